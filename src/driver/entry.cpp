@@ -1,0 +1,194 @@
+#include "driver/entry.hpp"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include "driver/modapuzr.hpp"
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/signals.hpp"
+
+#ifndef TALVO_VERSION_LABEL
+#define TALVO_VERSION_LABEL "$Talvo-Vey 0.1$"
+#endif
+#ifndef TALVO_LAST_CHANGE
+#define TALVO_LAST_CHANGE "$2026-12-06$"
+#endif
+
+namespace {
+
+// The application being run; null before the first and between two control files.
+std::atomic<ModellApplication*> g_currentApplication{nullptr};
+
+void InstallFpeHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = OnFloatingPointError;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGFPE, &sa, nullptr);
+}
+
+std::string VersionText() {
+    std::string text = std::string(TALVO_VERSION_LABEL) + ", last change: " + TALVO_LAST_CHANGE +
+                       ", compiled at " + __DATE__ + " " + __TIME__;
+    if (text.size() > 1199) text.resize(1199);
+    std::string out;
+    for (char ch : text)
+        if (ch != '$') out += ch;
+    return out;
+}
+
+void WriteBanner(DiagLog& log) {
+    log << std::string(76, '-').c_str() << "[end-entry]";
+    log << "Talvo-Vey (MPI) " << "[end-entry]";
+    log << "64-bit Version on Linux " << "[end-entry]";
+    log << "Version: " << VersionText() << "[end-entry]";
+    log << "Talvo-Vey: distributed water balance model for river basins\n"
+           "(c) the Talvo developers\n"
+           "This program comes without any warranty.\n"
+           "Check every result against observations before using it.\n"
+           "Report problems together with the control file and the diagnostics file.\n"
+           "\n"
+           "contact: the Talvo developers\n"
+        << std::string(75, '-').c_str() << "[end-entry]";
+    log.Console().flush();
+}
+
+bool StartsWith(const char* arg, const char* prefix, std::size_t n) {
+    return std::string(arg).compare(0, n, prefix) == 0 && std::string(arg).size() >= n;
+}
+
+}  // namespace
+
+std::string ToUpperCopy(std::string& text) {
+    for (char& ch : text)
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+    return text;
+}
+
+int DiagLevelFromWord(std::string word) {
+    const std::string w = ToUpperCopy(word);
+    if (w == "FATAL") return 0;
+    if (w == "ERROR") return 1;
+    if (w == "WARNING") return 2;
+    if (w == "INFO") return 3;
+    return 4;
+}
+
+static void ThreadReportRegion(ThreadReport* record) {
+#pragma omp parallel
+    {
+        std::printf("This is OpenMP thread %d\n", omp_get_thread_num());
+#pragma omp barrier
+        if (omp_get_thread_num() == 0) {
+            record->threads = omp_get_num_threads();
+            std::printf("*** There are %d OpenMP threads total for MPI process %d\n", record->threads,
+                        record->rank);
+        }
+    }
+}
+
+void PrintOpenMPThreads(ThreadReport* record) { ThreadReportRegion(record); }
+void PrintOpenMPThreadsRemote(ThreadReport* record) { ThreadReportRegion(record); }
+
+extern "C" void OnFloatingPointError(int) {
+    InstallFpeHandler();
+    ModellApplication* app = g_currentApplication.load();
+    if (app == nullptr) return;
+    if (!app->FlagFloatingPointError()) return;
+    static const char text[] = "floating point error\n";
+    ssize_t ignored = ::write(STDOUT_FILENO, text, sizeof text - 1);
+    (void)ignored;
+}
+
+int TalvoMain(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    MPI_Barrier(MPI_COMM_WORLD);
+
+    std::unique_ptr<DiagLog> log;
+    int exitCode = 0;
+    try {
+        std::string diagFile;
+        int diagLevel = 4;
+        for (int i = 1; i < argc; ++i) {
+            if (StartsWith(argv[i], "-diaglevel:", 11)) {
+                diagLevel = DiagLevelFromWord(std::string(argv[i] + 11));
+            } else if (StartsWith(argv[i], "-diagfile:", 10)) {
+                diagFile = std::string(argv[i] + 10);
+            }
+        }
+        log = std::make_unique<DiagLog>(diagFile, diagLevel);
+        g_currentApplication.store(nullptr);
+        SetInterruptTarget(nullptr);
+
+        WriteBanner(*log);
+        ThreadReport record;
+        if (rank == 0) {
+            *log << "\n this is the MPI-Version of Talvo, here is instance " << 1 << " of " << size
+                 << "[end-entry]";
+            record.rank = 0;
+            PrintOpenMPThreads(&record);
+        } else {
+            std::printf("\n this is the MPI-Version of Talvo, here is instance %d of %d\n", rank + 1, size);
+            record.rank = rank;
+            PrintOpenMPThreadsRemote(&record);
+        }
+        std::fflush(nullptr);
+        log->Console().flush();
+
+        if (argc == 1) {
+            *log << "FATAL: \nusage: talvovz[o]<32|64> <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
+                    "[-diagfile:<diagnostics_file> [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] "
+                    "[-dumpmode [-clsoeAfterDump]]\n"
+                 << "[end-entry]";
+            throw ModelError(2);
+        }
+
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            // Every "-diagfile:" and "-diaglevel:" is an option (the last one's value counts),
+            // never a control file.
+            if (StartsWith(argv[i], "-diaglevel:", 11) || StartsWith(argv[i], "-diagfile:", 10)) continue;
+            if (arg == "-dumpmode" || arg == "-closeAfterDump") continue;
+            auto app = std::make_unique<ModellApplication>(log.get(), argc, argv, i);
+            exitCode = 0;
+            g_currentApplication.store(app.get());
+            SetInterruptTarget(&app->ctrlCOption);
+            ResetCtrlCHandler();
+            InstallFpeHandler();
+            exitCode = app->run();
+            app->ClearMemory();
+            // The handlers must never see an application that is being deleted.
+            SetInterruptTarget(nullptr);
+            g_currentApplication.store(nullptr);
+            app.reset();
+        }
+        *log << "exitcode " << exitCode << "[end-entry]";
+        *log << "o.k.\n\nthe end." << "[end-entry]";
+    } catch (const ModelError& e) {
+        SetInterruptTarget(nullptr);
+        g_currentApplication.store(nullptr);
+        const int code = e.code();
+        if (log) {
+            *log << "FATAL: Exception " << code << " caught at top level!" << "[end-entry]";
+            *log << "FATAL: Program aborted with exit code " << code << "[end-entry]";
+            log->Close();
+            log.reset();
+        }
+        std::fflush(nullptr);
+        MPI_Abort(MPI_COMM_WORLD, code);
+        // Should the abort ever return, the failure must still show in the exit status.
+        return code;
+    }
+    MPI_Finalize();
+    log.reset();
+    return exitCode;
+}

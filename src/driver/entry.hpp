@@ -1,0 +1,20 @@
+#pragma once
+// The program entry: options, diagnostics log, banner, thread report and the loop over the
+// control files named on the command line.
+#include <string>
+
+struct ThreadReport {
+    int rank = 0;
+    int threads = 0;
+};
+
+int TalvoMain(int argc, char** argv);
+
+// Upper-cases the ASCII letters of text in place and returns a copy.
+std::string ToUpperCopy(std::string& text);
+// "FATAL" 0, "ERROR" 1, "WARNING" 2, "INFO" 3, anything else 4 (compared upper-cased).
+int DiagLevelFromWord(std::string word);
+void PrintOpenMPThreads(ThreadReport* record);
+void PrintOpenMPThreadsRemote(ThreadReport* record);
+// The SIGFPE handler.
+extern "C" void OnFloatingPointError(int signal);

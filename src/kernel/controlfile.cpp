@@ -1,0 +1,160 @@
+// Control-file access, the fatal read/write messages and the text log of modelobject.
+#include <cctype>
+#include <cstdarg>
+#include <ctime>
+
+#include "kernel/modelobject.hpp"
+
+std::string StrFormat(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    va_list copy;
+    va_copy(copy, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    std::string out;
+    if (n > 0) {
+        out.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(out.data(), out.size(), fmt, ap);
+        out.resize(static_cast<std::size_t>(n));
+    }
+    va_end(ap);
+    return out;
+}
+
+std::string ReadLineRest(std::FILE* stream) {
+    char buf[modelobject::kLineLength + 1];
+    if (!std::fgets(buf, sizeof buf, stream)) return std::string();
+    return std::string(buf);
+}
+
+namespace {
+// Reads one whitespace-delimited token of at most 1199 characters. Returns 1 on success,
+// 0 when nothing could be read, -1 when the token is longer than the limit.
+int ReadToken(std::FILE* stream, std::string* token) {
+    char buf[modelobject::kLineLength];
+    if (std::fscanf(stream, "%1199s", buf) != 1) return 0;
+    const int next = std::fgetc(stream);
+    if (next != EOF) {
+        std::ungetc(next, stream);
+        if (!std::isspace(next)) return -1;
+    }
+    *token = buf;
+    return 1;
+}
+}  // namespace
+
+int modelobject::SeekSection(const std::string& section, bool fatal) {
+    std::FILE* f = controlFile.get();
+    if (!f) {
+        if (fatal) ControlFileError(section, "(EOF)");
+        return 0;
+    }
+    std::rewind(f);
+    std::string token;
+    bool lastFailed = false;
+    while (token != section) {
+        if (std::feof(f) || lastFailed) break;
+        std::string next;
+        lastFailed = ReadToken(f, &next) != 1;
+        token = lastFailed ? std::string() : next;
+        ReadLineRest(f);
+    }
+    if (std::feof(f) || token != section) {
+        if (fatal) ControlFileError(section, "(EOF)");
+        return 0;
+    }
+    return 1;
+}
+
+template <class T>
+int modelobject::ReadOne(std::FILE* stream, const char* format, T* target, const std::string& key,
+                         std::string* rest) {
+    if (stream && std::fscanf(stream, format, target) == 1) {
+        std::string r = ReadLineRest(stream);
+        if (rest) *rest = r;
+        return 1;
+    }
+    *log << "--> In .\n  Next line in Talvo control file: " << "[end-entry]";
+    std::string token;
+    if (stream) ReadToken(stream, &token);
+    *log << token << "[end-entry]";
+    ControlFileError(key, moduleName);
+}
+
+int modelobject::ReadValue(std::FILE* s, const char* f, double* t, const std::string& k, std::string* r) {
+    return ReadOne(s, f, t, k, r);
+}
+int modelobject::ReadValue(std::FILE* s, const char* f, float* t, const std::string& k, std::string* r) {
+    return ReadOne(s, f, t, k, r);
+}
+int modelobject::ReadValue(std::FILE* s, const char* f, int* t, const std::string& k, std::string* r) {
+    return ReadOne(s, f, t, k, r);
+}
+int modelobject::ReadValue(std::FILE* s, const char* f, long* t, const std::string& k, std::string* r) {
+    return ReadOne(s, f, t, k, r);
+}
+
+int modelobject::ReadValue(std::FILE* stream, const char* /*format*/, std::string* target, const std::string& key,
+                           std::string* rest) {
+    std::string token;
+    const int got = stream ? ReadToken(stream, &token) : 0;
+    if (got == 1) {
+        *target = token;
+        std::string r = ReadLineRest(stream);
+        if (rest) *rest = r;
+        return 1;
+    }
+    if (got < 0) ControlFileError(key, moduleName);  // over-long token
+    *log << "--> In .\n  Next line in Talvo control file: " << "[end-entry]";
+    token.clear();
+    if (stream) ReadToken(stream, &token);
+    *log << token << "[end-entry]";
+    ControlFileError(key, moduleName);
+}
+
+template <class T>
+int modelobject::ReadPair(std::FILE* stream, const char* format, T* t1, T* t2, const std::string& key,
+                          std::string* rest) {
+    if (!stream || std::fscanf(stream, format, t1, t2) != 2) ControlFileError(key, moduleName);
+    std::string r = ReadLineRest(stream);
+    if (rest) *rest = r;
+    return 2;
+}
+
+int modelobject::ReadTwoValues(std::FILE* s, const char* f, double* a, double* b, const std::string& k,
+                               std::string* r) {
+    return ReadPair(s, f, a, b, k, r);
+}
+int modelobject::ReadTwoValues(std::FILE* s, const char* f, long* a, long* b, const std::string& k, std::string* r) {
+    return ReadPair(s, f, a, b, k, r);
+}
+int modelobject::ReadTwoValues(std::FILE* s, const char* f, int* a, int* b, const std::string& k, std::string* r) {
+    return ReadPair(s, f, a, b, k, r);
+}
+
+void modelobject::ControlFileError(const std::string& key, const std::string& place) {
+    *log << "FATAL: error in control file, " << key << "; " << place << "not found!" << "[end-entry]";
+    throw ModelError(17);
+}
+
+void modelobject::WriteError(const std::string& fileName, int number) {
+    *log << "FATAL: write error " << fileName << " ! (" << number << ")" << "[end-entry]";
+    throw ModelError(18);
+}
+
+void modelobject::ReadError(const std::string& fileName, int number) {
+    *log << "FATAL: read error " << fileName << " ! (" << number << ")" << "[end-entry]";
+    throw ModelError(19);
+}
+
+void modelobject::WriteLog(const std::string& text) {
+    if (rank != 0) return;
+    FileHandle f = OpenFile(StrFormat("modell_%d.log", rank), "a");
+    if (!f) return;
+    std::time_t now = std::time(nullptr);
+    char stamp[64];
+    ctime_r(&now, stamp);
+    std::fprintf(f.get(), "%s: %s\n", stamp, text.c_str());
+    std::fflush(f.get());
+}

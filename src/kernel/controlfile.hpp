@@ -1,0 +1,20 @@
+#pragma once
+// Owning handle of a C stream: the control file and the grid files are read with scanf-style
+// formats, as their layout is defined by such formats.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept {
+        if (f) std::fclose(f);
+    }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+inline FileHandle OpenFile(const std::string& name, const char* mode) {
+    return FileHandle(std::fopen(name.c_str(), mode));
+}
+
+// printf-style formatting into a std::string (no length limit).
+std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,17 @@
+#pragma once
+// The one exception type of the model: it carries the system's integer error code.
+// Every failure is logged as a "FATAL: " entry where it is found, then this is thrown;
+// the program entry turns the code into the MPI abort status.
+#include <exception>
+#include <string>
+
+class ModelError : public std::exception {
+public:
+    explicit ModelError(int code) : code_(code), text_("Talvo error code " + std::to_string(code)) {}
+    int code() const noexcept { return code_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    int code_;
+    std::string text_;
+};

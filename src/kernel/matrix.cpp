@@ -1,0 +1,139 @@
+#include "kernel/matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+
+namespace {
+constexpr double kMaxBlockBytes = 2147480000.0;
+
+[[noreturn]] void AllocationFailure(DiagLog* log, const char* text, int code) {
+    if (log) *log << text << "[end-entry]";
+    throw ModelError(code);
+}
+
+std::unique_ptr<double[]> ZeroedDoubles(std::size_t n, DiagLog* log, const char* text) {
+    try {
+        return std::unique_ptr<double[]>(new double[n == 0 ? 1 : n]());
+    } catch (const std::bad_alloc&) {
+        AllocationFailure(log, text, 1);
+    }
+}
+}  // namespace
+
+void Matrix::fill(double v) {
+    for (double* row : rows_)
+        if (row) std::fill(row, row + ncols_ + 1, v);
+}
+
+void Matrix::reset() { *this = Matrix(); }
+void Stack::reset() { *this = Stack(); }
+
+double memory_handling::HalvingCount(double value) {
+    double n = 0;
+    while (value > 1.0) {
+        value /= 2.0;
+        n += 1;
+    }
+    return n;
+}
+
+const std::string& memory_handling::MemoryOwnerName() const {
+    static const std::string none;
+    return none;
+}
+
+Matrix memory_handling::matrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows) {
+    Matrix m;
+    const double rowBytes = (static_cast<double>(ncols) + 1) * sizeof(double);
+    if (rowBytes + 24 > kMaxBlockBytes) AllocationFailure(memLog_, "FATAL: too long matrix rows", 1);
+    const int top = nrows > 0 ? nrows : lastRow;
+    try {
+        m.rows_.assign(static_cast<std::size_t>(std::max(top, 0)) + 1, nullptr);
+    } catch (const std::bad_alloc&) {
+        AllocationFailure(memLog_, "FATAL: memory allocation error 1 in matrix()", 1);
+    }
+    m.firstRow_ = firstRow;
+    m.lastRow_ = lastRow;
+    m.ncols_ = ncols;
+    if (lastRow < firstRow) return m;
+
+    const std::size_t rowLen = static_cast<std::size_t>(ncols) + 1;
+    const double total = (static_cast<double>(lastRow) - firstRow + 2) * rowBytes;
+    const double smallShare = std::floor(total * 0.1);
+    double remaining = total;
+    int next = firstRow;
+    auto carve = [&](int count) {
+        auto block = ZeroedDoubles(static_cast<std::size_t>(count) * rowLen, memLog_,
+                                   "FATAL: memory allocation error 2 in matrix()");
+        for (int i = 0; i < count; ++i) m.rows_[static_cast<std::size_t>(next + i)] = block.get() + i * rowLen;
+        m.blocks_.push_back(std::move(block));
+        next += count;
+    };
+    while (next <= lastRow && remaining > 0) {
+        const double e = std::ceil(HalvingCount(remaining + 24));
+        const double full = std::ldexp(1.0, static_cast<int>(e));
+        const double half = std::ldexp(1.0, static_cast<int>(e) - 1);
+        if ((remaining <= smallShare && full < kMaxBlockBytes) || half < rowBytes + 24) break;
+        const double blockBytes = std::min(half - 24, kMaxBlockBytes);
+        int count = static_cast<int>(std::floor(blockBytes / rowBytes));
+        count = std::min(count, lastRow + 1 - next);
+        if (count <= 0) break;
+        carve(count);
+        remaining = (static_cast<double>(lastRow) + 1 - next) * rowBytes;
+    }
+    if (next <= lastRow) carve(lastRow + 1 - next);
+    return m;
+}
+
+void memory_handling::FreeMatrix(Matrix& m, int, int, int, int, int) { m.reset(); }
+
+Stack memory_handling::matrix3d(int firstRow, int lastRow, int /*firstCol*/, int ncols, int levels, int nrows) {
+    Stack s;
+    const int top = nrows > 0 ? nrows : lastRow;
+    try {
+        s.rows_.assign(static_cast<std::size_t>(std::max(top, 0)) + 1, nullptr);
+    } catch (const std::bad_alloc&) {
+        AllocationFailure(memLog_, "FATAL: memory allocation error (1) in 3_d_matrix()", 1);
+    }
+    s.firstRow_ = firstRow;
+    s.lastRow_ = lastRow;
+    s.ncols_ = ncols;
+    s.levels_ = levels;
+    const std::size_t cells = static_cast<std::size_t>(ncols) + 1;
+    const std::size_t perCell = static_cast<std::size_t>(levels) + 1;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        std::unique_ptr<double*[]> ptrs;
+        try {
+            ptrs.reset(new double*[cells]());
+        } catch (const std::bad_alloc&) {
+            AllocationFailure(memLog_, "FATAL: memory allocation error (2) in 3_d_matrix()", 1);
+        }
+        auto block = ZeroedDoubles(cells * perCell, memLog_, "FATAL: memory allocation error (3) in 3_d_matrix()");
+        for (std::size_t c = 0; c < cells; ++c) ptrs[c] = block.get() + c * perCell;
+        s.rows_[static_cast<std::size_t>(r)] = ptrs.get();
+        s.cellPointers_.push_back(std::move(ptrs));
+        s.blocks_.push_back(std::move(block));
+    }
+    return s;
+}
+
+void memory_handling::Free3DMatrix(Stack& stack, int, int) { stack.reset(); }
+
+std::unique_ptr<unsigned char[]> memory_handling::AllocMemory(std::size_t bytes, int number) {
+    try {
+        return std::unique_ptr<unsigned char[]>(new unsigned char[bytes == 0 ? 1 : bytes]());
+    } catch (const std::bad_alloc&) {
+        MemoryError(number);
+    }
+}
+
+void memory_handling::MemoryError(int number) {
+    if (memLog_)
+        *memLog_ << "FATAL: memory allocation error in " << MemoryOwnerName() << " (" << number << ")"
+                 << "[end-entry]";
+    throw ModelError(81);
+}

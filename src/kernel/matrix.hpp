@@ -1,0 +1,96 @@
+#pragma once
+// Grids (2-D) and stacks (a vector of levels per cell), both 1-based in rows and columns.
+// A process allocates only the rows it owns; the pointers of the other rows are null.
+// Column 0 of every row exists and stays 0; stack levels are indexed 0..levels.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+class Matrix {
+public:
+    Matrix() = default;
+    Matrix(Matrix&&) noexcept = default;
+    Matrix& operator=(Matrix&&) noexcept = default;
+    Matrix(const Matrix&) = delete;
+    Matrix& operator=(const Matrix&) = delete;
+
+    // Row r (0..rowCount()), or null when this process holds no such row.
+    double* operator[](int r) const { return rows_[static_cast<std::size_t>(r)]; }
+    double* const* rows() const { return rows_.data(); }
+    bool empty() const { return rows_.empty(); }
+    explicit operator bool() const { return !rows_.empty(); }
+    int firstRow() const { return firstRow_; }
+    int lastRow() const { return lastRow_; }
+    int ncols() const { return ncols_; }
+    // Highest row index of the pointer array.
+    int rowCount() const { return static_cast<int>(rows_.size()) - 1; }
+    bool holds(int r) const { return r >= 0 && r <= rowCount() && rows_[static_cast<std::size_t>(r)] != nullptr; }
+    // Sets every value of the held rows, column 0 included.
+    void fill(double v);
+    void reset();
+
+private:
+    friend class memory_handling;
+    std::vector<double*> rows_;
+    std::vector<std::unique_ptr<double[]>> blocks_;
+    int firstRow_ = 0, lastRow_ = -1, ncols_ = 0;
+};
+
+class Stack {
+public:
+    Stack() = default;
+    Stack(Stack&&) noexcept = default;
+    Stack& operator=(Stack&&) noexcept = default;
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+
+    // Cell pointers of row r (index 0..ncols); s[r][c][l] is level l of cell (r, c).
+    double* const* operator[](int r) const { return rows_[static_cast<std::size_t>(r)]; }
+    bool empty() const { return rows_.empty(); }
+    explicit operator bool() const { return !rows_.empty(); }
+    int firstRow() const { return firstRow_; }
+    int lastRow() const { return lastRow_; }
+    int ncols() const { return ncols_; }
+    int levels() const { return levels_; }
+    int rowCount() const { return static_cast<int>(rows_.size()) - 1; }
+    bool holds(int r) const { return r >= 0 && r <= rowCount() && rows_[static_cast<std::size_t>(r)] != nullptr; }
+    // First value of the contiguous block of row r: cell c starts at c * (levels + 1).
+    double* rowBlock(int r) const { return rows_[static_cast<std::size_t>(r)][0]; }
+    void reset();
+
+private:
+    friend class memory_handling;
+    std::vector<double**> rows_;
+    std::vector<std::unique_ptr<double*[]>> cellPointers_;
+    std::vector<std::unique_ptr<double[]>> blocks_;
+    int firstRow_ = 0, lastRow_ = -1, ncols_ = 0, levels_ = 0;
+};
+
+class DiagLog;
+
+// Allocation of the model's matrices. Failures are logged as FATAL entries and thrown.
+class memory_handling {
+public:
+    memory_handling() = default;
+    virtual ~memory_handling() = default;
+
+    // Rows firstRow..lastRow of a grid of nrows rows (nrows <= 0: the pointer array ends at lastRow).
+    virtual Stack matrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows);
+    virtual void Free3DMatrix(Stack& stack, int firstRow, int lastRow);
+    // The grid rows are carved from a few large blocks (powers of two minus 24 bytes, each at
+    // most 2147480000 bytes) rather than allocated one by one.
+    virtual Matrix matrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows);
+    virtual void FreeMatrix(Matrix& m, int firstRow, int lastRow, int firstCol, int ncols, int nrows);
+    // Zeroed bytes; failure is error 81.
+    virtual std::unique_ptr<unsigned char[]> AllocMemory(std::size_t bytes, int number);
+    [[noreturn]] void MemoryError(int number);
+    // Number of halvings until the value is 1 or less (0 for values of 1 or less).
+    static double HalvingCount(double value);
+
+protected:
+    // The log the allocation failures are written to (set by modelobject).
+    DiagLog* memLog_ = nullptr;
+    // Name used by MemoryError.
+    virtual const std::string& MemoryOwnerName() const;
+};

@@ -1,0 +1,140 @@
+#pragma once
+// Base of every model object: module name, diagnostics log, control-file access, grid
+// geometry, dates, MPI rank and size, the grid store and the output settings.
+//
+// The operations live in files by concern: this header's basics and the running statistics in
+// modelobject.cpp, control-file access and the text log in controlfile.cpp; the grid store,
+// grid files, output by write code and the row transfers add their own files.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kernel/controlfile.hpp"
+#include "kernel/decomposition.hpp"
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/matrix.hpp"
+
+class GridStore;
+
+// Date key: orders dates; a run has ended when the current key reaches the end key.
+constexpr std::int64_t DateKey(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
+    return year * 93000 + month * 7750 + day * 250 + hour;
+}
+
+class modelobject : public memory_handling {
+public:
+    // Longest control-file line remainder, file name and token the system handles.
+    static constexpr int kLineLength = 1200;
+    static constexpr int kModuleNameLength = 100;
+
+    modelobject(DiagLog* log, const std::string& controlFileName, int unused, bool textOutput,
+                bool doublePrecision, const ObjectRecord& record);
+    ~modelobject() override;
+    modelobject(const modelobject&) = delete;
+    modelobject& operator=(const modelobject&) = delete;
+
+    // --- text log and dates
+    virtual void WriteLog(const std::string& text);
+    virtual void SetEndDate(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);
+    virtual void SetRunInterval(int n) { runInterval = n; }
+    virtual int GetRunInterval() const { return runInterval; }
+    virtual double GetHourOffset() const { return hourOffset; }
+    virtual void SetStatus(int word) { status = word; }
+    void SetReferenceValues(double x, double y, double cell, const Matrix* mask);
+
+    // --- control-file access
+    // Finds the line whose first token is the section name; the stream then stands after it.
+    virtual int SeekSection(const std::string& section, bool fatal);
+    // One value per line read with a scanf format; the rest of the line goes to rest.
+    int ReadValue(std::FILE* stream, const char* format, double* target, const std::string& key,
+                  std::string* rest = nullptr);
+    int ReadValue(std::FILE* stream, const char* format, float* target, const std::string& key,
+                  std::string* rest = nullptr);
+    int ReadValue(std::FILE* stream, const char* format, int* target, const std::string& key,
+                  std::string* rest = nullptr);
+    int ReadValue(std::FILE* stream, const char* format, long* target, const std::string& key,
+                  std::string* rest = nullptr);
+    // A whitespace-delimited token of at most kLineLength - 1 characters; a longer one is a
+    // control-file error.
+    int ReadValue(std::FILE* stream, const char* format, std::string* target, const std::string& key,
+                  std::string* rest = nullptr);
+    int ReadTwoValues(std::FILE* stream, const char* format, double* t1, double* t2, const std::string& key,
+                      std::string* rest = nullptr);
+    int ReadTwoValues(std::FILE* stream, const char* format, long* t1, long* t2, const std::string& key,
+                      std::string* rest = nullptr);
+    int ReadTwoValues(std::FILE* stream, const char* format, int* t1, int* t2, const std::string& key,
+                      std::string* rest = nullptr);
+    [[noreturn]] void ControlFileError(const std::string& key, const std::string& place);
+    [[noreturn]] void WriteError(const std::string& fileName, int number);
+    [[noreturn]] void ReadError(const std::string& fileName, int number);
+    // The stream of the preprocessed control file (null until a derived class opens it).
+    std::FILE* ControlStream() const { return controlFile.get(); }
+
+    // --- running statistics
+    virtual void ResetStatistics(double threshold);
+    virtual void AddToStatistics(double value, double weight);
+    virtual void GetStatistics(double* count, double* min, double* max, double* sum, double* mean,
+                               double* stddev) const;
+    // Linear interpolation (extrapolates outside [x1, x2]; y1 when x1 == x2).
+    virtual double Interpolate(double x1, double y1, double x2, double y2, double x) const;
+
+    const std::string& ModuleName() const { return moduleName; }
+    // Sets the module name, cut to 100 characters as the system holds it.
+    void SetModuleName(const std::string& name) { moduleName = name.substr(0, kModuleNameLength); }
+
+    // ---- fields (in the order the system defines them)
+    int status = 0;
+    DiagLog* log = nullptr;
+    std::string moduleName;
+    double hourOffset = 0.0;
+    std::array<int, 12> daysPerMonth{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    std::string controlFileName;
+    FileHandle controlFile;
+
+    double statCount = 0, statMin = 0, statMax = 0, statSum = 0, statSumSquares = 0, statThreshold = 0;
+
+    std::int32_t ncols = 0, nrows = 0;
+    std::int32_t firstRow = 0, lastRow = 0;  // own rows of this process
+    double xllcorner = 0, yllcorner = 0, cellsize = 0, nodata = -9999.0;
+    const Matrix* relCellArea = nullptr;
+
+    double refX = 0, refY = 0, refCellsize = 0;
+    const Matrix* refMask = nullptr;
+    std::array<double, 12> header{};
+
+    std::vector<ColumnRange>* basinColumns = nullptr;
+
+    std::int64_t hour = 0, day = 0, month = 0, year = 0;
+    std::int64_t endHour = 0, endDay = 0, endMonth = 0, endYear = 0;
+    std::int64_t endKey = 0;
+
+    bool textOutput = false;
+    bool doublePrecision = false;
+    std::string outputPath;
+    std::string inputPath;
+
+    GridStore* gridStore = nullptr;
+    Matrix* mpiRegions = nullptr;
+    Matrix* mpiHelper = nullptr;
+    int rank = 0;
+    int size = 1;
+    std::vector<HaloRecord>* sendHalo = nullptr;
+    std::vector<HaloRecord>* recvHalo = nullptr;
+    int runInterval = 1;
+
+protected:
+    const std::string& MemoryOwnerName() const override { return moduleName; }
+
+private:
+    template <class T>
+    int ReadOne(std::FILE* stream, const char* format, T* target, const std::string& key, std::string* rest);
+    template <class T>
+    int ReadPair(std::FILE* stream, const char* format, T* t1, T* t2, const std::string& key, std::string* rest);
+};
+
+// Reads the rest of the current line (at most 1200 characters, a longer remainder stays for the
+// next read), as the control-file readers skip comments.
+std::string ReadLineRest(std::FILE* stream);
