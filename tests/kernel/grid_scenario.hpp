@@ -11,6 +11,14 @@
 
 namespace talvo_test {
 
+// Appends the bytes of a value as the binary files hold it.
+template <class T>
+void Append(std::string* bytes, T v) {
+    char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    bytes->append(b, sizeof(T));
+}
+
 class ScenarioTest : public KernelTest {
 protected:
     static constexpr int kCols = 12, kRows = 9;
@@ -74,13 +82,6 @@ protected:
             t += '\n';
         }
         return t;
-    }
-
-    template <class T>
-    static void Append(std::string* bytes, T v) {
-        char b[sizeof(T)];
-        std::memcpy(b, &v, sizeof(T));
-        bytes->append(b, sizeof(T));
     }
 
     // The binary stack of the whole basin, basin cells with their level values.
