@@ -9,6 +9,7 @@
 
 #include "grid_scenario.hpp"
 #include "kernel/gridio.hpp"
+#include "kernel/signals.hpp"
 
 using talvo_test::ErrorCode;
 using talvo_test::Rank;
