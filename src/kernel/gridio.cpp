@@ -39,7 +39,7 @@ Format DetectFormat(std::FILE* f, const char* textMark, std::array<double, kHead
 }
 
 namespace {
-constexpr std::size_t kChunk = 1 << 20;
+constexpr std::size_t kChunk = 1 << 16;
 // A number must lie whole in the buffer; no number of a grid file comes near this length.
 constexpr std::size_t kWindow = 4096;
 
