@@ -5,6 +5,7 @@
 // zone statistics report their last rows.
 #include <array>
 #include <cstdint>
+#include <mpi.h>
 
 struct zoneFZT {
     double n = 0;           // sum of the weights added
@@ -24,3 +25,7 @@ using OutputCodeRecord = std::array<std::int64_t, 10>;
 // process 0 in the copied fields; with copyAll false only n and sx are copied back (the other
 // processes keep their RelCellSum). zonenwert and rel are never touched. Collective.
 void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll);
+
+// Reduction operation over zone records (registered as commutative): adds n, sx and
+// RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
+extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);
