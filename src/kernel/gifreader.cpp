@@ -181,9 +181,8 @@ void GifReader::PutPixel(Matrix& image, const Frame& frame, std::uint8_t value) 
 }
 
 void GifReader::Decode(Matrix& image, const Frame& frame, int minCodeSize) {
-    // Literal codes must stay byte values; a code size of 1 is written by some encoders for
-    // two-colour images.
-    if (minCodeSize < 1 || minCodeSize > 8)
+    // Literal codes are byte values; below 2 the code width could not grow in step with the table.
+    if (minCodeSize < 2 || minCodeSize > 8)
         throw GifError(StrFormat("invalid LZW minimum code size %d", minCodeSize));
     minCodeSize_ = minCodeSize;
     clearCode_ = 1 << minCodeSize;

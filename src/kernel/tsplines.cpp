@@ -217,26 +217,33 @@ TSplines::Result TSplines::Evaluate(double x, double nodata, double fill, const 
     if (last < 1) return Result::Fill;
     int lo = std::clamp(*lower, 1, last);
     while (lo > 1 && xa[lo] > x) --lo;
-    // A point exactly on the last abscissa belongs to the run's last interval.
-    while (lo < last && (xa[lo + 1] < x || (xa[lo + 1] == x && lo + 1 < last))) ++lo;
+    while (lo < last && xa[lo + 1] <= x) ++lo;
     int up = lo + 1;
     while (up < last + 1 && xa[up] < x) ++up;
     *lower = lo;
     *upper = up;
     if (!(x >= xa[lo] && x <= xa[up])) return Result::Fill;
-    const double yl = ya[lo], dl = y2a[lo];
-    double yu = ya[up], du = y2a[up];
     auto valid = [nodata](double v) { return v >= nodata + 0.01; };
+    const double yl = ya[lo], dl = y2a[lo];
+    if (!(valid(yl) && valid(dl))) return Result::Fill;
+    double yu = ya[up], du = y2a[up];
     if (extend_ && !(valid(yu) && valid(du))) {
         yu = yl;
         du = dl;
     }
-    if (!(valid(yl) && valid(dl) && valid(yu) && valid(du))) return Result::Fill;
+    const bool upperValid = valid(yu) && valid(du);
     const double h = xa[up] - xa[lo];
-    if (h == 0) {
+    if (upperValid && h == 0) {
         *bad = {xa[lo], xa[up], lo, up};
         return Result::Equal;
     }
+    // A point exactly on an abscissa takes that point's value, also at the end of a run where
+    // the next interval has no data.
+    if (x == xa[lo]) {
+        *result = yl;
+        return Result::Value;
+    }
+    if (!upperValid) return Result::Fill;
     const double a = (xa[up] - x) / h;
     const double b = (x - xa[lo]) / h;
     *result = a * yl + b * yu + ((a * a * a - a) * dl + (b * b * b - b) * du) * (h * h) / 6.0;

@@ -56,8 +56,10 @@ public:
                                    std::span<double> y2, double slopeFirst, double slopeLast);
     // Spline value at x over the points 1..last; index last + 1 holds the point after the run
     // (the extension point, or an invalid marker). Values below nodata + 0.01 are invalid; an
-    // interval with an invalid end, or x outside the points, gives the fill value. The lower
-    // and upper indices carry the interval from one call to the next.
+    // interval with an invalid end, or x outside the points, gives the fill value (with the
+    // extension flag an invalid upper end takes the lower end's values); x exactly on a valid
+    // point gives its value. The lower and upper indices carry the interval from one call to
+    // the next. Equal abscissae of a valid interval: message and error 82.
     virtual void Evaluate1D(double x, double nodata, double fill, std::span<const double> xa,
                             std::span<const double> ya, int* lower, int* upper, std::span<const double> y2a,
                             int last, double* result);
