@@ -56,8 +56,10 @@ inline int Count(const std::string& text, const std::string& needle) {
 #include <mpi.h>
 
 namespace setup_test {
-// Process 0 writes the file; every process waits until it is there.
+// Process 0 writes the file once every process is done with the old one; every process
+// waits until it is there.
 inline void WriteShared(const std::string& path, const std::string& text) {
+    MPI_Barrier(MPI_COMM_WORLD);
     if (talvo_test::Rank() == 0) talvo_test::WriteFile(path, text);
     MPI_Barrier(MPI_COMM_WORLD);
 }
