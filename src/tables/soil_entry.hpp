@@ -111,7 +111,8 @@ public:
     double lnKMinFrozenSoil = -20.0;
     double freezingTmin = kFreezingTmin;
     std::int32_t freezingSteps = kFreezingSteps;
-    std::vector<std::vector<double>> unfrozenSaturation;  // per layer 0..n: N + 1 values
+    // Per layer 0..n: N + 1 values once ComputeFreezingTables has run for the layer.
+    std::vector<std::vector<double>> unfrozenSaturation;
     std::vector<std::vector<double>> unfrozenDerivative;
     std::vector<std::vector<double>> freezingOffset;
 

@@ -114,6 +114,9 @@ void soil_entry::ComputeFreezingTables(std::int32_t layer, double c) {
     std::vector<double>& U = unfrozenSaturation[l];
     std::vector<double>& D = unfrozenDerivative[l];
     std::vector<double>& F = freezingOffset[l];
+    U.assign(static_cast<std::size_t>(N) + 1, 0.0);
+    D.assign(static_cast<std::size_t>(N) + 1, 0.0);
+    F.assign(static_cast<std::size_t>(N) + 1, 0.0);
     U[0] = 1.0;
     D[0] = 0.0;
     double dMax = -HUGE_VAL;
@@ -155,6 +158,7 @@ void soil_entry::ComputeFreezingTables(std::int32_t layer, double c) {
 double soil_entry::FreezingOffset(std::int32_t layer, double theta) const {
     const std::size_t l = Idx(layer);
     const std::vector<double>& F = freezingOffset[l];
+    if (F.empty()) return 0.0;
     const int N = freezingSteps;
     const double x = (theta - theta_res[l]) / (theta_sat[l] - theta_res[l]) * N;
     double value;
@@ -172,6 +176,7 @@ double soil_entry::FreezingOffset(std::int32_t layer, double theta) const {
 
 double soil_entry::UnfrozenAt(const std::vector<double>& table, double y) const {
     // Linear between the two points around y, extended beyond the ends of the table.
+    if (table.empty()) return 0.0;
     const int N = freezingSteps;
     double jf = std::trunc(y);
     if (!(jf >= 0)) jf = 0;

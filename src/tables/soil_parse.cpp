@@ -211,10 +211,11 @@ void soil_entry::AllocateLayerArrays() {
     relConductivity.assign(size, PointTable{});
     retentionTheta.assign(size, PointTable{});
     retentionSuction.assign(size, PointTable{});
-    const std::vector<double> freezing(Size(freezingSteps) + 1, 0.0);
-    unfrozenSaturation.assign(size, freezing);
-    unfrozenDerivative.assign(size, freezing);
-    freezingOffset.assign(size, freezing);
+    // The freezing tables get their N + 1 values when the soil model computes them; until
+    // then a layer's tables read as zeros.
+    unfrozenSaturation.assign(size, {});
+    unfrozenDerivative.assign(size, {});
+    freezingOffset.assign(size, {});
 }
 
 void soil_entry::ApplyConductivityRecession() {

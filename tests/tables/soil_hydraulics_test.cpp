@@ -71,6 +71,12 @@ TEST_F(SoilHydraulics, LookupsStayInsideTheTablesForNonNumbers) {
 
 TEST_F(SoilHydraulics, FreezingTables) {
     soil_entry s = TwoLayerSoil(Log());
+    // Before the tables are computed they read as zeros: no offset, nothing unfrozen below 0.
+    double before[3] = {0, 9, 9};
+    const double frost[3] = {0, -1.0, -1.0}, wet[3] = {0, 0.3, 0.3};
+    s.UnfrozenFractionPerLayer(before, frost, wet);
+    EXPECT_EQ(before[1], 0.0);
+    EXPECT_EQ(s.FreezingOffset(1, 0.3), 0.0);
     const double c = 1.2;  // suction per degree below 0
     s.ComputeFreezingTables(1, c);
     s.ComputeFreezingTables(2, c);
