@@ -24,8 +24,10 @@ protected:
         log.reset();
         TempDirTest::TearDown();
     }
-    // Written by process 0; every process may read it after the barrier.
+    // Written by process 0 once every process is done with an earlier file of that name;
+    // every process may read it after the second barrier.
     static void Share(const std::string& name, const std::string& text) {
+        MPI_Barrier(MPI_COMM_WORLD);
         if (talvo_test::Rank() == 0) talvo_test::WriteFile(name, text);
         MPI_Barrier(MPI_COMM_WORLD);
     }
