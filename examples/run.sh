@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the example basin: run.sh <talvo executable>
 set -euo pipefail
-exe=$1
+exe=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 cp -r "$here"/basin/. "$work"/ 2>/dev/null || true

@@ -129,6 +129,7 @@ void ModellApplication::ClearMemory() {
 // objects release their entries when they are deleted.
 void ModellApplication::ReleaseObjects() {
     ClearFpeTargets();
+    built_ = 0;
     while (inputs_.size() > 1) inputs_.pop_back();
     tracerIni_.reset();
     routing_.reset();
