@@ -1,6 +1,8 @@
 #include "driver/entry.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -202,6 +204,16 @@ int TalvoMain(int argc, char** argv) {
             log.reset();
         }
         std::fflush(nullptr);
+        // The first abort ends every process. When all of them failed alike they meet here
+        // first, so that no report and no diagnostics file is cut off; a process that does not
+        // come is not waited for long.
+        MPI_Request meeting;
+        MPI_Ibarrier(MPI_COMM_WORLD, &meeting);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int met = 0; !met && std::chrono::steady_clock::now() < deadline;) {
+            MPI_Test(&meeting, &met, MPI_STATUS_IGNORE);
+            if (!met) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         MPI_Abort(MPI_COMM_WORLD, code);
         // Should the abort ever return, the failure must still show in the exit status.
         return code;
