@@ -30,7 +30,3 @@ extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* 
 // process 0 in the copied fields; with copyAll false only n and sx are copied back (the other
 // processes keep their RelCellSum). zonenwert and rel are never touched. Collective.
 void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll);
-
-// Reduction operation over zone records (registered as commutative): adds n, sx and
-// RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
-extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);
