@@ -15,9 +15,8 @@
 #include "kernel/decomposition.hpp"
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/gridstore.hpp"
 #include "kernel/matrix.hpp"
-
-class GridStore;
 
 // Date key: orders dates; a run has ended when the current key reaches the end key.
 constexpr std::int64_t DateKey(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
@@ -80,6 +79,27 @@ public:
                                double* stddev) const;
     // Linear interpolation (extrapolates outside [x1, x2]; y1 when x1 == x2).
     virtual double Interpolate(double x1, double y1, double x2, double y2, double x) const;
+
+    // --- grid store: registration and lookup of the grids shared between model objects
+    // Fills entry index (1..999) with the grid or stack, its names and its write code; any
+    // other index is error 12.
+    virtual void RegisterGrid(int index, const std::string& fileName, Matrix* grid, Stack* stack, int levels,
+                              const std::string& internalName, long writeCode, std::int64_t firstRow,
+                              std::int64_t lastRow);
+    // Frees what the store owns in entry index and clears it; releasing twice is harmless.
+    virtual void ReleaseGrid(int index);
+    // Index of the grid named name, 0 when absent. Without all, a stack entry ends the search.
+    virtual int FindGrid(const std::string& name, bool all = false) const;
+    // Index of the grid named name; absent is error 33.
+    virtual int GetGridIndex(const std::string& name) const;
+    // Index of the first of the names present; none present is error 33.
+    virtual int GetGridIndexOf3(const std::string& a, const std::string& b, const std::string& c) const;
+    virtual int GetGridIndexOf4(const std::string& a, const std::string& b, const std::string& c,
+                                const std::string& d) const;
+    // First entry without file name and internal name (1..999), or 1000 when the store is full.
+    int FirstFreeGridIndex() const;
+    // Output of the grid of entry index by its write code.
+    virtual void WriteStatisticGrids(int index, bool ownCells, bool skipStatistics);
 
     const std::string& ModuleName() const { return moduleName; }
     // Sets the module name, cut to 100 characters as the system holds it.

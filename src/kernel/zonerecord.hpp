@@ -1,0 +1,26 @@
+#pragma once
+// The zone record: what the statistics of one zone (subbasin, flow-time zone) accumulate in a
+// step. Arrays of them are indexed by zone position 0..nzones; position 0 is a spare record
+// (record 0 of a ranking holds the basin area in rel). Also the table entry through which
+// zone statistics report their last rows.
+#include <array>
+#include <cstdint>
+
+struct zoneFZT {
+    double n = 0;           // sum of the weights added
+    double sx = 0;          // sum of the weighted values
+    double zonenwert = 0;   // zone code
+    double rel = 0;         // area share of the zone in the basin
+    double RelCellSum = 0;  // sum of the cell weights
+};
+static_assert(sizeof(zoneFZT) == 5 * sizeof(double), "zone records travel as five doubles");
+
+// One entry of the table of statistics outputs (ten 64-bit words).
+using OutputCodeRecord = std::array<std::int64_t, 10>;
+
+// Sums n, sx and RelCellSum of records 0..highest over all MPI processes onto process 0.
+// Process 0 adds the contributions in rank order, starting from +0.0, so the sums do not
+// depend on how MPI combines messages. Afterwards process 0 holds the sums and every other
+// process 0 in the copied fields; with copyAll false only n and sx are copied back (the other
+// processes keep their RelCellSum). zonenwert and rel are never touched. Collective.
+void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll);
