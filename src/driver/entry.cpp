@@ -63,6 +63,21 @@ bool StartsWith(const char* arg, const char* prefix, std::size_t n) {
     return std::string(arg).compare(0, n, prefix) == 0 && std::string(arg).size() >= n;
 }
 
+// When every process fails at the same point, the first abort would kill the others before
+// they have closed their diagnostics files and flushed their console text. Give them a short
+// grace period to arrive; a process that fails alone never waits longer than that.
+void WaitForPeersBeforeAbort() {
+    MPI_Request request;
+    if (MPI_Ibarrier(MPI_COMM_WORLD, &request) != MPI_SUCCESS) return;
+    const double start = MPI_Wtime();
+    int done = 0;
+    while (!done && MPI_Wtime() - start < 2.0) {
+        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+        if (!done) usleep(1000);
+    }
+    if (done) usleep(100000);  // lets the process manager forward the last console lines
+}
+
 }  // namespace
 
 std::string ToUpperCopy(std::string& text) {
@@ -143,6 +158,8 @@ int TalvoMain(int argc, char** argv) {
         }
         std::fflush(nullptr);
         log->Console().flush();
+        // Every report is out before anything can abort the processes.
+        MPI_Barrier(MPI_COMM_WORLD);
 
         if (argc == 1) {
             *log << "FATAL: \nusage: talvovz[o]<32|64> <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
@@ -184,6 +201,7 @@ int TalvoMain(int argc, char** argv) {
             log.reset();
         }
         std::fflush(nullptr);
+        WaitForPeersBeforeAbort();
         MPI_Abort(MPI_COMM_WORLD, code);
         // Should the abort ever return, the failure must still show in the exit status.
         return code;

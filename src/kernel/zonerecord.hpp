@@ -1,15 +1,32 @@
 #pragma once
-// Travel-time zone record: the sums of one zone, added up over the cells of every process.
+// The zone record: what the statistics of one zone (subbasin, flow-time zone) accumulate in a
+// step. Arrays of them are indexed by zone position 0..nzones; position 0 is a spare record
+// (record 0 of a ranking holds the basin area in rel). Also the table entry through which
+// zone statistics report their last rows.
 #include <mpi.h>
 
-struct zoneFZT {
-    double n;           // sum of the weights added
-    double sx;          // sum of the weighted values
-    double zonenwert;   // zone code
-    double rel;         // the zone's area share of the basin
-    double RelCellSum;  // sum of the cell weights
-};
+#include <array>
+#include <cstdint>
 
-// Reduction operation over zone records (registered as commutative): adds n, sx and
-// RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
+struct zoneFZT {
+    double n = 0;           // sum of the weights added
+    double sx = 0;          // sum of the weighted values
+    double zonenwert = 0;   // zone code
+    double rel = 0;         // area share of the zone in the basin
+    double RelCellSum = 0;  // sum of the cell weights
+};
+static_assert(sizeof(zoneFZT) == 5 * sizeof(double), "zone records travel as five doubles");
+
+// One entry of the table of statistics outputs (ten 64-bit words).
+using OutputCodeRecord = std::array<std::int64_t, 10>;
+
+// Sums n, sx and RelCellSum of records 0..highest over all MPI processes onto process 0.
+// Process 0 adds the contributions in rank order, starting from +0.0, so the sums do not
+// depend on how MPI combines messages. Afterwards process 0 holds the sums and every other
+// process 0 in the copied fields; with copyAll false only n and sx are copied back (the other
+// processes keep their RelCellSum). zonenwert and rel are never touched. Collective.
+void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll);
+
+// The reduction operation of modelobject::MPIReduceZoneRecords (registered as commutative):
+// adds n, sx and RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
 extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);

@@ -1,0 +1,82 @@
+// The module's tracer records and its concentration storage and flux grids.
+#include <cmath>
+
+#include "driver/teilmod.hpp"
+#include "setup/tracer_ini.hpp"
+
+double teilmodellklasse::DecayFactor(double intervalMinutes, double halfTimeDays) {
+    return std::exp(-(intervalMinutes / 60.0 / 24.0) / (1.442695041111 * halfTimeDays));
+}
+
+void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+                                       OutputCodeRecord* /*table*/, int /*tableCount*/) {
+    CatchIntoError(error, [&] {
+        tracerCount = count;
+        if (count < 1) return;
+        tracerDescriptors = descriptors;
+        tracers.clear();
+        // Sized once: the grid store keeps pointers to the records' grids.
+        tracers.resize(static_cast<std::size_t>(count) + 1);
+        for (int i = 1; i <= count; ++i) {
+            const TracerDescriptor& d = descriptors[i];
+            TracerRecord& r = tracers[static_cast<std::size_t>(i)];
+            // Each module decays with its own step; the shared descriptor is never written.
+            if (d.radioactive == 1) r.decayPerStep = DecayFactor(timeInterval, d.half_time);
+
+            r.zones.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+            if (zoneRecords != nullptr) {
+                for (int z = 0; z <= zoneCount && z < static_cast<int>(zoneRecords->size()); ++z) {
+                    r.zones[static_cast<std::size_t>(z)].zonenwert = (*zoneRecords)[static_cast<std::size_t>(z)].zonenwert;
+                    r.zones[static_cast<std::size_t>(z)].rel = (*zoneRecords)[static_cast<std::size_t>(z)].rel;
+                }
+            }
+            r.statFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
+                                       d.statext.c_str());
+            // The statistics table of the tracer is created here once the zone statistics
+            // writer is part of the build; until then the module writes no tracer table.
+
+            const int storageIndex = FirstFreeGridEntry(*gridStore);
+            if (storageIndex >= 1000) {
+                *log << "FATAL: no free grid left. Please contact the author to set the number of available grids "
+                        "to a larger value "
+                     << 1000 << "[end-entry]";
+                throw ModelError(12);
+            }
+            r.storageFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
+                                          d.gridext.c_str());
+            if (warmStart == 1) {
+                // Stored tracer states need the grid reader, which this build does not have.
+                *log << "FATAL: cannot read the tracer storage grid " << r.storageFileName
+                     << ": reading stored tracer states is not available" << "[end-entry]";
+                throw ModelError(19);
+            }
+            r.storage = matrix(firstRow, lastRow, 1, ncols, nrows);
+            for (int row = firstRow; row <= lastRow; ++row) {
+                if (!r.storage.holds(row)) continue;
+                const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(row);
+                for (int c = 1; c <= ncols; ++c)
+                    r.storage[row][c] = (zoneRow && zoneGrid->operator[](row)[c] == nodata) ? nodata : 0.0;
+            }
+            RegisterStoreEntry(storageIndex, r.storageFileName, &r.storage,
+                               StrFormat("concstor_tracer_%d_%s", i, moduleName.c_str()), d.gridcode);
+            r.storageIndex = storageIndex;
+
+            // The flux grid takes the next free entry (normally the one after the storage grid).
+            const int fluxIndex = FirstFreeGridEntry(*gridStore);
+            r.flux = matrix(firstRow, lastRow, 1, ncols, nrows);
+            RegisterStoreEntry(fluxIndex, r.storageFileName, &r.flux,
+                               StrFormat("concflux_tracer_%d_%s", i, moduleName.c_str()), 0);
+            r.fluxIndex = fluxIndex;
+        }
+    });
+}
+
+void teilmodellklasse::FreeTracerGrids() {
+    for (std::size_t i = 1; i < tracers.size(); ++i) {
+        TracerRecord& r = tracers[i];
+        if (r.storageIndex > 0) ReleaseStoreEntry(r.storageIndex);
+        if (r.fluxIndex > 0) ReleaseStoreEntry(r.fluxIndex);
+        r.storageIndex = r.fluxIndex = 0;
+    }
+    tracers.clear();
+}

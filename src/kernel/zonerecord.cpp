@@ -1,0 +1,44 @@
+#include "kernel/zonerecord.hpp"
+
+#include <mpi.h>
+
+#include <vector>
+
+void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll) {
+    if (records == nullptr || highest < 0) return;
+    int initialised = 0;
+    MPI_Initialized(&initialised);
+    int rank = 0, size = 1;
+    if (initialised) {
+        MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+        MPI_Comm_size(MPI_COMM_WORLD, &size);
+    }
+    const std::size_t count = static_cast<std::size_t>(highest) + 1;
+    // Three fields per record travel; zonenwert and rel stay with their owner.
+    std::vector<double> mine(3 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        mine[3 * i] = records[i].n;
+        mine[3 * i + 1] = records[i].sx;
+        mine[3 * i + 2] = records[i].RelCellSum;
+    }
+    std::vector<double> all;
+    if (size > 1) {
+        if (rank == 0) all.resize(3 * count * static_cast<std::size_t>(size));
+        MPI_Gather(mine.data(), static_cast<int>(3 * count), MPI_DOUBLE, all.data(), static_cast<int>(3 * count),
+                   MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    } else {
+        all = mine;
+    }
+    std::vector<double> sum(3 * count, 0.0);
+    if (rank == 0) {
+        for (int p = 0; p < size; ++p) {
+            const double* part = all.data() + 3 * count * static_cast<std::size_t>(p);
+            for (std::size_t k = 0; k < 3 * count; ++k) sum[k] += part[k];
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        records[i].n = sum[3 * i];
+        records[i].sx = sum[3 * i + 1];
+        if (copyAll) records[i].RelCellSum = sum[3 * i + 2];
+    }
+}

@@ -1,0 +1,13 @@
+#include "lateral/gwflow.hpp"
+
+gwflowclass::gwflowclass(unsigned& error, DiagLog* log_, const SubmodelSettings& s, unsigned numSubSteps_)
+    : teilmodellklasse(log_, "groundwater_flow", s, numSubSteps_) {
+    CatchIntoError(error, [&] { StartUnavailableModule("gwflow", kUnavailableCode); });
+}
+
+void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+                                    OutputCodeRecord* table, int tableCount) {
+    error = 0;
+    if (flowControl == 0) return;
+    InitTracerGrids(error, count, descriptors, table, tableCount);
+}

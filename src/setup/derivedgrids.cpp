@@ -1,0 +1,122 @@
+#include "setup/derivedgrids.hpp"
+
+#include <cmath>
+
+namespace {
+constexpr double kDegrees = 57.29577951307855;
+}
+
+std::string DerivedFileName(const std::string& base, const std::string& suffix) {
+    const std::size_t dot = base.find_last_of('.');
+    return (dot == std::string::npos ? base : base.substr(0, dot)) + suffix;
+}
+
+void FillFromNeighbours(Matrix& g, int row, int col, int nrows, int ncols, double nodata) {
+    double sum = 0;
+    int n = 0;
+    for (int r = row - 1; r <= row + 1; ++r) {
+        if (r < 1 || r > nrows || !g.holds(r)) continue;
+        for (int c = col - 1; c <= col + 1; ++c) {
+            if (c < 1 || c > ncols || (r == row && c == col)) continue;
+            if (g[r][c] != nodata) {
+                sum += g[r][c];
+                ++n;
+            }
+        }
+    }
+    if (n > 0) g[row][col] = sum / n;
+}
+
+CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix& A, int lo, int hi, int ncols,
+                                double cs, double nodata, const CellSizeSources& src) {
+    for (int r = lo; r <= hi; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+            if (zone[r][c] == nodata) {
+                X[r][c] = Y[r][c] = A[r][c] = nodata;
+                continue;
+            }
+            double& x = X[r][c];
+            double& y = Y[r][c];
+            double& a = A[r][c];
+            if (!src.xGiven && !src.yGiven) {
+                x = y = std::sqrt(cs * cs * a);
+            } else if (!src.xGiven) {
+                if (y == 0) return CellSizeProblem{1, r, c, x, y, a};
+                x = a * cs * cs / y;
+            } else {
+                if (x == 0) return CellSizeProblem{2, r, c, x, y, a};
+                if (src.yGiven) {
+                    const double derived = x * y / (cs * cs);
+                    if (!src.areaGiven) {
+                        a = derived;
+                    } else if (std::fabs(a - derived) > 1e-05) {
+                        return CellSizeProblem{3, r, c, x, y, a};
+                    }
+                } else {
+                    y = a * cs * cs / x;
+                }
+            }
+        }
+    }
+    return CellSizeProblem{};
+}
+
+void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi,
+                        int nrows, int ncols, double xll, double yll, double cs, double nodata,
+                        const std::vector<ColumnRange>* columns, bool accumulate) {
+    for (int r = lo; r <= hi; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+            cx[r][c] = xll + (c - 1) * cs;
+            cy[r][c] = yll + (nrows - r) * cs;
+        }
+    }
+    if (accumulate && X && Y) {
+        auto size = [&](const Matrix& m, int r, int c) { return m[r][c] <= nodata ? cs : m[r][c]; };
+        // Only up to the last column: the next cell of column ncols does not exist.
+        const int first = columns ? std::max(1, (*columns)[static_cast<std::size_t>(hi)].first) : 1;
+        for (int c = first; c < ncols; ++c) cx[hi][c + 1] = cx[hi][c] + size(*X, hi, c);
+        for (int r = hi - 1; r >= lo; --r) {
+            cx[r][1] = xll;
+            for (int c = 1; c < ncols; ++c) {
+                cx[r][c + 1] = cx[r][c] + size(*X, r, c);
+                cy[r][c + 1] = cy[r + 1][c + 1] + size(*Y, r + 1, c + 1);
+            }
+        }
+    }
+    for (int r = lo; r <= hi; ++r)
+        for (int c = 1; c <= ncols; ++c)
+            if (zone[r][c] == nodata) cx[r][c] = cy[r][c] = nodata;
+}
+
+void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double cs,
+                        double nodata) {
+    for (Matrix* m : {slope, aspect}) {
+        if (!m) continue;
+        for (int c = 0; c <= ncols; ++c) (*m)[1][c] = (*m)[nrows][c] = nodata;
+    }
+    const double d = 2 * cs;
+    for (int r = 2; r < nrows; ++r) {
+        for (Matrix* m : {slope, aspect})
+            if (m) (*m)[r][1] = (*m)[r][ncols] = nodata;
+        for (int c = 2; c < ncols; ++c) {
+            const double N = e[r - 1][c], S = e[r + 1][c], W = e[r][c - 1], E = e[r][c + 1];
+            double sl = nodata, as = nodata;
+            if (N != nodata && S != nodata && W != nodata && E != nodata) {
+                const double dx = (E - W) / d, dy = (N - S) / d;
+                sl = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
+                if (dx == 0)
+                    as = dy > 0 ? 180 : 0;
+                else
+                    as = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
+            }
+            if (slope) (*slope)[r][c] = sl;
+            if (aspect) (*aspect)[r][c] = as;
+        }
+    }
+    for (Matrix* m : {slope, aspect}) {
+        if (!m) continue;
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (e[r][c] != nodata && (*m)[r][c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+    }
+}

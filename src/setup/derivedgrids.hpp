@@ -1,0 +1,46 @@
+#pragma once
+// Computations behind the grids that the set-up derives from the zone grid and the elevation
+// model: cell sizes and relative cell area, cell coordinates, slope and aspect.
+#include <string>
+#include <vector>
+
+#include "kernel/decomposition.hpp"
+#include "kernel/matrix.hpp"
+
+// File name of a derived grid: the base name up to its last '.', then the suffix (".$csx"...).
+std::string DerivedFileName(const std::string& base, const std::string& suffix);
+
+// Sets a cell to the mean of its valid neighbours (up to eight, inside the grid); unchanged
+// when none is valid.
+void FillFromNeighbours(Matrix& grid, int row, int col, int nrows, int ncols, double nodata);
+
+// Which of the three cell-size grids the control file gave (the others are derived here).
+struct CellSizeSources {
+    bool xGiven = false;
+    bool yGiven = false;
+    bool areaGiven = false;
+};
+
+// Outcome of the cell-size check: 0 fine, else the failing cell and kind (1 zero Y, 2 zero X,
+// 3 mismatch of X * Y and the relative area).
+struct CellSizeProblem {
+    int kind = 0;
+    int row = 0;
+    int col = 0;
+    double x = 0, y = 0, area = 0;
+};
+
+// Derives the missing cell-size grids over rows lo..hi; stops at the first failing cell.
+CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& sizeX, Matrix& sizeY, Matrix& relArea, int lo, int hi,
+                                int ncols, double cellsize, double nodata, const CellSizeSources& src);
+
+// Coordinates of the lower-left corners over the own rows lo..hi, accumulated from the cell
+// sizes when accumulate is true; nodata where the zone is nodata.
+void ComputeCoordinates(const Matrix& zone, const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY,
+                        int lo, int hi, int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
+                        const std::vector<ColumnRange>* columns, bool accumulate);
+
+// Slope (degrees) and aspect (degrees from north, clockwise) of the whole grid from the four
+// neighbours, with gaps filled from neighbours in row order. A null output is not computed.
+void ComputeSlopeAspect(const Matrix& elevation, Matrix* slope, Matrix* aspect, int nrows, int ncols,
+                        double cellsize, double nodata);

@@ -1,0 +1,363 @@
+#include "setup/mpiregions.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <mpi.h>
+
+#include "kernel/modelobject.hpp"
+
+namespace {
+constexpr int kBenchmarkSize = 1000;
+constexpr int kBenchmarkRepetitions = 30;
+
+bool IsValid(double v, double nodata) { return v > nodata; }
+}  // namespace
+
+std::vector<double> PerformanceWeights(const std::vector<double>& values) {
+    std::vector<double> w(values.size());
+    double sum = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        w[i] = values[i] > 0 ? 1.0 / values[i] : 1.0;
+        sum += w[i];
+    }
+    for (double& x : w) x /= sum;
+    return w;
+}
+
+std::vector<std::int64_t> CellShares(std::int64_t n, const std::vector<double>& weights) {
+    const std::size_t p = weights.size();
+    std::vector<std::int64_t> shares(p, 0);
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < p; ++i) {
+        shares[i] = static_cast<std::int64_t>(std::floor(static_cast<double>(n) * weights[i] + 0.4999));
+        sum += shares[i];
+    }
+    shares[p - 1] += n - sum;
+    // Every process needs at least one cell; what a small share lacks comes from the largest.
+    for (std::size_t i = 0; i < p; ++i) {
+        while (shares[i] < 1) {
+            auto largest = std::max_element(shares.begin(), shares.end());
+            if (*largest <= 1) return shares;  // fewer cells than processes: caller refuses
+            --*largest;
+            ++shares[i];
+        }
+    }
+    return shares;
+}
+
+void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, double nodata,
+                  std::vector<std::int64_t> shares, std::vector<int>& firstRows, std::vector<int>& lastRows) {
+    const int p = static_cast<int>(shares.size());
+    firstRows.assign(static_cast<std::size_t>(p), -1);
+    lastRows.assign(static_cast<std::size_t>(p), -1);
+    int cur = p - 1;
+    for (int r = 1; r <= nrows; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+            if (!IsValid(zone[r][c], nodata)) continue;
+            auto& first = firstRows[static_cast<std::size_t>(cur)];
+            if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
+            regions[r][c] = cur;
+            auto& left = shares[static_cast<std::size_t>(cur)];
+            if (--left == 0) {
+                lastRows[static_cast<std::size_t>(cur)] = r;
+                if (cur > 0) --cur;
+            }
+        }
+    }
+    // The process that took the last cells ends in the last row holding one of them.
+    for (int i = 0; i < p; ++i)
+        if (firstRows[static_cast<std::size_t>(i)] > 0 && lastRows[static_cast<std::size_t>(i)] < firstRows[static_cast<std::size_t>(i)])
+            lastRows[static_cast<std::size_t>(i)] = firstRows[static_cast<std::size_t>(i)];
+}
+
+bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata) {
+    std::fill(helper, helper + ncols + 1, 0.0);
+    int c = 1;
+    while (c <= ncols && row[c] == nodata) ++c;
+    helper[0] = c - 1;
+    int slot = 1;
+    while (c <= ncols) {
+        const double value = row[c];
+        int len = 0;
+        while (c <= ncols && row[c] == value) {
+            ++c;
+            ++len;
+        }
+        if (slot + 1 > ncols) return false;
+        helper[slot] = value;
+        helper[slot + 1] = len;
+        slot += 2;
+    }
+    return true;
+}
+
+bool BuildHelperRowOwn(const double* row, double* helper, int ncols, int rank) {
+    std::fill(helper, helper + ncols + 1, 0.0);
+    int slot = 1;
+    int c = 1;
+    while (c <= ncols) {
+        if (row[c] != rank) {
+            ++c;
+            continue;
+        }
+        const int first = c;
+        while (c <= ncols && row[c] == rank) ++c;
+        if (slot + 1 > ncols) return false;
+        helper[slot] = first;
+        helper[slot + 1] = c - first;
+        slot += 2;
+    }
+    return true;
+}
+
+std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols) {
+    std::vector<HaloRecord> runs;
+    for (int r = lo; r <= hi; ++r) {
+        double before = -1;  // the cell before the first counts as no halo cell
+        for (int c = 1; c <= ncols; ++c) {
+            const double v = halo[r][c];
+            if (v < 0) {
+                before = -1;
+                continue;
+            }
+            const int owner = static_cast<int>(v);
+            if (before >= 0 && static_cast<int>(before) == owner) {
+                runs.back().count += 1;
+            } else if (runs.empty() || runs.back().rank != owner || runs.back().row != r) {
+                runs.push_back(HaloRecord{r, c, 1, owner});
+            } else {
+                runs.back().count = c - runs.back().firstCol + 1;
+            }
+            before = v;
+        }
+    }
+    return runs;
+}
+
+void SpeedBenchmarkLoop(Matrix& a, Matrix& b, Matrix& c, int rows, int cols) {
+#pragma omp parallel for schedule(runtime)
+    for (int i = 1; i <= rows; ++i) {
+        for (int j = 1; j <= cols; ++j) {
+            const double x = static_cast<double>(i + j);
+            a[i][j] = std::cos(x);
+            b[i][j] = std::sin(x);
+            c[i][j] = std::atan(std::sin(x) * a[i][j]);
+        }
+    }
+}
+
+double ProcessSpeedValue(modelobject& obj) {
+    if (FileHandle f = OpenFile("MpiSpeedFactor.dat", "r")) {
+        double value = 0;
+        if (std::fscanf(f.get(), "%lf", &value) == 1) return value;
+        *obj.log << "WARNING: MpiSpeedFactor.dat does not begin with a number; measuring the speed instead"
+                 << "[end-entry]";
+    }
+    Matrix a = obj.matrix(1, kBenchmarkSize, 1, kBenchmarkSize, kBenchmarkSize);
+    Matrix b = obj.matrix(1, kBenchmarkSize, 1, kBenchmarkSize, kBenchmarkSize);
+    Matrix c = obj.matrix(1, kBenchmarkSize, 1, kBenchmarkSize, kBenchmarkSize);
+    double total = 0;
+    for (int k = 0; k < kBenchmarkRepetitions; ++k) {
+        const double t0 = MPI_Wtime();
+        SpeedBenchmarkLoop(a, b, c, kBenchmarkSize, kBenchmarkSize);
+        total += MPI_Wtime() - t0;
+    }
+    *obj.log << "MPI wtime: " << total << "for instance: " << obj.rank << "[end-entry]";
+    return total;
+}
+
+namespace {
+
+void CheckHelperRow(modelobject& obj, bool fits, int row) {
+    if (fits) return;
+    *obj.log << "FATAL: grid row " << row << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
+    throw ModelError(120);
+}
+
+void MarkHalo(const Matrix& regions, Matrix& halo, int r, int c, int nrows, int ncols, double nodata, int rank) {
+    for (int dr = -1; dr <= 1; ++dr) {
+        for (int dc = -1; dc <= 1; ++dc) {
+            if (dr == 0 && dc == 0) continue;
+            const int rr = r + dr, cc = c + dc;
+            if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
+            const double v = regions[rr][cc];
+            if (v != rank && v != nodata) halo[rr][cc] = v;
+        }
+    }
+}
+
+void WriteHaloListFile(int rank, const DecompositionResult& res) {
+    FileHandle f = OpenFile("halo" + std::to_string(rank) + ".txt", "w");
+    if (!f) return;
+    auto list = [&](const std::vector<HaloRecord>& v) {
+        for (const HaloRecord& h : v)
+            std::fprintf(f.get(), "row: %d col: %d cnt: %d rank: %d\n", h.row, h.firstCol, h.count, h.rank);
+    };
+    std::fprintf(f.get(), "DEBUG: sendHalo-vector: %zu elements.\n", res.sendHalo.size());
+    list(res.sendHalo);
+    std::fprintf(f.get(), "\nDEBUG: recvHalo-vector: %zu elements.\n", res.recvHalo.size());
+    list(res.recvHalo);
+}
+
+// Exchanges the receive lists with the neighbours: each record goes to the owner of its cells,
+// which appends it (with the asker's rank) to its send list.
+void ExchangeHaloLists(int rank, DecompositionResult& res) {
+    std::vector<std::pair<int, int>> perOwner;  // owner, record count (ascending owner)
+    for (const HaloRecord& h : res.recvHalo) {
+        auto it = std::find_if(perOwner.begin(), perOwner.end(), [&](auto& p) { return p.first == h.rank; });
+        if (it == perOwner.end())
+            perOwner.emplace_back(h.rank, 1);
+        else
+            ++it->second;
+    }
+    std::sort(perOwner.begin(), perOwner.end());
+    std::vector<int> sendCounts(perOwner.size() * 2), recvCounts(perOwner.size() * 2);
+    std::vector<MPI_Request> req;
+    for (std::size_t k = 0; k < perOwner.size(); ++k) {
+        sendCounts[2 * k] = perOwner[k].first;
+        sendCounts[2 * k + 1] = perOwner[k].second;
+        req.emplace_back();
+        MPI_Isend(&sendCounts[2 * k], 2, MPI_INT, perOwner[k].first, 0, MPI_COMM_WORLD, &req.back());
+        req.emplace_back();
+        MPI_Irecv(&recvCounts[2 * k], 2, MPI_INT, perOwner[k].first, 0, MPI_COMM_WORLD, &req.back());
+    }
+    MPI_Waitall(static_cast<int>(req.size()), req.data(), MPI_STATUSES_IGNORE);
+    req.clear();
+    std::vector<HaloRecord> outgoing = res.recvHalo;
+    for (HaloRecord& h : outgoing) h.rank = rank;
+    std::size_t incomingTotal = 0;
+    for (std::size_t k = 0; k < perOwner.size(); ++k) incomingTotal += static_cast<std::size_t>(std::max(recvCounts[2 * k + 1], 0));
+    std::vector<HaloRecord> incoming(incomingTotal);
+    req.reserve(outgoing.size() + incomingTotal);
+    for (std::size_t k = 0; k < outgoing.size(); ++k) {
+        req.emplace_back();
+        MPI_Isend(&outgoing[k], 4, MPI_INT, res.recvHalo[k].rank, 0, MPI_COMM_WORLD, &req.back());
+    }
+    std::size_t pos = 0;
+    for (std::size_t k = 0; k < perOwner.size(); ++k) {
+        for (int n = 0; n < recvCounts[2 * k + 1]; ++n) {
+            req.emplace_back();
+            MPI_Irecv(&incoming[pos++], 4, MPI_INT, perOwner[k].first, 0, MPI_COMM_WORLD, &req.back());
+        }
+    }
+    MPI_Waitall(static_cast<int>(req.size()), req.data(), MPI_STATUSES_IGNORE);
+    res.sendHalo.insert(res.sendHalo.end(), incoming.begin(), incoming.end());
+}
+
+}  // namespace
+
+void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& grids, DecompositionResult& res,
+                      const RegisterDecompositionGrids& registerGrids) {
+    DiagLog& log = *obj.log;
+    const int rank = obj.rank, size = obj.size, nrows = obj.nrows, ncols = obj.ncols;
+    const double nodata = obj.nodata;
+    res = DecompositionResult{};
+    res.ownFirstRow = 1;
+    res.ownLastRow = nrows;
+
+    if (rank == 0) {
+        grids.regions = obj.matrix(1, nrows, 1, ncols, nrows);
+        grids.helper = obj.matrix(1, nrows, 1, ncols, nrows);
+        grids.halo = obj.matrix(1, nrows, 1, ncols, nrows);
+        grids.regions.fill(nodata);
+        grids.halo.fill(nodata);
+        registerGrids(grids, 1, nrows);
+    }
+
+    // Speed of every process, collected on process 0.
+    const double own = ProcessSpeedValue(obj);
+    std::vector<double> values(static_cast<std::size_t>(size), 0.0);
+    if (rank == 0) {
+        values[0] = own;
+        for (int i = 1; i < size; ++i)
+            MPI_Recv(&values[static_cast<std::size_t>(i)], 1, MPI_DOUBLE, i, i, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        for (int i = 0; i < size; ++i)
+            log << "received MPI wtime: " << values[static_cast<std::size_t>(i)] << " for instance: " << i
+                << "[end-entry]";
+    } else {
+        MPI_Send(&own, 1, MPI_DOUBLE, 0, rank, MPI_COMM_WORLD);
+    }
+
+    std::vector<int> firstRows(static_cast<std::size_t>(size), -1), lastRows(static_cast<std::size_t>(size), -1);
+    int failure = 0;
+    if (rank == 0) {
+        const std::vector<double> weights = PerformanceWeights(values);
+        for (int i = 0; i < size; ++i)
+            log << "MPI performance weight: " << weights[static_cast<std::size_t>(i)] << " for instance: " << i
+                << "[end-entry]";
+        std::int64_t n = 0;
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (IsValid((*zone)[r][c], nodata)) ++n;
+        log << "MPI regular cells: " << static_cast<long>(n) << "\nMPI river cells: " << 0 << "[end-entry]";
+        if (n < size) {
+            failure = 1;
+        } else {
+            const std::vector<std::int64_t> shares = CellShares(n, weights);
+            for (int i = 0; i < size; ++i)
+                log << "MPI num cells: " << static_cast<long>(shares[static_cast<std::size_t>(i)]) << " for instance: " << i
+                    << "[end-entry]";
+            AssignOwners(*zone, grids.regions, nrows, ncols, nodata, shares, firstRows, lastRows);
+        }
+    }
+    // Every process learns whether the grid can be divided, so that all fail the same way.
+    MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (failure) {
+        log << "FATAL: the zone grid has fewer valid cells than there are MPI processes (" << size
+            << "); run with fewer processes" << "[end-entry]";
+        throw ModelError(1011);
+    }
+    MPI_Bcast(firstRows.data(), size, MPI_INT, 0, MPI_COMM_WORLD);
+    MPI_Bcast(lastRows.data(), size, MPI_INT, 0, MPI_COMM_WORLD);
+    res.ownFirstRow = firstRows[static_cast<std::size_t>(rank)];
+    res.ownLastRow = lastRows[static_cast<std::size_t>(rank)];
+    auto lo = [&](int i) { return firstRows[static_cast<std::size_t>(i)] == 1 ? 1 : firstRows[static_cast<std::size_t>(i)] - 1; };
+    auto hi = [&](int i) { return lastRows[static_cast<std::size_t>(i)] == nrows ? nrows : lastRows[static_cast<std::size_t>(i)] + 1; };
+
+    // Owner grid rows to the other processes.
+    if (rank == 0) {
+        for (int i = 1; i < size; ++i)
+            for (int r = lo(i); r <= hi(i); ++r)
+                MPI_Send(grids.regions[r] + 1, ncols, MPI_DOUBLE, i, r, MPI_COMM_WORLD);
+    } else {
+        grids.regions = obj.matrix(lo(rank), hi(rank), 1, ncols, nrows);
+        grids.helper = obj.matrix(lo(rank), hi(rank), 1, ncols, nrows);
+        grids.halo = obj.matrix(lo(rank), hi(rank), 1, ncols, nrows);
+        grids.regions.fill(nodata);
+        grids.halo.fill(nodata);
+        registerGrids(grids, lo(rank), hi(rank));
+        for (int r = lo(rank); r <= hi(rank); ++r)
+            MPI_Recv(grids.regions[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+
+    // Strip table and halo grid over the own rows.
+    const int ownLo = rank == 0 ? 1 : res.ownFirstRow;
+    const int ownHi = rank == 0 ? nrows : res.ownLastRow;
+    for (int r = ownLo; r <= ownHi; ++r) {
+        const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata)
+                                    : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
+        CheckHelperRow(obj, fits, r);
+    }
+    for (int r = ownLo; r <= ownHi; ++r)
+        for (int c = 1; c <= ncols; ++c)
+            if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);
+
+    // Cells per process.
+    res.cellsPerProcess.assign(static_cast<std::size_t>(size) + 1, 0);
+    if (rank == 0) {
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (IsValid((*zone)[r][c], nodata) && IsValid(grids.regions[r][c], nodata))
+                    ++res.cellsPerProcess[static_cast<std::size_t>(grids.regions[r][c])];
+    }
+    MPI_Bcast(res.cellsPerProcess.data(), size, MPI_INT64_T, 0, MPI_COMM_WORLD);
+
+    // Halo lists.
+    const int storedLo = rank == 0 ? 1 : lo(rank);
+    const int storedHi = rank == 0 ? nrows : hi(rank);
+    res.recvHalo = ReceiveHaloRuns(grids.halo, storedLo, storedHi, ncols);
+    ExchangeHaloLists(rank, res);
+    WriteHaloListFile(rank, res);
+    MPI_Barrier(MPI_COMM_WORLD);
+}

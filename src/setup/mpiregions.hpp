@@ -1,0 +1,66 @@
+#pragma once
+// Division of the grid among the MPI processes: every valid zone cell gets one owner, in
+// row-major order with the highest process first, with shares that follow the measured speed
+// of each process. Produces the owner grid "MPIRegions", the strip table "MPIHelper", the halo
+// grid "MPIHalo", each process's row range, the cells per process and the halo run lists.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kernel/decomposition.hpp"
+#include "kernel/matrix.hpp"
+
+class modelobject;
+
+// Weight of each process: 1/value for a positive value, else 1; normalised to sum 1.
+std::vector<double> PerformanceWeights(const std::vector<double>& speedValues);
+
+// Cells of each process: floor(n * weight + 0.4999), the last process corrected so that the
+// shares add up to n. A share below one cell is raised to one, taken from the largest share,
+// so that no process is left without cells. Requires n >= number of processes.
+std::vector<std::int64_t> CellShares(std::int64_t validCells, const std::vector<double>& weights);
+
+// The three decomposition grids of one process, over its stored rows.
+struct DecompositionGrids {
+    Matrix regions;  // owner of every valid cell, nodata elsewhere
+    Matrix helper;   // strip table
+    Matrix halo;     // owner of neighbouring foreign cells, nodata elsewhere
+};
+
+struct DecompositionResult {
+    int ownFirstRow = 1;
+    int ownLastRow = 1;
+    std::vector<std::int64_t> cellsPerProcess;
+    std::vector<HaloRecord> sendHalo;
+    std::vector<HaloRecord> recvHalo;
+};
+
+// Called on every process once its three grids are allocated over rows lo..hi, so that the
+// caller can register them in the grid store ("MPIRegions", "MPIHelper", "MPIHalo").
+using RegisterDecompositionGrids = std::function<void(DecompositionGrids&, int lo, int hi)>;
+
+// Assigns owners row-major, the highest process first; fills first/last rows per process.
+// Exposed for tests; the zone grid and regions span all rows.
+void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, double nodata,
+                  std::vector<std::int64_t> shares, std::vector<int>& firstRows, std::vector<int>& lastRows);
+
+// Process 0's strip-table row: slot 0 the leading nodata cells, then (owner, length) pairs of
+// runs. Returns false when the row has more runs than fit into its ncols slots.
+bool BuildHelperRowAll(const double* regionsRow, double* helperRow, int ncols, double nodata);
+// Another process's strip-table row: (first column, length) of each run it owns.
+bool BuildHelperRowOwn(const double* regionsRow, double* helperRow, int ncols, int rank);
+
+// Runs of halo cells of one owner in the rows lo..hi of the halo grid.
+std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols);
+
+// The whole decomposition, collective over all processes. zone holds all rows on process 0
+// (unused elsewhere). Logs the "MPI ..." lines, writes "halo<rank>.txt" and ends with a barrier.
+void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& grids, DecompositionResult& result,
+                      const RegisterDecompositionGrids& registerGrids);
+
+// Speed value of this process: the first number of "MpiSpeedFactor.dat", or the time of the
+// benchmark loop when the file is missing or does not start with a number.
+double ProcessSpeedValue(modelobject& obj);
+// The parallel loop body of the benchmark over three n x n matrices.
+void SpeedBenchmarkLoop(Matrix& a, Matrix& b, Matrix& c, int rows, int cols);

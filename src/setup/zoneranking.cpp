@@ -1,0 +1,126 @@
+#include "setup/zoneranking.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <mpi.h>
+
+#include "kernel/modelobject.hpp"
+
+long ZoneCode(double value) { return static_cast<long>(std::trunc(std::trunc(value) + 0.5)); }
+
+namespace {
+
+// Ranking on process 0 over the whole grid.
+void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, const std::string& zoneFile,
+                ZoneTables& t) {
+    const int nrows = obj.nrows, ncols = obj.ncols;
+    t.codeToZone.assign(ZoneTables::kMaxCode + 1, 0);
+    t.records.assign(1, ZoneRecord{});
+    t.columns.assign(static_cast<std::size_t>(nrows) + 1, ColumnRange{0, -1});
+    t.zoneCount = 0;
+    t.maxCode = 0;
+    for (int r = 1; r <= nrows; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+            const double v = zone[r][c];
+            if (v == obj.nodata) continue;
+            ColumnRange& range = t.columns[static_cast<std::size_t>(r)];
+            if (range.first == 0) range.first = c;
+            range.last = c;
+            const long code = ZoneCode(v);
+            if (code < 0 || code > ZoneTables::kMaxCode) {
+                *obj.log << "FATAL: invalid zone code in " << zoneFile << "!\n (codes has to be between 0 and "
+                         << ZoneTables::kMaxCode << ")!" << "[end-entry]";
+                throw ModelError(3);
+            }
+            if (t.codeToZone[static_cast<std::size_t>(code)] == 0) {
+                if (t.zoneCount + 1 > ZoneTables::kMaxZones) {
+                    *obj.log << "FATAL: too much zones in " << zoneFile << ", (max. " << ZoneTables::kMaxZones
+                             << ")!" << "[end-entry]";
+                    throw ModelError(4);
+                }
+                ++t.zoneCount;
+                t.codeToZone[static_cast<std::size_t>(code)] = t.zoneCount;
+                t.maxCode = std::max(t.maxCode, static_cast<int>(code));
+                ZoneRecord rec;
+                rec.code = static_cast<double>(code);
+                t.records.push_back(rec);
+            }
+        }
+    }
+    // Zones ordered by code (codes are distinct, so any stable order by code is the same).
+    std::stable_sort(t.records.begin() + 1, t.records.end(),
+                     [](const ZoneRecord& a, const ZoneRecord& b) { return a.code < b.code; });
+    for (int z = 1; z <= t.zoneCount; ++z)
+        t.codeToZone[static_cast<std::size_t>(t.records[static_cast<std::size_t>(z)].code)] = z;
+
+    double total = 0;  // accumulated as a double: large grids exceed any 32-bit count
+    for (int r = 1; r <= nrows; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+            const double v = zone[r][c];
+            if (v == obj.nodata) continue;
+            ZoneRecord& rec = t.records[static_cast<std::size_t>(t.codeToZone[static_cast<std::size_t>(ZoneCode(v))])];
+            const double w = relArea ? (*relArea)[r][c] : 1.0;
+            rec.cellCount += 1;
+            rec.weightedCount += w;
+            rec.weightedCount2 += w;
+            total += w;
+        }
+    }
+    if (t.zoneCount == 0 || total == 0) {
+        *obj.log << "FATAL: all cells in the zone grid " << zoneFile << " are NODATA!" << "[end-entry]";
+        throw ModelError(7);
+    }
+    for (int z = 1; z <= t.zoneCount; ++z) {
+        ZoneRecord& rec = t.records[static_cast<std::size_t>(z)];
+        rec.share = rec.weightedCount / total;
+        t.records[0].cellCount += rec.cellCount;
+    }
+    t.records[0].weightedCount = total;
+    t.records[0].weightedCount2 = total;
+    t.records[0].share = total * obj.cellsize * obj.cellsize / 1e6;
+}
+
+}  // namespace
+
+void RankZones(modelobject& obj, const Matrix* zone, const Matrix* relArea, const std::string& zoneFile,
+               ZoneTables& t) {
+    if (obj.rank == 0) {
+        *obj.log << "ranking zones from " << zoneFile << " for " << obj.moduleName << "[end-entry]";
+        // A failure on process 0 is announced to the others, so that every process stops alike.
+        int failure = 0;
+        try {
+            RankOnRoot(obj, *zone, relArea, zoneFile, t);
+        } catch (const ModelError& e) {
+            failure = e.code();
+            if (obj.size > 1) MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
+            throw;
+        }
+        if (obj.size > 1) MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    } else {
+        int failure = 0;
+        MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
+        if (failure != 0) {
+            *obj.log << "FATAL: zone ranking failed on process 0" << "[end-entry]";
+            throw ModelError(failure);
+        }
+    }
+    if (obj.size <= 1) return;
+    int counts[2] = {t.zoneCount, t.maxCode};
+    MPI_Bcast(counts, 2, MPI_INT, 0, MPI_COMM_WORLD);
+    if (obj.rank != 0) {
+        t.zoneCount = counts[0];
+        t.maxCode = counts[1];
+        t.codeToZone.assign(ZoneTables::kMaxCode + 1, 0);
+        t.records.assign(static_cast<std::size_t>(t.zoneCount) + 1, ZoneRecord{});
+        t.columns.assign(static_cast<std::size_t>(obj.nrows) + 1, ColumnRange{0, -1});
+    }
+    MPI_Bcast(t.codeToZone.data(), t.maxCode + 1, MPI_INT32_T, 0, MPI_COMM_WORLD);
+    static_assert(sizeof(ZoneRecord) == 5 * sizeof(double));
+    MPI_Bcast(t.records.data(), (t.zoneCount + 1) * 5, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    static_assert(sizeof(ColumnRange) == 2 * sizeof(std::int32_t));
+    MPI_Bcast(t.columns.data(), (obj.nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
+    if (obj.rank != 0) {
+        for (int r = 0; r <= obj.nrows; ++r)
+            if (r < obj.firstRow || r > obj.lastRow) t.columns[static_cast<std::size_t>(r)] = ColumnRange{0, -1};
+    }
+}

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <mpi.h>
+#include <sstream>
+
+#include "kernel/modelobject.hpp"
+#include "support/test_support.hpp"
+
+using talvo_test::ReadFile;
+using talvo_test::WriteFile;
+
+namespace {
+
+// A model object with a console captured and a control file opened from text.
+class ModelObjectTest : public talvo_test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        log_ = std::make_unique<DiagLog>("diag.xml", 4);
+        log_->SetConsole(console_);
+        obj_ = std::make_unique<modelobject>(log_.get(), "ctl.txt", 0, false, false, ObjectRecord{});
+        obj_->SetModuleName("snow_model");
+    }
+    void TearDown() override {
+        obj_.reset();
+        log_.reset();
+        TempDirTest::TearDown();
+    }
+    void Control(const std::string& text) {
+        const std::string name = "ctl_" + std::to_string(talvo_test::Rank()) + ".txt";
+        WriteFile(name, text);
+        obj_->controlFile = OpenFile(name, "r");
+        ASSERT_TRUE(obj_->controlFile);
+    }
+    int ExpectCode(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const ModelError& e) {
+            return e.code();
+        }
+        return -1;
+    }
+    std::ostringstream console_;
+    std::unique_ptr<DiagLog> log_;
+    std::unique_ptr<modelobject> obj_;
+};
+
+TEST(Matrices, OwnRowsAllocatedOthersNull) {
+    memory_handling mh;
+    Matrix m = mh.matrix(5, 8, 1, 7, 20);
+    ASSERT_EQ(m.rowCount(), 20);
+    for (int r = 0; r <= 20; ++r) EXPECT_EQ(m.holds(r), r >= 5 && r <= 8) << r;
+    for (int r = 5; r <= 8; ++r)
+        for (int c = 0; c <= 7; ++c) EXPECT_EQ(m[r][c], 0.0);
+    m[8][7] = 3.0;  // the last cell of the last row is inside the allocation
+    EXPECT_EQ(m[8][7], 3.0);
+    // Rows carved from shared blocks must not overlap.
+    Matrix big = mh.matrix(1, 3000, 1, 999, 3000);
+    for (int r = 1; r <= 3000; ++r) big[r][999] = r;
+    for (int r = 1; r <= 3000; ++r) ASSERT_EQ(big[r][999], r);
+    EXPECT_EQ(big[1][0], 0.0);
+    Matrix tail = mh.matrix(2, 4, 1, 3, 0);
+    EXPECT_EQ(tail.rowCount(), 4);
+}
+
+TEST(Matrices, StacksHoldContiguousLevelsPerRow) {
+    memory_handling mh;
+    Stack s = mh.matrix3d(2, 3, 1, 4, 0, 5);
+    ASSERT_TRUE(s.holds(2));
+    EXPECT_FALSE(s.holds(1));
+    EXPECT_EQ(s[2][1] + 1, s[2][2]);  // zero levels: one value per cell
+    Stack t = mh.matrix3d(1, 1, 1, 3, 2, 1);
+    EXPECT_EQ(t[1][2], t.rowBlock(1) + 2 * 3);
+    t[1][3][2] = 9;
+    EXPECT_EQ(t.rowBlock(1)[3 * 3 + 2], 9);
+}
+
+TEST_F(ModelObjectTest, TooLongMatrixRowsFail) {
+    EXPECT_EQ(ExpectCode([&] { obj_->matrix(1, 1, 1, 300000000, 1); }), 1);
+    EXPECT_NE(console_.str().find("too long matrix rows"), std::string::npos);
+}
+
+TEST(Numbers, HalvingCountAndInterpolate) {
+    EXPECT_EQ(memory_handling::HalvingCount(1), 0);
+    EXPECT_EQ(memory_handling::HalvingCount(0.5), 0);
+    EXPECT_EQ(memory_handling::HalvingCount(5), 3);
+    EXPECT_EQ(memory_handling::HalvingCount(1024), 10);
+}
+
+TEST_F(ModelObjectTest, RunningStatistics) {
+    double n, mn, mx, sum, mean, sd;
+    obj_->ResetStatistics(-9999);
+    obj_->GetStatistics(&n, &mn, &mx, &sum, &mean, &sd);
+    EXPECT_EQ(mean, -9999);
+    obj_->AddToStatistics(-9998.5, 1);  // not above threshold + 1
+    obj_->AddToStatistics(4, 0.5);      // the first value sets both extremes whatever its weight
+    obj_->AddToStatistics(2, 1.5);
+    obj_->GetStatistics(&n, &mn, &mx, &sum, &mean, &sd);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(mn, 2);
+    EXPECT_EQ(mx, 4);
+    EXPECT_EQ(sum, 5);
+    EXPECT_EQ(mean, 2.5);
+    EXPECT_EQ(sd, -9999);
+    obj_->ResetStatistics(-9999);
+    for (double x : {1.0, 2.0, 3.0, 4.0}) obj_->AddToStatistics(x, 1);
+    obj_->GetStatistics(&n, &mn, &mx, &sum, &mean, &sd);
+    EXPECT_NEAR(sd, std::sqrt(5.0 / 3.0), 1e-12);
+    obj_->ResetStatistics(-9999);
+    for (int i = 0; i < 3; ++i) obj_->AddToStatistics(0.1, 1);  // variance rounds to <= 0
+    obj_->GetStatistics(&n, &mn, &mx, &sum, &mean, &sd);
+    EXPECT_EQ(sd, 0.0);
+    EXPECT_EQ(obj_->Interpolate(1, 7, 1, 9, 5), 7);
+    EXPECT_EQ(obj_->Interpolate(0, 0, 2, 4, 3), 6);  // extrapolates
+}
+
+TEST_F(ModelObjectTest, SeekSectionFindsFirstTokensOnly) {
+    Control("x [snow_model]\n   [snow_model] comment\n 12.5   the value\n abc\n");
+    EXPECT_EQ(obj_->SeekSection("[snow_model]", true), 1);
+    double v = 0;
+    std::string rest;
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "value", &rest), 1);
+    EXPECT_EQ(v, 12.5);
+    EXPECT_EQ(rest, "   the value\n");
+    EXPECT_EQ(ExpectCode([&] { obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "second", &rest); }), 17);
+    EXPECT_NE(console_.str().find("Next line in Talvo control file: \nabc\n"), std::string::npos);
+    EXPECT_NE(console_.str().find("error in control file, second; snow_modelnot found!"), std::string::npos);
+}
+
+TEST_F(ModelObjectTest, MissingSectionIsFatalOnlyWhenAsked) {
+    Control("[a]\n1\n[last_line_without_end]");
+    EXPECT_EQ(obj_->SeekSection("[b]", false), 0);
+    EXPECT_EQ(obj_->SeekSection("[last_line_without_end]", false), 0);
+    EXPECT_EQ(ExpectCode([&] { obj_->SeekSection("[snow_model]", true); }), 17);
+    EXPECT_NE(console_.str().find("error in control file, [snow_model]; (EOF)not found!"), std::string::npos);
+}
+
+TEST_F(ModelObjectTest, PairsAndTokensAreReadBounded) {
+    Control("[s]\n3 4 pair\n" + std::string(1300, 'x') + "\n");
+    ASSERT_EQ(obj_->SeekSection("[s]", true), 1);
+    long a = 0, b = 0;
+    EXPECT_EQ(obj_->ReadTwoValues(obj_->ControlStream(), "%ld %ld", &a, &b, "pair"), 2);
+    EXPECT_EQ(a + b, 7);
+    std::string token;
+    EXPECT_EQ(ExpectCode([&] { obj_->ReadValue(obj_->ControlStream(), "%s", &token, "name"); }), 17);
+}
+
+TEST_F(ModelObjectTest, ReadAndWriteErrorsCarryTheirCodes) {
+    EXPECT_EQ(ExpectCode([&] { obj_->ReadError("f.txt", 3); }), 19);
+    EXPECT_EQ(ExpectCode([&] { obj_->WriteError("g.txt", 4); }), 18);
+    EXPECT_NE(console_.str().find("read error f.txt ! (3)"), std::string::npos);
+    EXPECT_NE(console_.str().find("write error g.txt ! (4)"), std::string::npos);
+}
+
+TEST_F(ModelObjectTest, TextLogOnProcessZeroOnly) {
+    obj_->WriteLog("first");
+    obj_->WriteLog("second");
+    MPI_Barrier(MPI_COMM_WORLD);
+    const std::string text = ReadFile("modell_0.log");
+    // Two records of two lines each: the ctime line, then ": " and the message.
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
+    EXPECT_NE(text.find("\n: first\n"), std::string::npos);
+    EXPECT_NE(text.find("\n: second\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("modell_1.log"));
+}
+
+TEST_F(ModelObjectTest, DestructorLogsDeletion) {
+    obj_.reset();
+    EXPECT_NE(console_.str().find("deleting module snow_model"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "kernel/modelobject.hpp"
+#include "setup/zoneranking.hpp"
+#include "support/test_support.hpp"
+
+namespace {
+
+class ZoneRankingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log_ = std::make_unique<DiagLog>("/dev/null", 4);
+        log_->SetConsole(console_);
+        obj_ = std::make_unique<modelobject>(log_.get(), "x", 0, false, false, ObjectRecord{});
+        obj_->SetModuleName("test");
+        obj_->nodata = -9999;
+        obj_->cellsize = 1000;
+    }
+    // A grid given by rows of values on process 0 (other processes pass none).
+    void Grid(const std::vector<std::vector<double>>& rows) {
+        obj_->nrows = static_cast<int>(rows.size());
+        obj_->ncols = static_cast<int>(rows[0].size());
+        obj_->firstRow = obj_->lastRow = 1;
+        zone_ = obj_->matrix(1, obj_->nrows, 1, obj_->ncols, obj_->nrows);
+        for (int r = 1; r <= obj_->nrows; ++r)
+            for (int c = 1; c <= obj_->ncols; ++c) zone_[r][c] = rows[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+    }
+    int Code(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const ModelError& e) {
+            return e.code();
+        }
+        return 0;
+    }
+    std::ostringstream console_;
+    std::unique_ptr<DiagLog> log_;
+    std::unique_ptr<modelobject> obj_;
+    Matrix zone_;
+};
+
+TEST_F(ZoneRankingTest, ZonesAreNumberedByAscendingCode) {
+    const double nd = -9999;
+    Grid({{5, 3, nd}, {nd, 9, 9}, {nd, nd, nd}});
+    ZoneTables t;
+    RankZones(*obj_, &zone_, nullptr, "zones.grd", t);
+    ASSERT_EQ(t.zoneCount, 3);
+    EXPECT_EQ(t.maxCode, 9);
+    EXPECT_EQ(t.codeToZone[3], 1);
+    EXPECT_EQ(t.codeToZone[5], 2);
+    EXPECT_EQ(t.codeToZone[9], 3);
+    EXPECT_EQ(t.records[3].cellCount, 2);
+    EXPECT_DOUBLE_EQ(t.records[3].share, 0.5);
+    EXPECT_DOUBLE_EQ(t.records[0].share, 4.0);  // 4 cells of 1 km^2
+    // Process 0 keeps every row's range; the others only their own rows.
+    if (talvo_test::Rank() == 0) {
+        EXPECT_EQ(t.columns[2].first, 2);
+        EXPECT_EQ(t.columns[2].last, 3);
+    } else {
+        EXPECT_EQ(t.columns[2].first, 0);
+        EXPECT_EQ(t.columns[2].last, -1);
+    }
+    EXPECT_EQ(t.columns[1].first, 1);
+    EXPECT_EQ(t.columns[1].last, 2);
+    EXPECT_EQ(t.columns[3].last, -1);
+}
+
+TEST_F(ZoneRankingTest, CodeLimits) {
+    EXPECT_EQ(ZoneCode(-1), 0);
+    EXPECT_EQ(ZoneCode(-2), -1);
+    EXPECT_EQ(ZoneCode(3.7), 3);
+    Grid({{32767, 0}});  // both ends of the range are valid
+    ZoneTables t;
+    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 0);
+    EXPECT_EQ(t.codeToZone[32767], 2);
+    Grid({{32768, 1}});
+    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 3);
+    Grid({{-2, 1}});
+    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 3);
+    Grid({{-9999, -9999}});
+    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 7);
+    std::vector<std::vector<double>> many(1, std::vector<double>(16001));
+    for (int i = 0; i < 16001; ++i) many[0][static_cast<std::size_t>(i)] = i;
+    Grid(many);
+    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 4);
+}
+
+TEST_F(ZoneRankingTest, RelativeCellAreasWeightTheShares) {
+    Grid({{1, 2}, {2, 2}});
+    Matrix rel = obj_->matrix(1, 2, 1, 2, 2);
+    rel[1][1] = 2;
+    rel[1][2] = rel[2][1] = rel[2][2] = 1;
+    ZoneTables t;
+    RankZones(*obj_, &zone_, &rel, "z", t);
+    EXPECT_DOUBLE_EQ(t.records[1].weightedCount, 2);
+    EXPECT_DOUBLE_EQ(t.records[1].share, 0.4);
+    EXPECT_DOUBLE_EQ(t.records[2].cellCount, 3);
+}
+
+}  // namespace
