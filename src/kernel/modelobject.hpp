@@ -192,6 +192,12 @@ public:
     std::vector<HaloRecord>* recvHalo = nullptr;
     int runInterval = 1;
 
+    // --- GIF grids (gifreader.cpp): conversion of the resampled colour indices into values,
+    // set by the module that reads GIF grids; georeference and mask are the reference values.
+    void SetGifConversion(int split, double a1, double b1, double a2, double b2);
+    std::int32_t gifSplit = 0;
+    double gifA1 = 0, gifB1 = 0, gifA2 = 0, gifB2 = 0;
+
 protected:
     const std::string& MemoryOwnerName() const override { return moduleName; }
 

@@ -5,8 +5,7 @@
 // zone statistics report their last rows.
 #include <mpi.h>
 
-#include <array>
-#include <cstdint>
+#include "kernel/outputcodes.hpp"
 
 struct zoneFZT {
     double n = 0;           // sum of the weights added
@@ -17,8 +16,13 @@ struct zoneFZT {
 };
 static_assert(sizeof(zoneFZT) == 5 * sizeof(double), "zone records travel as five doubles");
 
-// One entry of the table of statistics outputs (ten 64-bit words).
-using OutputCodeRecord = std::array<std::int64_t, 10>;
+// One entry of the table of statistics outputs (ten 64-bit words: date, value count and
+// references to the live arrays of one statistics table; see outputcodes.hpp).
+using OutputCodeRecord = OutputCodeEntry;
+
+// Reduction operation over zone records (registered as commutative): adds n, sx and
+// RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
+extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);
 
 // Sums n, sx and RelCellSum of records 0..highest over all MPI processes onto process 0.
 // Process 0 adds the contributions in rank order, starting from +0.0, so the sums do not
@@ -26,7 +30,3 @@ using OutputCodeRecord = std::array<std::int64_t, 10>;
 // process 0 in the copied fields; with copyAll false only n and sx are copied back (the other
 // processes keep their RelCellSum). zonenwert and rel are never touched. Collective.
 void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll);
-
-// The reduction operation of modelobject::MPIReduceZoneRecords (registered as commutative):
-// adds n, sx and RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
-extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);

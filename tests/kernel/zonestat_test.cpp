@@ -99,9 +99,8 @@ protected:
         return sum / weight;
     }
 
-    // Every process reads the table once process 0 has written it, and before process 0 may
-    // write it anew.
     std::string ReadTable() {
+        // Process 0 writes; everyone reads the finished file before it can be written again.
         MPI_Barrier(MPI_COMM_WORLD);
         std::string text = ReadFile("stat.txt");
         MPI_Barrier(MPI_COMM_WORLD);
