@@ -57,7 +57,7 @@ defaultini::defaultini(int* error, DiagLog* log_, const std::string& controlFile
         landuseLayers_.assign(1, nullptr);
         sendHalo = &sendHaloList_;
         recvHalo = &recvHaloList_;
-        basinColumns = &zones_.columnRanges;
+        basinColumns = &zones_.columns;
     } catch (const ModelError& e) {
         if (error) *error = e.code();
     } catch (...) {
@@ -68,7 +68,13 @@ defaultini::defaultini(int* error, DiagLog* log_, const std::string& controlFile
 defaultini::~defaultini() {
     // The entries go before the grids they point to; the tables free themselves with their owner.
     if (gridStore) {
-        for (auto it = registered_.rbegin(); it != registered_.rend(); ++it) (*gridStore)[*it] = GridStoreEntry{};
+        for (auto it = registered_.rbegin(); it != registered_.rend(); ++it) {
+            try {
+                ReleaseGrid(*it);
+            } catch (const ModelError&) {
+                // Only indices the store accepted are in the list; nothing is left to release.
+            }
+        }
     }
     registered_.clear();
     ownedGrids_.clear();
@@ -272,7 +278,7 @@ double defaultini::GridMaximum(int index) {
     double maximum = nodata;
     const Matrix* grid = index > 0 ? (*gridStore)[index].grid : nullptr;
     if (grid) {
-        const auto& ranges = zones_.columnRanges;
+        const auto& ranges = zones_.columns;
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!grid->holds(r) || r < 0 || static_cast<std::size_t>(r) >= ranges.size()) continue;
             const double* row = (*grid)[r];
