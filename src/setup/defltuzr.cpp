@@ -216,6 +216,7 @@ void defaultini::Step8StandardGrids() {
     *log << "before reading variable grids" << rank << "[end-entry]";
     if (MpiRunning()) MPI_Barrier(MPI_COMM_WORLD);
     variableGridCount_ = ReadVariableGrids();
+    *log << "...ok" << "[end-entry]";
 }
 
 void defaultini::Step9RelativeCellArea() {

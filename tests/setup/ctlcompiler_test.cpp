@@ -101,6 +101,8 @@ TEST_F(CompileTest, SelfReferringSymbolsFailInsteadOfHanging) {
 TEST_F(CompileTest, LongLinesAreSplitButMustNotGrowPastTheLimit) {
     const std::string longLine(3000, 'x');
     EXPECT_EQ(Compile(longLine + "\nend\n"), longLine + "\nend\n");
+    // The pieces of a long comment stay comment.
+    EXPECT_EQ(Compile("#" + longLine + "\nx # " + longLine + "$undefined\nend\n"), "x \nend\n");
 
     const std::string value(700, 'v');
     EXPECT_EQ(CompileError("$set $v = " + value + "\nok $v\n$v $v\n"), 17);
