@@ -43,10 +43,10 @@ const defaultini::StepEntry defaultini::kSteps[kLastStep + 1] = {
     {nullptr, &defaultini::Step23Finish},
 };
 
-defaultini::defaultini(int* error, DiagLog* log_, const std::string& controlFileName_, int soilVariant,
+defaultini::defaultini(unsigned& error, DiagLog* log_, const std::string& controlFileName_, int soilVariant,
                        GridStore* store)
     : modelobject(log_, controlFileName_, 0, false, false, ObjectRecord{}) {
-    if (error) *error = 0;
+    error = 0;
     try {
         runInterval = 0;
         *log << "file " << "defltuzr" << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
@@ -59,9 +59,9 @@ defaultini::defaultini(int* error, DiagLog* log_, const std::string& controlFile
         recvHalo = &recvHaloList_;
         basinColumns = &zones_.columns;
     } catch (const ModelError& e) {
-        if (error) *error = e.code();
+        error = static_cast<unsigned>(e.code());
     } catch (...) {
-        if (error) *error = 103;
+        error = 103;
     }
 }
 

@@ -50,9 +50,9 @@ public:
     // Number of steps of the initialisation (0..kLastStep).
     static constexpr int kLastStep = 23;
 
-    // Follows the constructor protocol of the model: an error code is stored in *error (any
+    // Follows the constructor protocol of the model: an error code is stored in error (any
     // other exception as 103) and the constructor returns; the caller throws it on.
-    defaultini(int* error, DiagLog* log, const std::string& controlFileName, int soilVariant, GridStore* store);
+    defaultini(unsigned& error, DiagLog* log, const std::string& controlFileName, int soilVariant, GridStore* store);
     ~defaultini() override;
 
     // Hands the parameter tables to the set-up (before the first InitStep).

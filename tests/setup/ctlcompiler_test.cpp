@@ -15,9 +15,9 @@ protected:
     // Writes run.ctl, compiles it and returns the text of the copy.
     std::string Compile(const std::string& text) {
         setup_test::WriteShared("run.ctl", text);
-        int error = 0;
-        defaultini setup(&error, log_.get(), "run.ctl", 2, store_.get());
-        EXPECT_EQ(error, 0);
+        unsigned error = 1;
+        defaultini setup(error, log_.get(), "run.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
         compiledName_ = setup.CompileControlFile("run.ctl");
         return ReadFile(compiledName_);
     }
@@ -111,8 +111,8 @@ TEST_F(CompileTest, LongLinesAreSplitButMustNotGrowPastTheLimit) {
 }
 
 TEST_F(CompileTest, MissingSourceIsAnOpenError) {
-    int error = 0;
-    defaultini setup(&error, log_.get(), "absent.ctl", 2, store_.get());
+    unsigned error = 1;
+    defaultini setup(error, log_.get(), "absent.ctl", 2, store_.get());
     EXPECT_EQ(ErrorCode([&] { setup.CompileControlFile("absent.ctl"); }), 28);
     EXPECT_NE(Console().find("error opening absent.ctl"), std::string::npos);
 }

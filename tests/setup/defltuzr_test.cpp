@@ -65,9 +65,9 @@ class DefaultIniTest : public setup_test::SetupTest {
 protected:
     std::unique_ptr<defaultini> Make(const Sections& s) {
         setup_test::WriteShared("basin.ctl", s.Text());
-        int error = -1;
-        auto setup = std::make_unique<defaultini>(&error, log_.get(), "basin.ctl", 2, store_.get());
-        EXPECT_EQ(error, 0);
+        unsigned error = 1;
+        auto setup = std::make_unique<defaultini>(error, log_.get(), "basin.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
         return setup;
     }
     // Runs the steps up to and including the given one.

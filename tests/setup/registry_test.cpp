@@ -9,9 +9,9 @@ namespace {
 class RegistryTest : public setup_test::SetupTest {
 protected:
     std::unique_ptr<defaultini> Make() {
-        int error = -1;
-        auto setup = std::make_unique<defaultini>(&error, log_.get(), "none.ctl", 2, store_.get());
-        EXPECT_EQ(error, 0);
+        unsigned error = 1;
+        auto setup = std::make_unique<defaultini>(error, log_.get(), "none.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
         setup->ncols = 3;
         setup->nrows = 2;
         return setup;
