@@ -1,0 +1,71 @@
+#pragma once
+// The input files of one interpolator, chosen by its method and kept on one date: one or two
+// station files, a regression file, or a grid list. Positions every file at the model start
+// date, advances them together by one record per step, checks that they agree in their dates,
+// recognises the end of the data and goes back to the start for spin-up repetitions.
+#include <array>
+#include <memory>
+#include <string>
+
+#include "meteo/meteofiles.hpp"
+
+class MeteoInputFiles {
+public:
+    MeteoInputFiles(DiagLog* log, std::string sectionName, int method, double nodata, const MeteoDate& start,
+                    const MeteoDate& end);
+
+    // Which files a method reads.
+    static int StationFileCount(int method);
+    static bool UsesRegressionFile(int method) { return method == 2 || method == 3; }
+    static bool UsesGridList(int method) { return method == 9; }
+
+    void SetStationFile(int index, const std::string& fileName, int additionalColumns);
+    void SetRegressionFile(const std::string& fileName);
+    void SetGridList(const std::string& fileName, int additionalColumns);
+
+    // Reads the station file headers (a second file must describe the same stations) and
+    // takes their start records; the current date becomes that of the first file.
+    void OpenStationFiles();
+    void OpenRegressionFile();
+    void OpenGridList();
+    // All of the above that the method needs, in that order.
+    void Open();
+
+    // Takes the next record of every file (at the end of each step).
+    void AdvanceRecords();
+    bool IsAtEnd() const { return atEnd_; }
+    void GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const;
+    const MeteoDate& Date() const { return date_; }
+    // The current date becomes the end date: the next AdvanceRecords ends the data.
+    void EndAtCurrentDate();
+    // Back to the start records; the next AdvanceRecords takes them again.
+    void Rewind();
+
+    int Method() const { return method_; }
+    std::int64_t EndKey() const { return endKey_; }
+    const MeteoDate& EndDate() const { return end_; }
+    StationFile& Station(int index) { return *stations_[static_cast<std::size_t>(index)]; }
+    const StationFile& Station(int index) const { return *stations_[static_cast<std::size_t>(index)]; }
+    RegressionFile& Regression() { return *regression_; }
+    const RegressionFile& Regression() const { return *regression_; }
+    GridListFile& GridList() { return *gridList_; }
+    const GridListFile& GridList() const { return *gridList_; }
+
+private:
+    void CheckSameStations() const;
+    void CheckStationDates() const;
+    void CheckRegressionDate(const MeteoDate& stationDate) const;
+
+    DiagLog* log_;
+    std::string section_;
+    int method_;
+    MeteoDate start_;
+    MeteoDate end_;
+    std::int64_t endKey_;
+    MeteoDate date_;
+    bool atEnd_ = false;
+    int stationCount_ = 0;
+    std::array<std::unique_ptr<StationFile>, 2> stations_;
+    std::unique_ptr<RegressionFile> regression_;
+    std::unique_ptr<GridListFile> gridList_;
+};
