@@ -12,6 +12,7 @@
 //   defltuzr_compile.cpp   control-file preprocessor (symbols, comments)
 //   defltuzr_time.cpp      model time, radiation-correction switch, coupling sub-steps
 //   defltuzr_output.cpp    output control
+//   defltuzr_periodic.cpp  per-step output, periodic grids and statistics of the set-up's grids
 //   defltuzr_registry.cpp  grid-store registrations of the set-up
 //   defltuzr_grids.cpp     zone, elevation, standard and variable grids
 //   defltuzr_derived.cpp   cell sizes, coordinates, slope and aspect, ice and firn
