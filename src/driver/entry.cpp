@@ -1,6 +1,8 @@
 #include "driver/entry.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -181,7 +183,16 @@ int TalvoMain(int argc, char** argv) {
             SetInterruptTarget(&app->ctrlCOption);
             ResetCtrlCHandler();
             InstallFpeHandler();
-            exitCode = app->run();
+            try {
+                exitCode = app->run();
+            } catch (const ImmediateEnd&) {
+                // "Cancel now": the process ends without the end-of-run work, so the
+                // application is neither cleared nor deleted (its deletion would write states).
+                SetInterruptTarget(nullptr);
+                g_currentApplication.store(nullptr);
+                static_cast<void>(app.release());
+                throw;
+            }
             app->ClearMemory();
             // The handlers must never see an application that is being deleted.
             SetInterruptTarget(nullptr);
@@ -190,6 +201,15 @@ int TalvoMain(int argc, char** argv) {
         }
         *log << "exitcode " << exitCode << "[end-entry]";
         *log << "o.k.\n\nthe end." << "[end-entry]";
+    } catch (const ImmediateEnd& end) {
+        // Every process agreed on the answer, so all of them end here together.
+        if (log) {
+            log->Close();
+            log.reset();
+        }
+        std::fflush(nullptr);
+        MPI_Finalize();
+        return end.status;
     } catch (const ModelError& e) {
         SetInterruptTarget(nullptr);
         g_currentApplication.store(nullptr);

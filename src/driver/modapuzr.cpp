@@ -1,17 +1,297 @@
+// Construction of the application: the set-up, the meteorological inputs, the tracer
+// descriptions and every sub-model in a fixed order (producers before their consumers), then
+// the hand-overs of the arrays per subbasin between them.
 #include "driver/modapuzr.hpp"
+
+#include <mpi.h>
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "lateral/gwflow.hpp"
+#include "lateral/siltingup.hpp"
+#include "lateral/surfrout.hpp"
+#include "meteo/expokorr.hpp"
+#include "meteo/meteoint.hpp"
+#include "routing/abfluss.hpp"
+#include "setup/tracer_ini.hpp"
+#include "soil/unsatzon.hpp"
+#include "surface/etpetr.hpp"
+#include "surface/interzep.hpp"
+#include "surface/irrigate.hpp"
+#include "surface/snowmod.hpp"
 
-// The application is built by its own module; until then a control file cannot be run, and
-// saying so loudly is the only honest answer.
-ModellApplication::ModellApplication(DiagLog* log, int, char**, int) : log_(log) {
-    *log_ << "FATAL: module ModellApplication is not implemented" << "[end-entry]";
-    *log_ << "FATAL: exceptions in ModellApplication::init() caught!" << "[end-entry]";
-    throw ModelError(3);
+ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int controlFileIndex)
+    : ModellApplication(log, argc, argv, controlFileIndex, ApplicationHooks{}) {}
+
+ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int controlFileIndex,
+                                     ApplicationHooks hooks)
+    : log_(log), hooks_(std::move(hooks)) {
+    memLog_ = log;
+    if (!hooks_.makeSetup) hooks_.makeSetup = MakeDefaultSetup;
+    if (!hooks_.makeMeteoInput) hooks_.makeMeteoInput = MakeInterpolatorInput;
+    int initialised = 0;
+    MPI_Initialized(&initialised);
+    if (initialised) MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
+    try {
+        init(argc, argv, controlFileIndex);
+    } catch (const ModelError&) {
+        *log_ << "FATAL: exceptions in ModellApplication::init() caught!" << "[end-entry]";
+        throw;
+    }
 }
 
-ModellApplication::~ModellApplication() = default;
-int ModellApplication::run() { return 0; }
-void ModellApplication::ClearMemory() {}
-bool ModellApplication::FlagFloatingPointError() noexcept { return false; }
+ModellApplication::~ModellApplication() {
+    ClearFpeTargets();
+    ReleaseObjects();
+}
+
+template <class T>
+void ModellApplication::Check(const std::unique_ptr<T>& object, unsigned error) {
+    if (error != 0) throw ModelError(static_cast<int>(error));
+    if (!object) throw ModelError(103);
+}
+
+void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
+    *log_ << "file " << "modapuzr" << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
+    if (argc < 2) {
+        *log_ << "FATAL: \nusage: talvovzo<32|64> <1.cntrl-file> [<2.cntrl-file> ... [n.cntrl-file]] "
+                 "[-diagfile:<diagnostics_file> [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] [-dumpmode] "
+                 "[-closeAfterDump]\n"
+              << "[end-entry]";
+        throw ModelError(2);
+    }
+    controlFileName_ = std::string(argv[controlFileIndex]).substr(0, 1201);
+
+    gridStore_ = std::make_unique<GridStore>();
+    outputCodes_.assign(kOutputCodeCount + 1, OutputCodeRecord{});
+
+    unsigned error = 0;
+    setup_ = hooks_.makeSetup(error, log_, controlFileName_, outputCodes_.data(), kOutputCodeCount, gridStore_.get());
+    Check(setup_, error);
+    setup_->Initialise(settings_, spinUp_);
+    setup_->SetStatus(1);
+    compiledFileName_ = settings_.controlFileName;
+    settings_.gridStore = gridStore_.get();
+    settings_.outputCodes = outputCodes_.data();
+    settings_.outputCodeCount = kOutputCodeCount;
+    settings_.spinUpSwitch = spinUp_.spinUpSwitch;
+    settings_.responseUnits = &spinUp_.responseUnits;
+    inputCount_ = settings_.meteoCount;
+    inputNames_ = settings_.meteoNames;
+    inputNames_.resize(static_cast<std::size_t>(inputCount_) + 1);
+
+    BuildInputs();
+
+    tracerIni_ = std::make_unique<tracer_ini_class>(error, log_, compiledFileName_, settings_.textOutput,
+                                                    settings_.doublePrecision, settings_.record, tracerCount_,
+                                                    tracerDescriptors_);
+    Check(tracerIni_, error);
+    tracerIni_->SetStatus(1);
+
+    BuildSubmodels(argc, argv);
+    InitTracers();
+
+    SubmodelSettings routingSettings = WithSoilZones();
+    routingSettings.endHour = settings_.startHour;
+    routingSettings.endDay = settings_.startDay;
+    routingSettings.endMonth = settings_.startMonth;
+    routingSettings.endYear = settings_.startYear;
+    routing_ = std::make_unique<abflussmodellklasse>(error, log_, routingSettings, tracerDescriptors_);
+    Check(routing_, error);
+    RefreshFpeTargets();
+
+    LinkSubmodels();
+
+    special_ = std::make_unique<SpecialOutputClass>(settings_, static_cast<unsigned>(numSubSteps_), error, log_);
+    Check(special_, error);
+    setup_->LinkExternalGrids(outputCodes_.data(), kOutputCodeCount);
+
+    *log_ << "end of initialization reached..." << "[end-entry]";
+    built_ = 1;
+}
+
+void ModellApplication::BuildInputs() {
+    inputs_.clear();
+    inputs_.resize(1);
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+        const int index = FirstFreeGridEntry(*gridStore_);
+        if (index >= 1000) {
+            *log_ << "FATAL: no more free grids in memeory, (max. " << 1000 << ")!" << "[end-entry]";
+            throw ModelError(12);
+        }
+        const std::string& name = inputNames_[static_cast<std::size_t>(loopIndex_)];
+        unsigned error = 0;
+        std::unique_ptr<MeteoInput> input = hooks_.makeMeteoInput(error, log_, name, settings_, index);
+        Check(input, error);
+        input->SetWarnings(settings_.warningSwitch);
+        input->SetHourOffset(settings_.minToIntEnd / 60.0);
+        if (name.find("irrigation_amounts") != std::string::npos) input->SetWarnings(0);
+        input->SetStatus(1);
+        inputs_.push_back(std::move(input));
+    }
+}
+
+SubmodelSettings ModellApplication::WithSoilZones() const {
+    SubmodelSettings s = settings_;
+    s.zoneIndex = soil_->SoilZoneIndex();
+    s.zoneRecords = soil_->SoilZoneRecords();
+    return s;
+}
+
+void ModellApplication::BuildSubmodels(int argc, char** argv) {
+    unsigned error = 0;
+    regsuper_ = std::make_unique<RegionalSuperposition>(error, log_, settings_);
+    Check(regsuper_, error);
+
+    std::vector<meteointerpol*> interpolators(inputs_.size(), nullptr);
+    for (std::size_t i = 1; i < inputs_.size(); ++i) interpolators[i] = inputs_[i]->Interpolator();
+    precicorr_ = std::make_unique<precicorrclass>(error, log_, interpolators, inputNames_, settings_);
+    Check(precicorr_, error);
+    precicorr_->SetMaxElevation(setup_->GetMaxElevation());
+    precicorr_->SetStatus(1);
+
+    expokorr_ = std::make_unique<expokorrklasse>(error, log_, settings_);
+    Check(expokorr_, error);
+    expokorr_->SetStatus(1);
+    RefreshFpeTargets();
+
+    etp_ = std::make_unique<verdunstungsmodellklasse>(error, log_, settings_);
+    Check(etp_, error);
+    etp_->SetCorrectionGrid(expokorr_->GetCorrectionGrid());
+    RefreshFpeTargets();
+
+    snow_ = std::make_unique<schneemodellklasse>(error, log_, settings_);
+    Check(snow_, error);
+    snow_->SetCorrectionGrid(expokorr_->GetCorrectionGrid());
+    etp_->SetSnowStorageGrid(snow_->GetSolidSnowStorage());
+    etp_->SetSnowMethod(snow_->GetMethod());
+    etp_->SetStatus(1);
+    RefreshFpeTargets();
+
+    interception_ = std::make_unique<interzeptionsmodellklasse>(error, log_, settings_);
+    Check(interception_, error);
+    interceptionMethod_ = interception_->GetMethod();
+    interception_first = interceptionMethod_ > 10;
+    snow_->LinkPrecipitation(interception_first);
+    RefreshFpeTargets();
+
+    silting_ = std::make_unique<siltingupclass>(error, log_, settings_);
+    Check(silting_, error);
+    silting_->UpdateInputGrid(interception_first);
+
+    numSubSteps_ = setup_->ReadSubsteps();
+    soil_ = std::make_unique<unsatzonmodellklasse>(error, log_, settings_, static_cast<unsigned>(numSubSteps_));
+    Check(soil_, error);
+    RefreshFpeTargets();
+    soil_->DrainablePoreVolume();
+    soil_->SelectWaterInput(interception_first);
+    bool dumpMode = false, closeAfterDump = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-dumpmode") dumpMode = true;
+        if (arg == "-closeAfterDump") closeAfterDump = true;
+    }
+    soil_->SetDumpMode(dumpMode, closeAfterDump);
+
+    etp_->ReadLakeModel("[lake_model]");
+    snow_->ReadLakeModel("[lake_model]");
+
+    surfrout_ = std::make_unique<surfaceroutingclass>(error, log_, WithSoilZones());
+    Check(surfrout_, error);
+    irrigation_ = std::make_unique<irrigationclass>(error, log_, WithSoilZones());
+    Check(irrigation_, error);
+    RefreshFpeTargets();
+    gwflow_ = std::make_unique<gwflowclass>(error, log_, WithSoilZones(), static_cast<unsigned>(numSubSteps_));
+    Check(gwflow_, error);
+    RefreshFpeTargets();
+
+    etp_->SetNumSubSteps(static_cast<unsigned>(numSubSteps_));
+    soil_->groundwaterActive = gwflow_->GetFlowControl() != 0 ? 1 : 0;
+}
+
+void ModellApplication::InitTracers() {
+    unsigned error = 0;
+    auto check = [&] {
+        if (error != 0) throw ModelError(static_cast<int>(error));
+    };
+    OutputCodeRecord* table = outputCodes_.data();
+    irrigation_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    snow_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    interception_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    interception_->SetStatus(1);
+    silting_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    silting_->SetStatus(1);
+    gwflow_->CreateTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    soil_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    soil_->SetStatus(1);
+    surfrout_->CreateTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    check();
+    surfrout_->SetStatus(1);
+}
+
+void ModellApplication::LinkSubmodels() {
+    const bool routingActive = routing_->GetFlowControl() != 0;
+    if (surfrout_->GetFlowControl() >= 1) {
+        surfrout_->SetQBb(soil_->GetQBb());
+        surfrout_->SetKelsqd(soil_->GetKelsqd());
+        surfrout_->SetKelsqi(soil_->GetKelsqi());
+        soil_->SetRouteImmediately(1);
+        if (routingActive) routing_->SetRunoffSource(surfrout_->GetQg());
+    } else if (routingActive) {
+        routing_->SetRunoffSource(soil_->GetQg());
+    }
+    routing_->InitLakeModel(interception_first);
+    if (routingActive) {
+        routing_->CheckConnectionsAndInitRouting();
+        routing_->SetIrrigationTable(irrigation_->GetIrrigationTable());
+        gwflow_->SetRiverflowTable(soil_->GetRiverflowTable());
+        routing_->SetRiverflowTable(soil_->GetRiverflowTable());
+        routing_->ReadStorageState(soil_->GetStorageFileName(), soil_->warmStart);
+        routing_->SetStatus(1);
+    }
+    irrigation_->SetRiverflowTable(soil_->GetRiverflowTable());
+    irrigation_->SetQg(soil_->GetQg());
+    irrigation_->LinkSoilTracerStores();
+    irrigation_->SetMaxIrrigation(routing_->GetMaxIrrig(), routing_->GetMaxIrrigFromReservoirs());
+    irrigation_->SetRoutingTarget(routing_->GetRoutingTarget());
+    irrigation_->SetAbfrel(routing_->GetAbfrel());
+    irrigation_->SetStatus(1);
+    gwflow_->SetQg(soil_->GetQg());
+    gwflow_->SetStatus(1);
+    if (snow_->GetFlowControl() != 0) {
+        snow_->SetQg(soil_->GetQg());
+        snow_->ReadStorageFile(soil_->GetStorageFileName(), soil_->warmStart);
+        snow_->SetStatus(1);
+    }
+}
+
+void ModellApplication::RefreshFpeTargets() noexcept {
+    fpeTargets_[0].store(expokorr_.get());
+    fpeTargets_[1].store(etp_.get());
+    fpeTargets_[2].store(snow_.get());
+    fpeTargets_[3].store(interception_.get());
+    fpeTargets_[4].store(soil_.get());
+    fpeTargets_[5].store(irrigation_.get());
+    fpeTargets_[6].store(gwflow_.get());
+    fpeTargets_[7].store(routing_.get());
+}
+
+void ModellApplication::ClearFpeTargets() noexcept {
+    for (auto& t : fpeTargets_) t.store(nullptr);
+}
+
+bool ModellApplication::FlagFloatingPointError() noexcept {
+    teilmodellklasse* soil = fpeTargets_[4].load();
+    if (soil != nullptr && soil->FpeFlag() != 0) return false;
+    for (auto& t : fpeTargets_) {
+        teilmodellklasse* m = t.load();
+        if (m != nullptr) m->fpeFlag.store(1);
+    }
+    return true;
+}

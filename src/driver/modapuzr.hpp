@@ -1,28 +1,159 @@
 #pragma once
-// The application: builds every sub-model from one control file, runs the time loop and
-// clears up. The program entry uses only the construction, run and ClearMemory.
+// The application: builds every sub-model from one control file, runs the time loop with its
+// interrupt menu, synchronisation files and spin-up repetitions, and clears up.
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/modapuzr_inputs.hpp"
+#include "driver/modapuzr_setup.hpp"
+#include "driver/teilmod.hpp"
 
 class DiagLog;
+class tracer_ini_class;
+class precicorrclass;
+class RegionalSuperposition;
+class expokorrklasse;
+class verdunstungsmodellklasse;
+class schneemodellklasse;
+class interzeptionsmodellklasse;
+class siltingupclass;
+class unsatzonmodellklasse;
+class surfaceroutingclass;
+class irrigationclass;
+class gwflowclass;
+class abflussmodellklasse;
 
-class ModellApplication {
+// Thrown by the time loop after the interrupt answer "cancel now": the program ends at once
+// with this status, without the end-of-run outputs.
+struct ImmediateEnd {
+    int status;
+};
+
+// Replaceable parts of the application (tests give their own; empty members mean production).
+struct ApplicationHooks {
+    std::function<std::unique_ptr<ModelSetup>(unsigned& error, DiagLog* log, const std::string& controlFile,
+                                              OutputCodeRecord* table, int tableCount, GridStore* store)>
+        makeSetup;
+    std::function<std::unique_ptr<MeteoInput>(unsigned& error, DiagLog* log, const std::string& name,
+                                              const SubmodelSettings& settings, int gridIndex)>
+        makeMeteoInput;
+    // Where the interrupt menu reads its answer (standard input when null).
+    std::istream* menuInput = nullptr;
+};
+
+class ModellApplication : public memory_handling {
 public:
-    // argv[controlFileIndex] is the control file to run.
+    static constexpr int kOutputCodeCount = 200;
+
+    // argv[controlFileIndex] is the control file to run. Failures are logged and thrown.
     ModellApplication(DiagLog* log, int argc, char** argv, int controlFileIndex);
-    ~ModellApplication();
+    ModellApplication(DiagLog* log, int argc, char** argv, int controlFileIndex, ApplicationHooks hooks);
+    ~ModellApplication() override;
     ModellApplication(const ModellApplication&) = delete;
     ModellApplication& operator=(const ModellApplication&) = delete;
 
-    int run();
-    void ClearMemory();
+    // The time loop; returns 0, or 99 after "cancel with next interval". "Cancel now" throws
+    // ImmediateEnd{98}.
+    virtual int run();
+    virtual void ClearMemory();
+    // Busy-waits until the processor clock has advanced by ticks; returns the last reading.
+    virtual std::clock_t Wait(std::clock_t ticks);
+    // Returns 1 once the file exists; offers the short interrupt menu while waiting.
+    virtual int WaitForFile(const std::string& name, std::clock_t ticks);
+    void PreSpinUp();
+    // Publishes a semaphore file through a temporary file and a rename.
+    void WriteSemaphoreFile(const std::string& name, const char* text);
 
     // Sets the floating-point-error flag of the sub-models that report it; false when the
-    // soil model's flag was already set. Called from the SIGFPE handler: flags only.
+    // soil model's flag was already set. Called from the SIGFPE handler: atomic flags only.
     bool FlagFloatingPointError() noexcept;
 
     // Pending interrupt: 0 nothing pending; raised to 1 by the SIGINT handler.
     std::atomic<int> ctrlCOption{0};
 
+    // ---- read by tests and by the program entry
+    bool Built() const { return built_ != 0; }
+    int EndFlag() const { return endFlag_; }
+    std::int64_t CurrentHour() const { return hour_; }
+    std::int64_t CurrentDay() const { return day_; }
+    std::int64_t CurrentMonth() const { return month_; }
+    std::int64_t CurrentYear() const { return year_; }
+    bool InterceptionFirst() const { return interception_first; }
+    const SubmodelSettings& Settings() const { return settings_; }
+    int SubSteps() const { return numSubSteps_; }
+
 private:
+    void init(int argc, char** argv, int controlFileIndex);
+    void BuildInputs();
+    void BuildSubmodels(int argc, char** argv);
+    void InitTracers();
+    void LinkSubmodels();
+    // Settings for a sub-model that uses the soil model's zone tables.
+    SubmodelSettings WithSoilZones() const;
+    template <class T>
+    void Check(const std::unique_ptr<T>& object, unsigned error);
+
+    void InterruptAgreement();
+    int AgreeOnMaximum(int value) const;
+    int ReadMenuAnswer();
+    void EndAfterThisStep();
+    void FlushBuffers();
+    void TakeDate();
+    void Step(int& runNumber);
+    bool CouplingIntervalBoundary(char letter) const;
+    void RefreshFpeTargets() noexcept;
+    void ClearFpeTargets() noexcept;
+    void ReleaseObjects();
+
+    int built_ = 0;
     DiagLog* log_;
+    ApplicationHooks hooks_;
+    std::int64_t prevHour_ = -1, prevDay_ = -1, prevMonth_ = -1, prevYear_ = -1;
+    char couplingLetter_ = 'I';
+    int loopIndex_ = 0;
+    int inputCount_ = 0;
+    std::vector<std::string> inputNames_;             // 1-based
+    std::vector<std::unique_ptr<MeteoInput>> inputs_;  // 1-based, entry 0 empty
+    short endFlag_ = 0;
+    int interceptionMethod_ = 0;
+    bool interception_first = false;
+    std::string controlFileName_;
+    std::string compiledFileName_;
+    std::int64_t hour_ = 0, day_ = 0, month_ = 0, year_ = 0;
+    std::vector<OutputCodeRecord> outputCodes_;
+    std::unique_ptr<GridStore> gridStore_;
+    SpinUpSettings spinUp_;
+    SubmodelSettings settings_;
+    int numSubSteps_ = 1;
+    int rank_ = 0;
+    int tracerCount_ = 0;
+    const TracerDescriptor* tracerDescriptors_ = nullptr;
+
+    std::unique_ptr<ModelSetup> setup_;
+    std::unique_ptr<tracer_ini_class> tracerIni_;
+    std::unique_ptr<RegionalSuperposition> regsuper_;
+    std::unique_ptr<precicorrclass> precicorr_;
+    std::unique_ptr<expokorrklasse> expokorr_;
+    std::unique_ptr<verdunstungsmodellklasse> etp_;
+    std::unique_ptr<schneemodellklasse> snow_;
+    std::unique_ptr<interzeptionsmodellklasse> interception_;
+    std::unique_ptr<siltingupclass> silting_;
+    std::unique_ptr<unsatzonmodellklasse> soil_;
+    std::unique_ptr<surfaceroutingclass> surfrout_;
+    std::unique_ptr<irrigationclass> irrigation_;
+    std::unique_ptr<gwflowclass> gwflow_;
+    std::unique_ptr<abflussmodellklasse> routing_;
+    std::unique_ptr<SpecialOutputClass> special_;
+
+    // The sub-models whose floating-point-error flag the SIGFPE handler raises, in this order:
+    // radiation correction, evapotranspiration, snow, interception, soil model, irrigation,
+    // groundwater, discharge routing. Cleared before any of them is deleted.
+    std::array<std::atomic<teilmodellklasse*>, 8> fpeTargets_{};
 };

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/matrix.hpp"
+#include "kernel/zonerecord.hpp"
 
 // Date key: orders dates; a run has ended when the current key reaches the end key.
 constexpr std::int64_t DateKey(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
@@ -101,6 +103,51 @@ public:
     // Output of the grid of entry index by its write code.
     virtual void WriteStatisticGrids(int index, bool ownCells, bool skipStatistics);
 
+    // --- grid and stack files (text, binary double or float, GIF)
+    // prefix + name unless name begins with "/" or "~".
+    static std::string ExpandPath(const std::string& prefix, const std::string& name);
+    // Reads a grid file into *target (collective unless local). fillMode 0 leaves nodata holes
+    // of the basin, 1 fills them with the nearest value, 2 with fillValue. allocate makes the
+    // reader allocate *target; keepWhole keeps all rows on process 0; halo adds one row above
+    // and below the own rows and exchanges them.
+    virtual void ReadGrid(const std::string& fileName, Matrix* target, int fillMode = 0, bool allocate = true,
+                          bool verbose = false, double fillValue = -9999.0, bool report = false,
+                          bool keepWhole = false, bool local = false, bool halo = false);
+    // Reads a stack file into a newly allocated *target (collective); returns its levels.
+    virtual int ReadStack(const std::string& fileName, Stack* target, bool keepWhole = false);
+    // Writes the rows this process holds, the others as nodata (not collective).
+    virtual void WriteGrid(const std::string& fileName, const Matrix& grid, bool text, bool doubleValues);
+    // As WriteGrid, after setting the cells outside each row's basin columns to nodata.
+    virtual void WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues);
+    // Text: process 0 alone writes. Binary: collective MPI-IO write of every process's cells.
+    virtual void WriteStack(const std::string& fileName, const Stack& stack, int levels, bool text,
+                            bool doubleValues);
+
+    // --- MPI row distribution and halo exchange (all processes call them together)
+    // Links "MPIRegions" and "MPIHelper" from the grid store when present and not linked yet.
+    void FindDecompositionGrids();
+    // A grid argument replaces the data of the entry at index (null: the entry's data).
+    void MPIScatterGrid(int index, Matrix* grid = nullptr);
+    void MPIGatherGrid(int index, Matrix* grid = nullptr);
+    // On process 0 a full grid of all processes' cells; empty elsewhere and with one process.
+    Matrix MPIGatherGridCopy(int index, const Matrix* grid = nullptr);
+    // levels: needed when index is below 1 (0: the entry's levels).
+    void MPIScatterStack(int index, Stack* stack = nullptr, int levels = 0);
+    void MPISynchroniseStack(int index, Stack* stack = nullptr);
+    Stack MPISynchroniseStackCopy(int index, const Stack* stack = nullptr);
+    // Halo exchange of a grid (message tag = row); a negative index does nothing.
+    void MPIExchangeHalo(int index, Matrix* grid = nullptr);
+    // Halo exchange of a stack (message tag 0).
+    void MPIExchangeHaloStack(int index, Stack* stack = nullptr);
+    // Sums n, sx (and RelCellSum with withCellSums) of records 0..n over all processes into
+    // process 0; the other processes get 0 in these fields.
+    void MPIReduceZoneRecords(zoneFZT* records, int n, bool withCellSums);
+    // The masked cells' values of every process to process 0 (into target, or the value grid).
+    void MPICollectRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> cellsPerProcess,
+                                Matrix* target = nullptr);
+    // The masked cells' values from process 0 to their owners.
+    void MPIDistributeRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> cellsPerProcess);
+
     const std::string& ModuleName() const { return moduleName; }
     // Sets the module name, cut to 100 characters as the system holds it.
     void SetModuleName(const std::string& name) { moduleName = name.substr(0, kModuleNameLength); }
@@ -144,6 +191,12 @@ public:
     std::vector<HaloRecord>* sendHalo = nullptr;
     std::vector<HaloRecord>* recvHalo = nullptr;
     int runInterval = 1;
+
+    // --- GIF grids (gifreader.cpp): conversion of the resampled colour indices into values,
+    // set by the module that reads GIF grids; georeference and mask are the reference values.
+    void SetGifConversion(int split, double a1, double b1, double a2, double b2);
+    std::int32_t gifSplit = 0;
+    double gifA1 = 0, gifB1 = 0, gifA2 = 0, gifB2 = 0;
 
 protected:
     const std::string& MemoryOwnerName() const override { return moduleName; }

@@ -3,8 +3,9 @@
 // step. Arrays of them are indexed by zone position 0..nzones; position 0 is a spare record
 // (record 0 of a ranking holds the basin area in rel). Also the table entry through which
 // zone statistics report their last rows.
-#include <array>
-#include <cstdint>
+#include <mpi.h>
+
+#include "kernel/outputcodes.hpp"
 
 struct zoneFZT {
     double n = 0;           // sum of the weights added
@@ -15,8 +16,13 @@ struct zoneFZT {
 };
 static_assert(sizeof(zoneFZT) == 5 * sizeof(double), "zone records travel as five doubles");
 
-// One entry of the table of statistics outputs (ten 64-bit words).
-using OutputCodeRecord = std::array<std::int64_t, 10>;
+// One entry of the table of statistics outputs (ten 64-bit words: date, value count and
+// references to the live arrays of one statistics table; see outputcodes.hpp).
+using OutputCodeRecord = OutputCodeEntry;
+
+// Reduction operation over zone records (registered as commutative): adds n, sx and
+// RelCellSum of in to inout and leaves zonenwert and rel of inout as they are.
+extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);
 
 // Sums n, sx and RelCellSum of records 0..highest over all MPI processes onto process 0.
 // Process 0 adds the contributions in rank order, starting from +0.0, so the sums do not

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs the program as a user would: no argument, and options without a control file.
+# Then runs the example basin and compares its diagnostics with the expected ones.
 # usage: program_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -42,4 +43,23 @@ done
 mkdir -p run.d
 "$mpiexec" -n "$np" "$exe" -diagfile:run.d/diag >/dev/null 2>&1 || fail "diag file in directory"
 [ -f run.d/diag_0.xml ] || fail "run.d/diag_0.xml missing"
+
+# The example basin: every sub-model off, status 0, the end-of-run sequence, and the same
+# diagnostics of process 0 whatever the number of processes.
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p basin && cp -r "$here"/../../examples/basin/. basin/ && cd basin || fail "example basin missing"
+"$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1
+status=$?
+[ "$status" -eq 0 ] || { cat out.txt; fail "example basin: exit status $status"; }
+expected=("end of initialization reached..." "reached end of simulation sucessfully" "o.k." "deleting modules..."
+          "exitcode 0" "o.k." "the end.")
+line=0
+for text in "${expected[@]}"; do
+  next=$(awk -v t="$text" -v from="$line" 'NR > from && $0 == t { print NR; exit }' out.txt)
+  [ -n "$next" ] || fail "example basin: \"$text\" missing or out of order"
+  line=$next
+done
+for ((r = 0; r < np; r++)); do [ -f "basin.ctl_$r.\$\$\$" ] || fail "compiled control file of process $r missing"; done
+grep -v 'compiled at\|Talvo start at\|Talvo finished at\|here is instance' Talvo_Diag_0.xml >diag0.txt
+diff -u "$here/example_basin_diag.txt" diag0.txt || fail "example basin: diagnostics differ"
 echo "program test passed with $np processes"

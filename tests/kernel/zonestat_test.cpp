@@ -100,8 +100,11 @@ protected:
     }
 
     std::string ReadTable() {
+        // Process 0 writes; everyone reads the finished file before it can be written again.
         MPI_Barrier(MPI_COMM_WORLD);
-        return ReadFile("stat.txt");
+        std::string text = ReadFile("stat.txt");
+        MPI_Barrier(MPI_COMM_WORLD);
+        return text;
     }
 
     memory_handling memory_;
@@ -214,6 +217,7 @@ TEST_F(ZoneStatTest, InactiveAndIntervalZeroWriteNoRows) {
     EXPECT_TRUE(table_[0].isFree());
     MPI_Barrier(MPI_COMM_WORLD);
     EXPECT_FALSE(std::filesystem::exists("stat.txt"));
+    MPI_Barrier(MPI_COMM_WORLD);
 
     auto never = Make(2000);
     never->WriteHeader("g", "m", nullptr, 0);

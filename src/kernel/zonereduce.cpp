@@ -1,3 +1,4 @@
+// The reduction of zone records used by the zone statistics.
 #include "kernel/zonerecord.hpp"
 
 #include <mpi.h>

@@ -1,0 +1,108 @@
+Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells.
+Every sub-model is switched off; the run checks the set-up and the time loop.
+
+[output_interval]
+1       run interval: log the step line of every step
+0       warnings of the meteorological interpolation off
+0       third output switch
+0       min_to_int_end in minutes
+WriteAsciiGrids = 1
+
+[output_list]
+3       number of subbasins in output list
+1
+2
+3
+
+[coordinates]
+47.5    geographic latitude
+8.5     geographic longitude
+15.0    reference meridian
+0       time shift of data time to lokal time
+
+[meteo_data_count]
+0       number of meteorological inputs
+
+[meteo_names]
+
+[model_time]
+24      starting hour
+1       starting day
+1       starting month
+2020    starting year
+24      end hour
+10      end day
+1       end month
+2020    end year
+
+[zone_grid]
+zones.asc
+
+[elevation_model]
+elevation.asc
+
+[standard_grids]
+0       number of standard grids
+
+[variable_grids]
+0       number of variable grids
+
+[radiation_correction]
+0       flow control parameter
+1440    time step in minutes
+
+[soil_surface_groundwater_substeps]
+1
+
+[substance_transport]
+0       number of tracers
+
+[precipitation_correction]
+0       flow control parameter
+
+[RegionalSuperposition]
+0       flow control parameter
+1440    time step in minutes
+
+[evapotranspiration]
+0       flow control parameter
+1440    time step in minutes
+
+[snow_model]
+0       flow control parameter
+1440    time step in minutes
+
+[interception_model]
+0       flow control parameter
+1440    time step in minutes
+
+[SiltingUpModel]
+0       flow control parameter
+1440    time step in minutes
+
+[unsatzon_model]
+0       flow control parameter
+1440    time step in minutes
+
+[SurfaceRoutingModel]
+0       flow control parameter
+1440    time step in minutes
+
+[irrigation]
+0       flow control parameter
+1440    time step in minutes
+
+[groundwater_flow]
+0       flow control parameter
+1440    time step in minutes
+
+[routing_model]
+0       flow control parameter
+1440    time step in minutes
+
+[special_output]
+0       flow control parameter
+1440    time step in minutes
+
+[lake_model]
+0       flow control parameter

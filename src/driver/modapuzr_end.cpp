@@ -1,0 +1,152 @@
+// Synchronisation files of a coupled run and the clean-up at the end of a run.
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+
+#include "driver/modapuzr.hpp"
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/signals.hpp"
+#include "lateral/gwflow.hpp"
+#include "lateral/siltingup.hpp"
+#include "lateral/surfrout.hpp"
+#include "meteo/expokorr.hpp"
+#include "meteo/meteoint.hpp"
+#include "routing/abfluss.hpp"
+#include "setup/tracer_ini.hpp"
+#include "soil/unsatzon.hpp"
+#include "surface/etpetr.hpp"
+#include "surface/interzep.hpp"
+#include "surface/irrigate.hpp"
+#include "surface/snowmod.hpp"
+
+std::clock_t ModellApplication::Wait(std::clock_t ticks) {
+    const std::clock_t start = std::clock();
+    std::clock_t now = start;
+    while (now < start + ticks) now = std::clock();
+    return now;
+}
+
+int ModellApplication::WaitForFile(const std::string& name, std::clock_t ticks) {
+    try {
+        *log_ << "waiting for external synchronisation file " << name << "...";
+        for (;;) {
+            if (std::FILE* f = std::fopen(name.c_str(), "rb")) {
+                std::fclose(f);
+                *log_ << "found it! " << "[end-entry]";
+                return 1;
+            }
+            if (ctrlCOption.load() != 0) {
+                ctrlCOption.store(0);
+                *log_ << "SKIP: \n\nCtrl-C pressed while waiting for " << name
+                      << "\nCancel the model? \n0 = no (continue)\n2 = cancel now without saving buffers!\n\nchoose "
+                         "one of the above options: "
+                      << "[end-entry]";
+                std::istream& in = hooks_.menuInput != nullptr ? *hooks_.menuInput : std::cin;
+                std::string word;
+                long answer = 0;
+                if (in >> std::setw(64) >> word) answer = std::strtol(word.c_str(), nullptr, 10);
+                if (answer > 3 || answer < 0) answer = 0;
+                if (answer == 2) throw ModelError(98);
+                ctrlCOption.store(static_cast<int>(answer));
+                ResetCtrlCHandler();
+            }
+            Wait(ticks);
+            ResetCtrlCHandler();
+        }
+    } catch (const ModelError&) {
+        *log_ << "FATAL: Exception in Modellapplication::WaitForFile() caught!" << "[end-entry]";
+        throw;
+    }
+}
+
+void ModellApplication::WriteSemaphoreFile(const std::string& name, const char* text) {
+    static const char* const kTemporary = "Talvo_Vey_temporary_semaphore.file";
+    std::FILE* f = std::fopen(kTemporary, "wb");
+    bool ok = f != nullptr;
+    if (f) {
+        if (text != nullptr && std::fputs(text, f) < 0) ok = false;
+        if (std::fclose(f) != 0) ok = false;
+    }
+    if (ok && std::rename(kTemporary, name.c_str()) != 0) ok = false;
+    // The coupled program waits for this file: a failure must at least show in the log.
+    if (!ok) *log_ << "WARNING: could not publish the semaphore file " << name << "[end-entry]";
+}
+
+void ModellApplication::ClearMemory() {
+    try {
+        *log_ << "reached end of simulation sucessfully" << "[end-entry]";
+        if (built_ != 0) {
+            for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_)
+                inputs_[static_cast<std::size_t>(loopIndex_)]->FlushStatistics();
+            regsuper_->FlushStatistics();
+            etp_->FlushStatistics();
+            snow_->FlushStatistics();
+            interception_->FlushStatistics();
+            irrigation_->FlushStatistics();
+            silting_->WriteStatistics();
+            soil_->WriteOutputs();
+            surfrout_->FlushStatistics();
+            gwflow_->FlushStatistics();
+            routing_->WriteOutputs();
+            special_->FlushAll();
+            setup_->WriteStandardGridStatisticLines();
+
+            snow_->FreeTracerGrids();
+            interception_->FreeTracerGrids();
+            silting_->FreeTracerGrids();
+            irrigation_->FreeTracerGrids();
+            gwflow_->FreeTracerGrids();
+            regsuper_->FreeTracerGrids();
+
+            // End-of-run work that writes the state file: discharge routing starts it, the
+            // soil model and surface routing append (the snow model appends when deleted).
+            const bool routingActive = routing_->GetFlowControl() != 0;
+            routing_->Finish();
+            soil_->ModelEnd(routingActive);
+            surfrout_->ModelEnd(routingActive || soil_->GetFlowControl() != 0);
+        } else {
+            for (std::size_t i = 1; i < inputs_.size(); ++i)
+                if (inputs_[i]) inputs_[i]->SetStatus(0);
+            for (modelobject* o : std::initializer_list<modelobject*>{
+                     tracerIni_.get(), regsuper_.get(), precicorr_.get(), expokorr_.get(), etp_.get(), snow_.get(),
+                     interception_.get(), silting_.get(), soil_.get(), surfrout_.get(), irrigation_.get(),
+                     gwflow_.get(), routing_.get(), special_.get()})
+                if (o != nullptr) o->SetStatus(0);
+            if (setup_) setup_->SetStatus(0);
+        }
+        *log_ << "o.k.\n" << "[end-entry]";
+        *log_ << "deleting modules..." << "[end-entry]";
+        ReleaseObjects();
+    } catch (const ModelError&) {
+        *log_ << "FATAL: Exception in Modellapplication::ClearMemory() caught!" << "[end-entry]";
+        throw;
+    }
+}
+
+// Deletes the objects in the order of the end of a run; the grid store goes last, since the
+// objects release their entries when they are deleted.
+void ModellApplication::ReleaseObjects() {
+    ClearFpeTargets();
+    built_ = 0;
+    while (inputs_.size() > 1) inputs_.pop_back();
+    tracerIni_.reset();
+    routing_.reset();
+    gwflow_.reset();
+    irrigation_.reset();
+    silting_.reset();
+    surfrout_.reset();
+    soil_.reset();
+    interception_.reset();
+    snow_.reset();
+    etp_.reset();
+    expokorr_.reset();
+    regsuper_.reset();
+    precicorr_.reset();
+    special_.reset();
+    setup_.reset();
+    outputCodes_.clear();
+    spinUp_.responseUnits.clear();
+    gridStore_.reset();
+}

@@ -1,0 +1,35 @@
+#pragma once
+// One meteorological input as the time loop sees it: its date, its step, its records and its
+// outputs. The interpolators of "[meteo_names]" are used through this interface.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "driver/teilmod.hpp"
+
+class meteointerpol;
+
+class MeteoInput {
+public:
+    virtual ~MeteoInput() = default;
+    virtual const std::string& Name() const = 0;
+    virtual int Method() const = 0;
+    virtual void SetWarnings(int value) = 0;
+    virtual void SetHourOffset(double hours) = 0;
+    virtual void SetStatus(int word) = 0;
+    virtual void GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const = 0;
+    virtual void ComputeElevationRegression(int flag) = 0;
+    virtual void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
+    virtual void WriteOutputGrid() = 0;
+    virtual void AdvanceRecords() = 0;
+    virtual bool IsAtEnd() const = 0;
+    virtual void EndAtCurrentDate() = 0;
+    virtual void FlushStatistics() = 0;
+    virtual void Rewind() = 0;
+    // The interpolator behind the input (handed to the precipitation correction); may be null.
+    virtual meteointerpol* Interpolator() { return nullptr; }
+};
+
+// Builds the interpolator of one input, its result grid registered at gridIndex.
+std::unique_ptr<MeteoInput> MakeInterpolatorInput(unsigned& error, DiagLog* log, const std::string& name,
+                                                  const SubmodelSettings& settings, int gridIndex);

@@ -1,0 +1,312 @@
+// The time loop: interrupt agreement, the step order of the sub-models, the end test, the
+// external coupling and the spin-up repetitions; and the temperature-only pre-spin-up.
+#include <cctype>
+#include <iomanip>
+#include <iostream>
+#include <mpi.h>
+
+#include "driver/modapuzr.hpp"
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/signals.hpp"
+#include "lateral/gwflow.hpp"
+#include "lateral/siltingup.hpp"
+#include "lateral/surfrout.hpp"
+#include "meteo/expokorr.hpp"
+#include "meteo/meteoint.hpp"
+#include "routing/abfluss.hpp"
+#include "soil/unsatzon.hpp"
+#include "surface/etpetr.hpp"
+#include "surface/interzep.hpp"
+#include "surface/irrigate.hpp"
+#include "surface/snowmod.hpp"
+
+namespace {
+// Longest menu answer taken from the input; the rest of a longer word is left unread.
+constexpr int kAnswerWidth = 64;
+}  // namespace
+
+int ModellApplication::AgreeOnMaximum(int value) const {
+    int size = 1;
+    int initialised = 0;
+    MPI_Initialized(&initialised);
+    if (initialised) MPI_Comm_size(MPI_COMM_WORLD, &size);
+    if (size <= 1) return value;
+    int result = value;
+    MPI_Reduce(&value, &result, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
+    MPI_Bcast(&result, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    return result;
+}
+
+// One word; its first character as a decimal digit, 0 when it is none or input has ended.
+int ModellApplication::ReadMenuAnswer() {
+    std::istream& in = hooks_.menuInput != nullptr ? *hooks_.menuInput : std::cin;
+    std::string word;
+    if (!(in >> std::setw(kAnswerWidth) >> word) || word.empty()) return 0;
+    const unsigned char first = static_cast<unsigned char>(word[0]);
+    return std::isdigit(first) ? first - '0' : 0;
+}
+
+void ModellApplication::InterruptAgreement() {
+    int option = AgreeOnMaximum(ctrlCOption.load());
+    ctrlCOption.store(option);
+    if (option == 1 && rank_ == 0) {
+        ctrlCOption.store(0);
+        *log_ << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all "
+                 "grids and buffers)\n2 = cancel now without saving buffers!\n3 = flush buffers and go on\n\nchoose "
+                 "one of the above options: "
+              << "[end-entry]";
+        ctrlCOption.store(ReadMenuAnswer());
+    } else {
+        ctrlCOption.store(0);
+    }
+    option = AgreeOnMaximum(ctrlCOption.load());
+    ctrlCOption.store(option);
+    switch (option) {
+        case 0:
+            break;
+        case 1:
+            EndAfterThisStep();
+            ctrlCOption.store(99);
+            break;
+        case 2:
+            *log_ << "WARNING: program manually killed by pressing Ctrl-C and selecting 2!" << "[end-entry]";
+            throw ImmediateEnd{98};
+        case 3:
+            FlushBuffers();
+            ctrlCOption.store(0);
+            break;
+        default:
+            ctrlCOption.store(0);
+            break;
+    }
+    ResetCtrlCHandler();
+}
+
+// The period ends with the current step; every sub-model ends its run at its date.
+void ModellApplication::EndAfterThisStep() {
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->EndAtCurrentDate();
+    TakeDate();
+    const std::int64_t y = year_, m = month_, d = day_, h = hour_;
+    expokorr_->SetEndDate(y, m, d, h);
+    regsuper_->SetEndDate(y, m, d, h);
+    etp_->SetEndDate(y, m, d, h);
+    snow_->SetEndDate(y, m, d, h);
+    interception_->SetEndDate(y, m, d, h);
+    silting_->SetEndDate(y, m, d, h);
+    irrigation_->SetEndDate(y, m, d, h);
+    soil_->SetEndDate(y, m, d, h);
+    surfrout_->SetEndDate(y, m, d, h);
+    gwflow_->SetEndDate(y, m, d, h);
+    routing_->SetEndDate(y, m, d, h);
+    setup_->SetEndDate(y, m, d, h);
+    special_->SetEndDate(y, m, d, h);
+}
+
+// Menu choice "flush buffers and go on".
+void ModellApplication::FlushBuffers() {
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->FlushStatistics();
+    regsuper_->FlushStatistics();
+    etp_->FlushStatistics();
+    snow_->FlushStatistics();
+    interception_->FlushStatistics();
+    silting_->WriteStatistics();
+    irrigation_->FlushStatistics();
+    soil_->WriteOutputs();
+    surfrout_->FlushStatistics();
+    gwflow_->FlushStatistics();
+    routing_->WriteOutputs();
+    setup_->WriteStandardGridStatisticLines();
+    special_->FlushAll();
+}
+
+void ModellApplication::TakeDate() {
+    if (inputCount_ < 1) {
+        hour_ = day_ = month_ = year_ = -9999;
+        return;
+    }
+    inputs_[1]->GetDate(&hour_, &day_, &month_, &year_);
+}
+
+bool ModellApplication::CouplingIntervalBoundary(char letter) const {
+    switch (letter) {
+        case 'I':
+            return true;
+        case 'H':
+            return hour_ != prevHour_;
+        case 'D':
+            return day_ != prevDay_;
+        case 'M':
+            return month_ != prevMonth_;
+        case 'Y':
+            return year_ != prevYear_;
+        default:
+            return false;
+    }
+}
+
+int ModellApplication::run() {
+    try {
+        if (spinUp_.spinUpSwitch > 0) {
+            if (spinUp_.preSpinUp > 0) PreSpinUp();
+            if (spinUp_.repeatCount < 1) {
+                endFlag_ = 1;
+                return ctrlCOption.load();
+            }
+        }
+        if (endFlag_ != 0) return ctrlCOption.load();
+        int runNumber = 1;
+        for (;;) {
+            Step(runNumber);
+            if (spinUp_.spinUpSwitch == 1 && endFlag_ != 0) {
+                // A run cancelled from the menu is not repeated.
+                if (runNumber >= spinUp_.repeatCount || ctrlCOption.load() == 99) return ctrlCOption.load();
+                *log_ << "INFO: SpinUp reached end of defined time range for run #" << runNumber
+                      << ", resetting inputs and starting again now (repetition " << (runNumber + 1) << " of "
+                      << spinUp_.repeatCount << ")" << "[end-entry]";
+                endFlag_ = 0;
+                for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+                    inputs_[static_cast<std::size_t>(loopIndex_)]->Rewind();
+                    inputs_[static_cast<std::size_t>(loopIndex_)]->AdvanceRecords();
+                }
+                ++runNumber;
+            }
+            if (endFlag_ != 0) return ctrlCOption.load();
+        }
+    } catch (const ModelError&) {
+        *log_ << "FATAL: Exception in Modellapplication::run() caught!" << "[end-entry]";
+        throw;
+    }
+}
+
+void ModellApplication::Step(int&) {
+    InterruptAgreement();
+    TakeDate();
+    const std::int64_t h = hour_, d = day_, m = month_, y = year_;
+
+    const bool coupled = setup_->IsExternallyCoupled();
+    if (coupled) {
+        couplingLetter_ = setup_->GetCouplingModeLetter();
+        if (CouplingIntervalBoundary(couplingLetter_)) {
+            WaitForFile(setup_->GetSemaphoreFileName(), static_cast<std::clock_t>(setup_->GetCouplingWaitInterval()));
+            prevHour_ = h;
+            prevDay_ = d;
+            prevMonth_ = m;
+            prevYear_ = y;
+            setup_->ReadExternalGrids(h, d, m, y);
+            if (setup_->HasExternalGWTable()) soil_->ApplyExternalGWTable(setup_->GetExternalTimeStep());
+        }
+    }
+
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+        MeteoInput& in = *inputs_[static_cast<std::size_t>(loopIndex_)];
+        if (in.Method() == 10 || in.Method() == 11) in.ComputeElevationRegression(0);
+    }
+    const bool superposition = regsuper_->GetFlowControl() != 0;
+    if (!superposition) precicorr_->CorrectStations();
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
+    regsuper_->run(h, d, m, y);
+    if (superposition) precicorr_->CorrectGrid();
+
+    const int stepMinutes = etp_->GetFlowControl() != 0 ? etp_->GetTimeStep() : 1440;
+    setup_->UpdatePeriodicGrids(h, d, m, y);
+    setup_->UpdateDynamicLanduseParameters(h, d, m, y, stepMinutes);
+
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->WriteOutputGrid();
+    regsuper_->WriteStatistics();
+
+    expokorr_->run(h, d, m, y);
+    etp_->PotentialEvapotranspirationStep(h, d, m, y);
+    irrigation_->run(h, d, m, y);
+    etp_->SnowEvaporationOnGlacier(h, d, m, y);
+    if (interception_first) {
+        interception_->run(h, d, m, y);
+        snow_->run(h, d, m, y);
+    } else {
+        snow_->run(h, d, m, y);
+        interception_->run(h, d, m, y);
+    }
+    silting_->run(h, d, m, y);
+
+    soil_->BeginTimeStep(h, d, m, y);
+    surfrout_->ShiftFlowTimeZones(h, d, m, y);
+    etp_->InterceptionEvaporationOutput(h, d, m, y);
+    gwflow_->BeginTimeStep(h, d, m, y);
+    const int subSteps = static_cast<int>(soil_->GetNumSubSteps());
+    for (int j = 1; j <= subSteps; ++j) {
+        soil_->run(h, d, m, y);
+        surfrout_->run(h, d, m, y);
+        etp_->SubStep(h, d, m, y);
+        gwflow_->run(h, d, m, y);
+        special_->Step(h, d, m, y, 1, j);
+    }
+
+    soil_->DrainablePoreVolume();
+    soil_->ComputeSubbasinRunoff(h, d, m, y);
+    surfrout_->RouteFlowTimeZones(h, d, m, y);
+    etp_->AfterSoilStep(h, d, m, y);
+    gwflow_->WriteOutputs(h, d, m, y);
+    routing_->run(h, d, m, y);
+
+    setup_->WriteStandardGrids(h, d, m, y);
+    setup_->WriteVariableGrids(h, d, m, y);
+    setup_->ResetStandardGridStatistics();
+    setup_->AddStandardGridStatistics();
+    setup_->StepStandardGridStatistics(h, d, m, y);
+    special_->Step(h, d, m, y, 0, 0);
+
+    if (inputCount_ < 1) {
+        endFlag_ = 1;
+    } else {
+        bool allAtEnd = true;
+        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+            MeteoInput& in = *inputs_[static_cast<std::size_t>(loopIndex_)];
+            in.AdvanceRecords();
+            if (!in.IsAtEnd()) allAtEnd = false;
+        }
+        if (allAtEnd) endFlag_ = 1;
+    }
+
+    if (coupled) {
+        TakeDate();
+        couplingLetter_ = setup_->GetCouplingModeLetter();
+        if (couplingLetter_ == 'I' || endFlag_ != 0 || CouplingIntervalBoundary(couplingLetter_)) {
+            setup_->WriteExternalOutput(h, d, m, y);
+            WriteSemaphoreFile(setup_->GetExternalSemaphoreFileName(), setup_->GetExternalSemaphoreContent());
+        } else {
+            setup_->AccumulateExternalOutput();
+        }
+    }
+}
+
+void ModellApplication::PreSpinUp() {
+    if (inputCount_ < 1 || inputNames_[1] != "temperature") {
+        *log_ << "FATAL: temperature interpolation not found. This is required for pre-SpinUp! (no regions should be "
+                 "used for pre-SpinUp)"
+              << "[end-entry]";
+        throw ModelError(1035);
+    }
+    MeteoInput& temperature = *inputs_[1];
+    const double offsetHours = settings_.minToIntEnd / 60.0;
+    while (endFlag_ == 0) {
+        InterruptAgreement();
+        temperature.GetDate(&hour_, &day_, &month_, &year_);
+        const std::int64_t h = hour_, d = day_, m = month_, y = year_;
+        if (temperature.Method() == 10 || temperature.Method() == 11) temperature.ComputeElevationRegression(0);
+        if (static_cast<double>(h) + offsetHours == 24.0)
+            *log_ << std::setw(20) << "temperature pre-SpinUp " << static_cast<long>(d) << "." << static_cast<long>(m)
+                  << "." << static_cast<long>(y) << " " << static_cast<long>(h) << ". h " << "[end-entry]";
+        temperature.run(h, d, m, y);
+        temperature.WriteOutputGrid();
+        soil_->PreSpinUpDegreeDays(h, d, m, y);
+        temperature.AdvanceRecords();
+        if (temperature.IsAtEnd()) break;
+    }
+    endFlag_ = 1;
+    *log_ << "INFO: pre-SpinUp reached end of defined time range. Soil-temperatures are going to be set now."
+          << "[end-entry]";
+    soil_->PreSpinUpInitTemperatures();
+    endFlag_ = 0;
+    temperature.Rewind();
+    temperature.AdvanceRecords();
+}

@@ -1,0 +1,143 @@
+#include "kernel/gridio.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace gridio {
+
+Format DetectFormat(std::FILE* f, const char* textMark, std::array<double, kHeaderValues>* header) {
+    header->fill(0.0);
+    const std::size_t markLength = std::strlen(textMark);
+    char head[8] = {};
+    const std::size_t got = std::fread(head, 1, markLength, f);
+    if (got == markLength && std::memcmp(head, textMark, markLength) == 0) {
+        std::rewind(f);
+        return Format::Text;
+    }
+    std::rewind(f);
+    if (std::fread(head, 1, 4, f) == 4 && std::memcmp(head, "GIF8", 4) == 0) {
+        std::rewind(f);
+        return Format::Gif;
+    }
+    std::rewind(f);
+    std::array<double, kHeaderValues> d{};
+    if (std::fread(d.data(), sizeof(double), kHeaderValues, f) == kHeaderValues && d[5] == kBinaryNodata) {
+        *header = d;
+        return Format::Double;
+    }
+    std::rewind(f);
+    std::array<float, kHeaderValues> s{};
+    if (std::fread(s.data(), sizeof(float), kHeaderValues, f) == kHeaderValues &&
+        s[5] == static_cast<float>(kBinaryNodata)) {
+        for (int i = 0; i < kHeaderValues; ++i) (*header)[static_cast<std::size_t>(i)] = s[static_cast<std::size_t>(i)];
+        return Format::Float;
+    }
+    std::rewind(f);
+    return Format::Unknown;
+}
+
+namespace {
+constexpr std::size_t kChunk = 1 << 16;
+// A number must lie whole in the buffer; no number of a grid file comes near this length.
+constexpr std::size_t kWindow = 4096;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+}  // namespace
+
+TextScanner::TextScanner(std::FILE* f) : f_(f), buf_(kChunk + kWindow + 1) {}
+
+void TextScanner::Refill() {
+    if (eof_) return;
+    if (pos_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+        end_ -= pos_;
+        pos_ = 0;
+    }
+    while (!eof_ && end_ < kChunk) {
+        const std::size_t n = std::fread(buf_.data() + end_, 1, kChunk + kWindow - end_, f_);
+        end_ += n;
+        if (n == 0) eof_ = true;
+    }
+    buf_[end_] = '\0';
+}
+
+bool TextScanner::SkipSpace() {
+    for (;;) {
+        while (pos_ < end_ && IsSpace(buf_[pos_])) ++pos_;
+        if (pos_ < end_) return true;
+        if (eof_) return false;
+        Refill();
+    }
+}
+
+bool TextScanner::Token(std::string* out) {
+    if (!SkipSpace()) return false;
+    out->clear();
+    for (;;) {
+        const std::size_t start = pos_;
+        while (pos_ < end_ && !IsSpace(buf_[pos_])) ++pos_;
+        out->append(buf_.data() + start, pos_ - start);
+        if (pos_ < end_ || eof_) return true;
+        Refill();
+        if (pos_ >= end_) return true;
+    }
+}
+
+bool TextScanner::Number(double* out) {
+    if (!SkipSpace()) return false;
+    if (end_ - pos_ < kWindow) Refill();
+    buf_[end_] = '\0';
+    // A NUL inside the file would end strtod early; such a byte is no part of a number.
+    char* start = buf_.data() + pos_;
+    char* stop = nullptr;
+    const double v = std::strtod(start, &stop);
+    if (stop == start) return false;
+    if (static_cast<std::size_t>(stop - buf_.data()) >= end_ && !eof_) return false;
+    pos_ = static_cast<std::size_t>(stop - buf_.data());
+    *out = v;
+    return true;
+}
+
+int AgreeOnError(int code, bool collective) {
+    if (!collective) return code;
+    int agreed = 0;
+    MPI_Allreduce(&code, &agreed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    return agreed;
+}
+
+void ThrowAgreed(int code, bool collective) {
+    const int agreed = AgreeOnError(code, collective);
+    if (agreed != 0) throw ModelError(agreed);
+}
+
+void BroadcastText(std::string* text) {
+    long long length = static_cast<long long>(text->size());
+    MPI_Bcast(&length, 1, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+    text->resize(static_cast<std::size_t>(length));
+    if (length > 0) MPI_Bcast(text->data(), static_cast<int>(length), MPI_CHAR, 0, MPI_COMM_WORLD);
+}
+
+MpiFile::~MpiFile() {
+    if (fh_ != MPI_FILE_NULL) MPI_File_close(&fh_);
+}
+
+int MpiFile::Open(const std::string& name, int mode) {
+    return MPI_File_open(MPI_COMM_WORLD, name.c_str(), mode, MPI_INFO_NULL, &fh_);
+}
+
+int MpiFile::Close() {
+    if (fh_ == MPI_FILE_NULL) return MPI_SUCCESS;
+    return MPI_File_close(&fh_);
+}
+
+namespace {
+void SleepBeforeRetry(int) { std::this_thread::sleep_for(std::chrono::milliseconds(200)); }
+RetryWait g_retryWait = SleepBeforeRetry;
+}  // namespace
+
+void SetRetryWait(RetryWait wait) { g_retryWait = wait ? wait : SleepBeforeRetry; }
+RetryWait GetRetryWait() { return g_retryWait; }
+
+}  // namespace gridio

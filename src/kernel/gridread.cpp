@@ -1,0 +1,389 @@
+// Reading of grid files: text, binary double or float and GIF, with the measure check, the
+// filling of nodata holes and the distribution of the rows over the processes.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "kernel/gridio.hpp"
+#include "kernel/modelobject.hpp"
+#include "kernel/mpirows.hpp"
+
+std::string modelobject::ExpandPath(const std::string& prefix, const std::string& name) {
+    if (!name.empty() && (name[0] == '/' || name[0] == '~')) return name;
+    return prefix + name;
+}
+
+namespace gridio {
+
+namespace {
+std::string LastChars(const std::string& s, std::size_t n) { return s.size() > n ? s.substr(s.size() - n) : s; }
+}  // namespace
+
+int CheckMeasures(const modelobject& o, const std::string& name, std::array<double, kHeaderValues>* header,
+                  bool logIt) {
+    std::array<double, kHeaderValues>& h = *header;
+    h[2] = std::floor(h[2]);
+    h[3] = std::floor(h[3]);
+    const bool fits = std::floor(h[0]) == o.ncols && std::floor(h[1]) == o.nrows &&
+                      std::floor(o.xllcorner) == h[2] && std::floor(o.yllcorner) == h[3] && o.cellsize == h[4] &&
+                      !(h[5] > o.nodata);
+    if (fits) return 0;
+    if (logIt) {
+        std::string zoneName;
+        if (o.gridStore) zoneName = (*o.gridStore)[1].fileName;
+        *o.log << "FATAL: " << name << " has not the specified grid measures (in " << o.moduleName << ")!\n"
+               << LastChars(zoneName, 35) << " " << LastChars(name, 35) << "\n"
+               << o.ncols << " " << h[0] << "\n"
+               << o.nrows << " " << h[1] << "\n"
+               << o.xllcorner << " " << h[2] << "\n"
+               << o.yllcorner << " " << h[3] << "\n"
+               << o.cellsize << " " << h[4] << "\n"
+               << o.nodata << " " << h[5] << "[end-entry]";
+    }
+    return 24;
+}
+
+}  // namespace gridio
+
+namespace {
+
+using gridio::Format;
+
+struct ReadOptions {
+    int fillMode;
+    bool allocate, verbose;
+    double fillValue;
+    bool report, keepWhole, local, halo;
+};
+
+class GridReader {
+public:
+    GridReader(modelobject& o, const std::string& fileName, Matrix* target, const ReadOptions& opt)
+        : o_(o), fileName_(fileName), target_(target), opt_(opt) {}
+
+    void Run() {
+        collective_ = !opt_.local && o_.size > 1;
+        reader_ = opt_.local || o_.rank == 0;
+        name_ = modelobject::ExpandPath(o_.inputPath, fileName_);
+        int error = 0;
+        if (target_ == nullptr || (!opt_.allocate && target_->empty())) {
+            *o_.log << "FATAL: error reading grid " << name_
+                    << " no memory allocated (pointer given to function is NULL)" << "[end-entry]";
+            error = 22;
+        }
+        if (error == 0 && reader_) error = gridio::Attempt([&] { OpenAndReadHeader(); });
+        gridio::ThrowAgreed(error, collective_);
+        if (collective_) ShareHeader();
+        if (gridio::CheckMeasures(o_, name_, &header_, reader_) != 0) throw ModelError(24);
+        PlanRows();
+        error = gridio::Attempt([&] { PrepareWork(); });
+        if (collective_ && !readAll_) {
+            error = ReadOwnRowsMpi(error);
+        } else if (reader_ && error == 0) {
+            error = gridio::Attempt([&] {
+                ReadValues();
+                if (readAll_ && opt_.fillMode != 0) FillHoles();
+                CloseFile();
+            });
+        }
+        gridio::ThrowAgreed(error, collective_);
+        if (!opt_.local) Distribute();
+        Deliver();
+        std::copy(header_.begin(), header_.end(), o_.header.begin());
+    }
+
+private:
+    void OpenAndReadHeader() {
+        if (name_.size() > gridio::kMaxFileName) {
+            *o_.log << "FATAL: error opening " << name_ << " (file name longer than 1200 characters)"
+                    << "[end-entry]";
+            throw ModelError(21);
+        }
+        OpenWithRetries();
+        format_ = gridio::DetectFormat(file_.get(), "ncol", &header_);
+        switch (format_) {
+            case Format::Text: ReadTextHeader(); break;
+            case Format::Gif:
+                header_ = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
+                           o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, 0};
+                break;
+            case Format::Double:
+            case Format::Float: break;
+            case Format::Unknown:
+                *o_.log << "FATAL: could not recognise file format (ascii, double or double) for " << name_
+                        << "[end-entry]";
+                throw ModelError(22);
+        }
+        if (opt_.verbose) *o_.log << "reading " << name_ << " for " << o_.moduleName << "..." << "[end-entry]";
+    }
+
+    void OpenWithRetries() {
+        constexpr int kRetries = 5;
+        for (int left = kRetries;; --left) {
+            file_ = OpenFile(name_, "rb");
+            if (file_) return;
+            if (left == 0) break;
+            *o_.log << "FATAL: error opening " << name_ << ". Will try again in " << 200
+                    << " ms... (retriesleft = " << left << ")" << "[end-entry]";
+            gridio::GetRetryWait()(left);
+        }
+        *o_.log << "FATAL: still error opening " << name_ << " - no retry." << "[end-entry]";
+        throw ModelError(21);
+    }
+
+    void ReadTextHeader() {
+        scanner_.emplace(file_.get());
+        std::string keyword;
+        for (int i = 0; i < 6; ++i) {
+            if (!scanner_->Token(&keyword) || !scanner_->Number(&header_[static_cast<std::size_t>(i)])) {
+                *o_.log << "FATAL: error reading header of ascii grid " << name_ << "[end-entry]";
+                throw ModelError(22);
+            }
+        }
+    }
+
+    // Process 0 hands the name, the format and the first six header values to all.
+    void ShareHeader() {
+        gridio::BroadcastText(&name_);
+        double shared[7];
+        shared[0] = static_cast<double>(format_);
+        std::copy(header_.begin(), header_.begin() + 6, shared + 1);
+        MPI_Bcast(shared, 7, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        format_ = static_cast<Format>(static_cast<int>(shared[0]));
+        if (!reader_) {
+            header_.fill(0);
+            std::copy(shared + 1, shared + 7, header_.begin());
+        }
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+
+    void PlanRows() {
+        const int nrows = o_.nrows;
+        const int own1 = std::max(1, o_.firstRow), own2 = std::min(nrows, o_.lastRow);
+        keepFrom_ = opt_.halo ? std::max(1, own1 - 1) : own1;
+        keepTo_ = opt_.halo ? std::min(nrows, own2 + 1) : own2;
+        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || opt_.keepWhole;
+        if (readAll_ && reader_) {
+            workFrom_ = 1;
+            workTo_ = nrows;
+        } else {
+            workFrom_ = keepFrom_;
+            workTo_ = keepTo_;
+        }
+    }
+
+    void PrepareWork() {
+        work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
+        work_.fill(o_.nodata);
+        if (opt_.allocate) return;
+        // Cells the file does not give keep the caller's values.
+        const int cols = std::min(o_.ncols, target_->ncols());
+        for (int r = workFrom_; r <= workTo_; ++r)
+            if (target_->holds(r)) std::copy((*target_)[r], (*target_)[r] + cols + 1, work_[r]);
+    }
+
+    void ReadValues() {
+        switch (format_) {
+            case Format::Text: ReadTextValues(); break;
+            case Format::Double:
+            case Format::Float: ReadBinaryRows(workFrom_, workTo_); break;
+            case Format::Gif:
+                *o_.log << "FATAL: error reading GIF " << name_ << " (GIF images cannot be read yet)" << "[end-entry]";
+                throw ModelError(22);
+            case Format::Unknown: throw ModelError(22);
+        }
+    }
+
+    void ReadTextValues() {
+        for (int r = 1; r <= o_.nrows; ++r) {
+            double* row = work_[r];
+            for (int c = 1; c <= o_.ncols; ++c) {
+                if (!scanner_->Number(&row[c])) {
+                    *o_.log << "FATAL: error reading ascii grid " << name_ << " in ASCII-Format in row " << r
+                            << ", col " << c << "[end-entry]";
+                    throw ModelError(22);
+                }
+            }
+        }
+    }
+
+    long long RowOffset(int r) const {
+        const long long vs = gridio::ValueSize(format_);
+        return (gridio::kHeaderValues + static_cast<long long>(r - 1) * o_.ncols) * vs;
+    }
+
+    void ReadBinaryRows(int from, int to) {
+        std::vector<float> floats(format_ == Format::Float ? static_cast<std::size_t>(o_.ncols) : 0);
+        for (int r = from; r <= to; ++r) {
+            bool ok = fseeko(file_.get(), RowOffset(r), SEEK_SET) == 0;
+            if (ok && format_ == Format::Double) {
+                ok = std::fread(work_[r] + 1, sizeof(double), static_cast<std::size_t>(o_.ncols), file_.get()) ==
+                     static_cast<std::size_t>(o_.ncols);
+            } else if (ok) {
+                ok = std::fread(floats.data(), sizeof(float), floats.size(), file_.get()) == floats.size();
+                if (ok) std::copy(floats.begin(), floats.end(), work_[r] + 1);
+            }
+            if (!ok) {
+                *o_.log << "FATAL: error reading double grid " << name_ << "[end-entry]";
+                throw ModelError(22);
+            }
+        }
+    }
+
+    // Every process reads its own rows through MPI-IO; the open and the close are collective,
+    // so every process takes part even after an error of its own.
+    int ReadOwnRowsMpi(int error) {
+        if (reader_) error = error ? error : gridio::Attempt([&] { CloseFile(); });
+        gridio::MpiFile f;
+        if (f.Open(name_, MPI_MODE_RDONLY) != MPI_SUCCESS && error == 0) {
+            *o_.log << "FATAL: error reading double grid " << name_ << "[end-entry]";
+            error = 22;
+        }
+        if (error == 0) {
+            const MPI_Datatype type = format_ == Format::Float ? MPI_FLOAT : MPI_DOUBLE;
+            std::vector<float> floats(format_ == Format::Float ? static_cast<std::size_t>(o_.ncols) : 0);
+            for (int r = workFrom_; r <= workTo_ && error == 0; ++r) {
+                void* into = format_ == Format::Float ? static_cast<void*>(floats.data()) : work_[r] + 1;
+                MPI_Status status;
+                int got = 0;
+                if (MPI_File_read_at(f.get(), RowOffset(r), into, o_.ncols, type, &status) == MPI_SUCCESS)
+                    MPI_Get_count(&status, type, &got);
+                if (got != o_.ncols) {
+                    *o_.log << "FATAL: error reading double grid " << name_ << "[end-entry]";
+                    error = 22;
+                } else if (format_ == Format::Float) {
+                    std::copy(floats.begin(), floats.end(), work_[r] + 1);
+                }
+            }
+        }
+        if (f.Close() != MPI_SUCCESS && error == 0) {
+            *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
+            error = 23;
+        }
+        return error;
+    }
+
+    void CloseFile() {
+        if (!file_) return;
+        if (std::fclose(file_.release()) != 0) {
+            *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
+            throw ModelError(23);
+        }
+    }
+
+    void FillHoles();
+
+    // Scatter after a whole read on process 0, keep only the own rows there, exchange halos.
+    void Distribute() {
+        if (collective_ && readAll_ && mpirows::Distributed(o_))
+            mpirows::TransferGrid(o_, work_, mpirows::Direction::Scatter, name_);
+        if (reader_ && readAll_ && !opt_.keepWhole && (workFrom_ != keepFrom_ || workTo_ != keepTo_)) {
+            Matrix own = o_.matrix(keepFrom_, keepTo_, 1, o_.ncols, o_.nrows);
+            for (int r = keepFrom_; r <= keepTo_; ++r) std::copy(work_[r], work_[r] + o_.ncols + 1, own[r]);
+            work_ = std::move(own);
+            workFrom_ = keepFrom_;
+            workTo_ = keepTo_;
+        }
+        if (opt_.halo) o_.MPIExchangeHalo(0, &work_);
+    }
+
+    void Deliver() {
+        if (opt_.allocate) {
+            *target_ = std::move(work_);
+            return;
+        }
+        const int cols = std::min(o_.ncols, target_->ncols());
+        for (int r = workFrom_; r <= workTo_; ++r)
+            if (target_->holds(r) && work_.holds(r)) std::copy(work_[r] + 1, work_[r] + cols + 1, (*target_)[r] + 1);
+    }
+
+    modelobject& o_;
+    std::string fileName_;
+    Matrix* target_;
+    ReadOptions opt_;
+    bool collective_ = false, reader_ = false, readAll_ = false;
+    std::string name_;
+    FileHandle file_;
+    Format format_ = Format::Unknown;
+    std::array<double, gridio::kHeaderValues> header_{};
+    std::optional<gridio::TextScanner> scanner_;
+    int workFrom_ = 1, workTo_ = 0, keepFrom_ = 1, keepTo_ = 0;
+    Matrix work_;
+};
+
+// Nodata holes of the basin get the nearest value of the file (fill mode 1) or the fill
+// value (fill mode 2). Replacements are found on the values as read, so a filled cell never
+// feeds another hole. Every filling goes to the text log; with report also to the
+// diagnostics log, and a hole without a value within 10 cells is fatal.
+void GridReader::FillHoles() {
+    if (opt_.verbose) *o_.log << "... " << name_ << " checking nodata values and replace" << "[end-entry]";
+    const double fileNodata = header_[5];
+    const double nodata = o_.nodata;
+    for (int r = 1; r <= o_.nrows; ++r)
+        for (int c = 1; c <= o_.ncols; ++c)
+            if (work_[r][c] == fileNodata) work_[r][c] = nodata;
+
+    const std::string logName = StrFormat("modell_%d.log", o_.rank);
+    FileHandle textLog = OpenFile(logName, "a");
+    if (!textLog) {
+        *o_.log << "FATAL: error opening log file " << logName << "[end-entry]";
+        throw ModelError(5);
+    }
+    const Matrix* zone = o_.gridStore ? (*o_.gridStore)[1].grid : nullptr;
+    struct Filling {
+        int r, c;
+        double value;
+    };
+    std::vector<Filling> fillings;
+    for (int r = 1; r <= o_.nrows; ++r) {
+        if (!zone || !zone->holds(r)) continue;
+        for (int c = 1; c <= o_.ncols; ++c) {
+            if (work_[r][c] != nodata || (*zone)[r][c] == nodata) continue;
+            std::optional<double> found;
+            if (opt_.fillMode == 2) found = opt_.fillValue;
+            for (int d = 1; d <= 10 && !found; ++d) {
+                for (int rr = std::max(1, r - d); rr <= std::min(o_.nrows, r + d) && !found; ++rr) {
+                    const bool edgeRow = rr == r - d || rr == r + d;
+                    for (int cc = std::max(1, c - d); cc <= std::min(o_.ncols, c + d); ++cc) {
+                        if (!edgeRow && cc != c - d && cc != c + d) continue;
+                        if (work_[rr][cc] != nodata) {
+                            found = work_[rr][cc];
+                            break;
+                        }
+                    }
+                }
+            }
+            if (!found && opt_.report) {
+                *o_.log << "FATAL: In " << name_ << " is a too big hole at x/y = " << r << "/" << c << "!"
+                        << "[end-entry]";
+                std::fprintf(textLog.get(), "In %s is a too big hole at x/y = %d/%d\n!\n", name_.c_str(), r, c);
+                throw ModelError(25);
+            }
+            const double value = found ? *found : opt_.fillValue;
+            if (opt_.report) {
+                *o_.log << "DEBUG: y: " << r << " x: " << c << "in " << name_ << ": " << nodata << " replaced by "
+                        << value << "[end-entry]";
+                std::fprintf(textLog.get(), "y: %d x: %d  in %s %lf replaced by %lf!\n", r, c, name_.c_str(), nodata,
+                             value);
+            }
+            fillings.push_back({r, c, value});
+        }
+    }
+    for (const Filling& f : fillings) work_[f.r][f.c] = f.value;
+    const long count = static_cast<long>(fillings.size());
+    std::fprintf(textLog.get(), "in %s: %ld nodata values replaced!\n\n", name_.c_str(), count);
+    *o_.log << "DEBUG: In " << name_ << ": " << count << " nodata values replaced!" << "[end-entry]";
+}
+
+}  // namespace
+
+void modelobject::ReadGrid(const std::string& fileName, Matrix* target, int fillMode, bool allocate, bool verbose,
+                           double fillValue, bool report, bool keepWhole, bool local, bool halo) {
+    gridio::SignalScope signals(DisableCtrlCHandler);
+    const ReadOptions opt{fillMode, allocate, verbose, fillValue, report, keepWhole, local, halo};
+    GridReader(*this, fileName, target, opt).Run();
+}

@@ -1,0 +1,167 @@
+// Writing of grid files: text with "%g" values, or binary doubles or floats with a header of
+// 12 values whose last six are the statistics of the written values.
+#include <algorithm>
+#include <vector>
+
+#include "kernel/gridio.hpp"
+#include "kernel/modelobject.hpp"
+
+namespace {
+
+// First and last basin column of row r; false when the row has none or none are known.
+bool BasinRange(const modelobject& o, int r, int* first, int* last) {
+    if (o.basinColumns == nullptr || r < 0 || r >= static_cast<int>(o.basinColumns->size())) return false;
+    const ColumnRange& range = (*o.basinColumns)[static_cast<std::size_t>(r)];
+    if (range.first < 1 || range.last < range.first) return false;
+    *first = range.first;
+    *last = std::min(range.last, o.ncols);
+    return true;
+}
+
+class GridWriter {
+public:
+    GridWriter(modelobject& o, const std::string& fileName, const Matrix& grid, bool ownCells)
+        : o_(o), grid_(grid), ownCells_(ownCells), name_(modelobject::ExpandPath(o.outputPath, fileName)) {}
+
+    void Text() {
+        CheckArguments(" for writing in text mode.");
+        FileHandle f = OpenFile(name_, "w");
+        if (!f) CreateError(" for writing in text mode.");
+        std::fprintf(f.get(), "ncols\t%d\nnrows\t%d\nxllcorner\t%g\nyllcorner\t%g\ncellsize\t%g\nnodata_value\t%g\n",
+                     o_.ncols, o_.nrows, o_.xllcorner, o_.yllcorner, o_.cellsize, o_.nodata);
+        std::string line;
+        char number[64];
+        for (int r = 1; r <= o_.nrows; ++r) {
+            line.clear();
+            const bool held = grid_.holds(r);
+            for (int c = 1; c <= o_.ncols; ++c) {
+                if (c > 1) line += '\t';
+                if (held)
+                    std::snprintf(number, sizeof number, "%g", grid_[r][c]);
+                else if (ownCells_)
+                    std::snprintf(number, sizeof number, "%lg", o_.nodata);
+                else
+                    std::snprintf(number, sizeof number, "-9999");
+                line += number;
+            }
+            line += '\n';
+            if (std::fwrite(line.data(), 1, line.size(), f.get()) != line.size()) o_.WriteError(name_, 18);
+        }
+        if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
+        Close(std::move(f));
+        o_.header = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
+                     o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, 0};
+    }
+
+    void Binary(bool doubles) {
+        CheckArguments(" for writing in binary mode.");
+        FileHandle f = OpenFile(name_, "wb");
+        if (!f) CreateError(" for writing in binary mode.");
+        std::array<double, gridio::kHeaderValues> header{static_cast<double>(o_.ncols), static_cast<double>(o_.nrows),
+                                                         o_.xllcorner, o_.yllcorner, o_.cellsize, o_.nodata,
+                                                         0, 0, 0, 0, 0, 0};
+        Put(f.get(), header.data(), header.size(), doubles);
+        o_.ResetStatistics(o_.nodata);
+        std::vector<double> nodataRow(static_cast<std::size_t>(o_.ncols), o_.nodata);
+        for (int r = 1; r <= o_.nrows; ++r) {
+            if (!grid_.holds(r)) {
+                Put(f.get(), nodataRow.data(), nodataRow.size(), doubles);
+                continue;
+            }
+            AddRowToStatistics(r);
+            Put(f.get(), grid_[r] + 1, static_cast<std::size_t>(o_.ncols), doubles);
+        }
+        o_.GetStatistics(&header[6], &header[7], &header[8], &header[9], &header[10], &header[11]);
+        if (std::fseek(f.get(), 6L * (doubles ? 8 : 4), SEEK_SET) != 0) o_.WriteError(name_, 18);
+        Put(f.get(), header.data() + 6, 6, doubles);
+        if (std::fflush(f.get()) != 0) o_.WriteError(name_, 18);
+        Close(std::move(f));
+        std::copy(header.begin(), header.end(), o_.header.begin());
+    }
+
+private:
+    void CheckArguments(const char* mode) {
+        if (name_.size() > gridio::kMaxFileName) {
+            *o_.log << "FATAL: error creating " << name_ << mode << " (file name longer than 1200 characters)"
+                    << "[end-entry]";
+            throw ModelError(26);
+        }
+        if (!grid_.empty() && grid_.ncols() < o_.ncols) {
+            *o_.log << "FATAL: error creating " << name_ << mode << " (the grid has " << grid_.ncols()
+                    << " columns, the model " << o_.ncols << ")" << "[end-entry]";
+            throw ModelError(26);
+        }
+    }
+    [[noreturn]] void CreateError(const char* mode) {
+        *o_.log << "FATAL: error creating " << name_ << mode << "[end-entry]";
+        throw ModelError(26);
+    }
+    void Close(FileHandle f) {
+        if (std::fclose(f.release()) != 0) {
+            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+            throw ModelError(27);
+        }
+    }
+
+    // Statistics over the row's basin columns (all columns when it has none), each value
+    // weighted by the relative area of its cell when that grid holds the row.
+    void AddRowToStatistics(int r) {
+        int c1 = 1, c2 = o_.ncols;
+        if (!BasinRange(o_, r, &c1, &c2)) {
+            c1 = 1;
+            c2 = o_.ncols;
+        }
+        const Matrix* area = o_.relCellArea;
+        const double* weights = area && area->holds(r) ? (*area)[r] : nullptr;
+        for (int c = c1; c <= c2; ++c) o_.AddToStatistics(grid_[r][c], weights ? weights[c] : 1.0);
+    }
+
+    void Put(std::FILE* f, const double* values, std::size_t n, bool doubles) {
+        std::size_t written;
+        if (doubles) {
+            written = std::fwrite(values, sizeof(double), n, f);
+        } else {
+            floats_.assign(values, values + n);
+            written = std::fwrite(floats_.data(), sizeof(float), n, f);
+        }
+        if (written != n) o_.WriteError(name_, 18);
+    }
+
+    modelobject& o_;
+    const Matrix& grid_;
+    bool ownCells_;
+    std::string name_;
+    std::vector<float> floats_;
+};
+
+}  // namespace
+
+void modelobject::WriteGrid(const std::string& fileName, const Matrix& grid, bool text, bool doubleValues) {
+    gridio::SignalScope signals(ResetCtrlCHandler);
+    GridWriter writer(*this, fileName, grid, false);
+    if (text)
+        writer.Text();
+    else
+        writer.Binary(doubleValues);
+}
+
+void modelobject::WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues) {
+    gridio::SignalScope signals(ResetCtrlCHandler);
+    const int cols = std::min(ncols, grid.ncols());
+    for (int r = 1; r <= nrows && basinColumns != nullptr; ++r) {
+        if (!grid.holds(r)) continue;
+        int c1 = 1, c2 = 0;
+        if (!BasinRange(*this, r, &c1, &c2)) {
+            c1 = 1;
+            c2 = 0;
+        }
+        double* row = grid[r];
+        for (int c = 1; c <= cols; ++c)
+            if (c < c1 || c > c2) row[c] = nodata;
+    }
+    GridWriter writer(*this, fileName, grid, true);
+    if (text)
+        writer.Text();
+    else
+        writer.Binary(doubleValues);
+}

@@ -1,0 +1,435 @@
+// Scatter, gather and gather-copy of grids and stacks between process 0 and the owners of
+// the cells, and the halo exchange between neighbouring processes.
+//
+// A row is cut into strips, runs of columns with one owner, as the strip table "MPIHelper"
+// says. Process 0 walks every row of its table, the other processes their own rows; both
+// sides walk the strips of a row in column order, so the blocking messages (tag = row) pair
+// up. Before anything moves, every process checks its part of the table and all processes
+// compare the strips they expect to exchange, so that a broken table ends every process with
+// the same error instead of leaving some of them waiting for a message.
+#include "kernel/mpirows.hpp"
+
+#include <mpi.h>
+
+#include <climits>
+#include <vector>
+
+#include "kernel/gridio.hpp"
+
+namespace mpirows {
+namespace {
+
+struct Strip {
+    int row, col, len, peer;
+};
+
+// Cells of a grid or stack as the transfers see them: values per cell and the first value
+// of cell (r, c); the cells of one row follow each other without gaps.
+struct GridCells {
+    Matrix* m;
+    int perCell() const { return 1; }
+    bool holds(int r) const { return m->holds(r); }
+    double* at(int r, int c) const { return (*m)[r] + c; }
+};
+struct StackCells {
+    Stack* s;
+    int levels;
+    int perCell() const { return levels + 1; }
+    bool holds(int r) const { return s->holds(r); }
+    double* at(int r, int c) const { return (*s)[r][c]; }
+};
+
+class StripPlanner {
+public:
+    StripPlanner(modelobject& o, bool parenthesised) : o_(o), parenthesised_(parenthesised) {}
+
+    // The strips this process exchanges; returns an error code (0: none), the entry logged.
+    int Build(std::vector<Strip>* strips) {
+        return o_.rank == 0 ? BuildRoot(strips) : BuildOwner(strips);
+    }
+
+private:
+    int TooManyStrips(int row) {
+        if (parenthesised_)
+            *o_.log << "FATAL: MPI-Regions: to much strips to be stored in a grid row (in row " << row << ")"
+                    << "[end-entry]";
+        else
+            *o_.log << "FATAL: MPI-Regions: to much strips to be stored in a grid row in row " << row
+                    << "[end-entry]";
+        return 120;
+    }
+    int BadStrip(int row, const char* what) {
+        *o_.log << "FATAL: MPI-Regions: " << what << " in row " << row << " of the strip table of mpi-rank "
+                << o_.rank << "[end-entry]";
+        return 120;
+    }
+    int FirstBasinColumn(int r) const {
+        const Matrix& helper = *o_.mpiHelper;
+        if (o_.basinColumns == nullptr) return static_cast<int>(helper[r][0]) + 1;
+        if (r >= static_cast<int>(o_.basinColumns->size())) return 0;
+        return (*o_.basinColumns)[static_cast<std::size_t>(r)].first;
+    }
+
+    int BuildRoot(std::vector<Strip>* strips) {
+        const Matrix& helper = *o_.mpiHelper;
+        const int ncols = o_.ncols;
+        for (int r = 1; r <= o_.nrows; ++r) {
+            if (!helper.holds(r)) return BadStrip(r, "no row");
+            const int first = FirstBasinColumn(r);
+            if (first <= 0) continue;
+            int c = first;
+            for (int k = 1;; ++k) {
+                if (2 * k > ncols) return TooManyStrips(r);
+                const int owner = static_cast<int>(helper[r][2 * k - 1]);
+                const int len = static_cast<int>(helper[r][2 * k]);
+                if (len <= 0) break;
+                if (c > ncols || len > ncols - c + 1) return BadStrip(r, "strip beyond the last column");
+                if (owner >= o_.size) return BadStrip(r, "owner without process");
+                if (owner > 0) strips->push_back({r, c, len, owner});
+                c += len;
+                if (2 * k + 2 > ncols) return TooManyStrips(r);
+            }
+        }
+        return 0;
+    }
+
+    int BuildOwner(std::vector<Strip>* strips) {
+        const Matrix& helper = *o_.mpiHelper;
+        const int ncols = o_.ncols;
+        for (int r = o_.firstRow; r <= o_.lastRow; ++r) {
+            if (!helper.holds(r)) return BadStrip(r, "no row");
+            for (int k = 1;; ++k) {
+                if (2 * k > ncols) return TooManyStrips(r);
+                const int first = static_cast<int>(helper[r][2 * k - 1]);
+                if (first <= 0) break;
+                const int len = static_cast<int>(helper[r][2 * k]);
+                if (len <= 0 || first > ncols || len > ncols - first + 1)
+                    return BadStrip(r, "strip beyond the last column");
+                strips->push_back({r, first, len, 0});
+                if (2 * k + 2 > ncols) return TooManyStrips(r);
+            }
+        }
+        return 0;
+    }
+
+    modelobject& o_;
+    bool parenthesised_;
+};
+
+// Every strip must lie in rows the data holds, and a strip's values must fit one message.
+template <class Cells>
+int CheckCells(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, const std::string& name) {
+    for (const Strip& s : strips) {
+        if (!cells.holds(s.row)) {
+            *o.log << "FATAL: MPI-Regions: " << name << " holds no row " << s.row << " on mpi-rank " << o.rank
+                   << "[end-entry]";
+            return 120;
+        }
+        if (static_cast<long long>(s.len) * cells.perCell() > INT_MAX) {
+            *o.log << "FATAL: MPI-Regions: a strip of " << name << " is too large in row " << s.row << "[end-entry]";
+            return 120;
+        }
+    }
+    return 0;
+}
+
+// Agrees on the local errors and checks that process 0 and every owner expect the same
+// number of strips and cells; throws on all processes when anything is wrong.
+void AgreeOnStrips(modelobject& o, int error, const std::vector<Strip>& strips) {
+    const std::size_t n = static_cast<std::size_t>(o.size);
+    // [0, n): strips process 0 sends to each process, [n, 2n): their cells;
+    // [2n, 3n) and [3n, 4n): what each owner expects; last: the largest error code.
+    std::vector<long long> local(4 * n + 1, -1), all(4 * n + 1, 0);
+    local[4 * n] = error;
+    if (o.rank == 0) {
+        for (std::size_t p = 0; p < n; ++p) local[p] = local[n + p] = 0;
+        for (const Strip& s : strips) {
+            local[static_cast<std::size_t>(s.peer)] += 1;
+            local[n + static_cast<std::size_t>(s.peer)] += s.len;
+        }
+    } else {
+        const std::size_t me = static_cast<std::size_t>(o.rank);
+        local[2 * n + me] = local[3 * n + me] = 0;
+        for (const Strip& s : strips) {
+            local[2 * n + me] += 1;
+            local[3 * n + me] += s.len;
+        }
+    }
+    MPI_Allreduce(local.data(), all.data(), static_cast<int>(local.size()), MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
+    if (all[4 * n] != 0) throw ModelError(static_cast<int>(all[4 * n]));
+    for (std::size_t p = 1; p < n; ++p) {
+        if (all[p] == all[2 * n + p] && all[n + p] == all[3 * n + p]) continue;
+        if (o.rank == 0)
+            *o.log << "FATAL: MPI-Regions: the strip table of mpi-rank " << static_cast<int>(p)
+                   << " does not match that of mpi-rank 0 (" << static_cast<long long>(all[n + p]) << " cells, "
+                   << static_cast<long long>(all[3 * n + p]) << " expected)" << "[end-entry]";
+        throw ModelError(120);
+    }
+}
+
+template <class Cells>
+void Walk(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, Direction direction) {
+    for (const Strip& s : strips) {
+        double* data = cells.at(s.row, s.col);
+        const int count = s.len * cells.perCell();
+        const bool send = (o.rank == 0) == (direction == Direction::Scatter);
+        const int peer = o.rank == 0 ? s.peer : 0;
+        if (send)
+            MPI_Send(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD);
+        else
+            MPI_Recv(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+}
+
+// Plans, checks and agrees, then moves the strips between root (process 0's data) and the
+// owners' data (the same object on every process except in the copy operations).
+template <class Cells>
+void Transfer(modelobject& o, const Cells& cells, Direction direction, const std::string& name, bool parenthesised,
+              int presetError) {
+    std::vector<Strip> strips;
+    int error = presetError;
+    if (error == 0) error = StripPlanner(o, parenthesised).Build(&strips);
+    if (error == 0) error = CheckCells(o, cells, strips, name);
+    AgreeOnStrips(o, error, strips);
+    Walk(o, cells, strips, direction);
+}
+
+}  // namespace
+
+bool Distributed(modelobject& o) {
+    if (o.size < 2) return false;
+    o.FindDecompositionGrids();
+    return o.mpiRegions != nullptr && o.mpiHelper != nullptr;
+}
+
+void TransferGrid(modelobject& o, Matrix& grid, Direction direction, const std::string& name) {
+    Transfer(o, GridCells{&grid}, direction, name, false, 0);
+}
+
+void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction, const std::string& name,
+                   bool parenthesised) {
+    int error = 0;
+    if (levels != stack.levels()) {
+        *o.log << "FATAL: MPI-Regions: level count " << levels << " does not match the " << stack.levels()
+               << " levels of stack " << name << "[end-entry]";
+        error = 1010;
+    }
+    Transfer(o, StackCells{&stack, stack.levels()}, direction, name, parenthesised, error);
+}
+
+}  // namespace mpirows
+
+using mpirows::Direction;
+
+namespace {
+
+// The data an operation works on: the argument, else the entry's data (null when neither).
+Matrix* EntryGrid(const modelobject& o, int index, Matrix* grid) {
+    if (grid) return grid;
+    if (o.gridStore && index >= 1 && index <= GridStore::kMaxIndex) return (*o.gridStore)[index].grid;
+    return nullptr;
+}
+Stack* EntryStack(const modelobject& o, int index, Stack* stack) {
+    if (stack) return stack;
+    if (o.gridStore && index >= 1 && index <= GridStore::kMaxIndex) return (*o.gridStore)[index].stack;
+    return nullptr;
+}
+std::string EntryName(const modelobject& o, int index) {
+    if (o.gridStore && index >= 1 && index <= GridStore::kMaxIndex) return (*o.gridStore)[index].internalName;
+    return std::string();
+}
+int EntryLevels(const modelobject& o, int index) {
+    if (o.gridStore && index >= 1 && index <= GridStore::kMaxIndex) return (*o.gridStore)[index].levels;
+    return 0;
+}
+std::string DataName(const modelobject& o, int index) {
+    std::string n = EntryName(o, index);
+    return n.empty() ? "grid " + std::to_string(index) : n;
+}
+
+// No data to move is an error of the caller; all processes agree on it before they fail.
+int MissingData(const modelobject& o, const void* data, int index, const char* operation) {
+    if (data) return 0;
+    *o.log << "FATAL: " << operation << ": no data at grid-store index " << index << "[end-entry]";
+    return 12;
+}
+
+}  // namespace
+
+void modelobject::FindDecompositionGrids() {
+    if (!gridStore) return;
+    if (!mpiRegions) {
+        const int i = FindGrid("MPIRegions", true);
+        if (i > 0) mpiRegions = (*gridStore)[i].grid;
+    }
+    if (!mpiHelper) {
+        const int i = FindGrid("MPIHelper", true);
+        if (i > 0) mpiHelper = (*gridStore)[i].grid;
+    }
+}
+
+void modelobject::MPIScatterGrid(int index, Matrix* grid) {
+    if (!mpirows::Distributed(*this)) return;
+    Matrix* g = EntryGrid(*this, index, grid);
+    gridio::ThrowAgreed(MissingData(*this, g, index, "MPIScatterGrid"), true);
+    mpirows::TransferGrid(*this, *g, Direction::Scatter, DataName(*this, index));
+}
+
+void modelobject::MPIGatherGrid(int index, Matrix* grid) {
+    if (!mpirows::Distributed(*this)) return;
+    Matrix* g = EntryGrid(*this, index, grid);
+    gridio::ThrowAgreed(MissingData(*this, g, index, "MPIGatherGrid"), true);
+    mpirows::TransferGrid(*this, *g, Direction::Gather, DataName(*this, index));
+}
+
+Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid) {
+    if (!mpirows::Distributed(*this)) return Matrix();
+    Matrix* source = EntryGrid(*this, index, const_cast<Matrix*>(grid));
+    gridio::ThrowAgreed(MissingData(*this, source, index, "MPIGatherGridCopy"), true);
+    if (rank != 0) {
+        mpirows::TransferGrid(*this, *source, Direction::Gather, DataName(*this, index));
+        return Matrix();
+    }
+    Matrix copy = matrix(1, nrows, 1, ncols, nrows);
+    for (int r = 1; r <= nrows; ++r) {
+        const bool own = mpiRegions->holds(r) && source->holds(r);
+        for (int c = 1; c <= ncols; ++c)
+            copy[r][c] = own && (*mpiRegions)[r][c] == 0 ? (*source)[r][c] : nodata;
+    }
+    mpirows::TransferGrid(*this, copy, Direction::Gather, DataName(*this, index));
+    return copy;
+}
+
+void modelobject::MPIScatterStack(int index, Stack* stack, int levels) {
+    if (!mpirows::Distributed(*this)) return;
+    const std::string name = EntryName(*this, index);
+    if (index >= 1) *log << "re-distributing stack " << name << " for mpi-rank " << rank << "[end-entry]";
+    Stack* s = EntryStack(*this, index, stack);
+    int error = MissingData(*this, s, index, "MPIScatterStack");
+    if (levels == 0) {
+        if (index >= 1) {
+            levels = EntryLevels(*this, index);
+        } else if (error == 0) {
+            *log << "FATAL: no level-count given as (optional) parameter to MPIScatterStack. Please report to the "
+                    "author."
+                 << "[end-entry]";
+            error = 1010;
+        }
+    }
+    gridio::ThrowAgreed(error, true);
+    mpirows::TransferStack(*this, *s, levels, Direction::Scatter, DataName(*this, index), false);
+}
+
+void modelobject::MPISynchroniseStack(int index, Stack* stack) {
+    if (!mpirows::Distributed(*this)) return;
+    const std::string name = EntryName(*this, index);
+    *log << "synchronising stack " << name << " for mpi-rank " << rank << "[end-entry]";
+    Stack* s = EntryStack(*this, index, stack);
+    gridio::ThrowAgreed(MissingData(*this, s, index, "MPISynchroniseStack"), true);
+    const int levels = index >= 1 ? EntryLevels(*this, index) : s->levels();
+    mpirows::TransferStack(*this, *s, levels, Direction::Gather, DataName(*this, index), true);
+}
+
+Stack modelobject::MPISynchroniseStackCopy(int index, const Stack* stack) {
+    if (!mpirows::Distributed(*this)) return Stack();
+    const std::string name = EntryName(*this, index);
+    *log << "synchronising stack " << name << " for mpi-rank " << rank << "[end-entry]";
+    Stack* source = EntryStack(*this, index, const_cast<Stack*>(stack));
+    gridio::ThrowAgreed(MissingData(*this, source, index, "MPISynchroniseStackCopy"), true);
+    const int levels = index >= 1 ? EntryLevels(*this, index) : source->levels();
+    if (rank != 0) {
+        mpirows::TransferStack(*this, *source, levels, Direction::Gather, DataName(*this, index), true);
+        return Stack();
+    }
+    Stack copy = matrix3d(1, nrows, 1, ncols, source->levels(), nrows);
+    const int per = source->levels() + 1;
+    for (int r = 1; r <= nrows; ++r) {
+        const bool own = mpiRegions->holds(r) && source->holds(r);
+        for (int c = 1; c <= ncols; ++c) {
+            double* to = copy[r][c];
+            if (own && (*mpiRegions)[r][c] == 0) {
+                const double* from = (*source)[r][c];
+                for (int l = 0; l < per; ++l) to[l] = from[l];
+            } else {
+                for (int l = 0; l < per; ++l) to[l] = nodata;
+            }
+        }
+    }
+    mpirows::TransferStack(*this, copy, levels, Direction::Gather, DataName(*this, index), true);
+    return copy;
+}
+
+namespace {
+
+// Halo runs must lie in rows the data holds and name another existing process; a broken
+// list is reported instead of writing outside the rows.
+template <class Cells>
+void CheckHalo(const modelobject& o, const Cells& cells, const std::vector<HaloRecord>* list, const char* which,
+               const std::string& name) {
+    if (!list) return;
+    for (const HaloRecord& h : *list) {
+        const bool ok = cells.holds(h.row) && h.firstCol >= 1 && h.count >= 1 && h.firstCol <= o.ncols &&
+                        h.count <= o.ncols - h.firstCol + 1 && h.rank >= 0 && h.rank < o.size && h.rank != o.rank &&
+                        static_cast<long long>(h.count) * cells.perCell() <= INT_MAX;
+        if (ok) continue;
+        *o.log << "FATAL: MPI-Regions: halo record (row " << h.row << ", column " << h.firstCol << ", count " << h.count
+               << ", rank " << h.rank << ") of the " << which << " list does not fit " << name << " on mpi-rank "
+               << o.rank << "[end-entry]";
+        throw ModelError(120);
+    }
+}
+
+template <class Cells>
+void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags) {
+    std::vector<MPI_Request> requests;
+    if (o.sendHalo) {
+        for (const HaloRecord& h : *o.sendHalo) {
+            requests.emplace_back();
+            MPI_Isend(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, rowTags ? h.row : 0,
+                      MPI_COMM_WORLD, &requests.back());
+        }
+    }
+    if (o.recvHalo) {
+        for (const HaloRecord& h : *o.recvHalo) {
+            requests.emplace_back();
+            MPI_Irecv(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, rowTags ? h.row : 0,
+                      MPI_COMM_WORLD, &requests.back());
+        }
+    }
+    if (!requests.empty())
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+}
+
+}  // namespace
+
+void modelobject::MPIExchangeHalo(int index, Matrix* grid) {
+    if (index < 0 || size < 2) return;
+    Matrix* g = EntryGrid(*this, index, grid);
+    if (!g) {
+        MissingData(*this, g, index, "MPIExchangeHalo");
+        throw ModelError(12);
+    }
+    const mpirows::GridCells cells{g};
+    CheckHalo(*this, cells, sendHalo, "send", DataName(*this, index));
+    CheckHalo(*this, cells, recvHalo, "receive", DataName(*this, index));
+    ExchangeHalo(*this, cells, true);
+}
+
+void modelobject::MPIExchangeHaloStack(int index, Stack* stack) {
+    if (size < 2) return;
+    Stack* s = EntryStack(*this, index, stack);
+    if (!s) {
+        MissingData(*this, s, index, "MPIExchangeHaloStack");
+        throw ModelError(12);
+    }
+    const int levels = index >= 1 ? EntryLevels(*this, index) : s->levels();
+    if (levels != s->levels()) {
+        *log << "FATAL: MPI-Regions: level count " << levels << " does not match the " << s->levels()
+             << " levels of stack " << DataName(*this, index) << "[end-entry]";
+        throw ModelError(1010);
+    }
+    const mpirows::StackCells cells{s, levels};
+    CheckHalo(*this, cells, sendHalo, "send", DataName(*this, index));
+    CheckHalo(*this, cells, recvHalo, "receive", DataName(*this, index));
+    ExchangeHalo(*this, cells, false);
+}

@@ -1,0 +1,22 @@
+#pragma once
+// Strip transfers between process 0 and the owners of grid rows, shared by the public
+// scatter and gather operations of modelobject and by the grid and stack readers.
+#include <string>
+
+#include "kernel/modelobject.hpp"
+
+namespace mpirows {
+
+enum class Direction { Scatter, Gather };
+
+// Moves the owners' strips of a grid between process 0 and the owners. The caller has made
+// sure that there are several processes and that the decomposition grids are linked.
+// parenthesised selects the "(in row N)" form of the too-many-strips message.
+void TransferGrid(modelobject& o, Matrix& grid, Direction direction, const std::string& name);
+void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction, const std::string& name,
+                   bool parenthesised);
+
+// True when strips can move: several processes and both decomposition grids linked.
+bool Distributed(modelobject& o);
+
+}  // namespace mpirows

@@ -1,0 +1,263 @@
+// Writing of stack files. Text stacks are written by process 0 alone. Binary stacks are
+// written by all processes together through MPI-IO: the file is truncated first, process 0
+// writes the header, and the cells of the grid are cut into one contiguous range per process
+// in file order, so that every byte of the file is written exactly once. Each process writes
+// the values of the cells it owns; every other cell of its range (outside the basin) gets
+// the nodata value, so the file does not depend on the number of processes.
+#include <mpi.h>
+
+#include <algorithm>
+#include <climits>
+#include <numeric>
+#include <vector>
+
+#include "kernel/gridio.hpp"
+#include "kernel/modelobject.hpp"
+
+namespace {
+
+class StackWriter {
+public:
+    StackWriter(modelobject& o, const std::string& fileName, const Stack& stack, int levels)
+        : o_(o), stack_(stack), levels_(levels), name_(modelobject::ExpandPath(o.outputPath, fileName)) {}
+
+    void Text() {
+        if (CheckArguments() != 0) throw ModelError(26);
+        FileHandle f = OpenFile(name_, "w");
+        if (!f) {
+            *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
+            throw ModelError(26);
+        }
+        std::fprintf(f.get(),
+                     "stack_ncols\t%lg\nnrows\t%lg\nxll\t%lg\nyll\t%lg\ncs\t%lg\nnodata\t%lg\ncnt\t%lg\nmin\t%lg\n"
+                     "max\t%lg\nsum\t%lg\naverage\t%lg\nnumlevels\t%lg\n",
+                     static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
+                     o_.cellsize, o_.nodata, 0.0, 0.0, 0.0, 0.0, 0.0, static_cast<double>(levels_));
+        std::string text;
+        char number[64];
+        for (int r = 1; r <= o_.nrows; ++r) {
+            text.clear();
+            const bool held = stack_.holds(r);
+            for (int c = 1; c <= o_.ncols; ++c) {
+                for (int l = 0; l <= levels_; ++l) {
+                    std::snprintf(number, sizeof number, "%lg\n", held ? stack_[r][c][l] : o_.nodata);
+                    text += number;
+                }
+            }
+            if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) o_.WriteError(name_, 18);
+        }
+        if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
+        if (std::fclose(f.release()) != 0) {
+            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+            throw ModelError(27);
+        }
+        SetHeader();
+    }
+
+    void Binary(bool doubles) {
+        const bool collective = o_.size > 1;
+        doubles_ = doubles;
+        gridio::ThrowAgreed(CheckArguments(), collective);
+        o_.FindDecompositionGrids();
+        gridio::ThrowAgreed(PlanRange(collective), collective);
+        if (!collective) {
+            WriteSerial();
+        } else {
+            WriteCollective();
+        }
+        SetHeader();
+    }
+
+private:
+    int CheckArguments() {
+        if (name_.size() > gridio::kMaxFileName) {
+            *o_.log << "FATAL: error opening " << name_ << " (file name longer than 1200 characters)" << "[end-entry]";
+            return 26;
+        }
+        if (levels_ < 0 || (!stack_.empty() && (levels_ > stack_.levels() || stack_.ncols() < o_.ncols)) ||
+            (static_cast<double>(levels_) + 1) * o_.ncols > INT_MAX) {
+            *o_.log << "FATAL: error opening " << name_ << " (" << levels_ << " levels asked, the stack has "
+                    << stack_.levels() << ")" << "[end-entry]";
+            return 26;
+        }
+        return 0;
+    }
+
+    bool Owned(int r, int c) const {
+        const Matrix* regions = o_.mpiRegions;
+        if (regions == nullptr) return true;
+        return regions->holds(r) && (*regions)[r][c] == o_.rank;
+    }
+
+    // The range of cells (row-major, from 0) this process writes: from its first own cell up
+    // to the first own cell of the process that follows in file order; the first range starts
+    // at the first cell, the last one ends at the last cell. Without the decomposition
+    // process 0 writes everything.
+    int PlanRange(bool collective) {
+        const long long cells = static_cast<long long>(o_.nrows) * o_.ncols;
+        long long first = -1, last = -1;
+        int error = 0;
+        if (o_.mpiRegions != nullptr) {
+            for (int r = std::max(1, o_.firstRow); r <= std::min(o_.nrows, o_.lastRow) && error == 0; ++r) {
+                for (int c = 1; c <= o_.ncols; ++c) {
+                    if (!Owned(r, c)) continue;
+                    const long long idx = static_cast<long long>(r - 1) * o_.ncols + (c - 1);
+                    if (first < 0) first = idx;
+                    last = idx;
+                    if (!stack_.holds(r)) {
+                        *o_.log << "FATAL: error writing " << name_ << ": the stack holds no row " << r
+                                << " of mpi-rank " << o_.rank << "[end-entry]";
+                        error = 26;
+                        break;
+                    }
+                }
+            }
+        }
+        std::vector<long long> firsts(static_cast<std::size_t>(o_.size), -1);
+        if (collective)
+            MPI_Allgather(&first, 1, MPI_LONG_LONG, firsts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
+        else
+            firsts[0] = first;
+        std::vector<int> order;
+        for (int p = 0; p < o_.size; ++p)
+            if (firsts[static_cast<std::size_t>(p)] >= 0) order.push_back(p);
+        std::sort(order.begin(), order.end(),
+                  [&](int a, int b) { return firsts[static_cast<std::size_t>(a)] < firsts[static_cast<std::size_t>(b)]; });
+        begin_ = end_ = 0;
+        if (o_.mpiRegions == nullptr || order.empty()) {
+            if (o_.rank == 0) end_ = cells;
+            return error;
+        }
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (order[i] != o_.rank) continue;
+            begin_ = i == 0 ? 0 : firsts[static_cast<std::size_t>(order[i])];
+            end_ = i + 1 < order.size() ? firsts[static_cast<std::size_t>(order[i + 1])] : cells;
+        }
+        if (error == 0 && last >= end_) {
+            *o_.log << "FATAL: error writing " << name_ << ": the cells of mpi-rank " << o_.rank
+                    << " do not follow each other in file order" << "[end-entry]";
+            return 120;
+        }
+        return error;
+    }
+
+    // Values of cells [from, to) of the range in file order, converted to the file's type.
+    const void* Values(long long from, long long to) {
+        const int per = levels_ + 1;
+        values_.clear();
+        for (long long idx = from; idx < to; ++idx) {
+            const int r = static_cast<int>(idx / o_.ncols) + 1, c = static_cast<int>(idx % o_.ncols) + 1;
+            if (stack_.holds(r) && Owned(r, c)) {
+                const double* cell = stack_[r][c];
+                values_.insert(values_.end(), cell, cell + per);
+            } else {
+                values_.insert(values_.end(), static_cast<std::size_t>(per), o_.nodata);
+            }
+        }
+        if (doubles_) return values_.data();
+        floats_.assign(values_.begin(), values_.end());
+        return floats_.data();
+    }
+
+    std::array<double, gridio::kHeaderValues> FileHeader() const {
+        return {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
+                o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, static_cast<double>(levels_)};
+    }
+    const void* HeaderValues() {
+        const auto h = FileHeader();
+        values_.assign(h.begin(), h.end());
+        if (doubles_) return values_.data();
+        floats_.assign(values_.begin(), values_.end());
+        return floats_.data();
+    }
+    void SetHeader() {
+        const auto h = FileHeader();
+        std::copy(h.begin(), h.end(), o_.header.begin());
+    }
+
+    // Cells per write: at most about a million values.
+    long long ChunkCells() const { return std::max(1LL, (1LL << 20) / (levels_ + 1)); }
+    std::size_t ValueSize() const { return doubles_ ? 8 : 4; }
+
+    void WriteSerial() {
+        FileHandle f = OpenFile(name_, "wb");
+        if (!f) {
+            *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
+            throw ModelError(26);
+        }
+        if (std::fwrite(HeaderValues(), ValueSize(), gridio::kHeaderValues, f.get()) != gridio::kHeaderValues)
+            o_.WriteError(name_, 18);
+        for (long long at = begin_; at < end_; at += ChunkCells()) {
+            const long long to = std::min(end_, at + ChunkCells());
+            const void* data = Values(at, to);
+            if (std::fwrite(data, ValueSize(), values_.size(), f.get()) != values_.size()) o_.WriteError(name_, 18);
+        }
+        if (std::fclose(f.release()) != 0) {
+            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+            throw ModelError(27);
+        }
+    }
+
+    int WriteAt(MPI_File fh, long long offset, const void* data, std::size_t count) {
+        const MPI_Datatype type = doubles_ ? MPI_DOUBLE : MPI_FLOAT;
+        MPI_Status status;
+        int written = 0;
+        if (MPI_File_write_at(fh, offset, data, static_cast<int>(count), type, &status) == MPI_SUCCESS)
+            MPI_Get_count(&status, type, &written);
+        if (written == static_cast<int>(count)) return 0;
+        *o_.log << "FATAL: write error " << name_ << " ! (" << 18 << ")" << "[end-entry]";
+        return 18;
+    }
+
+    void WriteCollective() {
+        gridio::MpiFile f;
+        int error = 0;
+        if (f.Open(name_, MPI_MODE_CREATE | MPI_MODE_WRONLY) != MPI_SUCCESS) {
+            *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
+            error = 26;
+        }
+        error = gridio::AgreeOnError(error, true);
+        if (error != 0) throw ModelError(error);
+        // An older, longer file must not keep its tail.
+        if (MPI_File_set_size(f.get(), 0) != MPI_SUCCESS) {
+            *o_.log << "FATAL: error opening " << name_ << " (cannot truncate)" << "[end-entry]";
+            error = 26;
+        }
+        MPI_Barrier(MPI_COMM_WORLD);
+        if (error == 0 && o_.rank == 0) error = WriteAt(f.get(), 0, HeaderValues(), gridio::kHeaderValues);
+        const long long per = levels_ + 1;
+        const long long vs = static_cast<long long>(ValueSize());
+        for (long long at = begin_; at < end_ && error == 0; at += ChunkCells()) {
+            const long long to = std::min(end_, at + ChunkCells());
+            const void* data = Values(at, to);
+            error = WriteAt(f.get(), (gridio::kHeaderValues + at * per) * vs, data, values_.size());
+        }
+        if (f.Close() != MPI_SUCCESS && error == 0) {
+            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+            error = 27;
+        }
+        gridio::ThrowAgreed(error, true);
+    }
+
+    modelobject& o_;
+    const Stack& stack_;
+    int levels_;
+    std::string name_;
+    bool doubles_ = true;
+    long long begin_ = 0, end_ = 0;
+    std::vector<double> values_;
+    std::vector<float> floats_;
+};
+
+}  // namespace
+
+void modelobject::WriteStack(const std::string& fileName, const Stack& stack, int levels, bool text,
+                             bool doubleValues) {
+    gridio::SignalScope signals(ResetCtrlCHandler);
+    StackWriter writer(*this, fileName, stack, levels);
+    if (text) {
+        if (rank == 0) writer.Text();
+        return;
+    }
+    writer.Binary(doubleValues);
+}

@@ -1,0 +1,117 @@
+// Output control of the run: "[output_interval]" with its keys, "[output_list]",
+// "[coordinates]", "[meteo_data_count]" and "[meteo_names]".
+#include <algorithm>
+
+#include "setup/defltuzr.hpp"
+
+namespace {
+// Longest name of a meteorological input.
+constexpr std::size_t kMeteoNameLength = 200;
+
+// The control-file errors of the output control name no module: the module name is empty
+// while they are read.
+class AnonymousModule {
+public:
+    explicit AnonymousModule(std::string& name) : name_(name), saved_(name) { name_.clear(); }
+    ~AnonymousModule() { name_ = saved_; }
+    AnonymousModule(const AnonymousModule&) = delete;
+    AnonymousModule& operator=(const AnonymousModule&) = delete;
+
+private:
+    std::string& name_;
+    std::string saved_;
+};
+
+bool IsBlankLine(const std::string& line) {
+    for (char ch : line) {
+        if (ch == '\n') return true;
+        if (ch != ' ' && ch != '\t') return false;
+    }
+    return true;
+}
+}  // namespace
+
+void defaultini::ReadOutputControl(const std::string& name) {
+    controlFile = OpenFile(name, "r");
+    if (!controlFile) {
+        *log << "FATAL: Error opening " << name << "[end-entry]";
+        throw ModelError(28);
+    }
+    AnonymousModule anonymous(moduleName);
+    std::FILE* f = ControlStream();
+
+    SeekSection("[output_interval]", true);
+    ReadValue(f, "%d", &outputInterval_, "output control");
+    // The switches and the minutes are taken as far as they can be read.
+    int second = 0;
+    std::fscanf(f, "%d", &second);
+    ReadLineRest(f);
+    meteoOption_ = static_cast<unsigned>(second) > 1 ? 1 : second;
+    int third = 0;
+    std::fscanf(f, "%d", &third);
+    ReadLineRest(f);
+    thirdSwitch_ = static_cast<unsigned>(third) > 1 ? 0 : third;
+    double minutes = 0;
+    std::fscanf(f, "%lf", &minutes);
+    ReadLineRest(f);
+    minToIntEnd_ = minutes < 0 ? 0 : minutes;
+
+    // Key lines up to the first empty line (or a line without line end, or the end of the file).
+    for (;;) {
+        std::string line = ReadLineRest(f);
+        if (line.empty() || line.back() != '\n') break;
+        const std::size_t start = line.find_first_not_of(" \t");
+        line.erase(0, start == std::string::npos ? line.size() : start);
+        if (IsBlankLine(line)) break;
+        const std::size_t eq = line.find('=');
+        const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+        int flag = 0;
+        char token[kLineLength + 1] = {};
+        if (line.find("WriteAsciiGrids") != std::string::npos) {
+            if (std::sscanf(value.c_str(), "%d", &flag) == 1) textOutput = flag != 0;
+        } else if (line.find("WriteDoubleGrids") != std::string::npos) {
+            if (std::sscanf(value.c_str(), "%d", &flag) == 1) doublePrecision = flag != 0;
+        } else if (line.find("InitialStateDirectory") != std::string::npos) {
+            if (std::sscanf(value.c_str(), "%1200s", token) == 1) inputPath = token;
+        } else if (line.find("DefaultOutputDirectory") != std::string::npos) {
+            if (std::sscanf(value.c_str(), "%1200s", token) == 1) outputPath = token;
+        }
+    }
+
+    SeekSection("[output_list]", true);
+    ReadValue(f, "%d", &outputListCount_, "number of subbasins in output list");
+    outputListCodes_.assign(static_cast<std::size_t>(std::max(outputListCount_, 0)) + 1, 0);
+    outputListCodes_[0] = outputListCount_;
+    for (int i = 1; i <= outputListCount_; ++i) {
+        ReadValue(f, "%d", &outputListCodes_[static_cast<std::size_t>(i)], "codes in output-list");
+        if (i > 1 && outputListCodes_[static_cast<std::size_t>(i)] <= outputListCodes_[static_cast<std::size_t>(i) - 1]) {
+            *log << "FATAL: \nError in control file: order of subbasin codes in output_list!\n"
+                    "if output should be written for a specified set of subbasins,\n"
+                    "(specified by a statcode of 5 for averaging in time or 6 for summing in time)\n"
+                    "than the codes has to be arranged in ascendend order\n.look in [output_list]\n"
+                 << "[end-entry]";
+            throw ModelError(97);
+        }
+    }
+
+    SeekSection("[coordinates]", true);
+    ReadValue(f, "%lf", &latitude_, "geographic latitude");
+    ReadValue(f, "%lf", &longitude_, "geographic longitude");
+    ReadValue(f, "%lf", &referenceMeridian_, "reference meridian");
+    ReadValue(f, "%lf", &timeShift_, "time shift of data time to lokal time");
+
+    SeekSection("[meteo_data_count]", true);
+    ReadValue(f, "%d", &meteoCount_, "number of meteorological variables");
+    SeekSection("[meteo_names]", true);
+    meteoNames_.assign(static_cast<std::size_t>(std::max(meteoCount_, 0)) + 1, std::string());
+    for (int i = 1; i <= meteoCount_; ++i) {
+        // Each name must be there and fit its 200 characters; the header of the next section
+        // is no name.
+        const std::string key = StrFormat("name %d of the meteorological variables in [meteo_names]", i);
+        std::string& target = meteoNames_[static_cast<std::size_t>(i)];
+        ReadValue(f, "%s", &target, key);
+        if (target.size() > kMeteoNameLength || target[0] == '[') ControlFileError(key, moduleName);
+    }
+
+    CloseControlFile();
+}

@@ -1,0 +1,155 @@
+#include "tables/code_checks.hpp"
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/matrix.hpp"
+
+namespace {
+
+constexpr const char* kRule = "-----------------------------------------------------------------------";
+
+struct KindTexts {
+    const char* checking;
+    const char* replacing;
+    int error;
+};
+
+KindTexts Texts(CodeGridKind kind) {
+    switch (kind) {
+        case CodeGridKind::Soil: return {"1.: checking soil type codes", "2.:replacing soil type codes ", 32};
+        case CodeGridKind::Irrigation:
+            return {"1.: checking codes in irrigation grid", "2.:replacing codes in irrigation grid ", 31};
+        case CodeGridKind::Landuse:
+            return {"1.: checking codes in land use grid", "2.:replacing codes in land use grid ", 31};
+        case CodeGridKind::MultilayerLanduse:
+            return {"1.: checking codes in land use grid", "2.:replacing codes in land use grid ", 311};
+    }
+    return {"", "", 31};
+}
+
+// The integer part of a cell value as a code; false when it is no number or outside int32.
+bool CodeOf(double value, std::int64_t& code) {
+    const double t = std::trunc(value);
+    if (!(t >= std::numeric_limits<std::int32_t>::min() && t <= std::numeric_limits<std::int32_t>::max()))
+        return false;
+    code = static_cast<std::int64_t>(t);
+    return true;
+}
+
+[[noreturn]] void MissingCode(DiagLog& log, CodeGridKind kind, double value, const std::string& fileName,
+                              const std::string& internalName) {
+    const std::string rule = std::string(kRule) + "\n";
+    switch (kind) {
+        case CodeGridKind::Soil:
+            log << "FATAL: \n" << rule << "soil type " << value << " in grid " << fileName << " (" << internalName
+                << ")\n" << "is not present in the control file \n" << rule << "\n";
+            break;
+        case CodeGridKind::Irrigation:
+            log << "FATAL: \n" << rule << "irrigation type " << value << " in grid " << fileName << " ("
+                << internalName << ")\nis not present in the irrigation table in the control file \n" << rule << "\n";
+            break;
+        case CodeGridKind::Landuse:
+        case CodeGridKind::MultilayerLanduse:
+            log << "FATAL: \n" << rule << "land use " << value << " in grid " << fileName << " (" << internalName
+                << (kind == CodeGridKind::Landuse ? ")\nis not present in the land use table in the control file \n"
+                                                  : ")\nis not present in the multilayer-landuse-table in the control "
+                                                    "file \n")
+                << rule << "\n";
+            break;
+    }
+    log << "[end-entry]";
+    throw ModelError(Texts(kind).error);
+}
+
+}  // namespace
+
+void CheckAndReplaceCodes(DiagLog& log, CodeGridKind kind, Matrix& grid, const Matrix& zones, std::int32_t nrows,
+                          std::int32_t ncols, double nodata, const std::vector<std::int32_t>& codes,
+                          const std::string& fileName, const std::string& internalName) {
+    const KindTexts texts = Texts(kind);
+    const std::set<std::int64_t> known(codes.begin() + (codes.empty() ? 0 : 1), codes.end());
+    log << texts.checking << "[end-entry]";
+    for (std::int32_t r = 1; r <= nrows; ++r) {
+        if (!grid.holds(r) || !zones.holds(r)) continue;
+        const double* g = grid[r];
+        const double* z = zones[r];
+        for (std::int32_t c = 1; c <= ncols; ++c) {
+            if (!(z[c] > nodata)) continue;
+            if (kind == CodeGridKind::Irrigation && !(g[c] > 0)) continue;
+            std::int64_t code = 0;
+            if (!CodeOf(g[c], code) || known.count(code) == 0) MissingCode(log, kind, g[c], fileName, internalName);
+        }
+    }
+    log << texts.replacing << fileName << "[end-entry]";
+
+    // Position of each code that differs from its record's position; with a code given twice
+    // the later record wins. Each cell is read once before it is written, so a table that
+    // swaps two codes never chains the replacements.
+    std::map<std::int64_t, std::int32_t> position;
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        if (codes[i] == static_cast<std::int32_t>(i)) continue;
+        log << codes[i] << " replaced by " << static_cast<int>(i) << " ..." << "[end-entry]";
+        position[codes[i]] = static_cast<std::int32_t>(i);
+    }
+    if (position.empty()) return;
+    for (std::int32_t r = 1; r <= nrows; ++r) {
+        if (!grid.holds(r)) continue;
+        double* g = grid[r];
+        for (std::int32_t c = 1; c <= ncols; ++c) {
+            std::int64_t code = 0;
+            if (!CodeOf(g[c], code)) continue;
+            const auto it = position.find(code);
+            if (it != position.end()) g[c] = it->second;
+        }
+    }
+}
+
+void CheckMultilayerLayerCodes(DiagLog& log, std::vector<multilayer_landuse_entry>& multilayer,
+                               const std::vector<landuse_entry>& landuse, double nodata) {
+    const std::vector<std::int32_t> landuseCodes = TableCodes(landuse);
+    const std::set<std::int32_t> known(landuseCodes.begin() + 1, landuseCodes.end());
+    const std::string rule = std::string(kRule) + "\n";
+    for (std::size_t r = 1; r < multilayer.size(); ++r) {
+        const multilayer_landuse_entry& m = multilayer[r];
+        for (std::int32_t j = 1; j <= m.layerCount; ++j) {
+            // A record without layer codes has an empty first layer.
+            const bool present = m.HasLayerCode(j);
+            const std::int32_t code = present ? m.layerCodes[static_cast<std::size_t>(j)] : 0;
+            if (!present || code <= nodata) {
+                if (j > 1) continue;
+                log << "FATAL: \n\n" << rule
+                    << "Error: the first Layer code of each MultiLayer-Landuse Entry \nmust be a valid entry (not "
+                       "9999 or larger):\nHere, line "
+                    << static_cast<int>(r) << " contains " << (present ? static_cast<double>(code) : nodata)
+                    << " as first layer code.\n" << rule << "\n" << "[end-entry]";
+                throw ModelError(312);
+            }
+            if (known.count(code) == 0) {
+                log << "FATAL: \n" << rule << "Error: not all layer codes from landuse " << m.code
+                    << " from MultiLayer_Landuse-Table\nare present in the landuse-table in the control file: Here, "
+                       "code "
+                    << code << " is missing.\n" << rule << "\n" << "[end-entry]";
+                throw ModelError(312);
+            }
+        }
+    }
+    for (std::size_t i = 1; i < landuseCodes.size(); ++i) {
+        const std::int32_t c = landuseCodes[i];
+        if (c == static_cast<std::int32_t>(i)) continue;
+        for (std::size_t r = 1; r < multilayer.size(); ++r) {
+            multilayer_landuse_entry& m = multilayer[r];
+            for (std::int32_t j = 1; j <= m.layerCount && m.HasLayerCode(j); ++j) {
+                const std::size_t jj = static_cast<std::size_t>(j);
+                if (jj >= m.layerCodesAsRead.size() || m.layerCodesAsRead[jj] != c) continue;
+                m.layerCodes[jj] = static_cast<std::int32_t>(i);
+                log << "Code replacement in MultiLayer-Landuse " << static_cast<int>(r) << ": changed Layer-Code #"
+                    << j << " from " << c << " to " << static_cast<int>(i) << "[end-entry]";
+            }
+        }
+    }
+}

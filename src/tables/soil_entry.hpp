@@ -1,0 +1,128 @@
+#pragma once
+// One entry of the soil table: the numerical layers of a soil type, grouped into horizons,
+// with their van Genuchten parameters, conductivities and thicknesses, scalar parameters of
+// macropores, interflow, frozen soil, grain sizes and soil heat, and per layer the hydraulic
+// look-up tables (retention, conductivity, freezing) that the soil model uses every step.
+//
+// Per-layer arrays hold n + 1 values: layers 1..n from the surface, element 0 a copy of
+// layer 1 where the block format fills the array. Record 0 of a table only carries the
+// number of entries in its code.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class DiagLog;
+
+class soil_entry {
+public:
+    static constexpr std::size_t kMaxNameLength = 199;
+    // Points of the retention and conductivity tables (index 1..30; 0 is no table point).
+    static constexpr int kTablePoints = 30;
+    // Steps and lowest temperature (degrees Celsius) of the freezing tables.
+    static constexpr int kFreezingSteps = 1000;
+    static constexpr double kFreezingTmin = -10.0;
+    // Layer counts above this are refused (they would only come from a broken table).
+    static constexpr std::int32_t kMaxLayers = 1000;
+
+    using PointTable = std::array<double, kTablePoints + 1>;
+
+    soil_entry() = default;
+    explicit soil_entry(std::int32_t code_) : code(code_) {}
+
+    // --- reading (table reader)
+    // Fills the record from one block entry ("MultipleHorizons"); failures throw 29 (110 for
+    // the grain sizes), after the block-failure entry where the format has no message of its own.
+    void ParseSoilBlock(DiagLog& log, std::string_view text, std::string_view methodWord);
+    // Fills the record from one old fixed-format line; failures throw 30 (131: method not 1).
+    void ReadFixedFormat(DiagLog& log, std::string_view line, int variant);
+    // Reads a per-horizon list into the layers of each horizon (target null: the "layers"
+    // list itself, whose layer total is returned). False when the key is absent.
+    bool ReadSoilValueList(std::string_view text, std::string_view key, std::vector<double>* target,
+                           std::int32_t horizons, std::int32_t* layerTotal = nullptr);
+    // One double of a key; false (target unchanged) when the key is absent.
+    bool ReadSingleValue(std::string_view text, std::string_view key, double* target);
+    void ParseGrainSizeDist(std::string_view text);
+
+    // --- hydraulic tables (the look-ups may run in many threads at once)
+    void AllocateLayerTables(std::int32_t layer);
+    double ThetaFromSuction(std::int32_t layer, double suction) const;
+    double SuctionFromTheta(std::int32_t layer, double theta) const;
+    double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
+    const std::vector<double>& GetKsat() const { return ksat; }
+    // Freezing tables of a layer; factor turns a temperature below 0 into a suction.
+    void ComputeFreezingTables(std::int32_t layer, double factor);
+    // Per-layer arrays indexed 1..n; nothing is done when temperature is null.
+    void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta) const;
+    void FreezingDerivativePerLayer(double* out, const double* temperature, const double* theta) const;
+    void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
+                                  const double* extra, const double* theta, double factor, double cWater,
+                                  double cIce0, double cIce20) const;
+    // Freezing offset (always >= 0) of water content theta in a layer.
+    double FreezingOffset(std::int32_t layer, double theta) const;
+
+    std::int32_t GetLayerCount() const { return layerCount; }
+
+    // ---- fields
+    std::string name;
+    std::int32_t code = 0;
+    std::int32_t method = 0;
+    double FCap = 0;
+    double mSB = 0;
+    double scaledDifference = 0;  // (mSB - FCap) * 0.01
+    double ksat_topmodel = 0;
+    double suction = 0;
+    std::int32_t conductivityTableSize = 0;
+    std::int32_t retentionTableSize = 0;
+    std::int32_t layerCount = 0;    // n
+    std::int32_t horizonCount = 0;  // H
+    std::vector<std::int32_t> layersPerHorizon;  // [0] = n
+    std::vector<PointTable> conductivityTheta;   // per layer 0..n
+    std::vector<PointTable> relConductivity;
+    std::vector<PointTable> retentionTheta;
+    std::vector<PointTable> retentionSuction;
+    std::vector<double> ksat;
+    std::vector<double> thickness;
+    std::vector<double> theta_sat;
+    std::vector<double> theta_res;
+    std::vector<double> Par_n;
+    std::vector<double> Par_m;
+    std::vector<double> alpha;
+    std::vector<double> Par_tau;
+    std::vector<double> k_recession;
+    double kReduction = 0;  // fixed format: conductivity decrease per m of depth
+    double maxratio = 0;
+    double EvapMaxDepth = 0.1;
+    double MaxInterflowDepth = 0;
+    double ThicknessScaling = 0;
+    double totalDepth = 0;
+    double PMacroThresh = 0;
+    double MacroCapacity = 0;
+    double MacroDepth = 0;
+    double CapacityRedu = 0;
+    // sand, silt, clay, stones1..4
+    std::array<double, 7> GrainSizeDist{0.3333, 0.3333, 0.3334, 0, 0, 0, 0};
+    std::array<double, 11> SU_PAR{};
+    std::vector<double> DryHeatCapacity;
+    std::vector<double> DryDensity;
+    std::vector<double> DryThermalConduct;
+    double KMinFrozenSoil = -1.0;
+    double lnKMinFrozenSoil = -20.0;
+    double freezingTmin = kFreezingTmin;
+    std::int32_t freezingSteps = kFreezingSteps;
+    // Per layer 0..n: N + 1 values once ComputeFreezingTables has run for the layer.
+    std::vector<std::vector<double>> unfrozenSaturation;
+    std::vector<std::vector<double>> unfrozenDerivative;
+    std::vector<std::vector<double>> freezingOffset;
+
+private:
+    void ParseBlockKeys(DiagLog& log, std::string_view block);
+    void ParseOptionalBlockKeys(std::string_view block);
+    void CheckGrainSizes(DiagLog& log, std::string_view block) const;
+    void BuildLayerTables();
+    void ApplyConductivityRecession();
+    void AllocateLayerArrays();
+    void SetBlockDefaults();
+    double UnfrozenAt(const std::vector<double>& table, double y) const;
+};

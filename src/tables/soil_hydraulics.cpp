@@ -1,0 +1,235 @@
+// Hydraulic look-up tables of the soil layers: water content by suction, suction by water
+// content, relative conductivity by water content (31-point tables built from the van
+// Genuchten parameters) and the freezing tables of frozen soil.
+#include <algorithm>
+#include <cmath>
+
+#include "tables/soil_entry.hpp"
+
+namespace {
+
+constexpr int kPoints = soil_entry::kTablePoints;
+
+// Suction points in m of water column, the same for every layer; element 0 is no table point.
+constexpr std::array<double, kPoints + 1> kSuction{0,    0,    0.0005, 0.001, 0.002, 0.005, 0.007, 0.01,
+                                                   0.02, 0.03, 0.05,   0.07,  0.1,   0.15,  0.2,   0.3,
+                                                   0.4,  0.6,  0.8,    1.2,   1.6,   2.6,   3.45,  6.9,
+                                                   20.0, 35.0, 50.0,   75.0,  100.0, 125.0, 150.0};
+
+std::size_t Idx(std::int32_t i) { return static_cast<std::size_t>(i); }
+
+// Bracket k (table points k and k + 1) of x by bisection over points 1..30. rising: the
+// table grows with the index (suctions), else it falls (water contents). A point equal to x
+// ends the search with x at the upper end of the bracket.
+int Bracket(const soil_entry::PointTable& t, double x, bool rising) {
+    int low = 1;
+    int high = kPoints;
+    int mid = (high - 1) / 2 + 1;
+    while (low <= high) {
+        const bool below = rising ? x <= t[Idx(mid)] : x >= t[Idx(mid)];
+        if (below) {
+            high = mid - 1;
+        } else {
+            low = mid + 1;
+        }
+        if (t[Idx(mid)] == x) break;
+        mid = (high - low) / 2 + low;
+    }
+    // Arguments that are no number end outside the table; keep the bracket inside it.
+    if (high < 0) return 0;
+    if (high > kPoints - 1) return kPoints - 1;
+    return high;
+}
+
+}  // namespace
+
+void soil_entry::AllocateLayerTables(std::int32_t layer) {
+    const std::size_t l = Idx(layer);
+    const double ts = theta_sat[l], tr = theta_res[l];
+    const double a = alpha[l], n = Par_n[l], m = Par_m[l], tau = Par_tau[l];
+    auto se = [&](double h) { return std::pow(1.0 / (1.0 + std::pow(a * h, n)), m); };
+    PointTable& hR = retentionSuction[l];
+    PointTable& thR = retentionTheta[l];
+    PointTable& thK = conductivityTheta[l];
+    PointTable& kr = relConductivity[l];
+    hR = kSuction;
+    thR[0] = ts;
+    thK[0] = ts;
+    for (int k = 1; k < kPoints; ++k) {
+        const double s = se(kSuction[Idx(k)]);
+        thR[Idx(k)] = tr + (ts - tr) * s;
+        thK[Idx(k)] = thR[Idx(k)];
+        kr[Idx(k)] = std::pow(s, tau) * std::pow(1.0 - std::pow(1.0 - std::pow(s, 1.0 / m), m), 2.0);
+    }
+    thK[1] = ts;
+    thR[kPoints] = tr;
+    thK[kPoints] = tr;
+    kr[kPoints] = 0.0;
+    kr[0] = kr[1];
+}
+
+double soil_entry::ThetaFromSuction(std::int32_t layer, double h) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& hR = retentionSuction[l];
+    const PointTable& th = retentionTheta[l];
+    if (h >= hR[kPoints]) return th[kPoints];
+    const int k = Bracket(hR, h, true);
+    const double w = hR[Idx(k + 1)] - hR[Idx(k)];
+    if (w < 0.001) return th[Idx(k)];
+    const double f = (h - hR[Idx(k)]) / w;
+    return f * th[Idx(k + 1)] + (1.0 - f) * th[Idx(k)];
+}
+
+double soil_entry::SuctionFromTheta(std::int32_t layer, double theta) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& hR = retentionSuction[l];
+    const PointTable& th = retentionTheta[l];
+    if (theta <= th[kPoints]) return hR[kPoints];
+    if (theta >= th[1]) return 0.0;
+    const int k = Bracket(th, theta, false);
+    const double span = th[Idx(k)] - th[Idx(k + 1)];
+    // Two equal water contents (a flat part of the curve) leave no interval to interpolate in.
+    const double f = span > 0 ? (theta - th[Idx(k + 1)]) / span : 0.0;
+    return hR[Idx(k)] * f + (1.0 - f) * hR[Idx(k + 1)];
+}
+
+double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& th = conductivityTheta[l];
+    const PointTable& kr = relConductivity[l];
+    const double theta = std::min(theta1, theta2);
+    if (theta < th[kPoints]) return kr[kPoints];
+    if (theta >= th[1]) return 1.0;
+    const int k = Bracket(th, theta, false);
+    const double span = th[Idx(k)] - th[Idx(k + 1)];
+    const double f = span > 0 ? (theta - th[Idx(k + 1)]) / span : 0.0;
+    return kr[Idx(k)] * f + (1.0 - f) * kr[Idx(k + 1)];
+}
+
+void soil_entry::ComputeFreezingTables(std::int32_t layer, double c) {
+    const std::size_t l = Idx(layer);
+    const int N = freezingSteps;
+    const double dT = freezingTmin / N;
+    const double a = alpha[l], n = Par_n[l], m = Par_m[l];
+    std::vector<double>& U = unfrozenSaturation[l];
+    std::vector<double>& D = unfrozenDerivative[l];
+    std::vector<double>& F = freezingOffset[l];
+    U.assign(static_cast<std::size_t>(N) + 1, 0.0);
+    D.assign(static_cast<std::size_t>(N) + 1, 0.0);
+    F.assign(static_cast<std::size_t>(N) + 1, 0.0);
+    U[0] = 1.0;
+    D[0] = 0.0;
+    double dMax = -HUGE_VAL;
+    double tPeak = dT;
+    for (int j = 1; j <= N; ++j) {
+        const double T = j * dT;
+        const double x = std::fabs(c * T) * a;
+        const double xn = std::pow(x, n);
+        U[Idx(j)] = std::pow(1.0 / (xn + 1.0), m);
+        D[Idx(j)] = m * n * a * c * std::pow(x, n - 1.0) * std::pow(xn + 1.0, -m - 1.0);
+        if (D[Idx(j)] > dMax) {
+            dMax = D[Idx(j)];
+            tPeak = T;
+        }
+    }
+    // Freezing offsets by relative water content: the temperature at which the derivative
+    // falls to the share i/N of its peak, measured from the cold end.
+    for (int i = 0; i <= N; ++i) {
+        const double g = static_cast<double>(i) / N * dMax;
+        double T = freezingTmin;
+        if (!(D[Idx(N)] > g)) {
+            int j = N - 1;
+            while (j > 0 && !(D[Idx(j)] >= g)) --j;
+            const double span = D[Idx(j)] - D[Idx(j + 1)];
+            const double q = span != 0 ? (g - D[Idx(j + 1)]) / span : 0.0;
+            T = dT * (j * q + (j + 1) * (1.0 - q));
+        }
+        if (T >= tPeak) {
+            F[Idx(i)] = 0.0;
+        } else {
+            const double s = 1.2999999999999998 * tPeak > T
+                                 ? 1.15 * tPeak
+                                 : tPeak * ((T - tPeak) * 0.1499999999999999 / (tPeak * 0.2999999999999998) + 1.0);
+            F[Idx(i)] = T - s;
+        }
+    }
+}
+
+double soil_entry::FreezingOffset(std::int32_t layer, double theta) const {
+    const std::size_t l = Idx(layer);
+    const std::vector<double>& F = freezingOffset[l];
+    if (F.empty()) return 0.0;
+    const int N = freezingSteps;
+    const double x = (theta - theta_res[l]) / (theta_sat[l] - theta_res[l]) * N;
+    double value;
+    if (!(x >= 0)) {
+        value = F[0];
+    } else if (x >= N) {
+        value = F[Idx(N)];
+    } else {
+        const int j = static_cast<int>(x);
+        const double f = x - j;
+        value = F[Idx(j)] * (1.0 - f) + F[Idx(j + 1)] * f;
+    }
+    return std::fabs(value);
+}
+
+double soil_entry::UnfrozenAt(const std::vector<double>& table, double y) const {
+    // Linear between the two points around y, extended beyond the ends of the table.
+    if (table.empty()) return 0.0;
+    const int N = freezingSteps;
+    double jf = std::trunc(y);
+    if (!(jf >= 0)) jf = 0;
+    if (jf > N - 1) jf = N - 1;
+    const int j = static_cast<int>(jf);
+    const double f = y - j;
+    return table[Idx(j + 1)] * f + table[Idx(j)] * (1.0 - f);
+}
+
+void soil_entry::UnfrozenFractionPerLayer(double* out, const double* T, const double* theta) const {
+    if (!T) return;
+    const int N = freezingSteps;
+    for (std::int32_t l = 1; l <= layerCount; ++l) {
+        const std::size_t i = Idx(l);
+        if (T[i] > 0) {
+            out[i] = 1.0;
+            continue;
+        }
+        if (T[i] <= freezingTmin) {
+            out[i] = 0.0;
+            continue;
+        }
+        const double t = T[i] + FreezingOffset(l, theta[i]);
+        out[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
+    }
+}
+
+void soil_entry::FreezingDerivativePerLayer(double* out, const double* T, const double* theta) const {
+    if (!T) return;
+    const int N = freezingSteps;
+    for (std::int32_t l = 1; l <= layerCount; ++l) {
+        const std::size_t i = Idx(l);
+        out[i] = 0.0;
+        if (!(T[i] <= 0) || !(T[i] >= freezingTmin)) continue;
+        const double t = T[i] + FreezingOffset(l, theta[i]);
+        if (t < 0) out[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
+    }
+}
+
+void soil_entry::ComputeLayerHeatCapacity(const double* T, double* out, const double* f, const double* extra,
+                                          const double* theta, double factor, double cWater, double cIce0,
+                                          double cIce20) const {
+    for (std::int32_t l = 1; l <= layerCount; ++l) {
+        const std::size_t i = Idx(l);
+        double ice;
+        if (T[i] < -20.0) {
+            ice = cIce20;
+        } else if (T[i] >= 0) {
+            ice = cIce0;
+        } else {
+            ice = T[i] / -20.0 * cIce20 + (T[i] / 20.0 + 1.0) * cIce0;
+        }
+        out[i] = theta[i] * factor * (f[i] * cWater + (1.0 - f[i]) * ice) + DryDensity[i] * DryHeatCapacity[i] +
+                 extra[i];
+    }
+}

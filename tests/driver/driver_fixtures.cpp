@@ -1,0 +1,199 @@
+#include "driver_fixtures.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <mpi.h>
+
+#include "kernel/signals.hpp"
+
+namespace driver_test {
+
+const double kZones[4][5] = {{-9999, 3, 3, 5, -9999}, {3, 3, 5, 5, 5}, {9, 9, 5, 5, -9999}, {-9999, 9, 9, -9999, -9999}};
+
+std::string ControlFile(const std::string& before, const std::string& after) {
+    std::string text = "test control file\n\n" + before;
+    for (const char* name : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model",
+                             "interception_model", "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel",
+                             "irrigation", "groundwater_flow", "routing_model", "special_output"})
+        text += std::string("[") + name + "]\n0 flow control\n60 time step\n\n";
+    text += "[precipitation_correction]\n0 do it\n\n" + after;
+    return text;
+}
+
+void WriteShared(const std::string& path, const std::string& text) {
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) talvo_test::WriteFile(path, text);
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
+bool Recorder::Has(const std::string& c) const { return First(c) >= 0; }
+int Recorder::First(const std::string& c) const {
+    auto it = std::find(calls.begin(), calls.end(), c);
+    return it == calls.end() ? -1 : static_cast<int>(it - calls.begin());
+}
+int Recorder::Count(const std::string& c) const { return static_cast<int>(std::count(calls.begin(), calls.end(), c)); }
+
+SubmodelSettings BaseSettings(GridStore& store, Matrix& zone, std::vector<int>& index, std::vector<zoneFZT>& records,
+                              const std::string& controlFile) {
+    memory_handling mh;
+    zone = mh.matrix(1, 4, 1, 5, 4);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) zone[r][c] = kZones[r - 1][c - 1];
+    store[1].grid = &zone;
+    store[1].fileName = "zones.asc";
+    store[1].hasFileName = true;
+    store[1].internalName = "[zone_grid]";
+    store[1].hasInternalName = true;
+    index.assign(10, 0);
+    index[3] = 1;
+    index[5] = 2;
+    index[9] = 3;
+    records = {{0, 0, 1, 0.014, 0}, {4, 4, 3, 4.0 / 14, 4}, {6, 6, 5, 6.0 / 14, 6}, {4, 4, 9, 4.0 / 14, 4}};
+
+    SubmodelSettings s;
+    s.controlFileName = controlFile;
+    s.latitude = 47.5;
+    s.longitude = 8.5;
+    s.meridian = 15.0;
+    s.zoneIndex = &index;
+    s.zoneRecords = &records;
+    s.zoneCount = 3;
+    s.maxZoneCode = 9;
+    s.ncols = 5;
+    s.nrows = 4;
+    // Rows in bands; a process without rows holds none.
+    const int size = talvo_test::Size(), rank = talvo_test::Rank();
+    s.firstRow = rank * 4 / size + 1;
+    s.lastRow = (rank + 1) * 4 / size;
+    s.xll = 0;
+    s.yll = 0;
+    s.cellsize = 1000;
+    s.startHour = 24;
+    s.startDay = 1;
+    s.startMonth = 1;
+    s.startYear = 2020;
+    s.endHour = 24;
+    s.endDay = 3;
+    s.endMonth = 1;
+    s.endYear = 2020;
+    s.gridStore = &store;
+    return s;
+}
+
+void TestSetup::Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) {
+    rec_.calls.push_back("setup.initialise");
+    s = BaseSettings(*store_, zone_, index_, records_, "test.ctl");
+    s.meteoCount = static_cast<int>(o_.inputs.size());
+    s.meteoNames.assign(1, std::string());
+    for (const auto& n : o_.inputs) s.meteoNames.push_back(n);
+    s.warningSwitch = 1;
+    s.minToIntEnd = o_.minToIntEnd;
+    memory_handling mh;
+    for (int i = 0; i < o_.occupiedStoreEntries; ++i) {
+        fillers_.push_back(mh.matrix(1, 1, 1, 1, 1));
+        (*store_)[2 + i].grid = &fillers_.back();
+    }
+    // The matrices moved when the vector grew; point the entries at their final places.
+    for (int i = 0; i < o_.occupiedStoreEntries; ++i) (*store_)[2 + i].grid = &fillers_[static_cast<std::size_t>(i)];
+    spinUp = o_.spinUp;
+}
+
+void TestSetup::SetEndDate(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t h) {
+    rec_.calls.push_back("setup.enddate:" + std::to_string(d) + "." + std::to_string(m) + "." + std::to_string(y) +
+                         " " + std::to_string(h));
+}
+
+void TestSetup::ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
+    rec_.calls.push_back("setup.readexternal:" + std::to_string(d) + "/" + std::to_string(h));
+}
+
+void TestSetup::WriteExternalOutput(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
+    rec_.calls.push_back("setup.writeexternal:" + std::to_string(d) + "/" + std::to_string(h));
+}
+
+void SteppingInput::GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const {
+    const Date& x = dates_[std::min(pos_, dates_.size() - 1)];
+    *h = x.h;
+    *d = x.d;
+    *m = x.m;
+    *y = x.y;
+}
+
+void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
+    ++steps;
+    rec_.calls.push_back(name_ + ".run:" + std::to_string(d) + "/" + std::to_string(h));
+    if (steps == interruptAt_) std::raise(SIGINT);
+}
+
+void SteppingInput::AdvanceRecords() {
+    rec_.calls.push_back(name_ + ".advance");
+    if (rewound_) {
+        rewound_ = false;
+        return;
+    }
+    if (pos_ >= last_ || pos_ + 1 >= dates_.size()) {
+        atEnd_ = true;
+        return;
+    }
+    ++pos_;
+}
+
+void SteppingInput::EndAtCurrentDate() {
+    rec_.calls.push_back(name_ + ".endnow");
+    last_ = pos_;
+}
+
+void SteppingInput::Rewind() {
+    rec_.calls.push_back(name_ + ".rewind");
+    pos_ = 0;
+    atEnd_ = false;
+    last_ = dates_.size() - 1;
+    // The first AdvanceRecords after a rewind reads the first record again.
+    rewound_ = true;
+}
+
+AppHarness::AppHarness(const DomainOptions& o, const std::vector<Date>& dates, const std::string& menu,
+                       int interruptAtStep, std::vector<std::string> args)
+    : o_(o), dates_(dates), menu_(menu), interruptAt_(interruptAtStep), args_(std::move(args)) {
+    log_ = std::make_unique<DiagLog>("", 4);
+    log_->SetConsole(console_);
+    args_.insert(args_.begin(), "talvo");
+    args_.insert(args_.begin() + 1, "test.ctl");
+    for (auto& a : args_) argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+}
+
+AppHarness::~AppHarness() {
+    SetInterruptTarget(nullptr);
+    app_.reset();
+    if (log_) log_->Close();
+}
+
+int AppHarness::Build() {
+    ApplicationHooks hooks;
+    hooks.menuInput = &menu_;
+    hooks.makeSetup = [this](unsigned& error, DiagLog*, const std::string&, OutputCodeRecord*, int, GridStore* store) {
+        error = 0;
+        auto s = std::make_unique<TestSetup>(rec, o_, store);
+        setup = s.get();
+        return std::unique_ptr<ModelSetup>(std::move(s));
+    };
+    hooks.makeMeteoInput = [this](unsigned& error, DiagLog*, const std::string& name, const SubmodelSettings&,
+                                  int) -> std::unique_ptr<MeteoInput> {
+        error = 0;
+        auto in = std::make_unique<SteppingInput>(rec, name, dates_, inputs.empty() ? interruptAt_ : 0);
+        inputs.push_back(in.get());
+        return in;
+    };
+    try {
+        app_ = std::make_unique<ModellApplication>(log_.get(), static_cast<int>(args_.size()), argv_.data(), 1,
+                                                   std::move(hooks));
+    } catch (const ModelError& e) {
+        return e.code();
+    }
+    SetInterruptTarget(&app_->ctrlCOption);
+    ResetCtrlCHandler();
+    return 0;
+}
+
+}  // namespace driver_test

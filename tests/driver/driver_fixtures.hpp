@@ -1,0 +1,161 @@
+#pragma once
+// A small domain for the driver tests: a 4 x 5 zone grid held whole on every process, a set-up
+// that hands it out without reading grid files and records what the time loop asks of it, and
+// a meteorological input that steps through a list of dates.
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/modapuzr.hpp"
+#include "kernel/diaglog.hpp"
+#include "support/test_support.hpp"
+
+namespace driver_test {
+
+// Sections of every sub-model with flow control 0; `extra` is appended (a later section of
+// the same name is never seen: the first one wins).
+std::string ControlFile(const std::string& before = "", const std::string& after = "");
+
+// Process 0 writes the file that every process reads; the others wait for it.
+void WriteShared(const std::string& path, const std::string& text);
+
+// Zone grid codes; -9999 outside the basin.
+extern const double kZones[4][5];
+
+struct Recorder {
+    std::vector<std::string> calls;
+    bool Has(const std::string& c) const;
+    // Position of the first call equal to c, -1 when absent.
+    int First(const std::string& c) const;
+    int Count(const std::string& c) const;
+};
+
+struct DomainOptions {
+    std::vector<std::string> inputs;  // names of the meteorological inputs
+    SpinUpSettings spinUp;
+    bool coupled = false;
+    char couplingLetter = 'I';
+    int substeps = 1;
+    int occupiedStoreEntries = 0;  // entries filled before the inputs are built
+    double minToIntEnd = 0;
+};
+
+class TestSetup : public ModelSetup {
+public:
+    TestSetup(Recorder& rec, const DomainOptions& o, GridStore* store) : rec_(rec), o_(o), store_(store) {}
+    void Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) override;
+    double GetMaxElevation() override { return 1234.5; }
+    int ReadSubsteps() override { return o_.substeps; }
+    void SetStatus(int word) override { status = word; }
+    void SetEndDate(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t h) override;
+    void UpdatePeriodicGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.periodic"); }
+    void UpdateDynamicLanduseParameters(std::int64_t, std::int64_t, std::int64_t, std::int64_t, int step) override {
+        rec_.calls.push_back("setup.landuse:" + std::to_string(step));
+    }
+    void WriteStandardGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.writestd"); }
+    void WriteVariableGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.writevar"); }
+    void ResetStandardGridStatistics() override { rec_.calls.push_back("setup.statreset"); }
+    void AddStandardGridStatistics() override { rec_.calls.push_back("setup.statadd"); }
+    void StepStandardGridStatistics(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.statstep"); }
+    void WriteStandardGridStatisticLines() override { rec_.calls.push_back("setup.statflush"); }
+    bool IsExternallyCoupled() override { return o_.coupled; }
+    char GetCouplingModeLetter() override { return o_.couplingLetter; }
+    std::string GetSemaphoreFileName() override { return "incoming.sem"; }
+    long GetCouplingWaitInterval() override { return 100; }
+    void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
+    bool HasExternalGWTable() override { return false; }
+    double GetExternalTimeStep() override { return 0; }
+    void WriteExternalOutput(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
+    void AccumulateExternalOutput() override { rec_.calls.push_back("setup.accumulate"); }
+    std::string GetExternalSemaphoreFileName() override { return "outgoing.sem"; }
+    const char* GetExternalSemaphoreContent() override { return "ready\n"; }
+    void LinkExternalGrids(OutputCodeRecord*, int) override { rec_.calls.push_back("setup.linkexternal"); }
+
+    int status = 0;
+
+private:
+    Recorder& rec_;
+    DomainOptions o_;
+    GridStore* store_;
+    Matrix zone_;
+    std::vector<Matrix> fillers_;
+    std::vector<int> index_;
+    std::vector<zoneFZT> records_;
+    std::vector<ColumnRange> columns_;
+};
+
+struct Date {
+    std::int64_t h, d, m, y;
+};
+
+// A meteorological input that steps through dates; at the step whose number is
+// interruptAtStep its run raises SIGINT, as a user pressing Ctrl-C would.
+class SteppingInput : public MeteoInput {
+public:
+    SteppingInput(Recorder& rec, std::string name, std::vector<Date> dates, int interruptAtStep)
+        : rec_(rec), name_(std::move(name)), dates_(std::move(dates)), last_(dates_.size() - 1),
+          interruptAt_(interruptAtStep) {}
+    const std::string& Name() const override { return name_; }
+    int Method() const override { return method; }
+    void SetWarnings(int value) override { warnings = value; }
+    void SetHourOffset(double hours) override { hourOffset = hours; }
+    void SetStatus(int word) override { status = word; }
+    void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const override;
+    void ComputeElevationRegression(int) override { rec_.calls.push_back(name_ + ".regression"); }
+    void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
+    void WriteOutputGrid() override { rec_.calls.push_back(name_ + ".write"); }
+    void AdvanceRecords() override;
+    bool IsAtEnd() const override { return atEnd_; }
+    void EndAtCurrentDate() override;
+    void FlushStatistics() override { rec_.calls.push_back(name_ + ".flush"); }
+    void Rewind() override;
+
+    int method = 1;
+    int warnings = -1;
+    double hourOffset = -1;
+    int status = 0;
+    int steps = 0;
+
+private:
+    Recorder& rec_;
+    std::string name_;
+    std::vector<Date> dates_;
+    std::size_t pos_ = 0;
+    std::size_t last_ = 0;
+    bool atEnd_ = false;
+    bool rewound_ = false;
+    int interruptAt_;
+};
+
+// One application over the test domain, with its log captured.
+class AppHarness {
+public:
+    AppHarness(const DomainOptions& o, const std::vector<Date>& dates, const std::string& menu = "",
+               int interruptAtStep = 0, std::vector<std::string> args = {});
+    ~AppHarness();
+    ModellApplication& app() { return *app_; }
+    std::string Console() const { return console_.str(); }
+    Recorder rec;
+    std::vector<SteppingInput*> inputs;  // observers, owned by the application
+    TestSetup* setup = nullptr;
+
+    // Builds the application; returns the error code of a failed construction (0 when built).
+    int Build();
+
+private:
+    DomainOptions o_;
+    std::vector<Date> dates_;
+    std::istringstream menu_;
+    int interruptAt_;
+    std::vector<std::string> args_;
+    std::vector<char*> argv_;
+    std::ostringstream console_;
+    std::unique_ptr<DiagLog> log_;
+    std::unique_ptr<ModellApplication> app_;
+};
+
+SubmodelSettings BaseSettings(GridStore& store, Matrix& zone, std::vector<int>& index,
+                              std::vector<zoneFZT>& records, const std::string& controlFile);
+
+}  // namespace driver_test

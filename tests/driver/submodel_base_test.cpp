@@ -1,0 +1,286 @@
+// The sub-model base: its section, the base step, the floating-point report, solar geometry,
+// tracer grids and the ranking of "zonegrid_soilmodel".
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "driver/teilmod.hpp"
+#include "driver_fixtures.hpp"
+#include "setup/tracer_ini.hpp"
+#include "support/test_support.hpp"
+
+using namespace driver_test;
+
+namespace {
+
+// A sub-model that only uses the base.
+class Probe : public teilmodellklasse {
+public:
+    Probe(DiagLog* log, const SubmodelSettings& s, bool required, unsigned& error, const std::string& name = "probe")
+        : teilmodellklasse(log, name, s, 1) {
+        CatchIntoError(error, [&] { ReadModuleSection(required); });
+    }
+    using teilmodellklasse::ReadModuleSection;
+};
+
+class SubmodelBaseTest : public talvo_test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        log_ = std::make_unique<DiagLog>("", 4);
+        log_->SetConsole(console_);
+        settings_ = BaseSettings(store_, zone_, index_, records_, "test.ctl");
+    }
+    void TearDown() override {
+        log_->Close();
+        TempDirTest::TearDown();
+    }
+    std::unique_ptr<Probe> Make(const std::string& sectionText, bool required, unsigned& error) {
+        WriteShared("test.ctl", "head\n\n" + sectionText);
+        return std::make_unique<Probe>(log_.get(), settings_, required, error);
+    }
+    std::ostringstream console_;
+    std::unique_ptr<DiagLog> log_;
+    GridStore store_;
+    Matrix zone_;
+    std::vector<int> index_;
+    std::vector<zoneFZT> records_;
+    SubmodelSettings settings_;
+};
+
+}  // namespace
+
+TEST_F(SubmodelBaseTest, ReadsFlowControlAndTimeStep) {
+    unsigned error = 99;
+    auto p = Make("[probe]\n2 flow control\n60.0 minutes\n", false, error);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(p->GetFlowControl(), 2);
+    EXPECT_EQ(p->GetTimeStep(), 60);
+    EXPECT_DOUBLE_EQ(p->stepsPerDay, 24.0);
+    EXPECT_NE(console_.str().find("initializing module probe"), std::string::npos);
+    // Switched on, the section stays open for the subclass's own values.
+    EXPECT_NE(p->ControlStream(), nullptr);
+}
+
+TEST_F(SubmodelBaseTest, MissingSectionIsOffUnlessRequired) {
+    unsigned error = 99;
+    auto p = Make("[other]\n1\n60\n", false, error);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(p->GetFlowControl(), 0);
+    p->run(1, 2, 3, 2020);
+    EXPECT_EQ(p->hour, 0);  // an inactive module does not even store the date
+    auto q = Make("[other]\n1\n60\n", true, error);
+    EXPECT_EQ(error, 17u);
+}
+
+TEST_F(SubmodelBaseTest, TimeOffsetLongerThanTheStepIsFatal63) {
+    settings_.minToIntEnd = 120;
+    unsigned error = 0;
+    Make("[probe]\n1\n60\n", false, error);
+    EXPECT_EQ(error, 63u);
+    EXPECT_NE(console_.str().find("is shorter than the parameter min_to_int_end with 120"), std::string::npos);
+    // An active module without a positive step is refused as well.
+    settings_.minToIntEnd = 0;
+    Make("[probe]\n1\n0\n", false, error);
+    EXPECT_EQ(error, 63u);
+    Make("[probe]\n1\nsixty\n", false, error);
+    EXPECT_EQ(error, 17u);
+}
+
+TEST_F(SubmodelBaseTest, StepLineFollowsTheRunInterval) {
+    settings_.runInterval = 24;
+    unsigned error = 0;
+    auto p = Make("[probe]\n1\n60\n", false, error);
+    console_.str("");
+    for (int h = 0; h <= 24; ++h) p->run(h, 5, 6, 2020);
+    const std::string log = console_.str();
+    EXPECT_NE(log.find("probe 5.6.2020 0. h (time of meteo data)"), std::string::npos);
+    EXPECT_NE(log.find("probe 5.6.2020 24. h (time of meteo data)"), std::string::npos);
+    EXPECT_EQ(log.find("5.6.2020 12. h"), std::string::npos);
+    EXPECT_EQ(p->hour, 24);
+}
+
+TEST_F(SubmodelBaseTest, FloatingPointErrorIsReportedOnce) {
+    unsigned error = 0;
+    auto p = Make("[probe]\n1\n60\n", false, error);
+    EXPECT_TRUE(p->RaiseFpeFlag());
+    EXPECT_FALSE(p->RaiseFpeFlag());
+    p->ReportFPE(1, 2, 3, 4, 0.5, 1, 2, 3, 4);
+    EXPECT_NE(console_.str().find("fpe in i1: 1, i2: 2, i3: 3, i4: 4\na1: 0.5"), std::string::npos);
+    EXPECT_EQ(p->FpeFlag(), 2u);
+    p->ReportFPE(0, 0, 0, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(p->FpeFlag(), 0u);
+    EXPECT_TRUE(p->RaiseFpeFlag());  // a later signal is reported again
+}
+
+TEST_F(SubmodelBaseTest, ArithmeticHelpers) {
+    unsigned error = 0;
+    auto p = Make("[probe]\n0\n60\n", false, error);
+    EXPECT_DOUBLE_EQ(p->WeightedMean(1, 3, 1, 3), 2.5);
+    EXPECT_DOUBLE_EQ(p->WeightedMean(1, 3, 0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(p->ScaledRatio(2, 3, 1), 3.0);
+    EXPECT_DOUBLE_EQ(p->ScaledRatio(2, 3, 3), 0.0);
+    EXPECT_DOUBLE_EQ(p->Product(2, 3), 6.0);
+}
+
+TEST_F(SubmodelBaseTest, SolarGeometry) {
+    unsigned error = 0;
+    auto p = Make("[probe]\n1\n60\n", false, error);
+    EXPECT_DOUBLE_EQ(p->GetTimeEquation(1, 1), -3.2 / 60);
+    const double dec = p->GetTimeEquation(16, 12) * 60;
+    EXPECT_LT(dec, 11.3);
+    EXPECT_GT(dec, -3.2);
+    EXPECT_DOUBLE_EQ(p->GetDeclination(1, 1), -23.4 * std::cos(11 / 58.09155423));
+    EXPECT_NEAR(p->GetDeclination(1, 1), -23.0, 0.1);
+    EXPECT_NEAR(p->GetDeclination(21, 6), 23.4, 0.1);
+
+    // Noon at the equinox on the reference meridian: the sun stands 90 - latitude high.
+    const double noon = 12.0 - p->GetTimeEquation(21, 3);
+    EXPECT_NEAR(p->GetSunElevation(47.5, 15.0, noon, 21, 3), 42.5, 0.6);
+    double az = 0, el = 0;
+    p->GetSunPosition(47.5, 15.0, noon + 0.001, 21, 3, &az, &el);
+    EXPECT_NEAR(az, 3.14159265359, 0.01);
+    EXPECT_NEAR(el * 57.29577952383886, 42.5, 0.6);
+    EXPECT_DOUBLE_EQ(p->CosAngleBetween(0.3, 0, 1.2, 0), 1.0);
+
+    double rise = 0, set = 0;
+    p->GetSunriseSunset(0.0, 15.0, 21, 3, &rise, &set);  // x = 0 on the equator
+    EXPECT_DOUBLE_EQ(rise, 6.0 - p->GetTimeEquation(21, 3));
+    EXPECT_DOUBLE_EQ(set, 18.0 - p->GetTimeEquation(21, 3));
+    p->GetSunriseSunset(80.0, 15.0, 21, 6, &rise, &set);  // polar day
+    EXPECT_EQ(rise, 24.0);
+    EXPECT_EQ(set, 0.0);
+}
+
+TEST_F(SubmodelBaseTest, DaylightFractionOfTheStep) {
+    unsigned error = 0;
+    auto p = Make("[probe]\n1\n60\n", false, error);
+    p->latitude = 0;
+    p->longitude = 15;
+    p->day = 21;
+    p->month = 3;
+    p->hour = 3;  // 2 to 3 o'clock: entirely dark
+    p->ComputeDaylightFraction();
+    EXPECT_EQ(p->nightFraction, 1.0);
+    EXPECT_EQ(p->dayFraction, 0.0);
+    EXPECT_EQ(p->nightFlag, 1u);
+    p->hour = 12;  // entirely light
+    p->ComputeDaylightFraction();
+    EXPECT_EQ(p->dayFraction, 1.0);
+    EXPECT_EQ(p->nightFlag, 0u);
+    p->latitude = 80;  // polar day: the whole step counts as daylight
+    p->month = 6;
+    p->hour = 3;
+    p->ComputeDaylightFraction();
+    EXPECT_EQ(p->dayFraction, 1.0);
+}
+
+TEST_F(SubmodelBaseTest, TracerGridsKeepTheirOwnDecayFactor) {
+    unsigned error = 0;
+    auto hourly = Make("[probe]\n1\n60\n", false, error);
+    WriteShared("test.ctl", "head\n\n[daily]\n1\n1440\n");
+    Probe daily(log_.get(), settings_, false, error, "daily");
+    TracerDescriptor d[2];
+    d[1].name = "tri";
+    d[1].radioactive = 1;
+    d[1].half_time = 4500;
+    d[1].path = "out_";
+    d[1].statext = "stat";
+    d[1].gridext = "grid";
+    d[1].gridcode = 1;
+    hourly->InitTracerGrids(error, 1, d, nullptr, 0);
+    ASSERT_EQ(error, 0u);
+    daily.InitTracerGrids(error, 1, d, nullptr, 0);
+    ASSERT_EQ(error, 0u);
+    EXPECT_DOUBLE_EQ(hourly->Tracer(1).decayPerStep, std::exp(-(60 / 60.0 / 24) / (1.442695041111 * 4500)));
+    EXPECT_DOUBLE_EQ(daily.Tracer(1).decayPerStep, std::exp(-(1.0) / (1.442695041111 * 4500)));
+    EXPECT_EQ(d[1].reserved1, 0);  // the shared descriptor is left alone
+
+    const auto& r = hourly->Tracer(1);
+    EXPECT_EQ(store_[r.storageIndex].internalName, "concstor_tracer_1_probe");
+    EXPECT_EQ(store_[r.fluxIndex].internalName, "concflux_tracer_1_probe");
+    EXPECT_EQ(r.fluxIndex, r.storageIndex + 1);
+    EXPECT_EQ(store_[r.storageIndex].units, 1);
+    EXPECT_EQ(r.storageFileName, "out_triprobe.gri");
+    EXPECT_EQ(r.statFileName, "out_triprobe.sta");
+    ASSERT_EQ(r.zones.size(), 4u);
+    EXPECT_EQ(r.zones[2].zonenwert, 5);
+    for (int row = settings_.firstRow; row <= settings_.lastRow; ++row)
+        for (int c = 1; c <= 5; ++c)
+            EXPECT_EQ(r.storage[row][c], kZones[row - 1][c - 1] == -9999 ? -9999 : 0.0);
+
+    const int storage = r.storageIndex;
+    hourly->FreeTracerGrids();
+    EXPECT_EQ(store_[storage].grid, nullptr);
+    EXPECT_FALSE(store_[storage].hasInternalName);
+    // Deleting a module releases what it still holds.
+    const int dailyStorage = daily.Tracer(1).storageIndex;
+    { Probe gone(log_.get(), settings_, false, error, "daily"); }
+    EXPECT_NE(store_[dailyStorage].grid, nullptr);
+}
+
+namespace {
+void RegisterSoilZones(GridStore& store, Matrix& grid, const std::vector<double>& values, int ncols, int nrows) {
+    memory_handling mh;
+    grid = mh.matrix(1, nrows, 1, ncols, nrows);
+    for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) grid[r][c] = values[static_cast<std::size_t>((r - 1) * ncols + c - 1)];
+    GridStoreEntry& e = store[2];
+    e.grid = &grid;
+    e.fileName = "soilzones.asc";
+    e.hasFileName = true;
+    e.internalName = "zonegrid_soilmodel";
+    e.hasInternalName = true;
+}
+}  // namespace
+
+TEST_F(SubmodelBaseTest, RankZonesNumbersCodesInAscendingOrder) {
+    unsigned error = 0;
+    auto p = Make("[probe]\n1\n60\n", false, error);
+    Matrix soil;
+    // Process 0 holds the whole grid; the others receive the tables.
+    RegisterSoilZones(store_, soil, {5, 5, 3, -9999, 9, 3, 3, 5, 9, 9, 3, -9999, -9999, 5, 5, 5, 3, 3, -9999, -9999}, 5, 4);
+    p->basinColumns = nullptr;
+    ZoneRanking z;
+    p->RankZones(z);
+    ASSERT_EQ(z.zoneCount, 3);
+    EXPECT_EQ(z.maxCode, 9);
+    EXPECT_EQ(z.index[3], 1);
+    EXPECT_EQ(z.index[5], 2);
+    EXPECT_EQ(z.index[9], 3);
+    EXPECT_EQ(z.records[1].zonenwert, 3);
+    EXPECT_EQ(z.records[2].sx, 6);
+    EXPECT_DOUBLE_EQ(z.records[3].rel, 3.0 / 15);
+    EXPECT_DOUBLE_EQ(z.records[0].rel, 15.0);  // km2 of 15 cells of 1 km
+}
+
+TEST_F(SubmodelBaseTest, RankZonesFailsTheSameWayOnEveryProcess) {
+    unsigned error = 0;
+    auto p = Make("[probe]\n1\n60\n", false, error);
+    ZoneRanking z;
+    auto codeOf = [&](const std::vector<double>& values) {
+        Matrix soil;
+        RegisterSoilZones(store_, soil, values, 2, 2);
+        p->ncols = 2;
+        p->nrows = 2;
+        try {
+            p->RankZones(z);
+        } catch (const ModelError& e) {
+            return e.code();
+        }
+        return 0;
+    };
+    EXPECT_EQ(codeOf({1, 40000, 2, 3}), 3);
+    EXPECT_EQ(codeOf({-9999, -9999, -9999, -9999}), 7);
+    EXPECT_EQ(codeOf({1, 1, 2, 2}), 0);
+    store_[2] = GridStoreEntry{};
+    EXPECT_EQ(codeOf({1, 1, 2, 2}), 0);
+    store_[2] = GridStoreEntry{};
+    try {
+        p->RankZones(z);
+        FAIL();
+    } catch (const ModelError& e) {
+        EXPECT_EQ(e.code(), 33);
+    }
+}

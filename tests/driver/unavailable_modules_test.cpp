@@ -1,0 +1,147 @@
+// Every sub-model that this build does not have: switched off it is inert, switched on it stops
+// the construction loudly with a code of its own.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "driver_fixtures.hpp"
+#include "lateral/gwflow.hpp"
+#include "lateral/siltingup.hpp"
+#include "lateral/surfrout.hpp"
+#include "meteo/expokorr.hpp"
+#include "meteo/meteoint.hpp"
+#include "routing/abfluss.hpp"
+#include "setup/tracer_ini.hpp"
+#include "soil/unsatzon.hpp"
+#include "surface/etpetr.hpp"
+#include "surface/interzep.hpp"
+#include "surface/irrigate.hpp"
+#include "surface/snowmod.hpp"
+#include "support/test_support.hpp"
+
+using namespace driver_test;
+
+namespace {
+
+struct Module {
+    std::string section;
+    int code;
+    // Builds the module; returns the constructor's error code.
+    std::function<unsigned(DiagLog*, const SubmodelSettings&)> build;
+};
+
+template <class T, class... Extra>
+std::function<unsigned(DiagLog*, const SubmodelSettings&)> Builder(Extra... extra) {
+    return [=](DiagLog* log, const SubmodelSettings& s) {
+        unsigned error = 0;
+        T module(error, log, s, extra...);
+        if (error == 0) {
+            module.run(24, 1, 1, 2020);
+            EXPECT_EQ(module.GetFlowControl(), 0);
+        }
+        return error;
+    };
+}
+
+std::vector<Module> Modules() {
+    return {
+        {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
+        {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
+        {"evapotranspiration", verdunstungsmodellklasse::kUnavailableCode, Builder<verdunstungsmodellklasse>()},
+        {"snow_model", schneemodellklasse::kUnavailableCode, Builder<schneemodellklasse>()},
+        {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
+        {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
+        {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
+        {"unsatzon_model", unsatzonmodellklasse::kUnavailableCode, Builder<unsatzonmodellklasse>(1u)},
+        {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
+        {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
+        {"routing_model", abflussmodellklasse::kUnavailableCode,
+         Builder<abflussmodellklasse>(static_cast<const TracerDescriptor*>(nullptr))},
+        {"special_output", SpecialOutputClass::kUnavailableCode,
+         [](DiagLog* log, const SubmodelSettings& s) {
+             unsigned error = 0;
+             SpecialOutputClass module(s, 1, error, log);
+             return error;
+         }},
+    };
+}
+
+class UnavailableModulesTest : public talvo_test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        log_ = std::make_unique<DiagLog>("", 4);
+        log_->SetConsole(console_);
+        settings_ = BaseSettings(store_, zone_, index_, records_, "test.ctl");
+    }
+    void TearDown() override {
+        log_->Close();
+        TempDirTest::TearDown();
+    }
+    std::ostringstream console_;
+    std::unique_ptr<DiagLog> log_;
+    GridStore store_;
+    Matrix zone_;
+    std::vector<int> index_;
+    std::vector<zoneFZT> records_;
+    SubmodelSettings settings_;
+};
+
+}  // namespace
+
+TEST_F(UnavailableModulesTest, SwitchedOffTheyAreInert) {
+    WriteShared("test.ctl", ControlFile());
+    for (const Module& m : Modules()) EXPECT_EQ(m.build(log_.get(), settings_), 0u) << m.section;
+    // Without their sections they are off as well.
+    WriteShared("test.ctl", "[precipitation_correction]\n0\n");
+    for (const Module& m : Modules()) EXPECT_EQ(m.build(log_.get(), settings_), 0u) << m.section;
+}
+
+TEST_F(UnavailableModulesTest, SwitchedOnTheyRefuseWithTheirOwnCode) {
+    std::set<int> codes;
+    for (const Module& m : Modules()) {
+        WriteShared("test.ctl", ControlFile("[" + m.section + "]\n1 flow control\n60 time step\n\n"));
+        console_.str("");
+        EXPECT_EQ(m.build(log_.get(), settings_), static_cast<unsigned>(m.code)) << m.section;
+        EXPECT_NE(console_.str().find("module " + m.section + " is not implemented"), std::string::npos) << m.section;
+        codes.insert(m.code);
+    }
+    EXPECT_EQ(codes.size(), Modules().size());
+}
+
+TEST_F(UnavailableModulesTest, MeteorologicalInputsAndCorrectionRefuse) {
+    WriteShared("test.ctl", ControlFile());
+    unsigned error = 0;
+    meteointerpol input(error, log_.get(), "temperature", settings_, 3);
+    EXPECT_EQ(error, static_cast<unsigned>(meteointerpol::kUnavailableCode));
+    EXPECT_NE(console_.str().find("module temperature is not implemented"), std::string::npos);
+
+    precicorrclass off(error, log_.get(), {}, {}, settings_);
+    EXPECT_EQ(error, 0u);
+    WriteShared("test.ctl", ControlFile("[precipitation_correction]\n1 do it\n\n"));
+    precicorrclass on(error, log_.get(), {}, {}, settings_);
+    EXPECT_EQ(error, static_cast<unsigned>(precicorrclass::kUnavailableCode));
+    // The correction's section is required.
+    WriteShared("test.ctl", "[snow_model]\n0\n60\n");
+    precicorrclass missing(error, log_.get(), {}, {}, settings_);
+    EXPECT_EQ(error, 17u);
+}
+
+TEST_F(UnavailableModulesTest, TracerDescriptionsAreCountedButNotRead) {
+    int count = -1;
+    const TracerDescriptor* d = nullptr;
+    unsigned error = 0;
+    WriteShared("test.ctl", ControlFile());
+    tracer_ini_class none(error, log_.get(), "test.ctl", false, false, ObjectRecord{}, count, d);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(count, 0);
+    WriteShared("test.ctl", ControlFile("[substance_transport]\n10 number of tracers\n\n"));
+    tracer_ini_class tooMany(error, log_.get(), "test.ctl", false, false, ObjectRecord{}, count, d);
+    EXPECT_EQ(error, 58u);
+    WriteShared("test.ctl", ControlFile("[substance_transport]\n1 number of tracers\ncl_ radioactive\n\n"));
+    tracer_ini_class one(error, log_.get(), "test.ctl", false, false, ObjectRecord{}, count, d);
+    EXPECT_EQ(error, 2021u);
+    EXPECT_NE(console_.str().find("module tracer_ini is not implemented"), std::string::npos);
+}

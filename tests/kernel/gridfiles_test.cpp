@@ -1,0 +1,360 @@
+// Text and binary grid files: byte-exact writing, format detection, the measure check, open
+// retries, hole filling and reading own and halo rows, at any number of processes.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+
+#include "grid_scenario.hpp"
+#include "kernel/gridio.hpp"
+#include "kernel/signals.hpp"
+
+using talvo_test::ErrorCode;
+using talvo_test::Rank;
+using talvo_test::ReadFile;
+using talvo_test::Size;
+using talvo_test::WriteFile;
+
+namespace {
+
+// Process 0 writes the file, then every process may read it.
+void Share(const std::string& path, const std::string& content) {
+    if (Rank() == 0) WriteFile(path, content);
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
+void (*SigintHandler())(int) {
+    struct sigaction sa {};
+    sigaction(SIGINT, nullptr, &sa);
+    return sa.sa_handler;
+}
+
+template <class T>
+std::string Binary(const std::vector<double>& values) {
+    std::string b;
+    for (double v : values) talvo_test::Append<T>(&b, static_cast<T>(v));
+    return b;
+}
+
+class GridFileTest : public talvo_test::KernelTest {};
+
+TEST_F(GridFileTest, TextGridIsWrittenByteExact) {
+    Matrix g = obj_->matrix(2, 3, 1, 5, 4);
+    const double row2[] = {1.5, 2, 1e-7, 123456789, -3.25}, row3[] = {0, -9999, 7, 0.1, 1e20};
+    for (int c = 1; c <= 5; ++c) g[2][c] = row2[c - 1], g[3][c] = row3[c - 1];
+    const std::string name = "t" + std::to_string(Rank()) + ".asc";
+    obj_->WriteGrid(name, g, true, false);
+    const std::string unheld = "-9999\t-9999\t-9999\t-9999\t-9999\n";
+    EXPECT_EQ(ReadFile(name),
+              "ncols\t5\nnrows\t4\nxllcorner\t100.5\nyllcorner\t200.25\ncellsize\t50\nnodata_value\t-9999\n" + unheld +
+                  "1.5\t2\t1e-07\t1.23457e+08\t-3.25\n0\t-9999\t7\t0.1\t1e+20\n" + unheld);
+    EXPECT_EQ(SigintHandler(), &OnCtrlC) << "writers install the handler again";
+
+    // The own-cells writer clears the cells outside the basin columns in the grid itself.
+    std::vector<ColumnRange> basin{{0, 0}, {1, 5}, {2, 3}, {0, 0}, {1, 5}};
+    obj_->basinColumns = &basin;
+    obj_->nodata = -1;
+    obj_->WriteGridOwnCells(name, g, true, false);
+    EXPECT_EQ(g[2][1], -1);
+    EXPECT_EQ(g[2][2], 2);
+    EXPECT_EQ(g[2][4], -1);
+    EXPECT_EQ(g[3][1], -1) << "a row without basin column is cleared";
+    EXPECT_NE(ReadFile(name).find("nodata_value\t-1\n-1\t-1\t-1\t-1\t-1\n-1\t2\t1e-07\t-1\t-1\n"), std::string::npos);
+}
+
+TEST_F(GridFileTest, TextGridIsReadWithAnyKeywordsAndTheMeasuresChecked) {
+    Share("a.asc", "ncolumns 5\nrows 4\nxll 100.9\nyll 200\ncs 50\nnodata -9999\n"
+                   "1 2 3 4 5\n6 7 8 9 10\n11\t12 13 14 15\n16 17 18 19 20.5\n");
+    Matrix g;
+    obj_->ReadGrid("a.asc", &g);
+    EXPECT_EQ(SigintHandler(), SIG_DFL) << "readers restore the default action";
+    if (Rank() == 0) {
+        EXPECT_EQ(g[1][1], 1);
+        EXPECT_EQ(g[3][1], 11);
+        EXPECT_EQ(g[4][5], 20.5);
+    }
+    EXPECT_EQ(obj_->header[2], 100.0) << "xllcorner of the file is taken as its floor";
+
+    Share("b.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50.0000001\nnodata_value -9999\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("b.asc", &g); }), 24);
+    if (Rank() == 0) {
+        const std::string text = Console();
+        EXPECT_NE(text.find("b.asc has not the specified grid measures (in testmodule)!\n"), std::string::npos);
+        EXPECT_NE(text.find("\n5 5\n4 4\n100.5 100\n200.25 200\n50 50\n-9999 -9999"), std::string::npos) << text;
+    }
+    Share("c.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9998\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("c.asc", &g); }), 24) << "a nodata value above the model's";
+    EXPECT_EQ(SigintHandler(), SIG_DFL);
+}
+
+TEST_F(GridFileTest, ReadErrorsEndEveryProcessAlike) {
+    Matrix g;
+    Share("short.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n"
+                       "1 2 3 4 5\n6 7 8 9 10\n11 x\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("short.asc", &g); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error reading ascii grid short.asc in ASCII-Format in row 3, col 2"), std::string::npos);
+    }
+    Share("head.asc", "ncols 5\nnrows x\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("head.asc", &g); }), 22);
+
+    std::vector<double> h{5, 4, 100, 200, 50, -9998, 0, 0, 0, 0, 0, 0};
+    Share("odd.bin", Binary<double>(h) + std::string(160, '\0'));
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("odd.bin", &g); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("could not recognise file format (ascii, double or double) for odd.bin"),
+                  std::string::npos);
+    }
+    Share("pic.gif", "GIF89a....");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("pic.gif", &g); }), 22);
+    h[5] = -9999;
+    Share("cut.bin", Binary<double>(h) + Binary<double>(std::vector<double>(7, 1.0)));
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("cut.bin", &g, 0, true, false, 0, false, true); }), 22);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("cut.bin", &g); }), 22) << "through MPI-IO too";
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error reading double grid cut.bin"), std::string::npos);
+    }
+
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("a.asc", nullptr); }), 22);
+    Matrix none;
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("a.asc", &none, 0, false); }), 22);
+    EXPECT_NE(Console().find("error reading grid a.asc no memory allocated (pointer given to function is NULL)"),
+              std::string::npos);
+    EXPECT_EQ(SigintHandler(), SIG_DFL);
+}
+
+std::string g_lateFile;
+void CreateOnSecondRetry(int retriesLeft) {
+    if (retriesLeft == 4)
+        WriteFile(g_lateFile, "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n"
+                              "1 2 3 4 5\n6 7 8 9 1\n2 3 4 5 6\n7 8 9 1 2\n");
+}
+void NoWait(int) {}
+
+TEST_F(GridFileTest, OpeningIsRetriedFiveTimes) {
+    g_lateFile = "late.asc";
+    gridio::SetRetryWait(CreateOnSecondRetry);
+    Matrix g;
+    const int code = ErrorCode([&] { obj_->ReadGrid("late.asc", &g); });
+    gridio::SetRetryWait(nullptr);
+    EXPECT_EQ(code, 0);
+    if (Rank() == 0) {
+        const std::string text = Console();
+        EXPECT_NE(text.find("error opening late.asc. Will try again in 200 ms... (retriesleft = 5)"), std::string::npos);
+        EXPECT_NE(text.find("(retriesleft = 4)"), std::string::npos);
+        EXPECT_EQ(text.find("(retriesleft = 3)"), std::string::npos);
+        EXPECT_EQ(g[1][1], 1);
+        EXPECT_EQ(g[4][5], 2);
+    }
+    ClearConsole();
+    gridio::SetRetryWait(NoWait);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("missing.asc", &g); }), 21);
+    gridio::SetRetryWait(nullptr);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("(retriesleft = 1)"), std::string::npos);
+        EXPECT_NE(Console().find("still error opening missing.asc - no retry."), std::string::npos);
+    }
+}
+
+TEST_F(GridFileTest, OverlongFileNamesAreRefusedNotCut) {
+    const std::string longName(1201, 'x');
+    Matrix g = obj_->matrix(1, 4, 1, 5, 4);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid(longName, &g); }), 21);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteGrid(longName, g, true, false); }), 26);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteGrid(longName, g, false, true); }), 26);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteGrid("no/such/dir/g.asc", g, true, false); }), 26);
+    EXPECT_NE(Console().find("error creating no/such/dir/g.asc for writing in text mode."), std::string::npos);
+    // The prefix counts: a relative name gets it, an absolute one does not.
+    EXPECT_EQ(modelobject::ExpandPath("in/", "a.asc"), "in/a.asc");
+    EXPECT_EQ(modelobject::ExpandPath("in/", "/data/a.asc"), "/data/a.asc");
+    EXPECT_EQ(modelobject::ExpandPath("in/", "~/a.asc"), "~/a.asc");
+}
+
+TEST_F(GridFileTest, BinaryGridsCarryWeightedStatistics) {
+    Matrix g = obj_->matrix(1, 4, 1, 5, 4);
+    Matrix area = obj_->matrix(1, 4, 1, 5, 4);
+    area.fill(1.0);
+    std::vector<double> values;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) values.push_back(g[r][c] = r * 10 + c);
+    g[2][2] = -9999;
+    values[6] = -9999;
+    area[3][3] = 2.0;
+    std::vector<ColumnRange> basin{{0, 0}, {1, 5}, {1, 5}, {1, 5}, {2, 4}};
+    obj_->basinColumns = &basin;
+    obj_->relCellArea = &area;
+    const std::string name = "s" + std::to_string(Rank()) + ".bin";
+    obj_->WriteGrid(name, g, false, true);
+    const std::string bytes = ReadFile(name);
+    ASSERT_EQ(bytes.size(), (12u + 20u) * 8u);
+    double head[12];
+    std::memcpy(head, bytes.data(), sizeof head);
+    // Counted: every value but the nodata cell and columns 1 and 5 of row 4; 33 twice.
+    double n = 0, sum = 0, squares = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if ((r == 2 && c == 2) || (r == 4 && (c == 1 || c == 5))) continue;
+            const double w = (r == 3 && c == 3) ? 2.0 : 1.0, v = r * 10 + c;
+            n += w, sum += v * w, squares += v * v * w;
+        }
+    EXPECT_EQ(head[0], 5);
+    EXPECT_EQ(head[5], -9999);
+    EXPECT_EQ(head[6], n);
+    EXPECT_EQ(head[7], 11);
+    EXPECT_EQ(head[8], 44);
+    EXPECT_EQ(head[9], sum);
+    EXPECT_EQ(head[10], sum / n);
+    EXPECT_NEAR(head[11], std::sqrt((squares - sum * sum / n) / (n - 1)), 1e-9);
+    EXPECT_EQ(bytes.substr(96), Binary<double>(values));
+
+    obj_->WriteGrid(name, g, false, false);
+    const std::string floats = ReadFile(name);
+    ASSERT_EQ(floats.size(), 32u * 4u);
+    EXPECT_EQ(floats.substr(48), Binary<float>(values));
+    float fhead[12];
+    std::memcpy(fhead, floats.data(), sizeof fhead);
+    EXPECT_EQ(fhead[6], static_cast<float>(n));
+    EXPECT_EQ(SigintHandler(), &OnCtrlC);
+}
+
+TEST_F(GridFileTest, ReadingIntoAGivenGridFillsTheRowsItHolds) {
+    Share("d.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n"
+                   "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\n");
+    Matrix g = obj_->matrix(2, 3, 1, 5, 4);
+    // The local flag makes every process read the file itself.
+    obj_->ReadGrid("d.asc", &g, 0, false, false, 0, false, false, true);
+    EXPECT_EQ(g[2][3], 8);
+    EXPECT_EQ(g[3][5], 15);
+    EXPECT_FALSE(g.holds(1));
+    EXPECT_FALSE(g.holds(4));
+}
+
+class DistributedGridTest : public talvo_test::ScenarioTest {};
+
+TEST_F(DistributedGridTest, TextGridIsScatteredToTheOwners) {
+    Share("basin.asc", BasinText());
+    Matrix g;
+    obj_->ReadGrid("basin.asc", &g, 0, true, true, 0, false, false, false, true);
+    EXPECT_EQ(g.firstRow(), d_.lo);
+    EXPECT_EQ(g.lastRow(), d_.hi);
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            bool halo = false;
+            for (const HaloRecord& h : d_.recvHalo) halo = halo || (h.row == r && c >= h.firstCol && c < h.firstCol + h.count);
+            if (Mine(r, c) || (halo && Valid(r, c))) {
+                ASSERT_EQ(g[r][c], Value(r, c)) << r << "," << c;
+            }
+        }
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("reading basin.asc for testmodule..."), std::string::npos);
+    }
+
+    Matrix whole;
+    obj_->ReadGrid("basin.asc", &whole, 0, true, false, 0, false, true);
+    if (Rank() == 0) {
+        EXPECT_EQ(whole.firstRow(), 1);
+        EXPECT_EQ(whole.lastRow(), kRows);
+        EXPECT_EQ(whole[9][12], -9999);
+        EXPECT_EQ(whole[8][10], Value(8, 10));
+    }
+}
+
+TEST_F(DistributedGridTest, BinaryGridsAreReadRowByRowByEveryProcess) {
+    std::vector<double> header{kCols, kRows, 100, 200, 50, -9999, 0, 0, 0, 0, 0, 0}, values;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) values.push_back(Valid(r, c) ? Value(r, c) : -9999);
+    for (bool doubles : {true, false}) {
+        Share("basin.bin", doubles ? Binary<double>(header) + Binary<double>(values)
+                                   : Binary<float>(header) + Binary<float>(values));
+        for (bool halo : {false, true}) {
+            Matrix g;
+            obj_->ReadGrid("basin.bin", &g, 0, true, false, 0, false, false, false, halo);
+            const int from = halo ? d_.lo : obj_->firstRow, to = halo ? d_.hi : obj_->lastRow;
+            EXPECT_EQ(g.firstRow(), from);
+            EXPECT_EQ(g.lastRow(), to);
+            for (int r = from; r <= to; ++r)
+                for (int c = 1; c <= kCols; ++c) ASSERT_EQ(g[r][c], Valid(r, c) ? Value(r, c) : -9999) << r << "," << c;
+        }
+    }
+}
+
+TEST_F(DistributedGridTest, HolesAreFilledFromTheValuesAsRead) {
+    std::string text = BasinText();
+    // Holes at (3,3) and (4,4); the second must not take the filled value of the first.
+    auto hole = [&](int r, int c) {
+        char v[32];
+        std::snprintf(v, sizeof v, "%g", Value(r, c));
+        std::size_t pos = 0;
+        for (int i = 0; i < 6 + r - 1; ++i) pos = text.find('\n', pos) + 1;
+        pos = text.find(v, pos);
+        text.replace(pos, std::strlen(v), "-9999");
+    };
+    hole(3, 3);
+    hole(4, 4);
+    Share("holes.asc", text);
+    Matrix g;
+    obj_->ReadGrid("holes.asc", &g, 1, true, true, -1.0, true, true);
+    if (Rank() == 0) {
+        EXPECT_EQ(g[3][3], Value(2, 2));
+        EXPECT_EQ(g[4][4], Value(3, 4));
+        EXPECT_EQ(g[1][1], -9999) << "cells outside the basin are no holes";
+        const std::string log = ReadFile("modell_0.log");
+        EXPECT_NE(log.find("y: 3 x: 3  in holes.asc -9999.000000 replaced by 202.500000!\n"), std::string::npos) << log;
+        EXPECT_NE(log.find("y: 4 x: 4  in holes.asc -9999.000000 replaced by 304.500000!\n"), std::string::npos);
+        EXPECT_NE(log.find("in holes.asc: 2 nodata values replaced!\n\n"), std::string::npos);
+        EXPECT_NE(Console().find("y: 3 x: 3in holes.asc: -9999 replaced by 202.5"), std::string::npos);
+    } else if (Mine(4, 4)) {
+        EXPECT_EQ(g[4][4], Value(3, 4)) << "filled values are scattered";
+    }
+    obj_->ReadGrid("holes.asc", &g, 2, true, false, 42.0, false, true);
+    if (Rank() == 0) {
+        EXPECT_EQ(g[4][4], 42.0);
+    }
+
+    std::string empty = BasinText();
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            char v[32];
+            std::snprintf(v, sizeof v, "%g", Value(r, c));
+            const std::size_t pos = empty.find(v);
+            if (Valid(r, c) && pos != std::string::npos) empty.replace(pos, std::strlen(v), "-9999");
+        }
+    Share("empty.asc", empty);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("empty.asc", &g, 1, true, false, -1.0, true); }), 25);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("In empty.asc is a too big hole at x/y = 2/2!"), std::string::npos);
+        EXPECT_NE(ReadFile("modell_0.log").find("In empty.asc is a too big hole at x/y = 2/2\n!\n"), std::string::npos);
+    }
+    obj_->ReadGrid("empty.asc", &g, 1, true, false, 5.0, false, true);
+    if (Rank() == 0) {
+        EXPECT_EQ(g[2][2], 5.0) << "without the report flag a too big hole takes the fill value";
+    }
+}
+
+TEST_F(DistributedGridTest, GatheredGridIsWrittenAsWithOneProcess) {
+    Matrix own = OwnGrid();
+    Matrix copy = obj_->MPIGatherGridCopy(0, &own);
+    const Matrix& whole = copy.empty() ? own : copy;
+    if (Rank() == 0) {
+        WriteFile("old.asc", std::string(5000, 'x'));
+        obj_->WriteGrid("old.asc", whole, true, false);
+        EXPECT_EQ(ReadFile("old.asc"), BasinText());
+        obj_->WriteGrid("basin.bin", whole, false, true);
+        std::string want;
+        std::vector<double> values;
+        obj_->ResetStatistics(-9999);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                values.push_back(Valid(r, c) ? Value(r, c) : -9999);
+                if (Valid(r, c)) obj_->AddToStatistics(Value(r, c), 1.0);
+            }
+        std::vector<double> header{kCols, kRows, 100.5, 200.25, 50, -9999, 0, 0, 0, 0, 0, 0};
+        obj_->GetStatistics(&header[6], &header[7], &header[8], &header[9], &header[10], &header[11]);
+        EXPECT_EQ(header[6], 77);
+        EXPECT_EQ(ReadFile("basin.bin"), Binary<double>(header) + Binary<double>(values));
+    }
+}
+
+}  // namespace

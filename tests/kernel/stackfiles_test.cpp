@@ -1,0 +1,175 @@
+// Text and binary stack files: the formats, reading own rows, and the collective binary
+// write that gives the same file at every number of processes.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <csignal>
+
+#include "grid_scenario.hpp"
+#include "kernel/signals.hpp"
+
+using talvo_test::ErrorCode;
+using talvo_test::Rank;
+using talvo_test::ReadFile;
+using talvo_test::Size;
+using talvo_test::WriteFile;
+
+namespace {
+
+void Share(const std::string& path, const std::string& content) {
+    if (Rank() == 0) WriteFile(path, content);
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
+void (*SigintHandler())(int) {
+    struct sigaction sa {};
+    sigaction(SIGINT, nullptr, &sa);
+    return sa.sa_handler;
+}
+
+class StackFileTest : public talvo_test::KernelTest {};
+
+TEST_F(StackFileTest, TextStackHasTwelveHeaderLinesAndOneValuePerLine) {
+    auto small = MakeObject(3, 2);
+    Stack s = small->matrix3d(1, 2, 1, 3, 2, 2);
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 3; ++c)
+            for (int l = 0; l <= 2; ++l) s[r][c][l] = r * 100 + c * 10 + l + 0.5;
+    small->WriteStack("s.stk", s, 2, true, false);
+    EXPECT_EQ(SigintHandler(), &OnCtrlC);
+    std::string want = "stack_ncols\t3\nnrows\t2\nxll\t100.5\nyll\t200.25\ncs\t50\nnodata\t-9999\ncnt\t0\nmin\t0\n"
+                       "max\t0\nsum\t0\naverage\t0\nnumlevels\t2\n";
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 3; ++c)
+            for (int l = 0; l <= 2; ++l) want += std::to_string(r * 100 + c * 10 + l) + ".5\n";
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_EQ(ReadFile("s.stk"), want) << "process 0 alone writes text stacks";
+
+    Stack back;
+    EXPECT_EQ(small->ReadStack("s.stk", &back, true), 2);
+    EXPECT_EQ(SigintHandler(), SIG_DFL);
+    if (Rank() == 0) {
+        EXPECT_EQ(back[2][3][2], 232.5);
+        EXPECT_EQ(back[1][1][0], 110.5);
+    }
+    EXPECT_EQ(small->header[11], 2);
+}
+
+TEST_F(StackFileTest, BrokenStacksAreRefusedOnEveryProcess) {
+    Stack s;
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("none.stk", &s); }), 21);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error opening none.stk"), std::string::npos);
+    }
+    EXPECT_EQ(Console().find("retriesleft"), std::string::npos) << "stacks are opened once";
+
+    std::string header;
+    for (double v : {5.0, 4.0, 100.0, 200.0, 50.0, -9998.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0})
+        talvo_test::Append<double>(&header, v);
+    Share("odd.stk", header + std::string(400, '\0'));
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("odd.stk", &s); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("could not recognise file format (ascii, double or double) for stack odd.stk"),
+                  std::string::npos);
+    }
+
+    const std::string textHeader = "stack_ncols 5\nnrows 4\nxll 100\nyll 200\ncs 50\nnodata -9999\ncnt 0\nmin 0\n"
+                                   "max 0\nsum 0\naverage 0\nnumlevels 1\n";
+    // Row 1 holds 5 cells of 2 levels; the file ends after level 0 of cell (2, 2).
+    std::string thirteen;
+    for (int i = 1; i <= 13; ++i) thirteen += std::to_string(i) + "\n";
+    Share("cut.stk", textHeader + thirteen);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("cut.stk", &s); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error reading ascii stack cut.stkat row 2, column 2, level 1"), std::string::npos)
+            << Console();
+    }
+
+    std::string binary;
+    for (double v : {5.0, 4.0, 100.0, 200.0, 50.0, -9999.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0})
+        talvo_test::Append<float>(&binary, static_cast<float>(v));
+    for (int i = 0; i < 15; ++i) talvo_test::Append<float>(&binary, 1.0f);
+    Share("cut.bin", binary);
+    for (bool whole : {true, false}) {
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("cut.bin", &s, whole); }), 22);
+        if (Rank() == 0) {
+            EXPECT_NE(Console().find("error reading float stack cut.binat row 2, column 3"), std::string::npos);
+        }
+    }
+
+    Share("huge.stk", textHeader.substr(0, textHeader.size() - 2) + "1e12\n1 2 3\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("huge.stk", &s); }), 22);
+    Share("wide.stk", "stack_ncols 6" + textHeader.substr(13));
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("wide.stk", &s); }), 24);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack(std::string(1300, 'n'), &s); }), 21);
+    EXPECT_EQ(SigintHandler(), SIG_DFL);
+}
+
+TEST_F(StackFileTest, WritingAStackWithTooFewLevelsIsRefused) {
+    Stack s = obj_->matrix3d(1, 4, 1, 5, 1, 4);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("w.stk", s, 3, false, true); }), 26);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack(std::string(1300, 'n'), s, 1, false, true); }), 26);
+}
+
+class DistributedStackTest : public talvo_test::ScenarioTest {};
+
+TEST_F(DistributedStackTest, BinaryStackIsTheSameAtEveryProcessCount) {
+    const int levels = 2;
+    Stack s = OwnStack(levels);
+    // Cells outside the basin are written as nodata whatever the stack holds there.
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!Valid(r, c))
+                for (int l = 0; l <= levels; ++l) s[r][c][l] = 777;
+    for (bool doubles : {true, false}) {
+        const std::string want = doubles ? BasinStackBytes<double>(levels) : BasinStackBytes<float>(levels);
+        // An older, larger file must be cut to the new length.
+        Share("s.bin", std::string(want.size() + 1000, 'x'));
+        obj_->WriteStack("s.bin", s, levels, false, doubles);
+        EXPECT_EQ(SigintHandler(), &OnCtrlC);
+        MPI_Barrier(MPI_COMM_WORLD);
+        const std::string got = ReadFile("s.bin");
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want) << "binary stack differs";
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+}
+
+TEST_F(DistributedStackTest, BinaryStackIsReadByEveryProcessForItsRows) {
+    const int levels = 2;
+    for (bool doubles : {true, false}) {
+        Share("s.bin", doubles ? BasinStackBytes<double>(levels) : BasinStackBytes<float>(levels));
+        for (bool whole : {false, true}) {
+            Stack s;
+            EXPECT_EQ(obj_->ReadStack("s.bin", &s, whole), levels);
+            const bool all = whole && Rank() == 0;
+            EXPECT_EQ(s.firstRow(), all ? 1 : obj_->firstRow);
+            EXPECT_EQ(s.lastRow(), all ? kRows : obj_->lastRow);
+            for (int r = s.firstRow(); r <= s.lastRow(); ++r)
+                for (int c = 1; c <= kCols; ++c)
+                    for (int l = 0; l <= levels; ++l) {
+                        // Process 0 keeps what the file says; the others clear foreign cells.
+                        const bool known = Rank() == 0 ? Valid(r, c) : Mine(r, c);
+                        ASSERT_EQ(s[r][c][l], known ? LevelValue(r, c, l) : -9999.0) << r << "," << c << "," << l;
+                    }
+        }
+    }
+}
+
+TEST_F(DistributedStackTest, TextStackIsScatteredFromProcessZero) {
+    const int levels = 1;
+    Stack own = OwnStack(levels);
+    Stack copy = obj_->MPISynchroniseStackCopy(0, &own);
+    if (Rank() == 0) obj_->WriteStack("s.stk", copy.empty() ? own : copy, levels, true, true);
+    MPI_Barrier(MPI_COMM_WORLD);
+    Stack s;
+    EXPECT_EQ(obj_->ReadStack("s.stk", &s), levels);
+    EXPECT_EQ(s.firstRow(), obj_->firstRow);
+    for (int r = s.firstRow(); r <= s.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            const bool known = Rank() == 0 ? Valid(r, c) : Mine(r, c);
+            ASSERT_EQ(s[r][c][1], known ? LevelValue(r, c, 1) : -9999.0) << r << "," << c;
+        }
+}
+
+}  // namespace

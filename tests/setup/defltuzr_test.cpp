@@ -1,0 +1,314 @@
+// The set-up object: construction, the step machine with its log lines and table hooks, the
+// model time, the output control, the radiation switch, the sub-steps and the global settings.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "setup/defltuzr.hpp"
+#include "setup_fixture.hpp"
+
+using setup_test::Count;
+using talvo_test::Rank;
+
+namespace {
+struct Sections {
+    std::string outputInterval = "60 output interval\n7 second switch\n7 third\n-60 minutes\n"
+                                 "   WriteAsciiGrids = 1\nInitialStateDirectory = /in/ rest\n";
+    std::string outputList = "3 subbasins\n2\n5\n9\n";
+    std::string meteoCount = "2\n";
+    std::string meteoNames = "precipitation\ntemperature\n";
+    std::string modelTime = "0\n1\n1\n95\n24\n29\n2\n2000\n";
+    std::string radiation = "[radiation_correction]\n1\n";
+    std::string extra;
+
+    std::string Text() const {
+        return "$set $y = 2000\n"
+               "[output_interval]\n" + outputInterval + "\n"
+               "[output_list]\n" + outputList +
+               "[coordinates]\n50.5 latitude\n8.25\n15\n1\n"
+               "[meteo_data_count]\n" + meteoCount +
+               "[meteo_names]\n" + meteoNames +
+               "[model_time]\n" + modelTime + radiation + extra;
+    }
+};
+
+// Records the calls of the set-up into the tables and reads a value of its own section from the
+// set-up's open control file, as the table readers do.
+class FakeTables : public ParameterTables {
+public:
+    void ReadMultilayerLanduseTable(defaultini&) override { calls += "multilayer "; }
+    void ReadLanduseTable(defaultini&) override { calls += "landuse "; }
+    void ReadSoilTable(defaultini& setup) override {
+        setup.SeekSection("[soil_table]", true);
+        setup.ReadValue(setup.ControlStream(), "%d", &soilEntries, "soil entries");
+        calls += "soil ";
+    }
+    int ReadIrrigation(defaultini&) override {
+        calls += "irrigation ";
+        return irrigation;
+    }
+    int MultilayerLayerCount() const override { return 0; }
+    void CheckLanduse(defaultini&, int index) override { calls += "checkLanduse:" + std::to_string(index) + " "; }
+    void generateMultiLayerParameterGrids(defaultini&, int layers) override {
+        calls += "parameterGrids:" + std::to_string(layers) + " ";
+    }
+    void check_irrig_Codes(defaultini&, int index) override { calls += "irrigCodes:" + std::to_string(index) + " "; }
+    void ClearIrrigationTable() override { calls += "clearIrrigation "; }
+    void check_SOIL_Codes(defaultini&, int index) override { calls += "soilCodes:" + std::to_string(index) + " "; }
+
+    std::string calls;
+    int irrigation = 0;
+    int soilEntries = 0;
+};
+
+class DefaultIniTest : public setup_test::SetupTest {
+protected:
+    std::unique_ptr<defaultini> Make(const Sections& s) {
+        setup_test::WriteShared("basin.ctl", s.Text());
+        int error = -1;
+        auto setup = std::make_unique<defaultini>(&error, log_.get(), "basin.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0);
+        return setup;
+    }
+    // Runs the steps up to and including the given one.
+    static void RunTo(defaultini& setup, int last) {
+        bool done = false;
+        while (setup.CurrentStep() <= last) setup.InitStep(done);
+    }
+    static void RunAll(defaultini& setup) {
+        bool done = false;
+        while (!done) setup.InitStep(done);
+    }
+    int FailingStep(const Sections& s) {
+        auto setup = Make(s);
+        return ErrorCode([&] { RunAll(*setup); });
+    }
+    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
+};
+
+TEST_F(DefaultIniTest, ConstructionSetsTheModuleAndLogsTheBanner) {
+    auto setup = Make(Sections{});
+    EXPECT_EQ(setup->ModuleName(), "defaults");
+    EXPECT_EQ(setup->CurrentStep(), 0);
+    EXPECT_EQ(setup->GetRunInterval(), 0);
+    EXPECT_EQ(setup->SoilModelVariant(), 2);
+    EXPECT_TRUE(Logged("file defltuzr, compiled at "));
+}
+
+TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
+    Sections s;
+    s.extra = "[soil_table]\n4 entries\n";
+    auto setup = Make(s);
+    auto tables = std::make_shared<FakeTables>();
+    tables->irrigation = 1;
+    setup->SetParameterTables(tables);
+    Matrix landuse;
+    const int landuseIndex = setup->RegisterSetupGrid("lu.grd", "landuse", &landuse, 0, 1, 0);
+
+    int steps = 0;
+    bool done = false;
+    while (!done) {
+        ASSERT_LT(steps, 100);
+        setup->InitStep(done);
+        ++steps;
+    }
+    EXPECT_EQ(steps, defaultini::kLastStep + 1);
+    EXPECT_EQ(setup->GetRunInterval(), 1);
+    EXPECT_EQ(tables->soilEntries, 4);
+    const std::string idx = std::to_string(landuseIndex);
+    EXPECT_EQ(tables->calls, "multilayer landuse soil irrigation checkLanduse:" + idx +
+                                 " parameterGrids:1 irrigCodes:0 soilCodes:0 ");
+    // A single-layer run renames the land-use grid.
+    EXPECT_EQ((*store_)[landuseIndex].internalName, "landuse1");
+
+    const std::string log = Console();
+    const char* expected[] = {"before reading variable grids" ,
+                              "generateMultiLayerParameterGrids...\n...ok",
+                              "check_irrig_Codes\n...ok",
+                              "check_SOIL_Codes...\n...ok",
+                              "make_Slope_and_Aspect...\n...ok",
+                              "check_ice_firn_grid...\n...ok",
+                              "MakeRegionWeightGrids...\n...ok",
+                              "GetCouplingParameters...\n...ok"};
+    std::size_t at = 0;
+    for (const char* text : expected) {
+        const std::size_t found = log.find(text, at);
+        ASSERT_NE(found, std::string::npos) << text;
+        at = found;
+    }
+    EXPECT_TRUE(Logged("before reading variable grids" + std::to_string(Rank())));
+
+    // Further calls change nothing.
+    setup->InitStep(done);
+    EXPECT_TRUE(done);
+}
+
+TEST_F(DefaultIniTest, WithoutLanduseOrIrrigationTheirStepsStayQuiet) {
+    Sections s;
+    s.extra = "[soil_table]\n0\n";
+    auto setup = Make(s);
+    auto tables = std::make_shared<FakeTables>();
+    setup->SetParameterTables(tables);
+    RunAll(*setup);
+    EXPECT_EQ(tables->calls, "multilayer landuse soil irrigation checkLanduse:0 clearIrrigation soilCodes:0 ");
+    EXPECT_FALSE(Logged("generateMultiLayerParameterGrids"));
+    EXPECT_FALSE(Logged("check_irrig_Codes"));
+}
+
+TEST_F(DefaultIniTest, ReadersUseTheCompiledCopy) {
+    Sections s;
+    s.modelTime = "0\n1\n1\n95\n24\n29\n2\n$y\n";
+    auto setup = Make(s);
+    RunTo(*setup, 2);
+    const std::string compiled = "basin.ctl_" + std::to_string(Rank()) + ".$$$";
+    EXPECT_EQ(setup->controlFileName, compiled);
+    EXPECT_EQ(setup->CompiledControlFileName(), compiled);
+    EXPECT_EQ(setup->endYear, 2000);
+}
+
+TEST_F(DefaultIniTest, ModelTimeCompletesYearsAndClampsMonthsAndDays) {
+    auto setup = Make(Sections{});
+    RunTo(*setup, 2);
+    EXPECT_EQ(setup->StartYear(), 1995);
+    EXPECT_EQ(setup->StartMonth(), 1);
+    // 2000 is a leap year: 29 February stays.
+    EXPECT_EQ(setup->endDay, 29);
+    EXPECT_EQ(setup->daysPerMonth[1], 29);
+    EXPECT_EQ(setup->endKey, DateKey(2000, 2, 29, 24));
+
+    struct Case {
+        const char* time;
+        std::int64_t sDay, sMonth, sYear, eDay, eMonth, eYear;
+    };
+    const Case cases[] = {
+        {"0\n31\n4\n1000\n0\n29\n2\n2100\n", 30, 4, 1000, 28, 2, 2100},  // 2100 is no leap year
+        {"0\n5\n0\n1999\n0\n29\n2\n2004\n", 5, 1, 1999, 29, 2, 2004},
+        {"0\n0\n-3\n999\n0\n40\n13\n99\n", 1, 1, 2899, 31, 12, 1999},
+    };
+    for (const Case& c : cases) {
+        Sections s;
+        s.modelTime = c.time;
+        auto other = Make(s);
+        RunTo(*other, 2);
+        EXPECT_EQ(other->StartDay(), c.sDay) << c.time;
+        EXPECT_EQ(other->StartMonth(), c.sMonth) << c.time;
+        EXPECT_EQ(other->StartYear(), c.sYear) << c.time;
+        EXPECT_EQ(other->endDay, c.eDay) << c.time;
+        EXPECT_EQ(other->endMonth, c.eMonth) << c.time;
+        EXPECT_EQ(other->endYear, c.eYear) << c.time;
+    }
+}
+
+TEST_F(DefaultIniTest, MissingModelTimeValuesAndSectionsAreControlFileErrors) {
+    Sections s;
+    s.modelTime = "0\n1\n1\n95\n24\nend\n";
+    EXPECT_EQ(FailingStep(s), 17);
+    EXPECT_TRUE(Logged("error in control file, and day in ; defaultsnot found!"));
+
+    Sections noRadiation;
+    noRadiation.radiation = "";
+    EXPECT_EQ(FailingStep(noRadiation), 17);
+    EXPECT_TRUE(Logged("error in control file, [radiation_correction]; (EOF)not found!"));
+}
+
+TEST_F(DefaultIniTest, RadiationSwitchIsReadOrLeftAtZero) {
+    auto setup = Make(Sections{});
+    RunAll(*setup);
+    EXPECT_EQ(setup->RadiationCorrection(), 1);
+
+    Sections s;
+    s.radiation = "[radiation_correction]\nnone\n";
+    auto other = Make(s);
+    RunAll(*other);
+    EXPECT_EQ(other->RadiationCorrection(), 0);
+}
+
+TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
+    auto setup = Make(Sections{});
+    RunAll(*setup);
+    const GlobalSettings g = setup->GetGlobalSettings();
+    EXPECT_EQ(g.controlFileName, "basin.ctl_" + std::to_string(Rank()) + ".$$$");
+    EXPECT_EQ(g.outputInterval, 60);
+    EXPECT_EQ(g.meteoOption, 1);
+    EXPECT_EQ(g.thirdSwitch, 0);
+    EXPECT_EQ(g.minToIntEnd, 0.0);
+    EXPECT_TRUE(g.textOutput);
+    EXPECT_FALSE(g.doublePrecision);
+    EXPECT_EQ(g.inputPath, "/in/");
+    EXPECT_EQ(g.outputPath, "");
+    EXPECT_EQ(g.outputListCount, 3);
+    EXPECT_EQ(g.outputListCodes, (std::vector<std::int32_t>{3, 2, 5, 9}));
+    EXPECT_EQ(g.latitude, 50.5);
+    EXPECT_EQ(g.longitude, 8.25);
+    EXPECT_EQ(g.referenceMeridian, 15.0);
+    EXPECT_EQ(g.timeShift, 1.0);
+    EXPECT_EQ(g.meteoCount, 2);
+    EXPECT_EQ(g.meteoNames, (std::vector<std::string>{"", "precipitation", "temperature"}));
+    EXPECT_EQ(g.startYear, 1995);
+    EXPECT_EQ(g.endHour, 24);
+    EXPECT_EQ(g.endDay, 29);
+    EXPECT_EQ(g.endMonth, 2);
+    EXPECT_EQ(g.endYear, 2000);
+    EXPECT_EQ(g.tables, nullptr);
+
+    // A blank line ends the key block; the switches keep 0 and 1 as read; minutes become hours.
+    Sections s;
+    s.outputInterval = "1\n1\n1\n90\nWriteAsciiGrids = 0\n \t\nWriteDoubleGrids = 1\n";
+    auto other = Make(s);
+    RunTo(*other, 0);
+    const GlobalSettings h = other->GetGlobalSettings();
+    EXPECT_EQ(h.meteoOption, 1);
+    EXPECT_EQ(h.thirdSwitch, 1);
+    EXPECT_EQ(h.minToIntEnd, 90.0);
+    EXPECT_EQ(other->GetHourOffset(), 1.5);
+    EXPECT_FALSE(h.doublePrecision);
+}
+
+TEST_F(DefaultIniTest, OutputControlFailures) {
+    Sections unordered;
+    unordered.outputList = "3\n3\n7\n7\n";
+    EXPECT_EQ(FailingStep(unordered), 97);
+    EXPECT_TRUE(Logged("order of subbasin codes in output_list!"));
+
+    Sections missingName;
+    missingName.meteoNames = "precipitation\n";
+    EXPECT_EQ(FailingStep(missingName), 17);
+    EXPECT_TRUE(Logged("name 2 of the meteorological variables in [meteo_names]; not found!"));
+
+    Sections longName;
+    longName.meteoNames = "precipitation\n" + std::string(201, 't') + "\n";
+    EXPECT_EQ(FailingStep(longName), 17);
+
+    Sections noInterval;
+    noInterval.outputInterval = "hourly\n";
+    EXPECT_EQ(FailingStep(noInterval), 17);
+    EXPECT_TRUE(Logged("error in control file, output control; not found!"));
+}
+
+TEST_F(DefaultIniTest, SubstepsDefaultToOne) {
+    auto setup = Make(Sections{});
+    RunAll(*setup);
+    EXPECT_EQ(setup->ReadSubsteps(), 1);
+
+    Sections s;
+    s.extra = "[soil_surface_groundwater_substeps]\n3\n";
+    auto three = Make(s);
+    RunAll(*three);
+    EXPECT_EQ(three->ReadSubsteps(), 3);
+
+    s.extra = "[soil_surface_groundwater_substeps]\nmany\n";
+    auto bad = Make(s);
+    RunAll(*bad);
+    EXPECT_EQ(ErrorCode([&] { bad->ReadSubsteps(); }), 17);
+    EXPECT_TRUE(Logged("sub step counter from [soil_surface_groundwater_substeps] not found"));
+}
+
+TEST_F(DefaultIniTest, MissingControlFileStopsStepZero) {
+    auto setup = Make(Sections{});
+    setup->controlFileName = "missing.ctl";
+    bool done = false;
+    EXPECT_EQ(ErrorCode([&] { setup->InitStep(done); }), 28);
+    EXPECT_FALSE(done);
+    EXPECT_EQ(setup->CurrentStep(), 0);
+}
+}  // namespace

@@ -1,0 +1,129 @@
+// Retention, conductivity and freezing tables of the soil layers and their look-ups.
+#include <cmath>
+#include <gtest/gtest.h>
+
+#include "table_test_support.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace {
+
+constexpr double kThetaSat = 0.45, kThetaRes = 0.05, kAlpha = 2.0, kN = 1.6, kTau = 0.5;
+const double kM = 1.0 - 1.0 / kN;
+
+double Se(double h) { return std::pow(1.0 / (1.0 + std::pow(kAlpha * h, kN)), kM); }
+
+// A two-layer soil built through the block reader.
+soil_entry TwoLayerSoil(DiagLog& log) {
+    soil_entry e(1);
+    e.ParseSoilBlock(log,
+                     "1 loam { method = MultipleHorizons; layers = 2; thickness = 0.1; ksat = 1e-5; "
+                     "theta_sat = 0.45; theta_res = 0.05; alpha = 2.0; Par_n = 1.6; }",
+                     "MultipleHorizons");
+    return e;
+}
+
+class SoilHydraulics : public TableTest {};
+
+TEST_F(SoilHydraulics, RetentionLookupsFollowVanGenuchten) {
+    const soil_entry s = TwoLayerSoil(Log());
+    EXPECT_DOUBLE_EQ(s.ThetaFromSuction(1, 0.0), kThetaSat);
+    EXPECT_DOUBLE_EQ(s.ThetaFromSuction(1, -3.0), kThetaSat);
+    EXPECT_DOUBLE_EQ(s.ThetaFromSuction(1, 150.0), kThetaRes);
+    EXPECT_DOUBLE_EQ(s.ThetaFromSuction(2, 1000.0), kThetaRes);
+    // At a table point the closed form; between points linear.
+    EXPECT_DOUBLE_EQ(s.ThetaFromSuction(1, 3.45), kThetaRes + (kThetaSat - kThetaRes) * Se(3.45));
+    const double mid = 0.5 * (s.ThetaFromSuction(1, 20.0) + s.ThetaFromSuction(1, 35.0));
+    EXPECT_NEAR(s.ThetaFromSuction(1, 27.5), mid, 1e-15);
+
+    EXPECT_DOUBLE_EQ(s.SuctionFromTheta(1, kThetaSat), 0.0);
+    EXPECT_DOUBLE_EQ(s.SuctionFromTheta(1, kThetaRes), 150.0);
+    EXPECT_DOUBLE_EQ(s.SuctionFromTheta(1, 0.01), 150.0);
+    // The inverse look-up returns every table point it is given the water content of.
+    for (double h : {0.01, 0.1, 0.4, 3.45, 20.0, 125.0}) EXPECT_NEAR(s.SuctionFromTheta(1, s.ThetaFromSuction(1, h)), h, 1e-9 * h) << h;
+    // Water content falls and suction rises monotonically.
+    double last = kThetaSat;
+    for (double h = 0.01; h < 150.0; h *= 1.3) {
+        const double theta = s.ThetaFromSuction(1, h);
+        EXPECT_LE(theta, last);
+        last = theta;
+    }
+}
+
+TEST_F(SoilHydraulics, RelativeConductivityOfTheDrierSide) {
+    const soil_entry s = TwoLayerSoil(Log());
+    const double theta = kThetaRes + (kThetaSat - kThetaRes) * Se(0.3);
+    const double se = Se(0.3);
+    const double kr = std::pow(se, kTau) * std::pow(1.0 - std::pow(1.0 - std::pow(se, 1.0 / kM), kM), 2.0);
+    EXPECT_NEAR(s.RelConductivityFromTheta(1, theta, kThetaSat), kr, 1e-12);
+    EXPECT_DOUBLE_EQ(s.RelConductivityFromTheta(1, kThetaSat, 0.2), s.RelConductivityFromTheta(1, 0.2, 0.2));
+    EXPECT_DOUBLE_EQ(s.RelConductivityFromTheta(1, kThetaSat, 0.5), 1.0);
+    EXPECT_DOUBLE_EQ(s.RelConductivityFromTheta(1, 0.01, 0.3), 0.0);
+    EXPECT_DOUBLE_EQ(s.RelConductivityFromTheta(1, kThetaRes, 0.3), 0.0);
+    EXPECT_EQ(s.GetKsat().size(), 3u);
+}
+
+TEST_F(SoilHydraulics, LookupsStayInsideTheTablesForNonNumbers) {
+    const soil_entry s = TwoLayerSoil(Log());
+    EXPECT_TRUE(std::isnan(s.ThetaFromSuction(1, NAN)));
+    EXPECT_TRUE(std::isnan(s.SuctionFromTheta(1, NAN)));
+    EXPECT_TRUE(std::isnan(s.RelConductivityFromTheta(1, NAN, NAN)));
+}
+
+TEST_F(SoilHydraulics, FreezingTables) {
+    soil_entry s = TwoLayerSoil(Log());
+    // Before the tables are computed they read as zeros: no offset, nothing unfrozen below 0.
+    double before[3] = {0, 9, 9};
+    const double frost[3] = {0, -1.0, -1.0}, wet[3] = {0, 0.3, 0.3};
+    s.UnfrozenFractionPerLayer(before, frost, wet);
+    EXPECT_EQ(before[1], 0.0);
+    EXPECT_EQ(s.FreezingOffset(1, 0.3), 0.0);
+    const double c = 1.2;  // suction per degree below 0
+    s.ComputeFreezingTables(1, c);
+    s.ComputeFreezingTables(2, c);
+    // Unfrozen saturation is the retention curve at the suction of the temperature.
+    const double T = -2.5;
+    EXPECT_DOUBLE_EQ(s.unfrozenSaturation[1][250], std::pow(1.0 / (std::pow(std::fabs(c * T) * kAlpha, kN) + 1), kM));
+
+    double out[3] = {0, 0, 0}, deriv[3] = {0, 0, 0};
+    const double warm[3] = {0, 0.5, 0.5}, theta[3] = {0, 0.3, 0.3};
+    s.UnfrozenFractionPerLayer(out, warm, theta);
+    s.FreezingDerivativePerLayer(deriv, warm, theta);
+    EXPECT_EQ(out[1], 1.0);
+    EXPECT_EQ(deriv[1], 0.0);
+    const double coldest[3] = {0, -10.0, -11.0};
+    s.UnfrozenFractionPerLayer(out, coldest, theta);
+    EXPECT_EQ(out[1], 0.0);
+    EXPECT_EQ(out[2], 0.0);
+
+    // Offsets at the ends of the water-content range, and the fraction just below the offset.
+    EXPECT_DOUBLE_EQ(s.FreezingOffset(1, kThetaRes), std::fabs(s.freezingOffset[1][0]));
+    EXPECT_DOUBLE_EQ(s.FreezingOffset(1, kThetaSat), std::fabs(s.freezingOffset[1][1000]));
+    const double cold[3] = {0, -3.0, -3.0};
+    const double offset = s.FreezingOffset(1, 0.3);
+    s.UnfrozenFractionPerLayer(out, cold, theta);
+    s.FreezingDerivativePerLayer(deriv, cold, theta);
+    const double y = (-3.0 + offset) * 1000 / -10.0;
+    const int j = static_cast<int>(y);
+    EXPECT_NEAR(out[1], s.unfrozenSaturation[1][j] * (1 - (y - j)) + s.unfrozenSaturation[1][j + 1] * (y - j), 1e-15);
+    EXPECT_GT(deriv[1], 0.0);
+    EXPECT_GE(out[1], 0.0);
+    EXPECT_LE(out[1], 1.0);
+    // Without temperatures nothing is touched.
+    out[1] = 7;
+    s.UnfrozenFractionPerLayer(out, nullptr, theta);
+    EXPECT_EQ(out[1], 7);
+}
+
+TEST_F(SoilHydraulics, LayerHeatCapacity) {
+    soil_entry s = TwoLayerSoil(Log());
+    s.DryDensity = {1500, 1500, 1600};
+    s.DryHeatCapacity = {800, 800, 900};
+    const double T[3] = {0, -10.0, 5.0}, f[3] = {0, 0.4, 1.0}, extra[3] = {0, 1, 2}, theta[3] = {0, 0.3, 0.2};
+    double out[3] = {0, 0, 0};
+    s.ComputeLayerHeatCapacity(T, out, f, extra, theta, 1000.0, 4.2, 2.1, 1.9);
+    const double ice = -10.0 / -20.0 * 1.9 + (-10.0 / 20.0 + 1.0) * 2.1;
+    EXPECT_DOUBLE_EQ(out[1], 0.3 * 1000.0 * (0.4 * 4.2 + 0.6 * ice) + 1500 * 800 + 1);
+    EXPECT_DOUBLE_EQ(out[2], 0.2 * 1000.0 * 4.2 + 1600 * 900 + 2);
+}
+
+}  // namespace
