@@ -111,13 +111,9 @@ TEST_F(UnavailableModulesTest, SwitchedOnTheyRefuseWithTheirOwnCode) {
     EXPECT_EQ(codes.size(), Modules().size());
 }
 
-TEST_F(UnavailableModulesTest, MeteorologicalInputsAndCorrectionRefuse) {
+TEST_F(UnavailableModulesTest, PrecipitationCorrectionRefuses) {
     WriteShared("test.ctl", ControlFile());
     unsigned error = 0;
-    meteointerpol input(error, log_.get(), "temperature", settings_, 3);
-    EXPECT_EQ(error, static_cast<unsigned>(meteointerpol::kUnavailableCode));
-    EXPECT_NE(console_.str().find("module temperature is not implemented"), std::string::npos);
-
     precicorrclass off(error, log_.get(), {}, {}, settings_);
     EXPECT_EQ(error, 0u);
     WriteShared("test.ctl", ControlFile("[precipitation_correction]\n1 do it\n\n"));
