@@ -32,9 +32,9 @@ TEST_F(ParameterTableSetTest, SetupStepsReadEveryTable) {
     if (talvo_test::Rank() == 0) talvo_test::WriteFile("basin.ctl", kControl);
     MPI_Barrier(MPI_COMM_WORLD);
     GridStore store;
-    int error = -1;
-    defaultini setup(&error, &Log(), "basin.ctl", 2, &store);
-    ASSERT_EQ(error, 0);
+    unsigned error = 1;
+    defaultini setup(error, &Log(), "basin.ctl", 2, &store);
+    ASSERT_EQ(error, 0u);
     auto tables = std::make_shared<ParameterTableSet>();
     setup.SetParameterTables(tables);
     bool done = false;
