@@ -66,6 +66,8 @@ defaultini::defaultini(unsigned& error, DiagLog* log_, const std::string& contro
 }
 
 defaultini::~defaultini() {
+    // The statistics tables write their last rows while the grids still exist.
+    ReleaseStandardGridStatistics();
     // The entries go before the grids they point to; the tables free themselves with their owner.
     if (gridStore) {
         for (auto it = registered_.rbegin(); it != registered_.rend(); ++it) {

@@ -16,19 +16,23 @@
 //   defltuzr_registry.cpp  grid-store registrations of the set-up
 //   defltuzr_grids.cpp     zone, elevation, standard and variable grids
 //   defltuzr_derived.cpp   cell sizes, coordinates, slope and aspect, ice and firn
-//   defltuzr_ranking.cpp   zone and region ranking, regression weights
+//   defltuzr_ranking.cpp   zone ranking
+//   defltuzr_regions.cpp   region ranking and regression weights
 //   defltuzr_decomp.cpp    load balancing and decomposition
 //   defltuzr_coupling.cpp  external file coupling
 //   defltuzr_spinup.cpp    spin-up settings and hydrologic response units
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/zonestat.hpp"
 #include "setup/globalsettings.hpp"
+#include "setup/griddefinition.hpp"
 #include "setup/parametertables.hpp"
 
 // One hydrologic response unit of the spin-up: cells with the same class key.
@@ -106,6 +110,14 @@ public:
     void AddStandardGridStatistics();
     void StepStandardGridStatistics(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
     void WriteStandardGridStatisticLines();
+    // Once, after the initialisation: a zone statistics table for every grid of the set-up
+    // whose definition names a statistics file; each registers in the table of statistics
+    // outputs.
+    void CreateStandardGridStatistics(OutputCodeEntry* table, int tableCount);
+
+    // --- definitions of the standard and variable grids, by grid-store index
+    GridDefinition& Definition(int index) { return definitions_[index]; }
+    const GridDefinition* FindDefinition(int index) const;
 
     // --- external coupling
     bool IsExternallyCoupled() const { return couplingMode_ == 1; }
@@ -239,6 +251,35 @@ private:
 
     ZoneTables zones_;
     RegionTables regions_;
+
+    // --- derived grids, regions, periodic grids and statistics
+    // Registers a grid of the set-up over the shared rows (all rows on process 0, the own rows
+    // with a halo row each side elsewhere), zeroed; returns its data.
+    Matrix* CreateSharedGrid(const std::string& fileName, const std::string& internalName, int* index,
+                             const char* noRoomText = "FATAL: no free grid found in memory (at position ");
+    // Writes the grid of a store entry once under its file name (process 0's rows).
+    void WriteOnce(int index);
+    void SwitchPeriodicGrid(int index, const GridDefinition& def, PeriodicState& state, std::int64_t hour,
+                            std::int64_t day, std::int64_t month, std::int64_t year);
+    void RevertPeriodicGrid(int index, PeriodicState& state);
+    // After a land-use, soil or irrigation grid changed: the code check and code-to-position
+    // mapping of the start, and the land-use layer grids.
+    void AfterCodeGridChange(int index, bool checkCodes);
+    void RefillLanduseLayers();
+    void ReleaseStandardGridStatistics();
+
+    int cellSizeXIndex_ = 0, cellSizeYIndex_ = 0, relCellAreaIndex_ = 0;
+    int coordXIndex_ = 0, coordYIndex_ = 0;
+    int slopeIndex_ = 0, aspectIndex_ = 0;
+    double transitionDistance_ = 0;
+    std::map<int, GridDefinition> definitions_;
+    std::map<int, PeriodicState> periodic_;
+    struct StandardGridStatistic {
+        int index = 0;
+        std::vector<zoneFZT> records;  // zone positions 0..nzones
+        std::unique_ptr<zonalstatistic> statistic;
+    };
+    std::vector<StandardGridStatistic> statistics_;
 
     // Grid-store indices the set-up registered, and the grids it owns (stable addresses).
     std::vector<int> registered_;

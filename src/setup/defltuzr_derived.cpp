@@ -1,13 +1,202 @@
 // Grids derived from the zone grid and the elevation model: cell sizes and relative cell area,
 // cell coordinates, slope and aspect, and the ice and firn grid.
 //
-// Placeholders: filled in by the derived-grid work.
+// Process 0 holds every row of the zone grid, the elevation model and the standard grids, so
+// it derives each grid over the whole domain and every other process receives the rows it
+// holds. The result is the one a single process computes, whatever the decomposition, and the
+// file process 0 writes is the same for any number of processes. Without a zone grid (no
+// domain) there is nothing to derive.
+#include <mpi.h>
+
+#include <algorithm>
+
 #include "setup/defltuzr.hpp"
+#include "setup/derivedgrids.hpp"
+#include "setup/rootrows.hpp"
 
-void defaultini::CreateCellSizeGrids() {}
+namespace {
+bool SeveralProcesses(const modelobject& o) {
+    int initialised = 0, finalised = 0;
+    MPI_Initialized(&initialised);
+    MPI_Finalized(&finalised);
+    return initialised && !finalised && o.size > 1;
+}
 
-void defaultini::CreateCoordinateGrids() {}
+// Every process fails with the code process 0 found (0: none).
+void AgreeOnFailure(modelobject& o, int code, const char* what) {
+    if (SeveralProcesses(o)) MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (code == 0) return;
+    if (o.rank != 0) *o.log << "FATAL: " << what << " failed on process 0" << "[end-entry]";
+    throw ModelError(code);
+}
+}  // namespace
 
-void defaultini::make_Slope_and_Aspect() {}
+Matrix* defaultini::CreateSharedGrid(const std::string& fileName, const std::string& internalName, int* index,
+                                     const char* noRoomText) {
+    int first = 0, last = 0;
+    SharedGridRows(&first, &last);
+    Matrix* grid = CreateOwnedGrid(first, last);
+    *index = RegisterSetupGrid(fileName, internalName, grid, 0, first, last, noRoomText);
+    ++standardGridCount_;
+    return grid;
+}
 
-void defaultini::check_ice_firn_grid() {}
+void defaultini::WriteOnce(int index) {
+    // Process 0 writes alone; a failure of its file ends every process alike.
+    GridStoreEntry& e = (*gridStore)[index];
+    const int saved = e.units;
+    e.units = 1;
+    int failure = 0;
+    try {
+        WriteStatisticGrids(index, false, false);
+    } catch (const ModelError& error) {
+        failure = error.code();
+    }
+    e.units = saved;
+    AgreeOnFailure(*this, failure, "writing a derived grid");
+}
+
+void defaultini::CreateCellSizeGrids() {
+    const Matrix* zone = (*gridStore)[1].grid;
+    if (zone == nullptr) return;
+    const std::string& zoneFile = (*gridStore)[1].fileName;
+    CellSizeSources src;
+    Matrix* X = nullptr;
+    Matrix* Y = nullptr;
+    Matrix* A = nullptr;
+
+    cellSizeXIndex_ = FindSetupGrid("CellSizeX");
+    src.xGiven = cellSizeXIndex_ > 0;
+    X = src.xGiven ? (*gridStore)[cellSizeXIndex_].grid
+                   : CreateSharedGrid(DerivedFileName(zoneFile, ".$csx"), "CellSizeX", &cellSizeXIndex_);
+    cellSizeYIndex_ = FindSetupGrid("CellSizeY");
+    src.yGiven = cellSizeYIndex_ > 0;
+    Y = src.yGiven ? (*gridStore)[cellSizeYIndex_].grid
+                   : CreateSharedGrid(DerivedFileName(zoneFile, ".$csy"), "CellSizeY", &cellSizeYIndex_);
+    relCellAreaIndex_ = relCellArea ? FindSetupGrid("RelCellArea") : 0;
+    src.areaGiven = relCellAreaIndex_ > 0;
+    if (src.areaGiven) {
+        A = (*gridStore)[relCellAreaIndex_].grid;
+    } else {
+        A = CreateSharedGrid(DerivedFileName(zoneFile, ".$rca"), "RelCellArea", &relCellAreaIndex_);
+        relCellArea = A;
+    }
+    *log << "Checking cell sizes for variable Cells..." << "[end-entry]";
+
+    int failure = 0;
+    if (rank == 0) {
+        // Without both cell sizes the relative area is not known: every cell counts as one.
+        if (!src.areaGiven && !(src.xGiven && src.yGiven)) {
+            for (int r = 1; r <= nrows; ++r)
+                for (int c = 1; c <= ncols; ++c) (*A)[r][c] = (*zone)[r][c] == nodata ? nodata : 1.0;
+        }
+        const CellSizeProblem p = DeriveCellSizes(*zone, *X, *Y, *A, 1, nrows, ncols, cellsize, nodata, src);
+        if (p.kind == 1) {
+            *log << "FATAL: cell size in y direction is zero at row " << p.row << ", column " << p.col
+                 << ",\nread from file " << (*gridStore)[cellSizeYIndex_].fileName << "[end-entry]";
+        } else if (p.kind == 2) {
+            *log << "FATAL: cell size in x direction is zero at row " << p.row << ", column " << p.col
+                 << ",\nread from file " << (*gridStore)[cellSizeXIndex_].fileName << "\n" << "[end-entry]";
+        } else if (p.kind == 3) {
+            *log << "FATAL: Cell size Y (" << p.y << ", from " << (*gridStore)[cellSizeYIndex_].fileName
+                 << ") times\ncell size X (" << p.x << ", from " << (*gridStore)[cellSizeXIndex_].fileName
+                 << ") \ndivided by the mean cell area is " << p.x * p.y / (cellsize * cellsize)
+                 << " and differs from \nthe relative grid cell size " << p.area << " (from "
+                 << (*gridStore)[relCellAreaIndex_].fileName << ") by more than 0.001%%\n" << "[end-entry]";
+        }
+        if (p.kind != 0) failure = 66;
+    }
+    AgreeOnFailure(*this, failure, "the cell size check");
+
+    const std::pair<bool, int> derived[] = {
+        {!src.xGiven, cellSizeXIndex_}, {!src.yGiven, cellSizeYIndex_}, {!src.areaGiven, relCellAreaIndex_}};
+    for (const auto& [isDerived, index] : derived)
+        if (isDerived) ShareRowsFromRoot(*this, *(*gridStore)[index].grid);
+    for (const auto& [isDerived, index] : derived)
+        if (isDerived) WriteOnce(index);
+}
+
+void defaultini::CreateCoordinateGrids() {
+    const Matrix* zone = (*gridStore)[1].grid;
+    if (zone == nullptr) return;
+    const std::string& zoneFile = (*gridStore)[1].fileName;
+    // The other processes keep their own rows; process 0 keeps them all, as it writes them.
+    const int first = rank == 0 ? 1 : firstRow;
+    const int last = rank == 0 ? nrows : lastRow;
+    Matrix* cx = CreateOwnedGrid(first, last);
+    coordXIndex_ = RegisterSetupGrid(DerivedFileName(zoneFile, ".$cx"), "CoordX", cx, 0, first, last);
+    ++standardGridCount_;
+    Matrix* cy = CreateOwnedGrid(first, last);
+    coordYIndex_ = RegisterSetupGrid(DerivedFileName(zoneFile, ".$cy"), "CoordY", cy, 0, first, last);
+    ++standardGridCount_;
+
+    if (rank == 0) {
+        const Matrix* X = cellSizeXIndex_ > 0 ? (*gridStore)[cellSizeXIndex_].grid : nullptr;
+        const Matrix* Y = cellSizeYIndex_ > 0 ? (*gridStore)[cellSizeYIndex_].grid : nullptr;
+        ComputeCoordinates(*zone, X, Y, *cx, *cy, 1, nrows, nrows, ncols, xllcorner, yllcorner, cellsize, nodata,
+                           &zones_.columns, relCellArea != nullptr);
+    }
+    ShareRowsFromRoot(*this, *cx);
+    ShareRowsFromRoot(*this, *cy);
+    WriteOnce(coordXIndex_);
+    WriteOnce(coordYIndex_);
+}
+
+void defaultini::make_Slope_and_Aspect() {
+    const int elevationIndex = FindSetupGrid("[elevation_model]");
+    if (elevationIndex == 0 || (*gridStore)[elevationIndex].grid == nullptr || (*gridStore)[1].grid == nullptr)
+        return;
+    slopeIndex_ = FindSetupGrid("slope_angle");
+    aspectIndex_ = FindSetupGrid("slope_aspect");
+    if (slopeIndex_ > 0 && aspectIndex_ > 0) return;
+
+    const std::string& demFile = (*gridStore)[elevationIndex].fileName;
+    Matrix* slope = nullptr;
+    Matrix* aspect = nullptr;
+    if (slopeIndex_ == 0)
+        slope = CreateSharedGrid(DerivedFileName(demFile, ".$sl"), "slope_angle", &slopeIndex_,
+                                 "FATAL: no free grid found in memeory (at position ");
+    if (aspectIndex_ == 0) {
+        if (FirstFreeEntry() > GridStore::kMaxIndex) {
+            *log << "FATAL: no free grid left (at position " << GridStore::kMaxIndex + 1 << ")\n" << "[end-entry]";
+            throw ModelError(12);
+        }
+        aspect = CreateSharedGrid(DerivedFileName(demFile, ".$ex"), "slope_aspect", &aspectIndex_);
+    }
+    *log << "calculating the lokal topography (aspect, slope ...).. " << "[end-entry]";
+
+    // Process 0 holds the whole elevation model as read; a row it lacks comes from the owners.
+    const Matrix& own = *(*gridStore)[elevationIndex].grid;
+    Matrix gathered = MPIGatherGridCopy(elevationIndex);
+    int failure = 0;
+    if (rank == 0) {
+        if (!gathered.empty()) {
+            for (int r = 1; r <= nrows; ++r)
+                if (own.holds(r)) std::copy(own[r] + 1, own[r] + ncols + 1, gathered[r] + 1);
+        }
+        const Matrix& elevation = gathered.empty() ? own : gathered;
+        for (int r = 1; r <= nrows && failure == 0; ++r) {
+            if (elevation.holds(r)) continue;
+            *log << "FATAL: row " << r << " of the elevation model " << demFile << " is not in memory"
+                 << "[end-entry]";
+            failure = 33;
+        }
+        if (failure == 0) ComputeSlopeAspect(elevation, slope, aspect, nrows, ncols, cellsize, nodata);
+    }
+    AgreeOnFailure(*this, failure, "slope and aspect");
+    for (Matrix* m : {slope, aspect})
+        if (m) ShareRowsFromRoot(*this, *m);
+    if (slope) WriteOnce(slopeIndex_);
+    if (aspect) WriteOnce(aspectIndex_);
+}
+
+void defaultini::check_ice_firn_grid() {
+    int i = 1;
+    for (; i <= GridStore::kMaxIndex && (*gridStore)[i].hasFileName; ++i) {
+        if ((*gridStore)[i].internalName == "ice_firn") {
+            iceFirnData_ = (*gridStore)[i].grid;
+            return;
+        }
+    }
+    *log << "INFO: ice-grid not found in memory (at position " << i << ")" << "[end-entry]";
+}

@@ -42,6 +42,12 @@ void defaultini::ReadOutputControl(const std::string& name) {
 
     SeekSection("[output_interval]", true);
     ReadValue(f, "%d", &outputInterval_, "output control");
+    // Every sub-model runs every outputInterval_-th step and divides by it.
+    if (outputInterval_ < 1) {
+        *log << "WARNING: output interval " << outputInterval_ << " in [output_interval] is below 1, 1 is used instead"
+             << "[end-entry]";
+        outputInterval_ = 1;
+    }
     // The switches and the minutes are taken as far as they can be read.
     int second = 0;
     std::fscanf(f, "%d", &second);
@@ -80,11 +86,16 @@ void defaultini::ReadOutputControl(const std::string& name) {
 
     SeekSection("[output_list]", true);
     ReadValue(f, "%d", &outputListCount_, "number of subbasins in output list");
-    outputListCodes_.assign(static_cast<std::size_t>(std::max(outputListCount_, 0)) + 1, 0);
-    outputListCodes_[0] = outputListCount_;
+    // Codes are kept as they are read, so that a count larger than the list fails on the
+    // first missing code instead of reserving room for it.
+    outputListCodes_.assign(1, outputListCount_);
     for (int i = 1; i <= outputListCount_; ++i) {
-        ReadValue(f, "%d", &outputListCodes_[static_cast<std::size_t>(i)], "codes in output-list");
-        if (i > 1 && outputListCodes_[static_cast<std::size_t>(i)] <= outputListCodes_[static_cast<std::size_t>(i) - 1]) {
+        int code = 0;
+        ReadValue(f, "%d", &code, "codes in output-list");
+        outputListCodes_.push_back(code);
+    }
+    for (int i = 2; i <= outputListCount_; ++i) {
+        if (outputListCodes_[static_cast<std::size_t>(i)] <= outputListCodes_[static_cast<std::size_t>(i) - 1]) {
             *log << "FATAL: \nError in control file: order of subbasin codes in output_list!\n"
                     "if output should be written for a specified set of subbasins,\n"
                     "(specified by a statcode of 5 for averaging in time or 6 for summing in time)\n"
@@ -103,14 +114,15 @@ void defaultini::ReadOutputControl(const std::string& name) {
     SeekSection("[meteo_data_count]", true);
     ReadValue(f, "%d", &meteoCount_, "number of meteorological variables");
     SeekSection("[meteo_names]", true);
-    meteoNames_.assign(static_cast<std::size_t>(std::max(meteoCount_, 0)) + 1, std::string());
+    meteoNames_.assign(1, std::string());
     for (int i = 1; i <= meteoCount_; ++i) {
         // Each name must be there and fit its 200 characters; the header of the next section
         // is no name.
         const std::string key = StrFormat("name %d of the meteorological variables in [meteo_names]", i);
-        std::string& target = meteoNames_[static_cast<std::size_t>(i)];
-        ReadValue(f, "%s", &target, key);
-        if (target.size() > kMeteoNameLength || target[0] == '[') ControlFileError(key, moduleName);
+        std::string name;
+        ReadValue(f, "%s", &name, key);
+        if (name.size() > kMeteoNameLength || name[0] == '[') ControlFileError(key, moduleName);
+        meteoNames_.push_back(name);
     }
 
     CloseControlFile();

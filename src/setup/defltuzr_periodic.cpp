@@ -1,23 +1,242 @@
 // Per-step work on the set-up's grids: periodic re-reading, output by write code and the zone
-// statistics of the standard grids.
-//
-// Placeholders: filled in by the output-control work. They walk RegisteredIndices().
+// statistics of the standard grids. They walk the grid-store indices the set-up registered.
+#include <algorithm>
+
+#include "kernel/signals.hpp"
 #include "setup/defltuzr.hpp"
 
-void defaultini::UpdatePeriodicGrids(std::int64_t /*hour*/, std::int64_t /*day*/, std::int64_t /*month*/,
-                                     std::int64_t /*year*/) {}
+namespace {
+// The set-up's grids in ascending store order, without the zone grid.
+std::vector<int> StandardGridIndices(const std::vector<int>& registered) {
+    std::vector<int> indices;
+    for (int i : registered)
+        if (i > 1) indices.push_back(i);
+    std::sort(indices.begin(), indices.end());
+    return indices;
+}
+}  // namespace
 
-void defaultini::WriteStandardGrids(std::int64_t /*hour*/, std::int64_t /*day*/, std::int64_t /*month*/,
-                                    std::int64_t /*year*/) {}
+const GridDefinition* defaultini::FindDefinition(int index) const {
+    const auto it = definitions_.find(index);
+    return it == definitions_.end() ? nullptr : &it->second;
+}
 
-void defaultini::WriteVariableGrids(std::int64_t /*hour*/, std::int64_t /*day*/, std::int64_t /*month*/,
-                                    std::int64_t /*year*/) {}
+void defaultini::UpdatePeriodicGrids(std::int64_t hour_, std::int64_t day_, std::int64_t month_,
+                                     std::int64_t year_) {
+    for (int index : StandardGridIndices(RegisteredIndices())) {
+        const GridDefinition* def = FindDefinition(index);
+        if (def == nullptr || def->periodCount < 1 || (*gridStore)[index].grid == nullptr) continue;
+        // The letters choose the date field whose wrap starts a new period.
+        const std::string& letters = def->periodLetters;
+        std::int64_t observed = 0;
+        if (letters.find('H') != std::string::npos || letters.find('D') != std::string::npos)
+            observed = hour_;
+        else if (letters.find('M') != std::string::npos)
+            observed = day_;
+        else if (letters.find('Y') != std::string::npos)
+            observed = month_;
+        else
+            continue;
 
-void defaultini::ResetStandardGridStatistics() {}
+        PeriodicState& state = periodic_[index];
+        if (observed > state.lastValue) {
+            ++state.stepsSeen;
+        } else if (observed < state.lastValue) {
+            ++state.periodsSeen;
+            state.stepsSeen = 1;
+        }
+        state.lastValue = observed;
 
-void defaultini::AddStandardGridStatistics() {}
+        if (state.periodsSeen == def->periodCount && state.stepsSeen == def->periodSteps) {
+            SwitchPeriodicGrid(index, *def, state, hour_, day_, month_, year_);
+        } else if (state.reverting) {
+            // A revert count below 1 returns at the first step after the switch.
+            if (++state.revertCounter >= def->revertSteps) RevertPeriodicGrid(index, state);
+        }
+    }
+}
 
-void defaultini::StepStandardGridStatistics(std::int64_t /*hour*/, std::int64_t /*day*/, std::int64_t /*month*/,
-                                            std::int64_t /*year*/) {}
+void defaultini::SwitchPeriodicGrid(int index, const GridDefinition& def, PeriodicState& state, std::int64_t hour_,
+                                    std::int64_t day_, std::int64_t month_, std::int64_t year_) {
+    GridStoreEntry& e = (*gridStore)[index];
+    Matrix& grid = *e.grid;
+    state.currentFile = StrFormat("%s_%04ld%02ld%02ld%02ld", e.fileName.c_str(), static_cast<long>(year_),
+                                  static_cast<long>(month_), static_cast<long>(day_), static_cast<long>(hour_));
+    // The values to return to are those before the first switch.
+    if (!def.persistent && state.firstValues.empty()) {
+        state.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
+        for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
+            if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, state.firstValues[r]);
+    }
+    ReadGrid(state.currentFile, &grid, def.fillCode, false, false, def.defaultValue, false, true, false, true);
+    ResetCtrlCHandler();
+    AfterCodeGridChange(index, true);
+    MPIExchangeHalo(index);
+    state.periodsSeen = 0;
+    state.stepsSeen = 0;
+    if (!def.persistent) {
+        state.revertCounter = 0;
+        state.reverting = true;
+    }
+}
 
-void defaultini::WriteStandardGridStatisticLines() {}
+void defaultini::RevertPeriodicGrid(int index, PeriodicState& state) {
+    Matrix& grid = *(*gridStore)[index].grid;
+    if (!state.firstValues.empty()) {
+        for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
+            if (grid.holds(r) && state.firstValues.holds(r))
+                std::copy(state.firstValues[r], state.firstValues[r] + ncols + 1, grid[r]);
+        // The copy holds the codes already mapped to table positions.
+        AfterCodeGridChange(index, false);
+    }
+    MPIExchangeHalo(index);
+    state.reverting = false;
+}
+
+void defaultini::AfterCodeGridChange(int index, bool checkCodes) {
+    const GridStoreEntry& e = (*gridStore)[index];
+    const std::string& name = e.internalName;
+    // A single-layer run renamed "landuse" to "landuse1"; its only layer is the grid itself.
+    const bool singleLayerLanduse = landuseLayerCount_ == 1 && landuseLayers_.size() > 1 && landuseLayers_[1] == e.grid;
+    if (checkCodes && tables_) {
+        if (name == "landuse" || singleLayerLanduse)
+            tables_->RecheckLanduse(*this, index);
+        else if (name == "soil_types")
+            tables_->check_SOIL_Codes(*this, index);
+        else if (name == "irrigation_codes" && irrigationSwitch_ != 0)
+            tables_->check_irrig_Codes(*this, index);
+    }
+    if (name == "landuse") RefillLanduseLayers();
+}
+
+void defaultini::RefillLanduseLayers() {
+    const int layers = tables_ ? tables_->MultilayerLayerCount() : 0;
+    if (layers < 1 || static_cast<int>(landuseLayers_.size()) <= layers || landuseLayers_[0] == nullptr) return;
+    FindDecompositionGrids();
+    const Matrix& landuse = *landuseLayers_[0];
+    const Matrix* zone = (*gridStore)[1].grid;
+    const Matrix* owners = mpiRegions;
+    const ParameterTables& tables = *tables_;
+    const double nd = nodata;
+    const int me = rank;
+    const int first = std::max(firstRow, 1), last = std::min(lastRow, nrows);
+    for (int l = 1; l <= layers; ++l) {
+        Matrix* layer = landuseLayers_[static_cast<std::size_t>(l)];
+        if (layer == nullptr) continue;
+#pragma omp parallel for schedule(runtime)
+        for (int r = first; r <= last; ++r) {
+            if (!layer->holds(r) || !landuse.holds(r) || !zone->holds(r)) continue;
+            const ColumnRange range = zones_.columns[static_cast<std::size_t>(r)];
+            for (int c = std::max(range.first, 1); c <= std::min(range.last, ncols); ++c) {
+                const bool own = (*zone)[r][c] > nd && (owners == nullptr || (owners->holds(r) && (*owners)[r][c] == me));
+                (*layer)[r][c] = own ? tables.MultilayerLanduseCode(static_cast<int>(landuse[r][c]), l) : nd;
+            }
+        }
+        MPIExchangeHalo(0, layer);
+    }
+}
+
+void defaultini::WriteStandardGrids(std::int64_t hour_, std::int64_t day_, std::int64_t month_, std::int64_t year_) {
+    hour = hour_;
+    day = day_;
+    month = month_;
+    year = year_;
+    // The variable grids are written by WriteVariableGrids alone, so that no grid is written
+    // or accumulated twice in a step.
+    for (int index : StandardGridIndices(RegisteredIndices())) {
+        if (std::find(variableGridIndices_.begin(), variableGridIndices_.end(), index) != variableGridIndices_.end())
+            continue;
+        WriteStatisticGrids(index, true, false);
+    }
+}
+
+void defaultini::WriteVariableGrids(std::int64_t hour_, std::int64_t day_, std::int64_t month_, std::int64_t year_) {
+    hour = hour_;
+    day = day_;
+    month = month_;
+    year = year_;
+    for (int index : variableGridIndices_) WriteStatisticGrids(index, true, false);
+}
+
+void defaultini::CreateStandardGridStatistics(OutputCodeEntry* table, int tableCount) {
+    const int nzones = zones_.zoneCount;
+    for (int index : StandardGridIndices(RegisteredIndices())) {
+        const GridDefinition* def = FindDefinition(index);
+        if (def == nullptr || def->statFile.empty()) continue;
+        StandardGridStatistic s;
+        s.index = index;
+        s.records.assign(static_cast<std::size_t>(nzones) + 1, zoneFZT{});
+        for (int z = 0; z <= nzones && static_cast<std::size_t>(z) < zones_.records.size(); ++z) {
+            const ZoneRecord& rec = zones_.records[static_cast<std::size_t>(z)];
+            zoneFZT& out = s.records[static_cast<std::size_t>(z)];
+            out.zonenwert = rec.code;
+            out.rel = rec.share;
+            out.RelCellSum = rec.weightedCount2;
+        }
+        int error = 0;
+        // The statistic keeps a pointer to the records; moving the vector keeps its storage.
+        s.statistic = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, s.records.data(),
+                                                       nzones, def->statCode, 5, def->statFile, outputPath, 0,
+                                                       std::vector<int>{});
+        if (error != 0) throw ModelError(error);
+        s.statistic->WriteHeader((*gridStore)[index].internalName, "(default)", table, tableCount);
+        statistics_.push_back(std::move(s));
+    }
+}
+
+void defaultini::ResetStandardGridStatistics() {
+    for (StandardGridStatistic& s : statistics_) s.statistic->Reset();
+}
+
+void defaultini::AddStandardGridStatistics() {
+    if (statistics_.empty()) return;
+    FindDecompositionGrids();
+    const Matrix* zone = (*gridStore)[1].grid;
+    if (zone == nullptr) return;
+    const Matrix* owners = mpiRegions;
+    const std::vector<std::int32_t>& codeToZone = zones_.codeToZone;
+    const long maxCode = static_cast<long>(codeToZone.size()) - 1;
+    const double nd = nodata;
+    const int me = rank;
+    const int first = std::max(firstRow, 1), last = std::min(lastRow, nrows);
+    const int count = static_cast<int>(statistics_.size());
+    // One thread per statistic: each adds into its own records in a fixed cell order, so the
+    // sums do not depend on the number of threads. A cell counts on the process that owns it.
+#pragma omp parallel for schedule(runtime)
+    for (int k = 0; k < count; ++k) {
+        StandardGridStatistic& s = statistics_[static_cast<std::size_t>(k)];
+        const Matrix* grid = (*gridStore)[s.index].grid;
+        if (grid == nullptr) continue;
+        for (int r = first; r <= last; ++r) {
+            if (!grid->holds(r) || !zone->holds(r) || static_cast<std::size_t>(r) >= zones_.columns.size()) continue;
+            const ColumnRange range = zones_.columns[static_cast<std::size_t>(r)];
+            for (int c = std::max(range.first, 1); c <= std::min(range.last, ncols); ++c) {
+                const double z = (*zone)[r][c];
+                if (z == nd || (owners != nullptr && (!owners->holds(r) || (*owners)[r][c] != me))) continue;
+                const long code = static_cast<long>(z);
+                if (code < 0 || code > maxCode) continue;
+                s.statistic->AddValue(r, c, codeToZone[static_cast<std::size_t>(code)], (*grid)[r][c], 1.0);
+            }
+        }
+    }
+}
+
+void defaultini::StepStandardGridStatistics(std::int64_t hour_, std::int64_t day_, std::int64_t month_,
+                                            std::int64_t year_) {
+    for (StandardGridStatistic& s : statistics_) s.statistic->Step(year_, month_, day_, hour_, 1);
+}
+
+void defaultini::WriteStandardGridStatisticLines() {
+    for (StandardGridStatistic& s : statistics_) s.statistic->WriteLine();
+}
+
+void defaultini::ReleaseStandardGridStatistics() {
+    for (StandardGridStatistic& s : statistics_) {
+        try {
+            s.statistic->Release();
+        } catch (const ModelError&) {
+            // The failure is in the diagnostics log; the remaining tables are still written.
+        }
+    }
+    statistics_.clear();
+}

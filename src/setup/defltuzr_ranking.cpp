@@ -10,5 +10,3 @@ void defaultini::RankZones() {
     zones_.columns.assign(static_cast<std::size_t>(std::max(nrows, 0)) + 1, ColumnRange{1, ncols});
     if (!zones_.columns.empty()) zones_.columns[0] = ColumnRange{0, -1};
 }
-
-void defaultini::MakeRegionWeightGrids() {}

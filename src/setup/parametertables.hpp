@@ -40,6 +40,10 @@ public:
     virtual void ClearIrrigationTable() {}
     // Step 16: "soil_types".
     virtual void check_SOIL_Codes(defaultini& /*setup*/, int /*gridIndex*/) {}
+    // Time loop: the land-use grid was read again from a periodic file. Its codes get the
+    // check and the code-to-position mapping of the start; the tables, already rewritten at
+    // start, stay as they are. (Soil and irrigation grids go through their start checks.)
+    virtual void RecheckLanduse(defaultini& /*setup*/, int /*gridIndex*/) {}
 
     // Time loop: the land-use parameter grids follow the date.
     virtual void UpdateDynamicLanduseParameters(defaultini& /*setup*/, std::int64_t /*hour*/, std::int64_t /*day*/,

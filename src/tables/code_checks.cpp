@@ -225,6 +225,16 @@ void CheckLanduseGrid(modelobject& o, int index, const std::vector<landuse_entry
     DistributeGrid(o, index);
 }
 
+void RecheckLanduseGrid(modelobject& o, int index, const std::vector<landuse_entry>& landuse,
+                        const std::vector<multilayer_landuse_entry>& multilayer) {
+    if (index <= 0) return;
+    if (multilayer.empty())
+        CheckCodeGrid(o, index, CodeGridKind::Landuse, TableCodes(landuse), nullptr);
+    else
+        CheckCodeGrid(o, index, CodeGridKind::MultilayerLanduse, TableCodes(multilayer), nullptr);
+    DistributeGrid(o, index);
+}
+
 void CheckIrrigationGrid(modelobject& o, int index, const std::vector<irrigation_entry>& irrigation) {
     if (index <= 0) return;
     CheckCodeGrid(o, index, CodeGridKind::Irrigation, TableCodes(irrigation), nullptr);

@@ -44,5 +44,10 @@ void CheckMultilayerLayerCodes(DiagLog& log, std::vector<multilayer_landuse_entr
 // the rewritten layer codes are sent to all processes.
 void CheckLanduseGrid(modelobject& o, int index, const std::vector<landuse_entry>& landuse,
                       std::vector<multilayer_landuse_entry>& multilayer);
+// As CheckLanduseGrid for a land-use grid read again during the run: only the grid's codes are
+// checked and mapped (against the multilayer codes when there is a multilayer table); the
+// tables, rewritten once at start, are left alone.
+void RecheckLanduseGrid(modelobject& o, int index, const std::vector<landuse_entry>& landuse,
+                        const std::vector<multilayer_landuse_entry>& multilayer);
 void CheckIrrigationGrid(modelobject& o, int index, const std::vector<irrigation_entry>& irrigation);
 void CheckSoilGrid(modelobject& o, int index, const std::vector<soil_entry>& soil);

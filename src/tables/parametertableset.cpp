@@ -33,6 +33,10 @@ void ParameterTableSet::CheckLanduse(defaultini& setup, int gridIndex) {
     CheckLanduseGrid(setup, gridIndex, landuse_, multilayer_);
 }
 
+void ParameterTableSet::RecheckLanduse(defaultini& setup, int gridIndex) {
+    RecheckLanduseGrid(setup, gridIndex, landuse_, multilayer_);
+}
+
 void ParameterTableSet::check_irrig_Codes(defaultini& setup, int gridIndex) {
     CheckIrrigationGrid(setup, gridIndex, irrigation_);
 }

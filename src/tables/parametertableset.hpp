@@ -25,6 +25,7 @@ public:
     void check_irrig_Codes(defaultini& setup, int gridIndex) override;
     void ClearIrrigationTable() override { irrigation_.clear(); }
     void check_SOIL_Codes(defaultini& setup, int gridIndex) override;
+    void RecheckLanduse(defaultini& setup, int gridIndex) override;
 
     // Records 0..N of each table (record 0 holds N as its code); empty when the run has none.
     const std::vector<landuse_entry>& Landuse() const { return landuse_; }
