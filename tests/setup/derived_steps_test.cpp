@@ -1,0 +1,267 @@
+// The derived-grid steps of the set-up: cell sizes and relative cell area, coordinates, slope
+// and aspect, the ice and firn grid. Every process must hold, in every row it holds, what one
+// process computes over the whole grid, and process 0 writes the same files for any number of
+// processes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "domain_fixture.hpp"
+#include "setup/derivedgrids.hpp"
+
+using setup_test::GridText;
+using setup_test::kNd;
+using setup_test::Rows;
+
+namespace {
+
+// 6 rows x 12 columns, a basin with a ragged border (codes 3 and 5); no row has more runs of
+// cells than the strip table of four processes can hold.
+const Rows kZone = {
+    {kNd, kNd, 3, 3, 3, 3, kNd, kNd, kNd, kNd, kNd, kNd}, {kNd, 3, 3, 3, 3, 5, 5, kNd, kNd, kNd, kNd, kNd},
+    {3, 3, 3, 3, 5, 5, 5, 5, 5, kNd, kNd, kNd},           {3, 3, 3, kNd, kNd, 5, 5, 5, 5, 5, kNd, kNd},
+    {kNd, 3, 3, kNd, kNd, 5, 5, 5, 5, 5, kNd, kNd},       {kNd, kNd, 3, kNd, kNd, 5, kNd, kNd, kNd, kNd, kNd, kNd},
+};
+
+Rows Map(const Rows& zone, double (*f)(int r, int c)) {
+    Rows out = zone;
+    for (std::size_t r = 0; r < zone.size(); ++r)
+        for (std::size_t c = 0; c < zone[r].size(); ++c)
+            out[r][c] = zone[r][c] == kNd ? kNd : f(static_cast<int>(r) + 1, static_cast<int>(c) + 1);
+    return out;
+}
+Rows Constant(double v) { return Rows(kZone.size(), std::vector<double>(kZone[0].size(), v)); }
+Rows Plane(double (*f)(int r, int c)) {
+    Rows out(kZone.size(), std::vector<double>(kZone[0].size(), 0));
+    for (std::size_t r = 0; r < out.size(); ++r)
+        for (std::size_t c = 0; c < out[r].size(); ++c) out[r][c] = f(static_cast<int>(r) + 1, static_cast<int>(c) + 1);
+    return out;
+}
+
+class DerivedStepsTest : public setup_test::DomainTest {};
+
+TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTheirCorners) {
+    Build(kZone, Plane([](int, int) { return 100.0; }));
+    const int before = setup_->StandardGridCount();
+    setup_->CreateCellSizeGrids();
+    setup_->CreateCoordinateGrids();
+
+    const Rows one = Map(kZone, [](int, int) { return 1.0; });
+    const Rows ten = Map(kZone, [](int, int) { return 10.0; });
+    const Rows cx = Map(kZone, [](int, int c) { return 1000.0 + (c - 1) * 10.0; });
+    const Rows cy = Map(kZone, [](int r, int) { return 2000.0 + (6 - r) * 10.0; });
+    ExpectHeldRows("RelCellArea", one);
+    ExpectHeldRows("CellSizeX", ten);
+    ExpectHeldRows("CellSizeY", ten);
+    ExpectHeldRows("CoordX", cx);
+    ExpectHeldRows("CoordY", cy);
+    EXPECT_EQ(setup_->relCellArea, (*store_)[setup_->FindGrid("RelCellArea", true)].grid);
+    EXPECT_EQ(setup_->StandardGridCount(), before + 5);
+
+    // Written once, by write code 1, which is taken back afterwards.
+    EXPECT_EQ(SharedFile("basin.$rca"), GridText(one, 1000, 2000, 10));
+    EXPECT_EQ(SharedFile("basin.$csx"), GridText(ten, 1000, 2000, 10));
+    EXPECT_EQ(SharedFile("basin.$csy"), GridText(ten, 1000, 2000, 10));
+    EXPECT_EQ(SharedFile("basin.$cx"), GridText(cx, 1000, 2000, 10));
+    EXPECT_EQ(SharedFile("basin.$cy"), GridText(cy, 1000, 2000, 10));
+    for (const char* name : {"RelCellArea", "CellSizeX", "CoordY"})
+        EXPECT_EQ((*store_)[setup_->FindGrid(name, true)].units, 0) << name;
+    EXPECT_TRUE(Logged("Checking cell sizes for variable Cells..."));
+}
+
+TEST_F(DerivedStepsTest, ZoneGridNameWithoutDotGetsTheSuffixAppended) {
+    Build(kZone, Plane([](int, int c) { return 10.0 * c; }), 1000, 2000, 10, "basin", "dem.grd");
+    setup_->CreateCellSizeGrids();
+    setup_->CreateCoordinateGrids();
+    setup_->make_Slope_and_Aspect();
+    for (const char* file : {"basin.$csx", "basin.$csy", "basin.$rca", "basin.$cx", "basin.$cy", "dem.$sl", "dem.$ex"})
+        EXPECT_TRUE(Exists(file)) << file;
+}
+
+TEST_F(DerivedStepsTest, GivenCellSizesAndAreaMustAgreeToOneThousandthPercent) {
+    Build(kZone, {});
+    Given("csx.grd", "CellSizeX", 10.0);
+    Given("csy.grd", "CellSizeY", 10.0);
+    Rows area = Map(kZone, [](int, int) { return 1.000005; });
+    const int areaIndex = Given("rca.grd", "RelCellArea", area);
+    setup_->relCellArea = (*store_)[areaIndex].grid;
+    setup_->CreateCellSizeGrids();
+    // Nothing was derived, so nothing is written.
+    EXPECT_FALSE(Exists("basin.$csx"));
+    EXPECT_FALSE(Exists("basin.$rca"));
+
+    Build(kZone, {});
+    Given("csx.grd", "CellSizeX", 10.0);
+    Given("csy.grd", "CellSizeY", 10.0);
+    area[3][2] = 1.1;
+    setup_->relCellArea = (*store_)[Given("rca.grd", "RelCellArea", area)].grid;
+    EXPECT_EQ(ErrorCode([&] { setup_->CreateCellSizeGrids(); }), 66);
+    if (setup_->rank == 0) {
+        EXPECT_TRUE(Logged("Cell size Y (10, from csy.grd) times\ncell size X (10, from csx.grd) \ndivided by the "
+                           "mean cell area is 1 and differs from \nthe relative grid cell size 1.1 (from rca.grd) by "
+                           "more than 0.001%%\n"));
+    }
+}
+
+TEST_F(DerivedStepsTest, ZeroCellSizesStopTheRun) {
+    Rows sizes = Map(kZone, [](int, int) { return 10.0; });
+    sizes[2][4] = 0;
+    Build(kZone, {});
+    Given("csy.grd", "CellSizeY", sizes);
+    EXPECT_EQ(ErrorCode([&] { setup_->CreateCellSizeGrids(); }), 66);
+    if (setup_->rank == 0) {
+        EXPECT_TRUE(Logged("cell size in y direction is zero at row 3, column 5,\nread from file csy.grd"));
+    }
+
+    Build(kZone, {});
+    Given("csx.grd", "CellSizeX", sizes);
+    EXPECT_EQ(ErrorCode([&] { setup_->CreateCellSizeGrids(); }), 66);
+    if (setup_->rank == 0) {
+        EXPECT_TRUE(Logged("cell size in x direction is zero at row 3, column 5,\nread from file csx.grd\n"));
+    }
+}
+
+TEST_F(DerivedStepsTest, OneGivenCellSizeDerivesTheOtherFromAUnitArea) {
+    Build(kZone, {});
+    Given("csx.grd", "CellSizeX", 5.0);
+    setup_->CreateCellSizeGrids();
+    ExpectHeldRows("RelCellArea", Map(kZone, [](int, int) { return 1.0; }));
+    ExpectHeldRows("CellSizeY", Map(kZone, [](int, int) { return 20.0; }));
+    EXPECT_FALSE(Exists("basin.$csx"));
+    EXPECT_TRUE(Exists("basin.$csy"));
+}
+
+// Given sizes of the variable-size test: column c is 10 + c wide, row r is 20 - r high; outside
+// the basin they become nodata, which the coordinates count as the header cell size.
+double SizeX(int r, int c) { return kZone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] == kNd ? 10.0 : 10.0 + c; }
+double SizeY(int r, int c) { return kZone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] == kNd ? 10.0 : 20.0 - r; }
+
+TEST_F(DerivedStepsTest, VariableCellSizesAccumulateCoordinatesOverTheWholeGrid) {
+    Build(kZone, {});
+    Given("csx.grd", "CellSizeX", Plane([](int, int c) { return 10.0 + c; }));
+    Given("csy.grd", "CellSizeY", Plane([](int r, int) { return 20.0 - r; }));
+    setup_->CreateCellSizeGrids();
+    setup_->CreateCoordinateGrids();
+    ExpectHeldRows("RelCellArea", Map(kZone, [](int r, int c) { return (10.0 + c) * (20.0 - r) / 100.0; }));
+    // Rows run from the left border; the last row starts at its first valid column (3).
+    ExpectHeldRows("CoordX", Map(kZone, [](int r, int c) {
+                       const int start = r == 6 ? 3 : 1;
+                       double x = 1000.0 + (start - 1) * 10.0;
+                       for (int k = start; k < c; ++k) x += SizeX(r, k);
+                       return x;
+                   }));
+    // Columns run up from the last row; column 1 keeps the header spacing.
+    ExpectHeldRows("CoordY", Map(kZone, [](int r, int c) {
+                       if (c == 1) return 2000.0 + (6 - r) * 10.0;
+                       double y = 2000.0;
+                       for (int k = 6; k > r; --k) y += SizeY(k, c);
+                       return y;
+                   }));
+}
+
+// Elevation of a smooth surface with holes near the process boundaries.
+Rows Terrain() {
+    Rows e = Plane([](int r, int c) { return 500.0 + 3.0 * r * r - 7.0 * c + r * c; });
+    e[2][3] = kNd;
+    e[3][5] = kNd;
+    e[0][0] = kNd;
+    return e;
+}
+
+TEST_F(DerivedStepsTest, SlopeAndAspectEqualTheWholeGridResultOnEveryProcess) {
+    const Rows terrain = Terrain();
+    Build(kZone, terrain);
+    setup_->make_Slope_and_Aspect();
+
+    memory_handling mh;
+    Matrix e = mh.matrix(1, 6, 1, 12, 6), slope = mh.matrix(1, 6, 1, 12, 6), aspect = mh.matrix(1, 6, 1, 12, 6);
+    for (int r = 1; r <= 6; ++r)
+        for (int c = 1; c <= 12; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+    ComputeSlopeAspect(e, &slope, &aspect, 6, 12, 10, kNd);
+    Rows s(6, std::vector<double>(12)), a = s;
+    for (int r = 1; r <= 6; ++r)
+        for (int c = 1; c <= 12; ++c) {
+            s[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = slope[r][c];
+            a[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = aspect[r][c];
+        }
+    // Cells with a valid elevation are all filled; the hole in the middle has four valid
+    // neighbours and gets a value of its own.
+    EXPECT_EQ(s[0][0], kNd);
+    EXPECT_NE(s[0][1], kNd);
+    EXPECT_NE(s[2][3], kNd);
+    ExpectHeldRows("slope_angle", s);
+    ExpectHeldRows("slope_aspect", a);
+    EXPECT_EQ(SharedFile("dem.$sl"), GridText(s, 1000, 2000, 10));
+    EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
+    EXPECT_TRUE(Logged("calculating the lokal topography (aspect, slope ...).. "));
+}
+
+TEST_F(DerivedStepsTest, PlanesGiveTheirSlopeAndAspect) {
+    struct Case {
+        double (*elevation)(int, int);
+        double slope, aspect;
+    };
+    const Case cases[] = {
+        {[](int, int c) { return 1000.0 - 10.0 * c; }, 45, 90},   // rising towards the west
+        {[](int r, int) { return 1000.0 - 10.0 * r; }, 45, 180},  // rising towards the north
+        {[](int, int) { return 700.0; }, 0, 0},                   // flat
+    };
+    for (const Case& k : cases) {
+        Build(kZone, Plane(k.elevation));
+        setup_->make_Slope_and_Aspect();
+        ExpectHeldRows("slope_angle", Constant(k.slope), 1e-9);
+        ExpectHeldRows("slope_aspect", Constant(k.aspect), 1e-9);
+    }
+}
+
+TEST_F(DerivedStepsTest, GivenSlopeAndAspectAreUsedUnchanged) {
+    Build(kZone, Terrain());
+    Given("slope.grd", "slope_angle", 12.0);
+    Given("aspect.grd", "slope_aspect", 34.0);
+    const int before = setup_->StandardGridCount();
+    setup_->make_Slope_and_Aspect();
+    EXPECT_EQ(setup_->StandardGridCount(), before);
+    ExpectHeldRows("slope_angle", Constant(12.0));
+    EXPECT_FALSE(Exists("dem.$sl"));
+    EXPECT_FALSE(Exists("dem.$ex"));
+    EXPECT_FALSE(Logged("calculating the lokal topography"));
+
+    // Only the missing one is derived.
+    Build(kZone, Terrain());
+    Given("slope.grd", "slope_angle", 12.0);
+    setup_->make_Slope_and_Aspect();
+    ExpectHeldRows("slope_angle", Constant(12.0));
+    EXPECT_FALSE(Exists("dem.$sl"));
+    EXPECT_TRUE(Exists("dem.$ex"));
+}
+
+TEST_F(DerivedStepsTest, WithoutElevationModelNoSlopeIsMade) {
+    Build(kZone, {});
+    setup_->make_Slope_and_Aspect();
+    EXPECT_EQ(setup_->FindGrid("slope_angle", true), 0);
+}
+
+TEST_F(DerivedStepsTest, IceAndFirnGridIsLookedUpByName) {
+    Build(kZone, {});
+    setup_->check_ice_firn_grid();
+    const int free = setup_->FirstFreeEntry();
+    EXPECT_TRUE(Logged(StrFormat("ice-grid not found in memory (at position %d)", free)));
+    console_.str("");
+    Given("ice.grd", "ice_firn", 1.0);
+    setup_->check_ice_firn_grid();
+    EXPECT_FALSE(Logged("ice-grid not found"));
+}
+
+TEST_F(DerivedStepsTest, AFullGridStoreIsErrorTwelve) {
+    Build(kZone, Terrain());
+    while (setup_->FirstFreeEntry() <= GridStore::kMaxIndex) {
+        GridStoreEntry& e = (*store_)[setup_->FirstFreeEntry()];
+        e.internalName = "taken";
+        e.hasInternalName = true;
+    }
+    EXPECT_EQ(ErrorCode([&] { setup_->CreateCoordinateGrids(); }), 12);
+    EXPECT_EQ(ErrorCode([&] { setup_->make_Slope_and_Aspect(); }), 12);
+    EXPECT_TRUE(Logged("no free grid found in memeory (at position 1000)"));
+}
+
+}  // namespace

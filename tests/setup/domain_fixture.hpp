@@ -1,0 +1,179 @@
+#pragma once
+// A small model domain on a set-up object, as the first initialisation steps leave it: the
+// geometry, the zone grid at store index 1 (all rows on process 0, the own rows with their halo
+// elsewhere), the elevation model at index 2, the decomposition over the processes of the
+// test, the zone ranking, and given standard grids. The derived-grid steps are then called
+// directly.
+#include <mpi.h>
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/gridio.hpp"
+#include "setup/defltuzr.hpp"
+#include "setup/mpiregions.hpp"
+#include "setup/zoneranking.hpp"
+#include "setup_fixture.hpp"
+
+namespace setup_test {
+
+constexpr double kNd = -9999.0;
+using Rows = std::vector<std::vector<double>>;
+
+// The text grid the writer produces for values (row 1 first).
+inline std::string GridText(const Rows& v, double xll, double yll, double cs) {
+    std::string text = StrFormat("ncols\t%d\nnrows\t%d\nxllcorner\t%g\nyllcorner\t%g\ncellsize\t%g\nnodata_value\t%g\n",
+                                 static_cast<int>(v[0].size()), static_cast<int>(v.size()), xll, yll, cs, kNd);
+    for (const auto& row : v) {
+        for (std::size_t c = 0; c < row.size(); ++c) text += StrFormat(c ? "\t%g" : "%g", row[c]);
+        text += "\n";
+    }
+    return text;
+}
+
+class DomainTest : public SetupTest {
+protected:
+    void SetUp() override {
+        SetupTest::SetUp();
+        gridio::SetRetryWait([](int) {});
+    }
+    void TearDown() override {
+        setup_.reset();
+        gridio::SetRetryWait(nullptr);
+        SetupTest::TearDown();
+    }
+
+    // Sections every test control file carries.
+    static std::string Control(const std::string& extra) { return "[region_transition_distance]\n40\n" + extra; }
+
+    // Builds the domain; zone and elevation rows are given for the whole grid.
+    void Build(const Rows& zone, const Rows& elevation, double xll = 1000, double yll = 2000, double cs = 10,
+               const std::string& zoneFile = "basin.asc", const std::string& demFile = "dem.grd",
+               const std::string& control = Control("")) {
+        WriteShared("basin.ctl", control);
+        WriteShared("MpiSpeedFactor.dat", "1.0\n");
+        unsigned error = 1;
+        setup_ = std::make_unique<defaultini>(error, log_.get(), "basin.ctl", 2, store_.get());
+        ASSERT_EQ(error, 0u);
+        defaultini& s = *setup_;
+        s.controlFileName = "basin.ctl";
+        s.textOutput = true;
+        s.nrows = static_cast<int>(zone.size());
+        s.ncols = static_cast<int>(zone[0].size());
+        s.xllcorner = xll;
+        s.yllcorner = yll;
+        s.cellsize = cs;
+        s.nodata = kNd;
+        zoneData_ = zone;
+        elevationData_ = elevation;
+
+        // Process 0 holds the whole zone grid and elevation model from the start.
+        if (s.rank == 0) {
+            zone_ = Filled(1, s.nrows, zone);
+            if (!elevation.empty()) elevation_ = Filled(1, s.nrows, elevation);
+        }
+        s.RegisterSetupGrid(zoneFile, "[zone_grid]", &zone_, 0, 1, s.nrows);
+        if (!elevation.empty()) s.RegisterSetupGrid(demFile, "[elevation_model]", &elevation_, 0, 1, s.nrows);
+
+        DecompositionResult res;
+        CreateMPIRegions(s, &zone_, decomposition_, res, [&](DecompositionGrids& g, int lo, int hi) {
+            s.RegisterSetupGrid("MPIRegions", "MPIRegions", &g.regions, 0, lo, hi);
+            s.RegisterSetupGrid("MPIHelper", "MPIHelper", &g.helper, 0, lo, hi);
+            s.RegisterSetupGrid("MPIHalo", "MPIHalo", &g.halo, 0, lo, hi);
+        });
+        s.firstRow = res.ownFirstRow;
+        s.lastRow = res.ownLastRow;
+        *s.sendHalo = res.sendHalo;
+        *s.recvHalo = res.recvHalo;
+
+        // The zone ranking of the initialisation.
+        ZoneTables tables;
+        RankZones(s, &zone_, nullptr, zoneFile, tables);
+        const_cast<ZoneTables&>(s.Zones()) = tables;
+
+        // The other processes receive their zone cells from process 0.
+        int lo = 0, hi = 0;
+        s.SharedGridRows(&lo, &hi);
+        if (s.rank != 0) {
+            zone_ = s.matrix(lo, hi, 1, s.ncols, s.nrows);
+            zone_.fill(kNd);
+            (*store_)[1].firstRow = lo;
+            (*store_)[1].lastRow = hi;
+            if (!elevation.empty()) {
+                elevation_ = Filled(lo, hi, elevation);
+                (*store_)[2].firstRow = lo;
+                (*store_)[2].lastRow = hi;
+            }
+        }
+        s.FindDecompositionGrids();
+        s.MPIScatterGrid(1);
+        s.MPIExchangeHalo(1);
+    }
+
+    // A standard grid of the control file over the shared rows; returns its store index.
+    int Given(const std::string& file, const std::string& name, const Rows& values) {
+        int lo = 0, hi = 0;
+        setup_->SharedGridRows(&lo, &hi);
+        given_.push_back(Filled(lo, hi, values));
+        return setup_->RegisterSetupGrid(file, name, &given_.back(), 0, lo, hi);
+    }
+    int Given(const std::string& file, const std::string& name, double value) {
+        return Given(file, name, Rows(zoneData_.size(), std::vector<double>(zoneData_[0].size(), value)));
+    }
+
+    Matrix Filled(int lo, int hi, const Rows& values) {
+        memory_handling mh;
+        Matrix m = mh.matrix(lo, hi, 1, static_cast<int>(values[0].size()), static_cast<int>(values.size()));
+        for (int r = lo; r <= hi; ++r)
+            for (int c = 1; c <= m.ncols(); ++c)
+                m[r][c] = values[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+        return m;
+    }
+
+    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
+
+    // Every row this process holds of the grid named name equals expected (exactly, or within
+    // tolerance).
+    void ExpectHeldRows(const std::string& name, const Rows& expected, double tolerance = 0) {
+        const int index = setup_->FindGrid(name, true);
+        ASSERT_GT(index, 0) << name;
+        const Matrix& m = *(*store_)[index].grid;
+        int held = 0;
+        for (int r = 1; r <= setup_->nrows; ++r) {
+            if (!m.holds(r)) continue;
+            ++held;
+            for (int c = 1; c <= setup_->ncols; ++c) {
+                const double want = expected[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+                if (tolerance > 0)
+                    ASSERT_NEAR(m[r][c], want, tolerance) << name << " row " << r << " column " << c;
+                else
+                    ASSERT_EQ(m[r][c], want) << name << " row " << r << " column " << c << " on process "
+                                             << setup_->rank;
+            }
+        }
+        EXPECT_GT(held, 0) << name;
+    }
+
+    // Process 0 may have written a file; every process sees it after the barrier.
+    static std::string SharedFile(const std::string& path) {
+        MPI_Barrier(MPI_COMM_WORLD);
+        return talvo_test::ReadFile(path);
+    }
+    static bool Exists(const std::string& path) {
+        MPI_Barrier(MPI_COMM_WORLD);
+        FILE* f = std::fopen(path.c_str(), "r");
+        if (f) std::fclose(f);
+        return f != nullptr;
+    }
+
+    std::unique_ptr<defaultini> setup_;
+    Matrix zone_, elevation_;
+    Rows zoneData_, elevationData_;
+    DecompositionGrids decomposition_;
+    std::deque<Matrix> given_;
+};
+
+}  // namespace setup_test
