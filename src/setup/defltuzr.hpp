@@ -259,6 +259,9 @@ private:
                              const char* noRoomText = "FATAL: no free grid found in memory (at position ");
     // Writes the grid of a store entry once under its file name (process 0's rows).
     void WriteOnce(int index);
+    // Every process throws the code process 0 found (0: none), so that a failure of work done
+    // on process 0 alone ends all processes alike. Collective.
+    void FailAlike(int code, const char* what);
     void SwitchPeriodicGrid(int index, const GridDefinition& def, PeriodicState& state, std::int64_t hour,
                             std::int64_t day, std::int64_t month, std::int64_t year);
     void RevertPeriodicGrid(int index, PeriodicState& state);

@@ -14,22 +14,15 @@
 #include "setup/derivedgrids.hpp"
 #include "setup/rootrows.hpp"
 
-namespace {
-bool SeveralProcesses(const modelobject& o) {
+void defaultini::FailAlike(int code, const char* what) {
     int initialised = 0, finalised = 0;
     MPI_Initialized(&initialised);
     MPI_Finalized(&finalised);
-    return initialised && !finalised && o.size > 1;
-}
-
-// Every process fails with the code process 0 found (0: none).
-void AgreeOnFailure(modelobject& o, int code, const char* what) {
-    if (SeveralProcesses(o)) MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (initialised && !finalised && size > 1) MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (code == 0) return;
-    if (o.rank != 0) *o.log << "FATAL: " << what << " failed on process 0" << "[end-entry]";
+    if (rank != 0) *log << "FATAL: " << what << " failed on process 0" << "[end-entry]";
     throw ModelError(code);
 }
-}  // namespace
 
 Matrix* defaultini::CreateSharedGrid(const std::string& fileName, const std::string& internalName, int* index,
                                      const char* noRoomText) {
@@ -53,7 +46,7 @@ void defaultini::WriteOnce(int index) {
         failure = error.code();
     }
     e.units = saved;
-    AgreeOnFailure(*this, failure, "writing a derived grid");
+    FailAlike(failure, "writing a derived grid");
 }
 
 void defaultini::CreateCellSizeGrids() {
@@ -106,7 +99,7 @@ void defaultini::CreateCellSizeGrids() {
         }
         if (p.kind != 0) failure = 66;
     }
-    AgreeOnFailure(*this, failure, "the cell size check");
+    FailAlike(failure, "the cell size check");
 
     const std::pair<bool, int> derived[] = {
         {!src.xGiven, cellSizeXIndex_}, {!src.yGiven, cellSizeYIndex_}, {!src.areaGiven, relCellAreaIndex_}};
@@ -183,7 +176,7 @@ void defaultini::make_Slope_and_Aspect() {
         }
         if (failure == 0) ComputeSlopeAspect(elevation, slope, aspect, nrows, ncols, cellsize, nodata);
     }
-    AgreeOnFailure(*this, failure, "slope and aspect");
+    FailAlike(failure, "slope and aspect");
     for (Matrix* m : {slope, aspect})
         if (m) ShareRowsFromRoot(*this, *m);
     if (slope) WriteOnce(slopeIndex_);

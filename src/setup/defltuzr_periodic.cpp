@@ -179,8 +179,14 @@ void defaultini::CreateStandardGridStatistics(OutputCodeEntry* table, int tableC
                                                        nzones, def->statCode, 5, def->statFile, outputPath, 0,
                                                        std::vector<int>{});
         if (error != 0) throw ModelError(error);
-        s.statistic->WriteHeader((*gridStore)[index].internalName, "(default)", table, tableCount);
+        int failure = 0;
+        try {
+            s.statistic->WriteHeader((*gridStore)[index].internalName, "(default)", table, tableCount);
+        } catch (const ModelError& e) {
+            failure = e.code();
+        }
         statistics_.push_back(std::move(s));
+        FailAlike(failure, "writing the header of a statistics table");
     }
 }
 
@@ -223,11 +229,30 @@ void defaultini::AddStandardGridStatistics() {
 
 void defaultini::StepStandardGridStatistics(std::int64_t hour_, std::int64_t day_, std::int64_t month_,
                                             std::int64_t year_) {
-    for (StandardGridStatistic& s : statistics_) s.statistic->Step(year_, month_, day_, hour_, 1);
+    if (statistics_.empty()) return;
+    // Process 0 alone writes the rows (when a buffer is full).
+    int failure = 0;
+    for (StandardGridStatistic& s : statistics_) {
+        try {
+            s.statistic->Step(year_, month_, day_, hour_, 1);
+        } catch (const ModelError& e) {
+            if (failure == 0) failure = e.code();
+        }
+    }
+    FailAlike(failure, "writing a statistics table");
 }
 
 void defaultini::WriteStandardGridStatisticLines() {
-    for (StandardGridStatistic& s : statistics_) s.statistic->WriteLine();
+    if (statistics_.empty()) return;
+    int failure = 0;
+    for (StandardGridStatistic& s : statistics_) {
+        try {
+            s.statistic->WriteLine();
+        } catch (const ModelError& e) {
+            if (failure == 0) failure = e.code();
+        }
+    }
+    FailAlike(failure, "writing a statistics table");
 }
 
 void defaultini::ReleaseStandardGridStatistics() {

@@ -114,14 +114,14 @@ protected:
     }
 
     // A standard grid of the control file over the shared rows; returns its store index.
-    int Given(const std::string& file, const std::string& name, const Rows& values) {
+    int Given(const std::string& file, const std::string& name, const Rows& values, long writeCode = 0) {
         int lo = 0, hi = 0;
         setup_->SharedGridRows(&lo, &hi);
         given_.push_back(Filled(lo, hi, values));
-        return setup_->RegisterSetupGrid(file, name, &given_.back(), 0, lo, hi);
+        return setup_->RegisterSetupGrid(file, name, &given_.back(), writeCode, lo, hi);
     }
-    int Given(const std::string& file, const std::string& name, double value) {
-        return Given(file, name, Rows(zoneData_.size(), std::vector<double>(zoneData_[0].size(), value)));
+    int Given(const std::string& file, const std::string& name, double value, long writeCode = 0) {
+        return Given(file, name, Rows(zoneData_.size(), std::vector<double>(zoneData_[0].size(), value)), writeCode);
     }
 
     Matrix Filled(int lo, int hi, const Rows& values) {
