@@ -23,7 +23,6 @@
 //   defltuzr_spinup.cpp    spin-up settings and hydrologic response units
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,9 +114,12 @@ public:
     // outputs.
     void CreateStandardGridStatistics(OutputCodeEntry* table, int tableCount);
 
-    // --- definitions of the standard and variable grids, by grid-store index
-    GridDefinition& Definition(int index) { return definitions_[index]; }
-    const GridDefinition* FindDefinition(int index) const;
+    // --- grid definitions of the control file: zone grid, elevation model, standard and
+    // variable grids, in the order of their grid-store indices
+    std::vector<GridDefinition>& GridDefinitions() { return gridDefinitions_; }
+    const std::vector<GridDefinition>& GridDefinitions() const { return gridDefinitions_; }
+    // The definition of the grid at a grid-store index; null when the control file names none.
+    GridDefinition* DefinitionAt(int index);
 
     // --- external coupling
     bool IsExternallyCoupled() const { return couplingMode_ == 1; }
@@ -262,12 +264,12 @@ private:
     // Every process throws the code process 0 found (0: none), so that a failure of work done
     // on process 0 alone ends all processes alike. Collective.
     void FailAlike(int code, const char* what);
-    void SwitchPeriodicGrid(int index, const GridDefinition& def, PeriodicState& state, std::int64_t hour,
-                            std::int64_t day, std::int64_t month, std::int64_t year);
-    void RevertPeriodicGrid(int index, PeriodicState& state);
+    void SwitchPeriodicGrid(GridDefinition& def, std::int64_t hour, std::int64_t day, std::int64_t month,
+                            std::int64_t year);
+    void RevertPeriodicGrid(GridDefinition& def);
     // After a land-use, soil or irrigation grid changed: the code check and code-to-position
     // mapping of the start, and the land-use layer grids.
-    void AfterCodeGridChange(int index, bool checkCodes);
+    void AfterCodeGridChange(const GridDefinition& def, bool checkCodes);
     void RefillLanduseLayers();
     void ReleaseStandardGridStatistics();
 
@@ -275,8 +277,7 @@ private:
     int coordXIndex_ = 0, coordYIndex_ = 0;
     int slopeIndex_ = 0, aspectIndex_ = 0;
     double transitionDistance_ = 0;
-    std::map<int, GridDefinition> definitions_;
-    std::map<int, PeriodicState> periodic_;
+    std::vector<GridDefinition> gridDefinitions_;
     struct StandardGridStatistic {
         int index = 0;
         std::vector<zoneFZT> records;  // zone positions 0..nzones

@@ -16,18 +16,18 @@ std::vector<int> StandardGridIndices(const std::vector<int>& registered) {
 }
 }  // namespace
 
-const GridDefinition* defaultini::FindDefinition(int index) const {
-    const auto it = definitions_.find(index);
-    return it == definitions_.end() ? nullptr : &it->second;
+GridDefinition* defaultini::DefinitionAt(int index) {
+    for (GridDefinition& d : gridDefinitions_)
+        if (d.index == index) return &d;
+    return nullptr;
 }
 
 void defaultini::UpdatePeriodicGrids(std::int64_t hour_, std::int64_t day_, std::int64_t month_,
                                      std::int64_t year_) {
-    for (int index : StandardGridIndices(RegisteredIndices())) {
-        const GridDefinition* def = FindDefinition(index);
-        if (def == nullptr || def->periodCount < 1 || (*gridStore)[index].grid == nullptr) continue;
+    for (GridDefinition& def : gridDefinitions_) {
+        if (!def.HasPeriodicity() || def.index < 1 || (*gridStore)[def.index].grid == nullptr) continue;
         // The letters choose the date field whose wrap starts a new period.
-        const std::string& letters = def->periodLetters;
+        const std::string& letters = def.periodLetters;
         std::int64_t observed = 0;
         if (letters.find('H') != std::string::npos || letters.find('D') != std::string::npos)
             observed = hour_;
@@ -38,73 +38,70 @@ void defaultini::UpdatePeriodicGrids(std::int64_t hour_, std::int64_t day_, std:
         else
             continue;
 
-        PeriodicState& state = periodic_[index];
-        if (observed > state.lastValue) {
-            ++state.stepsSeen;
-        } else if (observed < state.lastValue) {
-            ++state.periodsSeen;
-            state.stepsSeen = 1;
+        if (observed > def.lastSeen) {
+            ++def.stepsSeen;
+        } else if (observed < def.lastSeen) {
+            ++def.periodsSeen;
+            def.stepsSeen = 1;
         }
-        state.lastValue = observed;
+        def.lastSeen = observed;
 
-        if (state.periodsSeen == def->periodCount && state.stepsSeen == def->periodSteps) {
-            SwitchPeriodicGrid(index, *def, state, hour_, day_, month_, year_);
-        } else if (state.reverting) {
+        if (def.periodsSeen == def.periodCount && def.stepsSeen == def.periodSteps) {
+            SwitchPeriodicGrid(def, hour_, day_, month_, year_);
+        } else if (def.reverting) {
             // A revert count below 1 returns at the first step after the switch.
-            if (++state.revertCounter >= def->revertSteps) RevertPeriodicGrid(index, state);
+            if (++def.revertCounter >= def.revertSteps) RevertPeriodicGrid(def);
         }
     }
 }
 
-void defaultini::SwitchPeriodicGrid(int index, const GridDefinition& def, PeriodicState& state, std::int64_t hour_,
-                                    std::int64_t day_, std::int64_t month_, std::int64_t year_) {
-    GridStoreEntry& e = (*gridStore)[index];
+void defaultini::SwitchPeriodicGrid(GridDefinition& def, std::int64_t hour_, std::int64_t day_, std::int64_t month_,
+                                    std::int64_t year_) {
+    GridStoreEntry& e = (*gridStore)[def.index];
     Matrix& grid = *e.grid;
-    state.currentFile = StrFormat("%s_%04ld%02ld%02ld%02ld", e.fileName.c_str(), static_cast<long>(year_),
-                                  static_cast<long>(month_), static_cast<long>(day_), static_cast<long>(hour_));
+    def.currentFileName = StrFormat("%s_%04ld%02ld%02ld%02ld", e.fileName.c_str(), static_cast<long>(year_),
+                                    static_cast<long>(month_), static_cast<long>(day_), static_cast<long>(hour_));
     // The values to return to are those before the first switch.
-    if (!def.persistent && state.firstValues.empty()) {
-        state.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
+    if (!def.persistent && def.firstValues.empty()) {
+        def.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
         for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
-            if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, state.firstValues[r]);
+            if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, def.firstValues[r]);
     }
-    ReadGrid(state.currentFile, &grid, def.fillCode, false, false, def.defaultValue, false, true, false, true);
+    ReadGrid(def.currentFileName, &grid, def.fillCode, false, false, def.defaultValue, false, true, false, true);
     ResetCtrlCHandler();
-    AfterCodeGridChange(index, true);
-    MPIExchangeHalo(index);
-    state.periodsSeen = 0;
-    state.stepsSeen = 0;
+    AfterCodeGridChange(def, true);
+    MPIExchangeHalo(def.index);
+    def.periodsSeen = 0;
+    def.stepsSeen = 0;
     if (!def.persistent) {
-        state.revertCounter = 0;
-        state.reverting = true;
+        def.revertCounter = 0;
+        def.reverting = true;
     }
 }
 
-void defaultini::RevertPeriodicGrid(int index, PeriodicState& state) {
-    Matrix& grid = *(*gridStore)[index].grid;
-    if (!state.firstValues.empty()) {
+void defaultini::RevertPeriodicGrid(GridDefinition& def) {
+    Matrix& grid = *(*gridStore)[def.index].grid;
+    if (!def.firstValues.empty()) {
         for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
-            if (grid.holds(r) && state.firstValues.holds(r))
-                std::copy(state.firstValues[r], state.firstValues[r] + ncols + 1, grid[r]);
+            if (grid.holds(r) && def.firstValues.holds(r))
+                std::copy(def.firstValues[r], def.firstValues[r] + ncols + 1, grid[r]);
         // The copy holds the codes already mapped to table positions.
-        AfterCodeGridChange(index, false);
+        AfterCodeGridChange(def, false);
     }
-    MPIExchangeHalo(index);
-    state.reverting = false;
+    MPIExchangeHalo(def.index);
+    def.reverting = false;
 }
 
-void defaultini::AfterCodeGridChange(int index, bool checkCodes) {
-    const GridStoreEntry& e = (*gridStore)[index];
-    const std::string& name = e.internalName;
-    // A single-layer run renamed "landuse" to "landuse1"; its only layer is the grid itself.
-    const bool singleLayerLanduse = landuseLayerCount_ == 1 && landuseLayers_.size() > 1 && landuseLayers_[1] == e.grid;
+void defaultini::AfterCodeGridChange(const GridDefinition& def, bool checkCodes) {
+    // The internal name as defined: a single-layer run renames the grid "landuse" to "landuse1".
+    const std::string& name = def.internalName;
     if (checkCodes && tables_) {
-        if (name == "landuse" || singleLayerLanduse)
-            tables_->RecheckLanduse(*this, index);
+        if (name == "landuse")
+            tables_->RecheckLanduse(*this, def.index);
         else if (name == "soil_types")
-            tables_->check_SOIL_Codes(*this, index);
+            tables_->check_SOIL_Codes(*this, def.index);
         else if (name == "irrigation_codes" && irrigationSwitch_ != 0)
-            tables_->check_irrig_Codes(*this, index);
+            tables_->check_irrig_Codes(*this, def.index);
     }
     if (name == "landuse") RefillLanduseLayers();
 }
@@ -161,7 +158,7 @@ void defaultini::WriteVariableGrids(std::int64_t hour_, std::int64_t day_, std::
 void defaultini::CreateStandardGridStatistics(OutputCodeEntry* table, int tableCount) {
     const int nzones = zones_.zoneCount;
     for (int index : StandardGridIndices(RegisteredIndices())) {
-        const GridDefinition* def = FindDefinition(index);
+        const GridDefinition* def = DefinitionAt(index);
         if (def == nullptr || def->statFile.empty()) continue;
         StandardGridStatistic s;
         s.index = index;

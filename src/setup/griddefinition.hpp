@@ -1,39 +1,45 @@
 #pragma once
-// What the control file says about a standard or variable grid beyond its grid-store entry:
-// how it is read or created, its statistics table and its periodic re-reading. The reader of
-// the grid definitions fills one per grid (defaultini::Definition of the grid's store index);
-// the per-step work of the set-up uses them.
+// Definitions of the grids the control file names: the zone grid, the elevation model, the
+// standard grids of "[standard_grids]" and the variable grids of "[variable_grids]", with the
+// state of their periodic re-reading.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kernel/matrix.hpp"
 
 struct GridDefinition {
-    std::int32_t fillCode = 0;
-    std::int32_t readCode = 1;  // 0 or less: created with the default value
-    double defaultValue = 0;
-    std::string outName;   // base name of the output files (empty: the file name)
-    std::string statFile;  // statistics table of the grid (empty: none)
-    long statCode = 0;
+    int index = 0;  // grid-store index
+    std::string fileName;
+    std::string internalName;
+    int fillCode = 0;         // passed to the grid reader
+    int readCode = 1;         // 0 or less: created from defaultValue instead of read
+    double defaultValue = 0;  // value of created grids; fill value of the grid reader
+    long writeCode = 0;
+    std::string outName;   // base name of the output files; the file name by default
+    std::string statFile;  // statistics table; empty: none
+    int statCode = 0;
+    bool variable = false;  // a grid of "[variable_grids]"
 
-    // "periodicity": every periodSteps-th step of the periodCount-th new period (hour, day,
-    // month or year, as the letters say) the grid is read from "<file>_YYYYMMDDHH".
-    std::int32_t periodCount = -1;  // below 1: no periodicity
+    // "periodicity": periodCount < 1 means none. The letters choose the observed date field.
+    int periodCount = -1;
     std::string periodLetters;
-    std::int32_t periodSteps = -1;
-    // "persistent": false makes a re-read grid return to its first values revertSteps steps
-    // after each switch.
+    int periodSteps = -1;
+    // "persistent" (read only with "periodicity"): false reverts to the first-read values
+    // revertSteps steps after each switch.
     bool persistent = true;
-    std::int32_t revertSteps = 0;
-};
+    int revertSteps = 0;
 
-// Where a periodic grid stands in its period, and the values it returns to.
-struct PeriodicState {
-    std::int32_t periodsSeen = 0;
-    std::int32_t stepsSeen = 0;
-    std::int64_t lastValue = 9999;  // last observed hour, day or month; 9999 before the first step
-    std::string currentFile;
+    // State of the periodic re-reading: periods and steps seen, the last value of the observed
+    // date field (9999: the first step counts as a new period), the current dated file name,
+    // the revert counter, and the first-read values of a non-persistent grid.
+    int periodsSeen = 0;
+    int stepsSeen = 0;
+    std::int64_t lastSeen = 9999;
+    std::string currentFileName;
     bool reverting = false;
-    std::int32_t revertCounter = 0;
-    Matrix firstValues;  // made at the first switch of a grid that is not persistent
+    int revertCounter = 0;
+    Matrix firstValues;
+
+    bool HasPeriodicity() const { return periodCount >= 1; }
 };

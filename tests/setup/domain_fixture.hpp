@@ -124,6 +124,16 @@ protected:
         return Given(file, name, Rows(zoneData_.size(), std::vector<double>(zoneData_[0].size(), value)), writeCode);
     }
 
+    // The control file's definition of the grid at a store index.
+    GridDefinition& Define(int index) {
+        GridDefinition d;
+        d.index = index;
+        d.fileName = (*store_)[index].fileName;
+        d.internalName = (*store_)[index].internalName;
+        setup_->GridDefinitions().push_back(std::move(d));
+        return setup_->GridDefinitions().back();
+    }
+
     Matrix Filled(int lo, int hi, const Rows& values) {
         memory_handling mh;
         Matrix m = mh.matrix(lo, hi, 1, static_cast<int>(values[0].size()), static_cast<int>(values.size()));

@@ -46,7 +46,7 @@ protected:
     int Periodic(const std::string& file, const std::string& name, double initial, int n, const char* letters, int k,
                  bool persistent = true, int revert = 0) {
         const int index = Given(file, name, Basin(initial));
-        GridDefinition& def = setup_->Definition(index);
+        GridDefinition& def = Define(index);
         def.periodCount = n;
         def.periodLetters = letters;
         def.periodSteps = k;
@@ -139,8 +139,8 @@ TEST_F(PeriodicOutputTest, EveryStandardGridWithAStatisticsFileGetsAZoneTable) {
             if (values[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] != kNd)
                 values[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = (r + 1) + (c + 1) * 0.5;
     const int rain = Given("rain.asc", "rain", values);
-    setup_->Definition(rain).statFile = "rainstat.txt";
-    setup_->Definition(rain).statCode = 2001;
+    Define(rain).statFile = "rainstat.txt";
+    setup_->DefinitionAt(rain)->statCode = 2001;
     Given("dry.asc", "dry", 1.0);
     setup_->CreateCellSizeGrids();
     setup_->CreateStandardGridStatistics(table_.data(), static_cast<int>(table_.size()));
@@ -178,8 +178,8 @@ TEST_F(PeriodicOutputTest, EveryStandardGridWithAStatisticsFileGetsAZoneTable) {
 TEST_F(PeriodicOutputTest, AStatisticsTableThatCannotBeCreatedStopsEveryProcess) {
     BuildBasin();
     const int rain = Given("rain.asc", "rain", Basin(1.0));
-    setup_->Definition(rain).statFile = "no/such/dir/rainstat.txt";
-    setup_->Definition(rain).statCode = 2001;
+    Define(rain).statFile = "no/such/dir/rainstat.txt";
+    setup_->DefinitionAt(rain)->statCode = 2001;
     setup_->CreateCellSizeGrids();
     EXPECT_EQ(ErrorCode([&] { setup_->CreateStandardGridStatistics(table_.data(), static_cast<int>(table_.size())); }),
               15);
