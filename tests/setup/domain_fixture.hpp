@@ -167,6 +167,25 @@ protected:
         EXPECT_GT(held, 0) << name;
     }
 
+    // The cells this process owns and its halo cells of the grid named name equal expected:
+    // what a grid read and distributed by the kernel guarantees.
+    void ExpectOwnCells(const std::string& name, const Rows& expected) {
+        const int index = setup_->FindGrid(name, true);
+        ASSERT_GT(index, 0) << name;
+        const Matrix& m = *(*store_)[index].grid;
+        const Matrix* owners = setup_->mpiRegions;
+        auto check = [&](int r, int c) {
+            ASSERT_TRUE(m.holds(r)) << name << " row " << r;
+            ASSERT_EQ(m[r][c], expected[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)])
+                << name << " row " << r << " column " << c << " on process " << setup_->rank;
+        };
+        for (int r = setup_->firstRow; r <= setup_->lastRow; ++r)
+            for (int c = 1; c <= setup_->ncols; ++c)
+                if (setup_->size == 1 || (*owners)[r][c] == setup_->rank) check(r, c);
+        for (const HaloRecord& h : *setup_->recvHalo)
+            for (int c = h.firstCol; c < h.firstCol + h.count; ++c) check(h.row, c);
+    }
+
     // Process 0 may have written a file; every process sees it after the barrier.
     static std::string SharedFile(const std::string& path) {
         MPI_Barrier(MPI_COMM_WORLD);

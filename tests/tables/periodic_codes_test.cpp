@@ -54,11 +54,11 @@ protected:
 TEST_F(PeriodicCodesTest, ReReadSoilCodesBecomeTablePositions) {
     const int index = CodeGrid("soil.asc", "soil_types", Halves(7, 3));
     tables_->check_SOIL_Codes(*setup_, index);
-    ExpectHeldRows("soil_types", Halves(1, 2));
+    ExpectOwnCells("soil_types", Halves(1, 2));
 
     DatedFile("soil.asc", 1, Halves(3, 7));
     setup_->UpdatePeriodicGrids(1, 1, 1, 2000);
-    ExpectHeldRows("soil_types", Halves(2, 1));
+    ExpectOwnCells("soil_types", Halves(2, 1));
 
     // A code the table does not hold stops every process.
     DatedFile("soil.asc", 2, Halves(3, 4));
@@ -69,16 +69,16 @@ TEST_F(PeriodicCodesTest, ReReadSoilCodesBecomeTablePositions) {
 TEST_F(PeriodicCodesTest, ReReadLanduseIsMappedAndRevertsToPositions) {
     const int index = CodeGrid("landuse.asc", "landuse", Halves(20, 10), false);
     tables_->CheckLanduse(*setup_, index);
-    ExpectHeldRows("landuse", Halves(2, 1));
+    ExpectOwnCells("landuse", Halves(2, 1));
 
     DatedFile("landuse.asc", 1, Halves(10, 10));
     setup_->UpdatePeriodicGrids(1, 1, 1, 2000);
-    ExpectHeldRows("landuse", Halves(1, 1));
+    ExpectOwnCells("landuse", Halves(1, 1));
     setup_->UpdatePeriodicGrids(2, 1, 1, 2000);
-    ExpectHeldRows("landuse", Halves(1, 1));
+    ExpectOwnCells("landuse", Halves(1, 1));
     // Two steps after the switch the grid holds its first positions again, not codes.
     setup_->UpdatePeriodicGrids(3, 1, 1, 2000);
-    ExpectHeldRows("landuse", Halves(2, 1));
+    ExpectOwnCells("landuse", Halves(2, 1));
 }
 
 }  // namespace
