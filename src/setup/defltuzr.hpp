@@ -27,23 +27,11 @@
 
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/outputcodes.hpp"
+#include "setup/coupling.hpp"
 #include "setup/globalsettings.hpp"
 #include "setup/parametertables.hpp"
-
-// One hydrologic response unit of the spin-up: cells with the same class key.
-struct HydrologicResponseUnit {
-    std::uint64_t id = 0;
-    std::string key;
-    std::int32_t row = 0;  // master cell
-    std::int32_t column = 0;
-    unsigned char flag = 0;
-};
-
-struct SpinUpSettings {
-    std::int32_t spinUpSwitch = 0;
-    std::int32_t doTemperaturePreSpinUp = 0;
-    std::int32_t repeatCnt = 0;
-};
+#include "setup/spinup.hpp"
 
 class defaultini : public modelobject {
 public:
@@ -119,6 +107,8 @@ public:
     void AccumulateExternalOutput();
     void WriteExternalOutput(std::int64_t day, std::int64_t month, std::int64_t year, bool endOfDay,
                              bool endOfMonth, bool endOfYear);
+    // After all sub-models exist: the grids and statistics the coupling reads and writes.
+    void LinkExternalGrids(const OutputCodeEntry* table, int entries);
 
     // --- spin-up: settings of "[SpinUp]" and the hydrologic response units
     SpinUpSettings CreateHRUs(std::vector<HydrologicResponseUnit>* units);
@@ -230,6 +220,7 @@ private:
     std::int32_t externalTimeStep_ = 0;
     std::string externalSemaphoreFile_;
     std::string externalSemaphoreContent_;
+    ExternalCoupling coupling_{*this};
 
     // Decomposition.
     std::vector<std::int64_t> cellsPerProcess_;
