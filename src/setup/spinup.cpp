@@ -118,9 +118,16 @@ public:
         Grids().second->fill(o_.nodata);
     }
 
-    // Cells outside the basin or of another process, and nodata values, form no unit.
+    // Cells outside the basin and nodata values form no unit; cells of other processes are
+    // numbered by their owners.
     void Renumber() {
         auto [all, master] = Grids();
+        const Matrix* zone = (*o_.gridStore)[1].grid;
+        for (int r = first_; r <= last_; ++r) {
+            if (!all->holds(r) || zone == nullptr || !zone->holds(r)) continue;
+            for (int c = 1; c <= std::min(o_.ncols, zone->ncols()); ++c)
+                if ((*zone)[r][c] == o_.nodata) (*all)[r][c] = o_.nodata;
+        }
         for (int r = std::max(1, o_.firstRow); r <= std::min(o_.nrows, o_.lastRow); ++r) {
             if (!all->holds(r) || !master->holds(r)) continue;
             int c1 = 1, c2 = o_.ncols;
