@@ -63,7 +63,7 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     controlFileName_ = std::string(argv[controlFileIndex]).substr(0, 1201);
 
     gridStore_ = std::make_unique<GridStore>();
-    outputCodes_.assign(kOutputCodeCount + 1, OutputCodeRecord{});
+    outputCodes_.assign(kOutputCodeCount + 1, OutputCodeEntry{});
 
     unsigned error = 0;
     setup_ = hooks_.makeSetup(error, log_, controlFileName_, outputCodes_.data(), kOutputCodeCount, gridStore_.get());
@@ -214,7 +214,7 @@ void ModellApplication::InitTracers() {
     auto check = [&] {
         if (error != 0) throw ModelError(static_cast<int>(error));
     };
-    OutputCodeRecord* table = outputCodes_.data();
+    OutputCodeEntry* table = outputCodes_.data();
     irrigation_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
     snow_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);

@@ -39,7 +39,7 @@ struct ImmediateEnd {
 // Replaceable parts of the application (tests give their own; empty members mean production).
 struct ApplicationHooks {
     std::function<std::unique_ptr<ModelSetup>(unsigned& error, DiagLog* log, const std::string& controlFile,
-                                              OutputCodeRecord* table, int tableCount, GridStore* store)>
+                                              OutputCodeEntry* table, int tableCount, GridStore* store)>
         makeSetup;
     std::function<std::unique_ptr<MeteoInput>(unsigned& error, DiagLog* log, const std::string& name,
                                               const SubmodelSettings& settings, int gridIndex)>
@@ -127,7 +127,7 @@ private:
     std::string controlFileName_;
     std::string compiledFileName_;
     std::int64_t hour_ = 0, day_ = 0, month_ = 0, year_ = 0;
-    std::vector<OutputCodeRecord> outputCodes_;
+    std::vector<OutputCodeEntry> outputCodes_;
     std::unique_ptr<GridStore> gridStore_;
     SpinUpSettings spinUp_;
     SubmodelSettings settings_;

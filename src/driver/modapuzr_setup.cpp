@@ -56,7 +56,7 @@ public:
     void AccumulateExternalOutput() override {}
     std::string GetExternalSemaphoreFileName() override { return std::string(); }
     const char* GetExternalSemaphoreContent() override { return nullptr; }
-    void LinkExternalGrids(OutputCodeRecord*, int) override {}
+    void LinkExternalGrids(OutputCodeEntry*, int) override {}
 
 private:
     [[noreturn]] void Refuse(const std::string& what) {
@@ -418,7 +418,7 @@ int BasicSetup::ReadSubsteps() {
 }  // namespace
 
 std::unique_ptr<ModelSetup> MakeDefaultSetup(unsigned& error, DiagLog* log, const std::string& controlFile,
-                                             OutputCodeRecord*, int, GridStore* store) {
+                                             OutputCodeEntry*, int, GridStore* store) {
     error = 0;
     return std::make_unique<BasicSetup>(log, controlFile, store);
 }

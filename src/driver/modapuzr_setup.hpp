@@ -64,9 +64,9 @@ public:
     virtual std::string GetExternalSemaphoreFileName() = 0;
     // Null: the semaphore file is left empty.
     virtual const char* GetExternalSemaphoreContent() = 0;
-    virtual void LinkExternalGrids(OutputCodeRecord* table, int count) = 0;
+    virtual void LinkExternalGrids(OutputCodeEntry* table, int count) = 0;
 };
 
 // The set-up of this build for a control file (error receives a construction failure code).
 std::unique_ptr<ModelSetup> MakeDefaultSetup(unsigned& error, DiagLog* log, const std::string& controlFile,
-                                             OutputCodeRecord* table, int tableCount, GridStore* store);
+                                             OutputCodeEntry* table, int tableCount, GridStore* store);

@@ -34,7 +34,7 @@ teilmodellklasse::teilmodellklasse(DiagLog* log_, const std::string& name, const
     hourOffset = s.minToIntEnd / 60.0;
 
     if (gridStore != nullptr) {
-        const int rel = FindNamedGrid("RelCellArea");
+        const int rel = FindGrid("RelCellArea");
         relCellArea = rel > 0 ? (*gridStore)[rel].grid : nullptr;
         zoneGrid = (*gridStore)[1].grid;
     }
@@ -47,8 +47,9 @@ teilmodellklasse::teilmodellklasse(DiagLog* log_, const std::string& name, const
 teilmodellklasse::~teilmodellklasse() {
     // The store must not keep pointers to grids that go with this object.
     for (std::size_t i = 1; i < tracers.size(); ++i) {
-        if (tracers[i].storageIndex > 0) ReleaseStoreEntry(tracers[i].storageIndex);
-        if (tracers[i].fluxIndex > 0) ReleaseStoreEntry(tracers[i].fluxIndex);
+        if (gridStore == nullptr) break;
+        if (tracers[i].storageIndex > 0) ReleaseGrid(tracers[i].storageIndex);
+        if (tracers[i].fluxIndex > 0) ReleaseGrid(tracers[i].fluxIndex);
     }
 }
 
@@ -141,53 +142,6 @@ int FirstFreeGridEntry(const GridStore& store) {
     for (int i = 1; i < 1000; ++i)
         if (store[i].grid == nullptr && store[i].stack == nullptr) return i;
     return 1000;
-}
-
-int teilmodellklasse::FindNamedGrid(const std::string& name) const {
-    if (gridStore == nullptr) return 0;
-    for (int i = 1; i <= GridStore::kMaxIndex; ++i) {
-        const GridStoreEntry& e = (*gridStore)[i];
-        if (!e.hasInternalName) break;
-        if (e.internalName == name) return i;
-    }
-    return 0;
-}
-
-void teilmodellklasse::RegisterStoreEntry(int index, const std::string& fileName, Matrix* grid,
-                                          const std::string& internalName, long writeCode) {
-    if (index >= 1000) {
-        *log << "FATAL: no free grid in memory,(max. " << 1000 << ")!" << "[end-entry]";
-        throw ModelError(12);
-    }
-    GridStoreEntry& e = (*gridStore)[index];
-    e.fileName = fileName.substr(0, kLineLength);
-    e.hasFileName = true;
-    if (!e.ownsBaseFileName) {
-        e.baseFileName = e.fileName;
-        e.ownsBaseFileName = true;
-    }
-    e.internalName = internalName.substr(0, kModuleNameLength);
-    e.hasInternalName = true;
-    e.grid = grid;
-    e.stack = nullptr;
-    e.levels = 0;
-    e.extremesStarted = 0;
-    e.stepCount = 0;
-    e.stackCopied = 0;
-    const long code = writeCode < 0 ? -writeCode : writeCode;
-    e.units = static_cast<int>(code % 10);
-    e.tens = static_cast<int>((code % 100) / 10);
-    const int hundreds = static_cast<int>((code % 1000) / 100);
-    e.minFlag = (hundreds == 1 || hundreds == 3) ? 1 : 0;
-    e.maxFlag = (hundreds == 2 || hundreds == 3) ? 1 : 0;
-    e.thousands = static_cast<int>((code % 10000) / 1000);
-    e.firstRow = grid ? grid->firstRow() : firstRow;
-    e.lastRow = grid ? grid->lastRow() : lastRow;
-}
-
-void teilmodellklasse::ReleaseStoreEntry(int index) {
-    if (gridStore == nullptr || index < 1 || index > 1000) return;
-    (*gridStore)[index] = GridStoreEntry{};
 }
 
 void RefuseUnavailableModule(DiagLog* log, const std::string& name, int code) {

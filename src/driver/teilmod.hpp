@@ -9,6 +9,7 @@
 
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/outputcodes.hpp"
 #include "kernel/zonerecord.hpp"
 
 struct TracerDescriptor;
@@ -65,7 +66,7 @@ struct SubmodelSettings {
     const std::vector<std::int64_t>* cellsPerProcess = nullptr;
 
     GridStore* gridStore = nullptr;
-    OutputCodeRecord* outputCodes = nullptr;
+    OutputCodeEntry* outputCodes = nullptr;
     int outputCodeCount = 0;
     int spinUpSwitch = 0;
     const std::vector<HydrologicResponseUnit>* responseUnits = nullptr;
@@ -110,7 +111,7 @@ public:
                                   double* sunset) const;
     virtual void ComputeDaylightFraction();
     virtual void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                 OutputCodeRecord* table, int tableCount);
+                                 OutputCodeEntry* table, int tableCount);
     virtual double Product(double x, double y) const { return x * y; }
     virtual double WeightedMean(double a, double b, double wa, double wb) const;
     virtual double ScaledRatio(double x, double y, double z) const;
@@ -184,11 +185,6 @@ protected:
     void StartUnavailableModule(const char* sourceName, int code, bool required = false);
     // Logs the module's banner line ("file <source>, compiled at <date>, <time>").
     void LogBanner(const char* sourceName);
-    // Index of the entry with this internal name (searched up to the first unnamed entry), 0 if none.
-    int FindNamedGrid(const std::string& name) const;
-    void RegisterStoreEntry(int index, const std::string& fileName, Matrix* grid, const std::string& internalName,
-                            long writeCode);
-    void ReleaseStoreEntry(int index);
 };
 
 // First free grid-store entry (holding no grid) from 1 upwards; 1000 when the store is full.

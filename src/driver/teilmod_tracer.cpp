@@ -9,7 +9,7 @@ double teilmodellklasse::DecayFactor(double intervalMinutes, double halfTimeDays
 }
 
 void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                       OutputCodeRecord* /*table*/, int /*tableCount*/) {
+                                       OutputCodeEntry* /*table*/, int /*tableCount*/) {
     CatchIntoError(error, [&] {
         tracerCount = count;
         if (count < 1) return;
@@ -57,15 +57,15 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
                 for (int c = 1; c <= ncols; ++c)
                     r.storage[row][c] = (zoneRow && zoneGrid->operator[](row)[c] == nodata) ? nodata : 0.0;
             }
-            RegisterStoreEntry(storageIndex, r.storageFileName, &r.storage,
-                               StrFormat("concstor_tracer_%d_%s", i, moduleName.c_str()), d.gridcode);
+            RegisterGrid(storageIndex, r.storageFileName, &r.storage, nullptr, 0,
+                         StrFormat("concstor_tracer_%d_%s", i, moduleName.c_str()), d.gridcode, firstRow, lastRow);
             r.storageIndex = storageIndex;
 
             // The flux grid takes the next free entry (normally the one after the storage grid).
             const int fluxIndex = FirstFreeGridEntry(*gridStore);
             r.flux = matrix(firstRow, lastRow, 1, ncols, nrows);
-            RegisterStoreEntry(fluxIndex, r.storageFileName, &r.flux,
-                               StrFormat("concflux_tracer_%d_%s", i, moduleName.c_str()), 0);
+            RegisterGrid(fluxIndex, r.storageFileName, &r.flux, nullptr, 0,
+                         StrFormat("concflux_tracer_%d_%s", i, moduleName.c_str()), 0, firstRow, lastRow);
             r.fluxIndex = fluxIndex;
         }
     });
@@ -74,8 +74,8 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
 void teilmodellklasse::FreeTracerGrids() {
     for (std::size_t i = 1; i < tracers.size(); ++i) {
         TracerRecord& r = tracers[i];
-        if (r.storageIndex > 0) ReleaseStoreEntry(r.storageIndex);
-        if (r.fluxIndex > 0) ReleaseStoreEntry(r.fluxIndex);
+        if (r.storageIndex > 0) ReleaseGrid(r.storageIndex);
+        if (r.fluxIndex > 0) ReleaseGrid(r.fluxIndex);
         r.storageIndex = r.fluxIndex = 0;
     }
     tracers.clear();

@@ -14,16 +14,7 @@ long ZoneCode(double value) { return static_cast<long>(std::floor(value + 0.5));
 }  // namespace
 
 void teilmodellklasse::RankZones(ZoneRanking& ranking) {
-    ranking.gridIndex = FindNamedGrid(kSoilZoneGrid);
-    if (ranking.gridIndex == 0) {
-        *log << "FATAL: \n---------------- !!! ERROR !!!  --------------------------\n" << kSoilZoneGrid
-             << " not found in memory,\nThese data are needed within " << moduleName
-             << " \nif they are interpolated data, please specify an interpolator for\n" << kSoilZoneGrid
-             << " in the control file or read it in as a standardfile,\n"
-                "-----------------------------------------------------------\n"
-             << "[end-entry]";
-        throw ModelError(33);
-    }
+    ranking.gridIndex = GetGridIndex(kSoilZoneGrid);
     const GridStoreEntry& entry = (*gridStore)[ranking.gridIndex];
     const Matrix* grid = entry.grid;
 

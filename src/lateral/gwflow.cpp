@@ -6,7 +6,7 @@ gwflowclass::gwflowclass(unsigned& error, DiagLog* log_, const SubmodelSettings&
 }
 
 void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                    OutputCodeRecord* table, int tableCount) {
+                                    OutputCodeEntry* table, int tableCount) {
     error = 0;
     if (flowControl == 0) return;
     InitTracerGrids(error, count, descriptors, table, tableCount);

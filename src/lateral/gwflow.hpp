@@ -9,7 +9,7 @@ class gwflowclass : public teilmodellklasse {
 public:
     static constexpr int kUnavailableCode = 2082;
     gwflowclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings, unsigned numSubSteps);
-    void CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                            int tableCount);
     void SetRiverflowTable(riverflow_table* /*table*/) {}
     void SetQg(RunoffArray* /*qg*/) {}

@@ -8,7 +8,7 @@ public:
     static constexpr int kUnavailableCode = 2083;
     siltingupclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
     void UpdateInputGrid(bool /*interceptionFirst*/) {}
-    void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                          int tableCount);
     void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
     void WriteStatistics() {}

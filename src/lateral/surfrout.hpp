@@ -7,7 +7,7 @@ class surfaceroutingclass : public teilmodellklasse {
 public:
     static constexpr int kUnavailableCode = 2081;
     surfaceroutingclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
-    void CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                            int tableCount);
     void SetQBb(RunoffArray* /*qbb*/) {}
     void SetKelsqd(SubbasinValues* /*k*/) {}

@@ -7,7 +7,7 @@ unsatzonmodellklasse::unsatzonmodellklasse(unsigned& error, DiagLog* log_, const
 }
 
 void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                           OutputCodeRecord* table, int tableCount) {
+                                           OutputCodeEntry* table, int tableCount) {
     error = 0;
     if (flowControl == 0) return;
     teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);

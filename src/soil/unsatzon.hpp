@@ -20,7 +20,7 @@ public:
         dumpMode = dump;
         closeAfterDump = closeAfter;
     }
-    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                          int tableCount) override;
     RunoffArray* GetQg() { return nullptr; }
     RunoffArray* GetQBb() { return nullptr; }

@@ -6,7 +6,7 @@ interzeptionsmodellklasse::interzeptionsmodellklasse(unsigned& error, DiagLog* l
 }
 
 void interzeptionsmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                                OutputCodeRecord* table, int tableCount) {
+                                                OutputCodeEntry* table, int tableCount) {
     error = 0;
     if (flowControl == 0) return;
     teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);

@@ -9,7 +9,7 @@ public:
     interzeptionsmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
     // Above 10 interception runs before snow.
     int GetMethod() const { return 0; }
-    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                          int tableCount) override;
     void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
     void FlushStatistics() {}

@@ -6,7 +6,7 @@ irrigationclass::irrigationclass(unsigned& error, DiagLog* log_, const SubmodelS
 }
 
 void irrigationclass::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                      OutputCodeRecord* table, int tableCount) {
+                                      OutputCodeEntry* table, int tableCount) {
     error = 0;
     if (flowControl == 0) return;
     teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);

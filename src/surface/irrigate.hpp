@@ -11,7 +11,7 @@ class irrigationclass : public teilmodellklasse {
 public:
     static constexpr int kUnavailableCode = 2074;
     irrigationclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
-    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                          int tableCount) override;
     void SetRiverflowTable(riverflow_table* /*table*/) {}
     void SetQg(RunoffArray* /*qg*/) {}

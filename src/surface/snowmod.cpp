@@ -6,7 +6,7 @@ schneemodellklasse::schneemodellklasse(unsigned& error, DiagLog* log_, const Sub
 }
 
 void schneemodellklasse::LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                         OutputCodeRecord* table, int tableCount) {
+                                         OutputCodeEntry* table, int tableCount) {
     error = 0;
     if (flowControl == 0) return;
     InitTracerGrids(error, count, descriptors, table, tableCount);

@@ -14,7 +14,7 @@ public:
     int GetMethod() const { return 0; }
     void LinkPrecipitation(bool /*interceptionFirst*/) {}
     void ReadLakeModel(const std::string& /*section*/) {}
-    void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeRecord* table,
+    void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                          int tableCount);
     void SetQg(RunoffArray* /*qg*/) {}
     void ReadStorageFile(const std::string* /*fileName*/, unsigned /*warmStart*/) {}

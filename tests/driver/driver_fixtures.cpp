@@ -172,7 +172,7 @@ AppHarness::~AppHarness() {
 int AppHarness::Build() {
     ApplicationHooks hooks;
     hooks.menuInput = &menu_;
-    hooks.makeSetup = [this](unsigned& error, DiagLog*, const std::string&, OutputCodeRecord*, int, GridStore* store) {
+    hooks.makeSetup = [this](unsigned& error, DiagLog*, const std::string&, OutputCodeEntry*, int, GridStore* store) {
         error = 0;
         auto s = std::make_unique<TestSetup>(rec, o_, store);
         setup = s.get();

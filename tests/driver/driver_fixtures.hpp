@@ -70,7 +70,7 @@ public:
     void AccumulateExternalOutput() override { rec_.calls.push_back("setup.accumulate"); }
     std::string GetExternalSemaphoreFileName() override { return "outgoing.sem"; }
     const char* GetExternalSemaphoreContent() override { return "ready\n"; }
-    void LinkExternalGrids(OutputCodeRecord*, int) override { rec_.calls.push_back("setup.linkexternal"); }
+    void LinkExternalGrids(OutputCodeEntry*, int) override { rec_.calls.push_back("setup.linkexternal"); }
 
     int status = 0;
 

@@ -125,7 +125,7 @@ TEST_F(UnavailableModulesTest, PrecipitationCorrectionRefuses) {
     EXPECT_EQ(error, 17u);
 }
 
-TEST_F(UnavailableModulesTest, TracerDescriptionsAreCountedButNotRead) {
+TEST_F(UnavailableModulesTest, TracerDescriptionsAreRead) {
     int count = -1;
     const TracerDescriptor* d = nullptr;
     unsigned error = 0;
@@ -138,6 +138,6 @@ TEST_F(UnavailableModulesTest, TracerDescriptionsAreCountedButNotRead) {
     EXPECT_EQ(error, 58u);
     WriteShared("test.ctl", ControlFile("[substance_transport]\n1 number of tracers\ncl_ radioactive\n\n"));
     tracer_ini_class one(error, log_.get(), "test.ctl", false, false, ObjectRecord{}, count, d);
-    EXPECT_EQ(error, 2021u);
-    EXPECT_NE(console_.str().find("module tracer_ini is not implemented"), std::string::npos);
+    EXPECT_EQ(error, 56u);
+    EXPECT_NE(console_.str().find("need a \"half_time = xxxx d\" sequence!"), std::string::npos);
 }
