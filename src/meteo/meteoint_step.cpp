@@ -164,8 +164,9 @@ void meteointerpol::CellLoop() {
         for (int r = firstRow; r <= lastRow; ++r) {
             double* row = result[r];
             unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
-            const int c1 = basinColumns != nullptr ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1;
-            const int c2 = basinColumns != nullptr ? (*basinColumns)[static_cast<std::size_t>(r)].last : ncols;
+            const bool ranged = basinColumns != nullptr && static_cast<std::size_t>(r) < basinColumns->size();
+            const int c1 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1;
+            const int c2 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].last : ncols;
             for (int c = std::max(c1, 1); c <= std::min(c2, ncols); ++c) {
                 flags[c] = 0;
                 if (!OwnCell(r, c)) {
