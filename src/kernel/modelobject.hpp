@@ -148,6 +148,20 @@ public:
     // The masked cells' values from process 0 to their owners.
     void MPIDistributeRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> cellsPerProcess);
 
+    // --- output by write code (writecode.cpp; WriteStatisticGrids above writes an entry's grid)
+    // The stack of entry index by the units digit of its write code (collective).
+    virtual void WriteStackByCode(int index);
+
+private:
+    // Writes a statistics grid of entry index on process 0 (gathered first for own cells).
+    void WriteStatisticGrid(int index, Matrix& grid, const std::string& name, bool own);
+    // Writes the grid of entry index on process 0 (gathered first for own cells).
+    void WriteEntryGrid(int index, const std::string& name, bool own);
+    // Adds the step to the vegetation-period grid of entry index; writes it at the period's end.
+    void UpdateVegetationGrid(int index, bool own);
+
+public:
+
     const std::string& ModuleName() const { return moduleName; }
     // Sets the module name, cut to 100 characters as the system holds it.
     void SetModuleName(const std::string& name) { moduleName = name.substr(0, kModuleNameLength); }

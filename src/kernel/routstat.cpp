@@ -1,5 +1,6 @@
 // Statistics of the routed discharge per subbasin and its goodness-of-fit blocks.
 #include <algorithm>
+#include <new>
 
 #include "kernel/diaglog.hpp"
 #include "kernel/zonestat.hpp"
@@ -32,17 +33,24 @@ routstatistic::routstatistic(int* error, DiagLog* log, const Matrix* weights, in
     if (!active()) return;
     hasTotal_ = false;
     valueCount_ -= 1;
-    const auto zones = static_cast<std::size_t>(nzones_) + 1;
-    zoneAreas_.assign(zones, 0.0);
-    std::copy_n(areas.begin(), std::min(areas.size(), zones), zoneAreas_.begin());
     obsCount_ = valueCount_;
-    // Sized for every zone position, so the routing can file an observed value under any
-    // subbasin whatever the columns of the table.
-    const std::size_t size = std::max(static_cast<std::size_t>(valueCount_), zones) + 1;
-    obsValues_.assign(size, 0.0);
-    obsSecond_.assign(size, 0.0);
-    obsAreas_.assign(size, 0.0);
-    obsCodes_.assign(size, 0);
+    try {
+        const auto zones = static_cast<std::size_t>(nzones_) + 1;
+        zoneAreas_.assign(zones, 0.0);
+        std::copy_n(areas.begin(), std::min(areas.size(), zones), zoneAreas_.begin());
+        // Sized for every zone position, so the routing can file an observed value under any
+        // subbasin whatever the columns of the table.
+        const std::size_t size = std::max(static_cast<std::size_t>(valueCount_), zones) + 1;
+        obsValues_.assign(size, 0.0);
+        obsSecond_.assign(size, 0.0);
+        obsAreas_.assign(size, 0.0);
+        obsCodes_.assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        if (log_) *log_ << "FATAL: no free memory in zonalstatistik::zonalstatistik " << "[end-entry]";
+        if (error) *error = 1;
+        ok_ = false;
+        kind_ = -1;
+    }
 }
 
 routstatistic::~routstatistic() { UnregisterObserved(); }

