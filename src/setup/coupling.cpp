@@ -43,7 +43,18 @@ void ExternalCoupling::ReadSettings(const std::string& controlFile) {
         log << kErrorHead << what << controlFile << (withReason ? kReason : "") << "[end-entry]";
         throw ModelError(10);
     };
+    // Settings of an earlier reading are forgotten.
     mode_ = 0;
+    semaphoreFile_.clear();
+    waitInterval_ = 100;
+    periodLetter_ = 'I';
+    externalTimeStep_ = 0;
+    incoming_.clear();
+    outgoing_.clear();
+    statistics_.clear();
+    outgoingSemaphore_.clear();
+    outgoingContent_.clear();
+    stepCount_ = 0;
     if (!owner_.SeekSection("[ExternalCoupling]", false)) return;
     std::FILE* f = control.stream();
     if (!ReadLineValue(f, "%d", &mode_)) {
