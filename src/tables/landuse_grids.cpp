@@ -24,8 +24,9 @@ namespace {
 constexpr int kStoreFull = 12;
 constexpr int kGridMissing = 33;
 constexpr int kNotTablePosition = 31;
-// Phenology state that the control file did not give: the consistency rules of the first
-// fill replace it by the entry's start values.
+// Season start, chilling sum and forcing threshold that the control file did not give: the
+// consistency rules of the first fill replace them by the entry's start values (a threshold
+// of 0 would start every season on the first warm day). Forcing sums start at 0.
 constexpr double kNotGiven = -1.0;
 
 // The write code an entry was registered with, rebuilt from its digits.
@@ -186,7 +187,7 @@ void LanduseParameterGrids::CreateLayerGrids(int l) {
         const std::string name = StrFormat("%s%d", kLayerGridNames[g], l);
         const bool given = setup_.FindGrid(name, true) > 0;
         grids_[static_cast<std::size_t>(g)][slot] = TakeOrCreate(name, &indices_[static_cast<std::size_t>(g)][slot]);
-        if (g >= kPhenologyGrids && !given) grids_[static_cast<std::size_t>(g)][slot]->fill(kNotGiven);
+        if (g > kForcingSum && !given) grids_[static_cast<std::size_t>(g)][slot]->fill(kNotGiven);
         if (g == kChillingSum) chillingGiven_[slot] = given;
     }
     if (cellFixPoints_) CreateStartTimes(l);
