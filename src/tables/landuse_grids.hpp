@@ -76,6 +76,10 @@ public:
     Matrix* Grid(LayerGrid g, int layer) const { return grids_[g][static_cast<std::size_t>(layer)]; }
     int Index(LayerGrid g, int layer) const { return indices_[g][static_cast<std::size_t>(layer)]; }
     Stack* StartTimes(int layer) const { return startTimes_[static_cast<std::size_t>(layer)]; }
+    // Grid-store index of a layer's "MultipleStartTimes" stack (written by its write code 3).
+    int StartTimesIndex(int layer) const { return startTimesIndex_[static_cast<std::size_t>(layer)]; }
+    // The entries this object registered (it releases them when it is destroyed).
+    const std::vector<int>& RegisteredIndices() const { return registered_; }
     const Stack& TemperatureHistory() const { return history_; }
 
 private:
