@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "kernel/gifreader.hpp"
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/mpirows.hpp"
@@ -191,9 +192,7 @@ private:
             case Format::Text: ReadTextValues(); break;
             case Format::Double:
             case Format::Float: ReadBinaryRows(workFrom_, workTo_); break;
-            case Format::Gif:
-                *o_.log << "FATAL: error reading GIF " << name_ << " (GIF images cannot be read yet)" << "[end-entry]";
-                throw ModelError(22);
+            case Format::Gif: ReadGifGrid(o_, name_, work_); break;
             case Format::Unknown: throw ModelError(22);
         }
     }

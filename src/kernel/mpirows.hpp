@@ -10,9 +10,11 @@ namespace mpirows {
 enum class Direction { Scatter, Gather };
 
 // Moves the owners' strips of a grid between process 0 and the owners. The caller has made
-// sure that there are several processes and that the decomposition grids are linked.
-// parenthesised selects the "(in row N)" form of the too-many-strips message.
+// sure that there are several processes and that the decomposition grids are linked. All
+// processes check the strip table first and fail alike when it is broken (error 120).
 void TransferGrid(modelobject& o, Matrix& grid, Direction direction, const std::string& name);
+// The same for a stack of the given levels (which must be the stack's own); parenthesised
+// selects the "(in row N)" form of the too-many-strips message.
 void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction, const std::string& name,
                    bool parenthesised);
 

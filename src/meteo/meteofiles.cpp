@@ -163,6 +163,13 @@ int StationFile::BlockCapacityFor(std::int64_t stations) {
     return static_cast<int>(std::max<std::int64_t>(b, 1));
 }
 
+void StationFile::LimitBlockCapacity(int records) {
+    capacity_ = std::clamp(records, 1, capacity_);
+    blockDates_.clear();
+    blockValues_.clear();
+    fill_ = next_ = 0;
+}
+
 int StationFile::ReadDescription() {
     header_ = ReadStationHeader(log_, section_, fileName_, additionalColumns_);
     values_.assign(static_cast<std::size_t>(header_.count) + 1, missing_);
@@ -305,6 +312,13 @@ RegressionFile::RegressionFile(DiagLog* log, std::string sectionName, double nod
 
 void RegressionFile::SetFile(const std::string& fileName) { fileName_ = fileName; }
 
+void RegressionFile::LimitBlockCapacity(int records) {
+    capacity_ = std::clamp(records, 1, capacity_);
+    blockDates_.clear();
+    blockValues_.clear();
+    fill_ = next_ = 0;
+}
+
 void RegressionFile::CloseOrFail(LineFile& file) const {
     if (!file.Close()) FailClose(log_, fileName_);
 }
@@ -403,12 +417,12 @@ bool RegressionFile::ReadRecords() {
     OpenForBlock(f);
     SeekOrFail(log_, f, readPosition_, fileName_);
     if (blockDates_.empty()) {
-        blockDates_.resize(kBlockCapacity);
-        blockValues_.resize(static_cast<std::size_t>(kBlockCapacity) * kParameters);
+        blockDates_.resize(static_cast<std::size_t>(capacity_));
+        blockValues_.resize(static_cast<std::size_t>(capacity_) * kParameters);
     }
     fill_ = next_ = 0;
     MeteoDate previous = date_;
-    while (fill_ < kBlockCapacity) {
+    while (fill_ < capacity_) {
         const auto slot = static_cast<std::size_t>(fill_);
         MeteoDate d;
         int unreadable = 0;

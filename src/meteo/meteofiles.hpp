@@ -52,6 +52,9 @@ public:
 
     // Records per block for n stations: about 2 MiB, at least one record.
     static int BlockCapacityFor(std::int64_t stations);
+    // Smaller blocks (at least one record), for checks of the block boundaries; call after
+    // ReadDescription and before the first block is read.
+    void LimitBlockCapacity(int records);
 
     const std::string& FileName() const { return fileName_; }
     int AdditionalColumns() const { return additionalColumns_; }
@@ -112,6 +115,9 @@ public:
     // takes that record.
     void FindStartDate(const MeteoDate& start);
     bool ReadRecords();
+    // Smaller blocks (at least one record), for checks of the block boundaries; call before
+    // the first block is read.
+    void LimitBlockCapacity(int records);
     // Takes the next record. With checkEnd the data end once the current date has reached
     // the end key (the interpolator that also reads a station file leaves that to the station
     // file). False when the data have ended.
@@ -142,6 +148,7 @@ private:
     std::array<double, kParameters> params_{};
     std::int64_t readPosition_ = 0;
     std::int64_t startPosition_ = 0;
+    int capacity_ = kBlockCapacity;
     int fill_ = 0;
     int next_ = 0;
     std::vector<MeteoDate> blockDates_;

@@ -1,41 +1,192 @@
 #pragma once
 // The meteorological input: interpolation of one input onto the grid (`meteointerpol`),
 // precipitation correction ("[precipitation_correction]", required) and regional superposition
-// ("[RegionalSuperposition]"). This build has none of them: an input named in "[meteo_names]",
-// and a correction or superposition that is switched on, stop the construction with
-// "module <name> is not implemented"; switched off, every operation returns at once.
+// ("[RegionalSuperposition]").
+//
+// meteointerpol reads the control-file section named after its input, positions its station
+// files, regression file or grid list at the model start date (MeteoInputFiles), registers its
+// result grid under the section name and computes it in every step: interpolation, scaling,
+// limits, scenario change, scaling grid, zone statistics. Its operations live in files by
+// concern: construction and the section in meteoint.cpp, the time step in meteoint_step.cpp,
+// the per-cell methods in meteoint_methods.cpp.
+//
+// This build has neither the precipitation correction nor the regional superposition: switched
+// on, they stop the construction with "module <name> is not implemented"; switched off, every
+// operation returns at once.
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/teilmod.hpp"
+#include "kernel/zonestat.hpp"
+#include "meteo/meteoinput.hpp"
 
 class meteointerpol : public modelobject {
 public:
+    // Methods this build cannot compute stop the construction with this code.
     static constexpr int kUnavailableCode = 2050;
+    static constexpr int kMaxMethod = 12;
+
     // name: the input's section name and the internal name of its result grid, registered at
-    // gridIndex.
+    // gridIndex. A failure code goes into error (103 for anything but a model error).
     meteointerpol(unsigned& error, DiagLog* log, const std::string& name, const SubmodelSettings& settings,
                   int gridIndex);
     ~meteointerpol() override;
 
+    // ---- operations in the order of their slots
     virtual void SetWarnings(int value) { warningSwitch = value; }
     virtual void SetHourOffset(double hours) { hourOffset = hours; }
     virtual void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const;
     virtual void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
-    virtual void AdvanceRecords() {}
-    virtual bool IsAtEnd() const { return true; }
-    virtual void EndAtCurrentDate() {}
-    virtual void FlushStatistics() {}
-    virtual void Rewind() {}
+    virtual void AdvanceRecords();
+    virtual bool IsAtEnd() const;
+    virtual void EndAtCurrentDate();
+    virtual void FlushStatistics();
+    virtual void Rewind();
+    virtual void ReadStationRecords(int file);
+    virtual void ReadRegressionRecords(int index);
+    virtual void GetRecordForDate(int file);
+    virtual void ReadGridListRecord();
+    virtual void NextRegressionRecord(int index);
+    virtual void ReadControlSection();
+    virtual void ReadStationDescription(int file);
+    virtual void FindStartDate(int file);
+    virtual void FindStartDateInGridList();
+    virtual void FindStartDateInRegressionFile(int index);
+    virtual void MeanStationDistances();
+    virtual void CreateRotatedCoordinates();
+    virtual void CheckAnisotropy();
+    virtual double ScenarioChange(double x, double y, int row, int column) const;
+    // Per-cell methods: weights is the calling thread's array of n + 1 doubles.
+    virtual double IDWWeights(double x, double y, int file, double* weights) const;
+    virtual double IDWWeightsAnisotropic(double x, double y, int file, double* weights) const;
+    virtual double Thiessen(double x, double y, int file) const;
+    virtual double ThiessenWithLapseRate(double x, double y, double z, double lapse, double inversionHeight,
+                                         double upperLapse) const;
+    virtual double RegressionValue(double x, double y, double z) const;
+    virtual double Determinant3(const double* a, const double* b, const double* c) const;
+    // The time loop calls it for methods 10 and 11, which this build does not compute.
     virtual void ComputeElevationRegression(int) {}
-    virtual void WriteOutputGrid() {}
+    virtual void WriteOutputGrid();
 
-    int method = 0;  // interpolation method (10 and 11 use an elevation regression)
+    // ---- access for the precipitation correction and the tests
+    StationFile& Station(int file) { return input_->Station(file); }
+    const Matrix& ResultGrid() const { return result; }
+    const std::string& Description() const { return description; }
+    const std::array<double, RegressionFile::kParameters>& RegressionParameters() const { return regression; }
+    // True when the progress line is due at this step hour (run interval and hour offset).
+    bool ProgressLineDue(std::int64_t stepHour) const;
+    // Describes a method's line of the statistics header (empty for an unknown method).
+    std::string DescribeMethod() const;
+
+    // ---- fields
+    std::string name;  // section name: the module name up to its first blank
+    int method = 0;
     int warningSwitch = 0;
     int gridIndex = 0;
-};
+    struct StationLine {
+        std::string fileName;
+        std::string line;  // the whole control-file line
+        int additionalColumns = 0;
+    };
+    std::array<StationLine, 2> stationLines;
+    std::string regressionFileName;
+    std::string resultGridName;
+    long writeCode = 0;
+    double scalingFactor = 1.0;
+    std::string statFileName;
+    long statCode = 0;
+    double N = 9999.0;  // nodata value of the section: valid station values are not below -N
+    std::int64_t intN = 9999;
+    double idwWeight = 2.0;
+    double idwFraction = 0.0;
+    double maxDistance = 0.0;  // squared when the weight is 2
+    double anisotropySlope = 0.0;  // radians
+    double anisotropyRatio = 1.0;
+    double lowerLimit = 0, lowerReplacement = 0, upperLimit = 0, upperReplacement = 0;
+    int SzenUse = 0, SzenMeth = 0, SzenNum = 0;
+    // Scenario points: columns 1..15 (x, y, January..December, the change of the day).
+    std::vector<std::array<double, 16>> scenarioTable;
+    std::array<std::string, 13> scenarioGridNames;  // months 1..12
+    int scenarioGridIndex = 0;
+    int scenarioMonth = 0;
+    Matrix scenarioGrid;
+    // Methods 10 and 11.
+    double lowerInversion = 0, upperInversion = 0, tolerance = 0, clusterRange = 0, upperLapseAbove = -9999.0;
+    int overlap = 0;
+    // Method 12.
+    double lapseRate = 0, inversionHeight = -9999.0, fixedUpperLapse = -9999.0;
+    bool pType = false;
+    // Method 9: the GIF mapping of the grids read.
+    double gifF1 = 0, gifX1 = 0, gifF2 = 0, gifX2 = 0;
+    int gifThreshold = 0;
 
+    int weightingMode = 2000;
+    std::array<double, RegressionFile::kParameters> regression{};
+    std::string description;
+    Matrix result;
+    const Matrix* coordX = nullptr;
+    const Matrix* coordY = nullptr;
+    Matrix rotatedX, rotatedY;
+    int rotatedXIndex = 0, rotatedYIndex = 0;
+    std::array<std::vector<double>, 2> stationRotX, stationRotY;
+    double meanHorizontal = -9999.0, meanVertical = -9999.0, boxFraction = 0.25;
+    const Matrix* zoneGrid = nullptr;
+    const Matrix* elevation = nullptr;
+    const Matrix* scalingGrid = nullptr;
+    const Matrix* responseUnits = nullptr;
+    const Matrix* masterResponseUnits = nullptr;
+    bool useResponseUnits = false;
+    std::int64_t startHour = 0, startDay = 0, startMonth = 0, startYear = 0;
+
+private:
+    void Construct(const SubmodelSettings& s);
+    void LookUpGrids();
+    void ReadMethodLines();
+    void ReadLimitsAndScenarios();
+    void ReadScenarioTable();
+    void ReadStationFileLine(int i);
+    void CreateResultGrid();
+    void LoadScenarioGrid(int month);
+    void CreateStatistics();
+    void OpenInputFiles();
+    void CheckRunInterval();
+    // The time step, by concern.
+    void CheckStepDate(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) const;
+    void LogProgress(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) const;
+    void UpdateScenario(std::int64_t d, std::int64_t m);
+    void ReadGridOfStep();
+    bool StepHasValues();
+    void CellLoop();
+    double CellValue(int r, int c, double x, double y, double* weights, bool* noStation) const;
+    double Finish(double v, double x, double y, int r, int c) const;
+    void WarnCellsWithoutStation() const;
+    void AccumulateStatistics();
+    bool OwnCell(int r, int c) const;
+
+    std::optional<MeteoInputFiles> input_;
+    std::unique_ptr<zonalstatistic> statistics_;
+    std::vector<zoneFZT> zoneRecords_;
+    const std::vector<int>* zoneIndex_ = nullptr;
+    int zoneCount_ = 0;
+    OutputCodeEntry* outputCodes_ = nullptr;
+    int outputCodeCount_ = 0;
+    // The first valid value of an all-equal record, used for every cell of the step.
+    double uniformValue_ = 0;
+    bool uniformStep_ = false;
+    bool regressionValid_ = true;
+    // True once a step has given the result grid values; until then it holds nodata.
+    bool gridHasValues_ = false;
+    bool nodataWarned_ = false;
+    // Per own cell (row-major from firstRow): set when IDW found no station within reach.
+    std::vector<unsigned char> noStation_;
+    // Per thread: the weights array of the cell loop.
+    std::vector<double> scratch_;
+    int scratchStride_ = 1;
+};
 
 class precicorrclass : public modelobject {
 public:

@@ -31,6 +31,16 @@ bool ControlFileCompiler::ReadPiece(std::FILE* source, std::string* piece) {
     return !piece->empty();
 }
 
+bool ControlFileCompiler::SkipCommentTail(const std::string& piece, bool* inComment) {
+    const bool ends = piece.back() == '\n';
+    if (*inComment) {
+        *inComment = !ends;
+        return true;
+    }
+    *inComment = !ends && piece.find('#') != std::string::npos;
+    return false;
+}
+
 void ControlFileCompiler::LineError(const char* what, long lineNumber, const std::string& text) const {
     *log_ << "FATAL: \n-----------------------------------------------------------"
           << "\npossible error in control file!\n" << what << lineNumber << ":\n" << text
@@ -117,8 +127,10 @@ void ControlFileCompiler::AddDefinition(const std::string& line, long lineNumber
 void ControlFileCompiler::CollectSymbols(std::FILE* source) {
     std::string piece;
     long lineNumber = 0;
+    bool inComment = false;
     while (ReadPiece(source, &piece)) {
         ++lineNumber;
+        if (SkipCommentTail(piece, &inComment)) continue;
         if (piece[0] == '#') continue;
         const std::string text = " " + piece;
         if (text.find("$set") == std::string::npos) continue;
@@ -129,8 +141,10 @@ void ControlFileCompiler::CollectSymbols(std::FILE* source) {
 void ControlFileCompiler::WriteCopy(std::FILE* source, std::FILE* target) {
     std::string piece;
     long lineNumber = 0;
+    bool inComment = false;
     while (ReadPiece(source, &piece)) {
         ++lineNumber;
+        if (SkipCommentTail(piece, &inComment)) continue;
         const std::string text = SubstituteSymbols(" " + piece, lineNumber, symbols_.size());
         // Definitions that start in the first column are left out of the copy.
         if (text.size() > 1 && text[1] == '$') continue;

@@ -39,6 +39,9 @@ public:
 private:
     // Reads the next piece of at most kPieceLength characters; false at the end of the file.
     static bool ReadPiece(std::FILE* source, std::string* piece);
+    // The pieces that follow a comment up to its line end belong to the comment, not to the
+    // control file: true for such a piece. inComment carries the state from piece to piece.
+    static bool SkipCommentTail(const std::string& piece, bool* inComment);
     void AddDefinition(const std::string& line, long lineNumber);
     void WarnDuplicateValue(std::size_t slot) const;
     [[noreturn]] void LineError(const char* what, long lineNumber, const std::string& text) const;

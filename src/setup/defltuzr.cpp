@@ -43,10 +43,10 @@ const defaultini::StepEntry defaultini::kSteps[kLastStep + 1] = {
     {nullptr, &defaultini::Step23Finish},
 };
 
-defaultini::defaultini(int* error, DiagLog* log_, const std::string& controlFileName_, int soilVariant,
+defaultini::defaultini(unsigned& error, DiagLog* log_, const std::string& controlFileName_, int soilVariant,
                        GridStore* store)
     : modelobject(log_, controlFileName_, 0, false, false, ObjectRecord{}) {
-    if (error) *error = 0;
+    error = 0;
     try {
         runInterval = 0;
         *log << "file " << "defltuzr" << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
@@ -57,18 +57,24 @@ defaultini::defaultini(int* error, DiagLog* log_, const std::string& controlFile
         landuseLayers_.assign(1, nullptr);
         sendHalo = &sendHaloList_;
         recvHalo = &recvHaloList_;
-        basinColumns = &zones_.columnRanges;
+        basinColumns = &zones_.columns;
     } catch (const ModelError& e) {
-        if (error) *error = e.code();
+        error = static_cast<unsigned>(e.code());
     } catch (...) {
-        if (error) *error = 103;
+        error = 103;
     }
 }
 
 defaultini::~defaultini() {
     // The entries go before the grids they point to; the tables free themselves with their owner.
     if (gridStore) {
-        for (auto it = registered_.rbegin(); it != registered_.rend(); ++it) (*gridStore)[*it] = GridStoreEntry{};
+        for (auto it = registered_.rbegin(); it != registered_.rend(); ++it) {
+            try {
+                ReleaseGrid(*it);
+            } catch (const ModelError&) {
+                // Only indices the store accepted are in the list; nothing is left to release.
+            }
+        }
     }
     registered_.clear();
     ownedGrids_.clear();
@@ -210,6 +216,7 @@ void defaultini::Step8StandardGrids() {
     *log << "before reading variable grids" << rank << "[end-entry]";
     if (MpiRunning()) MPI_Barrier(MPI_COMM_WORLD);
     variableGridCount_ = ReadVariableGrids();
+    *log << "...ok" << "[end-entry]";
 }
 
 void defaultini::Step9RelativeCellArea() {
@@ -272,7 +279,7 @@ double defaultini::GridMaximum(int index) {
     double maximum = nodata;
     const Matrix* grid = index > 0 ? (*gridStore)[index].grid : nullptr;
     if (grid) {
-        const auto& ranges = zones_.columnRanges;
+        const auto& ranges = zones_.columns;
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!grid->holds(r) || r < 0 || static_cast<std::size_t>(r) >= ranges.size()) continue;
             const double* row = (*grid)[r];

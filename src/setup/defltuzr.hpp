@@ -12,6 +12,7 @@
 //   defltuzr_compile.cpp   control-file preprocessor (symbols, comments)
 //   defltuzr_time.cpp      model time, radiation-correction switch, coupling sub-steps
 //   defltuzr_output.cpp    output control
+//   defltuzr_periodic.cpp  per-step output, periodic grids and statistics of the set-up's grids
 //   defltuzr_registry.cpp  grid-store registrations of the set-up
 //   defltuzr_grids.cpp     zone, elevation, standard and variable grids
 //   defltuzr_derived.cpp   cell sizes, coordinates, slope and aspect, ice and firn
@@ -50,9 +51,9 @@ public:
     // Number of steps of the initialisation (0..kLastStep).
     static constexpr int kLastStep = 23;
 
-    // Follows the constructor protocol of the model: an error code is stored in *error (any
+    // Follows the constructor protocol of the model: an error code is stored in error (any
     // other exception as 103) and the constructor returns; the caller throws it on.
-    defaultini(int* error, DiagLog* log, const std::string& controlFileName, int soilVariant, GridStore* store);
+    defaultini(unsigned& error, DiagLog* log, const std::string& controlFileName, int soilVariant, GridStore* store);
     ~defaultini() override;
 
     // Hands the parameter tables to the set-up (before the first InitStep).

@@ -7,8 +7,8 @@
 #include "setup/defltuzr.hpp"
 
 void defaultini::RankZones() {
-    zones_.columnRanges.assign(static_cast<std::size_t>(std::max(nrows, 0)) + 1, ColumnRange{1, ncols});
-    if (!zones_.columnRanges.empty()) zones_.columnRanges[0] = ColumnRange{0, -1};
+    zones_.columns.assign(static_cast<std::size_t>(std::max(nrows, 0)) + 1, ColumnRange{1, ncols});
+    if (!zones_.columns.empty()) zones_.columns[0] = ColumnRange{0, -1};
 }
 
 void defaultini::MakeRegionWeightGrids() {}

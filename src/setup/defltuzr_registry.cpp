@@ -4,18 +4,6 @@
 // assuming that the set-up's grids stand at consecutive indices.
 #include "setup/defltuzr.hpp"
 
-namespace {
-// Write-code digits as the store keeps them.
-void SetWriteCode(GridStoreEntry& entry, long code) {
-    entry.units = static_cast<std::int32_t>(code % 10);
-    entry.tens = static_cast<std::int32_t>((code % 100) / 10);
-    const long hundreds = (code % 1000) / 100;
-    entry.minFlag = (hundreds == 1 || hundreds == 3) ? 1 : 0;
-    entry.maxFlag = (hundreds == 2 || hundreds == 3) ? 1 : 0;
-    entry.thousands = static_cast<std::int32_t>((code % 10000) / 1000);
-}
-}  // namespace
-
 int defaultini::FirstFreeEntry() const {
     for (int i = 1; i <= GridStore::kMaxIndex; ++i)
         if (!(*gridStore)[i].hasInternalName) return i;
@@ -38,18 +26,8 @@ int defaultini::RegisterSetupGrid(const std::string& fileName, const std::string
         *log << noRoomText << GridStore::kMaxIndex + 1 << ")" << "[end-entry]";
         throw ModelError(12);
     }
-    GridStoreEntry& entry = (*gridStore)[index];
-    entry = GridStoreEntry{};
-    entry.fileName = fileName;
-    entry.hasFileName = true;
-    entry.baseFileName = fileName;
-    entry.ownsBaseFileName = true;
-    entry.internalName = internalName.substr(0, kModuleNameLength);
-    entry.hasInternalName = true;
-    entry.grid = grid;
-    SetWriteCode(entry, writeCode);
-    entry.firstRow = first;
-    entry.lastRow = last;
+    RegisterGrid(index, fileName, grid, nullptr, 0, internalName.substr(0, kModuleNameLength), writeCode, first,
+                 last);
     registered_.push_back(index);
     return index;
 }

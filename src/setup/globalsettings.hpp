@@ -7,43 +7,10 @@
 #include <vector>
 
 #include "kernel/decomposition.hpp"
+#include "setup/regionweights.hpp"
+#include "setup/zoneranking.hpp"
 
 class ParameterTables;
-
-// One zone of the zone ranking; slot 0 of the record array holds the totals.
-struct ZoneRecord {
-    double n = 0;           // weighted cell count (relative cell areas summed)
-    double sx = 0;          // cell count
-    double zonenwert = 0;   // zone code
-    double rel = 0;         // share of the weighted total; slot 0: total area in km2
-    double RelCellSum = 0;  // weighted cell count again
-};
-
-// Zones are numbered 1..zoneCount in ascending order of their codes.
-struct ZoneTables {
-    std::int32_t zoneCount = 0;
-    std::int32_t highestCode = 0;
-    std::vector<std::int32_t> zoneOfCode;   // codes 0..highestCode; 0 for codes that do not occur
-    std::vector<ZoneRecord> records;        // slots 0..zoneCount
-    std::vector<ColumnRange> columnRanges;  // rows 0..nrows; (0, -1) for rows without valid cells
-};
-
-// One regression region; the centre is the mean position rounded towards zero.
-struct RegionRecord {
-    std::int32_t centreRow = 0;
-    std::int32_t centreCol = 0;
-    double meanRow = 0;
-    double meanCol = 0;
-    double cellCount = 0;
-};
-
-struct RegionTables {
-    std::int32_t regionCount = 0;
-    std::int32_t highestCode = 0;
-    std::vector<std::int32_t> regionOfCode;  // codes 0..highestCode
-    std::vector<RegionRecord> records;       // slots 0..regionCount
-    double transitionDistance = 0;           // map units
-};
 
 struct GlobalSettings {
     // The compiled control file every reader opens ("<control file>_<rank>.$$$").

@@ -25,7 +25,9 @@ struct TracerDescriptor {
     std::int32_t gridcode = 0;
 };
 
-// Reads "[substance_transport]". Positions 1..count of descriptors() hold the tracers.
+// Reads "[substance_transport]": the number of tracers, then one line per tracer whose keys may
+// stand anywhere in that line. Positions 1..count of Descriptors() hold the tracers; position 0
+// stays empty. Without the section the run has no tracers.
 class tracer_ini_class : public modelobject {
 public:
     static constexpr int kMaxTracers = 9;
@@ -38,6 +40,14 @@ public:
 
 private:
     void ReadSection();
+    void CloseControlFile();
+    void ReadName(int i, const std::string& line);
+    void ReadRadioactivity(int i, const std::string& line);
+    void ReadConcentrations(int i, const std::string& line);
+    void ReadOutputs(int i, const std::string& line);
+    // Logs "FATAL: " + text and throws 56.
+    [[noreturn]] void TracerError(const std::string& text);
+
     int count_ = 0;
     std::vector<TracerDescriptor> descriptors_;
 };

@@ -1,6 +1,9 @@
 #include "tables/code_checks.hpp"
 
+#include <mpi.h>
+
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -8,6 +11,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/matrix.hpp"
+#include "kernel/modelobject.hpp"
 
 namespace {
 
@@ -152,4 +156,83 @@ void CheckMultilayerLayerCodes(DiagLog& log, std::vector<multilayer_landuse_entr
             }
         }
     }
+}
+
+namespace {
+
+bool SeveralProcesses(const modelobject& o) {
+    int initialised = 0, finalised = 0;
+    MPI_Initialized(&initialised);
+    MPI_Finalized(&finalised);
+    return initialised && !finalised && o.size > 1;
+}
+
+// Runs the whole-grid part on process 0; every process then fails with the code process 0
+// failed with, so that no process is left waiting in the scatter that would follow.
+template <class Check>
+void OnProcessZero(modelobject& o, Check check) {
+    int code = 0;
+    if (o.rank == 0) {
+        try {
+            check();
+        } catch (const ModelError& e) {
+            code = e.code();
+        }
+    }
+    if (SeveralProcesses(o)) MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (code != 0) throw ModelError(code);
+}
+
+// Process 0 checks and rewrites the grid at index; then its rows go to their owners.
+void CheckCodeGrid(modelobject& o, int index, CodeGridKind kind, const std::vector<std::int32_t>& codes,
+                   const std::function<void()>& afterRewrite) {
+    OnProcessZero(o, [&] {
+        const GridStoreEntry& entry = (*o.gridStore)[index];
+        const Matrix* zones = (*o.gridStore)[1].grid;
+        if (!entry.grid || !zones) {
+            *o.log << "FATAL: code check of grid " << entry.fileName << " (" << entry.internalName
+                   << "): the grid or the zone grid is not in memory" << "[end-entry]";
+            throw ModelError(33);
+        }
+        CheckAndReplaceCodes(*o.log, kind, *entry.grid, *zones, o.nrows, o.ncols, o.nodata, codes, entry.fileName,
+                             entry.internalName);
+        if (afterRewrite) afterRewrite();
+    });
+}
+
+void DistributeGrid(modelobject& o, int index) {
+    o.MPIScatterGrid(index);
+    o.MPIExchangeHalo(index);
+}
+
+}  // namespace
+
+void CheckLanduseGrid(modelobject& o, int index, const std::vector<landuse_entry>& landuse,
+                      std::vector<multilayer_landuse_entry>& multilayer) {
+    if (index <= 0) return;
+    if (multilayer.empty()) {
+        CheckCodeGrid(o, index, CodeGridKind::Landuse, TableCodes(landuse), nullptr);
+    } else {
+        CheckCodeGrid(o, index, CodeGridKind::MultilayerLanduse, TableCodes(multilayer),
+                      [&] { CheckMultilayerLayerCodes(*o.log, multilayer, landuse, o.nodata); });
+        // Every process holds the same table, so the array sizes agree before the broadcast.
+        for (std::size_t r = 1; r < multilayer.size() && SeveralProcesses(o); ++r) {
+            std::vector<std::int32_t>& codes = multilayer[r].layerCodes;
+            codes.resize(static_cast<std::size_t>(multilayer[r].layerCount) + 1, 0);
+            MPI_Bcast(codes.data(), static_cast<int>(codes.size()), MPI_INT32_T, 0, MPI_COMM_WORLD);
+        }
+    }
+    DistributeGrid(o, index);
+}
+
+void CheckIrrigationGrid(modelobject& o, int index, const std::vector<irrigation_entry>& irrigation) {
+    if (index <= 0) return;
+    CheckCodeGrid(o, index, CodeGridKind::Irrigation, TableCodes(irrigation), nullptr);
+    DistributeGrid(o, index);
+}
+
+void CheckSoilGrid(modelobject& o, int index, const std::vector<soil_entry>& soil) {
+    if (index <= 0) return;
+    CheckCodeGrid(o, index, CodeGridKind::Soil, TableCodes(soil), nullptr);
+    DistributeGrid(o, index);
 }

@@ -111,13 +111,9 @@ TEST_F(UnavailableModulesTest, SwitchedOnTheyRefuseWithTheirOwnCode) {
     EXPECT_EQ(codes.size(), Modules().size());
 }
 
-TEST_F(UnavailableModulesTest, MeteorologicalInputsAndCorrectionRefuse) {
+TEST_F(UnavailableModulesTest, PrecipitationCorrectionRefuses) {
     WriteShared("test.ctl", ControlFile());
     unsigned error = 0;
-    meteointerpol input(error, log_.get(), "temperature", settings_, 3);
-    EXPECT_EQ(error, static_cast<unsigned>(meteointerpol::kUnavailableCode));
-    EXPECT_NE(console_.str().find("module temperature is not implemented"), std::string::npos);
-
     precicorrclass off(error, log_.get(), {}, {}, settings_);
     EXPECT_EQ(error, 0u);
     WriteShared("test.ctl", ControlFile("[precipitation_correction]\n1 do it\n\n"));
@@ -129,7 +125,7 @@ TEST_F(UnavailableModulesTest, MeteorologicalInputsAndCorrectionRefuse) {
     EXPECT_EQ(error, 17u);
 }
 
-TEST_F(UnavailableModulesTest, TracerDescriptionsAreCountedButNotRead) {
+TEST_F(UnavailableModulesTest, TracerDescriptionsAreRead) {
     int count = -1;
     const TracerDescriptor* d = nullptr;
     unsigned error = 0;
@@ -142,6 +138,6 @@ TEST_F(UnavailableModulesTest, TracerDescriptionsAreCountedButNotRead) {
     EXPECT_EQ(error, 58u);
     WriteShared("test.ctl", ControlFile("[substance_transport]\n1 number of tracers\ncl_ radioactive\n\n"));
     tracer_ini_class one(error, log_.get(), "test.ctl", false, false, ObjectRecord{}, count, d);
-    EXPECT_EQ(error, 2021u);
-    EXPECT_NE(console_.str().find("module tracer_ini is not implemented"), std::string::npos);
+    EXPECT_EQ(error, 56u);
+    EXPECT_NE(console_.str().find("need a \"half_time = xxxx d\" sequence!"), std::string::npos);
 }

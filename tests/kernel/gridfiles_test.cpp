@@ -7,7 +7,9 @@
 #include <csignal>
 #include <cstring>
 
+#include "gif_encoder.hpp"
 #include "grid_scenario.hpp"
+#include "kernel/gifreader.hpp"
 #include "kernel/gridio.hpp"
 #include "kernel/signals.hpp"
 
@@ -109,6 +111,9 @@ TEST_F(GridFileTest, ReadErrorsEndEveryProcessAlike) {
     }
     Share("pic.gif", "GIF89a....");
     EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("pic.gif", &g); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error reading GIF pic.gif ("), std::string::npos);
+    }
     h[5] = -9999;
     Share("cut.bin", Binary<double>(h) + Binary<double>(std::vector<double>(7, 1.0)));
     EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("cut.bin", &g, 0, true, false, 0, false, true); }), 22);
@@ -278,6 +283,27 @@ TEST_F(DistributedGridTest, BinaryGridsAreReadRowByRowByEveryProcess) {
                 for (int c = 1; c <= kCols; ++c) ASSERT_EQ(g[r][c], Valid(r, c) ? Value(r, c) : -9999) << r << "," << c;
         }
     }
+}
+
+TEST_F(DistributedGridTest, GifImagesAreReadOnProcessZeroAndScattered) {
+    gif_test::Bytes pixels;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) pixels.push_back(static_cast<std::uint8_t>(r * 20 + c));
+    if (Rank() == 0) gif_test::WriteBytes("basin.gif", gif_test::Encode(kCols, kRows, pixels));
+    MPI_Barrier(MPI_COMM_WORLD);
+    obj_->SetReferenceValues(100.5 - 25, 200.25 - 25, 50, nullptr);
+    obj_->SetGifConversion(100, 1.0, 0.01, 2.0, 0.001);
+    Matrix expected = obj_->matrix(1, kRows, 1, kCols, kRows);
+    ReadGifGrid(*obj_, "basin.gif", expected);
+    Matrix g;
+    obj_->ReadGrid("basin.gif", &g);
+    for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            if (Rank() == 0 || Mine(r, c)) {
+                ASSERT_EQ(g[r][c], expected[r][c]) << r << "," << c;
+            }
+        }
+    EXPECT_NE(expected[2][2], expected[2][3]);
 }
 
 TEST_F(DistributedGridTest, HolesAreFilledFromTheValuesAsRead) {

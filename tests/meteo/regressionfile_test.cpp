@@ -150,6 +150,24 @@ TEST_F(RegressionFileTest, EndDateEndMarkerAndRewind) {
     EXPECT_EQ(f.Parameters()[RegressionFile::a1], 0.0);
 }
 
+TEST_F(RegressionFileTest, SmallBlocksHandOutEveryRecordOnce) {
+    std::string text = "jr mo\n";
+    for (int h = 0; h < 7; ++h) text += TextRecord(2000, 1, 1, h, h);
+    RegressionFile f = Open(text);
+    f.LimitBlockCapacity(2);
+    for (int round = 0; round < 2; ++round) {
+        for (int h = 1; h < 7; ++h) {
+            ASSERT_TRUE(f.NextRecord(kFarEnd, true));
+            EXPECT_EQ(f.Date().hour, h);
+            EXPECT_EQ(f.Parameters()[RegressionFile::a1], h);
+        }
+        EXPECT_FALSE(f.NextRecord(kFarEnd, true));
+        f.Rewind(kStart);
+        ASSERT_TRUE(f.NextRecord(kFarEnd, true));
+        EXPECT_EQ(f.Date(), kStart);
+    }
+}
+
 TEST_F(RegressionFileTest, TruncatedBinaryRecordEndsTheData) {
     const std::string partial = BinaryRecord(2000, 1, 1, 1, 1).substr(0, 60);
     RegressionFile f = Open(BinaryRecord(2000, 1, 1, 0, 0) + partial);

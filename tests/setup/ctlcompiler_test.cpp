@@ -15,9 +15,9 @@ protected:
     // Writes run.ctl, compiles it and returns the text of the copy.
     std::string Compile(const std::string& text) {
         setup_test::WriteShared("run.ctl", text);
-        int error = 0;
-        defaultini setup(&error, log_.get(), "run.ctl", 2, store_.get());
-        EXPECT_EQ(error, 0);
+        unsigned error = 1;
+        defaultini setup(error, log_.get(), "run.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
         compiledName_ = setup.CompileControlFile("run.ctl");
         return ReadFile(compiledName_);
     }
@@ -101,6 +101,8 @@ TEST_F(CompileTest, SelfReferringSymbolsFailInsteadOfHanging) {
 TEST_F(CompileTest, LongLinesAreSplitButMustNotGrowPastTheLimit) {
     const std::string longLine(3000, 'x');
     EXPECT_EQ(Compile(longLine + "\nend\n"), longLine + "\nend\n");
+    // The pieces of a long comment stay comment.
+    EXPECT_EQ(Compile("#" + longLine + "\nx # " + longLine + "$undefined\nend\n"), "x \nend\n");
 
     const std::string value(700, 'v');
     EXPECT_EQ(CompileError("$set $v = " + value + "\nok $v\n$v $v\n"), 17);
@@ -109,8 +111,8 @@ TEST_F(CompileTest, LongLinesAreSplitButMustNotGrowPastTheLimit) {
 }
 
 TEST_F(CompileTest, MissingSourceIsAnOpenError) {
-    int error = 0;
-    defaultini setup(&error, log_.get(), "absent.ctl", 2, store_.get());
+    unsigned error = 1;
+    defaultini setup(error, log_.get(), "absent.ctl", 2, store_.get());
     EXPECT_EQ(ErrorCode([&] { setup.CompileControlFile("absent.ctl"); }), 28);
     EXPECT_NE(Console().find("error opening absent.ctl"), std::string::npos);
 }

@@ -65,9 +65,9 @@ class DefaultIniTest : public setup_test::SetupTest {
 protected:
     std::unique_ptr<defaultini> Make(const Sections& s) {
         setup_test::WriteShared("basin.ctl", s.Text());
-        int error = -1;
-        auto setup = std::make_unique<defaultini>(&error, log_.get(), "basin.ctl", 2, store_.get());
-        EXPECT_EQ(error, 0);
+        unsigned error = 1;
+        auto setup = std::make_unique<defaultini>(error, log_.get(), "basin.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
         return setup;
     }
     // Runs the steps up to and including the given one.
@@ -122,7 +122,7 @@ TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
     EXPECT_EQ((*store_)[landuseIndex].internalName, "landuse1");
 
     const std::string log = Console();
-    const char* expected[] = {"before reading variable grids" ,
+    const char* expected[] = {"before reading variable grids",
                               "generateMultiLayerParameterGrids...\n...ok",
                               "check_irrig_Codes\n...ok",
                               "check_SOIL_Codes...\n...ok",
@@ -136,7 +136,7 @@ TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
         ASSERT_NE(found, std::string::npos) << text;
         at = found;
     }
-    EXPECT_TRUE(Logged("before reading variable grids" + std::to_string(Rank())));
+    EXPECT_TRUE(Logged("before reading variable grids" + std::to_string(Rank()) + "\n...ok"));
 
     // Further calls change nothing.
     setup->InitStep(done);

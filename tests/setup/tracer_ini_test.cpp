@@ -1,7 +1,7 @@
 // Tracer descriptions of "[substance_transport]".
 #include <gtest/gtest.h>
 
-#include "setup/tracerini.hpp"
+#include "setup/tracer_ini.hpp"
 #include "setup_fixture.hpp"
 
 namespace {
@@ -19,11 +19,16 @@ protected:
     int Read(const std::string& countLine, const std::string& lines) {
         setup_test::WriteShared("run.ctl", "[other]\n1\n\n[substance_transport]\n" + countLine + "\n" + lines +
                                                "[after]\n");
-        int error = -1;
+        unsigned error = 1;
         count_ = -1;
+        const TracerDescriptor* descriptors = nullptr;
+        tracer_ini_class reader(error, log_.get(), "run.ctl", false, false, ObjectRecord{}, count_, descriptors);
         tracers_.clear();
-        tracer_ini_class reader(&error, log_.get(), "run.ctl", 0, false, false, ObjectRecord{}, &count_, &tracers_);
-        return error;
+        if (error == 0) {
+            EXPECT_EQ(descriptors, count_ > 0 ? reader.Descriptors() : nullptr);
+            tracers_.assign(reader.Descriptors(), reader.Descriptors() + count_ + 1);
+        }
+        return static_cast<int>(error);
     }
     bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 
@@ -67,7 +72,6 @@ TEST_F(TracerTest, ReadsEveryKeyOfEveryTracer) {
 TEST_F(TracerTest, CountLimits) {
     EXPECT_EQ(Read("0", ""), 0);
     EXPECT_EQ(count_, 0);
-    EXPECT_EQ(tracers_.size(), 1u);
 
     std::string nine;
     for (char c = 'a'; c < 'a' + 9; ++c) nine += Line(std::string(1, c));
@@ -76,6 +80,16 @@ TEST_F(TracerTest, CountLimits) {
 
     EXPECT_EQ(Read("10", nine + Line("j")), 58);
     EXPECT_TRUE(Logged("not more than 9 tracer species are allowed at one time"));
+
+    // Without the section there are no tracers.
+    setup_test::WriteShared("run.ctl", "[other]\n1\n");
+    unsigned error = 1;
+    int count = -1;
+    const TracerDescriptor* descriptors = nullptr;
+    tracer_ini_class reader(error, log_.get(), "run.ctl", false, false, ObjectRecord{}, count, descriptors);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(descriptors, nullptr);
 
     EXPECT_EQ(Read("many", ""), 17);
     EXPECT_TRUE(Logged("error in control file,  number of tracers in ; tracer_ininot found!"));

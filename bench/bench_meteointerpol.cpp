@@ -1,0 +1,134 @@
+// One interpolation step with inverse-distance weighting (weight 2) of 50 stations onto a
+// 1000 x 1000 grid; reports cell-station pairs per second.
+#include <benchmark/benchmark.h>
+#include <mpi.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "meteo/meteoint.hpp"
+
+namespace {
+
+constexpr int kSize = 1000;
+constexpr int kStations = 50;
+constexpr double kCell = 100.0;
+
+void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
+    e.grid = grid;
+    e.fileName = name;
+    e.hasFileName = true;
+    e.internalName = name;
+    e.hasInternalName = true;
+}
+
+// The input files and the grids of the domain, in a directory of their own.
+struct Domain {
+    Domain() {
+        dir = std::filesystem::temp_directory_path() / ("talvo_bench_meteo_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+        WriteFiles();
+        memory_handling mh;
+        for (Matrix* m : {&zones, &elevation, &relArea, &coordX, &coordY}) *m = mh.matrix(1, kSize, 1, kSize, kSize);
+        for (int r = 1; r <= kSize; ++r)
+            for (int c = 1; c <= kSize; ++c) {
+                zones[r][c] = 1;
+                elevation[r][c] = 200 + r * 0.5 + c * 0.25;
+                relArea[r][c] = 1;
+                coordX[r][c] = (c - 0.5) * kCell;
+                coordY[r][c] = (kSize - r + 0.5) * kCell;
+            }
+        Name(store[1], &zones, "zones");
+        Name(store[2], &elevation, "elevation");
+        Name(store[3], &relArea, "RelCellArea");
+        Name(store[4], &coordX, "CoordX");
+        Name(store[5], &coordY, "CoordY");
+        index.assign(2, 0);
+        index[1] = 1;
+        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
+        settings.controlFileName = "bench.ctl";
+        settings.zoneIndex = &index;
+        settings.zoneRecords = &records;
+        settings.zoneCount = 1;
+        settings.ncols = settings.nrows = kSize;
+        settings.firstRow = 1;
+        settings.lastRow = kSize;
+        settings.cellsize = kCell;
+        settings.startDay = settings.startMonth = 1;
+        settings.startYear = 2000;
+        settings.endDay = settings.endMonth = 1;
+        settings.endYear = 2001;
+        settings.gridStore = &store;
+        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
+        log->SetConsole(quiet);
+    }
+    ~Domain() {
+        log.reset();
+        std::error_code ec;
+        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    void WriteFiles() const {
+        std::ofstream st("stations.dat");
+        st << "stations\n";
+        const char* labels = "YY MM DD HH";
+        std::string z = labels, x = labels, y = labels, v = "2000 1 1 0";
+        for (int k = 0; k < kStations; ++k) {
+            // A scattered, fixed pattern of stations over the domain.
+            const double sx = (37 * k % 97 + 0.5) * kSize * kCell / 97.0;
+            const double sy = (61 * k % 89 + 0.5) * kSize * kCell / 89.0;
+            for (auto [line, value] : {std::pair{&z, 300.0 + 10 * k}, {&x, sx}, {&y, sy}, {&v, 5.0 + 0.1 * k}}) {
+                *line += ' ';
+                *line += std::to_string(value);
+            }
+        }
+        st << z << "\n" << x << "\n" << y << "\nfifth\n" << v << "\n";
+        std::ofstream ctl("bench.ctl");
+        ctl << "[temperature]\n1\nstations.dat\nnone\ntemperature.asc\n0\n1.0\nstat.txt 0\n9999\n2\n0.5\n1e9\n0\n1\n"
+               "-1000\n-1000\n1000\n1000\n0\n";
+    }
+
+    std::filesystem::path dir;
+    GridStore store;
+    Matrix zones, elevation, relArea, coordX, coordY;
+    std::vector<int> index;
+    std::vector<zoneFZT> records;
+    SubmodelSettings settings;
+    std::ostream quiet{nullptr};
+    std::unique_ptr<DiagLog> log;
+};
+
+void BM_InverseDistanceStep(benchmark::State& state) {
+    Domain domain;
+    unsigned error = 0;
+    meteointerpol ip(error, domain.log.get(), "temperature", domain.settings, 6);
+    if (error != 0) {
+        state.SkipWithError("the interpolator could not be built");
+        return;
+    }
+    for (auto _ : state) {
+        ip.run(0, 1, 1, 2000);
+        benchmark::DoNotOptimize(ip.ResultGrid()[kSize / 2][kSize / 2]);
+    }
+    state.counters["cell_station_pairs"] = benchmark::Counter(static_cast<double>(kSize) * kSize * kStations,
+                                                              benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_InverseDistanceStep)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    MPI_Finalize();
+    return 0;
+}

@@ -1,0 +1,238 @@
+// meteointerpol: the time step. The date check, the progress line, the scenario change of the
+// day, the grid of the step (method 9), the parallel cell loop and the zone statistics.
+#include <omp.h>
+
+#include <cmath>
+#include <iomanip>
+
+#include "kernel/signals.hpp"
+#include "meteo/meteoint.hpp"
+
+namespace {
+
+// The interrupt signal keeps its default action while a grid is read; restored on every exit.
+struct DefaultInterruptScope {
+    DefaultInterruptScope() { DisableCtrlCHandler(); }
+    ~DefaultInterruptScope() { ResetCtrlCHandler(); }
+    DefaultInterruptScope(const DefaultInterruptScope&) = delete;
+    DefaultInterruptScope& operator=(const DefaultInterruptScope&) = delete;
+};
+
+}  // namespace
+
+bool meteointerpol::ProgressLineDue(std::int64_t stepHour) const {
+    if (runInterval == 1) return true;
+    return static_cast<std::int64_t>(hourOffset) % runInterval + stepHour == 0;
+}
+
+void meteointerpol::CheckStepDate(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) const {
+    const MeteoDate& own = input_->Date();
+    if (own == MeteoDate{h, d, m, y}) return;
+    *log << "FATAL: -----------------------------------------------------------------------------\n"
+            "error in date columns of "
+         << name << "\n\nfirst Meteo data set (this is the set from which data is get:\n" << d << "." << m << "." << y
+         << " " << h << ". h\n\nbut in " << name << ":\n" << own.day << "." << own.month << "." << own.year << " "
+         << own.hour << ". h\n\n-----------------------------------------------------------------------------\n"
+         << "[end-entry]";
+    throw ModelError(52);
+}
+
+void meteointerpol::LogProgress(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) const {
+    if (!ProgressLineDue(h)) return;
+    *log << std::setw(20) << name << " " << d << "." << m << "." << y << " " << h << ". h "
+         << (SzenUse == 1 ? "using scenarios!" : "") << "[end-entry]";
+}
+
+void meteointerpol::UpdateScenario(std::int64_t d, std::int64_t m) {
+    const int month12 = static_cast<int>(((m - 1) % 12 + 12) % 12 + 1);
+    if (SzenMeth == 5 || SzenMeth == 6) {
+        if (month12 != scenarioMonth) LoadScenarioGrid(month12);
+        return;
+    }
+    // The change of the day, interpolated between the monthly values around the 15th.
+    auto length = [&](int k) { return static_cast<double>(daysPerMonth[static_cast<std::size_t>(k - 1)]); };
+    const int previous = month12 == 1 ? 12 : month12 - 1;
+    const int next = month12 == 12 ? 1 : month12 + 1;
+    const auto day = static_cast<double>(d);
+    for (auto& p : scenarioTable) {
+        auto M = [&](int k) { return p[static_cast<std::size_t>(k + 2)]; };
+        if (day < 16) {
+            const double L = length(previous);
+            p[15] = M(month12) * (L - 16 + day) / L + M(previous) * (16 - day) / L;
+        } else {
+            const double L = length(month12);
+            p[15] = M(next) * (day - 15) / L + M(month12) * (L - day + 15) / L;
+        }
+    }
+}
+
+void meteointerpol::ReadGridOfStep() {
+    DefaultInterruptScope scope;
+    GridListFile& list = input_->GridList();
+    if (list.GridName() == "-9999") {
+        if (list.lastValidName.empty()) {
+            *log << "FATAL: interpolation method 9 (read from grid) no valid grid name was found (-9999 as input) "
+                    "and no last valid grid name present (i.e., simulation starts, when input list file contains "
+                    "-9999 only)"
+                 << "[end-entry]";
+            throw ModelError(1050);
+        }
+        ReadGrid(ExpandPath(inputPath, list.lastValidName), &result, 0, false);
+        return;
+    }
+    ReadGrid(ExpandPath(inputPath, list.GridName()), &result, 0, false);
+    list.lastValidName = list.GridName();
+}
+
+bool meteointerpol::StepHasValues() {
+    uniformStep_ = false;
+    regressionValid_ = !(regression[RegressionFile::a1] < -N);
+    if (method == 2 || method == 10) return regressionValid_;
+    if (method == 9) return true;
+    StationFile& f = Station(0);
+    if (!f.AllEqual()) return true;
+    std::vector<double>& v = f.Values();
+    for (int k = 1; k <= f.StationCount(); ++k) {
+        if (v[static_cast<std::size_t>(k)] < -N) continue;
+        uniformStep_ = true;
+        uniformValue_ = v[static_cast<std::size_t>(k)];
+        v[1] = uniformValue_;
+        return true;
+    }
+    return false;
+}
+
+bool meteointerpol::OwnCell(int r, int c) const {
+    if ((*zoneGrid)[r][c] == nodata) return false;
+    if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
+    return !useResponseUnits || (*masterResponseUnits)[r][c] != nodata;
+}
+
+double meteointerpol::CellValue(int r, int c, double x, double y, double* weights, bool* noStation) const {
+    const double xu = (*coordX)[r][c];
+    const double yu = (*coordY)[r][c];
+    const double z = (*elevation)[r][c];
+    if (method == 2 || method == 10) return RegressionValue(xu, yu, z);
+    const bool upperGiven = fixedUpperLapse > -9998.0;
+    const double hi = upperGiven ? inversionHeight : -9999.0;
+    const double upper = upperGiven ? fixedUpperLapse : -9999.0;
+    if (uniformStep_) return method == 12 ? ThiessenWithLapseRate(xu, yu, z, lapseRate, hi, upper) : uniformValue_;
+    const bool anisotropic = anisotropyRatio < 1.0;
+    switch (method) {
+        case 1:
+        case 3:
+        case 11: {
+            const double idw = anisotropic ? IDWWeightsAnisotropic(x, y, 0, weights) : IDWWeights(x, y, 0, weights);
+            *noStation = idw < -N;
+            if (method == 1 || !regressionValid_) return idw;
+            return (1.0 - idwFraction) * RegressionValue(xu, yu, z) + idwFraction * idw;
+        }
+        case 4: return Thiessen(xu, yu, 0);
+        case 9: return result[r][c];
+        case 12: return ThiessenWithLapseRate(xu, yu, z, lapseRate, hi, upper);
+        default: return result[r][c];
+    }
+}
+
+double meteointerpol::Finish(double v, double x, double y, int r, int c) const {
+    v *= scalingFactor;
+    if (v < lowerLimit) {
+        v = lowerReplacement;
+    } else if (v > upperLimit) {
+        v = upperReplacement;
+    }
+    if (SzenUse == 1) {
+        const double s = ScenarioChange(x, y, r, c);
+        v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
+    }
+    if (scalingGrid != nullptr) v *= (*scalingGrid)[r][c];
+    return v;
+}
+
+void meteointerpol::CellLoop() {
+    const int threads = std::max(omp_get_max_threads(), 1);
+    const std::size_t need = static_cast<std::size_t>(threads) * static_cast<std::size_t>(scratchStride_);
+    if (scratch_.size() < need) scratch_.resize(need);
+    const Matrix& cx = rotatedX ? rotatedX : *coordX;
+    const Matrix& cy = rotatedY ? rotatedY : *coordY;
+    const std::size_t rowStride = static_cast<std::size_t>(ncols) + 1;
+#pragma omp parallel
+    {
+        double* weights = scratch_.data() + static_cast<std::size_t>(omp_get_thread_num()) *
+                                                static_cast<std::size_t>(scratchStride_);
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            double* row = result[r];
+            unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
+            const bool ranged = basinColumns != nullptr && static_cast<std::size_t>(r) < basinColumns->size();
+            const int c1 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1;
+            const int c2 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].last : ncols;
+            for (int c = std::max(c1, 1); c <= std::min(c2, ncols); ++c) {
+                flags[c] = 0;
+                if (!OwnCell(r, c)) {
+                    row[c] = nodata;
+                    continue;
+                }
+                // IDW uses the rotated coordinates where they exist; the rest uses CoordX/CoordY.
+                const double x = cx[r][c];
+                const double y = cy[r][c];
+                bool none = false;
+                const double v = CellValue(r, c, x, y, weights, &none);
+                flags[c] = none ? 1 : 0;
+                row[c] = Finish(v, (*coordX)[r][c], (*coordY)[r][c], r, c);
+            }
+        }
+    }
+}
+
+void meteointerpol::WarnCellsWithoutStation() const {
+    if (method != 1 && method != 3 && method != 11) return;
+    const Matrix& cx = rotatedX ? rotatedX : *coordX;
+    const Matrix& cy = rotatedY ? rotatedY : *coordY;
+    const std::size_t rowStride = static_cast<std::size_t>(ncols) + 1;
+    const char* prefix = method == 1 ? "WARNING:  at x=" : "WARNING: at x=";
+    // Logged after the loop in row order, so that the log is the same for any number of threads.
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
+        for (int c = 1; c <= ncols; ++c) {
+            if (flags[c] == 0) continue;
+            *log << prefix << cx[r][c] << ", y=" << cy[r][c] << " " << "no station within the specified search radius!"
+                 << "[end-entry]";
+        }
+    }
+}
+
+void meteointerpol::AccumulateStatistics() {
+    if (!statistics_->active()) return;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+            const double z = (*zoneGrid)[r][c];
+            if (z == nodata || (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank)) continue;
+            int position = 0;
+            if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
+                position = (*zoneIndex_)[static_cast<std::size_t>(z)];
+            statistics_->AddValue(r, c, position, result[r][c], 1.0);
+        }
+    }
+}
+
+void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    CheckStepDate(h, d, m, y);
+    LogProgress(h, d, m, y);
+    if (SzenUse == 1) UpdateScenario(d, m);
+    if (method == 9) ReadGridOfStep();
+    if (mpiRegions == nullptr) FindDecompositionGrids();
+    statistics_->Reset();
+    if (StepHasValues()) {
+        CellLoop();
+        if (warningSwitch != 0) WarnCellsWithoutStation();
+        gridHasValues_ = true;
+    } else if (!gridHasValues_ && !nodataWarned_) {
+        // Later steps without values keep the values of the step before; the first has none.
+        *log << "WARNING: no valid value of " << name << " for " << d << "." << m << "." << y << " " << h
+             << " h: the grid " << name << " holds nodata until a step brings valid values" << "[end-entry]";
+        nodataWarned_ = true;
+    }
+    AccumulateStatistics();
+    statistics_->Step(y, m, d, h, 1);
+}

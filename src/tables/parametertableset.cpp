@@ -1,0 +1,42 @@
+#include "tables/parametertableset.hpp"
+
+#include "setup/defltuzr.hpp"
+#include "tables/code_checks.hpp"
+#include "tables/landuse_table.hpp"
+#include "tables/soil_table.hpp"
+
+void ParameterTableSet::ReadMultilayerLanduseTable(defaultini& setup) {
+    multilayer_ = ReadMultilayerLanduseSection(setup);
+}
+
+void ParameterTableSet::ReadLanduseTable(defaultini& setup) {
+    landuse_ = ReadLanduseTableSection(setup, setup.SoilModelVariant());
+}
+
+void ParameterTableSet::ReadSoilTable(defaultini& setup) { soil_ = ReadSoilTableSection(setup, setup.SoilModelVariant()); }
+
+int ParameterTableSet::ReadIrrigation(defaultini& setup) {
+    return ReadIrrigationSections(setup, setup.SoilModelVariant(), irrigation_);
+}
+
+int ParameterTableSet::MultilayerLayerCount() const {
+    return multilayer_.size() >= 2 ? multilayer_[1].layerCount : 0;
+}
+
+double ParameterTableSet::MultilayerLanduseCode(int position, int layer) const {
+    if (position < 1 || static_cast<std::size_t>(position) >= multilayer_.size()) return -9999.0;
+    const multilayer_landuse_entry& m = multilayer_[static_cast<std::size_t>(position)];
+    return m.HasLayerCode(layer) ? m.layerCodes[static_cast<std::size_t>(layer)] : -9999.0;
+}
+
+void ParameterTableSet::CheckLanduse(defaultini& setup, int gridIndex) {
+    CheckLanduseGrid(setup, gridIndex, landuse_, multilayer_);
+}
+
+void ParameterTableSet::check_irrig_Codes(defaultini& setup, int gridIndex) {
+    CheckIrrigationGrid(setup, gridIndex, irrigation_);
+}
+
+void ParameterTableSet::check_SOIL_Codes(defaultini& setup, int gridIndex) {
+    CheckSoilGrid(setup, gridIndex, soil_);
+}

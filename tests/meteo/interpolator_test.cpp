@@ -1,0 +1,324 @@
+// The interpolator of one meteorological input over the test domain: section, methods,
+// scaling, limits, scenarios, the step date, the progress line, steps without values and the
+// independence of the result from the number of threads.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+
+#include "interpolator_fixture.hpp"
+
+namespace {
+
+using namespace meteo_test;
+
+// Stations: (500, 3500) at 100 m, (2500, 1500) at 200 m, (4500, 500) at 300 m.
+const std::string kStationHeader =
+    "stations\n"
+    "YY MM DD HH 100 200 300\n"
+    "YY MM DD HH 500 2500 4500\n"
+    "YY MM DD HH 3500 1500 500\n"
+    "fifth\n";
+const double kSx[4] = {0, 500, 2500, 4500};
+const double kSy[4] = {0, 3500, 1500, 500};
+const double kSz[4] = {0, 100, 200, 300};
+
+double Idw2(int r, int c, const double v[4]) {
+    double sum = 0, weights = 0;
+    for (int k = 1; k <= 3; ++k) {
+        const double d2 = (kSx[k] - CellX(c)) * (kSx[k] - CellX(c)) + (kSy[k] - CellY(r)) * (kSy[k] - CellY(r));
+        const double w = d2 == 0 ? 1.0 : 1.0 / d2;
+        weights += w;
+        sum += w * v[k];
+    }
+    return sum / weights;
+}
+
+// The nearest station; on equal distance the later one with laterWins, else the earlier one.
+int Nearest(int r, int c, bool laterWins) {
+    int best = 0;
+    double bestD = 1e20;
+    for (int k = 1; k <= 3; ++k) {
+        const double d2 = (kSx[k] - CellX(c)) * (kSx[k] - CellX(c)) + (kSy[k] - CellY(r)) * (kSy[k] - CellY(r));
+        if (d2 < bestD || (laterWins && d2 == bestD)) {
+            bestD = d2;
+            best = k;
+        }
+    }
+    return best;
+}
+
+class MeteoInterpolatorTest : public InterpolatorTest {
+protected:
+    std::unique_ptr<meteointerpol> Build(int method, const std::string& records, const SectionValues& v = {},
+                                         const std::string& extraLines = "regr.dat\n") {
+        Share("st.dat", kStationHeader + records);
+        Share("test.ctl", Section("temperature", method, "st.dat\n" + extraLines, v));
+        unsigned error = 0;
+        auto ip = Make("temperature", &error);
+        EXPECT_EQ(error, 0u) << Console();
+        return error == 0 ? std::move(ip) : nullptr;
+    }
+    unsigned BuildError(int method, const std::string& fileLines, const SectionValues& v = {}) {
+        Share("st.dat", kStationHeader + "2000 1 1 0 1 2 3\n");
+        Share("test.ctl", Section("temperature", method, fileLines, v));
+        unsigned error = 0;
+        Make("temperature", &error);
+        return error;
+    }
+    static void Step(meteointerpol& ip) {
+        std::int64_t h, d, m, y;
+        ip.GetDate(&h, &d, &m, &y);
+        ip.run(h, d, m, y);
+        ip.AdvanceRecords();
+    }
+};
+
+TEST_F(MeteoInterpolatorTest, InverseDistanceGridIsTheSameForAnyNumberOfThreads) {
+    auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n2000 1 1 1 2 2 3\n");
+    ASSERT_TRUE(ip);
+    const double v[4] = {0, 1.5, 4, -7.25};
+    omp_set_num_threads(1);
+    Step(*ip);
+    ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
+    std::vector<double> single;
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) single.push_back(ip->ResultGrid()[r][c]);
+
+    ip->Rewind();
+    ip->AdvanceRecords();
+    omp_set_num_threads(8);
+    Step(*ip);
+    std::size_t i = 0;
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) EXPECT_EQ(ip->ResultGrid()[r][c], single[i++]);
+    omp_set_num_threads(2);
+    EXPECT_NE(ip->Description().find("temperature interpolated with idw from st.dat, zones from zones.asc, "
+                                     "weighting =  2.0,  maxentf =    30000, control file test.ctl"),
+              std::string::npos);
+}
+
+TEST_F(MeteoInterpolatorTest, ScalingAndLimitsWithTheirSwappedPrompts) {
+    SectionValues v;
+    v.scaling = 2.0;
+    v.lowerLimit = -50;
+    v.lowerReplacement = -49;
+    v.upperLimit = 50;
+    v.upperReplacement = 49;
+    auto ip = Build(1, "2000 1 1 0 -30 -30 -30\n2000 1 1 1 30 30 30\n2000 1 1 2 25 25 25\n", v);
+    ASSERT_TRUE(ip);
+    for (double want : {-49.0, 49.0, 50.0}) {
+        Step(*ip);
+        ExpectCells(*ip, [&](int, int) { return want; });
+    }
+}
+
+TEST_F(MeteoInterpolatorTest, FirstStepWithoutStationsWarnsOnceThenLaterStepsKeepValues) {
+    auto ip = Build(1, "2000 1 1 0 -10000 -10000 x\n2000 1 1 1 -10000 -10000 -10000\n"
+                       "2000 1 1 2 1.5 4 -7.25\n2000 1 1 3 -10000 -10000 -10000\n");
+    ASSERT_TRUE(ip);
+    Step(*ip);
+    ExpectCells(*ip, [](int, int) { return -9999.0; });
+    Step(*ip);
+    ExpectCells(*ip, [](int, int) { return -9999.0; });
+    EXPECT_EQ(Count(Console(), "holds nodata until a step brings valid values"), 1u);
+    EXPECT_NE(Console().find("no valid value of temperature for 1.1.2000 0 h: the grid temperature holds nodata"),
+              std::string::npos);
+    const double v[4] = {0, 1.5, 4, -7.25};
+    Step(*ip);
+    ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
+    Step(*ip);
+    ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
+    EXPECT_EQ(Count(Console(), "holds nodata until"), 1u);
+}
+
+TEST_F(MeteoInterpolatorTest, NoStationWithinReachGivesMissingAndOrderedWarnings) {
+    SectionValues v;
+    v.maxDistance = 600;  // only the cells at a station reach it
+    v.lowerLimit = -1e9;
+    auto ip = Build(1, "2000 1 1 0 1 2 3\n", v);
+    ASSERT_TRUE(ip);
+    ip->SetWarnings(1);
+    Step(*ip);
+    ExpectCells(*ip, [&](int r, int c) {
+        for (int k = 1; k <= 3; ++k)
+            if (CellX(c) == kSx[k] && CellY(r) == kSy[k]) return static_cast<double>(k);
+        return -10000.0;
+    });
+    std::size_t expected = 0;
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (InBasin(r, c) && ip->ResultGrid()[r][c] == -10000.0) ++expected;
+    EXPECT_EQ(Count(Console(), "no station within the specified search radius!"), expected);
+    // The console shows the entry without its "WARNING: " prefix.
+    if (settings.firstRow == 1) {
+        EXPECT_NE(Console().find("\n at x=1500, y=3500 no station"), std::string::npos);
+    }
+}
+
+TEST_F(MeteoInterpolatorTest, ThiessenAndLapseRate) {
+    auto thiessen = Build(4, "2000 1 1 0 1.5 4 -7.25\n");
+    ASSERT_TRUE(thiessen);
+    const double v[4] = {0, 1.5, 4, -7.25};
+    Step(*thiessen);
+    ExpectCells(*thiessen, [&](int r, int c) { return v[Nearest(r, c, true)]; });
+    thiessen.reset();
+
+    auto lapse = Build(12, "2000 1 1 0 1.5 4 -7.25\n", {}, "-0.0065 lapse rate\n");
+    ASSERT_TRUE(lapse);
+    Step(*lapse);
+    ExpectCells(*lapse, [&](int r, int c) {
+        const int k = Nearest(r, c, false);
+        return v[k] + (CellZ(r, c) - kSz[k]) * -0.0065;
+    });
+}
+
+TEST_F(MeteoInterpolatorTest, ElevationRegressionZonesAndMissingParameters) {
+    // h1 = 250, h2 = 400; p0 missing, so the lines alone count.
+    Share("regr.dat", "jr mo tt hh\n"
+                      "2000 1 1 0 10 -0.01 250 5 0.02 400 1 0.001 -10000 0 0\n"
+                      "2000 1 1 1 -10000 0 250 0 0 400 0 0 -10000 0 0\n");
+    auto ip = Build(2, "2000 1 1 0 1 2 3\n");
+    ASSERT_TRUE(ip);
+    auto line = [](int r, int c) {
+        const double z = CellZ(r, c);
+        if (z < 250) return 10 - 0.01 * z;
+        if (z <= 400) return 5 + 0.02 * z;  // z = 250 (row 2, column 5) is in the middle zone
+        return 1 + 0.001 * z;
+    };
+    Step(*ip);
+    ExpectCells(*ip, line);
+    Step(*ip);
+    ExpectCells(*ip, line);  // a1 missing: the grid keeps the previous step
+}
+
+TEST_F(MeteoInterpolatorTest, ScenarioChangeOfTheDay) {
+    settings.startMonth = 3;
+    settings.endMonth = 4;
+    SectionValues v;
+    v.scenario = "1 SzenUse\n1 SzenMeth\n1 SzenNum\n0 0 1 2 3 4 5 6 7 8 9 10 11 12";
+    auto ip = Build(1, "2000 3 1 0 5 5 5\n", v);
+    ASSERT_TRUE(ip);
+    Step(*ip);
+    // 1 March: M(3)*13/28 + M(2)*15/28 added.
+    ExpectCells(*ip, [](int, int) { return 5 + 3.0 * 13 / 28 + 2.0 * 15 / 28; });
+    EXPECT_NE(Console().find("using scenarios!"), std::string::npos);
+}
+
+TEST_F(MeteoInterpolatorTest, PercentScenarioMultiplies) {
+    SectionValues v;
+    v.scenario = "1 SzenUse\n3 SzenMeth\n2 SzenNum\n0 0 10 10 10 10 10 10 10 10 10 10 10 10\n"
+                 "99999 99999 50 50 50 50 50 50 50 50 50 50 50 50";
+    auto ip = Build(1, "2000 1 1 0 5 5 5\n", v);
+    ASSERT_TRUE(ip);
+    Step(*ip);
+    ExpectCells(*ip, [](int, int) { return 5 * 1.1; });
+}
+
+TEST_F(MeteoInterpolatorTest, StepDateMustMatchTheRecord) {
+    auto ip = Build(1, "2000 1 1 0 1 2 3\n");
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(ErrorOf([&] { ip->run(1, 1, 1, 2000); }), 52);
+    EXPECT_NE(Console().find("error in date columns of temperature\n\nfirst Meteo data set (this is the set from "
+                             "which data is get:\n1.1.2000 1. h\n\nbut in temperature:\n1.1.2000 0. h"),
+              std::string::npos);
+}
+
+TEST_F(MeteoInterpolatorTest, ProgressLineAndRunIntervalBelowOne) {
+    settings.runInterval = 0;
+    auto ip = Build(1, "2000 1 1 0 1 2 3\n2000 1 1 1 1 2 3\n2000 1 1 2 1 2 3\n");
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(Count(Console(), "run interval 0 of [output_interval] is below 1"), 1u);
+    for (int i = 0; i < 3; ++i) Step(*ip);
+    EXPECT_EQ(Count(Console(), ". h "), 3u);
+    EXPECT_NE(Console().find("         temperature 1.1.2000 2. h "), std::string::npos);
+
+    ip->runInterval = 24;
+    ip->SetHourOffset(0);
+    EXPECT_TRUE(ip->ProgressLineDue(0));
+    EXPECT_FALSE(ip->ProgressLineDue(6));
+    ip->SetHourOffset(1);
+    for (int h = 0; h <= 24; ++h) EXPECT_FALSE(ip->ProgressLineDue(h)) << h;
+    ip->runInterval = 1;
+    EXPECT_TRUE(ip->ProgressLineDue(7));
+}
+
+TEST_F(MeteoInterpolatorTest, SectionFailures) {
+    EXPECT_EQ(BuildError(13, "st.dat\n"), 53u);
+    EXPECT_EQ(BuildError(5, "st.dat\nregr.dat\n"), static_cast<unsigned>(meteointerpol::kUnavailableCode));
+    SectionValues ratio;
+    ratio.ratio = 0;
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", ratio), 54u);
+    ratio.ratio = 1.5;
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", ratio), 54u);
+    EXPECT_EQ(BuildError(12, "st.dat\n-0.0065 100\n"), 49u);
+    SectionValues scenario;
+    scenario.scenario = "1 SzenUse\n0 SzenMeth\n1 SzenNum\n0 0 1 2 x";
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", scenario), 48u);
+    EXPECT_NE(Console().find("scenario-data row 1, column 5 in temperature: read error!"), std::string::npos);
+    // A section that ends early misses a value.
+    Share("test.ctl", "x\n[temperature]\n1\nst.dat\nregr.dat\nresult\n0\n");
+    unsigned error = 0;
+    Make("temperature", &error);
+    EXPECT_EQ(error, 17u);
+    EXPECT_NE(Console().find("scaling factor for temperature"), std::string::npos);
+}
+
+TEST_F(MeteoInterpolatorTest, AnisotropyRotatesCoordinatesIntoGrids) {
+    SectionValues v;
+    v.ratio = 0.5;
+    v.slope = 30;
+    auto ip = Build(1, "2000 1 1 0 1 2 3\n", v);
+    ASSERT_TRUE(ip);
+    EXPECT_GT(ip->FindGrid("CoordXRot_temperature"), 0);
+    EXPECT_GT(ip->FindGrid("CoordYRot_temperature"), 0);
+    Step(*ip);
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 2; c <= kCols; ++c) EXPECT_GE(ip->ResultGrid()[r][c], 1.0);
+    ip.reset();
+    auto plain = Build(1, "2000 1 1 0 1 2 3\n");
+    EXPECT_EQ(plain->FindGrid("CoordXRot_temperature"), 0);
+}
+
+TEST_F(MeteoInterpolatorTest, StatisticsTableHoldsTheDescription) {
+    SectionValues v;
+    v.statistics = "stat.txt 1001";
+    auto ip = Build(1, "2000 1 1 0 2 2 2\n2000 1 1 1 4 4 4\n", v);
+    ASSERT_TRUE(ip);
+    Step(*ip);
+    Step(*ip);
+    ip->FlushStatistics();
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        const std::string table = talvo_test::ReadFile("stat.txt");
+        EXPECT_NE(table.find("temperature_submodel:temperature interpolated with idw from st.dat"), std::string::npos)
+            << table;
+        EXPECT_NE(table.find("2000\t 1\t 1\t 1"), std::string::npos) << table;
+    }
+}
+
+TEST_F(MeteoInterpolatorTest, GridListReadsNamedGridsAndRepeatsTheLastOne) {
+    std::string grid = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
+    for (int r = 1; r <= kRows; ++r) {
+        for (int c = 1; c <= kCols; ++c) grid += std::to_string(10 * r + c) + " ";
+        grid += "\n";
+    }
+    Share("g1.asc", grid);
+    Share("list.txt", kStationHeader + "2000 1 1 0 g1.asc\n2000 1 1 1 -9999\n");
+    Share("test.ctl", Section("temperature", 9, "list.txt\n8.9e-5 0.0767 127 6e-6 0.098\n"));
+    unsigned error = 0;
+    auto ip = Make("temperature", &error);
+    ASSERT_EQ(error, 0u) << Console();
+    for (int step = 0; step < 2; ++step) {
+        Step(*ip);
+        // Without the decomposition grids of the set-up process 0 keeps what it read.
+        if (talvo_test::Rank() == 0) ExpectCells(*ip, [](int r, int c) { return 10.0 * r + c; });
+    }
+    ip.reset();
+    Share("list.txt", kStationHeader + "2000 1 1 0 -9999\n");
+    auto none = Make("temperature", &error);
+    ASSERT_EQ(error, 0u);
+    EXPECT_EQ(ErrorOf([&] { Step(*none); }), 1050);
+}
+
+}  // namespace
