@@ -56,24 +56,44 @@ LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<lan
     chillingGiven_.assign(slots, false);
     failedRows_.assign(static_cast<std::size_t>(std::max(setup_.nrows, 0)) + 1, 0);
 
-    ScanTable();
-    FindInputs();
-    CreateSharedGrids();
-    for (int l = 1; l <= layers_; ++l) {
-        CreateLayerGrids(l);
-        if (l == 1) SetEntryReferences();
+    try {
+        CreateAndFill();
+    } catch (const ModelError&) {
+        Release();
+        throw;
+    }
+}
+
+LanduseParameterGrids::~LanduseParameterGrids() { Release(); }
+
+// Each stage ends with every process knowing whether another one failed, so that none waits
+// in a halo exchange for a process that stopped.
+void LanduseParameterGrids::CreateAndFill() {
+    auto stage = [this](auto&& work) {
         int code = 0;
         try {
-            FillLayer(l);
+            work();
         } catch (const ModelError& e) {
             code = e.code();
         }
         AgreeOnFailure(code);
+    };
+    stage([this] {
+        ScanTable();
+        FindInputs();
+        CreateSharedGrids();
+    });
+    for (int l = 1; l <= layers_; ++l) {
+        stage([this, l] {
+            CreateLayerGrids(l);
+            if (l == 1) SetEntryReferences();
+            FillLayer(l);
+        });
         ExchangeLayerHalos(l);
     }
 }
 
-LanduseParameterGrids::~LanduseParameterGrids() {
+void LanduseParameterGrids::Release() {
     for (landuse_entry& e : table_) {
         if (e.cellStartDays == grids_[kPhenoStart].data()) {
             e.SetCellStartDays(nullptr);
@@ -90,6 +110,7 @@ LanduseParameterGrids::~LanduseParameterGrids() {
             std::any_of(ownedStacks_.begin(), ownedStacks_.end(), [&](const Stack& s) { return entry.stack == &s; });
         if (ours) entry = GridStoreEntry{};
     }
+    registered_.clear();
 }
 
 void LanduseParameterGrids::ScanTable() {

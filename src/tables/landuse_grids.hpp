@@ -89,6 +89,9 @@ private:
     };
 
     // --- creation
+    void CreateAndFill();
+    // Gives back the grid-store entries and the entries' references to this object's grids.
+    void Release();
     void ScanTable();
     void FindInputs();
     Matrix* TakeOrCreate(const std::string& name, int* index, long writeCode = 0);

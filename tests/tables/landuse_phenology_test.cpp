@@ -215,4 +215,17 @@ TEST_F(PhenologyTest, DegreeDaysReachFixPoints) {
     });
 }
 
+// The per-cell fix points are made before the first fill: a bad value found there stops every
+// process too, and the grids made so far leave the store.
+TEST_F(PhenologyTest, ValueThatIsNoTablePositionStopsEveryProcess) {
+    const std::string keys = "HReduDry = 3.45; DP1_t1_dorm = 1; DP1_T_Bf = 5; JDReset_TStart = 1; "
+                             "maxStartJDforDP1 = 1; ForcingThreshold = -1 100 300 -1;\n";
+    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", keys),
+          [](int r, int c) { return r == 2 && c == 4 ? 3.0 : 1.0; });
+    EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 31);
+    EXPECT_EQ(Object().FindGrid("root_depth1", true), 0);
+    EXPECT_EQ(Object().FindGrid("SurfaceEvaporationResistance", true), 0);
+    EXPECT_EQ(Table()[1].cellFixPointDays, nullptr);
+}
+
 }  // namespace
