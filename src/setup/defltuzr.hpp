@@ -47,6 +47,11 @@ public:
     // Hands the parameter tables to the set-up (before the first InitStep).
     void SetParameterTables(std::shared_ptr<ParameterTables> tables) { tables_ = std::move(tables); }
     ParameterTables* Tables() const { return tables_.get(); }
+    // Every step: the land-use parameter grids follow the date (nothing without tables).
+    void UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year,
+                                        int stepMinutes) {
+        if (tables_) tables_->UpdateDynamicLanduseParameters(*this, hour, day, month, year, stepMinutes);
+    }
 
     // Performs the step the counter names and advances it; sets done after the last step.
     void InitStep(bool& done);
