@@ -45,7 +45,7 @@ public:
     // start, stay as they are. (Soil and irrigation grids go through their start checks.)
     virtual void RecheckLanduse(defaultini& /*setup*/, int /*gridIndex*/) {}
 
-    // Time loop: the land-use parameter grids follow the date.
+    // Time loop: the land-use parameter grids follow the date (step length in minutes).
     virtual void UpdateDynamicLanduseParameters(defaultini& /*setup*/, std::int64_t /*hour*/, std::int64_t /*day*/,
-                                                std::int64_t /*month*/, std::int64_t /*year*/) {}
+                                                std::int64_t /*month*/, std::int64_t /*year*/, int /*stepMinutes*/) {}
 };
