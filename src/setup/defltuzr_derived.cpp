@@ -101,12 +101,12 @@ void defaultini::CreateCellSizeGrids() {
     }
     FailAlike(failure, "the cell size check");
 
-    const std::pair<bool, int> derived[] = {
+    // Given grids were set to nodata outside the basin as well: all three are shared.
+    const std::pair<bool, int> grids[] = {
         {!src.xGiven, cellSizeXIndex_}, {!src.yGiven, cellSizeYIndex_}, {!src.areaGiven, relCellAreaIndex_}};
-    for (const auto& [isDerived, index] : derived)
-        if (isDerived) ShareRowsFromRoot(*this, *(*gridStore)[index].grid);
-    for (const auto& [isDerived, index] : derived)
-        if (isDerived) WriteOnce(index);
+    for (const auto& [derived, index] : grids) ShareRowsFromRoot(*this, *(*gridStore)[index].grid);
+    for (const auto& [derived, index] : grids)
+        if (derived) WriteOnce(index);
 }
 
 void defaultini::CreateCoordinateGrids() {
