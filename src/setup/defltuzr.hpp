@@ -255,6 +255,8 @@ private:
     // with a halo row each side elsewhere), zeroed; returns its data.
     Matrix* CreateSharedGrid(const std::string& fileName, const std::string& internalName, int* index,
                              const char* noRoomText = "FATAL: no free grid found in memory (at position ");
+    // The data of a grid-store entry; an entry without data is error 33.
+    Matrix* DataOf(int index);
     // Writes the grid of a store entry once under its file name (process 0's rows).
     void WriteOnce(int index);
     // Every process throws the code process 0 found (0: none), so that a failure of work done

@@ -34,6 +34,15 @@ Matrix* defaultini::CreateSharedGrid(const std::string& fileName, const std::str
     return grid;
 }
 
+Matrix* defaultini::DataOf(int index) {
+    GridStoreEntry& e = (*gridStore)[index];
+    if (e.grid == nullptr) {
+        *log << "FATAL: grid " << e.internalName << " (" << e.fileName << ") is not in memory" << "[end-entry]";
+        throw ModelError(33);
+    }
+    return e.grid;
+}
+
 void defaultini::WriteOnce(int index) {
     // Process 0 writes alone; a failure of its file ends every process alike.
     GridStoreEntry& e = (*gridStore)[index];
@@ -60,16 +69,16 @@ void defaultini::CreateCellSizeGrids() {
 
     cellSizeXIndex_ = FindSetupGrid("CellSizeX");
     src.xGiven = cellSizeXIndex_ > 0;
-    X = src.xGiven ? (*gridStore)[cellSizeXIndex_].grid
+    X = src.xGiven ? DataOf(cellSizeXIndex_)
                    : CreateSharedGrid(DerivedFileName(zoneFile, ".$csx"), "CellSizeX", &cellSizeXIndex_);
     cellSizeYIndex_ = FindSetupGrid("CellSizeY");
     src.yGiven = cellSizeYIndex_ > 0;
-    Y = src.yGiven ? (*gridStore)[cellSizeYIndex_].grid
+    Y = src.yGiven ? DataOf(cellSizeYIndex_)
                    : CreateSharedGrid(DerivedFileName(zoneFile, ".$csy"), "CellSizeY", &cellSizeYIndex_);
     relCellAreaIndex_ = relCellArea ? FindSetupGrid("RelCellArea") : 0;
     src.areaGiven = relCellAreaIndex_ > 0;
     if (src.areaGiven) {
-        A = (*gridStore)[relCellAreaIndex_].grid;
+        A = DataOf(relCellAreaIndex_);
     } else {
         A = CreateSharedGrid(DerivedFileName(zoneFile, ".$rca"), "RelCellArea", &relCellAreaIndex_);
         relCellArea = A;

@@ -141,9 +141,8 @@ void defaultini::WriteStandardGrids(std::int64_t hour_, std::int64_t day_, std::
     // The variable grids are written by WriteVariableGrids alone, so that no grid is written
     // or accumulated twice in a step.
     for (int index : StandardGridIndices(RegisteredIndices())) {
-        if (std::find(variableGridIndices_.begin(), variableGridIndices_.end(), index) != variableGridIndices_.end())
-            continue;
-        WriteStatisticGrids(index, true, false);
+        const GridDefinition* def = DefinitionAt(index);
+        if (def == nullptr || !def->variable) WriteStatisticGrids(index, true, false);
     }
 }
 
@@ -152,7 +151,8 @@ void defaultini::WriteVariableGrids(std::int64_t hour_, std::int64_t day_, std::
     day = day_;
     month = month_;
     year = year_;
-    for (int index : variableGridIndices_) WriteStatisticGrids(index, true, false);
+    for (const GridDefinition& def : gridDefinitions_)
+        if (def.variable) WriteStatisticGrids(def.index, true, false);
 }
 
 void defaultini::CreateStandardGridStatistics(OutputCodeEntry* table, int tableCount) {

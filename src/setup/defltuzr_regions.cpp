@@ -18,7 +18,7 @@ void defaultini::MakeRegionWeightGrids() {
 
     int regionIndex = FindSetupGrid("regression_regions");
     if (regionIndex > 0) {
-        grids.regions = (*gridStore)[regionIndex].grid;
+        grids.regions = DataOf(regionIndex);
     } else {
         // The whole domain is one region of code 1.
         grids.regions = CreateSharedGrid(DerivedFileName((*gridStore)[1].fileName, ".$r1"), "regression_regions",

@@ -130,6 +130,18 @@ TEST_F(PeriodicOutputTest, StandardGridsAreWrittenByTheirWriteCode) {
     EXPECT_FALSE(Exists("keep_20160925.012"));
 }
 
+TEST_F(PeriodicOutputTest, VariableGridsAreWrittenOncePerStepByTheirOwnCall) {
+    BuildBasin();
+    setup_->SetEndDate(2016, 12, 31, 24);
+    const int index = Given("var.asc", "var", Basin(3.0), 2);
+    Define(index).variable = true;
+    setup_->WriteStandardGrids(12, 25, 9, 2016);
+    EXPECT_FALSE(Exists("var_20160925.012"));
+    setup_->WriteVariableGrids(12, 25, 9, 2016);
+    EXPECT_EQ(SharedFile("var_20160925.012"), GridText(Basin(3.0), 1000, 2000, 10));
+    EXPECT_FALSE(Exists("var_20160925.012_001"));
+}
+
 TEST_F(PeriodicOutputTest, EveryStandardGridWithAStatisticsFileGetsAZoneTable) {
     BuildBasin();
     // Values r + c / 2 add up exactly in any order.
