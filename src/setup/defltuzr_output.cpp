@@ -1,6 +1,6 @@
 // Output control of the run: "[output_interval]" with its keys, "[output_list]",
 // "[coordinates]", "[meteo_data_count]" and "[meteo_names]".
-#include <algorithm>
+#include <cmath>
 
 #include "setup/defltuzr.hpp"
 
@@ -60,7 +60,8 @@ void defaultini::ReadOutputControl(const std::string& name) {
     double minutes = 0;
     std::fscanf(f, "%lf", &minutes);
     ReadLineRest(f);
-    minToIntEnd_ = minutes < 0 ? 0 : minutes;
+    // A negative shift, or one that is no finite number, is no shift.
+    minToIntEnd_ = std::isfinite(minutes) && minutes > 0 ? minutes : 0;
 
     // Key lines up to the first empty line (or a line without line end, or the end of the file).
     for (;;) {
@@ -116,12 +117,12 @@ void defaultini::ReadOutputControl(const std::string& name) {
     SeekSection("[meteo_names]", true);
     meteoNames_.assign(1, std::string());
     for (int i = 1; i <= meteoCount_; ++i) {
-        // Each name must be there and fit its 200 characters; the header of the next section
-        // is no name.
+        // Each name must be there (a NUL byte reads as an empty one) and fit its 200
+        // characters; the header of the next section is no name.
         const std::string key = StrFormat("name %d of the meteorological variables in [meteo_names]", i);
         std::string name;
         ReadValue(f, "%s", &name, key);
-        if (name.size() > kMeteoNameLength || name[0] == '[') ControlFileError(key, moduleName);
+        if (name.empty() || name.size() > kMeteoNameLength || name[0] == '[') ControlFileError(key, moduleName);
         meteoNames_.push_back(name);
     }
 
