@@ -76,15 +76,18 @@ bool BuildHelperRowAll(const double* row, double* helper, int ncols, double noda
     int c = 1;
     while (c <= ncols && row[c] == nodata) ++c;
     helper[0] = c - 1;
+    // Nodata after the last valid cell is no run: nothing there moves between processes.
+    int end = ncols;
+    while (end >= c && row[end] == nodata) --end;
     int slot = 1;
-    while (c <= ncols) {
+    while (c <= end) {
         const double value = row[c];
         int len = 0;
-        while (c <= ncols && row[c] == value) {
+        while (c <= end && row[c] == value) {
             ++c;
             ++len;
         }
-        if (slot + 1 > ncols) return false;
+        if (slot + 3 > ncols) return false;
         helper[slot] = value;
         helper[slot + 1] = len;
         slot += 2;
@@ -103,7 +106,7 @@ bool BuildHelperRowOwn(const double* row, double* helper, int ncols, int rank) {
         }
         const int first = c;
         while (c <= ncols && row[c] == rank) ++c;
-        if (slot + 1 > ncols) return false;
+        if (slot + 3 > ncols) return false;
         helper[slot] = first;
         helper[slot + 1] = c - first;
         slot += 2;
@@ -169,8 +172,9 @@ double ProcessSpeedValue(modelobject& obj) {
 
 namespace {
 
+// With one process nothing moves between processes, so a full strip row does no harm there.
 void CheckHelperRow(modelobject& obj, bool fits, int row) {
-    if (fits) return;
+    if (fits || obj.size < 2) return;
     *obj.log << "FATAL: grid row " << row << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
     throw ModelError(120);
 }
