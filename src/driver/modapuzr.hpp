@@ -129,7 +129,7 @@ private:
     std::int64_t hour_ = 0, day_ = 0, month_ = 0, year_ = 0;
     std::vector<OutputCodeEntry> outputCodes_;
     std::unique_ptr<GridStore> gridStore_;
-    SpinUpSettings spinUp_;
+    SpinUpState spinUp_;
     SubmodelSettings settings_;
     int numSubSteps_ = 1;
     int rank_ = 0;

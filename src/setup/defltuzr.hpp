@@ -32,21 +32,7 @@
 #include "setup/griddefinition.hpp"
 #include "setup/mpiregions.hpp"
 #include "setup/parametertables.hpp"
-
-// One hydrologic response unit of the spin-up: cells with the same class key.
-struct HydrologicResponseUnit {
-    std::uint64_t id = 0;
-    std::string key;
-    std::int32_t row = 0;  // master cell
-    std::int32_t column = 0;
-    unsigned char flag = 0;
-};
-
-struct SpinUpSettings {
-    std::int32_t spinUpSwitch = 0;
-    std::int32_t doTemperaturePreSpinUp = 0;
-    std::int32_t repeatCnt = 0;
-};
+#include "setup/spinup.hpp"
 
 class defaultini : public modelobject {
 public:

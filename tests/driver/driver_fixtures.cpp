@@ -80,7 +80,7 @@ SubmodelSettings BaseSettings(GridStore& store, Matrix& zone, std::vector<int>& 
     return s;
 }
 
-void TestSetup::Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) {
+void TestSetup::Initialise(SubmodelSettings& s, SpinUpState& spinUp) {
     rec_.calls.push_back("setup.initialise");
     s = BaseSettings(*store_, zone_, index_, records_, "test.ctl");
     s.meteoCount = static_cast<int>(o_.inputs.size());
