@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <mpi.h>
 
 #include "kernel/modelobject.hpp"
@@ -173,9 +174,13 @@ double ProcessSpeedValue(modelobject& obj) {
 namespace {
 
 // With one process nothing moves between processes, so a full strip row does no harm there.
-void CheckHelperRow(modelobject& obj, bool fits, int row) {
-    if (fits || obj.size < 2) return;
-    *obj.log << "FATAL: grid row " << row << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
+// A row that does not fit on one process stops every process (the lowest such row is named).
+void AgreeOnHelperRows(modelobject& obj, int ownBadRow) {
+    if (obj.size < 2) return;
+    int local = ownBadRow > 0 ? ownBadRow : std::numeric_limits<int>::max(), lowest = local;
+    MPI_Allreduce(&local, &lowest, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    if (lowest == std::numeric_limits<int>::max()) return;
+    *obj.log << "FATAL: grid row " << lowest << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
     throw ModelError(120);
 }
 
@@ -338,11 +343,13 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     // Strip table and halo grid over the own rows.
     const int ownLo = rank == 0 ? 1 : res.ownFirstRow;
     const int ownHi = rank == 0 ? nrows : res.ownLastRow;
+    int badRow = 0;
     for (int r = ownLo; r <= ownHi; ++r) {
         const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata)
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
-        CheckHelperRow(obj, fits, r);
+        if (!fits && badRow == 0) badRow = r;
     }
+    AgreeOnHelperRows(obj, badRow);
     for (int r = ownLo; r <= ownHi; ++r)
         for (int c = 1; c <= ncols; ++c)
             if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);

@@ -204,6 +204,28 @@ TEST_F(DecompositionTest, FewerCellsThanProcessesIsRefusedEverywhere) {
     EXPECT_EQ(code, talvo_test::Size() > 1 ? 1011 : 0);
 }
 
+TEST_F(DecompositionTest, RowsWithoutRoomForTheirStripsStopEveryProcess) {
+    // Three columns leave no room for a strip and the pair that ends the list; with one process
+    // nothing moves between processes and the grid is fine.
+    Matrix zone = ZoneGrid({"xxx", "xxx", "x.x"});
+    obj_->nrows = 3;
+    obj_->ncols = 3;
+    obj_->nodata = -9999;
+    DecompositionGrids grids;
+    DecompositionResult res;
+    int code = 0;
+    try {
+        CreateMPIRegions(*obj_, &zone, grids, res, [](DecompositionGrids&, int, int) {});
+    } catch (const ModelError& e) {
+        code = e.code();
+    }
+    EXPECT_EQ(code, talvo_test::Size() > 1 ? 120 : 0);
+    if (talvo_test::Size() > 1) {
+        EXPECT_NE(console_.str().find("grid row 1 has more strips than fit into its row of MPIHelper"),
+                  std::string::npos);
+    }
+}
+
 TEST_F(DecompositionTest, SpeedFileThatIsNoNumberFallsBackToTheBenchmark) {
     MPI_Barrier(MPI_COMM_WORLD);
     if (talvo_test::Rank() == 0) talvo_test::WriteFile("MpiSpeedFactor.dat", "fast\n");
