@@ -8,12 +8,10 @@
 // result grid under the section name and computes it in every step: interpolation, scaling,
 // limits, scenario change, scaling grid, zone statistics. Its operations live in files by
 // concern: construction and the section in meteoint.cpp, the time step in meteoint_step.cpp,
-// the per-cell methods in meteoint_methods.cpp.
-//
-// The methods live in files by concern: the per-cell methods in meteoint_methods.cpp, the
-// preparations made once at construction (anisotropy, rotated coordinates, mesh direction,
-// look-up stations, station mesh) in meteoint_geometry.cpp, and the elevation regression fitted
-// to the stations of a step in meteoint_regression.cpp.
+// the per-cell methods in meteoint_methods.cpp, the preparations made once at construction
+// (anisotropy, rotated coordinates, mesh direction, look-up stations, station mesh) in
+// meteoint_geometry.cpp, and the elevation regression fitted to the stations of a step in
+// meteoint_regression.cpp.
 //
 // This build has neither the precipitation correction nor the regional superposition: switched
 // on, they stop the construction with "module <name> is not implemented"; switched off, every

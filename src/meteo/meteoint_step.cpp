@@ -192,7 +192,8 @@ void meteointerpol::CellLoop() {
                     row[c] = nodata;
                     continue;
                 }
-                // IDW uses the rotated coordinates where they exist; the rest uses CoordX/CoordY.
+                // IDW and bilinear interpolation use the rotated coordinates where they exist; Thiessen
+                // and the regression use CoordX/CoordY.
                 const double x = cx[r][c];
                 const double y = cy[r][c];
                 bool none = false;

@@ -251,6 +251,11 @@ TEST_F(MeteoInterpolatorTest, SectionFailures) {
     EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", ratio), 54u);
     ratio.ratio = 1.5;
     EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", ratio), 54u);
+    SectionValues slope;
+    slope.slope = 100;
+    slope.ratio = 0.5;
+    EXPECT_EQ(BuildError(4, "st.dat\nregr.dat\n", slope), 54u);
+    EXPECT_NE(Console().find("anisotropy slope has to range from -90 to +90 degree"), std::string::npos);
     EXPECT_EQ(BuildError(12, "st.dat\n-0.0065 100\n"), 49u);
     SectionValues scenario;
     scenario.scenario = "1 SzenUse\n0 SzenMeth\n1 SzenNum\n0 0 1 2 x";
