@@ -14,6 +14,7 @@
 #include "driver/modapuzr_inputs.hpp"
 #include "driver/modapuzr_setup.hpp"
 #include "driver/teilmod.hpp"
+#include "driver/teilmod_specialoutput.hpp"
 
 class DiagLog;
 class tracer_ini_class;
@@ -129,7 +130,7 @@ private:
     std::int64_t hour_ = 0, day_ = 0, month_ = 0, year_ = 0;
     std::vector<OutputCodeEntry> outputCodes_;
     std::unique_ptr<GridStore> gridStore_;
-    SpinUpSettings spinUp_;
+    SpinUpState spinUp_;
     SubmodelSettings settings_;
     int numSubSteps_ = 1;
     int rank_ = 0;

@@ -148,8 +148,8 @@ bool ModellApplication::CouplingIntervalBoundary(char letter) const {
 int ModellApplication::run() {
     try {
         if (spinUp_.spinUpSwitch > 0) {
-            if (spinUp_.preSpinUp > 0) PreSpinUp();
-            if (spinUp_.repeatCount < 1) {
+            if (spinUp_.doTemperaturePreSpinUp > 0) PreSpinUp();
+            if (spinUp_.repeatCnt < 1) {
                 endFlag_ = 1;
                 return ctrlCOption.load();
             }
@@ -160,10 +160,10 @@ int ModellApplication::run() {
             Step(runNumber);
             if (spinUp_.spinUpSwitch == 1 && endFlag_ != 0) {
                 // A run cancelled from the menu is not repeated.
-                if (runNumber >= spinUp_.repeatCount || ctrlCOption.load() == 99) return ctrlCOption.load();
+                if (runNumber >= spinUp_.repeatCnt || ctrlCOption.load() == 99) return ctrlCOption.load();
                 *log_ << "INFO: SpinUp reached end of defined time range for run #" << runNumber
                       << ", resetting inputs and starting again now (repetition " << (runNumber + 1) << " of "
-                      << spinUp_.repeatCount << ")" << "[end-entry]";
+                      << spinUp_.repeatCnt << ")" << "[end-entry]";
                 endFlag_ = 0;
                 for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
                     inputs_[static_cast<std::size_t>(loopIndex_)]->Rewind();
@@ -271,7 +271,9 @@ void ModellApplication::Step(int&) {
         TakeDate();
         couplingLetter_ = setup_->GetCouplingModeLetter();
         if (couplingLetter_ == 'I' || endFlag_ != 0 || CouplingIntervalBoundary(couplingLetter_)) {
-            setup_->WriteExternalOutput(h, d, m, y);
+            // The period began at the previous coupling date; the new date tells what ended.
+            setup_->WriteExternalOutput(prevDay_, prevMonth_, prevYear_, day_ != prevDay_, month_ != prevMonth_,
+                                        year_ != prevYear_);
             WriteSemaphoreFile(setup_->GetExternalSemaphoreFileName(), setup_->GetExternalSemaphoreContent());
         } else {
             setup_->AccumulateExternalOutput();

@@ -1,10 +1,11 @@
 // The set-up of this build. The set-up object of the system (control-file preprocessing,
-// standard and variable grids, derived grids, load balancing, parameter tables, coupling and
-// spin-up) takes this place when it is part of the build; until then a basic set-up prepares the
-// domain of a run that needs nothing more: it reads the output control, the model period, the
-// zone grid and the elevation model (text grids), divides the rows evenly among the processes and
-// ranks the zones. Whatever it cannot do (symbols, standard grids, coupling, spin-up) stops the
-// run with a FATAL entry instead of being ignored.
+// standard and variable grids, derived grids, load balancing, parameter tables) takes this place
+// when it is part of the build; until then a basic set-up prepares the domain of a run that needs
+// nothing more: it reads the output control, the model period, the zone grid and the elevation
+// model (text grids), divides the rows among the processes in bands ("MPIRegions", "MPIHelper"),
+// ranks the zones, reads the coupling settings and builds the hydrologic response units of the
+// spin-up. Whatever it cannot do (symbols, standard and variable grids) stops the run with a
+// FATAL entry instead of being ignored.
 #include "driver/modapuzr_setup.hpp"
 
 #include <algorithm>
@@ -13,8 +14,12 @@
 #include <map>
 #include <mpi.h>
 
+#include <deque>
+
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "setup/coupling.hpp"
+#include "setup/mpiregions.hpp"
 
 namespace {
 
@@ -28,7 +33,7 @@ public:
         gridStore = store;
     }
 
-    void Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) override;
+    void Initialise(SubmodelSettings& s, SpinUpState& spinUp) override;
     double GetMaxElevation() override { return maxElevation_; }
     int ReadSubsteps() override;
     void SetStatus(int word) override { modelobject::SetStatus(word); }
@@ -44,19 +49,23 @@ public:
     void AddStandardGridStatistics() override {}
     void StepStandardGridStatistics(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
     void WriteStandardGridStatisticLines() override {}
-    // Coupling is refused at set-up, so a run of this set-up is never coupled.
-    bool IsExternallyCoupled() override { return false; }
-    char GetCouplingModeLetter() override { return 'I'; }
-    std::string GetSemaphoreFileName() override { return std::string(); }
-    long GetCouplingWaitInterval() override { return 100; }
-    void ReadExternalGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    bool HasExternalGWTable() override { return false; }
-    double GetExternalTimeStep() override { return 0; }
-    void WriteExternalOutput(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void AccumulateExternalOutput() override {}
-    std::string GetExternalSemaphoreFileName() override { return std::string(); }
-    const char* GetExternalSemaphoreContent() override { return nullptr; }
-    void LinkExternalGrids(OutputCodeEntry*, int) override {}
+    bool IsExternallyCoupled() override { return coupling_.IsCoupled(); }
+    char GetCouplingModeLetter() override { return coupling_.PeriodLetter(); }
+    std::string GetSemaphoreFileName() override { return coupling_.SemaphoreFileName(); }
+    long GetCouplingWaitInterval() override { return static_cast<long>(coupling_.WaitInterval()); }
+    void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
+        coupling_.ReadGrids(y, m, d, h);
+    }
+    bool HasExternalGWTable() override { return coupling_.HasExternalGWTable(); }
+    double GetExternalTimeStep() override { return coupling_.ExternalTimeStep(); }
+    void WriteExternalOutput(std::int64_t d, std::int64_t m, std::int64_t y, bool endOfDay, bool endOfMonth,
+                             bool endOfYear) override {
+        coupling_.Write(d, m, y, endOfDay, endOfMonth, endOfYear, static_cast<int>(zoneRecords_.size()) - 1);
+    }
+    void AccumulateExternalOutput() override { coupling_.Accumulate(); }
+    std::string GetExternalSemaphoreFileName() override { return coupling_.OutgoingSemaphoreFileName(); }
+    const char* GetExternalSemaphoreContent() override { return coupling_.OutgoingSemaphoreContent().c_str(); }
+    void LinkExternalGrids(OutputCodeEntry* table, int count) override { coupling_.Link(table, count); }
 
 private:
     [[noreturn]] void Refuse(const std::string& what) {
@@ -69,6 +78,9 @@ private:
     void ReadModelTime(SubmodelSettings& s);
     void ReadGridNames();
     void RefuseUnsupportedSections();
+    void RegisterDecompositionGrids();
+    int RegisterUnitGrid(const std::string& fileName, const std::string& internalName, int first, int last,
+                         const char* noRoomText);
     Matrix ReadTextGrid(const std::string& name, bool defineGeometry);
     void Decompose();
     void RankZones();
@@ -88,6 +100,10 @@ private:
     std::vector<HaloRecord> sendHalo_, recvHalo_;
     std::vector<std::int64_t> cellsPerProcess_;
     int maxZoneCode_ = 0;
+    std::vector<int> rowOwner_;  // owner of every row, 1-based
+    Matrix regions_, helper_;
+    std::deque<Matrix> unitGrids_;
+    ExternalCoupling coupling_{*this};
 };
 
 void BasicSetup::Compile() {
@@ -218,11 +234,6 @@ void BasicSetup::ReadGridNames() {
 void BasicSetup::RefuseUnsupportedSections() {
     if (SeekSection("[variable_grids]", false) && ReadInt("number of variable grids") > 0)
         Refuse("reading variable grids");
-    if (SeekSection("[ExternalCoupling]", false)) {
-        int mode = 0;
-        if (std::fscanf(ControlStream(), "%d", &mode) == 1 && mode != 0) Refuse("external coupling");
-    }
-    if (SeekSection("[SpinUp]", false) && ReadInt("SpinUp-switch not found") != 0) Refuse("spin-up");
 }
 
 Matrix BasicSetup::ReadTextGrid(const std::string& fileName, bool defineGeometry) {
@@ -290,6 +301,7 @@ void BasicSetup::Decompose() {
         total += cellsInRow[static_cast<std::size_t>(r)];
     }
     cellsPerProcess_.assign(static_cast<std::size_t>(size), 0);
+    rowOwner_.assign(static_cast<std::size_t>(nrows) + 1, 0);
     long seen = 0;
     int owner = 0;
     firstRow = 1;
@@ -300,6 +312,7 @@ void BasicSetup::Decompose() {
         owner = total > 0 ? static_cast<int>(std::min<long>(size - 1, seen * size / total)) : (r - 1) * size / nrows;
         seen += cellsInRow[static_cast<std::size_t>(r)];
         cellsPerProcess_[static_cast<std::size_t>(owner)] += cellsInRow[static_cast<std::size_t>(r)];
+        rowOwner_[static_cast<std::size_t>(r)] = owner;
         if (owner == rank) {
             if (!started) firstRow = r;
             started = true;
@@ -310,6 +323,52 @@ void BasicSetup::Decompose() {
         firstRow = 1;
         lastRow = 0;
     }
+}
+
+// The owner grid and the strip table of the bands: a row's basin columns form one strip of
+// the row's owner, so that rows and their cells move between process 0 and the owners.
+void BasicSetup::RegisterDecompositionGrids() {
+    if (size > 1 && ncols < 4) {
+        *log << "FATAL: MPI-Regions: a grid of " << ncols << " columns cannot be divided among " << size
+             << " processes (at least 4 columns are needed)" << "[end-entry]";
+        throw ModelError(120);
+    }
+    regions_ = matrix(1, nrows, 1, ncols, nrows);
+    helper_ = matrix(1, nrows, 1, ncols, nrows);
+    regions_.fill(nodata);
+    helper_.fill(0.0);
+    for (int r = 1; r <= nrows; ++r) {
+        const ColumnRange& cr = columns_[static_cast<std::size_t>(r)];
+        if (cr.last < cr.first) continue;
+        const int owner = rowOwner_[static_cast<std::size_t>(r)];
+        for (int c = cr.first; c <= cr.last; ++c) regions_[r][c] = owner;
+        if (rank == 0) {
+            helper_[r][0] = cr.first - 1;
+            helper_[r][1] = owner;
+            helper_[r][2] = cr.last - cr.first + 1;
+        } else if (owner == rank) {
+            helper_[r][1] = cr.first;
+            helper_[r][2] = cr.last - cr.first + 1;
+        }
+    }
+    int index = FirstFreeGridIndex();
+    RegisterGrid(index, "MPIRegions", &regions_, nullptr, 0, "MPIRegions", 0, 1, nrows);
+    index = FirstFreeGridIndex();
+    RegisterGrid(index, "MPIHelper", &helper_, nullptr, 0, "MPIHelper", 0, 1, nrows);
+    FindDecompositionGrids();
+}
+
+// A unit grid of the spin-up, owned by the set-up.
+int BasicSetup::RegisterUnitGrid(const std::string& fileName, const std::string& internalName, int first, int last,
+                                 const char* noRoomText) {
+    const int index = FirstFreeGridIndex();
+    if (index > GridStore::kMaxIndex) {
+        *log << noRoomText << GridStore::kMaxIndex + 1 << ")" << "[end-entry]";
+        throw ModelError(12);
+    }
+    unitGrids_.push_back(matrix(first, last, 1, ncols, nrows));
+    RegisterGrid(index, fileName, &unitGrids_.back(), nullptr, 0, internalName, 0, first, last);
+    return index;
 }
 
 void BasicSetup::RankZones() {
@@ -342,7 +401,7 @@ void BasicSetup::RankZones() {
     }
 }
 
-void BasicSetup::Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) {
+void BasicSetup::Initialise(SubmodelSettings& s, SpinUpState& spinUp) {
     Compile();
     OpenCompiled();
     ReadOutputControl(s);
@@ -375,7 +434,14 @@ void BasicSetup::Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) {
         for (int c = 1; c <= ncols; ++c)
             if (zone_[r][c] != nodata && elevation_[r][c] != nodata) maxElevation_ = std::max(maxElevation_, elevation_[r][c]);
     Decompose();
+    basinColumns = &columns_;
+    sendHalo = &sendHalo_;
+    recvHalo = &recvHalo_;
+    textOutput = s.textOutput;
+    doublePrecision = s.doublePrecision;
+    RegisterDecompositionGrids();
     RankZones();
+    coupling_.ReadSettings(controlFileName);
 
     s.controlFileName = controlFileName;
     s.standardGridCount = 0;
@@ -395,7 +461,11 @@ void BasicSetup::Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) {
     s.record.sendHalo = &sendHalo_;
     s.record.recvHalo = &recvHalo_;
     s.cellsPerProcess = &cellsPerProcess_;
-    spinUp = SpinUpSettings{};
+    static_cast<SpinUpSettings&>(spinUp) = CreateHydrologicResponseUnits(
+        *this, controlFileName, &spinUp.responseUnits,
+        [this](const std::string& file, const std::string& name, int first, int last, const char* noRoom) {
+            return RegisterUnitGrid(file, name, first, last, noRoom);
+        });
 }
 
 int BasicSetup::ReadSubsteps() {

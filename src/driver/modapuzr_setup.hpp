@@ -9,20 +9,10 @@
 #include <vector>
 
 #include "driver/teilmod.hpp"
+#include "setup/spinup.hpp"
 
-struct HydrologicResponseUnit {
-    std::uint64_t id = 0;
-    std::string key;
-    std::int32_t row = 0;
-    std::int32_t column = 0;
-    unsigned char flag = 0;
-};
-
-// "[SpinUp]": 0 everywhere when the section is missing.
-struct SpinUpSettings {
-    int spinUpSwitch = 0;
-    int preSpinUp = 0;
-    int repeatCount = 0;
+// What the application keeps of "[SpinUp]": the settings and the hydrologic response units.
+struct SpinUpState : SpinUpSettings {
     std::vector<HydrologicResponseUnit> responseUnits;
 };
 
@@ -32,7 +22,7 @@ public:
 
     // Runs the whole initialisation (the steps, the standard-grid statistics, the hand-out of
     // the global settings, the spin-up settings and response units). Errors are thrown.
-    virtual void Initialise(SubmodelSettings& settings, SpinUpSettings& spinUp) = 0;
+    virtual void Initialise(SubmodelSettings& settings, SpinUpState& spinUp) = 0;
     virtual double GetMaxElevation() = 0;
     // Number of inner sub-steps of "[soil_surface_groundwater_substeps]" (1 without it).
     virtual int ReadSubsteps() = 0;
@@ -59,7 +49,10 @@ public:
     virtual void ReadExternalGrids(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
     virtual bool HasExternalGWTable() = 0;
     virtual double GetExternalTimeStep() = 0;
-    virtual void WriteExternalOutput(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
+    // The date is that of the period's start; the flags tell whether the day, month or year has
+    // changed since.
+    virtual void WriteExternalOutput(std::int64_t day, std::int64_t month, std::int64_t year, bool endOfDay,
+                                     bool endOfMonth, bool endOfYear) = 0;
     virtual void AccumulateExternalOutput() = 0;
     virtual std::string GetExternalSemaphoreFileName() = 0;
     // Null: the semaphore file is left empty.

@@ -1,6 +1,7 @@
 // meteointerpol: construction, the control-file section, the input files and the operations
 // on them; the precipitation correction and regional superposition of this build.
 #include "meteo/meteoint.hpp"
+#include "setup/spinup.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -82,6 +83,7 @@ void meteointerpol::Construct(const SubmodelSettings& s) {
     outputCodes_ = s.outputCodes;
     outputCodeCount_ = s.outputCodeCount;
     useResponseUnits = s.spinUpSwitch != 0;
+    unitTable_ = s.responseUnits;
     CheckRunInterval();
 
     LookUpGrids();

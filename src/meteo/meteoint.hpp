@@ -171,6 +171,9 @@ public:
     const Matrix* responseUnits = nullptr;
     const Matrix* masterResponseUnits = nullptr;
     bool useResponseUnits = false;
+    // The set-up's unit table (record per unit number: row and column of the master cell).
+    const std::vector<HydrologicResponseUnit>* unitTable_ = nullptr;
+    bool unitWarningGiven_ = false;
     std::int64_t startHour = 0, startDay = 0, startMonth = 0, startYear = 0;
 
 private:
@@ -196,6 +199,7 @@ private:
     double Finish(double v, double x, double y, int r, int c) const;
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
+    void CopyFromMasterCell(int r, int c);
     bool OwnCell(int r, int c) const;
     // Construction steps of the station methods, in order.
     void PrepareStations();

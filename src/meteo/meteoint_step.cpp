@@ -7,6 +7,7 @@
 
 #include "kernel/signals.hpp"
 #include "meteo/meteoint.hpp"
+#include "setup/spinup.hpp"
 
 namespace {
 
@@ -231,9 +232,26 @@ void meteointerpol::AccumulateStatistics() {
             int position = 0;
             if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
                 position = (*zoneIndex_)[static_cast<std::size_t>(z)];
+            if (useResponseUnits && (*masterResponseUnits)[r][c] == nodata) CopyFromMasterCell(r, c);
             statistics_->AddValue(r, c, position, result[r][c], 1.0);
         }
     }
+}
+
+// A cell of a hydrologic response unit that is not its master takes the master's value.
+void meteointerpol::CopyFromMasterCell(int r, int c) {
+    const double unitValue = (*responseUnits)[r][c];
+    const std::size_t count = unitTable_ ? unitTable_->size() : 0;
+    if (!(unitValue >= 0) || unitValue >= static_cast<double>(count)) {
+        // The table comes from the set-up; a cell outside it keeps its own value.
+        if (!unitWarningGiven_)
+            *log << "WARNING: hydrologic response unit " << unitValue << " of " << name
+                 << " is not in the unit table; the cell keeps its own value" << "[end-entry]";
+        unitWarningGiven_ = true;
+        return;
+    }
+    const HydrologicResponseUnit& unit = (*unitTable_)[static_cast<std::size_t>(unitValue)];
+    if (result.holds(unit.row) && unit.column >= 1 && unit.column <= ncols) result[r][c] = result[unit.row][unit.column];
 }
 
 void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {

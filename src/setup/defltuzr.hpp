@@ -28,23 +28,11 @@
 
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/outputcodes.hpp"
+#include "setup/coupling.hpp"
 #include "setup/globalsettings.hpp"
 #include "setup/parametertables.hpp"
-
-// One hydrologic response unit of the spin-up: cells with the same class key.
-struct HydrologicResponseUnit {
-    std::uint64_t id = 0;
-    std::string key;
-    std::int32_t row = 0;  // master cell
-    std::int32_t column = 0;
-    unsigned char flag = 0;
-};
-
-struct SpinUpSettings {
-    std::int32_t spinUpSwitch = 0;
-    std::int32_t doTemperaturePreSpinUp = 0;
-    std::int32_t repeatCnt = 0;
-};
+#include "setup/spinup.hpp"
 
 class defaultini : public modelobject {
 public:
@@ -59,6 +47,11 @@ public:
     // Hands the parameter tables to the set-up (before the first InitStep).
     void SetParameterTables(std::shared_ptr<ParameterTables> tables) { tables_ = std::move(tables); }
     ParameterTables* Tables() const { return tables_.get(); }
+    // Every step: the land-use parameter grids follow the date (nothing without tables).
+    void UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year,
+                                        int stepMinutes) {
+        if (tables_) tables_->UpdateDynamicLanduseParameters(*this, hour, day, month, year, stepMinutes);
+    }
 
     // Performs the step the counter names and advances it; sets done after the last step.
     void InitStep(bool& done);
@@ -120,6 +113,8 @@ public:
     void AccumulateExternalOutput();
     void WriteExternalOutput(std::int64_t day, std::int64_t month, std::int64_t year, bool endOfDay,
                              bool endOfMonth, bool endOfYear);
+    // After all sub-models exist: the grids and statistics the coupling reads and writes.
+    void LinkExternalGrids(const OutputCodeEntry* table, int entries);
 
     // --- spin-up: settings of "[SpinUp]" and the hydrologic response units
     SpinUpSettings CreateHRUs(std::vector<HydrologicResponseUnit>* units);
@@ -231,6 +226,7 @@ private:
     std::int32_t externalTimeStep_ = 0;
     std::string externalSemaphoreFile_;
     std::string externalSemaphoreContent_;
+    ExternalCoupling coupling_{*this};
 
     // Decomposition.
     std::vector<std::int64_t> cellsPerProcess_;

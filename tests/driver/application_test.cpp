@@ -172,7 +172,7 @@ TEST_F(ApplicationTest, SpinUpRepeatsThePeriod) {
     DomainOptions o;
     o.inputs = {"temperature"};
     o.spinUp.spinUpSwitch = 1;
-    o.spinUp.repeatCount = 3;
+    o.spinUp.repeatCnt = 3;
     AppHarness h(o, Days(2));
     ASSERT_EQ(h.Build(), 0);
     EXPECT_EQ(h.app().run(), 0);
@@ -190,7 +190,7 @@ TEST_F(ApplicationTest, SpinUpWithoutRepetitionsRunsNoStep) {
     DomainOptions o;
     o.inputs = {"temperature"};
     o.spinUp.spinUpSwitch = 2;
-    o.spinUp.preSpinUp = 1;
+    o.spinUp.doTemperaturePreSpinUp = 1;
     AppHarness h(o, Days(3));
     ASSERT_EQ(h.Build(), 0);
     EXPECT_EQ(h.app().run(), 0);
@@ -209,8 +209,8 @@ TEST_F(ApplicationTest, PreSpinUpNeedsTemperatureFirst) {
     DomainOptions o;
     o.inputs = {"precipitation"};
     o.spinUp.spinUpSwitch = 1;
-    o.spinUp.preSpinUp = 1;
-    o.spinUp.repeatCount = 1;
+    o.spinUp.doTemperaturePreSpinUp = 1;
+    o.spinUp.repeatCnt = 1;
     AppHarness h(o, Days(2));
     ASSERT_EQ(h.Build(), 0);
     try {
@@ -226,7 +226,7 @@ TEST_F(ApplicationTest, CancelDuringSpinUpIsNotRepeated) {
     DomainOptions o;
     o.inputs = {"temperature"};
     o.spinUp.spinUpSwitch = 1;
-    o.spinUp.repeatCount = 3;
+    o.spinUp.repeatCnt = 3;
     AppHarness h(o, Days(4), "1\n", 1);
     ASSERT_EQ(h.Build(), 0);
     EXPECT_EQ(h.app().run(), 99);
@@ -252,8 +252,10 @@ TEST_F(ApplicationTest, DailyCouplingWaitsAtEachNewDayAndPublishesAtItsEnd) {
     EXPECT_EQ(h.rec.Count("setup.readexternal:1/12"), 1);
     EXPECT_EQ(h.rec.Count("setup.readexternal:2/12"), 1);
     EXPECT_EQ(h.rec.Count("setup.accumulate"), 2);
-    EXPECT_TRUE(h.rec.Has("setup.writeexternal:1/24"));
-    EXPECT_TRUE(h.rec.Has("setup.writeexternal:2/24"));
+    // Each day's output is dated at the day's first step; the second day ends the run, and
+    // its date stays the last one.
+    EXPECT_TRUE(h.rec.Has("setup.writeexternal:1.1.2020 D"));
+    EXPECT_TRUE(h.rec.Has("setup.writeexternal:2.1.2020"));
     EXPECT_EQ(talvo_test::ReadFile("outgoing.sem"), "ready\n");
     EXPECT_FALSE(std::filesystem::exists("Talvo_Vey_temporary_semaphore.file"));
     std::filesystem::current_path("..");

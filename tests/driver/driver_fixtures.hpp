@@ -33,7 +33,7 @@ struct Recorder {
 
 struct DomainOptions {
     std::vector<std::string> inputs;  // names of the meteorological inputs
-    SpinUpSettings spinUp;
+    SpinUpState spinUp;
     bool coupled = false;
     char couplingLetter = 'I';
     int substeps = 1;
@@ -44,7 +44,7 @@ struct DomainOptions {
 class TestSetup : public ModelSetup {
 public:
     TestSetup(Recorder& rec, const DomainOptions& o, GridStore* store) : rec_(rec), o_(o), store_(store) {}
-    void Initialise(SubmodelSettings& s, SpinUpSettings& spinUp) override;
+    void Initialise(SubmodelSettings& s, SpinUpState& spinUp) override;
     double GetMaxElevation() override { return 1234.5; }
     int ReadSubsteps() override { return o_.substeps; }
     void SetStatus(int word) override { status = word; }
@@ -66,7 +66,8 @@ public:
     void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
     bool HasExternalGWTable() override { return false; }
     double GetExternalTimeStep() override { return 0; }
-    void WriteExternalOutput(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
+    void WriteExternalOutput(std::int64_t d, std::int64_t m, std::int64_t y, bool endOfDay, bool endOfMonth,
+                             bool endOfYear) override;
     void AccumulateExternalOutput() override { rec_.calls.push_back("setup.accumulate"); }
     std::string GetExternalSemaphoreFileName() override { return "outgoing.sem"; }
     const char* GetExternalSemaphoreContent() override { return "ready\n"; }

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "interpolator_fixture.hpp"
+#include "setup/spinup.hpp"
 
 namespace {
 
@@ -324,6 +325,49 @@ TEST_F(MeteoInterpolatorTest, GridListReadsNamedGridsAndRepeatsTheLastOne) {
     auto none = Make("temperature", &error);
     ASSERT_EQ(error, 0u);
     EXPECT_EQ(ErrorOf([&] { Step(*none); }), 1050);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MeteoInterpolatorTest, ResponseUnitCellsTakeTheirMastersValue) {
+    // Unit 1: master (2, 2) with the dependent cells (2, 3) and (2, 4); every other basin cell
+    // is a master of a unit of its own. Row 2 lies on one process, so the master is held there.
+    memory_handling mh;
+    Matrix units = mh.matrix(1, kRows, 1, kCols, kRows), masters = mh.matrix(1, kRows, 1, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            units[r][c] = (r == 2 && c >= 2 && c <= 4) ? 1 : 2;
+            masters[r][c] = (r == 2 && (c == 3 || c == 4)) ? -9999 : 1;
+        }
+    GridStoreEntry& u = store[7];
+    u.grid = &units;
+    u.fileName = u.internalName = "HydrologicResponseUnits";
+    u.hasFileName = u.hasInternalName = true;
+    GridStoreEntry& m = store[8];
+    m.grid = &masters;
+    m.fileName = m.internalName = "MasterHydrologicResponseUnits";
+    m.hasFileName = m.hasInternalName = true;
+    std::vector<HydrologicResponseUnit> table(3);
+    table[1].row = 2;
+    table[1].column = 2;
+    table[2].row = 1;
+    table[2].column = 2;
+    settings.spinUpSwitch = 1;
+    settings.responseUnits = &table;
+    SectionValues v;
+    v.statistics = "stat.txt 1001";
+    auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n", v);
+    ASSERT_TRUE(ip);
+    Step(*ip);
+    const double values[4] = {0, 1.5, 4, -7.25};
+    if (settings.firstRow <= 2 && settings.lastRow >= 2) {
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][2], Idw2(2, 2, values));
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][3], Idw2(2, 2, values));
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][4], Idw2(2, 2, values));
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][5], Idw2(2, 5, values));
+    }
 }
 
 }  // namespace
