@@ -43,9 +43,10 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-2       number of standard grids
+3       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
+albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
 
 [variable_grids]
 0       number of variable grids

@@ -73,7 +73,7 @@ void WaitForPeersBeforeAbort() {
     if (MPI_Ibarrier(MPI_COMM_WORLD, &request) != MPI_SUCCESS) return;
     const double start = MPI_Wtime();
     int done = 0;
-    while (!done && MPI_Wtime() - start < 2.0) {
+    while (!done && MPI_Wtime() - start < 10.0) {
         MPI_Test(&request, &done, MPI_STATUS_IGNORE);
         if (!done) usleep(1000);
     }

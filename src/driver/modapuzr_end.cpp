@@ -1,5 +1,7 @@
 // Synchronisation files of a coupled run and the clean-up at the end of a run.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
@@ -61,17 +63,61 @@ int ModellApplication::WaitForFile(const std::string& name, std::clock_t ticks) 
     }
 }
 
-void ModellApplication::WriteSemaphoreFile(const std::string& name, const char* text) {
-    static const char* const kTemporary = "Talvo_Vey_temporary_semaphore.file";
-    std::FILE* f = std::fopen(kTemporary, "wb");
-    bool ok = f != nullptr;
-    if (f) {
-        if (text != nullptr && std::fputs(text, f) < 0) ok = false;
-        if (std::fclose(f) != 0) ok = false;
+namespace {
+
+// Creates (truncating) the file with the text; on failure false and the reason.
+bool WriteWholeFile(const std::string& name, const char* text, std::string* why) {
+    FileHandle f = OpenFile(name, "wb");
+    if (!f) {
+        *why = "cannot create " + name + ": " + std::strerror(errno);
+        return false;
     }
-    if (ok && std::rename(kTemporary, name.c_str()) != 0) ok = false;
-    // The coupled program waits for this file: a failure must at least show in the log.
-    if (!ok) *log_ << "WARNING: could not publish the semaphore file " << name << "[end-entry]";
+    if ((text != nullptr && std::fputs(text, f.get()) < 0) || std::fflush(f.get()) != 0) {
+        *why = "cannot write " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    if (std::fclose(f.release()) != 0) {
+        *why = "cannot close " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, std::string* why) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+    *why = "cannot rename " + from + " to " + to + ": " + std::strerror(errno);
+    return false;
+}
+
+}  // namespace
+
+// The coupled program must never see a half-written semaphore file, so it is written under a
+// temporary name and renamed. When the target lies on another file system, the temporary file
+// is written again next to the target, so that the last step is still a rename. Any failure
+// ends the run: a semaphore file that is not there would let the coupled program wait forever.
+void ModellApplication::WriteSemaphoreFile(const std::string& name, const char* text) {
+    static const std::string kTemporary = "Talvo_Vey_temporary_semaphore.file";
+    IgnoreCtrlC();
+    std::string why;
+    bool ok = WriteWholeFile(kTemporary, text, &why);
+    if (ok && std::rename(kTemporary.c_str(), name.c_str()) != 0) {
+        if (errno == EXDEV) {
+            const std::size_t slash = name.find_last_of('/');
+            const std::string nearTarget = (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) +
+                                           kTemporary;
+            ok = WriteWholeFile(nearTarget, text, &why) && RenameFile(nearTarget, name, &why);
+            if (!ok) std::remove(nearTarget.c_str());
+        } else {
+            ok = false;
+            why = "cannot rename " + kTemporary + " to " + name + ": " + std::strerror(errno);
+        }
+    }
+    if (name != kTemporary) std::remove(kTemporary.c_str());
+    ResetCtrlCHandler();
+    if (!ok) {
+        *log_ << "FATAL: error publishing the semaphore file " << name << " (" << why << ")" << "[end-entry]";
+        throw ModelError(18);
+    }
 }
 
 void ModellApplication::ClearMemory() {

@@ -271,7 +271,9 @@ void ModellApplication::Step(int&) {
         TakeDate();
         couplingLetter_ = setup_->GetCouplingModeLetter();
         if (couplingLetter_ == 'I' || endFlag_ != 0 || CouplingIntervalBoundary(couplingLetter_)) {
-            setup_->WriteExternalOutput(h, d, m, y);
+            // The period began at the previous coupling date; the new date tells what ended.
+            setup_->WriteExternalOutput(prevDay_, prevMonth_, prevYear_, day_ != prevDay_, month_ != prevMonth_,
+                                        year_ != prevYear_);
             WriteSemaphoreFile(setup_->GetExternalSemaphoreFileName(), setup_->GetExternalSemaphoreContent());
         } else {
             setup_->AccumulateExternalOutput();

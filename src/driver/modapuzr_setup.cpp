@@ -1,15 +1,12 @@
 // The set-up of this build: an adapter that lets the application drive the set-up object
 // `defaultini` through the interface ModelSetup. It runs the step-wise initialisation, turns the
-// global settings into the standard sub-model arguments and forwards the per-step work. The
-// parameter tables (land use, soil, multilayer land use, irrigation) are read by the set-up's
-// steps into the table set the adapter owns.
-//
-// External coupling and spin-up are refused with a FATAL entry until the set-up carries them
-// out, instead of being ignored.
+// global settings into the standard sub-model arguments, builds the spin-up's hydrologic response
+// units and forwards the per-step work and the external coupling. The parameter tables (land use,
+// soil, multilayer land use, irrigation) are read by the set-up's steps into the table set the
+// adapter owns.
 #include "driver/modapuzr_setup.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
@@ -18,7 +15,6 @@
 
 namespace {
 
-constexpr int kUnavailableCode = 2011;
 // The soil-model variant whose tables the application reads.
 constexpr int kSoilModelVariant = 2;
 
@@ -41,8 +37,9 @@ public:
     void UpdatePeriodicGrids(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
         setup_->UpdatePeriodicGrids(h, d, m, y);
     }
-    void UpdateDynamicLanduseParameters(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y, int) override {
-        tables_->UpdateDynamicLanduseParameters(*setup_, h, d, m, y);
+    void UpdateDynamicLanduseParameters(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y,
+                                        int stepMinutes) override {
+        setup_->UpdateDynamicLanduseParameters(h, d, m, y, stepMinutes);
     }
     void WriteStandardGrids(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
         setup_->WriteStandardGrids(h, d, m, y);
@@ -57,24 +54,26 @@ public:
     }
     void WriteStandardGridStatisticLines() override { setup_->WriteStandardGridStatisticLines(); }
 
-    // Coupling is refused at set-up, so a run of this set-up is never coupled.
-    bool IsExternallyCoupled() override { return false; }
-    char GetCouplingModeLetter() override { return 'I'; }
-    std::string GetSemaphoreFileName() override { return std::string(); }
-    long GetCouplingWaitInterval() override { return 100; }
-    void ReadExternalGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    bool HasExternalGWTable() override { return false; }
-    double GetExternalTimeStep() override { return 0; }
-    void WriteExternalOutput(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void AccumulateExternalOutput() override {}
-    std::string GetExternalSemaphoreFileName() override { return std::string(); }
-    const char* GetExternalSemaphoreContent() override { return nullptr; }
-    void LinkExternalGrids(OutputCodeEntry*, int) override {}
+    bool IsExternallyCoupled() override { return setup_->IsExternallyCoupled(); }
+    char GetCouplingModeLetter() override { return setup_->GetCouplingModeLetter(); }
+    std::string GetSemaphoreFileName() override { return setup_->GetSemaphoreFileName(); }
+    long GetCouplingWaitInterval() override { return static_cast<long>(setup_->GetCouplingWaitInterval()); }
+    void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
+        setup_->ReadExternalGrids(y, m, d, h);
+    }
+    bool HasExternalGWTable() override { return setup_->HasExternalGWTable(); }
+    double GetExternalTimeStep() override { return setup_->GetExternalTimeStep(); }
+    void WriteExternalOutput(std::int64_t d, std::int64_t m, std::int64_t y, bool endOfDay, bool endOfMonth,
+                             bool endOfYear) override {
+        setup_->WriteExternalOutput(d, m, y, endOfDay, endOfMonth, endOfYear);
+    }
+    void AccumulateExternalOutput() override { setup_->AccumulateExternalOutput(); }
+    std::string GetExternalSemaphoreFileName() override { return setup_->GetExternalSemaphoreFileName(); }
+    const char* GetExternalSemaphoreContent() override { return setup_->GetExternalSemaphoreContent().c_str(); }
+    void LinkExternalGrids(OutputCodeEntry* table, int count) override { setup_->LinkExternalGrids(table, count); }
 
 private:
     void RunInitSteps();
-    void RefuseCouplingAndSpinUp();
-    [[noreturn]] void Refuse(const std::string& what);
     void CopyZoneTables(const GlobalSettings& g, SubmodelSettings& s);
     void CopyRegionTables(const GlobalSettings& g, SubmodelSettings& s);
     void CopyTables(SubmodelSettings& s) const;
@@ -92,28 +91,6 @@ private:
 void DefaultSetup::RunInitSteps() {
     bool done = false;
     while (!done) setup_->InitStep(done);
-}
-
-void DefaultSetup::Refuse(const std::string& what) {
-    *setup_->log << "FATAL: " << what << " is not available in this build" << "[end-entry]";
-    throw ModelError(kUnavailableCode);
-}
-
-// Reads the switches of "[ExternalCoupling]" and "[SpinUp]" from the compiled control file.
-void DefaultSetup::RefuseCouplingAndSpinUp() {
-    defaultini& d = *setup_;
-    d.controlFile = OpenFile(d.controlFileName, "r");
-    if (!d.controlFile) {
-        *d.log << "FATAL: error opening " << d.controlFileName << "[end-entry]";
-        throw ModelError(28);
-    }
-    int value = 0;
-    if (d.SeekSection("[ExternalCoupling]", false) && std::fscanf(d.ControlStream(), "%d", &value) == 1 && value != 0)
-        Refuse("external coupling");
-    value = 0;
-    if (d.SeekSection("[SpinUp]", false) && std::fscanf(d.ControlStream(), "%d", &value) == 1 && value != 0)
-        Refuse("spin-up");
-    d.controlFile.reset();
 }
 
 // Zone tables in the form of the sub-models: code-to-zone map and zone records.
@@ -184,13 +161,13 @@ void DefaultSetup::CopyGlobalSettings(const GlobalSettings& g, SubmodelSettings&
 
 void DefaultSetup::Initialise(SubmodelSettings& s, SpinUpState& spinUp) {
     RunInitSteps();
-    RefuseCouplingAndSpinUp();
     const GlobalSettings g = setup_->GetGlobalSettings();
     CopyGlobalSettings(g, s);
     CopyZoneTables(g, s);
     CopyRegionTables(g, s);
     CopyTables(s);
     spinUp = SpinUpState{};
+    static_cast<SpinUpSettings&>(spinUp) = setup_->CreateHRUs(&spinUp.responseUnits);
 }
 
 }  // namespace

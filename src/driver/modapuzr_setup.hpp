@@ -49,7 +49,10 @@ public:
     virtual void ReadExternalGrids(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
     virtual bool HasExternalGWTable() = 0;
     virtual double GetExternalTimeStep() = 0;
-    virtual void WriteExternalOutput(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
+    // The date is that of the period's start; the flags tell whether the day, month or year has
+    // changed since.
+    virtual void WriteExternalOutput(std::int64_t day, std::int64_t month, std::int64_t year, bool endOfDay,
+                                     bool endOfMonth, bool endOfYear) = 0;
     virtual void AccumulateExternalOutput() = 0;
     virtual std::string GetExternalSemaphoreFileName() = 0;
     // Null: the semaphore file is left empty.

@@ -154,12 +154,3 @@ void teilmodellklasse::StartUnavailableModule(const char* sourceName, int code, 
     ReadModuleSection(required);
     if (flowControl != 0) RefuseUnavailableModule(log, moduleName, code);
 }
-
-SpecialOutputClass::SpecialOutputClass(const SubmodelSettings& s, unsigned numSubSteps_, unsigned& error,
-                                       DiagLog* log_)
-    : teilmodellklasse(log_, "special_output", s, numSubSteps_) {
-    CatchIntoError(error, [&] { StartUnavailableModule("teilmod", kUnavailableCode); });
-}
-
-void SpecialOutputClass::Step(std::int64_t, std::int64_t, std::int64_t, std::int64_t, int, int) {}
-void SpecialOutputClass::FlushAll() {}

@@ -206,13 +206,3 @@ void CatchIntoError(unsigned& error, F&& body) {
         error = 103;
     }
 }
-
-// Time series of grid values at chosen points ("[special_output]"). This build has no special
-// output writer: switched on, the module refuses; switched off, Step and FlushAll do nothing.
-class SpecialOutputClass : public teilmodellklasse {
-public:
-    static constexpr int kUnavailableCode = 2031;
-    SpecialOutputClass(const SubmodelSettings& settings, unsigned numSubSteps, unsigned& error, DiagLog* log);
-    void Step(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year, int subStep, int k);
-    void FlushAll();
-};

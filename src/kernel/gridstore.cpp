@@ -138,39 +138,32 @@ int modelobject::GetGridIndex(const std::string& name) const {
     throw ModelError(33);
 }
 
-int modelobject::GetGridIndexOf3(const std::string& a, const std::string& b, const std::string& c) const {
-    for (const std::string* n : {&a, &b, &c}) {
-        const int i = SearchByName(gridStore, *n);
+namespace {
+// The first of the alternative names found in the store; none of them is fatal (33).
+int FirstOfAlternatives(const modelobject& o, GridStore* store, std::initializer_list<const std::string*> names,
+                        const std::string& list) {
+    for (const std::string* n : names) {
+        const int i = SearchByName(store, *n);
         if (i > 0) return i;
     }
-    const std::string names = a + ", " + b + " or " + c;
-    if (log)
-        *log << "FATAL: \n---------------- !!! ERROR !!!  ------------------------------------\n"
-             << "Wether " << names << " \nwhere found in memory,\n"
-             << "One of these data sets has to be present within " << moduleName << " \n"
-             << "If the data are to be interpolated, please specify an interpolatior for\n"
-             << names << " in the control file,\n"
-             << "or read it as a standard grid \n"
-             << "-----------------------------------------------------------------------\n"
-             << "[end-entry]";
+    if (o.log)
+        *o.log << "FATAL: \n---------------- !!! ERROR !!!  ------------------------------------\n"
+               << "Wether " << list << " \nwhere found in memory,\n"
+               << "One of these data sets has to be present within " << o.moduleName << " \n"
+               << "If the data are to be interpolated, please specify an interpolatior for\n"
+               << list << " in the control file,\n"
+               << "or read it as a standard grid \n"
+               << "-----------------------------------------------------------------------\n"
+               << "[end-entry]";
     throw ModelError(33);
+}
+}  // namespace
+
+int modelobject::GetGridIndexOf3(const std::string& a, const std::string& b, const std::string& c) const {
+    return FirstOfAlternatives(*this, gridStore, {&a, &b, &c}, a + ", " + b + " or " + c);
 }
 
 int modelobject::GetGridIndexOf4(const std::string& a, const std::string& b, const std::string& c,
                                  const std::string& d) const {
-    for (const std::string* n : {&a, &b, &c, &d}) {
-        const int i = SearchByName(gridStore, *n);
-        if (i > 0) return i;
-    }
-    const std::string names = a + ", " + b + ", " + c + " or " + d;
-    if (log)
-        *log << "FATAL: \n---------------- !!! ERROR !!!  ------------------------------------\n"
-             << "Wether " << names << " \nwhere found in memory,\n"
-             << "One of these data sets has to be present within " << moduleName << " \n"
-             << "If the data are to be interpolated, please specify an interpolatior for\n"
-             << names << " in the control file,\n"
-             << "or read it as a standard grid \n"
-             << "-----------------------------------------------------------------------\n"
-             << "[end-entry]";
-    throw ModelError(33);
+    return FirstOfAlternatives(*this, gridStore, {&a, &b, &c, &d}, a + ", " + b + ", " + c + " or " + d);
 }

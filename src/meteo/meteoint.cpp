@@ -1,6 +1,7 @@
 // meteointerpol: construction, the control-file section, the input files and the operations
 // on them; the precipitation correction and regional superposition of this build.
 #include "meteo/meteoint.hpp"
+#include "setup/spinup.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -82,6 +83,7 @@ void meteointerpol::Construct(const SubmodelSettings& s) {
     outputCodes_ = s.outputCodes;
     outputCodeCount_ = s.outputCodeCount;
     useResponseUnits = s.spinUpSwitch != 0;
+    unitTable_ = s.responseUnits;
     CheckRunInterval();
 
     LookUpGrids();
@@ -90,13 +92,6 @@ void meteointerpol::Construct(const SubmodelSettings& s) {
         *log << "FATAL: error! interpolation method has to range from 1..12 (here: " << method << ")\n"
              << "[end-entry]";
         throw ModelError(53);
-    }
-    // The look-up stations, the station mesh and the regression fitted to the stations are
-    // not part of this build.
-    if ((method >= 5 && method <= 8) || method == 10 || method == 11) {
-        *log << "FATAL: interpolation method " << method << " of " << name << " is not implemented"
-             << "[end-entry]";
-        throw ModelError(kUnavailableCode);
     }
     CreateResultGrid();
     if (SzenUse == 1 && (SzenMeth == 5 || SzenMeth == 6)) LoadScenarioGrid(static_cast<int>(startMonth));
@@ -193,6 +188,15 @@ void meteointerpol::ReadMethodLines() {
             throw ModelError(49);
         }
         if (got == 5) upperLapseAbove = -9999.0;
+        // The zones of the regression lie between the two inversions; an empty or inverted
+        // band would divide by zero or swap the zones.
+        if (!(lowerInversion < upperInversion)) {
+            *log << "FATAL: error reading the regression parameters <lower inversion> <upper inversion> for "
+                    "interpolation of "
+                 << name << ": the lower inversion (" << lowerInversion << ") has to be below the upper inversion ("
+                 << upperInversion << ")" << "[end-entry]";
+            throw ModelError(49);
+        }
     } else if (method == 12) {
         char text[kLineLength + 1] = {};
         const int got = NextValueLine(f, &line) ? std::sscanf(line.c_str(), "%lf%lf%lf%1200s", &lapseRate,
@@ -410,12 +414,11 @@ void meteointerpol::OpenInputFiles() {
 
     if (IsStationMethod(method)) {
         input_->OpenStationFiles();
-        anisotropySlope *= 0.017453292519944444;
-        CreateRotatedCoordinates();
-        CheckAnisotropy();
-        MeanStationDistances();
+        PrepareStations();
         scratchStride_ = Station(0).StationCount() + 1;
     }
+    // Methods 10 and 11 have no regression until it is fitted to the first record.
+    if (method == 10 || method == 11) regression.fill(-N - 1);
     if (MeteoInputFiles::UsesRegressionFile(method)) {
         input_->OpenRegressionFile();
         regression = input_->Regression().Parameters();
@@ -432,6 +435,7 @@ void meteointerpol::GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, s
 }
 
 void meteointerpol::AdvanceRecords() {
+    regressionFitted_ = false;
     input_->AdvanceRecords();
     if (MeteoInputFiles::UsesRegressionFile(method)) regression = input_->Regression().Parameters();
 }
@@ -445,6 +449,7 @@ void meteointerpol::EndAtCurrentDate() {
 }
 
 void meteointerpol::Rewind() {
+    regressionFitted_ = false;
     input_->Rewind();
     if (MeteoInputFiles::UsesRegressionFile(method)) regression = input_->Regression().Parameters();
 }

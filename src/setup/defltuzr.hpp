@@ -28,6 +28,8 @@
 
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/outputcodes.hpp"
+#include "setup/coupling.hpp"
 #include "setup/globalsettings.hpp"
 #include "setup/griddefinition.hpp"
 #include "setup/mpiregions.hpp"
@@ -47,6 +49,11 @@ public:
     // Hands the parameter tables to the set-up (before the first InitStep).
     void SetParameterTables(std::shared_ptr<ParameterTables> tables) { tables_ = std::move(tables); }
     ParameterTables* Tables() const { return tables_.get(); }
+    // Every step: the land-use parameter grids follow the date (nothing without tables).
+    void UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year,
+                                        int stepMinutes) {
+        if (tables_) tables_->UpdateDynamicLanduseParameters(*this, hour, day, month, year, stepMinutes);
+    }
 
     // Performs the step the counter names and advances it; sets done after the last step.
     void InitStep(bool& done);
@@ -123,6 +130,8 @@ public:
     void AccumulateExternalOutput();
     void WriteExternalOutput(std::int64_t day, std::int64_t month, std::int64_t year, bool endOfDay,
                              bool endOfMonth, bool endOfYear);
+    // After all sub-models exist: the grids and statistics the coupling reads and writes.
+    void LinkExternalGrids(const OutputCodeEntry* table, int entries);
 
     // --- spin-up: settings of "[SpinUp]" and the hydrologic response units
     SpinUpSettings CreateHRUs(std::vector<HydrologicResponseUnit>* units);
@@ -251,6 +260,7 @@ private:
     std::int32_t externalTimeStep_ = 0;
     std::string externalSemaphoreFile_;
     std::string externalSemaphoreContent_;
+    ExternalCoupling coupling_{*this};
 
     std::vector<GridDefinition> gridDefinitions_;
 

@@ -1,16 +1,31 @@
-// External file coupling: "[ExternalCoupling]" and the file exchange of each coupling period.
-//
-// Placeholders: filled in by the coupling work. Until then a run is never coupled.
+// External file coupling of the set-up object: "[ExternalCoupling]" and the file exchange of
+// each coupling period, done by the coupling component on behalf of the set-up.
 #include "setup/defltuzr.hpp"
 
-void defaultini::GetCouplingParameters() {}
+void defaultini::GetCouplingParameters() {
+    coupling_.ReadSettings(compiledName_.empty() ? controlFileName : compiledName_);
+    couplingMode_ = coupling_.Mode();
+    semaphoreFile_ = coupling_.SemaphoreFileName();
+    couplingWaitInterval_ = coupling_.WaitInterval();
+    couplingLetter_ = coupling_.PeriodLetter();
+    externalTimeStep_ = coupling_.ExternalTimeStep();
+    externalSemaphoreFile_ = coupling_.OutgoingSemaphoreFileName();
+    externalSemaphoreContent_ = coupling_.OutgoingSemaphoreContent();
+}
 
-bool defaultini::HasExternalGWTable() const { return false; }
+void defaultini::LinkExternalGrids(const OutputCodeEntry* table, int entries) {
+    coupling_.Link(table, entries);
+}
 
-void defaultini::ReadExternalGrids(std::int64_t /*year*/, std::int64_t /*month*/, std::int64_t /*day*/,
-                                   std::int64_t /*hour*/) {}
+bool defaultini::HasExternalGWTable() const { return coupling_.HasExternalGWTable(); }
 
-void defaultini::AccumulateExternalOutput() {}
+void defaultini::ReadExternalGrids(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
+    coupling_.ReadGrids(year, month, day, hour);
+}
 
-void defaultini::WriteExternalOutput(std::int64_t /*day*/, std::int64_t /*month*/, std::int64_t /*year*/,
-                                     bool /*endOfDay*/, bool /*endOfMonth*/, bool /*endOfYear*/) {}
+void defaultini::AccumulateExternalOutput() { coupling_.Accumulate(); }
+
+void defaultini::WriteExternalOutput(std::int64_t day, std::int64_t month, std::int64_t year, bool endOfDay,
+                                     bool endOfMonth, bool endOfYear) {
+    coupling_.Write(day, month, year, endOfDay, endOfMonth, endOfYear, zones_.zoneCount);
+}

@@ -1,9 +1,13 @@
-// Spin-up settings ("[SpinUp]") and the hydrologic response units.
-//
-// Placeholder: filled in by the spin-up work. Until then a run has no spin-up.
+// Spin-up settings ("[SpinUp]") and the hydrologic response units of the set-up object. The
+// unit grids are owned by the set-up and registered among its grids.
 #include "setup/defltuzr.hpp"
 
 SpinUpSettings defaultini::CreateHRUs(std::vector<HydrologicResponseUnit>* units) {
-    if (units) units->clear();
-    return SpinUpSettings{};
+    auto registerGrid = [this](const std::string& fileName, const std::string& internalName, int first, int last,
+                               const char* noRoomText) {
+        Matrix* grid = CreateOwnedGrid(first, last);
+        return RegisterSetupGrid(fileName, internalName, grid, 0, first, last, noRoomText);
+    };
+    return CreateHydrologicResponseUnits(*this, compiledName_.empty() ? controlFileName : compiledName_, units,
+                                         registerGrid);
 }

@@ -41,7 +41,7 @@ public:
     // Step 16: "soil_types".
     virtual void check_SOIL_Codes(defaultini& /*setup*/, int /*gridIndex*/) {}
 
-    // Time loop: the land-use parameter grids follow the date.
+    // Time loop: the land-use parameter grids follow the date (step length in minutes).
     virtual void UpdateDynamicLanduseParameters(defaultini& /*setup*/, std::int64_t /*hour*/, std::int64_t /*day*/,
-                                                std::int64_t /*month*/, std::int64_t /*year*/) {}
+                                                std::int64_t /*month*/, std::int64_t /*year*/, int /*stepMinutes*/) {}
 };

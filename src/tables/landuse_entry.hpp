@@ -166,4 +166,106 @@ private:
     void ParseFixPointArrays(std::string_view block);
     void ParseSurfaceRoutingKeys(DiagLog& log, std::string_view block);
     void SetFixedFormatDefaults();
+
+public:
+    // ---- seasonal interpolation (landuse_season.cpp)
+    // A date, a cell and its altitude give the actual value of a parameter by linear
+    // interpolation between the fix points. None of these operations changes the record:
+    // February's length and the shifted fix-point days are locals of each call, so sub-models
+    // call them from any number of threads at once. Failures log a "FATAL: " entry (where the
+    // error has a message) and throw: 150 day of year above 366, 151 fix point outside
+    // 1..n+1, 152 shifted fix point outside 1..366, 153 invalid monthly split of a day, 154
+    // month out of range in monthly mode. The overloads taking a DiagLog pointer accept null:
+    // the code is then thrown without a message (parallel loops replay the failing cell to
+    // log it).
+    enum class Parameter {
+        rsc, rs_interception, rs_evaporation, Albedo, LAI, Z0, VCF, RootDepth, SR_StemDiameter, SR_ResidCovrg
+    };
+
+    // Day of the year 1..366 (Gregorian leap years); above 366 or negative: 150.
+    static int JulianDay(std::int64_t day, std::int64_t month, std::int64_t year);
+    static std::int32_t FebruaryLength(std::int64_t year);
+    // The fix-point days moved by altitude and the season start: actual[0..n]. Returns 0.
+    int ShiftFixPoints(DiagLog& log, int startDay, double altitude, std::vector<std::int32_t>& actual) const;
+    // Index k of the fix point that closes the interval holding day (1..n+1).
+    int FindFixPoint(DiagLog& log, int day, int startDay, double altitude) const;
+
+    double ValueAtJulianDay(DiagLog* log, Parameter p, int day, int layer, int row, int col, double altitude) const;
+    double ValueAtDate(DiagLog* log, Parameter p, std::int64_t day, std::int64_t month, std::int64_t year, int layer,
+                       int row, int col, double altitude) const;
+
+#define TALVO_LANDUSE_PARAMETER(NAME)                                                                            \
+    double NAME##AtJulianDay(DiagLog& log, int day, int layer, int row, int col, double altitude) const {       \
+        return ValueAtJulianDay(&log, Parameter::NAME, day, layer, row, col, altitude);                          \
+    }                                                                                                            \
+    double NAME##AtDate(DiagLog& log, std::int64_t day, std::int64_t month, std::int64_t year, int layer, int row, \
+                        int col, double altitude) const {                                                        \
+        return ValueAtDate(&log, Parameter::NAME, day, month, year, layer, row, col, altitude);                  \
+    }
+    TALVO_LANDUSE_PARAMETER(rsc)
+    TALVO_LANDUSE_PARAMETER(rs_interception)
+    TALVO_LANDUSE_PARAMETER(rs_evaporation)
+    TALVO_LANDUSE_PARAMETER(Albedo)
+    TALVO_LANDUSE_PARAMETER(LAI)
+    TALVO_LANDUSE_PARAMETER(Z0)
+    TALVO_LANDUSE_PARAMETER(VCF)
+    TALVO_LANDUSE_PARAMETER(RootDepth)
+    TALVO_LANDUSE_PARAMETER(SR_StemDiameter)
+    TALVO_LANDUSE_PARAMETER(SR_ResidCovrg)
+#undef TALVO_LANDUSE_PARAMETER
+
+    // Balance vegetation period: the day on which it starts or stops at this cell, else -1
+    // (0 when the entry sets no start or stop fix point).
+    double VegetationDay(DiagLog* log, int day, int layer, int row, int col, double altitude) const;
+    double VegetationStopDay(DiagLog* log, int day, int layer, int row, int col, double altitude) const;
+    double VegetationDayAtJulianDay(DiagLog& log, int day, int layer, int row, int col, double altitude) const {
+        return VegetationDay(&log, day, layer, row, col, altitude);
+    }
+    double VegetationStopDayAtJulianDay(DiagLog& log, int day, int layer, int row, int col, double altitude) const {
+        return VegetationStopDay(&log, day, layer, row, col, altitude);
+    }
+    double VegetationDayAtDate(DiagLog& log, std::int64_t day, std::int64_t month, std::int64_t year, int layer,
+                               int row, int col, double altitude) const {
+        return VegetationDay(&log, JulianDay(day, month, year), layer, row, col, altitude);
+    }
+    double VegetationStopDayAtDate(DiagLog& log, std::int64_t day, std::int64_t month, std::int64_t year, int layer,
+                                   int row, int col, double altitude) const {
+        return VegetationStopDay(&log, JulianDay(day, month, year), layer, row, col, altitude);
+    }
+
+    // n-factor of frozen soil: the table's fix points, never shifted.
+    double NFactorAtJulianDay(DiagLog& log, int day) const;
+    double NFactorAtDate(DiagLog& log, std::int64_t day, std::int64_t month, std::int64_t year) const {
+        return NFactorAtJulianDay(log, JulianDay(day, month, year));
+    }
+    // Forcing threshold of fix point k (method 5, 0 <= k <= n), else -1.
+    double GetDP3Value(int k) const;
+
+    // Per-layer references of the land-use parameter grids (indexed by layer 1..L).
+    void SetCellFixPointDays(Stack* const* days, std::int32_t levels) {
+        cellFixPointDays = days;
+        cellFixPointLevels = levels;
+    }
+    void SetCellStartDays(Matrix* const* days) { cellStartDays = days; }
+    void SetCellForcingThresholds(Matrix* const* thresholds) { cellForcingThresholds = thresholds; }
+    void SetCellForcingSums(Matrix* const* sums) { cellForcingSums = sums; }
+    bool HasDynamicStart() const {
+        return method == kDynamicPhenology1 || method == kDynamicPhenology2 || method == kDynamicPhenology4;
+    }
+
+private:
+    struct Interval {
+        int k;              // the fix point closing the interval (1..n+1)
+        std::int32_t left;  // shifted day of fix point k - 1
+        std::int32_t right; // shifted day of fix point k (unused when k = n + 1)
+    };
+    std::int32_t ShiftedDay(DiagLog* log, int k, int startDay, double altitude) const;
+    Interval FindInterval(DiagLog* log, int day, int startDay, double altitude) const;
+    int CellStartDay(int layer, int row, int col) const;
+    const double* CellFixPointDays(int layer, int row, int col) const;
+    double CellValue(const std::vector<double>& a, const double* days, int day, int layer, int row, int col) const;
+    double MonthlyValue(const std::vector<double>& a, std::int64_t day, std::int64_t month,
+                        std::int32_t february) const;
+    const std::vector<double>& Values(Parameter p) const;
+    void RequireValues(DiagLog* log, const std::vector<double>& a, std::size_t size, int error) const;
 };

@@ -40,3 +40,14 @@ void ParameterTableSet::check_irrig_Codes(defaultini& setup, int gridIndex) {
 void ParameterTableSet::check_SOIL_Codes(defaultini& setup, int gridIndex) {
     CheckSoilGrid(setup, gridIndex, soil_);
 }
+
+void ParameterTableSet::generateMultiLayerParameterGrids(defaultini& setup, int layers) {
+    landuseGrids_ = std::make_unique<LanduseParameterGrids>(
+        setup, landuse_, layers,
+        LanduseParameterGrids::Date{setup.StartHour(), setup.StartDay(), setup.StartMonth(), setup.StartYear()});
+}
+
+void ParameterTableSet::UpdateDynamicLanduseParameters(defaultini&, std::int64_t hour, std::int64_t day,
+                                                       std::int64_t month, std::int64_t year, int stepMinutes) {
+    if (landuseGrids_) landuseGrids_->UpdateDynamicLanduseParameters(hour, day, month, year, stepMinutes);
+}

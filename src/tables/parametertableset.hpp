@@ -3,11 +3,13 @@
 // irrigation tables, read through the set-up object's control file in its initialisation
 // steps and checked against the code grids. The application hands one to the set-up object
 // (defaultini::SetParameterTables); the sub-models read the tables from it.
+#include <memory>
 #include <vector>
 
 #include "setup/parametertables.hpp"
 #include "tables/irrigation_table.hpp"
 #include "tables/landuse_entry.hpp"
+#include "tables/landuse_grids.hpp"
 #include "tables/multilayer_landuse.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -25,6 +27,11 @@ public:
     void check_irrig_Codes(defaultini& setup, int gridIndex) override;
     void ClearIrrigationTable() override { irrigation_.clear(); }
     void check_SOIL_Codes(defaultini& setup, int gridIndex) override;
+    // The land-use parameter grids of every layer, created for the start date.
+    void generateMultiLayerParameterGrids(defaultini& setup, int layers) override;
+    void UpdateDynamicLanduseParameters(defaultini& setup, std::int64_t hour, std::int64_t day, std::int64_t month,
+                                        std::int64_t year, int stepMinutes) override;
+    const LanduseParameterGrids* LanduseGrids() const { return landuseGrids_.get(); }
 
     // Records 0..N of each table (record 0 holds N as its code); empty when the run has none.
     const std::vector<landuse_entry>& Landuse() const { return landuse_; }
@@ -36,6 +43,8 @@ public:
 
 private:
     std::vector<landuse_entry> landuse_;
+    // Declared after the table it refers to, so that it goes first.
+    std::unique_ptr<LanduseParameterGrids> landuseGrids_;
     std::vector<soil_entry> soil_;
     std::vector<multilayer_landuse_entry> multilayer_;
     std::vector<irrigation_entry> irrigation_;

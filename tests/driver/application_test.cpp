@@ -252,8 +252,10 @@ TEST_F(ApplicationTest, DailyCouplingWaitsAtEachNewDayAndPublishesAtItsEnd) {
     EXPECT_EQ(h.rec.Count("setup.readexternal:1/12"), 1);
     EXPECT_EQ(h.rec.Count("setup.readexternal:2/12"), 1);
     EXPECT_EQ(h.rec.Count("setup.accumulate"), 2);
-    EXPECT_TRUE(h.rec.Has("setup.writeexternal:1/24"));
-    EXPECT_TRUE(h.rec.Has("setup.writeexternal:2/24"));
+    // Each day's output is dated at the day's first step; the second day ends the run, and
+    // its date stays the last one.
+    EXPECT_TRUE(h.rec.Has("setup.writeexternal:1.1.2020 D"));
+    EXPECT_TRUE(h.rec.Has("setup.writeexternal:2.1.2020"));
     EXPECT_EQ(talvo_test::ReadFile("outgoing.sem"), "ready\n");
     EXPECT_FALSE(std::filesystem::exists("Talvo_Vey_temporary_semaphore.file"));
     std::filesystem::current_path("..");

@@ -1,6 +1,6 @@
 // The set-up of the build behind the application's interface: the initialisation runs every
-// step of the set-up object and hands out the standard sub-model arguments; coupling and
-// spin-up are refused until the set-up carries them out.
+// step of the set-up object, hands out the standard sub-model arguments and the spin-up
+// settings, and the coupling settings come from the set-up object.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -21,8 +21,9 @@ std::string Sections(const std::string& extra) {
     return "[output_interval]\n2\n1\n0\n30\n\n[output_list]\n2\n3\n9\n[coordinates]\n47.5\n8.5\n15\n1\n"
            "[meteo_data_count]\n1\n[meteo_names]\ntemperature\n"
            "[model_time]\n24\n1\n1\n2020\n24\n3\n1\n2020\n"
-           "[zone_grid]\nzones.asc\n[elevation_model]\nzones.asc\n[standard_grids]\n2\n"
+           "[zone_grid]\nzones.asc\n[elevation_model]\nzones.asc\n[standard_grids]\n3\n"
            "lu.asc landuse fillcode = 0 readcode = 0 defaultValue = 4\n"
+           "albedo.asc albedo fillcode = 0 readcode = 0 defaultValue = 0.2\n"
            "soil.asc soil_types fillcode = 0 readcode = 0 defaultValue = 7\n[variable_grids]\n0\n"
            "[landuse_table]\n1\n4 meadow method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; "
            "JulDays = 1 366;\n Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; "
@@ -68,7 +69,7 @@ protected:
 };
 
 TEST_F(DefaultSetupTest, TheGlobalSettingsBecomeTheSubmodelArguments) {
-    ASSERT_EQ(Initialise(""), 0);
+    ASSERT_EQ(Initialise(""), 0) << console_.str();
     const SubmodelSettings& s = settings_;
     EXPECT_EQ(s.controlFileName, "run.ctl_" + std::to_string(talvo_test::Rank()) + ".$$$");
     EXPECT_EQ(s.runInterval, 2);
@@ -82,7 +83,7 @@ TEST_F(DefaultSetupTest, TheGlobalSettingsBecomeTheSubmodelArguments) {
     EXPECT_EQ(s.cellsize, 1000.0);
     EXPECT_EQ(s.startDay, 1);
     EXPECT_EQ(s.endDay, 3);
-    EXPECT_EQ(s.standardGridCount, 2);
+    EXPECT_EQ(s.standardGridCount, 3);
 
     // Zones 3, 5 and 9 as the sub-models read them: code-to-zone map and records.
     ASSERT_NE(s.zoneIndex, nullptr);
@@ -118,12 +119,18 @@ TEST_F(DefaultSetupTest, TheGlobalSettingsBecomeTheSubmodelArguments) {
     EXPECT_EQ(setup_->ReadSubsteps(), 1);
 }
 
-TEST_F(DefaultSetupTest, CouplingAndSpinUpAreRefusedLoudly) {
-    EXPECT_EQ(Initialise("[ExternalCoupling]\n1\n"), 2011);
-    EXPECT_NE(console_.str().find("external coupling is not available in this build"), std::string::npos);
-    EXPECT_EQ(Initialise("[SpinUp]\n1\n"), 2011);
-    EXPECT_NE(console_.str().find("spin-up is not available in this build"), std::string::npos);
-    EXPECT_EQ(Initialise("[SpinUp]\n0\n[ExternalCoupling]\n0\n"), 0);
+TEST_F(DefaultSetupTest, SpinUpUnitsAndCouplingSettingsComeFromTheSetup) {
+    ASSERT_EQ(Initialise("[SpinUp]\n1 switch\n0 pre-spin-up\n3 repetitions\n1 class grid\n"
+                         "elevation_model 4 linear\n"),
+              0);
+    EXPECT_EQ(spinUp_.spinUpSwitch, 1);
+    EXPECT_EQ(spinUp_.repeatCnt, 3);
+    // Elevations 3, 5 and 9 fall into the classes 0, 1 and 2; record 0 comes first.
+    ASSERT_FALSE(spinUp_.responseUnits.empty());
+    EXPECT_EQ(spinUp_.responseUnits[0].id, 0u);
+    EXPECT_FALSE(setup_->IsExternallyCoupled());
+    EXPECT_EQ(setup_->GetCouplingModeLetter(), 'I');
+    EXPECT_EQ(setup_->GetCouplingWaitInterval(), 100);
 }
 
 }  // namespace

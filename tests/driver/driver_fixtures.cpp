@@ -107,8 +107,11 @@ void TestSetup::ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, 
     rec_.calls.push_back("setup.readexternal:" + std::to_string(d) + "/" + std::to_string(h));
 }
 
-void TestSetup::WriteExternalOutput(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
-    rec_.calls.push_back("setup.writeexternal:" + std::to_string(d) + "/" + std::to_string(h));
+void TestSetup::WriteExternalOutput(std::int64_t d, std::int64_t m, std::int64_t y, bool endOfDay, bool endOfMonth,
+                                    bool endOfYear) {
+    rec_.calls.push_back("setup.writeexternal:" + std::to_string(d) + "." + std::to_string(m) + "." +
+                         std::to_string(y) + (endOfDay ? " D" : "") + (endOfMonth ? " M" : "") +
+                         (endOfYear ? " Y" : ""));
 }
 
 void SteppingInput::GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const {

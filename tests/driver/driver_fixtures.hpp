@@ -66,7 +66,8 @@ public:
     void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
     bool HasExternalGWTable() override { return false; }
     double GetExternalTimeStep() override { return 0; }
-    void WriteExternalOutput(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
+    void WriteExternalOutput(std::int64_t d, std::int64_t m, std::int64_t y, bool endOfDay, bool endOfMonth,
+                             bool endOfYear) override;
     void AccumulateExternalOutput() override { rec_.calls.push_back("setup.accumulate"); }
     std::string GetExternalSemaphoreFileName() override { return "outgoing.sem"; }
     const char* GetExternalSemaphoreContent() override { return "ready\n"; }

@@ -8,12 +8,16 @@ rm -rf "$wd"; mkdir -p "$wd"; cd "$wd" || exit 1
 fail() { echo "FAIL: $*"; exit 1; }
 
 # No argument: banner, thread report, usage, abort with code 2.
-"$mpiexec" -n "$np" "$exe" >out.txt 2>err.txt
+# Each process writes its console text to a file of its own (out.<rank>.txt), so that lines of
+# different processes never interleave.
+run() { "$mpiexec" -n "$np" -outfile-pattern 'out.%r.txt' -errfile-pattern 'err.%r.txt' "$exe" "$@"; }
+run
 status=$?
+cat out.*.txt >out.txt
 [ "$status" -eq 2 ] || fail "no argument: exit status $status, expected 2"
 grep -q "This is OpenMP thread 0" out.txt || fail "thread report missing"
 grep -q "\*\*\* There are [0-9]* OpenMP threads total for MPI process 0" out.txt || fail "thread total missing"
-grep -q "^usage: talvovz" out.txt || fail "usage text missing"
+grep -q "^usage: talvovz" out.0.txt || fail "usage text missing"
 grep -q "Exception 2 caught at top level!" out.txt || fail "top-level line missing"
 grep -q "Program aborted with exit code 2" out.txt || fail "abort line missing"
 grep -q "FATAL: " out.txt && fail "console shows a prefix"
@@ -30,8 +34,8 @@ done
 
 # Only options: nothing runs, status 0; the last -diagfile: wins and is never a control file.
 rm -f ./*.xml
-"$mpiexec" -n "$np" "$exe" -diagfile:first.xml -diagfile:run.d/diag -diaglevel:warning -dumpmode >out2.txt 2>&1 &&
-  true || fail "options only: exit status $?"
+run -diagfile:first.xml -diagfile:run.d/diag -diaglevel:warning -dumpmode || fail "options only: exit status $?"
+cat out.*.txt >out2.txt
 grep -q "exitcode 0" out2.txt || fail "exitcode line missing"
 grep -q "the end." out2.txt || fail "end line missing"
 [ -f first_0.xml ] && fail "an earlier -diagfile: was used"
@@ -49,12 +53,10 @@ mkdir -p run.d
 # of its processes, so that the shares do not depend on a benchmark.
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p basin && cp -r "$here"/../../examples/basin/. basin/ && cd basin || fail "example basin missing"
-# Each process's console goes to a file of its own: the processes write at the same time, and
-# their pieces of text would mix in one stream.
-"$mpiexec" -outfile-pattern out.%r.txt -errfile-pattern err.%r.txt -n "$np" "$exe" basin.ctl >run.txt 2>&1
+run basin.ctl
 status=$?
-cp out.0.txt out.txt 2>/dev/null
-[ "$status" -eq 0 ] || { cat run.txt out.*.txt err.*.txt 2>/dev/null; fail "example basin: exit status $status"; }
+cp out.0.txt out.txt
+[ "$status" -eq 0 ] || { cat out.txt; fail "example basin: exit status $status"; }
 expected=("end of initialization reached..." "reached end of simulation sucessfully" "o.k." "deleting modules..."
           "exitcode 0" "o.k." "the end.")
 line=0

@@ -59,12 +59,6 @@ std::vector<Module> Modules() {
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
         {"routing_model", abflussmodellklasse::kUnavailableCode,
          Builder<abflussmodellklasse>(static_cast<const TracerDescriptor*>(nullptr))},
-        {"special_output", SpecialOutputClass::kUnavailableCode,
-         [](DiagLog* log, const SubmodelSettings& s) {
-             unsigned error = 0;
-             SpecialOutputClass module(s, 1, error, log);
-             return error;
-         }},
     };
 }
 

@@ -1,0 +1,395 @@
+// Creation of the land-use parameter grids: registration in the grid store (a grid the
+// control file already provides is taken instead), the per-cell fix-point days of the
+// phenology methods that move single fix points, and the first fill for the start date.
+#include "tables/landuse_grids.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <mpi.h>
+
+#include "kernel/controlfile.hpp"
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/gridstore.hpp"
+#include "kernel/modelobject.hpp"
+
+const char* const LanduseParameterGrids::kLayerGridNames[kLayerGridCount] = {
+    "root_depth",         "vegetation_coverage_degree", "leaf_area_index",    "SurfaceCanopyResistance",
+    "SurfaceIntercepResistance", "RoughnessLength",     "VegetationStart",    "VegetationStop",
+    "VegetationDuration", "SumOfForcingUnits",          "Pheno_start",        "SumOfChillingUnits",
+    "FStar_ForcingThreshold"};
+
+namespace {
+
+constexpr int kStoreFull = 12;
+constexpr int kGridMissing = 33;
+constexpr int kNotTablePosition = 31;
+// Season start, chilling sum and forcing threshold that the control file did not give: the
+// consistency rules of the first fill replace them by the entry's start values (a threshold
+// of 0 would start every season on the first warm day). Forcing sums start at 0.
+constexpr double kNotGiven = -1.0;
+
+// The write code an entry was registered with, rebuilt from its digits.
+long WriteCodeOf(const GridStoreEntry& e) {
+    const long hundreds = e.minFlag && e.maxFlag ? 3 : e.maxFlag ? 2 : e.minFlag ? 1 : 0;
+    return e.units + 10L * e.tens + 100L * hundreds + 1000L * e.thousands;
+}
+
+bool DynamicMethod(std::int32_t method) {
+    return method >= landuse_entry::kDynamicPhenology1 && method <= landuse_entry::kDynamicPhenology4;
+}
+
+}  // namespace
+
+LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers,
+                                             const Date& start)
+    : setup_(setup), log_(*setup.log), store_(*setup.gridStore), table_(table), layers_(std::max(layers, 0)),
+      start_(start) {
+    lo_ = setup_.firstRow > 1 ? setup_.firstRow - 1 : setup_.firstRow;
+    hi_ = setup_.lastRow < setup_.nrows ? setup_.lastRow + 1 : setup_.lastRow;
+    const std::size_t slots = static_cast<std::size_t>(layers_) + 1;
+    for (auto& v : grids_) v.assign(slots, nullptr);
+    for (auto& v : indices_) v.assign(slots, 0);
+    startTimes_.assign(slots, nullptr);
+    startTimesIndex_.assign(slots, 0);
+    landuse_.assign(slots, nullptr);
+    chillingGiven_.assign(slots, false);
+    failedRows_.assign(static_cast<std::size_t>(std::max(setup_.nrows, 0)) + 1, 0);
+
+    try {
+        CreateAndFill();
+    } catch (const ModelError&) {
+        Release();
+        throw;
+    }
+}
+
+LanduseParameterGrids::~LanduseParameterGrids() { Release(); }
+
+// Each stage ends with every process knowing whether another one failed, so that none waits
+// in a halo exchange for a process that stopped.
+void LanduseParameterGrids::CreateAndFill() {
+    auto stage = [this](auto&& work) {
+        int code = 0;
+        try {
+            work();
+        } catch (const ModelError& e) {
+            code = e.code();
+        }
+        AgreeOnFailure(code);
+    };
+    stage([this] {
+        ScanTable();
+        FindInputs();
+        CreateSharedGrids();
+    });
+    for (int l = 1; l <= layers_; ++l) {
+        stage([this, l] {
+            CreateLayerGrids(l);
+            if (l == 1) SetEntryReferences();
+            FillLayer(l);
+        });
+        ExchangeLayerHalos(l);
+    }
+}
+
+void LanduseParameterGrids::Release() {
+    for (landuse_entry& e : table_) {
+        if (e.cellStartDays == grids_[kPhenoStart].data()) {
+            e.SetCellStartDays(nullptr);
+            e.SetCellForcingThresholds(nullptr);
+            e.SetCellForcingSums(nullptr);
+        }
+        if (e.cellFixPointDays == startTimes_.data()) e.SetCellFixPointDays(nullptr, 0);
+    }
+    // Only the entries that still hold this object's grids are released.
+    for (int index : registered_) {
+        GridStoreEntry& entry = store_[index];
+        const bool ours =
+            std::any_of(ownedGrids_.begin(), ownedGrids_.end(), [&](const Matrix& m) { return entry.grid == &m; }) ||
+            std::any_of(ownedStacks_.begin(), ownedStacks_.end(), [&](const Stack& s) { return entry.stack == &s; });
+        if (ours) entry = GridStoreEntry{};
+    }
+    registered_.clear();
+}
+
+void LanduseParameterGrids::ScanTable() {
+    for (std::size_t i = 1; i < table_.size(); ++i) {
+        const landuse_entry& e = table_[i];
+        maxFixPoints_ = std::max(maxFixPoints_, e.fixPointCount);
+        dynamic_ = dynamic_ || DynamicMethod(e.method);
+        cellFixPoints_ = cellFixPoints_ || e.method == landuse_entry::kDynamicPhenology3 ||
+                         e.method == landuse_entry::kDynamicPhenology4;
+    }
+    // A run that begins after the latest season start of a land use takes that start as given.
+    const int startDay = landuse_entry::JulianDay(start_.day, start_.month, start_.year);
+    for (std::size_t i = 1; i < table_.size(); ++i) {
+        landuse_entry& e = table_[i];
+        if (!e.HasDynamicStart()) continue;
+        e.simpleForcing = 1;
+        if (e.maxStartJDforDP1 < startDay) e.TStart = e.maxStartJDforDP1 - e.GetJulDay(e.startFixPoint + 1);
+    }
+}
+
+void LanduseParameterGrids::FindInputs() {
+    zone_ = store_[1].grid;
+    if (zone_ == nullptr) {
+        log_ << "FATAL: land-use parameter grids: the zone grid is not in memory" << "[end-entry]";
+        throw ModelError(kGridMissing);
+    }
+    elevation_ = store_[setup_.GetGridIndex("[elevation_model]")].grid;
+    for (int l = 1; l <= layers_; ++l)
+        landuse_[static_cast<std::size_t>(l)] = store_[setup_.GetGridIndex(StrFormat("landuse%d", l))].grid;
+    setup_.FindDecompositionGrids();
+    regions_ = setup_.mpiRegions;
+
+    const int albedo = setup_.FindGrid("albedo", true);
+    if (albedo <= 0 || store_[albedo].grid == nullptr) {
+        log_ << "FATAL: Albedo Grid not found for use within Landuse-Table.\n This grid must be read in as standard "
+                "or variable grid (there, it can be created automatically)"
+             << "[end-entry]";
+        throw ModelError(kStoreFull);
+    }
+    albedo_ = store_[albedo].grid;
+    if (setup_.FirstFreeGridIndex() > GridStore::kMaxIndex) {
+        log_ << "FATAL: no free grid found in memory (at position " << GridStore::kMaxIndex + 1 << ")\n"
+             << "[end-entry]";
+        throw ModelError(kStoreFull);
+    }
+}
+
+// A grid of the control file with this name is used as it is; otherwise a zeroed grid over
+// the rows of this process is registered at the next free entry.
+Matrix* LanduseParameterGrids::TakeOrCreate(const std::string& name, int* index, long writeCode) {
+    const int existing = setup_.FindGrid(name, true);
+    if (existing > 0 && store_[existing].grid != nullptr) {
+        Matrix* grid = store_[existing].grid;
+        for (int r = lo_; r <= hi_; ++r) {
+            if (!grid->holds(r) || grid->ncols() < setup_.ncols) {
+                log_ << "FATAL: grid " << name << " in memory does not cover row " << r << " of the process" << "[end-entry]";
+                throw ModelError(24);
+            }
+        }
+        *index = existing;
+        return grid;
+    }
+    const int at = setup_.FirstFreeGridIndex();
+    ownedGrids_.push_back(setup_.matrix(lo_, hi_, 1, setup_.ncols, setup_.nrows));
+    Matrix* grid = &ownedGrids_.back();
+    setup_.RegisterGrid(at, name, grid, nullptr, 0, name, writeCode, lo_, hi_);
+    registered_.push_back(at);
+    *index = at;
+    return grid;
+}
+
+void LanduseParameterGrids::CreateSharedGrids() {
+    evaporationResistance_ = TakeOrCreate("SurfaceEvaporationResistance", &evaporationIndex_);
+    if (!dynamic_) return;
+    int index = 0;
+    temperatureAvg_ = TakeOrCreate("TemperatureAVG", &index);
+    const long averageCode = WriteCodeOf(store_[index]);
+    leafFallStart_ = TakeOrCreate("StartDayOfLeaveFall", &index);
+    const bool given = setup_.FindGrid("TemperatureMOVAVG7", true) > 0;
+    movingAverage_ = TakeOrCreate("TemperatureMOVAVG7", &movingAverageIndex_, averageCode);
+    history_ = setup_.matrix3d(lo_, hi_, 1, setup_.ncols, 7, setup_.nrows);
+    const double nodata = setup_.nodata;
+    for (int r = lo_; r <= hi_; ++r)
+        for (int c = 1; c <= setup_.ncols; ++c) {
+            const double v = ValidZone(r, c) ? 0.0 : nodata;
+            std::fill(history_[r][c], history_[r][c] + 8, v);
+            if (!given) (*movingAverage_)[r][c] = v;
+        }
+}
+
+void LanduseParameterGrids::CreateLayerGrids(int l) {
+    const std::size_t slot = static_cast<std::size_t>(l);
+    const int count = dynamic_ ? kLayerGridCount : kPhenologyGrids;
+    for (int g = 0; g < count; ++g) {
+        const std::string name = StrFormat("%s%d", kLayerGridNames[g], l);
+        const bool given = setup_.FindGrid(name, true) > 0;
+        grids_[static_cast<std::size_t>(g)][slot] = TakeOrCreate(name, &indices_[static_cast<std::size_t>(g)][slot]);
+        if (g > kForcingSum && !given) grids_[static_cast<std::size_t>(g)][slot]->fill(kNotGiven);
+        if (g == kChillingSum) chillingGiven_[slot] = given;
+    }
+    if (cellFixPoints_) CreateStartTimes(l);
+}
+
+// Per-cell fix-point days: level k the day on which the cell reaches fix point k (-1 not yet,
+// nodata for points its land use lacks), level 0 the forcing threshold of the last point
+// reached (method 5). All rows on every process.
+void LanduseParameterGrids::CreateStartTimes(int l) {
+    const std::string name = StrFormat("MultipleStartTimes%d", l);
+    if (setup_.FindGrid(name, true) > 0) {
+        log_ << "FATAL: " << name << " is already in memory: the fix-point days of the cells are made from the "
+                "land use table and cannot be read"
+             << "[end-entry]";
+        throw ModelError(kStoreFull);
+    }
+    const int levels = maxFixPoints_;
+    ownedStacks_.push_back(setup_.matrix3d(1, setup_.nrows, 1, setup_.ncols, levels, setup_.nrows));
+    Stack& D = ownedStacks_.back();
+    const int at = setup_.FirstFreeGridIndex();
+    setup_.RegisterGrid(at, name, nullptr, &D, levels, name, 3, 1, setup_.nrows);
+    registered_.push_back(at);
+    startTimes_[static_cast<std::size_t>(l)] = &D;
+    startTimesIndex_[static_cast<std::size_t>(l)] = at;
+
+    const int d0 = landuse_entry::JulianDay(start_.day, start_.month, start_.year);
+    const Matrix* landuse = landuse_[static_cast<std::size_t>(l)];
+    const double nodata = setup_.nodata;
+    for (int r = 1; r <= setup_.nrows; ++r)
+        for (int c = 1; c <= setup_.ncols; ++c) {
+            double* cell = D[r][c];
+            const landuse_entry* e = nullptr;
+            if (OwnCell(r, c) && landuse->holds(r) && (*landuse)[r][c] > nodata)
+                e = Entry(&log_, (*landuse)[r][c], l, r, c);
+            if (e == nullptr) {
+                std::fill(cell + 1, cell + levels + 1, nodata);
+                continue;
+            }
+            const bool degreeDays = e->method == landuse_entry::kDynamicPhenology3;
+            cell[0] = 0;
+            for (int k = 1; k <= levels; ++k) {
+                const double threshold = e->GetDP3Value(k);
+                const std::int32_t day = e->GetJulDay(k);
+                if (k > e->fixPointCount)
+                    cell[k] = nodata;
+                else if (degreeDays && threshold >= 0 && day > d0)
+                    cell[k] = -1;
+                else
+                    cell[k] = std::trunc((Altitude(r, c) - 400.0) * e->GetAltDep(k)) + day;
+                if (degreeDays && k <= e->fixPointCount && day <= d0 && threshold > 0) cell[0] = threshold;
+            }
+        }
+}
+
+void LanduseParameterGrids::SetEntryReferences() {
+    for (std::size_t i = 1; i < table_.size(); ++i) {
+        landuse_entry& e = table_[i];
+        if (!DynamicMethod(e.method)) continue;
+        e.SetCellStartDays(grids_[kPhenoStart].data());
+        e.SetCellForcingThresholds(grids_[kForcingThreshold].data());
+        e.SetCellForcingSums(grids_[kForcingSum].data());
+        if (cellFixPoints_) e.SetCellFixPointDays(startTimes_.data(), maxFixPoints_);
+    }
+}
+
+void LanduseParameterGrids::FillLayer(int l) {
+    const std::size_t slot = static_cast<std::size_t>(l);
+    const Matrix* landuse = landuse_[slot];
+    const double nodata = setup_.nodata;
+    const int count = dynamic_ ? kLayerGridCount : kPhenologyGrids;
+    for (int r = lo_; r <= hi_; ++r)
+        for (int c = 1; c <= setup_.ncols; ++c) {
+            const bool own = OwnCell(r, c);
+            const double value = own && landuse->holds(r) ? (*landuse)[r][c] : nodata;
+            landuse_entry* e = value > nodata ? Entry(&log_, value, l, r, c) : nullptr;
+            if (e != nullptr) {
+                FillCell(l, Cell{r, c, Altitude(r, c)}, *e);
+                continue;
+            }
+            for (int g = 0; g < count; ++g) (*grids_[static_cast<std::size_t>(g)][slot])[r][c] = nodata;
+            if (l == 1) {
+                (*evaporationResistance_)[r][c] = nodata;
+                if (own) (*albedo_)[r][c] = nodata;
+            }
+        }
+}
+
+void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) {
+    const std::size_t slot = static_cast<std::size_t>(l);
+    const int r = cell.row, c = cell.col;
+    auto at = [&](LayerGrid g) -> double& { return (*grids_[g][slot])[r][c]; };
+    const int d = landuse_entry::JulianDay(start_.day, start_.month, start_.year);
+    const std::int64_t day = start_.day, month = start_.month, year = start_.year;
+    using P = landuse_entry::Parameter;
+
+    if (dynamic_ && e.HasDynamicStart()) {
+        if (at(kForcingSum) < 0) at(kForcingSum) = 0;
+        if (at(kPhenoStart) < 0) at(kPhenoStart) = e.TStart;
+        if (at(kChillingSum) < 0)
+            at(kChillingSum) = 0;
+        else if (chillingGiven_[slot])
+            e.simpleForcing = 0;
+        if (at(kForcingThreshold) < 0) at(kForcingThreshold) = e.FStar;
+    }
+    if (e.TestInternalParameter(64)) at(kRootDepth) = e.ValueAtJulianDay(&log_, P::RootDepth, d, l, r, c, cell.altitude);
+    if (e.TestInternalParameter(16)) at(kLeafAreaIndex) = e.ValueAtJulianDay(&log_, P::LAI, d, l, r, c, cell.altitude);
+    if (e.TestInternalParameter(32)) at(kCoverage) = e.ValueAtJulianDay(&log_, P::VCF, d, l, r, c, cell.altitude);
+    if (e.TestInternalParameter(4))
+        at(kCanopyResistance) = e.ValueAtDate(&log_, P::rsc, day, month, year, l, r, c, cell.altitude);
+    if (e.TestInternalParameter(8))
+        at(kInterceptionResistance) = e.ValueAtDate(&log_, P::rs_interception, day, month, year, l, r, c, cell.altitude);
+    if (e.TestInternalParameter(128)) at(kRoughness) = e.ValueAtJulianDay(&log_, P::Z0, d, l, r, c, cell.altitude);
+    if (at(kVegetationStart) <= 0) at(kVegetationStart) = e.VegetationDay(&log_, d, l, r, c, cell.altitude);
+    at(kVegetationDuration) = 0;
+    at(kVegetationStop) = -1;
+    if (l == 1) {
+        double& evaporation = (*evaporationResistance_)[r][c];
+        if (e.TestInternalParameter(2))
+            evaporation = e.ValueAtDate(&log_, P::rs_evaporation, day, month, year, l, r, c, cell.altitude);
+        if (e.TestInternalParameter(1))
+            (*albedo_)[r][c] = e.ValueAtDate(&log_, P::Albedo, day, month, year, l, r, c, cell.altitude);
+        evaporation = std::max(evaporation, 0.0);
+    }
+    at(kRootDepth) = std::max(at(kRootDepth), 0.01);
+    at(kCoverage) = std::clamp(at(kCoverage), 0.0, 1.0);
+    at(kLeafAreaIndex) = std::max(at(kLeafAreaIndex), 0.0);
+    at(kCanopyResistance) = std::max(at(kCanopyResistance), 0.0);
+    at(kInterceptionResistance) = std::max(at(kInterceptionResistance), 0.0);
+    if (at(kRoughness) < 0.01) at(kRoughness) = 0.01;
+}
+
+void LanduseParameterGrids::ExchangeLayerHalos(int l) {
+    const std::size_t slot = static_cast<std::size_t>(l);
+    for (LayerGrid g : {kRootDepth, kCoverage, kLeafAreaIndex, kCanopyResistance, kInterceptionResistance}) {
+        setup_.MPIExchangeHalo(indices_[g][slot], grids_[g][slot]);
+    }
+    if (l == 1) setup_.MPIExchangeHalo(evaporationIndex_, evaporationResistance_);
+    setup_.MPIExchangeHalo(indices_[kRoughness][slot], grids_[kRoughness][slot]);
+}
+
+// A failure on one process stops every process with the same code before the next exchange.
+void LanduseParameterGrids::AgreeOnFailure(int localCode) const {
+    int global = localCode;
+    int running = 0;
+    MPI_Initialized(&running);
+    if (running && setup_.size > 1) MPI_Allreduce(&localCode, &global, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (global == 0) return;
+    if (localCode == 0)
+        log_ << "FATAL: land-use parameter grids: stopped with error code " << global << " of another process"
+             << "[end-entry]";
+    throw ModelError(global);
+}
+
+landuse_entry* LanduseParameterGrids::Entry(DiagLog* log, double value, int l, int r, int c) const {
+    if (!(value > setup_.nodata)) return nullptr;
+    const double position = std::trunc(value);
+    if (position >= 1 && position < static_cast<double>(table_.size()))
+        return &table_[static_cast<std::size_t>(position)];
+    if (log)
+        *log << "FATAL: land use " << value << " in grid landuse" << l << " (row " << r << ", column " << c
+             << ") is not a position of the land use table" << "[end-entry]";
+    throw ModelError(kNotTablePosition);
+}
+
+bool LanduseParameterGrids::ValidZone(int r, int c) const {
+    return zone_->holds(r) && (*zone_)[r][c] > setup_.nodata;
+}
+
+bool LanduseParameterGrids::OwnCell(int r, int c) const {
+    if (!ValidZone(r, c)) return false;
+    if (regions_ == nullptr) return true;
+    return regions_->holds(r) && (*regions_)[r][c] == setup_.rank;
+}
+
+ColumnRange LanduseParameterGrids::Columns(int r) const {
+    const std::vector<ColumnRange>* ranges = setup_.basinColumns;
+    if (ranges == nullptr || r < 0 || static_cast<std::size_t>(r) >= ranges->size()) return ColumnRange{1, setup_.ncols};
+    const ColumnRange range = (*ranges)[static_cast<std::size_t>(r)];
+    return ColumnRange{std::max(range.first, 1), std::min(range.last, setup_.ncols)};
+}
+
+double LanduseParameterGrids::Altitude(int r, int c) const {
+    return elevation_ != nullptr && elevation_->holds(r) ? (*elevation_)[r][c] : setup_.nodata;
+}

@@ -1,0 +1,203 @@
+// The per-step update of the land-use parameter grids: the day's mean temperature is summed
+// in every step; in the last step of a day the 7-day mean, the phenology and the parameters
+// for the date are renewed; the balance vegetation period is counted in steps.
+#include <algorithm>
+#include <cmath>
+
+#include "kernel/controlfile.hpp"
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+#include "kernel/gridstore.hpp"
+#include "kernel/modelobject.hpp"
+#include "tables/landuse_grids.hpp"
+
+void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month,
+                                                           std::int64_t year, int stepMinutes) {
+    if (dynamic_) {
+        if (temperature_ == nullptr) LookUpTemperature();
+        AccumulateTemperature(stepMinutes);
+    }
+    const auto hours = static_cast<std::int64_t>(std::trunc(setup_.GetHourOffset()));
+    if (hours + hour == 24) {
+        const int interval = setup_.GetRunInterval();
+        const std::string head = "INFO: " + StrFormat("%20s", "actual parameters");
+        if (interval == 1)
+            log_ << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h" << "[end-entry]";
+        else if (interval > 1 && (hours + lastDaily_.hour) % interval == 0)
+            log_ << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h "
+                 << "(time of meteo data)" << "[end-entry]";
+        if (dynamic_) DailyMeans();
+
+        lastDaily_ = Date{hour, day, month, year};
+        const int d = landuse_entry::JulianDay(day, month, year);
+        if (dynamic_) UpdateDynamicPhenology(d, layers_);
+        int code = 0;
+        try {
+            UpdateParameters(d, lastDaily_);
+        } catch (const ModelError& e) {
+            code = e.code();
+        }
+        AgreeOnFailure(code);
+        if (dynamic_) {
+            const int first = setup_.firstRow, last = setup_.lastRow;
+#pragma omp parallel for schedule(runtime)
+            for (int r = first; r <= last; ++r) {
+                const ColumnRange cols = Columns(r);
+                for (int c = cols.first; c <= cols.last; ++c)
+                    if (OwnCell(r, c)) (*temperatureAvg_)[r][c] = 0;
+            }
+        }
+        SetVegetationFlags(d);
+    }
+    CountVegetationDuration();
+}
+
+void LanduseParameterGrids::LookUpTemperature() {
+    const int index = setup_.FindGrid("temperature", true);
+    if (index < 1 || index > GridStore::kMaxIndex || store_[index].grid == nullptr) {
+        log_ << "FATAL: could not find grid with label \"" << "temperature"
+             << "\". \nThis grid must be present (either by interpolating "
+             << "or by reading or as standard grid) for using dynamic phenology" << "[end-entry]";
+        throw ModelError(33);
+    }
+    temperature_ = store_[index].grid;
+    const int moisture = setup_.FindGrid("MeanThetaInRootZone", true);
+    rootZoneMoisture_ = moisture > 0 ? store_[moisture].grid : nullptr;
+}
+
+void LanduseParameterGrids::AccumulateTemperature(int stepMinutes) {
+    const int first = setup_.firstRow, last = setup_.lastRow;
+#pragma omp parallel for schedule(runtime)
+    for (int r = first; r <= last; ++r) {
+        if (!temperature_->holds(r)) continue;
+        const ColumnRange cols = Columns(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (OwnCell(r, c)) (*temperatureAvg_)[r][c] += stepMinutes * (*temperature_)[r][c] / 1440.0;
+    }
+}
+
+// The day's mean enters the history; the 7-day mean divides by the days seen so far (at most 7).
+void LanduseParameterGrids::DailyMeans() {
+    dayCounter_ = std::min(dayCounter_ + 1, 7);
+    const double days = dayCounter_;
+    const int first = setup_.firstRow, last = setup_.lastRow;
+#pragma omp parallel for schedule(runtime)
+    for (int r = first; r <= last; ++r) {
+        const ColumnRange cols = Columns(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!OwnCell(r, c)) continue;
+            double* h = history_[r][c];
+            for (int k = 7; k >= 2; --k) h[k] = h[k - 1];
+            h[1] = (*temperatureAvg_)[r][c];
+            double sum = 0;
+            for (int k = 1; k <= 7; ++k) sum += h[k];
+            (*movingAverage_)[r][c] = sum / days;
+        }
+    }
+    setup_.WriteStatisticGrids(movingAverageIndex_, true, false);
+}
+
+// Rows run in parallel without messages; the first failing row (in row order) is then run
+// again on this thread with the log, so the failure is reported as a serial run reports it.
+void LanduseParameterGrids::UpdateParameters(int d, const Date& date) {
+    const int first = setup_.firstRow, last = setup_.lastRow;
+#pragma omp parallel for schedule(runtime)
+    for (int r = first; r <= last; ++r) {
+        int code = 0;
+        try {
+            UpdateRow(nullptr, r, d, date);
+        } catch (const ModelError& e) {
+            code = e.code();
+        }
+        failedRows_[static_cast<std::size_t>(r)] = code;
+    }
+    for (int r = first; r <= last; ++r) {
+        const int code = failedRows_[static_cast<std::size_t>(r)];
+        if (code == 0) continue;
+        UpdateRow(&log_, r, d, date);
+        throw ModelError(code);
+    }
+}
+
+void LanduseParameterGrids::UpdateRow(DiagLog* log, int r, int d, const Date& date) {
+    using P = landuse_entry::Parameter;
+    const double nodata = setup_.nodata;
+    const std::int64_t day = date.day, month = date.month, year = date.year;
+    const ColumnRange cols = Columns(r);
+    for (int c = cols.first; c <= cols.last; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const double h = Altitude(r, c);
+        for (int l = 1; l <= layers_; ++l) {
+            const std::size_t slot = static_cast<std::size_t>(l);
+            auto at = [&](LayerGrid g) -> double& { return (*grids_[g][slot])[r][c]; };
+            const Matrix* landuse = landuse_[slot];
+            const landuse_entry* e = landuse->holds(r) ? Entry(log, (*landuse)[r][c], l, r, c) : nullptr;
+            if (e == nullptr) {
+                for (int g = 0; g < kPhenologyGrids; ++g) at(static_cast<LayerGrid>(g)) = nodata;
+                if (l == 1) (*albedo_)[r][c] = (*evaporationResistance_)[r][c] = nodata;
+                continue;
+            }
+            if (l == 1) {
+                if (e->TestInternalParameter(1)) (*albedo_)[r][c] = e->ValueAtDate(log, P::Albedo, day, month, year, l, r, c, h);
+                if (e->TestInternalParameter(2))
+                    (*evaporationResistance_)[r][c] = e->ValueAtDate(log, P::rs_evaporation, day, month, year, l, r, c, h);
+            }
+            if (e->TestInternalParameter(64)) at(kRootDepth) = e->ValueAtJulianDay(log, P::RootDepth, d, l, r, c, h);
+            if (e->TestInternalParameter(16)) at(kLeafAreaIndex) = e->ValueAtJulianDay(log, P::LAI, d, l, r, c, h);
+            if (e->TestInternalParameter(32)) at(kCoverage) = e->ValueAtJulianDay(log, P::VCF, d, l, r, c, h);
+            if (e->TestInternalParameter(4))
+                at(kCanopyResistance) = e->ValueAtDate(log, P::rsc, day, month, year, l, r, c, h);
+            if (e->TestInternalParameter(8))
+                at(kInterceptionResistance) = e->ValueAtDate(log, P::rs_interception, day, month, year, l, r, c, h);
+            if (e->TestInternalParameter(128)) at(kRoughness) = e->ValueAtJulianDay(log, P::Z0, d, l, r, c, h);
+            if (d == e->JDVegetationResetForBalance) {
+                at(kVegetationStart) = -1;
+                at(kVegetationStop) = -1;
+                at(kVegetationDuration) = 0;
+            }
+            if (at(kVegetationStart) <= 0) at(kVegetationStart) = e->VegetationDay(log, d, l, r, c, h);
+            if (at(kVegetationStop) < 0) at(kVegetationStop) = e->VegetationStopDay(log, d, l, r, c, h);
+            at(kRootDepth) = std::max(at(kRootDepth), 0.01);
+            at(kCoverage) = std::clamp(at(kCoverage), 0.0, 1.0);
+            at(kLeafAreaIndex) = std::max(at(kLeafAreaIndex), 0.0);
+            at(kInterceptionResistance) = std::max(at(kInterceptionResistance), 0.0);
+            if (at(kRoughness) <= 0) at(kRoughness) = 0.01;
+        }
+    }
+}
+
+// The balance vegetation period of every grid in the store starts or ends on the table's days.
+void LanduseParameterGrids::SetVegetationFlags(int d) {
+    if (table_.empty()) return;
+    const landuse_entry& head = table_[0];
+    const bool reset = d == head.JDVegetationResetForBalance;
+    const bool write = d == head.JDVegetationWriteForBalance;
+    if (!reset && !write) return;
+    for (int i = 1; i <= GridStore::kMaxIndex && store_[i].hasInternalName; ++i) {
+        if (reset) store_[i].vegStartFlag = 1;
+        if (write) store_[i].vegEndFlag = 1;
+    }
+}
+
+void LanduseParameterGrids::CountVegetationDuration() {
+    const double nodata = setup_.nodata;
+    const int first = setup_.firstRow, last = setup_.lastRow;
+#pragma omp parallel for schedule(runtime)
+    for (int r = first; r <= last; ++r) {
+        const ColumnRange cols = Columns(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            const bool own = OwnCell(r, c);
+            if (!own && ValidZone(r, c)) continue;  // another process's cell
+            for (int l = 1; l <= layers_; ++l) {
+                const std::size_t slot = static_cast<std::size_t>(l);
+                double& duration = (*grids_[kVegetationDuration][slot])[r][c];
+                if (!own) {
+                    duration = nodata;
+                    continue;
+                }
+                if ((*grids_[kVegetationStart][slot])[r][c] >= 0 && (*grids_[kVegetationStop][slot])[r][c] <= 0)
+                    duration += 1;
+            }
+        }
+    }
+}

@@ -1,0 +1,192 @@
+// The land-use parameter grids on the test division of a small basin (any number of
+// processes): values of the table at the start date, the daily update, control-file grids,
+// the balance vegetation period and failures that stop every process alike.
+#include "landuse_grids_fixture.hpp"
+
+namespace {
+
+using talvo_test::Rank;
+
+// Two land uses with fix points 1, 100, 200, 366: "grass" with plain values, "forest" with
+// values beyond the bounds of the grids.
+std::string Grass(const std::string& extra = "", const std::string& altDep = "0 0 0 0") {
+    return "1 grass method = VariableDayCount {\n"
+           "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 1 100 200 366;\n"
+           "StartVegetationPeriodForBalance = 2; StopVegetationPeriodForBalance = 3;\n"
+           "Albedo = 0.2 0.25 0.3 0.2; rsc = 80 60 50 80; rs_interception = 30 25 20 30;\n"
+           "rs_evaporation = 150 120 100 150; LAI = 1 4 5 2; Z0 = 0.02 0.1 0.15 0.02; VCF = 0.5 0.9 0.95 0.5;\n"
+           "RootDepth = 0.2 0.4 0.6 0.2; AltDep = " + altDep + ";\n" + extra + "}\n";
+}
+std::string Forest(const std::string& altDep = "0 0 0 0") {
+    return "2 forest method = VariableDayCount {\n"
+           "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 1 100 200 366;\n"
+           "Albedo = 0.1 0.12 0.14 0.1; rsc = 70 -5 40 70; rs_interception = 10 -2 8 10;\n"
+           "rs_evaporation = 90 -1 80 90; LAI = 3 -1 7 3; Z0 = 0.5 0.005 1 0.5; VCF = 0.8 1.2 1 0.8;\n"
+           "RootDepth = 1 0.001 1.5 1; AltDep = " + altDep + ";\n}\n";
+}
+
+class LanduseGridTest : public LanduseGridFixture {
+protected:
+    // Forest in column 2, grass elsewhere; cell (3, 3) has no land use.
+    static double Layout(int r, int c) { return r == 3 && c == 3 ? kNodata : c == 2 ? 2 : 1; }
+    static double GrassOnly(int r, int c) { return r == 3 && c == 3 ? kNodata : 1; }
+};
+
+TEST_F(LanduseGridTest, GridsHoldTheTableValuesAtTheStartDate) {
+    Build("2\n" + Grass() + Forest(), Layout, [](int, int c) { return c == 2 ? 1.0 : 2.0; }, 2);
+    Create(2, {0, 10, 4, 2001});  // day 100: fix point 2 of both land uses
+
+    // Layer 1 of a cell: grass or forest; layer 2 the other one.
+    auto expectCell = [&](int r, int c) {
+        const bool forest = Layout(r, c) == 2;
+        if (Layout(r, c) == kNodata) {
+            for (const char* name : {"root_depth1", "leaf_area_index1", "SurfaceCanopyResistance1", "albedo",
+                                     "SurfaceEvaporationResistance", "VegetationStart1"})
+                EXPECT_EQ(At(name, r, c), kNodata) << name;
+            EXPECT_DOUBLE_EQ(At("leaf_area_index2", r, c), 0.0);  // forest in layer 2
+            return;
+        }
+        EXPECT_DOUBLE_EQ(At("root_depth1", r, c), forest ? 0.01 : 0.4);
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), forest ? 0.0 : 4.0);
+        EXPECT_DOUBLE_EQ(At("vegetation_coverage_degree1", r, c), forest ? 1.0 : 0.9);
+        EXPECT_DOUBLE_EQ(At("SurfaceCanopyResistance1", r, c), forest ? 0.0 : 60.0);
+        EXPECT_DOUBLE_EQ(At("SurfaceIntercepResistance1", r, c), forest ? 0.0 : 25.0);
+        EXPECT_DOUBLE_EQ(At("RoughnessLength1", r, c), forest ? 0.01 : 0.1);
+        EXPECT_DOUBLE_EQ(At("SurfaceEvaporationResistance", r, c), forest ? 0.0 : 120.0);
+        EXPECT_DOUBLE_EQ(At("leaf_area_index2", r, c), forest ? 4.0 : 0.0);
+        EXPECT_DOUBLE_EQ(At("root_depth2", r, c), forest ? 0.4 : 0.01);
+    };
+    ForOwnCells([&](int r, int c) {
+        expectCell(r, c);
+        const bool grass = Layout(r, c) == 1;
+        if (Layout(r, c) == kNodata) return;
+        EXPECT_DOUBLE_EQ(At("albedo", r, c), grass ? 0.25 : 0.12);
+        // The balance period of grass starts at fix point 2, forest sets none.
+        EXPECT_DOUBLE_EQ(At("VegetationStart1", r, c), grass ? 100.0 : 0.0);
+        EXPECT_DOUBLE_EQ(At("VegetationStop1", r, c), -1.0);
+        EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 0.0);
+    });
+    // Neighbour cells of other processes arrive by the halo exchange.
+    ForHaloCells([&](int r, int c) {
+        if (Layout(r, c) == kNodata) return;
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), Layout(r, c) == 2 ? 0.0 : 4.0);
+        EXPECT_DOUBLE_EQ(At("RoughnessLength2", r, c), Layout(r, c) == 2 ? 0.1 : 0.01);
+    });
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!ValidZone(r, c) && Grids().Grid(LanduseParameterGrids::kRootDepth, 1)->holds(r)) {
+                EXPECT_EQ(At("root_depth1", r, c), kNodata);
+            }
+
+    // A table of plain methods makes no phenology grids.
+    for (const char* name : {"TemperatureAVG", "TemperatureMOVAVG7", "Pheno_start1", "MultipleStartTimes1"})
+        EXPECT_EQ(Object().FindGrid(name, true), 0) << name;
+    EXPECT_FALSE(Grids().Dynamic());
+}
+
+TEST_F(LanduseGridTest, DailyPartAtTheLastStepOfADay) {
+    Build("1\n" + Grass(), GrassOnly);
+    Object().hourOffset = 1;  // hourly steps
+    Create(1, {0, 10, 4, 2001});
+    for (int h = 0; h <= 22; ++h) Step(h, 11, 4, 2001, 60);
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) != 1) return;
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 4.0);
+        EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 23.0);  // counts steps
+    });
+    EXPECT_FALSE(Logged("actual parameters"));
+    Step(23, 11, 4, 2001, 60);
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) != 1) return;
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 4.01);
+        EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 24.0);
+    });
+    EXPECT_TRUE(Logged("   actual parameters 11.4.2001 23. h\n"));
+
+    // Daily steps: every step at hour 0 is the last of its day.
+    Object().hourOffset = 24;
+    Step(0, 12, 4, 2001, 1440);
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) == 1) { EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 4.02); }
+    });
+}
+
+TEST_F(LanduseGridTest, ControlFileGridWithItsMaskBitClearedIsKept) {
+    Build("2\n" + Grass("useInternalParameters = 10111111;\n") + Forest(), Layout);
+    Matrix& given = AddWholeGrid("root_depth1", 0.005);
+    const int index = Object().FindGrid("root_depth1", true);
+    Create(1, {0, 10, 4, 2001});
+    EXPECT_EQ(Grids().Index(LanduseParameterGrids::kRootDepth, 1), index);
+    EXPECT_EQ(Grids().Grid(LanduseParameterGrids::kRootDepth, 1), &given);
+    Step(0, 11, 4, 2001, 1440);
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) == 1) {
+            EXPECT_DOUBLE_EQ(At("root_depth1", r, c), 0.01);  // only the bound applies
+            EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 4.01);
+        }
+        if (Layout(r, c) == 2) { EXPECT_DOUBLE_EQ(At("root_depth1", r, c), 0.001 + 1.499 / 100.0); }
+    });
+}
+
+TEST_F(LanduseGridTest, BalancePeriodFollowsTheTableDays) {
+    Build("1\n" + Grass("JDVegetationResetForBalance = 102; JDVegetationWriteForBalance = 103;\n"), GrassOnly);
+    Create(1, {0, 10, 4, 2001});
+    Step(0, 11, 4, 2001, 1440);
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) == 1) { EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 1.0); }
+    });
+    EXPECT_EQ(Store()[1].vegStartFlag, 0);
+    Step(0, 12, 4, 2001, 1440);  // day 102: the period starts anew
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) != 1) return;
+        EXPECT_DOUBLE_EQ(At("VegetationStart1", r, c), -1.0);
+        EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 0.0);
+    });
+    EXPECT_EQ(Store()[1].vegStartFlag, 1);
+    EXPECT_EQ(Store()[1].vegEndFlag, 0);
+    Step(0, 13, 4, 2001, 1440);
+    EXPECT_EQ(Store()[1].vegEndFlag, 1);
+
+    // The stop fix point (day 200) ends the counting.
+    for (int d = 14; d <= 30; ++d) Step(0, d, 4, 2001, 1440);
+    for (int d = 1; d <= 31; ++d) Step(0, d, 5, 2001, 1440);
+    for (int d = 1; d <= 30; ++d) Step(0, d, 6, 2001, 1440);
+    for (int d = 1; d <= 19; ++d) Step(0, d, 7, 2001, 1440);  // day 200
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) != 1) return;
+        EXPECT_DOUBLE_EQ(At("VegetationStop1", r, c), 200.0);
+        EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 0.0);  // the start day 100 lies before the reset
+    });
+}
+
+TEST_F(LanduseGridTest, MissingAlbedoStopsEveryProcess) {
+    Build("1\n" + Grass(), Layout, nullptr, 1, false);
+    EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 12);
+    EXPECT_TRUE(Logged("Albedo Grid not found for use within Landuse-Table.\n This grid must be read in as standard "
+                       "or variable grid (there, it can be created automatically)"));
+}
+
+TEST_F(LanduseGridTest, ValueThatIsNoTablePositionStopsEveryProcess) {
+    Build("1\n" + Grass(), [](int r, int c) { return r == 4 && c == 5 ? 7.0 : 1.0; });
+    EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 31);
+    if (OwnerOf(4, 5) == Rank()) {
+        EXPECT_TRUE(Logged("land use 7 in grid landuse1 (row 4, column 5) is not a position of the land use table"));
+    } else {
+        EXPECT_TRUE(Logged("stopped with error code 31 of another process"));
+    }
+}
+
+// A failure inside the parallel daily update is reported once, as a serial run reports it,
+// and every process stops with its code.
+TEST_F(LanduseGridTest, FailureOfTheDailyUpdateStopsEveryProcess) {
+    Build("1\n" + Grass("", "0 0 0.01 0"), GrassOnly);
+    Create(1, {0, 10, 4, 2001});
+    Elevation()[4][5] = 100000;
+    Elevation()[4][6] = 200000;
+    EXPECT_EQ(talvo_test::ErrorCode([&] { Step(0, 11, 4, 2001, 1440); }), 152);
+    const std::string message = "altitude correction resulted in a Julian day of 1196 for fix point 3";
+    if (OwnerOf(4, 5) == Rank()) { EXPECT_EQ(Count(message), 1u); }
+    if (OwnerOf(4, 5) == Rank() && OwnerOf(4, 6) == Rank()) { EXPECT_FALSE(Logged("of 2196")); }
+}
+
+}  // namespace
