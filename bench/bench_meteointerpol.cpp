@@ -1,5 +1,6 @@
-// One interpolation step with inverse-distance weighting (weight 2) of 50 stations onto a
-// 1000 x 1000 grid; reports cell-station pairs per second.
+// One interpolation step of 50 stations onto a 1000 x 1000 grid with inverse-distance weighting
+// (weight 2), the nearest station (Thiessen) and the elevation regression fitted to the
+// stations; reports cells and cell-station pairs per second.
 #include <benchmark/benchmark.h>
 #include <mpi.h>
 #include <unistd.h>
@@ -29,11 +30,11 @@ void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
 
 // The input files and the grids of the domain, in a directory of their own.
 struct Domain {
-    Domain() {
+    explicit Domain(int method) {
         dir = std::filesystem::temp_directory_path() / ("talvo_bench_meteo_" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
         std::filesystem::current_path(dir);
-        WriteFiles();
+        WriteFiles(method);
         memory_handling mh;
         for (Matrix* m : {&zones, &elevation, &relArea, &coordX, &coordY}) *m = mh.matrix(1, kSize, 1, kSize, kSize);
         for (int r = 1; r <= kSize; ++r)
@@ -75,7 +76,7 @@ struct Domain {
         std::filesystem::remove_all(dir, ec);
     }
 
-    void WriteFiles() const {
+    void WriteFiles(int method) const {
         std::ofstream st("stations.dat");
         st << "stations\n";
         const char* labels = "YY MM DD HH";
@@ -90,9 +91,11 @@ struct Domain {
             }
         }
         st << z << "\n" << x << "\n" << y << "\nfifth\n" << v << "\n";
+        // Methods 10 and 11 take the inversion parameters where the others name a regression file.
+        const char* third = method == 10 || method == 11 ? "500 2000 100 0 0" : "none";
         std::ofstream ctl("bench.ctl");
-        ctl << "[temperature]\n1\nstations.dat\nnone\ntemperature.asc\n0\n1.0\nstat.txt 0\n9999\n2\n0.5\n1e9\n0\n1\n"
-               "-1000\n-1000\n1000\n1000\n0\n";
+        ctl << "[temperature]\n" << method << "\nstations.dat\n" << third
+            << "\ntemperature.asc\n0\n1.0\nstat.txt 0\n9999\n2\n0.5\n1e9\n0\n1\n-1000\n-1000\n1000\n1000\n0\n";
     }
 
     std::filesystem::path dir;
@@ -105,22 +108,30 @@ struct Domain {
     std::unique_ptr<DiagLog> log;
 };
 
-void BM_InverseDistanceStep(benchmark::State& state) {
-    Domain domain;
+// Argument: the method (1 inverse distance, 4 Thiessen, 10 elevation regression fitted to the
+// stations, refitted in every step as the time loop does).
+void BM_InterpolationStep(benchmark::State& state) {
+    const int method = static_cast<int>(state.range(0));
+    Domain domain(method);
     unsigned error = 0;
     meteointerpol ip(error, domain.log.get(), "temperature", domain.settings, 6);
     if (error != 0) {
         state.SkipWithError("the interpolator could not be built");
         return;
     }
+    state.SetLabel(method == 1 ? "inverse distance" : method == 4 ? "Thiessen" : "elevation regression");
     for (auto _ : state) {
+        if (method == 10 || method == 11) ip.ComputeElevationRegression(0);
         ip.run(0, 1, 1, 2000);
         benchmark::DoNotOptimize(ip.ResultGrid()[kSize / 2][kSize / 2]);
     }
-    state.counters["cell_station_pairs"] = benchmark::Counter(static_cast<double>(kSize) * kSize * kStations,
-                                                              benchmark::Counter::kIsIterationInvariantRate);
+    const double cells = static_cast<double>(kSize) * kSize;
+    state.counters["cells"] = benchmark::Counter(cells, benchmark::Counter::kIsIterationInvariantRate);
+    if (method != 10)
+        state.counters["cell_station_pairs"] =
+            benchmark::Counter(cells * kStations, benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_InverseDistanceStep)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_InterpolationStep)->Arg(1)->Arg(4)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells.
-Every sub-model is switched off; the run checks the set-up and the time loop.
+Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
+use and one soil type. Every sub-model is switched off; the run checks the set-up (grids,
+tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
 1       run interval: log the step line of every step
@@ -42,10 +43,23 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-0       number of standard grids
+3       number of standard grids
+landuse.asc   landuse      0   land-use codes of the [landuse_table]
+soil.asc      soil_types   0   soil type codes of the [soil_table]
+albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
 
 [variable_grids]
 0       number of variable grids
+
+[landuse_table]
+1       number of land uses
+1 meadow method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3.45; JulDays = 1 366;
+  Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; RootDepth = 0.5 0.5; AltDep = 0 0; }
+
+[soil_table]
+1       number of soil types
+1 loam { method = MultipleHorizons; layers = 2 8; thickness = 0.05 0.1; ksat = 1e-5;
+  theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25; }
 
 [radiation_correction]
 0       flow control parameter
@@ -53,6 +67,9 @@ elevation.asc
 
 [soil_surface_groundwater_substeps]
 1
+
+[region_transition_distance]
+2000    transition distance between regression regions (map units)
 
 [substance_transport]
 0       number of tracers

@@ -93,13 +93,6 @@ void meteointerpol::Construct(const SubmodelSettings& s) {
              << "[end-entry]";
         throw ModelError(53);
     }
-    // The look-up stations, the station mesh and the regression fitted to the stations are
-    // not part of this build.
-    if ((method >= 5 && method <= 8) || method == 10 || method == 11) {
-        *log << "FATAL: interpolation method " << method << " of " << name << " is not implemented"
-             << "[end-entry]";
-        throw ModelError(kUnavailableCode);
-    }
     CreateResultGrid();
     if (SzenUse == 1 && (SzenMeth == 5 || SzenMeth == 6)) LoadScenarioGrid(static_cast<int>(startMonth));
     description = DescribeMethod();
@@ -195,6 +188,15 @@ void meteointerpol::ReadMethodLines() {
             throw ModelError(49);
         }
         if (got == 5) upperLapseAbove = -9999.0;
+        // The zones of the regression lie between the two inversions; an empty or inverted
+        // band would divide by zero or swap the zones.
+        if (!(lowerInversion < upperInversion)) {
+            *log << "FATAL: error reading the regression parameters <lower inversion> <upper inversion> for "
+                    "interpolation of "
+                 << name << ": the lower inversion (" << lowerInversion << ") has to be below the upper inversion ("
+                 << upperInversion << ")" << "[end-entry]";
+            throw ModelError(49);
+        }
     } else if (method == 12) {
         char text[kLineLength + 1] = {};
         const int got = NextValueLine(f, &line) ? std::sscanf(line.c_str(), "%lf%lf%lf%1200s", &lapseRate,
@@ -412,12 +414,11 @@ void meteointerpol::OpenInputFiles() {
 
     if (IsStationMethod(method)) {
         input_->OpenStationFiles();
-        anisotropySlope *= 0.017453292519944444;
-        CreateRotatedCoordinates();
-        CheckAnisotropy();
-        MeanStationDistances();
+        PrepareStations();
         scratchStride_ = Station(0).StationCount() + 1;
     }
+    // Methods 10 and 11 have no regression until it is fitted to the first record.
+    if (method == 10 || method == 11) regression.fill(-N - 1);
     if (MeteoInputFiles::UsesRegressionFile(method)) {
         input_->OpenRegressionFile();
         regression = input_->Regression().Parameters();
@@ -434,6 +435,7 @@ void meteointerpol::GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, s
 }
 
 void meteointerpol::AdvanceRecords() {
+    regressionFitted_ = false;
     input_->AdvanceRecords();
     if (MeteoInputFiles::UsesRegressionFile(method)) regression = input_->Regression().Parameters();
 }
@@ -447,6 +449,7 @@ void meteointerpol::EndAtCurrentDate() {
 }
 
 void meteointerpol::Rewind() {
+    regressionFitted_ = false;
     input_->Rewind();
     if (MeteoInputFiles::UsesRegressionFile(method)) regression = input_->Regression().Parameters();
 }

@@ -8,7 +8,10 @@
 // result grid under the section name and computes it in every step: interpolation, scaling,
 // limits, scenario change, scaling grid, zone statistics. Its operations live in files by
 // concern: construction and the section in meteoint.cpp, the time step in meteoint_step.cpp,
-// the per-cell methods in meteoint_methods.cpp.
+// the per-cell methods in meteoint_methods.cpp, the preparations made once at construction
+// (anisotropy, rotated coordinates, mesh direction, look-up stations, station mesh) in
+// meteoint_geometry.cpp, and the elevation regression fitted to the stations of a step in
+// meteoint_regression.cpp.
 //
 // This build has neither the precipitation correction nor the regional superposition: switched
 // on, they stop the construction with "module <name> is not implemented"; switched off, every
@@ -21,14 +24,21 @@
 #include <vector>
 
 #include "driver/teilmod.hpp"
+#include "kernel/tsplines.hpp"
 #include "kernel/zonestat.hpp"
 #include "meteo/meteoinput.hpp"
 
 class meteointerpol : public modelobject {
 public:
-    // Methods this build cannot compute stop the construction with this code.
-    static constexpr int kUnavailableCode = 2050;
     static constexpr int kMaxMethod = 12;
+    // Look-up stations of a cell for bilinear interpolation, in this order (0 = none).
+    enum Corner { kUpperRight, kUpperLeft, kLowerLeft, kLowerRight };
+    // The elevation regression of a step: zone limits and the lines of zones 1..3 (index 0
+    // unused).
+    struct RegressionSet {
+        double h1 = 0, h2 = 0;
+        std::array<double, 4> a{}, b{};
+    };
 
     // name: the input's section name and the internal name of its result grid, registered at
     // gridIndex. A failure code goes into error (103 for anything but a model error).
@@ -57,8 +67,15 @@ public:
     virtual void FindStartDateInGridList();
     virtual void FindStartDateInRegressionFile(int index);
     virtual void MeanStationDistances();
+    virtual void StationMeshToGrid(int file);
+    virtual void ChooseLookUpStations(int files);
+    virtual void DetermineMeshDirection();
     virtual void CreateRotatedCoordinates();
     virtual void CheckAnisotropy();
+    // The first station of file 0 strictly inside the box around (x, y), in rotated
+    // coordinates; 0 when there is none.
+    virtual int FindStationInBox(double x, double y, double xFrom, double xTo, double yFrom, double yTo) const;
+    virtual bool AnyNonZero(const int* flags, int n) const;
     virtual double ScenarioChange(double x, double y, int row, int column) const;
     // Per-cell methods: weights is the calling thread's array of n + 1 doubles.
     virtual double IDWWeights(double x, double y, int file, double* weights) const;
@@ -67,10 +84,18 @@ public:
     virtual double ThiessenWithLapseRate(double x, double y, double z, double lapse, double inversionHeight,
                                          double upperLapse) const;
     virtual double RegressionValue(double x, double y, double z) const;
+    // Between the four look-up stations of the cell (row, column), in rotated coordinates.
+    virtual double Bilinear(double x, double y, int file, int row, int column, double* weights) const;
     virtual double Determinant3(const double* a, const double* b, const double* c) const;
-    // The time loop calls it for methods 10 and 11, which this build does not compute.
-    virtual void ComputeElevationRegression(int) {}
+    // Fits the regression parameters to the current values of station file 0 (methods 10 and
+    // 11); the time loop calls it before run.
+    virtual void ComputeElevationRegression(int file);
     virtual void WriteOutputGrid();
+
+    // The regression of set 0 (methods 2, 3, 10, 11; every value -N-1 otherwise) and its
+    // replacement.
+    RegressionSet GetRegressionSet(int index) const;
+    void SetRegressionSet(int index, const std::array<double, 4>& a, const std::array<double, 4>& b, double h2);
 
     // ---- access for the precipitation correction and the tests
     StationFile& Station(int file) { return input_->Station(file); }
@@ -81,6 +106,11 @@ public:
     bool ProgressLineDue(std::int64_t stepHour) const;
     // Describes a method's line of the statistics header (empty for an unknown method).
     std::string DescribeMethod() const;
+    // Look-up station of a corner of an own cell (0 = none).
+    int LookUpStation(int row, int column, Corner corner) const;
+    // The columns of the station mesh, each with its station numbers from the south; empty
+    // without a mesh.
+    const std::vector<std::vector<int>>& MeshColumns() const { return meshColumns_; }
 
     // ---- fields
     std::string name;  // section name: the module name up to its first blank
@@ -132,7 +162,8 @@ public:
     const Matrix* coordY = nullptr;
     Matrix rotatedX, rotatedY;
     int rotatedXIndex = 0, rotatedYIndex = 0;
-    std::array<std::vector<double>, 2> stationRotX, stationRotY;
+    // Per station file: rotated station coordinates and the distance from the lower-left corner.
+    std::array<std::vector<double>, 2> stationRotX, stationRotY, stationDistance;
     double meanHorizontal = -9999.0, meanVertical = -9999.0, boxFraction = 0.25;
     const Matrix* zoneGrid = nullptr;
     const Matrix* elevation = nullptr;
@@ -170,6 +201,13 @@ private:
     void AccumulateStatistics();
     void CopyFromMasterCell(int r, int c);
     bool OwnCell(int r, int c) const;
+    // Construction steps of the station methods, in order.
+    void PrepareStations();
+    double Idw(double x, double y, int file, double* weights) const;
+    // Methods 7 and 8: the splines of the station mesh of the step into the spline grids.
+    void EvaluateSplines();
+    void SplineToGrid(int file, Matrix& target);
+    int FindNeighbour(int station, int dx, int dy) const;
 
     std::optional<MeteoInputFiles> input_;
     std::unique_ptr<zonalstatistic> statistics_;
@@ -190,6 +228,16 @@ private:
     // Per thread: the weights array of the cell loop.
     std::vector<double> scratch_;
     int scratchStride_ = 1;
+    // Methods 10 and 11: set once the regression is fitted to the current record.
+    bool regressionFitted_ = false;
+    // Methods 5 and 6: the four look-up stations per own cell, row-major from firstRow.
+    std::vector<std::array<int, 4>> lookUp_;
+    // Methods 7 and 8: the mesh (columns of station numbers from the south), its node values
+    // and the spline evaluated onto the grid for the first and second station file.
+    std::vector<std::vector<int>> meshColumns_;
+    Matrix meshX_, meshY_, meshValues_;
+    std::unique_ptr<TSplines> splines_;
+    Matrix splineGrid_, secondSplineGrid_;
 };
 
 class precicorrclass : public modelobject {

@@ -1,30 +1,11 @@
 // meteointerpol: the per-cell methods (inverse-distance weighting, nearest station with and
-// without lapse rate, elevation regression), the scenario change at a cell, and the
-// preparations made once at construction (anisotropy, rotated coordinates, station distances).
+// without lapse rate, elevation regression, bilinear interpolation between look-up stations)
+// and the scenario change at a cell. They run concurrently in the cell loop and write only the
+// weights array of the calling thread.
 #include <cmath>
 
 #include "meteo/meteoint.hpp"
 
-namespace {
-
-constexpr double kHalfPi = 1.570796326795;
-
-// A point rotated by -theta around the grid's lower-left corner.
-void Rotate(double x, double y, double x0, double y0, double theta, double* rx, double* ry) {
-    const double dx = x - x0;
-    const double dy = y - y0;
-    const double r = std::sqrt(dx * dx + dy * dy);
-    double alpha;
-    if (dx == 0) {
-        alpha = dy > 0 ? kHalfPi : -kHalfPi;
-    } else {
-        alpha = std::atan2(dy, dx);
-    }
-    *rx = x0 + r * std::cos(alpha - theta);
-    *ry = y0 + r * std::sin(alpha - theta);
-}
-
-}  // namespace
 
 double meteointerpol::IDWWeights(double x, double y, int file, double* w) const {
     const StationFile& f = input_->Station(file);
@@ -143,6 +124,30 @@ double meteointerpol::RegressionValue(double x, double y, double z) const {
     return p[R::a3] + p[R::b3] * z;
 }
 
+double meteointerpol::Idw(double x, double y, int file, double* weights) const {
+    return anisotropyRatio < 1.0 ? IDWWeightsAnisotropic(x, y, file, weights) : IDWWeights(x, y, file, weights);
+}
+
+double meteointerpol::Bilinear(double x, double y, int file, int row, int column, double* weights) const {
+    const std::vector<double>& v = input_->Station(file).Values();
+    const auto& sx = stationRotX[0];
+    const auto& sy = stationRotY[0];
+    // A corner whose station has no valid value counts as missing.
+    auto corner = [&](Corner which) {
+        const int s = LookUpStation(row, column, which);
+        return s > 0 && !(v[static_cast<std::size_t>(s)] < -N) ? s : 0;
+    };
+    const int s1 = corner(kUpperRight), s2 = corner(kUpperLeft), s3 = corner(kLowerLeft), s4 = corner(kLowerRight);
+    if (s1 == s2 && s2 == s3 && s3 == s4)
+        return s1 != 0 ? v[static_cast<std::size_t>(s1)] : IDWWeightsAnisotropic(x, y, file, weights);
+    const auto at = [](int s) { return static_cast<std::size_t>(s); };
+    if (s1 == 0 || s2 == 0 || s3 == 0 || s4 == 0 || sx[at(s1)] == sx[at(s2)] || sy[at(s3)] == sy[at(s2)])
+        return IDWWeightsAnisotropic(x, y, file, weights);
+    const double t = (x - sx[at(s2)]) / (sx[at(s1)] - sx[at(s2)]);
+    const double u = (y - sy[at(s2)]) / (sy[at(s3)] - sy[at(s2)]);
+    return (1 - t) * (1 - u) * v[at(s2)] + t * (1 - u) * v[at(s1)] + (1 - t) * u * v[at(s3)] + t * u * v[at(s4)];
+}
+
 double meteointerpol::Determinant3(const double* a, const double* b, const double* c) const {
     return a[1] * b[2] * c[3] + b[1] * c[2] * a[3] + c[1] * a[2] * b[3] - a[3] * b[2] * c[1] - b[3] * c[2] * a[1] -
            a[2] * c[3] * b[1];
@@ -162,84 +167,4 @@ double meteointerpol::ScenarioChange(double x, double y, int row, int column) co
         }
     }
     return change;
-}
-
-void meteointerpol::CheckAnisotropy() {
-    weightingMode = static_cast<int>(std::floor(1000.0 * idwWeight));
-    if (anisotropySlope < -kHalfPi || anisotropySlope > kHalfPi) {
-        *log << "FATAL: anisotropy slope has to range from -90 to +90 degree \n" << "[end-entry]";
-        throw ModelError(54);
-    }
-    if (anisotropyRatio <= 0 || anisotropyRatio > 1) {
-        *log << "FATAL: ratio of anisotropy has to range from +1 to >0 liegen" << "[end-entry]";
-        throw ModelError(54);
-    }
-    for (int i = 0; i < MeteoInputFiles::StationFileCount(method); ++i) {
-        const StationFile& f = input_->Station(i);
-        auto& rx = stationRotX[static_cast<std::size_t>(i)];
-        auto& ry = stationRotY[static_cast<std::size_t>(i)];
-        rx = f.X();
-        ry = f.Y();
-        if (anisotropyRatio >= 1) continue;
-        for (std::size_t k = 1; k < rx.size(); ++k)
-            Rotate(f.X()[k], f.Y()[k], xllcorner, yllcorner, anisotropySlope, &rx[k], &ry[k]);
-    }
-}
-
-void meteointerpol::CreateRotatedCoordinates() {
-    if (!(anisotropyRatio < 1) || MeteoInputFiles::StationFileCount(method) == 0) return;
-    rotatedX = matrix(firstRow, lastRow, 1, ncols, nrows);
-    rotatedY = matrix(firstRow, lastRow, 1, ncols, nrows);
-    for (int r = firstRow; r <= lastRow; ++r) {
-        for (int c = 1; c <= ncols; ++c) {
-            if ((*coordX)[r][c] == nodata) {
-                rotatedX[r][c] = rotatedY[r][c] = nodata;
-                continue;
-            }
-            Rotate((*coordX)[r][c], (*coordY)[r][c], xllcorner, yllcorner, anisotropySlope, &rotatedX[r][c],
-                   &rotatedY[r][c]);
-        }
-    }
-    for (int k = 0; k < 2; ++k) {
-        const int index = FirstFreeGridIndex();
-        if (index >= 1000) {
-            *log << "FATAL: no more free grids in memeory, (max. " << 1000 << ")!" << "[end-entry]";
-            throw ModelError(12);
-        }
-        const std::string grid = (k == 0 ? "CoordXRot_" : "CoordYRot_") + name;
-        RegisterGrid(index, grid, k == 0 ? &rotatedX : &rotatedY, nullptr, 0, grid, 0, firstRow, lastRow);
-        (k == 0 ? rotatedXIndex : rotatedYIndex) = index;
-    }
-}
-
-void meteointerpol::MeanStationDistances() {
-    *log << "calculating average horizontal and vertical distance to the next station..." << "[end-entry]";
-    const auto& x = stationRotX[0];
-    const auto& y = stationRotY[0];
-    const int n = Station(0).StationCount();
-    double hSum = 0, vSum = 0;
-    int hCount = 0, vCount = 0;
-    for (int k = 1; k <= n; ++k) {
-        double h = -9999.0, v = -9999.0;
-        for (int j = 1; j <= n; ++j) {
-            const double dx = x[static_cast<std::size_t>(j)] - x[static_cast<std::size_t>(k)];
-            const double dy = y[static_cast<std::size_t>(j)] - y[static_cast<std::size_t>(k)];
-            const double d = std::sqrt(dx * dx + dy * dy);
-            if (std::fabs(dy) <= std::fabs(dx) && dx > 0 && (h < -1000 || d < h)) h = d;
-            if (std::fabs(dy) > std::fabs(dx) && dy > 0 && (v < -1000 || d < v)) v = d;
-        }
-        if (h > -1000) {
-            hSum += h;
-            ++hCount;
-        }
-        if (v > -1000) {
-            vSum += v;
-            ++vCount;
-        }
-    }
-    meanHorizontal = hCount > 0 ? hSum / hCount : -9999.0;
-    meanVertical = vCount > 0 ? vSum / vCount : -9999.0;
-    *log << "avg. horizontal distance: " << meanHorizontal << " m" << "[end-entry]";
-    *log << "avg. vertical   distance: " << meanVertical << " m" << "[end-entry]";
-    boxFraction = 0.25;
 }

@@ -118,17 +118,36 @@ double meteointerpol::CellValue(int r, int c, double x, double y, double* weight
     const double hi = upperGiven ? inversionHeight : -9999.0;
     const double upper = upperGiven ? fixedUpperLapse : -9999.0;
     if (uniformStep_) return method == 12 ? ThiessenWithLapseRate(xu, yu, z, lapseRate, hi, upper) : uniformValue_;
-    const bool anisotropic = anisotropyRatio < 1.0;
+    const double missing = -N - 1;
     switch (method) {
         case 1:
         case 3:
         case 11: {
-            const double idw = anisotropic ? IDWWeightsAnisotropic(x, y, 0, weights) : IDWWeights(x, y, 0, weights);
+            const double idw = Idw(x, y, 0, weights);
             *noStation = idw < -N;
-            if (method == 1 || !regressionValid_) return idw;
+            // Without a station within reach the cell is missing rather than part regression,
+            // part missing-value marker.
+            if (method == 1 || !regressionValid_ || *noStation) return idw;
             return (1.0 - idwFraction) * RegressionValue(xu, yu, z) + idwFraction * idw;
         }
         case 4: return Thiessen(xu, yu, 0);
+        case 5: return Bilinear(x, y, 0, r, c, weights);
+        case 6: {
+            const double gradient = Bilinear(x, y, 1, r, c, weights);
+            const double base = Bilinear(x, y, 0, r, c, weights);
+            return gradient < -N || base < -N ? missing : gradient * z + base;
+        }
+        case 7: {
+            const double s = splineGrid_[r][c];
+            return s == nodata || !std::isfinite(s) ? Idw(x, y, 0, weights) : s;
+        }
+        case 8: {
+            const double s = splineGrid_[r][c];
+            const double gradient = secondSplineGrid_[r][c];
+            if (s == nodata || gradient == nodata || !std::isfinite(s) || !std::isfinite(gradient))
+                return Idw(x, y, 0, weights);
+            return gradient * z + s;
+        }
         case 9: return result[r][c];
         case 12: return ThiessenWithLapseRate(xu, yu, z, lapseRate, hi, upper);
         default: return result[r][c];
@@ -174,7 +193,8 @@ void meteointerpol::CellLoop() {
                     row[c] = nodata;
                     continue;
                 }
-                // IDW uses the rotated coordinates where they exist; the rest uses CoordX/CoordY.
+                // IDW and bilinear interpolation use the rotated coordinates where they exist; Thiessen
+                // and the regression use CoordX/CoordY.
                 const double x = cx[r][c];
                 const double y = cy[r][c];
                 bool none = false;
@@ -238,10 +258,12 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
     CheckStepDate(h, d, m, y);
     LogProgress(h, d, m, y);
     if (SzenUse == 1) UpdateScenario(d, m);
+    if ((method == 10 || method == 11) && !regressionFitted_) ComputeElevationRegression(0);
     if (method == 9) ReadGridOfStep();
     if (mpiRegions == nullptr) FindDecompositionGrids();
     statistics_->Reset();
     if (StepHasValues()) {
+        if ((method == 7 || method == 8) && !uniformStep_) EvaluateSplines();
         CellLoop();
         if (warningSwitch != 0) WarnCellsWithoutStation();
         gridHasValues_ = true;

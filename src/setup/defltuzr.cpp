@@ -190,19 +190,6 @@ void defaultini::Step6ZoneGridAndDecomposition() {
     zoneData_ = nullptr;
     elevationData_ = nullptr;
     iceFirnData_ = nullptr;
-    if (rank == 0) ReadGridHeader(&ncols, &nrows, &xllcorner, &yllcorner, &cellsize, &nodata);
-    if (MpiRunning() && size > 1) {
-        std::int32_t dims[2] = {ncols, nrows};
-        MPI_Bcast(dims, 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
-        double geometry[4] = {xllcorner, yllcorner, cellsize, nodata};
-        MPI_Bcast(geometry, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        ncols = dims[0];
-        nrows = dims[1];
-        xllcorner = geometry[0];
-        yllcorner = geometry[1];
-        cellsize = geometry[2];
-        nodata = geometry[3];
-    }
     ReadZoneGrid();
     CreateMPIRegions();
 }
@@ -275,25 +262,4 @@ void defaultini::Step16SoilCodes() {
 void defaultini::Step23Finish() {
     CloseControlFile();
     SetRunInterval(1);
-}
-
-double defaultini::GridMaximum(int index) {
-    double maximum = nodata;
-    const Matrix* grid = index > 0 ? (*gridStore)[index].grid : nullptr;
-    if (grid) {
-        const auto& ranges = zones_.columns;
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!grid->holds(r) || r < 0 || static_cast<std::size_t>(r) >= ranges.size()) continue;
-            const double* row = (*grid)[r];
-            for (int c = ranges[static_cast<std::size_t>(r)].first; c <= ranges[static_cast<std::size_t>(r)].last; ++c)
-                if (c >= 1 && c <= grid->ncols() && row[c] > maximum) maximum = row[c];
-        }
-    }
-    if (MpiRunning() && size > 1) {
-        double global = maximum;
-        MPI_Reduce(&maximum, &global, 1, MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
-        MPI_Bcast(&global, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        maximum = global;
-    }
-    return maximum;
 }

@@ -34,6 +34,7 @@
 #include "setup/coupling.hpp"
 #include "setup/globalsettings.hpp"
 #include "setup/griddefinition.hpp"
+#include "setup/mpiregions.hpp"
 #include "setup/parametertables.hpp"
 #include "setup/spinup.hpp"
 
@@ -93,6 +94,21 @@ public:
     // Maximum of a grid-store grid over the valid cells of all processes (collective).
     double GridMaximum(int index);
     double GetMaxElevation() const { return maxElevation_; }
+    // Sets a cell to the mean of its valid neighbours (unchanged when none is valid).
+    void FillFromNeighbours(int row, int col, Matrix& grid) const;
+
+    // --- grid definitions of the control file: zone grid, elevation model, standard and
+    // variable grids, in the order of their grid-store indices
+    std::vector<GridDefinition>& GridDefinitions() { return gridDefinitions_; }
+    const std::vector<GridDefinition>& GridDefinitions() const { return gridDefinitions_; }
+    // The definition of the grid at a grid-store index; null when the control file names none.
+    GridDefinition* DefinitionAt(int index);
+    // The three decomposition grids of this process ("MPIRegions", "MPIHelper", "MPIHalo").
+    const DecompositionGrids& Decomposition() const { return decomposition_; }
+    int VariableGridCount() const { return variableGridCount_; }
+    int LanduseLayerCount() const { return landuseLayerCount_; }
+    // Land-use grid of each layer (slot 0: the "landuse" grid); empty without land use.
+    const std::vector<Matrix*>& LanduseLayers() const { return landuseLayers_; }
 
     // --- time loop (output control, periodic grids, statistics)
     void UpdatePeriodicGrids(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
@@ -106,13 +122,6 @@ public:
     // whose definition names a statistics file; each registers in the table of statistics
     // outputs.
     void CreateStandardGridStatistics(OutputCodeEntry* table, int tableCount);
-
-    // --- grid definitions of the control file: zone grid, elevation model, standard and
-    // variable grids, in the order of their grid-store indices
-    std::vector<GridDefinition>& GridDefinitions() { return gridDefinitions_; }
-    const std::vector<GridDefinition>& GridDefinitions() const { return gridDefinitions_; }
-    // The definition of the grid at a grid-store index; null when the control file names none.
-    GridDefinition* DefinitionAt(int index);
 
     // --- external coupling
     bool IsExternallyCoupled() const { return couplingMode_ == 1; }
@@ -144,6 +153,11 @@ public:
     Matrix* CreateOwnedGrid(int first, int last);
     // First entry without an internal name, or 1000 when the store is full.
     int FirstFreeEntry() const;
+    // Fills an entry the set-up registered earlier with its data, write code and rows (the
+    // definitions of the control file are registered by name before the grid is read).
+    void UpdateSetupGrid(int index, Matrix* grid, long writeCode, int first, int last);
+    // Keeps a grid read elsewhere for the lifetime of the set-up; returns its stable address.
+    Matrix* AdoptOwnedGrid(Matrix grid);
     // Grid-store indices registered by the set-up, in the order of registration: the standard
     // grids of output, statistics, periodic re-reading and destruction.
     const std::vector<int>& RegisteredIndices() const { return registered_; }
@@ -199,6 +213,18 @@ private:
     // Index of a grid of the store by internal name, 0 when absent.
     int FindSetupGrid(const std::string& name) const;
 
+    // Grid definitions and their data (defltuzr_grids.cpp).
+    void DefineGrid(GridDefinition def, const char* noRoomText);
+    GridDefinition ReadStandardGridLine(int number);
+    GridDefinition* DefinitionNamed(const std::string& internalName);
+    void ReadWholeGridOnRoot(GridDefinition& def);
+    void ReadDefinedGrid(GridDefinition& def, double fillValue);
+    void CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo);
+    void ReadVariableGridLine(int number);
+    // Decomposition (defltuzr_decomp.cpp).
+    void RegisterDecompositionGrids(int lo, int hi);
+    void DistributeWholeGrid(GridDefinition& def);
+
     int step_ = 0;
     int soilVariant_ = 0;
     std::string compiledName_;
@@ -242,7 +268,10 @@ private:
     std::string externalSemaphoreContent_;
     ExternalCoupling coupling_{*this};
 
+    std::vector<GridDefinition> gridDefinitions_;
+
     // Decomposition.
+    DecompositionGrids decomposition_;
     std::vector<std::int64_t> cellsPerProcess_;
     std::vector<HaloRecord> sendHaloList_;
     std::vector<HaloRecord> recvHaloList_;
@@ -275,7 +304,6 @@ private:
     int coordXIndex_ = 0, coordYIndex_ = 0;
     int slopeIndex_ = 0, aspectIndex_ = 0;
     double transitionDistance_ = 0;
-    std::vector<GridDefinition> gridDefinitions_;
     struct StandardGridStatistic {
         int index = 0;
         std::vector<zoneFZT> records;  // zone positions 0..nzones

@@ -2,19 +2,400 @@
 // header of the zone grid, the zone grid itself, the standard grids created from their default
 // values or read from their files, the variable grids and the land-use layer grids.
 //
-// Placeholders: the reading of the definitions and the grid files is filled in by the grid
-// work; until then these steps leave the store empty and the geometry at zero.
+// The definitions are registered by name in step 1, when the grid measures are not known yet;
+// each grid's data, rows and write code follow when it is read or created (steps 6 to 8).
+#include <mpi.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "kernel/gridio.hpp"
 #include "setup/defltuzr.hpp"
+#include "setup/derivedgrids.hpp"
 
-void defaultini::ReadStandardGrids() {}
+namespace {
 
-void defaultini::ReadGridHeader(std::int32_t* /*ncolsOut*/, std::int32_t* /*nrowsOut*/, double* /*xll*/,
-                                double* /*yll*/, double* /*cell*/, double* /*nodataOut*/) {}
+constexpr const char* kNoFreeEntry = "FATAL: no free grid found in memory (at position ";
+constexpr const char* kNoFreeVariableEntry = "FATAL: no free grid found in memory (an Position ";
 
-void defaultini::ReadZoneGrid() {}
+// Runs work on process 0 alone. Every process learns its error code and fails with it, so that
+// no process is left waiting in the next collective step.
+template <class Work>
+void OnProcessZero(defaultini& s, const char* what, Work work) {
+    int code = 0;
+    if (s.rank == 0) code = gridio::Attempt(work);
+    if (s.size > 1) MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (code == 0) return;
+    if (s.rank != 0) *s.log << "FATAL: " << what << " failed on process 0" << "[end-entry]";
+    throw ModelError(code);
+}
 
-void defaultini::CreateStandardGridData() {}
+// The next non-blank line of a control file (blank lines are skipped as scanf skips them); the
+// whole line is consumed, its first 1200 characters are returned.
+std::string NextLine(std::FILE* f) {
+    int ch = 0;
+    while ((ch = std::fgetc(f)) != EOF && std::strchr(" \t\r\n\v\f", ch) != nullptr) {
+    }
+    std::string line;
+    while (ch != EOF && ch != '\n') {
+        if (line.size() < static_cast<std::size_t>(modelobject::kLineLength)) line.push_back(static_cast<char>(ch));
+        ch = std::fgetc(f);
+    }
+    return line;
+}
 
-int defaultini::ReadVariableGrids() { return 0; }
+// Whitespace-separated items of a line, read as scanf reads "%s", "%d" and "%lf".
+class LineItems {
+public:
+    explicit LineItems(const std::string& line) : text_(line) {}
+    bool Word(std::string* out) {
+        Skip();
+        const std::size_t start = pos_;
+        while (pos_ < text_.size() && !std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+        if (pos_ == start) return false;
+        *out = text_.substr(start, pos_ - start);
+        return true;
+    }
+    bool Number(double* out) {
+        Skip();
+        const char* start = text_.c_str() + pos_;
+        char* end = nullptr;
+        const double v = std::strtod(start, &end);
+        if (end == start) return false;
+        pos_ += static_cast<std::size_t>(end - start);
+        *out = v;
+        return true;
+    }
+    bool Int(int* out) {
+        Skip();
+        const char* start = text_.c_str() + pos_;
+        char* end = nullptr;
+        const long n = std::strtol(start, &end, 10);
+        if (end == start || n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max()) return false;
+        pos_ += static_cast<std::size_t>(end - start);
+        *out = static_cast<int>(n);
+        return true;
+    }
 
-void defaultini::CreateLanduseGrids() {}
+private:
+    void Skip() {
+        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+    }
+    const std::string& text_;
+    std::size_t pos_ = 0;
+};
+
+// A header value that is a usable number of rows or columns.
+bool ValidCount(double v) { return std::isfinite(v) && v >= 1 && v <= std::numeric_limits<std::int32_t>::max(); }
+
+}  // namespace
+
+GridDefinition* defaultini::DefinitionAt(int index) {
+    for (GridDefinition& d : gridDefinitions_)
+        if (d.index == index) return &d;
+    return nullptr;
+}
+
+GridDefinition* defaultini::DefinitionNamed(const std::string& internalName) {
+    for (GridDefinition& d : gridDefinitions_)
+        if (d.internalName == internalName) return &d;
+    return nullptr;
+}
+
+void defaultini::DefineGrid(GridDefinition def, const char* noRoomText) {
+    def.index = RegisterSetupGrid(def.fileName, def.internalName, nullptr, 0, 1, 0, noRoomText);
+    gridDefinitions_.push_back(std::move(def));
+}
+
+void defaultini::ReadStandardGrids() {
+    gridDefinitions_.clear();
+    standardGridCount_ = 0;
+    static const char* const kFixed[2][2] = {{"[zone_grid]", "[zone_grid]"},
+                                              {"[elevation_model]", "[elevation_model]"}};
+    for (const auto& fixed : kFixed) {
+        SeekSection(fixed[0], true);
+        GridDefinition def;
+        ReadValue(ControlStream(), "%s", &def.fileName, " Name for ");
+        def.internalName = fixed[1];
+        def.outName = def.fileName;
+        DefineGrid(std::move(def), kNoFreeEntry);
+    }
+    SeekSection("[standard_grids]", true);
+    int count = 0;
+    ReadValue(ControlStream(), "%d", &count, "couner/number of grids ");
+    for (int i = 1; i <= count; ++i) {
+        DefineGrid(ReadStandardGridLine(i), kNoFreeEntry);
+        ++standardGridCount_;
+    }
+}
+
+GridDefinition defaultini::ReadStandardGridLine(int number) {
+    const std::string line = NextLine(ControlStream());
+    GridDefinition def;
+    std::vector<std::string> unreadable;
+    switch (ParseStandardGridLine(line, &def, &unreadable)) {
+        case GridLineResult::NoNames:
+            ControlFileError(StrFormat("\nerror reading a grid name or identifier %d in\n", number), moduleName);
+        case GridLineResult::NoFillCode:
+            ControlFileError(StrFormat("\nerror reading the fillcode for standard grid %d (found neither in old nor "
+                                       "in new style standard grid definition) in\n",
+                                       number),
+                             moduleName);
+        case GridLineResult::Ok: break;
+    }
+    for (const std::string& key : unreadable)
+        *log << "WARNING: standard grid " << number << " (" << def.internalName << "): no value could be read for \""
+             << key << "\"; its default is used" << "[end-entry]";
+    return def;
+}
+
+void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, double* xll, double* yll,
+                                double* cell, double* nodataOut) {
+    gridio::SignalScope signals(DisableCtrlCHandler);
+    const std::string name = ExpandPath(inputPath, gridDefinitions_.empty() ? std::string() : gridDefinitions_[0].fileName);
+    FileHandle f = OpenFile(name, "rb");
+    if (!f) {
+        *log << "FATAL: error opening " << name << "[end-entry]";
+        throw ModelError(21);
+    }
+    double h[gridio::kHeaderValues] = {};
+    char head[4] = {};
+    if (std::fread(head, 1, 4, f.get()) == 4 && std::memcmp(head, "ncol", 4) == 0) {
+        std::rewind(f.get());
+        for (int i = 0; i < 6; ++i) {
+            if (std::fscanf(f.get(), "%*s%lf", &h[i]) != 1) {
+                *log << "FATAL: error reading " << name << "[end-entry]";
+                throw ModelError(22);
+            }
+        }
+    } else {
+        std::rewind(f.get());
+        const std::size_t doubles = std::fread(h, sizeof(double), gridio::kHeaderValues, f.get());
+        if (doubles >= 6 && h[5] == gridio::kBinaryNodata) {
+            if (doubles < static_cast<std::size_t>(gridio::kHeaderValues)) {
+                *log << "FATAL: error reading double value from the header of " << name << "[end-entry]";
+                throw ModelError(22);
+            }
+        } else {
+            std::rewind(f.get());
+            float s[gridio::kHeaderValues] = {};
+            const std::size_t floats = std::fread(s, sizeof(float), gridio::kHeaderValues, f.get());
+            if (floats < 6 || std::isnan(s[5]) || s[5] != static_cast<float>(gridio::kBinaryNodata)) {
+                *log << "FATAL: could not recognise file format (ascii, double or double) for " << name
+                     << "[end-entry]";
+                throw ModelError(22);
+            }
+            if (floats < static_cast<std::size_t>(gridio::kHeaderValues)) {
+                *log << "FATAL: error reading double value #" << static_cast<long>(floats + 1)
+                     << " from the header of " << name << "[end-entry]";
+                throw ModelError(22);
+            }
+            for (int i = 0; i < gridio::kHeaderValues; ++i) h[i] = s[i];
+        }
+    }
+    if (std::fclose(f.release()) != 0) {
+        *log << "FATAL: error closing grid " << name << "[end-entry]";
+        throw ModelError(23);
+    }
+    // The geometry of the whole model comes from here: a size that allocates nothing or
+    // overflows, or a measure that is no number, would corrupt every later step.
+    bool usable = ValidCount(std::floor(h[0])) && ValidCount(std::floor(h[1]));
+    for (int i = 2; i < 6; ++i) usable = usable && std::isfinite(h[i]);
+    if (!usable || !(h[4] > 0)) {
+        *log << "FATAL: error reading " << name << ": the header gives no usable grid (ncols " << h[0] << ", nrows "
+             << h[1] << ", cellsize " << h[4] << ")" << "[end-entry]";
+        throw ModelError(22);
+    }
+    *ncolsOut = static_cast<std::int32_t>(std::floor(h[0]));
+    *nrowsOut = static_cast<std::int32_t>(std::floor(h[1]));
+    *xll = h[2];
+    *yll = h[3];
+    *cell = h[4];
+    *nodataOut = h[5];
+}
+
+// Reads a grid whole on process 0 alone (the zone grid and "river_links", before the rows are
+// divided among the processes).
+void defaultini::ReadWholeGridOnRoot(GridDefinition& def) {
+    Matrix grid;
+    ReadGrid(def.fileName, &grid, 0, true, false, def.defaultValue, false, true, true, false);
+    UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, 1, nrows);
+}
+
+void defaultini::ReadZoneGrid() {
+    OnProcessZero(*this, "reading the header of the zone grid",
+                  [&] { ReadGridHeader(&ncols, &nrows, &xllcorner, &yllcorner, &cellsize, &nodata); });
+    if (size > 1) {
+        std::int32_t dims[2] = {ncols, nrows};
+        MPI_Bcast(dims, 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
+        double geometry[4] = {xllcorner, yllcorner, cellsize, nodata};
+        MPI_Bcast(geometry, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        ncols = dims[0];
+        nrows = dims[1];
+        xllcorner = geometry[0];
+        yllcorner = geometry[1];
+        cellsize = geometry[2];
+        nodata = geometry[3];
+    }
+    OnProcessZero(*this, "reading the zone grid", [&] {
+        ReadWholeGridOnRoot(gridDefinitions_.front());
+        if (GridDefinition* links = DefinitionNamed("river_links")) ReadWholeGridOnRoot(*links);
+    });
+    zoneData_ = (*gridStore)[gridDefinitions_.front().index].grid;
+}
+
+// A grid of a definition read from its file: all rows on process 0, the own rows with one halo
+// row each side elsewhere.
+void defaultini::ReadDefinedGrid(GridDefinition& def, double fillValue) {
+    Matrix grid;
+    ReadGrid(def.fileName, &grid, def.fillCode, true, true, fillValue, false, true, false, true);
+    int first = 0, last = 0;
+    SharedGridRows(&first, &last);
+    UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, first, last);
+}
+
+// A grid of a definition created from its default value on the valid zone cells.
+void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo) {
+    int first = 0, last = 0;
+    SharedGridRows(&first, &last);
+    Matrix* grid = CreateOwnedGrid(first, last);
+    const Matrix* zone = (*gridStore)[gridDefinitions_.front().index].grid;
+    for (int r = first; r <= last; ++r) {
+        const bool held = zone && zone->holds(r);
+        for (int c = 1; c <= ncols; ++c) {
+            const double z = held ? (*zone)[r][c] : nodata;
+            const bool valid = validIsAboveNodata ? z > nodata : z != nodata;
+            (*grid)[r][c] = valid ? def.defaultValue : nodata;
+        }
+    }
+    UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
+    if (exchangeHalo) MPIExchangeHalo(def.index);
+}
+
+void defaultini::CreateStandardGridData() {
+    for (GridDefinition& def : gridDefinitions_) {
+        if (def.variable || (*gridStore)[def.index].grid || def.internalName == "river_links") continue;
+        if (def.readCode <= 0)
+            CreateDefinedGrid(def, false, true);
+        else
+            ReadDefinedGrid(def, def.defaultValue);
+        if (def.persistent) continue;
+        // The values a non-persistent periodic grid returns to.
+        const Matrix& grid = *(*gridStore)[def.index].grid;
+        def.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
+        for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
+            if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, def.firstValues[r]);
+    }
+}
+
+void defaultini::ReadVariableGridLine(int number) {
+    const std::string line = NextLine(ControlStream());
+    GridDefinition def;
+    def.variable = true;
+    LineItems items(line);
+    double defaultValue = 0;
+    if (!items.Word(&def.fileName) || !items.Word(&def.internalName) || !items.Int(&def.fillCode) ||
+        !items.Number(&defaultValue))
+        ControlFileError(StrFormat("\nfile for vargrid %d or the identifier or the fillcode or the defaultvalue "
+                                   "(which is new in version 7.7) in ",
+                                   number),
+                         moduleName);
+    def.defaultValue = defaultValue;
+    def.outName = def.fileName;
+    int writeCode = 0;
+    ReadValue(ControlStream(), "%d", &writeCode, "Writegrid for a variable grid ");
+    ReadValue(ControlStream(), "%d", &def.readCode, "Readgrid for a variable grid ");
+    def.writeCode = writeCode;
+    def.index = RegisterSetupGrid(def.fileName, def.internalName, nullptr, 0, 1, 0, kNoFreeVariableEntry);
+    // Only read code 1 reads the file, with the fill value 0; any other code creates the grid.
+    if (def.readCode == 1)
+        ReadDefinedGrid(def, 0.0);
+    else
+        CreateDefinedGrid(def, true, false);
+    variableGridIndices_.push_back(def.index);
+    gridDefinitions_.push_back(std::move(def));
+}
+
+int defaultini::ReadVariableGrids() {
+    OpenControlFile();
+    SeekSection("[variable_grids]", true);
+    int count = 0;
+    ReadValue(ControlStream(), "%d", &count, " number of variable grids ");
+    if (count <= 0) {
+        CloseControlFile();
+        return 0;
+    }
+    if (FirstFreeEntry() > GridStore::kMaxIndex) {
+        *log << kNoFreeVariableEntry << GridStore::kMaxIndex + 1 << ")\n" << "[end-entry]";
+        CloseControlFile();
+        throw ModelError(12);
+    }
+    for (int k = 1; k <= count; ++k) ReadVariableGridLine(k);
+    CloseControlFile();
+    standardGridCount_ += count;
+    return count;
+}
+
+void defaultini::CreateLanduseGrids() {
+    const int layers = tables_ ? std::max(tables_->MultilayerLayerCount(), 0) : 0;
+    landuseLayers_.assign(static_cast<std::size_t>(layers) + 1, nullptr);
+    const int landuseIndex = FindSetupGrid("landuse");
+    if (landuseIndex == 0) return;
+    const Matrix* landuse = (*gridStore)[landuseIndex].grid;
+    landuseLayers_[0] = (*gridStore)[landuseIndex].grid;
+    if (FirstFreeEntry() > GridStore::kMaxIndex) {
+        *log << kNoFreeEntry << GridStore::kMaxIndex + 1 << ")\n" << "[end-entry]";
+        throw ModelError(12);
+    }
+    FindDecompositionGrids();
+    const Matrix* zone = zoneData_;
+    int first = 0, last = 0;
+    SharedGridRows(&first, &last);
+    for (int layer = 1; layer <= layers; ++layer) {
+        const std::string name = StrFormat("%s%d", "landuse", layer);
+        Matrix* grid = CreateOwnedGrid(first, last);
+        const int index = RegisterSetupGrid(name, name, grid, 0, first, last, kNoFreeEntry);
+        for (int r = first; r <= last; ++r) {
+            const bool held = zone && zone->holds(r) && landuse && landuse->holds(r) && mpiRegions &&
+                              mpiRegions->holds(r);
+            for (int c = 1; c <= ncols; ++c) {
+                const bool own = held && (*zone)[r][c] > nodata && (*mpiRegions)[r][c] == rank;
+                (*grid)[r][c] =
+                    own ? tables_->MultilayerLanduseCode(static_cast<int>((*landuse)[r][c]), layer) : nodata;
+            }
+        }
+        landuseLayers_[static_cast<std::size_t>(layer)] = grid;
+        MPIExchangeHalo(index);
+        ++standardGridCount_;
+    }
+}
+
+double defaultini::GridMaximum(int index) {
+    double maximum = nodata;
+    const Matrix* grid = index > 0 ? (*gridStore)[index].grid : nullptr;
+    if (grid) {
+        const auto& ranges = zones_.columns;
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!grid->holds(r) || r < 0 || static_cast<std::size_t>(r) >= ranges.size()) continue;
+            const double* row = (*grid)[r];
+            const ColumnRange range = ranges[static_cast<std::size_t>(r)];
+            for (int c = std::max(range.first, 1); c <= std::min(range.last, ncols); ++c)
+                if (row[c] > maximum) maximum = row[c];
+        }
+    }
+    if (size > 1) {
+        double global = maximum;
+        MPI_Reduce(&maximum, &global, 1, MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+        MPI_Bcast(&global, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        maximum = global;
+    }
+    return maximum;
+}
+
+void defaultini::FillFromNeighbours(int row, int col, Matrix& grid) const {
+    ::FillFromNeighbours(grid, row, col, nrows, ncols, nodata);
+}

@@ -16,12 +16,6 @@ std::vector<int> StandardGridIndices(const std::vector<int>& registered) {
 }
 }  // namespace
 
-GridDefinition* defaultini::DefinitionAt(int index) {
-    for (GridDefinition& d : gridDefinitions_)
-        if (d.index == index) return &d;
-    return nullptr;
-}
-
 void defaultini::UpdatePeriodicGrids(std::int64_t hour_, std::int64_t day_, std::int64_t month_,
                                      std::int64_t year_) {
     for (GridDefinition& def : gridDefinitions_) {

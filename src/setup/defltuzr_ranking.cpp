@@ -1,12 +1,13 @@
 // Zone and region ranking and the regression weight grids.
 //
-// Placeholders: filled in by the ranking work. Until then every row counts as one column range
-// over the whole grid, so that operations bounded by the ranges see every cell.
+// Placeholder: the regression weight grids are filled in by the region-weight work.
 #include <algorithm>
 
 #include "setup/defltuzr.hpp"
 
+// Process 0 ranks the whole zone grid with the relative cell areas known so far; every process
+// receives the tables and keeps the column ranges of its own rows.
 void defaultini::RankZones() {
-    zones_.columns.assign(static_cast<std::size_t>(std::max(nrows, 0)) + 1, ColumnRange{1, ncols});
-    if (!zones_.columns.empty()) zones_.columns[0] = ColumnRange{0, -1};
+    const GridDefinition& zone = gridDefinitions_.front();
+    ::RankZones(*this, (*gridStore)[zone.index].grid, relCellArea, zone.fileName, zones_);
 }

@@ -46,3 +46,13 @@ void defaultini::SharedGridRows(int* first, int* last) const {
     *first = firstRow > 1 ? firstRow - 1 : firstRow;
     *last = lastRow < nrows ? lastRow + 1 : lastRow;
 }
+
+void defaultini::UpdateSetupGrid(int index, Matrix* grid, long writeCode, int first, int last) {
+    const GridStoreEntry& entry = (*gridStore)[index];
+    RegisterGrid(index, entry.fileName, grid, nullptr, 0, entry.internalName, writeCode, first, last);
+}
+
+Matrix* defaultini::AdoptOwnedGrid(Matrix grid) {
+    ownedGrids_.push_back(std::move(grid));
+    return &ownedGrids_.back();
+}

@@ -1,7 +1,8 @@
 #pragma once
 // Definitions of the grids the control file names: the zone grid, the elevation model, the
-// standard grids of "[standard_grids]" and the variable grids of "[variable_grids]", with the
-// state of their periodic re-reading.
+// standard grids of "[standard_grids]" and the variable grids of "[variable_grids]". A standard
+// grid line holds the file name and the internal name, then either the fill code (old form) or
+// keys with values ("fillcode = 1 readcode = 0 ..."; new form); the old form may carry keys too.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,3 +44,16 @@ struct GridDefinition {
 
     bool HasPeriodicity() const { return periodCount >= 1; }
 };
+
+// Outcome of parsing one line of "[standard_grids]".
+enum class GridLineResult {
+    Ok,
+    NoNames,     // fewer than two words
+    NoFillCode,  // neither the old form nor the key "fillcode"
+};
+
+// Parses one standard-grid line into def (file name, internal name and every key; keys that
+// are absent keep the defaults of GridDefinition). A key whose text occurs without a readable
+// value keeps its default and is reported in unreadableKeys.
+GridLineResult ParseStandardGridLine(const std::string& line, GridDefinition* def,
+                                     std::vector<std::string>* unreadableKeys);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <mpi.h>
 
 #include "kernel/modelobject.hpp"
@@ -76,15 +77,18 @@ bool BuildHelperRowAll(const double* row, double* helper, int ncols, double noda
     int c = 1;
     while (c <= ncols && row[c] == nodata) ++c;
     helper[0] = c - 1;
+    // Nodata after the last valid cell is no run: nothing there moves between processes.
+    int end = ncols;
+    while (end >= c && row[end] == nodata) --end;
     int slot = 1;
-    while (c <= ncols) {
+    while (c <= end) {
         const double value = row[c];
         int len = 0;
-        while (c <= ncols && row[c] == value) {
+        while (c <= end && row[c] == value) {
             ++c;
             ++len;
         }
-        if (slot + 1 > ncols) return false;
+        if (slot + 3 > ncols) return false;
         helper[slot] = value;
         helper[slot + 1] = len;
         slot += 2;
@@ -103,7 +107,7 @@ bool BuildHelperRowOwn(const double* row, double* helper, int ncols, int rank) {
         }
         const int first = c;
         while (c <= ncols && row[c] == rank) ++c;
-        if (slot + 1 > ncols) return false;
+        if (slot + 3 > ncols) return false;
         helper[slot] = first;
         helper[slot + 1] = c - first;
         slot += 2;
@@ -169,9 +173,14 @@ double ProcessSpeedValue(modelobject& obj) {
 
 namespace {
 
-void CheckHelperRow(modelobject& obj, bool fits, int row) {
-    if (fits) return;
-    *obj.log << "FATAL: grid row " << row << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
+// With one process nothing moves between processes, so a full strip row does no harm there.
+// A row that does not fit on one process stops every process (the lowest such row is named).
+void AgreeOnHelperRows(modelobject& obj, int ownBadRow) {
+    if (obj.size < 2) return;
+    int local = ownBadRow > 0 ? ownBadRow : std::numeric_limits<int>::max(), lowest = local;
+    MPI_Allreduce(&local, &lowest, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    if (lowest == std::numeric_limits<int>::max()) return;
+    *obj.log << "FATAL: grid row " << lowest << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
     throw ModelError(120);
 }
 
@@ -334,11 +343,13 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     // Strip table and halo grid over the own rows.
     const int ownLo = rank == 0 ? 1 : res.ownFirstRow;
     const int ownHi = rank == 0 ? nrows : res.ownLastRow;
+    int badRow = 0;
     for (int r = ownLo; r <= ownHi; ++r) {
         const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata)
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
-        CheckHelperRow(obj, fits, r);
+        if (!fits && badRow == 0) badRow = r;
     }
+    AgreeOnHelperRows(obj, badRow);
     for (int r = ownLo; r <= ownHi; ++r)
         for (int c = 1; c <= ncols; ++c)
             if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);

@@ -19,11 +19,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The zones of the test domain with two columns of nodata to the east: the set-up divides the
+// cells among the processes, and a row needs room for its strips.
+constexpr int kCols = 7;
+double Zone(int r, int c) { return c < 5 ? kZones[r][c] : -9999; }
+
 std::string Grid(double value) {
-    std::string text = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    std::string text = StrFormat("ncols %d\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n",
+                                 kCols);
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 5; ++c)
-            text += StrFormat(c == 4 ? "%g\n" : "%g ", value < 0 ? kZones[r][c] : value);
+        for (int c = 0; c < kCols; ++c)
+            text += StrFormat(c == kCols - 1 ? "%g\n" : "%g ", value < 0 ? Zone(r, c) : value);
     return text;
 }
 
@@ -42,7 +48,7 @@ std::vector<double> Values(const std::string& path) {
 std::vector<double> Basin(double value) {
     std::vector<double> v;
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 5; ++c) v.push_back(kZones[r][c] == -9999 ? -9999 : value);
+        for (int c = 0; c < kCols; ++c) v.push_back(Zone(r, c) == -9999 ? -9999 : value);
     return v;
 }
 
@@ -54,7 +60,12 @@ std::string BasinControl(int inputs, const std::string& extra) {
         std::to_string(inputs) +
         "\n\n[meteo_names]\ntemperature\n\n"
         "[model_time]\n12\n1\n1\n2020\n24\n2\n1\n2020\n\n[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
-        "[standard_grids]\n0\n\n[variable_grids]\n0\n\n[substance_transport]\n0\n\n";
+        "[standard_grids]\n0\n\n[variable_grids]\n0\n\n[substance_transport]\n0\n\n"
+        "[landuse_table]\n1\n1 meadow method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; "
+        "JulDays = 1 366;\n Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; "
+        "RootDepth = 0.5 0.5; AltDep = 0 0; }\n\n"
+        "[soil_table]\n1\n1 loam { method = MultipleHorizons; layers = 2 8; thickness = 0.05 0.1; ksat = 1e-5;\n"
+        " theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25; }\n\n";
     return ControlFile(before + extra);
 }
 
@@ -114,6 +125,7 @@ protected:
         TempDirTest::SetUp();
         WriteShared("zones.asc", Grid(-1));
         WriteShared("dem.asc", Grid(500));
+        WriteShared("MpiSpeedFactor.dat", "1\n");
     }
     void TearDown() override {
         DisableCtrlCHandler();
@@ -270,9 +282,11 @@ TEST_F(CoupledRunTest, SemaphoreIsPublishedWhole) {
 
 TEST_F(CoupledRunTest, SpinUpUnitsFromTheZoneAndElevationGrids) {
     // Elevation classes of 100 m: 500 and 550 fall into one class, 650 into the next.
-    std::string dem = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    std::string dem =
+        StrFormat("ncols %d\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n", kCols);
     for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c) dem += StrFormat(c == 5 ? "%d\n" : "%d ", r == 4 && c == 3 ? 650 : 500 + 10 * c);
+        for (int c = 1; c <= kCols; ++c)
+            dem += StrFormat(c == kCols ? "%d\n" : "%d ", r == 4 && c == 3 ? 650 : 500 + 10 * c);
     WriteShared("dem.asc", dem);
     WriteShared("test.ctl", BasinControl(0, "[SpinUp]\n1 switch\n0 pre-spin-up\n2 repetitions\n2 class grids\n"
                                             "zone_grid 1 linear\nelevation_model 100 linear\n\n"));
@@ -291,8 +305,11 @@ TEST_F(CoupledRunTest, SpinUpUnitsFromTheZoneAndElevationGrids) {
     MPI_Barrier(MPI_COMM_WORLD);
     if (talvo_test::Rank() == 0) {
         const std::vector<double> all = Values("All_HydrologicResponseUnits");
-        ASSERT_EQ(all.size(), 20u);
-        for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i] >= 1, kZones[i / 5][i % 5] != -9999) << i;
+        ASSERT_EQ(all.size(), static_cast<std::size_t>(4 * kCols));
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const int r = static_cast<int>(i) / kCols, c = static_cast<int>(i) % kCols;
+            EXPECT_EQ(all[i] >= 1, Zone(r, c) != -9999) << i;
+        }
     }
     EXPECT_TRUE(fs::exists(StrFormat("Master_HydrologicResponseUnits_%03d", talvo_test::Rank())));
 }

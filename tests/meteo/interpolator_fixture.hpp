@@ -1,5 +1,6 @@
 #pragma once
-// A small domain for the interpolator tests: 4 rows x 5 columns of 1000 m, one zone (the
+// A small domain for the interpolator tests: 4 rows x 5 columns of 1000 m, lower-left corner at
+// (0, 0), one zone (the
 // upper-left cell outside the basin), rows in bands over the processes, and the grids an
 // interpolator looks up (zones, elevation, "RelCellArea", "CoordX", "CoordY", "MPIRegions").
 #include <memory>
@@ -15,8 +16,9 @@ constexpr int kRows = 4;
 constexpr int kCols = 5;
 constexpr double kCell = 1000.0;
 
-inline double CellX(int c) { return (c - 0.5) * kCell; }
-inline double CellY(int r) { return (kRows - r + 0.5) * kCell; }
+// Cell coordinates are those of the lower-left corner, as the set-up's "CoordX"/"CoordY".
+inline double CellX(int c) { return (c - 1) * kCell; }
+inline double CellY(int r) { return (kRows - r) * kCell; }
 inline double CellZ(int r, int c) { return 100.0 * r + 10.0 * c; }
 inline bool InBasin(int r, int c) { return !(r == 1 && c == 1); }
 

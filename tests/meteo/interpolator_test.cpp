@@ -13,15 +13,16 @@ namespace {
 
 using namespace meteo_test;
 
-// Stations: (500, 3500) at 100 m, (2500, 1500) at 200 m, (4500, 500) at 300 m.
+// Stations: (1000, 3000) at 100 m, (2000, 1000) at 200 m, (4000, 0) at 300 m, each at the
+// lower-left corner of a basin cell.
 const std::string kStationHeader =
     "stations\n"
     "YY MM DD HH 100 200 300\n"
-    "YY MM DD HH 500 2500 4500\n"
-    "YY MM DD HH 3500 1500 500\n"
+    "YY MM DD HH 1000 2000 4000\n"
+    "YY MM DD HH 3000 1000 0\n"
     "fifth\n";
-const double kSx[4] = {0, 500, 2500, 4500};
-const double kSy[4] = {0, 3500, 1500, 500};
+const double kSx[4] = {0, 1000, 2000, 4000};
+const double kSy[4] = {0, 3000, 1000, 0};
 const double kSz[4] = {0, 100, 200, 300};
 
 double Idw2(int r, int c, const double v[4]) {
@@ -153,7 +154,7 @@ TEST_F(MeteoInterpolatorTest, NoStationWithinReachGivesMissingAndOrderedWarnings
     EXPECT_EQ(Count(Console(), "no station within the specified search radius!"), expected);
     // The console shows the entry without its "WARNING: " prefix.
     if (settings.firstRow == 1) {
-        EXPECT_NE(Console().find("\n at x=1500, y=3500 no station"), std::string::npos);
+        EXPECT_NE(Console().find("\n at x=2000, y=3000 no station"), std::string::npos);
     }
 }
 
@@ -246,12 +247,16 @@ TEST_F(MeteoInterpolatorTest, ProgressLineAndRunIntervalBelowOne) {
 
 TEST_F(MeteoInterpolatorTest, SectionFailures) {
     EXPECT_EQ(BuildError(13, "st.dat\n"), 53u);
-    EXPECT_EQ(BuildError(5, "st.dat\nregr.dat\n"), static_cast<unsigned>(meteointerpol::kUnavailableCode));
     SectionValues ratio;
     ratio.ratio = 0;
     EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", ratio), 54u);
     ratio.ratio = 1.5;
     EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", ratio), 54u);
+    SectionValues slope;
+    slope.slope = 100;
+    slope.ratio = 0.5;
+    EXPECT_EQ(BuildError(4, "st.dat\nregr.dat\n", slope), 54u);
+    EXPECT_NE(Console().find("anisotropy slope has to range from -90 to +90 degree"), std::string::npos);
     EXPECT_EQ(BuildError(12, "st.dat\n-0.0065 100\n"), 49u);
     SectionValues scenario;
     scenario.scenario = "1 SzenUse\n0 SzenMeth\n1 SzenNum\n0 0 1 2 x";

@@ -9,11 +9,15 @@ namespace {
 
 const char* const kBasin =
     "[output_interval]\n1\n0\n0\n0\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
-    "[meteo_data_count]\n1\n[meteo_names]\ntemperature\n[model_time]\n24\n1\n1\n2020\n24\n3\n1\n2020\n[radiation_correction]\n0\n";
+    "[meteo_data_count]\n1\n[meteo_names]\ntemperature\n[model_time]\n24\n1\n1\n2020\n24\n3\n1\n2020\n[radiation_correction]\n0\n"
+    "[region_transition_distance]\n1000\n[zone_grid]\nzones.asc\n[elevation_model]\nzones.asc\n[standard_grids]\n0\n[variable_grids]\n0\n";
 
 class DefaultIniCouplingTest : public setup_test::SetupTest {
 protected:
     int Run(const std::string& extra) {
+        setup_test::WriteShared("zones.asc", "ncols 8\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 10\n"
+                                             "nodata_value -9999\n1 1 1 1 2 2 -9999 -9999\n1 1 2 2 2 2 2 -9999\n");
+        setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
         setup_test::WriteShared("basin.ctl", std::string(kBasin) + extra);
         unsigned error = 1;
         setup_ = std::make_unique<defaultini>(error, log_.get(), "basin.ctl", 2, store_.get());

@@ -13,12 +13,14 @@ using talvo_test::Rank;
 namespace {
 struct Sections {
     std::string outputInterval = "60 output interval\n7 second switch\n7 third\n-60 minutes\n"
-                                 "   WriteAsciiGrids = 1\nInitialStateDirectory = /in/ rest\n";
+                                 "   WriteAsciiGrids = 1\nInitialStateDirectory = ./ rest\n";
     std::string outputList = "3 subbasins\n2\n5\n9\n";
     std::string meteoCount = "2\n";
     std::string meteoNames = "precipitation\ntemperature\n";
     std::string modelTime = "0\n1\n1\n95\n24\n29\n2\n2000\n";
     std::string radiation = "[radiation_correction]\n1\n";
+    std::string grids = "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n0\n"
+                        "[variable_grids]\n0\n";
     std::string extra;
 
     std::string Text() const {
@@ -28,7 +30,7 @@ struct Sections {
                "[coordinates]\n50.5 latitude\n8.25\n15\n1\n"
                "[meteo_data_count]\n" + meteoCount +
                "[meteo_names]\n" + meteoNames +
-               "[model_time]\n" + modelTime + radiation + extra;
+               "[model_time]\n" + modelTime + grids + radiation + extra + "[region_transition_distance]\n1000\n";
     }
 };
 
@@ -64,6 +66,11 @@ public:
 class DefaultIniTest : public setup_test::SetupTest {
 protected:
     std::unique_ptr<defaultini> Make(const Sections& s) {
+        const std::string header = "ncols 8\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n";
+        setup_test::WriteShared("zones.asc", header + "1 1 1 1 -9999 -9999 -9999 -9999\n1 1 1 2 2 2 -9999 -9999\n"
+                                                      "-9999 1 2 2 2 2 2 -9999\n-9999 -9999 2 2 2 2 -9999 -9999\n");
+        setup_test::WriteShared("dem.asc", header + "1 2 3 4 5 6 7 8\n1 2 3 4 5 6 7 8\n1 2 3 4 5 6 7 8\n1 2 3 4 5 6 7 8\n");
+        setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
         setup_test::WriteShared("basin.ctl", s.Text());
         unsigned error = 1;
         auto setup = std::make_unique<defaultini>(error, log_.get(), "basin.ctl", 2, store_.get());
@@ -97,13 +104,14 @@ TEST_F(DefaultIniTest, ConstructionSetsTheModuleAndLogsTheBanner) {
 
 TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
     Sections s;
-    s.extra = "[soil_table]\n4 entries\n[region_transition_distance]\n1000\n";
+    s.extra = "[soil_table]\n4 entries\n";
+    s.grids = "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n1\n"
+              "lu.grd landuse fillcode = 0 readcode = 0 defaultValue = 1\n[variable_grids]\n0\n";
     auto setup = Make(s);
     auto tables = std::make_shared<FakeTables>();
     tables->irrigation = 1;
     setup->SetParameterTables(tables);
-    Matrix landuse;
-    const int landuseIndex = setup->RegisterSetupGrid("lu.grd", "landuse", &landuse, 0, 1, 0);
+    const int landuseIndex = 3;
 
     int steps = 0;
     bool done = false;
@@ -126,7 +134,7 @@ TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
                               "generateMultiLayerParameterGrids...\n...ok",
                               "check_irrig_Codes\n...ok",
                               "check_SOIL_Codes...\n...ok",
-                              "make_Slope_and_Aspect...\n...ok",
+                              "make_Slope_and_Aspect...\ncalculating the lokal topography",
                               "check_ice_firn_grid...\nice-grid not found in memory (at position ",
                               "MakeRegionWeightGrids...",
                               "GetCouplingParameters...\n...ok"};
@@ -234,7 +242,7 @@ TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     EXPECT_EQ(g.minToIntEnd, 0.0);
     EXPECT_TRUE(g.textOutput);
     EXPECT_FALSE(g.doublePrecision);
-    EXPECT_EQ(g.inputPath, "/in/");
+    EXPECT_EQ(g.inputPath, "./");
     EXPECT_EQ(g.outputPath, "");
     EXPECT_EQ(g.outputListCount, 3);
     EXPECT_EQ(g.outputListCodes, (std::vector<std::int32_t>{3, 2, 5, 9}));

@@ -38,7 +38,7 @@ Rows Plane(double (*f)(int r, int c)) {
     return out;
 }
 
-class DerivedStepsTest : public setup_test::DomainTest {};
+class DerivedStepsTest : public setup_test::SmallDomainTest {};
 
 TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTheirCorners) {
     Build(kZone, Plane([](int, int) { return 100.0; }));

@@ -34,7 +34,7 @@ inline std::string GridText(const Rows& v, double xll, double yll, double cs) {
     return text;
 }
 
-class DomainTest : public SetupTest {
+class SmallDomainTest : public SetupTest {
 protected:
     void SetUp() override {
         SetupTest::SetUp();

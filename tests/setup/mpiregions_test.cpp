@@ -59,29 +59,41 @@ TEST(LoadBalance, HighestProcessTakesTheFirstCellsAndRowsMayBeShared) {
 
 TEST(StripTable, RunsAndLeadingGaps) {
     const double nd = -9999;
-    double row[7] = {0, nd, nd, 1, 1, nd, 0};
-    double helper[7];
-    ASSERT_TRUE(BuildHelperRowAll(row, helper, 6, nd));
+    double row[9] = {0, nd, nd, 1, 1, nd, 0, 0, 0};  // trailing nodata would be no run
+    double helper[9];
+    ASSERT_TRUE(BuildHelperRowAll(row, helper, 8, nd));
     EXPECT_EQ(helper[0], 2);
     EXPECT_EQ(helper[1], 1);
     EXPECT_EQ(helper[2], 2);
     EXPECT_EQ(helper[3], nd);
     EXPECT_EQ(helper[4], 1);
     EXPECT_EQ(helper[5], 0);
-    EXPECT_EQ(helper[6], 1);
+    EXPECT_EQ(helper[6], 3);
+    EXPECT_EQ(helper[7], 0);  // the list ends here
+    EXPECT_EQ(helper[8], 0);
     double empty[4] = {0, nd, nd, nd};
     double h2[4];
     ASSERT_TRUE(BuildHelperRowAll(empty, h2, 3, nd));
     EXPECT_EQ(h2[0], 3);
     EXPECT_EQ(h2[1], 0);
-    ASSERT_TRUE(BuildHelperRowOwn(row, helper, 6, 1));
+    ASSERT_TRUE(BuildHelperRowOwn(row, helper, 8, 1));
     EXPECT_EQ(helper[1], 3);
     EXPECT_EQ(helper[2], 2);
     EXPECT_EQ(helper[3], 0);
-    // Alternating owners need more slots than the row has: refused, never written past.
+    // Alternating owners need more slots than the row has: refused, never written past. The
+    // pair ending the list needs room too, so three runs do not fit six columns.
     double alternating[5] = {0, 0, 1, 0, 1};
     double h3[5];
     EXPECT_FALSE(BuildHelperRowAll(alternating, h3, 4, nd));
+    double threeRuns[7] = {0, 2, 2, 1, 1, nd, 0};
+    double h4[7];
+    EXPECT_FALSE(BuildHelperRowAll(threeRuns, h4, 6, nd));
+    double twoRunsThenGap[7] = {0, 2, 2, 1, 1, nd, nd};
+    ASSERT_TRUE(BuildHelperRowAll(twoRunsThenGap, h4, 6, nd));
+    EXPECT_EQ(h4[4], 2);
+    EXPECT_EQ(h4[5], 0);
+    EXPECT_FALSE(BuildHelperRowOwn(alternating, h3, 4, 1));
+    EXPECT_TRUE(BuildHelperRowOwn(twoRunsThenGap, h4, 6, 1));
 }
 
 TEST(HaloRuns, GapsOfOneOwnerAreCoveredByOneRecord) {
@@ -125,10 +137,12 @@ protected:
 };
 
 TEST_F(DecompositionTest, EveryValidCellHasExactlyOneOwnerAndHalosMatch) {
-    const std::vector<std::string> pattern = {"..xxxx..", ".xxxxxx.", "xxxxxxxx", "xxx..xxx", ".xx..xx.", "..x..x.."};
+    // Twelve columns leave room for four strips in a row (the gaps split the owners' runs).
+    const std::vector<std::string> pattern = {"..xxxx......", ".xxxxxx.....", "xxxxxxxx....",
+                                              "xxx..xxx....", ".xx..xx.....", "..x..x......"};
     Matrix zone = ZoneGrid(pattern);
     obj_->nrows = 6;
-    obj_->ncols = 8;
+    obj_->ncols = 12;
     obj_->nodata = -9999;
     DecompositionGrids grids;
     DecompositionResult res;
@@ -146,7 +160,7 @@ TEST_F(DecompositionTest, EveryValidCellHasExactlyOneOwnerAndHalosMatch) {
     // Owned cells lie within the own row range, and each owned count matches.
     std::int64_t own = 0;
     for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r)
-        for (int c = 1; c <= 8; ++c)
+        for (int c = 1; c <= 12; ++c)
             if (grids.regions[r][c] == rank) ++own;
     EXPECT_EQ(own, res.cellsPerProcess[static_cast<std::size_t>(rank)]);
     // Every halo record names cells of the peer; what one process receives the peer sends.
@@ -188,6 +202,28 @@ TEST_F(DecompositionTest, FewerCellsThanProcessesIsRefusedEverywhere) {
         code = e.code();
     }
     EXPECT_EQ(code, talvo_test::Size() > 1 ? 1011 : 0);
+}
+
+TEST_F(DecompositionTest, RowsWithoutRoomForTheirStripsStopEveryProcess) {
+    // Three columns leave no room for a strip and the pair that ends the list; with one process
+    // nothing moves between processes and the grid is fine.
+    Matrix zone = ZoneGrid({"xxx", "xxx", "x.x"});
+    obj_->nrows = 3;
+    obj_->ncols = 3;
+    obj_->nodata = -9999;
+    DecompositionGrids grids;
+    DecompositionResult res;
+    int code = 0;
+    try {
+        CreateMPIRegions(*obj_, &zone, grids, res, [](DecompositionGrids&, int, int) {});
+    } catch (const ModelError& e) {
+        code = e.code();
+    }
+    EXPECT_EQ(code, talvo_test::Size() > 1 ? 120 : 0);
+    if (talvo_test::Size() > 1) {
+        EXPECT_NE(console_.str().find("grid row 1 has more strips than fit into its row of MPIHelper"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(DecompositionTest, SpeedFileThatIsNoNumberFallsBackToTheBenchmark) {

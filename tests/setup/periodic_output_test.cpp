@@ -33,7 +33,7 @@ Rows Basin(double v) {
     return g;
 }
 
-class PeriodicOutputTest : public setup_test::DomainTest {
+class PeriodicOutputTest : public setup_test::SmallDomainTest {
 protected:
     void BuildBasin() { Build(Zone(), {}); }
 

@@ -31,7 +31,7 @@ double OwnWeight(int c) {
     return std::min(1.0, distance / 8.0 + 0.5);
 }
 
-class RegionStepsTest : public setup_test::DomainTest {
+class RegionStepsTest : public setup_test::SmallDomainTest {
 protected:
     // A rectangle of zone 1 with a nodata corner; transition distance 40 over cells of 10.
     void BuildBasin(const std::string& control = Control("")) {

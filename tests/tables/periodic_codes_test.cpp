@@ -24,10 +24,10 @@ Rows Halves(double a, double b) {
     return g;
 }
 
-class PeriodicCodesTest : public setup_test::DomainTest {
+class PeriodicCodesTest : public setup_test::SmallDomainTest {
 protected:
     void SetUp() override {
-        DomainTest::SetUp();
+        SmallDomainTest::SetUp();
         Build(Halves(1, 1), {});
         tables_ = std::make_shared<ParameterTableSet>();
         tables_->Soil() = {soil_entry(2), soil_entry(7), soil_entry(3)};

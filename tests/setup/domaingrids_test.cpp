@@ -1,0 +1,360 @@
+// The domain of a run through the set-up's steps: the zone grid and its header, the standard
+// and variable grids, the division of the cells among the processes, the zone ranking handed
+// to every process, and a grid that travels scatter, halo exchange and gather unchanged.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "setup/defltuzr.hpp"
+#include "setup_fixture.hpp"
+
+using talvo_test::Rank;
+using talvo_test::Size;
+
+namespace {
+
+constexpr double ND = -9999;
+constexpr int kRows = 6, kCols = 10;
+// Three subbasins, 38 valid cells; no row needs more strips than ten columns hold.
+const double kZone[kRows][kCols] = {
+    {ND, 1, 1, 1, 1, ND, ND, ND, ND, ND}, {1, 1, 1, 1, 2, 2, 2, ND, ND, ND}, {1, 1, 1, 2, 2, 2, 2, 2, ND, ND},
+    {3, 3, 3, 2, 2, 2, 2, 2, 2, ND},      {ND, 3, 3, 3, 3, 2, 2, 2, ND, ND}, {ND, ND, 3, 3, 3, ND, ND, ND, ND, ND}};
+
+std::string Header() {
+    return StrFormat("ncols %d\nnrows %d\nxllcorner 1000.5\nyllcorner 2000\ncellsize 100\nnodata_value -9999\n",
+                     kCols, kRows);
+}
+
+// A text grid of the domain's measures with value(r, c) in every cell.
+template <class F>
+std::string TextGrid(F value) {
+    std::string text = Header();
+    for (int r = 1; r <= kRows; ++r) {
+        for (int c = 1; c <= kCols; ++c) text += StrFormat("%g ", value(r, c));
+        text += "\n";
+    }
+    return text;
+}
+
+std::string ZoneText() { return TextGrid([](int r, int c) { return kZone[r - 1][c - 1]; }); }
+
+// A binary grid: twelve header values (nodata -9999 at the sixth), then the values row by row.
+template <class T>
+std::string BinaryGrid(double sixth = -9999.0) {
+    const double head[12] = {kCols, kRows, 1000.5, 2000, 100, sixth, 0, 0, 0, 0, 0, 0};
+    std::string bytes;
+    auto put = [&](double v) {
+        const T x = static_cast<T>(v);
+        bytes.append(reinterpret_cast<const char*>(&x), sizeof x);
+    };
+    for (double v : head) put(v);
+    for (int r = 0; r < kRows; ++r)
+        for (int c = 0; c < kCols; ++c) put(kZone[r][c]);
+    return bytes;
+}
+
+double FileValue(int r, int c) { return r * 100.0 + c; }
+
+// The owners the rules give with equal speeds: shares floor(n / p + 0.4999), the last process
+// taking the rest, assigned in row-major order from the highest process down.
+std::vector<std::vector<int>> ExpectedOwners(int processes) {
+    int n = 0;
+    for (const auto& row : kZone)
+        for (double v : row) n += v > ND ? 1 : 0;
+    std::vector<long> share(static_cast<std::size_t>(processes));
+    long sum = 0;
+    for (auto& s : share) sum += s = static_cast<long>(std::floor(static_cast<double>(n) / processes + 0.4999));
+    share.back() += n - sum;
+    std::vector<std::vector<int>> owner(kRows + 1, std::vector<int>(kCols + 1, -1));
+    int p = processes - 1;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            if (kZone[r - 1][c - 1] == ND) continue;
+            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = p;
+            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
+        }
+    return owner;
+}
+
+class DomainTest : public setup_test::SetupTest {
+protected:
+    void SetUp() override {
+        SetupTest::SetUp();
+        setup_test::WriteShared("MpiSpeedFactor.dat", "1.0\n");
+        setup_test::WriteShared("zones.asc", ZoneText());
+        setup_test::WriteShared("dem.asc", TextGrid([](int r, int c) { return kZone[r - 1][c - 1] == ND ? ND : 500.0 - r * 10 + c; }));
+        setup_test::WriteShared("values.asc", TextGrid(FileValue));
+    }
+
+    std::unique_ptr<defaultini> Make(const std::string& grids, const std::string& variable = "0\n") {
+        setup_test::WriteShared(
+            "run.ctl", "[output_interval]\n1\n0\n0\n0\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
+                       "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n0\n1\n1\n2020\n24\n2\n1\n2020\n" +
+                           grids + "[variable_grids]\n" + variable + "[radiation_correction]\n0\n");
+        unsigned error = 1;
+        auto setup = std::make_unique<defaultini>(error, log_.get(), "run.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
+        return setup;
+    }
+    static std::string Grids(const std::string& standard, const std::string& zone = "zones.asc") {
+        return "[zone_grid]\n" + zone + "\n[elevation_model]\ndem.asc\n[standard_grids]\n" + standard;
+    }
+    static void RunTo(defaultini& setup, int last) {
+        bool done = false;
+        while (setup.CurrentStep() <= last) setup.InitStep(done);
+    }
+    int FailingRun(defaultini& setup, int last) {
+        return ErrorCode([&] { RunTo(setup, last); });
+    }
+    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
+};
+
+TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
+    auto setup = Make(Grids("2\nvalues.asc measured 0\nlai.grd leaf_area fillcode = 1 readcode = 0 defaultValue = "
+                            "2.5 writecode = 0\n"),
+                      "2\nvalues.asc var_read 0 0\n1\n1\nnone.asc var_made 0 7.5\n0\n2\n");
+    RunTo(*setup, 8);
+    EXPECT_EQ(setup->ncols, kCols);
+    EXPECT_EQ(setup->nrows, kRows);
+    EXPECT_EQ(setup->xllcorner, 1000.5);
+    EXPECT_EQ(setup->cellsize, 100.0);
+    EXPECT_EQ(setup->nodata, ND);
+
+    const GridStore& store = *store_;
+    EXPECT_EQ(store[1].internalName, "[zone_grid]");
+    EXPECT_EQ(store[1].fileName, "zones.asc");
+    EXPECT_EQ(store[2].internalName, "[elevation_model]");
+    EXPECT_EQ(store[3].internalName, "measured");
+    EXPECT_EQ(store[4].internalName, "leaf_area");
+    EXPECT_EQ(store[5].internalName, "MPIRegions");
+    EXPECT_EQ(store[6].internalName, "MPIHelper");
+    EXPECT_EQ(store[7].internalName, "MPIHalo");
+    // Variable grids follow the decomposition grids instead of overwriting their entries.
+    EXPECT_EQ(store[8].internalName, "var_read");
+    EXPECT_EQ(store[9].internalName, "var_made");
+    EXPECT_EQ(store[8].units, 1);
+    EXPECT_EQ(setup->StandardGridCount(), 4);
+    EXPECT_EQ(setup->VariableGridCount(), 2);
+    ASSERT_EQ(setup->GridDefinitions().size(), 6u);
+    EXPECT_TRUE(setup->DefinitionAt(9)->variable);
+
+    // Created grids: the default value on the valid zone cells of the held rows, nodata elsewhere;
+    // a variable grid with read code 2 is created too.
+    for (int index : {4, 9}) {
+        const Matrix& g = *store[index].grid;
+        const double expected = index == 4 ? 2.5 : 7.5;
+        for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                const double z = (*store[1].grid)[r][c];
+                EXPECT_EQ(g[r][c], z != ND ? expected : ND) << index << " " << r << "/" << c;
+            }
+    }
+    // Rows: all on process 0, the own rows with one halo row each side elsewhere.
+    int first = 0, last = 0;
+    setup->SharedGridRows(&first, &last);
+    for (int index : {1, 2, 3, 4, 8, 9}) {
+        EXPECT_EQ(store[index].firstRow, first) << index;
+        EXPECT_EQ(store[index].lastRow, last) << index;
+    }
+    if (Rank() == 0) { EXPECT_EQ(first, 1); }
+    if (Rank() == 0) { EXPECT_EQ(last, kRows); }
+}
+
+TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
+    auto setup = Make(Grids("0\n"));
+    RunTo(*setup, 8);
+    const auto owners = ExpectedOwners(Size());
+    const Matrix& regions = *setup->mpiRegions;
+    int own = 0, firstOwn = 0, lastOwn = 0;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            const int expected = owners[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+            if (regions.holds(r)) { EXPECT_EQ(regions[r][c], expected < 0 ? ND : expected) << r << "/" << c; }
+            if (expected != Rank()) continue;
+            ++own;
+            if (firstOwn == 0) firstOwn = r;
+            lastOwn = r;
+        }
+    EXPECT_EQ(setup->firstRow, firstOwn);
+    EXPECT_EQ(setup->lastRow, lastOwn);
+    const GlobalSettings g = setup->GetGlobalSettings();
+    ASSERT_GE(g.cellsPerProcess.size(), static_cast<std::size_t>(Size()));
+    EXPECT_EQ(g.cellsPerProcess[static_cast<std::size_t>(Rank())], own);
+    EXPECT_EQ(g.firstRow, firstOwn);
+
+    // Process 0 writes the owner grid, every process its strip table and halo grid.
+    const std::string r = std::to_string(Rank());
+    EXPECT_EQ(std::filesystem::exists("MPIRegions_" + r), Rank() == 0);
+    EXPECT_TRUE(std::filesystem::exists("MPIHelper_" + r));
+    EXPECT_TRUE(std::filesystem::exists("MPIHalo_" + r));
+    EXPECT_TRUE(std::filesystem::exists("halo" + r + ".txt"));
+}
+
+TEST_F(DomainTest, AGridComesBackFromScatterHaloAndGatherUnchanged) {
+    auto setup = Make(Grids("1\nvalues.asc measured 0\n"));
+    RunTo(*setup, 8);
+    const int index = 3;
+    const Matrix& grid = *(*store_)[index].grid;
+    const Matrix& regions = *setup->mpiRegions;
+    // Own cells and the halo cells of the neighbours hold the file's values.
+    for (int r = setup->firstRow; r <= setup->lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (regions[r][c] == Rank()) { EXPECT_EQ(grid[r][c], FileValue(r, c)) << r << "/" << c; }
+    for (const HaloRecord& h : *setup->recvHalo)
+        for (int c = h.firstCol; c < h.firstCol + h.count; ++c)
+            if ((*(*store_)[1].grid)[h.row][c] != ND) { EXPECT_EQ(grid[h.row][c], FileValue(h.row, c)); }
+
+    // Each process scribbles on the cells it does not own; the gather takes the owners' cells.
+    Matrix& mine = *(*store_)[index].grid;
+    for (int r = mine.firstRow(); r <= mine.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (regions.holds(r) && regions[r][c] != Rank()) mine[r][c] = -1;
+    Matrix gathered = setup->MPIGatherGridCopy(index);
+    if (Rank() == 0) {
+        const Matrix& whole = Size() > 1 ? gathered : mine;
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c)
+                if (kZone[r - 1][c - 1] != ND) { EXPECT_EQ(whole[r][c], FileValue(r, c)) << r << "/" << c; }
+    }
+}
+
+TEST_F(DomainTest, ZoneTablesReachEveryProcess) {
+    auto setup = Make(Grids("0\n"));
+    RunTo(*setup, 8);
+    const ZoneTables& z = setup->Zones();
+    EXPECT_EQ(z.zoneCount, 3);
+    EXPECT_EQ(z.maxCode, 3);
+    EXPECT_EQ(z.codeToZone.size(), 32768u);
+    EXPECT_EQ(z.records[2].cellCount, 17);
+    EXPECT_EQ(z.records[3].cellCount, 10);
+    EXPECT_DOUBLE_EQ(z.records[0].share, 38 * 100.0 * 100.0 / 1e6);
+    ASSERT_EQ(z.columns.size(), static_cast<std::size_t>(kRows) + 1);
+    for (int r = 1; r <= kRows; ++r) {
+        const ColumnRange cr = z.columns[static_cast<std::size_t>(r)];
+        const bool kept = Rank() == 0 || (r >= setup->firstRow && r <= setup->lastRow);
+        if (!kept) {
+            EXPECT_EQ(cr.first, 0);
+            EXPECT_EQ(cr.last, -1);
+        } else if (r == 4) {
+            EXPECT_EQ(cr.first, 1);
+            EXPECT_EQ(cr.last, 9);
+        }
+    }
+    // Step 12: the highest elevation of the valid cells, the same on every process.
+    RunTo(*setup, 12);
+    EXPECT_EQ(setup->GetMaxElevation(), 500.0 - 10 + 5);
+}
+
+TEST_F(DomainTest, BinaryZoneGridsAreRecognisedByTheirNodataValue) {
+    setup_test::WriteShared("zones.dbl", BinaryGrid<double>());
+    setup_test::WriteShared("zones.flt", BinaryGrid<float>());
+    for (const char* name : {"zones.dbl", "zones.flt"}) {
+        auto setup = Make(Grids("0\n", name));
+        RunTo(*setup, 7);
+        EXPECT_EQ(setup->ncols, kCols) << name;
+        EXPECT_EQ(setup->yllcorner, 2000.0) << name;
+        EXPECT_EQ(setup->Zones().zoneCount, 3) << name;
+    }
+    // A binary grid with another nodata value is no grid the system knows.
+    setup_test::WriteShared("zones.bad", BinaryGrid<double>(-1.0));
+    auto bad = Make(Grids("0\n", "zones.bad"));
+    EXPECT_EQ(FailingRun(*bad, 7), 22);
+    if (Rank() == 0) {
+        EXPECT_TRUE(Logged("could not recognise file format (ascii, double or double) for zones.bad"));
+    }
+    if (Rank() != 0) { EXPECT_TRUE(Logged("reading the header of the zone grid failed on process 0")); }
+
+    // Too short a header and a size that is no grid.
+    setup_test::WriteShared("zones.short", BinaryGrid<double>().substr(0, 60));
+    auto truncated = Make(Grids("0\n", "zones.short"));
+    EXPECT_EQ(FailingRun(*truncated, 7), 22);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("error reading double value from the header of zones.short")); }
+    setup_test::WriteShared("zones.neg", "ncols -3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata -9999\n");
+    auto negative = Make(Grids("0\n", "zones.neg"));
+    EXPECT_EQ(FailingRun(*negative, 7), 22);
+    auto missing = Make(Grids("0\n", "nowhere.asc"));
+    EXPECT_EQ(FailingRun(*missing, 7), 21);
+}
+
+TEST_F(DomainTest, ControlFileErrorsOfTheGridSections) {
+    auto noFill = Make(Grids("1\nx.grd xname readcode = 1\n"));
+    EXPECT_EQ(FailingRun(*noFill, 1), 17);
+    EXPECT_TRUE(Logged("error reading the fillcode for standard grid 1 (found neither in old nor in new style"));
+    auto noName = Make(Grids("2\nvalues.asc measured 0\nlonely\n"));
+    EXPECT_EQ(FailingRun(*noName, 1), 17);
+    EXPECT_TRUE(Logged("error reading a grid name or identifier 2 in"));
+    auto noZone = Make("[elevation_model]\ndem.asc\n[standard_grids]\n0\n");
+    EXPECT_EQ(FailingRun(*noZone, 1), 17);
+    auto badVariable = Make(Grids("0\n"), "1\nvalues.asc var 0\n1\n1\n");
+    EXPECT_EQ(FailingRun(*badVariable, 8), 17);
+    EXPECT_TRUE(Logged("file for vargrid 1 or the identifier or the fillcode or the defaultvalue"));
+}
+
+TEST_F(DomainTest, ZoneCodesOutsideTheRangeStopEveryProcess) {
+    setup_test::WriteShared("big.asc", TextGrid([](int r, int c) {
+                                return kZone[r - 1][c - 1] == ND ? ND : (r == 6 ? 32768.0 : 32767.0);
+                            }));
+    auto setup = Make(Grids("0\n", "big.asc"));
+    EXPECT_EQ(FailingRun(*setup, 7), 3);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("invalid zone code in big.asc!")); }
+
+    setup_test::WriteShared("top.asc", TextGrid([](int r, int c) { return kZone[r - 1][c - 1] == ND ? ND : 32767.0; }));
+    auto top = Make(Grids("0\n", "top.asc"));
+    RunTo(*top, 7);
+    EXPECT_EQ(top->Zones().codeToZone[32767], 1);
+}
+
+// Multilayer land use: one grid per layer with the layer codes of each cell's table entry.
+class TwoLayerTables : public ParameterTables {
+public:
+    int MultilayerLayerCount() const override { return 2; }
+    double MultilayerLanduseCode(int position, int layer) const override {
+        return position == 1 && layer == 2 ? -9999.0 : position * 10.0 + layer;
+    }
+};
+
+TEST_F(DomainTest, LanduseLayerGridsFollowTheMultilayerTable) {
+    setup_test::WriteShared("landuse.asc", TextGrid([](int r, int) { return r <= 2 ? 1.0 : 2.0; }));
+    auto setup = Make(Grids("1\nlanduse.asc landuse 0\n"));
+    setup->SetParameterTables(std::make_shared<TwoLayerTables>());
+    RunTo(*setup, 13);
+    EXPECT_EQ(setup->LanduseLayerCount(), 2);
+    const int layer1 = setup->FindGrid("landuse1", true), layer2 = setup->FindGrid("landuse2", true);
+    ASSERT_GT(layer1, 0);
+    ASSERT_EQ(layer2, layer1 + 1);
+    // The land-use grid and its two layers, after the cell-size and coordinate grids.
+    EXPECT_EQ(setup->StandardGridCount(), 8);
+    const Matrix& regions = *setup->mpiRegions;
+    for (int r = setup->firstRow; r <= setup->lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            if (regions[r][c] != Rank()) continue;
+            const double position = r <= 2 ? 1 : 2;
+            EXPECT_EQ((*(*store_)[layer1].grid)[r][c], position * 10 + 1);
+            EXPECT_EQ((*(*store_)[layer2].grid)[r][c], position == 1 ? -9999.0 : position * 10 + 2);
+        }
+    EXPECT_EQ(setup->LanduseLayers()[0], (*store_)[setup->FindGrid("landuse", true)].grid);
+}
+
+TEST_F(DomainTest, GridMaximumAndNeighbourMean) {
+    setup_test::WriteShared("empty.asc", TextGrid([](int, int) { return ND; }));
+    auto setup = Make(Grids("1\nempty.asc nothing 0\n"));
+    RunTo(*setup, 8);
+    EXPECT_EQ(setup->GridMaximum(3), ND);
+    EXPECT_EQ(setup->GridMaximum(2), 495.0);
+
+    memory_handling mh;
+    Matrix g = mh.matrix(1, kRows, 1, kCols, kRows);
+    g.fill(ND);
+    g[1][2] = 4;
+    g[2][2] = 8;
+    g[3][3] = 100;  // not a neighbour of the corner
+    setup->FillFromNeighbours(1, 1, g);
+    EXPECT_EQ(g[1][1], 6.0);
+    g[6][10] = 3;
+    setup->FillFromNeighbours(6, 10, g);
+    EXPECT_EQ(g[6][10], 3.0);  // no valid neighbour: unchanged
+}
+
+}  // namespace
