@@ -20,9 +20,12 @@ constexpr int kSoilModelVariant = 2;
 
 class DefaultSetup : public ModelSetup {
 public:
-    DefaultSetup(unsigned& error, DiagLog* log, const std::string& controlFile, GridStore* store)
+    DefaultSetup(unsigned& error, DiagLog* log, const std::string& controlFile, OutputCodeEntry* outputTable,
+                 int outputTableCount, GridStore* store)
         : setup_(std::make_unique<defaultini>(error, log, controlFile, kSoilModelVariant, store)),
-          tables_(std::make_shared<ParameterTableSet>()) {
+          tables_(std::make_shared<ParameterTableSet>()),
+          outputTable_(outputTable),
+          outputTableCount_(outputTableCount) {
         setup_->SetParameterTables(tables_);
     }
 
@@ -81,6 +84,9 @@ private:
 
     std::unique_ptr<defaultini> setup_;
     std::shared_ptr<ParameterTableSet> tables_;
+    // The application's table of statistics outputs, where the standard-grid statistics register.
+    OutputCodeEntry* outputTable_ = nullptr;
+    int outputTableCount_ = 0;
     // The arguments every sub-model keeps a reference to.
     std::vector<int> zoneIndex_;
     std::vector<zoneFZT> zoneRecords_;
@@ -161,6 +167,7 @@ void DefaultSetup::CopyGlobalSettings(const GlobalSettings& g, SubmodelSettings&
 
 void DefaultSetup::Initialise(SubmodelSettings& s, SpinUpState& spinUp) {
     RunInitSteps();
+    setup_->CreateStandardGridStatistics(outputTable_, outputTableCount_);
     const GlobalSettings g = setup_->GetGlobalSettings();
     CopyGlobalSettings(g, s);
     CopyZoneTables(g, s);
@@ -173,8 +180,8 @@ void DefaultSetup::Initialise(SubmodelSettings& s, SpinUpState& spinUp) {
 }  // namespace
 
 std::unique_ptr<ModelSetup> MakeDefaultSetup(unsigned& error, DiagLog* log, const std::string& controlFile,
-                                             OutputCodeEntry*, int, GridStore* store) {
+                                             OutputCodeEntry* table, int tableCount, GridStore* store) {
     error = 0;
-    auto setup = std::make_unique<DefaultSetup>(error, log, controlFile, store);
+    auto setup = std::make_unique<DefaultSetup>(error, log, controlFile, table, tableCount, store);
     return setup;
 }

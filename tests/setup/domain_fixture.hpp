@@ -15,7 +15,6 @@
 #include "kernel/gridio.hpp"
 #include "setup/defltuzr.hpp"
 #include "setup/mpiregions.hpp"
-#include "setup/zoneranking.hpp"
 #include "setup_fixture.hpp"
 
 namespace setup_test {
@@ -89,10 +88,13 @@ protected:
         *s.sendHalo = res.sendHalo;
         *s.recvHalo = res.recvHalo;
 
-        // The zone ranking of the initialisation.
-        ZoneTables tables;
-        RankZones(s, &zone_, nullptr, zoneFile, tables);
-        const_cast<ZoneTables&>(s.Zones()) = tables;
+        // The zone ranking of the initialisation, from the zone grid's definition.
+        GridDefinition zoneDefinition;
+        zoneDefinition.index = 1;
+        zoneDefinition.fileName = zoneFile;
+        zoneDefinition.internalName = "[zone_grid]";
+        s.GridDefinitions().insert(s.GridDefinitions().begin(), std::move(zoneDefinition));
+        s.RankZones();
 
         // The other processes receive their zone cells from process 0.
         int lo = 0, hi = 0;
@@ -186,6 +188,7 @@ protected:
             for (int c = h.firstCol; c < h.firstCol + h.count; ++c) check(h.row, c);
     }
 
+public:
     // Process 0 may have written a file; every process sees it after the barrier.
     static std::string SharedFile(const std::string& path) {
         MPI_Barrier(MPI_COMM_WORLD);
@@ -197,6 +200,8 @@ protected:
         if (f) std::fclose(f);
         return f != nullptr;
     }
+
+protected:
 
     std::unique_ptr<defaultini> setup_;
     Matrix zone_, elevation_;

@@ -1,0 +1,125 @@
+// A whole initialisation from files, then a few time steps: the derived grids written at start,
+// a periodic standard grid and the zone statistics of a standard grid, all the same for any
+// number of processes.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "domain_fixture.hpp"
+#include "setup/derivedgrids.hpp"
+
+using setup_test::GridText;
+using setup_test::kNd;
+using setup_test::Rows;
+
+namespace {
+
+// Zone 4 in columns 1-6, zone 8 in columns 7-12; two cells outside the basin.
+Rows Zone() {
+    Rows z(6, std::vector<double>(12));
+    for (auto& row : z)
+        for (std::size_t c = 0; c < 12; ++c) row[c] = c < 6 ? 4 : 8;
+    z[0][0] = z[5][11] = kNd;
+    return z;
+}
+
+Rows Terrain() {
+    Rows e(6, std::vector<double>(12));
+    for (int r = 1; r <= 6; ++r)
+        for (int c = 1; c <= 12; ++c)
+            e[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = 800.0 + 2.0 * r * r - 5.0 * c + r * c;
+    e[2][6] = kNd;
+    return e;
+}
+
+Rows Basin(double v) {
+    Rows g = Zone();
+    for (auto& row : g)
+        for (double& x : row)
+            if (x != kNd) x = v;
+    return g;
+}
+
+const char* const kControl =
+    "[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
+    "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2000\n24\n2\n1\n2000\n"
+    "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n2\n"
+    "rain.asc rain fillcode = 0 readcode = 0 defaultValue = 2 statfile = rainstat.txt statcode = 2001\n"
+    "lai.asc lai fillcode = 0 periodicity = 1 D 1\n"
+    "[variable_grids]\n0\n[radiation_correction]\n0\n[region_transition_distance]\n20\n";
+
+class SetupRunTest : public setup_test::SetupTest {};
+
+TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
+    setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
+    setup_test::WriteShared("zones.asc", GridText(Zone(), 0, 0, 10));
+    setup_test::WriteShared("dem.asc", GridText(Terrain(), 0, 0, 10));
+    setup_test::WriteShared("lai.asc", GridText(Basin(1), 0, 0, 10));
+    setup_test::WriteShared("lai.asc_2000010101", GridText(Basin(2), 0, 0, 10));
+    setup_test::WriteShared("lai.asc_2000010201", GridText(Basin(3), 0, 0, 10));
+    setup_test::WriteShared("run.ctl", kControl);
+    std::vector<OutputCodeEntry> table(kOutputCodeTableSize);
+    {
+        unsigned error = 1;
+        defaultini setup(error, log_.get(), "run.ctl", 2, store_.get());
+        ASSERT_EQ(error, 0u);
+        bool done = false;
+        while (!done) setup.InitStep(done);
+        setup.CreateStandardGridStatistics(table.data(), static_cast<int>(table.size()));
+
+        // Cell sizes, area and coordinates of the header measures; the region weights.
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$rca"), GridText(Basin(1), 0, 0, 10));
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$csy"), GridText(Basin(10), 0, 0, 10));
+        Rows cx = Zone(), cy = Zone();
+        for (int r = 0; r < 6; ++r)
+            for (int c = 0; c < 12; ++c)
+                if (cx[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] != kNd) {
+                    cx[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = c * 10.0;
+                    cy[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = (5 - r) * 10.0;
+                }
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$cx"), GridText(cx, 0, 0, 10));
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$cy"), GridText(cy, 0, 0, 10));
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$w1"), GridText(Basin(1), 0, 0, 10));
+
+        // Slope and aspect as one process computes them over the whole elevation model.
+        memory_handling mh;
+        Matrix e = mh.matrix(1, 6, 1, 12, 6), slope = mh.matrix(1, 6, 1, 12, 6), aspect = mh.matrix(1, 6, 1, 12, 6);
+        const Rows terrain = Terrain();
+        for (int r = 1; r <= 6; ++r)
+            for (int c = 1; c <= 12; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+        ComputeSlopeAspect(e, &slope, &aspect, 6, 12, 10, kNd);
+        Rows s = terrain, a = terrain;
+        for (int r = 1; r <= 6; ++r)
+            for (int c = 1; c <= 12; ++c) {
+                s[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = slope[r][c];
+                a[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = aspect[r][c];
+            }
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("dem.$sl"), GridText(s, 0, 0, 10));
+        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("dem.$ex"), GridText(a, 0, 0, 10));
+
+        // Two days of hourly steps: the land-use grid changes at the first step of each day.
+        for (int day = 1; day <= 2; ++day) {
+            for (int hour = 1; hour <= 24; ++hour) {
+                setup.UpdatePeriodicGrids(hour, day, 1, 2000);
+                setup.WriteStandardGrids(hour, day, 1, 2000);
+                setup.ResetStandardGridStatistics();
+                setup.AddStandardGridStatistics();
+                setup.StepStandardGridStatistics(hour, day, 1, 2000);
+            }
+            const Matrix& lai = *(*store_)[setup.FindGrid("lai", true)].grid;
+            if (setup.rank == 0) {
+                EXPECT_EQ(lai[3][3], day + 1.0);
+            }
+        }
+        setup.WriteStandardGridStatisticLines();
+    }
+    std::string expected = StrFormat("YY\tMM\tDD\tHH\t\"4\"\t\"8\"\ttot_average\nrain_submodel:(default)\n"
+                                     "--\t--\t--\t--\t%.7lf\t%.7lf\t1.0000\n",
+                                     35.0 / 70, 35.0 / 70);
+    for (int day = 1; day <= 2; ++day)
+        for (int hour = 1; hour <= 24; ++hour)
+            expected += StrFormat("2000\t 1\t%2d\t%2d\t2.00000\t2.00000\t2.00000\n", day, hour);
+    EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("rainstat.txt"), expected);
+}
+
+}  // namespace
