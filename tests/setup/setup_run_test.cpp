@@ -40,13 +40,13 @@ Rows Basin(double v) {
     return g;
 }
 
-const char* const kControl =
-    "[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
-    "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2000\n24\n2\n1\n2000\n"
-    "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n2\n"
-    "rain.asc rain fillcode = 0 readcode = 0 defaultValue = 2 statfile = rainstat.txt statcode = 2001\n"
-    "lai.asc lai fillcode = 0 periodicity = 1 D 1\n"
-    "[variable_grids]\n0\n[radiation_correction]\n0\n[region_transition_distance]\n20\n";
+// The control file of the runs, with the given "[standard_grids]" section body.
+std::string Control(const std::string& standardGrids) {
+    return "[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
+           "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2000\n24\n2\n1\n2000\n"
+           "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n" +
+           standardGrids + "[variable_grids]\n0\n[radiation_correction]\n0\n[region_transition_distance]\n20\n";
+}
 
 class SetupRunTest : public setup_test::SetupTest {};
 
@@ -57,7 +57,9 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
     setup_test::WriteShared("lai.asc", GridText(Basin(1), 0, 0, 10));
     setup_test::WriteShared("lai.asc_2000010101", GridText(Basin(2), 0, 0, 10));
     setup_test::WriteShared("lai.asc_2000010201", GridText(Basin(3), 0, 0, 10));
-    setup_test::WriteShared("run.ctl", kControl);
+    setup_test::WriteShared("run.ctl",
+                            Control("2\nrain.asc rain fillcode = 0 readcode = 0 defaultValue = 2 statfile = rainstat.txt "
+                                    "statcode = 2001\nlai.asc lai fillcode = 0 periodicity = 1 D 1\n"));
     std::vector<OutputCodeEntry> table(kOutputCodeTableSize);
     {
         unsigned error = 1;
@@ -120,6 +122,44 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
         for (int hour = 1; hour <= 24; ++hour)
             expected += StrFormat("2000\t 1\t%2d\t%2d\t2.00000\t2.00000\t2.00000\n", day, hour);
     EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("rainstat.txt"), expected);
+}
+
+// Two land-use layers; the code check of a re-read grid is recorded, its codes are positions.
+class TwoLayerTables : public ParameterTables {
+public:
+    int MultilayerLayerCount() const override { return 2; }
+    double MultilayerLanduseCode(int position, int layer) const override { return position * 10.0 + layer; }
+    void RecheckLanduse(defaultini&, int) override { ++rechecks; }
+    int rechecks = 0;
+};
+
+TEST_F(SetupRunTest, ReReadLanduseRefillsTheLayerGridsOfTheOwnCells) {
+    setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
+    setup_test::WriteShared("zones.asc", GridText(Zone(), 0, 0, 10));
+    setup_test::WriteShared("dem.asc", GridText(Terrain(), 0, 0, 10));
+    setup_test::WriteShared("lu.asc", GridText(Basin(1), 0, 0, 10));
+    setup_test::WriteShared("lu.asc_2000010101", GridText(Basin(2), 0, 0, 10));
+    setup_test::WriteShared("run.ctl", Control("1\nlu.asc landuse fillcode = 0 periodicity = 1 D 1\n"));
+
+    unsigned error = 1;
+    defaultini setup(error, log_.get(), "run.ctl", 2, store_.get());
+    auto tables = std::make_shared<TwoLayerTables>();
+    setup.SetParameterTables(tables);
+    bool done = false;
+    while (!done) setup.InitStep(done);
+    const int layer1 = setup.FindGrid("landuse1", true), layer2 = setup.FindGrid("landuse2", true);
+    ASSERT_GT(layer1, 0);
+    ASSERT_GT(layer2, 0);
+
+    setup.UpdatePeriodicGrids(1, 1, 1, 2000);
+    EXPECT_EQ(tables->rechecks, 1);
+    const Matrix& zone = *(*store_)[1].grid;
+    for (int r = setup.firstRow; r <= setup.lastRow; ++r)
+        for (int c = 1; c <= setup.ncols; ++c) {
+            if (!(zone[r][c] > kNd) || (*setup.mpiRegions)[r][c] != setup.rank) continue;
+            EXPECT_EQ((*(*store_)[layer1].grid)[r][c], 21.0) << r << " " << c;
+            EXPECT_EQ((*(*store_)[layer2].grid)[r][c], 22.0) << r << " " << c;
+        }
 }
 
 }  // namespace
