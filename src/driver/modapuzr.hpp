@@ -14,7 +14,7 @@
 #include "driver/modapuzr_inputs.hpp"
 #include "driver/modapuzr_setup.hpp"
 #include "driver/teilmod.hpp"
-#include "driver/teilmod_specialoutput.hpp"
+#include "driver/teilmod_pointoutput.hpp"
 
 class DiagLog;
 class tracer_ini_class;

@@ -13,9 +13,9 @@
 #include "kernel/zonerecord.hpp"
 
 struct TracerDescriptor;
-struct landuse_entry;
-struct soil_entry;
-struct multilayer_landuse_entry;
+class landuse_entry;
+class soil_entry;
+class multilayer_landuse_entry;
 struct irrigation_entry;
 struct HydrologicResponseUnit;
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <mpi.h>
 
-#include "driver/teilmod_specialoutput.hpp"
+#include "driver/teilmod_pointoutput.hpp"
 #include "driver_fixtures.hpp"
 
 using namespace driver_test;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "driver/teilmod_specialoutput.hpp"
+#include "driver/teilmod_pointoutput.hpp"
 #include "kernel/gridio.hpp"
 #include "kernel/signals.hpp"
 
