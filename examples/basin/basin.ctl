@@ -1,5 +1,6 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
-use and one soil type. Every sub-model is switched off; the run checks the set-up (grids,
+use and one soil type. Hourly precipitation and temperature of three stations are interpolated for three days; every
+other sub-model is switched off; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
@@ -22,19 +23,61 @@ WriteAsciiGrids = 1
 0       time shift of data time to lokal time
 
 [meteo_data_count]
-0       number of meteorological inputs
+2       number of meteorological inputs
 
 [meteo_names]
+precipitation
+temperature
 
 [model_time]
-24      starting hour
+1       starting hour
 1       starting day
 1       starting month
 2020    starting year
 24      end hour
-10      end day
+3       end day
 1       end month
 2020    end year
+
+[precipitation]
+1                         method: inverse distance
+precipitation.dat         hourly station data
+none                      regression file (not used by inverse distance)
+precip                    name of the result grid
+0                         write code of the result grid
+1.0                       scaling factor
+precipitation_zones.txt 4024   zone sums, one row a day
+999                       nodata: valid values lie within [-999, 999]
+2                         idw weight
+0.5                       idw fraction (not used)
+20000                     maximum distance
+0                         anisotropy slope
+1                         anisotropy ratio b/a
+0                         lower limit
+0                         replacement below it
+500                       upper limit
+500                       replacement above it
+0                         SzenUse: no scenario
+
+[temperature]
+1                         method: inverse distance
+temperature.dat           hourly station data
+none                      regression file (not used by inverse distance)
+temp                      name of the result grid
+0                         write code of the result grid
+1.0                       scaling factor
+temperature_zones.txt 2024     zone means, one row a day
+999                       nodata
+2                         idw weight
+0.5                       idw fraction (not used)
+20000                     maximum distance
+0                         anisotropy slope
+1                         anisotropy ratio b/a
+-60                       lower limit
+-60                       replacement below it
+60                        upper limit
+60                        replacement above it
+0                         SzenUse: no scenario
 
 [zone_grid]
 zones.asc
