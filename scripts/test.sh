@@ -18,7 +18,7 @@ bash "$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITI
   ctest -j "$jobs" --output-on-failure) || status=1
 
 echo "== Fuzz targets"
-FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash "$root/scripts/fuzz.sh" || status=1
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash "$root/scripts/fuzz.sh" || status=1
 
 echo "== Example basin"
 bash "$root/examples/run.sh" "$root/build/src/driver/talvo" || status=1
