@@ -9,23 +9,14 @@
 #include "kernel/signals.hpp"
 
 using talvo_test::ErrorCode;
+using talvo_test::Share;
+using talvo_test::SigintHandler;
 using talvo_test::Rank;
 using talvo_test::ReadFile;
 using talvo_test::Size;
 using talvo_test::WriteFile;
 
 namespace {
-
-void Share(const std::string& path, const std::string& content) {
-    if (Rank() == 0) WriteFile(path, content);
-    MPI_Barrier(MPI_COMM_WORLD);
-}
-
-void (*SigintHandler())(int) {
-    struct sigaction sa {};
-    sigaction(SIGINT, nullptr, &sa);
-    return sa.sa_handler;
-}
 
 class StackFileTest : public talvo_test::KernelTest {};
 
