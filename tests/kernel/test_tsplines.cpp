@@ -3,17 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <iostream>
 #include <numbers>
 #include <omp.h>
 #include <sstream>
 
-#include "kernel/error.hpp"
 #include "kernel/tsplines.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
 namespace {
+using talvo_test::ErrorCode;
 constexpr double kFill = -9999.0;
 
 // Captures standard output while alive.
@@ -27,15 +26,6 @@ private:
     std::ostringstream buffer_;
     std::streambuf* old_;
 };
-
-int ErrorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ModelError& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 // A source grid of 4 rows x 5 columns spaced 10 apart, south-west point (100, 200), and a
 // model grid of 6 x 7 cells whose centres lie on the raster's evaluation points (raster cell

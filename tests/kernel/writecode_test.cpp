@@ -12,7 +12,6 @@
 
 using talvo_test::ErrorCode;
 using talvo_test::Rank;
-using talvo_test::ReadFile;
 
 namespace {
 
@@ -69,12 +68,7 @@ protected:
         MPI_Bcast(&exists, 1, MPI_INT, 0, MPI_COMM_WORLD);
         return exists == 1;
     }
-    static std::string Read(const std::string& name) {
-        MPI_Barrier(MPI_COMM_WORLD);
-        std::string text = ReadFile(name);
-        MPI_Barrier(MPI_COMM_WORLD);
-        return text;
-    }
+    static std::string Read(const std::string& name) { return talvo_test::ReadShared(name); }
 
     Matrix grid_;
 };
