@@ -13,6 +13,7 @@
 #include "kernel/gridio.hpp"
 #include "kernel/signals.hpp"
 
+using talvo_test::Binary;
 using talvo_test::ErrorCode;
 using talvo_test::Share;
 using talvo_test::SigintHandler;
@@ -22,13 +23,6 @@ using talvo_test::Size;
 using talvo_test::WriteFile;
 
 namespace {
-
-template <class T>
-std::string Binary(const std::vector<double>& values) {
-    std::string b;
-    for (double v : values) talvo_test::Append<T>(&b, static_cast<T>(v));
-    return b;
-}
 
 class GridFileTest : public talvo_test::KernelTest {};
 
