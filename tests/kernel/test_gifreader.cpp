@@ -166,29 +166,22 @@ TEST(GifReader, RefusesInvalidCodesAndShortImages) {
     // Screen 4 x 4, no tables, minimum code size 2: clear (4), then code 7 before the table
     // holds it.
     Bytes head{'G', 'I', 'F', '8', '9', 'a', 4, 0, 4, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 2};
-    gif_test::BitWriter bits;
-    bits.Put(4, 3);
-    bits.Put(1, 3);
-    bits.Put(7, 3);
-    Bytes bad = head;
-    gif_test::PutSubBlocks(bad, bits.Finish(), 255);
-    bad.push_back(0x3B);
-    EXPECT_EQ(DecodeError(bad, 4, 4), "invalid LZW code 7");
-
+    auto image = [&](const Bytes& data) {
+        Bytes gif = head;
+        gif_test::PutSubBlocks(gif, data, 255);
+        gif.push_back(0x3B);
+        return DecodeError(gif, 4, 4);
+    };
+    auto codes = [](std::initializer_list<int> list) {
+        gif_test::BitWriter bits;
+        for (int code : list) bits.Put(code, 3);
+        return bits.Finish();
+    };
+    EXPECT_EQ(image(codes({4, 1, 7})), "invalid LZW code 7");
     // The first code after a clear code must be a literal.
-    gif_test::BitWriter first;
-    first.Put(4, 3);
-    first.Put(6, 3);
-    Bytes afterClear = head;
-    gif_test::PutSubBlocks(afterClear, first.Finish(), 255);
-    afterClear.push_back(0x3B);
-    EXPECT_EQ(DecodeError(afterClear, 4, 4), "invalid LZW code 6");
-
+    EXPECT_EQ(image(codes({4, 6})), "invalid LZW code 6");
     // A frame of 4 x 4 whose data end after 10 pixels.
-    Bytes shortImage = head;
-    gif_test::PutSubBlocks(shortImage, gif_test::LzwEncode(Pixels(10, 1, 1, 4), 2), 255);
-    shortImage.push_back(0x3B);
-    EXPECT_EQ(DecodeError(shortImage, 4, 4), "image data ends after 10 of 16 pixels");
+    EXPECT_EQ(image(gif_test::LzwEncode(Pixels(10, 1, 1, 4), 2)), "image data ends after 10 of 16 pixels");
 }
 
 TEST(GifReader, DropsPixelsOutsideTheMatrix) {
