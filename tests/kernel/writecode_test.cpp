@@ -144,21 +144,14 @@ TEST_F(WriteCodeTest, UnitsDigitsFollowDayMonthYearAndRunEnds) {
         SetDate(2016, d[0], d[1], d[2]);
         for (int i : index) obj_->WriteStatisticGrids(i, true, false);
     }
-    EXPECT_TRUE(Written("u3.asc"));
-    EXPECT_TRUE(Written("u4.asc"));
-    EXPECT_TRUE(Written("u5_20161130.024"));
-    EXPECT_FALSE(Written("u5_20161130.012"));
-    EXPECT_TRUE(Written("u5_20161231.024"));
-    EXPECT_TRUE(Written("u5.asc"));  // dated at the end of the run, then under the plain name
-    EXPECT_TRUE(Written("u6_20161130.024"));
-    EXPECT_FALSE(Written("u6_20161230.024"));
-    EXPECT_TRUE(Written("u6_20161231.024"));
-    EXPECT_FALSE(Written("u7_20161130.024"));
-    EXPECT_TRUE(Written("u7_20161231.024"));
-    EXPECT_TRUE(Written("u40_1611.30s"));
-    EXPECT_TRUE(Written("u40_1612.31s"));
-    EXPECT_EQ(Read("u40_1612.30s"), BasinText([](int r, int c) { return Value(r, c); }));
-    EXPECT_FALSE(Written("u40.asc"));
+    // u5 is dated at the end of the run, then written under the plain name.
+    const std::pair<const char*, bool> files[] = {
+        {"u3.asc", true},           {"u4.asc", true},           {"u5_20161130.024", true}, {"u5_20161130.012", false},
+        {"u5_20161231.024", true},  {"u5.asc", true},           {"u6_20161130.024", true}, {"u6_20161230.024", false},
+        {"u6_20161231.024", true},  {"u7_20161130.024", false}, {"u7_20161231.024", true}, {"u40_1611.30s", true},
+        {"u40_1612.31s", true},     {"u40.asc", false}};
+    for (const auto& [name, written] : files) EXPECT_EQ(Written(name), written) << name;
+    EXPECT_EQ(Read("u40_1612.30s"), BasinText());
 }
 
 TEST_F(WriteCodeTest, StackLevelOneFeedsTheStatisticsAndStacksAreWrittenByCode) {
@@ -234,7 +227,7 @@ TEST_F(WriteCodeTest, FilledAtRegistrationSkipAndPassedOverEntries) {
     SetDate(2016, 9, 25, 1);
     const int index = obj_->FirstFreeGridIndex();
     obj_->RegisterGrid(index, "dem.asc", &grid_, nullptr, 0, "dem", 358, d_.lo, d_.hi);
-    EXPECT_EQ(Read("dem.asc.filled"), BasinText([](int r, int c) { return Value(r, c); }));
+    EXPECT_EQ(Read("dem.asc.filled"), BasinText());
     // At the end of the run, with statistics skipped, only the grid is written.
     SetDate(2016, 9, 25, 4);
     obj_->WriteStatisticGrids(index, true, true);
