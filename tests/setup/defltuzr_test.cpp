@@ -293,6 +293,69 @@ TEST_F(DefaultIniTest, OutputControlFailures) {
     EXPECT_TRUE(Logged("error in control file, output control; not found!"));
 }
 
+TEST_F(DefaultIniTest, RunIntervalBelowOneBecomesOneWithOneWarning) {
+    for (const char* value : {"0", "-5", "24"}) {
+        console_.str("");
+        Sections s;
+        s.outputInterval = std::string(value) + "\n0\n0\n0\n";
+        auto setup = Make(s);
+        RunTo(*setup, 0);
+        const bool below = std::string(value) != "24";
+        EXPECT_EQ(setup->GetGlobalSettings().outputInterval, below ? 1 : 24);
+        EXPECT_EQ(Count(Console(), "output interval " + std::string(value) + " in [output_interval] is below 1"),
+                  below ? 1 : 0);
+    }
+}
+
+TEST_F(DefaultIniTest, OutputListIsReadBeforeItsOrderIsChecked) {
+    // A missing code is reported as such even when the codes read so far are out of order; a
+    // count far beyond the list fails on the first missing code.
+    for (const auto& [list, code] : std::map<std::string, int>{{"3\n7\n3\n", 17}, {"2000000000\n1\n", 17}}) {
+        Sections s;
+        s.outputList = list;
+        EXPECT_EQ(FailingStep(s), code) << list;
+    }
+    Sections s;
+    s.outputList = "1\n7\n";
+    auto setup = Make(s);
+    RunTo(*setup, 0);
+    EXPECT_EQ(setup->GetGlobalSettings().outputListCodes, (std::vector<std::int32_t>{1, 7}));
+}
+
+TEST_F(DefaultIniTest, CouplingSettingsComeFromTheComponent) {
+    Sections s;
+    s.extra = "[ExternalCoupling]\n2 mode\nwait.sem\n300\nM\n1440\n0\n0\n0\nout.sem\nready\n";
+    if (talvo_test::Size() > 1) {
+        EXPECT_EQ(FailingStep(s), 1009);
+        return;
+    }
+    auto setup = Make(s);
+    RunAll(*setup);
+    EXPECT_FALSE(setup->IsExternallyCoupled());
+    EXPECT_EQ(setup->GetSemaphoreFileName(), "wait.sem");
+    EXPECT_EQ(setup->GetCouplingWaitInterval(), 300);
+    EXPECT_EQ(setup->GetCouplingModeLetter(), 'M');
+    EXPECT_EQ(setup->GetExternalTimeStep(), 1440);
+    EXPECT_EQ(setup->GetExternalSemaphoreFileName(), "out.sem");
+    EXPECT_EQ(setup->GetExternalSemaphoreContent(), "ready");
+    EXPECT_FALSE(setup->HasExternalGWTable());
+    OutputCodeEntry table[4];
+    setup->LinkExternalGrids(table, 4);
+}
+
+TEST_F(DefaultIniTest, WithoutTheSectionsNothingIsCoupledOrRepeated) {
+    auto setup = Make(Sections{});
+    RunAll(*setup);
+    EXPECT_FALSE(setup->IsExternallyCoupled());
+    EXPECT_EQ(setup->GetCouplingModeLetter(), 'I');
+    std::vector<HydrologicResponseUnit> units;
+    const SpinUpSettings s = setup->CreateHRUs(&units);
+    EXPECT_EQ(s.spinUpSwitch, 0);
+    EXPECT_EQ(s.repeatCnt, 0);
+    EXPECT_TRUE(units.empty());
+    EXPECT_TRUE(Logged("Creating HRUs"));
+}
+
 TEST_F(DefaultIniTest, SubstepsDefaultToOne) {
     auto setup = Make(Sections{});
     RunAll(*setup);
