@@ -90,7 +90,6 @@ protected:
         auto setup = Make(s);
         return ErrorCode([&] { RunAll(*setup); });
     }
-    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 };
 
 TEST_F(DefaultIniTest, ConstructionSetsTheModuleAndLogsTheBanner) {

@@ -36,6 +36,8 @@ TEST(DerivedGrids, CellNextToAGapGetsTheMeanOfItsNeighbours) {
     g[1][1] = 3;
     FillFromNeighbours(g, 1, 2, 3, 3, kNd);
     EXPECT_EQ(g[1][2], 5);
+    FillFromNeighbours(g, 3, 3, 3, 3, kNd);  // a corner looks at its three neighbours only
+    EXPECT_EQ(g[3][3], 7);
 }
 
 }  // namespace

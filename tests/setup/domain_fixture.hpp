@@ -175,7 +175,6 @@ protected:
         return m;
     }
 
-    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 
     // Every row this process holds of the grid named name equals expected (exactly, or within
     // tolerance).

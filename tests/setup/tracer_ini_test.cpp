@@ -30,7 +30,6 @@ protected:
         }
         return static_cast<int>(error);
     }
-    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 
     int count_ = 0;
     std::vector<TracerDescriptor> tracers_;
