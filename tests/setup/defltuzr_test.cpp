@@ -92,21 +92,16 @@ protected:
     }
 };
 
-TEST_F(DefaultIniTest, ConstructionSetsTheModuleAndLogsTheBanner) {
-    auto setup = Make(Sections{});
-    EXPECT_EQ(setup->ModuleName(), "defaults");
-    EXPECT_EQ(setup->CurrentStep(), 0);
-    EXPECT_EQ(setup->GetRunInterval(), 0);
-    EXPECT_EQ(setup->SoilModelVariant(), 2);
-    EXPECT_TRUE(Logged("file defltuzr, compiled at "));
-}
-
 TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
     Sections s;
     s.extra = "[soil_table]\n4 entries\n";
     s.grids = "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n1\n"
               "lu.grd landuse fillcode = 0 readcode = 0 defaultValue = 1\n[variable_grids]\n0\n";
     auto setup = Make(s);
+    EXPECT_EQ(setup->ModuleName(), "defaults");
+    EXPECT_EQ(setup->GetRunInterval(), 0);
+    EXPECT_EQ(setup->SoilModelVariant(), 2);
+    EXPECT_TRUE(Logged("file defltuzr, compiled at "));
     auto tables = std::make_shared<FakeTables>();
     tables->irrigation = 1;
     setup->SetParameterTables(tables);
