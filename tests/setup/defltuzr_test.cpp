@@ -213,18 +213,6 @@ TEST_F(DefaultIniTest, MissingModelTimeValuesAndSectionsAreControlFileErrors) {
     EXPECT_TRUE(Logged("error in control file, [radiation_correction]; (EOF)not found!"));
 }
 
-TEST_F(DefaultIniTest, RadiationSwitchIsReadOrLeftAtZero) {
-    auto setup = Make(Sections{});
-    RunAll(*setup);
-    EXPECT_EQ(setup->RadiationCorrection(), 1);
-
-    Sections s;
-    s.radiation = "[radiation_correction]\nnone\n";
-    auto other = Make(s);
-    RunAll(*other);
-    EXPECT_EQ(other->RadiationCorrection(), 0);
-}
-
 TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     auto setup = Make(Sections{});
     RunAll(*setup);
@@ -252,6 +240,17 @@ TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     EXPECT_EQ(g.endMonth, 2);
     EXPECT_EQ(g.endYear, 2000);
     EXPECT_EQ(g.tables, nullptr);
+    EXPECT_EQ(setup->RadiationCorrection(), 1);
+    EXPECT_EQ(setup->ReadSubsteps(), 1);
+    // Without "[ExternalCoupling]" and "[SpinUp]" nothing is coupled or repeated.
+    EXPECT_FALSE(setup->IsExternallyCoupled());
+    EXPECT_EQ(setup->GetCouplingModeLetter(), 'I');
+    std::vector<HydrologicResponseUnit> units;
+    const SpinUpSettings spin = setup->CreateHRUs(&units);
+    EXPECT_EQ(spin.spinUpSwitch, 0);
+    EXPECT_EQ(spin.repeatCnt, 0);
+    EXPECT_TRUE(units.empty());
+    EXPECT_TRUE(Logged("Creating HRUs"));
 
     // A blank line ends the key block; the switches keep 0 and 1 as read; minutes become hours.
     Sections s;
@@ -264,6 +263,22 @@ TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     EXPECT_EQ(h.minToIntEnd, 90.0);
     EXPECT_EQ(other->GetHourOffset(), 1.5);
     EXPECT_FALSE(h.doublePrecision);
+}
+
+TEST_F(DefaultIniTest, UnreadableRadiationSwitchIsZeroAndSubstepsAreRead) {
+    Sections s;
+    s.radiation = "[radiation_correction]\nnone\n";
+    s.extra = "[soil_surface_groundwater_substeps]\n3\n";
+    auto three = Make(s);
+    RunAll(*three);
+    EXPECT_EQ(three->RadiationCorrection(), 0);
+    EXPECT_EQ(three->ReadSubsteps(), 3);
+
+    s.extra = "[soil_surface_groundwater_substeps]\nmany\n";
+    auto bad = Make(s);
+    RunAll(*bad);
+    EXPECT_EQ(ErrorCode([&] { bad->ReadSubsteps(); }), 17);
+    EXPECT_TRUE(Logged("sub step counter from [soil_surface_groundwater_substeps] not found"));
 }
 
 TEST_F(DefaultIniTest, OutputControlFailures) {
@@ -335,37 +350,6 @@ TEST_F(DefaultIniTest, CouplingSettingsComeFromTheComponent) {
     EXPECT_FALSE(setup->HasExternalGWTable());
     OutputCodeEntry table[4];
     setup->LinkExternalGrids(table, 4);
-}
-
-TEST_F(DefaultIniTest, WithoutTheSectionsNothingIsCoupledOrRepeated) {
-    auto setup = Make(Sections{});
-    RunAll(*setup);
-    EXPECT_FALSE(setup->IsExternallyCoupled());
-    EXPECT_EQ(setup->GetCouplingModeLetter(), 'I');
-    std::vector<HydrologicResponseUnit> units;
-    const SpinUpSettings s = setup->CreateHRUs(&units);
-    EXPECT_EQ(s.spinUpSwitch, 0);
-    EXPECT_EQ(s.repeatCnt, 0);
-    EXPECT_TRUE(units.empty());
-    EXPECT_TRUE(Logged("Creating HRUs"));
-}
-
-TEST_F(DefaultIniTest, SubstepsDefaultToOne) {
-    auto setup = Make(Sections{});
-    RunAll(*setup);
-    EXPECT_EQ(setup->ReadSubsteps(), 1);
-
-    Sections s;
-    s.extra = "[soil_surface_groundwater_substeps]\n3\n";
-    auto three = Make(s);
-    RunAll(*three);
-    EXPECT_EQ(three->ReadSubsteps(), 3);
-
-    s.extra = "[soil_surface_groundwater_substeps]\nmany\n";
-    auto bad = Make(s);
-    RunAll(*bad);
-    EXPECT_EQ(ErrorCode([&] { bad->ReadSubsteps(); }), 17);
-    EXPECT_TRUE(Logged("sub step counter from [soil_surface_groundwater_substeps] not found"));
 }
 
 TEST_F(DefaultIniTest, MissingControlFileStopsStepZero) {
