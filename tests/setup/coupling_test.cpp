@@ -130,8 +130,16 @@ TEST_F(CouplingTest, SettingsAreReadAndCouplingNeedsOneProcess) {
     EXPECT_EQ(coupling_->PeriodLetter(), 'Y');
 }
 
-TEST_F(CouplingTest, UnreadableSettingsAreError10) {
-    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+// Coupling proper needs one process.
+class OneProcessCouplingTest : public CouplingTest {
+protected:
+    void SetUp() override {
+        CouplingTest::SetUp();
+        if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+    }
+};
+
+TEST_F(OneProcessCouplingTest, UnreadableSettingsAreError10) {
     EXPECT_EQ(Read(Settings(1, "W")), 10);
     EXPECT_NE(Console().find("error reading Coupling Mode (I, H, D, M or Y) for external gw table grid test.ctl\n"
                              "possible reason: parameter missing or a linefeed \nbefore the end of the parameter block"),
@@ -151,8 +159,7 @@ TEST_F(CouplingTest, UnreadableSettingsAreError10) {
     EXPECT_NE(Console().find("error opening missing.ctl"), std::string::npos);
 }
 
-TEST_F(CouplingTest, LinkingKeepsItsOwnListAndNeverTouchesTheTable) {
-    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+TEST_F(OneProcessCouplingTest, LinkingKeepsItsOwnListAndNeverTouchesTheTable) {
     AddStatistic(0, "recharge_submodel:defaults");
     AddStatistic(1, "soil moisture_submodel:unsatzon_model");
     OutputCodeEntry before[8];
@@ -181,8 +188,7 @@ TEST_F(CouplingTest, LinkingKeepsItsOwnListAndNeverTouchesTheTable) {
     EXPECT_NE(Console().find("error looking for zonal statistic with internal name \"snow\""), std::string::npos);
 }
 
-TEST_F(CouplingTest, IncomingGridsAreReadThenRenamedDeletedOrKept) {
-    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+TEST_F(OneProcessCouplingTest, IncomingGridsAreReadThenRenamedDeletedOrKept) {
     Matrix other = host_->matrix(1, kRows, 1, kCols, kRows);
     host_->RegisterGrid(3, "other.asc", &other, nullptr, 0, "other", 0, 1, kRows);
     ASSERT_EQ(Read(Settings(1, "D", "3\nin_a.asc recharge 0 1\nin_b.asc other 0 0 in_c.asc other 0 2\n")), 0);
@@ -213,8 +219,7 @@ TEST_F(CouplingTest, IncomingGridsAreReadThenRenamedDeletedOrKept) {
     EXPECT_NE(Console().find("error reading external grid in_a.asc"), std::string::npos);
 }
 
-TEST_F(CouplingTest, OutgoingGridsSumMeanAndRunningTotals) {
-    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+TEST_F(OneProcessCouplingTest, OutgoingGridsSumMeanAndRunningTotals) {
     std::filesystem::create_directory("res");
     ASSERT_EQ(Read(Settings(1, "D", "0\n",
                             "4\nsum.asc recharge Sum\nmean.asc recharge Mean\nres/total.asc recharge SumTotal_DM\n"
@@ -256,8 +261,7 @@ TEST_F(CouplingTest, OutgoingGridsSumMeanAndRunningTotals) {
     EXPECT_FALSE(std::filesystem::exists("res/SumTotal_EndOf_Year_2005_total.asc"));
 }
 
-TEST_F(CouplingTest, StatisticsFilesPerZone) {
-    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+TEST_F(OneProcessCouplingTest, StatisticsFilesPerZone) {
     AddStatistic(0, "soil moisture_submodel:unsatzon_model");
     AddStatistic(1, std::string(120, 'T'));
     ASSERT_EQ(Read(Settings(1, "D", "0\n", "0\n",
@@ -282,8 +286,7 @@ TEST_F(CouplingTest, StatisticsFilesPerZone) {
               "soil moisture_submodel:unsatzon_model; 3 zones\n3\t3.000000\n5\t6.000000\n9\t9.000000\n");
 }
 
-TEST_F(CouplingTest, EveryFailedWriteIsReported) {
-    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+TEST_F(OneProcessCouplingTest, EveryFailedWriteIsReported) {
     ASSERT_EQ(Read(Settings(1, "D", "0\n", "1\nmissing/sum.asc recharge Sum\n")), 0);
     coupling_->Link(table_, 8);
     EXPECT_EQ(ErrorCode([&] { coupling_->Write(1, 1, 2020, false, false, false, 3); }), 26);

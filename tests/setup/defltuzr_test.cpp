@@ -90,17 +90,7 @@ protected:
         auto setup = Make(s);
         return ErrorCode([&] { RunAll(*setup); });
     }
-    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 };
-
-TEST_F(DefaultIniTest, ConstructionSetsTheModuleAndLogsTheBanner) {
-    auto setup = Make(Sections{});
-    EXPECT_EQ(setup->ModuleName(), "defaults");
-    EXPECT_EQ(setup->CurrentStep(), 0);
-    EXPECT_EQ(setup->GetRunInterval(), 0);
-    EXPECT_EQ(setup->SoilModelVariant(), 2);
-    EXPECT_TRUE(Logged("file defltuzr, compiled at "));
-}
 
 TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
     Sections s;
@@ -108,6 +98,10 @@ TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
     s.grids = "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n1\n"
               "lu.grd landuse fillcode = 0 readcode = 0 defaultValue = 1\n[variable_grids]\n0\n";
     auto setup = Make(s);
+    EXPECT_EQ(setup->ModuleName(), "defaults");
+    EXPECT_EQ(setup->GetRunInterval(), 0);
+    EXPECT_EQ(setup->SoilModelVariant(), 2);
+    EXPECT_TRUE(Logged("file defltuzr, compiled at "));
     auto tables = std::make_shared<FakeTables>();
     tables->irrigation = 1;
     setup->SetParameterTables(tables);
@@ -219,18 +213,6 @@ TEST_F(DefaultIniTest, MissingModelTimeValuesAndSectionsAreControlFileErrors) {
     EXPECT_TRUE(Logged("error in control file, [radiation_correction]; (EOF)not found!"));
 }
 
-TEST_F(DefaultIniTest, RadiationSwitchIsReadOrLeftAtZero) {
-    auto setup = Make(Sections{});
-    RunAll(*setup);
-    EXPECT_EQ(setup->RadiationCorrection(), 1);
-
-    Sections s;
-    s.radiation = "[radiation_correction]\nnone\n";
-    auto other = Make(s);
-    RunAll(*other);
-    EXPECT_EQ(other->RadiationCorrection(), 0);
-}
-
 TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     auto setup = Make(Sections{});
     RunAll(*setup);
@@ -258,6 +240,17 @@ TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     EXPECT_EQ(g.endMonth, 2);
     EXPECT_EQ(g.endYear, 2000);
     EXPECT_EQ(g.tables, nullptr);
+    EXPECT_EQ(setup->RadiationCorrection(), 1);
+    EXPECT_EQ(setup->ReadSubsteps(), 1);
+    // Without "[ExternalCoupling]" and "[SpinUp]" nothing is coupled or repeated.
+    EXPECT_FALSE(setup->IsExternallyCoupled());
+    EXPECT_EQ(setup->GetCouplingModeLetter(), 'I');
+    std::vector<HydrologicResponseUnit> units;
+    const SpinUpSettings spin = setup->CreateHRUs(&units);
+    EXPECT_EQ(spin.spinUpSwitch, 0);
+    EXPECT_EQ(spin.repeatCnt, 0);
+    EXPECT_TRUE(units.empty());
+    EXPECT_TRUE(Logged("Creating HRUs"));
 
     // A blank line ends the key block; the switches keep 0 and 1 as read; minutes become hours.
     Sections s;
@@ -270,6 +263,22 @@ TEST_F(DefaultIniTest, OutputControlAndGlobalSettings) {
     EXPECT_EQ(h.minToIntEnd, 90.0);
     EXPECT_EQ(other->GetHourOffset(), 1.5);
     EXPECT_FALSE(h.doublePrecision);
+}
+
+TEST_F(DefaultIniTest, UnreadableRadiationSwitchIsZeroAndSubstepsAreRead) {
+    Sections s;
+    s.radiation = "[radiation_correction]\nnone\n";
+    s.extra = "[soil_surface_groundwater_substeps]\n3\n";
+    auto three = Make(s);
+    RunAll(*three);
+    EXPECT_EQ(three->RadiationCorrection(), 0);
+    EXPECT_EQ(three->ReadSubsteps(), 3);
+
+    s.extra = "[soil_surface_groundwater_substeps]\nmany\n";
+    auto bad = Make(s);
+    RunAll(*bad);
+    EXPECT_EQ(ErrorCode([&] { bad->ReadSubsteps(); }), 17);
+    EXPECT_TRUE(Logged("sub step counter from [soil_surface_groundwater_substeps] not found"));
 }
 
 TEST_F(DefaultIniTest, OutputControlFailures) {
@@ -293,22 +302,54 @@ TEST_F(DefaultIniTest, OutputControlFailures) {
     EXPECT_TRUE(Logged("error in control file, output control; not found!"));
 }
 
-TEST_F(DefaultIniTest, SubstepsDefaultToOne) {
-    auto setup = Make(Sections{});
-    RunAll(*setup);
-    EXPECT_EQ(setup->ReadSubsteps(), 1);
+TEST_F(DefaultIniTest, RunIntervalBelowOneBecomesOneWithOneWarning) {
+    for (const char* value : {"0", "-5", "24"}) {
+        console_.str("");
+        Sections s;
+        s.outputInterval = std::string(value) + "\n0\n0\n0\n";
+        auto setup = Make(s);
+        RunTo(*setup, 0);
+        const bool below = std::string(value) != "24";
+        EXPECT_EQ(setup->GetGlobalSettings().outputInterval, below ? 1 : 24);
+        EXPECT_EQ(Count(Console(), "output interval " + std::string(value) + " in [output_interval] is below 1"),
+                  below ? 1 : 0);
+    }
+}
 
+TEST_F(DefaultIniTest, OutputListIsReadBeforeItsOrderIsChecked) {
+    // A missing code is reported as such even when the codes read so far are out of order; a
+    // count far beyond the list fails on the first missing code.
+    for (const auto& [list, code] : std::map<std::string, int>{{"3\n7\n3\n", 17}, {"2000000000\n1\n", 17}}) {
+        Sections s;
+        s.outputList = list;
+        EXPECT_EQ(FailingStep(s), code) << list;
+    }
     Sections s;
-    s.extra = "[soil_surface_groundwater_substeps]\n3\n";
-    auto three = Make(s);
-    RunAll(*three);
-    EXPECT_EQ(three->ReadSubsteps(), 3);
+    s.outputList = "1\n7\n";
+    auto setup = Make(s);
+    RunTo(*setup, 0);
+    EXPECT_EQ(setup->GetGlobalSettings().outputListCodes, (std::vector<std::int32_t>{1, 7}));
+}
 
-    s.extra = "[soil_surface_groundwater_substeps]\nmany\n";
-    auto bad = Make(s);
-    RunAll(*bad);
-    EXPECT_EQ(ErrorCode([&] { bad->ReadSubsteps(); }), 17);
-    EXPECT_TRUE(Logged("sub step counter from [soil_surface_groundwater_substeps] not found"));
+TEST_F(DefaultIniTest, CouplingSettingsComeFromTheComponent) {
+    Sections s;
+    s.extra = "[ExternalCoupling]\n2 mode\nwait.sem\n300\nM\n1440\n0\n0\n0\nout.sem\nready\n";
+    if (talvo_test::Size() > 1) {
+        EXPECT_EQ(FailingStep(s), 1009);
+        return;
+    }
+    auto setup = Make(s);
+    RunAll(*setup);
+    EXPECT_FALSE(setup->IsExternallyCoupled());
+    EXPECT_EQ(setup->GetSemaphoreFileName(), "wait.sem");
+    EXPECT_EQ(setup->GetCouplingWaitInterval(), 300);
+    EXPECT_EQ(setup->GetCouplingModeLetter(), 'M');
+    EXPECT_EQ(setup->GetExternalTimeStep(), 1440);
+    EXPECT_EQ(setup->GetExternalSemaphoreFileName(), "out.sem");
+    EXPECT_EQ(setup->GetExternalSemaphoreContent(), "ready");
+    EXPECT_FALSE(setup->HasExternalGWTable());
+    OutputCodeEntry table[4];
+    setup->LinkExternalGrids(table, 4);
 }
 
 TEST_F(DefaultIniTest, MissingControlFileStopsStepZero) {

@@ -11,6 +11,8 @@
 
 using setup_test::GridText;
 using setup_test::kNd;
+using setup_test::Fill;
+using setup_test::OnZone;
 using setup_test::Rows;
 
 namespace {
@@ -23,33 +25,21 @@ const Rows kZone = {
     {kNd, 3, 3, kNd, kNd, 5, 5, 5, 5, 5, kNd, kNd},       {kNd, kNd, 3, kNd, kNd, 5, kNd, kNd, kNd, kNd, kNd, kNd},
 };
 
-Rows Map(const Rows& zone, double (*f)(int r, int c)) {
-    Rows out = zone;
-    for (std::size_t r = 0; r < zone.size(); ++r)
-        for (std::size_t c = 0; c < zone[r].size(); ++c)
-            out[r][c] = zone[r][c] == kNd ? kNd : f(static_cast<int>(r) + 1, static_cast<int>(c) + 1);
-    return out;
-}
 Rows Constant(double v) { return Rows(kZone.size(), std::vector<double>(kZone[0].size(), v)); }
-Rows Plane(double (*f)(int r, int c)) {
-    Rows out(kZone.size(), std::vector<double>(kZone[0].size(), 0));
-    for (std::size_t r = 0; r < out.size(); ++r)
-        for (std::size_t c = 0; c < out[r].size(); ++c) out[r][c] = f(static_cast<int>(r) + 1, static_cast<int>(c) + 1);
-    return out;
-}
 
 class DerivedStepsTest : public setup_test::SmallDomainTest {};
 
 TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTheirCorners) {
-    Build(kZone, Plane([](int, int) { return 100.0; }));
+    // A zone grid named without a dot gets the suffixes appended.
+    Build(kZone, Fill(6, 12, [](int, int) { return 100.0; }), 1000, 2000, 10, "basin", "dem.grd");
     const int before = setup_->StandardGridCount();
     setup_->CreateCellSizeGrids();
     setup_->CreateCoordinateGrids();
 
-    const Rows one = Map(kZone, [](int, int) { return 1.0; });
-    const Rows ten = Map(kZone, [](int, int) { return 10.0; });
-    const Rows cx = Map(kZone, [](int, int c) { return 1000.0 + (c - 1) * 10.0; });
-    const Rows cy = Map(kZone, [](int r, int) { return 2000.0 + (6 - r) * 10.0; });
+    const Rows one = OnZone(kZone, 1.0);
+    const Rows ten = OnZone(kZone, 10.0);
+    const Rows cx = OnZone(kZone, [](int, int c) { return 1000.0 + (c - 1) * 10.0; });
+    const Rows cy = OnZone(kZone, [](int r, int) { return 2000.0 + (6 - r) * 10.0; });
     ExpectHeldRows("RelCellArea", one);
     ExpectHeldRows("CellSizeX", ten);
     ExpectHeldRows("CellSizeY", ten);
@@ -69,20 +59,11 @@ TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTh
     EXPECT_TRUE(Logged("Checking cell sizes for variable Cells..."));
 }
 
-TEST_F(DerivedStepsTest, ZoneGridNameWithoutDotGetsTheSuffixAppended) {
-    Build(kZone, Plane([](int, int c) { return 10.0 * c; }), 1000, 2000, 10, "basin", "dem.grd");
-    setup_->CreateCellSizeGrids();
-    setup_->CreateCoordinateGrids();
-    setup_->make_Slope_and_Aspect();
-    for (const char* file : {"basin.$csx", "basin.$csy", "basin.$rca", "basin.$cx", "basin.$cy", "dem.$sl", "dem.$ex"})
-        EXPECT_TRUE(Exists(file)) << file;
-}
-
 TEST_F(DerivedStepsTest, GivenCellSizesAndAreaMustAgreeToOneThousandthPercent) {
     Build(kZone, {});
     Given("csx.grd", "CellSizeX", 10.0);
     Given("csy.grd", "CellSizeY", 10.0);
-    Rows area = Map(kZone, [](int, int) { return 1.000005; });
+    Rows area = OnZone(kZone, 1.000005);
     const int areaIndex = Given("rca.grd", "RelCellArea", area);
     setup_->relCellArea = (*store_)[areaIndex].grid;
     setup_->CreateCellSizeGrids();
@@ -104,20 +85,17 @@ TEST_F(DerivedStepsTest, GivenCellSizesAndAreaMustAgreeToOneThousandthPercent) {
 }
 
 TEST_F(DerivedStepsTest, ZeroCellSizesStopTheRun) {
-    Rows sizes = Map(kZone, [](int, int) { return 10.0; });
+    Rows sizes = OnZone(kZone, 10.0);
     sizes[2][4] = 0;
-    Build(kZone, {});
-    Given("csy.grd", "CellSizeY", sizes);
-    EXPECT_EQ(ErrorCode([&] { setup_->CreateCellSizeGrids(); }), 66);
-    if (setup_->rank == 0) {
-        EXPECT_TRUE(Logged("cell size in y direction is zero at row 3, column 5,\nread from file csy.grd"));
-    }
-
-    Build(kZone, {});
-    Given("csx.grd", "CellSizeX", sizes);
-    EXPECT_EQ(ErrorCode([&] { setup_->CreateCellSizeGrids(); }), 66);
-    if (setup_->rank == 0) {
-        EXPECT_TRUE(Logged("cell size in x direction is zero at row 3, column 5,\nread from file csx.grd\n"));
+    for (const char* axis : {"y", "x"}) {
+        const std::string file = StrFormat("cs%s.grd", axis);
+        Build(kZone, {});
+        Given(file, StrFormat("CellSize%c", axis[0] - 32), sizes);
+        EXPECT_EQ(ErrorCode([&] { setup_->CreateCellSizeGrids(); }), 66);
+        if (setup_->rank == 0) {
+            EXPECT_TRUE(Logged(StrFormat("cell size in %s direction is zero at row 3, column 5,\nread from file %s",
+                                         axis, file.c_str())));
+        }
     }
 }
 
@@ -125,8 +103,8 @@ TEST_F(DerivedStepsTest, OneGivenCellSizeDerivesTheOtherFromAUnitArea) {
     Build(kZone, {});
     Given("csx.grd", "CellSizeX", 5.0);
     setup_->CreateCellSizeGrids();
-    ExpectHeldRows("RelCellArea", Map(kZone, [](int, int) { return 1.0; }));
-    ExpectHeldRows("CellSizeY", Map(kZone, [](int, int) { return 20.0; }));
+    ExpectHeldRows("RelCellArea", OnZone(kZone, 1.0));
+    ExpectHeldRows("CellSizeY", OnZone(kZone, 20.0));
     EXPECT_FALSE(Exists("basin.$csx"));
     EXPECT_TRUE(Exists("basin.$csy"));
 }
@@ -138,20 +116,20 @@ double SizeY(int r, int c) { return kZone[static_cast<std::size_t>(r - 1)][stati
 
 TEST_F(DerivedStepsTest, VariableCellSizesAccumulateCoordinatesOverTheWholeGrid) {
     Build(kZone, {});
-    Given("csx.grd", "CellSizeX", Plane([](int, int c) { return 10.0 + c; }));
-    Given("csy.grd", "CellSizeY", Plane([](int r, int) { return 20.0 - r; }));
+    Given("csx.grd", "CellSizeX", Fill(6, 12, [](int, int c) { return 10.0 + c; }));
+    Given("csy.grd", "CellSizeY", Fill(6, 12, [](int r, int) { return 20.0 - r; }));
     setup_->CreateCellSizeGrids();
     setup_->CreateCoordinateGrids();
-    ExpectHeldRows("RelCellArea", Map(kZone, [](int r, int c) { return (10.0 + c) * (20.0 - r) / 100.0; }));
+    ExpectHeldRows("RelCellArea", OnZone(kZone, [](int r, int c) { return (10.0 + c) * (20.0 - r) / 100.0; }));
     // Rows run from the left border; the last row starts at its first valid column (3).
-    ExpectHeldRows("CoordX", Map(kZone, [](int r, int c) {
+    ExpectHeldRows("CoordX", OnZone(kZone, [](int r, int c) {
                        const int start = r == 6 ? 3 : 1;
                        double x = 1000.0 + (start - 1) * 10.0;
                        for (int k = start; k < c; ++k) x += SizeX(r, k);
                        return x;
                    }));
     // Columns run up from the last row; column 1 keeps the header spacing.
-    ExpectHeldRows("CoordY", Map(kZone, [](int r, int c) {
+    ExpectHeldRows("CoordY", OnZone(kZone, [](int r, int c) {
                        if (c == 1) return 2000.0 + (6 - r) * 10.0;
                        double y = 2000.0;
                        for (int k = 6; k > r; --k) y += SizeY(k, c);
@@ -161,7 +139,7 @@ TEST_F(DerivedStepsTest, VariableCellSizesAccumulateCoordinatesOverTheWholeGrid)
 
 // Elevation of a smooth surface with holes near the process boundaries.
 Rows Terrain() {
-    Rows e = Plane([](int r, int c) { return 500.0 + 3.0 * r * r - 7.0 * c + r * c; });
+    Rows e = Fill(6, 12, [](int r, int c) { return 500.0 + 3.0 * r * r - 7.0 * c + r * c; });
     e[2][3] = kNd;
     e[3][5] = kNd;
     e[0][0] = kNd;
@@ -173,17 +151,8 @@ TEST_F(DerivedStepsTest, SlopeAndAspectEqualTheWholeGridResultOnEveryProcess) {
     Build(kZone, terrain);
     setup_->make_Slope_and_Aspect();
 
-    memory_handling mh;
-    Matrix e = mh.matrix(1, 6, 1, 12, 6), slope = mh.matrix(1, 6, 1, 12, 6), aspect = mh.matrix(1, 6, 1, 12, 6);
-    for (int r = 1; r <= 6; ++r)
-        for (int c = 1; c <= 12; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
-    ComputeSlopeAspect(e, &slope, &aspect, 6, 12, 10, kNd);
-    Rows s(6, std::vector<double>(12)), a = s;
-    for (int r = 1; r <= 6; ++r)
-        for (int c = 1; c <= 12; ++c) {
-            s[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = slope[r][c];
-            a[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = aspect[r][c];
-        }
+    Rows s, a;
+    setup_test::WholeGridSlopeAspect(terrain, 10, &s, &a);
     // Cells with a valid elevation are all filled; the hole in the middle has four valid
     // neighbours and gets a value of its own.
     EXPECT_EQ(s[0][0], kNd);
@@ -207,7 +176,7 @@ TEST_F(DerivedStepsTest, PlanesGiveTheirSlopeAndAspect) {
         {[](int, int) { return 700.0; }, 0, 0},                   // flat
     };
     for (const Case& k : cases) {
-        Build(kZone, Plane(k.elevation));
+        Build(kZone, Fill(6, 12, k.elevation));
         setup_->make_Slope_and_Aspect();
         ExpectHeldRows("slope_angle", Constant(k.slope), 1e-9);
         ExpectHeldRows("slope_aspect", Constant(k.aspect), 1e-9);

@@ -14,6 +14,7 @@
 
 #include "kernel/gridio.hpp"
 #include "setup/defltuzr.hpp"
+#include "setup/derivedgrids.hpp"
 #include "setup/mpiregions.hpp"
 #include "setup_fixture.hpp"
 
@@ -31,6 +32,35 @@ inline std::string GridText(const Rows& v, double xll, double yll, double cs) {
         text += "\n";
     }
     return text;
+}
+
+// An nrows x ncols grid of f(r, c) (1-based).
+template <class F>
+Rows Fill(int nrows, int ncols, F f) {
+    Rows out(static_cast<std::size_t>(nrows), std::vector<double>(static_cast<std::size_t>(ncols)));
+    for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) out[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = f(r, c);
+    return out;
+}
+// f(r, c) on the valid cells of zone, nodata elsewhere.
+template <class F>
+Rows OnZone(const Rows& zone, F f) {
+    return Fill(static_cast<int>(zone.size()), static_cast<int>(zone[0].size()), [&](int r, int c) {
+        return zone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] == kNd ? kNd : f(r, c);
+    });
+}
+inline Rows OnZone(const Rows& zone, double v) { return OnZone(zone, [v](int, int) { return v; }); }
+
+// Slope and aspect as one process computes them over the whole elevation model.
+inline void WholeGridSlopeAspect(const Rows& terrain, double cellsize, Rows* slope, Rows* aspect) {
+    const int nr = static_cast<int>(terrain.size()), nc = static_cast<int>(terrain[0].size());
+    memory_handling mh;
+    Matrix e = mh.matrix(1, nr, 1, nc, nr), s = mh.matrix(1, nr, 1, nc, nr), a = mh.matrix(1, nr, 1, nc, nr);
+    for (int r = 1; r <= nr; ++r)
+        for (int c = 1; c <= nc; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+    ComputeSlopeAspect(e, &s, &a, nr, nc, cellsize, kNd);
+    *slope = Fill(nr, nc, [&](int r, int c) { return s[r][c]; });
+    *aspect = Fill(nr, nc, [&](int r, int c) { return a[r][c]; });
 }
 
 class SmallDomainTest : public SetupTest {
@@ -145,7 +175,6 @@ protected:
         return m;
     }
 
-    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 
     // Every row this process holds of the grid named name equals expected (exactly, or within
     // tolerance).

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <mpi.h>
-#include <sstream>
 
 #include "kernel/modelobject.hpp"
 #include "setup/mpiregions.hpp"
-#include "support/test_support.hpp"
+#include "setup_fixture.hpp"
 
 namespace {
 
@@ -61,25 +60,15 @@ TEST(StripTable, RunsAndLeadingGaps) {
     const double nd = -9999;
     double row[9] = {0, nd, nd, 1, 1, nd, 0, 0, 0};  // trailing nodata would be no run
     double helper[9];
+    using V = std::vector<double>;
     ASSERT_TRUE(BuildHelperRowAll(row, helper, 8, nd));
-    EXPECT_EQ(helper[0], 2);
-    EXPECT_EQ(helper[1], 1);
-    EXPECT_EQ(helper[2], 2);
-    EXPECT_EQ(helper[3], nd);
-    EXPECT_EQ(helper[4], 1);
-    EXPECT_EQ(helper[5], 0);
-    EXPECT_EQ(helper[6], 3);
-    EXPECT_EQ(helper[7], 0);  // the list ends here
-    EXPECT_EQ(helper[8], 0);
+    EXPECT_EQ(V(helper, helper + 9), (V{2, 1, 2, nd, 1, 0, 3, 0, 0}));  // the list ends at the 0 pair
     double empty[4] = {0, nd, nd, nd};
     double h2[4];
     ASSERT_TRUE(BuildHelperRowAll(empty, h2, 3, nd));
-    EXPECT_EQ(h2[0], 3);
-    EXPECT_EQ(h2[1], 0);
+    EXPECT_EQ(V(h2, h2 + 2), (V{3, 0}));
     ASSERT_TRUE(BuildHelperRowOwn(row, helper, 8, 1));
-    EXPECT_EQ(helper[1], 3);
-    EXPECT_EQ(helper[2], 2);
-    EXPECT_EQ(helper[3], 0);
+    EXPECT_EQ(V(helper + 1, helper + 4), (V{3, 2, 0}));
     // Alternating owners need more slots than the row has: refused, never written past. The
     // pair ending the list needs room too, so three runs do not fit six columns.
     double alternating[5] = {0, 0, 1, 0, 1};
@@ -90,8 +79,7 @@ TEST(StripTable, RunsAndLeadingGaps) {
     EXPECT_FALSE(BuildHelperRowAll(threeRuns, h4, 6, nd));
     double twoRunsThenGap[7] = {0, 2, 2, 1, 1, nd, nd};
     ASSERT_TRUE(BuildHelperRowAll(twoRunsThenGap, h4, 6, nd));
-    EXPECT_EQ(h4[4], 2);
-    EXPECT_EQ(h4[5], 0);
+    EXPECT_EQ(V(h4 + 4, h4 + 6), (V{2, 0}));
     EXPECT_FALSE(BuildHelperRowOwn(alternating, h3, 4, 1));
     EXPECT_TRUE(BuildHelperRowOwn(twoRunsThenGap, h4, 6, 1));
 }
@@ -107,69 +95,70 @@ TEST(HaloRuns, GapsOfOneOwnerAreCoveredByOneRecord) {
     halo[2][2] = 3;
     const auto runs = ReceiveHaloRuns(halo, 1, 2, 8);
     ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[0].row, 1);
-    EXPECT_EQ(runs[0].firstCol, 4);
-    EXPECT_EQ(runs[0].count, 3);
-    EXPECT_EQ(runs[0].rank, 2);
-    EXPECT_EQ(runs[1].firstCol, 7);
-    EXPECT_EQ(runs[2].row, 2);
-    EXPECT_EQ(runs[2].count, 2);
+    const int want[3][4] = {{1, 4, 3, 2}, {1, 7, 1, 3}, {2, 1, 2, 3}};  // row, first column, count, owner
+    for (int i = 0; i < 3; ++i) {
+        const HaloRecord& h = runs[static_cast<std::size_t>(i)];
+        EXPECT_EQ((std::vector<int>{h.row, h.firstCol, h.count, h.rank}), std::vector<int>(want[i], want[i] + 4)) << i;
+    }
 }
 
-class DecompositionTest : public talvo_test::TempDirTest {
+class DecompositionTest : public setup_test::SetupTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        log_ = std::make_unique<DiagLog>("diag.xml", 4);
-        log_->SetConsole(console_);
+        SetupTest::SetUp();
         obj_ = std::make_unique<modelobject>(log_.get(), "x", 0, false, false, ObjectRecord{});
-        if (talvo_test::Rank() == 0) talvo_test::WriteFile("MpiSpeedFactor.dat", "1.0\n");
-        MPI_Barrier(MPI_COMM_WORLD);
+        setup_test::WriteShared("MpiSpeedFactor.dat", "1.0\n");
     }
     void TearDown() override {
         obj_.reset();
-        log_.reset();
-        TempDirTest::TearDown();
+        SetupTest::TearDown();
     }
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
+    // Divides the valid cells ('x') of pattern among the processes; returns the error code.
+    int Decompose(const std::vector<std::string>& pattern, int* registered = nullptr) {
+        zone_ = ZoneGrid(pattern);
+        obj_->nrows = static_cast<int>(pattern.size());
+        obj_->ncols = static_cast<int>(pattern[0].size());
+        obj_->nodata = -9999;
+        return ErrorCode([&] {
+            CreateMPIRegions(*obj_, &zone_, grids_, res_, [&](DecompositionGrids&, int, int) {
+                if (registered) ++*registered;
+            });
+        });
+    }
     std::unique_ptr<modelobject> obj_;
+    Matrix zone_;
+    DecompositionGrids grids_;
+    DecompositionResult res_;
 };
 
 TEST_F(DecompositionTest, EveryValidCellHasExactlyOneOwnerAndHalosMatch) {
     // Twelve columns leave room for four strips in a row (the gaps split the owners' runs).
     const std::vector<std::string> pattern = {"..xxxx......", ".xxxxxx.....", "xxxxxxxx....",
                                               "xxx..xxx....", ".xx..xx.....", "..x..x......"};
-    Matrix zone = ZoneGrid(pattern);
-    obj_->nrows = 6;
-    obj_->ncols = 12;
-    obj_->nodata = -9999;
-    DecompositionGrids grids;
-    DecompositionResult res;
     int registered = 0;
-    CreateMPIRegions(*obj_, &zone, grids, res, [&](DecompositionGrids&, int, int) { ++registered; });
+    ASSERT_EQ(Decompose(pattern, &registered), 0);
     EXPECT_EQ(registered, 1);
     const int size = talvo_test::Size(), rank = talvo_test::Rank();
     // Cells per process add up to the valid cells and are equal everywhere.
     std::int64_t total = 0;
     for (int i = 0; i < size; ++i) {
-        EXPECT_GE(res.cellsPerProcess[static_cast<std::size_t>(i)], 1);
-        total += res.cellsPerProcess[static_cast<std::size_t>(i)];
+        EXPECT_GE(res_.cellsPerProcess[static_cast<std::size_t>(i)], 1);
+        total += res_.cellsPerProcess[static_cast<std::size_t>(i)];
     }
     EXPECT_EQ(total, 30);
     // Owned cells lie within the own row range, and each owned count matches.
     std::int64_t own = 0;
-    for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r)
+    for (int r = res_.ownFirstRow; r <= res_.ownLastRow; ++r)
         for (int c = 1; c <= 12; ++c)
-            if (grids.regions[r][c] == rank) ++own;
-    EXPECT_EQ(own, res.cellsPerProcess[static_cast<std::size_t>(rank)]);
+            if (grids_.regions[r][c] == rank) ++own;
+    EXPECT_EQ(own, res_.cellsPerProcess[static_cast<std::size_t>(rank)]);
     // Every halo record names cells of the peer; what one process receives the peer sends.
     std::int64_t sendCells = 0, recvCells = 0;
-    for (const HaloRecord& h : res.recvHalo) {
+    for (const HaloRecord& h : res_.recvHalo) {
         EXPECT_NE(h.rank, rank);
         recvCells += h.count;
     }
-    for (const HaloRecord& h : res.sendHalo) {
+    for (const HaloRecord& h : res_.sendHalo) {
         EXPECT_NE(h.rank, rank);
         sendCells += h.count;
     }
@@ -184,56 +173,29 @@ TEST_F(DecompositionTest, EveryValidCellHasExactlyOneOwnerAndHalosMatch) {
         EXPECT_GT(global[0], 0);
     }
     if (rank == 0) {
-        EXPECT_NE(console_.str().find("MPI num cells: "), std::string::npos);
+        EXPECT_NE(Console().find("MPI num cells: "), std::string::npos);
     }
 }
 
 TEST_F(DecompositionTest, FewerCellsThanProcessesIsRefusedEverywhere) {
-    Matrix zone = ZoneGrid({"x...", "...."});
-    obj_->nrows = 2;
-    obj_->ncols = 4;
-    obj_->nodata = -9999;
-    DecompositionGrids grids;
-    DecompositionResult res;
-    int code = 0;
-    try {
-        CreateMPIRegions(*obj_, &zone, grids, res, [](DecompositionGrids&, int, int) {});
-    } catch (const ModelError& e) {
-        code = e.code();
-    }
-    EXPECT_EQ(code, talvo_test::Size() > 1 ? 1011 : 0);
+    EXPECT_EQ(Decompose({"x...", "...."}), talvo_test::Size() > 1 ? 1011 : 0);
 }
 
 TEST_F(DecompositionTest, RowsWithoutRoomForTheirStripsStopEveryProcess) {
     // Three columns leave no room for a strip and the pair that ends the list; with one process
     // nothing moves between processes and the grid is fine.
-    Matrix zone = ZoneGrid({"xxx", "xxx", "x.x"});
-    obj_->nrows = 3;
-    obj_->ncols = 3;
-    obj_->nodata = -9999;
-    DecompositionGrids grids;
-    DecompositionResult res;
-    int code = 0;
-    try {
-        CreateMPIRegions(*obj_, &zone, grids, res, [](DecompositionGrids&, int, int) {});
-    } catch (const ModelError& e) {
-        code = e.code();
-    }
-    EXPECT_EQ(code, talvo_test::Size() > 1 ? 120 : 0);
+    EXPECT_EQ(Decompose({"xxx", "xxx", "x.x"}), talvo_test::Size() > 1 ? 120 : 0);
     if (talvo_test::Size() > 1) {
-        EXPECT_NE(console_.str().find("grid row 1 has more strips than fit into its row of MPIHelper"),
-                  std::string::npos);
+        EXPECT_NE(Console().find("grid row 1 has more strips than fit into its row of MPIHelper"), std::string::npos);
     }
 }
 
 TEST_F(DecompositionTest, SpeedFileThatIsNoNumberFallsBackToTheBenchmark) {
-    MPI_Barrier(MPI_COMM_WORLD);
-    if (talvo_test::Rank() == 0) talvo_test::WriteFile("MpiSpeedFactor.dat", "fast\n");
-    MPI_Barrier(MPI_COMM_WORLD);
+    setup_test::WriteShared("MpiSpeedFactor.dat", "fast\n");
     const double v = ProcessSpeedValue(*obj_);
     EXPECT_GT(v, 0);
-    EXPECT_NE(console_.str().find("does not begin with a number"), std::string::npos);
-    EXPECT_NE(console_.str().find("MPI wtime: "), std::string::npos);
+    EXPECT_NE(Console().find("does not begin with a number"), std::string::npos);
+    EXPECT_NE(Console().find("MPI wtime: "), std::string::npos);
 }
 
 }  // namespace

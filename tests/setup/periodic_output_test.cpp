@@ -17,21 +17,11 @@ constexpr int kRows = 6, kCols = 12;
 
 // Zone 3 in columns 1-6, zone 5 in columns 7-12; the first cell lies outside the basin.
 Rows Zone() {
-    Rows z(kRows, std::vector<double>(kCols));
-    for (int r = 0; r < kRows; ++r)
-        for (int c = 0; c < kCols; ++c) z[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = c < 6 ? 3 : 5;
+    Rows z = setup_test::Fill(kRows, kCols, [](int, int c) { return c <= 6 ? 3.0 : 5.0; });
     z[0][0] = kNd;
     return z;
 }
-
-// A grid of one value in the basin, nodata outside.
-Rows Basin(double v) {
-    Rows g = Zone();
-    for (auto& row : g)
-        for (double& x : row)
-            if (x != kNd) x = v;
-    return g;
-}
+Rows Basin(double v) { return setup_test::OnZone(Zone(), v); }
 
 class PeriodicOutputTest : public setup_test::SmallDomainTest {
 protected:
@@ -145,11 +135,7 @@ TEST_F(PeriodicOutputTest, VariableGridsAreWrittenOncePerStepByTheirOwnCall) {
 TEST_F(PeriodicOutputTest, EveryStandardGridWithAStatisticsFileGetsAZoneTable) {
     BuildBasin();
     // Values r + c / 2 add up exactly in any order.
-    Rows values = Zone();
-    for (int r = 0; r < kRows; ++r)
-        for (int c = 0; c < kCols; ++c)
-            if (values[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] != kNd)
-                values[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = (r + 1) + (c + 1) * 0.5;
+    const Rows values = setup_test::OnZone(Zone(), [](int r, int c) { return r + c * 0.5; });
     const int rain = Given("rain.asc", "rain", values);
     Define(rain).statFile = "rainstat.txt";
     setup_->DefinitionAt(rain)->statCode = 2001;

@@ -12,18 +12,12 @@
 
 using setup_test::GridText;
 using setup_test::kNd;
+using setup_test::Fill;
 using setup_test::Rows;
 
 namespace {
 
 constexpr int kRows = 6, kCols = 12;
-
-Rows Grid(double (*f)(int r, int c)) {
-    Rows out(kRows, std::vector<double>(kCols));
-    for (int r = 1; r <= kRows; ++r)
-        for (int c = 1; c <= kCols; ++c) out[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = f(r, c);
-    return out;
-}
 
 // Weight of the own region in column c when columns 1-6 and 7-12 are two regions.
 double OwnWeight(int c) {
@@ -35,7 +29,7 @@ class RegionStepsTest : public setup_test::SmallDomainTest {
 protected:
     // A rectangle of zone 1 with a nodata corner; transition distance 40 over cells of 10.
     void BuildBasin(const std::string& control = Control("")) {
-        Rows zone = Grid([](int, int) { return 1.0; });
+        Rows zone = Fill(kRows, kCols, [](int, int) { return 1.0; });
         zone[0][0] = kNd;
         Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", control);
     }
@@ -59,7 +53,7 @@ TEST_F(RegionStepsTest, WithoutRegionGridTheBasinIsOneRegionOfWeightOne) {
     setup_->MakeRegionWeightGrids();
     EXPECT_EQ(setup_->Regions().regionCount, 1);
     EXPECT_EQ(setup_->Regions().codeToRegion[1], 1);
-    Rows one = Grid([](int, int) { return 1.0; });
+    Rows one = Fill(kRows, kCols, [](int, int) { return 1.0; });
     one[0][0] = kNd;
     ExpectHeldRows("regression_weights1", one);
     EXPECT_EQ(setup_->FindGrid("regression_regions2", true), 0);
@@ -72,7 +66,7 @@ TEST_F(RegionStepsTest, WithoutRegionGridTheBasinIsOneRegionOfWeightOne) {
 
 TEST_F(RegionStepsTest, TwoRegionsBlendWithinTheTransitionDistance) {
     BuildBasin();
-    Given("regions.asc", "regression_regions", Grid([](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
+    Given("regions.asc", "regression_regions", Fill(kRows, kCols, [](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
     setup_->MakeRegionWeightGrids();
     const RegionTables& t = setup_->Regions();
     ASSERT_EQ(t.regionCount, 2);
@@ -82,9 +76,9 @@ TEST_F(RegionStepsTest, TwoRegionsBlendWithinTheTransitionDistance) {
 
     // D = 4 cells: the weight of the own region is (distance to the other one) / 8 + 0.5, at
     // most 1; a cell next to the border gets 0.625 and 0.375.
-    Rows w1 = Grid([](int, int c) { return OwnWeight(c); });
-    Rows w2 = Grid([](int, int c) { return 1.0 - OwnWeight(c); });
-    Rows r2 = Grid([](int, int c) { return c <= 6 ? (c >= 3 ? 2.0 : 0.0) : (c <= 10 ? 1.0 : 0.0); });
+    Rows w1 = Fill(kRows, kCols, [](int, int c) { return OwnWeight(c); });
+    Rows w2 = Fill(kRows, kCols, [](int, int c) { return 1.0 - OwnWeight(c); });
+    Rows r2 = Fill(kRows, kCols, [](int, int c) { return c <= 6 ? (c >= 3 ? 2.0 : 0.0) : (c <= 10 ? 1.0 : 0.0); });
     for (Rows* g : {&w1, &w2, &r2}) (*g)[0][0] = kNd;
     EXPECT_EQ(w1[2][5], 0.625);
     EXPECT_EQ(w2[2][5], 0.375);
@@ -99,7 +93,7 @@ TEST_F(RegionStepsTest, TwoRegionsBlendWithinTheTransitionDistance) {
 
 TEST_F(RegionStepsTest, ThreeRegionWeightsAddUpToOneOnEveryProcess) {
     BuildBasin();
-    Given("regions", "regression_regions", Grid([](int r, int c) { return c <= 4 ? 7.0 : (c <= 8 || r > 4 ? 3.0 : 9.0); }));
+    Given("regions", "regression_regions", Fill(kRows, kCols, [](int r, int c) { return c <= 4 ? 7.0 : (c <= 8 || r > 4 ? 3.0 : 9.0); }));
     setup_->MakeRegionWeightGrids();
     ASSERT_EQ(setup_->Regions().regionCount, 3);
     EXPECT_EQ(setup_->Regions().codeToRegion[3], 1);
@@ -127,9 +121,9 @@ TEST_F(RegionStepsTest, ThreeRegionWeightsAddUpToOneOnEveryProcess) {
 
 TEST_F(RegionStepsTest, TransitionDistanceOfZeroKeepsEveryCellInItsRegion) {
     BuildBasin("[region_transition_distance]\n0\n");
-    Given("regions.asc", "regression_regions", Grid([](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
+    Given("regions.asc", "regression_regions", Fill(kRows, kCols, [](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
     setup_->MakeRegionWeightGrids();
-    Rows one = Grid([](int, int) { return 1.0; }), zero = Grid([](int, int) { return 0.0; });
+    Rows one = Fill(kRows, kCols, [](int, int) { return 1.0; }), zero = Fill(kRows, kCols, [](int, int) { return 0.0; });
     one[0][0] = zero[0][0] = kNd;
     ExpectHeldRows("regression_weights1", one);
     ExpectHeldRows("regression_weights2", zero);
@@ -146,13 +140,13 @@ TEST_F(RegionStepsTest, FailuresStopEveryProcess) {
     EXPECT_TRUE(Logged("transition distance (if or if not using a region grid) "));
 
     BuildBasin();
-    Rows regions = Grid([](int, int) { return 1.0; });
+    Rows regions = Fill(kRows, kCols, [](int, int) { return 1.0; });
     regions[3][3] = 0;
     Given("regions.asc", "regression_regions", regions);
     EXPECT_EQ(ErrorCode([&] { setup_->MakeRegionWeightGrids(); }), 3);
 
     BuildBasin();
-    Given("regions.asc", "regression_regions", Grid([](int r, int c) { return (r - 1) * 12.0 + c; }));
+    Given("regions.asc", "regression_regions", Fill(kRows, kCols, [](int r, int c) { return (r - 1) * 12.0 + c; }));
     EXPECT_EQ(ErrorCode([&] { setup_->MakeRegionWeightGrids(); }), 4);
 }
 

@@ -71,25 +71,19 @@ TEST_F(RegistryTest, AFullStoreIsErrorTwelve) {
     EXPECT_EQ(setup->RegisteredIndices(), (std::vector<int>{GridStore::kMaxIndex}));
 }
 
-TEST_F(RegistryTest, SharedGridRowsAddOneHaloRowEachSide) {
+TEST_F(RegistryTest, SharedGridRowsAddOneHaloRowEachSideWithinTheGrid) {
     auto setup = Make();
     setup->nrows = 10;
-    setup->firstRow = 4;
-    setup->lastRow = 6;
-    int first = 0, last = 0;
-    setup->rank = 1;
-    setup->SharedGridRows(&first, &last);
-    EXPECT_EQ(first, 3);
-    EXPECT_EQ(last, 7);
-    setup->firstRow = 1;
-    setup->lastRow = 10;
-    setup->SharedGridRows(&first, &last);
-    EXPECT_EQ(first, 1);
-    EXPECT_EQ(last, 10);
-    setup->rank = 0;
-    setup->firstRow = 4;
-    setup->SharedGridRows(&first, &last);
-    EXPECT_EQ(first, 1);
-    EXPECT_EQ(last, 10);
+    // rank, own first and last row; expected first and last shared row (process 0 holds all).
+    const int cases[][5] = {{1, 4, 6, 3, 7}, {1, 1, 10, 1, 10}, {0, 4, 10, 1, 10}};
+    for (const auto& k : cases) {
+        setup->rank = k[0];
+        setup->firstRow = k[1];
+        setup->lastRow = k[2];
+        int first = 0, last = 0;
+        setup->SharedGridRows(&first, &last);
+        EXPECT_EQ(first, k[3]) << k[0] << " " << k[1];
+        EXPECT_EQ(last, k[4]) << k[0] << " " << k[1];
+    }
 }
 }  // namespace

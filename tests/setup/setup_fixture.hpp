@@ -27,6 +27,7 @@ protected:
         TempDirTest::TearDown();
     }
     std::string Console() const { return console_.str(); }
+    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 
     // Runs f and returns the ModelError code it throws (0 when it throws nothing).
     template <class F>

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "domain_fixture.hpp"
-#include "setup/derivedgrids.hpp"
 
 using setup_test::GridText;
 using setup_test::kNd;
@@ -16,29 +15,17 @@ namespace {
 
 // Zone 4 in columns 1-6, zone 8 in columns 7-12; two cells outside the basin.
 Rows Zone() {
-    Rows z(6, std::vector<double>(12));
-    for (auto& row : z)
-        for (std::size_t c = 0; c < 12; ++c) row[c] = c < 6 ? 4 : 8;
+    Rows z = setup_test::Fill(6, 12, [](int, int c) { return c <= 6 ? 4.0 : 8.0; });
     z[0][0] = z[5][11] = kNd;
     return z;
 }
-
 Rows Terrain() {
-    Rows e(6, std::vector<double>(12));
-    for (int r = 1; r <= 6; ++r)
-        for (int c = 1; c <= 12; ++c)
-            e[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = 800.0 + 2.0 * r * r - 5.0 * c + r * c;
+    Rows e = setup_test::Fill(6, 12, [](int r, int c) { return 800.0 + 2.0 * r * r - 5.0 * c + r * c; });
     e[2][6] = kNd;
     return e;
 }
-
-Rows Basin(double v) {
-    Rows g = Zone();
-    for (auto& row : g)
-        for (double& x : row)
-            if (x != kNd) x = v;
-    return g;
-}
+Rows Basin(double v) { return setup_test::OnZone(Zone(), v); }
+std::string Shared(const std::string& path) { return setup_test::SmallDomainTest::SharedFile(path); }
 
 // The control file of the runs, with the given "[standard_grids]" section body.
 std::string Control(const std::string& standardGrids) {
@@ -48,12 +35,17 @@ std::string Control(const std::string& standardGrids) {
            standardGrids + "[variable_grids]\n0\n[radiation_correction]\n0\n[region_transition_distance]\n20\n";
 }
 
-class SetupRunTest : public setup_test::SetupTest {};
+class SetupRunTest : public setup_test::SetupTest {
+protected:
+    void SetUp() override {
+        SetupTest::SetUp();
+        setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
+        setup_test::WriteShared("zones.asc", GridText(Zone(), 0, 0, 10));
+        setup_test::WriteShared("dem.asc", GridText(Terrain(), 0, 0, 10));
+    }
+};
 
 TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
-    setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
-    setup_test::WriteShared("zones.asc", GridText(Zone(), 0, 0, 10));
-    setup_test::WriteShared("dem.asc", GridText(Terrain(), 0, 0, 10));
     setup_test::WriteShared("lai.asc", GridText(Basin(1), 0, 0, 10));
     setup_test::WriteShared("lai.asc_2000010101", GridText(Basin(2), 0, 0, 10));
     setup_test::WriteShared("lai.asc_2000010201", GridText(Basin(3), 0, 0, 10));
@@ -70,34 +62,18 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
         setup.CreateStandardGridStatistics(table.data(), static_cast<int>(table.size()));
 
         // Cell sizes, area and coordinates of the header measures; the region weights.
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$rca"), GridText(Basin(1), 0, 0, 10));
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$csy"), GridText(Basin(10), 0, 0, 10));
-        Rows cx = Zone(), cy = Zone();
-        for (int r = 0; r < 6; ++r)
-            for (int c = 0; c < 12; ++c)
-                if (cx[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] != kNd) {
-                    cx[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = c * 10.0;
-                    cy[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = (5 - r) * 10.0;
-                }
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$cx"), GridText(cx, 0, 0, 10));
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$cy"), GridText(cy, 0, 0, 10));
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("zones.$w1"), GridText(Basin(1), 0, 0, 10));
+        EXPECT_EQ(Shared("zones.$rca"), GridText(Basin(1), 0, 0, 10));
+        EXPECT_EQ(Shared("zones.$csy"), GridText(Basin(10), 0, 0, 10));
+        const Rows cx = setup_test::OnZone(Zone(), [](int, int c) { return (c - 1) * 10.0; });
+        const Rows cy = setup_test::OnZone(Zone(), [](int r, int) { return (6 - r) * 10.0; });
+        EXPECT_EQ(Shared("zones.$cx"), GridText(cx, 0, 0, 10));
+        EXPECT_EQ(Shared("zones.$cy"), GridText(cy, 0, 0, 10));
+        EXPECT_EQ(Shared("zones.$w1"), GridText(Basin(1), 0, 0, 10));
 
-        // Slope and aspect as one process computes them over the whole elevation model.
-        memory_handling mh;
-        Matrix e = mh.matrix(1, 6, 1, 12, 6), slope = mh.matrix(1, 6, 1, 12, 6), aspect = mh.matrix(1, 6, 1, 12, 6);
-        const Rows terrain = Terrain();
-        for (int r = 1; r <= 6; ++r)
-            for (int c = 1; c <= 12; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
-        ComputeSlopeAspect(e, &slope, &aspect, 6, 12, 10, kNd);
-        Rows s = terrain, a = terrain;
-        for (int r = 1; r <= 6; ++r)
-            for (int c = 1; c <= 12; ++c) {
-                s[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = slope[r][c];
-                a[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = aspect[r][c];
-            }
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("dem.$sl"), GridText(s, 0, 0, 10));
-        EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("dem.$ex"), GridText(a, 0, 0, 10));
+        Rows slope, aspect;
+        setup_test::WholeGridSlopeAspect(Terrain(), 10, &slope, &aspect);
+        EXPECT_EQ(Shared("dem.$sl"), GridText(slope, 0, 0, 10));
+        EXPECT_EQ(Shared("dem.$ex"), GridText(aspect, 0, 0, 10));
 
         // Two days of hourly steps: the land-use grid changes at the first step of each day.
         for (int day = 1; day <= 2; ++day) {
@@ -109,9 +85,7 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
                 setup.StepStandardGridStatistics(hour, day, 1, 2000);
             }
             const Matrix& lai = *(*store_)[setup.FindGrid("lai", true)].grid;
-            if (setup.rank == 0) {
-                EXPECT_EQ(lai[3][3], day + 1.0);
-            }
+            if (setup.rank == 0) { EXPECT_EQ(lai[3][3], day + 1.0); }
         }
         setup.WriteStandardGridStatisticLines();
     }
@@ -121,7 +95,7 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
     for (int day = 1; day <= 2; ++day)
         for (int hour = 1; hour <= 24; ++hour)
             expected += StrFormat("2000\t 1\t%2d\t%2d\t2.00000\t2.00000\t2.00000\n", day, hour);
-    EXPECT_EQ(setup_test::SmallDomainTest::SharedFile("rainstat.txt"), expected);
+    EXPECT_EQ(Shared("rainstat.txt"), expected);
 }
 
 // Two land-use layers; the code check of a re-read grid is recorded, its codes are positions.
@@ -134,9 +108,6 @@ public:
 };
 
 TEST_F(SetupRunTest, ReReadLanduseRefillsTheLayerGridsOfTheOwnCells) {
-    setup_test::WriteShared("MpiSpeedFactor.dat", "1\n");
-    setup_test::WriteShared("zones.asc", GridText(Zone(), 0, 0, 10));
-    setup_test::WriteShared("dem.asc", GridText(Terrain(), 0, 0, 10));
     setup_test::WriteShared("lu.asc", GridText(Basin(1), 0, 0, 10));
     setup_test::WriteShared("lu.asc_2000010101", GridText(Basin(2), 0, 0, 10));
     setup_test::WriteShared("run.ctl", Control("1\nlu.asc landuse fillcode = 0 periodicity = 1 D 1\n"));

@@ -30,7 +30,6 @@ protected:
         }
         return static_cast<int>(error);
     }
-    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
 
     int count_ = 0;
     std::vector<TracerDescriptor> tracers_;
@@ -95,51 +94,47 @@ TEST_F(TracerTest, CountLimits) {
     EXPECT_TRUE(Logged("error in control file,  number of tracers in ; tracer_ininot found!"));
 }
 
-TEST_F(TracerTest, ShortNamesMustDiffer) {
-    EXPECT_EQ(Read("2", Line("Nitrate") + Line("NITrogen")), 59);
-    EXPECT_TRUE(Logged("substance #2 and substance #1 have the same\nfirst 3 chars (lowercase) in its name "
-                       "(nit <-> nit)"));
-}
-
-TEST_F(TracerTest, HalfLifeNeedsPositiveDays) {
-    EXPECT_EQ(Read("1", Line("Rn", "radioactive half_time = 0 d")), 56);
-    EXPECT_TRUE(Logged("error in half_time for tracer 1: must be greater than 0!"));
-    EXPECT_EQ(Read("1", Line("Rn", "radioactive half_time = 30 days")), 56);
-    EXPECT_TRUE(Logged("error reading half_time for tracer 1: no \"d\" for measure found!"));
-    EXPECT_EQ(Read("1", Line("Rn", "radioactive")), 56);
-    EXPECT_TRUE(Logged("error in tracer_info_table tracer 1: need a \"half_time = xxxx d\" sequence!"));
-    // Without its own '=' the value is looked for after the '=' of the next key.
-    EXPECT_EQ(Read("1", Line("Rn", "radioactive half_time 5 d")), 56);
-    EXPECT_TRUE(Logged("error reading half_time for tracer 1: no \"d\" for measure found!"));
-}
-
-TEST_F(TracerTest, MaxConcIsCheckedForValueAndUnit) {
-    EXPECT_EQ(Read("1", Line("X", "non_radioactive", "max_conc = 5 ppm")), 56);
-    EXPECT_TRUE(Logged("wrong measure (only mg/l, g/l or kg/kg resp. no measure are allowed!)\nread here: ppm"));
-    EXPECT_EQ(Read("1", Line("X", "non_radioactive", "max_conc = high")), 56);
-    EXPECT_TRUE(Logged("error reading max_conc for tracer 1"));
+TEST_F(TracerTest, BadLinesNameTheTracerAndTheKey) {
+    std::string noGrid = Line("A");
+    noGrid.replace(noGrid.find("gridext"), 7, "gridEXT");
+    struct Case {
+        const char* count;
+        std::string lines;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"2", Line("Nitrate") + Line("NITrogen"), 59,
+         "substance #2 and substance #1 have the same\nfirst 3 chars (lowercase) in its name (nit <-> nit)"},
+        {"1", Line("Rn", "radioactive half_time = 0 d"), 56, "error in half_time for tracer 1: must be greater than 0!"},
+        {"1", Line("Rn", "radioactive half_time = 30 days"), 56,
+         "error reading half_time for tracer 1: no \"d\" for measure found!"},
+        {"1", Line("Rn", "radioactive"), 56, "error in tracer_info_table tracer 1: need a \"half_time = xxxx d\" sequence!"},
+        // Without its own '=' the value is looked for after the '=' of the next key.
+        {"1", Line("Rn", "radioactive half_time 5 d"), 56,
+         "error reading half_time for tracer 1: no \"d\" for measure found!"},
+        {"1", Line("X", "non_radioactive", "max_conc = 5 ppm"), 56,
+         "wrong measure (only mg/l, g/l or kg/kg resp. no measure are allowed!)\nread here: ppm"},
+        {"1", Line("X", "non_radioactive", "max_conc = high"), 56, "error reading max_conc for tracer 1"},
+        {"2", Line("A") + "B evaporating min_conc = 1\n", 56,
+         "error reading parameters for tracer 2:\n need a key word \"radioactive\" or \"non_radioactive\"\n(may be, the "
+         "number of tracers (2) is wrong?"},
+        {"1", "A non_radioactive evaporating max_conc = 1\n", 56,
+         "error reading parameters for tracer 1:\nneed a key word \"min_conc = xxxx\""},
+        {"1", "A non_radioactive evaporating min_conc x max_conc\n", 56, "error reading min_conc for tracer 1"},
+        {"1", "A non_radioactive evaporating min_conc = 1 soilini = 1 gwini = x max_conc = 1 g/l\n", 56,
+         "error reading gwini for tracer 1!"},
+        {"1", noGrid, 56, "error reading gridext for tracer 1:\nneed a key word \"gridext = xxxx\""},
+        // Fewer tracer lines than the count: the next section header is no tracer.
+        {"3", Line("A") + Line("B"), 56, "(may be, the number of tracers (3) is wrong?"},
+    };
+    for (const Case& c : cases) {
+        console_.str("");
+        EXPECT_EQ(Read(c.count, c.lines), c.code) << c.lines;
+        EXPECT_TRUE(Logged(c.message)) << c.message;
+    }
     EXPECT_EQ(Read("1", Line("X", "non_radioactive", "max_conc = 7 Kg/Kg")), 0);
     EXPECT_EQ(tracers_[1].max_conc, 7.0);
 }
 
-TEST_F(TracerTest, MissingKeysNameTheTracer) {
-    EXPECT_EQ(Read("2", Line("A") + "B evaporating min_conc = 1\n"), 56);
-    EXPECT_TRUE(Logged("error reading parameters for tracer 2:\n need a key word \"radioactive\" or "
-                       "\"non_radioactive\"\n(may be, the number of tracers (2) is wrong?"));
-    EXPECT_EQ(Read("1", "A non_radioactive evaporating max_conc = 1\n"), 56);
-    EXPECT_TRUE(Logged("error reading parameters for tracer 1:\nneed a key word \"min_conc = xxxx\""));
-    EXPECT_EQ(Read("1", "A non_radioactive evaporating min_conc x max_conc\n"), 56);
-    EXPECT_TRUE(Logged("error reading min_conc for tracer 1"));
-    EXPECT_EQ(Read("1", "A non_radioactive evaporating min_conc = 1 soilini = 1 gwini = x max_conc = 1 g/l\n"), 56);
-    EXPECT_TRUE(Logged("error reading gwini for tracer 1!"));
-
-    std::string noGrid = Line("A");
-    noGrid.replace(noGrid.find("gridext"), 7, "gridEXT");
-    EXPECT_EQ(Read("1", noGrid), 56);
-    EXPECT_TRUE(Logged("error reading gridext for tracer 1:\nneed a key word \"gridext = xxxx\""));
-
-    // Fewer tracer lines than the count: the next section header is no tracer.
-    EXPECT_EQ(Read("3", Line("A") + Line("B")), 56);
-    EXPECT_TRUE(Logged("(may be, the number of tracers (3) is wrong?"));
-}
 }  // namespace

@@ -1,23 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <sstream>
-
 #include "kernel/modelobject.hpp"
 #include "setup/zoneranking.hpp"
-#include "support/test_support.hpp"
+#include "setup_fixture.hpp"
 
 namespace {
 
-class ZoneRankingTest : public ::testing::Test {
+class ZoneRankingTest : public setup_test::SetupTest {
 protected:
     void SetUp() override {
-        log_ = std::make_unique<DiagLog>("/dev/null", 4);
-        log_->SetConsole(console_);
+        SetupTest::SetUp();
         obj_ = std::make_unique<modelobject>(log_.get(), "x", 0, false, false, ObjectRecord{});
         obj_->SetModuleName("test");
         obj_->nodata = -9999;
         obj_->cellsize = 1000;
+    }
+    void TearDown() override {
+        obj_.reset();
+        SetupTest::TearDown();
     }
     // A grid given by rows of values on process 0 (other processes pass none).
     void Grid(const std::vector<std::vector<double>>& rows) {
@@ -28,16 +28,6 @@ protected:
         for (int r = 1; r <= obj_->nrows; ++r)
             for (int c = 1; c <= obj_->ncols; ++c) zone_[r][c] = rows[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
     }
-    int Code(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const ModelError& e) {
-            return e.code();
-        }
-        return 0;
-    }
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
     std::unique_ptr<modelobject> obj_;
     Matrix zone_;
 };
@@ -74,18 +64,17 @@ TEST_F(ZoneRankingTest, CodeLimits) {
     EXPECT_EQ(ZoneCode(3.7), 3);
     Grid({{32767, 0}});  // both ends of the range are valid
     ZoneTables t;
-    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 0);
+    EXPECT_EQ(ErrorCode([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 0);
     EXPECT_EQ(t.codeToZone[32767], 2);
-    Grid({{32768, 1}});
-    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 3);
-    Grid({{-2, 1}});
-    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 3);
-    Grid({{-9999, -9999}});
-    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 7);
+    const std::pair<std::vector<double>, int> bad[] = {{{32768, 1}, 3}, {{-2, 1}, 3}, {{-9999, -9999}, 7}};
+    for (const auto& [row, code] : bad) {
+        Grid({row});
+        EXPECT_EQ(ErrorCode([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), code) << row[0];
+    }
     std::vector<std::vector<double>> many(1, std::vector<double>(16001));
     for (int i = 0; i < 16001; ++i) many[0][static_cast<std::size_t>(i)] = i;
     Grid(many);
-    EXPECT_EQ(Code([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 4);
+    EXPECT_EQ(ErrorCode([&] { RankZones(*obj_, &zone_, nullptr, "z", t); }), 4);
 }
 
 TEST_F(ZoneRankingTest, RelativeCellAreasWeightTheShares) {
