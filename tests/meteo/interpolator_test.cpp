@@ -1,8 +1,6 @@
 // The interpolator of one meteorological input over the test domain: section, methods,
-// scaling, limits, scenarios, the step date, the progress line, steps without values and the
-// independence of the result from the number of threads.
+// scaling, limits, scenarios, the step date, the progress line and steps without values.
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <cmath>
 
@@ -23,7 +21,6 @@ const std::string kStationHeader =
     "fifth\n";
 const double kSx[4] = {0, 1000, 2000, 4000};
 const double kSy[4] = {0, 3000, 1000, 0};
-const double kSz[4] = {0, 100, 200, 300};
 
 double Idw2(int r, int c, const double v[4]) {
     double sum = 0, weights = 0;
@@ -34,20 +31,6 @@ double Idw2(int r, int c, const double v[4]) {
         sum += w * v[k];
     }
     return sum / weights;
-}
-
-// The nearest station; on equal distance the later one with laterWins, else the earlier one.
-int Nearest(int r, int c, bool laterWins) {
-    int best = 0;
-    double bestD = 1e20;
-    for (int k = 1; k <= 3; ++k) {
-        const double d2 = (kSx[k] - CellX(c)) * (kSx[k] - CellX(c)) + (kSy[k] - CellY(r)) * (kSy[k] - CellY(r));
-        if (d2 < bestD || (laterWins && d2 == bestD)) {
-            bestD = d2;
-            best = k;
-        }
-    }
-    return best;
 }
 
 class MeteoInterpolatorTest : public InterpolatorTest {
@@ -76,25 +59,12 @@ protected:
     }
 };
 
-TEST_F(MeteoInterpolatorTest, InverseDistanceGridIsTheSameForAnyNumberOfThreads) {
-    auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n2000 1 1 1 2 2 3\n");
+TEST_F(MeteoInterpolatorTest, InverseDistanceGridAndDescription) {
+    auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n");
     ASSERT_TRUE(ip);
     const double v[4] = {0, 1.5, 4, -7.25};
-    omp_set_num_threads(1);
     Step(*ip);
     ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
-    std::vector<double> single;
-    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
-        for (int c = 1; c <= kCols; ++c) single.push_back(ip->ResultGrid()[r][c]);
-
-    ip->Rewind();
-    ip->AdvanceRecords();
-    omp_set_num_threads(8);
-    Step(*ip);
-    std::size_t i = 0;
-    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
-        for (int c = 1; c <= kCols; ++c) EXPECT_EQ(ip->ResultGrid()[r][c], single[i++]);
-    omp_set_num_threads(2);
     EXPECT_NE(ip->Description().find("temperature interpolated with idw from st.dat, zones from zones.asc, "
                                      "weighting =  2.0,  maxentf =    30000, control file test.ctl"),
               std::string::npos);
@@ -156,23 +126,6 @@ TEST_F(MeteoInterpolatorTest, NoStationWithinReachGivesMissingAndOrderedWarnings
     if (settings.firstRow == 1) {
         EXPECT_NE(Console().find("\n at x=2000, y=3000 no station"), std::string::npos);
     }
-}
-
-TEST_F(MeteoInterpolatorTest, ThiessenAndLapseRate) {
-    auto thiessen = Build(4, "2000 1 1 0 1.5 4 -7.25\n");
-    ASSERT_TRUE(thiessen);
-    const double v[4] = {0, 1.5, 4, -7.25};
-    Step(*thiessen);
-    ExpectCells(*thiessen, [&](int r, int c) { return v[Nearest(r, c, true)]; });
-    thiessen.reset();
-
-    auto lapse = Build(12, "2000 1 1 0 1.5 4 -7.25\n", {}, "-0.0065 lapse rate\n");
-    ASSERT_TRUE(lapse);
-    Step(*lapse);
-    ExpectCells(*lapse, [&](int r, int c) {
-        const int k = Nearest(r, c, false);
-        return v[k] + (CellZ(r, c) - kSz[k]) * -0.0065;
-    });
 }
 
 TEST_F(MeteoInterpolatorTest, ElevationRegressionZonesAndMissingParameters) {
@@ -270,22 +223,6 @@ TEST_F(MeteoInterpolatorTest, SectionFailures) {
     EXPECT_NE(Console().find("scaling factor for temperature"), std::string::npos);
 }
 
-TEST_F(MeteoInterpolatorTest, AnisotropyRotatesCoordinatesIntoGrids) {
-    SectionValues v;
-    v.ratio = 0.5;
-    v.slope = 30;
-    auto ip = Build(1, "2000 1 1 0 1 2 3\n", v);
-    ASSERT_TRUE(ip);
-    EXPECT_GT(ip->FindGrid("CoordXRot_temperature"), 0);
-    EXPECT_GT(ip->FindGrid("CoordYRot_temperature"), 0);
-    Step(*ip);
-    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
-        for (int c = 2; c <= kCols; ++c) EXPECT_GE(ip->ResultGrid()[r][c], 1.0);
-    ip.reset();
-    auto plain = Build(1, "2000 1 1 0 1 2 3\n");
-    EXPECT_EQ(plain->FindGrid("CoordXRot_temperature"), 0);
-}
-
 TEST_F(MeteoInterpolatorTest, StatisticsTableHoldsTheDescription) {
     SectionValues v;
     v.statistics = "stat.txt 1001";
@@ -326,10 +263,6 @@ TEST_F(MeteoInterpolatorTest, GridListReadsNamedGridsAndRepeatsTheLastOne) {
     ASSERT_EQ(error, 0u);
     EXPECT_EQ(ErrorOf([&] { Step(*none); }), 1050);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(MeteoInterpolatorTest, ResponseUnitCellsTakeTheirMastersValue) {
     // Unit 1: master (2, 2) with the dependent cells (2, 3) and (2, 4); every other basin cell
