@@ -284,9 +284,8 @@ TEST_F(InterpolationMethodsTest, StationMeshWithUnequalColumnsStops) {
                 v.push_back(x + y);
             }
     EXPECT_EQ(BuildError(7, StationHeaderOf(stations) + RecordOf(0, v), "regr.dat\n"), 70u);
-    EXPECT_NE(Console().find("Error converting the station coordinates into a grid:\nThe actual version of "
-                             "Talvo-Vey accepts only station meshs"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("Error converting the station coordinates into a grid:\nThe actual version of "
+                       "Talvo-Vey accepts only station meshs"));
 }
 
 // A 3 x 3 mesh turned by `degrees`: 2000 m between the stations of a row, 3000 m between rows.

@@ -159,7 +159,7 @@ TEST_F(RegressionFitTest, ParameterLineAndRegressionSets) {
     // An inversion band that is empty or upside down is refused.
     EXPECT_EQ(BuildError(10, file, "300 300 10 0 0\n"), 49u);
     EXPECT_EQ(BuildError(11, file, "500 300 10 0 0\n"), 49u);
-    EXPECT_NE(Console().find("the lower inversion (500) has to be below the upper inversion (300)"), std::string::npos);
+    EXPECT_TRUE(Logged("the lower inversion (500) has to be below the upper inversion (300)"));
     EXPECT_EQ(BuildError(10, file, "300 500 10 0\n"), 49u);
 
     auto ip = Fit(s, {10, 9}, "1000 2000 100 0 0");
