@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "interpolator_fixture.hpp"
+#include "methods_support.hpp"
 #include "setup/spinup.hpp"
 
 namespace {
@@ -33,7 +33,7 @@ double Idw2(int r, int c, const double v[4]) {
     return sum / weights;
 }
 
-class MeteoInterpolatorTest : public InterpolatorTest {
+class MeteoInterpolatorTest : public MethodTest {
 protected:
     std::unique_ptr<meteointerpol> Build(int method, const std::string& records, const SectionValues& v = {},
                                          const std::string& extraLines = "regr.dat\n") {
@@ -50,12 +50,6 @@ protected:
         unsigned error = 0;
         Make("temperature", &error);
         return error;
-    }
-    static void Step(meteointerpol& ip) {
-        std::int64_t h, d, m, y;
-        ip.GetDate(&h, &d, &m, &y);
-        ip.run(h, d, m, y);
-        ip.AdvanceRecords();
     }
 };
 

@@ -38,15 +38,6 @@ protected:
     }
 };
 
-TEST_F(MeteoInputTest, FilesPerMethod) {
-    const int stations[13] = {0, 1, 0, 1, 1, 1, 2, 1, 2, 0, 1, 1, 1};
-    for (int m = 0; m <= 12; ++m) {
-        EXPECT_EQ(MeteoInputFiles::StationFileCount(m), stations[m]) << m;
-        EXPECT_EQ(MeteoInputFiles::UsesRegressionFile(m), m == 2 || m == 3) << m;
-        EXPECT_EQ(MeteoInputFiles::UsesGridList(m), m == 9) << m;
-    }
-}
-
 TEST_F(MeteoInputTest, TwoStationFilesAdvanceTogetherUntilTheEnd) {
     Share("a.dat", StationHeaderText() + Records(0, 3));
     Share("b.dat", StationHeaderText() + Records(0, 3));

@@ -168,9 +168,6 @@ TEST_F(RegressionFitTest, ParameterLineAndRegressionSets) {
     EXPECT_NEAR(set.a[2], 11, 1e-12);
     EXPECT_NEAR(set.b[2], -0.01, 1e-12);
     EXPECT_EQ(set.h2, 1000);
-    ip->SetRegressionSet(0, {0, 1, 2, 3}, {0, 0.1, 0.2, 0.3}, 700);
-    EXPECT_EQ(ip->GetRegressionSet(0).a[3], 3);
-    EXPECT_EQ(ip->GetRegressionSet(0).h2, 700);
     ip.reset();
     auto idw = Build(1, file, "regr.dat\n");
     ASSERT_TRUE(idw);

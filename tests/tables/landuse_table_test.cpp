@@ -1,16 +1,8 @@
 // The land-use table: block and fixed format, defaults, key matching, failures.
-#include "kernel/controlfile.hpp"
 #include "tables/landuse_table.hpp"
 #include "table_test_support.hpp"
 
 namespace {
-
-template <class T>
-std::string List(const std::vector<T>& v) {
-    std::string s;
-    for (const T& x : v) s += StrFormat(" %g", static_cast<double>(x));
-    return s;
-}
 
 // A readable dump of the fields the reader fills.
 std::string Dump(const landuse_entry& e) {
