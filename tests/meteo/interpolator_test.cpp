@@ -13,25 +13,11 @@ using namespace meteo_test;
 
 // Stations: (1000, 3000) at 100 m, (2000, 1000) at 200 m, (4000, 0) at 300 m, each at the
 // lower-left corner of a basin cell.
-const std::string kStationHeader =
-    "stations\n"
-    "YY MM DD HH 100 200 300\n"
-    "YY MM DD HH 1000 2000 4000\n"
-    "YY MM DD HH 3000 1000 0\n"
-    "fifth\n";
-const double kSx[4] = {0, 1000, 2000, 4000};
-const double kSy[4] = {0, 3000, 1000, 0};
+const std::vector<StationPoint> kStations = {{1000, 3000, 100}, {2000, 1000, 200}, {4000, 0, 300}};
+const std::string kStationHeader = StationHeaderOf(kStations);
+const std::vector<double> kValues = {1.5, 4, -7.25};
 
-double Idw2(int r, int c, const double v[4]) {
-    double sum = 0, weights = 0;
-    for (int k = 1; k <= 3; ++k) {
-        const double d2 = (kSx[k] - CellX(c)) * (kSx[k] - CellX(c)) + (kSy[k] - CellY(r)) * (kSy[k] - CellY(r));
-        const double w = d2 == 0 ? 1.0 : 1.0 / d2;
-        weights += w;
-        sum += w * v[k];
-    }
-    return sum / weights;
-}
+double Idw2(int r, int c) { return IdwByHand(CellX(c), CellY(r), kStations, kValues); }
 
 class MeteoInterpolatorTest : public MethodTest {
 protected:
@@ -56,9 +42,8 @@ protected:
 TEST_F(MeteoInterpolatorTest, InverseDistanceGridAndDescription) {
     auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n");
     ASSERT_TRUE(ip);
-    const double v[4] = {0, 1.5, 4, -7.25};
     Step(*ip);
-    ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
+    ExpectCells(*ip, Idw2);
     EXPECT_NE(ip->Description().find("temperature interpolated with idw from st.dat, zones from zones.asc, "
                                      "weighting =  2.0,  maxentf =    30000, control file test.ctl"),
               std::string::npos);
@@ -89,11 +74,10 @@ TEST_F(MeteoInterpolatorTest, FirstStepWithoutStationsWarnsOnceThenLaterStepsKee
     ExpectCells(*ip, [](int, int) { return -9999.0; });
     EXPECT_EQ(Count(Console(), "holds nodata until a step brings valid values"), 1u);
     EXPECT_TRUE(Logged("no valid value of temperature for 1.1.2000 0 h: the grid temperature holds nodata"));
-    const double v[4] = {0, 1.5, 4, -7.25};
     Step(*ip);
-    ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
+    ExpectCells(*ip, Idw2);
     Step(*ip);
-    ExpectCells(*ip, [&](int r, int c) { return Idw2(r, c, v); });
+    ExpectCells(*ip, Idw2);
     EXPECT_EQ(Count(Console(), "holds nodata until"), 1u);
 }
 
@@ -106,8 +90,8 @@ TEST_F(MeteoInterpolatorTest, NoStationWithinReachGivesMissingAndOrderedWarnings
     ip->SetWarnings(1);
     Step(*ip);
     ExpectCells(*ip, [&](int r, int c) {
-        for (int k = 1; k <= 3; ++k)
-            if (CellX(c) == kSx[k] && CellY(r) == kSy[k]) return static_cast<double>(k);
+        for (std::size_t k = 0; k < kStations.size(); ++k)
+            if (CellX(c) == kStations[k].x && CellY(r) == kStations[k].y) return k + 1.0;
         return -10000.0;
     });
     std::size_t expected = 0;
@@ -140,10 +124,18 @@ TEST_F(MeteoInterpolatorTest, ElevationRegressionZonesAndMissingParameters) {
     ExpectCells(*ip, line);  // a1 missing: the grid keeps the previous step
 }
 
-TEST_F(MeteoInterpolatorTest, ScenarioChangeOfTheDay) {
+TEST_F(MeteoInterpolatorTest, ScenariosAddMonthlyChangesOrMultiplyByPercent) {
+    SectionValues v;
+    v.scenario = "1 SzenUse\n3 SzenMeth\n2 SzenNum\n0 0 10 10 10 10 10 10 10 10 10 10 10 10\n"
+                 "99999 99999 50 50 50 50 50 50 50 50 50 50 50 50";
+    auto percent = Build(1, "2000 1 1 0 5 5 5\n", v);
+    ASSERT_TRUE(percent);
+    Step(*percent);
+    ExpectCells(*percent, [](int, int) { return 5 * 1.1; });
+    percent.reset();
+
     settings.startMonth = 3;
     settings.endMonth = 4;
-    SectionValues v;
     v.scenario = "1 SzenUse\n1 SzenMeth\n1 SzenNum\n0 0 1 2 3 4 5 6 7 8 9 10 11 12";
     auto ip = Build(1, "2000 3 1 0 5 5 5\n", v);
     ASSERT_TRUE(ip);
@@ -151,16 +143,6 @@ TEST_F(MeteoInterpolatorTest, ScenarioChangeOfTheDay) {
     // 1 March: M(3)*13/28 + M(2)*15/28 added.
     ExpectCells(*ip, [](int, int) { return 5 + 3.0 * 13 / 28 + 2.0 * 15 / 28; });
     EXPECT_TRUE(Logged("using scenarios!"));
-}
-
-TEST_F(MeteoInterpolatorTest, PercentScenarioMultiplies) {
-    SectionValues v;
-    v.scenario = "1 SzenUse\n3 SzenMeth\n2 SzenNum\n0 0 10 10 10 10 10 10 10 10 10 10 10 10\n"
-                 "99999 99999 50 50 50 50 50 50 50 50 50 50 50 50";
-    auto ip = Build(1, "2000 1 1 0 5 5 5\n", v);
-    ASSERT_TRUE(ip);
-    Step(*ip);
-    ExpectCells(*ip, [](int, int) { return 5 * 1.1; });
 }
 
 TEST_F(MeteoInterpolatorTest, StepDateMustMatchTheRecord) {
@@ -286,12 +268,11 @@ TEST_F(MeteoInterpolatorTest, ResponseUnitCellsTakeTheirMastersValue) {
     auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n", v);
     ASSERT_TRUE(ip);
     Step(*ip);
-    const double values[4] = {0, 1.5, 4, -7.25};
-    if (settings.firstRow <= 2 && settings.lastRow >= 2) {
-        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][2], Idw2(2, 2, values));
-        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][3], Idw2(2, 2, values));
-        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][4], Idw2(2, 2, values));
-        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][5], Idw2(2, 5, values));
+    if (Holds(2)) {
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][2], Idw2(2, 2));
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][3], Idw2(2, 2));
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][4], Idw2(2, 2));
+        EXPECT_DOUBLE_EQ(ip->ResultGrid()[2][5], Idw2(2, 5));
     }
 }
 
