@@ -1,13 +1,12 @@
 // Whole runs of the application with the set-up of this build: a coupled run in which a thread
-// plays the external program (it writes the incoming grid and the semaphore file, waits for
-// the model's semaphore file and checks what the model published), the publication of the
-// semaphore file itself, and the hydrologic response units of a spin-up run.
+// plays the external program, the publication of the semaphore file, and the hydrologic
+// response units of a spin-up run.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mpi.h>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -24,13 +23,15 @@ namespace {
 constexpr int kCols = 7;
 double Zone(int r, int c) { return c < 5 ? kZones[r][c] : -9999; }
 
-std::string Grid(double value) {
+std::string Grid(const std::function<double(int, int)>& value) {
     std::string text = StrFormat("ncols %d\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n",
                                  kCols);
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < kCols; ++c)
-            text += StrFormat(c == kCols - 1 ? "%g\n" : "%g ", value < 0 ? Zone(r, c) : value);
+        for (int c = 0; c < kCols; ++c) text += StrFormat(c == kCols - 1 ? "%g\n" : "%g ", value(r, c));
     return text;
+}
+std::string Grid(double value) {
+    return Grid([value](int, int) { return value; });
 }
 
 // Values of a text grid file, row-major; empty when the file is missing.
@@ -60,13 +61,8 @@ std::string BasinControl(int inputs, const std::string& extra) {
         std::to_string(inputs) +
         "\n\n[meteo_names]\ntemperature\n\n"
         "[model_time]\n12\n1\n1\n2020\n24\n2\n1\n2020\n\n[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
-        "[standard_grids]\n0\n\n[variable_grids]\n0\n\n[substance_transport]\n0\n\n"
-        "[landuse_table]\n1\n1 meadow method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; "
-        "JulDays = 1 366;\n Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; "
-        "RootDepth = 0.5 0.5; AltDep = 0 0; }\n\n"
-        "[soil_table]\n1\n1 loam { method = MultipleHorizons; layers = 2 8; thickness = 0.05 0.1; ksat = 1e-5;\n"
-        " theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25; }\n\n";
-    return ControlFile(before + extra);
+        "[standard_grids]\n0\n\n[variable_grids]\n0\n\n[substance_transport]\n0\n\n";
+    return ControlFile(before + ParameterTables(1, 1) + extra);
 }
 
 const char* const kCoupling =
@@ -75,47 +71,11 @@ const char* const kCoupling =
     "sum.asc [elevation_model] Sum\nmean.asc [elevation_model] Mean\ntotal.asc [elevation_model] SumTotal_DM\n"
     "now.asc [elevation_model] now\n0 statistics\nout.sem semaphore file name\nready semaphore content\n\n";
 
-// One application of this build's set-up with a stepping temperature input.
-class AppRun {
-public:
-    AppRun(std::vector<Date> dates, const std::string& menu = "") : dates_(std::move(dates)), menu_(menu) {
-        log_ = std::make_unique<DiagLog>("", 4);
-        log_->SetConsole(console_);
-    }
-    ~AppRun() {
-        SetInterruptTarget(nullptr);
-        app_.reset();
-        log_->Close();
-    }
-    int Build() {
-        ApplicationHooks hooks;
-        hooks.menuInput = &menu_;
-        hooks.makeMeteoInput = [this](unsigned& error, DiagLog*, const std::string& name, const SubmodelSettings&,
-                                      int) -> std::unique_ptr<MeteoInput> {
-            error = 0;
-            return std::make_unique<SteppingInput>(rec_, name, dates_, 0);
-        };
-        char program[] = "talvo", control[] = "test.ctl";
-        char* argv[] = {program, control, nullptr};
-        try {
-            app_ = std::make_unique<ModellApplication>(log_.get(), 2, argv, 1, std::move(hooks));
-        } catch (const ModelError& e) {
-            return e.code();
-        }
-        SetInterruptTarget(&app_->ctrlCOption);
-        return 0;
-    }
-    ModellApplication& app() { return *app_; }
-    std::string Console() const { return console_.str(); }
-
-private:
-    Recorder rec_;
-    std::vector<Date> dates_;
-    std::istringstream menu_;
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
-    std::unique_ptr<ModellApplication> app_;
-};
+DomainOptions BuildSetup() {
+    DomainOptions o;
+    o.buildSetup = true;
+    return o;
+}
 
 const std::vector<Date> kTwoDays = {{12, 1, 1, 2020}, {24, 1, 1, 2020}, {12, 2, 1, 2020}, {24, 2, 1, 2020}};
 
@@ -123,7 +83,7 @@ class CoupledRunTest : public talvo_test::TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        WriteShared("zones.asc", Grid(-1));
+        WriteShared("zones.asc", Grid(Zone));
         WriteShared("dem.asc", Grid(500));
         WriteShared("MpiSpeedFactor.dat", "1\n");
     }
@@ -133,7 +93,6 @@ protected:
     }
 };
 
-// What the external program saw after each coupling period.
 struct Published {
     std::vector<double> sum, mean, total, now;
     std::string semaphore;
@@ -164,7 +123,7 @@ void Publish(const std::string& grid) {
 
 TEST_F(CoupledRunTest, ExternalProgramAndModelTakeTurnsDayByDay) {
     WriteShared("test.ctl", BasinControl(1, kCoupling));
-    AppRun run(kTwoDays, "2\n");
+    AppHarness run(BuildSetup(), kTwoDays, "2\n");
     if (talvo_test::Size() > 1) {
         EXPECT_EQ(run.Build(), 1009);
         return;
@@ -189,13 +148,10 @@ TEST_F(CoupledRunTest, ExternalProgramAndModelTakeTurnsDayByDay) {
         }
     });
     int status = -1;
-    try {
-        status = run.app().run();
-    } catch (const ModelError& e) {
-        status = e.code();
-    }
+    const int code = CodeOf([&] { status = run.app().run(); });
     external.join();
     ASSERT_FALSE(gaveUp) << run.Console();
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(status, 0);
     ASSERT_EQ(seen.size(), 2u);
     // Day 1: two steps of 1; day 2: two steps of 3. The running total goes on over both days.
@@ -230,23 +186,18 @@ TEST_F(CoupledRunTest, FailedOutputIsNeverAnnounced) {
     std::string coupling = kCoupling;
     coupling.replace(coupling.find("sum.asc"), 7, "missing/sum.asc");
     WriteShared("test.ctl", BasinControl(1, coupling));
-    AppRun run(kTwoDays);
+    AppHarness run(BuildSetup(), kTwoDays);
     ASSERT_EQ(run.Build(), 0);
     Publish(Grid(1));
-    try {
-        run.app().run();
-        FAIL();
-    } catch (const ModelError& e) {
-        EXPECT_EQ(e.code(), 26);
-    }
+    EXPECT_EQ(CodeOf([&] { run.app().run(); }), 26);
     EXPECT_FALSE(fs::exists("out.sem"));
-    EXPECT_NE(run.Console().find("error creating missing/sum.asc"), std::string::npos);
-    EXPECT_NE(run.Console().find("Exception in Modellapplication::run() caught!"), std::string::npos);
+    EXPECT_TRUE(Contains(run.Console(), "error creating missing/sum.asc"));
+    EXPECT_TRUE(Contains(run.Console(), "Exception in Modellapplication::run() caught!"));
 }
 
 TEST_F(CoupledRunTest, SemaphoreIsPublishedWhole) {
     WriteShared("test.ctl", BasinControl(0, ""));
-    AppRun run({});
+    AppHarness run(BuildSetup(), {});
     ASSERT_EQ(run.Build(), 0);
     // A coupled run has one process; here each process publishes in a directory of its own.
     const fs::path own = StrFormat("p%d", talvo_test::Rank());
@@ -258,13 +209,8 @@ TEST_F(CoupledRunTest, SemaphoreIsPublishedWhole) {
     EXPECT_TRUE(fs::exists("empty.sem"));
     EXPECT_EQ(talvo_test::ReadFile("empty.sem"), "");
     // A target that cannot be reached ends the run instead of leaving the other program waiting.
-    try {
-        run.app().WriteSemaphoreFile("missing/b.sem", "done\n");
-        ADD_FAILURE();
-    } catch (const ModelError& e) {
-        EXPECT_EQ(e.code(), 18);
-    }
-    EXPECT_NE(run.Console().find("error publishing the semaphore file missing/b.sem"), std::string::npos);
+    EXPECT_EQ(CodeOf([&] { run.app().WriteSemaphoreFile("missing/b.sem", "done\n"); }), 18);
+    EXPECT_TRUE(Contains(run.Console(), "error publishing the semaphore file missing/b.sem"));
     EXPECT_FALSE(fs::exists("Talvo_Vey_temporary_semaphore.file"));
     // Another file system: the file arrives whole all the same.
     std::error_code ec;
@@ -282,15 +228,10 @@ TEST_F(CoupledRunTest, SemaphoreIsPublishedWhole) {
 
 TEST_F(CoupledRunTest, SpinUpUnitsFromTheZoneAndElevationGrids) {
     // Elevation classes of 100 m: 500 and 550 fall into one class, 650 into the next.
-    std::string dem =
-        StrFormat("ncols %d\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n", kCols);
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= kCols; ++c)
-            dem += StrFormat(c == kCols ? "%d\n" : "%d ", r == 4 && c == 3 ? 650 : 500 + 10 * c);
-    WriteShared("dem.asc", dem);
+    WriteShared("dem.asc", Grid([](int r, int c) { return r == 3 && c == 2 ? 650 : 510 + 10 * c; }));
     WriteShared("test.ctl", BasinControl(0, "[SpinUp]\n1 switch\n0 pre-spin-up\n2 repetitions\n2 class grids\n"
                                             "zone_grid 1 linear\nelevation_model 100 linear\n\n"));
-    AppRun run({});
+    AppHarness run(BuildSetup(), {});
     ASSERT_EQ(run.Build(), 0);
     const SubmodelSettings& s = run.app().Settings();
     EXPECT_EQ(s.spinUpSwitch, 1);

@@ -9,26 +9,67 @@
 
 #include "driver/modapuzr.hpp"
 #include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
 #include "support/test_support.hpp"
 
 namespace driver_test {
 
-// Sections of every sub-model with flow control 0; `extra` is appended (a later section of
-// the same name is never seen: the first one wins).
+// Sections of every sub-model with flow control 0 between `before` and `after` (the first
+// section of a name wins, so `before` can switch one on).
 std::string ControlFile(const std::string& before = "", const std::string& after = "");
+
+// "[landuse_table]" with one meadow and "[soil_table]" with one loam of the given codes.
+std::string ParameterTables(int landuseCode, int soilCode);
 
 // Process 0 writes the file that every process reads; the others wait for it.
 void WriteShared(const std::string& path, const std::string& text);
+
+// Whether text holds needle; a failure shows the text.
+::testing::AssertionResult Contains(const std::string& text, const std::string& needle);
+
+// The code of the ModelError that f throws, 0 when it returns.
+template <class F>
+int CodeOf(F&& f) {
+    try {
+        f();
+    } catch (const ModelError& e) {
+        return e.code();
+    }
+    return 0;
+}
 
 // Zone grid codes; -9999 outside the basin.
 extern const double kZones[4][5];
 
 struct Recorder {
     std::vector<std::string> calls;
-    bool Has(const std::string& c) const;
-    // Position of the first call equal to c, -1 when absent.
-    int First(const std::string& c) const;
+    bool Has(const std::string& c) const { return First(c) >= 0; }
+    int First(const std::string& c) const;  // -1 when absent
     int Count(const std::string& c) const;
+};
+
+SubmodelSettings BaseSettings(GridStore& store, Matrix& zone, std::vector<int>& index,
+                              std::vector<zoneFZT>& records, const std::string& controlFile);
+
+// A fresh directory and a log whose console text the test reads.
+class LoggedTest : public talvo_test::TempDirTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    ::testing::AssertionResult Logged(const std::string& text) const { return Contains(console_.str(), text); }
+    std::ostringstream console_;
+    std::unique_ptr<DiagLog> log_;
+};
+
+// The same with the test domain's settings and grid store.
+class DomainTest : public LoggedTest {
+protected:
+    void SetUp() override;
+    GridStore store_;
+    Matrix zone_;
+    std::vector<int> index_;
+    std::vector<zoneFZT> records_;
+    SubmodelSettings settings_;
 };
 
 struct DomainOptions {
@@ -36,9 +77,8 @@ struct DomainOptions {
     SpinUpState spinUp;
     bool coupled = false;
     char couplingLetter = 'I';
-    int substeps = 1;
     int occupiedStoreEntries = 0;  // entries filled before the inputs are built
-    double minToIntEnd = 0;
+    bool buildSetup = false;       // this build's set-up reading test.ctl instead of the recording one
 };
 
 class TestSetup : public ModelSetup {
@@ -46,36 +86,37 @@ public:
     TestSetup(Recorder& rec, const DomainOptions& o, GridStore* store) : rec_(rec), o_(o), store_(store) {}
     void Initialise(SubmodelSettings& s, SpinUpState& spinUp) override;
     double GetMaxElevation() override { return 1234.5; }
-    int ReadSubsteps() override { return o_.substeps; }
-    void SetStatus(int word) override { status = word; }
+    int ReadSubsteps() override { return 1; }
+    void SetStatus(int) override {}
     void SetEndDate(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t h) override;
-    void UpdatePeriodicGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.periodic"); }
+    void UpdatePeriodicGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { Log("periodic"); }
     void UpdateDynamicLanduseParameters(std::int64_t, std::int64_t, std::int64_t, std::int64_t, int step) override {
-        rec_.calls.push_back("setup.landuse:" + std::to_string(step));
+        Log("landuse:" + std::to_string(step));
     }
-    void WriteStandardGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.writestd"); }
-    void WriteVariableGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.writevar"); }
-    void ResetStandardGridStatistics() override { rec_.calls.push_back("setup.statreset"); }
-    void AddStandardGridStatistics() override { rec_.calls.push_back("setup.statadd"); }
-    void StepStandardGridStatistics(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { rec_.calls.push_back("setup.statstep"); }
-    void WriteStandardGridStatisticLines() override { rec_.calls.push_back("setup.statflush"); }
+    void WriteStandardGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { Log("writestd"); }
+    void WriteVariableGrids(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { Log("writevar"); }
+    void ResetStandardGridStatistics() override { Log("statreset"); }
+    void AddStandardGridStatistics() override { Log("statadd"); }
+    void StepStandardGridStatistics(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { Log("statstep"); }
+    void WriteStandardGridStatisticLines() override { Log("statflush"); }
     bool IsExternallyCoupled() override { return o_.coupled; }
     char GetCouplingModeLetter() override { return o_.couplingLetter; }
     std::string GetSemaphoreFileName() override { return "incoming.sem"; }
     long GetCouplingWaitInterval() override { return 100; }
-    void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override;
+    void ReadExternalGrids(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) override {
+        Log("readexternal:" + std::to_string(d) + "/" + std::to_string(h));
+    }
     bool HasExternalGWTable() override { return false; }
     double GetExternalTimeStep() override { return 0; }
     void WriteExternalOutput(std::int64_t d, std::int64_t m, std::int64_t y, bool endOfDay, bool endOfMonth,
                              bool endOfYear) override;
-    void AccumulateExternalOutput() override { rec_.calls.push_back("setup.accumulate"); }
+    void AccumulateExternalOutput() override { Log("accumulate"); }
     std::string GetExternalSemaphoreFileName() override { return "outgoing.sem"; }
     const char* GetExternalSemaphoreContent() override { return "ready\n"; }
-    void LinkExternalGrids(OutputCodeEntry*, int) override { rec_.calls.push_back("setup.linkexternal"); }
-
-    int status = 0;
+    void LinkExternalGrids(OutputCodeEntry*, int) override { Log("linkexternal"); }
 
 private:
+    void Log(const std::string& call) { rec_.calls.push_back("setup." + call); }
     Recorder& rec_;
     DomainOptions o_;
     GridStore* store_;
@@ -83,7 +124,6 @@ private:
     std::vector<Matrix> fillers_;
     std::vector<int> index_;
     std::vector<zoneFZT> records_;
-    std::vector<ColumnRange> columns_;
 };
 
 struct Date {
@@ -103,13 +143,16 @@ public:
     void SetHourOffset(double hours) override { hourOffset = hours; }
     void SetStatus(int word) override { status = word; }
     void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const override;
-    void ComputeElevationRegression(int) override { rec_.calls.push_back(name_ + ".regression"); }
+    void ComputeElevationRegression(int) override { Log("regression"); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
-    void WriteOutputGrid() override { rec_.calls.push_back(name_ + ".write"); }
+    void WriteOutputGrid() override { Log("write"); }
     void AdvanceRecords() override;
     bool IsAtEnd() const override { return atEnd_; }
-    void EndAtCurrentDate() override;
-    void FlushStatistics() override { rec_.calls.push_back(name_ + ".flush"); }
+    void EndAtCurrentDate() override {
+        Log("endnow");
+        last_ = pos_;
+    }
+    void FlushStatistics() override { Log("flush"); }
     void Rewind() override;
 
     int method = 1;
@@ -119,6 +162,7 @@ public:
     int steps = 0;
 
 private:
+    void Log(const std::string& call) { rec_.calls.push_back(name_ + "." + call); }
     Recorder& rec_;
     std::string name_;
     std::vector<Date> dates_;
@@ -133,30 +177,24 @@ private:
 class AppHarness {
 public:
     AppHarness(const DomainOptions& o, const std::vector<Date>& dates, const std::string& menu = "",
-               int interruptAtStep = 0, std::vector<std::string> args = {});
+               int interruptAtStep = 0);
     ~AppHarness();
     ModellApplication& app() { return *app_; }
     std::string Console() const { return console_.str(); }
-    Recorder rec;
-    std::vector<SteppingInput*> inputs;  // observers, owned by the application
-    TestSetup* setup = nullptr;
-
     // Builds the application; returns the error code of a failed construction (0 when built).
     int Build();
+
+    Recorder rec;
+    std::vector<SteppingInput*> inputs;  // observers, owned by the application
 
 private:
     DomainOptions o_;
     std::vector<Date> dates_;
     std::istringstream menu_;
     int interruptAt_;
-    std::vector<std::string> args_;
-    std::vector<char*> argv_;
     std::ostringstream console_;
     std::unique_ptr<DiagLog> log_;
     std::unique_ptr<ModellApplication> app_;
 };
-
-SubmodelSettings BaseSettings(GridStore& store, Matrix& zone, std::vector<int>& index,
-                              std::vector<zoneFZT>& records, const std::string& controlFile);
 
 }  // namespace driver_test

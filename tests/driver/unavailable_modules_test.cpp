@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <set>
-#include <sstream>
 
 #include "driver_fixtures.hpp"
 #include "lateral/gwflow.hpp"
@@ -19,7 +18,6 @@
 #include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
 #include "surface/snowmod.hpp"
-#include "support/test_support.hpp"
 
 using namespace driver_test;
 
@@ -62,26 +60,7 @@ std::vector<Module> Modules() {
     };
 }
 
-class UnavailableModulesTest : public talvo_test::TempDirTest {
-protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        log_ = std::make_unique<DiagLog>("", 4);
-        log_->SetConsole(console_);
-        settings_ = BaseSettings(store_, zone_, index_, records_, "test.ctl");
-    }
-    void TearDown() override {
-        log_->Close();
-        TempDirTest::TearDown();
-    }
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
-    GridStore store_;
-    Matrix zone_;
-    std::vector<int> index_;
-    std::vector<zoneFZT> records_;
-    SubmodelSettings settings_;
-};
+using UnavailableModulesTest = DomainTest;
 
 }  // namespace
 
@@ -99,7 +78,7 @@ TEST_F(UnavailableModulesTest, SwitchedOnTheyRefuseWithTheirOwnCode) {
         WriteShared("test.ctl", ControlFile("[" + m.section + "]\n1 flow control\n60 time step\n\n"));
         console_.str("");
         EXPECT_EQ(m.build(log_.get(), settings_), static_cast<unsigned>(m.code)) << m.section;
-        EXPECT_NE(console_.str().find("module " + m.section + " is not implemented"), std::string::npos) << m.section;
+        EXPECT_TRUE(Logged("module " + m.section + " is not implemented"));
         codes.insert(m.code);
     }
     EXPECT_EQ(codes.size(), Modules().size());
@@ -133,5 +112,5 @@ TEST_F(UnavailableModulesTest, TracerDescriptionsAreRead) {
     WriteShared("test.ctl", ControlFile("[substance_transport]\n1 number of tracers\ncl_ radioactive\n\n"));
     tracer_ini_class one(error, log_.get(), "test.ctl", false, false, ObjectRecord{}, count, d);
     EXPECT_EQ(error, 56u);
-    EXPECT_NE(console_.str().find("need a \"half_time = xxxx d\" sequence!"), std::string::npos);
+    EXPECT_TRUE(Logged("need a \"half_time = xxxx d\" sequence!"));
 }

@@ -3,6 +3,8 @@
 // first and last row outside the basin, a few more cells outside at the edges and one hole.
 // Cell values are exact in float, so float and double files hold the same numbers.
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,12 @@ void Append(std::string* bytes, T v) {
     char b[sizeof(T)];
     std::memcpy(b, &v, sizeof(T));
     bytes->append(b, sizeof(T));
+}
+template <class T>
+std::string Binary(const std::vector<double>& values) {
+    std::string b;
+    for (double v : values) Append<T>(&b, static_cast<T>(v));
+    return b;
 }
 
 class ScenarioTest : public KernelTest {
@@ -69,15 +77,14 @@ protected:
         return s;
     }
 
-    // The text grid of the whole basin: basin cells with their values, the others -9999.
-    static std::string BasinText() {
+    // The text grid of the whole basin: basin cells with f (their values by default; nodata where
+    // f gives none), the others -9999.
+    static std::string BasinText(const std::function<std::optional<double>(int, int)>& f = Value) {
         std::string t = "ncols\t12\nnrows\t9\nxllcorner\t100.5\nyllcorner\t200.25\ncellsize\t50\nnodata_value\t-9999\n";
         for (int r = 1; r <= kRows; ++r) {
             for (int c = 1; c <= kCols; ++c) {
-                if (c > 1) t += '\t';
-                char b[32];
-                std::snprintf(b, sizeof b, "%g", Valid(r, c) ? Value(r, c) : -9999.0);
-                t += b;
+                const std::optional<double> v = Valid(r, c) ? f(r, c) : std::nullopt;
+                t += StrFormat(c > 1 ? "\t%g" : "%g", v ? *v : -9999.0);
             }
             t += '\n';
         }

@@ -13,32 +13,16 @@
 #include "kernel/gridio.hpp"
 #include "kernel/signals.hpp"
 
+using talvo_test::Binary;
 using talvo_test::ErrorCode;
+using talvo_test::Share;
+using talvo_test::SigintHandler;
 using talvo_test::Rank;
 using talvo_test::ReadFile;
 using talvo_test::Size;
 using talvo_test::WriteFile;
 
 namespace {
-
-// Process 0 writes the file, then every process may read it.
-void Share(const std::string& path, const std::string& content) {
-    if (Rank() == 0) WriteFile(path, content);
-    MPI_Barrier(MPI_COMM_WORLD);
-}
-
-void (*SigintHandler())(int) {
-    struct sigaction sa {};
-    sigaction(SIGINT, nullptr, &sa);
-    return sa.sa_handler;
-}
-
-template <class T>
-std::string Binary(const std::vector<double>& values) {
-    std::string b;
-    for (double v : values) talvo_test::Append<T>(&b, static_cast<T>(v));
-    return b;
-}
 
 class GridFileTest : public talvo_test::KernelTest {};
 

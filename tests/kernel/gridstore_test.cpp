@@ -13,26 +13,14 @@ protected:
 };
 
 TEST(WriteCode, DigitsAndExtremeFlags) {
-    WriteCodeDigits d = SplitWriteCode(1304);
-    EXPECT_EQ(d.units, 4);
-    EXPECT_EQ(d.tens, 0);
-    EXPECT_EQ(d.hundreds, 3);
-    EXPECT_EQ(d.minFlag, 1);
-    EXPECT_EQ(d.maxFlag, 1);
-    EXPECT_EQ(d.thousands, 1);
-    d = SplitWriteCode(52);
-    EXPECT_EQ(d.units, 2);
-    EXPECT_EQ(d.tens, 5);
-    EXPECT_EQ(d.minFlag + d.maxFlag, 0);
-    d = SplitWriteCode(100);
-    EXPECT_EQ(d.minFlag, 1);
-    EXPECT_EQ(d.maxFlag, 0);
-    d = SplitWriteCode(2200);
-    EXPECT_EQ(d.minFlag, 0);
-    EXPECT_EQ(d.maxFlag, 1);
-    EXPECT_EQ(d.thousands, 2);
-    d = SplitWriteCode(400);
-    EXPECT_EQ(d.minFlag + d.maxFlag, 0);
+    // code: units, tens, hundreds, minimum flag, maximum flag, thousands
+    const std::vector<std::vector<long>> cases{{1304, 4, 0, 3, 1, 1, 1}, {52, 2, 5, 0, 0, 0, 0},
+                                               {100, 0, 0, 1, 1, 0, 0},   {2200, 0, 0, 2, 0, 1, 2},
+                                               {400, 0, 0, 4, 0, 0, 0}};
+    for (const auto& k : cases) {
+        const WriteCodeDigits d = SplitWriteCode(k[0]);
+        EXPECT_EQ(std::vector<long>({k[0], d.units, d.tens, d.hundreds, d.minFlag, d.maxFlag, d.thousands}), k);
+    }
 }
 
 TEST_F(GridStoreTest, StackEntryEndsTheGridOnlySearch) {
@@ -123,19 +111,11 @@ TEST_F(GridStoreTest, StatisticGridsFollowTheWriteCode) {
     Matrix g = NewGrid();
     obj_->RegisterGrid(1, "out/rain.asc", &g, nullptr, 0, "rain", 1352, 2, 3);
     const GridStoreEntry& e = (*store_)[1];
-    EXPECT_EQ(e.units, 2);
-    EXPECT_EQ(e.tens, 5);
-    EXPECT_EQ(e.minFlag, 1);
-    EXPECT_EQ(e.maxFlag, 1);
-    EXPECT_EQ(e.thousands, 1);
-    EXPECT_EQ(e.firstRow, 2);
-    EXPECT_EQ(e.lastRow, 3);
+    EXPECT_EQ(std::vector<long>({e.units, e.tens, e.minFlag, e.maxFlag, e.thousands, e.firstRow, e.lastRow}),
+              std::vector<long>({2, 5, 1, 1, 1, 2, 3}));
     for (const Matrix* m : {&e.sumGrid, &e.minGrid, &e.maxGrid, &e.vegGrid}) {
         ASSERT_FALSE(m->empty());
-        EXPECT_FALSE(m->holds(1));
-        EXPECT_TRUE(m->holds(2));
-        EXPECT_TRUE(m->holds(3));
-        EXPECT_FALSE(m->holds(4));
+        EXPECT_TRUE(!m->holds(1) && m->holds(2) && m->holds(3) && !m->holds(4));
         EXPECT_EQ((*m)[2][5], 0.0);
     }
     for (const std::string* n : {&e.fileName, &e.sumFileName, &e.minFileName, &e.maxFileName, &e.vegFileName,
@@ -144,9 +124,7 @@ TEST_F(GridStoreTest, StatisticGridsFollowTheWriteCode) {
 
     Matrix plain = NewGrid();
     obj_->RegisterGrid(2, "t.asc", &plain, nullptr, 0, "t", 1, 1, 4);
-    EXPECT_TRUE((*store_)[2].sumGrid.empty());
-    EXPECT_TRUE((*store_)[2].minGrid.empty());
-    EXPECT_TRUE((*store_)[2].vegGrid.empty());
+    EXPECT_TRUE((*store_)[2].sumGrid.empty() && (*store_)[2].minGrid.empty() && (*store_)[2].vegGrid.empty());
 }
 
 TEST_F(GridStoreTest, ReregistrationKeepsTheBaseFileName) {
@@ -163,16 +141,9 @@ TEST_F(GridStoreTest, ReleaseLeavesTheProducersGridAndMayBeRepeated) {
     obj_->RegisterGrid(1, "rain.asc", &g, nullptr, 0, "rain", 1352, 1, 4);
     obj_->ReleaseGrid(1);
     const GridStoreEntry& e = (*store_)[1];
-    EXPECT_EQ(e.grid, nullptr);
-    EXPECT_EQ(e.stack, nullptr);
-    EXPECT_FALSE(e.hasFileName);
-    EXPECT_FALSE(e.hasInternalName);
+    EXPECT_TRUE(e.grid == nullptr && e.stack == nullptr && !e.hasFileName && !e.hasInternalName && !e.ownsBaseFileName);
     EXPECT_EQ(e.units + e.tens + e.minFlag + e.maxFlag + e.thousands + e.levels, 0);
-    EXPECT_TRUE(e.sumGrid.empty());
-    EXPECT_TRUE(e.minGrid.empty());
-    EXPECT_TRUE(e.maxGrid.empty());
-    EXPECT_TRUE(e.vegGrid.empty());
-    EXPECT_FALSE(e.ownsBaseFileName);
+    for (const Matrix* m : {&e.sumGrid, &e.minGrid, &e.maxGrid, &e.vegGrid}) EXPECT_TRUE(m->empty());
     EXPECT_EQ(g[2][3], 7.5);
     obj_->ReleaseGrid(1);
     EXPECT_EQ(obj_->FindGrid("rain", true), 0);

@@ -1,6 +1,9 @@
 #pragma once
 // A model object with its own diagnostics log (console captured) and grid store, in a fresh
 // working directory shared by all processes.
+#include <mpi.h>
+
+#include <csignal>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -58,6 +61,26 @@ int ErrorCode(F&& f) {
         return e.code();
     }
     return 0;
+}
+
+// Process 0 writes the file, then every process may read it.
+inline void Share(const std::string& path, const std::string& content) {
+    if (Rank() == 0) WriteFile(path, content);
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
+// Reads a file process 0 has written; no process goes on before all have read it.
+inline std::string ReadShared(const std::string& path) {
+    MPI_Barrier(MPI_COMM_WORLD);
+    std::string text = ReadFile(path);
+    MPI_Barrier(MPI_COMM_WORLD);
+    return text;
+}
+
+inline void (*SigintHandler())(int) {
+    struct sigaction sa {};
+    sigaction(SIGINT, nullptr, &sa);
+    return sa.sa_handler;
 }
 
 }  // namespace talvo_test

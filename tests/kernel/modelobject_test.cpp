@@ -2,50 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
-#include <mpi.h>
-#include <sstream>
 
-#include "kernel/modelobject.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
-using talvo_test::ReadFile;
-using talvo_test::WriteFile;
+using talvo_test::ErrorCode;
 
 namespace {
 
-// A model object with a console captured and a control file opened from text.
-class ModelObjectTest : public talvo_test::TempDirTest {
+// A model object whose control file is opened from text.
+class ModelObjectTest : public talvo_test::KernelTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        log_ = std::make_unique<DiagLog>("diag.xml", 4);
-        log_->SetConsole(console_);
-        obj_ = std::make_unique<modelobject>(log_.get(), "ctl.txt", 0, false, false, ObjectRecord{});
+        KernelTest::SetUp();
         obj_->SetModuleName("snow_model");
-    }
-    void TearDown() override {
-        obj_.reset();
-        log_.reset();
-        TempDirTest::TearDown();
     }
     void Control(const std::string& text) {
         const std::string name = "ctl_" + std::to_string(talvo_test::Rank()) + ".txt";
-        WriteFile(name, text);
+        talvo_test::WriteFile(name, text);
         obj_->controlFile = OpenFile(name, "r");
         ASSERT_TRUE(obj_->controlFile);
     }
-    int ExpectCode(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const ModelError& e) {
-            return e.code();
-        }
-        return -1;
-    }
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
-    std::unique_ptr<modelobject> obj_;
 };
 
 TEST(Matrices, OwnRowsAllocatedOthersNull) {
@@ -79,15 +55,13 @@ TEST(Matrices, StacksHoldContiguousLevelsPerRow) {
 }
 
 TEST_F(ModelObjectTest, TooLongMatrixRowsFail) {
-    EXPECT_EQ(ExpectCode([&] { obj_->matrix(1, 1, 1, 300000000, 1); }), 1);
-    EXPECT_NE(console_.str().find("too long matrix rows"), std::string::npos);
+    EXPECT_EQ(ErrorCode([&] { obj_->matrix(1, 1, 1, 300000000, 1); }), 1);
+    EXPECT_NE(Console().find("too long matrix rows"), std::string::npos);
 }
 
-TEST(Numbers, HalvingCountAndInterpolate) {
-    EXPECT_EQ(memory_handling::HalvingCount(1), 0);
-    EXPECT_EQ(memory_handling::HalvingCount(0.5), 0);
-    EXPECT_EQ(memory_handling::HalvingCount(5), 3);
-    EXPECT_EQ(memory_handling::HalvingCount(1024), 10);
+TEST(Numbers, HalvingCount) {
+    for (auto [x, n] : {std::pair{1.0, 0}, {0.5, 0}, {5.0, 3}, {1024.0, 10}})
+        EXPECT_EQ(memory_handling::HalvingCount(x), n) << x;
 }
 
 TEST_F(ModelObjectTest, RunningStatistics) {
@@ -99,12 +73,7 @@ TEST_F(ModelObjectTest, RunningStatistics) {
     obj_->AddToStatistics(4, 0.5);      // the first value sets both extremes whatever its weight
     obj_->AddToStatistics(2, 1.5);
     obj_->GetStatistics(&n, &mn, &mx, &sum, &mean, &sd);
-    EXPECT_EQ(n, 2);
-    EXPECT_EQ(mn, 2);
-    EXPECT_EQ(mx, 4);
-    EXPECT_EQ(sum, 5);
-    EXPECT_EQ(mean, 2.5);
-    EXPECT_EQ(sd, -9999);
+    EXPECT_EQ(std::vector<double>({n, mn, mx, sum, mean, sd}), std::vector<double>({2, 2, 4, 5, 2.5, -9999}));
     obj_->ResetStatistics(-9999);
     for (double x : {1.0, 2.0, 3.0, 4.0}) obj_->AddToStatistics(x, 1);
     obj_->GetStatistics(&n, &mn, &mx, &sum, &mean, &sd);
@@ -125,17 +94,17 @@ TEST_F(ModelObjectTest, SeekSectionFindsFirstTokensOnly) {
     EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "value", &rest), 1);
     EXPECT_EQ(v, 12.5);
     EXPECT_EQ(rest, "   the value\n");
-    EXPECT_EQ(ExpectCode([&] { obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "second", &rest); }), 17);
-    EXPECT_NE(console_.str().find("Next line in Talvo control file: \nabc\n"), std::string::npos);
-    EXPECT_NE(console_.str().find("error in control file, second; snow_modelnot found!"), std::string::npos);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "second", &rest); }), 17);
+    EXPECT_NE(Console().find("Next line in Talvo control file: \nabc\n"), std::string::npos);
+    EXPECT_NE(Console().find("error in control file, second; snow_modelnot found!"), std::string::npos);
 }
 
 TEST_F(ModelObjectTest, MissingSectionIsFatalOnlyWhenAsked) {
     Control("[a]\n1\n[last_line_without_end]");
     EXPECT_EQ(obj_->SeekSection("[b]", false), 0);
     EXPECT_EQ(obj_->SeekSection("[last_line_without_end]", false), 0);
-    EXPECT_EQ(ExpectCode([&] { obj_->SeekSection("[snow_model]", true); }), 17);
-    EXPECT_NE(console_.str().find("error in control file, [snow_model]; (EOF)not found!"), std::string::npos);
+    EXPECT_EQ(ErrorCode([&] { obj_->SeekSection("[snow_model]", true); }), 17);
+    EXPECT_NE(Console().find("error in control file, [snow_model]; (EOF)not found!"), std::string::npos);
 }
 
 TEST_F(ModelObjectTest, PairsAndTokensAreReadBounded) {
@@ -145,31 +114,28 @@ TEST_F(ModelObjectTest, PairsAndTokensAreReadBounded) {
     EXPECT_EQ(obj_->ReadTwoValues(obj_->ControlStream(), "%ld %ld", &a, &b, "pair"), 2);
     EXPECT_EQ(a + b, 7);
     std::string token;
-    EXPECT_EQ(ExpectCode([&] { obj_->ReadValue(obj_->ControlStream(), "%s", &token, "name"); }), 17);
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadValue(obj_->ControlStream(), "%s", &token, "name"); }), 17);
 }
 
-TEST_F(ModelObjectTest, ReadAndWriteErrorsCarryTheirCodes) {
-    EXPECT_EQ(ExpectCode([&] { obj_->ReadError("f.txt", 3); }), 19);
-    EXPECT_EQ(ExpectCode([&] { obj_->WriteError("g.txt", 4); }), 18);
-    EXPECT_NE(console_.str().find("read error f.txt ! (3)"), std::string::npos);
-    EXPECT_NE(console_.str().find("write error g.txt ! (4)"), std::string::npos);
+TEST_F(ModelObjectTest, ReadAndWriteErrorsCarryTheirCodesAndDeletionIsLogged) {
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadError("f.txt", 3); }), 19);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteError("g.txt", 4); }), 18);
+    EXPECT_NE(Console().find("read error f.txt ! (3)"), std::string::npos);
+    EXPECT_NE(Console().find("write error g.txt ! (4)"), std::string::npos);
+    obj_.reset();
+    EXPECT_NE(Console().find("deleting module snow_model"), std::string::npos);
 }
 
 TEST_F(ModelObjectTest, TextLogOnProcessZeroOnly) {
     obj_->WriteLog("first");
     obj_->WriteLog("second");
     MPI_Barrier(MPI_COMM_WORLD);
-    const std::string text = ReadFile("modell_0.log");
+    const std::string text = talvo_test::ReadFile("modell_0.log");
     // Two records of two lines each: the ctime line, then ": " and the message.
     ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
     EXPECT_NE(text.find("\n: first\n"), std::string::npos);
     EXPECT_NE(text.find("\n: second\n"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists("modell_1.log"));
-}
-
-TEST_F(ModelObjectTest, DestructorLogsDeletion) {
-    obj_.reset();
-    EXPECT_NE(console_.str().find("deleting module snow_model"), std::string::npos);
 }
 
 }  // namespace

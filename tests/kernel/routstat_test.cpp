@@ -8,9 +8,8 @@
 #include <sstream>
 #include <vector>
 
-#include "kernel/diaglog.hpp"
 #include "kernel/zonestat.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
 namespace {
 
@@ -21,18 +20,12 @@ std::string Golden(const std::string& name) {
     return ReadFile((std::filesystem::path(__FILE__).parent_path() / "golden" / name).string());
 }
 
-class RoutStatTest : public talvo_test::TempDirTest {
+class RoutStatTest : public talvo_test::KernelTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        log_ = std::make_unique<DiagLog>("diag.xml", 4);
-        log_->SetConsole(console_);
+        KernelTest::SetUp();
         records_.assign(4, zoneFZT{});
         for (int i = 1; i <= 3; ++i) records_[static_cast<std::size_t>(i)].zonenwert = 100.0 + i;
-    }
-    void TearDown() override {
-        log_.reset();
-        TempDirTest::TearDown();
     }
 
     std::unique_ptr<routstatistic> Make(long code, std::vector<int> selected = {}) {
@@ -54,18 +47,10 @@ protected:
         s.Accumulate(2016, 9, 25, t);
     }
 
-    std::string ReadTable() {
-        // Process 0 writes; everyone reads the finished file before it can be written again.
-        MPI_Barrier(MPI_COMM_WORLD);
-        std::string text = ReadFile("Q.txt");
-        MPI_Barrier(MPI_COMM_WORLD);
-        return text;
-    }
+    static std::string ReadTable() { return talvo_test::ReadShared("Q.txt"); }
 
     std::vector<double> areas_{0.0, 12.5, 3.25, 40.0};
     std::vector<zoneFZT> records_;
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
     std::vector<OutputCodeEntry> table_ = std::vector<OutputCodeEntry>(kOutputCodeTableSize + 1);
 };
 
@@ -90,11 +75,11 @@ TEST(FitTest, RSquareAndCoefficientOfVariation) {
     const FitSums s{10, 3, 9, 10, 20, 58};
     EXPECT_DOUBLE_EQ(FitRSquare(s), 0.5);
     EXPECT_DOUBLE_EQ(FitCoefficientOfVariation(s), 1 - ((9 - 0.9) / 9) / 2);
-    EXPECT_EQ(FitRSquare({2, 1, 1, 10, 20, 58}), 1.0);    // two pairs or fewer
-    EXPECT_EQ(FitRSquare({10, 1, 1, 5, 10, 20}), 1.0);    // constant observations
-    EXPECT_EQ(FitRSquare({10, 0, 0, 10, 20, 58}), 1.0);   // perfect fit counts as undefined too
+    // Undefined (1.0): two pairs or fewer, constant observations, perfect fit, no variance.
+    for (const FitSums& u : {FitSums{2, 1, 1, 10, 20, 58}, FitSums{10, 1, 1, 5, 10, 20}, FitSums{10, 0, 0, 10, 20, 58},
+                             FitSums{10, 1, 1, 2, 20, 58}})
+        EXPECT_EQ(FitRSquare(u), 1.0) << u.pairs;
     EXPECT_EQ(FitCoefficientOfVariation({10, 2, 0.4, 10, 20, 58}), 1.0);  // constant deviation
-    EXPECT_EQ(FitRSquare({10, 1, 1, 2, 20, 58}), 1.0);    // two observations give no variance
 }
 
 TEST_F(RoutStatTest, TableAndEfficiencyBlocksMatchGolden) {
@@ -153,7 +138,7 @@ TEST_F(RoutStatTest, SecondEntryOnlyWhenItExistsAndIsFree) {
               Rank() == 0 ? kOutputCodeTableSize - 1 : -1);
     EXPECT_TRUE(table_[kOutputCodeTableSize].isFree());
     if (Rank() == 0) {
-        EXPECT_NE(console_.str().find("no free entry after 199"), std::string::npos);
+        EXPECT_NE(Console().find("no free entry after 199"), std::string::npos);
     }
     s->Release();
     EXPECT_TRUE(table_[kOutputCodeTableSize - 1].isFree());

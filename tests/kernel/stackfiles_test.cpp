@@ -9,23 +9,14 @@
 #include "kernel/signals.hpp"
 
 using talvo_test::ErrorCode;
+using talvo_test::Share;
+using talvo_test::SigintHandler;
 using talvo_test::Rank;
 using talvo_test::ReadFile;
 using talvo_test::Size;
 using talvo_test::WriteFile;
 
 namespace {
-
-void Share(const std::string& path, const std::string& content) {
-    if (Rank() == 0) WriteFile(path, content);
-    MPI_Barrier(MPI_COMM_WORLD);
-}
-
-void (*SigintHandler())(int) {
-    struct sigaction sa {};
-    sigaction(SIGINT, nullptr, &sa);
-    return sa.sa_handler;
-}
 
 class StackFileTest : public talvo_test::KernelTest {};
 
@@ -63,10 +54,8 @@ TEST_F(StackFileTest, BrokenStacksAreRefusedOnEveryProcess) {
     }
     EXPECT_EQ(Console().find("retriesleft"), std::string::npos) << "stacks are opened once";
 
-    std::string header;
-    for (double v : {5.0, 4.0, 100.0, 200.0, 50.0, -9998.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0})
-        talvo_test::Append<double>(&header, v);
-    Share("odd.stk", header + std::string(400, '\0'));
+    std::vector<double> header{5, 4, 100, 200, 50, -9998, 0, 0, 0, 0, 0, 1};
+    Share("odd.stk", talvo_test::Binary<double>(header) + std::string(400, '\0'));
     EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("odd.stk", &s); }), 22);
     if (Rank() == 0) {
         EXPECT_NE(Console().find("could not recognise file format (ascii, double or double) for stack odd.stk"),
@@ -85,11 +74,8 @@ TEST_F(StackFileTest, BrokenStacksAreRefusedOnEveryProcess) {
             << Console();
     }
 
-    std::string binary;
-    for (double v : {5.0, 4.0, 100.0, 200.0, 50.0, -9999.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0})
-        talvo_test::Append<float>(&binary, static_cast<float>(v));
-    for (int i = 0; i < 15; ++i) talvo_test::Append<float>(&binary, 1.0f);
-    Share("cut.bin", binary);
+    header[5] = -9999;
+    Share("cut.bin", talvo_test::Binary<float>(header) + talvo_test::Binary<float>(std::vector<double>(15, 1.0)));
     for (bool whole : {true, false}) {
         EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("cut.bin", &s, whole); }), 22);
         if (Rank() == 0) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kernel/exprparser.hpp"
 
@@ -12,47 +14,38 @@ std::string Eval(const std::string& expression) {
     return p.Evaluate(expression);
 }
 
+using Cases = std::vector<std::pair<std::string, std::string>>;
+void ExpectAnswers(const Cases& cases) {
+    for (const auto& [expression, answer] : cases) EXPECT_EQ(Eval(expression), answer) << expression;
+}
+
 TEST(ExprParser, OperatorLevelsAndAssociativity) {
-    EXPECT_EQ(Eval("1+2*3"), "Ans = 7");
-    EXPECT_EQ(Eval("(1+2)*3"), "Ans = 9");
-    EXPECT_EQ(Eval("2^3^2"), "Ans = 64");
-    EXPECT_EQ(Eval("10-4-3"), "Ans = 3");
-    EXPECT_EQ(Eval("-2^2"), "Ans = 4");
-    EXPECT_EQ(Eval("2*-3"), "Ans = -6");
-    EXPECT_EQ(Eval("1 - -2"), "Ans = 3");
-    EXPECT_EQ(Eval("1+2 = 3"), "Ans = 1");
-    EXPECT_EQ(Eval("3 <= 3 & 2 >= 3"), "Ans = 0");
-    EXPECT_EQ(Eval("1 < 2 | 0"), "Ans = 1");
-    EXPECT_EQ(Eval("1 << 2 + 2"), "Ans = 16");
-    EXPECT_EQ(Eval("-16 >> 2"), "Ans = -4");
-    EXPECT_EQ(Eval("7 % 3"), "Ans = 1");
-    EXPECT_EQ(Eval("7.9 % 3.2"), "Ans = 1");
-    EXPECT_EQ(Eval("5 || 3"), "Ans = 6");
-    EXPECT_EQ(Eval("1/0"), "Ans = inf");
-    EXPECT_EQ(Eval("1.5e3 + .5"), "Ans = 1500.5");
+    ExpectAnswers({
+        {"1+2*3", "Ans = 7"}, {"(1+2)*3", "Ans = 9"}, {"2^3^2", "Ans = 64"}, {"10-4-3", "Ans = 3"}, {"-2^2", "Ans = 4"},
+        {"2*-3", "Ans = -6"}, {"1 - -2", "Ans = 3"}, {"1+2 = 3", "Ans = 1"}, {"3 <= 3 & 2 >= 3", "Ans = 0"},
+        {"1 < 2 | 0", "Ans = 1"}, {"1 << 2 + 2", "Ans = 16"}, {"-16 >> 2", "Ans = -4"}, {"7 % 3", "Ans = 1"},
+        {"7.9 % 3.2", "Ans = 1"}, {"5 || 3", "Ans = 6"}, {"1/0", "Ans = inf"}, {"1.5e3 + .5", "Ans = 1500.5"}
+    });
 }
 
 TEST(ExprParser, FactorialAndFunctions) {
-    EXPECT_EQ(Eval("3!"), "Ans = 6");
-    EXPECT_EQ(Eval("0!"), "Ans = 1");
-    EXPECT_EQ(Eval("3! !"), "Ans = 720");
-    EXPECT_EQ(Eval("3!!"), "Error: Unknown operator !! (col 2)");
-    EXPECT_EQ(Eval("-3!"), "Ans = -3");
-    EXPECT_EQ(Eval("3! + 1"), "Ans = 7");
-    EXPECT_EQ(Eval("2.5!"), "Error: Integer value expected in function factorial (col 4)");
-    EXPECT_EQ(Eval("3!+1"), "Error: Unknown operator !+ (col 2)");
-    EXPECT_EQ(Eval("factorial(5)"), "Ans = 120");
-    EXPECT_EQ(Eval("FACTORIAL(0.5)"), "Error: Integer value expected in function factorial (col 1)");
+    ExpectAnswers({
+        {"3!", "Ans = 6"}, {"0!", "Ans = 1"}, {"3! !", "Ans = 720"}, {"3!!", "Error: Unknown operator !! (col 2)"},
+        {"-3!", "Ans = -3"}, {"3! + 1", "Ans = 7"},
+        {"2.5!", "Error: Integer value expected in function factorial (col 4)"},
+        {"3!+1", "Error: Unknown operator !+ (col 2)"}, {"factorial(5)", "Ans = 120"},
+        {"FACTORIAL(0.5)", "Error: Integer value expected in function factorial (col 1)"}
+    });
     // Huge arguments end as soon as the product is infinite.
-    EXPECT_EQ(Eval("171!"), "Ans = inf");
-    EXPECT_EQ(Eval("1e300!"), "Ans = inf");
-    EXPECT_EQ(Eval("factorial(1e308*10)"), "Ans = inf");
+    ExpectAnswers({
+        {"171!", "Ans = inf"}, {"1e300!", "Ans = inf"}, {"factorial(1e308*10)", "Ans = inf"}
+    });
 
-    EXPECT_EQ(Eval("abs(-2) + Sign(-5) + sign(0) + SIGN(3)"), "Ans = 2");
-    EXPECT_EQ(Eval("sqrt(16) + exp(0) + log(1) + log10(1000)"), "Ans = 8");
-    EXPECT_EQ(Eval("sin(0) + cos(0) + tan(0) + asin(0) + acos(1) + atan(0)"), "Ans = 1");
-    EXPECT_EQ(Eval("pi"), "Ans = 3.14159");
-    EXPECT_EQ(Eval("Euler"), "Ans = 2.71828");
+    ExpectAnswers({
+        {"abs(-2) + Sign(-5) + sign(0) + SIGN(3)", "Ans = 2"}, {"sqrt(16) + exp(0) + log(1) + log10(1000)", "Ans = 8"},
+        {"sin(0) + cos(0) + tan(0) + asin(0) + acos(1) + atan(0)", "Ans = 1"}, {"pi", "Ans = 3.14159"},
+        {"Euler", "Ans = 2.71828"}
+    });
 }
 
 TEST(ExprParser, VariablesAndAssignments) {
@@ -105,16 +98,13 @@ TEST(ExprVariables, CaseInsensitiveNamesCutToThirtyCharacters) {
 }
 
 TEST(ExprParser, ErrorAnswersCarryMessageAndColumn) {
-    EXPECT_EQ(Eval("(1+2"), "Error: Parentesis ) missing (col 5)");
-    EXPECT_EQ(Eval(""), "Error: Empty expression (col 1)");
-    EXPECT_EQ(Eval("1 +"), "Error: Unexpected end of expression (col 4)");
-    EXPECT_EQ(Eval("foo(2)"), "Error: Unknown function foo (col 1)");
-    EXPECT_EQ(Eval("2 * bar"), "Error: Unknown variable bar (col 5)");
-    EXPECT_EQ(Eval("1 + )"), "Error: Value expected (col 5)");
-    EXPECT_EQ(Eval("1)"), "Error: Unknown operator ) (col 2)");
-    EXPECT_EQ(Eval("1 == 1"), "Error: Unknown operator == (col 3)");
-    EXPECT_EQ(Eval("2 sin(1)"), "Error: Unexpected part: sin (col 3)");
-    EXPECT_EQ(Eval("1 + 2 # 3"), "Error: Syntax error in part: # 3 (col 7)");
+    ExpectAnswers({
+        {"(1+2", "Error: Parentesis ) missing (col 5)"}, {"", "Error: Empty expression (col 1)"},
+        {"1 +", "Error: Unexpected end of expression (col 4)"}, {"foo(2)", "Error: Unknown function foo (col 1)"},
+        {"2 * bar", "Error: Unknown variable bar (col 5)"}, {"1 + )", "Error: Value expected (col 5)"},
+        {"1)", "Error: Unknown operator ) (col 2)"}, {"1 == 1", "Error: Unknown operator == (col 3)"},
+        {"2 sin(1)", "Error: Unexpected part: sin (col 3)"}, {"1 + 2 # 3", "Error: Syntax error in part: # 3 (col 7)"}
+    });
     EXPECT_EQ(Eval(std::string(255, '1')).rfind("Ans = ", 0), 0u);
     EXPECT_EQ(Eval(std::string(256, '1')),
               "Error: Too long expression, maximum number of characters exceeded (col -1)");
@@ -122,16 +112,13 @@ TEST(ExprParser, ErrorAnswersCarryMessageAndColumn) {
 }
 
 TEST(ExprParser, IntegerOperationsNeverTrap) {
-    EXPECT_EQ(Eval("5 % 0"), "Error: Syntax error (col 3)");
-    EXPECT_EQ(Eval("-2147483648 % -1"), "Ans = 0");
-    EXPECT_EQ(Eval("1 << 32"), "Error: Syntax error (col 3)");
-    EXPECT_EQ(Eval("1 << 31"), "Ans = -2.14748e+09");
-    EXPECT_EQ(Eval("-1 << 4"), "Ans = -16");
-    EXPECT_EQ(Eval("2147483648 & 1"), "Error: Syntax error (col 12)");
-    EXPECT_EQ(Eval("2147483647.9 & 1"), "Ans = 1");
-    EXPECT_EQ(Eval("(1 | -2147483648.5) + 2147483647"), "Ans = 0");
-    EXPECT_EQ(Eval("(0/0) || 1"), "Error: Syntax error (col 7)");
-    EXPECT_EQ(Eval("1e300*1e300 % 2"), "Error: Syntax error (col 13)");
+    ExpectAnswers({
+        {"5 % 0", "Error: Syntax error (col 3)"}, {"-2147483648 % -1", "Ans = 0"},
+        {"1 << 32", "Error: Syntax error (col 3)"}, {"1 << 31", "Ans = -2.14748e+09"}, {"-1 << 4", "Ans = -16"},
+        {"2147483648 & 1", "Error: Syntax error (col 12)"}, {"2147483647.9 & 1", "Ans = 1"},
+        {"(1 | -2147483648.5) + 2147483647", "Ans = 0"}, {"(0/0) || 1", "Error: Syntax error (col 7)"},
+        {"1e300*1e300 % 2", "Error: Syntax error (col 13)"}
+    });
 }
 
 TEST(ExprParser, AnswerAndMessageTextsStayBounded) {

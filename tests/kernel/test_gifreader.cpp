@@ -6,11 +6,8 @@
 #include <sstream>
 
 #include "gif_encoder.hpp"
-#include "kernel/diaglog.hpp"
-#include "kernel/error.hpp"
 #include "kernel/gifreader.hpp"
-#include "kernel/modelobject.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
 namespace {
 using gif_test::Bytes;
@@ -169,29 +166,22 @@ TEST(GifReader, RefusesInvalidCodesAndShortImages) {
     // Screen 4 x 4, no tables, minimum code size 2: clear (4), then code 7 before the table
     // holds it.
     Bytes head{'G', 'I', 'F', '8', '9', 'a', 4, 0, 4, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 2};
-    gif_test::BitWriter bits;
-    bits.Put(4, 3);
-    bits.Put(1, 3);
-    bits.Put(7, 3);
-    Bytes bad = head;
-    gif_test::PutSubBlocks(bad, bits.Finish(), 255);
-    bad.push_back(0x3B);
-    EXPECT_EQ(DecodeError(bad, 4, 4), "invalid LZW code 7");
-
+    auto image = [&](const Bytes& data) {
+        Bytes gif = head;
+        gif_test::PutSubBlocks(gif, data, 255);
+        gif.push_back(0x3B);
+        return DecodeError(gif, 4, 4);
+    };
+    auto codes = [](std::initializer_list<int> list) {
+        gif_test::BitWriter bits;
+        for (int code : list) bits.Put(code, 3);
+        return bits.Finish();
+    };
+    EXPECT_EQ(image(codes({4, 1, 7})), "invalid LZW code 7");
     // The first code after a clear code must be a literal.
-    gif_test::BitWriter first;
-    first.Put(4, 3);
-    first.Put(6, 3);
-    Bytes afterClear = head;
-    gif_test::PutSubBlocks(afterClear, first.Finish(), 255);
-    afterClear.push_back(0x3B);
-    EXPECT_EQ(DecodeError(afterClear, 4, 4), "invalid LZW code 6");
-
+    EXPECT_EQ(image(codes({4, 6})), "invalid LZW code 6");
     // A frame of 4 x 4 whose data end after 10 pixels.
-    Bytes shortImage = head;
-    gif_test::PutSubBlocks(shortImage, gif_test::LzwEncode(Pixels(10, 1, 1, 4), 2), 255);
-    shortImage.push_back(0x3B);
-    EXPECT_EQ(DecodeError(shortImage, 4, 4), "image data ends after 10 of 16 pixels");
+    EXPECT_EQ(image(gif_test::LzwEncode(Pixels(10, 1, 1, 4), 2)), "image data ends after 10 of 16 pixels");
 }
 
 TEST(GifReader, DropsPixelsOutsideTheMatrix) {
@@ -269,52 +259,29 @@ TEST(GifIndexToValue, TwoExponentialRanges) {
     const double in[] = {0, 1, 10, 10.5, 250, 251, 255, -9999};
     for (int c = 1; c <= 8; ++c) grid[1][c] = in[c - 1];
     GifReader::IndexToValue(grid, 1, 8, 1, 1, 10, 2.0, 0.1, 3.0, 0.01);
-    EXPECT_EQ(grid[1][1], 0.0);
-    EXPECT_DOUBLE_EQ(grid[1][2], 2.0 * std::exp(0.1));
-    EXPECT_DOUBLE_EQ(grid[1][3], 2.0 * std::exp(1.0));
-    EXPECT_DOUBLE_EQ(grid[1][4], 3.0 * std::exp(0.105));
-    EXPECT_DOUBLE_EQ(grid[1][5], 3.0 * std::exp(2.5));
-    EXPECT_EQ(grid[1][6], -9999.0);
-    EXPECT_EQ(grid[1][7], -9999.0);
-    EXPECT_EQ(grid[1][8], -9999.0);
+    const double want[] = {0, 2 * std::exp(0.1), 2 * std::exp(1.0), 3 * std::exp(0.105), 3 * std::exp(2.5), -9999,
+                           -9999, -9999};
+    for (int c = 1; c <= 8; ++c) EXPECT_DOUBLE_EQ(grid[1][c], want[c - 1]) << c;
 
     grid[1][5] = 250;
     GifReader::IndexToValue(grid, 5, 5, 1, 1, 250, 2.0, 0.1, 3.0, 0.01);
     EXPECT_DOUBLE_EQ(grid[1][5], 2.0 * std::exp(25.0));
 }
 
-class GifGridTest : public talvo_test::TempDirTest {
+class GifGridTest : public talvo_test::KernelTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        log_ = std::make_unique<DiagLog>("diag.xml", 4);
-        log_->SetConsole(console_);
-        obj_ = std::make_unique<modelobject>(log_.get(), "control", 0, false, false, ObjectRecord{});
-        obj_->ncols = 4;
-        obj_->nrows = 3;
+        KernelTest::SetUp();
+        obj_ = MakeObject(4, 3);
         obj_->xllcorner = 1000;
         obj_->yllcorner = 2000;
         obj_->cellsize = 100;
-        name_ = "image_" + std::to_string(talvo_test::Rank()) + ".gif";
-    }
-    void TearDown() override {
-        obj_.reset();
-        log_.reset();
-        TempDirTest::TearDown();
     }
     // Reads name_ and returns the error code (0 when read).
     int Read(Matrix& grid) {
-        try {
-            ReadGifGrid(*obj_, name_, grid);
-        } catch (const ModelError& e) {
-            return e.code();
-        }
-        return 0;
+        return talvo_test::ErrorCode([&] { ReadGifGrid(*obj_, name_, grid); });
     }
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
-    std::unique_ptr<modelobject> obj_;
-    std::string name_;
+    const std::string name_ = "image_" + std::to_string(talvo_test::Rank()) + ".gif";
 };
 
 TEST_F(GifGridTest, ReadsAConvertedGridForAModelObject) {
@@ -324,7 +291,7 @@ TEST_F(GifGridTest, ReadsAConvertedGridForAModelObject) {
     obj_->SetReferenceValues(950, 1950, 100, nullptr);
     obj_->SetGifConversion(100, 1.0, 0.01, 2.0, 0.001);
     Matrix grid = obj_->matrix(1, 3, 1, 4, 3);
-    ASSERT_EQ(Read(grid), 0) << console_.str();
+    ASSERT_EQ(Read(grid), 0) << Console();
     for (int r = 1; r <= 3; ++r) {
         for (int c = 1; c <= 4; ++c) {
             const double v = px[static_cast<std::size_t>(r - 1) * 4 + (c - 1)];
@@ -339,16 +306,16 @@ TEST_F(GifGridTest, FailuresAreLoggedAndThrownAs22) {
     obj_->SetReferenceValues(950, 1950, 100, nullptr);
     Matrix grid = obj_->matrix(1, 3, 1, 4, 3);
     EXPECT_EQ(Read(grid), 22);
-    EXPECT_NE(console_.str().find("error reading GIF " + name_ + " (file cannot be opened)\n"), std::string::npos)
-        << console_.str();
+    EXPECT_NE(Console().find("error reading GIF " + name_ + " (file cannot be opened)\n"), std::string::npos)
+        << Console();
 
     GifOptions o;
     o.blocksBefore = {gif_test::Extension(0x02, "")};
     gif_test::WriteBytes(name_, gif_test::Encode(4, 3, Bytes(12, 1), o));
     EXPECT_EQ(Read(grid), 22);
-    EXPECT_NE(console_.str().find("error reading GIF " + name_ + " (invalid extension type ID \"0x2\" found)\n"),
+    EXPECT_NE(Console().find("error reading GIF " + name_ + " (invalid extension type ID \"0x2\" found)\n"),
               std::string::npos)
-        << console_.str();
+        << Console();
     log_->Close();
     const std::string xml = talvo_test::ReadFile(log_->FileName());
     EXPECT_NE(xml.find("<line level=\"0\" description= \"error reading GIF " + name_), std::string::npos) << xml;

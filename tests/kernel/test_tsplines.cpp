@@ -3,18 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <iostream>
 #include <numbers>
 #include <omp.h>
 #include <sstream>
 
-#include "kernel/error.hpp"
 #include "kernel/tsplines.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
 namespace {
+using talvo_test::ErrorCode;
 constexpr double kFill = -9999.0;
+constexpr const char* kSameCoordinates =
+    "The two input coordinates 1 (index 2) \nand 1 (index 3) for the 1-D-Splineevaluation are the same!\n";
 
 // Captures standard output while alive.
 class CoutCapture {
@@ -27,15 +28,6 @@ private:
     std::ostringstream buffer_;
     std::streambuf* old_;
 };
-
-int ErrorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ModelError& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 // A source grid of 4 rows x 5 columns spaced 10 apart, south-west point (100, 200), and a
 // model grid of 6 x 7 cells whose centres lie on the raster's evaluation points (raster cell
@@ -108,8 +100,7 @@ TEST(TSplines, SecondDerivativesOfNaturalSplines) {
     const double dup[] = {0, 0, 1, 1};
     CoutCapture out;
     EXPECT_EQ(ErrorCode([&] { s.SecondDerivatives(dup, y, 1, 3, y2, 1e30, 1e30); }), 82);
-    EXPECT_EQ(out.Text(),
-              "The two input coordinates 1 (index 2) \nand 1 (index 3) for the 1-D-Splineevaluation are the same!\n");
+    EXPECT_EQ(out.Text(), kSameCoordinates);
 }
 
 TEST(TSplines, EvaluatesWithinRunsAndFillsOutside) {
@@ -149,8 +140,7 @@ TEST(TSplines, EvaluatesWithinRunsAndFillsOutside) {
     const double y2d[] = {0, 0, 0, 0};
     CoutCapture out;
     EXPECT_EQ(ErrorCode([&] { s.Evaluate1D(1, kFill, kFill, xd, yd, &lo, &up, y2d, 2, &v); }), 82);
-    EXPECT_EQ(out.Text(),
-              "The two input coordinates 1 (index 2) \nand 1 (index 3) for the 1-D-Splineevaluation are the same!\n");
+    EXPECT_EQ(out.Text(), kSameCoordinates);
 }
 
 TEST(TSplines, RotatesAboutTheCentre) {
@@ -230,21 +220,19 @@ TEST(TSplines, NodataSplitsRunsAndAllNodataColumnsFill) {
 }
 
 TEST(TSplines, ExtensionCarriesRunsOnePointFurther) {
-    Scene plain;
-    plain.cx[3][7] = 142.5;  // east of the last source column
-    TSplines a(plain.setup);
-    plain.Run(a);
-    EXPECT_EQ(plain.out[3][7], kFill);
-
-    Scene ext;
-    ext.setup.extend = true;
-    ext.cx[3][7] = 142.5;
-    TSplines b(ext.setup);
-    ext.Run(b);
-    EXPECT_NE(ext.out[3][7], kFill);
-    EXPECT_TRUE(std::isfinite(ext.out[3][7]));
-    // Repeating the last value flattens the field east of the last column.
-    EXPECT_NEAR(ext.out[3][7], Scene::Linear(140, ext.cy[3][7] + 5), 2.0);
+    for (bool extend : {false, true}) {
+        Scene sc;
+        sc.setup.extend = extend;
+        sc.cx[3][7] = 142.5;  // east of the last source column
+        TSplines s(sc.setup);
+        sc.Run(s);
+        // Repeating the last value flattens the field east of the last column.
+        if (extend) {
+            EXPECT_NEAR(sc.out[3][7], Scene::Linear(140, sc.cy[3][7] + 5), 2.0);
+        } else {
+            EXPECT_EQ(sc.out[3][7], kFill);
+        }
+    }
 }
 
 TEST(TSplines, EqualSourceAbscissaeAreError82) {

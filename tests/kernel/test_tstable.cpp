@@ -5,10 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/diaglog.hpp"
-#include "kernel/error.hpp"
 #include "kernel/tstable.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
 namespace {
 
@@ -56,10 +54,7 @@ TEST_F(TimeSeriesTableTest, LearnsHeaderColumnsAndValues) {
     EXPECT_EQ(t.Row(), 0);
     int y, m, d, h;
     t.GetDate(y, m, d, h);
-    EXPECT_EQ(y, 1999);
-    EXPECT_EQ(m, 12);
-    EXPECT_EQ(d, 31);
-    EXPECT_EQ(h, 23);
+    EXPECT_EQ(std::vector<int>({y, m, d, h}), std::vector<int>({1999, 12, 31, 23}));
     EXPECT_DOUBLE_EQ(t.GetValue(0), 1.5);
     EXPECT_DOUBLE_EQ(t.GetValue(1), -2.25);
     EXPECT_EQ(t.GetValue(2), -9999.0);
@@ -100,12 +95,7 @@ TEST_F(TimeSeriesTableTest, FirstDataRowWithoutDateThrows) {
     std::ostringstream console;
     DiagLog log("diag.xml", 4);
     log.SetConsole(console);
-    try {
-        TimeSeriesTable t(Write("head\n2000 1\n"), 0, 1000000, &log);
-        FAIL() << "no exception";
-    } catch (const ModelError& e) {
-        EXPECT_EQ(e.code(), 201);
-    }
+    EXPECT_EQ(talvo_test::ErrorCode([&] { TimeSeriesTable t(Write("head\n2000 1\n"), 0, 1000000, &log); }), 201);
     EXPECT_NE(console.str().find("first data row"), std::string::npos);
 }
 

@@ -12,11 +12,8 @@
 
 using talvo_test::ErrorCode;
 using talvo_test::Rank;
-using talvo_test::ReadFile;
 
 namespace {
-
-using CellValue = std::function<std::optional<double>(int, int)>;
 
 class WriteCodeTest : public talvo_test::ScenarioTest {
 protected:
@@ -48,20 +45,6 @@ protected:
         return index;
     }
 
-    // The text grid of the basin with f on the basin cells (nodata where f gives none).
-    static std::string GridText(const CellValue& f) {
-        std::string t = "ncols\t12\nnrows\t9\nxllcorner\t100.5\nyllcorner\t200.25\ncellsize\t50\nnodata_value\t-9999\n";
-        for (int r = 1; r <= kRows; ++r) {
-            for (int c = 1; c <= kCols; ++c) {
-                if (c > 1) t += '\t';
-                const std::optional<double> v = Valid(r, c) ? f(r, c) : std::nullopt;
-                t += StrFormat("%g", v ? *v : -9999.0);
-            }
-            t += '\n';
-        }
-        return t;
-    }
-
     // Whether process 0 wrote the file (every process asks after all have written).
     static bool Written(const std::string& name) {
         MPI_Barrier(MPI_COMM_WORLD);
@@ -69,12 +52,7 @@ protected:
         MPI_Bcast(&exists, 1, MPI_INT, 0, MPI_COMM_WORLD);
         return exists == 1;
     }
-    static std::string Read(const std::string& name) {
-        MPI_Barrier(MPI_COMM_WORLD);
-        std::string text = ReadFile(name);
-        MPI_Barrier(MPI_COMM_WORLD);
-        return text;
-    }
+    static std::string Read(const std::string& name) { return talvo_test::ReadShared(name); }
 
     Matrix grid_;
 };
@@ -88,10 +66,10 @@ TEST_F(WriteCodeTest, DatedGridsAndTheMeanOverTheRun) {
         obj_->WriteStatisticGrids(index, true, false);
     }
     for (int t = 1; t <= 4; ++t)
-        EXPECT_EQ(Read(StrFormat("g_20160925.%03d", t)), GridText([t](int r, int c) { return Value(r, c) + t; }));
+        EXPECT_EQ(Read(StrFormat("g_20160925.%03d", t)), BasinText([t](int r, int c) { return Value(r, c) + t; }));
     // The dated write at the end of the run is followed by one under the plain name.
-    EXPECT_EQ(Read("g.asc"), GridText([](int r, int c) { return Value(r, c) + 4; }));
-    EXPECT_EQ(Read("g.mit"), GridText([](int r, int c) { return Value(r, c) + 2.5; }));
+    EXPECT_EQ(Read("g.asc"), BasinText([](int r, int c) { return Value(r, c) + 4; }));
+    EXPECT_EQ(Read("g.mit"), BasinText([](int r, int c) { return Value(r, c) + 2.5; }));
     EXPECT_EQ((*store_)[index].stepCount, 0);
 
     // The same date again counts the repeat.
@@ -113,8 +91,8 @@ TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
     run(100);
     run(200);
     run(300);
-    const auto low = GridText([](int r, int c) { return Value(r, c) - 10; });
-    const auto high = GridText([](int r, int c) { return Value(r, c) + 4; });
+    const auto low = BasinText([](int r, int c) { return Value(r, c) - 10; });
+    const auto high = BasinText([](int r, int c) { return Value(r, c) + 4; });
     EXPECT_EQ(Read("x100.min"), low);
     EXPECT_FALSE(Written("x100.max"));
     EXPECT_FALSE(Written("x200.min"));
@@ -142,9 +120,9 @@ TEST_F(WriteCodeTest, MonthSumsWithTheTwentyEightDayFebruary) {
         obj_->WriteStatisticGrids(sums, true, false);
         obj_->WriteStatisticGrids(mean, true, false);
     }
-    EXPECT_EQ(Read("s_1602.sum"), GridText([](int r, int c) { return 2 * Value(r, c) + 1; }));
-    EXPECT_EQ(Read("s_1603.sum"), GridText([](int r, int c) { return 2 * Value(r, c) + 5; }));
-    EXPECT_EQ(Read("m_1603.mit"), GridText([](int r, int c) { return Value(r, c) + 2.5; }));
+    EXPECT_EQ(Read("s_1602.sum"), BasinText([](int r, int c) { return 2 * Value(r, c) + 1; }));
+    EXPECT_EQ(Read("s_1603.sum"), BasinText([](int r, int c) { return 2 * Value(r, c) + 5; }));
+    EXPECT_EQ(Read("m_1603.mit"), BasinText([](int r, int c) { return Value(r, c) + 2.5; }));
     EXPECT_FALSE(Written("s_1602.29s"));
 }
 
@@ -166,21 +144,14 @@ TEST_F(WriteCodeTest, UnitsDigitsFollowDayMonthYearAndRunEnds) {
         SetDate(2016, d[0], d[1], d[2]);
         for (int i : index) obj_->WriteStatisticGrids(i, true, false);
     }
-    EXPECT_TRUE(Written("u3.asc"));
-    EXPECT_TRUE(Written("u4.asc"));
-    EXPECT_TRUE(Written("u5_20161130.024"));
-    EXPECT_FALSE(Written("u5_20161130.012"));
-    EXPECT_TRUE(Written("u5_20161231.024"));
-    EXPECT_TRUE(Written("u5.asc"));  // dated at the end of the run, then under the plain name
-    EXPECT_TRUE(Written("u6_20161130.024"));
-    EXPECT_FALSE(Written("u6_20161230.024"));
-    EXPECT_TRUE(Written("u6_20161231.024"));
-    EXPECT_FALSE(Written("u7_20161130.024"));
-    EXPECT_TRUE(Written("u7_20161231.024"));
-    EXPECT_TRUE(Written("u40_1611.30s"));
-    EXPECT_TRUE(Written("u40_1612.31s"));
-    EXPECT_EQ(Read("u40_1612.30s"), GridText([](int r, int c) { return Value(r, c); }));
-    EXPECT_FALSE(Written("u40.asc"));
+    // u5 is dated at the end of the run, then written under the plain name.
+    const std::pair<const char*, bool> files[] = {
+        {"u3.asc", true},           {"u4.asc", true},           {"u5_20161130.024", true}, {"u5_20161130.012", false},
+        {"u5_20161231.024", true},  {"u5.asc", true},           {"u6_20161130.024", true}, {"u6_20161230.024", false},
+        {"u6_20161231.024", true},  {"u7_20161130.024", false}, {"u7_20161231.024", true}, {"u40_1611.30s", true},
+        {"u40_1612.31s", true},     {"u40.asc", false}};
+    for (const auto& [name, written] : files) EXPECT_EQ(Written(name), written) << name;
+    EXPECT_EQ(Read("u40_1612.30s"), BasinText());
 }
 
 TEST_F(WriteCodeTest, StackLevelOneFeedsTheStatisticsAndStacksAreWrittenByCode) {
@@ -196,7 +167,7 @@ TEST_F(WriteCodeTest, StackLevelOneFeedsTheStatisticsAndStacksAreWrittenByCode) 
     obj_->RegisterGrid(both, "lev.asc", &grid_, &stack, levels, "lev", 10, d_.lo, d_.hi);
     SetDate(2016, 9, 25, 4);
     obj_->WriteStatisticGrids(both, true, false);
-    EXPECT_EQ(Read("lev.sum"), GridText([](int r, int c) { return LevelValue(r, c, 1); }));
+    EXPECT_EQ(Read("lev.sum"), BasinText([](int r, int c) { return LevelValue(r, c, 1); }));
 
     const int index = obj_->FirstFreeGridIndex();
     obj_->RegisterGrid(index, "tsoil.asc", nullptr, &stack, levels, "tsoil", 2, d_.lo, d_.hi);
@@ -239,7 +210,7 @@ TEST_F(WriteCodeTest, VegetationPeriodMean) {
     }
     // The step of the start flag only starts the period; the second step is summed.
     EXPECT_EQ(Read("etr_0016_vegper.mit"),
-              GridText([](int r, int c) { return r == 5 && c == 5 ? 0.0 : Value(r, c) / 4.0; }));
+              BasinText([](int r, int c) { return r == 5 && c == 5 ? 0.0 : Value(r, c) / 4.0; }));
     EXPECT_EQ(e.vegEndFlag, 0);
 }
 
@@ -256,7 +227,7 @@ TEST_F(WriteCodeTest, FilledAtRegistrationSkipAndPassedOverEntries) {
     SetDate(2016, 9, 25, 1);
     const int index = obj_->FirstFreeGridIndex();
     obj_->RegisterGrid(index, "dem.asc", &grid_, nullptr, 0, "dem", 358, d_.lo, d_.hi);
-    EXPECT_EQ(Read("dem.asc.filled"), GridText([](int r, int c) { return Value(r, c); }));
+    EXPECT_EQ(Read("dem.asc.filled"), BasinText());
     // At the end of the run, with statistics skipped, only the grid is written.
     SetDate(2016, 9, 25, 4);
     obj_->WriteStatisticGrids(index, true, true);

@@ -11,11 +11,8 @@
 #include <sstream>
 #include <vector>
 
-#include "kernel/diaglog.hpp"
-#include "kernel/error.hpp"
-#include "kernel/matrix.hpp"
 #include "kernel/zonestat.hpp"
-#include "support/test_support.hpp"
+#include "kernel_fixture.hpp"
 
 namespace {
 
@@ -35,12 +32,10 @@ constexpr int kZoneGrid[kRows][kCols] = {{10, 10, 20, 20}, {10, 10, 20, 20}, {30
 int ZonePosition(int code) { return code / 10; }
 bool OwnRow(int r) { return (r - 1) % Size() == Rank(); }
 
-class ZoneStatTest : public talvo_test::TempDirTest {
+class ZoneStatTest : public talvo_test::KernelTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        log_ = std::make_unique<DiagLog>("diag.xml", 4);
-        log_->SetConsole(console_);
+        KernelTest::SetUp();
         records_.assign(4, zoneFZT{});
         const double rel[] = {0, 0.25, 0.375, 0.375};
         for (int i = 1; i <= 3; ++i) {
@@ -52,11 +47,6 @@ protected:
         weights_[1][1] = 0.5;
         weights_[4][4] = -9999.0;  // no weight: the plain weight counts
     }
-    void TearDown() override {
-        log_.reset();
-        TempDirTest::TearDown();
-    }
-
     std::unique_ptr<zonalstatistic> Make(long code, int decimals = 3, std::vector<int> selected = {},
                                          int* error = nullptr) {
         int err = -1;
@@ -99,19 +89,11 @@ protected:
         return sum / weight;
     }
 
-    std::string ReadTable() {
-        // Process 0 writes; everyone reads the finished file before it can be written again.
-        MPI_Barrier(MPI_COMM_WORLD);
-        std::string text = ReadFile("stat.txt");
-        MPI_Barrier(MPI_COMM_WORLD);
-        return text;
-    }
+    static std::string ReadTable() { return talvo_test::ReadShared("stat.txt"); }
 
     memory_handling memory_;
     Matrix weights_;
     std::vector<zoneFZT> records_;
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
     std::vector<OutputCodeEntry> table_ = std::vector<OutputCodeEntry>(kOutputCodeTableSize + 1);
 };
 
@@ -204,7 +186,7 @@ TEST_F(ZoneStatTest, SelectedZonesAndBadSelection) {
     EXPECT_EQ(error, 1);
     EXPECT_FALSE(bad->ok());
     EXPECT_FALSE(bad->active());
-    EXPECT_NE(console_.str().find("there is a code in the output list which no zone exists for (10)"),
+    EXPECT_NE(Console().find("there is a code in the output list which no zone exists for (10)"),
               std::string::npos);
 }
 
@@ -241,7 +223,7 @@ TEST_F(ZoneStatTest, BufferFlushesWhenFullAndLogsItsSize) {
     s->Step(2000, 1, 1, 0, 0);
     EXPECT_EQ(s->bufferedRows(), 0u);
     if (Rank() == 0) {
-        EXPECT_NE(console_.str().find("write stat.txt(2097120 of 2097152 buffer-bytes)\n"), std::string::npos);
+        EXPECT_NE(Console().find("write stat.txt(2097120 of 2097152 buffer-bytes)\n"), std::string::npos);
     }
     const std::string text = ReadTable();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 + 43690);
@@ -253,7 +235,7 @@ TEST_F(ZoneStatTest, FullTableWarnsAndSkipsTheRegistration) {
     auto s = Make(2001);
     EXPECT_EQ(s->WriteHeader("g", "m", table_.data(), kOutputCodeTableSize), -1);
     if (Rank() == 0) {
-        EXPECT_NE(console_.str().find("the table of statistics outputs is full (200 entries)"), std::string::npos);
+        EXPECT_NE(Console().find("the table of statistics outputs is full (200 entries)"), std::string::npos);
     }
     EXPECT_EQ(table_[kOutputCodeTableSize].lastValues, &records_[0].n);  // nothing written past the end
     s->Release();
@@ -303,13 +285,8 @@ TEST_F(ZoneStatTest, OpenFailureIsFatal) {
     zonalstatistic s(&err, log_.get(), nullptr, kRows, kCols, records_.data(), 3, 1001, 2, "no/such/dir/t.txt", "",
                      0, {});
     if (Rank() == 0) {
-        try {
-            s.WriteHeader("g", "m", nullptr, 0);
-            FAIL() << "no error";
-        } catch (const ModelError& e) {
-            EXPECT_EQ(e.code(), 15);
-        }
-        EXPECT_NE(console_.str().find("error opening \nno/such/dir/t.txt"), std::string::npos);
+        EXPECT_EQ(talvo_test::ErrorCode([&] { s.WriteHeader("g", "m", nullptr, 0); }), 15);
+        EXPECT_NE(Console().find("error opening \nno/such/dir/t.txt"), std::string::npos);
     } else {
         EXPECT_EQ(s.WriteHeader("g", "m", nullptr, 0), -1);
     }
