@@ -70,27 +70,20 @@ void InterpolatorTest::SetUp() {
     settings.controlFileName = "test.ctl";
     settings.zoneIndex = &zoneIndex;
     settings.zoneRecords = &zoneRecords;
-    settings.zoneCount = 1;
-    settings.maxZoneCode = 1;
+    settings.zoneCount = settings.maxZoneCode = 1;
     settings.ncols = kCols;
     settings.nrows = kRows;
     settings.firstRow = rank * kRows / size + 1;
     settings.lastRow = (rank + 1) * kRows / size;
     settings.cellsize = kCell;
-    settings.startHour = 0;
-    settings.startDay = 1;
-    settings.startMonth = 1;
-    settings.startYear = 2000;
-    settings.endHour = 0;
-    settings.endDay = 1;
+    settings.startHour = settings.endHour = 0;
+    settings.startDay = settings.endDay = settings.startMonth = 1;
     settings.endMonth = 2;
-    settings.endYear = 2000;
+    settings.startYear = settings.endYear = 2000;
     settings.gridStore = &store;
     settings.outputCodes = outputCodes.data();
     settings.outputCodeCount = kOutputCodeTableSize;
 }
-
-void InterpolatorTest::TearDown() { MeteoFileTest::TearDown(); }
 
 std::unique_ptr<meteointerpol> InterpolatorTest::Make(const std::string& name, unsigned* error) {
     int index = 1;

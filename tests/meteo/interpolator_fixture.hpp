@@ -1,7 +1,6 @@
 #pragma once
 // A small domain for the interpolator tests: 4 rows x 5 columns of 1000 m, lower-left corner at
-// (0, 0), one zone (the
-// upper-left cell outside the basin), rows in bands over the processes, and the grids an
+// (0, 0), one zone (the upper-left cell outside the basin), rows in bands over the processes, and the grids an
 // interpolator looks up (zones, elevation, "RelCellArea", "CoordX", "CoordY", "MPIRegions").
 #include <memory>
 #include <string>
@@ -43,7 +42,6 @@ std::string Section(const std::string& name, int method, const std::string& file
 class InterpolatorTest : public MeteoFileTest {
 protected:
     void SetUp() override;
-    void TearDown() override;
 
     // Builds an interpolator of the section in "test.ctl"; its error code goes to error.
     std::unique_ptr<meteointerpol> Make(const std::string& name, unsigned* error);

@@ -47,6 +47,7 @@ protected:
         return 0;
     }
     std::string Console() const { return console.str(); }
+    bool Logged(const std::string& text) const { return console.str().find(text) != std::string::npos; }
     // True when the diagnostics file holds a FATAL entry.
     bool FatalLogged() const { return talvo_test::ReadFile(log->FileName()).find("level=\"0\"") != std::string::npos; }
 

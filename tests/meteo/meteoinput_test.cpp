@@ -28,26 +28,20 @@ std::string RegressionText(int from, int to) {
 
 class MeteoInputTest : public MeteoFileTest {
 protected:
-    MeteoInputFiles Make(int method, const MeteoDate& end = kEnd) {
-        return MeteoInputFiles(log.get(), "temperature", method, kN, kStart, end);
+    // The files of a method over the given station files.
+    MeteoInputFiles Make(int method, const std::string& first = "", const std::string& second = "",
+                         const MeteoDate& end = kEnd) {
+        MeteoInputFiles in(log.get(), "temperature", method, kN, kStart, end);
+        if (!first.empty()) in.SetStationFile(0, first, 0);
+        if (!second.empty()) in.SetStationFile(1, second, 0);
+        return in;
     }
 };
-
-TEST_F(MeteoInputTest, FilesPerMethod) {
-    const int stations[13] = {0, 1, 0, 1, 1, 1, 2, 1, 2, 0, 1, 1, 1};
-    for (int m = 0; m <= 12; ++m) {
-        EXPECT_EQ(MeteoInputFiles::StationFileCount(m), stations[m]) << m;
-        EXPECT_EQ(MeteoInputFiles::UsesRegressionFile(m), m == 2 || m == 3) << m;
-        EXPECT_EQ(MeteoInputFiles::UsesGridList(m), m == 9) << m;
-    }
-}
 
 TEST_F(MeteoInputTest, TwoStationFilesAdvanceTogetherUntilTheEnd) {
     Share("a.dat", StationHeaderText() + Records(0, 3));
     Share("b.dat", StationHeaderText() + Records(0, 3));
-    MeteoInputFiles in = Make(6);
-    in.SetStationFile(0, "a.dat", 0);
-    in.SetStationFile(1, "b.dat", 0);
+    MeteoInputFiles in = Make(6, "a.dat", "b.dat");
     in.Open();
     std::int64_t h = -1, d = 0, m = 0, y = 0;
     int steps = 0;
@@ -66,54 +60,42 @@ TEST_F(MeteoInputTest, SecondStationFileMustDescribeTheSameStations) {
     Share("a.dat", StationHeaderText() + Records(0, 1));
     Share("fewer.dat", "t\nY M D H 100 200\nY M D H 1000 2000\nY M D H 5000 6000\nx\n" + Records(0, 1));
     Share("moved.dat", "t\nY M D H 100 200 300\nY M D H 1000 2000 3001\nY M D H 5000 6000 7000\nx\n" + Records(0, 1));
-    MeteoInputFiles fewer = Make(8);
-    fewer.SetStationFile(0, "a.dat", 0);
-    fewer.SetStationFile(1, "fewer.dat", 0);
+    MeteoInputFiles fewer = Make(8, "a.dat", "fewer.dat");
     EXPECT_EQ(ErrorOf([&] { fewer.Open(); }), 73);
-    EXPECT_NE(Console().find("meteorological station files fewer.dat \nand a.dat contain a different number of "
-                             "stations \n(2 and 3, resp.)\n"),
-              std::string::npos);
-    MeteoInputFiles moved = Make(6);
-    moved.SetStationFile(0, "a.dat", 0);
-    moved.SetStationFile(1, "moved.dat", 0);
+    EXPECT_TRUE(Logged("meteorological station files fewer.dat \nand a.dat contain a different number of "
+                       "stations \n(2 and 3, resp.)\n"));
+    MeteoInputFiles moved = Make(6, "a.dat", "moved.dat");
     EXPECT_EQ(ErrorOf([&] { moved.Open(); }), 73);
-    EXPECT_NE(Console().find("Altitude and/or coordinates of station 3 are different in\nmeteorological station files "
-                             "moved.dat\nH: 300,\tX: 3001\tY: 7000\nand\na.dat\nH: 300,\tX: 3000\tY: 7000\n"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("Altitude and/or coordinates of station 3 are different in\nmeteorological station files "
+                       "moved.dat\nH: 300,\tX: 3001\tY: 7000\nand\na.dat\nH: 300,\tX: 3000\tY: 7000\n"));
 }
 
 TEST_F(MeteoInputTest, StationFilesThatDisagreeInDate) {
     Share("a.dat", StationHeaderText() + Records(0, 2));
     Share("b.dat", StationHeaderText() + "2000 1 1 0 1 2 3\n2000 1 1 2 1 2 3\n");
-    MeteoInputFiles in = Make(6);
-    in.SetStationFile(0, "a.dat", 0);
-    in.SetStationFile(1, "b.dat", 0);
+    MeteoInputFiles in = Make(6, "a.dat", "b.dat");
     in.Open();
     EXPECT_EQ(ErrorOf([&] { in.AdvanceRecords(); }), 73);
     EXPECT_TRUE(FatalLogged());
-    EXPECT_NE(Console().find("error reading date from stationfiles:\nfile a.dat: YYYY=2000, MM=1, DD=1, HH=1\n"
-                             "file b.dat: YYYY=2000, MM=1, DD=1, HH=2\n"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("error reading date from stationfiles:\nfile a.dat: YYYY=2000, MM=1, DD=1, HH=1\n"
+                       "file b.dat: YYYY=2000, MM=1, DD=1, HH=2\n"));
 }
 
 TEST_F(MeteoInputTest, StationAndRegressionDatesMustAgree) {
     Share("st.dat", StationHeaderText() + Records(0, 2));
     Share("regr.dat", "jr mo\n2000 1 1 0 1 2 3 4 5 6 7 8 9 10 11\n2000 1 1 5 1 2 3 4 5 6 7 8 9 10 11\n");
-    MeteoInputFiles in = Make(3);
-    in.SetStationFile(0, "st.dat", 0);
+    MeteoInputFiles in = Make(3, "st.dat");
     in.SetRegressionFile("regr.dat");
     in.Open();
     EXPECT_EQ(ErrorOf([&] { in.AdvanceRecords(); }), 52);
-    EXPECT_NE(Console().find("error in date column of temperature for IDW*Regress \n\nDate from station/regress file "
-                             "st.dat:\n1.1.2000 1 h\n\nbut date from regres file regr.dat:\n1.1.2000 5 h\n\n"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("error in date column of temperature for IDW*Regress \n\nDate from station/regress file "
+                       "st.dat:\n1.1.2000 1 h\n\nbut date from regres file regr.dat:\n1.1.2000 5 h\n\n"));
 }
 
 TEST_F(MeteoInputTest, WithStationAndRegressionTheStationFileDecidesTheEnd) {
     Share("st.dat", StationHeaderText() + Records(0, 2));
     Share("regr.dat", RegressionText(0, 5));
-    MeteoInputFiles in = Make(3, MeteoDate{1, 1, 1, 2000});
-    in.SetStationFile(0, "st.dat", 0);
+    MeteoInputFiles in = Make(3, "st.dat", "", MeteoDate{1, 1, 1, 2000});
     in.SetRegressionFile("regr.dat");
     in.Open();
     in.AdvanceRecords();
@@ -143,8 +125,7 @@ TEST_F(MeteoInputTest, RegressionOnlyRewindsToTheStartRecord) {
 
 TEST_F(MeteoInputTest, EndAtCurrentDate) {
     Share("st.dat", StationHeaderText() + Records(0, 5));
-    MeteoInputFiles in = Make(1);
-    in.SetStationFile(0, "st.dat", 0);
+    MeteoInputFiles in = Make(1, "st.dat");
     in.Open();
     in.AdvanceRecords();
     in.EndAtCurrentDate();
@@ -174,7 +155,7 @@ TEST_F(MeteoInputTest, GridListNamesPerDate) {
     EXPECT_TRUE(list.IsOpen());
     in.AdvanceRecords();
     EXPECT_EQ(list.GridName(), "-9999");  // no name: no new grid, with a warning
-    EXPECT_NE(Console().find("no grid name in list.txt for 1.1.2000 2 h"), std::string::npos);
+    EXPECT_TRUE(Logged("no grid name in list.txt for 1.1.2000 2 h"));
     in.AdvanceRecords();
     EXPECT_EQ(list.GridName(), "third.asc");
     EXPECT_EQ(in.Date().hour, 3);
@@ -194,7 +175,7 @@ TEST_F(MeteoInputTest, GridListWithoutStartDate) {
     in.SetGridList("list.txt", 0);
     EXPECT_EQ(ErrorOf([&] { in.Open(); }), 51);
     EXPECT_TRUE(FatalLogged());
-    EXPECT_NE(Console().find("\nfile list.txt dosnt contain date 1.1.2000, hour 0(feof)!"), std::string::npos);
+    EXPECT_TRUE(Logged("\nfile list.txt dosnt contain date 1.1.2000, hour 0(feof)!"));
 }
 
 }  // namespace

@@ -41,6 +41,10 @@ TEST_F(CodeCheckTest, CodesBecomeTablePositions) {
     EXPECT_EQ(Values(g, 2, 4), (std::vector<std::vector<double>>{{1, 2, 2, 1}, {2, 1, 1, 55}}));
     EXPECT_TRUE(Logged("1.: checking soil type codes\n2.:replacing soil type codes soil.asc\n10 replaced by 1 ...\n"
                        "20 replaced by 2 ...\n"));
+    // The integer part of a cell is its code.
+    Matrix f = Grid({{3.7, 3, 8, 3.2}, {8.9, 8, 3, kNodata}});
+    EXPECT_EQ(Check(CodeGridKind::Soil, f, {0, 8, 3}), 0);
+    EXPECT_EQ(Values(f, 2, 4), (std::vector<std::vector<double>>{{2, 2, 1, 2}, {1, 1, 2, kNodata}}));
 }
 
 TEST_F(CodeCheckTest, SwappedCodesDoNotChain) {
@@ -53,12 +57,6 @@ TEST_F(CodeCheckTest, SwappedCodesDoNotChain) {
     EXPECT_EQ(Check(CodeGridKind::Landuse, h, {0, 1, 2}), 0);
     EXPECT_EQ(Values(h, 2, 4), (std::vector<std::vector<double>>{{1, 2, 2, 1}, {2, 1, 1, 2}}));
     EXPECT_EQ(Console().substr(before).find("replaced by"), std::string::npos);
-}
-
-TEST_F(CodeCheckTest, IntegerPartOfACellIsItsCode) {
-    Matrix g = Grid({{3.7, 3, 8, 3.2}, {8.9, 8, 3, kNodata}});
-    EXPECT_EQ(Check(CodeGridKind::Soil, g, {0, 8, 3}), 0);
-    EXPECT_EQ(Values(g, 2, 4), (std::vector<std::vector<double>>{{2, 2, 1, 2}, {1, 1, 2, kNodata}}));
 }
 
 TEST_F(CodeCheckTest, MissingCodesFailWithTheirTablesMessage) {

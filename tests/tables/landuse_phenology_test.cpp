@@ -11,6 +11,10 @@ using talvo_test::Rank;
 using Grids = LanduseParameterGrids;
 
 const char* kPlain = "RootDist = 1; TReduWet = 0.95;\n";
+const std::string kDp1 =
+    "F* = 100; DP1_t1_dorm = 100; DP1_T_Bf = 0; JDReset_TStart = 300; maxStartJDforDP1 = 200;\n";
+const std::string kDp3 = "HReduDry = 3.45; DP1_t1_dorm = 1; DP1_T_Bf = 5; JDReset_TStart = 1; "
+                         "maxStartJDforDP1 = 1; ForcingThreshold = -1 100 300 -1;\n";
 
 // Arrays of n values: LAI = 1 2 5 1 for four fix points, constant elsewhere.
 std::string Arrays(int n) {
@@ -47,9 +51,8 @@ protected:
 // over a base of 0) from day 100 on exceed F* = 100 on the eighth day; the land use in the
 // right half gets half again as much forcing from its moist root zone.
 TEST_F(PhenologyTest, SeasonStartsWhenForcingExceedsTheThreshold) {
-    const std::string dp1 = "F* = 100; DP1_t1_dorm = 100; DP1_T_Bf = 0; JDReset_TStart = 300; maxStartJDforDP1 = 200;\n";
-    Build("2\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", dp1 + "HReduDry = 3.45;\n") +
-              Entry(2, "DynamicPhenology_1", "1 -1 30 366", dp1 + "HReduDry = 50; StressFactorDynPhen = 1;\n"),
+    Build("2\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 3.45;\n") +
+              Entry(2, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 50; StressFactorDynPhen = 1;\n"),
           Halves);
     AddWholeGrid("temperature", 18.4);
     AddWholeGrid("MeanThetaInRootZone", 100);  // (100 - 50) / (150 - 50): forcing times 1.5
@@ -83,8 +86,7 @@ TEST_F(PhenologyTest, SeasonStartsWhenForcingExceedsTheThreshold) {
 }
 
 TEST_F(PhenologyTest, DynamicMethodNeedsTheTemperatureGrid) {
-    const std::string dp1 = "F* = 100; DP1_t1_dorm = 100; DP1_T_Bf = 0; JDReset_TStart = 300; maxStartJDforDP1 = 200;\n";
-    Build("1\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", dp1 + "HReduDry = 3.45;\n"),
+    Build("1\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 3.45;\n"),
           [](int, int) { return 1.0; });
     Create(1, {0, 1, 4, 2001});
     EXPECT_EQ(talvo_test::ErrorCode([&] { Step(0, 1, 4, 2001, 1440); }), 33);
@@ -182,9 +184,7 @@ TEST_F(PhenologyTest, ChillingDaysStartTheSeasonAndLeafFallMovesItsEnd) {
 // the tenth day of 10), the interpolation then runs by the forcing sum, a fix point whose
 // table day has passed counts as reached, and day 1 starts the year anew.
 TEST_F(PhenologyTest, DegreeDaysReachFixPoints) {
-    const std::string keys = "HReduDry = 3.45; DP1_t1_dorm = 1; DP1_T_Bf = 5; JDReset_TStart = 1; "
-                             "maxStartJDforDP1 = 1; ForcingThreshold = -1 100 300 -1;\n";
-    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", keys), [](int, int) { return 1.0; });
+    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", kDp3), [](int, int) { return 1.0; });
     Create(1, {0, 10, 4, 2001});
     ForOwnCells([&](int r, int c) {
         const double expected[5] = {0, 1, -1, -1, 366};
@@ -218,9 +218,7 @@ TEST_F(PhenologyTest, DegreeDaysReachFixPoints) {
 // The per-cell fix points are made before the first fill: a bad value found there stops every
 // process too, and the grids made so far leave the store.
 TEST_F(PhenologyTest, ValueThatIsNoTablePositionStopsEveryProcess) {
-    const std::string keys = "HReduDry = 3.45; DP1_t1_dorm = 1; DP1_T_Bf = 5; JDReset_TStart = 1; "
-                             "maxStartJDforDP1 = 1; ForcingThreshold = -1 100 300 -1;\n";
-    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", keys),
+    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", kDp3),
           [](int r, int c) { return r == 2 && c == 4 ? 3.0 : 1.0; });
     EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 31);
     EXPECT_EQ(Object().FindGrid("root_depth1", true), 0);

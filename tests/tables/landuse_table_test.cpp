@@ -1,16 +1,8 @@
 // The land-use table: block and fixed format, defaults, key matching, failures.
-#include "kernel/controlfile.hpp"
 #include "tables/landuse_table.hpp"
 #include "table_test_support.hpp"
 
 namespace {
-
-template <class T>
-std::string List(const std::vector<T>& v) {
-    std::string s;
-    for (const T& x : v) s += StrFormat(" %g", static_cast<double>(x));
-    return s;
-}
 
 // A readable dump of the fields the reader fills.
 std::string Dump(const landuse_entry& e) {
@@ -130,15 +122,12 @@ TEST_F(LanduseTableTest, BlockAndFixedFormatEntriesReadAsGolden) {
     EXPECT_EQ(t[0].JDVegetationWriteForBalance, 300);
 }
 
-TEST_F(LanduseTableTest, EmptyTableHasRecordZeroWithDefaultBalancePeriod) {
-    const auto t = Read("", 0);
-    ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].code, 0);
-    EXPECT_EQ(t[0].JDVegetationResetForBalance, 1);
-    EXPECT_EQ(t[0].JDVegetationWriteForBalance, 365);
-}
-
 TEST_F(LanduseTableTest, BalancePeriodComesFromFirstEntryWithPositiveDay) {
+    const auto empty = Read("", 0);
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_EQ(empty[0].code, 0);
+    EXPECT_EQ(empty[0].JDVegetationResetForBalance, 1);
+    EXPECT_EQ(empty[0].JDVegetationWriteForBalance, 365);
     const auto t = Read(Block(1, "VariableDayCount", "JDVegetationResetForBalance = -1;\n") +
                             Block(2, "VariableDayCount", "JDVegetationResetForBalance = 40; JDVegetationWriteForBalance = 200;\n") +
                             Block(3, "VariableDayCount", "JDVegetationResetForBalance = 50;\n"),
@@ -258,9 +247,6 @@ TEST_F(LanduseTableTest, MalformedSectionsFailWithCode29) {
     EXPECT_EQ(Fails(std::string(kOldLine).substr(0, 60) + "\n", 1), 29);
     // Without the soil-model variant 2 the line ends after the root depths.
     EXPECT_EQ(Fails(std::string(kOldLine).substr(0, std::string(kOldLine).size() - 10) + "\n", 1, 1), 0);
-}
-
-TEST_F(LanduseTableTest, UnknownMethodNameIsRefused) {
     landuse_entry e(1);
     EXPECT_EQ(ErrorCode([&] { e.ParseLanduseBlock(Log(), "1 x method = Other {}", "Other"); }), 29);
     EXPECT_TRUE(Logged("landuse table method unknown Other\n"));

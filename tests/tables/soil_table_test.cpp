@@ -1,18 +1,10 @@
 // The soil table: block format with horizons, old fixed format, defaults and failures.
 #include <cmath>
 
-#include "kernel/controlfile.hpp"
 #include "tables/soil_table.hpp"
 #include "table_test_support.hpp"
 
 namespace {
-
-template <class T>
-std::string List(const T& v) {
-    std::string s;
-    for (const auto& x : v) s += StrFormat(" %g", static_cast<double>(x));
-    return s;
-}
 
 std::string Dump(const soil_entry& e) {
     std::string s = StrFormat("%d %s method=%d n=%d H=%d per horizon", e.code, e.name.c_str(), e.method, e.layerCount,

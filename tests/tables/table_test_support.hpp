@@ -6,10 +6,19 @@
 #include <sstream>
 #include <string>
 
+#include "kernel/controlfile.hpp"
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/modelobject.hpp"
 #include "support/test_support.hpp"
+
+// The values of a table field as " v1 v2 ...", for golden dumps.
+template <class T>
+std::string List(const T& v) {
+    std::string s;
+    for (const auto& x : v) s += StrFormat(" %g", static_cast<double>(x));
+    return s;
+}
 
 class TableTest : public talvo_test::TempDirTest {
 protected:
