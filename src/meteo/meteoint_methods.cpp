@@ -6,6 +6,20 @@
 
 #include "meteo/meteoint.hpp"
 
+namespace {
+// Weight of a station at squared distance d2. Mode 2000 (weight 2) compares squared distances
+// with the squared maximum distance, and a co-located station gets weight 1; other modes use
+// the distance itself (mode 1000: weight 1).
+inline double InverseDistanceWeight(double d2, int mode, double maxDistance, double power) {
+    if (mode == 2000) {
+        if (d2 == 0) return maxDistance >= 1 ? 1.0 : 0.0;
+        return d2 <= maxDistance ? 1.0 / d2 : 0.0;
+    }
+    const double d = d2 <= 0 ? 1.0 : std::sqrt(d2);
+    if (!(d <= maxDistance)) return 0.0;
+    return mode == 1000 ? 1.0 / d : std::pow(d, -power);
+}
+}  // namespace
 
 double meteointerpol::IDWWeights(double x, double y, int file, double* w) const {
     const StationFile& f = input_->Station(file);
@@ -18,16 +32,7 @@ double meteointerpol::IDWWeights(double x, double y, int file, double* w) const 
         double weight = 0;
         if (!(v[k] < -N)) {
             const double d2 = (sx[k] - x) * (sx[k] - x) + (sy[k] - y) * (sy[k] - y);
-            if (weightingMode == 2000) {
-                if (d2 == 0) {
-                    weight = maxDistance >= 1 ? 1.0 : 0.0;
-                } else {
-                    weight = d2 <= maxDistance ? 1.0 / d2 : 0.0;
-                }
-            } else {
-                const double d = d2 <= 0 ? 1.0 : std::sqrt(d2);
-                if (d <= maxDistance) weight = weightingMode == 1000 ? 1.0 / d : std::pow(d, -idwWeight);
-            }
+            weight = InverseDistanceWeight(d2, weightingMode, maxDistance, idwWeight);
         }
         w[k] = weight;
         weightSum += weight;
@@ -48,16 +53,7 @@ double meteointerpol::IDWWeightsAnisotropic(double x, double y, int file, double
         if (!(v[k] < -N)) {
             const double dx = (sx[k] - x) * anisotropyRatio;
             const double d2 = dx * dx + (sy[k] - y) * (sy[k] - y);
-            if (weightingMode == 2000) {
-                if (d2 == 0) {
-                    weight = maxDistance >= 1 ? 1.0 : 0.0;
-                } else {
-                    weight = d2 <= maxDistance ? 1.0 / d2 : 0.0;
-                }
-            } else {
-                const double d = d2 <= 0 ? 1.0 : std::sqrt(d2);
-                if (d <= maxDistance) weight = weightingMode == 1000 ? 1.0 / d : std::pow(d, -idwWeight);
-            }
+            weight = InverseDistanceWeight(d2, weightingMode, maxDistance, idwWeight);
         }
         w[k] = weight;
         weightSum += weight;
