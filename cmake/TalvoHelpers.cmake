@@ -31,8 +31,11 @@ endfunction()
 # 4 processes, each registration in a working directory of its own and with a timeout so
 # that a hang fails instead of stalling the run.
 function(talvo_mpi_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "DEPENDS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(ex IN LISTS ARG_EXCLUDE)
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
   if(NOT sources)
     return()
   endif()

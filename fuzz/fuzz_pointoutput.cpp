@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-#include "driver/teilmod_pointoutput.hpp"
+#include "submodel/teilmod_pointoutput.hpp"
 #include "kernel/diaglog.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

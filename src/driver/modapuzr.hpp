@@ -13,8 +13,8 @@
 
 #include "driver/modapuzr_inputs.hpp"
 #include "driver/modapuzr_setup.hpp"
-#include "driver/teilmod.hpp"
-#include "driver/teilmod_pointoutput.hpp"
+#include "submodel/teilmod.hpp"
+#include "submodel/teilmod_pointoutput.hpp"
 
 class DiagLog;
 class tracer_ini_class;

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class meteointerpol;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 #include "setup/spinup.hpp"
 
 // What the application keeps of "[SpinUp]": the settings and the hydrologic response units.

@@ -1,7 +1,7 @@
 #pragma once
 // Multi-layer groundwater flow ("[groundwater_flow]"). This build has none: switched on, it
 // refuses; switched off, every operation returns at once.
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 

@@ -1,7 +1,7 @@
 #pragma once
 // Silting-up of the soil surface ("[SiltingUpModel]"). This build has none: switched on, it
 // refuses; switched off, every operation returns at once.
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class siltingupclass : public teilmodellklasse {
 public:

@@ -1,7 +1,7 @@
 #pragma once
 // Surface runoff routing on the grid ("[SurfaceRoutingModel]"). This build has none: switched
 // on, it refuses; switched off, every operation returns at once and its getters give null.
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class surfaceroutingclass : public teilmodellklasse {
 public:

@@ -1,7 +1,7 @@
 #pragma once
 // Radiation and temperature correction by slope, aspect and shading ("[radiation_correction]").
 // This build has none: switched on, it refuses; switched off, every operation returns at once.
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class expokorrklasse : public teilmodellklasse {
 public:

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 #include "kernel/tsplines.hpp"
 #include "kernel/zonestat.hpp"
 #include "meteo/meteoinput.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 

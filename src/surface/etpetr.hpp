@@ -3,7 +3,7 @@
 // switched off, every operation returns at once.
 #include <string>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class verdunstungsmodellklasse : public teilmodellklasse {
 public:

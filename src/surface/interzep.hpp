@@ -1,7 +1,7 @@
 #pragma once
 // Interception ("[interception_model]"). This build has none: switched on, it refuses; switched
 // off, every operation returns at once and its method is 0.
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class interzeptionsmodellklasse : public teilmodellklasse {
 public:

@@ -3,7 +3,7 @@
 // every operation returns at once and its withdrawal table is null.
 #include <vector>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 

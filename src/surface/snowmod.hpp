@@ -3,7 +3,7 @@
 // switched off, every operation returns at once and every getter gives null or 0.
 #include <string>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class schneemodellklasse : public teilmodellklasse {
 public:

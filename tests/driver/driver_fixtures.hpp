@@ -8,68 +8,17 @@
 #include <vector>
 
 #include "driver/modapuzr.hpp"
-#include "kernel/diaglog.hpp"
-#include "kernel/error.hpp"
-#include "support/test_support.hpp"
+#include "submodel/submodel_fixtures.hpp"
 
 namespace driver_test {
 
-// Sections of every sub-model with flow control 0 between `before` and `after` (the first
-// section of a name wins, so `before` can switch one on).
-std::string ControlFile(const std::string& before = "", const std::string& after = "");
-
-// "[landuse_table]" with one meadow and "[soil_table]" with one loam of the given codes.
-std::string ParameterTables(int landuseCode, int soilCode);
-
-// Process 0 writes the file that every process reads; the others wait for it.
-void WriteShared(const std::string& path, const std::string& text);
-
-// Whether text holds needle; a failure shows the text.
-::testing::AssertionResult Contains(const std::string& text, const std::string& needle);
-
-// The code of the ModelError that f throws, 0 when it returns.
-template <class F>
-int CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const ModelError& e) {
-        return e.code();
-    }
-    return 0;
-}
-
-// Zone grid codes; -9999 outside the basin.
-extern const double kZones[4][5];
+using namespace submodel_test;
 
 struct Recorder {
     std::vector<std::string> calls;
     bool Has(const std::string& c) const { return First(c) >= 0; }
     int First(const std::string& c) const;  // -1 when absent
     int Count(const std::string& c) const;
-};
-
-SubmodelSettings BaseSettings(GridStore& store, Matrix& zone, std::vector<int>& index,
-                              std::vector<zoneFZT>& records, const std::string& controlFile);
-
-// A fresh directory and a log whose console text the test reads.
-class LoggedTest : public talvo_test::TempDirTest {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-    ::testing::AssertionResult Logged(const std::string& text) const { return Contains(console_.str(), text); }
-    std::ostringstream console_;
-    std::unique_ptr<DiagLog> log_;
-};
-
-// The same with the test domain's settings and grid store.
-class DomainTest : public LoggedTest {
-protected:
-    void SetUp() override;
-    GridStore store_;
-    Matrix zone_;
-    std::vector<int> index_;
-    std::vector<zoneFZT> records_;
-    SubmodelSettings settings_;
 };
 
 struct DomainOptions {

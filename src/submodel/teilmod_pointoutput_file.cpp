@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "driver/teilmod_pointoutput.hpp"
+#include "submodel/teilmod_pointoutput.hpp"
 #include "kernel/gridio.hpp"
 #include "kernel/signals.hpp"
 

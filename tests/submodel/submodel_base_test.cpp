@@ -4,11 +4,11 @@
 
 #include <cmath>
 
-#include "driver/teilmod.hpp"
-#include "driver_fixtures.hpp"
+#include "submodel/teilmod.hpp"
+#include "submodel_fixtures.hpp"
 #include "setup/tracer_ini.hpp"
 
-using namespace driver_test;
+using namespace submodel_test;
 
 namespace {
 

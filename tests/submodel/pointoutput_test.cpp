@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <mpi.h>
 
-#include "driver/teilmod_pointoutput.hpp"
-#include "driver_fixtures.hpp"
+#include "submodel/teilmod_pointoutput.hpp"
+#include "submodel_fixtures.hpp"
 
-using namespace driver_test;
+using namespace submodel_test;
 
 namespace {
 

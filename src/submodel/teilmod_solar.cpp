@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 namespace {
 int ClampMonth(int month) { return std::clamp(month, 1, 12); }

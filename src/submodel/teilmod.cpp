@@ -1,5 +1,5 @@
 // The sub-model base: construction, the module section, the base step and the error flag.
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 #include <cmath>
 #include <iomanip>

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <mpi.h>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 namespace {
 constexpr const char* kSoilZoneGrid = "zonegrid_soilmodel";

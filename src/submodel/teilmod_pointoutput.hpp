@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 
 class SpecialOutputClass;
 class SpecialOutputFile;

@@ -1,6 +1,6 @@
 // Special output: the section "[special_output]" with its file blocks and entities, the key
 // lookup of the block texts, and the values of the points.
-#include "driver/teilmod_pointoutput.hpp"
+#include "submodel/teilmod_pointoutput.hpp"
 
 #include <algorithm>
 #include <cctype>

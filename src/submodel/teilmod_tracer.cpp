@@ -1,7 +1,7 @@
 // The module's tracer records and its concentration storage and flux grids.
 #include <cmath>
 
-#include "driver/teilmod.hpp"
+#include "submodel/teilmod.hpp"
 #include "setup/tracer_ini.hpp"
 
 double teilmodellklasse::DecayFactor(double intervalMinutes, double halfTimeDays) {
