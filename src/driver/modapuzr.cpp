@@ -36,6 +36,9 @@ ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int co
         init(argc, argv, controlFileIndex);
     } catch (const ModelError&) {
         *log_ << "FATAL: exceptions in ModellApplication::init() caught!" << "[end-entry]";
+        // No destructor runs for a constructor that throws: delete what was built here, in the
+        // order of the end of a run.
+        ReleaseObjects();
         throw;
     }
 }

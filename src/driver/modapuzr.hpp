@@ -120,16 +120,13 @@ private:
     char couplingLetter_ = 'I';
     int loopIndex_ = 0;
     int inputCount_ = 0;
-    std::vector<std::string> inputNames_;             // 1-based
-    std::vector<std::unique_ptr<MeteoInput>> inputs_;  // 1-based, entry 0 empty
+    std::vector<std::string> inputNames_;  // 1-based
     short endFlag_ = 0;
     int interceptionMethod_ = 0;
     bool interception_first = false;
     std::string controlFileName_;
     std::string compiledFileName_;
     std::int64_t hour_ = 0, day_ = 0, month_ = 0, year_ = 0;
-    std::vector<OutputCodeEntry> outputCodes_;
-    std::unique_ptr<GridStore> gridStore_;
     SpinUpState spinUp_;
     SubmodelSettings settings_;
     int numSubSteps_ = 1;
@@ -137,7 +134,13 @@ private:
     int tracerCount_ = 0;
     const TracerDescriptor* tracerDescriptors_ = nullptr;
 
+    // The owned objects, declared in the order they are built, so that whatever path ends the
+    // application (even a throw out of a constructor, which runs no destructor body) deletes
+    // them in reverse: no object outlives the grid store it releases its entries into.
+    std::unique_ptr<GridStore> gridStore_;
+    std::vector<OutputCodeEntry> outputCodes_;
     std::unique_ptr<ModelSetup> setup_;
+    std::vector<std::unique_ptr<MeteoInput>> inputs_;  // 1-based, entry 0 empty
     std::unique_ptr<tracer_ini_class> tracerIni_;
     std::unique_ptr<RegionalSuperposition> regsuper_;
     std::unique_ptr<precicorrclass> precicorr_;
