@@ -256,6 +256,12 @@ void meteointerpol::CopyFromMasterCell(int r, int c) {
 
 void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
     CheckStepDate(h, d, m, y);
+    // The write code's outputs (dated names, period sums and means, end-of-run grids) follow
+    // the object's current date.
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
     LogProgress(h, d, m, y);
     if (SzenUse == 1) UpdateScenario(d, m);
     if ((method == 10 || method == 11) && !regressionFitted_) ComputeElevationRegression(0);
