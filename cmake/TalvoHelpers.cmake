@@ -59,7 +59,10 @@ function(talvo_mpi_test name)
     else()
       set(tname ${name}_np${np})
     endif()
-    set_tests_properties(${tname} PROPERTIES TIMEOUT ${ARG_TIMEOUT} PROCESSORS ${np}
+    # Each process runs two OpenMP threads: a test claims both, so that ctest never puts more
+    # threads on the machine than it has cores.
+    math(EXPR cores "${np} * 2")
+    set_tests_properties(${tname} PROPERTIES TIMEOUT ${ARG_TIMEOUT} PROCESSORS ${cores}
                          ENVIRONMENT "OMP_NUM_THREADS=2;TALVO_TEST_NP=${np}")
   endforeach()
 endfunction()

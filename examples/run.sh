@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Runs the example basin: run.sh <talvo executable>
+# Runs the example basin in a fresh folder and names what it wrote: run.sh <talvo executable>
 set -euo pipefail
 exe=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-cp -r "$here"/basin/. "$work"/ 2>/dev/null || true
+cp -r "$here"/basin/. "$work"/ || { echo "example basin: cannot copy $here/basin to $work" >&2; exit 1; }
 cd "$work"
 mpiexec -n 2 "$exe" basin.ctl -diaglevel:INFO
-echo "example basin: output in $work"
+cat <<EOT
+
+example basin: output in $work
+  precipitation_zones.txt   precipitation, mm: daily sums per subbasin (zone table)
+  temperature_zones.txt     air temperature, degrees C: daily means per subbasin (zone table)
+  precip_YYMM.DDs           precipitation, mm: daily sum grid of day DD (one file a day)
+  temp_YYMM.DDm             air temperature, degrees C: daily mean grid of day DD (one file a day)
+  Talvo_Diag_<process>.xml  diagnostics of each process; modell_0.log the text log of process 0
+EOT

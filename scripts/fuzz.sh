@@ -1,21 +1,41 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS seconds.
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS seconds, as many side by
+# side as the machine has cores. A crash, a hang (an input that takes longer than FUZZ_TIMEOUT
+# seconds) or undefined behaviour fails the stage.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-20}
-if ! ls "$root"/fuzz/*.cpp >/dev/null 2>&1; then echo "no fuzz targets"; exit 0; fi
+timeout=${FUZZ_TIMEOUT:-10}
+jobs=${FUZZ_JOBS:-$(nproc)}
+if ! ls "$root"/fuzz/*.cpp >/dev/null 2>&1; then echo "no fuzz targets"; exit 1; fi
 bash "$root/scripts/build.sh" build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DTALVO_FUZZ=ON -DTALVO_TESTS=OFF -DTALVO_BENCH=OFF
-status=0
-for src in "$root"/fuzz/*.cpp; do
-  name=$(basename "$src" .cpp)
-  corpus="$root/build-fuzz/corpus/$name"
+
+run_target() {
+  local name=$1 corpus="$root/build-fuzz/corpus/$1" seeds="$root/fuzz/seeds/$1"
   mkdir -p "$corpus"
-  seeds="$root/fuzz/seeds/$name"
   [ -d "$seeds" ] || seeds=""
-  echo "-- $name for ${seeds:+seeded }${seconds}s"
-  (cd "$root/build-fuzz" && ASAN_OPTIONS=detect_leaks=0 UCX_HANDLE_ERRORS=none ./fuzz/"$name" -max_total_time="$seconds" \
-     -rss_limit_mb=4096 -print_final_stats=0 "$corpus" $seeds 2>"$name.log") \
-    || { echo "fuzz target $name FAILED"; tail -40 "$root/build-fuzz/$name.log"; status=1; }
+  if (cd "$root/build-fuzz" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        UCX_HANDLE_ERRORS=none ./fuzz/"$name" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 \
+        -print_final_stats=0 "$corpus" $seeds >"$name.log" 2>&1); then
+    echo "-- $name: ${seconds}s${seeds:+ from seeds}, passed"
+  else
+    echo "fuzz target $name FAILED"; tail -40 "$root/build-fuzz/$name.log"; return 1
+  fi
+}
+
+names=()
+for src in "$root"/fuzz/*.cpp; do names+=("$(basename "$src" .cpp)"); done
+status=0
+running=()
+for name in "${names[@]}"; do
+  run_target "$name" &
+  running+=($!)
+  if [ ${#running[@]} -ge "$jobs" ]; then
+    wait "${running[0]}" || status=1
+    running=("${running[@]:1}")
+  fi
 done
+for pid in "${running[@]}"; do wait "$pid" || status=1; done
+echo "${#names[@]} fuzz targets run"
 exit $status

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Release build, the AddressSanitizer/UBSan build, and the
-# fuzz targets for a bounded time each.
+# Builds and runs every test: the Release build, the AddressSanitizer/UBSan build, the fuzz
+# targets for a bounded time each, and the example basin. Every stage states its options, so
+# that nothing a build folder cached from another command (such as the example's build without
+# tests) can leave a stage with no tests; a stage that finds none fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -8,14 +10,14 @@ export OMP_NUM_THREADS=2
 status=0
 
 echo "== Release build"
-bash "$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=Release
-(cd "$root/build" && ctest -j "$jobs" --output-on-failure) || status=1
+bash "$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=Release -DTALVO_SANITIZE=OFF -DTALVO_TESTS=ON -DTALVO_BENCH=ON
+(cd "$root/build" && ctest -j "$jobs" --no-tests=error --output-on-failure) || status=1
 
 echo "== Sanitizer build (address, undefined)"
-bash "$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=ON -DTALVO_BENCH=OFF
+bash "$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=ON -DTALVO_TESTS=ON -DTALVO_BENCH=OFF
 # Leak detection is off: the MPI library keeps allocations until the process ends.
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest -j "$jobs" --output-on-failure) || status=1
+  ctest -j "$jobs" --no-tests=error --output-on-failure) || status=1
 
 echo "== Fuzz targets"
 FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash "$root/scripts/fuzz.sh" || status=1

@@ -43,8 +43,8 @@ temperature
 1                         method: inverse distance
 precipitation.dat         hourly station data
 none                      regression file (not used by inverse distance)
-precip                    name of the result grid
-0                         write code of the result grid
+precip.asc                name of the result grid
+40                        write code: daily sum grids
 1.0                       scaling factor
 precipitation_zones.txt 4024   zone sums, one row a day
 999                       nodata: valid values lie within [-999, 999]
@@ -63,8 +63,8 @@ precipitation_zones.txt 4024   zone sums, one row a day
 1                         method: inverse distance
 temperature.dat           hourly station data
 none                      regression file (not used by inverse distance)
-temp                      name of the result grid
-0                         write code of the result grid
+temp.asc                  name of the result grid
+80                        write code: daily mean grids
 1.0                       scaling factor
 temperature_zones.txt 2024     zone means, one row a day
 999                       nodata

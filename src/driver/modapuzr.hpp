@@ -102,6 +102,7 @@ private:
     void Check(const std::unique_ptr<T>& object, unsigned error);
 
     void InterruptAgreement();
+    int EndStatus() const;
     int AgreeOnMaximum(int value) const;
     int ReadMenuAnswer();
     void EndAfterThisStep();

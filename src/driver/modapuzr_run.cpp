@@ -48,20 +48,18 @@ int ModellApplication::ReadMenuAnswer() {
 }
 
 void ModellApplication::InterruptAgreement() {
-    int option = AgreeOnMaximum(ctrlCOption.load());
-    ctrlCOption.store(option);
+    // The pending interrupt is taken in one step, so that one arriving while the processes
+    // agree stays pending for the next step instead of being overwritten.
+    int option = AgreeOnMaximum(ctrlCOption.exchange(0));
+    int answer = 0;
     if (option == 1 && rank_ == 0) {
-        ctrlCOption.store(0);
         *log_ << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all "
                  "grids and buffers)\n2 = cancel now without saving buffers!\n3 = flush buffers and go on\n\nchoose "
                  "one of the above options: "
               << "[end-entry]";
-        ctrlCOption.store(ReadMenuAnswer());
-    } else {
-        ctrlCOption.store(0);
+        answer = ReadMenuAnswer();
     }
-    option = AgreeOnMaximum(ctrlCOption.load());
-    ctrlCOption.store(option);
+    option = AgreeOnMaximum(answer);
     switch (option) {
         case 0:
             break;
@@ -74,10 +72,8 @@ void ModellApplication::InterruptAgreement() {
             throw ImmediateEnd{98};
         case 3:
             FlushBuffers();
-            ctrlCOption.store(0);
             break;
         default:
-            ctrlCOption.store(0);
             break;
     }
     ResetCtrlCHandler();
@@ -145,22 +141,26 @@ bool ModellApplication::CouplingIntervalBoundary(char letter) const {
     }
 }
 
+// 99 after "cancel with next interval", else 0; an interrupt still pending when the period
+// ends is no status.
+int ModellApplication::EndStatus() const { return ctrlCOption.load() == 99 ? 99 : 0; }
+
 int ModellApplication::run() {
     try {
         if (spinUp_.spinUpSwitch > 0) {
             if (spinUp_.doTemperaturePreSpinUp > 0) PreSpinUp();
             if (spinUp_.repeatCnt < 1) {
                 endFlag_ = 1;
-                return ctrlCOption.load();
+                return EndStatus();
             }
         }
-        if (endFlag_ != 0) return ctrlCOption.load();
+        if (endFlag_ != 0) return EndStatus();
         int runNumber = 1;
         for (;;) {
             Step(runNumber);
             if (spinUp_.spinUpSwitch == 1 && endFlag_ != 0) {
                 // A run cancelled from the menu is not repeated.
-                if (runNumber >= spinUp_.repeatCnt || ctrlCOption.load() == 99) return ctrlCOption.load();
+                if (runNumber >= spinUp_.repeatCnt || ctrlCOption.load() == 99) return EndStatus();
                 *log_ << "INFO: SpinUp reached end of defined time range for run #" << runNumber
                       << ", resetting inputs and starting again now (repetition " << (runNumber + 1) << " of "
                       << spinUp_.repeatCnt << ")" << "[end-entry]";
@@ -171,7 +171,7 @@ int ModellApplication::run() {
                 }
                 ++runNumber;
             }
-            if (endFlag_ != 0) return ctrlCOption.load();
+            if (endFlag_ != 0) return EndStatus();
         }
     } catch (const ModelError&) {
         *log_ << "FATAL: Exception in Modellapplication::run() caught!" << "[end-entry]";
