@@ -60,6 +60,13 @@ void SoilModelTest::SetUp() {
                 if (r >= p * 4 / size + 1 && r <= (p + 1) * 4 / size) owner = p;
             regions_[r][c] = owner;
         }
+    // The strip table of the row transfers: whole rows, owner and length on process 0, first
+    // column and length on the others.
+    helper_ = mh.matrix(1, 4, 1, 5, 4);
+    for (int r = 1; r <= 4; ++r) {
+        helper_[r][1] = talvo_test::Rank() == 0 ? regions_[r][1] : 1;
+        helper_[r][2] = 5;
+    }
     auto entry = [&](const std::string& name, Matrix* m) {
         GridStoreEntry& e = store_[FirstFreeGridEntry(store_)];
         e.grid = m;
@@ -72,6 +79,7 @@ void SoilModelTest::SetUp() {
     };
     AddGrid("[elevation]", 1000.0, 2);
     entry("MPIRegions", &regions_);
+    entry("MPIHelper", &helper_);
     entry("zonegrid_soilmodel", &zone_);
     for (const char* name : {"landuse", "root_depth1", "vegetation_coverage_degree1", "leaf_area_index1",
                              "SurfaceCanopyResistance1", "SurfaceIntercepResistance1", "RoughnessLength1",

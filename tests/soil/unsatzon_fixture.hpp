@@ -53,7 +53,7 @@ protected:
     std::vector<soil_entry> soils_;
     std::vector<irrigation_entry> irrigation_;
     std::vector<std::unique_ptr<Matrix>> grids_;
-    Matrix regions_;
+    Matrix regions_, helper_;
     std::unique_ptr<unsatzonmodellklasse> model_;
 };
 
