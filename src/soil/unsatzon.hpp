@@ -143,6 +143,8 @@ public:
     const std::vector<zoneFZT>* SoilZoneRecords() const {
         return flowControl == 0 ? zoneRecords : &soilZones.records;
     }
+    int SoilZoneCount() const { return flowControl == 0 ? zoneCount : soilZones.zoneCount; }
+    int SoilMaxZoneCode() const { return flowControl == 0 ? maxZoneCode : soilZones.maxCode; }
 
     // ---- configuration
     SoilModelConfig config;

@@ -301,12 +301,14 @@ void unsatzonmodellklasse::ReadPermafrost() {
     SeekSection("[permafrost]", true);
     std::FILE* f = ControlStream();
     const std::string& mod = moduleName;
+    // The snow model's values of the section come first.
     int method = 0;
-    double a = 0, b = 0, c = 0, d = 0;
+    double minSnowAge = 0, maxSweSnowFree = 0;
+    SoilModelConfig::NamedCode thawStatistics;
     ReadValue(f, "%d", &method, "Permafrost-Method for " + mod);
-    ReadValue(f, "%lf", &a, "Min_Snow_Age_Refreeze for " + mod);
-    ReadValue(f, "%lf", &b, "Max_SWE_SnowFree for " + mod);
-    ReadTwoValues(f, "%lf%lf", &c, &d, "thaw depth statistics for " + mod);
+    ReadValue(f, "%lf", &minSnowAge, "Min_Snow_Age_Refreeze for " + mod);
+    ReadValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + mod);
+    ReadNameAndCode(*this, "thaw depth statistics file for ", thawStatistics);
     ReadValue(f, "%lf", &reduced_ksat, "reduced k_sat (in m/s)");
     CloseControlFile();
 }

@@ -186,7 +186,7 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             for (int k = 1; k <= nlayers; ++k) thickness[static_cast<std::size_t>(k)] = h[k - 1] - h[k];
             std::fill(own.qDown[r][c], own.qDown[r][c] + nlayers + 1, 0.0);
             if (own.qDownExt.holds(r)) own.qDownExt[r][c] = 0.0;
-            if (in.maxPonding != nullptr && mode == 0) own.pondingStorage[r][c] = 0.0;
+            if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
             if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
             own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
             own.meanThetaRootZone[r][c] = theta[1];
@@ -223,6 +223,11 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             }
         }
     }
-    if (lowerBoundaryIndex > 0)
-        WriteGrid("T_Lower_Boundary_Condition", own.lowerBoundaryTemperature, textOutput, doublePrecision);
+    if (lowerBoundaryIndex > 0) {
+        // Process 0 writes the whole grid once all rows have met there.
+        Matrix whole = MPIGatherGridCopy(lowerBoundaryIndex);
+        if (rank == 0)
+            WriteGrid("T_Lower_Boundary_Condition", whole.empty() ? own.lowerBoundaryTemperature : whole, textOutput,
+                      doublePrecision);
+    }
 }

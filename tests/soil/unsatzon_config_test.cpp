@@ -159,3 +159,32 @@ TEST_F(SoilModelTest, StackWithOneLevelTooFewIsRefused) {
     EXPECT_EQ(Build(s.Text()), 13u);
     EXPECT_TRUE(Logged("wrong number of levels in stack theta.asc (there are 9 level, it must be 10"));
 }
+
+TEST_F(SoilModelTest, PermafrostConductivityOnlyWithTheThreeGrids) {
+    const std::string permafrost = "[permafrost]\n1 method\n5 age\n10 swe\nthaw.txt 0\n2e-8 reduced k_sat\n";
+    ASSERT_EQ(Build(SoilSection{}.Text() + permafrost), 0u);
+    EXPECT_DOUBLE_EQ(model_->reduced_ksat, 1e-9);  // no permafrost grids: the default
+    model_.reset();
+    for (const char* name : {"PermafrostThawDepth", "SnowFreeDaysGrid", "ThawCoeffPermaFrost"}) AddGrid(name, 0.0);
+    ASSERT_EQ(Build(SoilSection{}.Text() + permafrost), 0u) << console_.str();
+    EXPECT_DOUBLE_EQ(model_->reduced_ksat, 2e-8);
+    EXPECT_NE(model_->in.permafrostThawDepth, nullptr);
+    // The grids make the section required.
+    model_.reset();
+    EXPECT_EQ(Build(SoilSection{}.Text()), 17u);
+}
+
+TEST_F(SoilModelTest, StatisticsTablesStartWithTheirTitles) {
+    SoilSection s;
+    ASSERT_EQ(Build(s.Text()), 0u);
+    EXPECT_EQ(model_->statistics[SoilModelConfig::QD]->active(), false);  // code 0: off
+    EXPECT_EQ(model_->statistics[unsatzonmodellklasse::SUBSTEPS], nullptr);
+    EXPECT_EQ(model_->statistics[SoilModelConfig::POND], nullptr);  // no ponding grid
+    model_.reset();
+    std::string text = s.Text();
+    text.replace(text.find("QD.txt 0"), 8, "QD.txt 2001");
+    ASSERT_EQ(Build(text), 0u) << console_.str();
+    EXPECT_TRUE(model_->statistics[SoilModelConfig::QD]->active());
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_NE(talvo_test::ReadFile("QD.txt").find("direct discharge [mm per Zone] (QD)"), std::string::npos);
+}
