@@ -154,12 +154,10 @@ void unsatzonmodellklasse::BuildGlacierTable() {
 
 void unsatzonmodellklasse::WriteStartSummary() {
     if (controlPointHere) {
-        const soil_entry& soil = SoilOf(config.control_row, config.control_col);
         const double* theta = own.theta[config.control_row][config.control_col];
         const double* h = own.geodeticHeads[config.control_row][config.control_col];
         double w = 0;
         for (int k = 1; k <= nlayers; ++k) w += theta[k] * (h[k - 1] - h[k]) * 1000.0;
-        (void)soil;
         FileHandle f = OpenFile(StrFormat("modell_%d.log", rank), "a+");
         if (f)
             std::fprintf(f.get(), "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
