@@ -215,3 +215,44 @@ TEST_F(SoilModelTest, LakeMethodsSaturateAndLowerTheTerrain) {
     ASSERT_EQ(Build(s.Text() + "[lake_model]\n1 on\n2 method\n"), 0u) << console_.str();
     EXPECT_EQ(model_->lake_control, 0);
 }
+
+TEST_F(SoilModelTest, ModesOneAndThreeReadTheStateAndRecomputeTheGeodeticHeads) {
+    ASSERT_EQ(Build(SoilSection{}.Text()), 0u);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c)) continue;
+            for (int k = 0; k <= 10; ++k) {
+                model_->own.theta[r][c][k] = 0.3 + 0.001 * k;
+                model_->own.geodeticHeads[r][c][k] = 5000.0;  // not what the terrain gives
+            }
+        }
+    for (const char* name : {"theta.asc", "hh.asc", "hgeo.asc"}) {
+        const Stack& s = std::string(name) == "hgeo.asc" ? model_->own.geodeticHeads : model_->own.theta;
+        model_->WriteStack(name, s, 10, false, true);
+    }
+    model_.reset();
+    WriteGridFile("gwstand.asc", -0.3);
+    WriteGridFile("gwlevel.asc", 4.0);
+    WriteGridFile("gwtheta.asc", 0.31);
+    WriteGridFile("deltagw.asc", 0.7);
+    for (int mode : {1, 3}) {
+        SCOPED_TRACE(mode);
+        model_.reset();
+        SoilSection s;
+        s.readgrid = mode;
+        ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            EXPECT_DOUBLE_EQ(Level("theta", r, c, 7), 0.307);
+            EXPECT_DOUBLE_EQ(Level("hydraulic_heads", r, c, 7), 0.307);
+            EXPECT_DOUBLE_EQ(Level("geodetic_heads", r, c, 0), 1000.0);
+            EXPECT_NEAR(Level("geodetic_heads", r, c, 4), 999.6, 1e-12);
+            EXPECT_DOUBLE_EQ(Value("groundwater_distance", r, c), -0.3);
+            EXPECT_DOUBLE_EQ(Value("groundwater_level", r, c), 4.0);
+            EXPECT_DOUBLE_EQ(Value("Theta_in_GWLEVEL", r, c), 0.31);
+            EXPECT_DOUBLE_EQ(Value("baseflow", r, c), 0.7);
+        }
+        EXPECT_EQ(model_->GetReadGrid(), mode);
+    }
+}
