@@ -76,14 +76,14 @@ void unsatzonmodellklasse::LinkInputGrids() {
 }
 
 void unsatzonmodellklasse::CreateStatistics() {
-    struct Spec {
+    struct StatisticEntry {
         int slot;
         const char* title;
         int decimals;
         bool on;
     };
     using C = SoilModelConfig;
-    const Spec specs[] = {
+    const StatisticEntry entries[] = {
         {C::GWSTAND, "groundwater level [m below surface] (GWSTAND)", 5, true},
         {C::GWN, "groundwater recharge per zone [mm] (GWN)", 5, true},
         {C::SB_1, "rel. soil moisture 0..root depth per zone ", 5, true},
@@ -101,7 +101,7 @@ void unsatzonmodellklasse::CreateStatistics() {
         {C::QDRAIN, "drainage discharge [mm per zone] (QDRAIN)", 5, in.drainageDepth != nullptr},
         {C::POND, "ponding water storage content [mm per zone]  ", 5, in.maxPonding != nullptr},
     };
-    for (const Spec& s : specs)
+    for (const StatisticEntry& s : entries)
         if (s.on) {
             const SoilModelConfig::NamedCode& nc = s.slot == SUBSTEPS ? config.substepStat
                                                    : s.slot == TEMPER ? heat.temperStat
