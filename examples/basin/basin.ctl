@@ -86,10 +86,21 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-3       number of standard grids
+14      number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
+zones.asc     zonegrid_soilmodel   0   subbasins of the soil model
+pot_transpiration0.asc  pot_transpiration0   fillcode = 0 readcode = 0 defaultValue = 0   until evapotranspiration runs
+pot_transpiration1.asc  pot_transpiration1   fillcode = 0 readcode = 0 defaultValue = 0
+real_transpiration0.asc real_transpiration0  fillcode = 0 readcode = 0 defaultValue = 0
+real_transpiration1.asc real_transpiration1  fillcode = 0 readcode = 0 defaultValue = 0
+potential_evaporation.asc potential_evaporation fillcode = 0 readcode = 0 defaultValue = 0
+real_evaporation.asc    real_evaporation     fillcode = 0 readcode = 0 defaultValue = 0
+snowstorage_solid.asc   snowstorage_solid    fillcode = 0 readcode = 0 defaultValue = 0   until the snow model runs
+SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
+gw_storage_coeff_1.asc  gw_storage_coeff_1   fillcode = 0 readcode = 0 defaultValue = 0.1 until groundwater flow runs
+aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultValue = 10
 
 [variable_grids]
 0       number of variable grids
@@ -143,6 +154,93 @@ albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   create
 [unsatzon_model]
 0       flow control parameter
 1440    time step in minutes
+2       method: finite differences with a fixed time step
+0       surface water interaction
+0       ponding
+0       drainage
+0       clay layer
+1e-9    saturated conductivity of the clay layer
+2       initial groundwater level parameter
+QDRAIN.txt 0     name of the QDRAINstatfiles in
+GWSTAND.txt 0    name of the GWSTANDstatfiles in
+GWN.txt 0        name of the GWNstatfiles in
+SB_1.txt 0       name of the SB_1_statfiles in
+SB_2.txt 0       name of the SB_2_statfiles in
+ROOT.txt 0       name of the ROOTstatfiles in
+INFEX.txt 0      name of the INFEXstatfiles in
+POND.txt 0       name of the PONDstatfiles in
+QD.txt 0         name of the QDstatfiles in
+QI.txt 0         name of the QIstatfiles in
+QB.txt 0         name of the QBstatfiles in
+Qg.txt 0         name of the Qgstatfiles in
+GWIN.txt 0       name of the GWINstatfiles in
+GWEX.txt 0       name of the GWEXstatfiles in
+MACRO.txt 0      name of the MACROstatfiles in
+INFILT.txt 0     name of the INFILTstatfiles in
+sb05.asc         name of the SB05 grid
+0                write code of the SB05 grid
+sb1_.asc         name of the SB1_ grid
+0                write code of the SB1_ grid
+wurz.asc         name of the WURZ grid
+0                write code of the WURZ grid
+theta.stk        name of the Theta stack
+0                write code of the Theta stack
+hh.stk           name of the hh stack
+0                write code of the hh stack
+hgeo.stk         name of the hgeo stack
+0                write code of the hgeo stack
+qu.stk           name of the qunten stack
+0                write code of the qunten stack
+gwst.asc         name of the GWSTAND grid
+0                write code of the GWSTAND grid
+gwth.asc         name of the GWtheta grid
+0                write code of the GWtheta grid
+gwn.asc          name of the GWN grid
+0                write code of the GWN grid
+gwlevel.asc      name of the GWLEVEL grid
+0                write code of the GWLEVEL grid
+qdrain.asc       name of the QDRAIN grid
+0                write code of the QDRAIN grid
+satt.asc         name of the saturation grid
+0                write code of the saturation grid
+infex.asc        name of the infiltration excess grid
+0                write code of the infiltration excess grid
+qd.asc           name of the QD grid
+0                write code of the QD grid
+qi.asc           name of the QI grid
+0                write code of the QI grid
+deltagw.asc      name of the DELTAGW grid
+0                write code of the DELTAGW grid
+gwin.asc         name of the GWIN grid
+0                write code of the GWIN grid
+gwex.asc         name of the GWEX grid
+0                write code of the GWEX grid
+pond.asc         name of the POND grid
+0                write code of the POND grid
+uprise.asc       name of the GWN-Uprise grid
+0                write code of the GWN-Uprise grid
+percol.asc       name of the GWN-PERCOL grid
+0                write code of the GWN-PERCOL grid
+macro.asc        name of the MACROPORE-Infiltration grid
+0                write code of the MACROPORE-Infiltration grid
+irrig.asc        name of the IRRIG grid
+0                write code of the IRRIG grid
+0 0              control point: none
+qbottom.txt      bottom fluxes of the control point
+theta.txt        water contents of the control point
+hhyd.txt         hydraulic heads of the control point
+otherdata.txt    other data of the control point
+etr.txt          evapotranspiration per layer of the control point
+interflow.txt    interflow per layer of the control point
+1 2 3            subbasin codes
+2 2 2            kelsqd: recession of direct flow in hours
+50 50 50         kelsqi: recession of interflow in hours
+1 1 1            channel network density
+100 100 100      kelsqlat: recession of base flow in hours
+0.1 0.1 0.1      Q0: base flow at the surface
+0.5 0.5 0.5      fraction of snow melt running off at the surface
+0                initial state from the groundwater level parameter
+soilstate.txt    name of the storage content file
 
 [SurfaceRoutingModel]
 0       flow control parameter

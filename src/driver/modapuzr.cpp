@@ -138,6 +138,8 @@ SubmodelSettings ModellApplication::WithSoilZones() const {
     SubmodelSettings s = settings_;
     s.zoneIndex = soil_->SoilZoneIndex();
     s.zoneRecords = soil_->SoilZoneRecords();
+    s.zoneCount = soil_->SoilZoneCount();
+    s.maxZoneCode = soil_->SoilMaxZoneCode();
     return s;
 }
 

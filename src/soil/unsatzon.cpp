@@ -1,9 +1,69 @@
+// The soil model: construction in its fixed order, the cell helpers and the water input.
 #include "soil/unsatzon.hpp"
+
+#include <algorithm>
+
+#include "tables/multilayer_landuse.hpp"
+#include "tables/soil_entry.hpp"
 
 unsatzonmodellklasse::unsatzonmodellklasse(unsigned& error, DiagLog* log_, const SubmodelSettings& s,
                                            unsigned numSubSteps_)
     : teilmodellklasse(log_, "unsatzon_model", s, numSubSteps_) {
-    CatchIntoError(error, [&] { StartUnavailableModule("unsatzon", kUnavailableCode); });
+    CatchIntoError(error, [&] {
+        ReadModuleSection(false);
+        if (flowControl == 0) return;
+        Construct();
+    });
+}
+
+unsatzonmodellklasse::~unsatzonmodellklasse() {
+    for (auto& st : statistics)
+        if (st) st->Release();
+    if (gridStore == nullptr) return;
+    for (int index : registeredEntries) ReleaseGrid(index);
+}
+
+void unsatzonmodellklasse::Construct() {
+    LogBanner("unsatzon");
+    FindDecompositionGrids();
+    const multilayer_landuse_entry* ml = settings.multilayerTable;
+    // Record 0 of the multilayer table holds its count; the layers are those of record 1.
+    n_veg_layers = (ml != nullptr && ml[0].code >= 1) ? std::max(1, static_cast<int>(ml[1].layerCount)) : 1;
+    RankZones(soilZones);
+    if (settings.soilTable == nullptr || settings.soilTable[0].code < 1) {
+        *log << "FATAL: no soil table for " << moduleName << "[end-entry]";
+        throw ModelError(33);
+    }
+    for (int i = 1; i <= settings.soilTable[0].code; ++i)
+        nlayers = std::max(nlayers, static_cast<int>(settings.soilTable[i].GetLayerCount()));
+
+    ReadSection();
+    ReadSubbasinRows();
+    ReadStorageSettings();
+    CloseControlFile();
+    ReopenControlFile();
+    ReadHeatTransfer();
+    CloseControlFile();
+    ReopenControlFile();
+    ReadTuning();
+    CloseControlFile();
+    ReadPermafrost();
+
+    LinkInputGrids();
+    CreateStatistics();
+    RegisterOwnGrids();
+    SetInitialState();
+    ReadLakeModel("[lake_model]");
+    CreateControlPoint();
+    BuildConfigTag();
+    if (heat.on()) CompleteSoilTable();
+    BuildGlacierTable();
+    WriteStartSummary();
+}
+
+void unsatzonmodellklasse::RefuseStep() const {
+    if (flowControl == 0) return;
+    RefuseUnavailableModule(log, moduleName, kUnavailableCode);
 }
 
 void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
@@ -11,4 +71,29 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     error = 0;
     if (flowControl == 0) return;
     teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+}
+
+const soil_entry& unsatzonmodellklasse::SoilOf(int r, int c) const {
+    const int pos = static_cast<int>((*in.soilTypes)[r][c]);
+    return settings.soilTable[pos];
+}
+
+bool unsatzonmodellklasse::IsOwnCell(int r, int c) const {
+    if (in.zone == nullptr || !in.zone->holds(r) || (*in.zone)[r][c] == nodata) return false;
+    return mpiRegions == nullptr || !mpiRegions->holds(r) || (*mpiRegions)[r][c] == rank;
+}
+
+ColumnRange unsatzonmodellklasse::ColumnsOf(int r) const {
+    if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size()))
+        return (*basinColumns)[static_cast<std::size_t>(r)];
+    return ColumnRange{1, ncols};
+}
+
+void unsatzonmodellklasse::SelectWaterInput(bool interceptionFirst) {
+    if (flowControl == 0 || in.waterInput != nullptr) return;
+    waterInputFromInterception = interceptionFirst;
+    const std::string throughfall = StrFormat("%s%d", "throughfall", 0);
+    const int index = interceptionFirst ? GetGridIndexOf3("snowcover_outflow", throughfall, "precipitation")
+                                        : GetGridIndexOf3(throughfall, "snowcover_outflow", "precipitation");
+    in.waterInput = (*gridStore)[index].grid;
 }

@@ -1,50 +1,264 @@
 #pragma once
-// The soil model ("[unsatzon_model]"). This build has none: switched on, it refuses with
-// "module unsatzon_model is not implemented"; switched off, every operation returns at once and
-// every getter gives null or 0.
+// The soil model ("[unsatzon_model]"): a layered soil column per cell with ponding, drainage,
+// clay layer, interflow, capillary rise, optional soil heat and per-subbasin runoff.
+//
+// This file holds the object, its configuration and its set-up. Construction reads the
+// section, the per-subbasin rows, "[heat_transfer]", "[unsatzon_tuning]" and "[permafrost]",
+// links and publishes the grids, sets the initial state, reads the soil side of
+// "[lake_model]" and writes the model-start summary. The step operations stop with the
+// module's "not implemented" FATAL until the time step exists.
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 
+// One record of the per-subbasin glacier table (travels as an MPI structure of 24 bytes).
+struct GlacierSubbasinRecord {
+    bool glacierized = false;
+    double fractionSum = 0;
+    double iceFreeSum = 0;
+};
+
+// The values of "[unsatzon_model]" after the flow control parameter and the time step.
+struct SoilModelConfig {
+    // Statistics outputs, in reading order.
+    enum Stat { QDRAIN, GWSTAND, GWN, SB_1, SB_2, ROOT, INFEX, POND, QD, QI, QB, Qg, GWIN, GWEX, MACRO, INFILT };
+    static constexpr int kStatCount = 16;
+    // Output grids and stacks, in reading order.
+    enum Out {
+        SB05, SB1_, WURZ, Theta, HH, HGEO, QUNTEN, GWSTAND_G, GWTHETA, GWN_G, GWLEVEL, QDRAIN_G, SATT, INFEX_G,
+        QD_G, QI_G, DELTAGW, GWIN_G, GWEX_G, POND_G, UPRISE, PERCOL, MACROPORE, IRRIG
+    };
+    static constexpr int kOutputCount = 24;
+    // Point files of the control point, in reading order.
+    enum Point { QBOTTOM, THETA_FILE, HHYD, OTHERDATA, ETR_DETAIL, INTERFLOW };
+    static constexpr int kPointFileCount = 6;
+
+    struct NamedCode {
+        std::string name;
+        int code = 0;
+    };
+
+    int method = 0;
+    int surface_interaction = 0;
+    int pond = 0;
+    int drainage = 0;
+    int clay = 0;
+    double ksat_clay = 0;
+    double ini_gw_level = 0;
+    std::array<NamedCode, kStatCount> stats{};
+    std::array<NamedCode, kOutputCount> outputs{};
+    int control_row = 0, control_col = 0;
+    std::array<std::string, kPointFileCount> pointFiles{};
+    int readgrid = 0;
+    std::string storageFileName;  // "<name>_<process>"
+    double dParameterMinStep = 0;
+    NamedCode substepStat;
+    NamedCode substepGrid;
+};
+
+// "[heat_transfer]": switch, method and the 19 constants (defaults when the section is absent).
+struct SoilHeatConfig {
+    static constexpr int kConstantCount = 19;
+    enum Constant {
+        LowBoundBase, LapseRate, CDrySoil, RhoDrySoil, LamDrySoil, Kmin, LamWat, LamIce, CWater, CIce20, CIce0,
+        LatHeat, RhoWater, Factor, SEForStat, ShortestStep, LongestStep, NFactorFreezing, NFactorThawing
+    };
+    static const std::array<const char*, kConstantCount> kKeys;
+    static const std::array<double, kConstantCount> kDefaults;
+
+    int control = 0;
+    int method = 0;
+    std::array<double, kConstantCount> constants = kDefaults;
+    std::string temperatureFile;
+    SoilModelConfig::NamedCode temperStat;
+    SoilModelConfig::NamedCode temperStack;
+    SoilModelConfig::NamedCode thawDepthGrid;
+    bool on() const { return control > 0; }
+    double operator[](Constant k) const { return constants[static_cast<std::size_t>(k)]; }
+};
+
+// The per-subbasin parameters, positions 1..n of the soil model's zone ranking.
+struct SubbasinParameters {
+    SubbasinValues subbasin_codes, kelsqd, kelsqi, flussdichte, kelsqlat, Q0, SR_Anteil;
+};
+
 class unsatzonmodellklasse : public teilmodellklasse {
 public:
     static constexpr int kUnavailableCode = 2061;
-    unsatzonmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings, unsigned numSubSteps);
+    // A hydrologic response unit whose master cell cannot be read on this process.
+    static constexpr int kResponseUnitCode = 2062;
 
-    void DrainablePoreVolume() {}
-    void SelectWaterInput(bool /*interceptionFirst*/) {}
+    unsatzonmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings, unsigned numSubSteps);
+    ~unsatzonmodellklasse() override;
+
+    void SetNumSubSteps(unsigned n) override { numSubSteps = n; }
+    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
+                         int tableCount) override;
+
+    // --- water input, response units and dump flags
+    // Chooses the grid feeding the soil surface once: the first present of the three names in
+    // the order the flag gives (snow or interception ran last); later calls keep it.
+    void SelectWaterInput(bool interceptionFirst);
     void SetDumpMode(bool dump, bool closeAfter) {
         dumpMode = dump;
         closeAfterDump = closeAfter;
     }
-    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
-                         int tableCount) override;
+    // Gives every dependent cell of a response unit its master cell's soil grids and stacks.
+    void ResponseUnitPass();
+
+    // --- the soil side of "[lake_model]" (run by the constructor)
+    void ReadLakeModel(const std::string& section);
+
+    // --- getters (null when the module is off)
+    const std::string* GetStorageFileName() const { return flowControl == 0 ? nullptr : &config.storageFileName; }
+    SubbasinValues* GetKelsqd() { return flowControl == 0 ? nullptr : &subbasins.kelsqd; }
+    SubbasinValues* GetKelsqi() { return flowControl == 0 ? nullptr : &subbasins.kelsqi; }
+    riverflow_table* GetRiverflowTable() { return nullptr; }
     RunoffArray* GetQg() { return nullptr; }
     RunoffArray* GetQBb() { return nullptr; }
-    SubbasinValues* GetKelsqd() { return nullptr; }
-    SubbasinValues* GetKelsqi() { return nullptr; }
+    int GetReadGrid() const { return config.readgrid; }
     void SetRouteImmediately(int value) { routeImmediately = value; }
-    riverflow_table* GetRiverflowTable() { return nullptr; }
-    const std::string* GetStorageFileName() const { return nullptr; }
-    void BeginTimeStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void ComputeSubbasinRunoff(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void WriteOutputs() {}
-    void ModelEnd(bool /*routingActive*/) {}
-    void ApplyExternalGWTable(double /*externalTimeStep*/) {}
-    void PreSpinUpDegreeDays(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void PreSpinUpInitTemperatures() {}
 
-    // The zone tables the soil model hands to surface routing, irrigation, groundwater and
-    // discharge routing (the set-up's until it ranks "zonegrid_soilmodel" itself).
-    const std::vector<int>* SoilZoneIndex() const { return zoneIndex; }
-    const std::vector<zoneFZT>* SoilZoneRecords() const { return zoneRecords; }
+    // --- step operations: the time step of this model is not built yet
+    void DrainablePoreVolume() {}
+    void BeginTimeStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
+    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { RefuseStep(); }
+    void ComputeSubbasinRunoff(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
+    void WriteOutputs() { RefuseStep(); }
+    void ModelEnd(bool /*routingActive*/) {}
+    void ApplyExternalGWTable(double /*externalTimeStep*/) { RefuseStep(); }
+    void PreSpinUpDegreeDays(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
+    void PreSpinUpInitTemperatures() { RefuseStep(); }
+
+    // The soil model's own ranking of "zonegrid_soilmodel", handed to surface routing,
+    // irrigation, groundwater and discharge routing (the set-up's while the module is off).
+    const std::vector<int>* SoilZoneIndex() const { return flowControl == 0 ? zoneIndex : &soilZones.index; }
+    const std::vector<zoneFZT>* SoilZoneRecords() const {
+        return flowControl == 0 ? zoneRecords : &soilZones.records;
+    }
+    int SoilZoneCount() const { return flowControl == 0 ? zoneCount : soilZones.zoneCount; }
+    int SoilMaxZoneCode() const { return flowControl == 0 ? maxZoneCode : soilZones.maxCode; }
+
+    // ---- configuration
+    SoilModelConfig config;
+    SoilHeatConfig heat;
+    double max_error = 1e-5;
+    double max_iterations = 100;
+    double reduced_ksat = 1e-9;
+    int nlayers = 0;
+    int n_veg_layers = 1;
+    ZoneRanking soilZones;
+    SubbasinParameters subbasins;
+    int lake_control = 0;
+    int lake_init_method = 0;
+    std::string config_tag;
+    std::vector<GlacierSubbasinRecord> glacier_table;
+    bool deriveInitialTemperatures = false;
+    bool lowerHeatFluxBoundary = false;
+    bool surfaceStorageSiltingUp = false;
 
     int groundwaterActive = 0;
     bool dumpMode = false;
     bool closeAfterDump = false;
     int routeImmediately = 0;
+    bool waterInputFromInterception = false;
+
+    // ---- grids read (links into the grid store; null where absent)
+    struct InputGrids {
+        const Matrix* zone = nullptr;  // "zonegrid_soilmodel"
+        const Matrix* elevation = nullptr;
+        std::vector<Matrix*> landuse, rootDepth, vegCover, lai, canopyResistance, intercepResistance, roughness;
+        std::vector<Matrix*> potTranspiration, realTranspiration;  // layers 0..V
+        Matrix *evapResistance = nullptr, *albedo = nullptr, *potEvaporation = nullptr, *realEvaporation = nullptr;
+        Matrix *slope = nullptr, *soilTypes = nullptr;
+        Matrix *gwStorageCoeff = nullptr, *gwKx = nullptr, *gwKy = nullptr;
+        Matrix* maxPonding = nullptr;
+        Matrix *drainageDepth = nullptr, *drainageDistance = nullptr, *clayDepth = nullptr;
+        Matrix *snowSolid = nullptr, *flowTimes = nullptr;
+        Matrix *temperature = nullptr, *lowerBoundaryTemperature = nullptr, *lowerBoundaryHeatFlux = nullptr;
+        Matrix *irrigationCodes = nullptr, *siltingUp = nullptr, *permafrostThawDepth = nullptr;
+        Matrix *glacierFraction = nullptr, *glacierFractionOld = nullptr;
+        Matrix *responseUnits = nullptr, *masterResponseUnits = nullptr;
+        Matrix* lakeCodes = nullptr;
+        Matrix* waterInput = nullptr;
+        Matrix* etr2etp = nullptr;
+    } in;
+
+    // ---- grids and stacks this model owns and publishes
+    struct OwnGrids {
+        Matrix groundwaterDistance, pondingStorage, lowerBoundaryTemperature, baseflow, groundwaterLevel,
+            thetaInGwLevel, qDownExt, sb1, meanThetaRootZone, irrigationAmounts, maxPumping, sbLow, sbHigh, etr2etp,
+            gwTableExtern, balance, tangensBeta, sb2, macroporeInfiltration, substeps, rootGrid, groundwaterRecharge,
+            capillaryUprise, percolation, directflow, interflow, infiltrationExcess, totalInfiltration,
+            infiltrationSaturation, frozenSoilInGroundwater, thawDepth, drainageFlow, drainageLevel;
+        Stack geodeticHeads, theta, hydraulicHeads, soilTemperature, qDown;
+    } own;
+    int gwDistanceIndex = 0, lowerBoundaryIndex = 0, frozenSoilIndex = 0, maxPondingIndex = 0;
+    // Grid-store entries this model registered (released when it goes).
+    std::vector<int> registeredEntries;
+
+    // Statistics outputs in the order of SoilModelConfig::Stat, then SUBSTEPS, temper and the
+    // glacier part of SB_2; null where not created.
+    enum ExtraStat { SUBSTEPS = SoilModelConfig::kStatCount, TEMPER, SB2_GLACIER, kAllStats };
+    std::array<std::unique_ptr<zonalstatistic>, kAllStats> statistics;
+    std::array<std::vector<zoneFZT>, kAllStats> statisticRecords;
+
+    // ---- control point
+    struct PointBuffer {
+        int values = 0;    // doubles per record
+        int capacity = 0;  // records
+        int filled = 0;
+        std::vector<std::int64_t> dates;  // four words per record
+        std::vector<double> data;
+    };
+    std::vector<PointBuffer> pointBuffers;  // hhyd, theta, q_bottom, etr, interflow, otherdata[, temperature]
+    bool controlPointHere = false;
+
+    // ---- helpers shared by the set-up files
+    const soil_entry& SoilOf(int r, int c) const;
+    bool IsOwnCell(int r, int c) const;
+    // Column range of row r that this process holds.
+    ColumnRange ColumnsOf(int r) const;
+
+private:
+    void RefuseStep() const;
+    void Construct();
+    // "[unsatzon_model]" values (unsatzon_config.cpp).
+    void ReadSection();
+    void ReadSubbasinRows();
+    void ReadStorageSettings();
+    void CheckSection();
+    void ReadHeatTransfer();
+    void ReadTuning();
+    void ReadPermafrost();
+    void CompleteSoilTable();
+    void ReopenControlFile();
+    void CloseControlFile();
+    // Grids (unsatzon_grids.cpp).
+    void LinkInputGrids();
+    void CreateStatistics();
+    void RegisterOwnGrids();
+    void CreateStatistic(int slot, const std::string& fileName, long code, const char* title, int decimals);
+    int Register(const std::string& fileName, Matrix* grid, Stack* stack, const std::string& name, long code,
+                 int first, int last);
+    // Initial state (unsatzon_initial.cpp).
+    void SetInitialState();
+    void ReadInitialState();
+    void ComputeGeodeticHeads();
+    void ComputeProfileState();
+    void DerivedStartGrids();
+    void CreateControlPoint();
+    void BuildConfigTag();
+    void BuildGlacierTable();
+    void WriteStartSummary();
+    void ReadStackChecked(const std::string& fileName, Stack* target);
+    // Lakes (unsatzon_lakes.cpp).
+    void SaturateLakeCell(int r, int c);
 };

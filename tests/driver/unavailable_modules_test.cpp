@@ -13,7 +13,6 @@
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
-#include "soil/unsatzon.hpp"
 #include "surface/etpetr.hpp"
 #include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
@@ -52,7 +51,6 @@ std::vector<Module> Modules() {
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
-        {"unsatzon_model", unsatzonmodellklasse::kUnavailableCode, Builder<unsatzonmodellklasse>(1u)},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
         {"routing_model", abflussmodellklasse::kUnavailableCode,

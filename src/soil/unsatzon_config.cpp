@@ -1,0 +1,333 @@
+// The soil model's control-file values: "[unsatzon_model]" with its per-subbasin rows,
+// "[heat_transfer]", "[unsatzon_tuning]" and the permafrost conductivity of "[permafrost]".
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "soil/unsatzon.hpp"
+#include "tables/soil_entry.hpp"
+
+const std::array<const char*, SoilHeatConfig::kConstantCount> SoilHeatConfig::kKeys = {
+    " dTModLowBoundBase ", " dTModLapseRate ",  " dTModCDrySoil ",      " dTModRhoDrySoil ",
+    " dTModLamDrySoil ",   " dTModKmin ",       " dTModLamWat ",        " dTModLamIce ",
+    " dTModCWater ",       " dTModCIce20 ",     " dTModCIce0 ",         " dTModLatHeat ",
+    " dTModRhoWater ",     " dTModFactor ",     " dTModSEForStat ",     " dTModShortestStep ",
+    " dTModLongestStep ",  " dTModNFactorFreezing ", " dTModNFactorThawing "};
+const std::array<double, SoilHeatConfig::kConstantCount> SoilHeatConfig::kDefaults = {
+    12.0, -0.007, 800.0, 1500.0, 0.58, 1e-10, 0.5562, 2.33, 4187.0, 1940.0,
+    2090.0, 334000.0, 1000.0, 1.22, 0.5, 60.0, 1800.0, 1.0, 1.0};
+
+namespace {
+constexpr std::array<const char*, SoilModelConfig::kStatCount> kStatPrompts = {
+    "name of the QDRAINstatfiles in ", "name of the GWSTANDstatfiles in ", "name of the GWNstatfiles in ",
+    "name of the SB_1_statfiles in ",  "name of the SB_2_statfiles in ",   "name of the ROOTstatfiles in ",
+    "name of the INFEXstatfiles in ",  "name of the PONDstatfiles in ",    "name of the QDstatfiles in ",
+    "name of the QIstatfiles in ",     "name of the QBstatfiles in ",      "name of the Qgstatfiles in ",
+    "name of the GWINstatfiles in ",   "name of the GWEXstatfiles in ",    "name of the MACROstatfiles in ",
+    "name of the INFILTstatfiles in "};
+
+struct OutputPrompt {
+    const char* name;
+    const char* code;
+};
+constexpr std::array<OutputPrompt, SoilModelConfig::kOutputCount> kOutputPrompts = {{
+    {"name of the SB05-Grids in ", "Writegrid SB05-Grid in   "},
+    {"name of the SB1_-Grids in ", "Writegrid SB1_-Grid in   "},
+    {"name of the WURZ-Grids in ", "Writegrid WURZ-Grid in   "},
+    {"name of the Theta_stacks in ", "Writecode Theta in "},
+    {"name of the hh-stacks in ", "Writecode hh in "},
+    {"name of the hgeo-stacks in ", "Writecode hgeo  in "},
+    {"name of the q_unten-stacks in ", "Writecode qunten in "},
+    {"name of the GWSTAND-Grids in ", "Writegrid GWSTAND-Grid in   "},
+    {"name of the GWtheta-Grids in ", "Writegrid GWtheta-Grid in   "},
+    {"name of the GWN-Grids in ", "Writegrid GWN-Grid in   "},
+    {"name of the GWLEVEL-Grids in ", "Writegrid GWLEVEL-Grid in   "},
+    {"name of the QDRAIN-Grids in ", "Writegrid QDRAIN-Grid in   "},
+    {"name of the saturation grid in ", "Writegrid Satt-Merker in "},
+    {"name of the infiltration excess grid in ", "Writegrid INFEX in "},
+    {"name of the QD-Grids in ", "Writegrid QD-Grid in   "},
+    {"name of the QI-Grids in ", "Writegrid QI-Grid in   "},
+    {"name of the DELTAGW-Grids in ", "Writegrid DELTAGW-Grid in   "},
+    {"name of the GWIN-Grids in ", "Writegrid GWIN-Grid in   "},
+    {"name of the GWEX-Grids in ", "Writegrid GWEX-Grid in   "},
+    {"name of the POND-Grids in ", "Writegrid POND-Grid in   "},
+    {"name of the GWN-Uprise-Grids in ", "Writegrid GWN-Uprise-Grid in   "},
+    {"name of the GWN-PERCOL-Grids in ", "Writegrid GWN-PERCOL-Grid in   "},
+    {"name of MACROPORE-Infiltration-Grids for ", "Writegrid MACROPORE-Infiltration-Grid in   "},
+    {"name of the IRRIG-Grids in ", "Writegrid IRRIG-Grid in   "},
+}};
+
+constexpr std::array<const char*, SoilModelConfig::kPointFileCount> kPointPrompts = {
+    "Name of the Qbottom-file in ",      "Name of the Theta-file in ",     "Name of the hhyd-file in ",
+    "Name of the Otherdata file in ",    "Name of the etr-detail file in ", "Name of the interflow file in "};
+
+constexpr const char* kGroupHint =
+    "\npossible error by using the same parameters\nfor groups of subbasins:\nat least the first AND the last "
+    "subbasin code have\nto be specified with all their parameters like this:\n(if the smallest code is 1 and the "
+    "largest code is 8)\n1\t8\n3\t3\n8\t8\n14\t14\n0.4\t0.4\n0.01\t0.01\n0.1\t0.1\n..\t..\nThen, to all "
+    "subcatchments with zone-codes ranging from 1 to 7 the \nparameters of subbasin 1 will be assigned!";
+
+constexpr const char* kErrorHead = "FATAL: \n-----------------error------------\n";
+}  // namespace
+
+namespace {
+// A file name and an output code on one line ("%s%d"); the rest of the line is comment.
+void ReadNameAndCode(modelobject& m, const std::string& prompt, SoilModelConfig::NamedCode& target) {
+    char name[modelobject::kLineLength];
+    std::FILE* f = m.ControlStream();
+    if (f == nullptr || std::fscanf(f, "%1199s%d", name, &target.code) != 2)
+        m.ControlFileError(prompt + m.ModuleName(), m.ModuleName());
+    target.name = name;
+    ReadLineRest(f);
+}
+}  // namespace
+
+void unsatzonmodellklasse::ReadSection() {
+    std::FILE* f = ControlStream();
+    const std::string& mod = moduleName;
+    SoilModelConfig& c = config;
+    ReadValue(f, "%d", &c.method, " methode of " + mod);
+    ReadValue(f, "%d", &c.surface_interaction, " surface water interaction parameter of " + mod);
+    if (c.surface_interaction > 1 && size > 1) {
+        *log << "FATAL: in modul " << mod << ":\n" << "parameter for surface_interaction (actual value: "
+             << c.surface_interaction
+             << ") can only be 0 or 1 for MPI version when running more than one instance!" << "[end-entry]";
+        throw ModelError(9);
+    }
+    ReadValue(f, "%d", &c.pond, " pond parameter of " + mod);
+    ReadValue(f, "%d", &c.drainage, " drainage parameter of " + mod);
+    ReadValue(f, "%d", &c.clay, " clay parameter " + mod);
+    ReadValue(f, "%lf", &c.ksat_clay, " k_sat. for clay  " + mod);
+    ReadValue(f, "%lf", &c.ini_gw_level, " ini_gw_level  " + mod);
+    for (int i = 0; i < SoilModelConfig::kStatCount; ++i)
+        ReadNameAndCode(*this, kStatPrompts[static_cast<std::size_t>(i)], c.stats[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < SoilModelConfig::kOutputCount; ++i) {
+        auto& out = c.outputs[static_cast<std::size_t>(i)];
+        const OutputPrompt& p = kOutputPrompts[static_cast<std::size_t>(i)];
+        ReadValue(f, "%s", &out.name, p.name + mod);
+        ReadValue(f, "%d", &out.code, p.code + mod);
+    }
+    ReadTwoValues(f, "%d%d", &c.control_row, &c.control_col, "control_row/column for control point in " + mod);
+    for (int i = 0; i < SoilModelConfig::kPointFileCount; ++i) {
+        std::string& name = c.pointFiles[static_cast<std::size_t>(i)];
+        ReadValue(f, "%s", &name, kPointPrompts[static_cast<std::size_t>(i)] + mod);
+        name = ExpandPath(outputPath, name);
+    }
+    CheckSection();
+}
+
+void unsatzonmodellklasse::CheckSection() {
+    const SoilModelConfig& c = config;
+    auto indexError = [&](const char* what, int value, int limit, int code) {
+        *log << "FATAL: in modul " << moduleName << ":\n" << what << value << ") for output-cell must be between "
+             << 1 << " and " << limit << " (Input as row col) " << "[end-entry]";
+        throw ModelError(code);
+    };
+    if (c.control_row < 0 || c.control_row > nrows) indexError("row index (", c.control_row, nrows, 8);
+    if (c.control_col < 0 || c.control_col > ncols) indexError("column index (", c.control_col, ncols, 9);
+    if (c.method != 2 && c.method != 3) {
+        *log << "FATAL: in modul " << moduleName << ":\n" << "invalid method (" << c.method << ")\n"
+             << "possible values are:\n 2 for Finite Differences with fixed timestep\n 3 for Finite Differences "
+                "with dynamically calculated timestep\n"
+             << "[end-entry]";
+        throw ModelError(91);
+    }
+}
+
+void unsatzonmodellklasse::ReadSubbasinRows() {
+    std::FILE* f = ControlStream();
+    const int n = soilZones.zoneCount;
+    const int largest = soilZones.maxCode;
+    SubbasinParameters& p = subbasins;
+    for (SubbasinValues* v : {&p.subbasin_codes, &p.kelsqd, &p.kelsqi, &p.flussdichte, &p.kelsqlat, &p.Q0,
+                              &p.SR_Anteil})
+        v->assign(static_cast<std::size_t>(n) + 1, 0.0);
+
+    // Code row: codes up to the largest; the positions in between are marked as not listed.
+    std::vector<int> listed(static_cast<std::size_t>(n) + 1, 0);
+    int code = 0, previous = 0, first = 0;
+    while (code < largest) {
+        if (std::fscanf(f, "%d", &code) != 1) {
+            *log << kErrorHead << "error reading code[" << code << "] for " << moduleName << kGroupHint
+                 << "[end-entry]";
+            throw ModelError(10);
+        }
+        const int pos = (code >= 1 && code <= largest) ? soilZones.index[static_cast<std::size_t>(code)] : 0;
+        if (pos == 0) {
+            *log << kErrorHead << "error! there is no code " << code << " (from " << controlFileName
+                 << ") for a subbasin in " << moduleName << kGroupHint << "[end-entry]";
+            throw ModelError(10);
+        }
+        if (first == 0) first = pos;
+        for (int k = previous + 1; k < pos; ++k) listed[static_cast<std::size_t>(k)] = -1;
+        listed[static_cast<std::size_t>(pos)] = code;
+        previous = std::max(previous, pos);
+    }
+    ReadLineRest(f);
+    // Unlisted positions copy the position before them: the first position must be listed,
+    // or it would silently keep zeros.
+    if (first != 1) {
+        *log << kErrorHead << "error reading code[" << soilZones.records[1].zonenwert << "] for " << moduleName
+             << ": the first code of the row must be the smallest subbasin code" << kGroupHint << "[end-entry]";
+        throw ModelError(10);
+    }
+
+    struct Row {
+        const char* label;
+        SubbasinValues* values;
+    };
+    const Row rows[] = {{"kelsqd[", &p.kelsqd},       {"kelsqi[", &p.kelsqi}, {"channel network density[", &p.flussdichte},
+                        {"kelsqlat[", &p.kelsqlat},   {"QB-Red.Faktor[", &p.Q0}, {"SnowRunoff_fraction[", &p.SR_Anteil}};
+    for (const Row& row : rows) {
+        SubbasinValues& v = *row.values;
+        for (int pos = 1; pos <= n; ++pos) {
+            const std::size_t i = static_cast<std::size_t>(pos);
+            if (listed[i] == -1) {
+                v[i] = v[i - 1];
+                continue;
+            }
+            if (std::fscanf(f, "%lf", &v[i]) != 1 || !std::isfinite(v[i])) {
+                *log << kErrorHead << "error reading " << row.label << listed[i] << "] for " << moduleName
+                     << kGroupHint << "[end-entry]";
+                throw ModelError(10);
+            }
+        }
+        ReadLineRest(f);
+    }
+
+    bool zeroRecession = false;
+    for (int pos = 1; pos <= n; ++pos) {
+        const std::size_t i = static_cast<std::size_t>(pos);
+        p.subbasin_codes[i] = soilZones.records[i].zonenwert;
+        p.kelsqd[i] = p.kelsqd[i] < 0.001 ? 0.06 : p.kelsqd[i] * 60.0;
+        p.kelsqi[i] = p.kelsqi[i] < 0.001 ? 0.06 : p.kelsqi[i] * 60.0;
+        // A recession constant of 0 has no reciprocal: such a subbasin gives no base flow at
+        // any depth (Q0 0 with a finite exponent) instead of 0 x infinity.
+        if (p.kelsqlat[i] == 0.0) {
+            zeroRecession = true;
+            p.Q0[i] = 0.0;
+        } else {
+            p.kelsqlat[i] = p.kelsqlat[i] < 0 ? 0.0 : 1.0 / p.kelsqlat[i];
+        }
+    }
+    if (zeroRecession)
+        *log << "INFO: a recession constant kelsqlat of 0 in " << moduleName
+             << " gives its subbasins no base flow (without the groundwater model)" << "[end-entry]";
+}
+
+void unsatzonmodellklasse::ReadStorageSettings() {
+    std::FILE* f = ControlStream();
+    const std::string& mod = moduleName;
+    ReadValue(f, "%d", &config.readgrid, "read control parameter for storage grids for " + mod);
+    std::string name;
+    ReadValue(f, "%s", &name, "name of the storage content file " + mod);
+    config.storageFileName = StrFormat("%s_%d", name.c_str(), rank);
+    if (config.method != 3) return;
+    ReadValue(f, "%lf", &config.dParameterMinStep, "minimum dynamic time step in secounds " + mod);
+    ReadNameAndCode(*this, "name of the SUBSTEPSstatfiles in ", config.substepStat);
+    ReadValue(f, "%s", &config.substepGrid.name, "name of SUBSTEPS-Grids for " + mod);
+    ReadValue(f, "%d", &config.substepGrid.code, "Writegrid SUBSTEPS-Grid in   " + mod);
+}
+
+void unsatzonmodellklasse::CloseControlFile() {
+    std::FILE* f = controlFile.release();
+    if (f != nullptr && std::fclose(f) != 0) {
+        *log << "FATAL: control file \"" << controlFileName << "\" cannot be closed" << "[end-entry]";
+        throw ModelError(11);
+    }
+}
+
+void unsatzonmodellklasse::ReopenControlFile() {
+    controlFile = OpenFile(controlFileName, "rt");
+    if (!controlFile) {
+        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
+        throw ModelError(28);
+    }
+}
+
+void unsatzonmodellklasse::ReadHeatTransfer() {
+    if (!SeekSection("[heat_transfer]", false)) return;
+    std::FILE* f = ControlStream();
+    const std::string& mod = moduleName;
+    ReadValue(f, "%d", &heat.control, "heat transfer control parameter for " + mod);
+    if (heat.control <= 0) return;
+    ReadValue(f, "%d", &heat.method, " method of heat transfer modelling " + mod);
+    int discarded = 0;
+    ReadValue(f, "%d", &discarded, " method of heat transfer modelling (second value) " + mod);
+    ReadValue(f, "%d", &discarded, " method of heat transfer modelling (third value) " + mod);
+    for (int k = 0; k < SoilHeatConfig::kConstantCount; ++k)
+        ReadValue(f, "%lf", &heat.constants[static_cast<std::size_t>(k)],
+                  SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] + mod);
+    ReadValue(f, "%s", &heat.temperatureFile, "Name of the temperature-file in " + mod);
+    heat.temperatureFile = ExpandPath(outputPath, heat.temperatureFile);
+    ReadNameAndCode(*this, "name of the temperstatfiles in ", heat.temperStat);
+    ReadValue(f, "%s", &heat.temperStack.name, "name of the temper-stacks in " + mod);
+    ReadValue(f, "%d", &heat.temperStack.code, "Writecode temper in " + mod);
+    ReadValue(f, "%s", &heat.thawDepthGrid.name, "name of the thawdepth-grid (heat-tr.mod.) in " + mod);
+    ReadValue(f, "%d", &heat.thawDepthGrid.code, "Writecode thawdepth (heat-tr.mod.) in " + mod);
+}
+
+void unsatzonmodellklasse::ReadTuning() {
+    if (!SeekSection("[unsatzon_tuning]", false)) return;
+    std::FILE* f = ControlStream();
+    // Keys up to the first empty line (after leading blanks and tabs are removed).
+    for (;;) {
+        std::string line = ReadLineRest(f);
+        if (line.empty()) break;
+        const std::size_t start = line.find_first_not_of(" \t");
+        line = start == std::string::npos ? std::string() : line.substr(start);
+        if (line.empty() || line[0] == '\n' || line[0] == '\r') break;
+        double* target = nullptr;
+        if (line.find("max_error") != std::string::npos)
+            target = &max_error;
+        else if (line.find("max_iterations") != std::string::npos)
+            target = &max_iterations;
+        const std::size_t eq = line.find('=');
+        if (target == nullptr || eq == std::string::npos) continue;
+        char* end = nullptr;
+        const double v = std::strtod(line.c_str() + eq + 1, &end);
+        if (end == line.c_str() + eq + 1 || !std::isfinite(v)) ControlFileError(line, moduleName);
+        *target = v;
+    }
+}
+
+void unsatzonmodellklasse::ReadPermafrost() {
+    if (heat.on()) return;
+    if (FindGrid("PermafrostThawDepth", true) <= 0 || FindGrid("SnowFreeDaysGrid", true) <= 0 || FindGrid("ThawCoeffPermaFrost", true) <= 0)
+        return;
+    in.permafrostThawDepth = (*gridStore)[FindGrid("PermafrostThawDepth", true)].grid;
+    ReopenControlFile();
+    SeekSection("[permafrost]", true);
+    std::FILE* f = ControlStream();
+    const std::string& mod = moduleName;
+    // The snow model's values of the section come first.
+    int method = 0;
+    double minSnowAge = 0, maxSweSnowFree = 0;
+    SoilModelConfig::NamedCode thawStatistics;
+    ReadValue(f, "%d", &method, "Permafrost-Method for " + mod);
+    ReadValue(f, "%lf", &minSnowAge, "Min_Snow_Age_Refreeze for " + mod);
+    ReadValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + mod);
+    ReadNameAndCode(*this, "thaw depth statistics file for ", thawStatistics);
+    ReadValue(f, "%lf", &reduced_ksat, "reduced k_sat (in m/s)");
+    CloseControlFile();
+}
+
+void unsatzonmodellklasse::CompleteSoilTable() {
+    // The soil table belongs to the parameter tables; the soil model completes the dry-soil heat
+    // properties and the freezing tables once, before any step reads them.
+    soil_entry* table = const_cast<soil_entry*>(settings.soilTable);
+    for (int s = 1; s <= table[0].code; ++s) {
+        soil_entry& e = table[s];
+        for (int k = 1; k <= e.GetLayerCount(); ++k) {
+            const std::size_t i = static_cast<std::size_t>(k);
+            if (i < e.DryDensity.size() && e.DryDensity[i] < 0) e.DryDensity[i] = heat[SoilHeatConfig::RhoDrySoil];
+            if (i < e.DryHeatCapacity.size() && e.DryHeatCapacity[i] < 0)
+                e.DryHeatCapacity[i] = heat[SoilHeatConfig::CDrySoil];
+            if (i < e.DryThermalConduct.size() && e.DryThermalConduct[i] < 0)
+                e.DryThermalConduct[i] = heat[SoilHeatConfig::LamDrySoil];
+        }
+        if (e.KMinFrozenSoil < 0) e.KMinFrozenSoil = heat[SoilHeatConfig::Kmin];
+        for (int k = 1; k <= e.GetLayerCount(); ++k) e.ComputeFreezingTables(k, heat[SoilHeatConfig::Factor]);
+    }
+}

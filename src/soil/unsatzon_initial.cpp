@@ -1,0 +1,233 @@
+// The soil model's start state: geodetic heads, water contents, heads and the water table for
+// each initial-state mode, and the grids derived from them at start.
+#include <algorithm>
+#include <cmath>
+#include <mpi.h>
+#include <span>
+
+#include "soil/unsatzon.hpp"
+#include "soil/unsatzon_profile.hpp"
+#include "tables/irrigation_table.hpp"
+#include "tables/landuse_entry.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace {
+std::span<double> Column(const Stack& s, int r, int c, int n) {
+    return {s[r][c], static_cast<std::size_t>(n) + 1};
+}
+
+// Copies the own cells of a grid read from file into the model's grid.
+template <class Own>
+void CopyOwnCells(const Matrix& from, Matrix& to, int first, int last, Own&& own) {
+    for (int r = first; r <= last; ++r) {
+        if (!from.holds(r) || !to.holds(r)) continue;
+        for (int c = 1; c <= to.ncols(); ++c)
+            if (own(r, c)) to[r][c] = from[r][c];
+    }
+}
+}  // namespace
+
+void unsatzonmodellklasse::SetInitialState() {
+    const int soilCount = settings.soilTable[0].code;
+    int badSoil = 0;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const double v = (*in.soilTypes)[r][c];
+            if (!(v >= 1 && v <= soilCount)) badSoil = static_cast<int>(v);
+        }
+    }
+    if (badSoil != 0) {
+        *log << "FATAL: soil type " << badSoil << " of a basin cell is not in the soil table (" << soilCount
+             << " entries) for " << moduleName << "[end-entry]";
+        throw ModelError(33);
+    }
+    if (in.maxPonding != nullptr) {
+        // The lake and ponding depths are read in m and held in mm.
+        const Matrix& zone = in.zone != nullptr && in.zone->holds(1) && in.zone->holds(nrows) ? *in.zone : *zoneGrid;
+        if (rank == 0)
+            for (int r = 1; r <= nrows; ++r) {
+                if (!in.maxPonding->holds(r) || !zone.holds(r)) continue;
+                for (int c = 1; c <= ncols; ++c)
+                    if (zone[r][c] != nodata) (*in.maxPonding)[r][c] *= 1000.0;
+            }
+        MPI_Barrier(MPI_COMM_WORLD);
+        MPIScatterGrid(maxPondingIndex);
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+    const int mode = config.readgrid;
+    if (mode == 1 || mode == 3) ReadInitialState();
+    if (mode == 2) {
+        auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
+        Matrix read;
+        ReadGrid(ExpandPath(outputPath, config.outputs[SoilModelConfig::GWSTAND_G].name), &read);
+        CopyOwnCells(read, own.groundwaterDistance, firstRow, lastRow, isOwn);
+        if (in.maxPonding != nullptr) {
+            Matrix pond;
+            ReadGrid(ExpandPath(outputPath, config.outputs[SoilModelConfig::POND_G].name), &pond);
+            CopyOwnCells(pond, own.pondingStorage, firstRow, lastRow, isOwn);
+        }
+    }
+    ComputeGeodeticHeads();
+    if (mode != 1 && mode != 3) ComputeProfileState();
+    DerivedStartGrids();
+    if (gwDistanceIndex > 0 && mode != 2) MPIExchangeHalo(gwDistanceIndex);
+    if (frozenSoilIndex > 0) MPIExchangeHalo(frozenSoilIndex);
+}
+
+void unsatzonmodellklasse::ReadStackChecked(const std::string& fileName, Stack* target) {
+    Stack read;
+    const int levels = ReadStack(fileName, &read);
+    if (levels != nlayers) {
+        *log << "FATAL: wrong number of levels in stack " << fileName << " (there are " << levels
+             << " level, it must be " << nlayers << "[end-entry]";
+        throw ModelError(13);
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!read.holds(r) || !target->holds(r)) continue;
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (IsOwnCell(r, c)) std::copy(read[r][c], read[r][c] + nlayers + 1, (*target)[r][c]);
+    }
+}
+
+void unsatzonmodellklasse::ReadInitialState() {
+    using C = SoilModelConfig;
+    auto file = [&](int o) { return ExpandPath(outputPath, config.outputs[static_cast<std::size_t>(o)].name); };
+    auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
+    ReadStackChecked(file(C::Theta), &own.theta);
+    ReadStackChecked(file(C::HGEO), &own.geodeticHeads);
+    ReadStackChecked(file(C::HH), &own.hydraulicHeads);
+    if (heat.on()) ReadStackChecked(ExpandPath(outputPath, heat.temperStack.name), &own.soilTemperature);
+    struct Item {
+        int output;
+        Matrix* target;
+        bool keepWhole;
+    };
+    std::vector<Item> items = {{C::GWSTAND_G, &own.groundwaterDistance, false},
+                               {C::GWLEVEL, &own.groundwaterLevel, false},
+                               {C::GWTHETA, &own.thetaInGwLevel, false},
+                               {C::DELTAGW, &own.baseflow, true}};
+    if (in.maxPonding != nullptr) items.push_back({C::POND_G, &own.pondingStorage, true});
+    for (const Item& item : items) {
+        Matrix read;
+        ReadGrid(file(item.output), &read, 0, true, false, -9999.0, false, item.keepWhole);
+        CopyOwnCells(read, *item.target, firstRow, lastRow, isOwn);
+    }
+}
+
+void unsatzonmodellklasse::ComputeGeodeticHeads() {
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const soil_entry& soil = SoilOf(r, c);
+            std::span<double> h = Column(own.geodeticHeads, r, c, nlayers);
+            h[0] = (*in.elevation)[r][c];
+            for (int k = 1; k <= nlayers; ++k) {
+                const std::size_t i = static_cast<std::size_t>(k);
+                // A soil type with fewer layers than the deepest one ends in layers of no thickness.
+                const double d = k <= soil.GetLayerCount() ? soil.thickness[i] : 0.0;
+                h[i] = h[i - 1] - d;
+            }
+        }
+    }
+}
+
+void unsatzonmodellklasse::ComputeProfileState() {
+    const int mode = config.readgrid;
+    if (mode != 2 && !(config.ini_gw_level > 0)) {
+        *log << "FATAL: error in control file,  ini_gw_level  " << moduleName << " (" << config.ini_gw_level
+             << "): the initial groundwater level parameter must be greater than 0" << "[end-entry]";
+        throw ModelError(17);
+    }
+    std::vector<double> thetaSat(static_cast<std::size_t>(nlayers) + 1);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const soil_entry& soil = SoilOf(r, c);
+            const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
+            std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
+            std::span<double> theta = Column(own.theta, r, c, nlayers);
+            std::span<double> hh = Column(own.hydraulicHeads, r, c, nlayers);
+            const int g = mode == 2 ? soil_profile::WaterTableLayerFromDepth(h, n, -own.groundwaterDistance[r][c])
+                                    : soil_profile::WaterTableLayerFromLevel(n, config.ini_gw_level);
+            soil_profile::HydrostaticColumn(soil, h, n, g, theta, hh);
+            for (int k = n + 1; k <= nlayers; ++k) {
+                const std::size_t i = static_cast<std::size_t>(k);
+                theta[i] = theta[i - 1];
+                hh[i] = hh[i - 1];
+            }
+            for (int k = 1; k <= n; ++k) thetaSat[static_cast<std::size_t>(k)] = soil.theta_sat[static_cast<std::size_t>(k)];
+            const soil_profile::WaterTable t = soil_profile::FindWaterTable(theta, thetaSat, h, n);
+            own.baseflow[r][c] = 0.0;
+            own.groundwaterLevel[r][c] = t.level;
+            own.thetaInGwLevel[r][c] = t.thetaAbove;
+            if (mode != 2) own.groundwaterDistance[r][c] = t.distance;
+        }
+    }
+    if (heat.on()) deriveInitialTemperatures = true;
+}
+
+void unsatzonmodellklasse::DerivedStartGrids() {
+    const int mode = config.readgrid;
+    const double pi = 3.141592653;
+    std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const soil_entry& soil = SoilOf(r, c);
+            const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
+            std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
+            std::span<const double> theta = Column(own.theta, r, c, nlayers);
+            for (int k = 1; k <= nlayers; ++k) thickness[static_cast<std::size_t>(k)] = h[k - 1] - h[k];
+            std::fill(own.qDown[r][c], own.qDown[r][c] + nlayers + 1, 0.0);
+            if (own.qDownExt.holds(r)) own.qDownExt[r][c] = 0.0;
+            if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
+            if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
+            own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
+            own.meanThetaRootZone[r][c] = theta[1];
+            if (!own.etr2etp.empty()) own.etr2etp[r][c] = 1.0;
+            for (Matrix* m : {&own.gwTableExtern, &own.balance, &own.sb2, &own.macroporeInfiltration, &own.substeps,
+                              &own.rootGrid, &own.groundwaterRecharge, &own.capillaryUprise, &own.percolation,
+                              &own.directflow, &own.interflow, &own.infiltrationExcess, &own.totalInfiltration,
+                              &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.irrigationAmounts,
+                              &own.maxPumping})
+                if (!m->empty()) (*m)[r][c] = 0.0;
+            own.tangensBeta[r][c] = (*in.slope)[r][c] * pi / 180.0;
+            if (!own.frozenSoilInGroundwater.empty()) own.frozenSoilInGroundwater[r][c] = h[0] - h[nlayers];
+            if (heat.on() && mode != 1 && mode != 3)
+                std::fill(own.soilTemperature[r][c], own.soilTemperature[r][c] + nlayers + 1, 0.0);
+            if (lowerBoundaryIndex > 0)
+                own.lowerBoundaryTemperature[r][c] =
+                    heat[SoilHeatConfig::LapseRate] * h[0] + heat[SoilHeatConfig::LowBoundBase];
+            if (!own.drainageLevel.empty())
+                own.drainageLevel[r][c] = soil_profile::DrainageLayer(h, n, (*in.drainageDepth)[r][c]);
+            if (!own.sbLow.empty()) {
+                const double code = (*in.irrigationCodes)[r][c];
+                const int count = settings.irrigationTable[0].code;
+                if (code >= 1 && code <= count) {
+                    const irrigation_entry& e = settings.irrigationTable[static_cast<int>(code)];
+                    const int layer = std::min(2, n);
+                    double upper = e.psi_wet;
+                    if (e.method == 4) {
+                        const int lu = static_cast<int>((*in.landuse[1])[r][c]);
+                        upper = settings.landuseTable[lu].GetHReduDry();
+                    }
+                    own.sbLow[r][c] = soil.ThetaFromSuction(layer, e.psi_dry);
+                    own.sbHigh[r][c] = soil.ThetaFromSuction(layer, upper);
+                }
+            }
+        }
+    }
+    if (lowerBoundaryIndex > 0) {
+        // Process 0 writes the whole grid once all rows have met there.
+        Matrix whole = MPIGatherGridCopy(lowerBoundaryIndex);
+        if (rank == 0)
+            WriteGrid("T_Lower_Boundary_Condition", whole.empty() ? own.lowerBoundaryTemperature : whole, textOutput,
+                      doublePrecision);
+    }
+}
