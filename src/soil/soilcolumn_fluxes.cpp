@@ -35,14 +35,16 @@ double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, con
     // Both look-ups use the table of the upper layer.
     double kra = Kr(soil, thetaA, col.frozen[a], i);
     double krb = Kr(soil, thetaB, col.frozen[b], i);
+    // A side without conductivity takes the other's; otherwise the smaller is raised to at least
+    // the larger over the soil's maximum ratio.
+    if (kra == 0) kra = krb;
+    if (krb == 0) krb = kra;
     const double R = soil.maxratio;
     if (kra > krb * R) {
         krb = kra / R;
     } else if (kra * R < krb) {
         kra = krb / R;
     }
-    if (kra == 0) kra = krb;
-    if (krb == 0) krb = kra;
     const double Ka = kra * col.K[a], Kb = krb * col.K[b];
     if (i >= g - 1) {
         if (Ka == 0 && Kb == 0) return 0.0;
