@@ -94,7 +94,10 @@ void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& 
         const std::size_t l = U(i);
         const double f = col.frozen[l];
         if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l]);
-        const double psi = (soil.SuctionFromTheta(i, f * col.thetaMean[l]) + col.psiOld[l]) / 2;
+        // The mean content still equals the start content in the first iteration: one look-up.
+        const double psiMean =
+            col.thetaMean[l] == col.thetaOld[l] ? col.psiOld[l] : soil.SuctionFromTheta(i, f * col.thetaMean[l]);
+        const double psi = (psiMean + col.psiOld[l]) / 2;
         const double zm = (col.z[l - 1] + col.z[l]) / 2;
         double h = zm - psi;
         if (i == g) {

@@ -57,6 +57,7 @@ TEST(SoilColumnBalance, ClosedColumnKeepsItsWater) {
         ColumnState col(soil.layerCount);
         col.SetSoil(soil, 0.0);
         for (int i = 1; i <= col.n; ++i) col.theta[static_cast<std::size_t>(i)] = wet - 0.005 * i;
+        InitialHeads(soil, col);
         CellValues cell;
         cell.dt = 900;
         DriverWork work(col.n);

@@ -53,6 +53,15 @@ inline double Stored(const soil_entry& soil, const ColumnState& col) {
     return s;
 }
 
+// Heads of every layer from the water contents, as the model's initial state has them (the
+// iteration refreshes the heads down to the layer above the last).
+inline void InitialHeads(const soil_entry& soil, ColumnState& col) {
+    for (int i = 1; i <= col.n; ++i) {
+        const std::size_t l = static_cast<std::size_t>(i);
+        col.H[l] = (col.z[l - 1] + col.z[l]) / 2 - soil.SuctionFromTheta(i, col.theta[l]);
+    }
+}
+
 // Column in hydrostatic equilibrium with a table at the bottom of the profile.
 inline ColumnState HydrostaticColumn(const soil_entry& soil) {
     ColumnState col(soil.layerCount);
