@@ -190,3 +190,36 @@ TEST(SoilColumnDepth, WaterOverADepthRange) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SoilColumnIteration, ToleranceRelaxesFromThe21stIteration) {
+    SoilSpec spec;
+    spec.layers = 20;
+    const soil_entry soil = MakeSoil(spec);
+    ColumnState start = HydrostaticColumn(soil);
+    CellValues cell;
+    cell.dt = 900;
+    cell.tableLayer = TableLayer(soil, start);
+    cell.tableDistance = start.z[static_cast<std::size_t>(cell.tableLayer)] - start.z[0];
+    SubstepTotals totals;
+    // Errors after exactly k iterations, each run from the same start.
+    auto errorAfter = [&](int k, double maxError) {
+        ColumnState col = start;
+        BeginSubstep(col);
+        SolverSettings set;
+        set.maxError = maxError;
+        set.maxIterations = k;
+        return IterateSubstep(soil, col, cell, set, 2 * spec.ksat, RiverExchangeHook{}, totals);
+    };
+    const double e21 = errorAfter(21, 0).error;
+    ASSERT_GT(e21, 0.0);
+    double smallest = 1e300;
+    for (int k = 1; k <= 20; ++k) smallest = std::min(smallest, errorAfter(k, 0).error);
+    ASSERT_GT(smallest, e21 / 3) << "needs a slowly converging sub-step";
+    const IterationResult r = errorAfter(100, e21 / 3);
+    EXPECT_EQ(r.iterations, 21);
+    EXPECT_DOUBLE_EQ(r.error, e21);
+}
+
+}  // namespace
