@@ -141,3 +141,68 @@ TEST(SoilColumnSolutes, DecayAndFloatingPointReport) {
 }
 
 }  // namespace
+
+namespace {
+
+// A still column (no water moves) of 10 layers of 0.1 m with the table in layer 8.
+struct Still {
+    soil_entry soil = MakeSoil(SoilSpec{});
+    ColumnState col{10};
+    std::vector<double> zero = std::vector<double>(11, 0.0);
+    SoluteWater water;
+    FpeReport fpe;
+    Still() {
+        col.SetSoil(soil, 0);
+        for (int i = 1; i <= 10; ++i) col.theta[static_cast<std::size_t>(i)] = i >= 8 ? 0.43 : 0.3;
+        BeginSubstep(col);
+        water.dt = 1000;
+        water.factor = 1e6;
+        water.tableLayer = 8;
+        water.p = zero.data();
+        water.w = zero.data();
+    }
+};
+
+TEST(SoilColumnSolutes, SaturatedLayersMixWithTheAquifer) {
+    Still s;
+    s.water.groundwaterActive = true;
+    s.water.aquiferThickness = 1.5;  // 0.5 m below the profile
+    Tracer mass(10, true), conc(10, false);
+    for (int k = 8; k <= 10; ++k) {
+        mass.value[static_cast<std::size_t>(k)] = k - 7.0;
+        conc.value[static_cast<std::size_t>(k)] = k - 7.0;
+    }
+    mass.column.groundwater = conc.column.groundwater = 0.01;
+    TracerColumn both[2] = {mass.column, conc.column};
+    ColumnBalance(s.soil, s.col, s.water, both, 2, 1, 1, s.fpe);
+    // Masses: the profile part and the aquifer keep their total and share one concentration.
+    const double aquifer = 0.43 * 1000 * 0.5;
+    EXPECT_NEAR(mass.value[8] + mass.value[9] + mass.value[10] + both[0].groundwater * aquifer,
+                6.0 + 0.01 * aquifer, 1e-12);
+    EXPECT_NEAR(mass.value[8] / (0.043 * 1000), both[0].groundwater, 1e-15);
+    EXPECT_DOUBLE_EQ(mass.value[8], mass.value[10]);
+    // Concentrations: water-weighted mean over layers and aquifer; the aquifer takes layer n's.
+    const double mean = (0.043 * (1 + 2 + 3) + 0.01 * 0.43 * 0.5) / (3 * 0.043 + 0.43 * 0.5);
+    for (int k = 8; k <= 10; ++k) EXPECT_NEAR(conc.value[static_cast<std::size_t>(k)], mean, 1e-14);
+    EXPECT_EQ(both[1].groundwater, conc.value[10]);
+    EXPECT_EQ(mass.value[7], 0.0);  // above the table nothing mixes
+}
+
+TEST(SoilColumnSolutes, OutflowsBeyondTheLayerWaterTakeTheRestFromAbove) {
+    Still s;
+    // Layer 2 holds 0.001 m of water; 0.004 m leave it laterally in the sub-step.
+    s.col.thetaOld[2] = 0.01;
+    s.col.theta[2] = 0;
+    s.col.e[2] = 4e-6;
+    s.water.interflowTotal = 4e-6;
+    Tracer t(10, false);
+    t.value[0] = t.value[1] = 2.0;
+    t.value[2] = 6.0;
+    ColumnBalance(s.soil, s.col, s.water, &t.column, 1, 1, 1, s.fpe);
+    // A quarter with the layer's own concentration, the rest with the layer above's.
+    EXPECT_NEAR(t.column.interflow, (1 * 6.0 + 3 * 2.0) / 4, 1e-12);
+    EXPECT_EQ(t.value[2], 0.0);
+    EXPECT_NEAR(t.value[1], 2.0, 1e-15);
+}
+
+}  // namespace
