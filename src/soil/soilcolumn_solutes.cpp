@@ -2,6 +2,7 @@
 // layer interfaces, leave with interflow, drainage, base flow and exfiltration, enter with
 // river infiltration, and the saturated part of the column is mixed.
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "soil/soilcolumn_uptake.hpp"
@@ -67,10 +68,11 @@ public:
         if (!(col.theta[a] > 0)) return 0.0;
         return tr.value[a] * r * water.dt / (1000 * soil.thickness[a] * col.theta[a]);
     }
-    // An outflow Y with own share Yf of layer i.
-    double Outflow(int i, double Y, double Yf) const {
+    // An outflow Y with own share Yf of layer i. Lateral, base-flow and exfiltration loads of an
+    // unlimited layer carry its own value whole; the bottom flux always splits.
+    double Outflow(int i, double Y, double Yf, bool wholeWhenUnlimited = true) const {
         double m;
-        if (col.share[U(i)] > kWholeShare) {
+        if (wholeWhenUnlimited && col.share[U(i)] > kWholeShare) {
             m = Leaving(i, Y);
         } else {
             m = Leaving(i, Yf) + FromAbove(i, std::max(0.0, Y - Yf));
@@ -95,7 +97,7 @@ public:
         const double q = col.q[l];
         if (i < col.n) {
             if (q <= 0) {
-                x.Bt = Outflow(i, -q, -col.qOwn[l]);
+                x.Bt = Outflow(i, -q, -col.qOwn[l], false);
             } else {
                 x.Bt = -std::min(Leaving(i + 1, q), q * RF);
             }
@@ -209,6 +211,16 @@ void MixSaturated(const soil_entry& soil, const ColumnState& col, const SoluteWa
 }
 
 }  // namespace
+
+void MergeFpeReports(FpeReport& into, const FpeReport& other) {
+    if (!other.recorded) return;
+    auto key = [](const FpeReport& r) { return std::array<unsigned, 4>{r.row, r.column, r.layer, r.tracer}; };
+    if (!into.recorded || key(other) < key(into)) {
+        const bool raised = into.raised;
+        into = other;
+        into.raised = raised;
+    }
+}
 
 void ColumnBalance(const soil_entry& soil, ColumnState& col, const SoluteWater& water, TracerColumn* tracers,
                    int tracerCount, unsigned row, unsigned column, FpeReport& fpe) {

@@ -92,6 +92,10 @@ struct FpeReport {
     double flux[5] = {0, 0, 0, 0, 0};
 };
 
+// Keeps in `into` the earlier (by row, column, layer, tracer) of two recorded reports, so that
+// the one entry the caller logs after a parallel pass does not depend on the threads.
+void MergeFpeReports(FpeReport& into, const FpeReport& other);
+
 // Solute balance of the column for the sub-step (moves no water).
 void ColumnBalance(const soil_entry& soil, ColumnState& col, const SoluteWater& water, TracerColumn* tracers,
                    int tracerCount, unsigned row, unsigned column, FpeReport& fpe);

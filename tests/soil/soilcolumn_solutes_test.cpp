@@ -138,6 +138,21 @@ TEST(SoilColumnSolutes, DecayAndFloatingPointReport) {
     EXPECT_EQ(fpe.column, 8u);
     EXPECT_EQ(fpe.layer, 1u);
     EXPECT_EQ(fpe.tracer, 1u);
+    // Of the reports of several threads the earliest cell is kept, whatever their order.
+    FpeReport a, b, merged;
+    a.recorded = b.recorded = true;
+    a.row = 3;
+    b.row = 2;
+    b.column = 9;
+    MergeFpeReports(merged, a);
+    MergeFpeReports(merged, b);
+    MergeFpeReports(merged, FpeReport{});
+    EXPECT_EQ(merged.row, 2u);
+    EXPECT_EQ(merged.column, 9u);
+    FpeReport reversed;
+    MergeFpeReports(reversed, b);
+    MergeFpeReports(reversed, a);
+    EXPECT_EQ(reversed.row, 2u);
 }
 
 }  // namespace
