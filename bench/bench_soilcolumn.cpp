@@ -116,8 +116,7 @@ void BM_Column(benchmark::State& state) {
 }
 BENCHMARK(BM_Column)
     ->ArgsProduct({{10, 20}, {kDry, kWet, kRaining}, {0, 1}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->Unit(benchmark::kMillisecond);  // rates per CPU second of the one thread: per core
 
 // Independent columns (a mix of the three conditions, 20 layers, all features) on N threads.
 void BM_ColumnThreads(benchmark::State& state) {
