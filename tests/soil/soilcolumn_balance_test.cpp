@@ -67,7 +67,7 @@ TEST(SoilColumnBalance, ClosedColumnKeepsItsWater) {
     }
 }
 
-TEST(SoilColumnBalance, RandomColumnsStayWithinBounds) {
+TEST(SoilColumnBalance, RandomColumnsCloseAndStayWithinBounds) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> u(0, 1);
     for (int c = 0; c < 40; ++c) {
@@ -95,7 +95,9 @@ TEST(SoilColumnBalance, RandomColumnsStayWithinBounds) {
             f.roots = true;
             f.transpiration = 1e-7 * u(rng);
             f.evaporation = 5e-8 * u(rng);
-            RunSubstep(soil, col, cell, SolverSettings{}, f, work);
+            const double before = Stored(soil, col);
+            const Booked b = RunSubstep(soil, col, cell, SolverSettings{}, f, work);
+            ASSERT_NEAR(Stored(soil, col) - before, b.Net(), 1e-12 * before) << "column " << c;
             for (int i = 1; i <= col.n; ++i) {
                 const double t = col.theta[static_cast<std::size_t>(i)];
                 ASSERT_GE(t, 0.0) << "column " << c << " layer " << i;
