@@ -77,7 +77,7 @@ struct ColumnState {
     // Sizes every array for n layers (allocates only when the capacity is too small).
     void Resize(int layers);
     // Fills z from the surface elevation and the soil's thicknesses, the field capacities, and
-    // sets the frozen factors to 1.
+    // sets the frozen factors to 1 (resizing first when the soil has another layer count).
     void SetSoil(const soil_entry& soil, double surfaceElevation);
 };
 

@@ -120,6 +120,7 @@ void ColumnState::Resize(int layers) {
 }
 
 void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
+    if (n != soil.layerCount) Resize(soil.layerCount);
     z[0] = surfaceElevation;
     for (int i = 1; i <= n; ++i) {
         z[U(i)] = z[U(i - 1)] - soil.thickness[U(i)];
