@@ -69,6 +69,7 @@ struct ColumnState {
     std::vector<double> frozen;                                 // frozen-soil factor, 1 when unfrozen
     std::vector<double> K;                                      // saturated conductivities in use, m/s
     std::vector<double> fieldCapacity;                          // water content at 3.45 m suction
+    std::vector<unsigned char> sameTableAsAbove;                // layer's look-up tables equal the layer above's
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
 

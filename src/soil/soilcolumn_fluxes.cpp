@@ -18,10 +18,53 @@ double Kr(const soil_entry& soil, double theta, double f, int layer) {
     return soil.RelConductivityFromTheta(layer, theta, f);
 }
 
+// The last table look-up of a pass over the interfaces. Neighbouring layers of one horizon have
+// identical tables, and the next interface often asks for the value just computed (the lower
+// water content of interface i is the upper one of interface i + 1); an exact match is reused.
+struct LookupMemo {
+    int table = -1;
+    double x = 0, f = 0, value = 0;
+};
+
+bool SameTable(const ColumnState& col, int a, int b) {
+    if (a == b) return true;
+    if (a > b) std::swap(a, b);
+    return b == a + 1 && col.sameTableAsAbove[U(b)] != 0;
+}
+
+double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f) {
+    if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) return m.value;
+    m = LookupMemo{table, theta, f, Kr(soil, theta, f, table)};
+    return m.value;
+}
+
+double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta) {
+    if (m.table >= 0 && m.x == theta && SameTable(col, m.table, table)) return m.value;
+    m = LookupMemo{table, theta, 0.0, soil.SuctionFromTheta(table, theta)};
+    return m.value;
+}
+
+double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
+                    int i, LookupMemo& memo);
+double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
+
 }  // namespace
 
 double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
                              const SolverSettings& set, int i) {
+    LookupMemo memo;
+    return Conductivity(soil, col, cell, set, i, memo);
+}
+
+double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations) {
+    LookupMemo memo;
+    return Limit(soil, col, i, dt, evaluations, memo);
+}
+
+namespace {
+
+double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
+                    int i, LookupMemo& memo) {
     const std::size_t a = U(i), b = U(i + 1);
     const int c = cell.clayLayer;
     if (c > 0 && (c == i || c == i + 1)) {
@@ -33,8 +76,8 @@ double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, con
     const double thetaA = (col.thetaOld[a] + col.thetaMean[a]) / 2;
     const double thetaB = (col.thetaOld[b] + col.thetaMean[b]) / 2;
     // Both look-ups use the table of the upper layer.
-    double kra = Kr(soil, thetaA, col.frozen[a], i);
-    double krb = Kr(soil, thetaB, col.frozen[b], i);
+    double kra = KrMemo(soil, col, memo, i, thetaA, col.frozen[a]);
+    double krb = KrMemo(soil, col, memo, i, thetaB, col.frozen[b]);
     // A side without conductivity takes the other's; otherwise the smaller is raised to at least
     // the larger over the soil's maximum ratio.
     if (kra == 0) kra = krb;
@@ -53,6 +96,8 @@ double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, con
     }
     return std::max(Ka, Kb);
 }
+
+}  // namespace
 
 double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
                       SubstepTotals& totals) {
@@ -132,16 +177,20 @@ void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& c
     }
     totals.drainage = 0;
     const int L = WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 1, false);
+    LookupMemo memo;
     for (int i = 1; i <= L && i < n; ++i) {
         const std::size_t l = U(i);
-        const double Ki = InterfaceConductivity(soil, col, cell, set, i);
+        const double Ki = Conductivity(soil, col, cell, set, i, memo);
         col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
         col.e[l] = LateralOutflow(soil, col, cell, i, totals);
     }
-    for (int i = 1; i <= L && i < n; ++i) col.q[U(i)] = LimitInterfaceFlux(soil, col, i, cell.dt);
+    memo = LookupMemo{};
+    for (int i = 1; i <= L && i < n; ++i) col.q[U(i)] = Limit(soil, col, i, cell.dt, nullptr, memo);
 }
 
-double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations) {
+namespace {
+
+double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo) {
     const std::size_t a = U(i), b = U(i + 1);
     const double dzi = col.z[a - 1] - col.z[a];
     const double dzj = col.z[a] - col.z[b];
@@ -166,14 +215,14 @@ double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, doubl
         const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
         const double tj = thetaOldJ + (qBelow - eBelow - qq) * dt / dzj;
         // Both heads with the table of the upper layer.
-        hi = zmi - soil.SuctionFromTheta(i, ti);
-        hj = zmj - soil.SuctionFromTheta(i, tj);
+        hi = zmi - SuctionMemo(soil, col, memo, i, ti);
+        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
     };
     double hi = 0, hj = 0;
     {
         const double tj = thetaOldJ + (qBelow - eBelow - q) * dt / dzj;
-        hi = zmi - soil.SuctionFromTheta(i, thi);
-        hj = zmj - soil.SuctionFromTheta(i, tj);
+        hi = zmi - SuctionMemo(soil, col, memo, i, thi);
+        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
     }
     if (!overshoot(hi, hj)) return q;
 
@@ -202,5 +251,7 @@ double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, doubl
     }
     return q;
 }
+
+}  // namespace
 
 }  // namespace soilcolumn

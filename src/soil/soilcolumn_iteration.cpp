@@ -117,6 +117,7 @@ void ColumnState::Resize(int layers) {
         v->assign(size, 0.0);
     }
     std::fill(frozen.begin(), frozen.end(), 1.0);
+    sameTableAsAbove.assign(size, 0);
 }
 
 void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
@@ -126,6 +127,11 @@ void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
         z[U(i)] = z[U(i - 1)] - soil.thickness[U(i)];
         fieldCapacity[U(i)] = soil.ThetaFromSuction(i, kFieldCapacitySuction);
         frozen[U(i)] = 1.0;
+        const std::size_t l = U(i);
+        sameTableAsAbove[l] = i > 1 && soil.retentionTheta[l] == soil.retentionTheta[l - 1] &&
+                              soil.retentionSuction[l] == soil.retentionSuction[l - 1] &&
+                              soil.conductivityTheta[l] == soil.conductivityTheta[l - 1] &&
+                              soil.relConductivity[l] == soil.relConductivity[l - 1];
     }
 }
 

@@ -155,3 +155,33 @@ TEST(SoilColumnBalance, RainOfHalfKsInfiltratesCompletely) {
 }
 
 }  // namespace
+
+namespace {
+
+// Look-ups shared between the identical tables of neighbouring layers give the same bits as
+// looking every value up afresh.
+TEST(SoilColumnBalance, SharedLookupsChangeNoResult) {
+    SoilSpec spec;
+    spec.layers = 15;
+    const soil_entry soil = MakeSoil(spec);
+    ColumnState shared = HydrostaticColumn(soil);
+    ColumnState fresh = shared;
+    std::fill(fresh.sameTableAsAbove.begin(), fresh.sameTableAsAbove.end(), 0);
+    EXPECT_EQ(shared.sameTableAsAbove[2], 1);
+    CellValues cell;
+    cell.dt = 600;
+    DriverWork work(spec.layers);
+    std::mt19937 rng(2);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int s = 0; s < 200; ++s) {
+        Forcing f;
+        f.rain = u(rng) < 0.4 ? 3 * spec.ksat * u(rng) : 0.0;
+        CellValues c2 = cell;
+        RunSubstep(soil, shared, cell, SolverSettings{}, f, work);
+        RunSubstep(soil, fresh, c2, SolverSettings{}, f, work);
+        ASSERT_EQ(shared.theta, fresh.theta) << s;
+        ASSERT_EQ(shared.q, fresh.q) << s;
+    }
+}
+
+}  // namespace
