@@ -176,6 +176,14 @@ TEST(SoilColumnRoots, StressMovesWeightDownAboveTheTableAndOffersTheRestToEvapor
     EXPECT_NEAR(r.evap[1], (1 - dry * dry) * (unserved + 2e-8), 1e-18);
     EXPECT_EQ(r.evap[2], 0.0);
     EXPECT_NEAR(r.evapSum, r.evap[1], 1e-20);
+    // Layer 1 evaporates even when EvapMaxDepth lies inside it; a deeper one reaches layer 2.
+    r.soil.EvapMaxDepth = 0.01;
+    r.Run(depth, kNoStress, 0, 2e-8, 1);
+    EXPECT_GT(r.evap[1], 0.0);
+    r.soil.EvapMaxDepth = 0.15;
+    r.col.theta[1] = 0.05;
+    r.Run(depth, kNoStress, 0, 2e-8, 1);
+    EXPECT_GT(r.evap[2], 0.0);
     // Wet stress: at saturation the uptake falls to LimitReduWet.
     for (int i = 1; i <= 10; ++i) r.col.theta[static_cast<std::size_t>(i)] = ts;
     depth = 0.2;
