@@ -1,0 +1,257 @@
+// Heads, interface conductivities and fluxes of the soil column, and the limitation of a flux
+// against crossing heads.
+#include <algorithm>
+#include <cmath>
+
+#include "soil/soilcolumn.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace soilcolumn {
+
+namespace {
+
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+
+// Relative conductivity of a water content with the frozen factor in the table of `layer`: the
+// look-up takes the smaller of its two arguments, so the factor caps the water content.
+double Kr(const soil_entry& soil, double theta, double f, int layer) {
+    return soil.RelConductivityFromTheta(layer, theta, f);
+}
+
+// The last table look-up of a pass over the interfaces. Neighbouring layers of one horizon have
+// identical tables, and the next interface often asks for the value just computed (the lower
+// water content of interface i is the upper one of interface i + 1); an exact match is reused.
+struct LookupMemo {
+    int table = -1;
+    double x = 0, f = 0, value = 0;
+};
+
+bool SameTable(const ColumnState& col, int a, int b) {
+    if (a == b) return true;
+    if (a > b) std::swap(a, b);
+    return b == a + 1 && col.sameTableAsAbove[U(b)] != 0;
+}
+
+double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f) {
+    if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) return m.value;
+    m = LookupMemo{table, theta, f, Kr(soil, theta, f, table)};
+    return m.value;
+}
+
+double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta) {
+    if (m.table >= 0 && m.x == theta && SameTable(col, m.table, table)) return m.value;
+    m = LookupMemo{table, theta, 0.0, soil.SuctionFromTheta(table, theta)};
+    return m.value;
+}
+
+double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
+                    int i, LookupMemo& memo);
+double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
+
+}  // namespace
+
+double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
+                             const SolverSettings& set, int i) {
+    LookupMemo memo;
+    return Conductivity(soil, col, cell, set, i, memo);
+}
+
+double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations) {
+    LookupMemo memo;
+    return Limit(soil, col, i, dt, evaluations, memo);
+}
+
+namespace {
+
+double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
+                    int i, LookupMemo& memo) {
+    const std::size_t a = U(i), b = U(i + 1);
+    const int c = cell.clayLayer;
+    if (c > 0 && (c == i || c == i + 1)) {
+        const double thetaC = (col.thetaOld[U(c)] + col.thetaMean[U(c)]) / 2;
+        return set.kSatClay * Kr(soil, thetaC, col.frozen[a], i);
+    }
+    const int g = cell.tableLayer;
+    if (i > g) return col.K[a];
+    const double thetaA = (col.thetaOld[a] + col.thetaMean[a]) / 2;
+    const double thetaB = (col.thetaOld[b] + col.thetaMean[b]) / 2;
+    // Both look-ups use the table of the upper layer.
+    double kra = KrMemo(soil, col, memo, i, thetaA, col.frozen[a]);
+    double krb = KrMemo(soil, col, memo, i, thetaB, col.frozen[b]);
+    // A side without conductivity takes the other's; otherwise the smaller is raised to at least
+    // the larger over the soil's maximum ratio.
+    if (kra == 0) kra = krb;
+    if (krb == 0) krb = kra;
+    const double R = soil.maxratio;
+    if (kra > krb * R) {
+        krb = kra / R;
+    } else if (kra * R < krb) {
+        kra = krb / R;
+    }
+    const double Ka = kra * col.K[a], Kb = krb * col.K[b];
+    if (i >= g - 1) {
+        if (Ka == 0 && Kb == 0) return 0.0;
+        const double da = soil.thickness[a], db = soil.thickness[b];
+        return Ka * Kb * (da + db) / (Kb * da + Ka * db);
+    }
+    return std::max(Ka, Kb);
+}
+
+}  // namespace
+
+double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
+                      SubstepTotals& totals) {
+    const std::size_t l = U(i);
+    if (i >= cell.tableLayer) return 0.0;
+    if (col.z[l] - col.H[l] >= kFieldCapacitySuction) return 0.0;
+    const double d = soil.thickness[l];
+    const double excess = col.thetaMean[l] - col.fieldCapacity[l];
+    const double limit = excess > 0 ? excess * d / cell.dt : 0.0;
+    double e = 0;
+    if (col.K[l + 1] < col.K[l]) {
+        e = Kr(soil, col.thetaMean[l], col.frozen[l], i) * col.K[l] * d * cell.channelDensity *
+            std::min(1.0, cell.tanBeta);
+    }
+    if (cell.drainageLayer > 0 && i == cell.drainageLayer && cell.drainageDistance > 0) {
+        const double Ld = cell.drainageDistance;
+        double drain = ((2 * Kr(soil, col.thetaMean[l], col.frozen[l], i) * col.K[l] * d) / Ld) * cell.cellsize / Ld;
+        drain = std::min(drain, limit);
+        totals.drainage = drain;
+        e += drain;
+    }
+    return std::min(e, limit);
+}
+
+int WorkingRangeEnd(const ColumnState& col, int tableLayer, int rootLayer, int k, bool margin) {
+    const int n = col.n;
+    int s = std::max(tableLayer + k, rootLayer);
+    while (s < n && (col.rIn[U(s + 1)] > 0 || col.rOut[U(s + 1)] > 0)) ++s;
+    if (margin) return std::min(s + 2, n);
+    return s >= n ? n - 1 : s;
+}
+
+void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
+    const int n = col.n;
+    const int L = std::min(WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 0, true), n - 1);
+    const int g = cell.tableLayer;
+    const double tableElevation = col.z[0] + cell.tableDistance;
+    for (int i = 1; i <= L; ++i) {
+        const std::size_t l = U(i);
+        const double f = col.frozen[l];
+        if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l]);
+        // The mean content still equals the start content in the first iteration: one look-up.
+        const double psiMean =
+            col.thetaMean[l] == col.thetaOld[l] ? col.psiOld[l] : soil.SuctionFromTheta(i, f * col.thetaMean[l]);
+        const double psi = (psiMean + col.psiOld[l]) / 2;
+        const double zm = (col.z[l - 1] + col.z[l]) / 2;
+        double h = zm - psi;
+        if (i == g) {
+            if (!(col.z[l - 1] < tableElevation) && col.z[l] <= tableElevation) h = tableElevation;
+        } else if (i > g && g >= 1 && col.H[U(g)] > zm) {
+            h = col.H[U(g)];
+        }
+        col.H[l] = h;
+    }
+}
+
+void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& cell, const SolverSettings& set,
+                   double infiltrationRate, const RiverExchangeHook& river, SubstepTotals& totals) {
+    const int n = col.n;
+    const auto& ks = soil.ksat;
+    bool frozenTop = false;
+    for (int i = 1; i <= n; ++i) col.K[U(i)] = ks[U(i)];
+    if (cell.hasThawDepth) {
+        double depth = 0;
+        for (int i = 1; i <= n; ++i) {
+            depth += soil.thickness[U(i)];
+            if (depth > cell.thawDepth) {
+                col.K[U(i)] = kFrozenConductivity;
+                if (i == 1) frozenTop = true;
+            }
+        }
+    }
+    // A frozen top layer admits at most the frozen conductivity, always downward.
+    col.q[0] = frozenTop ? -std::min(infiltrationRate, kFrozenConductivity) : -infiltrationRate;
+    if (set.groundwaterActive && river.call) {
+        river.call(river.context, col, cell, totals.riverInfiltration, totals.riverExfiltration);
+    }
+    totals.drainage = 0;
+    const int L = WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 1, false);
+    LookupMemo memo;
+    for (int i = 1; i <= L && i < n; ++i) {
+        const std::size_t l = U(i);
+        const double Ki = Conductivity(soil, col, cell, set, i, memo);
+        col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
+        col.e[l] = LateralOutflow(soil, col, cell, i, totals);
+    }
+    memo = LookupMemo{};
+    for (int i = 1; i <= L && i < n; ++i) col.q[U(i)] = Limit(soil, col, i, cell.dt, nullptr, memo);
+}
+
+namespace {
+
+double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo) {
+    const std::size_t a = U(i), b = U(i + 1);
+    const double dzi = col.z[a - 1] - col.z[a];
+    const double dzj = col.z[a] - col.z[b];
+    const double zmi = (col.z[a - 1] + col.z[a]) / 2, zmj = (col.z[a] + col.z[b]) / 2;
+    const double qTop = col.q[a - 1], qBelow = col.q[b], eBelow = col.e[b];
+    const double thetaOldI = col.thetaOld[a], thetaOldJ = col.thetaOld[b];
+    double q = col.q[a];
+    double& e = col.e[a];
+    if (evaluations) *evaluations = 0;
+
+    double thi = thetaOldI + (q - e - qTop) * dt / dzi;
+    if (thi > soil.theta_sat[a] && q > 0) {
+        const double rho = std::fabs((soil.theta_sat[a] - thetaOldI) * dzi / dt) / q;
+        q = rho < 1 ? rho * q : 0.0;
+        thi = thetaOldI + (q - e - qTop) * dt / dzi;
+    }
+    const double Hi = col.H[a], Hj = col.H[b];
+    auto overshoot = [&](double hi, double hj) {
+        return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
+    };
+    auto heads = [&](double qq, double ee, double& hi, double& hj) {
+        const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
+        const double tj = thetaOldJ + (qBelow - eBelow - qq) * dt / dzj;
+        // Both heads with the table of the upper layer.
+        hi = zmi - SuctionMemo(soil, col, memo, i, ti);
+        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
+    };
+    double hi = 0, hj = 0;
+    {
+        const double tj = thetaOldJ + (qBelow - eBelow - q) * dt / dzj;
+        hi = zmi - SuctionMemo(soil, col, memo, i, thi);
+        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
+    }
+    if (!overshoot(hi, hj)) return q;
+
+    // Bisection on a common factor of the flux and the lateral outflow.
+    const double q0 = q, e0 = e;
+    double step = -1.0, h = 0.5;
+    bool flag = true;
+    for (int k = 1; k <= kLimitEvaluations; ++k) {
+        q += q0 * step * h;
+        e += e0 * step * h;
+        heads(q, e, hi, hj);
+        if (evaluations) *evaluations = k;
+        if (overshoot(hi, hj)) {
+            if (!flag) {
+                step = -step;
+                flag = true;
+            }
+        } else {
+            if (std::fabs(hj - hi) <= kHeadTolerance) return q;
+            if (flag) {
+                step = -step;
+                flag = false;
+            }
+        }
+        h *= 0.5;
+    }
+    return q;
+}
+
+}  // namespace
+
+}  // namespace soilcolumn

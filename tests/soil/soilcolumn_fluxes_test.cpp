@@ -1,0 +1,232 @@
+// Darcy flux, heads, interface conductivities, lateral outflow, frozen layers and the limitation
+// of a flux against crossing heads.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "soilcolumn_fixture.hpp"
+
+namespace {
+
+using namespace soilcolumn_test;
+
+// Soil whose relative conductivity is linear in the water content: Kr = (theta - tr) / (ts - tr).
+soil_entry LinearKrSoil(int layers) {
+    SoilSpec spec;
+    spec.layers = layers;
+    spec.ksat = 1e-5;
+    soil_entry s = MakeSoil(spec);
+    for (int l = 0; l <= layers; ++l) {
+        auto& th = s.conductivityTheta[static_cast<std::size_t>(l)];
+        auto& kr = s.relConductivity[static_cast<std::size_t>(l)];
+        for (int k = 1; k <= soil_entry::kTablePoints; ++k) {
+            const double r = 1.0 - (k - 1.0) / (soil_entry::kTablePoints - 1.0);
+            th[static_cast<std::size_t>(k)] = spec.thetaRes + r * (spec.thetaSat - spec.thetaRes);
+            kr[static_cast<std::size_t>(k)] = r;
+        }
+    }
+    return s;
+}
+
+double ThetaForKr(const soil_entry& s, double kr) { return s.theta_res[1] + kr * (s.theta_sat[1] - s.theta_res[1]); }
+
+void SetTheta(ColumnState& col, int i, double theta) {
+    const std::size_t l = static_cast<std::size_t>(i);
+    col.theta[l] = col.thetaOld[l] = col.thetaMean[l] = theta;
+}
+
+TEST(SoilColumnFluxes, DarcyFluxPointsUpwardTowardsTheHigherHead) {
+    EXPECT_NEAR(DarcyFlux(1e-5, 10.0, 10.5, 0.1, 0.1), 5e-05, 1e-18);
+    EXPECT_NEAR(DarcyFlux(1e-5, 10.5, 10.0, 0.1, 0.1), -5e-05, 1e-18);
+    EXPECT_EQ(DarcyFlux(1e-5, 3.0, 3.0, 0.2, 0.1), 0.0);
+}
+
+TEST(SoilColumnFluxes, InterfaceConductivityRules) {
+    const soil_entry s = LinearKrSoil(6);
+    ColumnState col(6);
+    col.SetSoil(s, 0);
+    for (int i = 1; i <= 6; ++i) {
+        col.K[static_cast<std::size_t>(i)] = 1e-5;
+        SetTheta(col, i, ThetaForKr(s, 0.5));
+    }
+    SetTheta(col, 2, ThetaForKr(s, 0.0001));
+    CellValues cell;
+    SolverSettings set;
+    const double K = 1e-5;
+    auto harmonic = [](double a, double b) { return 2 * a * b / (a + b); };
+    struct Case {
+        int g, clay;
+        double krLower;
+        double expected;
+    } cases[] = {
+        {2, 0, 0.0001, harmonic(0.5 * K, 0.0005 * K)},  // next to the table: ratio limit 1000, harmonic mean
+        {5, 0, 0.0001, 0.5 * K},                         // higher up: the larger
+        {0, 0, 0.0001, K},                               // below the table: Ks of the upper layer
+        {2, 0, -1, 0.5 * K},                             // a zero Kr takes the other's
+        {5, 2, 0.0001, 2e-6 * 0.5},                      // clay layer below: ksat of clay x Kr of the clay layer
+    };
+    set.kSatClay = 2e-6;
+    for (const Case& c : cases) {
+        SetTheta(col, 2, c.krLower < 0 ? 0.01 : ThetaForKr(s, c.krLower));
+        SetTheta(col, 2, c.clay ? ThetaForKr(s, 0.5) : col.theta[2]);
+        if (c.clay) SetTheta(col, 1, ThetaForKr(s, 0.3));
+        cell.tableLayer = c.g;
+        cell.clayLayer = c.clay;
+        EXPECT_NEAR(InterfaceConductivity(s, col, cell, set, 1), c.expected, 1e-9 * K) << c.g << " " << c.krLower;
+        SetTheta(col, 1, ThetaForKr(s, 0.5));
+    }
+}
+
+TEST(SoilColumnFluxes, HeadsWithTimeCentredSuctionAndTableLayer) {
+    const soil_entry s = MakeSoil(SoilSpec{});
+    ColumnState col(10);
+    col.SetSoil(s, 0);
+    for (int i = 1; i <= 10; ++i) SetTheta(col, i, 0.3);
+    CellValues cell;
+    cell.tableLayer = 4;
+    cell.tableDistance = -0.37;  // inside layer 4 (0.3 .. 0.4 m)
+    SubstepPrepare(s, col, cell, 0);
+    const double psi = s.SuctionFromTheta(1, 0.3);
+    EXPECT_DOUBLE_EQ(col.psiOld[1], psi);
+    EXPECT_DOUBLE_EQ(col.H[1], -0.05 - psi);
+    EXPECT_DOUBLE_EQ(col.H[4], -0.37);
+    EXPECT_DOUBLE_EQ(col.H[5], -0.37);  // table head above the layer middle
+    // Later iterations average the suction of the mean content with the start suction.
+    col.thetaMean[1] = 0.35;
+    SubstepPrepare(s, col, cell, 3);
+    EXPECT_DOUBLE_EQ(col.psiOld[1], psi);
+    EXPECT_DOUBLE_EQ(col.H[1], -0.05 - (psi + s.SuctionFromTheta(1, 0.35)) / 2);
+    // A table above the top of its layer: the layer takes its own head.
+    cell.tableDistance = 0.1;
+    SubstepPrepare(s, col, cell, 3);
+    EXPECT_DOUBLE_EQ(col.H[4], -0.35 - psi);
+}
+
+TEST(SoilColumnFluxes, InterflowAndDrainage) {
+    const soil_entry s = MakeSoil(SoilSpec{});
+    ColumnState col(10);
+    col.SetSoil(s, 0);
+    for (int i = 1; i <= 10; ++i) {
+        SetTheta(col, i, 0.42);
+        col.K[static_cast<std::size_t>(i)] = 1e-5 / i;  // falling with depth
+        col.H[static_cast<std::size_t>(i)] = col.z[static_cast<std::size_t>(i)];
+    }
+    CellValues cell;
+    cell.dt = 3600;
+    cell.tableLayer = 5;
+    cell.channelDensity = 0.002;
+    cell.tanBeta = 2.0;
+    SubstepTotals totals;
+    const double kr = s.RelConductivityFromTheta(2, 0.42, 1.0);
+    const double limit = (0.42 - col.fieldCapacity[2]) * 0.1 / 3600;
+    EXPECT_DOUBLE_EQ(LateralOutflow(s, col, cell, 2, totals), std::min(limit, kr * 0.5e-5 * 0.1 * 0.002));
+    EXPECT_EQ(LateralOutflow(s, col, cell, 5, totals), 0.0);  // at the table
+    EXPECT_EQ(LateralOutflow(s, col, cell, 6, totals), 0.0);  // below it
+    col.H[2] = col.z[2] - 3.45;
+    EXPECT_EQ(LateralOutflow(s, col, cell, 2, totals), 0.0);  // dry bottom
+    col.H[2] = col.z[2];
+    col.K[3] = col.K[2];
+    EXPECT_EQ(LateralOutflow(s, col, cell, 2, totals), 0.0);  // no lower conductivity below
+    // Drains in layer 2, 10 m apart on a 100 m cell: limited to the water above field capacity.
+    cell.drainageLayer = 2;
+    cell.drainageDistance = 1;
+    cell.cellsize = 100;
+    EXPECT_DOUBLE_EQ(LateralOutflow(s, col, cell, 2, totals), limit);
+    EXPECT_DOUBLE_EQ(totals.drainage, limit);
+}
+
+TEST(SoilColumnFluxes, ThawDepthAndFrozenTopLayer) {
+    const soil_entry s = MakeSoil(SoilSpec{});
+    ColumnState col(10);
+    col.SetSoil(s, 0);
+    for (int i = 1; i <= 10; ++i) SetTheta(col, i, 0.3);
+    CellValues cell;
+    cell.dt = 600;
+    cell.tableLayer = 10;
+    cell.hasThawDepth = true;
+    cell.thawDepth = 0.25;
+    SubstepTotals totals;
+    SubstepPrepare(s, col, cell, 0);
+    SubstepFluxes(s, col, cell, SolverSettings{}, 1e-6, RiverExchangeHook{}, totals);
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(col.K[static_cast<std::size_t>(i)], i >= 3 ? 1e-9 : s.ksat[1]) << i;
+    EXPECT_EQ(col.q[0], -1e-6);
+    // A frozen top layer admits at most 1e-9 m/s, downward.
+    cell.thawDepth = 0.05;
+    SubstepFluxes(s, col, cell, SolverSettings{}, 1e-6, RiverExchangeHook{}, totals);
+    EXPECT_EQ(col.q[0], -1e-9);
+    SubstepFluxes(s, col, cell, SolverSettings{}, 4e-10, RiverExchangeHook{}, totals);
+    EXPECT_EQ(col.q[0], -4e-10);
+}
+
+TEST(SoilColumnFluxes, RiverExchangeRunsOnlyWithTheGroundwaterModel) {
+    const soil_entry s = MakeSoil(SoilSpec{});
+    ColumnState col(10);
+    col.SetSoil(s, 0);
+    for (int i = 1; i <= 10; ++i) SetTheta(col, i, 0.3);
+    CellValues cell;
+    cell.dt = 600;
+    cell.tableLayer = 3;
+    int calls = 0;
+    RiverExchangeHook hook{[](void* ctx, ColumnState& c, const CellValues&, double& in, double& out) {
+                               ++*static_cast<int*>(ctx);
+                               c.rIn[8] = 1e-7;
+                               in = 1e-7;
+                               out = 0;
+                           },
+                           &calls};
+    SubstepTotals totals;
+    SolverSettings set;
+    SubstepFluxes(s, col, cell, set, 0, hook, totals);
+    EXPECT_EQ(calls, 0);
+    set.groundwaterActive = true;
+    SubstepFluxes(s, col, cell, set, 0, hook, totals);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(totals.riverInfiltration, 1e-7);
+    // Layers with river exchange widen the working range.
+    EXPECT_EQ(WorkingRangeEnd(col, 3, 1, 1, false), 4);
+    col.rIn[5] = 1e-8;
+    EXPECT_EQ(WorkingRangeEnd(col, 3, 1, 1, false), 5);
+    EXPECT_EQ(WorkingRangeEnd(col, 3, 1, 0, true), 5);
+    col.rOut[4] = 1e-8;
+    EXPECT_EQ(WorkingRangeEnd(col, 3, 1, 0, true), 7);
+    EXPECT_EQ(WorkingRangeEnd(col, 9, 1, 1, false), 9);
+    EXPECT_EQ(WorkingRangeEnd(col, 10, 1, 1, false), 9);
+}
+
+TEST(SoilColumnFluxes, LimitedFluxLeavesNoCrossedHeads) {
+    const soil_entry s = MakeSoil(SoilSpec{});
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(0, 1);
+    int limited = 0;
+    for (int c = 0; c < 500; ++c) {
+        ColumnState col(3);
+        col.SetSoil(s, 0);
+        for (int i = 1; i <= 3; ++i) SetTheta(col, i, 0.08 + 0.35 * u(rng));
+        for (int i = 1; i <= 3; ++i)
+            col.H[static_cast<std::size_t>(i)] = (col.z[i - 1] + col.z[i]) / 2 - s.SuctionFromTheta(i, col.theta[i]);
+        const double dt = 600 + 3000 * u(rng);
+        // Inflow from above that crosses the heads by itself leaves the bisection at its 51st
+        // evaluation; without it the limited flux always uncrosses them.
+        const bool topInflow = c % 5 == 0;
+        col.q[0] = topInflow ? -1e-5 * u(rng) : 0.0;
+        col.q[1] = DarcyFlux(1e-4 * u(rng), col.H[1], col.H[2], 0.1, 0.1);
+        col.q[2] = 0;
+        col.e[1] = 1e-7 * u(rng);
+        int evaluations = 0;
+        const double q = LimitInterfaceFlux(s, col, 1, dt, &evaluations);
+        ASSERT_LE(evaluations, kLimitEvaluations);
+        if (evaluations > 0) ++limited;
+        if (topInflow) continue;
+        const double ti = col.thetaOld[1] + (q - col.e[1] - col.q[0]) * dt / 0.1;
+        const double tj = col.thetaOld[2] + (-q) * dt / 0.1;
+        const double hi = -0.05 - s.SuctionFromTheta(1, ti), hj = -0.15 - s.SuctionFromTheta(1, tj);
+        if (col.H[1] > col.H[2]) {
+            EXPECT_LE(hj, hi + kHeadTolerance) << c;
+        } else {
+            EXPECT_GE(hj, hi - kHeadTolerance) << c;
+        }
+    }
+    EXPECT_GT(limited, 10);
+}
+
+}  // namespace
