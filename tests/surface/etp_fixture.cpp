@@ -12,7 +12,7 @@ std::string Section::Text() const {
                     "rgex.stat 0\n" +
                     c + " radiation coefficients\n" + cs + " sunshine coefficients\n" + tau + " transmissivity\n" +
                     "1000 scale height\n";
-    for (int m = 1; m <= 12; ++m) t += amplitudes + " amplitude\n";
+    for (int m = 1; m <= 12; ++m) t += StrFormat("%g amplitude\n", amplitude);
     t += fdv + " fraction of the day\n" + cloudLine + "\n\n";
     return t;
 }

@@ -22,7 +22,7 @@ struct Section {
     std::string c = "0.2 0.8 0 0";
     std::string cs = "0.072 -0.808 1.749 -0.239";
     std::string tau = "0.7 0.0";
-    std::string amplitudes = "8";  // every month
+    double amplitude = 8;  // every month
     std::string fdv = "0.6 0.0";
     std::string cloudLine = "cloudiness 0";
     std::string Text() const;
