@@ -67,9 +67,11 @@ void verdunstungsmodellklasse::PotentialEvapotranspirationStep(std::int64_t h, s
     year = y;
     LogStep("pot. evaptranspir.", h, d, m, y);
 
-    for (auto* list : {&etpStats, &etrStats, &eipStats})
+    // Only the statistics this step writes: a reset counts a step, so the real and snow
+    // evaporation statistics are reset by the operations that write them.
+    for (auto* list : {&etpStats, &eipStats})
         for (auto& s : *list) s->Reset();
-    for (auto* s : {&evapStats, &evapRealStats, &snowEvapStats, &rgexStats, &cloudStats}) (*s)->Reset();
+    for (auto* s : {&evapStats, &rgexStats, &cloudStats}) (*s)->Reset();
 
     StepValues v;
     PrepareStep(v);
