@@ -345,7 +345,11 @@ void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, 
 }
 
 void verdunstungsmodellklasse::StepStatistics() {
-    for (int r = firstRow; r <= lastRow; ++r) {
+    bool anyStatistic = evapStats->active() || rgexStats->active() || cloudStats->active();
+    for (const auto* list : {&etpStats, &eipStats})
+        for (const auto& s : *list) anyStatistic = anyStatistic || s->active();
+    // Without statistics and response units the serial pass over the cells has nothing to do.
+    for (int r = firstRow; r <= lastRow && (anyStatistic || useResponseUnits); ++r) {
         const auto [c1, c2] = ColumnRange(r);
         for (int c = c1; c <= c2; ++c) {
             if (!OwnCell(r, c)) continue;
