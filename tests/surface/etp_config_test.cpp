@@ -136,6 +136,16 @@ TEST_F(EtpConfigTest, MissingInputsFailWithTheirCodes) {
     EXPECT_EQ(Code(s), 46u);
     EXPECT_TRUE(Logged("vapor pressure (e, in mbar) or relative air humidity (RLF, in 1/1)."));
     Put("vapor_pressure", 10);
+    // Daily Penman-Monteith steps need the night temperature.
+    s.step = 1440;
+    EXPECT_EQ(Code(s), 33u);
+    Put("temperature_night", 5);
+    EXPECT_EQ(Code(s), 0u);
+    // The soil grids are linked on request only, and both are required then.
+    Put("soil_storage", 0);
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->LinkSoilGrids(); }), 33);
+    Put("available_soil_moisture", 0);
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->LinkSoilGrids(); }), 0);
     Hide("wind_speed");
     EXPECT_EQ(Code(s), 33u);
 }

@@ -238,3 +238,21 @@ TEST_F(EtpStepTest, NetRadiationOfADailyStepIsCountedOnce) {
         EXPECT_NEAR(m->potEvaporation[r][c], ratio * energy / (ratio + 1 + 250 / 63.7022), 1e-6);
     });
 }
+
+TEST_F(EtpStepTest, StepsLongerThanADayKeepTwentyFourSubSteps) {
+    PutStandardInputs(3);
+    Put("sunshine_duration", 1.0);
+    settings_.latitude = 60.0;
+    Section s;
+    s.method = 3;
+    s.step = 2880;
+    auto m = Make(s);
+    m->PotentialEvapotranspirationStep(24, 21, 6, 2020);
+    EXPECT_GT(m->timeInterval / 60.0 * m->dayFraction, 24.0);  // more daylight hours than sub-steps
+    ForOwnCells([&](int r, int c) {
+        const double rg = m->correctedRadiation[r][c];
+        EXPECT_TRUE(rg >= 0.0 && rg <= 1260.0 * 48 * m->dayFraction) << rg;
+        EXPECT_GE(m->etp[0][r][c], 0.0);
+    });
+    EXPECT_TRUE(Logged("pot. evaptranspir. 21.6.2020 24. h (time of meteo data)"));
+}
