@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "etp_fixture.hpp"
+#include "setup/spinup.hpp"
 #include "tables/multilayer_landuse.hpp"
 
 using namespace etp_test;
@@ -255,4 +256,35 @@ TEST_F(EtpStepTest, StepsLongerThanADayKeepTwentyFourSubSteps) {
         EXPECT_GE(m->etp[0][r][c], 0.0);
     });
     EXPECT_TRUE(Logged("pot. evaptranspir. 21.6.2020 24. h (time of meteo data)"));
+}
+
+TEST_F(EtpStepTest, ResponseUnitsCopyTheirMasterCell) {
+    // One unit per row; its master is the row's first basin cell. The temperature differs
+    // from column to column, so only the copy makes the row's values equal.
+    settings_.spinUpSwitch = 1;
+    std::vector<HydrologicResponseUnit> units(5);
+    Matrix& unit = Put("HydrologicResponseUnits", 0);
+    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 4; ++r) {
+        int first = 0;
+        for (int c = 5; c >= 1; --c) {
+            unit[r][c] = r;
+            if (submodel_test::kZones[r - 1][c - 1] != -9999) first = c;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = first;
+        master[r][first] = 1;
+    }
+    settings_.responseUnits = &units;
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) Grid("temperature")[r][c] = 10 + 2 * c;
+    auto m = Make(Section{});
+    m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        const int mc = units[static_cast<std::size_t>(r)].column;
+        for (const Matrix* g : {&m->etp[0], &m->etp[1], &m->eip[0], &m->potEvaporation, &m->cloudiness})
+            EXPECT_EQ((*g)[r][c], (*g)[r][mc]) << r << "," << c;
+    });
 }
