@@ -212,7 +212,8 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
     double rg;
     const double f = correctionGrid != nullptr ? (*correctionGrid)[r][c] : 1.0;
     if (radiation == nullptr) {
-        rg = correctionGrid == nullptr ? r0 * rel : r0 * (radCoeff[0] + f * (radCoeff[1] * s + radCoeff[2] * s * s + radCoeff[3] * s * s * s));
+        const double sunshinePart = radCoeff[1] * s + radCoeff[2] * s * s + radCoeff[3] * s * s * s;
+        rg = correctionGrid == nullptr ? r0 * rel : r0 * (radCoeff[0] + f * sunshinePart);
     } else {
         rg = (*radiation)[r][c];
         if (correctionGrid != nullptr) {

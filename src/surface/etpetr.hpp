@@ -11,7 +11,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/zonestat.hpp"
@@ -144,7 +146,9 @@ private:
 
     // outputs (etpetr_outputs.cpp)
     double GlacierFraction(int r, int c) const;
-    void TakeSnowEvaporation(int r, int c, bool glacierShare);
+    // Takes the demands of cell (r, c) (soil evaporation at 0, the layers with land use at 1..n)
+    // from the snow in the order of the layers, the soil last; taken grows by the amount.
+    void TakeSnowEvaporation(int r, int c, std::span<double> demand, double& snow, double& taken) const;
 
     // ---- input grids
     Matrix* temperature = nullptr;       // methods 1-3; day temperature after a long method-1 step

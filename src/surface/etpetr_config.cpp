@@ -171,7 +171,8 @@ void verdunstungsmodellklasse::CheckParameters() {
     if (std::fabs(sum - 1.0) > 0.01) {
         *log << "FATAL: die Koeffizienten fuer die Modellierung der Globalstrahlung muessen in ihrer Summe 1 "
                 "ergeben\n"
-             << " derzeitige Summe: " << radCoeff[0] << " + " << radCoeff[1] << " + " << radCoeff[2] << " + " << radCoeff[3] << " = " << sum
+             << " derzeitige Summe: " << radCoeff[0] << " + " << radCoeff[1] << " + " << radCoeff[2] << " + "
+             << radCoeff[3] << " = " << sum
              << "[end-entry]";
         throw ModelError(10);
     }
@@ -205,7 +206,6 @@ const Matrix* verdunstungsmodellklasse::Optional(const std::string& name) const 
 
 void verdunstungsmodellklasse::FindInputGrids() {
     const bool hasPressure = FindGrid("air_pressure") > 0;
-    const bool hasWind = FindGrid("wind_speed") > 0;
     bool hasHumidity = false, hasVapour = false, hasRadiation = false, hasSunshine = false;
     if (method == 1) {
         hasHumidity = FindGrid("air_humidity") > 0;
@@ -266,7 +266,6 @@ void verdunstungsmodellklasse::FindInputGrids() {
         if (hasVapour) vapour = Optional("vapor_pressure");
         if (hasHumidity) humidity = Optional("air_humidity");
     }
-    (void)hasWind;
     if (method == 4) {
         vapour14 = Optional("vapor_pressure_14");
         humidity14 = Optional("air_humidity_14");

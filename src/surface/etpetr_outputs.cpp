@@ -105,21 +105,12 @@ double verdunstungsmodellklasse::GlacierFraction(int r, int c) const {
     return std::min(g, 1.0);
 }
 
-void verdunstungsmodellklasse::TakeSnowEvaporation(int r, int c, bool glacierShare) {
-    Matrix& store = glacierShare ? *solidSnowGlacier : *snowStorage;
-    Matrix& taken = glacierShare ? *snowEvaporationGlacier : snowEvaporation;
-    double& snow = store[r][c];
-    double& amount = taken[r][c];
-    for (int i = 1; i <= layers; ++i) {
-        const std::size_t k = static_cast<std::size_t>(i);
-        if ((*landuse[k])[r][c] == nodata) continue;
-        double demand = etp[k][r][c];
-        evaporation::TakeFromSnow(demand, snow, amount);
-        if (!glacierShare) etp[k][r][c] = demand;
-    }
-    double demand = potEvaporation[r][c];
-    evaporation::TakeFromSnow(demand, snow, amount);
-    if (!glacierShare) potEvaporation[r][c] = demand;
+void verdunstungsmodellklasse::TakeSnowEvaporation(int r, int c, std::span<double> demand, double& snow,
+                                                   double& taken) const {
+    for (int i = 1; i <= layers; ++i)
+        if ((*landuse[static_cast<std::size_t>(i)])[r][c] != nodata)
+            evaporation::TakeFromSnow(demand[static_cast<std::size_t>(i)], snow, taken);
+    evaporation::TakeFromSnow(demand[0], snow, taken);
 }
 
 void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int64_t d, std::int64_t m,
@@ -140,15 +131,16 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
     snowEvapStats->Reset();
     const bool noEvaporation = snowMethod == 5 || snowMethod == 6 || snowMethod == 7 || snowMethod == 11;
     const bool glacierGrids = snowEvaporationGlacier != nullptr && solidSnowGlacier != nullptr;
-    // The potential values before the snow took its share: the glacier share starts from them.
-    std::vector<double> kept(static_cast<std::size_t>(layers) + 1);
+    // The demands of a cell (soil evaporation at 0, the layers at 1..n): the glacier share starts
+    // from the same demands as the rest of the cell.
+    std::vector<double> demand(static_cast<std::size_t>(layers) + 1), glacierDemand(demand.size());
     for (int r = firstRow; r <= lastRow; ++r) {
         const auto [c1, c2] = ColumnRange(r);
         for (int c = c1; c <= c2; ++c) {
             if (!OwnCell(r, c) || !MasterCell(r, c)) continue;
-            const double g = GlacierFraction(r, c);
+            double& snow = (*snowStorage)[r][c];
             if (noEvaporation) {
-                if ((*snowStorage)[r][c] > 0) {
+                if (snow > 0) {
                     for (int i = 1; i <= layers; ++i)
                         if ((*landuse[static_cast<std::size_t>(i)])[r][c] != nodata)
                             etp[static_cast<std::size_t>(i)][r][c] = 0.0;
@@ -158,23 +150,17 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
             }
             snowEvaporation[r][c] = 0.0;
             if (glacierGrids) (*snowEvaporationGlacier)[r][c] = 0.0;
-            for (int i = 1; i <= layers; ++i) kept[static_cast<std::size_t>(i)] = etp[static_cast<std::size_t>(i)][r][c];
-            kept[0] = potEvaporation[r][c];
-            if (g < 1 && (*snowStorage)[r][c] > 0) TakeSnowEvaporation(r, c, false);
-            if (g > 0 && glacierGrids) {
-                // The glacier share works on copies: the potential grids keep the non-glacier result.
-                std::vector<double> after(kept.size());
-                for (int i = 1; i <= layers; ++i) {
-                    const std::size_t k = static_cast<std::size_t>(i);
-                    after[k] = etp[k][r][c];
-                    etp[k][r][c] = kept[k];
-                }
-                after[0] = potEvaporation[r][c];
-                potEvaporation[r][c] = kept[0];
-                TakeSnowEvaporation(r, c, true);
-                for (int i = 1; i <= layers; ++i) etp[static_cast<std::size_t>(i)][r][c] = after[static_cast<std::size_t>(i)];
-                potEvaporation[r][c] = after[0];
+            demand[0] = potEvaporation[r][c];
+            for (std::size_t k = 1; k < demand.size(); ++k) demand[k] = etp[k][r][c];
+            glacierDemand = demand;
+            const double g = GlacierFraction(r, c);
+            if (g < 1 && snow > 0) {
+                TakeSnowEvaporation(r, c, demand, snow, snowEvaporation[r][c]);
+                potEvaporation[r][c] = demand[0];
+                for (std::size_t k = 1; k < demand.size(); ++k) etp[k][r][c] = demand[k];
             }
+            if (g > 0 && glacierGrids)
+                TakeSnowEvaporation(r, c, glacierDemand, (*solidSnowGlacier)[r][c], (*snowEvaporationGlacier)[r][c]);
         }
     }
     for (int r = firstRow; r <= lastRow; ++r) {
@@ -250,7 +236,8 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
             }
             double& total = etr[0][r][c];
             if (interceptionLinked)
-                total = (*interceptionEvaporation)[r][c] + snowEvaporation[r][c] + realEvaporation[r][c] + transpiration;
+                total = (*interceptionEvaporation)[r][c] + snowEvaporation[r][c] + realEvaporation[r][c] +
+                        transpiration;
             else
                 total += snowEvaporation[r][c];
             const double ge = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];

@@ -173,8 +173,8 @@ TEST_F(EtpStepTest, AnEmptyMiddleLayerIsSkipped) {
 
     Layers(3);
     Put("landuse3", 1);
-    for (const std::string n : {"leaf_area_index", "root_depth", "vegetation_coverage_degree", "SurfaceCanopyResistance",
-                                "SurfaceIntercepResistance", "RoughnessLength"})
+    for (const std::string n : {"leaf_area_index", "root_depth", "vegetation_coverage_degree",
+                                "SurfaceCanopyResistance", "SurfaceIntercepResistance", "RoughnessLength"})
         Put(n + "3", Grid(n + "2")[settings_.firstRow][2]);
     Grid("landuse2").fill(-9999);
     Grid("leaf_area_index2").fill(-9999);
