@@ -1,6 +1,7 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
-use and one soil type. Hourly precipitation and temperature of three stations are interpolated for three days; every
-other sub-model is switched off; the run checks the set-up (grids,
+use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
+radiation of three stations are interpolated for three days; evapotranspiration runs hourly by
+Penman-Monteith; every other sub-model is switched off; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
@@ -23,11 +24,14 @@ WriteAsciiGrids = 1
 0       time shift of data time to lokal time
 
 [meteo_data_count]
-2       number of meteorological inputs
+5       number of meteorological inputs
 
 [meteo_names]
 precipitation
 temperature
+wind_speed
+air_humidity
+global_radiation
 
 [model_time]
 1       starting hour
@@ -77,6 +81,66 @@ temperature_zones.txt 2024     zone means, one row a day
 -60                       replacement below it
 60                        upper limit
 60                        replacement above it
+0                         SzenUse: no scenario
+
+[wind_speed]
+1                         method: inverse distance
+wind_speed.dat            hourly station data
+none                      regression file (not used by inverse distance)
+wind                      name of the result grid
+0                         write code of the result grid
+1.0                       scaling factor
+wind_zones.txt 0           no statistics
+999                       nodata
+2                         idw weight
+0.5                       idw fraction (not used)
+20000                     maximum distance
+0                         anisotropy slope
+1                         anisotropy ratio b/a
+0                         lower limit
+0                         replacement below it
+60                        upper limit
+60                        replacement above it
+0                         SzenUse: no scenario
+
+[air_humidity]
+1                         method: inverse distance
+air_humidity.dat          hourly station data
+none                      regression file (not used by inverse distance)
+humidity                  name of the result grid
+0                         write code of the result grid
+1.0                       scaling factor
+humidity_zones.txt 0       no statistics
+999                       nodata
+2                         idw weight
+0.5                       idw fraction (not used)
+20000                     maximum distance
+0                         anisotropy slope
+1                         anisotropy ratio b/a
+0                         lower limit
+0                         replacement below it
+1                         upper limit
+1                         replacement above it
+0                         SzenUse: no scenario
+
+[global_radiation]
+1                         method: inverse distance
+global_radiation.dat      hourly station data
+none                      regression file (not used by inverse distance)
+radiation                 name of the result grid
+0                         write code of the result grid
+1.0                       scaling factor
+radiation_zones.txt 0      no statistics
+999                       nodata
+2                         idw weight
+0.5                       idw fraction (not used)
+20000                     maximum distance
+0                         anisotropy slope
+1                         anisotropy ratio b/a
+0                         lower limit
+0                         replacement below it
+1260                      upper limit
+1260                      replacement above it
 0                         SzenUse: no scenario
 
 [zone_grid]
@@ -136,8 +200,49 @@ aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultVa
 1440    time step in minutes
 
 [evapotranspiration]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+1       method: Penman-Monteith
+1.0 1.0 1.0 1.0 1.0 1.0 1.0 1.0 1.0 1.0 1.0 1.0
+0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26
+1.0                   fk - coast factor (Wendling)
+etp.asc               potential transpiration grid
+0                     its write code
+etp_zones.txt 4024    zone sums of the potential evapotranspiration, one row a day
+etr.asc               real transpiration grid
+0                     its write code
+etr_zones.txt 0       no statistics
+evap_pot.asc          potential soil evaporation grid
+0                     its write code
+evap_pot_zones.txt 0  no statistics
+evap_real.asc         real soil evaporation grid
+0                     its write code
+evap_real_zones.txt 0 no statistics
+snow_evap.asc         snow evaporation grid
+0                     its write code
+snow_evap_zones.txt 0 no statistics
+eip.asc               potential interception evaporation grid
+0                     its write code
+eip_zones.txt 0       no statistics
+rgex_zones.txt 0      corrected global radiation: no statistics
+0.23 0.77 0.0 0.0                  radiation coefficients c0..c3 (c0: diffuse fraction)
+0.072 -0.808 1.749 -0.239          sunshine coefficients CS[0]..CS[3]
+0.7 0.05                           transmissivity and its annual amplitude
+1000                               scale height of the temperature amplitude in m
+6.0                                daily temperature amplitude in January, K
+7.0
+8.5
+9.5
+10.0
+10.5
+10.5
+10.0
+9.0
+8.0
+6.5
+5.5                                ... in December
+0.6 0.1                            day fraction of the amplitude and its annual variability
+cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 
 [snow_model]
 0       flow control parameter

@@ -236,7 +236,7 @@ void ModellApplication::Step(int&) {
     for (int j = 1; j <= subSteps; ++j) {
         soil_->run(h, d, m, y);
         surfrout_->run(h, d, m, y);
-        etp_->SubStep(h, d, m, y);
+        etp_->SubStep();
         gwflow_->run(h, d, m, y);
         special_->Step(h, d, m, y, 1, j);
     }

@@ -1,6 +1,395 @@
+// The potential-evapotranspiration step: solar sub-steps of the daylight part, the sunshine
+// day mean, the temperature amplitude of long steps, the parallel cell loop, the copies of
+// hydrologic response units and the statistics.
 #include "surface/etpetr.hpp"
 
-verdunstungsmodellklasse::verdunstungsmodellklasse(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
-    : teilmodellklasse(log_, "evapotranspiration", s, 1) {
-    CatchIntoError(error, [&] { StartUnavailableModule("etpetr", kUnavailableCode); });
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+
+#include "setup/spinup.hpp"
+
+using evaporation::LayerInput;
+using evaporation::LayerResult;
+using evaporation::LayerRunning;
+
+bool verdunstungsmodellklasse::OwnCell(int r, int c) const {
+    if (zoneGrid == nullptr || !zoneGrid->holds(r) || (*zoneGrid)[r][c] == nodata) return false;
+    return mpiRegions == nullptr || (*mpiRegions)[r][c] == rank;
+}
+
+bool verdunstungsmodellklasse::MasterCell(int r, int c) const {
+    return !useResponseUnits || (*masterUnitGrid)[r][c] != nodata;
+}
+
+bool verdunstungsmodellklasse::MasterOf(int r, int c, int* mr, int* mc) const {
+    const double unit = (*responseUnitGrid)[r][c];
+    const std::size_t count = unitTable != nullptr ? unitTable->size() : 0;
+    if (!(unit >= 0) || unit >= static_cast<double>(count)) return false;
+    const HydrologicResponseUnit& u = (*unitTable)[static_cast<std::size_t>(unit)];
+    if (!etp[0].holds(u.row) || u.column < 1 || u.column > ncols) return false;
+    *mr = u.row;
+    *mc = u.column;
+    return true;
+}
+
+int verdunstungsmodellklasse::ZoneOf(int r, int c) const {
+    const double z = (*zoneGrid)[r][c];
+    if (zoneIndex == nullptr || !(z >= 0) || z >= static_cast<double>(zoneIndex->size())) return 0;
+    return (*zoneIndex)[static_cast<std::size_t>(z)];
+}
+
+std::pair<int, int> verdunstungsmodellklasse::ColumnRange(int r) const {
+    if (basinColumns != nullptr && r >= 0 && static_cast<std::size_t>(r) < basinColumns->size()) {
+        const auto& range = (*basinColumns)[static_cast<std::size_t>(r)];
+        return {std::max(range.first, 1), std::min(range.last, ncols)};
+    }
+    return {1, ncols};
+}
+
+bool verdunstungsmodellklasse::OpenWater(int r, int c) const {
+    return lakeGrid != nullptr && pondGrid != nullptr && (*lakeGrid)[r][c] > 0 && (*pondGrid)[r][c] > 0;
+}
+
+void verdunstungsmodellklasse::LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m,
+                                       std::int64_t y) {
+    if (runInterval > 1 && (h + static_cast<std::int64_t>(hourOffset)) % runInterval != 0) return;
+    *log << std::setw(20) << label << " " << static_cast<long>(d) << "." << static_cast<long>(m) << "."
+         << static_cast<long>(y) << " " << static_cast<long>(h) << ". h " << "(time of meteo data)" << "[end-entry]";
+}
+
+void verdunstungsmodellklasse::PotentialEvapotranspirationStep(std::int64_t h, std::int64_t d, std::int64_t m,
+                                                               std::int64_t y) {
+    if (flowControl == 0) return;
+    hour = h + static_cast<std::int64_t>(timeShift);
+    day = d;
+    month = m;
+    year = y;
+    LogStep("pot. evaptranspir.", h, d, m, y);
+
+    // Only the statistics this step writes: a reset counts a step, so the real and snow
+    // evaporation statistics are reset by the operations that write them.
+    for (auto* list : {&etpStats, &eipStats})
+        for (auto& s : *list) s->Reset();
+    for (auto* s : {&evapStats, &rgexStats, &cloudStats}) (*s)->Reset();
+
+    StepValues v;
+    PrepareStep(v);
+    CellLoop(v);
+    StepStatistics();
+    hour = h;
+}
+
+void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
+    const int mon = static_cast<int>(std::clamp<std::int64_t>(month, 1, 12));
+    const int dd = static_cast<int>(day);
+    int doy = dd;
+    for (int k = 1; k < mon; ++k) doy += daysPerMonth[static_cast<std::size_t>(k - 1)];
+    v.month = mon;
+    v.day = dd;
+
+    ComputeDaylightFraction();
+    v.fday = dayFraction;
+    v.fnight = nightFraction;
+    v.noSun = nightFlag != 0 || method == 2 || method == 4;
+    const double stepHours = timeInterval / 60.0;
+
+    if (!v.noSun && !(radiation != nullptr && sunshine != nullptr)) {
+        // The daylight part in sub-steps of at most an hour; a step longer than a day keeps 24
+        // sub-steps and lengthens them.
+        const double daylight = stepHours * v.fday;
+        v.subSteps = std::clamp(static_cast<int>(std::ceil(daylight - 0.001)), 1, kMaxSubSteps);
+        v.dh = daylight / v.subSteps;
+        const double start = static_cast<double>(hour) + hourOffset - stepHours + darkBeforeSunrise;
+        for (int k = 1; k <= v.subSteps; ++k) {
+            double azimuth = 0, elevationAngle = 0;
+            GetSunPosition(latitude, longitude, start + (k - 0.5) * v.dh, dd, mon, &azimuth, &elevationAngle);
+            v.sunSines[static_cast<std::size_t>(k - 1)] = std::cos(pi / 2.0 - elevationAngle);
+        }
+    }
+    v.tau = tau0 + tau1 * std::cos(2.0 * pi * ((mon - 1) * 30.5 + 10 + dd) / 365.0);
+
+    if (timeInterval < 720) {
+        if (v.fday > 0.05) {
+            if (!ssdDay) {
+                for (int r = firstRow; r <= lastRow; ++r)
+                    for (int c = 1; c <= ncols; ++c)
+                        if (OwnCell(r, c)) ssdTemp[r][c] = 0.0;
+                ssdCounter = 1;
+                ssdDay = true;
+            } else {
+                ++ssdCounter;
+            }
+        } else if (ssdDay) {
+            for (int r = firstRow; r <= lastRow; ++r)
+                for (int c = 1; c <= ncols; ++c)
+                    if (OwnCell(r, c)) ssdTemp[r][c] = ssdCounter > 0 ? ssdTemp[r][c] / ssdCounter : 0.5;
+            ssdDay = false;
+        }
+    }
+
+    if (timeInterval > 720 && method == 1) {
+        const double len = daysPerMonth[static_cast<std::size_t>(mon - 1)];
+        const auto a = [&](int k) { return amplitude[static_cast<std::size_t>(k)]; };
+        v.amplitude = dd <= 15 ? Interpolate(-15.5, a(mon - 1), 15.0, a(mon), dd)
+                               : Interpolate(16.0, a(mon), len + 15.0, a(mon + 1), dd);
+        v.shift = variability * std::cos(2.0 * pi * doy / 365.0);
+    }
+}
+
+void verdunstungsmodellklasse::CellLoop(const StepValues& v) {
+    const int first = firstRow, last = lastRow;
+#pragma omp parallel for schedule(runtime)
+    for (int r = first; r <= last; ++r) {
+        const auto [c1, c2] = ColumnRange(r);
+        for (int c = c1; c <= c2; ++c) Cell(v, r, c);
+    }
+}
+
+void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
+    if (!OwnCell(r, c) || !MasterCell(r, c)) {
+        for (int i = 0; i <= layers; ++i) {
+            etp[static_cast<std::size_t>(i)][r][c] = nodata;
+            eip[static_cast<std::size_t>(i)][r][c] = nodata;
+        }
+        return;
+    }
+    const double T = temperature != nullptr ? (*temperature)[r][c] : 0.0;
+    double s = 0, rel = 0, netShortwave = 0;
+    Radiation(v, r, c, T, &s, &rel, &netShortwave);
+    potEvaporation[r][c] = 0.0;
+    realEvaporation[r][c] = 0.0;
+    snowEvaporation[r][c] = 0.0;
+
+    if (method != 1) {
+        EmpiricalCell(v, r, c, T);
+        return;
+    }
+    if (temperatureNight != nullptr) {
+        // The day and night temperatures of a long step, from the temperature the step found
+        // fresh in the grids (a grid that still holds what the last step wrote was not renewed).
+        const double ac = v.amplitude * std::exp(-(*elevation)[r][c] / scaleHeight) * rel;
+        if ((*temperature)[r][c] != dayWritten[r][c]) dayBase[r][c] = (*temperature)[r][c];
+        if ((*temperatureNight)[r][c] != nightWritten[r][c]) nightBase[r][c] = (*temperatureNight)[r][c];
+        (*temperature)[r][c] = dayBase[r][c] + (fd + v.shift) * ac;
+        (*temperatureNight)[r][c] = nightBase[r][c] - (fn - v.shift) * ac;
+        dayWritten[r][c] = (*temperature)[r][c];
+        nightWritten[r][c] = (*temperatureNight)[r][c];
+    }
+    PenmanMonteithCell(v, r, c, s, netShortwave);
+}
+
+void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, double T, double* sOut, double* rOut,
+                                         double* netShortwave) {
+    if (v.noSun) {
+        correctedRadiation[r][c] = 0.0;
+        cloudiness[r][c] = 0.5;
+        *sOut = ssdTemp[r][c];
+        *rOut = 0.0;
+        *netShortwave = 0.0;
+        return;
+    }
+    double s = 0, rel = 0, r0 = 0;
+    const bool middleTooLow =
+        v.subSteps < 1 || !(v.sunSines[static_cast<std::size_t>(v.subSteps / 2)] > 0.017);
+    if ((radiation != nullptr && sunshine != nullptr) || middleTooLow) {
+        if (sunshine != nullptr) {
+            s = (*sunshine)[r][c];
+            rel = evaporation::RadiationFromSunshine(radCoeff, s);
+        }
+    } else {
+        const double p = pressure != nullptr ? (*pressure)[r][c]
+                                             : evaporation::BarometricPressure((*elevation)[r][c], T);
+        r0 = evaporation::ClearSkyRadiation(std::span<const double>(v.sunSines.data(), v.subSteps), v.dh, v.tau, p);
+        if (radiation != nullptr) {
+            rel = r0 > 0 ? std::clamp((*radiation)[r][c] / r0, 0.0, 1.0) : 0.0;
+            s = evaporation::SunshineFromRadiation(cs, x0, rel);
+        } else if (sunshine != nullptr) {
+            s = (*sunshine)[r][c];
+            rel = evaporation::RadiationFromSunshine(radCoeff, s);
+        }
+    }
+    double rg;
+    const double f = correctionGrid != nullptr ? (*correctionGrid)[r][c] : 1.0;
+    if (radiation == nullptr) {
+        const double sunshinePart = radCoeff[1] * s + radCoeff[2] * s * s + radCoeff[3] * s * s * s;
+        rg = correctionGrid == nullptr ? r0 * rel : r0 * (radCoeff[0] + f * sunshinePart);
+    } else {
+        rg = (*radiation)[r][c];
+        if (correctionGrid != nullptr) {
+            rg *= (1.0 - radCoeff[0]) * s * (f - 1.0) + 1.0;
+            (*radiation)[r][c] = rg;
+        }
+    }
+    ssdTemp[r][c] += s;
+    rg = std::min(rg, 1260.0 * timeInterval / 60.0 * v.fday);
+    const double a = OpenWater(r, c) ? albedoOpenWater : (albedo != nullptr ? (*albedo)[r][c] : 0.0);
+    correctedRadiation[r][c] = rg;
+    cloudiness[r][c] = evaporation::Cloudiness(rel);
+    *sOut = s;
+    *rOut = rel;
+    *netShortwave = (1.0 - a) * rg;
+}
+
+void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave) {
+    const double Tday = (*temperature)[r][c];
+    const double Tnight = temperatureNight != nullptr ? (*temperatureNight)[r][c] : Tday;
+    double& etp0 = etp[0][r][c];
+    double& eip0 = eip[0][r][c];
+    etp0 = 0.0;
+    eip0 = 0.0;
+    etr[0][r][c] = 0.0;
+    // Layers without vegetation data (an empty middle layer of a multilayer entry) are skipped:
+    // the first valid layer is the top, the last valid one the lowest.
+    int top = 0, lowest = 0;
+    for (int i = 1; i <= layers; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        if ((*landuse[k])[r][c] == nodata || (*lai[k])[r][c] == nodata) continue;
+        if (top == 0) top = i;
+        lowest = i;
+    }
+    LayerRunning running;
+    double laiAbove = 0, previousLai = 0;
+    double potential = 0;
+    for (int i = 1; i <= layers; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        etr[k][r][c] = 0.0;
+        if ((*landuse[k])[r][c] == nodata || (*lai[k])[r][c] == nodata) {
+            etp[k][r][c] = 0.0;
+            eip[k][r][c] = 0.0;
+            continue;
+        }
+        if (i > top) laiAbove += previousLai;
+        previousLai = (*lai[k])[r][c];
+        double soilNight = 0, interNight = 0, soilDay = 0, interDay = 0, night = 0, dayPart = 0;
+        if (v.fnight >= 0.01)
+            night = PenmanMonteith(Tnight, v.fnight, i, r, c, false, &soilNight, &interNight, running, s,
+                                   netShortwave, laiAbove, i == lowest, i == top);
+        if (v.fday >= 0.01)
+            dayPart = PenmanMonteith(Tday, v.fday, i, r, c, true, &soilDay, &interDay, running, s, netShortwave,
+                                     laiAbove, i == lowest, i == top);
+        etp[k][r][c] = std::max(0.0, night + dayPart);
+        eip[k][r][c] = std::max(0.0, interNight + interDay);
+        potential += soilNight + soilDay;
+        etp0 += etp[k][r][c];
+        eip0 += eip[k][r][c];
+    }
+    potEvaporation[r][c] = potential;
+    etp0 += potential;
+}
+
+double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int layer, int row, int col,
+                                                bool daytime, double* soil, double* interception,
+                                                LayerRunning& running, double sunshineValue, double netShortwave,
+                                                double laiAbove, bool lowest, bool top) const {
+    const std::size_t k = static_cast<std::size_t>(layer);
+    LayerInput in;
+    in.T = T;
+    in.fraction = fraction;
+    in.daytime = daytime;
+    in.top = top;
+    in.lowest = lowest;
+    in.lai = (*lai[k])[row][col];
+    in.vcf = (*vcf[k])[row][col];
+    in.rsc = (*rsc[k])[row][col];
+    in.rsi = (*rsi[k])[row][col];
+    in.z0 = (*z0[k])[row][col];
+    in.rse = (*rse)[row][col];
+    if (lowest && OpenWater(row, col)) {
+        in.openWater = true;
+        in.lai = in.vcf = in.rsc = 0.0;
+        in.z0 = z0OpenWater;
+    }
+    in.wind = (*wind)[row][col];
+    in.pressure = pressure != nullptr ? (*pressure)[row][col]
+                                      : evaporation::BarometricPressure((*elevation)[row][col], T);
+    in.vapour = vapour != nullptr ? (*vapour)[row][col] : (*humidity)[row][col] * SaturationVapourPressure(T);
+    in.stepMinutes = timeInterval;
+    in.c0 = radCoeff[0];
+    in.sunshine = sunshineValue;
+    in.netShortwave = netShortwave;
+    in.netRadiationGiven = netRadiation && radiation != nullptr;
+    in.netRadiation = in.netRadiationGiven ? (*radiation)[row][col] : 0.0;
+    if (landuse0 != nullptr) {
+        const double position = (*landuse0)[row][col];
+        if (position >= 1 && position < static_cast<double>(extinction.size())) {
+            in.extinction = extinction[static_cast<std::size_t>(position)];
+            in.laiScale = laiScale[static_cast<std::size_t>(position)];
+        }
+    }
+    in.laiAbove = laiAbove;
+    const LayerResult out = evaporation::PenmanMonteithLayer(in, running);
+    *soil = out.soil;
+    *interception = out.interception;
+    return out.transpiration;
+}
+
+void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, double T) {
+    double e = 0;
+    const int mon = v.month;
+    if (method == 2) {
+        const double len = daysPerMonth[static_cast<std::size_t>(mon - 1)];
+        const auto p = [&](int k) { return pec[static_cast<std::size_t>(k)]; };
+        const double f = v.day < 16 ? Interpolate(-15.0, p(mon - 1), 15.0, p(mon), v.day)
+                                    : Interpolate(16.0, p(mon), len + 16.0, p(mon + 1), v.day);
+        e = evaporation::Hamon(T, f, v.fday);
+    } else if (method == 3) {
+        e = evaporation::Wendling(correctedRadiation[r][c], (*albedo)[r][c], fk, T);
+    } else if (method == 4) {
+        const bool hasHumidity = humidity14 != nullptr;
+        e = evaporation::Haude((*temperature14)[r][c], hasHumidity, hasHumidity ? (*humidity14)[r][c] : 0.0,
+                               vapour14 != nullptr ? (*vapour14)[r][c] : 0.0, fh[static_cast<std::size_t>(mon)]);
+    }
+    etp[0][r][c] = eip[0][r][c] = e;
+    etp[1][r][c] = eip[1][r][c] = e;
+    etr[0][r][c] = etr[1][r][c] = 0.0;
+}
+
+void verdunstungsmodellklasse::StepStatistics() {
+    bool anyStatistic = evapStats->active() || rgexStats->active() || cloudStats->active();
+    for (const auto* list : {&etpStats, &eipStats})
+        for (const auto& s : *list) anyStatistic = anyStatistic || s->active();
+    // Without statistics and response units the serial pass over the cells has nothing to do.
+    for (int r = firstRow; r <= lastRow && (anyStatistic || useResponseUnits); ++r) {
+        const auto [c1, c2] = ColumnRange(r);
+        for (int c = c1; c <= c2; ++c) {
+            if (!OwnCell(r, c)) continue;
+            int mr = 0, mc = 0;
+            if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                for (int i = 0; i <= layers; ++i) {
+                    const std::size_t k = static_cast<std::size_t>(i);
+                    etp[k][r][c] = etp[k][mr][mc];
+                    eip[k][r][c] = eip[k][mr][mc];
+                }
+                potEvaporation[r][c] = potEvaporation[mr][mc];
+                correctedRadiation[r][c] = correctedRadiation[mr][mc];
+                cloudiness[r][c] = cloudiness[mr][mc];
+            }
+            const int zone = ZoneOf(r, c);
+            if (method == 1) {
+                for (int i = 1; i <= layers; ++i) {
+                    const std::size_t k = static_cast<std::size_t>(i);
+                    const bool empty = (*landuse[k])[r][c] == nodata;
+                    etpStats[k]->AddValue(r, c, zone, empty ? 0.0 : etp[k][r][c], 1.0);
+                    eipStats[k]->AddValue(r, c, zone, empty ? 0.0 : eip[k][r][c], 1.0);
+                }
+            }
+            etpStats[0]->AddValue(r, c, zone, etp[0][r][c], 1.0);
+            eipStats[0]->AddValue(r, c, zone, eip[0][r][c], 1.0);
+            evapStats->AddValue(r, c, zone, potEvaporation[r][c], 1.0);
+            rgexStats->AddValue(r, c, zone, correctedRadiation[r][c], 1.0);
+            cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
+        }
+    }
+    for (int i = 0; i <= layers; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        etpStats[k]->Step(year, month, day, hour, 1);
+        eipStats[k]->Step(year, month, day, hour, 1);
+        WriteStatisticGrids(etpIndex[k], true, false);
+        WriteStatisticGrids(eipIndex[k], true, false);
+    }
+    evapStats->Step(year, month, day, hour, 1);
+    WriteStatisticGrids(potEvaporationIndex, true, false);
+    rgexStats->Step(year, month, day, hour, 1);
+    cloudStats->Step(year, month, day, hour, 1);
 }

@@ -1,26 +1,201 @@
 #pragma once
-// Evapotranspiration ("[evapotranspiration]"). This build has none: switched on, it refuses;
-// switched off, every operation returns at once.
+// Evapotranspiration ("[evapotranspiration]"): potential evapotranspiration of every own cell by
+// Penman-Monteith per vegetation layer (method 1), Hamon (2), Wendling (3) or Haude (4), with the
+// corrected global radiation, the relative sunshine duration and a cloudiness index; the snow
+// evaporation taken out of the potential values; the totals and statistics of the real values
+// that the soil model fills in; and the open-water settings of "[lake_model]".
+//
+// Files: etpetr.cpp (time step and cell loop), etpetr_config.cpp (construction),
+// etpetr_outputs.cpp (lakes, snow evaporation, real totals, statistics, release) and
+// evaporation_physics.* (the physics of one cell and layer).
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "surface/evaporation_physics.hpp"
 
 class verdunstungsmodellklasse : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2071;
-    verdunstungsmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
-    void SetCorrectionGrid(Matrix* grid) { correctionGrid = grid; }
-    void SetSnowStorageGrid(Matrix* grid) { snowStorage = grid; }
-    void SetSnowMethod(int method) { snowMethod = method; }
-    void ReadLakeModel(const std::string& /*section*/) {}
-    void PotentialEvapotranspirationStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void SnowEvaporationOnGlacier(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void InterceptionEvaporationOutput(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void SubStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void AfterSoilStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void FlushStatistics() {}
+    static constexpr int kMaxSubSteps = 24;
 
+    verdunstungsmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
+    ~verdunstungsmodellklasse() override;
+
+    // The handed-over grids; each returns the flow control parameter.
+    int SetCorrectionGrid(Matrix* grid);
+    int SetSnowStorageGrid(Matrix* grid);
+    void SetSnowMethod(int method) { snowMethod = method; }
+    // Reads "[lake_model]" when the grid "lake_codes" exists.
+    void ReadLakeModel(const std::string& section);
+    // Keeps "soil_storage" and "available_soil_moisture" (error 33 when absent).
+    void LinkSoilGrids();
+
+    void PotentialEvapotranspirationStep(std::int64_t hour, std::int64_t day, std::int64_t month,
+                                         std::int64_t year);
+    void SnowEvaporationOnGlacier(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    void RealEvapotranspirationOutput(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
+    void InterceptionEvaporationOutput(std::int64_t hour, std::int64_t day, std::int64_t month,
+                                       std::int64_t year);
+    void SubStep() {}
+    void AfterSoilStep(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    void FlushStatistics();
+
+    static double SaturationVapourPressure(double T) { return evaporation::SaturationVapourPressure(T); }
+    static int QuadraticRoots(double p, double q, double* x1, double* x2) {
+        return evaporation::QuadraticRoots(p, q, x1, x2);
+    }
+    // The Penman-Monteith values of layer i of cell (row, col) for one part of the step: returns
+    // the potential transpiration, writes the soil and interception evaporation.
+    double PenmanMonteith(double T, double fraction, int layer, int row, int col, bool daytime, double* soil,
+                          double* interception, evaporation::LayerRunning& running, double sunshine,
+                          double netShortwave, double laiAbove, bool lowest, bool top) const;
+
+    // Layer file names: "<name before the last '.'>_Layer_<k><rest from the '.'>"; a name without
+    // '.' gets "_Layer_<k>" appended.
+    static std::string LayerFileName(const std::string& name, int layer);
+
+    // ---- configuration (read at construction)
+    int method = 0;
+    int layers = 1;  // n
+    std::array<double, 14> pec{}, fh{}, amplitude{};
+    double fk = 1;
+    double radCoeff[4] = {0, 0, 0, 0};
+    double cs[4] = {0, 0, 0, 0};
+    double tau0 = 0, tau1 = 0, scaleHeight = 1, fd = 0, fn = 1, variability = 0;
+    double x0 = 0;
+
+    // ---- handed-over and linked grids
     Matrix* correctionGrid = nullptr;
     Matrix* snowStorage = nullptr;
     int snowMethod = 0;
+    int lakeFlow = 0;
+    int lakeInitMethod = 0;
+    double albedoOpenWater = 0, z0OpenWater = 0;
+    const Matrix* lakeGrid = nullptr;
+    const Matrix* pondGrid = nullptr;
+    const Matrix* soilStorage = nullptr;
+    const Matrix* availableSoilMoisture = nullptr;
+    const Matrix* interceptionEvaporation = nullptr;
+    bool interceptionLinked = false;
+
+    // ---- published grids, layers 0..n
+    std::vector<Matrix> etp, etr, eip;
+    std::vector<int> etpIndex, etrIndex, eipIndex;
+    Matrix potEvaporation, realEvaporation, snowEvaporation, correctedRadiation, cloudiness, ssdTemp;
+    int potEvaporationIndex = 0, realEvaporationIndex = 0, snowEvaporationIndex = 0;
+    int correctedRadiationIndex = 0, cloudinessIndex = 0, ssdTempIndex = 0;
+
+private:
+    struct StatisticFile {
+        std::string name;
+        long code = 0;
+    };
+    // The prepared values of one step, shared by all cells.
+    struct StepValues {
+        bool noSun = false;
+        int subSteps = 0;
+        double dh = 0;
+        std::array<double, kMaxSubSteps> sunSines{};
+        double tau = 0;
+        double amplitude = 0, shift = 0;
+        double fday = 0, fnight = 0;
+        int month = 1, day = 1;
+    };
+
+    // construction (etpetr_config.cpp)
+    void Construct();
+    void ReadSection();
+    void ReadMonthlyRow(std::array<double, 14>& row, const char* parameterName, const char* methodName);
+    StatisticFile ReadStatisticFile(const std::string& key);
+    void CheckParameters();
+    void FindInputGrids();
+    const Matrix* Required(const std::string& name) const;
+    const Matrix* Optional(const std::string& name) const;
+    void CreateLayerGrids();
+    void CreateCellGrids();
+    Matrix NewGrid(bool wholeOnProcess0, double ownValue);
+    int Register(Matrix& grid, const std::string& fileName, const std::string& internalName, long writeCode,
+                 const char* noRoomText, const char* noRoomTail);
+    std::unique_ptr<zonalstatistic> NewStatistic(const StatisticFile& file, int decimals,
+                                                 const std::string& header);
+    void CloseControlFile();
+
+    // step (etpetr.cpp)
+    bool OwnCell(int r, int c) const;
+    bool MasterCell(int r, int c) const;
+    // The unit's master cell of (r, c), false when the unit number is outside the unit table.
+    bool MasterOf(int r, int c, int* mr, int* mc) const;
+    void PrepareStep(StepValues& v);
+    void CellLoop(const StepValues& v);
+    void Cell(const StepValues& v, int r, int c);
+    void Radiation(const StepValues& v, int r, int c, double T, double* s, double* r_, double* netShortwave);
+    void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave);
+    void EmpiricalCell(const StepValues& v, int r, int c, double T);
+    void StepStatistics();
+    void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    bool OpenWater(int r, int c) const;
+    // Position of the cell's zone in the zone records (0 for none).
+    int ZoneOf(int r, int c) const;
+    std::pair<int, int> ColumnRange(int r) const;
+
+    // outputs (etpetr_outputs.cpp)
+    double GlacierFraction(int r, int c) const;
+    // Takes the demands of cell (r, c) (soil evaporation at 0, the layers with land use at 1..n)
+    // from the snow in the order of the layers, the soil last; taken grows by the amount.
+    void TakeSnowEvaporation(int r, int c, std::span<double> demand, double& snow, double& taken) const;
+
+    // ---- input grids
+    Matrix* temperature = nullptr;       // methods 1-3; day temperature after a long method-1 step
+    Matrix* temperatureNight = nullptr;  // method 1 above 720 minutes
+    const Matrix* temperature14 = nullptr;
+    const Matrix* elevation = nullptr;
+    const Matrix* landuse0 = nullptr;
+    std::vector<const Matrix*> landuse, lai, rootDepth, vcf, rsc, rsi, z0;
+    const Matrix* albedo = nullptr;
+    const Matrix* wind = nullptr;
+    const Matrix* rse = nullptr;
+    const Matrix* pressure = nullptr;
+    const Matrix* vapour = nullptr;
+    const Matrix* humidity = nullptr;
+    const Matrix* vapour14 = nullptr;
+    const Matrix* humidity14 = nullptr;
+    Matrix* radiation = nullptr;
+    const Matrix* sunshine = nullptr;
+    const Matrix* responseUnitGrid = nullptr;
+    const Matrix* masterUnitGrid = nullptr;
+    const Matrix* glacierGrid = nullptr;
+    bool netRadiation = false;
+    bool useResponseUnits = false;
+    const std::vector<HydrologicResponseUnit>* unitTable = nullptr;
+    // Extinction and resistance increase per multilayer table position (0: the defaults).
+    std::vector<double> extinction{0.3}, laiScale{10.0};
+
+    // The temperatures a long method-1 step starts from, and the values it left in the grids:
+    // a grid still holding what the step wrote was not refreshed, so the kept start value is
+    // used again instead of adding the amplitude twice.
+    Matrix dayBase, dayWritten, nightBase, nightWritten;
+
+    // ---- snow evaporation on glaciers
+    bool glacierGridsLooked = false;
+    Matrix* snowEvaporationGlacier = nullptr;
+    Matrix* solidSnowGlacier = nullptr;
+
+    // ---- sunshine day mean of sub-daily steps
+    int ssdCounter = 0;
+    bool ssdDay = false;
+
+    // ---- names, write codes and statistics
+    std::string etpName, etrName, evapName, evapRealName, snowEvapName, eipName;
+    long etpCode = 0, etrCode = 0, evapCode = 0, evapRealCode = 0, snowEvapCode = 0, eipCode = 0;
+    StatisticFile etpStat, etrStat, evapStat, evapRealStat, snowEvapStat, eipStat, rgexStat, cloudStat;
+    std::vector<std::vector<zoneFZT>> statRecords;
+    std::vector<std::unique_ptr<zonalstatistic>> etpStats, etrStats, eipStats;
+    std::unique_ptr<zonalstatistic> evapStats, evapRealStats, snowEvapStats, rgexStats, cloudStats;
+    const char* methodLabel = "";
 };

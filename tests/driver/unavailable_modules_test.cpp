@@ -13,7 +13,6 @@
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
-#include "surface/etpetr.hpp"
 #include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
 #include "surface/snowmod.hpp"
@@ -46,7 +45,6 @@ std::vector<Module> Modules() {
     return {
         {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
         {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
-        {"evapotranspiration", verdunstungsmodellklasse::kUnavailableCode, Builder<verdunstungsmodellklasse>()},
         {"snow_model", schneemodellklasse::kUnavailableCode, Builder<schneemodellklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},

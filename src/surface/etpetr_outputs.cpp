@@ -1,0 +1,256 @@
+// Around the potential step: the open-water settings of "[lake_model]", the snow evaporation
+// taken out of the potential values (with the glacier share), the totals and statistics of the
+// real values the soil model fills in, the flushing of the statistics and the release.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <omp.h>
+
+#include "surface/etpetr.hpp"
+
+verdunstungsmodellklasse::~verdunstungsmodellklasse() {
+    if (flowControl == 0 || gridStore == nullptr) return;
+    for (auto* list : {&etpStats, &etrStats, &eipStats})
+        for (auto& s : *list)
+            if (s) s->Release();
+    for (auto* s : {&evapStats, &evapRealStats, &snowEvapStats, &rgexStats, &cloudStats})
+        if (*s) (*s)->Release();
+    for (const auto* list : {&etpIndex, &etrIndex, &eipIndex})
+        for (const int i : *list)
+            if (i > 0) ReleaseGrid(i);
+    for (const int i : {potEvaporationIndex, realEvaporationIndex, snowEvaporationIndex, correctedRadiationIndex,
+                        cloudinessIndex, ssdTempIndex})
+        if (i > 0) ReleaseGrid(i);
+}
+
+void verdunstungsmodellklasse::FlushStatistics() {
+    if (flowControl == 0) return;
+    for (std::size_t k = 0; k < etpStats.size(); ++k) {
+        etpStats[k]->WriteLine();
+        if (k < eipStats.size()) eipStats[k]->WriteLine();
+        if (k < etrStats.size()) etrStats[k]->WriteLine();
+    }
+    for (auto* s : {&rgexStats, &cloudStats, &evapRealStats, &evapStats, &snowEvapStats})
+        if (*s) (*s)->WriteLine();
+}
+
+void verdunstungsmodellklasse::LinkSoilGrids() {
+    if (flowControl == 0) return;
+    soilStorage = Required("soil_storage");
+    availableSoilMoisture = Required("available_soil_moisture");
+}
+
+void verdunstungsmodellklasse::ReadLakeModel(const std::string& section) {
+    if (gridStore == nullptr) return;
+    if (FindGrid("lake_codes") <= 0) {
+        *log << "INFO: no LAKE-grid was found in " << moduleName << "\n"
+             << "Lake modelling is switched off for " << moduleName << ".\n" << "[end-entry]";
+        return;
+    }
+    controlFile = OpenFile(controlFileName, "rt");
+    if (!controlFile) {
+        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
+        throw ModelError(28);
+    }
+    SeekSection(section, true);
+    std::FILE* f = ControlStream();
+    ReadValue(f, "%d", &lakeFlow, "flow control parameter for " + section);
+    if (useResponseUnits) {
+        lakeFlow = 0;
+    } else if (lakeFlow != 0) {
+        ReadValue(f, "%d", &lakeInitMethod, "initialization method for " + section);
+        ReadValue(f, "%lf", &albedoOpenWater, "Albedo_OpenWater for " + section);
+        ReadValue(f, "%lf", &z0OpenWater, "z0_OpenWater for " + section);
+        lakeGrid = Required("lake_codes");
+        pondGrid = Optional("ponding_storage");
+        if (pondGrid == nullptr) pondGrid = Optional("ponding_storage_top");
+        if (pondGrid == nullptr) {
+            lakeGrid = nullptr;
+            *log << "FATAL: \n=======================================\n" << "!!!! ERROR !!!! \n\n"
+                 << "\nLAKE-grid was found, but no POND-Grid. For using lakes,"
+                 << "\nboth grids as well as the MAXPOND grid must be present."
+                 << "\n\n=======================================\n" << "[end-entry]";
+            throw ModelError(28);
+        }
+        if (lakeInitMethod != 1 && lakeInitMethod != 2) {
+            lakeGrid = pondGrid = nullptr;
+            *log << "FATAL: \n=======================================\n" << "!!!! ERROR !!!! \n\n "
+                 << "Error in initialization method for " << section << ".\n"
+                 << "Allowed values are 1 (no change of grids) or 2 (adjust DEM, SLOPE, DRAIN).\n"
+                 << "In either case, theta_soil will be set to saturated, if the cell is marked as lake and POND "
+                    "is > 0."
+                 << "\n\n=======================================\n" << "[end-entry]";
+            throw ModelError(211);
+        }
+        // The aerodynamic resistance of open water takes the logarithm of 20/z0.
+        if (!(z0OpenWater > 0)) {
+            lakeGrid = pondGrid = nullptr;
+            *log << "FATAL: z0_OpenWater for " << section << " must be greater than 0, read: " << z0OpenWater
+                 << "[end-entry]";
+            throw ModelError(211);
+        }
+    }
+    std::FILE* closing = controlFile.release();
+    if (std::fclose(closing) != 0) {
+        *log << "FATAL: error closing " << controlFileName << "after reading initialization method for " << section
+             << "[end-entry]";
+        throw ModelError(11);
+    }
+}
+
+double verdunstungsmodellklasse::GlacierFraction(int r, int c) const {
+    if (glacierGrid == nullptr) return 0.0;
+    const double g = (*glacierGrid)[r][c];
+    if (g == nodata || !(g > 0)) return 0.0;
+    return std::min(g, 1.0);
+}
+
+void verdunstungsmodellklasse::TakeSnowEvaporation(int r, int c, std::span<double> demand, double& snow,
+                                                   double& taken) const {
+    for (int i = 1; i <= layers; ++i)
+        if ((*landuse[static_cast<std::size_t>(i)])[r][c] != nodata)
+            evaporation::TakeFromSnow(demand[static_cast<std::size_t>(i)], snow, taken);
+    evaporation::TakeFromSnow(demand[0], snow, taken);
+}
+
+void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int64_t d, std::int64_t m,
+                                                        std::int64_t y) {
+    if (flowControl == 0 || snowStorage == nullptr) return;
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    LogStep("snow_evaporation", h, d, m, y);
+    if (!glacierGridsLooked) {
+        glacierGridsLooked = true;
+        if (FindGrid("SnowEvaporation_onGlacier") > 0 && FindGrid("TotalSnowStorage_onGlacier") > 0) {
+            snowEvaporationGlacier = (*gridStore)[GetGridIndex("SnowEvaporation_onGlacier")].grid;
+            solidSnowGlacier = (*gridStore)[GetGridIndex("SolidSnowStorage_onGlacier")].grid;
+        }
+    }
+    snowEvapStats->Reset();
+    const bool noEvaporation = snowMethod == 5 || snowMethod == 6 || snowMethod == 7 || snowMethod == 11;
+    const bool glacierGrids = snowEvaporationGlacier != nullptr && solidSnowGlacier != nullptr;
+    // The demands of a cell (soil evaporation at 0, the layers at 1..n): the glacier share starts
+    // from the same demands as the rest of the cell.
+    std::vector<double> demand(static_cast<std::size_t>(layers) + 1), glacierDemand(demand.size());
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const auto [c1, c2] = ColumnRange(r);
+        for (int c = c1; c <= c2; ++c) {
+            if (!OwnCell(r, c) || !MasterCell(r, c)) continue;
+            double& snow = (*snowStorage)[r][c];
+            if (noEvaporation) {
+                if (snow > 0) {
+                    for (int i = 1; i <= layers; ++i)
+                        if ((*landuse[static_cast<std::size_t>(i)])[r][c] != nodata)
+                            etp[static_cast<std::size_t>(i)][r][c] = 0.0;
+                    potEvaporation[r][c] = 0.0;
+                }
+                continue;
+            }
+            snowEvaporation[r][c] = 0.0;
+            if (glacierGrids) (*snowEvaporationGlacier)[r][c] = 0.0;
+            demand[0] = potEvaporation[r][c];
+            for (std::size_t k = 1; k < demand.size(); ++k) demand[k] = etp[k][r][c];
+            glacierDemand = demand;
+            const double g = GlacierFraction(r, c);
+            if (g < 1 && snow > 0) {
+                TakeSnowEvaporation(r, c, demand, snow, snowEvaporation[r][c]);
+                potEvaporation[r][c] = demand[0];
+                for (std::size_t k = 1; k < demand.size(); ++k) etp[k][r][c] = demand[k];
+            }
+            if (g > 0 && glacierGrids)
+                TakeSnowEvaporation(r, c, glacierDemand, (*solidSnowGlacier)[r][c], (*snowEvaporationGlacier)[r][c]);
+        }
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const auto [c1, c2] = ColumnRange(r);
+        for (int c = c1; c <= c2; ++c) {
+            if (!OwnCell(r, c)) continue;
+            int mr = 0, mc = 0;
+            if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                for (int i = 0; i <= layers; ++i) {
+                    const std::size_t k = static_cast<std::size_t>(i);
+                    etp[k][r][c] = etp[k][mr][mc];
+                    eip[k][r][c] = eip[k][mr][mc];
+                }
+                potEvaporation[r][c] = potEvaporation[mr][mc];
+                snowEvaporation[r][c] = snowEvaporation[mr][mc];
+                (*snowStorage)[r][c] = (*snowStorage)[mr][mc];
+                if (glacierGrids) {
+                    (*snowEvaporationGlacier)[r][c] = (*snowEvaporationGlacier)[mr][mc];
+                    (*solidSnowGlacier)[r][c] = (*solidSnowGlacier)[mr][mc];
+                }
+            }
+            snowEvapStats->AddValue(r, c, ZoneOf(r, c), snowEvaporation[r][c], 1.0);
+        }
+    }
+    snowEvapStats->Step(year, month, day, hour, 1);
+    WriteStatisticGrids(snowEvaporationIndex, true, false);
+}
+
+void verdunstungsmodellklasse::InterceptionEvaporationOutput(std::int64_t h, std::int64_t d, std::int64_t m,
+                                                             std::int64_t y) {
+    if (flowControl == 0) return;
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    if (!omp_in_parallel()) LogStep("real evapotranspir.", h, d, m, y);
+    if (!interceptionLinked) {
+        const int i = FindGrid(StrFormat("%s%d", "interception_evaporation", 0));
+        if (i > 0) {
+            interceptionEvaporation = (*gridStore)[i].grid;
+            interceptionLinked = true;
+        }
+    }
+    for (auto& s : etrStats) s->Reset();
+    evapRealStats->Reset();
+}
+
+void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (flowControl == 0) return;
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    const bool glacierGrids = snowEvaporationGlacier != nullptr;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const auto [c1, c2] = ColumnRange(r);
+        for (int c = c1; c <= c2; ++c) {
+            if (!OwnCell(r, c)) continue;
+            double wg = 0.0;
+            if (glacierGrid != nullptr) {
+                const double g = (*glacierGrid)[r][c];
+                wg = g == nodata ? 0.0 : std::clamp(g, 0.0, 1.0);
+            }
+            const double wn = 1.0 - wg;
+            const int zone = ZoneOf(r, c);
+            double transpiration = 0.0;
+            for (int i = 1; i <= layers; ++i) {
+                const std::size_t k = static_cast<std::size_t>(i);
+                const double value = (*landuse[k])[r][c] == nodata ? 0.0 : etr[k][r][c];
+                transpiration += value;
+                etrStats[k]->AddValue(r, c, zone, value, wn);
+                etrStats[k]->AddValue(r, c, zone, 0.0, wg);
+            }
+            double& total = etr[0][r][c];
+            if (interceptionLinked)
+                total = (*interceptionEvaporation)[r][c] + snowEvaporation[r][c] + realEvaporation[r][c] +
+                        transpiration;
+            else
+                total += snowEvaporation[r][c];
+            const double ge = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];
+            etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
+            evapRealStats->AddValue(r, c, zone, realEvaporation[r][c], wn);
+            evapRealStats->AddValue(r, c, zone, 0.0, wg);
+        }
+    }
+    for (int i = 0; i <= layers; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        etrStats[k]->Step(year, month, day, hour, 1);
+        WriteStatisticGrids(etrIndex[k], true, false);
+    }
+    evapRealStats->Step(year, month, day, hour, 1);
+    WriteStatisticGrids(realEvaporationIndex, true, false);
+}

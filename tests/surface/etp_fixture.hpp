@@ -1,0 +1,54 @@
+#pragma once
+// The evapotranspiration model on the shared test domain: its section, the input grids it
+// looks up (whole on every process, one value everywhere) and a loop over the own cells.
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "../submodel/submodel_fixtures.hpp"
+#include "surface/etpetr.hpp"
+
+namespace etp_test {
+
+struct Section {
+    int method = 1;
+    int step = 60;
+    std::string pec = "1 1 1 1 1 1 1 1 1 1 1 1";
+    std::string fh = "0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26";
+    std::string fk = "1.0";
+    std::string etpName = "etp.asc";
+    std::string etrStat = "etr.stat 0";
+    std::string c = "0.2 0.8 0 0";
+    std::string cs = "0.072 -0.808 1.749 -0.239";
+    std::string tau = "0.7 0.0";
+    double amplitude = 8;  // every month
+    std::string fdv = "0.6 0.0";
+    std::string cloudLine = "cloudiness 0";
+    std::string Text() const;
+};
+
+class EtpTest : public submodel_test::DomainTest {
+protected:
+    // Registers a whole grid of one value under name (file name = name).
+    Matrix& Put(const std::string& name, double value);
+    Matrix& Grid(const std::string& name) { return grids_.at(name); }
+    // The inputs of a method with "temperature" T and the standard land use of one layer.
+    void PutStandardInputs(int method, double T = 15);
+    // Writes the control file and builds the model; error holds the constructor's code.
+    std::unique_ptr<verdunstungsmodellklasse> Make(const Section& s, unsigned& error,
+                                                   const std::string& extra = "");
+    std::unique_ptr<verdunstungsmodellklasse> Make(const Section& s);
+    // Calls f for every cell of this process's rows inside the basin.
+    void ForOwnCells(const std::function<void(int, int)>& f) const;
+
+    // Index of the entry named name, searching the whole store; 0 when absent.
+    int FindGridInStore(const std::string& name) const;
+    // Gives the entry named name another internal name, so that lookups miss it.
+    void Hide(const std::string& name);
+
+    std::map<std::string, Matrix> grids_;
+};
+
+}  // namespace etp_test

@@ -1,0 +1,218 @@
+// Around the potential step: snow evaporation out of the potential values (with the glacier
+// share), the real evapotranspiration totals with their glacier weights, and lakes with units.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "etp_fixture.hpp"
+#include "tables/multilayer_landuse.hpp"
+
+using namespace etp_test;
+
+namespace {
+
+class EtpOutputsTest : public EtpTest {
+protected:
+    // A two-layer method-1 model after one hourly step.
+    std::unique_ptr<verdunstungsmodellklasse> TwoLayers(const Section& s = Section{}) {
+        table_.assign(2, multilayer_landuse_entry{});
+        table_[0].code = 1;
+        table_[1].layerCount = 2;
+        settings_.multilayerTable = table_.data();
+        PutStandardInputs(1);
+        Put("sunshine_duration", 0.5);
+        Put("landuse", 1);
+        for (const std::string n : {"landuse", "leaf_area_index", "root_depth", "vegetation_coverage_degree",
+                                    "SurfaceCanopyResistance", "SurfaceIntercepResistance", "RoughnessLength"})
+            Put(n + "2", Grid(n + "1")[settings_.firstRow][2]);
+        auto m = Make(s);
+        m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+        return m;
+    }
+    // Potential values 1.5 and 1.0 mm in the layers and 0.5 mm soil evaporation.
+    static void SetDemand(verdunstungsmodellklasse& m, int r, int c) {
+        m.etp[1][r][c] = 1.5;
+        m.etp[2][r][c] = 1.0;
+        m.potEvaporation[r][c] = 0.5;
+    }
+    Matrix& WholeGrid(const std::string& name, double value) { return Put(name, value); }
+    std::vector<multilayer_landuse_entry> table_;
+};
+
+// The last value of the last line of a statistics table written by process 0.
+double LastTotal(const std::string& file) {
+    std::ifstream in(file);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (!line.empty()) last = line;
+    std::istringstream words(last);
+    std::string w, lastWord;
+    while (words >> w) lastWord = w;
+    return std::stod(lastWord);
+}
+
+}  // namespace
+
+TEST_F(EtpOutputsTest, SnowTakesTheLayersInOrder) {
+    auto m = TwoLayers();
+    Matrix& snow = WholeGrid("snowstorage_solid", 2.0);
+    EXPECT_EQ(m->SetSnowStorageGrid(&snow), 1);
+    m->SetSnowMethod(1);
+    ForOwnCells([&](int r, int c) { SetDemand(*m, r, c); });
+    m->SnowEvaporationOnGlacier(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(m->snowEvaporation[r][c], 2.0);
+        EXPECT_EQ(m->etp[1][r][c], 0.0);
+        EXPECT_EQ(m->etp[2][r][c], 0.5);
+        EXPECT_EQ(m->potEvaporation[r][c], 0.5);
+        EXPECT_EQ(snow[r][c], 0.0);
+    });
+    // Deep snow takes everything: evaporation + remaining demand + snow left is conserved.
+    snow.fill(10.0);
+    ForOwnCells([&](int r, int c) { SetDemand(*m, r, c); });
+    m->SnowEvaporationOnGlacier(14, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(m->snowEvaporation[r][c], 3.0);
+        EXPECT_EQ(snow[r][c], 7.0);
+        EXPECT_EQ(m->etp[1][r][c] + m->etp[2][r][c] + m->potEvaporation[r][c], 0.0);
+    });
+}
+
+TEST_F(EtpOutputsTest, SnowMethodsWithoutEvaporationZeroTheDemand) {
+    auto m = TwoLayers();
+    Matrix& snow = WholeGrid("snowstorage_solid", 2.0);
+    m->SetSnowStorageGrid(&snow);
+    for (int method : {5, 6, 7, 11}) {
+        m->SetSnowMethod(method);
+        ForOwnCells([&](int r, int c) { SetDemand(*m, r, c); });
+        m->SnowEvaporationOnGlacier(13, 15, 6, 2020);
+        ForOwnCells([&](int r, int c) {
+            EXPECT_EQ(m->etp[1][r][c] + m->etp[2][r][c] + m->potEvaporation[r][c], 0.0) << method;
+            EXPECT_EQ(m->snowEvaporation[r][c], 0.0);
+            EXPECT_EQ(snow[r][c], 2.0);
+        });
+    }
+}
+
+TEST_F(EtpOutputsTest, GlacierShareWorksOnTheUntouchedDemand) {
+    Put("GlacierizedCells", 0.4);
+    auto m = TwoLayers();
+    Matrix& snow = WholeGrid("snowstorage_solid", 2.0);
+    m->SetSnowStorageGrid(&snow);
+    m->SetSnowMethod(1);
+    // Without the snow model's glacier grids there is no glacier share.
+    ForOwnCells([&](int r, int c) { SetDemand(*m, r, c); });
+    m->SnowEvaporationOnGlacier(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) { EXPECT_EQ(m->snowEvaporation[r][c], 2.0); });
+
+    // A model that finds them takes the glacier share from the glacier snow.
+    Matrix& glacierEvaporation = Put("SnowEvaporation_onGlacier", 0);
+    Put("TotalSnowStorage_onGlacier", 1);
+    Matrix& glacierSnow = Put("SolidSnowStorage_onGlacier", 1.0);
+    m.reset();
+    auto g = TwoLayers();
+    snow.fill(0.5);
+    g->SetSnowStorageGrid(&snow);
+    g->SetSnowMethod(1);
+    ForOwnCells([&](int r, int c) { SetDemand(*g, r, c); });
+    g->SnowEvaporationOnGlacier(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(g->snowEvaporation[r][c], 0.5);
+        EXPECT_EQ(g->etp[1][r][c], 1.0);  // the glacier share leaves the potential grids alone
+        EXPECT_EQ(g->etp[2][r][c], 1.0);
+        EXPECT_EQ(glacierEvaporation[r][c], 1.0);
+        EXPECT_EQ(glacierSnow[r][c], 0.0);
+    });
+}
+
+TEST_F(EtpOutputsTest, RealTotalsWithAndWithoutTheInterceptionLink) {
+    auto m = TwoLayers();
+    auto fill = [&] {
+        ForOwnCells([&](int r, int c) {
+            m->etr[0][r][c] = 0.7;
+            m->etr[1][r][c] = 1.0;
+            m->etr[2][r][c] = 0.5;
+            m->realEvaporation[r][c] = 0.2;
+            m->snowEvaporation[r][c] = 0.1;
+        });
+    };
+    m->InterceptionEvaporationOutput(13, 15, 6, 2020);
+    fill();
+    m->SubStep();
+    m->AfterSoilStep(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->etr[0][r][c], 0.8, 1e-12); });
+    // The interception grid appears later: the link is tried again in every step.
+    Put("interception_evaporation0", 0.3);
+    m->InterceptionEvaporationOutput(14, 15, 6, 2020);
+    EXPECT_TRUE(m->interceptionLinked);
+    fill();
+    m->AfterSoilStep(14, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->etr[0][r][c], 0.3 + 0.1 + 0.2 + 1.5, 1e-12); });
+}
+
+TEST_F(EtpOutputsTest, GlacierCellsCountTheirGlacierEvaporationOnly) {
+    Put("GlacierizedCells", 1.0);
+    Put("SnowEvaporation_onGlacier", 0.25);
+    Put("TotalSnowStorage_onGlacier", 1);
+    Put("SolidSnowStorage_onGlacier", 0);
+    Section s;
+    s.etrStat = "etr.stat 2001";
+    auto m = TwoLayers(s);
+    Matrix& snow = WholeGrid("snowstorage_solid", 0);
+    m->SetSnowStorageGrid(&snow);
+    m->SnowEvaporationOnGlacier(13, 15, 6, 2020);  // finds the glacier grids
+    Grid("SnowEvaporation_onGlacier").fill(0.25);
+    m->InterceptionEvaporationOutput(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        m->etr[0][r][c] = 3.0;
+        m->realEvaporation[r][c] = 1.0;
+    });
+    m->AfterSoilStep(13, 15, 6, 2020);
+    m->FlushStatistics();
+    if (talvo_test::Rank() == 0) {
+        std::ifstream in("etr.stat");
+        std::stringstream all;
+        all << in.rdbuf();
+        EXPECT_NEAR(LastTotal("etr.stat"), 0.25, 1e-9) << all.str();
+    }
+}
+
+TEST_F(EtpOutputsTest, ResponseUnitsSwitchLakesOff) {
+    settings_.spinUpSwitch = 1;
+    Put("HydrologicResponseUnits", 0);
+    Put("MasterHydrologicResponseUnits", 1);
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Put("lake_codes", 1);
+    Put("ponding_storage", 1);
+    unsigned error = 0;
+    auto m = Make(Section{}, error, "[lake_model]\n1 on\n1 init\n0.08\n0.001\n");
+    ASSERT_EQ(error, 0u);
+    m->ReadLakeModel("[lake_model]");
+    EXPECT_EQ(m->lakeFlow, 0);
+    EXPECT_EQ(m->z0OpenWater, 0.0);
+}
+
+TEST_F(EtpOutputsTest, OpenWaterCellsUseTheLakeValues) {
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Matrix& lake = Put("lake_codes", 0);
+    Put("ponding_storage", 1);
+    unsigned error = 0;
+    auto m = Make(Section{}, error, "[lake_model]\n1 on\n1 init\n0.08\n0.001\n");
+    ASSERT_EQ(error, 0u);
+    m->ReadLakeModel("[lake_model]");
+    m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    std::vector<double> land;
+    ForOwnCells([&](int r, int c) { land.push_back(m->etp[1][r][c]); });
+    lake.fill(2);
+    m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    std::size_t i = 0;
+    ForOwnCells([&](int r, int c) {
+        // Open water: no interception, no soil evaporation, more evaporation than the meadow.
+        EXPECT_EQ(m->eip[1][r][c], 0.0);
+        EXPECT_EQ(m->potEvaporation[r][c], 0.0);
+        EXPECT_GT(m->etp[1][r][c], land[i++]);
+    });
+}

@@ -1,0 +1,290 @@
+// The potential-evapotranspiration step on the test domain: clear-sky radiation against
+// published extraterrestrial values, the methods through the cell loop, the radiation
+// correction, night steps, empty middle layers and the temperature amplitude of daily steps.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "etp_fixture.hpp"
+#include "setup/spinup.hpp"
+#include "tables/multilayer_landuse.hpp"
+
+using namespace etp_test;
+
+namespace {
+
+class EtpStepTest : public EtpTest {
+protected:
+    // A multilayer table of one entry with n layers (k 0.3, LAI_scale 10).
+    void Layers(int n) {
+        table_.assign(2, multilayer_landuse_entry{});
+        table_[0].code = 1;
+        table_[1].layerCount = n;
+        settings_.multilayerTable = table_.data();
+    }
+    // The vegetation grids of layer i (LAI, cover, rsc, rsi, z0).
+    void PutLayer(int i, double lai, double vcf = 0.9) {
+        const std::string n = std::to_string(i);
+        Put("landuse" + n, 1);
+        Put("leaf_area_index" + n, lai);
+        Put("root_depth" + n, 0.5);
+        Put("vegetation_coverage_degree" + n, vcf);
+        Put("SurfaceCanopyResistance" + n, 70);
+        Put("SurfaceIntercepResistance" + n, 0);
+        Put("RoughnessLength" + n, 0.1);
+    }
+    std::vector<multilayer_landuse_entry> table_;
+};
+
+}  // namespace
+
+TEST_F(EtpStepTest, ClearSkySumMatchesPublishedExtraterrestrialRadiation) {
+    PutStandardInputs(3);
+    Put("sunshine_duration", 1.0);
+    struct Case {
+        double latitude;
+        int day, month;
+        double megajoules;  // published Ra divided by the eccentricity factor
+    } cases[] = {{-20.0, 3, 9, 32.72}, {50.8, 6, 7, 42.56}};
+    for (const Case& k : cases) {
+        settings_.latitude = k.latitude;
+        settings_.longitude = settings_.meridian = 15.0;
+        Section s;
+        s.method = 3;
+        s.step = 1440;
+        s.tau = "1 0";
+        auto m = Make(s);
+        m->PotentialEvapotranspirationStep(24, k.day, k.month, 2020);
+        ForOwnCells([&](int r, int c) {
+            const double mj = m->correctedRadiation[r][c] * 3600 / 1e6;
+            EXPECT_LE(std::fabs(mj - k.megajoules) / k.megajoules, 0.005) << k.latitude << ": " << mj;
+        });
+        m.reset();
+    }
+}
+
+TEST_F(EtpStepTest, EmpiricalMethodsThroughTheCellLoop) {
+    PutStandardInputs(4, 20);
+    settings_.latitude = 47.5;
+    Section s;
+    s.step = 1440;
+    for (int method : {2, 3, 4}) {
+        s.method = method;
+        if (method == 3) Put("sunshine_duration", 0.5);
+        auto m = Make(s);
+        m->PotentialEvapotranspirationStep(24, 15, 6, 2020);
+        ForOwnCells([&](int r, int c) {
+            double expected = 0;
+            if (method == 2) expected = evaporation::Hamon(20, 1.0, m->dayFraction);
+            if (method == 3) expected = evaporation::Wendling(m->correctedRadiation[r][c], 0.2, 1.0, 20);
+            if (method == 4) expected = evaporation::Haude(20, true, 0.5, 0, 0.26);
+            EXPECT_NEAR(m->etp[0][r][c], expected, 1e-12) << method;
+            EXPECT_EQ(m->eip[0][r][c], m->etp[0][r][c]);
+            EXPECT_EQ(m->etp[1][r][c], m->etp[0][r][c]);
+            EXPECT_EQ(m->etr[0][r][c], 0.0);
+            // Methods 2 and 4 see no sun: cloudiness 0.5, no corrected radiation.
+            if (method != 3) {
+                EXPECT_EQ(m->cloudiness[r][c], 0.5);
+                EXPECT_EQ(m->correctedRadiation[r][c], 0.0);
+            } else {
+                EXPECT_GT(m->correctedRadiation[r][c], 1000.0);
+            }
+        });
+        m.reset();
+    }
+    EXPECT_NEAR(evaporation::Haude(20, true, 0.5, 0, 0.26), 3.031383, 1e-6);
+}
+
+TEST_F(EtpStepTest, HourlyPenmanMonteithByDayAndByNight) {
+    PutStandardInputs(1);
+    Matrix& rg = Put("global_radiation", 500);
+    Matrix correction;
+    {
+        memory_handling mh;
+        correction = mh.matrix(1, 4, 1, 5, 4);
+        correction.fill(1.2);
+    }
+    settings_.latitude = 47.5;
+    auto m = Make(Section{});
+    EXPECT_EQ(m->SetCorrectionGrid(&correction), 1);
+    m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        const double s = m->ssdTemp[r][c];  // the first lit step after a night starts the sum at 0
+        EXPECT_GE(s, 0.0);
+        // The corrected radiation goes back into the input.
+        EXPECT_NEAR(rg[r][c], 500 * ((1 - 0.2) * s * 0.2 + 1), 1e-9);
+        EXPECT_EQ(m->correctedRadiation[r][c], rg[r][c]);
+        EXPECT_GT(m->etp[1][r][c], 0.0);
+        EXPECT_NEAR(m->etp[0][r][c], m->etp[1][r][c] + m->potEvaporation[r][c], 1e-12);
+        EXPECT_EQ(m->eip[0][r][c], m->eip[1][r][c]);
+        EXPECT_GE(m->cloudiness[r][c], 0.0);
+        EXPECT_LE(m->cloudiness[r][c], 1.0);
+    });
+    // Midnight: no sun, cloudiness 0.5, no radiation.
+    m->PotentialEvapotranspirationStep(1, 16, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(m->cloudiness[r][c], 0.5);
+        EXPECT_EQ(m->correctedRadiation[r][c], 0.0);
+        EXPECT_GE(m->etp[1][r][c], 0.0);
+    });
+    // Cells outside the basin hold nodata.
+    if (settings_.firstRow == 1) {
+        EXPECT_EQ(m->etp[0][1][1], -9999.0);
+    }
+}
+
+TEST_F(EtpStepTest, SunshineDayMeanOfHourlySteps) {
+    PutStandardInputs(1);
+    Matrix& ssd = Put("sunshine_duration", 0.0);
+    settings_.latitude = 47.5;
+    auto m = Make(Section{});
+    // A day of hourly steps with sunshine 0.2 .. 0.8: at night the grid holds the day mean.
+    double sum = 0;
+    int lit = 0;
+    for (int h = 1; h <= 24; ++h) {
+        const double s = 0.2 + 0.6 * (h % 4) / 3.0;
+        ssd.fill(s);
+        m->PotentialEvapotranspirationStep(h, 15, 6, 2020);
+        if (m->dayFraction > 0.05) {
+            sum += s;
+            ++lit;
+        }
+    }
+    ASSERT_GT(lit, 10);
+    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->ssdTemp[r][c], sum / lit, 1e-12); });
+}
+
+TEST_F(EtpStepTest, AnEmptyMiddleLayerIsSkipped) {
+    // Three layers with an empty middle one give what the same two layers give without it.
+    settings_.latitude = 47.5;
+    Put("temperature", 15);
+    Put("[elevation_model]", 500);
+    Put("albedo", 0.2);
+    Put("wind_speed", 2);
+    Put("air_humidity", 0.6);
+    Put("SurfaceEvaporationResistance", 250);
+    Put("sunshine_duration", 0.5);
+    Put("landuse", 1);
+    Layers(2);
+    PutLayer(1, 3.0);
+    PutLayer(2, 1.0);
+    auto two = Make(Section{});
+    two->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+
+    Layers(3);
+    Put("landuse3", 1);
+    for (const std::string n : {"leaf_area_index", "root_depth", "vegetation_coverage_degree",
+                                "SurfaceCanopyResistance", "SurfaceIntercepResistance", "RoughnessLength"})
+        Put(n + "3", Grid(n + "2")[settings_.firstRow][2]);
+    Grid("landuse2").fill(-9999);
+    Grid("leaf_area_index2").fill(-9999);
+    auto three = Make(Section{});
+    three->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(three->etp[2][r][c], 0.0);
+        EXPECT_EQ(three->eip[2][r][c], 0.0);
+        EXPECT_NEAR(three->etp[1][r][c], two->etp[1][r][c], 1e-12);
+        EXPECT_NEAR(three->etp[3][r][c], two->etp[2][r][c], 1e-12);
+        EXPECT_NEAR(three->potEvaporation[r][c], two->potEvaporation[r][c], 1e-12);
+        EXPECT_NEAR(three->etp[0][r][c], two->etp[0][r][c], 1e-12);
+        // The soil evaporation counts once in the total.
+        EXPECT_NEAR(three->etp[0][r][c], three->etp[1][r][c] + three->etp[3][r][c] + three->potEvaporation[r][c],
+                    1e-12);
+    });
+}
+
+TEST_F(EtpStepTest, DailyStepsAddTheAmplitudeToAFreshTemperature) {
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Matrix& night = Put("temperature_night", 5);
+    Matrix& T = Grid("temperature");
+    Section s;
+    s.step = 1440;
+    s.fdv = "0.6 0.0";
+    auto m = Make(s);
+    // r = 0.2 + 0.8·0.5; Ac = A·exp(-z/H)·r.
+    const double ac = 8 * std::exp(-500.0 / 1000.0) * 0.6;
+    // The temperature is renewed every third step only; every step must start from it.
+    for (int step = 0; step < 6; ++step) {
+        const double fresh = 15 + step / 3;
+        if (step % 3 == 0) {
+            T.fill(fresh);
+            night.fill(fresh - 10);
+        }
+        m->PotentialEvapotranspirationStep(24, 10 + step, 6, 2020);
+        ForOwnCells([&](int r, int c) {
+            EXPECT_NEAR(T[r][c], fresh + 0.6 * ac, 1e-12) << step;
+            EXPECT_NEAR(night[r][c], fresh - 10 - 0.4 * ac, 1e-12) << step;
+        });
+    }
+}
+
+TEST_F(EtpStepTest, NetRadiationOfADailyStepIsCountedOnce) {
+    PutStandardInputs(1);
+    Put("net_radiation", 3000);
+    Put("temperature_night", 15);
+    Grid("leaf_area_index1").fill(0);
+    Grid("SurfaceCanopyResistance1").fill(0);
+    Grid("air_humidity").fill(1.0);  // no vapour deficit: evaporation is the energy term alone
+    Section s;
+    s.step = 1440;
+    s.amplitude = 0;
+    auto m = Make(s);
+    m->PotentialEvapotranspirationStep(24, 15, 6, 2020);
+    const double ratio = evaporation::VapourPressureSlope(15) /
+                         evaporation::PsychrometricConstant(evaporation::BarometricPressure(500, 15), 15);
+    const double energy = 3000 / evaporation::LatentHeat(15);
+    ForOwnCells([&](int r, int c) {
+        // Bare soil with rse 250: the soil takes the whole net radiation of the day once.
+        EXPECT_NEAR(m->potEvaporation[r][c], ratio * energy / (ratio + 1 + 250 / 63.7022), 1e-6);
+    });
+}
+
+TEST_F(EtpStepTest, StepsLongerThanADayKeepTwentyFourSubSteps) {
+    PutStandardInputs(3);
+    Put("sunshine_duration", 1.0);
+    settings_.latitude = 60.0;
+    Section s;
+    s.method = 3;
+    s.step = 2880;
+    auto m = Make(s);
+    m->PotentialEvapotranspirationStep(24, 21, 6, 2020);
+    EXPECT_GT(m->timeInterval / 60.0 * m->dayFraction, 24.0);  // more daylight hours than sub-steps
+    ForOwnCells([&](int r, int c) {
+        const double rg = m->correctedRadiation[r][c];
+        EXPECT_TRUE(rg >= 0.0 && rg <= 1260.0 * 48 * m->dayFraction) << rg;
+        EXPECT_GE(m->etp[0][r][c], 0.0);
+    });
+    EXPECT_TRUE(Logged("pot. evaptranspir. 21.6.2020 24. h (time of meteo data)"));
+}
+
+TEST_F(EtpStepTest, ResponseUnitsCopyTheirMasterCell) {
+    // One unit per row; its master is the row's first basin cell. The temperature differs
+    // from column to column, so only the copy makes the row's values equal.
+    settings_.spinUpSwitch = 1;
+    std::vector<HydrologicResponseUnit> units(5);
+    Matrix& unit = Put("HydrologicResponseUnits", 0);
+    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 4; ++r) {
+        int first = 0;
+        for (int c = 5; c >= 1; --c) {
+            unit[r][c] = r;
+            if (submodel_test::kZones[r - 1][c - 1] != -9999) first = c;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = first;
+        master[r][first] = 1;
+    }
+    settings_.responseUnits = &units;
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) Grid("temperature")[r][c] = 10 + 2 * c;
+    auto m = Make(Section{});
+    m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        const int mc = units[static_cast<std::size_t>(r)].column;
+        for (const Matrix* g : {&m->etp[0], &m->etp[1], &m->eip[0], &m->potEvaporation, &m->cloudiness})
+            EXPECT_EQ((*g)[r][c], (*g)[r][mc]) << r << "," << c;
+    });
+}
