@@ -54,6 +54,8 @@ protected:
         DomainTest::SetUp();
         store_[2].grid = &Grid("[elevation]", 1500);
         store_[2].internalName = "[elevation_model]";
+        store_[2].fileName = "dem.asc";
+        store_[2].hasFileName = true;
         store_[2].hasInternalName = true;
         Share("zonegrid_soilmodel", 1);
         for (const char* name : {"albedo", "landuse1", "temperature", "temperature_night", "precipitation",
@@ -91,6 +93,8 @@ protected:
     int Register(const std::string& name, Matrix* m) {
         const int i = FirstFreeGridEntry(store_);
         store_[i].grid = m;
+        store_[i].fileName = name + ".asc";
+        store_[i].hasFileName = true;
         store_[i].internalName = name;
         store_[i].hasInternalName = true;
         return i;
