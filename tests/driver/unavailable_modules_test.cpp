@@ -48,7 +48,6 @@ std::vector<Module> Modules() {
         {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
         {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
         {"evapotranspiration", verdunstungsmodellklasse::kUnavailableCode, Builder<verdunstungsmodellklasse>()},
-        {"snow_model", schneemodellklasse::kUnavailableCode, Builder<schneemodellklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
