@@ -240,6 +240,12 @@ void schneemodellklasse::CopyHRUStates() {
 }
 
 void schneemodellklasse::AddStatistics() {
+    bool any = false;
+    for (StatOutput* s : {&statRain, &statSnow, &statDays, &statAge, &statAlbedo, &statOutflow, &statMeltOnly,
+                          &statStorage, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
+                          &statDeposition})
+        any = any || (s->stat && s->stat->active());
+    if (!any) return;
     const bool energy = snow::IsEnergyBalanceMethod(method);
     const bool slides = snow::IsSlideMethod(method);
     for (int r = firstRow; r <= lastRow; ++r) {
