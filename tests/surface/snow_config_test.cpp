@@ -254,3 +254,39 @@ TEST_F(SnowConfig, SlideMethodsOrderTheCellsByElevation) {
 }
 
 }  // namespace
+
+namespace {
+
+// A text grid of the test domain with value v in every cell, and a hole at (2, 3).
+std::string TextGrid(double v, bool hole) {
+    std::string s = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    for (int r = 1; r <= 4; ++r) {
+        for (int c = 1; c <= 5; ++c)
+            s += (hole && r == 2 && c == 3 ? std::string("-9999") : std::to_string(v)) + (c < 5 ? " " : "\n");
+    }
+    return s;
+}
+
+TEST_F(SnowConfig, StateGridsAreReadFromFiles) {
+    const std::pair<const char*, double> files[] = {{"solid.asc", 12}, {"liquid.asc", 1.5}, {"total.asc", 13.5},
+                                                    {"days.asc", 4},   {"age.asc", 6},      {"stemp.asc", 270},
+                                                    {"surftemp.asc", 265}};
+    for (const auto& [name, value] : files)
+        submodel_test::WriteShared(name, TextGrid(value, std::string(name).find("temp") != std::string::npos));
+    SectionOptions o;
+    o.method = 5;
+    o.readStorage = 1;
+    unsigned code = 9;
+    auto snow = Make(o, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->solid.data[r][c], 12.0);
+        EXPECT_EQ(snow->liquid.data[r][c], 1.5);
+        EXPECT_EQ(snow->snowAge.data[r][c], 6.0);
+        // Holes of the temperature grids in the basin hold the melting point.
+        const double pack = r == 2 && c == 3 ? 273.16 : 270.0;
+        EXPECT_EQ(snow->snowTemp.data[r][c], pack);
+    });
+}
+
+}  // namespace
