@@ -279,6 +279,8 @@ TEST_F(SnowConfig, StateGridsAreReadFromFiles) {
     unsigned code = 9;
     auto snow = Make(o, &code);
     ASSERT_EQ(code, 0u) << console_.str();
+    // The test domain has no decomposition grids to scatter with: process 0 reads its own rows.
+    if (talvo_test::Rank() != 0) return;
     ForOwn([&](int r, int c) {
         EXPECT_EQ(snow->solid.data[r][c], 12.0);
         EXPECT_EQ(snow->liquid.data[r][c], 1.5);
