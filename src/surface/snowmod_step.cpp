@@ -287,4 +287,8 @@ void schneemodellklasse::WriteGrids() {
     for (OwnGrid* g : {&total, &solid, &liquid, &daysSnow, &snowAge, &snowFraction, &rainFraction, &outflow,
                        &meltOnly, &inputMass, &mobileMass, &deposition, &snowTemp, &surfTemp})
         if (g->index > 0) WriteStatisticGrids(g->index, true, false);
+    for (int t = 1; t <= tracerCount; ++t) {
+        const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
+        if (index > 0) WriteStatisticGrids(index, true, false);
+    }
 }

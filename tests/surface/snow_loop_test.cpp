@@ -160,7 +160,13 @@ TEST_F(SnowLoop, SnowAgeAndAlbedo) {
         EXPECT_NEAR(G("albedo")[r][c], 0.550597, 1e-6);
         EXPECT_NEAR(snow->daysSnow.data[r][c], 1.0 / 24, 1e-12);
     });
+    // Above 0 degrees the snow ages faster.
+    Fill("temperature", 1);
+    ForOwn([&](int r, int c) { snow->snowAge.data[r][c] = 10 - 1.0 / 24; });
+    snow->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("albedo")[r][c], 0.703265, 1e-6); });
     // Fresh snow over 1 mm on more than 5 mm resets the age.
+    Fill("temperature", -5);
     Fill("precipitation", 2);
     snow->run(2, 1, 1, 2020);
     ForOwn([&](int r, int c) {
@@ -170,7 +176,10 @@ TEST_F(SnowLoop, SnowAgeAndAlbedo) {
     // A thin cover shows the land use.
     Fill("precipitation", 0);
     Fill("albedo", 0.2);
-    ForOwn([&](int r, int c) { snow->solid.data[r][c] = 2.5; });
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = 2.5;
+        snow->liquid.data[r][c] = 0;
+    });
     snow->run(3, 1, 1, 2020);
     ForOwn([&](int r, int c) {
         EXPECT_EQ(G("albedo")[r][c], 0.2);
