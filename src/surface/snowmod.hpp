@@ -6,6 +6,7 @@
 // per-subbasin glacier runoff values in the state file.
 //
 // Files: snowmod.cpp (links, accessors, teardown), snowmod_config.cpp (section and grids),
+// snowmod_slides.cpp (deposition limit and elevation order of the slide methods),
 // snowmod_step.cpp (time step and cell loop), snowmod_state.cpp (state file section).
 #include <cstdint>
 #include <memory>

@@ -253,3 +253,44 @@ TEST_F(SnowLoop, ResponseUnitsCopyTheirMasterCells) {
 }
 
 }  // namespace
+
+namespace {
+
+// The albedo before the step decides the short-wave gain of the energy balance: 2.5 mm of
+// snow show the land use, 2.6 mm the aged snow.
+TEST_F(SnowLoop, ThinCoversShowTheLandUseToTheEnergyBalance) {
+    SectionOptions o;
+    o.method = 5;
+    auto snow = Ready(o);
+    Fill("temperature", -5);
+    Fill("AspectCorrectedGlobalRadiation", 300);
+    Fill("albedo", 0.2);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = c % 2 == 1 ? 2.5 : 2.6;
+        snow->snowAge.data[r][c] = 3;
+    });
+    snow->run(12, 1, 3, 2020);
+    snow::SnowParameters p;
+    p.method = 5;
+    p.transzone = 1;
+    p.timeStep = 60;
+    p.stepsPerDay = 24;
+    ForOwn([&](int r, int c) {
+        snow::CellInput in;
+        in.T = -5;
+        in.wind = 2;
+        in.humidity = 0.7;
+        in.cloudiness = 0.4;
+        in.radiation = 300;
+        in.elevation = 1500;
+        in.albedo = c % 2 == 1 ? 0.2 : 0.4 + 0.5 * std::exp(-0.12 * 3);
+        snow::CellState st;
+        st.S = c % 2 == 1 ? 2.5 : 2.6;
+        st.Tp = st.Ts = -9999;
+        snow::SnowCellStep(p, in, st);
+        EXPECT_DOUBLE_EQ(snow->surfTemp.data[r][c], st.Ts) << r << "," << c;
+        EXPECT_DOUBLE_EQ(snow->snowTemp.data[r][c], st.Tp) << r << "," << c;
+    });
+}
+
+}  // namespace
