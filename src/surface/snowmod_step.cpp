@@ -78,8 +78,9 @@ void schneemodellklasse::CellLoop(std::int64_t y, std::int64_t m, std::int64_t d
 double schneemodellklasse::LanduseAlbedo(int r, int c, std::int64_t y, std::int64_t m, std::int64_t d) const {
     const Matrix* lu = landuse[1];
     if (settings.landuseTable == nullptr || lu == nullptr) return (*albedo)[r][c];
+    // Record 0 of the table holds the number of entries.
     const int code = static_cast<int>((*lu)[r][c]);
-    if (code < 1) return (*albedo)[r][c];
+    if (code < 1 || code > settings.landuseTable[0].GetNumber()) return (*albedo)[r][c];
     return settings.landuseTable[code].AlbedoAtDate(*log, d, m, y, 1, r, c, (*elevation)[r][c]);
 }
 
