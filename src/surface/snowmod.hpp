@@ -8,6 +8,7 @@
 // Files: snowmod.cpp (links, accessors, teardown), snowmod_config.cpp (section and grids),
 // snowmod_slides.cpp (deposition limit and elevation order of the slide methods),
 // snowmod_step.cpp (time step and cell loop), snowmod_state.cpp (state file section).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -168,5 +169,6 @@ private:
     void ReleaseAll();
 
     snow::SnowParameters physics_;
+    std::atomic<int> cellLoopError_{0};
     bool constructed_ = false;
 };

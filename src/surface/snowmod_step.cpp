@@ -49,6 +49,7 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
     CellLoop(y, m, d);
 #pragma omp parallel
     CopyHRUStates();
+    if (const int failure = cellLoopError_.exchange(0); failure != 0) throw ModelError(failure);
 
     // Snow slides of the slide methods are made here by the slide model.
     AddStatistics();
@@ -67,10 +68,20 @@ void schneemodellklasse::CellLoop(std::int64_t y, std::int64_t m, std::int64_t d
             c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
             c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
         }
-        for (int c = c0; c <= c1; ++c) {
-            if (!OwnCell(r, c)) continue;
-            if (units && (*masterUnitGrid)[r][c] == nodata) continue;
-            SnowOfCell(r, c, y, m, d);
+        // A failure of the land-use table must not leave the parallel region: it is kept and
+        // thrown by the step once the loop is over.
+        try {
+            for (int c = c0; c <= c1; ++c) {
+                if (!OwnCell(r, c)) continue;
+                if (units && (*masterUnitGrid)[r][c] == nodata) continue;
+                SnowOfCell(r, c, y, m, d);
+            }
+        } catch (const ModelError& e) {
+            int none = 0;
+            cellLoopError_.compare_exchange_strong(none, e.code());
+        } catch (...) {
+            int none = 0;
+            cellLoopError_.compare_exchange_strong(none, 103);
         }
     }
 }
