@@ -1,7 +1,8 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
 use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
 radiation of three stations are interpolated for three days; evapotranspiration runs hourly by
-Penman-Monteith; every other sub-model is switched off; the run checks the set-up (grids,
+Penman-Monteith and the snow model by the degree-day method; the sub-models that are off wait
+for their turn; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
@@ -150,18 +151,11 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-14      number of standard grids
+7       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
-zones.asc     zonegrid_soilmodel   0   subbasins of the soil model
-pot_transpiration0.asc  pot_transpiration0   fillcode = 0 readcode = 0 defaultValue = 0   until evapotranspiration runs
-pot_transpiration1.asc  pot_transpiration1   fillcode = 0 readcode = 0 defaultValue = 0
-real_transpiration0.asc real_transpiration0  fillcode = 0 readcode = 0 defaultValue = 0
-real_transpiration1.asc real_transpiration1  fillcode = 0 readcode = 0 defaultValue = 0
-potential_evaporation.asc potential_evaporation fillcode = 0 readcode = 0 defaultValue = 0
-real_evaporation.asc    real_evaporation     fillcode = 0 readcode = 0 defaultValue = 0
-snowstorage_solid.asc   snowstorage_solid    fillcode = 0 readcode = 0 defaultValue = 0   until the snow model runs
+zones.asc     zonegrid_soilmodel   0   subbasins of the soil and snow models
 SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
 gw_storage_coeff_1.asc  gw_storage_coeff_1   fillcode = 0 readcode = 0 defaultValue = 0.1 until groundwater flow runs
 aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultValue = 10
@@ -173,6 +167,10 @@ aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultVa
 1       number of land uses
 1 meadow method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3.45; JulDays = 1 366;
   Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; RootDepth = 0.5 0.5; AltDep = 0 0; }
+
+[multilayer_landuse]
+1       number of multilayer land uses
+1 meadow { Landuse_Layers = 1; }
 
 [soil_table]
 1       number of soil types
@@ -245,8 +243,49 @@ rgex_zones.txt 0      corrected global radiation: no statistics
 cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 
 [snow_model]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+1       method for snow: degree-day
+1.0     transzone: half width of the rain/snow band (degrees C)
+0.5     T0R: temperature of half snow, half rain
+0.0     T0: threshold temperature of melt
+0.1     CWH: liquid water holding capacity
+2.0     CRFR: refreezing coefficient
+2.5     C0: degree-day factor (mm/(degree C day))
+2.0     C1
+0.5     C2
+0.1     z0
+1.0     RMFMIN
+3.0     RMFMAX
+0.45    ALBsnow_min
+0.9     ALBsnow_max
+rain.asc                    rain grid
+0                           write code
+p_rain.txt 0                rain statistics
+snow.asc                    snow grid
+0                           write code
+p_snow.txt 0                snow statistics
+snowdays.asc                snow days grid
+0                           write code
+snowdays.txt 0              snow days statistics
+snowage.asc                 snow age grid
+0                           write code
+snowage.txt 0               snow age statistics
+albedo.txt 0                albedo statistics
+snow_outflow.asc            outflow grid
+0                           write code
+snow_outflow_zones.txt 4024 outflow statistics: zone sums, one row a day
+snow_melt.asc               melt only grid
+0                           write code
+snow_melt.txt 0             melt only statistics
+snow_solid.asc              solid storage grid
+0                           write code
+snow_liquid.asc             liquid storage grid
+0                           write code
+snow_storage_zones.txt 2024 storage statistics: zone means, one row a day
+snow_total.asc              total storage grid
+1                           write code: written at the end of the run
+0                           readgrid: start without snow
 
 [interception_model]
 0       flow control parameter

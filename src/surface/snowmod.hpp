@@ -1,25 +1,174 @@
 #pragma once
-// Snow, glaciers and permafrost ("[snow_model]"). This build has none: switched on, it refuses;
-// switched off, every operation returns at once and every getter gives null or 0.
+// The snow model ("[snow_model]"): per cell a solid and a liquid snow storage and, for the
+// energy-balance methods, the pack and surface temperatures. The class reads its section,
+// links its input grids, registers its state and flux grids, runs the cell physics of
+// snow_physics.hpp over its own cells every step, writes its zone statistics and keeps the
+// per-subbasin glacier runoff values in the state file.
+//
+// Files: snowmod.cpp (links, accessors, teardown), snowmod_config.cpp (section and grids),
+// snowmod_slides.cpp (deposition limit and elevation order of the slide methods),
+// snowmod_step.cpp (time step and cell loop), snowmod_state.cpp (state file section).
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "surface/snow_physics.hpp"
+
+// Deposition limit of a cell on a slope (degrees): factor * (1 - slope / maxSlope), and 0 where
+// the slope reaches the limit or the limit is 0.
+double MaxDepositionOfSlope(double factor, double slope, double maxSlope);
 
 class schneemodellklasse : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2072;
     schneemodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
+    ~schneemodellklasse() override;
+
+    // --- links and accessors (every one returns at once when the module is off)
     void SetCorrectionGrid(Matrix* grid) { correctionGrid = grid; }
-    Matrix* GetSolidSnowStorage() { return nullptr; }
-    int GetMethod() const { return 0; }
-    void LinkPrecipitation(bool /*interceptionFirst*/) {}
-    void ReadLakeModel(const std::string& /*section*/) {}
+    Matrix* GetSolidSnowStorage();
+    int GetMethod() const { return flowControl > 0 ? method : 0; }
+    void LinkPrecipitation(bool interceptionFirst);
+    void ReadLakeModel(const std::string& section);
     void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                          int tableCount);
-    void SetQg(RunoffArray* /*qg*/) {}
-    void ReadStorageFile(const std::string* /*fileName*/, unsigned /*warmStart*/) {}
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void FlushStatistics() {}
+    void FreeTracerGrids() override;
+    void SetQg(RunoffArray* qg);
+    void FlushStatistics();
 
+    // --- state file section
+    void ReadStorageFile(const std::string* fileName, unsigned mode);
+    void WriteStorageFile(bool append);
+    [[noreturn]] void StorageMismatch(const std::string& item, double controlValue, double fileValue);
+
+    // --- time step and its parallel loops
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    // Snow physics of every own (master) cell; called inside a parallel region.
+    void CellLoop(std::int64_t year, std::int64_t month, std::int64_t day);
+    // Copies the master cell's states to the other cells of each response unit (parallel region).
+    void CopyHRUStates();
+
+    // --- seasonal factors and vapour pressure
+    double SeasonalMeltFactor(std::int64_t day, std::int64_t month) const;
+    double SeasonalRadiationFactorSnow(std::int64_t day, std::int64_t month) const;
+    double SeasonalRadiationFactorIce(std::int64_t day, std::int64_t month) const;
+    double SaturationVapourPressureIce(double T) const { return snow::SaturationVapourPressureIce(T); }
+
+    // The outflows of the glacier runoff storages per subbasin (1-based); empty while the
+    // model has no glacier runoff. The glacier model fills them.
+    void SetGlacierOutflows(std::vector<double> ice, std::vector<double> firn, std::vector<double> snowOnIce);
+    const std::vector<double>& IceOutflow() const { return Qice_slr; }
+
+    // A grid the model creates: file name and write code from the section, data and entry.
+    struct OwnGrid {
+        std::string fileName;
+        int writeCode = 0;
+        Matrix data;
+        int index = 0;  // grid-store entry; 0 when not registered
+    };
+    // One zone statistics output with its records.
+    struct StatOutput {
+        std::string fileName;
+        int code = 0;
+        std::vector<zoneFZT> records;
+        std::unique_ptr<zonalstatistic> stat;
+    };
+
+    // ---- parameters of "[snow_model]"
+    int method = 0;
+    double transzone = 0, T0R = 0, T0 = 0, CWH = 0, CRFR = 0, C0 = 0, C1 = 0, C2 = 0, z0 = 0;
+    double RMFMIN = 0, RMFMAX = 0, ALBsnow_min = 0, ALBsnow_max = 0;
+    int readStorage = 0;
+    double maxDepositionSlope = 55.0, maxDepositionFactor = 1.0, minSlideSlope = 30.0, slideMassFrac = 0.01;
+    double LWINcorr = 1.0, LWOUTcorr = 1.0;
+    double Asnow_min = 0, Asnow_max = 0, Aice_min = 0, Aice_max = 0;
+    // Seasonal melt factor: mean, amplitude, angular frequency per day and day offset.
+    double rmfMean = 0, rmfAmplitude = 0, rmfFrequency = 0.017214206, rmfOffset = -80;
+
+    // Factors of the current step.
+    double stepMeltFactor = 0, stepSnowFactor = 0, stepIceFactor = 0;
+
+    // Work rows: the own rows, or all rows on process 0 for the slide methods.
+    int workFirstRow = 0, workLastRow = -1;
+    bool wholeGrid = false;
+
+    // ---- own grids
+    OwnGrid solid, liquid, total, daysSnow, snowAge, snowTemp, surfTemp;
+    OwnGrid maxDeposition, elevOrderRow, elevOrderCol, inputMass, mobileMass, deposition;
+    OwnGrid snowFraction, rainFraction, outflow, meltOnly;
+    Matrix* maxDepositionGrid = nullptr;  // own or of the control file
+
+    // ---- statistics
+    StatOutput statRain, statSnow, statDays, statAge, statAlbedo, statOutflow, statMeltOnly, statStorage;
+    StatOutput statSnowTemp, statSurfTemp, statInputMass, statMobileMass, statDeposition;
+
+    // ---- linked grids
+    const Matrix* elevation = nullptr;
+    ZoneRanking soilZones;
+    int landuseLayers = 1;
+    std::vector<const Matrix*> landuse;  // positions 1..landuseLayers
+    Matrix* albedo = nullptr;
+    Matrix* snowEvaporation = nullptr;
+    const Matrix* vapourPressure = nullptr;
+    const Matrix* windSpeed = nullptr;
+    const Matrix* temperature = nullptr;
+    const Matrix* temperatureNight = nullptr;
+    const Matrix* slideFraction[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    const Matrix* slopeAngle = nullptr;
+    const Matrix* depositionIndex = nullptr;
+    const Matrix* cloudiness = nullptr;
+    const Matrix* airHumidity = nullptr;
+    const Matrix* globalRadiation = nullptr;
+    const Matrix* surfaceTemperature = nullptr;
+    Matrix* waterInput = nullptr;
     Matrix* correctionGrid = nullptr;
+    const Matrix* responseUnitGrid = nullptr;
+    const Matrix* masterUnitGrid = nullptr;
+    bool interceptionFirst = false;
+    bool lakesOn = false;
+    const Matrix* lakeCodes = nullptr;
+    const Matrix* pondingStorage = nullptr;
+    RunoffArray* Qg = nullptr;
+    std::vector<const Matrix*> upstreamFlux;  // tracer input concentrations, 1..tracerCount
+    std::string storageFileName;
+
+    // Outflows of the glacier runoff storages per subbasin (1-based).
+    std::vector<double> Qice_slr, Qfirn_slr, Qsnow_slr;
+
+private:
+    // Construction steps (snowmod_config.cpp).
+    void Construct();
+    void ReadSection();
+    void ReadExtendedValues();
+    void ReadGridName(OwnGrid& grid, const char* nameKey, const char* codeKey);
+    void ReadStatistics(StatOutput& out, const char* key);
+    void CreateStatistics();
+    void CreateStatistic(StatOutput& out, const char* title, int decimals);
+    void LinkInputGrids();
+    void CreateGrids();
+    void CreateStateGrid(OwnGrid& grid, const char* name, bool workRows, bool temperatureGrid);
+    void CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows);
+    void CreateSlideGrids();
+    void RegisterOwn(OwnGrid& grid, const char* name, int first, int last);
+    int NextFreeEntry() const;
+    const Matrix* Linked(const std::string& name);
+    const Matrix* Optional(const std::string& name);
+
+    // Cell work (snowmod_step.cpp).
+    void SnowOfCell(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day);
+    double LanduseAlbedo(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day) const;
+    void AddStatistics();
+    void StepStatistics();
+    void WriteGrids();
+    bool OwnCell(int r, int c) const;
+
+    // Teardown (snowmod.cpp).
+    void ReleaseAll();
+
+    snow::SnowParameters physics_;
+    std::atomic<int> cellLoopError_{0};
+    bool constructed_ = false;
 };

@@ -15,7 +15,6 @@
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
-#include "surface/snowmod.hpp"
 
 using namespace driver_test;
 
@@ -45,7 +44,6 @@ std::vector<Module> Modules() {
     return {
         {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
         {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
-        {"snow_model", schneemodellklasse::kUnavailableCode, Builder<schneemodellklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},

@@ -1,0 +1,182 @@
+// One snow step on a 1000 x 1000 grid, half of it snow-covered, statistics off: the degree-day
+// method in hourly steps and the energy balance in a cold hour (with the search for the surface
+// temperature). Reports snow-covered cell-steps per second of the step, at 1 and 8 threads
+// (the ratio of the two, divided by 8, is the thread efficiency of the cell loop).
+#include <benchmark/benchmark.h>
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "surface/snowmod.hpp"
+
+namespace {
+
+constexpr int kSize = 1000;
+
+void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
+    e.grid = grid;
+    e.fileName = name;
+    e.hasFileName = true;
+    e.internalName = name;
+    e.hasInternalName = true;
+}
+
+struct Domain {
+    explicit Domain(int method) {
+        dir = std::filesystem::temp_directory_path() / ("talvo_bench_snow_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+        WriteControlFile(method);
+        memory_handling mh;
+        const double cold = method == 1 ? 0.2 : -5.0;
+        struct Input {
+            Matrix* grid;
+            const char* name;
+            double value;
+        } inputs[] = {{&zones, "zones", 1},
+                      {&elevation, "elevation", 1500},
+                      {&soilZones, "zonegrid_soilmodel", 1},
+                      {&albedo, "albedo", 0.2},
+                      {&landuse, "landuse1", 1},
+                      {&temperature, "temperature", cold},
+                      {&precipitation, "precipitation", 0.2},
+                      {&wind, "wind_speed", 2},
+                      {&cloud, "cloudiness", 0.5},
+                      {&humidity, "air_humidity", 0.7},
+                      {&radiation, "AspectCorrectedGlobalRadiation", 50},
+                      {&evaporation, "snow_evaporation", 0}};
+        int entry = 1;
+        for (const Input& in : inputs) {
+            *in.grid = mh.matrix(1, kSize, 1, kSize, kSize);
+            in.grid->fill(in.value);
+            Name(store[entry++], in.grid, in.name);
+        }
+        index.assign(2, 0);
+        index[1] = 1;
+        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
+        settings.controlFileName = "bench.ctl";
+        settings.zoneIndex = &index;
+        settings.zoneRecords = &records;
+        settings.zoneCount = 1;
+        settings.maxZoneCode = 1;
+        settings.ncols = settings.nrows = kSize;
+        settings.firstRow = 1;
+        settings.lastRow = kSize;
+        settings.cellsize = 100;
+        settings.latitude = 47;
+        settings.endDay = settings.endMonth = 1;
+        settings.endYear = 2001;
+        settings.gridStore = &store;
+        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
+        log->SetConsole(quiet);
+    }
+    ~Domain() {
+        log.reset();
+        std::error_code ec;
+        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    static void WriteControlFile(int method) {
+        std::ofstream ctl("bench.ctl");
+        ctl << "[snow_model]\n1\n60\n" << method
+            << "\n1\n0\n0\n0.1\n2\n3\n2\n0.5\n0.1\n1\n3\n0.4\n0.9\n"
+               "r.asc\n0\nr.sta 0\ns.asc\n0\ns.sta 0\nd.asc\n0\nd.sta 0\na.asc\n0\na.sta 0\nalb.sta 0\n"
+               "o.asc\n0\no.sta 0\nm.asc\n0\nm.sta 0\nsol.asc\n0\nliq.asc\n0\nst.sta 0\ntot.asc\n0\n0\n";
+        if (method > 4)
+            ctl << "tp.asc\n0\ntp.sta 0\nts.asc\n0\nts.sta 0\ni.asc\n0\ni.sta 0\nmo.asc\n0\nmo.sta 0\n"
+                   "de.asc\n0\nde.sta 0\n55\n1\n30\n0.01\n1\n1\n";
+        ctl << "\n";
+    }
+
+    std::filesystem::path dir;
+    GridStore store;
+    Matrix zones, elevation, soilZones, albedo, landuse, temperature, precipitation, wind, cloud, humidity,
+        radiation, evaporation;
+    std::vector<int> index;
+    std::vector<zoneFZT> records;
+    SubmodelSettings settings;
+    std::ostream quiet{nullptr};
+    std::unique_ptr<DiagLog> log;
+};
+
+// Arguments: the method (1 degree-day, 5 energy balance) and the number of threads.
+void BM_SnowStep(benchmark::State& state) {
+    const int method = static_cast<int>(state.range(0));
+    const int threads = static_cast<int>(state.range(1));
+    Domain domain(method);
+    unsigned error = 0;
+    schneemodellklasse snow(error, domain.log.get(), domain.settings);
+    if (error != 0) {
+        state.SkipWithError("the snow model could not be built");
+        return;
+    }
+    snow.LinkPrecipitation(false);
+    // The upper half of the basin is snow-covered.
+    for (int r = 1; r <= kSize / 2; ++r)
+        for (int c = 1; c <= kSize; ++c) snow.solid.data[r][c] = 50;
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    state.SetLabel(method == 1 ? "degree-day, hourly" : "energy balance, cold hour");
+    std::int64_t hour = 1;
+    for (auto _ : state) {
+        snow.run(hour, 15, 1, 2000);
+        hour = hour % 24 + 1;
+        benchmark::DoNotOptimize(snow.solid.data[kSize / 2][kSize / 2]);
+    }
+    omp_set_num_threads(saved);
+    const double snowCells = static_cast<double>(kSize) * kSize / 2;
+    state.counters["snow_cell_steps"] = benchmark::Counter(snowCells, benchmark::Counter::kIsIterationInvariantRate);
+}
+// The parallel cell loop alone, for the thread efficiency.
+void BM_CellLoop(benchmark::State& state) {
+    const int method = static_cast<int>(state.range(0));
+    const int threads = static_cast<int>(state.range(1));
+    Domain domain(method);
+    unsigned error = 0;
+    schneemodellklasse snow(error, domain.log.get(), domain.settings);
+    if (error != 0) {
+        state.SkipWithError("the snow model could not be built");
+        return;
+    }
+    snow.LinkPrecipitation(false);
+    for (int r = 1; r <= kSize / 2; ++r)
+        for (int c = 1; c <= kSize; ++c) snow.solid.data[r][c] = 50;
+    snow.run(1, 15, 1, 2000);
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    for (auto _ : state) {
+#pragma omp parallel
+        snow.CellLoop(2000, 1, 15);
+        benchmark::DoNotOptimize(snow.solid.data[kSize / 2][kSize / 2]);
+    }
+    omp_set_num_threads(saved);
+    const double snowCells = static_cast<double>(kSize) * kSize / 2;
+    state.counters["snow_cell_steps"] = benchmark::Counter(snowCells, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_CellLoop)->Args({1, 1})->Args({1, 8})->Args({5, 1})->Args({5, 8})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK(BM_SnowStep)
+    ->Args({1, 1})
+    ->Args({1, 8})
+    ->Args({5, 1})
+    ->Args({5, 8})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    MPI_Finalize();
+    return 0;
+}

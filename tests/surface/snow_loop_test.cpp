@@ -1,0 +1,296 @@
+// The snow model's step over the cells: the water balance of every cell for every method, the
+// two passes of long steps, the liquid water holding, snow age and albedo, and response units.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "setup/spinup.hpp"
+#include "snow_test_domain.hpp"
+
+namespace {
+
+using snow_test::SectionOptions;
+
+class SnowLoop : public snow_test::SnowDomain {
+protected:
+    std::unique_ptr<schneemodellklasse> Ready(const SectionOptions& o) {
+        unsigned code = 9;
+        auto snow = Make(o, &code);
+        EXPECT_EQ(code, 0u) << console_.str();
+        snow->LinkPrecipitation(false);
+        return snow;
+    }
+};
+
+// Water input after deposition = change of solid and liquid storage + outflow + evaporation,
+// for every cell, every method, hourly and daily, over three steps.
+TEST_F(SnowLoop, EveryCellKeepsItsWaterBalance) {
+    for (double step : {60.0, 1440.0}) {
+        for (int method = 1; method <= 14; ++method) {
+            SectionOptions o;
+            o.method = method;
+            o.timeStep = step;
+            o.CWH = 0.05;
+            auto snow = Ready(o);
+            Matrix& T = G("temperature");
+            Matrix& Tn = G("temperature_night");
+            Matrix& P = G("precipitation");
+            Matrix& E = G("snow_evaporation");
+            ForOwn([&](int r, int c) {
+                snow->solid.data[r][c] = (r * 7 + c * 3) % 5 == 0 ? 0.0 : 3.0 * r + c;
+                snow->liquid.data[r][c] = (c % 2) * 0.8;
+            });
+            for (int s = 0; s < 3; ++s) {
+                std::vector<double> before;
+                ForOwn([&](int r, int c) {
+                    T[r][c] = -6 + 2.5 * c - r + 2 * s;
+                    Tn[r][c] = T[r][c] - 4;
+                    P[r][c] = ((r + c + s) % 3) * 1.7;
+                    E[r][c] = 0;
+                    before.push_back(snow->solid.data[r][c] + snow->liquid.data[r][c]);
+                });
+                snow->run(24, 10 + s, 2, 2020);
+                std::size_t k = 0;
+                ForOwn([&](int r, int c) {
+                    const double S = snow->solid.data[r][c], L = snow->liquid.data[r][c];
+                    const double evaporation = snow::IsEnergyBalanceMethod(method) ? E[r][c] : 0.0;
+                    const double change = S + L - before[k++];
+                    EXPECT_NEAR(P[r][c], change + snow->outflow.data[r][c] + evaporation, 1e-9)
+                        << "method " << method << " step " << step << " cell " << r << "," << c;
+                    EXPECT_GE(S, 0.0);
+                    EXPECT_GE(L, 0.0);
+                    EXPECT_NEAR(snow->total.data[r][c], S + L, 1e-12);
+                    EXPECT_NEAR(snow->snowFraction.data[r][c] + snow->rainFraction.data[r][c], P[r][c], 1e-9);
+                });
+            }
+        }
+    }
+}
+
+TEST_F(SnowLoop, DepositionRaisesTheInputOncePerStep) {
+    SectionOptions o;
+    o.method = 10;
+    o.timeStep = 1440;
+    auto snow = Ready(o);
+    Fill("temperature", -5);
+    Fill("temperature_night", -5);
+    Fill("precipitation", 10);
+    snow->run(24, 1, 1, 2020);
+    // Both passes split the original 10 mm: the input grows by the index once.
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(G("precipitation")[r][c], 12, 1e-9);
+        EXPECT_NEAR(snow->solid.data[r][c], 12, 1e-9);
+    });
+}
+
+TEST_F(SnowLoop, DailyStepMeltsInTwoPasses) {
+    SectionOptions o;
+    o.timeStep = 1440;
+    o.CWH = 0;
+    auto snow = Ready(o);
+    Fill("temperature", 5);
+    Fill("temperature_night", 5);
+    ForOwn([&](int r, int c) { snow->solid.data[r][c] = 100; });
+    snow->run(24, 1, 6, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(snow->outflow.data[r][c], 15, 1e-9);
+        EXPECT_NEAR(snow->meltOnly.data[r][c], 15, 1e-9);
+        EXPECT_NEAR(snow->solid.data[r][c], 85, 1e-9);
+    });
+    // A cold night and a warm day melt only in the day share.
+    Fill("temperature_night", -10);
+    snow->run(24, 2, 6, 2020);
+    const double dayShare = snow->dayFraction;
+    ASSERT_GT(dayShare, 0.3);
+    ASSERT_LT(dayShare, 1.0);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(snow->outflow.data[r][c], 15 * dayShare, 1e-9); });
+}
+
+TEST_F(SnowLoop, HalfDayStepsMakeOnePass) {
+    SectionOptions o;
+    o.timeStep = 720;
+    o.CWH = 0;
+    Drop("temperature_night");
+    auto snow = Ready(o);
+    Fill("temperature", 4);
+    ForOwn([&](int r, int c) { snow->solid.data[r][c] = 100; });
+    snow->run(12, 1, 6, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(snow->outflow.data[r][c], 3 * 4 / 2.0, 1e-9); });
+}
+
+TEST_F(SnowLoop, HoldingCapacityAndMeltLimit) {
+    SectionOptions o;
+    o.CWH = 0.1;
+    auto snow = Ready(o);
+    Fill("temperature", -5);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = 100;
+        snow->liquid.data[r][c] = 15;
+    });
+    snow->run(1, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(snow->outflow.data[r][c], 5, 1e-9);
+        EXPECT_NEAR(snow->liquid.data[r][c], 10, 1e-9);
+        EXPECT_EQ(snow->meltOnly.data[r][c], 0.0);
+    });
+    // Melt beyond the solid storage moves only the storage.
+    Fill("temperature", 10);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = 0.3;
+        snow->liquid.data[r][c] = 0;
+    });
+    snow->run(2, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->solid.data[r][c], 0.0);
+        EXPECT_NEAR(snow->outflow.data[r][c], 0.3, 1e-12);
+    });
+}
+
+TEST_F(SnowLoop, SnowAgeAndAlbedo) {
+    auto snow = Ready(SectionOptions{});
+    Fill("temperature", -5);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = 20;
+        snow->snowAge.data[r][c] = 10 - 1.0 / 24;
+    });
+    snow->run(1, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(snow->snowAge.data[r][c], 10, 1e-12);
+        EXPECT_NEAR(G("albedo")[r][c], 0.550597, 1e-6);
+        EXPECT_NEAR(snow->daysSnow.data[r][c], 1.0 / 24, 1e-12);
+    });
+    // Above 0 degrees the snow ages faster.
+    Fill("temperature", 1);
+    ForOwn([&](int r, int c) { snow->snowAge.data[r][c] = 10 - 1.0 / 24; });
+    snow->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("albedo")[r][c], 0.703265, 1e-6); });
+    // Fresh snow over 1 mm on more than 5 mm resets the age.
+    Fill("temperature", -5);
+    Fill("precipitation", 2);
+    snow->run(2, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->snowAge.data[r][c], 0.0);
+        EXPECT_EQ(G("albedo")[r][c], 0.9);
+    });
+    // A thin cover shows the land use.
+    Fill("precipitation", 0);
+    Fill("albedo", 0.2);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = 2.5;
+        snow->liquid.data[r][c] = 0;
+    });
+    snow->run(3, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(G("albedo")[r][c], 0.2);
+        EXPECT_EQ(snow->daysSnow.data[r][c], 0.0);
+    });
+}
+
+TEST_F(SnowLoop, EnergyBalanceWithoutEvaporationGrid) {
+    Drop("snow_evaporation");
+    SectionOptions o;
+    o.method = 5;
+    auto snow = Ready(o);
+    Fill("temperature", 3);
+    ForOwn([&](int r, int c) { snow->solid.data[r][c] = 30; });
+    snow->run(12, 1, 4, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_GE(snow->solid.data[r][c], 0.0);
+        EXPECT_LE(snow->solid.data[r][c] + snow->liquid.data[r][c] + snow->outflow.data[r][c], 30 + 1e-9);
+        EXPECT_EQ(snow->surfTemp.data[r][c], 273.16);
+    });
+}
+
+TEST_F(SnowLoop, LakeCellsTakeRainOnly) {
+    Add("lake_codes", 1);
+    Add("ponding_storage", 5);
+    auto snow = Ready(SectionOptions{});
+    submodel_test::WriteShared("test.ctl",
+                               submodel_test::ControlFile(snow_test::SnowSection(SectionOptions{}),
+                                                          "[lake_model]\n1 flow control\n1 init\n"));
+    snow->ReadLakeModel("[lake_model]");
+    Fill("temperature", -20);
+    Fill("precipitation", 4);
+    snow->run(1, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->solid.data[r][c], 0.0);
+        EXPECT_NEAR(snow->outflow.data[r][c], 4, 1e-12);
+    });
+}
+
+TEST_F(SnowLoop, ResponseUnitsCopyTheirMasterCells) {
+    // One unit per row, its master the first basin cell of the row.
+    std::vector<HydrologicResponseUnit> units(5);
+    Matrix& unit = Grid("HydrologicResponseUnits", 0);
+    Matrix& master = Grid("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 4; ++r) {
+        int first = 0;
+        for (int c = 1; c <= 5; ++c) {
+            if (zone_[r][c] == -9999) continue;
+            if (first == 0) first = c;
+            unit[r][c] = r;
+            master[r][c] = first == c ? r : -9999;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = first;
+    }
+    Register("HydrologicResponseUnits", &unit);
+    Register("MasterHydrologicResponseUnits", &master);
+    settings_.spinUpSwitch = 1;
+    settings_.responseUnits = &units;
+    auto snow = Ready(SectionOptions{});
+    Fill("temperature", 2);
+    ForOwn([&](int r, int c) { snow->solid.data[r][c] = 10 * c; });
+    snow->run(1, 1, 3, 2020);
+    ForOwn([&](int r, int c) {
+        const int mc = units[static_cast<std::size_t>(r)].column;
+        EXPECT_EQ(snow->solid.data[r][c], snow->solid.data[r][mc]);
+        EXPECT_EQ(snow->outflow.data[r][c], snow->outflow.data[r][mc]);
+        EXPECT_EQ(snow->total.data[r][c], snow->total.data[r][mc]);
+        EXPECT_NEAR(snow->solid.data[r][mc], 10 * mc - 0.25, 1e-12);
+    });
+}
+
+}  // namespace
+
+namespace {
+
+// The albedo before the step decides the short-wave gain of the energy balance: 2.5 mm of
+// snow show the land use, 2.6 mm the aged snow.
+TEST_F(SnowLoop, ThinCoversShowTheLandUseToTheEnergyBalance) {
+    SectionOptions o;
+    o.method = 5;
+    auto snow = Ready(o);
+    Fill("temperature", -5);
+    Fill("AspectCorrectedGlobalRadiation", 300);
+    Fill("albedo", 0.2);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = c % 2 == 1 ? 2.5 : 2.6;
+        snow->snowAge.data[r][c] = 3;
+    });
+    snow->run(12, 1, 3, 2020);
+    snow::SnowParameters p;
+    p.method = 5;
+    p.transzone = 1;
+    p.timeStep = 60;
+    p.stepsPerDay = 24;
+    ForOwn([&](int r, int c) {
+        snow::CellInput in;
+        in.T = -5;
+        in.wind = 2;
+        in.humidity = 0.7;
+        in.cloudiness = 0.4;
+        in.radiation = 300;
+        in.elevation = 1500;
+        in.albedo = c % 2 == 1 ? 0.2 : 0.4 + 0.5 * std::exp(-0.12 * 3);
+        snow::CellState st;
+        st.S = c % 2 == 1 ? 2.5 : 2.6;
+        st.Tp = st.Ts = -9999;
+        snow::SnowCellStep(p, in, st);
+        EXPECT_DOUBLE_EQ(snow->surfTemp.data[r][c], st.Ts) << r << "," << c;
+        EXPECT_DOUBLE_EQ(snow->snowTemp.data[r][c], st.Tp) << r << "," << c;
+    });
+}
+
+}  // namespace
