@@ -308,7 +308,7 @@ void meteointerpol::ReadControlSection() {
 void meteointerpol::CreateResultGrid() {
     result = matrix(firstRow, lastRow, 1, ncols, nrows);
     result.fill(nodata);
-    RegisterGrid(gridIndex, ExpandPath(outputPath, resultGridName), &result, nullptr, 0, name, writeCode, firstRow,
+    RegisterGrid(gridIndex, resultGridName, &result, nullptr, 0, name, writeCode, firstRow,
                  lastRow);
     const std::size_t cells =
         static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * static_cast<std::size_t>(ncols + 1);
@@ -320,7 +320,7 @@ void meteointerpol::LoadScenarioGrid(int m) {
     if (m < 1) m = 1;
     if (scenarioGridIndex > 0) ReleaseGrid(scenarioGridIndex);
     scenarioGrid.reset();
-    ReadGrid(ExpandPath(inputPath, scenarioGridNames[static_cast<std::size_t>(m)]), &scenarioGrid);
+    ReadGrid(scenarioGridNames[static_cast<std::size_t>(m)], &scenarioGrid);
     scenarioGridIndex = FirstFreeGridIndex();
     RegisterGrid(scenarioGridIndex, scenarioGridNames[static_cast<std::size_t>(m)], &scenarioGrid, nullptr, 0,
                  "scenariogrid_" + name, 0, firstRow, lastRow);

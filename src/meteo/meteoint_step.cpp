@@ -78,10 +78,10 @@ void meteointerpol::ReadGridOfStep() {
                  << "[end-entry]";
             throw ModelError(1050);
         }
-        ReadGrid(ExpandPath(inputPath, list.lastValidName), &result, 0, false);
+        ReadGrid(list.lastValidName, &result, 0, false);
         return;
     }
-    ReadGrid(ExpandPath(inputPath, list.GridName()), &result, 0, false);
+    ReadGrid(list.GridName(), &result, 0, false);
     list.lastValidName = list.GridName();
 }
 
@@ -223,8 +223,11 @@ void meteointerpol::WarnCellsWithoutStation() const {
     }
 }
 
+// Cells of a hydrologic response unit take their master's value whether statistics are kept
+// or not: the sub-models read the grid either way.
 void meteointerpol::AccumulateStatistics() {
-    if (!statistics_->active()) return;
+    const bool statistics = statistics_->active();
+    if (!statistics && !useResponseUnits) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         for (int c = 1; c <= ncols; ++c) {
             const double z = (*zoneGrid)[r][c];
@@ -233,7 +236,7 @@ void meteointerpol::AccumulateStatistics() {
             if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
                 position = (*zoneIndex_)[static_cast<std::size_t>(z)];
             if (useResponseUnits && (*masterResponseUnits)[r][c] == nodata) CopyFromMasterCell(r, c);
-            statistics_->AddValue(r, c, position, result[r][c], 1.0);
+            if (statistics) statistics_->AddValue(r, c, position, result[r][c], 1.0);
         }
     }
 }

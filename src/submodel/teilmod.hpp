@@ -2,11 +2,13 @@
 // The base of every sub-model: its own control-file section with the flow control parameter
 // (0 switches the module off) and the time step, the inner sub-steps, the floating-point-error
 // flag, solar geometry, the module's tracer grids and the ranking of "zonegrid_soilmodel".
+#include <memory>
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "kernel/zonestat.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/outputcodes.hpp"
@@ -140,6 +142,8 @@ public:
         Matrix storage;
         Matrix flux;
         double decayPerStep = 1.0;
+        // The tracer's zone table, written by the descriptor's statistics code.
+        std::unique_ptr<zonalstatistic> statistics;
     };
     int TracerCount() const { return tracerCount; }
     const TracerRecord& Tracer(int i) const { return tracers[static_cast<std::size_t>(i)]; }

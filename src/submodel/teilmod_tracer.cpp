@@ -1,6 +1,7 @@
 // The module's tracer records and its concentration storage and flux grids.
 #include <cmath>
 
+#include "kernel/error.hpp"
 #include "submodel/teilmod.hpp"
 #include "setup/tracer_ini.hpp"
 
@@ -9,7 +10,7 @@ double teilmodellklasse::DecayFactor(double intervalMinutes, double halfTimeDays
 }
 
 void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                       OutputCodeEntry* /*table*/, int /*tableCount*/) {
+                                       OutputCodeEntry* table, int tableCount) {
     CatchIntoError(error, [&] {
         tracerCount = count;
         if (count < 1) return;
@@ -32,8 +33,13 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
             }
             r.statFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
                                        d.statext.c_str());
-            // The statistics table of the tracer is created here once the zone statistics
-            // writer is part of the build; until then the module writes no tracer table.
+            int statError = 0;
+            r.statistics = std::make_unique<zonalstatistic>(&statError, log, relCellArea, nrows, ncols,
+                                                            r.zones.data(), zoneCount, d.statcode, 99,
+                                                            r.statFileName, std::string(), 0, std::vector<int>{});
+            if (statError != 0) throw ModelError(statError);
+            r.statistics->WriteHeader(StrFormat("tracer concentration for tracer %d (%s) ", i, d.name.c_str()),
+                                      moduleName, table, tableCount);
 
             const int storageIndex = FirstFreeGridEntry(*gridStore);
             if (storageIndex >= 1000) {
@@ -45,17 +51,16 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
             r.storageFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
                                           d.gridext.c_str());
             if (warmStart == 1) {
-                // Stored tracer states need the grid reader, which this build does not have.
-                *log << "FATAL: cannot read the tracer storage grid " << r.storageFileName
-                     << ": reading stored tracer states is not available" << "[end-entry]";
-                throw ModelError(19);
-            }
-            r.storage = matrix(firstRow, lastRow, 1, ncols, nrows);
-            for (int row = firstRow; row <= lastRow; ++row) {
-                if (!r.storage.holds(row)) continue;
-                const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(row);
-                for (int c = 1; c <= ncols; ++c)
-                    r.storage[row][c] = (zoneRow && zoneGrid->operator[](row)[c] == nodata) ? nodata : 0.0;
+                // A warm start continues from the stored tracer state.
+                ReadGrid(r.storageFileName, &r.storage);
+            } else {
+                r.storage = matrix(firstRow, lastRow, 1, ncols, nrows);
+                for (int row = firstRow; row <= lastRow; ++row) {
+                    if (!r.storage.holds(row)) continue;
+                    const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(row);
+                    for (int c = 1; c <= ncols; ++c)
+                        r.storage[row][c] = (zoneRow && zoneGrid->operator[](row)[c] == nodata) ? nodata : 0.0;
+                }
             }
             RegisterGrid(storageIndex, r.storageFileName, &r.storage, nullptr, 0,
                          StrFormat("concstor_tracer_%d_%s", i, moduleName.c_str()), d.gridcode, firstRow, lastRow);
@@ -77,6 +82,8 @@ void teilmodellklasse::FreeTracerGrids() {
         if (r.storageIndex > 0) ReleaseGrid(r.storageIndex);
         if (r.fluxIndex > 0) ReleaseGrid(r.fluxIndex);
         r.storageIndex = r.fluxIndex = 0;
+        if (r.statistics) r.statistics->Release();
+        r.statistics.reset();
     }
     tracers.clear();
 }
