@@ -11,7 +11,6 @@
 #include "lateral/surfrout.hpp"
 #include "meteo/expokorr.hpp"
 #include "meteo/meteoint.hpp"
-#include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "surface/etpetr.hpp"
@@ -55,8 +54,6 @@ std::vector<Module> Modules() {
         {"unsatzon_model", unsatzonmodellklasse::kUnavailableCode, Builder<unsatzonmodellklasse>(1u)},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
-        {"routing_model", abflussmodellklasse::kUnavailableCode,
-         Builder<abflussmodellklasse>(static_cast<const TracerDescriptor*>(nullptr))},
     };
 }
 
