@@ -119,13 +119,8 @@ TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, doubl
         vCarried = f.main.v;
     }
 
-    // Smallest number of sub-channels for which the slowest class is at most one step slower
-    // than the fastest; the search starts just below the closed-form value.
-    const double step = dt / 60;
-    const double estimate = (t.t[1] - t.t[top]) / step;
-    if (!(estimate < kMaxSubChannels)) return TableStatus::TooManySubChannels;
-    double m = std::max(1.0, std::floor(estimate) - 2);
-    while (t.t[1] / m > t.t[top] / m + step) m += 1;
+    const double m = SubChannels(t.t[1], t.t[top], dt);
+    if (m < 1) return TableStatus::TooManySubChannels;
     t.m = m;
 
     t.maxDelta = 0;
@@ -139,6 +134,16 @@ TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, doubl
     if (!(length < kMaxDelay)) return TableStatus::TooManySubChannels;
     t.length = static_cast<int>(length);
     return TableStatus::Ok;
+}
+
+double SubChannels(double tSlow, double tFast, double dt) {
+    // The search starts just below the closed-form value, so it takes a few steps only.
+    const double step = dt / 60;
+    const double estimate = (tSlow - tFast) / step;
+    if (!(estimate < kMaxSubChannels) || !(step > 0)) return 0;
+    double m = std::max(1.0, std::floor(estimate) - 2);
+    while (tSlow / m > tFast / m + step) m += 1;
+    return m;
 }
 
 int WQClassIndex(const WQTable& t, double q, double dt) {

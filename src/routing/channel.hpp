@@ -73,6 +73,10 @@ bool ValidTableRange(double qmin, double qmax, double n, int nSub);
 TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, double n, double dt, int nSub,
                          WQTable& table);
 
+// Smallest number of sub-channels m >= 1 for which tSlow / m exceeds tFast / m by at most one
+// step of dt minutes (travel times in h); 0 when that would take more than a million.
+double SubChannels(double tSlow, double tFast, double dt);
+
 // Class of a runoff q (mm per step) in the table: 1 for runoffs below qmin, int(n)+1 above qmax.
 int WQClassIndex(const WQTable& table, double q, double dt);
 
