@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/zonestat.hpp"
 #include "routing/description.hpp"
 #include "routing/routingclass.hpp"
 #include "submodel/teilmod.hpp"
@@ -21,6 +22,8 @@ public:
     abflussmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings,
                         const TracerDescriptor* descriptors, int tracerCount = 0, int lakeReadGrids = 0);
     ~abflussmodellklasse() override;
+    // The title of the routed-discharge table for an output unit.
+    static const char* UnitTitle(int unit);
 
     // --- links (each returns at once when the module is not active)
     virtual void SetRunoffSource(RunoffArray* qg);
@@ -57,6 +60,9 @@ public:
     int rSquareOffset = 0;
     int rSquareCounter = 0;
     std::unique_ptr<TimeSeriesTable> observed;
+    std::unique_ptr<routstatistic> statistic;  // routed discharge per subbasin
+    std::vector<zoneFZT> statRecords;
+    int headerResult = -1;
     int observedInflow = 0;
     SubbasinValues abfrel[2];
     RunoffArray savedRunoff;
@@ -90,6 +96,7 @@ private:
     void BuildNetwork();
     void SkipToDescriptions();
     void ReadOutputUnit();
+    void CreateStatistic();
     void OpenObservedTable();
     void FillObservationWindow();
     [[noreturn]] void Fatal(const std::string& text, int code);

@@ -61,7 +61,7 @@ void abflussmodellklasse::Construct() {
     RegisterPrecOnLakes();
     SkipToDescriptions();
     BuildNetwork();
-    ReadOutputUnit();
+    CreateStatistic();
 
     const auto flows = static_cast<std::size_t>(nSb + totals.zl + 1);
     savedRunoff.assign(static_cast<std::size_t>(nTr + 1), std::vector<double>(flows, 0.0));
@@ -147,6 +147,28 @@ void abflussmodellklasse::ReadOutputUnit() {
     int unit = 0;
     if (std::fscanf(f, "%d", &unit) == 1) outputUnit = unit;
     ReadLineRest(f);
+}
+
+const char* abflussmodellklasse::UnitTitle(int unit) {
+    if (unit == 0) return "routed discharge [mm per subbasin] ";
+    if (unit == 1) return "routed discharge [ m3 per sec ] ";
+    return "routed discharge (unknown measure)";
+}
+
+void abflussmodellklasse::CreateStatistic() {
+    int error = 0;
+    statRecords.assign(static_cast<std::size_t>(nSb + 1), zoneFZT{});
+    for (int i = 0; i <= nSb && zoneRecords != nullptr && static_cast<std::size_t>(i) < zoneRecords->size(); ++i)
+        statRecords[static_cast<std::size_t>(i)] = (*zoneRecords)[static_cast<std::size_t>(i)];
+    std::vector<int> selected;
+    for (std::size_t i = 1; i < outputList.size(); ++i) selected.push_back(outputList[i]);
+    statistic = std::make_unique<routstatistic>(&error, log, nullptr, nrows, ncols, statRecords.data(), abfrel[0], nSb,
+                                                statOutputCode, 5, statFileName, outputPath,
+                                                outputList.empty() ? 0 : outputList[0], selected);
+    ReadOutputUnit();
+    if (error != 0) throw ModelError(error);
+    headerResult = statistic->WriteHeader(UnitTitle(outputUnit), moduleName, settings.outputCodes,
+                                          settings.outputCodeCount);
 }
 
 void abflussmodellklasse::OpenObservedTable() {

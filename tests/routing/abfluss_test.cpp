@@ -224,3 +224,21 @@ TEST_F(RoutingModelTest, MalformedObservedTableIsFatal) {
     EXPECT_EQ(error, 203u);
     EXPECT_TRUE(Logged("error analysing or reading observed.txt at row"));
 }
+
+TEST_F(RoutingModelTest, TitleOfTheRoutedDischargeByUnit) {
+    EXPECT_STREQ(abflussmodellklasse::UnitTitle(0), "routed discharge [mm per subbasin] ");
+    EXPECT_STREQ(abflussmodellklasse::UnitTitle(1), "routed discharge [ m3 per sec ] ");
+    EXPECT_STREQ(abflussmodellklasse::UnitTitle(2), "routed discharge (unknown measure)");
+    ASSERT_EQ(Build(Section(), "[output_interval]\n1\n0\n2 unknown unit\n"), 0u) << console_.str();
+    if (Root()) {
+        EXPECT_EQ(model_->outputUnit, 2);
+    }
+}
+
+TEST_F(RoutingModelTest, DescriptionsEndAtALineWithoutKeywords) {
+    ASSERT_EQ(Build(Section("10 1000 2 1", "0\n", "# no descriptions here\nTG 9 = 1 = 1\n")), 0u) << console_.str();
+    if (!Root()) return;
+    EXPECT_EQ(model_->DescriptionCount(), 0);
+    EXPECT_TRUE(Logged("number inbetween areas (routings)    : 0"));
+    EXPECT_EQ(model_->largestDelayLine, 0);
+}
