@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(!console.str().empty());
     }
     std::fclose(f);
-    for (int v : targets.tributaries) Check(v >= 0 && v <= 3);
-    for (int v : targets.next) Check(v >= 0 && v <= 3);
+    for (int v : targets.tributaries()) Check(v >= 0 && v <= 3);
+    for (int v : targets.next()) Check(v >= 0 && v <= 3);
     return 0;
 }

@@ -31,7 +31,8 @@ public:
     virtual void SetIrrigationTable(std::vector<zoneFZT>* table);
     virtual RunoffArray* GetMaxIrrig() { return Active() ? &maxirrig : nullptr; }
     virtual RunoffArray* GetMaxIrrigFromReservoirs() { return Active() ? &maxirrigFromReservoirs : nullptr; }
-    virtual std::vector<int>* GetRoutingTarget() { return Active() ? &targets.tributaries : nullptr; }
+    // The three network arrays side by side: [0] tributaries, [1] next subbasin, [2] description.
+    virtual std::vector<int>* GetRoutingTarget() { return Active() ? targets.arrays : nullptr; }
     virtual SubbasinValues* GetAbfrel() { return Active() ? &abfrel[0] : nullptr; }
     // Sets the output unit when active; returns the flow control.
     virtual int SetOutputUnit(int unit);

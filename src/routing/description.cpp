@@ -90,9 +90,9 @@ NetworkTotals CountDescriptions(std::FILE* f, DiagLog& log) {
 }
 
 void RoutingTargets::Allocate(int nSb) {
-    tributaries.assign(static_cast<std::size_t>(2 * nSb + 1), 0);
-    next.assign(static_cast<std::size_t>(nSb + 1), 0);
-    description.assign(static_cast<std::size_t>(nSb + 1), 0);
+    tributaries().assign(static_cast<std::size_t>(2 * nSb + 1), 0);
+    next().assign(static_cast<std::size_t>(nSb + 1), 0);
+    description().assign(static_cast<std::size_t>(nSb + 1), 0);
 }
 
 namespace {
@@ -208,7 +208,7 @@ void Parser::CheckTributary(int tgCode, int e, int code, bool lineBreak) {
 
 // Puts a tributary at the first free entry from offset on; returns its position.
 int Parser::AddTributary(int zoneIndex, int tgIndex, int offset) {
-    std::vector<int>& list = ctx_.targets->tributaries;
+    std::vector<int>& list = ctx_.targets->tributaries();
     std::size_t p = static_cast<std::size_t>(offset < 1 ? 1 : offset);
     while (p < list.size() && list[p] > 0) ++p;
     if (p >= list.size())
@@ -217,7 +217,7 @@ int Parser::AddTributary(int zoneIndex, int tgIndex, int offset) {
                   " the routing network can hold (twice the number of subbasins)",
               41);
     list[p] = zoneIndex;
-    ctx_.targets->next[static_cast<std::size_t>(zoneIndex)] = tgIndex;
+    ctx_.targets->next()[static_cast<std::size_t>(zoneIndex)] = tgIndex;
     return static_cast<int>(p);
 }
 
@@ -239,7 +239,7 @@ void Parser::ParseTG() {
                   std::to_string(factor),
               17);
     sink_.Begin(n_, tgCode_, area, factor, counts_);
-    if (ctx_.targets) ctx_.targets->description[static_cast<std::size_t>(tgIndex_)] = n_;
+    if (ctx_.targets) ctx_.targets->description()[static_cast<std::size_t>(tgIndex_)] = n_;
 }
 
 void Parser::ParseOL() {

@@ -48,8 +48,15 @@ NetworkTotals CountDescriptions(std::FILE* f, DiagLog& log);
 
 // The three network arrays: [0] subbasins that flow into another, in parsing order (entries
 // 1..2*nSb), [1] the zone index each of them flows into, [2] the description of a subbasin.
+// They are held side by side, so that a pointer to the first reaches all three.
 struct RoutingTargets {
-    std::vector<int> tributaries, next, description;
+    std::vector<int> arrays[3];
+    std::vector<int>& tributaries() { return arrays[0]; }
+    std::vector<int>& next() { return arrays[1]; }
+    std::vector<int>& description() { return arrays[2]; }
+    const std::vector<int>& tributaries() const { return arrays[0]; }
+    const std::vector<int>& next() const { return arrays[1]; }
+    const std::vector<int>& description() const { return arrays[2]; }
     void Allocate(int nSb);
 };
 

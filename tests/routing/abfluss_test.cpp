@@ -97,8 +97,8 @@ TEST_F(RoutingModelTest, NetworkOfTheDescriptions) {
     EXPECT_EQ(model_->observedColumn[3], 1);
     const std::vector<int> tributaries{0, 1, 2, 0, 0, 0, 0};
     EXPECT_EQ(*model_->GetRoutingTarget(), tributaries);
-    EXPECT_EQ(model_->Targets().next[1], 3);
-    EXPECT_EQ(model_->Targets().description[3], 3);
+    EXPECT_EQ(model_->GetRoutingTarget()[1][1], 3);  // 3 flows into 9
+    EXPECT_EQ(model_->GetRoutingTarget()[2][3], 3);  // 9 is the third description
     // The zone shares of the tributaries now stand in the TG's zone.
     EXPECT_NEAR((*model_->GetAbfrel())[3], 1.0, 1e-12);
     EXPECT_EQ(model_->largestDelayLine, model_->Description(3).MaxStorageElements(0));

@@ -136,9 +136,9 @@ TEST_F(DescriptionTest, ElementsAreNumberedByKind) {
     EXPECT_EQ(rec_.calls, want);
     // Tributaries in parsing order: OL codes, then the SUMTRIB code followed by its joined codes.
     const std::vector<int> tributaries = {0, 1, 2, 4, 5, 6, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(targets_.tributaries, tributaries);
-    for (int i : {1, 2, 4, 5, 6}) EXPECT_EQ(targets_.next[i], 3) << i;
-    EXPECT_EQ(targets_.description[3], 1);
+    EXPECT_EQ(targets_.tributaries(), tributaries);
+    for (int i : {1, 2, 4, 5, 6}) EXPECT_EQ(targets_.next()[i], 3) << i;
+    EXPECT_EQ(targets_.description()[3], 1);
 }
 
 TEST_F(DescriptionTest, JoinedCodesEndAtTheFirstBlank) {
