@@ -149,3 +149,24 @@ TEST(ChannelTest, ChannelsWithoutVelocityOrWithEndlessDelaysAreRejected) {
     p.sqrtI = 0;  // a flat channel carries nothing
     EXPECT_EQ(BuildWQTable(p, 10, 1000, 2, 60, 1, t), TableStatus::NoVelocity);
 }
+
+TEST(ChannelTest, FloodPlainNeverTakesMoreThanTheMainChannelCarries) {
+    // The classes of the all-default channel (1e-8 to 1e-6 m3/s): moving the full exchange
+    // would leave the main channel with negative flow and carry a zero velocity down the table.
+    const double zeros[10] = {};
+    const ChannelParams p = ChannelWithDefaults(zeros);
+    auto meanVelocity = [](const CompoundFlow& f) {
+        return (f.Qm * f.main.v + f.Qf * f.flood.v) / (f.Qm + f.Qf);
+    };
+    for (double Q : {1e-6, 1e-7, 1e-8}) {
+        // A carried velocity that is not positive restarts from 1.0.
+        for (double carried : {1.0, 0.0, -1.0, static_cast<double>(NAN)}) {
+            const CompoundFlow f = CompoundChannelFlow(Q, p, carried);
+            EXPECT_GE(f.Qm, 0) << Q;
+            EXPECT_GE(f.Qf, 0) << Q;
+            EXPECT_NEAR(f.Qm + f.Qf, Q, Q * 1e-12) << Q;
+            EXPECT_GT(meanVelocity(f), 0) << Q << " " << carried;
+            EXPECT_EQ(meanVelocity(f), meanVelocity(CompoundChannelFlow(Q, p, 1.0))) << Q << " " << carried;
+        }
+    }
+}
