@@ -29,12 +29,12 @@ int CountKeyword(const std::string& text, const char* keyword) {
 
 ElementCounts CountElements(const std::string& text) {
     ElementCounts c;
-    c.ol = CountKeyword(text, "OL");
-    c.sum = CountKeyword(text, "SUMTRIB");
-    c.amp = CountKeyword(text, "&");
-    c.zl = CountKeyword(text, "ZL");
-    c.al = CountKeyword(text, "AL");
-    c.sp = CountKeyword(text, "SP");
+    c.ol = CountKeywordOL(text);
+    c.sum = CountKeywordSUMTRIB(text);
+    c.amp = CountAmpersand(text);
+    c.zl = CountKeywordZL(text);
+    c.al = CountKeywordAL(text);
+    c.sp = CountKeywordSP(text);
     return c;
 }
 

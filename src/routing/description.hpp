@@ -29,6 +29,12 @@ struct ElementCounts {
 // Occurrences of keyword in text, each search restarting one character after a match.
 int CountKeyword(const std::string& text, const char* keyword);
 ElementCounts CountElements(const std::string& text);
+inline int CountKeywordOL(const std::string& line) { return CountKeyword(line, "OL"); }
+inline int CountKeywordSUMTRIB(const std::string& line) { return CountKeyword(line, "SUMTRIB"); }
+inline int CountAmpersand(const std::string& line) { return CountKeyword(line, "&"); }
+inline int CountKeywordZL(const std::string& line) { return CountKeyword(line, "ZL"); }
+inline int CountKeywordAL(const std::string& line) { return CountKeyword(line, "AL"); }
+inline int CountKeywordSP(const std::string& line) { return CountKeyword(line, "SP"); }
 // Whether the line holds one of "TG", "OL", "SUMTRIB", "ZL", "AL", "SP".
 bool HasAnyKeyword(const std::string& line);
 

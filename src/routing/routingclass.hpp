@@ -87,6 +87,15 @@ public:
     virtual double Multiply(double a, double b) const { return a * b; }
     virtual double MixConcentration(double a, double b, double wa, double wb) const;
     virtual double ScaleByDifference(double a, double b, double c) const { return b == c ? 0.0 : a * b / (b - c); }
+    // Depth h, hydraulic radius R and velocity v of the discharge Q in a rectangle of width b,
+    // iterated from the velocity v holds on entry.
+    virtual void ManningVelocity(double Q, double b, double& h, double& R, double& v, int maxIter, double M,
+                                 double sqrtI, double tol) const {
+        const routing::ManningResult r = routing::ManningVelocity(Q, b, v, M, sqrtI, maxIter, tol);
+        h = r.h;
+        R = r.R;
+        v = r.v;
+    }
     virtual double M3sToMm(double Q, double A, double dt) const { return routing::M3sToMm(Q, A, dt); }
     virtual double MmToM3s(double q, double A, double dt) const { return routing::MmToM3s(q, A, dt); }
 

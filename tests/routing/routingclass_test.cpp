@@ -287,4 +287,8 @@ TEST_F(RoutingClassTest, SmallOperations) {
     EXPECT_EQ(r.ScaleByDifference(2, 3, 3), 0);
     EXPECT_EQ(r.ScaleByDifference(2, 3, 1), 3);
     EXPECT_EQ(r.MaxStorageElements(17), 17);
+    double h = 0, R = 0, v = 1.0;
+    r.ManningVelocity(10, 10, h, R, v, 50, 30, std::sqrt(0.001), 0.005);
+    EXPECT_NEAR(v, 0.8937, 0.01);
+    EXPECT_NEAR(h, 1.1189, 0.02);
 }
