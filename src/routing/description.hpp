@@ -38,7 +38,7 @@ inline int CountKeywordSP(const std::string& line) { return CountKeyword(line, "
 // Whether the line holds one of "TG", "OL", "SUMTRIB", "ZL", "AL", "SP".
 bool HasAnyKeyword(const std::string& line);
 
-// Reads one line as a buffer of kLineBuffer characters does (a longer line comes in pieces);
+// Reads one line as a buffer of kLineBuffer characters does (a longer line takes several reads);
 // false at the end of the file.
 bool ReadLine(std::FILE* f, std::string& line);
 // Whether nothing is left to read.
