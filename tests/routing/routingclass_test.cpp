@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "routing/routingclass.hpp"
 #include "submodel/riverflow_table.hpp"
@@ -291,4 +292,18 @@ TEST_F(RoutingClassTest, SmallOperations) {
     r.ManningVelocity(10, 10, h, R, v, 50, 30, std::sqrt(0.001), 0.005);
     EXPECT_NEAR(v, 0.8937, 0.01);
     EXPECT_NEAR(h, 1.1189, 0.02);
+}
+
+TEST_F(RoutingClassTest, TableFileThatCannotBeOpenedIsSkipped) {
+    if (talvo_test::Rank() != 0) GTEST_SKIP() << "files are written by process 0";
+    std::filesystem::create_directory("wq_table.001");  // a directory takes the file's name
+    routingclass r(Args(9, 1, 1, Counts(0, 2, 0, 1)));
+    r.SetChannel(1, 3, {}, 1, 0, 10, 1000, 2, kRiver);
+    r.SetChannel(2, 5, {3}, 1, 0, 10, 1000, 2, kRiver);
+    EXPECT_EQ(CodeOf([&] { r.WriteWQTables(); }), 0);
+    EXPECT_TRUE(Logged("error opening file wq_table.001 (check user rights or disk space)"));
+    // The next table is written all the same; one joined code gives no list of codes.
+    const std::string text = talvo_test::ReadFile("wq_table.002");
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+              "waterlevel-discharge-table for the channel of subbasins 5 and 3 to the outlet of subbasin 9\n");
 }
