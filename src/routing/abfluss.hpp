@@ -1,31 +1,104 @@
 #pragma once
-// Discharge routing through channels, lakes and reservoirs ("[routing_model]"). This build has
-// none: switched on, it refuses; switched off, every operation returns at once and its getters
-// give null.
+// Discharge routing ("[routing_model]"): routes the runoff of every subbasin through the network
+// of routing descriptions (channels with water-level/discharge tables, inflows, abstractions,
+// reservoirs) to the subbasin outlets. It runs on MPI process 0; on the other processes it is
+// switched off and keeps only the requested flow control for the lake coupling.
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "kernel/zonestat.hpp"
+#include "routing/description.hpp"
+#include "routing/routingclass.hpp"
 #include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 
 class abflussmodellklasse : public teilmodellklasse {
 public:
+    // Code of the parts of discharge routing this build does not have yet.
     static constexpr int kUnavailableCode = 2091;
     // settings carries the model's start date in place of the end date.
     abflussmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings,
-                        const TracerDescriptor* descriptors);
-    void SetRunoffSource(RunoffArray* /*qg*/) {}
-    void InitLakeModel(bool /*interceptionFirst*/) {}
-    void CheckConnectionsAndInitRouting() {}
-    void SetIrrigationTable(std::vector<zoneFZT>* /*table*/) {}
-    void SetRiverflowTable(riverflow_table* /*table*/) {}
-    void ReadStorageState(const std::string* /*fileName*/, unsigned /*warmStart*/) {}
-    RunoffArray* GetMaxIrrig() { return nullptr; }
-    RunoffArray* GetMaxIrrigFromReservoirs() { return nullptr; }
-    std::vector<int>* GetRoutingTarget() { return nullptr; }
-    SubbasinValues* GetAbfrel() { return nullptr; }
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void WriteOutputs() {}
-    void Finish() {}
+                        const TracerDescriptor* descriptors, int tracerCount = 0, int lakeReadGrids = 0);
+    ~abflussmodellklasse() override;
+    // The title of the routed-discharge table for an output unit.
+    static const char* UnitTitle(int unit);
+
+    // --- links (each returns at once when the module is not active)
+    virtual void SetRunoffSource(RunoffArray* qg);
+    virtual void SetRiverflowTable(riverflow_table* table);
+    virtual void SetIrrigationTable(std::vector<zoneFZT>* table);
+    virtual RunoffArray* GetMaxIrrig() { return Active() ? &maxirrig : nullptr; }
+    virtual RunoffArray* GetMaxIrrigFromReservoirs() { return Active() ? &maxirrigFromReservoirs : nullptr; }
+    // The three network arrays side by side: [0] tributaries, [1] next subbasin, [2] description.
+    virtual std::vector<int>* GetRoutingTarget() { return Active() ? targets.arrays : nullptr; }
+    virtual SubbasinValues* GetAbfrel() { return Active() ? &abfrel[0] : nullptr; }
+    // Sets the output unit when active; returns the flow control.
+    virtual int SetOutputUnit(int unit);
+    virtual void CheckConnectionsAndInitRouting();
+    virtual void InitLakeModel(bool interceptionFirst);
+    virtual void ReadStorageState(const std::string* fileName, unsigned warmStart);
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    virtual void WriteOutputs() {}
+    virtual void Finish();
+
+    bool Active() const { return flowControl != 0; }
+    int DescriptionCount() const { return nDesc; }
+    routingclass& Description(int n) { return *routings[static_cast<std::size_t>(n)]; }
+    const routing::RoutingTargets& Targets() const { return targets; }
+
+    // ---- fields
+    riverflow_table* riverflowTable = nullptr;  // the soil model's river records; not owned
+    routing::ElementCounts totals;               // over all descriptions
+    int nDesc = 0;
+    std::string statFileName, observedFileName;
+    long statOutputCode = 0;
+    int descriptorCount = 0;
+    std::vector<zoneFZT>* irrigationTable = nullptr;
+    RunoffArray maxirrig, maxirrigFromReservoirs;
+    routing::RoutingTargets targets;
+    int rSquareOffset = 0;
+    int rSquareCounter = 0;
+    std::unique_ptr<TimeSeriesTable> observed;
+    std::unique_ptr<routstatistic> statistic;  // routed discharge per subbasin
+    std::vector<zoneFZT> statRecords;
+    int headerResult = -1;
+    int observedInflow = 0;
+    SubbasinValues abfrel[2];
+    RunoffArray savedRunoff;
+    RunoffArray working;
+    RunoffArray* runoffSource = nullptr;  // Qg of surface routing or the soil model; not owned
+    std::vector<RunoffArray> inflowHistory;  // [tracer][sub-interval][flow index]
+    ObservationWindow window;                // 21 rows of ncol+1 values, or empty
+    int observedDate[4] = {0, 0, 0, 0};
+    std::vector<int> observedColumn;  // per subbasin index, 0 = none
+    int largestDelayLine = 0;
+    int endOfTableCounter = 0;
+    int ncol = 0;
+    int nSub = 0;
+    double qmin = 0, qmax = 0, nIntervals = 0;
+    std::vector<std::unique_ptr<routingclass>> routings;  // 1..nDesc
+    int outputUnit = 0;
+    int lakeReadGrids = 0;
+    int routingRequested = 0;
+    Matrix precOnLakes;
+    int precOnLakesIndex = 0;
+    int nSb = 0;
+    int nTr = 0;
+    int startDate[4] = {0, 0, 0, 0};  // year, month, day, hour
+
+private:
+    friend class NetworkBuilder;
+    void Construct();
+    void ReadTableSettings();
+    void ReadObservedDescriptors();
+    void RegisterPrecOnLakes();
+    void BuildNetwork();
+    void SkipToDescriptions();
+    void ReadOutputUnit();
+    void CreateStatistic();
+    void OpenObservedTable();
+    void FillObservationWindow();
+    [[noreturn]] void Fatal(const std::string& text, int code);
 };

@@ -94,4 +94,21 @@ if [ "$np" -eq 1 ]; then
     compare_outputs "$threads threads"
   done
 fi
+# The example basin with discharge routing on and the soil model off: the routing network of
+# examples/basin/routing_model.txt (subbasins 1 and 2 into 3 with a tributary, a joined channel
+# and a constant inflow) is set up and its water-level/discharge tables are written, the same at
+# any number of processes; then the run stops, as there is no runoff to route.
+rm -rf "$wd/routing" && mkdir -p "$wd/routing" && cp -r "$here"/../../examples/basin/. "$wd/routing"/ &&
+  cd "$wd/routing" || fail "routing example: copy"
+awk 'FNR == NR { section = section $0 "\n"; next } /^\[routing_model\]/ { printf "%s", section; skip = 1; next }
+     skip && /^[[:space:]]*$/ { skip = 0; next } !skip' routing_model.txt basin.ctl >routing.ctl
+run routing.ctl >/dev/null 2>&1
+status=$?
+[ "$status" -ne 0 ] || fail "routing example: exit status 0, expected a stop"
+grep -q "^No valid discharges for discharge routing!" out.0.txt || { cat out.0.txt; fail "routing example: no stop for missing runoff"; }
+grep -q "^number inbetween areas (routings)    : 3" out.0.txt || fail "routing example: descriptions not counted"
+for golden in "$here"/example_routing/*; do
+  out=$(basename "$golden")
+  cmp -s "$out" "$golden" || { diff "$golden" "$out" | head -20; fail "routing example: $out differs"; }
+done
 echo "program test passed with $np processes"

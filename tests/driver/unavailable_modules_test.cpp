@@ -11,7 +11,6 @@
 #include "lateral/surfrout.hpp"
 #include "meteo/expokorr.hpp"
 #include "meteo/meteoint.hpp"
-#include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
@@ -49,8 +48,6 @@ std::vector<Module> Modules() {
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
-        {"routing_model", abflussmodellklasse::kUnavailableCode,
-         Builder<abflussmodellklasse>(static_cast<const TracerDescriptor*>(nullptr))},
     };
 }
 

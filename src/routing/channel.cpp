@@ -1,0 +1,160 @@
+#include "routing/channel.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace routing {
+
+namespace {
+// Sub-channels beyond this are no channel a model can hold (the delay lines scale with them).
+constexpr double kMaxSubChannels = 1.0e6;
+// Longest delay line (positions per tracer and flow index) a channel may ask for.
+constexpr double kMaxDelay = 1.0e7;
+
+bool PositiveFinite(double x) { return std::isfinite(x) && x > 0; }
+}  // namespace
+
+ChannelParams ChannelWithDefaults(const double c[10]) {
+    ChannelParams p;
+    if (c[0] > 0) p.km = c[0];
+    if (c[1] > 0) p.kf = c[1];
+    if (c[2] > 0) p.bm = c[2];
+    if (c[3] > 0) p.bf = c[3];
+    if (c[4] > 0) p.D = c[4];
+    if (c[5] > 0) p.Mm = c[5];
+    if (c[6] > 0) p.Mf = c[6];
+    if (c[7] > 0) p.sqrtI = std::sqrt(c[7]);
+    if (c[8] > 0) p.L = c[8];
+    if (c[9] > 0) p.A = c[9];
+    return p;
+}
+
+ManningResult ManningVelocity(double Q, double b, double v0, double M, double sqrtI, int maxIter, double tol) {
+    ManningResult r;
+    double v = v0;
+    for (int it = 0; it < maxIter; ++it) {
+        const double a = v > 0 ? Q / v : 0.0;
+        r.h = a / b;
+        const double P = 2 * r.h + b;
+        double vNew = 0;
+        if (P > 0) {
+            r.R = a / P;
+            vNew = r.R > 0 ? std::pow(r.R, 0.66667) * M * sqrtI : 0.0;
+        } else {
+            r.R = 0;
+        }
+        r.v = vNew;
+        if (std::fabs(v - vNew) <= tol) break;
+        v = vNew;
+    }
+    return r;
+}
+
+CompoundFlow CompoundChannelFlow(double Q, const ChannelParams& p, double vStart) {
+    CompoundFlow f;
+    f.Qm = Q;
+    const double v0 = PositiveFinite(vStart) ? vStart : 1.0;
+    f.main = ManningVelocity(f.Qm, p.bm, v0, p.Mm, p.sqrtI);
+    if (!(f.main.h > p.D)) return f;
+
+    f.flood.v = f.main.v;
+    for (int it = 0; it < 50; ++it) {
+        const double hOld = f.main.h;
+        const double hm = (f.flood.h + hOld + p.D) / 2;
+        f.flood.h = hm - p.D;
+        const double d = std::fabs(hOld - hm);
+        double dQ = std::min(p.bm * d * f.main.v, d * p.bf * f.flood.v);
+        if (hOld > hm) {
+            dQ = std::clamp(dQ, 0.0, f.Qm);
+            f.Qm -= dQ;
+            f.Qf += dQ;
+        } else {
+            dQ = std::clamp(dQ, 0.0, f.Qf);
+            f.Qm += dQ;
+            f.Qf -= dQ;
+        }
+        f.main = ManningVelocity(f.Qm, p.bm, PositiveFinite(f.main.v) ? f.main.v : 1.0, p.Mm, p.sqrtI);
+        f.flood = ManningVelocity(f.Qf, p.bf, PositiveFinite(f.flood.v) ? f.flood.v : 1.0, p.Mf, p.sqrtI);
+        if (std::fabs(f.main.h - f.flood.h - p.D) <= 0.01) break;
+    }
+    return f;
+}
+
+bool ValidTableRange(double qmin, double qmax, double n, int nSub) {
+    return std::isfinite(qmin) && std::isfinite(qmax) && std::isfinite(n) && qmin > 0 && qmax >= qmin &&
+           n >= 1 && n < 1.0e6 && nSub >= 1;
+}
+
+TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, double n, double dt, int nSub,
+                         WQTable& t) {
+    if (!ValidTableRange(qmin, qmax, n, nSub) || !PositiveFinite(dt)) return TableStatus::BadRange;
+    t.qmin = qmin;
+    t.qmax = qmax;
+    t.n = n;
+    t.dln = std::log(qmax / qmin) / n;
+    const auto size = static_cast<std::size_t>(static_cast<int>(n) + 2);
+    for (auto* col : {&t.q, &t.qmm, &t.Q, &t.v, &t.vm, &t.vf, &t.t, &t.Rm, &t.Rf, &t.dm, &t.df, &t.share})
+        col->assign(size, 0.0);
+    t.delta.assign(size, 0);
+
+    const int top = static_cast<int>(n) + 1;
+    double vCarried = 1.0;
+    for (int c = top; c >= 1; --c) {
+        t.q[c] = qmin * std::pow(qmax / qmin, (c - 1) / n);
+        t.qmm[c] = 0.0036 * t.q[c] * dt / 60;
+        t.Q[c] = t.q[c] / 1000 * p.A;
+        const CompoundFlow f = CompoundChannelFlow(t.Q[c], p, vCarried);
+        t.vm[c] = f.main.v;
+        t.vf[c] = f.flood.v;
+        t.Rm[c] = f.main.R;
+        t.Rf[c] = f.flood.R;
+        t.dm[c] = f.main.h;
+        t.df[c] = f.flood.h;
+        const double sum = f.Qm + f.Qf;
+        t.v[c] = sum > 0 ? (f.Qm * f.main.v + f.Qf * f.flood.v) / sum : 0.0;
+        t.share[c] = sum > 0 ? f.Qf / sum : 0.0;
+        if (!PositiveFinite(t.v[c])) return TableStatus::NoVelocity;
+        t.t[c] = p.L / t.v[c] / 3600;
+        if (!std::isfinite(t.t[c])) return TableStatus::NoVelocity;
+        vCarried = f.main.v;
+    }
+
+    const double m = SubChannels(t.t[1], t.t[top], dt);
+    if (m < 1) return TableStatus::TooManySubChannels;
+    t.m = m;
+
+    t.maxDelta = 0;
+    for (int c = 1; c <= top; ++c) {
+        const double delay = t.t[c] / m / dt * 60 * nSub;
+        if (!(delay < kMaxDelay)) return TableStatus::TooManySubChannels;
+        t.delta[c] = static_cast<int>(delay);
+        t.maxDelta = std::max(t.maxDelta, t.delta[c]);
+    }
+    const double length = (nSub + static_cast<double>(t.maxDelta)) * m;
+    if (!(length < kMaxDelay)) return TableStatus::TooManySubChannels;
+    t.length = static_cast<int>(length);
+    return TableStatus::Ok;
+}
+
+double SubChannels(double tSlow, double tFast, double dt) {
+    // The search starts just below the closed-form value, so it takes a few steps only.
+    const double step = dt / 60;
+    const double estimate = (tSlow - tFast) / step;
+    if (!(estimate < kMaxSubChannels) || !(step > 0)) return 0;
+    double m = std::max(1.0, std::floor(estimate) - 2);
+    while (tSlow / m > tFast / m + step) m += 1;
+    return m;
+}
+
+int WQClassIndex(const WQTable& t, double q, double dt) {
+    double x = 16666.668 / dt * q;
+    if (!(x >= 1e-7)) x = 1e-7;  // also a runoff that is no number
+    int c = 1;
+    if (t.dln > 0) {
+        const double k = std::ceil(std::log(x / t.qmin) / t.dln);
+        c = k < 1 ? 1 : (k > t.n + 1 ? static_cast<int>(t.n) + 1 : static_cast<int>(k));
+    }
+    return std::min(c, static_cast<int>(1 + t.n));
+}
+
+}  // namespace routing

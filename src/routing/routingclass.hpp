@@ -1,0 +1,177 @@
+#pragma once
+// One routing description: the routing subbasin (TG) with its tributary channels (OL), channels
+// of several joined subbasins (SUMTRIB), inflows (ZL), abstractions (AL) and reservoirs (SP).
+// It builds the water-level/discharge table of every channel, checks its area against the zone
+// grid, reads its external inflows, fills the river records of its channels and holds the delay
+// lines of its flow indices.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/modelobject.hpp"
+#include "kernel/tstable.hpp"
+#include "routing/channel.hpp"
+#include "routing/description.hpp"
+#include "submodel/teilmod.hpp"
+
+struct riverflow_table;
+struct TracerDescriptor;
+
+// What a description is built with.
+struct RoutingDescriptionArgs {
+    DiagLog* log = nullptr;
+    std::string controlFileName;
+    bool textOutput = false, doublePrecision = false;
+    ObjectRecord record;
+    GridStore* gridStore = nullptr;
+    double dt = 60;            // time step, minutes
+    double area = 0;           // A_TG, km2
+    double factor = 1;         // f_TG, area factor ("AErel")
+    int nSb = 0;               // subbasins of the zone table
+    routing::ElementCounts counts;
+    int tgCode = 0;
+    SubbasinValues* zoneSize = nullptr;    // abfrel[0]: [0] basin area km2, [i] share of subbasin i
+    SubbasinValues* zoneFactor = nullptr;  // abfrel[1]
+    const std::vector<int>* zoneIndex = nullptr;
+    int nTr = 0;
+    const TracerDescriptor* tracers = nullptr;
+    bool lakeModelling = false;
+    int lakeReadGrids = 0;
+};
+
+// The observed discharge of the routing model: 21 rows (row 10 = current step) of ncol+1 values.
+using ObservationWindow = std::vector<std::vector<double>>;
+
+class routingclass : public modelobject {
+public:
+    // Code of an element kind this build cannot create.
+    static constexpr int kUnavailableElementCode = 2091;
+
+    explicit routingclass(const RoutingDescriptionArgs& args);
+    ~routingclass() override;
+
+    // Logs the teardown and frees the elements and delay lines.
+    virtual void FreeMemory();
+
+    // --- element creation, in the order the description names the elements
+    // Builds channel element k; returns its total delay-line length. values: km, kf, bm, bf, D,
+    // Mm, Mf, I, L, A of the description (<= 0 takes the default).
+    virtual int SetChannel(int k, int code, const std::vector<int>& joined, int nSub, int observedFlag, double qmin,
+                           double qmax, double n, const double values[10]);
+    virtual void SetInflow(int k, int code, int mode, const std::string& fileName, int firstRow, int column,
+                           int year, int month, int day, int hour, double value);
+    virtual void SetAblaufModus(std::FILE* controlFile, int k, routing::TextCursor& cursor, int nSub, int year,
+                                int month, int day, int hour);
+    virtual void SetSpeicherParams(std::FILE* controlFile, int k, routing::TextCursor& cursor, int nSub);
+    virtual void CheckArea();
+    virtual void WriteWQTables();
+
+    // --- links and flow arrays
+    virtual void SetIrrigationTable(std::vector<zoneFZT>* table) { irrigationTable_ = table; }
+    virtual void SetIrrigationArrays(RunoffArray* maxirrig, RunoffArray* fromReservoirs) {
+        maxirrig_ = maxirrig;
+        maxirrigFromReservoirs_ = fromReservoirs;
+    }
+    virtual void FillRiverflowTable(riverflow_table* table, int description);
+    virtual void RefreshRiverflowTable();
+    virtual void ReadInflows(RunoffArray& working, int year, int month, int day, int hour);
+    virtual void AllocFlowArrays(RunoffArray* working, const ObservationWindow* window,
+                                 const std::vector<int>* observedColumns);
+    virtual void InitChannelFlows();
+
+    // --- small operations
+    virtual int MaxStorageElements(int nMin) const;
+    virtual int WQClassIndex(int k, double q) const;
+    virtual double MaxOfSeries(const std::vector<double>& series) const;
+    virtual double Multiply(double a, double b) const { return a * b; }
+    virtual double MixConcentration(double a, double b, double wa, double wb) const;
+    virtual double ScaleByDifference(double a, double b, double c) const { return b == c ? 0.0 : a * b / (b - c); }
+    // Depth h, hydraulic radius R and velocity v of the discharge Q in a rectangle of width b,
+    // iterated from the velocity v holds on entry.
+    virtual void ManningVelocity(double Q, double b, double& h, double& R, double& v, int maxIter, double M,
+                                 double sqrtI, double tol) const {
+        const routing::ManningResult r = routing::ManningVelocity(Q, b, v, M, sqrtI, maxIter, tol);
+        h = r.h;
+        R = r.R;
+        v = r.v;
+    }
+    virtual double M3sToMm(double Q, double A, double dt) const { return routing::M3sToMm(Q, A, dt); }
+    virtual double MmToM3s(double q, double A, double dt) const { return routing::MmToM3s(q, A, dt); }
+
+    // One channel or inflow element.
+    struct Element {
+        int code = 0;
+        std::vector<int> joined;  // "&"-joined codes of a SUMTRIB channel
+        bool built = false;
+        routing::ChannelParams p;
+        routing::WQTable table;
+        double cm = 0, cf = 0;  // retention factors exp(-1/k)
+        double areaWeight = 0;
+        std::vector<std::vector<double>> Qaus;  // [sub-channel][sub-interval]
+        std::vector<double> qvzuq;
+        std::vector<int> writePos;
+    };
+    struct InflowElement {
+        int code = 0;
+        int mode = 0;
+        std::string fileName;
+        std::unique_ptr<TimeSeriesTable> table;
+    };
+
+    // Flow index of element k: zone index of its code, or nSb + code for an inflow.
+    int FlowIndex(int k) const;
+    int TributaryCount() const { return nOL_ + nSUM_; }
+    const Element& ElementAt(int k) const { return elements_[static_cast<std::size_t>(k)]; }
+    const InflowElement& InflowAt(int z) const { return inflows_[static_cast<std::size_t>(z)]; }
+    // Constant of inflow z for tracer t.
+    double InflowConstant(int t, int z) const { return inflowConst_[static_cast<std::size_t>(t)][static_cast<std::size_t>(z)]; }
+    // Delay line of tracer t at flow index i (empty when none).
+    const std::vector<double>& DelayLine(int t, int i) const;
+    double Area() const { return areaTG_; }
+    double Factor() const { return factorTG_; }
+    int TGCode() const { return tgCode_; }
+    int SubIntervals() const { return nSub_; }
+    int ObservedFlag() const { return observedFlag_; }
+    const std::vector<std::vector<double>>& OutletSeries() const { return outlet_; }
+
+private:
+    [[noreturn]] void Fatal(const std::string& text, int code);
+    int ZoneIndexOf(int code) const;
+    void AllocateOutletSeries();
+    std::vector<double>& Line(int t, int i);
+    void FillLine(int i, int length);
+    void WriteTableFile(int k, std::FILE* f) const;
+
+    int tgCode_ = 0;
+    int nSb_ = 0;
+    double dt_ = 60;
+    double areaTG_ = 0, factorTG_ = 1;
+    int nTr_ = 0;
+    const TracerDescriptor* tracerDescriptors_ = nullptr;
+    bool lakeModelling_ = false;
+    int lakeReadGrids_ = 0;
+    int nOL_ = 0, nSUM_ = 0, nAmp_ = 0, nZL_ = 0, nAL_ = 0, nSP_ = 0;
+    const std::vector<int>* zoneIndex_ = nullptr;
+    SubbasinValues* zoneSize_ = nullptr;
+    SubbasinValues* zoneFactor_ = nullptr;
+
+    std::vector<Element> elements_;         // 0..K+nZL; 0 is the TG's own zone
+    std::vector<InflowElement> inflows_;    // 1..nZL
+    std::vector<std::vector<double>> inflowConst_;  // [tracer][inflow]
+    std::vector<int> abstractionCodes_, reservoirCodes_;
+    int nSub_ = 1;
+    int observedFlag_ = 0;
+    int inflowDate_[4] = {0, 0, 0, 0};
+    std::vector<std::vector<double>> outlet_, work_;  // [tracer][sub-interval]
+    std::vector<double> loads_, loadSums_, abstraction_, fillTracers_;
+
+    std::vector<zoneFZT>* irrigationTable_ = nullptr;
+    RunoffArray* maxirrig_ = nullptr;
+    RunoffArray* maxirrigFromReservoirs_ = nullptr;
+    riverflow_table* riverflow_ = nullptr;
+    RunoffArray* working_ = nullptr;
+    const ObservationWindow* window_ = nullptr;
+    const std::vector<int>* observedColumns_ = nullptr;
+    std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][flow index] delay lines
+};

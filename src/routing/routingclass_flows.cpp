@@ -1,0 +1,205 @@
+// The flows of a routing description: external inflows, river records and delay lines.
+#include <algorithm>
+
+#include "routing/routingclass.hpp"
+#include "submodel/riverflow_table.hpp"
+
+namespace {
+// Rows of an inflow table are read in blocks of this many bytes.
+constexpr std::uint64_t kInflowBlockBytes = 1000000;
+
+void RowDate(const TimeSeriesTable& t, int& y, int& m, int& d, int& h) {
+    t.GetDate(y, m, d, h);
+    if (y < 1000) y += 1900;
+}
+}  // namespace
+
+void routingclass::SetInflow(int k, int code, int mode, const std::string& fileName, int firstRow, int column,
+                             int year, int month, int day, int hour, double value) {
+    const int z = k - TributaryCount();
+    if (z < 1 || z > nZL_) Fatal("inflow element " + std::to_string(k) + " outside the inflows of subbasin " +
+                                     std::to_string(tgCode_), 42);
+    InflowElement& in = inflows_[static_cast<std::size_t>(z)];
+    in.code = code;
+    in.mode = mode;
+    in.fileName = fileName;
+    if (mode != routing::kInflowExtern) {
+        inflowConst_[0][static_cast<std::size_t>(z)] = value;
+        return;
+    }
+    in.table = std::make_unique<TimeSeriesTable>();
+    in.table->Open(fileName, 0, kInflowBlockBytes, log);
+    TimeSeriesTable& t = *in.table;
+    if (t.State() == TimeSeriesTable::kCannotOpen || t.State() == TimeSeriesTable::kNotOpened)
+        Fatal("error opening " + fileName + " for inflow " + std::to_string(z), 37);
+    if (t.State() == TimeSeriesTable::kFormatError)
+        Fatal("error opening " + fileName + " for inflow " + std::to_string(z), 37);
+
+    // Stand on row firstRow - 1 (rows counted from 0), then search the start date from there.
+    t.SetRow(-1);
+    long row = -1;
+    while (row < static_cast<long>(firstRow) - 1) {
+        t.NextRow();
+        if (t.State() == TimeSeriesTable::kAtEnd)
+            Fatal("error searching in " + fileName + " for row " + std::to_string(firstRow) +
+                      "\nactual reached row: " + std::to_string(row + 1),
+                  38);
+        ++row;
+    }
+    std::fill(std::begin(inflowDate_), std::end(inflowDate_), 0);
+    t.MoveRow(-1);
+    for (;;) {
+        t.NextRow();
+        if (t.State() == TimeSeriesTable::kAtEnd)
+            Fatal("starting date " + std::to_string(day) + "." + std::to_string(month) + "." + std::to_string(year) +
+                      ", " + std::to_string(hour) + ". h in " + fileName + " not found (search started at row " +
+                      std::to_string(firstRow) + ")",
+                  38);
+        RowDate(t, inflowDate_[0], inflowDate_[1], inflowDate_[2], inflowDate_[3]);
+        if (inflowDate_[0] == year && inflowDate_[1] == month && inflowDate_[2] == day && inflowDate_[3] == hour) break;
+    }
+    if (t.Columns() < nTr_ + column - 4)
+        Fatal("there is not the required number of columns in " + fileName + " for reading ZL[" + std::to_string(z) +
+                  "] and the follwoing " + std::to_string(nTr_) + " tracer values starting from column " +
+                  std::to_string(column),
+              38);
+    for (int tr = 0; tr <= nTr_; ++tr) inflowConst_[static_cast<std::size_t>(tr)][static_cast<std::size_t>(z)] = t.GetValue(tr);
+}
+
+void routingclass::ReadInflows(RunoffArray& working, int year, int month, int day, int hour) {
+    for (int z = 1; z <= nZL_; ++z) {
+        InflowElement& in = inflows_[static_cast<std::size_t>(z)];
+        if (in.mode != routing::kInflowExtern || !in.table) continue;
+        TimeSeriesTable& t = *in.table;
+        if (t.State() == TimeSeriesTable::kAtEnd)
+            Fatal("error reading from " + in.fileName + " (or from its buffer) for inflow " + std::to_string(in.code) +
+                      "\nreached end of file!",
+                  39);
+        int y, m, d, h;
+        RowDate(t, y, m, d, h);
+        if (y != year || m != month || d != day || h != hour)
+            Fatal("error comparing dates in " + in.fileName + ":\n     read: " + std::to_string(y) + "." +
+                      std::to_string(m) + "." + std::to_string(d) + ", " + std::to_string(h) +
+                      ". h,\nshould be: " + std::to_string(year) + "." + std::to_string(month) + "." +
+                      std::to_string(day) + ", " + std::to_string(hour) + ". h.\n",
+                  36);
+        const int k = TributaryCount() + z;
+        const auto i = static_cast<std::size_t>(FlowIndex(k));
+        for (int tr = 1; tr <= nTr_; ++tr) {
+            const double v = t.GetValue(tr);
+            working[static_cast<std::size_t>(tr)][i] = v <= -9998 ? 0.0 : v;
+        }
+        const double q = t.GetValue(0);
+        working[0][i] = M3sToMm(q <= -9998 ? 0.0 : q, elements_[static_cast<std::size_t>(k)].p.A, dt_);
+        t.NextRow();
+    }
+}
+
+void routingclass::FillRiverflowTable(riverflow_table* table, int description) {
+    riverflow_ = table;
+    if (riverflow_ == nullptr) return;
+    for (int k = 1; k <= TributaryCount(); ++k) {
+        const Element& el = elements_[static_cast<std::size_t>(k)];
+        auto fill = [&](int code) {
+            riverflow_table& r = riverflow_[ZoneIndexOf(code)];
+            r.channel = k;
+            r.routingObject = description;
+            r.area = el.p.A;
+        };
+        for (int c : el.joined) fill(c);
+        fill(el.code);
+    }
+    RefreshRiverflowTable();
+}
+
+void routingclass::RefreshRiverflowTable() {
+    if (riverflow_ == nullptr) return;
+    for (int k = 1; k <= TributaryCount(); ++k) {
+        const Element& el = elements_[static_cast<std::size_t>(k)];
+        auto refresh = [&](int code) {
+            const int i = ZoneIndexOf(code);
+            riverflow_table& r = riverflow_[i];
+            for (int t = 0; t <= std::min(nTr_, 9); ++t)
+                r.flow_mm[t] = working_ ? (*working_)[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)] : 0.0;
+            r.soilExchange = 0;
+            r.gwExchange = 0;
+            r.flowm3s = MmToM3s(r.flow_mm[0], el.p.A, dt_);
+            r.speed = el.built ? el.table.v[static_cast<std::size_t>(WQClassIndex(k, r.flow_mm[0]))] : 0.0;
+        };
+        for (int c : el.joined) refresh(c);
+        refresh(el.code);
+    }
+}
+
+std::vector<double>& routingclass::Line(int t, int i) {
+    auto& lines = lines_[static_cast<std::size_t>(t)];
+    if (static_cast<std::size_t>(i) >= lines.size()) lines.resize(static_cast<std::size_t>(i) + 1);
+    return lines[static_cast<std::size_t>(i)];
+}
+
+const std::vector<double>& routingclass::DelayLine(int t, int i) const {
+    static const std::vector<double> none;
+    const auto& lines = lines_[static_cast<std::size_t>(t)];
+    return static_cast<std::size_t>(i) < lines.size() ? lines[static_cast<std::size_t>(i)] : none;
+}
+
+// Delay line of flow index i for every tracer: nSub + length + 1 entries, 1..nSub+length
+// holding the runoff of i, or the observed value of the step where it replaces the runoff.
+void routingclass::FillLine(int i, int length) {
+    const int n = nSub_ + length;
+    double observed = -1;
+    bool useObserved = false;
+    if (observedFlag_ == 1 && window_ != nullptr && observedColumns_ != nullptr && i <= nSb_ &&
+        static_cast<std::size_t>(i) < observedColumns_->size()) {
+        const int col = (*observedColumns_)[static_cast<std::size_t>(i)];
+        if (col > 0 && window_->size() > 10 && static_cast<std::size_t>(col) < (*window_)[10].size()) {
+            observed = (*window_)[10][static_cast<std::size_t>(col)];
+            useObserved = true;
+        }
+    }
+    for (int t = 0; t <= nTr_; ++t) {
+        std::vector<double>& line = Line(t, i);
+        line.assign(static_cast<std::size_t>(n + 1), 0.0);
+        double v = 0;
+        if (useObserved) v = observed;
+        else if (working_ != nullptr) v = (*working_)[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
+        std::fill(line.begin() + 1, line.end(), v);
+    }
+}
+
+void routingclass::AllocFlowArrays(RunoffArray* working, const ObservationWindow* window,
+                                   const std::vector<int>* observedColumns) {
+    working_ = working;
+    window_ = window;
+    observedColumns_ = observedColumns;
+    for (int z = 1; z <= nZL_; ++z) {
+        const int k = TributaryCount() + z;
+        if (inflows_[static_cast<std::size_t>(z)].mode != routing::kInflowConstant || working_ == nullptr) continue;
+        (*working_)[0][static_cast<std::size_t>(FlowIndex(k))] =
+            M3sToMm(inflowConst_[0][static_cast<std::size_t>(z)], elements_[static_cast<std::size_t>(k)].p.A, dt_);
+    }
+    for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
+        const Element& el = elements_[static_cast<std::size_t>(k)];
+        for (int c : el.joined) FillLine(ZoneIndexOf(c), el.table.length);
+        FillLine(FlowIndex(k), el.table.length);
+    }
+}
+
+void routingclass::InitChannelFlows() {
+    for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
+        Element& el = elements_[static_cast<std::size_t>(k)];
+        if (!el.built || el.table.m < 1) continue;
+        const double q0 =
+            working_ ? (*working_)[0][static_cast<std::size_t>(FlowIndex(k))] : 0.0;
+        const int c = WQClassIndex(k, q0);
+        // Each sub-channel's block spans the largest delay plus the sub-intervals, so that a
+        // slower higher class never writes into the next block.
+        const int stride = el.table.Stride(nSub_);
+        for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
+            auto& row = el.Qaus[static_cast<std::size_t>(j)];
+            std::fill(row.begin() + 1, row.end(), q0);
+            el.qvzuq[static_cast<std::size_t>(j)] = 0;
+            el.writePos[static_cast<std::size_t>(j)] = nSub_ + (j - 1) * stride + el.table.delta[static_cast<std::size_t>(c)];
+        }
+    }
+}
