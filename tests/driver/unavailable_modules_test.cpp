@@ -9,7 +9,6 @@
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
-#include "meteo/expokorr.hpp"
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
@@ -46,7 +45,6 @@ std::function<unsigned(DiagLog*, const SubmodelSettings&)> Builder(Extra... extr
 std::vector<Module> Modules() {
     return {
         {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
-        {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
         {"evapotranspiration", verdunstungsmodellklasse::kUnavailableCode, Builder<verdunstungsmodellklasse>()},
         {"snow_model", schneemodellklasse::kUnavailableCode, Builder<schneemodellklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
