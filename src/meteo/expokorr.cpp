@@ -32,16 +32,16 @@ void expokorrklasse::Construct() {
 void expokorrklasse::ReadSection() {
     const std::string tail = "[" + moduleName + "]";
     std::FILE* f = ControlStream();
-    ReadValue(f, "%d", &method_, "methode of correction for " + tail);
-    ReadValue(f, "%s", &temperatureFile_, "name of the TKORR-Grid for" + tail);
-    ReadValue(f, "%ld", &temperatureCode_, "Writegrid EXKORR for " + tail);
-    ReadValue(f, "%lf", &scaling_, "scaling factor for Tkorr for " + tail);
-    ReadValue(f, "%s", &correctionFile_, "name of the EXKORR-Grids for" + tail);
-    ReadValue(f, "%ld", &correctionCode_, "Writegrid EXKORR for " + tail);
-    ReadValue(f, "%s", &shadowFile_, "name of the SHAPE-Grid for" + tail);
-    ReadValue(f, "%ld", &shadowCode_, "Writegrid SHAPE for " + tail);
-    ReadValue(f, "%d", &interval_, "number if timesteps for " + tail);
-    ReadValue(f, "%d", &splittings_, "number of splittings for " + tail);
+    ReadValue(f, "%d", &method_, "methode of correction for ");
+    ReadValue(f, "%s", &temperatureFile_, "name of the TKORR-Grid for");
+    ReadValue(f, "%ld", &temperatureCode_, "Writegrid EXKORR for ");
+    ReadValue(f, "%lf", &scaling_, "scaling factor for Tkorr for ");
+    ReadValue(f, "%s", &correctionFile_, "name of the EXKORR-Grids for");
+    ReadValue(f, "%ld", &correctionCode_, "Writegrid EXKORR for ");
+    ReadValue(f, "%s", &shadowFile_, "name of the SHAPE-Grid for");
+    ReadValue(f, "%ld", &shadowCode_, "Writegrid SHAPE for ");
+    ReadValue(f, "%d", &interval_, "number if timesteps for ");
+    ReadValue(f, "%d", &splittings_, "number of splittings for ");
     std::FILE* stream = controlFile.release();
     if (std::fclose(stream) != 0) {
         *log << "FATAL: error closing control file " << controlFileName << "[end-entry]";

@@ -44,7 +44,6 @@ std::function<unsigned(DiagLog*, const SubmodelSettings&)> Builder(Extra... extr
 
 std::vector<Module> Modules() {
     return {
-        {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
         {"evapotranspiration", verdunstungsmodellklasse::kUnavailableCode, Builder<verdunstungsmodellklasse>()},
         {"snow_model", schneemodellklasse::kUnavailableCode, Builder<schneemodellklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
@@ -80,20 +79,6 @@ TEST_F(UnavailableModulesTest, SwitchedOnTheyRefuseWithTheirOwnCode) {
         codes.insert(m.code);
     }
     EXPECT_EQ(codes.size(), Modules().size());
-}
-
-TEST_F(UnavailableModulesTest, PrecipitationCorrectionRefuses) {
-    WriteShared("test.ctl", ControlFile());
-    unsigned error = 0;
-    precicorrclass off(error, log_.get(), {}, {}, settings_);
-    EXPECT_EQ(error, 0u);
-    WriteShared("test.ctl", ControlFile("[precipitation_correction]\n1 do it\n\n"));
-    precicorrclass on(error, log_.get(), {}, {}, settings_);
-    EXPECT_EQ(error, static_cast<unsigned>(precicorrclass::kUnavailableCode));
-    // The correction's section is required.
-    WriteShared("test.ctl", "[snow_model]\n0\n60\n");
-    precicorrclass missing(error, log_.get(), {}, {}, settings_);
-    EXPECT_EQ(error, 17u);
 }
 
 TEST_F(UnavailableModulesTest, TracerDescriptionsAreRead) {
