@@ -24,8 +24,11 @@ public:
     int Splittings() const { return splittings_; }
     // Horizontal beam sum of the last recompute (Wh/m²).
     double HorizontalSum() const { return horizontalSum_; }
-    // Cells visited by the ray march since construction (process 0).
+    // Cells visited by the ray march since construction (process 0) and the seconds it took.
     std::int64_t ShadowCellVisits() const { return shadowVisits_; }
+    double ShadowSeconds() const { return shadowSeconds_; }
+    // Sub-steps with sun since construction.
+    std::int64_t LitSubSteps() const { return litSubSteps_; }
 
 private:
     void Construct();
@@ -73,4 +76,6 @@ private:
     int stepCounter_ = 0;
     double horizontalSum_ = 0;
     std::int64_t shadowVisits_ = 0;
+    double shadowSeconds_ = 0;
+    std::int64_t litSubSteps_ = 0;
 };

@@ -83,13 +83,17 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
         beam = radiation::BeamRadiation(d, light.daylightFraction, elevation, cosZ);
     }
     nightFlag = light.night ? 1 : 0;
+    if (!light.night) ++litSubSteps_;
     horizontalSum_ += beam * cosZ;
 
     ClearShadow();
     if (Shading() && !light.night && !useUnits_) {
-        if (rank == 0)
+        if (rank == 0) {
+            const double start = MPI_Wtime();
             shadowVisits_ += radiation::MarchTerrainShadow(*elevation_, *zoneGrid, shadow_, nrows, ncols, cellsize,
                                                            nodata, nodata, azimuth, elevation);
+            shadowSeconds_ += MPI_Wtime() - start;
+        }
         MPIScatterGrid(shadowIndex_);
     }
     MPI_Barrier(MPI_COMM_WORLD);
