@@ -196,3 +196,38 @@ TEST_F(PrecicorrGridTest, PrecipitationRequired) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PrecicorrTest, ElevationRegressionRefittedAndJoined) {
+    // Precipitation by elevation regression (h1 = 250, h2 = 400); warm everywhere, no wind:
+    // every value is rain with the factor 1.1.
+    Share("regr.dat", "jr mo tt hh\n2000 1 1 0 10 -0.01 250 5 0.02 400 1 0.001 -10000 0 0\n");
+    const std::string header = StationHeaderOf(kPoints);
+    Share("p.dat", header + RecordOf(0, {1, 1, 1, 1}));
+    Share("t.dat", header + RecordOf(0, {5, 5, 5, 5}));
+    std::string text = Section("precipitation", 2, "p.dat\nregr.dat\n") + Section("temperature", 4, "t.dat\nregr.dat\n");
+    Share("test.ctl", text + Correction(kOn));
+    for (const char* name : {"precipitation", "temperature"}) {
+        unsigned error = 0;
+        inputs_.push_back(Make(name, &error));
+        ASSERT_EQ(error, 0u) << name << Console();
+    }
+    names_ = {"", "precipitation", "temperature"};
+    unsigned error = 0;
+    auto pc = Correct(&error);
+    ASSERT_EQ(error, 0u) << Console();
+    pc->CorrectStations();
+    const meteointerpol::RegressionSet s = inputs_[0]->GetRegressionSet(0);
+    EXPECT_NEAR(s.a[1], 11.0, 1e-9);
+    EXPECT_NEAR(s.b[1], -0.011, 1e-12);
+    EXPECT_NEAR(s.a[3], 1.1, 1e-9);
+    EXPECT_NEAR(s.b[3], 0.0011, 1e-12);
+    EXPECT_EQ(s.h1, 250);
+    EXPECT_EQ(s.h2, 400);
+    // Zone 2 runs from line 1 at h1 to line 3 at h2.
+    EXPECT_NEAR(s.a[2] + s.b[2] * 250, s.a[1] + s.b[1] * 250, 1e-9);
+    EXPECT_NEAR(s.a[2] + s.b[2] * 400, s.a[3] + s.b[3] * 400, 1e-9);
+}
+
+}  // namespace
