@@ -40,7 +40,7 @@ void RegionalSuperposition::Construct() {
     ReadModuleSection(false);
     if (flowControl == 0 || zoneIndex == nullptr) return;
     FindDecompositionGrids();
-    regionCount_ = settings.regionIndex != nullptr && settings.regionRecords != nullptr ? settings.regionCount : 0;
+    regionCount_ = settings.regionIndex != nullptr ? std::max(settings.regionCount, 0) : 0;
     ReadEntities();
     std::FILE* f = controlFile.release();
     if (f != nullptr && std::fclose(f) != 0) {
@@ -70,7 +70,10 @@ void RegionalSuperposition::ReadEntities() {
 }
 
 long RegionalSuperposition::RegionCodeOfRank(int p) const {
-    return static_cast<long>((*settings.regionRecords)[static_cast<std::size_t>(p)].zonenwert);
+    const std::vector<int>& index = *settings.regionIndex;
+    for (std::size_t code = 0; code < index.size(); ++code)
+        if (index[code] == p) return static_cast<long>(code);
+    return 0;
 }
 
 int RegionalSuperposition::RankOf(long code) const {

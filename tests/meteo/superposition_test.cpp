@@ -37,13 +37,11 @@ protected:
         regionIndex_.assign(41, 0);
         regionIndex_[20] = 1;
         regionIndex_[40] = 2;
-        regionRecords_ = {{0, 0, 0, 0, 0}, {0, 0, 20, 0, 0}, {0, 0, 40, 0, 0}};
         UseRegions(1);
     }
     // The first n ranked regions (1 or 2).
     void UseRegions(int n) {
         settings_.regionIndex = &regionIndex_;
-        settings_.regionRecords = &regionRecords_;
         settings_.regionCount = n;
         settings_.maxRegionCode = 40;
     }
@@ -76,7 +74,6 @@ protected:
 
     Matrix a_, b_, r1_, w1_, r2_, w2_, r3_, w3_;
     std::vector<int> regionIndex_;
-    std::vector<zoneFZT> regionRecords_;
     int next_ = 2;
 };
 
