@@ -82,11 +82,14 @@ void expokorrklasse::LookUpGrids() {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
     const int rows = std::max(lastRow - firstRow + 1, 0);
     orientation_.assign(static_cast<std::size_t>(rows) * stride, radiation::CellOrientation{});
+    part_.assign(static_cast<std::size_t>(rows) * stride, 0);
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
-            if (TakesPart(r, c))
-                orientation_[static_cast<std::size_t>(r - firstRow) * stride + static_cast<std::size_t>(c)] =
-                    radiation::OrientationOf((*slope_)[r][c], (*aspect_)[r][c], nodata);
+            if (TakesPart(r, c)) {
+                const std::size_t i = static_cast<std::size_t>(r - firstRow) * stride + static_cast<std::size_t>(c);
+                part_[i] = 1;
+                orientation_[i] = radiation::OrientationOf((*slope_)[r][c], (*aspect_)[r][c], nodata);
+            }
 }
 
 int expokorrklasse::RegisterNew(Matrix& grid, bool wholeGrid, const std::string& fileName, const std::string& name,

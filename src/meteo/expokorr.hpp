@@ -70,8 +70,10 @@ private:
     Matrix correction_, shadow_, effective_, corrTemperature_, nightTemperature_;
     int correctionIndex_ = 0, shadowIndex_ = 0, effectiveIndex_ = 0, corrTemperatureIndex_ = 0, nightIndex_ = 0;
 
-    // Orientation of every own cell, row-major from firstRow, ncols + 1 per row.
+    // Orientation of every own cell and whether it takes part, row-major from firstRow, ncols + 1
+    // per row.
     std::vector<radiation::CellOrientation> orientation_;
+    std::vector<unsigned char> part_;
 
     int stepCounter_ = 0;
     double horizontalSum_ = 0;

@@ -118,14 +118,19 @@ void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
 #pragma omp parallel for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
-        const radiation::CellOrientation* o = orientation_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+        const std::size_t offset = static_cast<std::size_t>(r - firstRow) * stride;
+        const radiation::CellOrientation* o = orientation_.data() + offset;
+        const unsigned char* part = part_.data() + offset;
         const double* shade = shadow_[r];
         const double* sunshine = sunshine_ != nullptr ? (*sunshine_)[r] : nullptr;
         double* sum = correction_[r];
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            if (!TakesPart(r, c)) continue;
-            const bool cloudy = sunshine != nullptr && sunshine[c] < 0.1;
-            sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, cloudy);
+        const int c2 = ColumnTo(r);
+        if (sunshine == nullptr) {
+            for (int c = ColumnFrom(r); c <= c2; ++c)
+                if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, false);
+        } else {
+            for (int c = ColumnFrom(r); c <= c2; ++c)
+                if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, sunshine[c] < 0.1);
         }
     }
 }
