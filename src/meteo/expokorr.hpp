@@ -27,6 +27,8 @@ public:
     // Cells visited by the ray march since construction (process 0) and the seconds it took.
     std::int64_t ShadowCellVisits() const { return shadowVisits_; }
     double ShadowSeconds() const { return shadowSeconds_; }
+    // Seconds spent in the incidence loops since construction.
+    double IncidenceSeconds() const { return incidenceSeconds_; }
     // Sub-steps with sun since construction.
     std::int64_t LitSubSteps() const { return litSubSteps_; }
 
@@ -79,5 +81,6 @@ private:
     double horizontalSum_ = 0;
     std::int64_t shadowVisits_ = 0;
     double shadowSeconds_ = 0;
+    double incidenceSeconds_ = 0;
     std::int64_t litSubSteps_ = 0;
 };

@@ -97,18 +97,22 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
         MPIScatterGrid(shadowIndex_);
     }
     MPI_Barrier(MPI_COMM_WORLD);
+    const double start = MPI_Wtime();
     IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
+    incidenceSeconds_ += MPI_Wtime() - start;
     WriteStatisticGrids(shadowIndex_, true, laterSubSteps != 0);
 }
 
 void expokorrklasse::ClearShadow() {
     if (Shading() && rank == 0) {
+#pragma omp parallel for schedule(runtime)
         for (int r = 1; r <= nrows; ++r)
             if (zoneGrid->holds(r))
                 for (int c = 1; c <= ncols; ++c)
                     if ((*zoneGrid)[r][c] != nodata) shadow_[r][c] = 0.0;
         return;
     }
+#pragma omp parallel for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
             if (TakesPart(r, c)) shadow_[r][c] = 0.0;
