@@ -231,3 +231,31 @@ TEST_F(PrecicorrTest, ElevationRegressionRefittedAndJoined) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PrecicorrTest, GridVariantCorrectsTheInterpolatedCells) {
+    BuildInputs({10, 20, 30, 40}, {0.5, 0.0, -3, 0.5}, {4, 2, 0, 1}, kOn, "[RegionalSuperposition]\n1\n60\n");
+    unsigned error = 0;
+    auto pc = Correct(&error);
+    ASSERT_EQ(error, 0u) << Console();
+    EXPECT_FALSE(Logged("WARNING"));
+    for (auto& ip : inputs_) Step(*ip);
+    std::vector<double> before;
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) before.push_back(Cell(*inputs_[0], r, c));
+    pc->CorrectGrid();
+    std::size_t i = 0;
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c, ++i) {
+            if (!InBasin(r, c)) {
+                EXPECT_EQ(Cell(*inputs_[0], r, c), -9999.0);
+                continue;
+            }
+            const double t = Cell(*inputs_[1], r, c), u = Cell(*inputs_[2], r, c);
+            const double factor = t > 0.0 ? 0.05 * u + 1.1 : 0.1 * u + 1.2;
+            EXPECT_NEAR(Cell(*inputs_[0], r, c), before[i] * factor, 1e-12) << r << " " << c;
+        }
+}
+
+}  // namespace
