@@ -1,8 +1,9 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
 use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
-radiation of three stations are interpolated for three days; evapotranspiration runs hourly by
-Penman-Monteith and the snow model by the degree-day method; the sub-models that are off wait
-for their turn; the run checks the set-up (grids,
+radiation of three stations are interpolated for three days; precipitation is corrected for
+gauge undercatch and radiation and temperature for slope, aspect and terrain shadow;
+evapotranspiration runs hourly by Penman-Monteith and the snow model by the degree-day method;
+the sub-models that are off wait for their turn; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
@@ -178,8 +179,18 @@ aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultVa
   theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25; }
 
 [radiation_correction]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+2       method: radiation with terrain shadow, and temperature
+tkorr.asc       file of the corrected temperature
+50      write code: the mean over the run
+1.0     temperature scaling factor
+exkorr.asc      file of the radiation correction factor
+50      write code: the mean over the run
+shadow.asc      file of the terrain shadow
+0       write code of the shadow
+1       recompute every step
+4       sub-steps per step
 
 [soil_surface_groundwater_substeps]
 1
@@ -191,7 +202,12 @@ aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultVa
 0       number of tracers
 
 [precipitation_correction]
-0       flow control parameter
+1       do_it: correct precipitation for gauge undercatch
+0.5     threshold temperature: rain above, snow at or below
+1.1     constant rain
+0.05    slope rain (per m/s of wind)
+1.3     constant snow
+0.1     slope snow (per m/s of wind)
 
 [RegionalSuperposition]
 0       flow control parameter

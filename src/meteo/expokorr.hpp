@@ -1,12 +1,86 @@
 #pragma once
-// Radiation and temperature correction by slope, aspect and shading ("[radiation_correction]").
-// This build has none: switched on, it refuses; switched off, every operation returns at once.
+// Radiation and temperature correction by slope, aspect and terrain shadow
+// ("[radiation_correction]"). Every "number if timesteps" steps the sun is followed through the
+// step in sub-steps; the direct radiation summed on each sloped cell over that on a horizontal
+// cell is "radiation_correction" (the sum itself is "Ieff_max"). Methods 1 and 2 let the terrain
+// cast shadows (ray march on process 0 over the whole grid), 3 and 4 do not; 2 and 4 also
+// publish "corr_temperature". Steps above 720 minutes get a night temperature
+// ("temperature_night"), also with the module off.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "meteo/radiation_geometry.hpp"
 #include "submodel/teilmod.hpp"
 
 class expokorrklasse : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2053;
     expokorrklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
-    Matrix* GetCorrectionGrid() { return nullptr; }
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
+    ~expokorrklasse() override;
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    virtual Matrix* GetCorrectionGrid() { return flowControl == 1 ? &correction_ : nullptr; }
+
+    int Method() const { return method_; }
+    int Splittings() const { return splittings_; }
+    // Horizontal beam sum of the last recompute (Wh/m²).
+    double HorizontalSum() const { return horizontalSum_; }
+    // Cells visited by the ray march since construction (process 0) and the seconds it took.
+    std::int64_t ShadowCellVisits() const { return shadowVisits_; }
+    double ShadowSeconds() const { return shadowSeconds_; }
+    // Seconds spent in the incidence loops since construction.
+    double IncidenceSeconds() const { return incidenceSeconds_; }
+    // Sub-steps with sun since construction.
+    std::int64_t LitSubSteps() const { return litSubSteps_; }
+
+private:
+    void Construct();
+    void ReadSection();
+    void LookUpGrids();
+    void RegisterOwnGrids();
+    int RegisterNew(Matrix& grid, bool wholeGrid, const std::string& fileName, const std::string& name,
+                    long writeCode);
+    bool TakesPart(int r, int c) const;
+    bool Shading() const { return method_ == 1 || method_ == 2; }
+    void CopyNightTemperature();
+    void Recompute();
+    void SubStep(double t, double d, int laterSubSteps);
+    void ClearShadow();
+    void IncidenceLoop(const radiation::SunStep& sun);
+    void CorrectionFactors();
+    void RefreshTemperature();
+    int ColumnFrom(int r) const;
+    int ColumnTo(int r) const;
+
+    // Section values.
+    int method_ = 2;
+    std::string temperatureFile_, correctionFile_, shadowFile_;
+    long temperatureCode_ = 0, correctionCode_ = 0, shadowCode_ = 0;
+    double scaling_ = 0;
+    int interval_ = 1;
+    int splittings_ = 1;
+
+    // Grids read.
+    const Matrix* elevation_ = nullptr;
+    const Matrix* slope_ = nullptr;
+    const Matrix* aspect_ = nullptr;
+    const Matrix* sunshine_ = nullptr;
+    const Matrix* temperature_ = nullptr;
+    const Matrix* masterUnits_ = nullptr;
+    bool useUnits_ = false;
+
+    // Grids published and their grid-store entries (0: not registered).
+    Matrix correction_, shadow_, effective_, corrTemperature_, nightTemperature_;
+    int correctionIndex_ = 0, shadowIndex_ = 0, effectiveIndex_ = 0, corrTemperatureIndex_ = 0, nightIndex_ = 0;
+
+    // Orientation of every own cell and whether it takes part, row-major from firstRow, ncols + 1
+    // per row.
+    std::vector<radiation::CellOrientation> orientation_;
+    std::vector<unsigned char> part_;
+
+    int stepCounter_ = 0;
+    double horizontalSum_ = 0;
+    std::int64_t shadowVisits_ = 0;
+    double shadowSeconds_ = 0;
+    double incidenceSeconds_ = 0;
+    std::int64_t litSubSteps_ = 0;
 };

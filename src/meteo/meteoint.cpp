@@ -486,27 +486,3 @@ void meteointerpol::FindStartDateInRegressionFile(int) {
 }
 
 void meteointerpol::WriteOutputGrid() { WriteStatisticGrids(gridIndex, true, false); }
-
-// ------------------------------------------------------------------ precipitation correction, superposition
-
-precicorrclass::precicorrclass(unsigned& error, DiagLog* log_, const std::vector<meteointerpol*>&,
-                               const std::vector<std::string>&, const SubmodelSettings& s)
-    : modelobject(log_, s.controlFileName, 0, s.textOutput, s.doublePrecision, s.record) {
-    SetModuleName("precipitation_correction");
-    CatchIntoError(error, [&] {
-        controlFile = OpenFile(controlFileName, "rt");
-        if (!controlFile) {
-            *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-            throw ModelError(28);
-        }
-        SeekSection("[precipitation_correction]", true);
-        ReadValue(ControlStream(), "%d", &doIt, "flow control parameter for [precipitation_correction]");
-        controlFile.reset();
-        if (doIt != 0) RefuseUnavailableModule(log, moduleName, kUnavailableCode);
-    });
-}
-
-RegionalSuperposition::RegionalSuperposition(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
-    : teilmodellklasse(log_, "RegionalSuperposition", s, 1) {
-    CatchIntoError(error, [&] { StartUnavailableModule("regsuper", kUnavailableCode); });
-}

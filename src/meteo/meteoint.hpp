@@ -13,9 +13,8 @@
 // meteoint_geometry.cpp, and the elevation regression fitted to the stations of a step in
 // meteoint_regression.cpp.
 //
-// This build has neither the precipitation correction nor the regional superposition: switched
-// on, they stop the construction with "module <name> is not implemented"; switched off, every
-// operation returns at once.
+// The precipitation correction (precicorr.hpp) and the regional superposition
+// (superposition.hpp) work on the interpolators' stations and results.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -97,7 +96,11 @@ public:
     RegressionSet GetRegressionSet(int index) const;
     void SetRegressionSet(int index, const std::array<double, 4>& a, const std::array<double, 4>& b, double h2);
 
+    // Sets the scenario change of the day (or loads the scenario grid of the month).
+    void UpdateScenario(std::int64_t d, std::int64_t m);
+
     // ---- access for the precipitation correction and the tests
+    bool HasStations() const { return MeteoInputFiles::StationFileCount(method) > 0; }
     StationFile& Station(int file) { return input_->Station(file); }
     const Matrix& ResultGrid() const { return result; }
     const std::string& Description() const { return description; }
@@ -191,7 +194,6 @@ private:
     // The time step, by concern.
     void CheckStepDate(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) const;
     void LogProgress(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) const;
-    void UpdateScenario(std::int64_t d, std::int64_t m);
     void ReadGridOfStep();
     bool StepHasValues();
     void CellLoop();
@@ -240,25 +242,5 @@ private:
     Matrix splineGrid_, secondSplineGrid_;
 };
 
-class precicorrclass : public modelobject {
-public:
-    static constexpr int kUnavailableCode = 2051;
-    precicorrclass(unsigned& error, DiagLog* log, const std::vector<meteointerpol*>& inputs,
-                   const std::vector<std::string>& names, const SubmodelSettings& settings);
-    void SetMaxElevation(double value) { maxElevation = value; }
-    void CorrectStations() {}
-    void CorrectGrid() {}
-    int GetFlowControl() const { return doIt; }
-
-    int doIt = 0;
-    double maxElevation = 0;
-};
-
-class RegionalSuperposition : public teilmodellklasse {
-public:
-    static constexpr int kUnavailableCode = 2052;
-    RegionalSuperposition(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void WriteStatistics() {}
-    void FlushStatistics() {}
-};
+#include "meteo/precicorr.hpp"
+#include "meteo/superposition.hpp"

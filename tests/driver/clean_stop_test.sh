@@ -25,8 +25,8 @@ for section in radiation_correction precipitation_correction RegionalSuperpositi
     grep -q '^exitcode 0$' out.txt || fail "$section: status 0 without the normal end"
     continue
   fi
-  [ "$status" -lt 128 ] || { tail -20 out.txt; fail "$section: ended by a signal (status $status)"; }
   code=$(sed -n 's/.*description= "Program aborted with exit code \([0-9]*\)".*/\1/p' "$diag" | tail -1)
+  # A process ended by a signal (mpiexec reports the signal number) leaves no abort entry.
   [ -n "$code" ] || { tail -20 out.txt; fail "$section: status $status without a FATAL abort entry"; }
   [ $((code % 256)) -eq "$status" ] || fail "$section: status $status, but the FATAL code is $code"
   # The abort entry is the last entry before the finish line.

@@ -9,7 +9,6 @@
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
-#include "meteo/expokorr.hpp"
 #include "meteo/meteoint.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
@@ -41,8 +40,6 @@ std::function<unsigned(DiagLog*, const SubmodelSettings&)> Builder(Extra... extr
 
 std::vector<Module> Modules() {
     return {
-        {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
-        {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
@@ -73,20 +70,6 @@ TEST_F(UnavailableModulesTest, SwitchedOnTheyRefuseWithTheirOwnCode) {
         codes.insert(m.code);
     }
     EXPECT_EQ(codes.size(), Modules().size());
-}
-
-TEST_F(UnavailableModulesTest, PrecipitationCorrectionRefuses) {
-    WriteShared("test.ctl", ControlFile());
-    unsigned error = 0;
-    precicorrclass off(error, log_.get(), {}, {}, settings_);
-    EXPECT_EQ(error, 0u);
-    WriteShared("test.ctl", ControlFile("[precipitation_correction]\n1 do it\n\n"));
-    precicorrclass on(error, log_.get(), {}, {}, settings_);
-    EXPECT_EQ(error, static_cast<unsigned>(precicorrclass::kUnavailableCode));
-    // The correction's section is required.
-    WriteShared("test.ctl", "[snow_model]\n0\n60\n");
-    precicorrclass missing(error, log_.get(), {}, {}, settings_);
-    EXPECT_EQ(error, 17u);
 }
 
 TEST_F(UnavailableModulesTest, TracerDescriptionsAreRead) {

@@ -12,7 +12,7 @@ std::string ControlFile(const std::string& before, const std::string& after) {
                              "interception_model", "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel",
                              "irrigation", "groundwater_flow", "routing_model", "special_output"})
         text += std::string("[") + name + "]\n0 flow control\n60 time step\n\n";
-    text += "[precipitation_correction]\n0 do it\n\n[region_transition_distance]\n1000 transition distance\n\n" + after;
+    text += "[precipitation_correction]\n0 do it\n0 threshold\n1 constant rain\n0 slope rain\n1 constant snow\n0 slope snow\n\n[region_transition_distance]\n1000 transition distance\n\n" + after;
     return text;
 }
 

@@ -1,0 +1,155 @@
+// The radiation correction of one daily step (24 sub-steps, terrain shadow) on 1000 x 1000
+// cells: incidence evaluations (cell x lit sub-step) per second and core at 1 and 8 threads with
+// the thread efficiency, and the ray march of the terrain shadow in cells visited per second.
+#include <benchmark/benchmark.h>
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "meteo/expokorr.hpp"
+#include "meteo/radiation_geometry.hpp"
+
+namespace {
+
+constexpr int kSize = 1000;
+constexpr double kCell = 100.0;
+
+void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
+    e.grid = grid;
+    e.fileName = name;
+    e.hasFileName = true;
+    e.internalName = name;
+    e.hasInternalName = true;
+}
+
+// Hilly terrain with its slopes and aspects, and the settings of a daily radiation correction.
+struct Domain {
+    Domain() {
+        dir = std::filesystem::temp_directory_path() / ("talvo_bench_radiation_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+        std::ofstream("bench.ctl") << "[radiation_correction]\n1\n1440\n1\ntk.asc\n0\n1\nex.asc\n0\nsh.asc\n0\n1\n24\n";
+        memory_handling mh;
+        for (Matrix* m : {&zones, &elevation, &slope, &aspect, &temperature})
+            *m = mh.matrix(1, kSize, 1, kSize, kSize);
+        for (int r = 1; r <= kSize; ++r)
+            for (int c = 1; c <= kSize; ++c) {
+                const double x = c * 0.02, y = r * 0.03;
+                zones[r][c] = 1;
+                elevation[r][c] = 1500 + 400 * std::sin(x) * std::cos(y);
+                // Slope and aspect of the surface above, in degrees.
+                const double dzdx = 400 * 0.02 / kCell * std::cos(x) * std::cos(y);
+                const double dzdy = -400 * 0.03 / kCell * std::sin(x) * std::sin(y);
+                slope[r][c] = std::atan(std::hypot(dzdx, dzdy)) * 57.29577951308232;
+                aspect[r][c] = std::fmod(std::atan2(-dzdx, dzdy) * 57.29577951308232 + 360.0, 360.0);
+                temperature[r][c] = 5.0;
+            }
+        Name(store[1], &zones, "zones");
+        Name(store[2], &elevation, "[elevation_model]");
+        Name(store[3], &slope, "slope_angle");
+        Name(store[4], &aspect, "slope_aspect");
+        Name(store[5], &temperature, "temperature");
+        index.assign(2, 0);
+        index[1] = 1;
+        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
+        settings.controlFileName = "bench.ctl";
+        settings.zoneIndex = &index;
+        settings.zoneRecords = &records;
+        settings.zoneCount = 1;
+        settings.ncols = settings.nrows = kSize;
+        settings.firstRow = 1;
+        settings.lastRow = kSize;
+        settings.cellsize = kCell;
+        settings.latitude = 47.0;
+        settings.longitude = settings.meridian = 15.0;
+        settings.endDay = settings.endMonth = 1;
+        settings.endYear = 2001;
+        settings.gridStore = &store;
+        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
+        log->SetConsole(quiet);
+    }
+    ~Domain() {
+        log.reset();
+        std::error_code ec;
+        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::filesystem::path dir;
+    GridStore store;
+    Matrix zones, elevation, slope, aspect, temperature;
+    std::vector<int> index;
+    std::vector<zoneFZT> records;
+    SubmodelSettings settings;
+    std::ostream quiet{nullptr};
+    std::unique_ptr<DiagLog> log;
+};
+
+// Incidence evaluations per second and core with one thread, for the efficiency at more.
+double g_singleThreadRate = 0;
+
+// Argument: the number of OpenMP threads. The incidence rate counts the time of the incidence
+// loops alone; the step rate the whole step with the serial ray march.
+void BM_RadiationCorrectionDay(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    omp_set_num_threads(threads);
+    Domain domain;
+    unsigned error = 0;
+    expokorrklasse correction(error, domain.log.get(), domain.settings);
+    if (error != 0) {
+        state.SkipWithError("the radiation correction could not be built");
+        return;
+    }
+    double total = 0;
+    for (auto _ : state) {
+        const double start = MPI_Wtime();
+        correction.run(24, 21, 3, 2020);
+        total += MPI_Wtime() - start;
+        benchmark::DoNotOptimize(correction.GetCorrectionGrid());
+    }
+    const double cells = static_cast<double>(kSize) * kSize;
+    const double evaluations = cells * static_cast<double>(correction.LitSubSteps());
+    const double perCore = evaluations / correction.IncidenceSeconds() / threads;
+    state.counters["incidence_per_s_core"] = perCore;
+    state.counters["step_cells_per_s"] = cells * static_cast<double>(state.iterations()) / total;
+    state.counters["march_visits_per_s"] = static_cast<double>(correction.ShadowCellVisits()) / correction.ShadowSeconds();
+    if (threads == 1) g_singleThreadRate = perCore;
+    if (threads > 1 && g_singleThreadRate > 0) state.counters["thread_efficiency"] = perCore / g_singleThreadRate;
+    omp_set_num_threads(omp_get_num_procs());
+}
+BENCHMARK(BM_RadiationCorrectionDay)->Arg(1)->Arg(2)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// The terrain shadow alone over the whole grid, for a morning, a noon and an evening sun.
+void BM_TerrainShadow(benchmark::State& state) {
+    Domain domain;
+    memory_handling mh;
+    Matrix shadow = mh.matrix(1, kSize, 1, kSize, kSize);
+    std::int64_t visits = 0;
+    const double azimuths[3] = {1.7, 3.14159265359, 4.5};
+    int k = 0;
+    for (auto _ : state) {
+        visits += radiation::MarchTerrainShadow(domain.elevation, domain.zones, shadow, kSize, kSize, kCell, -9999,
+                                                -9999, azimuths[k++ % 3], 0.3);
+        benchmark::DoNotOptimize(shadow[kSize / 2][kSize / 2]);
+    }
+    state.counters["cell_visits"] = benchmark::Counter(static_cast<double>(visits), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_TerrainShadow)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    MPI_Finalize();
+    return 0;
+}

@@ -1,0 +1,168 @@
+// The step of the radiation correction: night temperature, the sub-steps of the sun's path with
+// terrain shadow and incidence, then the correction factors and the corrected temperature.
+#include <mpi.h>
+
+#include <cmath>
+
+#include "meteo/expokorr.hpp"
+
+void expokorrklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (zoneIndex == nullptr) return;
+    CopyNightTemperature();
+    if (flowControl == 0) return;
+    if (stepCounter_ == 0) stepCounter_ = interval_;
+    if (stepCounter_ < interval_) {
+        ++stepCounter_;
+        // The kept factors apply to this step's temperature: the corrected temperature follows
+        // the temperature of every step, not that of the last recompute.
+        hour = h;
+        day = d;
+        month = m;
+        year = y;
+        RefreshTemperature();
+        return;
+    }
+    stepCounter_ = 1;
+    teilmodellklasse::run(h, d, m, y);
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    Recompute();
+}
+
+void expokorrklasse::CopyNightTemperature() {
+    if (nightIndex_ == 0) return;
+    Matrix& night = nightTemperature_;
+    const Matrix& t = *temperature_;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+            if (TakesPart(r, c)) night[r][c] = t[r][c];
+}
+
+void expokorrklasse::Recompute() {
+    double rise = 0, set = 0;
+    GetSunriseSunset(latitude, longitude, static_cast<int>(day), static_cast<int>(month), &rise, &set);
+    sunrise = std::fmod(24.0 + rise, 24.0);
+    sunset = std::fmod(24.0 + set, 24.0);
+    horizontalSum_ = 0;
+
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+            const bool part = TakesPart(r, c);
+            if (corrTemperatureIndex_ > 0) corrTemperature_[r][c] = part ? (*temperature_)[r][c] : nodata;
+            if (part) {
+                correction_[r][c] = 0.0;
+                effective_[r][c] = 0.0;
+            }
+        }
+
+    const double dt = timeInterval / 60.0;
+    const double sub = dt / splittings_;
+    const double base = static_cast<double>(hour) + hourOffset + timeShift;
+    const double end = base + 0.01;
+    int k = 0;
+    for (double t = base - (1.0 - 0.5 / splittings_) * dt; end > t; t += sub, ++k)
+        SubStep(t, sub, k + 1 < splittings_ ? 1 : 0);
+
+    CorrectionFactors();
+    WriteStatisticGrids(correctionIndex_, true, false);
+    if (corrTemperatureIndex_ > 0) WriteStatisticGrids(corrTemperatureIndex_, true, false);
+}
+
+void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
+    const radiation::SubStepLight light = radiation::SubStepDarkness(t, d, sunrise, sunset);
+    double azimuth = 0, elevation = 0, zenith = 0, beam = 0, cosZ = 1;
+    if (!light.night) {
+        GetSunPosition(latitude, longitude, radiation::LitMiddle(t, d, light), static_cast<int>(day),
+                       static_cast<int>(month), &azimuth, &elevation);
+        zenith = pi / 2.0 - elevation;
+        cosZ = std::cos(zenith);
+        beam = radiation::BeamRadiation(d, light.daylightFraction, elevation, cosZ);
+    }
+    nightFlag = light.night ? 1 : 0;
+    if (!light.night) ++litSubSteps_;
+    horizontalSum_ += beam * cosZ;
+
+    ClearShadow();
+    if (Shading() && !light.night && !useUnits_) {
+        if (rank == 0) {
+            const double start = MPI_Wtime();
+            shadowVisits_ += radiation::MarchTerrainShadow(*elevation_, *zoneGrid, shadow_, nrows, ncols, cellsize,
+                                                           nodata, nodata, azimuth, elevation);
+            shadowSeconds_ += MPI_Wtime() - start;
+        }
+        MPIScatterGrid(shadowIndex_);
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    const double start = MPI_Wtime();
+    IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
+    incidenceSeconds_ += MPI_Wtime() - start;
+    WriteStatisticGrids(shadowIndex_, true, laterSubSteps != 0);
+}
+
+void expokorrklasse::ClearShadow() {
+    if (Shading() && rank == 0) {
+#pragma omp parallel for schedule(runtime)
+        for (int r = 1; r <= nrows; ++r)
+            if (zoneGrid->holds(r))
+                for (int c = 1; c <= ncols; ++c)
+                    if ((*zoneGrid)[r][c] != nodata) shadow_[r][c] = 0.0;
+        return;
+    }
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+            if (TakesPart(r, c)) shadow_[r][c] = 0.0;
+}
+
+void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t offset = static_cast<std::size_t>(r - firstRow) * stride;
+        const radiation::CellOrientation* o = orientation_.data() + offset;
+        const unsigned char* part = part_.data() + offset;
+        const double* shade = shadow_[r];
+        const double* sunshine = sunshine_ != nullptr ? (*sunshine_)[r] : nullptr;
+        double* sum = correction_[r];
+        const int c2 = ColumnTo(r);
+        if (sunshine == nullptr) {
+            for (int c = ColumnFrom(r); c <= c2; ++c)
+                if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, false);
+        } else {
+            for (int c = ColumnFrom(r); c <= c2; ++c)
+                if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, sunshine[c] < 0.1);
+        }
+    }
+}
+
+void expokorrklasse::CorrectionFactors() {
+    const double h = horizontalSum_;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+            if (!TakesPart(r, c)) continue;
+            effective_[r][c] = correction_[r][c];
+            correction_[r][c] = radiation::CorrectionFactor(correction_[r][c], h);
+        }
+    RefreshTemperature();
+}
+
+void expokorrklasse::RefreshTemperature() {
+    if (corrTemperatureIndex_ == 0) return;
+    const double h = horizontalSum_;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+            if (!TakesPart(r, c)) {
+                corrTemperature_[r][c] = nodata;
+                continue;
+            }
+            const double s = sunshine_ != nullptr ? (*sunshine_)[r][c] : 0.5;
+            corrTemperature_[r][c] =
+                radiation::CorrectedTemperature((*temperature_)[r][c], correction_[r][c], h, scaling_, s);
+        }
+}

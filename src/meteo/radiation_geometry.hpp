@@ -1,0 +1,95 @@
+#pragma once
+// Direct solar radiation on sloped, possibly shaded cells: the daylight share of a sub-step,
+// the clear-sky beam of the sub-step, the incidence on a sloped cell, the correction factor and
+// the temperature corrected by it, and the terrain shadow cast along the sun's rays. Plain
+// numbers in, numbers out; the sub-model does the grids and the processes.
+#include <cmath>
+#include <cstdint>
+
+#include "kernel/matrix.hpp"
+
+namespace radiation {
+
+// Solar constant (W/m²) and the clear-sky transmission per air mass.
+constexpr double kSolarConstant = 1367.0;
+constexpr double kTransmission = 0.86;
+// Below this sun elevation (radians) no beam reaches the ground.
+constexpr double kMinimumElevation = 0.017;
+// A sloped cell gets at most this many times the radiation of a horizontal one.
+constexpr double kIncidenceCap = 5.0;
+// Correction factors at or below this are taken as this for the temperature (ln 0.2 = -1.6094).
+constexpr double kLowestFactor = 0.2;
+constexpr double kLowestFactorLog = 1.6094;
+
+// The dark share of the sub-step of length d centred on hour t, with sunrise and sunset already
+// brought into 0..24.
+struct SubStepLight {
+    double darkBeforeSunrise = 0;
+    double darkFraction = 0;
+    double daylightFraction = 1;
+    bool night = false;
+};
+SubStepLight SubStepDarkness(double t, double d, double sunrise, double sunset);
+
+// The hour at which the sun is taken: the middle of the lit part of the sub-step.
+inline double LitMiddle(double t, double d, const SubStepLight& l) {
+    return t + l.darkBeforeSunrise + d / 2.0 * (l.daylightFraction - 1.0);
+}
+
+// Beam radiation of a sub-step of d hours on a surface normal to the rays (Wh/m²), with the sun
+// at elevation (radians) and cosZ the cosine of its zenith angle.
+double BeamRadiation(double d, double daylightFraction, double elevation, double cosZ);
+
+// The sun of one sub-step as the incidence loop needs it.
+struct SunStep {
+    double cosZ = 1, sinZ = 0, cosAzimuth = 1, sinAzimuth = 0;
+    double beam = 0;
+    bool night = true;
+};
+SunStep MakeSunStep(double azimuth, double zenith, double beam, bool night);
+
+// A cell's orientation, prepared once: cos(slope), sin(slope)·cos(aspect), sin(slope)·sin(aspect).
+// Slope and aspect in degrees, aspect clockwise from north; nodata counts as horizontal.
+struct CellOrientation {
+    double cosSlope = 1, northSouth = 0, eastWest = 0;
+};
+CellOrientation OrientationOf(double slopeDegrees, double aspectDegrees, double nodata);
+
+// Cosine of the angle between the sun and the cell normal, at least 0 (no sun from behind).
+inline double CosIncidence(const CellOrientation& o, const SunStep& s) {
+    const double g = o.cosSlope * s.cosZ + s.sinZ * (o.northSouth * s.cosAzimuth + o.eastWest * s.sinAzimuth);
+    return g > 0.0 ? g : 0.0;
+}
+
+// Beam of the sub-step on the cell: none by night or in shadow; a cloudy cell (little sunshine)
+// gets the horizontal share; never more than kIncidenceCap times the horizontal share.
+inline double InclinedBeam(const CellOrientation& o, const SunStep& s, bool shaded, bool cloudy) {
+    if (s.night || shaded) return 0.0;
+    double g = CosIncidence(o, s);
+    if (g > 0.0 && cloudy) g = s.cosZ;
+    const double cap = kIncidenceCap * s.cosZ;
+    return (g < cap ? g : cap) * s.beam;
+}
+
+// f = S / H, 0 when the horizontal sum H is 0.
+inline double CorrectionFactor(double inclined, double horizontal) {
+    return horizontal > 0.0 ? inclined / horizontal : 0.0;
+}
+
+// Temperature raised on sunny and lowered on shaded cells: T + c·ln(f)·r, with f taken as 0.2
+// at most once the step had sun at all; T unchanged without sun.
+inline double CorrectedTemperature(double t, double f, double horizontal, double scaling, double sunshine) {
+    if (f > kLowestFactor) return t + scaling * std::log(f) * sunshine;
+    if (horizontal > 0.0) return t - kLowestFactorLog * scaling * sunshine;
+    return t;
+}
+
+// Marks with 1 the cells of zone that the terrain hides from a sun at azimuth (radians,
+// clockwise from north) and elevation (radians), 0 the others (whole grids, rows 1..nrows,
+// row 1 in the north). Cells whose zone value is zoneNodata are skipped. Returns the number of
+// cells visited.
+std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone, Matrix& shadow, int nrows,
+                                int ncols, double cellsize, double gridNodata, double zoneNodata, double azimuth,
+                                double elevation);
+
+}  // namespace radiation

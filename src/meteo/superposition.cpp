@@ -1,0 +1,284 @@
+// Regional superposition: the section with its entities, and each entity's construction,
+// combination and statistics.
+#include "meteo/superposition.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// The next line of the stream without its line end; false at the end of the file.
+bool NextLine(std::FILE* f, std::string* line) {
+    line->clear();
+    int ch = 0;
+    bool any = false;
+    while ((ch = std::fgetc(f)) != EOF) {
+        any = true;
+        if (ch == '\n') break;
+        line->push_back(static_cast<char>(ch));
+    }
+    return any;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ the sub-model
+
+RegionalSuperposition::RegionalSuperposition(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
+    : teilmodellklasse(log_, "RegionalSuperposition", s, 1) {
+    CatchIntoError(error, [&] { Construct(); });
+}
+
+RegionalSuperposition::~RegionalSuperposition() {
+    for (auto& e : entities_) e->Release();
+    entities_.clear();
+}
+
+void RegionalSuperposition::Construct() {
+    LogBanner("regsuper");
+    ReadModuleSection(false);
+    if (flowControl == 0 || zoneIndex == nullptr) return;
+    FindDecompositionGrids();
+    regionCount_ = settings.regionIndex != nullptr ? std::max(settings.regionCount, 0) : 0;
+    ReadEntities();
+    std::FILE* f = controlFile.release();
+    if (f != nullptr && std::fclose(f) != 0) {
+        *log << "FATAL: error closing control file " << controlFileName << "[end-entry]";
+        throw ModelError(11);
+    }
+}
+
+void RegionalSuperposition::ReadEntities() {
+    std::FILE* f = ControlStream();
+    std::string line;
+    NextLine(f, &line);
+    const long count = ParseEntityCount(line);
+    if (count < 0) {
+        *log << "FATAL: could not read \"NumberOfEntities\" keyword in section [" << moduleName << "]\n\n"
+             << "[end-entry]";
+        throw ModelError(133);
+    }
+    for (long i = 0; i < count; ++i) {
+        std::string block;
+        while (NextLine(f, &line)) {
+            block += line + "\n";
+            if (line.find('}') != std::string::npos) break;
+        }
+        entities_.push_back(std::make_unique<cSuperposition>(*this, block));
+    }
+}
+
+long RegionalSuperposition::RegionCodeOfRank(int p) const {
+    const std::vector<int>& index = *settings.regionIndex;
+    for (std::size_t code = 0; code < index.size(); ++code)
+        if (index[code] == p) return static_cast<long>(code);
+    return 0;
+}
+
+int RegionalSuperposition::RankOf(long code) const {
+    const std::vector<int>& index = *settings.regionIndex;
+    if (code < 0 || code >= static_cast<long>(index.size())) return 0;
+    const int k = index[static_cast<std::size_t>(code)];
+    return k >= 1 && k <= regionCount_ ? k : 0;
+}
+
+void RegionalSuperposition::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    if (flowControl == 0) return;
+    for (auto& e : entities_) e->Combine(h, d, m, y);
+}
+
+void RegionalSuperposition::WriteStatistics() {
+    if (flowControl == 0) return;
+    for (auto& e : entities_) e->WriteStatistics();
+}
+
+void RegionalSuperposition::FlushStatistics() {
+    if (flowControl == 0) return;
+    for (auto& e : entities_) e->FlushStatistics();
+}
+
+// ------------------------------------------------------------------ one entity
+
+cSuperposition::cSuperposition(RegionalSuperposition& owner, const std::string& blockText) : owner_(owner) {
+    DiagLog& log = *owner_.log;
+    block_ = ParseSuperpositionBlock(blockText);
+    regions_ = owner_.regionCount_;
+    if (!block_.missingKey.empty()) {
+        // Without the key there is no value to take: the block is refused.
+        log << "FATAL: error in control file, the key \"" << block_.missingKey << "\" (with \"= value;\") of the "
+            << owner_.moduleName << " entity " << block_.name << " is missing" << "[end-entry]";
+        throw ModelError(17);
+    }
+    for (const SuperpositionInput& in : block_.inputs) {
+        Input input;
+        input.grid = (*owner_.gridStore)[owner_.GetGridIndex(in.gridName)].grid;
+        CheckRegions(in);
+        if (static_cast<int>(in.weights.size()) != regions_) {
+            log << "\nerror reading weights for regions in " << owner_.moduleName << " entity: " << block_.name
+                << ", inputgrid " << in.gridName << "\nThe number of regions (" << regions_
+                << ") does not equal the number of weights (" << static_cast<int>(in.weights.size()) << ")\n"
+                << "[end-entry]";
+            throw ModelError(135);
+        }
+        input.weightOfRank.assign(static_cast<std::size_t>(regions_) + 1, 0.0);
+        for (int p = 1; p <= regions_; ++p)
+            input.weightOfRank[static_cast<std::size_t>(p)] = in.weights[static_cast<std::size_t>(p - 1)];
+        inputs_.push_back(std::move(input));
+    }
+    CheckWeights();
+    RegisterOutput();
+    CreateStatistics();
+    LookUpRegionLayers();
+}
+
+void cSuperposition::CheckRegions(const SuperpositionInput& in) const {
+    DiagLog& log = *owner_.log;
+    const std::string head = "\nerror reading regions in " + owner_.moduleName + " entity: " + block_.name +
+                             ", inputgrid " + in.gridName;
+    if (static_cast<int>(in.regions.size()) != regions_) {
+        log << head << "\nThe number of regions here (" << static_cast<int>(in.regions.size())
+            << ") does not equal the number of" << "\nregions in the regiongrid (" << regions_ << ")\n"
+            << "[end-entry]";
+        throw ModelError(134);
+    }
+    for (int p = 1; p <= regions_; ++p) {
+        const long code = in.regions[static_cast<std::size_t>(p - 1)];
+        if (owner_.RankOf(code) == 0) {
+            log << head << "\nregion on position " << p << " was read as " << code
+                << "\nThere is now region with this code in the region grid\n"
+                << "\nOnly the region codes from the region grid must be listet in ascending order here\n"
+                << "regardless of their actual weight for this superposition instance\n" << "[end-entry]";
+            throw ModelError(134);
+        }
+        if (owner_.RankOf(code) != p) {
+            log << head << "\nregion on position " << p << " in the region list should have value "
+                << owner_.RegionCodeOfRank(p) << "\nbut was read as " << code
+                << "\nAll regions must be listet in ascending order here\n"
+                << "regardless of their actual weight for this superposition instance\n" << "[end-entry]";
+            throw ModelError(134);
+        }
+    }
+}
+
+void cSuperposition::CheckWeights() const {
+    for (int p = 1; p <= regions_; ++p) {
+        double sum = 0;
+        for (const Input& in : inputs_) sum += in.weightOfRank[static_cast<std::size_t>(p)];
+        if (std::fabs(sum - 1.0) > 0.0001) {
+            *owner_.log << "\nerror reading weights for regions in " << owner_.moduleName << "\nentity: "
+                        << block_.name << "\nregion " << p << ": The sum of all weights is not 1.0 but " << sum
+                        << " \n" << "[end-entry]";
+            throw ModelError(135);
+        }
+    }
+}
+
+void cSuperposition::RegisterOutput() {
+    RegionalSuperposition& o = owner_;
+    const int index = FirstFreeGridEntry(*o.gridStore);
+    if (index >= 1000) {
+        *o.log << "FATAL: no free grid anymore, allowed number of grids is " << 1000 << "!" << "[end-entry]";
+        throw ModelError(12);
+    }
+    output_ = o.matrix(o.firstRow, o.lastRow, 1, o.ncols, o.nrows);
+    for (int r = o.firstRow; r <= o.lastRow; ++r)
+        for (int c = 1; c <= o.ncols; ++c)
+            if (o.mpiRegions == nullptr || (*o.mpiRegions)[r][c] == o.rank)
+                output_[r][c] = (*o.zoneGrid)[r][c] == o.nodata ? o.nodata : 0.0;
+    o.RegisterGrid(index, modelobject::ExpandPath(o.outputPath, block_.outputGrid), &output_, nullptr, 0,
+                   block_.name, block_.writeCode, o.firstRow, o.lastRow);
+    gridIndex_ = index;
+}
+
+void cSuperposition::CreateStatistics() {
+    RegionalSuperposition& o = owner_;
+    zones_ = *o.zoneRecords;
+    for (zoneFZT& z : zones_) z.n = z.sx = z.RelCellSum = 0;
+    int error = 0;
+    statistics_ = std::make_unique<zonalstatistic>(&error, o.log, o.relCellArea, o.nrows, o.ncols, zones_.data(),
+                                                   o.zoneCount, block_.statCode, 4, block_.outputTable, o.outputPath,
+                                                   0, std::vector<int>{});
+    if (error != 0) throw ModelError(error);
+    statistics_->WriteHeader(block_.name, o.moduleName, o.settings.outputCodes, o.settings.outputCodeCount);
+}
+
+void cSuperposition::LookUpRegionLayers() {
+    if (regions_ < 1) return;
+    const char* regionNames[4] = {"", "regression_regions", "regression_regions2", "regression_regions3"};
+    const char* weightNames[4] = {"", "regression_weights1", "regression_weights2", "regression_weights3"};
+    for (int layer = 1; layer <= std::min(regions_, 3); ++layer) {
+        regionGrid_[layer] = (*owner_.gridStore)[owner_.GetGridIndex(regionNames[layer])].grid;
+        weightGrid_[layer] = (*owner_.gridStore)[owner_.GetGridIndex(weightNames[layer])].grid;
+    }
+}
+
+bool cSuperposition::TakesPart(int r, int c) const {
+    const RegionalSuperposition& o = owner_;
+    if ((*o.zoneGrid)[r][c] == o.nodata) return false;
+    return o.mpiRegions == nullptr || (*o.mpiRegions)[r][c] == o.rank;
+}
+
+double cSuperposition::Layer(int layer, int r, int c) const {
+    const long code = static_cast<long>((*regionGrid_[layer])[r][c]);
+    if (layer > 1 && code < 1) return 0.0;
+    const int k = owner_.RankOf(code);
+    if (k == 0) return 0.0;
+    double sum = 0;
+    for (const Input& in : inputs_) sum += (*in.grid)[r][c] * in.weightOfRank[static_cast<std::size_t>(k)];
+    return (*weightGrid_[layer])[r][c] * sum;
+}
+
+void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    hour_ = h;
+    day_ = d;
+    month_ = m;
+    year_ = y;
+    statistics_->Reset();
+    const RegionalSuperposition& o = owner_;
+    const int layers = inputs_.empty() ? 0 : std::min(regions_, 3);
+#pragma omp parallel for schedule(runtime)
+    for (int r = o.firstRow; r <= o.lastRow; ++r) {
+        const bool ranged = o.basinColumns != nullptr && static_cast<std::size_t>(r) < o.basinColumns->size();
+        const int c1 = std::max(ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].first : 1, 1);
+        const int c2 = std::min(ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].last : o.ncols, o.ncols);
+        for (int c = c1; c <= c2; ++c) {
+            if (!TakesPart(r, c)) continue;
+            double out = 0.0;
+            for (int layer = 1; layer <= layers; ++layer) out += Layer(layer, r, c);
+            output_[r][c] = out;
+        }
+    }
+}
+
+void cSuperposition::WriteStatistics() {
+    RegionalSuperposition& o = owner_;
+    o.WriteStatisticGrids(gridIndex_, true, false);
+    for (int r = o.firstRow; r <= o.lastRow; ++r)
+        for (int c = 1; c <= o.ncols; ++c) {
+            if (!TakesPart(r, c)) continue;
+            const auto code = static_cast<long>((*o.zoneGrid)[r][c]);
+            if (code < 0 || code >= static_cast<long>(o.zoneIndex->size())) continue;
+            statistics_->AddValue(r, c, (*o.zoneIndex)[static_cast<std::size_t>(code)], output_[r][c], 1.0);
+        }
+    statistics_->Step(year_, month_, day_, hour_, 1);
+}
+
+void cSuperposition::FlushStatistics() {
+    if (statistics_) statistics_->WriteLine();
+}
+
+void cSuperposition::Release() {
+    if (gridIndex_ > 0) owner_.ReleaseGrid(gridIndex_);
+    gridIndex_ = 0;
+    output_.reset();
+    if (statistics_) {
+        statistics_->Release();
+        statistics_.reset();
+    }
+    zones_.clear();
+}

@@ -1,0 +1,228 @@
+// The radiation correction as a sub-model: its section, the grids it publishes and the
+// correction of whole steps on the test domain.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "radiation_test_support.hpp"
+
+using namespace meteo_test;
+using submodel_test::kZones;
+
+namespace {
+
+bool InZone(int r, int c) { return kZones[r - 1][c - 1] != -9999; }
+
+TEST_F(RadiationTest, HorizontalCellGetsOneByDayAndNothingAtNight) {
+    unsigned error = 0;
+    auto m = Make(RadiationSection(1, 1, 4, 1.0, 60), &error);
+    ASSERT_EQ(error, 0u);
+    m->run(12, 21, 3, 2020);  // the hour from 11 to 12
+    EXPECT_GT(m->HorizontalSum(), 0.0);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!InZone(r, c)) {
+                EXPECT_EQ(At("radiation_correction", r, c), -9999.0);
+                continue;
+            }
+            EXPECT_NEAR(At("radiation_correction", r, c), 1.0, 1e-12);
+            EXPECT_NEAR(At("Ieff_max", r, c), m->HorizontalSum(), 1e-9);
+            EXPECT_EQ(At("Shadow", r, c), 0.0);
+        }
+    m->run(2, 22, 3, 2020);  // a dark hour
+    EXPECT_EQ(m->HorizontalSum(), 0.0);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (InZone(r, c)) { EXPECT_EQ(At("radiation_correction", r, c), 0.0); }
+    // Polar night: no sun the whole day.
+    settings_.latitude = 80.0;
+    auto polar = Make(RadiationSection(3, 1, 24), &error);
+    ASSERT_EQ(error, 0u);
+    polar->run(24, 21, 12, 2020);
+    EXPECT_EQ(polar->HorizontalSum(), 0.0);
+}
+
+// The daily factor of a cell of the given slope and aspect on 21 March at 47° N.
+class SlopeTest : public RadiationTest {
+protected:
+    double DailyFactor(double slopeDegrees, double aspectDegrees) {
+        Fill(slope_, [&](int, int) { return slopeDegrees; });
+        Fill(aspect_, [&](int, int) { return aspectDegrees; });
+        unsigned error = 0;
+        auto m = Make(RadiationSection(3, 1, 24), &error);
+        EXPECT_EQ(error, 0u);
+        m->run(24, 21, 3, 2020);
+        // Every own cell has the same factor; the last row is held by some process.
+        double f = -1;
+        for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+            if (InZone(r, 3)) f = At("radiation_correction", r, 3);
+        double all = 0;
+        MPI_Allreduce(&f, &all, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        return all;
+    }
+};
+
+TEST_F(SlopeTest, SouthSlopeOfTheLatitudeAtTheEquinox) {
+    // A south slope as steep as the latitude sees the sun as a horizontal cell at the equator:
+    // 1 / cos 47° of the horizontal beam.
+    EXPECT_NEAR(DailyFactor(47.0, 180.0), 1.0 / std::cos(47.0 * 3.141592653 / 180.0), 0.02 * 1.466);
+    EXPECT_NEAR(DailyFactor(0.0, 180.0), 1.0, 1e-12);
+    // North slopes get less, south slopes more.
+    EXPECT_LT(DailyFactor(30.0, 0.0), 1.0);
+    EXPECT_GT(DailyFactor(30.0, 180.0), 1.0);
+}
+
+TEST_F(SlopeTest, EastAndWestSlopesAgree) {
+    for (double s : {15.0, 30.0, 60.0}) {
+        const double east = DailyFactor(s, 90.0), west = DailyFactor(s, 270.0);
+        EXPECT_NEAR(east / west, 1.0, 0.02) << s;
+        EXPECT_LT(east, 1.0) << s;
+    }
+}
+
+TEST_F(SlopeTest, NeverAboveFiveTimesTheHorizontal) {
+    settings_.latitude = 66.0;
+    for (int day : {1, 10, 20}) {
+        (void)day;
+        EXPECT_LE(DailyFactor(89.0, 180.0), 5.0);
+        EXPECT_GT(DailyFactor(89.0, 180.0), 1.0);
+    }
+}
+
+TEST_F(RadiationTest, TerrainShadowOnlyForMethodsOneAndTwo) {
+    // A ridge of 3000 m along row 3 shades row 2 north of it when the sun is low (noon, 21 Dec).
+    Fill(elevation_, [](int r, int) { return r == 3 ? 3000.0 : 500.0; });
+    for (int method : {1, 2, 3, 4}) {
+        unsigned error = 0;
+        auto m = Make(RadiationSection(method, 1, 1, 1.0, 60), &error);
+        ASSERT_EQ(error, 0u);
+        m->run(13, 21, 12, 2020);
+        const bool shading = method <= 2;
+        // Process 0 holds the whole shadow grid for the shading methods, else own rows.
+        const bool whole = shading && talvo_test::Rank() == 0;
+        if (whole || Own(2)) {
+            EXPECT_EQ(At("Shadow", 2, 3), whole ? 1.0 : 0.0) << method;
+        }
+        if (whole || Own(4)) {
+            EXPECT_EQ(At("Shadow", 4, 3), 0.0) << method;
+        }
+        // Without the scatter of a decomposed run the other processes see no shadow.
+        if (Own(2)) {
+            EXPECT_EQ(At("radiation_correction", 2, 3), whole || (shading && talvo_test::Size() == 1) ? 0.0 : 1.0);
+        }
+        EXPECT_EQ(m->ShadowCellVisits() > 0, shading && talvo_test::Rank() == 0) << method;
+    }
+}
+
+TEST_F(RadiationTest, CorrectedTemperatureWithMethodsTwoAndFour) {
+    // North-facing steep cells in winter get almost no sun: the temperature drops by
+    // 1.6094 · c · 0.5 (no sunshine grid). Horizontal cells keep the temperature.
+    Fill(slope_, [](int, int c) { return c == 2 ? 60.0 : 0.0; });
+    Fill(aspect_, [](int, int) { return 0.0; });
+    for (int method : {2, 4}) {
+        unsigned error = 0;
+        auto m = Make(RadiationSection(method, 1, 24, 2.0), &error);
+        ASSERT_EQ(error, 0u);
+        m->run(24, 10, 12, 2020);
+        for (int r = settings_.firstRow; r <= settings_.lastRow; ++r) {
+            if (InZone(r, 2)) { EXPECT_NEAR(At("corr_temperature", r, 2), temperature_[r][2] - 1.6094, 1e-12); }
+            if (InZone(r, 3)) { EXPECT_NEAR(At("corr_temperature", r, 3), temperature_[r][3], 1e-12); }
+            if (!InZone(r, 1)) { EXPECT_EQ(At("corr_temperature", r, 1), -9999.0); }
+        }
+    }
+    // With a sunshine grid r is the cell's value.
+    Add(sunshine_, "sunshine_duration");
+    Fill(sunshine_, [](int, int) { return 0.8; });
+    unsigned error = 0;
+    auto m = Make(RadiationSection(2, 1, 24, 2.0), &error);
+    m->run(24, 10, 12, 2020);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        if (InZone(r, 2)) { EXPECT_NEAR(At("corr_temperature", r, 2), temperature_[r][2] - 1.6094 * 2.0 * 0.8, 1e-12); }
+}
+
+TEST_F(RadiationTest, RecomputedEveryNumberOfStepsTemperatureFollowsEveryStep) {
+    Fill(slope_, [](int, int) { return 40.0; });
+    Fill(aspect_, [](int, int) { return 180.0; });
+    unsigned error = 0;
+    auto m = Make(RadiationSection(2, 3, 24, 1.0), &error);
+    ASSERT_EQ(error, 0u);
+    m->run(24, 1, 4, 2020);
+    const int r = settings_.lastRow >= 2 && settings_.firstRow <= 2 ? 2 : settings_.lastRow;
+    if (r < settings_.firstRow || !InZone(r, 3)) return;
+    const double f = At("radiation_correction", r, 3);
+    const double h = m->HorizontalSum();
+    EXPECT_GT(f, 1.0);
+    const double shift = At("corr_temperature", r, 3) - temperature_[r][3];
+    EXPECT_NEAR(shift, std::log(f) * 0.5, 1e-12);
+    // The next two steps keep the factors and the sum, but the temperature is the step's own:
+    // repeated in-place changes of a consumer do not accumulate.
+    for (int d = 2; d <= 3; ++d) {
+        temperature_[r][3] += 5.0;
+        At("corr_temperature", r, 3);
+        m->run(24, d, 4, 2020);
+        EXPECT_EQ(At("radiation_correction", r, 3), f);
+        EXPECT_EQ(m->HorizontalSum(), h);
+        EXPECT_NEAR(At("corr_temperature", r, 3) - temperature_[r][3], shift, 1e-12);
+    }
+    // The fourth step recomputes for its own date.
+    m->run(24, 4, 4, 2020);
+    EXPECT_NE(m->HorizontalSum(), h);
+}
+
+TEST_F(RadiationTest, NightTemperatureForLongStepsAlsoWhenOff) {
+    unsigned error = 0;
+    auto off = Make("[radiation_correction]\n0 flow control\n1440 time step\n\n", &error);
+    ASSERT_EQ(error, 0u);
+    EXPECT_EQ(off->GetCorrectionGrid(), nullptr);
+    off->run(24, 1, 1, 2020);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c)
+            EXPECT_EQ(At("temperature_night", r, c), InZone(r, c) ? temperature_[r][c] : -9999.0);
+    off.reset();
+    // Short steps: the night temperature is the temperature grid itself.
+    auto hourly = Make(RadiationSection(1, 1, 1, 1.0, 60), &error);
+    ASSERT_EQ(error, 0u);
+    EXPECT_NE(hourly->GetCorrectionGrid(), nullptr);
+    for (int i = 1; i < 1000; ++i)
+        if (store_[i].hasInternalName) { EXPECT_NE(store_[i].internalName, "temperature_night"); }
+}
+
+TEST_F(RadiationTest, SectionValues) {
+    unsigned error = 0;
+    // A method outside 1..4 is 2 without a word.
+    auto seven = Make(RadiationSection(7, 1, 2), &error);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(seven->Method(), 2);
+    seven.reset();
+    // No sub-step at all cannot follow the sun.
+    for (int s : {0, -3}) {
+        console_.str("");
+        Make(RadiationSection(1, 1, s), &error);
+        EXPECT_EQ(error, 17u) << s;
+        EXPECT_TRUE(Logged("number of splittings")) << s;
+        EXPECT_TRUE(Logged("is " + std::to_string(s))) << s;
+    }
+    // A missing value names itself.
+    console_.str("");
+    Make("[radiation_correction]\n1\n1440\n1 method\ntkorr.asc\n0\n1.0\nexkorr.asc\n0\nshadow.asc\n0\n", &error);
+    EXPECT_EQ(error, 17u);
+    EXPECT_TRUE(Logged("number if timesteps for "));
+    // Slope and aspect are required.
+    store_[3].internalName = "something_else";
+    Make(RadiationSection(3, 1, 1), &error);
+    EXPECT_EQ(error, 33u);
+}
+
+TEST_F(RadiationTest, NodataSlopeCountsAsHorizontal) {
+    Fill(slope_, [](int r, int) { return r == 2 ? -9999.0 : 30.0; });
+    Fill(aspect_, [](int r, int) { return r == 3 ? -9999.0 : 180.0; });
+    unsigned error = 0;
+    auto m = Make(RadiationSection(3, 1, 24), &error);
+    ASSERT_EQ(error, 0u);
+    m->run(24, 21, 6, 2020);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (InZone(r, c) && (r == 2 || r == 3)) { EXPECT_NEAR(At("radiation_correction", r, c), 1.0, 1e-12); }
+}
+
+}  // namespace

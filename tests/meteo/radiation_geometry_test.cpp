@@ -1,0 +1,160 @@
+// Sun path, incidence and terrain shadow of one cell or one grid, without the sub-model.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "kernel/matrix.hpp"
+#include "meteo/radiation_geometry.hpp"
+
+using namespace radiation;
+
+namespace {
+
+constexpr double kPi = 3.141592653;
+
+TEST(SubStepDarkness, SplitsTheSubStepsAtSunriseAndSunset) {
+    struct Case {
+        double t, d, rise, set, darkBefore, dark;
+        bool night;
+    };
+    const Case cases[] = {
+        {12.0, 1.0, 6.0, 18.0, 0.0, 0.0, false},   // noon
+        {2.0, 1.0, 6.0, 18.0, 0.0, 1.0, true},     // before sunrise
+        {6.0, 1.0, 6.25, 18.0, 0.75, 0.75, false},  // sunrise inside
+        {18.0, 1.0, 6.0, 17.75, 0.0, 0.75, false},  // sunset inside
+        {22.0, 1.0, 6.0, 18.0, 0.0, 1.0, true},    // after sunset
+        {12.0, 24.0, 6.0, 18.0, 6.0, 0.5, false},  // a whole day
+        {1.0, 1.0, 22.0, 4.0, 0.0, 0.0, false},    // midnight sun: sunset before sunrise
+        {12.0, 1.0, 22.0, 4.0, 0.0, 1.0, true},
+    };
+    for (const Case& c : cases) {
+        const SubStepLight l = SubStepDarkness(c.t, c.d, c.rise, c.set);
+        EXPECT_NEAR(l.darkBeforeSunrise, c.darkBefore, 1e-12) << c.t;
+        EXPECT_NEAR(l.darkFraction, c.dark, 1e-12) << c.t;
+        EXPECT_NEAR(l.daylightFraction, 1.0 - c.dark, 1e-12) << c.t;
+        EXPECT_EQ(l.night, c.night) << c.t;
+    }
+    // The sun is taken in the middle of the lit part: 12:00 for a whole day lit from 6 to 18.
+    const SubStepLight day = SubStepDarkness(12.0, 24.0, 6.0, 18.0);
+    EXPECT_NEAR(LitMiddle(12.0, 24.0, day), 12.0, 1e-12);
+}
+
+TEST(BeamRadiation, ClearSkyBeamAttenuatedByAirMass) {
+    // Sun in the zenith: 1367 · 0.86^0.9 per hour.
+    EXPECT_NEAR(BeamRadiation(1.0, 1.0, kPi / 2, 1.0), 1367.0 * std::pow(0.86, 0.9), 1e-9);
+    // Half the sub-step lit gives half; a sun below 0.017 rad gives nothing.
+    const double cz = std::cos(kPi / 3);
+    EXPECT_NEAR(BeamRadiation(2.0, 0.5, kPi / 6, cz), 1367.0 * std::pow(0.86, 1.8), 1e-6);
+    EXPECT_EQ(BeamRadiation(1.0, 1.0, 0.0169, std::cos(kPi / 2 - 0.0169)), 0.0);
+}
+
+TEST(Incidence, SlopeFacingTheSunAndTheCap) {
+    const double zenith = 60.0 * kPi / 180.0;
+    const SunStep sun = MakeSunStep(kPi, zenith, 100.0, false);  // from the south
+    // Horizontal: cos z.
+    EXPECT_NEAR(InclinedBeam(OrientationOf(0, 0, -9999), sun, false, false), 100.0 * std::cos(zenith), 1e-9);
+    // A 60° slope facing south looks straight at the sun (capped at 5 · cos z = 2.5).
+    EXPECT_NEAR(CosIncidence(OrientationOf(60, 180, -9999), sun), 1.0, 1e-8);
+    EXPECT_NEAR(InclinedBeam(OrientationOf(60, 180, -9999), sun, false, false), 100.0, 1e-6);
+    // Facing north, it is in its own shadow; shaded or at night nothing arrives.
+    EXPECT_EQ(InclinedBeam(OrientationOf(60, 0, -9999), sun, false, false), 0.0);
+    EXPECT_EQ(InclinedBeam(OrientationOf(60, 180, -9999), sun, true, false), 0.0);
+    EXPECT_EQ(InclinedBeam(OrientationOf(60, 180, -9999), MakeSunStep(kPi, zenith, 100, true), false, false), 0.0);
+    // Under clouds the slope gets the horizontal share.
+    EXPECT_NEAR(InclinedBeam(OrientationOf(60, 180, -9999), sun, false, true), 50.0, 1e-6);
+    // A low sun: the facing slope would get 1/cos 88° = 28.7 times the horizontal, capped at 5.
+    const double low = 88.0 * kPi / 180.0;
+    const SunStep dawn = MakeSunStep(kPi, low, 10.0, false);
+    EXPECT_NEAR(InclinedBeam(OrientationOf(88, 180, -9999), dawn, false, false), 5.0 * std::cos(low) * 10.0, 1e-9);
+    // Nodata slope or aspect counts as horizontal.
+    EXPECT_NEAR(InclinedBeam(OrientationOf(-9999, 180, -9999), sun, false, false), 50.0, 1e-6);
+    EXPECT_NEAR(InclinedBeam(OrientationOf(30, -9999, -9999), sun, false, false), 50.0, 1e-6);
+}
+
+TEST(CorrectedTemperature, LogarithmOfTheFactorFloorAtPointTwo) {
+    EXPECT_DOUBLE_EQ(CorrectedTemperature(10.0, 1.0, 5.0, 2.0, 0.5), 10.0);
+    EXPECT_NEAR(CorrectedTemperature(10.0, 2.0, 5.0, 2.0, 0.5), 10.0 + std::log(2.0), 1e-12);
+    // At and below 0.2 the change is that of 0.2, never further; without sun none.
+    EXPECT_NEAR(CorrectedTemperature(10.0, 0.2, 5.0, 2.0, 0.5), 10.0 - 1.6094, 1e-12);
+    EXPECT_NEAR(CorrectedTemperature(10.0, 0.0, 5.0, 2.0, 0.5), 10.0 - 1.6094, 1e-12);
+    EXPECT_NEAR(CorrectedTemperature(10.0, 0.2000001, 5.0, 2.0, 0.5), 10.0 + std::log(0.2000001), 1e-12);
+    EXPECT_DOUBLE_EQ(CorrectedTemperature(10.0, 0.0, 0.0, 2.0, 0.5), 10.0);
+    EXPECT_EQ(CorrectionFactor(3.0, 0.0), 0.0);
+    EXPECT_EQ(CorrectionFactor(3.0, 2.0), 1.5);
+}
+
+// A flat plain of n x n cells with a wall of height h along one row or column.
+struct Terrain {
+    explicit Terrain(int n_) : n(n_) {
+        memory_handling mh;
+        elevation = mh.matrix(1, n, 1, n, n);
+        zone = mh.matrix(1, n, 1, n, n);
+        shadow = mh.matrix(1, n, 1, n, n);
+        zone.fill(1.0);
+    }
+    int n;
+    Matrix elevation, zone, shadow;
+};
+
+TEST(TerrainShadow, ShadedBehindAWallExactlyWhereTheWallHidesTheSun) {
+    const int n = 60;
+    const double cell = 10.0, wall = 50.0;
+    for (double degrees : {10.0, 20.0, 30.0, 45.0, 60.0}) {
+        const double e = degrees * kPi / 180.0;
+        // Sun in the south; the wall along row 50 (rows count from the north).
+        Terrain t(n);
+        for (int c = 1; c <= n; ++c) t.elevation[50][c] = wall;
+        MarchTerrainShadow(t.elevation, t.zone, t.shadow, n, n, cell, -9999, -9999, 3.14159265359, e);
+        for (int k = 1; k < 49; ++k) {
+            const bool expected = std::tan(e) < wall / (k * cell);
+            if (std::fabs(std::tan(e) - wall / (k * cell)) < 1e-9) continue;
+            EXPECT_EQ(t.shadow[50 - k][30] == 1.0, expected) << degrees << "° row " << 50 - k;
+        }
+        EXPECT_EQ(t.shadow[50][30], 0.0);
+        EXPECT_EQ(t.shadow[55][30], 0.0);  // in front of the wall
+    }
+}
+
+TEST(TerrainShadow, DiagonalSunWithinOneCell) {
+    // Sun in the south-west (azimuth 225°): shadows fall to the north-east of a wall along
+    // column 20. Distance along the ray to a cell k columns east is k·cell / sin 45°.
+    const int n = 80;
+    const double cell = 10.0, wall = 80.0, e = 30.0 * kPi / 180.0;
+    Terrain t(n);
+    for (int r = 1; r <= n; ++r) t.elevation[r][20] = wall;
+    MarchTerrainShadow(t.elevation, t.zone, t.shadow, n, n, cell, -9999, -9999, 225.0 * kPi / 180.0, e);
+    const double reach = wall / std::tan(e) * std::sin(kPi / 4) / cell;  // in columns
+    for (int k = 1; k < 40; ++k) {
+        if (std::fabs(k - reach) <= 1.0) continue;
+        EXPECT_EQ(t.shadow[40][20 + k] == 1.0, k < reach) << "column " << 20 + k;
+    }
+    // Cells outside the zone are neither marked nor cast shadows.
+    Terrain u(n);
+    for (int r = 1; r <= n; ++r) u.elevation[r][20] = wall;
+    for (int r = 1; r <= n; ++r) u.zone[r][20] = -9999;
+    u.shadow.fill(-1);
+    MarchTerrainShadow(u.elevation, u.zone, u.shadow, n, n, cell, -9999, -9999, 225.0 * kPi / 180.0, e);
+    EXPECT_EQ(u.shadow[40][20], -1.0);
+    EXPECT_EQ(u.shadow[40][22], 0.0);
+}
+
+TEST(TerrainShadow, EveryQuadrantMarchesAwayFromTheSun) {
+    // A single tower in the middle shades the cell next to it on the side away from the sun.
+    const int n = 21;
+    struct Case {
+        double azimuthDegrees;
+        int dr, dc;  // where the shadow falls
+    };
+    for (const Case& c : {Case{180, -1, 0}, Case{0.001, 1, 0}, Case{90, 0, -1}, Case{270, 0, 1},
+                          Case{45, 1, -1}, Case{135, -1, -1}, Case{225, -1, 1}, Case{315, 1, 1}}) {
+        Terrain t(n);
+        t.elevation[11][11] = 1000.0;
+        const std::int64_t visits = MarchTerrainShadow(t.elevation, t.zone, t.shadow, n, n, 10.0, -9999, -9999,
+                                                       c.azimuthDegrees * kPi / 180.0, 0.3);
+        EXPECT_EQ(t.shadow[11 + c.dr][11 + c.dc], 1.0) << c.azimuthDegrees;
+        EXPECT_EQ(t.shadow[11 - c.dr][11 - c.dc], 0.0) << c.azimuthDegrees;
+        EXPECT_GE(visits, static_cast<std::int64_t>(n) * n) << c.azimuthDegrees;
+    }
+}
+
+}  // namespace

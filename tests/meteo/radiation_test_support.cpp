@@ -1,0 +1,55 @@
+#include "radiation_test_support.hpp"
+
+namespace meteo_test {
+
+std::string RadiationSection(int method, int interval, int splittings, double scaling, int stepMinutes) {
+    return "[radiation_correction]\n1 flow control\n" + std::to_string(stepMinutes) + " time step\n" +
+           std::to_string(method) + " method\ntkorr.asc\n0\n" + std::to_string(scaling) +
+           " scaling\nexkorr.asc\n0\nshadow.asc\n0\n" + std::to_string(interval) + " number if timesteps\n" +
+           std::to_string(splittings) + " splittings\n\n";
+}
+
+void RadiationTest::SetUp() {
+    DomainTest::SetUp();
+    memory_handling mh;
+    for (Matrix* m : {&elevation_, &slope_, &aspect_, &temperature_, &sunshine_}) *m = mh.matrix(1, 4, 1, 5, 4);
+    Add(elevation_, "[elevation_model]");
+    Add(slope_, "slope_angle");
+    Add(aspect_, "slope_aspect");
+    Add(temperature_, "temperature");
+    Fill(temperature_, [](int r, int c) { return 10.0 + r + 0.1 * c; });
+    settings_.latitude = 47.0;
+    settings_.longitude = 15.0;
+    settings_.meridian = 15.0;
+}
+
+void RadiationTest::Add(Matrix& grid, const std::string& name) {
+    GridStoreEntry& e = store_[next_++];
+    e.grid = &grid;
+    e.fileName = name + ".asc";
+    e.hasFileName = true;
+    e.internalName = name;
+    e.hasInternalName = true;
+    e.firstRow = 1;
+    e.lastRow = 4;
+}
+
+void RadiationTest::Fill(Matrix& grid, const std::function<double(int, int)>& value) {
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) grid[r][c] = value(r, c);
+}
+
+std::unique_ptr<expokorrklasse> RadiationTest::Make(const std::string& section, unsigned* error) {
+    submodel_test::WriteShared("test.ctl", submodel_test::ControlFile(section));
+    return std::make_unique<expokorrklasse>(*error, log_.get(), settings_);
+}
+
+double RadiationTest::At(const std::string& name, int r, int c) const {
+    for (int i = 1; i < 1000; ++i)
+        if (store_[i].hasInternalName && store_[i].internalName == name && store_[i].grid != nullptr)
+            return (*store_[i].grid)[r][c];
+    ADD_FAILURE() << name << " not registered";
+    return -1e300;
+}
+
+}  // namespace meteo_test

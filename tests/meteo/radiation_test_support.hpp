@@ -1,0 +1,33 @@
+#pragma once
+// The test domain of the sub-model tests with the grids the radiation correction reads.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "meteo/expokorr.hpp"
+#include "submodel/submodel_fixtures.hpp"
+
+namespace meteo_test {
+
+// "[radiation_correction]" switched on with a step of stepMinutes and the given values.
+std::string RadiationSection(int method, int interval, int splittings, double scaling = 1.0,
+                             int stepMinutes = 1440);
+
+class RadiationTest : public submodel_test::DomainTest {
+protected:
+    void SetUp() override;
+    // Adds grid to the store under name (after the grids already there).
+    void Add(Matrix& grid, const std::string& name);
+    // Every cell of grid := value(r, c).
+    static void Fill(Matrix& grid, const std::function<double(int, int)>& value);
+    // Writes the control file with the section and builds the correction; error gets its code.
+    std::unique_ptr<expokorrklasse> Make(const std::string& section, unsigned* error);
+    // The value of a published grid at an own cell.
+    double At(const std::string& name, int r, int c) const;
+    bool Own(int r) const { return r >= settings_.firstRow && r <= settings_.lastRow; }
+
+    Matrix elevation_, slope_, aspect_, temperature_, sunshine_;
+    int next_ = 2;
+};
+
+}  // namespace meteo_test
