@@ -6,7 +6,6 @@
 #include <set>
 
 #include "driver_fixtures.hpp"
-#include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
 #include "meteo/expokorr.hpp"
@@ -54,7 +53,6 @@ std::vector<Module> Modules() {
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"unsatzon_model", unsatzonmodellklasse::kUnavailableCode, Builder<unsatzonmodellklasse>(1u)},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
-        {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
         {"routing_model", abflussmodellklasse::kUnavailableCode,
          Builder<abflussmodellklasse>(static_cast<const TracerDescriptor*>(nullptr))},
     };
