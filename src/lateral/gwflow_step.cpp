@@ -186,8 +186,7 @@ void gwflowclass::ComputeTransmissivities() {
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.tx.holds(r)) continue;
             for (int c = 1; c <= ncols; ++c) {
-                if (!Own(r, c)) continue;
-                if (!InZone(r, c) || Glacier(r, c) >= 1) {
+                if (!Own(r, c) || !InZone(r, c) || Glacier(r, c) >= 1) {
                     L.tx[r][c] = L.ty[r][c] = 0;
                     continue;
                 }

@@ -159,6 +159,26 @@ TEST_F(GwPhysics, SeparateZonesExchangeNothingUnderFlowControl3) {
     }
 }
 
+TEST_F(GwPhysics, CellsOutsideTheBasinTakeNoPart) {
+    Init(4, 5, 100.0, 10.0);
+    zone_[1][1] = zone_[4][5] = -9999;
+    StandardGrids(1, 0, 5, 1e-4, 1e-3);
+    FixColumn(1, 2, 9);
+    auto g = MakeOk(Section{});
+    for (int day = 1; day <= 3; ++day) Step(*g, day);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        for (int c = 1; c <= 5; ++c) {
+            const double h = g->layers[1].head[r][c];
+            if (zone_[r][c] == -9999) {
+                EXPECT_EQ(h, -9999) << r << " " << c;
+            } else {
+                EXPECT_TRUE(h >= 5 && h <= 9) << r << " " << c << ": " << h;
+            }
+        }
+        EXPECT_EQ(g->layers[1].tx[r][1], r == 1 ? 0.0 : g->layers[1].tx[r][1]);
+    }
+}
+
 TEST_F(GwPhysics, GlacierCellsKeepTheirHeads) {
     Init(4, 5, 100.0, 10.0);
     StandardGrids(1, 0, 5, 1e-4, 0.0);
