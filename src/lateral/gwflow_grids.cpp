@@ -152,7 +152,9 @@ void gwflowclass::CreateLayerGrids() {
         L.balance = OwnMatrix();
         L.leakage = OwnMatrix();
         L.top = HaloMatrix();
-        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.tx, &L.ty, &L.top}) m->fill(nodata);
+        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.top}) m->fill(nodata);
+        // A face towards a cell outside the basin carries nothing: halo cells that no process
+        // computes keep a transmissivity of 0, never the nodata value.
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.head.holds(r)) continue;
             for (int c = 1; c <= ncols; ++c) {

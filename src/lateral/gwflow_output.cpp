@@ -34,6 +34,9 @@ void gwflowclass::FlushStatistics() {
 }
 
 void gwflowclass::AppendControlRecord() {
+    // The base flow of the previous column may belong to another process (all processes
+    // exchange, as the control point is the same everywhere).
+    if (controlRow >= 1 && controlCol >= 1) MPIExchangeHalo(baseflowIndex);
     if (!controlHere) return;
     const int r = controlRow, c = controlCol;
     ControlRecord& rec = controlRecords[++controlCount];
