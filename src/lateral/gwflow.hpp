@@ -157,7 +157,7 @@ private:
     void CreateLayerGrids();
     void StartHeads(Layer& L, int l);
     void OpenControlPointFile();
-    int TakeEntry();
+    int TakeEntry(bool tracer = false);
     Matrix HaloMatrix();
     Matrix OwnMatrix();
     void Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code, bool halo);

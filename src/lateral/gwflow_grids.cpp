@@ -33,10 +33,14 @@ bool gwflowclass::ZonesConnect(int r1, int c1, int r2, int c2) const {
 Matrix gwflowclass::HaloMatrix() { return matrix(HaloFirst(), HaloLast(), 1, ncols, nrows); }
 Matrix gwflowclass::OwnMatrix() { return matrix(firstRow, lastRow, 1, ncols, nrows); }
 
-int gwflowclass::TakeEntry() {
+int gwflowclass::TakeEntry(bool tracer) {
+    // Every grid takes the next entry that holds nothing, so no entry in use is overwritten.
     const int index = FirstFreeGridIndex();
     if (index >= 1000) {
-        *log << "FATAL: no free grid (gridmaxanzahl must be larger than " << 1000 << ")!\n" << "[end-entry]";
+        if (tracer)
+            *log << "FATAL: no free grid left " << 1000 << "[end-entry]";
+        else
+            *log << "FATAL: no free grid (gridmaxanzahl must be larger than " << 1000 << ")!\n" << "[end-entry]";
         throw ModelError(12);
     }
     return index;

@@ -22,7 +22,6 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
             tr.decays = d.radioactive != 0;
             if (d.radioactive == 1) tr.decay = DecayFactor(subStepMinutes, d.half_time);
             tr.layers.resize(static_cast<std::size_t>(layerCount) + 1);
-            int lastIndex = 0;
             for (int l = 1; l <= layerCount; ++l) {
                 TracerLayer& tl = tr.layers[static_cast<std::size_t>(l)];
                 tl.zones.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
@@ -46,7 +45,7 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
                 const Layer& L = layers[static_cast<std::size_t>(l)];
                 if (gridReadParameter == 1) {
                     ReadGrid(tl.fileName, &tl.conc, 0, true, false, nodata, false, false, false, true);
-                    tl.index = TakeEntry();
+                    tl.index = TakeEntry(true);
                     RegisterGrid(tl.index, tl.fileName, &tl.conc, nullptr, 0, name, d.gridcode, HaloFirst(), HaloLast());
                 } else {
                     tl.conc = HaloMatrix();
@@ -59,15 +58,13 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
                                                 : d.gwini;
                         }
                     }
-                    tl.index = TakeEntry();
+                    tl.index = TakeEntry(true);
                     RegisterGrid(tl.index, tl.fileName, &tl.conc, nullptr, 0, name, d.gridcode, HaloFirst(), HaloLast());
                     MPIExchangeHalo(tl.index);
                 }
-                lastIndex = tl.index;
             }
-            (void)lastIndex;
             tr.flux = HaloMatrix();
-            tr.fluxIndex = TakeEntry();
+            tr.fluxIndex = TakeEntry(true);
             RegisterGrid(tr.fluxIndex, tr.layers[1].fileName, &tr.flux, nullptr, 0,
                          StrFormat("concflux_tracer_%d_%s", t, moduleName.c_str()), 0, HaloFirst(), HaloLast());
         }

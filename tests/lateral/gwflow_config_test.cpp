@@ -212,3 +212,34 @@ TEST_F(GwConfig, OffOrUnderResponseUnitsWithoutTheirGrid) {
     EXPECT_EQ(hru->GetFlowControl(), 0);
     EXPECT_TRUE(hru->layers.empty());
 }
+
+TEST_F(GwConfig, FullGridStoreIsFatal12) {
+    StandardGrids(1, 500, -2, 1e-4, 0.1);
+    // Leave room for the heads of the layer only: the further grids find no entry.
+    int used = 1;
+    while (store_[used].hasInternalName) ++used;
+    for (int i = used + 2; i < 1000; ++i) {
+        store_[i].internalName = "taken_" + std::to_string(i);
+        store_[i].hasInternalName = true;
+        store_[i].fileName = store_[i].internalName;
+        store_[i].hasFileName = true;
+    }
+    unsigned error = 0;
+    Make(Section{}, error);
+    EXPECT_EQ(error, 12u);
+    EXPECT_TRUE(Logged("no free grid (gridmaxanzahl must be larger than 1000)!"));
+    // Grids in use are never overwritten.
+    for (int i = used + 2; i < 1000; ++i) ASSERT_EQ(store_[i].internalName, "taken_" + std::to_string(i));
+}
+
+TEST_F(GwConfig, PondedCellsStartAboveTheSurface) {
+    StandardGrids(1, 500, 0, 1e-4, 0.1);
+    Grid("ponding_storage", 250);
+    Section sec;
+    sec.pondLine = "1";
+    auto g = MakeOk(sec);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) EXPECT_DOUBLE_EQ(g->layers[1].head[r][2], 500.25);
+    Step(*g);
+    // No gradient anywhere: the head stays where the pond puts it.
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) EXPECT_NEAR(g->layers[1].head[r][2], 500.25, 1e-9);
+}
