@@ -213,3 +213,31 @@ TEST_F(GwPhysics, SweepCountFollowsMaxiter) {
     EXPECT_TRUE(Logged("GWlevel 1, MPI-rank "));
     EXPECT_TRUE(Logged(", SOR 1, osc. at "));
 }
+
+TEST_F(GwPhysics, LeakageBetweenLayersEntersSolverAndBalanceAlike) {
+    Init(4, 6, 100.0, 2.0);
+    const double K = 1e-6, S = 2e-3;
+    // Layer 1 (8..10 m) restarts full every step; layer 2 (below 8 m) drains to a fixed head.
+    StandardGrids(2, 10, 0, 1e-4, S, 10.0);
+    Find("gw_kolmation_1").fill(K);
+    FixColumn(2, 1, 7);
+    Section sec;
+    sec.layers = 2;
+    auto g = MakeOk(sec);
+    Step(*g, 1);
+    std::vector<double> upper(7, 0.0), lower(7, 0.0);
+    const int r0 = s_.firstRow;
+    for (int c = 1; c <= 6; ++c) {
+        upper[static_cast<std::size_t>(c)] = g->layers[1].head[r0][c];
+        lower[static_cast<std::size_t>(c)] = g->layers[2].head[r0][c];
+    }
+    Step(*g, 2);
+    for (int c = 2; c <= 6; ++c) {
+        // The leakage of the step comes from the heads the step before ended with.
+        const std::size_t i = static_cast<std::size_t>(c);
+        EXPECT_DOUBLE_EQ(g->layers[1].leakage[r0][c], gwnum::Leakage(upper[i], lower[i], 8, K));
+        EXPECT_LT(g->layers[1].leakage[r0][c], 0.0);  // water goes down
+        // Where the storage coefficient is the solver's, free cells balance to 0 in both layers.
+        for (int l = 1; l <= 2; ++l) EXPECT_NEAR(g->layers[static_cast<std::size_t>(l)].balance[r0][c], 0.0, 1e-6) << l << " " << c;
+    }
+}
