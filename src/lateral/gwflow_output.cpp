@@ -66,6 +66,7 @@ void gwflowclass::WriteControlPointFluxes(const std::string& file, const std::st
     *log << "write " << name;
     FileHandle f = OpenFile(file, "a+");
     if (!f) {
+        *log << "[end-entry]";
         *log << "FATAL: error opening file " << name << "[end-entry]";
         ResetCtrlCHandler();
         throw ModelError(65);
