@@ -243,3 +243,38 @@ TEST_F(GwConfig, PondedCellsStartAboveTheSurface) {
     // No gradient anywhere: the head stays where the pond puts it.
     for (int r = s_.firstRow; r <= s_.lastRow; ++r) EXPECT_NEAR(g->layers[1].head[r][2], 500.25, 1e-9);
 }
+
+TEST_F(GwConfig, StartHeadsReadFromTheirFiles) {
+    // The grid reader scatters through the process decomposition, which this domain lacks.
+    if (talvo_test::Size() > 1) GTEST_SKIP() << "one process only";
+    StandardGrids(1, 500, -2, 1e-4, 0.1);
+    const std::string header = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 100\nnodata_value -9999\n";
+    std::string heads = header, old = header;
+    for (int r = 1; r <= 4; ++r) {
+        for (int c = 1; c <= 5; ++c) {
+            heads += std::to_string(400 + 10 * r + c) + (c < 5 ? " " : "\n");
+            old += std::to_string(300 + 10 * r + c) + (c < 5 ? " " : "\n");
+        }
+    }
+    talvo_test::WriteFile("head_1.asc", heads);
+    talvo_test::WriteFile("head_1_old.asc", old);
+    Section sec;
+    sec.read = 1;
+    auto g = MakeOk(sec);
+    EXPECT_DOUBLE_EQ(g->layers[1].head[3][4], 434);
+    EXPECT_DOUBLE_EQ(g->layers[1].headOld[3][4], 334);
+    EXPECT_EQ(store_[g->layers[1].oldIndex].internalName, "gw_head_old_1");
+}
+
+TEST_F(GwConfig, FrozenSoilThinsTheFirstLayer) {
+    StandardGrids(1, 10, -5, 1e-4, 0.1);
+    Grid("ThawDepthTMod", -1);
+    unsigned error = 0;
+    Make(Section{}, error);
+    EXPECT_EQ(error, 33u);  // the frozen thickness must come with the thaw depth
+    Grid("frozenSoilInGroundwater", 3);
+    auto g = MakeOk(Section{});
+    Step(*g);
+    // Head 5 m in a layer of 10 m below 10 m, 3 m of it frozen: 5 - 10 + 7 = 2 m saturated.
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) EXPECT_NEAR(g->layers[1].tx[r][2], 2 * 1e-4, 1e-15);
+}
