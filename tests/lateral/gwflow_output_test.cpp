@@ -216,3 +216,22 @@ TEST_F(GwTracer, DecayWithTheSubStepAndNoWaterGivesZero) {
             EXPECT_NEAR(g.gwTracers[1].layers[1].conc[r][2], storage > 0 ? start * f : 0.0, 1e-12) << storage;
     }
 }
+
+TEST_F(GwTracer, StatisticsWeighCellsByTheirRelativeArea) {
+    const double S = 1e-3, A = 1e4;
+    Grid("RelCellArea", 0.5);
+    Grid("CellSizeX", 100);
+    Grid("CellSizeY", 100);
+    StandardGrids(1, 0, 5, 1e-4, S);
+    auto g = MakeOk(Section{});
+    unsigned error = 0;
+    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u);
+    Step(*g);
+    // Level heads: every cell keeps its water S A b and its start concentration 0.2 x b x S x 1000.
+    const zoneFZT& z = g->gwTracers[1].layers[1].zones[1];
+    const double c0 = 0.2 * 10 * S * 1000;
+    EXPECT_NEAR(Sum(z.n), 8 * 0.5 * S * A * 10, 1e-9);
+    EXPECT_NEAR(Sum(z.sx), 8 * 0.5 * c0, 1e-12);
+    EXPECT_NEAR(Sum(z.RelCellSum), 8 * 0.5, 1e-12);
+}
