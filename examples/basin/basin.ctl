@@ -2,7 +2,8 @@ Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells
 use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
 radiation of three stations are interpolated for three days; precipitation is corrected for
 gauge undercatch and radiation and temperature for slope, aspect and terrain shadow;
-evapotranspiration runs hourly by Penman-Monteith and the snow model by the degree-day method;
+evapotranspiration runs hourly by Penman-Monteith, the snow model by the degree-day method and
+groundwater flows in two layers (the soil model's grids it needs are staged as standard grids);
 the sub-models that are off wait for their turn; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
@@ -152,14 +153,28 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-7       number of standard grids
+21      number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
 zones.asc     zonegrid_soilmodel   0   subbasins of the soil and snow models
 SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
-gw_storage_coeff_1.asc  gw_storage_coeff_1   fillcode = 0 readcode = 0 defaultValue = 0.1 until groundwater flow runs
-aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultValue = 10
+gw_distance.asc   groundwater_distance   fillcode = 0 readcode = 0 defaultValue = -2   staged until the soil model writes it
+gw_recharge.asc   groundwater_recharge   fillcode = 0 readcode = 0 defaultValue = 0    staged until the soil model writes it
+baseflow.asc      baseflow               fillcode = 0 readcode = 0 defaultValue = 0    staged until the soil model owns it
+gw_thick_1.asc    aquifer_thickness_1    fillcode = 0 readcode = 0 defaultValue = 1    replaced by the soil depth
+gw_thick_2.asc    aquifer_thickness_2    fillcode = 0 readcode = 0 defaultValue = 20
+gw_kx_1.asc       gw_k_x_1               fillcode = 0 readcode = 0 defaultValue = 1e-4
+gw_ky_1.asc       gw_k_y_1               fillcode = 0 readcode = 0 defaultValue = 1e-4
+gw_kx_2.asc       gw_k_x_2               fillcode = 0 readcode = 0 defaultValue = 2e-4
+gw_ky_2.asc       gw_k_y_2               fillcode = 0 readcode = 0 defaultValue = 1e-4
+gw_st_1.asc       gw_storage_coeff_1     fillcode = 0 readcode = 0 defaultValue = 0.1
+gw_st_2.asc       gw_storage_coeff_2     fillcode = 0 readcode = 0 defaultValue = 0.05
+gw_fixh_1.asc     gw_boundary_fix_h_1    fillcode = 0 readcode = 0 defaultValue = -9999
+gw_fixed_head_2.asc gw_boundary_fix_h_2  0   one fixed head at the outlet
+gw_fixq_1.asc     gw_boundary_fix_q_1    fillcode = 0 readcode = 0 defaultValue = -9999
+gw_fixq_2.asc     gw_boundary_fix_q_2    fillcode = 0 readcode = 0 defaultValue = -9999
+gw_leak_1.asc     gw_kolmation_1         fillcode = 0 readcode = 0 defaultValue = 1e-8
 
 [variable_grids]
 0       number of variable grids
@@ -411,8 +426,34 @@ soilstate.txt    name of the storage content file
 1440    time step in minutes
 
 [groundwater_flow]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+1       method
+500     maxiter
+1e-8    maxerror_allowed
+1.0     alpha: fully implicit
+1.0     sor-parameter: plain Gauss-Seidel
+0       grid read parameter: start heads from the groundwater distance
+2       number of layers
+3 3     control point row and column
+gw_control_point.txt   control point file
+0       Use-Pond-Flag
+gw_head_1.asc           heads of layer 1
+0                       not written
+gw_flow_x_1.asc         x-fluxes of layer 1
+0
+gw_flow_y_1.asc         y-fluxes of layer 1
+0
+gw_balance_1.asc        balance of layer 1
+0
+gw_head_2.asc           heads of layer 2
+3                       written at the end of the run
+gw_flow_x_2.asc         x-fluxes of layer 2
+3
+gw_flow_y_2.asc         y-fluxes of layer 2
+3
+gw_balance_2.asc        balance of layer 2
+0
 
 [routing_model]
 0       flow control parameter

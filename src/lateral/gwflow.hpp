@@ -1,20 +1,187 @@
 #pragma once
-// Multi-layer groundwater flow ("[groundwater_flow]"). This build has none: switched on, it
-// refuses; switched off, every operation returns at once.
+// Multi-layer groundwater flow ("[groundwater_flow]"): the heads of a stack of aquifer layers
+// solved every step by successive over-relaxation, leakage between the layers, the base flow
+// handed back to the soil model, a control-point file and tracer concentrations per layer.
+//
+// Files by concern: gwflow.cpp (section, lake settings, life cycle), gwflow_grids.cpp (grid
+// look-ups, created grids, start heads), gwflow_step.cpp (the time step and its passes),
+// gwflow_output.cpp (write codes, control point), gwflow_tracer.cpp (tracer grids and
+// mixing) and gwflow_numerics.* (the solver's arithmetic).
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/zonestat.hpp"
+#include "lateral/gwflow_numerics.hpp"
 #include "submodel/teilmod.hpp"
 
 struct riverflow_table;
 
 class gwflowclass : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2082;
+    static constexpr long kBufferBytes = 2097152;
+    static constexpr double kEdgeValue = -8888.0;
+
     gwflowclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings, unsigned numSubSteps);
+    ~gwflowclass() override;
+
+    void SetNumSubSteps(unsigned n) override { numSubSteps = n; }
     void CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                            int tableCount);
-    void SetRiverflowTable(riverflow_table* /*table*/) {}
-    void SetQg(RunoffArray* /*qg*/) {}
-    void BeginTimeStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void WriteOutputs(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void FlushStatistics() {}
+    void FreeTracerGrids() override;
+    // Kept for the soil model's exchange; the groundwater model does not read them.
+    int SetRiverflowTable(riverflow_table* table);
+    int SetQg(RunoffArray* qg);
+    void BeginTimeStep(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    void WriteOutputs(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    void FlushStatistics();
+
+    // One aquifer layer: its names and write codes, the grids looked up and the grids created.
+    struct Layer {
+        std::string headName, oldName, oldOldName, oldIterName, txName, tyName, balanceName;
+        long headCode = 0, txCode = 0, tyCode = 0, balanceCode = 0;
+        Matrix* thickness = nullptr;
+        Matrix* kx = nullptr;
+        Matrix* ky = nullptr;
+        Matrix* storage = nullptr;
+        Matrix* fixH = nullptr;
+        Matrix* fixQ = nullptr;
+        Matrix* kolmation = nullptr;  // interface to the layer below (none in the last layer)
+        Matrix head, headOld, headOldOld, headIter, tx, ty, flowX, flowY, balance, leakage, top;
+        int headIndex = 0, oldIndex = 0, oldOldIndex = 0, iterIndex = 0, txIndex = 0, tyIndex = 0, flowXIndex = 0,
+            flowYIndex = 0, balanceIndex = 0, leakageIndex = 0, topIndex = 0;
+        int sweeps = 0;  // sweeps of the last step
+        double lastChange = 0;
+    };
+    // Tracer grids and statistics of one tracer in one layer.
+    struct TracerLayer {
+        Matrix conc;
+        int index = 0;
+        std::string fileName, statFileName;
+        std::vector<zoneFZT> zones;
+        std::unique_ptr<zonalstatistic> stat;
+    };
+    struct GwTracer {
+        std::vector<TracerLayer> layers;  // 1..L
+        Matrix flux;
+        int fluxIndex = 0;
+        double decay = 1.0;
+        bool decays = false;  // radioactive flag of the descriptor not 0
+    };
+    // A control-point record: date and six values per layer.
+    struct ControlRecord {
+        std::int64_t year = 0, month = 0, day = 0, hour = 0;
+        std::vector<double> values;
+    };
+
+    // ---- settings
+    int method = 0;
+    int maxiter = 0;
+    double maxErrorAllowed = 0;
+    double alpha = 1;
+    double sorParameter = 1;
+    bool adaptive = false;
+    int gridReadParameter = 0;
+    int layerCount = 0;
+    int controlRow = 0, controlCol = 0;
+    std::string controlFileOut;
+    int usePondFlag = 0;
+    bool usePond = false;
+    int lakeFlowControl = 0, lakeInitMethod = 0;
+
+    std::vector<Layer> layers;  // 1..L
+    std::vector<GwTracer> gwTracers;  // 1..n
+
+    // ---- linked grids
+    Matrix* elevation = nullptr;
+    Matrix* recharge = nullptr;
+    Matrix* gwDistance = nullptr;
+    Matrix* soilTypes = nullptr;
+    Matrix* baseflow = nullptr;
+    int baseflowIndex = 0;
+    int storage1Index = 0;
+    Matrix* cellSizeX = nullptr;
+    Matrix* cellSizeY = nullptr;
+    Matrix* glacier = nullptr;
+    Matrix* thawDepth = nullptr;
+    Matrix* frozenSoil = nullptr;
+    Matrix* surfStorage = nullptr;
+    Matrix* pond = nullptr;
+    Matrix* lakeCodes = nullptr;
+    riverflow_table* riverflow = nullptr;
+    RunoffArray* qg = nullptr;
+
+    // ---- step state
+    double dx = 0, dy = 0;
+    double dtSeconds = 0;
+    std::int64_t oscillations = 0;
+    double oscillationSum = 0, oscillationMax = 0;
+    double factorSum = 0;
+    std::int64_t factorCount = 0;
+    std::vector<std::uint8_t> activeMask;  // (nrows + 2) x (ncols + 2): active cells
+    std::vector<std::uint8_t> freeMask;    // active and not fixed-head (per layer, refilled)
+
+    // ---- control point
+    std::size_t controlCapacity = 0;
+    std::vector<ControlRecord> controlRecords;
+    std::size_t controlCount = 0;
+    bool controlHere = false;
+
+    // Capacity of the control-point buffer for L layers.
+    static std::size_t ControlCapacity(int layerCount);
+    // "_old" (or another suffix) before the last '.' of the file part of name.
+    static std::string InsertSuffix(const std::string& name, const std::string& suffix);
+    // Appends the buffered records to the control-point file and empties the buffer.
+    void WriteControlPointFluxes(const std::string& file, const std::string& name, std::size_t count,
+                                 const std::vector<ControlRecord>& records);
+
+    // Passes of one step (public for the tests).
+    void ComputeLeakage(int l);
+    void StartLayerStep(int l);
+    void ComputeTransmissivities();
+    gwnum::SweepResult SORSweep(int l);
+    std::int64_t CountOscillations(int l);
+    void ComputeFluxes();
+    void ComputeLayerBalance(int l, double dt);
+
+private:
+    void ReadSection();
+    void CheckControlPoint();
+    void ReadPondFlag();
+    void ReadLayerNames();
+    void ReadLakeModel(const std::string& section);
+    void LookUpGrids();
+    void SetLayerOneThickness();
+    void CreateLayerGrids();
+    void StartHeads(Layer& L, int l);
+    void OpenControlPointFile();
+    int TakeEntry(bool tracer = false);
+    Matrix HaloMatrix();
+    Matrix OwnMatrix();
+    void Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code, bool halo);
+    void ReleaseAll();
+    void FillActiveMask();
+    void SolveLayer(int l);
+    void ComputeBaseflow();
+    void AppendControlRecord();
+    void TracerMixing(int l, int r, int c, double volume, const double* inflow, double w);
+    void CopyTracers(int l);
+
+    bool Own(int r, int c) const;
+    bool InZone(int r, int c) const;
+    double ZoneValue(int r, int c) const;
+    double Glacier(int r, int c) const;
+    bool ZonesConnect(int r1, int c1, int r2, int c2) const;
+    double Dx(int r, int c) const { return cellSizeX != nullptr ? (*cellSizeX)[r][c] : dx; }
+    double Dy(int r, int c) const { return cellSizeY != nullptr ? (*cellSizeY)[r][c] : dy; }
+    int HaloFirst() const { return firstRow > 1 ? firstRow - 1 : 1; }
+    int HaloLast() const { return lastRow < nrows ? lastRow + 1 : nrows; }
+    // Whether the own rows are worth a team of threads (see gwnum::kThreadedCells).
+    bool Threaded() const {
+        return static_cast<std::int64_t>(lastRow - firstRow + 1) * ncols >= gwnum::kThreadedCells;
+    }
+    std::int64_t Cell(int r, int c) const { return static_cast<std::int64_t>(r) * (ncols + 2) + c; }
+    std::vector<int> createdIndices_;
 };

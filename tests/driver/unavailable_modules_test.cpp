@@ -6,7 +6,6 @@
 #include <set>
 
 #include "driver_fixtures.hpp"
-#include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
 #include "meteo/meteoint.hpp"
@@ -44,7 +43,6 @@ std::vector<Module> Modules() {
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
-        {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
     };
 }
 

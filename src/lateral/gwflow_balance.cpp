@@ -1,0 +1,88 @@
+// Darcy fluxes between cells, the soil model's base flow and the water balance of every cell
+// with the upwind mixing of the tracers.
+#include <algorithm>
+#include <cmath>
+
+#include "lateral/gwflow.hpp"
+
+void gwflowclass::ComputeFluxes() {
+    for (int l = 1; l <= layerCount; ++l) {
+        Layer& L = layers[static_cast<std::size_t>(l)];
+#pragma omp parallel for schedule(runtime) if (Threaded())
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!L.flowX.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                if (!Own(r, c)) continue;
+                const double z = ZoneValue(r, c);
+                if (z == nodata || Glacier(r, c) >= 1) {
+                    L.flowX[r][c] = L.flowY[r][c] = 0;
+                    continue;
+                }
+                const bool cellIn = z > nodata;
+                const double h = L.head[r][c];
+                // Faces towards the next column and the next row; at the grid edge only a
+                // cell outside the basin marks the face as having no value.
+                auto face = [&](int rn, int cn, bool inside, const Matrix& k, double size) {
+                    if (!inside) return cellIn ? 0.0 : nodata;
+                    if (!cellIn || !(ZoneValue(rn, cn) > nodata)) return nodata;
+                    if (Glacier(rn, cn) >= 1) return 0.0;
+                    return (h - L.head[rn][cn]) * k[r][c] / size;
+                };
+                L.flowX[r][c] = face(r, c + 1, c < ncols, *L.kx, Dx(r, c));
+                L.flowY[r][c] = face(r + 1, c, r < nrows, *L.ky, Dy(r, c));
+            }
+        }
+    }
+}
+
+void gwflowclass::ComputeBaseflow() {
+    const Layer& L = layers[1];
+    const double dt = dtSeconds;
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!baseflow->holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!Own(r, c) || !InZone(r, c)) continue;
+            (*baseflow)[r][c] =
+                Glacier(r, c) < 1 ? (L.headOld[r][c] - L.head[r][c]) * (*L.storage)[r][c] / dt : 0.0;
+        }
+    }
+}
+
+void gwflowclass::ComputeLayerBalance(int l, double dt) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+    const Matrix& st1 = *layers[1].storage;
+    const Layer* above = l > 1 ? &layers[static_cast<std::size_t>(l) - 1] : nullptr;
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.balance.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!Own(r, c) || !InZone(r, c)) continue;
+            if (Glacier(r, c) >= 1) {
+                L.balance[r][c] = 0;
+                continue;
+            }
+            if (!(ZoneValue(r, c) > nodata)) continue;
+            const double h = L.head[r][c], h0 = L.headOld[r][c];
+            const double b = (*L.thickness)[r][c];
+            const double dx_ = Dx(r, c), dy_ = Dy(r, c), area = dx_ * dy_;
+            const double s0 = std::max(h0 >= L.top[r][c] ? b : h0 - L.top[r][c] + b, 0.0);
+            const double volume = st1[r][c] * area * s0;
+            // Inflow volumes over the step: north, east, south, west, from above, from below.
+            double in[6] = {0, 0, 0, 0, 0, 0};
+            if (r > 1 && InZone(r - 1, c) && L.flowY[r - 1][c] != nodata)
+                in[0] = (L.head[r - 1][c] - h) / dy_ * L.ty[r - 1][c] * dx_ * dt;
+            if (c < ncols && InZone(r, c + 1) && L.flowX[r][c] != nodata)
+                in[1] = (L.head[r][c + 1] - h) / dx_ * L.tx[r][c] * dy_ * dt;
+            if (r < nrows && InZone(r + 1, c) && L.flowY[r][c] != nodata)
+                in[2] = (L.head[r + 1][c] - h) / dy_ * L.ty[r][c] * dx_ * dt;
+            if (c > 1 && InZone(r, c - 1) && L.flowX[r][c - 1] != nodata)
+                in[3] = (L.head[r][c - 1] - h) / dx_ * L.tx[r][c - 1] * dy_ * dt;
+            if (above != nullptr) in[4] = -above->leakage[r][c] * area * dt;
+            if (l < layerCount) in[5] = L.leakage[r][c] * area * dt;
+            const double total = volume + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
+            L.balance[r][c] = ((h - h0) * (*L.storage)[r][c] - (total - volume) / area) * 1000.0;
+            if (!gwTracers.empty()) TracerMixing(l, r, c, volume, in, total);
+        }
+    }
+}

@@ -1,0 +1,224 @@
+// The grids the groundwater model looks up, the grids it creates and the start heads.
+#include <cmath>
+
+#include "lateral/gwflow.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace {
+
+Matrix* GridAt(GridStore& store, int index) { return index > 0 ? store[index].grid : nullptr; }
+
+}  // namespace
+
+bool gwflowclass::Own(int r, int c) const {
+    return mpiRegions == nullptr || !mpiRegions->holds(r) || static_cast<int>((*mpiRegions)[r][c]) == rank;
+}
+
+double gwflowclass::ZoneValue(int r, int c) const {
+    return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r][c] : nodata;
+}
+
+bool gwflowclass::InZone(int r, int c) const { return ZoneValue(r, c) != nodata; }
+
+double gwflowclass::Glacier(int r, int c) const {
+    if (glacier == nullptr) return 0.0;
+    const double g = (*glacier)[r][c];
+    return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+}
+
+bool gwflowclass::ZonesConnect(int r1, int c1, int r2, int c2) const {
+    return flowControl != 3 || ZoneValue(r1, c1) == ZoneValue(r2, c2);
+}
+
+Matrix gwflowclass::HaloMatrix() { return matrix(HaloFirst(), HaloLast(), 1, ncols, nrows); }
+Matrix gwflowclass::OwnMatrix() { return matrix(firstRow, lastRow, 1, ncols, nrows); }
+
+int gwflowclass::TakeEntry(bool tracer) {
+    // Every grid takes the next entry that holds nothing, so no entry in use is overwritten.
+    const int index = FirstFreeGridIndex();
+    if (index >= 1000) {
+        if (tracer)
+            *log << "FATAL: no free grid left " << 1000 << "[end-entry]";
+        else
+            *log << "FATAL: no free grid (gridmaxanzahl must be larger than " << 1000 << ")!\n" << "[end-entry]";
+        throw ModelError(12);
+    }
+    return index;
+}
+
+void gwflowclass::Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code,
+                           bool halo) {
+    index = TakeEntry();
+    RegisterGrid(index, file, &m, nullptr, 0, name, code, halo ? HaloFirst() : firstRow, halo ? HaloLast() : lastRow);
+    createdIndices_.push_back(index);
+    if (halo) MPIExchangeHalo(index);
+}
+
+void gwflowclass::LookUpGrids() {
+    GridStore& store = *gridStore;
+    elevation = GridAt(store, GetGridIndex("[elevation_model]"));
+    recharge = GridAt(store, GetGridIndex("groundwater_recharge"));
+    gwDistance = GridAt(store, GetGridIndex("groundwater_distance"));
+    soilTypes = GridAt(store, GetGridIndex("soil_types"));
+    baseflowIndex = GetGridIndex("baseflow");
+    baseflow = GridAt(store, baseflowIndex);
+    if (relCellArea != nullptr) {
+        cellSizeX = GridAt(store, GetGridIndex("CellSizeX"));
+        cellSizeY = GridAt(store, GetGridIndex("CellSizeY"));
+    }
+    const int glacierIndex = FindGrid("GlacierizedCells");
+    glacier = GridAt(store, glacierIndex > 0 ? glacierIndex : FindGrid("ice_firn"));
+    for (int l = 1; l <= layerCount; ++l) {
+        Layer& L = layers[static_cast<std::size_t>(l)];
+        auto get = [&](const char* prefix, int n) { return GridAt(store, GetGridIndex(StrFormat("%s%d", prefix, n))); };
+        L.thickness = get("aquifer_thickness_", l);
+        L.kx = get("gw_k_x_", l);
+        L.ky = get("gw_k_y_", l);
+        L.storage = get("gw_storage_coeff_", l);
+        if (l == 1) storage1Index = GetGridIndex("gw_storage_coeff_1");
+        L.fixH = get("gw_boundary_fix_h_", l);
+        L.fixQ = get("gw_boundary_fix_q_", l);
+        if (l < layerCount) L.kolmation = get("gw_kolmation_", l);
+    }
+    const int thaw = FindGrid("PermafrostThawDepth");
+    if (thaw > 0 && FindGrid("SnowFreeDaysGrid") > 0 && FindGrid("ThawCoeffPermaFrost") > 0) {
+        thawDepth = GridAt(store, thaw);
+    } else if (const int tmod = FindGrid("ThawDepthTMod"); tmod > 0) {
+        thawDepth = GridAt(store, tmod);
+        frozenSoil = GridAt(store, GetGridIndex("frozenSoilInGroundwater"));
+    }
+    if (FindGrid("DirectRunoffSiltingUp") <= 0) surfStorage = GridAt(store, FindGrid("SurfStorSiltingUp"));
+    if (usePond) pond = GridAt(store, GetGridIndex("ponding_storage"));
+}
+
+void gwflowclass::SetLayerOneThickness() {
+    Matrix& b = *layers[1].thickness;
+    const soil_entry* table = settings.soilTable;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!b.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!InZone(r, c) || !Own(r, c)) continue;
+            const double type = (*soilTypes)[r][c];
+            if (b[r][c] > nodata && type > nodata && table != nullptr && type >= 1 &&
+                type <= table[0].code) {
+                b[r][c] = table[static_cast<int>(type)].totalDepth;
+            } else {
+                b[r][c] = nodata;
+            }
+        }
+    }
+    MPIExchangeHalo(GetGridIndex("aquifer_thickness_1"));
+}
+
+void gwflowclass::StartHeads(Layer& L, int l) {
+    if (gridReadParameter == 1) {
+        ReadGrid(L.headName, &L.head, 0, true, false, nodata, false, false, false, true);
+        ReadGrid(L.oldName, &L.headOld, 0, true, false, nodata, false, false, false, true);
+        Register(L.headIndex, L.head, L.headName, StrFormat("gw_head_%d", l), L.headCode, true);
+        Register(L.oldIndex, L.headOld, L.oldName, StrFormat("gw_head_old_%d", l), L.headCode, true);
+        return;
+    }
+    L.head = HaloMatrix();
+    L.headOld = HaloMatrix();
+    L.head.fill(nodata);
+    L.headOld.fill(nodata);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!InZone(r, c) || !Own(r, c)) continue;
+            const double d = (*gwDistance)[r][c];
+            double v = (*elevation)[r][c] + d;
+            if (std::fabs(d) < 0.001) {
+                if (pond != nullptr) {
+                    v += (*pond)[r][c] / 1000.0;
+                } else if (surfStorage != nullptr && (*surfStorage)[r][c] > 0) {
+                    v += (*surfStorage)[r][c] / 1000.0;
+                }
+            }
+            L.head[r][c] = v;
+            L.headOld[r][c] = v;
+        }
+    }
+    Register(L.headIndex, L.head, L.headName, StrFormat("gw_head_%d", l), L.headCode, true);
+    Register(L.oldIndex, L.headOld, L.oldName, StrFormat("gw_head_old_%d", l), L.headCode, true);
+}
+
+void gwflowclass::CreateLayerGrids() {
+    for (int l = 1; l <= layerCount; ++l) StartHeads(layers[static_cast<std::size_t>(l)], l);
+    for (int l = 1; l <= layerCount; ++l) {
+        Layer& L = layers[static_cast<std::size_t>(l)];
+        L.headOldOld = HaloMatrix();
+        L.headIter = OwnMatrix();
+        L.tx = HaloMatrix();
+        L.ty = HaloMatrix();
+        L.flowX = HaloMatrix();
+        L.flowY = HaloMatrix();
+        L.balance = OwnMatrix();
+        L.leakage = OwnMatrix();
+        L.top = HaloMatrix();
+        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.top}) m->fill(nodata);
+        // A face towards a cell outside the basin carries nothing: halo cells that no process
+        // computes keep a transmissivity of 0, never the nodata value.
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!L.head.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                if (!InZone(r, c) || !Own(r, c)) continue;
+                const double h = L.head[r][c];
+                L.headOldOld[r][c] = h;
+                L.headIter[r][c] = h;
+                const double s = (*L.thickness)[r][c] + (*gwDistance)[r][c];
+                L.tx[r][c] = s * (*L.kx)[r][c];
+                L.ty[r][c] = s * (*L.ky)[r][c];
+                if (l == 1) {
+                    L.top[r][c] = (*elevation)[r][c];
+                } else {
+                    const Layer& U = layers[static_cast<std::size_t>(l) - 1];
+                    L.top[r][c] = U.top[r][c] - (*U.thickness)[r][c];
+                }
+            }
+        }
+        const std::string oo = StrFormat("gw_head_old_old_%d", l);
+        Register(L.oldOldIndex, L.headOldOld, oo, oo, 0, true);
+        Register(L.iterIndex, L.headIter, oo, oo, 0, false);
+        Register(L.txIndex, L.tx, StrFormat("gw_transmissivity_x_%d", l), StrFormat("gw_transmissivity_x_%d", l), 0,
+                 true);
+        Register(L.tyIndex, L.ty, StrFormat("gw_transmissivity_y_%d", l), StrFormat("gw_transmissivity_y_%d", l), 0,
+                 true);
+        Register(L.flowXIndex, L.flowX, L.txName, StrFormat("gw_flow_x_%d", l), L.txCode, true);
+        Register(L.flowYIndex, L.flowY, L.tyName, StrFormat("gw_flow_y_%d", l), L.tyCode, true);
+        Register(L.balanceIndex, L.balance, L.balanceName, StrFormat("gw_balance%d", l), L.balanceCode, false);
+        Register(L.leakageIndex, L.leakage, StrFormat("gw_leakage_%d", l), StrFormat("gw_leakage_%d", l), 0, false);
+        const std::string top = StrFormat("aquifer_upper_limit%d", l);
+        Register(L.topIndex, L.top, top, top, 0, true);
+    }
+    activeMask.assign(static_cast<std::size_t>(nrows + 2) * static_cast<std::size_t>(ncols + 2), 0);
+    freeMask = activeMask;
+}
+
+void gwflowclass::OpenControlPointFile() {
+    controlHere = false;
+    if (controlRow < 1 || controlCol < 1) return;
+    if (controlRow < firstRow || controlRow > lastRow || !Own(controlRow, controlCol)) return;
+    controlHere = true;
+    controlCapacity = ControlCapacity(layerCount);
+    controlRecords.assign(controlCapacity + 1, ControlRecord{});
+    for (ControlRecord& rec : controlRecords) rec.values.assign(static_cast<std::size_t>(6 * layerCount + 1), 0.0);
+    controlCount = 0;
+    FileHandle f = OpenFile(controlFileOut, "wt");
+    if (!f) {
+        *log << "FATAL: error opening file for gw-fluxes (single point) \n-> check disk space or user rights\n"
+             << "[end-entry]";
+        throw ModelError(62);
+    }
+    std::fprintf(f.get(), "YY\tMM\tDD\tHH\tcontrol_point_fluxes[%d][%d]", controlRow, controlCol);
+    for (int l = 1; l <= layerCount; ++l)
+        std::fprintf(f.get(), "[lr: %d, 1]\t[lr: %d, 2]\t[lr: %d, 3]\t[lr: %d, 4]\t[lr: %d, up]\t[lr: %d, down]\t", l,
+                     l, l, l, l, l);
+    std::fprintf(f.get(), "\n");
+}
+
+std::size_t gwflowclass::ControlCapacity(int layerCount) {
+    const long size = (6L * layerCount + 1) * 8 + 32;
+    const long n = kBufferBytes / size;
+    return static_cast<std::size_t>(n < 1 ? 1 : n);
+}

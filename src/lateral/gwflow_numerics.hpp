@@ -1,0 +1,86 @@
+#pragma once
+// The arithmetic of the groundwater solver on plain numbers and row pointers: leakage between
+// two layers, the transmissivity of a face between two cells, the adaptive over-relaxation
+// factor and one over-relaxation sweep of a layer over a band of rows. Nothing here knows the
+// grid store, MPI or the log, so tests and benchmarks call it directly.
+#include <cstdint>
+
+namespace gwnum {
+
+// Leakage rate (m/s) through the interface between an upper layer with head hu and a lower
+// layer with head hd whose top is td, for the leakage coefficient k (1/s). Positive: water
+// moves up. The head difference is limited to 1 m either way; a lower layer that is not full
+// below a higher upper head draws water only through its unsaturated top.
+double Leakage(double hu, double hd, double td, double k);
+
+// Harmonic mean 2ab / (a + b) of two transmissivities, 0 when a + b is not positive.
+double HarmonicMean(double a, double b);
+
+// One cell as a face sees it: head, top of the layer, effective and full thickness,
+// conductivity in the face's direction and glacier fraction.
+struct FaceCell {
+    double h, top, bEff, b, k, g;
+};
+
+// Height below which a head counts as below the top of its layer (m).
+constexpr double kConfinedMargin = 0.01;
+
+// Transmissivity (m^2/s) of the face between cell and its next neighbour along a row (x,
+// acrossRows false) or a column (y, acrossRows true). neighbour is null when the face has no
+// cell on the other side (grid edge, outside the basin, another zone where zones separate).
+// A dry side (no saturated thickness) takes the other side's transmissivity when water flows
+// from that side into it, so a dry cell fills but passes nothing on.
+double FaceTransmissivity(const FaceCell& cell, const FaceCell* neighbour, bool acrossRows);
+
+// Adaptive over-relaxation factor from the new Gauss-Seidel value hn, the current iterate
+// hstar and the previous iterate hp: 1 when hp equals hstar, else 1 + (hn - hstar) /
+// (hstar - hp), then limited to (0, 2] (values not above 0 become 1).
+double AdaptiveFactor(double hn, double hstar, double hp);
+
+// Row pointers of one layer for a sweep (1-based rows and columns, as the model's grids).
+// Rows firstRow - 1 and lastRow + 1 must be readable where they lie inside the grid.
+struct SorLayer {
+    int nrows = 0, ncols = 0;
+    double* const* h = nullptr;         // current iterate, written in place
+    const double* const* h0 = nullptr;  // head at the start of the step
+    double* const* hp = nullptr;        // previous iterate (adaptive factor)
+    const double* const* tx = nullptr;  // face transmissivity towards column c + 1
+    const double* const* ty = nullptr;  // face transmissivity towards row r + 1
+    const double* const* fixQ = nullptr;  // fixed inflow (m/s), values not above nodata are 0
+    const double* const* st = nullptr;    // storage coefficient of the layer
+    const double* const* st1 = nullptr;   // storage coefficient of layer 1
+    const double* const* top = nullptr;
+    const double* const* leakBelow = nullptr;  // interface to the layer below; null: none
+    const double* const* leakAbove = nullptr;  // interface to the layer above; null: none
+    const double* const* dx = nullptr;         // per-cell sizes; null: cellsize
+    const double* const* dy = nullptr;
+    // Cells the sweep updates: free (not fixed-head) active cells, one byte per cell at
+    // r * stride + c.
+    const std::uint8_t* update = nullptr;
+    std::int64_t stride = 0;
+    double cellsize = 1, dt = 1, alpha = 1, nodata = -9999.0;
+    double sor = 1;  // fixed factor when not adaptive
+    bool adaptive = false;
+};
+
+struct SweepResult {
+    double maxChange = 0;      // largest head change, divided by 5 where h0 >= top
+    double factorSum = 0;      // adaptive factors applied
+    std::int64_t factorCount = 0;
+};
+
+// One over-relaxation sweep over rows firstRow..lastRow (threads share the rows, columns go
+// in increasing order, heads are updated in place). Neighbour rows written by other threads
+// are read and written through relaxed atomic accesses. A cell without storage and without
+// transmissive faces keeps its head and counts no change.
+// Cells of a band below which one thread sweeps it alone.
+constexpr std::int64_t kThreadedCells = 16384;
+SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow);
+
+// The new head of one cell before relaxation: (A Q + sum Ck hk - (1 - alpha) h0 sum C) /
+// (alpha sum C + Sx A / dt) with Q = Sx h0 / dt + sources. Returns false (hn untouched) when
+// the denominator is 0.
+bool CellHead(double area, double sources, double storage, double dt, double alpha, double h0, const double* c,
+              const double* hk, double* hn);
+
+}  // namespace gwnum

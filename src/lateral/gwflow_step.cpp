@@ -1,0 +1,263 @@
+// The groundwater time step: leakage, start heads, transmissivities, the over-relaxation
+// solver per layer with its agreement over the processes, fluxes, base flow and balances.
+#include <mpi.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "lateral/gwflow.hpp"
+
+namespace {
+
+double MaxOverProcesses(double v) {
+    double out = v;
+    MPI_Allreduce(&v, &out, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    return out;
+}
+
+}  // namespace
+
+void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (flowControl == 0) return;
+    if (omp_in_parallel()) {
+        hour = h;
+        day = d;
+        month = m;
+        year = y;
+        return;
+    }
+    teilmodellklasse::run(h, d, m, y);
+}
+
+void gwflowclass::FillActiveMask() {
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int c = 1; c <= ncols; ++c)
+            activeMask[static_cast<std::size_t>(Cell(r, c))] = InZone(r, c) && Own(r, c) && Glacier(r, c) < 1 ? 1 : 0;
+    }
+}
+
+void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (flowControl == 0) return;
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    dtSeconds = 60.0 * timeInterval / (numSubSteps > 0 ? numSubSteps : 1);
+    for (std::size_t t = 1; t < gwTracers.size(); ++t)
+        for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l)
+            if (gwTracers[t].layers[l].stat) gwTracers[t].layers[l].stat->Reset();
+    FillActiveMask();
+
+    // Leakage is read only at the cell itself, so its own-rows grid needs no halo exchange.
+    for (int l = 1; l < layerCount; ++l) ComputeLeakage(l);
+    for (int l = 1; l <= layerCount; ++l) {
+        StartLayerStep(l);
+        const Layer& L = layers[static_cast<std::size_t>(l)];
+        for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+    }
+    for (Matrix* g : {thawDepth, frozenSoil, pond, gwDistance})
+        if (g != nullptr) MPIExchangeHalo(0, g);
+    ComputeTransmissivities();
+    for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
+
+    for (int l = 1; l <= layerCount; ++l) MPIExchangeHalo(layers[static_cast<std::size_t>(l)].headIndex);
+    ComputeFluxes();
+    for (int l = 1; l <= layerCount; ++l) MPIExchangeHalo(layers[static_cast<std::size_t>(l)].headIndex);
+    ComputeBaseflow();
+    for (int l = 1; l <= layerCount; ++l) {
+        ComputeLayerBalance(l, dtSeconds);
+        CopyTracers(l);
+    }
+    AppendControlRecord();
+}
+
+void gwflowclass::SolveLayer(int l) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+    for (int index : {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex}) MPIExchangeHalo(index);
+    int counter = 0;
+    double change = 0;
+    for (;;) {
+        ++counter;
+        for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+        change = MaxOverProcesses(SORSweep(l).maxChange);
+        // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
+        if (counter >= maxiter || !(change > maxErrorAllowed)) break;
+    }
+    L.sweeps = counter;
+    L.lastChange = change;
+
+    const std::int64_t n = CountOscillations(l);
+    std::int64_t nAll = n;
+    double sums[2] = {oscillationSum, 0}, sumAll[2] = {0, 0};
+    double maxAll = oscillationMax;
+    MPI_Allreduce(&n, &nAll, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(sums, sumAll, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    oscillations = nAll;
+    oscillationSum = sumAll[0];
+    oscillationMax = maxAll;
+
+    const bool report =
+        !omp_in_parallel() && (runInterval <= 1 || (hour + static_cast<std::int64_t>(hourOffset)) % runInterval == 0);
+    if (report) {
+        // With no updated cell on this process the mean factor is reported as the neutral 1.
+        const double f = adaptive ? (factorCount > 0 ? factorSum / static_cast<double>(factorCount) : 1.0)
+                                  : sorParameter;
+        const double a = nAll > 0 ? oscillationSum / static_cast<double>(nAll) : 0.0;
+        *log << "GWlevel " << l << ", MPI-rank " << rank << ", Steps " << counter << " err " << change << ", SOR "
+             << f << ", osc. at " << static_cast<long long>(nAll) << " points (av: " << a << ", max "
+             << oscillationMax << ")" << "[end-entry]";
+    }
+}
+
+void gwflowclass::ComputeLeakage(int l) {
+    Layer& U = layers[static_cast<std::size_t>(l)];
+    const Layer& D = layers[static_cast<std::size_t>(l) + 1];
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!U.leakage.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!Own(r, c)) continue;
+            if (!InZone(r, c) || Glacier(r, c) >= 1) {
+                U.leakage[r][c] = 0;
+                continue;
+            }
+            U.leakage[r][c] = gwnum::Leakage(U.head[r][c], D.head[r][c], D.top[r][c], (*U.kolmation)[r][c]);
+        }
+    }
+}
+
+void gwflowclass::StartLayerStep(int l) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (activeMask[static_cast<std::size_t>(Cell(r, c))] == 0) continue;
+            L.headOldOld[r][c] = L.headOld[r][c];
+            double v = L.head[r][c];
+            if (l == 1) {
+                const double d = (*gwDistance)[r][c];
+                v = d + (*elevation)[r][c];
+                if (pond != nullptr && std::fabs(d) < 0.001) {
+                    v += (*pond)[r][c] / 1000.0;
+                } else if (surfStorage != nullptr && (*surfStorage)[r][c] > 0 && std::fabs(d) < 0.001) {
+                    v += (*surfStorage)[r][c] / 1000.0;
+                }
+                L.head[r][c] = v;
+            }
+            L.headIter[r][c] = v;
+            L.headOld[r][c] = v;
+            // A fixed head holds from the start of the step on; the sweeps leave the cell alone.
+            const double fixed = (*L.fixH)[r][c];
+            const bool isFixed = fixed != nodata;
+            if (isFixed) L.head[r][c] = L.headOld[r][c] = L.headOldOld[r][c] = fixed;
+            freeMask[static_cast<std::size_t>(Cell(r, c))] = isFixed ? 0 : 1;
+            for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+                GwTracer& tr = gwTracers[t];
+                if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;
+            }
+        }
+    }
+}
+
+void gwflowclass::ComputeTransmissivities() {
+    for (int l = 1; l <= layerCount; ++l) {
+        Layer& L = layers[static_cast<std::size_t>(l)];
+        auto effective = [&](int r, int c) {
+            const double b = (*L.thickness)[r][c];
+            if (l != 1) return b;
+            if (frozenSoil != nullptr) {
+                const double f = (*frozenSoil)[r][c];
+                return f > nodata ? std::max(0.0, b - f) : b;
+            }
+            if (thawDepth != nullptr) {
+                const double t = (*thawDepth)[r][c];
+                return t > nodata ? std::min(-t, b) : b;
+            }
+            return b;
+        };
+        auto side = [&](int r, int c, const Matrix& k) {
+            return gwnum::FaceCell{L.head[r][c], L.top[r][c], effective(r, c), (*L.thickness)[r][c], k[r][c],
+                                   Glacier(r, c)};
+        };
+#pragma omp parallel for schedule(runtime) if (Threaded())
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!L.tx.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                if (!Own(r, c) || !InZone(r, c) || Glacier(r, c) >= 1) {
+                    L.tx[r][c] = L.ty[r][c] = 0;
+                    continue;
+                }
+                const bool east = c < ncols && InZone(r, c + 1) && ZonesConnect(r, c, r, c + 1);
+                const gwnum::FaceCell cx = side(r, c, *L.kx);
+                gwnum::FaceCell nx{};
+                if (east) nx = side(r, c + 1, *L.kx);
+                L.tx[r][c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
+                const bool south = r < nrows && InZone(r + 1, c) && ZonesConnect(r, c, r + 1, c);
+                const gwnum::FaceCell cy = side(r, c, *L.ky);
+                gwnum::FaceCell ny{};
+                if (south) ny = side(r + 1, c, *L.ky);
+                L.ty[r][c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
+            }
+        }
+    }
+}
+
+gwnum::SweepResult gwflowclass::SORSweep(int l) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+    gwnum::SorLayer v;
+    v.nrows = nrows;
+    v.ncols = ncols;
+    v.h = L.head.rows();
+    v.h0 = L.headOld.rows();
+    v.hp = L.headIter.rows();
+    v.tx = L.tx.rows();
+    v.ty = L.ty.rows();
+    v.fixQ = L.fixQ->rows();
+    v.st = L.storage->rows();
+    v.st1 = layers[1].storage->rows();
+    v.top = L.top.rows();
+    v.leakBelow = l < layerCount ? L.leakage.rows() : nullptr;
+    v.leakAbove = l > 1 ? layers[static_cast<std::size_t>(l) - 1].leakage.rows() : nullptr;
+    v.dx = cellSizeX != nullptr ? cellSizeX->rows() : nullptr;
+    v.dy = cellSizeY != nullptr ? cellSizeY->rows() : nullptr;
+    v.update = freeMask.data();
+    v.stride = ncols + 2;
+    v.cellsize = cellsize;
+    v.dt = dtSeconds;
+    v.alpha = alpha;
+    v.nodata = nodata;
+    v.sor = sorParameter;
+    v.adaptive = adaptive;
+    const gwnum::SweepResult res = gwnum::SorSweep(v, firstRow, lastRow);
+    factorSum = res.factorSum;
+    factorCount = res.factorCount;
+    return res;
+}
+
+std::int64_t gwflowclass::CountOscillations(int l) {
+    const Layer& L = layers[static_cast<std::size_t>(l)];
+    const double e = maxErrorAllowed;
+    std::int64_t n = 0;
+    double sum = 0, mx = 0;
+#pragma omp parallel for schedule(runtime) reduction(+ : n, sum) reduction(max : mx) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!InZone(r, c) || !Own(r, c)) continue;
+            const double d1 = L.headOld[r][c] - L.headOldOld[r][c];
+            const double d2 = L.head[r][c] - L.headOld[r][c];
+            if ((d1 > e && d2 < -e) || (d1 < -e && d2 > e)) {
+                ++n;
+                sum += std::fabs(d2);
+                mx = std::max(mx, std::fabs(d2));
+            }
+        }
+    }
+    oscillations = n;
+    oscillationSum = sum;
+    oscillationMax = mx;
+    return n;
+}

@@ -1,0 +1,144 @@
+// Tracer concentrations per layer: grids, statistics, decay factor, upwind mixing and copy.
+#include <cmath>
+
+#include "lateral/gwflow.hpp"
+#include "setup/tracer_ini.hpp"
+
+void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+                                    OutputCodeEntry* table, int tableCount) {
+    error = 0;
+    if (flowControl == 0) return;
+    CatchIntoError(error, [&] {
+        tracerCount = count;
+        tracerDescriptors = descriptors;
+        if (count < 1) return;
+        gwTracers.clear();
+        gwTracers.resize(static_cast<std::size_t>(count) + 1);
+        const double subStepMinutes = timeInterval / (numSubSteps > 0 ? numSubSteps : 1);
+        const std::vector<int> selected(outputList.begin() + 1, outputList.end());
+        for (int t = 1; t <= count; ++t) {
+            const TracerDescriptor& d = descriptors[t];
+            GwTracer& tr = gwTracers[static_cast<std::size_t>(t)];
+            tr.decays = d.radioactive != 0;
+            if (d.radioactive == 1) tr.decay = DecayFactor(subStepMinutes, d.half_time);
+            tr.layers.resize(static_cast<std::size_t>(layerCount) + 1);
+            for (int l = 1; l <= layerCount; ++l) {
+                TracerLayer& tl = tr.layers[static_cast<std::size_t>(l)];
+                tl.zones.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+                for (int z = 0; z <= zoneCount && zoneRecords != nullptr; ++z) {
+                    tl.zones[static_cast<std::size_t>(z)].zonenwert = (*zoneRecords)[static_cast<std::size_t>(z)].zonenwert;
+                    tl.zones[static_cast<std::size_t>(z)].rel = (*zoneRecords)[static_cast<std::size_t>(z)].rel;
+                }
+                tl.statFileName = StrFormat("%s%.3s%.4s%.1d.%s", d.path.c_str(), d.name.c_str(), moduleName.c_str(), l,
+                                            d.statext.c_str());
+                int statError = 0;
+                tl.stat = std::make_unique<zonalstatistic>(&statError, log, nullptr, nrows, ncols, tl.zones.data(),
+                                                           zoneCount, d.statcode, 99, tl.statFileName, "",
+                                                           outputList.empty() ? 0 : outputList[0], selected);
+                if (statError != 0) throw ModelError(statError);
+                tl.stat->WriteHeader(StrFormat("tracer concentration for tracer %d in layer %d (%s) ", t, l,
+                                               d.name.c_str()),
+                                     moduleName, table, tableCount);
+                tl.fileName = StrFormat("%s%.3s%.1d%.4s.%s", d.path.c_str(), d.name.c_str(), l, moduleName.c_str(),
+                                        d.gridext.c_str());
+                const std::string name = StrFormat("concstor_tracer_%d_layer_%d_%s", t, l, moduleName.c_str());
+                const Layer& L = layers[static_cast<std::size_t>(l)];
+                if (gridReadParameter == 1) {
+                    ReadGrid(tl.fileName, &tl.conc, 0, true, false, nodata, false, false, false, true);
+                    tl.index = TakeEntry(true);
+                    RegisterGrid(tl.index, tl.fileName, &tl.conc, nullptr, 0, name, d.gridcode, HaloFirst(), HaloLast());
+                } else {
+                    tl.conc = HaloMatrix();
+                    tl.conc.fill(nodata);
+                    for (int r = firstRow; r <= lastRow; ++r) {
+                        for (int c = 1; c <= ncols; ++c) {
+                            if (!InZone(r, c) || !Own(r, c)) continue;
+                            tl.conc[r][c] = d.reserved1 == 0
+                                                ? d.gwini * (*L.thickness)[r][c] * (*L.storage)[r][c] * 1000.0
+                                                : d.gwini;
+                        }
+                    }
+                    tl.index = TakeEntry(true);
+                    RegisterGrid(tl.index, tl.fileName, &tl.conc, nullptr, 0, name, d.gridcode, HaloFirst(), HaloLast());
+                    MPIExchangeHalo(tl.index);
+                }
+            }
+            tr.flux = HaloMatrix();
+            tr.fluxIndex = TakeEntry(true);
+            RegisterGrid(tr.fluxIndex, tr.layers[1].fileName, &tr.flux, nullptr, 0,
+                         StrFormat("concflux_tracer_%d_%s", t, moduleName.c_str()), 0, HaloFirst(), HaloLast());
+        }
+    });
+}
+
+void gwflowclass::FreeTracerGrids() {
+    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+        GwTracer& tr = gwTracers[t];
+        for (std::size_t l = 1; l < tr.layers.size(); ++l) {
+            TracerLayer& tl = tr.layers[l];
+            if (tl.index > 0) ReleaseGrid(tl.index);
+            tl.index = 0;
+            if (tl.stat) tl.stat->Release();
+            tl.stat.reset();
+        }
+        if (tr.fluxIndex > 0) ReleaseGrid(tr.fluxIndex);
+        tr.fluxIndex = 0;
+    }
+    gwTracers.clear();
+}
+
+void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double w) {
+    const Layer& L = layers[static_cast<std::size_t>(l)];
+    const double zone = ZoneValue(r, c);
+    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
+                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
+                       : 0;
+    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
+    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+        GwTracer& tr = gwTracers[t];
+        const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
+        const double cc = conc[r][c];
+        double face[6];
+        face[0] = L.flowY[r - 1 >= 1 ? r - 1 : r][c] > 0 && r > 1 ? conc[r - 1][c] : cc;
+        face[1] = L.flowX[r][c] > 0 ? cc : (c < ncols ? conc[r][c + 1] : cc);
+        face[2] = L.flowY[r][c] > 0 ? cc : (r < nrows ? conc[r + 1][c] : cc);
+        face[3] = c > 1 && L.flowX[r][c - 1] > 0 ? conc[r][c - 1] : cc;
+        face[4] = l > 1 && layers[static_cast<std::size_t>(l) - 1].leakage[r][c] < 0
+                      ? tr.layers[static_cast<std::size_t>(l) - 1].conc[r][c]
+                      : cc;
+        face[5] = l < layerCount && !(L.leakage[r][c] < 0) ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
+        double mass = cc * volume;
+        for (int k = 0; k < 6; ++k)
+            if (in[k] != 0) mass += in[k] * face[k];
+        const double next = w > 0 ? mass / w : 0.0;
+        tr.flux[r][c] = next;
+        zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
+        // Without cell areas the weights are the cells' water volumes.
+        const double value = relCellArea != nullptr ? next * rel : next;
+        const double weight = relCellArea != nullptr ? rel * w : w;
+        const double cellWeight = relCellArea != nullptr ? rel : w;
+#pragma omp atomic
+        z.sx += value;
+#pragma omp atomic
+        z.n += weight;
+#pragma omp atomic
+        z.RelCellSum += cellWeight;
+    }
+}
+
+void gwflowclass::CopyTracers(int l) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!Own(r, c)) continue;
+            const bool in = ZoneValue(r, c) > nodata;
+            if (!in) L.head[r][c] = nodata;
+            for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+                GwTracer& tr = gwTracers[t];
+                tr.layers[static_cast<std::size_t>(l)].conc[r][c] = in ? tr.flux[r][c] : nodata;
+            }
+        }
+    }
+}

@@ -1,0 +1,174 @@
+// The solver's arithmetic on plain numbers: leakage, face transmissivities, the adaptive
+// factor, the cell update and one sweep over a small band of rows.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "lateral/gwflow_numerics.hpp"
+
+using namespace gwnum;
+
+TEST(GwNumerics, LeakageClipsTheHeadDifferenceToOneMetre) {
+    struct Case {
+        double hu, hd, td, expected;
+    };
+    const double k = 1e-6;
+    for (const Case& c : {Case{10, 12, 20, 1e-6}, Case{10, 8, 9, -1e-6}, Case{8.5, 8, 9, 0.0}, Case{10, 10.4, 20, 0.4e-6},
+                          Case{10, 5, 4, -1e-6}, Case{9.5, 9.2, 9.0, -0.3e-6}}) {
+        EXPECT_NEAR(Leakage(c.hu, c.hd, c.td, k), c.expected, 1e-18) << c.hu << " " << c.hd << " " << c.td;
+    }
+}
+
+TEST(GwNumerics, FaceTransmissivityIsTheHarmonicMean) {
+    EXPECT_DOUBLE_EQ(HarmonicMean(10, 30), 15);
+    EXPECT_DOUBLE_EQ(HarmonicMean(0, 30), 0);
+    EXPECT_DOUBLE_EQ(HarmonicMean(0, 0), 0);
+    // Confined cells use their full thickness: 10 m x 1 and 10 m x 3.
+    const FaceCell a{20, 10, 10, 10, 1.0, 0}, b{20, 10, 10, 10, 3.0, 0};
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(a, &b, false), 15);
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(a, nullptr, false), 0);
+}
+
+TEST(GwNumerics, HeadAtTopPlusMarginIsUnconfinedOnlyAlongRows) {
+    const double top = 10, h = top + kConfinedMargin;
+    // Thickness 4 m, effective 3 m: unconfined gives h - top + 3 = 3.01, confined 4.
+    const FaceCell cell{h, top, 3, 4, 1.0, 0};
+    const FaceCell nb{h, top, 3, 4, 1.0, 0};
+    const double unconfined = h - top + 3;
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(cell, &nb, false), HarmonicMean(unconfined, 4.0));
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(cell, &nb, true), 4.0);
+}
+
+TEST(GwNumerics, DryCellFillsFromAHigherNeighbourButPassesNothingOn) {
+    const FaceCell dry{0, 10, 5, 5, 1.0, 0};   // head 5 m below the bottom
+    const FaceCell wet{12, 10, 5, 5, 2.0, 0};  // confined: 5 x 2 = 10
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(dry, &wet, false), 10);
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(wet, &dry, false), 10);
+    // A dry neighbour higher than the cell gets nothing from it; neither does a glacier cell.
+    const FaceCell low{-20, 10, 5, 5, 1.0, 0};
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(low, &dry, false), 0);
+    FaceCell ice = wet;
+    ice.g = 0.5;
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(dry, &ice, false), 0);
+    EXPECT_DOUBLE_EQ(FaceTransmissivity(ice, &wet, false), 0);
+}
+
+TEST(GwNumerics, AdaptiveFactorHandValues) {
+    struct Case {
+        double hn, expected;
+    };
+    // h* = 10, hp = 9: the relaxed head h* + w (hn - h*).
+    for (const Case& c : {Case{10.5, 10.75}, Case{9.5, 9.75}, Case{12, 14}, Case{8.5, 8.5}}) {
+        const double w = AdaptiveFactor(c.hn, 10, 9);
+        EXPECT_DOUBLE_EQ(10 + w * (c.hn - 10), c.expected) << c.hn;
+    }
+    EXPECT_DOUBLE_EQ(AdaptiveFactor(12, 10, 10), 1.0);
+}
+
+TEST(GwNumerics, CellWithoutStorageOrFacesKeepsItsHead) {
+    const double c[4] = {0, 0, 0, 0}, hk[4] = {1, 2, 3, 4};
+    double hn = 7;
+    EXPECT_FALSE(CellHead(100, 1e-3, 0, 3600, 1, 5, c, hk, &hn));
+    EXPECT_EQ(hn, 7);
+    // With storage only the head rises by the source over the step: Q dt / S.
+    ASSERT_TRUE(CellHead(100, 1e-6, 0.1, 3600, 1, 5, c, hk, &hn));
+    EXPECT_NEAR(hn, 5 + 1e-6 * 3600 / 0.1, 1e-12);
+}
+
+namespace {
+
+// A band of rows x cols cells with halo rows, uniform transmissivity and no storage.
+struct Band {
+    int rows, cols;
+    std::vector<std::vector<double>> h, h0, hp, tx, ty, q, st, top;
+    std::vector<double*> ph, ph0, php, ptx, pty, pq, pst, ptop;
+    std::vector<std::uint8_t> upd;
+    Band(int r, int c, double t) : rows(r), cols(c) {
+        for (auto* g : {&h, &h0, &hp, &tx, &ty, &q, &st, &top}) g->assign(r + 2, std::vector<double>(c + 2, 0.0));
+        for (int i = 1; i <= r; ++i)
+            for (int j = 1; j <= c; ++j) {
+                tx[i][j] = j < c ? t : 0;
+                ty[i][j] = i < r ? t : 0;
+                q[i][j] = -9999;
+                top[i][j] = -100;
+            }
+        upd.assign(static_cast<std::size_t>((r + 2) * (c + 2)), 0);
+    }
+    SorLayer View() {
+        auto rows_of = [](std::vector<std::vector<double>>& g, std::vector<double*>& p) {
+            p.clear();
+            for (auto& row : g) p.push_back(row.data());
+            return p.data();
+        };
+        SorLayer v;
+        v.nrows = rows;
+        v.ncols = cols;
+        v.h = rows_of(h, ph);
+        v.h0 = rows_of(h0, ph0);
+        v.hp = rows_of(hp, php);
+        v.tx = rows_of(tx, ptx);
+        v.ty = rows_of(ty, pty);
+        v.fixQ = rows_of(q, pq);
+        v.st = rows_of(st, pst);
+        v.st1 = v.st;
+        v.top = rows_of(top, ptop);
+        v.update = upd.data();
+        v.stride = cols + 2;
+        v.cellsize = 10;
+        v.dt = 3600;
+        return v;
+    }
+};
+
+}  // namespace
+
+TEST(GwNumerics, SweepSolvesTheLinearProfileAndSkipsIsolatedCells) {
+    Band b(3, 6, 1e-3);
+    for (int i = 1; i <= 3; ++i) {
+        b.h[i][1] = b.h0[i][1] = 10;
+        b.h[i][6] = b.h0[i][6] = 5;
+        for (int j = 2; j <= 5; ++j) b.upd[static_cast<std::size_t>(i * 8 + j)] = 1;
+    }
+    // Row 3 is cut off from row 2, and its column 3 has no faces at all and no storage: it
+    // keeps its head while its neighbours take the fixed head they are connected to.
+    for (int j = 1; j <= 6; ++j) b.ty[2][j] = 0;
+    b.tx[3][2] = b.tx[3][3] = 0;
+    b.h[3][3] = 42;
+    SorLayer v = b.View();
+    v.sor = 1.5;
+    double change = 1;
+    int sweeps = 0;
+    while (change > 1e-12 && sweeps < 1000) {
+        change = SorSweep(v, 1, 3).maxChange;
+        ++sweeps;
+    }
+    EXPECT_LT(sweeps, 1000);
+    for (int i = 1; i <= 2; ++i)
+        for (int j = 1; j <= 6; ++j) EXPECT_NEAR(b.h[i][j], 10 - (j - 1), 1e-9) << i << " " << j;
+    EXPECT_EQ(b.h[3][3], 42);
+    EXPECT_NEAR(b.h[3][2], 10, 1e-9);
+    EXPECT_NEAR(b.h[3][4], 5, 1e-9);
+}
+
+TEST(GwNumerics, ThreadedSweepOfIndependentCellsAddsTheSources) {
+    // Large enough for a team of threads; without faces every cell only stores its inflow.
+    const int n = 130;
+    Band b(n, n, 0.0);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) {
+            b.st[i][j] = 0.2;
+            b.q[i][j] = 1e-6 * (1 + (i + j) % 3);
+            b.h[i][j] = b.h0[i][j] = b.hp[i][j] = 3;
+            b.upd[static_cast<std::size_t>(i * (n + 2) + j)] = 1;
+        }
+    SorLayer v = b.View();
+    v.adaptive = true;
+    const SweepResult res = SorSweep(v, 1, n);
+    EXPECT_EQ(res.factorCount, static_cast<std::int64_t>(n) * n);
+    EXPECT_DOUBLE_EQ(res.factorSum, static_cast<double>(n) * n);
+    // The heads stand above the top of the layer, so a change counts a fifth.
+    EXPECT_NEAR(res.maxChange, 3e-6 * 3600 / 0.2 / 5, 1e-12);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) ASSERT_NEAR(b.h[i][j], 3 + b.q[i][j] * 3600 / 0.2, 1e-12);
+}

@@ -1,0 +1,243 @@
+// Closed-form checks of the groundwater step: the linear head profile between two fixed
+// heads, a well against the Thiem solution, unconfined flow (h^2 linear), one implicit Euler
+// step with storage and the balance of a layer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "gwflow_fixture.hpp"
+
+using namespace gwtest;
+
+namespace {
+
+class GwPhysics : public GwDomain {
+protected:
+    // Fixed heads of a layer in whole columns.
+    void FixColumn(int l, int c, double h) {
+        Matrix& m = Find("gw_boundary_fix_h_" + std::to_string(l));
+        for (int r = 1; r <= nrows_; ++r) m[r][c] = h;
+    }
+};
+
+}  // namespace
+
+TEST_F(GwPhysics, ConfinedLayerBetweenFixedHeadsIsLinearWithDarcyFlux) {
+    Init(4, 11, 100.0, 10.0);
+    const double k = 1e-4;
+    StandardGrids(1, 0, 5, k, 0.0);
+    FixColumn(1, 1, 12);
+    FixColumn(1, 11, 2);
+    // Plain Gauss-Seidel: with one row per process the rows couple through the halo of the
+    // sweep before, where over-relaxation would not settle.
+    auto g = MakeOk(Section{});
+    Step(*g);
+    const auto& L = g->layers[1];
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        for (int c = 1; c <= 11; ++c) {
+            EXPECT_NEAR(L.head[r][c], 12.0 - (c - 1), 1e-4) << r << " " << c;
+            EXPECT_NEAR(L.flowX[r][c], c < 11 ? k * 1.0 / 100.0 : 0.0, 1e-10);
+            EXPECT_NEAR(L.flowY[r][c], 0.0, 1e-10);
+            if (c > 1 && c < 11) {
+                EXPECT_NEAR(L.balance[r][c], 0.0, 1e-6);
+            }
+        }
+        // What enters at the high end leaves at the low end: 1e-6 m/s x 10 m x 3600 s / 100 m.
+        EXPECT_NEAR(L.balance[r][1], 1e-6 * 10 * 3600 / 100 * 1000, 1e-6);
+        EXPECT_NEAR(L.balance[r][11], -L.balance[r][1], 1e-6);
+    }
+}
+
+TEST_F(GwPhysics, WellInAConfinedLayerFollowsThiem) {
+    const int n = 31, m = 16;
+    Init(n, n, 10.0, 10.0);
+    const double k = 1e-4, T = 10 * k, Qw = 1e-3;
+    StandardGrids(1, 0, 5, k, 0.0);
+    FixColumn(1, 1, 5);
+    FixColumn(1, n, 5);
+    Matrix& fix = Find("gw_boundary_fix_h_1");
+    for (int c = 1; c <= n; ++c) fix[1][c] = fix[n][c] = 5;
+    Find("gw_boundary_fix_q_1")[m][m] = -Qw / 100.0;
+    Section sec;
+    sec.sor = 1.5;
+    sec.maxiter = 20000;
+    sec.maxerr = 1e-9;
+    auto g = MakeOk(sec);
+    Step(*g);
+    const Matrix& h = g->layers[1].head;
+    // Heads of the centre row, gathered from its owner.
+    double centre = Owns(m) ? h[m][m] : -1e300, next = Owns(m) ? h[m][m + 1] : -1e300;
+    double at3 = Owns(m) ? h[m][m + 3] : -1e300, at9 = Owns(m) ? h[m][m + 9] : -1e300;
+    centre = Max(centre);
+    next = Max(next);
+    at3 = Max(at3);
+    at9 = Max(at9);
+    EXPECT_NEAR((next - centre) / (Qw / (4 * T)), 1.0, 1e-3);
+    const double thiem = Qw / (2 * M_PI * T) * std::log(9.0 / 3.0);
+    EXPECT_NEAR((at9 - at3) / thiem, 1.0, 0.03);
+}
+
+TEST_F(GwPhysics, UnconfinedFlowInTheSecondLayerHasLinearSquaredHeads) {
+    const int n = 21;
+    Init(4, n, 100.0, 2.0);
+    // Layer 1 (18..20 m) stays dry, layer 2 spans 0..18 m; no storage, no leakage.
+    StandardGrids(2, 20, -12.5, 1e-4, 0.0, 18.0);
+    FixColumn(2, 1, 10);
+    FixColumn(2, n, 5);
+    Section sec;
+    sec.layers = 2;
+    sec.sor = 1.0;
+    auto g = MakeOk(sec);
+    // Transmissivities follow the heads of the step before, so the profile settles over steps.
+    for (int step = 0; step < 40; ++step) Step(*g);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        for (int c = 1; c <= n; ++c) {
+            const double h = g->layers[2].head[r][c];
+            const double expected = 100.0 - 75.0 * (c - 1) / (n - 1);
+            EXPECT_NEAR(h * h / expected, 1.0, 0.02) << c;
+            // The dry layer above keeps its start head and takes no water.
+            EXPECT_DOUBLE_EQ(g->layers[1].head[r][c], 7.5);
+            EXPECT_FALSE(std::isnan(g->layers[1].balance[r][c]));
+        }
+    }
+}
+
+TEST_F(GwPhysics, OneStepWithStorageIsAnImplicitEulerStep) {
+    Init(4, 3, 100.0, 10.0);
+    const double k = 1e-4, T = 10 * k, S = 1e-3, A = 1e4, dt = 3600, h0 = 5;
+    for (double alpha : {1.0, 0.0}) {
+        grids_.clear();
+        for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
+        StandardGrids(1, 0, h0, k, S);
+        FixColumn(1, 1, 6);
+        FixColumn(1, 3, 8);
+        Section sec;
+        sec.alpha = alpha;
+        auto g = MakeOk(sec);
+        Step(*g);
+        // Implicit: S A (h - h0) / dt = T (6 - h) + T (8 - h); explicit with alpha 0.
+        const double expected = alpha == 1.0 ? (S * A * h0 / dt + T * 14) / (S * A / dt + 2 * T)
+                                             : h0 + dt / (S * A) * T * ((6 - h0) + (8 - h0));
+        double stored = 0, balance = 0;
+        const auto& L = g->layers[1];
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+            EXPECT_NEAR(L.head[r][2], expected, 1e-6) << alpha;
+            EXPECT_NEAR(Find("baseflow")[r][2], (h0 - expected) * S / dt, 1e-12);
+            EXPECT_EQ(Find("baseflow")[r][1], 0.0);
+            if (alpha == 1.0) {
+                EXPECT_NEAR(L.balance[r][2], 0.0, 1e-7);
+            }
+            stored += S * A * (L.head[r][2] - h0);
+            for (int c = 1; c <= 3; ++c) balance += L.balance[r][c] * A / 1000.0;
+        }
+        // What the fixed heads gave is what the free cells stored.
+        const double given = Sum(balance), gained = Sum(stored);
+        if (alpha == 1.0) {
+            EXPECT_NEAR(given, gained, 1e-6 * std::fabs(gained));
+        }
+    }
+}
+
+TEST_F(GwPhysics, SeparateZonesExchangeNothingUnderFlowControl3) {
+    Init(4, 4, 100.0, 10.0);
+    for (int r = 1; r <= 4; ++r) zone_[r][3] = zone_[r][4] = 2;
+    index_[2] = 2;
+    records_.push_back({0, 0, 2, 0.5, 0});
+    s_.zoneCount = 2;
+    s_.maxZoneCode = 2;
+    StandardGrids(1, 0, 5, 1e-4, 0.0);
+    FixColumn(1, 1, 10);
+    FixColumn(1, 4, 2);
+    Section sec;
+    sec.flow = 3;
+    auto g = MakeOk(sec);
+    Step(*g);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        EXPECT_NEAR(g->layers[1].head[r][2], 10, 1e-6);
+        EXPECT_NEAR(g->layers[1].head[r][3], 2, 1e-6);
+        EXPECT_EQ(g->layers[1].tx[r][2], 0.0);
+    }
+}
+
+TEST_F(GwPhysics, CellsOutsideTheBasinTakeNoPart) {
+    Init(4, 5, 100.0, 10.0);
+    zone_[1][1] = zone_[4][5] = -9999;
+    StandardGrids(1, 0, 5, 1e-4, 1e-3);
+    FixColumn(1, 2, 9);
+    auto g = MakeOk(Section{});
+    for (int day = 1; day <= 3; ++day) Step(*g, day);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        for (int c = 1; c <= 5; ++c) {
+            const double h = g->layers[1].head[r][c];
+            if (zone_[r][c] == -9999) {
+                EXPECT_EQ(h, -9999) << r << " " << c;
+            } else {
+                EXPECT_TRUE(h >= 5 && h <= 9) << r << " " << c << ": " << h;
+            }
+        }
+        EXPECT_EQ(g->layers[1].tx[r][1], r == 1 ? 0.0 : g->layers[1].tx[r][1]);
+    }
+}
+
+TEST_F(GwPhysics, GlacierCellsKeepTheirHeads) {
+    Init(4, 5, 100.0, 10.0);
+    StandardGrids(1, 0, 5, 1e-4, 0.0);
+    Grid("GlacierizedCells", 0);
+    for (int r = 1; r <= 4; ++r) Find("GlacierizedCells")[r][3] = 1.5;  // clamped to 1
+    FixColumn(1, 1, 10);
+    FixColumn(1, 5, 2);
+    auto g = MakeOk(Section{});
+    Step(*g);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        EXPECT_DOUBLE_EQ(g->layers[1].head[r][3], 5.0);
+        EXPECT_NEAR(g->layers[1].head[r][2], 10, 1e-6);
+        EXPECT_NEAR(g->layers[1].head[r][4], 2, 1e-6);
+        EXPECT_EQ(g->layers[1].flowX[r][3], 0.0);
+        EXPECT_EQ(g->layers[1].flowX[r][2], 0.0);  // the glacier neighbour takes nothing
+        EXPECT_EQ(Find("baseflow")[r][3], 0.0);
+    }
+}
+
+TEST_F(GwPhysics, SweepCountFollowsMaxiter) {
+    Init(4, 11, 100.0, 10.0);
+    StandardGrids(1, 0, 5, 1e-4, 0.0);
+    FixColumn(1, 1, 12);
+    FixColumn(1, 11, 2);
+    Section sec;
+    for (int maxiter : {1, 0, -3, 7}) {
+        sec.maxiter = maxiter;
+        auto g = MakeOk(sec);
+        Step(*g);
+        EXPECT_EQ(g->layers[1].sweeps, maxiter >= 1 ? maxiter : 1) << maxiter;
+    }
+    EXPECT_TRUE(Logged("GWlevel 1, MPI-rank "));
+    EXPECT_TRUE(Logged(", SOR 1, osc. at "));
+}
+
+TEST_F(GwPhysics, LeakageBetweenLayersEntersSolverAndBalanceAlike) {
+    Init(4, 6, 100.0, 2.0);
+    const double K = 1e-6, S = 2e-3;
+    // Layer 1 (8..10 m) restarts full every step; layer 2 (below 8 m) drains to a fixed head.
+    StandardGrids(2, 10, 0, 1e-4, S, 10.0);
+    Find("gw_kolmation_1").fill(K);
+    FixColumn(2, 1, 7);
+    Section sec;
+    sec.layers = 2;
+    auto g = MakeOk(sec);
+    Step(*g, 1);
+    std::vector<double> upper(7, 0.0), lower(7, 0.0);
+    const int r0 = s_.firstRow;
+    for (int c = 1; c <= 6; ++c) {
+        upper[static_cast<std::size_t>(c)] = g->layers[1].head[r0][c];
+        lower[static_cast<std::size_t>(c)] = g->layers[2].head[r0][c];
+    }
+    Step(*g, 2);
+    for (int c = 2; c <= 6; ++c) {
+        // The leakage of the step comes from the heads the step before ended with.
+        const std::size_t i = static_cast<std::size_t>(c);
+        EXPECT_DOUBLE_EQ(g->layers[1].leakage[r0][c], gwnum::Leakage(upper[i], lower[i], 8, K));
+        EXPECT_LT(g->layers[1].leakage[r0][c], 0.0);  // water goes down
+        // Where the storage coefficient is the solver's, free cells balance to 0 in both layers.
+        for (int l = 1; l <= 2; ++l) EXPECT_NEAR(g->layers[static_cast<std::size_t>(l)].balance[r0][c], 0.0, 1e-6) << l << " " << c;
+    }
+}
