@@ -54,9 +54,6 @@ void expokorrklasse::ReadSection() {
              << ", it must be at least 1" << "[end-entry]";
         throw ModelError(17);
     }
-    temperatureFile_ = ExpandPath(outputPath, temperatureFile_);
-    correctionFile_ = ExpandPath(outputPath, correctionFile_);
-    shadowFile_ = ExpandPath(outputPath, shadowFile_);
 }
 
 void expokorrklasse::LookUpGrids() {

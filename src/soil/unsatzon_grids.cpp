@@ -151,7 +151,8 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     const RowSpan ownRows{firstRow, lastRow};
     const RowSpan haloRows{std::max(1, firstRow - 1), std::min(nrows, lastRow + 1)};
     const RowSpan wholeOnZero = rank == 0 ? RowSpan{1, nrows} : ownRows;
-    auto outName = [&](int o) { return ExpandPath(outputPath, config.outputs[static_cast<std::size_t>(o)].name); };
+    // The grid writer adds the output folder to these names.
+    auto outName = [&](int o) { return config.outputs[static_cast<std::size_t>(o)].name; };
     auto outCode = [&](int o) { return static_cast<long>(config.outputs[static_cast<std::size_t>(o)].code); };
     auto grid = [&](Matrix& m, RowSpan rows, const std::string& file, const std::string& name, long code) {
         m = matrix(rows.first, rows.last, 1, ncols, nrows);
@@ -180,7 +181,7 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
         in.lowerBoundaryTemperature = &g.lowerBoundaryTemperature;
     }
     if (heat.on())
-        stack(g.soilTemperature, "Soil_Temperature_Stack", ExpandPath(outputPath, heat.temperStack.name),
+        stack(g.soilTemperature, "Soil_Temperature_Stack", heat.temperStack.name,
               heat.temperStack.code);
     output(g.baseflow, wholeOnZero, C::DELTAGW, "baseflow");
     output(g.groundwaterLevel, ownRows, C::GWLEVEL, "groundwater_level");
@@ -210,7 +211,7 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     output(g.sb2, ownRows, C::SB1_, "SB_2_grid");
     output(g.macroporeInfiltration, ownRows, C::MACROPORE, "macropore_infiltration");
     if (config.method == 3)
-        grid(g.substeps, ownRows, ExpandPath(outputPath, config.substepGrid.name), "number_of_substeps",
+        grid(g.substeps, ownRows, config.substepGrid.name, "number_of_substeps",
              config.substepGrid.code);
     output(g.rootGrid, ownRows, C::WURZ, "ROOTgrid");
     output(g.groundwaterRecharge, ownRows, C::GWN_G, "groundwater_recharge");
@@ -224,7 +225,7 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     if (heat.on() && in.gwKx != nullptr && in.gwKy != nullptr)
         frozenSoilIndex = internal(g.frozenSoilInGroundwater, haloRows, "frozenSoilInGroundwater");
     if (heat.on())
-        grid(g.thawDepth, ownRows, ExpandPath(outputPath, heat.thawDepthGrid.name), "ThawDepthTMod",
+        grid(g.thawDepth, ownRows, heat.thawDepthGrid.name, "ThawDepthTMod",
              heat.thawDepthGrid.code);
     if (in.drainageDepth != nullptr) {
         output(g.drainageFlow, ownRows, C::QDRAIN_G, "drainage_flow");

@@ -309,7 +309,7 @@ int verdunstungsmodellklasse::Register(Matrix& grid, const std::string& fileName
         throw ModelError(12);
     }
     const bool whole = rank == 0 && grid.firstRow() == 1 && grid.lastRow() == nrows;
-    RegisterGrid(index, ExpandPath(outputPath, fileName), &grid, nullptr, 0, internalName, writeCode,
+    RegisterGrid(index, fileName, &grid, nullptr, 0, internalName, writeCode,
                  whole ? 1 : firstRow, whole ? nrows : lastRow);
     return index;
 }

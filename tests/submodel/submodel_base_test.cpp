@@ -159,6 +159,7 @@ TEST_F(SubmodelBaseTest, TracerGridsKeepTheirOwnDecayFactor) {
     d[1].statext = "stat";
     d[1].gridext = "grid";
     d[1].gridcode = 1;
+    d[1].statcode = 2004;  // zone sums, one row a day
     hourly->InitTracerGrids(error, 1, d, nullptr, 0);
     ASSERT_EQ(error, 0u);
     daily.InitTracerGrids(error, 1, d, nullptr, 0);
@@ -179,6 +180,15 @@ TEST_F(SubmodelBaseTest, TracerGridsKeepTheirOwnDecayFactor) {
         for (int c = 1; c <= 5; ++c)
             EXPECT_EQ(r.storage[row][c], kZones[row - 1][c - 1] == -9999 ? -9999 : 0.0);
 
+    // Each tracer of each module has its zone table, headed on process 0.
+    ASSERT_NE(r.statistics, nullptr);
+    EXPECT_TRUE(r.statistics->active());
+    if (talvo_test::Rank() == 0) {
+        const std::string table = talvo_test::ReadFile("out_triprobe.sta");
+        EXPECT_NE(table.find("tracer concentration for tracer 1 (tri) "), std::string::npos) << table;
+        EXPECT_NE(table.find("probe"), std::string::npos) << table;
+    }
+
     const int storage = r.storageIndex;
     hourly->FreeTracerGrids();
     EXPECT_EQ(store_[storage].grid, nullptr);
@@ -187,6 +197,36 @@ TEST_F(SubmodelBaseTest, TracerGridsKeepTheirOwnDecayFactor) {
     const int dailyStorage = daily.Tracer(1).storageIndex;
     { Probe gone(log_.get(), settings_, false, error, "daily"); }
     EXPECT_NE(store_[dailyStorage].grid, nullptr);
+}
+
+TEST_F(SubmodelBaseTest, WarmStartReadsTheStoredTracerGrid) {
+    auto p = Active();
+    std::string grid = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 5; ++c) grid += std::to_string(kZones[r][c] == -9999 ? -9999 : 10 * r + c) + (c == 4 ? "\n" : " ");
+    WriteShared("out_triprobe.gri", grid);
+    TracerDescriptor d[2];
+    d[1].name = "tri";
+    d[1].path = "out_";
+    d[1].statext = "sta";
+    d[1].gridext = "gri";
+    p->warmStart = 1;
+    unsigned error = 0;
+    p->InitTracerGrids(error, 1, d, nullptr, 0);
+    ASSERT_EQ(error, 0u);
+    const auto& r = p->Tracer(1);
+    // The test domain has no decomposition grids to hand the rows out by, so only process 0's
+    // own rows are checked.
+    if (talvo_test::Rank() == 0) {
+        for (int row = settings_.firstRow; row <= settings_.lastRow; ++row) {
+            for (int c = 1; c <= 5; ++c) {
+                if (kZones[row - 1][c - 1] != -9999) {
+                    EXPECT_EQ(r.storage[row][c], 10 * (row - 1) + c - 1);
+                }
+            }
+        }
+    }
+    p->FreeTracerGrids();
 }
 
 namespace {
