@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Input and output folders, and cells of hydrologic response units.
+# Input and output folders, cells of hydrologic response units and tracer tables.
 # 1. With "DefaultOutputDirectory = out/" and "InitialStateDirectory = in/" the example basin
 #    reads everything from in/ and writes everything to out/ (never to out/out/), the same files
 #    as without the folders.
 # 2. With spin-up response units and no zone table of the temperature, every basin cell of the
 #    interpolated temperature grid holds the value of its unit's master cell, never nodata.
+# 3. A tracer carried by a sub-model has its zone table, headed with the tracer and the module.
 # usage: folders_units_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -43,4 +44,17 @@ triples=$(paste <(cells MPIRegions_0) <(cells All_HydrologicResponseUnits) <(cel
 echo "$triples" | awk '$3 == -9999 { exit 1 }' || fail "units: a cell of a response unit holds nodata"
 units=$(echo "$triples" | awk '{ print $1, $2 }' | sort -u | wc -l)
 [ "$(echo "$triples" | wc -l)" -eq "$units" ] || { echo "$triples"; fail "units: cells of one unit hold different values"; }
+fresh tracers
+awk '/^\[substance_transport\]/ { print; getline; print "1       number of tracers"
+       print "Cl non_radioactive evaporating min_conc = 0.1 max_conc = 2.5 mg/l soilini = 0.3 gwini = 0.4" \
+             " statcode = 2004 gridcode = 3 path = tr_ statext = .sta gridext = .grd"; next }
+     /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
+       print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = 1"; next } { print }' \
+  basin.ctl >b.ctl && mv b.ctl basin.ctl
+run tracers
+# The snow model carries the tracer: its zone table is headed with the tracer and the module.
+table="tr_cl_snow_..st"
+[ -f "$table" ] || fail "tracers: $table missing"
+sed -n 2p "$table" | grep -q "^tracer concentration for tracer 1 (cl_) _submodel:snow_model" ||
+  { cat "$table"; fail "tracers: header of $table"; }
 echo "folders and units test passed with $np processes"
