@@ -5,6 +5,7 @@
 
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/replacingfile.hpp"
 
 namespace {
 
@@ -25,7 +26,7 @@ public:
 
     void Text() {
         CheckArguments(" for writing in text mode.");
-        FileHandle f = OpenFile(name_, "w");
+        ReplacingFile f(name_, "w");
         if (!f) CreateError(" for writing in text mode.");
         std::fprintf(f.get(), "ncols\t%d\nnrows\t%d\nxllcorner\t%g\nyllcorner\t%g\ncellsize\t%g\nnodata_value\t%g\n",
                      o_.ncols, o_.nrows, o_.xllcorner, o_.yllcorner, o_.cellsize, o_.nodata);
@@ -48,14 +49,14 @@ public:
             if (std::fwrite(line.data(), 1, line.size(), f.get()) != line.size()) o_.WriteError(name_, 18);
         }
         if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
-        Close(std::move(f));
+        Commit(f);
         o_.header = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
                      o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, 0};
     }
 
     void Binary(bool doubles) {
         CheckArguments(" for writing in binary mode.");
-        FileHandle f = OpenFile(name_, "wb");
+        ReplacingFile f(name_, "wb");
         if (!f) CreateError(" for writing in binary mode.");
         std::array<double, gridio::kHeaderValues> header{static_cast<double>(o_.ncols), static_cast<double>(o_.nrows),
                                                          o_.xllcorner, o_.yllcorner, o_.cellsize, o_.nodata,
@@ -75,7 +76,7 @@ public:
         if (std::fseek(f.get(), 6L * (doubles ? 8 : 4), SEEK_SET) != 0) o_.WriteError(name_, 18);
         Put(f.get(), header.data() + 6, 6, doubles);
         if (std::fflush(f.get()) != 0) o_.WriteError(name_, 18);
-        Close(std::move(f));
+        Commit(f);
         std::copy(header.begin(), header.end(), o_.header.begin());
     }
 
@@ -96,8 +97,9 @@ private:
         *o_.log << "FATAL: error creating " << name_ << mode << "[end-entry]";
         throw ModelError(26);
     }
-    void Close(FileHandle f) {
-        if (std::fclose(f.release()) != 0) {
+    // The finished file replaces the old one only now.
+    void Commit(ReplacingFile& f) {
+        if (!f.Commit()) {
             *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
             throw ModelError(27);
         }

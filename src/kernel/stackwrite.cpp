@@ -13,6 +13,7 @@
 
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/replacingfile.hpp"
 
 namespace {
 
@@ -23,7 +24,7 @@ public:
 
     void Text() {
         if (CheckArguments() != 0) throw ModelError(26);
-        FileHandle f = OpenFile(name_, "w");
+        ReplacingFile f(name_, "w");
         if (!f) {
             *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
             throw ModelError(26);
@@ -47,7 +48,7 @@ public:
             if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) o_.WriteError(name_, 18);
         }
         if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
-        if (std::fclose(f.release()) != 0) {
+        if (!f.Commit()) {
             *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
             throw ModelError(27);
         }
@@ -180,7 +181,7 @@ private:
     std::size_t ValueSize() const { return doubles_ ? 8 : 4; }
 
     void WriteSerial() {
-        FileHandle f = OpenFile(name_, "wb");
+        ReplacingFile f(name_, "wb");
         if (!f) {
             *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
             throw ModelError(26);
@@ -192,7 +193,7 @@ private:
             const void* data = Values(at, to);
             if (std::fwrite(data, ValueSize(), values_.size(), f.get()) != values_.size()) o_.WriteError(name_, 18);
         }
-        if (std::fclose(f.release()) != 0) {
+        if (!f.Commit()) {
             *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
             throw ModelError(27);
         }
@@ -212,7 +213,10 @@ private:
     void WriteCollective() {
         gridio::MpiFile f;
         int error = 0;
-        if (f.Open(name_, MPI_MODE_CREATE | MPI_MODE_WRONLY) != MPI_SUCCESS) {
+        // Written under the temporary name, renamed over the old file by process 0 once every
+        // process has closed it.
+        const std::string temporary = ReplacingFile::TemporaryName(name_);
+        if (f.Open(temporary, MPI_MODE_CREATE | MPI_MODE_WRONLY) != MPI_SUCCESS) {
             *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
             error = 26;
         }
@@ -235,6 +239,15 @@ private:
         if (f.Close() != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
             error = 27;
+        }
+        error = gridio::AgreeOnError(error, true);
+        if (o_.rank == 0) {
+            if (error != 0) {
+                std::remove(temporary.c_str());
+            } else if (!CommitTemporary(name_)) {
+                *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+                error = 27;
+            }
         }
         gridio::ThrowAgreed(error, true);
     }

@@ -1,6 +1,8 @@
 // Zone statistics tables: accumulation per zone, the row buffer and the table file.
 #include "kernel/zonestat.hpp"
 
+#include "kernel/replacingfile.hpp"
+
 #include <mpi.h>
 
 #include <algorithm>
@@ -150,9 +152,24 @@ int zonalstatistic::Construct(const Matrix* weights, int nrows, int ncols, zoneF
 
 zonalstatistic::~zonalstatistic() { Unregister(); }
 
+// The table is written under a temporary name and replaces the old one at Close: appended rows
+// ("a" modes) first copy what the table holds, so that a run killed while writing leaves the
+// previous whole table.
 void zonalstatistic::Open(const char* mode) {
-    file_ = OpenFile(fileName_, mode);
-    if (!file_) {
+    const bool append = mode[0] == 'a';
+    file_ = std::make_unique<ReplacingFile>(fileName_, "wb");
+    bool ok = static_cast<bool>(*file_);
+    if (ok && append) {
+        if (FileHandle old = OpenFile(fileName_, "rb")) {
+            char buffer[65536];
+            std::size_t n;
+            while (ok && (n = std::fread(buffer, 1, sizeof buffer, old.get())) > 0)
+                ok = std::fwrite(buffer, 1, n, file_->get()) == n;
+            ok = ok && std::ferror(old.get()) == 0;
+        }
+    }
+    if (!ok) {
+        file_.reset();
         if (log_) *log_ << "FATAL: error opening \n" << fileName_ << "[end-entry]";
         throw ModelError(15);
     }
@@ -160,10 +177,11 @@ void zonalstatistic::Open(const char* mode) {
 
 void zonalstatistic::Close() {
     if (!file_) return;
-    std::FILE* f = file_.release();
-    // A write that failed (a full disk) shows up here: the table is not complete.
-    const bool failed = std::ferror(f) != 0;
-    if (std::fclose(f) != 0 || failed) {
+    std::unique_ptr<ReplacingFile> f = std::move(file_);
+    // A write that failed (a full disk) shows up here: the table is not complete, and the old
+    // one stays.
+    const bool failed = std::ferror(f->get()) != 0;
+    if (failed || !f->Commit()) {
         if (log_) *log_ << "FATAL: cannot close " << fileName_ << "[end-entry]";
         throw ModelError(16);
     }
@@ -290,7 +308,7 @@ void zonalstatistic::FlushBuffer() {
     SignalScope signals(SignalScope::After::Reinstall);
     if (log_) *log_ << "write " << fileName_;
     Open("a+");
-    std::FILE* f = file_.get();
+    std::FILE* f = file_->get();
     const int columns = Columns();
     for (std::uint64_t r = 0; r < rowsInBuffer_; ++r) {
         const RowDate& d = rowDates_[r];
@@ -350,7 +368,7 @@ void zonalstatistic::Unregister() {
 }
 
 void zonalstatistic::WriteText(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), file_.get());
+    std::fwrite(text.data(), 1, text.size(), file_->get());
 }
 
 void zonalstatistic::SetTitle(const std::string& gridName, const std::string& subModelName) {

@@ -13,11 +13,13 @@
 //
 // Calling order per output: construct; WriteHeader once; per step Reset, AddValue for every
 // own cell, Step (collective); FlushBuffer on request; Release before deletion.
+#include <memory>
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "kernel/replacingfile.hpp"
 #include "kernel/controlfile.hpp"
 #include "kernel/outputcodes.hpp"
 #include "kernel/zonerecord.hpp"
@@ -139,7 +141,7 @@ protected:
     int selected_ = 0;
     std::vector<int> selectedCodes_;  // 1-based
     std::string fileName_;
-    FileHandle file_;
+    std::unique_ptr<ReplacingFile> file_;
     double mean_ = 0;
     int stepCounter_ = 0;
     std::vector<double> accN_, accSx_, accRel_;  // running totals of the interval, 0..nzones
