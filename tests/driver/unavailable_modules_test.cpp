@@ -8,7 +8,6 @@
 #include "driver_fixtures.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
-#include "lateral/surfrout.hpp"
 #include "meteo/expokorr.hpp"
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
@@ -53,7 +52,6 @@ std::vector<Module> Modules() {
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"unsatzon_model", unsatzonmodellklasse::kUnavailableCode, Builder<unsatzonmodellklasse>(1u)},
-        {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
         {"routing_model", abflussmodellklasse::kUnavailableCode,
          Builder<abflussmodellklasse>(static_cast<const TracerDescriptor*>(nullptr))},
