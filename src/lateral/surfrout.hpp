@@ -145,12 +145,14 @@ public:
     double lastStep = 0;  // sub step of the last pass [s]
     long lastSubSteps = 0;
     double clipped = 0;   // water created by the outflow clip in the last pass [m3], own cells
-    bool roughnessFallback = false;
+    std::atomic<bool> roughnessFallback{false};
     bool fallbackReported = false;
     int Subbasin(int r, int c) const;
     bool OwnBasinCell(int r, int c) const;
     bool IsRiver(int r, int c) const { return (*riverDepth)[r][c] > 0 && (*riverWidth)[r][c] > 0; }
     double CouplingStep() const;
+    // Threads pay off only beyond a few thousand cells; results are the same either way.
+    bool Threaded() const { return static_cast<long>(lastRow - firstRow + 1) * ncols > 4096; }
 
 private:
     void ReadParameters();

@@ -101,7 +101,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
 }
 
 void surfaceroutingclass::VelocityPass(long k, long refresh) {
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
@@ -115,7 +115,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
 
 double surfaceroutingclass::StableSubTimeStep() const {
     double best = 1e36;
-#pragma omp parallel for schedule(runtime) reduction(min : best)
+#pragma omp parallel for schedule(runtime) reduction(min : best) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
@@ -131,12 +131,12 @@ void surfaceroutingclass::StoragePass(double dt) {
     double created = 0;
     // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r)
             for (int c = 1; c <= ncols; ++c)
                 if (OwnBasinCell(r, c)) ComputeCellFluxes(r, c, dt);
     }
-#pragma omp parallel for schedule(runtime) reduction(+ : created)
+#pragma omp parallel for schedule(runtime) reduction(+ : created) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;

@@ -103,6 +103,22 @@ World::World(const WorldSpec& s) : spec(s) {
         settings.firstRow = 1;
         settings.lastRow = spec.nrows;
     }
+    if (spec.decomposed) {
+        probe = std::make_unique<modelobject>(log.get(), "surfrout.ctl", 0, false, false, ObjectRecord{});
+        probe->nrows = spec.nrows;
+        probe->ncols = spec.ncols;
+        probe->gridStore = &store;
+        std::vector<std::vector<double>> whole(static_cast<std::size_t>(spec.nrows) + 1,
+                                               std::vector<double>(static_cast<std::size_t>(spec.ncols) + 1, -9999));
+        for (int r = 1; r <= spec.nrows; ++r)
+            for (int c = 1; c <= spec.ncols; ++c) whole[r][c] = zone[r][c];
+        talvo_test::Decompose(*probe, whole, &division);
+        settings.firstRow = probe->firstRow;
+        settings.lastRow = probe->lastRow;
+        settings.record.sendHalo = &division.sendHalo;
+        settings.record.recvHalo = &division.recvHalo;
+        settings.record.basinColumns = &division.basin;
+    }
     settings.cellsize = spec.cellsize;
     settings.startHour = 1;
     settings.startDay = 1;

@@ -13,6 +13,7 @@
 #include "kernel/matrix.hpp"
 #include "lateral/surfrout.hpp"
 #include "submodel/submodel_fixtures.hpp"
+#include "test_decomposition.hpp"
 #include "tables/landuse_entry.hpp"
 
 namespace surfrout_test {
@@ -25,6 +26,7 @@ struct WorldSpec {
     std::function<bool(int, int)> river = [](int, int) { return false; };
     std::function<double(int, int)> flowTimes;  // none: no "flow_times" grid
     bool banded = false;  // rows in bands over the processes; else every process holds all
+    bool decomposed = false;  // cells divided among the processes as the set-up does it
 };
 
 // The section "[SurfaceRoutingModel]" with the given values.
@@ -50,7 +52,11 @@ public:
     std::unique_ptr<surfaceroutingclass> BuildReady(unsigned numSubSteps = 1);
     // Registers a grid of the given name with a constant value (all rows).
     Matrix* AddGrid(const std::string& name, double value);
-    bool Own(int r, int c) const { return r >= settings.firstRow && r <= settings.lastRow && zone[r][c] != -9999; }
+    bool Own(int r, int c) const {
+        if (r < settings.firstRow || r > settings.lastRow || zone[r][c] == -9999) return false;
+        return !spec.decomposed || division.owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] ==
+                                       talvo_test::Rank();
+    }
 
     WorldSpec spec;
     GridStore store;
@@ -64,6 +70,8 @@ public:
     std::vector<landuse_entry> landuse;
     SubmodelSettings settings;
     std::unique_ptr<DiagLog> log;
+    std::unique_ptr<modelobject> probe;
+    talvo_test::TestDecomposition division;
     std::ostringstream console;
 };
 
