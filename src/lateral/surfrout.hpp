@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kernel/zonestat.hpp"
+#include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
 #include "submodel/teilmod.hpp"
 
@@ -170,7 +171,11 @@ private:
     void StoragePass(double dt);
     void ExchangeHalos();
     void UpdateDatedValues();
-    void BuildNeighbourhood(int r, int c, struct NeighbourhoodView* out) const;
+    void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
+    // The per-cell operations on a neighbourhood built once per cell and sub step.
+    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, double* slope, double* aspect, int* type) const;
+    void WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
+    void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
     void RouteSubbasin(int s, double dtMinutes);
     void ReleaseAll();
 };

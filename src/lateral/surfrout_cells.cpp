@@ -10,9 +10,7 @@
 
 using namespace surfrout;
 
-struct NeighbourhoodView : Neighbourhood {};
-
-void surfaceroutingclass::BuildNeighbourhood(int r, int c, NeighbourhoodView* n) const {
+void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
     for (int d = 0; d <= 8; ++d) {
         const int rr = r + kRowStep[d], cc = c + kColStep[d];
@@ -27,6 +25,25 @@ void surfaceroutingclass::BuildNeighbourhood(int r, int c, NeighbourhoodView* n)
 }
 
 void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* aspect, int* type) const {
+    Neighbourhood n;
+    BuildNeighbourhood(r, c, &n);
+    SlopesAt(r, c, n, slope, aspect, type);
+}
+
+void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, double slope, double aspect) {
+    Neighbourhood n;
+    BuildNeighbourhood(r, c, &n);
+    WeightsAt(r, c, n, type, k, slope, aspect);
+}
+
+void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, int type) {
+    Neighbourhood n;
+    BuildNeighbourhood(r, c, &n);
+    VelocitiesAt(r, c, n, k, refresh, type);
+}
+
+void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, double* slope, double* aspect,
+                                   int* type) const {
     *slope = 0;
     *aspect = 0;
     *type = kNoType;
@@ -34,8 +51,6 @@ void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* asp
         *type = kRiverCell;
         return;
     }
-    NeighbourhoodView n;
-    BuildNeighbourhood(r, c, &n);
     bool interior = r > 1 && r < nrows && c > 1 && c < ncols;
     for (int d = 1; d <= 8 && interior; ++d) interior = n.inside[d];
     const SlopeAspect sa = SlopeAndAspect(n, interior, cellsize);
@@ -44,14 +59,13 @@ void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* asp
     *type = sa.type;
 }
 
-void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, double slope, double aspect) {
+void surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* type, long k, double slope,
+                                    double aspect) {
     if (*type != kInteriorCell && *type != kBorderCell) return;
     double* w = weights[r][c];
     double* v = velocity[r][c];
     double old[9];
     for (int d = 1; d <= 8; ++d) old[d] = w[d];
-    NeighbourhoodView n;
-    BuildNeighbourhood(r, c, &n);
     double fresh[9];
     int main = 0;
     if (*type == kInteriorCell && slope != 0) {
@@ -65,7 +79,7 @@ void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, do
     w[0] = k >= 1 ? UnchangedWeights(old, fresh) : 0;
 }
 
-void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, int type) {
+void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, long k, long refresh, int type) {
     double* w = weights[r][c];
     double* v = velocity[r][c];
     double* q = fluxes[r][c];
@@ -94,8 +108,6 @@ void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, 
     p.aNLTolerance = aNLTolerance;
     p.aNLIterations = aNLIterations;
     const VelocitySettings vs{velocityTolerance, velocityIterations, concentrationFactor};
-    NeighbourhoodView n;
-    BuildNeighbourhood(r, c, &n);
     const double level = n.level[0];
     const double longest = maxSubStep > 0 ? maxSubStep : CouplingStep();
     double sum = 0, lastQ2 = 0;

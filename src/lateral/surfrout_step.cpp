@@ -107,9 +107,11 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
             if (!OwnBasinCell(r, c)) continue;
             double slope = 0, aspect = 0;
             int type = 0;
-            ComputeSlopes(r, c, &slope, &aspect, &type);
-            ComputeFlowWeights(r, c, &type, k, slope, aspect);
-            ComputeVelocities(r, c, k, refresh, type);
+            surfrout::Neighbourhood n;
+            BuildNeighbourhood(r, c, &n);
+            SlopesAt(r, c, n, &slope, &aspect, &type);
+            WeightsAt(r, c, n, &type, k, slope, aspect);
+            VelocitiesAt(r, c, n, k, refresh, type);
         }
 }
 
