@@ -176,6 +176,14 @@ void surfaceroutingclass::InitFlowTimeZones() {
         for (int z = 1; z <= mz; ++z) ZoneQD(0, s)[z].n = 0;
         if (logFile) std::fputs("\n", logFile.get());
     }
+    // The zone sums now stand on every process; the step reductions add the records of all
+    // processes, so they are kept on process 0 only and count once whatever the division.
+    if (rank != 0)
+        for (int s = 1; s <= zoneCount; ++s)
+            for (int z = 0; z <= static_cast<int>(maxzeit[static_cast<std::size_t>(s)]); ++z) {
+                ZoneQD(0, s)[z].n = ZoneQD(0, s)[z].RelCellSum = 0;
+                ZoneQI(0, s)[z].n = ZoneQI(0, s)[z].RelCellSum = 0;
+            }
 }
 
 void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {

@@ -1,5 +1,6 @@
 // Travel-time zones, the linear storages of subbasin runoff and the state section.
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include <cmath>
 
@@ -109,6 +110,11 @@ TEST_F(SurfaceZones, TravelTimeZonesDelayRunoff) {
     auto m = w.BuildReady();
     EXPECT_EQ(m->maxzeit[1], 3);
     EXPECT_EQ(m->maxzeit[2], 3);
+    // The cell weights of the zones count once over all processes, whatever the division.
+    double weights[2] = {m->ZoneQI(0, 1)[1].RelCellSum, m->ZoneQI(0, 1)[3].RelCellSum};
+    MPI_Allreduce(MPI_IN_PLACE, weights, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_EQ(weights[0], 4.0);
+    EXPECT_EQ(weights[1], 4.0);
     if (talvo_test::Rank() == 0) {
         const std::string text = talvo_test::ReadFile("modell_0.log");
         EXPECT_TRUE(Contains(text, "Flow time distribution:\nTG\t   1\t(  3\tZonen):\t0.500\t0.000\t0.500\n"));
