@@ -91,6 +91,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     }
     lastStep = dt;
     lastSubSteps = k;
+    ReportFPE(0, 0, static_cast<unsigned>(method), static_cast<unsigned>(k), T, dt, elapsed, clipped, 0);
     if (roughnessFallback && !fallbackReported) {
         *log << "WARNING: surface routing: a flow coefficient of conserving cultivation was not finite and "
                 "positive (no residue cover?); K_ST was used instead"

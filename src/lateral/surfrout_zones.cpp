@@ -62,6 +62,8 @@ void surfaceroutingclass::FreeTracerGrids() {
 
 namespace {
 
+constexpr double kMaxFlowTimeZone = 1e6;
+
 // Appends a text to the text log of process 0; false when it cannot be opened.
 bool AppendToLog(const std::string& name, const std::string& text) {
     std::FILE* f = std::fopen(name.c_str(), "a");
@@ -77,15 +79,27 @@ void surfaceroutingclass::InitFlowTimeZones() {
     *log << "looking for longest flow travel time" << "[end-entry]";
     const std::size_t nsub = static_cast<std::size_t>(zoneCount) + 1;
     maxzeit.assign(nsub, 0.0);
+    double badZone = 0;
     if (flowTimes != nullptr) {
         for (int r = firstRow; r <= lastRow; ++r)
             for (int c = 1; c <= ncols; ++c) {
                 if (!OwnBasinCell(r, c)) continue;
                 const int s = Subbasin(r, c);
-                if (s > 0) maxzeit[static_cast<std::size_t>(s)] = std::max(maxzeit[static_cast<std::size_t>(s)],
-                                                                          (*flowTimes)[r][c]);
+                const double z = (*flowTimes)[r][c];
+                // Zone numbers become array sizes and integers: beyond a million they are an error.
+                if (!(z <= kMaxFlowTimeZone)) badZone = z;
+                if (s > 0 && z <= kMaxFlowTimeZone)
+                    maxzeit[static_cast<std::size_t>(s)] = std::max(maxzeit[static_cast<std::size_t>(s)], z);
             }
         MPI_Barrier(MPI_COMM_WORLD);
+        double worst = badZone;
+        MPI_Allreduce(MPI_IN_PLACE, &worst, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        if (worst != 0 || std::isnan(worst)) {
+            *log << "FATAL: flow travel time zone " << worst << " in "
+                 << (*gridStore)[FindGrid("flow_times")].fileName << " is out of range (at most " << kMaxFlowTimeZone
+                 << ")" << "[end-entry]";
+            throw ModelError(6);
+        }
         MPI_Allreduce(MPI_IN_PLACE, maxzeit.data(), static_cast<int>(nsub), MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
         MPI_Barrier(MPI_COMM_WORLD);
     } else {

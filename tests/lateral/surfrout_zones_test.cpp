@@ -142,6 +142,16 @@ TEST_F(SurfaceZones, ZoneErrors) {
         m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
         EXPECT_EQ(error, 61u);
     }
+    {
+        WorldSpec spec = RiverBasin(true);
+        spec.flowTimes = [](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; };  // no integer
+        World w(spec);
+        w.WriteControl(SectionSpec{});
+        unsigned error = 0;
+        auto m = w.Build(&error);
+        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+        EXPECT_EQ(error, 6u);
+    }
     WorldSpec spec = RiverBasin(true);
     spec.flowTimes = [](int, int c) { return c <= 2 ? -9999.0 : 1.0; };
     World w(spec);
