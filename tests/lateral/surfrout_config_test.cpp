@@ -2,6 +2,8 @@
 // grids and the error codes of bad input.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
 
@@ -83,6 +85,28 @@ TEST_F(SurfaceConfig, SubStepLimitsAboveTheStep) {
     ASSERT_EQ(error, 0u);
     EXPECT_DOUBLE_EQ(m2->maxSubStep, 1800);
     EXPECT_DOUBLE_EQ(m2->minSubStep, 0);
+    // Without limits a pass still ends: at least one sub step, none longer than the pass.
+    m2->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+    w2.directflow->fill(3.0);
+    m2->run(1, 1, 6, 2020);
+    EXPECT_GE(m2->lastSubSteps, 1);
+    EXPECT_GT(m2->lastStep, 0.0);
+    EXPECT_LE(m2->lastStep, 1800.0);
+}
+
+TEST_F(SurfaceConfig, GridsTakeFreeEntriesOnly) {
+    // An entry in use between free ones is never overwritten.
+    World w(Tilted());
+    const int busy = FirstFreeGridEntry(w.store) + 1;
+    Matrix* kept = w.AddGrid("busy", 0);
+    std::swap(w.store[busy - 1], w.store[busy]);  // one free entry, then one in use
+    w.WriteControl(SectionSpec{});
+    unsigned error = 0;
+    auto m = w.Build(&error);
+    ASSERT_EQ(error, 0u) << w.console.str();
+    EXPECT_EQ(w.store[busy].internalName, "busy");
+    EXPECT_EQ(w.store[busy].grid, kept);
+    EXPECT_GT(m->FindGrid("CriticalShearStress", true), busy);
 }
 
 TEST_F(SurfaceConfig, ErrorCodesOfBadInput) {
