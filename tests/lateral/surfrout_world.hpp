@@ -69,10 +69,10 @@ public:
     std::vector<zoneFZT> records;
     std::vector<landuse_entry> landuse;
     SubmodelSettings settings;
+    std::ostringstream console;  // outlives the log that writes to it
     std::unique_ptr<DiagLog> log;
-    std::unique_ptr<modelobject> probe;
     talvo_test::TestDecomposition division;
-    std::ostringstream console;
+    std::unique_ptr<modelobject> probe;
 };
 
 }  // namespace surfrout_test
