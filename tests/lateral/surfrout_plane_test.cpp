@@ -117,3 +117,37 @@ TEST_F(SurfacePlane, RiverCellsHandOnEverything) {
     EXPECT_DOUBLE_EQ(m->lastStep, 3600);
     EXPECT_EQ(m->lastSubSteps, 1);
 }
+
+TEST_F(SurfacePlane, OneWetCellHandWorked) {
+    // 10 m cells; the centre holds 10 mm and its east neighbour lies 0.1 m lower, all others higher.
+    for (double shortest : {0.0, 60.0}) {
+        WorldSpec spec;
+        spec.nrows = 3;
+        spec.ncols = 3;
+        spec.elevation = [](int r, int c) { return r == 2 && c == 2 ? 10.0 : (r == 2 && c == 3 ? 9.9 : 10.5); };
+        World w(spec);
+        SectionSpec s;
+        s.minStep = shortest;
+        w.WriteControl(s);
+        auto m = w.BuildReady();
+        m->totalInput[2][2] = 0.01;
+        (*w.storage)[2][2] = 10;
+        double slope = 0, aspect = 0;
+        int type = 0;
+        m->ComputeSlopes(2, 2, &slope, &aspect, &type);
+        EXPECT_EQ(type, 2);
+        EXPECT_EQ(aspect, 90);
+        m->ComputeFlowWeights(2, 2, &type, 0, slope, aspect);
+        EXPECT_EQ(m->weights[2][2][3], 1.0);
+        EXPECT_EQ(m->velocity[2][2][0], 3);
+        EXPECT_DOUBLE_EQ(m->velocity[2][2][9], 10.01);
+        m->ComputeVelocities(2, 2, 0, 0, type);
+        const double v = shortest > 0 ? 10.0 / (20 * shortest) : 0.048681;
+        EXPECT_NEAR(m->velocity[2][2][3], v, 1e-6);
+        EXPECT_NEAR(m->fluxes[2][2][3], v * 10 * 0.01, 1e-7);
+        EXPECT_EQ(m->fluxes[2][2][0], m->fluxes[2][2][3]);
+        for (int d : {1, 2, 4, 5, 6, 7, 8}) EXPECT_EQ(m->fluxes[2][2][d], 0.0) << d;
+        // The stable step is the cell length over that velocity.
+        EXPECT_NEAR(m->StableSubTimeStep(), 10.0 / m->velocity[2][2][3], 1e-9);
+    }
+}
