@@ -32,6 +32,7 @@ void surfaceroutingclass::UpdateDatedValues() {
 }
 
 void surfaceroutingclass::StartPass() {
+#pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
