@@ -2,6 +2,7 @@
 // kinematic flow on a long plane, and river cells that hand on what arrives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "surfrout_world.hpp"
@@ -150,4 +151,50 @@ TEST_F(SurfacePlane, OneWetCellHandWorked) {
         // The stable step is the cell length over that velocity.
         EXPECT_NEAR(m->StableSubTimeStep(), 10.0 / m->velocity[2][2][3], 1e-9);
     }
+}
+
+TEST_F(SurfacePlane, RoughnessFlowLimitsAndReuse) {
+    // Method 1 on a cell falling east with a gentle side slope: shares over three neighbours.
+    WorldSpec spec;
+    spec.nrows = 3;
+    spec.ncols = 3;
+    spec.elevation = [](int r, int c) { return 10.0 - 0.5 * c - 0.2 * r; };
+    World w(spec);
+    SectionSpec s;
+    s.method = 1;
+    s.maxStep = 600;
+    w.WriteControl(s);
+    auto m = w.BuildReady();
+    m->totalInput[2][2] = 0.02;
+    (*w.storage)[2][2] = 20;
+    double slope = 0, aspect = 0;
+    int type = 0;
+    m->ComputeSlopes(2, 2, &slope, &aspect, &type);
+    m->ComputeFlowWeights(2, 2, &type, 0, slope, aspect);
+    m->ComputeVelocities(2, 2, 0, 0, type);
+    const double* q = m->fluxes[2][2];
+    const double* wt = m->weights[2][2];
+    double sum = 0, q2last = 0;
+    const double z = 10.0 - 0.5 * 2 - 0.2 * 2;
+    for (int d = 1; d <= 8; ++d) {
+        sum += q[d];
+        if (wt[d] > 0) {
+            const int rr = 2 + surfrout::kRowStep[d], cc = 2 + surfrout::kColStep[d];
+            q2last = (z - (10.0 - 0.5 * cc - 0.2 * rr)) * wt[d] * 10 * 2 * 10 / 600.0;
+        }
+    }
+    EXPECT_GT(sum, 0.0);
+    // Never more than the cell holds in the longest sub step, nor than the last share's drop allows.
+    EXPECT_LE(sum, std::min(100 * 0.02 / 600.0, q2last) * (1 + 1e-12));
+    EXPECT_EQ(q[0], q[static_cast<int>(m->velocity[2][2][0])]);
+
+    // Unchanged weights: between refresh sub steps the velocities are kept.
+    m->ComputeFlowWeights(2, 2, &type, 1, slope, aspect);
+    EXPECT_EQ(m->weights[2][2][0], 8);
+    const double kept = m->velocity[2][2][3];
+    m->totalInput[2][2] = 0.04;  // more water would change the velocity
+    m->ComputeVelocities(2, 2, 2, 5, type);
+    EXPECT_EQ(m->velocity[2][2][3], kept);
+    m->ComputeVelocities(2, 2, 5, 5, type);  // a refresh sub step recomputes
+    EXPECT_NE(m->velocity[2][2][3], kept);
 }
