@@ -1,10 +1,8 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
 use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
-radiation of three stations are interpolated for three days; precipitation is corrected for
-gauge undercatch and radiation and temperature for slope, aspect and terrain shadow;
-evapotranspiration runs hourly by Penman-Monteith, the snow model by the degree-day method and
-groundwater flows in two layers (the soil model's grids it needs are staged as standard grids);
-the sub-models that are off wait for their turn; the run checks the set-up (grids,
+radiation of three stations are interpolated for three days, corrected for gauge undercatch and
+for slope, aspect and terrain shadow; the sub-models that are built run on them (see their
+sections); the sub-models that are off wait for their turn; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
@@ -153,7 +151,7 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-21      number of standard grids
+27       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
@@ -175,6 +173,12 @@ gw_fixed_head_2.asc gw_boundary_fix_h_2  0   one fixed head at the outlet
 gw_fixq_1.asc     gw_boundary_fix_q_1    fillcode = 0 readcode = 0 defaultValue = -9999
 gw_fixq_2.asc     gw_boundary_fix_q_2    fillcode = 0 readcode = 0 defaultValue = -9999
 gw_leak_1.asc     gw_kolmation_1         fillcode = 0 readcode = 0 defaultValue = 1e-8
+river_depth.asc  river_depth   0   river cells: depth and width above 0
+river_width.asc  river_width   0
+river_links.asc  river_links   0
+flow_times.asc   flow_times    0   flow-travel-time zones of surface routing
+directflow.asc   directflow    0   direct flow, until the soil model provides it
+interflow.asc    interflow     0   interflow, until the soil model provides it
 
 [variable_grids]
 0       number of variable grids
@@ -418,8 +422,28 @@ interflow.txt    interflow per layer of the control point
 soilstate.txt    name of the storage content file
 
 [SurfaceRoutingModel]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+3       method for flowpath-calculation: aspect over three neighbours, terrain and water level
+surfrout_qd.txt 4024      direct runoff per subbasin, daily sums
+surfrout_qi.txt 0         interflow (not written)
+surfrout_qb.txt 0         base flow (not written)
+surfrout_qg.txt 4024      total runoff per subbasin, daily sums
+surfrout_velocity.stk     velocity stack
+0                         not written
+surfrout_fluxes.stk       fluxes stack
+0                         not written
+0.001   maximum iteration error for A_NL [m]
+10      maximum iteration steps for A_NL
+0.0001  maximum iteration error for the velocity [m/s]
+20      maximum iteration steps for the velocity
+60      minimum sub time step [s]
+3600    maximum sub time step [s]
+0.01    minimum flow depth for the roughness of crops [m]
+1       concentration factor
+0       read the state at start
+surfrout_storage.txt 2024
+surfrout_state
 
 [irrigation]
 0       flow control parameter

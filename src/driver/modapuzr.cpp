@@ -201,7 +201,7 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     etp_->ReadLakeModel("[lake_model]");
     snow_->ReadLakeModel("[lake_model]");
 
-    surfrout_ = std::make_unique<surfaceroutingclass>(error, log_, WithSoilZones());
+    surfrout_ = std::make_unique<surfaceroutingclass>(error, log_, WithSoilZones(), static_cast<unsigned>(numSubSteps_));
     Check(surfrout_, error);
     irrigation_ = std::make_unique<irrigationclass>(error, log_, WithSoilZones());
     Check(irrigation_, error);

@@ -1,13 +1,365 @@
 #include "lateral/surfrout.hpp"
 
-surfaceroutingclass::surfaceroutingclass(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
-    : teilmodellklasse(log_, "SurfaceRoutingModel", s, 1) {
-    CatchIntoError(error, [&] { StartUnavailableModule("surfrout", kUnavailableCode); });
+#include <cmath>
+#include <cstdio>
+
+#include "lateral/surfrout_storage.hpp"
+#include "tables/landuse_entry.hpp"
+#include "tables/multilayer_landuse.hpp"
+
+namespace {
+
+const char* const kStatTitles[5] = {"Direct_Discharge_Surface_Routing", "Interflow_Surface_Routing",
+                                    "Baseflow_Surface_Routing", "Total_Runoff_Surface_Routing",
+                                    "Surface_Storage_in_SurfaceRouting_Module"};
+const int kStatDecimals[5] = {5, 5, 5, 6, 6};
+
+}  // namespace
+
+surfaceroutingclass::surfaceroutingclass(unsigned& error, DiagLog* log_, const SubmodelSettings& s,
+                                         unsigned numSubSteps_)
+    : teilmodellklasse(log_, "SurfaceRoutingModel", s, numSubSteps_ > 0 ? numSubSteps_ : 1) {
+    CatchIntoError(error, [&] {
+        if (mpiRegions == nullptr) FindDecompositionGrids();
+        ReadModuleSection(false);
+        if (flowControl == 0) return;
+        LogBanner("surfrout");
+        // Overland flow between cells has no meaning on hydrologic response units.
+        if (s.spinUpSwitch != 0) {
+            flowControl = 0;
+            controlFile.reset();
+            return;
+        }
+        if (FindGrid("GlacierizedCells") > 0 || FindGrid("GlacierCodes") > 0) {
+            *log << "FATAL: error: Surface routing module cannot be used when glacier model is active. Remove "
+                    "grids for glacier codes and glaciated cell fractions from the grid list"
+                 << "[end-entry]";
+            throw ModelError(2);
+        }
+        elevation = (*gridStore)[2].grid;
+        if (elevation == nullptr) {
+            *log << "FATAL: no elevation model in the grid store for " << moduleName << "[end-entry]";
+            throw ModelError(33);
+        }
+        LinkLanduse();
+        soilTypes = (*gridStore)[GetGridIndex("soil_types")].grid;
+        surfaceStorage = (*gridStore)[GetGridIndex("SurfStorSiltingUp")].grid;
+        ReadParameters();
+        std::FILE* f = controlFile.release();
+        if (std::fclose(f) != 0) {
+            *log << "FATAL: error closing control file \"" << controlFileName << "\"" << "[end-entry]";
+            throw ModelError(11);
+        }
+        BuildHaloCopies();
+        CreateGrids();
+        CreateStatistics();
+        directflow = (*gridStore)[GetGridIndex("directflow")].grid;
+        interflow = (*gridStore)[GetGridIndex("interflow")].grid;
+        riverDepth = (*gridStore)[GetGridIndex("river_depth")].grid;
+        riverWidth = (*gridStore)[GetGridIndex("river_width")].grid;
+        riverLinks = (*gridStore)[GetGridIndex("river_links")].grid;
+        const int ft = FindGrid("flow_times");
+        flowTimes = ft > 0 ? (*gridStore)[ft].grid : nullptr;
+        const int rel = FindGrid("RelCellArea");
+        cellArea = rel > 0 ? (*gridStore)[rel].grid : nullptr;
+        constructed = true;
+    });
 }
 
-void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                            OutputCodeEntry* table, int tableCount) {
-    error = 0;
+surfaceroutingclass::~surfaceroutingclass() { ReleaseAll(); }
+
+void surfaceroutingclass::LinkLanduse() {
+    int layers = 1;
+    if (settings.multilayerTable != nullptr) layers = std::max(1, settings.multilayerTable[0].layerCount);
+    landuseLayers.assign(static_cast<std::size_t>(layers) + 1, nullptr);
+    for (int i = 1; i <= layers; ++i) {
+        landuseLayers[static_cast<std::size_t>(i)] = (*gridStore)[GetGridIndex(StrFormat("%s%d", "landuse", i))].grid;
+        GetGridIndex(StrFormat("%s%d", "vegetation_coverage_degree", i));
+    }
+}
+
+void surfaceroutingclass::ReadParameters() {
+    std::FILE* f = ControlStream();
+    ReadValue(f, "%d", &method, "method for flowpath-calculation ");
+    if (method < 1 || method > 5) {
+        *log << "FATAL: \n-----------------error------------\nwrong method (" << method << ") read for "
+             << moduleName << "\n" << "[end-entry]";
+        throw ModelError(10);
+    }
+    const char* statKeys[4] = {"name of the statistics for direct runoff from surface routing (QDSR) ",
+                               "name of the statistics for interflow from surface routing (QISR) ",
+                               "name of the statistics for baseflow from surface routing (QBSR) ",
+                               "name of the statistics for total runoff from surface routing (QGSR) "};
+    for (int i = 0; i < 4; ++i) {
+        char name[1201] = {0};
+        int code = 0;
+        if (std::fscanf(f, "%1200s%d", name, &code) != 2) {
+            *log << "--> In .\n  Next line in Talvo control file: " << "[end-entry]";
+            ControlFileError(statKeys[i], moduleName);
+        }
+        ReadLineRest(f);
+        statNames[static_cast<std::size_t>(i)] = name;
+        statCodes[static_cast<std::size_t>(i)] = code;
+    }
+    ReadValue(f, "%s", &velocityStackName, "name of the surface-routing-velocity-stack, ");
+    ReadValue(f, "%d", &velocityStackCode, "Writegrid for surface-routing-velocity-stack, ");
+    ReadValue(f, "%s", &fluxStackName, "name of the surface-routing-fluxes-stack, ");
+    ReadValue(f, "%d", &fluxStackCode, "Writegrid for surface-routing-fluxes-stack, ");
+    ReadValue(f, "%lf", &aNLTolerance, "maximum iteration error for A_NL [m] in ");
+    ReadValue(f, "%d", &aNLIterations, "maximum iteration steps for A_NL in ");
+    ReadValue(f, "%lf", &velocityTolerance, "maximum iteration error [m/s] for velocity in ");
+    ReadValue(f, "%d", &velocityIterations, "maximum iteration steps for velocity in ");
+    ReadValue(f, "%lf", &minSubStep, "minimum sub time step [s] in ");
+    ReadValue(f, "%lf", &maxSubStep, "maximum sub time step [s] in ");
+    ReadValue(f, "%lf", &minCropDepth,
+              "minimum flow depth to take into account the roughness of the crops [m] in ");
+    ReadValue(f, "%lf", &concentrationFactor, "Concentration factor [1/1] in ");
+    CheckSubStepLimits();
+    ReadValue(f, "%d", &readGrids, "read control parameter for storage grids for ");
+    // The surface-storage statistics stand on the next line without a key; the rest of that
+    // line is not skipped.
+    char name[1201] = {0};
+    int code = 0;
+    if (std::fscanf(f, "%1200s%d", name, &code) == 2) {
+        statNames[4] = name;
+        statCodes[4] = code;
+    } else {
+        statNames[4].clear();
+        statCodes[4] = 0;
+    }
+    std::string fileName;
+    ReadValue(f, "%s", &fileName, "name of the storage content file ");
+    if (fileName == "[unsatzon_model]")
+        *log << "WARNING: \n-----------------error------------\nerror reading storage file name for " << moduleName
+             << "\npossible reason: parameter missing or a linefeed \nbefore the end of the parameter block"
+             << "[end-entry]";
+    storageFileName = StrFormat("%s_%d", fileName.c_str(), rank);
+}
+
+double surfaceroutingclass::CouplingStep() const {
+    return timeInterval / static_cast<double>(numSubSteps > 0 ? numSubSteps : 1) * 60.0;
+}
+
+void surfaceroutingclass::CheckSubStepLimits() {
+    const double T = CouplingStep();
+    const double longest = surfrout::WholeFraction(T, maxSubStep);
+    if (longest != maxSubStep) {
+        *log << "INFO: longest allowed subtimestep changed from " << maxSubStep << " to " << longest
+             << ". Must be integer fraction of time step in seconds." << "[end-entry]";
+        maxSubStep = longest;
+    }
+    // A shortest step <= 0 sets no lower limit and stays as it is.
+    if (minSubStep > 0) {
+        const double shortest = surfrout::WholeFraction(T, minSubStep);
+        if (shortest != minSubStep) {
+            *log << "WARNING: shortest allowed subtimestep changed from " << minSubStep << " to " << shortest
+                 << ". Must be integer fraction of time step in seconds." << "[end-entry]";
+            minSubStep = shortest;
+        }
+    }
+}
+
+bool surfaceroutingclass::OwnBasinCell(int r, int c) const {
+    if ((*gridStore)[1].grid == nullptr || (*(*gridStore)[1].grid)[r][c] == nodata) return false;
+    return mpiRegions == nullptr || (*mpiRegions)[r][c] == rank;
+}
+
+int surfaceroutingclass::Subbasin(int r, int c) const {
+    const int code = static_cast<int>((*(*gridStore)[1].grid)[r][c]);
+    if (code < 0 || static_cast<std::size_t>(code) >= zoneIndex->size()) return 0;
+    return (*zoneIndex)[static_cast<std::size_t>(code)];
+}
+
+void surfaceroutingclass::BuildHaloCopies() {
+    lo = std::max(1, firstRow - 1);
+    hi = std::min(static_cast<int>(nrows), lastRow + 1);
+    if (firstRow > lastRow) hi = lo - 1;
+    zoneHalo = matrix(lo, hi, 1, ncols, nrows);
+    terrain = matrix(lo, hi, 1, ncols, nrows);
+    zoneHalo.fill(nodata);
+    terrain.fill(nodata);
+    const Matrix& zone = *(*gridStore)[1].grid;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c)
+            if (OwnBasinCell(r, c)) {
+                zoneHalo[r][c] = zone[r][c];
+                terrain[r][c] = (*elevation)[r][c];
+            }
+    MPIExchangeHalo(0, &zoneHalo);
+    MPIExchangeHalo(0, &terrain);
+
+    // Land-use record of every own cell: the highest layer with a code.
+    cellLanduse = matrix(firstRow, lastRow, 1, ncols, nrows);
+    cellLayer = matrix(firstRow, lastRow, 1, ncols, nrows);
+    residueCover = matrix(firstRow, lastRow, 1, ncols, nrows);
+    stemDiameter = matrix(firstRow, lastRow, 1, ncols, nrows);
+    cellLanduse.fill(-1);
+    cellLayer.fill(0);
+    residueCover.fill(0);
+    stemDiameter.fill(0);
+    bool missing = false;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            for (std::size_t i = landuseLayers.size() - 1; i >= 1; --i) {
+                const double code = (*landuseLayers[i])[r][c];
+                if (code != -9999.0 && code != nodata && code >= 0) {
+                    cellLanduse[r][c] = code;
+                    cellLayer[r][c] = static_cast<double>(i);
+                    break;
+                }
+            }
+            if (cellLanduse[r][c] < 0) missing = true;
+        }
+    if (missing)
+        *log << "WARNING: surface routing: cells without a land-use code route with the default roughness "
+                "(K_ST 10)"
+             << "[end-entry]";
+}
+
+int surfaceroutingclass::NextFreeEntry() {
+    const int index = FirstFreeGridIndex();
+    if (index >= 1000) {
+        *log << "FATAL: no free grid anymore, allowed number of grids is " << 1000 << "!" << "[end-entry]";
+        throw ModelError(12);
+    }
+    return index;
+}
+
+int surfaceroutingclass::RegisterOwn(const std::string& name, Matrix* grid, Stack* stack, int levels,
+                                     const std::string& file, long code, int first, int last) {
+    const int index = NextFreeEntry();
+    RegisterGrid(index, file, grid, stack, levels, name, code, first, last);
+    ownedEntries.push_back(index);
+    return index;
+}
+
+void surfaceroutingclass::CreateGrids() {
+    auto initStack = [&](Stack& st, int levelsToZero) {
+        for (int r = st.firstRow(); r <= st.lastRow(); ++r)
+            for (int c = 1; c <= ncols; ++c) {
+                const bool own = r >= firstRow && r <= lastRow && OwnBasinCell(r, c);
+                for (int l = 0; l <= kLevels; ++l) st[r][c][l] = own && l <= levelsToZero ? 0.0 : nodata;
+            }
+    };
+    auto initGrid = [&](Matrix& g, double value) {
+        g.fill(nodata);
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (OwnBasinCell(r, c)) g[r][c] = value;
+    };
+    velocity = matrix3d(lo, hi, 1, ncols, kLevels, nrows);
+    velocityGrid = matrix(lo, hi, 1, ncols, nrows);
+    initStack(velocity, kLevels);
+    initGrid(velocityGrid, 0);
+    velocityIndex = RegisterOwn("SurfaceRoutingVelocity", &velocityGrid, &velocity, kLevels, velocityStackName,
+                                velocityStackCode, lo, hi);
+    fluxes = matrix3d(lo, hi, 1, ncols, kLevels, nrows);
+    fluxGrid = matrix(lo, hi, 1, ncols, nrows);
+    initStack(fluxes, kLevels);
+    initGrid(fluxGrid, 0);
+    fluxIndex = RegisterOwn("SurfaceRoutingFluxes", &fluxGrid, &fluxes, kLevels, fluxStackName, fluxStackCode, lo, hi);
+    MPIExchangeHaloStack(fluxIndex);
+    weights = matrix3d(firstRow, lastRow, 1, ncols, kLevels, nrows);
+    initStack(weights, 7);
+    RegisterOwn("SurfaceRoutingWeights", nullptr, &weights, kLevels, "", 0, firstRow, lastRow);
+    totalInput = matrix(lo, hi, 1, ncols, nrows);
+    initGrid(totalInput, 0);
+    totalInputIndex = RegisterOwn("SurfaceRoutingTotalInput", &totalInput, nullptr, 0, "", 0, lo, hi);
+    MPIExchangeHalo(totalInputIndex);
+
+    curvatureIndex = FindGrid("Plancurvature");
+    if (curvatureIndex > 0) {
+        curvature = (*gridStore)[curvatureIndex].grid;
+    } else {
+        ownCurvature = matrix(lo, hi, 1, ncols, nrows);
+        ownCurvature.fill(nodata);
+        curvature = &ownCurvature;
+        curvatureIndex = RegisterOwn("Plancurvature", &ownCurvature, nullptr, 0, "", 0, lo, hi);
+        ComputePlanCurvature();
+        MPIExchangeHalo(curvatureIndex);
+    }
+    auto findOrCreate = [&](const char* name, Matrix& own, double value) -> Matrix* {
+        const int index = FindGrid(name);
+        if (index > 0) return (*gridStore)[index].grid;
+        own = matrix(firstRow, lastRow, 1, ncols, nrows);
+        initGrid(own, value);
+        RegisterOwn(name, &own, nullptr, 0, "", 0, firstRow, lastRow);
+        return &own;
+    };
+    qIn = findOrCreate("SurfaceRoutingQIn", ownQIn, 0);
+    qOut = findOrCreate("SurfaceRoutingQOut", ownQOut, 0);
+    criticalShear = findOrCreate("CriticalShearStress", ownCriticalShear, 0.9);
+}
+
+void surfaceroutingclass::CreateStatistics() {
+    for (std::size_t i = 0; i < 5; ++i) {
+        statRecords[i].assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+        for (int s = 0; s <= zoneCount && zoneRecords && static_cast<std::size_t>(s) < zoneRecords->size(); ++s) {
+            const zoneFZT& z = (*zoneRecords)[static_cast<std::size_t>(s)];
+            statRecords[i][static_cast<std::size_t>(s)].zonenwert = z.zonenwert;
+            statRecords[i][static_cast<std::size_t>(s)].rel = z.rel;
+            statRecords[i][static_cast<std::size_t>(s)].RelCellSum = z.RelCellSum;
+        }
+        int err = 0;
+        statistics[i] = std::make_unique<zonalstatistic>(&err, log, cellArea != nullptr ? cellArea : relCellArea,
+                                                         nrows, ncols, statRecords[i].data(), zoneCount,
+                                                         statCodes[i], kStatDecimals[i], statNames[i], outputPath,
+                                                         0, std::vector<int>{});
+        if (err != 0) throw ModelError(err);
+        statistics[i]->WriteHeader(kStatTitles[i], moduleName, settings.outputCodes, settings.outputCodeCount);
+    }
+}
+
+void surfaceroutingclass::SetQBb(RunoffArray* a) {
+    if (flowControl != 0) QBb = a;
+}
+void surfaceroutingclass::SetQI(RunoffArray* a) {
+    if (flowControl != 0) qi = a;
+}
+void surfaceroutingclass::SetQD(RunoffArray* a) {
+    if (flowControl != 0) qd = a;
+}
+void surfaceroutingclass::SetKelsqd(SubbasinValues* k) {
+    if (flowControl != 0) kelsqd = k;
+}
+void surfaceroutingclass::SetKelsqi(SubbasinValues* k) {
+    if (flowControl != 0) kelsqi = k;
+}
+
+RunoffArray* surfaceroutingclass::GetQg() {
+    if (flowControl == 0) return nullptr;
+    if (Qg.empty() || Qg[0].empty()) {
+        *log << (Qg.empty() ? "FATAL: Qg (surface routing) not initialized (may be, tracer module not linked? -> "
+                              "programmers error!)"
+                            : "FATAL: Qg[0] (surface routing) not initialized (may be, tracer module not linked? "
+                              "-> programmers error!)")
+             << "[end-entry]";
+        throw ModelError(57);
+    }
+    return &Qg;
+}
+
+void surfaceroutingclass::FlushStatistics() {
     if (flowControl == 0) return;
-    InitTracerGrids(error, count, descriptors, table, tableCount);
+    for (auto& s : statistics)
+        if (s) s->WriteLine();
+}
+
+void surfaceroutingclass::ModelEnd(bool append) {
+    if (flowControl == 0) return;
+    if (constructed && !Qg.empty()) WriteStorageFile(append);
+    ReleaseAll();
+}
+
+void surfaceroutingclass::ReleaseAll() {
+    FreeTracerGrids();
+    for (auto& s : statistics)
+        if (s) {
+            s->Release();
+            s.reset();
+        }
+    if (gridStore != nullptr)
+        for (int index : ownedEntries) ReleaseGrid(index);
+    ownedEntries.clear();
 }

@@ -1,21 +1,181 @@
 #pragma once
-// Surface runoff routing on the grid ("[SurfaceRoutingModel]"). This build has none: switched
-// on, it refuses; switched off, every operation returns at once and its getters give null.
+// Surface runoff routing on the grid ("[SurfaceRoutingModel]"): the direct runoff of each
+// coupling pass flows from cell to cell over the eight neighbours in adaptive sub steps until
+// it reaches a river cell; the runoff of the river cells and the interflow then travel through
+// the flow-travel-time zones of their subbasin into two single linear storages, which with the
+// base flow give the total runoff handed to the discharge routing.
+//
+// Files by concern: surfrout.cpp (construction, grids, links, end), surfrout_step.cpp (the
+// coupling pass and its sub steps), surfrout_cells.cpp (per-cell directions, velocities and
+// fluxes), surfrout_zones.cpp (travel-time zones and subbasin runoff), surfrout_state.cpp
+// (state section of the storage content file). The physics of one cell lives in
+// surfrout_flowdir.*, surfrout_velocity.* and surfrout_storage.*.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/zonestat.hpp"
+#include "lateral/surfrout_flowdir.hpp"
+#include "lateral/surfrout_velocity.hpp"
 #include "submodel/teilmod.hpp"
 
 class surfaceroutingclass : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2081;
-    surfaceroutingclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
+    static constexpr int kLevels = 9;  // stack levels 0..9
+    static constexpr int kMaxTracers = 9;
+
+    surfaceroutingclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings, unsigned numSubSteps = 1);
+    ~surfaceroutingclass() override;
+
     void CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
                            int tableCount);
-    void SetQBb(RunoffArray* /*qbb*/) {}
-    void SetKelsqd(SubbasinValues* /*k*/) {}
-    void SetKelsqi(SubbasinValues* /*k*/) {}
-    RunoffArray* GetQg() { return nullptr; }
-    void ShiftFlowTimeZones(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void RouteFlowTimeZones(std::int64_t, std::int64_t, std::int64_t, std::int64_t) {}
-    void ModelEnd(bool /*earlierWriter*/) {}
-    void FlushStatistics() {}
+    void FreeTracerGrids() override;
+    void SetQBb(RunoffArray* qbb);
+    void SetQI(RunoffArray* qi);
+    void SetQD(RunoffArray* qd);
+    void SetKelsqd(SubbasinValues* k);
+    void SetKelsqi(SubbasinValues* k);
+    RunoffArray* GetQg();
+    void InitFlowTimeZones();
+    void ShiftFlowTimeZones(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    void RouteFlowTimeZones(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    // Writes the state section (after the sections of earlier writers when append is set)
+    // and frees everything.
+    void ModelEnd(bool append);
+    void FlushStatistics();
+
+    // Per-cell operations of the sub steps (own cells inside the basin).
+    void FillFromNeighbours(int row, int col, Matrix& grid) const;
+    void ComputePlanCurvature();
+    void ComputeSlopes(int row, int col, double* slope, double* aspect, int* type) const;
+    void ComputeFlowWeights(int row, int col, int* type, long k, double slope, double aspect);
+    void ComputeVelocities(int row, int col, long k, long refresh, int type);
+    double StableSubTimeStep() const;
+    void ComputeCellFluxes(int row, int col, double dt);
+    double ComputeRoughness(double v, double depth, double residueCover, double rootSlope, int row, int col,
+                            int landuseCode, int cultivation);
+
+    // State section of the storage content file.
+    void WriteStorageFile(bool append);
+    void ReadStorageFile();
+    void ReadCheckStorageValue(std::FILE* f, double value, const std::string& key);
+    [[noreturn]] void StorageMismatch(const std::string& key, double inControl, double inFile);
+
+    // ---- parameters
+    int method = 0;
+    std::array<std::string, 5> statNames;  // QD, QI, QB, QG, surface storage
+    std::array<int, 5> statCodes{};
+    std::string velocityStackName, fluxStackName;
+    int velocityStackCode = 0, fluxStackCode = 0;
+    double aNLTolerance = 0;
+    int aNLIterations = 0;
+    double velocityTolerance = 0;
+    int velocityIterations = 0;
+    double minSubStep = 0, maxSubStep = 0;
+    double minCropDepth = 0;
+    double concentrationFactor = 1.0;
+    int readGrids = 0;
+    std::string storageFileName;
+    bool constructed = false;
+
+    // ---- grids
+    const Matrix* elevation = nullptr;
+    std::vector<const Matrix*> landuseLayers;  // 1..n
+    const Matrix* soilTypes = nullptr;
+    Matrix* surfaceStorage = nullptr;  // "SurfStorSiltingUp", mm
+    Matrix* directflow = nullptr;
+    const Matrix* interflow = nullptr;
+    const Matrix* riverDepth = nullptr;
+    const Matrix* riverWidth = nullptr;
+    const Matrix* riverLinks = nullptr;
+    const Matrix* flowTimes = nullptr;
+    const Matrix* cellArea = nullptr;  // "RelCellArea"
+    Matrix* curvature = nullptr;
+    Matrix* qIn = nullptr;
+    Matrix* qOut = nullptr;
+    Matrix* criticalShear = nullptr;
+    Stack velocity, fluxes, weights;
+    Matrix velocityGrid, fluxGrid, totalInput;
+    Matrix ownCurvature, ownQIn, ownQOut, ownCriticalShear;
+    int velocityIndex = 0, fluxIndex = 0, totalInputIndex = 0, curvatureIndex = 0;
+    std::vector<int> ownedEntries;  // grid-store entries this module registered
+
+    // Copies of the zone grid and the terrain over the own rows and one halo row each side.
+    Matrix zoneHalo, terrain;
+    int lo = 0, hi = -1;  // rows held with halo
+    // Land-use table position and layer of every own cell (-1: none) and its dated values.
+    Matrix cellLanduse, cellLayer, residueCover, stemDiameter;
+
+    // ---- tracers
+    struct SurfaceTracer {
+        Matrix* concQD = nullptr;
+        const Matrix* concQI = nullptr;
+        Matrix* surfaceStore = nullptr;  // storage concentration kept between calls
+        Matrix ownStore;
+        int storeIndex = 0;
+        Matrix conc;  // storage concentration during a pass, with halo rows
+        Matrix inflow;
+    };
+    std::vector<SurfaceTracer> surfaceTracers;  // 1..tracerCount
+
+    // ---- per subbasin
+    RunoffArray Qg, QD, QDd, QI, QIi;
+    RunoffArray* qd = nullptr;
+    RunoffArray* qi = nullptr;
+    RunoffArray* QBb = nullptr;
+    SubbasinValues* kelsqd = nullptr;
+    SubbasinValues* kelsqi = nullptr;
+    bool linksReported = false;
+    std::array<std::vector<zoneFZT>, 5> statRecords;
+    std::array<std::unique_ptr<zonalstatistic>, 5> statistics;
+
+    // Travel-time zones: records [tracer][subbasin][zone 0..maxzeit] in one block each.
+    std::vector<double> maxzeit;
+    std::vector<zoneFZT> zonesQD, zonesQI;
+    std::vector<std::size_t> zoneOffset;  // per tracer x subbasin
+    zoneFZT* ZoneQD(int t, int s) { return &zonesQD[zoneOffset[Slot(t, s)]]; }
+    zoneFZT* ZoneQI(int t, int s) { return &zonesQI[zoneOffset[Slot(t, s)]]; }
+    std::size_t Slot(int t, int s) const {
+        return static_cast<std::size_t>(t) * static_cast<std::size_t>(zoneCount + 1) + static_cast<std::size_t>(s);
+    }
+
+    // ---- sub-step state
+    double lastStep = 0;  // sub step of the last pass [s]
+    long lastSubSteps = 0;
+    double clipped = 0;   // water created by the outflow clip in the last pass [m3], own cells
+    std::atomic<bool> roughnessFallback{false};
+    bool fallbackReported = false;
+    int Subbasin(int r, int c) const;
+    bool OwnBasinCell(int r, int c) const;
+    bool IsRiver(int r, int c) const { return (*riverDepth)[r][c] > 0 && (*riverWidth)[r][c] > 0; }
+    double CouplingStep() const;
+    // Threads pay off only beyond a few thousand cells; results are the same either way.
+    bool Threaded() const { return static_cast<long>(lastRow - firstRow + 1) * ncols > 4096; }
+
+private:
+    void ReadParameters();
+    void CheckSubStepLimits();
+    void CreateGrids();
+    void CreateStatistics();
+    void LinkLanduse();
+    void BuildHaloCopies();
+    int NextFreeEntry();
+    int RegisterOwn(const std::string& name, Matrix* grid, Stack* stack, int levels, const std::string& file,
+                    long code, int first, int last);
+    void StartPass();
+    void EndPass();
+    void VelocityPass(long k, long refresh);
+    void StoragePass(double dt);
+    void ExchangeHalos();
+    void UpdateDatedValues();
+    void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
+    // The per-cell operations on a neighbourhood built once per cell and sub step.
+    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, double* slope, double* aspect, int* type) const;
+    void WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
+    void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
+    void RouteSubbasin(int s, double dtMinutes);
+    void ReleaseAll();
 };

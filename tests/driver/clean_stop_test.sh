@@ -8,14 +8,12 @@ set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
-for section in radiation_correction precipitation_correction RegionalSuperposition evapotranspiration snow_model \
-               interception_model SiltingUpModel unsatzon_model SurfaceRoutingModel irrigation groundwater_flow \
-               routing_model special_output; do
+. "$here/ctl_edit.sh"
+for section in $SUBMODEL_SECTIONS; do
   rm -rf "$wd/$section"; mkdir -p "$wd/$section"; cp -r "$here"/../../examples/basin/. "$wd/$section"/
   cd "$wd/$section" || fail "work directory"
-  # The first value line after the section head is its flow control: switch it to 1.
-  awk -v head="[$section]" '$1 == head { on = 1; print; next } on && NF > 0 { sub(/^0/, "1"); on = 0 } { print }' \
-    basin.ctl >switched.ctl
+  cp basin.ctl switched.ctl
+  set_flow_control switched.ctl 1 "$section"
   grep -A1 -F "[$section]" switched.ctl | tail -1 | grep -q '^1' || fail "$section: not switched on"
   "$mpiexec" -n "$np" "$exe" switched.ctl >out.txt 2>&1
   status=$?

@@ -11,6 +11,7 @@ set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
 fresh() { rm -rf "$wd/$1"; mkdir -p "$wd/$1"; cp -r "$here"/../../examples/basin/. "$wd/$1"/; cd "$wd/$1" || fail "$1: copy"; }
 run() { "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1; local s=$?; [ $s -eq 0 ] || { tail -20 out.txt; fail "$1: exit status $s"; }; }
 
@@ -51,6 +52,8 @@ awk '/^\[substance_transport\]/ { print; getline; print "1       number of trace
      /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
        print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = 1"; next } { print }' \
   basin.ctl >b.ctl && mv b.ctl basin.ctl
+# Surface routing would need the soil model's tracer grids.
+set_flow_control basin.ctl 0 SurfaceRoutingModel
 run tracers
 # The snow model carries the tracer: its zone table is headed with the tracer and the module.
 table="tr_cl_snow_..st"

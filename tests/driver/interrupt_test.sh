@@ -8,17 +8,20 @@ set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
 rm -rf "$wd"; mkdir -p "$wd"; cp -r "$here"/../../examples/basin/. "$wd"/; cd "$wd" || fail "work directory"
-for f in precipitation.dat temperature.dat; do
+for f in precipitation.dat temperature.dat wind_speed.dat air_humidity.dat global_radiation.dat; do
   head -5 "$f" >long.dat
   awk 'BEGIN { split("31 28 31 30 31 30 31 31 30 31 30 31", n, " ")
                for (y = 2020; y < 2050; ++y) for (m = 1; m <= 12; ++m) {
                  days = n[m] + (m == 2 && y % 4 == 0)
-                 for (d = 1; d <= days; ++d) for (h = 1; h <= 24; ++h) print y, m, d, h, 1, 2, 3 } }' >>long.dat
+                 for (d = 1; d <= days; ++d) for (h = 1; h <= 24; ++h) print y, m, d, h, 0.1, 0.2, 0.3 } }' >>long.dat
   mv long.dat "$f"
 done
 awk '/end month/ { sub(/^1 /, "12 ") } /end day/ { sub(/^3 /, "31 ") } /end year/ { sub(/^2020/, "2049") }
      /run interval/ { sub(/^1 /, "1000 ") } /write code:/ { sub(/^[0-9]+/, "0") } { print }' basin.ctl >long.ctl
+# Only the interpolation runs: thirty years stay a few seconds.
+set_flow_control long.ctl 0 $SUBMODEL_SECTIONS
 
 # Waits until the file holds the text n times (at most 30 s).
 wait_for() {

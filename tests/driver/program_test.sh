@@ -118,6 +118,9 @@ rm -rf "$wd/routing" && mkdir -p "$wd/routing" && cp -r "$here"/../../examples/b
   cd "$wd/routing" || fail "routing example: copy"
 awk 'FNR == NR { section = section $0 "\n"; next } /^\[routing_model\]/ { printf "%s", section; skip = 1; next }
      skip && /^[[:space:]]*$/ { skip = 0; next } !skip' routing_model.txt basin.ctl >routing.ctl
+# Without the soil model and surface routing there is no runoff to route.
+. "$here/ctl_edit.sh"
+set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model
 run routing.ctl >/dev/null 2>&1
 status=$?
 [ "$status" -eq 43 ] || fail "routing example: exit status $status, expected 43"

@@ -7,7 +7,6 @@
 
 #include "driver_fixtures.hpp"
 #include "lateral/siltingup.hpp"
-#include "lateral/surfrout.hpp"
 #include "meteo/meteoint.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
@@ -42,7 +41,6 @@ std::vector<Module> Modules() {
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
-        {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
     };
 }
 

@@ -9,6 +9,7 @@ set -u
 exe=$1; mpiexec=$2; wd=$3
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
 
 section() {  # name, write code
   cat <<EOT
@@ -33,15 +34,6 @@ $1_zones.txt 4024         zone sums
 0                         no scenario
 
 EOT
-}
-
-# Only the interpolation runs: every sub-model section's flow control (its first value) is 0.
-switch_off() {
-  awk 'BEGIN { split("radiation_correction precipitation_correction RegionalSuperposition evapotranspiration " \
-                     "snow_model interception_model SiltingUpModel unsatzon_model SurfaceRoutingModel irrigation " \
-                     "groundwater_flow routing_model special_output", list, " ")
-               for (i in list) off["[" list[i] "]"] = 1 }
-       $1 in off { on = 1; print; next } on && NF > 0 { sub(/^[0-9]+/, "0"); on = 0 } { print }'
 }
 
 names=(a b c d e f g h)
@@ -75,7 +67,9 @@ for np in 1 2; do
     printf '[model_time]\n24\n30\n1\n2020\n24\n2\n2\n2020\n\n'
     for i in "${!names[@]}"; do section "${names[$i]}" "${codes[$i]}"; done
     awk '/^\[zone_grid\]/ { on = 1 } on { print }' basin.ctl
-  } | switch_off >codes.ctl
+  } >codes.ctl
+  # Only the interpolation runs.
+  set_flow_control codes.ctl 0 $SUBMODEL_SECTIONS
   "$mpiexec" -n "$np" "$exe" codes.ctl >out.txt 2>&1
   status=$?
   [ "$status" -eq 0 ] || { tail -20 out.txt; fail "$np processes: exit status $status"; }

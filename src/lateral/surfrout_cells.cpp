@@ -1,0 +1,250 @@
+// Per-cell work of the sub steps: the neighbourhood of a cell as the pure flow-direction and
+// velocity functions see it, its outflow shares, velocities and fluxes, and its inflow and
+// outflow of one sub step; the plan curvature of the terrain at set-up.
+#include <cmath>
+
+#include "lateral/surfrout.hpp"
+#include "lateral/surfrout_flowdir.hpp"
+#include "lateral/surfrout_velocity.hpp"
+#include "tables/landuse_entry.hpp"
+
+using namespace surfrout;
+
+void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
+    const bool withWater = LevelWithWater(method);
+    for (int d = 0; d <= 8; ++d) {
+        const int rr = r + kRowStep[d], cc = c + kColStep[d];
+        const bool inGrid = rr >= 1 && rr <= nrows && cc >= 1 && cc <= ncols;
+        const double zone = inGrid ? zoneHalo[rr][cc] : nodata;
+        n->exists[d] = inGrid && zone != nodata;
+        n->inside[d] = inGrid && zone > 0;
+        n->bare[d] = n->exists[d] ? terrain[rr][cc] : 0.0;
+        const double h = (withWater && (d == 0 || n->inside[d])) ? totalInput[rr][cc] : 0.0;
+        n->level[d] = n->bare[d] + h;
+    }
+}
+
+void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* aspect, int* type) const {
+    Neighbourhood n;
+    BuildNeighbourhood(r, c, &n);
+    SlopesAt(r, c, n, slope, aspect, type);
+}
+
+void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, double slope, double aspect) {
+    Neighbourhood n;
+    BuildNeighbourhood(r, c, &n);
+    WeightsAt(r, c, n, type, k, slope, aspect);
+}
+
+void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, int type) {
+    Neighbourhood n;
+    BuildNeighbourhood(r, c, &n);
+    VelocitiesAt(r, c, n, k, refresh, type);
+}
+
+void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, double* slope, double* aspect,
+                                   int* type) const {
+    *slope = 0;
+    *aspect = 0;
+    *type = kNoType;
+    if (IsRiver(r, c)) {
+        *type = kRiverCell;
+        return;
+    }
+    bool interior = r > 1 && r < nrows && c > 1 && c < ncols;
+    for (int d = 1; d <= 8 && interior; ++d) interior = n.inside[d];
+    const SlopeAspect sa = SlopeAndAspect(n, interior, cellsize);
+    *slope = sa.slope;
+    *aspect = sa.aspect;
+    *type = sa.type;
+}
+
+void surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* type, long k, double slope,
+                                    double aspect) {
+    if (*type != kInteriorCell && *type != kBorderCell) return;
+    double* w = weights[r][c];
+    double* v = velocity[r][c];
+    double old[9];
+    for (int d = 1; d <= 8; ++d) old[d] = w[d];
+    double fresh[9];
+    int main = 0;
+    if (*type == kInteriorCell && slope != 0) {
+        main = AspectWeights(aspect, method, (*curvature)[r][c], n, fresh);
+        if (main == 0) *type = kBorderCell;
+    }
+    if (*type == kBorderCell || slope == 0) main = DropWeights(method, n, fresh);
+    for (int d = 1; d <= 8; ++d) w[d] = fresh[d];
+    v[0] = main;
+    v[kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
+    w[0] = k >= 1 ? UnchangedWeights(old, fresh) : 0;
+}
+
+void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, long k, long refresh, int type) {
+    double* w = weights[r][c];
+    double* v = velocity[r][c];
+    double* q = fluxes[r][c];
+    const int main = static_cast<int>(v[0]);
+    if (w[0] >= 8 && k != 0 && k != refresh && method != 5) {
+        q[0] = main >= 1 && main <= 8 ? q[main] : q[0];
+        return;
+    }
+    q[0] = 0;
+    const double h = totalInput[r][c];
+    RoughnessParams p;
+    const int pos = static_cast<int>(cellLanduse[r][c]);
+    if (pos >= 0 && settings.landuseTable != nullptr) {
+        const landuse_entry& lu = settings.landuseTable[pos];
+        p.cultivation = lu.GetSR_cultivation();
+        p.K_ST = lu.GetSR_K_ST();
+        p.cropDistX = lu.GetSR_CropDistX();
+        p.cropDistY = lu.GetSR_CropDistY();
+        p.C_WR = lu.GetSR_C_WR();
+        lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
+        lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
+        p.residueCover = residueCover[r][c];
+        p.stemDiameter = stemDiameter[r][c];
+    }
+    p.minCropDepth = minCropDepth;
+    p.aNLTolerance = aNLTolerance;
+    p.aNLIterations = aNLIterations;
+    const VelocitySettings vs{velocityTolerance, velocityIterations, concentrationFactor};
+    const double level = n.level[0];
+    const double longest = maxSubStep > 0 ? maxSubStep : CouplingStep();
+    double sum = 0, lastQ2 = 0;
+    bool fallback = false;
+    for (int d = 1; d <= 8; ++d) {
+        if (w[d] <= 0 || h <= 0) {
+            v[d] = 0;
+            q[d] = 0;
+            continue;
+        }
+        if (v[d] <= 0) v[d] = 0.1;
+        const double length = IsDiagonal(d) ? kDiagonal * cellsize : cellsize;
+        const double drop = level - n.level[d];
+        double sl = drop / length;
+        if (type == kInteriorCell && !(n.bare[0] > n.level[d]))
+            sl = (n.level[Opposite(d)] - n.level[d]) / (2 * length);
+        const double sq = sl > 0 ? std::sqrt(sl) : 0.0;
+        const double q1 = cellsize * cellsize * w[d] * h / longest;
+        const double q2 = drop * w[d] * cellsize * 2 * cellsize / longest;
+        lastQ2 = q2;
+        if (method == 5) {
+            v[d] = FixedCoefficientVelocity(h, sq, length, minSubStep);
+            q[d] = v[d] * length * h;
+        } else {
+            const DirectionFlow f = RoughnessFlow(v[d], sq, std::min(q1, q2), length, h, (*criticalShear)[r][c], p,
+                                                  vs, &fallback);
+            v[d] = f.velocity;
+            q[d] = f.flux;
+        }
+        sum += q[d];
+    }
+    if (fallback) roughnessFallback = true;
+    if (method != 5 && sum > 0) {
+        const double qmax = std::min(cellsize * cellsize * h / longest, lastQ2);
+        if (qmax / sum < 1) {
+            const double ratio = qmax / sum;
+            sum = 0;
+            for (int d = 1; d <= 8; ++d)
+                if (q[d] > 0) {
+                    q[d] *= ratio;
+                    sum += q[d];
+                }
+        }
+    }
+    q[0] = main >= 1 && main <= 8 ? q[main] : sum;
+}
+
+double surfaceroutingclass::ComputeRoughness(double v, double depth, double residue, double rootSlope, int /*row*/,
+                                             int /*col*/, int landuseCode, int cultivation) {
+    RoughnessParams p;
+    if (landuseCode >= 0 && settings.landuseTable != nullptr) {
+        const landuse_entry& lu = settings.landuseTable[landuseCode];
+        p.K_ST = lu.GetSR_K_ST();
+        p.cropDistX = lu.GetSR_CropDistX();
+        p.cropDistY = lu.GetSR_CropDistY();
+        p.C_WR = lu.GetSR_C_WR();
+        lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
+        lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
+    }
+    p.cultivation = cultivation;
+    p.residueCover = residue;
+    p.minCropDepth = minCropDepth;
+    p.aNLTolerance = aNLTolerance;
+    p.aNLIterations = aNLIterations;
+    bool fallback = false;
+    const double kr = FlowCoefficient(v, depth, rootSlope, p, &fallback);
+    if (fallback) roughnessFallback = true;
+    return kr;
+}
+
+void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
+    double in = 0, out = 0;
+    double tracerIn[kMaxTracers + 1] = {0};
+    for (int d = 1; d <= 8; ++d) {
+        const int rr = r + kRowStep[d], cc = c + kColStep[d];
+        if (rr < 1 || rr > nrows || cc < 1 || cc > ncols || zoneHalo[rr][cc] == nodata) continue;
+        // The neighbour in direction d sends towards this cell along the opposite direction.
+        const double f = fluxes[rr][cc][Opposite(d)];
+        in += f;
+        for (int t = 1; t <= tracerCount; ++t) tracerIn[t] += f * surfaceTracers[static_cast<std::size_t>(t)].conc[rr][cc];
+    }
+    const double* q = fluxes[r][c];
+    for (int d = 1; d <= 8; ++d)
+        if (q[d] > 0) out += q[d];
+    (*qIn)[r][c] = in * dt;
+    (*qOut)[r][c] = out * dt;
+    for (int t = 1; t <= tracerCount; ++t) surfaceTracers[static_cast<std::size_t>(t)].inflow[r][c] = tracerIn[t] * 1000.0 * dt;
+}
+
+void surfaceroutingclass::FillFromNeighbours(int r, int c, Matrix& grid) const {
+    double sum = 0;
+    int count = 0;
+    for (int d = 1; d <= 8; ++d) {
+        const int rr = r + kRowStep[d], cc = c + kColStep[d];
+        if (rr < 1 || rr > nrows || cc < 1 || cc > ncols || !grid.holds(rr)) continue;
+        if (grid[rr][cc] == nodata) continue;
+        sum += grid[rr][cc];
+        ++count;
+    }
+    if (count > 0) grid[r][c] = sum / count;
+}
+
+void surfaceroutingclass::ComputePlanCurvature() {
+    Matrix& k = *curvature;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            k[r][c] = nodata;
+            if (!OwnBasinCell(r, c) || r == 1 || r == nrows || c == 1 || c == ncols) continue;
+            double z[3][3];
+            bool complete = true;
+            for (int i = 0; i < 3 && complete; ++i)
+                for (int j = 0; j < 3 && complete; ++j) {
+                    z[i][j] = terrain[r - 1 + i][c - 1 + j];
+                    complete = z[i][j] != nodata;
+                }
+            if (complete) k[r][c] = PlanCurvature(z, cellsize);
+        }
+    // Gaps are filled in row order over the whole grid, so that every division of the grid
+    // among the processes fills them alike.
+    const bool distributed = size > 1 && mpiRegions != nullptr && mpiHelper != nullptr;
+    Matrix whole = distributed ? MPIGatherGridCopy(curvatureIndex) : Matrix();
+    if (rank == 0 || !distributed) {
+        Matrix& g = distributed ? whole : k;
+        const Matrix& zone = *(*gridStore)[1].grid;
+        for (int r = 1; r <= nrows; ++r) {
+            if (!g.holds(r) || !zone.holds(r) || (!distributed && (r < firstRow || r > lastRow))) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (zone[r][c] != nodata && g[r][c] == nodata) FillFromNeighbours(r, c, g);
+        }
+    }
+    if (!distributed) return;
+    if (rank == 0) {
+        MPIScatterGrid(curvatureIndex, &whole);
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (OwnBasinCell(r, c)) k[r][c] = whole[r][c];
+    } else {
+        MPIScatterGrid(curvatureIndex);
+    }
+}

@@ -1,0 +1,176 @@
+#include "lateral/surfrout_flowdir.hpp"
+
+#include <cmath>
+
+namespace surfrout {
+namespace {
+
+// Aspect from central differences of east/west and north/south levels.
+double AspectFromDifferences(double dx, double dy) {
+    if (dx == 0) return dy > 0 ? 180.0 : 0.0;
+    return 180.0 - std::atan(dy / dx) * kDegreesPerRadian + (dx / std::fabs(dx)) * 90.0;
+}
+
+// Largest drop and its first direction; counts the directions 2..8 that reach it.
+struct LargestDrop {
+    double drop;
+    int direction;
+    int ties;
+};
+
+LargestDrop FindLargest(const double drop[9]) {
+    LargestDrop best{drop[1], 1, 0};
+    for (int d = 2; d <= 8; ++d)
+        if (drop[d] > best.drop) {
+            best.drop = drop[d];
+            best.direction = d;
+        }
+    for (int d = 2; d <= 8; ++d)
+        if (drop[d] == best.drop) ++best.ties;
+    return best;
+}
+
+}  // namespace
+
+SlopeAspect SlopeAndAspect(const Neighbourhood& n, bool interior, double cellsize) {
+    SlopeAspect out;
+    double drop[9] = {0};
+    for (int d = 1; d <= 8; ++d) {
+        const double length = IsDiagonal(d) ? kDiagonalSearch * cellsize : cellsize;
+        drop[d] = (interior || n.inside[d]) ? (n.level[0] - n.level[d]) / length : -9999.0;
+    }
+    const LargestDrop best = FindLargest(drop);
+    out.slope = best.drop;
+    out.aspect = (best.direction - 1) * 45.0;
+    out.type = interior ? kInteriorCell : kBorderCell;
+    if (best.ties < 2) return out;
+
+    if (interior) {
+        const double dx = (n.level[3] - n.level[7]) / (2 * cellsize);
+        const double dy = (n.level[1] - n.level[5]) / (2 * cellsize);
+        out.aspect = AspectFromDifferences(dx, dy);
+        return out;
+    }
+    // A missing neighbour is mirrored through the cell.
+    auto level = [&](int d) {
+        if (n.inside[d]) return n.level[d];
+        const int o = Opposite(d);
+        return n.inside[o] ? 2 * n.level[0] - n.bare[o] : n.level[0];
+    };
+    const double dx = (level(3) - level(7)) / (2 * cellsize);
+    const double dy = (level(1) - level(5)) / (2 * cellsize);
+    if (dx == 0 && dy == 0) {
+        out.slope = 0;
+        out.aspect = 0;
+        return out;
+    }
+    out.slope = std::atan(std::sqrt(dx * dx + dy * dy)) * kDegreesPerRadian;
+    out.aspect = AspectFromDifferences(dx, dy);
+    return out;
+}
+
+int SectorOfAspect(double a, double* delta) {
+    int m;
+    if (a >= 337.5 || a < 22.5)
+        m = 1;
+    else if (a < 67.5)
+        m = 2;
+    else if (a < 112.5)
+        m = 3;
+    else if (a < 157.5)
+        m = 4;
+    else if (a < 202.5)
+        m = 5;
+    else if (a < 247.5)
+        m = 6;
+    else if (a < 292.5)
+        m = 7;
+    else
+        m = 8;
+    *delta = (m == 1 && a >= 337.5) ? a - 360.0 : a - (m - 1) * 45.0;
+    return m;
+}
+
+int AspectWeights(double aspect, int method, double curvature, const Neighbourhood& n, double w[9]) {
+    for (int d = 0; d <= 8; ++d) w[d] = 0;
+    double delta = 0;
+    const int m = SectorOfAspect(aspect, &delta);
+    const double phi = delta * kRadiansPerDegree;
+    const double psi = (45.0 - std::fabs(delta)) * kRadiansPerDegree;
+    double wm = std::cos(phi), wl, wr;
+    // The side shares follow the sign of the offset as the terrain model defines them.
+    if (delta > 0) {
+        wl = std::fabs(std::cos(psi) * std::cos(phi));
+        wr = std::fabs(std::sin(psi) * std::cos(phi));
+    } else {
+        wl = std::fabs(std::sin(psi) * std::cos(phi));
+        wr = std::fabs(std::cos(psi) * std::cos(phi));
+    }
+    if (wl < 0.0001) wl = 0;
+    if (wm < 0.0001) wm = 0;
+    if (wr < 0.0001) wr = 0;
+    if (SingleDirection(method)) wl = wr = 0;
+    const double total = wl + wm + wr;
+    if (total > 0) {
+        wl /= total;
+        wm /= total;
+        wr /= total;
+    }
+    w[m] = wm;
+    if (curvature <= 0) {
+        w[m == 1 ? 8 : m - 1] = wl;
+        w[m == 8 ? 1 : m + 1] = wr;
+    }
+    double sum = 0;
+    for (int d = 1; d <= 8; ++d) {
+        if (w[d] > 0 && n.level[d] > n.level[0]) w[d] = 0;
+        sum += w[d];
+    }
+    if (!(sum > 0)) {
+        for (int d = 1; d <= 8; ++d) w[d] = 0;
+        return 0;
+    }
+    for (int d = 1; d <= 8; ++d) w[d] /= sum;
+    return m;
+}
+
+int DropWeights(int method, const Neighbourhood& n, double w[9]) {
+    for (int d = 0; d <= 8; ++d) w[d] = 0;
+    double sum = 0;
+    int main = 0;
+    for (int d = 1; d <= 8; ++d) {
+        if (!n.exists[d]) continue;
+        const double drop = n.level[0] - n.level[d];
+        if (drop > 1e-5) w[d] = IsDiagonal(d) ? drop / kDiagonal : drop;
+        sum += w[d];
+        if (w[d] > 0 && (main == 0 || w[d] > w[main])) main = d;
+    }
+    if (main == 0) return 0;
+    if (SingleDirection(method)) {
+        for (int d = 1; d <= 8; ++d) w[d] = 0;
+        w[main] = 1.0;
+    } else {
+        for (int d = 1; d <= 8; ++d) w[d] /= sum;
+    }
+    return main;
+}
+
+int UnchangedWeights(const double oldW[9], const double newW[9]) {
+    int count = 0;
+    for (int d = 1; d <= 8; ++d)
+        if (std::fabs(oldW[d] - newW[d]) <= 0.01) ++count;
+    return count;
+}
+
+double PlanCurvature(const double z[3][3], double cellsize) {
+    const double p = (z[1][2] - z[1][0]) / (2 * cellsize);
+    const double q = (z[0][1] - z[2][1]) / (2 * cellsize);
+    if (p == 0 && q == 0) return 0;
+    const double c2 = cellsize * cellsize;
+    const double D = ((z[0][1] + z[2][1]) / 2 - z[1][1]) / c2;
+    const double E = ((z[1][0] + z[1][2]) / 2 - z[1][1]) / c2;
+    const double F = (z[2][0] - z[0][0] + z[0][2] - z[2][2]) / (4 * c2);
+    return 2 * (D * p * p + E * q * q - F * p * q) / (p * p + q * q);
+}
+
+}  // namespace surfrout

@@ -1,0 +1,233 @@
+// One coupling pass of surface routing: the soil model's direct flow becomes the surface
+// storage, flows over the grid in adaptive sub steps agreed by all processes, and what river
+// cells collected is handed to the travel-time zones of the subbasins.
+#include <mpi.h>
+
+#include <cmath>
+
+#include "lateral/surfrout.hpp"
+#include "lateral/surfrout_storage.hpp"
+#include "setup/tracer_ini.hpp"
+#include "tables/landuse_entry.hpp"
+
+void surfaceroutingclass::ExchangeHalos() {
+    MPIExchangeHalo(totalInputIndex);
+    MPIExchangeHaloStack(fluxIndex);
+}
+
+void surfaceroutingclass::UpdateDatedValues() {
+    // Residue cover and stem diameter change with the date only: looked up once per pass.
+    if (settings.landuseTable == nullptr) return;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            const int pos = static_cast<int>(cellLanduse[r][c]);
+            if (pos < 0) continue;
+            const landuse_entry& lu = settings.landuseTable[pos];
+            const int layer = static_cast<int>(cellLayer[r][c]);
+            if (lu.GetSR_cultivation() == 1)
+                residueCover[r][c] = lu.SR_ResidCovrgAtDate(*log, day, month, year, layer, r, c, (*elevation)[r][c]);
+            else if (lu.GetSR_cultivation() == 2)
+                stemDiameter[r][c] = lu.SR_StemDiameterAtDate(*log, day, month, year, layer, r, c, (*elevation)[r][c]);
+        }
+}
+
+void surfaceroutingclass::StartPass() {
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            const double df = (*directflow)[r][c];
+            totalInput[r][c] = df / 1000.0;
+            (*surfaceStorage)[r][c] = df;
+            for (int t = 1; t <= tracerCount; ++t) {
+                SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                st.conc[r][c] = (*st.concQD)[r][c];
+                (*st.surfaceStore)[r][c] = 0;
+                (*st.concQD)[r][c] = 0;
+            }
+            (*directflow)[r][c] = 0;
+        }
+}
+
+void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (flowControl == 0) return;
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    const double T = CouplingStep();
+    UpdateDatedValues();
+    StartPass();
+    for (int t = 1; t <= tracerCount; ++t)
+        MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
+
+    double elapsed = 0, dt = 0;
+    surfrout::SubStepPlan plan;
+    long k = 0;
+    long refresh = 0;
+    clipped = 0;
+    while (elapsed < T - 0.5 * minSubStep) {
+        ExchangeHalos();
+        VelocityPass(k, refresh);
+        ExchangeHalos();
+        if (k == 0) {
+            double stable = StableSubTimeStep();
+            double global = stable;
+            MPI_Reduce(&stable, &global, 1, MPI_DOUBLE, MPI_MIN, 0, MPI_COMM_WORLD);
+            MPI_Bcast(&global, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+            plan = surfrout::PlanSubSteps(global, T, minSubStep, maxSubStep);
+            dt = plan.dt;
+            refresh = static_cast<long>(std::min(plan.refresh, 1e15));
+        } else if (k == refresh) {
+            refresh = static_cast<long>(std::min(surfrout::NextRefresh(static_cast<double>(refresh), plan.count, T,
+                                                                       maxSubStep),
+                                                 1e15));
+        }
+        ++k;
+        StoragePass(dt);
+        ExchangeHalos();
+        for (int t = 1; t <= tracerCount; ++t)
+            MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
+        elapsed += dt;
+    }
+    lastStep = dt;
+    lastSubSteps = k;
+    ReportFPE(0, 0, static_cast<unsigned>(method), static_cast<unsigned>(k), T, dt, elapsed, clipped, 0);
+    if (roughnessFallback && !fallbackReported) {
+        *log << "WARNING: surface routing: a flow coefficient of conserving cultivation was not finite and "
+                "positive (no residue cover?); K_ST was used instead"
+             << "[end-entry]";
+        fallbackReported = true;
+    }
+    EndPass();
+}
+
+void surfaceroutingclass::VelocityPass(long k, long refresh) {
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            double slope = 0, aspect = 0;
+            int type = 0;
+            surfrout::Neighbourhood n;
+            BuildNeighbourhood(r, c, &n);
+            SlopesAt(r, c, n, &slope, &aspect, &type);
+            WeightsAt(r, c, n, &type, k, slope, aspect);
+            VelocitiesAt(r, c, n, k, refresh, type);
+        }
+}
+
+double surfaceroutingclass::StableSubTimeStep() const {
+    double best = 1e36;
+#pragma omp parallel for schedule(runtime) reduction(min : best) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            for (int d = 1; d <= 8; ++d)
+                if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5)
+                    best = std::min(best, cellsize / velocity[r][c][d]);
+        }
+    return best;
+}
+
+void surfaceroutingclass::StoragePass(double dt) {
+    const double toMM = 1000.0 / (cellsize * cellsize);
+    double created = 0;
+    // Tracer inflows read the neighbours' concentrations before any cell changes them.
+    if (tracerCount > 0) {
+#pragma omp parallel for schedule(runtime) if (Threaded())
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (OwnBasinCell(r, c)) ComputeCellFluxes(r, c, dt);
+    }
+#pragma omp parallel for schedule(runtime) reduction(+ : created) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
+            double in = (*qIn)[r][c] * toMM;
+            double out = (*qOut)[r][c] * toMM;
+            double& S = (*surfaceStorage)[r][c];
+            double mass[kMaxTracers + 1];
+            for (int t = 1; t <= tracerCount; ++t) {
+                const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                const double conc = st.conc[r][c];
+                mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
+            }
+            S = S + in - out;
+            if (S < 0) {
+                // The outflow gives up the missing water; the receivers keep the full flux.
+                created -= S * cellsize * cellsize / 1000.0;
+                out = out + S;
+                S = 0;
+            }
+            (*qIn)[r][c] = in;
+            (*qOut)[r][c] = out;
+            const bool river = IsRiver(r, c);
+            for (int t = 1; t <= tracerCount; ++t) {
+                SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                double conc = S > 0 ? mass[t] / S : 0.0;
+                if (river) {
+                    (*st.concQD)[r][c] += conc * S;
+                    conc = 0;
+                } else {
+                    (*st.concQD)[r][c] = 0;
+                }
+                st.conc[r][c] = conc;
+            }
+            if (river) {
+                (*directflow)[r][c] += S;
+                S = 0;
+                totalInput[r][c] = 0;
+            } else {
+                (*directflow)[r][c] = 0;
+                totalInput[r][c] = S / 1000.0;
+            }
+        }
+    clipped += created;
+}
+
+void surfaceroutingclass::EndPass() {
+    const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
+    zonalstatistic* storageStat = statistics[4].get();
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            const int s = Subbasin(r, c);
+            if (s <= 0) continue;
+            const bool river = IsRiver(r, c);
+            const double df = (*directflow)[r][c];
+            const double inf = (*interflow)[r][c];
+            const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
+            int z = flowTimes != nullptr ? static_cast<int>((*flowTimes)[r][c]) : 1;
+            if (z < 0 || z > maxzeit[static_cast<std::size_t>(s)]) z = 0;
+            for (int t = 1; t <= tracerCount && river; ++t) {
+                Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
+                amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
+            }
+            if (storageStat) storageStat->AddValue(r, c, s, (*surfaceStorage)[r][c], 1.0);
+            zoneFZT& rd = ZoneQD(0, s)[z];
+            rd.n += 1;
+            rd.RelCellSum += w;
+            if (river) rd.sx += w * df * nsub;
+            zoneFZT& ri = ZoneQI(0, s)[z];
+            ri.n += 1;
+            ri.RelCellSum += w;
+            // Interflow is a rate per pass like direct flow: both count nsub times.
+            ri.sx += w * inf * nsub;
+            for (int t = 1; t <= tracerCount; ++t) {
+                SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                const bool amounts = tracerDescriptors != nullptr && tracerDescriptors[t].reserved1 != 0;
+                zoneFZT& td = ZoneQD(t, s)[z];
+                td.n += df;
+                td.RelCellSum += w * df;
+                if (river) td.sx += w * (*st.concQD)[r][c] * (amounts ? df : 1.0) * nsub;
+                zoneFZT& ti = ZoneQI(t, s)[z];
+                ti.n += inf;
+                ti.RelCellSum += w * inf;
+                ti.sx += w * (*st.concQI)[r][c] * (amounts ? inf : 1.0) * nsub;
+                (*st.surfaceStore)[r][c] = st.conc[r][c];
+                st.conc[r][c] = 0;
+            }
+        }
+}

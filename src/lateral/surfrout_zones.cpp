@@ -1,0 +1,292 @@
+// Travel-time zones and subbasin runoff of surface routing: the zone records of direct runoff
+// and interflow per tracer and subbasin, their shift at each step start, and at each step end
+// the reduction over the processes, the two single linear storages and the total runoff.
+#include <mpi.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "lateral/surfrout.hpp"
+#include "lateral/surfrout_storage.hpp"
+#include "setup/tracer_ini.hpp"
+
+void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+                                            OutputCodeEntry* table, int tableCount) {
+    error = 0;
+    if (flowControl == 0) return;
+    CatchIntoError(error, [&] {
+        unsigned baseError = 0;
+        InitTracerGrids(baseError, count, descriptors, table, tableCount);
+        if (baseError != 0) throw ModelError(static_cast<int>(baseError));
+        InitFlowTimeZones();
+        surfaceTracers.clear();
+        surfaceTracers.resize(static_cast<std::size_t>(tracerCount) + 1);
+        for (int t = 1; t <= tracerCount; ++t) {
+            SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+            st.concQD = (*gridStore)[GetGridIndex(StrFormat("_CONC_QD_%i_", t))].grid;
+            st.concQI = (*gridStore)[GetGridIndex(StrFormat("_CONC_QI_%i_", t))].grid;
+            const int silting = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "SiltingUpModel"));
+            if (silting > 0) {
+                st.surfaceStore = (*gridStore)[silting].grid;
+            } else {
+                st.ownStore = matrix(lo, hi, 1, ncols, nrows);
+                st.ownStore.fill(nodata);
+                for (int r = firstRow; r <= lastRow; ++r)
+                    for (int c = 1; c <= ncols; ++c)
+                        if (OwnBasinCell(r, c)) st.ownStore[r][c] = 0;
+                st.surfaceStore = &st.ownStore;
+                st.storeIndex = RegisterOwn(StrFormat("surface_storage_tracer_%d_%s", t, moduleName.c_str()),
+                                            &st.ownStore, nullptr, 0, "", 0, lo, hi);
+                MPIExchangeHalo(st.storeIndex);
+            }
+            st.conc = matrix(lo, hi, 1, ncols, nrows);
+            st.conc.fill(0);
+            st.inflow = matrix(firstRow, lastRow, 1, ncols, nrows);
+            st.inflow.fill(0);
+        }
+        const RunoffArray zero(static_cast<std::size_t>(tracerCount) + 1,
+                               std::vector<double>(static_cast<std::size_t>(zoneCount) + 1, 0.0));
+        Qg = QD = QDd = QI = QIi = zero;
+        if (readGrids == 1) ReadStorageFile();
+    });
+}
+
+void surfaceroutingclass::FreeTracerGrids() {
+    for (SurfaceTracer& st : surfaceTracers)
+        if (st.storeIndex > 0 && gridStore != nullptr) {
+            ReleaseGrid(st.storeIndex);
+            st.storeIndex = 0;
+        }
+    teilmodellklasse::FreeTracerGrids();
+}
+
+namespace {
+
+constexpr double kMaxFlowTimeZone = 1e6;
+
+// Appends a text to the text log of process 0; false when it cannot be opened.
+bool AppendToLog(const std::string& name, const std::string& text) {
+    std::FILE* f = std::fopen(name.c_str(), "a");
+    if (f == nullptr) return false;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    return true;
+}
+
+}  // namespace
+
+void surfaceroutingclass::InitFlowTimeZones() {
+    *log << "looking for longest flow travel time" << "[end-entry]";
+    const std::size_t nsub = static_cast<std::size_t>(zoneCount) + 1;
+    maxzeit.assign(nsub, 0.0);
+    double badZone = 0;
+    if (flowTimes != nullptr) {
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c = 1; c <= ncols; ++c) {
+                if (!OwnBasinCell(r, c)) continue;
+                const int s = Subbasin(r, c);
+                const double z = (*flowTimes)[r][c];
+                // Zone numbers become array sizes and integers: beyond a million they are an error.
+                if (!(z <= kMaxFlowTimeZone)) badZone = z;
+                if (s > 0 && z <= kMaxFlowTimeZone)
+                    maxzeit[static_cast<std::size_t>(s)] = std::max(maxzeit[static_cast<std::size_t>(s)], z);
+            }
+        MPI_Barrier(MPI_COMM_WORLD);
+        double worst = badZone;
+        MPI_Allreduce(MPI_IN_PLACE, &worst, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        if (worst != 0 || std::isnan(worst)) {
+            *log << "FATAL: flow travel time zone " << worst << " in "
+                 << (*gridStore)[FindGrid("flow_times")].fileName << " is out of range (at most " << kMaxFlowTimeZone
+                 << ")" << "[end-entry]";
+            throw ModelError(6);
+        }
+        MPI_Allreduce(MPI_IN_PLACE, maxzeit.data(), static_cast<int>(nsub), MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        MPI_Barrier(MPI_COMM_WORLD);
+    } else {
+        for (std::size_t s = 1; s < nsub; ++s) maxzeit[s] = 1;
+    }
+    zoneOffset.assign(static_cast<std::size_t>(tracerCount + 1) * nsub, 0);
+    std::size_t total = 0;
+    for (int t = 0; t <= tracerCount; ++t)
+        for (int s = 0; s <= zoneCount; ++s) {
+            zoneOffset[Slot(t, s)] = total;
+            total += static_cast<std::size_t>(std::max(0.0, maxzeit[static_cast<std::size_t>(s)])) + 1;
+        }
+    zonesQD.assign(total, zoneFZT{});
+    zonesQI.assign(total, zoneFZT{});
+    const std::string logName = StrFormat("modell_%d.log", 0);
+
+    if (flowTimes == nullptr) {
+        for (int t = 0; t <= tracerCount; ++t)
+            for (int s = 1; s <= zoneCount; ++s) {
+                ZoneQD(t, s)[1].rel = 1.0;
+                ZoneQI(t, s)[1].rel = 1.0;
+            }
+        if (rank == 0 &&
+            !AppendToLog(logName, "flow time distribution will not be calculated (no flow time grid provided)\n"))
+            *log << "WARNING: log-file " << logName << " could not be opened" << "[end-entry]";
+        return;
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        *log << ".";
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            const int s = Subbasin(r, c);
+            const int z = static_cast<int>((*flowTimes)[r][c]);
+            if (s <= 0 || z < 0 || z > maxzeit[static_cast<std::size_t>(s)]) continue;
+            const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
+            ZoneQD(0, s)[z].n += w;
+            ZoneQD(0, s)[z].RelCellSum += w;
+            ZoneQI(0, s)[z].n += w;
+            ZoneQI(0, s)[z].RelCellSum += w;
+        }
+    }
+    *log << "[end-entry]";
+    MPI_Barrier(MPI_COMM_WORLD);
+    for (int s = 1; s <= zoneCount; ++s) {
+        const int count = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]) + 1;
+        // Sums in rank order on process 0, then the same sums on every process.
+        ReduceZoneRecords(ZoneQD(0, s), count - 1, true);
+        MPI_Bcast(ZoneQD(0, s), count * 5, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        for (int z = 0; z < count; ++z) {
+            ZoneQI(0, s)[z].n = ZoneQD(0, s)[z].n;
+            ZoneQI(0, s)[z].RelCellSum = ZoneQD(0, s)[z].RelCellSum;
+        }
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+
+    FileHandle logFile;
+    if (rank == 0) {
+        logFile = OpenFile(logName, "a");
+        if (!logFile)
+            *log << "WARNING:warning: error opening log-file " << logName << "[end-entry]";
+        else
+            std::fputs("Flow time distribution:\n", logFile.get());
+    }
+    for (int s = 1; s <= zoneCount; ++s) {
+        const int mz = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]);
+        const int code = zoneRecords ? static_cast<int>((*zoneRecords)[static_cast<std::size_t>(s)].zonenwert) : s;
+        if (logFile) std::fprintf(logFile.get(), "TG\t%4d\t(%3d\tZonen):", code, mz);
+        double total = 0;
+        for (int z = 1; z <= mz; ++z) total += ZoneQD(0, s)[z].n;
+        if (total == 0) {
+            *log << "FATAL: all cells in " << (*gridStore)[FindGrid("flow_times")].fileName << ", subbasin " << code
+                 << " are NODATA!" << "[end-entry]";
+            throw ModelError(6);
+        }
+        for (int z = 1; z <= mz; ++z) {
+            const double rel = ZoneQD(0, s)[z].n / total;
+            for (int t = 0; t <= tracerCount; ++t) {
+                ZoneQD(t, s)[z].rel = ZoneQI(t, s)[z].rel = rel;
+                ZoneQD(t, s)[z].zonenwert = ZoneQI(t, s)[z].zonenwert = z;
+            }
+            if (logFile) std::fprintf(logFile.get(), "\t%5.3f", rel);
+            if (z == 1 && !(rel > 0)) {
+                *log << "FATAL: in flow-travel-time grid: the first time zone of subbasin " << s << " has no cells!"
+                     << "[end-entry]";
+                throw ModelError(61);
+            }
+        }
+        for (int z = 1; z <= mz; ++z) ZoneQD(0, s)[z].n = 0;
+        if (logFile) std::fputs("\n", logFile.get());
+    }
+    // The zone sums now stand on every process; the step reductions add the records of all
+    // processes, so they are kept on process 0 only and count once whatever the division.
+    if (rank != 0)
+        for (int s = 1; s <= zoneCount; ++s)
+            for (int z = 0; z <= static_cast<int>(maxzeit[static_cast<std::size_t>(s)]); ++z) {
+                ZoneQD(0, s)[z].n = ZoneQD(0, s)[z].RelCellSum = 0;
+                ZoneQI(0, s)[z].n = ZoneQI(0, s)[z].RelCellSum = 0;
+            }
+}
+
+void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    teilmodellklasse::run(h, d, m, y);
+    if (flowControl == 0) return;
+    for (auto& s : statistics)
+        if (s) s->Reset();
+    for (int t = 0; t <= tracerCount; ++t)
+        for (int s = 1; s <= zoneCount; ++s) {
+            const int mz = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]);
+            for (zoneFZT* zones : {ZoneQD(t, s), ZoneQI(t, s)}) {
+                for (int z = 1; z < mz; ++z) {
+                    zones[z].n = zones[z + 1].n;
+                    zones[z].sx = zones[z + 1].sx;
+                    zones[z].RelCellSum = zones[z + 1].RelCellSum;
+                }
+                if (mz >= 1) zones[mz].n = zones[mz].sx = zones[mz].RelCellSum = 0;
+            }
+        }
+}
+
+void surfaceroutingclass::RouteSubbasin(int s, double dt) {
+    const std::size_t si = static_cast<std::size_t>(s);
+    const zoneFZT& zd = ZoneQD(0, s)[1];
+    const zoneFZT& zi = ZoneQI(0, s)[1];
+    QD[0][si] = zd.RelCellSum > 0 ? zd.sx / zd.RelCellSum : 0.0;
+    QI[0][si] = zi.RelCellSum > 0 ? zi.sx / zi.RelCellSum : 0.0;
+    for (int t = 1; t <= tracerCount; ++t) {
+        const zoneFZT& td = ZoneQD(t, s)[1];
+        const zoneFZT& ti = ZoneQI(t, s)[1];
+        QD[static_cast<std::size_t>(t)][si] = td.RelCellSum > 0 ? td.sx / td.RelCellSum : 0.0;
+        QI[static_cast<std::size_t>(t)][si] = ti.RelCellSum > 0 ? ti.sx / ti.RelCellSum : 0.0;
+    }
+    const double* kd = kelsqd != nullptr ? &(*kelsqd)[si] : nullptr;
+    const double* ki = kelsqi != nullptr ? &(*kelsqi)[si] : nullptr;
+    const double weight = statRecords[0][si].rel;
+    auto drain = [&](RunoffArray& in, RunoffArray& store, const double* k, zoneFZT& stat) {
+        const double updated = surfrout::LinearStorage(in[0][si], store[0][si], dt, k);
+        for (int t = 1; t <= tracerCount; ++t) {
+            const std::size_t ti = static_cast<std::size_t>(t);
+            store[ti][si] = surfrout::StorageConcentration(in[0][si], in[ti][si], store[0][si], store[ti][si], dt, k,
+                                                          updated);
+        }
+        store[0][si] = updated;
+        stat.n = stat.RelCellSum = weight;
+        stat.sx = updated * weight;
+    };
+    drain(QD, QDd, kd, statRecords[0][si]);
+    drain(QI, QIi, ki, statRecords[1][si]);
+    const double base = QBb != nullptr ? (*QBb)[0][si] : 0.0;
+    Qg[0][si] = QDd[0][si] + QIi[0][si] + base;
+    for (std::size_t i : {std::size_t{2}, std::size_t{3}}) statRecords[i][si].n = statRecords[i][si].RelCellSum = weight;
+    statRecords[2][si].sx = base * weight;
+    statRecords[3][si].sx = Qg[0][si] * weight;
+}
+
+void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (flowControl == 0) return;
+    if (!linksReported && (QBb == nullptr || kelsqd == nullptr || kelsqi == nullptr)) {
+        *log << "INFO: surface routing without the soil model's base flow and recession constants: base flow 0, "
+                "direct runoff and interflow pass their storages unchanged"
+             << "[end-entry]";
+    }
+    linksReported = true;
+    for (int t = 0; t <= tracerCount; ++t)
+        for (int s = 1; s <= zoneCount; ++s) {
+            MPIReduceZoneRecords(ZoneQD(t, s), 1, true);
+            MPIReduceZoneRecords(ZoneQI(t, s), 1, true);
+        }
+    if (rank == 0)
+        for (int s = 1; s <= zoneCount; ++s) RouteSubbasin(s, timeInterval);
+    for (auto& s : statistics)
+        if (s) s->Step(y, m, d, h, 1);
+    for (int t = 1; t <= tracerCount; ++t) {
+        const std::size_t ti = static_cast<std::size_t>(t);
+        for (int s = 1; s <= zoneCount; ++s) {
+            const std::size_t si = static_cast<std::size_t>(s);
+            const double b = QBb != nullptr ? (*QBb)[0][si] : 0.0;
+            const double bc = QBb != nullptr && ti < QBb->size() ? (*QBb)[ti][si] : 0.0;
+            const double i = QIi[0][si], dd = QDd[0][si];
+            Qg[ti][si] = b + i + dd > 0 ? (b * bc + i * QIi[ti][si] + dd * QDd[ti][si]) / (b + i + dd) : 0.0;
+            if (ti < tracers.size() && si < tracers[ti].zones.size()) {
+                tracers[ti].zones[si].sx = Qg[ti][si];
+                tracers[ti].zones[si].n = tracers[ti].zones[si].RelCellSum = 1;
+            }
+        }
+        SurfaceTracer& st = surfaceTracers[ti];
+        if (st.storeIndex > 0) WriteStatisticGrids(st.storeIndex, true, false);
+    }
+    WriteStackByCode(velocityIndex);
+    WriteStackByCode(fluxIndex);
+}

@@ -1,0 +1,64 @@
+// Overland flow across the borders between processes: the cells divided among the processes
+// as the set-up does it (rows shared by two processes included) route exactly as one process.
+#include <gtest/gtest.h>
+
+#include "surfrout_world.hpp"
+#include "support/test_support.hpp"
+
+using namespace surfrout_test;
+
+namespace {
+
+class SurfaceDivision : public talvo_test::TempDirTest {};
+
+WorldSpec Slope(bool decomposed) {
+    WorldSpec w;
+    w.nrows = 8;
+    w.ncols = 7;
+    w.decomposed = decomposed;
+    w.zone = [](int r, int c) { return (r == 1 && c >= 6) || (r == 8 && c == 1) ? -9999.0 : (c <= 3 ? 1.0 : 2.0); };
+    // Falling to the south with a bump, so that flow crosses rows and spreads sideways.
+    w.elevation = [](int r, int c) { return 50.0 - 0.3 * r + 0.05 * (c - 4) * (c - 4) + 0.02 * ((r * 5 + c) % 3); };
+    w.river = [](int r, int c) { return r == 8 && c == 4; };
+    return w;
+}
+
+void Drive(World& w, surfaceroutingclass& m, int passes) {
+    for (int pass = 0; pass < passes; ++pass) {
+        for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+            for (int c = 1; c <= w.spec.ncols; ++c)
+                if (w.Own(r, c)) (*w.directflow)[r][c] = (*w.storage)[r][c] + (pass < 2 ? 8.0 : 0.0);
+        m.run(1, 1, 6, 2020);
+    }
+}
+
+}  // namespace
+
+TEST_F(SurfaceDivision, SharedRowsRouteLikeOneProcess) {
+    for (int method : {1, 3, 5}) {
+        SectionSpec s;
+        s.method = method;
+        s.maxStep = 300;
+        World reference(Slope(false));
+        reference.WriteControl(s);
+        auto a = reference.BuildReady();
+        World divided(Slope(true));
+        auto b = divided.BuildReady();
+        Drive(reference, *a, 4);
+        Drive(divided, *b, 4);
+        int compared = 0;
+        for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
+            for (int c = 1; c <= 7; ++c) {
+                if (!divided.Own(r, c)) continue;
+                ++compared;
+                EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c]) << method << " " << r << " " << c;
+                EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c]) << method << " " << r << " " << c;
+                EXPECT_EQ((*b->curvature)[r][c], (*a->curvature)[r][c]) << r << " " << c;
+            }
+        EXPECT_GT(compared, 0);
+        if (talvo_test::Size() > 1) {
+            EXPECT_NE(b->mpiRegions, nullptr);
+        }
+        EXPECT_EQ(a->lastStep, b->lastStep);
+    }
+}

@@ -1,0 +1,200 @@
+// Overland flow on planes: water balance of a closed tilted plane, the steady depth profile of
+// kinematic flow on a long plane, and river cells that hand on what arrives.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "surfrout_world.hpp"
+#include "support/test_support.hpp"
+
+using namespace surfrout_test;
+
+namespace {
+
+class SurfacePlane : public talvo_test::TempDirTest {};
+
+struct Totals {
+    double storage = 0;  // mm summed over cells
+    double river = 0;
+};
+
+// One coupling pass as the soil model drives it: the water left on the surface comes back as
+// direct flow with the new input; river cells' direct flow is what the river took.
+Totals Pass(World& w, surfaceroutingclass& m, const std::function<double(int, int)>& input, double* riverTotal) {
+    for (int r = 1; r <= w.spec.nrows; ++r)
+        for (int c = 1; c <= w.spec.ncols; ++c)
+            if (w.zone[r][c] != -9999) (*w.directflow)[r][c] = (*w.storage)[r][c] + input(r, c);
+    m.run(1, 1, 6, 2020);
+    Totals t;
+    for (int r = 1; r <= w.spec.nrows; ++r)
+        for (int c = 1; c <= w.spec.ncols; ++c) {
+            if (w.zone[r][c] == -9999) continue;
+            EXPECT_GE((*w.storage)[r][c], 0.0);
+            t.storage += (*w.storage)[r][c];
+            t.river += (*w.directflow)[r][c];
+        }
+    *riverTotal += t.river;
+    return t;
+}
+
+}  // namespace
+
+TEST_F(SurfacePlane, ClosedTiltedPlaneKeepsItsWater) {
+    for (int method = 1; method <= 5; ++method) {
+        WorldSpec spec;
+        spec.nrows = 6;
+        spec.ncols = 12;
+        // Tilted to the east and a little to the south, with a river in the last column.
+        spec.elevation = [](int r, int c) { return 100.0 - 0.2 * c - 0.05 * r + 0.01 * ((r * 7 + c * 3) % 5); };
+        spec.river = [](int, int c) { return c == 12; };
+        World w(spec);
+        SectionSpec s;
+        s.method = method;
+        s.maxStep = 60;
+        w.WriteControl(s);
+        auto m = w.BuildReady();
+        double river = 0, input = 0, created = 0;
+        for (int pass = 0; pass < 4; ++pass) {
+            const double mm = pass < 2 ? 5.0 : 0.0;
+            input += mm * 6 * 12;
+            const Totals t = Pass(w, *m, [&](int, int) { return mm; }, &river);
+            created += m->clipped * 1000.0 / (10.0 * 10.0);  // m3 -> mm over one cell
+            EXPECT_NEAR(t.storage + river, input + created, 1e-9 * input) << "method " << method << " pass " << pass;
+        }
+        EXPECT_GT(river, 0.0) << method;
+    }
+}
+
+TEST_F(SurfacePlane, SteadyFlowOnALongPlane) {
+    WorldSpec spec;
+    spec.nrows = 3;
+    spec.ncols = 40;
+    const double slope = 0.01, cs = 10;
+    spec.cellsize = cs;
+    spec.elevation = [=](int, int c) { return 100.0 - slope * cs * c; };
+    spec.river = [](int, int c) { return c == 40; };
+    World w(spec);
+    SectionSpec s;
+    s.method = 5;
+    s.maxStep = 120;
+    w.WriteControl(s);
+    // Twelve coupling passes of 300 s per step: the input comes in small portions.
+    auto m = w.BuildReady(12);
+    const double i = 1.0 / 12;  // mm per pass
+    double river = 0;
+    Totals t;
+    for (int pass = 0; pass < 480; ++pass) t = Pass(w, *m, [&](int, int) { return i; }, &river);
+    // Once steady, the river takes the input of the whole plane in every pass.
+    EXPECT_NEAR(t.river, i * 3 * 40, 0.01 * i * 3 * 40);
+    // Kinematic wave: q = i x = 10 sqrt(S0) h^(5/3).
+    const double rate = i / 1000.0 / 300.0;
+    for (int c = 10; c < 40; ++c) {
+        const double expected = std::pow(rate * c * cs / (10.0 * std::sqrt(slope)), 0.6);
+        const double depth = (*w.storage)[2][c] / 1000.0;
+        EXPECT_NEAR(depth / expected, 1.0, 0.05) << "column " << c;
+    }
+}
+
+TEST_F(SurfacePlane, RiverCellsHandOnEverything) {
+    WorldSpec spec;
+    spec.nrows = 3;
+    spec.ncols = 3;
+    spec.elevation = [](int, int c) { return 10.0 - c; };
+    spec.river = [](int, int c) { return c == 2; };
+    World w(spec);
+    SectionSpec s;
+    s.maxStep = 3600;
+    w.WriteControl(s);
+    auto m = w.BuildReady();
+    double river = 0;
+    // Water on the river cells only: all of it leaves the surface in the same pass.
+    const Totals t = Pass(w, *m, [](int, int c) { return c == 2 ? 4.0 : 0.0; }, &river);
+    EXPECT_EQ(t.storage, 0.0);
+    EXPECT_DOUBLE_EQ(t.river, 12.0);
+    for (int r = 1; r <= 3; ++r) EXPECT_EQ((*m->qOut)[r][2], 0.0);
+    // No water anywhere: one sub step of the longest allowed length.
+    Pass(w, *m, [](int, int) { return 0.0; }, &river);
+    EXPECT_DOUBLE_EQ(m->lastStep, 3600);
+    EXPECT_EQ(m->lastSubSteps, 1);
+}
+
+TEST_F(SurfacePlane, OneWetCellHandWorked) {
+    // 10 m cells; the centre holds 10 mm and its east neighbour lies 0.1 m lower, all others higher.
+    for (double shortest : {0.0, 60.0}) {
+        WorldSpec spec;
+        spec.nrows = 3;
+        spec.ncols = 3;
+        spec.elevation = [](int r, int c) { return r == 2 && c == 2 ? 10.0 : (r == 2 && c == 3 ? 9.9 : 10.5); };
+        World w(spec);
+        SectionSpec s;
+        s.minStep = shortest;
+        w.WriteControl(s);
+        auto m = w.BuildReady();
+        m->totalInput[2][2] = 0.01;
+        (*w.storage)[2][2] = 10;
+        double slope = 0, aspect = 0;
+        int type = 0;
+        m->ComputeSlopes(2, 2, &slope, &aspect, &type);
+        EXPECT_EQ(type, 2);
+        EXPECT_EQ(aspect, 90);
+        m->ComputeFlowWeights(2, 2, &type, 0, slope, aspect);
+        EXPECT_EQ(m->weights[2][2][3], 1.0);
+        EXPECT_EQ(m->velocity[2][2][0], 3);
+        EXPECT_DOUBLE_EQ(m->velocity[2][2][9], 10.01);
+        m->ComputeVelocities(2, 2, 0, 0, type);
+        const double v = shortest > 0 ? 10.0 / (20 * shortest) : 0.048681;
+        EXPECT_NEAR(m->velocity[2][2][3], v, 1e-6);
+        EXPECT_NEAR(m->fluxes[2][2][3], v * 10 * 0.01, 1e-7);
+        EXPECT_EQ(m->fluxes[2][2][0], m->fluxes[2][2][3]);
+        for (int d : {1, 2, 4, 5, 6, 7, 8}) EXPECT_EQ(m->fluxes[2][2][d], 0.0) << d;
+        // The stable step is the cell length over that velocity.
+        EXPECT_NEAR(m->StableSubTimeStep(), 10.0 / m->velocity[2][2][3], 1e-9);
+    }
+}
+
+TEST_F(SurfacePlane, RoughnessFlowLimitsAndReuse) {
+    // Method 1 on a cell falling east with a gentle side slope: shares over three neighbours.
+    WorldSpec spec;
+    spec.nrows = 3;
+    spec.ncols = 3;
+    spec.elevation = [](int r, int c) { return 10.0 - 0.5 * c - 0.2 * r; };
+    World w(spec);
+    SectionSpec s;
+    s.method = 1;
+    s.maxStep = 600;
+    w.WriteControl(s);
+    auto m = w.BuildReady();
+    m->totalInput[2][2] = 0.02;
+    (*w.storage)[2][2] = 20;
+    double slope = 0, aspect = 0;
+    int type = 0;
+    m->ComputeSlopes(2, 2, &slope, &aspect, &type);
+    m->ComputeFlowWeights(2, 2, &type, 0, slope, aspect);
+    m->ComputeVelocities(2, 2, 0, 0, type);
+    const double* q = m->fluxes[2][2];
+    const double* wt = m->weights[2][2];
+    double sum = 0, q2last = 0;
+    const double z = 10.0 - 0.5 * 2 - 0.2 * 2;
+    for (int d = 1; d <= 8; ++d) {
+        sum += q[d];
+        if (wt[d] > 0) {
+            const int rr = 2 + surfrout::kRowStep[d], cc = 2 + surfrout::kColStep[d];
+            q2last = (z - (10.0 - 0.5 * cc - 0.2 * rr)) * wt[d] * 10 * 2 * 10 / 600.0;
+        }
+    }
+    EXPECT_GT(sum, 0.0);
+    // Never more than the cell holds in the longest sub step, nor than the last share's drop allows.
+    EXPECT_LE(sum, std::min(100 * 0.02 / 600.0, q2last) * (1 + 1e-12));
+    EXPECT_EQ(q[0], q[static_cast<int>(m->velocity[2][2][0])]);
+
+    // Unchanged weights: between refresh sub steps the velocities are kept.
+    m->ComputeFlowWeights(2, 2, &type, 1, slope, aspect);
+    EXPECT_EQ(m->weights[2][2][0], 8);
+    const double kept = m->velocity[2][2][3];
+    m->totalInput[2][2] = 0.04;  // more water would change the velocity
+    m->ComputeVelocities(2, 2, 2, 5, type);
+    EXPECT_EQ(m->velocity[2][2][3], kept);
+    m->ComputeVelocities(2, 2, 5, 5, type);  // a refresh sub step recomputes
+    EXPECT_NE(m->velocity[2][2][3], kept);
+}

@@ -1,0 +1,245 @@
+// Travel-time zones, the linear storages of subbasin runoff and the state section.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <cmath>
+
+#include "surfrout_world.hpp"
+#include "support/test_support.hpp"
+
+using namespace surfrout_test;
+using submodel_test::Contains;
+
+namespace {
+
+class SurfaceZones : public talvo_test::TempDirTest {};
+
+// Two subbasins on a 4 x 4 grid of river cells (no overland flow): codes 1 (columns 1-2)
+// and 2 (columns 3-4); rows in bands over the processes.
+WorldSpec RiverBasin(bool withTimes) {
+    WorldSpec w;
+    w.nrows = 4;
+    w.ncols = 4;
+    w.banded = true;
+    w.zone = [](int, int c) { return c <= 2 ? 1.0 : 2.0; };
+    w.river = [](int, int) { return true; };
+    if (withTimes) w.flowTimes = [](int r, int) { return r <= 2 ? 1.0 : 3.0; };
+    return w;
+}
+
+// One step: prologue, a pass with the given direct flow and interflow everywhere, epilogue.
+void Step(World& w, surfaceroutingclass& m, double direct, double inter, int hour) {
+    m.ShiftFlowTimeZones(hour, 1, 6, 2020);
+    for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+        for (int c = 1; c <= 4; ++c) {
+            (*w.directflow)[r][c] = direct;
+            (*w.interflow)[r][c] = inter;
+        }
+    m.run(hour, 1, 6, 2020);
+    m.RouteFlowTimeZones(hour, 1, 6, 2020);
+}
+
+}  // namespace
+
+TEST_F(SurfaceZones, LinearStoragesAndTotalRunoff) {
+    World w(RiverBasin(false));
+    w.WriteControl(SectionSpec{});
+    auto m = w.BuildReady();
+    SubbasinValues kd{0, 120, 120}, ki{0, 60, 60};
+    RunoffArray qbb{{0, 0.5, 0.25}};
+    m->SetKelsqd(&kd);
+    m->SetKelsqi(&ki);
+    m->SetQBb(&qbb);
+    Step(w, *m, 10, 2, 1);
+    if (talvo_test::Rank() == 0) {
+        EXPECT_NEAR(m->QDd[0][1], 3.934693, 1e-6);
+        EXPECT_NEAR(m->QIi[0][1], 2 * (1 - std::exp(-1.0)), 1e-12);
+        EXPECT_NEAR((*m->GetQg())[0][2], m->QDd[0][2] + m->QIi[0][2] + 0.25, 1e-12);
+    }
+    const double first = m->QDd[0][1];
+    for (int h = 2; h <= 4; ++h) {
+        const double before = m->QDd[0][1];
+        Step(w, *m, 0, 0, h);
+        if (talvo_test::Rank() == 0) {
+            EXPECT_NEAR(m->QDd[0][1], before * std::exp(-0.5), 1e-12);
+        }
+    }
+    if (talvo_test::Rank() == 0) {
+            EXPECT_NEAR(m->QDd[0][1], first * std::exp(-1.5), 1e-12);
+        }
+    EXPECT_FALSE(Contains(w.console.str(), "without the soil model"));
+}
+
+TEST_F(SurfaceZones, WithoutSoilModelStoragesPassThrough) {
+    World w(RiverBasin(false));
+    w.WriteControl(SectionSpec{});
+    auto m = w.BuildReady(2);
+    m->SetQBb(nullptr);
+    m->SetKelsqd(nullptr);
+    m->SetKelsqi(nullptr);
+    // Two coupling passes: direct flow and interflow both count per pass.
+    m->ShiftFlowTimeZones(1, 1, 6, 2020);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+            for (int c = 1; c <= 4; ++c) {
+                (*w.directflow)[r][c] = 3;
+                (*w.interflow)[r][c] = 1;
+            }
+        m->run(1, 1, 6, 2020);
+    }
+    m->RouteFlowTimeZones(1, 1, 6, 2020);
+    if (talvo_test::Rank() == 0) {
+        EXPECT_NEAR(m->QDd[0][1], 6.0, 1e-12);
+        EXPECT_NEAR(m->QIi[0][1], 2.0, 1e-12);
+        EXPECT_NEAR(m->Qg[0][1], 8.0, 1e-12);
+    }
+    Step(w, *m, 0, 0, 2);
+    if (talvo_test::Rank() == 0) {
+            EXPECT_EQ(m->Qg[0][1], 0.0);
+        }
+    // Reported once.
+    const std::string text = w.console.str();
+    const auto first = text.find("without the soil model");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(text.find("without the soil model", first + 1), std::string::npos);
+}
+
+TEST_F(SurfaceZones, TravelTimeZonesDelayRunoff) {
+    World w(RiverBasin(true));
+    w.WriteControl(SectionSpec{});
+    auto m = w.BuildReady();
+    EXPECT_EQ(m->maxzeit[1], 3);
+    EXPECT_EQ(m->maxzeit[2], 3);
+    // The cell weights of the zones count once over all processes, whatever the division.
+    double weights[2] = {m->ZoneQI(0, 1)[1].RelCellSum, m->ZoneQI(0, 1)[3].RelCellSum};
+    MPI_Allreduce(MPI_IN_PLACE, weights, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_EQ(weights[0], 4.0);
+    EXPECT_EQ(weights[1], 4.0);
+    if (talvo_test::Rank() == 0) {
+        const std::string text = talvo_test::ReadFile("modell_0.log");
+        EXPECT_TRUE(Contains(text, "Flow time distribution:\nTG\t   1\t(  3\tZonen):\t0.500\t0.000\t0.500\n"));
+    }
+    // Rows 1-2 (zone 1) arrive in the step, rows 3-4 (zone 3) two steps later.
+    // Divided by the cell weights the zone-1 record holds when it arrives: its own and those
+    // of the cells of zone 1 in that step.
+    const double expectNow[3] = {10, 0, 5};
+    for (int h = 1; h <= 3; ++h) {
+        Step(w, *m, h == 1 ? 10 : 0, 0, h);
+        if (talvo_test::Rank() == 0) {
+            EXPECT_NEAR(m->Qg[0][1], expectNow[h - 1], 1e-12) << h;
+        }
+    }
+}
+
+TEST_F(SurfaceZones, ZoneErrors) {
+    {
+        WorldSpec spec = RiverBasin(true);
+        spec.flowTimes = [](int, int c) { return c <= 2 ? 2.0 : 1.0; };  // subbasin 1 has no zone 1
+        World w(spec);
+        w.WriteControl(SectionSpec{});
+        unsigned error = 0;
+        auto m = w.Build(&error);
+        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+        EXPECT_EQ(error, 61u);
+    }
+    {
+        WorldSpec spec = RiverBasin(true);
+        spec.flowTimes = [](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; };  // no integer
+        World w(spec);
+        w.WriteControl(SectionSpec{});
+        unsigned error = 0;
+        auto m = w.Build(&error);
+        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+        EXPECT_EQ(error, 6u);
+    }
+    WorldSpec spec = RiverBasin(true);
+    spec.flowTimes = [](int, int c) { return c <= 2 ? -9999.0 : 1.0; };
+    World w(spec);
+    w.WriteControl(SectionSpec{});
+    unsigned error = 0;
+    auto m = w.Build(&error);
+    m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+    EXPECT_EQ(error, 6u);
+    EXPECT_TRUE(Contains(w.console.str(), "all cells in flow_times.asc, subbasin 1 are NODATA!"));
+}
+
+TEST_F(SurfaceZones, StateSectionContinuesARun) {
+    auto runSteps = [](World& w, surfaceroutingclass& m, int from, int to) {
+        for (int h = from; h <= to; ++h) Step(w, m, h == 1 ? 12 : 0, h == 1 ? 3 : 0, h);
+    };
+    SubbasinValues kd{0, 120, 90}, ki{0, 300, 200};
+    // One run of four steps.
+    World whole(RiverBasin(true));
+    whole.WriteControl(SectionSpec{});
+    auto a = whole.BuildReady();
+    a->SetKelsqd(&kd);
+    a->SetKelsqi(&ki);
+    runSteps(whole, *a, 1, 4);
+    // The same split in two.
+    World first(RiverBasin(true));
+    first.WriteControl(SectionSpec{});
+    auto b = first.BuildReady();
+    b->SetKelsqd(&kd);
+    b->SetKelsqi(&ki);
+    runSteps(first, *b, 1, 2);
+    b->ModelEnd(false);
+    const std::string name = "state.txt_" + std::to_string(talvo_test::Rank());
+    const std::string text = talvo_test::ReadFile(name);
+    EXPECT_TRUE(Contains(text, "[SurfaceRoutingModel]\n2 (number of subasins)\n0 (number of tracers)\n"
+                               "0 (0=runoff, 1...9 = tracers)\n1 3 (zone 1 and maxzeit)\n"));
+    World second(RiverBasin(true));
+    SectionSpec s;
+    s.readGrids = 1;
+    second.WriteControl(s);
+    auto c = second.BuildReady();
+    c->SetKelsqd(&kd);
+    c->SetKelsqi(&ki);
+    runSteps(second, *c, 3, 4);
+    for (int sb = 1; sb <= 2 && talvo_test::Rank() == 0; ++sb) {
+            EXPECT_NEAR(c->Qg[0][static_cast<std::size_t>(sb)], a->Qg[0][static_cast<std::size_t>(sb)],
+                        1e-5 * std::fabs(a->Qg[0][static_cast<std::size_t>(sb)]));
+            EXPECT_GT(a->Qg[0][static_cast<std::size_t>(sb)], 0.0);
+        }
+}
+
+TEST_F(SurfaceZones, StateMismatchesStopTheRun) {
+    const std::string name = "state.txt_" + std::to_string(talvo_test::Rank());
+    struct Case {
+        std::string file;
+        std::string key;
+    } cases[] = {
+        {"[SurfaceRoutingModel]\n2 (number of subasins)\n1 (number of tracers)\n", "number of tracers"},
+        {"[SurfaceRoutingModel]\n3 (number of subasins)\n0 (number of tracers)\n", "number of subbasins"},
+        {"[SurfaceRoutingModel]\n2 (number of subasins)\n0 (number of tracers)\n0 (t)\n1 2 (zone 1 and maxzeit)\n",
+         "maxzeit of actual subbasin"},
+        {"[SurfaceRoutingModel]\n2 (number of subasins)\n0 (number of tracers)\n0 (t)\n1 1 (zone)\n1 2 3\n",
+         "number of fields for zonal statistics QD"},
+        {"[SurfaceRoutingModel]\n2 (number of subasins)\n", "number of tracers"},
+    };
+    for (const Case& c : cases) {
+        talvo_test::WriteFile(name, c.file);
+        World w(RiverBasin(false));
+        SectionSpec s;
+        s.readGrids = 1;
+        w.WriteControl(s);
+        unsigned error = 0;
+        auto m = w.Build(&error);
+        ASSERT_EQ(error, 0u);
+        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+        EXPECT_EQ(error, 71u) << c.key;
+        EXPECT_TRUE(Contains(w.console.str(), "error in storage file content reading " + c.key)) << c.key;
+    }
+    // A missing file or section only warns.
+    std::remove(name.c_str());
+    World w(RiverBasin(false));
+    SectionSpec s;
+    s.readGrids = 1;
+    w.WriteControl(s);
+    auto m = w.BuildReady();
+    EXPECT_TRUE(Contains(w.console.str(), "error opening storage content file"));
+    talvo_test::WriteFile(name, "[snow_model]\n1\n");
+    World v(RiverBasin(false));
+    v.WriteControl(s);
+    auto n = v.BuildReady();
+    EXPECT_TRUE(Contains(v.console.str(), "error locking for the section [SurfaceRoutingModel]"));
+}
