@@ -7,7 +7,6 @@
 
 #include "driver_fixtures.hpp"
 #include "lateral/gwflow.hpp"
-#include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
 #include "meteo/expokorr.hpp"
 #include "meteo/meteoint.hpp"
@@ -46,7 +45,6 @@ std::vector<Module> Modules() {
         {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
-        {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
         {"routing_model", abflussmodellklasse::kUnavailableCode,
