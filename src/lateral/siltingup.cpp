@@ -134,6 +134,7 @@ void siltingupclass::PrepareSoilValues() {
         v.silt = g[1];
         v.clay = g[2];
         for (int k = 0; k <= 10; ++k) v.par[k] = s.SU_PAR[static_cast<std::size_t>(k)];
+        v.laws = silting::PrepareSoilLaws(parameters, v.K, v.sand);
     }
 }
 

@@ -54,6 +54,7 @@ public:
     struct SoilValues {
         double K = 1, sand = 0, silt = 0, clay = 0;
         double par[11] = {0};  // "SU_PAR00".."SU_PAR10"
+        silting::SoilLaws laws;  // of the built-in laws with the section's parameters
     };
     // Variables of the formulas, in the order they are set for a cell.
     static constexpr const char* kVariableNames[18] = {"A", "B", "C", "D", "E", "F", "G", "H", "I",

@@ -52,6 +52,18 @@ double Disposition(const BuiltInParameters& p, double K, double sand, double tim
     return p.E * std::pow(100.0 * sand, p.F) * std::pow(K, p.G) * std::pow(timeSinceTillage, p.H);
 }
 
+SoilLaws PrepareSoilLaws(const BuiltInParameters& p, double K, double sand) {
+    SoilLaws s;
+    s.finalRate = FinalInfiltrationRate(p, K, sand);
+    s.dispositionFactor = p.E * std::pow(100.0 * sand, p.F) * std::pow(K, p.G);
+    return s;
+}
+
+double Disposition(const SoilLaws& soil, double H, double timeSinceTillage) {
+    if (!(timeSinceTillage > 0)) return 0.0;
+    return soil.dispositionFactor * std::pow(timeSinceTillage, H);
+}
+
 double NextKineticEnergy(double energy, double stepEnergy, double pause, double minPause, double timeSinceTillage) {
     if (!(timeSinceTillage > 0)) return 0.0;
     return pause >= minPause ? stepEnergy : energy + stepEnergy;

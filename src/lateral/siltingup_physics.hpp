@@ -57,6 +57,16 @@ double TimeSinceTillage(int jd, std::int32_t count, const std::int32_t* days, do
 double FinalInfiltrationRate(const BuiltInParameters& p, double K, double sand);
 double Disposition(const BuiltInParameters& p, double K, double sand, double timeSinceTillage);
 
+// The parts of the built-in laws that depend on the soil alone, computed once per soil type:
+// the final infiltration rate and the disposition factor E (100 sand)^F K^G.
+struct SoilLaws {
+    double finalRate = 0;
+    double dispositionFactor = 0;
+};
+SoilLaws PrepareSoilLaws(const BuiltInParameters& p, double K, double sand);
+// Disposition from the prepared factor: factor t^H, 0 for t <= 0.
+double Disposition(const SoilLaws& soil, double H, double timeSinceTillage);
+
 // Energy brought by the rain of one step: P W (1 - cover) dt / 60.
 inline double StepEnergy(double P, double W, double cover, double dtMinutes) {
     return P * W * (1.0 - cover) * dtMinutes / 60.0;

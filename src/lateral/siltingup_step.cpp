@@ -260,9 +260,9 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
         }
         v.Clear();
     } else {
-        Iinf = silting::FinalInfiltrationRate(parameters, soil.K, soil.sand);
+        Iinf = soil.laws.finalRate;
         W = silting::RainEnergyPerMm(P);
-        disp = silting::Disposition(parameters, soil.K, soil.sand, tsbb);
+        disp = silting::Disposition(soil.laws, parameters.H, tsbb);
         I0 = parameters.A;
         energy = silting::NextKineticEnergy(energy, silting::StepEnergy(P, W, cover, dt), pause,
                                             minRainPause[static_cast<std::size_t>(SubbasinOf(r, c))], tsbb);

@@ -92,8 +92,13 @@ TEST(SiltingPhysics, CapacityWithoutEnergyIsTheInitialRate) {
               std::numeric_limits<double>::infinity());
     EXPECT_DOUBLE_EQ(Disposition(p, K, 0.4, 0), 0.0);
     EXPECT_DOUBLE_EQ(Disposition(p, K, 0.4, -1), 0.0);
-    EXPECT_NEAR(Disposition(p, K, 0.4, 2), 0.013 * std::pow(40.0, -1.03) * std::pow(K, 0.7) * std::pow(2.0, -0.19),
-                1e-15);
+    const double d2 = 0.013 * std::pow(40.0, -1.03) * std::pow(K, 0.7) * std::pow(2.0, -0.19);
+    EXPECT_NEAR(Disposition(p, K, 0.4, 2), d2, 1e-15);
+    // The same from the factors prepared once per soil.
+    const SoilLaws laws = PrepareSoilLaws(p, K, 0.4);
+    EXPECT_NEAR(Disposition(laws, p.H, 2), d2, 1e-15);
+    EXPECT_EQ(Disposition(laws, p.H, 0), 0.0);
+    EXPECT_DOUBLE_EQ(laws.finalRate, Iinf);
 }
 
 TEST(SiltingPhysics, SplitKeepsTheWaterAndBoundsTheRunoff) {
