@@ -174,22 +174,7 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
     double& store = (*surfaceStore)[r][c];
     if (!routingWeightsFound) store = 0.0;
 
-    // Tracers carried by the water input enter the surface store.
-    for (int t = 1; t <= tracerCount; ++t) {
-        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        double& s = rec.storage[r][c];
-        if (tracerDescriptors[t].radioactive == 1) s *= rec.decayPerStep;
-        if (input > 0) {
-            const Matrix* flux = static_cast<std::size_t>(t) < incomingFlux.size()
-                                     ? incomingFlux[static_cast<std::size_t>(t)]
-                                     : nullptr;
-            const double cin = flux != nullptr ? (*flux)[r][c] : 0.0;
-            if (tracerDescriptors[t].evaporating == 1)
-                s = WeightedMean(s, cin, store, input);
-            else
-                s += input * cin;
-        }
-    }
+    TracersIn(r, c, input, store);
 
     // Tillage of the first land-use layer; cover of the highest layer with a land use.
     const landuse_entry* first = LanduseAt(landuse[1], r, c);
@@ -275,22 +260,43 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
     const double Q = split.runoff;
     directRunoff.data[r][c] = Q;
 
-    // Tracers leave the store with the direct runoff.
-    if (Q > 0) {
-        for (int t = 1; t <= tracerCount; ++t) {
-            TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-            double& s = rec.storage[r][c];
-            if (tracerDescriptors[t].evaporating == 1) {
-                rec.flux[r][c] = s;
-                continue;
-            }
-            const double share = Q + store > 0 ? store * s / (Q + store) : 0.0;
-            const double moved = std::min(store * tracerDescriptors[t].max_conc, share);
-            s -= moved;
-            rec.flux[r][c] = moved / Q;
+    if (Q > 0) TracersOut(r, c, store, Q);
+    return true;
+}
+
+void siltingupclass::TracersIn(int r, int c, double input, double store) {
+    // Tracers carried by the water input enter the surface store.
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        double& s = rec.storage[r][c];
+        if (tracerDescriptors[t].radioactive == 1) s *= rec.decayPerStep;
+        if (input > 0) {
+            const Matrix* flux = static_cast<std::size_t>(t) < incomingFlux.size()
+                                     ? incomingFlux[static_cast<std::size_t>(t)]
+                                     : nullptr;
+            const double cin = flux != nullptr ? (*flux)[r][c] : 0.0;
+            if (tracerDescriptors[t].evaporating == 1)
+                s = WeightedMean(s, cin, store, input);
+            else
+                s += input * cin;
         }
     }
-    return true;
+}
+
+void siltingupclass::TracersOut(int r, int c, double store, double Q) {
+    // Tracers leave the store with the direct runoff Q (> 0).
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        double& s = rec.storage[r][c];
+        if (tracerDescriptors[t].evaporating == 1) {
+            rec.flux[r][c] = s;
+            continue;
+        }
+        const double share = Q + store > 0 ? store * s / (Q + store) : 0.0;
+        const double moved = std::min(store * tracerDescriptors[t].max_conc, share);
+        s -= moved;
+        rec.flux[r][c] = moved / Q;
+    }
 }
 
 void siltingupclass::ThrowCellFailure(const CellFailure& local, std::int64_t d, std::int64_t m, std::int64_t y) {
