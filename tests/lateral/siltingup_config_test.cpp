@@ -200,6 +200,33 @@ TEST_F(SiltingConfig, NoWaterInputIsFatal) {
     EXPECT_EQ(submodel_test::CodeOf([&] { s->UpdateInputGrid(false); }), 33);
 }
 
+TEST_F(SiltingConfig, ReadgridContinuesFromTheGridsOfAnEarlierRun) {
+    // Text grids of the domain with a hole at (2, 3), which starts from 0.
+    auto grid = [](double v) {
+        std::string s = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                s += (r == 2 && c == 3 ? std::string("-9999") : std::to_string(v)) + (c < 5 ? " " : "\n");
+        return s;
+    };
+    const std::pair<const char*, double> files[] = {
+        {"disp.asc", 0.004}, {"pause.asc", 0.75}, {"ekin.asc", 120}, {"tsbb.asc", 14}};
+    for (const auto& [name, value] : files) submodel_test::WriteShared(name, grid(value));
+    SectionOptions o;
+    o.readGrid = "1 readgrid";
+    auto s = Ready(o);
+    // Without decomposition grids process 0 reads its own rows.
+    if (talvo_test::Rank() != 0) return;
+    ForOwn([&](int r, int c) {
+        const bool hole = r == 2 && c == 3;
+        EXPECT_DOUBLE_EQ(s->disposition.data[r][c], hole ? 0.0 : 0.004);
+        EXPECT_DOUBLE_EQ(s->rainPause.data[r][c], hole ? 0.0 : 0.75);
+        EXPECT_DOUBLE_EQ(s->kineticEnergy.data[r][c], hole ? 0.0 : 120.0);
+        EXPECT_DOUBLE_EQ(s->timeSinceTillage.data[r][c], hole ? 0.0 : 14.0);
+        EXPECT_EQ(s->directRunoff.data[r][c], 0.0);
+    });
+}
+
 // ------------------------------------------------------------------ formula block
 
 TEST_F(SiltingConfig, FormulaBlockOverSeveralLines) {
