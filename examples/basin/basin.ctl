@@ -186,7 +186,8 @@ interflow.asc    interflow     0   interflow, until the soil model provides it
 [landuse_table]
 1       number of land uses
 1 meadow method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3.45; JulDays = 1 366;
-  Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; RootDepth = 0.5 0.5; AltDep = 0 0; }
+  Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; RootDepth = 0.5 0.5; AltDep = 0 0;
+  SoilTillage = 1 120 280; SR_ResidCovrg = 0.1 0.1; }
 
 [multilayer_landuse]
 1       number of multilayer land uses
@@ -195,7 +196,8 @@ interflow.asc    interflow     0   interflow, until the soil model provides it
 [soil_table]
 1       number of soil types
 1 loam { method = MultipleHorizons; layers = 2 8; thickness = 0.05 0.1; ksat = 1e-5;
-  theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25; }
+  theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25;
+  GrainSizeDist = 0.4 0.4 0.2 0 0 0 0; }
 
 [radiation_correction]
 1       flow control parameter
@@ -327,8 +329,32 @@ snow_total.asc              total storage grid
 1440    time step in minutes
 
 [SiltingUpModel]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+2       method: built-in laws with the parameters below
+silting_disposition_zones.txt 2024   disposition: zone means, one row a day
+silting_runoff_zones.txt 4024        direct runoff: zone sums, one row a day
+silting_disp.asc        disposition grid
+0                       write code
+silting_pause.asc       rain pause grid
+0                       write code
+silting_ekin.asc        kinetic energy grid
+1                       write code: written at the end of the run
+silting_tsbb.asc        time since tillage grid
+0                       write code
+silting_qdsu.asc        direct runoff grid
+0                       write code
+1 3                     subbasin codes
+0.25 0.1                minimum rain pause in days (subbasins 1 and 2, subbasin 3)
+0                       readgrid: start from zero
+2.0                     A: initial infiltration rate in mm/h
+0.5                     B
+0.52                    C
+-0.64                   D
+0.013                   E
+-1.03                   F
+0.7                     G
+-0.19                   H
 
 [unsatzon_model]
 0       flow control parameter

@@ -1,9 +1,11 @@
 // Recursive-descent evaluator of arithmetic expressions.
 #include "kernel/exprparser.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <string_view>
 
 #include "kernel/controlfile.hpp"
 
@@ -21,10 +23,15 @@ enum Operator {
 };
 
 int OperatorId(const std::string& text) {
-    static const char* const kTexts[] = {"&", "|", "<<", ">>", "=", "<>", "<", ">", "<=",
-                                         ">=", "+", "-", "*", "/", "%", "||", "^", "!"};
-    for (int i = 0; i < static_cast<int>(std::size(kTexts)); ++i)
-        if (text == kTexts[i]) return i;
+    // Operators have one or two characters; compared in place, as every token of every
+    // formula passes here once per operator level.
+    static constexpr std::string_view kTexts[] = {"&", "|", "<<", ">>", "=", "<>", "<", ">", "<=",
+                                                  ">=", "+", "-", "*", "/", "%", "||", "^", "!"};
+    if (text.empty() || text.size() > 2) return -1;
+    for (int i = 0; i < static_cast<int>(std::size(kTexts)); ++i) {
+        const std::string_view t = kTexts[i];
+        if (t.size() == text.size() && t[0] == text[0] && (t.size() == 1 || t[1] == text[1])) return i;
+    }
     return -1;
 }
 
@@ -44,7 +51,6 @@ std::string UpperCase(const std::string& text) {
     return out;
 }
 
-std::string VariableKey(const std::string& name) { return UpperCase(name.substr(0, ExprVariables::kNameLength)); }
 
 }  // namespace
 
@@ -69,9 +75,17 @@ bool ExprVariables::Get(const std::string& name, double& value) const {
 }
 
 int ExprVariables::GetIndex(const std::string& name) const {
-    const std::string key = VariableKey(name);
-    for (std::size_t i = 0; i < entries_.size(); ++i)
-        if (UpperCase(entries_[i].name) == key) return static_cast<int>(i);
+    // Names compare on their first 30 characters without regard to case; the comparison runs
+    // in place, as formulas look variables up once per cell.
+    const std::size_t n = std::min(name.size(), kNameLength);
+    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        const std::string& e = entries_[i].name;
+        if (e.size() != n) continue;
+        std::size_t k = 0;
+        while (k < n && upper(e[k]) == upper(name[k])) ++k;
+        if (k == n) return static_cast<int>(i);
+    }
     return -1;
 }
 

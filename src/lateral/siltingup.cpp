@@ -1,8 +1,156 @@
+// Construction of the silting-up model: input grids, the own grids, the zone statistics, the
+// links made by the application, and the teardown.
 #include "lateral/siltingup.hpp"
+
+#include <algorithm>
+
+#include "setup/tracer_ini.hpp"
+#include "tables/multilayer_landuse.hpp"
+#include "tables/soil_entry.hpp"
 
 siltingupclass::siltingupclass(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
     : teilmodellklasse(log_, "SiltingUpModel", s, 1) {
-    CatchIntoError(error, [&] { StartUnavailableModule("siltingup", kUnavailableCode); });
+    CatchIntoError(error, [&] { Construct(); });
+}
+
+void siltingupclass::Construct() {
+    ReadModuleSection(false);
+    if (flowControl == 0) return;
+    LogBanner("siltingup");
+    if (mpiRegions == nullptr || mpiHelper == nullptr) FindDecompositionGrids();
+
+    if (FindGrid("GlacierizedCells") > 0 || FindGrid("GlacierCodes") > 0) {
+        *log << "FATAL: error: Silting-Up module cannot be used when glacier model is active. Remove grids for "
+                "glacier codes and glaciated cell fractions from the grid list"
+             << "[end-entry]";
+        throw ModelError(2);
+    }
+    LinkInputGrids();
+    ReadSection();
+    CloseControlFile();
+    CreateStatistic(statDisposition, "Silting_up_disposition_");
+    CreateStatistic(statRunoff, "Direct_Discharge_Silting_Up");
+    CreateGrids();
+    PrepareSoilValues();
+    constructed_ = true;
+}
+
+void siltingupclass::LinkInputGrids() {
+    elevation = (*gridStore)[2].grid;
+    const multilayer_landuse_entry* ml = settings.multilayerTable;
+    // Record 0 of the multilayer table holds its count; the layers are those of record 1.
+    landuseLayers = (ml != nullptr && ml[0].code >= 1) ? std::max(1, static_cast<int>(ml[1].layerCount)) : 1;
+    landuse.assign(static_cast<std::size_t>(landuseLayers) + 1, nullptr);
+    vegetationCover.assign(static_cast<std::size_t>(landuseLayers) + 1, nullptr);
+    for (int l = 1; l <= landuseLayers; ++l)
+        landuse[static_cast<std::size_t>(l)] = (*gridStore)[GetGridIndex(StrFormat("%s%d", "landuse", l))].grid;
+    for (int l = 1; l <= landuseLayers; ++l)
+        vegetationCover[static_cast<std::size_t>(l)] =
+            (*gridStore)[GetGridIndex(StrFormat("%s%d", "vegetation_coverage_degree", l))].grid;
+    soilTypes = (*gridStore)[GetGridIndex("soil_types")].grid;
+    surfaceStore = (*gridStore)[GetGridIndex("SurfStorSiltingUp")].grid;
+    // Response units are linked here: the step copies the master cell's values to the others.
+    if (settings.spinUpSwitch != 0) {
+        responseUnitGrid = (*gridStore)[GetGridIndex("HydrologicResponseUnits")].grid;
+        masterUnitGrid = (*gridStore)[GetGridIndex("MasterHydrologicResponseUnits")].grid;
+    }
+}
+
+void siltingupclass::CloseControlFile() {
+    std::FILE* raw = controlFile.release();
+    if (raw == nullptr || std::fclose(raw) != 0) {
+        *log << "FATAL: error closing control file \"" << controlFileName << "\"" << "[end-entry]";
+        throw ModelError(11);
+    }
+}
+
+void siltingupclass::CreateStatistic(StatOutput& out, const char* title) {
+    out.records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+    if (zoneRecords != nullptr) {
+        for (std::size_t z = 0; z < out.records.size() && z < zoneRecords->size(); ++z) {
+            const zoneFZT& src = (*zoneRecords)[z];
+            out.records[z] = zoneFZT{0, 0, src.zonenwert, src.rel, src.RelCellSum};
+        }
+    }
+    int error = 0;
+    out.stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, out.records.data(), zoneCount,
+                                                out.code, 4, out.fileName, outputPath, 0, std::vector<int>{});
+    if (error != 0) throw ModelError(error);
+    out.stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+}
+
+// ------------------------------------------------------------------ own grids
+
+int siltingupclass::NextFreeEntry() const {
+    // Each grid takes the first entry holding nothing, so that no entry in use is overwritten
+    // even when the entries after the first free one are taken.
+    for (int i = 1; i < 1000; ++i) {
+        const GridStoreEntry& e = (*gridStore)[i];
+        if (e.grid == nullptr && e.stack == nullptr && !e.hasInternalName) return i;
+    }
+    *log << "FATAL: no free grid left, allowed number of grids is (contact the author)" << 1000 << "!"
+         << "[end-entry]";
+    throw ModelError(12);
+}
+
+void siltingupclass::CreateGrid(OwnGrid& grid, const char* name, bool fromFile) {
+    const int index = NextFreeEntry();
+    grid.data = matrix(firstRow, lastRow, 1, ncols, nrows);
+    if (fromFile) {
+        // Basin cells the file leaves without data start from 0.
+        ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 2, false, false, 0.0);
+    } else {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!grid.data.holds(r)) continue;
+            const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
+            for (int c = 1; c <= ncols; ++c)
+                grid.data[r][c] = (zoneRow && (*zoneGrid)[r][c] != nodata) ? 0.0 : nodata;
+        }
+    }
+    RegisterGrid(index, grid.fileName, &grid.data, nullptr, 0, name, grid.writeCode, firstRow, lastRow);
+    grid.index = index;
+}
+
+void siltingupclass::CreateGrids() {
+    const bool fromFile = readGrid == 1;
+    CreateGrid(disposition, "SiltingUpDisposition", fromFile);
+    CreateGrid(rainPause, "RainPause", fromFile);
+    CreateGrid(kineticEnergy, "KineticEnergy", fromFile);
+    CreateGrid(timeSinceTillage, "TimeSinceLastSoilTillage", fromFile);
+    CreateGrid(directRunoff, "DirectRunoffSiltingUp", false);
+}
+
+void siltingupclass::PrepareSoilValues() {
+    // K and the fractions once per soil type: the cell loop only looks them up.
+    const int count = settings.soilTable != nullptr ? settings.soilTable[0].code : 0;
+    soilValues_.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, SoilValues{});
+    for (int i = 0; i <= count; ++i) {
+        const soil_entry defaults;
+        const soil_entry& s = (i == 0 || settings.soilTable == nullptr) ? defaults : settings.soilTable[i];
+        const auto& g = s.GrainSizeDist;
+        SoilValues& v = soilValues_[static_cast<std::size_t>(i)];
+        v.K = silting::GrainSizeK({g[0], g[1], g[2], g[3], g[4], g[5], g[6]});
+        v.sand = g[0];
+        v.silt = g[1];
+        v.clay = g[2];
+        for (int k = 0; k <= 10; ++k) v.par[k] = s.SU_PAR[static_cast<std::size_t>(k)];
+        v.laws = silting::PrepareSoilLaws(parameters, v.K, v.sand);
+    }
+}
+
+// ------------------------------------------------------------------ links
+
+void siltingupclass::SelectInputGrid(bool first) {
+    interceptionFirst = first;
+    if (waterInput != nullptr) return;
+    const int i = first ? GetGridIndexOf3("throughfall0", "snowcover_outflow", "precipitation")
+                        : GetGridIndexOf3("snowcover_outflow", "throughfall0", "precipitation");
+    waterInput = (*gridStore)[i].grid;
+}
+
+void siltingupclass::UpdateInputGrid(bool first) {
+    if (flowControl == 0) return;
+    SelectInputGrid(first);
 }
 
 void siltingupclass::LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
@@ -10,4 +158,48 @@ void siltingupclass::LinkTracerGrids(unsigned& error, int count, const TracerDes
     error = 0;
     if (flowControl == 0) return;
     InitTracerGrids(error, count, descriptors, table, tableCount);
+    if (error != 0) return;
+    CatchIntoError(error, [&] {
+        incomingFlux.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
+        for (int t = 1; t <= count; ++t) {
+            const int i = GetGridIndexOf4(StrFormat("concflux_tracer_%1d_%s", t, "interception_model"),
+                                          StrFormat("concflux_tracer_%1d_%s", t, "snow_model"),
+                                          StrFormat("concflux_tracer_%1d_%s", t, "irrigation"),
+                                          StrFormat("concflux_tracer_%1d_%s", t, "input"));
+            incomingFlux[static_cast<std::size_t>(t)] = (*gridStore)[i].grid;
+        }
+    });
+}
+
+void siltingupclass::FreeTracerGrids() {
+    if (flowControl != 0) teilmodellklasse::FreeTracerGrids();
+}
+
+void siltingupclass::WriteStatistics() {
+    if (flowControl == 0) return;
+    for (StatOutput* s : {&statDisposition, &statRunoff})
+        if (s->stat) s->stat->WriteLine();
+}
+
+// ------------------------------------------------------------------ teardown
+
+siltingupclass::~siltingupclass() {
+    if (flowControl == 0) return;
+    ReleaseAll();
+}
+
+void siltingupclass::ReleaseAll() {
+    for (StatOutput* s : {&statDisposition, &statRunoff}) {
+        if (!s->stat) continue;
+        s->stat->Release();
+        s->stat.reset();
+    }
+    for (OwnGrid* g : {&disposition, &rainPause, &kineticEnergy, &timeSinceTillage, &directRunoff}) {
+        if (g->index > 0) ReleaseGrid(g->index);
+        g->index = 0;
+        g->data.reset();
+    }
+    minRainPause.clear();
+    subbasinCodes.clear();
+    expressions.clear();
 }

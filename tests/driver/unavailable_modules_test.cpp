@@ -6,7 +6,6 @@
 #include <set>
 
 #include "driver_fixtures.hpp"
-#include "lateral/siltingup.hpp"
 #include "meteo/meteoint.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
@@ -40,7 +39,6 @@ std::vector<Module> Modules() {
     return {
         {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
-        {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
     };
 }
 
