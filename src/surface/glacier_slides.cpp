@@ -60,18 +60,6 @@ std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
             const int r = static_cast<int>((*g.orderRow)[vr][vc]);
             const int c = static_cast<int>((*g.orderCol)[vr][vc]);
             const double gf = Clipped(g, r, c);
-            const double myZone = zone[r][c];
-            double share[5] = {0, 0, 0, 0, 0};
-            double sum = 0;
-            for (int d = 1; d <= 4; ++d) {
-                const int nr = r + dr[d], nc = c + dc[d];
-                if (nr < 1 || nr > g.nrows || nc < 1 || nc > g.ncols) continue;
-                if (zone[nr][nc] == nd || zone[nr][nc] != myZone) continue;
-                share[d] = (*g.fraction[d])[r][c];
-                sum += share[d];
-            }
-            if (sum > 0)
-                for (double& s : share) s /= sum;
 
             double& T = (*g.T)[r][c];
             double& input = (*g.input)[r][c];
@@ -92,6 +80,20 @@ std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
             }
             double& mobile = (*g.mobile)[r][c];
             const double M = input + mobile;
+            // Nothing to move: the directions need not be looked at.
+            if (M == 0) continue;
+            const double myZone = zone[r][c];
+            double share[5] = {0, 0, 0, 0, 0};
+            double sum = 0;
+            for (int d = 1; d <= 4; ++d) {
+                const int nr = r + dr[d], nc = c + dc[d];
+                if (nr < 1 || nr > g.nrows || nc < 1 || nc > g.ncols) continue;
+                if (zone[nr][nc] == nd || zone[nr][nc] != myZone) continue;
+                share[d] = (*g.fraction[d])[r][c];
+                sum += share[d];
+            }
+            if (sum > 0)
+                for (double& s : share) s /= sum;
             if (!(sum > 0)) {
                 mobile = M;
                 continue;
