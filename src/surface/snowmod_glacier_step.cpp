@@ -325,6 +325,9 @@ void schneemodellklasse::YearlyGlacierStep() {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!massBalance.data.holds(r) || !zoneGrid->holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
+            // Cells outside the basin keep their nodata, so the grid is the same at any
+            // process count.
+            if (!OwnCell(r, c)) continue;
             if (!InsideSoilZones(r, c) || !((*glacierFraction)[r][c] > 0)) {
                 massBalance.data[r][c] = oldMassBalance.data[r][c] = 0;
             } else {
