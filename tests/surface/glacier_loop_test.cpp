@@ -233,3 +233,39 @@ TEST_F(GlacierLoop, YearlyStepPushesTheFirnDownOnTheLastStepOfTheDay) {
 }
 
 }  // namespace
+
+namespace {
+
+using glacier_test::GlacierOptions;
+using snow_test::SectionOptions;
+
+class GlacierYear : public glacier_test::GlacierDomain {};
+
+// The yearly step runs when hour + (step + shift / 60) / 60 > 24.001: hourly steps end the
+// evaluation day at hour 24 without a time shift and at hour 23 with a shift of 60 minutes.
+TEST_F(GlacierYear, EvaluationHourDependsOnTheTimeShift) {
+    struct Case {
+        double shift;
+        int hour;
+        bool runs;
+    };
+    for (const Case cs : {Case{0, 23, false}, Case{0, 24, true}, Case{60, 22, false}, Case{60, 23, true}}) {
+        settings_.minToIntEnd = cs.shift;
+        console_.str("");
+        unsigned code = 9;
+        auto snow = MakeGlacier(SectionOptions{}, GlacierOptions{}, &code);
+        ASSERT_EQ(code, 0u) << console_.str();
+        snow->LinkPrecipitation(false);
+        Fill("temperature", -5);
+        Fill("precipitation", 1);
+        snow->run(cs.hour, 2, 1, 2020);
+        EXPECT_EQ(Logged("glaciers changed, updating glaicerlist now...").operator bool(), cs.runs)
+            << cs.shift << " " << cs.hour;
+        // Not on another day.
+        console_.str("");
+        snow->run(24, 3, 1, 2020);
+        EXPECT_FALSE(Logged("glaciers changed"));
+    }
+}
+
+}  // namespace
