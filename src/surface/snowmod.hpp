@@ -176,7 +176,7 @@ public:
     glacier::GlacierList glacierList;
     // Whole grids on process 0 (empty elsewhere and with one process).
     Matrix soilZoneWhole, fractionWhole, codesWhole, zoneWhole, elevationWhole;
-    Matrix slopeWhole, slideFractionWhole[5];
+    Matrix slopeWhole, slideFractionWhole[5], maxDepositionWhole;
 
     // ---- permafrost ("[permafrost]")
     bool permafrost = false;

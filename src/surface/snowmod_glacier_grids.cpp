@@ -158,4 +158,11 @@ void schneemodellklasse::GatherSlideInputs() {
     slopeWhole = MPIGatherGridCopy(GetGridIndex("slope_angle"));
     for (int d = 1; d <= 4; ++d)
         slideFractionWhole[d] = MPIGatherGridCopy(GetGridIndex(StrFormat("slidefraction%d", d)));
+    // A deposition limit of the control file holds only the own rows; process 0 needs all.
+    int fromStore = rank == 0 && maxDeposition.index == 0 ? 1 : 0;
+    MPI_Bcast(&fromStore, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (fromStore != 0) {
+        maxDepositionWhole = MPIGatherGridCopy(GetGridIndex("max_deposition"));
+        if (!maxDepositionWhole.empty()) maxDepositionGrid = &maxDepositionWhole;
+    }
 }

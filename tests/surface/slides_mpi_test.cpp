@@ -66,7 +66,10 @@ protected:
         Matrix& maxDep = ref.Make(-9999);
         for (int r = 1; r <= 4; ++r)
             for (int c = 1; c <= 5; ++c)
-                if (zone_[r][c] != -9999) maxDep[r][c] = MaxDepositionOfSlope(1.0, G("slope_angle")[r][c], 55);
+                if (zone_[r][c] != -9999)
+                    maxDep[r][c] = byName_.count("max_deposition") != 0
+                                       ? G("max_deposition")[r][c]
+                                       : MaxDepositionOfSlope(1.0, G("slope_angle")[r][c], 55);
         g.maxDeposition = &maxDep;
         Matrix& T = ref.Make(0);
         Matrix& L = ref.Make(0);
@@ -103,38 +106,48 @@ protected:
 };
 
 TEST_F(SlidesMpi, EveryCellMatchesOneWholeGridPassAndTheBasinKeepsItsSnow) {
-    Terrain();
-    Drop("GlacierizedCells");
-    SectionOptions o;
-    o.method = 8;
-    o.slideMassFrac = 0.3;
-    unsigned code = 9;
-    auto snow = Make(o, &code);
-    ASSERT_EQ(code, 0u) << console_.str();
-    snow->LinkPrecipitation(false);
-    Fill("temperature", -5);
-    Fill("precipitation", 0);
-    ForOwn([&](int r, int c) {
-        snow->solid.data[r][c] = Solid(r, c);
-        snow->liquid.data[r][c] = 0.05 * Solid(r, c);
-    });
-    const double before = SumOwn([&](int r, int c) { return snow->solid.data[r][c] + snow->liquid.data[r][c]; });
-    snow->run(12, 5, 1, 2020);
-    const double after = SumOwn([&](int r, int c) { return snow->total.data[r][c]; });
-    EXPECT_NEAR(after, before, 1e-9 * before);
-    const double moved = SumOwn([&](int r, int c) { return snow->inputMass.data[r][c]; });
-    EXPECT_GT(moved, 0.0);
+    for (bool ownLimit : {false, true}) {
+        Terrain();
+        if (ownLimit) {
+            // A deposition limit of the control file, varying over the basin.
+            Add("max_deposition", 0);
+            ForOwn([&](int r, int c) { G("max_deposition")[r][c] = 0.2 * r + 0.1 * c; });
+            for (int r = 1; r <= 4; ++r)
+                for (int c = 1; c <= 5; ++c)
+                    if (zone_[r][c] != -9999) G("max_deposition")[r][c] = 0.2 * r + 0.1 * c;
+        }
+        Drop("GlacierizedCells");
+        SectionOptions o;
+        o.method = 8;
+        o.slideMassFrac = 0.3;
+        unsigned code = 9;
+        auto snow = Make(o, &code);
+        ASSERT_EQ(code, 0u) << console_.str();
+        snow->LinkPrecipitation(false);
+        Fill("temperature", -5);
+        Fill("precipitation", 0);
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = Solid(r, c);
+            snow->liquid.data[r][c] = 0.05 * Solid(r, c);
+        });
+        const double before = SumOwn([&](int r, int c) { return snow->solid.data[r][c] + snow->liquid.data[r][c]; });
+        snow->run(12, 5, 1, 2020);
+        const double after = SumOwn([&](int r, int c) { return snow->total.data[r][c]; });
+        EXPECT_NEAR(after, before, 1e-9 * before);
+        const double moved = SumOwn([&](int r, int c) { return snow->inputMass.data[r][c]; });
+        EXPECT_GT(moved, 0.0);
 
-    Reference ref;
-    BuildReference(ref, *snow, false);
-    glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
-    ForOwn([&](int r, int c) {
-        EXPECT_NEAR(snow->total.data[r][c], (*ref.g.T)[r][c], 1e-12) << r << "," << c;
-        EXPECT_NEAR(snow->liquid.data[r][c], (*ref.g.L)[r][c], 1e-12) << r << "," << c;
-        EXPECT_NEAR(snow->solid.data[r][c], (*ref.g.S)[r][c], 1e-12) << r << "," << c;
-        EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << r << "," << c;
-        EXPECT_NEAR(snow->mobileMass.data[r][c], (*ref.g.mobile)[r][c], 1e-12) << r << "," << c;
-    });
+        Reference ref;
+        BuildReference(ref, *snow, false);
+        glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+        ForOwn([&](int r, int c) {
+            EXPECT_NEAR(snow->total.data[r][c], (*ref.g.T)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->liquid.data[r][c], (*ref.g.L)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->solid.data[r][c], (*ref.g.S)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->mobileMass.data[r][c], (*ref.g.mobile)[r][c], 1e-12) << r << "," << c;
+        });
+    }
 }
 
 TEST_F(SlidesMpi, GlacierPartsSlideAcrossTheProcessBoundary) {
