@@ -215,6 +215,18 @@ TEST(GlacierList, GrowthTriesUpRightDownLeftAndFallsBack) {
     EXPECT_EQ((*f.g.firn)[1][1], 90.0);
     EXPECT_EQ(stack[1][1][2], 30.0);
     EXPECT_EQ(stack[1][3][0], 90.0);
+    // Two full neighbours with firn: the one above is tried before the one to the right.
+    Grids o(2, 2);
+    o.Ice(1, 1, 3, 1.0);
+    o.Ice(2, 2, 3, 1.0);
+    (*o.g.firn)[1][1] = 10;
+    (*o.g.firn)[2][2] = 20;
+    GlacierList lo = List(1, 0);
+    lo.Build(o.g);
+    lo.Start(o.g);
+    EXPECT_EQ(lo.Grow(o.g, 3), 2);
+    EXPECT_EQ((*o.g.firn)[2][1], 10.0);  // (1,1) lies above (2,1)
+    EXPECT_EQ((*o.g.firn)[1][2], 20.0);  // (2,2) lies below (1,2); (1,1) to its left comes last
     // A neighbour in another subbasin never counts; an unknown code grows nothing.
     Grids z(1, 2);
     z.Ice(1, 1, 3, 1.0);
