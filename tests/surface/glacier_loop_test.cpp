@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 #include <map>
 
 #include "glacier_test_domain.hpp"
@@ -266,6 +267,84 @@ TEST_F(GlacierYear, EvaluationHourDependsOnTheTimeShift) {
         snow->run(24, 3, 1, 2020);
         EXPECT_FALSE(Logged("glaciers changed"));
     }
+}
+
+}  // namespace
+
+namespace {
+
+class GlacierBalanceMpi : public glacier_test::GlacierDomain {};
+
+// The glacier crosses the process boundary at 2 processes: the yearly balance on process 0
+// changes every cell as one whole-grid balance from the same start does.
+TEST_F(GlacierBalanceMpi, ShrinkingGlacierEqualsTheWholeGridBalance) {
+    glacier_test::GlacierOptions g;
+    g.line24 = "3 3000 0.5";  // no firn: every edge and partly covered cell can change
+    unsigned code = 9;
+    auto snow = MakeGlacier(snow_test::SectionOptions{}, g, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow->LinkPrecipitation(false);
+    Fill("temperature", -5);
+    Fill("precipitation", 0);
+    const double loss = -400000;  // mm over the year
+    ForOwn([&](int r, int c) {
+        if (glacier_test::kFraction[r - 1][c - 1] > 0) snow->massBalance.data[r][c] = loss;
+    });
+    snow->run(24, 2, 1, 2020);
+
+    // The same balance over whole grids.
+    memory_handling mh;
+    std::deque<Matrix> m;
+    auto make = [&](double v) -> Matrix& {
+        m.push_back(mh.matrix(1, 4, 1, 5, 4));
+        m.back().fill(v);
+        return m.back();
+    };
+    Matrix& frac = make(0);
+    Matrix& codes = make(-9999);
+    Matrix& mb = make(0);
+    Matrix& old = make(0);
+    Matrix& firn = make(-9999);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            frac[r][c] = glacier_test::kFraction[r - 1][c - 1];
+            if (frac[r][c] > 0) {
+                codes[r][c] = 1;
+                mb[r][c] = loss;
+                firn[r][c] = 0;
+            }
+        }
+    glacier::GlacierGrids w;
+    w.zone = &zone_;
+    w.elevation = store_[2].grid;
+    w.fraction = &frac;
+    w.codes = &codes;
+    w.fractionOld = &frac;
+    w.codesOld = &codes;
+    w.massBalance = &mb;
+    w.oldMassBalance = &old;
+    w.firn = &firn;
+    w.firnLevels = 3;
+    w.nrows = 4;
+    w.ncols = 5;
+    w.cellSize = 1000;
+    glacier::GlacierList list;
+    list.scaling = {28.5, 1.36};
+    list.numBands = 2;
+    list.extraWeight = 1;
+    ASSERT_FALSE(list.Build(w).found);
+    list.Start(w);
+    list.Balance(w, [](const std::string&) {});
+    double before = 0, after = 0;
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(G("GlacierizedCells")[r][c], frac[r][c], 1e-12) << r << "," << c;
+        EXPECT_EQ(G("GlacierCodes")[r][c], codes[r][c]) << r << "," << c;
+        before += glacier_test::kFraction[r - 1][c - 1];
+        after += G("GlacierizedCells")[r][c];
+    });
+    double sums[2] = {before, after}, all[2] = {0, 0};
+    MPI_Allreduce(sums, all, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_LT(all[1], all[0]);
 }
 
 }  // namespace
