@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 
 #include "glacier_test_domain.hpp"
 
@@ -204,6 +205,76 @@ TEST_F(GlacierConfig, PermafrostSectionAndDayGrids) {
     EXPECT_EQ(snow->minSnowAgeRefreeze, 3.0);
     EXPECT_EQ(snow->maxSweSnowFree, 5.0);
     EXPECT_EQ(snow->reducedKsat, 1e-7);
+}
+
+}  // namespace
+
+namespace {
+
+class GlacierRead : public glacier_test::GlacierDomain {};
+
+// With the read flag the firn stack and the glacier grids come from files; the two mass
+// balance grids fill each other's nodata cells.
+TEST_F(GlacierRead, GridsFromFilesAndBalanceGridsFillEachOther) {
+    memory_handling mh;
+    std::deque<Matrix> m;
+    auto grid = [&](double inside) -> Matrix& {
+        m.push_back(mh.matrix(1, 4, 1, 5, 4));
+        Matrix& g = m.back();
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) g[r][c] = zone_[r][c] == -9999 ? -9999 : inside;
+        return g;
+    };
+    Matrix& mb = grid(-10);
+    Matrix& old = grid(-20);
+    mb[2][3] = -9999;   // takes the old value
+    old[3][4] = -9999;  // takes the new value
+    mb[1][2] = old[1][2] = -9999;  // stays nodata
+    Stack stack = mh.matrix3d(1, 4, 1, 5, 2, 4);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            stack[r][c][1] = r;
+            stack[r][c][2] = c;
+            stack[r][c][0] = r + c;
+        }
+    {
+        unsigned code = 9;
+        auto writer = MakeGlacier(snow_test::SectionOptions{}, glacier_test::GlacierOptions{}, &code);
+        ASSERT_EQ(code, 0u) << console_.str();
+        if (talvo_test::Rank() == 0) {
+            writer->WriteGrid("gmb.asc", mb, true, true);
+            writer->WriteGrid("gmbold.asc", old, true, true);
+            for (const char* name : {"sg.asc", "lg.asc", "tg.asc"}) writer->WriteGrid(name, grid(3), true, true);
+        }
+        writer->WriteStack("firn.stk", stack, 2, true, true);
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+    glacier_test::GlacierOptions g;
+    g.readGrids = 1;
+    unsigned code = 9;
+    auto snow = MakeGlacier(snow_test::SectionOptions{}, g, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    EXPECT_EQ(snow->firn_levels, 2);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->firnStack[r][c][1], r);
+        EXPECT_EQ(snow->firnStack[r][c][2], c);
+        EXPECT_EQ(snow->firn.data[r][c], r + c);
+        EXPECT_EQ(snow->solidG.data[r][c], 3.0);
+        const double a = snow->massBalance.data[r][c], b = snow->oldMassBalance.data[r][c];
+        if (r == 2 && c == 3) {
+            EXPECT_EQ(a, -20.0);
+            EXPECT_EQ(b, -20.0);
+        } else if (r == 3 && c == 4) {
+            EXPECT_EQ(a, -10.0);
+            EXPECT_EQ(b, -10.0);
+        } else if (r == 1 && c == 2) {
+            EXPECT_EQ(a, -9999.0);
+            EXPECT_EQ(b, -9999.0);
+        } else {
+            EXPECT_EQ(a, -10.0);
+            EXPECT_EQ(b, -20.0);
+        }
+    });
 }
 
 }  // namespace
