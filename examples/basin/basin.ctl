@@ -151,11 +151,18 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-27       number of standard grids
+0       number of standard grids
+
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
 zones.asc     zonegrid_soilmodel   0   subbasins of the soil and snow models
+glacier.asc        GlacierizedCells   0   glacierized share of the cells: one glacier in subbasin 2
+glaciercodes.asc   GlacierCodes       0   glacier code 7
+slidefraction1.asc slidefraction1 fillcode = 0 readcode = 0 defaultValue = 0.25   slide shares to the north
+slidefraction2.asc slidefraction2 fillcode = 0 readcode = 0 defaultValue = 0.25   to the west
+slidefraction3.asc slidefraction3 fillcode = 0 readcode = 0 defaultValue = 0.25   to the east
+slidefraction4.asc slidefraction4 fillcode = 0 readcode = 0 defaultValue = 0.25   to the south
 SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
 gw_distance.asc   groundwater_distance   fillcode = 0 readcode = 0 defaultValue = -2   staged until the soil model writes it
 gw_recharge.asc   groundwater_recharge   fillcode = 0 readcode = 0 defaultValue = 0    staged until the soil model writes it
@@ -282,10 +289,10 @@ cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 [snow_model]
 1       flow control parameter
 60      time step in minutes
-1       method for snow: degree-day
+8       method for snow: degree-day with snow slides
 1.0     transzone: half width of the rain/snow band (degrees C)
 0.5     T0R: temperature of half snow, half rain
-0.0     T0: threshold temperature of melt
+-3.0    T0: threshold temperature of melt: the glacier snow is gone at the end of 2 January
 0.1     CWH: liquid water holding capacity
 2.0     CRFR: refreezing coefficient
 2.5     C0: degree-day factor (mm/(degree C day))
@@ -323,6 +330,81 @@ snow_storage_zones.txt 2024 storage statistics: zone means, one row a day
 snow_total.asc              total storage grid
 1                           write code: written at the end of the run
 0                           readgrid: start without snow
+snowtemp.asc                snow pack temperature grid (not used by degree-day methods)
+0                           write code
+snowtemp.txt 0              snow pack temperature statistics
+surftemp.asc                surface temperature grid
+0                           write code
+surftemp.txt 0              surface temperature statistics
+input_mass.asc              released snow grid
+0                           write code
+input_mass.txt 0            released snow statistics
+mobile_mass.asc             mobile snow grid
+0                           write code
+mobile_mass.txt 0           mobile snow statistics
+snow_deposition.asc         deposition grid
+0                           write code
+snow_deposition_zones.txt 4024  deposition statistics: zone sums, one row a day
+55      maximum slope for deposition (degrees)
+20      maximum deposition factor (mm)
+0       minimum slope for slides (degrees): the example is flat
+0.05    slide mass fraction
+1.0     incoming long wave radiation correction factor
+1.0     outgoing long wave radiation correction factor
+
+[ice_firn]
+11      Glacier-Method: dynamic glaciers, degree-day melt
+6.0     DDFice (mm/(degree C day))
+5.0     DDFfirn
+100.0   DDFsnow: snow on the glacier melts within the hour
+2.0     MF
+0.01    Aice_min
+0.02    Aice_max
+0.005   Asnow_min
+0.01    Asnow_max
+10      kice_els (steps)
+20      kfirn_els
+5       ksnow_els
+0       initial Qice_els
+0       initial Qfirn_els
+0       initial Qsnow_els
+firn_melt.asc               firn melt grid
+0                           write code
+qfirn.txt 0                 firn melt statistics
+ice_melt.asc                ice melt grid
+0                           write code
+qice.txt 0                  ice melt statistics
+glacier_runoff_zones.txt 4024   glacier runoff statistics: zone sums, one row a day
+qsnowglac.txt 0             snow melt on glaciers statistics
+0                           read grid parameter: start from the section's values
+3 700 0.5                   firn_levels, firn_base, deltafirnper100m
+2 1                         GMBEvalDay, GMBEvalMonth: the yearly step runs at the end of 2 January
+28.5 1.36 2 1               VAscaling, VAexponent, numElevBands, extraWeightFactorBand0
+firn.stk                    firn stack
+0                           write code
+firn.txt 0                  firn statistics
+glacier_balance.asc         glacier mass balance grid
+1                           write code: written at the end of the run
+glacier_balance_old.asc     glacier mass balance grid (old reference)
+0                           write code
+gmb1.txt 0                  mass balance statistics (subbasin)
+gmb2.txt 0                  mass balance statistics (glacier part)
+1.0                         global debris scaling factor
+snow_noglac.txt 0           snow storage statistics outside glaciers
+snow_solid_glac.asc         solid snow on glaciers
+0                           write code
+snow_liquid_glac.asc        liquid snow on glaciers
+0                           write code
+snow_total_glac.asc         total snow on glaciers
+0                           write code
+snow_melt_glac.asc          snow melt on glaciers
+0                           write code
+surftemp_glac.asc           surface temperature on glaciers
+0                           write code
+snowtemp_glac.asc           snow temperature on glaciers
+0                           write code
+snow_evap_glac.asc          snow evaporation on glaciers
+0                           write code
 
 [interception_model]
 0       flow control parameter

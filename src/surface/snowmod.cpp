@@ -93,7 +93,8 @@ void schneemodellklasse::FlushStatistics() {
     if (flowControl == 0) return;
     for (StatOutput* s : {&statOutflow, &statMeltOnly, &statStorage, &statDays, &statAge, &statSnow, &statRain,
                           &statAlbedo, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition})
+                          &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
+                          &statGlacierTotal, &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw})
         if (s->stat) s->stat->WriteLine();
 }
 
@@ -113,7 +114,8 @@ schneemodellklasse::~schneemodellklasse() {
 void schneemodellklasse::ReleaseAll() {
     for (StatOutput* s : {&statOutflow, &statMeltOnly, &statStorage, &statDays, &statAge, &statSnow, &statRain,
                           &statAlbedo, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition}) {
+                          &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
+                          &statGlacierTotal, &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw}) {
         if (!s->stat) continue;
         s->stat->Release();
         s->stat.reset();
@@ -121,9 +123,12 @@ void schneemodellklasse::ReleaseAll() {
     // Only the entries this model registered; a grid linked from the store stays.
     for (OwnGrid* g : {&solid, &liquid, &total, &daysSnow, &snowAge, &snowTemp, &surfTemp, &maxDeposition,
                        &elevOrderRow, &elevOrderCol, &inputMass, &mobileMass, &deposition, &snowFraction,
-                       &rainFraction, &outflow, &meltOnly}) {
+                       &rainFraction, &outflow, &meltOnly, &meltFirn, &meltIce, &firn, &massBalance, &oldMassBalance,
+                       &solidG, &liquidG, &totalG, &meltG, &surfTempG, &snowTempG, &evaporationG, &fractionOld,
+                       &codesOld, &snowFreeOwn, &snowCoverOwn}) {
         if (g->index > 0) ReleaseGrid(g->index);
         g->index = 0;
         g->data.reset();
     }
+    firnStack.reset();
 }

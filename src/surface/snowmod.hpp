@@ -7,7 +7,10 @@
 //
 // Files: snowmod.cpp (links, accessors, teardown), snowmod_config.cpp (section and grids),
 // snowmod_slides.cpp (deposition limit and elevation order of the slide methods),
-// snowmod_step.cpp (time step and cell loop), snowmod_state.cpp (state file section).
+// snowmod_step.cpp (time step and cell loop), snowmod_state.cpp (state file section),
+// snowmod_glacier_config.cpp ("[ice_firn]", "[permafrost]", glacier table and records),
+// snowmod_glacier_grids.cpp (glacier grids), snowmod_glacier_step.cpp (glacier part of the
+// cell loop, permafrost, slides, glacier statistics and runoff, yearly glacier step).
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -16,6 +19,8 @@
 
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "surface/glacier_balance.hpp"
+#include "surface/glacier_physics.hpp"
 #include "surface/snow_physics.hpp"
 
 // Deposition limit of a cell on a slope (degrees): factor * (1 - slope / maxSlope), and 0 where
@@ -138,6 +143,64 @@ public:
     // Outflows of the glacier runoff storages per subbasin (1-based).
     std::vector<double> Qice_slr, Qfirn_slr, Qsnow_slr;
 
+    // ---- glaciers ("[ice_firn]"); glacierMethod 0 = no glacier model
+    int glacierMethod = 0;
+    double DDFice = 0, DDFfirn = 0, DDFsnow = 0, MF = 0;
+    double kice_els = 1, kfirn_els = 1, ksnow_els = 1;
+    int firn_levels = 1;
+    double firn_base = 0, deltafirnper100m = 0;
+    int GMBEvalDay = 0, GMBEvalMonth = 0;
+    double VAscaling = 28.5, VAexponent = 1.36;
+    int numElevBands = 1, extraWeightFactorBand0 = 0;
+    int readGlacierGrids = 0;
+    double debrisScale = 1.0;
+    double glacierConversion = 0.85;
+    // Per ranked zone of "zonegrid_soilmodel": glacier table and the mean melt inputs.
+    struct GlacierSubbasinRecord {
+        bool hasGlacier = false;
+        double glacierCells = 0;
+        double freeCells = 0;
+    };
+    std::vector<GlacierSubbasinRecord> glacierTable;
+    std::vector<zoneFZT> iceInput, firnInput, snowInput;  // melt sums of the step per ranked zone
+    Matrix* glacierFraction = nullptr;  // "ice_firn" or "GlacierizedCells" (own rows)
+    Matrix* glacierCodes = nullptr;     // "GlacierCodes" (own rows)
+    int fractionIndex = 0, codesIndex = 0;
+    const Matrix* debris = nullptr;
+    const Matrix* glacierRadiation = nullptr;
+    OwnGrid meltFirn, meltIce, firn, massBalance, oldMassBalance;
+    OwnGrid solidG, liquidG, totalG, meltG, surfTempG, snowTempG, evaporationG, fractionOld, codesOld;
+    Stack firnStack;
+    StatOutput statFirnMelt, statIceMelt, statSnowOnIce, statGlacierTotal, statSnowWithoutGlaciers;
+    StatOutput statFirnWE, statBalanceSubbasin, statBalanceGlacier;
+    glacier::GlacierList glacierList;
+    // Whole grids on process 0 (empty elsewhere and with one process).
+    Matrix soilZoneWhole, fractionWhole, codesWhole, zoneWhole, elevationWhole;
+    Matrix slopeWhole, slideFractionWhole[5], maxDepositionWhole;
+
+    // ---- permafrost ("[permafrost]")
+    bool permafrost = false;
+    double minSnowAgeRefreeze = 0, maxSweSnowFree = 0, reducedKsat = 0;
+    Matrix* snowFreeDays = nullptr;
+    Matrix* snowCoverDays = nullptr;
+    const Matrix* thawCoefficient = nullptr;
+    Matrix* thawDepth = nullptr;
+    Matrix* rootDepth1 = nullptr;
+    OwnGrid snowFreeOwn, snowCoverOwn;
+    StatOutput statThaw;
+
+    bool HasGlacierSnowGrids() const { return totalG.index > 0; }
+    // Whole-grid views on process 0 (the store grid when it is whole already).
+    const Matrix& SoilZones() const;
+    Matrix& FractionView();
+    Matrix& CodesView();
+    // The yearly glacier step (every process; whole-grid work on process 0).
+    void YearlyGlacierStep();
+    // The slide pass (every process; the pass on process 0).
+    void Slides();
+    // Glacier runoff of the step (process 0) into the "glacier_melt_total" record and Qg.
+    void RouteGlacierRunoff();
+
 private:
     // Construction steps (snowmod_config.cpp).
     void Construct();
@@ -157,10 +220,41 @@ private:
     const Matrix* Linked(const std::string& name);
     const Matrix* Optional(const std::string& name);
 
+    // Glaciers and permafrost (snowmod_glacier_*.cpp).
+    void ReadGlacierSection();
+    void ReadGlacierDynamicValues(const std::string& section);
+    void CheckGlacierGrids();
+    void CreateGlacierStatistics();
+    void CreateRankedStatistic(StatOutput& out, const char* title, int decimals);
+    void BuildGlacierTable();
+    void BroadcastGlacierTable();
+    void CreateGlacierGrids();
+    void CreateDynamicGlacierGrids();
+    void CreateInsideGrid(OwnGrid& grid, const char* name, bool workRows, bool read);
+    void StartGlacierRecords();
+    void SetUpPermafrost();
+    void ReadPermafrostSection();
+    void GatherSlideInputs();
+    void CloseControlFile();
+    void GlacierSnowOfCell(int r, int c, double P, double T);
+    void FirnAndIceOfCell(int r, int c, double T, double glacierSnowMelt);
+    double SnowPassesOfCell(int r, int c, double& S, double& L, double& Tp, double& Ts, double& E, bool glacierPass,
+                            double splits[2][2], double& raisedInput, double& part);
+    void HoldLiquid(double& S, double& L, double& out) const;
+    const Matrix& WholeZones() const;
+    const Matrix& WholeElevation() const;
+    void PermafrostOfCell(int r, int c);
+    void AddGlacierStatistics(int r, int c);
+    void CopyGlacierStates(int r, int c, int mr, int mc);
+    int RankedZone(int r, int c) const;
+    bool InsideSoilZones(int r, int c) const;
+    glacier::GlacierGrids WholeGlacierGrids();
+
     // Cell work (snowmod_step.cpp).
     void SnowOfCell(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day);
     double LanduseAlbedo(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day) const;
     void AddStatistics();
+    void AddSnowStatistics();
     void StepStatistics();
     void WriteGrids();
     bool OwnCell(int r, int c) const;

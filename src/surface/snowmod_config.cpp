@@ -257,7 +257,7 @@ void schneemodellklasse::LinkInputGrids() {
     snowEvaporation = evaporation > 0 ? (*gridStore)[evaporation].grid : nullptr;
     for (int l = 1; l <= landuseLayers; ++l)
         landuse[static_cast<std::size_t>(l)] = Linked(StrFormat("%s%d", "landuse", l));
-    // The glacier grids and the "[ice_firn]" section are linked here by the glacier model.
+    ReadGlacierSection();
     if (method == 4) vapourPressure = Linked("vapor_pressure");
     if (snow::NeedsWindSpeed(method)) windSpeed = Linked("wind_speed");
     temperature = (*gridStore)[GetGridIndexOf3("corr_temperature", "temperature", "temperature_14")].grid;
@@ -350,5 +350,7 @@ void schneemodellklasse::CreateGrids() {
     CreateZeroGrid(rainFraction, "rain_fraction", false);
     CreateZeroGrid(outflow, "snowcover_outflow", false);
     CreateZeroGrid(meltOnly, "melt_from_snowcover", false);
-    // The glacier grids follow here when the glacier model is on.
+    if (snow::IsSlideMethod(method) || glacier::IsDynamic(glacierMethod)) GatherSlideInputs();
+    CreateGlacierGrids();
+    SetUpPermafrost();
 }

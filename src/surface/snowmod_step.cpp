@@ -1,5 +1,6 @@
 // The snow model's time step: seasonal factors, the parallel cell loop, the copy to the cells
 // of response units, zone statistics and grid outputs.
+#include <algorithm>
 #include <cmath>
 #include <mpi.h>
 
@@ -39,8 +40,11 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
     ComputeDaylightFraction();
     for (StatOutput* s : {&statRain, &statSnow, &statDays, &statAge, &statAlbedo, &statOutflow, &statMeltOnly,
                           &statStorage, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition})
+                          &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
+                          &statGlacierTotal, &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw})
         if (s->stat) s->stat->Reset();
+    for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput})
+        for (zoneFZT& z : *rec) z.n = z.sx = z.RelCellSum = 0;
     MPI_Barrier(MPI_COMM_WORLD);
 
     // Two regions: the copy reads master cells that the loop writes, so the loop must be
@@ -51,10 +55,20 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
     CopyHRUStates();
     if (const int failure = cellLoopError_.exchange(0); failure != 0) throw ModelError(failure);
 
-    // Snow slides of the slide methods are made here by the slide model.
+    const bool units = responseUnitGrid != nullptr && masterUnitGrid != nullptr;
+    if (!units && snow::IsSlideMethod(method)) Slides();
     AddStatistics();
     StepStatistics();
-    // The glacier runoff routing and the yearly glacier step follow here with the glacier model.
+    if (glacierMethod > 0) {
+        RouteGlacierRunoff();
+        if (statGlacierTotal.stat) statGlacierTotal.stat->Step(year, month, day, hour, 1);
+        // The evaluation day's last step; the condition mixes the step (minutes) and the
+        // time shift (minutes / 60) as the model defines it.
+        const double shift = minToIntEnd / 60.0;
+        if (glacier::IsDynamic(glacierMethod) && d == GMBEvalDay && m == GMBEvalMonth &&
+            static_cast<double>(h) + (timeInterval + shift) / 60.0 > 24.001)
+            YearlyGlacierStep();
+    }
     WriteGrids();
 }
 
@@ -95,43 +109,16 @@ double schneemodellklasse::LanduseAlbedo(int r, int c, std::int64_t y, std::int6
     return settings.landuseTable[code].AlbedoAtDate(*log, d, m, y, 1, r, c, (*elevation)[r][c]);
 }
 
-void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m, std::int64_t d) {
+double schneemodellklasse::SnowPassesOfCell(int r, int c, double& S, double& L, double& Tp, double& Ts, double& E,
+                                            bool glacierPass, double splits[2][2], double& raisedInput,
+                                            double& part) {
     using snow::CellInput;
-    outflow.data[r][c] = 0;
-    meltOnly.data[r][c] = 0;
-    double& S = solid.data[r][c];
-    double& L = liquid.data[r][c];
-    const double T = (*temperature)[r][c];
-    const double k = T <= 0 ? -0.12 : -0.05;
-    const double snowAlbedo = ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(k * snowAge.data[r][c]);
-
-    // Albedo before the step: a thin cover shows the land use.
-    (*albedo)[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c, y, m, d) : snowAlbedo;
-
-    // Cells with a glacierized part are handled by the glacier model here; without it every
-    // cell is snow outside glaciers.
-
     const double P = (*waterInput)[r][c];
-    const double coverBefore = S + L;
-    for (int t = 1; t <= tracerCount; ++t) {
-        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        double& store = rec.storage[r][c];
-        store *= rec.decayPerStep;
-        if (P > 0) {
-            const double cin = upstreamFlux[static_cast<std::size_t>(t)] != nullptr
-                                   ? (*upstreamFlux[static_cast<std::size_t>(t)])[r][c]
-                                   : 0.0;
-            if (tracerDescriptors[t].evaporating == 1)
-                store = WeightedMean(store, cin, coverBefore, P);
-            else
-                store += P * cin;
-        }
-    }
-
     CellInput in;
     in.P = P;
     in.rmf = stepMeltFactor;
     in.lake = lakesOn && (*lakeCodes)[r][c] > 0 && (*pondingStorage)[r][c] > 0;
+    in.glacierPass = glacierPass;
     if (depositionIndex != nullptr) in.depositionIndex = (*depositionIndex)[r][c];
     if (windSpeed != nullptr) in.wind = (*windSpeed)[r][c];
     if (vapourPressure != nullptr) in.vapourPressure = (*vapourPressure)[r][c];
@@ -151,20 +138,28 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
             in.surfaceTemperature = (*surfaceTemperature)[r][c];
         }
     }
-
     // One pass per step, or a night and a day pass for steps longer than half a day.
     snow::CellState st;
     st.S = S;
     st.L = L;
-    st.Tp = energy ? snowTemp.data[r][c] : 0.0;
-    st.Ts = energy ? surfTemp.data[r][c] : 0.0;
+    st.Tp = Tp;
+    st.Ts = Ts;
     const bool twoPasses = timeInterval > 720;
-    double melt = 0, evaporation = 0, raisedInput = 0, part = 0;
+    double melt = 0, evaporation = 0;
+    raisedInput = 0;
     for (int pass = twoPasses ? 0 : 1; pass <= 1; ++pass) {
-        in.T = pass == 0 ? (*temperatureNight)[r][c] : T;
+        in.T = pass == 0 ? (*temperatureNight)[r][c] : (*temperature)[r][c];
         in.weight = twoPasses ? (pass == 0 ? nightFraction : dayFraction) : 1.0;
+        if (glacierPass) {
+            in.snowIn = splits[pass][0];
+            in.rainIn = splits[pass][1];
+        }
         st.E = 0;
         const snow::PassResult res = snow::SnowCellStep(physics_, in, st);
+        if (!glacierPass) {
+            splits[pass][0] = res.snow;
+            splits[pass][1] = res.rain;
+        }
         melt += res.melt;
         evaporation += st.E;
         // Both passes split the original input; the raised input is their weighted sum.
@@ -173,37 +168,122 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
     }
     S = st.S;
     L = st.L;
-    if (energy) {
-        snowTemp.data[r][c] = st.Tp;
-        surfTemp.data[r][c] = st.Ts;
-        if (snowEvaporation != nullptr) (*snowEvaporation)[r][c] = evaporation;
-    }
+    Tp = st.Tp;
+    Ts = st.Ts;
+    E = evaporation;
+    return melt;
+}
 
-    // Melt moves from the solid to the liquid storage; what the cover cannot hold leaves it.
-    const double moved = std::min(melt, S);
-    L += moved;
-    S -= moved;
+void schneemodellklasse::HoldLiquid(double& S, double& L, double& out) const {
     if (L > CWH * S) {
-        outflow.data[r][c] = L - CWH * S;
+        out = L - CWH * S;
         L = CWH * S;
     }
-    if (moved > 0) meltOnly.data[r][c] = outflow.data[r][c];
-    if (raisedInput != P) (*waterInput)[r][c] = raisedInput;
-    snowFraction.data[r][c] = part * raisedInput;
-    rainFraction.data[r][c] = (1.0 - part) * raisedInput;
+}
 
-    const double O = outflow.data[r][c];
-    for (int t = 1; t <= tracerCount; ++t) {
-        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        double& store = rec.storage[r][c];
-        if (tracerDescriptors[t].evaporating == 1) {
-            rec.flux[r][c] = store;
-            continue;
+void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m, std::int64_t d) {
+    outflow.data[r][c] = 0;
+    meltOnly.data[r][c] = 0;
+    double& S = solid.data[r][c];
+    double& L = liquid.data[r][c];
+    const double T = (*temperature)[r][c];
+    const double k = T <= 0 ? -0.12 : -0.05;
+    const double snowAlbedo = ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(k * snowAge.data[r][c]);
+
+    // Albedo before the step: a thin cover shows the land use.
+    (*albedo)[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c, y, m, d) : snowAlbedo;
+
+    double g = 0;
+    if (glacierMethod > 0) {
+        if (meltG.index > 0) meltG.data[r][c] = 0;
+        meltFirn.data[r][c] = 0;
+        meltIce.data[r][c] = 0;
+        if (fractionOld.index > 0) fractionOld.data[r][c] = (*glacierFraction)[r][c];
+        g = std::clamp((*glacierFraction)[r][c], 0.0, 1.0);
+    }
+    const bool onGlacier = g > 0;
+    const bool glacierSnow = HasGlacierSnowGrids();
+
+    const double P = (*waterInput)[r][c];
+    double raisedInput = P;
+    if (onGlacier && glacierMethod != 13) {
+        GlacierSnowOfCell(r, c, P, T);
+    } else {
+        const double coverBefore = S + L;
+        if (!onGlacier) {
+            for (int t = 1; t <= tracerCount; ++t) {
+                TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+                double& store = rec.storage[r][c];
+                store *= rec.decayPerStep;
+                if (P > 0) {
+                    const double cin = upstreamFlux[static_cast<std::size_t>(t)] != nullptr
+                                           ? (*upstreamFlux[static_cast<std::size_t>(t)])[r][c]
+                                           : 0.0;
+                    if (tracerDescriptors[t].evaporating == 1)
+                        store = WeightedMean(store, cin, coverBefore, P);
+                    else
+                        store += P * cin;
+                }
+            }
         }
-        const double V = O + L + S;
-        const double x = std::min(V > 0 ? store * O / V : 0.0, O * tracerDescriptors[t].max_conc);
-        store -= x;
-        rec.flux[r][c] = O > 0 ? x / O : 0.0;
+        const bool energy = snow::IsEnergyBalanceMethod(method);
+        double Tp = energy ? snowTemp.data[r][c] : 0.0;
+        double Ts = energy ? surfTemp.data[r][c] : 0.0;
+        double E = 0, part = 0;
+        double splits[2][2] = {{0, 0}, {0, 0}};
+        const double melt = SnowPassesOfCell(r, c, S, L, Tp, Ts, E, false, splits, raisedInput, part);
+        if (energy) {
+            snowTemp.data[r][c] = Tp;
+            surfTemp.data[r][c] = Ts;
+            if (snowEvaporation != nullptr) (*snowEvaporation)[r][c] = E;
+        }
+        // Melt moves from the solid to the liquid storage; what the cover cannot hold leaves it.
+        const double moved = std::min(melt, S);
+        L += moved;
+        S -= moved;
+        HoldLiquid(S, L, outflow.data[r][c]);
+        if (moved > 0) meltOnly.data[r][c] = outflow.data[r][c];
+        if (raisedInput != P) (*waterInput)[r][c] = raisedInput;
+        snowFraction.data[r][c] = part * raisedInput;
+        rainFraction.data[r][c] = (1.0 - part) * raisedInput;
+        if (onGlacier && glacierSnow) {
+            // Method 13: the glacier part's snow runs the same passes with the cell's split.
+            double& SG = solidG.data[r][c];
+            double& LG = liquidG.data[r][c];
+            double TpG = energy ? snowTempG.data[r][c] : 0.0;
+            double TsG = energy ? surfTempG.data[r][c] : 0.0;
+            double EG = 0, raisedG = 0, partG = 0;
+            const double meltGlacier = SnowPassesOfCell(r, c, SG, LG, TpG, TsG, EG, true, splits, raisedG, partG);
+            if (energy) {
+                snowTempG.data[r][c] = TpG;
+                surfTempG.data[r][c] = TsG;
+            }
+            evaporationG.data[r][c] = EG;
+            const double mg = std::min(meltGlacier, SG);
+            LG += mg;
+            SG -= mg;
+            HoldLiquid(SG, LG, meltG.data[r][c]);
+            FirnAndIceOfCell(r, c, T, mg);
+        } else if (onGlacier) {
+            FirnAndIceOfCell(r, c, T, moved);
+        }
+    }
+    if (!onGlacier && glacierSnow) solidG.data[r][c] = liquidG.data[r][c] = totalG.data[r][c] = 0;
+
+    if (!onGlacier) {
+        const double O = outflow.data[r][c];
+        for (int t = 1; t <= tracerCount; ++t) {
+            TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+            double& store = rec.storage[r][c];
+            if (tracerDescriptors[t].evaporating == 1) {
+                rec.flux[r][c] = store;
+                continue;
+            }
+            const double V = O + L + S;
+            const double x = std::min(V > 0 ? store * O / V : 0.0, O * tracerDescriptors[t].max_conc);
+            store -= x;
+            rec.flux[r][c] = O > 0 ? x / O : 0.0;
+        }
     }
 
     const double cover = S + L;
@@ -217,7 +297,8 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
         (*albedo)[r][c] = ALBsnow_max;
     }
     total.data[r][c] = cover;
-    // Permafrost thaw depth follows here when permafrost is modelled.
+    if (glacierSnow) totalG.data[r][c] = solidG.data[r][c] + liquidG.data[r][c];
+    if (permafrost) PermafrostOfCell(r, c);
 }
 
 void schneemodellklasse::CopyHRUStates() {
@@ -247,11 +328,12 @@ void schneemodellklasse::CopyHRUStates() {
                 mobileMass.data[r][c] = mobileMass.data[mr][mc];
                 deposition.data[r][c] = deposition.data[mr][mc];
             }
+            CopyGlacierStates(r, c, mr, mc);
         }
     }
 }
 
-void schneemodellklasse::AddStatistics() {
+void schneemodellklasse::AddSnowStatistics() {
     bool any = false;
     for (StatOutput* s : {&statRain, &statSnow, &statDays, &statAge, &statAlbedo, &statOutflow, &statMeltOnly,
                           &statStorage, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
@@ -288,17 +370,41 @@ void schneemodellklasse::AddStatistics() {
     }
 }
 
+void schneemodellklasse::AddStatistics() {
+    AddSnowStatistics();
+    if (glacierMethod == 0 && !permafrost) return;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnCell(r, c)) continue;
+            if (glacierMethod > 0) AddGlacierStatistics(r, c);
+            if (permafrost && statThaw.stat) {
+                const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+                if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
+                statThaw.stat->AddValue(r, c, (*zoneIndex)[static_cast<std::size_t>(code)], (*thawDepth)[r][c], 1);
+            }
+        }
+    }
+}
+
 void schneemodellklasse::StepStatistics() {
     for (StatOutput* s : {&statStorage, &statOutflow, &statMeltOnly, &statDays, &statAge, &statSnow, &statRain,
                           &statAlbedo, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition})
+                          &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
+                          &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw})
         if (s->stat) s->stat->Step(year, month, day, hour, 1);
 }
 
 void schneemodellklasse::WriteGrids() {
     for (OwnGrid* g : {&total, &solid, &liquid, &daysSnow, &snowAge, &snowFraction, &rainFraction, &outflow,
-                       &meltOnly, &inputMass, &mobileMass, &deposition, &snowTemp, &surfTemp})
+                       &meltOnly, &inputMass, &mobileMass, &deposition, &snowTemp, &surfTemp, &meltFirn, &meltIce})
         if (g->index > 0) WriteStatisticGrids(g->index, true, false);
+    if (glacier::IsDynamic(glacierMethod)) {
+        WriteStackByCode(firn.index);
+        for (OwnGrid* g : {&massBalance, &oldMassBalance, &solidG, &liquidG, &totalG, &meltG, &surfTempG, &snowTempG,
+                           &evaporationG})
+            if (g->index > 0) WriteStatisticGrids(g->index, true, false);
+    }
     for (int t = 1; t <= tracerCount; ++t) {
         const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
         if (index > 0) WriteStatisticGrids(index, true, false);

@@ -1,0 +1,138 @@
+// Snow slides and deposition over the whole grid.
+#include "surface/glacier_slides.hpp"
+
+#include <algorithm>
+
+namespace glacier {
+
+namespace {
+
+double Clipped(const SlideGrids& g, int r, int c) {
+    if (g.glacierFraction == nullptr || g.TG == nullptr) return 0.0;
+    return std::clamp((*g.glacierFraction)[r][c], 0.0, 1.0);
+}
+
+// Releases share f of a storage: T shrinks by f T, L keeps its ratio, S = T - L.
+double Release(double& T, double& L, double& S, double f) {
+    const double old = T;
+    const double out = f * T;
+    T = T - out;
+    L = L * T / old;
+    S = T - L;
+    return out;
+}
+
+// Adds D to a storage, keeping the liquid ratio; an empty storage takes it all as solid.
+void Add(double& T, double& L, double& S, double D) {
+    if (T <= 0) {
+        L = 0;
+        T = S = D;
+        return;
+    }
+    const double next = T + D;
+    L = L * next / T;
+    T = next;
+    S = T - L;
+}
+
+}  // namespace
+
+std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
+    const Matrix& zone = *g.zone;
+    const double nd = g.nodata;
+    for (int r = 1; r <= g.nrows; ++r) {
+        double* in = (*g.input)[r];
+        double* mo = (*g.mobile)[r];
+        double* de = (*g.deposition)[r];
+        const double* z = zone[r];
+        for (int c = 1; c <= g.ncols; ++c) {
+            const double v = z[c] == nd ? nd : 0.0;
+            in[c] = mo[c] = de[c] = v;
+        }
+    }
+    static constexpr int dr[5] = {0, -1, 0, 0, 1};
+    static constexpr int dc[5] = {0, 0, -1, 1, 0};
+    std::int64_t visits = 0;
+    for (int vr = 1; vr <= g.nrows; ++vr)
+        for (int vc = 1; vc <= g.ncols; ++vc) {
+            if (zone[vr][vc] == nd) continue;
+            ++visits;
+            const int r = static_cast<int>((*g.orderRow)[vr][vc]);
+            const int c = static_cast<int>((*g.orderCol)[vr][vc]);
+            const double gf = Clipped(g, r, c);
+
+            double& T = (*g.T)[r][c];
+            double& input = (*g.input)[r][c];
+            const bool hasTG = g.TG != nullptr;
+            const double TGv = hasTG ? (*g.TG)[r][c] : 0.0;
+            if ((T <= 0 && (!hasTG || TGv <= 0)) || (*g.slope)[r][c] < p.minSlideSlope) {
+                input = 0;
+            } else {
+                input = 0;
+                if (gf < 1 && T > 0) {
+                    const double out = Release(T, (*g.L)[r][c], (*g.S)[r][c], p.massFraction);
+                    input = out * (1 - gf);
+                }
+                if (hasTG && TGv > 0 && gf > 0) {
+                    const double out = Release((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], p.massFraction);
+                    input += out * gf;
+                }
+            }
+            double& mobile = (*g.mobile)[r][c];
+            const double M = input + mobile;
+            // Nothing to move: the directions need not be looked at.
+            if (M == 0) continue;
+            const double myZone = zone[r][c];
+            double share[5] = {0, 0, 0, 0, 0};
+            double sum = 0;
+            for (int d = 1; d <= 4; ++d) {
+                const int nr = r + dr[d], nc = c + dc[d];
+                if (nr < 1 || nr > g.nrows || nc < 1 || nc > g.ncols) continue;
+                if (zone[nr][nc] == nd || zone[nr][nc] != myZone) continue;
+                share[d] = (*g.fraction[d])[r][c];
+                sum += share[d];
+            }
+            if (sum > 0)
+                for (double& s : share) s /= sum;
+            if (!(sum > 0)) {
+                mobile = M;
+                continue;
+            }
+            mobile = 0;
+            for (int d = 1; d <= 4; ++d) {
+                if (!(share[d] > 0)) continue;
+                const int nr = r + dr[d], nc = c + dc[d];
+                double& dep = (*g.deposition)[nr][nc];
+                dep += share[d] * M;
+                const double limit = (*g.maxDeposition)[nr][nc];
+                if (dep > limit) {
+                    (*g.mobile)[nr][nc] += dep - limit;
+                    dep = limit;
+                }
+            }
+        }
+    for (int r = 1; r <= g.nrows; ++r)
+        for (int c = 1; c <= g.ncols; ++c) {
+            if (zone[r][c] == nd) continue;
+            const double D = (*g.deposition)[r][c] + (*g.mobile)[r][c];
+            const double gf = Clipped(g, r, c);
+            const bool hasTG = g.TG != nullptr;
+            if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
+            if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
+        }
+    return visits;
+}
+
+double BasinSnow(const SlideGrids& g) {
+    double sum = 0;
+    for (int r = 1; r <= g.nrows; ++r)
+        for (int c = 1; c <= g.ncols; ++c) {
+            if ((*g.zone)[r][c] == g.nodata) continue;
+            const double gf = Clipped(g, r, c);
+            sum += (1 - gf) * (*g.T)[r][c];
+            if (g.TG != nullptr && gf > 0) sum += gf * (*g.TG)[r][c];
+        }
+    return sum;
+}
+
+}  // namespace glacier

@@ -1,0 +1,46 @@
+#pragma once
+// Snow slides over a whole grid: cells are visited from the lowest to the highest; a cell on a
+// steep enough slope releases a share of its snow, which moves with the mobile mass that has
+// reached it to its same-zone neighbours by their direction fractions and is deposited there up
+// to the deposition limit; the excess moves on as mobile mass. At the end every cell's
+// deposition and mobile mass becomes snow of that cell, so the basin's snow is unchanged.
+// The glacier part of a cell (fraction g) has its own storages. Whole grids in, no MPI or log.
+#include <cstdint>
+
+#include "kernel/matrix.hpp"
+
+namespace glacier {
+
+struct SlideGrids {
+    const Matrix* zone = nullptr;
+    const Matrix* orderRow = nullptr;  // elevation order: row-major visit gives the cells low to high
+    const Matrix* orderCol = nullptr;
+    const Matrix* fraction[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};  // 1 N, 2 W, 3 E, 4 S
+    const Matrix* slope = nullptr;
+    const Matrix* maxDeposition = nullptr;
+    const Matrix* glacierFraction = nullptr;  // null: no glacier part
+    Matrix* T = nullptr;
+    Matrix* L = nullptr;
+    Matrix* S = nullptr;
+    Matrix* TG = nullptr;  // glacier part; null when absent
+    Matrix* LG = nullptr;
+    Matrix* SG = nullptr;
+    Matrix* input = nullptr;
+    Matrix* mobile = nullptr;
+    Matrix* deposition = nullptr;
+    int nrows = 0, ncols = 0;
+    double nodata = -9999.0;
+};
+
+struct SlideParameters {
+    double minSlideSlope = 30.0;
+    double massFraction = 0.01;
+};
+
+// One slide pass; returns the number of cells visited.
+std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p);
+
+// Total snow (1 - g) T + g TG over the basin cells (glacier part only where it exists).
+double BasinSnow(const SlideGrids& g);
+
+}  // namespace glacier

@@ -1,0 +1,168 @@
+// Glacier grids of the snow model (created or read at construction), the glacier records of
+// the dynamic methods and the whole-grid inputs of the slides on process 0.
+#include <mpi.h>
+
+#include "surface/snowmod.hpp"
+
+const Matrix& schneemodellklasse::WholeZones() const { return zoneWhole.empty() ? *zoneGrid : zoneWhole; }
+
+const Matrix& schneemodellklasse::WholeElevation() const {
+    return elevationWhole.empty() ? *elevation : elevationWhole;
+}
+
+void schneemodellklasse::CreateInsideGrid(OwnGrid& grid, const char* name, bool workRows, bool read) {
+    const int first = workRows ? workFirstRow : firstRow;
+    const int last = workRows ? workLastRow : lastRow;
+    grid.data = matrix(first, last, 1, ncols, nrows);
+    if (read) {
+        ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 0, false, false, nodata, false,
+                 wholeGrid && workRows);
+    } else {
+        for (int r = first; r <= last; ++r) {
+            if (!grid.data.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) grid.data[r][c] = InsideSoilZones(r, c) ? 0.0 : nodata;
+        }
+    }
+    RegisterOwn(grid, name, first, last);
+}
+
+void schneemodellklasse::CreateGlacierGrids() {
+    if (glacierMethod == 0) return;
+    CreateInsideGrid(meltFirn, "melt_from_firn", false, false);
+    CreateInsideGrid(meltIce, "melt_from_ice", false, false);
+    if (glacier::IsDynamic(glacierMethod)) CreateDynamicGlacierGrids();
+}
+
+void schneemodellklasse::CreateDynamicGlacierGrids() {
+    const bool read = readGlacierGrids == 1;
+    const int first = workFirstRow, last = workLastRow;
+    const Matrix& frac = FractionView();
+    const Matrix& z = WholeElevation();
+    // Firn stack: level 0 and the 2-D grid hold the sum of the levels.
+    if (read) {
+        firn_levels = ReadStack(ExpandPath(inputPath, firn.fileName), &firnStack, wholeGrid);
+        firn.data = matrix(first, last, 1, ncols, nrows);
+        for (int r = first; r <= last; ++r)
+            if (firn.data.holds(r) && firnStack.holds(r))
+                for (int c = 1; c <= ncols; ++c) firn.data[r][c] = firnStack[r][c][0];
+    } else {
+        firnStack = matrix3d(first, last, 1, ncols, firn_levels, nrows);
+        firn.data = matrix(first, last, 1, ncols, nrows);
+        for (int r = first; r <= last; ++r) {
+            if (!firn.data.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                double* levels = firnStack[r][c];
+                const bool ice = InsideSoilZones(r, c) && frac.holds(r) && frac[r][c] > 0;
+                if (!ice) {
+                    for (int l = 0; l <= firn_levels; ++l) levels[l] = nodata;
+                    firn.data[r][c] = nodata;
+                    continue;
+                }
+                const double each = std::max(0.0, (z[r][c] - firn_base) * deltafirnper100m);
+                for (int l = 1; l <= firn_levels; ++l) levels[l] = each;
+                levels[0] = firn.data[r][c] = each * firn_levels;
+            }
+        }
+    }
+    firn.index = NextFreeEntry();
+    RegisterGrid(firn.index, firn.fileName, &firn.data, &firnStack, firn_levels, "firn_WE_stack", firn.writeCode,
+                 first, last);
+
+    CreateInsideGrid(massBalance, "GlacierMassBalance", true, read);
+    CreateInsideGrid(oldMassBalance, "OldGlacierMassBalance", true, read);
+    if (read) {
+        for (int r = first; r <= last; ++r) {
+            if (!massBalance.data.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                double& a = massBalance.data[r][c];
+                double& b = oldMassBalance.data[r][c];
+                if (a == nodata && b != nodata) a = b;
+                if (b == nodata && a != nodata) b = a;
+            }
+        }
+    }
+    CreateInsideGrid(solidG, "SolidSnowStorage_onGlacier", true, read);
+    CreateInsideGrid(liquidG, "LiquidSnowStorage_onGlacier", true, read);
+    CreateInsideGrid(totalG, "TotalSnowStorage_onGlacier", true, read);
+    if (snow::IsEnergyBalanceMethod(method)) {
+        CreateInsideGrid(surfTempG, "surftemp_onGlacier", true, read);
+        CreateInsideGrid(snowTempG, "snowtemp_onGlacier", true, read);
+    }
+    // Copies of the fraction and code grids as they were before the last change.
+    const Matrix& codes = CodesView();
+    for (auto [own, source, name] : {std::tuple{&fractionOld, &frac, "GlacierizedCellsOld"},
+                                     std::tuple{&codesOld, &codes, "GlacierCodesOld"}}) {
+        own->fileName = name;
+        own->writeCode = 0;
+        own->data = matrix(first, last, 1, ncols, nrows);
+        for (int r = first; r <= last; ++r)
+            if (own->data.holds(r))
+                for (int c = 1; c <= ncols; ++c) own->data[r][c] = source->holds(r) ? (*source)[r][c] : nodata;
+        RegisterOwn(*own, name, first, last);
+    }
+    CreateInsideGrid(meltG, "SnowMelt_onGlacier", false, false);
+    CreateInsideGrid(evaporationG, "SnowEvaporation_onGlacier", false, false);
+    StartGlacierRecords();
+}
+
+glacier::GlacierGrids schneemodellklasse::WholeGlacierGrids() {
+    glacier::GlacierGrids g;
+    g.zone = &WholeZones();
+    g.elevation = &WholeElevation();
+    g.fraction = &FractionView();
+    g.codes = &CodesView();
+    g.fractionOld = &fractionOld.data;
+    g.codesOld = &codesOld.data;
+    g.massBalance = &massBalance.data;
+    g.oldMassBalance = &oldMassBalance.data;
+    g.firn = &firn.data;
+    g.firnStack = &firnStack;
+    g.firnLevels = firn_levels;
+    g.nrows = nrows;
+    g.ncols = ncols;
+    g.nodata = nodata;
+    g.cellSize = cellsize;
+    return g;
+}
+
+void schneemodellklasse::StartGlacierRecords() {
+    glacierList.scaling = {VAscaling, VAexponent};
+    glacierList.numBands = numElevBands;
+    glacierList.extraWeight = extraWeightFactorBand0;
+    glacierList.conversion = glacierConversion;
+    int code = 0;
+    if (rank == 0) {
+        const glacier::GlacierGrids g = WholeGlacierGrids();
+        const glacier::SubbasinConflict k = glacierList.Build(g);
+        if (k.found) {
+            *log << "FATAL: \n\n=======================================\n" << "!!!! ERROR !!!! \n\n" << "glacier "
+                 << k.code << " is located in more than one subbasin:\n" << "First cell was found in subbasin "
+                 << k.firstSubbasin << ",\n" << "whereas the cell in row " << k.row << " and col " << k.col
+                 << " belongs to subbasin " << k.zone
+                 << ".\nPlease make sure that each single glacier belongs to one specific subbasin only."
+                 << "[end-entry]";
+            code = 84;
+        } else {
+            glacierList.Start(g);
+        }
+    }
+    MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (code != 0) throw ModelError(code);
+}
+
+void schneemodellklasse::GatherSlideInputs() {
+    // Static whole grids of process 0: zones, elevation, slope and the direction fractions.
+    zoneWhole = MPIGatherGridCopy(1);
+    elevationWhole = MPIGatherGridCopy(2);
+    if (!snow::IsSlideMethod(method)) return;
+    slopeWhole = MPIGatherGridCopy(GetGridIndex("slope_angle"));
+    for (int d = 1; d <= 4; ++d)
+        slideFractionWhole[d] = MPIGatherGridCopy(GetGridIndex(StrFormat("slidefraction%d", d)));
+    // A deposition limit of the control file holds only the own rows; process 0 needs all.
+    int fromStore = rank == 0 && maxDeposition.index == 0 ? 1 : 0;
+    MPI_Bcast(&fromStore, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (fromStore != 0) {
+        maxDepositionWhole = MPIGatherGridCopy(GetGridIndex("max_deposition"));
+        if (!maxDepositionWhole.empty()) maxDepositionGrid = &maxDepositionWhole;
+    }
+}

@@ -1,0 +1,338 @@
+// Glacier part of the snow model's step: snow, firn and ice melt of glacierized cells, the
+// permafrost thaw depth, snow slides on process 0, the glacier statistics with the mass
+// balance, the glacier runoff storages of the subbasins and the yearly glacier step.
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <mpi.h>
+
+#include "kernel/zonerecord.hpp"
+#include "surface/glacier_slides.hpp"
+#include "surface/snowmod.hpp"
+
+namespace {
+
+glacier::MeltParameters MeltOf(const schneemodellklasse& s) {
+    glacier::MeltParameters p;
+    p.method = s.glacierMethod;
+    p.T0 = s.T0;
+    p.DDFice = s.DDFice;
+    p.DDFfirn = s.DDFfirn;
+    p.DDFsnow = s.DDFsnow;
+    p.MF = s.MF;
+    p.debrisScale = s.debrisScale;
+    p.stepsPerDay = s.stepsPerDay;
+    return p;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ cells
+
+void schneemodellklasse::GlacierSnowOfCell(int r, int c, double P, double T) {
+    double& S = solid.data[r][c];
+    double& L = liquid.data[r][c];
+    const double part = snow::SnowPart(T, T0R, transzone);
+    snowFraction.data[r][c] = part * P;
+    rainFraction.data[r][c] = (1 - part) * P;
+    S += part * P;
+    L += (1 - part) * P;
+    const bool glacierSnow = HasGlacierSnowGrids();
+    if (glacierSnow) {
+        solidG.data[r][c] += part * P;
+        liquidG.data[r][c] += (1 - part) * P;
+    }
+    const double R = glacierRadiation != nullptr ? (*glacierRadiation)[r][c] : 0.0;
+    const double M = glacier::SnowMelt(MeltOf(*this), T, stepSnowFactor, R);
+    double m = 0;
+    if (T > T0 && S + L > 0) {
+        m = std::min(M, S);
+        L += m;
+        S -= m;
+        HoldLiquid(S, L, outflow.data[r][c]);
+        if (m > 0) meltOnly.data[r][c] = outflow.data[r][c];
+    }
+    // Without glacier snow grids (methods 1 and 2, whose glacier cells are whole) the cell's
+    // snow stands for the glacier's snow.
+    double mg = m;
+    if (glacierSnow) {
+        double& SG = solidG.data[r][c];
+        double& LG = liquidG.data[r][c];
+        mg = 0;
+        if (T > T0 && SG + LG > 0) {
+            mg = std::min(M, SG);
+            LG += mg;
+            SG -= mg;
+            HoldLiquid(SG, LG, meltG.data[r][c]);
+        }
+    }
+    FirnAndIceOfCell(r, c, T, mg);
+}
+
+void schneemodellklasse::FirnAndIceOfCell(int r, int c, double T, double ms) {
+    const double SG = HasGlacierSnowGrids() ? solidG.data[r][c] : solid.data[r][c];
+    if (!(T > T0) || SG > 0) return;
+    const double f = debris != nullptr && (*debris)[r][c] > nodata + 1 ? (*debris)[r][c] : 1.0;
+    const double R = glacierRadiation != nullptr ? (*glacierRadiation)[r][c] : 0.0;
+    const glacier::MeltParameters p = MeltOf(*this);
+    const double ice = glacier::IceMeltRate(p, T, stepIceFactor, R, f) - ms;
+    const double firnMelt = glacier::FirnMeltRate(p, T, stepSnowFactor, R) - ms;
+    if (!glacier::IsDynamic(glacierMethod)) {
+        const double code = (*glacierFraction)[r][c];
+        if (code == 1 && ice > 0) meltIce.data[r][c] = ice;
+        if (code == 2 && firnMelt > 0) meltFirn.data[r][c] += firnMelt;
+        return;
+    }
+    double& total = firn.data[r][c];
+    if (!(total > 0)) {
+        if (ice > 0) meltIce.data[r][c] = ice;
+        return;
+    }
+    if (firnMelt <= 0) return;
+    // The firn gives what its levels hold, youngest first; the rest melts from the ice.
+    double* levels = firnStack[r][c];
+    const double rest = glacier::MeltFirn({levels, static_cast<std::size_t>(firn_levels) + 1}, firnMelt, nodata);
+    meltFirn.data[r][c] += firnMelt - rest;
+    meltIce.data[r][c] += rest;
+    total = levels[0];
+}
+
+void schneemodellklasse::PermafrostOfCell(int r, int c) {
+    glacier::PermafrostCell cell{(*snowFreeDays)[r][c], (*snowCoverDays)[r][c], (*thawDepth)[r][c]};
+    const glacier::PermafrostParameters p{minSnowAgeRefreeze, maxSweSnowFree, stepsPerDay};
+    glacier::PermafrostStep(p, solid.data[r][c] + liquid.data[r][c], (*thawCoefficient)[r][c], cell);
+    (*snowFreeDays)[r][c] = cell.snowFreeDays;
+    (*snowCoverDays)[r][c] = cell.snowCoverDays;
+    (*thawDepth)[r][c] = cell.thawDepth;
+    if (rootDepth1->holds(r)) (*rootDepth1)[r][c] = std::min((*rootDepth1)[r][c], cell.thawDepth);
+}
+
+void schneemodellklasse::CopyGlacierStates(int r, int c, int mr, int mc) {
+    if (glacierMethod == 0) return;
+    meltFirn.data[r][c] = meltFirn.data[mr][mc];
+    meltIce.data[r][c] = meltIce.data[mr][mc];
+    if (!glacier::IsDynamic(glacierMethod)) return;
+    for (int l = 0; l <= firn_levels; ++l) firnStack[r][c][l] = firnStack[mr][mc][l];
+    for (OwnGrid* g : {&firn, &massBalance, &oldMassBalance, &solidG, &liquidG, &totalG, &meltG, &surfTempG,
+                       &snowTempG, &evaporationG})
+        if (g->index > 0) g->data[r][c] = g->data[mr][mc];
+}
+
+// ------------------------------------------------------------------ statistics and runoff
+
+void schneemodellklasse::AddGlacierStatistics(int r, int c) {
+    const int zone = RankedZone(r, c);
+    if (zone < 0) return;
+    const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+    const int snowZone = zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size())
+                             ? (*zoneIndex)[static_cast<std::size_t>(code)]
+                             : -1;
+    // The runoff inputs are summed as the statistics do, whether their outputs are written or not.
+    auto add = [&](std::vector<zoneFZT>& rec, double value, double weight) {
+        zoneFZT& z = rec[static_cast<std::size_t>(zone)];
+        z.n += weight;
+        const double a = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
+                             ? (*relCellArea)[r][c]
+                             : 1.0;
+        z.RelCellSum += a * weight;
+        z.sx += value * a * weight;
+    };
+    auto both = [&](StatOutput& out, std::vector<zoneFZT>* own, double value, double weight) {
+        out.stat->AddValue(r, c, zone, value, weight);
+        if (own != nullptr) add(*own, value, weight);
+    };
+    const double g = std::clamp((*glacierFraction)[r][c], 0.0, 1.0);
+    if (snowZone >= 0) {
+        const double snowStore = solid.data[r][c] + liquid.data[r][c];
+        statSnowWithoutGlaciers.stat->AddValue(r, c, snowZone, snowStore, 1 - g);
+        statSnowWithoutGlaciers.stat->AddValue(r, c, snowZone, 0, g);
+    }
+    const bool dynamic = glacier::IsDynamic(glacierMethod);
+    if (g <= 0) {
+        both(statFirnMelt, &firnInput, 0, 1);
+        both(statIceMelt, &iceInput, 0, 1);
+        both(statSnowOnIce, &snowInput, 0, 1);
+        if (dynamic) {
+            statFirnWE.stat->AddValue(r, c, zone, 0, 1);
+            statBalanceSubbasin.stat->AddValue(r, c, zone, 0, 1);
+        }
+        return;
+    }
+    const double F = firn.index > 0 && firn.data[r][c] > 0 ? 1.0 : 0.0;
+    const double sm = meltG.index > 0 ? meltG.data[r][c] : 0.0;
+    both(statFirnMelt, &firnInput, meltFirn.data[r][c] + F * sm, g);
+    both(statFirnMelt, &firnInput, 0, 1 - g);
+    both(statIceMelt, &iceInput, meltIce.data[r][c], g);
+    both(statIceMelt, &iceInput, 0, 1 - g);
+    both(statSnowOnIce, &snowInput, (1 - F) * sm, g);
+    both(statSnowOnIce, &snowInput, 0, 1 - g);
+    if (!dynamic) return;
+    double& mb = massBalance.data[r][c];
+    mb += snowFraction.data[r][c] + rainFraction.data[r][c] - sm - meltFirn.data[r][c] - meltIce.data[r][c];
+    if (inputMass.index > 0) mb += deposition.data[r][c] + mobileMass.data[r][c] - inputMass.data[r][c];
+    if (evaporationG.index > 0) mb -= evaporationG.data[r][c];
+    statFirnWE.stat->AddValue(r, c, zone, firn.data[r][c], g);
+    statFirnWE.stat->AddValue(r, c, zone, 0, 1 - g);
+    statBalanceSubbasin.stat->AddValue(r, c, zone, mb, g);
+    statBalanceSubbasin.stat->AddValue(r, c, zone, 0, 1 - g);
+    statBalanceGlacier.stat->AddValue(r, c, zone, mb, g);
+}
+
+void schneemodellklasse::RouteGlacierRunoff() {
+    const int n = soilZones.zoneCount;
+    for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput}) ReduceZoneRecords(rec->data(), n, true);
+    if (rank != 0) return;
+    auto mean = [](const zoneFZT& z) { return z.RelCellSum != 0 ? z.sx / z.RelCellSum : 0.0; };
+    const glacier::Triple k{kice_els, kfirn_els, ksnow_els};
+    for (int i = 1; i <= n; ++i) {
+        const std::size_t u = static_cast<std::size_t>(i);
+        zoneFZT& out = statGlacierTotal.records[u];
+        out.n = iceInput[u].n;
+        out.RelCellSum = iceInput[u].RelCellSum;
+        const GlacierSubbasinRecord& t = glacierTable[u];
+        if (!t.hasGlacier) {
+            out.sx = 0;
+            continue;
+        }
+        const double all = t.freeCells + t.glacierCells;
+        const double phi = all > 0 ? t.glacierCells / all : 0.0;
+        glacier::Triple q{Qice_slr[u], Qfirn_slr[u], Qsnow_slr[u]};
+        const glacier::Triple in{mean(iceInput[u]), mean(firnInput[u]), mean(snowInput[u])};
+        out.sx = glacier::RouteSubbasin(q, k, in, phi) * out.n;
+        Qice_slr[u] = q.ice;
+        Qfirn_slr[u] = q.firn;
+        Qsnow_slr[u] = q.snow;
+        if (Qg != nullptr && !Qg->empty() && u < (*Qg)[0].size())
+            (*Qg)[0][u] = out.RelCellSum != 0 ? out.sx / out.RelCellSum : 0.0;
+    }
+}
+
+// ------------------------------------------------------------------ slides
+
+void schneemodellklasse::Slides() {
+    const bool glacierSnow = HasGlacierSnowGrids();
+    // The solid storages come along: process 0 rewrites them for every cell it changes.
+    for (OwnGrid* g : {&total, &liquid, &solid}) MPIGatherGrid(g->index);
+    if (glacierSnow)
+        for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIGatherGrid(g->index);
+    if (rank == 0) {
+        glacier::SlideGrids s;
+        s.zone = &WholeZones();
+        s.orderRow = &elevOrderRow.data;
+        s.orderCol = &elevOrderCol.data;
+        for (int d = 1; d <= 4; ++d) s.fraction[d] = slideFractionWhole[d].empty() ? slideFraction[d] : &slideFractionWhole[d];
+        s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
+        s.maxDeposition = maxDepositionGrid;
+        if (glacierSnow) {
+            s.glacierFraction = &FractionView();
+            s.TG = &totalG.data;
+            s.LG = &liquidG.data;
+            s.SG = &solidG.data;
+        }
+        s.T = &total.data;
+        s.L = &liquid.data;
+        s.S = &solid.data;
+        s.input = &inputMass.data;
+        s.mobile = &mobileMass.data;
+        s.deposition = &deposition.data;
+        s.nrows = nrows;
+        s.ncols = ncols;
+        s.nodata = nodata;
+        glacier::SlidePass(s, {minSlideSlope, slideMassFrac});
+    }
+    for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
+    if (glacierSnow)
+        for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIScatterGrid(g->index);
+    for (OwnGrid* g : {&inputMass, &mobileMass, &deposition}) MPIScatterGrid(g->index);
+}
+
+// ------------------------------------------------------------------ yearly step
+
+void schneemodellklasse::YearlyGlacierStep() {
+    const bool glacierSnow = HasGlacierSnowGrids();
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnCell(r, c) || !InsideSoilZones(r, c) || !((*glacierFraction)[r][c] > 0)) continue;
+            codesOld.data[r][c] = (*glacierCodes)[r][c];
+            double* levels = firnStack[r][c];
+            const double swe = glacierSnow ? totalG.data[r][c] : total.data[r][c];
+            glacier::PushDownFirn({levels, static_cast<std::size_t>(firn_levels) + 1}, swe, nodata);
+            firn.data[r][c] = levels[0];
+            if (glacierSnow) {
+                totalG.data[r][c] = solidG.data[r][c] = liquidG.data[r][c] = 0;
+            } else {
+                total.data[r][c] = solid.data[r][c] = liquid.data[r][c] = 0;
+            }
+        }
+    }
+    // The old balance comes along: process 0's copy of other rows would be a year old.
+    for (OwnGrid* g : {&fractionOld, &codesOld, &massBalance, &oldMassBalance, &firn}) MPIGatherGrid(g->index);
+    MPISynchroniseStack(firn.index);
+    bool stuck = false;
+    if (rank == 0) {
+        glacier::GlacierGrids g = WholeGlacierGrids();
+        stuck = glacierList.Balance(g, [&](const std::string& text) { *log << text << "[end-entry]"; });
+        glacierList.SpreadLostBalance(g, -1);
+        if (stuck) std::cerr << "error: could not remove or add the required number of cells for the glacier\n";
+    }
+    // Process 0 changed its whole copies; its own rows of the shared grids take them back.
+    const bool copies = !fractionWhole.empty();
+    MPIScatterGrid(fractionIndex, copies ? &fractionWhole : nullptr);
+    MPIScatterGrid(codesIndex, copies ? &codesWhole : nullptr);
+    if (copies) {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!glacierFraction->holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                (*glacierFraction)[r][c] = fractionWhole[r][c];
+                (*glacierCodes)[r][c] = codesWhole[r][c];
+            }
+        }
+    }
+    MPIScatterGrid(massBalance.index);
+    MPIScatterGrid(firn.index);
+    MPIScatterStack(firn.index);
+    *log << "DEBUG: glaciers changed, updating glaicerlist now..." << "[end-entry]";
+
+    if (rank == 0) {
+        for (GlacierSubbasinRecord& t : glacierTable)
+            if (t.hasGlacier) t.glacierCells = t.freeCells = 0;
+        const Matrix& zones = SoilZones();
+        const Matrix& frac = FractionView();
+        for (int r = 1; r <= nrows; ++r) {
+            if (!zones.holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c) {
+                if (zones[r][c] == nodata) continue;
+                const long code = static_cast<long>(std::floor(zones[r][c] + 0.5));
+                if (code < 0 || code >= static_cast<long>(soilZones.index.size())) continue;
+                GlacierSubbasinRecord& t =
+                    glacierTable[static_cast<std::size_t>(soilZones.index[static_cast<std::size_t>(code)])];
+                double x = frac[r][c];
+                double free = 1 - x;
+                if (x > 1) {
+                    x = 1;
+                    free = 0;
+                } else if (x < 0) {
+                    x = 0;
+                    free = 1;
+                }
+                t.glacierCells += x;
+                t.freeCells += free;
+            }
+        }
+    }
+    BroadcastGlacierTable();
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!massBalance.data.holds(r) || !zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            // Cells outside the basin keep their nodata, so the grid is the same at any
+            // process count.
+            if (!OwnCell(r, c)) continue;
+            if (!InsideSoilZones(r, c) || !((*glacierFraction)[r][c] > 0)) {
+                massBalance.data[r][c] = oldMassBalance.data[r][c] = 0;
+            } else {
+                oldMassBalance.data[r][c] = massBalance.data[r][c];
+            }
+        }
+    }
+}

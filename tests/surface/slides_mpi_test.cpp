@@ -1,0 +1,196 @@
+// Snow slides inside the snow model's step at any process count: the pass on process 0 sees
+// the whole basin, so the result of every cell equals one pass over the whole grid, and the
+// basin's snow is unchanged by it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <vector>
+
+#include "glacier_test_domain.hpp"
+#include "surface/glacier_slides.hpp"
+
+namespace {
+
+using glacier_test::GlacierOptions;
+using snow_test::SectionOptions;
+
+class SlidesMpi : public glacier_test::GlacierDomain {
+protected:
+    void Terrain() {
+        Matrix& z = *store_[2].grid;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                if (zone_[r][c] == -9999) continue;
+                z[r][c] = 2600 - 100 * r + 30 * ((c * 7) % 5);
+                G("slope_angle")[r][c] = 25 + 4 * ((r + 2 * c) % 5);
+                for (int d = 1; d <= 4; ++d) G(StrFormat("slidefraction%d", d))[r][c] = 0.1 * ((r * d + c) % 4) + 0.05;
+            }
+    }
+    static double Solid(int r, int c) { return 10.0 * r + 3 * c; }
+
+    // The expected grids: one whole-grid pass from the same start.
+    struct Reference {
+        std::deque<Matrix> grids;
+        glacier::SlideGrids g;
+        Matrix& Make(double v) {
+            memory_handling mh;
+            grids.push_back(mh.matrix(1, 4, 1, 5, 4));
+            grids.back().fill(v);
+            return grids.back();
+        }
+    };
+    void BuildReference(Reference& ref, const schneemodellklasse& snow, bool glacierPart) {
+        glacier::SlideGrids& g = ref.g;
+        g.nrows = 4;
+        g.ncols = 5;
+        g.zone = &zone_;
+        Matrix& orow = ref.Make(-9999);
+        Matrix& ocol = ref.Make(-9999);
+        std::vector<std::pair<double, std::pair<int, int>>> cells;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (zone_[r][c] != -9999) cells.push_back({(*store_[2].grid)[r][c], {r, c}});
+        std::stable_sort(cells.begin(), cells.end(), [](auto& a, auto& b) { return a.first < b.first; });
+        std::size_t k = 0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (zone_[r][c] != -9999) {
+                    orow[r][c] = cells[k].second.first;
+                    ocol[r][c] = cells[k++].second.second;
+                }
+        g.orderRow = &orow;
+        g.orderCol = &ocol;
+        for (int d = 1; d <= 4; ++d) g.fraction[d] = &G(StrFormat("slidefraction%d", d));
+        g.slope = &G("slope_angle");
+        Matrix& maxDep = ref.Make(-9999);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (zone_[r][c] != -9999)
+                    maxDep[r][c] = byName_.count("max_deposition") != 0
+                                       ? G("max_deposition")[r][c]
+                                       : MaxDepositionOfSlope(1.0, G("slope_angle")[r][c], 55);
+        g.maxDeposition = &maxDep;
+        Matrix& T = ref.Make(0);
+        Matrix& L = ref.Make(0);
+        Matrix& S = ref.Make(0);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                S[r][c] = Solid(r, c);
+                L[r][c] = 0.05 * S[r][c];
+                T[r][c] = S[r][c] + L[r][c];
+            }
+        g.T = &T;
+        g.L = &L;
+        g.S = &S;
+        if (glacierPart) {
+            g.glacierFraction = &G("GlacierizedCells");
+            Matrix& TG = ref.Make(0);
+            Matrix& LG = ref.Make(0);
+            Matrix& SG = ref.Make(0);
+            for (int r = 1; r <= 4; ++r)
+                for (int c = 1; c <= 5; ++c) {
+                    const bool ice = glacier_test::kFraction[r - 1][c - 1] > 0;
+                    SG[r][c] = ice ? 40.0 + c : 0.0;
+                    TG[r][c] = SG[r][c];
+                }
+            g.TG = &TG;
+            g.LG = &LG;
+            g.SG = &SG;
+        }
+        g.input = &ref.Make(0);
+        g.mobile = &ref.Make(0);
+        g.deposition = &ref.Make(0);
+        (void)snow;
+    }
+};
+
+TEST_F(SlidesMpi, EveryCellMatchesOneWholeGridPassAndTheBasinKeepsItsSnow) {
+    for (bool ownLimit : {false, true}) {
+        Terrain();
+        if (ownLimit) {
+            // A deposition limit of the control file, varying over the basin.
+            Add("max_deposition", 0);
+            ForOwn([&](int r, int c) { G("max_deposition")[r][c] = 0.2 * r + 0.1 * c; });
+            for (int r = 1; r <= 4; ++r)
+                for (int c = 1; c <= 5; ++c)
+                    if (zone_[r][c] != -9999) G("max_deposition")[r][c] = 0.2 * r + 0.1 * c;
+        }
+        Drop("GlacierizedCells");
+        SectionOptions o;
+        o.method = 8;
+        o.slideMassFrac = 0.3;
+        unsigned code = 9;
+        auto snow = Make(o, &code);
+        ASSERT_EQ(code, 0u) << console_.str();
+        snow->LinkPrecipitation(false);
+        Fill("temperature", -5);
+        Fill("precipitation", 0);
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = Solid(r, c);
+            snow->liquid.data[r][c] = 0.05 * Solid(r, c);
+        });
+        const double before = SumOwn([&](int r, int c) { return snow->solid.data[r][c] + snow->liquid.data[r][c]; });
+        snow->run(12, 5, 1, 2020);
+        const double after = SumOwn([&](int r, int c) { return snow->total.data[r][c]; });
+        EXPECT_NEAR(after, before, 1e-9 * before);
+        const double moved = SumOwn([&](int r, int c) { return snow->inputMass.data[r][c]; });
+        EXPECT_GT(moved, 0.0);
+
+        Reference ref;
+        BuildReference(ref, *snow, false);
+        glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+        ForOwn([&](int r, int c) {
+            EXPECT_NEAR(snow->total.data[r][c], (*ref.g.T)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->liquid.data[r][c], (*ref.g.L)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->solid.data[r][c], (*ref.g.S)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->mobileMass.data[r][c], (*ref.g.mobile)[r][c], 1e-12) << r << "," << c;
+        });
+    }
+}
+
+TEST_F(SlidesMpi, GlacierPartsSlideAcrossTheProcessBoundary) {
+    Terrain();
+    SectionOptions o;
+    o.method = 12;
+    o.slideMassFrac = 0.2;
+    GlacierOptions g;
+    g.method = 11;
+    unsigned code = 9;
+    auto snow = MakeGlacier(o, g, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow->LinkPrecipitation(false);
+    Fill("temperature", -5);
+    Fill("precipitation", 0);
+    ForOwn([&](int r, int c) {
+        snow->solid.data[r][c] = Solid(r, c);
+        snow->liquid.data[r][c] = 0.05 * Solid(r, c);
+        const bool ice = glacier_test::kFraction[r - 1][c - 1] > 0;
+        snow->solidG.data[r][c] = ice ? 40.0 + c : 0.0;
+        snow->liquidG.data[r][c] = 0;
+    });
+    auto basin = [&] {
+        return SumOwn([&](int r, int c) {
+            const double f = std::clamp(G("GlacierizedCells")[r][c], 0.0, 1.0);
+            return (1 - f) * snow->total.data[r][c] + f * snow->totalG.data[r][c];
+        });
+    };
+    const double before = SumOwn([&](int r, int c) {
+        const double f = std::clamp(G("GlacierizedCells")[r][c], 0.0, 1.0);
+        return (1 - f) * 1.05 * Solid(r, c) + f * snow->solidG.data[r][c];
+    });
+    snow->run(12, 5, 1, 2020);
+    EXPECT_NEAR(basin(), before, 1e-9 * before);
+
+    Reference ref;
+    BuildReference(ref, *snow, true);
+    glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(snow->total.data[r][c], (*ref.g.T)[r][c], 1e-12) << r << "," << c;
+        EXPECT_NEAR(snow->totalG.data[r][c], (*ref.g.TG)[r][c], 1e-12) << r << "," << c;
+        EXPECT_NEAR(snow->solidG.data[r][c], (*ref.g.SG)[r][c], 1e-12) << r << "," << c;
+    });
+}
+
+}  // namespace
