@@ -151,18 +151,11 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-0       number of standard grids
-
+27       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
 zones.asc     zonegrid_soilmodel   0   subbasins of the soil and snow models
-glacier.asc        GlacierizedCells   0   glacierized share of the cells: one glacier in subbasin 2
-glaciercodes.asc   GlacierCodes       0   glacier code 7
-slidefraction1.asc slidefraction1 fillcode = 0 readcode = 0 defaultValue = 0.25   slide shares to the north
-slidefraction2.asc slidefraction2 fillcode = 0 readcode = 0 defaultValue = 0.25   to the west
-slidefraction3.asc slidefraction3 fillcode = 0 readcode = 0 defaultValue = 0.25   to the east
-slidefraction4.asc slidefraction4 fillcode = 0 readcode = 0 defaultValue = 0.25   to the south
 SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
 gw_distance.asc   groundwater_distance   fillcode = 0 readcode = 0 defaultValue = -2   staged until the soil model writes it
 gw_recharge.asc   groundwater_recharge   fillcode = 0 readcode = 0 defaultValue = 0    staged until the soil model writes it
@@ -289,10 +282,10 @@ cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 [snow_model]
 1       flow control parameter
 60      time step in minutes
-8       method for snow: degree-day with snow slides
+1       method for snow: degree-day (the glacier variant: 8, with snow slides)
 1.0     transzone: half width of the rain/snow band (degrees C)
 0.5     T0R: temperature of half snow, half rain
--3.0    T0: threshold temperature of melt: the glacier snow is gone at the end of 2 January
+0.0     T0: threshold temperature of melt (the glacier variant: -3, so that the glacier snow is gone at the end of 2 January)
 0.1     CWH: liquid water holding capacity
 2.0     CRFR: refreezing coefficient
 2.5     C0: degree-day factor (mm/(degree C day))

@@ -110,6 +110,17 @@ if [ "$np" -eq 1 ]; then
     compare_outputs "$threads threads"
   done
 fi
+# The glacier variant of the example basin: the same tables and grids at any number of
+# processes and threads.
+rm -rf "$wd/glacier" && mkdir -p "$wd/glacier" && cp -r "$here"/../../examples/basin/. "$wd/glacier"/ &&
+  cd "$wd/glacier" && bash glacier_variant.sh . || fail "glacier example: copy"
+run glacier.ctl >/dev/null 2>&1
+status=$?
+[ "$status" -eq 0 ] || { tail -20 out.0.txt; fail "glacier example: exit status $status"; }
+for golden in "$here"/example_glacier/*; do
+  cmp -s "$(basename "$golden")" "$golden" || { diff "$golden" "$(basename "$golden")" | head; fail "glacier example: $(basename "$golden") differs"; }
+done
+
 # The example basin with discharge routing on and the soil model off: the routing network of
 # examples/basin/routing_model.txt (subbasins 1 and 2 into 3 with a tributary, a joined channel
 # and a constant inflow) is set up and its water-level/discharge tables are written, the same at
