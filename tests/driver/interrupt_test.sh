@@ -23,9 +23,9 @@ awk '/end month/ { sub(/^1 /, "12 ") } /end day/ { sub(/^3 /, "31 ") } /end year
 # Only the interpolation runs: thirty years stay a few seconds.
 set_flow_control long.ctl 0 $SUBMODEL_SECTIONS
 
-# Waits until the file holds the text n times (at most 30 s).
+# Waits until the file holds the text n times (at most 90 s: a loaded machine is slow).
 wait_for() {
-  for _ in $(seq 600); do [ "$(grep -ac "$2" "$1")" -ge "$3" ] && return 0; sleep 0.05; done
+  for _ in $(seq 1800); do [ "$(grep -ac "$2" "$1")" -ge "$3" ] && return 0; sleep 0.05; done
   return 1
 }
 
