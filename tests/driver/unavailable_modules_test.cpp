@@ -13,7 +13,6 @@
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
-#include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
 
 using namespace driver_test;
@@ -44,7 +43,6 @@ std::vector<Module> Modules() {
     return {
         {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
         {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
-        {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
         {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
