@@ -23,7 +23,8 @@ public:
     void ReadStorageState(const std::string* /*fileName*/, unsigned /*warmStart*/) {}
     RunoffArray* GetMaxIrrig() { return nullptr; }
     RunoffArray* GetMaxIrrigFromReservoirs() { return nullptr; }
-    std::vector<int>* GetRoutingTarget() { return nullptr; }
+    // Rows 0..2 of subbasin positions (row 1: the irrigation chains).
+    std::vector<std::vector<int>>* GetRoutingTarget() { return nullptr; }
     SubbasinValues* GetAbfrel() { return nullptr; }
     void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
     void WriteOutputs() {}

@@ -13,7 +13,6 @@
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
-#include "surface/irrigate.hpp"
 
 using namespace driver_test;
 
@@ -43,7 +42,6 @@ std::vector<Module> Modules() {
     return {
         {"RegionalSuperposition", RegionalSuperposition::kUnavailableCode, Builder<RegionalSuperposition>()},
         {"radiation_correction", expokorrklasse::kUnavailableCode, Builder<expokorrklasse>()},
-        {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
         {"SiltingUpModel", siltingupclass::kUnavailableCode, Builder<siltingupclass>()},
         {"SurfaceRoutingModel", surfaceroutingclass::kUnavailableCode, Builder<surfaceroutingclass>()},
         {"groundwater_flow", gwflowclass::kUnavailableCode, Builder<gwflowclass>(1u)},
