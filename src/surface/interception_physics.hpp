@@ -3,6 +3,8 @@
 // input up to its capacity, lets the rest through and evaporates from its storage with the
 // evaporation demand of the step. Plain numbers in and out; the interception model runs it for
 // every layer of every cell.
+#include <algorithm>
+
 namespace interception {
 
 // Glacier share at which a cell counts as glacier only.
@@ -34,8 +36,43 @@ struct LayerFluxes {
 // One step of one layer. storage and etp (the layer's potential transpiration) are updated in
 // place; ei is the layer's potential interception evaporation.
 // input = throughfall + change of storage + evaporation, exactly in exact arithmetic.
-LayerFluxes InterceptLayer(double input, double cover, double capacity, Evaporation mode, double& storage,
-                           double& etp, double ei);
+// Inline: it runs once per layer and cell in the model's hot loop.
+inline LayerFluxes InterceptLayer(double input, double cover, double capacity, Evaporation mode, double& storage,
+                           double& etp, double ei) {
+    LayerFluxes f;
+    f.direct = (1.0 - cover) * input;
+    f.throughfall = f.direct;
+    storage += cover * input;
+    if (storage > capacity) {
+        f.overflow = storage - capacity;
+        f.throughfall += f.overflow;
+        storage = capacity;
+    }
+    switch (mode) {
+        case Evaporation::FromTranspiration:
+            if (etp < storage) {
+                f.evaporation = etp;
+                storage -= etp;
+                f.demandTaken = etp;
+                etp = 0;
+            } else {
+                f.evaporation = storage;
+                etp -= storage;
+                f.demandTaken = storage;
+                storage = 0;
+            }
+            break;
+        case Evaporation::FromInterceptionDemand:
+            f.evaporation = std::min(ei, storage);
+            storage -= f.evaporation;
+            f.demandTaken = std::min(etp, f.evaporation);
+            etp -= f.demandTaken;
+            break;
+        case Evaporation::None:
+            break;
+    }
+    return f;
+}
 
 // Mass of a non-evaporating tracer that the overflow releases from a store of mass `mass`,
 // when the storage held `storageBefore` mm before it was capped at `capacity`: the overflow's

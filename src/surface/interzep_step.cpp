@@ -25,6 +25,8 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
     ForEachStatistic([](zonalstatistic& s) { s.Reset(); });
 
     const Evaporation mode = interception::EvaporationOfMethod(method);
+    bool statistics = false;
+    ForEachStatistic([&](zonalstatistic& s) { statistics = statistics || s.active(); });
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
         int c0 = 1, c1 = ncols;
@@ -38,10 +40,6 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
                 continue;
             }
             const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
-            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-            int zone = 0;
-            if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
-                zone = (*zoneIndex)[static_cast<std::size_t>(code)];
             if (g < 1.0) {
                 const double P = (*waterInput)[r][c];
                 if (layerCount == 1)
@@ -58,6 +56,11 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
                 }
                 layers[0].throughfall.data[r][c] = 0;
             }
+            if (!statistics) continue;
+            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+            int zone = 0;
+            if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
+                zone = (*zoneIndex)[static_cast<std::size_t>(code)];
             AddStatistics(r, c, zone, g);
         }
     }
