@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "setup/tracer_ini.hpp"
+#include "tables/landuse_entry.hpp"
 #include "tables/multilayer_landuse.hpp"
 
 std::string LayerFileName(const std::string& name, int layer) {
@@ -38,6 +39,8 @@ void interzeptionsmodellklasse::Construct() {
         responseUnitGrid = (*gridStore)[GetGridIndex("HydrologicResponseUnits")].grid;
         masterUnitGrid = (*gridStore)[GetGridIndex("MasterHydrologicResponseUnits")].grid;
     }
+    rows_.assign(static_cast<std::size_t>(layerCount) + 1, LayerRow{});
+    if (settings.landuseTable != nullptr) landuseCount_ = settings.landuseTable[0].GetNumber();
     constructed_ = true;
 }
 

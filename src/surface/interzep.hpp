@@ -93,7 +93,9 @@ private:
     void OneLayer(int r, int c, double P, interception::Evaporation mode);
     void SeveralLayers(int r, int c, double P, interception::Evaporation mode);
     // Capacity and cover of layer k at the cell; false when the layer has no land use there.
-    bool Vegetation(int k, int r, int c, double* capacity, double* cover) const;
+    bool Vegetation(int k, int c, double* capacity, double* cover) const;
+    // Points the row views at row r of every grid the cell work reads or writes.
+    void PointRows(int r);
     void TracersOfCell(int r, int c, double P, double cover, double storageBefore, double capacity,
                        const interception::LayerFluxes& f);
     void AddStatistics(int r, int c, int zone, double g);
@@ -104,5 +106,19 @@ private:
                 if (s != nullptr) f(*s);
     }
 
+    // Row r of the grids of one layer, for the cell work along a row.
+    struct LayerRow {
+        double* storage = nullptr;
+        double* evaporation = nullptr;
+        double* throughfall = nullptr;
+        double* etp = nullptr;
+        const double* ei = nullptr;
+        const double* landuse = nullptr;
+        const double* lai = nullptr;
+        const double* cover = nullptr;
+    };
+    std::vector<LayerRow> rows_;  // 0..layerCount
+    const double* input_ = nullptr;
+    long landuseCount_ = 0;
     bool constructed_ = false;
 };

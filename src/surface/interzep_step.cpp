@@ -34,6 +34,7 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
             c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
             c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
         }
+        PointRows(r);
         for (int c = c0; c <= c1; ++c) {
             if (!OwnCell(r, c)) {
                 ClearCell(r, c);
@@ -41,7 +42,7 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
             }
             const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
             if (g < 1.0) {
-                const double P = (*waterInput)[r][c];
+                const double P = input_[c];
                 if (layerCount == 1)
                     OneLayer(r, c, P, mode);
                 else
@@ -82,74 +83,92 @@ void interzeptionsmodellklasse::ClearCell(int r, int c) {
     }
 }
 
-bool interzeptionsmodellklasse::Vegetation(int k, int r, int c, double* capacity, double* cover) const {
-    const LayerInputs& v = vegetation[static_cast<std::size_t>(k)];
-    const double code = (*v.landuse)[r][c];
+void interzeptionsmodellklasse::PointRows(int r) {
+    input_ = (*waterInput)[r];
+    for (int k = 0; k <= layerCount; ++k) {
+        const std::size_t i = static_cast<std::size_t>(k);
+        LayerRow& row = rows_[i];
+        Layer& l = layers[i];
+        row.storage = l.storage.data[r];
+        row.evaporation = l.evaporation.data[r];
+        row.throughfall = l.throughfall.data[r];
+        row.etp = (*potentialTranspiration[i])[r];
+        row.ei = (*interceptionDemand[i])[r];
+        if (k == 0) continue;
+        const LayerInputs& v = vegetation[i];
+        row.landuse = (*v.landuse)[r];
+        row.lai = (*v.lai)[r];
+        row.cover = (*v.cover)[r];
+    }
+}
+
+bool interzeptionsmodellklasse::Vegetation(int k, int c, double* capacity, double* cover) const {
+    const LayerRow& row = rows_[static_cast<std::size_t>(k)];
+    const double code = row.landuse[c];
     const landuse_entry* table = settings.landuseTable;
     if (code <= nodata || table == nullptr) return false;
     const long position = static_cast<long>(code);
-    if (position < 1 || position > table[0].GetNumber()) return false;
-    *capacity = interception::Capacity(table[position].GetIntercepCap(), (*v.lai)[r][c], maxThickness);
-    *cover = (*v.cover)[r][c];
+    if (position < 1 || position > landuseCount_) return false;
+    *capacity = interception::Capacity(table[position].GetIntercepCap(), row.lai[c], maxThickness);
+    *cover = row.cover[c];
     return true;
 }
 
 void interzeptionsmodellklasse::OneLayer(int r, int c, double P, Evaporation mode) {
-    Layer& l1 = layers[1];
-    Layer& l0 = layers[0];
-    double& storage = l1.storage.data[r][c];
-    double& etp = (*potentialTranspiration[1])[r][c];
+    LayerRow& l1 = rows_[1];
+    LayerRow& l0 = rows_[0];
+    double& storage = l1.storage[c];
+    double& etp = l1.etp[c];
     double capacity = 0, cover = 0;
-    if (!Vegetation(1, r, c, &capacity, &cover)) {
+    if (!Vegetation(1, c, &capacity, &cover)) {
         // Without land use the cell holds nothing: the input passes.
-        l1.evaporation.data[r][c] = 0;
-        l1.throughfall.data[r][c] = P;
+        l1.evaporation[c] = 0;
+        l1.throughfall[c] = P;
         storage = 0;
     } else {
         const double before = storage;
         const interception::LayerFluxes f =
-            interception::InterceptLayer(P, cover, capacity, mode, storage, etp, (*interceptionDemand[1])[r][c]);
-        l1.evaporation.data[r][c] = f.evaporation;
-        l1.throughfall.data[r][c] = f.throughfall;
+            interception::InterceptLayer(P, cover, capacity, mode, storage, etp, l1.ei[c]);
+        l1.evaporation[c] = f.evaporation;
+        l1.throughfall[c] = f.throughfall;
         if (tracerCount > 0) TracersOfCell(r, c, P, cover, before + cover * P, capacity, f);
     }
-    l0.evaporation.data[r][c] = l1.evaporation.data[r][c];
-    l0.storage.data[r][c] = storage;
-    l0.throughfall.data[r][c] = l1.throughfall.data[r][c];
-    (*potentialTranspiration[0])[r][c] = etp;
+    l0.evaporation[c] = l1.evaporation[c];
+    l0.storage[c] = storage;
+    l0.throughfall[c] = l1.throughfall[c];
+    l0.etp[c] = etp;
 }
 
 void interzeptionsmodellklasse::SeveralLayers(int r, int c, double P, Evaporation mode) {
-    Layer& l0 = layers[0];
+    LayerRow& l0 = rows_[0];
     double evaporation0 = 0, storage0 = 0;
-    double& etp0 = (*potentialTranspiration[0])[r][c];
+    double& etp0 = l0.etp[c];
     // A layer without land use passes what reaches it on to the layer below.
     double input = P;
     for (int k = 1; k <= layerCount; ++k) {
-        Layer& l = layers[static_cast<std::size_t>(k)];
+        LayerRow& l = rows_[static_cast<std::size_t>(k)];
         double capacity = 0, cover = 0;
-        if (!Vegetation(k, r, c, &capacity, &cover)) {
-            l.evaporation.data[r][c] = 0;
-            l.throughfall.data[r][c] = 0;
-            l.storage.data[r][c] = 0;
+        if (!Vegetation(k, c, &capacity, &cover)) {
+            l.evaporation[c] = 0;
+            l.throughfall[c] = 0;
+            l.storage[c] = 0;
             continue;
         }
-        double& storage = l.storage.data[r][c];
+        double& storage = l.storage[c];
         const double before = storage;
-        const interception::LayerFluxes f = interception::InterceptLayer(
-            input, cover, capacity, mode, storage, (*potentialTranspiration[static_cast<std::size_t>(k)])[r][c],
-            (*interceptionDemand[static_cast<std::size_t>(k)])[r][c]);
+        const interception::LayerFluxes f =
+            interception::InterceptLayer(input, cover, capacity, mode, storage, l.etp[c], l.ei[c]);
         etp0 -= f.demandTaken;
-        l.evaporation.data[r][c] = f.evaporation;
-        l.throughfall.data[r][c] = f.throughfall;
+        l.evaporation[c] = f.evaporation;
+        l.throughfall[c] = f.throughfall;
         evaporation0 += f.evaporation;
         storage0 += storage;
         if (k == 1 && tracerCount > 0) TracersOfCell(r, c, P, cover, before + cover * P, capacity, f);
         input = f.throughfall;
     }
-    l0.evaporation.data[r][c] = evaporation0;
-    l0.storage.data[r][c] = storage0;
-    l0.throughfall.data[r][c] = input;
+    l0.evaporation[c] = evaporation0;
+    l0.storage[c] = storage0;
+    l0.throughfall[c] = input;
 }
 
 void interzeptionsmodellklasse::TracersOfCell(int r, int c, double P, double cover, double storageBefore,

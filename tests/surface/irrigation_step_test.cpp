@@ -5,6 +5,7 @@
 
 #include "irrigation_test_domain.hpp"
 #include "kernel/zonestat.hpp"
+#include "setup/tracer_ini.hpp"
 
 namespace {
 
@@ -134,6 +135,27 @@ TEST_F(IrrigationStep, BadRoutingTargetsStopWith60) {
     if (talvo_test::Rank() == 0) {
         EXPECT_TRUE(Logged("runs in a circle in the chain of subbasin 5"));
     }
+}
+
+TEST_F(IrrigationStep, TracersMixTheInputWithTheSourceWater) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = c % 2 == 0 ? 2 : 5; });
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concstor_tracer_1_unsatzon_model", 8.0);
+    Fill("precipitation", 1);
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    auto m = ReadyIrrigation();
+    unsigned error = 9;
+    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    m->LinkSoilTracerStores();
+    m->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) {
+        // Groundwater water carries the soil store's concentration, weighted by the amount.
+        const double expected = c % 2 == 0 ? (2.0 * 1 + 8.0 * 3.125) / 4.125 : 2.0;
+        EXPECT_NEAR(m->tracers[1].flux[r][c], expected, 1e-12) << r << "," << c;
+    });
+    m->FreeTracerGrids();
 }
 
 TEST_F(IrrigationStep, MissingRoutingArraysStopWith60) {
