@@ -128,6 +128,9 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
             AddToPrecipitation(w);
         } catch (const ModelError& e) {
             failure = e.code();
+        } catch (...) {
+            *log << "FATAL: irrigation: the step failed on mpi-rank 0" << "[end-entry]";
+            failure = 103;
         }
     }
     MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
