@@ -87,7 +87,8 @@ private:
     void ReleaseAll();
 
     // Step work (interzep_step.cpp).
-    bool OwnCell(int r, int c) const;
+    // Whether cell c of the row in view is in the basin and this process's.
+    bool OwnCell(int c) const;
     void ClearCell(int r, int c);
     void InterceptCell(int r, int c, int zone, double g);
     void OneLayer(int r, int c, double P, interception::Evaporation mode);
@@ -119,6 +120,8 @@ private:
     };
     std::vector<LayerRow> rows_;  // 0..layerCount
     const double* input_ = nullptr;
+    const double* zoneRow_ = nullptr;
+    const double* regionsRow_ = nullptr;
     long landuseCount_ = 0;
     bool constructed_ = false;
 };

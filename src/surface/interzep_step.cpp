@@ -9,10 +9,9 @@
 
 using interception::Evaporation;
 
-bool interzeptionsmodellklasse::OwnCell(int r, int c) const {
-    if ((*zoneGrid)[r][c] == nodata) return false;
-    if (mpiRegions != nullptr && mpiRegions->holds(r) && (*mpiRegions)[r][c] != rank) return false;
-    return true;
+bool interzeptionsmodellklasse::OwnCell(int c) const {
+    if (zoneRow_[c] == nodata) return false;
+    return regionsRow_ == nullptr || regionsRow_[c] == rank;
 }
 
 void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -36,7 +35,7 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
         }
         PointRows(r);
         for (int c = c0; c <= c1; ++c) {
-            if (!OwnCell(r, c)) {
+            if (!OwnCell(c)) {
                 ClearCell(r, c);
                 continue;
             }
@@ -85,6 +84,8 @@ void interzeptionsmodellklasse::ClearCell(int r, int c) {
 
 void interzeptionsmodellklasse::PointRows(int r) {
     input_ = (*waterInput)[r];
+    zoneRow_ = (*zoneGrid)[r];
+    regionsRow_ = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
     for (int k = 0; k <= layerCount; ++k) {
         const std::size_t i = static_cast<std::size_t>(k);
         LayerRow& row = rows_[i];
