@@ -104,6 +104,24 @@ TEST_F(IrrigationStep, ShortageReducesTheSurfaceWaterAmounts) {
         }
 }
 
+// Cells of another origin add to neither record: a subbasin without any weight has no demand
+// (no 0 / 0 handed to the routing), and the cells keep their amounts.
+TEST_F(IrrigationStep, SubbasinsWithoutWeightedCellsDemandNothing) {
+    table_[5].method = 3;
+    table_[5].origin = 3;
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 5; });
+    MakeRoutingArrays(1.0, 2.0);
+    auto m = ReadyIrrigation();
+    Link(*m);
+    m->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("irrigation_amounts")[r][c], 3.125, 1e-12); });
+    if (talvo_test::Rank() == 0)
+        for (int s = 1; s <= 3; ++s) {
+            EXPECT_EQ(fromReservoirs_[0][static_cast<std::size_t>(s)], 0.0) << s;
+            EXPECT_EQ(maxirrig_[0][static_cast<std::size_t>(s)], 1.0) << s;
+        }
+}
+
 TEST_F(IrrigationStep, RiverRecordsLoseTheWithdrawal) {
     ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
     MakeRoutingArrays(100.0, 0.0);
