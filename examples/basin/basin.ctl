@@ -1,7 +1,8 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
 use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
 radiation of three stations are interpolated for three days; evapotranspiration runs hourly by
-Penman-Monteith and the snow model by the degree-day method; the sub-models that are off wait
+Penman-Monteith, the snow model by the degree-day method and interception on the snow cover's
+outflow after it; the sub-models that are off wait
 for their turn; the run checks the set-up (grids,
 tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
@@ -288,8 +289,20 @@ snow_total.asc              total storage grid
 0                           readgrid: start without snow
 
 [interception_model]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+2       method: after snow, evaporation from the potential interception evaporation
+throughfall.asc                     throughfall grid (layer 0: what reaches the ground)
+0                                   its write code
+throughfall_zones.txt 4024          throughfall statistics: zone sums, one row a day
+interception_evap.asc               interception evaporation grid
+0                                   its write code
+interception_evap_zones.txt 4024    evaporation statistics: zone sums, one row a day
+interception_storage.asc            interception storage grid
+1                                   write code: written at the end of the run
+interception_storage_zones.txt 2024 storage statistics: zone means, one row a day
+0.2     maximum water layer thickness per unit of leaf area index (mm), the land use gives none
+0       readgrid: start with empty storages
 
 [SiltingUpModel]
 0       flow control parameter
