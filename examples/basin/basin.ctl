@@ -400,8 +400,20 @@ snow_evap_glac.asc          snow evaporation on glaciers
 0                           write code
 
 [interception_model]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+2       method: after snow, evaporation from the potential interception evaporation
+throughfall.asc                     throughfall grid (layer 0: what reaches the ground)
+0                                   its write code
+throughfall_zones.txt 4024          throughfall statistics: zone sums, one row a day
+interception_evap.asc               interception evaporation grid
+0                                   its write code
+interception_evap_zones.txt 4024    evaporation statistics: zone sums, one row a day
+interception_storage.asc            interception storage grid
+1                                   write code: written at the end of the run
+interception_storage_zones.txt 2024 storage statistics: zone means, one row a day
+0.2     maximum water layer thickness per unit of leaf area index (mm), the land use gives none
+0       readgrid: start with empty storages
 
 [SiltingUpModel]
 1       flow control parameter

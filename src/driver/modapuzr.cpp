@@ -224,7 +224,7 @@ void ModellApplication::InitTracers() {
     check();
     snow_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
-    interception_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+    interception_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
     interception_->SetStatus(1);
     silting_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);

@@ -1,13 +1,223 @@
+// Construction of the interception model: the section "[interception_model]", the input grids,
+// the per-layer grids and zone statistics; its tracer links and its teardown.
 #include "surface/interzep.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "setup/tracer_ini.hpp"
+#include "tables/landuse_entry.hpp"
+#include "tables/multilayer_landuse.hpp"
+
+std::string LayerFileName(const std::string& name, int layer) {
+    if (layer == 0) return name;
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return StrFormat("%s_Layer_%d", name.c_str(), layer);
+    return StrFormat("%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer, name.c_str() + dot);
+}
 
 interzeptionsmodellklasse::interzeptionsmodellklasse(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
     : teilmodellklasse(log_, "interception_model", s, 1) {
-    CatchIntoError(error, [&] { StartUnavailableModule("interzep", kUnavailableCode); });
+    CatchIntoError(error, [&] { Construct(); });
 }
 
-void interzeptionsmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+void interzeptionsmodellklasse::Construct() {
+    ReadModuleSection(false);
+    if (flowControl == 0) return;
+    LogBanner("interzep");
+    FindDecompositionGrids();
+    const multilayer_landuse_entry* table = settings.multilayerTable;
+    layerCount = table != nullptr && table[0].code >= 1 ? std::max(1, table[1].layerCount) : 1;
+
+    ReadSection();
+    LinkInputGrids();
+    CreateGrids();
+    CreateStatistics();
+    const int g = FindGrid("GlacierizedCells") > 0 ? FindGrid("GlacierizedCells") : FindGrid("ice_firn");
+    glacier = g > 0 ? (*gridStore)[g].grid : nullptr;
+    if (settings.spinUpSwitch != 0) {
+        responseUnitGrid = (*gridStore)[GetGridIndex("HydrologicResponseUnits")].grid;
+        masterUnitGrid = (*gridStore)[GetGridIndex("MasterHydrologicResponseUnits")].grid;
+    }
+    rows_.assign(static_cast<std::size_t>(layerCount) + 1, LayerRow{});
+    if (settings.landuseTable != nullptr) landuseCount_ = settings.landuseTable[0].GetNumber();
+    constructed_ = true;
+}
+
+// ------------------------------------------------------------------ the section
+
+void interzeptionsmodellklasse::ReadStatistics(std::string& name, int& code, const char* key) {
+    // A file name and a statistics code on one line.
+    char text[1201] = {0};
+    std::FILE* f = ControlStream();
+    if (f == nullptr || std::fscanf(f, "%1200s%d", text, &code) != 2)
+        ControlFileError(key + ("[" + moduleName + "]"), moduleName);
+    ReadLineRest(f);
+    name = text;
+}
+
+void interzeptionsmodellklasse::ReadSection() {
+    const std::string s = "[" + moduleName + "]";
+    std::FILE* f = ControlStream();
+    ReadValue(f, "%d", &method, " method for " + s);
+    ReadValue(f, "%s", &outflowName, "name outflow grid for " + s);
+    ReadValue(f, "%d", &outflowCode, "write code outflow grid for " + s);
+    ReadStatistics(outflowStatName, outflowStatCode, "name outflow statistics file for ");
+    ReadValue(f, "%s", &evaporationName, "name potential interception evaporation grid for " + s);
+    ReadValue(f, "%d", &evaporationCode, "write code potential interception evaporation grid for " + s);
+    ReadStatistics(evaporationStatName, evaporationStatCode, "name potential interception statistics file for ");
+    ReadValue(f, "%s", &storageName, "name interception storage grid for " + s);
+    ReadValue(f, "%d", &storageCode, "write code interception storage grid for " + s);
+    ReadStatistics(storageStatName, storageStatCode, "name interception storage statistics file for ");
+    ReadValue(f, "%lf", &maxThickness, "parameter interception storage maximum water layer thickness for " + s);
+    ReadValue(f, "%d", &readGrid, "readgrid parameter for " + s);
+    std::FILE* raw = controlFile.release();
+    if (std::fclose(raw) != 0) {
+        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
+        throw ModelError(11);
+    }
+}
+
+// ------------------------------------------------------------------ grids
+
+void interzeptionsmodellklasse::LinkInputGrids() {
+    auto required = [&](const std::string& name) { return (*gridStore)[GetGridIndex(name)].grid; };
+    const std::size_t slots = static_cast<std::size_t>(layerCount) + 1;
+    vegetation.assign(slots, LayerInputs{});
+    for (int k = 1; k <= layerCount; ++k) {
+        LayerInputs& v = vegetation[static_cast<std::size_t>(k)];
+        v.landuse = required(StrFormat("landuse%d", k));
+        v.lai = required(StrFormat("leaf_area_index%d", k));
+        v.cover = required(StrFormat("vegetation_coverage_degree%d", k));
+    }
+    potentialTranspiration.assign(slots, nullptr);
+    interceptionDemand.assign(slots, nullptr);
+    realTranspiration.assign(slots, nullptr);
+    for (int k = 0; k <= layerCount; ++k) {
+        const std::size_t i = static_cast<std::size_t>(k);
+        potentialTranspiration[i] = required(StrFormat("pot_transpiration%d", k));
+        interceptionDemand[i] = required(StrFormat("potential_InterceptionEvap%d", k));
+        realTranspiration[i] = required(StrFormat("real_transpiration%d", k));
+    }
+    if (method == 1 || method == 2)
+        waterInput = (*gridStore)[GetGridIndexOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")].grid;
+    else
+        waterInput = required("precipitation");
+    elevation = (*gridStore)[2].grid;
+}
+
+void interzeptionsmodellklasse::CreateGrid(OwnGrid& grid, const std::string& name, int writeCode, bool read) {
+    grid.data = matrix(firstRow, lastRow, 1, ncols, nrows);
+    if (read) {
+        ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 0, false);
+    } else {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!grid.data.holds(r)) continue;
+            const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
+            for (int c = 1; c <= ncols; ++c)
+                grid.data[r][c] = zoneRow && (*zoneGrid)[r][c] != nodata ? 0.0 : nodata;
+        }
+    }
+    // Every grid takes the first entry that holds nothing.
+    const int index = FirstFreeGridEntry(*gridStore);
+    if (index >= 1000) {
+        *log << "FATAL: no free grid left. Please contact the author to set the number of available grids to a "
+                "larger number "
+             << 1000 << "[end-entry]";
+        throw ModelError(12);
+    }
+    RegisterGrid(index, grid.fileName, &grid.data, nullptr, 0, name, writeCode, firstRow, lastRow);
+    grid.index = index;
+}
+
+void interzeptionsmodellklasse::CreateGrids() {
+    // Sized once: the grid store keeps pointers to the layers' grids.
+    layers.resize(static_cast<std::size_t>(layerCount) + 1);
+    for (int k = 0; k <= layerCount; ++k) {
+        Layer& l = layers[static_cast<std::size_t>(k)];
+        l.storage.fileName = LayerFileName(storageName, k);
+        l.evaporation.fileName = LayerFileName(evaporationName, k);
+        l.throughfall.fileName = LayerFileName(outflowName, k);
+        CreateGrid(l.storage, StrFormat("interception_storage%d", k), storageCode, readGrid == 1);
+        CreateGrid(l.evaporation, StrFormat("interception_evaporation%d", k), evaporationCode, false);
+        CreateGrid(l.throughfall, StrFormat("throughfall%d", k), outflowCode, false);
+    }
+}
+
+// ------------------------------------------------------------------ statistics
+
+std::unique_ptr<zonalstatistic> interzeptionsmodellklasse::MakeStatistic(std::vector<zoneFZT>& records,
+                                                                        const std::string& fileName, int code,
+                                                                        const std::string& title) {
+    records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+    if (zoneRecords != nullptr)
+        for (std::size_t z = 0; z < records.size() && z < zoneRecords->size(); ++z)
+            records[z] = zoneFZT{0, 0, (*zoneRecords)[z].zonenwert, (*zoneRecords)[z].rel, 0};
+    int error = 0;
+    auto stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, records.data(), zoneCount,
+                                                 code, 4, fileName, outputPath, 0, std::vector<int>{});
+    if (error != 0) throw ModelError(error);
+    stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+    return stat;
+}
+
+void interzeptionsmodellklasse::CreateStatistics() {
+    for (int k = 0; k <= layerCount; ++k) {
+        Layer& l = layers[static_cast<std::size_t>(k)];
+        l.evaporationStat = MakeStatistic(l.evaporationRecords, LayerFileName(evaporationStatName, k),
+                                          evaporationStatCode,
+                                          StrFormat("interception_evaporation_in_mm_layer_%d_", k));
+        l.storageStat = MakeStatistic(l.storageRecords, LayerFileName(storageStatName, k), storageStatCode,
+                                      StrFormat("interception_storage_in_mm_layer_%d_", k));
+        l.throughfallStat = MakeStatistic(l.throughfallRecords, LayerFileName(outflowStatName, k), outflowStatCode,
+                                          StrFormat("throughfall_in_mm_layer_%d_", k));
+    }
+}
+
+void interzeptionsmodellklasse::FlushStatistics() {
+    if (flowControl == 0) return;
+    ForEachStatistic([](zonalstatistic& s) { s.WriteLine(); });
+}
+
+// ------------------------------------------------------------------ tracers and teardown
+
+void interzeptionsmodellklasse::LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
                                                 OutputCodeEntry* table, int tableCount) {
     error = 0;
     if (flowControl == 0) return;
-    teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+    InitTracerGrids(error, count, descriptors, table, tableCount);
+    if (error != 0) return;
+    CatchIntoError(error, [&] {
+        tracerInput.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
+        for (int t = 1; t <= count; ++t)
+            for (const char* source : {"snow_model", "irrigation", "input"}) {
+                const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, source));
+                if (i <= 0) continue;
+                tracerInput[static_cast<std::size_t>(t)] = (*gridStore)[i].grid;
+                break;
+            }
+    });
+}
+
+void interzeptionsmodellklasse::FreeTracerGrids() {
+    if (flowControl != 0) teilmodellklasse::FreeTracerGrids();
+}
+
+interzeptionsmodellklasse::~interzeptionsmodellklasse() {
+    if (flowControl <= 0) return;
+    ReleaseAll();
+}
+
+void interzeptionsmodellklasse::ReleaseAll() {
+    ForEachStatistic([](zonalstatistic& s) { s.Release(); });
+    for (Layer& l : layers) {
+        l.evaporationStat.reset();
+        l.storageStat.reset();
+        l.throughfallStat.reset();
+        for (OwnGrid* g : {&l.throughfall, &l.storage, &l.evaporation}) {
+            if (g->index > 0) ReleaseGrid(g->index);
+            g->index = 0;
+            g->data.reset();
+        }
+    }
 }

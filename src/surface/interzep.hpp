@@ -1,16 +1,127 @@
 #pragma once
-// Interception ("[interception_model]"). This build has none: switched on, it refuses; switched
-// off, every operation returns at once and its method is 0.
+// Interception ("[interception_model]"): per cell and vegetation layer the water held on the
+// leaves, the throughfall and the evaporation from the leaves. Layer 0 holds the cell totals;
+// "throughfall0" is the water that reaches the ground. Methods 1 and 2 run after the snow
+// model on its outflow, 11 and 12 before it on the precipitation.
+//
+// Files: interzep.cpp (section, grids, statistics, links, teardown), interzep_step.cpp (the
+// time step), interception_physics.hpp (one layer of one cell).
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "surface/interception_physics.hpp"
+
+// The file name of vegetation layer k: "_Layer_k" inserted before the last '.', or appended
+// to a name without '.'. Layer 0 keeps the name.
+std::string LayerFileName(const std::string& name, int layer);
 
 class interzeptionsmodellklasse : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2073;
     interzeptionsmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
-    // Above 10 interception runs before snow.
-    int GetMethod() const { return 0; }
-    void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
-                         int tableCount) override;
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-    void FlushStatistics() {}
+    ~interzeptionsmodellklasse() override;
+
+    // Above 10 interception runs before snow; 0 when the module is off.
+    int GetMethod() const { return flowControl > 0 ? method : 0; }
+    // The base tracer set-up, then the input concentration of every tracer.
+    void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,
+                         int tableCount);
+    void FreeTracerGrids() override;
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    void FlushStatistics();
+
+    // A grid the model creates per layer.
+    struct OwnGrid {
+        std::string fileName;
+        Matrix data;
+        int index = 0;  // grid-store entry; 0 when not registered
+    };
+    // The three grids and statistics of one layer (0: the cell totals).
+    struct Layer {
+        OwnGrid throughfall, storage, evaporation;
+        std::vector<zoneFZT> throughfallRecords, storageRecords, evaporationRecords;
+        std::unique_ptr<zonalstatistic> throughfallStat, storageStat, evaporationStat;
+    };
+    // Inputs of one vegetation layer (1..n); evaporation demands also of layer 0.
+    struct LayerInputs {
+        const Matrix* landuse = nullptr;
+        const Matrix* lai = nullptr;
+        const Matrix* cover = nullptr;
+    };
+
+    // ---- parameters of "[interception_model]"
+    int method = 0;
+    std::string outflowName, evaporationName, storageName;
+    int outflowCode = 0, evaporationCode = 0, storageCode = 0;
+    std::string outflowStatName, evaporationStatName, storageStatName;
+    int outflowStatCode = 0, evaporationStatCode = 0, storageStatCode = 0;
+    double maxThickness = 0;
+    int readGrid = 0;
+
+    int layerCount = 1;
+    std::vector<Layer> layers;            // 0..layerCount
+    std::vector<LayerInputs> vegetation;  // 1..layerCount
+    std::vector<Matrix*> potentialTranspiration;           // 0..layerCount
+    std::vector<const Matrix*> interceptionDemand;         // 0..layerCount
+    std::vector<const Matrix*> realTranspiration;          // 0..layerCount
+    const Matrix* waterInput = nullptr;
+    const Matrix* elevation = nullptr;
+    const Matrix* glacier = nullptr;
+    const Matrix* responseUnitGrid = nullptr;
+    const Matrix* masterUnitGrid = nullptr;
+    std::vector<const Matrix*> tracerInput;  // 1..tracerCount; null: no input concentration
+
+private:
+    void Construct();
+    void ReadSection();
+    void ReadStatistics(std::string& name, int& code, const char* key);
+    void LinkInputGrids();
+    void CreateGrids();
+    void CreateGrid(OwnGrid& grid, const std::string& name, int writeCode, bool read);
+    void CreateStatistics();
+    std::unique_ptr<zonalstatistic> MakeStatistic(std::vector<zoneFZT>& records, const std::string& fileName,
+                                                  int code, const std::string& title);
+    void ReleaseAll();
+
+    // Step work (interzep_step.cpp).
+    // Whether cell c of the row in view is in the basin and this process's.
+    bool OwnCell(int c) const;
+    void ClearCell(int r, int c);
+    void InterceptCell(int r, int c, int zone, double g);
+    void OneLayer(int r, int c, double P, interception::Evaporation mode);
+    void SeveralLayers(int r, int c, double P, interception::Evaporation mode);
+    // Capacity and cover of layer k at the cell; false when the layer has no land use there.
+    bool Vegetation(int k, int c, double* capacity, double* cover) const;
+    // Points the row views at row r of every grid the cell work reads or writes.
+    void PointRows(int r);
+    void TracersOfCell(int r, int c, double P, double cover, double storageBefore, double capacity,
+                       const interception::LayerFluxes& f);
+    void AddStatistics(int r, int c, int zone, double g);
+    template <class F>
+    void ForEachStatistic(F&& f) {
+        for (Layer& l : layers)
+            for (zonalstatistic* s : {l.evaporationStat.get(), l.storageStat.get(), l.throughfallStat.get()})
+                if (s != nullptr) f(*s);
+    }
+
+    // Row r of the grids of one layer, for the cell work along a row.
+    struct LayerRow {
+        double* storage = nullptr;
+        double* evaporation = nullptr;
+        double* throughfall = nullptr;
+        double* etp = nullptr;
+        const double* ei = nullptr;
+        const double* landuse = nullptr;
+        const double* lai = nullptr;
+        const double* cover = nullptr;
+    };
+    std::vector<LayerRow> rows_;  // 0..layerCount
+    const double* input_ = nullptr;
+    const double* zoneRow_ = nullptr;
+    const double* regionsRow_ = nullptr;
+    long landuseCount_ = 0;
+    bool constructed_ = false;
 };

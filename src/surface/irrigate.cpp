@@ -1,13 +1,188 @@
+// Construction of the irrigation model: the section "[irrigation]", the grids it looks up, the
+// per-subbasin records with their statistics tables, the links to the discharge routing and
+// the soil model, the tracer links and the teardown.
 #include "surface/irrigate.hpp"
+
+#include <cstdio>
+
+#include "setup/tracer_ini.hpp"
+#include "tables/irrigation_table.hpp"
 
 irrigationclass::irrigationclass(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
     : teilmodellklasse(log_, "irrigation", s, 1) {
-    CatchIntoError(error, [&] { StartUnavailableModule("irrigate", kUnavailableCode); });
+    CatchIntoError(error, [&] { Construct(); });
+}
+
+int irrigationclass::Required(const std::string& name) { return GetGridIndex(name); }
+
+void irrigationclass::Construct() {
+    ReadModuleSection(false);
+    if (flowControl == 0) return;
+    LogBanner("irrigate");
+    if (settings.spinUpSwitch == 1) {
+        std::FILE* raw = controlFile.release();
+        if (raw != nullptr) std::fclose(raw);
+        return;
+    }
+    ReadStatistics(groundwaterStat);
+    ReadStatistics(surfaceStat);
+    std::FILE* raw = controlFile.release();
+    if (std::fclose(raw) != 0) {
+        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
+        throw ModelError(11);
+    }
+
+    precipitationIndex = Required("precipitation");
+    codesIndex = Required("irrigation_codes");
+    pumpingIndex = Required("Max_Pumping");
+    amountsIndex = Required("irrigation_amounts");
+    soilMoistureIndex = Required("SB_1_grid");
+    lowerIndex = Required("SBLOW_grid");
+    upperIndex = Required("SBHIGH_grid");
+    ratioIndex = Required("ETR2ETP");
+    rootDepthIndex = Required(StrFormat("%s%d", "root_depth", 1));
+    // The subbasins are the zones of the soil model.
+    subbasinIndex = FindGrid("zonegrid_soilmodel");
+    if (subbasinIndex <= 0) subbasinIndex = 1;
+    FindDecompositionGrids();
+    if (size > 1 && (mpiRegions == nullptr || mpiHelper == nullptr)) {
+        *log << "FATAL: irrigation works on mpi-rank 0 for the whole grid and needs the grids MPIRegions and "
+                "MPIHelper to gather and scatter the rows of the other processes"
+             << "[end-entry]";
+        throw ModelError(33);
+    }
+    if (settings.irrigationTable != nullptr) tableCount_ = settings.irrigationTable[0].code;
+
+    // The cell weights of the statistics, whole on process 0.
+    const int weights = FindGrid("RelCellArea");
+    if (weights > 0) {
+        hasCellWeights = true;
+        Matrix copy = MPIGatherGridCopy(weights);
+        if (rank == 0) {
+            cellWeights = matrix(1, nrows, 1, ncols, nrows);
+            const Matrix& source = copy ? copy : *(*gridStore)[weights].grid;
+            for (int r = 1; r <= nrows; ++r)
+                for (int c = 1; c <= ncols; ++c) cellWeights[r][c] = source.holds(r) ? source[r][c] : nodata;
+        }
+    }
+    CreateStatistic(groundwaterStat, "irrigation water amount from groundwater [mm]");
+    CreateStatistic(surfaceStat, "irrigation water amount from  surface water [mm]");
+}
+
+void irrigationclass::ReadStatistics(StatOutput& out) {
+    char text[1201] = {0};
+    std::FILE* f = ControlStream();
+    if (f == nullptr || std::fscanf(f, "%1200s%d", text, &out.code) != 2)
+        ControlFileError("Name des GWSTANDstatfiles fuer [" + moduleName + "]", moduleName);
+    ReadLineRest(f);
+    out.fileName = text;
+}
+
+void irrigationclass::CreateStatistic(StatOutput& out, const char* title) {
+    out.records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+    if (zoneRecords != nullptr)
+        for (std::size_t z = 0; z < out.records.size() && z < zoneRecords->size(); ++z)
+            out.records[z] = zoneFZT{0, 0, (*zoneRecords)[z].zonenwert, (*zoneRecords)[z].rel, 0};
+    int error = 0;
+    out.stat = std::make_unique<zonalstatistic>(&error, log, hasCellWeights && rank == 0 ? &cellWeights : nullptr, nrows, ncols,
+                                                out.records.data(), zoneCount, out.code, 4, out.fileName, outputPath,
+                                                0, std::vector<int>{});
+    if (error != 0) throw ModelError(error);
+    out.stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+}
+
+// ------------------------------------------------------------------ links
+
+void irrigationclass::SetQg(RunoffArray* qg) {
+    if (flowControl != 0) Qg = qg;
+}
+
+std::vector<zoneFZT>* irrigationclass::GetIrrigationTable() {
+    if (Inert() || !surfaceStat.stat) return nullptr;
+    return &surfaceStat.records;
+}
+
+void irrigationclass::SetRiverflowTable(riverflow_table* table) {
+    if (flowControl != 0) riverflow = table;
+}
+
+void irrigationclass::SetMaxIrrigation(RunoffArray* maxIrrigation, RunoffArray* fromReservoirs) {
+    if (flowControl == 0) return;
+    if (maxIrrigation == nullptr) {
+        *log << "FATAL: if irrigation is modelled, also routing has to be modelled!"
+             << "\n(Adress of array maxirrig[] is NULL\n" << "[end-entry]";
+        throw ModelError(kRoutingMissing);
+    }
+    if (fromReservoirs == nullptr) {
+        *log << "FATAL: if irrigation is modelled, also routing has to be modelled!"
+             << "\n(Adress of array maxirrigFromReservoirs[] is NULL\n" << "[end-entry]";
+        throw ModelError(kRoutingMissing);
+    }
+    maxirrig = maxIrrigation;
+    maxirrigFromReservoirs = fromReservoirs;
+}
+
+void irrigationclass::SetRoutingTarget(RoutingTargetRows* rows) {
+    if (flowControl == 0) return;
+    if (rows == nullptr) {
+        *log << "FATAL: if irrigation is modelled, also routing has to be modelled! "
+             << "\n(Adress of array routing-target is NULL)\n" << "[end-entry]";
+        throw ModelError(kRoutingMissing);
+    }
+    routingTarget = rows;
+}
+
+void irrigationclass::SetAbfrel(SubbasinValues* values) {
+    if (flowControl == 0) return;
+    if (values == nullptr) {
+        *log << "FATAL: if irrigation is modelled, also routing has to be modelled!"
+             << " \n(Adress of array abfrel is NULL)\n" << "[end-entry]";
+        throw ModelError(kRoutingMissing);
+    }
+    abfrel = values;
+}
+
+void irrigationclass::LinkSoilTracerStores() {
+    if (Inert()) return;
+    soilStoreIndex.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, 0);
+    for (int t = 1; t <= tracerCount; ++t)
+        soilStoreIndex[static_cast<std::size_t>(t)] = GetGridIndex(StrFormat("concstor_tracer_%d_%s", t, "unsatzon_model"));
 }
 
 void irrigationclass::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
                                       OutputCodeEntry* table, int tableCount) {
     error = 0;
-    if (flowControl == 0) return;
+    if (Inert()) return;
     teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+    if (error != 0) return;
+    CatchIntoError(error, [&] {
+        tracerInputIndex.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, 0);
+        for (int t = 1; t <= count; ++t)
+            tracerInputIndex[static_cast<std::size_t>(t)] = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, "input"));
+    });
+}
+
+void irrigationclass::FreeTracerGrids() {
+    if (Inert()) return;
+    teilmodellklasse::FreeTracerGrids();
+    soilStoreIndex.clear();
+}
+
+void irrigationclass::FlushStatistics() {
+    if (Inert()) return;
+    for (StatOutput* s : {&groundwaterStat, &surfaceStat})
+        if (s->stat) s->stat->WriteLine();
+}
+
+irrigationclass::~irrigationclass() {
+    if (Inert()) return;
+    ReleaseAll();
+}
+
+void irrigationclass::ReleaseAll() {
+    for (StatOutput* s : {&groundwaterStat, &surfaceStat}) {
+        if (!s->stat) continue;
+        s->stat->Release();
+        s->stat.reset();
+    }
 }

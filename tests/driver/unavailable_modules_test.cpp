@@ -8,8 +8,6 @@
 #include "driver_fixtures.hpp"
 #include "meteo/meteoint.hpp"
 #include "setup/tracer_ini.hpp"
-#include "surface/interzep.hpp"
-#include "surface/irrigate.hpp"
 
 using namespace driver_test;
 
@@ -37,8 +35,6 @@ std::function<unsigned(DiagLog*, const SubmodelSettings&)> Builder(Extra... extr
 
 std::vector<Module> Modules() {
     return {
-        {"interception_model", interzeptionsmodellklasse::kUnavailableCode, Builder<interzeptionsmodellklasse>()},
-        {"irrigation", irrigationclass::kUnavailableCode, Builder<irrigationclass>()},
     };
 }
 

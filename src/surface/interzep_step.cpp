@@ -1,0 +1,213 @@
+// The interception model's time step: every own cell, layer by layer from the top, serially
+// over the own rows; then the zone statistics and the grid outputs.
+#include <algorithm>
+#include <cmath>
+
+#include "setup/tracer_ini.hpp"
+#include "surface/interzep.hpp"
+#include "tables/landuse_entry.hpp"
+
+using interception::Evaporation;
+
+bool interzeptionsmodellklasse::OwnCell(int c) const {
+    if (zoneRow_[c] == nodata) return false;
+    return regionsRow_ == nullptr || regionsRow_[c] == rank;
+}
+
+void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (flowControl == 0) return;
+    hour = h;
+    day = d;
+    month = m;
+    year = y;
+    teilmodellklasse::run(h, d, m, y);
+    ForEachStatistic([](zonalstatistic& s) { s.Reset(); });
+
+    const Evaporation mode = interception::EvaporationOfMethod(method);
+    bool statistics = false;
+    ForEachStatistic([&](zonalstatistic& s) { statistics = statistics || s.active(); });
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        int c0 = 1, c1 = ncols;
+        if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
+            c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
+            c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
+        }
+        PointRows(r);
+        for (int c = c0; c <= c1; ++c) {
+            if (!OwnCell(c)) {
+                ClearCell(r, c);
+                continue;
+            }
+            const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
+            if (g < 1.0) {
+                const double P = input_[c];
+                if (layerCount == 1)
+                    OneLayer(r, c, P, mode);
+                else
+                    SeveralLayers(r, c, P, mode);
+            }
+            if (g >= interception::kGlacierOnly) {
+                for (Layer& l : layers) {
+                    l.evaporation.data[r][c] = 0;
+                    l.storage.data[r][c] = 0;
+                    // Nothing passed a cell that is all glacier.
+                    if (g >= 1.0) l.throughfall.data[r][c] = 0;
+                }
+                layers[0].throughfall.data[r][c] = 0;
+            }
+            if (!statistics) continue;
+            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+            int zone = 0;
+            if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
+                zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+            AddStatistics(r, c, zone, g);
+        }
+    }
+
+    ForEachStatistic([&](zonalstatistic& s) { s.Step(year, month, day, hour, 1); });
+    for (Layer& l : layers)
+        for (OwnGrid* g : {&l.throughfall, &l.storage, &l.evaporation})
+            if (g->index > 0) WriteStatisticGrids(g->index, true, false);
+    for (int t = 1; t <= tracerCount; ++t) {
+        const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
+        if (index > 0) WriteStatisticGrids(index, true, false);
+    }
+}
+
+void interzeptionsmodellklasse::ClearCell(int r, int c) {
+    for (Layer& l : layers) {
+        l.evaporation.data[r][c] = nodata;
+        l.throughfall.data[r][c] = nodata;
+    }
+}
+
+void interzeptionsmodellklasse::PointRows(int r) {
+    input_ = (*waterInput)[r];
+    zoneRow_ = (*zoneGrid)[r];
+    regionsRow_ = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+    for (int k = 0; k <= layerCount; ++k) {
+        const std::size_t i = static_cast<std::size_t>(k);
+        LayerRow& row = rows_[i];
+        Layer& l = layers[i];
+        row.storage = l.storage.data[r];
+        row.evaporation = l.evaporation.data[r];
+        row.throughfall = l.throughfall.data[r];
+        row.etp = (*potentialTranspiration[i])[r];
+        row.ei = (*interceptionDemand[i])[r];
+        if (k == 0) continue;
+        const LayerInputs& v = vegetation[i];
+        row.landuse = (*v.landuse)[r];
+        row.lai = (*v.lai)[r];
+        row.cover = (*v.cover)[r];
+    }
+}
+
+bool interzeptionsmodellklasse::Vegetation(int k, int c, double* capacity, double* cover) const {
+    const LayerRow& row = rows_[static_cast<std::size_t>(k)];
+    const double code = row.landuse[c];
+    const landuse_entry* table = settings.landuseTable;
+    if (code <= nodata || table == nullptr) return false;
+    const long position = static_cast<long>(code);
+    if (position < 1 || position > landuseCount_) return false;
+    *capacity = interception::Capacity(table[position].GetIntercepCap(), row.lai[c], maxThickness);
+    *cover = row.cover[c];
+    return true;
+}
+
+void interzeptionsmodellklasse::OneLayer(int r, int c, double P, Evaporation mode) {
+    LayerRow& l1 = rows_[1];
+    LayerRow& l0 = rows_[0];
+    double& storage = l1.storage[c];
+    double& etp = l1.etp[c];
+    double capacity = 0, cover = 0;
+    if (!Vegetation(1, c, &capacity, &cover)) {
+        // Without land use the cell holds nothing: the input passes.
+        l1.evaporation[c] = 0;
+        l1.throughfall[c] = P;
+        storage = 0;
+    } else {
+        const double before = storage;
+        const interception::LayerFluxes f =
+            interception::InterceptLayer(P, cover, capacity, mode, storage, etp, l1.ei[c]);
+        l1.evaporation[c] = f.evaporation;
+        l1.throughfall[c] = f.throughfall;
+        if (tracerCount > 0) TracersOfCell(r, c, P, cover, before + cover * P, capacity, f);
+    }
+    l0.evaporation[c] = l1.evaporation[c];
+    l0.storage[c] = storage;
+    l0.throughfall[c] = l1.throughfall[c];
+    l0.etp[c] = etp;
+}
+
+void interzeptionsmodellklasse::SeveralLayers(int r, int c, double P, Evaporation mode) {
+    LayerRow& l0 = rows_[0];
+    double evaporation0 = 0, storage0 = 0;
+    double& etp0 = l0.etp[c];
+    // A layer without land use passes what reaches it on to the layer below.
+    double input = P;
+    for (int k = 1; k <= layerCount; ++k) {
+        LayerRow& l = rows_[static_cast<std::size_t>(k)];
+        double capacity = 0, cover = 0;
+        if (!Vegetation(k, c, &capacity, &cover)) {
+            l.evaporation[c] = 0;
+            l.throughfall[c] = 0;
+            l.storage[c] = 0;
+            continue;
+        }
+        double& storage = l.storage[c];
+        const double before = storage;
+        const interception::LayerFluxes f =
+            interception::InterceptLayer(input, cover, capacity, mode, storage, l.etp[c], l.ei[c]);
+        etp0 -= f.demandTaken;
+        l.evaporation[c] = f.evaporation;
+        l.throughfall[c] = f.throughfall;
+        evaporation0 += f.evaporation;
+        storage0 += storage;
+        if (k == 1 && tracerCount > 0) TracersOfCell(r, c, P, cover, before + cover * P, capacity, f);
+        input = f.throughfall;
+    }
+    l0.evaporation[c] = evaporation0;
+    l0.storage[c] = storage0;
+    l0.throughfall[c] = input;
+}
+
+void interzeptionsmodellklasse::TracersOfCell(int r, int c, double P, double cover, double storageBefore,
+                                              double capacity, const interception::LayerFluxes& f) {
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        const TracerDescriptor& d = tracerDescriptors[t];
+        const Matrix* in = tracerInput.size() > static_cast<std::size_t>(t) ? tracerInput[static_cast<std::size_t>(t)]
+                                                                          : nullptr;
+        const double cin = in != nullptr ? (*in)[r][c] : 0.0;
+        double& store = rec.storage[r][c];
+        store *= rec.decayPerStep;
+        if (d.evaporating == 1) {
+            // Concentrations mix by volume; the overflow carries the store's concentration.
+            store = WeightedMean(store, cin, storageBefore - cover * P, cover * P);
+            rec.flux[r][c] = WeightedMean(cin, store, f.direct, f.overflow);
+        } else {
+            // Mass: the store gains the caught share and the overflow releases its part.
+            store += cin * cover * P;
+            const double released = interception::ReleasedTracerMass(store, storageBefore, capacity, d.max_conc);
+            store -= released;
+            const double mass = cin * f.direct + released;
+            rec.flux[r][c] = f.throughfall > 0 ? mass / f.throughfall : 0.0;
+        }
+    }
+}
+
+void interzeptionsmodellklasse::AddStatistics(int r, int c, int zone, double g) {
+    for (Layer& l : layers) {
+        if (g < 1.0) {
+            l.evaporationStat->AddValue(r, c, zone, l.evaporation.data[r][c], 1.0 - g);
+            l.storageStat->AddValue(r, c, zone, l.storage.data[r][c], 1.0 - g);
+            l.throughfallStat->AddValue(r, c, zone, l.throughfall.data[r][c], 1.0 - g);
+        }
+        if (g > 0) {
+            l.evaporationStat->AddValue(r, c, zone, 0.0, g);
+            l.storageStat->AddValue(r, c, zone, 0.0, g);
+            l.throughfallStat->AddValue(r, c, zone, 0.0, g);
+        }
+    }
+}

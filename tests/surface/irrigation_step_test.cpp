@@ -1,0 +1,220 @@
+// The irrigation model's step at 1, 2 and 4 processes: amounts of every method added to the
+// precipitation, the pumping limit, the gather of grids held only on own rows, the supply from
+// reservoirs and rivers with the shortage rebuild, the statistics tables and the failures.
+#include <gtest/gtest.h>
+
+#include "irrigation_test_domain.hpp"
+#include "kernel/zonestat.hpp"
+#include "setup/tracer_ini.hpp"
+
+namespace {
+
+using submodel_test::CodeOf;
+
+class IrrigationStep : public irrigation_test::IrrigationDomain {
+protected:
+    // Values other processes hold in rows they do not own: never to be used.
+    void SpoilForeignRows() {
+        for (const char* name : {"SB_1_grid", "SBLOW_grid", "SBHIGH_grid", "ETR2ETP", "Max_Pumping",
+                                 "irrigation_amounts", "root_depth1", "irrigation_codes", "precipitation"}) {
+            Matrix& m = G(name);
+            for (int r = 1; r <= 4; ++r) {
+                if (r >= settings_.firstRow && r <= settings_.lastRow) continue;
+                for (int c = 1; c <= 5; ++c) m[r][c] = 77;
+            }
+        }
+    }
+};
+
+TEST_F(IrrigationStep, MethodsAddTheirAmountsToThePrecipitation) {
+    // Column 1: fixed date; 2: soil moisture from groundwater; 3: from surface water;
+    // 4: ETR/ETP; 5: method 0. Every code cell is in the basin where the zone grid has a value.
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = c; });
+    Fill("precipitation", 0.5);
+    Fill("ETR2ETP", 0.5);
+    Fill("Max_Pumping", 2);
+    SpoilForeignRows();
+    auto m = ReadyIrrigation();
+    m->run(1, 2, 1, 2020);
+    const double expected[] = {0, 1.0, 2.0, 3.125, 2.0, 0};
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(G("irrigation_amounts")[r][c], expected[c], 1e-12) << r << "," << c;
+        EXPECT_NEAR(G("precipitation")[r][c], 0.5 + expected[c], 1e-12) << r << "," << c;
+    });
+    // The next hour keeps the soil-moisture amounts; the fixed date gives its share again.
+    Fill("precipitation", 0);
+    m->run(2, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("precipitation")[r][c], expected[c], 1e-12) << r << "," << c; });
+    // Another day: no fixed-date water.
+    Fill("precipitation", 0);
+    m->run(1, 3, 1, 2020);
+    ForOwn([&](int r, int c) {
+        if (c == 1) {
+            EXPECT_EQ(G("precipitation")[r][c], 0.0);
+        }
+    });
+}
+
+TEST_F(IrrigationStep, WetSoilNeverRemovesRain) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 4; });
+    Fill("SB_1_grid", 0.4);  // above SBHIGH
+    Fill("ETR2ETP", 0.1);
+    Fill("precipitation", 1);
+    auto m = ReadyIrrigation();
+    m->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(G("irrigation_amounts")[r][c], 0.0);
+        EXPECT_EQ(G("precipitation")[r][c], 1.0);
+    });
+}
+
+TEST_F(IrrigationStep, StatisticsPerSubbasinWithTheirHeaders) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 2; });
+    auto m = ReadyIrrigation(60, "2001 2001");
+    m->run(1, 2, 1, 2020);
+    m->FlushStatistics();
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        const std::string gw = talvo_test::ReadFile("gw.sta"), sw = talvo_test::ReadFile("sw.sta");
+        EXPECT_TRUE(submodel_test::Contains(gw, "irrigation water amount from groundwater [mm]_submodel:irrigation"));
+        EXPECT_TRUE(submodel_test::Contains(sw, "irrigation water amount from  surface water [mm]_submodel:irrigation"));
+        const auto& values = m->groundwaterStat.stat->lastValues();
+        for (int z = 1; z <= 3; ++z) EXPECT_NEAR(values[static_cast<std::size_t>(z)], 3.125, 1e-9) << z;
+    }
+    ASSERT_NE(m->GetIrrigationTable(), nullptr);
+}
+
+// Surface water of 3.125 mm per cell everywhere; reservoirs give 1 mm, rivers too little.
+TEST_F(IrrigationStep, ShortageReducesTheSurfaceWaterAmounts) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    MakeRoutingArrays(1.0, 1.0);
+    auto m = ReadyIrrigation();
+    Link(*m);
+    m->run(1, 2, 1, 2020);
+    // A = 1, F = min(1, 1 / 2.125), r = 1, p = 1 / (1 + F): amount = (1 - p) 3.125 F + p 3.125.
+    const double F = 1.0 / 2.125, p = 1.0 / (1.0 + F);
+    const double reduced = (1 - p) * 3.125 * F + p * 3.125;
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("irrigation_amounts")[r][c], reduced, 1e-12); });
+    if (talvo_test::Rank() == 0)
+        for (int s = 1; s <= 3; ++s) {
+            EXPECT_NEAR(fromReservoirs_[0][static_cast<std::size_t>(s)], 1.0, 1e-12);
+            EXPECT_NEAR(m->surfaceStat.records[static_cast<std::size_t>(s)].sx /
+                            m->surfaceStat.records[static_cast<std::size_t>(s)].RelCellSum,
+                        reduced, 1e-12);
+        }
+}
+
+// Cells of another origin add to neither record: a subbasin without any weight has no demand
+// (no 0 / 0 handed to the routing), and the cells keep their amounts.
+TEST_F(IrrigationStep, SubbasinsWithoutWeightedCellsDemandNothing) {
+    table_[5].method = 3;
+    table_[5].origin = 3;
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 5; });
+    MakeRoutingArrays(1.0, 2.0);
+    auto m = ReadyIrrigation();
+    Link(*m);
+    m->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("irrigation_amounts")[r][c], 3.125, 1e-12); });
+    if (talvo_test::Rank() == 0)
+        for (int s = 1; s <= 3; ++s) {
+            EXPECT_EQ(fromReservoirs_[0][static_cast<std::size_t>(s)], 0.0) << s;
+            EXPECT_EQ(maxirrig_[0][static_cast<std::size_t>(s)], 1.0) << s;
+        }
+}
+
+TEST_F(IrrigationStep, RiverRecordsLoseTheWithdrawal) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    MakeRoutingArrays(100.0, 0.0);
+    targets_[1] = {0, 2, 0, 0};  // subbasin 2 draws from its river, the chain ends there
+    std::vector<riverflow_table> records(4, riverflow_table{});
+    records[2].flowm3s = 50;
+    records[2].area = 4;
+    records[2].routingObject = 1;
+    auto m = ReadyIrrigation();
+    Link(*m);
+    m->SetRiverflowTable(records.data());
+    m->run(1, 2, 1, 2020);
+    if (talvo_test::Rank() == 0) {
+        // a(2) = basin area x share of subbasin 2; 3.125 mm in 60 minutes.
+        const double q = 3.125 * (0.014 * 6.0 / 14) / (60 * 0.06);
+        EXPECT_NEAR(records[2].flowm3s, 50 - q, 1e-12);
+        EXPECT_NEAR(records[2].flow_mm[0], (50 - q) / 4 * 60 * 0.06, 1e-12);
+        EXPECT_EQ(records[1].flowm3s, 0.0);
+    }
+}
+
+TEST_F(IrrigationStep, BadRoutingTargetsStopWith60) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    MakeRoutingArrays(1.0, 0.0);
+    targets_[1] = {0, 2, 3, 2};
+    auto m = ReadyIrrigation();
+    Link(*m);
+    EXPECT_EQ(CodeOf([&] { m->run(1, 2, 1, 2020); }), 60);
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(Logged("runs in a circle in the chain of subbasin 5"));
+    }
+}
+
+TEST_F(IrrigationStep, TracersMixTheInputWithTheSourceWater) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = c % 2 == 0 ? 2 : 5; });
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concstor_tracer_1_unsatzon_model", 8.0);
+    Fill("precipitation", 1);
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    auto m = ReadyIrrigation();
+    unsigned error = 9;
+    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    m->LinkSoilTracerStores();
+    m->run(1, 2, 1, 2020);
+    ForOwn([&](int r, int c) {
+        // Groundwater water carries the soil store's concentration, weighted by the amount.
+        const double expected = c % 2 == 0 ? (2.0 * 1 + 8.0 * 3.125) / 4.125 : 2.0;
+        EXPECT_NEAR(m->tracers[1].flux[r][c], expected, 1e-12) << r << "," << c;
+    });
+    m->FreeTracerGrids();
+}
+
+TEST_F(IrrigationStep, MissingRoutingArraysStopWith60) {
+    auto m = ReadyIrrigation();
+    MakeRoutingArrays(1, 1);
+    EXPECT_EQ(CodeOf([&] { m->SetMaxIrrigation(nullptr, &fromReservoirs_); }), 60);
+    EXPECT_TRUE(Logged("(Adress of array maxirrig[] is NULL"));
+    EXPECT_EQ(CodeOf([&] { m->SetMaxIrrigation(&maxirrig_, nullptr); }), 60);
+    EXPECT_TRUE(Logged("(Adress of array maxirrigFromReservoirs[] is NULL"));
+    EXPECT_EQ(CodeOf([&] { m->SetRoutingTarget(nullptr); }), 60);
+    EXPECT_TRUE(Logged("(Adress of array routing-target is NULL)"));
+    EXPECT_EQ(CodeOf([&] { m->SetAbfrel(nullptr); }), 60);
+    EXPECT_TRUE(Logged("if irrigation is modelled, also routing has to be modelled! \n(Adress of array abfrel"));
+}
+
+TEST_F(IrrigationStep, MissingSoilGridsStopTheConstruction) {
+    Drop("root_depth1");  // the last entry: the search ends at a hole
+    unsigned code = 0;
+    auto m = MakeIrrigation(&code);
+    EXPECT_EQ(code, 33u);
+    EXPECT_TRUE(Logged("root_depth1 not found in memory"));
+}
+
+TEST_F(IrrigationStep, SpinUpSwitchOneAndOffAreInert) {
+    settings_.spinUpSwitch = 1;
+    Drop("root_depth1");
+    auto m = ReadyIrrigation();
+    Fill("precipitation", 1);
+    m->run(1, 2, 1, 2020);
+    m->FlushStatistics();
+    EXPECT_EQ(m->GetIrrigationTable(), nullptr);
+    ForOwn([&](int r, int c) { EXPECT_EQ(G("precipitation")[r][c], 1.0); });
+
+    settings_.spinUpSwitch = 0;
+    submodel_test::WriteShared("test.ctl", submodel_test::ControlFile(irrigation_test::IrrigationSection(0)));
+    unsigned error = 9;
+    irrigationclass off(error, log_.get(), settings_);
+    EXPECT_EQ(error, 0u);
+    off.SetMaxIrrigation(nullptr, nullptr);
+    off.SetRoutingTarget(nullptr);
+    EXPECT_EQ(off.GetIrrigationTable(), nullptr);
+}
+
+}  // namespace
