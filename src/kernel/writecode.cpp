@@ -160,7 +160,7 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
     if (e.thousands != 0) UpdateVegetationGrid(index, own);
 
     const OutputDate date{year, month, day, hour};
-    const writecode::PeriodEnds ends = writecode::Ends(GetHourOffset(), date, endKey, daysPerMonth);
+    const writecode::PeriodEnds ends = writecode::Ends(GetHourOffset(), date, endKey);
     const writecode::UnitsOutput out = writecode::GridOutput(e.units, ends);
     if (out.kind != NameKind::None) {
         const std::string name = out.kind == NameKind::Plain   ? e.baseFileName
@@ -197,7 +197,7 @@ void modelobject::WriteStackByCode(int index) {
     if ((e.units == 0 && e.tens == 0) || e.stack == nullptr) return;
     const OutputDate date{year, month, day, hour};
     const writecode::UnitsOutput out =
-        writecode::StackOutput(e.units, writecode::Ends(GetHourOffset(), date, endKey, daysPerMonth));
+        writecode::StackOutput(e.units, writecode::Ends(GetHourOffset(), date, endKey));
     if (out.kind == NameKind::None) return;
     FindDecompositionGrids();
     const std::string name =

@@ -29,11 +29,12 @@ struct PeriodEnds {
 
 // The step ends a day when the integer part of the hour offset plus the hour is 24.
 bool EndOfDay(double hourOffset, std::int64_t hour);
-// End of day on the last day of the month (daysPerMonth[month - 1]).
-bool EndOfMonth(double hourOffset, const OutputDate& d, const std::array<int, 12>& daysPerMonth);
+// End of day on the last day of the month of the output calendar, whose February has 28 days
+// in every year (whatever calendar the writing object keeps for its own dates).
+bool EndOfMonth(double hourOffset, const OutputDate& d);
 // End of day on 31 December.
 bool EndOfYear(double hourOffset, const OutputDate& d);
-PeriodEnds Ends(double hourOffset, const OutputDate& d, std::int64_t endKey, const std::array<int, 12>& daysPerMonth);
+PeriodEnds Ends(double hourOffset, const OutputDate& d, std::int64_t endKey);
 
 // Whether the period of a tens digit (1..8) has ended.
 bool PeriodEnded(int tens, const PeriodEnds& ends);

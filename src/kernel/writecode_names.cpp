@@ -7,20 +7,21 @@ namespace writecode {
 
 bool EndOfDay(double hourOffset, std::int64_t hour) { return static_cast<std::int64_t>(hourOffset) + hour == 24; }
 
-bool EndOfMonth(double hourOffset, const OutputDate& d, const std::array<int, 12>& daysPerMonth) {
+bool EndOfMonth(double hourOffset, const OutputDate& d) {
+    static constexpr int kMonthLengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (!EndOfDay(hourOffset, d.hour) || d.month < 1 || d.month > 12) return false;
-    return d.day == daysPerMonth[static_cast<std::size_t>(d.month - 1)];
+    return d.day == kMonthLengths[d.month - 1];
 }
 
 bool EndOfYear(double hourOffset, const OutputDate& d) {
     return EndOfDay(hourOffset, d.hour) && d.day == 31 && d.month == 12;
 }
 
-PeriodEnds Ends(double hourOffset, const OutputDate& d, std::int64_t endKey, const std::array<int, 12>& daysPerMonth) {
+PeriodEnds Ends(double hourOffset, const OutputDate& d, std::int64_t endKey) {
     PeriodEnds e;
     e.run = DateKey(d.year, d.month, d.day, d.hour) >= endKey;
     e.day = EndOfDay(hourOffset, d.hour);
-    e.month = EndOfMonth(hourOffset, d, daysPerMonth);
+    e.month = EndOfMonth(hourOffset, d);
     e.year = EndOfYear(hourOffset, d);
     return e;
 }

@@ -247,9 +247,9 @@ void StationFile::FindStartDate(const MeteoDate& start) {
 
     const int unreadable = ParseValues(tokens, values_.data() + 1);
     if (unreadable > 0) WarnUnreadable(unreadable, date_);
-    // The start record is judged like every later record, so that a first step in which
-    // every station is missing is recognised as such.
-    UpdateAllEqual();
+    // The first step is always interpolated in full: the start record clears the all-equal
+    // flag whatever its values are; every later record sets it by its own values.
+    allEqual_ = false;
     CloseDots(log_, dots);
     readPosition_ = f.Tell();
     startPosition_ = recordStart;
@@ -257,7 +257,7 @@ void StationFile::FindStartDate(const MeteoDate& start) {
     fill_ = next_ = 0;
 }
 
-bool StationFile::ReadRecords() {
+bool StationFile::ReadRecords(std::int64_t endKey) {
     LineFile f;
     if (!f.Open(fileName_)) FailOpen(log_, fileName_);
     SeekOrFail(log_, f, readPosition_, fileName_);
@@ -272,7 +272,12 @@ bool StationFile::ReadRecords() {
     MeteoDate previous = date_;
     while (fill_ < capacity_ && NextRecordLine(f, &line, &tokens)) {
         MeteoDate d;
-        if (!ParseDate(tokens, &d)) FailRecordDate(log_, fileName_, previous);
+        if (!ParseDate(tokens, &d)) {
+            // A line without a date after the records of the model period (a footer) ends the
+            // data of the file; inside the model period it is an error.
+            if (previous.Key() >= endKey) break;
+            FailRecordDate(log_, fileName_, previous);
+        }
         const auto slot = static_cast<std::size_t>(fill_);
         blockDates_[slot] = d;
         const int unreadable = ParseValues(tokens, blockValues_.data() + slot * n);
@@ -287,7 +292,7 @@ bool StationFile::ReadRecords() {
 
 bool StationFile::GetRecordForDate(std::int64_t endKey) {
     if (date_.Key() >= endKey) return false;
-    if (next_ >= fill_ && !ReadRecords()) return false;
+    if (next_ >= fill_ && !ReadRecords(endKey)) return false;
     const auto slot = static_cast<std::size_t>(next_);
     const MeteoDate& d = blockDates_[slot];
     if (IsEndMarker(d)) return false;
@@ -412,7 +417,7 @@ void RegressionFile::OpenForBlock(LineFile& file) const {
     throw ModelError(49);
 }
 
-bool RegressionFile::ReadRecords() {
+bool RegressionFile::ReadRecords(std::int64_t endKey) {
     LineFile f;
     OpenForBlock(f);
     SeekOrFail(log_, f, readPosition_, fileName_);
@@ -428,7 +433,11 @@ bool RegressionFile::ReadRecords() {
         int unreadable = 0;
         const Read r = ReadOne(f, &d, blockValues_.data() + slot * kParameters, &unreadable);
         if (r == Read::End) break;
-        if (r == Read::BadDate) FailRecordDate(log_, fileName_, previous);
+        if (r == Read::BadDate) {
+            // A footer after the records of the model period ends the data.
+            if (previous.Key() >= endKey) break;
+            FailRecordDate(log_, fileName_, previous);
+        }
         blockDates_[slot] = d;
         previous = WithCentury(d, 999);
         WarnUnreadable(unreadable, d);
@@ -441,7 +450,7 @@ bool RegressionFile::ReadRecords() {
 
 bool RegressionFile::NextRecord(std::int64_t endKey, bool checkEnd) {
     if (checkEnd && date_.Key() >= endKey) return false;
-    if (next_ >= fill_ && !ReadRecords()) return false;
+    if (next_ >= fill_ && !ReadRecords(endKey)) return false;
     const auto slot = static_cast<std::size_t>(next_);
     const MeteoDate& d = blockDates_[slot];
     if (IsEndMarker(d)) return false;

@@ -42,8 +42,9 @@ public:
     int ReadDescription();
     // Positions the file at the record of the start date and takes that record.
     void FindStartDate(const MeteoDate& start);
-    // Reads the next block of records; false when the file holds no further record.
-    bool ReadRecords();
+    // Reads the next block of records; false when the file holds no further record. A line
+    // without a date after a record at or beyond the end key (a footer) ends the data.
+    bool ReadRecords(std::int64_t endKey);
     // Takes the next record as the current one; false when the data have ended (the current
     // record has reached the end key, the file has no further record, or an end marker).
     bool GetRecordForDate(std::int64_t endKey);
@@ -114,7 +115,8 @@ public:
     // Tells text from binary form, positions the file at the record of the start date and
     // takes that record.
     void FindStartDate(const MeteoDate& start);
-    bool ReadRecords();
+    // As for station files: a footer after the records of the model period ends the data.
+    bool ReadRecords(std::int64_t endKey);
     // Smaller blocks (at least one record), for checks of the block boundaries; call before
     // the first block is read.
     void LimitBlockCapacity(int records);

@@ -188,12 +188,12 @@ void meteointerpol::ReadMethodLines() {
             throw ModelError(49);
         }
         if (got == 5) upperLapseAbove = -9999.0;
-        // The zones of the regression lie between the two inversions; an empty or inverted
-        // band would divide by zero or swap the zones.
-        if (!(lowerInversion < upperInversion)) {
+        // Equal inversions leave no band to join the lines across (a division by zero); a
+        // lower inversion above the upper one is computed as it stands.
+        if (lowerInversion == upperInversion) {
             *log << "FATAL: error reading the regression parameters <lower inversion> <upper inversion> for "
                     "interpolation of "
-                 << name << ": the lower inversion (" << lowerInversion << ") has to be below the upper inversion ("
+                 << name << ": the lower inversion (" << lowerInversion << ") has to differ from the upper inversion ("
                  << upperInversion << ")" << "[end-entry]";
             throw ModelError(49);
         }
@@ -458,9 +458,9 @@ void meteointerpol::FlushStatistics() {
     if (statistics_) statistics_->FlushBuffer();
 }
 
-void meteointerpol::ReadStationRecords(int file) { Station(file).ReadRecords(); }
+void meteointerpol::ReadStationRecords(int file) { Station(file).ReadRecords(input_->EndKey()); }
 
-void meteointerpol::ReadRegressionRecords(int) { input_->Regression().ReadRecords(); }
+void meteointerpol::ReadRegressionRecords(int) { input_->Regression().ReadRecords(input_->EndKey()); }
 
 void meteointerpol::GetRecordForDate(int file) { Station(file).GetRecordForDate(input_->EndKey()); }
 

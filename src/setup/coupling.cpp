@@ -258,8 +258,10 @@ void ExternalCoupling::RestartAccumulation(OutgoingGrid& g) {
 }
 
 void ExternalCoupling::Accumulate() {
+    // A running-total grid takes only the last step of each period (added when it is
+    // written); sums and means of a period take every step.
     for (OutgoingGrid& g : outgoing_)
-        if (Accumulates(g.writeCode)) AddStep(g);
+        if (g.writeCode == "Sum" || g.writeCode == "Mean") AddStep(g);
     for (OutgoingStatistic& s : statistics_) {
         if (!Accumulates(s.writeCode) || table_ == nullptr || s.tableIndex < 0) continue;
         const OutputCodeEntry& e = table_[s.tableIndex];

@@ -2,6 +2,8 @@
 // of the set-up object.
 #include "setup/defltuzr.hpp"
 
+#include <exception>
+
 #include <mpi.h>
 
 namespace {
@@ -66,6 +68,16 @@ defaultini::defaultini(unsigned& error, DiagLog* log_, const std::string& contro
 }
 
 defaultini::~defaultini() {
+    // The per-cell fix-point days of the end of a run are kept for a later start. Only a run
+    // that reached its end date writes them: a run stopped by a failure would wait in the
+    // collective write for processes that are gone.
+    if (tables_ && std::uncaught_exceptions() == 0 && MpiRunning() && DateKey(year, month, day, hour) >= endKey) {
+        try {
+            tables_->WriteEndOfRunGrids(*this);
+        } catch (const ModelError&) {
+            // The writer has logged the failure; a destructor cannot pass it on.
+        }
+    }
     // The statistics tables write their last rows while the grids still exist.
     ReleaseStandardGridStatistics();
     // The entries go before the grids they point to; the tables free themselves with their owner.

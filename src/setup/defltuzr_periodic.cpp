@@ -42,8 +42,9 @@ void defaultini::UpdatePeriodicGrids(std::int64_t hour_, std::int64_t day_, std:
 
         if (def.periodsSeen == def.periodCount && def.stepsSeen == def.periodSteps) {
             SwitchPeriodicGrid(def, hour_, day_, month_, year_);
-        } else if (def.reverting) {
-            // A revert count below 1 returns at the first step after the switch.
+        } else if (def.reverting && def.revertSteps > 0) {
+            // The counter rises from 1 and returns the grid when it reaches the revert count;
+            // a count of 0 or less is never reached and the grid keeps the values read.
             if (++def.revertCounter >= def.revertSteps) RevertPeriodicGrid(def);
         }
     }

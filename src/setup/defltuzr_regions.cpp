@@ -59,9 +59,7 @@ void defaultini::MakeRegionWeightGrids() {
         created.push_back(index);
     }
 
-    // Cells outside the basin's column ranges are not computed: they stay nodata.
-    for (Matrix* m : {grids.weights1, grids.regions2, grids.weights2, grids.regions3, grids.weights3})
-        if (m) m->fill(nodata);
+    // Cells outside the basin's column ranges are not computed: they keep the 0 of a new grid.
     ComputeRegionWeights(*this, *zone, zones_.columns, transitionDistance_, regions_.regionCount, grids);
 
     for (int i : created) {

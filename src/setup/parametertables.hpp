@@ -45,6 +45,9 @@ public:
     // start, stay as they are. (Soil and irrigation grids go through their start checks.)
     virtual void RecheckLanduse(defaultini& /*setup*/, int /*gridIndex*/) {}
 
+    // End of the run: the state grids of the land-use parameter grids that are kept as files.
+    virtual void WriteEndOfRunGrids(defaultini& /*setup*/) {}
+
     // Time loop: the land-use parameter grids follow the date (step length in minutes).
     virtual void UpdateDynamicLanduseParameters(defaultini& /*setup*/, std::int64_t /*hour*/, std::int64_t /*day*/,
                                                 std::int64_t /*month*/, std::int64_t /*year*/, int /*stepMinutes*/) {}

@@ -42,11 +42,8 @@ void tracer_ini_class::ReadSection() {
         *log << "FATAL: error opening " << controlFileName << "[end-entry]";
         throw ModelError(28);
     }
-    if (!SeekSection("[substance_transport]", false)) {
-        descriptors_.resize(1);
-        CloseControlFile();
-        return;
-    }
+    // The section is required, also for a run without tracers (a count of 0).
+    SeekSection("[substance_transport]", true);
     int n = 0;
     ReadValue(ControlStream(), "%i", &n, " number of tracers in ");
     if (n > kMaxTracers) {

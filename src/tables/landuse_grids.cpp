@@ -24,10 +24,6 @@ namespace {
 constexpr int kStoreFull = 12;
 constexpr int kGridMissing = 33;
 constexpr int kNotTablePosition = 31;
-// Season start, chilling sum and forcing threshold that the control file did not give: the
-// consistency rules of the first fill replace them by the entry's start values (a threshold
-// of 0 would start every season on the first warm day). Forcing sums start at 0.
-constexpr double kNotGiven = -1.0;
 
 // The write code an entry was registered with, rebuilt from its digits.
 long WriteCodeOf(const GridStoreEntry& e) {
@@ -53,7 +49,6 @@ LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<lan
     startTimes_.assign(slots, nullptr);
     startTimesIndex_.assign(slots, 0);
     landuse_.assign(slots, nullptr);
-    chillingGiven_.assign(slots, false);
     failedRows_.assign(static_cast<std::size_t>(std::max(setup_.nrows, 0)) + 1, 0);
 
     try {
@@ -65,6 +60,21 @@ LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<lan
 }
 
 LanduseParameterGrids::~LanduseParameterGrids() { Release(); }
+
+void LanduseParameterGrids::WriteStartTimesAtEnd() {
+    for (int l = 1; l <= layers_; ++l) {
+        const int index = startTimesIndex_[static_cast<std::size_t>(l)];
+        const Stack* days = startTimes_[static_cast<std::size_t>(l)];
+        if (index <= 0 || days == nullptr) continue;
+        const GridStoreEntry& e = store_[index];
+        const std::string name = StrFormat("%s_End", e.fileName.c_str()).substr(0, 255);
+        // Every process holds the whole stack but keeps only its own cells up to date: a text
+        // file goes through process 0's gathered copy, a binary one is written by all at once.
+        Stack copy;
+        if (setup_.textOutput && setup_.size > 1) copy = setup_.MPISynchroniseStackCopy(index);
+        setup_.WriteStack(name, copy.empty() ? *days : copy, e.levels, setup_.textOutput, setup_.doublePrecision);
+    }
+}
 
 // Each stage ends with every process knowing whether another one failed, so that none waits
 // in a halo exchange for a process that stopped.
@@ -206,10 +216,7 @@ void LanduseParameterGrids::CreateLayerGrids(int l) {
     const int count = dynamic_ ? kLayerGridCount : kPhenologyGrids;
     for (int g = 0; g < count; ++g) {
         const std::string name = StrFormat("%s%d", kLayerGridNames[g], l);
-        const bool given = setup_.FindGrid(name, true) > 0;
         grids_[static_cast<std::size_t>(g)][slot] = TakeOrCreate(name, &indices_[static_cast<std::size_t>(g)][slot]);
-        if (g > kForcingSum && !given) grids_[static_cast<std::size_t>(g)][slot]->fill(kNotGiven);
-        if (g == kChillingSum) chillingGiven_[slot] = given;
     }
     if (cellFixPoints_) CreateStartTimes(l);
 }
@@ -307,9 +314,12 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) 
     if (dynamic_ && e.HasDynamicStart()) {
         if (at(kForcingSum) < 0) at(kForcingSum) = 0;
         if (at(kPhenoStart) < 0) at(kPhenoStart) = e.TStart;
+        // Phenology grids the control file does not give start at 0: a season that started
+        // on day 0, no chilling owed and a zero threshold. A chilling sum of 0 or more means
+        // the chilling is known, so the entry leaves the simple forcing rule.
         if (at(kChillingSum) < 0)
             at(kChillingSum) = 0;
-        else if (chillingGiven_[slot])
+        else
             e.simpleForcing = 0;
         if (at(kForcingThreshold) < 0) at(kForcingThreshold) = e.FStar;
     }

@@ -68,6 +68,9 @@ public:
                                         int stepMinutes);
     // The day's phenology for day of year d over layers 1..layers (this process's cells).
     void UpdateDynamicPhenology(int d, int layers);
+    // At the end of the run: every layer's per-cell fix-point days ("MultipleStartTimes") to
+    // the stack's file name followed by "_End", in the run's output format (collective).
+    void WriteStartTimesAtEnd();
 
     bool Dynamic() const { return dynamic_; }
     bool CellFixPoints() const { return cellFixPoints_; }
@@ -164,7 +167,6 @@ private:
     Stack history_;  // levels 1..7 the last daily means, level 0 the leaf-fall day counter
     const Matrix* temperature_ = nullptr;
     const Matrix* rootZoneMoisture_ = nullptr;
-    std::vector<bool> chillingGiven_;  // per layer: the chilling sums came from the store
 
     int dayCounter_ = 0;
     Date lastDaily_;

@@ -51,6 +51,10 @@ void ParameterTableSet::generateMultiLayerParameterGrids(defaultini& setup, int 
         LanduseParameterGrids::Date{setup.StartHour(), setup.StartDay(), setup.StartMonth(), setup.StartYear()});
 }
 
+void ParameterTableSet::WriteEndOfRunGrids(defaultini&) {
+    if (landuseGrids_) landuseGrids_->WriteStartTimesAtEnd();
+}
+
 void ParameterTableSet::UpdateDynamicLanduseParameters(defaultini&, std::int64_t hour, std::int64_t day,
                                                        std::int64_t month, std::int64_t year, int stepMinutes) {
     if (landuseGrids_) landuseGrids_->UpdateDynamicLanduseParameters(hour, day, month, year, stepMinutes);

@@ -32,6 +32,7 @@ public:
     void generateMultiLayerParameterGrids(defaultini& setup, int layers) override;
     void UpdateDynamicLanduseParameters(defaultini& setup, std::int64_t hour, std::int64_t day, std::int64_t month,
                                         std::int64_t year, int stepMinutes) override;
+    void WriteEndOfRunGrids(defaultini& setup) override;
     const LanduseParameterGrids* LanduseGrids() const { return landuseGrids_.get(); }
 
     // Records 0..N of each table (record 0 holds N as its code); empty when the run has none.

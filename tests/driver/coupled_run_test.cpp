@@ -154,18 +154,19 @@ TEST_F(CoupledRunTest, ExternalProgramAndModelTakeTurnsDayByDay) {
     EXPECT_EQ(code, 0);
     EXPECT_EQ(status, 0);
     ASSERT_EQ(seen.size(), 2u);
-    // Day 1: two steps of 1; day 2: two steps of 3. The running total goes on over both days.
+    // Day 1: two steps of 1; day 2: two steps of 3. The running total takes the last step of
+    // each day and goes on over both days.
     EXPECT_EQ(seen[0].sum, Basin(2));
     EXPECT_EQ(seen[0].mean, Basin(1));
-    EXPECT_EQ(seen[0].total, Basin(2));
+    EXPECT_EQ(seen[0].total, Basin(1));
     EXPECT_EQ(seen[0].semaphore, "ready");
     EXPECT_EQ(seen[1].sum, Basin(6));
     EXPECT_EQ(seen[1].mean, Basin(3));
-    EXPECT_EQ(seen[1].total, Basin(8));
+    EXPECT_EQ(seen[1].total, Basin(4));
     EXPECT_EQ(Values("now.asc")[1], 3);
     // The end of the first day wrote a dated copy of the running total; the run ended on the
     // second day, whose date did not change any more.
-    EXPECT_EQ(Values("SumTotal_EndOf_Day_2020_01_01_total.asc"), Basin(2));
+    EXPECT_EQ(Values("SumTotal_EndOf_Day_2020_01_01_total.asc"), Basin(1));
     EXPECT_FALSE(fs::exists("SumTotal_EndOf_Day_2020_01_02_total.asc"));
     EXPECT_FALSE(fs::exists("SumTotal_EndOf_Month_2020_01_total.asc"));
     // Every incoming grid stays under a dated name; the semaphore files are gone.

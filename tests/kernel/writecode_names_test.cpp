@@ -9,26 +9,24 @@ namespace {
 
 using namespace writecode;
 
-constexpr std::array<int, 12> kDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-
 TEST(WriteCodeDates, DayMonthYearAndRunEnds) {
     EXPECT_TRUE(EndOfDay(0.0, 24));
     EXPECT_TRUE(EndOfDay(24.0, 0));   // daily steps dated at hour 0
     EXPECT_TRUE(EndOfDay(23.9, 1));   // only the integer part of the offset counts
     EXPECT_FALSE(EndOfDay(0.0, 23));
 
-    EXPECT_TRUE(EndOfMonth(0, {2016, 3, 31, 24}, kDays));
-    EXPECT_FALSE(EndOfMonth(0, {2016, 3, 31, 23}, kDays));
-    EXPECT_FALSE(EndOfMonth(0, {2016, 4, 31, 24}, kDays));
+    EXPECT_TRUE(EndOfMonth(0, {2016, 3, 31, 24}));
+    EXPECT_FALSE(EndOfMonth(0, {2016, 3, 31, 23}));
+    EXPECT_FALSE(EndOfMonth(0, {2016, 4, 31, 24}));
     // February has 28 days in every year: 28 February 2016 ends the month, the 29th does not.
-    EXPECT_TRUE(EndOfMonth(0, {2016, 2, 28, 24}, kDays));
-    EXPECT_FALSE(EndOfMonth(0, {2016, 2, 29, 24}, kDays));
-    EXPECT_FALSE(EndOfMonth(0, {2016, 13, 31, 24}, kDays));  // no month 13, no crash
+    EXPECT_TRUE(EndOfMonth(0, {2016, 2, 28, 24}));
+    EXPECT_FALSE(EndOfMonth(0, {2016, 2, 29, 24}));
+    EXPECT_FALSE(EndOfMonth(0, {2016, 13, 31, 24}));  // no month 13, no crash
 
     const std::int64_t end = DateKey(2016, 9, 25, 12);
-    EXPECT_TRUE(Ends(0, {2016, 9, 25, 12}, end, kDays).run);
-    EXPECT_TRUE(Ends(0, {2017, 1, 1, 0}, end, kDays).run);
-    EXPECT_FALSE(Ends(0, {2016, 9, 25, 11}, end, kDays).run);
+    EXPECT_TRUE(Ends(0, {2016, 9, 25, 12}, end).run);
+    EXPECT_TRUE(Ends(0, {2017, 1, 1, 0}, end).run);
+    EXPECT_FALSE(Ends(0, {2016, 9, 25, 11}, end).run);
 }
 
 TEST(WriteCodeNames, DatedNamesAndRepeats) {

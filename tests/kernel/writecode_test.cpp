@@ -104,7 +104,9 @@ TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
 
 TEST_F(WriteCodeTest, MonthSumsWithTheTwentyEightDayFebruary) {
     // Daily steps dated at hour 24. 29 February 2016 is not the end of a month: its values go
-    // into the sum that ends on 31 March.
+    // into the sum that ends on 31 March, also for an object whose own calendar (the set-up's,
+    // from a leap end year) gives February 29 days.
+    obj_->daysPerMonth[1] = 29;
     obj_->SetEndDate(2016, 12, 31, 24);
     const int sums = Register(30, "s.asc");
     Matrix& sumGrid = grid_;

@@ -153,13 +153,28 @@ TEST_F(RegressionFitTest, StepWithoutValidStationsKeepsTheGrid) {
     ExpectNear(*ip, expected);
 }
 
+TEST_F(RegressionFitTest, LowerInversionAboveTheUpperOneIsComputed) {
+    // Every station at or below L = 500: one line for all of them. Its intersection (L) lies
+    // above U + T = 310, so h1 := L and h2 := U, and zone 2 joins line 1 at h1 with line 3 (the
+    // same line) at h2: every zone keeps line 1.
+    const std::vector<StationPoint> s = {{0, 0, 100}, {1000, 0, 200}, {2000, 0, 300}, {3000, 0, 500}};
+    auto ip = Fit(s, {10, 9, 9, 8}, "500 300 10 0 0");
+    ASSERT_TRUE(ip);
+    const double b = (9500 - 1100 * 36 / 4.0) / (390000 - 1100 * 1100 / 4.0);
+    const double a = (36 - b * 1100) / 4;
+    ExpectSet(*ip, {a, b, a, b, a, b, 500, 300});
+    Step(*ip);
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) EXPECT_TRUE(std::isfinite(Cell(*ip, r, c)));
+}
+
 TEST_F(RegressionFitTest, ParameterLineAndRegressionSets) {
     const std::vector<StationPoint> s = {{0, 0, 100}, {1000, 0, 200}};
     const std::string file = StationHeaderOf(s) + RecordOf(0, {1, 2});
-    // An inversion band that is empty or upside down is refused.
+    // An empty inversion band is refused.
     EXPECT_EQ(BuildError(10, file, "300 300 10 0 0\n"), 49u);
-    EXPECT_EQ(BuildError(11, file, "500 300 10 0 0\n"), 49u);
-    EXPECT_TRUE(Logged("the lower inversion (500) has to be below the upper inversion (300)"));
+    EXPECT_EQ(BuildError(11, file, "300 300 10 0 0\n"), 49u);
+    EXPECT_TRUE(Logged("the lower inversion (300) has to differ from the upper inversion (300)"));
     EXPECT_EQ(BuildError(10, file, "300 500 10 0\n"), 49u);
 
     auto ip = Fit(s, {10, 9}, "1000 2000 100 0 0");

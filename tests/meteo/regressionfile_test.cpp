@@ -178,4 +178,12 @@ TEST_F(RegressionFileTest, UnreadableDateAfterStartIsFatal) {
     EXPECT_EQ(ErrorOf([&] { f.NextRecord(kFarEnd, true); }), 19);
 }
 
+TEST_F(RegressionFileTest, FooterAfterTheModelPeriodEndsTheData) {
+    RegressionFile f = Open("jr mo\n" + TextRecord(2000, 1, 1, 0, 0) + TextRecord(2000, 1, 1, 1, 1) + "end\n");
+    const std::int64_t end = DateKey(2000, 1, 1, 1);
+    ASSERT_TRUE(f.NextRecord(end, false));
+    EXPECT_EQ(f.Date().hour, 1);
+    EXPECT_FALSE(f.NextRecord(end, false));
+}
+
 }  // namespace

@@ -73,7 +73,7 @@ TEST_F(StationFileTest, StartRecordOnLineSixWithRangeRuleAndCentury) {
     EXPECT_EQ(f.Values()[1], -10000.0);
     EXPECT_EQ(f.Values()[2], -10000.0);
     EXPECT_EQ(f.Values()[3], -9999.0);
-    EXPECT_TRUE(f.AllEqual());  // a single valid value
+    EXPECT_FALSE(f.AllEqual());  // a single valid value, but the start record clears the flag
 }
 
 TEST_F(StationFileTest, TwoDigitYearsAndThreeDigitYears) {
@@ -106,11 +106,14 @@ TEST_F(StationFileTest, MissingStartDateFailsAfterOneDotPerMonth) {
 
 TEST_F(StationFileTest, AllEqualFlag) {
     StationFile f = Open("st.dat", StationHeaderText() +
-                                       "2000 1 1 0 -9999 -9999 -9999\n"
-                                       "2000 1 1 1 -10000 -10000 -10000\n"
-                                       "2000 1 1 2 4 -10000 4\n"
-                                       "2000 1 1 3 4 5 4\n");
+                                       "2000 1 1 0 5 5 5\n"
+                                       "2000 1 1 1 -9999 -9999 -9999\n"
+                                       "2000 1 1 2 -10000 -10000 -10000\n"
+                                       "2000 1 1 3 4 -10000 4\n"
+                                       "2000 1 1 4 4 5 4\n");
     const std::int64_t end = DateKey(2001, 1, 1, 0);
+    EXPECT_FALSE(f.AllEqual());  // the start record is always interpolated in full
+    ASSERT_TRUE(f.GetRecordForDate(end));
     EXPECT_TRUE(f.AllEqual());  // -9999 is valid and equal everywhere
     ASSERT_TRUE(f.GetRecordForDate(end));
     EXPECT_TRUE(f.AllEqual());  // no valid value
@@ -151,6 +154,27 @@ TEST_F(StationFileTest, UnreadableDateAfterStartIsFatal) {
     EXPECT_EQ(ErrorOf([&] { f.GetRecordForDate(DateKey(2001, 1, 1, 0)); }), 19);
     EXPECT_TRUE(FatalLogged());
     EXPECT_TRUE(Logged("unreadable date in the record after 1.1.2000 0 h in st.dat"));
+}
+
+TEST_F(StationFileTest, FooterAfterTheModelPeriodEndsTheData) {
+    // The block reads ahead past the end date: a closing line without a date there ends the
+    // data instead of stopping the run.
+    const std::string text = StationHeaderText() +
+                             "2000 1 1 0 1 2 3\n"
+                             "2000 1 1 1 4 5 6\n"
+                             "2000 1 1 2 7 8 9\n"
+                             "end of data, written by the station network\n";
+    StationFile f = Open("st.dat", text);
+    const std::int64_t end = DateKey(2000, 1, 1, 2);
+    ASSERT_TRUE(f.GetRecordForDate(end));
+    ASSERT_TRUE(f.GetRecordForDate(end));
+    EXPECT_EQ(f.Values()[3], 9.0);
+    EXPECT_FALSE(f.GetRecordForDate(end));
+    EXPECT_FALSE(FatalLogged());
+    // The same line before the end date is an unreadable record inside the model period.
+    StationFile early = Open("st2.dat", text);
+    EXPECT_EQ(ErrorOf([&] { for (int i = 0; i < 3; ++i) early.GetRecordForDate(DateKey(2000, 1, 1, 5)); }), 19);
+    EXPECT_TRUE(Logged("unreadable date in the record after 1.1.2000 2 h in st2.dat"));
 }
 
 TEST_F(StationFileTest, LinesWithoutDateBeforeStartAndBlankLinesArePassedOver) {

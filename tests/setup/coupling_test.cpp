@@ -241,23 +241,24 @@ TEST_F(OneProcessCouplingTest, OutgoingGridsSumMeanAndRunningTotals) {
     };
     expect("sum.asc", 12);
     expect("mean.asc", 3);
-    expect("res/total.asc", 12);
-    expect("res/SumTotal_EndOf_Day_2005_03_01_total.asc", 12);
+    // The running total takes only the last step of the period.
+    expect("res/total.asc", 6);
+    expect("res/SumTotal_EndOf_Day_2005_03_01_total.asc", 6);
     EXPECT_EQ(Values("plain.asc").front(), 6);
     EXPECT_FALSE(std::filesystem::exists("res/SumTotal_EndOf_Month_2005_03_total.asc"));
     EXPECT_EQ(coupling_->StepCount(), 0);
 
     // A period of two steps: sums and means start again, the running total goes on and adds
-    // every step of the period, not only its last.
+    // again only the period's last step.
     SetRecharge(10);
     coupling_->Accumulate();
     SetRecharge(20);
     coupling_->Write(31, 3, 2005, true, true, true, 3);
     expect("sum.asc", 30);
     expect("mean.asc", 15);
-    expect("res/total.asc", 42);
-    expect("res/SumTotal_EndOf_Day_2005_03_31_total.asc", 42);
-    expect("res/SumTotal_EndOf_Month_2005_03_total.asc", 42);
+    expect("res/total.asc", 26);
+    expect("res/SumTotal_EndOf_Day_2005_03_31_total.asc", 26);
+    expect("res/SumTotal_EndOf_Month_2005_03_total.asc", 26);
     EXPECT_FALSE(std::filesystem::exists("res/SumTotal_EndOf_Year_2005_total.asc"));
 }
 

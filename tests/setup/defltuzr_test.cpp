@@ -57,6 +57,7 @@ public:
     void check_irrig_Codes(defaultini&, int index) override { calls += "irrigCodes:" + std::to_string(index) + " "; }
     void ClearIrrigationTable() override { calls += "clearIrrigation "; }
     void check_SOIL_Codes(defaultini&, int index) override { calls += "soilCodes:" + std::to_string(index) + " "; }
+    void WriteEndOfRunGrids(defaultini&) override { calls += "end "; }
 
     std::string calls;
     int irrigation = 0;
@@ -143,6 +144,34 @@ TEST_F(DefaultIniTest, StepsRunInOrderWithTheirLogLines) {
     // Further calls change nothing.
     setup->InitStep(done);
     EXPECT_TRUE(done);
+}
+
+// The state grids of the land-use tables are written when the set-up goes at the end date of
+// the run; not before it, and not while a failure unwinds the run.
+TEST_F(DefaultIniTest, EndOfRunGridsAreWrittenWhenTheRunReachedItsEnd) {
+    auto tables = std::make_shared<FakeTables>();
+    auto endAt = [&](std::int64_t day, bool failing) {
+        auto setup = Make(Sections{});
+        setup->SetParameterTables(tables);
+        setup->SetEndDate(2000, 1, 2, 24);
+        setup->year = 2000;
+        setup->month = 1;
+        setup->day = day;
+        setup->hour = 24;
+        if (failing) {
+            try {
+                auto unwound = std::move(setup);
+                throw ModelError(7);
+            } catch (const ModelError&) {
+            }
+        }
+    };
+    endAt(1, false);
+    EXPECT_EQ(tables->calls, "");
+    endAt(2, false);
+    EXPECT_EQ(tables->calls, "end ");
+    endAt(2, true);
+    EXPECT_EQ(tables->calls, "end ");
 }
 
 TEST_F(DefaultIniTest, WithoutLanduseOrIrrigationTheirStepsStayQuiet) {

@@ -99,6 +99,18 @@ TEST_F(PeriodicOutputTest, ANonPersistentGridReturnsToItsFirstValues) {
     ExpectOwnCells("wet", Basin(7));
 }
 
+TEST_F(PeriodicOutputTest, ARevertCountOfZeroOrLessNeverReverts) {
+    for (int revert : {0, -2}) {
+        BuildBasin();
+        Periodic("wet.asc", "wet", 7.0, 1, "D", 1, false, revert);
+        DatedFile("wet.asc", 2000, 1, 1, 1, 50);
+        for (int hour = 1; hour <= 6; ++hour) {
+            setup_->UpdatePeriodicGrids(hour, 1, 1, 2000);
+            ExpectOwnCells("wet", Basin(50));
+        }
+    }
+}
+
 TEST_F(PeriodicOutputTest, AMissingDatedFileStopsEveryProcess) {
     BuildBasin();
     Periodic("rain.asc", "rain", 0.0, 1, "H", 1);

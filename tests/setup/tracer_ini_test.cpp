@@ -80,15 +80,20 @@ TEST_F(TracerTest, CountLimits) {
     EXPECT_EQ(Read("10", nine + Line("j")), 58);
     EXPECT_TRUE(Logged("not more than 9 tracer species are allowed at one time"));
 
-    // Without the section there are no tracers.
+    // The section is required: without it the control file is in error.
     setup_test::WriteShared("run.ctl", "[other]\n1\n");
     unsigned error = 1;
     int count = -1;
     const TracerDescriptor* descriptors = nullptr;
     tracer_ini_class reader(error, log_.get(), "run.ctl", false, false, ObjectRecord{}, count, descriptors);
-    EXPECT_EQ(error, 0u);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(descriptors, nullptr);
+    EXPECT_EQ(error, 17u);
+    EXPECT_TRUE(Logged("[substance_transport]"));
+
+    // A count of 0 or less: no tracers.
+    EXPECT_EQ(Read("0", ""), 0);
+    EXPECT_EQ(count_, 0);
+    EXPECT_EQ(Read("-2", ""), 0);
+    EXPECT_EQ(count_, 0);
 
     EXPECT_EQ(Read("many", ""), 17);
     EXPECT_TRUE(Logged("error in control file,  number of tracers in ; tracer_ininot found!"));

@@ -13,6 +13,8 @@ std::string ControlFile(const std::string& before, const std::string& after) {
                              "irrigation", "groundwater_flow", "routing_model", "special_output"})
         text += std::string("[") + name + "]\n0 flow control\n60 time step\n\n";
     text += "[precipitation_correction]\n0 do it\n0 threshold\n1 constant rain\n0 slope rain\n1 constant snow\n0 slope snow\n\n[region_transition_distance]\n1000 transition distance\n\n" + after;
+    // Required even without tracers; a section given above comes first and is the one read.
+    text += "[substance_transport]\n0 number of tracers\n\n";
     return text;
 }
 

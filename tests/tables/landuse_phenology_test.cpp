@@ -56,6 +56,7 @@ TEST_F(PhenologyTest, SeasonStartsWhenForcingExceedsTheThreshold) {
           Halves);
     AddWholeGrid("temperature", 18.4);
     AddWholeGrid("MeanThetaInRootZone", 100);  // (100 - 50) / (150 - 50): forcing times 1.5
+    AddWholeGrid("Pheno_start1", -1);          // the control file gives seasons not started
     Create(1, {0, 1, 4, 2001});
     ASSERT_TRUE(Grids().Dynamic());
     for (int day = 1; day <= 15; ++day) Step(0, day, 4, 2001, 1440);  // days 91..105
@@ -85,6 +86,39 @@ TEST_F(PhenologyTest, SeasonStartsWhenForcingExceedsTheThreshold) {
     });
 }
 
+// Phenology grids the control file does not give start at 0: the season counts as started on
+// day 0 (no forcing is summed before the reset day), the chilling sum of 0 ends the simple
+// forcing rule at once, and the cell's threshold is 0.
+TEST_F(PhenologyTest, PhenologyGridsNotGivenStartAtZero) {
+    const std::string keys = "HReduDry = 3.45; F* = 100; DP1_t1_dorm = 1; DP1_T_Bf = 0; JDReset_TStart = 300; "
+                             "maxStartJDforDP1 = 200; DP2_t0_dorm = 280; DP2_t1_dorm = 30; DP2_T_Bf = 0; "
+                             "DP2_T_Bc = 4; DP2_Par_a = 100; DP2_Par_b = -0.01;\n";
+    Build("2\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 3.45;\n") +
+              Entry(2, "DynamicPhenology_2", "1 -1 30 366", keys),
+          Halves);
+    Create(1, {0, 27, 2, 2001});  // day 58
+    // Both flags are cleared; method 3 follows its rule whatever its flag says.
+    EXPECT_EQ(Table()[1].simpleForcing, 0);
+    EXPECT_EQ(Table()[2].simpleForcing, 0);
+    ForOwnCells([&](int r, int c) {
+        if (Halves(r, c) == kNodata) return;
+        EXPECT_EQ(At("Pheno_start1", r, c), 0.0);
+        EXPECT_EQ(At("SumOfChillingUnits1", r, c), 0.0);
+        EXPECT_EQ(At("FStar_ForcingThreshold1", r, c), 0.0);
+        EXPECT_EQ(At("SumOfForcingUnits1", r, c), 0.0);
+        // In leaf: between the point 30 days after the start (5) and the year's end (1).
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 5.0 + (1.0 - 5.0) * 28.0 / 336.0);
+    });
+    // A started season sums no forcing.
+    AddWholeGrid("temperature", 30);
+    Step(0, 28, 2, 2001, 1440);
+    ForOwnCells([&](int r, int c) {
+        if (Halves(r, c) != kNodata) {
+            EXPECT_EQ(At("SumOfForcingUnits1", r, c), 0.0);
+        }
+    });
+}
+
 TEST_F(PhenologyTest, DynamicMethodNeedsTheTemperatureGrid) {
     Build("1\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 3.45;\n"),
           [](int, int) { return 1.0; });
@@ -101,6 +135,9 @@ TEST_F(PhenologyTest, ChillingSetsTheForcingThreshold) {
                              "maxStartJDforDP1 = 300; DP2_t0_dorm = 280; DP2_t1_dorm = 30; DP2_T_Bf = 5; "
                              "DP2_T_Bc = 4; DP2_Par_a = 100; DP2_Par_b = -0.01;\n";
     Build("1\n" + Entry(1, "DynamicPhenology_2", "1 -1 30 366", keys), [](int, int) { return 1.0; });
+    // Given as not known: the season not started, no chilling sums, the table's threshold.
+    for (const char* name : {"Pheno_start1", "SumOfChillingUnits1", "FStar_ForcingThreshold1"})
+        AddWholeGrid(name, -1);
     Create(1, {0, 1, 10, 2001});
     ASSERT_EQ(Table()[1].simpleForcing, 1);
     Day(279, 4);
@@ -135,6 +172,8 @@ TEST_F(PhenologyTest, ChillingDaysStartTheSeasonAndLeafFallMovesItsEnd) {
     Build("2\n" + Entry(1, "DynamicPhenology_4", "1 -1 60 330", keys) +
               Entry(2, "DynamicPhenology_4", "1 -1", keys, 2),
           Halves);
+    for (const char* name : {"Pheno_start1", "SumOfChillingUnits1", "FStar_ForcingThreshold1"})
+        AddWholeGrid(name, -1);
     Create(1, {0, 1, 5, 2001});
     ASSERT_TRUE(Grids().CellFixPoints());
     ForEntry(2, [&](int r, int c) { EXPECT_EQ(Days(r, c)[3], kNodata); });
@@ -207,6 +246,16 @@ TEST_F(PhenologyTest, DegreeDaysReachFixPoints) {
         EXPECT_EQ(Days(r, c)[3], 200.0);
         EXPECT_EQ(Days(r, c)[0], 300.0);
     });
+    // The end of a run keeps the fix-point days of every cell, in text and in binary form.
+    for (bool text : {true, false}) {
+        Object().textOutput = text;
+        Grids().WriteStartTimesAtEnd();
+        Stack kept;
+        EXPECT_EQ(Object().ReadStack("MultipleStartTimes1_End", &kept, true), 4);
+        ForOwnCells([&](int r, int c) {
+            for (int k = 0; k <= 4; ++k) EXPECT_EQ(kept[r][c][k], Days(r, c)[k]) << text << " " << k;
+        });
+    }
     Day(1, 6);
     ForOwnCells([&](int r, int c) {
         const double expected[5] = {0, 1, -1, -1, 366};

@@ -118,21 +118,36 @@ TEST_F(LanduseSeasonTest, AltitudeShiftsFixPointsTruncatedTowardZero) {
     EXPECT_TRUE(Logged("Coordinates: i=7, j=9\nLayer=2\nAltitude=470m\nJulday=50\nLanduse Code=1\nTStart=-1"));
 }
 
-TEST_F(LanduseSeasonTest, InterpolationNeverLeavesTheFixPointValues) {
-    // The last point moved 10 days earlier: days between it and the year's end hold its value
-    // instead of running past the wrap-around point.
-    const landuse_entry e = VariableDays("1 100 200 366", "0 0 0 -0.025");
-    EXPECT_DOUBLE_EQ(LAI(e, 360, 800), 2.0);
+TEST_F(LanduseSeasonTest, InterpolationRunsOnPastTheFixPointsWithinTheirValues) {
+    // The last point moved 10 days earlier (356): the days after it run toward the first point
+    // of the next year on the line through the unshifted wrap-around point (day 0, value 2) and
+    // the first point (day 10, value 1), so day 360 (d - 366 = -6) lies before that pair.
+    const landuse_entry e = VariableDays("10 100 200 366", "0 0 0 -0.025");
+    EXPECT_DOUBLE_EQ(LAI(e, 360, 800), 2.0 + (1.0 - 2.0) * -6.0 / 10.0);
     EXPECT_DOUBLE_EQ(LAI(e, 356, 800), 2.0);
     EXPECT_DOUBLE_EQ(LAI(e, 300, 800), 5.0 + (2.0 - 5.0) * 100.0 / 156.0);
+    EXPECT_DOUBLE_EQ(LAI(e, 360, 400), 5.0 + (2.0 - 5.0) * 160.0 / 166.0);  // unshifted
 
-    // A fix point moved before the year's start is not reached: the value before it holds.
+    // Where the line would leave the range of the values (a negative leaf area) it is held at
+    // the nearest bound of that range.
+    std::string steepArrays = Arrays("1 100 200 366", "0 0 0 -0.025");
+    steepArrays.replace(steepArrays.find("LAI = 1 4 5 2"), 13, "LAI = 3 4 5 0.5");
+    const landuse_entry steep = Parse("VariableDayCount", steepArrays);
+    EXPECT_DOUBLE_EQ(LAI(steep, 360, 800), 0.5);
+    const landuse_entry rising = VariableDays("1 100 200 366", "0 0 0 -0.025");
+    EXPECT_DOUBLE_EQ(LAI(rising, 360, 800), 5.0);
+
+    // A first fix point moved before the year's start closes every interval: the line through
+    // it leaves the values and is held at their largest.
     const landuse_entry early = VariableDays("5 100 200 366", "-0.05 0 0 0");
-    EXPECT_DOUBLE_EQ(LAI(early, 50, 600), 2.0);
+    EXPECT_DOUBLE_EQ(LAI(early, 50, 600), 5.0);
 
-    // The n-factor of a day after a negative (dynamic) table day keeps the value before it.
+    // The n-factor runs on the same way: past a negative (dynamic) table day it is held at the
+    // smallest value.
     const landuse_entry dyn = Parse("DynamicPhenology_1", std::string(kDynamic) + Arrays("1 -1 200 366"));
     EXPECT_DOUBLE_EQ(dyn.NFactorAtJulianDay(Log(), 150), 0.5);
+    const landuse_entry late = VariableDays("10 100 200 300");
+    EXPECT_DOUBLE_EQ(late.NFactorAtJulianDay(Log(), 5), 0.8 + (0.5 - 0.8) * 71.0 / 76.0);
 }
 
 TEST_F(LanduseSeasonTest, DynamicStartHoldsTheDormantValueUntilTheSeasonStarts) {
@@ -190,8 +205,10 @@ TEST_F(LanduseSeasonTest, PerCellFixPointDays) {
     f.SetCellFixPointDays(flayers.data(), 4);
     f.SetCellForcingSums(slayers.data());
     EXPECT_DOUBLE_EQ(LAI(f, 90), 4.0 + (5.0 - 4.0) * 50.0 / 200.0);
-    sums[1][1] = 400;
+    sums[1][1] = 400;  // past the threshold: held at the largest value
     EXPECT_DOUBLE_EQ(LAI(f, 90), 5.0);
+    sums[1][1] = 50;  // below the threshold reached: the line runs on
+    EXPECT_DOUBLE_EQ(LAI(f, 90), 4.0 + (5.0 - 4.0) * -50.0 / 200.0);
     EXPECT_DOUBLE_EQ(f.GetDP3Value(2), 100.0);
     EXPECT_DOUBLE_EQ(f.GetDP3Value(5), -1.0);
     EXPECT_DOUBLE_EQ(e.GetDP3Value(2), -1.0);
