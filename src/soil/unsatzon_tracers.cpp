@@ -1,0 +1,50 @@
+// Set-up of the soil model's tracers, runoff arrays and river exchange, run once after
+// construction: travel-time zones, runoff arrays per tracer, the tracer stores with their
+// incoming flux and decay, the river grids and the river record table.
+#include <cmath>
+
+#include "setup/tracer_ini.hpp"
+#include "soil/unsatzon.hpp"
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+}  // namespace
+
+void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+                                           OutputCodeEntry* table, int tableCount) {
+    error = 0;
+    if (flowControl == 0) return;
+    CatchIntoError(error, [&] {
+        tracerCount = count < 0 ? 0 : count;
+        BuildFlowTimeZones();
+        const std::size_t S = U(soilZones.zoneCount) + 1;
+        for (RunoffArray* a : {&Qg, &QD, &QI, &QBb, &QDd, &QIi}) a->assign(U(tracerCount) + 1, std::vector<double>(S, 0.0));
+        // Routing, irrigation and groundwater read and fill the river records whenever they are
+        // linked, so the table exists whenever the model runs.
+        riverTable.assign(S, riverflow_table{});
+        if (config.surface_interaction != 0) {
+            auto optional = [&](const char* name) {
+                const int i = FindGrid(name, true);
+                return i > 0 ? (*gridStore)[i].grid : nullptr;
+            };
+            riverDepth = optional("river_depth");
+            riverWidth = optional("river_width");
+            riverLinks = optional("river_links");
+            kolmation = optional("kolmation");
+        }
+    });
+    if (error != 0 || count < 1) return;
+    teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+    if (error != 0) return;
+    // Decay per module sub-step; the incoming flux of each tracer from the first module that
+    // publishes one.
+    tracerDecay.assign(U(count) + 1, 1.0);
+    const double stepMinutes = timeInterval / std::max(1u, numSubSteps);
+    for (int k = 1; k <= count; ++k) {
+        const TracerDescriptor& d = descriptors[k];
+        if (d.radioactive == 1 && d.half_time > 0)
+            tracerDecay[U(k)] = std::exp(-(stepMinutes / 1440.0) / (d.half_time * 1.442695041111));
+    }
+}
+
+bool unsatzonmodellklasse::TracerIsConcentration(int) const { return true; }
