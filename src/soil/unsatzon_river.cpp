@@ -111,7 +111,7 @@ double ApplyExternalTable(const soil_entry& soil, soilcolumn::ColumnState& col, 
     double added = 0;
     if (Zt <= Ze) {
         int g2 = g;
-        while (g2 > 1 && z[U(g2)] < Ze) --g2;
+        while (g2 > 1 && z[U(g2 - 1)] < Ze) --g2;
         if (g2 == g || g < 2) {
             const double dth = std::min(ts[U(g)] - th[U(g)], (ts[U(g)] - th[U(g)]) * (Ze - Zt) / d[U(g)]);
             th[U(g)] += std::max(0.0, dth);
