@@ -3,6 +3,7 @@
 // expectation is computed from the cells' own values, so it holds at any process count.
 #include <gtest/gtest.h>
 #include <mpi.h>
+#include <omp.h>
 
 #include <cmath>
 #include <fstream>
@@ -258,6 +259,32 @@ TEST_F(SoilStepTest, FullyGlacierisedCellsOnlyWeighTheZones) {
         for (int s = 1; s <= model_->soilZones.zoneCount; ++s)
             EXPECT_DOUBLE_EQ(model_->QD[0][static_cast<std::size_t>(s)], 0.0);
     }
+}
+
+TEST_F(SoilStepTest, ThreadCountDoesNotChangeAnyBit) {
+    std::vector<double> results[2];
+    const int saved = omp_get_max_threads();
+    for (int pass = 0; pass < 2; ++pass) {
+        omp_set_num_threads(pass == 0 ? 1 : 3);
+        ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+        ASSERT_EQ(Init(), 0u);
+        for (int h = 0; h < 4; ++h) {
+            for (const auto& cell : kCells)
+                if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = 4.0 * cell[1] + h;
+            Step(h);
+        }
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            for (const char* name : {"directflow", "interflow", "baseflow", "groundwater_distance", "SB_2_grid"})
+                results[pass].push_back(Value(name, cell[0], cell[1]));
+            for (int k = 1; k <= 10; ++k) results[pass].push_back(Level("theta", cell[0], cell[1], k));
+        }
+        if (talvo_test::Rank() == 0) results[pass].push_back(model_->Qg[0][1]);
+        model_.reset();
+    }
+    omp_set_num_threads(saved);
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t i = 0; i < results[0].size(); ++i) EXPECT_EQ(results[0][i], results[1][i]) << i;
 }
 
 }  // namespace
