@@ -148,10 +148,10 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
 void unsatzonmodellklasse::BeginTimeStep(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) {
     if (flowControl == 0) return;
     if (mpiRegions == nullptr) FindDecompositionGrids();
-    stepHour = hour;
-    stepDay = day;
-    stepMonth = month;
-    stepYear = year;
+    stepHour = modelobject::hour = hour;
+    stepDay = modelobject::day = day;
+    stepMonth = modelobject::month = month;
+    stepYear = modelobject::year = year;
     const int interval = settings.runInterval <= 0 ? 1 : settings.runInterval;
     if (interval == 1 || (static_cast<std::int64_t>(hourOffset) + hour) % interval == 0)
         *log << StrFormat("%20s", moduleName.c_str()) << " " << day << "." << month << "." << year << " " << hour
