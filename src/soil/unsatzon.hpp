@@ -260,6 +260,9 @@ public:
     Matrix* riverLinks = nullptr;
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;
     std::vector<double> tracerDecay;  // per tracer, per module sub-step (1: no decay)
+    std::vector<const Matrix*> tracerInflux;  // per tracer: the flux grid of the water input
+    // Decay factor of a radioactive tracer over `minutes` for a half-life in days.
+    static double TracerDecayFactor(double minutes, double halfLifeDays);
 
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();

@@ -31,6 +31,9 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
             riverWidth = optional("river_width");
             riverLinks = optional("river_links");
             kolmation = optional("kolmation");
+            // The groundwater side of the exchange needs the first aquifer layer.
+            in.gwStorageCoeff = (*gridStore)[GetGridIndex("gw_storage_coeff_1")].grid;
+            GetGridIndex("aquifer_thickness_1");
         }
     });
     if (error != 0 || count < 1) return;
@@ -39,12 +42,23 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     // Decay per module sub-step; the incoming flux of each tracer from the first module that
     // publishes one.
     tracerDecay.assign(U(count) + 1, 1.0);
+    tracerInflux.assign(U(count) + 1, nullptr);
     const double stepMinutes = timeInterval / std::max(1u, numSubSteps);
     for (int k = 1; k <= count; ++k) {
         const TracerDescriptor& d = descriptors[k];
-        if (d.radioactive == 1 && d.half_time > 0)
-            tracerDecay[U(k)] = std::exp(-(stepMinutes / 1440.0) / (d.half_time * 1.442695041111));
+        if (d.radioactive == 1 && d.half_time > 0) tracerDecay[U(k)] = TracerDecayFactor(stepMinutes, d.half_time);
+        for (const char* source : {"interception_model", "snow_model", "irrigation", "input"}) {
+            const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", k, source), true);
+            if (i > 0 && (*gridStore)[i].grid != nullptr) {
+                tracerInflux[U(k)] = (*gridStore)[i].grid;
+                break;
+            }
+        }
     }
+}
+
+double unsatzonmodellklasse::TracerDecayFactor(double minutes, double halfLifeDays) {
+    return std::exp(-(minutes / 1440.0) / (halfLifeDays * 1.442695041111));
 }
 
 bool unsatzonmodellklasse::TracerIsConcentration(int) const { return true; }
