@@ -279,6 +279,8 @@ public:
     // Sets the summed outputs of a cell to 0 (fully glacierised cells).
     void ZeroCellSums(int r, int c);
     bool TracerIsConcentration(int t) const;
+    // The cell's irrigation takes its water from the groundwater (origin 1).
+    bool IrrigationFromGroundwater(int r, int c) const;
 
 private:
     RunoffArray* RunoffGetter(RunoffArray& a, const char* name);

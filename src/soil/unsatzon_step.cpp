@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "soil/unsatzon.hpp"
+#include "tables/irrigation_table.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -111,8 +112,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     f.Q0 = s > 0 ? subbasins.Q0[U(s)] : 0.0;
     f.kelsqlat = s > 0 ? subbasins.kelsqlat[U(s)] : 0.0;
     f.clayDepth = in.clayDepth != nullptr ? (*in.clayDepth)[r][c] : 0.0;
-    if (in.irrigationCodes != nullptr && !own.irrigationAmounts.empty())
-        f.irrigationFromGroundwater = false;  // irrigation from groundwater is booked by irrigation
+    f.irrigationFromGroundwater = IrrigationFromGroundwater(r, c);
 
     struct Context {
         unsatzonmodellklasse* model;
@@ -163,6 +163,15 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         const std::size_t g = U(res.tableLayer);
         (*in.gwStorageCoeff)[r][c] = std::max(0.01, soil.theta_sat[g] - col.fieldCapacity[g]);
     }
+    if (settings.irrigationTable != nullptr && in.etr2etp != nullptr && !own.sbHigh.empty()) {
+        double real = 0, potential = 0;
+        for (int j = 1; j <= f.vegetationLayers; ++j) {
+            real += res.transpiration[U(j)];
+            potential += f.veg[U(j)].transpiration / set.N;
+        }
+        (*in.etr2etp)[r][c] =
+            res.sb1 < own.sbHigh[r][c] && f.vegetationLayers > 0 && potential > 0 ? real / potential : 1.0;
+    }
     iterationCount[r][c] = res.maxIterations;
     iterationError[r][c] = res.lastError;
     if (riverCell && res.riverInfiltration > 0) {
@@ -171,6 +180,13 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         riverTable[U(pos)].soilExchange += res.riverInfiltration / (timeInterval * 60.0 / set.N) * cellsize * cellsize;
     }
     return 0;
+}
+
+bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
+    if (settings.irrigationTable == nullptr || in.irrigationCodes == nullptr) return false;
+    const double code = (*in.irrigationCodes)[r][c];
+    const int count = settings.irrigationTable[0].code;
+    return code >= 1 && code <= count && settings.irrigationTable[static_cast<int>(code)].origin == 1;
 }
 
 void unsatzonmodellklasse::ZeroCellSums(int r, int c) {
@@ -312,9 +328,7 @@ void unsatzonmodellklasse::AccumulateZones() {
                 add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
                 // Base flow, also when its statistics output is off (the subbasin runoff needs it).
                 double qb = own.baseflow[r][c];
-                if (!own.irrigationAmounts.empty() && in.irrigationCodes != nullptr &&
-                    (*in.irrigationCodes)[r][c] > nodata && own.irrigationAmounts[r][c] > 0 &&
-                    !own.maxPumping.empty())
+                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
                     qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
                 bf.sx += qb * N * A * w;
                 bf.n += w;
