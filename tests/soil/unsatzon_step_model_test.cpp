@@ -287,4 +287,35 @@ TEST_F(SoilStepTest, ThreadCountDoesNotChangeAnyBit) {
     for (std::size_t i = 0; i < results[0].size(); ++i) EXPECT_EQ(results[0][i], results[1][i]) << i;
 }
 
+TEST_F(SoilStepTest, SlowSubstepsAreLoggedByProcessZeroOnly) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    ASSERT_EQ(Init(), 0u);
+    // A tolerance no iteration reaches: every sub-step runs to the iteration limit.
+    model_->max_error = 0.0;
+    model_->max_iterations = 101;
+    Step(5);
+    MPI_Barrier(MPI_COMM_WORLD);
+    int own = 0;
+    for (const auto& cell : kCells) own += Own(cell[0], cell[1]) ? 1 : 0;
+    if (talvo_test::Rank() == 0) {
+        std::ifstream f("modell_0.log");
+        std::string line;
+        int lines = 0;
+        while (std::getline(f, line))
+            if (line.find(" 5 h r=") != std::string::npos && line.find("ziter=101, max_err = ") != std::string::npos)
+                ++lines;
+        EXPECT_EQ(lines, own);
+    }
+    // One iteration fewer: nothing is logged.
+    model_->max_iterations = 100;
+    Step(6);
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        std::ifstream f("modell_0.log");
+        std::stringstream ss;
+        ss << f.rdbuf();
+        EXPECT_EQ(ss.str().find(" 6 h r="), std::string::npos);
+    }
+}
+
 }  // namespace
