@@ -221,7 +221,15 @@ void unsatzonmodellklasse::SoilColumnPass() {
                 iterationCount[r][c] = 0;
                 if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
                 if (river && serialCells[r][c] > 0) continue;
-                const int code = ColumnCell(r, c, work);
+                // A failure inside the region is carried out of it: the first by cell order wins.
+                int code = 0;
+                try {
+                    code = ColumnCell(r, c, work);
+                } catch (const ModelError& e) {
+                    code = e.code() != 0 ? e.code() : 103;
+                } catch (...) {
+                    code = 103;
+                }
                 if (code != 0) {
 #pragma omp critical(soil_pass_error)
                     if (firstError == 0 || r < errorRow || (r == errorRow && c < errorCol)) {

@@ -74,6 +74,10 @@ TEST_F(SoilStepTest, EveryCellAndTheBasinCloseTheirWaterBalance) {
             const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
             const double mag = std::fabs(in) + std::fabs(out) + std::fabs(dS);
             EXPECT_LE(std::fabs(in - out - dS), 1e-9 * mag) << r << "," << c << " hour " << h;
+            // Phenology reads the root zone's mean water content, the value of the root-zone grid.
+            EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), Value("SB_1_grid", r, c));
+            EXPECT_GT(Value("SB_1_grid", r, c), 0.05);
+            EXPECT_LE(Value("SB_1_grid", r, c), 0.4);
             basinIn += in;
             basinOut += out;
             basinDS += dS;
