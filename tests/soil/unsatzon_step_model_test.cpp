@@ -322,4 +322,35 @@ TEST_F(SoilStepTest, SlowSubstepsAreLoggedByProcessZeroOnly) {
     }
 }
 
+TEST_F(SoilStepTest, TwoInnerSubstepsAddEachCallTwice) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    model_->SetNumSubSteps(2);
+    ASSERT_EQ(Init(), 0u);
+    const int S = model_->soilZones.zoneCount;
+    std::vector<double> qd(static_cast<std::size_t>(S) + 1, 0.0), n(qd);
+    model_->BeginTimeStep(3, 1, 6, 2020);
+    for (int call = 0; call < 2; ++call) {
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = 30.0 + 10 * call;
+        model_->run(3, 1, 6, 2020);
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            const std::size_t s = static_cast<std::size_t>(Position(cell[0], cell[1]));
+            qd[s] += Value("directflow", cell[0], cell[1]);
+            if (call == 0) n[s] += 1;
+        }
+    }
+    model_->ComputeSubbasinRunoff();
+    MPI_Allreduce(MPI_IN_PLACE, qd.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, n.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        for (int s = 1; s <= S; ++s) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            // Each call adds N times its value with weight 1: the mean is the sum of both calls.
+            EXPECT_GT(qd[i], 0.0);
+            EXPECT_NEAR(model_->QD[0][i], qd[i] / n[i], 1e-12 * (1 + qd[i]));
+        }
+    }
+}
+
 }  // namespace
