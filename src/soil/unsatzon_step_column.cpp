@@ -153,7 +153,7 @@ int SubstepCount(const soil_entry& soil, const ColumnState& col, const StepSetti
 
 CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, const StepSettings& set,
                     const CellForcing& in, double& pond, double& thetaAtTable,
-                    const soilcolumn::RiverExchangeHook& river) {
+                    const soilcolumn::RiverExchangeHook& river, const CellTracers& tracers) {
     ColumnState& col = work.col;
     const int n = col.n;
     CellResult res;
@@ -198,6 +198,16 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             input += pond;
             bypass = 0;
             pond = input;
+        }
+        const int T = tracers.columns != nullptr ? std::min(in.tracerCount, kMaxTracers) : 0;
+        // The surface store of each tracer receives the water that reaches the soil surface.
+        for (int t = 0; t < T && !in.ponding; ++t) {
+            soilcolumn::TracerColumn& tr = tracers.columns[t];
+            const double cIn = in.inputConcentration[U(t)];
+            if (tr.par.mass)
+                tr.value[0] += (bypass + input) * cIn;
+            else
+                tr.value[0] = cIn;
         }
         double inRate = input / D;
         const double bypassRate = bypass / D;
@@ -279,6 +289,37 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             excess = (inRate + bypassRate) * D;
         }
         double direct = excess / D + work.p[0];
+        if (T > 0) {
+            soilcolumn::SoluteWater water;
+            water.dt = ds;
+            water.factor = D;
+            water.tableLayer = g;
+            water.p = work.p.data();
+            water.w = work.w.data();
+            water.exfiltrationTotal = totals.riverExfiltration;
+            water.interflowTotal = interflow;
+            water.directFlow = direct;
+            water.cellBaseflow = QB;
+            water.groundwaterActive = set.groundwaterModel;
+            soilcolumn::FpeReport local;
+            soilcolumn::ColumnBalance(soil, col, water, tracers.columns, T, tracers.row, tracers.column,
+                                      tracers.fpe != nullptr ? *tracers.fpe : local);
+            // Direct flow carries away what did not infiltrate from the surface store.
+            for (int t = 0; t < T; ++t) {
+                soilcolumn::TracerColumn& tr = tracers.columns[t];
+                if (tr.par.mass) {
+                    const double leaving = tr.value[0];
+                    res.tracerDirect[U(t)] += leaving;
+                    tr.value[0] -= leaving;
+                    res.tracerInterflow[U(t)] += tr.interflow;
+                    res.tracerBaseflow[U(t)] += tr.baseflow;
+                } else {
+                    res.tracerDirect[U(t)] += tr.value[0] * direct * D;
+                    res.tracerInterflow[U(t)] += tr.interflow * interflow * D;
+                    res.tracerBaseflow[U(t)] += tr.baseflow * QB * D;
+                }
+            }
+        }
         if (in.ponding) {
             const double surface = direct * D;
             if (surface > in.maxPonding) {

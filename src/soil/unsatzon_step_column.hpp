@@ -26,6 +26,8 @@ inline constexpr double kSaturatedShare = 0.9995;
 inline constexpr double kLakePondingMacropores = 1.0;
 // Most vegetation layers a cell can have.
 inline constexpr int kMaxVegetationLayers = 8;
+// Most tracers.
+inline constexpr int kMaxTracers = 9;
 
 // One vegetation layer of the cell (index 1..V).
 struct VegetationLayer {
@@ -64,6 +66,9 @@ struct CellForcing {
     double kelsqlat = 0;      // reciprocal recession depth, 1/m
     double clayDepth = 0;     // m, 0 for none
     bool irrigationFromGroundwater = false;
+    // Tracers of the water input (concentration, or amount per mm for amount tracers).
+    int tracerCount = 0;
+    std::array<double, kMaxTracers> inputConcentration{};
 };
 
 // The cell's sums of the call (mm unless stated) and its new state values.
@@ -89,6 +94,8 @@ struct CellResult {
     int tableLayer = 1;
     double thetaAtTable = 0;
     double topFlux = 0;       // flux through the surface, m/s (last sub-step)
+    // Tracer loads of the call (amount tracers) or flow-weighted sums (concentration tracers).
+    std::array<double, kMaxTracers> tracerDirect{}, tracerInterflow{}, tracerBaseflow{};
 };
 
 // Work arrays of one thread, sized for the deepest soil (re-used for every cell).
@@ -109,9 +116,16 @@ int SubstepCount(const soil_entry& soil, const ColumnState& col, const StepSetti
 // Runs the call. The column must hold the cell's z, theta and heads (H of every layer); pond and
 // thetaAtTable are the cell's stored values (updated). Returns the sums of the call.
 // River exchange, when the hook is set, is called in every iteration.
+// Tracers (optional): one column per tracer (values 0..n, level 0 the surface store) that the
+// solute balance carries along with the water; fpe receives the first floating-point report.
+struct CellTracers {
+    soilcolumn::TracerColumn* columns = nullptr;
+    soilcolumn::FpeReport* fpe = nullptr;
+    unsigned row = 0, column = 0;
+};
 CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, const StepSettings& set,
                     const CellForcing& in, double& pond, double& thetaAtTable,
-                    const soilcolumn::RiverExchangeHook& river = {});
+                    const soilcolumn::RiverExchangeHook& river = {}, const CellTracers& tracers = {});
 
 // Stored water of the column, m (sum of theta * d).
 double StoredWater(const soil_entry& soil, const ColumnState& col);

@@ -200,3 +200,43 @@ TEST(CellSteadyRain, UpperProfileReachesUnitGradientWaterContent) {
 }
 
 }  // namespace
+
+namespace {
+
+// An amount tracer in the rain: what enters is found in the column or left with the runoff.
+TEST(CellTracer, AmountTracerIsConservedWithTheWater) {
+    SoilSpec spec;
+    spec.layers = 20;
+    Cell cell(spec, 1.0);
+    StepSettings set;
+    CellForcing f;
+    f.waterInput = 6.0;
+    f.Q0 = 2.0;
+    f.kelsqlat = 1.0;
+    f.tracerCount = 1;
+    f.inputConcentration[0] = 0.5;  // amount per mm of water
+    std::vector<double> value(21, 0.0), old(21, 0.0);
+    for (int i = 1; i <= 20; ++i) value[static_cast<std::size_t>(i)] = 0.01 * i;
+    soilcolumn::TracerColumn tr;
+    tr.par.mass = true;
+    tr.par.maxValue = 1e9;
+    tr.value = value.data();
+    tr.old = old.data();
+    CellTracers tracers{&tr, nullptr, 1, 1};
+    auto total = [&] {
+        double s = 0;
+        for (double v : value) s += v;
+        return s;
+    };
+    for (int step = 0; step < 12; ++step) {
+        f.waterInput = step < 6 ? 6.0 : 0.0;
+        const double before = total();
+        const CellResult r = StepCell(cell.soil, cell.work, cell.values, set, f, cell.pond, cell.thetaGw, {}, tracers);
+        const double in = f.waterInput * 0.5;
+        const double out = r.tracerDirect[0] + r.tracerInterflow[0] + r.tracerBaseflow[0];
+        EXPECT_NEAR(in, out + total() - before, 1e-9 * (in + before)) << step;
+        for (double v : value) EXPECT_GE(v, -1e-12);
+    }
+}
+
+}  // namespace
