@@ -257,13 +257,19 @@ public:
     // Cells computed after the parallel pass, one by one in cell order (river exchange).
     Matrix serialCells;
     std::vector<soilstep::CellWork> cellWork;  // one per thread
+    std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
     Matrix* riverLinks = nullptr;
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;
     std::vector<double> tracerDecay;  // per tracer, per module sub-step (1: no decay)
     std::vector<const Matrix*> tracerInflux;  // per tracer: the flux grid of the water input
+    std::vector<Stack> tracerLayers;           // per tracer: values of the surface store and layers
+    // Per tracer: concentration of direct flow, interflow and base flow of every cell.
+    std::vector<Matrix> tracerDirect, tracerInterflow, tracerBaseflow;
     // Decay factor of a radioactive tracer over `minutes` for a half-life in days.
     static double TracerDecayFactor(double minutes, double halfLifeDays);
 
+    // Tracer layers of every cell and the concentration grids of the runoff.
+    void AllocateTracerLayers();
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();
     // The column pass over the own rows (parallel) and then the serial river cells.

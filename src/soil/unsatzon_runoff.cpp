@@ -240,6 +240,15 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
             }
         }
     }
+    // The tracers' grids: the value of the first layer of every cell.
+    for (int t = 1; t <= T && U(t) < tracerLayers.size(); ++t) {
+        Matrix& flux = tracers[U(t)].flux;
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const ColumnRange cols = ColumnsOf(r);
+            for (int c = cols.first; c <= cols.last; ++c)
+                if (IsOwnCell(r, c) && !flux.empty() && flux.holds(r)) flux[r][c] = tracerLayers[U(t)][r][c][1];
+        }
+    }
     for (auto& st : statistics)
         if (st) st->Step(stepYear, stepMonth, stepDay, stepHour, 1);
     for (int t = 1; t <= T; ++t)

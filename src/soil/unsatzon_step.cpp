@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/irrigation_table.hpp"
 #include "tables/landuse_entry.hpp"
@@ -127,8 +128,43 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
             x->model->RiverExchange(cl, cv, x->r, x->c, a, b);
         };
     }
+    // Tracers of the column: the layer values of the cell, the input concentration.
+    const int T = std::min(tracerCount, soilstep::kMaxTracers);
+    soilstep::CellTracers ct;
+    if (T > 0) {
+        f.tracerCount = T;
+        for (int t = 0; t < T; ++t) {
+            soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
+            const std::size_t k = U(t + 1);
+            tc.par.mass = !TracerIsConcentration(t + 1);
+            tc.par.maxValue = tracerDescriptors != nullptr ? tracerDescriptors[t + 1].max_conc : 0.0;
+            tc.par.decays = tracerDecay[k] != 1.0;
+            tc.par.decayFactor = tracerDecay[k];
+            tc.value = &work.tracerValue[U(t) * (U(nlayers) + 1)];
+            tc.old = &work.tracerOld[U(t) * (U(nlayers) + 1)];
+            tc.riverValue = 0;
+            tc.groundwater = 0;
+            const double* stored = tracerLayers[k][r][c];
+            std::copy(stored, stored + n + 1, tc.value);
+            f.inputConcentration[U(t)] = tracerInflux[k] != nullptr ? (*tracerInflux[k])[r][c] : 0.0;
+        }
+        ct.columns = work.tracerColumns.data();
+        ct.fpe = &fpeReports[U(omp_get_thread_num())];
+        ct.row = static_cast<unsigned>(r);
+        ct.column = static_cast<unsigned>(c);
+    }
     double thetaGw = own.thetaInGwLevel[r][c];
-    const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook);
+    const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook, ct);
+    for (int t = 0; t < T; ++t) {
+        const std::size_t k = U(t + 1);
+        const soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
+        std::copy(tc.value, tc.value + n + 1, tracerLayers[k][r][c]);
+        // Concentrations of the runoff: loads (or flow-weighted sums) over the water.
+        auto conc = [](double load, double water) { return water > 0 ? load / water : 0.0; };
+        tracerDirect[k][r][c] = conc(res.tracerDirect[U(t)], res.directflow);
+        tracerInterflow[k][r][c] = conc(res.tracerInterflow[U(t)], res.interflow);
+        tracerBaseflow[k][r][c] = conc(res.tracerBaseflow[U(t)], res.baseflow);
+    }
 
     for (int i = 1; i <= n; ++i) {
         theta[i] = col.theta[U(i)];
@@ -206,6 +242,9 @@ void unsatzonmodellklasse::SoilColumnPass() {
         iterationCount = matrix(firstRow, lastRow, 1, ncols, nrows);
         iterationError = matrix(firstRow, lastRow, 1, ncols, nrows);
     }
+    fpeReports.assign(U(threads), soilcolumn::FpeReport{});
+    for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
+    for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
     const bool river = groundwaterActive != 0 && config.surface_interaction >= 2 && riverLinks != nullptr;
     if (river && serialCells.empty()) serialCells = matrix(firstRow, lastRow, 1, ncols, nrows);
     int firstError = 0;
@@ -242,6 +281,11 @@ void unsatzonmodellklasse::SoilColumnPass() {
         }
     }
     if (firstError != 0) throw ModelError(firstError);
+    soilcolumn::FpeReport fpe;
+    for (const soilcolumn::FpeReport& f : fpeReports) soilcolumn::MergeFpeReports(fpe, f);
+    if (fpe.recorded)
+        ReportFPE(fpe.row, fpe.column, fpe.layer, fpe.tracer, fpe.flux[0], fpe.flux[1], fpe.flux[2], fpe.flux[3],
+                  fpe.flux[4]);
     if (river) {
         // River cells share the water of their river: one after the other, in cell order.
         const int tableSize = static_cast<int>(riverTable.size()) - 1;
@@ -345,17 +389,15 @@ void unsatzonmodellklasse::AccumulateZones() {
                 if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
                 for (int t = 1; t <= T; ++t) {
                     // Flow-weighted: a concentration is carried by the flow, an amount counts itself.
-                    const Matrix& store = tracers[U(t)].storage;
-                    const double value = !store.empty() && store.holds(r) ? store[r][c] : 0.0;
                     const bool concentration = TracerIsConcentration(t);
-                    auto addTracer = [&](zoneFZT& rec, double flow) {
+                    auto addTracer = [&](zoneFZT& rec, double flow, double value) {
                         rec.sx += (concentration ? flow * value : value) * A * w * N;
                         rec.n += flow * w;
                         rec.RelCellSum += A * flow * w;
                     };
-                    addTracer(zoneFZT_QD[U(t)][U(s)][U(z)], qd);
-                    addTracer(zoneFZT_QI[U(t)][U(s)][U(z)], qi);
-                    addTracer(baseflowRecords[U(t)][U(s)], qb);
+                    addTracer(zoneFZT_QD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
+                    addTracer(zoneFZT_QI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
+                    addTracer(baseflowRecords[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
                 }
             }
             if (g > 0) {

@@ -124,6 +124,15 @@ void CellWork::Resize(int layers) {
         if (v->size() < size) v->assign(size, 0.0);
 }
 
+void CellWork::ResizeTracers(int count, int layers) {
+    const std::size_t size = static_cast<std::size_t>(count) * (static_cast<std::size_t>(layers) + 1);
+    if (tracerValue.size() < size) {
+        tracerValue.assign(size, 0.0);
+        tracerOld.assign(size, 0.0);
+    }
+    if (tracerColumns.size() < static_cast<std::size_t>(count)) tracerColumns.resize(static_cast<std::size_t>(count));
+}
+
 int TableLayerOf(const soil_entry& soil, const ColumnState& col) {
     int g = col.n;
     while (g > 1 && col.theta[U(g)] > kSaturatedShare * soil.theta_sat[U(g)]) --g;
@@ -243,6 +252,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         const int g = TableLayerOf(soil, col);
         if (QB > 0) {
             const double left = TakeFromTable(soil, col, g, QB * ds, work.w.data());
+            for (int i = g; i <= n; ++i) work.w[U(i)] /= ds;  // withdrawal rates, m/s
             QB -= left / ds;
         }
         res.baseflow += QB * D;

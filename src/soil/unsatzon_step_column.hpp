@@ -102,8 +102,12 @@ struct CellResult {
 struct CellWork {
     explicit CellWork(int layers = 1) { Resize(layers); }
     void Resize(int layers);
+    // Sizes the tracer arrays for count tracers (allocates only when they grow).
+    void ResizeTracers(int count, int layers);
     ColumnState col;
     std::vector<double> cap, inflow, fraction, weight, uptake, uptakeSum, evap, p, w;
+    std::vector<double> tracerValue, tracerOld;
+    std::vector<soilcolumn::TracerColumn> tracerColumns;
 };
 
 // Water-table helpers shared with the external-table operation.

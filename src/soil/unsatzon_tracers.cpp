@@ -41,6 +41,8 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     if (error != 0) return;
     // Decay per module sub-step; the incoming flux of each tracer from the first module that
     // publishes one.
+    CatchIntoError(error, [&] { AllocateTracerLayers(); });
+    if (error != 0) return;
     tracerDecay.assign(U(count) + 1, 1.0);
     tracerInflux.assign(U(count) + 1, nullptr);
     const double stepMinutes = timeInterval / std::max(1u, numSubSteps);
@@ -53,6 +55,36 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
                 tracerInflux[U(k)] = (*gridStore)[i].grid;
                 break;
             }
+        }
+    }
+}
+
+void unsatzonmodellklasse::AllocateTracerLayers() {
+    const int T = tracerCount;
+    tracerLayers.resize(U(T) + 1);
+    for (auto* v : {&tracerDirect, &tracerInterflow, &tracerBaseflow}) v->resize(U(T) + 1);
+    for (int k = 1; k <= T; ++k) {
+        Stack& s = tracerLayers[U(k)];
+        s = matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
+        const double start = tracerDescriptors != nullptr ? tracerDescriptors[k].soilini : 0.0;
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c = 0; c <= ncols; ++c)
+                for (int l = 0; l <= nlayers; ++l) s[r][c][l] = l == 0 ? 0.0 : start;
+        for (auto* v : {&tracerDirect, &tracerInterflow, &tracerBaseflow}) {
+            (*v)[U(k)] = matrix(firstRow, lastRow, 1, ncols, nrows);
+            (*v)[U(k)].fill(0.0);
+        }
+    }
+    for (int k = 1; k <= T; ++k) {
+        for (const char* name : {"_CONC_QD_%i_", "_CONC_QI_%i_"}) {
+            Matrix& m = name[7] == 'D' ? tracerDirect[U(k)] : tracerInterflow[U(k)];
+            const int index = FirstFreeGridIndex();
+            if (index > GridStore::kMaxIndex) {
+                *log << "FATAL: no more free grids in memeory, (max. " << 1000 << ")!" << "[end-entry]";
+                throw ModelError(12);
+            }
+            RegisterGrid(index, StrFormat(name, k), &m, nullptr, 0, StrFormat(name, k), 0, firstRow, lastRow);
+            registeredEntries.push_back(index);
         }
     }
 }

@@ -111,6 +111,7 @@ TEST_F(SoilRiverTest, TracersDecayPerModuleSubstepAndTakeTheFirstFluxGrid) {
         d[static_cast<std::size_t>(k)].statext = "txt";
         d[static_cast<std::size_t>(k)].gridext = "asc";
     }
+    d[2].soilini = 2.0;  // the soil holds the concentration of the water input
     d[1].radioactive = 1;
     d[1].half_time = 4500.0;  // days
     ASSERT_EQ(Init(2, d.data()), 0u) << console_.str();
@@ -125,8 +126,11 @@ TEST_F(SoilRiverTest, TracersDecayPerModuleSubstepAndTakeTheFirstFluxGrid) {
     model_->run(1, 1, 6, 2020);
     model_->ComputeSubbasinRunoff();
     if (talvo_test::Rank() == 0) {
-        for (int s = 1; s <= model_->soilZones.zoneCount; ++s)
+        for (int s = 1; s <= model_->soilZones.zoneCount; ++s) {
             EXPECT_TRUE(std::isfinite(model_->Qg[1][static_cast<std::size_t>(s)]));
+            // Water of one concentration everywhere leaves with that concentration.
+            EXPECT_NEAR(model_->Qg[2][static_cast<std::size_t>(s)], 2.0, 1e-9) << s;
+        }
     }
 }
 
