@@ -274,6 +274,11 @@ public:
     void BuildFlowTimeZones();
     // The column pass over the own rows (parallel) and then the serial river cells.
     void SoilColumnPass();
+    // The cell's water input, surface water, vegetation and base-flow values; true with ponding.
+    bool FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const;
+    // Writes the column and the sums of a call into the cell's grids and stacks.
+    void StoreCellResult(int r, int c, const soil_entry& soil, const soilcolumn::ColumnState& col,
+                         const soilstep::CellResult& res, const soilstep::CellForcing& f, const double* pond, int N);
     // One cell of the column pass; returns an error code (0 when fine).
     int ColumnCell(int r, int c, soilstep::CellWork& work);
     // Adds the cells' runoff to the zone records and the statistics (one thread).

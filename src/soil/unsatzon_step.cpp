@@ -39,6 +39,93 @@ void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t
     AccumulateZones();
 }
 
+bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const {
+    f.waterInput = in.waterInput != nullptr ? std::max(0.0, (*in.waterInput)[r][c]) : 0.0;
+    if (in.snowSolid != nullptr) {
+        f.hasSnow = true;
+        f.snow = (*in.snowSolid)[r][c];
+    }
+    f.snowRunoffShare = s > 0 ? subbasins.SR_Anteil[U(s)] : 0.0;
+    const bool hasPond = in.maxPonding != nullptr && (*in.maxPonding)[r][c] > 0;
+    f.ponding = hasPond;
+    f.maxPonding = hasPond ? (*in.maxPonding)[r][c] : 0.0;
+    if (surfaceStorageSiltingUp && in.siltingUp != nullptr && (*in.siltingUp)[r][c] > 0) {
+        f.hasSiltedUp = true;
+        f.siltedUp = (*in.siltingUp)[r][c];
+    }
+    pond = hasPond ? std::max(0.0, own.pondingStorage[r][c]) : 0.0;
+    f.macroporesOff = lake_control != 0 && in.lakeCodes != nullptr && (*in.lakeCodes)[r][c] != nodata && pond >= 1.0;
+    f.vegetationLayers = std::min(n_veg_layers, soilstep::kMaxVegetationLayers);
+    const int landuseCount = settings.landuseTable != nullptr ? settings.landuseTable[0].GetNumber() : 0;
+    for (int j = 1; j <= f.vegetationLayers; ++j) {
+        soilstep::VegetationLayer& v = f.veg[U(j)];
+        const double code = (*in.landuse[U(j)])[r][c];
+        const int pos = static_cast<int>(code);
+        v.present = code > nodata && pos >= 1 && pos <= landuseCount;
+        if (!v.present) continue;
+        const landuse_entry& lu = settings.landuseTable[pos];
+        v.par = soilcolumn::RootParameters{lu.GetRootDist(), lu.GetHReduDry(), lu.GetTReduWet(), lu.GetLimitReduWet()};
+        v.transpiration = std::max(0.0, (*in.potTranspiration[U(j)])[r][c]);
+        v.rootDepth = std::max(0.0, (*in.rootDepth[U(j)])[r][c]);
+        v.coverage = (*in.vegCover[U(j)])[r][c];
+    }
+    f.potentialEvaporation = std::max(0.0, (*in.potEvaporation)[r][c]);
+    f.Q0 = s > 0 ? subbasins.Q0[U(s)] : 0.0;
+    f.kelsqlat = s > 0 ? subbasins.kelsqlat[U(s)] : 0.0;
+    f.clayDepth = in.clayDepth != nullptr ? (*in.clayDepth)[r][c] : 0.0;
+    f.irrigationFromGroundwater = IrrigationFromGroundwater(r, c);
+    return hasPond;
+}
+
+void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil, const soilcolumn::ColumnState& col,
+                                           const soilstep::CellResult& res, const soilstep::CellForcing& f,
+                                           const double* pond, int N) {
+    const int n = soil.GetLayerCount();
+    double* theta = own.theta[r][c];
+    for (int i = 1; i <= n; ++i) {
+        theta[i] = col.theta[U(i)];
+        own.hydraulicHeads[r][c][i] = col.H[U(i)];
+    }
+    for (int i = 0; i <= n; ++i) own.qDown[r][c][i] = col.q[U(i)];
+    own.qDownExt[r][c] = col.q[0];
+    own.groundwaterDistance[r][c] = res.tableDistance;
+    own.groundwaterLevel[r][c] = res.tableLayer;
+    own.thetaInGwLevel[r][c] = res.thetaAtTable;
+    own.baseflow[r][c] = res.baseflow;
+    own.directflow[r][c] = res.directflow;
+    own.interflow[r][c] = res.interflow;
+    own.groundwaterRecharge[r][c] = res.recharge;
+    own.percolation[r][c] = res.percolation;
+    own.capillaryUprise[r][c] = res.uprise;
+    own.infiltrationExcess[r][c] = res.infiltrationExcess;
+    own.totalInfiltration[r][c] = res.totalInfiltration;
+    own.macroporeInfiltration[r][c] = res.macropore;
+    if (!own.drainageFlow.empty()) own.drainageFlow[r][c] = res.drainage;
+    if (pond != nullptr) own.pondingStorage[r][c] = *pond;
+    if (!own.substeps.empty()) own.substeps[r][c] = res.substeps;
+    (*in.realTranspiration[0])[r][c] = 0.0;
+    for (int j = 1; j <= n_veg_layers; ++j)
+        (*in.realTranspiration[U(j)])[r][c] = j <= f.vegetationLayers ? res.transpiration[U(j)] : 0.0;
+    (*in.realEvaporation)[r][c] = res.evaporation;
+    own.sb1[r][c] = res.sb1;
+    own.meanThetaRootZone[r][c] = res.meanThetaRoot;
+    own.sb2[r][c] = res.sb2;
+    own.rootGrid[r][c] = res.rootDepth;
+    if (in.gwStorageCoeff != nullptr) {
+        const std::size_t g = U(res.tableLayer);
+        (*in.gwStorageCoeff)[r][c] = std::max(0.01, soil.theta_sat[g] - col.fieldCapacity[g]);
+    }
+    if (settings.irrigationTable != nullptr && in.etr2etp != nullptr && !own.sbHigh.empty()) {
+        double real = 0, potential = 0;
+        for (int j = 1; j <= f.vegetationLayers; ++j) {
+            real += res.transpiration[U(j)];
+            potential += f.veg[U(j)].transpiration / N;
+        }
+        (*in.etr2etp)[r][c] =
+            res.sb1 < own.sbHigh[r][c] && f.vegetationLayers > 0 && potential > 0 ? real / potential : 1.0;
+    }
+}
+
 int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     using soilstep::CellForcing;
     const soil_entry& soil = SoilOf(r, c);
@@ -80,41 +167,8 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     set.solver.externalTable = externalTable;
 
     CellForcing f;
-    f.waterInput = in.waterInput != nullptr ? std::max(0.0, (*in.waterInput)[r][c]) : 0.0;
-    if (in.snowSolid != nullptr) {
-        f.hasSnow = true;
-        f.snow = (*in.snowSolid)[r][c];
-    }
-    f.snowRunoffShare = s > 0 ? subbasins.SR_Anteil[U(s)] : 0.0;
-    const bool hasPond = in.maxPonding != nullptr && (*in.maxPonding)[r][c] > 0;
-    f.ponding = hasPond;
-    f.maxPonding = hasPond ? (*in.maxPonding)[r][c] : 0.0;
-    if (surfaceStorageSiltingUp && in.siltingUp != nullptr && (*in.siltingUp)[r][c] > 0) {
-        f.hasSiltedUp = true;
-        f.siltedUp = (*in.siltingUp)[r][c];
-    }
-    double pond = hasPond ? std::max(0.0, own.pondingStorage[r][c]) : 0.0;
-    f.macroporesOff = lake_control != 0 && in.lakeCodes != nullptr && (*in.lakeCodes)[r][c] != nodata && pond >= 1.0;
-    f.vegetationLayers = std::min(n_veg_layers, soilstep::kMaxVegetationLayers);
-    const int landuseCount = settings.landuseTable != nullptr ? settings.landuseTable[0].GetNumber() : 0;
-    for (int j = 1; j <= f.vegetationLayers; ++j) {
-        soilstep::VegetationLayer& v = f.veg[U(j)];
-        const double code = (*in.landuse[U(j)])[r][c];
-        const int pos = static_cast<int>(code);
-        v.present = code > nodata && pos >= 1 && pos <= landuseCount;
-        if (!v.present) continue;
-        const landuse_entry& lu = settings.landuseTable[pos];
-        v.par = soilcolumn::RootParameters{lu.GetRootDist(), lu.GetHReduDry(), lu.GetTReduWet(), lu.GetLimitReduWet()};
-        v.transpiration = std::max(0.0, (*in.potTranspiration[U(j)])[r][c]);
-        v.rootDepth = std::max(0.0, (*in.rootDepth[U(j)])[r][c]);
-        v.coverage = (*in.vegCover[U(j)])[r][c];
-    }
-    f.potentialEvaporation = std::max(0.0, (*in.potEvaporation)[r][c]);
-    f.Q0 = s > 0 ? subbasins.Q0[U(s)] : 0.0;
-    f.kelsqlat = s > 0 ? subbasins.kelsqlat[U(s)] : 0.0;
-    f.clayDepth = in.clayDepth != nullptr ? (*in.clayDepth)[r][c] : 0.0;
-    f.irrigationFromGroundwater = IrrigationFromGroundwater(r, c);
-
+    double pond = 0;
+    const bool hasPond = FillForcing(r, c, s, f, pond);
     struct Context {
         unsatzonmodellklasse* model;
         int r, c;
@@ -166,48 +220,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         tracerBaseflow[k][r][c] = conc(res.tracerBaseflow[U(t)], res.baseflow);
     }
 
-    for (int i = 1; i <= n; ++i) {
-        theta[i] = col.theta[U(i)];
-        own.hydraulicHeads[r][c][i] = col.H[U(i)];
-    }
-    for (int i = 0; i <= n; ++i) own.qDown[r][c][i] = col.q[U(i)];
-    own.qDownExt[r][c] = col.q[0];
-    own.groundwaterDistance[r][c] = res.tableDistance;
-    own.groundwaterLevel[r][c] = res.tableLayer;
-    own.thetaInGwLevel[r][c] = res.thetaAtTable;
-    own.baseflow[r][c] = res.baseflow;
-    own.directflow[r][c] = res.directflow;
-    own.interflow[r][c] = res.interflow;
-    own.groundwaterRecharge[r][c] = res.recharge;
-    own.percolation[r][c] = res.percolation;
-    own.capillaryUprise[r][c] = res.uprise;
-    own.infiltrationExcess[r][c] = res.infiltrationExcess;
-    own.totalInfiltration[r][c] = res.totalInfiltration;
-    own.macroporeInfiltration[r][c] = res.macropore;
-    if (!own.drainageFlow.empty()) own.drainageFlow[r][c] = res.drainage;
-    if (hasPond) own.pondingStorage[r][c] = pond;
-    if (!own.substeps.empty()) own.substeps[r][c] = res.substeps;
-    (*in.realTranspiration[0])[r][c] = 0.0;
-    for (int j = 1; j <= n_veg_layers; ++j)
-        (*in.realTranspiration[U(j)])[r][c] = j <= f.vegetationLayers ? res.transpiration[U(j)] : 0.0;
-    (*in.realEvaporation)[r][c] = res.evaporation;
-    own.sb1[r][c] = res.sb1;
-    own.meanThetaRootZone[r][c] = res.meanThetaRoot;
-    own.sb2[r][c] = res.sb2;
-    own.rootGrid[r][c] = res.rootDepth;
-    if (in.gwStorageCoeff != nullptr) {
-        const std::size_t g = U(res.tableLayer);
-        (*in.gwStorageCoeff)[r][c] = std::max(0.01, soil.theta_sat[g] - col.fieldCapacity[g]);
-    }
-    if (settings.irrigationTable != nullptr && in.etr2etp != nullptr && !own.sbHigh.empty()) {
-        double real = 0, potential = 0;
-        for (int j = 1; j <= f.vegetationLayers; ++j) {
-            real += res.transpiration[U(j)];
-            potential += f.veg[U(j)].transpiration / set.N;
-        }
-        (*in.etr2etp)[r][c] =
-            res.sb1 < own.sbHigh[r][c] && f.vegetationLayers > 0 && potential > 0 ? real / potential : 1.0;
-    }
+    StoreCellResult(r, c, soil, col, res, f, hasPond ? &pond : nullptr, set.N);
     iterationCount[r][c] = res.maxIterations;
     iterationError[r][c] = res.lastError;
     if (riverCell && res.riverInfiltration > 0) {

@@ -115,6 +115,113 @@ double TableElevation(const soil_entry& soil, const ColumnState& col, int g, dou
     z = std::min(z, col.z[l - 1]);
     return z;
 }
+// Snow-melt bypass, silted-up water and ponding of one sub-step (amounts in mm): surface water
+// serves the transpiration demand first; input and bypass are what reaches the soil surface.
+void SurfaceWater(const CellForcing& in, int k, double* demand, double& pond, double& input, double& bypass,
+                  CellResult& res) {
+    double silted = in.hasSiltedUp ? in.siltedUp / k : 0.0;
+    if (in.hasSnow && in.snow > kBypassSnowCover && input > 0) {
+        bypass = in.snowRunoffShare * input;
+        input -= bypass;
+    }
+    auto serveTranspiration = [&](double& water) {
+        for (int j = 1; j <= in.vegetationLayers && water > 0; ++j) {
+            if (!in.veg[U(j)].present) continue;
+            const double take = std::min(demand[j], water);
+            demand[j] -= take;
+            water -= take;
+            res.transpiration[U(j)] += take;
+        }
+    };
+    if (!in.ponding) {
+        if (in.hasSiltedUp) {
+            serveTranspiration(silted);
+            input += silted;
+        }
+        return;
+    }
+    pond += silted + bypass;
+    serveTranspiration(pond);
+    input += pond;
+    bypass = 0;
+    pond = input;
+}
+
+// Base flow without the groundwater model (m/s, as taken): a negative rate fills the column from
+// below (p, p[0] pushed to the surface), a positive one drains the table layer and those below
+// down to field capacity (withdrawal rates in w). Returns the rate and the new table layer.
+double BaseFlow(const soil_entry& soil, CellWork& work, double QB, double ds, int& g) {
+    ColumnState& col = work.col;
+    const int n = col.n;
+    std::fill(work.p.begin(), work.p.begin() + n + 1, 0.0);
+    std::fill(work.w.begin(), work.w.begin() + n + 1, 0.0);
+    if (QB < 0) {
+        double need = -QB * ds;
+        for (int i = n; i >= 1 && need > 0; --i) {
+            const std::size_t l = U(i);
+            if (col.theta[l] > kSaturatedShare * soil.theta_sat[l]) continue;
+            const double take = std::min(need, (soil.theta_sat[l] - col.theta[l]) * soil.thickness[l]);
+            col.theta[l] += take / soil.thickness[l];
+            work.p[l] = take / ds;
+            need -= take;
+        }
+        work.p[0] = need / ds;
+    }
+    g = TableLayerOf(soil, col);
+    if (QB > 0) {
+        const double left = TakeFromTable(soil, col, g, QB * ds, work.w.data());
+        for (int i = g; i <= n; ++i) work.w[U(i)] /= ds;  // withdrawal rates, m/s
+        QB -= left / ds;
+    }
+    return QB;
+}
+// Solute balance of the sub-step and the loads that leave with the runoff (mm of water given).
+void MoveTracers(const soil_entry& soil, ColumnState& col, const soilcolumn::SoluteWater& water,
+                 const CellTracers& tracers, int T, double direct, double interflow, double baseflow,
+                 CellResult& res) {
+    soilcolumn::FpeReport local;
+    soilcolumn::ColumnBalance(soil, col, water, tracers.columns, T, tracers.row, tracers.column,
+                              tracers.fpe != nullptr ? *tracers.fpe : local);
+    for (int t = 0; t < T; ++t) {
+        soilcolumn::TracerColumn& tr = tracers.columns[t];
+        if (tr.par.mass) {
+            // Direct flow carries away what did not infiltrate from the surface store.
+            res.tracerDirect[U(t)] += tr.value[0];
+            tr.value[0] = 0;
+            res.tracerInterflow[U(t)] += tr.interflow;
+            res.tracerBaseflow[U(t)] += tr.baseflow;
+        } else {
+            res.tracerDirect[U(t)] += tr.value[0] * direct;
+            res.tracerInterflow[U(t)] += tr.interflow * interflow;
+            res.tracerBaseflow[U(t)] += tr.baseflow * baseflow;
+        }
+    }
+}
+// Interflow above the table (m/s, returned), the water content at the table, the new table level
+// and the storage change at the table of the sub-step.
+double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, const StepSettings& set, int g0, int g,
+                   double oldElevation, double QB, double D, const soilcolumn::SubstepTotals& totals,
+                   double& thetaAtTable, CellResult& res) {
+    const ColumnState& col = work.col;
+    const double ds = cell.dt;
+    double interflow = 0;
+    for (int i = 1; i < g; ++i) interflow += col.e[U(i)];
+    const std::size_t gl = U(g);
+    const double outflow = col.q[gl - 1] - col.q[gl] + col.e[gl] + col.rOut[gl] - col.rIn[gl] - work.p[gl];
+    if (outflow > 0) thetaAtTable -= outflow * ds / soil.thickness[gl];
+    thetaAtTable = std::max(thetaAtTable, col.fieldCapacity[gl]);
+    thetaAtTable = std::min(thetaAtTable, soil.theta_sat[gl]);
+    const double newElevation = TableElevation(soil, col, g, thetaAtTable);
+    cell.tableDistance = newElevation - col.z[0];
+    const soilcolumn::TableChange change{g0, g, oldElevation, newElevation, QB, D};
+    const double W = soilcolumn::WaterTableUpdate(soil, col, set.solver, change, ds, work.p.data(), totals);
+    res.recharge += W;
+    if (W >= 0)
+        res.percolation += W;
+    else
+        res.uprise += W;
+    return interflow;
+}
 }  // namespace
 
 void CellWork::Resize(int layers) {
@@ -181,33 +288,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         // Demands and water input of the sub-step (mm).
         for (int j = 1; j <= in.vegetationLayers; ++j) demand[j] = in.veg[U(j)].transpiration * perSub;
         double input = in.waterInput * perSub;
-        double silted = in.hasSiltedUp ? in.siltedUp / k : 0.0;
         double bypass = 0;
-        if (in.hasSnow && in.snow > kBypassSnowCover && input > 0) {
-            bypass = in.snowRunoffShare * input;
-            input -= bypass;
-        }
-        auto serveTranspiration = [&](double& water) {
-            for (int j = 1; j <= in.vegetationLayers && water > 0; ++j) {
-                if (!in.veg[U(j)].present) continue;
-                const double take = std::min(demand[j], water);
-                demand[j] -= take;
-                water -= take;
-                res.transpiration[U(j)] += take;
-            }
-        };
-        if (!in.ponding) {
-            if (in.hasSiltedUp) {
-                serveTranspiration(silted);
-                input += silted;
-            }
-        } else {
-            pond += silted + bypass;
-            serveTranspiration(pond);
-            input += pond;
-            bypass = 0;
-            pond = input;
-        }
+        SurfaceWater(in, k, demand, pond, input, bypass, res);
         const int T = tracers.columns != nullptr ? std::min(in.tracerCount, kMaxTracers) : 0;
         // The surface store of each tracer receives the water that reaches the soil surface.
         for (int t = 0; t < T && !in.ponding; ++t) {
@@ -234,27 +316,9 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         maxRootDepth = std::max(maxRootDepth, rr.depth);
 
         // Base flow without the groundwater model.
-        std::fill(work.p.begin(), work.p.begin() + n + 1, 0.0);
-        std::fill(work.w.begin(), work.w.begin() + n + 1, 0.0);
-        double QB = set.groundwaterModel ? 0.0 : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
-        if (QB < 0) {
-            double need = -QB * ds;
-            for (int i = n; i >= 1 && need > 0; --i) {
-                const std::size_t l = U(i);
-                if (col.theta[l] > kSaturatedShare * soil.theta_sat[l]) continue;
-                const double take = std::min(need, (soil.theta_sat[l] - col.theta[l]) * soil.thickness[l]);
-                col.theta[l] += take / soil.thickness[l];
-                work.p[l] = take / ds;
-                need -= take;
-            }
-            work.p[0] = need / ds;
-        }
-        const int g = TableLayerOf(soil, col);
-        if (QB > 0) {
-            const double left = TakeFromTable(soil, col, g, QB * ds, work.w.data());
-            for (int i = g; i <= n; ++i) work.w[U(i)] /= ds;  // withdrawal rates, m/s
-            QB -= left / ds;
-        }
+        int g = 1;
+        const double QB0 = set.groundwaterModel ? 0.0 : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
+        const double QB = BaseFlow(soil, work, QB0, ds, g);
         res.baseflow += QB * D;
         if (in.irrigationFromGroundwater) res.irrigationTaken += std::max(0.0, -QB * D);
 
@@ -269,25 +333,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             res.lastError = it.error;
         }
 
-        // Interflow above the table, the water content at the table and the new table level.
-        double interflow = 0;
-        for (int i = 1; i < g; ++i) interflow += col.e[U(i)];
-        const std::size_t gl = U(g);
-        {
-            const double outflow = col.q[gl - 1] - col.q[gl] + col.e[gl] + col.rOut[gl] - col.rIn[gl] - work.p[gl];
-            if (outflow > 0) thetaAtTable -= outflow * ds / soil.thickness[gl];
-            thetaAtTable = std::max(thetaAtTable, col.fieldCapacity[gl]);
-            thetaAtTable = std::min(thetaAtTable, soil.theta_sat[gl]);
-        }
-        const double newElevation = TableElevation(soil, col, g, thetaAtTable);
-        cell.tableDistance = newElevation - col.z[0];
-        const soilcolumn::TableChange change{g0, g, oldElevation, newElevation, QB, D};
-        const double W = soilcolumn::WaterTableUpdate(soil, col, set.solver, change, ds, work.p.data(), totals);
-        res.recharge += W;
-        if (W >= 0)
-            res.percolation += W;
-        else
-            res.uprise += W;
+        const double interflow =
+            TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);
 
         // Infiltration, excess, direct flow and the ponding limit.
         const double q0 = col.q[0];
@@ -311,24 +358,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             water.directFlow = direct;
             water.cellBaseflow = QB;
             water.groundwaterActive = set.groundwaterModel;
-            soilcolumn::FpeReport local;
-            soilcolumn::ColumnBalance(soil, col, water, tracers.columns, T, tracers.row, tracers.column,
-                                      tracers.fpe != nullptr ? *tracers.fpe : local);
-            // Direct flow carries away what did not infiltrate from the surface store.
-            for (int t = 0; t < T; ++t) {
-                soilcolumn::TracerColumn& tr = tracers.columns[t];
-                if (tr.par.mass) {
-                    const double leaving = tr.value[0];
-                    res.tracerDirect[U(t)] += leaving;
-                    tr.value[0] -= leaving;
-                    res.tracerInterflow[U(t)] += tr.interflow;
-                    res.tracerBaseflow[U(t)] += tr.baseflow;
-                } else {
-                    res.tracerDirect[U(t)] += tr.value[0] * direct * D;
-                    res.tracerInterflow[U(t)] += tr.interflow * interflow * D;
-                    res.tracerBaseflow[U(t)] += tr.baseflow * QB * D;
-                }
-            }
+            MoveTracers(soil, col, water, tracers, T, direct * D, interflow * D, QB * D, res);
         }
         if (in.ponding) {
             const double surface = direct * D;
