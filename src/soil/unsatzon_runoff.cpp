@@ -24,6 +24,16 @@ bool AppendLog(const std::string& name, const std::string& text) {
 }
 }  // namespace
 
+extern "C" void SumZoneRecords(void* in, void* inout, int* count, MPI_Datatype*) {
+    const auto* a = static_cast<const zoneFZT*>(in);
+    auto* b = static_cast<zoneFZT*>(inout);
+    for (int i = 0; i < *count; ++i) {
+        b[i].n += a[i].n;
+        b[i].RelCellSum += a[i].RelCellSum;
+        b[i].sx = 0;
+    }
+}
+
 void unsatzonmodellklasse::BuildFlowTimeZones() {
     *log << "looking for longest flow travel time" << "[end-entry]";
     const int S = soilZones.zoneCount;
@@ -81,21 +91,23 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
         }
     }
     *log << "[end-entry]";
-    // Counts of every process summed onto every process (the zone counts are whole numbers).
+    // Counts of every process summed onto every process with the zone-record reduction.
     MPI_Barrier(MPI_COMM_WORLD);
+    MPI_Datatype type;
+    MPI_Type_contiguous(5, MPI_DOUBLE, &type);
+    MPI_Type_commit(&type);
+    MPI_Op op;
+    MPI_Op_create(&SumZoneRecords, 1, &op);
     for (int s = 1; s <= S; ++s) {
         std::vector<zoneFZT>& q = zoneFZT_QD[0][U(s)];
-        std::vector<double> buf(2 * q.size());
+        MPI_Allreduce(MPI_IN_PLACE, q.data(), static_cast<int>(q.size()), type, op, MPI_COMM_WORLD);
         for (std::size_t z = 0; z < q.size(); ++z) {
-            buf[2 * z] = q[z].n;
-            buf[2 * z + 1] = q[z].RelCellSum;
-        }
-        MPI_Allreduce(MPI_IN_PLACE, buf.data(), static_cast<int>(buf.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
-        for (std::size_t z = 0; z < q.size(); ++z) {
-            q[z].n = zoneFZT_QI[0][U(s)][z].n = buf[2 * z];
-            q[z].RelCellSum = zoneFZT_QI[0][U(s)][z].RelCellSum = buf[2 * z + 1];
+            zoneFZT_QI[0][U(s)][z].n = q[z].n;
+            zoneFZT_QI[0][U(s)][z].RelCellSum = q[z].RelCellSum;
         }
     }
+    MPI_Op_free(&op);
+    MPI_Type_free(&type);
     MPI_Barrier(MPI_COMM_WORLD);
     std::string text = "flow time distribution:\n";
     for (int s = 1; s <= S; ++s) {

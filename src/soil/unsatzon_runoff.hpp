@@ -1,7 +1,13 @@
 #pragma once
 // Subbasin runoff arithmetic: the travel-time zone of a cell and the single linear storage
 // a runoff component passes before the outlet. Plain numbers in and out.
+#include <mpi.h>
+
 #include <cmath>
+
+// Reduction over arrays of zone records (registered as commutative): adds n and RelCellSum,
+// clears sx, and keeps zonenwert and rel of inout.
+extern "C" void SumZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);
 
 namespace soilrunoff {
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "kernel/zonerecord.hpp"
 #include "soil/unsatzon_river.hpp"
 #include "soil/unsatzon_runoff.hpp"
 #include "soil/unsatzon_step_column.hpp"
@@ -22,6 +23,20 @@ TEST(TravelTime, ZoneIsTheNumberOfStartedSteps) {
     for (const Case& c : {Case{3600, 60, 1}, Case{3601, 60, 2}, Case{1, 60, 1}, Case{7200, 60, 2}, Case{86400, 1440, 1},
                           Case{86401, 1440, 2}, Case{5400, 30, 3}})
         EXPECT_EQ(soilrunoff::FlowTimeZone(c.seconds, c.dt), c.zone) << c.seconds << " s at " << c.dt << " min";
+}
+
+TEST(ZoneRecordReduction, AddsWeightsClearsSumsKeepsZoneValues) {
+    zoneFZT in[2] = {{1, 5, 9, 0.5, 2}, {3, 7, 8, 0.25, 4}};
+    zoneFZT io[2] = {{10, 6, 1, 0.1, 20}, {30, 8, 2, 0.2, 40}};
+    int count = 2;
+    MPI_Datatype type = MPI_DOUBLE;
+    SumZoneRecords(in, io, &count, &type);
+    EXPECT_DOUBLE_EQ(io[0].n, 11);
+    EXPECT_DOUBLE_EQ(io[1].RelCellSum, 44);
+    EXPECT_DOUBLE_EQ(io[0].sx, 0);
+    EXPECT_DOUBLE_EQ(io[1].sx, 0);
+    EXPECT_DOUBLE_EQ(io[1].zonenwert, 2);
+    EXPECT_DOUBLE_EQ(io[0].rel, 0.1);
 }
 
 TEST(SubbasinStorage, EmptiesWithTheRecessionConstant) {
