@@ -270,6 +270,8 @@ public:
 
     // Tracer layers of every cell and the concentration grids of the runoff.
     void AllocateTracerLayers();
+    // The control-point file of every tracer, with its header (owner of the control point).
+    void CreateTracerPointFiles();
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();
     // The column pass over the own rows (parallel) and then the serial river cells.

@@ -2,6 +2,7 @@
 // construction: travel-time zones, runoff arrays per tracer, the tracer stores with their
 // incoming flux and decay, the river grids and the river record table.
 #include <cmath>
+#include <cstdio>
 
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
@@ -41,7 +42,10 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     if (error != 0) return;
     // Decay per module sub-step; the incoming flux of each tracer from the first module that
     // publishes one.
-    CatchIntoError(error, [&] { AllocateTracerLayers(); });
+    CatchIntoError(error, [&] {
+        AllocateTracerLayers();
+        if (controlPointHere) CreateTracerPointFiles();
+    });
     if (error != 0) return;
     tracerDecay.assign(U(count) + 1, 1.0);
     tracerInflux.assign(U(count) + 1, nullptr);
@@ -86,6 +90,24 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
             RegisterGrid(index, StrFormat(name, k), &m, nullptr, 0, StrFormat(name, k), 0, firstRow, lastRow);
             registeredEntries.push_back(index);
         }
+    }
+}
+
+void unsatzonmodellklasse::CreateTracerPointFiles() {
+    for (int k = 1; k <= tracerCount; ++k) {
+        const TracerDescriptor& d = tracerDescriptors[k];
+        const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
+        std::FILE* f = std::fopen(name.c_str(), "wt");
+        if (f == nullptr) {
+            *log << "FATAL: error opening tracer concentration file " << name << "[end-entry]";
+            throw ModelError(65);
+        }
+        std::string header = StrFormat("YY\tMM\tDD\tHH\t%s[%d][%d]", d.name.c_str(), config.control_row,
+                                       config.control_col);
+        for (int l = 1; l <= nlayers; ++l) header += StrFormat("[%d]\t", l);
+        header += "\n";
+        std::fputs(header.c_str(), f);
+        std::fclose(f);
     }
 }
 

@@ -134,4 +134,24 @@ TEST_F(SoilRiverTest, TracersDecayPerModuleSubstepAndTakeTheFirstFluxGrid) {
     }
 }
 
+TEST_F(SoilRiverTest, TracerPointFileThatCannotBeCreatedStops) {
+    SoilSection s;
+    s.controlRow = 2;
+    s.controlCol = 2;
+    ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+    std::vector<TracerDescriptor> d(2);
+    d[1].name = "chloride";
+    d[1].statext = "txt";
+    d[1].gridext = "asc";
+    d[1].path = "missing_directory/";
+    const unsigned error = Init(1, d.data());
+    if (Own(2, 2)) {
+        EXPECT_EQ(error, 65u);
+        EXPECT_NE(console_.str().find("error opening tracer concentration file missing_directory/chlpoint.txt"),
+                  std::string::npos);
+    } else {
+        EXPECT_EQ(error, 0u);
+    }
+}
+
 }  // namespace
