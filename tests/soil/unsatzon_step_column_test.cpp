@@ -240,3 +240,60 @@ TEST(CellTracer, AmountTracerIsConservedWithTheWater) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CellSurfaceWater, SiltedUpWaterServesTranspirationFirst) {
+    SoilSpec spec;
+    Cell cell(spec, 0.8);
+    StepSettings set;
+    CellForcing f;
+    f.vegetationLayers = 1;
+    f.veg[1].present = true;
+    f.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
+    f.veg[1].transpiration = 0.3;
+    f.veg[1].rootDepth = 0.4;
+    f.veg[1].coverage = 0.8;
+    f.hasSiltedUp = true;
+    struct Case {
+        double silted, fromSurface;
+    };
+    for (const Case& c : {Case{0.5, 0.3}, Case{0.1, 0.1}}) {
+        f.siltedUp = c.silted;
+        const CellResult r = StepCell(cell.soil, cell.work, cell.values, set, f, cell.pond, cell.thetaGw);
+        // The surface water covers the demand up to what it holds; the roots take the rest.
+        EXPECT_GE(r.transpiration[1], c.fromSurface - 1e-12);
+        EXPECT_LE(r.transpiration[1], 0.3 + 1e-12);
+        if (c.silted >= 0.3) {
+            EXPECT_NEAR(r.transpiration[1], 0.3, 1e-12);
+        }
+    }
+}
+
+TEST(CellTable, RechargeSplitsIntoPercolationAndCapillaryRise) {
+    SoilSpec spec;
+    spec.layers = 20;
+    Cell cell(spec, 1.2);
+    StepSettings set;
+    CellForcing f;
+    f.Q0 = 1.0;
+    f.kelsqlat = 1.0;
+    f.vegetationLayers = 1;
+    f.veg[1].present = true;
+    f.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
+    f.veg[1].rootDepth = 0.6;
+    f.veg[1].coverage = 0.9;
+    for (int step = 0; step < 48; ++step) {
+        f.waterInput = step % 12 < 3 ? 8.0 : 0.0;
+        f.veg[1].transpiration = step % 12 < 3 ? 0.0 : 0.4;
+        const CellResult r = StepCell(cell.soil, cell.work, cell.values, set, f, cell.pond, cell.thetaGw);
+        EXPECT_GE(r.percolation, 0.0);
+        EXPECT_LE(r.uprise, 0.0);
+        EXPECT_DOUBLE_EQ(r.recharge, r.percolation + r.uprise);
+        EXPECT_LE(r.tableDistance, 0.0);
+        EXPECT_GE(r.tableLayer, 1);
+        EXPECT_LE(r.tableLayer, 20);
+    }
+}
+
+}  // namespace
