@@ -3,8 +3,10 @@ use and one soil type. Hourly precipitation, temperature, wind speed, air humidi
 radiation of three stations are interpolated for three days; precipitation is corrected for
 gauge undercatch and radiation and temperature for slope, aspect and terrain shadow;
 evapotranspiration runs hourly by Penman-Monteith and the snow model by the degree-day method;
-the sub-models that are off wait for their turn; the run checks the set-up (grids,
-tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
+the soil model runs hourly (fixed step) and routes the runoff of its cells through travel-time
+zones (flow_times.asc) and subbasin storages; the sub-models that are off wait for their turn;
+the run checks the set-up (grids, tables, load balancing with the speed factors of
+MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
 1       run interval: log the step line of every step
@@ -152,7 +154,7 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-7       number of standard grids
+8       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
@@ -160,6 +162,7 @@ zones.asc     zonegrid_soilmodel   0   subbasins of the soil and snow models
 SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
 gw_storage_coeff_1.asc  gw_storage_coeff_1   fillcode = 0 readcode = 0 defaultValue = 0.1 until groundwater flow runs
 aquifer_thickness_1.asc aquifer_thickness_1  fillcode = 0 readcode = 0 defaultValue = 10
+flow_times.asc flow_times   0   flow travel time of every cell to its outlet in seconds
 
 [variable_grids]
 0       number of variable grids
@@ -312,8 +315,8 @@ snow_total.asc              total storage grid
 1440    time step in minutes
 
 [unsatzon_model]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
 2       method: finite differences with a fixed time step
 0       surface water interaction
 0       ponding
@@ -332,7 +335,7 @@ POND.txt 0       name of the PONDstatfiles in
 QD.txt 0         name of the QDstatfiles in
 QI.txt 0         name of the QIstatfiles in
 QB.txt 0         name of the QBstatfiles in
-Qg.txt 0         name of the Qgstatfiles in
+Qg.txt 4024      total runoff per subbasin, one row a day
 GWIN.txt 0       name of the GWINstatfiles in
 GWEX.txt 0       name of the GWEXstatfiles in
 MACRO.txt 0      name of the MACROstatfiles in
@@ -340,7 +343,7 @@ INFILT.txt 0     name of the INFILTstatfiles in
 sb05.asc         name of the SB05 grid
 0                write code of the SB05 grid
 sb1_.asc         name of the SB1_ grid
-0                write code of the SB1_ grid
+50               write code of the SB1_ grid: the mean over the run
 wurz.asc         name of the WURZ grid
 0                write code of the WURZ grid
 theta.stk        name of the Theta stack

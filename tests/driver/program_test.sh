@@ -101,7 +101,8 @@ fi
 rm -rf "$wd/routing" && mkdir -p "$wd/routing" && cp -r "$here"/../../examples/basin/. "$wd/routing"/ &&
   cd "$wd/routing" || fail "routing example: copy"
 awk 'FNR == NR { section = section $0 "\n"; next } /^\[routing_model\]/ { printf "%s", section; skip = 1; next }
-     skip && /^[[:space:]]*$/ { skip = 0; next } !skip' routing_model.txt basin.ctl >routing.ctl
+     skip && /^[[:space:]]*$/ { skip = 0; next } !skip' routing_model.txt basin.ctl |
+  awk '/^\[unsatzon_model\]/ { print; getline; sub(/^1/, "0") } { print }' >routing.ctl
 run routing.ctl >/dev/null 2>&1
 status=$?
 [ "$status" -eq 43 ] || fail "routing example: exit status $status, expected 43"
