@@ -3,7 +3,6 @@ use and one soil type. Hourly precipitation, temperature, wind speed, air humidi
 radiation of three stations are interpolated for three days, corrected for gauge undercatch and
 for slope, aspect and terrain shadow; the sub-models that are built run on them (see their
 sections); the sub-models that are off wait for their turn; the run checks the set-up (grids,
-tables, load balancing with the speed factors of MpiSpeedFactor.dat) and the time loop.
 
 [output_interval]
 1       run interval: log the step line of every step
@@ -151,15 +150,12 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-27       number of standard grids
+22       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
 zones.asc     zonegrid_soilmodel   0   subbasins of the soil and snow models
 SurfStorSiltingUp.asc   SurfStorSiltingUp    fillcode = 0 readcode = 0 defaultValue = 0   until silting-up runs
-gw_distance.asc   groundwater_distance   fillcode = 0 readcode = 0 defaultValue = -2   staged until the soil model writes it
-gw_recharge.asc   groundwater_recharge   fillcode = 0 readcode = 0 defaultValue = 0    staged until the soil model writes it
-baseflow.asc      baseflow               fillcode = 0 readcode = 0 defaultValue = 0    staged until the soil model owns it
 gw_thick_1.asc    aquifer_thickness_1    fillcode = 0 readcode = 0 defaultValue = 1    replaced by the soil depth
 gw_thick_2.asc    aquifer_thickness_2    fillcode = 0 readcode = 0 defaultValue = 20
 gw_kx_1.asc       gw_k_x_1               fillcode = 0 readcode = 0 defaultValue = 1e-4
@@ -177,8 +173,6 @@ river_depth.asc  river_depth   0   river cells: depth and width above 0
 river_width.asc  river_width   0
 river_links.asc  river_links   0
 flow_times.asc   flow_times    0   flow-travel-time zones of surface routing
-directflow.asc   directflow    0   direct flow, until the soil model provides it
-interflow.asc    interflow     0   interflow, until the soil model provides it
 
 [variable_grids]
 0       number of variable grids
@@ -444,8 +438,8 @@ silting_qdsu.asc        direct runoff grid
 -0.19                   H
 
 [unsatzon_model]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
 2       method: finite differences with a fixed time step
 0       surface water interaction
 0       ponding
@@ -464,7 +458,7 @@ POND.txt 0       name of the PONDstatfiles in
 QD.txt 0         name of the QDstatfiles in
 QI.txt 0         name of the QIstatfiles in
 QB.txt 0         name of the QBstatfiles in
-Qg.txt 0         name of the Qgstatfiles in
+Qg.txt 4024      total runoff per subbasin, one row a day
 GWIN.txt 0       name of the GWINstatfiles in
 GWEX.txt 0       name of the GWEXstatfiles in
 MACRO.txt 0      name of the MACROstatfiles in
@@ -472,7 +466,7 @@ INFILT.txt 0     name of the INFILTstatfiles in
 sb05.asc         name of the SB05 grid
 0                write code of the SB05 grid
 sb1_.asc         name of the SB1_ grid
-0                write code of the SB1_ grid
+50               write code of the SB1_ grid: the mean over the run
 wurz.asc         name of the WURZ grid
 0                write code of the WURZ grid
 theta.stk        name of the Theta stack

@@ -194,7 +194,7 @@ void ModellApplication::Step(int&) {
             prevMonth_ = m;
             prevYear_ = y;
             setup_->ReadExternalGrids(h, d, m, y);
-            if (setup_->HasExternalGWTable()) soil_->ApplyExternalGWTable(setup_->GetExternalTimeStep());
+            if (setup_->HasExternalGWTable()) soil_->ApplyExternalGWTable();
         }
     }
 
@@ -242,7 +242,7 @@ void ModellApplication::Step(int&) {
     }
 
     soil_->DrainablePoreVolume();
-    soil_->ComputeSubbasinRunoff(h, d, m, y);
+    soil_->ComputeSubbasinRunoff();
     surfrout_->RouteFlowTimeZones(h, d, m, y);
     etp_->AfterSoilStep(h, d, m, y);
     gwflow_->WriteOutputs(h, d, m, y);

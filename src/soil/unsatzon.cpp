@@ -66,13 +66,6 @@ void unsatzonmodellklasse::RefuseStep() const {
     RefuseUnavailableModule(log, moduleName, kUnavailableCode);
 }
 
-void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
-                                           OutputCodeEntry* table, int tableCount) {
-    error = 0;
-    if (flowControl == 0) return;
-    teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
-}
-
 const soil_entry& unsatzonmodellklasse::SoilOf(int r, int c) const {
     const int pos = static_cast<int>((*in.soilTypes)[r][c]);
     return settings.soilTable[pos];

@@ -5,8 +5,11 @@
 // This file holds the object, its configuration and its set-up. Construction reads the
 // section, the per-subbasin rows, "[heat_transfer]", "[unsatzon_tuning]" and "[permafrost]",
 // links and publishes the grids, sets the initial state, reads the soil side of
-// "[lake_model]" and writes the model-start summary. The step operations stop with the
-// module's "not implemented" FATAL until the time step exists.
+// "[lake_model]" and writes the model-start summary. The time step (unsatzon_step*.cpp) runs
+// the column of every cell, adds the runoff of the cells to the travel-time zone records of
+// their subbasin and (unsatzon_runoff.cpp) routes it through the subbasin storages; river and
+// external groundwater-table exchange live in unsatzon_river.cpp, the tracer and river set-up
+// in unsatzon_tracers.cpp.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -14,9 +17,9 @@
 #include <vector>
 
 #include "kernel/zonestat.hpp"
+#include "soil/unsatzon_step_column.hpp"
+#include "submodel/riverflow_table.hpp"
 #include "submodel/teilmod.hpp"
-
-struct riverflow_table;
 
 // One record of the per-subbasin glacier table (travels as an MPI structure of 24 bytes).
 struct GlacierSubbasinRecord {
@@ -120,20 +123,30 @@ public:
     const std::string* GetStorageFileName() const { return flowControl == 0 ? nullptr : &config.storageFileName; }
     SubbasinValues* GetKelsqd() { return flowControl == 0 ? nullptr : &subbasins.kelsqd; }
     SubbasinValues* GetKelsqi() { return flowControl == 0 ? nullptr : &subbasins.kelsqi; }
-    riverflow_table* GetRiverflowTable() { return nullptr; }
-    RunoffArray* GetQg() { return nullptr; }
-    RunoffArray* GetQBb() { return nullptr; }
+    riverflow_table* GetRiverflowTable() { return flowControl == 0 || riverTable.empty() ? nullptr : riverTable.data(); }
+    // The runoff arrays per tracer and subbasin (null while the module is off; 57 when missing).
+    RunoffArray* GetQg() { return RunoffGetter(Qg, "Qg"); }
+    RunoffArray* GetQD() { return RunoffGetter(QD, "QD"); }
+    RunoffArray* GetQI() { return RunoffGetter(QI, "QI"); }
+    RunoffArray* GetQBb() { return RunoffGetter(QBb, "QBb"); }
     int GetReadGrid() const { return config.readgrid; }
     void SetRouteImmediately(int value) { routeImmediately = value; }
 
-    // --- step operations: the time step of this model is not built yet
-    void DrainablePoreVolume() {}
-    void BeginTimeStep(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
-    void run(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override { RefuseStep(); }
-    void ComputeSubbasinRunoff(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
-    void WriteOutputs() { RefuseStep(); }
+    // --- step operations
+    // "Max_Pumping": water above field capacity from the table layer to the last-but-one layer.
+    void DrainablePoreVolume();
+    // Date, step line, shift of the travel-time zones towards the outlet, statistics reset.
+    void BeginTimeStep(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    // One inner sub-step: the column pass, response units, and the zone and statistics records.
+    void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
+    // Subbasin runoff of the step from the outlet zone through the storages (collective);
+    // steps the statistics and writes the grids that are due.
+    void ComputeSubbasinRunoff();
+    // Flushes the statistics buffers.
+    void WriteOutputs();
     void ModelEnd(bool /*routingActive*/) {}
-    void ApplyExternalGWTable(double /*externalTimeStep*/) { RefuseStep(); }
+    // Moves the column towards the external groundwater table of "GWTableExtern".
+    void ApplyExternalGWTable();
     void PreSpinUpDegreeDays(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
     void PreSpinUpInitTemperatures() { RefuseStep(); }
 
@@ -227,7 +240,63 @@ public:
     // Column range of row r that this process holds.
     ColumnRange ColumnsOf(int r) const;
 
+    // ---- time step
+    // Travel-time zone records [tracer 0..T][subbasin 1..S][zone 0..Z_s].
+    using ZoneRecords = std::vector<std::vector<std::vector<zoneFZT>>>;
+    ZoneRecords zoneFZT_QD, zoneFZT_QI;
+    std::vector<int> zonesPerSubbasin;  // Z_s, 1-based
+    // Base-flow records per subbasin, water [0] and tracers [1..T].
+    std::vector<std::vector<zoneFZT>> baseflowRecords;
+    RunoffArray QD, QI, QDd, QIi, QBb, Qg;
+    std::vector<riverflow_table> riverTable;  // 1-based subbasin positions
+    bool externalTable = false;
+    bool flowTimeZones = false;
+    std::int64_t stepHour = 0, stepDay = 0, stepMonth = 0, stepYear = 0;
+    // Iterations and last error of every own cell's last call (the log after the pass).
+    Matrix iterationCount, iterationError;
+    // Cells computed after the parallel pass, one by one in cell order (river exchange).
+    Matrix serialCells;
+    std::vector<soilstep::CellWork> cellWork;  // one per thread
+    std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
+    Matrix* riverLinks = nullptr;
+    Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;
+    std::vector<double> tracerDecay;  // per tracer, per module sub-step (1: no decay)
+    std::vector<const Matrix*> tracerInflux;  // per tracer: the flux grid of the water input
+    std::vector<Stack> tracerLayers;           // per tracer: values of the surface store and layers
+    // Per tracer: concentration of direct flow, interflow and base flow of every cell.
+    std::vector<Matrix> tracerDirect, tracerInterflow, tracerBaseflow;
+    // Decay factor of a radioactive tracer over `minutes` for a half-life in days.
+    static double TracerDecayFactor(double minutes, double halfLifeDays);
+
+    // Tracer layers of every cell and the concentration grids of the runoff.
+    void AllocateTracerLayers();
+    // The control-point file of every tracer, with its header (owner of the control point).
+    void CreateTracerPointFiles();
+    // Builds the travel-time zones from "flow_times" (collective).
+    void BuildFlowTimeZones();
+    // The column pass over the own rows (parallel) and then the serial river cells.
+    void SoilColumnPass();
+    // The cell's water input, surface water, vegetation and base-flow values; true with ponding.
+    bool FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const;
+    // Writes the column and the sums of a call into the cell's grids and stacks.
+    void StoreCellResult(int r, int c, const soil_entry& soil, const soilcolumn::ColumnState& col,
+                         const soilstep::CellResult& res, const soilstep::CellForcing& f, const double* pond, int N);
+    // One cell of the column pass; returns an error code (0 when fine).
+    int ColumnCell(int r, int c, soilstep::CellWork& work);
+    // Adds the cells' runoff to the zone records and the statistics (one thread).
+    void AccumulateZones();
+    // River exchange of one column (called in every iteration of a river cell).
+    void RiverExchange(soilcolumn::ColumnState& col, const soilcolumn::CellValues& cell, int r, int c,
+                       double& infiltration, double& exfiltration);
+    int SubbasinOf(int r, int c) const;
+    // Sets the summed outputs of a cell to 0 (fully glacierised cells).
+    void ZeroCellSums(int r, int c);
+    bool TracerIsConcentration(int t) const;
+    // The cell's irrigation takes its water from the groundwater (origin 1).
+    bool IrrigationFromGroundwater(int r, int c) const;
+
 private:
+    RunoffArray* RunoffGetter(RunoffArray& a, const char* name);
     void RefuseStep() const;
     void Construct();
     // "[unsatzon_model]" values (unsatzon_config.cpp).

@@ -143,8 +143,9 @@ TEST_F(SoilModelTest, TuningScanEndsAtTheFirstEmptyLine) {
     EXPECT_DOUBLE_EQ(model_->max_error, 1e-5);
 }
 
-TEST_F(SoilModelTest, StepsStopUntilTheTimeStepExists) {
-    ASSERT_EQ(Build(SoilSection{}.Text()), 0u);
+TEST_F(SoilModelTest, StepsWithSoilHeatStopUntilTheHeatModelExists) {
+    AddGrid("temperature", 5.0);
+    ASSERT_EQ(Build(SoilSection{}.Text() + HeatSection()), 0u) << console_.str();
     EXPECT_EQ(submodel_test::CodeOf([&] { model_->run(24, 1, 1, 2020); }), unsatzonmodellklasse::kUnavailableCode);
     EXPECT_TRUE(Logged("module unsatzon_model is not implemented"));
 }

@@ -1,0 +1,154 @@
+// The soil model's step on a 500 x 500 grid of 10-layer loam columns (hourly, wet under rain
+// and dry without): the column pass of every cell as the model runs it (one parallel loop over
+// the rows with a thread's work arrays), then the adding of every cell's runoff into the
+// travel-time zone records and the subbasin storages on one thread. Reports cell-substeps per
+// second (in total and per thread) and the share of the serial part.
+#include <benchmark/benchmark.h>
+#include <mpi.h>
+#include <omp.h>
+
+#include <chrono>
+#include <vector>
+
+#include "../tests/soil/soilcolumn_fixture.hpp"
+#include "kernel/zonerecord.hpp"
+#include "soil/unsatzon_runoff.hpp"
+#include "soil/unsatzon_step_column.hpp"
+
+namespace {
+
+constexpr int kRows = 500, kCols = 500, kLayers = 10, kSubbasins = 20, kZones = 6;
+
+struct Grid {
+    soil_entry soil = soilcolumn_test::MakeSoil(soilcolumn_test::SoilSpec{});
+    std::vector<double> theta, tableDistance, thetaGw, pond, directflow, interflow, baseflow;
+    std::vector<int> tableLayer;
+    soilstep::StepSettings set;
+    soilstep::CellForcing forcing;
+    std::vector<soilstep::CellWork> work;
+    std::vector<std::vector<zoneFZT>> zones;
+    std::vector<double> storage;
+
+    explicit Grid(bool wet) {
+        const std::size_t cells = static_cast<std::size_t>(kRows) * kCols;
+        soilcolumn::ColumnState col(kLayers);
+        col.SetSoil(soil, 100.0);
+        theta.resize(cells * (kLayers + 1));
+        for (std::size_t i = 0; i < cells; ++i)
+            for (int l = 1; l <= kLayers; ++l) {
+                const double zm = 100.0 - (l - 0.5) * 0.1;
+                theta[i * (kLayers + 1) + static_cast<std::size_t>(l)] =
+                    l >= 8 ? 0.43 : soil.ThetaFromSuction(l, zm - 99.25) * (wet ? 1.0 : 0.8);
+            }
+        tableDistance.assign(cells, -0.75);
+        tableLayer.assign(cells, 8);
+        thetaGw.assign(cells, col.fieldCapacity[8]);
+        pond.assign(cells, 0.0);
+        directflow.assign(cells, 0.0);
+        interflow.assign(cells, 0.0);
+        baseflow.assign(cells, 0.0);
+        forcing.waterInput = wet ? 2.0 : 0.0;
+        forcing.Q0 = 1.0;
+        forcing.kelsqlat = 1.0;
+        forcing.vegetationLayers = 1;
+        forcing.veg[1].present = true;
+        forcing.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
+        forcing.veg[1].transpiration = 0.2;
+        forcing.veg[1].rootDepth = 0.4;
+        forcing.veg[1].coverage = 0.8;
+        forcing.potentialEvaporation = 0.05;
+        work.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(kLayers));
+        zones.assign(kSubbasins + 1, std::vector<zoneFZT>(kZones + 1));
+        storage.assign(kSubbasins + 1, 0.0);
+    }
+
+    // The column pass; returns the number of cell-substeps.
+    double Pass() {
+        double substeps = 0;
+#pragma omp parallel reduction(+ : substeps)
+        {
+            soilstep::CellWork& w = work[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for schedule(runtime)
+            for (int r = 0; r < kRows; ++r)
+                for (int c = 0; c < kCols; ++c) {
+                    const std::size_t i = static_cast<std::size_t>(r) * kCols + static_cast<std::size_t>(c);
+                    double* th = &theta[i * (kLayers + 1)];
+                    w.col.SetSoil(soil, 100.0);
+                    for (int l = 1; l <= kLayers; ++l) w.col.theta[static_cast<std::size_t>(l)] = th[l];
+                    soilcolumn::CellValues cell;
+                    cell.tableLayer = tableLayer[i];
+                    cell.tableDistance = tableDistance[i];
+                    cell.channelDensity = 0.002;
+                    cell.tanBeta = 0.2;
+                    cell.cellsize = 100;
+                    const soilstep::CellResult res =
+                        soilstep::StepCell(soil, w, cell, set, forcing, pond[i], thetaGw[i]);
+                    for (int l = 1; l <= kLayers; ++l) th[l] = w.col.theta[static_cast<std::size_t>(l)];
+                    tableLayer[i] = res.tableLayer;
+                    tableDistance[i] = res.tableDistance;
+                    directflow[i] = res.directflow;
+                    interflow[i] = res.interflow;
+                    baseflow[i] = res.baseflow;
+                    substeps += res.substeps;
+                }
+        }
+        return substeps;
+    }
+
+    // Zone records and storages on one thread.
+    void Runoff() {
+        for (int r = 0; r < kRows; ++r)
+            for (int c = 0; c < kCols; ++c) {
+                const std::size_t i = static_cast<std::size_t>(r) * kCols + static_cast<std::size_t>(c);
+                zoneFZT& z = zones[static_cast<std::size_t>(1 + r % kSubbasins)][static_cast<std::size_t>(1 + c % kZones)];
+                z.sx += directflow[i] + interflow[i];
+                z.n += 1;
+                z.RelCellSum += 1;
+            }
+        const double f = soilrunoff::StorageFactor(60, 120, false);
+        for (int s = 1; s <= kSubbasins; ++s) {
+            auto& q = zones[static_cast<std::size_t>(s)];
+            const double in = q[1].RelCellSum > 0 ? q[1].sx / q[1].RelCellSum : 0.0;
+            storage[static_cast<std::size_t>(s)] = soilrunoff::StorageOutflow(in, storage[static_cast<std::size_t>(s)], f);
+            for (int z = 1; z < kZones; ++z) q[static_cast<std::size_t>(z)] = q[static_cast<std::size_t>(z + 1)];
+            q[kZones] = zoneFZT{};
+        }
+    }
+};
+
+void BM_SoilStep(benchmark::State& state) {
+    const bool wet = state.range(0) == 1;
+    const int threads = static_cast<int>(state.range(1));
+    omp_set_num_threads(threads);
+    Grid grid(wet);
+    double substeps = 0, serial = 0, total = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        substeps += grid.Pass();
+        const auto t1 = std::chrono::steady_clock::now();
+        grid.Runoff();
+        const auto t2 = std::chrono::steady_clock::now();
+        serial += std::chrono::duration<double>(t2 - t1).count();
+        total += std::chrono::duration<double>(t2 - t0).count();
+    }
+    state.counters["cell_substeps"] = benchmark::Counter(substeps, benchmark::Counter::kIsRate);
+    state.counters["per_thread"] = benchmark::Counter(substeps / threads, benchmark::Counter::kIsRate);
+    state.counters["serial_share"] = total > 0 ? serial / total : 0.0;
+    state.SetLabel(wet ? "wet" : "dry");
+}
+BENCHMARK(BM_SoilStep)
+    ->ArgsProduct({{0, 1}, {1, 2, 4, 8}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    MPI_Finalize();
+    return 0;
+}

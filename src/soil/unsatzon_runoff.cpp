@@ -1,0 +1,293 @@
+// Subbasin runoff of the soil model: the travel-time zones built at start, the shift of the
+// zone records at the start of every step, and the runoff of the outlet zone through one
+// linear storage per subbasin and component.
+#include "soil/unsatzon_runoff.hpp"
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "soil/unsatzon.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+
+// Appends one line to "modell_0.log" on process 0; false when it cannot be opened.
+bool AppendLog(const std::string& name, const std::string& text) {
+    std::FILE* f = std::fopen(name.c_str(), "a");
+    if (f == nullptr) return false;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    return true;
+}
+}  // namespace
+
+extern "C" void SumZoneRecords(void* in, void* inout, int* count, MPI_Datatype*) {
+    const auto* a = static_cast<const zoneFZT*>(in);
+    auto* b = static_cast<zoneFZT*>(inout);
+    for (int i = 0; i < *count; ++i) {
+        b[i].n += a[i].n;
+        b[i].RelCellSum += a[i].RelCellSum;
+        b[i].sx = 0;
+    }
+}
+
+void unsatzonmodellklasse::BuildFlowTimeZones() {
+    *log << "looking for longest flow travel time" << "[end-entry]";
+    const int S = soilZones.zoneCount;
+    const int T = tracerCount;
+    std::vector<double> zones(U(S) + 1, 0.0);
+    flowTimeZones = in.flowTimes != nullptr;
+    if (!flowTimeZones) {
+        std::fill(zones.begin() + 1, zones.end(), 1.0);
+    } else {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const ColumnRange cols = ColumnsOf(r);
+            for (int c = cols.first; c <= cols.last; ++c) {
+                if (!IsOwnCell(r, c)) continue;
+                const int z = soilrunoff::FlowTimeZone((*in.flowTimes)[r][c], timeInterval);
+                (*in.flowTimes)[r][c] = z;
+                const int s = SubbasinOf(r, c);
+                if (s >= 1 && s <= S) zones[U(s)] = std::max(zones[U(s)], static_cast<double>(z));
+            }
+        }
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, zones.data(), S + 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    MPI_Barrier(MPI_COMM_WORLD);
+    zonesPerSubbasin.assign(U(S) + 1, 0);
+    for (int s = 1; s <= S; ++s) zonesPerSubbasin[U(s)] = static_cast<int>(zones[U(s)]);
+    for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI}) {
+        a->assign(U(T) + 1, std::vector<std::vector<zoneFZT>>(U(S) + 1));
+        for (int t = 0; t <= T; ++t)
+            for (int s = 1; s <= S; ++s) (*a)[U(t)][U(s)].assign(U(std::max(0, zonesPerSubbasin[U(s)])) + 1, zoneFZT{});
+    }
+    baseflowRecords.assign(U(T) + 1, std::vector<zoneFZT>(U(S) + 1));
+    const std::string logName = StrFormat("modell_%d.log", 0);
+    if (!flowTimeZones) {
+        for (int t = 0; t <= T; ++t)
+            for (int s = 1; s <= S; ++s) {
+                zoneFZT_QD[U(t)][U(s)][1].rel = 1.0;
+                zoneFZT_QI[U(t)][U(s)][1].rel = 1.0;
+            }
+        if (rank == 0 &&
+            !AppendLog(logName, "flow time distribution will not be calculated since no flow time grid was provided\n"))
+            *log << "WARNING: log file " << logName << " could not be opened" << "[end-entry]";
+        return;
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        *log << ".";
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const int s = SubbasinOf(r, c);
+            if (s < 1 || s > S) continue;
+            const int z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 0, zonesPerSubbasin[U(s)]);
+            const double a = relCellArea != nullptr && relCellArea->holds(r) ? (*relCellArea)[r][c] : 1.0;
+            zoneFZT_QD[0][U(s)][U(z)].n += a;
+            zoneFZT_QD[0][U(s)][U(z)].RelCellSum += a;
+        }
+    }
+    *log << "[end-entry]";
+    // Counts of every process summed onto every process with the zone-record reduction.
+    MPI_Barrier(MPI_COMM_WORLD);
+    MPI_Datatype type;
+    MPI_Type_contiguous(5, MPI_DOUBLE, &type);
+    MPI_Type_commit(&type);
+    MPI_Op op;
+    MPI_Op_create(&SumZoneRecords, 1, &op);
+    for (int s = 1; s <= S; ++s) {
+        std::vector<zoneFZT>& q = zoneFZT_QD[0][U(s)];
+        MPI_Allreduce(MPI_IN_PLACE, q.data(), static_cast<int>(q.size()), type, op, MPI_COMM_WORLD);
+        for (std::size_t z = 0; z < q.size(); ++z) {
+            zoneFZT_QI[0][U(s)][z].n = q[z].n;
+            zoneFZT_QI[0][U(s)][z].RelCellSum = q[z].RelCellSum;
+        }
+    }
+    MPI_Op_free(&op);
+    MPI_Type_free(&type);
+    MPI_Barrier(MPI_COMM_WORLD);
+    std::string text = "flow time distribution:\n";
+    for (int s = 1; s <= S; ++s) {
+        const int Z = zonesPerSubbasin[U(s)];
+        const int code = static_cast<int>(subbasins.subbasin_codes.size() > U(s) ? subbasins.subbasin_codes[U(s)] : s);
+        text += StrFormat("TG\t%4d\t(%3d\tZonen):", code, Z);
+        double total = 0;
+        for (int z = 1; z <= Z; ++z) total += zoneFZT_QD[0][U(s)][U(z)].n;
+        if (Z < 1 || total == 0) {
+            const int idx = FindGrid("flow_times", true);
+            *log << "FATAL: all cells in " << (idx > 0 ? (*gridStore)[idx].fileName : std::string("flow_times"))
+                 << ", subbasin " << code << " are NODATA!" << "[end-entry]";
+            throw ModelError(6);
+        }
+        for (int z = 1; z <= Z; ++z) {
+            const double rel = zoneFZT_QD[0][U(s)][U(z)].n / total;
+            for (int t = 0; t <= T; ++t) {
+                // Tracer records take their share after the water counts are cleared: 0.
+                const double v = t == 0 ? rel : 0.0;
+                zoneFZT_QD[U(t)][U(s)][U(z)].rel = zoneFZT_QI[U(t)][U(s)][U(z)].rel = v;
+                zoneFZT_QD[U(t)][U(s)][U(z)].zonenwert = zoneFZT_QI[U(t)][U(s)][U(z)].zonenwert = z;
+            }
+            text += StrFormat("\t%5.3f", rel);
+            if (z == 1 && rel <= 0) {
+                *log << "FATAL: in flow-travel-time grid: the first time zone of subbasin " << s << " has no cells!"
+                     << "[end-entry]";
+                throw ModelError(61);
+            }
+        }
+        text += "\n";
+        for (int z = 1; z <= Z; ++z) zoneFZT_QD[0][U(s)][U(z)].n = 0;
+    }
+    if (rank == 0 && !AppendLog(logName, text))
+        *log << "WARNING: error opening log-file " << logName << "[end-entry]";
+    // Sums of every zone at or beyond each record, kept on process 0 only: every other
+    // process starts from zero, so each step's reduction counts them once.
+    for (int s = 1; s <= S; ++s) {
+        for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI}) {
+            std::vector<zoneFZT>& q = (*a)[0][U(s)];
+            for (int z = zonesPerSubbasin[U(s)] - 1; z >= 1; --z) {
+                q[U(z)].n += q[U(z + 1)].n;
+                q[U(z)].RelCellSum += q[U(z + 1)].RelCellSum;
+            }
+            if (rank != 0)
+                for (zoneFZT& rec : q) rec.n = rec.RelCellSum = 0;
+        }
+    }
+}
+
+void unsatzonmodellklasse::BeginTimeStep(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) {
+    if (flowControl == 0) return;
+    if (mpiRegions == nullptr) FindDecompositionGrids();
+    stepHour = modelobject::hour = hour;
+    stepDay = modelobject::day = day;
+    stepMonth = modelobject::month = month;
+    stepYear = modelobject::year = year;
+    const int interval = settings.runInterval <= 0 ? 1 : settings.runInterval;
+    if (interval == 1 || (static_cast<std::int64_t>(hourOffset) + hour) % interval == 0)
+        *log << StrFormat("%20s", moduleName.c_str()) << " " << day << "." << month << "." << year << " " << hour
+             << ". h " << "(time of meteo data)" << config_tag << "[end-entry]";
+    for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI})
+        for (auto& perTracer : *a)
+            for (std::size_t s = 1; s < perTracer.size(); ++s) {
+                std::vector<zoneFZT>& q = perTracer[s];
+                const int Z = static_cast<int>(q.size()) - 1;
+                for (int z = 1; z < Z; ++z) {
+                    q[U(z)].n = q[U(z + 1)].n;
+                    q[U(z)].sx = q[U(z + 1)].sx;
+                    q[U(z)].RelCellSum = q[U(z + 1)].RelCellSum;
+                }
+                if (Z >= 1) q[U(Z)].n = q[U(Z)].sx = q[U(Z)].RelCellSum = 0;
+            }
+    for (auto& perTracer : baseflowRecords)
+        for (zoneFZT& rec : perTracer) rec.n = rec.sx = rec.RelCellSum = 0;
+    for (auto& st : statistics)
+        if (st) st->Reset();
+    for (int t = 1; t <= tracerCount; ++t)
+        if (tracers[U(t)].statistics) tracers[U(t)].statistics->Reset();
+}
+
+void unsatzonmodellklasse::ComputeSubbasinRunoff() {
+    if (flowControl == 0) return;
+    using C = SoilModelConfig;
+    const int S = soilZones.zoneCount;
+    const int T = tracerCount;
+    for (int t = 0; t <= T; ++t)
+        for (int s = 1; s <= S; ++s) {
+            MPIReduceZoneRecords(zoneFZT_QD[U(t)][U(s)].data(), std::min(1, zonesPerSubbasin[U(s)]), true);
+            MPIReduceZoneRecords(zoneFZT_QI[U(t)][U(s)].data(), std::min(1, zonesPerSubbasin[U(s)]), true);
+        }
+    for (int t = 0; t <= T; ++t) MPIReduceZoneRecords(baseflowRecords[U(t)].data(), S, true);
+
+    if (Qg.empty() || Qg[0].empty()) {
+        *log << "FATAL: Qg[" << 1 << "] not initialized (may be, tracer module not linked? -> programmers error!)"
+             << "[end-entry]";
+        throw ModelError(57);
+    }
+    auto mean = [](const zoneFZT& z) { return z.RelCellSum > 0 ? z.sx / z.RelCellSum : 0.0; };
+    auto setStat = [&](int slot, int s, double value) {
+        std::vector<zoneFZT>& rec = statisticRecords[U(slot)];
+        if (!statistics[U(slot)] || U(s) >= rec.size()) return;
+        rec[U(s)].n = rec[U(s)].RelCellSum = rec[U(s)].rel;
+        rec[U(s)].sx = rec[U(s)].rel * value;
+    };
+    if (rank == 0) {
+        const bool immediately = routeImmediately != 0;
+        for (int s = 1; s <= S; ++s) {
+            const double fd = soilrunoff::StorageFactor(timeInterval, subbasins.kelsqd[U(s)], immediately);
+            const double fi = soilrunoff::StorageFactor(timeInterval, subbasins.kelsqi[U(s)], immediately);
+            for (int t = 0; t <= T; ++t) {
+                QD[U(t)][U(s)] = mean(zoneFZT_QD[U(t)][U(s)][1]);
+                QI[U(t)][U(s)] = mean(zoneFZT_QI[U(t)][U(s)][1]);
+            }
+            const double qd = soilrunoff::StorageOutflow(QD[0][U(s)], QDd[0][U(s)], fd);
+            const double qi = soilrunoff::StorageOutflow(QI[0][U(s)], QIi[0][U(s)], fi);
+            for (int t = 1; t <= T; ++t) {
+                QDd[U(t)][U(s)] = soilrunoff::StorageConcentration(QD[0][U(s)], QD[U(t)][U(s)], QDd[0][U(s)],
+                                                                   QDd[U(t)][U(s)], fd, qd);
+                QIi[U(t)][U(s)] = soilrunoff::StorageConcentration(QI[0][U(s)], QI[U(t)][U(s)], QIi[0][U(s)],
+                                                                   QIi[U(t)][U(s)], fi, qi);
+            }
+            QDd[0][U(s)] = qd;
+            QIi[0][U(s)] = qi;
+            QBb[0][U(s)] = std::max(0.0, mean(baseflowRecords[0][U(s)]));
+            double total = QDd[0][U(s)] + QIi[0][U(s)] + QBb[0][U(s)];
+            if (U(s) < glacier_table.size() && glacier_table[U(s)].glacierized) total += Qg[0][U(s)];
+            Qg[0][U(s)] = total;
+            setStat(C::QD, s, QDd[0][U(s)]);
+            setStat(C::QI, s, QIi[0][U(s)]);
+            setStat(C::QB, s, QBb[0][U(s)]);
+            setStat(C::Qg, s, Qg[0][U(s)]);
+            for (int t = 1; t <= T; ++t) {
+                QBb[U(t)][U(s)] = mean(baseflowRecords[U(t)][U(s)]);
+                const double W = QBb[0][U(s)] + QIi[0][U(s)] + QDd[0][U(s)];
+                Qg[U(t)][U(s)] = W > 0 ? (QBb[U(t)][U(s)] * QBb[0][U(s)] + QIi[0][U(s)] * QIi[U(t)][U(s)] +
+                                          QDd[0][U(s)] * QDd[U(t)][U(s)]) /
+                                             W
+                                       : 0.0;
+                zoneFZT& rec = baseflowRecords[U(t)][U(s)];
+                rec.sx = Qg[U(t)][U(s)];
+                rec.n = rec.RelCellSum = 1.0;
+            }
+        }
+    }
+    // The tracers' grids: the value of the first layer of every cell.
+    for (int t = 1; t <= T && U(t) < tracerLayers.size(); ++t) {
+        Matrix& flux = tracers[U(t)].flux;
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const ColumnRange cols = ColumnsOf(r);
+            for (int c = cols.first; c <= cols.last; ++c)
+                if (IsOwnCell(r, c) && !flux.empty() && flux.holds(r)) flux[r][c] = tracerLayers[U(t)][r][c][1];
+        }
+    }
+    for (auto& st : statistics)
+        if (st) st->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+    for (int t = 1; t <= T; ++t)
+        if (tracers[U(t)].statistics) tracers[U(t)].statistics->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+    for (int index : registeredEntries) {
+        const GridStoreEntry& e = (*gridStore)[index];
+        if (e.stack != nullptr)
+            WriteStackByCode(index);
+        else if (e.grid != nullptr)
+            WriteStatisticGrids(index, true, false);
+    }
+}
+
+void unsatzonmodellklasse::WriteOutputs() {
+    if (flowControl == 0) return;
+    for (auto& st : statistics)
+        if (st) st->FlushBuffer();
+}
+
+RunoffArray* unsatzonmodellklasse::RunoffGetter(RunoffArray& a, const char* name) {
+    if (flowControl == 0) return nullptr;
+    if (!a.empty() && !a[0].empty()) return &a;
+    if (!a.empty())
+        *log << "FATAL: " << name << "[0] not initialized (may be, tracer module not linked? -> programmers error!)"
+             << "[end-entry]";
+    else
+        *log << "FATAL: " << name << " not initialized (may be, tracer module not linked? -> programmers error!)"
+             << "[end-entry]";
+    throw ModelError(57);
+}

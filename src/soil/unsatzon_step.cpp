@@ -1,0 +1,432 @@
+// The soil model's step: the column pass over the own cells, the response units, and the
+// adding of every cell's runoff into the travel-time zone records and the statistics.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "setup/tracer_ini.hpp"
+#include "soil/unsatzon.hpp"
+#include "tables/irrigation_table.hpp"
+#include "tables/landuse_entry.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+double Glacier(const Matrix* g, int r, int c) {
+    if (g == nullptr) return 0.0;
+    return std::clamp((*g)[r][c], 0.0, 1.0);
+}
+}  // namespace
+
+int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
+    const double z = (*in.zone)[r][c];
+    if (!(z >= 0) || z >= static_cast<double>(soilZones.index.size())) return 0;
+    return soilZones.index[static_cast<std::size_t>(z)];
+}
+
+void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) {
+    if (flowControl == 0) return;
+    // Soil heat transfer comes with the frozen-soil model; it refuses until it exists.
+    if (heat.on()) RefuseStep();
+    stepHour = hour;
+    stepDay = day;
+    stepMonth = month;
+    stepYear = year;
+    SoilColumnPass();
+    if (in.responseUnits != nullptr) ResponseUnitPass();
+    AccumulateZones();
+}
+
+bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const {
+    f.waterInput = in.waterInput != nullptr ? std::max(0.0, (*in.waterInput)[r][c]) : 0.0;
+    if (in.snowSolid != nullptr) {
+        f.hasSnow = true;
+        f.snow = (*in.snowSolid)[r][c];
+    }
+    f.snowRunoffShare = s > 0 ? subbasins.SR_Anteil[U(s)] : 0.0;
+    const bool hasPond = in.maxPonding != nullptr && (*in.maxPonding)[r][c] > 0;
+    f.ponding = hasPond;
+    f.maxPonding = hasPond ? (*in.maxPonding)[r][c] : 0.0;
+    if (surfaceStorageSiltingUp && in.siltingUp != nullptr && (*in.siltingUp)[r][c] > 0) {
+        f.hasSiltedUp = true;
+        f.siltedUp = (*in.siltingUp)[r][c];
+    }
+    pond = hasPond ? std::max(0.0, own.pondingStorage[r][c]) : 0.0;
+    f.macroporesOff = lake_control != 0 && in.lakeCodes != nullptr && (*in.lakeCodes)[r][c] != nodata && pond >= 1.0;
+    f.vegetationLayers = std::min(n_veg_layers, soilstep::kMaxVegetationLayers);
+    const int landuseCount = settings.landuseTable != nullptr ? settings.landuseTable[0].GetNumber() : 0;
+    for (int j = 1; j <= f.vegetationLayers; ++j) {
+        soilstep::VegetationLayer& v = f.veg[U(j)];
+        const double code = (*in.landuse[U(j)])[r][c];
+        const int pos = static_cast<int>(code);
+        v.present = code > nodata && pos >= 1 && pos <= landuseCount;
+        if (!v.present) continue;
+        const landuse_entry& lu = settings.landuseTable[pos];
+        v.par = soilcolumn::RootParameters{lu.GetRootDist(), lu.GetHReduDry(), lu.GetTReduWet(), lu.GetLimitReduWet()};
+        v.transpiration = std::max(0.0, (*in.potTranspiration[U(j)])[r][c]);
+        v.rootDepth = std::max(0.0, (*in.rootDepth[U(j)])[r][c]);
+        v.coverage = (*in.vegCover[U(j)])[r][c];
+    }
+    f.potentialEvaporation = std::max(0.0, (*in.potEvaporation)[r][c]);
+    f.Q0 = s > 0 ? subbasins.Q0[U(s)] : 0.0;
+    f.kelsqlat = s > 0 ? subbasins.kelsqlat[U(s)] : 0.0;
+    f.clayDepth = in.clayDepth != nullptr ? (*in.clayDepth)[r][c] : 0.0;
+    f.irrigationFromGroundwater = IrrigationFromGroundwater(r, c);
+    return hasPond;
+}
+
+void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil, const soilcolumn::ColumnState& col,
+                                           const soilstep::CellResult& res, const soilstep::CellForcing& f,
+                                           const double* pond, int N) {
+    const int n = soil.GetLayerCount();
+    double* theta = own.theta[r][c];
+    for (int i = 1; i <= n; ++i) {
+        theta[i] = col.theta[U(i)];
+        own.hydraulicHeads[r][c][i] = col.H[U(i)];
+    }
+    for (int i = 0; i <= n; ++i) own.qDown[r][c][i] = col.q[U(i)];
+    own.qDownExt[r][c] = col.q[0];
+    own.groundwaterDistance[r][c] = res.tableDistance;
+    own.groundwaterLevel[r][c] = res.tableLayer;
+    own.thetaInGwLevel[r][c] = res.thetaAtTable;
+    own.baseflow[r][c] = res.baseflow;
+    own.directflow[r][c] = res.directflow;
+    own.interflow[r][c] = res.interflow;
+    own.groundwaterRecharge[r][c] = res.recharge;
+    own.percolation[r][c] = res.percolation;
+    own.capillaryUprise[r][c] = res.uprise;
+    own.infiltrationExcess[r][c] = res.infiltrationExcess;
+    own.totalInfiltration[r][c] = res.totalInfiltration;
+    own.macroporeInfiltration[r][c] = res.macropore;
+    if (!own.drainageFlow.empty()) own.drainageFlow[r][c] = res.drainage;
+    if (pond != nullptr) own.pondingStorage[r][c] = *pond;
+    if (!own.substeps.empty()) own.substeps[r][c] = res.substeps;
+    (*in.realTranspiration[0])[r][c] = 0.0;
+    for (int j = 1; j <= n_veg_layers; ++j)
+        (*in.realTranspiration[U(j)])[r][c] = j <= f.vegetationLayers ? res.transpiration[U(j)] : 0.0;
+    (*in.realEvaporation)[r][c] = res.evaporation;
+    own.sb1[r][c] = res.sb1;
+    own.meanThetaRootZone[r][c] = res.meanThetaRoot;
+    own.sb2[r][c] = res.sb2;
+    own.rootGrid[r][c] = res.rootDepth;
+    if (in.gwStorageCoeff != nullptr) {
+        const std::size_t g = U(res.tableLayer);
+        (*in.gwStorageCoeff)[r][c] = std::max(0.01, soil.theta_sat[g] - col.fieldCapacity[g]);
+    }
+    if (settings.irrigationTable != nullptr && in.etr2etp != nullptr && !own.sbHigh.empty()) {
+        double real = 0, potential = 0;
+        for (int j = 1; j <= f.vegetationLayers; ++j) {
+            real += res.transpiration[U(j)];
+            potential += f.veg[U(j)].transpiration / N;
+        }
+        (*in.etr2etp)[r][c] =
+            res.sb1 < own.sbHigh[r][c] && f.vegetationLayers > 0 && potential > 0 ? real / potential : 1.0;
+    }
+}
+
+int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
+    using soilstep::CellForcing;
+    const soil_entry& soil = SoilOf(r, c);
+    const int n = soil.GetLayerCount();
+    if (in.glacierFraction != nullptr && (*in.glacierFraction)[r][c] >= 1.0) {
+        ZeroCellSums(r, c);
+        return 0;
+    }
+    if (in.responseUnits != nullptr && in.masterResponseUnits != nullptr && (*in.masterResponseUnits)[r][c] == nodata)
+        return 0;
+    const int s = SubbasinOf(r, c);
+    soilcolumn::ColumnState& col = work.col;
+    double* theta = own.theta[r][c];
+    col.SetSoil(soil, own.geodeticHeads[r][c][0]);
+    for (int i = 1; i <= n; ++i) col.theta[U(i)] = theta[i];
+
+    soilcolumn::CellValues cell;
+    cell.tableLayer = std::clamp(static_cast<int>(own.groundwaterLevel[r][c]), 1, n);
+    cell.tableDistance = own.groundwaterDistance[r][c];
+    cell.cellsize = cellsize;
+    cell.channelDensity = s > 0 ? subbasins.flussdichte[U(s)] : 0.0;
+    cell.tanBeta = own.tangensBeta.empty() || own.tangensBeta[r][c] == nodata ? 0.0 : own.tangensBeta[r][c];
+    if (in.drainageDepth != nullptr) {
+        cell.drainageLayer = own.drainageLevel.empty() ? 0 : static_cast<int>(own.drainageLevel[r][c]);
+        cell.drainageDistance = (*in.drainageDistance)[r][c];
+    }
+
+    soilstep::StepSettings set;
+    set.method = config.method;
+    set.N = static_cast<int>(std::max(1u, numSubSteps));
+    set.dtMinutes = timeInterval;
+    set.minStep = config.dParameterMinStep;
+    set.groundwaterModel = groundwaterActive != 0;
+    set.solver.maxError = max_error;
+    set.solver.maxIterations = static_cast<int>(max_iterations);
+    set.solver.surfaceInteraction = config.surface_interaction;
+    set.solver.groundwaterActive = groundwaterActive != 0;
+    set.solver.kSatClay = config.ksat_clay;
+    set.solver.externalTable = externalTable;
+
+    CellForcing f;
+    double pond = 0;
+    const bool hasPond = FillForcing(r, c, s, f, pond);
+    struct Context {
+        unsatzonmodellklasse* model;
+        int r, c;
+    } ctx{this, r, c};
+    soilcolumn::RiverExchangeHook hook;
+    const bool riverCell = !serialCells.empty() && serialCells[r][c] > 0;
+    if (riverCell) {
+        hook.context = &ctx;
+        hook.call = [](void* p, soilcolumn::ColumnState& cl, const soilcolumn::CellValues& cv, double& a, double& b) {
+            auto* x = static_cast<Context*>(p);
+            x->model->RiverExchange(cl, cv, x->r, x->c, a, b);
+        };
+    }
+    // Tracers of the column: the layer values of the cell, the input concentration.
+    const int T = std::min(tracerCount, soilstep::kMaxTracers);
+    soilstep::CellTracers ct;
+    if (T > 0) {
+        f.tracerCount = T;
+        for (int t = 0; t < T; ++t) {
+            soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
+            const std::size_t k = U(t + 1);
+            tc.par.mass = !TracerIsConcentration(t + 1);
+            tc.par.maxValue = tracerDescriptors != nullptr ? tracerDescriptors[t + 1].max_conc : 0.0;
+            tc.par.decays = tracerDecay[k] != 1.0;
+            tc.par.decayFactor = tracerDecay[k];
+            tc.value = &work.tracerValue[U(t) * (U(nlayers) + 1)];
+            tc.old = &work.tracerOld[U(t) * (U(nlayers) + 1)];
+            tc.riverValue = 0;
+            tc.groundwater = 0;
+            const double* stored = tracerLayers[k][r][c];
+            std::copy(stored, stored + n + 1, tc.value);
+            f.inputConcentration[U(t)] = tracerInflux[k] != nullptr ? (*tracerInflux[k])[r][c] : 0.0;
+        }
+        ct.columns = work.tracerColumns.data();
+        ct.fpe = &fpeReports[U(omp_get_thread_num())];
+        ct.row = static_cast<unsigned>(r);
+        ct.column = static_cast<unsigned>(c);
+    }
+    double thetaGw = own.thetaInGwLevel[r][c];
+    const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook, ct);
+    for (int t = 0; t < T; ++t) {
+        const std::size_t k = U(t + 1);
+        const soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
+        std::copy(tc.value, tc.value + n + 1, tracerLayers[k][r][c]);
+        // Concentrations of the runoff: loads (or flow-weighted sums) over the water.
+        auto conc = [](double load, double water) { return water > 0 ? load / water : 0.0; };
+        tracerDirect[k][r][c] = conc(res.tracerDirect[U(t)], res.directflow);
+        tracerInterflow[k][r][c] = conc(res.tracerInterflow[U(t)], res.interflow);
+        tracerBaseflow[k][r][c] = conc(res.tracerBaseflow[U(t)], res.baseflow);
+    }
+
+    StoreCellResult(r, c, soil, col, res, f, hasPond ? &pond : nullptr, set.N);
+    iterationCount[r][c] = res.maxIterations;
+    iterationError[r][c] = res.lastError;
+    if (riverCell && res.riverInfiltration > 0) {
+        const int link = static_cast<int>((*riverLinks)[r][c]);
+        const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
+        riverTable[U(pos)].soilExchange += res.riverInfiltration / (timeInterval * 60.0 / set.N) * cellsize * cellsize;
+    }
+    return 0;
+}
+
+bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
+    if (settings.irrigationTable == nullptr || in.irrigationCodes == nullptr) return false;
+    const double code = (*in.irrigationCodes)[r][c];
+    const int count = settings.irrigationTable[0].code;
+    return code >= 1 && code <= count && settings.irrigationTable[static_cast<int>(code)].origin == 1;
+}
+
+void unsatzonmodellklasse::ZeroCellSums(int r, int c) {
+    for (Matrix* m : {&own.drainageFlow, &own.infiltrationExcess, &own.totalInfiltration, &own.directflow,
+                      &own.interflow, &own.pondingStorage, &own.macroporeInfiltration, &own.groundwaterRecharge,
+                      &own.percolation, &own.capillaryUprise, &own.substeps, &own.baseflow})
+        if (!m->empty() && m->holds(r)) (*m)[r][c] = 0.0;
+    for (Matrix* m : in.realTranspiration)
+        if (m != nullptr) (*m)[r][c] = 0.0;
+    (*in.realEvaporation)[r][c] = 0.0;
+}
+
+void unsatzonmodellklasse::SoilColumnPass() {
+    const int threads = omp_get_max_threads();
+    if (static_cast<int>(cellWork.size()) < threads) cellWork.resize(U(threads), soilstep::CellWork(nlayers));
+    if (iterationCount.empty()) {
+        iterationCount = matrix(firstRow, lastRow, 1, ncols, nrows);
+        iterationError = matrix(firstRow, lastRow, 1, ncols, nrows);
+    }
+    fpeReports.assign(U(threads), soilcolumn::FpeReport{});
+    for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
+    for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
+    const bool river = groundwaterActive != 0 && config.surface_interaction >= 2 && riverLinks != nullptr;
+    if (river && serialCells.empty()) serialCells = matrix(firstRow, lastRow, 1, ncols, nrows);
+    int firstError = 0;
+    int errorRow = 0, errorCol = 0;
+#pragma omp parallel
+    {
+        soilstep::CellWork& work = cellWork[U(omp_get_thread_num())];
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const ColumnRange cols = ColumnsOf(r);
+            for (int c = cols.first; c <= cols.last; ++c) {
+                if (!IsOwnCell(r, c)) continue;
+                iterationCount[r][c] = 0;
+                if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
+                if (river && serialCells[r][c] > 0) continue;
+                // A failure inside the region is carried out of it: the first by cell order wins.
+                int code = 0;
+                try {
+                    code = ColumnCell(r, c, work);
+                } catch (const ModelError& e) {
+                    code = e.code() != 0 ? e.code() : 103;
+                } catch (...) {
+                    code = 103;
+                }
+                if (code != 0) {
+#pragma omp critical(soil_pass_error)
+                    if (firstError == 0 || r < errorRow || (r == errorRow && c < errorCol)) {
+                        firstError = code;
+                        errorRow = r;
+                        errorCol = c;
+                    }
+                }
+            }
+        }
+    }
+    if (firstError != 0) throw ModelError(firstError);
+    soilcolumn::FpeReport fpe;
+    for (const soilcolumn::FpeReport& f : fpeReports) soilcolumn::MergeFpeReports(fpe, f);
+    if (fpe.recorded)
+        ReportFPE(fpe.row, fpe.column, fpe.layer, fpe.tracer, fpe.flux[0], fpe.flux[1], fpe.flux[2], fpe.flux[3],
+                  fpe.flux[4]);
+    if (river) {
+        // River cells share the water of their river: one after the other, in cell order.
+        const int tableSize = static_cast<int>(riverTable.size()) - 1;
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const ColumnRange cols = ColumnsOf(r);
+            for (int c = cols.first; c <= cols.last; ++c) {
+                if (!IsOwnCell(r, c) || serialCells[r][c] <= 0) continue;
+                const int link = static_cast<int>((*riverLinks)[r][c]);
+                const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
+                if (link < 1 || link >= static_cast<int>(soilZones.index.size()) || pos < 1 || pos > tableSize) {
+                    *log << "FATAL: \n\n -------- error! ---------------------------------------------\n\n"
+                         << "There is a river link \"" << link << "\" from the river link grid\n"
+                         << "which is not valid for the current routing structure -> there is no routing \n"
+                         << "description for a river with code " << link << "\n"
+                         << "Please check your River link grid if there are cells defined as routing link "
+                         << link << " and replace those values by nodata (-9999).\n"
+                         << "---------------------------------------------------------------" << "[end-entry]";
+                    throw ModelError(199);
+                }
+                ColumnCell(r, c, cellWork[0]);
+            }
+        }
+    }
+    // Sub-steps that needed more than 100 iterations, in cell order, on process 0 only.
+    if (rank != 0) return;
+    std::FILE* file = nullptr;
+    const std::string name = StrFormat("modell_%d.log", 0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c) || iterationCount[r][c] <= 100) continue;
+            if (file == nullptr) file = std::fopen(name.c_str(), "a");
+            if (file == nullptr) {
+                *log << "FATAL: error opening log-file " << name << "[end-entry]";
+                throw ModelError(5);
+            }
+            std::fprintf(file, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
+                         static_cast<int>(stepDay), static_cast<int>(stepMonth), static_cast<int>(stepHour), r, c,
+                         static_cast<int>(iterationCount[r][c]), iterationError[r][c]);
+        }
+    }
+    if (file != nullptr) std::fclose(file);
+}
+
+void unsatzonmodellklasse::AccumulateZones() {
+    using C = SoilModelConfig;
+    const double N = std::max(1u, numSubSteps);
+    auto stat = [&](int slot) { return statistics[U(slot)].get(); };
+    auto add = [&](int slot, int r, int c, int zone, double v, double w) {
+        if (zonalstatistic* s = stat(slot)) s->AddValue(r, c, zone, v, w);
+    };
+    const int T = tracerCount;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const int s = SubbasinOf(r, c);
+            if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
+            const double g = Glacier(in.glacierFraction, r, c);
+            const double w = 1.0 - g;
+            const double A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
+                                 ? (*relCellArea)[r][c]
+                                 : 1.0;
+            int z = 1;
+            if (flowTimeZones && in.flowTimes != nullptr)
+                z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
+            double resize = 0;
+            if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
+                const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
+                if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
+            }
+            zoneFZT& bf = baseflowRecords[0][U(s)];
+            if (w > 0) {
+                const double qd = own.directflow[r][c], qi = own.interflow[r][c];
+                zoneFZT& d = zoneFZT_QD[0][U(s)][U(z)];
+                zoneFZT& i = zoneFZT_QI[0][U(s)][U(z)];
+                d.sx += qd * A * w * N;
+                d.n += w;
+                d.RelCellSum += A * w;
+                i.sx += qi * A * w * N;
+                i.n += w;
+                i.RelCellSum += A * w;
+                add(C::SB_1, r, c, s, own.sb1[r][c], w);
+                add(C::SB_2, r, c, s, own.sb2[r][c], w);
+                add(SB2_GLACIER, r, c, s, resize, w);
+                add(C::ROOT, r, c, s, own.rootGrid[r][c], w);
+                add(C::INFEX, r, c, s, own.infiltrationExcess[r][c] * N, w);
+                add(C::GWN, r, c, s, own.groundwaterRecharge[r][c] * N, w);
+                add(C::MACRO, r, c, s, own.macroporeInfiltration[r][c] * N, w);
+                if (!own.substeps.empty()) add(SUBSTEPS, r, c, s, own.substeps[r][c], w);
+                add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
+                add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
+                // Base flow, also when its statistics output is off (the subbasin runoff needs it).
+                double qb = own.baseflow[r][c];
+                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                    qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                bf.sx += qb * N * A * w;
+                bf.n += w;
+                bf.RelCellSum += A * w;
+                if (in.maxPonding != nullptr) add(C::POND, r, c, s, own.pondingStorage[r][c], w);
+                if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
+                for (int t = 1; t <= T; ++t) {
+                    // Flow-weighted: a concentration is carried by the flow, an amount counts itself.
+                    const bool concentration = TracerIsConcentration(t);
+                    auto addTracer = [&](zoneFZT& rec, double flow, double value) {
+                        rec.sx += (concentration ? flow * value : value) * A * w * N;
+                        rec.n += flow * w;
+                        rec.RelCellSum += A * flow * w;
+                    };
+                    addTracer(zoneFZT_QD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
+                    addTracer(zoneFZT_QI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
+                    addTracer(baseflowRecords[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
+                }
+            }
+            if (g > 0) {
+                zoneFZT& d = zoneFZT_QD[0][U(s)][U(z)];
+                zoneFZT& i = zoneFZT_QI[0][U(s)][U(z)];
+                d.n += g;
+                d.RelCellSum += A * g;
+                i.n += g;
+                i.RelCellSum += A * g;
+                bf.n += g;
+                bf.RelCellSum += A * g;
+                for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
+                                 int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN)})
+                    add(slot, r, c, s, 0.0, g);
+                add(SB2_GLACIER, r, c, s, resize, g);
+            }
+        }
+    }
+}

@@ -1,0 +1,398 @@
+// One call of a cell's soil column (see unsatzon_step_column.hpp).
+#include "soil/unsatzon_step_column.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tables/soil_entry.hpp"
+
+namespace soilstep {
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+
+// Water taken from the table layer downward, each layer down to field capacity; returns the
+// part of `need` (m) that could not be covered. Layer withdrawals (m) are added to taken.
+double TakeFromTable(const soil_entry& soil, ColumnState& col, int g, double need, double* taken) {
+    for (int i = g; i <= col.n && need > 0; ++i) {
+        const std::size_t l = U(i);
+        const double d = soil.thickness[l];
+        const double avail = (col.theta[l] - col.fieldCapacity[l]) * d;
+        if (avail <= 0) continue;
+        const double take = std::min(need, avail);
+        col.theta[l] -= take / d;
+        need -= take;
+        if (taken != nullptr) taken[l] += take;
+    }
+    return need;
+}
+
+// Heads of every layer from the water contents.
+void FillHeads(const soil_entry& soil, ColumnState& col) {
+    for (int i = 1; i <= col.n; ++i) {
+        const std::size_t l = U(i);
+        col.H[l] = (col.z[l - 1] + col.z[l]) / 2 - soil.SuctionFromTheta(i, col.theta[l]);
+    }
+}
+
+int ClayLayer(const soil_entry& soil, int n, double clayDepth) {
+    if (!(clayDepth > 0) || n < 1) return 0;
+    double sum = 0;
+    for (int i = 1; i <= n; ++i) {
+        sum += soil.thickness[U(i)];
+        if (sum >= clayDepth) return i;
+    }
+    return n;
+}
+
+// Root water uptake and soil evaporation of all vegetation layers for one sub-step (ds seconds,
+// D mm per m/s). Demands in mm per sub-step (already reduced by surface water). Adds the real
+// transpiration and evaporation (mm) to res; returns the deepest root layer and root depth.
+struct RootResult {
+    int layer = 1;
+    double depth = 0;
+};
+RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, const double* demand, double E0mm,
+                  int g, double ds, double D, CellResult& res) {
+    ColumnState& col = w.col;
+    const int n = col.n;
+    RootResult rr;
+    std::fill(w.uptakeSum.begin(), w.uptakeSum.end(), 0.0);
+    for (int j = 1; j <= in.vegetationLayers; ++j) {
+        const VegetationLayer& v = in.veg[U(j)];
+        if (!v.present) continue;
+        const bool last = j == in.vegetationLayers || !in.veg[U(j + 1)].present;
+        const double T = demand[j] / D;
+        const double E0 = last ? E0mm / D : 0.0;
+        double rd = v.rootDepth, evapSum = 0;
+        std::fill(w.evap.begin(), w.evap.end(), 0.0);
+        std::fill(w.uptake.begin(), w.uptake.end(), 0.0);
+        const soilcolumn::RootArrays out{w.fraction.data(), w.weight.data(), w.uptake.data(), w.uptakeSum.data(),
+                                         w.evap.data()};
+        const int nj = soilcolumn::RootDistribution(soil, v.par, rd, v.coverage, T, E0, ds, soil.EvapMaxDepth,
+                                                    col.theta.data(), col.z.data(), g, out, evapSum);
+        double taken = 0;
+        for (int i = 1; i <= std::min(nj, n); ++i) {
+            const std::size_t l = U(i);
+            const double d = soil.thickness[l];
+            const double u = w.uptake[l] * ds;
+            if (!(u > 0)) continue;
+            if (i <= g) {
+                const double before = col.theta[l];
+                col.theta[l] -= u / d;
+                if (col.theta[l] < 0) col.theta[l] = std::min(before, i == 1 ? 0.0 : soil.theta_res[l]);
+                taken += (before - col.theta[l]) * d;
+            } else {
+                taken += u - TakeFromTable(soil, col, g, u, nullptr);
+            }
+        }
+        res.transpiration[U(j)] += taken * 1000.0;
+        double evaporated = 0;
+        for (int i = 1; i <= n; ++i) {
+            const std::size_t l = U(i);
+            const double e = w.evap[l] * ds;
+            if (!(e > 0)) break;
+            const double take = std::min(e, std::max(0.0, col.theta[l] * soil.thickness[l]));
+            col.theta[l] -= take / soil.thickness[l];
+            evaporated += take;
+        }
+        res.evaporation += evaporated * 1000.0;
+        rr.layer = std::max(rr.layer, nj);
+        rr.depth = std::max(rr.depth, rd);
+    }
+    rr.layer = std::min(std::max(rr.layer, 1), n);
+    return rr;
+}
+
+// Elevation of the water table in layer g from its water content and the one at the table.
+double TableElevation(const soil_entry& soil, const ColumnState& col, int g, double thetaGw) {
+    const std::size_t l = U(g);
+    if (g == 1 && col.theta[1] > kSaturatedShare * soil.theta_sat[1]) return col.z[0];
+    const double ts = soil.theta_sat[l];
+    double z = ts - thetaGw > 0.0001 ? col.z[l] + (col.theta[l] - thetaGw) * soil.thickness[l] / (ts - thetaGw)
+                                     : col.z[l - 1];
+    z = std::max(z, col.z[l]);
+    z = std::min(z, col.z[l - 1]);
+    return z;
+}
+// Snow-melt bypass, silted-up water and ponding of one sub-step (amounts in mm): surface water
+// serves the transpiration demand first; input and bypass are what reaches the soil surface.
+void SurfaceWater(const CellForcing& in, int k, double* demand, double& pond, double& input, double& bypass,
+                  CellResult& res) {
+    double silted = in.hasSiltedUp ? in.siltedUp / k : 0.0;
+    if (in.hasSnow && in.snow > kBypassSnowCover && input > 0) {
+        bypass = in.snowRunoffShare * input;
+        input -= bypass;
+    }
+    auto serveTranspiration = [&](double& water) {
+        for (int j = 1; j <= in.vegetationLayers && water > 0; ++j) {
+            if (!in.veg[U(j)].present) continue;
+            const double take = std::min(demand[j], water);
+            demand[j] -= take;
+            water -= take;
+            res.transpiration[U(j)] += take;
+        }
+    };
+    if (!in.ponding) {
+        if (in.hasSiltedUp) {
+            serveTranspiration(silted);
+            input += silted;
+        }
+        return;
+    }
+    pond += silted + bypass;
+    serveTranspiration(pond);
+    input += pond;
+    bypass = 0;
+    pond = input;
+}
+
+// Base flow without the groundwater model (m/s, as taken): a negative rate fills the column from
+// below (p, p[0] pushed to the surface), a positive one drains the table layer and those below
+// down to field capacity (withdrawal rates in w). Returns the rate and the new table layer.
+double BaseFlow(const soil_entry& soil, CellWork& work, double QB, double ds, int& g) {
+    ColumnState& col = work.col;
+    const int n = col.n;
+    std::fill(work.p.begin(), work.p.begin() + n + 1, 0.0);
+    std::fill(work.w.begin(), work.w.begin() + n + 1, 0.0);
+    if (QB < 0) {
+        double need = -QB * ds;
+        for (int i = n; i >= 1 && need > 0; --i) {
+            const std::size_t l = U(i);
+            if (col.theta[l] > kSaturatedShare * soil.theta_sat[l]) continue;
+            const double take = std::min(need, (soil.theta_sat[l] - col.theta[l]) * soil.thickness[l]);
+            col.theta[l] += take / soil.thickness[l];
+            work.p[l] = take / ds;
+            need -= take;
+        }
+        work.p[0] = need / ds;
+    }
+    g = TableLayerOf(soil, col);
+    if (QB > 0) {
+        const double left = TakeFromTable(soil, col, g, QB * ds, work.w.data());
+        for (int i = g; i <= n; ++i) work.w[U(i)] /= ds;  // withdrawal rates, m/s
+        QB -= left / ds;
+    }
+    return QB;
+}
+// Solute balance of the sub-step and the loads that leave with the runoff (mm of water given).
+void MoveTracers(const soil_entry& soil, ColumnState& col, const soilcolumn::SoluteWater& water,
+                 const CellTracers& tracers, int T, double direct, double interflow, double baseflow,
+                 CellResult& res) {
+    soilcolumn::FpeReport local;
+    soilcolumn::ColumnBalance(soil, col, water, tracers.columns, T, tracers.row, tracers.column,
+                              tracers.fpe != nullptr ? *tracers.fpe : local);
+    for (int t = 0; t < T; ++t) {
+        soilcolumn::TracerColumn& tr = tracers.columns[t];
+        if (tr.par.mass) {
+            // Direct flow carries away what did not infiltrate from the surface store.
+            res.tracerDirect[U(t)] += tr.value[0];
+            tr.value[0] = 0;
+            res.tracerInterflow[U(t)] += tr.interflow;
+            res.tracerBaseflow[U(t)] += tr.baseflow;
+        } else {
+            res.tracerDirect[U(t)] += tr.value[0] * direct;
+            res.tracerInterflow[U(t)] += tr.interflow * interflow;
+            res.tracerBaseflow[U(t)] += tr.baseflow * baseflow;
+        }
+    }
+}
+// Interflow above the table (m/s, returned), the water content at the table, the new table level
+// and the storage change at the table of the sub-step.
+double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, const StepSettings& set, int g0, int g,
+                   double oldElevation, double QB, double D, const soilcolumn::SubstepTotals& totals,
+                   double& thetaAtTable, CellResult& res) {
+    const ColumnState& col = work.col;
+    const double ds = cell.dt;
+    double interflow = 0;
+    for (int i = 1; i < g; ++i) interflow += col.e[U(i)];
+    const std::size_t gl = U(g);
+    const double outflow = col.q[gl - 1] - col.q[gl] + col.e[gl] + col.rOut[gl] - col.rIn[gl] - work.p[gl];
+    if (outflow > 0) thetaAtTable -= outflow * ds / soil.thickness[gl];
+    thetaAtTable = std::max(thetaAtTable, col.fieldCapacity[gl]);
+    thetaAtTable = std::min(thetaAtTable, soil.theta_sat[gl]);
+    const double newElevation = TableElevation(soil, col, g, thetaAtTable);
+    cell.tableDistance = newElevation - col.z[0];
+    const soilcolumn::TableChange change{g0, g, oldElevation, newElevation, QB, D};
+    const double W = soilcolumn::WaterTableUpdate(soil, col, set.solver, change, ds, work.p.data(), totals);
+    res.recharge += W;
+    if (W >= 0)
+        res.percolation += W;
+    else
+        res.uprise += W;
+    return interflow;
+}
+}  // namespace
+
+void CellWork::Resize(int layers) {
+    col.Resize(layers);
+    const std::size_t size = static_cast<std::size_t>(layers) + 1;
+    for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w})
+        if (v->size() < size) v->assign(size, 0.0);
+}
+
+void CellWork::ResizeTracers(int count, int layers) {
+    const std::size_t size = static_cast<std::size_t>(count) * (static_cast<std::size_t>(layers) + 1);
+    if (tracerValue.size() < size) {
+        tracerValue.assign(size, 0.0);
+        tracerOld.assign(size, 0.0);
+    }
+    if (tracerColumns.size() < static_cast<std::size_t>(count)) tracerColumns.resize(static_cast<std::size_t>(count));
+}
+
+int TableLayerOf(const soil_entry& soil, const ColumnState& col) {
+    int g = col.n;
+    while (g > 1 && col.theta[U(g)] > kSaturatedShare * soil.theta_sat[U(g)]) --g;
+    return g;
+}
+
+double StoredWater(const soil_entry& soil, const ColumnState& col) {
+    double s = 0;
+    for (int i = 1; i <= col.n; ++i) s += col.theta[U(i)] * soil.thickness[U(i)];
+    return s;
+}
+
+int SubstepCount(const soil_entry& soil, const ColumnState& col, const StepSettings& set, int tableLayer,
+                 double waterInput) {
+    if (set.method != 3) return 1;
+    const double dti = set.dtMinutes * 60.0 / set.N;
+    double t = dti;
+    for (int i = 1; i < tableLayer && i <= col.n; ++i) {
+        const std::size_t l = U(i);
+        const double Kr = waterInput > 0 ? 1.0 : soil.RelConductivityFromTheta(i, col.theta[l], 1.0);
+        if (Kr <= 0) continue;
+        t = std::min(t, soil.thickness[l] / (Kr * soil.ksat[l]));
+    }
+    t = std::max(t, set.minStep);
+    return std::max(1, static_cast<int>(std::ceil(dti / t)));
+}
+
+CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, const StepSettings& set,
+                    const CellForcing& in, double& pond, double& thetaAtTable,
+                    const soilcolumn::RiverExchangeHook& river, const CellTracers& tracers) {
+    ColumnState& col = work.col;
+    const int n = col.n;
+    CellResult res;
+    FillHeads(soil, col);
+    const int k = SubstepCount(soil, col, set, cell.tableLayer, in.waterInput);
+    res.substeps = k;
+    const double ds = set.dtMinutes * 60.0 / set.N / k;
+    const double D = ds * 1000.0;
+    const double perSub = 1.0 / (static_cast<double>(set.N) * k);
+    cell.dt = ds;
+    cell.clayLayer = ClayLayer(soil, n, in.clayDepth);
+    double maxRootDepth = 0;
+    double demand[kMaxVegetationLayers + 1] = {};
+
+    for (int s = 1; s <= k; ++s) {
+        // Demands and water input of the sub-step (mm).
+        for (int j = 1; j <= in.vegetationLayers; ++j) demand[j] = in.veg[U(j)].transpiration * perSub;
+        double input = in.waterInput * perSub;
+        double bypass = 0;
+        SurfaceWater(in, k, demand, pond, input, bypass, res);
+        const int T = tracers.columns != nullptr ? std::min(in.tracerCount, kMaxTracers) : 0;
+        // The surface store of each tracer receives the water that reaches the soil surface.
+        for (int t = 0; t < T && !in.ponding; ++t) {
+            soilcolumn::TracerColumn& tr = tracers.columns[t];
+            const double cIn = in.inputConcentration[U(t)];
+            if (tr.par.mass)
+                tr.value[0] += (bypass + input) * cIn;
+            else
+                tr.value[0] = cIn;
+        }
+        double inRate = input / D;
+        const double bypassRate = bypass / D;
+
+        double macro = 0;
+        if (!in.macroporesOff)
+            macro = soilcolumn::MacroporeInfiltration(soil, inRate, D, col.theta.data(), work.cap.data(),
+                                                      work.inflow.data());
+        res.macropore += macro;
+
+        const int g0 = cell.tableLayer;
+        const double oldElevation = col.z[0] + cell.tableDistance;
+        const RootResult rr =
+            Uptake(soil, work, in, demand, in.potentialEvaporation * perSub, g0, ds, D, res);
+        maxRootDepth = std::max(maxRootDepth, rr.depth);
+
+        // Base flow without the groundwater model.
+        int g = 1;
+        const double QB0 = set.groundwaterModel ? 0.0 : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
+        const double QB = BaseFlow(soil, work, QB0, ds, g);
+        res.baseflow += QB * D;
+        if (in.irrigationFromGroundwater) res.irrigationTaken += std::max(0.0, -QB * D);
+
+        cell.tableLayer = g;
+        cell.rootLayer = rr.layer;
+        soilcolumn::SubstepTotals totals;
+        soilcolumn::BeginSubstep(col);
+        const soilcolumn::IterationResult it =
+            soilcolumn::IterateSubstep(soil, col, cell, set.solver, inRate, river, totals);
+        if (it.iterations >= res.maxIterations) {
+            res.maxIterations = it.iterations;
+            res.lastError = it.error;
+        }
+
+        const double interflow =
+            TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);
+
+        // Infiltration, excess, direct flow and the ponding limit.
+        const double q0 = col.q[0];
+        double excess;
+        if (q0 < 0) {
+            res.totalInfiltration += -q0 * D;
+            excess = (inRate + q0 + bypassRate) * D;
+        } else {
+            excess = (inRate + bypassRate) * D;
+        }
+        double direct = excess / D + work.p[0];
+        if (T > 0) {
+            soilcolumn::SoluteWater water;
+            water.dt = ds;
+            water.factor = D;
+            water.tableLayer = g;
+            water.p = work.p.data();
+            water.w = work.w.data();
+            water.exfiltrationTotal = totals.riverExfiltration;
+            water.interflowTotal = interflow;
+            water.directFlow = direct;
+            water.cellBaseflow = QB;
+            water.groundwaterActive = set.groundwaterModel;
+            MoveTracers(soil, col, water, tracers, T, direct * D, interflow * D, QB * D, res);
+        }
+        if (in.ponding) {
+            const double surface = direct * D;
+            if (surface > in.maxPonding) {
+                direct = (surface - in.maxPonding) / D;
+                pond = in.maxPonding;
+            } else {
+                pond = surface;
+                direct = 0;
+            }
+            excess -= pond - macro;
+        }
+        res.infiltrationExcess += std::max(0.0, excess);
+        res.directflow += direct * D;
+        res.interflow += interflow * D;
+        res.drainage += totals.drainage * D;
+        res.riverInfiltration += totals.riverInfiltration * ds;
+        res.riverExfiltration += totals.riverExfiltration * ds;
+        res.topFlux = q0;
+    }
+
+    res.tableLayer = cell.tableLayer;
+    res.tableDistance = cell.tableDistance;
+    res.thetaAtTable = thetaAtTable;
+    if (maxRootDepth > 0) {
+        res.sb1 = soilcolumn::ThetaOverDepth(soil, col.theta.data(), 0, maxRootDepth, 1, -9999.0) / maxRootDepth;
+    } else {
+        res.sb1 = col.theta[1];
+    }
+    // Phenology reads the root zone's mean water content.
+    res.meanThetaRoot = res.sb1;
+    res.sb2 = soilcolumn::ThetaOverDepth(soil, col.theta.data(), 0, soilcolumn::kWholeProfile, 1, -9999.0) * 1000.0;
+    res.rootDepth = maxRootDepth * 1000.0;
+    return res;
+}
+
+}  // namespace soilstep

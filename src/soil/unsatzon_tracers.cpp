@@ -1,0 +1,118 @@
+// Set-up of the soil model's tracers, runoff arrays and river exchange, run once after
+// construction: travel-time zones, runoff arrays per tracer, the tracer stores with their
+// incoming flux and decay, the river grids and the river record table.
+#include <cmath>
+#include <cstdio>
+
+#include "setup/tracer_ini.hpp"
+#include "soil/unsatzon.hpp"
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+}  // namespace
+
+void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
+                                           OutputCodeEntry* table, int tableCount) {
+    error = 0;
+    if (flowControl == 0) return;
+    CatchIntoError(error, [&] {
+        tracerCount = count < 0 ? 0 : count;
+        BuildFlowTimeZones();
+        const std::size_t S = U(soilZones.zoneCount) + 1;
+        for (RunoffArray* a : {&Qg, &QD, &QI, &QBb, &QDd, &QIi}) a->assign(U(tracerCount) + 1, std::vector<double>(S, 0.0));
+        // Routing, irrigation and groundwater read and fill the river records whenever they are
+        // linked, so the table exists whenever the model runs.
+        riverTable.assign(S, riverflow_table{});
+        if (config.surface_interaction != 0) {
+            auto optional = [&](const char* name) {
+                const int i = FindGrid(name, true);
+                return i > 0 ? (*gridStore)[i].grid : nullptr;
+            };
+            riverDepth = optional("river_depth");
+            riverWidth = optional("river_width");
+            riverLinks = optional("river_links");
+            kolmation = optional("kolmation");
+            // The groundwater side of the exchange needs the first aquifer layer.
+            in.gwStorageCoeff = (*gridStore)[GetGridIndex("gw_storage_coeff_1")].grid;
+            GetGridIndex("aquifer_thickness_1");
+        }
+    });
+    if (error != 0 || count < 1) return;
+    teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+    if (error != 0) return;
+    // Decay per module sub-step; the incoming flux of each tracer from the first module that
+    // publishes one.
+    CatchIntoError(error, [&] {
+        AllocateTracerLayers();
+        if (controlPointHere) CreateTracerPointFiles();
+    });
+    if (error != 0) return;
+    tracerDecay.assign(U(count) + 1, 1.0);
+    tracerInflux.assign(U(count) + 1, nullptr);
+    const double stepMinutes = timeInterval / std::max(1u, numSubSteps);
+    for (int k = 1; k <= count; ++k) {
+        const TracerDescriptor& d = descriptors[k];
+        if (d.radioactive == 1 && d.half_time > 0) tracerDecay[U(k)] = TracerDecayFactor(stepMinutes, d.half_time);
+        for (const char* source : {"interception_model", "snow_model", "irrigation", "input"}) {
+            const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", k, source), true);
+            if (i > 0 && (*gridStore)[i].grid != nullptr) {
+                tracerInflux[U(k)] = (*gridStore)[i].grid;
+                break;
+            }
+        }
+    }
+}
+
+void unsatzonmodellklasse::AllocateTracerLayers() {
+    const int T = tracerCount;
+    tracerLayers.resize(U(T) + 1);
+    for (auto* v : {&tracerDirect, &tracerInterflow, &tracerBaseflow}) v->resize(U(T) + 1);
+    for (int k = 1; k <= T; ++k) {
+        Stack& s = tracerLayers[U(k)];
+        s = matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
+        const double start = tracerDescriptors != nullptr ? tracerDescriptors[k].soilini : 0.0;
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c = 0; c <= ncols; ++c)
+                for (int l = 0; l <= nlayers; ++l) s[r][c][l] = l == 0 ? 0.0 : start;
+        for (auto* v : {&tracerDirect, &tracerInterflow, &tracerBaseflow}) {
+            (*v)[U(k)] = matrix(firstRow, lastRow, 1, ncols, nrows);
+            (*v)[U(k)].fill(0.0);
+        }
+    }
+    for (int k = 1; k <= T; ++k) {
+        for (const char* name : {"_CONC_QD_%i_", "_CONC_QI_%i_"}) {
+            Matrix& m = name[7] == 'D' ? tracerDirect[U(k)] : tracerInterflow[U(k)];
+            const int index = FirstFreeGridIndex();
+            if (index > GridStore::kMaxIndex) {
+                *log << "FATAL: no more free grids in memeory, (max. " << 1000 << ")!" << "[end-entry]";
+                throw ModelError(12);
+            }
+            RegisterGrid(index, StrFormat(name, k), &m, nullptr, 0, StrFormat(name, k), 0, firstRow, lastRow);
+            registeredEntries.push_back(index);
+        }
+    }
+}
+
+void unsatzonmodellklasse::CreateTracerPointFiles() {
+    for (int k = 1; k <= tracerCount; ++k) {
+        const TracerDescriptor& d = tracerDescriptors[k];
+        const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
+        std::FILE* f = std::fopen(name.c_str(), "wt");
+        if (f == nullptr) {
+            *log << "FATAL: error opening tracer concentration file " << name << "[end-entry]";
+            throw ModelError(65);
+        }
+        std::string header = StrFormat("YY\tMM\tDD\tHH\t%s[%d][%d]", d.name.c_str(), config.control_row,
+                                       config.control_col);
+        for (int l = 1; l <= nlayers; ++l) header += StrFormat("[%d]\t", l);
+        header += "\n";
+        std::fputs(header.c_str(), f);
+        std::fclose(f);
+    }
+}
+
+double unsatzonmodellklasse::TracerDecayFactor(double minutes, double halfLifeDays) {
+    return std::exp(-(minutes / 1440.0) / (halfLifeDays * 1.442695041111));
+}
+
+bool unsatzonmodellklasse::TracerIsConcentration(int) const { return true; }

@@ -1,0 +1,356 @@
+// The soil model's step on the test domain: basin water balance, travel-time zones, subbasin
+// runoff through the storages, the runoff getters and the external groundwater table. Every
+// expectation is computed from the cells' own values, so it holds at any process count.
+#include <gtest/gtest.h>
+#include <mpi.h>
+#include <omp.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "unsatzon_fixture.hpp"
+
+using namespace soil_test;
+
+namespace {
+constexpr int kCells[][2] = {{1, 2}, {1, 3}, {1, 4}, {2, 1}, {2, 2}, {2, 3}, {2, 4}, {2, 5},
+                             {3, 1}, {3, 2}, {3, 3}, {3, 4}, {4, 2}, {4, 3}};
+
+bool Near(int r, int c) { return c <= 2 || r == 3; }
+
+std::string Hourly(SoilSection s) {
+    std::string t = s.Text();
+    const std::string from = "1440 time step";
+    t.replace(t.find(from), from.size(), "60 time step");
+    return t;
+}
+
+class SoilStepTest : public SoilModelTest {
+protected:
+    double Stored(int r, int c) const {
+        double s = 0;
+        for (int k = 1; k <= 10; ++k) s += Level("theta", r, c, k) * 0.1 * 1000.0;
+        return s;
+    }
+    void Step(int h) {
+        model_->BeginTimeStep(h, 1, 6, 2020);
+        model_->run(h, 1, 6, 2020);
+        model_->ComputeSubbasinRunoff();
+    }
+    unsigned Init() {
+        unsigned error = 0;
+        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+        model_->SelectWaterInput(false);
+        return error;
+    }
+    static double Sum(double v) {
+        MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        return v;
+    }
+    int Position(int r, int c) const { return model_->SubbasinOf(r, c); }
+};
+
+TEST_F(SoilStepTest, EveryCellAndTheBasinCloseTheirWaterBalance) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    for (int h = 0; h < 12; ++h) {
+        // Rain of varying intensity on the water-input grid the model reads.
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if ((*model_->in.waterInput)[r][c] != -9999.0) (*model_->in.waterInput)[r][c] = (h % 4) * 3.0 + c;
+        std::vector<double> before(20, 0.0);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] = Stored(cell[0], cell[1]);
+        Step(h);
+        double basinIn = 0, basinOut = 0, basinDS = 0, magnitude = 0;
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double in = (*model_->in.waterInput)[r][c];
+            const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                               Value("real_evaporation", r, c) + Value("directflow", r, c) + Value("interflow", r, c) +
+                               Value("baseflow", r, c);
+            const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+            const double mag = std::fabs(in) + std::fabs(out) + std::fabs(dS);
+            EXPECT_LE(std::fabs(in - out - dS), 1e-9 * mag) << r << "," << c << " hour " << h;
+            // Phenology reads the root zone's mean water content, the value of the root-zone grid.
+            EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), Value("SB_1_grid", r, c));
+            EXPECT_GT(Value("SB_1_grid", r, c), 0.05);
+            EXPECT_LE(Value("SB_1_grid", r, c), 0.4);
+            basinIn += in;
+            basinOut += out;
+            basinDS += dS;
+            magnitude += mag;
+        }
+        basinIn = Sum(basinIn);
+        basinOut = Sum(basinOut);
+        basinDS = Sum(basinDS);
+        magnitude = Sum(magnitude);
+        EXPECT_LE(std::fabs(basinIn - basinOut - basinDS), 1e-9 * magnitude) << "hour " << h;
+    }
+}
+
+TEST_F(SoilStepTest, WithoutFlowTimesOneZoneFeedsTheStoragesInTheSameStep) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u);
+    const int S = model_->soilZones.zoneCount;
+    for (int s = 1; s <= S; ++s) {
+        EXPECT_EQ(model_->zonesPerSubbasin[static_cast<std::size_t>(s)], 1);
+        EXPECT_DOUBLE_EQ(model_->zoneFZT_QD[0][static_cast<std::size_t>(s)][1].rel, 1.0);
+    }
+    if (talvo_test::Rank() == 0) {
+        std::ifstream f("modell_0.log");
+        std::stringstream ss;
+        ss << f.rdbuf();
+        EXPECT_NE(ss.str().find("flow time distribution will not be calculated since no flow time grid was provided"),
+                  std::string::npos);
+    }
+    std::vector<double> previous(static_cast<std::size_t>(S) + 1, 0.0);
+    for (int h = 0; h < 3; ++h) {
+        Step(h);
+        // Expected per subbasin: mean of the cells' values, through the storage.
+        std::vector<double> qd(static_cast<std::size_t>(S) + 1, 0.0), qi(qd), qb(qd), n(qd);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const std::size_t s = static_cast<std::size_t>(Position(r, c));
+            qd[s] += Value("directflow", r, c);
+            qi[s] += Value("interflow", r, c);
+            qb[s] += Value("baseflow", r, c);
+            n[s] += 1;
+        }
+        for (auto* v : {&qd, &qi, &qb, &n})
+            MPI_Allreduce(MPI_IN_PLACE, v->data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        if (talvo_test::Rank() != 0) continue;
+        for (int s = 1; s <= S; ++s) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            const double fd = std::exp(-60.0 / model_->subbasins.kelsqd[i]);
+            const double expectQDd = qd[i] / n[i] * (1 - fd) + fd * previous[i];
+            previous[i] = expectQDd;
+            EXPECT_NEAR((*model_->GetQD())[0][i], qd[i] / n[i], 1e-12);
+            EXPECT_NEAR(model_->QDd[0][i], expectQDd, 1e-12);
+            EXPECT_NEAR((*model_->GetQBb())[0][i], std::max(0.0, qb[i] / n[i]), 1e-12);
+            EXPECT_NEAR((*model_->GetQg())[0][i], model_->QDd[0][i] + model_->QIi[0][i] + model_->QBb[0][i], 1e-12);
+        }
+    }
+}
+
+TEST_F(SoilStepTest, TravelTimeZonesDelayTheCellsAndCountTheWholeAreaOnce) {
+    // 3600 s -> zone 1, 3601 s and 7200 s -> zone 2; every subbasin has cells in both.
+    Matrix& times = AddGrid("flow_times", 0.0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (times[r][c] != -9999.0) times[r][c] = Near(r, c) ? 3600.0 : (c == 3 ? 3601.0 : 7200.0);
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    const int S = model_->soilZones.zoneCount;
+    std::vector<double> zone1(static_cast<std::size_t>(S) + 1, 0.0), total(zone1);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        EXPECT_DOUBLE_EQ(times[r][c], Near(r, c) ? 1.0 : 2.0);
+        total[static_cast<std::size_t>(Position(r, c))] += 1;
+        if (Near(r, c)) zone1[static_cast<std::size_t>(Position(r, c))] += 1;
+    }
+    MPI_Allreduce(MPI_IN_PLACE, zone1.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, total.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    for (int s = 1; s <= S; ++s) {
+        const std::size_t i = static_cast<std::size_t>(s);
+        if (zone1[i] == total[i]) continue;
+        EXPECT_EQ(model_->zonesPerSubbasin[i], 2);
+        EXPECT_NEAR(model_->zoneFZT_QD[0][i][1].rel, zone1[i] / total[i], 1e-12);
+    }
+    // Direct flow per cell: the delayed part arrives one step later, over the whole area.
+    std::vector<double> sum1(static_cast<std::size_t>(S) + 1, 0.0), sum2(sum1);
+    Step(0);
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1]))
+            (Near(cell[0], cell[1]) ? sum1 : sum2)[static_cast<std::size_t>(Position(cell[0], cell[1]))] +=
+                Value("directflow", cell[0], cell[1]);
+    MPI_Allreduce(MPI_IN_PLACE, sum1.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, sum2.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        for (int s = 1; s <= S; ++s) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            EXPECT_NEAR(model_->QD[0][i], sum1[i] / total[i], 1e-12) << s;
+        }
+    }
+    std::vector<double> now1(static_cast<std::size_t>(S) + 1, 0.0);
+    Step(1);
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1]) && Near(cell[0], cell[1]))
+            now1[static_cast<std::size_t>(Position(cell[0], cell[1]))] += Value("directflow", cell[0], cell[1]);
+    MPI_Allreduce(MPI_IN_PLACE, now1.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0)
+        for (int s = 1; s <= S; ++s) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            EXPECT_NEAR(model_->QD[0][i], (now1[i] + sum2[i]) / total[i], 1e-12) << s;
+        }
+    if (talvo_test::Rank() == 0) {
+        std::ifstream f("modell_0.log");
+        std::stringstream ss;
+        ss << f.rdbuf();
+        EXPECT_NE(ss.str().find("flow time distribution:\nTG\t"), std::string::npos) << ss.str();
+    }
+}
+
+TEST_F(SoilStepTest, AnEmptyFirstZoneStops) {
+    Matrix& times = AddGrid("flow_times", 7200.0);
+    (void)times;
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    EXPECT_EQ(Init(), 61u);
+    EXPECT_NE(console_.str().find("in flow-travel-time grid: the first time zone of subbasin "),
+              std::string::npos);
+}
+
+TEST_F(SoilStepTest, GettersAreNullWhenOffAndFailBeforeTheirArraysExist) {
+    SoilSection off;
+    off.flowControl = 0;
+    ASSERT_EQ(Build(off.Text()), 0u);
+    EXPECT_EQ(model_->GetQg(), nullptr);
+    EXPECT_EQ(model_->GetRiverflowTable(), nullptr);
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    EXPECT_THROW(model_->GetQBb(), ModelError);
+    EXPECT_NE(console_.str().find("QBb not initialized (may be, tracer module not linked? -> programmers error!)"),
+              std::string::npos);
+    ASSERT_EQ(Init(), 0u);
+    EXPECT_NE(model_->GetQg(), nullptr);
+    // The river records exist whenever the model runs (routing and irrigation fill them).
+    EXPECT_NE(model_->GetRiverflowTable(), nullptr);
+}
+
+TEST_F(SoilStepTest, ExternalTableFillsOrDrainsAndBooksTheWaterMoved) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    ASSERT_EQ(Init(), 0u);
+    for (double target : {999.85, 999.2, 999.75}) {
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) model_->own.gwTableExtern[cell[0]][cell[1]] = target;
+        std::vector<double> before(20, 0.0);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] = Stored(cell[0], cell[1]);
+        const double oldDistance = Own(2, 2) ? Value("groundwater_distance", 2, 2) : 0;
+        model_->ApplyExternalGWTable();
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+            EXPECT_NEAR(Value("Balance", r, c), dS, 1e-9);
+            EXPECT_NEAR(Value("groundwater_distance", r, c), target - 1000.0, 1e-12);
+            EXPECT_DOUBLE_EQ(Value("baseflow", r, c), 0.0);
+        }
+        if (Own(2, 2)) {
+            if (target - 1000.0 > oldDistance)
+                EXPECT_GT(Value("Balance", 2, 2), 0.0);
+            else
+                EXPECT_LT(Value("Balance", 2, 2), 0.0);
+        }
+    }
+}
+
+TEST_F(SoilStepTest, FullyGlacierisedCellsOnlyWeighTheZones) {
+    Matrix& glacier = AddGrid("ice_firn", 1.0);
+    (void)glacier;
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    ASSERT_EQ(Init(), 0u);
+    Step(0);
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) {
+            EXPECT_DOUBLE_EQ(Value("directflow", cell[0], cell[1]), 0.0);
+            EXPECT_DOUBLE_EQ(Value("baseflow", cell[0], cell[1]), 0.0);
+        }
+    if (talvo_test::Rank() == 0) {
+        for (int s = 1; s <= model_->soilZones.zoneCount; ++s)
+            EXPECT_DOUBLE_EQ(model_->QD[0][static_cast<std::size_t>(s)], 0.0);
+    }
+}
+
+TEST_F(SoilStepTest, ThreadCountDoesNotChangeAnyBit) {
+    std::vector<double> results[2];
+    const int saved = omp_get_max_threads();
+    for (int pass = 0; pass < 2; ++pass) {
+        omp_set_num_threads(pass == 0 ? 1 : 3);
+        ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+        ASSERT_EQ(Init(), 0u);
+        for (int h = 0; h < 4; ++h) {
+            for (const auto& cell : kCells)
+                if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = 4.0 * cell[1] + h;
+            Step(h);
+        }
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            for (const char* name : {"directflow", "interflow", "baseflow", "groundwater_distance", "SB_2_grid"})
+                results[pass].push_back(Value(name, cell[0], cell[1]));
+            for (int k = 1; k <= 10; ++k) results[pass].push_back(Level("theta", cell[0], cell[1], k));
+        }
+        if (talvo_test::Rank() == 0) results[pass].push_back(model_->Qg[0][1]);
+        model_.reset();
+    }
+    omp_set_num_threads(saved);
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t i = 0; i < results[0].size(); ++i) EXPECT_EQ(results[0][i], results[1][i]) << i;
+}
+
+TEST_F(SoilStepTest, SlowSubstepsAreLoggedByProcessZeroOnly) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    ASSERT_EQ(Init(), 0u);
+    // A tolerance no iteration reaches: every sub-step runs to the iteration limit.
+    model_->max_error = 0.0;
+    model_->max_iterations = 101;
+    Step(5);
+    MPI_Barrier(MPI_COMM_WORLD);
+    int own = 0;
+    for (const auto& cell : kCells) own += Own(cell[0], cell[1]) ? 1 : 0;
+    if (talvo_test::Rank() == 0) {
+        std::ifstream f("modell_0.log");
+        std::string line;
+        int lines = 0;
+        while (std::getline(f, line))
+            if (line.find(" 5 h r=") != std::string::npos && line.find("ziter=101, max_err = ") != std::string::npos)
+                ++lines;
+        EXPECT_EQ(lines, own);
+    }
+    // One iteration fewer: nothing is logged.
+    model_->max_iterations = 100;
+    Step(6);
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        std::ifstream f("modell_0.log");
+        std::stringstream ss;
+        ss << f.rdbuf();
+        EXPECT_EQ(ss.str().find(" 6 h r="), std::string::npos);
+    }
+}
+
+TEST_F(SoilStepTest, TwoInnerSubstepsAddEachCallTwice) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    model_->SetNumSubSteps(2);
+    ASSERT_EQ(Init(), 0u);
+    const int S = model_->soilZones.zoneCount;
+    std::vector<double> qd(static_cast<std::size_t>(S) + 1, 0.0), n(qd);
+    model_->BeginTimeStep(3, 1, 6, 2020);
+    for (int call = 0; call < 2; ++call) {
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = 30.0 + 10 * call;
+        model_->run(3, 1, 6, 2020);
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            const std::size_t s = static_cast<std::size_t>(Position(cell[0], cell[1]));
+            qd[s] += Value("directflow", cell[0], cell[1]);
+            if (call == 0) n[s] += 1;
+        }
+    }
+    model_->ComputeSubbasinRunoff();
+    MPI_Allreduce(MPI_IN_PLACE, qd.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, n.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        for (int s = 1; s <= S; ++s) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            // Each call adds N times its value with weight 1: the mean is the sum of both calls.
+            EXPECT_GT(qd[i], 0.0);
+            EXPECT_NEAR(model_->QD[0][i], qd[i] / n[i], 1e-12 * (1 + qd[i]));
+        }
+    }
+}
+
+}  // namespace
