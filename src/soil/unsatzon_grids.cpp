@@ -183,7 +183,8 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     if (heat.on())
         stack(g.soilTemperature, "Soil_Temperature_Stack", heat.temperStack.name,
               heat.temperStack.code);
-    output(g.baseflow, wholeOnZero, C::DELTAGW, "baseflow");
+    // The groundwater model exchanges the halo rows of the base flow.
+    output(g.baseflow, rank == 0 ? wholeOnZero : haloRows, C::DELTAGW, "baseflow");
     output(g.groundwaterLevel, ownRows, C::GWLEVEL, "groundwater_level");
     output(g.thetaInGwLevel, ownRows, C::GWTHETA, "Theta_in_GWLEVEL");
     stack(g.qDown, "q_down", outName(C::QUNTEN), outCode(C::QUNTEN));

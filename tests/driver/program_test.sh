@@ -131,7 +131,7 @@ awk 'FNR == NR { section = section $0 "\n"; next } /^\[routing_model\]/ { printf
      skip && /^[[:space:]]*$/ { skip = 0; next } !skip' routing_model.txt basin.ctl >routing.ctl
 # Without the soil model and surface routing there is no runoff to route.
 . "$here/ctl_edit.sh"
-set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model
+set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model groundwater_flow
 run routing.ctl >/dev/null 2>&1
 status=$?
 [ "$status" -eq 43 ] || fail "routing example: exit status $status, expected 43"
