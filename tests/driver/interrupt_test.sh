@@ -10,18 +10,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
 . "$here/ctl_edit.sh"
 rm -rf "$wd"; mkdir -p "$wd"; cp -r "$here"/../../examples/basin/. "$wd"/; cd "$wd" || fail "work directory"
-for f in precipitation.dat temperature.dat wind_speed.dat air_humidity.dat global_radiation.dat; do
-  head -5 "$f" >long.dat
-  awk 'BEGIN { split("31 28 31 30 31 30 31 31 30 31 30 31", n, " ")
-               for (y = 2020; y < 2050; ++y) for (m = 1; m <= 12; ++m) {
-                 days = n[m] + (m == 2 && y % 4 == 0)
-                 for (d = 1; d <= days; ++d) for (h = 1; h <= 24; ++h) print y, m, d, h, 0.1, 0.2, 0.3 } }' >>long.dat
-  mv long.dat "$f"
-done
-awk '/end month/ { sub(/^1 /, "12 ") } /end day/ { sub(/^3 /, "31 ") } /end year/ { sub(/^2020/, "2049") }
-     /run interval/ { sub(/^1 /, "1000 ") } /write code:/ { sub(/^[0-9]+/, "0") } { print }' basin.ctl >long.ctl
-# Only the interpolation runs: thirty years stay a few seconds.
-set_flow_control long.ctl 0 $SUBMODEL_SECTIONS
+# Thirty years with only the interpolation on stay a few seconds.
+make_long_basin 0
+# A name of its own, so that a test run beside this one is never signalled.
+ctl=menu_np$np.ctl
+mv long.ctl "$ctl"
 
 # Waits until the file holds the text n times (at most 90 s: a loaded machine is slow).
 wait_for() {
@@ -34,7 +27,7 @@ drive() {
   local expected=$1; shift
   local out=out_$*.txt
   rm -f answers; mkfifo answers
-  OMP_NUM_THREADS=1 "$mpiexec" -n "$np" "$exe" long.ctl <answers >"$out" 2>&1 &
+  OMP_NUM_THREADS=1 "$mpiexec" -n "$np" "$exe" "$ctl" <answers >"$out" 2>&1 &
   local launcher=$!
   exec 7>answers
   wait_for "$out" "end of initialization reached" 1 || fail "answers $*: the run did not start"
@@ -42,7 +35,7 @@ drive() {
   sleep 0.5
   # Process 0 is the oldest process of the program.
   local pid
-  pid=$(pgrep -o -f "^$exe long.ctl") || fail "answers $*: no process"
+  pid=$(pgrep -o -f "^$exe $ctl") || fail "answers $*: no process"
   local n=0
   for answer in "$@"; do
     n=$((n + 1))
