@@ -9,7 +9,8 @@ exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
 rm -rf "$wd"; mkdir -p "$wd"; cp -r "$here"/../../examples/basin/. "$wd"/; cd "$wd" || fail "work directory"
-for f in precipitation.dat temperature.dat; do
+# Every input runs over the whole period: an input whose data end early would stop the run.
+for f in precipitation.dat temperature.dat wind_speed.dat air_humidity.dat global_radiation.dat; do
   head -5 "$f" >long.dat
   awk 'BEGIN { split("31 28 31 30 31 30 31 31 30 31 30 31", n, " ")
                for (y = 2020; y < 2050; ++y) for (m = 1; m <= 12; ++m) {
