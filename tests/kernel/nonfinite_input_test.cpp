@@ -151,4 +151,29 @@ TEST_F(NonFiniteInputTest, BinaryGridsWithNonFiniteValuesAreReadErrors) {
     }
 }
 
+TEST_F(NonFiniteInputTest, StacksWithNonFiniteValuesAreReadErrors) {
+    const std::string textHeader = "stack_ncols 5\nnrows 4\nxll 100\nyll 200\ncs 50\nnodata -9999\ncnt 0\nmin 0\n"
+                                   "max 0\nsum 0\naverage 0\nnumlevels 1\n";
+    std::string values;
+    for (int i = 1; i <= 40; ++i) values += (i == 14 ? std::string("nan") : std::to_string(i)) + "\n";
+    Share("nan.stk", textHeader + values);
+    Stack st;
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("nan.stk", &st); }), 22);
+    if (Rank() == 0) {
+        EXPECT_TRUE(Logged("error reading ascii stack nan.stk: value nan at row 2, column 2, level 1 is not a finite "
+                           "number"))
+            << Console();
+    }
+    std::vector<double> header{5, 4, 100, 200, 50, -9999, 0, 0, 0, 0, 0, 1}, cells(40, 1.0);
+    cells[33] = std::numeric_limits<double>::infinity();  // row 4, column 2, level 1
+    Share("inf.stk", Binary<double>(header) + Binary<double>(cells));
+    for (bool whole : {true, false}) {
+        ClearConsole();
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("inf.stk", &st, whole); }), 22) << whole;
+        if (Rank() == 0) {
+            EXPECT_TRUE(Logged("error reading double stack inf.stk: value inf at row 4, column 2, level 1")) << Console();
+        }
+    }
+}
+
 }  // namespace
