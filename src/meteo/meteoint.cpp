@@ -229,7 +229,7 @@ void meteointerpol::RequireFiniteMethodParameters() {
 
 void meteointerpol::ReadScenarioTable() {
     std::FILE* f = ControlStream();
-    ReadValue(f, "%d", &SzenNum, "SzenNum in " + name);
+    ReadCount(f, &SzenNum, "SzenNum in " + name);
     for (int row = 1; row <= SzenNum; ++row) {
         std::array<double, 16> point{};
         for (int column = 1; column <= 14; ++column) {
