@@ -97,6 +97,20 @@ int DiagLevelFromWord(std::string word) {
     return 4;
 }
 
+namespace {
+bool IsKnownDiagLevelWord(std::string word) {
+    const std::string w = ToUpperCopy(word);
+    return w == "FATAL" || w == "ERROR" || w == "WARNING" || w == "INFO" || w == "DEBUG";
+}
+
+// An argument that is one of the options, never a control file.
+bool IsOption(const char* arg) {
+    const std::string a = arg;
+    return StartsWith(arg, "-diaglevel:", 11) || StartsWith(arg, "-diagfile:", 10) || a == "-dumpmode" ||
+           a == "-closeAfterDump";
+}
+}  // namespace
+
 static void ThreadReportRegion(ThreadReport* record) {
 #pragma omp parallel
     {
@@ -135,14 +149,24 @@ int TalvoMain(int argc, char** argv) {
     try {
         std::string diagFile;
         int diagLevel = 4;
+        std::string unknownLevel;
+        bool levelUnknown = false;
+        int controlFiles = 0;
         for (int i = 1; i < argc; ++i) {
+            if (!IsOption(argv[i])) ++controlFiles;
             if (StartsWith(argv[i], "-diaglevel:", 11)) {
                 diagLevel = DiagLevelFromWord(std::string(argv[i] + 11));
+                levelUnknown = !IsKnownDiagLevelWord(std::string(argv[i] + 11));
+                unknownLevel = argv[i] + 11;
             } else if (StartsWith(argv[i], "-diagfile:", 10)) {
                 diagFile = std::string(argv[i] + 10);
             }
         }
         log = std::make_unique<DiagLog>(diagFile, diagLevel);
+        if (levelUnknown)
+            *log << "WARNING: unknown diagnostics level \"" << unknownLevel
+                 << "\" in -diaglevel:, accepted are FATAL, ERROR, WARNING, INFO and DEBUG; DEBUG is used"
+                 << "[end-entry]";
         g_currentApplication.store(nullptr);
         SetInterruptTarget(nullptr);
 
@@ -163,7 +187,8 @@ int TalvoMain(int argc, char** argv) {
         // Every report is out before anything can abort the processes.
         MPI_Barrier(MPI_COMM_WORLD);
 
-        if (argc == 1) {
+        // Options alone name no model to run: the same usage answer as no argument at all.
+        if (argc == 1 || controlFiles == 0) {
             *log << "FATAL: \nusage: talvovz[o]<32|64> <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
                     "[-diagfile:<diagnostics_file> [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] "
                     "[-dumpmode [-clsoeAfterDump]]\n"
@@ -172,11 +197,9 @@ int TalvoMain(int argc, char** argv) {
         }
 
         for (int i = 1; i < argc; ++i) {
-            const std::string arg = argv[i];
             // Every "-diagfile:" and "-diaglevel:" is an option (the last one's value counts),
             // never a control file.
-            if (StartsWith(argv[i], "-diaglevel:", 11) || StartsWith(argv[i], "-diagfile:", 10)) continue;
-            if (arg == "-dumpmode" || arg == "-closeAfterDump") continue;
+            if (IsOption(argv[i])) continue;
             auto app = std::make_unique<ModellApplication>(log.get(), argc, argv, i);
             exitCode = 0;
             g_currentApplication.store(app.get());

@@ -2,6 +2,7 @@
 // descriptions and every sub-model in a fixed order (producers before their consumers), then
 // the hand-overs of the arrays per subbasin between them.
 #include "driver/modapuzr.hpp"
+#include "driver/unread_sections.hpp"
 
 #include <mpi.h>
 
@@ -64,6 +65,7 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
         throw ModelError(2);
     }
     controlFileName_ = std::string(argv[controlFileIndex]).substr(0, 1201);
+    ClearSectionsSought();
 
     gridStore_ = std::make_unique<GridStore>();
     outputCodes_.assign(kOutputCodeCount + 1, OutputCodeEntry{});
@@ -109,6 +111,7 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     Check(special_, error);
     setup_->LinkExternalGrids(outputCodes_.data(), kOutputCodeCount);
 
+    WarnUnreadSections(*log_, compiledFileName_, controlFileName_);
     *log_ << "end of initialization reached..." << "[end-entry]";
     built_ = 1;
 }
@@ -198,6 +201,8 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     }
     soil_->SetDumpMode(dumpMode, closeAfterDump);
 
+    // The lake settings read the section only where a lake grid exists; it is no stray section.
+    NoteSectionSought("[lake_model]");
     etp_->ReadLakeModel("[lake_model]");
     snow_->ReadLakeModel("[lake_model]");
 

@@ -1,7 +1,10 @@
 // Control-file access, the fatal read/write messages and the text log of modelobject.
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdarg>
 #include <ctime>
+#include <type_traits>
 
 #include "kernel/modelobject.hpp"
 
@@ -45,6 +48,8 @@ int ReadToken(std::FILE* stream, std::string* token) {
 }  // namespace
 
 int modelobject::SeekSection(const std::string& section, bool fatal) {
+    currentSection_ = section;
+    NoteSectionSought(section);
     std::FILE* f = controlFile.get();
     if (!f) {
         if (fatal) ControlFileError(section, "(EOF)");
@@ -71,6 +76,7 @@ template <class T>
 int modelobject::ReadOne(std::FILE* stream, const char* format, T* target, const std::string& key,
                          std::string* rest) {
     if (stream && std::fscanf(stream, format, target) == 1) {
+        if constexpr (std::is_floating_point_v<T>) RequireFinite(static_cast<double>(*target), key);
         std::string r = ReadLineRest(stream);
         if (rest) *rest = r;
         return 1;
@@ -117,6 +123,10 @@ template <class T>
 int modelobject::ReadPair(std::FILE* stream, const char* format, T* t1, T* t2, const std::string& key,
                           std::string* rest) {
     if (!stream || std::fscanf(stream, format, t1, t2) != 2) ControlFileError(key, moduleName);
+    if constexpr (std::is_floating_point_v<T>) {
+        RequireFinite(static_cast<double>(*t1), key);
+        RequireFinite(static_cast<double>(*t2), key);
+    }
     std::string r = ReadLineRest(stream);
     if (rest) *rest = r;
     return 2;
@@ -131,6 +141,31 @@ int modelobject::ReadTwoValues(std::FILE* s, const char* f, long* a, long* b, co
 }
 int modelobject::ReadTwoValues(std::FILE* s, const char* f, int* a, int* b, const std::string& k, std::string* r) {
     return ReadPair(s, f, a, b, k, r);
+}
+
+int modelobject::ReadOptionalValue(std::FILE* stream, const char* format, double* target, const std::string& key) {
+    double value = 0;
+    const int got = stream ? std::fscanf(stream, format, &value) : 0;
+    if (stream) ReadLineRest(stream);
+    if (got != 1) return 0;
+    RequireFinite(value, key);
+    *target = value;
+    return 1;
+}
+
+int modelobject::ReadCount(std::FILE* stream, int* target, const std::string& key, std::string* rest) {
+    ReadValue(stream, "%d", target, key, rest);
+    if (*target >= 0) return 1;
+    *log << "FATAL: error in control file, " << key << "; " << moduleName << ": the count " << *target
+         << " in section " << currentSection_ << " is below 0!" << "[end-entry]";
+    throw ModelError(17);
+}
+
+void modelobject::RequireFinite(double value, const std::string& key) {
+    if (std::isfinite(value)) return;
+    *log << "FATAL: error in control file, " << key << "; " << moduleName << ": the value " << value
+         << " in section " << currentSection_ << " is not a finite number!" << "[end-entry]";
+    throw ModelError(17);
 }
 
 void modelobject::ControlFileError(const std::string& key, const std::string& place) {
@@ -158,3 +193,23 @@ void modelobject::WriteLog(const std::string& text) {
     std::fprintf(f.get(), "%s: %s\n", stamp, text.c_str());
     std::fflush(f.get());
 }
+
+namespace {
+std::vector<std::string>& SoughtSections() {
+    static std::vector<std::string> sections;
+    return sections;
+}
+}  // namespace
+
+void NoteSectionSought(const std::string& section) {
+    if (!SectionWasSought(section)) SoughtSections().push_back(section);
+}
+
+bool SectionWasSought(const std::string& section) {
+    const auto& all = SoughtSections();
+    return std::find(all.begin(), all.end(), section) != all.end();
+}
+
+const std::vector<std::string>& SectionsSought() { return SoughtSections(); }
+
+void ClearSectionsSought() { SoughtSections().clear(); }

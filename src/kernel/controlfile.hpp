@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept {
@@ -18,3 +19,10 @@ inline FileHandle OpenFile(const std::string& name, const char* mode) {
 
 // printf-style formatting into a std::string (no length limit).
 std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The sections looked for by the model objects of this process since the last clear, so that a
+// section of the control file that nothing reads can be reported.
+void NoteSectionSought(const std::string& section);
+bool SectionWasSought(const std::string& section);
+const std::vector<std::string>& SectionsSought();
+void ClearSectionsSought();

@@ -207,7 +207,33 @@ private:
                     throw ModelError(22);
                 }
             }
+            RequireFiniteRow(r, "ascii");
         }
+        // Rows may wrap over several lines, so only the count tells a value too many: one extra
+        // value in a row would shift every later cell.
+        std::string extra;
+        if (scanner_->Token(&extra)) {
+            *o_.log << "FATAL: error reading ascii grid " << name_ << ": it holds more than ncols x nrows = "
+                    << o_.ncols << " x " << o_.nrows << " values (next: " << extra.substr(0, 40) << ")"
+                    << "[end-entry]";
+            throw ModelError(22);
+        }
+    }
+
+    // NaN or an infinite value in a grid file would spread into every grid derived from it.
+    int FiniteRowFault(int r, const char* kind) const {
+        const double* row = work_[r];
+        for (int c = 1; c <= o_.ncols; ++c) {
+            if (std::isfinite(row[c])) continue;
+            *o_.log << "FATAL: error reading " << kind << " grid " << name_ << ": value " << row[c] << " in row " << r
+                    << ", col " << c << " is not a finite number" << "[end-entry]";
+            return 22;
+        }
+        return 0;
+    }
+
+    void RequireFiniteRow(int r, const char* kind) const {
+        if (FiniteRowFault(r, kind) != 0) throw ModelError(22);
     }
 
     long long RowOffset(int r) const {
@@ -230,6 +256,7 @@ private:
                 *o_.log << "FATAL: error reading double grid " << name_ << "[end-entry]";
                 throw ModelError(22);
             }
+            RequireFiniteRow(r, format_ == Format::Float ? "float" : "double");
         }
     }
 
@@ -257,6 +284,7 @@ private:
                 } else if (format_ == Format::Float) {
                     std::copy(floats.begin(), floats.end(), work_[r] + 1);
                 }
+                if (error == 0) error = FiniteRowFault(r, format_ == Format::Float ? "float" : "double");
             }
         }
         if (f.Close() != MPI_SUCCESS && error == 0) {

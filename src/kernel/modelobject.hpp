@@ -68,6 +68,16 @@ public:
                       std::string* rest = nullptr);
     int ReadTwoValues(std::FILE* stream, const char* format, int* t1, int* t2, const std::string& key,
                       std::string* rest = nullptr);
+    // A value that may be absent: 1 when one was read, 0 (target untouched) when none could
+    // be converted. The rest of the line is skipped either way.
+    int ReadOptionalValue(std::FILE* stream, const char* format, double* target, const std::string& key);
+    // A count ("%d"); below 0 is a control-file error.
+    int ReadCount(std::FILE* stream, int* target, const std::string& key, std::string* rest = nullptr);
+    // Every number taken from the control file passes here: NaN or an infinite value is a
+    // control-file error naming the key and the section last looked for.
+    void RequireFinite(double value, const std::string& key);
+    // The section last looked for with SeekSection.
+    const std::string& CurrentSection() const { return currentSection_; }
     [[noreturn]] void ControlFileError(const std::string& key, const std::string& place);
     [[noreturn]] void WriteError(const std::string& fileName, int number);
     [[noreturn]] void ReadError(const std::string& fileName, int number);
@@ -216,6 +226,8 @@ protected:
     const std::string& MemoryOwnerName() const override { return moduleName; }
 
 private:
+    std::string currentSection_;
+
     template <class T>
     int ReadOne(std::FILE* stream, const char* format, T* target, const std::string& key, std::string* rest);
     template <class T>

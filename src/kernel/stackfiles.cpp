@@ -165,7 +165,10 @@ private:
             for (int c = 1; c <= o_.ncols; ++c) {
                 double* cell = work_[r][c];
                 for (int l = 0; l < per; ++l) {
-                    if (scanner_->Number(&cell[l])) continue;
+                    if (scanner_->Number(&cell[l])) {
+                        if (!FiniteValue(cell[l], r, c, l)) throw ModelError(22);
+                        continue;
+                    }
                     *o_.log << "FATAL: error reading ascii stack " << name_ << "at row " << r << ", column " << c
                             << ", level " << l << "[end-entry]";
                     throw ModelError(22);
@@ -183,8 +186,24 @@ private:
     // Converts what was read of row r (got values) into the stack; false on a short read.
     bool Store(int r, std::size_t got) {
         if (format_ == Format::Float) std::copy(floats_.begin(), floats_.begin() + static_cast<long>(got), work_[r][1]);
-        if (got == RowValues()) return true;
-        ReadError(r, static_cast<int>(got / static_cast<std::size_t>(levels_ + 1)) + 1);
+        if (got != RowValues()) {
+            ReadError(r, static_cast<int>(got / static_cast<std::size_t>(levels_ + 1)) + 1);
+            return false;
+        }
+        const double* values = work_[r][1];
+        const int per = levels_ + 1;
+        for (std::size_t i = 0; i < got; ++i) {
+            const int cell = static_cast<int>(i / static_cast<std::size_t>(per));
+            if (!FiniteValue(values[i], r, cell + 1, static_cast<int>(i) - cell * per)) return false;
+        }
+        return true;
+    }
+
+    // NaN or an infinite value would spread into every grid derived from the stack.
+    bool FiniteValue(double v, int r, int c, int level) const {
+        if (std::isfinite(v)) return true;
+        *o_.log << "FATAL: error reading " << KindName(format_) << " stack " << name_ << ": value " << v << " at row "
+                << r << ", column " << c << ", level " << level << " is not a finite number" << "[end-entry]";
         return false;
     }
     void* RowBuffer(int r) {

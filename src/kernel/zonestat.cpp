@@ -221,6 +221,40 @@ void zonalstatistic::AddValue(int row, int column, int zone, double value, doubl
     z.sx += weight * value;
 }
 
+void zonalstatistic::SetMissingAsNodata(bool on) {
+    missingAsNodata_ = on;
+    validSteps_.assign(static_cast<std::size_t>(nzones_) + 1, 0);
+    referenceWeight_.assign(static_cast<std::size_t>(nzones_) + 1, 0.0);
+}
+
+void zonalstatistic::NoteValidZones() {
+    for (int i = 0; i <= nzones_; ++i) {
+        zoneFZT& z = records_[i];
+        const auto k = static_cast<std::size_t>(i);
+        if (!(z.n > 0) || z.RelCellSum == 0) continue;
+        ++validSteps_[k];
+        if (!SumsSteps()) continue;
+        // Equal weights keep the plain sum; a step with fewer valid cells counts with its mean.
+        if (referenceWeight_[k] == 0) {
+            referenceWeight_[k] = z.RelCellSum;
+        } else if (z.RelCellSum != referenceWeight_[k]) {
+            z.sx *= referenceWeight_[k] / z.RelCellSum;
+            z.RelCellSum = referenceWeight_[k];
+        }
+    }
+}
+
+void zonalstatistic::KeepIntervalWeights() {
+    if (!SumsSteps()) return;
+    for (int i = 0; i <= nzones_; ++i) {
+        zoneFZT& z = records_[i];
+        const auto k = static_cast<std::size_t>(i);
+        if (z.RelCellSum != 0 || referenceWeight_[k] == 0) continue;
+        z.RelCellSum = referenceWeight_[k];
+        z.n = 1;
+    }
+}
+
 void zonalstatistic::Reset() {
     if (!active()) return;
     ++stepCounter_;
@@ -284,21 +318,28 @@ void zonalstatistic::Step(std::int64_t year, std::int64_t month, std::int64_t da
     if (!active()) return;
     if (reduce > 0) ReduceZoneRecords(records_, nzones_, true);
     if (rank_ != 0) return;
+    if (missingAsNodata_) NoteValidZones();
     if (interval_ >= 2) AddIntervalTotals();
+    if (missingAsNodata_) KeepIntervalWeights();
     const bool rowDue = stepCounter_ == interval_;
     if (rowDue) OpenRow(year, month, day, hour);
     double basinSum = 0, basinWeight = 0;
     for (int i = 1; i <= nzones_; ++i) {
-        const double mean = RecordMean(records_[i]);
+        double mean = RecordMean(records_[i]);
+        if (missingAsNodata_ && validSteps_[static_cast<std::size_t>(i)] == 0) mean = nodata_;
         basinSum += records_[i].sx;
         basinWeight += records_[i].RelCellSum;
         if (rowDue) AppendZone(i, mean);
     }
-    mean_ = basinWeight > 0 ? basinSum / basinWeight : 0.0;
+    mean_ = basinWeight > 0 ? basinSum / basinWeight : (missingAsNodata_ ? nodata_ : 0.0);
     if (interval_ >= 2) SaveIntervalTotals();
     if (!rowDue) return;
     Append(mean_);
     if (interval_ >= 2) ClearIntervalTotals();
+    if (missingAsNodata_) {
+        std::fill(validSteps_.begin(), validSteps_.end(), 0);
+        std::fill(referenceWeight_.begin(), referenceWeight_.end(), 0.0);
+    }
     stepCounter_ = 0;
     if (rowsInBuffer_ >= capacity_) FlushBuffer();
 }

@@ -63,6 +63,11 @@ public:
     // Writes what is buffered, frees the buffers and leaves the table of statistics outputs.
     virtual void Release();
 
+    // Statistics of a grid that may hold missing values, which the caller leaves out: a zone
+    // without any value in a row's interval is written as nodata instead of 0, and a sum over
+    // steps adds each step's mean over the zone's valid cells.
+    void SetMissingAsNodata(bool on);
+
     // The name the sub-models use for writing the buffered rows.
     void WriteLine() { FlushBuffer(); }
 
@@ -98,6 +103,13 @@ protected:
     void AddIntervalTotals();
     void SaveIntervalTotals();
     void ClearIntervalTotals();
+    // Kinds that sum the steps of an interval (the others average them).
+    bool SumsSteps() const { return !(kind_ == 1 || kind_ == 2 || kind_ == 5); }
+    // With missing values left out: counts the zones that have values in this step and, for
+    // sums, brings each step to the weight of the zone's first valid step of the interval.
+    void NoteValidZones();
+    // For sums: a zone without values in this step keeps the weight of its earlier steps.
+    void KeepIntervalWeights();
     // Starts a buffered row; Append adds the next value to it and to the last-row values.
     void OpenRow(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);
     void Append(double value);
@@ -146,6 +158,9 @@ protected:
     int stepCounter_ = 0;
     std::vector<double> accN_, accSx_, accRel_;  // running totals of the interval, 0..nzones
     std::vector<int> selectedZone_;              // selected position j -> zone position, 1-based
+    bool missingAsNodata_ = false;
+    std::vector<int> validSteps_;                // steps of the interval with values, 0..nzones
+    std::vector<double> referenceWeight_;        // weight of the first such step, 0..nzones
     int rank_ = 0;
     // Where this output is registered, to leave the table when it is released.
     OutputCodeEntry* table_ = nullptr;

@@ -89,6 +89,13 @@ void LogStartSearch(DiagLog* log, const MeteoDate& start, const std::string& sec
     throw ModelError(19);
 }
 
+[[noreturn]] void FailStationValue(DiagLog* log, const std::string& file, const char* what, int station,
+                                   std::string_view token) {
+    *log << "FATAL: \nerror reading station description from " << file << ": the " << what << " of station "
+         << station << " is \"" << std::string(token.substr(0, 60)) << "\", not a finite number" << "[end-entry]";
+    throw ModelError(19);
+}
+
 void SeekOrFail(DiagLog* log, LineFile& file, std::int64_t offset, const std::string& name) {
     if (!file.Seek(offset)) {
         *log << "FATAL: error positioning " << name << " at byte " << static_cast<long long>(offset) << "[end-entry]";
@@ -127,11 +134,17 @@ StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, co
     SplitTokens(lines[1], &tokens);
     StationHeader h;
     double v = 0;
-    for (std::size_t i = skip; i < tokens.size() && ParseNumber(tokens[i], &v); ++i) ++h.count;
+    std::size_t i = skip;
+    for (; i < tokens.size() && ParseNumber(tokens[i], &v); ++i) ++h.count;
+    // A token that begins like a number ends the stations only when it is comment; "34O3200" or
+    // "nan" is a station whose altitude cannot be used.
+    if (i < tokens.size() && meteo_text::StartsLikeNumber(tokens[i]))
+        FailStationValue(log, fileName, "altitude", h.count + 1, tokens[i]);
     *log << " (" << h.count << ") Stationen " << "[end-entry]";
 
     const auto n = static_cast<std::size_t>(h.count);
     std::vector<double>* targets[3] = {&h.altitude, &h.x, &h.y};
+    static const char* const kWhat[3] = {"altitude", "x coordinate", "y coordinate"};
     for (int l = 0; l < 3; ++l) {
         SplitTokens(lines[l + 1], &tokens);
         if (n > 0 && tokens.size() < skip + n) {
@@ -140,7 +153,10 @@ StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, co
             throw ModelError(19);
         }
         targets[l]->assign(n + 1, 0.0);
-        for (std::size_t k = 1; k <= n; ++k) (*targets[l])[k] = meteo_text::NumberOrZero(tokens[skip + k - 1]);
+        for (std::size_t k = 1; k <= n; ++k) {
+            if (!ParseNumber(tokens[skip + k - 1], &(*targets[l])[k]))
+                FailStationValue(log, fileName, kWhat[l], static_cast<int>(k), tokens[skip + k - 1]);
+        }
     }
     if (!f.Close()) FailClose(log, fileName);
     return h;

@@ -1,5 +1,23 @@
 #include "meteo/meteoinput.hpp"
 
+namespace {
+// Days since 1 March of year 0 in the Gregorian calendar (the record dates are real dates).
+std::int64_t DayNumber(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe;
+}
+}  // namespace
+
+std::int64_t MinutesBetween(const MeteoDate& a, const MeteoDate& b) {
+    const std::int64_t ta = DayNumber(a.year, a.month, a.day) * 1440 + a.hour * 60;
+    const std::int64_t tb = DayNumber(b.year, b.month, b.day) * 1440 + b.hour * 60;
+    return tb - ta;
+}
+
 MeteoInputFiles::MeteoInputFiles(DiagLog* log, std::string sectionName, int method, double nodata,
                                  const MeteoDate& start, const MeteoDate& end)
     : log_(log), section_(std::move(sectionName)), method_(method), start_(start), end_(end), endKey_(end.Key()),
@@ -113,7 +131,52 @@ void MeteoInputFiles::CheckRegressionDate(const MeteoDate& stationDate) const {
     throw ModelError(52);
 }
 
+const std::string& MeteoInputFiles::LeadingFileName() const {
+    if (stationCount_ > 0) return Station(0).FileName();
+    if (regression_) return regression_->FileName();
+    return gridList_->FileName();
+}
+
+void MeteoInputFiles::CheckStepLength(const MeteoDate& before) {
+    // After a rewind the start record is taken again: no step lies between the two dates.
+    if (rewound_) {
+        rewound_ = false;
+        return;
+    }
+    const std::int64_t minutes = MinutesBetween(before, date_);
+    if (stepMinutes_ == 0 && minutes > 0) stepMinutes_ = minutes;
+    if (minutes > 0 && minutes == stepMinutes_) return;
+    *log_ << "FATAL: the dates of " << LeadingFileName() << " do not advance by one time step: "
+          << before.day << "." << before.month << "." << before.year << " " << before.hour << " h is followed by "
+          << date_.day << "." << date_.month << "." << date_.year << " " << date_.hour << " h";
+    if (stepMinutes_ > 0) {
+        *log_ << ", " << minutes << " minutes later instead of one step of " << stepMinutes_ << " minutes";
+    } else {
+        *log_ << " (a record repeated, or records out of order)";
+    }
+    *log_ << "[end-entry]";
+    throw ModelError(52);
+}
+
+void MeteoInputFiles::WarnEarlyEnd() {
+    if (earlyEndWarned_ || date_.Key() >= endKey_) return;
+    earlyEndWarned_ = true;
+    *log_ << "WARNING: the data of " << LeadingFileName() << " end with " << date_.day << "." << date_.month << "."
+          << date_.year << " " << date_.hour << " h, before the end date " << end_.day << "." << end_.month << "."
+          << end_.year << " " << end_.hour << " h of [model_time]; the run ends there" << "[end-entry]";
+}
+
 void MeteoInputFiles::AdvanceRecords() {
+    const MeteoDate before = date_;
+    AdvanceAllFiles();
+    if (atEnd_) {
+        WarnEarlyEnd();
+    } else {
+        CheckStepLength(before);
+    }
+}
+
+void MeteoInputFiles::AdvanceAllFiles() {
     if (stationCount_ > 0) {
         for (int i = 0; i < stationCount_; ++i) {
             if (!Station(i).GetRecordForDate(endKey_)) atEnd_ = true;
@@ -151,6 +214,7 @@ void MeteoInputFiles::EndAtCurrentDate() {
 
 void MeteoInputFiles::Rewind() {
     atEnd_ = false;
+    rewound_ = true;
     for (int i = 0; i < stationCount_; ++i) Station(i).Rewind(start_);
     if (regression_) regression_->Rewind(start_);
     if (gridList_) gridList_->Rewind(start_);

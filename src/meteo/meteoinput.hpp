@@ -9,6 +9,9 @@
 
 #include "meteo/meteofiles.hpp"
 
+// Minutes from date a to date b (Gregorian calendar; hour 24 is hour 0 of the next day).
+std::int64_t MinutesBetween(const MeteoDate& a, const MeteoDate& b);
+
 class MeteoInputFiles {
 public:
     MeteoInputFiles(DiagLog* log, std::string sectionName, int method, double nodata, const MeteoDate& start,
@@ -55,6 +58,13 @@ private:
     void CheckSameStations() const;
     void CheckStationDates() const;
     void CheckRegressionDate(const MeteoDate& stationDate) const;
+    // The file whose dates are the dates of this input.
+    const std::string& LeadingFileName() const;
+    void AdvanceAllFiles();
+    // The dates must advance by the step between the first two records.
+    void CheckStepLength(const MeteoDate& before);
+    // Data that end before the end date of the run are reported once.
+    void WarnEarlyEnd();
 
     DiagLog* log_;
     std::string section_;
@@ -64,6 +74,9 @@ private:
     std::int64_t endKey_;
     MeteoDate date_;
     bool atEnd_ = false;
+    std::int64_t stepMinutes_ = 0;  // 0 until the second record is taken
+    bool rewound_ = false;
+    bool earlyEndWarned_ = false;
     int stationCount_ = 0;
     std::array<std::unique_ptr<StationFile>, 2> stations_;
     std::unique_ptr<RegressionFile> regression_;

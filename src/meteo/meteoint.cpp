@@ -211,11 +211,25 @@ void meteointerpol::ReadMethodLines() {
         if (got == 1) inversionHeight = fixedUpperLapse = -9999.0;
         pType = got == 4 && std::strstr(text, "P-type") != nullptr;
     }
+    RequireFiniteMethodParameters();
+}
+
+// The numbers of a method's parameter line pass the check every control-file number passes.
+void meteointerpol::RequireFiniteMethodParameters() {
+    if (method == 9) {
+        for (double v : {gifF1, gifX1, gifF2, gifX2}) RequireFinite(v, "GIF-Mapping parameters of " + name);
+    } else if (method == 10 || method == 11) {
+        for (double v : {lowerInversion, upperInversion, tolerance, clusterRange, upperLapseAbove})
+            RequireFinite(v, "regression parameters of " + name);
+    } else if (method == 12) {
+        for (double v : {lapseRate, inversionHeight, fixedUpperLapse})
+            RequireFinite(v, "lapse rate parameters of " + name);
+    }
 }
 
 void meteointerpol::ReadScenarioTable() {
     std::FILE* f = ControlStream();
-    ReadValue(f, "%d", &SzenNum, "SzenNum in " + name);
+    ReadCount(f, &SzenNum, "SzenNum in " + name);
     for (int row = 1; row <= SzenNum; ++row) {
         std::array<double, 16> point{};
         for (int column = 1; column <= 14; ++column) {
@@ -224,6 +238,8 @@ void meteointerpol::ReadScenarioTable() {
                      << ": read error!" << "[end-entry]";
                 throw ModelError(48);
             }
+            RequireFinite(point[static_cast<std::size_t>(column)],
+                          StrFormat("scenario-data row %d, column %d in ", row, column) + name);
         }
         ReadLineRest(f);
         if (SzenMeth == 3) {
@@ -396,6 +412,7 @@ void meteointerpol::CreateStatistics() {
     statistics_ = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, records, zoneCount_,
                                                    statCode, 3, statFileName, outputPath, 0, std::vector<int>{});
     if (error != 0) throw ModelError(error);
+    statistics_->SetMissingAsNodata(true);
     statistics_->WriteHeader(name, description, outputCodes_, outputCodeCount_);
 }
 

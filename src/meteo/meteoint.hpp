@@ -183,6 +183,7 @@ private:
     void Construct(const SubmodelSettings& s);
     void LookUpGrids();
     void ReadMethodLines();
+    void RequireFiniteMethodParameters();
     void ReadLimitsAndScenarios();
     void ReadScenarioTable();
     void ReadStationFileLine(int i);

@@ -236,7 +236,9 @@ void meteointerpol::AccumulateStatistics() {
             if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
                 position = (*zoneIndex_)[static_cast<std::size_t>(z)];
             if (useResponseUnits && (*masterResponseUnits)[r][c] == nodata) CopyFromMasterCell(r, c);
-            if (statistics) statistics_->AddValue(r, c, position, result[r][c], 1.0);
+            // Missing values are no data: a zone is summed and averaged over its valid cells.
+            const double v = result[r][c];
+            if (statistics && v != nodata && !(v < -N)) statistics_->AddValue(r, c, position, v, 1.0);
         }
     }
 }
@@ -276,10 +278,17 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
         CellLoop();
         if (warningSwitch != 0) WarnCellsWithoutStation();
         gridHasValues_ = true;
-    } else if (!gridHasValues_ && !nodataWarned_) {
-        // Later steps without values keep the values of the step before; the first has none.
-        *log << "WARNING: no valid value of " << name << " for " << d << "." << m << "." << y << " " << h
-             << " h: the grid " << name << " holds nodata until a step brings valid values" << "[end-entry]";
+        nodataWarned_ = false;
+    } else if (!nodataWarned_) {
+        // A step without any valid value keeps the grid of the step before (nodata before the
+        // first step with values); one entry names the first date of each such stretch.
+        *log << "WARNING: no valid value of " << name << " for " << d << "." << m << "." << y << " " << h << " h: ";
+        if (gridHasValues_) {
+            *log << "the grid " << name << " keeps the values of the step before until a step brings valid values";
+        } else {
+            *log << "the grid " << name << " holds nodata until a step brings valid values";
+        }
+        *log << "[end-entry]";
         nodataWarned_ = true;
     }
     AccumulateStatistics();

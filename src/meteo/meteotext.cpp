@@ -38,12 +38,11 @@ bool ParseNumber(std::string_view token, double* value) {
     return true;
 }
 
-double NumberOrZero(std::string_view token) {
+bool StartsLikeNumber(std::string_view token) {
     token = DropPlus(token);
     double v = 0;
     const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), v);
-    if (ec != std::errc() || end == token.data() || !std::isfinite(v)) return 0.0;
-    return v;
+    return end != token.data() && (ec == std::errc() || ec == std::errc::result_out_of_range);
 }
 
 bool ParseInteger(std::string_view token, std::int64_t* value) {

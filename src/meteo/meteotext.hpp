@@ -18,8 +18,9 @@ void SplitTokens(std::string_view line, std::vector<std::string_view>* tokens);
 // True when the whole token is a finite number.
 bool ParseNumber(std::string_view token, double* value);
 
-// The number at the start of the token, 0 when there is none or it is not finite.
-double NumberOrZero(std::string_view token);
+// True when the token begins with a number (NaN and infinity included), whole or not: such a
+// token is meant as a number, unlike a word of comment.
+bool StartsLikeNumber(std::string_view token);
 
 // True when the whole token is an integer of at most 18 digits.
 bool ParseInteger(std::string_view token, std::int64_t* value);

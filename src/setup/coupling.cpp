@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <type_traits>
 
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
@@ -20,10 +22,14 @@ constexpr const char* kReason =
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-// One value of its own line: the rest of the line is skipped after it.
+// One value of its own line: the rest of the line is skipped after it. A number that is not
+// finite counts as no value.
 template <class T>
 bool ReadLineValue(std::FILE* f, const char* format, T* value) {
     if (std::fscanf(f, format, value) != 1) return false;
+    if constexpr (std::is_floating_point_v<T>) {
+        if (!std::isfinite(*value)) return false;
+    }
     ReadLineRest(f);
     return true;
 }

@@ -38,6 +38,8 @@
 #include "setup/parametertables.hpp"
 #include "setup/spinup.hpp"
 
+struct PeriodDate;
+
 class defaultini : public modelobject {
 public:
     // Number of steps of the initialisation (0..kLastStep).
@@ -72,6 +74,8 @@ public:
     // --- step bodies of this object
     void ReadOutputControl(const std::string& controlFileName);
     void ReadModelTime();
+    // A period whose dates do not exist or whose end lies before its start is error 17.
+    void CheckModelPeriod(const PeriodDate& start, const PeriodDate& end);
     void ReadRadiationCorrection();
 
     // --- step bodies filled by the grid, ranking, decomposition and coupling work

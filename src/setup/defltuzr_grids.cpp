@@ -126,7 +126,7 @@ void defaultini::ReadStandardGrids() {
     }
     SeekSection("[standard_grids]", true);
     int count = 0;
-    ReadValue(ControlStream(), "%d", &count, "couner/number of grids ");
+    ReadCount(ControlStream(), &count, "couner/number of grids ");
     for (int i = 1; i <= count; ++i) {
         DefineGrid(ReadStandardGridLine(i), kNoFreeEntry);
         ++standardGridCount_;
@@ -147,6 +147,7 @@ GridDefinition defaultini::ReadStandardGridLine(int number) {
                              moduleName);
         case GridLineResult::Ok: break;
     }
+    RequireFinite(def.defaultValue, StrFormat("defaultValue of standard grid %d", number));
     for (const std::string& key : unreadable)
         *log << "WARNING: standard grid " << number << " (" << def.internalName << "): no value could be read for \""
              << key << "\"; its default is used" << "[end-entry]";
@@ -304,6 +305,7 @@ void defaultini::ReadVariableGridLine(int number) {
                                    "(which is new in version 7.7) in ",
                                    number),
                          moduleName);
+    RequireFinite(defaultValue, StrFormat("defaultvalue of variable grid %d", number));
     def.defaultValue = defaultValue;
     def.outName = def.fileName;
     int writeCode = 0;
@@ -324,7 +326,7 @@ int defaultini::ReadVariableGrids() {
     OpenControlFile();
     SeekSection("[variable_grids]", true);
     int count = 0;
-    ReadValue(ControlStream(), "%d", &count, " number of variable grids ");
+    ReadCount(ControlStream(), &count, " number of variable grids ");
     if (count <= 0) {
         CloseControlFile();
         return 0;

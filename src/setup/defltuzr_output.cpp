@@ -58,10 +58,9 @@ void defaultini::ReadOutputControl(const std::string& name) {
     ReadLineRest(f);
     thirdSwitch_ = static_cast<unsigned>(third) > 1 ? 0 : third;
     double minutes = 0;
-    std::fscanf(f, "%lf", &minutes);
-    ReadLineRest(f);
-    // A negative shift, or one that is no finite number, is no shift.
-    minToIntEnd_ = std::isfinite(minutes) && minutes > 0 ? minutes : 0;
+    ReadOptionalValue(f, "%lf", &minutes, "min_to_int_end in minutes");
+    // A negative shift is no shift.
+    minToIntEnd_ = minutes > 0 ? minutes : 0;
 
     // Key lines up to the first empty line (or a line without line end, or the end of the file).
     for (;;) {
@@ -86,7 +85,7 @@ void defaultini::ReadOutputControl(const std::string& name) {
     }
 
     SeekSection("[output_list]", true);
-    ReadValue(f, "%d", &outputListCount_, "number of subbasins in output list");
+    ReadCount(f, &outputListCount_, "number of subbasins in output list");
     // Codes are kept as they are read, so that a count larger than the list fails on the
     // first missing code instead of reserving room for it.
     outputListCodes_.assign(1, outputListCount_);
@@ -113,7 +112,7 @@ void defaultini::ReadOutputControl(const std::string& name) {
     ReadValue(f, "%lf", &timeShift_, "time shift of data time to lokal time");
 
     SeekSection("[meteo_data_count]", true);
-    ReadValue(f, "%d", &meteoCount_, "number of meteorological variables");
+    ReadCount(f, &meteoCount_, "number of meteorological variables");
     SeekSection("[meteo_names]", true);
     meteoNames_.assign(1, std::string());
     for (int i = 1; i <= meteoCount_; ++i) {

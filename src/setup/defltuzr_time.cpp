@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "setup/defltuzr.hpp"
+#include "setup/model_period.hpp"
 
 namespace {
 bool IsLeapYear(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
@@ -25,6 +26,7 @@ void defaultini::ReadModelTime() {
     // Two-digit years count from 1900.
     if (sYear <= 999) sYear += 1900;
     if (eYear <= 999) eYear += 1900;
+    CheckModelPeriod(PeriodDate{sHour, sDay, sMonth, sYear}, PeriodDate{eHour, eDay, eMonth, eYear});
     sMonth = Clamp(sMonth, 1, 12);
     eMonth = Clamp(eMonth, 1, 12);
     // February follows the end year (Gregorian rule); the other months keep their lengths.
@@ -41,6 +43,14 @@ void defaultini::ReadModelTime() {
     month = sMonth;
     year = sYear;
     SetEndDate(eYear, eMonth, eDay, eHour);
+}
+
+void defaultini::CheckModelPeriod(const PeriodDate& start, const PeriodDate& end) {
+    const std::string fault = ModelPeriodFault(start, end);
+    if (fault.empty()) return;
+    *log << "FATAL: error in control file, [model_time]: " << fault << " (start " << PeriodDateText(start)
+         << ", end " << PeriodDateText(end) << ")" << "[end-entry]";
+    throw ModelError(17);
 }
 
 void defaultini::ReadRadiationCorrection() {

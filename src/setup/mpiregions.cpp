@@ -115,6 +115,28 @@ bool BuildHelperRowOwn(const double* row, double* helper, int ncols, int rank) {
     return true;
 }
 
+int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int ncols, double nodata, int upTo) {
+    std::int64_t n = 0;
+    for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c)
+            if (IsValid(zone[r][c], nodata)) ++n;
+    Matrix regions = mh.matrix(1, nrows, 1, ncols, nrows);
+    std::vector<double> helper(static_cast<std::size_t>(ncols) + 1);
+    std::vector<int> firstRows, lastRows;
+    for (int p = static_cast<int>(std::min<std::int64_t>(upTo, n)); p >= 2; --p) {
+        regions.fill(nodata);
+        AssignOwners(zone, regions, nrows, ncols, nodata,
+                     CellShares(n, std::vector<double>(static_cast<std::size_t>(p), 1.0 / p)), firstRows, lastRows);
+        bool fits = true;
+        for (int r = 1; r <= nrows && fits; ++r) {
+            fits = BuildHelperRowAll(regions[r], helper.data(), ncols, nodata);
+            for (int q = 1; q < p && fits; ++q) fits = BuildHelperRowOwn(regions[r], helper.data(), ncols, q);
+        }
+        if (fits) return p;
+    }
+    return 1;
+}
+
 std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols) {
     std::vector<HaloRecord> runs;
     for (int r = lo; r <= hi; ++r) {
@@ -151,12 +173,27 @@ void SpeedBenchmarkLoop(Matrix& a, Matrix& b, Matrix& c, int rows, int cols) {
     }
 }
 
+SpeedFactorFile ReadSpeedFactorFile(const std::string& name, double* value) {
+    FileHandle f = OpenFile(name, "r");
+    if (!f) return SpeedFactorFile::Missing;
+    double v = 0;
+    // A cost that is not a finite positive number would give this process no share, or every
+    // share, of the cells.
+    if (std::fscanf(f.get(), "%lf", &v) != 1 || !std::isfinite(v) || !(v > 0)) return SpeedFactorFile::Unusable;
+    *value = v;
+    return SpeedFactorFile::Read;
+}
+
 double ProcessSpeedValue(modelobject& obj) {
-    if (FileHandle f = OpenFile("MpiSpeedFactor.dat", "r")) {
-        double value = 0;
-        if (std::fscanf(f.get(), "%lf", &value) == 1) return value;
-        *obj.log << "WARNING: MpiSpeedFactor.dat does not begin with a number; measuring the speed instead"
-                 << "[end-entry]";
+    double value = 0;
+    switch (ReadSpeedFactorFile("MpiSpeedFactor.dat", &value)) {
+        case SpeedFactorFile::Read: return value;
+        case SpeedFactorFile::Unusable:
+            *obj.log << "WARNING: MpiSpeedFactor.dat does not begin with a finite positive number; measuring the "
+                        "speed instead"
+                     << "[end-entry]";
+            break;
+        case SpeedFactorFile::Missing: break;
     }
     Matrix a = obj.matrix(1, kBenchmarkSize, 1, kBenchmarkSize, kBenchmarkSize);
     Matrix b = obj.matrix(1, kBenchmarkSize, 1, kBenchmarkSize, kBenchmarkSize);
@@ -174,13 +211,18 @@ double ProcessSpeedValue(modelobject& obj) {
 namespace {
 
 // With one process nothing moves between processes, so a full strip row does no harm there.
-// A row that does not fit on one process stops every process (the lowest such row is named).
-void AgreeOnHelperRows(modelobject& obj, int ownBadRow) {
+// A row that does not fit on one process stops every process (the lowest such row is named,
+// with the largest number of equally fast processes the grid can be divided among).
+void AgreeOnHelperRows(modelobject& obj, int ownBadRow, const Matrix* zone) {
     if (obj.size < 2) return;
     int local = ownBadRow > 0 ? ownBadRow : std::numeric_limits<int>::max(), lowest = local;
     MPI_Allreduce(&local, &lowest, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
     if (lowest == std::numeric_limits<int>::max()) return;
-    *obj.log << "FATAL: grid row " << lowest << " has more strips than fit into its row of MPIHelper" << "[end-entry]";
+    int most = 1;
+    if (obj.rank == 0 && zone != nullptr) most = MaxProcessesForGrid(obj, *zone, obj.nrows, obj.ncols, obj.nodata, obj.size - 1);
+    MPI_Bcast(&most, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    *obj.log << "FATAL: grid row " << lowest << " has more strips than fit into its row of MPIHelper; "
+             << "this grid can be divided among at most " << most << " processes of equal speed" << "[end-entry]";
     throw ModelError(120);
 }
 
@@ -349,7 +391,7 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
         if (!fits && badRow == 0) badRow = r;
     }
-    AgreeOnHelperRows(obj, badRow);
+    AgreeOnHelperRows(obj, badRow, rank == 0 ? zone : nullptr);
     for (int r = ownLo; r <= ownHi; ++r)
         for (int c = 1; c <= ncols; ++c)
             if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);

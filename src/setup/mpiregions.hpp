@@ -53,6 +53,10 @@ bool BuildHelperRowAll(const double* regionsRow, double* helperRow, int ncols, d
 bool BuildHelperRowOwn(const double* regionsRow, double* helperRow, int ncols, int rank);
 
 // Runs of halo cells of one owner in the rows lo..hi of the halo grid.
+// The largest number of equally fast processes, up to upTo, among which the zone grid can be
+// divided with every row's strips fitting into its row of "MPIHelper" (1 when none above 1 does).
+int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int ncols, double nodata, int upTo);
+
 std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols);
 
 // The whole decomposition, collective over all processes. zone holds all rows on process 0
@@ -63,5 +67,10 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
 // Speed value of this process: the first number of "MpiSpeedFactor.dat", or the time of the
 // benchmark loop when the file is missing or does not start with a number.
 double ProcessSpeedValue(modelobject& obj);
+
+// The speed file of a process: its first token, when it is a finite positive number, is the
+// process's relative cost (into *value).
+enum class SpeedFactorFile { Missing, Unusable, Read };
+SpeedFactorFile ReadSpeedFactorFile(const std::string& name, double* value);
 // The parallel loop body of the benchmark over three n x n matrices.
 void SpeedBenchmarkLoop(Matrix& a, Matrix& b, Matrix& c, int rows, int cols);

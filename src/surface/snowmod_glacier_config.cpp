@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mpi.h>
 
+#include "kernel/controlfile.hpp"
 #include "surface/snowmod.hpp"
 
 namespace {
@@ -35,6 +36,8 @@ void schneemodellklasse::CloseControlFile() {
 static void AgreeOnCode(int& code) { MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD); }
 
 void schneemodellklasse::ReadGlacierSection() {
+    // Read only where glaciers exist, the section is no stray one in a control file without them.
+    NoteSectionSought("[ice_firn]");
     if (FindGrid("ice_firn") <= 0 && FindGrid("GlacierizedCells") <= 0) return;
     const std::string section = "[ice_firn]";
     controlFile = OpenFile(controlFileName, "r");

@@ -32,12 +32,13 @@ for ((r = 0; r < np; r++)); do
   grep -q '<line level="0" description= "Exception 2 caught at top level!"/>' "$f" || fail "$f: fatal entry"
 done
 
-# Only options: nothing runs, status 0; the last -diagfile: wins and is never a control file.
-rm -f ./*.xml
-run -diagfile:first.xml -diagfile:run.d/diag -diaglevel:warning -dumpmode || fail "options only: exit status $?"
-cat out.*.txt >out2.txt
-grep -q "exitcode 0" out2.txt || fail "exitcode line missing"
-grep -q "the end." out2.txt || fail "end line missing"
+# Only options: no control file to run is the usage answer of no argument, status 2; the last
+# -diagfile: wins and is never a control file.
+rm -f ./*.xml out.*.txt
+run -diagfile:first.xml -diagfile:run.d/diag -diaglevel:warning -dumpmode
+status=$?
+[ "$status" -eq 2 ] || fail "options only: exit status $status, expected 2"
+grep -q "^usage: talvovz" out.0.txt || fail "options only: usage text missing"
 [ -f first_0.xml ] && fail "an earlier -diagfile: was used"
 # run.d does not exist: every process falls back to its own default file.
 for ((r = 0; r < np; r++)); do
@@ -45,7 +46,13 @@ for ((r = 0; r < np; r++)); do
   grep -q 'level="4"' Talvo_Diag_$r.xml && fail "DEBUG entries written at level WARNING"
 done
 mkdir -p run.d
-"$mpiexec" -n "$np" "$exe" -diagfile:run.d/diag >/dev/null 2>&1 || fail "diag file in directory"
+"$mpiexec" -n "$np" "$exe" -diagfile:run.d/diag >/dev/null 2>&1
+[ $? -eq 2 ] || fail "diag file in directory: exit status"
+# An unknown level word is named, with the words that are accepted.
+rm -f out.*.txt
+run -diaglevel:loud
+grep -q "unknown diagnostics level \"loud\" in -diaglevel:, accepted are FATAL, ERROR, WARNING, INFO and DEBUG" \
+  out.0.txt || fail "unknown -diaglevel: word not reported"
 [ -f run.d/diag_0.xml ] || fail "run.d/diag_0.xml missing"
 
 # The example basin: every sub-model off, status 0, the end-of-run sequence, and the same

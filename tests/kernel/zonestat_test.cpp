@@ -312,3 +312,82 @@ TEST_F(ZoneStatTest, ReductionSumsOnProcessZeroOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Statistics of a grid with missing cells, which the caller leaves out: sums add each step's
+// mean over the valid cells, and a zone without any valid cell in a row is nodata, not 0.
+class MissingValueStatTest : public ZoneStatTest {
+protected:
+    // Adds the cells of the own rows that skip() does not leave out, value r + c/2 + t/4.
+    template <class Skip>
+    void AddPartialStep(zonalstatistic& s, int t, Skip skip) {
+        s.Reset();
+        for (int r = 1; r <= kRows; ++r) {
+            if (!OwnRow(r)) continue;
+            for (int c = 1; c <= kCols; ++c) {
+                if (kZoneGrid[r - 1][c - 1] < 0 || skip(r, c)) continue;
+                s.AddValue(r, c, ZonePosition(kZoneGrid[r - 1][c - 1]), r + 0.5 * c + 0.25 * t, 1.0);
+            }
+        }
+        s.Step(2016, 9, 25, t, 1);
+    }
+    // Weighted mean of zone position zone over the cells skip() does not leave out at step t.
+    template <class Skip>
+    double StepMean(int zone, int t, Skip skip) const {
+        double sum = 0, weight = 0;
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                const int code = kZoneGrid[r - 1][c - 1];
+                if (code < 0 || ZonePosition(code) != zone || skip(r, c)) continue;
+                const double g = weights_[r][c] > -9999.0 ? weights_[r][c] : 1.0;
+                sum += (r + 0.5 * c + 0.25 * t) * g;
+                weight += g;
+            }
+        return sum / weight;
+    }
+};
+
+TEST_F(MissingValueStatTest, ZonesAreFormedOverValidValuesOnly) {
+    auto zone10Missing = [](int r, int c) { return kZoneGrid[r - 1][c - 1] == 10; };
+    auto halfOf20Missing = [](int r, int c) { return kZoneGrid[r - 1][c - 1] == 10 || (r == 1 && c == 3); };
+    auto none = [](int, int) { return false; };
+    for (long code : {4002L, 2002L}) {
+        auto s = Make(code);
+        s->SetMissingAsNodata(true);
+        s->WriteHeader("p", "m", table_.data(), kOutputCodeTableSize);
+        AddPartialStep(*s, 1, halfOf20Missing);
+        AddPartialStep(*s, 2, zone10Missing);
+        if (Rank() == 0) {
+            const std::vector<double>& v = s->lastValues();
+            EXPECT_EQ(v[1], -9999.0) << code << ": a zone without any value";
+            if (code == 4002) {
+                EXPECT_NEAR(v[2], StepMean(2, 1, halfOf20Missing) + StepMean(2, 2, none), 1e-12);
+                EXPECT_NEAR(v[3], StepMean(3, 1, none) + StepMean(3, 2, none), 1e-12);
+            }
+            EXPECT_GT(v[4], 0.0) << "the basin total holds the zones with values";
+        }
+        // Zone 10 has values in one step of the next row only.
+        AddPartialStep(*s, 3, none);
+        AddPartialStep(*s, 4, zone10Missing);
+        if (Rank() == 0 && code == 4002) {
+            EXPECT_NEAR(s->lastValues()[1], StepMean(1, 3, none), 1e-12);
+        }
+        if (Rank() == 0 && code == 2002) {
+            EXPECT_NEAR(s->lastValues()[1], StepMean(1, 3, none), 1e-12);
+        }
+        s->Release();
+    }
+    // With nothing valid in a row the basin total is nodata too.
+    auto all = [](int, int) { return true; };
+    auto s = Make(3001);
+    s->SetMissingAsNodata(true);
+    s->WriteHeader("q", "m", table_.data(), kOutputCodeTableSize);
+    AddPartialStep(*s, 1, all);
+    if (Rank() == 0) {
+        EXPECT_EQ(s->lastValues()[1], -9999.0);
+    }
+    s->Release();
+}
+
+}  // namespace

@@ -190,6 +190,18 @@ TEST_F(MeteoInterpolatorTest, SectionFailures) {
     scenario.scenario = "1 SzenUse\n0 SzenMeth\n1 SzenNum\n0 0 1 2 x";
     EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", scenario), 48u);
     EXPECT_TRUE(Logged("scenario-data row 1, column 5 in temperature: read error!"));
+    // Numbers of the method lines and the scenario table pass the check of every control-file number.
+    SectionValues nanPoint;
+    nanPoint.scenario = "1 SzenUse\n0 SzenMeth\n1 SzenNum\n0 0 1 2 nan 4 5 6 7 8 9 10 11 12";
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", nanPoint), 17u);
+    EXPECT_TRUE(Logged("scenario-data row 1, column 5 in temperature; "));
+    EXPECT_TRUE(Logged("the value nan in section [temperature] is not a finite number!"));
+    SectionValues negative;
+    negative.scenario = "1 SzenUse\n0 SzenMeth\n-1 SzenNum\n";
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", negative), 17u);
+    EXPECT_TRUE(Logged("the count -1 in section [temperature] is below 0!"));
+    EXPECT_EQ(BuildError(12, "st.dat\ninf 100 -0.005\n"), 17u);
+    EXPECT_TRUE(Logged("lapse rate parameters of temperature; "));
     // A section that ends early misses a value.
     Share("test.ctl", "x\n[temperature]\n1\nst.dat\nregr.dat\nresult\n0\n");
     unsigned error = 0;

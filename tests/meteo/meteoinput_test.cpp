@@ -179,3 +179,90 @@ TEST_F(MeteoInputTest, GridListWithoutStartDate) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MeteoDates, MinutesBetweenFollowTheCalendar) {
+    struct Case {
+        MeteoDate a, b;
+        std::int64_t minutes;
+    };
+    const Case cases[] = {
+        {{1, 1, 1, 2000}, {2, 1, 1, 2000}, 60},
+        {{24, 1, 1, 2000}, {1, 2, 1, 2000}, 60},          // hour 24 is hour 0 of the next day
+        {{24, 28, 2, 2000}, {24, 29, 2, 2000}, 1440},     // 2000 is a leap year
+        {{24, 28, 2, 2100}, {24, 1, 3, 2100}, 1440},      // 2100 is none
+        {{24, 31, 12, 1999}, {24, 1, 1, 2000}, 1440},
+        {{5, 1, 1, 2000}, {4, 1, 1, 2000}, -60},
+    };
+    for (const Case& c : cases) EXPECT_EQ(MinutesBetween(c.a, c.b), c.minutes) << c.b.day << "." << c.b.month;
+}
+
+std::string Hours(std::initializer_list<int> hours) {
+    std::string r;
+    for (int h : hours) r += "2000 1 1 " + std::to_string(h) + " 1 2 3\n";
+    return r;
+}
+
+// Steps the input to its end or its first error; returns the error code (0 at a normal end).
+class SteppedInputTest : public MeteoInputTest {
+protected:
+    int RunThrough(MeteoInputFiles& in) {
+        return ErrorOf([&] {
+            in.Open();
+            for (int guard = 0; guard < 100 && !in.IsAtEnd(); ++guard) in.AdvanceRecords();
+        });
+    }
+};
+
+TEST_F(SteppedInputTest, DatesMustAdvanceByOneStep) {
+    struct Case {
+        std::initializer_list<int> hours;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{0, 1, 2, 3}, 0, ""},
+        {{0, 2, 4, 6}, 0, ""},  // the step is what lies between the first two records
+        {{0, 1, 3, 4}, 52,
+         "the dates of a.dat do not advance by one time step: 1.1.2000 1 h is followed by 1.1.2000 3 h, 120 minutes "
+         "later instead of one step of 60 minutes"},
+        {{0, 1, 1, 2}, 52, "1.1.2000 1 h is followed by 1.1.2000 1 h, 0 minutes later"},
+        {{0, 2, 1, 3}, 52, "1.1.2000 2 h is followed by 1.1.2000 1 h, -60 minutes later instead of one step of 120"},
+        {{0, 0, 1}, 52, "1.1.2000 0 h is followed by 1.1.2000 0 h (a record repeated, or records out of order)"},
+    };
+    for (const Case& c : cases) {
+        Share("a.dat", StationHeaderText() + Hours(c.hours));
+        MeteoInputFiles in = Make(1, "a.dat", "", MeteoDate{24, 1, 1, 2000});
+        const int code = RunThrough(in);
+        EXPECT_EQ(code, c.code) << c.message;
+        if (c.code != 0) {
+            EXPECT_TRUE(Logged(c.message)) << c.message;
+        }
+    }
+}
+
+TEST_F(SteppedInputTest, DataEndingBeforeTheEndDateAreReportedOnce) {
+    Share("a.dat", StationHeaderText() + Hours({0, 1, 2}));
+    MeteoInputFiles in = Make(1, "a.dat", "", MeteoDate{24, 1, 1, 2000});
+    EXPECT_EQ(RunThrough(in), 0);
+    EXPECT_TRUE(Logged("the data of a.dat end with 1.1.2000 2 h, before the end date 1.1.2000 24 h of "
+                       "[model_time]; the run ends there"));
+    // A spin-up repetition runs into the same end without a second entry, and the rewind to the
+    // start record is no step backwards.
+    in.Rewind();
+    in.AdvanceRecords();
+    EXPECT_EQ(in.Date().hour, 0);
+    while (!in.IsAtEnd()) in.AdvanceRecords();
+    const std::string text = console.str();
+    EXPECT_EQ(text.find("end with"), text.rfind("end with"));
+
+    // Data that reach the end date end without a word.
+    Share("b.dat", StationHeaderText() + Hours({0, 1, 2, 3}));
+    console.str("");
+    MeteoInputFiles full = Make(1, "b.dat", "", MeteoDate{2, 1, 1, 2000});
+    EXPECT_EQ(RunThrough(full), 0);
+    EXPECT_FALSE(Logged("end with"));
+}
+
+}  // namespace

@@ -31,7 +31,7 @@ TEST_F(StationFileTest, HeaderCountsStationsUpToTheFirstNonNumber) {
           "title\n"
           "YY MM DD HH X1 X2 100 200.5 -3 name 400\n"
           "a b c d e f 1000 2000 3000 4000\n"
-          "a b c d e f 5000 oops 7000\n"
+          "a b c d e f 5000 6000 7000\n"
           "line five\n");
     StationFile f(log.get(), "temperature", kN);
     f.SetFile("st.dat", 2);
@@ -39,7 +39,7 @@ TEST_F(StationFileTest, HeaderCountsStationsUpToTheFirstNonNumber) {
     EXPECT_EQ(f.Altitude()[2], 200.5);
     EXPECT_EQ(f.Altitude()[3], -3.0);
     EXPECT_EQ(f.X()[3], 3000.0);
-    EXPECT_EQ(f.Y()[2], 0.0);  // a token that is not a number gives 0
+    EXPECT_EQ(f.Y()[2], 6000.0);
     for (int k = 1; k <= 3; ++k) EXPECT_EQ(f.Values()[static_cast<std::size_t>(k)], -kN - 1);
     EXPECT_TRUE(Logged("reading station description for temperature from st.dat ..."));
     EXPECT_TRUE(Logged(" (3) Stationen "));
@@ -57,6 +57,30 @@ TEST_F(StationFileTest, HeaderFailures) {
     f.SetFile("short.dat", 0);
     EXPECT_EQ(ErrorOf([&] { f.ReadDescription(); }), 19);
     EXPECT_TRUE(FatalLogged());
+}
+
+// An altitude or coordinate that is no finite number would place the station wrongly.
+TEST_F(StationFileTest, StationAltitudesAndCoordinatesMustBeFiniteNumbers) {
+    struct Case {
+        const char* lines;  // lines 2 to 4
+        const char* message;
+    };
+    const Case cases[] = {
+        {"Y M D H 1 2 3\nY M D H 3401500 34O3200 3405600\nY M D H 5 6 7\n",
+         "error reading station description from bad.dat: the x coordinate of station 2 is \"34O3200\", not a "
+         "finite number"},
+        {"Y M D H 1 2 3\nY M D H 10 20 30\nY M D H 5 6 inf\n", "the y coordinate of station 3 is \"inf\""},
+        {"Y M D H 1 nan 3\nY M D H 10 20 30\nY M D H 5 6 7\n", "the altitude of station 2 is \"nan\""},
+        {"Y M D H 1 2 8l0\nY M D H 10 20 30\nY M D H 5 6 7\n", "the altitude of station 3 is \"8l0\""},
+        {"Y M D H 1 2 3\nY M D H 10 20 1e999\nY M D H 5 6 7\n", "the x coordinate of station 3 is \"1e999\""},
+    };
+    for (const Case& c : cases) {
+        Share("bad.dat", std::string("t\n") + c.lines + "x\n");
+        StationFile f(log.get(), "temperature", kN);
+        f.SetFile("bad.dat", 0);
+        EXPECT_EQ(ErrorOf([&] { f.ReadDescription(); }), 19) << c.lines;
+        EXPECT_TRUE(Logged(c.message)) << c.lines;
+    }
 }
 
 TEST_F(StationFileTest, BlockCapacity) {

@@ -17,7 +17,7 @@ struct Sections {
     std::string outputList = "3 subbasins\n2\n5\n9\n";
     std::string meteoCount = "2\n";
     std::string meteoNames = "precipitation\ntemperature\n";
-    std::string modelTime = "0\n1\n1\n95\n24\n29\n2\n2000\n";
+    std::string modelTime = "1\n1\n1\n95\n24\n29\n2\n2000\n";
     std::string radiation = "[radiation_correction]\n1\n";
     std::string grids = "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n0\n"
                         "[variable_grids]\n0\n";
@@ -188,7 +188,7 @@ TEST_F(DefaultIniTest, WithoutLanduseOrIrrigationTheirStepsStayQuiet) {
 
 TEST_F(DefaultIniTest, ReadersUseTheCompiledCopy) {
     Sections s;
-    s.modelTime = "0\n1\n1\n95\n24\n29\n2\n$y\n";
+    s.modelTime = "1\n1\n1\n95\n24\n29\n2\n$y\n";
     auto setup = Make(s);
     RunTo(*setup, 2);
     const std::string compiled = "basin.ctl_" + std::to_string(Rank()) + ".$$$";
@@ -197,7 +197,7 @@ TEST_F(DefaultIniTest, ReadersUseTheCompiledCopy) {
     EXPECT_EQ(setup->endYear, 2000);
 }
 
-TEST_F(DefaultIniTest, ModelTimeCompletesYearsAndClampsMonthsAndDays) {
+TEST_F(DefaultIniTest, ModelTimeCompletesYearsAndKeepsLeapDays) {
     auto setup = Make(Sections{});
     RunTo(*setup, 2);
     EXPECT_EQ(setup->StartYear(), 1995);
@@ -207,32 +207,42 @@ TEST_F(DefaultIniTest, ModelTimeCompletesYearsAndClampsMonthsAndDays) {
     EXPECT_EQ(setup->daysPerMonth[1], 29);
     EXPECT_EQ(setup->endKey, DateKey(2000, 2, 29, 24));
 
+    Sections s;
+    s.modelTime = "1\n5\n3\n99\n24\n29\n2\n2004\n";
+    auto other = Make(s);
+    RunTo(*other, 2);
+    EXPECT_EQ(other->StartYear(), 1999);
+    EXPECT_EQ(other->endDay, 29);
+}
+
+// A date that does not exist, or an end before the start, stops the set-up with both dates named.
+TEST_F(DefaultIniTest, ImpossibleModelPeriodsAreControlFileErrors) {
     struct Case {
         const char* time;
-        std::int64_t sDay, sMonth, sYear, eDay, eMonth, eYear;
+        const char* message;
     };
     const Case cases[] = {
-        {"0\n31\n4\n1000\n0\n29\n2\n2100\n", 30, 4, 1000, 28, 2, 2100},  // 2100 is no leap year
-        {"0\n5\n0\n1999\n0\n29\n2\n2004\n", 5, 1, 1999, 29, 2, 2004},
-        {"0\n0\n-3\n999\n0\n40\n13\n99\n", 1, 1, 2899, 31, 12, 1999},
+        {"1\n0\n1\n2000\n24\n3\n1\n2000\n", "start day 0 is not 1..31 of month 1 (start 0.1.2000 1 h, end 3.1.2000 24 h)"},
+        {"1\n1\n1\n2000\n24\n32\n1\n2000\n", "end day 32 is not 1..31 of month 1"},
+        {"1\n1\n1\n2001\n24\n29\n2\n2001\n", "end day 29 is not 1..28 of month 2"},
+        {"0\n1\n1\n2000\n24\n3\n1\n2000\n", "start hour 0 is not 1..24"},
+        {"1\n1\n1\n2000\n25\n3\n1\n2000\n", "end hour 25 is not 1..24"},
+        {"1\n1\n13\n2000\n24\n3\n1\n2001\n", "start month 13 is not 1..12"},
+        {"1\n1\n1\n2000\n24\n3\n0\n2000\n", "end month 0 is not 1..12"},
+        {"1\n3\n1\n2000\n24\n2\n1\n2000\n", "the end lies before the start (start 3.1.2000 1 h, end 2.1.2000 24 h)"},
+        {"5\n3\n1\n2000\n4\n3\n1\n2000\n", "the end lies before the start"},
     };
     for (const Case& c : cases) {
         Sections s;
         s.modelTime = c.time;
-        auto other = Make(s);
-        RunTo(*other, 2);
-        EXPECT_EQ(other->StartDay(), c.sDay) << c.time;
-        EXPECT_EQ(other->StartMonth(), c.sMonth) << c.time;
-        EXPECT_EQ(other->StartYear(), c.sYear) << c.time;
-        EXPECT_EQ(other->endDay, c.eDay) << c.time;
-        EXPECT_EQ(other->endMonth, c.eMonth) << c.time;
-        EXPECT_EQ(other->endYear, c.eYear) << c.time;
+        EXPECT_EQ(FailingStep(s), 17) << c.time;
+        EXPECT_TRUE(Logged(std::string("error in control file, [model_time]: ") + c.message)) << c.time;
     }
 }
 
 TEST_F(DefaultIniTest, MissingModelTimeValuesAndSectionsAreControlFileErrors) {
     Sections s;
-    s.modelTime = "0\n1\n1\n95\n24\nend\n";
+    s.modelTime = "1\n1\n1\n95\n24\nend\n";
     EXPECT_EQ(FailingStep(s), 17);
     EXPECT_TRUE(Logged("error in control file, and day in ; defaultsnot found!"));
 

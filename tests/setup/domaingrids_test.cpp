@@ -91,7 +91,7 @@ protected:
     std::unique_ptr<defaultini> Make(const std::string& grids, const std::string& variable = "0\n") {
         setup_test::WriteShared(
             "run.ctl", "[output_interval]\n1\n0\n0\n0\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
-                       "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n0\n1\n1\n2020\n24\n2\n1\n2020\n" +
+                       "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2020\n24\n2\n1\n2020\n" +
                            grids + "[variable_grids]\n" + variable + "[radiation_correction]\n0\n");
         unsigned error = 1;
         auto setup = std::make_unique<defaultini>(error, log_.get(), "run.ctl", 2, store_.get());

@@ -186,7 +186,9 @@ TEST_F(DecompositionTest, RowsWithoutRoomForTheirStripsStopEveryProcess) {
     // nothing moves between processes and the grid is fine.
     EXPECT_EQ(Decompose({"xxx", "xxx", "x.x"}), talvo_test::Size() > 1 ? 120 : 0);
     if (talvo_test::Size() > 1) {
-        EXPECT_NE(Console().find("grid row 1 has more strips than fit into its row of MPIHelper"), std::string::npos);
+        EXPECT_NE(Console().find("grid row 1 has more strips than fit into its row of MPIHelper; this grid can be "
+                                 "divided among at most 1 processes of equal speed"),
+                  std::string::npos);
     }
 }
 
@@ -194,8 +196,41 @@ TEST_F(DecompositionTest, SpeedFileThatIsNoNumberFallsBackToTheBenchmark) {
     setup_test::WriteShared("MpiSpeedFactor.dat", "fast\n");
     const double v = ProcessSpeedValue(*obj_);
     EXPECT_GT(v, 0);
-    EXPECT_NE(Console().find("does not begin with a number"), std::string::npos);
+    EXPECT_NE(Console().find("does not begin with a finite positive number"), std::string::npos);
     EXPECT_NE(Console().find("MPI wtime: "), std::string::npos);
+}
+
+TEST(LoadBalance, SpeedFactorsMustBeFinitePositiveNumbers) {
+    struct Case {
+        const char* text;
+        SpeedFactorFile result;
+        double value;
+    };
+    const Case cases[] = {{"2.5\n1\n", SpeedFactorFile::Read, 2.5}, {"fast\n", SpeedFactorFile::Unusable, 0},
+                          {"inf\n", SpeedFactorFile::Unusable, 0},    {"nan\n", SpeedFactorFile::Unusable, 0},
+                          {"0\n", SpeedFactorFile::Unusable, 0},      {"-2\n", SpeedFactorFile::Unusable, 0},
+                          {"1e999\n", SpeedFactorFile::Unusable, 0},  {"", SpeedFactorFile::Unusable, 0}};
+    const std::string name = "speed_" + std::to_string(talvo_test::Rank()) + ".dat";
+    for (const Case& c : cases) {
+        talvo_test::WriteFile(name, c.text);
+        double v = 0;
+        EXPECT_EQ(ReadSpeedFactorFile(name, &v), c.result) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
+    }
+    std::remove(name.c_str());
+    double v = 0;
+    EXPECT_EQ(ReadSpeedFactorFile("no_such_speed.dat", &v), SpeedFactorFile::Missing);
+}
+
+// Each row of MPIHelper holds (value, length) pairs up to its last column less the closing pair:
+// eight columns hold three runs, so one full row of eight cells fits three processes, not four.
+TEST(LoadBalance, LargestProcessCountThatFitsTheStripTable) {
+    memory_handling mh;
+    Matrix one = ZoneGrid({"xxxxxxxx"});
+    EXPECT_EQ(MaxProcessesForGrid(mh, one, 1, 8, -9999, 4), 3);
+    EXPECT_EQ(MaxProcessesForGrid(mh, one, 1, 8, -9999, 2), 2);
+    Matrix gaps = ZoneGrid({"x.x.x.x."});
+    EXPECT_EQ(MaxProcessesForGrid(mh, gaps, 1, 8, -9999, 4), 1) << "the gaps alone fill the row";
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ const char* kControl =
     "[coordinates]\n50.5\n8.25\n15\n1\n"
     "[meteo_data_count]\n1\n"
     "[meteo_names]\nprecipitation\n"
-    "[model_time]\n0\n1\n1\n2000\n23\n31\n1\n2000\n"
+    "[model_time]\n1\n1\n1\n2000\n23\n31\n1\n2000\n"
     "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n0\n"
     "[radiation_correction]\n0\n"
     "[multilayer_landuse]\n1\n5 meadow { Landuse_Layers = 7, 3; }\n"

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Bad input never ends in a silent success: the example basin is copied, one input is corrupted
+# at a time, and the run must stop with the code of its FATAL entry (or go on with the stated
+# WARNING), the message naming the file or key and the problem.
+# usage: bad_input_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+rm -rf "$wd"; mkdir -p "$wd"
+
+# Replaces the first line matching a pattern (awk regular expression) by a new text.
+replace() { # file pattern text
+  awk -v p="$2" -v t="$3" '!done && $0 ~ p { print t; done = 1; next } { print }' "$1" >"$1.new" && mv "$1.new" "$1"
+}
+# True when process 0 logged the text: on its console, or in its diagnostics file, which is
+# complete even when an abort cuts the console output short.
+found() {
+  grep -qF -- "$1" out.0.txt 2>/dev/null && return 0
+  sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' Talvo_Diag_0.xml 2>/dev/null | grep -qF -- "$1"
+}
+# Applies a sed script to every station file of the basin.
+all_stations() { for f in precipitation temperature wind_speed air_humidity global_radiation; do sed -i "$1" $f.dat; done; }
+
+# Each case: name | expected status | text the diagnostics must hold | corruption (shell code run
+# in the copied basin). Status 0 cases must also end normally.
+cases=(
+  "nan_scaling|17|scaling factor for precipitation; precipitation: the value nan in section [precipitation] is not a finite number|replace basin.ctl 'scaling factor\$' 'nan   scaling factor'"
+  "inf_idw_weight|17|idw-weight in precipitation; precipitation: the value inf in section [precipitation] is not a finite number|replace basin.ctl 'idw weight\$' 'inf   idw weight'"
+  "huge_distance|17|in section [precipitation] is not a finite number|replace basin.ctl 'maximum distance\$' '1e999  maximum distance'"
+  "nan_latitude|17|geographic latitude; : the value nan in section [coordinates] is not a finite number|replace basin.ctl 'geographic latitude' 'nan  geographic latitude'"
+  "nan_min_to_int_end|17|min_to_int_end in minutes; : the value nan in section [output_interval]|replace basin.ctl 'min_to_int_end' 'nan  min_to_int_end'"
+  "inf_transition|17|in section [region_transition_distance] is not a finite number|replace basin.ctl 'transition distance between' '-inf transition distance between'"
+  "nan_snow_parameter|17|in section [snow_model] is not a finite number|replace basin.ctl 'T0: threshold' 'nan T0: threshold'"
+  "nan_grid_default|17|defaultValue of standard grid 3; defaults: the value nan in section [standard_grids]|replace basin.ctl '^albedo.asc' 'albedo.asc albedo fillcode = 0 readcode = 0 defaultValue = nan'"
+  "negative_meteo_count|17|the count -2 in section [meteo_data_count] is below 0|replace basin.ctl 'number of meteorological inputs' '-2  number of meteorological inputs'"
+  "negative_grid_count|17|the count -1 in section [standard_grids] is below 0|replace basin.ctl 'number of standard grids' '-1  number of standard grids'"
+  "day_32|17|[model_time]: end day 32 is not 1..31 of month 1 (start 1.1.2020 1 h, end 32.1.2020 24 h)|replace basin.ctl 'end day' '32  end day'"
+  "day_0|17|[model_time]: start day 0 is not 1..31|replace basin.ctl 'starting day' '0  starting day'"
+  "hour_25|17|[model_time]: end hour 25 is not 1..24|replace basin.ctl 'end hour' '25  end hour'"
+  "month_13|17|[model_time]: start month 13 is not 1..12|replace basin.ctl 'starting month' '13  starting month'"
+  "end_before_start|17|[model_time]: the end lies before the start (start 1.1.2020 1 h, end 3.1.2019 24 h)|replace basin.ctl 'end year' '2019  end year'"
+  "misspelt_section|0|section [snow_modell] of basin.ctl is read by no module; the nearest known section is [snow_model]|sed -i 's/^\\[snow_model\\]/[snow_modell]/' basin.ctl"
+  "unknown_section|0|section [special_outputs] of basin.ctl is read by no module; the nearest known section is [special_output]|sed -i 's/^\\[special_output\\]/[special_outputs]/' basin.ctl"
+  "nan_elevation|22|error reading ascii grid elevation.asc: value nan in row 2, col 3 is not a finite number|awk 'NR == 8 { \$3 = \"nan\" } { print }' elevation.asc >e && mv e elevation.asc"
+  "inf_zone|22|error reading ascii grid zones.asc: value inf in row 1, col 1 is not a finite number|awk 'NR == 7 { \$1 = \"inf\" } { print }' zones.asc >z && mv z zones.asc"
+  "extra_grid_value|22|error reading ascii grid zones.asc: it holds more than ncols x nrows = 6 x 5 values|awk 'NR == 8 { \$0 = \$0 \" 1\" } { print }' zones.asc >z && mv z zones.asc"
+  "wrapped_rows|0|reached end of simulation sucessfully|awk 'NR <= 6 { print; next } { for (i = 1; i <= NF; i++) print \$i }' zones.asc >z && mv z zones.asc"
+  "speed_factor_inf|0|MpiSpeedFactor.dat does not begin with a finite positive number|printf 'inf\n' >MpiSpeedFactor.dat"
+  "speed_factor_zero|0|MpiSpeedFactor.dat does not begin with a finite positive number|printf '0\n' >MpiSpeedFactor.dat"
+  "hour_missing|52|the dates of precipitation.dat do not advance by one time step: 1.1.2020 4 h is followed by 1.1.2020 6 h, 120 minutes later instead of one step of 60 minutes|all_stations '/^2020 1 1 5 /d'"
+  "hour_repeated|52|the dates of precipitation.dat do not advance by one time step: 1.1.2020 5 h is followed by 1.1.2020 5 h, 0 minutes later|all_stations '/^2020 1 1 5 /p'"
+  "hours_swapped|52|the dates of precipitation.dat do not advance by one time step: 1.1.2020 4 h is followed by 1.1.2020 6 h|all_stations '/^2020 1 1 5 /{h;d};/^2020 1 1 6 /G'"
+  "data_end_early|0|the data of precipitation.dat end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]|all_stations '/^2020 1 3 /,\$d'"
+  "coordinate_typo|19|precipitation.dat: the x coordinate of station 2 is \"34O3200\", not a finite number|sed -i '3s/3403200/34O3200/' precipitation.dat"
+  "altitude_nan|19|temperature.dat: the altitude of station 1 is \"nan\", not a finite number|sed -i '2s/ 810 / nan /' temperature.dat"
+  "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation keeps the values of the step before|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
+)
+
+for entry in "${cases[@]}"; do
+  IFS='|' read -r name want text corrupt <<<"$entry"
+  dir="$wd/$name"
+  mkdir -p "$dir" && cp -r "$here"/../../examples/basin/. "$dir"/ && cd "$dir" || fail "$name: work directory"
+  eval "$corrupt" || fail "$name: corruption failed"
+  "$mpiexec" -n "$np" -outfile-pattern 'out.%r.txt' -errfile-pattern 'err.%r.txt' "$exe" basin.ctl
+  status=$?
+  [ "$status" -eq "$want" ] || { tail -5 out.0.txt; fail "$name: exit status $status, expected $want"; }
+  found "$text" || { tail -5 out.0.txt; fail "$name: no \"$text\""; }
+  if [ "$want" -eq 0 ]; then
+    grep -q '^exitcode 0$' out.0.txt || fail "$name: no normal end"
+  fi
+done
+
+# A step whose stations are all missing keeps the grid, with one entry for the whole stretch.
+cd "$wd/missing_stretch" || fail "missing_stretch"
+[ "$(grep -c 'no valid value of precipitation' out.0.txt)" -eq 1 ] || fail "missing_stretch: not one entry"
+# A day whose stations are all missing.
+dir="$wd/missing_day"; mkdir -p "$dir" && cp -r "$here"/../../examples/basin/. "$dir"/ && cd "$dir" || fail "missing_day"
+sed -i -E '/^2020 1 1 /s/ [^ ]+ [^ ]+ [^ ]+$/ -9999 -9999 -9999/' precipitation.dat
+"$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1 || fail "missing_day: exit status $?"
+# The first step is interpolated in full even without a valid station: its cells take the
+# replacement below the lower limit (0), and the steps after it keep that grid. Never a sum of
+# missing values.
+grep -q $'^2020\t 1\t 1\t24\t0.000\t0.000\t0.000\t0.000$' precipitation_zones.txt ||
+  { cat precipitation_zones.txt; fail "missing_day: the first day is not the lower limit's replacement"; }
+grep -q $'^2020\t 1\t 2\t24\t44.689\t39.317\t40.155\t41.087$' precipitation_zones.txt ||
+  { cat precipitation_zones.txt; fail "missing_day: the second day changed"; }
+echo "bad input test passed with $np processes"

@@ -1,0 +1,179 @@
+// Numbers that are no numbers: NaN, infinite and negative-count values of the control file and
+// NaN, infinite or surplus cell values of grid files stop the reading with the reader's code.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "grid_scenario.hpp"
+#include "kernel_fixture.hpp"
+
+using talvo_test::Binary;
+using talvo_test::ErrorCode;
+using talvo_test::Rank;
+using talvo_test::Share;
+
+namespace {
+
+class NonFiniteInputTest : public talvo_test::KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        obj_->SetModuleName("snow_model");
+    }
+    void Control(const std::string& text) {
+        const std::string name = "ctl_" + std::to_string(Rank()) + ".txt";
+        talvo_test::WriteFile(name, text);
+        obj_->controlFile = OpenFile(name, "r");
+        ASSERT_TRUE(obj_->controlFile);
+    }
+    bool Logged(const std::string& text) const { return Console().find(text) != std::string::npos; }
+};
+
+TEST_F(NonFiniteInputTest, EveryReaderOfControlFileNumbersRefusesNonFiniteValues) {
+    struct Case {
+        const char* value;
+        int code;  // of ReadValue with "%lf"
+    };
+    const Case cases[] = {{"12.5 comment", 0}, {"nan", 17}, {"-inf", 17}, {"INFINITY", 17}, {"1e999", 17},
+                          {"-1e-320", 0}};
+    for (const Case& c : cases) {
+        ClearConsole();
+        Control(std::string("[snow_model]\n") + c.value + "\n");
+        obj_->SeekSection("[snow_model]", true);
+        double d = 0;
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadValue(obj_->ControlStream(), "%lf", &d, "C0 in "); }), c.code) << c.value;
+        if (c.code != 0) {
+            EXPECT_TRUE(Logged("error in control file, C0 in ; snow_model: the value ")) << c.value;
+            EXPECT_TRUE(Logged(" in section [snow_model] is not a finite number!")) << Console();
+        }
+        // The single-precision reader and the optional reader apply the same check.
+        Control(std::string("[snow_model]\n") + c.value + "\n");
+        obj_->SeekSection("[snow_model]", true);
+        float f = 0;
+        const int floatCode = ErrorCode([&] { obj_->ReadValue(obj_->ControlStream(), "%f", &f, "C0 in "); });
+        if (c.code != 0) {
+            EXPECT_EQ(floatCode, 17) << c.value;
+        }
+        Control(std::string("[snow_model]\n") + c.value + "\n");
+        obj_->SeekSection("[snow_model]", true);
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadOptionalValue(obj_->ControlStream(), "%lf", &d, "minutes"); }), c.code)
+            << c.value;
+    }
+}
+
+TEST_F(NonFiniteInputTest, PairsOptionalValuesAndCountsAreCheckedInTheSharedReader) {
+    Control("[coordinates]\n1.5 nan pair\nabc\n\n[standard_grids]\n-1 grids\n0 none\n");
+    obj_->SeekSection("[coordinates]", true);
+    double a = 0, b = 0;
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadTwoValues(obj_->ControlStream(), "%lf%lf", &a, &b, "pair"); }), 17);
+    EXPECT_TRUE(Logged("the value nan in section [coordinates] is not a finite number"));
+    // A value that is absent leaves the target alone and is no error.
+    double optional = 7;
+    EXPECT_EQ(obj_->ReadOptionalValue(obj_->ControlStream(), "%lf", &optional, "optional"), 0);
+    EXPECT_EQ(optional, 7);
+    EXPECT_EQ(obj_->CurrentSection(), "[coordinates]");
+
+    obj_->SeekSection("[standard_grids]", true);
+    int count = 0;
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadCount(obj_->ControlStream(), &count, "number of grids"); }), 17);
+    EXPECT_TRUE(Logged("error in control file, number of grids; snow_model: the count -1 in section "
+                       "[standard_grids] is below 0!"));
+    EXPECT_EQ(obj_->ReadCount(obj_->ControlStream(), &count, "number of grids"), 1);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(NonFiniteInputTest, SoughtSectionsAreRemembered) {
+    ClearSectionsSought();
+    Control("[a]\n1\n");
+    obj_->SeekSection("[a]", true);
+    obj_->SeekSection("[missing]", false);
+    obj_->SeekSection("[a]", true);
+    EXPECT_EQ(SectionsSought(), (std::vector<std::string>{"[a]", "[missing]"}));
+    EXPECT_TRUE(SectionWasSought("[missing]"));
+    EXPECT_FALSE(SectionWasSought("[b]"));
+    ClearSectionsSought();
+    EXPECT_TRUE(SectionsSought().empty());
+}
+
+const char* const kHeader = "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n";
+
+TEST_F(NonFiniteInputTest, TextGridsWithNonFiniteOrSurplusValuesAreReadErrors) {
+    struct Case {
+        const char* name;
+        const char* values;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"nan.asc", "1 2 3 4 5\n6 7 nan 9 10\n11 12 13 14 15\n16 17 18 19 20\n", 22,
+         "error reading ascii grid nan.asc: value nan in row 2, col 3 is not a finite number"},
+        {"inf.asc", "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 -inf\n", 22,
+         "error reading ascii grid inf.asc: value -inf in row 4, col 5 is not a finite number"},
+        {"extra.asc", "1 2 3 4 5 5.5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\n", 22,
+         "error reading ascii grid extra.asc: it holds more than ncols x nrows = 5 x 4 values (next: 20)"},
+        {"tail.asc", "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\nend\n", 22,
+         "it holds more than ncols x nrows = 5 x 4 values (next: end)"},
+        {"wrapped.asc", "1 2 3\n4 5\n6\n7 8 9 10 11 12\n13 14 15 16 17 18 19\n20\n\n  \n", 0, ""},
+    };
+    for (const Case& c : cases) {
+        ClearConsole();
+        Share(c.name, std::string(kHeader) + c.values);
+        Matrix g;
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid(c.name, &g); }), c.code) << c.name;
+        if (Rank() == 0 && c.code != 0) {
+            EXPECT_TRUE(Logged(c.message)) << Console();
+        }
+        if (Rank() == 0 && c.code == 0) {
+            EXPECT_EQ(g[2][1], 6);
+            EXPECT_EQ(g[4][5], 20);
+        }
+    }
+}
+
+TEST_F(NonFiniteInputTest, BinaryGridsWithNonFiniteValuesAreReadErrors) {
+    std::vector<double> header{5, 4, 100, 200, 50, -9999, 0, 0, 0, 0, 0, 0}, values(20, 1.0);
+    values[7] = std::numeric_limits<double>::quiet_NaN();  // row 2, column 3
+    for (bool doubles : {true, false}) {
+        Share("nan.bin", doubles ? Binary<double>(header) + Binary<double>(values)
+                                 : Binary<float>(header) + Binary<float>(values));
+        for (bool keepWhole : {true, false}) {
+            ClearConsole();
+            Matrix g;
+            EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("nan.bin", &g, 0, true, false, 0, false, keepWhole); }), 22)
+                << doubles << keepWhole;
+            if (Rank() == 0) {
+                EXPECT_TRUE(Logged(std::string("error reading ") + (doubles ? "double" : "float") +
+                                   " grid nan.bin: value nan in row 2, col 3 is not a finite number"))
+                    << Console();
+            }
+        }
+    }
+}
+
+TEST_F(NonFiniteInputTest, StacksWithNonFiniteValuesAreReadErrors) {
+    const std::string textHeader = "stack_ncols 5\nnrows 4\nxll 100\nyll 200\ncs 50\nnodata -9999\ncnt 0\nmin 0\n"
+                                   "max 0\nsum 0\naverage 0\nnumlevels 1\n";
+    std::string values;
+    for (int i = 1; i <= 40; ++i) values += (i == 14 ? std::string("nan") : std::to_string(i)) + "\n";
+    Share("nan.stk", textHeader + values);
+    Stack st;
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("nan.stk", &st); }), 22);
+    if (Rank() == 0) {
+        EXPECT_TRUE(Logged("error reading ascii stack nan.stk: value nan at row 2, column 2, level 1 is not a finite "
+                           "number"))
+            << Console();
+    }
+    std::vector<double> header{5, 4, 100, 200, 50, -9999, 0, 0, 0, 0, 0, 1}, cells(40, 1.0);
+    cells[33] = std::numeric_limits<double>::infinity();  // row 4, column 2, level 1
+    Share("inf.stk", Binary<double>(header) + Binary<double>(cells));
+    for (bool whole : {true, false}) {
+        ClearConsole();
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("inf.stk", &st, whole); }), 22) << whole;
+        if (Rank() == 0) {
+            EXPECT_TRUE(Logged("error reading double stack inf.stk: value inf at row 4, column 2, level 1")) << Console();
+        }
+    }
+}
+
+}  // namespace
