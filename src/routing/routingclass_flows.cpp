@@ -167,9 +167,10 @@ void routingclass::FillLine(int i, int length) {
     }
 }
 
-void routingclass::AllocFlowArrays(RunoffArray* working, const ObservationWindow* window,
-                                   const std::vector<int>* observedColumns) {
+void routingclass::AllocFlowArrays(RunoffArray* working, std::vector<RunoffArray>* history,
+                                   const ObservationWindow* window, const std::vector<int>* observedColumns) {
     working_ = working;
+    history_ = history;
     window_ = window;
     observedColumns_ = observedColumns;
     for (int z = 1; z <= nZL_; ++z) {
@@ -202,4 +203,14 @@ void routingclass::InitChannelFlows() {
             el.writePos[static_cast<std::size_t>(j)] = nSub_ + (j - 1) * stride + el.table.delta[static_cast<std::size_t>(c)];
         }
     }
+}
+
+double routingclass::LargestFlowTime() const {
+    double t = 0;
+    for (std::size_t k = 1; k < elements_.size(); ++k) {
+        const Element& el = elements_[k];
+        if (!el.built) continue;
+        for (int c = 1; c <= el.table.Classes(); ++c) t = std::max(t, el.table.t[static_cast<std::size_t>(c)]);
+    }
+    return t;
 }
