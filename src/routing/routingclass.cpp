@@ -220,6 +220,7 @@ void routingclass::FreeMemory() {
         }
     }
     lines_.clear();
+    lineIndex_.clear();
     outlet_.clear();
     work_.clear();
     elements_.clear();

@@ -180,6 +180,7 @@ private:
     int ZoneIndexOf(int code) const;
     void AllocateOutletSeries();
     std::vector<double>& Line(int t, int i);
+    int LineSlot(int i) const;
     void FillLine(int i, int length);
     void WriteTableFile(int k, std::FILE* f) const;
 
@@ -214,7 +215,8 @@ private:
     const ObservationWindow* window_ = nullptr;
     const std::vector<int>* observedColumns_ = nullptr;
     std::vector<RunoffArray>* history_ = nullptr;  // [tracer][sub-interval][flow index]
-    std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][flow index] delay lines
+    std::vector<int> lineIndex_;                            // flow index of each delay-line slot
+    std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][slot] delay lines
     // Scratch of the routing step: per tracer the delay line and work series in use, the
     // half-lives (days) and decay factors.
     std::vector<double*> linePtrs_, workPtrs_;

@@ -139,8 +139,10 @@ void routingclass::FillWorkSeries(std::size_t i) {
 
 void routingclass::PassChannel(Element& el, std::size_t i) {
     if (!el.built || el.table.m < 1) return;
+    const int slot = LineSlot(static_cast<int>(i));
+    if (slot < 0) return;
     for (int t = 0; t <= nTr_; ++t) {
-        linePtrs_[static_cast<std::size_t>(t)] = lines_[static_cast<std::size_t>(t)][i].data();
+        linePtrs_[static_cast<std::size_t>(t)] = lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)].data();
         workPtrs_[static_cast<std::size_t>(t)] = work_[static_cast<std::size_t>(t)].data();
     }
     const routing::ChannelPassState state{&el.table, el.cm, el.cf, dt_, nSub_};

@@ -68,7 +68,7 @@ void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int d) {
         if (r.Integer("error reading tracer code") != t) r.Fail("error reading tracer code");
         if (r.Integer("error reading tributary index") != i) r.Fail("error reading tributary index");
         r.SkipLine();
-        std::vector<double>& line = lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
+        std::vector<double>& line = Line(t, i);
         for (int v = 1; v <= nSub_ + d; ++v) {
             const double x = r.Value();
             if (static_cast<std::size_t>(v) < line.size()) line[static_cast<std::size_t>(v)] = x;
