@@ -212,3 +212,48 @@ TEST_F(RoutingStepTest, ObservedDischargeReplacesTheInflowOfItsChannel) {
     Step(1);  // missing observation: the simulated inflow
     EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 1.0, 1e-9);
 }
+
+TEST_F(RoutingStepTest, TracerTablePerTracer) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1, 1000, 30) + "\n"), 0, 1), 0u)
+        << console_.str();
+    if (!Root()) return;
+    qg_[0] = {0, 1.0, 1.0, 1.0};
+    qg_[1] = {0, 4.0, 6.0, 2.0};
+    Start();
+    Step(0);
+    model_->Finish();
+    // Path, three characters of the tracer's name, five of the module's and the extension.
+    const std::string text = talvo_test::ReadFile("tr1routi.txt");
+    EXPECT_NE(text.find("tracer concentration for tracer 1 (tr1) "), std::string::npos) << text;
+    EXPECT_NE(text.find("\t4\t6\t"), std::string::npos) << text;  // subbasins 3 and 5 unrouted
+}
+
+TEST_F(RoutingStepTest, LakeCellsAreCountedOnEveryProcess) {
+    // Lake cells in the first and the last row of the grid: each process counts its own rows.
+    memory_handling mh;
+    Matrix lakes = mh.matrix(1, 4, 1, 5, 4);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) lakes[r][c] = (r == 1 || r == 4) ? 1 : -9999;
+    store_[2].grid = &lakes;
+    store_[2].internalName = "lake_codes";
+    store_[2].hasInternalName = true;
+    store_[2].fileName = "lakes.asc";
+    store_[2].hasFileName = true;
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string lake = "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n0 readgrids for\n";
+    submodel_test::WriteShared("test.ctl", submodel_test::ControlFile(Section("TG 9 (area) = 100 = 1\n") + lake,
+                                                                      OutputInterval(0)));
+    unsigned error = 0;
+    model_ = std::make_unique<abflussmodellklasse>(error, log_.get(), settings_, nullptr);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->InitLakeModel(false);
+    // Rows 1 and 4 hold 3 and 2 lake cells of the basin.
+    const int size = talvo_test::Size();
+    ASSERT_EQ(model_->lakeCellsPerRank.size(), static_cast<std::size_t>(size)) << console_.str();
+    std::int64_t total = 0;
+    for (int r = 0; r < size; ++r) total += model_->lakeCellsPerRank[static_cast<std::size_t>(r)];
+    EXPECT_EQ(total, 5);
+    EXPECT_TRUE(Logged("lakeCellsPerMPIRank[0] "));
+    store_[2] = GridStoreEntry{};
+}
