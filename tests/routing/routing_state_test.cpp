@@ -115,9 +115,10 @@ TEST_F(RoutingStateTest, ReadingChecksTheFile) {
         const char* message;
     } cases[] = {
         {good, 1, 0, ""},
-        {good, 0, 0, ""},
-        {"", 2, 0, ""},
-        {"", 4, 0, ""},
+        // Start modes 0, 2 and 4 never open the file, even a bad one.
+        {"[snow_model]\n", 0, 0, ""},
+        {"[snow_model]\n", 2, 0, ""},
+        {"[snow_model]\n", 4, 0, ""},
         {"", 1, 64, "error opening storage content file state.ftz"},
         {"[snow_model]\n", 3, 71, "error looking for the section routing_model in state.ftz"},
         {replaced("9 (routing", "5 (routing"), 1, 71, "error reading subbasin code in file state.ftz (position 1)"},
