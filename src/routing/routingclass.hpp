@@ -88,6 +88,14 @@ public:
     // One time step of the description; a zero date (month 0) routes without irrigation, river
     // exchange or output rows.
     virtual void Route(int year, int month, int day, int hour);
+    // Asks the processor for the data the next Route reads, while another description routes.
+    void Prefetch() const {
+        for (const void* p : {static_cast<const void*>(&tgCode_), static_cast<const void*>(&elements_),
+                              static_cast<const void*>(&lines_), static_cast<const void*>(&linePtrs_),
+                              static_cast<const void*>(&history_), static_cast<const void*>(elements_.data()),
+                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(outlet_.data())})
+            __builtin_prefetch(p);
+    }
     // Writes the buffered rows of the abstractions and reservoirs.
     virtual void FlushElementFiles() {}
     // The state block of the description in the storage content file.
