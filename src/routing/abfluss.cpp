@@ -1,6 +1,10 @@
-// The links of the routing model to its neighbours and its end.
-#include "routing/abfluss.hpp"
+// The links of the routing model to its neighbours, the set-up passes before the first step,
+// the per-step outputs and the end of the run.
+#include <algorithm>
+#include <cmath>
 
+#include "routing/abfluss.hpp"
+#include "routing/connections.hpp"
 #include "submodel/riverflow_table.hpp"
 
 void abflussmodellklasse::SetRunoffSource(RunoffArray* qg) {
@@ -31,30 +35,106 @@ int abflussmodellklasse::SetOutputUnit(int unit) {
     return flowControl;
 }
 
-void abflussmodellklasse::CheckConnectionsAndInitRouting() {
-    if (!Active()) return;
-    // The flow arrays and the first channel fillings; the initialisation passes of the routing
-    // step follow with it.
-    for (int n = 1; n <= nDesc; ++n) {
-        Description(n).AllocFlowArrays(working.empty() ? nullptr : &working, window.empty() ? nullptr : &window,
-                                       &observedColumn);
-        Description(n).InitChannelFlows();
-    }
+int abflussmodellklasse::InitialisationPasses(const std::vector<double>& largestFlowTimes, double dt) {
+    double S = 0;
+    for (double t : largestFlowTimes) S += std::trunc(t);
+    const double n = std::ceil(S / dt * 60);
+    // A flow time too long to count passes by is no network anyone routes.
+    if (!(n < 1.0e6)) return 1000000;
+    return std::max(1, static_cast<int>(n));
 }
 
-void abflussmodellklasse::InitLakeModel(bool /*interceptionFirst*/) {}
+void abflussmodellklasse::FillHistory() {
+    const auto flows = std::min(working[0].size(), inflowHistory[0][0].size());
+    for (int t = 0; t <= nTr; ++t)
+        for (int s = 1; s <= nSub; ++s) {
+            std::vector<double>& h = inflowHistory[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)];
+            const std::vector<double>& w = working[static_cast<std::size_t>(t)];
+            std::copy(w.begin() + 1, w.begin() + static_cast<std::ptrdiff_t>(flows), h.begin() + 1);
+        }
+}
 
-void abflussmodellklasse::ReadStorageState(const std::string* /*fileName*/, unsigned /*warmStart*/) {}
+void abflussmodellklasse::ConnectInternalInflows() {
+    *log << "checking connection of internal inflows and abstractions" << "[end-entry]";
+    std::vector<routing::InternalInflow> inflows;
+    std::vector<routing::InternalAbstraction> abstractions;
+    for (int n = 1; n <= nDesc; ++n) {
+        routingclass& r = Description(n);
+        for (int z = 1; z <= r.InflowCount(); ++z)
+            if (r.InflowAt(z).mode == routing::kInflowIntern) inflows.push_back({n, r.TGCode(), r.InflowAt(z).code});
+        // Abstractions of the internal kinds join the list once those elements are built.
+    }
+    routing::ConnectInternalFlows(inflows, abstractions, *log);
+}
 
-void abflussmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+void abflussmodellklasse::CheckConnectionsAndInitRouting() {
     if (!Active()) return;
-    teilmodellklasse::run(h, d, m, y);
-    Fatal("the routing time step is not available in this build", kUnavailableCode);
+    if (runoffSource == nullptr || working.empty())
+        Fatal("No valid discharges for discharge routing!\nYou have to run the model including at least precipitation "
+              "interpolation and soil model\nif discharges are wished.",
+              43);
+    for (std::size_t t = 0; t < working.size(); ++t) {
+        std::vector<double>& w = working[t];
+        std::fill(w.begin(), w.end(), 0.0);
+        if (t < runoffSource->size())
+            for (int i = 1; i <= nSb && static_cast<std::size_t>(i) < (*runoffSource)[t].size(); ++i)
+                w[static_cast<std::size_t>(i)] = (*runoffSource)[t][static_cast<std::size_t>(i)];
+    }
+    for (int n = 1; n <= nDesc; ++n)
+        Description(n).AllocFlowArrays(&working, &inflowHistory, window.empty() ? nullptr : &window, &observedColumn);
+    FillHistory();
+    ConnectInternalInflows();
+    for (int n = 1; n <= nDesc; ++n) Description(n).InitChannelFlows();
+
+    std::vector<double> flowTimes;
+    for (int n = 1; n <= nDesc; ++n) flowTimes.push_back(Description(n).LargestFlowTime());
+    initialisationPasses = InitialisationPasses(flowTimes, timeInterval);
+    if (lakeReadGrids != 0) return;
+    RouteInitialisationPasses();
+}
+
+void abflussmodellklasse::RouteInitialisationPasses() {
+    *log << "routing the initialization discharges (" << initialisationPasses << " times)";
+    const std::size_t flows = savedRunoff.empty() ? 0 : savedRunoff[0].size();
+    for (int pass = 0; pass < initialisationPasses; ++pass) {
+        for (int t = 0; t <= nTr; ++t)
+            std::copy_n(working[static_cast<std::size_t>(t)].begin(), flows, savedRunoff[static_cast<std::size_t>(t)].begin());
+        FillHistory();
+        for (int n = 1; n <= nDesc; ++n) Description(n).Route(0, 0, 0, 0);
+        *log << ".";
+        for (int t = 0; t <= nTr; ++t)
+            std::copy_n(savedRunoff[static_cast<std::size_t>(t)].begin(), std::min<std::size_t>(flows, nSb + 1),
+                        working[static_cast<std::size_t>(t)].begin());
+    }
+    *log << "[end-entry]";
+}
+
+void abflussmodellklasse::WriteOutputs() {
+    if (!Active() || finished) return;
+    if (statistic) statistic->WriteLine();
+    for (std::size_t k = 1; k < tracerOutputs.size(); ++k)
+        if (tracerOutputs[k].statistic) tracerOutputs[k].statistic->WriteLine();
+    for (int n = 1; n <= nDesc; ++n) Description(n).FlushElementFiles();
 }
 
 void abflussmodellklasse::Finish() {
-    if (!Active()) return;
+    if (!Active() || finished) return;
+    finished = true;
+    if (status != 0) WriteStorageState();
+    FreeTracerOutputs();
+    if (status != 0 && rank == 0 && observed) {
+        for (auto* tables : {&fitValues, &fitLogs})
+            for (auto& lag : *tables) lag.resize(static_cast<std::size_t>(nSb + 1));
+        if (statistic) statistic->WriteEfficiency(fitValues, fitLogs);
+    }
+    observed.reset();
+    if (statistic) statistic->Release();
+    statistic.reset();
     for (int n = 1; n <= nDesc; ++n) Description(n).FreeMemory();
     routings.clear();
     nDesc = 0;
+    if (rank == 0 && precOnLakesIndex > 0 && gridStore != nullptr) {
+        ReleaseGrid(precOnLakesIndex);
+        precOnLakesIndex = 0;
+    }
 }

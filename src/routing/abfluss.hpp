@@ -16,8 +16,6 @@ struct riverflow_table;
 
 class abflussmodellklasse : public teilmodellklasse {
 public:
-    // Code of the parts of discharge routing this build does not have yet.
-    static constexpr int kUnavailableCode = 2091;
     // settings carries the model's start date in place of the end date.
     abflussmodellklasse(unsigned& error, DiagLog* log, const SubmodelSettings& settings,
                         const TracerDescriptor* descriptors, int tracerCount = 0, int lakeReadGrids = 0);
@@ -36,12 +34,26 @@ public:
     virtual SubbasinValues* GetAbfrel() { return Active() ? &abfrel[0] : nullptr; }
     // Sets the output unit when active; returns the flow control.
     virtual int SetOutputUnit(int unit);
+    // Flow arrays, connections of internal inflows, channel fillings and initialisation passes.
     virtual void CheckConnectionsAndInitRouting();
+    virtual void ReadLakeCodes(const std::string& section);
     virtual void InitLakeModel(bool interceptionFirst);
-    virtual void ReadStorageState(const std::string* fileName, unsigned warmStart);
+    // The state section of the storage content file: read at set-up for start modes other than
+    // 0, 2 and 4, written first (the file created anew) at the end of the run.
+    virtual void ReadStorageState(const std::string* fileName, unsigned startMode);
+    virtual void WriteStorageState();
+    [[noreturn]] virtual void StorageMismatch(const std::string& name, double controlValue, double fileValue);
+    // Occurrences of text in line, overlapping ones included.
+    virtual int CountSubstring(const std::string& line, const std::string& text) const;
     void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
-    virtual void WriteOutputs() {}
+    // Writes the buffered rows of the routed discharge, the tracers and the element files.
+    virtual void WriteOutputs();
     virtual void Finish();
+
+    // Routed discharge of subbasin tg in the output unit (mm per step or m3/s).
+    double SimulatedDischarge(int tg) const;
+    // Number of initialisation passes for the largest flow times of the descriptions.
+    static int InitialisationPasses(const std::vector<double>& largestFlowTimes, double dt);
 
     bool Active() const { return flowControl != 0; }
     int DescriptionCount() const { return nDesc; }
@@ -88,8 +100,39 @@ public:
     int nTr = 0;
     int startDate[4] = {0, 0, 0, 0};  // year, month, day, hour
 
+    // Goodness of fit per lag 0..20 and subbasin, of the values and of their logarithms.
+    LagTables fitValues, fitLogs;
+    struct TracerOutput {
+        std::vector<zoneFZT> records;
+        std::unique_ptr<zonalstatistic> statistic;
+        std::string fileName;
+    };
+    std::vector<TracerOutput> tracerOutputs;  // 1..nTr
+    std::vector<double> decayPerStep, decayPerSubInterval;
+    std::string storageFileName;  // as given at set-up, without path
+    int initialisationPasses = 0;
+    // Lake coupling: flag of "[lake_model]", grid-store indices and lake cells per process.
+    int lakeModelling = 0;
+    int lakeCodesIndex = 0;
+    int pondingIndex = 0;
+    std::vector<std::int64_t> lakeCellsPerRank;
+    bool finished = false;
+
 private:
     friend class NetworkBuilder;
+    void InitTracerOutputs();
+    void FreeTracerOutputs();
+    void IrrigationDemand();
+    void IrrigationAvailability();
+    void CompareWithObserved();
+    void AddFitSums(int tg, int column);
+    void ShiftWindow();
+    void WriteStatistics();
+    void FillHistory();
+    void ConnectInternalInflows();
+    void RouteInitialisationPasses();
+    void CollectLakeCells();
+    void DistributeLakePonding();
     void Construct();
     void ReadTableSettings();
     void ReadObservedDescriptors();

@@ -55,11 +55,14 @@ void abflussmodellklasse::Construct() {
     ReadTableSettings();
     ReadObservedDescriptors();
     totals = routing::CountDescriptions(ControlStream(), *log).counts;
-    // Tracer outputs and lake codes of the routing come with the routing step.
+    InitTracerOutputs();
     maxirrig.assign(static_cast<std::size_t>(nTr + 1), std::vector<double>(static_cast<std::size_t>(nSb + 1), 0.0));
     maxirrigFromReservoirs = maxirrig;
+    ReadLakeCodes("[lake_model]");
     RegisterPrecOnLakes();
     SkipToDescriptions();
+    for (auto* tables : {&fitValues, &fitLogs})
+        for (auto& lag : *tables) lag.assign(static_cast<std::size_t>(nSb + 1), FitSums{});
     BuildNetwork();
     CreateStatistic();
 

@@ -18,6 +18,7 @@ public:
         a.area = area;
         a.factor = factor;
         a.nSb = m_.nSb;
+        a.nSub = m_.nSub;
         a.counts = counts;
         a.tgCode = tgCode;
         a.zoneSize = &m_.abfrel[0];

@@ -11,6 +11,7 @@ routingclass::routingclass(const RoutingDescriptionArgs& a)
     gridStore = a.gridStore;
     tgCode_ = a.tgCode;
     nSb_ = a.nSb;
+    nSub_ = std::max(1, a.nSub);
     dt_ = a.dt;
     areaTG_ = a.area;
     factorTG_ = a.factor;
@@ -219,6 +220,7 @@ void routingclass::FreeMemory() {
         }
     }
     lines_.clear();
+    lineIndex_.clear();
     outlet_.clear();
     work_.clear();
     elements_.clear();

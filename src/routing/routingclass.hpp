@@ -17,6 +17,9 @@
 
 struct riverflow_table;
 struct TracerDescriptor;
+namespace routing {
+class StateReader;
+}
 
 // What a description is built with.
 struct RoutingDescriptionArgs {
@@ -29,6 +32,7 @@ struct RoutingDescriptionArgs {
     double area = 0;           // A_TG, km2
     double factor = 1;         // f_TG, area factor ("AErel")
     int nSb = 0;               // subbasins of the zone table
+    int nSub = 1;              // time sub-intervals of a step
     routing::ElementCounts counts;
     int tgCode = 0;
     SubbasinValues* zoneSize = nullptr;    // abfrel[0]: [0] basin area km2, [i] share of subbasin i
@@ -76,9 +80,29 @@ public:
     virtual void FillRiverflowTable(riverflow_table* table, int description);
     virtual void RefreshRiverflowTable();
     virtual void ReadInflows(RunoffArray& working, int year, int month, int day, int hour);
-    virtual void AllocFlowArrays(RunoffArray* working, const ObservationWindow* window,
-                                 const std::vector<int>* observedColumns);
+    // Keeps the routing model's arrays (working runoff, inflow history per tracer, sub-interval
+    // and flow index, observed discharge) and fills the delay lines of every flow index.
+    virtual void AllocFlowArrays(RunoffArray* working, std::vector<RunoffArray>* history,
+                                 const ObservationWindow* window, const std::vector<int>* observedColumns);
     virtual void InitChannelFlows();
+    // One time step of the description; a zero date (month 0) routes without irrigation, river
+    // exchange or output rows.
+    virtual void Route(int year, int month, int day, int hour);
+    // Asks the processor for the data the next Route reads, while another description routes.
+    void Prefetch() const {
+        for (const void* p : {static_cast<const void*>(&tgCode_), static_cast<const void*>(&elements_),
+                              static_cast<const void*>(&lines_), static_cast<const void*>(&linePtrs_),
+                              static_cast<const void*>(&history_), static_cast<const void*>(elements_.data()),
+                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(outlet_.data())})
+            __builtin_prefetch(p);
+    }
+    // Writes the buffered rows of the abstractions and reservoirs.
+    virtual void FlushElementFiles() {}
+    // The state block of the description in the storage content file.
+    virtual void WriteStorage(std::FILE* f) const;
+    virtual void ReadStorage(std::FILE* f, const std::string& path);
+    // Largest travel time (h) of the slowest class over the channel elements, 0 without any.
+    double LargestFlowTime() const;
 
     // --- small operations
     virtual int MaxStorageElements(int nMin) const;
@@ -135,11 +159,36 @@ public:
     int ObservedFlag() const { return observedFlag_; }
     const std::vector<std::vector<double>>& OutletSeries() const { return outlet_; }
 
+    int AbstractionCount() const { return nAL_; }
+    int ReservoirCount() const { return nSP_; }
+    int InflowCount() const { return nZL_; }
+    int AbstractionCode(int a) const { return abstractionCodes_[static_cast<std::size_t>(a)]; }
+
 private:
     [[noreturn]] void Fatal(const std::string& text, int code);
+    void PrepareRouting();
+    void WithdrawFromTributaries();
+    void TakeRiverExchange(const Element& el);
+    // Combines the joined subbasins of a SUMTRIB channel into its own flow index; returns the
+    // sum of their area weights.
+    double JoinSubbasins(const Element& el, std::size_t own);
+    void FillWorkSeries(std::size_t i);
+    void PassChannel(Element& el, std::size_t i);
+    void AddToOutlet(int k, const Element& el, std::size_t i, double joinedArea);
+    void CloseOutlet(std::size_t tg);
+    void WithdrawAtOutlet(std::size_t tg);
+    void RouteOutletElements(int year, int month, int day, int hour);
+    // State block pieces.
+    void WriteHistoryBlock(std::FILE* f, int i, int d, const char* kind) const;
+    void WriteSubChannels(std::FILE* f, const Element& el, int t) const;
+    void WriteRiverRecord(std::FILE* f, int i) const;
+    void ReadHistoryBlock(routing::StateReader& r, int i, int d);
+    void ReadSubChannels(routing::StateReader& r, Element& el);
+    void ReadRiverRecord(routing::StateReader& r, int i);
     int ZoneIndexOf(int code) const;
     void AllocateOutletSeries();
     std::vector<double>& Line(int t, int i);
+    int LineSlot(int i) const;
     void FillLine(int i, int length);
     void WriteTableFile(int k, std::FILE* f) const;
 
@@ -173,5 +222,13 @@ private:
     RunoffArray* working_ = nullptr;
     const ObservationWindow* window_ = nullptr;
     const std::vector<int>* observedColumns_ = nullptr;
-    std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][flow index] delay lines
+    std::vector<RunoffArray>* history_ = nullptr;  // [tracer][sub-interval][flow index]
+    std::vector<int> lineIndex_;                            // flow index of each delay-line slot
+    std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][slot] delay lines
+    // Scratch of the routing step: per tracer the delay line and work series in use, the
+    // half-lives (days) and decay factors.
+    std::vector<double*> linePtrs_, workPtrs_;
+    std::vector<double> halfLives_, decay_;
+    double availableOutletFlow_ = 0;  // mm
+    double reservoirWithdrawal_ = 0;  // mm
 };

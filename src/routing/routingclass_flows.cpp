@@ -131,16 +131,27 @@ void routingclass::RefreshRiverflowTable() {
     }
 }
 
+int routingclass::LineSlot(int i) const {
+    for (std::size_t n = 0; n < lineIndex_.size(); ++n)
+        if (lineIndex_[n] == i) return static_cast<int>(n);
+    return -1;
+}
+
 std::vector<double>& routingclass::Line(int t, int i) {
-    auto& lines = lines_[static_cast<std::size_t>(t)];
-    if (static_cast<std::size_t>(i) >= lines.size()) lines.resize(static_cast<std::size_t>(i) + 1);
-    return lines[static_cast<std::size_t>(i)];
+    int slot = LineSlot(i);
+    if (slot < 0) {
+        // A description holds the lines of its few flow indices only.
+        slot = static_cast<int>(lineIndex_.size());
+        lineIndex_.push_back(i);
+        for (auto& lines : lines_) lines.emplace_back();
+    }
+    return lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)];
 }
 
 const std::vector<double>& routingclass::DelayLine(int t, int i) const {
     static const std::vector<double> none;
-    const auto& lines = lines_[static_cast<std::size_t>(t)];
-    return static_cast<std::size_t>(i) < lines.size() ? lines[static_cast<std::size_t>(i)] : none;
+    const int slot = LineSlot(i);
+    return slot < 0 ? none : lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)];
 }
 
 // Delay line of flow index i for every tracer: nSub + length + 1 entries, 1..nSub+length
@@ -159,7 +170,8 @@ void routingclass::FillLine(int i, int length) {
     }
     for (int t = 0; t <= nTr_; ++t) {
         std::vector<double>& line = Line(t, i);
-        line.assign(static_cast<std::size_t>(n + 1), 0.0);
+        // A flow index met by two channels keeps the longer of their lines.
+        line.assign(std::max(line.size(), static_cast<std::size_t>(n + 1)), 0.0);
         double v = 0;
         if (useObserved) v = observed;
         else if (working_ != nullptr) v = (*working_)[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
@@ -167,9 +179,10 @@ void routingclass::FillLine(int i, int length) {
     }
 }
 
-void routingclass::AllocFlowArrays(RunoffArray* working, const ObservationWindow* window,
-                                   const std::vector<int>* observedColumns) {
+void routingclass::AllocFlowArrays(RunoffArray* working, std::vector<RunoffArray>* history,
+                                   const ObservationWindow* window, const std::vector<int>* observedColumns) {
     working_ = working;
+    history_ = history;
     window_ = window;
     observedColumns_ = observedColumns;
     for (int z = 1; z <= nZL_; ++z) {
@@ -202,4 +215,14 @@ void routingclass::InitChannelFlows() {
             el.writePos[static_cast<std::size_t>(j)] = nSub_ + (j - 1) * stride + el.table.delta[static_cast<std::size_t>(c)];
         }
     }
+}
+
+double routingclass::LargestFlowTime() const {
+    double t = 0;
+    for (std::size_t k = 1; k < elements_.size(); ++k) {
+        const Element& el = elements_[k];
+        if (!el.built) continue;
+        for (int c = 1; c <= el.table.Classes(); ++c) t = std::max(t, el.table.t[static_cast<std::size_t>(c)]);
+    }
+    return t;
 }

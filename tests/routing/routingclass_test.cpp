@@ -158,7 +158,7 @@ TEST_F(RoutingClassTest, FlowArraysArePrefilled) {
     r.SetInflow(2, 1, routing::kInflowConstant, "", 0, 0, 2020, 1, 1, 0, 5.0);
     r.SetChannel(2, 1, {}, 2, 1, 10, 1000, 2, kRiver);
     RunoffArray working{{0, 0.7, 0, 0.4, 0, 0}, {0, 12, 0, 0, 0, 0}};
-    r.AllocFlowArrays(&working, nullptr, nullptr);
+    r.AllocFlowArrays(&working, nullptr, nullptr, nullptr);
     EXPECT_NEAR(working[0][4], 5.0 * 0.06 * 60 / 100, 1e-12);  // the constant in mm per step
     const std::vector<double>& line = r.DelayLine(0, 1);
     ASSERT_EQ(line.size(), static_cast<std::size_t>(2 + length + 1));
@@ -169,7 +169,7 @@ TEST_F(RoutingClassTest, FlowArraysArePrefilled) {
     ObservationWindow window(21, std::vector<double>{0, 9.5});
     window[10][1] = 2.5;
     std::vector<int> columns{0, 1, 0, 0};
-    r.AllocFlowArrays(&working, &window, &columns);
+    r.AllocFlowArrays(&working, nullptr, &window, &columns);
     EXPECT_EQ(r.DelayLine(0, 1)[3], 2.5);
     EXPECT_EQ(r.DelayLine(0, 4)[1], working[0][4]);  // inflows have no observed column
 }
@@ -181,7 +181,7 @@ TEST_F(RoutingClassTest, RiverRecordsOfTheChannels) {
     double other[10] = {2, 4, 10, 50, 1, 30, 20, 0.001, 20000, 40};
     r.SetChannel(2, 9 - 4, {3}, 1, 0, 10, 1000, 2, other);
     RunoffArray working{{0, 1.0, 2.0, 0, 0, 0}};
-    r.AllocFlowArrays(&working, nullptr, nullptr);
+    r.AllocFlowArrays(&working, nullptr, nullptr, nullptr);
     std::vector<riverflow_table> records(4);
     records[1].soilExchange = 9;
     r.FillRiverflowTable(records.data(), 7);
@@ -205,7 +205,7 @@ TEST_F(RoutingClassTest, SubChannelBlocksHoldTheLongestDelay) {
     ASSERT_GT(el.table.m, 1);
     ASSERT_GT(el.table.maxDelta, el.table.delta[1]);
     RunoffArray working{{0, 30.0, 0, 0, 0, 0}};
-    r.AllocFlowArrays(&working, nullptr, nullptr);
+    r.AllocFlowArrays(&working, nullptr, nullptr, nullptr);
     r.InitChannelFlows();
     const int m = static_cast<int>(el.table.m);
     const int stride = el.table.maxDelta + 4;

@@ -1,0 +1,55 @@
+#pragma once
+// One time step of water through one sub-channel of a routing channel: translation in a delay
+// line by the delay of the discharge class, then retention in two parallel linear storages,
+// one for the main channel and one for the flood plain. Plain numbers and pointers in, numbers
+// out: no log, no grid store, no allocation.
+#include <cmath>
+#include <span>
+
+#include "routing/channel.hpp"
+
+namespace routing {
+
+// ln 2 as the half-life of a tracer enters its decay: exp(-t / (T x 1.442695041111)).
+inline constexpr double kHalfLifeScale = 1.442695041111;
+
+// Outflow of the two parallel linear storages of one sub-interval: u is the inflow, o the
+// outflow of the same sub-interval in the previous step, a and aPrev the flood-plain shares of
+// this and of the previous step, cm and cf the retention factors of main channel and flood plain.
+inline double RetentionOutflow(double u, double o, double cm, double cf, double a, double aPrev) {
+    return (1 - cm) * (1 - a) * u + cm * (1 - aPrev) * o + (1 - cf) * a * u + cf * aPrev * o;
+}
+
+// Decay of a tracer with half-life halfLife (days) over delay sub-intervals of a step of dt
+// minutes split into nSub sub-intervals; a tracer without a positive half-life does not decay.
+inline double ChannelDecayFactor(int delay, double dt, int nSub, double halfLife) {
+    if (!(halfLife > 0)) return 1.0;
+    const double tau = delay * dt / nSub / 60 / 24;
+    return std::exp(-tau / (halfLife * kHalfLifeScale));
+}
+
+// Largest of entries 1..nSub of a series.
+inline double MaxOfSubIntervals(const double* series, int nSub) {
+    double m = series[1];
+    for (int s = 2; s <= nSub; ++s) m = series[s] > m ? series[s] : m;
+    return m;
+}
+
+// The state of one channel element that a pass reads and rewrites.
+struct ChannelPassState {
+    const WQTable* table = nullptr;
+    double cm = 0, cf = 0;  // retention factors exp(-1/k)
+    double dt = 60;         // time step, minutes
+    int nSub = 1;           // time sub-intervals
+};
+
+// Passes the work series through sub-channel j (1-based). lines[t] is the delay line of tracer
+// t (positions 1..), work[t] its work series (sub-intervals 1..nSub), halfLives[t] the tracer's
+// half-life in days (entry 0 unused), decay a scratch of lines.size() doubles. The block of
+// sub-channel j spans the positions (j-1)*S+1 .. j*S with S = largest delay + nSub. The water
+// of the work series is replaced by the outflow; its tracers keep what entered the element.
+void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> lines, std::span<double* const> work,
+                    std::span<const double> halfLives, std::span<double> decay, double* qaus, double& qvzuq,
+                    int& writePos);
+
+}  // namespace routing

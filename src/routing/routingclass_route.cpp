@@ -1,0 +1,224 @@
+// The routing step of one routing description: the tributary channels, the channels of joined
+// subbasins and the inflows, each through its delay line and its two linear storages, added at
+// the outlet of the routing subbasin with their area weights.
+#include <algorithm>
+
+#include "routing/channel_pass.hpp"
+#include "routing/routingclass.hpp"
+#include "setup/tracer_ini.hpp"
+#include "submodel/riverflow_table.hpp"
+
+void routingclass::PrepareRouting() {
+    // A description of its own zone alone has no element that gave it its outlet series.
+    AllocateOutletSeries();
+    const auto tracers = static_cast<std::size_t>(nTr_ + 1);
+    linePtrs_.assign(tracers, nullptr);
+    workPtrs_.assign(tracers, nullptr);
+    decay_.assign(tracers, 1.0);
+    halfLives_.assign(tracers, 0.0);
+    for (int t = 1; t <= nTr_ && tracerDescriptors_ != nullptr; ++t)
+        halfLives_[static_cast<std::size_t>(t)] = tracerDescriptors_[t].half_time;
+}
+
+void routingclass::Route(int year, int month, int day, int hour) {
+    if (working_ == nullptr || history_ == nullptr) return;
+    if (linePtrs_.size() != static_cast<std::size_t>(nTr_ + 1)) PrepareRouting();
+    const bool realDate = month >= 1;
+    RunoffArray& W = *working_;
+    auto& H = *history_;
+    const int K = TributaryCount();
+    const auto tg = static_cast<std::size_t>(ZoneIndexOf(tgCode_));
+
+    if (irrigationTable_ != nullptr && realDate && maxirrig_ != nullptr) WithdrawFromTributaries();
+
+    // The outlet starts with the runoff of the TG's own zone.
+    const double w0 = elements_[0].areaWeight;
+    for (int s = 1; s <= nSub_; ++s) {
+        outlet_[0][static_cast<std::size_t>(s)] = w0 * H[0][static_cast<std::size_t>(s)][tg];
+        for (int t = 1; t <= nTr_; ++t)
+            outlet_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)] =
+                H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg];
+    }
+
+    for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
+        Element& el = elements_[static_cast<std::size_t>(k)];
+        const auto i = static_cast<std::size_t>(FlowIndex(k));
+        if (k <= K && realDate && riverflow_ != nullptr) TakeRiverExchange(el);
+        double joinedArea = 0;
+        if (k > nOL_ && k <= K) joinedArea = JoinSubbasins(el, i);
+        if (k > K && inflows_[static_cast<std::size_t>(k - K)].mode == routing::kInflowIntern) {
+            // The abstraction that feeds an internal inflow delivers m3/s.
+            for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][i] = M3sToMm(H[0][static_cast<std::size_t>(s)][i], el.p.A, dt_);
+            for (int t = 0; t <= nTr_; ++t) W[static_cast<std::size_t>(t)][i] = H[static_cast<std::size_t>(t)][1][i];
+        }
+        FillWorkSeries(i);
+        PassChannel(el, i);
+        AddToOutlet(k, el, i, joinedArea);
+    }
+
+    CloseOutlet(tg);
+    if (irrigationTable_ != nullptr && realDate && maxirrig_ != nullptr) WithdrawAtOutlet(tg);
+    RouteOutletElements(year, month, day, hour);
+}
+
+void routingclass::WithdrawFromTributaries() {
+    auto& H = *history_;
+    RunoffArray& mi = *maxirrig_;
+    for (int k = 1; k <= TributaryCount(); ++k) {
+        const Element& el = elements_[static_cast<std::size_t>(k)];
+        auto withdraw = [&](int code) {
+            const auto i = static_cast<std::size_t>(ZoneIndexOf(code));
+            if (i == 0 || i >= irrigationTable_->size() || mi[0][i] != 0) return;
+            for (int t = 0; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][i] = H[static_cast<std::size_t>(t)][1][i];
+            const double demand = (*irrigationTable_)[i].sx;
+            for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][i] -= demand;
+        };
+        for (int c : el.joined) withdraw(c);
+        withdraw(el.code);
+    }
+}
+
+void routingclass::TakeRiverExchange(const Element& el) {
+    auto& H = *history_;
+    auto take = [&](int code) {
+        const int i = ZoneIndexOf(code);
+        if (i == 0) return;
+        riverflow_table& r = riverflow_[i];
+        // The soil model's exchange arrives in m3/s over the channel's catchment.
+        r.soilExchange = r.area > 0 ? M3sToMm(r.soilExchange, r.area, dt_) : 0.0;
+        for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][static_cast<std::size_t>(i)] -= r.soilExchange;
+    };
+    for (int c : el.joined) take(c);
+    take(el.code);
+}
+
+double routingclass::JoinSubbasins(const Element& el, std::size_t own) {
+    auto& H = *history_;
+    auto weight = [&](std::size_t i) {
+        const double g = (*zoneFactor_)[i];
+        return g != 0 ? (*zoneSize_)[i] / g : 0.0;
+    };
+    double Sa = 0;
+    for (int s = 1; s <= nSub_; ++s) {
+        const auto ss = static_cast<std::size_t>(s);
+        Sa = 0;
+        double Sq = 0;
+        std::fill(loadSums_.begin(), loadSums_.end(), 0.0);
+        auto add = [&](std::size_t i) {
+            const double a = weight(i);
+            const double q = a * H[0][ss][i];
+            Sa += a;
+            Sq += q;
+            for (int t = 1; t <= nTr_; ++t) loadSums_[static_cast<std::size_t>(t)] += q * H[static_cast<std::size_t>(t)][ss][i];
+        };
+        for (int c : el.joined) add(static_cast<std::size_t>(ZoneIndexOf(c)));
+        add(own);
+        H[0][ss][own] = Sa != 0 ? Sq / Sa : 0.0;
+        // No combined flow carries no load: the concentrations are 0.
+        for (int t = 1; t <= nTr_; ++t)
+            H[static_cast<std::size_t>(t)][ss][own] = Sq != 0 ? loadSums_[static_cast<std::size_t>(t)] / Sq : 0.0;
+    }
+    return Sa;
+}
+
+void routingclass::FillWorkSeries(std::size_t i) {
+    auto& H = *history_;
+    if (observedFlag_ == 1 && window_ != nullptr && observedColumns_ != nullptr && i <= static_cast<std::size_t>(nSb_) &&
+        i < observedColumns_->size() && window_->size() > 10) {
+        const int col = (*observedColumns_)[i];
+        if (col > 0 && static_cast<std::size_t>(col) < (*window_)[10].size() && (*window_)[10][static_cast<std::size_t>(col)] >= 0) {
+            // The observed discharge replaces the water; the tracers keep the previous series.
+            std::fill(work_[0].begin() + 1, work_[0].end(), (*window_)[10][static_cast<std::size_t>(col)]);
+            return;
+        }
+    }
+    for (int t = 0; t <= nTr_; ++t)
+        for (int s = 1; s <= nSub_; ++s)
+            work_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)] = H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][i];
+}
+
+void routingclass::PassChannel(Element& el, std::size_t i) {
+    if (!el.built || el.table.m < 1) return;
+    const int slot = LineSlot(static_cast<int>(i));
+    if (slot < 0) return;
+    for (int t = 0; t <= nTr_; ++t) {
+        linePtrs_[static_cast<std::size_t>(t)] = lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)].data();
+        workPtrs_[static_cast<std::size_t>(t)] = work_[static_cast<std::size_t>(t)].data();
+    }
+    const routing::ChannelPassState state{&el.table, el.cm, el.cf, dt_, nSub_};
+    // The water passes the last sub-channel first and the first one last.
+    for (int j = static_cast<int>(el.table.m); j >= 1; --j)
+        routing::PassSubChannel(state, j, linePtrs_, workPtrs_, halfLives_, decay_,
+                                el.Qaus[static_cast<std::size_t>(j)].data(), el.qvzuq[static_cast<std::size_t>(j)],
+                                el.writePos[static_cast<std::size_t>(j)]);
+}
+
+void routingclass::AddToOutlet(int k, const Element& el, std::size_t i, double joinedArea) {
+    const auto tg = static_cast<std::size_t>(ZoneIndexOf(tgCode_));
+    double scale = 0;
+    if (k > TributaryCount()) {
+        scale = areaTG_ > 0 ? el.p.A / areaTG_ * factorTG_ : 0.0;
+    } else if (k > nOL_) {
+        const double z = (*zoneSize_)[tg];
+        scale = z != 0 ? factorTG_ / z * joinedArea : 0.0;
+    } else {
+        const double g = (*zoneFactor_)[i];
+        scale = g != 0 ? el.areaWeight / g : 0.0;
+    }
+    for (int s = 1; s <= nSub_; ++s) {
+        const auto ss = static_cast<std::size_t>(s);
+        const double v = scale * work_[0][ss];
+        for (int t = 1; t <= nTr_; ++t) {
+            double& o = outlet_[static_cast<std::size_t>(t)][ss];
+            o = MixConcentration(o, work_[static_cast<std::size_t>(t)][ss], outlet_[0][ss], v);
+        }
+        outlet_[0][ss] += v;
+    }
+}
+
+void routingclass::CloseOutlet(std::size_t tg) {
+    RunoffArray& W = *working_;
+    auto& H = *history_;
+    double total = 0;
+    for (int s = 1; s <= nSub_; ++s) {
+        for (int t = 0; t <= nTr_; ++t)
+            H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg] = outlet_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)];
+        total += outlet_[0][static_cast<std::size_t>(s)];
+    }
+    outlet_[0][0] = total;
+    for (int t = 1; t <= nTr_; ++t) {
+        double c = 0;
+        if (total > 0)
+            for (int s = 1; s <= nSub_; ++s)
+                c += outlet_[0][static_cast<std::size_t>(s)] / total * outlet_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)];
+        outlet_[static_cast<std::size_t>(t)][0] = c;
+        W[static_cast<std::size_t>(t)][tg] = c;
+    }
+    W[0][tg] = total / nSub_;
+}
+
+void routingclass::WithdrawAtOutlet(std::size_t tg) {
+    RunoffArray& W = *working_;
+    auto& H = *history_;
+    RunoffArray& mi = *maxirrig_;
+    if (tg >= irrigationTable_->size() || mi[0][tg] != 0) return;
+    const double z = (*zoneSize_)[tg];
+    const zoneFZT& r = (*irrigationTable_)[tg];
+    // A subbasin without irrigated cells has no share to scale by: nothing is available there
+    // and nothing is taken.
+    mi[0][tg] = r.rel != 0 ? (z / r.rel) * W[0][tg] / factorTG_ : 0.0;
+    for (int t = 1; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][tg] = W[static_cast<std::size_t>(t)][tg];
+    const double e = z != 0 ? (r.rel / z) * r.sx * factorTG_ : 0.0;
+    for (int s = 1; s <= nSub_; ++s) {
+        double& h = H[0][static_cast<std::size_t>(s)][tg];
+        h = std::max(0.0, h - e);
+    }
+    W[0][tg] = std::max(0.0, W[0][tg] - e);
+}
+
+void routingclass::RouteOutletElements(int /*year*/, int /*month*/, int /*day*/, int /*hour*/) {
+    // Abstractions and reservoirs at the outlet take their share here, in the order of their
+    // elements; a description is only built with them where they exist.
+    reservoirWithdrawal_ = 0;
+    availableOutletFlow_ = 0;
+}

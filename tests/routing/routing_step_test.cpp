@@ -1,0 +1,259 @@
+// The routing time step of the whole network: runoff of the subbasins through their channels to
+// the outlets, inflows, the routed-discharge table, the initialisation passes and the
+// connections of internal inflows.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "routing/connections.hpp"
+#include "routing_harness.hpp"
+
+using namespace routing_test;
+using submodel_test::CodeOf;
+
+namespace {
+class RoutingStepTest : public RoutingHarness {};
+}  // namespace
+
+TEST_F(RoutingStepTest, NetworkCarriesTheRunoffOfItsSubbasins) {
+    // 100 km2 split 0.3 / 0.2 / 0.5; subbasin 9 takes 3 and 5 through its channels.
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string network = "TG 9 (area) = 100 = 1\n  OL 3" + Channel(2, 5000, 30) + "\n  OL 5" +
+                                Channel(3, 8000, 20) + "\n";
+    for (int unit : {1, 0}) {
+        ASSERT_EQ(Build(Section(network), unit), 0u) << console_.str();
+        if (!Root()) continue;
+        for (int i = 1; i <= 3; ++i) qg_[0][static_cast<std::size_t>(i)] = 1.0;
+        Start();
+        for (int n = 0; n < 5; ++n) Step(n);
+        if (unit == 1) {
+            EXPECT_NEAR(model_->SimulatedDischarge(1), 8.3333333, 1e-6 * 8.3333);
+            EXPECT_NEAR(model_->SimulatedDischarge(2), 5.5555556, 1e-6 * 5.5556);
+            EXPECT_NEAR(model_->SimulatedDischarge(3), 27.777778, 1e-6 * 27.778);
+            // The table holds the same values.
+            ASSERT_GE(model_->statistic->lastValues().size(), 4u);
+            EXPECT_NEAR(model_->statistic->lastValues()[3], 27.777778, 1e-6 * 27.778);
+        } else {
+            EXPECT_NEAR(model_->SimulatedDischarge(3), 1.0, 1e-6);
+        }
+        model_->Finish();
+    }
+}
+
+TEST_F(RoutingStepTest, PulseOfAnInflowReachesTheNextOutletUnchanged) {
+    // Inflow 1 (10 m3/s in step 2) enters 5 and goes on through a storage-free channel into 9.
+    SetZones(100, 0.3, 0.2, 0.5);
+    std::string table = "inflow\nYYYY MM DD HH Q\n";
+    for (int n = 0; n < 8; ++n) {
+        const Date d = StepDate(n);
+        table += StrFormat("%d %d %d %d %g\n", d.year, d.month, d.day, d.hour, n == 2 ? 10.0 : 0.0);
+    }
+    submodel_test::WriteShared("inflow.txt", table);
+    const std::string network = "TG 5 (area) = 20 = 1\n  ZL 1 = extern inflow.txt 1 5" + Channel(0.01, 1, 20) +
+                                "\nTG 9 (area) = 80 = 1\n  OL 5" + Channel(0.01, 1, 20) + "\n";
+    ASSERT_EQ(Build(Section(network), 1), 0u) << console_.str();
+    if (!Root()) return;
+    Start();
+    for (int n = 0; n < 6; ++n) {
+        Step(n);
+        const double expected = n == 2 ? 10.0 : 0.0;
+        // Unchanged up to the rounding of the unit conversions (16.6666667 x 0.06).
+        EXPECT_NEAR(model_->SimulatedDischarge(2), expected, 1e-7) << n;
+        EXPECT_NEAR(model_->SimulatedDischarge(3), expected, 1e-7) << n;
+    }
+}
+
+TEST_F(RoutingStepTest, RoutedDischargeTableHasOneLinePerStep) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 50 = 1\n  OL 3" + Channel(1, 1000, 30) + "\n"), 0), 0u) << console_.str();
+    if (!Root()) return;
+    Start();
+    for (int n = 0; n < 3; ++n) {
+        qg_[0] = {0, 0.5 * (n + 1), 0.25, 0.1};
+        Step(n);
+    }
+    model_->Finish();
+    const std::string text = talvo_test::ReadFile("Qstat.txt");
+    EXPECT_NE(text.find("routed discharge [mm per subbasin] "), std::string::npos) << text;
+    EXPECT_NE(text.find("2020\t 1\t 2\t 2"), std::string::npos) << text;
+    // Subbasin 5 has no description: its runoff passes unrouted.
+    EXPECT_NE(text.find("\t0.25000\t"), std::string::npos) << text;
+}
+
+TEST_F(RoutingStepTest, InitialisationPassesCoverTheFlowTimes) {
+    EXPECT_EQ(abflussmodellklasse::InitialisationPasses({5.8, 11.2, 0.4}, 60), 16);
+    EXPECT_EQ(abflussmodellklasse::InitialisationPasses({5.8, 11.2, 0.4}, 1440), 1);
+    EXPECT_EQ(abflussmodellklasse::InitialisationPasses({}, 60), 1);
+    EXPECT_EQ(abflussmodellklasse::InitialisationPasses({0.9}, 60), 1);
+    SetZones(100, 0.3, 0.2, 0.5);
+    // A channel of 3.6 h: three passes at one hour.
+    ASSERT_EQ(Build(Section("TG 9 (area) = 50 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n")), 0u);
+    // The flow time of 1 m, known on the routing process.
+    const double perMetre = Root() ? model_->Description(1).LargestFlowTime() : 1.0;
+    ASSERT_EQ(Build(Section("TG 9 (area) = 50 = 1\n  OL 3" + Channel(0.01, 3.6 / perMetre, 30) + "\n")), 0u);
+    if (!Root()) return;
+    Start();
+    EXPECT_EQ(model_->initialisationPasses, 3);
+    EXPECT_TRUE(Logged("routing the initialization discharges (3 times)..."));
+}
+
+TEST_F(RoutingStepTest, StartFillsTheChannelsWithTheFirstRunoff) {
+    // After the passes a steady runoff leaves every channel as it entered.
+    SetZones(100, 0.3, 0.2, 0.5);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 50 = 1\n  OL 3" + Channel(4, 30000, 30) + "\n", 2)), 0u);
+    if (!Root()) return;
+    qg_[0] = {0, 2.0, 1.0, 0.5};
+    Start();
+    Step(0);
+    EXPECT_NEAR(Routed(9), 0.5 * 0.5 / 0.8 + 2.0 * 0.3 / 0.8, 1e-12);
+}
+
+TEST_F(RoutingStepTest, InternalInflowWithoutAbstractionStops) {
+    ASSERT_EQ(Build(Section("TG 9 (area) = 50 = 1\n  ZL 1 = intern" + Channel(1, 100, 1) + "\n")), 0u);
+    if (!Root()) return;
+    EXPECT_EQ(CodeOf([&] { Start(); }), 302);
+    EXPECT_TRUE(Logged("checking connection of internal inflows and abstractions"));
+    EXPECT_TRUE(Logged("\n ---> Error in connecting internal abstractions with internal inflows:\n"
+                       "in routing description 1 for TG 9:\nInternal Inflow ZL 1 has no conenction to an internal "
+                       "abstraction.\nthis is not allowed\n"));
+}
+
+TEST_F(RoutingStepTest, ConnectionsOfInternalFlows) {
+    using routing::InternalAbstraction;
+    using routing::InternalInflow;
+    struct Case {
+        std::vector<InternalInflow> inflows;
+        std::vector<InternalAbstraction> abstractions;
+        int code;
+        const char* message;
+    } cases[] = {
+        {{{1, 9, 1}}, {{2, 5, 1}}, 0, ""},
+        {{{1, 9, 1}}, {{2, 5, 1}, {3, 3, 1}}, 300,
+         "in routing description 3 for TG 3:\nInflow 1 is already connected to an internal abstraction.\n"
+         "Each abstaction (AL-element) must be conencted to exactly one internal inflow(ZL-element)\n"},
+        {{{1, 9, 2}}, {{1, 9, 2}}, 301,
+         "Abstraction AL 2 from routing description 1 and inflow ZL 2 are both defined for the same routing-subbasin "
+         "TG 9.\nthis is not allowed\n"},
+        {{{1, 9, 1}}, {{2, 5, 1}, {2, 5, 4}}, 303,
+         "in routing description 2 for TG 5:\nInternal abstraction AL 4 is not connected to any internal inflow.\n"},
+    };
+    for (const Case& c : cases) {
+        console_.str("");
+        std::vector<int> source;
+        EXPECT_EQ(CodeOf([&] { source = routing::ConnectInternalFlows(c.inflows, c.abstractions, *log_); }), c.code);
+        if (c.code == 0) {
+            EXPECT_EQ(source, std::vector<int>{0});
+        } else {
+            EXPECT_TRUE(Logged(c.message));
+        }
+    }
+}
+
+TEST_F(RoutingStepTest, JoinedSubbasinsWithoutFlowCarryNoTracer) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  SUMTRIB 3&5 (k)" + Channel(1, 1000, 50) + "\n"), 1, 1), 0u)
+        << console_.str();
+    if (!Root()) return;
+    qg_[1] = {0, 5.0, 7.0, 2.0};
+    Start();
+    Step(0);
+    for (double h : {model_->inflowHistory[1][1][1], Routed(9, 1)}) {
+        EXPECT_TRUE(std::isfinite(h));
+    }
+    EXPECT_EQ(model_->inflowHistory[1][1][1], 0.0);
+    // With flow the tracers mix by the flows' weights.
+    qg_[0] = {0, 1.0, 3.0, 0.0};
+    Step(1);
+    const double a3 = 0.3, a5 = 0.2;
+    EXPECT_NEAR(model_->inflowHistory[1][1][1], (a3 * 1 * 5 + a5 * 3 * 7) / (a3 * 1 + a5 * 3), 1e-12);
+}
+
+TEST_F(RoutingStepTest, IrrigationAroundTheRouting) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n  OL 5" +
+                            Channel(0.01, 1, 20) + "\n")),
+              0u);
+    if (!Root()) return;
+    // Demand (sum) per cell weight; subbasin 9 has no irrigated cells (relative area 0).
+    std::vector<zoneFZT> irrigation = {{0, 0, 0, 0, 0}, {0, 0.4, 3, 0.5, 2}, {0, 0.0, 5, 0.25, 1}, {0, 0.3, 9, 0, 0}};
+    qg_[0] = {0, 1.0, 0.2, 0.5};
+    model_->SetRunoffSource(&qg_);
+    model_->CheckConnectionsAndInitRouting();
+    model_->SetIrrigationTable(&irrigation);
+    Step(0);
+    RunoffArray& mi = *model_->GetMaxIrrig();
+    EXPECT_NEAR(irrigation[1].sx, 0.2, 1e-12);  // 0.4 over a weight of 2
+    EXPECT_EQ(irrigation[3].sx, 0.0);           // no weight: no demand
+    EXPECT_NEAR(mi[0][1], 1.0, 1e-12);          // the tributary's flow before the withdrawal
+    for (int i = 1; i <= 3; ++i) EXPECT_TRUE(std::isfinite(mi[0][static_cast<std::size_t>(i)])) << i;
+    EXPECT_EQ(mi[0][3], 0.0);
+    // The outlet lost the 0.2 mm taken from 3 (weight 0.3 of the basin).
+    EXPECT_NEAR(Routed(9), 0.5 * 0.5 + 0.3 * (1.0 - 0.2) + 0.2 * 0.2, 1e-9);
+}
+
+TEST_F(RoutingStepTest, ObservedDischargeReplacesTheInflowOfItsChannel) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    std::string table = "observed\nYYYY MM DD HH Q3\n";
+    for (int n = 0; n < 30; ++n) {
+        const Date d = StepDate(n);
+        table += StrFormat("%d %d %d %d %g\n", d.year, d.month, d.day, d.hour, n == 1 ? -1.0 : 4.0);
+    }
+    submodel_test::WriteShared("observed.txt", table);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2),
+                    0),
+              0u)
+        << console_.str();
+    if (!Root()) return;
+    qg_[0] = {0, 1.0, 0.0, 0.0};
+    Start();
+    Step(0);
+    // The channel of 3 carries 0.3 of the 0.8 that 9 and 3 cover together.
+    EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 4.0, 1e-9);
+    Step(1);  // missing observation: the simulated inflow
+    EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 1.0, 1e-9);
+}
+
+TEST_F(RoutingStepTest, TracerTablePerTracer) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1, 1000, 30) + "\n"), 0, 1), 0u)
+        << console_.str();
+    if (!Root()) return;
+    qg_[0] = {0, 1.0, 1.0, 1.0};
+    qg_[1] = {0, 4.0, 6.0, 2.0};
+    Start();
+    Step(0);
+    model_->Finish();
+    // Path, three characters of the tracer's name, five of the module's and the extension.
+    const std::string text = talvo_test::ReadFile("tr1routi.txt");
+    EXPECT_NE(text.find("tracer concentration for tracer 1 (tr1) "), std::string::npos) << text;
+    EXPECT_NE(text.find("\t4\t6\t"), std::string::npos) << text;  // subbasins 3 and 5 unrouted
+}
+
+TEST_F(RoutingStepTest, LakeCellsAreCountedOnEveryProcess) {
+    // Lake cells in the first and the last row of the grid: each process counts its own rows.
+    memory_handling mh;
+    Matrix lakes = mh.matrix(1, 4, 1, 5, 4);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) lakes[r][c] = (r == 1 || r == 4) ? 1 : -9999;
+    store_[2].grid = &lakes;
+    store_[2].internalName = "lake_codes";
+    store_[2].hasInternalName = true;
+    store_[2].fileName = "lakes.asc";
+    store_[2].hasFileName = true;
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string lake = "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n0 readgrids for\n";
+    submodel_test::WriteShared("test.ctl", submodel_test::ControlFile(Section("TG 9 (area) = 100 = 1\n") + lake,
+                                                                      OutputInterval(0)));
+    unsigned error = 0;
+    model_ = std::make_unique<abflussmodellklasse>(error, log_.get(), settings_, nullptr);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->InitLakeModel(false);
+    // Rows 1 and 4 hold 3 and 2 lake cells of the basin.
+    const int size = talvo_test::Size();
+    ASSERT_EQ(model_->lakeCellsPerRank.size(), static_cast<std::size_t>(size)) << console_.str();
+    std::int64_t total = 0;
+    for (int r = 0; r < size; ++r) total += model_->lakeCellsPerRank[static_cast<std::size_t>(r)];
+    EXPECT_EQ(total, 5);
+    EXPECT_TRUE(Logged("lakeCellsPerMPIRank[0] "));
+    store_[2] = GridStoreEntry{};
+}
