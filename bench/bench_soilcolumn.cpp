@@ -88,9 +88,9 @@ struct BenchColumn {
 constexpr int kSubsteps = 96;  // a day of 15-minute sub-steps
 
 soil_entry Loam(int layers) {
-    SoilSpec spec;
-    spec.layers = layers;
-    soil_entry s = MakeSoil(spec);
+    SoilLayout def;
+    def.layers = layers;
+    soil_entry s = MakeSoil(def);
     s.MacroCapacity = 2.0 / 3600000.0;
     s.PMacroThresh = 1.0 / 3600000.0;
     s.MacroDepth = 0.4;

@@ -20,7 +20,7 @@ namespace {
 constexpr int kRows = 500, kCols = 500, kLayers = 10, kSubbasins = 20, kZones = 6;
 
 struct Grid {
-    soil_entry soil = soilcolumn_test::MakeSoil(soilcolumn_test::SoilSpec{});
+    soil_entry soil = soilcolumn_test::MakeSoil(soilcolumn_test::SoilLayout{});
     std::vector<double> theta, tableDistance, thetaGw, pond, directflow, interflow, baseflow;
     std::vector<int> tableLayer;
     soilstep::StepSettings set;

@@ -34,7 +34,7 @@ public:
         for (int i = 0; i < 10; ++i) Check(v[i] == v[i]);
         (void)code;
     }
-    void Inflow(int e, const routing::InflowSpec& s) override {
+    void Inflow(int e, const routing::InflowDef& s) override {
         Check(e >= 1 && e <= elements_);
         Check(s.z >= 1 && s.z <= totals_.counts.zl);
         Check(s.fileName.size() <= 299);

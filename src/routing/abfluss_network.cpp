@@ -34,7 +34,7 @@ public:
     void Channel(int e, int code, const std::vector<int>& joined, const double values[10]) override {
         current_->SetChannel(e, code, joined, m_.nSub, m_.observedInflow, m_.qmin, m_.qmax, m_.nIntervals, values);
     }
-    void Inflow(int e, const routing::InflowSpec& s) override {
+    void Inflow(int e, const routing::InflowDef& s) override {
         current_->SetInflow(e, s.z, s.mode, s.fileName, s.firstRow, s.column, m_.startDate[0], m_.startDate[1],
                             m_.startDate[2], m_.startDate[3], s.value);
     }

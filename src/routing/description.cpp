@@ -304,47 +304,47 @@ void Parser::ParseZL() {
     for (std::size_t p = text_.find("ZL"); p != std::string::npos; p = text_.find("ZL", pos_)) {
         ++e_;
         pos_ = p + 2;
-        InflowSpec spec;
-        if (!ReadInt(spec.z)) Fatal(log_, "there is no inflow number after \"ZL\" (element " + std::to_string(e_) + ")", 42);
-        if (spec.z > ctx_.nZL)
+        InflowDef def;
+        if (!ReadInt(def.z)) Fatal(log_, "there is no inflow number after \"ZL\" (element " + std::to_string(e_) + ")", 42);
+        if (def.z > ctx_.nZL)
             Fatal(log_,
                   "there is/are only " + std::to_string(ctx_.nZL) +
                       " inflow(s) for the entire basin,\n but the codes ranges from 1 to at least " +
-                      std::to_string(spec.z) + "! in " + ctx_.moduleName,
+                      std::to_string(def.z) + "! in " + ctx_.moduleName,
                   42);
-        if (spec.z < 1)
+        if (def.z < 1)
             Fatal(log_, "the inflow numbers range from 1 to " + std::to_string(ctx_.nZL) + ", not " +
-                            std::to_string(spec.z) + "! in " + ctx_.moduleName,
+                            std::to_string(def.z) + "! in " + ctx_.moduleName,
                   42);
         const std::size_t eq = text_.find('=', pos_);
-        if (eq == std::string::npos) Fatal(log_, "missing \"=\" and mode for inflow " + std::to_string(spec.z), 42);
+        if (eq == std::string::npos) Fatal(log_, "missing \"=\" and mode for inflow " + std::to_string(def.z), 42);
         pos_ = eq + 1;
         const std::string mode = ReadWord();
         const std::string unsupported =
-            "the modus \"" + mode.substr(0, 40) + "\" is not supported for inflow " + std::to_string(spec.z);
+            "the modus \"" + mode.substr(0, 40) + "\" is not supported for inflow " + std::to_string(def.z);
         if (mode.size() > kMaxModeWord) Fatal(log_, unsupported, 42);
         if (mode == "constant") {
-            spec.mode = kInflowConstant;
-            if (!ReadNumber(spec.value)) Fatal(log_, "missing constant value for inflow " + std::to_string(spec.z), 42);
+            def.mode = kInflowConstant;
+            if (!ReadNumber(def.value)) Fatal(log_, "missing constant value for inflow " + std::to_string(def.z), 42);
         } else if (mode == "extern") {
-            spec.mode = kInflowExtern;
-            spec.fileName = ReadWord();
-            if (spec.fileName.empty() || spec.fileName.size() > kMaxInflowFileName)
+            def.mode = kInflowExtern;
+            def.fileName = ReadWord();
+            if (def.fileName.empty() || def.fileName.size() > kMaxInflowFileName)
                 Fatal(log_,
-                      "the file name of inflow " + std::to_string(spec.z) + " is missing or longer than " +
+                      "the file name of inflow " + std::to_string(def.z) + " is missing or longer than " +
                           std::to_string(kMaxInflowFileName) + " characters",
                       42);
-            if (!ReadInt(spec.firstRow) || !ReadInt(spec.column))
-                Fatal(log_, "missing start row or column for inflow " + std::to_string(spec.z), 42);
+            if (!ReadInt(def.firstRow) || !ReadInt(def.column))
+                Fatal(log_, "missing start row or column for inflow " + std::to_string(def.z), 42);
         } else if (mode == "intern") {
-            spec.mode = kInflowIntern;
+            def.mode = kInflowIntern;
         } else {
             Fatal(log_, unsupported, 42);
         }
-        sink_.Inflow(e_, spec);
+        sink_.Inflow(e_, def);
         double c[10];
-        ReadChannelValues(c, "inflow", spec.z, 42);
-        sink_.Channel(e_, spec.z, {}, c);
+        ReadChannelValues(c, "inflow", def.z, 42);
+        sink_.Channel(e_, def.z, {}, c);
     }
 }
 

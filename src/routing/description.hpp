@@ -69,7 +69,7 @@ struct RoutingTargets {
 // Kind of an inflow: constant value, fed by an internal abstraction, dated file.
 enum InflowMode : int { kInflowConstant = 1, kInflowIntern = 3, kInflowExtern = 4 };
 
-struct InflowSpec {
+struct InflowDef {
     int z = 0;
     int mode = kInflowConstant;
     std::string fileName;
@@ -90,7 +90,7 @@ public:
     virtual ~DescriptionSink() = default;
     virtual void Begin(int n, int tgCode, double area, double factor, const ElementCounts& counts) = 0;
     virtual void Channel(int e, int code, const std::vector<int>& joined, const double values[10]) = 0;
-    virtual void Inflow(int e, const InflowSpec& spec) = 0;
+    virtual void Inflow(int e, const InflowDef& def) = 0;
     // The abstraction and the reservoir read their element from the cursor and leave it behind
     // what they read.
     virtual void Abstraction(int e, TextCursor& cursor) = 0;

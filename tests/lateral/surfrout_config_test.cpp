@@ -14,8 +14,8 @@ namespace {
 
 class SurfaceConfig : public talvo_test::TempDirTest {};
 
-WorldSpec Tilted() {
-    WorldSpec w;
+WorldLayout Tilted() {
+    WorldLayout w;
     w.elevation = [](int, int c) { return 100.0 - c; };
     w.river = [](int, int c) { return c == 10; };
     return w;

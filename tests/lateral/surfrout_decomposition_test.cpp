@@ -11,8 +11,8 @@ namespace {
 
 class SurfaceDivision : public talvo_test::TempDirTest {};
 
-WorldSpec Slope(bool decomposed) {
-    WorldSpec w;
+WorldLayout Slope(bool decomposed) {
+    WorldLayout w;
     w.nrows = 8;
     w.ncols = 7;
     w.decomposed = decomposed;
@@ -26,7 +26,7 @@ WorldSpec Slope(bool decomposed) {
 void Drive(World& w, surfaceroutingclass& m, int passes) {
     for (int pass = 0; pass < passes; ++pass) {
         for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
-            for (int c = 1; c <= w.spec.ncols; ++c)
+            for (int c = 1; c <= w.def.ncols; ++c)
                 if (w.Own(r, c)) (*w.directflow)[r][c] = (*w.storage)[r][c] + (pass < 2 ? 8.0 : 0.0);
         m.run(1, 1, 6, 2020);
     }

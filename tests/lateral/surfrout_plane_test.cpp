@@ -22,13 +22,13 @@ struct Totals {
 // One coupling pass as the soil model drives it: the water left on the surface comes back as
 // direct flow with the new input; river cells' direct flow is what the river took.
 Totals Pass(World& w, surfaceroutingclass& m, const std::function<double(int, int)>& input, double* riverTotal) {
-    for (int r = 1; r <= w.spec.nrows; ++r)
-        for (int c = 1; c <= w.spec.ncols; ++c)
+    for (int r = 1; r <= w.def.nrows; ++r)
+        for (int c = 1; c <= w.def.ncols; ++c)
             if (w.zone[r][c] != -9999) (*w.directflow)[r][c] = (*w.storage)[r][c] + input(r, c);
     m.run(1, 1, 6, 2020);
     Totals t;
-    for (int r = 1; r <= w.spec.nrows; ++r)
-        for (int c = 1; c <= w.spec.ncols; ++c) {
+    for (int r = 1; r <= w.def.nrows; ++r)
+        for (int c = 1; c <= w.def.ncols; ++c) {
             if (w.zone[r][c] == -9999) continue;
             EXPECT_GE((*w.storage)[r][c], 0.0);
             t.storage += (*w.storage)[r][c];
@@ -42,13 +42,13 @@ Totals Pass(World& w, surfaceroutingclass& m, const std::function<double(int, in
 
 TEST_F(SurfacePlane, ClosedTiltedPlaneKeepsItsWater) {
     for (int method = 1; method <= 5; ++method) {
-        WorldSpec spec;
-        spec.nrows = 6;
-        spec.ncols = 12;
+        WorldLayout def;
+        def.nrows = 6;
+        def.ncols = 12;
         // Tilted to the east and a little to the south, with a river in the last column.
-        spec.elevation = [](int r, int c) { return 100.0 - 0.2 * c - 0.05 * r + 0.01 * ((r * 7 + c * 3) % 5); };
-        spec.river = [](int, int c) { return c == 12; };
-        World w(spec);
+        def.elevation = [](int r, int c) { return 100.0 - 0.2 * c - 0.05 * r + 0.01 * ((r * 7 + c * 3) % 5); };
+        def.river = [](int, int c) { return c == 12; };
+        World w(def);
         SectionSpec s;
         s.method = method;
         s.maxStep = 60;
@@ -67,14 +67,14 @@ TEST_F(SurfacePlane, ClosedTiltedPlaneKeepsItsWater) {
 }
 
 TEST_F(SurfacePlane, SteadyFlowOnALongPlane) {
-    WorldSpec spec;
-    spec.nrows = 3;
-    spec.ncols = 40;
+    WorldLayout def;
+    def.nrows = 3;
+    def.ncols = 40;
     const double slope = 0.01, cs = 10;
-    spec.cellsize = cs;
-    spec.elevation = [=](int, int c) { return 100.0 - slope * cs * c; };
-    spec.river = [](int, int c) { return c == 40; };
-    World w(spec);
+    def.cellsize = cs;
+    def.elevation = [=](int, int c) { return 100.0 - slope * cs * c; };
+    def.river = [](int, int c) { return c == 40; };
+    World w(def);
     SectionSpec s;
     s.method = 5;
     s.maxStep = 120;
@@ -97,12 +97,12 @@ TEST_F(SurfacePlane, SteadyFlowOnALongPlane) {
 }
 
 TEST_F(SurfacePlane, RiverCellsHandOnEverything) {
-    WorldSpec spec;
-    spec.nrows = 3;
-    spec.ncols = 3;
-    spec.elevation = [](int, int c) { return 10.0 - c; };
-    spec.river = [](int, int c) { return c == 2; };
-    World w(spec);
+    WorldLayout def;
+    def.nrows = 3;
+    def.ncols = 3;
+    def.elevation = [](int, int c) { return 10.0 - c; };
+    def.river = [](int, int c) { return c == 2; };
+    World w(def);
     SectionSpec s;
     s.maxStep = 3600;
     w.WriteControl(s);
@@ -122,11 +122,11 @@ TEST_F(SurfacePlane, RiverCellsHandOnEverything) {
 TEST_F(SurfacePlane, OneWetCellHandWorked) {
     // 10 m cells; the centre holds 10 mm and its east neighbour lies 0.1 m lower, all others higher.
     for (double shortest : {0.0, 60.0}) {
-        WorldSpec spec;
-        spec.nrows = 3;
-        spec.ncols = 3;
-        spec.elevation = [](int r, int c) { return r == 2 && c == 2 ? 10.0 : (r == 2 && c == 3 ? 9.9 : 10.5); };
-        World w(spec);
+        WorldLayout def;
+        def.nrows = 3;
+        def.ncols = 3;
+        def.elevation = [](int r, int c) { return r == 2 && c == 2 ? 10.0 : (r == 2 && c == 3 ? 9.9 : 10.5); };
+        World w(def);
         SectionSpec s;
         s.minStep = shortest;
         w.WriteControl(s);
@@ -155,11 +155,11 @@ TEST_F(SurfacePlane, OneWetCellHandWorked) {
 
 TEST_F(SurfacePlane, RoughnessFlowLimitsAndReuse) {
     // Method 1 on a cell falling east with a gentle side slope: shares over three neighbours.
-    WorldSpec spec;
-    spec.nrows = 3;
-    spec.ncols = 3;
-    spec.elevation = [](int r, int c) { return 10.0 - 0.5 * c - 0.2 * r; };
-    World w(spec);
+    WorldLayout def;
+    def.nrows = 3;
+    def.ncols = 3;
+    def.elevation = [](int r, int c) { return 10.0 - 0.5 * c - 0.2 * r; };
+    World w(def);
     SectionSpec s;
     s.method = 1;
     s.maxStep = 600;

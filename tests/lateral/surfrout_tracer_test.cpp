@@ -16,12 +16,12 @@ class SurfaceTracers : public talvo_test::TempDirTest {};
 
 TEST_F(SurfaceTracers, MassIsKeptAndUniformWaterStaysUniform) {
     for (bool uniform : {true, false}) {
-        WorldSpec spec;
-        spec.nrows = 5;
-        spec.ncols = 8;
-        spec.elevation = [](int r, int c) { return 100.0 - 0.3 * c - 0.1 * r; };
-        spec.river = [](int, int c) { return c == 8; };
-        World w(spec);
+        WorldLayout def;
+        def.nrows = 5;
+        def.ncols = 8;
+        def.elevation = [](int r, int c) { return 100.0 - 0.3 * c - 0.1 * r; };
+        def.river = [](int, int c) { return c == 8; };
+        World w(def);
         Matrix* concQD = w.AddGrid("_CONC_QD_1_", 0);
         w.AddGrid("_CONC_QI_1_", 0);
         SectionSpec s;

@@ -18,21 +18,21 @@ std::string SectionSpec::Text() const {
     return std::string(buf) + storageLines + "\n";
 }
 
-World::World(const WorldSpec& s) : spec(s) {
+World::World(const WorldLayout& s) : def(s) {
     log = std::make_unique<DiagLog>("", 4);
     log->SetConsole(console);
     memory_handling mh;
     auto make = [&](double v) {
-        auto m = std::make_unique<Matrix>(mh.matrix(1, spec.nrows, 1, spec.ncols, spec.nrows));
+        auto m = std::make_unique<Matrix>(mh.matrix(1, def.nrows, 1, def.ncols, def.nrows));
         m->fill(v);
         grids.push_back(std::move(m));
         return grids.back().get();
     };
-    zone = mh.matrix(1, spec.nrows, 1, spec.ncols, spec.nrows);
+    zone = mh.matrix(1, def.nrows, 1, def.ncols, def.nrows);
     std::map<int, int> codes;
-    for (int r = 1; r <= spec.nrows; ++r)
-        for (int c = 1; c <= spec.ncols; ++c) {
-            zone[r][c] = spec.zone(r, c);
+    for (int r = 1; r <= def.nrows; ++r)
+        for (int c = 1; c <= def.ncols; ++c) {
+            zone[r][c] = def.zone(r, c);
             if (zone[r][c] != -9999) codes[static_cast<int>(zone[r][c])] += 1;
         }
     store[1].grid = &zone;
@@ -65,14 +65,14 @@ World::World(const WorldSpec& s) : spec(s) {
     storage = add("SurfStorSiltingUp", make(0));
     directflow = add("directflow", make(0));
     interflow = add("interflow", make(0));
-    Matrix* times = spec.flowTimes ? add("flow_times", make(-9999)) : nullptr;
-    for (int r = 1; r <= spec.nrows; ++r)
-        for (int c = 1; c <= spec.ncols; ++c) {
+    Matrix* times = def.flowTimes ? add("flow_times", make(-9999)) : nullptr;
+    for (int r = 1; r <= def.nrows; ++r)
+        for (int c = 1; c <= def.ncols; ++c) {
             if (zone[r][c] == -9999) continue;
-            (*elevation)[r][c] = spec.elevation(r, c);
+            (*elevation)[r][c] = def.elevation(r, c);
             (*store[6].grid)[r][c] = 1;  // land use at table position 1
-            if (spec.river(r, c)) (*depth)[r][c] = (*width)[r][c] = 1;
-            if (times) (*times)[r][c] = spec.flowTimes(r, c);
+            if (def.river(r, c)) (*depth)[r][c] = (*width)[r][c] = 1;
+            if (times) (*times)[r][c] = def.flowTimes(r, c);
         }
     index.assign(static_cast<std::size_t>(codes.empty() ? 1 : codes.rbegin()->first + 1), 0);
     records.assign(1, zoneFZT{});
@@ -93,25 +93,25 @@ World::World(const WorldSpec& s) : spec(s) {
     settings.zoneRecords = &records;
     settings.zoneCount = static_cast<int>(codes.size());
     settings.maxZoneCode = codes.empty() ? 0 : codes.rbegin()->first;
-    settings.ncols = spec.ncols;
-    settings.nrows = spec.nrows;
-    if (spec.banded) {
+    settings.ncols = def.ncols;
+    settings.nrows = def.nrows;
+    if (def.banded) {
         const int size = talvo_test::Size(), rank = talvo_test::Rank();
-        settings.firstRow = rank * spec.nrows / size + 1;
-        settings.lastRow = (rank + 1) * spec.nrows / size;
+        settings.firstRow = rank * def.nrows / size + 1;
+        settings.lastRow = (rank + 1) * def.nrows / size;
     } else {
         settings.firstRow = 1;
-        settings.lastRow = spec.nrows;
+        settings.lastRow = def.nrows;
     }
-    if (spec.decomposed) {
+    if (def.decomposed) {
         probe = std::make_unique<modelobject>(log.get(), "surfrout.ctl", 0, false, false, ObjectRecord{});
-        probe->nrows = spec.nrows;
-        probe->ncols = spec.ncols;
+        probe->nrows = def.nrows;
+        probe->ncols = def.ncols;
         probe->gridStore = &store;
-        std::vector<std::vector<double>> whole(static_cast<std::size_t>(spec.nrows) + 1,
-                                               std::vector<double>(static_cast<std::size_t>(spec.ncols) + 1, -9999));
-        for (int r = 1; r <= spec.nrows; ++r)
-            for (int c = 1; c <= spec.ncols; ++c) whole[r][c] = zone[r][c];
+        std::vector<std::vector<double>> whole(static_cast<std::size_t>(def.nrows) + 1,
+                                               std::vector<double>(static_cast<std::size_t>(def.ncols) + 1, -9999));
+        for (int r = 1; r <= def.nrows; ++r)
+            for (int c = 1; c <= def.ncols; ++c) whole[r][c] = zone[r][c];
         talvo_test::Decompose(*probe, whole, &division);
         settings.firstRow = probe->firstRow;
         settings.lastRow = probe->lastRow;
@@ -119,7 +119,7 @@ World::World(const WorldSpec& s) : spec(s) {
         settings.record.recvHalo = &division.recvHalo;
         settings.record.basinColumns = &division.basin;
     }
-    settings.cellsize = spec.cellsize;
+    settings.cellsize = def.cellsize;
     settings.startHour = 1;
     settings.startDay = 1;
     settings.startMonth = 6;
@@ -134,7 +134,7 @@ World::World(const WorldSpec& s) : spec(s) {
 
 Matrix* World::AddGrid(const std::string& name, double value) {
     memory_handling mh;
-    grids.push_back(std::make_unique<Matrix>(mh.matrix(1, spec.nrows, 1, spec.ncols, spec.nrows)));
+    grids.push_back(std::make_unique<Matrix>(mh.matrix(1, def.nrows, 1, def.ncols, def.nrows)));
     grids.back()->fill(value);
     const int i = FirstFreeGridEntry(store);
     store[i].grid = grids.back().get();

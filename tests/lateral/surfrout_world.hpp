@@ -18,7 +18,7 @@
 
 namespace surfrout_test {
 
-struct WorldSpec {
+struct WorldLayout {
     int nrows = 3, ncols = 10;
     double cellsize = 10;
     std::function<double(int, int)> zone = [](int, int) { return 1.0; };
@@ -44,7 +44,7 @@ struct SectionSpec {
 
 class World {
 public:
-    explicit World(const WorldSpec& spec);
+    explicit World(const WorldLayout& def);
     // Writes the control file "surfrout.ctl" (all processes read it).
     void WriteControl(const SectionSpec& section, const std::string& extra = "");
     std::unique_ptr<surfaceroutingclass> Build(unsigned* error, unsigned numSubSteps = 1);
@@ -54,11 +54,11 @@ public:
     Matrix* AddGrid(const std::string& name, double value);
     bool Own(int r, int c) const {
         if (r < settings.firstRow || r > settings.lastRow || zone[r][c] == -9999) return false;
-        return !spec.decomposed || division.owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] ==
+        return !def.decomposed || division.owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] ==
                                        talvo_test::Rank();
     }
 
-    WorldSpec spec;
+    WorldLayout def;
     GridStore store;
     std::vector<std::unique_ptr<Matrix>> grids;
     Matrix zone;

@@ -16,8 +16,8 @@ class SurfaceZones : public talvo_test::TempDirTest {};
 
 // Two subbasins on a 4 x 4 grid of river cells (no overland flow): codes 1 (columns 1-2)
 // and 2 (columns 3-4); rows in bands over the processes.
-WorldSpec RiverBasin(bool withTimes) {
-    WorldSpec w;
+WorldLayout RiverBasin(bool withTimes) {
+    WorldLayout w;
     w.nrows = 4;
     w.ncols = 4;
     w.banded = true;
@@ -133,9 +133,9 @@ TEST_F(SurfaceZones, TravelTimeZonesDelayRunoff) {
 
 TEST_F(SurfaceZones, ZoneErrors) {
     {
-        WorldSpec spec = RiverBasin(true);
-        spec.flowTimes = [](int, int c) { return c <= 2 ? 2.0 : 1.0; };  // subbasin 1 has no zone 1
-        World w(spec);
+        WorldLayout def = RiverBasin(true);
+        def.flowTimes = [](int, int c) { return c <= 2 ? 2.0 : 1.0; };  // subbasin 1 has no zone 1
+        World w(def);
         w.WriteControl(SectionSpec{});
         unsigned error = 0;
         auto m = w.Build(&error);
@@ -143,18 +143,18 @@ TEST_F(SurfaceZones, ZoneErrors) {
         EXPECT_EQ(error, 61u);
     }
     {
-        WorldSpec spec = RiverBasin(true);
-        spec.flowTimes = [](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; };  // no integer
-        World w(spec);
+        WorldLayout def = RiverBasin(true);
+        def.flowTimes = [](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; };  // no integer
+        World w(def);
         w.WriteControl(SectionSpec{});
         unsigned error = 0;
         auto m = w.Build(&error);
         m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
         EXPECT_EQ(error, 6u);
     }
-    WorldSpec spec = RiverBasin(true);
-    spec.flowTimes = [](int, int c) { return c <= 2 ? -9999.0 : 1.0; };
-    World w(spec);
+    WorldLayout def = RiverBasin(true);
+    def.flowTimes = [](int, int c) { return c <= 2 ? -9999.0 : 1.0; };
+    World w(def);
     w.WriteControl(SectionSpec{});
     unsigned error = 0;
     auto m = w.Build(&error);

@@ -30,10 +30,10 @@ public:
         s << " " << v[0] << ".." << v[9];
         calls.push_back(s.str());
     }
-    void Inflow(int e, const InflowSpec& spec) override {
+    void Inflow(int e, const InflowDef& def) override {
         std::ostringstream s;
-        s << "Z" << e << " " << spec.z << " m" << spec.mode << " " << spec.fileName << " " << spec.firstRow << " "
-          << spec.column << " " << spec.value;
+        s << "Z" << e << " " << def.z << " m" << def.mode << " " << def.fileName << " " << def.firstRow << " "
+          << def.column << " " << def.value;
         calls.push_back(s.str());
     }
     void Abstraction(int e, TextCursor& c) override {

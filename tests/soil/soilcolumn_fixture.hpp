@@ -13,14 +13,14 @@ namespace soilcolumn_test {
 
 using namespace soilcolumn;
 
-struct SoilSpec {
+struct SoilLayout {
     int layers = 10;
     double thickness = 0.1;
     double ksat = 2.89e-6;  // loam
     double thetaSat = 0.43, thetaRes = 0.078, alpha = 3.6, n = 1.56, tau = 0.5;
 };
 
-inline soil_entry MakeSoil(const SoilSpec& s) {
+inline soil_entry MakeSoil(const SoilLayout& s) {
     soil_entry e(1);
     e.name = "loam";
     e.layerCount = s.layers;

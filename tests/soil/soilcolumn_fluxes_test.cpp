@@ -12,16 +12,16 @@ using namespace soilcolumn_test;
 
 // Soil whose relative conductivity is linear in the water content: Kr = (theta - tr) / (ts - tr).
 soil_entry LinearKrSoil(int layers) {
-    SoilSpec spec;
-    spec.layers = layers;
-    spec.ksat = 1e-5;
-    soil_entry s = MakeSoil(spec);
+    SoilLayout def;
+    def.layers = layers;
+    def.ksat = 1e-5;
+    soil_entry s = MakeSoil(def);
     for (int l = 0; l <= layers; ++l) {
         auto& th = s.conductivityTheta[static_cast<std::size_t>(l)];
         auto& kr = s.relConductivity[static_cast<std::size_t>(l)];
         for (int k = 1; k <= soil_entry::kTablePoints; ++k) {
             const double r = 1.0 - (k - 1.0) / (soil_entry::kTablePoints - 1.0);
-            th[static_cast<std::size_t>(k)] = spec.thetaRes + r * (spec.thetaSat - spec.thetaRes);
+            th[static_cast<std::size_t>(k)] = def.thetaRes + r * (def.thetaSat - def.thetaRes);
             kr[static_cast<std::size_t>(k)] = r;
         }
     }
@@ -78,7 +78,7 @@ TEST(SoilColumnFluxes, InterfaceConductivityRules) {
 }
 
 TEST(SoilColumnFluxes, HeadsWithTimeCentredSuctionAndTableLayer) {
-    const soil_entry s = MakeSoil(SoilSpec{});
+    const soil_entry s = MakeSoil(SoilLayout{});
     ColumnState col(10);
     col.SetSoil(s, 0);
     for (int i = 1; i <= 10; ++i) SetTheta(col, i, 0.3);
@@ -103,7 +103,7 @@ TEST(SoilColumnFluxes, HeadsWithTimeCentredSuctionAndTableLayer) {
 }
 
 TEST(SoilColumnFluxes, InterflowAndDrainage) {
-    const soil_entry s = MakeSoil(SoilSpec{});
+    const soil_entry s = MakeSoil(SoilLayout{});
     ColumnState col(10);
     col.SetSoil(s, 0);
     for (int i = 1; i <= 10; ++i) {
@@ -136,7 +136,7 @@ TEST(SoilColumnFluxes, InterflowAndDrainage) {
 }
 
 TEST(SoilColumnFluxes, ThawDepthAndFrozenTopLayer) {
-    const soil_entry s = MakeSoil(SoilSpec{});
+    const soil_entry s = MakeSoil(SoilLayout{});
     ColumnState col(10);
     col.SetSoil(s, 0);
     for (int i = 1; i <= 10; ++i) SetTheta(col, i, 0.3);
@@ -159,7 +159,7 @@ TEST(SoilColumnFluxes, ThawDepthAndFrozenTopLayer) {
 }
 
 TEST(SoilColumnFluxes, RiverExchangeRunsOnlyWithTheGroundwaterModel) {
-    const soil_entry s = MakeSoil(SoilSpec{});
+    const soil_entry s = MakeSoil(SoilLayout{});
     ColumnState col(10);
     col.SetSoil(s, 0);
     for (int i = 1; i <= 10; ++i) SetTheta(col, i, 0.3);
@@ -194,7 +194,7 @@ TEST(SoilColumnFluxes, RiverExchangeRunsOnlyWithTheGroundwaterModel) {
 }
 
 TEST(SoilColumnFluxes, LimitedFluxLeavesNoCrossedHeads) {
-    const soil_entry s = MakeSoil(SoilSpec{});
+    const soil_entry s = MakeSoil(SoilLayout{});
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> u(0, 1);
     int limited = 0;

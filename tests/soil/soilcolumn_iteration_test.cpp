@@ -9,7 +9,7 @@ namespace {
 using namespace soilcolumn_test;
 
 struct Column {
-    soil_entry soil = MakeSoil(SoilSpec{});
+    soil_entry soil = MakeSoil(SoilLayout{});
     ColumnState col{10};
     CellValues cell;
     Column() {
@@ -194,9 +194,9 @@ TEST(SoilColumnDepth, WaterOverADepthRange) {
 namespace {
 
 TEST(SoilColumnIteration, ToleranceRelaxesFromThe21stIteration) {
-    SoilSpec spec;
-    spec.layers = 20;
-    const soil_entry soil = MakeSoil(spec);
+    SoilLayout def;
+    def.layers = 20;
+    const soil_entry soil = MakeSoil(def);
     ColumnState start = HydrostaticColumn(soil);
     CellValues cell;
     cell.dt = 900;
@@ -210,7 +210,7 @@ TEST(SoilColumnIteration, ToleranceRelaxesFromThe21stIteration) {
         SolverSettings set;
         set.maxError = maxError;
         set.maxIterations = k;
-        return IterateSubstep(soil, col, cell, set, 2 * spec.ksat, RiverExchangeHook{}, totals);
+        return IterateSubstep(soil, col, cell, set, 2 * def.ksat, RiverExchangeHook{}, totals);
     };
     const double e21 = errorAfter(21, 0).error;
     ASSERT_GT(e21, 0.0);

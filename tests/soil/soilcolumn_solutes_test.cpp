@@ -30,13 +30,13 @@ double Sum(const std::vector<double>& v, int from) {
 // Rain carrying a mass tracer onto a column whose table lies above its bottom; the load that
 // stays on the surface leaves with the direct flow.
 double MassBalanceError(int layers, int saturatedFrom) {
-    SoilSpec spec;
-    spec.layers = layers;
-    const soil_entry soil = MakeSoil(spec);
+    SoilLayout def;
+    def.layers = layers;
+    const soil_entry soil = MakeSoil(def);
     ColumnState col(layers);
     col.SetSoil(soil, 0);
     for (int i = 1; i <= layers; ++i)
-        col.theta[static_cast<std::size_t>(i)] = i >= saturatedFrom ? spec.thetaSat : 0.25 + 0.01 * i;
+        col.theta[static_cast<std::size_t>(i)] = i >= saturatedFrom ? def.thetaSat : 0.25 + 0.01 * i;
     CellValues cell;
     cell.dt = 900;
     cell.channelDensity = 0.003;
@@ -50,7 +50,7 @@ double MassBalanceError(int layers, int saturatedFrom) {
     FpeReport fpe;
     for (int s = 0; s < 300; ++s) {
         Forcing f;
-        f.rain = u(rng) * 3 * spec.ksat;
+        f.rain = u(rng) * 3 * def.ksat;
         const double load = f.rain * cell.dt * 1000 * 2.5;  // 2.5 units per mm
         t.value[0] += load;
         input += load;
@@ -78,7 +78,7 @@ TEST(SoilColumnSolutes, MassTracerInRainIsConserved) {
 }
 
 TEST(SoilColumnSolutes, ConcentrationRules) {
-    const soil_entry soil = MakeSoil(SoilSpec{});
+    const soil_entry soil = MakeSoil(SoilLayout{});
     ColumnState col(10);
     col.SetSoil(soil, 0);
     for (int i = 1; i <= 10; ++i) col.theta[static_cast<std::size_t>(i)] = 0.3;
@@ -107,7 +107,7 @@ TEST(SoilColumnSolutes, ConcentrationRules) {
 TEST(SoilColumnSolutes, DecayAndFloatingPointReport) {
     EXPECT_DOUBLE_EQ(DecayFactor(1.0, 1440), 0.5);
     EXPECT_EQ(DecayFactor(-9999.0, 1440), 1.0);
-    const soil_entry soil = MakeSoil(SoilSpec{});
+    const soil_entry soil = MakeSoil(SoilLayout{});
     ColumnState col(10);
     col.SetSoil(soil, 0);
     for (int i = 1; i <= 10; ++i) col.theta[static_cast<std::size_t>(i)] = 0.43;
@@ -161,7 +161,7 @@ namespace {
 
 // A still column (no water moves) of 10 layers of 0.1 m with the table in layer 8.
 struct Still {
-    soil_entry soil = MakeSoil(SoilSpec{});
+    soil_entry soil = MakeSoil(SoilLayout{});
     ColumnState col{10};
     std::vector<double> zero = std::vector<double>(11, 0.0);
     SoluteWater water;

@@ -18,10 +18,10 @@ struct Macro {
     soil_entry soil;
     std::vector<double> theta, cap, inflow;
     explicit Macro(double thickness, int layers = 5) {
-        SoilSpec spec;
-        spec.layers = layers;
-        spec.thickness = thickness;
-        soil = MakeSoil(spec);
+        SoilLayout def;
+        def.layers = layers;
+        def.thickness = thickness;
+        soil = MakeSoil(def);
         soil.PMacroThresh = 1 * kMmPerHour;
         soil.MacroCapacity = 0.5 * kMmPerHour;
         soil.MacroDepth = 0.5;
@@ -89,7 +89,7 @@ TEST_F(SoilColumnChecks, NegativeCapacityReductionIsRefused) {
     std::ostringstream console;
     DiagLog log("diag.xml", 4);
     log.SetConsole(console);
-    soil_entry soil = MakeSoil(SoilSpec{});
+    soil_entry soil = MakeSoil(SoilLayout{});
     soil.code = 7;
     CheckMacroporeParameters(log, soil);
     soil.CapacityRedu = -0.5;
@@ -105,7 +105,7 @@ TEST_F(SoilColumnChecks, NegativeCapacityReductionIsRefused) {
 }
 
 struct Roots {
-    soil_entry soil = MakeSoil(SoilSpec{});
+    soil_entry soil = MakeSoil(SoilLayout{});
     ColumnState col{10};
     std::vector<double> fraction, weight, uptake, sum, evap;
     double evapSum = 0;

@@ -13,7 +13,7 @@
 namespace {
 
 using soilcolumn_test::MakeSoil;
-using soilcolumn_test::SoilSpec;
+using soilcolumn_test::SoilLayout;
 
 TEST(TravelTime, ZoneIsTheNumberOfStartedSteps) {
     struct Case {
@@ -66,7 +66,7 @@ TEST(SubbasinStorage, EmptiesWithTheRecessionConstant) {
 
 // A 10-layer loam column with its table in layer g and the water contents at saturation below.
 struct RiverColumn {
-    soil_entry soil = MakeSoil(SoilSpec{});
+    soil_entry soil = MakeSoil(SoilLayout{});
     soilcolumn::ColumnState col{10};
     soilcolumn::CellValues cell;
     RiverColumn(double tableDepth, double theta) {

@@ -9,7 +9,7 @@
 namespace {
 
 using soilcolumn_test::MakeSoil;
-using soilcolumn_test::SoilSpec;
+using soilcolumn_test::SoilLayout;
 using namespace soilstep;
 
 struct Cell {
@@ -18,7 +18,7 @@ struct Cell {
     CellValues values;
     double pond = 0, thetaGw = 0;
 
-    Cell(const SoilSpec& spec, double tableDepth) : soil(MakeSoil(spec)), work(spec.layers) {
+    Cell(const SoilLayout& def, double tableDepth) : soil(MakeSoil(def)), work(def.layers) {
         ColumnState& col = work.col;
         col.SetSoil(soil, 100.0);
         const double zt = 100.0 - tableDepth;
@@ -63,9 +63,9 @@ class CellBalance : public ::testing::TestWithParam<BalanceCase> {};
 
 TEST_P(CellBalance, InputEqualsOutputsPlusStorageChangeEveryCall) {
     const BalanceCase& bc = GetParam();
-    SoilSpec spec;
-    spec.layers = 20;
-    Cell cell(spec, bc.tableDepth);
+    SoilLayout def;
+    def.layers = 20;
+    Cell cell(def, bc.tableDepth);
     StepSettings set;
     set.method = bc.method;
     set.N = bc.N;
@@ -114,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, CellBalance,
                          });
 
 TEST(CellBaseflow, RateFollowsTheTableDistance) {
-    SoilSpec spec;
-    Cell cell(spec, 0.6);
+    SoilLayout def;
+    Cell cell(def, 0.6);
     cell.values.tableDistance = -0.6;
     StepSettings set;
     CellForcing f;
@@ -130,8 +130,8 @@ TEST(CellBaseflow, RateFollowsTheTableDistance) {
 
 TEST(CellSnow, BypassOnlyAboveTenMillimetres) {
     for (double snow : {10.0, 10.5}) {
-        SoilSpec spec;
-        Cell cell(spec, 0.8);
+        SoilLayout def;
+        Cell cell(def, 0.8);
         StepSettings set;
         CellForcing f;
         f.waterInput = 1.0;
@@ -147,8 +147,8 @@ TEST(CellSnow, BypassOnlyAboveTenMillimetres) {
 }
 
 TEST(CellSubsteps, MethodThreeIsShortUnderRainAndLongWhenDry) {
-    SoilSpec spec;
-    Cell cell(spec, 0.8);
+    SoilLayout def;
+    Cell cell(def, 0.8);
     StepSettings set;
     set.method = 3;
     const int wet = SubstepCount(cell.soil, cell.work.col, set, cell.values.tableLayer, 1.0);
@@ -166,10 +166,10 @@ TEST(CellSubsteps, MethodThreeIsShortUnderRainAndLongWhenDry) {
 // drains at unit gradient, so its conductivity equals the rain rate, and what leaves equals
 // what falls.
 TEST(CellSteadyRain, UpperProfileReachesUnitGradientWaterContent) {
-    SoilSpec spec;
-    spec.layers = 50;
-    spec.ksat = 2.889e-6;
-    Cell cell(spec, 3.3);
+    SoilLayout def;
+    def.layers = 50;
+    def.ksat = 2.889e-6;
+    Cell cell(def, 3.3);
     StepSettings set;
     CellForcing f;
     const double R = 1e-7;
@@ -183,7 +183,7 @@ TEST(CellSteadyRain, UpperProfileReachesUnitGradientWaterContent) {
         r = StepCell(cell.soil, cell.work, cell.values, set, f, cell.pond, cell.thetaGw);
         if (step >= (days - 10) * 24) outSum += r.baseflow + r.directflow + r.interflow;
     }
-    const double Kr = R / spec.ksat;
+    const double Kr = R / def.ksat;
     // Relative saturation with K_r(Se) = sqrt(Se) (1 - (1 - Se^(1/m))^m)^2 = R / Ks.
     const double m = 1 - 1 / 1.56;
     auto kr = [&](double se) { return std::sqrt(se) * std::pow(1 - std::pow(1 - std::pow(se, 1 / m), m), 2); };
@@ -205,9 +205,9 @@ namespace {
 
 // An amount tracer in the rain: what enters is found in the column or left with the runoff.
 TEST(CellTracer, AmountTracerIsConservedWithTheWater) {
-    SoilSpec spec;
-    spec.layers = 20;
-    Cell cell(spec, 1.0);
+    SoilLayout def;
+    def.layers = 20;
+    Cell cell(def, 1.0);
     StepSettings set;
     CellForcing f;
     f.waterInput = 6.0;
@@ -244,8 +244,8 @@ TEST(CellTracer, AmountTracerIsConservedWithTheWater) {
 namespace {
 
 TEST(CellSurfaceWater, SiltedUpWaterServesTranspirationFirst) {
-    SoilSpec spec;
-    Cell cell(spec, 0.8);
+    SoilLayout def;
+    Cell cell(def, 0.8);
     StepSettings set;
     CellForcing f;
     f.vegetationLayers = 1;
@@ -271,9 +271,9 @@ TEST(CellSurfaceWater, SiltedUpWaterServesTranspirationFirst) {
 }
 
 TEST(CellTable, RechargeSplitsIntoPercolationAndCapillaryRise) {
-    SoilSpec spec;
-    spec.layers = 20;
-    Cell cell(spec, 1.2);
+    SoilLayout def;
+    def.layers = 20;
+    Cell cell(def, 1.2);
     StepSettings set;
     CellForcing f;
     f.Q0 = 1.0;
