@@ -587,8 +587,21 @@ gw_balance_2.asc        balance of layer 2
 0
 
 [routing_model]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+10 1000 10 1    min. and max. specific discharge [l/s/km2], intervals of the tables, time sub-intervals
+Qstat.txt 2024  name of the Qstatfiles for the routed discharge and its output code: daily means
+none            observed discharge file for the comparison (none: no observations)
+1               number column descriptors for the observed discharge
+3 1             subbasin code and its column
+0               Zeitoffset fuer Beginn der R-square-Berechnung fuer the goodness of fit
+TG 1 (area [km2]) = 6 (area factor) = 1
+TG 2 (area [km2]) = 8 (area factor) = 1
+TG 3 (area [km2]) = 22 (area factor) = 1
+  OL 1 (km kf bm bf D Mm Mf I L A) = 2 = 4 = 8 = 40 = 1 = 30 = 15 = 0.002 = 3000 = 6
+  SUMTRIB 2 (km kf bm bf D Mm Mf I L A) = 3 = 6 = 10 = 60 = 1.5 = 35 = 15 = 0.001 = 4000 = 9
+  ZL 1 = constant 0.5 (m3/s) = 1 = 2 = 5 = 20 = 0.8 = 25 = 10 = 0.003 = 2000 = 15
+end of the routing descriptions
 
 [special_output]
 0       flow control parameter

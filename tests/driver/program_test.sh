@@ -128,14 +128,13 @@ for golden in "$here"/example_glacier/*; do
   cmp -s "$(basename "$golden")" "$golden" || { diff "$golden" "$(basename "$golden")" | head; fail "glacier example: $(basename "$golden") differs"; }
 done
 
-# The example basin with discharge routing on and the soil model off: the routing network of
-# examples/basin/routing_model.txt (subbasins 1 and 2 into 3 with a tributary, a joined channel
-# and a constant inflow) is set up and its water-level/discharge tables are written, the same at
-# any number of processes; then the run stops, as there is no runoff to route.
+# The example basin with the soil model, surface routing and groundwater off: the routing
+# network (subbasins 1 and 2 into 3 with a tributary, a joined channel and a constant inflow) is
+# set up and its water-level/discharge tables are written, the same at any number of
+# processes; then the run stops, as there is no runoff to route.
 rm -rf "$wd/routing" && mkdir -p "$wd/routing" && cp -r "$here"/../../examples/basin/. "$wd/routing"/ &&
   cd "$wd/routing" || fail "routing example: copy"
-awk 'FNR == NR { section = section $0 "\n"; next } /^\[routing_model\]/ { printf "%s", section; skip = 1; next }
-     skip && /^[[:space:]]*$/ { skip = 0; next } !skip' routing_model.txt basin.ctl >routing.ctl
+cp basin.ctl routing.ctl
 # Without the soil model and surface routing there is no runoff to route.
 . "$here/ctl_edit.sh"
 set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model groundwater_flow
