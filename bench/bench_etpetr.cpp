@@ -15,6 +15,7 @@
 #include <ostream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "surface/etpetr.hpp"
 #include "tables/multilayer_landuse.hpp"
 
@@ -24,9 +25,7 @@ constexpr int kSize = 1000;
 
 struct Domain {
     explicit Domain(int layers, int step) {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_etp_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("etp");
         WriteControlFile(step);
         Put("[zone_grid]", 1);
         Put("[elevation_model]", 0);
@@ -151,11 +150,4 @@ BENCHMARK(BM_PotentialEvapotranspirationStep)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

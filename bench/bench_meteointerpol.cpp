@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "meteo/meteoint.hpp"
 
 namespace {
@@ -20,20 +21,10 @@ constexpr int kSize = 1000;
 constexpr int kStations = 50;
 constexpr double kCell = 100.0;
 
-void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
-    e.grid = grid;
-    e.fileName = name;
-    e.hasFileName = true;
-    e.internalName = name;
-    e.hasInternalName = true;
-}
-
 // The input files and the grids of the domain, in a directory of their own.
 struct Domain {
     explicit Domain(int method) {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_meteo_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("meteo");
         WriteFiles(method);
         memory_handling mh;
         for (Matrix* m : {&zones, &elevation, &relArea, &coordX, &coordY}) *m = mh.matrix(1, kSize, 1, kSize, kSize);
@@ -45,11 +36,11 @@ struct Domain {
                 coordX[r][c] = (c - 0.5) * kCell;
                 coordY[r][c] = (kSize - r + 0.5) * kCell;
             }
-        Name(store[1], &zones, "zones");
-        Name(store[2], &elevation, "elevation");
-        Name(store[3], &relArea, "RelCellArea");
-        Name(store[4], &coordX, "CoordX");
-        Name(store[5], &coordY, "CoordY");
+        talvo_bench::NameGridEntry(store[1], &zones, "zones");
+        talvo_bench::NameGridEntry(store[2], &elevation, "elevation");
+        talvo_bench::NameGridEntry(store[3], &relArea, "RelCellArea");
+        talvo_bench::NameGridEntry(store[4], &coordX, "CoordX");
+        talvo_bench::NameGridEntry(store[5], &coordY, "CoordY");
         index.assign(2, 0);
         index[1] = 1;
         records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
@@ -135,11 +126,4 @@ BENCHMARK(BM_InterpolationStep)->Arg(1)->Arg(4)->Arg(10)->Unit(benchmark::kMilli
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "meteo/expokorr.hpp"
 #include "meteo/radiation_geometry.hpp"
 
@@ -21,20 +22,10 @@ namespace {
 constexpr int kSize = 1000;
 constexpr double kCell = 100.0;
 
-void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
-    e.grid = grid;
-    e.fileName = name;
-    e.hasFileName = true;
-    e.internalName = name;
-    e.hasInternalName = true;
-}
-
 // Hilly terrain with its slopes and aspects, and the settings of a daily radiation correction.
 struct Domain {
     Domain() {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_radiation_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("radiation");
         std::ofstream("bench.ctl") << "[radiation_correction]\n1\n1440\n1\ntk.asc\n0\n1\nex.asc\n0\nsh.asc\n0\n1\n24\n";
         memory_handling mh;
         for (Matrix* m : {&zones, &elevation, &slope, &aspect, &temperature})
@@ -51,11 +42,11 @@ struct Domain {
                 aspect[r][c] = std::fmod(std::atan2(-dzdx, dzdy) * 57.29577951308232 + 360.0, 360.0);
                 temperature[r][c] = 5.0;
             }
-        Name(store[1], &zones, "zones");
-        Name(store[2], &elevation, "[elevation_model]");
-        Name(store[3], &slope, "slope_angle");
-        Name(store[4], &aspect, "slope_aspect");
-        Name(store[5], &temperature, "temperature");
+        talvo_bench::NameGridEntry(store[1], &zones, "zones");
+        talvo_bench::NameGridEntry(store[2], &elevation, "[elevation_model]");
+        talvo_bench::NameGridEntry(store[3], &slope, "slope_angle");
+        talvo_bench::NameGridEntry(store[4], &aspect, "slope_aspect");
+        talvo_bench::NameGridEntry(store[5], &temperature, "temperature");
         index.assign(2, 0);
         index[1] = 1;
         records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
@@ -145,11 +136,4 @@ BENCHMARK(BM_TerrainShadow)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <sstream>
 
+#include "bench_support.hpp"
 #include "kernel/controlfile.hpp"
 #include "routing/abfluss.hpp"
 #include "setup/tracer_ini.hpp"
@@ -26,9 +27,7 @@ constexpr int kSteps = 1000;
 
 struct Network {
     Network(int nSub, int nTr) {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_routing_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("routing");
         WriteControlFile(nSub);
         memory_handling mh;
         zones = mh.matrix(1, 1, 1, 1, 1);
@@ -157,11 +156,4 @@ BENCHMARK(BM_RoutingSetUp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterat
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "lateral/siltingup.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/soil_entry.hpp"
@@ -23,19 +24,9 @@ namespace {
 
 constexpr int kSize = 1000;
 
-void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
-    e.grid = grid;
-    e.fileName = name;
-    e.hasFileName = true;
-    e.internalName = name;
-    e.hasInternalName = true;
-}
-
 struct Domain {
     explicit Domain(int method) {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_silting_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("silting");
         WriteControlFile(method);
         log = std::make_unique<DiagLog>("bench_diag.xml", 0);
         log->SetConsole(quiet);
@@ -55,7 +46,7 @@ struct Domain {
         for (const Input& in : inputs) {
             *in.grid = mh.matrix(1, kSize, 1, kSize, kSize);
             in.grid->fill(in.value);
-            Name(gridStore[entry++], in.grid, in.name);
+            talvo_bench::NameGridEntry(gridStore[entry++], in.grid, in.name);
         }
         landuses.assign(2, landuse_entry{});
         landuses[0] = landuse_entry(1);
@@ -186,11 +177,4 @@ BENCHMARK(BM_ReferenceLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "surface/glacier_slides.hpp"
 
 namespace {
@@ -83,11 +84,4 @@ BENCHMARK(SlidePass)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

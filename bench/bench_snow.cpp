@@ -13,25 +13,16 @@
 #include <ostream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "surface/snowmod.hpp"
 
 namespace {
 
 constexpr int kSize = 1000;
 
-void Name(GridStoreEntry& e, Matrix* grid, const std::string& name) {
-    e.grid = grid;
-    e.fileName = name;
-    e.hasFileName = true;
-    e.internalName = name;
-    e.hasInternalName = true;
-}
-
 struct Domain {
     explicit Domain(int method) {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_snow_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("snow");
         WriteControlFile(method);
         memory_handling mh;
         const double cold = method == 1 ? 0.2 : -5.0;
@@ -55,7 +46,7 @@ struct Domain {
         for (const Input& in : inputs) {
             *in.grid = mh.matrix(1, kSize, 1, kSize, kSize);
             in.grid->fill(in.value);
-            Name(store[entry++], in.grid, in.name);
+            talvo_bench::NameGridEntry(store[entry++], in.grid, in.name);
         }
         index.assign(2, 0);
         index[1] = 1;
@@ -172,11 +163,4 @@ BENCHMARK(BM_SnowStep)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

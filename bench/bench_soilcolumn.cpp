@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "../tests/soil/soilcolumn_fixture.hpp"
 
 namespace {
@@ -165,11 +166,4 @@ BENCHMARK(BM_ReferenceThreads)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

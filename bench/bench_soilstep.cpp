@@ -10,6 +10,7 @@
 #include <chrono>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "../tests/soil/soilcolumn_fixture.hpp"
 #include "kernel/zonerecord.hpp"
 #include "soil/unsatzon_runoff.hpp"
@@ -144,11 +145,4 @@ BENCHMARK(BM_SoilStep)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }

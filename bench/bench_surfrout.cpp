@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "lateral/surfrout.hpp"
 #include "tables/landuse_entry.hpp"
 
@@ -24,9 +25,7 @@ constexpr double kCell = 10.0;
 
 struct Domain {
     explicit Domain(int method) {
-        dir = std::filesystem::temp_directory_path() / ("talvo_bench_surfrout_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
+        dir = talvo_bench::EnterScratchDirectory("surfrout");
         std::ofstream ctl("bench.ctl");
         ctl << "[SurfaceRoutingModel]\n1\n60\n" << method
             << "\nqd.txt 0\nqi.txt 0\nqb.txt 0\nqg.txt 0\nvelocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n1e-6\n20\n"
@@ -137,11 +136,4 @@ BENCHMARK(BM_CouplingPass)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    MPI_Finalize();
-    return 0;
-}
+int main(int argc, char** argv) { return talvo_bench::RunUnderMpi(argc, argv); }
