@@ -27,6 +27,21 @@ function(talvo_subsystem name)
   endif()
 endfunction()
 
+# OpenMP threads of a test process with np processes: two where the machine has the cores for
+# it, else one, so that processes times threads never exceed the cores.
+cmake_host_system_information(RESULT TALVO_CORES QUERY NUMBER_OF_LOGICAL_CORES)
+function(talvo_test_threads np out)
+  if(TALVO_CORES GREATER_EQUAL ${np} AND TALVO_CORES GREATER_EQUAL 2)
+    math(EXPR threads "${TALVO_CORES} / ${np}")
+  else()
+    set(threads 1)
+  endif()
+  if(threads GREATER 2)
+    set(threads 2)
+  endif()
+  set(${out} ${threads} PARENT_SCOPE)
+endfunction()
+
 # One GoogleTest binary per test folder. Every binary runs under MPI: plain, then with 2 and
 # 4 processes, each registration in a working directory of its own and with a timeout so
 # that a hang fails instead of stalling the run.
@@ -61,8 +76,9 @@ function(talvo_mpi_test name)
     endif()
     # Each process runs two OpenMP threads: a test claims both, so that ctest never puts more
     # threads on the machine than it has cores.
-    math(EXPR cores "${np} * 2")
+    talvo_test_threads(${np} threads)
+    math(EXPR cores "${np} * ${threads}")
     set_tests_properties(${tname} PROPERTIES TIMEOUT ${ARG_TIMEOUT} PROCESSORS ${cores}
-                         ENVIRONMENT "OMP_NUM_THREADS=2;TALVO_TEST_NP=${np}")
+                         ENVIRONMENT "OMP_NUM_THREADS=${threads};TALVO_TEST_NP=${np}")
   endforeach()
 endfunction()

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
-export OMP_NUM_THREADS=2
+# Test processes set their own threads (see cmake/TalvoHelpers.cmake).
 status=0
 
 echo "== Release build"
