@@ -1,0 +1,45 @@
+#pragma once
+// Common pieces of the fuzz targets that read files: a private working folder, a quiet
+// diagnostics log inside it and the fuzzer input written out as a file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "kernel/diaglog.hpp"
+
+namespace fuzz_support {
+
+inline void Check(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+// Makes a fresh folder under the temporary directory and makes it the working directory, so
+// that every file a reader writes or looks for stays inside it.
+inline void EnterPrivateFolder(const std::string& tag) {
+    std::string pattern = (std::filesystem::temp_directory_path() / ("talvo_" + tag + "_XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    std::filesystem::current_path(pattern);
+}
+
+// A log that keeps its console text in memory (cleared at each call) and writes its
+// diagnostics file into the working folder.
+inline DiagLog& QuietLog() {
+    static std::ostringstream console;
+    static DiagLog log("fuzz_diag.xml", 0);
+    log.SetConsole(console);
+    console.str("");
+    return log;
+}
+
+inline void WriteInput(const std::string& path, const std::string& head, const std::uint8_t* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << head;
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+}  // namespace fuzz_support
