@@ -61,9 +61,7 @@ void WriteBanner(DiagLog& log) {
     log.Console().flush();
 }
 
-bool StartsWith(const char* arg, const char* prefix, std::size_t n) {
-    return std::string(arg).compare(0, n, prefix) == 0 && std::string(arg).size() >= n;
-}
+bool StartsWith(const std::string& arg, const std::string& prefix) { return arg.compare(0, prefix.size(), prefix) == 0; }
 
 // When every process fails at the same point, the first abort would kill the others before
 // they have closed their diagnostics files and flushed their console text. Give them a short
@@ -123,6 +121,25 @@ extern "C" void OnFloatingPointError(int) {
     (void)ignored;
 }
 
+CommandLine ParseCommandLine(int argc, char** argv) {
+    CommandLine options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i] != nullptr ? argv[i] : "";
+        if (StartsWith(arg, "-diaglevel:")) {
+            options.diagLevel = DiagLevelFromWord(arg.substr(11));
+        } else if (StartsWith(arg, "-diagfile:")) {
+            options.diagFile = arg.substr(10);
+        } else if (arg == "-dumpmode") {
+            options.dumpMode = true;
+        } else if (arg == "-closeAfterDump") {
+            options.closeAfterDump = true;
+        } else {
+            options.controlFiles.push_back(i);
+        }
+    }
+    return options;
+}
+
 int TalvoMain(int argc, char** argv) {
     MPI_Init(&argc, &argv);
     int rank = 0, size = 1;
@@ -133,16 +150,8 @@ int TalvoMain(int argc, char** argv) {
     std::unique_ptr<DiagLog> log;
     int exitCode = 0;
     try {
-        std::string diagFile;
-        int diagLevel = 4;
-        for (int i = 1; i < argc; ++i) {
-            if (StartsWith(argv[i], "-diaglevel:", 11)) {
-                diagLevel = DiagLevelFromWord(std::string(argv[i] + 11));
-            } else if (StartsWith(argv[i], "-diagfile:", 10)) {
-                diagFile = std::string(argv[i] + 10);
-            }
-        }
-        log = std::make_unique<DiagLog>(diagFile, diagLevel);
+        const CommandLine options = ParseCommandLine(argc, argv);
+        log = std::make_unique<DiagLog>(options.diagFile, options.diagLevel);
         g_currentApplication.store(nullptr);
         SetInterruptTarget(nullptr);
 
@@ -171,12 +180,7 @@ int TalvoMain(int argc, char** argv) {
             throw ModelError(2);
         }
 
-        for (int i = 1; i < argc; ++i) {
-            const std::string arg = argv[i];
-            // Every "-diagfile:" and "-diaglevel:" is an option (the last one's value counts),
-            // never a control file.
-            if (StartsWith(argv[i], "-diaglevel:", 11) || StartsWith(argv[i], "-diagfile:", 10)) continue;
-            if (arg == "-dumpmode" || arg == "-closeAfterDump") continue;
+        for (const int i : options.controlFiles) {
             auto app = std::make_unique<ModellApplication>(log.get(), argc, argv, i);
             exitCode = 0;
             g_currentApplication.store(app.get());
