@@ -73,6 +73,13 @@ TEST_F(SubmodelBaseTest, TimeOffsetLongerThanTheStepIsFatal63) {
     EXPECT_EQ(error, 63u);
     Make("[probe]\n1\nsixty\n", error);
     EXPECT_EQ(error, 17u);
+    // Nor a step so short or long that a day holds no finite number of steps.
+    for (const char* step : {"1e-320", "inf", "1e400"}) {
+        error = 0;
+        Make(std::string("[probe]\n1\n") + step + "\n", error);
+        EXPECT_EQ(error, 63u) << step;
+    }
+    EXPECT_TRUE(Logged("gives no finite number of steps per day"));
 }
 
 TEST_F(SubmodelBaseTest, StepLineFollowsTheRunInterval) {
