@@ -26,14 +26,26 @@ inline void EnterPrivateFolder(const std::string& tag) {
     std::filesystem::current_path(pattern);
 }
 
+// The console text of QuietLog since its last call.
+inline std::ostringstream& QuietConsole() {
+    static std::ostringstream console;
+    return console;
+}
+
 // A log that keeps its console text in memory (cleared at each call) and writes its
 // diagnostics file into the working folder.
 inline DiagLog& QuietLog() {
-    static std::ostringstream console;
     static DiagLog log("fuzz_diag.xml", 0);
-    log.SetConsole(console);
-    console.str("");
+    log.SetConsole(QuietConsole());
+    QuietConsole().str("");
     return log;
+}
+
+// Removes every file of the working folder that a reader has written.
+inline void RemoveWrittenFiles() {
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        if (entry.path().filename() != "input.ctl" && entry.path().filename().string().rfind("fuzz_diag", 0) != 0)
+            std::filesystem::remove_all(entry.path());
 }
 
 inline void WriteInput(const std::string& path, const std::string& head, const std::uint8_t* data, std::size_t size) {
