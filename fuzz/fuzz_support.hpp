@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "kernel/diaglog.hpp"
 
@@ -18,12 +19,24 @@ inline void Check(bool condition) {
     if (!condition) __builtin_trap();
 }
 
+inline std::string& PrivateFolder() {
+    static std::string folder;
+    return folder;
+}
+
 // Makes a fresh folder under the temporary directory and makes it the working directory, so
-// that every file a reader writes or looks for stays inside it.
+// that every file a reader writes or looks for stays inside it. A run that ends normally
+// removes the folder; one that finds a fault leaves it for inspection.
 inline void EnterPrivateFolder(const std::string& tag) {
     std::string pattern = (std::filesystem::temp_directory_path() / ("talvo_" + tag + "_XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     std::filesystem::current_path(pattern);
+    PrivateFolder() = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
+        std::filesystem::remove_all(PrivateFolder(), ignored);
+    });
 }
 
 // The console text of QuietLog since its last call.
