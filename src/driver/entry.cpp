@@ -61,16 +61,14 @@ void WriteBanner(DiagLog& log) {
     log.Console().flush();
 }
 
-bool StartsWith(const char* arg, const char* prefix, std::size_t n) {
-    return std::string(arg).compare(0, n, prefix) == 0 && std::string(arg).size() >= n;
-}
+bool StartsWith(const std::string& arg, const std::string& prefix) { return arg.compare(0, prefix.size(), prefix) == 0; }
 
 // When every process fails at the same point, the first abort would kill the others before
 // they have closed their diagnostics files and flushed their console text. Give them a short
 // grace period to arrive; a process that fails alone never waits longer than that.
-void WaitForPeersBeforeAbort() {
+bool WaitForPeersBeforeAbort() {
     MPI_Request request;
-    if (MPI_Ibarrier(MPI_COMM_WORLD, &request) != MPI_SUCCESS) return;
+    if (MPI_Ibarrier(MPI_COMM_WORLD, &request) != MPI_SUCCESS) return false;
     const double start = MPI_Wtime();
     int done = 0;
     while (!done && MPI_Wtime() - start < 10.0) {
@@ -78,6 +76,7 @@ void WaitForPeersBeforeAbort() {
         if (!done) usleep(1000);
     }
     if (done) usleep(100000);  // lets the process manager forward the last console lines
+    return done != 0;
 }
 
 }  // namespace
@@ -103,12 +102,6 @@ bool IsKnownDiagLevelWord(std::string word) {
     return w == "FATAL" || w == "ERROR" || w == "WARNING" || w == "INFO" || w == "DEBUG";
 }
 
-// An argument that is one of the options, never a control file.
-bool IsOption(const char* arg) {
-    const std::string a = arg;
-    return StartsWith(arg, "-diaglevel:", 11) || StartsWith(arg, "-diagfile:", 10) || a == "-dumpmode" ||
-           a == "-closeAfterDump";
-}
 }  // namespace
 
 static void ThreadReportRegion(ThreadReport* record) {
@@ -137,6 +130,26 @@ extern "C" void OnFloatingPointError(int) {
     (void)ignored;
 }
 
+CommandLine ParseCommandLine(int argc, char** argv) {
+    CommandLine options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i] != nullptr ? argv[i] : "";
+        if (StartsWith(arg, "-diaglevel:")) {
+            options.diagLevel = DiagLevelFromWord(arg.substr(11));
+            options.unknownLevel = IsKnownDiagLevelWord(arg.substr(11)) ? std::string() : arg.substr(11);
+        } else if (StartsWith(arg, "-diagfile:")) {
+            options.diagFile = arg.substr(10);
+        } else if (arg == "-dumpmode") {
+            options.dumpMode = true;
+        } else if (arg == "-closeAfterDump") {
+            options.closeAfterDump = true;
+        } else {
+            options.controlFiles.push_back(i);
+        }
+    }
+    return options;
+}
+
 int TalvoMain(int argc, char** argv) {
     MPI_Init(&argc, &argv);
     int rank = 0, size = 1;
@@ -147,24 +160,10 @@ int TalvoMain(int argc, char** argv) {
     std::unique_ptr<DiagLog> log;
     int exitCode = 0;
     try {
-        std::string diagFile;
-        int diagLevel = 4;
-        std::string unknownLevel;
-        bool levelUnknown = false;
-        int controlFiles = 0;
-        for (int i = 1; i < argc; ++i) {
-            if (!IsOption(argv[i])) ++controlFiles;
-            if (StartsWith(argv[i], "-diaglevel:", 11)) {
-                diagLevel = DiagLevelFromWord(std::string(argv[i] + 11));
-                levelUnknown = !IsKnownDiagLevelWord(std::string(argv[i] + 11));
-                unknownLevel = argv[i] + 11;
-            } else if (StartsWith(argv[i], "-diagfile:", 10)) {
-                diagFile = std::string(argv[i] + 10);
-            }
-        }
-        log = std::make_unique<DiagLog>(diagFile, diagLevel);
-        if (levelUnknown)
-            *log << "WARNING: unknown diagnostics level \"" << unknownLevel
+        const CommandLine options = ParseCommandLine(argc, argv);
+        log = std::make_unique<DiagLog>(options.diagFile, options.diagLevel);
+        if (!options.unknownLevel.empty())
+            *log << "WARNING: unknown diagnostics level \"" << options.unknownLevel
                  << "\" in -diaglevel:, accepted are FATAL, ERROR, WARNING, INFO and DEBUG; DEBUG is used"
                  << "[end-entry]";
         g_currentApplication.store(nullptr);
@@ -188,7 +187,7 @@ int TalvoMain(int argc, char** argv) {
         MPI_Barrier(MPI_COMM_WORLD);
 
         // Options alone name no model to run: the same usage answer as no argument at all.
-        if (argc == 1 || controlFiles == 0) {
+        if (argc == 1 || options.controlFiles.empty()) {
             *log << "FATAL: \nusage: talvovz[o]<32|64> <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
                     "[-diagfile:<diagnostics_file> [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] "
                     "[-dumpmode [-clsoeAfterDump]]\n"
@@ -196,10 +195,7 @@ int TalvoMain(int argc, char** argv) {
             throw ModelError(2);
         }
 
-        for (int i = 1; i < argc; ++i) {
-            // Every "-diagfile:" and "-diaglevel:" is an option (the last one's value counts),
-            // never a control file.
-            if (IsOption(argv[i])) continue;
+        for (const int i : options.controlFiles) {
             auto app = std::make_unique<ModellApplication>(log.get(), argc, argv, i);
             exitCode = 0;
             g_currentApplication.store(app.get());
@@ -244,7 +240,13 @@ int TalvoMain(int argc, char** argv) {
             log.reset();
         }
         std::fflush(nullptr);
-        WaitForPeersBeforeAbort();
+        // When every process has stopped with the agreed code, all of them end normally with
+        // it: the process manager then reports that code reliably, where an abort's status can
+        // be lost in the race between the process ending and being killed.
+        if (WaitForPeersBeforeAbort()) {
+            MPI_Finalize();
+            return code;
+        }
         MPI_Abort(MPI_COMM_WORLD, code);
         // Should the abort ever return, the failure must still show in the exit status.
         return code;

@@ -16,10 +16,19 @@ bool IsValid(double v, double nodata) { return v > nodata; }
 }  // namespace
 
 std::vector<double> PerformanceWeights(const std::vector<double>& values) {
-    std::vector<double> w(values.size());
+    // The reciprocals are scaled by the smallest value, so that a tiny value (whose reciprocal
+    // would overflow) still gives finite weights that add up to 1. Only when every value is
+    // infinite do all processes weigh the same.
+    std::vector<double> v(values.size());
+    double smallest = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        v[i] = values[i] > 0 ? values[i] : 1.0;
+        smallest = std::min(smallest, v[i]);
+    }
+    std::vector<double> w(values.size(), 1.0);
     double sum = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        w[i] = values[i] > 0 ? 1.0 / values[i] : 1.0;
+        if (std::isfinite(smallest)) w[i] = smallest / v[i];
         sum += w[i];
     }
     for (double& x : w) x /= sum;

@@ -91,6 +91,12 @@ void teilmodellklasse::ReadModuleSection(bool required) {
              << moduleName << " must be greater than 0" << "[end-entry]";
         throw ModelError(63);
     }
+    // Nor can a day hold no step or more steps than any number counts.
+    if (flowControl != 0 && !(std::isfinite(timeInterval) && std::isfinite(1440.0 / timeInterval))) {
+        *log << "FATAL: the time step " << timeInterval << " minutes as given in the section for the module "
+             << moduleName << " gives no finite number of steps per day" << "[end-entry]";
+        throw ModelError(63);
+    }
     stepsPerDay = timeInterval > 0 ? 1440.0 / timeInterval : 0.0;
     if (flowControl != 0) return;
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <mpi.h>
 
 #include "kernel/modelobject.hpp"
@@ -20,6 +21,30 @@ TEST(LoadBalance, SharesFollowTheSpeedValues) {
     const auto odd = PerformanceWeights({0.0, -4.0, 1.0, 0.5});
     EXPECT_DOUBLE_EQ(odd[0], 0.2);
     EXPECT_DOUBLE_EQ(odd[3], 0.4);
+}
+
+TEST(LoadBalance, ExtremeSpeedValuesGiveWeightsThatAddUp) {
+    // Reciprocals of the tiniest numbers overflow; infinite values weigh nothing unless all are.
+    const std::vector<std::vector<double>> cases = {
+        {4.9e-324, 1.0, 4.9e-324, 2.0}, {1e-308, 1e-308, 1e-308}, {1e308, 1e308}, {HUGE_VAL, 1.0}, {HUGE_VAL, HUGE_VAL}};
+    for (const auto& values : cases) {
+        const auto w = PerformanceWeights(values);
+        double sum = 0;
+        for (double x : w) {
+            EXPECT_TRUE(std::isfinite(x) && x >= 0 && x <= 1);
+            sum += x;
+        }
+        EXPECT_NEAR(sum, 1.0, 1e-12);
+        const auto shares = CellShares(1000, w);
+        std::int64_t total = 0;
+        for (auto s : shares) {
+            EXPECT_GE(s, 1);
+            total += s;
+        }
+        EXPECT_EQ(total, 1000);
+    }
+    EXPECT_DOUBLE_EQ(PerformanceWeights({4.9e-324, 1.0})[0], 1.0);
+    EXPECT_DOUBLE_EQ(PerformanceWeights({HUGE_VAL, HUGE_VAL})[1], 0.5);
 }
 
 TEST(LoadBalance, EveryProcessGetsAtLeastOneCell) {

@@ -73,6 +73,16 @@ TEST_F(SubmodelBaseTest, TimeOffsetLongerThanTheStepIsFatal63) {
     EXPECT_EQ(error, 63u);
     Make("[probe]\n1\nsixty\n", error);
     EXPECT_EQ(error, 17u);
+    // Nor a step so short that a day holds no finite number of steps; an infinite one is no
+    // number the control-file reader accepts.
+    Make("[probe]\n1\n1e-320\n", error);
+    EXPECT_EQ(error, 63u);
+    EXPECT_TRUE(Logged("gives no finite number of steps per day"));
+    for (const char* step : {"inf", "1e400"}) {
+        error = 0;
+        Make(std::string("[probe]\n1\n") + step + "\n", error);
+        EXPECT_EQ(error, 17u) << step;
+    }
 }
 
 TEST_F(SubmodelBaseTest, StepLineFollowsTheRunInterval) {
