@@ -11,6 +11,7 @@
 // external groundwater-table exchange live in unsatzon_river.cpp, the tracer and river set-up
 // in unsatzon_tracers.cpp.
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -144,7 +145,15 @@ public:
     void ComputeSubbasinRunoff();
     // Flushes the statistics buffers.
     void WriteOutputs();
-    void ModelEnd(bool /*routingActive*/) {}
+    // End of the run: the state section (appended after the discharge routing's when append),
+    // the soil-water summary and the release of every grid and buffer.
+    void ModelEnd(bool append);
+
+    // --- the storage content file (warm start)
+    // Writes the section "[unsatzon_model]"; append opens the file with "a", else with "w".
+    void WriteStorageState(bool append);
+    // Reads and checks the section; restores the zone records and the subbasin storages.
+    void ReadStorageState();
     // Moves the column towards the external groundwater table of "GWTableExtern".
     void ApplyExternalGWTable();
     void PreSpinUpDegreeDays(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
@@ -327,6 +336,13 @@ private:
     void BuildConfigTag();
     void BuildGlacierTable();
     void WriteStartSummary();
+    // Soil water of the control point and the basin means, at start or at the end of the run.
+    void WriteSoilWaterSummary(bool atEnd);
+    // State reading helpers (unsatzon_state.cpp).
+    void ReadStorageValue(std::FILE* f, double control, const char* label);
+    [[noreturn]] void StorageMismatch(const char* label, double control, double stored);
+    bool constructed = false;
+    bool ended = false;
     void ReadStackChecked(const std::string& fileName, Stack* target);
     // Lakes (unsatzon_lakes.cpp).
     void SaturateLakeCell(int r, int c);
