@@ -54,4 +54,20 @@ void ImplicitStep(const Column& col, std::span<const double> Told, double surfac
 // Number of heat sub-steps of a step of dt seconds from the trial change of layer 1.
 int HeatSubsteps(double trialChange, double air, double T1, double dt, double shortest, double longest);
 
+// ---- initial temperatures from degree days of a temperature series before the model period
+
+// Temperature at the top of permafrost from thawing and freezing degree days over a period of
+// `years`; false (no value) when the period is empty.
+bool TopOfPermafrost(double lamThawed, double lamFrozen, double nThawing, double nFreezing, double thawingDays,
+                     double freezingDays, double years, double& ttop);
+// Conductivity of a layer with all its water liquid (or all frozen, with lamIce as lamWater).
+double DegreeDayConductivity(double thetaS, double theta, double lamSoil, double lamWater);
+// Layer (1-based) where the summed thicknesses reach 1 m, or n.
+int OneMetreLayer(std::span<const double> thickness, int n);
+// Initial temperatures T[1..n]: with permafrost (ttop below 0) ttop at the 1 m layer, linear
+// above it from the annual mean at the surface and rising below it by the geothermal flux G
+// (W/m2); without permafrost the annual mean in layer 1, rising by G below.
+void InitialProfile(int n, std::span<const double> thickness, std::span<const double> lamThawed,
+                    std::span<const double> lamFrozen, double annualMean, double ttop, double G, std::span<double> T);
+
 }  // namespace soilheat
