@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,13 @@ public:
     };
     std::vector<PointBuffer> pointBuffers;  // hhyd, theta, q_bottom, etr, interflow, otherdata[, temperature]
     bool controlPointHere = false;
+    // Appends the buffered records over the value range first..last (0: the layer count) and
+    // empties the buffer; nothing happens for an empty buffer.
+    void FlushPointBuffer(const std::string& fileName, PointBuffer& buffer, int first, int last);
+    // Flushes every buffer of the control point in the order of the files.
+    void FlushPointBuffers();
+    // Adds one record with the step's date (the caller flushes a full buffer first).
+    void AddPointRecord(int buffer, std::span<const double> values);
 
     // ---- helpers shared by the set-up files
     const soil_entry& SoilOf(int r, int c) const;

@@ -15,6 +15,7 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
     }
     glacier_table.clear();
     FreeTracerGrids();
+    if (constructed) FlushPointBuffers();
     pointBuffers.clear();
     for (auto& st : statistics) {
         if (!st) continue;
