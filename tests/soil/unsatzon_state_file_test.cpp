@@ -25,6 +25,10 @@ std::string ReadText(const std::string& name) {
 
 void WriteText(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
 
+struct OwnGridsRef {
+    unsatzonmodellklasse::OwnGrids& own;
+};
+
 class SoilStateTest : public SoilModelTest {
 protected:
     unsigned Init() {
@@ -225,4 +229,66 @@ TEST_F(SoilStateTest, ModelEndWritesTheSectionAndTheSummaryAndLetsGo) {
     }
     // A second end does nothing.
     model_->ModelEnd(false);
+}
+
+TEST_F(SoilStateTest, RunSplitInTwoContinuesLikeOneRun) {
+    auto wetHour = [&](unsatzonmodellklasse& m, int h) {
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if ((*m.in.waterInput)[r][c] != -9999.0) (*m.in.waterInput)[r][c] = 5.0 + 3.0 * (h % 3) + c;
+        m.BeginTimeStep(h, 1, 6, 2020);
+        m.run(h, 1, 6, 2020);
+        m.ComputeSubbasinRunoff();
+    };
+    // The column state a warm start reads from its grids, own cells in row order.
+    auto state = [&](bool restore, std::vector<double>& v) {
+        std::size_t at = 0;
+        auto io = [&](double& x) {
+            if (restore) x = v[at++];
+            else v.push_back(x);
+        };
+        OwnGridsRef g{model_->own};
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                if (!Own(r, c)) continue;
+                for (int k = 0; k <= 10; ++k) {
+                    io(g.own.theta[r][c][k]);
+                    io(g.own.hydraulicHeads[r][c][k]);
+                    io(g.own.geodeticHeads[r][c][k]);
+                }
+                io(g.own.groundwaterDistance[r][c]);
+                io(g.own.groundwaterLevel[r][c]);
+                io(g.own.thetaInGwLevel[r][c]);
+                io(g.own.baseflow[r][c]);
+            }
+    };
+    std::string t = SoilSection{}.Text();
+    t.replace(t.find("1440 time step"), 14, "60 time step");
+    // One run of 8 wet hours.
+    ASSERT_EQ(Build(t), 0u);
+    ASSERT_EQ(Init(), 0u);
+    for (int h = 0; h < 8; ++h) wetHour(*model_, h);
+    std::vector<double> whole;
+    state(false, whole);
+    const RunoffArray Qg = model_->Qg;
+    // The same run stopped after 3 hours with its state section and column state ...
+    ASSERT_EQ(Build(t), 0u);
+    ASSERT_EQ(Init(), 0u);
+    for (int h = 0; h < 3; ++h) wetHour(*model_, h);
+    model_->WriteStorageState(false);
+    std::vector<double> part;
+    state(false, part);
+    // ... continued by a fresh model for the other 5 hours.
+    ASSERT_EQ(Build(t), 0u);
+    ASSERT_EQ(Init(), 0u);
+    model_->ReadStorageState();
+    state(true, part);
+    for (int h = 3; h < 8; ++h) wetHour(*model_, h);
+    std::vector<double> split;
+    state(false, split);
+    ASSERT_EQ(split.size(), whole.size());
+    for (std::size_t i = 0; i < whole.size(); ++i) ASSERT_EQ(split[i], whole[i]) << i;
+    // Subbasin storages come back at six digits, so the runoff agrees to that.
+    for (std::size_t s = 1; s < Qg[0].size(); ++s)
+        EXPECT_NEAR(model_->Qg[0][s], Qg[0][s], 1e-5 * std::fabs(Qg[0][s]) + 1e-12) << s;
 }
