@@ -157,8 +157,17 @@ public:
     void ReadStorageState();
     // Moves the column towards the external groundwater table of "GWTableExtern".
     void ApplyExternalGWTable();
-    void PreSpinUpDegreeDays(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
-    void PreSpinUpInitTemperatures() { RefuseStep(); }
+    // One step of the temperature series before the model period: degree days and means.
+    void PreSpinUpDegreeDays(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    // After the last such step: the soil temperature profile of every cell.
+    void PreSpinUpInitTemperatures();
+    struct SpinUpState {
+        bool active = false;
+        long daySteps = 0, totalSteps = 0;
+        Matrix freezing, thawing, daily, annual;
+        std::array<Matrix*, 4> accumulators{};  // freezing, thawing, daily, annual
+        std::vector<int> entries;              // grid-store entries registered here
+    } spinUp;
 
     // The soil model's own ranking of "zonegrid_soilmodel", handed to surface routing,
     // irrigation, groundwater and discharge routing (the set-up's while the module is off).
@@ -346,6 +355,8 @@ private:
     void WriteStartSummary();
     // Soil water of the control point and the basin means, at start or at the end of the run.
     void WriteSoilWaterSummary(bool atEnd);
+    // Creates and registers the degree-day accumulators (first pre-spin-up step).
+    void StartPreSpinUp();
     // State reading helpers (unsatzon_state.cpp).
     void ReadStorageValue(std::FILE* f, double control, const char* label);
     [[noreturn]] void StorageMismatch(const char* label, double control, double stored);
