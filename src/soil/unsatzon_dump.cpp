@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "kernel/diaglog.hpp"
+
 namespace soildump {
 
 namespace {
@@ -55,6 +57,15 @@ std::string FileName(const Flags& f, int row, int col, int substep, std::int64_t
                   static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
                   static_cast<long long>(hour));
     return name + tail;
+}
+
+int ReportCloseAfterDump(DiagLog& log) {
+    log << "FATAL: \n\n -------- command line option -closeAfterDump active! "
+           "---------------------------------------------\n\n"
+        << " a dumpfile has been written and Talvo aborts now.\n"
+        << "-----------------------------------------------------------------------------------------------"
+        << "[end-entry]";
+    return kCloseAfterDumpCode;
 }
 
 }  // namespace soildump

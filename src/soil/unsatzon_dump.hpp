@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+class DiagLog;
+
 namespace soildump {
 
 struct Flags {
@@ -22,5 +24,10 @@ Flags Check(int n, std::span<const double> theta, std::span<const double> thetaS
 // "h_th_dgw_dump_row_5_col_7_substep_1_2000010112.dmp" with the prefixes of the flags set.
 std::string FileName(const Flags& f, int row, int col, int substep, std::int64_t year, std::int64_t month,
                      std::int64_t day, std::int64_t hour);
+
+// The error code that ends the run after the first snapshot with "-closeAfterDump".
+constexpr int kCloseAfterDumpCode = 199;
+// Logs why the run ends after a snapshot; the caller carries the code out of its parallel loop.
+int ReportCloseAfterDump(DiagLog& log);
 
 }  // namespace soildump

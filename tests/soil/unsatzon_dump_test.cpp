@@ -1,9 +1,13 @@
 // Dump-mode plausibility check of a column and the name of its snapshot file.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
+#include "kernel/diaglog.hpp"
+
 #include "soil/unsatzon_dump.hpp"
+#include "support/test_support.hpp"
 
 namespace {
 const std::vector<double> kThetaS = {0, 0.4, 0.4, 0.4};
@@ -61,4 +65,15 @@ TEST(SoilDump, FileNameCarriesEveryPrefixInOrder) {
     f.temperature = f.groundwater = true;
     EXPECT_EQ(soildump::FileName(f, 12, 3, 4, 2021, 11, 30, 0), "h_th_dgw_dump_row_12_col_3_substep_4_2021113000.dmp");
     EXPECT_FALSE(soildump::Flags{}.any());
+}
+
+class SoilDumpLog : public talvo_test::TempDirTest {};
+
+TEST_F(SoilDumpLog, CloseAfterDumpReportsItsCode) {
+    std::ostringstream console;
+    DiagLog log("diag.xml", 4);
+    log.SetConsole(console);
+    EXPECT_EQ(soildump::ReportCloseAfterDump(log), 199);
+    EXPECT_NE(console.str().find("command line option -closeAfterDump active!"), std::string::npos) << console.str();
+    EXPECT_NE(console.str().find(" a dumpfile has been written and Talvo aborts now."), std::string::npos);
 }
