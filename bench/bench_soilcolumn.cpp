@@ -12,6 +12,7 @@
 
 #include "bench_support.hpp"
 #include "../tests/soil/soilcolumn_fixture.hpp"
+#include "soil/soilheat.hpp"
 
 namespace {
 
@@ -163,6 +164,51 @@ void BM_ReferenceThreads(benchmark::State& state) {
     state.counters["columns"] = benchmark::Counter(units, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ReferenceThreads)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Heat conduction of 10-layer columns, explicit (0) or implicit with advection (1), unfrozen
+// (mild, high conductivity) or frozen (ice conductivity, latent heat in the capacity), on
+// independent columns over 1..8 threads: reports heat layer-substeps per second.
+struct HeatColumn {
+    static constexpr int n = 10;
+    std::vector<double> lambda, capacity, thickness, T, q, dT, start, a, b, c, r, Tnew, flux, macro;
+    explicit HeatColumn(bool frozen)
+        : lambda(n + 1, frozen ? 2.2 : 1.4), capacity(n + 1, frozen ? 8.0e6 : 2.4e6), thickness(n + 1, 0.1),
+          T(n + 1, frozen ? -3.0 : 6.0), q(n + 1), dT(n + 1), start(n + 1), a(n + 1), b(n + 1), c(n + 1), r(n + 1),
+          Tnew(n + 1), flux(n + 1, -1e-7), macro(n + 1, 0.0) {}
+    void Step(bool implicit, double air) {
+        const soilheat::Column col{n, lambda, capacity, thickness};
+        if (!implicit) {
+            soilheat::ExplicitStep(col, T, air, 2.0, air, 300.0, q, dT, start);
+            return;
+        }
+        const soilheat::Advection adv{flux, macro, 0.0};
+        soilheat::ImplicitStep(col, T, air, 2.0, false, 0.0, 300.0, &adv, {a, b, c, r}, Tnew);
+        for (int k = 1; k <= n; ++k) T[static_cast<std::size_t>(k)] = Tnew[static_cast<std::size_t>(k)];
+    }
+};
+
+void BM_HeatThreads(benchmark::State& state) {
+    const bool implicit = state.range(0) != 0, frozen = state.range(1) != 0;
+    const int threads = static_cast<int>(state.range(2));
+    constexpr int kColumns = 4096, kSteps = 16;
+    std::vector<HeatColumn> columns;
+    columns.reserve(kColumns);
+    for (int i = 0; i < kColumns; ++i) columns.emplace_back(frozen);
+    double units = 0;
+    for (auto _ : state) {
+#pragma omp parallel for schedule(runtime) num_threads(threads)
+        for (int i = 0; i < kColumns; ++i)
+            for (int s = 0; s < kSteps; ++s) columns[static_cast<std::size_t>(i)].Step(implicit, frozen ? -10.0 + s : 10.0 - s);
+        units += static_cast<double>(kColumns) * kSteps * HeatColumn::n;
+    }
+    benchmark::DoNotOptimize(columns.front().T[1]);
+    state.SetLabel(std::string(implicit ? "implicit" : "explicit") + (frozen ? " frozen" : " unfrozen"));
+    state.counters["heat_layer_substeps"] = benchmark::Counter(units, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_HeatThreads)
+    ->ArgsProduct({{0, 1}, {0, 1}, {1, 2, 4, 8}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -59,6 +59,7 @@ void unsatzonmodellklasse::Construct() {
     if (heat.on()) CompleteSoilTable();
     BuildGlacierTable();
     WriteStartSummary();
+    constructed = true;
 }
 
 void unsatzonmodellklasse::RefuseStep() const {

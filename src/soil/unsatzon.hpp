@@ -11,8 +11,10 @@
 // external groundwater-table exchange live in unsatzon_river.cpp, the tracer and river set-up
 // in unsatzon_tracers.cpp.
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -144,11 +146,28 @@ public:
     void ComputeSubbasinRunoff();
     // Flushes the statistics buffers.
     void WriteOutputs();
-    void ModelEnd(bool /*routingActive*/) {}
+    // End of the run: the state section (appended after the discharge routing's when append),
+    // the soil-water summary and the release of every grid and buffer.
+    void ModelEnd(bool append);
+
+    // --- the storage content file (warm start)
+    // Writes the section "[unsatzon_model]"; append opens the file with "a", else with "w".
+    void WriteStorageState(bool append);
+    // Reads and checks the section; restores the zone records and the subbasin storages.
+    void ReadStorageState();
     // Moves the column towards the external groundwater table of "GWTableExtern".
     void ApplyExternalGWTable();
-    void PreSpinUpDegreeDays(std::int64_t, std::int64_t, std::int64_t, std::int64_t) { RefuseStep(); }
-    void PreSpinUpInitTemperatures() { RefuseStep(); }
+    // One step of the temperature series before the model period: degree days and means.
+    void PreSpinUpDegreeDays(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
+    // After the last such step: the soil temperature profile of every cell.
+    void PreSpinUpInitTemperatures();
+    struct SpinUpState {
+        bool active = false;
+        long daySteps = 0, totalSteps = 0;
+        Matrix freezing, thawing, daily, annual;
+        std::array<Matrix*, 4> accumulators{};  // freezing, thawing, daily, annual
+        std::vector<int> entries;              // grid-store entries registered here
+    } spinUp;
 
     // The soil model's own ranking of "zonegrid_soilmodel", handed to surface routing,
     // irrigation, groundwater and discharge routing (the set-up's while the module is off).
@@ -233,6 +252,13 @@ public:
     };
     std::vector<PointBuffer> pointBuffers;  // hhyd, theta, q_bottom, etr, interflow, otherdata[, temperature]
     bool controlPointHere = false;
+    // Appends the buffered records over the value range first..last (0: the layer count) and
+    // empties the buffer; nothing happens for an empty buffer.
+    void FlushPointBuffer(const std::string& fileName, PointBuffer& buffer, int first, int last);
+    // Flushes every buffer of the control point in the order of the files.
+    void FlushPointBuffers();
+    // Adds one record with the step's date (the caller flushes a full buffer first).
+    void AddPointRecord(int buffer, std::span<const double> values);
 
     // ---- helpers shared by the set-up files
     const soil_entry& SoilOf(int r, int c) const;
@@ -327,6 +353,15 @@ private:
     void BuildConfigTag();
     void BuildGlacierTable();
     void WriteStartSummary();
+    // Soil water of the control point and the basin means, at start or at the end of the run.
+    void WriteSoilWaterSummary(bool atEnd);
+    // Creates and registers the degree-day accumulators (first pre-spin-up step).
+    void StartPreSpinUp();
+    // State reading helpers (unsatzon_state.cpp).
+    void ReadStorageValue(std::FILE* f, double control, const char* label);
+    [[noreturn]] void StorageMismatch(const char* label, double control, double stored);
+    bool constructed = false;
+    bool ended = false;
     void ReadStackChecked(const std::string& fileName, Stack* target);
     // Lakes (unsatzon_lakes.cpp).
     void SaturateLakeCell(int r, int c);

@@ -259,6 +259,14 @@ void unsatzonmodellklasse::ReadHeatTransfer() {
     for (int k = 0; k < SoilHeatConfig::kConstantCount; ++k)
         ReadValue(f, "%lf", &heat.constants[static_cast<std::size_t>(k)],
                   SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] + mod);
+    // The sub-step count grows until a step is no longer than the shortest or longest step:
+    // a step length of 0 or below would never end it.
+    for (SoilHeatConfig::Constant k : {SoilHeatConfig::ShortestStep, SoilHeatConfig::LongestStep}) {
+        if (heat[k] > 0) continue;
+        *log << "FATAL: error in control file, " << SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] << mod << " ("
+             << heat[k] << "): the heat transfer sub-step length must be greater than 0 seconds" << "[end-entry]";
+        throw ModelError(17);
+    }
     ReadValue(f, "%s", &heat.temperatureFile, "Name of the temperature-file in " + mod);
     heat.temperatureFile = ExpandPath(outputPath, heat.temperatureFile);
     ReadNameAndCode(*this, "name of the temperstatfiles in ", heat.temperStat);

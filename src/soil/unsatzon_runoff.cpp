@@ -276,6 +276,7 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
 
 void unsatzonmodellklasse::WriteOutputs() {
     if (flowControl == 0) return;
+    FlushPointBuffers();
     for (auto& st : statistics)
         if (st) st->FlushBuffer();
 }

@@ -152,14 +152,20 @@ void unsatzonmodellklasse::BuildGlacierTable() {
     MPI_Type_free(&type);
 }
 
-void unsatzonmodellklasse::WriteStartSummary() {
+void unsatzonmodellklasse::WriteStartSummary() { WriteSoilWaterSummary(false); }
+
+void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
+    const char* when = atEnd ? "model-end" : "model-start";
     if (controlPointHere) {
         const double* theta = own.theta[config.control_row][config.control_col];
         const double* h = own.geodeticHeads[config.control_row][config.control_col];
         double w = 0;
         for (int k = 1; k <= nlayers; ++k) w += theta[k] * (h[k - 1] - h[k]) * 1000.0;
         FileHandle f = OpenFile(StrFormat("modell_%d.log", rank), "a+");
-        if (f)
+        if (f && atEnd)
+            std::fprintf(f.get(), "(mpi_rank %d) soil water content (control point r=%d c=%d) at model-end: %lf mm\n",
+                         rank, config.control_row, config.control_col, w);
+        else if (f)
             std::fprintf(f.get(), "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
                          config.control_row, config.control_col, w);
     }
@@ -198,12 +204,12 @@ void unsatzonmodellklasse::WriteStartSummary() {
     const double meanG = total[2] != 0 ? total[3] / total[2] : 0.0;
     FileHandle f = OpenFile(StrFormat("modell_%d.log", 0), "a+");
     if (!f) return;
-    std::fprintf(f.get(), "mean soil water content for all cells at model-start: %lf m^3/m^2\n", meanU + meanG);
+    std::fprintf(f.get(), "mean soil water content for all cells at %s: %lf m^3/m^2\n", when, meanU + meanG);
     std::fprintf(f.get(),
-                 "mean soil water content for unglacierized or only partly unglacierized cells at model-start: %lf "
+                 "mean soil water content for unglacierized or only partly unglacierized cells at %s: %lf "
                  "m^3/m^2\n",
-                 meanU);
+                 when, meanU);
     std::fprintf(f.get(),
-                 "mean soil water content for partly or completely glacierized cells at model-start: %lf m^3/m^2\n",
-                 meanG);
+                 "mean soil water content for partly or completely glacierized cells at %s: %lf m^3/m^2\n",
+                 when, meanG);
 }

@@ -23,6 +23,8 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
         // Routing, irrigation and groundwater read and fill the river records whenever they are
         // linked, so the table exists whenever the model runs.
         riverTable.assign(S, riverflow_table{});
+        // A warm start continues the zone records and subbasin storages of the run before.
+        if (config.readgrid == 1) ReadStorageState();
         if (config.surface_interaction != 0) {
             auto optional = [&](const char* name) {
                 const int i = FindGrid(name, true);

@@ -1,0 +1,140 @@
+// Heat conduction in one soil column (see soilheat.hpp).
+#include "soil/soilheat.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace soilheat {
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+}  // namespace
+
+double Conductivity(double thetaS, double theta, double f, double lamSoil, double lamWater, double lamIce) {
+    if (thetaS - theta < 0.01) {
+        const double mineral = std::pow(lamSoil, 1.0 - thetaS);
+        if (f < 0.99) return mineral * std::pow(lamWater, f * theta) * std::pow(lamIce, (1.0 - f) * theta);
+        return mineral * std::pow(lamWater, thetaS);
+    }
+    const double air = thetaS - theta;
+    const double m = theta + (1.0 - thetaS);
+    double solid = m * std::pow(lamSoil, (1.0 - thetaS) / m) * std::pow(lamWater, f * theta / m);
+    if (f < 0.99) solid *= std::pow(lamIce, (1.0 - f) * theta / m);
+    return kAirConductivity * air + solid;
+}
+
+double LatentHeatCapacity(double theta, double residual, double dSdT, double latentHeat, double rhoWater) {
+    return theta > residual ? latentHeat * rhoWater * (theta - residual) * dSdT : 0.0;
+}
+
+void LayerFluxes(const Column& col, std::span<const double> T, double surface, double lower, std::span<double> q) {
+    const int n = col.n;
+    const auto& l = col.lambda;
+    const auto& d = col.thickness;
+    q[0] = -2.0 * l[1] / d[1] * (surface - T[1]);
+    for (int k = 1; k < n; ++k)
+        q[U(k)] = -2.0 * l[U(k)] * (T[U(k)] - T[U(k + 1)]) / (d[U(k)] + d[U(k + 1)]);
+    q[U(n)] = -2.0 * l[U(n)] / d[U(n)] * (T[U(n)] - lower);
+}
+
+void TemperatureChange(const Column& col, std::span<const double> q, double dt, std::span<double> dT) {
+    for (int k = 1; k <= col.n; ++k)
+        dT[U(k)] = dt / (col.thickness[U(k)] * col.capacity[U(k)]) * (q[U(k)] - q[U(k - 1)]);
+}
+
+void ApplyChanges(int n, std::span<double> T, std::span<const double> start, std::span<const double> dT,
+                  std::span<const double> q, bool limit, double lower, double air) {
+    for (int k = n; k >= 1; --k) {
+        double& t = T[U(k)];
+        t += dT[U(k)];
+        if (!limit) continue;
+        const double below = k == n ? lower : start[U(k + 1)];
+        // A column of one layer takes level 0 of the start values as the layer above.
+        const double above = (k == 1 && n > 1) ? air : start[U(k - 1)];
+        const bool upIn = q[U(k - 1)] >= 0, upOut = q[U(k)] >= 0;
+        if (upIn && upOut)
+            t = std::min(t, below);
+        else if (upIn && !upOut)
+            t = std::max(t, std::min(below, above));
+        else if (!upIn && !upOut)
+            t = std::min(t, above);
+        else
+            t = std::min(t, std::max(below, above));
+    }
+}
+
+void ExplicitStep(const Column& col, std::span<double> T, double surface, double lower, double air, double dt,
+                  std::span<double> q, std::span<double> dT, std::span<double> start) {
+    std::copy(T.begin(), T.begin() + col.n + 1, start.begin());
+    LayerFluxes(col, T, surface, lower, q);
+    TemperatureChange(col, q, dt, dT);
+    ApplyChanges(col.n, T, start, dT, q, true, lower, air);
+}
+
+void ImplicitStep(const Column& col, std::span<const double> Told, double surface, double lower, bool fluxBoundary,
+                  double lowerFlux, double dt, const Advection* adv, Tridiagonal w, std::span<double> Tnew) {
+    const int n = col.n;
+    const auto& l = col.lambda;
+    const auto& d = col.thickness;
+    const auto& H = col.capacity;
+    const double Cw = kWaterHeatCapacity;
+    const double Tb = fluxBoundary ? lowerFlux * d[U(n)] / (2.0 * l[U(n)]) + Told[U(n)] : lower;
+    double gTop = 2.0 * l[1] * dt / (d[1] * d[1] * H[1]);
+    double gBot = 2.0 * l[U(n)] * dt / (d[U(n)] * d[U(n)] * H[U(n)]);
+    for (int k = 1; k <= n; ++k) {
+        const double S = dt / (d[U(k)] * H[U(k)]);
+        double a = k > 1 ? -2.0 * l[U(k - 1)] * dt / ((d[U(k - 1)] + d[U(k)]) * d[U(k)] * H[U(k)]) : 0.0;
+        double c = k < n ? -2.0 * l[U(k)] * dt / ((d[U(k + 1)] + d[U(k)]) * d[U(k)] * H[U(k)]) : 0.0;
+        double m = 0.0, Tw = 0.0;
+        if (adv != nullptr) {
+            const double qTop = adv->flux[U(k - 1)], qBottom = adv->flux[U(k)];
+            if (qTop < 0) {
+                if (k == 1) gTop += qTop * Cw * S;
+                else a -= qTop * Cw * S;
+            }
+            if (qBottom > 0) {
+                if (k == n) gBot -= qBottom * Cw * S;
+                else c += qBottom * Cw * S;
+            }
+            m = adv->macropore[U(k)];
+            Tw = adv->waterTemperature;
+        }
+        double b = 1.0 - a - c - m * Cw * S;
+        // Macropore water reaching the last layer carries the lower boundary temperature.
+        double r = Told[U(k)] - S * m * Cw * (k == n && n > 1 ? Tb : Tw);
+        // Surface coupling of the first layer, lower boundary coupling of the last; a column
+        // of one layer has both.
+        if (k == 1) {
+            b += gTop;
+            r += surface * gTop;
+        }
+        if (k == n) {
+            b += gBot;
+            r += gBot * Tb;
+        }
+        w.a[U(k)] = a;
+        w.b[U(k)] = b;
+        w.c[U(k)] = c;
+        w.r[U(k)] = r;
+    }
+    for (int k = 1; k < n; ++k) {
+        const double f = w.a[U(k + 1)] / w.b[U(k)];
+        w.b[U(k + 1)] -= f * w.c[U(k)];
+        w.r[U(k + 1)] -= f * w.r[U(k)];
+    }
+    Tnew[U(n)] = w.r[U(n)] / w.b[U(n)];
+    for (int k = n - 1; k >= 1; --k) Tnew[U(k)] = (w.r[U(k)] - w.c[U(k)] * Tnew[U(k + 1)]) / w.b[U(k)];
+}
+
+int HeatSubsteps(double trialChange, double air, double T1, double dt, double shortest, double longest) {
+    // shortest and longest are positive (checked when the settings are read), so the count is bounded.
+    int N = 1;
+    for (;;) {
+        const double len = dt / N;
+        const bool tooLarge = std::fabs(trialChange) > std::fabs(0.25 * (air - T1) * N) && len > shortest;
+        if (!tooLarge && !(len > longest)) return N;
+        ++N;
+    }
+}
+
+}  // namespace soilheat

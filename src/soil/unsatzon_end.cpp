@@ -1,0 +1,37 @@
+// The end of the soil model's run: its state section, the soil-water summary and the release
+// of every grid, stack, statistics output and buffer it holds.
+#include "soil/unsatzon.hpp"
+
+void unsatzonmodellklasse::ModelEnd(bool append) {
+    if (ended) return;
+    ended = true;
+    if (flowControl == 0) {
+        FreeTracerGrids();
+        return;
+    }
+    if (constructed) {
+        WriteStorageState(append);
+        WriteSoilWaterSummary(true);
+    }
+    glacier_table.clear();
+    FreeTracerGrids();
+    if (constructed) FlushPointBuffers();
+    pointBuffers.clear();
+    for (auto& st : statistics) {
+        if (!st) continue;
+        st->FlushBuffer();
+        st->Release();
+        st.reset();
+    }
+    if (gridStore != nullptr)
+        for (int index : registeredEntries) ReleaseGrid(index);
+    registeredEntries.clear();
+    tracerLayers.clear();
+    tracerDirect.clear();
+    tracerInterflow.clear();
+    tracerBaseflow.clear();
+    own = OwnGrids{};
+    zoneFZT_QD.clear();
+    zoneFZT_QI.clear();
+    baseflowRecords.clear();
+}

@@ -1,0 +1,62 @@
+// Pre-spin-up on the test domain: degree days from daily means, the accumulators' lifetime and
+// the starting temperatures it leaves.
+#include <gtest/gtest.h>
+
+#include "unsatzon_fixture.hpp"
+
+using namespace soil_test;
+
+namespace {
+std::string Hourly(std::string t) {
+    t.replace(t.find("1440 time step"), 14, "60 time step");
+    return t;
+}
+}  // namespace
+
+TEST_F(SoilModelTest, PreSpinUpCountsWholeDaysOnly) {
+    Matrix& air = AddGrid("temperature", 0.0);
+    ASSERT_EQ(Build(Hourly(SoilSection{}.Text()) + HeatSection()), 0u) << console_.str();
+    // Day 1: mean -1; day 2: mean +4; day 3 cut after 12 hours (left out).
+    for (int h = 0; h < 60; ++h) {
+        const int day = h / 24;
+        const double value = day == 0 ? (h % 2 == 0 ? 0.0 : -2.0) : day == 1 ? 4.0 : 30.0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (air[r][c] != -9999.0) air[r][c] = value;
+        model_->PreSpinUpDegreeDays(h % 24, 1 + day, 1, 2020);
+    }
+    ASSERT_GT(FindGridIndex("FreezingDegreeDays"), 0);
+    ASSERT_GT(FindGridIndex("DailyTemperature"), 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c)) continue;
+            EXPECT_DOUBLE_EQ(Value("FreezingDegreeDays", r, c), 1.0);
+            EXPECT_DOUBLE_EQ(Value("thawingDegreeDays", r, c), 4.0);
+            EXPECT_DOUBLE_EQ(Value("AnnualTemperature", r, c), 24 * -1.0 + 24 * 4.0 + 12 * 30.0);
+        }
+    model_->PreSpinUpInitTemperatures();
+    // The accumulators are gone; no permafrost: the top layer takes the mean of all steps,
+    // deeper layers warm by the geothermal flux.
+    EXPECT_EQ(FindGridIndex("FreezingDegreeDays"), 0);
+    EXPECT_EQ(FindGridIndex("AnnualTemperature"), 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c)) continue;
+            EXPECT_DOUBLE_EQ(model_->own.soilTemperature[r][c][1], (24 * -1.0 + 24 * 4.0 + 12 * 30.0) / 60.0);
+            for (int k = 2; k <= 10; ++k)
+                EXPECT_GT(model_->own.soilTemperature[r][c][k], model_->own.soilTemperature[r][c][k - 1]);
+        }
+}
+
+TEST_F(SoilModelTest, PreSpinUpNeedsHeatTransfer) {
+    ASSERT_EQ(Build(Hourly(SoilSection{}.Text())), 0u);
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->PreSpinUpDegreeDays(0, 1, 1, 2020); }), 1040);
+    EXPECT_TRUE(Logged("heat transfer model not active in unsatzon_model. This is required for pre-SpinUp!"));
+}
+
+TEST_F(SoilModelTest, PreSpinUpWithoutStepsKeepsTheTemperatures) {
+    AddGrid("temperature", 0.0);
+    ASSERT_EQ(Build(Hourly(SoilSection{}.Text()) + HeatSection()), 0u);
+    model_->PreSpinUpInitTemperatures();
+    EXPECT_EQ(FindGridIndex("FreezingDegreeDays"), 0);
+}

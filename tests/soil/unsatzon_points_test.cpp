@@ -1,0 +1,103 @@
+// The control point's files: only the owner writes, each file gets its own value range, an
+// empty buffer is not written and a file that cannot be opened stops the run.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "kernel/error.hpp"
+#include "unsatzon_fixture.hpp"
+
+using namespace soil_test;
+
+namespace {
+std::vector<std::string> Lines(const std::string& name) {
+    std::ifstream in(name);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+int Fields(const std::string& line) {
+    int n = 1;
+    for (char ch : line) n += ch == '\t';
+    return n;
+}
+
+class SoilPointTest : public SoilModelTest {
+protected:
+    void SetUp() override {
+        SoilModelTest::SetUp();
+        SoilSection s;
+        s.controlRow = 2;
+        s.controlCol = 3;
+        ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+    }
+    void Fill(int records) {
+        for (int i = 0; i < records; ++i) {
+            model_->BeginTimeStep(i, 2, 6, 2020);
+            for (int b = 0; b < 6; ++b) {
+                std::vector<double> v(static_cast<std::size_t>(model_->pointBuffers[static_cast<std::size_t>(b)].values));
+                for (std::size_t k = 0; k < v.size(); ++k) v[k] = 100.0 * b + static_cast<double>(k) + 0.5 * i;
+                model_->AddPointRecord(b, v);
+            }
+        }
+    }
+};
+}  // namespace
+
+TEST_F(SoilPointTest, OwnerWritesEveryFileWithItsRange) {
+    const bool owner = Own(2, 3);
+    EXPECT_EQ(model_->controlPointHere, owner);
+    int owners = owner ? 1 : 0;
+    MPI_Allreduce(MPI_IN_PLACE, &owners, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_EQ(owners, 1);
+    if (!owner) {
+        model_->WriteOutputs();
+        return;
+    }
+    Fill(2);
+    console_.str("");
+    model_->WriteOutputs();
+    // Files in the order of the flush, each logged with its buffer use.
+    const std::string log = console_.str();
+    EXPECT_LT(log.find("write qbot.txt"), log.find("write theta.txt"));
+    EXPECT_LT(log.find("write theta.txt"), log.find("write hhyd.txt"));
+    EXPECT_LT(log.find("write hhyd.txt"), log.find("write other.txt"));
+    EXPECT_LT(log.find("write other.txt"), log.find("write etr.txt"));
+    EXPECT_LT(log.find("write etr.txt"), log.find("write qi.txt"));
+    EXPECT_NE(log.find("(" + std::to_string((10 * 8 + 32) * 2) + " of 2097152 buffer-bytes)"), std::string::npos);
+    const auto theta = Lines("theta.txt"), etr = Lines("etr.txt"), other = Lines("other.txt");
+    ASSERT_EQ(theta.size(), 3u);
+    ASSERT_EQ(etr.size(), 3u);
+    ASSERT_EQ(other.size(), 3u);
+    // Date words, then the layers 1..10; one more for the evaporation file; 18 + 6 V others.
+    EXPECT_EQ(Fields(theta[1]), 4 + 10);
+    EXPECT_EQ(Fields(etr[1]), 4 + 11);
+    EXPECT_EQ(Fields(other[1]), 4 + 18 + 6 * model_->n_veg_layers);
+    EXPECT_EQ(theta[1].substr(0, 20), "2020\t6\t2\t0\t101\t102\t1");
+    EXPECT_EQ(theta[2].substr(0, 16), "2020\t6\t2\t1\t101.5");
+    EXPECT_EQ(etr[1].substr(0, 18), "2020\t6\t2\t0\t300\t301");
+    // An empty buffer neither opens its file nor logs.
+    console_.str("");
+    model_->WriteOutputs();
+    EXPECT_EQ(console_.str().find("write "), std::string::npos);
+    EXPECT_EQ(Lines("theta.txt").size(), 3u);
+}
+
+TEST_F(SoilPointTest, ModelEndFlushesWhatIsLeft) {
+    if (Own(2, 3)) Fill(1);
+    model_->ModelEnd(false);
+    if (Own(2, 3)) {
+        EXPECT_EQ(Lines("hhyd.txt").size(), 2u);
+    }
+}
+
+TEST_F(SoilPointTest, UnopenableFileStops) {
+    if (!Own(2, 3)) return;
+    Fill(1);
+    model_->config.pointFiles[SoilModelConfig::QBOTTOM] = "no_such_dir/qbot.txt";
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->WriteOutputs(); }), 65);
+    EXPECT_TRUE(Logged("error opening file no_such_dir/qbot.txt"));
+}
