@@ -10,7 +10,7 @@ jobs=$(nproc)
 status=0
 
 echo "== Release build"
-bash "$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=Release -DTALVO_SANITIZE=OFF -DTALVO_TESTS=ON -DTALVO_BENCH=OFF
+bash "$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=Release -DTALVO_SANITIZE=OFF -DTALVO_TESTS=ON -DTALVO_BENCH=ON
 (cd "$root/build" && ctest -j "$jobs" --no-tests=error --output-on-failure) || status=1
 
 echo "== Sanitizer build (address, undefined)"
