@@ -1,16 +1,19 @@
-// meteointerpol: the cell loop of plain inverse-distance weighting with weight 2. It gives the
-// same values, bit for bit, as the general loop: every cell sums its stations in station order;
-// stations without a valid value, which add a zero weight and a signed zero there, are left out.
+// meteointerpol: the cell loop of plain inverse-distance weighting with weight 2 and of the
+// nearest station. It gives the same values, bit for bit, as the general loop: every cell takes
+// its stations in station order; stations without a valid value are left out (inverse distance
+// adds a zero weight and a signed zero for them, the nearest station skips them).
 #include <omp.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include "meteo/idw_kernel.hpp"
+#include "meteo/station_kernels.hpp"
 #include "meteo/meteoint.hpp"
 
-bool meteointerpol::InverseDistanceLoop() {
-    if (method != 1 || uniformStep_ || anisotropyRatio < 1.0 || weightingMode != 2000) return false;
+bool meteointerpol::StationKernelLoop() {
+    const bool nearest = method == 4;
+    if (uniformStep_) return false;
+    if (!nearest && (method != 1 || anisotropyRatio < 1.0 || weightingMode != 2000)) return false;
     const StationFile& f = input_->Station(0);
     const int n = f.StationCount();
     const double* v = f.Values().data();
@@ -20,7 +23,7 @@ bool meteointerpol::InverseDistanceLoop() {
     for (int k = 1; k <= n; ++k) {
         if (v[k] < -N) {
             // Left out only where its zero weight times its value is a signed zero.
-            if (!std::isfinite(v[k])) return false;
+            if (!nearest && !std::isfinite(v[k])) return false;
             continue;
         }
         idwX_.push_back(f.X()[static_cast<std::size_t>(k)]);
@@ -42,8 +45,9 @@ bool meteointerpol::InverseDistanceLoop() {
         rowScratch_.resize(3 * width * static_cast<std::size_t>(threads));
     if (rowColumns_.size() < width * static_cast<std::size_t>(threads))
         rowColumns_.resize(width * static_cast<std::size_t>(threads));
-    const Matrix& cx = rotatedX ? rotatedX : *coordX;
-    const Matrix& cy = rotatedY ? rotatedY : *coordY;
+    // Inverse distance uses the rotated coordinates where they exist, the nearest station CoordX/CoordY.
+    const Matrix& cx = rotatedX && !nearest ? rotatedX : *coordX;
+    const Matrix& cy = rotatedY && !nearest ? rotatedY : *coordY;
 #pragma omp parallel
     {
         const auto t = static_cast<std::size_t>(omp_get_thread_num());
@@ -70,10 +74,14 @@ bool meteointerpol::InverseDistanceLoop() {
                 ys[own] = cy[r][c];
                 ++own;
             }
-            meteo_kernel::InverseDistanceSquared(stations, xs, ys, own, out);
+            if (nearest) {
+                meteo_kernel::NearestStation(stations, xs, ys, own, out);
+            } else {
+                meteo_kernel::InverseDistanceSquared(stations, xs, ys, own, out);
+            }
             for (int i = 0; i < own; ++i) {
                 const int c = columns[i];
-                flags[c] = out[i] < -N ? 1 : 0;
+                flags[c] = !nearest && out[i] < -N ? 1 : 0;
                 row[c] = Finish(out[i], (*coordX)[r][c], (*coordY)[r][c], r, c);
             }
         }
