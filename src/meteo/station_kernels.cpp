@@ -1,75 +1,104 @@
 #include "meteo/station_kernels.hpp"
 
-#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace meteo_kernel {
 
 namespace {
-// Two cells side by side in one vector register: every lane does the scalar arithmetic of its
-// cell, and the comparisons become lane masks, so that the station loop runs without branches.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-typedef long long PairMask __attribute__((vector_size(2 * sizeof(double))));
+// Cells are taken in blocks of kBlock, two side by side in one vector register where the
+// machine has them: every lane does the scalar arithmetic of its cell, and the comparisons
+// become lane masks, so that the station loop runs without branches.
 constexpr int kPairs = 4;
 constexpr int kBlock = 2 * kPairs;
 
-inline Pair Select(PairMask m, Pair a, Pair b) {
-    return reinterpret_cast<Pair>((reinterpret_cast<PairMask>(a) & m) | (reinterpret_cast<PairMask>(b) & ~m));
+#ifdef __SSE2__
+inline __m128d Select(__m128d mask, __m128d a, __m128d b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
+
+inline void Block(const IdwStations& s, const double* x, const double* y, double* out) {
+    __m128d px[kPairs], py[kPairs], sum[kPairs], weightSum[kPairs];
+    const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0);
+    const __m128d maxD2 = _mm_set1_pd(s.maxDistance2), colocated = _mm_set1_pd(s.colocatedWeight);
+    for (int p = 0; p < kPairs; ++p) {
+        px[p] = _mm_loadu_pd(x + 2 * p);
+        py[p] = _mm_loadu_pd(y + 2 * p);
+        sum[p] = weightSum[p] = zero;
+    }
+    for (int k = 0; k < s.count; ++k) {
+        const __m128d sx = _mm_set1_pd(s.x[k]), sy = _mm_set1_pd(s.y[k]), v = _mm_set1_pd(s.value[k]);
+        for (int p = 0; p < kPairs; ++p) {
+            const __m128d dx = _mm_sub_pd(sx, px[p]);
+            const __m128d dy = _mm_sub_pd(sy, py[p]);
+            const __m128d d2 = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
+            const __m128d inReach = _mm_and_pd(_mm_cmple_pd(d2, maxD2), _mm_div_pd(one, d2));
+            const __m128d w = Select(_mm_cmpeq_pd(d2, zero), colocated, inReach);
+            weightSum[p] = _mm_add_pd(weightSum[p], w);
+            sum[p] = _mm_add_pd(sum[p], _mm_mul_pd(w, v));
+        }
+    }
+    double sums[kBlock], weights[kBlock];
+    for (int p = 0; p < kPairs; ++p) {
+        _mm_storeu_pd(sums + 2 * p, sum[p]);
+        _mm_storeu_pd(weights + 2 * p, weightSum[p]);
+    }
+    for (int j = 0; j < kBlock; ++j) out[j] = weights[j] == 0 ? s.missing : sums[j] / weights[j];
 }
 
 inline void NearestBlock(const IdwStations& s, const double* x, const double* y, double* out) {
-    Pair px[kPairs], py[kPairs], best[kPairs], value[kPairs];
-    std::memcpy(px, x, sizeof(px));
-    std::memcpy(py, y, sizeof(py));
-    const Pair zero = {};
+    __m128d px[kPairs], py[kPairs], best[kPairs], value[kPairs];
     for (int p = 0; p < kPairs; ++p) {
-        best[p] = zero + 1e20;
-        value[p] = zero + s.missing;
+        px[p] = _mm_loadu_pd(x + 2 * p);
+        py[p] = _mm_loadu_pd(y + 2 * p);
+        best[p] = _mm_set1_pd(1e20);
+        value[p] = _mm_set1_pd(s.missing);
     }
     for (int k = 0; k < s.count; ++k) {
-        const double sx = s.x[k], sy = s.y[k];
-        const Pair v = zero + s.value[k];
+        const __m128d sx = _mm_set1_pd(s.x[k]), sy = _mm_set1_pd(s.y[k]), v = _mm_set1_pd(s.value[k]);
         for (int p = 0; p < kPairs; ++p) {
-            const Pair dx = sx - px[p];
-            const Pair dy = sy - py[p];
-            const Pair d2 = dx * dx + dy * dy;
-            const PairMask nearer = d2 <= best[p];
+            const __m128d dx = _mm_sub_pd(sx, px[p]);
+            const __m128d dy = _mm_sub_pd(sy, py[p]);
+            const __m128d d2 = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
+            const __m128d nearer = _mm_cmple_pd(d2, best[p]);
             best[p] = Select(nearer, d2, best[p]);
             value[p] = Select(nearer, v, value[p]);
         }
     }
-    std::memcpy(out, value, sizeof(value));
+    for (int p = 0; p < kPairs; ++p) _mm_storeu_pd(out + 2 * p, value[p]);
+}
+#else
+// Without vector registers: the same arithmetic, one cell at a time.
+inline void Block(const IdwStations& s, const double* x, const double* y, double* out) {
+    for (int j = 0; j < kBlock; ++j) {
+        double sum = 0, weightSum = 0;
+        for (int k = 0; k < s.count; ++k) {
+            const double dx = s.x[k] - x[j];
+            const double dy = s.y[k] - y[j];
+            const double d2 = dx * dx + dy * dy;
+            const double w = d2 == 0 ? s.colocatedWeight : d2 <= s.maxDistance2 ? 1.0 / d2 : 0.0;
+            weightSum += w;
+            sum += w * s.value[k];
+        }
+        out[j] = weightSum == 0 ? s.missing : sum / weightSum;
+    }
 }
 
-// One full block of cells: the station loop outside, the cells side by side inside, each cell
-// keeping its own station order.
-inline void Block(const IdwStations& s, const double* x, const double* y, double* out) {
-    Pair px[kPairs], py[kPairs], sum[kPairs], weightSum[kPairs];
-    std::memcpy(px, x, sizeof(px));
-    std::memcpy(py, y, sizeof(py));
-    const Pair zero = {};
-    const Pair maxD2 = zero + s.maxDistance2;
-    const auto colocated = reinterpret_cast<PairMask>(zero + s.colocatedWeight);
-    for (int p = 0; p < kPairs; ++p) sum[p] = weightSum[p] = zero;
-    for (int k = 0; k < s.count; ++k) {
-        const double sx = s.x[k], sy = s.y[k], v = s.value[k];
-        for (int p = 0; p < kPairs; ++p) {
-            const Pair dx = sx - px[p];
-            const Pair dy = sy - py[p];
-            const Pair d2 = dx * dx + dy * dy;
-            const Pair inverse = 1.0 / d2;
-            const PairMask inReach = d2 <= maxD2;
-            const PairMask atStation = d2 == zero;
-            const PairMask bits = (reinterpret_cast<PairMask>(inverse) & inReach & ~atStation) | (colocated & atStation);
-            const Pair w = reinterpret_cast<Pair>(bits);
-            weightSum[p] += w;
-            sum[p] += w * v;
-        }
-    }
+inline void NearestBlock(const IdwStations& s, const double* x, const double* y, double* out) {
     for (int j = 0; j < kBlock; ++j) {
-        const double ws = weightSum[j / 2][j % 2];
-        out[j] = ws == 0 ? s.missing : sum[j / 2][j % 2] / ws;
+        double best = 1e20, value = s.missing;
+        for (int k = 0; k < s.count; ++k) {
+            const double dx = s.x[k] - x[j];
+            const double dy = s.y[k] - y[j];
+            const double d2 = dx * dx + dy * dy;
+            if (d2 <= best) {
+                best = d2;
+                value = s.value[k];
+            }
+        }
+        out[j] = value;
     }
 }
+#endif
 }  // namespace
 
 namespace {
