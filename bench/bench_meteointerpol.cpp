@@ -1,9 +1,15 @@
 // One interpolation step of 50 stations onto a 1000 x 1000 grid with inverse-distance weighting
 // (weight 2), the nearest station (Thiessen) and the elevation regression fitted to the
-// stations; reports cells and cell-station pairs per second.
+// stations; reports cells and cell-station pairs per second at 1 and 8 threads, the thread
+// efficiency at 8 threads, and, for inverse distance, the rate of a plain stand-alone loop of the
+// same arithmetic on the same grid and stations, so that the ratio is measured side by side.
 #include <benchmark/benchmark.h>
 #include <mpi.h>
+#include <omp.h>
 #include <unistd.h>
+
+#include <map>
+#include <vector>
 
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +26,34 @@ namespace {
 constexpr int kSize = 1000;
 constexpr int kStations = 50;
 constexpr double kCell = 100.0;
+constexpr double kMaxDistance = 1e9;
+
+// A scattered, fixed pattern of stations over the domain (as written to the station file, so the
+// reference loop reads the same rounded coordinates).
+double StationX(int k) { return std::stod(std::to_string((37 * k % 97 + 0.5) * kSize * kCell / 97.0)); }
+double StationY(int k) { return std::stod(std::to_string((61 * k % 89 + 0.5) * kSize * kCell / 89.0)); }
+double StationValue(int k) { return std::stod(std::to_string(5.0 + 0.1 * k)); }
+
+// One-thread time per benchmark name, for the efficiency of the 8-thread run.
+std::map<std::string, double>& OneThreadSeconds() {
+    static std::map<std::string, double> times;
+    return times;
+}
+
+// Rate counters, and the thread efficiency against the 1-thread run of the same name.
+void Report(benchmark::State& state, const std::string& name, int threads, double seconds, bool pairs) {
+    const double cells = static_cast<double>(kSize) * kSize;
+    state.counters["cells"] = benchmark::Counter(cells, benchmark::Counter::kIsIterationInvariantRate);
+    if (pairs) {
+        state.counters["pairs_per_core"] = benchmark::Counter(
+            cells * kStations / threads, benchmark::Counter::kIsIterationInvariantRate);
+    }
+    const double perStep = seconds / static_cast<double>(state.iterations());
+    if (threads == 1) OneThreadSeconds()[name] = perStep;
+    const auto one = OneThreadSeconds().find(name);
+    if (threads > 1 && one != OneThreadSeconds().end())
+        state.counters["efficiency"] = one->second / (threads * perStep);
+}
 
 // The input files and the grids of the domain, in a directory of their own.
 struct Domain {
@@ -73,9 +107,8 @@ struct Domain {
         const char* labels = "YY MM DD HH";
         std::string z = labels, x = labels, y = labels, v = "2000 1 1 0";
         for (int k = 0; k < kStations; ++k) {
-            // A scattered, fixed pattern of stations over the domain.
-            const double sx = (37 * k % 97 + 0.5) * kSize * kCell / 97.0;
-            const double sy = (61 * k % 89 + 0.5) * kSize * kCell / 89.0;
+            const double sx = StationX(k);
+            const double sy = StationY(k);
             for (auto [line, value] : {std::pair{&z, 300.0 + 10 * k}, {&x, sx}, {&y, sy}, {&v, 5.0 + 0.1 * k}}) {
                 *line += ' ';
                 *line += std::to_string(value);
@@ -99,10 +132,12 @@ struct Domain {
     std::unique_ptr<DiagLog> log;
 };
 
-// Argument: the method (1 inverse distance, 4 Thiessen, 10 elevation regression fitted to the
-// stations, refitted in every step as the time loop does).
+// Arguments: the method (1 inverse distance, 4 Thiessen, 10 elevation regression fitted to the
+// stations, refitted in every step as the time loop does) and the number of threads.
 void BM_InterpolationStep(benchmark::State& state) {
     const int method = static_cast<int>(state.range(0));
+    const int threads = static_cast<int>(state.range(1));
+    omp_set_num_threads(threads);
     Domain domain(method);
     unsigned error = 0;
     meteointerpol ip(error, domain.log.get(), "temperature", domain.settings, 6);
@@ -110,19 +145,68 @@ void BM_InterpolationStep(benchmark::State& state) {
         state.SkipWithError("the interpolator could not be built");
         return;
     }
-    state.SetLabel(method == 1 ? "inverse distance" : method == 4 ? "Thiessen" : "elevation regression");
+    const std::string label = method == 1 ? "inverse distance" : method == 4 ? "Thiessen" : "elevation regression";
+    state.SetLabel(label);
+    double seconds = 0;
     for (auto _ : state) {
+        const double start = omp_get_wtime();
         if (method == 10 || method == 11) ip.ComputeElevationRegression(0);
         ip.run(0, 1, 1, 2000);
         benchmark::DoNotOptimize(ip.ResultGrid()[kSize / 2][kSize / 2]);
+        seconds += omp_get_wtime() - start;
     }
-    const double cells = static_cast<double>(kSize) * kSize;
-    state.counters["cells"] = benchmark::Counter(cells, benchmark::Counter::kIsIterationInvariantRate);
-    if (method != 10)
-        state.counters["cell_station_pairs"] =
-            benchmark::Counter(cells * kStations, benchmark::Counter::kIsIterationInvariantRate);
+    Report(state, label, threads, seconds, method != 10);
 }
-BENCHMARK(BM_InterpolationStep)->Arg(1)->Arg(4)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_InterpolationStep)
+    ->ArgsProduct({{1, 4, 10}, {1, 8}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+
+// The plain loop: inverse-distance weighting with weight 2 (squared distances, squared maximum
+// distance) over the same cell centres and stations, written the straightforward way.
+void BM_InverseDistanceReference(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    omp_set_num_threads(threads);
+    std::vector<double> sx(kStations), sy(kStations), sv(kStations);
+    for (int k = 0; k < kStations; ++k) {
+        sx[static_cast<std::size_t>(k)] = StationX(k);
+        sy[static_cast<std::size_t>(k)] = StationY(k);
+        sv[static_cast<std::size_t>(k)] = StationValue(k);
+    }
+    const double maxD2 = kMaxDistance * kMaxDistance;
+    std::vector<double> out(static_cast<std::size_t>(kSize) * kSize);
+    double seconds = 0;
+    for (auto _ : state) {
+        const double start = omp_get_wtime();
+#pragma omp parallel for schedule(static)
+        for (int r = 0; r < kSize; ++r) {
+            const double y = (kSize - r - 0.5) * kCell;
+            for (int c = 0; c < kSize; ++c) {
+                const double x = (c + 0.5) * kCell;
+                double sum = 0, weightSum = 0;
+                for (int k = 0; k < kStations; ++k) {
+                    const auto i = static_cast<std::size_t>(k);
+                    const double d2 = (sx[i] - x) * (sx[i] - x) + (sy[i] - y) * (sy[i] - y);
+                    const double w = d2 == 0 ? 1.0 : d2 <= maxD2 ? 1.0 / d2 : 0.0;
+                    weightSum += w;
+                    sum += w * sv[i];
+                }
+                out[static_cast<std::size_t>(r) * kSize + static_cast<std::size_t>(c)] = sum / weightSum;
+            }
+        }
+        benchmark::DoNotOptimize(out[out.size() / 2]);
+        seconds += omp_get_wtime() - start;
+    }
+    state.SetLabel("inverse distance, plain loop");
+    Report(state, "reference", threads, seconds, true);
+}
+BENCHMARK(BM_InverseDistanceReference)
+    ->Arg(1)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 }  // namespace
 

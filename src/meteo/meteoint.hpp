@@ -207,6 +207,9 @@ private:
     // Construction steps of the station methods, in order.
     void PrepareStations();
     double Idw(double x, double y, int file, double* weights) const;
+    // The cell loop of plain inverse distance with weight 2 and of the nearest station, row by
+    // row over blocks of cells; false (nothing done) where the step needs the general loop.
+    bool StationKernelLoop();
     // Methods 7 and 8: the splines of the station mesh of the step into the spline grids.
     void EvaluateSplines();
     void SplineToGrid(int file, Matrix& target);
@@ -231,6 +234,12 @@ private:
     // Per thread: the weights array of the cell loop.
     std::vector<double> scratch_;
     int scratchStride_ = 1;
+    // Inverse distance with weight 2 and the nearest station: the stations with a valid value of
+    // the step, contiguous,
+    // and per thread the coordinates, columns and results of the own cells of a row.
+    std::vector<double> idwX_, idwY_, idwValue_;
+    std::vector<double> rowScratch_;
+    std::vector<int> rowColumns_;
     // Methods 10 and 11: set once the regression is fitted to the current record.
     bool regressionFitted_ = false;
     // Methods 5 and 6: the four look-up stations per own cell, row-major from firstRow.

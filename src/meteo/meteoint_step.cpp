@@ -170,6 +170,7 @@ double meteointerpol::Finish(double v, double x, double y, int r, int c) const {
 }
 
 void meteointerpol::CellLoop() {
+    if (StationKernelLoop()) return;
     const int threads = std::max(omp_get_max_threads(), 1);
     const std::size_t need = static_cast<std::size_t>(threads) * static_cast<std::size_t>(scratchStride_);
     if (scratch_.size() < need) scratch_.resize(need);
