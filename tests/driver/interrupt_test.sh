@@ -32,7 +32,7 @@ drive() {
   exec 7>answers
   wait_for "$out" "end of initialization reached" 1 || fail "answers $*: the run did not start"
   # Some days run first, so that the zone tables have rows to flush.
-  sleep 0.5
+  wait_for "$out" "actual parameters 3.1.2020" 1 || fail "answers $*: the run does not advance"
   # Process 0 is the oldest process of the program.
   local pid
   pid=$(pgrep -o -f "^$exe $ctl") || fail "answers $*: no process"
