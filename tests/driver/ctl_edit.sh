@@ -16,20 +16,20 @@ SUBMODEL_SECTIONS="radiation_correction precipitation_correction RegionalSuperpo
   interception_model SiltingUpModel unsatzon_model SurfaceRoutingModel irrigation groundwater_flow routing_model
   special_output"
 
-# make_long_basin <write code>: in the current folder (a copy of the example basin), every
-# station file gets thirty years of hourly values and long.ctl runs them with only the
-# interpolation on, the result grids written by the given write code.
+# make_long_basin <write code> [years]: in the current folder (a copy of the example basin),
+# every station file gets that many years (30) of hourly values from 2020 on and long.ctl runs
+# them with only the interpolation on, the result grids written by the given write code.
 make_long_basin() {
-  local code=$1 f
+  local code=$1 years=${2:-30} f
   for f in precipitation.dat temperature.dat wind_speed.dat air_humidity.dat global_radiation.dat; do
     head -5 "$f" >long.dat
-    awk 'BEGIN { split("31 28 31 30 31 30 31 31 30 31 30 31", n, " ")
-                 for (y = 2020; y < 2050; ++y) for (m = 1; m <= 12; ++m) {
+    awk -v last=$((2020 + years)) 'BEGIN { split("31 28 31 30 31 30 31 31 30 31 30 31", n, " ")
+                 for (y = 2020; y < last; ++y) for (m = 1; m <= 12; ++m) {
                    days = n[m] + (m == 2 && y % 4 == 0)
                    for (d = 1; d <= days; ++d) for (h = 1; h <= 24; ++h) print y, m, d, h, 0.1, 0.2, 0.3 } }' >>long.dat
     mv long.dat "$f"
   done
-  awk -v code="$code" '/end month/ { sub(/^1 /, "12 ") } /end day/ { sub(/^3 /, "31 ") } /end year/ { sub(/^2020/, "2049") }
+  awk -v code="$code" -v years="$years" '/end month/ { sub(/^1 /, "12 ") } /end day/ { sub(/^3 /, "31 ") } /end year/ { sub(/^2020/, 2019 + years) }
        /run interval/ { sub(/^1 /, "1000 ") } /write code:/ { sub(/^[0-9]+/, code) } { print }' basin.ctl >long.ctl
   set_flow_control long.ctl 0 $SUBMODEL_SECTIONS
 }
