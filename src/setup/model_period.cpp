@@ -12,6 +12,8 @@ int DaysInMonthForCheck(std::int64_t month, std::int64_t year) {
 namespace {
 std::string DateFault(const PeriodDate& d, const char* which) {
     const std::string w = which;
+    // Years beyond four digits have no calendar here, and their date keys would overflow.
+    if (d.year < 1 || d.year > 9999) return w + " year " + std::to_string(d.year) + " is not 1..9999";
     if (d.month < 1 || d.month > 12) return w + " month " + std::to_string(d.month) + " is not 1..12";
     const int days = DaysInMonthForCheck(d.month, d.year);
     if (d.day < 1 || d.day > days)

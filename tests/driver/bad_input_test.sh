@@ -38,6 +38,7 @@ cases=(
   "day_32|17|[model_time]: end day 32 is not 1..31 of month 1 (start 1.1.2020 1 h, end 32.1.2020 24 h)|replace basin.ctl 'end day' '32  end day'"
   "day_0|17|[model_time]: start day 0 is not 1..31|replace basin.ctl 'starting day' '0  starting day'"
   "hour_25|17|[model_time]: end hour 25 is not 1..24|replace basin.ctl 'end hour' '25  end hour'"
+  "year_huge|17|[model_time]: end year 7777777777 is not 1..9999|replace basin.ctl 'end year' '7777777777  end year'"
   "month_13|17|[model_time]: start month 13 is not 1..12|replace basin.ctl 'starting month' '13  starting month'"
   "end_before_start|17|[model_time]: the end lies before the start (start 1.1.2020 1 h, end 3.1.2019 24 h)|replace basin.ctl 'end year' '2019  end year'"
   "misspelt_section|0|section [snow_modell] of basin.ctl is read by no module; the nearest known section is [snow_model]|sed -i 's/^\\[snow_model\\]/[snow_modell]/' basin.ctl"
