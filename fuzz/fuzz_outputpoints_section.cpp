@@ -47,7 +47,7 @@ struct Domain {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_support::EnterPrivateFolder("fuzz_specialoutput_section");
+    fuzz_support::EnterPrivateFolder("fuzz_outputpoints_section");
     return 0;
 }
 
