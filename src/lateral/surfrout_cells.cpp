@@ -84,12 +84,17 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
     double* v = velocity[r][c];
     double* q = fluxes[r][c];
     const int main = static_cast<int>(v[0]);
+    const double h = totalInput[r][c];
+    const double longest = maxSubStep > 0 ? maxSubStep : CouplingStep();
+    // What the cell holds, as a flux over the longest sub step: no sub step may take more.
+    const double holds = cellsize * cellsize * std::max(h, 0.0) / longest;
     if (w[0] >= 8 && k != 0 && k != refresh && method != 5) {
+        // Kept fluxes were computed for the water of an earlier sub step.
+        ScaleFluxesTo(holds, q);
         q[0] = main >= 1 && main <= 8 ? q[main] : q[0];
         return;
     }
     q[0] = 0;
-    const double h = totalInput[r][c];
     RoughnessParams p;
     const int pos = static_cast<int>(cellLanduse[r][c]);
     if (pos >= 0 && settings.landuseTable != nullptr) {
@@ -109,7 +114,6 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
     p.aNLIterations = aNLIterations;
     const VelocitySettings vs{velocityTolerance, velocityIterations, concentrationFactor};
     const double level = n.level[0];
-    const double longest = maxSubStep > 0 ? maxSubStep : CouplingStep();
     double sum = 0, lastQ2 = 0;
     bool fallback = false;
     for (int d = 1; d <= 8; ++d) {
@@ -140,18 +144,8 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
         sum += q[d];
     }
     if (fallback) roughnessFallback = true;
-    if (method != 5 && sum > 0) {
-        const double qmax = std::min(cellsize * cellsize * h / longest, lastQ2);
-        if (qmax / sum < 1) {
-            const double ratio = qmax / sum;
-            sum = 0;
-            for (int d = 1; d <= 8; ++d)
-                if (q[d] > 0) {
-                    q[d] *= ratio;
-                    sum += q[d];
-                }
-        }
-    }
+    // Every method, the fixed coefficient of method 5 too, sends no more than the cell holds.
+    if (sum > 0) sum = ScaleFluxesTo(std::min(holds, lastQ2), q);
     q[0] = main >= 1 && main <= 8 ? q[main] : sum;
 }
 

@@ -145,4 +145,19 @@ DirectionFlow RoughnessFlow(double v0, double sq, double qlim, double length, do
     return out;
 }
 
+double ScaleFluxesTo(double qmax, double q[9]) {
+    double sum = 0;
+    for (int d = 1; d <= 8; ++d)
+        if (q[d] > 0) sum += q[d];
+    if (!(sum > 0) || sum <= qmax) return sum;
+    const double ratio = std::max(qmax, 0.0) / sum;
+    sum = 0;
+    for (int d = 1; d <= 8; ++d)
+        if (q[d] > 0) {
+            q[d] *= ratio;
+            sum += q[d];
+        }
+    return sum;
+}
+
 }  // namespace surfrout

@@ -47,6 +47,10 @@ DirectionFlow RoughnessFlow(double v0, double rootSlope, double qlim, double len
                             double criticalShear, const RoughnessParams& p, const VelocitySettings& s,
                             bool* fallback);
 
+// Scales the positive fluxes q[1..8] down so that their sum is at most qmax (never below 0);
+// returns the sum of the positive fluxes afterwards.
+double ScaleFluxesTo(double qmax, double q[9]);
+
 // Exponent of the depth in the velocity laws.
 constexpr double kDepthExponent = 0.66667;
 
