@@ -149,6 +149,10 @@ public:
     std::atomic<bool> roughnessFallback{false};
     bool fallbackReported = false;
     int Subbasin(int r, int c) const;
+    // Travel-time zone of a basin cell: 1 without "flow_times" and for a travel time of 0.
+    int FlowTimeZone(int r, int c) const;
+    // Stops the run when a basin cell's zone is negative, nodata or beyond a million.
+    void CheckFlowTimes();
     bool OwnBasinCell(int r, int c) const;
     bool IsRiver(int r, int c) const { return (*riverDepth)[r][c] > 0 && (*riverWidth)[r][c] > 0; }
     double CouplingStep() const;

@@ -199,8 +199,7 @@ void surfaceroutingclass::EndPass() {
             const double df = (*directflow)[r][c];
             const double inf = (*interflow)[r][c];
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            int z = flowTimes != nullptr ? static_cast<int>((*flowTimes)[r][c]) : 1;
-            if (z < 0 || z > maxzeit[static_cast<std::size_t>(s)]) z = 0;
+            const int z = FlowTimeZone(r, c);
             for (int t = 1; t <= tracerCount && river; ++t) {
                 Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;

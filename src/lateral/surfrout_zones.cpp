@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
@@ -75,31 +76,57 @@ bool AppendToLog(const std::string& name, const std::string& text) {
 
 }  // namespace
 
+int surfaceroutingclass::FlowTimeZone(int r, int c) const {
+    if (flowTimes == nullptr) return 1;
+    // Runoff of a cell with no travel time arrives in the step like that of zone 1.
+    return std::max(1, static_cast<int>((*flowTimes)[r][c]));
+}
+
+void surfaceroutingclass::CheckFlowTimes() {
+    const std::string& file = (*gridStore)[FindGrid("flow_times")].fileName;
+    // The first cell in row order whose zone is negative or nodata, over all processes.
+    long long first = std::numeric_limits<long long>::max();
+    double tooLarge = 0;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            const double z = (*flowTimes)[r][c];
+            if (z < 0) first = std::min(first, static_cast<long long>(r - 1) * ncols + (c - 1));
+            // Zone numbers become array sizes and integers: beyond a million they are an error.
+            else if (!(z <= kMaxFlowTimeZone)) tooLarge = z;
+        }
+    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_LONG_LONG, MPI_MIN, MPI_COMM_WORLD);
+    if (first != std::numeric_limits<long long>::max()) {
+        *log << "FATAL: flow travel time zone in " << file << " is negative or nodata at row " << first / ncols + 1
+             << ", column " << first % ncols + 1 << " (counted from 1); every cell of the basin needs a zone of 0 or more"
+             << "[end-entry]";
+        throw ModelError(6);
+    }
+    MPI_Allreduce(MPI_IN_PLACE, &tooLarge, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    if (tooLarge != 0 || std::isnan(tooLarge)) {
+        *log << "FATAL: flow travel time zone " << tooLarge << " in " << file << " is out of range (at most "
+             << kMaxFlowTimeZone << ")" << "[end-entry]";
+        throw ModelError(6);
+    }
+}
+
 void surfaceroutingclass::InitFlowTimeZones() {
     *log << "looking for longest flow travel time" << "[end-entry]";
     const std::size_t nsub = static_cast<std::size_t>(zoneCount) + 1;
     maxzeit.assign(nsub, 0.0);
-    double badZone = 0;
     if (flowTimes != nullptr) {
+        CheckFlowTimes();
+        // Every subbasin has zone 1, also when all its cells have no travel time.
+        for (std::size_t s = 1; s < nsub; ++s) maxzeit[s] = 1;
         for (int r = firstRow; r <= lastRow; ++r)
             for (int c = 1; c <= ncols; ++c) {
                 if (!OwnBasinCell(r, c)) continue;
                 const int s = Subbasin(r, c);
-                const double z = (*flowTimes)[r][c];
-                // Zone numbers become array sizes and integers: beyond a million they are an error.
-                if (!(z <= kMaxFlowTimeZone)) badZone = z;
-                if (s > 0 && z <= kMaxFlowTimeZone)
-                    maxzeit[static_cast<std::size_t>(s)] = std::max(maxzeit[static_cast<std::size_t>(s)], z);
+                if (s > 0)
+                    maxzeit[static_cast<std::size_t>(s)] =
+                        std::max(maxzeit[static_cast<std::size_t>(s)], static_cast<double>(FlowTimeZone(r, c)));
             }
         MPI_Barrier(MPI_COMM_WORLD);
-        double worst = badZone;
-        MPI_Allreduce(MPI_IN_PLACE, &worst, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-        if (worst != 0 || std::isnan(worst)) {
-            *log << "FATAL: flow travel time zone " << worst << " in "
-                 << (*gridStore)[FindGrid("flow_times")].fileName << " is out of range (at most " << kMaxFlowTimeZone
-                 << ")" << "[end-entry]";
-            throw ModelError(6);
-        }
         MPI_Allreduce(MPI_IN_PLACE, maxzeit.data(), static_cast<int>(nsub), MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
         MPI_Barrier(MPI_COMM_WORLD);
     } else {
@@ -132,8 +159,8 @@ void surfaceroutingclass::InitFlowTimeZones() {
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
             const int s = Subbasin(r, c);
-            const int z = static_cast<int>((*flowTimes)[r][c]);
-            if (s <= 0 || z < 0 || z > maxzeit[static_cast<std::size_t>(s)]) continue;
+            if (s <= 0) continue;
+            const int z = FlowTimeZone(r, c);
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
             ZoneQD(0, s)[z].n += w;
             ZoneQD(0, s)[z].RelCellSum += w;
@@ -190,14 +217,21 @@ void surfaceroutingclass::InitFlowTimeZones() {
         for (int z = 1; z <= mz; ++z) ZoneQD(0, s)[z].n = 0;
         if (logFile) std::fputs("\n", logFile.get());
     }
-    // The zone sums now stand on every process; the step reductions add the records of all
-    // processes, so they are kept on process 0 only and count once whatever the division.
-    if (rank != 0)
-        for (int s = 1; s <= zoneCount; ++s)
-            for (int z = 0; z <= static_cast<int>(maxzeit[static_cast<std::size_t>(s)]); ++z) {
-                ZoneQD(0, s)[z].n = ZoneQD(0, s)[z].RelCellSum = 0;
-                ZoneQI(0, s)[z].n = ZoneQI(0, s)[z].RelCellSum = 0;
+    // A record of zone z holds the cells of every zone at or beyond z: after each shift the
+    // outlet zone then holds the weights of all cells whose runoff is on its way, as it does once
+    // a run has gone on longer than the longest travel time. The records are kept on process 0
+    // only: the step reductions add those of all processes, so they count once whatever the
+    // division.
+    for (int s = 1; s <= zoneCount; ++s)
+        for (zoneFZT* zones : {ZoneQD(0, s), ZoneQI(0, s)}) {
+            const int mz = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]);
+            for (int z = mz - 1; z >= 1; --z) {
+                zones[z].n += zones[z + 1].n;
+                zones[z].RelCellSum += zones[z + 1].RelCellSum;
             }
+            if (rank != 0)
+                for (int z = 0; z <= mz; ++z) zones[z].n = zones[z].RelCellSum = 0;
+        }
 }
 
 void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {

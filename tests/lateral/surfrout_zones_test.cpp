@@ -110,24 +110,51 @@ TEST_F(SurfaceZones, TravelTimeZonesDelayRunoff) {
     auto m = w.BuildReady();
     EXPECT_EQ(m->maxzeit[1], 3);
     EXPECT_EQ(m->maxzeit[2], 3);
-    // The cell weights of the zones count once over all processes, whatever the division.
-    double weights[2] = {m->ZoneQI(0, 1)[1].RelCellSum, m->ZoneQI(0, 1)[3].RelCellSum};
-    MPI_Allreduce(MPI_IN_PLACE, weights, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
-    EXPECT_EQ(weights[0], 4.0);
+    // A zone's record starts with the weights of the cells of that zone and beyond, counted once
+    // over all processes, whatever the division.
+    double weights[3] = {m->ZoneQI(0, 1)[1].RelCellSum, m->ZoneQI(0, 1)[2].RelCellSum, m->ZoneQI(0, 1)[3].RelCellSum};
+    MPI_Allreduce(MPI_IN_PLACE, weights, 3, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_EQ(weights[0], 8.0);
     EXPECT_EQ(weights[1], 4.0);
+    EXPECT_EQ(weights[2], 4.0);
     if (talvo_test::Rank() == 0) {
         const std::string text = talvo_test::ReadFile("modell_0.log");
         EXPECT_TRUE(Contains(text, "Flow time distribution:\nTG\t   1\t(  3\tZonen):\t0.500\t0.000\t0.500\n"));
     }
-    // Rows 1-2 (zone 1) arrive in the step, rows 3-4 (zone 3) two steps later.
-    // Divided by the cell weights the zone-1 record holds when it arrives: its own and those
-    // of the cells of zone 1 in that step.
-    const double expectNow[3] = {10, 0, 5};
-    for (int h = 1; h <= 3; ++h) {
+    // Rows 1-2 (zone 1) arrive in the step, rows 3-4 (zone 3) two steps later; each half of the
+    // subbasin's pulse of 10 mm is spread over the whole subbasin: the pulse returns 10 mm.
+    const double expectNow[4] = {5, 0, 5, 0};
+    for (int h = 1; h <= 4; ++h) {
         Step(w, *m, h == 1 ? 10 : 0, 0, h);
         if (talvo_test::Rank() == 0) {
             EXPECT_NEAR(m->Qg[0][1], expectNow[h - 1], 1e-12) << h;
         }
+    }
+}
+
+TEST_F(SurfaceZones, PulseReturnsItsVolumeFromEveryZone) {
+    // Zones 1-4 by row, subbasin 2 all 0 (it has one zone): 10 mm in, 10 mm out, at a steady
+    // input too, whatever the division over the processes.
+    WorldLayout def = RiverBasin(true);
+    def.flowTimes = [](int r, int c) { return c <= 2 ? double(r) : 0.0; };
+    World w(def);
+    w.WriteControl(SectionSpec{});
+    auto m = w.BuildReady();
+    EXPECT_EQ(m->maxzeit[1], 4);
+    EXPECT_EQ(m->maxzeit[2], 1);
+    double out[3] = {0, 0, 0};
+    for (int h = 1; h <= 6; ++h) {
+        Step(w, *m, h == 1 ? 10 : 0, 0, h);
+        for (int s = 1; s <= 2; ++s) out[s] += m->Qg[0][static_cast<std::size_t>(s)];
+    }
+    if (talvo_test::Rank() == 0) {
+        EXPECT_NEAR(out[1], 10.0, 1e-12);
+        EXPECT_NEAR(out[2], 10.0, 1e-12);
+    }
+    for (int h = 7; h <= 12; ++h) Step(w, *m, 3, 0, h);
+    if (talvo_test::Rank() == 0) {
+        EXPECT_NEAR(m->Qg[0][1], 3.0, 1e-12);
+        EXPECT_NEAR(m->Qg[0][2], 3.0, 1e-12);
     }
 }
 
@@ -152,15 +179,21 @@ TEST_F(SurfaceZones, ZoneErrors) {
         m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
         EXPECT_EQ(error, 6u);
     }
-    WorldLayout def = RiverBasin(true);
-    def.flowTimes = [](int, int c) { return c <= 2 ? -9999.0 : 1.0; };
-    World w(def);
-    w.WriteControl(SectionSpec{});
-    unsigned error = 0;
-    auto m = w.Build(&error);
-    m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
-    EXPECT_EQ(error, 6u);
-    EXPECT_TRUE(Contains(w.console.str(), "all cells in flow_times.asc, subbasin 1 are NODATA!"));
+    // A negative or nodata zone inside the basin would lose the cell's runoff: the first such
+    // cell in row order is named, the same on every process.
+    for (double bad : {-9999.0, -1.0}) {
+        WorldLayout def = RiverBasin(true);
+        def.flowTimes = [bad](int r, int c) { return (r == 3 && c >= 2) || (r == 4 && c == 1) ? bad : 1.0; };
+        World w(def);
+        w.WriteControl(SectionSpec{});
+        unsigned error = 0;
+        auto m = w.Build(&error);
+        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+        EXPECT_EQ(error, 6u);
+        EXPECT_TRUE(Contains(w.console.str(), "flow travel time zone in flow_times.asc is negative or nodata "
+                                              "at row 3, column 2 (counted from 1)"))
+            << w.console.str();
+    }
 }
 
 TEST_F(SurfaceZones, StateSectionContinuesARun) {
