@@ -163,6 +163,8 @@ private:
     void Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code, bool halo);
     void ReleaseAll();
     void FillActiveMask();
+    // Sets h, h0 and hoo of the fixed-head cells of layer l to their fixed heads.
+    void ApplyFixedHeads(int l);
     void SolveLayer(int l);
     void ComputeBaseflow();
     void AppendControlRecord();

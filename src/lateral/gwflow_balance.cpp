@@ -12,9 +12,14 @@ void gwflowclass::ComputeFluxes() {
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.flowX.holds(r)) continue;
             for (int c = 1; c <= ncols; ++c) {
-                if (!Own(r, c)) continue;
                 const double z = ZoneValue(r, c);
-                if (z == nodata || Glacier(r, c) >= 1) {
+                // Outside the basin no process computes a flow: nodata, at any number of processes.
+                if (z == nodata) {
+                    L.flowX[r][c] = L.flowY[r][c] = nodata;
+                    continue;
+                }
+                if (!Own(r, c)) continue;
+                if (Glacier(r, c) >= 1) {
                     L.flowX[r][c] = L.flowY[r][c] = 0;
                     continue;
                 }
@@ -57,7 +62,11 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.balance.holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
-            if (!Own(r, c) || !InZone(r, c)) continue;
+            if (!InZone(r, c)) {
+                L.balance[r][c] = nodata;
+                continue;
+            }
+            if (!Own(r, c)) continue;
             if (Glacier(r, c) >= 1) {
                 L.balance[r][c] = 0;
                 continue;

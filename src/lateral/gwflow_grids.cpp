@@ -156,7 +156,8 @@ void gwflowclass::CreateLayerGrids() {
         L.balance = OwnMatrix();
         L.leakage = OwnMatrix();
         L.top = HaloMatrix();
-        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.top}) m->fill(nodata);
+        // Flows and balances of cells outside the basin are nodata, whichever process holds the row.
+        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.top, &L.flowX, &L.flowY, &L.balance}) m->fill(nodata);
         // A face towards a cell outside the basin carries nothing: halo cells that no process
         // computes keep a transmissivity of 0, never the nodata value.
         for (int r = firstRow; r <= lastRow; ++r) {

@@ -72,8 +72,24 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     AppendControlRecord();
 }
 
+void gwflowclass::ApplyFixedHeads(int l) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (activeMask[static_cast<std::size_t>(Cell(r, c))] == 0) continue;
+            const double fixed = (*L.fixH)[r][c];
+            if (fixed != nodata) L.head[r][c] = L.headOld[r][c] = L.headOldOld[r][c] = fixed;
+        }
+    }
+}
+
 void gwflowclass::SolveLayer(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
+    // The first step of every sweep: fixed heads, set once here since no sweep changes them,
+    // before the halo exchanges so that every process's neighbours see them.
+    ApplyFixedHeads(l);
     for (int index : {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex}) MPIExchangeHalo(index);
     int counter = 0;
     double change = 0;
@@ -149,11 +165,9 @@ void gwflowclass::StartLayerStep(int l) {
             }
             L.headIter[r][c] = v;
             L.headOld[r][c] = v;
-            // A fixed head holds from the start of the step on; the sweeps leave the cell alone.
-            const double fixed = (*L.fixH)[r][c];
-            const bool isFixed = fixed != nodata;
-            if (isFixed) L.head[r][c] = L.headOld[r][c] = L.headOldOld[r][c] = fixed;
-            freeMask[static_cast<std::size_t>(Cell(r, c))] = isFixed ? 0 : 1;
+            // Fixed-head cells take their head in the solver, after the transmissivities; the
+            // sweeps leave them alone.
+            freeMask[static_cast<std::size_t>(Cell(r, c))] = (*L.fixH)[r][c] != nodata ? 0 : 1;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;

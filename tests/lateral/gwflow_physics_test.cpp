@@ -171,11 +171,35 @@ TEST_F(GwPhysics, CellsOutsideTheBasinTakeNoPart) {
             const double h = g->layers[1].head[r][c];
             if (zone_[r][c] == -9999) {
                 EXPECT_EQ(h, -9999) << r << " " << c;
+                // Flows and balances outside the basin are nodata, as every process count writes them.
+                EXPECT_EQ(g->layers[1].flowX[r][c], -9999) << r << " " << c;
+                EXPECT_EQ(g->layers[1].flowY[r][c], -9999) << r << " " << c;
+                EXPECT_EQ(g->layers[1].balance[r][c], -9999) << r << " " << c;
             } else {
                 EXPECT_TRUE(h >= 5 && h <= 9) << r << " " << c << ": " << h;
             }
         }
         EXPECT_EQ(g->layers[1].tx[r][1], r == 1 ? 0.0 : g->layers[1].tx[r][1]);
+    }
+}
+
+TEST_F(GwPhysics, FixedHeadsTakeEffectAfterTheTransmissivities) {
+    // Unconfined layer 1 starting 5 m below its top (saturated 5 of 10 m); column 1 is fixed
+    // at 2 m below the top. The transmissivities of the step come from the start heads, so the
+    // face between columns 1 and 2 carries 5 k; the fixed head then drives the flow.
+    Init(3, 4, 100.0, 10.0);
+    const double k = 1e-4;
+    StandardGrids(1, 0, -5, k, 1e-3);
+    FixColumn(1, 1, -2);
+    auto g = MakeOk(Section{});
+    Step(*g);
+    const auto& L = g->layers[1];
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        EXPECT_DOUBLE_EQ(L.tx[r][1], 5 * k) << r;
+        EXPECT_EQ(L.head[r][1], -2.0);
+        EXPECT_EQ(L.headOld[r][1], -2.0);
+        EXPECT_GT(L.head[r][2], -5.0);
+        EXPECT_GT(L.flowX[r][1], 0.0);
     }
 }
 
