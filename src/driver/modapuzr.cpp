@@ -8,6 +8,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/statefiles.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -28,6 +29,7 @@ ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int co
                                      ApplicationHooks hooks)
     : log_(log), hooks_(std::move(hooks)) {
     memLog_ = log;
+    statefiles::BeginRun();
     if (!hooks_.makeSetup) hooks_.makeSetup = MakeDefaultSetup;
     if (!hooks_.makeMeteoInput) hooks_.makeMeteoInput = MakeInterpolatorInput;
     int initialised = 0;

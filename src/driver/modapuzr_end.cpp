@@ -10,6 +10,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
+#include "kernel/statefiles.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -149,6 +150,7 @@ void ModellApplication::ClearMemory() {
             // End-of-run work that writes the state file: discharge routing starts it, the
             // soil model and surface routing append (the snow model appends when deleted).
             const bool routingActive = routing_->GetFlowControl() != 0;
+            statefiles::BeginWritingState();
             routing_->Finish();
             soil_->ModelEnd(routingActive);
             surfrout_->ModelEnd(routingActive || soil_->GetFlowControl() != 0);

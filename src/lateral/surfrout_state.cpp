@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/statefiles.hpp"
 #include "lateral/surfrout.hpp"
 
 namespace {
@@ -24,7 +25,9 @@ void SkipLine(std::FILE* f) {
 
 void surfaceroutingclass::WriteStorageFile(bool append) {
     const std::string name = ExpandPath(outputPath, storageFileName);
-    FileHandle f = OpenFile(name, append ? "a" : "w");
+    // Its own file in every run, unless an earlier writer of this run started that file: a warm
+    // start reads the first section, which is then this run's.
+    FileHandle f = OpenFile(name, statefiles::SectionMode(name, append));
     if (!f) {
         *log << "WARNING: error opening storage content file " << name << " for writing" << "[end-entry]";
         return;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/statefiles.hpp"
 #include "routing/abfluss.hpp"
 #include "routing/state_reader.hpp"
 
@@ -46,7 +47,10 @@ void abflussmodellklasse::WriteStorageState() {
         std::remove(temporary.c_str());
         *log << "WARNING: couldn\xB4t open file \"" << name
              << "\" \n(model version doesn\xB4t support this feature or write access error)" << "[end-entry]";
+        return;
     }
+    // The routing section starts the file; the other modules append theirs to it.
+    statefiles::MarkStarted(name);
 }
 
 void abflussmodellklasse::ReadStorageState(const std::string* fileName, unsigned startMode) {

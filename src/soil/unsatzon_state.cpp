@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/statefiles.hpp"
 #include "soil/unsatzon.hpp"
 
 namespace {
@@ -27,7 +28,8 @@ void SkipLine(std::FILE* f) {
 void unsatzonmodellklasse::WriteStorageState(bool append) {
     if (flowControl == 0 || !constructed) return;
     const std::string name = ExpandPath(outputPath, config.storageFileName);
-    FileHandle file = OpenFile(name, append ? "a" : "w");
+    // Appended only to a file that an earlier writer of this run started.
+    FileHandle file = OpenFile(name, statefiles::SectionMode(name, append));
     auto failed = [&] {
         *log << "FATAL: error writing storage content file " << name << "[end-entry]";
         throw ModelError(18);

@@ -1,6 +1,7 @@
 // Links of the snow model to the other sub-models, its accessors and its teardown.
 #include "surface/snowmod.hpp"
 
+#include "kernel/statefiles.hpp"
 #include "setup/tracer_ini.hpp"
 
 Matrix* schneemodellklasse::GetSolidSnowStorage() {
@@ -100,9 +101,10 @@ void schneemodellklasse::FlushStatistics() {
 
 schneemodellklasse::~schneemodellklasse() {
     if (flowControl <= 0) return;
-    // The section is appended once the soil model's runoff array is linked; a failure is
-    // logged by the writer, never thrown out of here.
-    if (status != 0) {
+    // The section is appended once the soil model's runoff array is linked and the run ended
+    // normally (a failed run leaves the earlier state as it was); a failure is logged by the
+    // writer, never thrown out of here.
+    if (status != 0 && statefiles::WritingState()) {
         try {
             WriteStorageFile(true);
         } catch (...) {

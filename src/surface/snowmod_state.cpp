@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/statefiles.hpp"
 #include "surface/snowmod.hpp"
 
 void schneemodellklasse::StorageMismatch(const std::string& item, double controlValue, double fileValue) {
@@ -15,7 +16,7 @@ void schneemodellklasse::StorageMismatch(const std::string& item, double control
 void schneemodellklasse::WriteStorageFile(bool append) {
     if (flowControl == 0 || storageFileName.empty()) return;
     const std::string name = ExpandPath(outputPath, storageFileName);
-    FileHandle f = OpenFile(name, append ? "a" : "w");
+    FileHandle f = OpenFile(name, statefiles::SectionMode(name, append));
     if (!f) {
         *log << "ERROR: snow model: cannot open the storage content file " << name
              << " for writing; the snow section is not written" << "[end-entry]";

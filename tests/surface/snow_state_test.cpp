@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "kernel/statefiles.hpp"
 #include "setup/tracer_ini.hpp"
 #include "snow_test_domain.hpp"
 
@@ -87,7 +88,11 @@ TEST_F(SnowState, MissingFileOrSectionStartsCold) {
 }
 
 TEST_F(SnowState, TheDestructorAppendsOnlyOnceLinked) {
+    // The routing section as a writer of this run started the file, at a normal end.
+    statefiles::BeginRun();
     talvo_test::WriteFile(file_, "[routing_model]\n");
+    statefiles::MarkStarted(file_);
+    statefiles::BeginWritingState();
     {
         auto snow = Ready();
         snow->ReadStorageFile(&file_, 1);
@@ -108,6 +113,26 @@ TEST_F(SnowState, TheDestructorAppendsOnlyOnceLinked) {
         snow->SetStatus(1);
     }
     EXPECT_TRUE(Logged(bad));
+    // A run that fails leaves the earlier state as it was: no section of its own.
+    statefiles::BeginRun();
+    const std::string before = talvo_test::ReadFile(file_);
+    {
+        auto snow = Ready();
+        snow->ReadStorageFile(&file_, 1);
+        RunoffArray qg(1, std::vector<double>(3, 0.0));
+        snow->SetQg(&qg);
+    }
+    EXPECT_EQ(talvo_test::ReadFile(file_), before);
+    // A file that no earlier writer of this run started is started, never appended to.
+    statefiles::BeginWritingState();
+    {
+        auto snow = Ready();
+        snow->ReadStorageFile(&file_, 1);
+        RunoffArray qg(1, std::vector<double>(3, 0.0));
+        snow->SetQg(&qg);
+    }
+    EXPECT_EQ(talvo_test::ReadFile(file_).rfind("[snow_model]\n2 (number of subasins)\n", 0), 0u);
+    statefiles::BeginRun();
 }
 
 TEST_F(SnowState, WaterInputChoice) {

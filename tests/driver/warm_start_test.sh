@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Warm starts read the state of the run before them: two runs in one folder (the first ends at
+# 6 h on 2 January, the second at noon, in the rain), then a warm start of surface routing from
+# 13 h. Its results equal those of the same warm start in a folder where only the second run was
+# made, and every state file holds each section once.
+# usage: warm_start_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+run() {
+  "$mpiexec" -n "$np" "$exe" "$1" >"$1.out" 2>&1
+  local status=$?
+  [ "$status" -eq 0 ] || { tail -20 "$1.out"; fail "$(pwd): $1 ended with $status"; }
+}
+
+# period <file> <first day> <first hour> <last day> <last hour>: the run's time in January 2020.
+period() {
+  awk -v d0="$2" -v h0="$3" -v d1="$4" -v h1="$5" '/starting day/ { sub(/^[0-9]+/, d0) }
+    /starting hour/ { sub(/^[0-9]+/, h0) } /end day/ { sub(/^[0-9]+/, d1) } /end hour/ { sub(/^[0-9]+/, h1) }
+    { print }' basin.ctl >"$1"
+}
+
+rm -rf "$wd"; mkdir -p "$wd/two" "$wd/one" || exit 1
+for folder in two one; do
+  cp -r "$here"/../../examples/basin/. "$wd/$folder"/ && cd "$wd/$folder" || fail "copy"
+  period first.ctl 1 1 2 6
+  period second.ctl 1 1 2 12
+  period warm.ctl 2 13 3 24
+  # Only surface routing reads its state in the warm start.
+  awk '/read the state at start/ { sub(/^0/, "1") } { print }' warm.ctl >warm.edit && mv warm.edit warm.ctl
+  grep -q "^1 *read the state at start" warm.ctl || fail "warm.ctl: no warm start"
+done
+
+cd "$wd/two" && run first.ctl && run second.ctl
+for ((r = 0; r < np; r++)); do
+  [ "$(grep -c '^\[SurfaceRoutingModel\]' "surfrout_state_$r")" -eq 1 ] ||
+    fail "surfrout_state_$r holds $(grep -c '^\[SurfaceRoutingModel\]' "surfrout_state_$r") sections after two runs"
+  # Discharge routing runs on process 0 only; the other processes' files start with the soil model.
+  for section in routing_model unsatzon_model snow_model; do
+    count=$(grep -c "^\[$section\]" "soilstate.txt_$r")
+    expected=1
+    [ "$section" = routing_model ] && [ "$r" -gt 0 ] && expected=0
+    [ "$count" -eq "$expected" ] || fail "soilstate.txt_$r: [$section] $count times, expected $expected"
+  done
+done
+run warm.ctl
+cd "$wd/one" && run second.ctl
+# A run that fails on its way (its precipitation ends after the first day) adds nothing to the
+# state of the run before it.
+mkdir -p before && cp soilstate.txt_* surfrout_state_* before/
+head -29 precipitation.dat >short.dat
+sed 's/^precipitation.dat /short.dat /' second.ctl >failing.ctl
+"$mpiexec" -n "$np" "$exe" failing.ctl >failing.out 2>&1 && fail "the failing run ended with 0"
+for f in before/*; do cmp -s "$f" "$(basename "$f")" || fail "the failing run changed $(basename "$f")"; done
+run warm.ctl
+# The surface routing state of the second run, and the warm start's tables, are the same.
+for ((r = 0; r < np; r++)); do
+  cmp -s "$wd/two/surfrout_state_$r" "$wd/one/surfrout_state_$r" || fail "surfrout_state_$r differs"
+done
+for table in surfrout_qd.txt surfrout_qg.txt Qg.txt; do
+  cmp -s "$wd/two/$table" "$wd/one/$table" ||
+    { diff "$wd/one/$table" "$wd/two/$table" | head; fail "warm start: $table differs from the one after the second run only"; }
+done
+# The warm start took the state: its tables differ from those of a cold start, in a fresh folder.
+mkdir -p "$wd/cold" && cp -r "$here"/../../examples/basin/. "$wd/cold"/ && cd "$wd/cold" || fail "copy"
+period cold.ctl 2 13 3 24
+run cold.ctl
+cmp -s surfrout_qg.txt "$wd/one/surfrout_qg.txt" && fail "the warm start gives the tables of a cold start"
+echo "warm start test passed with $np processes"
