@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <functional>
 
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
@@ -159,40 +160,32 @@ TEST_F(SurfaceZones, PulseReturnsItsVolumeFromEveryZone) {
 }
 
 TEST_F(SurfaceZones, ZoneErrors) {
-    {
+    // The code of setting up the zones with the given travel times, and the console text.
+    auto setUp = [](const std::function<double(int, int)>& times, std::string* console) {
         WorldLayout def = RiverBasin(true);
-        def.flowTimes = [](int, int c) { return c <= 2 ? 2.0 : 1.0; };  // subbasin 1 has no zone 1
+        def.flowTimes = times;
         World w(def);
         w.WriteControl(SectionSpec{});
         unsigned error = 0;
         auto m = w.Build(&error);
         m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
-        EXPECT_EQ(error, 61u);
-    }
-    {
-        WorldLayout def = RiverBasin(true);
-        def.flowTimes = [](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; };  // no integer
-        World w(def);
-        w.WriteControl(SectionSpec{});
-        unsigned error = 0;
-        auto m = w.Build(&error);
-        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
-        EXPECT_EQ(error, 6u);
-    }
+        *console = w.console.str();
+        return error;
+    };
+    std::string console;
+    // Subbasin 1 has no zone 1.
+    EXPECT_EQ(setUp([](int, int c) { return c <= 2 ? 2.0 : 1.0; }, &console), 61u);
+    // No integer.
+    EXPECT_EQ(setUp([](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; }, &console), 6u);
     // A negative or nodata zone inside the basin would lose the cell's runoff: the first such
     // cell in row order is named, the same on every process.
     for (double bad : {-9999.0, -1.0}) {
-        WorldLayout def = RiverBasin(true);
-        def.flowTimes = [bad](int r, int c) { return (r == 3 && c >= 2) || (r == 4 && c == 1) ? bad : 1.0; };
-        World w(def);
-        w.WriteControl(SectionSpec{});
-        unsigned error = 0;
-        auto m = w.Build(&error);
-        m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
-        EXPECT_EQ(error, 6u);
-        EXPECT_TRUE(Contains(w.console.str(), "flow travel time zone in flow_times.asc is negative or nodata "
-                                              "at row 3, column 2 (counted from 1)"))
-            << w.console.str();
+        EXPECT_EQ(setUp([bad](int r, int c) { return (r == 3 && c >= 2) || (r == 4 && c == 1) ? bad : 1.0; },
+                        &console),
+                  6u);
+        EXPECT_TRUE(Contains(console, "flow travel time zone in flow_times.asc is negative or nodata "
+                                      "at row 3, column 2 (counted from 1)"))
+            << console;
     }
 }
 
