@@ -3,6 +3,7 @@
 // cells collected is handed to the travel-time zones of the subbasins.
 #include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "lateral/surfrout.hpp"
@@ -199,7 +200,8 @@ void surfaceroutingclass::EndPass() {
             const double df = (*directflow)[r][c];
             const double inf = (*interflow)[r][c];
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            const int z = FlowTimeZone(r, c);
+            // Zones were counted at set-up; the bound keeps a grid changed since then in range.
+            const int z = std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)]));
             for (int t = 1; t <= tracerCount && river; ++t) {
                 Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
