@@ -280,6 +280,15 @@ public:
     std::int64_t stepHour = 0, stepDay = 0, stepMonth = 0, stepYear = 0;
     // Iterations and last error of every own cell's last call (the log after the pass).
     Matrix iterationCount, iterationError;
+    // Surface water that each own cell received in its last call from elsewhere: the part of
+    // "SurfStorSiltingUp" it took in when the soil model takes that store itself, and, while
+    // surface routing runs, the direct runoff of silted-up surfaces that passes through its direct
+    // flow. The runoff records count direct flow less this, so water that surface routing keeps
+    // on the surface from step to step is counted once (by surface routing).
+    Matrix surfaceWaterTaken;
+    bool CountsSurfaceWater() const {
+        return surfaceStorageSiltingUp || (routeImmediately != 0 && in.siltingUp != nullptr);
+    }
     // Cells computed after the parallel pass, one by one in cell order (river exchange).
     Matrix serialCells;
     std::vector<soilstep::CellWork> cellWork;  // one per thread
