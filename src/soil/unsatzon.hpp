@@ -297,6 +297,7 @@ public:
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;
     std::vector<double> tracerDecay;  // per tracer, per module sub-step (1: no decay)
     std::vector<const Matrix*> tracerInflux;  // per tracer: the flux grid of the water input
+    std::vector<const Matrix*> tracerSiltedRunoff;  // per tracer: silting-up's flux grid, or null
     std::vector<Stack> tracerLayers;           // per tracer: values of the surface store and layers
     // Per tracer: concentration of direct flow, interflow and base flow of every cell.
     std::vector<Matrix> tracerDirect, tracerInterflow, tracerBaseflow;

@@ -203,6 +203,8 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
             const double* stored = tracerLayers[k][r][c];
             std::copy(stored, stored + n + 1, tc.value);
             f.inputConcentration[U(t)] = tracerInflux[k] != nullptr ? (*tracerInflux[k])[r][c] : 0.0;
+            f.siltedRunoffConcentration[U(t)] =
+                k < tracerSiltedRunoff.size() && tracerSiltedRunoff[k] != nullptr ? (*tracerSiltedRunoff[k])[r][c] : 0.0;
         }
         ct.columns = work.tracerColumns.data();
         ct.fpe = &fpeReports[U(omp_get_thread_num())];

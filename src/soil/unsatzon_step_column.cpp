@@ -377,6 +377,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         res.infiltrationExcess += std::max(0.0, excess);
         // Runoff of silted-up surfaces never reaches the soil; it leaves with the direct flow.
         res.directflow += direct * D + in.siltedRunoff * perSub;
+        for (int t = 0; t < T; ++t)
+            res.tracerDirect[U(t)] += in.siltedRunoff * perSub * in.siltedRunoffConcentration[U(t)];
         res.interflow += interflow * D;
         res.drainage += totals.drainage * D;
         res.riverInfiltration += totals.riverInfiltration * ds;

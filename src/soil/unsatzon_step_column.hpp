@@ -70,6 +70,8 @@ struct CellForcing {
     // Tracers of the water input (concentration, or amount per mm for amount tracers).
     int tracerCount = 0;
     std::array<double, kMaxTracers> inputConcentration{};
+    // Of the silted-up runoff: concentration, or amount per mm for amount tracers.
+    std::array<double, kMaxTracers> siltedRunoffConcentration{};
 };
 
 // The cell's sums of the call (mm unless stated) and its new state values.

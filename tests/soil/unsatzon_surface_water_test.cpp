@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "setup/tracer_ini.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -17,14 +18,14 @@ constexpr int kCells[][2] = {{1, 2}, {1, 3}, {1, 4}, {2, 1}, {2, 2}, {2, 3}, {2,
 
 class SoilSurfaceWater : public SoilModelTest {
 protected:
-    unsigned Start() {
+    unsigned Start(int tracers = 0, const TracerDescriptor* d = nullptr) {
         SoilSection s;
         std::string t = s.Text();
         const std::string from = "1440 time step";
         t.replace(t.find(from), from.size(), "60 time step");
         unsigned error = Build(t);
         if (error != 0) return error;
-        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+        model_->InitTracerGrids(error, tracers, d, nullptr, 0);
         model_->SelectWaterInput(false);
         return error;
     }
@@ -127,6 +128,32 @@ TEST_F(SoilSurfaceWater, SiltedUpRunoffLeavesWithTheDirectFlow) {
             const double expected = h < 2 ? direct / n : (direct - runoff) / n;
             EXPECT_NEAR(model_->QD[0][static_cast<std::size_t>(s)], expected, 1e-12) << "subbasin " << s << " hour " << h;
         }
+    }
+}
+
+// The tracer that silting-up sends with its runoff leaves with the direct flow: with a clean
+// soil and clean input, the direct flow's load is the silted-up runoff times its concentration.
+TEST_F(SoilSurfaceWater, SiltedUpRunoffCarriesItsTracer) {
+    Matrix& silted = AddGrid("DirectRunoffSiltingUp", 0.0);
+    AddGrid("concflux_tracer_1_SiltingUpModel", 0.25);
+    AddGrid("concflux_tracer_1_input", 0.0);
+    std::vector<TracerDescriptor> d(2);
+    d[1].name = "chl";
+    d[1].statext = "txt";
+    d[1].gridext = "asc";
+    ASSERT_EQ(Start(1, d.data()), 0u) << console_.str();
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        silted[cell[0]][cell[1]] = 4.0;
+        (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+    }
+    StepAndCheckCells(0, [](int, int) { return 4.0; });
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        const double direct = Value("directflow", r, c);
+        ASSERT_GT(direct, 0.0);
+        EXPECT_NEAR(model_->tracerDirect[1][r][c] * direct, 4.0 * 0.25, 1e-12) << r << "," << c;
     }
 }
 
