@@ -166,7 +166,8 @@ TEST_F(SiltingStep, TillageDayAndTheCapacityWithoutEnergy) {
 // With surface routing the store brings the water it left on the surface into the step; all of
 // it leaves again as infiltration or direct runoff, and the store is empty until routing refills it.
 TEST_F(SiltingStep, StoreIsKeptOnlyWithSurfaceRouting) {
-    Add("SurfaceRoutingWeights", 1);
+    // Surface routing registers its weights as a stack, without a 2-D grid.
+    Register("SurfaceRoutingWeights", nullptr);
     auto s = Ready(Method(2));
     Matrix& P = G("precipitation");
     Matrix& store = G("SurfStorSiltingUp");
