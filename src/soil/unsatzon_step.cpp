@@ -231,7 +231,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         surfaceWaterTaken[r][c] = res.surfaceWaterTaken;
         (*in.siltingUp)[r][c] = 0.0;
     } else if (routeImmediately != 0 && !surfaceWaterTaken.empty()) {
-        surfaceWaterTaken[r][c] = f.siltedRunoff / set.N;
+        surfaceWaterTaken[r][c] = surfaceWaterLeft.empty() ? 0.0 : surfaceWaterLeft[r][c] / set.N;
     }
     iterationCount[r][c] = res.maxIterations;
     iterationError[r][c] = res.lastError;
@@ -241,6 +241,17 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         riverTable[U(pos)].soilExchange += res.riverInfiltration / (timeInterval * 60.0 / set.N) * cellsize * cellsize;
     }
     return 0;
+}
+
+void unsatzonmodellklasse::KeepSurfaceWaterLeft() {
+    if (in.siltedStore == nullptr) return;
+    if (surfaceWaterLeft.empty()) surfaceWaterLeft = matrix(firstRow, lastRow, 1, ncols, nrows);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!in.siltedStore->holds(r)) continue;
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (IsOwnCell(r, c)) surfaceWaterLeft[r][c] = std::max(0.0, (*in.siltedStore)[r][c]);
+    }
 }
 
 bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
