@@ -240,7 +240,7 @@ etp.asc               potential transpiration grid
 etp_zones.txt 4024    zone sums of the potential evapotranspiration, one row a day
 etr.asc               real transpiration grid
 0                     its write code
-etr_zones.txt 0       no statistics
+etr_zones.txt 4024    zone sums of the real evapotranspiration (all components), one row a day
 evap_pot.asc          potential soil evaporation grid
 0                     its write code
 evap_pot_zones.txt 0  no statistics
@@ -451,7 +451,7 @@ QDRAIN.txt 0     name of the QDRAINstatfiles in
 GWSTAND.txt 0    name of the GWSTANDstatfiles in
 GWN.txt 0        name of the GWNstatfiles in
 SB_1.txt 0       name of the SB_1_statfiles in
-SB_2.txt 0       name of the SB_2_statfiles in
+SB_2.txt 2024    soil water of the profile (mm), zone means, one row a day
 ROOT.txt 0       name of the ROOTstatfiles in
 INFEX.txt 0      name of the INFEXstatfiles in
 POND.txt 0       name of the PONDstatfiles in

@@ -143,8 +143,10 @@ void siltingupclass::PrepareSoilValues() {
 void siltingupclass::SelectInputGrid(bool first) {
     interceptionFirst = first;
     if (waterInput != nullptr) return;
-    const int i = first ? GetGridIndexOf3("throughfall0", "snowcover_outflow", "precipitation")
-                        : GetGridIndexOf3("snowcover_outflow", "throughfall0", "precipitation");
+    // The water that reaches the ground is the output of whichever of snow and interception runs
+    // last, the grid the soil model takes too: interception first means snow runs last.
+    const int i = first ? GetGridIndexOf3("snowcover_outflow", "throughfall0", "precipitation")
+                        : GetGridIndexOf3("throughfall0", "snowcover_outflow", "precipitation");
     waterInput = (*gridStore)[i].grid;
 }
 

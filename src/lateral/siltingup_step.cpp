@@ -60,8 +60,10 @@ void siltingupclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::in
     year = y;
     if (waterInput == nullptr) SelectInputGrid(interceptionFirst);
     // Whether surface routing keeps the store between steps is decided once, at the first step.
+    // Surface routing registers its weights as a stack without a 2-D grid, so entries without
+    // one are searched too; otherwise the water it leaves on the surface would be dropped.
     if (!routingWeightsLooked) {
-        routingWeightsFound = FindGrid("SurfaceRoutingWeights") > 0;
+        routingWeightsFound = FindGrid("SurfaceRoutingWeights", true) > 0;
         routingWeightsLooked = true;
     }
     for (StatOutput* s : {&statDisposition, &statRunoff})
@@ -254,13 +256,17 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
         V = silting::InfiltrationCapacity(disp, energy, I0, Iinf, dt);
     }
 
+    // The step's input and the water left on the surface split into what infiltrates (the water
+    // input of the soil model) and the direct runoff (added by the soil model to its direct flow,
+    // which surface routing moves on). Both are handed on, so the store is empty until surface
+    // routing fills it again: each millimetre has one owner.
     const silting::WaterSplit split = silting::SplitWater(input, store, V, tilled);
-    store = split.water;
     input = split.infiltration;
     const double Q = split.runoff;
     directRunoff.data[r][c] = Q;
+    store = 0.0;
 
-    if (Q > 0) TracersOut(r, c, store, Q);
+    if (Q > 0) TracersOut(r, c, split.water, Q);
     return true;
 }
 

@@ -1,4 +1,4 @@
-// One coupling pass of surface routing: the soil model's direct flow becomes the surface
+// One coupling pass of surface routing: the soil model's direct flow joins the surface
 // storage, flows over the grid in adaptive sub steps agreed by all processes, and what river
 // cells collected is handed to the travel-time zones of the subbasins.
 #include <mpi.h>
@@ -33,16 +33,21 @@ void surfaceroutingclass::UpdateDatedValues() {
 }
 
 void surfaceroutingclass::StartPass() {
+    // The direct flow joins the water on the surface. Whoever took that water in during the pass
+    // (silting-up, the soil model) has emptied the store, so nothing is counted twice; water that
+    // nobody took (a second coupling pass beside silting-up) stays.
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
             const double df = (*directflow)[r][c];
-            totalInput[r][c] = df / 1000.0;
-            (*surfaceStorage)[r][c] = df;
+            const double left = std::max(0.0, (*surfaceStorage)[r][c]);
+            (*surfaceStorage)[r][c] = left + df;
+            totalInput[r][c] = (*surfaceStorage)[r][c] / 1000.0;
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                st.conc[r][c] = (*st.concQD)[r][c];
+                st.conc[r][c] = left > 0 ? WeightedMean((*st.surfaceStore)[r][c], (*st.concQD)[r][c], left, df)
+                                         : (*st.concQD)[r][c];
                 (*st.surfaceStore)[r][c] = 0;
                 (*st.concQD)[r][c] = 0;
             }

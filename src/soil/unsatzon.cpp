@@ -53,6 +53,7 @@ void unsatzonmodellklasse::Construct() {
     CreateStatistics();
     RegisterOwnGrids();
     SetInitialState();
+    KeepSurfaceWaterLeft();
     ReadLakeModel("[lake_model]");
     CreateControlPoint();
     BuildConfigTag();

@@ -216,6 +216,8 @@ public:
         Matrix *snowSolid = nullptr, *flowTimes = nullptr;
         Matrix *temperature = nullptr, *lowerBoundaryTemperature = nullptr, *lowerBoundaryHeatFlux = nullptr;
         Matrix *irrigationCodes = nullptr, *siltingUp = nullptr, *permafrostThawDepth = nullptr;
+        // "SurfStorSiltingUp" while silting-up runs (it, not the soil model, takes the store in).
+        Matrix* siltedStore = nullptr;
         Matrix *glacierFraction = nullptr, *glacierFractionOld = nullptr;
         Matrix *responseUnits = nullptr, *masterResponseUnits = nullptr;
         Matrix* lakeCodes = nullptr;
@@ -280,6 +282,19 @@ public:
     std::int64_t stepHour = 0, stepDay = 0, stepMonth = 0, stepYear = 0;
     // Iterations and last error of every own cell's last call (the log after the pass).
     Matrix iterationCount, iterationError;
+    // Surface water that each own cell received back in its last call: the part of
+    // "SurfStorSiltingUp" it took in when the soil model takes that store itself, and, while
+    // surface routing runs beside silting-up, the share of the call of the store that silting-up
+    // took in at the start of the step (it returns through the water input and the silted-up
+    // runoff). The runoff records count direct flow less this, so water that surface routing keeps
+    // on the surface from step to step is counted once, when it first runs off.
+    Matrix surfaceWaterTaken;
+    // The store as surface routing left it at the end of the last step (silting-up runs).
+    Matrix surfaceWaterLeft;
+    void KeepSurfaceWaterLeft();
+    bool CountsSurfaceWater() const {
+        return surfaceStorageSiltingUp || (routeImmediately != 0 && in.siltingUp != nullptr);
+    }
     // Cells computed after the parallel pass, one by one in cell order (river exchange).
     Matrix serialCells;
     std::vector<soilstep::CellWork> cellWork;  // one per thread
@@ -288,6 +303,7 @@ public:
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;
     std::vector<double> tracerDecay;  // per tracer, per module sub-step (1: no decay)
     std::vector<const Matrix*> tracerInflux;  // per tracer: the flux grid of the water input
+    std::vector<const Matrix*> tracerSiltedRunoff;  // per tracer: silting-up's flux grid, or null
     std::vector<Stack> tracerLayers;           // per tracer: values of the surface store and layers
     // Per tracer: concentration of direct flow, interflow and base flow of every cell.
     std::vector<Matrix> tracerDirect, tracerInterflow, tracerBaseflow;

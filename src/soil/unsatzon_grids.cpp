@@ -68,6 +68,8 @@ void unsatzonmodellklasse::LinkInputGrids() {
     if (in.siltingUp == nullptr) {
         in.siltingUp = optional("SurfStorSiltingUp");
         surfaceStorageSiltingUp = in.siltingUp != nullptr;
+    } else {
+        in.siltedStore = optional("SurfStorSiltingUp");
     }
     if (settings.spinUpSwitch != 0) {
         in.responseUnits = required("HydrologicResponseUnits");

@@ -190,6 +190,8 @@ void unsatzonmodellklasse::BeginTimeStep(std::int64_t hour, std::int64_t day, st
 
 void unsatzonmodellklasse::ComputeSubbasinRunoff() {
     if (flowControl == 0) return;
+    // Silting-up takes this in at the start of the next step.
+    KeepSurfaceWaterLeft();
     using C = SoilModelConfig;
     const int S = soilZones.zoneCount;
     const int T = tracerCount;

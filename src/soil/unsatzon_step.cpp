@@ -52,6 +52,8 @@ bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcin
     if (surfaceStorageSiltingUp && in.siltingUp != nullptr && (*in.siltingUp)[r][c] > 0) {
         f.hasSiltedUp = true;
         f.siltedUp = (*in.siltingUp)[r][c];
+    } else if (!surfaceStorageSiltingUp && in.siltingUp != nullptr) {
+        f.siltedRunoff = std::max(0.0, (*in.siltingUp)[r][c]);
     }
     pond = hasPond ? std::max(0.0, own.pondingStorage[r][c]) : 0.0;
     f.macroporesOff = lake_control != 0 && in.lakeCodes != nullptr && (*in.lakeCodes)[r][c] != nodata && pond >= 1.0;
@@ -201,6 +203,8 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
             const double* stored = tracerLayers[k][r][c];
             std::copy(stored, stored + n + 1, tc.value);
             f.inputConcentration[U(t)] = tracerInflux[k] != nullptr ? (*tracerInflux[k])[r][c] : 0.0;
+            f.siltedRunoffConcentration[U(t)] =
+                k < tracerSiltedRunoff.size() && tracerSiltedRunoff[k] != nullptr ? (*tracerSiltedRunoff[k])[r][c] : 0.0;
         }
         ct.columns = work.tracerColumns.data();
         ct.fpe = &fpeReports[U(omp_get_thread_num())];
@@ -221,6 +225,14 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     }
 
     StoreCellResult(r, c, soil, col, res, f, hasPond ? &pond : nullptr, set.N);
+    if (f.hasSiltedUp) {
+        // The surface water is the soil's now: what does not infiltrate leaves with the direct
+        // flow, which surface routing takes back into the store.
+        surfaceWaterTaken[r][c] = res.surfaceWaterTaken;
+        (*in.siltingUp)[r][c] = 0.0;
+    } else if (routeImmediately != 0 && !surfaceWaterTaken.empty()) {
+        surfaceWaterTaken[r][c] = surfaceWaterLeft.empty() ? 0.0 : surfaceWaterLeft[r][c] / set.N;
+    }
     iterationCount[r][c] = res.maxIterations;
     iterationError[r][c] = res.lastError;
     if (riverCell && res.riverInfiltration > 0) {
@@ -229,6 +241,17 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         riverTable[U(pos)].soilExchange += res.riverInfiltration / (timeInterval * 60.0 / set.N) * cellsize * cellsize;
     }
     return 0;
+}
+
+void unsatzonmodellklasse::KeepSurfaceWaterLeft() {
+    if (in.siltedStore == nullptr) return;
+    if (surfaceWaterLeft.empty()) surfaceWaterLeft = matrix(firstRow, lastRow, 1, ncols, nrows);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!in.siltedStore->holds(r)) continue;
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (IsOwnCell(r, c)) surfaceWaterLeft[r][c] = std::max(0.0, (*in.siltedStore)[r][c]);
+    }
 }
 
 bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
@@ -255,6 +278,8 @@ void unsatzonmodellklasse::SoilColumnPass() {
         iterationCount = matrix(firstRow, lastRow, 1, ncols, nrows);
         iterationError = matrix(firstRow, lastRow, 1, ncols, nrows);
     }
+    if (CountsSurfaceWater() && surfaceWaterTaken.empty())
+        surfaceWaterTaken = matrix(firstRow, lastRow, 1, ncols, nrows);
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
     for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
     for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
@@ -271,6 +296,7 @@ void unsatzonmodellklasse::SoilColumnPass() {
             for (int c = cols.first; c <= cols.last; ++c) {
                 if (!IsOwnCell(r, c)) continue;
                 iterationCount[r][c] = 0;
+                if (!surfaceWaterTaken.empty()) surfaceWaterTaken[r][c] = 0.0;
                 if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
                 if (river && serialCells[r][c] > 0) continue;
                 // A failure inside the region is carried out of it: the first by cell order wins.
@@ -373,9 +399,10 @@ void unsatzonmodellklasse::AccumulateZones() {
             zoneFZT& bf = baseflowRecords[0][U(s)];
             if (w > 0) {
                 const double qd = own.directflow[r][c], qi = own.interflow[r][c];
+                const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
                 zoneFZT& d = zoneFZT_QD[0][U(s)][U(z)];
                 zoneFZT& i = zoneFZT_QI[0][U(s)][U(z)];
-                d.sx += qd * A * w * N;
+                d.sx += (qd - taken) * A * w * N;
                 d.n += w;
                 d.RelCellSum += A * w;
                 i.sx += qi * A * w * N;

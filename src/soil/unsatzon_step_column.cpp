@@ -137,11 +137,14 @@ void SurfaceWater(const CellForcing& in, int k, double* demand, double& pond, do
         if (in.hasSiltedUp) {
             serveTranspiration(silted);
             input += silted;
+            res.surfaceWaterTaken += silted;
         }
         return;
     }
     pond += silted + bypass;
     serveTranspiration(pond);
+    // Transpiration is served from the water stored before the surface water that joined it.
+    res.surfaceWaterTaken += std::min(silted, pond);
     input += pond;
     bypass = 0;
     pond = input;
@@ -372,7 +375,10 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             excess -= pond - macro;
         }
         res.infiltrationExcess += std::max(0.0, excess);
-        res.directflow += direct * D;
+        // Runoff of silted-up surfaces never reaches the soil; it leaves with the direct flow.
+        res.directflow += direct * D + in.siltedRunoff * perSub;
+        for (int t = 0; t < T; ++t)
+            res.tracerDirect[U(t)] += in.siltedRunoff * perSub * in.siltedRunoffConcentration[U(t)];
         res.interflow += interflow * D;
         res.drainage += totals.drainage * D;
         res.riverInfiltration += totals.riverInfiltration * ds;

@@ -57,7 +57,8 @@ struct CellForcing {
     bool ponding = false;     // "max_ponding_storage" above 0
     double maxPonding = 0;    // mm
     bool hasSiltedUp = false;
-    double siltedUp = 0;      // mm per step
+    double siltedUp = 0;      // water standing on the surface ("SurfStorSiltingUp"), mm
+    double siltedRunoff = 0;  // direct runoff of silted-up surfaces ("DirectRunoffSiltingUp"), mm per step
     bool macroporesOff = false;  // lake cell with standing water
     int vegetationLayers = 0;    // V
     std::array<VegetationLayer, kMaxVegetationLayers + 1> veg{};
@@ -69,11 +70,16 @@ struct CellForcing {
     // Tracers of the water input (concentration, or amount per mm for amount tracers).
     int tracerCount = 0;
     std::array<double, kMaxTracers> inputConcentration{};
+    // Of the silted-up runoff: concentration, or amount per mm for amount tracers.
+    std::array<double, kMaxTracers> siltedRunoffConcentration{};
 };
 
 // The cell's sums of the call (mm unless stated) and its new state values.
 struct CellResult {
     double directflow = 0, interflow = 0, drainage = 0, baseflow = 0;
+    // Surface water of the store that entered the cell's input or ponding storage (not the part
+    // that served transpiration); the direct flow returns what of it did not infiltrate.
+    double surfaceWaterTaken = 0;
     double recharge = 0, percolation = 0, uprise = 0;
     double infiltrationExcess = 0, totalInfiltration = 0, macropore = 0;
     std::array<double, kMaxVegetationLayers + 1> transpiration{};  // real, per vegetation layer

@@ -51,6 +51,7 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     if (error != 0) return;
     tracerDecay.assign(U(count) + 1, 1.0);
     tracerInflux.assign(U(count) + 1, nullptr);
+    tracerSiltedRunoff.assign(U(count) + 1, nullptr);
     const double stepMinutes = timeInterval / std::max(1u, numSubSteps);
     for (int k = 1; k <= count; ++k) {
         const TracerDescriptor& d = descriptors[k];
@@ -62,6 +63,9 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
                 break;
             }
         }
+        // The tracer of silted-up runoff, which leaves with the direct flow.
+        const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", k, "SiltingUpModel"), true);
+        if (i > 0) tracerSiltedRunoff[U(k)] = (*gridStore)[i].grid;
     }
 }
 

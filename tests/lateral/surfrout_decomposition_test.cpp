@@ -27,7 +27,11 @@ void Drive(World& w, surfaceroutingclass& m, int passes) {
     for (int pass = 0; pass < passes; ++pass) {
         for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
             for (int c = 1; c <= w.def.ncols; ++c)
-                if (w.Own(r, c)) (*w.directflow)[r][c] = (*w.storage)[r][c] + (pass < 2 ? 8.0 : 0.0);
+                if (w.Own(r, c)) {
+                    // The soil model takes the surface water in and returns it as direct flow.
+                    (*w.directflow)[r][c] = (*w.storage)[r][c] + (pass < 2 ? 8.0 : 0.0);
+                    (*w.storage)[r][c] = 0;
+                }
         m.run(1, 1, 6, 2020);
     }
 }

@@ -24,7 +24,10 @@ struct Totals {
 Totals Pass(World& w, surfaceroutingclass& m, const std::function<double(int, int)>& input, double* riverTotal) {
     for (int r = 1; r <= w.def.nrows; ++r)
         for (int c = 1; c <= w.def.ncols; ++c)
-            if (w.zone[r][c] != -9999) (*w.directflow)[r][c] = (*w.storage)[r][c] + input(r, c);
+            if (w.zone[r][c] != -9999) {
+                (*w.directflow)[r][c] = (*w.storage)[r][c] + input(r, c);
+                (*w.storage)[r][c] = 0;  // the soil model empties the store it takes in
+            }
     m.run(1, 1, 6, 2020);
     Totals t;
     for (int r = 1; r <= w.def.nrows; ++r)

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The water balance of the example basin, from written outputs only: in every step and over the
+# run, corrected precipitation = real evapotranspiration (all components) + water handed to the
+# channels (direct flow of the river cells after surface routing, interflow, base flow) + change
+# of the stores (snow, interception, soil water, ponding, the surface store "SurfStorSiltingUp"
+# that silting-up and surface routing share), within 1e-9 of the summed magnitudes of the terms.
+# Four configurations of the example: as shipped, surface routing off, silting-up off, and a warm
+# variant (45 degrees C, day 2's rain on every day) that makes runoff every day.
+# usage: water_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ctl_edit.sh"
+fail() { echo "FAIL: $*"; exit 1; }
+rm -rf "$wd"; mkdir -p "$wd" || exit 1
+
+# Grids of every balance term written every step under dated names, as binary doubles (text grids
+# carry six digits only); the groundwater model is off, so the soil column keeps its own base flow.
+balance_ctl() {
+  awk '/WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
+       /^SurfStorSiltingUp.asc/ { sub(/defaultValue = 0/, "defaultValue = 0 writecode = 2") }
+       /^(precip|etr|interception_storage|snow_total|sb1_|qd|qi|deltagw|pond)\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+       { print }' basin.ctl >balance.ctl
+  set_flow_control balance.ctl 0 groundwater_flow "$@"
+}
+
+# The warm variant: every temperature 45 degrees C, and the rain of 2 January on every day.
+warm_inputs() {
+  awk 'NR <= 5 { print; next } { for (i = 5; i <= NF; ++i) $i = 45; print }' temperature.dat >t.dat && mv t.dat temperature.dat
+  awk 'NR <= 5 { print; next } $3 == 2 { rain[$4] = $5 " " $6 " " $7 } { row[NR] = $1 " " $2 " " $3 " " $4; hour[NR] = $4; n = NR }
+       END { for (i = 6; i <= n; ++i) print row[i], rain[hour[i]] }' precipitation.dat >p.dat && mv p.dat precipitation.dat
+}
+
+# Basin sum of a binary double grid (12 header values, then the rows): the cells of zones.asc.
+grid_sums() {
+  local mask
+  mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' zones.asc)
+  for f in "$@"; do
+    if [ -f "$f" ]; then od -A n -t f8 -v -w8 "$f"; else echo missing; fi | awk -v mask="$mask" '
+      BEGIN { n = split(mask, m, " "); for (i = 1; i <= n; ++i) want[m[i] + 12] = 1 }
+      $1 == "missing" { s = 0; next } NR in want { s += $1 } END { printf "%.17g ", s }'
+  done
+  echo
+}
+
+# One line per step: date, P, ET, direct flow, interflow, base flow, snow, interception, soil,
+# surface store, ponding.
+step_terms() {
+  local f d
+  for f in precip_2020*; do
+    d=${f#precip_}
+    echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d deltagw_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d)"
+  done
+}
+
+# The balance of every step after the first (the stores before the first step are not written)
+# and over those steps; prints the run totals in mm over the basin.
+check_balance() {
+  step_terms | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
+    function abs(x) { return x < 0 ? -x : x }
+    { P = $2; ET = $3; out = $4 + $5 + $6; for (k = 7; k <= 11; ++k) S[k] = $k
+      if (NR > 1) {
+        res = P - ET - out; mag = abs(P) + abs(ET) + abs($4) + abs($5) + abs($6)
+        for (k = 7; k <= 11; ++k) { res -= S[k] - S0[k]; mag += abs(S[k] - S0[k]) }
+        if (abs(res) > 1e-9 * mag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
+        tP += P; tET += ET; tQD += $4; tQI += $5; tQB += $6; tmag += mag; days[substr($1, 1, 8)] += $4 + $5 + $6
+        if ($4 + $5 + $6 > 0) wet[substr($1, 1, 8)] = 1
+      } else for (k = 7; k <= 11; ++k) S1[k] = S[k]
+      for (k = 7; k <= 11; ++k) S0[k] = S[k] }
+    END { res = tP - tET - tQD - tQI - tQB; dS = 0
+      for (k = 7; k <= 11; ++k) { res -= S0[k] - S1[k]; dS += S0[k] - S1[k] }
+      if (NR < 2) { print name ": no steps written"; exit 1 }
+      if (abs(res) > 1e-9 * tmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
+      printf "%s: P %.6f ET %.6f direct %.6f interflow %.6f base %.6f stores %+.6f mm, residual %.1e\n", name,
+             tP / cells, tET / cells, tQD / cells, tQI / cells, tQB / cells, dS / cells, res / cells
+      for (d in days) if (!(d in wet)) printf "%s: no runoff on %s\n", name, d > "/dev/stderr"
+      exit bad }'
+}
+
+# Sum of the last column (the basin) over the rows of a zone table.
+table_total() { awk 'NR > 3 { s += $NF } END { printf "%.6f\n", s }' "$1"; }
+
+for config in shipped no_routing no_silting warm; do
+  mkdir -p "$wd/$config" && cp -r "$here"/../../examples/basin/. "$wd/$config"/ && cd "$wd/$config" || fail "$config: copy"
+  case $config in
+    shipped) balance_ctl ;;
+    no_routing) balance_ctl SurfaceRoutingModel ;;
+    no_silting) balance_ctl SiltingUpModel ;;
+    warm) balance_ctl; warm_inputs ;;
+  esac
+  "$mpiexec" -n "$np" "$exe" balance.ctl >out.txt 2>&1
+  status=$?
+  [ "$status" -eq 0 ] || { tail -20 out.txt; fail "$config: exit status $status"; }
+  check_balance "$config" 2>days.txt || fail "$config: the water balance does not close"
+  if [ "$config" = warm ]; then
+    [ -s days.txt ] && { cat days.txt; fail "warm: a day without runoff"; }
+  fi
+  # The soil model's runoff counts the water that stays on the surface once: over the run it
+  # never exceeds the throughfall that reached the soil.
+  qg=$(table_total Qg.txt); tf=$(table_total throughfall_zones.txt)
+  awk -v qg="$qg" -v tf="$tf" 'BEGIN { exit !(qg <= tf) }' ||
+    fail "$config: soil runoff $qg mm exceeds the throughfall $tf mm"
+  echo "$config: soil runoff $qg mm, throughfall $tf mm"
+done
+echo "water balance test passed with $np processes"
