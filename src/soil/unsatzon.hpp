@@ -117,6 +117,10 @@ public:
     }
     // Gives every dependent cell of a response unit its master cell's soil grids and stacks.
     void ResponseUnitPass();
+    // Couples the columns to the groundwater model below them (called once after both exist):
+    // the base flow of a column becomes the aquifer's "baseflow" rate of the cell, and the
+    // river exchange grids and statistics GWIN and GWEX are created.
+    void EnableGroundwater();
 
     // --- the soil side of "[lake_model]" (run by the constructor)
     void ReadLakeModel(const std::string& section);
@@ -230,6 +234,9 @@ public:
             gwTableExtern, balance, tangensBeta, sb2, macroporeInfiltration, substeps, rootGrid, groundwaterRecharge,
             capillaryUprise, percolation, directflow, interflow, infiltrationExcess, totalInfiltration,
             infiltrationSaturation, frozenSoilInGroundwater, thawDepth, drainageFlow, drainageLevel;
+        // With the groundwater model: river infiltration and exfiltration (mm per step) and the
+        // base flow the columns gave up (mm per step; the groundwater model overwrites "baseflow").
+        Matrix gwin, gwex, soilBaseflow;
         Stack geodeticHeads, theta, hydraulicHeads, soilTemperature, qDown;
     } own;
     int gwDistanceIndex = 0, lowerBoundaryIndex = 0, frozenSoilIndex = 0, maxPondingIndex = 0;

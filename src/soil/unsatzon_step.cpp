@@ -71,6 +71,11 @@ bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcin
     }
     f.potentialEvaporation = std::max(0.0, (*in.potEvaporation)[r][c]);
     f.Q0 = s > 0 ? subbasins.Q0[U(s)] : 0.0;
+    if (groundwaterActive != 0) {
+        // The groundwater model's last value, read before this cell's own write of "baseflow".
+        const double v = own.baseflow[r][c];
+        f.groundwaterBaseflow = std::isfinite(v) && v != nodata ? v : 0.0;
+    }
     f.kelsqlat = s > 0 ? subbasins.kelsqlat[U(s)] : 0.0;
     f.clayDepth = in.clayDepth != nullptr ? (*in.clayDepth)[r][c] : 0.0;
     f.irrigationFromGroundwater = IrrigationFromGroundwater(r, c);
@@ -92,6 +97,11 @@ void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil,
     own.groundwaterLevel[r][c] = res.tableLayer;
     own.thetaInGwLevel[r][c] = res.thetaAtTable;
     own.baseflow[r][c] = res.baseflow;
+    if (!own.soilBaseflow.empty()) own.soilBaseflow[r][c] = res.baseflow;
+    if (!own.gwin.empty()) {
+        own.gwin[r][c] = res.riverInfiltration * 1000.0;
+        own.gwex[r][c] = res.riverExfiltration * 1000.0;
+    }
     own.directflow[r][c] = res.directflow;
     own.interflow[r][c] = res.interflow;
     own.groundwaterRecharge[r][c] = res.recharge;
@@ -241,7 +251,8 @@ bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
 void unsatzonmodellklasse::ZeroCellSums(int r, int c) {
     for (Matrix* m : {&own.drainageFlow, &own.infiltrationExcess, &own.totalInfiltration, &own.directflow,
                       &own.interflow, &own.pondingStorage, &own.macroporeInfiltration, &own.groundwaterRecharge,
-                      &own.percolation, &own.capillaryUprise, &own.substeps, &own.baseflow})
+                      &own.percolation, &own.capillaryUprise, &own.substeps, &own.baseflow, &own.soilBaseflow,
+                      &own.gwin, &own.gwex})
         if (!m->empty() && m->holds(r)) (*m)[r][c] = 0.0;
     for (Matrix* m : in.realTranspiration)
         if (m != nullptr) (*m)[r][c] = 0.0;
@@ -392,9 +403,20 @@ void unsatzonmodellklasse::AccumulateZones() {
                 add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
                 add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
                 // Base flow, also when its statistics output is off (the subbasin runoff needs it).
-                double qb = own.baseflow[r][c];
-                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
-                    qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                // With the groundwater model only the exfiltration into rivers leaves the basin
+                // here; the aquifer's other drainage leaves through its own boundaries.
+                double qb;
+                if (groundwaterActive != 0) {
+                    qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
+                    if (!own.gwin.empty()) {
+                        add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
+                        add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
+                    }
+                } else {
+                    qb = own.baseflow[r][c];
+                    if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                        qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                }
                 bf.sx += qb * N * A * w;
                 bf.n += w;
                 bf.RelCellSum += A * w;
@@ -423,7 +445,8 @@ void unsatzonmodellklasse::AccumulateZones() {
                 bf.n += g;
                 bf.RelCellSum += A * g;
                 for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
-                                 int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN)})
+                                 int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
+                                 int(C::GWIN), int(C::GWEX)})
                     add(slot, r, c, s, 0.0, g);
                 add(SB2_GLACIER, r, c, s, resize, g);
             }

@@ -315,9 +315,10 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             Uptake(soil, work, in, demand, in.potentialEvaporation * perSub, g0, ds, D, res);
         maxRootDepth = std::max(maxRootDepth, rr.depth);
 
-        // Base flow without the groundwater model.
+        // Base flow: the groundwater model's rate of the cell, else the subbasin's recession.
         int g = 1;
-        const double QB0 = set.groundwaterModel ? 0.0 : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
+        const double QB0 = set.groundwaterModel ? in.groundwaterBaseflow
+                                                : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
         const double QB = BaseFlow(soil, work, QB0, ds, g);
         res.baseflow += QB * D;
         if (in.irrigationFromGroundwater) res.irrigationTaken += std::max(0.0, -QB * D);

@@ -63,6 +63,9 @@ struct CellForcing {
     std::array<VegetationLayer, kMaxVegetationLayers + 1> veg{};
     double potentialEvaporation = 0;  // mm per step
     double Q0 = 0;            // base flow at the surface, mm per step
+    // With the groundwater model: the aquifer's base flow of the cell from its last step, m/s
+    // (positive where its head fell and the aquifer took water away, negative where it rose).
+    double groundwaterBaseflow = 0;
     double kelsqlat = 0;      // reciprocal recession depth, 1/m
     double clayDepth = 0;     // m, 0 for none
     bool irrigationFromGroundwater = false;
