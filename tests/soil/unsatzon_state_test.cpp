@@ -162,6 +162,25 @@ TEST_F(SoilModelTest, ControlPointFilesAndStartSummary) {
     }
 }
 
+TEST_F(SoilModelTest, SummaryWeighsWaterByTheCellAreaLikeTheArea) {
+    // Half a cell's area everywhere: the mean water of the basin is still the column's water.
+    AddGrid("RelCellArea", 0.5);
+    ASSERT_EQ(Build(SoilSection{}.Text()), 0u) << console_.str();
+    if (talvo_test::Rank() != 0) return;
+    double column = 0;
+    for (int k = 1; k <= 10; ++k) column += Level("theta", 1, 2, k) * 0.1;
+    const std::string log = talvo_test::ReadFile("modell_0.log");
+    EXPECT_NE(log.find(StrFormat("mean soil water content for all cells at model-start: %lf m^3/m^2\n", column)),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(SoilModelTest, NegativeCapacityReductionStopsTheStart) {
+    soils_[1].CapacityRedu = -0.5;
+    EXPECT_EQ(Build(SoilSection{}.Text()), 17u);
+    EXPECT_TRUE(Logged("soil type 1 (loam): CapacityRedu = -0.5 is negative")) << console_.str();
+}
+
 TEST_F(SoilModelTest, GlacierTableFromProcessZero) {
     Matrix& ice = AddGrid("ice_firn", 0.0);
     ice[1][2] = 0.5;  // zone 3
