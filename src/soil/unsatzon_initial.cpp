@@ -189,7 +189,8 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
             if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
             own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
-            own.meanThetaRootZone[r][c] = theta[1];
+            // Holds a suction (m) from the start on, as every step leaves it.
+            own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, theta[1]);
             if (!own.etr2etp.empty()) own.etr2etp[r][c] = 1.0;
             for (Matrix* m : {&own.gwTableExtern, &own.balance, &own.sb2, &own.macroporeInfiltration, &own.substeps,
                               &own.rootGrid, &own.groundwaterRecharge, &own.capillaryUprise, &own.percolation,

@@ -389,8 +389,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     } else {
         res.sb1 = col.theta[1];
     }
-    // Phenology reads the root zone's mean water content.
-    res.meanThetaRoot = res.sb1;
+    // Phenology compares the suction (m) of the root zone's mean water content with its limits.
+    res.meanThetaRoot = soil.SuctionFromTheta(1, res.sb1);
     res.sb2 = soilcolumn::ThetaOverDepth(soil, col.theta.data(), 0, soilcolumn::kWholeProfile, 1, -9999.0) * 1000.0;
     res.rootDepth = maxRootDepth * 1000.0;
     return res;

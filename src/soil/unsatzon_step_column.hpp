@@ -90,7 +90,7 @@ struct CellResult {
     int worstRow = 0;  // not set here; for the caller's log
     // State after the call.
     double sb1 = 0;           // root-zone water content
-    double meanThetaRoot = 0; // root-zone water content as the phenology reads it
+    double meanThetaRoot = 0; // suction of the root-zone water content (m), as the phenology reads it
     double sb2 = 0;           // profile water, mm
     double rootDepth = 0;     // mm
     double tableDistance = 0; // m, negative below the surface

@@ -42,7 +42,7 @@ TEST_F(SoilModelTest, ModeZeroStartsHydrostaticAboveTheWaterTable) {
         EXPECT_DOUBLE_EQ(Value("baseflow", r, c), 0.0);
         EXPECT_DOUBLE_EQ(Value("tangens_beta", r, c), 45.0 * 3.141592653 / 180.0);
         EXPECT_DOUBLE_EQ(Value("ETR2ETP", r, c), 1.0);
-        EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), Level("theta", r, c, 1));
+        EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), soils_[1].SuctionFromTheta(1, Level("theta", r, c, 1)));
         // Roots as deep as the profile: its mean water content, without the last 1e-8 m.
         double sum = -1e-8 * 0.4;
         for (int k = 1; k <= 10; ++k) sum += Level("theta", r, c, k) * 0.1;
