@@ -198,6 +198,47 @@ TEST_F(SoilStepTest, TravelTimeZonesDelayTheCellsAndCountTheWholeAreaOnce) {
     }
 }
 
+TEST_F(SoilStepTest, AFlowTimeOfZeroIsInTheOutletZone) {
+    // 0 s near the outlet, 7200 s (zone 2) elsewhere: the zero cells fill zone 1.
+    Matrix& times = AddGrid("flow_times", 0.0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (times[r][c] != -9999.0) times[r][c] = Near(r, c) ? 0.0 : 7200.0;
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    const int S = model_->soilZones.zoneCount;
+    std::vector<double> zone1(static_cast<std::size_t>(S) + 1, 0.0), total(zone1);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        EXPECT_DOUBLE_EQ(times[r][c], Near(r, c) ? 1.0 : 2.0);
+        total[static_cast<std::size_t>(Position(r, c))] += 1;
+        if (Near(r, c)) zone1[static_cast<std::size_t>(Position(r, c))] += 1;
+    }
+    MPI_Allreduce(MPI_IN_PLACE, zone1.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, total.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    for (int s = 1; s <= S; ++s) {
+        const std::size_t i = static_cast<std::size_t>(s);
+        EXPECT_NEAR(model_->zoneFZT_QD[0][i][1].rel, zone1[i] / total[i], 1e-12) << s;
+        EXPECT_EQ(model_->zoneFZT_QD[0][i][0].n, 0.0) << s;
+    }
+}
+
+TEST_F(SoilStepTest, ANodataOrNegativeFlowTimeInTheBasinStopsNamingTheCell) {
+    for (double bad : {-9999.0, -60.0}) {
+        Matrix& times = AddGrid("flow_times", 3600.0);
+        times[3][2] = bad;
+        ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+        EXPECT_EQ(Init(), 6u) << bad;
+        EXPECT_TRUE(Logged("the flow travel time of the basin cell in row 3, column 2 of flow_times is "
+                           "nodata or negative"))
+            << console_.str();
+        model_.reset();
+        for (int i = 1; i < 1000; ++i)
+            if (store_[i].internalName == "flow_times") store_[i].internalName = "used_flow_times";
+    }
+}
+
 TEST_F(SoilStepTest, AnEmptyFirstZoneStops) {
     Matrix& times = AddGrid("flow_times", 7200.0);
     (void)times;
