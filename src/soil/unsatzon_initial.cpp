@@ -173,6 +173,7 @@ void unsatzonmodellklasse::ComputeProfileState() {
 
 void unsatzonmodellklasse::DerivedStartGrids() {
     const int mode = config.readgrid;
+    long long slopesMissing = 0;
     const double pi = 3.141592653;
     std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
     for (int r = firstRow; r <= lastRow; ++r) {
@@ -198,7 +199,11 @@ void unsatzonmodellklasse::DerivedStartGrids() {
                               &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.irrigationAmounts,
                               &own.maxPumping})
                 if (!m->empty()) (*m)[r][c] = 0.0;
-            own.tangensBeta[r][c] = (*in.slope)[r][c] * pi / 180.0;
+            // A slope without a value gives the cell no interflow, never a negative one.
+            const double slope = (*in.slope)[r][c];
+            const bool noSlope = slope == nodata || !std::isfinite(slope);
+            own.tangensBeta[r][c] = noSlope ? 0.0 : slope * pi / 180.0;
+            if (noSlope) ++slopesMissing;
             if (!own.frozenSoilInGroundwater.empty()) own.frozenSoilInGroundwater[r][c] = h[0] - h[nlayers];
             if (heat.on() && mode != 1 && mode != 3)
                 std::fill(own.soilTemperature[r][c], own.soilTemperature[r][c] + nlayers + 1, 0.0);
@@ -224,6 +229,11 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             }
         }
     }
+    MPI_Allreduce(MPI_IN_PLACE, &slopesMissing, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    if (slopesMissing > 0 && rank == 0)
+        *log << "WARNING: the grid slope_angle (" << (*gridStore)[FindGrid("slope_angle", true)].fileName
+             << ") has no value in " << slopesMissing
+             << " basin cells; they get a slope of 0 and no interflow" << "[end-entry]";
     if (lowerBoundaryIndex > 0) {
         // Process 0 writes the whole grid once all rows have met there.
         Matrix whole = MPIGatherGridCopy(lowerBoundaryIndex);

@@ -157,7 +157,9 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     cell.tableDistance = own.groundwaterDistance[r][c];
     cell.cellsize = cellsize;
     cell.channelDensity = s > 0 ? subbasins.flussdichte[U(s)] : 0.0;
-    cell.tanBeta = own.tangensBeta.empty() || own.tangensBeta[r][c] == nodata ? 0.0 : own.tangensBeta[r][c];
+    // Interflow never runs uphill: a negative slope gives none.
+    cell.tanBeta = own.tangensBeta.empty() || own.tangensBeta[r][c] == nodata ? 0.0
+                                                                               : std::max(0.0, own.tangensBeta[r][c]);
     if (in.drainageDepth != nullptr) {
         cell.drainageLayer = own.drainageLevel.empty() ? 0 : static_cast<int>(own.drainageLevel[r][c]);
         cell.drainageDistance = (*in.drainageDistance)[r][c];

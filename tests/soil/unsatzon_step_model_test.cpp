@@ -94,6 +94,47 @@ TEST_F(SoilStepTest, EveryCellAndTheBasinCloseTheirWaterBalance) {
     }
 }
 
+TEST_F(SoilStepTest, ACellWithoutSlopeHasNoInterflow) {
+    // Conductivity falling with depth makes interflow; cell (2, 2) has no slope value.
+    for (std::size_t k = 1; k <= 10; ++k) soils_[1].ksat[k] = 1e-5 / static_cast<double>(k * k);
+    Matrix* slope = nullptr;
+    for (int i = 1; i < 1000; ++i)
+        if (store_[i].internalName == "slope_angle") slope = store_[i].grid;
+    ASSERT_NE(slope, nullptr);
+    (*slope)[2][2] = -9999.0;
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(Logged("the grid slope_angle (slope_angle) has no value in 1 basin cells")) << console_.str();
+    }
+    double sloped = 0;  // interflow of the cells with a slope
+    for (int h = 0; h < 6; ++h) {
+        for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 8.0;
+        std::vector<double> before(20, 0.0);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] = Stored(cell[0], cell[1]);
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double qi = Value("interflow", r, c);
+            if (r == 2 && c == 2) {
+                EXPECT_EQ(qi, 0.0) << "hour " << h;
+            } else {
+                EXPECT_GE(qi, 0.0) << r << "," << c;
+                sloped += qi;
+            }
+            const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                               Value("real_evaporation", r, c) + Value("directflow", r, c) + qi +
+                               Value("baseflow", r, c);
+            const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+            EXPECT_NEAR(8.0 - out - dS, 0.0, 1e-9 * (8.0 + std::fabs(out) + std::fabs(dS))) << r << "," << c;
+        }
+    }
+    // The sloped cells do make interflow with this soil.
+    EXPECT_GT(Sum(sloped), 0.0);
+}
+
 TEST_F(SoilStepTest, WithoutFlowTimesOneZoneFeedsTheStoragesInTheSameStep) {
     ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
     ASSERT_EQ(Init(), 0u);
