@@ -289,6 +289,7 @@ public:
     Matrix iterationCount, iterationError;
     // Cells computed after the parallel pass, one by one in cell order (river exchange).
     Matrix serialCells;
+    bool riverExchange = false;  // the columns exchange water with rivers in this pass
     std::vector<soilstep::CellWork> cellWork;  // one per thread
     std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
     Matrix* riverLinks = nullptr;

@@ -187,7 +187,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     } ctx{this, r, c};
     soilcolumn::RiverExchangeHook hook;
     const bool riverCell = !serialCells.empty() && serialCells[r][c] > 0;
-    if (riverCell) {
+    if (riverExchange) {
         hook.context = &ctx;
         hook.call = [](void* p, soilcolumn::ColumnState& cl, const soilcolumn::CellValues& cv, double& a, double& b) {
             auto* x = static_cast<Context*>(p);
@@ -271,7 +271,11 @@ void unsatzonmodellklasse::SoilColumnPass() {
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
     for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
     for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
-    const bool river = groundwaterActive != 0 && config.surface_interaction >= 2 && riverLinks != nullptr;
+    // Every cell may lose water to a river beside it (exfiltration); cells linked to a river that
+    // may give water (interaction 2) share it and run one by one after the parallel pass.
+    riverExchange = groundwaterActive != 0 && config.surface_interaction >= 1 && riverDepth != nullptr &&
+                    riverWidth != nullptr;
+    const bool river = riverExchange && config.surface_interaction >= 2 && riverLinks != nullptr;
     if (river && serialCells.empty()) serialCells = matrix(firstRow, lastRow, 1, ncols, nrows);
     int firstError = 0;
     int errorRow = 0, errorCol = 0;
