@@ -317,6 +317,9 @@ public:
                          const soilstep::CellResult& res, const soilstep::CellForcing& f, const double* pond, int N);
     // One cell of the column pass; returns an error code (0 when fine).
     int ColumnCell(int r, int c, soilstep::CellWork& work);
+    // The river exchange grids and their statistics (with surface interaction or the
+    // groundwater model; created once).
+    void CreateRiverOutputs();
     // Adds the cells' runoff to the zone records and the statistics (one thread).
     void AccumulateZones();
     // River exchange of one column (called in every iteration of a river cell).

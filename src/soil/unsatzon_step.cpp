@@ -411,13 +411,13 @@ void unsatzonmodellklasse::AccumulateZones() {
                 // Base flow, also when its statistics output is off (the subbasin runoff needs it).
                 // With the groundwater model only the exfiltration into rivers leaves the basin
                 // here; the aquifer's other drainage leaves through its own boundaries.
+                if (!own.gwin.empty()) {
+                    add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
+                    add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
+                }
                 double qb;
                 if (groundwaterActive != 0) {
                     qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
-                    if (!own.gwin.empty()) {
-                        add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
-                        add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
-                    }
                 } else {
                     qb = own.baseflow[r][c];
                     if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))

@@ -101,6 +101,9 @@ TEST_F(SoilRiverTest, WithInteractionOneEveryColumnAboveTheRiverBedExfiltrates) 
         if (store_[i].internalName == "river_depth") store_[i].grid->fill(0.6);
     ASSERT_EQ(Build(Section(1)), 0u) << console_.str();
     ASSERT_EQ(Init(), 0u) << console_.str();
+    // Surface interaction sets up the river grids and their two statistics.
+    EXPECT_GT(FindGridIndex("river_exfiltration"), 0);
+    EXPECT_NE(model_->statistics[SoilModelConfig::GWEX], nullptr);
     model_->EnableGroundwater();
     for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
     std::vector<double> before(20, 0.0);
