@@ -160,6 +160,11 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     // Interflow never runs uphill: a negative slope gives none.
     cell.tanBeta = own.tangensBeta.empty() || own.tangensBeta[r][c] == nodata ? 0.0
                                                                                : std::max(0.0, own.tangensBeta[r][c]);
+    if (in.permafrostThawDepth != nullptr && (*in.permafrostThawDepth)[r][c] > nodata) {
+        // The thaw depth (m, positive downward); the layers below it conduct only reduced_ksat.
+        cell.hasThawDepth = true;
+        cell.thawDepth = (*in.permafrostThawDepth)[r][c];
+    }
     if (in.drainageDepth != nullptr) {
         cell.drainageLayer = own.drainageLevel.empty() ? 0 : static_cast<int>(own.drainageLevel[r][c]);
         cell.drainageDistance = (*in.drainageDistance)[r][c];
@@ -177,6 +182,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     set.solver.groundwaterActive = groundwaterActive != 0;
     set.solver.kSatClay = config.ksat_clay;
     set.solver.externalTable = externalTable;
+    set.solver.frozenConductivity = reduced_ksat;
 
     CellForcing f;
     double pond = 0;

@@ -135,6 +135,39 @@ TEST_F(SoilStepTest, ACellWithoutSlopeHasNoInterflow) {
     EXPECT_GT(Sum(sloped), 0.0);
 }
 
+TEST_F(SoilStepTest, PermafrostLimitsInfiltrationAndConductionBelowTheThawDepth) {
+    // Thawed to 0.25 m; cell (2, 2) frozen from the surface, cell (2, 3) thawed below the profile.
+    // Cells (2, 3) and (2, 4) share subbasin, soil and start: only the frozen layers differ.
+    Matrix& thaw = AddGrid("PermafrostThawDepth", 0.25);
+    thaw[2][2] = 0.0;
+    thaw[2][3] = 2.0;
+    AddGrid("SnowFreeDaysGrid", 0.0);
+    AddGrid("ThawCoeffPermaFrost", 0.1);
+    const std::string permafrost = "[permafrost]\n1 method\n5 age\n10 swe\nthaw.txt 0\n1e-8 reduced k_sat\n\n";
+    ASSERT_EQ(Build(Hourly(SoilSection{}) + permafrost), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    auto deep = [&](int r, int c) {  // water below 0.3 m, mm
+        double w = 0;
+        for (int k = 4; k <= 10; ++k) w += Level("theta", r, c, k) * 100.0;
+        return w;
+    };
+    for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 20.0;
+    if (!Own(2, 2)) {
+        for (int h = 0; h < 6; ++h) Step(h);
+        return;
+    }
+    const double open0 = deep(2, 3), thawed0 = deep(2, 4);
+    Step(0);
+    // A frozen top admits reduced_ksat over the hour, the rest runs off.
+    EXPECT_NEAR(Value("total_infiltration", 2, 2), 1e-8 * 3600.0 * 1000.0, 1e-12);
+    EXPECT_NEAR(Value("directflow", 2, 2), 20.0 - 0.036, 1e-9);
+    EXPECT_GT(Value("total_infiltration", 2, 4), 1.0);
+    for (int h = 1; h < 6; ++h) Step(h);
+    // Below the thaw depth the water gains far less than where the column is thawed.
+    const double open = deep(2, 3) - open0, thawed = deep(2, 4) - thawed0;
+    EXPECT_GT(open - thawed, 0.01) << open << " " << thawed;
+}
+
 TEST_F(SoilStepTest, WithoutFlowTimesOneZoneFeedsTheStoragesInTheSameStep) {
     ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
     ASSERT_EQ(Init(), 0u);
