@@ -61,11 +61,11 @@ void unsatzonmodellklasse::SetInitialState() {
     if (mode == 2) {
         auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
         Matrix read;
-        ReadGrid(ExpandPath(outputPath, config.outputs[SoilModelConfig::GWSTAND_G].name), &read);
+        ReadGrid(config.outputs[SoilModelConfig::GWSTAND_G].name, &read);
         CopyOwnCells(read, own.groundwaterDistance, firstRow, lastRow, isOwn);
         if (in.maxPonding != nullptr) {
             Matrix pond;
-            ReadGrid(ExpandPath(outputPath, config.outputs[SoilModelConfig::POND_G].name), &pond);
+            ReadGrid(config.outputs[SoilModelConfig::POND_G].name, &pond);
             CopyOwnCells(pond, own.pondingStorage, firstRow, lastRow, isOwn);
         }
     }
@@ -94,12 +94,13 @@ void unsatzonmodellklasse::ReadStackChecked(const std::string& fileName, Stack* 
 
 void unsatzonmodellklasse::ReadInitialState() {
     using C = SoilModelConfig;
-    auto file = [&](int o) { return ExpandPath(outputPath, config.outputs[static_cast<std::size_t>(o)].name); };
+    // Plain output names: the readers put the input directory in front.
+    auto file = [&](int o) { return config.outputs[static_cast<std::size_t>(o)].name; };
     auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
     ReadStackChecked(file(C::Theta), &own.theta);
     ReadStackChecked(file(C::HGEO), &own.geodeticHeads);
     ReadStackChecked(file(C::HH), &own.hydraulicHeads);
-    if (heat.on()) ReadStackChecked(ExpandPath(outputPath, heat.temperStack.name), &own.soilTemperature);
+    if (heat.on()) ReadStackChecked(heat.temperStack.name, &own.soilTemperature);
     struct Item {
         int output;
         Matrix* target;

@@ -111,6 +111,8 @@ void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil,
     own.totalInfiltration[r][c] = res.totalInfiltration;
     own.macroporeInfiltration[r][c] = res.macropore;
     if (!own.drainageFlow.empty()) own.drainageFlow[r][c] = res.drainage;
+    // Groundwater irrigation: the water the column took from below adds to the cell's amounts.
+    if (f.irrigationFromGroundwater && !own.irrigationAmounts.empty()) own.irrigationAmounts[r][c] += res.irrigationTaken;
     if (pond != nullptr) own.pondingStorage[r][c] = *pond;
     if (!own.substeps.empty()) own.substeps[r][c] = res.substeps;
     (*in.realTranspiration[0])[r][c] = 0.0;
@@ -140,12 +142,18 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     using soilstep::CellForcing;
     const soil_entry& soil = SoilOf(r, c);
     const int n = soil.GetLayerCount();
+    // A skipped cell (all glacier, or a dependent cell of a response unit) still hands on its
+    // flux through the surface.
     if (in.glacierFraction != nullptr && (*in.glacierFraction)[r][c] >= 1.0) {
         ZeroCellSums(r, c);
+        own.qDownExt[r][c] = own.qDown[r][c][0];
         return 0;
     }
-    if (in.responseUnits != nullptr && in.masterResponseUnits != nullptr && (*in.masterResponseUnits)[r][c] == nodata)
+    if (in.responseUnits != nullptr && in.masterResponseUnits != nullptr &&
+        (*in.masterResponseUnits)[r][c] == nodata) {
+        own.qDownExt[r][c] = own.qDown[r][c][0];
         return 0;
+    }
     const int s = SubbasinOf(r, c);
     soilcolumn::ColumnState& col = work.col;
     double* theta = own.theta[r][c];

@@ -104,6 +104,32 @@ TEST_F(SoilGroundwaterTest, TheAquifersBaseFlowLeavesOrFillsTheColumnsAndOnlyExf
     }
 }
 
+TEST_F(SoilGroundwaterTest, GroundwaterIrrigationAddsWhatTheColumnTookFromBelow) {
+    // One irrigation type that takes groundwater, on every cell.
+    irrigation_.assign(2, irrigation_entry{});
+    irrigation_[0].code = 1;
+    irrigation_[1].code = 1;
+    irrigation_[1].method = 1;
+    irrigation_[1].origin = 1;
+    irrigation_[1].psi_dry = 10.0;
+    irrigation_[1].psi_wet = 1.0;
+    settings_.irrigationTable = irrigation_.data();
+    AddGrid("irrigation_codes", 1.0);
+    ASSERT_EQ(Build(Hourly()), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    model_->EnableGroundwater();
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        model_->own.baseflow[cell[0]][cell[1]] = -2e-8;  // the aquifer's head rose
+        model_->own.irrigationAmounts[cell[0]][cell[1]] = 5.0;  // the irrigation model's amount
+    }
+    SoilStep(0);
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        EXPECT_NEAR(Value("irrigation_amounts", cell[0], cell[1]), 5.0 + 2e-8 * 3600.0 * 1000.0, 1e-12);
+    }
+}
+
 TEST_F(SoilGroundwaterTest, SoilAndAquiferCloseTheirBalanceAboveAFixedHeadEdge) {
     // A conductive aquifer as deep as the soil, held at 999.3 m in cell (3, 1).
     AddGrid("[elevation_model]", 1000.0);

@@ -4,6 +4,7 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "unsatzon_fixture.hpp"
 
@@ -94,6 +95,25 @@ TEST_F(SoilModelTest, ModeTwoSaturatesBelowAShallowWaterTable) {
         for (int k = 1; k <= 10; ++k) EXPECT_DOUBLE_EQ(Level("theta", r, c, k), 0.4);
         EXPECT_DOUBLE_EQ(Value("groundwater_level", r, c), 1.0);
         EXPECT_DOUBLE_EQ(Value("groundwater_distance", r, c), -0.05);
+    }
+}
+
+TEST_F(SoilModelTest, StartGridsComeFromTheInputDirectoryOnly) {
+    // An output directory never enters the name of a start grid.
+    if (talvo_test::Rank() == 0) {
+        std::filesystem::create_directories("in");
+        std::filesystem::create_directories("out");
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    WriteGridFile("in/gwstand.asc", -0.05);
+    settings_.record.inputPath = "in/";
+    settings_.record.outputPath = "out/";
+    SoilSection s;
+    s.readgrid = 2;
+    ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        EXPECT_DOUBLE_EQ(Value("groundwater_distance", cell[0], cell[1]), -0.05);
     }
 }
 
