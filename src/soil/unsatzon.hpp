@@ -285,8 +285,6 @@ public:
     bool externalTable = false;
     bool flowTimeZones = false;
     std::int64_t stepHour = 0, stepDay = 0, stepMonth = 0, stepYear = 0;
-    // Iterations and last error of every own cell's last call (the log after the pass).
-    Matrix iterationCount, iterationError;
     // Cells computed after the parallel pass, one by one in cell order (river exchange).
     Matrix serialCells;
     bool riverExchange = false;  // the columns exchange water with rivers in this pass

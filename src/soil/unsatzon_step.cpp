@@ -234,6 +234,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         ct.column = static_cast<unsigned>(c);
     }
     double thetaGw = own.thetaInGwLevel[r][c];
+    const std::size_t slowBefore = work.slow.size();
     const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook, ct);
     for (int t = 0; t < T; ++t) {
         const std::size_t k = U(t + 1);
@@ -247,8 +248,10 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     }
 
     StoreCellResult(r, c, soil, col, res, f, hasPond ? &pond : nullptr, set.N);
-    iterationCount[r][c] = res.maxIterations;
-    iterationError[r][c] = res.lastError;
+    for (std::size_t i = slowBefore; i < work.slow.size(); ++i) {
+        work.slow[i].row = r;
+        work.slow[i].column = c;
+    }
     if (riverCell && res.riverInfiltration > 0) {
         const int link = static_cast<int>((*riverLinks)[r][c]);
         const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
@@ -278,10 +281,7 @@ void unsatzonmodellklasse::ZeroCellSums(int r, int c) {
 void unsatzonmodellklasse::SoilColumnPass() {
     const int threads = omp_get_max_threads();
     if (static_cast<int>(cellWork.size()) < threads) cellWork.resize(U(threads), soilstep::CellWork(nlayers));
-    if (iterationCount.empty()) {
-        iterationCount = matrix(firstRow, lastRow, 1, ncols, nrows);
-        iterationError = matrix(firstRow, lastRow, 1, ncols, nrows);
-    }
+    for (soilstep::CellWork& w : cellWork) w.slow.clear();
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
     for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
     for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
@@ -301,7 +301,6 @@ void unsatzonmodellklasse::SoilColumnPass() {
             const ColumnRange cols = ColumnsOf(r);
             for (int c = cols.first; c <= cols.last; ++c) {
                 if (!IsOwnCell(r, c)) continue;
-                iterationCount[r][c] = 0;
                 if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
                 if (river && serialCells[r][c] > 0) continue;
                 // A failure inside the region is carried out of it: the first by cell order wins.
@@ -353,25 +352,25 @@ void unsatzonmodellklasse::SoilColumnPass() {
             }
         }
     }
-    // Sub-steps that needed more than 100 iterations, in cell order, on process 0 only.
+    // Sub-steps that needed more than 100 iterations, one line each, in cell order and, within a
+    // cell, in sub-step order; on process 0 only.
     if (rank != 0) return;
-    std::FILE* file = nullptr;
+    std::vector<soilstep::SlowSubstep> slow;
+    for (const soilstep::CellWork& w : cellWork) slow.insert(slow.end(), w.slow.begin(), w.slow.end());
+    if (slow.empty()) return;
+    std::stable_sort(slow.begin(), slow.end(), [](const soilstep::SlowSubstep& a, const soilstep::SlowSubstep& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
     const std::string name = StrFormat("modell_%d.log", 0);
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c) || iterationCount[r][c] <= 100) continue;
-            if (file == nullptr) file = std::fopen(name.c_str(), "a");
-            if (file == nullptr) {
-                *log << "FATAL: error opening log-file " << name << "[end-entry]";
-                throw ModelError(5);
-            }
-            std::fprintf(file, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
-                         static_cast<int>(stepDay), static_cast<int>(stepMonth), static_cast<int>(stepHour), r, c,
-                         static_cast<int>(iterationCount[r][c]), iterationError[r][c]);
-        }
+    std::FILE* file = std::fopen(name.c_str(), "a");
+    if (file == nullptr) {
+        *log << "FATAL: error opening log-file " << name << "[end-entry]";
+        throw ModelError(5);
     }
-    if (file != nullptr) std::fclose(file);
+    for (const soilstep::SlowSubstep& x : slow)
+        std::fprintf(file, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n", static_cast<int>(stepDay),
+                     static_cast<int>(stepMonth), static_cast<int>(stepHour), x.row, x.column, x.iterations, x.error);
+    std::fclose(file);
 }
 
 void unsatzonmodellklasse::AccumulateZones() {

@@ -329,10 +329,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         soilcolumn::BeginSubstep(col);
         const soilcolumn::IterationResult it =
             soilcolumn::IterateSubstep(soil, col, cell, set.solver, inRate, river, totals);
-        if (it.iterations >= res.maxIterations) {
-            res.maxIterations = it.iterations;
-            res.lastError = it.error;
-        }
+        if (it.iterations > kLoggedIterations) work.slow.push_back({0, 0, it.iterations, it.error});
 
         const double interflow =
             TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);

@@ -28,6 +28,15 @@ inline constexpr double kLakePondingMacropores = 1.0;
 inline constexpr int kMaxVegetationLayers = 8;
 // Most tracers.
 inline constexpr int kMaxTracers = 9;
+// A sub-step that needs more iterations than this is logged.
+inline constexpr int kLoggedIterations = 100;
+
+// A sub-step that needed more than kLoggedIterations iterations (row and column set by the caller).
+struct SlowSubstep {
+    int row = 0, column = 0;
+    int iterations = 0;
+    double error = 0;
+};
 
 // One vegetation layer of the cell (index 1..V).
 struct VegetationLayer {
@@ -85,8 +94,6 @@ struct CellResult {
     double riverInfiltration = 0;  // m of water over the cell taken from the river in the call
     double riverExfiltration = 0;
     int substeps = 1;
-    int maxIterations = 0;
-    double lastError = 0;
     int worstRow = 0;  // not set here; for the caller's log
     // State after the call.
     double sb1 = 0;           // root-zone water content
@@ -111,6 +118,8 @@ struct CellWork {
     std::vector<double> cap, inflow, fraction, weight, uptake, uptakeSum, evap, p, w;
     std::vector<double> tracerValue, tracerOld;
     std::vector<soilcolumn::TracerColumn> tracerColumns;
+    // Slow sub-steps of the pass, in the order this thread computed them.
+    std::vector<SlowSubstep> slow;
 };
 
 // Water-table helpers shared with the external-table operation.

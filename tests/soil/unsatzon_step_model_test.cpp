@@ -413,6 +413,33 @@ TEST_F(SoilStepTest, ThreadCountDoesNotChangeAnyBit) {
     for (std::size_t i = 0; i < results[0].size(); ++i) EXPECT_EQ(results[0][i], results[1][i]) << i;
 }
 
+TEST_F(SoilStepTest, EverySlowSubstepOfACellGetsItsOwnLine) {
+    // Fast layers and rain: the dynamic step splits the hour into several sub-steps per cell.
+    for (std::size_t k = 1; k <= 10; ++k) soils_[1].ksat[k] = 1e-4;
+    SoilSection s;
+    s.method = 3;
+    ASSERT_EQ(Build(Hourly(s)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 5.0;
+    model_->max_error = 0.0;
+    model_->max_iterations = 101;
+    Step(7);
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    std::string expected;
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        const int k = static_cast<int>(Value("number_of_substeps", cell[0], cell[1]));
+        EXPECT_GT(k, 1);
+        for (int i = 0; i < k; ++i) expected += StrFormat(" 7 h r=%3d, c=%3d : ziter=101", cell[0], cell[1]) + "|";
+    }
+    std::ifstream f("modell_0.log");
+    std::string line, logged;
+    while (std::getline(f, line))
+        if (line.find(" 7 h r=") != std::string::npos) logged += line.substr(line.find(" 7 h r="), 29) + "|";
+    EXPECT_EQ(logged, expected);
+}
+
 TEST_F(SoilStepTest, SlowSubstepsAreLoggedByProcessZeroOnly) {
     ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
     ASSERT_EQ(Init(), 0u);
