@@ -3,7 +3,9 @@
 // together close their water balance above a fixed-head edge.
 #include <gtest/gtest.h>
 #include <mpi.h>
+#include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "lateral/gwflow_fixture.hpp"
@@ -55,7 +57,44 @@ protected:
     static double Sum(double v) {
         MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
         return v;
+    }    // The soil model above a conductive aquifer as deep as the soil, held at 999.3 m in cell
+    // (3, 1); null on failure.
+    std::unique_ptr<gwflowclass> BuildCoupled() {
+        AddGrid("[elevation_model]", 1000.0);
+        AddGrid("aquifer_thickness_1", 1.0);
+        AddGrid("gw_k_x_1", 1.0);
+        AddGrid("gw_k_y_1", 1.0);
+        AddGrid("gw_storage_coeff_1", 0.1);
+        Matrix& fixedHead = AddGrid("gw_boundary_fix_h_1", -9999.0);
+        fixedHead[3][1] = 999.3;
+        AddGrid("gw_boundary_fix_q_1", -9999.0);
+        gwtest::Section gwSection;
+        gwSection.maxerr = 1e-12;
+        if (Build(Hourly() + gwSection.Text()) != 0 || Init() != 0) return nullptr;
+        model_->EnableGroundwater();
+        // Halo rows of the row bands, which the aquifer's solver exchanges.
+        const int rank = talvo_test::Rank(), size = talvo_test::Size();
+        auto first = [&](int p) { return p * 4 / size + 1; };
+        auto last = [&](int p) { return (p + 1) * 4 / size; };
+        send_.clear();
+        recv_.clear();
+        if (rank > 0) {
+            send_.push_back({first(rank), 1, 5, rank - 1});
+            recv_.push_back({first(rank) - 1, 1, 5, rank - 1});
+        }
+        if (rank < size - 1) {
+            send_.push_back({last(rank), 1, 5, rank + 1});
+            recv_.push_back({last(rank) + 1, 1, 5, rank + 1});
+        }
+        SubmodelSettings gwSettings = settings_;
+        gwSettings.record.sendHalo = &send_;
+        gwSettings.record.recvHalo = &recv_;
+        unsigned error = 0;
+        auto gw = std::make_unique<gwflowclass>(error, log_.get(), gwSettings, 1u);
+        EXPECT_EQ(error, 0u) << console_.str();
+        return error == 0 ? std::move(gw) : nullptr;
     }
+    std::vector<HaloRecord> send_, recv_;
 };
 
 TEST_F(SoilGroundwaterTest, TheAquifersBaseFlowLeavesOrFillsTheColumnsAndOnlyExfiltrationReachesTheSubbasin) {
@@ -131,40 +170,8 @@ TEST_F(SoilGroundwaterTest, GroundwaterIrrigationAddsWhatTheColumnTookFromBelow)
 }
 
 TEST_F(SoilGroundwaterTest, SoilAndAquiferCloseTheirBalanceAboveAFixedHeadEdge) {
-    // A conductive aquifer as deep as the soil, held at 999.3 m in cell (3, 1).
-    AddGrid("[elevation_model]", 1000.0);
-    AddGrid("aquifer_thickness_1", 1.0);
-    AddGrid("gw_k_x_1", 1.0);
-    AddGrid("gw_k_y_1", 1.0);
-    AddGrid("gw_storage_coeff_1", 0.1);
-    Matrix& fixedHead = AddGrid("gw_boundary_fix_h_1", -9999.0);
-    fixedHead[3][1] = 999.3;
-    AddGrid("gw_boundary_fix_q_1", -9999.0);
-    gwtest::Section gwSection;
-    gwSection.maxerr = 1e-12;
-    ASSERT_EQ(Build(Hourly() + gwSection.Text()), 0u) << console_.str();
-    ASSERT_EQ(Init(), 0u) << console_.str();
-    model_->EnableGroundwater();
-    // Halo rows of the row bands, which the aquifer's solver exchanges.
-    std::vector<HaloRecord> send, recv;
-    const int rank = talvo_test::Rank(), size = talvo_test::Size();
-    auto first = [&](int p) { return p * 4 / size + 1; };
-    auto last = [&](int p) { return (p + 1) * 4 / size; };
-    if (rank > 0) {
-        send.push_back({first(rank), 1, 5, rank - 1});
-        recv.push_back({first(rank) - 1, 1, 5, rank - 1});
-    }
-    if (rank < size - 1) {
-        send.push_back({last(rank), 1, 5, rank + 1});
-        recv.push_back({last(rank) + 1, 1, 5, rank + 1});
-    }
-    SubmodelSettings gwSettings = settings_;
-    gwSettings.record.sendHalo = &send;
-    gwSettings.record.recvHalo = &recv;
-    unsigned error = 0;
-    auto gw = std::make_unique<gwflowclass>(error, log_.get(), gwSettings, 1u);
-    ASSERT_EQ(error, 0u) << console_.str();
-
+    auto gw = BuildCoupled();
+    ASSERT_NE(gw, nullptr);
     const double area = 1000.0 * 1000.0;
     std::vector<double> rates(20, 0.0), before(20, 0.0);
     double aquiferTook = 0;  // m3 the aquifer carried to the fixed head in the last step
@@ -223,6 +230,40 @@ TEST_F(SoilGroundwaterTest, SoilAndAquiferCloseTheirBalanceAboveAFixedHeadEdge) 
     }
     EXPECT_GT(aquiferTook, 0.0);
     gw.reset();
+}
+
+TEST_F(SoilGroundwaterTest, ThreadsThatSplitTheAquifersLoopsChangeHeadsAndBaseFlowOnlyByRoundOff) {
+    // The solver updates heads in place: with threads splitting its rows (the threshold lowered
+    // so that this small grid is split) heads and what the soil takes agree within 1e-6.
+    const std::int64_t savedThreshold = gwnum::threadedCells;
+    const int savedThreads = omp_get_max_threads();
+    gwnum::threadedCells = 1;
+    std::vector<double> results[2];
+    for (int pass = 0; pass < 2; ++pass) {
+        omp_set_num_threads(pass == 0 ? 1 : std::max(2, 8 / talvo_test::Size()));
+        auto gw = BuildCoupled();
+        ASSERT_NE(gw, nullptr);
+        for (int h = 0; h < 4; ++h) {
+            SoilStep(h);
+            gw->BeginTimeStep(h, 1, 6, 2020);
+            gw->run(h, 1, 6, 2020);
+        }
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            results[pass].push_back(gw->layers[1].head[r][c]);
+            results[pass].push_back(Value("soil_baseflow", r, c));
+            results[pass].push_back(Value("baseflow", r, c));
+            results[pass].push_back(Stored(r, c));
+        }
+        gw.reset();
+        model_.reset();
+    }
+    omp_set_num_threads(savedThreads);
+    gwnum::threadedCells = savedThreshold;
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t i = 0; i < results[0].size(); ++i)
+        EXPECT_NEAR(results[1][i], results[0][i], 1e-6 * std::fabs(results[0][i]) + 1e-18) << i;
 }
 
 }  // namespace
