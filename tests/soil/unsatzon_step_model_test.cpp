@@ -168,6 +168,53 @@ TEST_F(SoilStepTest, PermafrostLimitsInfiltrationAndConductionBelowTheThawDepth)
     EXPECT_GT(open - thawed, 0.01) << open << " " << thawed;
 }
 
+TEST_F(SoilStepTest, PondsAndDrainsCloseTheBalanceAndDrainsNeedADistance) {
+    // Ponding up to 5 mm everywhere; drains at 0.35 m, with no distance in column 2.
+    AddGrid("max_ponding_storage", 0.005);  // m
+    AddGrid("drainage_depth", 0.35);
+    Matrix& distance = AddGrid("drainage_distance", 10.0);
+    for (int r = 1; r <= 4; ++r)
+        if (distance[r][2] != -9999.0) distance[r][2] = 0.0;
+    SoilSection sec;
+    sec.pond = 1;
+    sec.drainage = 1;
+    ASSERT_EQ(Build(Hourly(sec)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    double drained = 0, ponded = 0;
+    for (int h = 0; h < 8; ++h) {
+        // A storm, then dry hours in which roots and soil evaporation draw on the column.
+        for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = h < 3 ? 30.0 : 0.0;
+        std::vector<double> before(20, 0.0);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1]))
+                before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] =
+                    Stored(cell[0], cell[1]) + Value("ponding_storage", cell[0], cell[1]);
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double in = h < 3 ? 30.0 : 0.0;
+            const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                               Value("real_evaporation", r, c) + Value("directflow", r, c) +
+                               Value("interflow", r, c) + Value("baseflow", r, c);
+            const double dS = Stored(r, c) + Value("ponding_storage", r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+            EXPECT_NEAR(in - out - dS, 0.0, 1e-9 * (in + std::fabs(out) + std::fabs(dS))) << r << "," << c << " h" << h;
+            EXPECT_LE(Value("ponding_storage", r, c), 5.0 + 1e-9);
+            ponded = std::max(ponded, Value("ponding_storage", r, c));
+            EXPECT_GE(Value("real_evaporation", r, c), 0.0);
+            EXPECT_GE(Value("real_transpiration1", r, c), 0.0);
+            if (c == 2) {
+                EXPECT_EQ(Value("drainage_flow", r, c), 0.0) << r;
+            } else {
+                drained += Value("drainage_flow", r, c);
+            }
+            for (int k = 1; k <= 10; ++k) EXPECT_GE(Level("theta", r, c, k), 0.0);
+        }
+    }
+    EXPECT_GT(Sum(drained), 0.0);
+    EXPECT_GT(Sum(ponded), 0.0);
+}
+
 TEST_F(SoilStepTest, WithoutFlowTimesOneZoneFeedsTheStoragesInTheSameStep) {
     ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
     ASSERT_EQ(Init(), 0u);
