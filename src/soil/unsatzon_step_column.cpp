@@ -229,6 +229,8 @@ void CellWork::Resize(int layers) {
     const std::size_t size = static_cast<std::size_t>(layers) + 1;
     for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w})
         if (v->size() < size) v->assign(size, 0.0);
+    // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
+    if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }
 
 void CellWork::ResizeTracers(int count, int layers) {

@@ -30,6 +30,8 @@ inline constexpr int kMaxVegetationLayers = 8;
 inline constexpr int kMaxTracers = 9;
 // A sub-step that needs more iterations than this is logged.
 inline constexpr int kLoggedIterations = 100;
+// Slow sub-steps a thread keeps room for.
+inline constexpr std::size_t kSlowReserve = 256;
 
 // A sub-step that needed more than kLoggedIterations iterations (row and column set by the caller).
 struct SlowSubstep {
