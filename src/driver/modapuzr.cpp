@@ -218,7 +218,7 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     RefreshFpeTargets();
 
     etp_->SetNumSubSteps(static_cast<unsigned>(numSubSteps_));
-    soil_->groundwaterActive = gwflow_->GetFlowControl() != 0 ? 1 : 0;
+    if (gwflow_->GetFlowControl() != 0) soil_->EnableGroundwater();
 }
 
 void ModellApplication::InitTracers() {

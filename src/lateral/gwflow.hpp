@@ -180,9 +180,9 @@ private:
     double Dy(int r, int c) const { return cellSizeY != nullptr ? (*cellSizeY)[r][c] : dy; }
     int HaloFirst() const { return firstRow > 1 ? firstRow - 1 : 1; }
     int HaloLast() const { return lastRow < nrows ? lastRow + 1 : nrows; }
-    // Whether the own rows are worth a team of threads (see gwnum::kThreadedCells).
+    // Whether the own rows are worth a team of threads (see gwnum::threadedCells).
     bool Threaded() const {
-        return static_cast<std::int64_t>(lastRow - firstRow + 1) * ncols >= gwnum::kThreadedCells;
+        return static_cast<std::int64_t>(lastRow - firstRow + 1) * ncols >= gwnum::threadedCells;
     }
     std::int64_t Cell(int r, int c) const { return static_cast<std::int64_t>(r) * (ncols + 2) + c; }
     std::vector<int> createdIndices_;

@@ -122,7 +122,7 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
     double maxChange = 0, sum = 0;
     std::int64_t count = 0;
     // A small band is swept by one thread: a sweep is far cheaper than waking a team.
-    const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= kThreadedCells;
+    const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells;
 #pragma omp parallel for schedule(runtime) reduction(max : maxChange) reduction(+ : sum, count) if (threaded)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (layer.h[r] == nullptr) continue;

@@ -74,7 +74,8 @@ struct SweepResult {
 // are read and written through relaxed atomic accesses. A cell without storage and without
 // transmissive faces keeps its head and counts no change.
 // Cells of a band below which one thread sweeps it alone.
-constexpr std::int64_t kThreadedCells = 16384;
+// A variable, so that a test can lower it and make a small grid split its loops.
+inline std::int64_t threadedCells = 16384;
 SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow);
 
 // The new head of one cell before relaxation: (A Q + sum Ck hk - (1 - alpha) h0 sum C) /

@@ -187,8 +187,10 @@ void gwflowclass::ComputeTransmissivities() {
                 return f > nodata ? std::max(0.0, b - f) : b;
             }
             if (thawDepth != nullptr) {
+                // The grid holds the thaw depth as a positive depth, as the soil model reads it:
+                // the layer conducts through its thawed part, at most its whole thickness.
                 const double t = (*thawDepth)[r][c];
-                return t > nodata ? std::min(-t, b) : b;
+                return t > nodata ? std::min(t, b) : b;
             }
             return b;
         };

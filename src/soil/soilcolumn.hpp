@@ -18,7 +18,8 @@ namespace soilcolumn {
 
 // Suction (m) at which a layer holds its field capacity.
 inline constexpr double kFieldCapacitySuction = 3.45;
-// Conductivity (m/s) of a layer below the thaw depth, and the infiltration a frozen top layer admits.
+// Conductivity (m/s) of a layer below the thaw depth, and the infiltration a frozen top layer
+// admits, unless the model sets its own ("reduced_ksat" of the permafrost settings).
 inline constexpr double kFrozenConductivity = 1e-9;
 // Heads that cross by no more than this (m) count as not crossed.
 inline constexpr double kHeadTolerance = 0.001;
@@ -37,6 +38,7 @@ struct SolverSettings {
     bool groundwaterActive = false;  // river exchange runs only with the groundwater model
     double kSatClay = 0;             // m/s
     bool externalTable = false;      // an external groundwater table was applied this run
+    double frozenConductivity = kFrozenConductivity;  // m/s, layers below the thaw depth
 };
 
 // Values of one cell for the sub-step.

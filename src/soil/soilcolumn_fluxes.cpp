@@ -165,13 +165,13 @@ void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& c
         for (int i = 1; i <= n; ++i) {
             depth += soil.thickness[U(i)];
             if (depth > cell.thawDepth) {
-                col.K[U(i)] = kFrozenConductivity;
+                col.K[U(i)] = set.frozenConductivity;
                 if (i == 1) frozenTop = true;
             }
         }
     }
     // A frozen top layer admits at most the frozen conductivity, always downward.
-    col.q[0] = frozenTop ? -std::min(infiltrationRate, kFrozenConductivity) : -infiltrationRate;
+    col.q[0] = frozenTop ? -std::min(infiltrationRate, set.frozenConductivity) : -infiltrationRate;
     if (set.groundwaterActive && river.call) {
         river.call(river.context, col, cell, totals.riverInfiltration, totals.riverExfiltration);
     }

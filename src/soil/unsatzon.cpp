@@ -34,8 +34,11 @@ void unsatzonmodellklasse::Construct() {
         *log << "FATAL: no soil table for " << moduleName << "[end-entry]";
         throw ModelError(33);
     }
-    for (int i = 1; i <= settings.soilTable[0].code; ++i)
+    for (int i = 1; i <= settings.soilTable[0].code; ++i) {
         nlayers = std::max(nlayers, static_cast<int>(settings.soilTable[i].GetLayerCount()));
+        // A macropore capacity that a negative base would turn into NaN is refused here.
+        soilcolumn::CheckMacroporeParameters(*log, settings.soilTable[i]);
+    }
 
     ReadSection();
     ReadSubbasinRows();

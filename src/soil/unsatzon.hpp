@@ -117,6 +117,10 @@ public:
     }
     // Gives every dependent cell of a response unit its master cell's soil grids and stacks.
     void ResponseUnitPass();
+    // Couples the columns to the groundwater model below them (called once after both exist):
+    // the base flow of a column becomes the aquifer's "baseflow" rate of the cell, and the
+    // river exchange grids and statistics GWIN and GWEX are created.
+    void EnableGroundwater();
 
     // --- the soil side of "[lake_model]" (run by the constructor)
     void ReadLakeModel(const std::string& section);
@@ -232,6 +236,9 @@ public:
             gwTableExtern, balance, tangensBeta, sb2, macroporeInfiltration, substeps, rootGrid, groundwaterRecharge,
             capillaryUprise, percolation, directflow, interflow, infiltrationExcess, totalInfiltration,
             infiltrationSaturation, frozenSoilInGroundwater, thawDepth, drainageFlow, drainageLevel;
+        // With the groundwater model: river infiltration and exfiltration (mm per step) and the
+        // base flow the columns gave up (mm per step; the groundwater model overwrites "baseflow").
+        Matrix gwin, gwex, soilBaseflow;
         Stack geodeticHeads, theta, hydraulicHeads, soilTemperature, qDown;
     } own;
     int gwDistanceIndex = 0, lowerBoundaryIndex = 0, frozenSoilIndex = 0, maxPondingIndex = 0;
@@ -280,8 +287,6 @@ public:
     bool externalTable = false;
     bool flowTimeZones = false;
     std::int64_t stepHour = 0, stepDay = 0, stepMonth = 0, stepYear = 0;
-    // Iterations and last error of every own cell's last call (the log after the pass).
-    Matrix iterationCount, iterationError;
     // Surface water that each own cell received back in its last call: the part of
     // "SurfStorSiltingUp" it took in when the soil model takes that store itself, and, while
     // surface routing runs beside silting-up, the share of the call of the store that silting-up
@@ -297,6 +302,7 @@ public:
     }
     // Cells computed after the parallel pass, one by one in cell order (river exchange).
     Matrix serialCells;
+    bool riverExchange = false;  // the columns exchange water with rivers in this pass
     std::vector<soilstep::CellWork> cellWork;  // one per thread
     std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
     Matrix* riverLinks = nullptr;
@@ -325,6 +331,9 @@ public:
                          const soilstep::CellResult& res, const soilstep::CellForcing& f, const double* pond, int N);
     // One cell of the column pass; returns an error code (0 when fine).
     int ColumnCell(int r, int c, soilstep::CellWork& work);
+    // The river exchange grids and their statistics (with surface interaction or the
+    // groundwater model; created once).
+    void CreateRiverOutputs();
     // Adds the cells' runoff to the zone records and the statistics (one thread).
     void AccumulateZones();
     // River exchange of one column (called in every iteration of a river cell).

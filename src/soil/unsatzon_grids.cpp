@@ -235,3 +235,35 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
         internal(g.drainageLevel, ownRows, "drainage_level");
     }
 }
+
+void unsatzonmodellklasse::EnableGroundwater() {
+    if (flowControl == 0 || groundwaterActive != 0) return;
+    groundwaterActive = 1;
+    CreateRiverOutputs();
+    own.soilBaseflow = matrix(firstRow, lastRow, 1, ncols, nrows);
+    own.soilBaseflow.fill(nodata);
+    Register("soil_baseflow", &own.soilBaseflow, nullptr, "soil_baseflow", 0, firstRow, lastRow);
+    // The aquifer has not moved yet: its base flow starts at 0 m/s, whatever a start grid held.
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (IsOwnCell(r, c)) own.baseflow[r][c] = 0.0;
+    }
+}
+
+void unsatzonmodellklasse::CreateRiverOutputs() {
+    if (!own.gwin.empty()) return;
+    using C = SoilModelConfig;
+    auto publish = [&](Matrix& m, int o, const char* name) {
+        const SoilModelConfig::NamedCode& out = config.outputs[static_cast<std::size_t>(o)];
+        m = matrix(firstRow, lastRow, 1, ncols, nrows);
+        m.fill(nodata);
+        Register(out.name, &m, nullptr, name, out.code, firstRow, lastRow);
+    };
+    publish(own.gwin, C::GWIN_G, "river_infiltration");
+    publish(own.gwex, C::GWEX_G, "river_exfiltration");
+    CreateStatistic(C::GWIN, config.stats[C::GWIN].name, config.stats[C::GWIN].code,
+                    "re-infiltration from rivers [mm per Zone]", 6);
+    CreateStatistic(C::GWEX, config.stats[C::GWEX].name, config.stats[C::GWEX].code,
+                    "base flow (exfiltration into rivers, only with gw-module active) [mm per Zone]", 6);
+}

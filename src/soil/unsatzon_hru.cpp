@@ -35,10 +35,11 @@ void unsatzonmodellklasse::ResponseUnitPass() {
     for (Matrix* m : in.realTranspiration)
         if (m != nullptr) grids.push_back(m);
     for (Matrix* m : {&own.groundwaterDistance, &own.groundwaterLevel, &own.baseflow}) grids.push_back(m);
+    addOwn(own.soilBaseflow);
     addOwn(own.drainageFlow);
     if (groundwaterActive != 0) {
-        add("GWEX");
-        add("GWIN");
+        add("river_exfiltration");
+        add("river_infiltration");
     }
     for (const char* name : {"directflow", "interflow", "macropore_infiltration", "groundwater_recharge", "Percolation",
                              "Capillar_Uprise", "infiltration_excess", "total_infiltration", "Theta_in_GWLEVEL",

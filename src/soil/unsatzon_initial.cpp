@@ -61,11 +61,11 @@ void unsatzonmodellklasse::SetInitialState() {
     if (mode == 2) {
         auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
         Matrix read;
-        ReadGrid(ExpandPath(outputPath, config.outputs[SoilModelConfig::GWSTAND_G].name), &read);
+        ReadGrid(config.outputs[SoilModelConfig::GWSTAND_G].name, &read);
         CopyOwnCells(read, own.groundwaterDistance, firstRow, lastRow, isOwn);
         if (in.maxPonding != nullptr) {
             Matrix pond;
-            ReadGrid(ExpandPath(outputPath, config.outputs[SoilModelConfig::POND_G].name), &pond);
+            ReadGrid(config.outputs[SoilModelConfig::POND_G].name, &pond);
             CopyOwnCells(pond, own.pondingStorage, firstRow, lastRow, isOwn);
         }
     }
@@ -94,12 +94,13 @@ void unsatzonmodellklasse::ReadStackChecked(const std::string& fileName, Stack* 
 
 void unsatzonmodellklasse::ReadInitialState() {
     using C = SoilModelConfig;
-    auto file = [&](int o) { return ExpandPath(outputPath, config.outputs[static_cast<std::size_t>(o)].name); };
+    // Plain output names: the readers put the input directory in front.
+    auto file = [&](int o) { return config.outputs[static_cast<std::size_t>(o)].name; };
     auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
     ReadStackChecked(file(C::Theta), &own.theta);
     ReadStackChecked(file(C::HGEO), &own.geodeticHeads);
     ReadStackChecked(file(C::HH), &own.hydraulicHeads);
-    if (heat.on()) ReadStackChecked(ExpandPath(outputPath, heat.temperStack.name), &own.soilTemperature);
+    if (heat.on()) ReadStackChecked(heat.temperStack.name, &own.soilTemperature);
     struct Item {
         int output;
         Matrix* target;
@@ -173,6 +174,7 @@ void unsatzonmodellklasse::ComputeProfileState() {
 
 void unsatzonmodellklasse::DerivedStartGrids() {
     const int mode = config.readgrid;
+    long long slopesMissing = 0;
     const double pi = 3.141592653;
     std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
     for (int r = firstRow; r <= lastRow; ++r) {
@@ -189,7 +191,8 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
             if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
             own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
-            own.meanThetaRootZone[r][c] = theta[1];
+            // Holds a suction (m) from the start on, as every step leaves it.
+            own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, theta[1]);
             if (!own.etr2etp.empty()) own.etr2etp[r][c] = 1.0;
             for (Matrix* m : {&own.gwTableExtern, &own.balance, &own.sb2, &own.macroporeInfiltration, &own.substeps,
                               &own.rootGrid, &own.groundwaterRecharge, &own.capillaryUprise, &own.percolation,
@@ -197,7 +200,11 @@ void unsatzonmodellklasse::DerivedStartGrids() {
                               &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.irrigationAmounts,
                               &own.maxPumping})
                 if (!m->empty()) (*m)[r][c] = 0.0;
-            own.tangensBeta[r][c] = (*in.slope)[r][c] * pi / 180.0;
+            // A slope without a value gives the cell no interflow, never a negative one.
+            const double slope = (*in.slope)[r][c];
+            const bool noSlope = slope == nodata || !std::isfinite(slope);
+            own.tangensBeta[r][c] = noSlope ? 0.0 : slope * pi / 180.0;
+            if (noSlope) ++slopesMissing;
             if (!own.frozenSoilInGroundwater.empty()) own.frozenSoilInGroundwater[r][c] = h[0] - h[nlayers];
             if (heat.on() && mode != 1 && mode != 3)
                 std::fill(own.soilTemperature[r][c], own.soilTemperature[r][c] + nlayers + 1, 0.0);
@@ -223,6 +230,11 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             }
         }
     }
+    MPI_Allreduce(MPI_IN_PLACE, &slopesMissing, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    if (slopesMissing > 0 && rank == 0)
+        *log << "WARNING: the grid slope_angle (" << (*gridStore)[FindGrid("slope_angle", true)].fileName
+             << ") has no value in " << slopesMissing
+             << " basin cells; they get a slope of 0 and no interflow" << "[end-entry]";
     if (lowerBoundaryIndex > 0) {
         // Process 0 writes the whole grid once all rows have met there.
         Matrix whole = MPIGatherGridCopy(lowerBoundaryIndex);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
@@ -43,15 +44,31 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
     if (!flowTimeZones) {
         std::fill(zones.begin() + 1, zones.end(), 1.0);
     } else {
+        // A nodata or negative flow time has no zone; the first such cell (in row order over all
+        // processes) stops the run on every process. A flow time of 0 is in the outlet zone.
+        long long firstBad = std::numeric_limits<long long>::max();
         for (int r = firstRow; r <= lastRow; ++r) {
             const ColumnRange cols = ColumnsOf(r);
             for (int c = cols.first; c <= cols.last; ++c) {
                 if (!IsOwnCell(r, c)) continue;
-                const int z = soilrunoff::FlowTimeZone((*in.flowTimes)[r][c], timeInterval);
+                const double t = (*in.flowTimes)[r][c];
+                if (t == nodata || !(t >= 0)) {
+                    firstBad = std::min(firstBad, static_cast<long long>(r) * (ncols + 1) + c);
+                    continue;
+                }
+                const int z = std::max(1, soilrunoff::FlowTimeZone(t, timeInterval));
                 (*in.flowTimes)[r][c] = z;
                 const int s = SubbasinOf(r, c);
                 if (s >= 1 && s <= S) zones[U(s)] = std::max(zones[U(s)], static_cast<double>(z));
             }
+        }
+        MPI_Allreduce(MPI_IN_PLACE, &firstBad, 1, MPI_LONG_LONG, MPI_MIN, MPI_COMM_WORLD);
+        if (firstBad != std::numeric_limits<long long>::max()) {
+            const int index = FindGrid("flow_times", true);
+            *log << "FATAL: the flow travel time of the basin cell in row " << firstBad / (ncols + 1) << ", column "
+                 << firstBad % (ncols + 1) << " of " << (*gridStore)[index].fileName
+                 << " is nodata or negative; every basin cell needs a flow time of 0 s or more" << "[end-entry]";
+            throw ModelError(6);
         }
     }
     MPI_Barrier(MPI_COMM_WORLD);

@@ -178,7 +178,9 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
             const soil_entry& soil = SoilOf(r, c);
             double g = in.glacierFraction != nullptr ? (*in.glacierFraction)[r][c] : 0.0;
             g = std::clamp(g, 0.0, 1.0);
-            const double a = (relCellArea != nullptr && relCellArea->holds(r)) ? (*relCellArea)[r][c] : 1.0;
+            const double a = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
+                                 ? (*relCellArea)[r][c]
+                                 : 1.0;
             const double* theta = own.theta[r][c];
             const double* h = own.geodeticHeads[r][c];
             double wu = 0, wg = 0;
@@ -188,9 +190,9 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
                 wg += (k <= soil.GetLayerCount() ? soil.theta_sat[static_cast<std::size_t>(k)] : 0.0) * d;
             }
             sums[0] += a * (1.0 - g);
-            sums[1] += wu * (1.0 - g);
+            sums[1] += a * wu * (1.0 - g);
             sums[2] += a * g;
-            sums[3] += wg * g;
+            sums[3] += a * wg * g;
         }
     }
     // Partial sums meet on process 0 and are added in process order.

@@ -73,6 +73,11 @@ bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcin
     }
     f.potentialEvaporation = std::max(0.0, (*in.potEvaporation)[r][c]);
     f.Q0 = s > 0 ? subbasins.Q0[U(s)] : 0.0;
+    if (groundwaterActive != 0) {
+        // The groundwater model's last value, read before this cell's own write of "baseflow".
+        const double v = own.baseflow[r][c];
+        f.groundwaterBaseflow = std::isfinite(v) && v != nodata ? v : 0.0;
+    }
     f.kelsqlat = s > 0 ? subbasins.kelsqlat[U(s)] : 0.0;
     f.clayDepth = in.clayDepth != nullptr ? (*in.clayDepth)[r][c] : 0.0;
     f.irrigationFromGroundwater = IrrigationFromGroundwater(r, c);
@@ -94,6 +99,11 @@ void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil,
     own.groundwaterLevel[r][c] = res.tableLayer;
     own.thetaInGwLevel[r][c] = res.thetaAtTable;
     own.baseflow[r][c] = res.baseflow;
+    if (!own.soilBaseflow.empty()) own.soilBaseflow[r][c] = res.baseflow;
+    if (!own.gwin.empty()) {
+        own.gwin[r][c] = res.riverInfiltration * 1000.0;
+        own.gwex[r][c] = res.riverExfiltration * 1000.0;
+    }
     own.directflow[r][c] = res.directflow;
     own.interflow[r][c] = res.interflow;
     own.groundwaterRecharge[r][c] = res.recharge;
@@ -103,6 +113,8 @@ void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil,
     own.totalInfiltration[r][c] = res.totalInfiltration;
     own.macroporeInfiltration[r][c] = res.macropore;
     if (!own.drainageFlow.empty()) own.drainageFlow[r][c] = res.drainage;
+    // Groundwater irrigation: the water the column took from below adds to the cell's amounts.
+    if (f.irrigationFromGroundwater && !own.irrigationAmounts.empty()) own.irrigationAmounts[r][c] += res.irrigationTaken;
     if (pond != nullptr) own.pondingStorage[r][c] = *pond;
     if (!own.substeps.empty()) own.substeps[r][c] = res.substeps;
     (*in.realTranspiration[0])[r][c] = 0.0;
@@ -132,12 +144,18 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     using soilstep::CellForcing;
     const soil_entry& soil = SoilOf(r, c);
     const int n = soil.GetLayerCount();
+    // A skipped cell (all glacier, or a dependent cell of a response unit) still hands on its
+    // flux through the surface.
     if (in.glacierFraction != nullptr && (*in.glacierFraction)[r][c] >= 1.0) {
         ZeroCellSums(r, c);
+        own.qDownExt[r][c] = own.qDown[r][c][0];
         return 0;
     }
-    if (in.responseUnits != nullptr && in.masterResponseUnits != nullptr && (*in.masterResponseUnits)[r][c] == nodata)
+    if (in.responseUnits != nullptr && in.masterResponseUnits != nullptr &&
+        (*in.masterResponseUnits)[r][c] == nodata) {
+        own.qDownExt[r][c] = own.qDown[r][c][0];
         return 0;
+    }
     const int s = SubbasinOf(r, c);
     soilcolumn::ColumnState& col = work.col;
     double* theta = own.theta[r][c];
@@ -149,7 +167,14 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     cell.tableDistance = own.groundwaterDistance[r][c];
     cell.cellsize = cellsize;
     cell.channelDensity = s > 0 ? subbasins.flussdichte[U(s)] : 0.0;
-    cell.tanBeta = own.tangensBeta.empty() || own.tangensBeta[r][c] == nodata ? 0.0 : own.tangensBeta[r][c];
+    // Interflow never runs uphill: a negative slope gives none.
+    cell.tanBeta = own.tangensBeta.empty() || own.tangensBeta[r][c] == nodata ? 0.0
+                                                                               : std::max(0.0, own.tangensBeta[r][c]);
+    if (in.permafrostThawDepth != nullptr && (*in.permafrostThawDepth)[r][c] > nodata) {
+        // The thaw depth (m, positive downward); the layers below it conduct only reduced_ksat.
+        cell.hasThawDepth = true;
+        cell.thawDepth = (*in.permafrostThawDepth)[r][c];
+    }
     if (in.drainageDepth != nullptr) {
         cell.drainageLayer = own.drainageLevel.empty() ? 0 : static_cast<int>(own.drainageLevel[r][c]);
         cell.drainageDistance = (*in.drainageDistance)[r][c];
@@ -167,6 +192,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     set.solver.groundwaterActive = groundwaterActive != 0;
     set.solver.kSatClay = config.ksat_clay;
     set.solver.externalTable = externalTable;
+    set.solver.frozenConductivity = reduced_ksat;
 
     CellForcing f;
     double pond = 0;
@@ -177,7 +203,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     } ctx{this, r, c};
     soilcolumn::RiverExchangeHook hook;
     const bool riverCell = !serialCells.empty() && serialCells[r][c] > 0;
-    if (riverCell) {
+    if (riverExchange) {
         hook.context = &ctx;
         hook.call = [](void* p, soilcolumn::ColumnState& cl, const soilcolumn::CellValues& cv, double& a, double& b) {
             auto* x = static_cast<Context*>(p);
@@ -212,6 +238,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         ct.column = static_cast<unsigned>(c);
     }
     double thetaGw = own.thetaInGwLevel[r][c];
+    const std::size_t slowBefore = work.slow.size();
     const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook, ct);
     for (int t = 0; t < T; ++t) {
         const std::size_t k = U(t + 1);
@@ -233,8 +260,10 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     } else if (routeImmediately != 0 && !surfaceWaterTaken.empty()) {
         surfaceWaterTaken[r][c] = surfaceWaterLeft.empty() ? 0.0 : surfaceWaterLeft[r][c] / set.N;
     }
-    iterationCount[r][c] = res.maxIterations;
-    iterationError[r][c] = res.lastError;
+    for (std::size_t i = slowBefore; i < work.slow.size(); ++i) {
+        work.slow[i].row = r;
+        work.slow[i].column = c;
+    }
     if (riverCell && res.riverInfiltration > 0) {
         const int link = static_cast<int>((*riverLinks)[r][c]);
         const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
@@ -264,7 +293,8 @@ bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
 void unsatzonmodellklasse::ZeroCellSums(int r, int c) {
     for (Matrix* m : {&own.drainageFlow, &own.infiltrationExcess, &own.totalInfiltration, &own.directflow,
                       &own.interflow, &own.pondingStorage, &own.macroporeInfiltration, &own.groundwaterRecharge,
-                      &own.percolation, &own.capillaryUprise, &own.substeps, &own.baseflow})
+                      &own.percolation, &own.capillaryUprise, &own.substeps, &own.baseflow, &own.soilBaseflow,
+                      &own.gwin, &own.gwex})
         if (!m->empty() && m->holds(r)) (*m)[r][c] = 0.0;
     for (Matrix* m : in.realTranspiration)
         if (m != nullptr) (*m)[r][c] = 0.0;
@@ -274,16 +304,17 @@ void unsatzonmodellklasse::ZeroCellSums(int r, int c) {
 void unsatzonmodellklasse::SoilColumnPass() {
     const int threads = omp_get_max_threads();
     if (static_cast<int>(cellWork.size()) < threads) cellWork.resize(U(threads), soilstep::CellWork(nlayers));
-    if (iterationCount.empty()) {
-        iterationCount = matrix(firstRow, lastRow, 1, ncols, nrows);
-        iterationError = matrix(firstRow, lastRow, 1, ncols, nrows);
-    }
+    for (soilstep::CellWork& w : cellWork) w.slow.clear();
     if (CountsSurfaceWater() && surfaceWaterTaken.empty())
         surfaceWaterTaken = matrix(firstRow, lastRow, 1, ncols, nrows);
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
     for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
     for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
-    const bool river = groundwaterActive != 0 && config.surface_interaction >= 2 && riverLinks != nullptr;
+    // Every cell may lose water to a river beside it (exfiltration); cells linked to a river that
+    // may give water (interaction 2) share it and run one by one after the parallel pass.
+    riverExchange = groundwaterActive != 0 && config.surface_interaction >= 1 && riverDepth != nullptr &&
+                    riverWidth != nullptr;
+    const bool river = riverExchange && config.surface_interaction >= 2 && riverLinks != nullptr;
     if (river && serialCells.empty()) serialCells = matrix(firstRow, lastRow, 1, ncols, nrows);
     int firstError = 0;
     int errorRow = 0, errorCol = 0;
@@ -295,7 +326,6 @@ void unsatzonmodellklasse::SoilColumnPass() {
             const ColumnRange cols = ColumnsOf(r);
             for (int c = cols.first; c <= cols.last; ++c) {
                 if (!IsOwnCell(r, c)) continue;
-                iterationCount[r][c] = 0;
                 if (!surfaceWaterTaken.empty()) surfaceWaterTaken[r][c] = 0.0;
                 if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
                 if (river && serialCells[r][c] > 0) continue;
@@ -348,25 +378,25 @@ void unsatzonmodellklasse::SoilColumnPass() {
             }
         }
     }
-    // Sub-steps that needed more than 100 iterations, in cell order, on process 0 only.
+    // Sub-steps that needed more than 100 iterations, one line each, in cell order and, within a
+    // cell, in sub-step order; on process 0 only.
     if (rank != 0) return;
-    std::FILE* file = nullptr;
+    std::vector<soilstep::SlowSubstep> slow;
+    for (const soilstep::CellWork& w : cellWork) slow.insert(slow.end(), w.slow.begin(), w.slow.end());
+    if (slow.empty()) return;
+    std::stable_sort(slow.begin(), slow.end(), [](const soilstep::SlowSubstep& a, const soilstep::SlowSubstep& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
     const std::string name = StrFormat("modell_%d.log", 0);
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c) || iterationCount[r][c] <= 100) continue;
-            if (file == nullptr) file = std::fopen(name.c_str(), "a");
-            if (file == nullptr) {
-                *log << "FATAL: error opening log-file " << name << "[end-entry]";
-                throw ModelError(5);
-            }
-            std::fprintf(file, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
-                         static_cast<int>(stepDay), static_cast<int>(stepMonth), static_cast<int>(stepHour), r, c,
-                         static_cast<int>(iterationCount[r][c]), iterationError[r][c]);
-        }
+    std::FILE* file = std::fopen(name.c_str(), "a");
+    if (file == nullptr) {
+        *log << "FATAL: error opening log-file " << name << "[end-entry]";
+        throw ModelError(5);
     }
-    if (file != nullptr) std::fclose(file);
+    for (const soilstep::SlowSubstep& x : slow)
+        std::fprintf(file, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n", static_cast<int>(stepDay),
+                     static_cast<int>(stepMonth), static_cast<int>(stepHour), x.row, x.column, x.iterations, x.error);
+    std::fclose(file);
 }
 
 void unsatzonmodellklasse::AccumulateZones() {
@@ -419,9 +449,20 @@ void unsatzonmodellklasse::AccumulateZones() {
                 add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
                 add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
                 // Base flow, also when its statistics output is off (the subbasin runoff needs it).
-                double qb = own.baseflow[r][c];
-                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
-                    qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                // With the groundwater model only the exfiltration into rivers leaves the basin
+                // here; the aquifer's other drainage leaves through its own boundaries.
+                if (!own.gwin.empty()) {
+                    add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
+                    add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
+                }
+                double qb;
+                if (groundwaterActive != 0) {
+                    qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
+                } else {
+                    qb = own.baseflow[r][c];
+                    if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                        qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                }
                 bf.sx += qb * N * A * w;
                 bf.n += w;
                 bf.RelCellSum += A * w;
@@ -450,7 +491,8 @@ void unsatzonmodellklasse::AccumulateZones() {
                 bf.n += g;
                 bf.RelCellSum += A * g;
                 for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
-                                 int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN)})
+                                 int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
+                                 int(C::GWIN), int(C::GWEX)})
                     add(slot, r, c, s, 0.0, g);
                 add(SB2_GLACIER, r, c, s, resize, g);
             }

@@ -232,6 +232,8 @@ void CellWork::Resize(int layers) {
     const std::size_t size = static_cast<std::size_t>(layers) + 1;
     for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w})
         if (v->size() < size) v->assign(size, 0.0);
+    // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
+    if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }
 
 void CellWork::ResizeTracers(int count, int layers) {
@@ -318,9 +320,10 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             Uptake(soil, work, in, demand, in.potentialEvaporation * perSub, g0, ds, D, res);
         maxRootDepth = std::max(maxRootDepth, rr.depth);
 
-        // Base flow without the groundwater model.
+        // Base flow: the groundwater model's rate of the cell, else the subbasin's recession.
         int g = 1;
-        const double QB0 = set.groundwaterModel ? 0.0 : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
+        const double QB0 = set.groundwaterModel ? in.groundwaterBaseflow
+                                                : in.Q0 * std::exp(cell.tableDistance * in.kelsqlat) * perSub / D;
         const double QB = BaseFlow(soil, work, QB0, ds, g);
         res.baseflow += QB * D;
         if (in.irrigationFromGroundwater) res.irrigationTaken += std::max(0.0, -QB * D);
@@ -331,10 +334,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         soilcolumn::BeginSubstep(col);
         const soilcolumn::IterationResult it =
             soilcolumn::IterateSubstep(soil, col, cell, set.solver, inRate, river, totals);
-        if (it.iterations >= res.maxIterations) {
-            res.maxIterations = it.iterations;
-            res.lastError = it.error;
-        }
+        if (it.iterations > kLoggedIterations) work.slow.push_back({0, 0, it.iterations, it.error});
 
         const double interflow =
             TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);
@@ -394,8 +394,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     } else {
         res.sb1 = col.theta[1];
     }
-    // Phenology reads the root zone's mean water content.
-    res.meanThetaRoot = res.sb1;
+    // Phenology compares the suction (m) of the root zone's mean water content with its limits.
+    res.meanThetaRoot = soil.SuctionFromTheta(1, res.sb1);
     res.sb2 = soilcolumn::ThetaOverDepth(soil, col.theta.data(), 0, soilcolumn::kWholeProfile, 1, -9999.0) * 1000.0;
     res.rootDepth = maxRootDepth * 1000.0;
     return res;

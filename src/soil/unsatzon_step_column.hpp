@@ -28,6 +28,17 @@ inline constexpr double kLakePondingMacropores = 1.0;
 inline constexpr int kMaxVegetationLayers = 8;
 // Most tracers.
 inline constexpr int kMaxTracers = 9;
+// A sub-step that needs more iterations than this is logged.
+inline constexpr int kLoggedIterations = 100;
+// Slow sub-steps a thread keeps room for.
+inline constexpr std::size_t kSlowReserve = 256;
+
+// A sub-step that needed more than kLoggedIterations iterations (row and column set by the caller).
+struct SlowSubstep {
+    int row = 0, column = 0;
+    int iterations = 0;
+    double error = 0;
+};
 
 // One vegetation layer of the cell (index 1..V).
 struct VegetationLayer {
@@ -64,6 +75,9 @@ struct CellForcing {
     std::array<VegetationLayer, kMaxVegetationLayers + 1> veg{};
     double potentialEvaporation = 0;  // mm per step
     double Q0 = 0;            // base flow at the surface, mm per step
+    // With the groundwater model: the aquifer's base flow of the cell from its last step, m/s
+    // (positive where its head fell and the aquifer took water away, negative where it rose).
+    double groundwaterBaseflow = 0;
     double kelsqlat = 0;      // reciprocal recession depth, 1/m
     double clayDepth = 0;     // m, 0 for none
     bool irrigationFromGroundwater = false;
@@ -88,12 +102,10 @@ struct CellResult {
     double riverInfiltration = 0;  // m of water over the cell taken from the river in the call
     double riverExfiltration = 0;
     int substeps = 1;
-    int maxIterations = 0;
-    double lastError = 0;
     int worstRow = 0;  // not set here; for the caller's log
     // State after the call.
     double sb1 = 0;           // root-zone water content
-    double meanThetaRoot = 0; // root-zone water content as the phenology reads it
+    double meanThetaRoot = 0; // suction of the root-zone water content (m), as the phenology reads it
     double sb2 = 0;           // profile water, mm
     double rootDepth = 0;     // mm
     double tableDistance = 0; // m, negative below the surface
@@ -114,6 +126,8 @@ struct CellWork {
     std::vector<double> cap, inflow, fraction, weight, uptake, uptakeSum, evap, p, w;
     std::vector<double> tracerValue, tracerOld;
     std::vector<soilcolumn::TracerColumn> tracerColumns;
+    // Slow sub-steps of the pass, in the order this thread computed them.
+    std::vector<SlowSubstep> slow;
 };
 
 // Water-table helpers shared with the external-table operation.

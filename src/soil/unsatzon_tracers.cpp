@@ -37,6 +37,7 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
             // The groundwater side of the exchange needs the first aquifer layer.
             in.gwStorageCoeff = (*gridStore)[GetGridIndex("gw_storage_coeff_1")].grid;
             GetGridIndex("aquifer_thickness_1");
+            CreateRiverOutputs();
         }
     });
     if (error != 0 || count < 1) return;

@@ -266,6 +266,17 @@ TEST_F(GwConfig, StartHeadsReadFromTheirFiles) {
     EXPECT_EQ(store_[g->layers[1].oldIndex].internalName, "gw_head_old_1");
 }
 
+TEST_F(GwConfig, PermafrostThawDepthIsThePositiveDepthTheSoilReads) {
+    // Table 0.5 m below the surface, thawed to 3 m of a 10 m layer: 2.5 m conduct.
+    StandardGrids(1, 10, -0.5, 1e-4, 0.1);
+    Grid("PermafrostThawDepth", 3);
+    Grid("SnowFreeDaysGrid", 0);
+    Grid("ThawCoeffPermaFrost", 0.1);
+    auto g = MakeOk(Section{});
+    Step(*g);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) EXPECT_NEAR(g->layers[1].tx[r][2], 2.5 * 1e-4, 1e-15);
+}
+
 TEST_F(GwConfig, FrozenSoilThinsTheFirstLayer) {
     StandardGrids(1, 10, -5, 1e-4, 0.1);
     Grid("ThawDepthTMod", -1);

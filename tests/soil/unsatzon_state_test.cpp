@@ -4,6 +4,7 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "unsatzon_fixture.hpp"
 
@@ -42,7 +43,7 @@ TEST_F(SoilModelTest, ModeZeroStartsHydrostaticAboveTheWaterTable) {
         EXPECT_DOUBLE_EQ(Value("baseflow", r, c), 0.0);
         EXPECT_DOUBLE_EQ(Value("tangens_beta", r, c), 45.0 * 3.141592653 / 180.0);
         EXPECT_DOUBLE_EQ(Value("ETR2ETP", r, c), 1.0);
-        EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), Level("theta", r, c, 1));
+        EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), soils_[1].SuctionFromTheta(1, Level("theta", r, c, 1)));
         // Roots as deep as the profile: its mean water content, without the last 1e-8 m.
         double sum = -1e-8 * 0.4;
         for (int k = 1; k <= 10; ++k) sum += Level("theta", r, c, k) * 0.1;
@@ -94,6 +95,25 @@ TEST_F(SoilModelTest, ModeTwoSaturatesBelowAShallowWaterTable) {
         for (int k = 1; k <= 10; ++k) EXPECT_DOUBLE_EQ(Level("theta", r, c, k), 0.4);
         EXPECT_DOUBLE_EQ(Value("groundwater_level", r, c), 1.0);
         EXPECT_DOUBLE_EQ(Value("groundwater_distance", r, c), -0.05);
+    }
+}
+
+TEST_F(SoilModelTest, StartGridsComeFromTheInputDirectoryOnly) {
+    // An output directory never enters the name of a start grid.
+    if (talvo_test::Rank() == 0) {
+        std::filesystem::create_directories("in");
+        std::filesystem::create_directories("out");
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    WriteGridFile("in/gwstand.asc", -0.05);
+    settings_.record.inputPath = "in/";
+    settings_.record.outputPath = "out/";
+    SoilSection s;
+    s.readgrid = 2;
+    ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        EXPECT_DOUBLE_EQ(Value("groundwater_distance", cell[0], cell[1]), -0.05);
     }
 }
 
@@ -160,6 +180,25 @@ TEST_F(SoilModelTest, ControlPointFilesAndStartSummary) {
         EXPECT_NE(log.find("for partly or completely glacierized cells at model-start: 0.000000 m^3/m^2\n"),
                   std::string::npos);
     }
+}
+
+TEST_F(SoilModelTest, SummaryWeighsWaterByTheCellAreaLikeTheArea) {
+    // Half a cell's area everywhere: the mean water of the basin is still the column's water.
+    AddGrid("RelCellArea", 0.5);
+    ASSERT_EQ(Build(SoilSection{}.Text()), 0u) << console_.str();
+    if (talvo_test::Rank() != 0) return;
+    double column = 0;
+    for (int k = 1; k <= 10; ++k) column += Level("theta", 1, 2, k) * 0.1;
+    const std::string log = talvo_test::ReadFile("modell_0.log");
+    EXPECT_NE(log.find(StrFormat("mean soil water content for all cells at model-start: %lf m^3/m^2\n", column)),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(SoilModelTest, NegativeCapacityReductionStopsTheStart) {
+    soils_[1].CapacityRedu = -0.5;
+    EXPECT_EQ(Build(SoilSection{}.Text()), 17u);
+    EXPECT_TRUE(Logged("soil type 1 (loam): CapacityRedu = -0.5 is negative")) << console_.str();
 }
 
 TEST_F(SoilModelTest, GlacierTableFromProcessZero) {

@@ -74,8 +74,11 @@ TEST_F(SoilStepTest, EveryCellAndTheBasinCloseTheirWaterBalance) {
             const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
             const double mag = std::fabs(in) + std::fabs(out) + std::fabs(dS);
             EXPECT_LE(std::fabs(in - out - dS), 1e-9 * mag) << r << "," << c << " hour " << h;
-            // Phenology reads the root zone's mean water content, the value of the root-zone grid.
-            EXPECT_DOUBLE_EQ(Value("MeanThetaInRootZone", r, c), Value("SB_1_grid", r, c));
+            // Phenology reads the suction of the root zone's mean water content: the soil's
+            // retention curve (van Genuchten, alpha 2, n 1.5) at the root-zone grid's value.
+            const double se = (Value("SB_1_grid", r, c) - 0.05) / (0.4 - 0.05);
+            const double suction = std::pow(std::pow(se, -1.0 / (1.0 - 1.0 / 1.5)) - 1.0, 1.0 / 1.5) / 2.0;
+            EXPECT_NEAR(Value("MeanThetaInRootZone", r, c), suction, 0.02 * suction + 1e-3) << r << "," << c;
             EXPECT_GT(Value("SB_1_grid", r, c), 0.05);
             EXPECT_LE(Value("SB_1_grid", r, c), 0.4);
             basinIn += in;
@@ -89,6 +92,127 @@ TEST_F(SoilStepTest, EveryCellAndTheBasinCloseTheirWaterBalance) {
         magnitude = Sum(magnitude);
         EXPECT_LE(std::fabs(basinIn - basinOut - basinDS), 1e-9 * magnitude) << "hour " << h;
     }
+}
+
+TEST_F(SoilStepTest, ACellWithoutSlopeHasNoInterflow) {
+    // Conductivity falling with depth makes interflow; cell (2, 2) has no slope value.
+    for (std::size_t k = 1; k <= 10; ++k) soils_[1].ksat[k] = 1e-5 / static_cast<double>(k * k);
+    Matrix* slope = nullptr;
+    for (int i = 1; i < 1000; ++i)
+        if (store_[i].internalName == "slope_angle") slope = store_[i].grid;
+    ASSERT_NE(slope, nullptr);
+    (*slope)[2][2] = -9999.0;
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(Logged("the grid slope_angle (slope_angle) has no value in 1 basin cells")) << console_.str();
+    }
+    double sloped = 0;  // interflow of the cells with a slope
+    for (int h = 0; h < 6; ++h) {
+        for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 8.0;
+        std::vector<double> before(20, 0.0);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] = Stored(cell[0], cell[1]);
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double qi = Value("interflow", r, c);
+            if (r == 2 && c == 2) {
+                EXPECT_EQ(qi, 0.0) << "hour " << h;
+            } else {
+                EXPECT_GE(qi, 0.0) << r << "," << c;
+                sloped += qi;
+            }
+            const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                               Value("real_evaporation", r, c) + Value("directflow", r, c) + qi +
+                               Value("baseflow", r, c);
+            const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+            EXPECT_NEAR(8.0 - out - dS, 0.0, 1e-9 * (8.0 + std::fabs(out) + std::fabs(dS))) << r << "," << c;
+        }
+    }
+    // The sloped cells do make interflow with this soil.
+    EXPECT_GT(Sum(sloped), 0.0);
+}
+
+TEST_F(SoilStepTest, PermafrostLimitsInfiltrationAndConductionBelowTheThawDepth) {
+    // Thawed to 0.25 m; cell (2, 2) frozen from the surface, cell (2, 3) thawed below the profile.
+    // Cells (2, 3) and (2, 4) share subbasin, soil and start: only the frozen layers differ.
+    Matrix& thaw = AddGrid("PermafrostThawDepth", 0.25);
+    thaw[2][2] = 0.0;
+    thaw[2][3] = 2.0;
+    AddGrid("SnowFreeDaysGrid", 0.0);
+    AddGrid("ThawCoeffPermaFrost", 0.1);
+    const std::string permafrost = "[permafrost]\n1 method\n5 age\n10 swe\nthaw.txt 0\n1e-8 reduced k_sat\n\n";
+    ASSERT_EQ(Build(Hourly(SoilSection{}) + permafrost), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    auto deep = [&](int r, int c) {  // water below 0.3 m, mm
+        double w = 0;
+        for (int k = 4; k <= 10; ++k) w += Level("theta", r, c, k) * 100.0;
+        return w;
+    };
+    for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 20.0;
+    if (!Own(2, 2)) {
+        for (int h = 0; h < 6; ++h) Step(h);
+        return;
+    }
+    const double open0 = deep(2, 3), thawed0 = deep(2, 4);
+    Step(0);
+    // A frozen top admits reduced_ksat over the hour, the rest runs off.
+    EXPECT_NEAR(Value("total_infiltration", 2, 2), 1e-8 * 3600.0 * 1000.0, 1e-12);
+    EXPECT_NEAR(Value("directflow", 2, 2), 20.0 - 0.036, 1e-9);
+    EXPECT_GT(Value("total_infiltration", 2, 4), 1.0);
+    for (int h = 1; h < 6; ++h) Step(h);
+    // Below the thaw depth the water gains far less than where the column is thawed.
+    const double open = deep(2, 3) - open0, thawed = deep(2, 4) - thawed0;
+    EXPECT_GT(open - thawed, 0.01) << open << " " << thawed;
+}
+
+TEST_F(SoilStepTest, PondsAndDrainsCloseTheBalanceAndDrainsNeedADistance) {
+    // Ponding up to 5 mm everywhere; drains at 0.35 m, with no distance in column 2.
+    AddGrid("max_ponding_storage", 0.005);  // m
+    AddGrid("drainage_depth", 0.35);
+    Matrix& distance = AddGrid("drainage_distance", 10.0);
+    for (int r = 1; r <= 4; ++r)
+        if (distance[r][2] != -9999.0) distance[r][2] = 0.0;
+    SoilSection sec;
+    sec.pond = 1;
+    sec.drainage = 1;
+    ASSERT_EQ(Build(Hourly(sec)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    double drained = 0, ponded = 0;
+    for (int h = 0; h < 8; ++h) {
+        // A storm, then dry hours in which roots and soil evaporation draw on the column.
+        for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = h < 3 ? 30.0 : 0.0;
+        std::vector<double> before(20, 0.0);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1]))
+                before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] =
+                    Stored(cell[0], cell[1]) + Value("ponding_storage", cell[0], cell[1]);
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double in = h < 3 ? 30.0 : 0.0;
+            const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                               Value("real_evaporation", r, c) + Value("directflow", r, c) +
+                               Value("interflow", r, c) + Value("baseflow", r, c);
+            const double dS = Stored(r, c) + Value("ponding_storage", r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+            EXPECT_NEAR(in - out - dS, 0.0, 1e-9 * (in + std::fabs(out) + std::fabs(dS))) << r << "," << c << " h" << h;
+            EXPECT_LE(Value("ponding_storage", r, c), 5.0 + 1e-9);
+            ponded = std::max(ponded, Value("ponding_storage", r, c));
+            EXPECT_GE(Value("real_evaporation", r, c), 0.0);
+            EXPECT_GE(Value("real_transpiration1", r, c), 0.0);
+            if (c == 2) {
+                EXPECT_EQ(Value("drainage_flow", r, c), 0.0) << r;
+            } else {
+                drained += Value("drainage_flow", r, c);
+            }
+            for (int k = 1; k <= 10; ++k) EXPECT_GE(Level("theta", r, c, k), 0.0);
+        }
+    }
+    EXPECT_GT(Sum(drained), 0.0);
+    EXPECT_GT(Sum(ponded), 0.0);
 }
 
 TEST_F(SoilStepTest, WithoutFlowTimesOneZoneFeedsTheStoragesInTheSameStep) {
@@ -195,6 +319,50 @@ TEST_F(SoilStepTest, TravelTimeZonesDelayTheCellsAndCountTheWholeAreaOnce) {
     }
 }
 
+TEST_F(SoilStepTest, AFlowTimeOfZeroIsInTheOutletZone) {
+    // Every cell at the outlet: one zone per subbasin, and no runoff is lost in a zone 0.
+    Matrix& times = AddGrid("flow_times", 0.0);
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    const int S = model_->soilZones.zoneCount;
+    for (int s = 1; s <= S; ++s) {
+        const std::size_t i = static_cast<std::size_t>(s);
+        EXPECT_EQ(model_->zonesPerSubbasin[i], 1) << s;
+        EXPECT_DOUBLE_EQ(model_->zoneFZT_QD[0][i][1].rel, 1.0) << s;
+    }
+    for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 40.0;
+    Step(0);
+    std::vector<double> qd(static_cast<std::size_t>(S) + 1, 0.0), n(qd);
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        EXPECT_DOUBLE_EQ(times[cell[0]][cell[1]], 1.0);
+        qd[static_cast<std::size_t>(Position(cell[0], cell[1]))] += Value("directflow", cell[0], cell[1]);
+        n[static_cast<std::size_t>(Position(cell[0], cell[1]))] += 1;
+    }
+    for (auto* v : {&qd, &n}) MPI_Allreduce(MPI_IN_PLACE, v->data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    for (int s = 1; s <= S; ++s) {
+        const std::size_t i = static_cast<std::size_t>(s);
+        EXPECT_GT(qd[i], 0.0);
+        EXPECT_NEAR(model_->QD[0][i], qd[i] / n[i], 1e-12) << s;
+    }
+}
+
+TEST_F(SoilStepTest, ANodataOrNegativeFlowTimeInTheBasinStopsNamingTheCell) {
+    for (double bad : {-9999.0, -60.0}) {
+        Matrix& times = AddGrid("flow_times", 3600.0);
+        times[3][2] = bad;
+        ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+        EXPECT_EQ(Init(), 6u) << bad;
+        EXPECT_TRUE(Logged("the flow travel time of the basin cell in row 3, column 2 of flow_times is "
+                           "nodata or negative"))
+            << console_.str();
+        model_.reset();
+        for (int i = 1; i < 1000; ++i)
+            if (store_[i].internalName == "flow_times") store_[i].internalName = "used_flow_times";
+    }
+}
+
 TEST_F(SoilStepTest, AnEmptyFirstZoneStops) {
     Matrix& times = AddGrid("flow_times", 7200.0);
     (void)times;
@@ -253,11 +421,15 @@ TEST_F(SoilStepTest, FullyGlacierisedCellsOnlyWeighTheZones) {
     (void)glacier;
     ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
     ASSERT_EQ(Init(), 0u);
+    // The skipped cells hand on their last flux through the surface.
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) model_->own.qDown[cell[0]][cell[1]][0] = -3e-7;
     Step(0);
     for (const auto& cell : kCells)
         if (Own(cell[0], cell[1])) {
             EXPECT_DOUBLE_EQ(Value("directflow", cell[0], cell[1]), 0.0);
             EXPECT_DOUBLE_EQ(Value("baseflow", cell[0], cell[1]), 0.0);
+            EXPECT_DOUBLE_EQ(Value("q_downext", cell[0], cell[1]), -3e-7);
         }
     if (talvo_test::Rank() == 0) {
         for (int s = 1; s <= model_->soilZones.zoneCount; ++s)
@@ -289,6 +461,33 @@ TEST_F(SoilStepTest, ThreadCountDoesNotChangeAnyBit) {
     omp_set_num_threads(saved);
     ASSERT_EQ(results[0].size(), results[1].size());
     for (std::size_t i = 0; i < results[0].size(); ++i) EXPECT_EQ(results[0][i], results[1][i]) << i;
+}
+
+TEST_F(SoilStepTest, EverySlowSubstepOfACellGetsItsOwnLine) {
+    // Fast layers and rain: the dynamic step splits the hour into several sub-steps per cell.
+    for (std::size_t k = 1; k <= 10; ++k) soils_[1].ksat[k] = 1e-4;
+    SoilSection s;
+    s.method = 3;
+    ASSERT_EQ(Build(Hourly(s)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 5.0;
+    model_->max_error = 0.0;
+    model_->max_iterations = 101;
+    Step(7);
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    std::string expected;
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        const int k = static_cast<int>(Value("number_of_substeps", cell[0], cell[1]));
+        EXPECT_GT(k, 1);
+        for (int i = 0; i < k; ++i) expected += StrFormat(" 7 h r=%3d, c=%3d : ziter=101", cell[0], cell[1]) + "|";
+    }
+    std::ifstream f("modell_0.log");
+    std::string line, logged;
+    while (std::getline(f, line))
+        if (line.find(" 7 h r=") != std::string::npos) logged += line.substr(line.find(" 7 h r="), 29) + "|";
+    EXPECT_EQ(logged, expected);
 }
 
 TEST_F(SoilStepTest, SlowSubstepsAreLoggedByProcessZeroOnly) {

@@ -94,6 +94,58 @@ TEST_F(SoilRiverTest, RiverCellsShareTheRiverWaterInCellOrder) {
     EXPECT_DOUBLE_EQ(table[1].soilExchange, 0.0);
 }
 
+TEST_F(SoilRiverTest, WithInteractionOneEveryColumnAboveTheRiverBedExfiltrates) {
+    // A bed 0.6 m deep lies below the table (0.5 m below the surface) in every cell.
+    AddRiverGrids(3.0);
+    for (int i = 1; i < 1000; ++i)
+        if (store_[i].internalName == "river_depth") store_[i].grid->fill(0.6);
+    ASSERT_EQ(Build(Section(1)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    // Surface interaction sets up the river grids and their two statistics.
+    EXPECT_GT(FindGridIndex("river_exfiltration"), 0);
+    EXPECT_NE(model_->statistics[SoilModelConfig::GWEX], nullptr);
+    model_->EnableGroundwater();
+    for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+    std::vector<double> before(20, 0.0);
+    auto stored = [&](int r, int c) {
+        double w = 0;
+        for (int k = 1; k <= 10; ++k) w += Level("theta", r, c, k) * 100.0;
+        return w;
+    };
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] = stored(cell[0], cell[1]);
+    model_->BeginTimeStep(1, 1, 6, 2020);
+    model_->run(1, 1, 6, 2020);
+    model_->ComputeSubbasinRunoff();
+    const int S = model_->soilZones.zoneCount;
+    std::vector<double> gwex(static_cast<std::size_t>(S) + 1, 0.0), n(gwex);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        const double ex = Value("river_exfiltration", r, c);
+        // At most k x head difference x width / cellsize over the hour.
+        EXPECT_GT(ex, 0.0) << r << "," << c;
+        EXPECT_LE(ex, 1e-4 * 0.1 * 2.0 / 1000.0 * 3600.0 * 1000.0 * (1 + 1e-9)) << r << "," << c;
+        EXPECT_EQ(Value("river_infiltration", r, c), 0.0);
+        const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                           Value("real_evaporation", r, c) + Value("directflow", r, c) + Value("interflow", r, c) +
+                           Value("soil_baseflow", r, c) + ex;
+        const double dS = stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+        EXPECT_NEAR(out + dS, 0.0, 1e-9 * (std::fabs(out) + std::fabs(dS))) << r << "," << c;
+        const std::size_t s = static_cast<std::size_t>(model_->SubbasinOf(r, c));
+        gwex[s] += ex;
+        n[s] += 1;
+    }
+    for (auto* v : {&gwex, &n}) MPI_Allreduce(MPI_IN_PLACE, v->data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    // The exfiltration is the subbasins' base flow.
+    if (talvo_test::Rank() == 0) {
+        for (int s = 1; s <= S; ++s) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            EXPECT_NEAR((*model_->GetQBb())[0][i], gwex[i] / n[i], 1e-12) << s;
+        }
+    }
+}
+
 TEST_F(SoilRiverTest, RiverExchangeNeedsTheAquiferGrids) {
     AddGrid("river_links", 3.0);
     ASSERT_EQ(Build(Section(1)), 0u);
