@@ -254,11 +254,13 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
             double TsG = energy ? surfTempG.data[r][c] : 0.0;
             double EG = 0, raisedG = 0, partG = 0;
             const double meltGlacier = SnowPassesOfCell(r, c, SG, LG, TpG, TsG, EG, true, splits, raisedG, partG);
+            // Only the energy balance computes the glacier snow's evaporation; otherwise the grid
+            // keeps what evapotranspiration took from it.
             if (energy) {
                 snowTempG.data[r][c] = TpG;
                 surfTempG.data[r][c] = TsG;
+                evaporationG.data[r][c] = EG;
             }
-            evaporationG.data[r][c] = EG;
             const double mg = std::min(meltGlacier, SG);
             LG += mg;
             SG -= mg;

@@ -68,6 +68,24 @@ TEST_F(GlacierLoop, BothSnowPartsKeepTheirWaterBalance) {
     }
 }
 
+TEST_F(GlacierLoop, MethodThirteenKeepsTheGlacierSnowEvaporationOfEvapotranspiration) {
+    // Without an energy balance the snow passes compute no evaporation: what evapotranspiration
+    // took from the glacier part's snow before the snow step stays in its grid.
+    GlacierOptions g;
+    g.method = 13;
+    auto snow = Ready(SectionOptions{}, g);
+    Fill("temperature", -2);
+    Fill("precipitation", 1);
+    ForOwn([&](int r, int c) {
+        snow->solidG.data[r][c] = 20;
+        snow->evaporationG.data[r][c] = F(r, c) > 0 ? 0.25 : 0.0;
+    });
+    snow->run(12, 5, 6, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->evaporationG.data[r][c], F(r, c) > 0 ? 0.25 : 0.0) << r << "," << c;
+    });
+}
+
 TEST_F(GlacierLoop, FirnMeltsFromTheTopLevelAndIceTakesTheRest) {
     auto snow = Ready(SectionOptions{}, GlacierOptions{});
     Fill("temperature", 12);
