@@ -302,6 +302,15 @@ int GlacierList::Grow(GlacierGrids& g, int code) {
     return added;
 }
 
+void GlacierList::Recount(const GlacierGrids& g, Glacier& gl) {
+    gl.ResetCount();
+    Collect(g, gl.code, false);
+    if (gl.cells == 0) {
+        gl.ResetCount();
+        Collect(g, gl.code, true);
+    }
+}
+
 bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
     bool stuck = false;
     for (Glacier& gl : glaciers) {
@@ -340,6 +349,7 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
              "\nNew Volume:\t" + Number(gl.volume) + "\nOld Area:\t" + Number(gl.previousArea) + "\nNew Area:\t" +
              Number(gl.area) + "\n");
         bool done = std::fabs(r) <= kTolerance;
+        bool recounted = false;
         for (int it = 0; it < kIterations && !done; ++it) {
             const double direction = r;
             double count = 0;
@@ -357,20 +367,26 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
                 }
             }
             gl.ResetCount();
+            // The cells a growing glacier takes hold no ice yet, so refilling the bands from
+            // the glacier's cells would drop them: they are kept for the next application.
+            std::vector<CellPos> grown;
             if (r > 0) {
                 note("DEBUG: growing the glacier...");
                 Grow(g, gl.code);
+                for (const Band& b : gl.bands) grown.insert(grown.end(), b.cells.begin(), b.cells.end());
             } else {
                 note("DEBUG: shrinking the glacier...");
             }
-            Collect(g, gl.code, false);
-            if (gl.cells == 0) {
-                gl.ResetCount();
-                Collect(g, gl.code, true);
-            }
+            Recount(g, gl);
+            recounted = true;
             gl.BuildBands();
             FillBands(g, gl.code);
+            for (const CellPos& p : grown)
+                if (!((*g.fraction)[p.row][p.col] > 0)) gl.AddToBand(p, (*g.elevation)[p.row][p.col]);
         }
+        // A recount stands for the area before the last application: the area reached is
+        // counted again, so that the next year starts from it.
+        if (recounted && done) Recount(g, gl);
         if (!done)
             note("WARNING: \n----------- WARNING: ----------\nThere were too many iterations when trying to remove or "
                  "add glacier areas for glacier" +

@@ -130,6 +130,9 @@ private:
     bool IsBasin(const GlacierGrids& g, int r, int c) const;
     bool Neighbour(const GlacierGrids& g, int r, int c, int dir, int& nr, int& nc) const;
     int GrowPass(GlacierGrids& g, Glacier& gl, bool keepFirn, bool widened);
+    // Count, area and elevation range of one glacier from the grids (the range tracked only
+    // when its cells are found no other way).
+    void Recount(const GlacierGrids& g, Glacier& gl);
 };
 
 }  // namespace glacier

@@ -287,6 +287,49 @@ TEST_F(GlacierYear, EvaluationHourDependsOnTheTimeShift) {
     }
 }
 
+// A glacier of three whole cells gains the volume of one cell more (4 km2 by the scaling):
+// the first yearly balance grows it into the ice-free cells of its subbasin, the second, with
+// no new mass, leaves volume and area as they are.
+TEST_F(GlacierYear, AGrowingGlacierTakesNewCellsAndKeepsThemWithoutNewMass) {
+    for (auto [r, c] : {Key(2, 3), Key(2, 5), Key(3, 4)}) {
+        G("GlacierizedCells")[r][c] = 0;
+        G("GlacierCodes")[r][c] = -9999;
+    }
+    GlacierOptions g;
+    g.line24 = "3 3000 0.5";  // no firn
+    unsigned code = 9;
+    auto snow = MakeGlacier(SectionOptions{}, g, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow->LinkPrecipitation(false);
+    Fill("temperature", -5);
+    Fill("precipitation", 0);
+    const glacier::Scaling s{28.5, 1.36};
+    const double v0 = s.c * std::pow(3.0, s.exponent), v1 = s.c * std::pow(4.0, s.exponent);
+    // Balance in mm on the three cells of 1 km2 that adds v1 - v0 (10^6 m3) of ice.
+    const double gain = (v1 - v0) * 0.85 * 1000.0 / 3.0;
+    ForOwn([&](int r, int c) {
+        if (G("GlacierizedCells")[r][c] > 0) snow->massBalance.data[r][c] = gain;
+    });
+    const auto area = [&] { return SumOwn([&](int r, int c) { return G("GlacierizedCells")[r][c]; }); };
+    const auto cells = [&] {
+        return SumOwn([&](int r, int c) { return G("GlacierCodes")[r][c] == 1 ? 1.0 : 0.0; });
+    };
+
+    for (int year : {2020, 2021}) {
+        console_.str("");
+        snow->run(24, 2, 1, year);
+        const double a = area();
+        EXPECT_NEAR(a, 4.0, 1e-4) << year;
+        EXPECT_EQ(cells(), 6.0) << year;  // the three ice-free cells of the subbasin joined it
+        EXPECT_FALSE(Logged("too many iterations")) << year;
+        if (talvo_test::Rank() == 0) {
+            const glacier::Glacier& gl = snow->glacierList.glaciers.at(0);
+            EXPECT_NEAR(gl.volume, v1, 1e-9) << year;
+            EXPECT_NEAR(gl.previousArea, a, 1e-9) << year;
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
