@@ -146,12 +146,18 @@ double Glacier::Applications(double u, const Matrix& fraction) {
     return sum;
 }
 
-double Glacier::ApplyAll(double u, Matrix& fraction, Matrix& codes, bool& stuck) const {
+double Glacier::ApplyAll(double u, Matrix& fraction, Matrix& codes, bool& stuck, int* stuckCount) const {
     double r = 0;
     for (std::size_t k = 0; k < bands.size(); ++k)
         for (std::size_t i = 0; i <= k; ++i) {
             const int times = i == 0 ? 1 + extraWeight : 1;
-            for (int t = 0; t < times; ++t) r += bands[i].Apply(u, fraction, codes, stuck);
+            for (int t = 0; t < times; ++t) {
+                bool one = false;
+                r += bands[i].Apply(u, fraction, codes, one);
+                if (!one) continue;
+                stuck = true;
+                if (stuckCount != nullptr) ++*stuckCount;
+            }
         }
     return r;
 }
@@ -311,8 +317,9 @@ void GlacierList::Recount(const GlacierGrids& g, Glacier& gl) {
     }
 }
 
-bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
+int GlacierList::Balance(GlacierGrids& g, const Note& note) {
     bool stuck = false;
+    int stuckCount = 0;
     for (Glacier& gl : glaciers) {
         gl.ResetCount();
         gl.volume = gl.previousVolume;
@@ -359,7 +366,7 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
                 const double u = (it == 0 ? gl.toChange : r) / weight;
                 note("DEBUG: number of cells to add: \t" + Number(r) + "\nnumber of changeable cells: \t" +
                      Number(count) + "\nfraction of cells to add per iteration: \t" + Number(u));
-                r = gl.ApplyAll(u, *g.fraction, *g.codes, stuck);
+                r = gl.ApplyAll(u, *g.fraction, *g.codes, stuck, &stuckCount);
                 gl.remainder = r;
                 if (std::fabs(r) <= kTolerance) {
                     done = true;
@@ -395,7 +402,7 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
         gl.previousArea = gl.area;
         gl.previousVolume = gl.volume;
     }
-    return stuck;
+    return stuckCount;
 }
 
 void GlacierList::SpreadLostBalance(GlacierGrids& g, int code) {

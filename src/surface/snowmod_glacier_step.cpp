@@ -269,12 +269,12 @@ void schneemodellklasse::YearlyGlacierStep() {
     // The old balance comes along: process 0's copy of other rows would be a year old.
     for (OwnGrid* g : {&fractionOld, &codesOld, &massBalance, &oldMassBalance, &firn}) MPIGatherGrid(g->index);
     MPISynchroniseStack(firn.index);
-    bool stuck = false;
     if (rank == 0) {
         glacier::GlacierGrids g = WholeGlacierGrids();
-        stuck = glacierList.Balance(g, [&](const std::string& text) { *log << text << "[end-entry]"; });
+        const int stuck = glacierList.Balance(g, [&](const std::string& text) { *log << text << "[end-entry]"; });
         glacierList.SpreadLostBalance(g, -1);
-        if (stuck) std::cerr << "error: could not remove or add the required number of cells for the glacier\n";
+        for (int i = 0; i < stuck; ++i)
+            std::cerr << "error: could not remove or add the required number of cells for the glacier\n";
     }
     // Process 0 changed its whole copies; its own rows of the shared grids take them back.
     const bool copies = !fractionWhole.empty();
