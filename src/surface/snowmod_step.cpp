@@ -45,6 +45,7 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
         if (s->stat) s->stat->Reset();
     for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput})
         for (zoneFZT& z : *rec) z.n = z.sx = z.RelCellSum = 0;
+    glacierInputCells.clear();
     MPI_Barrier(MPI_COMM_WORLD);
 
     // Two regions: the copy reads master cells that the loop writes, so the loop must be

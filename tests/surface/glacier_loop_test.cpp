@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <map>
 
 #include "glacier_test_domain.hpp"
+#include "surface/glacier_physics.hpp"
 
 namespace {
 
@@ -215,6 +217,56 @@ TEST_F(GlacierLoop, GlacierRunoffReachesTheSoilModelsRunoff) {
         // Zones without glacier are left to the soil model.
         EXPECT_EQ(qg[0][1], -1.0);
         EXPECT_EQ(qg[0][3], -1.0);
+    }
+    snow->SetStatus(0);
+}
+
+TEST_F(GlacierLoop, IceRunoffIsTheSameInItsLastDigitAtAnyProcessCount) {
+    // One cell melts 2^53 mm, the others less than half its last digit each but more together:
+    // summed cell by cell in row-major order they are lost, as partial sums of rows or
+    // processes they would not be. The subbasin's sums must be the row-major ones whichever
+    // process holds the cells.
+    const auto ready = [&](const std::function<double(int, int)>& temperature) {
+        auto snow = Ready(SectionOptions{}, GlacierOptions{});
+        Fill("precipitation", 0);
+        ForOwn([&](int r, int c) {
+            G("temperature")[r][c] = temperature(r, c);
+            if (F(r, c) > 0) {
+                for (int l = 0; l <= 3; ++l) snow->firnStack[r][c][l] = 0;
+                snow->firn.data[r][c] = 0;
+            }
+        });
+        snow->run(12, 5, 7, 2020);
+        std::vector<double> melt(20, 0.0), all(20, 0.0);
+        ForOwn([&](int r, int c) { melt[static_cast<std::size_t>((r - 1) * 5 + c - 1)] = snow->meltIce.data[r][c]; });
+        MPI_Allreduce(melt.data(), all.data(), 20, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        return std::make_pair(std::move(snow), all);
+    };
+    // Ice melt per degree of this day (the melt is linear in the temperature).
+    const double perDegree = ready([](int, int) { return 1.0; }).second[3];
+    ASSERT_GT(perDegree, 0.0);
+    auto [snow, all] = ready([&](int r, int c) {
+        const double share = F(r, c) > 0 ? F(r, c) : 1.0;
+        return (r == 1 ? std::ldexp(1.0, 53) : 0.8 / share) / perDegree;
+    });
+
+    // Zone 5 cell by cell, as one process sums it.
+    double rel = 0, sx = 0, glacierCells = 0, freeCells = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (zone_[r][c] != 5) continue;
+            const double g = F(r, c), v = all[static_cast<std::size_t>((r - 1) * 5 + c - 1)];
+            rel += g;
+            sx += v * g;
+            rel += 1 - g;
+            glacierCells += g;
+            freeCells += 1 - g;
+        }
+    EXPECT_EQ(sx, all[3]);  // the small melts were lost
+    glacier::Triple q;
+    glacier::RouteSubbasin(q, {10, 20, 5}, {sx / rel, 0, 0}, glacierCells / (freeCells + glacierCells));
+    if (talvo_test::Rank() == 0) {
+        EXPECT_EQ(snow->Qice_slr[2], q.ice);
     }
     snow->SetStatus(0);
 }
