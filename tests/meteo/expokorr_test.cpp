@@ -1,8 +1,12 @@
 // The radiation correction as a sub-model: its section, the grids it publishes and the
 // correction of whole steps on the test domain.
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "radiation_test_support.hpp"
 
@@ -167,6 +171,46 @@ TEST_F(RadiationTest, RecomputedEveryNumberOfStepsTemperatureFollowsEveryStep) {
     // The fourth step recomputes for its own date.
     m->run(24, 4, 4, 2020);
     EXPECT_NE(m->HorizontalSum(), h);
+}
+
+TEST_F(RadiationTest, CorrectedTemperatureIsWrittenEveryStep) {
+    // Recomputed every third step, written with the mean over the run (write code 50): the
+    // three days of the run each count with their own corrected temperature.
+    Fill(slope_, [](int, int) { return 40.0; });
+    Fill(aspect_, [](int, int) { return 180.0; });
+    std::string section = RadiationSection(2, 3, 24, 1.0);
+    section.replace(section.find("tkorr.asc\n0\n"), 12, "tkorr.asc\n50\n");
+    settings_.textOutput = true;
+    settings_.doublePrecision = true;
+    DecomposeInBands();
+    unsigned error = 0;
+    auto m = Make(section, &error);
+    ASSERT_EQ(error, 0u);
+    std::vector<double> sum(20, 0.0);
+    for (int d = 1; d <= 3; ++d) {
+        Fill(temperature_, [&](int r, int c) { return 10.0 + r + 0.1 * c + 4.0 * d; });
+        m->run(24, d, 1, 2020);
+        for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (InZone(r, c)) sum[static_cast<std::size_t>((r - 1) * 5 + c - 1)] += At("corr_temperature", r, c);
+    }
+    m.reset();
+    std::vector<double> all(20, 0.0);
+    MPI_Allreduce(sum.data(), all.data(), 20, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        std::istringstream text(talvo_test::ReadFile("tkorr.mit"));
+        std::string line;
+        for (int i = 0; i < 6; ++i) std::getline(text, line);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                double v = 0;
+                text >> v;
+                const double mean = all[static_cast<std::size_t>((r - 1) * 5 + c - 1)] / 3.0;
+                if (InZone(r, c)) {
+                    EXPECT_NEAR(v, mean, 1e-3) << r << "," << c;
+                }
+            }
+    }
 }
 
 TEST_F(RadiationTest, NightTemperatureForLongStepsAlsoWhenOff) {
