@@ -157,7 +157,10 @@ void precicorrclass::SharePointCells() {
     }
     add(nodata, nodata);
     for (meteointerpol* ip : {temperature_, wind_}) {
-        if (ip == nullptr) continue;
+        // Only bilinear methods and scenario grids need values of the cells.
+        const bool needed = ip != nullptr && (ip->method == 5 || ip->method == 6 ||
+                                              (ip->SzenUse == 1 && (ip->SzenMeth == 5 || ip->SzenMeth == 6)));
+        if (!needed) continue;
         BlendScenario(*ip);
         std::vector<meteointerpol::PointCell> shared = cells;
         ip->SharePointCells(shared);
