@@ -20,6 +20,8 @@ void expokorrklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::in
         month = m;
         year = y;
         RefreshTemperature();
+        // A temperature of every step is an output of every step.
+        if (corrTemperatureIndex_ > 0) WriteStatisticGrids(corrTemperatureIndex_, true, false);
         return;
     }
     stepCounter_ = 1;

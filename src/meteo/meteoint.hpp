@@ -85,6 +85,11 @@ public:
     virtual double RegressionValue(double x, double y, double z) const;
     // Between the four look-up stations of the cell (row, column), in rotated coordinates.
     virtual double Bilinear(double x, double y, int file, int row, int column, double* weights) const;
+    // The same between the given look-up stations (upper right, upper left, lower left, lower
+    // right; 0 = none).
+    double Bilinear(double x, double y, int file, const std::array<int, 4>& corners, double* weights) const;
+    // The look-up stations of a cell whose (rotated) coordinates are x, y.
+    std::array<int, 4> CornersAt(double x, double y) const;
     virtual double Determinant3(const double* a, const double* b, const double* c) const;
     // Fits the regression parameters to the current values of station file 0 (methods 10 and
     // 11); the time loop calls it before run.
@@ -111,6 +116,17 @@ public:
     std::string DescribeMethod() const;
     // Look-up station of a corner of an own cell (0 = none).
     int LookUpStation(int row, int column, Corner corner) const;
+    // What an evaluation at a point needs of its cell, whichever process holds the cell's row.
+    struct PointCell {
+        int row = 0, column = 0;
+        bool held = false;  // false: no process holds the row
+        double x = 0, y = 0, elevation = 0, scenario = 0;
+        std::array<int, 4> corners{0, 0, 0, 0};
+    };
+    // Fills the cells of the list from the process holding each row (the lowest rank where two
+    // share it): the cell's (rotated) coordinates with its look-up stations, its elevation and
+    // its value of the scenario grid of the month (scenario methods 5 and 6). Collective.
+    void SharePointCells(std::vector<PointCell>& cells);
     // The columns of the station mesh, each with its station numbers from the south; empty
     // without a mesh.
     const std::vector<std::vector<int>>& MeshColumns() const { return meshColumns_; }

@@ -242,56 +242,94 @@ void meteointerpol::ChooseLookUpStations(int files) {
     *log << "choosing look-up-stations..." << "[end-entry]";
     const Matrix& cx = rotatedX ? rotatedX : *coordX;
     const Matrix& cy = rotatedY ? rotatedY : *coordY;
-    const auto& sx = stationRotX[0];
-    const auto& sy = stationRotY[0];
-    const int n = Station(0).StationCount();
     // Every file has the stations of the first; Bilinear takes the corners found for it.
     for (int r = firstRow; r <= lastRow; ++r) {
         for (int c = 1; c <= ncols; ++c) {
             if ((*zoneGrid)[r][c] == nodata || (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank)) continue;
-            const double x = cx[r][c], y = cy[r][c];
-            int k = 0;
-            double best = 1e30;
-            for (int j = 1; j <= n; ++j) {
-                const auto i = static_cast<std::size_t>(j);
-                const double d2 = (sx[i] - x) * (sx[i] - x) + (sy[i] - y) * (sy[i] - y);
-                if (d2 < best) {
-                    best = d2;
-                    k = j;
-                }
-            }
-            std::array<int, 4>& corners = lookUp_[static_cast<std::size_t>(r - firstRow) * rowCells +
-                                                  static_cast<std::size_t>(c)];
-            if (k == 0) continue;
-            const bool left = sx[static_cast<std::size_t>(k)] - x <= 0;
-            const bool lower = sy[static_cast<std::size_t>(k)] - y <= 0;
-            int ur, ul, ll, lr;
-            if (left && lower) {
-                ll = k;
-                ul = FindNeighbour(k, 0, 1);
-                ur = FindNeighbour(ul, 1, 0);
-                lr = FindNeighbour(k, 1, 0);
-            } else if (left) {
-                ul = k;
-                ll = FindNeighbour(k, 0, -1);
-                lr = FindNeighbour(ll, 1, 0);
-                ur = FindNeighbour(k, 1, 0);
-            } else if (lower) {
-                lr = k;
-                ll = FindNeighbour(k, -1, 0);
-                ul = FindNeighbour(ll, 0, 1);
-                ur = FindNeighbour(k, 0, 1);
-            } else {
-                ur = k;
-                ul = FindNeighbour(k, -1, 0);
-                ll = FindNeighbour(ul, 0, -1);
-                lr = FindNeighbour(k, 0, -1);
-            }
-            corners = {ur, ul, ll, lr};
+            lookUp_[static_cast<std::size_t>(r - firstRow) * rowCells + static_cast<std::size_t>(c)] =
+                CornersAt(cx[r][c], cy[r][c]);
         }
     }
     const std::string dots(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)), '.');
     for (int i = 0; i < files; ++i) *log << dots << "[end-entry]";
+}
+
+std::array<int, 4> meteointerpol::CornersAt(double x, double y) const {
+    const auto& sx = stationRotX[0];
+    const auto& sy = stationRotY[0];
+    const int n = input_->Station(0).StationCount();
+    int k = 0;
+    double best = 1e30;
+    for (int j = 1; j <= n; ++j) {
+        const auto i = static_cast<std::size_t>(j);
+        const double d2 = (sx[i] - x) * (sx[i] - x) + (sy[i] - y) * (sy[i] - y);
+        if (d2 < best) {
+            best = d2;
+            k = j;
+        }
+    }
+    if (k == 0) return {0, 0, 0, 0};
+    const bool left = sx[static_cast<std::size_t>(k)] - x <= 0;
+    const bool lower = sy[static_cast<std::size_t>(k)] - y <= 0;
+    int ur, ul, ll, lr;
+    if (left && lower) {
+        ll = k;
+        ul = FindNeighbour(k, 0, 1);
+        ur = FindNeighbour(ul, 1, 0);
+        lr = FindNeighbour(k, 1, 0);
+    } else if (left) {
+        ul = k;
+        ll = FindNeighbour(k, 0, -1);
+        lr = FindNeighbour(ll, 1, 0);
+        ur = FindNeighbour(k, 1, 0);
+    } else if (lower) {
+        lr = k;
+        ll = FindNeighbour(k, -1, 0);
+        ul = FindNeighbour(ll, 0, 1);
+        ur = FindNeighbour(k, 0, 1);
+    } else {
+        ur = k;
+        ul = FindNeighbour(k, -1, 0);
+        ll = FindNeighbour(ul, 0, -1);
+        lr = FindNeighbour(k, 0, -1);
+    }
+    return {ur, ul, ll, lr};
+}
+
+void meteointerpol::SharePointCells(std::vector<PointCell>& cells) {
+    const Matrix* cx = rotatedX ? &rotatedX : coordX;
+    const Matrix* cy = rotatedY ? &rotatedY : coordY;
+    const Matrix* elevation = gridStore != nullptr ? (*gridStore)[2].grid : nullptr;
+    const bool scenarioCells = SzenUse == 1 && (SzenMeth == 5 || SzenMeth == 6);
+    const std::size_t n = cells.size();
+    // The holder of each cell's row: the lowest rank among the processes whose rows hold it.
+    std::vector<int> mine(n), holder(n);
+    for (std::size_t i = 0; i < n; ++i) mine[i] = cells[i].row >= firstRow && cells[i].row <= lastRow ? rank : size;
+    MPI_Allreduce(mine.data(), holder.data(), static_cast<int>(n), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    constexpr std::size_t kFields = 4;
+    std::vector<double> values(kFields * n, 0.0), all(kFields * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (holder[i] != rank) continue;
+        const int r = cells[i].row, c = cells[i].column;
+        double* v = &values[kFields * i];
+        v[0] = cx != nullptr && cx->holds(r) ? (*cx)[r][c] : nodata;
+        v[1] = cy != nullptr && cy->holds(r) ? (*cy)[r][c] : nodata;
+        v[2] = elevation != nullptr && elevation->holds(r) ? (*elevation)[r][c] : nodata;
+        v[3] = scenarioCells && scenarioGrid.holds(r) ? scenarioGrid[r][c] : nodata;
+    }
+    // Only the holder gives a cell's values; the others add zeros, which leaves them exact.
+    MPI_Allreduce(values.data(), all.data(), static_cast<int>(kFields * n), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    const bool bilinear = (method == 5 || method == 6) && !stationRotX[0].empty();
+    for (std::size_t i = 0; i < n; ++i) {
+        PointCell& p = cells[i];
+        p.held = holder[i] < size;
+        const double* v = &all[kFields * i];
+        p.x = p.held ? v[0] : nodata;
+        p.y = p.held ? v[1] : nodata;
+        p.elevation = p.held ? v[2] : nodata;
+        p.scenario = p.held ? v[3] : nodata;
+        p.corners = bilinear && p.x != nodata && p.y != nodata ? CornersAt(p.x, p.y) : std::array<int, 4>{0, 0, 0, 0};
+    }
 }
 
 int meteointerpol::LookUpStation(int row, int column, Corner corner) const {

@@ -125,12 +125,19 @@ double meteointerpol::Idw(double x, double y, int file, double* weights) const {
 }
 
 double meteointerpol::Bilinear(double x, double y, int file, int row, int column, double* weights) const {
+    return Bilinear(x, y, file,
+                    {LookUpStation(row, column, kUpperRight), LookUpStation(row, column, kUpperLeft),
+                     LookUpStation(row, column, kLowerLeft), LookUpStation(row, column, kLowerRight)},
+                    weights);
+}
+
+double meteointerpol::Bilinear(double x, double y, int file, const std::array<int, 4>& corners, double* weights) const {
     const std::vector<double>& v = input_->Station(file).Values();
     const auto& sx = stationRotX[0];
     const auto& sy = stationRotY[0];
     // A corner whose station has no valid value counts as missing.
     auto corner = [&](Corner which) {
-        const int s = LookUpStation(row, column, which);
+        const int s = corners[static_cast<std::size_t>(which)];
         return s > 0 && !(v[static_cast<std::size_t>(s)] < -N) ? s : 0;
     };
     const int s1 = corner(kUpperRight), s2 = corner(kUpperLeft), s3 = corner(kLowerLeft), s4 = corner(kLowerRight);

@@ -121,6 +121,54 @@ void precicorrclass::BlendScenario(meteointerpol& ip) const {
     ip.UpdateScenario(d, m);
 }
 
+std::pair<int, int> precicorrclass::CellOf(double x, double y) const {
+    const int row = std::clamp(nrows - static_cast<int>((y - yllcorner) / cellsize), 1, std::max(nrows, 1));
+    const int col = std::clamp(static_cast<int>((x - xllcorner) / cellsize) + 1, 1, std::max(ncols, 1));
+    return {row, col};
+}
+
+const meteointerpol::PointCell& precicorrclass::PointCellOf(meteointerpol& ip, int row, int column) {
+    auto& cells = pointCells_[&ip];
+    const long key = static_cast<long>(row) * (ncols + 1) + column;
+    const auto it = cells.find(key);
+    if (it != cells.end()) return it->second;
+    std::vector<meteointerpol::PointCell> one(1);
+    one[0].row = row;
+    one[0].column = column;
+    ip.SharePointCells(one);
+    return cells[key] = one[0];
+}
+
+void precicorrclass::SharePointCells() {
+    pointCells_.clear();
+    std::vector<meteointerpol::PointCell> cells;
+    auto add = [&](double x, double y) {
+        const auto [row, column] = CellOf(x, y);
+        for (const auto& p : cells)
+            if (p.row == row && p.column == column) return;
+        meteointerpol::PointCell p;
+        p.row = row;
+        p.column = column;
+        cells.push_back(p);
+    };
+    if (method_ != 2 && method_ != 10 && stations_ > 0) {
+        StationFile& file = precipitation_->Station(0);
+        for (int i = 1; i <= stations_; ++i) add(file.X()[static_cast<std::size_t>(i)], file.Y()[static_cast<std::size_t>(i)]);
+    }
+    add(nodata, nodata);
+    for (meteointerpol* ip : {temperature_, wind_}) {
+        // Only bilinear methods and scenario grids need values of the cells.
+        const bool needed = ip != nullptr && (ip->method == 5 || ip->method == 6 ||
+                                              (ip->SzenUse == 1 && (ip->SzenMeth == 5 || ip->SzenMeth == 6)));
+        if (!needed) continue;
+        BlendScenario(*ip);
+        std::vector<meteointerpol::PointCell> shared = cells;
+        ip->SharePointCells(shared);
+        auto& map = pointCells_[ip];
+        for (const auto& p : shared) map[static_cast<long>(p.row) * (ncols + 1) + p.column] = p;
+    }
+}
+
 double precicorrclass::InterpolateAtPoint(meteointerpol& ip, double* buffer, double x, double y, double z) {
     BlendScenario(ip);
     // The point turned against the anisotropy of the interpolator, about the lower-left corner.
@@ -133,8 +181,7 @@ double precicorrclass::InterpolateAtPoint(meteointerpol& ip, double* buffer, dou
         tx = xllcorner + r * std::cos(angle);
         ty = yllcorner + r * std::sin(angle);
     }
-    const int row = std::clamp(nrows - static_cast<int>((y - yllcorner) / cellsize), 1, std::max(nrows, 1));
-    const int col = std::clamp(static_cast<int>((x - xllcorner) / cellsize) + 1, 1, std::max(ncols, 1));
+    const auto [row, col] = CellOf(x, y);
     const double invalid = -ip.N - 1;
     const bool stations = ip.HasStations();
     double v = invalid;
@@ -164,16 +211,15 @@ double precicorrclass::InterpolateAtPoint(meteointerpol& ip, double* buffer, dou
             break;
         case 5:
         case 6: {
-            // The look-up stations of bilinear interpolation exist for own cells only; every
-            // process must evaluate the stations alike, so the distance weighting stands in.
-            auto idw = [&](int file) {
-                return ip.anisotropyRatio < 1.0 ? ip.IDWWeightsAnisotropic(tx, ty, file, buffer)
-                                                : ip.IDWWeights(x, y, file, buffer);
-            };
-            v = idw(0);
+            // Between the look-up stations of the point's cell, which every process knows from
+            // the process holding the cell; the gradient of method 6 applies at the cell's
+            // elevation (the point's own where no process holds the cell).
+            const meteointerpol::PointCell& cell = PointCellOf(ip, row, col);
+            v = ip.Bilinear(tx, ty, 0, cell.corners, buffer);
             if (ip.method == 6 && !(v < -ip.N)) {
-                const double second = idw(1);
-                v = second < -ip.N ? invalid : v + second * z;
+                const double second = ip.Bilinear(tx, ty, 1, cell.corners, buffer);
+                const double h = cell.held && cell.elevation != nodata ? cell.elevation : z;
+                v = second < -ip.N ? invalid : v + second * h;
             }
             break;
         }
@@ -195,9 +241,17 @@ double precicorrclass::InterpolateAtPoint(meteointerpol& ip, double* buffer, dou
         v = ip.lowerReplacement;
     else if (v > ip.upperLimit)
         v = ip.upperReplacement;
-    if (ip.SzenUse == 1 && ip.SzenMeth != 5 && ip.SzenMeth != 6) {
-        const double change = ip.ScenarioChange(x, y, row, col);
-        v = ip.SzenMeth == 1 ? v + change : v * change;
+    if (ip.SzenUse == 1) {
+        // Scenario grids hold the rows of their process: the cell's value comes from the process
+        // holding it; a cell without a value changes nothing.
+        double change = ip.SzenMeth == 1 || ip.SzenMeth == 6 ? 0.0 : 1.0;
+        if (ip.SzenMeth == 5 || ip.SzenMeth == 6) {
+            const meteointerpol::PointCell& cell = PointCellOf(ip, row, col);
+            if (cell.held && cell.scenario != nodata) change = cell.scenario;
+        } else {
+            change = ip.ScenarioChange(x, y, row, col);
+        }
+        v = ip.SzenMeth == 1 || ip.SzenMeth == 6 ? v + change : v * change;
     }
     return v;
 }

@@ -4,13 +4,15 @@
 // precipitation interpolator are corrected before the interpolators run, with temperature and
 // wind evaluated at each station by their own interpolators; with it on the "precipitation"
 // grid is corrected cell by cell after the superposition.
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/modelobject.hpp"
+#include "meteo/meteoint.hpp"
 #include "meteo/precicorr_physics.hpp"
 
-class meteointerpol;
 struct SubmodelSettings;
 
 class precicorrclass : public modelobject {
@@ -44,6 +46,15 @@ private:
     void CorrectStationValues(double* buffer);
     void CorrectRegression(double* buffer);
     void BlendScenario(meteointerpol& ip) const;
+    // The cell (row, column) of a point, as the point evaluation takes it.
+    std::pair<int, int> CellOf(double x, double y) const;
+    // The shared values of a point's cell for ip, taken from the cells shared at the start of
+    // the station variant; a cell not shared yet is shared on the spot (collective: every
+    // process evaluates the same points).
+    const meteointerpol::PointCell& PointCellOf(meteointerpol& ip, int row, int column);
+    // Shares the cells of the precipitation stations (and of the place-less point of the
+    // regression refit) for the temperature and wind interpolators.
+    void SharePointCells();
 
     undercatch::Coefficients k_;
     meteointerpol* precipitation_ = nullptr;
@@ -62,5 +73,7 @@ private:
     int regionSets_ = 1;
     std::vector<double> stationTemperature_, stationWind_;
     std::vector<double> buffer_;
+    // Per interpolator the shared cells by row * (ncols + 1) + column.
+    std::map<const meteointerpol*, std::map<long, meteointerpol::PointCell>> pointCells_;
     bool regionsLookedUp_ = false;
 };

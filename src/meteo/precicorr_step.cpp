@@ -11,6 +11,7 @@ void precicorrclass::CorrectStations() {
     for (meteointerpol* ip : {temperature_, wind_})
         if (ip != nullptr && ip->HasStations()) largest = std::max(largest, ip->Station(0).StationCount());
     buffer_.assign(static_cast<std::size_t>(largest) + 1, 0.0);
+    SharePointCells();
     if (method_ != 2 && method_ != 10 && stations_ > 0) CorrectStationValues(buffer_.data());
     if (method_ == 2 || method_ == 3 || method_ == 10 || method_ == 11) CorrectRegression(buffer_.data());
     buffer_.clear();

@@ -111,7 +111,8 @@ public:
     virtual double CosAngleBetween(double azimuth1, double zenith1, double azimuth2, double zenith2) const;
     virtual void GetSunriseSunset(double latitude, double longitude, int day, int month, double* sunrise,
                                   double* sunset) const;
-    virtual void ComputeDaylightFraction();
+    // extraHours: a part of an hour by which the sub-model's clock runs ahead of the stored hour.
+    virtual void ComputeDaylightFraction(double extraHours = 0.0);
     virtual void InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
                                  OutputCodeEntry* table, int tableCount);
     virtual double Product(double x, double y) const { return x * y; }

@@ -86,7 +86,7 @@ void teilmodellklasse::GetSunriseSunset(double lat, double lon, int day_, int mo
     }
 }
 
-void teilmodellklasse::ComputeDaylightFraction() {
+void teilmodellklasse::ComputeDaylightFraction(double extraHours) {
     double rise = 0, set = 0;
     GetSunriseSunset(latitude, longitude, static_cast<int>(day), static_cast<int>(month), &rise, &set);
     rise = std::fmod(rise + 24.0, 24.0);
@@ -94,7 +94,7 @@ void teilmodellklasse::ComputeDaylightFraction() {
     sunrise = rise;
     sunset = set;
 
-    const double te = static_cast<double>(hour) + hourOffset;
+    const double te = static_cast<double>(hour) + hourOffset + extraHours;
     const double stepHours = timeInterval / 60.0;
     const double length = timeInterval > 1440.0 ? 24.0 : stepHours;
     const double ts = te - length;

@@ -88,7 +88,9 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
     v.month = mon;
     v.day = dd;
 
-    ComputeDaylightFraction();
+    // The stored hour holds the whole hours of the shift; the sun is placed with all of it.
+    const double shiftFraction = timeShift - std::trunc(timeShift);
+    ComputeDaylightFraction(shiftFraction);
     v.fday = dayFraction;
     v.fnight = nightFraction;
     v.noSun = nightFlag != 0 || method == 2 || method == 4;
@@ -100,7 +102,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
         const double daylight = stepHours * v.fday;
         v.subSteps = std::clamp(static_cast<int>(std::ceil(daylight - 0.001)), 1, kMaxSubSteps);
         v.dh = daylight / v.subSteps;
-        const double start = static_cast<double>(hour) + hourOffset - stepHours + darkBeforeSunrise;
+        const double start = static_cast<double>(hour) + shiftFraction + hourOffset - stepHours + darkBeforeSunrise;
         for (int k = 1; k <= v.subSteps; ++k) {
             double azimuth = 0, elevationAngle = 0;
             GetSunPosition(latitude, longitude, start + (k - 0.5) * v.dh, dd, mon, &azimuth, &elevationAngle);

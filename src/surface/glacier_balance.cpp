@@ -146,12 +146,18 @@ double Glacier::Applications(double u, const Matrix& fraction) {
     return sum;
 }
 
-double Glacier::ApplyAll(double u, Matrix& fraction, Matrix& codes, bool& stuck) const {
+double Glacier::ApplyAll(double u, Matrix& fraction, Matrix& codes, bool& stuck, int* stuckCount) const {
     double r = 0;
     for (std::size_t k = 0; k < bands.size(); ++k)
         for (std::size_t i = 0; i <= k; ++i) {
             const int times = i == 0 ? 1 + extraWeight : 1;
-            for (int t = 0; t < times; ++t) r += bands[i].Apply(u, fraction, codes, stuck);
+            for (int t = 0; t < times; ++t) {
+                bool one = false;
+                r += bands[i].Apply(u, fraction, codes, one);
+                if (!one) continue;
+                stuck = true;
+                if (stuckCount != nullptr) ++*stuckCount;
+            }
         }
     return r;
 }
@@ -302,8 +308,18 @@ int GlacierList::Grow(GlacierGrids& g, int code) {
     return added;
 }
 
-bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
+void GlacierList::Recount(const GlacierGrids& g, Glacier& gl) {
+    gl.ResetCount();
+    Collect(g, gl.code, false);
+    if (gl.cells == 0) {
+        gl.ResetCount();
+        Collect(g, gl.code, true);
+    }
+}
+
+int GlacierList::Balance(GlacierGrids& g, const Note& note) {
     bool stuck = false;
+    int stuckCount = 0;
     for (Glacier& gl : glaciers) {
         gl.ResetCount();
         gl.volume = gl.previousVolume;
@@ -340,6 +356,7 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
              "\nNew Volume:\t" + Number(gl.volume) + "\nOld Area:\t" + Number(gl.previousArea) + "\nNew Area:\t" +
              Number(gl.area) + "\n");
         bool done = std::fabs(r) <= kTolerance;
+        bool recounted = false;
         for (int it = 0; it < kIterations && !done; ++it) {
             const double direction = r;
             double count = 0;
@@ -349,7 +366,7 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
                 const double u = (it == 0 ? gl.toChange : r) / weight;
                 note("DEBUG: number of cells to add: \t" + Number(r) + "\nnumber of changeable cells: \t" +
                      Number(count) + "\nfraction of cells to add per iteration: \t" + Number(u));
-                r = gl.ApplyAll(u, *g.fraction, *g.codes, stuck);
+                r = gl.ApplyAll(u, *g.fraction, *g.codes, stuck, &stuckCount);
                 gl.remainder = r;
                 if (std::fabs(r) <= kTolerance) {
                     done = true;
@@ -357,20 +374,26 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
                 }
             }
             gl.ResetCount();
+            // The cells a growing glacier takes hold no ice yet, so refilling the bands from
+            // the glacier's cells would drop them: they are kept for the next application.
+            std::vector<CellPos> grown;
             if (r > 0) {
                 note("DEBUG: growing the glacier...");
                 Grow(g, gl.code);
+                for (const Band& b : gl.bands) grown.insert(grown.end(), b.cells.begin(), b.cells.end());
             } else {
                 note("DEBUG: shrinking the glacier...");
             }
-            Collect(g, gl.code, false);
-            if (gl.cells == 0) {
-                gl.ResetCount();
-                Collect(g, gl.code, true);
-            }
+            Recount(g, gl);
+            recounted = true;
             gl.BuildBands();
             FillBands(g, gl.code);
+            for (const CellPos& p : grown)
+                if (!((*g.fraction)[p.row][p.col] > 0)) gl.AddToBand(p, (*g.elevation)[p.row][p.col]);
         }
+        // A recount stands for the area before the last application: the area reached is
+        // counted again, so that the next year starts from it.
+        if (recounted && done) Recount(g, gl);
         if (!done)
             note("WARNING: \n----------- WARNING: ----------\nThere were too many iterations when trying to remove or "
                  "add glacier areas for glacier" +
@@ -379,7 +402,7 @@ bool GlacierList::Balance(GlacierGrids& g, const Note& note) {
         gl.previousArea = gl.area;
         gl.previousVolume = gl.volume;
     }
-    return stuck;
+    return stuckCount;
 }
 
 void GlacierList::SpreadLostBalance(GlacierGrids& g, int code) {

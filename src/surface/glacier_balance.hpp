@@ -66,8 +66,9 @@ struct Glacier {
     // Weighted number of band applications per unit change of the current direction.
     double Applications(double u, const Matrix& fraction);
     // One pass over the bands: band i applied (n - i) times, band 0 extraWeight x n more.
-    // Returns the sum of the remainders.
-    double ApplyAll(double u, Matrix& fraction, Matrix& codes, bool& stuck) const;
+    // Returns the sum of the remainders; stuckCount, when given, counts the applications that
+    // ended their five passes with a change left.
+    double ApplyAll(double u, Matrix& fraction, Matrix& codes, bool& stuck, int* stuckCount = nullptr) const;
 };
 
 // The grids the glacier records are built from and change (whole grids, 1-based).
@@ -118,9 +119,9 @@ public:
     void FillBands(const GlacierGrids& g, int code);
     // Candidate ice-free cells next to the glacier, in up to four passes; returns the number.
     int Grow(GlacierGrids& g, int code);
-    // The yearly balance; messages go to note. Returns true when a band could not place its
-    // change (the caller writes the standard-error line).
-    bool Balance(GlacierGrids& g, const Note& note);
+    // The yearly balance; messages go to note. Returns the number of band applications that
+    // could not place their change (the caller writes the standard-error line for each).
+    int Balance(GlacierGrids& g, const Note& note);
     // Spreads the balance of the area each glacier lost over the cells it still covers.
     void SpreadLostBalance(GlacierGrids& g, int code);
 
@@ -130,6 +131,9 @@ private:
     bool IsBasin(const GlacierGrids& g, int r, int c) const;
     bool Neighbour(const GlacierGrids& g, int r, int c, int dir, int& nr, int& nc) const;
     int GrowPass(GlacierGrids& g, Glacier& gl, bool keepFirn, bool widened);
+    // Count, area and elevation range of one glacier from the grids (the range tracked only
+    // when its cells are found no other way).
+    void Recount(const GlacierGrids& g, Glacier& gl);
 };
 
 }  // namespace glacier

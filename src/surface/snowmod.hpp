@@ -163,6 +163,11 @@ public:
     };
     std::vector<GlacierSubbasinRecord> glacierTable;
     std::vector<zoneFZT> iceInput, firnInput, snowInput;  // melt sums of the step per ranked zone
+    // The step's melt inputs of the own cells in row-major order, kGlacierInputFields values
+    // each; process 0 sums all processes' cells in row-major order, so the sums do not depend
+    // on how the cells are shared.
+    static constexpr std::size_t kGlacierInputFields = 7;
+    std::vector<double> glacierInputCells;
     Matrix* glacierFraction = nullptr;  // "ice_firn" or "GlacierizedCells" (own rows)
     Matrix* glacierCodes = nullptr;     // "GlacierCodes" (own rows)
     int fractionIndex = 0, codesIndex = 0;
@@ -200,6 +205,8 @@ public:
     void Slides();
     // Glacier runoff of the step (process 0) into the "glacier_melt_total" record and Qg.
     void RouteGlacierRunoff();
+    // Sums the melt inputs of every process's cells on process 0 in row-major order.
+    void SumGlacierInputs();
 
 private:
     // Construction steps (snowmod_config.cpp).

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "surface/snowmod.hpp"
+#include "tables/multilayer_landuse.hpp"
 
 namespace {
 constexpr double kFreezingK = 273.16;
@@ -24,9 +25,9 @@ void schneemodellklasse::Construct() {
     elevation = (*gridStore)[2].grid;
     RankZones(soilZones);
     FindDecompositionGrids();
-    // One land-use grid per layer of the multilayer land use; the first is always there.
-    landuseLayers = 1;
-    while (FindGrid(StrFormat("%s%d", "landuse", landuseLayers + 1)) > 0) ++landuseLayers;
+    // One land-use grid per layer of the set-up's multilayer land use, one without it.
+    const multilayer_landuse_entry* table = settings.multilayerTable;
+    landuseLayers = table != nullptr && table[0].code >= 1 ? std::max(1, table[1].layerCount) : 1;
     landuse.assign(static_cast<std::size_t>(landuseLayers) + 1, nullptr);
 
     ReadSection();
@@ -256,7 +257,7 @@ void schneemodellklasse::LinkInputGrids() {
     const int evaporation = FindGrid("snow_evaporation");
     snowEvaporation = evaporation > 0 ? (*gridStore)[evaporation].grid : nullptr;
     for (int l = 1; l <= landuseLayers; ++l)
-        landuse[static_cast<std::size_t>(l)] = Linked(StrFormat("%s%d", "landuse", l));
+        landuse[static_cast<std::size_t>(l)] = (*gridStore)[GetGridIndex(StrFormat("%s%d", "landuse", l))].grid;
     ReadGlacierSection();
     if (method == 4) vapourPressure = Linked("vapor_pressure");
     if (snow::NeedsWindSpeed(method)) windSpeed = Linked("wind_speed");

@@ -397,7 +397,7 @@ void schneemodellklasse::ReadPermafrostSection() {
     ReadValue(f, "%lf", &minSnowAgeRefreeze, "Min_Snow_Age_Refreeze for " + section);
     ReadValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + section);
     ReadNameAndCode(*this, statThaw.fileName, statThaw.code, "name of thaw depth statistics file " + section);
-    CreateStatistic(statThaw, "thaw_depth_in_m_", 4);
     ReadValue(f, "%lf", &reducedKsat, "reduced k_sat (in m/s)" + section);
     CloseControlFile();
+    CreateStatistic(statThaw, "thaw_depth_in_m_", 4);
 }

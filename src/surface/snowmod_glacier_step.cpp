@@ -127,19 +127,17 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c) {
     const int snowZone = zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size())
                              ? (*zoneIndex)[static_cast<std::size_t>(code)]
                              : -1;
-    // The runoff inputs are summed as the statistics do, whether their outputs are written or not.
-    auto add = [&](std::vector<zoneFZT>& rec, double value, double weight) {
-        zoneFZT& z = rec[static_cast<std::size_t>(zone)];
-        z.n += weight;
-        const double a = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
-                             ? (*relCellArea)[r][c]
-                             : 1.0;
-        z.RelCellSum += a * weight;
-        z.sx += value * a * weight;
+    // The runoff inputs are summed as the statistics do, whether their outputs are written or
+    // not: the cell's values are kept for the sums in row-major order (SumGlacierInputs).
+    const double a =
+        relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c] : 1.0;
+    auto keep = [&](double share, double ice, double firnMelt, double snowMelt) {
+        const double cell = static_cast<double>(r - 1) * ncols + (c - 1);
+        for (double v : {cell, static_cast<double>(zone), a, share, ice, firnMelt, snowMelt})
+            glacierInputCells.push_back(v);
     };
-    auto both = [&](StatOutput& out, std::vector<zoneFZT>* own, double value, double weight) {
+    auto both = [&](StatOutput& out, double value, double weight) {
         out.stat->AddValue(r, c, zone, value, weight);
-        if (own != nullptr) add(*own, value, weight);
     };
     const double g = std::clamp((*glacierFraction)[r][c], 0.0, 1.0);
     if (snowZone >= 0) {
@@ -149,9 +147,10 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c) {
     }
     const bool dynamic = glacier::IsDynamic(glacierMethod);
     if (g <= 0) {
-        both(statFirnMelt, &firnInput, 0, 1);
-        both(statIceMelt, &iceInput, 0, 1);
-        both(statSnowOnIce, &snowInput, 0, 1);
+        keep(1, 0, 0, 0);
+        both(statFirnMelt, 0, 1);
+        both(statIceMelt, 0, 1);
+        both(statSnowOnIce, 0, 1);
         if (dynamic) {
             statFirnWE.stat->AddValue(r, c, zone, 0, 1);
             statBalanceSubbasin.stat->AddValue(r, c, zone, 0, 1);
@@ -160,12 +159,13 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c) {
     }
     const double F = firn.index > 0 && firn.data[r][c] > 0 ? 1.0 : 0.0;
     const double sm = meltG.index > 0 ? meltG.data[r][c] : 0.0;
-    both(statFirnMelt, &firnInput, meltFirn.data[r][c] + F * sm, g);
-    both(statFirnMelt, &firnInput, 0, 1 - g);
-    both(statIceMelt, &iceInput, meltIce.data[r][c], g);
-    both(statIceMelt, &iceInput, 0, 1 - g);
-    both(statSnowOnIce, &snowInput, (1 - F) * sm, g);
-    both(statSnowOnIce, &snowInput, 0, 1 - g);
+    keep(g, meltIce.data[r][c], meltFirn.data[r][c] + F * sm, (1 - F) * sm);
+    both(statFirnMelt, meltFirn.data[r][c] + F * sm, g);
+    both(statFirnMelt, 0, 1 - g);
+    both(statIceMelt, meltIce.data[r][c], g);
+    both(statIceMelt, 0, 1 - g);
+    both(statSnowOnIce, (1 - F) * sm, g);
+    both(statSnowOnIce, 0, 1 - g);
     if (!dynamic) return;
     double& mb = massBalance.data[r][c];
     mb += snowFraction.data[r][c] + rainFraction.data[r][c] - sm - meltFirn.data[r][c] - meltIce.data[r][c];
@@ -178,9 +178,51 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c) {
     statBalanceGlacier.stat->AddValue(r, c, zone, mb, g);
 }
 
+void schneemodellklasse::SumGlacierInputs() {
+    const std::size_t k = kGlacierInputFields;
+    const int mine = static_cast<int>(glacierInputCells.size());
+    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(size) : 0), starts(counts.size());
+    MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<double> all;
+    if (rank == 0) {
+        int total = 0;
+        for (std::size_t p = 0; p < counts.size(); ++p) {
+            starts[p] = total;
+            total += counts[p];
+        }
+        all.resize(static_cast<std::size_t>(total));
+    }
+    MPI_Gatherv(glacierInputCells.data(), mine, MPI_DOUBLE, all.data(), counts.data(), starts.data(), MPI_DOUBLE, 0,
+                MPI_COMM_WORLD);
+    if (rank != 0) return;
+    // The cells in row-major order, whichever process held them.
+    std::vector<std::size_t> order(all.size() / k);
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return all[x * k] < all[y * k]; });
+    for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput})
+        for (zoneFZT& z : *rec) z.n = z.sx = z.RelCellSum = 0;
+    // A cell adds its glacier part (weight g) and then its free part (weight 1 - g, value 0).
+    auto add = [](zoneFZT& z, double value, double a, double weight) {
+        z.n += weight;
+        z.RelCellSum += a * weight;
+        z.sx += value * a * weight;
+    };
+    for (std::size_t i : order) {
+        const double* v = &all[i * k];
+        const std::size_t zone = static_cast<std::size_t>(v[1]);
+        const double a = v[2], g = v[3];
+        std::vector<zoneFZT>* records[3] = {&iceInput, &firnInput, &snowInput};
+        for (int j = 0; j < 3; ++j) {
+            zoneFZT& z = (*records[j])[zone];
+            add(z, v[4 + j], a, g);
+            add(z, 0, a, 1 - g);
+        }
+    }
+}
+
 void schneemodellklasse::RouteGlacierRunoff() {
     const int n = soilZones.zoneCount;
-    for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput}) ReduceZoneRecords(rec->data(), n, true);
+    SumGlacierInputs();
     if (rank != 0) return;
     auto mean = [](const zoneFZT& z) { return z.RelCellSum != 0 ? z.sx / z.RelCellSum : 0.0; };
     const glacier::Triple k{kice_els, kfirn_els, ksnow_els};
@@ -269,12 +311,12 @@ void schneemodellklasse::YearlyGlacierStep() {
     // The old balance comes along: process 0's copy of other rows would be a year old.
     for (OwnGrid* g : {&fractionOld, &codesOld, &massBalance, &oldMassBalance, &firn}) MPIGatherGrid(g->index);
     MPISynchroniseStack(firn.index);
-    bool stuck = false;
     if (rank == 0) {
         glacier::GlacierGrids g = WholeGlacierGrids();
-        stuck = glacierList.Balance(g, [&](const std::string& text) { *log << text << "[end-entry]"; });
+        const int stuck = glacierList.Balance(g, [&](const std::string& text) { *log << text << "[end-entry]"; });
         glacierList.SpreadLostBalance(g, -1);
-        if (stuck) std::cerr << "error: could not remove or add the required number of cells for the glacier\n";
+        for (int i = 0; i < stuck; ++i)
+            std::cerr << "error: could not remove or add the required number of cells for the glacier\n";
     }
     // Process 0 changed its whole copies; its own rows of the shared grids take them back.
     const bool copies = !fractionWhole.empty();

@@ -45,6 +45,7 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
         if (s->stat) s->stat->Reset();
     for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput})
         for (zoneFZT& z : *rec) z.n = z.sx = z.RelCellSum = 0;
+    glacierInputCells.clear();
     MPI_Barrier(MPI_COMM_WORLD);
 
     // Two regions: the copy reads master cells that the loop writes, so the loop must be
@@ -254,11 +255,13 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
             double TsG = energy ? surfTempG.data[r][c] : 0.0;
             double EG = 0, raisedG = 0, partG = 0;
             const double meltGlacier = SnowPassesOfCell(r, c, SG, LG, TpG, TsG, EG, true, splits, raisedG, partG);
+            // Only the energy balance computes the glacier snow's evaporation; otherwise the grid
+            // keeps what evapotranspiration took from it.
             if (energy) {
                 snowTempG.data[r][c] = TpG;
                 surfTempG.data[r][c] = TsG;
+                evaporationG.data[r][c] = EG;
             }
-            evaporationG.data[r][c] = EG;
             const double mg = std::min(meltGlacier, SG);
             LG += mg;
             SG -= mg;

@@ -5,12 +5,11 @@
 // Nothing here writes into the record: the shifted fix-point days are computed on the fly in
 // each call, February's length is a local of each date conversion. The straight line through
 // two fix points runs on past them (a day before the wrap-around point of an altitude-shifted
-// year, a forcing sum beyond its threshold) but never leaves the range of the parameter's
-// values, so a leaf area cannot turn negative.
+// year, a forcing sum beyond its threshold) and is held at 0 from below only, so that a leaf
+// area cannot turn negative.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <utility>
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
@@ -46,19 +45,12 @@ double Between(double a0, double a1, double left, double right, double d) {
     return a0 * (right - d) / (right - left) + a1 * (d - left) / (right - left);
 }
 
-// The straight line through (left, a0) and (right, a1) at x, held within [lo, hi]; two fix
-// points on one day give a0.
-double Line(double a0, double a1, double left, double right, double x, double lo, double hi) {
+// The straight line through (left, a0) and (right, a1) at x, not below 0; two fix points on
+// one day give a0.
+double Line(double a0, double a1, double left, double right, double x) {
     if (left == right) return a0;
     const double v = a0 * (right - x) / (right - left) + a1 * (x - left) / (right - left);
-    return std::clamp(v, lo, hi);
-}
-
-// Smallest and largest of the values a[0..n].
-std::pair<double, double> ValueRange(const std::vector<double>& a, int n) {
-    const auto last = a.begin() + std::min<std::ptrdiff_t>(n + 1, static_cast<std::ptrdiff_t>(a.size()));
-    const auto [lo, hi] = std::minmax_element(a.begin(), last);
-    return {*lo, *hi};
+    return std::max(v, 0.0);
 }
 
 void ShiftFailure(DiagLog* log, const char* what, std::int64_t day, int k) {
@@ -193,8 +185,7 @@ double landuse_entry::CellValue(const std::vector<double>& a, const double* D, i
         const double t = ForcingThreshold[static_cast<std::size_t>(k)];
         const Matrix* sums = cellForcingSums ? cellForcingSums[layer] : nullptr;
         const double sum = sums && sums->holds(row) ? (*sums)[row][col] : 0.0;
-        const auto [lo, hi] = ValueRange(a, n);
-        return Line(at(k - 1), at(k), D[0], t, sum, lo, hi);
+        return Line(at(k - 1), at(k), D[0], t, sum);
     }
     return Between(at(k - 1), at(k), D[k - 1], D[k], d);
 }
@@ -234,8 +225,7 @@ double landuse_entry::ValueAtJulianDay(DiagLog* log, Parameter p, int day, int l
     }
     const auto at = [&](int i) { return a[static_cast<std::size_t>(i)]; };
     if (HasDynamicStart() && iv.k == startFixPoint) return at(iv.k - 1);
-    const auto [lo, hi] = ValueRange(a, fixPointCount);
-    return Line(at(iv.k - 1), at(iv.k), iv.left, iv.right, d, lo, hi);
+    return Line(at(iv.k - 1), at(iv.k), iv.left, iv.right, d);
 }
 
 // Monthly values of the old table format: element m stands at day 15 of month m (0 the
@@ -319,9 +309,8 @@ double landuse_entry::NFactorAtJulianDay(DiagLog& log, int day) const {
         d -= 366;
         k = 1;
     }
-    const auto [lo, hi] = ValueRange(nFactor, n);
     return Line(nFactor[static_cast<std::size_t>(k) - 1], nFactor[static_cast<std::size_t>(k)],
-                JulDays[static_cast<std::size_t>(k) - 1], JulDays[static_cast<std::size_t>(k)], d, lo, hi);
+                JulDays[static_cast<std::size_t>(k) - 1], JulDays[static_cast<std::size_t>(k)], d);
 }
 
 double landuse_entry::GetDP3Value(int k) const {

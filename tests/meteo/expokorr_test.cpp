@@ -1,8 +1,13 @@
 // The radiation correction as a sub-model: its section, the grids it publishes and the
 // correction of whole steps on the test domain.
 #include <gtest/gtest.h>
+#include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "radiation_test_support.hpp"
 
@@ -87,10 +92,29 @@ TEST_F(SlopeTest, NeverAboveFiveTimesTheHorizontal) {
         EXPECT_LE(DailyFactor(89.0, 180.0), 5.0);
         EXPECT_GT(DailyFactor(89.0, 180.0), 1.0);
     }
+    // An hour of low morning sun (about 9° high, from east-south-east): steep slopes turned
+    // towards it would get more than six times the horizontal beam; the best of them get five.
+    Fill(slope_, [](int r, int) { return 70.0 + 5.0 * r; });
+    Fill(aspect_, [](int, int c) { return 95.0 + 7.0 * c; });
+    unsigned error = 0;
+    auto m = Make(RadiationSection(3, 1, 1, 1.0, 60), &error);
+    ASSERT_EQ(error, 0u);
+    m->run(8, 21, 3, 2020);
+    ASSERT_GT(m->HorizontalSum(), 0.0);
+    double best = 0;
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (InZone(r, c)) best = std::max(best, At("radiation_correction", r, c));
+    double all = 0;
+    MPI_Allreduce(&best, &all, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    EXPECT_NEAR(all, 5.0, 1e-12);
 }
 
 TEST_F(RadiationTest, TerrainShadowOnlyForMethodsOneAndTwo) {
     // A ridge of 3000 m along row 3 shades row 2 north of it when the sun is low (noon, 21 Dec).
+    // The rows are shared among the processes as in a decomposed run: process 0 finds the
+    // shadow and every process sees it on its own rows.
+    DecomposeInBands();
     Fill(elevation_, [](int r, int) { return r == 3 ? 3000.0 : 500.0; });
     for (int method : {1, 2, 3, 4}) {
         unsigned error = 0;
@@ -98,17 +122,13 @@ TEST_F(RadiationTest, TerrainShadowOnlyForMethodsOneAndTwo) {
         ASSERT_EQ(error, 0u);
         m->run(13, 21, 12, 2020);
         const bool shading = method <= 2;
-        // Process 0 holds the whole shadow grid for the shading methods, else own rows.
-        const bool whole = shading && talvo_test::Rank() == 0;
-        if (whole || Own(2)) {
-            EXPECT_EQ(At("Shadow", 2, 3), whole ? 1.0 : 0.0) << method;
-        }
-        if (whole || Own(4)) {
-            EXPECT_EQ(At("Shadow", 4, 3), 0.0) << method;
-        }
-        // Without the scatter of a decomposed run the other processes see no shadow.
         if (Own(2)) {
-            EXPECT_EQ(At("radiation_correction", 2, 3), whole || (shading && talvo_test::Size() == 1) ? 0.0 : 1.0);
+            EXPECT_EQ(At("Shadow", 2, 3), shading ? 1.0 : 0.0) << method;
+            EXPECT_EQ(At("radiation_correction", 2, 3), shading ? 0.0 : 1.0) << method;
+        }
+        if (Own(4)) {
+            EXPECT_EQ(At("Shadow", 4, 3), 0.0) << method;
+            EXPECT_GT(At("radiation_correction", 4, 3), 0.0) << method;
         }
         EXPECT_EQ(m->ShadowCellVisits() > 0, shading && talvo_test::Rank() == 0) << method;
     }
@@ -167,6 +187,46 @@ TEST_F(RadiationTest, RecomputedEveryNumberOfStepsTemperatureFollowsEveryStep) {
     // The fourth step recomputes for its own date.
     m->run(24, 4, 4, 2020);
     EXPECT_NE(m->HorizontalSum(), h);
+}
+
+TEST_F(RadiationTest, CorrectedTemperatureIsWrittenEveryStep) {
+    // Recomputed every third step, written with the mean over the run (write code 50): the
+    // three days of the run each count with their own corrected temperature.
+    Fill(slope_, [](int, int) { return 40.0; });
+    Fill(aspect_, [](int, int) { return 180.0; });
+    std::string section = RadiationSection(2, 3, 24, 1.0);
+    section.replace(section.find("tkorr.asc\n0\n"), 12, "tkorr.asc\n50\n");
+    settings_.textOutput = true;
+    settings_.doublePrecision = true;
+    DecomposeInBands();
+    unsigned error = 0;
+    auto m = Make(section, &error);
+    ASSERT_EQ(error, 0u);
+    std::vector<double> sum(20, 0.0);
+    for (int d = 1; d <= 3; ++d) {
+        Fill(temperature_, [&](int r, int c) { return 10.0 + r + 0.1 * c + 4.0 * d; });
+        m->run(24, d, 1, 2020);
+        for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (InZone(r, c)) sum[static_cast<std::size_t>((r - 1) * 5 + c - 1)] += At("corr_temperature", r, c);
+    }
+    m.reset();
+    std::vector<double> all(20, 0.0);
+    MPI_Allreduce(sum.data(), all.data(), 20, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        std::istringstream text(talvo_test::ReadFile("tkorr.mit"));
+        std::string line;
+        for (int i = 0; i < 6; ++i) std::getline(text, line);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                double v = 0;
+                text >> v;
+                const double mean = all[static_cast<std::size_t>((r - 1) * 5 + c - 1)] / 3.0;
+                if (InZone(r, c)) {
+                    EXPECT_NEAR(v, mean, 1e-3) << r << "," << c;
+                }
+            }
+    }
 }
 
 TEST_F(RadiationTest, NightTemperatureForLongStepsAlsoWhenOff) {

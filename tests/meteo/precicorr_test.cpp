@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "methods_support.hpp"
 
@@ -198,6 +201,131 @@ TEST_F(PrecicorrGridTest, PrecipitationRequired) {
 }  // namespace
 
 namespace {
+
+// Precipitation (10 mm at every station) and calm wind by Thiessen over kPoints; the
+// temperature section is the test's.
+class PrecicorrPointTest : public PrecicorrTest {
+protected:
+    // The strip table "MPIHelper" of the row transfers (whole rows: the owner and the length on
+    // process 0, the first column and the length elsewhere), so that grids read from files
+    // reach every process's rows.
+    void SetUp() override {
+        PrecicorrTest::SetUp();
+        memory_handling mh;
+        helper_ = mh.matrix(1, kRows, 1, kCols, kRows);
+        helper_.fill(0);
+        for (int r = 1; r <= kRows; ++r) {
+            helper_[r][1] = talvo_test::Rank() == 0 ? regions[r][1] : 1;
+            helper_[r][2] = kCols;
+        }
+        int i = 1;
+        while (store[i].hasFileName || store[i].hasInternalName) ++i;
+        store[i].grid = &helper_;
+        store[i].fileName = store[i].internalName = "MPIHelper";
+        store[i].hasFileName = store[i].hasInternalName = true;
+    }
+    std::unique_ptr<precicorrclass> Inputs(const std::string& temperatureSection) {
+        const std::string header = StationHeaderOf(kPoints);
+        Share("p.dat", header + RecordOf(0, {10, 10, 10, 10}));
+        Share("u.dat", header + RecordOf(0, {0, 0, 0, 0}));
+        Share("test.ctl", Section("precipitation", 4, "p.dat\nregr.dat\n") + temperatureSection +
+                              Section("wind_speed", 4, "u.dat\nregr.dat\n") + Correction(kOn));
+        for (const char* name : {"precipitation", "temperature", "wind_speed"}) {
+            unsigned error = 0;
+            inputs_.push_back(Make(name, &error));
+            EXPECT_EQ(error, 0u) << name << Console();
+        }
+        unsigned error = 0;
+        auto pc = Correct(&error);
+        EXPECT_EQ(error, 0u) << Console();
+        return pc;
+    }
+    double At(precicorrclass& pc, double x, double y, double z) {
+        std::vector<double> buffer(16, 0.0);
+        return pc.InterpolateAtPoint(*inputs_[1], buffer.data(), x, y, z);
+    }
+    Matrix helper_;
+};
+
+TEST_F(PrecicorrPointTest, ScenarioGridsChangeTheStationTemperature) {
+    // 0.5 °C at every station; a scenario grid of -5 K added (method 6) or of -1 multiplied
+    // (method 5) turns every station's 10 mm into snow: 12 mm, whichever process holds the
+    // station's cell.
+    std::string grid = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    for (const auto& [method, value] : {std::pair{6, -5.0}, std::pair{5, -1.0}}) {
+        std::string g = grid;
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) g += std::to_string(value) + (c == kCols ? "\n" : " ");
+        Share("scen.asc", g);
+        Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, {0.5, 0.5, 0.5, 0.5}));
+        SectionValues v;
+        v.scenario = "1 SzenUse\n" + std::to_string(method) + " SzenMeth\n";
+        for (int m = 1; m <= 12; ++m) v.scenario += "scen.asc\n";
+        auto pc = Inputs(Section("temperature", 4, "t.dat\nregr.dat\n", v));
+        ASSERT_TRUE(pc);
+        EXPECT_NEAR(At(*pc, 1000, 3000, 100), method == 6 ? -4.5 : -0.5, 1e-12);
+        pc->CorrectStations();
+        for (int i = 1; i <= 4; ++i) EXPECT_NEAR(Stations()[static_cast<std::size_t>(i)], 12.0, 1e-12) << method;
+        pc.reset();
+        inputs_.clear();
+    }
+}
+
+TEST_F(PrecicorrPointTest, BilinearAtStationsWithTheCellsLookUpStationsAndElevation) {
+    const std::vector<StationPoint> mesh = {{-500, -500, 100}, {2000, -500, 100}, {4500, -500, 100},
+                                            {-500, 1500, 100}, {2000, 1500, 100}, {4500, 1500, 100},
+                                            {-500, 3500, 100}, {2000, 3500, 100}, {4500, 3500, 100}};
+    // A plane crossing 0 near station 2 (2000, 1000): bilinear gives 0.2 there (rain, 11 mm),
+    // inverse distance about -0.17 (snow).
+    const auto plane = [](double x, double y) { return -2.8 + 0.002 * x - 0.001 * y; };
+    std::vector<double> t;
+    for (const auto& s : mesh) t.push_back(plane(s.x, s.y));
+    Share("t.dat", StationHeaderOf(mesh) + RecordOf(0, t));
+    auto pc = Inputs(Section("temperature", 5, "t.dat\nregr.dat\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 2000, 1000, 200), plane(2000, 1000), 1e-12);
+    EXPECT_LT(IdwByHand(2000, 1000, mesh, t), 0.0);
+    pc->CorrectStations();
+    EXPECT_NEAR(Stations()[2], 11.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+
+    // Method 6: 1 °C less 0.005 K per metre of the cell's elevation. Station 2 stands at 200 m
+    // in cell (3, 3) at 330 m: -0.65 °C, snow (at its own altitude it would be rain).
+    Share("t.dat", StationHeaderOf(mesh) + RecordOf(0, std::vector<double>(9, 1.0)));
+    Share("t2.dat", StationHeaderOf(mesh) + RecordOf(0, std::vector<double>(9, -0.005)));
+    pc = Inputs(Section("temperature", 6, "t.dat\nt2.dat\nregr.dat\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 2000, 1000, 200), 1.0 - 0.005 * CellZ(3, 3), 1e-12);
+    pc->CorrectStations();
+    EXPECT_NEAR(Stations()[2], 12.0, 1e-12);
+    EXPECT_NEAR(Stations()[1], 11.0, 1e-12);  // cell (1, 2) at 120 m: 0.4 °C
+}
+
+TEST_F(PrecicorrPointTest, PointsByInverseDistanceRegressionAndScenarioBlend) {
+    const std::vector<double> t = {1, 2, 3, 4};
+    Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, t));
+    auto pc = Inputs(Section("temperature", 1, "t.dat\nregr.dat\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 1500, 2500, 0), IdwByHand(1500, 2500, kPoints, t), 1e-12);
+    pc.reset();
+    inputs_.clear();
+
+    // Regression: zone 2 (250..400 m) is 5 + 0.02 z.
+    Share("regr.dat", "jr mo tt hh\n2000 1 1 0 10 -0.01 250 5 0.02 400 1 0.001 -10000 0 0\n");
+    pc = Inputs(Section("temperature", 2, "t.dat\nregr.dat\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 1500, 2500, 300), 11.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+
+    // Scenario points: on 1 January the change is M(1) 16/31 + M(12) 15/31, added.
+    SectionValues v;
+    v.scenario = "1 SzenUse\n1 SzenMeth\n1 SzenNum\n0 0 1 2 3 4 5 6 7 8 9 10 11 12";
+    pc = Inputs(Section("temperature", 4, "t.dat\nregr.dat\n", v));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 2000, 1000, 0), 2.0 + 1.0 * 16 / 31 + 12.0 * 15 / 31, 1e-12);
+}
 
 TEST_F(PrecicorrTest, ElevationRegressionRefittedAndJoined) {
     // Precipitation by elevation regression (h1 = 250, h2 = 400); warm everywhere, no wind:

@@ -34,6 +34,26 @@ void RadiationTest::Add(Matrix& grid, const std::string& name) {
     e.lastRow = 4;
 }
 
+void RadiationTest::DecomposeInBands() {
+    memory_handling mh;
+    regions_ = mh.matrix(1, 4, 0, 5, 4);
+    helper_ = mh.matrix(1, 4, 0, 5, 4);
+    const int size = talvo_test::Size();
+    for (int r = 1; r <= 4; ++r) {
+        int owner = 0;
+        for (int p = 0; p < size; ++p)
+            if (r >= p * 4 / size + 1 && r <= (p + 1) * 4 / size) owner = p;
+        for (int c = 0; c <= 5; ++c) {
+            regions_[r][c] = owner;
+            helper_[r][c] = 0;
+        }
+        helper_[r][1] = talvo_test::Rank() == 0 ? owner : 1;
+        helper_[r][2] = 5;
+    }
+    Add(regions_, "MPIRegions");
+    Add(helper_, "MPIHelper");
+}
+
 void RadiationTest::Fill(Matrix& grid, const std::function<double(int, int)>& value) {
     for (int r = 1; r <= 4; ++r)
         for (int c = 1; c <= 5; ++c) grid[r][c] = value(r, c);

@@ -25,8 +25,11 @@ protected:
     // The value of a published grid at an own cell.
     double At(const std::string& name, int r, int c) const;
     bool Own(int r) const { return r >= settings_.firstRow && r <= settings_.lastRow; }
+    // The rows in bands, as the processes hold them, registered as "MPIRegions" with the strip
+    // table "MPIHelper" of the row transfers.
+    void DecomposeInBands();
 
-    Matrix elevation_, slope_, aspect_, temperature_, sunshine_;
+    Matrix elevation_, slope_, aspect_, temperature_, sunshine_, regions_, helper_;
     int next_ = 2;
 };
 

@@ -133,6 +133,39 @@ TEST_F(EtpStepTest, HourlyPenmanMonteithByDayAndByNight) {
     }
 }
 
+TEST_F(EtpStepTest, AFractionalTimeShiftPlacesTheSunAsTheHourOffsetDoes) {
+    // Half an hour of shift and half an hour from the data hour to the step end put the sun at
+    // the same place: the same daylight fraction and the same clear-sky radiation, in the step
+    // of sunrise and in a step of full daylight.
+    PutStandardInputs(1);
+    Put("sunshine_duration", 1.0);
+    settings_.latitude = 47.5;
+    settings_.longitude = settings_.meridian = 15.0;
+    struct Run {
+        double fday = 0;
+        std::vector<double> radiation;
+    };
+    const auto run = [&](double shift, double minutesToEnd) {
+        settings_.timeShift = shift;
+        settings_.minToIntEnd = minutesToEnd;
+        auto m = Make(Section{});
+        m->PotentialEvapotranspirationStep(5, 15, 6, 2020);
+        Run r;
+        r.fday = m->dayFraction;
+        ForOwnCells([&](int row, int c) { r.radiation.push_back(m->correctedRadiation[row][c]); });
+        return r;
+    };
+    for (double whole : {0.0, 2.0}) {
+        const Run shifted = run(whole + 0.5, 0), offset = run(whole, 30), plain = run(whole, 0);
+        EXPECT_EQ(shifted.fday, offset.fday) << whole;
+        if (whole == 0) {
+            EXPECT_NE(shifted.fday, plain.fday);  // the step of sunrise
+        }
+        EXPECT_EQ(shifted.radiation, offset.radiation) << whole;
+        EXPECT_NE(shifted.radiation, plain.radiation) << whole;
+    }
+}
+
 TEST_F(EtpStepTest, SunshineDayMeanOfHourlySteps) {
     PutStandardInputs(1);
     Matrix& ssd = Put("sunshine_duration", 0.0);

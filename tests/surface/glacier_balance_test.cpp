@@ -103,6 +103,29 @@ TEST(GlacierBands, ApplicationsWeightTheLowestBand) {
     EXPECT_NEAR((*t.g.fraction)[1][3], 0.11, 1e-12);
 }
 
+TEST(GlacierBands, EveryApplicationLeftWithAChangeIsCounted) {
+    // Six cells whose emptying ones leave a change in each of the five passes: the two bands
+    // hold the same cells, and each application that ends so counts once.
+    const double fractions[6] = {0.003760131816549364, 0.30766201174635455, 0.5645589913960644,
+                                 0.7730864316523656,   0.8538439488362841,  0.8570909647930253};
+    Glacier gl;
+    gl.numBands = 2;
+    gl.lowest = 0;
+    gl.highest = 20;
+    gl.BuildBands();
+    Grids s(2, 6);
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 6; ++c) {
+            s.Ice(r, c, 1, fractions[c - 1]);
+            gl.AddToBand({r, c}, 10.0 * r - 5);
+        }
+    bool stuck = false;
+    int count = 0;
+    gl.ApplyAll(-3.3607667336991374 / 6, *s.g.fraction, *s.g.codes, stuck, &count);
+    EXPECT_TRUE(stuck);
+    EXPECT_EQ(count, 2);
+}
+
 TEST(GlacierBands, BandElevationLimits) {
     Glacier gl;
     gl.numBands = 4;

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <deque>
+#include <filesystem>
+#include <mpi.h>
 
 #include "glacier_test_domain.hpp"
 
@@ -205,6 +207,31 @@ TEST_F(GlacierConfig, PermafrostSectionAndDayGrids) {
     EXPECT_EQ(snow->minSnowAgeRefreeze, 3.0);
     EXPECT_EQ(snow->maxSweSnowFree, 5.0);
     EXPECT_EQ(snow->reducedKsat, 1e-7);
+}
+
+TEST_F(GlacierConfig, ThawStatisticsAreCreatedAfterTheReducedConductivity) {
+    // A section that ends before "reduced k_sat" fails without the thaw-depth statistics file.
+    Drop("GlacierizedCells");
+    Add("ThawCoeffPermaFrost", 0.05);
+    Add("PermafrostThawDepth", 0);
+    Add("root_depth1", 1.0);
+    std::string section = glacier_test::PermafrostSection(1);
+    section.replace(section.find("thaw.txt 0 stat\n1e-7 reduced k_sat\n"), 35, "thaw.txt 2001 stat\n");
+    unsigned code = 0;
+    auto snow = Make(SectionOptions{}, &code, section);
+    EXPECT_NE(code, 0u);
+    EXPECT_TRUE(Logged("reduced k_sat (in m/s)"));
+    snow.reset();
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_FALSE(std::filesystem::exists("thaw.txt"));
+    MPI_Barrier(MPI_COMM_WORLD);
+    snow = Make(SectionOptions{}, &code, section + "1e-7 reduced k_sat\n");
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow.reset();
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(std::filesystem::exists("thaw.txt"));
+    }
 }
 
 }  // namespace

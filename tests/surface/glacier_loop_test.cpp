@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <map>
 
 #include "glacier_test_domain.hpp"
+#include "surface/glacier_physics.hpp"
 
 namespace {
 
@@ -66,6 +68,24 @@ TEST_F(GlacierLoop, BothSnowPartsKeepTheirWaterBalance) {
             });
         }
     }
+}
+
+TEST_F(GlacierLoop, MethodThirteenKeepsTheGlacierSnowEvaporationOfEvapotranspiration) {
+    // Without an energy balance the snow passes compute no evaporation: what evapotranspiration
+    // took from the glacier part's snow before the snow step stays in its grid.
+    GlacierOptions g;
+    g.method = 13;
+    auto snow = Ready(SectionOptions{}, g);
+    Fill("temperature", -2);
+    Fill("precipitation", 1);
+    ForOwn([&](int r, int c) {
+        snow->solidG.data[r][c] = 20;
+        snow->evaporationG.data[r][c] = F(r, c) > 0 ? 0.25 : 0.0;
+    });
+    snow->run(12, 5, 6, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_EQ(snow->evaporationG.data[r][c], F(r, c) > 0 ? 0.25 : 0.0) << r << "," << c;
+    });
 }
 
 TEST_F(GlacierLoop, FirnMeltsFromTheTopLevelAndIceTakesTheRest) {
@@ -201,6 +221,56 @@ TEST_F(GlacierLoop, GlacierRunoffReachesTheSoilModelsRunoff) {
     snow->SetStatus(0);
 }
 
+TEST_F(GlacierLoop, IceRunoffIsTheSameInItsLastDigitAtAnyProcessCount) {
+    // One cell melts 2^53 mm, the others less than half its last digit each but more together:
+    // summed cell by cell in row-major order they are lost, as partial sums of rows or
+    // processes they would not be. The subbasin's sums must be the row-major ones whichever
+    // process holds the cells.
+    const auto ready = [&](const std::function<double(int, int)>& temperature) {
+        auto snow = Ready(SectionOptions{}, GlacierOptions{});
+        Fill("precipitation", 0);
+        ForOwn([&](int r, int c) {
+            G("temperature")[r][c] = temperature(r, c);
+            if (F(r, c) > 0) {
+                for (int l = 0; l <= 3; ++l) snow->firnStack[r][c][l] = 0;
+                snow->firn.data[r][c] = 0;
+            }
+        });
+        snow->run(12, 5, 7, 2020);
+        std::vector<double> melt(20, 0.0), all(20, 0.0);
+        ForOwn([&](int r, int c) { melt[static_cast<std::size_t>((r - 1) * 5 + c - 1)] = snow->meltIce.data[r][c]; });
+        MPI_Allreduce(melt.data(), all.data(), 20, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        return std::make_pair(std::move(snow), all);
+    };
+    // Ice melt per degree of this day (the melt is linear in the temperature).
+    const double perDegree = ready([](int, int) { return 1.0; }).second[3];
+    ASSERT_GT(perDegree, 0.0);
+    auto [snow, all] = ready([&](int r, int c) {
+        const double share = F(r, c) > 0 ? F(r, c) : 1.0;
+        return (r == 1 ? std::ldexp(1.0, 53) : 0.8 / share) / perDegree;
+    });
+
+    // Zone 5 cell by cell, as one process sums it.
+    double rel = 0, sx = 0, glacierCells = 0, freeCells = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (zone_[r][c] != 5) continue;
+            const double g = F(r, c), v = all[static_cast<std::size_t>((r - 1) * 5 + c - 1)];
+            rel += g;
+            sx += v * g;
+            rel += 1 - g;
+            glacierCells += g;
+            freeCells += 1 - g;
+        }
+    EXPECT_EQ(sx, all[3]);  // the small melts were lost
+    glacier::Triple q;
+    glacier::RouteSubbasin(q, {10, 20, 5}, {sx / rel, 0, 0}, glacierCells / (freeCells + glacierCells));
+    if (talvo_test::Rank() == 0) {
+        EXPECT_EQ(snow->Qice_slr[2], q.ice);
+    }
+    snow->SetStatus(0);
+}
+
 TEST_F(GlacierLoop, YearlyStepPushesTheFirnDownOnTheLastStepOfTheDay) {
     auto snow = Ready(SectionOptions{}, GlacierOptions{});
     Fill("temperature", -5);
@@ -266,6 +336,49 @@ TEST_F(GlacierYear, EvaluationHourDependsOnTheTimeShift) {
         console_.str("");
         snow->run(24, 3, 1, 2020);
         EXPECT_FALSE(Logged("glaciers changed"));
+    }
+}
+
+// A glacier of three whole cells gains the volume of one cell more (4 km2 by the scaling):
+// the first yearly balance grows it into the ice-free cells of its subbasin, the second, with
+// no new mass, leaves volume and area as they are.
+TEST_F(GlacierYear, AGrowingGlacierTakesNewCellsAndKeepsThemWithoutNewMass) {
+    for (auto [r, c] : {Key(2, 3), Key(2, 5), Key(3, 4)}) {
+        G("GlacierizedCells")[r][c] = 0;
+        G("GlacierCodes")[r][c] = -9999;
+    }
+    GlacierOptions g;
+    g.line24 = "3 3000 0.5";  // no firn
+    unsigned code = 9;
+    auto snow = MakeGlacier(SectionOptions{}, g, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow->LinkPrecipitation(false);
+    Fill("temperature", -5);
+    Fill("precipitation", 0);
+    const glacier::Scaling s{28.5, 1.36};
+    const double v0 = s.c * std::pow(3.0, s.exponent), v1 = s.c * std::pow(4.0, s.exponent);
+    // Balance in mm on the three cells of 1 km2 that adds v1 - v0 (10^6 m3) of ice.
+    const double gain = (v1 - v0) * 0.85 * 1000.0 / 3.0;
+    ForOwn([&](int r, int c) {
+        if (G("GlacierizedCells")[r][c] > 0) snow->massBalance.data[r][c] = gain;
+    });
+    const auto area = [&] { return SumOwn([&](int r, int c) { return G("GlacierizedCells")[r][c]; }); };
+    const auto cells = [&] {
+        return SumOwn([&](int r, int c) { return G("GlacierCodes")[r][c] == 1 ? 1.0 : 0.0; });
+    };
+
+    for (int year : {2020, 2021}) {
+        console_.str("");
+        snow->run(24, 2, 1, year);
+        const double a = area();
+        EXPECT_NEAR(a, 4.0, 1e-4) << year;
+        EXPECT_EQ(cells(), 6.0) << year;  // the three ice-free cells of the subbasin joined it
+        EXPECT_FALSE(Logged("too many iterations")) << year;
+        if (talvo_test::Rank() == 0) {
+            const glacier::Glacier& gl = snow->glacierList.glaciers.at(0);
+            EXPECT_NEAR(gl.volume, v1, 1e-9) << year;
+            EXPECT_NEAR(gl.previousArea, a, 1e-9) << year;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "snow_test_domain.hpp"
+#include "tables/multilayer_landuse.hpp"
 
 namespace {
 
@@ -149,6 +150,27 @@ TEST_F(SnowConfig, RequiredGridsByMethod) {
         snow.reset();
         Register(c.missing, &G(c.missing));
     }
+}
+
+TEST_F(SnowConfig, LandUseLayersComeFromTheMultilayerTable) {
+    // Two layers in the table: "landuse2" is required, and a third grid in the store is not
+    // a layer.
+    std::vector<multilayer_landuse_entry> table(2);
+    table[0].code = 1;
+    table[1].layerCount = 2;
+    settings_.multilayerTable = table.data();
+    Add("landuse3", 1);
+    unsigned code = 9;
+    auto snow = Make(SectionOptions{}, &code);
+    EXPECT_EQ(code, 33u);
+    EXPECT_TRUE(Logged("landuse2 not found in memory"));
+    snow.reset();
+
+    Add("landuse2", 1);
+    snow = Make(SectionOptions{}, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    EXPECT_EQ(snow->landuseLayers, 2);
+    EXPECT_EQ(snow->landuse[2], &G("landuse2"));
 }
 
 TEST_F(SnowConfig, GridsAreRegisteredInOrder) {

@@ -158,6 +158,10 @@ TEST(EnergyBalance, WetBulbOfDryAirIsFinite) {
     const double dry = snow::WetBulbTemperature(5, 0, 1000);
     EXPECT_TRUE(std::isfinite(dry));
     EXPECT_LT(dry, 5);
+    // Dry air (and a negative humidity) takes the floor of the vapour pressure, 1e-6 hPa.
+    EXPECT_EQ(dry, snow::WetBulbTemperature(5, 1e-6, 1000));
+    EXPECT_EQ(snow::WetBulbTemperature(5, -3, 1000), dry);
+    EXPECT_NE(snow::WetBulbTemperature(5, 1e-3, 1000), dry);
     // Saturated air: the wet-bulb temperature stays near the air temperature.
     EXPECT_NEAR(snow::WetBulbTemperature(5, 8.72, 0), 5, 0.5);
 }

@@ -79,6 +79,24 @@ TEST_F(LanduseGridTest, GridsHoldTheTableValuesAtTheStartDate) {
     EXPECT_FALSE(Grids().Dynamic());
 }
 
+TEST_F(LanduseGridTest, LeafAreaPastTheLastFixPointFollowsItsLine) {
+    // A pasture at 790 m whose last fix point moves 9 days earlier: on 31 December 1999 the
+    // line from the wrap-around point (day 0, 1) to the first point (day 10, 2) gives 0.9.
+    const std::string pasture = "1 pasture method = VariableDayCount {\n"
+                                "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 10 120 250 366;\n"
+                                "Albedo = 0.2 0.25 0.3 0.2; rsc = 80 60 50 80; rs_interception = 30 25 20 30;\n"
+                                "rs_evaporation = 150 120 100 150; LAI = 2 4 4 1; Z0 = 0.02 0.1 0.15 0.02;\n"
+                                "VCF = 0.5 0.9 0.95 0.5; RootDepth = 0.2 0.4 0.6 0.2; AltDep = 0 0 0 -0.025;\n}\n";
+    Build("1\n" + pasture, GrassOnly);
+    Elevation().fill(790);
+    Create(1, {0, 31, 12, 1999});
+    ForOwnCells([&](int r, int c) {
+        if (GrassOnly(r, c) != kNodata) {
+            EXPECT_NEAR(At("leaf_area_index1", r, c), 0.9, 1e-12) << r << "," << c;
+        }
+    });
+}
+
 TEST_F(LanduseGridTest, DailyPartAtTheLastStepOfADay) {
     Build("1\n" + Grass(), GrassOnly);
     Object().hourOffset = 1;  // hourly steps

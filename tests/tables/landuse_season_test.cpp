@@ -118,7 +118,7 @@ TEST_F(LanduseSeasonTest, AltitudeShiftsFixPointsTruncatedTowardZero) {
     EXPECT_TRUE(Logged("Coordinates: i=7, j=9\nLayer=2\nAltitude=470m\nJulday=50\nLanduse Code=1\nTStart=-1"));
 }
 
-TEST_F(LanduseSeasonTest, InterpolationRunsOnPastTheFixPointsWithinTheirValues) {
+TEST_F(LanduseSeasonTest, InterpolationRunsOnPastTheFixPointsDownToZero) {
     // The last point moved 10 days earlier (356): the days after it run toward the first point
     // of the next year on the line through the unshifted wrap-around point (day 0, value 2) and
     // the first point (day 10, value 1), so day 360 (d - 366 = -6) lies before that pair.
@@ -128,24 +128,30 @@ TEST_F(LanduseSeasonTest, InterpolationRunsOnPastTheFixPointsWithinTheirValues) 
     EXPECT_DOUBLE_EQ(LAI(e, 300, 800), 5.0 + (2.0 - 5.0) * 100.0 / 156.0);
     EXPECT_DOUBLE_EQ(LAI(e, 360, 400), 5.0 + (2.0 - 5.0) * 160.0 / 166.0);  // unshifted
 
-    // Where the line would leave the range of the values (a negative leaf area) it is held at
-    // the nearest bound of that range.
+    // A pasture at 790 m whose last point moves 9 days earlier: on 31 December 1999 (day 365,
+    // d - 366 = -1) the line from (0, 1) to (10, 2) runs below the smallest fix value, to 0.9.
+    std::string pastureArrays = Arrays("10 120 250 366", "0 0 0 -0.025");
+    pastureArrays.replace(pastureArrays.find("LAI = 1 4 5 2"), 13, "LAI = 2 4 4 1");
+    const landuse_entry pasture = Parse("VariableDayCount", pastureArrays);
+    EXPECT_NEAR(pasture.LAIAtDate(Log(), 31, 12, 1999, 1, 1, 1, 790), 0.9, 1e-12);
+
+    // Where the line would give a negative leaf area it is held at 0; above the fix values it
+    // runs on.
     std::string steepArrays = Arrays("1 100 200 366", "0 0 0 -0.025");
     steepArrays.replace(steepArrays.find("LAI = 1 4 5 2"), 13, "LAI = 3 4 5 0.5");
     const landuse_entry steep = Parse("VariableDayCount", steepArrays);
-    EXPECT_DOUBLE_EQ(LAI(steep, 360, 800), 0.5);
+    EXPECT_DOUBLE_EQ(LAI(steep, 360, 800), 0.0);
     const landuse_entry rising = VariableDays("1 100 200 366", "0 0 0 -0.025");
-    EXPECT_DOUBLE_EQ(LAI(rising, 360, 800), 5.0);
+    EXPECT_DOUBLE_EQ(LAI(rising, 360, 800), 2.0 * 7.0 - 1.0 * 6.0);
 
     // A first fix point moved before the year's start closes every interval: the line through
-    // it leaves the values and is held at their largest.
+    // the wrap-around point (day 0, value 2) and it (day -5, value 1) runs on.
     const landuse_entry early = VariableDays("5 100 200 366", "-0.05 0 0 0");
-    EXPECT_DOUBLE_EQ(LAI(early, 50, 600), 5.0);
+    EXPECT_DOUBLE_EQ(LAI(early, 50, 600), 2.0 + (1.0 - 2.0) * 50.0 / -5.0);
 
-    // The n-factor runs on the same way: past a negative (dynamic) table day it is held at the
-    // smallest value.
+    // The n-factor runs on the same way: past a negative (dynamic) table day it is held at 0.
     const landuse_entry dyn = Parse("DynamicPhenology_1", std::string(kDynamic) + Arrays("1 -1 200 366"));
-    EXPECT_DOUBLE_EQ(dyn.NFactorAtJulianDay(Log(), 150), 0.5);
+    EXPECT_DOUBLE_EQ(dyn.NFactorAtJulianDay(Log(), 150), 0.0);
     const landuse_entry late = VariableDays("10 100 200 300");
     EXPECT_DOUBLE_EQ(late.NFactorAtJulianDay(Log(), 5), 0.8 + (0.5 - 0.8) * 71.0 / 76.0);
 }
@@ -205,8 +211,8 @@ TEST_F(LanduseSeasonTest, PerCellFixPointDays) {
     f.SetCellFixPointDays(flayers.data(), 4);
     f.SetCellForcingSums(slayers.data());
     EXPECT_DOUBLE_EQ(LAI(f, 90), 4.0 + (5.0 - 4.0) * 50.0 / 200.0);
-    sums[1][1] = 400;  // past the threshold: held at the largest value
-    EXPECT_DOUBLE_EQ(LAI(f, 90), 5.0);
+    sums[1][1] = 400;  // past the threshold the line runs on
+    EXPECT_DOUBLE_EQ(LAI(f, 90), 4.0 + (5.0 - 4.0) * 300.0 / 200.0);
     sums[1][1] = 50;  // below the threshold reached: the line runs on
     EXPECT_DOUBLE_EQ(LAI(f, 90), 4.0 + (5.0 - 4.0) * -50.0 / 200.0);
     EXPECT_DOUBLE_EQ(f.GetDP3Value(2), 100.0);
