@@ -211,12 +211,15 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };
+    // In the bisection each side keeps its own last look-up: once the steps of the factor fall
+    // below the resolution of a water content, that side asks for the same value again.
+    LookupMemo upper, lower;
     auto heads = [&](double qq, double ee, double& hi, double& hj) {
         const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
         const double tj = thetaOldJ + (qBelow - eBelow - qq) * dt / dzj;
         // Both heads with the table of the upper layer.
-        hi = zmi - SuctionMemo(soil, col, memo, i, ti);
-        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
+        hi = zmi - SuctionMemo(soil, col, upper, i, ti);
+        hj = zmj - SuctionMemo(soil, col, lower, i, tj);
     };
     double hi = 0, hj = 0;
     {

@@ -3,11 +3,6 @@
 // Genuchten parameters) and the freezing tables of frozen soil.
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 #include "tables/soil_entry.hpp"
 
@@ -26,7 +21,7 @@ std::size_t Idx(std::int32_t i) { return static_cast<std::size_t>(i); }
 // Bracket k (table points k and k + 1) of x by bisection over points 1..30. rising: the
 // table grows with the index (suctions), else it falls (water contents). A point equal to x
 // ends the search with x at the upper end of the bracket.
-int BisectionBracket(const soil_entry::PointTable& t, double x, bool rising) {
+int Bracket(const soil_entry::PointTable& t, double x, bool rising) {
     int low = 1;
     int high = kPoints;
     int mid = (high - 1) / 2 + 1;
@@ -45,51 +40,6 @@ int BisectionBracket(const soil_entry::PointTable& t, double x, bool rising) {
     if (high > kPoints - 1) return kPoints - 1;
     return high;
 }
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same bracket without data-dependent branches. The bisection moves up past every point
-// where x is not "below" it (bit i - 1 of `above` for point i). Where those points are exactly
-// points 1..k (the mask is 2^k - 1, as in every ordered table) and no point beyond k + 1 equals
-// x (where the bisection could stop early), the bisection ends at k; any other table is left
-// to the bisection itself, so that the result is the same for every table. The comparisons are
-// made on all points at once, which costs less than the mispredicted branches of a bisection
-// over the varied water contents of a grid.
-inline int MaskBracket(std::uint32_t above, std::uint32_t equal) {
-    const int k = above == 0 ? 0 : 32 - __builtin_clz(above);
-    if (__builtin_expect((above & (above + 1)) != 0 || (equal >> k) > 1, 0)) return -1;
-    return k > kPoints - 1 ? kPoints - 1 : k;
-}
-
-__attribute__((target("default"))) int Bracket(const soil_entry::PointTable& t, double x, bool rising) {
-    const __m128d vx = _mm_set1_pd(x);
-    std::uint32_t above = 0, equal = 0;
-    for (int b = 0; b < kPoints / 2; ++b) {
-        const __m128d v = _mm_loadu_pd(t.data() + 1 + 2 * b);
-        const __m128d up = rising ? _mm_cmpnle_pd(vx, v) : _mm_cmpnge_pd(vx, v);
-        above |= static_cast<std::uint32_t>(_mm_movemask_pd(up)) << (2 * b);
-        equal |= static_cast<std::uint32_t>(_mm_movemask_pd(_mm_cmpeq_pd(vx, v))) << (2 * b);
-    }
-    const int k = MaskBracket(above, equal);
-    return k >= 0 ? k : BisectionBracket(t, x, rising);
-}
-
-__attribute__((target("avx2"))) int Bracket(const soil_entry::PointTable& t, double x, bool rising) {
-    const __m256d vx = _mm256_set1_pd(x);
-    std::uint32_t above = 0, equal = 0;
-    // Points 1..28 in seven vectors, then points 27..30 (bits 26..29; the overlap ORs the same bits).
-    for (int b = 0; b < 8; ++b) {
-        const int first = b < 7 ? 1 + 4 * b : kPoints - 3;
-        const __m256d v = _mm256_loadu_pd(t.data() + first);
-        const __m256d up = rising ? _mm256_cmp_pd(vx, v, _CMP_NLE_UQ) : _mm256_cmp_pd(vx, v, _CMP_NGE_UQ);
-        above |= static_cast<std::uint32_t>(_mm256_movemask_pd(up)) << (first - 1);
-        equal |= static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(vx, v, _CMP_EQ_OQ))) << (first - 1);
-    }
-    const int k = MaskBracket(above, equal);
-    return k >= 0 ? k : BisectionBracket(t, x, rising);
-}
-#else
-int Bracket(const soil_entry::PointTable& t, double x, bool rising) { return BisectionBracket(t, x, rising); }
-#endif
 
 }  // namespace
 
