@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/hotloop.hpp"
 #include "soil/soilcolumn.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -130,7 +131,7 @@ int WorkingRangeEnd(const ColumnState& col, int tableLayer, int rootLayer, int k
     return s >= n ? n - 1 : s;
 }
 
-void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
+TALVO_HOT_LOOP void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
     const int n = col.n;
     const int L = std::min(WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 0, true), n - 1);
     const int g = cell.tableLayer;
@@ -154,7 +155,7 @@ void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& 
     }
 }
 
-void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& cell, const SolverSettings& set,
+TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& cell, const SolverSettings& set,
                    double infiltrationRate, const RiverExchangeHook& river, SubstepTotals& totals) {
     const int n = col.n;
     const auto& ks = soil.ksat;

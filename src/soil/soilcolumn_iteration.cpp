@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/hotloop.hpp"
 #include "soil/soilcolumn.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -195,7 +196,7 @@ int RedistributeExcess(const soil_entry& soil, ColumnState& col, const CellValue
     return passes;
 }
 
-double IterationError(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
+TALVO_HOT_LOOP double IterationError(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
     const int L = WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 0, true);
     const double dt = cell.dt;
     double err = 0;
