@@ -3,7 +3,7 @@
 # machine shared among its processes (at least one); a set OMP_NUM_THREADS holds. Idle threads
 # spin briefly (GNU runtime: GOMP_SPINCOUNT 10000) unless the user chose a wait policy. The example
 # basin with threads unset writes the same tables and grids as with one thread, and the times of
-# both runs are printed.
+# both runs are printed; each run reports the bytes of its grid store at the end of the set-up.
 # usage: threads_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -45,6 +45,11 @@ for run in one unset; do
   [ $status -eq 0 ] || { tail -20 out.txt; fail "example basin ($run): exit status $status"; }
   echo "example basin, $np processes, threads $run: $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
   cd ..
+done
+# The end of the set-up reports the bytes of the grid store of each process.
+for run in one unset; do
+  grep -q '<line level="3" description= "the grid store holds [1-9][0-9]* bytes on this process"/>' $run/Talvo_Diag_0.xml ||
+    fail "example basin ($run): no grid-store entry"
 done
 for golden in "$here"/example/*; do
   f=$(basename "$golden")
