@@ -28,6 +28,27 @@ namespace {
 
 constexpr int kRows = 500, kCols = 500, kLayers = 10, kSubbasins = 20, kZones = 6;
 
+// One call of a cell's column as the model's pass makes it: the layers' water contents th[1..n]
+// into the work column and back, the water table kept between calls.
+soilstep::CellResult StepOneCell(const soil_entry& soil, soilstep::CellWork& w, const soilstep::StepSettings& set,
+                                 const soilstep::CellForcing& forcing, double* th, int& tableLayer,
+                                 double& tableDistance, double& pond, double& thetaGw) {
+    const int n = soil.layerCount;
+    w.col.SetSoil(soil, 100.0);
+    for (int l = 1; l <= n; ++l) w.col.theta[static_cast<std::size_t>(l)] = th[l];
+    soilcolumn::CellValues cell;
+    cell.tableLayer = tableLayer;
+    cell.tableDistance = tableDistance;
+    cell.channelDensity = 0.002;
+    cell.tanBeta = 0.2;
+    cell.cellsize = 100;
+    const soilstep::CellResult res = soilstep::StepCell(soil, w, cell, set, forcing, pond, thetaGw);
+    for (int l = 1; l <= n; ++l) th[l] = w.col.theta[static_cast<std::size_t>(l)];
+    tableLayer = res.tableLayer;
+    tableDistance = res.tableDistance;
+    return res;
+}
+
 struct Grid {
     soil_entry soil = soilcolumn_test::MakeSoil(soilcolumn_test::SoilLayout{});
     std::vector<double> theta, tableDistance, thetaGw, pond, directflow, interflow, baseflow;
@@ -81,20 +102,9 @@ struct Grid {
             for (int r = 0; r < kRows; ++r)
                 for (int c = 0; c < kCols; ++c) {
                     const std::size_t i = static_cast<std::size_t>(r) * kCols + static_cast<std::size_t>(c);
-                    double* th = &theta[i * (kLayers + 1)];
-                    w.col.SetSoil(soil, 100.0);
-                    for (int l = 1; l <= kLayers; ++l) w.col.theta[static_cast<std::size_t>(l)] = th[l];
-                    soilcolumn::CellValues cell;
-                    cell.tableLayer = tableLayer[i];
-                    cell.tableDistance = tableDistance[i];
-                    cell.channelDensity = 0.002;
-                    cell.tanBeta = 0.2;
-                    cell.cellsize = 100;
                     const soilstep::CellResult res =
-                        soilstep::StepCell(soil, w, cell, set, forcing, pond[i], thetaGw[i]);
-                    for (int l = 1; l <= kLayers; ++l) th[l] = w.col.theta[static_cast<std::size_t>(l)];
-                    tableLayer[i] = res.tableLayer;
-                    tableDistance[i] = res.tableDistance;
+                        StepOneCell(soil, w, set, forcing, &theta[i * (kLayers + 1)], tableLayer[i],
+                                    tableDistance[i], pond[i], thetaGw[i]);
                     directflow[i] = res.directflow;
                     interflow[i] = res.interflow;
                     baseflow[i] = res.baseflow;
@@ -245,22 +255,9 @@ struct VariedCells {
 
     // One call of the column of cell i, as the model's pass makes it; returns its sub-steps.
     double Step(std::size_t i) {
-        const soil_entry& soil = soils[static_cast<std::size_t>(soilOf[i])];
-        double* th = &theta[i * (kVariedLayers + 1)];
-        work.col.SetSoil(soil, 100.0);
-        for (int l = 1; l <= kVariedLayers; ++l) work.col.theta[static_cast<std::size_t>(l)] = th[l];
-        soilcolumn::CellValues cell;
-        cell.tableLayer = tableLayer[i];
-        cell.tableDistance = tableDistance[i];
-        cell.channelDensity = 0.002;
-        cell.tanBeta = 0.2;
-        cell.cellsize = 100;
-        const soilstep::CellResult res =
-            soilstep::StepCell(soil, work, cell, set, raining[i] ? rain : dry, pond[i], thetaGw[i]);
-        for (int l = 1; l <= kVariedLayers; ++l) th[l] = work.col.theta[static_cast<std::size_t>(l)];
-        tableLayer[i] = res.tableLayer;
-        tableDistance[i] = res.tableDistance;
-        return res.substeps;
+        return StepOneCell(soils[static_cast<std::size_t>(soilOf[i])], work, set, raining[i] ? rain : dry,
+                           &theta[i * (kVariedLayers + 1)], tableLayer[i], tableDistance[i], pond[i], thetaGw[i])
+            .substeps;
     }
 };
 
