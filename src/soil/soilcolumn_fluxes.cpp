@@ -25,6 +25,7 @@ double Kr(const soil_entry& soil, double theta, double f, int layer) {
 struct LookupMemo {
     int table = -1;
     double x = 0, f = 0, value = 0;
+    int bracket = 0;  // the suction look-up's last bracket in `table`, a hint for the next
 };
 
 bool SameTable(const ColumnState& col, int a, int b) {
@@ -41,7 +42,9 @@ double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int
 
 double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta) {
     if (m.table >= 0 && m.x == theta && SameTable(col, m.table, table)) return m.value;
-    m = LookupMemo{table, theta, 0.0, soil.SuctionFromTheta(table, theta)};
+    int bracket = m.table == table ? m.bracket : 0;
+    const double value = soil.SuctionFromTheta(table, theta, bracket);
+    m = LookupMemo{table, theta, 0.0, value, bracket};
     return m.value;
 }
 
