@@ -2,7 +2,8 @@
 // (weight 2), the nearest station (Thiessen) and the elevation regression fitted to the
 // stations; reports cells and cell-station pairs per second at 1 and 8 threads, the thread
 // efficiency at 8 threads, and, for inverse distance, the rate of a plain stand-alone loop of the
-// same arithmetic on the same grid and stations, so that the ratio is measured side by side.
+// same arithmetic on the same grid and stations (built for the baseline processor and for AVX2),
+// so that the ratio is measured side by side.
 #include <benchmark/benchmark.h>
 #include <mpi.h>
 #include <omp.h>
@@ -37,6 +38,13 @@ double StationValue(int k) { return std::stod(std::to_string(5.0 + 0.1 * k)); }
 // One-thread time per benchmark name, for the efficiency of the 8-thread run.
 std::map<std::string, double>& OneThreadSeconds() {
     static std::map<std::string, double> times;
+    return times;
+}
+
+// Time of one step of the model's inverse distance per number of threads, for its ratio to the
+// plain loops.
+std::map<int, double>& InverseDistanceSeconds() {
+    static std::map<int, double> times;
     return times;
 }
 
@@ -156,6 +164,7 @@ void BM_InterpolationStep(benchmark::State& state) {
         seconds += omp_get_wtime() - start;
     }
     Report(state, label, threads, seconds, method != 10);
+    if (method == 1) InverseDistanceSeconds()[threads] = seconds / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_InterpolationStep)
     ->ArgsProduct({{1, 4, 10}, {1, 8}})
@@ -164,46 +173,82 @@ BENCHMARK(BM_InterpolationStep)
     ->MeasureProcessCPUTime();
 
 // The plain loop: inverse-distance weighting with weight 2 (squared distances, squared maximum
-// distance) over the same cell centres and stations, written the straightforward way.
+// distance) over the same cell centres and stations, written the straightforward way, one row.
+struct PlainStations {
+    std::vector<double> x, y, value;
+    double maxD2 = kMaxDistance * kMaxDistance;
+};
+
+// Compiled without the assumption that a comparison or division may trap (the values are the
+// same), so that the compiler may vectorise the selections.
+#define TALVO_PLAIN_LOOP __attribute__((optimize("no-trapping-math")))
+TALVO_PLAIN_LOOP __attribute__((always_inline)) inline void PlainRowBody(const PlainStations& s, int r, double* out) {
+    const double y = (kSize - r - 0.5) * kCell, maxD2 = s.maxD2;
+    double sum[kSize], weightSum[kSize];
+    for (int c = 0; c < kSize; ++c) sum[c] = weightSum[c] = 0;
+    // Station by station over the cells of the row: every cell takes its stations in order.
+    for (int k = 0; k < kStations; ++k) {
+        const auto i = static_cast<std::size_t>(k);
+        const double sx = s.x[i], sy = s.y[i], v = s.value[i];
+        for (int c = 0; c < kSize; ++c) {
+            const double x = (c + 0.5) * kCell;
+            const double d2 = (sx - x) * (sx - x) + (sy - y) * (sy - y);
+            const double inverse = 1.0 / d2;
+            const double w = d2 == 0 ? 1.0 : d2 <= maxD2 ? inverse : 0.0;
+            weightSum[c] += w;
+            sum[c] += w * v;
+        }
+    }
+    for (int c = 0; c < kSize; ++c) out[c] = sum[c] / weightSum[c];
+}
+
+// The same loop compiled for the baseline processor and, where the processor has it, for AVX2
+// (the compiler vectorises it across the cells of the row).
+TALVO_PLAIN_LOOP void PlainRow(const PlainStations& s, int r, double* out) { PlainRowBody(s, r, out); }
+TALVO_PLAIN_LOOP __attribute__((target("avx2"))) void PlainRowAvx2(const PlainStations& s, int r, double* out) {
+    PlainRowBody(s, r, out);
+}
+
+// Arguments: threads, and 1 for the AVX2 build of the loop. Reports the model's inverse distance
+// step (measured just before at the same threads) as a share of the plain loop's speed.
 void BM_InverseDistanceReference(benchmark::State& state) {
     const int threads = static_cast<int>(state.range(0));
-    omp_set_num_threads(threads);
-    std::vector<double> sx(kStations), sy(kStations), sv(kStations);
-    for (int k = 0; k < kStations; ++k) {
-        sx[static_cast<std::size_t>(k)] = StationX(k);
-        sy[static_cast<std::size_t>(k)] = StationY(k);
-        sv[static_cast<std::size_t>(k)] = StationValue(k);
+    const bool avx2 = state.range(1) != 0;
+    if (avx2 && !__builtin_cpu_supports("avx2")) {
+        state.SkipWithError("the processor has no AVX2");
+        return;
     }
-    const double maxD2 = kMaxDistance * kMaxDistance;
+    omp_set_num_threads(threads);
+    PlainStations s;
+    for (int k = 0; k < kStations; ++k) {
+        s.x.push_back(StationX(k));
+        s.y.push_back(StationY(k));
+        s.value.push_back(StationValue(k));
+    }
     std::vector<double> out(static_cast<std::size_t>(kSize) * kSize);
     double seconds = 0;
     for (auto _ : state) {
         const double start = omp_get_wtime();
 #pragma omp parallel for schedule(static)
         for (int r = 0; r < kSize; ++r) {
-            const double y = (kSize - r - 0.5) * kCell;
-            for (int c = 0; c < kSize; ++c) {
-                const double x = (c + 0.5) * kCell;
-                double sum = 0, weightSum = 0;
-                for (int k = 0; k < kStations; ++k) {
-                    const auto i = static_cast<std::size_t>(k);
-                    const double d2 = (sx[i] - x) * (sx[i] - x) + (sy[i] - y) * (sy[i] - y);
-                    const double w = d2 == 0 ? 1.0 : d2 <= maxD2 ? 1.0 / d2 : 0.0;
-                    weightSum += w;
-                    sum += w * sv[i];
-                }
-                out[static_cast<std::size_t>(r) * kSize + static_cast<std::size_t>(c)] = sum / weightSum;
+            double* row = out.data() + static_cast<std::size_t>(r) * kSize;
+            if (avx2) {
+                PlainRowAvx2(s, r, row);
+            } else {
+                PlainRow(s, r, row);
             }
         }
         benchmark::DoNotOptimize(out[out.size() / 2]);
         seconds += omp_get_wtime() - start;
     }
-    state.SetLabel("inverse distance, plain loop");
-    Report(state, "reference", threads, seconds, true);
+    state.SetLabel(avx2 ? "inverse distance, plain loop for AVX2" : "inverse distance, plain loop");
+    Report(state, avx2 ? "reference avx2" : "reference", threads, seconds, true);
+    const auto model = InverseDistanceSeconds().find(threads);
+    if (model != InverseDistanceSeconds().end() && model->second > 0)
+        state.counters["model_share_of_plain"] = seconds / static_cast<double>(state.iterations()) / model->second;
 }
 BENCHMARK(BM_InverseDistanceReference)
-    ->Arg(1)
-    ->Arg(8)
+    ->ArgsProduct({{1, 8}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "driver/modapuzr.hpp"
+#include "driver/threads.hpp"
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
@@ -155,6 +156,7 @@ int TalvoMain(int argc, char** argv) {
     int rank = 0, size = 1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
+    SetDefaultThreadCount(MPI_COMM_WORLD);
     MPI_Barrier(MPI_COMM_WORLD);
 
     std::unique_ptr<DiagLog> log;

@@ -114,6 +114,8 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     setup_->LinkExternalGrids(outputCodes_.data(), kOutputCodeCount);
 
     WarnUnreadSections(*log_, compiledFileName_, controlFileName_);
+    *log_ << "INFO: the grid store holds " << static_cast<long long>(gridStore_->HeldBytes())
+          << " bytes on this process" << "[end-entry]";
     *log_ << "end of initialization reached..." << "[end-entry]";
     built_ = 1;
 }

@@ -1,6 +1,8 @@
 // The grid store operations of modelobject: registration, release and the searches by name.
 #include "kernel/gridstore.hpp"
 
+#include <set>
+
 #include "kernel/modelobject.hpp"
 
 WriteCodeDigits SplitWriteCode(long code) {
@@ -12,6 +14,17 @@ WriteCodeDigits SplitWriteCode(long code) {
     d.minFlag = (d.hundreds == 1 || d.hundreds == 3) ? 1 : 0;
     d.maxFlag = (d.hundreds == 2 || d.hundreds == 3) ? 1 : 0;
     return d;
+}
+
+std::size_t GridStore::HeldBytes() const {
+    std::set<const void*> counted;
+    std::size_t bytes = 0;
+    for (const GridStoreEntry& e : entries_) {
+        if (e.grid != nullptr && counted.insert(e.grid).second) bytes += e.grid->bytes();
+        if (e.stack != nullptr && counted.insert(e.stack).second) bytes += e.stack->bytes();
+        for (const Matrix* own : {&e.sumGrid, &e.minGrid, &e.maxGrid, &e.vegGrid}) bytes += own->bytes();
+    }
+    return bytes;
 }
 
 namespace {

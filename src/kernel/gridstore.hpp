@@ -58,6 +58,9 @@ public:
     static constexpr int kMaxIndex = 999;
     GridStoreEntry& operator[](int index) { return entries_[static_cast<std::size_t>(index)]; }
     const GridStoreEntry& operator[](int index) const { return entries_[static_cast<std::size_t>(index)]; }
+    // Bytes of the grids and stacks the entries hold on this process (a grid or stack named by
+    // several entries counts once), with their sums, extremes and vegetation-period grids.
+    std::size_t HeldBytes() const;
 
 private:
     std::array<GridStoreEntry, kEntries> entries_{};

@@ -32,6 +32,18 @@ void Matrix::fill(double v) {
 void Matrix::reset() { *this = Matrix(); }
 void Stack::reset() { *this = Stack(); }
 
+std::size_t Matrix::bytes() const {
+    const auto held = static_cast<std::size_t>(std::count_if(rows_.begin(), rows_.end(), [](double* r) { return r != nullptr; }));
+    return rows_.size() * sizeof(double*) + held * (static_cast<std::size_t>(ncols_) + 1) * sizeof(double);
+}
+
+std::size_t Stack::bytes() const {
+    const auto held = static_cast<std::size_t>(std::count_if(rows_.begin(), rows_.end(), [](double** r) { return r != nullptr; }));
+    const std::size_t cells = static_cast<std::size_t>(ncols_) + 1;
+    return rows_.size() * sizeof(double**) +
+           held * cells * (sizeof(double*) + (static_cast<std::size_t>(levels_) + 1) * sizeof(double));
+}
+
 double memory_handling::HalvingCount(double value) {
     double n = 0;
     while (value > 1.0) {

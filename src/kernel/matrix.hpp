@@ -29,6 +29,8 @@ public:
     // Sets every value of the held rows, column 0 included.
     void fill(double v);
     void reset();
+    // Bytes of the values of the held rows and of the row pointers.
+    std::size_t bytes() const;
 
 private:
     friend class memory_handling;
@@ -58,6 +60,8 @@ public:
     // First value of the contiguous block of row r: cell c starts at c * (levels + 1).
     double* rowBlock(int r) const { return rows_[static_cast<std::size_t>(r)][0]; }
     void reset();
+    // Bytes of the values and cell pointers of the held rows and of the row pointers.
+    std::size_t bytes() const;
 
 private:
     friend class memory_handling;

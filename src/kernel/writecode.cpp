@@ -6,6 +6,7 @@
 
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/threading.hpp"
 
 using writecode::NameKind;
 using writecode::OutputDate;
@@ -53,7 +54,7 @@ private:
 template <class F>
 void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f) {
     const int first = valid.first(), last = valid.last();
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, o.ncols))
     for (int r = first; r <= last; ++r) {
         bool held = true;
         for (const Matrix* m : grids) held = held && m->holds(r);

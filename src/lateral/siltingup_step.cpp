@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "kernel/exprparser.hpp"
+#include "kernel/threading.hpp"
 #include "lateral/siltingup.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
@@ -88,7 +89,7 @@ void siltingupclass::ComputeCells(std::int64_t d, std::int64_t m, std::int64_t y
     const int jd = landuse_entry::JulianDay(d, m, y);
     const bool units = responseUnitGrid != nullptr && masterUnitGrid != nullptr;
     CellFailure first;
-#pragma omp parallel
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         CellFailure local;
 #pragma omp for schedule(runtime)

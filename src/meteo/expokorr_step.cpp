@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "kernel/threading.hpp"
 #include "meteo/expokorr.hpp"
 
 void expokorrklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -37,7 +38,7 @@ void expokorrklasse::CopyNightTemperature() {
     if (nightIndex_ == 0) return;
     Matrix& night = nightTemperature_;
     const Matrix& t = *temperature_;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
             if (TakesPart(r, c)) night[r][c] = t[r][c];
@@ -50,7 +51,7 @@ void expokorrklasse::Recompute() {
     sunset = std::fmod(24.0 + set, 24.0);
     horizontalSum_ = 0;
 
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             const bool part = TakesPart(r, c);
@@ -107,14 +108,14 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
 
 void expokorrklasse::ClearShadow() {
     if (Shading() && rank == 0) {
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
         for (int r = 1; r <= nrows; ++r)
             if (zoneGrid->holds(r))
                 for (int c = 1; c <= ncols; ++c)
                     if ((*zoneGrid)[r][c] != nodata) shadow_[r][c] = 0.0;
         return;
     }
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
             if (TakesPart(r, c)) shadow_[r][c] = 0.0;
@@ -122,7 +123,7 @@ void expokorrklasse::ClearShadow() {
 
 void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t offset = static_cast<std::size_t>(r - firstRow) * stride;
         const radiation::CellOrientation* o = orientation_.data() + offset;
@@ -143,7 +144,7 @@ void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
 
 void expokorrklasse::CorrectionFactors() {
     const double h = horizontalSum_;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             if (!TakesPart(r, c)) continue;
@@ -156,7 +157,7 @@ void expokorrklasse::CorrectionFactors() {
 void expokorrklasse::RefreshTemperature() {
     if (corrTemperatureIndex_ == 0) return;
     const double h = horizontalSum_;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             if (!TakesPart(r, c)) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/threading.hpp"
 #include "meteo/station_kernels.hpp"
 #include "meteo/meteoint.hpp"
 
@@ -48,7 +49,7 @@ bool meteointerpol::StationKernelLoop() {
     // Inverse distance uses the rotated coordinates where they exist, the nearest station CoordX/CoordY.
     const Matrix& cx = rotatedX && !nearest ? rotatedX : *coordX;
     const Matrix& cy = rotatedY && !nearest ? rotatedY : *coordY;
-#pragma omp parallel
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         const auto t = static_cast<std::size_t>(omp_get_thread_num());
         double* xs = rowScratch_.data() + 3 * width * t;

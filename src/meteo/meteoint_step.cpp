@@ -6,6 +6,7 @@
 #include <iomanip>
 
 #include "kernel/signals.hpp"
+#include "kernel/threading.hpp"
 #include "meteo/meteoint.hpp"
 #include "setup/spinup.hpp"
 
@@ -177,7 +178,7 @@ void meteointerpol::CellLoop() {
     const Matrix& cx = rotatedX ? rotatedX : *coordX;
     const Matrix& cy = rotatedY ? rotatedY : *coordY;
     const std::size_t rowStride = static_cast<std::size_t>(ncols) + 1;
-#pragma omp parallel
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         double* weights = scratch_.data() + static_cast<std::size_t>(omp_get_thread_num()) *
                                                 static_cast<std::size_t>(scratchStride_);

@@ -2,6 +2,7 @@
 // or on the interpolated grid after the regional superposition.
 #include <algorithm>
 
+#include "kernel/threading.hpp"
 #include "meteo/meteoint.hpp"
 #include "meteo/precicorr.hpp"
 
@@ -81,7 +82,7 @@ void precicorrclass::CorrectGrid() {
     const undercatch::Coefficients k = k_;
     const double limit = -precipitationN_, tLimit = -temperatureN_, wLimit = -windN_;
     const double gridNodata = nodata;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const bool ranged = basinColumns != nullptr && static_cast<std::size_t>(r) < basinColumns->size();
         const int c1 = std::max(ranged ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1, 1);

@@ -1,6 +1,7 @@
 // Regional superposition: the section with its entities, and each entity's construction,
 // combination and statistics.
 #include "meteo/superposition.hpp"
+#include "kernel/threading.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -241,7 +242,7 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
     statistics_->Reset();
     const RegionalSuperposition& o = owner_;
     const int layers = inputs_.empty() ? 0 : std::min(regions_, 3);
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
         const bool ranged = o.basinColumns != nullptr && static_cast<std::size_t>(r) < o.basinColumns->size();
         const int c1 = std::max(ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].first : 1, 1);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/hotloop.hpp"
 #include "soil/soilcolumn.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -24,6 +25,7 @@ double Kr(const soil_entry& soil, double theta, double f, int layer) {
 struct LookupMemo {
     int table = -1;
     double x = 0, f = 0, value = 0;
+    int bracket = 0;  // the suction look-up's last bracket in `table`, a hint for the next
 };
 
 bool SameTable(const ColumnState& col, int a, int b) {
@@ -40,7 +42,9 @@ double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int
 
 double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta) {
     if (m.table >= 0 && m.x == theta && SameTable(col, m.table, table)) return m.value;
-    m = LookupMemo{table, theta, 0.0, soil.SuctionFromTheta(table, theta)};
+    int bracket = m.table == table ? m.bracket : 0;
+    const double value = soil.SuctionFromTheta(table, theta, bracket);
+    m = LookupMemo{table, theta, 0.0, value, bracket};
     return m.value;
 }
 
@@ -130,7 +134,7 @@ int WorkingRangeEnd(const ColumnState& col, int tableLayer, int rootLayer, int k
     return s >= n ? n - 1 : s;
 }
 
-void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
+TALVO_HOT_LOOP void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
     const int n = col.n;
     const int L = std::min(WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 0, true), n - 1);
     const int g = cell.tableLayer;
@@ -154,7 +158,7 @@ void SubstepPrepare(const soil_entry& soil, ColumnState& col, const CellValues& 
     }
 }
 
-void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& cell, const SolverSettings& set,
+TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& cell, const SolverSettings& set,
                    double infiltrationRate, const RiverExchangeHook& river, SubstepTotals& totals) {
     const int n = col.n;
     const auto& ks = soil.ksat;
@@ -211,12 +215,15 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };
+    // In the bisection each side keeps its own last look-up: once the steps of the factor fall
+    // below the resolution of a water content, that side asks for the same value again.
+    LookupMemo upper, lower;
     auto heads = [&](double qq, double ee, double& hi, double& hj) {
         const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
         const double tj = thetaOldJ + (qBelow - eBelow - qq) * dt / dzj;
         // Both heads with the table of the upper layer.
-        hi = zmi - SuctionMemo(soil, col, memo, i, ti);
-        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
+        hi = zmi - SuctionMemo(soil, col, upper, i, ti);
+        hj = zmj - SuctionMemo(soil, col, lower, i, tj);
     };
     double hi = 0, hj = 0;
     {

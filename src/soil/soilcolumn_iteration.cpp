@@ -2,7 +2,9 @@
 // groundwater table and the water over a depth range.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "kernel/hotloop.hpp"
 #include "soil/soilcolumn.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -123,15 +125,20 @@ void ColumnState::Resize(int layers) {
 void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
     if (n != soil.layerCount) Resize(soil.layerCount);
     z[0] = surfaceElevation;
+    // Tables equal bit for bit to the layer above's give the same look-ups: the field capacity is
+    // taken over, and the flux pass may reuse look-ups across the interface.
+    auto sameBits = [](const soil_entry::PointTable& a, const soil_entry::PointTable& b) {
+        return std::memcmp(a.data(), b.data(), sizeof a) == 0;
+    };
     for (int i = 1; i <= n; ++i) {
-        z[U(i)] = z[U(i - 1)] - soil.thickness[U(i)];
-        fieldCapacity[U(i)] = soil.ThetaFromSuction(i, kFieldCapacitySuction);
-        frozen[U(i)] = 1.0;
         const std::size_t l = U(i);
-        sameTableAsAbove[l] = i > 1 && soil.retentionTheta[l] == soil.retentionTheta[l - 1] &&
-                              soil.retentionSuction[l] == soil.retentionSuction[l - 1] &&
-                              soil.conductivityTheta[l] == soil.conductivityTheta[l - 1] &&
-                              soil.relConductivity[l] == soil.relConductivity[l - 1];
+        z[l] = z[l - 1] - soil.thickness[l];
+        frozen[l] = 1.0;
+        sameTableAsAbove[l] = i > 1 && sameBits(soil.retentionTheta[l], soil.retentionTheta[l - 1]) &&
+                              sameBits(soil.retentionSuction[l], soil.retentionSuction[l - 1]) &&
+                              sameBits(soil.conductivityTheta[l], soil.conductivityTheta[l - 1]) &&
+                              sameBits(soil.relConductivity[l], soil.relConductivity[l - 1]);
+        fieldCapacity[l] = sameTableAsAbove[l] ? fieldCapacity[l - 1] : soil.ThetaFromSuction(i, kFieldCapacitySuction);
     }
 }
 
@@ -195,7 +202,7 @@ int RedistributeExcess(const soil_entry& soil, ColumnState& col, const CellValue
     return passes;
 }
 
-double IterationError(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
+TALVO_HOT_LOOP double IterationError(const soil_entry& soil, ColumnState& col, const CellValues& cell, int iteration) {
     const int L = WorkingRangeEnd(col, cell.tableLayer, cell.rootLayer, 0, true);
     const double dt = cell.dt;
     double err = 0;

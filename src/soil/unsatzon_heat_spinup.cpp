@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/threading.hpp"
 #include "soil/soilheat.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/landuse_entry.hpp"
@@ -58,7 +59,7 @@ void unsatzonmodellklasse::PreSpinUpDegreeDays(std::int64_t hour, std::int64_t, 
     Matrix& daily = *spinUp.accumulators[2];
     Matrix& annual = *spinUp.accumulators[3];
     const double steps = static_cast<double>(spinUp.daySteps);
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c) {
@@ -92,7 +93,7 @@ void unsatzonmodellklasse::PreSpinUpInitTemperatures() {
         Matrix& annual = *spinUp.accumulators[3];
         const double steps = static_cast<double>(spinUp.totalSteps);
         const int n = nlayers;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
         for (int r = firstRow; r <= lastRow; ++r) {
             std::vector<double> d(U(n) + 1), thawed(U(n) + 1), frozen(U(n) + 1), T(U(n) + 1);
             const ColumnRange cols = ColumnsOf(r);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 #include "soil/unsatzon.hpp"
 
@@ -54,7 +55,7 @@ void unsatzonmodellklasse::ResponseUnitPass() {
     const int levels = nlayers;
     int failure = UnitOk;
     double failedUnit = 0;
-#pragma omp parallel for schedule(runtime) reduction(max : failure, failedUnit)
+#pragma omp parallel for schedule(runtime) reduction(max : failure, failedUnit) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c) {

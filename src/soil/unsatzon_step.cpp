@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "kernel/threading.hpp"
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/irrigation_table.hpp"
@@ -318,7 +319,7 @@ void unsatzonmodellklasse::SoilColumnPass() {
     if (river && serialCells.empty()) serialCells = matrix(firstRow, lastRow, 1, ncols, nrows);
     int firstError = 0;
     int errorRow = 0, errorCol = 0;
-#pragma omp parallel
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         soilstep::CellWork& work = cellWork[U(omp_get_thread_num())];
 #pragma omp for schedule(runtime)

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iomanip>
 
+#include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 
 using evaporation::LayerInput;
@@ -141,7 +142,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
 
 void verdunstungsmodellklasse::CellLoop(const StepValues& v) {
     const int first = firstRow, last = lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, ncols))
     for (int r = first; r <= last; ++r) {
         const auto [c1, c2] = ColumnRange(r);
         for (int c = c1; c <= c2; ++c) Cell(v, r, c);

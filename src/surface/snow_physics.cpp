@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/hotloop.hpp"
+
 namespace snow {
 namespace {
 
@@ -249,7 +251,7 @@ int ColdCase(const SnowParameters& p, const CellInput& in, const EnergyBalance& 
 
 }  // namespace
 
-PassResult SnowCellStep(const SnowParameters& p, const CellInput& in, CellState& st) {
+TALVO_HOT_LOOP PassResult SnowCellStep(const SnowParameters& p, const CellInput& in, CellState& st) {
     PassResult r;
     const int method = p.method;
     const double w = in.weight;

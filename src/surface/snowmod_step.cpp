@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mpi.h>
 
+#include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/snowmod.hpp"
@@ -50,9 +51,9 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
 
     // Two regions: the copy reads master cells that the loop writes, so the loop must be
     // complete before any copy starts.
-#pragma omp parallel
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     CellLoop(y, m, d);
-#pragma omp parallel
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     CopyHRUStates();
     if (const int failure = cellLoopError_.exchange(0); failure != 0) throw ModelError(failure);
 

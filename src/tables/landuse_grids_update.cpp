@@ -9,6 +9,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/threading.hpp"
 #include "tables/landuse_grids.hpp"
 
 void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month,
@@ -40,7 +41,7 @@ void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, st
         AgreeOnFailure(code);
         if (dynamic_) {
             const int first = setup_.firstRow, last = setup_.lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
             for (int r = first; r <= last; ++r) {
                 const ColumnRange cols = Columns(r);
                 for (int c = cols.first; c <= cols.last; ++c)
@@ -67,7 +68,7 @@ void LanduseParameterGrids::LookUpTemperature() {
 
 void LanduseParameterGrids::AccumulateTemperature(int stepMinutes) {
     const int first = setup_.firstRow, last = setup_.lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         if (!temperature_->holds(r)) continue;
         const ColumnRange cols = Columns(r);
@@ -81,7 +82,7 @@ void LanduseParameterGrids::DailyMeans() {
     dayCounter_ = std::min(dayCounter_ + 1, 7);
     const double days = dayCounter_;
     const int first = setup_.firstRow, last = setup_.lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         const ColumnRange cols = Columns(r);
         for (int c = cols.first; c <= cols.last; ++c) {
@@ -101,7 +102,7 @@ void LanduseParameterGrids::DailyMeans() {
 // again on this thread with the log, so the failure is reported as a serial run reports it.
 void LanduseParameterGrids::UpdateParameters(int d, const Date& date) {
     const int first = setup_.firstRow, last = setup_.lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         int code = 0;
         try {
@@ -182,7 +183,7 @@ void LanduseParameterGrids::SetVegetationFlags(int d) {
 void LanduseParameterGrids::CountVegetationDuration() {
     const double nodata = setup_.nodata;
     const int first = setup_.firstRow, last = setup_.lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         const ColumnRange cols = Columns(r);
         for (int c = cols.first; c <= cols.last; ++c) {

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "kernel/modelobject.hpp"
+#include "kernel/threading.hpp"
 #include "tables/landuse_grids.hpp"
 
 // The state of one cell in one layer. D (fix-point days), S (leaf-fall start) and M (root-zone
@@ -74,7 +75,7 @@ void LanduseParameterGrids::UpdateDynamicPhenology(int d, int layers) {
     const int L = std::min(layers, layers_);
     const double nodata = setup_.nodata;
     const int first = setup_.firstRow, last = setup_.lastRow;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         const ColumnRange cols = Columns(r);
         for (int c = cols.first; c <= cols.last; ++c) {

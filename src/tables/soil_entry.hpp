@@ -49,6 +49,10 @@ public:
     void AllocateLayerTables(std::int32_t layer);
     double ThetaFromSuction(std::int32_t layer, double suction) const;
     double SuctionFromTheta(std::int32_t layer, double theta) const;
+    // The same with a bracket hint: where the layer's retention table falls strictly and theta
+    // lies between table points hint and hint + 1, the search is skipped (the search would end
+    // there); hint is set to the bracket used. Same result as the plain look-up, bit for bit.
+    double SuctionFromTheta(std::int32_t layer, double theta, int& hint) const;
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
     const std::vector<double>& GetKsat() const { return ksat; }
     // Freezing tables of a layer; factor turns a temperature below 0 into a suction.
@@ -82,6 +86,9 @@ public:
     std::vector<PointTable> relConductivity;
     std::vector<PointTable> retentionTheta;
     std::vector<PointTable> retentionSuction;
+    // Per layer: 1 where AllocateLayerTables found the retention water contents (points 1..30)
+    // strictly falling; a table written otherwise must not keep a 1.
+    std::vector<std::uint8_t> retentionFalls;
     std::vector<double> ksat;
     std::vector<double> thickness;
     std::vector<double> theta_sat;

@@ -66,6 +66,10 @@ void soil_entry::AllocateLayerTables(std::int32_t layer) {
     thK[kPoints] = tr;
     kr[kPoints] = 0.0;
     kr[0] = kr[1];
+    if (retentionFalls.size() <= l) retentionFalls.resize(l + 1, 0);
+    bool falls = true;
+    for (int k = 1; k < kPoints; ++k) falls = falls && thR[Idx(k)] > thR[Idx(k + 1)];
+    retentionFalls[l] = falls ? 1 : 0;
 }
 
 double soil_entry::ThetaFromSuction(std::int32_t layer, double h) const {
@@ -81,12 +85,22 @@ double soil_entry::ThetaFromSuction(std::int32_t layer, double h) const {
 }
 
 double soil_entry::SuctionFromTheta(std::int32_t layer, double theta) const {
+    int hint = 0;
+    return SuctionFromTheta(layer, theta, hint);
+}
+
+double soil_entry::SuctionFromTheta(std::int32_t layer, double theta, int& hint) const {
     const std::size_t l = Idx(layer);
     const PointTable& hR = retentionSuction[l];
     const PointTable& th = retentionTheta[l];
     if (theta <= th[kPoints]) return hR[kPoints];
     if (theta >= th[1]) return 0.0;
-    const int k = Bracket(th, theta, false);
+    // In a strictly falling table the bisection ends at the one k with th[k] > theta >= th[k + 1].
+    const bool falls = l < retentionFalls.size() && retentionFalls[l] != 0;
+    const int k = falls && hint >= 1 && hint < kPoints && th[Idx(hint)] > theta && theta >= th[Idx(hint + 1)]
+                      ? hint
+                      : Bracket(th, theta, false);
+    hint = k;
     const double span = th[Idx(k)] - th[Idx(k + 1)];
     // Two equal water contents (a flat part of the curve) leave no interval to interpolate in.
     const double f = span > 0 ? (theta - th[Idx(k + 1)]) / span : 0.0;

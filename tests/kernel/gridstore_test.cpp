@@ -165,3 +165,29 @@ TEST_F(GridStoreTest, LongNamesAreKeptWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes the store holds: the held rows of each grid and stack with their row pointers, a
+// grid named by two entries once, the statistic grids of an entry, and only the rows this
+// process holds.
+TEST(GridStoreBytes, HeldRowsOfEachGridAndStackOnce) {
+    memory_handling mh;
+    constexpr std::size_t kD = sizeof(double), kP = sizeof(double*);
+    Matrix whole = mh.matrix(1, 10, 1, 20, 10);
+    Matrix part = mh.matrix(3, 5, 1, 20, 10);  // rows 3..5 of 10 on this process
+    Stack stack = mh.matrix3d(1, 4, 1, 20, 3, 4);
+    EXPECT_EQ(whole.bytes(), 11 * kP + 10 * 21 * kD);
+    EXPECT_EQ(part.bytes(), 11 * kP + 3 * 21 * kD);
+    EXPECT_EQ(stack.bytes(), 5 * kP + 4 * 21 * (kP + 4 * kD));
+    GridStore store;
+    store[1].grid = &whole;
+    store[2].grid = &whole;
+    store[3].grid = &part;
+    store[4].stack = &stack;
+    store[4].sumGrid = mh.matrix(1, 10, 1, 20, 10);
+    EXPECT_EQ(store.HeldBytes(), 2 * whole.bytes() + part.bytes() + stack.bytes());
+    EXPECT_EQ(GridStore().HeldBytes(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Whole-model speed and memory on a big basin generated from the example basin: every grid of
+# the example is refined by a factor (each cell becomes factor x factor cells of a cellsize
+# divided by the factor, so the basin keeps its extent, stations, subbasins and network). The
+# basin is written to a temporary directory and removed afterwards. Runs the model and prints
+# the set-up time and the time of the steps apart, cell-steps per second per core, the bytes the
+# grid store holds at the end of the set-up and the peak memory of each process against it.
+# Prints figures, never fails on them.
+# usage: big_basin.sh <talvo> [factor (default 100)] [hours (default 24)] [processes (default 1)]
+#                     [mpiexec (default mpiexec)]
+set -u
+exe=$(readlink -f "$1"); factor=${2:-100}; hours=${3:-24}; np=${4:-1}; mpiexec=${5:-mpiexec}
+here=$(cd "$(dirname "$0")" && pwd)
+threads=${OMP_NUM_THREADS:-1}
+work=$(mktemp -d "${TMPDIR:-/tmp}/talvo_big_basin.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp -r "$here"/../examples/basin/. "$work"/ && cd "$work" || exit 1
+
+for grid in ./*.asc; do
+  awk -v f="$factor" '
+    NR <= 6 { key = tolower($1)
+              if (key == "ncols" || key == "nrows") $2 = $2 * f
+              if (key == "cellsize") $2 = $2 / f
+              print $1 "\t" $2; next }
+    { line = ""
+      for (i = 1; i <= NF; i++) for (k = 0; k < f; k++) line = line (line == "" ? "" : " ") $i
+      for (k = 0; k < f; k++) print line }' "$grid" >"$grid.new" && mv "$grid.new" "$grid"
+done
+# The run ends after the given hours of its first day (lines 41..44 of the example's control file
+# hold the end hour, day, month and year).
+awk -v h="$hours" 'NR == 41 { $1 = h % 24 == 0 ? 24 : h % 24 } NR == 42 { $1 = int((h - 1) / 24) + 1 } { print }' \
+  basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
+cells=$(awk 'NR > 6 { for (i = 1; i <= NF; i++) if ($i != -9999) n++ } END { print n + 0 }' zones.asc)
+# Steps of the run: hourly from the start to the end of the control file's period.
+steps=$(awk 'NR >= 37 && NR <= 44 { v[NR] = $1 } END {
+  s = mktime(v[40] " " v[39] " " v[38] " " v[37] " 0 0"); e = mktime(v[44] " " v[43] " " v[42] " " v[41] " 0 0")
+  print int((e - s) / 3600) + 1 }' basin.ctl)
+
+start=$(date +%s%N)
+set_up=""
+# Each process under /usr/bin/time (its peak memory into peak.<rank>.txt), its console line-buffered
+# so that the end of the set-up is seen when it happens.
+OMP_NUM_THREADS=$threads "$mpiexec" -n "$np" bash -c \
+  'exec /usr/bin/time -f "peak_kb %M" -o "peak.${PMI_RANK:-0}.txt" stdbuf -oL "$0" basin.ctl' "$exe" 2>&1 |
+  while IFS= read -r line; do
+    if [ -z "$set_up" ] && [ "$line" = "end of initialization reached..." ]; then
+      set_up=$(date +%s%N); echo "$set_up" >setup_done.txt
+    fi
+    echo "$line" >>out.txt
+  done
+end=$(date +%s%N)
+status=$(grep -c "reached end of simulation sucessfully" out.txt)
+set_up=$(cat setup_done.txt 2>/dev/null || echo "$end")
+awk -v s="$start" -v u="$set_up" -v e="$end" -v cells="$cells" -v steps="$steps" -v np="$np" -v t="$threads" \
+    -v f="$factor" -v ok="$status" 'BEGIN {
+  setup = (u - s) / 1e9; run = (e - u) / 1e9
+  printf "big basin: factor %d, %d basin cells, %d steps, %d processes x %d threads%s\n", f, cells, steps, np, t,
+         (ok > 0 ? "" : " (the run did not reach its end)")
+  printf "set-up %.2f s, steps %.2f s\n", setup, run
+  if (run > 0) printf "whole model: %.3g cell-steps/s, %.3g cell-steps/s per core\n", cells * steps / run, cells * steps / run / (np * t)
+}'
+bytes=$(grep -o "the grid store holds [0-9]* bytes" out.txt | head -1 | awk '{ print $5 }')
+for p in peak.*.txt; do
+  [ -f "$p" ] || continue
+  kb=$(awk '/peak_kb/ { print $2 }' "$p")
+  awk -v kb="$kb" -v b="${bytes:-0}" -v name="${p//[!0-9]/}" 'BEGIN {
+    printf "process %s: peak memory %.1f MB, grid store %.1f MB", name, kb / 1024, b / 1048576
+    if (b > 0) printf ", ratio %.2f", kb * 1024 / b
+    printf "\n" }'
+done
+echo "load: $(uptime)"

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The program's own thread set-up. With OMP_NUM_THREADS unset each process runs the cores of the
+# machine shared among its processes (at least one); a set OMP_NUM_THREADS holds. Idle threads
+# spin briefly (GNU runtime: GOMP_SPINCOUNT 10000) unless the user chose a wait policy. The example
+# basin with threads unset writes the same tables and grids as with one thread, and the times of
+# both runs are printed; each run reports the bytes of its grid store at the end of the set-up.
+# usage: threads_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+rm -rf "$wd"; mkdir -p "$wd"; cd "$wd" || exit 1
+
+cores=$(getconf _NPROCESSORS_ONLN)
+want=$((cores / np)); [ "$want" -le "$(nproc)" ] || want=$(nproc); [ "$want" -ge 1 ] || want=1
+env -u OMP_NUM_THREADS "$mpiexec" -n "$np" "$exe" >out.txt 2>&1
+[ $? -eq 2 ] || fail "no argument: exit status, expected 2"
+for ((r = 0; r < np; r++)); do
+  grep -q "^\*\*\* There are $want OpenMP threads total for MPI process $r$" out.txt ||
+    { grep "There are" out.txt; fail "threads unset: process $r does not run $want threads ($cores cores, $np processes)"; }
+done
+OMP_NUM_THREADS=3 "$mpiexec" -n "$np" "$exe" >out.txt 2>&1
+[ "$(grep -c '^\*\*\* There are 3 OpenMP threads total' out.txt)" -eq "$np" ] || fail "OMP_NUM_THREADS=3 not kept"
+
+# The wait policy as the GNU runtime reports it; skipped where the runtime reports no spin count.
+env -u OMP_WAIT_POLICY -u GOMP_SPINCOUNT OMP_DISPLAY_ENV=verbose "$mpiexec" -n 1 "$exe" >env.txt 2>&1
+if grep -q "GOMP_SPINCOUNT = " env.txt; then
+  grep -q "GOMP_SPINCOUNT = '10000'" env.txt || fail "no brief spinning without a wait policy"
+  env -u GOMP_SPINCOUNT OMP_WAIT_POLICY=active OMP_DISPLAY_ENV=verbose "$mpiexec" -n 1 "$exe" >env.txt 2>&1
+  grep -q "GOMP_SPINCOUNT = '10000'" env.txt && fail "the user's OMP_WAIT_POLICY was overridden"
+  grep -q "OMP_WAIT_POLICY = 'ACTIVE'" env.txt || fail "OMP_WAIT_POLICY=active not reported"
+fi
+
+# The example basin, once with one thread and once with threads unset.
+for run in one unset; do
+  mkdir -p $run && cp -r "$here"/../../examples/basin/. $run/ && cd $run || fail "copy"
+  start=$(date +%s%N)
+  if [ $run = one ]; then
+    OMP_NUM_THREADS=1 "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1
+  else
+    env -u OMP_NUM_THREADS "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1
+  fi
+  status=$?
+  end=$(date +%s%N)
+  [ $status -eq 0 ] || { tail -20 out.txt; fail "example basin ($run): exit status $status"; }
+  echo "example basin, $np processes, threads $run: $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
+  cd ..
+done
+# The end of the set-up reports the bytes of the grid store of each process.
+for run in one unset; do
+  grep -q '<line level="3" description= "the grid store holds [1-9][0-9]* bytes on this process"/>' $run/Talvo_Diag_0.xml ||
+    fail "example basin ($run): no grid-store entry"
+done
+for golden in "$here"/example/*; do
+  f=$(basename "$golden")
+  cmp -s one/"$f" unset/"$f" || fail "example basin: $f differs between one thread and threads unset"
+done
+echo "load: $(uptime)"

@@ -1,0 +1,72 @@
+// The suction look-up with a bracket hint gives, bit for bit, the plain look-up's result, whatever
+// the hint: right, wrong, out of the table, on falling tables and on tables that do not fall.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "tables/soil_entry.hpp"
+
+namespace {
+
+constexpr int kPoints = soil_entry::kTablePoints;
+
+soil_entry OneLayer(double n, double thetaSat = 0.43) {
+    soil_entry e(1);
+    e.layerCount = 1;
+    e.theta_sat.assign(2, thetaSat);
+    e.theta_res.assign(2, 0.078);
+    e.alpha.assign(2, 3.6);
+    e.Par_n.assign(2, n);
+    e.Par_m.assign(2, 1.0 - 1.0 / n);
+    e.Par_tau.assign(2, 0.5);
+    e.conductivityTheta.assign(2, {});
+    e.relConductivity.assign(2, {});
+    e.retentionTheta.assign(2, {});
+    e.retentionSuction.assign(2, {});
+    e.AllocateLayerTables(1);
+    return e;
+}
+
+// Water contents in runs of nearby values (as the column's flux limitation asks for them), every
+// table point and its neighbours, values beyond both ends and no number; each with the hint the
+// previous look-up left, and once more with a random hint.
+void ExpectHintChangesNothing(const soil_entry& s) {
+    std::mt19937 gen(49);
+    std::uniform_real_distribution<double> u(0.0, 0.5), near(-1e-3, 1e-3);
+    std::uniform_int_distribution<int> anyHint(-2, kPoints + 2);
+    std::vector<double> xs;
+    for (int run = 0; run < 300; ++run) {
+        const double centre = u(gen);
+        for (int i = 0; i < 10; ++i) xs.push_back(centre + near(gen));
+    }
+    for (double p : s.retentionTheta[1]) xs.insert(xs.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, 1.0)});
+    xs.insert(xs.end(), {-1.0, 2.0, NAN, 0.3});
+    int hint = 0;
+    for (double x : xs) {
+        const std::uint64_t plain = std::bit_cast<std::uint64_t>(s.SuctionFromTheta(1, x));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(s.SuctionFromTheta(1, x, hint)), plain) << x;
+        int other = anyHint(gen);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(s.SuctionFromTheta(1, x, other)), plain) << x;
+    }
+}
+
+TEST(SoilLookups, SuctionHintGivesThePlainResult) {
+    for (double n : {1.09, 1.56, 2.68}) {
+        const soil_entry s = OneLayer(n);
+        EXPECT_EQ(s.retentionFalls[1], 1);
+        ExpectHintChangesNothing(s);
+    }
+    // A residual content above the saturated one turns the curve round: no shortcut.
+    const soil_entry rising = OneLayer(1.56, 0.05);
+    EXPECT_EQ(rising.retentionFalls[1], 0);
+    ExpectHintChangesNothing(rising);
+    // A flat tail (the curve reaches the residual content early) is not strictly falling.
+    const soil_entry flat = OneLayer(6.0);
+    EXPECT_EQ(flat.retentionFalls[1], 0);
+    ExpectHintChangesNothing(flat);
+}
+
+}  // namespace
