@@ -1,0 +1,38 @@
+// Range checks of the values readers accept.
+#include "kernel/valuebound.hpp"
+
+#include <cmath>
+#include <sstream>
+
+#include "kernel/diaglog.hpp"
+#include "kernel/error.hpp"
+
+namespace {
+std::string Number(double v) {
+    std::ostringstream s;
+    s << v;
+    return s.str();
+}
+}  // namespace
+
+std::string ValueBound::Text() const {
+    const bool lowFinite = std::isfinite(low), highFinite = std::isfinite(high);
+    if (lowFinite && !highFinite) return (lowOpen ? "> " : ">= ") + Number(low);
+    if (!lowFinite && highFinite) return (highOpen ? "< " : "<= ") + Number(high);
+    if (!lowFinite && !highFinite) return "a finite number";
+    return std::string("in ") + (lowOpen ? "(" : "[") + Number(low) + ", " + Number(high) + (highOpen ? ")" : "]");
+}
+
+void BoundError(DiagLog& log, const std::string& where, const std::string& section, const std::string& key,
+                const std::string& place, double value, const ValueBound& range, int code) {
+    log << "FATAL: error in " << where << ", " << key << "; " << place << ": the value " << value << " in section "
+        << section << " must be " << range.Text() << "!" << "[end-entry]";
+    throw ModelError(code);
+}
+
+void UnknownMethodError(DiagLog& log, const std::string& section, const std::string& key, const std::string& place,
+                        int method, const std::string& known) {
+    log << "FATAL: error in control file, " << key << "; " << place << ": the method " << method << " in section "
+        << section << " is unknown; known methods are " << known << "!" << "[end-entry]";
+    throw ModelError(17);
+}
