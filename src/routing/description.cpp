@@ -1,5 +1,6 @@
 #include "routing/description.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cmath>
@@ -404,6 +405,32 @@ int ReadDescriptions(std::FILE* f, std::string line, const NetworkContext& ctx, 
         ParseDescription(joined, n, ctx, sink, log);
     }
     return n;
+}
+
+std::vector<int> FindCycle(const std::vector<int>& next) {
+    // Colour walk: 1 = on the path being followed, 2 = known to reach an outlet or a cycle
+    // found before. Each subbasin has one downstream link, so a path is a plain chain.
+    const std::size_t n = next.size();
+    std::vector<int> state(n, 0);
+    for (std::size_t start = 1; start < n; ++start) {
+        std::vector<std::size_t> path;
+        std::size_t i = start;
+        while (i > 0 && i < n && state[i] == 0) {
+            state[i] = 1;
+            path.push_back(i);
+            i = next[i] > 0 ? static_cast<std::size_t>(next[i]) : 0;
+        }
+        if (i > 0 && i < n && state[i] == 1) {
+            std::vector<int> cycle;
+            auto at = std::find(path.begin(), path.end(), i);
+            const auto smallest = std::min_element(at, path.end());
+            for (auto it = smallest; it != path.end(); ++it) cycle.push_back(static_cast<int>(*it));
+            for (auto it = at; it != smallest; ++it) cycle.push_back(static_cast<int>(*it));
+            return cycle;
+        }
+        for (std::size_t k : path) state[k] = 2;
+    }
+    return {};
 }
 
 }  // namespace routing

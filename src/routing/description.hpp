@@ -110,6 +110,10 @@ struct NetworkContext {
 void ParseDescription(const std::string& text, int n, const NetworkContext& ctx, DescriptionSink& sink,
                       DiagLog& log);
 
+// The zone indices of a cycle in the next-subbasin links (next[i] is the subbasin that i flows
+// into, 0 for none), in flow order starting from the smallest index in it; empty without one.
+std::vector<int> FindCycle(const std::vector<int>& next);
+
 // Second pass: line is the first line after the R-square offset; returns the number of
 // descriptions read.
 int ReadDescriptions(std::FILE* f, std::string line, const NetworkContext& ctx, DescriptionSink& sink,

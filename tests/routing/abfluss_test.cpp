@@ -176,6 +176,18 @@ TEST_F(RoutingModelTest, SectionErrorsHaveTheirCodes) {
     }
 }
 
+TEST_F(RoutingModelTest, ACycleInTheNetworkIsRefusedNamingItsDescriptions) {
+    // 9 flows into 3, 3 into 5 and 5 back into 9.
+    const std::string cycle = std::string("TG 3 (area) = 0.004 = 1\n  OL 9") + kChannel + "\nTG 5 (area) = 0.006 = 1\n  OL 3" +
+                              kChannel + "\nTG 9 (area) = 0.014 = 1\n  OL 5" + kChannel + "\nend\n";
+    const unsigned error = Build(Section("10 1000 2 1", "1\n9 1\n", cycle));
+    if (!Root()) return;
+    EXPECT_EQ(error, 17u);
+    EXPECT_TRUE(Logged("the routing network has a cycle: TG 3 (routing description 1) flows into TG 5 (routing "
+                       "description 2) flows into TG 9 (routing description 3) flows into TG 3 (routing description 1)"))
+        << console_.str();
+}
+
 TEST_F(RoutingModelTest, BadDescriptorsGiveNoObservation) {
     ASSERT_EQ(Build(Section("10 1000 2 1", "3\n4 1\n5 -2\n9 3\n")), 0u) << console_.str();
     if (!Root()) return;
