@@ -2,6 +2,7 @@
 #include "kernel/valuebound.hpp"
 
 #include <cmath>
+#include <iomanip>
 #include <sstream>
 
 #include "kernel/diaglog.hpp"
@@ -10,7 +11,7 @@
 namespace {
 std::string Number(double v) {
     std::ostringstream s;
-    s << v;
+    s << std::setprecision(15) << v;
     return s.str();
 }
 }  // namespace
@@ -25,7 +26,7 @@ std::string ValueBound::Text() const {
 
 void BoundError(DiagLog& log, const std::string& where, const std::string& section, const std::string& key,
                 const std::string& place, double value, const ValueBound& range, int code) {
-    log << "FATAL: error in " << where << ", " << key << "; " << place << ": the value " << value << " in section "
+    log << "FATAL: error in " << where << ", " << key << "; " << place << ": the value " << Number(value) << " in section "
         << section << " must be " << range.Text() << "!" << "[end-entry]";
     throw ModelError(code);
 }
