@@ -37,3 +37,11 @@ void UnknownMethodError(DiagLog& log, const std::string& section, const std::str
         << section << " is unknown; known methods are " << known << "!" << "[end-entry]";
     throw ModelError(17);
 }
+
+void NonFiniteOutputError(DiagLog& log, const std::string& file, const std::string& place, double value,
+                          std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
+    log << "FATAL: the value " << Number(value) << " for " << place << " of " << file << " on "
+        << static_cast<long long>(day) << "." << static_cast<long long>(month) << "." << static_cast<long long>(year)
+        << " " << static_cast<long long>(hour) << " h is not a finite number; it is not written!" << "[end-entry]";
+    throw ModelError(17);
+}

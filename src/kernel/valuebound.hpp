@@ -2,6 +2,7 @@
 // The range of values a parameter can physically take, and the check every reader applies when
 // it reads one: a value outside is a FATAL entry naming section, key, value and the range, and
 // the reader's code (17 for the control file). Unusual but possible values pass.
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -48,3 +49,9 @@ inline void RequireBound(DiagLog& log, const std::string& where, const std::stri
 // <section> is unknown; known methods are <list>!" and code 17.
 [[noreturn]] void UnknownMethodError(DiagLog& log, const std::string& section, const std::string& key,
                                      const std::string& place, int method, const std::string& known);
+
+// A grid, stack or table about to hold a value that is not a finite number: "FATAL: the value
+// <v> for <place> of <file> on <d>.<m>.<y> <h> h is not a finite number; it is not written!" and
+// code 17. The inputs that lead to one are refused by the readers' ranges where they are known.
+[[noreturn]] void NonFiniteOutputError(DiagLog& log, const std::string& file, const std::string& place, double value,
+                                       std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);

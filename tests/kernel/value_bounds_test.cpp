@@ -83,4 +83,32 @@ TEST_F(ValueBoundsTest, RowsAreReadOneLineAtATimeUpToTheirComment) {
     EXPECT_TRUE(numbers.empty());
 }
 
+TEST_F(ValueBoundsTest, NonFiniteValuesAreNeverWrittenToAGridOrStack) {
+    obj_->year = 2020, obj_->month = 1, obj_->day = 2, obj_->hour = 5;
+    Matrix g = obj_->matrix(1, 4, 1, 5, 4);
+    g.fill(1.0);
+    g[3][4] = std::nan("");
+    const std::string name = "nan" + std::to_string(Rank()) + ".asc";
+    for (bool text : {true, false}) {
+        ClearConsole();
+        EXPECT_EQ(ErrorCode([&] { obj_->WriteGrid(name, g, text, true); }), 17);
+        EXPECT_TRUE(Logged("the value nan for row 3, column 4 of " + name + " on 2.1.2020 5 h is not a finite number"))
+            << Console();
+    }
+    EXPECT_FALSE(talvo_test::ReadFile(name).size() > 0) << "nothing is written";
+
+    auto small = MakeObject(3, 2);
+    small->year = 2020, small->month = 1, small->day = 3, small->hour = 24;
+    Stack s = small->matrix3d(1, 2, 1, 3, 1, 2);
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 3; ++c) s[r][c][0] = s[r][c][1] = 0.5;
+    s[2][1][1] = -std::numeric_limits<double>::infinity();
+    ClearConsole();
+    EXPECT_EQ(ErrorCode([&] { small->WriteStack("inf.stk", s, 1, true, false); }), Rank() == 0 ? 17 : 0);
+    if (Rank() == 0) {
+        EXPECT_TRUE(Logged("the value -inf for row 2, column 1, level 1 of inf.stk on 3.1.2020 24 h is not a finite"));
+    }
+    EXPECT_EQ(ErrorCode([&] { small->WriteStack("inf.stk", s, 1, false, true); }), 17);
+}
+
 }  // namespace
