@@ -67,20 +67,6 @@ void abflussmodellklasse::BuildNetwork() {
     routings.resize(1);
     NetworkBuilder builder(*this);
     nDesc = routing::ReadDescriptions(f, line, ctx, builder, *log);
-    // Water routed in a circle never reaches an outlet: such a network is refused.
-    const std::vector<int> cycle = routing::FindCycle(targets.next());
-    if (!cycle.empty()) {
-        auto name = [&](int zone) {
-            const std::size_t z = static_cast<std::size_t>(zone);
-            const int code = zoneRecords != nullptr && z < zoneRecords->size()
-                                 ? static_cast<int>((*zoneRecords)[z].zonenwert) : zone;
-            return StrFormat("TG %d (routing description %d)", code, targets.description()[z]);
-        };
-        std::string text = "the routing network has a cycle: ";
-        for (int zone : cycle) text += name(zone) + " flows into ";
-        text += name(cycle.front()) + "; the outflow of a subbasin must not come back to it";
-        Fatal(text, 17);
-    }
 
     // Reservoir and abstraction rules come with those elements.
     largestDelayLine = 0;

@@ -404,7 +404,26 @@ int ReadDescriptions(std::FILE* f, std::string line, const NetworkContext& ctx, 
         }
         ParseDescription(joined, n, ctx, sink, log);
     }
+    if (ctx.targets != nullptr) RefuseCycles(*ctx.targets, ctx, log);
     return n;
+}
+
+void RefuseCycles(const RoutingTargets& targets, const NetworkContext& ctx, DiagLog& log) {
+    // Water routed in a circle never reaches an outlet: such a network is refused.
+    const std::vector<int> cycle = FindCycle(targets.next());
+    if (cycle.empty()) return;
+    auto name = [&](int zone) {
+        int code = zone;
+        for (int c = 0; ctx.zoneIndex != nullptr && c < static_cast<int>(ctx.zoneIndex->size()); ++c)
+            if ((*ctx.zoneIndex)[static_cast<std::size_t>(c)] == zone) code = c;
+        const std::size_t z = static_cast<std::size_t>(zone);
+        const int description = z < targets.description().size() ? targets.description()[z] : 0;
+        return "TG " + std::to_string(code) + " (routing description " + std::to_string(description) + ")";
+    };
+    std::string text = "the routing network has a cycle: ";
+    for (int zone : cycle) text += name(zone) + " flows into ";
+    text += name(cycle.front()) + "; the outflow of a subbasin must not come back to it";
+    Fatal(log, text, 17);
 }
 
 std::vector<int> FindCycle(const std::vector<int>& next) {
