@@ -76,6 +76,9 @@ cases=(
   "short_rain_pause_row|10|error reading RainPause[3] for SiltingUpModel (minimum rainpause)|replace basin.ctl 'minimum rain pause in days' '0.25    minimum rain pause in days'"
   "routing_cycle|17|the routing network has a cycle: TG 1 (routing description 1) flows into TG 3 (routing description 3) flows into TG 1 (routing description 1)|awk '{ print } /^TG 1 / { print \"  OL 3 (km kf bm bf D Mm Mf I L A) = 2 = 4 = 8 = 40 = 1 = 30 = 15 = 0.002 = 3000 = 6\" }' basin.ctl >b && mv b basin.ctl"
   "negative_inflow|17|the constant inflow -0.5 m3/s of inflow 1 of subbasin 3 must be >= 0|sed -i 's/ZL 1 = constant 0.5/ZL 1 = constant -0.5/' basin.ctl"
+  "zero_max_distance|17|maximum distance in precipitation; precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'maximum distance\$' '0   maximum distance'"
+  "huge_idw_weight|17|idw-weight in precipitation; precipitation: the value 1e+308 in section [precipitation] must be in (0, 50]!|replace basin.ctl 'idw weight\$' '1e308   idw weight'"
+  "nodata_zero|17|nodata value in precipitation (station values are valid within [-N, N]); precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'nodata: valid values' '0   nodata'"
   "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation keeps the values of the step before|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
 )
 
