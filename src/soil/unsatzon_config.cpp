@@ -294,9 +294,15 @@ void unsatzonmodellklasse::ReadHeatTransfer() {
     int discarded = 0;
     ReadValue(f, "%d", &discarded, " method of heat transfer modelling (second value) " + mod);
     ReadValue(f, "%d", &discarded, " method of heat transfer modelling (third value) " + mod);
-    for (int k = 0; k < SoilHeatConfig::kConstantCount; ++k)
-        ReadValue(f, "%lf", &heat.constants[static_cast<std::size_t>(k)],
-                  SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] + mod);
+    for (int k = 0; k < SoilHeatConfig::kConstantCount; ++k) {
+        // Heat capacities, densities, conductivities and the latent heat are physical amounts
+        // above 0; the n-factors scale a temperature and are not negative.
+        ValueBound range;
+        if (k >= SoilHeatConfig::CDrySoil && k <= SoilHeatConfig::RhoWater) range = bound::Positive;
+        if (k >= SoilHeatConfig::NFactorFreezing) range = bound::NonNegative;
+        ReadBoundedValue(f, "%lf", &heat.constants[static_cast<std::size_t>(k)],
+                         SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] + mod, range);
+    }
     // The sub-step count grows until a step is no longer than the shortest or longest step:
     // a step length of 0 or below would never end it.
     for (SoilHeatConfig::Constant k : {SoilHeatConfig::ShortestStep, SoilHeatConfig::LongestStep}) {
