@@ -18,6 +18,7 @@ gwflowclass::gwflowclass(unsigned& error, DiagLog* log_, const SubmodelSettings&
         ReadSection();
         LookUpGrids();
         SetLayerOneThickness();
+        CheckAquiferGrids();
         CreateLayerGrids();
         dx = dy = cellsize;
         OpenControlPointFile();

@@ -79,6 +79,8 @@ cases=(
   "zero_max_distance|17|maximum distance in precipitation; precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'maximum distance\$' '0   maximum distance'"
   "huge_idw_weight|17|idw-weight in precipitation; precipitation: the value 1e+308 in section [precipitation] must be in (0, 50]!|replace basin.ctl 'idw weight\$' '1e308   idw weight'"
   "nodata_zero|17|nodata value in precipitation (station values are valid within [-N, N]); precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'nodata: valid values' '0   nodata'"
+  "negative_gw_conductivity|17|groundwater_flow: the value -0.0001 in section [standard_grids] must be >= 0!|sed -i 's/gw_k_x_1               fillcode = 0 readcode = 0 defaultValue = 1e-4/gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = -1e-4/' basin.ctl"
+  "zero_aquifer_thickness|17|error in grid, aquifer_thickness_2 at row |sed -i 's/defaultValue = 20\$/defaultValue = 0/' basin.ctl"
   "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation keeps the values of the step before|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
 )
 
