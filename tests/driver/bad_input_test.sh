@@ -82,6 +82,7 @@ cases=(
   "negative_gw_conductivity|17|groundwater_flow: the value -0.0001 in section [standard_grids] must be >= 0!|sed -i 's/gw_k_x_1               fillcode = 0 readcode = 0 defaultValue = 1e-4/gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = -1e-4/' basin.ctl"
   "zero_aquifer_thickness|17|error in grid, aquifer_thickness_2 at row |sed -i 's/defaultValue = 20\$/defaultValue = 0/' basin.ctl"
   "time_shift_huge|17|time shift of data time to lokal time; : the value 1e+300 in section [coordinates] must be in [-24, 24]!|replace basin.ctl 'time shift of data' '1e300   time shift of data time to lokal time'"
+  "elevation_1e308|17|for column 1 of etp_zones.txt on 1.1.2020 24 h is not a finite number; it is not written!|awk 'NR == 8 { \$3 = \"1e308\" } { print }' elevation.asc >e && mv e elevation.asc"
   "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation keeps the values of the step before|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
 )
 
