@@ -86,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (routing::ReadLine(f, line)) {
             const int n = routing::ReadDescriptions(f, line, ctx, sink, log);
             Check(n <= totals.nDesc);
+            // An accepted network routes every subbasin to an outlet.
+            Check(routing::FindCycle(targets.next()).empty());
         }
     } catch (const ModelError& e) {
         Check(e.code() == 17 || (e.code() >= 38 && e.code() <= 42));

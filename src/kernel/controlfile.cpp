@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdarg>
+#include <cstdlib>
 #include <ctime>
 #include <type_traits>
 
@@ -168,6 +169,32 @@ void modelobject::RequireFinite(double value, const std::string& key) {
     throw ModelError(17);
 }
 
+void modelobject::RequireInRange(double value, const std::string& key, const ValueBound& range) {
+    RequireBound(*log, "control file", currentSection_, key, moduleName, value, range);
+}
+
+int modelobject::ReadBoundedValue(std::FILE* stream, const char* format, double* target, const std::string& key,
+                                  const ValueBound& range, std::string* rest) {
+    ReadOne(stream, format, target, key, rest);
+    RequireInRange(*target, key, range);
+    return 1;
+}
+
+int modelobject::ReadBoundedValue(std::FILE* stream, const char* format, int* target, const std::string& key,
+                                  const ValueBound& range, std::string* rest) {
+    ReadOne(stream, format, target, key, rest);
+    RequireInRange(static_cast<double>(*target), key, range);
+    return 1;
+}
+
+void modelobject::RequireKnownMethod(int method, const std::string& key, std::initializer_list<int> known) {
+    for (int k : known)
+        if (k == method) return;
+    std::string list;
+    for (int k : known) list += (list.empty() ? "" : ", ") + std::to_string(k);
+    UnknownMethodError(*log, currentSection_, key, moduleName, method, list);
+}
+
 void modelobject::ControlFileError(const std::string& key, const std::string& place) {
     *log << "FATAL: error in control file, " << key << "; " << place << "not found!" << "[end-entry]";
     throw ModelError(17);
@@ -192,6 +219,28 @@ void modelobject::WriteLog(const std::string& text) {
     ctime_r(&now, stamp);
     std::fprintf(f.get(), "%s: %s\n", stamp, text.c_str());
     std::fflush(f.get());
+}
+
+bool ReadNumberRow(std::FILE* stream, std::vector<double>* numbers, std::string* line) {
+    numbers->clear();
+    for (;;) {
+        if (!stream) return false;
+        *line = ReadLineRest(stream);
+        if (line->empty()) return false;
+        if (line->find_first_not_of(" \t\r\n\v\f") != std::string::npos) break;
+    }
+    const char* p = line->c_str();
+    for (;;) {
+        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+        if (*p == '\0') break;
+        char* end = nullptr;
+        const double v = std::strtod(p, &end);
+        if (end == p || (*end != '\0' && !std::isspace(static_cast<unsigned char>(*end)))) break;
+        numbers->push_back(v);
+        p = end;
+    }
+    while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+    return true;
 }
 
 namespace {

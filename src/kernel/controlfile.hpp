@@ -26,3 +26,8 @@ void NoteSectionSought(const std::string& section);
 bool SectionWasSought(const std::string& section);
 const std::vector<std::string>& SectionsSought();
 void ClearSectionsSought();
+
+// One row of a control-file table, read one line at a time: the numbers the line begins with
+// (up to the first token that is not a whole number, where a comment may start) and the line
+// itself for messages. Lines holding only blanks are passed over. False at the end of the file.
+bool ReadNumberRow(std::FILE* stream, std::vector<double>* numbers, std::string* line);

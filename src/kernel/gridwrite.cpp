@@ -1,6 +1,7 @@
 // Writing of grid files: text with "%g" values, or binary doubles or floats with a header of
 // 12 values whose last six are the statistics of the written values.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "kernel/gridio.hpp"
@@ -81,7 +82,19 @@ public:
     }
 
 private:
+    // Every value the file would hold is a number: a NaN or infinite cell stops the run.
+    void CheckFinite() {
+        for (int r = 1; r <= o_.nrows; ++r) {
+            if (!grid_.holds(r)) continue;
+            const double* row = grid_[r];
+            for (int c = 1; c <= o_.ncols; ++c)
+                if (!std::isfinite(row[c]))
+                    NonFiniteOutputError(*o_.log, name_, "row " + std::to_string(r) + ", column " + std::to_string(c),
+                                         row[c], o_.year, o_.month, o_.day, o_.hour);
+        }
+    }
     void CheckArguments(const char* mode) {
+        CheckFinite();
         if (name_.size() > gridio::kMaxFileName) {
             *o_.log << "FATAL: error creating " << name_ << mode << " (file name longer than 1200 characters)"
                     << "[end-entry]";

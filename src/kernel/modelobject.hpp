@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/matrix.hpp"
+#include "kernel/valuebound.hpp"
 #include "kernel/zonerecord.hpp"
 
 // Date key: orders dates; a run has ended when the current key reaches the end key.
@@ -76,6 +78,16 @@ public:
     // Every number taken from the control file passes here: NaN or an infinite value is a
     // control-file error naming the key and the section last looked for.
     void RequireFinite(double value, const std::string& key);
+    // A value no basin can have (outside range) is a control-file error (17) naming the key, the
+    // section last looked for, the value and the range.
+    void RequireInRange(double value, const std::string& key, const ValueBound& range);
+    // ReadValue, then RequireInRange.
+    int ReadBoundedValue(std::FILE* stream, const char* format, double* target, const std::string& key,
+                         const ValueBound& range, std::string* rest = nullptr);
+    int ReadBoundedValue(std::FILE* stream, const char* format, int* target, const std::string& key,
+                         const ValueBound& range, std::string* rest = nullptr);
+    // A method code outside the known ones is a control-file error (17) listing them.
+    void RequireKnownMethod(int method, const std::string& key, std::initializer_list<int> known);
     // The section last looked for with SeekSection.
     const std::string& CurrentSection() const { return currentSection_; }
     [[noreturn]] void ControlFileError(const std::string& key, const std::string& place);

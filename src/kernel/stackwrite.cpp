@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <numeric>
 #include <vector>
 
@@ -23,7 +24,7 @@ public:
         : o_(o), stack_(stack), levels_(levels), name_(modelobject::ExpandPath(o.outputPath, fileName)) {}
 
     void Text() {
-        if (CheckArguments() != 0) throw ModelError(26);
+        if (const int code = CheckArguments(); code != 0) throw ModelError(code);
         ReplacingFile f(name_, "w");
         if (!f) {
             *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
@@ -80,6 +81,27 @@ private:
             *o_.log << "FATAL: error opening " << name_ << " (" << levels_ << " levels asked, the stack has "
                     << stack_.levels() << ")" << "[end-entry]";
             return 26;
+        }
+        return CheckFinite();
+    }
+
+    // Every value the file would hold is a number: a NaN or infinite value stops the run.
+    int CheckFinite() {
+        for (int r = 1; r <= o_.nrows; ++r) {
+            if (!stack_.holds(r)) continue;
+            for (int c = 1; c <= o_.ncols; ++c)
+                for (int l = 0; l <= levels_; ++l) {
+                    const double v = stack_[r][c][l];
+                    if (std::isfinite(v)) continue;
+                    try {
+                        NonFiniteOutputError(*o_.log, name_,
+                                             "row " + std::to_string(r) + ", column " + std::to_string(c) +
+                                                 ", level " + std::to_string(l),
+                                             v, o_.year, o_.month, o_.day, o_.hour);
+                    } catch (const ModelError& e) {
+                        return e.code();
+                    }
+                }
         }
         return 0;
     }

@@ -6,12 +6,14 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/matrix.hpp"
 #include "kernel/signals.hpp"
+#include "kernel/valuebound.hpp"
 #include "kernel/zonestat_detail.hpp"
 
 namespace zonestat_detail {
@@ -299,6 +301,10 @@ void zonalstatistic::OpenRow(std::int64_t year, std::int64_t month, std::int64_t
 void zonalstatistic::Append(double value) {
     if (valuesInRow_ + 1 >= static_cast<std::uint64_t>(stride_)) return;
     ++valuesInRow_;
+    // A table row holds numbers only: a NaN or infinite value stops the run.
+    if (!std::isfinite(value) && log_ != nullptr)
+        NonFiniteOutputError(*log_, fileName_, "column " + std::to_string(valuesInRow_), value, lastDate_.year,
+                             lastDate_.month, lastDate_.day, lastDate_.hour);
     const std::size_t row = static_cast<std::size_t>(rowsInBuffer_ - 1) * static_cast<std::size_t>(stride_);
     rowValues_[row + valuesInRow_] = value;
     if (valuesInRow_ < lastValues_.size()) lastValues_[valuesInRow_] = value;

@@ -18,6 +18,7 @@ gwflowclass::gwflowclass(unsigned& error, DiagLog* log_, const SubmodelSettings&
         ReadSection();
         LookUpGrids();
         SetLayerOneThickness();
+        CheckAquiferGrids();
         CreateLayerGrids();
         dx = dy = cellsize;
         OpenControlPointFile();
@@ -58,9 +59,10 @@ void gwflowclass::ReadSection() {
     const std::string m = moduleName;
     ReadValue(f, "%d", &method, "method in " + m);
     ReadValue(f, "%d", &maxiter, "maxiter in " + m);
-    ReadValue(f, "%lf", &maxErrorAllowed, "maxerror_allowed in " + m);
-    ReadValue(f, "%lf", &alpha, "alpha in " + m);
-    ReadValue(f, "%lf", &sorParameter, "sor-parameter in " + m);
+    ReadBoundedValue(f, "%lf", &maxErrorAllowed, "maxerror_allowed in " + m, bound::Positive);
+    ReadBoundedValue(f, "%lf", &alpha, "alpha in " + m, bound::Fraction);
+    // Successive over-relaxation converges only below 2; 0 or less selects the adaptive factor.
+    ReadBoundedValue(f, "%lf", &sorParameter, "sor-parameter in " + m, bound::Below(2));
     adaptive = sorParameter <= 0;
     ReadValue(f, "%d", &gridReadParameter, "grid read parameter in " + m);
     ReadValue(f, "%d", &layerCount, "number of layers in " + m);

@@ -154,6 +154,9 @@ private:
     void ReadLakeModel(const std::string& section);
     void LookUpGrids();
     void SetLayerOneThickness();
+    // Aquifer grids no aquifer can have (a thickness of 0 or below, a negative conductivity or
+    // leakage, a storage coefficient outside [0, 1]) stop the construction on every process.
+    void CheckAquiferGrids();
     void CreateLayerGrids();
     void StartHeads(Layer& L, int l);
     void OpenControlPointFile();

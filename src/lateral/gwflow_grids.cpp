@@ -1,6 +1,7 @@
 // The grids the groundwater model looks up, the grids it creates and the start heads.
 #include <cmath>
 
+#include "kernel/gridio.hpp"
 #include "lateral/gwflow.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -108,6 +109,42 @@ void gwflowclass::SetLayerOneThickness() {
         }
     }
     MPIExchangeHalo(GetGridIndex("aquifer_thickness_1"));
+}
+
+void gwflowclass::CheckAquiferGrids() {
+    int code = 0;
+    try {
+        for (int l = 1; l <= layerCount; ++l) {
+            const Layer& L = layers[static_cast<std::size_t>(l)];
+            struct Checked {
+                const Matrix* grid;
+                const char* prefix;
+                ValueBound range;
+            };
+            const Checked checked[] = {{L.thickness, "aquifer_thickness_", bound::Positive},
+                                       {L.kx, "gw_k_x_", bound::NonNegative},
+                                       {L.ky, "gw_k_y_", bound::NonNegative},
+                                       {L.storage, "gw_storage_coeff_", bound::Fraction},
+                                       {L.kolmation, "gw_kolmation_", bound::NonNegative}};
+            for (const Checked& g : checked) {
+                if (g.grid == nullptr) continue;
+                for (int r = firstRow; r <= lastRow; ++r) {
+                    if (!g.grid->holds(r)) continue;
+                    for (int c = 1; c <= ncols; ++c) {
+                        if (!InZone(r, c) || !Own(r, c)) continue;
+                        const double v = (*g.grid)[r][c];
+                        if (v == nodata) continue;
+                        RequireBound(*log, "grid", "[standard_grids]",
+                                     StrFormat("%s%d at row %d, column %d", g.prefix, l, r, c), moduleName, v,
+                                     g.range);
+                    }
+                }
+            }
+        }
+    } catch (const ModelError& e) {
+        code = e.code();
+    }
+    gridio::ThrowAgreed(code, size > 1);
 }
 
 void gwflowclass::StartHeads(Layer& L, int l) {

@@ -1,6 +1,7 @@
 // The section "[SiltingUpModel]": method, statistics, grid names, minimum rain pause per group
 // of subbasins, readgrid, the parameters of the built-in laws and the block of formulas.
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -109,17 +110,26 @@ void siltingupclass::ReadSubbasinGroups() {
         return (*zoneIndex)[static_cast<std::size_t>(code)];
     };
 
+    // Both rows are read one line at a time, so that a missing value is reported in its own row:
+    // the entry shows the row, then names the value that is missing (or the row that is too long).
+    std::vector<double> numbers;
+    std::string line;
+    auto rowError = [&](const std::string& detail, const std::string& what, const char* after = "") {
+        *log << kErrorHead << detail << "\n" << what << " for " << moduleName << after << kGroupHelp << "[end-entry]";
+        throw ModelError(10);
+    };
+    if (!ReadNumberRow(f, &numbers, &line)) rowError("the subbasin code row is missing", "error reading code[0]");
     int previous = smallest, previousIndex = 1, last = 0;
+    std::size_t used = 0;
     for (;;) {
-        int c = 0;
-        if (f == nullptr || std::fscanf(f, "%d", &c) != 1) {
-            *log << kErrorHead << "error reading code[" << last << "] for " << moduleName << kGroupHelp
-                 << "[end-entry]";
-            throw ModelError(10);
-        }
+        if (used == numbers.size())
+            rowError(StrFormat("the code row \"%s\" ends before the largest subbasin code %d", line.c_str(), largest),
+                     StrFormat("error reading code[%d]", last));
+        const double value = numbers[used++];
+        const int c = value >= 1 && value <= largest && value == std::floor(value) ? static_cast<int>(value) : 0;
         const int index = indexOf(c);
         if (c > largest || c < 1 || index < 1) {
-            *log << kErrorHead << "error! there is no code " << c << " (from " << controlFileName
+            *log << kErrorHead << "error! there is no code " << value << " (from " << controlFileName
                  << ") for a subbasin in " << moduleName << kGroupHelp << "[end-entry]";
             throw ModelError(10);
         }
@@ -139,21 +149,33 @@ void siltingupclass::ReadSubbasinGroups() {
         last = c;
         if (c >= largest) break;
     }
-    ReadLineRest(f);
-
+    if (used < numbers.size())
+        rowError(StrFormat("the code row \"%s\" goes on after the largest subbasin code %d", line.c_str(), largest),
+                 "error reading the code row");
+    std::vector<int> listedCodes;
+    for (int i = 1; i <= n; ++i)
+        if (subbasinCodes[static_cast<std::size_t>(i)] > 0) listedCodes.push_back(subbasinCodes[static_cast<std::size_t>(i)]);
+    if (!ReadNumberRow(f, &numbers, &line)) line.clear();
+    if (numbers.size() != listedCodes.size()) {
+        const std::string detail = StrFormat("the row of minimum rain pauses \"%s\" holds %zu values where the code "
+                                             "row lists %zu",
+                                             line.c_str(), numbers.size(), listedCodes.size());
+        if (numbers.size() > listedCodes.size()) rowError(detail, "error reading the row RainPause");
+        rowError(detail, StrFormat("error reading RainPause[%d]", listedCodes[numbers.size()]), " (minimum rainpause)");
+    }
+    std::size_t next = 0;
     for (int i = 1; i <= n; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
         if (subbasinCodes[k] > 0) {
-            if (std::fscanf(f, "%lf", &minRainPause[k]) != 1) {
-                *log << kErrorHead << "error reading RainPause[" << subbasinCodes[k] << "] for " << moduleName
-                     << " (minimum rainpause)" << kGroupHelp << "[end-entry]";
-                throw ModelError(10);
-            }
+            minRainPause[k] = numbers[next++];
+            RequireFinite(minRainPause[k], StrFormat("RainPause[%d] (minimum rainpause)", subbasinCodes[k]));
+            RequireInRange(minRainPause[k],
+                           StrFormat("RainPause[%d] (minimum rainpause, row \"%s\")", subbasinCodes[k], line.c_str()),
+                           bound::NonNegative);
         } else {
             minRainPause[k] = minRainPause[k - 1];
         }
     }
-    ReadLineRest(f);
 }
 
 void siltingupclass::ReadReadGrid() {

@@ -310,6 +310,12 @@ void meteointerpol::ReadControlSection() {
     ReadValue(f, "%lf", &anisotropySlope, "slope of the main axis of the anisotropy ellipse in " + name);
     ReadValue(f, "%lf", &anisotropyRatio, "anisotropy b/a in " + name);
     ReadLimitsAndScenarios();
+    // Settings that would leave no station to interpolate from: a station value is valid within
+    // [-N, N], which holds no data at all for N <= 0; the distance power and the search distance
+    // must give finite, positive weights.
+    RequireInRange(N, "nodata value in " + name + " (station values are valid within [-N, N])", bound::Positive);
+    RequireInRange(idwWeight, "idw-weight in " + name, {0, 50, true, false});
+    RequireInRange(maxDistance, "maximum distance in " + name, bound::Positive);
     if (idwWeight == 2.0) maxDistance *= maxDistance;
 
     std::FILE* closing = controlFile.release();

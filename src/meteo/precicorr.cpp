@@ -24,10 +24,12 @@ void precicorrclass::ReadSection() {
     std::FILE* f = ControlStream();
     ReadValue(f, "%d", &doIt, "do_it fuer ");
     ReadValue(f, "%lf", &k_.threshold, "Grenztemperatur fuer ");
-    ReadValue(f, "%lf", &k_.constantRain, "Konstante Regen fuer ");
-    ReadValue(f, "%lf", &k_.slopeRain, "Anstieg Regen fuer ");
-    ReadValue(f, "%lf", &k_.constantSnow, "Konstante Schnee fuer ");
-    ReadValue(f, "%lf", &k_.slopeSnow, "Anstieg Schnee fuer ");
+    // The correction factor constant + slope * wind speed multiplies the precipitation: with a
+    // negative constant or slope it could make precipitation negative.
+    ReadBoundedValue(f, "%lf", &k_.constantRain, "Konstante Regen fuer ", bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &k_.slopeRain, "Anstieg Regen fuer ", bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &k_.constantSnow, "Konstante Schnee fuer ", bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &k_.slopeSnow, "Anstieg Schnee fuer ", bound::NonNegative);
 }
 
 bool precicorrclass::SuperpositionSwitchedOn() {

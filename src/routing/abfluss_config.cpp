@@ -83,6 +83,14 @@ void abflussmodellklasse::ReadTableSettings() {
     ReadLineRest(f);
     // The tables need a positive, rising discharge range and at least one interval and one
     // sub-interval: anything else divides by zero or sizes an array to nothing.
+    const std::string line = std::string(" (min. and max. specific discharge, intervals, sub-intervals) in ") + kSection;
+    RequireFinite(qmin, "min. specific discharge" + line);
+    RequireFinite(qmax, "max. specific discharge" + line);
+    RequireFinite(nIntervals, "intervals of the tables" + line);
+    RequireInRange(qmin, "min. specific discharge" + line, bound::Positive);
+    RequireInRange(qmax, "max. specific discharge" + line, bound::AtLeast(qmin));
+    RequireInRange(nIntervals, "intervals of the tables" + line, {1, 1.0e6, false, true});
+    RequireInRange(nSub, "time sub-intervals" + line, bound::AtLeast(1));
     if (!routing::ValidTableRange(qmin, qmax, nIntervals, nSub)) Fatal(routing::kTableRangeMessage, 17);
 
     const std::string statLabel = std::string("name of the Qstatfiles for ") + kSection;

@@ -1,5 +1,6 @@
 #include "routing/description.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cmath>
@@ -403,7 +404,52 @@ int ReadDescriptions(std::FILE* f, std::string line, const NetworkContext& ctx, 
         }
         ParseDescription(joined, n, ctx, sink, log);
     }
+    if (ctx.targets != nullptr) RefuseCycles(*ctx.targets, ctx, log);
     return n;
+}
+
+void RefuseCycles(const RoutingTargets& targets, const NetworkContext& ctx, DiagLog& log) {
+    // Water routed in a circle never reaches an outlet: such a network is refused.
+    const std::vector<int> cycle = FindCycle(targets.next());
+    if (cycle.empty()) return;
+    auto name = [&](int zone) {
+        int code = zone;
+        for (int c = 0; ctx.zoneIndex != nullptr && c < static_cast<int>(ctx.zoneIndex->size()); ++c)
+            if ((*ctx.zoneIndex)[static_cast<std::size_t>(c)] == zone) code = c;
+        const std::size_t z = static_cast<std::size_t>(zone);
+        const int description = z < targets.description().size() ? targets.description()[z] : 0;
+        return "TG " + std::to_string(code) + " (routing description " + std::to_string(description) + ")";
+    };
+    std::string text = "the routing network has a cycle: ";
+    for (int zone : cycle) text += name(zone) + " flows into ";
+    text += name(cycle.front()) + "; the outflow of a subbasin must not come back to it";
+    Fatal(log, text, 17);
+}
+
+std::vector<int> FindCycle(const std::vector<int>& next) {
+    // Colour walk: 1 = on the path being followed, 2 = known to reach an outlet or a cycle
+    // found before. Each subbasin has one downstream link, so a path is a plain chain.
+    const std::size_t n = next.size();
+    std::vector<int> state(n, 0);
+    for (std::size_t start = 1; start < n; ++start) {
+        std::vector<std::size_t> path;
+        std::size_t i = start;
+        while (i > 0 && i < n && state[i] == 0) {
+            state[i] = 1;
+            path.push_back(i);
+            i = next[i] > 0 ? static_cast<std::size_t>(next[i]) : 0;
+        }
+        if (i > 0 && i < n && state[i] == 1) {
+            std::vector<int> cycle;
+            auto at = std::find(path.begin(), path.end(), i);
+            const auto smallest = std::min_element(at, path.end());
+            for (auto it = smallest; it != path.end(); ++it) cycle.push_back(static_cast<int>(*it));
+            for (auto it = at; it != smallest; ++it) cycle.push_back(static_cast<int>(*it));
+            return cycle;
+        }
+        for (std::size_t k : path) state[k] = 2;
+    }
+    return {};
 }
 
 }  // namespace routing

@@ -110,6 +110,12 @@ struct NetworkContext {
 void ParseDescription(const std::string& text, int n, const NetworkContext& ctx, DescriptionSink& sink,
                       DiagLog& log);
 
+// The zone indices of a cycle in the next-subbasin links (next[i] is the subbasin that i flows
+// into, 0 for none), in flow order starting from the smallest index in it; empty without one.
+std::vector<int> FindCycle(const std::vector<int>& next);
+// A cycle of the network is FATAL (17), naming the subbasins and descriptions in it.
+void RefuseCycles(const RoutingTargets& targets, const NetworkContext& ctx, DiagLog& log);
+
 // Second pass: line is the first line after the R-square offset; returns the number of
 // descriptions read.
 int ReadDescriptions(std::FILE* f, std::string line, const NetworkContext& ctx, DescriptionSink& sink,

@@ -24,6 +24,10 @@ void routingclass::SetInflow(int k, int code, int mode, const std::string& fileN
     in.mode = mode;
     in.fileName = fileName;
     if (mode != routing::kInflowExtern) {
+        if (!(value >= 0))
+            Fatal(StrFormat("the constant inflow %g m3/s of inflow %d of subbasin %d must be >= 0", value, code,
+                            tgCode_),
+                  17);
         inflowConst_[0][static_cast<std::size_t>(z)] = value;
         return;
     }
@@ -90,6 +94,13 @@ void routingclass::ReadInflows(RunoffArray& working, int year, int month, int da
             working[static_cast<std::size_t>(tr)][i] = v <= -9998 ? 0.0 : v;
         }
         const double q = t.GetValue(0);
+        // A discharge below 0 (other than the missing-value mark) or not a number would route
+        // water that does not exist.
+        if (!(q >= 0 || q <= -9998))
+            Fatal(StrFormat("the inflow %g m3/s of inflow %d in %s on %d.%d.%d, %d. h is not a discharge: it must "
+                            "be >= 0 (or -9999 for none)",
+                            q, in.code, in.fileName.c_str(), d, m, y, h),
+                  17);
         working[0][i] = M3sToMm(q <= -9998 ? 0.0 : q, elements_[static_cast<std::size_t>(k)].p.A, dt_);
         t.NextRow();
     }

@@ -106,10 +106,12 @@ void defaultini::ReadOutputControl(const std::string& name) {
     }
 
     SeekSection("[coordinates]", true);
-    ReadValue(f, "%lf", &latitude_, "geographic latitude");
-    ReadValue(f, "%lf", &longitude_, "geographic longitude");
-    ReadValue(f, "%lf", &referenceMeridian_, "reference meridian");
-    ReadValue(f, "%lf", &timeShift_, "time shift of data time to lokal time");
+    // Places on the earth and a shift of the clock by less than a day: a date shifted by more
+    // would leave the calendar.
+    ReadBoundedValue(f, "%lf", &latitude_, "geographic latitude", bound::Within(-90, 90));
+    ReadBoundedValue(f, "%lf", &longitude_, "geographic longitude", bound::Within(-360, 360));
+    ReadBoundedValue(f, "%lf", &referenceMeridian_, "reference meridian", bound::Within(-360, 360));
+    ReadBoundedValue(f, "%lf", &timeShift_, "time shift of data time to lokal time", bound::Within(-24, 24));
 
     SeekSection("[meteo_data_count]", true);
     ReadCount(f, &meteoCount_, "number of meteorological variables");

@@ -69,9 +69,11 @@ int defaultini::ReadSubsteps() {
         throw ModelError(28);
     }
     int substeps = 1;
-    if (SeekSection("[soil_surface_groundwater_substeps]", false))
+    if (SeekSection("[soil_surface_groundwater_substeps]", false)) {
         ReadValue(ControlStream(), "%d", &substeps,
                   "sub step counter from [soil_surface_groundwater_substeps] not found");
+        RequireInRange(substeps, "sub step counter", bound::AtLeast(1));
+    }
     CloseControlFile();
     return substeps;
 }

@@ -87,6 +87,11 @@ void unsatzonmodellklasse::ReadSection() {
     std::FILE* f = ControlStream();
     const std::string& mod = moduleName;
     SoilModelConfig& c = config;
+    // The coupling loop splits the step into the sub-steps of
+    // "[soil_surface_groundwater_substeps]": each must last at least one second.
+    RequireBound(*log, "control file", "[soil_surface_groundwater_substeps]",
+                 StrFormat("sub step counter (for a time step of %g minutes)", timeInterval), mod,
+                 static_cast<double>(numSubSteps), bound::Within(1, std::max(1.0, timeInterval * 60.0)));
     ReadValue(f, "%d", &c.method, " methode of " + mod);
     ReadValue(f, "%d", &c.surface_interaction, " surface water interaction parameter of " + mod);
     if (c.surface_interaction > 1 && size > 1) {
@@ -144,18 +149,28 @@ void unsatzonmodellklasse::ReadSubbasinRows() {
                               &p.SR_Anteil})
         v->assign(static_cast<std::size_t>(n) + 1, 0.0);
 
+    // Rows are read one line at a time, so that a missing value is reported in its own row: the
+    // entry shows the row, then names the value that is missing (or the row that is too long).
+    std::vector<double> numbers;
+    std::string line;
+    auto rowError = [&](const std::string& detail, const std::string& what) {
+        *log << kErrorHead << detail << "\n" << what << " for " << moduleName << kGroupHint << "[end-entry]";
+        throw ModelError(10);
+    };
     // Code row: codes up to the largest; the positions in between are marked as not listed.
     std::vector<int> listed(static_cast<std::size_t>(n) + 1, 0);
+    if (!ReadNumberRow(f, &numbers, &line)) rowError("the subbasin code row is missing", "error reading code[0]");
     int code = 0, previous = 0, first = 0;
+    std::size_t used = 0;
     while (code < largest) {
-        if (std::fscanf(f, "%d", &code) != 1) {
-            *log << kErrorHead << "error reading code[" << code << "] for " << moduleName << kGroupHint
-                 << "[end-entry]";
-            throw ModelError(10);
-        }
-        const int pos = (code >= 1 && code <= largest) ? soilZones.index[static_cast<std::size_t>(code)] : 0;
+        if (used == numbers.size())
+            rowError(StrFormat("the code row \"%s\" ends before the largest subbasin code %d", line.c_str(), largest),
+                     StrFormat("error reading code[%d]", code));
+        const double value = numbers[used++];
+        code = value >= 1 && value <= largest && value == std::floor(value) ? static_cast<int>(value) : 0;
+        const int pos = code >= 1 ? soilZones.index[static_cast<std::size_t>(code)] : 0;
         if (pos == 0) {
-            *log << kErrorHead << "error! there is no code " << code << " (from " << controlFileName
+            *log << kErrorHead << "error! there is no code " << value << " (from " << controlFileName
                  << ") for a subbasin in " << moduleName << kGroupHint << "[end-entry]";
             throw ModelError(10);
         }
@@ -164,7 +179,9 @@ void unsatzonmodellklasse::ReadSubbasinRows() {
         listed[static_cast<std::size_t>(pos)] = code;
         previous = std::max(previous, pos);
     }
-    ReadLineRest(f);
+    if (used < numbers.size())
+        rowError(StrFormat("the code row \"%s\" goes on after the largest subbasin code %d", line.c_str(), largest),
+                 "error reading the code row");
     // Unlisted positions copy the position before them: the first position must be listed,
     // or it would silently keep zeros.
     if (first != 1) {
@@ -172,28 +189,49 @@ void unsatzonmodellklasse::ReadSubbasinRows() {
              << ": the first code of the row must be the smallest subbasin code" << kGroupHint << "[end-entry]";
         throw ModelError(10);
     }
+    std::vector<int> listedCodes;
+    for (int pos = 1; pos <= n; ++pos)
+        if (listed[static_cast<std::size_t>(pos)] > 0) listedCodes.push_back(listed[static_cast<std::size_t>(pos)]);
 
     struct Row {
         const char* label;
         SubbasinValues* values;
+        ValueBound range;
     };
-    const Row rows[] = {{"kelsqd[", &p.kelsqd},       {"kelsqi[", &p.kelsqi}, {"channel network density[", &p.flussdichte},
-                        {"kelsqlat[", &p.kelsqlat},   {"QB-Red.Faktor[", &p.Q0}, {"SnowRunoff_fraction[", &p.SR_Anteil}};
+    // Recession constants below 0.001 (kelsqd, kelsqi) or below 0 (kelsqlat) select their
+    // defaults below, so only the densities and fractions have bounds of their own.
+    const Row rows[] = {{"kelsqd[", &p.kelsqd, {}},
+                        {"kelsqi[", &p.kelsqi, {}},
+                        {"channel network density[", &p.flussdichte, bound::NonNegative},
+                        {"kelsqlat[", &p.kelsqlat, {}},
+                        {"QB-Red.Faktor[", &p.Q0, bound::NonNegative},
+                        {"SnowRunoff_fraction[", &p.SR_Anteil, bound::Fraction}};
     for (const Row& row : rows) {
         SubbasinValues& v = *row.values;
+        const std::string label = row.label;
+        const bool present = ReadNumberRow(f, &numbers, &line);
+        if (!present) line.clear();
+        if (numbers.size() < listedCodes.size())
+            rowError(StrFormat("the row \"%s\" holds %zu values where the code row lists %zu", line.c_str(),
+                               numbers.size(), listedCodes.size()),
+                     StrFormat("error reading %s%d]", row.label, listedCodes[numbers.size()]));
+        if (numbers.size() > listedCodes.size())
+            rowError(StrFormat("the row \"%s\" holds %zu values where the code row lists %zu", line.c_str(),
+                               numbers.size(), listedCodes.size()),
+                     "error reading the row " + label.substr(0, label.size() - 1));
+        std::size_t next = 0;
         for (int pos = 1; pos <= n; ++pos) {
             const std::size_t i = static_cast<std::size_t>(pos);
             if (listed[i] == -1) {
                 v[i] = v[i - 1];
                 continue;
             }
-            if (std::fscanf(f, "%lf", &v[i]) != 1 || !std::isfinite(v[i])) {
-                *log << kErrorHead << "error reading " << row.label << listed[i] << "] for " << moduleName
-                     << kGroupHint << "[end-entry]";
-                throw ModelError(10);
-            }
+            v[i] = numbers[next++];
+            if (!std::isfinite(v[i]))
+                rowError(StrFormat("the row \"%s\" holds a value that is not a finite number", line.c_str()),
+                         StrFormat("error reading %s%d]", row.label, listed[i]));
+            RequireInRange(v[i], StrFormat("%s%d] (row \"%s\")", row.label, listed[i], line.c_str()), row.range);
         }
-        ReadLineRest(f);
     }
 
     bool zeroRecession = false;
@@ -256,9 +294,15 @@ void unsatzonmodellklasse::ReadHeatTransfer() {
     int discarded = 0;
     ReadValue(f, "%d", &discarded, " method of heat transfer modelling (second value) " + mod);
     ReadValue(f, "%d", &discarded, " method of heat transfer modelling (third value) " + mod);
-    for (int k = 0; k < SoilHeatConfig::kConstantCount; ++k)
-        ReadValue(f, "%lf", &heat.constants[static_cast<std::size_t>(k)],
-                  SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] + mod);
+    for (int k = 0; k < SoilHeatConfig::kConstantCount; ++k) {
+        // Heat capacities, densities, conductivities and the latent heat are physical amounts
+        // above 0; the n-factors scale a temperature and are not negative.
+        ValueBound range;
+        if (k >= SoilHeatConfig::CDrySoil && k <= SoilHeatConfig::RhoWater) range = bound::Positive;
+        if (k >= SoilHeatConfig::NFactorFreezing) range = bound::NonNegative;
+        ReadBoundedValue(f, "%lf", &heat.constants[static_cast<std::size_t>(k)],
+                         SoilHeatConfig::kKeys[static_cast<std::size_t>(k)] + mod, range);
+    }
     // The sub-step count grows until a step is no longer than the shortest or longest step:
     // a step length of 0 or below would never end it.
     for (SoilHeatConfig::Constant k : {SoilHeatConfig::ShortestStep, SoilHeatConfig::LongestStep}) {

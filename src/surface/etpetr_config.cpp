@@ -127,10 +127,14 @@ void verdunstungsmodellklasse::ReadSection() {
         ControlFileError("sunshine coefficients CS[0]..CS[3] for " + of, moduleName);
     ReadLineRest(f);
     ReadTwoValues(f, "%lf%lf", &tau0, &tau1, "transmissivity and its amplitude for " + of);
-    ReadValue(f, "%lf", &scaleHeight, "scale height of the temperature amplitude for " + of);
+    // The transmissivity of a step, tau0 + tau1 cos(season), is a fraction whatever the season.
+    RequireInRange(tau0, "transmissivity and its amplitude for " + of, bound::Fraction);
+    const double swing = std::min(tau0, 1.0 - tau0);
+    RequireInRange(tau1, "transmissivity amplitude for " + of, bound::Within(-swing, swing));
+    ReadBoundedValue(f, "%lf", &scaleHeight, "scale height of the temperature amplitude for " + of, bound::Positive);
     for (int m = 1; m <= 12; ++m)
-        ReadValue(f, "%lf", &amplitude[static_cast<std::size_t>(m)],
-                  StrFormat("daily temperature amplitude of month %d for ", m) + of);
+        ReadBoundedValue(f, "%lf", &amplitude[static_cast<std::size_t>(m)],
+                         StrFormat("daily temperature amplitude of month %d for ", m) + of, bound::NonNegative);
     amplitude[0] = amplitude[12];
     amplitude[13] = amplitude[1];
     if (std::fscanf(f, "%lf%lf", &fd, &variability) != 2) {

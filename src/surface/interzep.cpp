@@ -60,6 +60,7 @@ void interzeptionsmodellklasse::ReadSection() {
     const std::string s = "[" + moduleName + "]";
     std::FILE* f = ControlStream();
     ReadValue(f, "%d", &method, " method for " + s);
+    RequireKnownMethod(method, " method for " + s, {1, 2, 11, 12});
     ReadValue(f, "%s", &outflowName, "name outflow grid for " + s);
     ReadValue(f, "%d", &outflowCode, "write code outflow grid for " + s);
     ReadStatistics(outflowStatName, outflowStatCode, "name outflow statistics file for ");
@@ -69,7 +70,8 @@ void interzeptionsmodellklasse::ReadSection() {
     ReadValue(f, "%s", &storageName, "name interception storage grid for " + s);
     ReadValue(f, "%d", &storageCode, "write code interception storage grid for " + s);
     ReadStatistics(storageStatName, storageStatCode, "name interception storage statistics file for ");
-    ReadValue(f, "%lf", &maxThickness, "parameter interception storage maximum water layer thickness for " + s);
+    ReadBoundedValue(f, "%lf", &maxThickness, "parameter interception storage maximum water layer thickness for " + s,
+                     bound::NonNegative);
     ReadValue(f, "%d", &readGrid, "readgrid parameter for " + s);
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {

@@ -88,17 +88,17 @@ void schneemodellklasse::ReadGlacierSection() {
     firnInput = iceInput;
     snowInput = iceInput;
 
-    ReadValue(f, "%lf", &DDFice, "DDFice  for " + section);
-    ReadValue(f, "%lf", &DDFfirn, "DDFfirn for " + section);
-    ReadValue(f, "%lf", &DDFsnow, "DDFsnow for " + section);
-    ReadValue(f, "%lf", &MF, "MF  for " + section);
-    ReadValue(f, "%lf", &Aice_min, "Aice_min for " + section);
-    ReadValue(f, "%lf", &Aice_max, "Aice_max for " + section);
-    ReadValue(f, "%lf", &Asnow_min, "Asnow_min for " + section);
-    ReadValue(f, "%lf", &Asnow_max, "Asnow_max for " + section);
-    ReadValue(f, "%lf", &kice_els, "kice_els for " + section);
-    ReadValue(f, "%lf", &kfirn_els, "kfirn_els " + section);
-    ReadValue(f, "%lf", &ksnow_els, "ksnow_els for " + section);
+    ReadBoundedValue(f, "%lf", &DDFice, "DDFice  for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &DDFfirn, "DDFfirn for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &DDFsnow, "DDFsnow for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &MF, "MF  for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &Aice_min, "Aice_min for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &Aice_max, "Aice_max for " + section, bound::AtLeast(Aice_min));
+    ReadBoundedValue(f, "%lf", &Asnow_min, "Asnow_min for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &Asnow_max, "Asnow_max for " + section, bound::AtLeast(Asnow_min));
+    ReadBoundedValue(f, "%lf", &kice_els, "kice_els for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &kfirn_els, "kfirn_els " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &ksnow_els, "ksnow_els for " + section, bound::NonNegative);
     double q0 = 0;
     ReadValue(f, "%lf", &q0, "initial Qice_els for " + section);
     for (std::size_t i = 1; i < Qice_slr.size(); ++i) Qice_slr[i] = q0;
@@ -173,6 +173,11 @@ void schneemodellklasse::ReadGlacierDynamicValues(const std::string& section) {
     if (numElevBands < 1) fatal("numElevBands must be at least 1. Here: " + std::to_string(numElevBands));
     if (!(VAscaling > 0)) fatal("VAscaling must be above 0. Here: " + StrFormat("%g", VAscaling));
     if (!(VAexponent > 0)) fatal("VAexponent must be above 0. Here: " + StrFormat("%g", VAexponent));
+    // The yearly step runs on this day: a date that no year has would never run it.
+    RequireInRange(GMBEvalMonth, "GMBEvalMonth for " + section, bound::Within(1, 12));
+    const int longest = GMBEvalMonth == 2 ? 29 : daysPerMonth[static_cast<std::size_t>(GMBEvalMonth - 1)];
+    RequireInRange(GMBEvalDay, StrFormat("GMBEvalDay for %s (month %d)", section.c_str(), GMBEvalMonth),
+                   bound::Within(1, longest));
 
     ReadValue(f, "%s", &firn.fileName, "name of the firn stack for " + section);
     ReadValue(f, "%d", &firn.writeCode, "write code for the firn stack in " + section);

@@ -127,6 +127,9 @@ private:
     void ParseBlockKeys(DiagLog& log, std::string_view block);
     void ParseOptionalBlockKeys(std::string_view block);
     void CheckGrainSizes(DiagLog& log, std::string_view block) const;
+    // Conductivity, thickness, water contents and van Genuchten parameters of every layer lie
+    // in their physical ranges, or the entry is refused (17).
+    void CheckHydraulicBounds(DiagLog& log) const;
     void BuildLayerTables();
     void ApplyConductivityRecession();
     void AllocateLayerArrays();

@@ -5,6 +5,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/valuebound.hpp"
 #include "tables/soil_entry.hpp"
 #include "tables/table_text.hpp"
 
@@ -16,6 +17,7 @@ constexpr int kBlockFailure = 29;
 constexpr int kFixedFailure = 30;
 constexpr int kGrainSizeFailure = 110;
 constexpr int kUnsupportedMethod = 131;
+constexpr int kBoundFailure = 17;
 
 std::size_t Size(std::int32_t n) { return static_cast<std::size_t>(n); }
 
@@ -117,7 +119,7 @@ void soil_entry::ParseSoilBlock(DiagLog& log, std::string_view text, std::string
         method = 0;
         ParseBlockKeys(log, block);
     } catch (const ModelError& e) {
-        if (e.code() == kGrainSizeFailure) throw;
+        if (e.code() == kGrainSizeFailure || e.code() == kBoundFailure) throw;
         log << "FATAL: Soil table code " << code << ": some values could not be read\n" << std::string(block)
             << "[end-entry]";
         throw ModelError(kBlockFailure);
@@ -134,6 +136,7 @@ void soil_entry::ParseBlockKeys(DiagLog& log, std::string_view block) {
                               {"alpha", &alpha}, {"Par_n", &Par_n}, {"thickness", &thickness}}) {
         if (!ReadSoilValueList(block, key, array, horizonCount)) throw ModelError(kBlockFailure);
     }
+    CheckHydraulicBounds(log);
     EvapMaxDepth = thickness[1];
     ReadSingleValue(block, "EvapMaxDepth", &EvapMaxDepth);
     ThicknessScaling = 1.0;
@@ -152,6 +155,25 @@ void soil_entry::ParseBlockKeys(DiagLog& log, std::string_view block) {
     ParseOptionalBlockKeys(block);
     BuildLayerTables();
     ApplyConductivityRecession();
+}
+
+void soil_entry::CheckHydraulicBounds(DiagLog& log) const {
+    // Values no soil can have: the water retention and conductivity laws need a positive
+    // conductivity, thickness and alpha, n above 1 and 0 <= theta_res < theta_sat <= 1.
+    const std::string place = "soil type " + std::to_string(code) + " (" + name + ")";
+    for (std::int32_t l = 1; l <= layerCount; ++l) {
+        const std::size_t i = Size(l);
+        auto check = [&](const char* key, double value, const ValueBound& range) {
+            RequireBound(log, "soil table", "[soil_table]", std::string(key) + ", layer " + std::to_string(l), place,
+                         value, range);
+        };
+        check("ksat", ksat[i], bound::Positive);
+        check("thickness", thickness[i], bound::Positive);
+        check("theta_sat", theta_sat[i], {0, 1, true, false});
+        check("theta_res", theta_res[i], {0, theta_sat[i], false, true});
+        check("alpha", alpha[i], bound::Positive);
+        check("Par_n", Par_n[i], bound::Above(1));
+    }
 }
 
 void soil_entry::ParseOptionalBlockKeys(std::string_view block) {
@@ -326,5 +348,6 @@ void soil_entry::ReadFixedFormat(DiagLog& log, std::string_view line, int /*vari
         ksat[l] = z <= 2.0 ? ksat_topmodel * std::pow(kReduction, z) : ksat[l - 1];
     }
     ksat[0] = ksat[1];
+    CheckHydraulicBounds(log);
     SetBlockDefaults();
 }

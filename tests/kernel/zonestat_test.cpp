@@ -97,6 +97,23 @@ protected:
     std::vector<OutputCodeEntry> table_ = std::vector<OutputCodeEntry>(kOutputCodeTableSize + 1);
 };
 
+TEST_F(ZoneStatTest, ANonFiniteMeanStopsTheTableNamingColumnAndDate) {
+    auto s = Make(2001);
+    s->WriteHeader("soil_moisture", "unsatzon_model", table_.data(), kOutputCodeTableSize);
+    s->Reset();
+    for (int r = 1; r <= kRows; ++r) {
+        if (!OwnRow(r)) continue;
+        for (int c = 1; c <= kCols; ++c)
+            if (kZoneGrid[r - 1][c - 1] == 20) s->AddValue(r, c, 2, std::nan(""), 1.0);
+    }
+    const int code = talvo_test::ErrorCode([&] { s->Step(2016, 9, 25, 6, 1); });
+    if (Rank() != 0) return;
+    EXPECT_EQ(code, 17);
+    EXPECT_NE(Console().find("the value nan for column 2 of stat.txt on 25.9.2016 6 h is not a finite number"),
+              std::string::npos)
+        << Console();
+}
+
 TEST_F(ZoneStatTest, EveryZoneMeanOverTwoStepsMatchesGolden) {
     auto s = Make(2002);
     EXPECT_EQ(s->kind(), 2);

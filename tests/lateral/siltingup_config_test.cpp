@@ -69,7 +69,7 @@ TEST_F(SiltingConfig, SubbasinGroupsTakeTheValueOfTheCodeBelow) {
         {"1 8", "0.4 0.1", {0.4, 0.4, 0.4, 0.4, 0.4, 0.4, 0.4, 0.1}},
         {"3 8", "0.4 0.1", {0.4, 0.4, 0.4, 0.4, 0.4, 0.4, 0.4, 0.1}},
         {"3 5 8", "0.4 0.3 0.1", {0.4, 0.4, 0.4, 0.4, 0.3, 0.3, 0.3, 0.1}},
-        {"1\n4\n8", "0.4\n0.2 0.1", {0.4, 0.4, 0.4, 0.2, 0.2, 0.2, 0.2, 0.1}},
+        {"1 4 8  codes, then a comment", "0.4 0.2 0.1 pauses", {0.4, 0.4, 0.4, 0.2, 0.2, 0.2, 0.2, 0.1}},
         {"1 2 3 4 5 6 7 8", "1 2 3 4 5 6 7 8", {1, 2, 3, 4, 5, 6, 7, 8}},
     };
     for (const Case& k : cases) {
@@ -93,6 +93,12 @@ TEST_F(SiltingConfig, BadSubbasinCodesAndValuesStopWithCodeTen) {
         {"0 9", "1 1", "0", "error! there is no code 0"},
         {"3 x", "1 1", "0", "error reading code[3] for SiltingUpModel\npossible error by using the same parameters"},
         {"3 9", "0.5 x", "0", "error reading RainPause[9] for SiltingUpModel (minimum rainpause)\npossible error"},
+        // Each row stands on one line: a row continued on the next line, or one value too many,
+        // names the row instead of shifting the values after it.
+        {"3\n9", "0.4 0.1", "0", "the code row \"3\" ends before the largest subbasin code 9\nerror reading code[3]"},
+        {"3 9", "0.5\n0.2", "0", "the row of minimum rain pauses \"0.5\" holds 1 values where the code row lists 2"},
+        {"3 9", "0.5 0.2 0.1", "0", "holds 3 values where the code row lists 2\nerror reading the row RainPause for"},
+        {"3 9 9", "0.5 0.2", "0", "the code row \"3 9 9 codes\" goes on after the largest subbasin code 9"},
         {"3 9", "0.5 0.2", "x", "error reading readgrid-Parameter for SiltingUpModel\npossible reason: parameter "
                                 "missing or a linefeed \nbefore the end of the parameter block"},
     };

@@ -200,6 +200,18 @@ TEST_F(MeteoInterpolatorTest, SectionFailures) {
     negative.scenario = "1 SzenUse\n0 SzenMeth\n-1 SzenNum\n";
     EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", negative), 17u);
     EXPECT_TRUE(Logged("the count -1 in section [temperature] is below 0!"));
+    // Settings under which no station could count: all of them stop at the section.
+    SectionValues noData, noDistance, hugePower;
+    noData.nodata = 0;
+    noDistance.maxDistance = 0;
+    hugePower.idwWeight = 1e308;
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", noData), 17u);
+    EXPECT_TRUE(Logged("nodata value in temperature (station values are valid within [-N, N]); temperature: the value 0 "
+                       "in section [temperature] must be > 0!"));
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", noDistance), 17u);
+    EXPECT_TRUE(Logged("maximum distance in temperature; temperature: the value 0 in section [temperature] must be > 0!"));
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", hugePower), 17u);
+    EXPECT_TRUE(Logged("the value 1e+308 in section [temperature] must be in (0, 50]!"));
     EXPECT_EQ(BuildError(12, "st.dat\ninf 100 -0.005\n"), 17u);
     EXPECT_TRUE(Logged("lapse rate parameters of temperature; "));
     // A section that ends early misses a value.

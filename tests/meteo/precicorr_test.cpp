@@ -124,6 +124,13 @@ TEST_F(PrecicorrTest, SectionIsReadWholeBeforeDoIt) {
     off->CorrectStations();
     off->CorrectGrid();
     EXPECT_EQ(Stations(), before);
+    // A negative catch factor would make precipitation negative.
+    Share("test.ctl", Correction("1\n0\n1.1\n-0.05\n1.3\n0.1\n"));
+    Correct(&error);
+    EXPECT_EQ(error, 17u);
+    EXPECT_TRUE(Logged("Anstieg Regen fuer ; precipitation_correction: the value -0.05 in section "
+                       "[precipitation_correction] must be >= 0!"))
+        << Console();
     // The section is required.
     Share("test.ctl", "[other]\n1\n");
     Correct(&error);

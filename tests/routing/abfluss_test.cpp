@@ -147,10 +147,15 @@ TEST_F(RoutingModelTest, SectionErrorsHaveTheirCodes) {
         bool alone = false;
     } cases[] = {
         {Section("10 1000 2"), kOutputInterval, 17, tableRange},
-        {Section("0 1000 2 1"), kOutputInterval, 17, tableRange},
-        {Section("10 5 2 1"), kOutputInterval, 17, tableRange},
-        {Section("10 1000 0.5 1"), kOutputInterval, 17, tableRange},
-        {Section("10 1000 2 0"), kOutputInterval, 17, tableRange},
+        // Values out of range name their key, value and range (not "not found").
+        {Section("0 1000 2 1"), kOutputInterval, 17,
+         "min. specific discharge (min. and max. specific discharge, intervals, sub-intervals) in [routing_model]; "
+         "routing_model: the value 0 in section [routing_model] must be > 0!"},
+        {Section("10 5 2 1"), kOutputInterval, 17, "the value 5 in section [routing_model] must be >= 10!"},
+        {Section("10 1000 0.5 1"), kOutputInterval, 17,
+         "intervals of the tables (min. and max. specific discharge, intervals, sub-intervals) in [routing_model]; "
+         "routing_model: the value 0.5 in section [routing_model] must be in [1, 1000000)!"},
+        {Section("10 1000 2 0"), kOutputInterval, 17, "time sub-intervals (min. and max."},
         {Section("10 1000 2 1", "1\nx 1\n"), kOutputInterval, 17,
          "error reading a subbasin index for column indexing in routing model"},
         {Section("10 1000 2 1", "1\n9 y\n"), kOutputInterval, 17,
@@ -174,6 +179,18 @@ TEST_F(RoutingModelTest, SectionErrorsHaveTheirCodes) {
         EXPECT_EQ(error, c.code) << c.message;
         EXPECT_TRUE(Logged(c.message));
     }
+}
+
+TEST_F(RoutingModelTest, ACycleInTheNetworkIsRefusedNamingItsDescriptions) {
+    // 9 flows into 3, 3 into 5 and 5 back into 9.
+    const std::string cycle = std::string("TG 3 (area) = 0.004 = 1\n  OL 9") + kChannel + "\nTG 5 (area) = 0.006 = 1\n  OL 3" +
+                              kChannel + "\nTG 9 (area) = 0.014 = 1\n  OL 5" + kChannel + "\nend\n";
+    const unsigned error = Build(Section("10 1000 2 1", "1\n9 1\n", cycle));
+    if (!Root()) return;
+    EXPECT_EQ(error, 17u);
+    EXPECT_TRUE(Logged("the routing network has a cycle: TG 3 (routing description 1) flows into TG 5 (routing "
+                       "description 2) flows into TG 9 (routing description 3) flows into TG 3 (routing description 1)"))
+        << console_.str();
 }
 
 TEST_F(RoutingModelTest, BadDescriptorsGiveNoObservation) {

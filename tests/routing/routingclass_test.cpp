@@ -119,6 +119,22 @@ TEST_F(RoutingClassTest, ExternalInflowIsReadStepByStep) {
     EXPECT_TRUE(Logged("error reading from inflow.txt (or from its buffer) for inflow 1\nreached end of file!"));
 }
 
+TEST_F(RoutingClassTest, NegativeInflowsStopNamingFileAndDate) {
+    WriteShared("inflow.txt", "inflow of the test\nYY MM DD HH Q\n2020 1 1 1 2.0\n2020 1 1 2 -0.5\n");
+    routingclass r(Args(9, 1, 1, Counts(0, 0, 1)));
+    r.SetInflow(1, 4, routing::kInflowExtern, "inflow.txt", 1, 5, 2020, 1, 1, 1, 0);
+    r.SetChannel(1, 1, {}, 1, 0, 10, 1000, 2, kRiver);
+    RunoffArray working(1, std::vector<double>(6, 0.0));
+    r.ReadInflows(working, 2020, 1, 1, 1);
+    EXPECT_GT(working[0][4], 0);
+    EXPECT_EQ(CodeOf([&] { r.ReadInflows(working, 2020, 1, 1, 2); }), 17);
+    EXPECT_TRUE(Logged("the inflow -0.5 m3/s of inflow 4 in inflow.txt on 1.1.2020, 2. h is not a discharge"));
+    // A constant inflow below 0 is refused when the description is read.
+    routingclass c(Args(9, 1, 1, Counts(0, 0, 1)));
+    EXPECT_EQ(CodeOf([&] { c.SetInflow(1, 2, routing::kInflowConstant, "", 0, 0, 2020, 1, 1, 1, -1.5); }), 17);
+    EXPECT_TRUE(Logged("the constant inflow -1.5 m3/s of inflow 2 of subbasin 9 must be >= 0"));
+}
+
 TEST_F(RoutingClassTest, InflowRowAheadOfTheModelStops) {
     WriteShared("inflow.txt", kInflowTable);
     routingclass r(Args(9, 1, 1, Counts(0, 0, 1)));

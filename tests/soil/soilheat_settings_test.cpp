@@ -14,7 +14,11 @@ TEST_F(SoilModelTest, HeatSubstepLengthsMustBePositive) {
     };
     const Case cases[] = {{"60 dTModShortestStep ", "0 dTModShortestStep ", 17},
                           {"1800 dTModLongestStep ", "-5 dTModLongestStep ", 17},
-                          {"60 dTModShortestStep ", "30 dTModShortestStep ", 0}};
+                          {"60 dTModShortestStep ", "30 dTModShortestStep ", 0},
+                          // Capacities, densities and conductivities no soil or water can have.
+                          {"800 dTModCDrySoil ", "-800 dTModCDrySoil ", 17},
+                          {"0.5562 dTModLamWat ", "0 dTModLamWat ", 17},
+                          {"1 dTModNFactorThawing ", "-1 dTModNFactorThawing ", 17}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.to);
         std::string heat = HeatSection();

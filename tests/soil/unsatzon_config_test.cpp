@@ -87,6 +87,16 @@ TEST_F(SoilModelTest, ConstructionErrorsCarryTheirCodes) {
     add("code", [](SoilSection& s) { s.codeRow = "4 9"; }, 10, "error! there is no code 4");
     add("first code", [](SoilSection& s) { s.codeRow = "5 9"; }, 10, "possible error by using the same parameters");
     add("value", [](SoilSection& s) { s.kelsqd = "2 x"; }, 10, "error reading kelsqd[9] for unsatzon_model");
+    // Rows stand on one line each: a short row names itself, not the row after it.
+    add("short row", [](SoilSection& s) { s.kelsqd = "2"; }, 10,
+        "the row \"2\" holds 1 values where the code row lists 2\nerror reading kelsqd[9] for unsatzon_model");
+    add("long row", [](SoilSection& s) { s.kelsqlat = "0.5 0.5 0.5"; }, 10,
+        "holds 3 values where the code row lists 2\nerror reading the row kelsqlat for unsatzon_model");
+    add("code row", [](SoilSection& s) { s.codeRow = "3\n9"; }, 10,
+        "the code row \"3\" ends before the largest subbasin code 9");
+    add("fraction", [](SoilSection& s) { s.kelsqlat = "0.5 0.5\n1 1 Q0\n0.3 1.5"; }, 17,
+        "SnowRunoff_fraction[9] (row \"0.3 1.5\"); unsatzon_model: the value 1.5 in section [unsatzon_model] must be "
+        "in [0, 1]!");
     add("ini level", [](SoilSection& s) { s.iniGwLevel = 0; }, 17, " ini_gw_level  ");
     add("lake pond", [](SoilSection&) {}, 215, "pond_use must be set in unsatzon_model",
         "[lake_model]\n1\n1\n");

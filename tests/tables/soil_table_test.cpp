@@ -165,6 +165,39 @@ TEST_F(SoilTableTest, GrainSizesAreChecked) {
     EXPECT_EQ(Fails(Block(5, "GrainSizeDist = 0.6 0.4;"), 1), 29);
 }
 
+TEST_F(SoilTableTest, ValuesNoSoilCanHaveAreRefusedNamingKeyLayerAndRange) {
+    auto entry = [](const std::string& values) {
+        return "3 sand { method = MultipleHorizons; layers = 1 2; " + values + " }\n";
+    };
+    const std::string good = "thickness = 0.1 0.2; ksat = 1e-5; theta_sat = 0.4 0.35; theta_res = 0.05; alpha = 2; "
+                             "Par_n = 1.5 1.2;";
+    EXPECT_EQ(Fails(entry(good), 1), 0);
+    struct Case {
+        std::string values, message;
+    } cases[] = {
+        {"thickness = 0.1 0.2; ksat = 1e-5 -1e-6; theta_sat = 0.4; theta_res = 0.05; alpha = 2; Par_n = 1.5;",
+         "ksat, layer 2; soil type 3 (sand): the value -1e-06 in section [soil_table] must be > 0!"},
+        {"thickness = 0.1 0; ksat = 1e-5; theta_sat = 0.4; theta_res = 0.05; alpha = 2; Par_n = 1.5;",
+         "thickness, layer 2; soil type 3 (sand): the value 0 in section [soil_table] must be > 0!"},
+        {"thickness = 0.1; ksat = 1e-5; theta_sat = 35; theta_res = 0.05; alpha = 2; Par_n = 1.5;",
+         "theta_sat, layer 1; soil type 3 (sand): the value 35 in section [soil_table] must be in (0, 1]!"},
+        {"thickness = 0.1; ksat = 1e-5; theta_sat = 0.3; theta_res = 0.3; alpha = 2; Par_n = 1.5;",
+         "theta_res, layer 1; soil type 3 (sand): the value 0.3 in section [soil_table] must be in [0, 0.3)!"},
+        {"thickness = 0.1; ksat = 1e-5; theta_sat = 0.3; theta_res = 0.1; alpha = 0; Par_n = 1.5;",
+         "alpha, layer 1; soil type 3 (sand): the value 0 in section [soil_table] must be > 0!"},
+        {"thickness = 0.1; ksat = 1e-5; theta_sat = 0.3; theta_res = 0.1; alpha = 2; Par_n = 1;",
+         "Par_n, layer 1; soil type 3 (sand): the value 1 in section [soil_table] must be > 1!"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Fails(entry(c.values), 1), 17) << c.values;
+        EXPECT_TRUE(Logged("error in soil table, " + c.message)) << c.values;
+    }
+    // The old one-line format is held to the same ranges.
+    EXPECT_EQ(Fails("5 d 25 35 1e-5 300 1 0.45 0.5 2 1.5 3 0.1 1000 0.5\n", 1), 17);
+    EXPECT_TRUE(Logged("theta_res, layer 1; soil type 5 (d): the value 0.5 in section [soil_table] must be in [0, "
+                       "0.45)!"));
+}
+
 TEST_F(SoilTableTest, BlockFailures) {
     EXPECT_EQ(Fails("1 s {method = Other; layers = 2;}\n", 1), 29);
     EXPECT_TRUE(Logged("soil table definition method unknown 1 s {method = Other; layers = 2;}\n"));
