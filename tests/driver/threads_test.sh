@@ -12,7 +12,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 rm -rf "$wd"; mkdir -p "$wd"; cd "$wd" || exit 1
 
 cores=$(getconf _NPROCESSORS_ONLN)
-want=$((cores / np)); [ "$want" -le "$(nproc)" ] || want=$(nproc); [ "$want" -ge 1 ] || want=1
+want=$((cores / np)); [ "$want" -le "$(env -u OMP_NUM_THREADS nproc)" ] || want=$(env -u OMP_NUM_THREADS nproc); [ "$want" -ge 1 ] || want=1
 env -u OMP_NUM_THREADS "$mpiexec" -n "$np" "$exe" >out.txt 2>&1
 [ $? -eq 2 ] || fail "no argument: exit status, expected 2"
 for ((r = 0; r < np; r++)); do
