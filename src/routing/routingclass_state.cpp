@@ -59,6 +59,10 @@ void routingclass::WriteStorage(std::FILE* f) const {
         WriteSubChannels(f, el, z);
     }
     std::fprintf(f, "%d (number of reservoirs)\n", nSP_);
+    for (int r = 1; r <= nSP_; ++r) {
+        for (double c : reservoirs_[static_cast<std::size_t>(r)]->Content()) std::fprintf(f, "%lg ", c);
+        std::fprintf(f, " (reservoir %d)\n", r);
+    }
     std::fprintf(f, "\n\n");
 }
 
@@ -123,4 +127,8 @@ void routingclass::ReadStorage(std::FILE* f, const std::string& path) {
     ++r.position;
     if (r.Integer("error reading reservoir code") != nSP_) r.Fail("error reading reservoir code");
     r.SkipLine();
+    for (int k = 1; k <= nSP_; ++k) {
+        for (double& c : reservoirs_[static_cast<std::size_t>(k)]->Content()) c = r.Value();
+        r.SkipLine();
+    }
 }
