@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "kernel/controlfile.hpp"
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "routing/description.hpp"
@@ -207,6 +208,7 @@ RuleTable ParseRules(const std::vector<std::string>& lines, const std::string& s
 }
 
 void SeekRuleSection(std::FILE* f, const std::string& section, DiagLog& log) {
+    NoteSectionSought(section);
     std::rewind(f);
     std::string line;
     while (ReadLine(f, line)) {
