@@ -99,8 +99,8 @@ void abflussmodellklasse::CollectWaterInput() {
         MPICollectRegionValues(waterInputIndex, lakeCodesIndex, lakeCellsPerRank, rank == 0 ? &precOnLakes : nullptr);
         return;
     }
-    // One process holds every lake cell itself.
-    for (int r = firstRow; r <= lastRow; ++r) {
+    // Without a decomposition the grids of process 0 hold every lake cell itself.
+    for (int r = 1; r <= nrows; ++r) {
         if (!input->holds(r) || !lakes->holds(r) || !precOnLakes.holds(r)) continue;
         for (int c = 1; c <= ncols; ++c)
             if ((*lakes)[r][c] > nodata) precOnLakes[r][c] = (*input)[r][c];
