@@ -217,3 +217,40 @@ TEST_F(RoutingStateTest, EndOfTheObservedTable) {
     EXPECT_TRUE(Logged("observed runoff: actual date 2.1.2020 10h not found (end of discharge file at 1.1.2020, 24h)"));
     EXPECT_EQ(model_->fitValues[10][1].pairs, pairs);
 }
+
+TEST_F(RoutingStateTest, WarmRestartWithAReservoirContinuesTheRun) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    // The routed runoff passes a reservoir with a linear rule at the outlet of 9.
+    const std::string section =
+        Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1.5, 5000, 50) +
+                "\n  SP 1 = file = res1.txt V0 = 2e5 C0 = 0.5 0 0 0 0 0 0 0 0\n") +
+        "\n[abstraction_rule_reservoir_1]\n2\n0 0\n1e7 40\n";
+    for (int nTr : {0, 1}) {
+        std::vector<double> continuous, warm;
+        ASSERT_EQ(Build(section, 0, nTr), 0u) << console_.str();
+        if (Root()) {
+            Fill(0);
+            Start();
+            Run(0, 12, continuous);
+            model_->Finish();
+        }
+        ASSERT_EQ(Build(section, 0, nTr), 0u);
+        if (Root()) {
+            Fill(0);
+            Start();
+            Run(0, 6, warm);
+            model_->Finish();
+            EXPECT_NE(talvo_test::ReadFile("storage.ftz").find(" (reservoir 1)\n"), std::string::npos);
+        }
+        ASSERT_EQ(Build(section, 0, nTr), 0u);
+        if (!Root()) continue;
+        Fill(6);
+        Start();
+        const std::string name = "storage.ftz";
+        model_->ReadStorageState(&name, 1);
+        Run(6, 12, warm);
+        ASSERT_EQ(warm.size(), continuous.size());
+        for (std::size_t i = 0; i < warm.size(); ++i)
+            EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12) << "nTr " << nTr << " value " << i;
+    }
+}
