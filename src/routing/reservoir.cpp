@@ -41,10 +41,6 @@ bool Number(const std::string& text, std::size_t& pos, double& v) {
     return true;
 }
 
-double MixConcentration(double c, double cIn, double V, double VIn) {
-    const double w = std::fabs(V) + std::fabs(VIn);
-    return w == 0 ? 0.0 : (c * std::fabs(V) + cIn * std::fabs(VIn)) / w;
-}
 }  // namespace
 
 Reservoir::Reservoir(int code, int tgCode, DiagLog& log, const TracerDescriptor* tracers, int nTr, double dt,

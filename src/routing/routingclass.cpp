@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "routing/channel_pass.hpp"
 #include "routing/routing_messages.hpp"
 
 routingclass::routingclass(const RoutingDescriptionArgs& a)
@@ -241,8 +242,7 @@ double routingclass::MaxOfSeries(const std::vector<double>& series) const {
 }
 
 double routingclass::MixConcentration(double a, double b, double wa, double wb) const {
-    const double w = std::fabs(wa) + std::fabs(wb);
-    return w == 0 ? 0.0 : (a * std::fabs(wa) + b * std::fabs(wb)) / w;
+    return routing::MixConcentration(a, b, wa, wb);
 }
 
 void routingclass::FreeMemory() {

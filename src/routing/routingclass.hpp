@@ -189,11 +189,13 @@ private:
     void RouteOutletElements(int year, int month, int day, int hour);
     // An internal abstraction hands its water (m3/s) and the tracers of its source to its inflow.
     void FeedInternalInflow(const routing::Abstraction& al, double water, const std::vector<double>& tracers);
-    // State block pieces.
-    void WriteHistoryBlock(std::FILE* f, int i, int d, const char* kind) const;
+    // State block pieces. A history block holds, for every sub-channel, the nSub sub-intervals
+    // that left in the last step and the values of the largest delay, sub-channel after
+    // sub-channel: count = the element's delay-line length.
+    void WriteHistoryBlock(std::FILE* f, int i, int count, const char* kind) const;
     void WriteSubChannels(std::FILE* f, const Element& el, int t) const;
     void WriteRiverRecord(std::FILE* f, int i) const;
-    void ReadHistoryBlock(routing::StateReader& r, int i, int d);
+    void ReadHistoryBlock(routing::StateReader& r, int i, int count);
     void ReadSubChannels(routing::StateReader& r, Element& el);
     void ReadRiverRecord(routing::StateReader& r, int i);
     int ZoneIndexOf(int code) const;

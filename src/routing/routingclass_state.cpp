@@ -7,11 +7,11 @@
 #include "routing/state_reader.hpp"
 #include "submodel/riverflow_table.hpp"
 
-void routingclass::WriteHistoryBlock(std::FILE* f, int i, int d, const char* kind) const {
+void routingclass::WriteHistoryBlock(std::FILE* f, int i, int count, const char* kind) const {
     for (int t = 0; t <= nTr_; ++t) {
         std::fprintf(f, "%d %d (tracer/flow index and %s)\n", t, i, kind);
         const std::vector<double>& line = DelayLine(t, i);
-        for (int v = 1; v <= nSub_ + d; ++v) {
+        for (int v = 1; v <= count; ++v) {
             std::fprintf(f, "%g ", static_cast<std::size_t>(v) < line.size() ? line[static_cast<std::size_t>(v)] : 0.0);
             if (v % 10 == 0) std::fprintf(f, "\n");
         }
@@ -66,14 +66,14 @@ void routingclass::WriteStorage(std::FILE* f) const {
     std::fprintf(f, "\n\n");
 }
 
-void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int d) {
+void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int count) {
     for (int t = 0; t <= nTr_; ++t) {
         ++r.position;
         if (r.Integer("error reading tracer code") != t) r.Fail("error reading tracer code");
         if (r.Integer("error reading tributary index") != i) r.Fail("error reading tributary index");
         r.SkipLine();
         std::vector<double>& line = Line(t, i);
-        for (int v = 1; v <= nSub_ + d; ++v) {
+        for (int v = 1; v <= count; ++v) {
             const double x = r.Value();
             if (static_cast<std::size_t>(v) < line.size()) line[static_cast<std::size_t>(v)] = x;
         }

@@ -85,13 +85,13 @@ TEST_F(RoutingStateTest, SectionLinesAndTheirFormats) {
     Step(0);
     model_->Finish();
     const std::string text = talvo_test::ReadFile("storage.ftz");
-    // One delay sub-interval of 1 km at the single class: three values per delay line; the
-    // inflow's block carries its own channel (1 m3/s over 10 km2 is 0.36 mm).
+    // One delay sub-interval of 1 km at the single class: nSub + d = two values per delay line;
+    // the inflow's block carries its own channel (1 m3/s over 10 km2 is 0.36 mm).
     const std::string expected =
         "[routing_model]\n9 (routing subbasin with tributaries 3\n0 1 (tracer/flow index and tributary subbasin)\n"
-        "0.5 0.5 0.5 \n0.5  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
+        "0.5 0.5 \n0.5  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
         "0 (wqtab[local tributary 1].qvzuq[subchannel 1])\n0 4 (tracer/flow index and external inflow)\n"
-        "0.36 0.36 0.36 \n0.36  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
+        "0.36 0.36 \n0.36  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
         "0 (wqtab[local tributary 1].qvzuq[subchannel 1])\n0 (number of reservoirs)\n\n\n\n";
     EXPECT_EQ(text, expected);
 }
