@@ -197,6 +197,8 @@ private:
     void WriteRiverRecord(std::FILE* f, int i) const;
     void ReadHistoryBlock(routing::StateReader& r, int i, int count);
     void ReadSubChannels(routing::StateReader& r, Element& el);
+    // Where each sub-channel's stored water ends, from its delay line.
+    void RestoreWritePositions(Element& el, int i);
     void ReadRiverRecord(routing::StateReader& r, int i);
     int ZoneIndexOf(int code) const;
     void AllocateOutletSeries();

@@ -80,6 +80,21 @@ void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int count) {
     }
 }
 
+void routingclass::RestoreWritePositions(Element& el, int i) {
+    if (!el.built || el.table.m < 1) return;
+    // Behind its last stored value a block holds nothing, so the last value that is not 0 marks
+    // where the block's water ends; a block without water starts behind its sub-intervals.
+    const std::vector<double>& line = DelayLine(0, i);
+    const int stride = el.table.Stride(nSub_);
+    for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
+        const int first = (j - 1) * stride;
+        int p = first + nSub_;
+        for (int y = first + nSub_ + 1; y <= first + stride && static_cast<std::size_t>(y) < line.size(); ++y)
+            if (line[static_cast<std::size_t>(y)] != 0) p = y;
+        el.writePos[static_cast<std::size_t>(j)] = p;
+    }
+}
+
 void routingclass::ReadSubChannels(routing::StateReader& r, Element& el) {
     if (!el.built || el.table.m < 1) return;
     for (int s = 1; s <= static_cast<int>(el.table.m); ++s) {
@@ -116,6 +131,7 @@ void routingclass::ReadStorage(std::FILE* f, const std::string& path) {
         };
         for (int c : el.joined) block(ZoneIndexOf(c));
         block(FlowIndex(t));
+        RestoreWritePositions(el, FlowIndex(t));
     }
     for (int z = 1; z <= nZL_; ++z) {
         const int k = TributaryCount() + z;
@@ -123,6 +139,7 @@ void routingclass::ReadStorage(std::FILE* f, const std::string& path) {
         ReadHistoryBlock(r, FlowIndex(k), el.table.length);
         r.SkipLine();
         ReadSubChannels(r, el);
+        RestoreWritePositions(el, FlowIndex(k));
     }
     ++r.position;
     if (r.Integer("error reading reservoir code") != nSP_) r.Fail("error reading reservoir code");
