@@ -59,7 +59,7 @@ protected:
             grids_[2][r][c] = (full - bottoms[static_cast<std::size_t>(i)]) * 1000;
         }
     }
-    unsigned BuildLake(double V0, const std::string& rule = "2\n0 0\n1e6 5") {
+    unsigned BuildLake(double V0, const std::string& rule = "2\n0 0\n1e6 5", bool interceptionFirst = false) {
         const std::string lake =
             "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n0 readgrids for\n";
         const std::string section =
@@ -69,7 +69,7 @@ protected:
         // Only process 0 builds the descriptions; the lake set-up is collective.
         unsigned agreed = error;
         MPI_Bcast(&agreed, 1, MPI_UNSIGNED, 0, MPI_COMM_WORLD);
-        if (agreed == 0) model_->InitLakeModel(false);
+        if (agreed == 0) model_->InitLakeModel(interceptionFirst);
         return error;
     }
     routing::Reservoir& Lake() { return model_->Description(1).ReservoirAt(1); }
@@ -186,4 +186,36 @@ TEST_F(LakeTest, LakeLevelFollowsItsVolumeEveryStep) {
         EXPECT_LE(wet * 1e4, 4e4);
     }
     model_->Finish();
+}
+
+TEST_F(LakeTest, WaterInputOfTheLakesIsTheFirstPresentOfItsGrids) {
+    // Throughfall 1 mm, snow cover outflow 2 mm, precipitation 3 mm per step on the lake cells.
+    memory_handling mh;
+    Matrix extra[2] = {mh.matrix(1, 4, 1, 5, 4), mh.matrix(1, 4, 1, 5, 4)};
+    const char* names[2] = {"throughfall0", "snowcover_outflow"};
+    for (int g = 0; g < 2; ++g) {
+        extra[g].fill(0);
+        for (const auto& cell : kLakeCells) extra[g][cell[0]][cell[1]] = 1.0 + g;
+        GridStoreEntry& e = store_[9 + g];
+        e.grid = &extra[g];
+        e.internalName = names[g];
+        e.hasInternalName = true;
+        e.fileName = std::string(names[g]) + ".asc";
+        e.hasFileName = true;
+    }
+    for (const auto& cell : kLakeCells) grids_[6][cell[0]][cell[1]] = 3;
+    // Without interception first the throughfall falls on the lakes, with it the snow cover's outflow.
+    for (bool interceptionFirst : {false, true}) {
+        ASSERT_EQ(BuildLake(1e4, "2\n0 0\n1e6 5", interceptionFirst), 0u) << console_.str();
+        if (!Root()) continue;
+        Start();
+        Step(0);
+        const routing::ReservoirBalance& b = Lake().Balance();
+        EXPECT_GT(b.A, 0);
+        EXPECT_NEAR(b.PREC.m3, b.A * (interceptionFirst ? 2.0 : 1.0) / 1000, 1e-9) << interceptionFirst;
+        model_->Finish();
+    }
+    model_.reset();
+    store_[9] = GridStoreEntry{};
+    store_[10] = GridStoreEntry{};
 }
