@@ -6,8 +6,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
-#include "kernel/gridio.hpp"
-#include "kernel/signals.hpp"
+#include "routing/element_rows.hpp"
 #include "routing/channel.hpp"
 #include "routing/routingclass.hpp"
 #include "setup/tracer_ini.hpp"
@@ -49,7 +48,7 @@ Abstraction::Abstraction(int code, DiagLog& log, const TracerDescriptor* tracers
                          const std::string& outputPath, double areaNumerator, double areaDivisor, double dt)
     : code_(code), log_(&log), tracers_(tracers), nTr_(nTr), outputPath_(outputPath), areaNumerator_(areaNumerator),
       areaDivisor_(areaDivisor), dt_(dt) {
-    capacity_ = std::max(1L, kBufferBytes / ((nTr_ + 1) * 8L + 32L));
+    capacity_ = std::max(1L, kElementBufferBytes / ((nTr_ + 1) * 8L + 32L));
 }
 
 void Abstraction::Fatal(const std::string& text, int code) {
@@ -256,20 +255,7 @@ void Abstraction::AddRow(int year, int month, int day, int hour, const std::vect
 
 void Abstraction::Flush() {
     if (!HasFile() || rows_ == 0) return;
-    // The program's interrupt handler comes back afterwards, so that Ctrl-C still ends the run
-    // in order after a flush.
-    gridio::SignalScope signals(ResetCtrlCHandler);
-    *log_ << "flushing to disk: " << outputFile_ << " (" << kBufferBytes << " buffersize)" << "[end-entry]";
-    std::FILE* f = std::fopen(outputFile_.c_str(), "a+");
-    if (f == nullptr) Fatal("error opening reservoir file " + outputFile_, 65);
-    const std::size_t width = static_cast<std::size_t>(nTr_ + 5);
-    for (int r = 0; r < rows_; ++r) {
-        const double* row = buffer_.data() + static_cast<std::size_t>(r) * width;
-        std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-        for (std::size_t v = 4; v < width; ++v) std::fprintf(f, "\t%lg", row[v]);
-        std::fprintf(f, "\n");
-    }
-    std::fclose(f);
+    AppendRows(outputFile_, buffer_, rows_, static_cast<std::size_t>(nTr_ + 5), *log_);
     rows_ = 0;
 }
 

@@ -29,7 +29,6 @@ enum AbstractionMode : int {
 
 class Abstraction {
 public:
-    static constexpr long kBufferBytes = 2097152;
 
     Abstraction(int code, DiagLog& log, const TracerDescriptor* tracers, int nTr, const std::string& outputPath,
                 double areaNumerator, double areaDivisor, double dt);

@@ -6,11 +6,10 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
-#include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
-#include "kernel/signals.hpp"
 #include "routing/abstraction.hpp"
 #include "routing/channel_pass.hpp"
+#include "routing/element_rows.hpp"
 #include "setup/tracer_ini.hpp"
 
 namespace routing {
@@ -49,7 +48,7 @@ Reservoir::Reservoir(int code, int tgCode, DiagLog& log, const TracerDescriptor*
     content_.assign(static_cast<std::size_t>(nTr_ + 1), 0.0);
     previous_ = content_;
     lakeContent_ = content_;
-    capacity_ = static_cast<int>(std::max(1L, kBufferBytes / (8L * (nTr_ + 35L))));
+    capacity_ = static_cast<int>(std::max(1L, kElementBufferBytes / (8L * (nTr_ + 35L))));
 }
 
 void Reservoir::Fatal(const std::string& text, int code) {
@@ -257,19 +256,7 @@ void Reservoir::AddOutputRow(int year, int month, int day, int hour) {
 
 void Reservoir::Flush() {
     if (rows_ == 0) return;
-    // The program's interrupt handler comes back afterwards.
-    gridio::SignalScope signals(ResetCtrlCHandler);
-    *log_ << "flushing to disk: " << fileName_ << " (" << kBufferBytes << " buffersize)" << "[end-entry]";
-    std::FILE* f = std::fopen(fileName_.c_str(), "a+");
-    if (f == nullptr) Fatal("error opening reservoir file " + fileName_, 65);
-    const std::size_t width = static_cast<std::size_t>(kColumns + 4 + nTr_);
-    for (int r = 0; r < rows_; ++r) {
-        const double* row = buffer_.data() + static_cast<std::size_t>(r) * width;
-        std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-        for (std::size_t v = 4; v < width; ++v) std::fprintf(f, "\t%lg", row[v]);
-        std::fprintf(f, "\n");
-    }
-    std::fclose(f);
+    AppendRows(fileName_, buffer_, rows_, static_cast<std::size_t>(kColumns + 4 + nTr_), *log_);
     rows_ = 0;
 }
 

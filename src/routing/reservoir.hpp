@@ -49,7 +49,6 @@ struct ReservoirBalance {
 
 class Reservoir {
 public:
-    static constexpr long kBufferBytes = 2097152;
     static constexpr int kColumns = 30;  // values of a balance row after the date, without tracers
 
     Reservoir(int code, int tgCode, DiagLog& log, const TracerDescriptor* tracers, int nTr, double dt,

@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <csignal>
 #include <random>
 #include <sstream>
 
+#include "kernel/signals.hpp"
 #include "routing/rules.hpp"
 #include "routing_harness.hpp"
 
@@ -20,19 +22,6 @@ namespace {
 double MmToM3s(double q, double A) { return q * A * 16.6666667 / 60; }
 double M3sToMm(double Q, double A) { return Q * 0.06 * 60 / A; }
 
-std::vector<std::vector<double>> Rows(const std::string& file) {
-    std::istringstream in(talvo_test::ReadFile(file));
-    std::string line;
-    std::vector<std::vector<double>> rows;
-    for (int n = 0; std::getline(in, line); ++n) {
-        if (n < 3) continue;
-        std::istringstream l(line);
-        std::vector<double> v;
-        for (double x; l >> x;) v.push_back(x);
-        rows.push_back(v);
-    }
-    return rows;
-}
 
 std::string Rule(const char* kind, int code, const std::string& body) {
     return StrFormat("\n[abstraction_rule_%s_%d]\n", kind, code) + body + "\n";
@@ -63,13 +52,30 @@ TEST_F(AbstractionTest, ShareAboveTheThresholdUpToTheMaximum) {
     EXPECT_NEAR(RouteOne(1, 12), 11, 1e-12);
     EXPECT_NEAR(RouteOne(2, 9), 9, 1e-12);
     model_->Finish();
-    const auto rows = Rows("al1.txt");
+    const auto rows = ElementFileRows("al1.txt");
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_NEAR(rows[0][4], MmToM3s(3, 50), 1e-4);
     EXPECT_NEAR(rows[1][4], MmToM3s(1, 50), 1e-4);
     EXPECT_EQ(rows[2][4], 0);
     EXPECT_EQ(rows[0][0], 2020);
     EXPECT_EQ(talvo_test::ReadFile("al1.txt").substr(0, 40), "YY\tMM\tDD\tHH\tm^3/s\nabstraction_1\nYY\tMM\tDD");
+}
+
+TEST_F(AbstractionTest, FlushLeavesTheProgramsInterruptHandler) {
+    if (!Root()) GTEST_SKIP() << "abstractions live on process 0";
+    routing::Abstraction al(1, *log_, nullptr, 0, "", 50, 1, 60);
+    std::size_t pos = 0;
+    al.ReadMode("extern al1.txt 0 1 10 mm", pos, 2020, 1, 1, 24);
+    EXPECT_EQ(al.BufferCapacity(), 52428);
+    DisableCtrlCHandler();
+    al.AddRow(2020, 1, 1, 24, {1.5});
+    al.Flush();
+    // Ctrl-C after a flush still reaches the program's handler (ends the run in order).
+    struct sigaction sa {};
+    sigaction(SIGINT, nullptr, &sa);
+    EXPECT_EQ(sa.sa_handler, &OnCtrlC);
+    DisableCtrlCHandler();
+    EXPECT_EQ(ElementFileRows("al1.txt").size(), 1u);
 }
 
 TEST_F(AbstractionTest, UnitWordsConvertThresholdAndMaximum) {
@@ -113,9 +119,9 @@ TEST_F(AbstractionTest, NoModeTakesMoreThanTheAvailableFlow) {
             EXPECT_LE(out, q + 1e-12) << mode << " step " << n;
         }
         model_->Finish();
-        for (const auto& r : Rows("al1.txt")) EXPECT_GE(r[4], 0) << mode;
+        for (const auto& r : ElementFileRows("al1.txt")) EXPECT_GE(r[4], 0) << mode;
         if (std::string(mode).find("from_file") != std::string::npos) {
-            EXPECT_EQ(Rows("al1.txt").size(), 39u);
+            EXPECT_EQ(ElementFileRows("al1.txt").size(), 39u);
             // A missing value is nothing abstracted, said once.
             EXPECT_TRUE(Logged("abs.txt holds no value (-9999) for abstraction 1"));
             EXPECT_EQ(console_.str().find("holds no value"), console_.str().rfind("holds no value"));

@@ -27,19 +27,6 @@ std::string Rule(int code, const std::string& body, const char* kind = "reservoi
 // Runoff of subbasin 9 (mm per step) that brings Q m3/s.
 double RunoffFor(double Q) { return Q * 0.06 * 60 / kArea; }
 
-std::vector<std::vector<double>> Rows(const std::string& file) {
-    std::istringstream in(talvo_test::ReadFile(file));
-    std::string line;
-    std::vector<std::vector<double>> rows;
-    for (int n = 0; std::getline(in, line); ++n) {
-        if (n < 3) continue;
-        std::istringstream l(line);
-        std::vector<double> v;
-        for (double x; l >> x;) v.push_back(x);
-        rows.push_back(v);
-    }
-    return rows;
-}
 
 class ReservoirTest : public RoutingHarness {
 protected:
@@ -74,7 +61,7 @@ TEST_F(ReservoirTest, LinearRuleDrainsByTheClosedForm) {
     EXPECT_NEAR(Res().Volume(), 1e6 * std::exp(-0.864), 1e-3 * 1e6);
     model_->Finish();
     // One row per step; a plain reservoir has no level, area, mm, lake terms or error.
-    const auto rows = Rows("res1.txt");
+    const auto rows = ElementFileRows("res1.txt");
     ASSERT_EQ(rows.size(), 24u);
     for (const auto& r : rows) {
         ASSERT_EQ(r.size(), 34u);
@@ -107,7 +94,7 @@ TEST_F(ReservoirTest, TriangularInflowThroughALinearStoragePeaksLowerAndLater) {
     }
     RouteChecked(40, inflow);
     model_->Finish();
-    const auto rows = Rows("res1.txt");
+    const auto rows = ElementFileRows("res1.txt");
     ASSERT_EQ(rows.size(), 40u);
     int peak = 0;
     for (int n = 0; n < 40; ++n) {
@@ -212,7 +199,7 @@ TEST_F(ReservoirTest, BalanceBufferIsWrittenWhenFullAndAtOutputSteps) {
     r.AddOutputRow(2020, 1, 2, 1);
     EXPECT_EQ(r.BufferedRows(), 1);
     EXPECT_TRUE(Logged("flushing to disk: r3.txt (2097152 buffersize)"));
-    EXPECT_EQ(Rows("r3.txt").size(), 7489u);
+    EXPECT_EQ(ElementFileRows("r3.txt").size(), 7489u);
     r.Flush();
-    EXPECT_EQ(Rows("r3.txt").size(), 7490u);
+    EXPECT_EQ(ElementFileRows("r3.txt").size(), 7490u);
 }
