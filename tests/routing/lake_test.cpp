@@ -59,9 +59,10 @@ protected:
             grids_[2][r][c] = (full - bottoms[static_cast<std::size_t>(i)]) * 1000;
         }
     }
-    unsigned BuildLake(double V0, const std::string& rule = "2\n0 0\n1e6 5", bool interceptionFirst = false) {
-        const std::string lake =
-            "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n0 readgrids for\n";
+    unsigned BuildLake(double V0, const std::string& rule = "2\n0 0\n1e6 5", bool interceptionFirst = false,
+                       int readGrids = 0) {
+        const std::string lake = "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n" +
+                                 std::to_string(readGrids) + " readgrids for\n";
         const std::string section =
             Section(StrFormat("TG 9 (area) = 50 = 1\n  SP 1 = file = lake1.txt V0 = %g C0 = 0 0 0 0 0 0 0 0 0\n", V0)) +
             "\n[abstraction_rule_reservoir_1]\n" + rule + "\n\n" + lake;
@@ -218,4 +219,54 @@ TEST_F(LakeTest, WaterInputOfTheLakesIsTheFirstPresentOfItsGrids) {
     model_.reset();
     store_[9] = GridStoreEntry{};
     store_[10] = GridStoreEntry{};
+}
+
+TEST_F(LakeTest, WarmRestartFromTheLakeCellsContinuesTheRun) {
+    // The lake's water lives in the ponding storage of its cells: a warm start that reads the
+    // cells (readgrids 1) and the routing state continues like the run that never stopped.
+    auto runoff = [](int n) { return 0.3 + 0.2 * std::sin(0.8 * n); };
+    std::vector<double> continuous, warm;
+    ASSERT_EQ(BuildLake(1e4), 0u) << console_.str();
+    if (Root()) {
+        Start();
+        for (int n = 0; n < 12; ++n) {
+            qg_[0][3] = runoff(n);
+            Step(n);
+            continuous.push_back(Routed(9));
+            continuous.push_back(Lake().Volume());
+        }
+        model_->Finish();
+    }
+    std::vector<double> saved;
+    ASSERT_EQ(BuildLake(1e4), 0u);
+    if (Root()) {
+        Start();
+        for (int n = 0; n < 6; ++n) {
+            qg_[0][3] = runoff(n);
+            Step(n);
+            warm.push_back(Routed(9));
+            warm.push_back(Lake().Volume());
+        }
+        model_->Finish();
+        for (const auto& cell : kLakeCells) saved.push_back(Ponding()[cell[0]][cell[1]]);
+    }
+    // A new run on the cells as the first one left them.
+    ASSERT_EQ(BuildLake(5e5, "2\n0 0\n1e6 5", false, 1), 0u) << console_.str();
+    if (!Root()) return;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto& cell = kLakeCells[i];
+        EXPECT_EQ(Ponding()[cell[0]][cell[1]], saved[i]);  // V0 does not overwrite the cells
+    }
+    Start();
+    const std::string name = "storage.ftz";
+    model_->ReadStorageState(&name, 1);
+    for (int n = 6; n < 12; ++n) {
+        qg_[0][3] = runoff(n);
+        Step(n);
+        warm.push_back(Routed(9));
+        warm.push_back(Lake().Volume());
+    }
+    ASSERT_EQ(warm.size(), continuous.size());
+    for (std::size_t i = 0; i < warm.size(); ++i)
+        EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12) << i;
 }
