@@ -340,3 +340,27 @@ TEST(RuleTest, WeekdayAndHourWindowsFromTheCalendarAlone) {
     EXPECT_FALSE(d.Active(1, 2020, 1, 6, 0, false));
     EXPECT_FALSE(d.Active(1, 0, 0, 0, 0, true));
 }
+
+TEST_F(AbstractionTest, ConnectedRuleAbstractionLeavesRoomForTheTributary) {
+    // Subbasin 5 gives what its rule says (all of its flow) to inflow 1 of subbasin 9, but the
+    // receiving channel's capacity of 10 m3/s is shared with 9's first tributary (5 m3/s).
+    // Subbasin 9 with its tributary 3 covers 80 km2.
+    const std::string network = "TG 5 (area) = 20 = 1\n  AL 1 = intern_with_rule\nTG 9 (area) = 80 = 1\n  OL 3" +
+                                Channel(0.01, 1, 30) + "\n  ZL 1 = intern" + Channel(0.01, 1, 20) + "\n";
+    const std::string rule = Rule("abstraction", 1, "2\n0 0\n100 100\nTargetCap = 10");
+    for (double tributary : {5.0, 12.0}) {
+        ASSERT_EQ(Build(Section(network) + rule, 1), 0u) << console_.str();
+        if (!Root()) continue;
+        // The tributary's flow in mm per step over the receiving subbasin's area.
+        const std::vector<double> runoff = {0, M3sToMm(tributary, 80), M3sToMm(8, 20), 0};
+        qg_[0] = runoff;
+        Start();
+        for (int n = 0; n < 4; ++n) {
+            qg_[0] = runoff;
+            Step(n);
+        }
+        // 8 m3/s by the rule, cut to 10 - 5 = 5 (and to nothing beside 12).
+        EXPECT_NEAR(model_->SimulatedDischarge(2), tributary < 10 ? 3 : 8, 1e-6) << tributary;
+        model_->Finish();
+    }
+}
