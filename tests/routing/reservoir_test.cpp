@@ -203,3 +203,30 @@ TEST_F(ReservoirTest, BalanceBufferIsWrittenWhenFullAndAtOutputSteps) {
     r.Flush();
     EXPECT_EQ(ElementFileRows("r3.txt").size(), 7490u);
 }
+
+TEST_F(ReservoirTest, TracersDecayAndMixWithTheInflowByVolume) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    // A tracer of half-life 2 days at 1 in the reservoir, 0 in 10 m3/s of inflow.
+    const std::string section = Section(StrFormat("TG 9 (area) = %g = 1\n  SP 1 = file = res1.txt V0 = 1e6 C0 = 1 "
+                                                  "0 0 0 0 0 0 0 0 dTmin = 60\n",
+                                                  kArea)) +
+                                Rule(1, "2\n0 0\n1e9 0");
+    ASSERT_EQ(Build(section, 1, 1, 2.0), 0u) << console_.str();
+    if (!Root()) return;
+    Start();
+    EXPECT_EQ(Res().Content()[1], 1);  // the initialisation passes mix nothing
+    qg_[0][3] = RunoffFor(10);
+    qg_[1][3] = 0;
+    Step(0);
+    const double decayed = std::exp(-(60.0 / 60 / 24) / (2.0 * 1.442695041111));
+    const double Vin = 10 * 3600 * (16.6666667 * 0.06);  // the unit conversions round a little
+    EXPECT_NEAR(Res().Content()[1], decayed * 1e6 / (1e6 + Vin), 1e-9);
+    // The outlet carries the reservoir's concentration.
+    EXPECT_NEAR(Routed(9, 1), Res().Content()[1], 1e-12);
+    model_->Finish();
+    // The balance row ends with the tracer.
+    const auto rows = ElementFileRows("res1.txt");
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].size(), 35u);
+    EXPECT_NEAR(rows[0][34], decayed * 1e6 / (1e6 + Vin), 1e-5);
+}
