@@ -184,6 +184,12 @@ TEST_F(ReservoirTest, WithdrawalsNeverMakeTheVolumeNegative) {
     s.ReadParams("file = /abs/r4.txt V0 = 1 C0 = 0 0 dTmin = 120", pos);
     EXPECT_EQ(s.DTmin(), 60);
     EXPECT_EQ(s.FileName(), "/abs/r4.txt");
+    // A plain name gets the output directory.
+    routing::Reservoir t(5, 9, *log_, nullptr, 0, 60, "/out/");
+    pos = 0;
+    t.ReadParams("file = r5.txt V0 = 1 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 120", pos);
+    EXPECT_EQ(t.FileName(), "/out/r5.txt");
+    EXPECT_EQ(t.DTmin(), 120);
 }
 
 TEST_F(ReservoirTest, BalanceBufferIsWrittenWhenFullAndAtOutputSteps) {
