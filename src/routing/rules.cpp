@@ -14,12 +14,11 @@ namespace routing {
 
 namespace {
 constexpr int kMonthLengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-// More rows than any operating rule holds would only size the tables to exhaust memory.
-constexpr long kMaxRows = 100000;
 
 [[noreturn]] void InvalidHead(DiagLog& log, const std::string& section) {
     log << "FATAL: invalid head line in section " << section
-        << ": a row count of at least 1 followed by the rising days of the year of the columns expected"
+        << ": a row count of at least 1 (with a line for every row) followed by the rising days of the year (1 to 366)"
+           " of the columns expected"
         << "[end-entry]";
     throw ModelError(34);
 }
@@ -146,7 +145,8 @@ RuleTable ParseRules(const std::vector<std::string>& lines, const std::string& s
     if (count < 1) InvalidHead(log, section);
     char* end = nullptr;
     const long rows = std::strtol(head.c_str(), &end, 10);
-    if (end == head.c_str() || rows < 1 || rows > kMaxRows) InvalidHead(log, section);
+    // Every row stands on its own line: a count beyond the section's lines names rows that are not there.
+    if (end == head.c_str() || rows < 1 || static_cast<std::size_t>(rows) >= lines.size()) InvalidHead(log, section);
     r.nRows = static_cast<int>(rows);
     r.nCols = count > 1 ? count - 1 : 1;
     const auto cols = static_cast<std::size_t>(r.nCols);
@@ -157,7 +157,7 @@ RuleTable ParseRules(const std::vector<std::string>& lines, const std::string& s
         const std::vector<double> v = Numbers(end);
         if (v.size() < cols) InvalidHead(log, section);
         for (std::size_t k = 1; k <= cols; ++k) {
-            if (!(std::fabs(v[k - 1]) < 1e6)) InvalidHead(log, section);
+            if (!(v[k - 1] >= 1 && v[k - 1] < 367)) InvalidHead(log, section);
             r.day[k] = static_cast<int>(v[k - 1]);
             // Equal or falling days leave no span to weigh the columns by.
             if (k > 1 && r.day[k] <= r.day[k - 1]) InvalidHead(log, section);

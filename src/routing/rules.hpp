@@ -53,8 +53,9 @@ struct RuleTable {
 };
 
 // Parses the lines of a section (after its name line; each line without its line end). Stops at
-// the section's end. A head line that is not a row count followed by rising day numbers is a
-// FATAL entry with code 34 naming the section.
+// the section's end. A head line that is not a row count followed by rising days of the year
+// (1 to 366), or that counts more rows than the section has lines, is a FATAL entry with code 34
+// naming the section.
 RuleTable ParseRules(const std::vector<std::string>& lines, const std::string& section, DiagLog& log);
 
 // Rewinds the control file and positions it after the line whose first word is the section

@@ -285,7 +285,8 @@ TEST(RuleTest, HeadLineCountsItsColumns) {
     EXPECT_EQ(f.s[1][1], 2);
     EXPECT_EQ(f.Lookup(f.Position(1, 1), 2.5), 5);
     for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"4 days"}, {"2 10 5", "0 0 0"}, {"x"}, {""}, {}}) {
+         std::vector<std::vector<std::string>>{{"4 days"}, {"2 10 5", "0 0 0"}, {"x"}, {""}, {}, {"3", "0 0", "1 1"},
+                                               {"2 0 10", "0 0 0", "1 1 1"}, {"2 1 400", "0 0 0", "1 1 1"}}) {
         EXPECT_EQ(CodeOf([&] { routing::ParseRules(bad, "[s]", log); }), 34);
     }
 }
