@@ -5,6 +5,7 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "routing_harness.hpp"
 
@@ -269,4 +270,29 @@ TEST_F(LakeTest, WarmRestartFromTheLakeCellsContinuesTheRun) {
     ASSERT_EQ(warm.size(), continuous.size());
     for (std::size_t i = 0; i < warm.size(); ++i)
         EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12) << i;
+}
+
+TEST_F(LakeTest, LakeHalfAMetreAboveItsFullLevelReleasesItsInflow) {
+    SetTerrain({100, 100, 100, 100}, 102);
+    // 5 m3/s into a lake above its rule table (whose top releases about 0.1 m3/s): 0.6 m above
+    // the full level it lets the inflow pass; 0.02 m above it keeps it (the step's 0.45 m of
+    // inflow never lift it 0.5 m above).
+    for (double above : {0.6, 0.02}) {
+        ASSERT_EQ(BuildLake(4e4 * (2 + above), "2\n0 0\n1e3 0.001"), 0u) << console_.str();
+        if (!Root()) continue;
+        Start();
+        qg_[0][3] = 5 * 0.06 * 60 / 50;
+        Step(0);
+        if (above > 0.5) EXPECT_NEAR(Lake().Outflow(), 5, 1e-6);
+        else EXPECT_LT(Lake().Outflow(), 0.2);
+        model_->Finish();
+    }
+}
+
+TEST_F(LakeTest, TableFileThatCannotBeCreatedIsFatal) {
+    if (Root()) std::filesystem::create_directory("W_V_Table_01.dat");
+    const unsigned code = BuildLake(0);
+    if (!Root()) return;
+    EXPECT_EQ(code, 225u);
+    EXPECT_TRUE(Logged("error opening W_V_Table_01.dat for writing the waterlevel-volume-relation to disk."));
 }
