@@ -4,6 +4,7 @@
 
 #include "routing/abfluss.hpp"
 #include "routing/routing_messages.hpp"
+#include "routing/rules.hpp"
 
 namespace {
 const char* const kSection = "[routing_model]";
@@ -31,6 +32,7 @@ void abflussmodellklasse::Construct() {
     ReadModuleSection(true);
     if (rank != 0) {
         routingRequested = flowControl;
+        if (flowControl != 0 && ControlStream() != nullptr) routing::NoteRuleSections(ControlStream());
         flowControl = 0;
         controlFile.reset();
         return;

@@ -221,6 +221,18 @@ void SeekRuleSection(std::FILE* f, const std::string& section, DiagLog& log) {
     throw ModelError(34);
 }
 
+void NoteRuleSections(std::FILE* f) {
+    std::rewind(f);
+    std::string line;
+    while (ReadLine(f, line)) {
+        const std::size_t a = line.find_first_not_of(" \t\r\n");
+        if (a == std::string::npos || line.compare(a, 18, "[abstraction_rule_") != 0) continue;
+        const std::size_t b = line.find_first_of(" \t\r\n", a);
+        NoteSectionSought(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
+    }
+    std::rewind(f);
+}
+
 std::vector<std::string> ReadSectionLines(std::FILE* f) {
     std::vector<std::string> lines;
     std::string line;

@@ -61,6 +61,9 @@ RuleTable ParseRules(const std::vector<std::string>& lines, const std::string& s
 // Rewinds the control file and positions it after the line whose first word is the section
 // name; FATAL "section ... not found in control file", code 34, when there is none.
 void SeekRuleSection(std::FILE* f, const std::string& section, DiagLog& log);
+// Notes every rule section of the control file as read: processes other than 0 build no
+// reservoirs or abstractions, but the sections are theirs all the same.
+void NoteRuleSections(std::FILE* f);
 // Reads the section's lines from the current position up to its end.
 std::vector<std::string> ReadSectionLines(std::FILE* f);
 
