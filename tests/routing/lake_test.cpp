@@ -29,12 +29,7 @@ protected:
         for (int g = 0; g < 7; ++g) {
             grids_[g] = mh.matrix(1, 4, 1, 5, 4);
             grids_[g].fill(0);
-            GridStoreEntry& e = store_[2 + g];
-            e.grid = &grids_[g];
-            e.internalName = names[g];
-            e.hasInternalName = true;
-            e.fileName = std::string(names[g]) + ".asc";
-            e.hasFileName = true;
+            Register(2 + g, grids_[g], names[g]);
         }
         for (int r = 1; r <= 4; ++r)
             for (int c = 1; c <= 5; ++c) {
@@ -49,6 +44,15 @@ protected:
         model_.reset();
         for (int g = 0; g < 7; ++g) store_[2 + g] = GridStoreEntry{};
         RoutingHarness::TearDown();
+    }
+    // Puts a grid into the store under its name.
+    void Register(int index, Matrix& grid, const char* name) {
+        GridStoreEntry& e = store_[index];
+        e.grid = &grid;
+        e.internalName = name;
+        e.hasInternalName = true;
+        e.fileName = std::string(name) + ".asc";
+        e.hasFileName = true;
     }
     Matrix& Codes() { return grids_[0]; }
     Matrix& Ponding() { return grids_[1]; }
@@ -198,12 +202,7 @@ TEST_F(LakeTest, WaterInputOfTheLakesIsTheFirstPresentOfItsGrids) {
     for (int g = 0; g < 2; ++g) {
         extra[g].fill(0);
         for (const auto& cell : kLakeCells) extra[g][cell[0]][cell[1]] = 1.0 + g;
-        GridStoreEntry& e = store_[9 + g];
-        e.grid = &extra[g];
-        e.internalName = names[g];
-        e.hasInternalName = true;
-        e.fileName = std::string(names[g]) + ".asc";
-        e.hasFileName = true;
+        Register(9 + g, extra[g], names[g]);
     }
     for (const auto& cell : kLakeCells) grids_[6][cell[0]][cell[1]] = 3;
     // Without interception first the throughfall falls on the lakes, with it the snow cover's outflow.
@@ -225,29 +224,27 @@ TEST_F(LakeTest, WaterInputOfTheLakesIsTheFirstPresentOfItsGrids) {
 TEST_F(LakeTest, WarmRestartFromTheLakeCellsContinuesTheRun) {
     // The lake's water lives in the ponding storage of its cells: a warm start that reads the
     // cells (readgrids 1) and the routing state continues like the run that never stopped.
-    auto runoff = [](int n) { return 0.3 + 0.2 * std::sin(0.8 * n); };
+    // Steps from..to-1 of the run; routed discharge and lake volume of each step.
+    auto run = [&](int from, int to, std::vector<double>& out) {
+        for (int n = from; n < to; ++n) {
+            qg_[0][3] = 0.3 + 0.2 * std::sin(0.8 * n);
+            Step(n);
+            out.push_back(Routed(9));
+            out.push_back(Lake().Volume());
+        }
+    };
     std::vector<double> continuous, warm;
     ASSERT_EQ(BuildLake(1e4), 0u) << console_.str();
     if (Root()) {
         Start();
-        for (int n = 0; n < 12; ++n) {
-            qg_[0][3] = runoff(n);
-            Step(n);
-            continuous.push_back(Routed(9));
-            continuous.push_back(Lake().Volume());
-        }
+        run(0, 12, continuous);
         model_->Finish();
     }
     std::vector<double> saved;
     ASSERT_EQ(BuildLake(1e4), 0u);
     if (Root()) {
         Start();
-        for (int n = 0; n < 6; ++n) {
-            qg_[0][3] = runoff(n);
-            Step(n);
-            warm.push_back(Routed(9));
-            warm.push_back(Lake().Volume());
-        }
+        run(0, 6, warm);
         model_->Finish();
         for (const auto& cell : kLakeCells) saved.push_back(Ponding()[cell[0]][cell[1]]);
     }
@@ -261,12 +258,7 @@ TEST_F(LakeTest, WarmRestartFromTheLakeCellsContinuesTheRun) {
     Start();
     const std::string name = "storage.ftz";
     model_->ReadStorageState(&name, 1);
-    for (int n = 6; n < 12; ++n) {
-        qg_[0][3] = runoff(n);
-        Step(n);
-        warm.push_back(Routed(9));
-        warm.push_back(Lake().Volume());
-    }
+    run(6, 12, warm);
     ASSERT_EQ(warm.size(), continuous.size());
     for (std::size_t i = 0; i < warm.size(); ++i)
         EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12) << i;
