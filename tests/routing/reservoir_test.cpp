@@ -236,3 +236,17 @@ TEST_F(ReservoirTest, TracersDecayAndMixWithTheInflowByVolume) {
     ASSERT_EQ(rows[0].size(), 35u);
     EXPECT_NEAR(rows[0][34], decayed * 1e6 / (1e6 + Vin), 1e-5);
 }
+
+TEST_F(ReservoirTest, FlowModeTableReadsTheVolumeOfEachFlow) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    // 10 m3/s at 1e6 m3 in flow mode is the linear storage of 1e5 s as well; the keys may stand
+    // in any order.
+    const std::string rule = Rule(1, "2\n0 0\n10 1e6\nWeekDays = -1\nTableIndex = Flow\nTargetCap = -1");
+    ASSERT_EQ(Build(Section(Reservoir()) + rule), 0u) << console_.str();
+    if (!Root()) return;
+    EXPECT_TRUE(Res().Rule().flowMode);
+    Start();
+    RouteChecked(3, [](int) { return 0.0; });
+    EXPECT_NEAR(Res().Volume(), 1e6 * std::pow(1 - 6e-4, 180), 1e-6 * 1e6);
+    model_->Finish();
+}
