@@ -29,8 +29,19 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     lastCol_ = lastRow_ = 0;
     bool first = true;
     double reference = 0;
+    // Process 0 takes the water of every lake cell: the lake grids must hold all their rows there,
+    // else cells would silently be missing from the lake.
+    auto requireRow = [&](const Matrix* m, const char* grid, int r) {
+        if (m != nullptr && !m->holds(r))
+            Fatal("lake " + name + ": the grid \"" + grid + "\" holds no row " + std::to_string(r) +
+                      " on this process, so the lake cannot take the water of its cells",
+                  226);
+    };
     for (int r = 1; r <= g.nrows; ++r) {
-        if (!g.codes->holds(r) || !g.zones->holds(r) || !g.elevation->holds(r) || !g.maxPonding->holds(r)) continue;
+        requireRow(g.codes, "lake_codes", r);
+        requireRow(g.zones, "zonegrid_soilmodel", r);
+        requireRow(g.elevation, "[elevation_model]", r);
+        requireRow(g.maxPonding, "max_ponding_storage", r);
         int c0 = 1, c1 = g.ncols;
         if (g.columns != nullptr && static_cast<std::size_t>(r) < g.columns->size()) {
             c0 = (*g.columns)[static_cast<std::size_t>(r)].first;
@@ -70,6 +81,19 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
         Fatal("lake " + name + " of subbasin " + std::to_string(tgCode_) +
                   " has no cell in \"lake_codes\": no water-level/volume table can be built for it",
               226);
+
+    for (int r = firstRow_; r <= lastRow_; ++r) {
+        requireRow(g.ponding, "ponding_storage", r);
+        requireRow(g.transpiration, "real_transpiration0", r);
+        requireRow(g.downflow, "q_downext", r);
+        requireRow(g.baseflow, "baseflow", r);
+        requireRow(g.precipitation, "PrecOnLakes", r);
+        for (std::size_t t = 1; t < g.tracers.size(); ++t)
+            if (g.tracers[t] != nullptr && !g.tracers[t]->holds(r))
+                Fatal("lake " + name + ": the tracer storage " + std::to_string(t) + " holds no row " +
+                          std::to_string(r) + " on this process, so the lake cannot take the tracers of its cells",
+                      226);
+    }
 
     // The terrain of the lake: lowest bottom and full level.
     double Bmin = 0, Wmax = 0;

@@ -288,3 +288,17 @@ TEST_F(LakeTest, TableFileThatCannotBeCreatedIsFatal) {
     EXPECT_EQ(code, 225u);
     EXPECT_TRUE(Logged("error opening W_V_Table_01.dat for writing the waterlevel-volume-relation to disk."));
 }
+
+TEST_F(LakeTest, LakeGridWithoutARowIsFatal) {
+    // Process 0 must hold every row of the lake grids; a ponding grid of rows 1 and 2 only cannot
+    // give the water of the lake cells in rows 3 and 4.
+    memory_handling mh;
+    Matrix partial = mh.matrix(1, 2, 1, 5, 4);
+    partial.fill(0);
+    store_[3].grid = &partial;
+    const unsigned code = BuildLake(0);
+    store_[3].grid = &grids_[1];
+    if (!Root()) return;
+    EXPECT_EQ(code, 226u);
+    EXPECT_TRUE(Logged("lake 1: the grid \"ponding_storage\" holds no row 3 on this process"));
+}
