@@ -3,8 +3,10 @@
 // from its two children. Channels of 200 m to 3 km give flow times under one hour, delays of
 // up to about ten sub-intervals at a 5-minute step and one to four sub-channels. Reports reach
 // steps per second (channel elements x steps / s) for water alone with one sub-interval and
-// for nine tracers with four sub-intervals, and the set-up time of the descriptions. Routing
-// runs on process 0 in one thread.
+// for nine tracers with four sub-intervals, and the set-up time of the descriptions; the same
+// network with 100 reservoirs (outflow sub-steps of 60 s) at the outlets of the first
+// descriptions gives reservoir steps per second, and a lake of 10,000 cells its exchange with
+// the cells per step. Routing runs on process 0 in one thread.
 #include <benchmark/benchmark.h>
 #include <mpi.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "bench_support.hpp"
 #include "kernel/controlfile.hpp"
 #include "routing/abfluss.hpp"
+#include "routing/reservoir.hpp"
 #include "setup/tracer_ini.hpp"
 
 namespace {
@@ -26,9 +29,9 @@ constexpr int kSubbasins = 10000;
 constexpr int kSteps = 1000;
 
 struct Network {
-    Network(int nSub, int nTr) {
+    Network(int nSub, int nTr, int reservoirs = 0) {
         dir = talvo_bench::EnterScratchDirectory("routing");
-        WriteControlFile(nSub);
+        WriteControlFile(nSub, reservoirs);
         memory_handling mh;
         zones = mh.matrix(1, 1, 1, 1, 1);
         zones[1][1] = 1;
@@ -87,7 +90,7 @@ struct Network {
         std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
         std::filesystem::remove_all(dir, ec);
     }
-    void WriteControlFile(int nSub) const {
+    void WriteControlFile(int nSub, int reservoirs) const {
         std::ostringstream s;
         s << "[routing_model]\n1\n5 time step\n10 30 10 " << nSub
           << "\nQstat.txt 0\nnone.txt\n0\n0\n";
@@ -100,9 +103,11 @@ struct Network {
                 const double L = 200 + (c * 37) % 2800;
                 s << " OL " << c << " = 1 = 2 = 1 = 50 = 1 = 40 = 20 = 0.01 = " << L << " = 10";
             }
+            if (p <= reservoirs) s << " SP " << p << " = file = res" << p << ".txt V0 = 1e6 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60";
             s << "\n";
         }
         s << "end\n[output_interval]\n1\n0\n0\n";
+        for (int p = 1; p <= reservoirs; ++p) s << "[abstraction_rule_reservoir_" << p << "]\n2\n0 0\n1e9 1e4\n\n";
         std::ofstream("bench.ctl") << s.str();
     }
     void Steps(int n) {
@@ -133,7 +138,8 @@ struct Network {
 
 void BM_RoutingSteps(benchmark::State& state) {
     const int nSub = static_cast<int>(state.range(0)), nTr = static_cast<int>(state.range(1));
-    Network net(nSub, nTr);
+    const int reservoirs = static_cast<int>(state.range(2));
+    Network net(nSub, nTr, reservoirs);
     for (auto _ : state) net.Steps(kSteps);
     state.counters["reach_steps_per_s"] =
         benchmark::Counter(static_cast<double>(net.channels) * kSteps, benchmark::Counter::kIsIterationInvariantRate);
@@ -142,8 +148,70 @@ void BM_RoutingSteps(benchmark::State& state) {
     state.counters["max_delay"] = net.maxDelay;
     state.counters["setup_s"] = net.setupSeconds;
     state.counters["init_passes"] = net.model->initialisationPasses;
+    if (reservoirs > 0)
+        state.counters["reservoir_steps_per_s"] =
+            benchmark::Counter(static_cast<double>(reservoirs) * kSteps, benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_RoutingSteps)->Args({1, 0})->Args({4, 9})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_RoutingSteps)
+    ->Args({1, 0, 0})
+    ->Args({1, 0, 100})
+    ->Args({4, 9, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+// One lake of 100 x 100 cells on a sloping bottom: the step takes its water from the cells and
+// gives it back with one level.
+void BM_LakeExchange(benchmark::State& state) {
+    constexpr int n = 100;
+    memory_handling mh;
+    Matrix grids[6];
+    for (Matrix& g : grids) {
+        g = mh.matrix(1, n, 1, n, n);
+        g.fill(0);
+    }
+    Matrix &codes = grids[0], &ponding = grids[1], &maxPonding = grids[2], &zones = grids[3], &elevation = grids[4];
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) {
+            codes[r][c] = 1;
+            zones[r][c] = 1;
+            elevation[r][c] = 100 + 0.001 * (r + c);
+            maxPonding[r][c] = (110 - elevation[r][c]) * 1000;
+        }
+    std::vector<int> zoneIndex = {0, 1};
+    routing::LakeGrids g;
+    g.codes = &codes;
+    g.ponding = &ponding;
+    g.maxPonding = &maxPonding;
+    g.zones = &zones;
+    g.elevation = &elevation;
+    g.transpiration = &grids[5];
+    g.zoneIndex = &zoneIndex;
+    g.nrows = g.ncols = n;
+    g.cellsize = 100;
+    const auto dir = talvo_bench::EnterScratchDirectory("lake");
+    std::ostringstream quiet;
+    DiagLog log("bench_diag.xml", 0);
+    log.SetConsole(quiet);
+    routing::Reservoir lake(1, 1, log, nullptr, 0, 60, "");
+    std::size_t pos = 0;
+    lake.ReadParams("file = lake1.txt V0 = 2e8 C0 = 0 0 0 0 0 0 0 0 0", pos);
+    lake.InitLake(g, 1);
+    lake.DistributeLevel(lake.Volume());
+    std::vector<routing::Abstraction*> none;
+    const std::vector<double> c = {0};
+    constexpr int kLakeSteps = 200;
+    for (auto _ : state)
+        for (int i = 0; i < kLakeSteps; ++i) lake.Route(10, c, none, 0, 0, 2000, 1, 1, 1 + i % 24);
+    state.counters["lake_step_ms"] =
+        benchmark::Counter(kLakeSteps * 1e-3, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["points"] = static_cast<double>(lake.Levels().size());
+    log.Close();
+    std::error_code ec;
+    std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
+    std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_LakeExchange)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 void BM_RoutingSetUp(benchmark::State& state) {
     for (auto _ : state) {

@@ -596,12 +596,23 @@ none            observed discharge file for the comparison (none: no observation
 3 1             subbasin code and its column
 0               Zeitoffset fuer Beginn der R-square-Berechnung fuer the goodness of fit
 TG 1 (area [km2]) = 6 (area factor) = 1
+  AL 2 = intern 0.05 0.3 1 m3/s (threshold, fraction, maximum): to inflow 2 of subbasin 3
 TG 2 (area [km2]) = 8 (area factor) = 1
+  AL 3 = extern abstraction_3.txt 0.05 0.2 0.5 m3/s (threshold, fraction, maximum): out of the basin
 TG 3 (area [km2]) = 22 (area factor) = 1
   OL 1 (km kf bm bf D Mm Mf I L A) = 2 = 4 = 8 = 40 = 1 = 30 = 15 = 0.002 = 3000 = 6
   SUMTRIB 2 (km kf bm bf D Mm Mf I L A) = 3 = 6 = 10 = 60 = 1.5 = 35 = 15 = 0.001 = 4000 = 9
   ZL 1 = constant 0.5 (m3/s) = 1 = 2 = 5 = 20 = 0.8 = 25 = 10 = 0.003 = 2000 = 15
+  ZL 2 = intern (from subbasin 1) = 1 = 2 = 4 = 15 = 0.8 = 25 = 10 = 0.003 = 1500 = 6
+  SP 1 = file = reservoir_1.txt V0 = 1e5 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60
 end of the routing descriptions
+
+[abstraction_rule_reservoir_1]
+3 1 182
+0    0    0
+5e4  0.5  1
+5e5  4    6
+TargetCap = 8 10
 
 [special_output]
 0       flow control parameter

@@ -58,13 +58,25 @@ void abflussmodellklasse::ConnectInternalInflows() {
     *log << "checking connection of internal inflows and abstractions" << "[end-entry]";
     std::vector<routing::InternalInflow> inflows;
     std::vector<routing::InternalAbstraction> abstractions;
+    std::vector<std::pair<int, int>> where;  // description and number of each internal abstraction
     for (int n = 1; n <= nDesc; ++n) {
         routingclass& r = Description(n);
         for (int z = 1; z <= r.InflowCount(); ++z)
             if (r.InflowAt(z).mode == routing::kInflowIntern) inflows.push_back({n, r.TGCode(), r.InflowAt(z).code});
-        // Abstractions of the internal kinds join the list once those elements are built.
+        for (int a = 1; a <= r.AbstractionCount(); ++a)
+            if (r.AbstractionAt(a).Internal()) {
+                abstractions.push_back({n, r.TGCode(), r.AbstractionCode(a)});
+                where.emplace_back(n, a);
+            }
     }
-    routing::ConnectInternalFlows(inflows, abstractions, *log);
+    const std::vector<int> source = routing::ConnectInternalFlows(inflows, abstractions, *log);
+    for (std::size_t i = 0; i < inflows.size(); ++i) {
+        routingclass& receiver = Description(inflows[i].description);
+        const auto [n, a] = where[static_cast<std::size_t>(source[i])];
+        const int tributary = receiver.TributaryCount() > 0 ? receiver.FlowIndex(1) : 0;
+        Description(n).AbstractionAt(a).Connect(&receiver, (*zoneIndex)[static_cast<std::size_t>(receiver.TGCode())],
+                                                tributary, receiver.Area(), receiver.Factor());
+    }
 }
 
 void abflussmodellklasse::CheckConnectionsAndInitRouting() {

@@ -116,6 +116,8 @@ public:
     int lakeCodesIndex = 0;
     int pondingIndex = 0;
     std::vector<std::int64_t> lakeCellsPerRank;
+    int waterInputIndex = 0;       // grid of the water input that falls on the lakes
+    routing::LakeGrids lakeGrids;  // the grids the lakes of the descriptions work on
     bool finished = false;
 
 private:
@@ -132,11 +134,14 @@ private:
     void ConnectInternalInflows();
     void RouteInitialisationPasses();
     void CollectLakeCells();
+    // The water input of the lake cells into "PrecOnLakes" on process 0.
+    void CollectWaterInput();
     void DistributeLakePonding();
     void Construct();
     void ReadTableSettings();
     void ReadObservedDescriptors();
     void RegisterPrecOnLakes();
+    void SetUpLakeGrids();
     void BuildNetwork();
     void SkipToDescriptions();
     void ReadOutputUnit();

@@ -27,7 +27,7 @@ void abflussmodellklasse::ReadLakeCodes(const std::string& section) {
     ReadValue(f, "%d", &lakeReadGrids, "readgrids for " + section);
 }
 
-void abflussmodellklasse::InitLakeModel(bool /*interceptionFirst*/) {
+void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
     if (routingRequested == 0) return;
     if (rank != 0) {
         // Process 0 read the lake settings while it was constructed; the others open the
@@ -42,6 +42,14 @@ void abflussmodellklasse::InitLakeModel(bool /*interceptionFirst*/) {
         }
     }
     if (lakeModelling == 0) return;
+    // The water that falls on the lakes: what passes the canopy and the snow cover, else the
+    // precipitation itself.
+    const std::string throughfall = StrFormat("%s%d", "throughfall", 0);
+    const std::string first = interceptionFirst ? "snowcover_outflow" : throughfall;
+    const std::string second = interceptionFirst ? throughfall : "snowcover_outflow";
+    waterInputIndex = 0;
+    for (const std::string& name : {first, second, std::string("precipitation")})
+        if (waterInputIndex == 0) waterInputIndex = FindGrid(name);
     FindDecompositionGrids();
     pondingIndex = FindGrid("ponding_storage");
     const int zones = FindGrid("[zone_grid]") > 0 ? FindGrid("[zone_grid]") : 1;
@@ -67,6 +75,7 @@ void abflussmodellklasse::InitLakeModel(bool /*interceptionFirst*/) {
 void abflussmodellklasse::CollectLakeCells() {
     if (lakeModelling == 0 || routingRequested == 0 || lakeCellsPerRank.empty()) return;
     if (pondingIndex > 0) MPICollectRegionValues(pondingIndex, lakeCodesIndex, lakeCellsPerRank);
+    CollectWaterInput();
     for (const char* name : {"real_transpiration0", "q_downext", "baseflow"}) {
         const int index = FindGrid(name);
         if (index > 0) MPICollectRegionValues(index, lakeCodesIndex, lakeCellsPerRank);
@@ -80,4 +89,20 @@ void abflussmodellklasse::CollectLakeCells() {
 void abflussmodellklasse::DistributeLakePonding() {
     if (lakeModelling == 0 || routingRequested == 0 || lakeCellsPerRank.empty() || pondingIndex == 0) return;
     MPIDistributeRegionValues(pondingIndex, lakeCodesIndex, lakeCellsPerRank);
+}
+
+void abflussmodellklasse::CollectWaterInput() {
+    if (waterInputIndex == 0 || !precOnLakes) return;
+    const Matrix* input = (*gridStore)[waterInputIndex].grid;
+    const Matrix* lakes = (*gridStore)[lakeCodesIndex].grid;
+    if (size > 1 && mpiRegions != nullptr) {
+        MPICollectRegionValues(waterInputIndex, lakeCodesIndex, lakeCellsPerRank, rank == 0 ? &precOnLakes : nullptr);
+        return;
+    }
+    // Without a decomposition the grids of process 0 hold every lake cell itself.
+    for (int r = 1; r <= nrows; ++r) {
+        if (!input->holds(r) || !lakes->holds(r) || !precOnLakes.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c)
+            if ((*lakes)[r][c] > nodata) precOnLakes[r][c] = (*input)[r][c];
+    }
 }

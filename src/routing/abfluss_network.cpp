@@ -27,6 +27,8 @@ public:
         a.nTr = m_.nTr;
         a.tracers = m_.tracerDescriptors;
         a.lakeReadGrids = m_.lakeReadGrids;
+        a.lakeModelling = m_.lakeModelling != 0;
+        a.lakeGrids = &m_.lakeGrids;
         if (static_cast<int>(m_.routings.size()) != n) m_.routings.resize(static_cast<std::size_t>(n));
         m_.routings.push_back(std::make_unique<routingclass>(a));
         current_ = m_.routings.back().get();
@@ -68,7 +70,10 @@ void abflussmodellklasse::BuildNetwork() {
     NetworkBuilder builder(*this);
     nDesc = routing::ReadDescriptions(f, line, ctx, builder, *log);
 
-    // Reservoir and abstraction rules come with those elements.
+    // The rules, once every element exists: abstractions first, then the reservoirs with their
+    // first outflow.
+    for (int n = 1; n <= nDesc; ++n) Description(n).ReadAbstractionRules(f);
+    for (int n = 1; n <= nDesc; ++n) Description(n).ReadReservoirRules(f);
     largestDelayLine = 0;
     for (int n = 1; n <= nDesc; ++n) largestDelayLine = Description(n).MaxStorageElements(largestDelayLine);
     for (int n = 1; n <= nDesc; ++n) {

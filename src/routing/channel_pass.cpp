@@ -19,17 +19,29 @@ void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> l
 
     const int q = first + 1 + nSub + d;
     const int p = writePos;
-    // A delay that grew leaves a gap behind the last stored value: it takes the smaller of that
-    // value and the first new one, with the tracers of the same source.
-    if (p + 1 < q) {
-        const bool stored = x0[p] < z0[1];
-        for (std::size_t t = 0; t < tracers; ++t) {
-            const double g = stored ? lines[t][p] : work[t][1];
-            for (int y = p + 1; y < q; ++y) lines[t][y] = g;
+    // Positions first + nSub + 1 .. p hold the water that entered in earlier steps and has not
+    // left yet. A delay that grew leaves positions behind it that hold no water: they stay empty
+    // and take the tracers of the first new value.
+    for (int y = p + 1; y < q; ++y) {
+        x0[y] = 0;
+        for (std::size_t t = 1; t < tracers; ++t) lines[t][y] = work[t][1];
+    }
+    // New water joins what waits at its positions; what a shorter delay leaves behind its last
+    // new position joins that position. The hydrograph changes its shape, never its water.
+    const int end = q + nSub - 1;
+    for (int s = 1; s <= nSub; ++s) {
+        const int y = q + s - 1;
+        if (y <= p) {
+            for (std::size_t t = 1; t < tracers; ++t) lines[t][y] = MixConcentration(lines[t][y], work[t][s], x0[y], z0[s]);
+            x0[y] += z0[s];
+        } else {
+            for (std::size_t t = 0; t < tracers; ++t) lines[t][y] = work[t][s];
         }
     }
-    for (std::size_t t = 0; t < tracers; ++t)
-        for (int s = 1; s <= nSub; ++s) lines[t][q + s - 1] = work[t][s];
+    for (int y = end + 1; y <= p; ++y) {
+        for (std::size_t t = 1; t < tracers; ++t) lines[t][end] = MixConcentration(lines[t][end], lines[t][y], x0[end], x0[y]);
+        x0[end] += x0[y];
+    }
 
     // The block moves on by one step; tracers decay while they travel.
     for (int y = first + 1; y <= first + stride; ++y) x0[y] = x0[y + nSub];
@@ -38,6 +50,9 @@ void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> l
         for (int y = first + 1; y <= first + stride; ++y) x[y] = x[y + nSub] * decay[t];
     }
     writePos = q - 1;
+    // Behind the last stored value the block holds nothing.
+    for (int y = writePos + 1; y <= first + stride; ++y)
+        for (std::size_t t = 0; t < tracers; ++t) lines[t][y] = 0;
 
     // Retention of what leaves the delay line in this step.
     const double a = table.share[static_cast<std::size_t>(WQClassIndex(table, MaxOfSubIntervals(x0 + first, nSub), c.dt))];

@@ -28,6 +28,12 @@ inline double ChannelDecayFactor(int delay, double dt, int nSub, double halfLife
     return std::exp(-tau / (halfLife * kHalfLifeScale));
 }
 
+// Volume-weighted mean of two concentrations; 0 when both volumes are 0.
+inline double MixConcentration(double a, double b, double wa, double wb) {
+    const double w = std::fabs(wa) + std::fabs(wb);
+    return w == 0 ? 0.0 : (a * std::fabs(wa) + b * std::fabs(wb)) / w;
+}
+
 // Largest of entries 1..nSub of a series.
 inline double MaxOfSubIntervals(const double* series, int nSub) {
     double m = series[1];

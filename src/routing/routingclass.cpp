@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
+#include "routing/channel_pass.hpp"
 #include "routing/routing_messages.hpp"
 
 routingclass::routingclass(const RoutingDescriptionArgs& a)
@@ -46,6 +48,10 @@ routingclass::routingclass(const RoutingDescriptionArgs& a)
     inflowConst_.assign(tracers, std::vector<double>(static_cast<std::size_t>(nZL_ + 1), 0.0));
     abstractionCodes_.assign(static_cast<std::size_t>(nAL_ + 1), 0);
     reservoirCodes_.assign(static_cast<std::size_t>(nSP_ + 1), 0);
+    abstractions_.resize(static_cast<std::size_t>(nAL_ + 1));
+    reservoirs_.resize(static_cast<std::size_t>(nSP_ + 1));
+    lakeGrids_ = a.lakeGrids;
+    elementVector_.assign(tracers, 0.0);
     lines_.assign(tracers, {});
 }
 
@@ -114,40 +120,71 @@ int routingclass::SetChannel(int k, int code, const std::vector<int>& joined, in
     return el.table.length;
 }
 
-void routingclass::SetAblaufModus(std::FILE* /*controlFile*/, int k, routing::TextCursor& cursor, int nSub,
-                                  int /*year*/, int /*month*/, int /*day*/, int /*hour*/) {
-    const int a = k - TributaryCount() - nZL_;
-    std::size_t p = cursor.text.find("AL", cursor.pos);
-    if (p == std::string::npos || a < 1 || a > nAL_) Fatal("no abstraction \"AL\" where one was counted", 41);
+namespace {
+// Reads the code behind the keyword at or after cursor.pos; false when there is none.
+bool ElementCode(routing::TextCursor& cursor, const char* keyword, int& code) {
+    const std::size_t p = cursor.text.find(keyword, cursor.pos);
+    if (p == std::string::npos) return false;
     cursor.pos = p + 2;
-    int code = 0;
     const char* start = cursor.text.c_str() + cursor.pos;
     char* end = nullptr;
     code = static_cast<int>(std::strtol(start, &end, 10));
     cursor.pos += static_cast<std::size_t>(end - start);
+    return true;
+}
+}  // namespace
+
+void routingclass::SetAblaufModus(std::FILE* /*controlFile*/, int k, routing::TextCursor& cursor, int nSub, int year,
+                                  int month, int day, int hour) {
+    const int a = k - TributaryCount() - nZL_;
+    int code = 0;
+    if (a < 1 || a > nAL_ || !ElementCode(cursor, "AL", code)) Fatal("no abstraction \"AL\" where one was counted", 41);
     abstractionCodes_[static_cast<std::size_t>(a)] = code;
     nSub_ = nSub;
     if (TributaryCount() + nZL_ == 0) AllocateOutletSeries();
-    Fatal("abstraction AL " + std::to_string(code) + " of subbasin " + std::to_string(tgCode_) +
-              ": abstractions are not available in this build",
-          kUnavailableElementCode);
+    const std::size_t eq = cursor.text.find('=', cursor.pos);
+    if (eq == std::string::npos) Fatal("missing \"=\" and mode for abstraction " + std::to_string(code), 44);
+    cursor.pos = eq + 1;
+    auto al = std::make_unique<routing::Abstraction>(code, *log, tracerDescriptors_, nTr_, outputPath, areaTG_,
+                                                     factorTG_, dt_);
+    al->ReadMode(cursor.text, cursor.pos, year, month, day, hour);
+    abstractionPtrs_.push_back(al.get());
+    abstractions_[static_cast<std::size_t>(a)] = std::move(al);
 }
 
 void routingclass::SetSpeicherParams(std::FILE* /*controlFile*/, int k, routing::TextCursor& cursor, int nSub) {
     const int r = k - TributaryCount() - nZL_ - nAL_;
-    std::size_t p = cursor.text.find("SP", cursor.pos);
-    if (p == std::string::npos || r < 1 || r > nSP_) Fatal("no reservoir \"SP\" where one was counted", 41);
-    cursor.pos = p + 2;
-    const char* start = cursor.text.c_str() + cursor.pos;
-    char* end = nullptr;
-    const int code = static_cast<int>(std::strtol(start, &end, 10));
-    cursor.pos += static_cast<std::size_t>(end - start);
+    int code = 0;
+    if (r < 1 || r > nSP_ || !ElementCode(cursor, "SP", code)) Fatal("no reservoir \"SP\" where one was counted", 41);
     reservoirCodes_[static_cast<std::size_t>(r)] = code;
     nSub_ = nSub;
     if (TributaryCount() + nZL_ == 0) AllocateOutletSeries();
-    Fatal("reservoir SP " + std::to_string(code) + " of subbasin " + std::to_string(tgCode_) +
-              ": reservoirs and lakes are not available in this build",
-          kUnavailableElementCode);
+    auto sp = std::make_unique<routing::Reservoir>(code, tgCode_, *log, tracerDescriptors_, nTr_, dt_, outputPath);
+    sp->ReadParams(cursor.text, cursor.pos);
+    if (lakeModelling_ && lakeGrids_ != nullptr) sp->InitLake(*lakeGrids_, ZoneIndexOf(tgCode_));
+    sp->OpenOutput();
+    if (lakeReadGrids_ != 0) sp->InitFromLakeCells();
+    else sp->DistributeLevel(sp->Volume());
+    reservoirs_[static_cast<std::size_t>(r)] = std::move(sp);
+}
+
+void routingclass::ReadAbstractionRules(std::FILE* controlFile) {
+    for (int a = 1; a <= nAL_; ++a) abstractions_[static_cast<std::size_t>(a)]->ReadRules(controlFile);
+}
+
+void routingclass::ReadReservoirRules(std::FILE* controlFile) {
+    for (int r = 1; r <= nSP_; ++r) {
+        routing::Reservoir& sp = *reservoirs_[static_cast<std::size_t>(r)];
+        sp.ReadRules(controlFile);
+        sp.FirstOutflow(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day), static_cast<int>(hour));
+    }
+}
+
+void routingclass::FlushElementFiles() {
+    for (int a = 1; a <= nAL_ && static_cast<std::size_t>(a) < abstractions_.size(); ++a)
+        if (abstractions_[static_cast<std::size_t>(a)]) abstractions_[static_cast<std::size_t>(a)]->Flush();
+    for (int r = 1; r <= nSP_ && static_cast<std::size_t>(r) < reservoirs_.size(); ++r)
+        if (reservoirs_[static_cast<std::size_t>(r)]) reservoirs_[static_cast<std::size_t>(r)]->Flush();
 }
 
 void routingclass::CheckArea() {
@@ -179,6 +216,8 @@ void routingclass::CheckArea() {
         if (std::fabs(zoneArea - areaTG_) > 0.001) {
             *log << "INFO: Basin " << tgCode_ << ": area in contr.file: " << areaTG_ << " <-> zone-grid " << zoneArea
                  << " (adjusted to the latter)" << "[end-entry]";
+            for (int a = 1; a <= nAL_; ++a)
+                if (abstractions_[static_cast<std::size_t>(a)]) abstractions_[static_cast<std::size_t>(a)]->SetArea(zoneArea);
             areaTG_ = zoneArea;
         }
     }
@@ -203,11 +242,11 @@ double routingclass::MaxOfSeries(const std::vector<double>& series) const {
 }
 
 double routingclass::MixConcentration(double a, double b, double wa, double wb) const {
-    const double w = std::fabs(wa) + std::fabs(wb);
-    return w == 0 ? 0.0 : (a * std::fabs(wa) + b * std::fabs(wb)) / w;
+    return routing::MixConcentration(a, b, wa, wb);
 }
 
 void routingclass::FreeMemory() {
+    FlushElementFiles();
     *log << " free memory TG " << tgCode_;
     for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
         const Element& el = elements_[static_cast<std::size_t>(k)];
@@ -229,8 +268,11 @@ void routingclass::FreeMemory() {
     inflowConst_.clear();
     *log << ", --> ALs...";
     abstractionCodes_.clear();
+    abstractionPtrs_.clear();
+    abstractions_.clear();
     *log << ", --> SPs...";
     reservoirCodes_.clear();
+    reservoirs_.clear();
     *log << " Rest...";
     loads_.clear();
     loadSums_.clear();

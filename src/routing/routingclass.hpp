@@ -11,8 +11,10 @@
 
 #include "kernel/modelobject.hpp"
 #include "kernel/tstable.hpp"
+#include "routing/abstraction.hpp"
 #include "routing/channel.hpp"
 #include "routing/description.hpp"
+#include "routing/reservoir.hpp"
 #include "submodel/teilmod.hpp"
 
 struct riverflow_table;
@@ -42,6 +44,7 @@ struct RoutingDescriptionArgs {
     const TracerDescriptor* tracers = nullptr;
     bool lakeModelling = false;
     int lakeReadGrids = 0;
+    const routing::LakeGrids* lakeGrids = nullptr;  // with lake modelling: the grids of the lakes
 };
 
 // The observed discharge of the routing model: 21 rows (row 10 = current step) of ncol+1 values.
@@ -49,9 +52,6 @@ using ObservationWindow = std::vector<std::vector<double>>;
 
 class routingclass : public modelobject {
 public:
-    // Code of an element kind this build cannot create.
-    static constexpr int kUnavailableElementCode = 2091;
-
     explicit routingclass(const RoutingDescriptionArgs& args);
     ~routingclass() override;
 
@@ -97,7 +97,12 @@ public:
             __builtin_prefetch(p);
     }
     // Writes the buffered rows of the abstractions and reservoirs.
-    virtual void FlushElementFiles() {}
+    virtual void FlushElementFiles();
+    // Rule sections of the abstractions, then of the reservoirs with their first outflow.
+    virtual void ReadAbstractionRules(std::FILE* controlFile);
+    virtual void ReadReservoirRules(std::FILE* controlFile);
+    // Reservoir-withdrawal total (mm per step) of the last step.
+    virtual double GetReservoirWithdrawal() const { return reservoirWithdrawal_; }
     // The state block of the description in the storage content file.
     virtual void WriteStorage(std::FILE* f) const;
     virtual void ReadStorage(std::FILE* f, const std::string& path);
@@ -163,6 +168,10 @@ public:
     int ReservoirCount() const { return nSP_; }
     int InflowCount() const { return nZL_; }
     int AbstractionCode(int a) const { return abstractionCodes_[static_cast<std::size_t>(a)]; }
+    routing::Abstraction& AbstractionAt(int a) { return *abstractions_[static_cast<std::size_t>(a)]; }
+    const routing::Abstraction& AbstractionAt(int a) const { return *abstractions_[static_cast<std::size_t>(a)]; }
+    routing::Reservoir& ReservoirAt(int r) { return *reservoirs_[static_cast<std::size_t>(r)]; }
+    const routing::Reservoir& ReservoirAt(int r) const { return *reservoirs_[static_cast<std::size_t>(r)]; }
 
 private:
     [[noreturn]] void Fatal(const std::string& text, int code);
@@ -178,12 +187,18 @@ private:
     void CloseOutlet(std::size_t tg);
     void WithdrawAtOutlet(std::size_t tg);
     void RouteOutletElements(int year, int month, int day, int hour);
-    // State block pieces.
-    void WriteHistoryBlock(std::FILE* f, int i, int d, const char* kind) const;
+    // An internal abstraction hands its water (m3/s) and the tracers of its source to its inflow.
+    void FeedInternalInflow(const routing::Abstraction& al, double water, const std::vector<double>& tracers);
+    // State block pieces. A history block holds, for every sub-channel, the nSub sub-intervals
+    // that left in the last step and the values of the largest delay, sub-channel after
+    // sub-channel: count = the element's delay-line length.
+    void WriteHistoryBlock(std::FILE* f, int i, int count, const char* kind) const;
     void WriteSubChannels(std::FILE* f, const Element& el, int t) const;
     void WriteRiverRecord(std::FILE* f, int i) const;
-    void ReadHistoryBlock(routing::StateReader& r, int i, int d);
+    void ReadHistoryBlock(routing::StateReader& r, int i, int count);
     void ReadSubChannels(routing::StateReader& r, Element& el);
+    // Where each sub-channel's stored water ends, from its delay line.
+    void RestoreWritePositions(Element& el, int i);
     void ReadRiverRecord(routing::StateReader& r, int i);
     int ZoneIndexOf(int code) const;
     void AllocateOutletSeries();
@@ -209,6 +224,11 @@ private:
     std::vector<InflowElement> inflows_;    // 1..nZL
     std::vector<std::vector<double>> inflowConst_;  // [tracer][inflow]
     std::vector<int> abstractionCodes_, reservoirCodes_;
+    std::vector<std::unique_ptr<routing::Abstraction>> abstractions_;  // 1..nAL
+    std::vector<std::unique_ptr<routing::Reservoir>> reservoirs_;      // 1..nSP
+    std::vector<routing::Abstraction*> abstractionPtrs_;               // all, in order
+    const routing::LakeGrids* lakeGrids_ = nullptr;
+    std::vector<double> elementVector_;  // water (m3/s) and tracers of an abstraction or inflow
     int nSub_ = 1;
     int observedFlag_ = 0;
     int inflowDate_[4] = {0, 0, 0, 0};

@@ -216,9 +216,85 @@ void routingclass::WithdrawAtOutlet(std::size_t tg) {
     W[0][tg] = std::max(0.0, W[0][tg] - e);
 }
 
-void routingclass::RouteOutletElements(int /*year*/, int /*month*/, int /*day*/, int /*hour*/) {
-    // Abstractions and reservoirs at the outlet take their share here, in the order of their
-    // elements; a description is only built with them where they exist.
+void routingclass::FeedInternalInflow(const routing::Abstraction& al, double water, const std::vector<double>& tracers) {
+    if (al.Mode() != routing::kAbstractionIntern && al.Mode() != routing::kAbstractionInternRule &&
+        al.Mode() != routing::kAbstractionFromReservoir)
+        return;
+    auto& H = *history_;
+    RunoffArray& W = *working_;
+    const auto i = static_cast<std::size_t>(nSb_ + al.Code());
+    if (i >= W[0].size() || i >= H[0][1].size()) return;
+    for (int s = 1; s <= nSub_; ++s) {
+        H[0][static_cast<std::size_t>(s)][i] = water;
+        for (int t = 1; t <= nTr_; ++t) H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][i] = tracers[static_cast<std::size_t>(t)];
+    }
+    W[0][i] = water;
+}
+
+void routingclass::RouteOutletElements(int year, int month, int day, int hour) {
+    // Abstractions take their share at the outlet (from the last reservoir where there is one),
+    // then the reservoirs route what is left, in the order of their elements.
     reservoirWithdrawal_ = 0;
     availableOutletFlow_ = 0;
+    if (nAL_ == 0 && nSP_ == 0) return;
+    RunoffArray& W = *working_;
+    auto& H = *history_;
+    const auto tg = static_cast<std::size_t>(ZoneIndexOf(tgCode_));
+    const bool realDate = month >= 1;
+    const double area = areaTG_ / factorTG_;
+    const double ts = dt_ * 60;
+    const bool irrigation = irrigationTable_ != nullptr && realDate && maxirrigFromReservoirs_ != nullptr;
+    const double Virr = irrigation ? ts * MmToM3s((*maxirrigFromReservoirs_)[0][tg], area, dt_) : 0.0;
+    std::vector<double>& v = elementVector_;
+
+    if (nAL_ > 0) {
+        const routing::Reservoir* last = nSP_ > 0 ? reservoirs_[static_cast<std::size_t>(nSP_)].get() : nullptr;
+        availableOutletFlow_ = last ? M3sToMm((last->Volume() - Virr) / dt_ / 60, area, dt_) : W[0][tg];
+        for (int a = 1; a <= nAL_; ++a) {
+            routing::Abstraction& al = *abstractions_[static_cast<std::size_t>(a)];
+            if (al.Mode() == routing::kAbstractionFromReservoir) continue;
+            const double q = al.Abstract(reservoirWithdrawal_, availableOutletFlow_, year, month, day, hour);
+            v[0] = MmToM3s(q, area, dt_);
+            for (int t = 1; t <= nTr_; ++t)
+                v[static_cast<std::size_t>(t)] = last ? last->Content()[static_cast<std::size_t>(t)] : W[static_cast<std::size_t>(t)][tg];
+            if (year >= 1) al.AddRow(year, month, day, hour, v);
+            if (!last) {
+                W[0][tg] -= q;
+                for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][tg] -= q;
+            }
+            for (int t = 1; t <= nTr_; ++t) v[static_cast<std::size_t>(t)] = W[static_cast<std::size_t>(t)][tg];
+            FeedInternalInflow(al, v[0], v);
+        }
+    }
+
+    for (int r = 1; r <= nSP_; ++r) {
+        routing::Reservoir& sp = *reservoirs_[static_cast<std::size_t>(r)];
+        const bool isLast = r == nSP_;
+        const double irr = isLast ? Virr : 0.0;
+        const double abstracted = isLast && realDate ? ts * MmToM3s(reservoirWithdrawal_, area, dt_) : 0.0;
+        const double Qin = MmToM3s(W[0][tg], area, dt_);
+        for (int t = 1; t <= nTr_; ++t) v[static_cast<std::size_t>(t)] = W[static_cast<std::size_t>(t)][tg];
+        sp.Route(Qin, v, abstractionPtrs_, irr, abstracted, year, month, day, hour);
+        for (routing::Abstraction* al : abstractionPtrs_) {
+            if (al->Mode() != routing::kAbstractionFromReservoir) continue;
+            v[0] = al->rate;
+            for (int t = 1; t <= nTr_; ++t) v[static_cast<std::size_t>(t)] = sp.Content()[static_cast<std::size_t>(t)];
+            if (year >= 1) al->AddRow(year, month, day, hour, v);
+            for (int t = 1; t <= nTr_; ++t) v[static_cast<std::size_t>(t)] = W[static_cast<std::size_t>(t)][tg];
+            FeedInternalInflow(*al, v[0], v);
+        }
+        W[0][tg] = M3sToMm(sp.Outflow(), area, dt_);
+        for (int t = 1; t <= nTr_; ++t) W[static_cast<std::size_t>(t)][tg] = sp.Content()[static_cast<std::size_t>(t)];
+        for (int t = 0; t <= nTr_; ++t)
+            for (int s = 1; s <= nSub_; ++s)
+                H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg] = W[static_cast<std::size_t>(t)][tg];
+        if (realDate) {
+            if (isLast && maxirrigFromReservoirs_ != nullptr) {
+                (*maxirrigFromReservoirs_)[0][tg] = M3sToMm(sp.Volume() / 60 / dt_, area, dt_);
+                for (int t = 1; t <= nTr_; ++t)
+                    (*maxirrigFromReservoirs_)[static_cast<std::size_t>(t)][tg] = sp.Content()[static_cast<std::size_t>(t)];
+            }
+            sp.AddOutputRow(year, month, day, hour);
+        }
+    }
 }

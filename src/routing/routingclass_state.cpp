@@ -7,11 +7,11 @@
 #include "routing/state_reader.hpp"
 #include "submodel/riverflow_table.hpp"
 
-void routingclass::WriteHistoryBlock(std::FILE* f, int i, int d, const char* kind) const {
+void routingclass::WriteHistoryBlock(std::FILE* f, int i, int count, const char* kind) const {
     for (int t = 0; t <= nTr_; ++t) {
         std::fprintf(f, "%d %d (tracer/flow index and %s)\n", t, i, kind);
         const std::vector<double>& line = DelayLine(t, i);
-        for (int v = 1; v <= nSub_ + d; ++v) {
+        for (int v = 1; v <= count; ++v) {
             std::fprintf(f, "%g ", static_cast<std::size_t>(v) < line.size() ? line[static_cast<std::size_t>(v)] : 0.0);
             if (v % 10 == 0) std::fprintf(f, "\n");
         }
@@ -59,20 +59,39 @@ void routingclass::WriteStorage(std::FILE* f) const {
         WriteSubChannels(f, el, z);
     }
     std::fprintf(f, "%d (number of reservoirs)\n", nSP_);
+    for (int r = 1; r <= nSP_; ++r) {
+        for (double c : reservoirs_[static_cast<std::size_t>(r)]->Content()) std::fprintf(f, "%lg ", c);
+        std::fprintf(f, " (reservoir %d)\n", r);
+    }
     std::fprintf(f, "\n\n");
 }
 
-void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int d) {
+void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int count) {
     for (int t = 0; t <= nTr_; ++t) {
         ++r.position;
         if (r.Integer("error reading tracer code") != t) r.Fail("error reading tracer code");
         if (r.Integer("error reading tributary index") != i) r.Fail("error reading tributary index");
         r.SkipLine();
         std::vector<double>& line = Line(t, i);
-        for (int v = 1; v <= nSub_ + d; ++v) {
+        for (int v = 1; v <= count; ++v) {
             const double x = r.Value();
             if (static_cast<std::size_t>(v) < line.size()) line[static_cast<std::size_t>(v)] = x;
         }
+    }
+}
+
+void routingclass::RestoreWritePositions(Element& el, int i) {
+    if (!el.built || el.table.m < 1) return;
+    // Behind its last stored value a block holds nothing, so the last value that is not 0 marks
+    // where the block's water ends; a block without water starts behind its sub-intervals.
+    const std::vector<double>& line = DelayLine(0, i);
+    const int stride = el.table.Stride(nSub_);
+    for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
+        const int first = (j - 1) * stride;
+        int p = first + nSub_;
+        for (int y = first + nSub_ + 1; y <= first + stride && static_cast<std::size_t>(y) < line.size(); ++y)
+            if (line[static_cast<std::size_t>(y)] != 0) p = y;
+        el.writePos[static_cast<std::size_t>(j)] = p;
     }
 }
 
@@ -112,6 +131,7 @@ void routingclass::ReadStorage(std::FILE* f, const std::string& path) {
         };
         for (int c : el.joined) block(ZoneIndexOf(c));
         block(FlowIndex(t));
+        RestoreWritePositions(el, FlowIndex(t));
     }
     for (int z = 1; z <= nZL_; ++z) {
         const int k = TributaryCount() + z;
@@ -119,8 +139,13 @@ void routingclass::ReadStorage(std::FILE* f, const std::string& path) {
         ReadHistoryBlock(r, FlowIndex(k), el.table.length);
         r.SkipLine();
         ReadSubChannels(r, el);
+        RestoreWritePositions(el, FlowIndex(k));
     }
     ++r.position;
     if (r.Integer("error reading reservoir code") != nSP_) r.Fail("error reading reservoir code");
     r.SkipLine();
+    for (int k = 1; k <= nSP_; ++k) {
+        for (double& c : reservoirs_[static_cast<std::size_t>(k)]->Content()) c = r.Value();
+        r.SkipLine();
+    }
 }

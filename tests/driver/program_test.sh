@@ -82,6 +82,11 @@ awk 'BEGIN { n = 0; i = 0 } NR == FNR { want[n++] = $0; next } i < n && $0 == wa
      END { if (i < n) { print "missing or out of order: " want[i]; exit 1 } }' "$here/example_basin_diag.txt" diag0.txt ||
   { cat diag0.txt; fail "example basin: diagnostics differ"; }
 grep -q 'level="[012]"' diag0.txt && { cat diag0.txt; fail "example basin: FATAL, ERROR or WARNING entries"; }
+# No process finds a section of the control file that no module reads (the rule sections of the
+# reservoirs are read by process 0 alone).
+for ((r = 0; r < np; r++)); do
+  grep -q 'is read by no module' "Talvo_Diag_$r.xml" && { grep 'is read by no module' "Talvo_Diag_$r.xml"; fail "example basin: unread section on process $r"; }
+done
 # The example's tables and grids are the same whatever the number of processes: every file of
 # example/ is compared with the file of that name that the run wrote.
 # Groundwater heads are solved by over-relaxation in place, which is not bitwise the same over

@@ -170,7 +170,7 @@ TEST(ChannelPass, TracerDecaysOverTheDelayOnly) {
     EXPECT_NEAR(ch.lines[1][static_cast<std::size_t>(ch.pos[1])], 8.0 * std::exp(-0.5 / 1.442695041111), 1e-12);
 }
 
-TEST(ChannelPass, GrowingDelayFillsTheGapWithTheSmallerValue) {
+TEST(ChannelPass, GrowingDelayLeavesAnEmptyGapAndAShorterOneJoinsTheWaitingWater) {
     // Two classes: below 20 l/s/km2 (class 1) a delay of 1, above it a delay of 3.
     WQTable t = OneClass(1, 1, 1);
     t.qmin = 10;
@@ -183,12 +183,13 @@ TEST(ChannelPass, GrowingDelayFillsTheGapWithTheSmallerValue) {
     const double low = 5 * 60 / 16666.668, high = 30 * 60 / 16666.668;  // mm per step
     ch.Step({low});
     ch.Step({high});
-    // The gap behind the last stored value takes the smaller one; the new value stands behind.
+    // The gap behind the last stored value holds no water; the new value stands behind it.
     EXPECT_EQ(ch.pos[1], 4);
-    EXPECT_EQ(ch.lines[0][3], low);
+    EXPECT_EQ(ch.lines[0][3], 0);
     EXPECT_EQ(ch.lines[0][4], high);
-    // Back to the short delay: the new value overwrites what waited.
+    // Back to the short delay: the new value joins what waited there, nothing is lost.
     ch.Step({low});
     EXPECT_EQ(ch.pos[1], 2);
-    EXPECT_EQ(ch.lines[0][2], low);
+    EXPECT_DOUBLE_EQ(ch.lines[0][2], low + high);
+    EXPECT_EQ(ch.lines[0][3], 0);
 }

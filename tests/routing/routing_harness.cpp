@@ -1,5 +1,7 @@
 #include "routing_harness.hpp"
 
+#include <sstream>
+
 #include "kernel/controlfile.hpp"
 
 using namespace submodel_test;
@@ -21,6 +23,20 @@ std::string Section(const std::string& network, int nSub, long statCode, const s
 
 std::string OutputInterval(int unit) {
     return "[output_interval]\n1 run interval\n0 warnings\n" + std::to_string(unit) + " unit of routed discharge\n\n";
+}
+
+std::vector<std::vector<double>> ElementFileRows(const std::string& file) {
+    std::istringstream in(talvo_test::ReadFile(file));
+    std::string line;
+    std::vector<std::vector<double>> rows;
+    for (int n = 0; std::getline(in, line); ++n) {
+        if (n < 3) continue;
+        std::istringstream l(line);
+        std::vector<double> v;
+        for (double x; l >> x;) v.push_back(x);
+        rows.push_back(v);
+    }
+    return rows;
 }
 
 Date StepDate(int n) {

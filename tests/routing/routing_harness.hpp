@@ -30,6 +30,9 @@ struct Date {
 };
 Date StepDate(int n);
 
+// The rows of an abstraction or reservoir file after its three head lines, as numbers.
+std::vector<std::vector<double>> ElementFileRows(const std::string& file);
+
 class RoutingHarness : public submodel_test::DomainTest {
 protected:
     void SetUp() override;

@@ -32,6 +32,38 @@ protected:
             if (qg_.size() > 1) out.push_back(Routed(9, 1));
         }
     }
+    // Runs `total` steps in one go and, again, `split` steps and then a warm start from the
+    // state written there (the initialisation passes of the warm run on `warmRunoff` when given);
+    // the warm run equals the continuous one to 1e-5.
+    void ExpectWarmEqualsContinuous(const std::string& section, int nTr, int split, int total,
+                                    const std::string& label, const std::vector<double>* warmRunoff = nullptr) {
+        std::vector<double> continuous, warm;
+        ASSERT_EQ(Build(section, 0, nTr), 0u) << console_.str();
+        if (Root()) {
+            Fill(0);
+            Start();
+            Run(0, total, continuous);
+            model_->Finish();
+        }
+        ASSERT_EQ(Build(section, 0, nTr), 0u);
+        if (Root()) {
+            Fill(0);
+            Start();
+            Run(0, split, warm);
+            model_->Finish();
+        }
+        ASSERT_EQ(Build(section, 0, nTr), 0u);
+        if (!Root()) return;
+        if (warmRunoff != nullptr) qg_[0] = *warmRunoff;
+        else Fill(split);
+        Start();
+        const std::string name = "storage.ftz";
+        model_->ReadStorageState(&name, 1);
+        Run(split, total, warm);
+        ASSERT_EQ(warm.size(), continuous.size());
+        for (std::size_t i = 0; i < warm.size(); ++i)
+            EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12) << label << " value " << i;
+    }
     double velocity_ = 0;
 };
 
@@ -44,32 +76,8 @@ TEST_F(RoutingStateTest, WarmRestartContinuesTheRun) {
             // The velocity of the single class, from a channel of 1 m.
             ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1.5, 3600, 50) + "\n", nSub)), 0u);
             velocity_ = Root() ? 1.0 / model_->Description(1).LargestFlowTime() : 1.0;
-            std::vector<double> continuous, warm;
-            ASSERT_EQ(Build(Section(Network(), nSub), 0, nTr), 0u) << console_.str();
-            if (Root()) {
-                Fill(0);
-                Start();
-                Run(0, 12, continuous);
-                model_->Finish();
-            }
-            ASSERT_EQ(Build(Section(Network(), nSub), 0, nTr), 0u);
-            if (Root()) {
-                Fill(0);
-                Start();
-                Run(0, 6, warm);
-                model_->Finish();
-            }
-            ASSERT_EQ(Build(Section(Network(), nSub), 0, nTr), 0u);
-            if (!Root()) continue;
-            Fill(6);
-            Start();
-            const std::string name = "storage.ftz";
-            model_->ReadStorageState(&name, 1);
-            Run(6, 12, warm);
-            ASSERT_EQ(warm.size(), continuous.size());
-            for (std::size_t i = 0; i < warm.size(); ++i)
-                EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12)
-                    << "nTr " << nTr << " nSub " << nSub << " value " << i;
+            ExpectWarmEqualsContinuous(Section(Network(), nSub), nTr, 6, 12,
+                                       "nTr " + std::to_string(nTr) + " nSub " + std::to_string(nSub));
         }
     }
 }
@@ -85,13 +93,13 @@ TEST_F(RoutingStateTest, SectionLinesAndTheirFormats) {
     Step(0);
     model_->Finish();
     const std::string text = talvo_test::ReadFile("storage.ftz");
-    // One delay sub-interval of 1 km at the single class: three values per delay line; the
-    // inflow's block carries its own channel (1 m3/s over 10 km2 is 0.36 mm).
+    // One delay sub-interval of 1 km at the single class: nSub + d = two values per delay line;
+    // the inflow's block carries its own channel (1 m3/s over 10 km2 is 0.36 mm).
     const std::string expected =
         "[routing_model]\n9 (routing subbasin with tributaries 3\n0 1 (tracer/flow index and tributary subbasin)\n"
-        "0.5 0.5 0.5 \n0.5  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
+        "0.5 0.5 \n0.5  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
         "0 (wqtab[local tributary 1].qvzuq[subchannel 1])\n0 4 (tracer/flow index and external inflow)\n"
-        "0.36 0.36 0.36 \n0.36  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
+        "0.36 0.36 \n0.36  (wqtab[local tributary 1].Qaus[subchannel 1][1..1])\n"
         "0 (wqtab[local tributary 1].qvzuq[subchannel 1])\n0 (number of reservoirs)\n\n\n\n";
     EXPECT_EQ(text, expected);
 }
@@ -216,4 +224,36 @@ TEST_F(RoutingStateTest, EndOfTheObservedTable) {
     Step(10);
     EXPECT_TRUE(Logged("observed runoff: actual date 2.1.2020 10h not found (end of discharge file at 1.1.2020, 24h)"));
     EXPECT_EQ(model_->fitValues[10][1].pairs, pairs);
+}
+
+TEST_F(RoutingStateTest, WarmRestartWithAReservoirContinuesTheRun) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    // The routed runoff passes a reservoir with a linear rule at the outlet of 9.
+    const std::string section =
+        Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1.5, 5000, 50) +
+                "\n  SP 1 = file = res1.txt V0 = 2e5 C0 = 0.5 0 0 0 0 0 0 0 0\n") +
+        "\n[abstraction_rule_reservoir_1]\n2\n0 0\n1e7 40\n";
+    for (int nTr : {0, 1}) {
+        ExpectWarmEqualsContinuous(section, nTr, 6, 12, "nTr " + std::to_string(nTr));
+        if (Root()) {
+            EXPECT_NE(talvo_test::ReadFile("storage.ftz").find(" (reservoir 1)\n"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(RoutingStateTest, WarmRestartOfSubChannelsWhoseDelaysChange) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    // A long channel with flood plains in several sub-channels, ten classes whose delays differ,
+    // four sub-intervals: each sub-channel's history and where its water ends survive the restart.
+    const std::string section =
+        Section("TG 9 (area) = 100 = 1\n  OL 3 = 2 = 4 = 20 = 2000 = 0.1 = 40 = 0.5 = 0.001 = 50000 = 30\n", 4, 2001,
+                "0\n", 0, 1, "10 1000 10 4");
+    ASSERT_EQ(Build(section), 0u) << console_.str();
+    if (Root()) {
+        ASSERT_GT(model_->Description(1).ElementAt(1).table.m, 1);
+    }
+    // The initialisation passes of the warm run see a flood: their delays are not the ones the
+    // stored water was written with.
+    const std::vector<double> flood = {0, 20, 20, 20};
+    ExpectWarmEqualsContinuous(section, 0, 15, 30, "sub-channels", &flood);
 }

@@ -280,16 +280,18 @@ TEST_F(RoutingClassTest, TableFileOfTheDefaultChannel) {
               "waterlevel-discharge-table for the channel of inflow 2 to the outlet of subbasin 9\n");
 }
 
-TEST_F(RoutingClassTest, ElementsOfLaterBuildsRefuseAndTeardownIsLogged) {
+TEST_F(RoutingClassTest, IncompleteAbstractionAndReservoirRefuseAndTeardownIsLogged) {
     routingclass r(Args(9, 1, 1, Counts(1, 1, 0, 1, 1, 1)));
     r.SetChannel(1, 3, {}, 1, 0, 10, 1000, 2, kRiver);
     r.SetChannel(2, 5, {3}, 1, 0, 10, 1000, 2, kRiver);
     const std::string text = "AL 4 intern SP 2 file = a";
     routing::TextCursor c{text, 0};
-    EXPECT_EQ(CodeOf([&] { r.SetAblaufModus(nullptr, 3, c, 1, 2020, 1, 1, 0); }), routingclass::kUnavailableElementCode);
-    EXPECT_TRUE(Logged("abstraction AL 4 of subbasin 9"));
-    EXPECT_EQ(CodeOf([&] { r.SetSpeicherParams(nullptr, 4, c, 1); }), routingclass::kUnavailableElementCode);
-    EXPECT_TRUE(Logged("reservoir SP 2 of subbasin 9"));
+    // An abstraction whose mode is the word after the next "=", a reservoir without "V0".
+    EXPECT_EQ(CodeOf([&] { r.SetAblaufModus(nullptr, 3, c, 1, 2020, 1, 1, 0); }), 44);
+    EXPECT_TRUE(Logged("the modus \"a\" is not supported for abstraction 4"));
+    c.pos = text.find("SP");
+    EXPECT_EQ(CodeOf([&] { r.SetSpeicherParams(nullptr, 4, c, 1); }), 35);
+    EXPECT_TRUE(Logged("for reservoir 2: no \"V0 =\" found!"));
     EXPECT_EQ(CodeOf([&] { r.SetChannel(1, 3, {}, 1, 0, 0, 1000, 2, kRiver); }), 17);
     r.FreeMemory();
     EXPECT_TRUE(Logged(" free memory TG 9, OL 1 (Subb. 3), OL 2 (Subb. 5, 3), --> ZLs..., --> ALs..., --> SPs... Rest... ok"));

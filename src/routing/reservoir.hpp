@@ -1,0 +1,142 @@
+#pragma once
+// A reservoir (SP element of a routing description): a water volume with one concentration per
+// tracer that takes the routed inflow of its routing subbasin, loses water to irrigation, to
+// abstractions and to the outflow its operating rule releases, and keeps a balance row per step
+// in its balance file. With lake modelling it is a lake: its water lives in the ponding storage
+// of the cells of "lake_codes" with its code, taken from them at the start of each step and
+// given back with one common water level, through a water-level/volume table of the terrain.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kernel/matrix.hpp"
+#include "routing/rules.hpp"
+
+class DiagLog;
+struct TracerDescriptor;
+struct ColumnRange;
+
+namespace routing {
+
+class Abstraction;
+
+// The grids a lake works on (process 0 holds the values of every lake cell).
+struct LakeGrids {
+    const Matrix* codes = nullptr;       // "lake_codes"
+    const Matrix* maxPonding = nullptr;  // "max_ponding_storage", mm
+    Matrix* ponding = nullptr;           // "ponding_storage", mm
+    const Matrix* zones = nullptr;       // "zonegrid_soilmodel"
+    const Matrix* elevation = nullptr;   // "[elevation_model]", m
+    const Matrix* transpiration = nullptr;  // "real_transpiration0", mm per step
+    const Matrix* downflow = nullptr;    // "q_downext" or none
+    const Matrix* baseflow = nullptr;    // "baseflow" or none
+    const Matrix* precipitation = nullptr;  // "PrecOnLakes", mm per step
+    std::vector<Stack*> tracers;         // [1..nTr] "concstor_tracer_%d_unsatzon_model"
+    const std::vector<int>* zoneIndex = nullptr;  // subbasin code -> zone index
+    const std::vector<ColumnRange>* columns = nullptr;  // per row the column range; none: all
+    int nrows = 0, ncols = 0;
+    double cellsize = 0, nodata = -9999;
+};
+
+// The 28 balance terms of a step: the lake area and, for each quantity, m3, mm and m3/s.
+struct ReservoirBalance {
+    double A = 0;
+    struct Term {
+        double m3 = 0, mm = 0, m3s = 0;
+    };
+    Term Qin, Qout, Irrig, Abstr, QGW, ETR, PREC, dV, Err;
+};
+
+class Reservoir {
+public:
+    static constexpr int kColumns = 30;  // values of a balance row after the date, without tracers
+
+    Reservoir(int code, int tgCode, DiagLog& log, const TracerDescriptor* tracers, int nTr, double dt,
+              const std::string& outputPath);
+
+    // Reads "file", "V0", "C0" and an optional "dTmin" from the element's text from pos on.
+    void ReadParams(const std::string& text, std::size_t& pos);
+    // Reads "[abstraction_rule_reservoir_<code>]".
+    void ReadRules(std::FILE* controlFile);
+    // Writes the head of the balance file.
+    void OpenOutput();
+    // Makes the reservoir a lake on these grids: bounding box, checks and level/volume table
+    // (written to "W_V_Table_%02d.dat").
+    void InitLake(const LakeGrids& grids, int tgIndex);
+    bool IsLake() const { return lake_; }
+
+    // The step: irrigation Virr and abstraction Vabs volumes (m3), inflow Qin (m3/s) of
+    // concentrations cIn[1..nTr]; abstractions of mode 8 draw inside the outflow sub-steps.
+    // A date with month 0 (initialisation passes) only computes the outflow.
+    void Route(double Qin, const std::vector<double>& cIn, std::vector<Abstraction*>& abstractions, double Virr,
+               double Vabs, int year, int month, int day, int hour);
+    // Mean outflow (m3/s) of a step from the current volume; writes the mean rate of every mode-8
+    // abstraction into it.
+    double Step(std::vector<Abstraction*>& abstractions, int year, int month, int day, int hour, double Qin);
+    // The first outflow at set-up: no abstractions, no inflow, cut to the volume.
+    void FirstOutflow(int year, int month, int day, int hour);
+
+    void AddOutputRow(int year, int month, int day, int hour);
+    void Flush();
+
+    // Water-level/volume table of a lake (0 for a plain reservoir).
+    double VolumeToLevel(double V) const;
+    double LevelToVolume(double W) const;
+    double CollectLakeCells(std::vector<double>& content) const;
+    void DistributeLevel(double V);
+    void InitFromLakeCells();
+
+    int Code() const { return code_; }
+    double Volume() const { return content_[0]; }
+    const std::vector<double>& Content() const { return content_; }
+    std::vector<double>& Content() { return content_; }
+    double Outflow() const { return Qout_; }
+    double DTmin() const { return dTmin_; }
+    const ReservoirBalance& Balance() const { return balance_; }
+    const std::string& FileName() const { return fileName_; }
+    int BufferCapacity() const { return capacity_; }
+    int BufferedRows() const { return rows_; }
+    const std::vector<double>& Levels() const { return levels_; }
+    const std::vector<double>& Volumes() const { return volumes_; }
+    const RuleTable& Rule() const { return rule_; }
+
+private:
+    [[noreturn]] void Fatal(const std::string& text, int code);
+    template <class F>
+    void EachLakeCell(F&& f) const;
+    double ReferenceLevel() const;
+
+    int code_ = 0, tgCode_ = 0;
+    DiagLog* log_ = nullptr;
+    const TracerDescriptor* tracers_ = nullptr;
+    int nTr_ = 0;
+    double dt_ = 60;
+    std::string outputPath_;
+    std::string fileName_;
+    double dTmin_ = 60;
+    std::vector<double> content_, previous_, lakeContent_;
+    double Qout_ = 0;
+    ReservoirBalance balance_;
+    RuleTable rule_;
+    std::vector<double> buffer_;
+    int capacity_ = 1, rows_ = 0;
+    // Lake.
+    bool lake_ = false;
+    LakeGrids grids_;
+    int firstCol_ = 0, lastCol_ = 0, firstRow_ = 0, lastRow_ = 0;
+    std::vector<double> levels_, volumes_;
+};
+
+// Calls f(row, column) for every cell of the lake's bounding box that holds its code.
+template <class F>
+inline void Reservoir::EachLakeCell(F&& f) const {
+    const Matrix& codes = *grids_.codes;
+    const double code = code_;
+    for (int r = firstRow_; r <= lastRow_; ++r) {
+        if (!codes.holds(r)) continue;
+        for (int c = firstCol_; c <= lastCol_; ++c)
+            if (codes[r][c] == code) f(r, c);
+    }
+}
+
+}  // namespace routing
