@@ -8,6 +8,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/replacingfile.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -28,6 +29,8 @@ ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int co
                                      ApplicationHooks hooks)
     : log_(log), hooks_(std::move(hooks)) {
     memLog_ = log;
+    // Tables that hold only their header wait for the normal end (ClearMemory).
+    SetNormalEndPending(true);
     if (!hooks_.makeSetup) hooks_.makeSetup = MakeDefaultSetup;
     if (!hooks_.makeMeteoInput) hooks_.makeMeteoInput = MakeInterpolatorInput;
     int initialised = 0;
@@ -47,6 +50,7 @@ ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int co
 ModellApplication::~ModellApplication() {
     ClearFpeTargets();
     ReleaseObjects();
+    SetNormalEndPending(false);
 }
 
 template <class T>

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/modapuzr_inputs.hpp"
+#include "kernel/statefiles.hpp"
 #include "driver/modapuzr_setup.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/teilmod_pointoutput.hpp"
@@ -139,6 +140,8 @@ private:
     // application (even a throw out of a constructor, which runs no destructor body) deletes
     // them in reverse: no object outlives the grid store it releases its entries into.
     std::unique_ptr<GridStore> gridStore_;
+    // The state files of this run: put in place at the end of a complete run, else dropped.
+    StateFileSet stateFiles_;
     std::vector<OutputCodeEntry> outputCodes_;
     std::unique_ptr<ModelSetup> setup_;
     std::vector<std::unique_ptr<MeteoInput>> inputs_;  // 1-based, entry 0 empty

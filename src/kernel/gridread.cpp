@@ -1,5 +1,6 @@
 // Reading of grid files: text, binary double or float and GIF, with the measure check, the
 // filling of nodata holes and the distribution of the rows over the processes.
+#include <cerrno>
 #include <mpi.h>
 
 #include <algorithm>
@@ -128,11 +129,14 @@ private:
             file_ = OpenFile(name_, "rb");
             if (file_) return;
             if (left == 0) break;
-            *o_.log << "FATAL: error opening " << name_ << ". Will try again in " << 200
+            // Only the last attempt's failure is the FATAL entry; the retries are warnings.
+            *o_.log << "WARNING: error opening " << name_ << ". Will try again in " << 200
                     << " ms... (retriesleft = " << left << ")" << "[end-entry]";
             gridio::GetRetryWait()(left);
         }
+        const int reason = errno;
         *o_.log << "FATAL: still error opening " << name_ << " - no retry." << "[end-entry]";
+        LogSystemReason(*o_.log, reason);
         throw ModelError(21);
     }
 

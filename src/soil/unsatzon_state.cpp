@@ -2,10 +2,12 @@
 // back by a warm start. The per-subbasin parameters are written so that a warm start can see
 // that the control file changed; the travel-time zone records and the subbasin storages are
 // the state restored.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/statefiles.hpp"
 #include "soil/unsatzon.hpp"
 
 namespace {
@@ -27,11 +29,8 @@ void SkipLine(std::FILE* f) {
 void unsatzonmodellklasse::WriteStorageState(bool append) {
     if (flowControl == 0 || !constructed) return;
     const std::string name = ExpandPath(outputPath, config.storageFileName);
-    FileHandle file = OpenFile(name, append ? "a" : "w");
-    auto failed = [&] {
-        *log << "FATAL: error writing storage content file " << name << "[end-entry]";
-        throw ModelError(18);
-    };
+    FileHandle file = OpenStateSection(name, append);
+    auto failed = [&] { StateWriteFailed(*log, "error writing storage content file " + name, errno); };
     if (!file) failed();
     std::FILE* f = file.get();
     const int n = soilZones.zoneCount;
@@ -78,9 +77,7 @@ void unsatzonmodellklasse::WriteStorageState(bool append) {
         }
     }
     put(std::fprintf(f, "\n"));
-    if (bad != 0 || std::fflush(f) != 0 || std::ferror(f) != 0) failed();
-    std::FILE* raw = file.release();
-    if (std::fclose(raw) != 0) failed();
+    if (!CloseStateSection(std::move(file)) || bad != 0) failed();
 }
 
 void unsatzonmodellklasse::StorageMismatch(const char* label, double control, double stored) {
