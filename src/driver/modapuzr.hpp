@@ -105,6 +105,11 @@ private:
     void InterruptAgreement();
     int EndStatus() const;
     int AgreeOnMaximum(int value) const;
+    // Runs work that only some processes do (the discharge routing lives on process 0) and
+    // lets every process stop with the code of a failure on any of them: the others would
+    // otherwise wait in their next exchange until the failing process aborts them all, and the
+    // status the process manager reports for an abort is not reliably the code.
+    void StopTogether(const std::function<void()>& work);
     int ReadMenuAnswer();
     void EndAfterThisStep();
     void FlushBuffers();
