@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
 run() { "$mpiexec" -n "$np" -outfile-pattern 'out.%r.txt' -errfile-pattern 'err.%r.txt' "$exe" "$@"; }
 fresh() { rm -rf "$wd/$1"; mkdir -p "$wd/$1" && cp -r "$here"/../../examples/basin/. "$wd/$1"/ && cd "$wd/$1" || fail "$1: copy"; }
-found() { sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' Talvo_Diag_0.xml | grep -qF -- "$1"; }
+found() { sed "s/&apos;/'/g" Talvo_Diag_0.xml | sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' | grep -qF -- "$1"; }
 
 # A misspelt option ends with the usage and 2 before anything runs.
 fresh option
@@ -47,6 +47,15 @@ status=$?
 [ "$status" -eq 52 ] || fail "second record: exit status $status, expected 52"
 found 'the dates of precipitation.dat do not advance by one time step: 1.1.2020 1 h is followed by 1.1.2020 3 h, 120 minutes later instead of one step of 60 minutes' ||
   { grep 'level="0"' Talvo_Diag_0.xml; fail "second record: the first pair is not named"; }
+
+# A grid whose measures differ from the zone grid's: every number is named.
+fresh measures
+sed -i 's/^cellsize\t1000$/cellsize\t500/' soil.asc
+run basin.ctl
+status=$?
+[ "$status" -eq 24 ] || { tail -5 out.0.txt; fail "grid measures: exit status $status, expected 24"; }
+found 'the first number is the model'"'"'s (from the zone grid zones.asc), the second that of soil.asc: columns (ncols) agree, rows (nrows) agree, lower left x (xllcorner) agree, lower left y (yllcorner) agree, cell size (cellsize) differ' ||
+  { grep 'level="[01]"' Talvo_Diag_0.xml; fail "grid measures: the numbers are not named"; }
 
 # A standard grid is written under its "outname", never over the grid it was read from; a
 # corner of 3400000.5 is written as it is.
