@@ -30,14 +30,18 @@ found 'DefaultOutputDirectory = out names a folder but does not end with "/"' ||
 found 'the files are written as "outQg.txt"' || fail "output folder: the WARNING does not name outQg.txt"
 [ -f outQg.txt ] || fail "output folder: outQg.txt missing"
 
-# A diagnostics file that cannot be written is reported on standard error with the reason.
+# A diagnostics file or text log that cannot be written is reported on standard error with the
+# reason.
 fresh diagfile
 ln -s /dev/full full_0.xml
+ln -s /dev/full modell_0.log
 run basin.ctl -diagfile:full.xml
 status=$?
 [ "$status" -eq 0 ] || fail "full diagnostics file: exit status $status"
 grep -q 'diagnostics file full_0.xml cannot be written, its entries are lost: No space left on device' err.0.txt ||
   { cat err.0.txt; fail "full diagnostics file: not reported on standard error"; }
+grep -q 'the text log modell_0.log cannot be written, its lines are lost: No space left on device' err.0.txt ||
+  { cat err.0.txt; fail "full text log: not reported on standard error"; }
 
 # A missing second record: the first pair is named, not the second.
 fresh second_record
