@@ -1,10 +1,10 @@
 // Control-file access, the fatal read/write messages and the text log of modelobject.
-#include <cerrno>
-#include <cstring>
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <type_traits>
 

@@ -1,9 +1,9 @@
 // Reading of grid files: text, binary double or float and GIF, with the measure check, the
 // filling of nodata holes and the distribution of the rows over the processes.
-#include <cerrno>
 #include <mpi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <optional>

@@ -1,6 +1,7 @@
 // The sub-model base: construction, the module section, the base step and the error flag.
 #include "submodel/teilmod.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <iomanip>
 
@@ -61,7 +62,9 @@ void teilmodellklasse::ReadModuleSection(bool required) {
     if (zoneIndex == nullptr) return;
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
+        const int reason = errno;
         *log << "FATAL: error opening " << controlFileName << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(28);
     }
     const std::string section = "[" + moduleName + "]";

@@ -35,6 +35,7 @@ cases=(
   "negative_step|63|the time step -60 minutes as given in the section for the module unsatzon_model must be greater than 0|awk '/^\\[unsatzon_model\\]/ { s = 1 } s && /time step in minutes/ { sub(/^60/, \"-60\"); s = 0 } { print }' good.ctl >basin.ctl"
   "offset_too_long|63|min_to_int_end is the fourth value of the section [output_interval] of the control file|sed 's/^0       min_to_int_end/90      min_to_int_end/' good.ctl >basin.ctl"
   "missing_grid|21|reason given by the operating system: No such file or directory|mv soil.asc soil.asc.away"
+  "missing_station_file|49|reason given by the operating system: No such file or directory|rm wind_speed.dat"
   "station_gap|52|the dates of temperature.dat do not advance by one time step|sed -i '/^2020 1 2 5 /d' temperature.dat"
 )
 for entry in "${cases[@]}"; do
