@@ -1,28 +1,46 @@
 #!/usr/bin/env bash
-# Runs the example basin in a fresh folder and names what it wrote: run.sh <talvo executable>
+# Runs the example basin and names what it wrote: run.sh <talvo executable> [output folder]
+# The folder (example_run in the current folder by default) is started anew with a copy of the
+# basin, and every output of the run stays in it; nothing is left anywhere else.
 set -euo pipefail
 exe=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
+work=$(realpath -m "${2:-example_run}")
+case "$work" in
+  "$here/basin" | "$here/basin/"*) echo "example basin: $work is the basin itself, choose another folder" >&2; exit 1 ;;
+esac
+rm -rf "$work"
+mkdir -p "$work"
 cp -r "$here"/basin/. "$work"/ || { echo "example basin: cannot copy $here/basin to $work" >&2; exit 1; }
 cd "$work"
-# Two processes with the cores shared out between them: more threads than cores make every
-# OpenMP barrier spin.
+# Two processes of one thread each: the basin has 30 cells, so more threads only add waiting.
+# Threads that wait passively sleep instead of spinning on a core: on a loaded machine spinning
+# threads make the run many times slower. Both can be overridden from the environment.
 processes=2
-cores=$(nproc)
-export OMP_NUM_THREADS=${OMP_NUM_THREADS:-$(( cores / processes > 0 ? cores / processes : 1 ))}
-mpiexec -n "$processes" "$exe" basin.ctl -diaglevel:INFO
+export OMP_NUM_THREADS=${OMP_NUM_THREADS:-1}
+export OMP_WAIT_POLICY=${OMP_WAIT_POLICY:-passive}
+start=$(date +%s.%N)
+mpiexec -n "$processes" "$exe" basin.ctl -diaglevel:INFO >console.txt 2>&1 || {
+  status=$?
+  tail -20 console.txt
+  echo "example basin: talvo ended with status $status; console output in $work/console.txt" >&2
+  exit "$status"
+}
+seconds=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
 cat <<EOT
-
-example basin: output in $work
+example basin: $processes processes x $OMP_NUM_THREADS thread(s), $seconds s; every output is in
+  $work
   precipitation_zones.txt   precipitation, mm: daily sums per subbasin (zone table)
-  temperature_zones.txt     air temperature, degrees C: daily means per subbasin (zone table)
+  temperature_zones.txt     air temperature, degrees C: daily means per subbasin
   precip_YYMM.DDs           precipitation, mm: daily sum grid of day DD (one file a day)
-  temp_YYMM.DDm             air temperature, degrees C: daily mean grid of day DD (one file a day)
+  temp_YYMM.DDm             air temperature, degrees C: daily mean grid of day DD
   etp_zones.txt             potential evapotranspiration, mm: daily sums per subbasin
   snow_storage_zones.txt    snow water equivalent, mm: daily means per subbasin
   Qg.txt                    runoff of the soil model, mm: daily sums per subbasin
-  Qstat.txt                 routed discharge, mm per step: daily means per subbasin
-  gw_head_2.asc             groundwater head of the second layer at the end, m
-  Talvo_Diag_<process>.xml  diagnostics of each process; modell_0.log the text log of process 0
+  Qstat.txt                 routed discharge, mm per step (hourly): daily means per subbasin;
+                            m3/s = value x subbasin area in km2 / 3.6 (see the README)
+  gw_head_2.asc             groundwater head of the second layer at the end, m a.s.l.
+  soilstate.txt_<process>   state of the soil model at the end (a warm start reads it)
+  console.txt               what the run printed; Talvo_Diag_<process>.xml the diagnostics of
+                            each process; modell_0.log the text log of process 0
 EOT

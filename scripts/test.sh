@@ -23,7 +23,7 @@ echo "== Fuzz targets"
 FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash "$root/scripts/fuzz.sh" || status=1
 
 echo "== Example basin"
-bash "$root/examples/run.sh" "$root/build/src/driver/talvo" || status=1
+bash "$root/examples/run.sh" "$root/build/src/driver/talvo" "$root/build/example_run" || status=1
 
 if [ $status -eq 0 ]; then echo "all test stages passed"; else echo "some test stage FAILED"; fi
 exit $status

@@ -3,6 +3,8 @@ use and one soil type. Hourly precipitation, temperature, wind speed, air humidi
 radiation of three stations are interpolated for three days, corrected for gauge undercatch and
 for slope, aspect and terrain shadow; the sub-models that are built run on them (see their
 sections); the sub-models that are off wait for their turn; the run checks the set-up (grids,
+tables, station files and the sections of this file) before the first step and writes the
+outputs named in each section into the folder it is started in.
 
 [output_interval]
 1       run interval: log the step line of every step

@@ -144,6 +144,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             options.dumpMode = true;
         } else if (arg == "-closeAfterDump") {
             options.closeAfterDump = true;
+        } else if (StartsWith(arg, "-")) {
+            options.unknownOptions.push_back(arg);
         } else {
             options.controlFiles.push_back(i);
         }
@@ -188,8 +190,11 @@ int TalvoMain(int argc, char** argv) {
         // Every report is out before anything can abort the processes.
         MPI_Barrier(MPI_COMM_WORLD);
 
-        // Options alone name no model to run: the same usage answer as no argument at all.
-        if (argc == 1 || options.controlFiles.empty()) {
+        // Options alone name no model to run: the same usage answer as no argument at all. So
+        // does a misspelt option, before anything runs.
+        for (const std::string& word : options.unknownOptions)
+            *log << "ERROR: \"" << word << "\" is no option of talvo (nor a control file)" << "[end-entry]";
+        if (argc == 1 || options.controlFiles.empty() || !options.unknownOptions.empty()) {
             *log << "FATAL: \nusage: talvovz[o]<32|64> <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
                     "[-diagfile:<diagnostics_file> [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] "
                     "[-dumpmode [-clsoeAfterDump]]\n"

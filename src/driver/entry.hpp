@@ -18,6 +18,8 @@ struct CommandLine {
     int diagLevel = 4;
     std::string unknownLevel;       // the last -diaglevel: word that names no level, else empty
     std::vector<int> controlFiles;  // positions in argv, in their order
+    // Arguments that begin with "-" but are no option (a misspelt option is no control file).
+    std::vector<std::string> unknownOptions;
     bool dumpMode = false;
     bool closeAfterDump = false;
 };

@@ -9,6 +9,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/statefiles.hpp"
+#include "kernel/replacingfile.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -30,6 +31,8 @@ ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int co
     : log_(log), hooks_(std::move(hooks)) {
     memLog_ = log;
     statefiles::BeginRun();
+    // Tables that hold only their header wait for the normal end (ClearMemory).
+    SetNormalEndPending(true);
     if (!hooks_.makeSetup) hooks_.makeSetup = MakeDefaultSetup;
     if (!hooks_.makeMeteoInput) hooks_.makeMeteoInput = MakeInterpolatorInput;
     int initialised = 0;
@@ -49,6 +52,7 @@ ModellApplication::ModellApplication(DiagLog* log, int argc, char** argv, int co
 ModellApplication::~ModellApplication() {
     ClearFpeTargets();
     ReleaseObjects();
+    SetNormalEndPending(false);
 }
 
 template <class T>
@@ -251,24 +255,28 @@ void ModellApplication::InitTracers() {
 
 void ModellApplication::LinkSubmodels() {
     const bool routingActive = routing_->GetFlowControl() != 0;
-    if (surfrout_->GetFlowControl() >= 1) {
-        surfrout_->SetQBb(soil_->GetQBb());
-        surfrout_->SetKelsqd(soil_->GetKelsqd());
-        surfrout_->SetKelsqi(soil_->GetKelsqi());
-        soil_->SetRouteImmediately(1);
-        if (routingActive) routing_->SetRunoffSource(surfrout_->GetQg());
-    } else if (routingActive) {
-        routing_->SetRunoffSource(soil_->GetQg());
-    }
+    // The discharge routing is set up on process 0 alone; a failure there stops every process.
+    StopTogether([&] {
+        if (surfrout_->GetFlowControl() >= 1) {
+            surfrout_->SetQBb(soil_->GetQBb());
+            surfrout_->SetKelsqd(soil_->GetKelsqd());
+            surfrout_->SetKelsqi(soil_->GetKelsqi());
+            soil_->SetRouteImmediately(1);
+            if (routingActive) routing_->SetRunoffSource(surfrout_->GetQg());
+        } else if (routingActive) {
+            routing_->SetRunoffSource(soil_->GetQg());
+        }
+    });
     routing_->InitLakeModel(interception_first);
-    if (routingActive) {
+    StopTogether([&] {
+        if (!routingActive) return;
         routing_->CheckConnectionsAndInitRouting();
         routing_->SetIrrigationTable(irrigation_->GetIrrigationTable());
         gwflow_->SetRiverflowTable(soil_->GetRiverflowTable());
         routing_->SetRiverflowTable(soil_->GetRiverflowTable());
         routing_->ReadStorageState(soil_->GetStorageFileName(), soil_->warmStart);
         routing_->SetStatus(1);
-    }
+    });
     irrigation_->SetRiverflowTable(soil_->GetRiverflowTable());
     irrigation_->SetQg(soil_->GetQg());
     irrigation_->LinkSoilTracerStores();

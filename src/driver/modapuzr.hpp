@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/modapuzr_inputs.hpp"
+#include "kernel/statefiles.hpp"
 #include "driver/modapuzr_setup.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/teilmod_pointoutput.hpp"
@@ -104,6 +105,11 @@ private:
     void InterruptAgreement();
     int EndStatus() const;
     int AgreeOnMaximum(int value) const;
+    // Runs work that only some processes do (the discharge routing lives on process 0) and
+    // lets every process stop with the code of a failure on any of them: the others would
+    // otherwise wait in their next exchange until the failing process aborts them all, and the
+    // status the process manager reports for an abort is not reliably the code.
+    void StopTogether(const std::function<void()>& work);
     int ReadMenuAnswer();
     void EndAfterThisStep();
     void FlushBuffers();
@@ -139,6 +145,8 @@ private:
     // application (even a throw out of a constructor, which runs no destructor body) deletes
     // them in reverse: no object outlives the grid store it releases its entries into.
     std::unique_ptr<GridStore> gridStore_;
+    // The state files of this run: put in place at the end of a complete run, else dropped.
+    StateFileSet stateFiles_;
     std::vector<OutputCodeEntry> outputCodes_;
     std::unique_ptr<ModelSetup> setup_;
     std::vector<std::unique_ptr<MeteoInput>> inputs_;  // 1-based, entry 0 empty

@@ -9,6 +9,7 @@
 #include "driver/modapuzr.hpp"
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/replacingfile.hpp"
 #include "kernel/signals.hpp"
 #include "kernel/statefiles.hpp"
 #include "lateral/gwflow.hpp"
@@ -124,6 +125,7 @@ void ModellApplication::WriteSemaphoreFile(const std::string& name, const char* 
 void ModellApplication::ClearMemory() {
     try {
         *log_ << "reached end of simulation sucessfully" << "[end-entry]";
+        SetNormalEndPending(false);
         if (built_ != 0) {
             for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_)
                 inputs_[static_cast<std::size_t>(loopIndex_)]->FlushStatistics();
@@ -167,6 +169,9 @@ void ModellApplication::ClearMemory() {
         *log_ << "o.k.\n" << "[end-entry]";
         *log_ << "deleting modules..." << "[end-entry]";
         ReleaseObjects();
+        // Every module has written its state section (the snow model when deleted): the state
+        // files replace those of the run before only now, whole.
+        stateFiles_.Commit(*log_);
     } catch (const ModelError&) {
         *log_ << "FATAL: Exception in Modellapplication::ClearMemory() caught!" << "[end-entry]";
         throw;

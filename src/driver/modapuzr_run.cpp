@@ -38,6 +38,21 @@ int ModellApplication::AgreeOnMaximum(int value) const {
     return result;
 }
 
+void ModellApplication::StopTogether(const std::function<void()>& work) {
+    int code = 0;
+    try {
+        work();
+    } catch (const ModelError& e) {
+        code = e.code();
+    }
+    const int agreed = AgreeOnMaximum(code);
+    if (agreed == 0) return;
+    if (code == 0)
+        *log_ << "FATAL: another process stopped with error " << agreed << "; this process stops with it"
+              << "[end-entry]";
+    throw ModelError(agreed);
+}
+
 // One word; its first character as a decimal digit, 0 when it is none or input has ended.
 int ModellApplication::ReadMenuAnswer() {
     std::istream& in = hooks_.menuInput != nullptr ? *hooks_.menuInput : std::cin;
@@ -246,7 +261,7 @@ void ModellApplication::Step(int&) {
     surfrout_->RouteFlowTimeZones(h, d, m, y);
     etp_->AfterSoilStep(h, d, m, y);
     gwflow_->WriteOutputs(h, d, m, y);
-    routing_->run(h, d, m, y);
+    StopTogether([&] { routing_->run(h, d, m, y); });
 
     setup_->WriteStandardGrids(h, d, m, y);
     setup_->WriteVariableGrids(h, d, m, y);

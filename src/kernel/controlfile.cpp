@@ -1,9 +1,11 @@
 // Control-file access, the fatal read/write messages and the text log of modelobject.
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <type_traits>
 
@@ -212,13 +214,28 @@ void modelobject::ReadError(const std::string& fileName, int number) {
 
 void modelobject::WriteLog(const std::string& text) {
     if (rank != 0) return;
-    FileHandle f = OpenFile(StrFormat("modell_%d.log", rank), "a");
-    if (!f) return;
     std::time_t now = std::time(nullptr);
     char stamp[64];
     ctime_r(&now, stamp);
-    std::fprintf(f.get(), "%s: %s\n", stamp, text.c_str());
-    std::fflush(f.get());
+    AppendToTextLog(StrFormat("modell_%d.log", rank), StrFormat("%s: %s\n", stamp, text.c_str()));
+}
+
+bool AppendToTextLog(const std::string& name, const std::string& text) {
+    std::FILE* f = std::fopen(name.c_str(), "a");
+    bool ok = f != nullptr && std::fputs(text.c_str(), f) >= 0 && std::fflush(f) == 0;
+    int reason = errno;
+    if (f != nullptr && std::fclose(f) != 0 && ok) {
+        ok = false;
+        reason = errno;
+    }
+    if (ok) return true;
+    static bool reported = false;
+    if (!reported) {
+        reported = true;
+        std::fprintf(stderr, "Talvo: the text log %s cannot be written, its lines are lost: %s\n", name.c_str(),
+                     std::strerror(reason));
+    }
+    return false;
 }
 
 bool ReadNumberRow(std::FILE* stream, std::vector<double>* numbers, std::string* line) {

@@ -17,6 +17,10 @@ inline FileHandle OpenFile(const std::string& name, const char* mode) {
     return FileHandle(std::fopen(name.c_str(), mode));
 }
 
+// Appends text to the text log (modell_<rank>.log) and checks that it got there. A text log that
+// cannot be written is said once on standard error with the system's reason; false then.
+bool AppendToTextLog(const std::string& name, const std::string& text);
+
 // printf-style formatting into a std::string (no length limit).
 std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

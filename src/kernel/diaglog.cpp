@@ -1,5 +1,7 @@
 #include "kernel/diaglog.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <mpi.h>
@@ -92,8 +94,11 @@ DiagLog::DiagLog(const std::string& fileName, int maxLevel) : console_(&std::cou
     fileName_ = ProcessFileName(name, rank_);
     file_.open(fileName_, std::ios::out | std::ios::trunc);
     if (!file_.is_open()) {
+        const int reason = errno;
         std::cout << RankTag(rank_) << "\n ----- Warning -----\n error opening diagnostics output file "
                   << fileName_ << "\n";
+        std::cerr << "Talvo (process " << rank_ << "): cannot create the diagnostics file " << fileName_ << ": "
+                  << std::strerror(reason) << std::endl;
         std::cout << RankTag(rank_)
                   << "\nusing default name Talvo_Diag.xml in actual working directory\n -------------------\n\n"
                   << "\n";
@@ -102,7 +107,10 @@ DiagLog::DiagLog(const std::string& fileName, int maxLevel) : console_(&std::cou
         file_.clear();
         file_.open(fallback, std::ios::out | std::ios::trunc);
         if (!file_.is_open()) {
+            const int fallbackReason = errno;
             std::cout << RankTag(rank_) << "Error opening diagnostics output file " << fallback << "\n";
+            std::cerr << "Talvo (process " << rank_ << "): cannot create the diagnostics file " << fallback << ": "
+                      << std::strerror(fallbackReason) << std::endl;
             std::cout.flush();
             throw ModelError(320);
         }
@@ -115,9 +123,23 @@ DiagLog::DiagLog(const std::string& fileName, int maxLevel) : console_(&std::cou
              "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
     file_ << "\t<line level=\"3\" description= \"" << Escape("Talvo start at " + TimeStamp()) << "\"/>\n";
     file_.flush();
+    ReportFileFailure();
 }
 
 DiagLog::~DiagLog() { Close(); }
+
+void DiagLog::ReportFileFailure() {
+    if (failureReported_ || !file_.is_open() || file_.good()) return;
+    const int reason = errno;
+    failureReported_ = true;
+    std::cerr << "Talvo (process " << rank_ << "): the diagnostics file " << fileName_
+              << " cannot be written, its entries are lost: " << std::strerror(reason) << std::endl;
+}
+
+void LogSystemReason(DiagLog& log, int error) {
+    if (error == 0) return;
+    log << "ERROR: reason given by the operating system: " << std::string(std::strerror(error)) << "[end-entry]";
+}
 
 void DiagLog::Close() {
     if (closed_) return;
@@ -126,7 +148,14 @@ void DiagLog::Close() {
     if (!atEntryStart_ && !suppressed_) file_ << "\"/>\n";
     file_ << "\t<line level=\"3\" description= \"" << Escape("Talvo finished at " + TimeStamp()) << "\"/>\n";
     file_ << "</Diag>\n";
+    file_.flush();
+    ReportFileFailure();
     file_.close();
+    if (file_.fail() && !failureReported_) {
+        failureReported_ = true;
+        std::cerr << "Talvo (process " << rank_ << "): the diagnostics file " << fileName_
+                  << " cannot be closed: " << std::strerror(errno) << std::endl;
+    }
 }
 
 void DiagLog::OpenEntry(int level, bool closePrevious) {
@@ -173,6 +202,7 @@ DiagLog& DiagLog::operator<<(const char* text) {
         if (ToFile()) {
             file_ << "\n";
             file_.flush();
+            ReportFileFailure();
         }
         atEntryStart_ = true;
         suppressed_ = false;

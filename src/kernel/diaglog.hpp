@@ -48,6 +48,9 @@ private:
     bool FileUsable() const { return file_.is_open() && file_.good(); }
     bool ToFile() const { return FileUsable() && !suppressed_; }
     void OpenEntry(int level, bool closePrevious);
+    // Once the file can no longer be written (a full disk), says so on standard error with the
+    // system's reason: the entries still reach the console, the file misses them.
+    void ReportFileFailure();
     template <class T> DiagLog& WriteNumber(T value);
 
     int rank_ = 0;
@@ -61,4 +64,10 @@ private:
     std::string fileName_;
     int maxLevel_ = 4;
     bool closed_ = false;
+    bool failureReported_ = false;
 };
+
+// The further entry after a failed open, write or close: the operating system's reason, as
+// saved from errno right after the failing call ("No such file or directory", "Permission
+// denied", "No space left on device"). Nothing when the call left no reason.
+void LogSystemReason(DiagLog& log, int error);

@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -44,6 +45,19 @@ int CheckMeasures(const modelobject& o, const std::string& name, std::array<doub
                << o.yllcorner << " " << h[3] << "\n"
                << o.cellsize << " " << h[4] << "\n"
                << o.nodata << " " << h[5] << "[end-entry]";
+        // The entry above lists model value and file value line by line; this one says what
+        // each line is and which of them differ.
+        const char* names[6] = {"columns (ncols)", "rows (nrows)", "lower left x (xllcorner)",
+                                "lower left y (yllcorner)", "cell size (cellsize)", "nodata value (nodata_value)"};
+        const double model[6] = {static_cast<double>(o.ncols), static_cast<double>(o.nrows), std::floor(o.xllcorner),
+                                 std::floor(o.yllcorner), o.cellsize, o.nodata};
+        const bool differs[6] = {std::floor(h[0]) != model[0], std::floor(h[1]) != model[1], h[2] != model[2],
+                                 h[3] != model[3], h[4] != model[4], h[5] > model[5]};
+        *o.log << "ERROR: in the lines above, the first number is the model's (from the zone grid " << zoneName
+               << "), the second that of " << name << ":";
+        for (int i = 0; i < 6; ++i)
+            *o.log << (i == 0 ? " " : ", ") << names[i] << (differs[i] ? " differ" : " agree");
+        *o.log << "[end-entry]";
     }
     return 24;
 }
@@ -128,11 +142,14 @@ private:
             file_ = OpenFile(name_, "rb");
             if (file_) return;
             if (left == 0) break;
-            *o_.log << "FATAL: error opening " << name_ << ". Will try again in " << 200
+            // Only the last attempt's failure is the FATAL entry; the retries are warnings.
+            *o_.log << "WARNING: error opening " << name_ << ". Will try again in " << 200
                     << " ms... (retriesleft = " << left << ")" << "[end-entry]";
             gridio::GetRetryWait()(left);
         }
+        const int reason = errno;
         *o_.log << "FATAL: still error opening " << name_ << " - no retry." << "[end-entry]";
+        LogSystemReason(*o_.log, reason);
         throw ModelError(21);
     }
 

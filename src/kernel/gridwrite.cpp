@@ -1,7 +1,10 @@
-// Writing of grid files: text with "%g" values, or binary doubles or floats with a header of
+// Writing of grid files: text with "%g" values (exact header values), or binary doubles or floats with a header of
 // 12 values whose last six are the statistics of the written values.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "kernel/gridio.hpp"
@@ -20,6 +23,18 @@ bool BasinRange(const modelobject& o, int r, int* first, int* last) {
     return true;
 }
 
+// A header value with as many digits as it needs to be read back exactly: "%g" where that is
+// enough (1000, 3.4e+06), more digits where it is not (3401234.5), so that a corner or a cell
+// size never moves the grid.
+std::string HeaderNumber(double value) {
+    char text[64];
+    for (int digits = 6; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) break;
+    }
+    return text;
+}
+
 class GridWriter {
 public:
     GridWriter(modelobject& o, const std::string& fileName, const Matrix& grid, bool ownCells)
@@ -29,8 +44,9 @@ public:
         CheckArguments(" for writing in text mode.");
         ReplacingFile f(name_, "w");
         if (!f) CreateError(" for writing in text mode.");
-        std::fprintf(f.get(), "ncols\t%d\nnrows\t%d\nxllcorner\t%g\nyllcorner\t%g\ncellsize\t%g\nnodata_value\t%g\n",
-                     o_.ncols, o_.nrows, o_.xllcorner, o_.yllcorner, o_.cellsize, o_.nodata);
+        std::fprintf(f.get(), "ncols\t%d\nnrows\t%d\nxllcorner\t%s\nyllcorner\t%s\ncellsize\t%s\nnodata_value\t%s\n",
+                     o_.ncols, o_.nrows, HeaderNumber(o_.xllcorner).c_str(), HeaderNumber(o_.yllcorner).c_str(),
+                     HeaderNumber(o_.cellsize).c_str(), HeaderNumber(o_.nodata).c_str());
         std::string line;
         char number[64];
         for (int r = 1; r <= o_.nrows; ++r) {

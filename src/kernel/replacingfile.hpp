@@ -3,7 +3,9 @@
 // name in the target's folder and renamed over the target by Commit, so that a run killed while
 // writing leaves the previous whole file (or none), never an empty or cut one.
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 class ReplacingFile {
 public:
@@ -18,6 +20,9 @@ public:
     std::FILE* get() const { return file_; }
     // Closes the temporary file and renames it over the target; false when either fails.
     bool Commit();
+    // Closes the temporary file and leaves it in place for a later writer to complete and
+    // commit (CommitTemporary); the target stays as it is. False when the close fails.
+    bool Keep();
 
     // The temporary name of a target: the target with ".part" appended.
     static std::string TemporaryName(const std::string& target) { return target + ".part"; }
@@ -31,3 +36,45 @@ private:
 // For writers that cannot take a stream (collective MPI-IO): renames the temporary file over
 // the target; false on failure.
 bool CommitTemporary(const std::string& target);
+
+// Some files are complete only at the normal end of a run (a table that holds only its
+// header): while a run is under way, and once it has failed, they are not put in place, so
+// that a failed run leaves the files of the run before. Outside a run (a module used on its
+// own) and from the normal end of a run on, they are.
+void SetNormalEndPending(bool pending);
+bool NormalEndPending();
+
+// A table file that grows by blocks of rows during a run. Its header starts it anew under the
+// temporary name and is put in place only with the first rows (or, header alone, at the normal
+// end), so that a run that fails before leaves the table of the run before. Each later block
+// is appended to a copy of the table, which replaces it once complete: a full disk or a kill
+// while a block is written loses no row written before.
+class TableFile {
+public:
+    TableFile() = default;
+    explicit TableFile(std::string name) : name_(std::move(name)) {}
+    // Removes a header that never got its rows nor a normal end.
+    ~TableFile();
+    TableFile(const TableFile&) = delete;
+    TableFile& operator=(const TableFile&) = delete;
+
+    // Opens the table for its header (append false) or for a block of rows (append true);
+    // null when it cannot be opened or copied (errno tells why).
+    std::FILE* Open(bool append);
+    // Closes what Open opened: a header stays under the temporary name, rows put the table in
+    // place. False when a write, the close or the rename failed (errno tells why).
+    bool Close();
+    // At the normal end: puts a table that holds only its header in place. False on failure.
+    bool Finish();
+
+    const std::string& name() const { return name_; }
+    // Names the table before it is first opened.
+    void SetName(std::string name) { name_ = std::move(name); }
+    bool pending() const { return pending_; }
+
+private:
+    std::string name_;
+    std::unique_ptr<ReplacingFile> file_;
+    bool header_ = false;   // the open file holds the header
+    bool pending_ = false;  // the header waits under the temporary name
+};

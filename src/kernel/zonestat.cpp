@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
+#include <cstdio>
 #include <new>
 
 #include "kernel/diaglog.hpp"
@@ -102,6 +104,7 @@ int zonalstatistic::Construct(const Matrix* weights, int nrows, int ncols, zoneF
             *log_ << "WARNING: statistics file name cut to " << kFileNameLength << " characters: " << fileName_
                   << "[end-entry]";
     }
+    table_file_.SetName(fileName_);
 
     // The selected codes must follow the order of the zone records: selected code j is searched
     // from zone position j upward.
@@ -154,37 +157,30 @@ int zonalstatistic::Construct(const Matrix* weights, int nrows, int ncols, zoneF
 
 zonalstatistic::~zonalstatistic() { Unregister(); }
 
-// The table is written under a temporary name and replaces the old one at Close: appended rows
-// ("a" modes) first copy what the table holds, so that a run killed while writing leaves the
-// previous whole table.
+// The table file keeps the table of the run before until this run's first rows (TableFile).
 void zonalstatistic::Open(const char* mode) {
-    const bool append = mode[0] == 'a';
-    file_ = std::make_unique<ReplacingFile>(fileName_, "wb");
-    bool ok = static_cast<bool>(*file_);
-    if (ok && append) {
-        if (FileHandle old = OpenFile(fileName_, "rb")) {
-            char buffer[65536];
-            std::size_t n;
-            while (ok && (n = std::fread(buffer, 1, sizeof buffer, old.get())) > 0)
-                ok = std::fwrite(buffer, 1, n, file_->get()) == n;
-            ok = ok && std::ferror(old.get()) == 0;
+    out_ = table_file_.Open(mode[0] == 'a');
+    if (out_ == nullptr) {
+        const int reason = errno;
+        if (log_) {
+            *log_ << "FATAL: error opening \n" << fileName_ << "[end-entry]";
+            LogSystemReason(*log_, reason);
         }
-    }
-    if (!ok) {
-        file_.reset();
-        if (log_) *log_ << "FATAL: error opening \n" << fileName_ << "[end-entry]";
         throw ModelError(15);
     }
 }
 
 void zonalstatistic::Close() {
-    if (!file_) return;
-    std::unique_ptr<ReplacingFile> f = std::move(file_);
+    if (out_ == nullptr) return;
+    out_ = nullptr;
     // A write that failed (a full disk) shows up here: the table is not complete, and the old
     // one stays.
-    const bool failed = std::ferror(f->get()) != 0;
-    if (failed || !f->Commit()) {
-        if (log_) *log_ << "FATAL: cannot close " << fileName_ << "[end-entry]";
+    if (!table_file_.Close()) {
+        const int reason = errno;
+        if (log_) {
+            *log_ << "FATAL: cannot close " << fileName_ << "[end-entry]";
+            LogSystemReason(*log_, reason);
+        }
         throw ModelError(16);
     }
 }
@@ -355,7 +351,7 @@ void zonalstatistic::FlushBuffer() {
     SignalScope signals(SignalScope::After::Reinstall);
     if (log_) *log_ << "write " << fileName_;
     Open("a+");
-    std::FILE* f = file_->get();
+    std::FILE* f = out_;
     const int columns = Columns();
     for (std::uint64_t r = 0; r < rowsInBuffer_; ++r) {
         const RowDate& d = rowDates_[r];
@@ -415,7 +411,7 @@ void zonalstatistic::Unregister() {
 }
 
 void zonalstatistic::WriteText(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), file_->get());
+    std::fwrite(text.data(), 1, text.size(), out_);
 }
 
 void zonalstatistic::SetTitle(const std::string& gridName, const std::string& subModelName) {
@@ -468,7 +464,22 @@ int zonalstatistic::WriteHeader(const std::string& gridName, const std::string& 
 
 void zonalstatistic::Release() {
     if (released_) return;
-    if (active() && rowsInBuffer_ > 0 && ok_) FlushBuffer();
+    // Before the normal end of a run (a run that failed), a table that holds only its header
+    // is dropped and the table of the run before stays; a table that this run has already put
+    // in place gets its last rows.
+    if (NormalEndPending()) {
+        if (active() && rowsInBuffer_ > 0 && ok_ && !table_file_.pending()) FlushBuffer();
+    } else {
+        if (active() && rowsInBuffer_ > 0 && ok_) FlushBuffer();
+        if (active() && !table_file_.Finish()) {
+            const int reason = errno;
+            if (log_) {
+                *log_ << "FATAL: cannot close " << fileName_ << "[end-entry]";
+                LogSystemReason(*log_, reason);
+            }
+            throw ModelError(16);
+        }
+    }
     Unregister();
     released_ = true;
     kind_ = -1;

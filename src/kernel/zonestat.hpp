@@ -45,6 +45,7 @@ public:
 
     virtual void Open(const char* mode);
     virtual void Close();
+
     // Appends the buffered rows to the table (mode "a+") and empties the buffer.
     virtual void FlushBuffer();
     // Adds a cell value to the record of zone position zone; the weight grid, where it has a
@@ -153,7 +154,8 @@ protected:
     int selected_ = 0;
     std::vector<int> selectedCodes_;  // 1-based
     std::string fileName_;
-    std::unique_ptr<ReplacingFile> file_;
+    TableFile table_file_;
+    std::FILE* out_ = nullptr;  // the table while it is open
     double mean_ = 0;
     int stepCounter_ = 0;
     std::vector<double> accN_, accSx_, accRel_;  // running totals of the interval, 0..nzones

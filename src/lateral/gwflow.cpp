@@ -28,7 +28,8 @@ gwflowclass::gwflowclass(unsigned& error, DiagLog* log_, const SubmodelSettings&
 
 gwflowclass::~gwflowclass() {
     if (flowControl == 0 && createdIndices_.empty()) return;
-    if (controlHere && status != 0 && controlCount > 0) {
+    // A failed run leaves a control-point table that holds only its header as it was.
+    if (controlHere && status != 0 && controlCount > 0 && !(NormalEndPending() && controlTable.pending())) {
         try {
             WriteControlPointFluxes(controlFileOut, controlFileOut, controlCount, controlRecords);
         } catch (...) {

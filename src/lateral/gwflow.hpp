@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/replacingfile.hpp"
 #include "kernel/zonestat.hpp"
 #include "lateral/gwflow_numerics.hpp"
 #include "submodel/teilmod.hpp"
@@ -128,6 +129,8 @@ public:
     std::vector<ControlRecord> controlRecords;
     std::size_t controlCount = 0;
     bool controlHere = false;
+    // The control-point table: the table of the run before stays until this run's first rows.
+    TableFile controlTable;
 
     // Capacity of the control-point buffer for L layers.
     static std::size_t ControlCapacity(int layerCount);

@@ -1,4 +1,5 @@
 // The grids the groundwater model looks up, the grids it creates and the start heads.
+#include <cerrno>
 #include <cmath>
 
 #include "kernel/gridio.hpp"
@@ -242,17 +243,22 @@ void gwflowclass::OpenControlPointFile() {
     controlRecords.assign(controlCapacity + 1, ControlRecord{});
     for (ControlRecord& rec : controlRecords) rec.values.assign(static_cast<std::size_t>(6 * layerCount + 1), 0.0);
     controlCount = 0;
-    FileHandle f = OpenFile(controlFileOut, "wt");
-    if (!f) {
+    controlTable.SetName(controlFileOut);
+    std::FILE* f = controlTable.Open(false);
+    auto failed = [&] {
+        const int reason = errno;
         *log << "FATAL: error opening file for gw-fluxes (single point) \n-> check disk space or user rights\n"
              << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(62);
-    }
-    std::fprintf(f.get(), "YY\tMM\tDD\tHH\tcontrol_point_fluxes[%d][%d]", controlRow, controlCol);
+    };
+    if (f == nullptr) failed();
+    std::fprintf(f, "YY\tMM\tDD\tHH\tcontrol_point_fluxes[%d][%d]", controlRow, controlCol);
     for (int l = 1; l <= layerCount; ++l)
-        std::fprintf(f.get(), "[lr: %d, 1]\t[lr: %d, 2]\t[lr: %d, 3]\t[lr: %d, 4]\t[lr: %d, up]\t[lr: %d, down]\t", l,
-                     l, l, l, l, l);
-    std::fprintf(f.get(), "\n");
+        std::fprintf(f, "[lr: %d, 1]\t[lr: %d, 2]\t[lr: %d, 3]\t[lr: %d, 4]\t[lr: %d, up]\t[lr: %d, down]\t", l, l, l,
+                     l, l, l);
+    std::fprintf(f, "\n");
+    if (!controlTable.Close()) failed();
 }
 
 std::size_t gwflowclass::ControlCapacity(int layerCount) {

@@ -1,4 +1,5 @@
 // Grid output by write code, tracer statistics and the buffered control-point file.
+#include <cerrno>
 #include <cstdio>
 
 #include "kernel/signals.hpp"
@@ -30,7 +31,15 @@ void gwflowclass::FlushStatistics() {
     for (std::size_t t = 1; t < gwTracers.size(); ++t)
         for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l)
             if (gwTracers[t].layers[l].stat) gwTracers[t].layers[l].stat->WriteLine();
-    if (controlHere) WriteControlPointFluxes(controlFileOut, controlFileOut, controlCount, controlRecords);
+    if (!controlHere) return;
+    WriteControlPointFluxes(controlFileOut, controlFileOut, controlCount, controlRecords);
+    // The normal end: a table without rows is put in place with its header.
+    if (!controlTable.Finish()) {
+        const int reason = errno;
+        *log << "FATAL: error opening file " << controlFileOut << "[end-entry]";
+        LogSystemReason(*log, reason);
+        throw ModelError(65);
+    }
 }
 
 void gwflowclass::AppendControlRecord() {
@@ -59,29 +68,33 @@ void gwflowclass::AppendControlRecord() {
         WriteControlPointFluxes(controlFileOut, controlFileOut, controlCount, controlRecords);
 }
 
-void gwflowclass::WriteControlPointFluxes(const std::string& file, const std::string& name, std::size_t count,
+// The rows go to the control-point table (controlTable, the file controlFileOut).
+void gwflowclass::WriteControlPointFluxes(const std::string& /*file*/, const std::string& name, std::size_t count,
                                           const std::vector<ControlRecord>& records) {
     if (count == 0) return;
     IgnoreCtrlC();
     *log << "write " << name;
-    FileHandle f = OpenFile(file, "a+");
-    if (!f) {
+    std::FILE* f = controlTable.Open(true);
+    auto failed = [&] {
+        const int reason = errno;
         *log << "[end-entry]";
         *log << "FATAL: error opening file " << name << "[end-entry]";
+        LogSystemReason(*log, reason);
         ResetCtrlCHandler();
         throw ModelError(65);
-    }
+    };
+    if (f == nullptr) failed();
     for (std::size_t i = 1; i <= count; ++i) {
         const ControlRecord& rec = records[i];
-        std::fprintf(f.get(), "%ld\t%ld\t%ld\t%ld", static_cast<long>(rec.year), static_cast<long>(rec.month),
+        std::fprintf(f, "%ld\t%ld\t%ld\t%ld", static_cast<long>(rec.year), static_cast<long>(rec.month),
                      static_cast<long>(rec.day), static_cast<long>(rec.hour));
         for (int l = 1; l <= layerCount; ++l) {
             const double* v = rec.values.data() + 6 * (l - 1) + 1;
-            std::fprintf(f.get(), "\t%g\t%g\t%g\t%g\t%g\t%g", v[0], v[1], v[2], v[3], v[4], v[5]);
+            std::fprintf(f, "\t%g\t%g\t%g\t%g\t%g\t%g", v[0], v[1], v[2], v[3], v[4], v[5]);
         }
-        std::fprintf(f.get(), "\n");
+        std::fprintf(f, "\n");
     }
-    f.reset();
+    if (!controlTable.Close()) failed();
     const long bytes = ((6L * layerCount + 1) * 8 + 32) * static_cast<long>(count);
     *log << "(" << bytes << " of " << kBufferBytes << " buffer-bytes)" << "[end-entry]";
     controlCount = 0;

@@ -1,6 +1,7 @@
 // State section "[SurfaceRoutingModel]" of the storage content file: the travel-time zone
 // records of direct runoff and interflow and the two linear storages of every tracer and
 // subbasin, so that a run split in two continues like one run.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,13 +26,8 @@ void SkipLine(std::FILE* f) {
 
 void surfaceroutingclass::WriteStorageFile(bool append) {
     const std::string name = ExpandPath(outputPath, storageFileName);
-    // Its own file in every run, unless an earlier writer of this run started that file: a warm
-    // start reads the first section, which is then this run's.
-    FileHandle f = OpenFile(name, statefiles::SectionMode(name, append));
-    if (!f) {
-        *log << "WARNING: error opening storage content file " << name << " for writing" << "[end-entry]";
-        return;
-    }
+    FileHandle f = OpenStateSection(name, append);
+    if (!f) StateWriteFailed(*log, "error opening storage content file " + name + " for writing", errno);
     std::FILE* out = f.get();
     std::fprintf(out, "[SurfaceRoutingModel]\n");
     std::fprintf(out, "%d (number of subasins)\n", zoneCount);
@@ -55,6 +51,7 @@ void surfaceroutingclass::WriteStorageFile(bool append) {
         }
     }
     std::fprintf(out, "\n");
+    if (!CloseStateSection(std::move(f))) StateWriteFailed(*log, "error writing storage content file " + name, errno);
 }
 
 void surfaceroutingclass::StorageMismatch(const std::string& key, double inControl, double inFile) {

@@ -65,15 +65,6 @@ namespace {
 
 constexpr double kMaxFlowTimeZone = 1e6;
 
-// Appends a text to the text log of process 0; false when it cannot be opened.
-bool AppendToLog(const std::string& name, const std::string& text) {
-    std::FILE* f = std::fopen(name.c_str(), "a");
-    if (f == nullptr) return false;
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    return true;
-}
-
 }  // namespace
 
 int surfaceroutingclass::FlowTimeZone(int r, int c) const {
@@ -150,7 +141,7 @@ void surfaceroutingclass::InitFlowTimeZones() {
                 ZoneQI(t, s)[1].rel = 1.0;
             }
         if (rank == 0 &&
-            !AppendToLog(logName, "flow time distribution will not be calculated (no flow time grid provided)\n"))
+            !AppendToTextLog(logName, "flow time distribution will not be calculated (no flow time grid provided)\n"))
             *log << "WARNING: log-file " << logName << " could not be opened" << "[end-entry]";
         return;
     }

@@ -1,6 +1,7 @@
 #include "meteo/meteofiles.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -67,7 +68,9 @@ void LogStartSearch(DiagLog* log, const MeteoDate& start, const std::string& sec
 }
 
 [[noreturn]] void FailOpen(DiagLog* log, const std::string& file) {
+    const int reason = errno;
     *log << "FATAL: \nerror opening file " << file << "[end-entry]";
+    LogSystemReason(*log, reason);
     throw ModelError(49);
 }
 
@@ -121,7 +124,9 @@ StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, co
     *log << "reading station description for " << sectionName << " from " << fileName << " ..." << "[end-entry]";
     LineFile f;
     if (!f.Open(fileName)) {
+        const int reason = errno;
         *log << "FATAL: \nerror opening " << fileName << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(49);
     }
     std::string lines[4];

@@ -144,11 +144,29 @@ void MeteoInputFiles::CheckStepLength(const MeteoDate& before) {
         return;
     }
     const std::int64_t minutes = MinutesBetween(before, date_);
-    if (stepMinutes_ == 0 && minutes > 0) stepMinutes_ = minutes;
+    if (stepMinutes_ == 0 && minutes > 0) {
+        stepMinutes_ = minutes;
+        firstIntervalOnly_ = true;
+        firstPairStart_ = before;
+        firstPairEnd_ = date_;
+        return;
+    }
+    const bool second = firstIntervalOnly_;
+    firstIntervalOnly_ = false;
     if (minutes > 0 && minutes == stepMinutes_) return;
-    *log_ << "FATAL: the dates of " << LeadingFileName() << " do not advance by one time step: "
-          << before.day << "." << before.month << "." << before.year << " " << before.hour << " h is followed by "
-          << date_.day << "." << date_.month << "." << date_.year << " " << date_.hour << " h";
+    // The second interval shorter than the first: the first pair lacks a record between them.
+    if (second && minutes > 0 && minutes < stepMinutes_) {
+        const std::int64_t first = stepMinutes_;
+        stepMinutes_ = minutes;
+        StepLengthError(firstPairStart_, firstPairEnd_, first);
+    }
+    StepLengthError(before, date_, minutes);
+}
+
+void MeteoInputFiles::StepLengthError(const MeteoDate& from, const MeteoDate& to, std::int64_t minutes) const {
+    *log_ << "FATAL: the dates of " << LeadingFileName() << " do not advance by one time step: " << from.day << "."
+          << from.month << "." << from.year << " " << from.hour << " h is followed by " << to.day << "." << to.month
+          << "." << to.year << " " << to.hour << " h";
     if (stepMinutes_ > 0) {
         *log_ << ", " << minutes << " minutes later instead of one step of " << stepMinutes_ << " minutes";
     } else {

@@ -75,6 +75,13 @@ private:
     MeteoDate date_;
     bool atEnd_ = false;
     std::int64_t stepMinutes_ = 0;  // 0 until the second record is taken
+    // The first pair of records, while its interval is the only one known: a missing second
+    // record makes that interval longer than the ones that follow.
+    bool firstIntervalOnly_ = false;
+    MeteoDate firstPairStart_;
+    MeteoDate firstPairEnd_;
+    // Logs the FATAL entry for the pair (from, to) and throws 52.
+    [[noreturn]] void StepLengthError(const MeteoDate& from, const MeteoDate& to, std::int64_t minutes) const;
     bool rewound_ = false;
     bool earlyEndWarned_ = false;
     int stationCount_ = 0;

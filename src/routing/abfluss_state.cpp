@@ -1,5 +1,6 @@
 // The section "[routing_model]" of the storage content file: written first at the end of a run
 // (the other models append theirs), read back at the start of a warm run.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -23,34 +24,20 @@ void abflussmodellklasse::WriteStorageState() {
     if (!Active()) return;
     const bool given = !storageFileName.empty();
     const std::string name = ExpandPath(outputPath, given ? storageFileName : kDefaultStorageFile);
-    // Written under a temporary name and renamed when complete, so that a run killed meanwhile
-    // leaves the previous file whole.
-    const std::string temporary = name + ".tmp";
-    FileHandle f = OpenFile(temporary, "wt");
-    if (!f) {
-        if (!given)
-            *log << "WARNING: couldn\xB4t open file " << name
-                 << " \n(no filename was given or model version \ndoesn\xB4t support this feature or the current user "
-                    "has no write access)"
-                 << "[end-entry]";
-        else
-            *log << "WARNING: couldn\xB4t open file \"" << name
-                 << "\" \n(model version doesn\xB4t support this feature or write access error)" << "[end-entry]";
-        return;
-    }
+    // The routing starts the state file; the other models append their sections before the
+    // application puts the whole file in place.
+    const std::string failure =
+        given ? "couldn\xB4t open file \"" + name +
+                    "\" \n(model version doesn\xB4t support this feature or write access error)"
+              : "couldn\xB4t open file " + name +
+                    " \n(no filename was given or model version \ndoesn\xB4t support this feature or the current user "
+                    "has no write access)";
+    FileHandle f = OpenStateSection(name, false);
+    if (!f) StateWriteFailed(*log, failure, errno);
     std::fprintf(f.get(), "[routing_model]\n");
     for (int n = 1; n <= nDesc; ++n) Description(n).WriteStorage(f.get());
     std::fprintf(f.get(), "\n");
-    std::FILE* raw = f.release();
-    const bool written = std::ferror(raw) == 0;
-    if (std::fclose(raw) != 0 || !written || std::rename(temporary.c_str(), name.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        *log << "WARNING: couldn\xB4t open file \"" << name
-             << "\" \n(model version doesn\xB4t support this feature or write access error)" << "[end-entry]";
-        return;
-    }
-    // The routing section starts the file; the other modules append theirs to it.
-    statefiles::MarkStarted(name);
+    if (!CloseStateSection(std::move(f))) StateWriteFailed(*log, failure, errno);
 }
 
 void abflussmodellklasse::ReadStorageState(const std::string* fileName, unsigned startMode) {

@@ -107,7 +107,10 @@ GridDefinition* defaultini::DefinitionNamed(const std::string& internalName) {
 }
 
 void defaultini::DefineGrid(GridDefinition def, const char* noRoomText) {
-    def.index = RegisterSetupGrid(def.fileName, def.internalName, nullptr, 0, 1, 0, noRoomText);
+    // The grid is read from its file name and written under its output name ("outname"), so
+    // that an output never overwrites the input it was read from unless the names agree.
+    def.index = RegisterSetupGrid(def.outName.empty() ? def.fileName : def.outName, def.internalName, nullptr, 0, 1, 0,
+                                  noRoomText);
     gridDefinitions_.push_back(std::move(def));
 }
 

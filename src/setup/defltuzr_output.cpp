@@ -1,6 +1,8 @@
 // Output control of the run: "[output_interval]" with its keys, "[output_list]",
 // "[coordinates]", "[meteo_data_count]" and "[meteo_names]".
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 
 #include "setup/defltuzr.hpp"
 
@@ -21,6 +23,17 @@ private:
     std::string& name_;
     std::string saved_;
 };
+
+// The directory keys are put in front of every file name as they stand: a key that names an
+// existing folder without the closing "/" makes names beside the folder, not in it.
+void WarnPrefixNamingFolder(DiagLog& log, const char* key, const std::string& prefix, const char* example) {
+    if (prefix.empty() || prefix.back() == '/') return;
+    std::error_code error;
+    if (!std::filesystem::is_directory(prefix, error)) return;
+    log << "WARNING: " << key << " = " << prefix << " names a folder but does not end with \"/\": it is put in "
+        << "front of every file name as it stands, so the files are written as \"" << prefix + example
+        << "\" and so on, beside the folder; write \"" << prefix + "/" << "\" to use the folder" << "[end-entry]";
+}
 
 bool IsBlankLine(const std::string& line) {
     for (char ch : line) {
@@ -82,6 +95,10 @@ void defaultini::ReadOutputControl(const std::string& name) {
         } else if (line.find("DefaultOutputDirectory") != std::string::npos) {
             if (std::sscanf(value.c_str(), "%1200s", token) == 1) outputPath = token;
         }
+    }
+    if (rank == 0) {
+        WarnPrefixNamingFolder(*log, "DefaultOutputDirectory", outputPath, "Qg.txt");
+        WarnPrefixNamingFolder(*log, "InitialStateDirectory", inputPath, "soilstate.txt");
     }
 
     SeekSection("[output_list]", true);

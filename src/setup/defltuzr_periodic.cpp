@@ -54,7 +54,7 @@ void defaultini::SwitchPeriodicGrid(GridDefinition& def, std::int64_t hour_, std
                                     std::int64_t year_) {
     GridStoreEntry& e = (*gridStore)[def.index];
     Matrix& grid = *e.grid;
-    def.currentFileName = StrFormat("%s_%04ld%02ld%02ld%02ld", e.fileName.c_str(), static_cast<long>(year_),
+    def.currentFileName = StrFormat("%s_%04ld%02ld%02ld%02ld", def.fileName.c_str(), static_cast<long>(year_),
                                     static_cast<long>(month_), static_cast<long>(day_), static_cast<long>(hour_));
     // The values to return to are those before the first switch.
     if (!def.persistent && def.firstValues.empty()) {

@@ -15,14 +15,6 @@
 namespace {
 std::size_t U(int i) { return static_cast<std::size_t>(i); }
 
-// Appends one line to "modell_0.log" on process 0; false when it cannot be opened.
-bool AppendLog(const std::string& name, const std::string& text) {
-    std::FILE* f = std::fopen(name.c_str(), "a");
-    if (f == nullptr) return false;
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    return true;
-}
 }  // namespace
 
 extern "C" void SumZoneRecords(void* in, void* inout, int* count, MPI_Datatype*) {
@@ -90,7 +82,8 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
                 zoneFZT_QI[U(t)][U(s)][1].rel = 1.0;
             }
         if (rank == 0 &&
-            !AppendLog(logName, "flow time distribution will not be calculated since no flow time grid was provided\n"))
+            !AppendToTextLog(logName,
+                             "flow time distribution will not be calculated since no flow time grid was provided\n"))
             *log << "WARNING: log file " << logName << " could not be opened" << "[end-entry]";
         return;
     }
@@ -157,7 +150,7 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
         text += "\n";
         for (int z = 1; z <= Z; ++z) zoneFZT_QD[0][U(s)][U(z)].n = 0;
     }
-    if (rank == 0 && !AppendLog(logName, text))
+    if (rank == 0 && !AppendToTextLog(logName, text))
         *log << "WARNING: error opening log-file " << logName << "[end-entry]";
     // Sums of every zone at or beyond each record, kept on process 0 only: every other
     // process starts from zero, so each step's reduction counts them once.

@@ -2,6 +2,7 @@
 // back by a warm start. The per-subbasin parameters are written so that a warm start can see
 // that the control file changed; the travel-time zone records and the subbasin storages are
 // the state restored.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -28,12 +29,8 @@ void SkipLine(std::FILE* f) {
 void unsatzonmodellklasse::WriteStorageState(bool append) {
     if (flowControl == 0 || !constructed) return;
     const std::string name = ExpandPath(outputPath, config.storageFileName);
-    // Appended only to a file that an earlier writer of this run started.
-    FileHandle file = OpenFile(name, statefiles::SectionMode(name, append));
-    auto failed = [&] {
-        *log << "FATAL: error writing storage content file " << name << "[end-entry]";
-        throw ModelError(18);
-    };
+    FileHandle file = OpenStateSection(name, append);
+    auto failed = [&] { StateWriteFailed(*log, "error writing storage content file " + name, errno); };
     if (!file) failed();
     std::FILE* f = file.get();
     const int n = soilZones.zoneCount;
@@ -80,9 +77,7 @@ void unsatzonmodellklasse::WriteStorageState(bool append) {
         }
     }
     put(std::fprintf(f, "\n"));
-    if (bad != 0 || std::fflush(f) != 0 || std::ferror(f) != 0) failed();
-    std::FILE* raw = file.release();
-    if (std::fclose(raw) != 0) failed();
+    if (!CloseStateSection(std::move(file)) || bad != 0) failed();
 }
 
 void unsatzonmodellklasse::StorageMismatch(const char* label, double control, double stored) {

@@ -1,6 +1,7 @@
 // The sub-model base: construction, the module section, the base step and the error flag.
 #include "submodel/teilmod.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <iomanip>
 
@@ -61,7 +62,9 @@ void teilmodellklasse::ReadModuleSection(bool required) {
     if (zoneIndex == nullptr) return;
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
+        const int reason = errno;
         *log << "FATAL: error opening " << controlFileName << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(28);
     }
     const std::string section = "[" + moduleName + "]";
@@ -74,7 +77,15 @@ void teilmodellklasse::ReadModuleSection(bool required) {
     ReadValue(ControlStream(), "%lf", &timeInterval, "time interval for " + section);
 
     const double offsetHours = minToIntEnd / 60.0;
-    if (offsetHours > timeInterval / 60.0 + 0.00001) {
+    const bool offsetTooLong = offsetHours > timeInterval / 60.0 + 0.00001;
+    // A module that runs needs a positive step: every rate per step divides by it. A step of 0
+    // or below is named as such before it is compared with min_to_int_end.
+    if (!(timeInterval > 0) && (flowControl != 0 || offsetTooLong)) {
+        *log << "FATAL: the time step " << timeInterval << " minutes as given in the section for the module "
+             << moduleName << " must be greater than 0" << "[end-entry]";
+        throw ModelError(63);
+    }
+    if (offsetTooLong) {
         *log << "FATAL: \n-------- error --------\n\nthe time step " << timeInterval
              << " minutes as given in the section for the module " << moduleName
              << " \nis shorter than the parameter min_to_int_end with " << minToIntEnd
@@ -83,12 +94,8 @@ void teilmodellklasse::ReadModuleSection(bool required) {
                 "the end of the step (as hour 24 for daily steps) and the variable $time (1440 for daily\n"
                 "steps) when the hour marks its start (as hour 00).\n-------- error --------"
              << "[end-entry]";
-        throw ModelError(63);
-    }
-    // A module that runs needs a positive step: every rate per step divides by it.
-    if (flowControl != 0 && !(timeInterval > 0)) {
-        *log << "FATAL: the time step " << timeInterval << " minutes as given in the section for the module "
-             << moduleName << " must be greater than 0" << "[end-entry]";
+        *log << "ERROR: min_to_int_end is the fourth value of the section [output_interval] of the control file"
+             << "[end-entry]";
         throw ModelError(63);
     }
     // Nor can a day hold no step or more steps than any number counts.

@@ -1,5 +1,6 @@
 // The section "[snow_model]" of the storage content file: the outflows of the three glacier
 // runoff storages per subbasin.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -16,12 +17,8 @@ void schneemodellklasse::StorageMismatch(const std::string& item, double control
 void schneemodellklasse::WriteStorageFile(bool append) {
     if (flowControl == 0 || storageFileName.empty()) return;
     const std::string name = ExpandPath(outputPath, storageFileName);
-    FileHandle f = OpenFile(name, statefiles::SectionMode(name, append));
-    if (!f) {
-        *log << "ERROR: snow model: cannot open the storage content file " << name
-             << " for writing; the snow section is not written" << "[end-entry]";
-        return;
-    }
+    FileHandle f = OpenStateSection(name, append);
+    if (!f) StateWriteFailed(*log, "snow model: cannot open the storage content file " + name + " for writing", errno);
     const int n = soilZones.zoneCount;
     std::string text = "[snow_model]\n" + StrFormat("%d (number of subasins)\n", n);
     if (n < 1) {
@@ -38,10 +35,8 @@ void schneemodellklasse::WriteStorageFile(bool append) {
         text += "\n";
     }
     const bool written = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
-    std::FILE* raw = f.release();
-    const bool closed = std::fclose(raw) == 0;
-    if (!written || !closed)
-        *log << "ERROR: snow model: writing the storage content file " << name << " failed" << "[end-entry]";
+    if (!CloseStateSection(std::move(f)) || !written)
+        StateWriteFailed(*log, "snow model: writing the storage content file " + name + " failed", errno);
 }
 
 void schneemodellklasse::ReadStorageFile(const std::string* fileName, unsigned mode) {

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# A failed run never destroys the results of the run before it: the example basin runs once,
+# then runs that stop with a FATAL entry (before the first step, or in the middle of the run)
+# follow in the same folder, and every table, grid and state file of the good run must be left
+# byte for byte as it was, with no temporary file behind.
+# usage: failed_run_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+rm -rf "$wd"; mkdir -p "$wd"; cp -r "$here"/../../examples/basin/. "$wd"/; cd "$wd" || fail "work directory"
+. "$here/ctl_edit.sh"
+run() { "$mpiexec" -n "$np" -outfile-pattern 'out.%r.txt' -errfile-pattern 'err.%r.txt' "$exe" "$@"; }
+
+run basin.ctl
+status=$?
+[ "$status" -eq 0 ] || { tail -5 out.0.txt; fail "good run: exit status $status"; }
+cp basin.ctl good.ctl
+# What the good run wrote (logs, console texts and the compiled control files are rewritten
+# by every run and left out).
+results() {
+  ls | grep -v -E '^(Talvo_Diag_[0-9]+\.xml|modell_0\.log|out\.[0-9]+\.txt|err\.[0-9]+\.txt|.*\.ctl|.*\.ctl_[0-9]+\.\$\$\$|.*\.dat|checksums.*)$' |
+    sort | xargs md5sum
+}
+results >checksums.good
+grep -q ' Qg.txt$' checksums.good && grep -q ' soilstate.txt_0$' checksums.good && grep -q ' precip_2001.01s$' checksums.good ||
+  fail "good run: tables, state file or grids missing"
+
+# True when process 0 logged the text (in its diagnostics file, entities undone).
+found() { sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' Talvo_Diag_0.xml | grep -qF -- "$1"; }
+
+# Each case: name | expected status | text process 0 must log | corruption of the copy of the
+# control file or inputs. Mistakes are named where they are made.
+cases=(
+  "negative_step|63|the time step -60 minutes as given in the section for the module unsatzon_model must be greater than 0|awk '/^\\[unsatzon_model\\]/ { s = 1 } s && /time step in minutes/ { sub(/^60/, \"-60\"); s = 0 } { print }' good.ctl >basin.ctl"
+  "offset_too_long|63|min_to_int_end is the fourth value of the section [output_interval] of the control file|sed 's/^0       min_to_int_end/90      min_to_int_end/' good.ctl >basin.ctl"
+  "missing_grid|21|reason given by the operating system: No such file or directory|mv soil.asc soil.asc.away"
+  "missing_station_file|49|reason given by the operating system: No such file or directory|rm wind_speed.dat"
+  "station_gap|52|the dates of temperature.dat do not advance by one time step|sed -i '/^2020 1 2 5 /d' temperature.dat"
+)
+for entry in "${cases[@]}"; do
+  IFS='|' read -r name want text corrupt <<<"$entry"
+  cp good.ctl basin.ctl
+  cp -r "$here"/../../examples/basin/*.dat .
+  eval "$corrupt" || fail "$name: corruption failed"
+  run basin.ctl
+  status=$?
+  [ "$status" -eq "$want" ] || { tail -5 out.0.txt; fail "$name: exit status $status, expected $want"; }
+  found "$text" || fail "$name: no \"$text\""
+  # One FATAL entry names the mistake; the top level adds its two.
+  fatal=$(grep -c 'level="0"' Talvo_Diag_0.xml)
+  [ "$fatal" -le 4 ] || { grep 'level="0"' Talvo_Diag_0.xml; fail "$name: $fatal FATAL entries"; }
+  [ -f soil.asc.away ] && mv soil.asc.away soil.asc
+  results >checksums.now
+  # A run that fails in the middle has rewritten the grids written every step (write code 1);
+  # its tables and state files stay those of the good run.
+  if [ "$name" = station_gap ]; then
+    grep -E '(\.txt|state.*_[0-9]+)$' checksums.good >checksums.want
+    grep -E '(\.txt|state.*_[0-9]+)$' checksums.now >checksums.got
+  else
+    cp checksums.good checksums.want; cp checksums.now checksums.got
+  fi
+  diff checksums.want checksums.got >/dev/null || { diff checksums.want checksums.got; fail "$name: results of the good run changed"; }
+  ls ./*.part >/dev/null 2>&1 && { ls ./*.part; fail "$name: temporary files left behind"; }
+done
+
+# A good run after them puts its own tables in place, the same as the first.
+cp good.ctl basin.ctl; cp -r "$here"/../../examples/basin/*.dat .
+run basin.ctl || fail "second good run: exit status $?"
+results >checksums.now
+diff checksums.good checksums.now || fail "second good run: results differ from the first"
+echo "failed run test passed with $np processes"
