@@ -28,14 +28,13 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 
 void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) {
     if (flowControl == 0) return;
-    // Soil heat transfer comes with the frozen-soil model; it refuses until it exists.
-    if (heat.on()) RefuseStep();
     stepHour = hour;
     stepDay = day;
     stepMonth = month;
     stepYear = year;
     SoilColumnPass();
     if (in.responseUnits != nullptr) ResponseUnitPass();
+    RecordControlPoint();
     AccumulateZones();
 }
 
@@ -191,10 +190,12 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     set.solver.kSatClay = config.ksat_clay;
     set.solver.externalTable = externalTable;
     set.solver.frozenConductivity = reduced_ksat;
+    set.heat = HeatStepSettings();
 
     CellForcing f;
     double pond = 0;
     const bool hasPond = FillForcing(r, c, s, f, pond);
+    if (set.heat.on()) FillHeatForcing(r, c, n, f, work);
     struct Context {
         unsatzonmodellklasse* model;
         int r, c;
@@ -235,7 +236,15 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     }
     double thetaGw = own.thetaInGwLevel[r][c];
     const std::size_t slowBefore = work.slow.size();
+    // The control cell (one cell, one thread) keeps its per-layer fluxes for its records.
+    work.recordLayers = controlPointHere && r == config.control_row && c == config.control_col;
     const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook, ct);
+    if (work.recordLayers) {
+        pointEtr.assign(work.layerEtr.begin(), work.layerEtr.begin() + nlayers + 1);
+        pointInterflow.assign(work.layerInterflow.begin(), work.layerInterflow.begin() + nlayers + 1);
+        pointSubsteps = res.substeps;
+        work.recordLayers = false;
+    }
     for (int t = 0; t < T; ++t) {
         const std::size_t k = U(t + 1);
         const soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
@@ -248,6 +257,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     }
 
     StoreCellResult(r, c, soil, col, res, f, hasPond ? &pond : nullptr, set.N);
+    if (set.heat.on()) StoreHeatResult(r, c, n, work, res.tableLayer);
     for (std::size_t i = slowBefore; i < work.slow.size(); ++i) {
         work.slow[i].row = r;
         work.slow[i].column = c;
@@ -421,6 +431,7 @@ void unsatzonmodellklasse::AccumulateZones() {
                 if (!own.substeps.empty()) add(SUBSTEPS, r, c, s, own.substeps[r][c], w);
                 add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
                 add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
+                if (!own.thawDepth.empty()) add(TEMPER, r, c, s, own.thawDepth[r][c], w);
                 // Base flow, also when its statistics output is off (the subbasin runoff needs it).
                 // With the groundwater model only the exfiltration into rivers leaves the basin
                 // here; the aquifer's other drainage leaves through its own boundaries.
@@ -465,7 +476,7 @@ void unsatzonmodellklasse::AccumulateZones() {
                 bf.RelCellSum += A * g;
                 for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
                                  int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
-                                 int(C::GWIN), int(C::GWEX)})
+                                 int(C::GWIN), int(C::GWEX), int(TEMPER)})
                     add(slot, r, c, s, 0.0, g);
                 add(SB2_GLACIER, r, c, s, resize, g);
             }

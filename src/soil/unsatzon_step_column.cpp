@@ -77,14 +77,17 @@ RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, co
             const double d = soil.thickness[l];
             const double u = w.uptake[l] * ds;
             if (!(u > 0)) continue;
+            double layerTaken;
             if (i <= g) {
                 const double before = col.theta[l];
                 col.theta[l] -= u / d;
                 if (col.theta[l] < 0) col.theta[l] = std::min(before, i == 1 ? 0.0 : soil.theta_res[l]);
-                taken += (before - col.theta[l]) * d;
+                layerTaken = (before - col.theta[l]) * d;
             } else {
-                taken += u - TakeFromTable(soil, col, g, u, nullptr);
+                layerTaken = u - TakeFromTable(soil, col, g, u, nullptr);
             }
+            taken += layerTaken;
+            if (w.recordLayers) w.layerEtr[l] += layerTaken * 1000.0;
         }
         res.transpiration[U(j)] += taken * 1000.0;
         double evaporated = 0;
@@ -97,6 +100,7 @@ RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, co
             evaporated += take;
         }
         res.evaporation += evaporated * 1000.0;
+        if (w.recordLayers) w.layerEtr[0] += evaporated * 1000.0;
         rr.layer = std::max(rr.layer, nj);
         rr.depth = std::max(rr.depth, rd);
     }
@@ -227,7 +231,9 @@ double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, con
 void CellWork::Resize(int layers) {
     col.Resize(layers);
     const std::size_t size = static_cast<std::size_t>(layers) + 1;
-    for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w})
+    for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w, &T, &Tnew, &unfrozen,
+                    &dSdT, &lambda, &latent, &heatCapacity, &heatFlux, &heatChange, &heatStart, &ta, &tb, &tc, &tr,
+                    &macroporeFlux, &layerEtr, &layerInterflow})
         if (v->size() < size) v->assign(size, 0.0);
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
@@ -261,7 +267,9 @@ int SubstepCount(const soil_entry& soil, const ColumnState& col, const StepSetti
     double t = dti;
     for (int i = 1; i < tableLayer && i <= col.n; ++i) {
         const std::size_t l = U(i);
-        const double Kr = waterInput > 0 ? 1.0 : soil.RelConductivityFromTheta(i, col.theta[l], 1.0);
+        // Frozen water slows the travel (the factor is 1 without heat transfer).
+        const double Kr =
+            waterInput > 0 ? 1.0 : soil.RelConductivityFromTheta(i, col.theta[l], std::max(0.5, col.frozen[l]));
         if (Kr <= 0) continue;
         t = std::min(t, soil.thickness[l] / (Kr * soil.ksat[l]));
     }
@@ -276,8 +284,33 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     const int n = col.n;
     CellResult res;
     FillHeads(soil, col);
-    const int k = SubstepCount(soil, col, set, cell.tableLayer, in.waterInput);
+    // Heat sub-steps m of the call; the unfrozen fractions of the start enter the water numerics.
+    int m = 0;
+    if (set.heat.on()) {
+        m = HeatStepCount(soil, work, set, in);
+        for (int i = 1; i <= n; ++i) col.frozen[U(i)] = work.unfrozen[U(i)];
+    }
+    int k = SubstepCount(soil, col, set, cell.tableLayer, in.waterInput);
+    // Heat and water sub-steps agree: h heat sub-steps per water sub-step.
+    int h = 0;
+    if (set.heat.on()) {
+        if (m <= 2 * k) {
+            if (m <= k)
+                m = k;
+            else
+                k = m;
+            h = 1;
+        } else {
+            m = (m / k + 1) * k;
+            h = m / k;
+        }
+    }
     res.substeps = k;
+    res.heatSubsteps = m;
+    if (work.recordLayers) {
+        std::fill(work.layerEtr.begin(), work.layerEtr.end(), 0.0);
+        std::fill(work.layerInterflow.begin(), work.layerInterflow.end(), 0.0);
+    }
     const double ds = set.dtMinutes * 60.0 / set.N / k;
     const double D = ds * 1000.0;
     const double perSub = 1.0 / (static_cast<double>(set.N) * k);
@@ -332,6 +365,16 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         const soilcolumn::IterationResult it =
             soilcolumn::IterateSubstep(soil, col, cell, set.solver, inRate, river, totals);
         if (it.iterations > kLoggedIterations) work.slow.push_back({0, 0, it.iterations, it.error});
+        if (work.recordLayers)
+            for (int i = 1; i <= n; ++i) work.layerInterflow[U(i)] += col.e[U(i)] * D;
+
+        if (h > 0) {
+            // Heat steps with the new water contents; macropore water enters its layers (m/s, downward).
+            for (int i = 1; i <= n; ++i) work.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -work.inflow[U(i)];
+            const double heatDt = set.dtMinutes * 60.0 / set.N / m;
+            for (int j = 0; j < h; ++j) HeatSubstep(soil, work, set, in, heatDt);
+            soil.UnfrozenFractionPerLayer(col.frozen.data(), work.T.data(), col.theta.data());
+        }
 
         const double interflow =
             TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);
