@@ -164,6 +164,8 @@ public:
     void PreSpinUpDegreeDays(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
     // After the last such step: the soil temperature profile of every cell.
     void PreSpinUpInitTemperatures();
+    // Writes the degree-day grids, the annual mean and the temperature stack of the pre-spin-up.
+    void WritePreSpinUpResults();
     struct SpinUpState {
         bool active = false;
         long daySteps = 0, totalSteps = 0;
