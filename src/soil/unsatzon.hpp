@@ -11,6 +11,7 @@
 // external groundwater-table exchange live in unsatzon_river.cpp, the tracer and river set-up
 // in unsatzon_tracers.cpp.
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdint>
 #include <memory>
@@ -204,6 +205,11 @@ public:
     int groundwaterActive = 0;
     bool dumpMode = false;
     bool closeAfterDump = false;
+    // Dump files written in this run.
+    std::atomic<int> dumpsWritten{0};
+    // Writes the snapshot file of a failing sub-step of cell (r, c); with -closeAfterDump only
+    // the first of the run. A file that cannot be opened is skipped.
+    void WriteDumpFile(int r, int c, const soilstep::DumpRecord& record);
     int routeImmediately = 0;
     bool waterInputFromInterception = false;
 

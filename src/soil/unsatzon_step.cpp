@@ -191,6 +191,17 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     set.solver.externalTable = externalTable;
     set.solver.frozenConductivity = reduced_ksat;
     set.heat = HeatStepSettings();
+    struct DumpContext {
+        unsatzonmodellklasse* model;
+        int r, c;
+    } dumpContext{this, r, c};
+    if (dumpMode) {
+        set.dump.context = &dumpContext;
+        set.dump.call = [](void* p, const soilstep::DumpRecord& d) {
+            auto* x = static_cast<DumpContext*>(p);
+            x->model->WriteDumpFile(x->r, x->c, d);
+        };
+    }
 
     CellForcing f;
     double pond = 0;
@@ -262,12 +273,52 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         work.slow[i].row = r;
         work.slow[i].column = c;
     }
+    if (closeAfterDump && dumpsWritten.load() > 0) return soildump::kCloseAfterDumpCode;
     if (riverCell && res.riverInfiltration > 0) {
         const int link = static_cast<int>((*riverLinks)[r][c]);
         const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
         riverTable[U(pos)].soilExchange += res.riverInfiltration / (timeInterval * 60.0 / set.N) * cellsize * cellsize;
     }
     return 0;
+}
+
+void unsatzonmodellklasse::WriteDumpFile(int r, int c, const soilstep::DumpRecord& d) {
+    // Diagnostics only: one file at a time, in the working directory, native binary.
+#pragma omp critical(soil_dump)
+    if (!(closeAfterDump && dumpsWritten.load() > 0)) {
+        const std::string name = soildump::FileName(d.flags, r, c, d.substep, stepYear, stepMonth, stepDay, stepHour);
+        if (std::FILE* f = std::fopen(name.c_str(), "wb")) {
+            auto ints = [&](std::initializer_list<std::int32_t> v) {
+                for (std::int32_t x : v) std::fwrite(&x, sizeof x, 1, f);
+            };
+            auto doubles = [&](const double* v, std::size_t count) { std::fwrite(v, sizeof(double), count, f); };
+            auto one = [&](double x) { doubles(&x, 1); };
+            const std::size_t size = U(d.n) + 1, veg = U(d.vegetationLayers) + 1;
+            ints({d.rootLayers});
+            one(d.tableDistance);
+            one(d.input);
+            one(d.baseflow);
+            doubles(d.transpiration, veg);
+            doubles(d.arrays, 14 * size);
+            if (d.heat) {
+                doubles(d.arrays + 14 * size, 7 * size);
+                one(d.heatDt);
+            }
+            ints({static_cast<std::int32_t>((*in.soilTypes)[r][c])});
+            for (int j = 0; j <= d.vegetationLayers; ++j) one(j >= 1 ? (*in.landuse[U(j)])[r][c] : 0.0);
+            ints({static_cast<std::int32_t>(stepHour), static_cast<std::int32_t>(stepDay),
+                  static_cast<std::int32_t>(stepMonth), static_cast<std::int32_t>(stepYear)});
+            one(d.k);
+            one(d.ds);
+            if (d.heat) {
+                one(d.m);
+                ints({d.h});
+                one(d.airTemperature);
+            }
+            std::fclose(f);
+            dumpsWritten.fetch_add(1);
+        }
+    }
 }
 
 bool unsatzonmodellklasse::IrrigationFromGroundwater(int r, int c) const {
@@ -333,6 +384,8 @@ void unsatzonmodellklasse::SoilColumnPass() {
             }
         }
     }
+    if (firstError == soildump::kCloseAfterDumpCode && closeAfterDump && dumpsWritten.load() > 0)
+        throw ModelError(soildump::ReportCloseAfterDump(*log));
     if (firstError != 0) throw ModelError(firstError);
     soilcolumn::FpeReport fpe;
     for (const soilcolumn::FpeReport& f : fpeReports) soilcolumn::MergeFpeReports(fpe, f);

@@ -226,6 +226,28 @@ double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, con
         res.uprise += W;
     return interflow;
 }
+// Dump mode: the column arrays at the start of the sub-step (before the iteration).
+void TakeSnapshot(const soil_entry& soil, CellWork& w, bool heat) {
+    const ColumnState& col = w.col;
+    const std::size_t size = U(col.n) + 1;
+    w.snapshot.assign(size * (heat ? 21 : 14), 0.0);
+    const std::vector<double>* parts[] = {&col.psiOld, &col.K,       &col.thetaStar, &col.thetaOld, &col.thetaMean,
+                                          &col.H,      &col.z,       &col.q,         &col.e,        &soil.theta_sat,
+                                          &soil.thickness, &col.fieldCapacity, &soil.theta_res, &col.theta};
+    double* out = w.snapshot.data();
+    for (const std::vector<double>* p : parts) out = std::copy(p->begin(), p->begin() + static_cast<std::ptrdiff_t>(size), out);
+    if (heat) std::copy(w.T.begin(), w.T.begin() + static_cast<std::ptrdiff_t>(size), w.snapshot.begin() + 15 * size);
+}
+
+// Dump mode: the heat arrays after the heat steps, around the temperatures before them.
+void CompleteSnapshot(CellWork& w) {
+    const std::size_t size = U(w.col.n) + 1;
+    const std::vector<double>* parts[] = {&w.unfrozen, nullptr, &w.lambda, &w.heatCapacity, &w.latent, &w.dSdT, &w.T};
+    for (std::size_t a = 0; a < 7; ++a)
+        if (parts[a] != nullptr)
+            std::copy(parts[a]->begin(), parts[a]->begin() + static_cast<std::ptrdiff_t>(size),
+                      w.snapshot.begin() + static_cast<std::ptrdiff_t>((14 + a) * size));
+}
 }  // namespace
 
 void CellWork::Resize(int layers) {
@@ -362,6 +384,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         cell.rootLayer = rr.layer;
         soilcolumn::SubstepTotals totals;
         soilcolumn::BeginSubstep(col);
+        const bool dump = set.dump.on();
+        if (dump) TakeSnapshot(soil, work, h > 0);
         const soilcolumn::IterationResult it =
             soilcolumn::IterateSubstep(soil, col, cell, set.solver, inRate, river, totals);
         if (it.iterations > kLoggedIterations) work.slow.push_back({0, 0, it.iterations, it.error});
@@ -374,6 +398,37 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             const double heatDt = set.dtMinutes * 60.0 / set.N / m;
             for (int j = 0; j < h; ++j) HeatSubstep(soil, work, set, in, heatDt);
             soil.UnfrozenFractionPerLayer(col.frozen.data(), work.T.data(), col.theta.data());
+        }
+        if (dump) {
+            // Check of the new state; a failing sub-step goes to the soil model with its snapshot.
+            const std::size_t size = U(n) + 1;
+            const std::span<const double> none;
+            const std::span<const double> Told =
+                h > 0 ? std::span<const double>(work.snapshot.data() + 15 * size, size) : none;
+            const std::span<const double> Tnew = h > 0 ? std::span<const double>(work.T.data(), size) : none;
+            DumpRecord d;
+            d.flags = soildump::Check(n, {col.theta.data(), size}, {soil.theta_sat.data(), size}, QB * D, Told, Tnew,
+                                      in.nFactor * in.airTemperature);
+            if (d.flags.any()) {
+                if (h > 0) CompleteSnapshot(work);
+                d.substep = s;
+                d.rootLayers = rr.layer;
+                d.tableDistance = oldElevation - col.z[0];
+                d.input = input;
+                d.baseflow = QB;
+                d.vegetationLayers = in.vegetationLayers;
+                d.transpiration = res.transpiration.data();
+                d.n = n;
+                d.arrays = work.snapshot.data();
+                d.heat = h > 0;
+                d.heatDt = h > 0 ? set.dtMinutes * 60.0 / set.N / m : 0.0;
+                d.k = k;
+                d.ds = ds;
+                d.m = m;
+                d.h = h;
+                d.airTemperature = in.airTemperature;
+                set.dump.call(set.dump.context, d);
+            }
         }
 
         const double interflow =

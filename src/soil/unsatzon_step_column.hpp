@@ -11,6 +11,7 @@
 
 #include "soil/soilcolumn.hpp"
 #include "soil/soilcolumn_uptake.hpp"
+#include "soil/unsatzon_dump.hpp"
 
 namespace soilstep {
 
@@ -60,6 +61,36 @@ struct HeatSettings {
     bool on() const { return method > 0; }
 };
 
+// A sub-step that failed the dump-mode check, with the column's snapshot. Arrays hold n + 1
+// values each: fourteen taken before the iteration (psiOld, K, thetaStar, thetaOld, thetaMean,
+// H, z, q, e, theta_s, thickness, field capacity, theta_r, theta), with heat seven more taken after
+// the heat steps (unfrozen fraction, temperatures before, conductivity, heat capacity, latent heat
+// capacity, dS/dT, temperatures after).
+struct DumpRecord {
+    soildump::Flags flags;
+    int substep = 1;
+    int rootLayers = 1;
+    double tableDistance = 0;  // m, at the start of the sub-step
+    double input = 0;          // water input of the sub-step, mm
+    double baseflow = 0;       // m/s
+    int vegetationLayers = 0;
+    const double* transpiration = nullptr;  // real, mm, 0..V
+    int n = 0;
+    const double* arrays = nullptr;  // 14 (21 with heat) arrays of n + 1
+    bool heat = false;
+    double heatDt = 0;
+    int k = 1;
+    double ds = 0;
+    int m = 0, h = 0;
+    double airTemperature = 0;
+};
+// Receives every failing sub-step in dump mode (set by the soil model; null: no dump mode).
+struct DumpHook {
+    void (*call)(void* context, const DumpRecord& record) = nullptr;
+    void* context = nullptr;
+    bool on() const { return call != nullptr; }
+};
+
 // Step-wide settings.
 struct StepSettings {
     int method = 2;                 // 2: one sub-step; 3: dynamic sub-steps
@@ -69,6 +100,7 @@ struct StepSettings {
     bool groundwaterModel = false;  // base flow comes from the groundwater model
     SolverSettings solver;
     HeatSettings heat;
+    DumpHook dump;
 };
 
 // Per-cell inputs of one call.
@@ -149,6 +181,8 @@ struct CellWork {
     // element 0 the soil evaporation) and the interflow (mm) of the call.
     bool recordLayers = false;
     std::vector<double> layerEtr, layerInterflow;
+    // Dump mode only: the snapshot of the sub-step (sized on first use).
+    std::vector<double> snapshot;
     // Slow sub-steps of the pass, in the order this thread computed them.
     std::vector<SlowSubstep> slow;
 };

@@ -4,6 +4,8 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -68,14 +70,21 @@ protected:
         for (Matrix* m : {model_->in.potEvaporation, model_->in.potTranspiration[0], model_->in.potTranspiration[1]})
             for (const auto& c : kCells) (*m)[c[0]][c[1]] = 0.0;
     }
+    void StartSteadyColumn(bool dump, bool closeAfterDump);
+    static int DumpFiles() {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator("."))
+            n += e.path().extension() == ".dmp";
+        return n;
+    }
     static double Max(double v) {
         MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
         return v;
     }
 };
 
-TEST_F(SoilHeatRunTest, ASaturatedColumnAtRestKeepsTheLinearProfileDayAfterDay) {
-    // Five layers of 0.2 m, saturated, 10 degrees in the air and 8.5 below the profile.
+// Five layers of 0.2 m, saturated and at rest, 10 degrees in the air and 8.5 below the profile.
+void SoilHeatRunTest::StartSteadyColumn(bool dump, bool closeAfterDump) {
     soils_[1] = soil_entry(1);
     soils_[1].ParseSoilBlock(*log_,
                              "1 loam { method = MultipleHorizons; layers = 5; thickness = 0.2; ksat = 1e-5; "
@@ -96,6 +105,11 @@ TEST_F(SoilHeatRunTest, ASaturatedColumnAtRestKeepsTheLinearProfileDayAfterDay) 
         if (!Own(c[0], c[1])) continue;
         for (int k = 1; k <= 5; ++k) model_->own.theta[c[0]][c[1]][k] = 0.4;
     }
+    model_->SetDumpMode(dump, closeAfterDump);
+}
+
+TEST_F(SoilHeatRunTest, ASaturatedColumnAtRestKeepsTheLinearProfileDayAfterDay) {
+    StartSteadyColumn(false, false);
     const double expected[] = {9.85, 9.55, 9.25, 8.95, 8.65};
     for (int day = 1; day <= 4; ++day) {
         Step(24, day);
@@ -109,6 +123,7 @@ TEST_F(SoilHeatRunTest, ASaturatedColumnAtRestKeepsTheLinearProfileDayAfterDay) 
     }
     model_->WriteOutputs();
     MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_EQ(DumpFiles(), 0);
     if (!Own(2, 2)) return;
     // The control point's temperature file: one record a day with the profile.
     const std::vector<std::string> lines = Lines(model_->heat.temperatureFile);
@@ -179,6 +194,48 @@ TEST_F(SoilHeatRunTest, ExplicitAndImplicitAgreeWithShortHeatSteps) {
     // The top layer warmed towards the air.
     EXPECT_GT(Max(implicitShort[40]), 1.0);
     std::printf("explicit - implicit: %.4f K at 300 s, %.4f K at 1800 s\n", shortSteps, longSteps);
+}
+
+TEST_F(SoilHeatRunTest, DumpModeWritesTheImplausibleColumnInItsOrder) {
+    StartSteadyColumn(true, false);
+    model_->BeginTimeStep(24, 1, 1, 2021);
+    // Layer 3 of cell (2, 2) far too warm: still above 50 degrees after the heat steps.
+    if (Own(2, 2)) model_->own.soilTemperature[2][2][3] = 1000.0;
+    model_->run(24, 1, 1, 2021);
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_EQ(DumpFiles(), 1);
+    if (!Own(2, 2)) return;
+    const std::string name = "h_dump_row_2_col_2_substep_1_2021010124.dmp";
+    std::ifstream in(name, std::ios::binary);
+    ASSERT_TRUE(in.good()) << name;
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t L = 6, V = 2;  // n + 1 values per array, V + 1 vegetation values
+    const std::size_t expected = 4 + 3 * 8 + V * 8 + 14 * L * 8 + 7 * L * 8 + 8 + 4 + V * 8 + 16 + 16 + 8 + 4 + 8;
+    ASSERT_EQ(bytes.size(), expected);
+    auto number = [&](std::size_t at) {
+        double v;
+        std::memcpy(&v, bytes.data() + at, 8);
+        return v;
+    };
+    const std::size_t arrays = 4 + 24 + V * 8;
+    // theta (array 14) saturated, the temperatures before the heat steps (array 16) hold the 1000.
+    EXPECT_DOUBLE_EQ(number(arrays + 13 * L * 8 + 3 * 8), 0.4);
+    EXPECT_DOUBLE_EQ(number(arrays + 15 * L * 8 + 3 * 8), 1000.0);
+    EXPECT_LT(number(arrays + 20 * L * 8 + 3 * 8), 1000.0);
+    // The air temperature ends the file.
+    EXPECT_DOUBLE_EQ(number(bytes.size() - 8), 10.0);
+}
+
+TEST_F(SoilHeatRunTest, CloseAfterDumpEndsTheRunAfterTheFirstFile) {
+    StartSteadyColumn(true, true);
+    model_->BeginTimeStep(24, 1, 1, 2021);
+    // Every process holds such a column; each writes one file and stops.
+    for (const auto& c : kCells)
+        if (Own(c[0], c[1])) model_->own.soilTemperature[c[0]][c[1]][2] = 1000.0;
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->run(24, 1, 1, 2021); }), 199);
+    EXPECT_TRUE(Logged(" a dumpfile has been written and Talvo aborts now."));
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_EQ(DumpFiles(), talvo_test::Size());
 }
 
 }  // namespace
