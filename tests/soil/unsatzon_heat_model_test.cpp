@@ -238,4 +238,52 @@ TEST_F(SoilHeatRunTest, CloseAfterDumpEndsTheRunAfterTheFirstFile) {
     EXPECT_EQ(DumpFiles(), talvo_test::Size());
 }
 
+TEST_F(SoilHeatRunTest, AWarmStartContinuesTheTemperaturesBitForBit) {
+    Matrix& air = AddGrid("temperature", -4.0);
+    AddGrid("T_Lower_Boundary_Condition", 3.0);
+    auto hour = [&](int h) {
+        // Air between -6 and +6 degrees, rain in the afternoon: freezing, thawing and advection.
+        for (const auto& c : kCells) air[c[0]][c[1]] = 6.0 * std::sin(0.5 * h + c[1]);
+        Rain(h >= 5 ? 2.0 : 0.0);
+        Step(h, 1);
+    };
+    SoilSection cold;
+    ASSERT_EQ(Start(Hourly(cold.Text()) + Heat(12)), 0u) << console_.str();
+    for (int h = 1; h <= 8; ++h) hour(h);
+    std::vector<double> once;
+    for (const auto& c : kCells)
+        for (int k = 1; k <= 10; ++k) once.push_back(Own(c[0], c[1]) ? Level("Soil_Temperature_Stack", c[0], c[1], k) : 0.0);
+    model_.reset();
+
+    // Four hours, then the state files in double precision, as a run leaves them.
+    ASSERT_EQ(Start(Hourly(cold.Text()) + Heat(12)), 0u) << console_.str();
+    for (int h = 1; h <= 4; ++h) hour(h);
+    for (const auto& [file, name] : std::vector<std::pair<std::string, std::string>>{
+             {"theta.asc", "theta"}, {"hgeo.asc", "geodetic_heads"}, {"hh.asc", "hydraulic_heads"},
+             {"temper.stk", "Soil_Temperature_Stack"}})
+        model_->WriteStack(file, *store_[FindGridIndex(name)].stack, 10, false, true);
+    for (const auto& [file, name] : std::vector<std::pair<std::string, std::string>>{
+             {"gwstand.asc", "groundwater_distance"}, {"gwlevel.asc", "groundwater_level"},
+             {"gwtheta.asc", "Theta_in_GWLEVEL"}, {"deltagw.asc", "baseflow"}}) {
+        const int index = FindGridIndex(name);
+        const Matrix whole = model_->MPIGatherGridCopy(index);
+        if (talvo_test::Rank() == 0)
+            model_->WriteGrid(file, whole.empty() ? *store_[index].grid : whole, false, true);
+    }
+    model_->WriteStorageState(false);
+    MPI_Barrier(MPI_COMM_WORLD);
+    model_.reset();
+
+    SoilSection warm;
+    warm.readgrid = 1;
+    ASSERT_EQ(Start(Hourly(warm.Text()) + Heat(12)), 0u) << console_.str();
+    for (int h = 5; h <= 8; ++h) hour(h);
+    std::size_t i = 0;
+    for (const auto& c : kCells)
+        for (int k = 1; k <= 10; ++k, ++i)
+            if (Own(c[0], c[1])) {
+                EXPECT_EQ(Level("Soil_Temperature_Stack", c[0], c[1], k), once[i]) << c[0] << " " << c[1] << " " << k;
+            }
+}
+
 }  // namespace
