@@ -54,7 +54,10 @@ void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, c
     const std::span<double> T{w.T.data(), size};
     const double surface = in.nFactor * in.airTemperature;
     if (set.heat.method <= 10) {
-        soilheat::ExplicitStep(column, T, surface, in.lowerTemperature, in.airTemperature, dt,
+        // The limiter takes the surface temperature the fluxes see as the level above layer 1:
+        // with the bare air temperature a column under an n-factor other than 1 could not cool
+        // (or warm) its top below its second layer.
+        soilheat::ExplicitStep(column, T, surface, in.lowerTemperature, surface, dt,
                                {w.heatFlux.data(), size}, {w.heatChange.data(), size}, {w.heatStart.data(), size});
         return;
     }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tables/landuse_entry.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -132,6 +133,26 @@ TEST_F(SoilHeatRunTest, ASaturatedColumnAtRestKeepsTheLinearProfileDayAfterDay) 
     for (int day = 1; day <= 4; ++day)
         EXPECT_EQ(lines[static_cast<std::size_t>(day)],
                   StrFormat("2021\t1\t%d\t24\t9.85\t9.55\t9.25\t8.95\t8.65", day));
+}
+
+TEST_F(SoilHeatRunTest, TheLandUsesThawingNFactorScalesTheSurfaceTemperature) {
+    // A land use without n-factors over the year, 0.5 when thawing: the surface of the columns
+    // sees 5 of the 10 degrees, and the profile settles between 5 and the lower 8.5 degrees.
+    std::vector<landuse_entry> landuse(2);
+    landuse[0].code = 1;
+    landuse[1].code = 1;
+    landuse[1].nf_thawing = 0.5;
+    landuse[1].nf_freezing = 2.0;
+    settings_.landuseTable = landuse.data();
+    StartSteadyColumn(false, false);
+    for (int day = 1; day <= 60; ++day) Step(24, day % 28 + 1);
+    for (const auto& c : kCells) {
+        if (!Own(c[0], c[1])) continue;
+        for (int k = 1; k <= 5; ++k)
+            EXPECT_NEAR(Level("Soil_Temperature_Stack", c[0], c[1], k), 5.0 + 3.5 * (k - 0.5) / 5.0, 0.01) << k;
+    }
+    model_.reset();
+    settings_.landuseTable = nullptr;
 }
 
 TEST_F(SoilHeatRunTest, AFreezingColumnAdmitsLessRainThanTheSameColumnWithoutHeat) {
