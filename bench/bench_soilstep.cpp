@@ -1,8 +1,9 @@
 // The soil model's step on a 500 x 500 grid of 10-layer loam columns (hourly, wet under rain
-// and dry without, with and without heat transfer by the implicit scheme): the column pass of every cell as the model runs it (one parallel loop over
-// the rows with a thread's work arrays), then the adding of every cell's runoff into the
-// travel-time zone records and the subbasin storages on one thread. Reports cell-substeps per
-// second (in total and per thread) and the share of the serial part.
+// and dry without, with and without heat transfer by the implicit scheme): the column pass of
+// every cell as the model runs it (one parallel loop over the rows with a thread's work arrays),
+// then the adding of every cell's runoff into the travel-time zone records and the subbasin
+// storages on one thread. Reports cell-substeps per second (in total and per thread) and the
+// share of the serial part.
 #include <benchmark/benchmark.h>
 #include <mpi.h>
 #include <omp.h>
@@ -48,7 +49,8 @@ struct Grid {
             forcing.lowerTemperature = 5.0;
             temperature.resize(cells * (kLayers + 1));
             for (std::size_t i = 0; i < cells; ++i)
-                for (int l = 1; l <= kLayers; ++l) temperature[i * (kLayers + 1) + static_cast<std::size_t>(l)] = 0.5 * l;
+                for (int l = 1; l <= kLayers; ++l)
+                    temperature[i * (kLayers + 1) + static_cast<std::size_t>(l)] = 0.5 * l;
         }
         soilcolumn::ColumnState col(kLayers);
         col.SetSoil(soil, 100.0);

@@ -235,7 +235,8 @@ void TakeSnapshot(const soil_entry& soil, CellWork& w, bool heat) {
                                           &col.H,      &col.z,       &col.q,         &col.e,        &soil.theta_sat,
                                           &soil.thickness, &col.fieldCapacity, &soil.theta_res, &col.theta};
     double* out = w.snapshot.data();
-    for (const std::vector<double>* p : parts) out = std::copy(p->begin(), p->begin() + static_cast<std::ptrdiff_t>(size), out);
+    for (const std::vector<double>* p : parts)
+        out = std::copy(p->begin(), p->begin() + static_cast<std::ptrdiff_t>(size), out);
     if (heat) std::copy(w.T.begin(), w.T.begin() + static_cast<std::ptrdiff_t>(size), w.snapshot.begin() + 15 * size);
 }
 
@@ -247,6 +248,35 @@ void CompleteSnapshot(CellWork& w) {
         if (parts[a] != nullptr)
             std::copy(parts[a]->begin(), parts[a]->begin() + static_cast<std::ptrdiff_t>(size),
                       w.snapshot.begin() + static_cast<std::ptrdiff_t>((14 + a) * size));
+}
+// Dump mode: checks the new state of the sub-step; a failing one goes to the soil model with its
+// snapshot (baseflow: mm of the sub-step).
+void CheckSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in,
+                  double baseflow, DumpRecord d) {
+    const ColumnState& col = w.col;
+    const std::size_t size = U(col.n) + 1;
+    const std::span<const double> none;
+    const std::span<const double> Told = d.heat ? std::span<const double>(w.snapshot.data() + 15 * size, size) : none;
+    const std::span<const double> Tnew = d.heat ? std::span<const double>(w.T.data(), size) : none;
+    d.flags = soildump::Check(col.n, {col.theta.data(), size}, {soil.theta_sat.data(), size}, baseflow, Told, Tnew,
+                              in.nFactor * in.airTemperature);
+    if (!d.flags.any()) return;
+    if (d.heat) CompleteSnapshot(w);
+    set.dump.call(set.dump.context, d);
+}
+
+// Heat and water sub-steps agree (m heat, k water sub-steps of the call); returns the heat
+// sub-steps per water sub-step.
+int AgreeSubsteps(int& m, int& k) {
+    if (m <= 2 * k) {
+        if (m <= k)
+            m = k;
+        else
+            k = m;
+        return 1;
+    }
+    m = (m / k + 1) * k;
+    return m / k;
 }
 }  // namespace
 
@@ -313,20 +343,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         for (int i = 1; i <= n; ++i) col.frozen[U(i)] = work.unfrozen[U(i)];
     }
     int k = SubstepCount(soil, col, set, cell.tableLayer, in.waterInput);
-    // Heat and water sub-steps agree: h heat sub-steps per water sub-step.
-    int h = 0;
-    if (set.heat.on()) {
-        if (m <= 2 * k) {
-            if (m <= k)
-                m = k;
-            else
-                k = m;
-            h = 1;
-        } else {
-            m = (m / k + 1) * k;
-            h = m / k;
-        }
-    }
+    const int h = set.heat.on() ? AgreeSubsteps(m, k) : 0;
     res.substeps = k;
     res.heatSubsteps = m;
     if (work.recordLayers) {
@@ -392,44 +409,16 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         if (work.recordLayers)
             for (int i = 1; i <= n; ++i) work.layerInterflow[U(i)] += col.e[U(i)] * D;
 
-        if (h > 0) {
-            // Heat steps with the new water contents; macropore water enters its layers (m/s, downward).
-            for (int i = 1; i <= n; ++i) work.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -work.inflow[U(i)];
-            const double heatDt = set.dtMinutes * 60.0 / set.N / m;
-            for (int j = 0; j < h; ++j) HeatSubstep(soil, work, set, in, heatDt);
-            soil.UnfrozenFractionPerLayer(col.frozen.data(), work.T.data(), col.theta.data());
-        }
-        if (dump) {
-            // Check of the new state; a failing sub-step goes to the soil model with its snapshot.
-            const std::size_t size = U(n) + 1;
-            const std::span<const double> none;
-            const std::span<const double> Told =
-                h > 0 ? std::span<const double>(work.snapshot.data() + 15 * size, size) : none;
-            const std::span<const double> Tnew = h > 0 ? std::span<const double>(work.T.data(), size) : none;
-            DumpRecord d;
-            d.flags = soildump::Check(n, {col.theta.data(), size}, {soil.theta_sat.data(), size}, QB * D, Told, Tnew,
-                                      in.nFactor * in.airTemperature);
-            if (d.flags.any()) {
-                if (h > 0) CompleteSnapshot(work);
-                d.substep = s;
-                d.rootLayers = rr.layer;
-                d.tableDistance = oldElevation - col.z[0];
-                d.input = input;
-                d.baseflow = QB;
-                d.vegetationLayers = in.vegetationLayers;
-                d.transpiration = res.transpiration.data();
-                d.n = n;
-                d.arrays = work.snapshot.data();
-                d.heat = h > 0;
-                d.heatDt = h > 0 ? set.dtMinutes * 60.0 / set.N / m : 0.0;
-                d.k = k;
-                d.ds = ds;
-                d.m = m;
-                d.h = h;
-                d.airTemperature = in.airTemperature;
-                set.dump.call(set.dump.context, d);
-            }
-        }
+        const double heatDt = h > 0 ? set.dtMinutes * 60.0 / set.N / m : 0.0;
+        if (h > 0) HeatSteps(soil, work, set, in, h, heatDt);
+        if (dump)
+            CheckSubstep(soil, work, set, in, QB * D,
+                         DumpRecord{.flags = {}, .substep = s, .rootLayers = rr.layer,
+                                    .tableDistance = oldElevation - col.z[0], .input = input, .baseflow = QB,
+                                    .vegetationLayers = in.vegetationLayers,
+                                    .transpiration = res.transpiration.data(), .n = n,
+                                    .arrays = work.snapshot.data(), .heat = h > 0, .heatDt = heatDt, .k = k,
+                                    .ds = ds, .m = m, .h = h, .airTemperature = in.airTemperature});
 
         const double interflow =
             TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);

@@ -218,6 +218,10 @@ int HeatStepCount(const soil_entry& soil, CellWork& work, const StepSettings& se
 // The implicit scheme with advection takes the column's water fluxes q and work.macroporeFlux.
 void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt);
 
+// The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
+// then the column's frozen factors from the new temperatures.
+void HeatSteps(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, int h,
+               double dt);
 // Depth (m) at which the temperatures T[1..n], linear between the layer centres, reach the
 // layers' freezing thresholds: 0 when layer 1 is frozen, the profile depth when no layer is.
 double ThawDepth(const soil_entry& soil, const double* T, const double* threshold, int n);

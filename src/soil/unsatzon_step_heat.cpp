@@ -72,6 +72,15 @@ void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, c
     std::copy(w.Tnew.begin() + 1, w.Tnew.begin() + static_cast<std::ptrdiff_t>(size), w.T.begin() + 1);
 }
 
+void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, int h,
+               double dt) {
+    // Macropore water enters its layers (m/s, downward).
+    for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
+    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt);
+    // The water numerics of the next sub-step see the new unfrozen fractions.
+    soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data());
+}
+
 double ThawDepth(const soil_entry& soil, const double* T, const double* threshold, int n) {
     double top = 0, lastNode = 0, lastExcess = 0;
     for (int k = 1; k <= n; ++k) {

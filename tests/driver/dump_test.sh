@@ -23,7 +23,8 @@ ls ./*.dmp >/dev/null 2>&1 && fail "without dump mode a dump file was written"
 "$mpiexec" -n "$np" "$exe" basin.ctl -dumpmode -closeAfterDump >dump.txt 2>&1
 status=$?
 [ "$status" -eq 199 ] || { tail -20 dump.txt; fail "close after dump: exit status $status, expected 199"; }
-grep -q " a dumpfile has been written and Talvo aborts now." Talvo_Diag_*.xml || fail "close after dump: FATAL entry missing"
+grep -q " a dumpfile has been written and Talvo aborts now." Talvo_Diag_*.xml ||
+  fail "close after dump: FATAL entry missing"
 files=(h_*dump_row_*_col_*_substep_1_2020010112.dmp)
 [ -f "${files[0]}" ] || { ls; fail "no dump file of noon, 1 January 2020"; }
 [ "${#files[@]}" -le "$np" ] || fail "more than one dump file per process: ${files[*]}"

@@ -273,7 +273,8 @@ TEST_F(SoilHeatRunTest, AWarmStartContinuesTheTemperaturesBitForBit) {
     for (int h = 1; h <= 8; ++h) hour(h);
     std::vector<double> once;
     for (const auto& c : kCells)
-        for (int k = 1; k <= 10; ++k) once.push_back(Own(c[0], c[1]) ? Level("Soil_Temperature_Stack", c[0], c[1], k) : 0.0);
+        for (int k = 1; k <= 10; ++k)
+            once.push_back(Own(c[0], c[1]) ? Level("Soil_Temperature_Stack", c[0], c[1], k) : 0.0);
     model_.reset();
 
     // Four hours, then the state files in double precision, as a run leaves them.
