@@ -183,6 +183,30 @@ TEST_F(SoilHeatRunTest, AFreezingColumnAdmitsLessRainThanTheSameColumnWithoutHea
     EXPECT_GT(frozen, open + 2.5) << frozen << " " << open;
 }
 
+TEST_F(SoilHeatRunTest, FrozenLayersAtAndBelowTheTableAreHandedToTheGroundwaterModel) {
+    // Air at -10 and 5 degrees below the profile: the upper half of the column is frozen, the
+    // table in layer 5.
+    AddGrid("temperature", -10.0);
+    AddGrid("gw_k_x_1", 1e-4);
+    AddGrid("gw_k_y_1", 1e-4);
+    SoilSection s;
+    s.iniGwLevel = 2;
+    ASSERT_EQ(Start(Hourly(s.Text()) + Heat(11)), 0u) << console_.str();
+    model_->EnableGroundwater();
+    Rest();
+    Step(0, 1);
+    if (!Own(2, 2)) return;
+    const int g = static_cast<int>(Value("groundwater_level", 2, 2));
+    const std::vector<double>& threshold = model_->freezingThreshold[1];
+    double frozen = 0;
+    for (int k = g; k <= 10; ++k)
+        if (Level("Soil_Temperature_Stack", 2, 2, k) <= threshold[static_cast<std::size_t>(k)]) frozen += 0.1;
+    EXPECT_EQ(g, 5);
+    EXPECT_GE(frozen, 0.1);
+    EXPECT_LE(frozen, 0.5);
+    EXPECT_NEAR(Value("frozenSoilInGroundwater", 2, 2), frozen, 1e-9);
+}
+
 TEST_F(SoilHeatRunTest, ExplicitAndImplicitAgreeWithShortHeatSteps) {
     Matrix& air = AddGrid("temperature", 0.0);
     AddGrid("T_Lower_Boundary_Condition", 5.0);
