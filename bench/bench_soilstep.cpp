@@ -1,8 +1,9 @@
 // The soil model's step on a 500 x 500 grid of 10-layer loam columns (hourly, wet under rain
-// and dry without): the column pass of every cell as the model runs it (one parallel loop over
-// the rows with a thread's work arrays), then the adding of every cell's runoff into the
-// travel-time zone records and the subbasin storages on one thread. Reports cell-substeps per
-// second (in total and per thread) and the share of the serial part.
+// and dry without, with and without heat transfer by the implicit scheme): the column pass of
+// every cell as the model runs it (one parallel loop over the rows with a thread's work arrays),
+// then the adding of every cell's runoff into the travel-time zone records and the subbasin
+// storages on one thread. Reports cell-substeps per second (in total and per thread) and the
+// share of the serial part.
 //
 // Then varied cells: four soils (sand, loam, silt, clay) with different tables, wet and dry
 // columns, rain and no rain and different water tables, mixed over a 200 x 200 grid in a fixed
@@ -14,8 +15,10 @@
 #include <mpi.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "bench_support.hpp"
@@ -51,7 +54,8 @@ soilstep::CellResult StepOneCell(const soil_entry& soil, soilstep::CellWork& w, 
 
 struct Grid {
     soil_entry soil = soilcolumn_test::MakeSoil(soilcolumn_test::SoilLayout{});
-    std::vector<double> theta, tableDistance, thetaGw, pond, directflow, interflow, baseflow;
+    std::vector<double> theta, temperature, tableDistance, thetaGw, pond, directflow, interflow, baseflow;
+    bool heat = false;
     std::vector<int> tableLayer;
     soilstep::StepSettings set;
     soilstep::CellForcing forcing;
@@ -59,8 +63,24 @@ struct Grid {
     std::vector<std::vector<zoneFZT>> zones;
     std::vector<double> storage;
 
-    explicit Grid(bool wet) {
+    Grid(bool wet, bool withHeat) : heat(withHeat) {
         const std::size_t cells = static_cast<std::size_t>(kRows) * kCols;
+        if (heat) {
+            // Heat properties and freezing tables; the air just below 0 over a profile at 1..5 degrees.
+            soil.DryDensity.assign(kLayers + 1, 1500.0);
+            soil.DryHeatCapacity.assign(kLayers + 1, 800.0);
+            soil.DryThermalConduct.assign(kLayers + 1, 0.58);
+            for (auto* t : {&soil.unfrozenSaturation, &soil.unfrozenDerivative, &soil.freezingOffset})
+                t->resize(kLayers + 1);
+            for (int l = 1; l <= kLayers; ++l) soil.ComputeFreezingTables(l, 1.22);
+            set.heat.method = 11;
+            forcing.airTemperature = -1.0;
+            forcing.lowerTemperature = 5.0;
+            temperature.resize(cells * (kLayers + 1));
+            for (std::size_t i = 0; i < cells; ++i)
+                for (int l = 1; l <= kLayers; ++l)
+                    temperature[i * (kLayers + 1) + static_cast<std::size_t>(l)] = 0.5 * l;
+        }
         soilcolumn::ColumnState col(kLayers);
         col.SetSoil(soil, 100.0);
         theta.resize(cells * (kLayers + 1));
@@ -102,9 +122,23 @@ struct Grid {
             for (int r = 0; r < kRows; ++r)
                 for (int c = 0; c < kCols; ++c) {
                     const std::size_t i = static_cast<std::size_t>(r) * kCols + static_cast<std::size_t>(c);
+                    double* th = &theta[i * (kLayers + 1)];
+                    w.col.SetSoil(soil, 100.0);
+                    for (int l = 1; l <= kLayers; ++l) w.col.theta[static_cast<std::size_t>(l)] = th[l];
+                    double* T = heat ? &temperature[i * (kLayers + 1)] : nullptr;
+                    if (heat) std::copy(T + 1, T + kLayers + 1, w.T.begin() + 1);
+                    soilcolumn::CellValues cell;
+                    cell.tableLayer = tableLayer[i];
+                    cell.tableDistance = tableDistance[i];
+                    cell.channelDensity = 0.002;
+                    cell.tanBeta = 0.2;
+                    cell.cellsize = 100;
                     const soilstep::CellResult res =
-                        StepOneCell(soil, w, set, forcing, &theta[i * (kLayers + 1)], tableLayer[i],
-                                    tableDistance[i], pond[i], thetaGw[i]);
+                        soilstep::StepCell(soil, w, cell, set, forcing, pond[i], thetaGw[i]);
+                    for (int l = 1; l <= kLayers; ++l) th[l] = w.col.theta[static_cast<std::size_t>(l)];
+                    if (heat) std::copy(w.T.begin() + 1, w.T.begin() + kLayers + 1, T + 1);
+                    tableLayer[i] = res.tableLayer;
+                    tableDistance[i] = res.tableDistance;
                     directflow[i] = res.directflow;
                     interflow[i] = res.interflow;
                     baseflow[i] = res.baseflow;
@@ -138,8 +172,9 @@ struct Grid {
 void BM_SoilStep(benchmark::State& state) {
     const bool wet = state.range(0) == 1;
     const int threads = static_cast<int>(state.range(1));
+    const bool heat = state.range(2) == 1;
     omp_set_num_threads(threads);
-    Grid grid(wet);
+    Grid grid(wet, heat);
     double substeps = 0, serial = 0, total = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
@@ -153,10 +188,11 @@ void BM_SoilStep(benchmark::State& state) {
     state.counters["cell_substeps"] = benchmark::Counter(substeps, benchmark::Counter::kIsRate);
     state.counters["per_thread"] = benchmark::Counter(substeps / threads, benchmark::Counter::kIsRate);
     state.counters["serial_share"] = total > 0 ? serial / total : 0.0;
-    state.SetLabel(wet ? "wet" : "dry");
+    state.SetLabel(std::string(wet ? "wet" : "dry") + (heat ? ", heat" : ""));
 }
+// Heat transfer's cost per cell-substep is the heat variant's rate against the same run without.
 BENCHMARK(BM_SoilStep)
-    ->ArgsProduct({{0, 1}, {1, 2, 4, 8}})
+    ->ArgsProduct({{0, 1}, {1, 2, 4, 8}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(2);

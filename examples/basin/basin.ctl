@@ -513,7 +513,7 @@ macro.asc        name of the MACROPORE-Infiltration grid
 0                write code of the MACROPORE-Infiltration grid
 irrig.asc        name of the IRRIG grid
 0                write code of the IRRIG grid
-0 0              control point: none
+3 3              control point: row 3, column 3
 qbottom.txt      bottom fluxes of the control point
 theta.txt        water contents of the control point
 hhyd.txt         hydraulic heads of the control point
@@ -529,6 +529,37 @@ interflow.txt    interflow per layer of the control point
 0.5 0.5 0.5      fraction of snow melt running off at the surface
 0                initial state from the groundwater level parameter
 soilstate.txt    name of the storage content file
+
+[heat_transfer]
+1       flow control parameter: soil heat transfer with frozen soil
+12      method of heat transfer modelling: implicit, with heat carried by the water
+0       second value (not used)
+0       third value (not used)
+12.0       dTModLowBoundBase 
+-0.007     dTModLapseRate 
+800.0      dTModCDrySoil 
+1500.0     dTModRhoDrySoil 
+0.58       dTModLamDrySoil 
+1e-10      dTModKmin 
+0.5562     dTModLamWat 
+2.33       dTModLamIce 
+4187.0     dTModCWater 
+1940.0     dTModCIce20 
+2090.0     dTModCIce0 
+334000.0   dTModLatHeat 
+1000.0     dTModRhoWater 
+1.22       dTModFactor 
+0.5        dTModSEForStat 
+60.0       dTModShortestStep 
+600.0      dTModLongestStep 
+1.0        dTModNFactorFreezing 
+1.0        dTModNFactorThawing 
+soil_temper_point.txt   temperatures of the control point
+thaw_depth.txt 2024     thaw depth per subbasin, daily mean
+soil_temper.stk         name of the soil temperature stack
+3                       write code of the stack: at the end of the run
+thaw_depth.asc          name of the thaw depth grid
+0                       write code of the thaw depth grid
 
 [SurfaceRoutingModel]
 1       flow control parameter

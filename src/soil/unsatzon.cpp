@@ -66,11 +66,6 @@ void unsatzonmodellklasse::Construct() {
     constructed = true;
 }
 
-void unsatzonmodellklasse::RefuseStep() const {
-    if (flowControl == 0) return;
-    RefuseUnavailableModule(log, moduleName, kUnavailableCode);
-}
-
 const soil_entry& unsatzonmodellklasse::SoilOf(int r, int c) const {
     const int pos = static_cast<int>((*in.soilTypes)[r][c]);
     return settings.soilTable[pos];

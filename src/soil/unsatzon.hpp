@@ -11,6 +11,7 @@
 // external groundwater-table exchange live in unsatzon_river.cpp, the tracer and river set-up
 // in unsatzon_tracers.cpp.
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdint>
 #include <memory>
@@ -96,7 +97,6 @@ struct SubbasinParameters {
 
 class unsatzonmodellklasse : public teilmodellklasse {
 public:
-    static constexpr int kUnavailableCode = 2061;
     // A hydrologic response unit whose master cell cannot be read on this process.
     static constexpr int kResponseUnitCode = 2062;
 
@@ -165,6 +165,8 @@ public:
     void PreSpinUpDegreeDays(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
     // After the last such step: the soil temperature profile of every cell.
     void PreSpinUpInitTemperatures();
+    // Writes the degree-day grids, the annual mean and the temperature stack of the pre-spin-up.
+    void WritePreSpinUpResults();
     struct SpinUpState {
         bool active = false;
         long daySteps = 0, totalSteps = 0;
@@ -203,6 +205,11 @@ public:
     int groundwaterActive = 0;
     bool dumpMode = false;
     bool closeAfterDump = false;
+    // Dump files written in this run.
+    std::atomic<int> dumpsWritten{0};
+    // Writes the snapshot file of a failing sub-step of cell (r, c); with -closeAfterDump only
+    // the first of the run. A file that cannot be opened is skipped.
+    void WriteDumpFile(int r, int c, const soilstep::DumpRecord& record);
     int routeImmediately = 0;
     bool waterInputFromInterception = false;
 
@@ -264,8 +271,16 @@ public:
     // Appends the buffered records over the value range first..last (0: the layer count) and
     // empties the buffer; nothing happens for an empty buffer.
     void FlushPointBuffer(const std::string& fileName, PointBuffer& buffer, int first, int last);
-    // Flushes every buffer of the control point in the order of the files.
-    void FlushPointBuffers();
+    // Flushes the buffers of the control point in the order of the files (only the full ones
+    // with onlyFull).
+    void FlushPointBuffers(bool onlyFull = false);
+    // Appends the step's records of the control point (owner process only) and writes the
+    // buffers that are full.
+    void RecordControlPoint();
+    // Per-layer transpiration (element 0 evaporation) and interflow of the control cell's last
+    // call, mm, and its water sub-steps.
+    std::vector<double> pointEtr, pointInterflow;
+    int pointSubsteps = 1;
     // Adds one record with the step's date (the caller flushes a full buffer first).
     void AddPointRecord(int buffer, std::span<const double> values);
 
@@ -343,12 +358,25 @@ public:
     // Sets the summed outputs of a cell to 0 (fully glacierised cells).
     void ZeroCellSums(int r, int c);
     bool TracerIsConcentration(int t) const;
+    // Heat transfer settings of the column pass from "[heat_transfer]".
+    soilstep::HeatSettings HeatStepSettings() const;
+    // n-factor of the cell: its land use's for the date, else by the sign of the air temperature
+    // the land use's, else the section's freezing or thawing n-factor.
+    double NFactorOf(int r, int c, double airTemperature) const;
+    // Per soil type and layer: the temperature at which the unfrozen saturation falls to
+    // " dTModSEForStat " (the frozen-layer threshold of the thaw depth).
+    std::vector<std::vector<double>> freezingThreshold;
+    // The cell's air and lower-boundary temperatures and n-factor, and its layer temperatures.
+    void FillHeatForcing(int r, int c, int n, soilstep::CellForcing& f, soilstep::CellWork& work) const;
+    // Stores the layer temperatures, "ThawDepthTMod" and "frozenSoilInGroundwater" of the cell.
+    void StoreHeatResult(int r, int c, int n, const soilstep::CellWork& work, int tableLayer);
+    // First step of a cold start: the layers between air and lower boundary temperature.
+    void InitialTemperatureProfile();
     // The cell's irrigation takes its water from the groundwater (origin 1).
     bool IrrigationFromGroundwater(int r, int c) const;
 
 private:
     RunoffArray* RunoffGetter(RunoffArray& a, const char* name);
-    void RefuseStep() const;
     void Construct();
     // "[unsatzon_model]" values (unsatzon_config.cpp).
     void ReadSection();

@@ -382,4 +382,18 @@ void unsatzonmodellklasse::CompleteSoilTable() {
         if (e.KMinFrozenSoil < 0) e.KMinFrozenSoil = heat[SoilHeatConfig::Kmin];
         for (int k = 1; k <= e.GetLayerCount(); ++k) e.ComputeFreezingTables(k, heat[SoilHeatConfig::Factor]);
     }
+    // The frozen-layer threshold of every layer: the first entry of the freezing table (entries
+    // 10/N degrees apart) whose unfrozen saturation is at or below " dTModSEForStat ".
+    freezingThreshold.assign(static_cast<std::size_t>(table[0].code) + 1, {});
+    for (int s = 1; s <= table[0].code; ++s) {
+        const soil_entry& e = table[s];
+        std::vector<double>& t = freezingThreshold[static_cast<std::size_t>(s)];
+        t.assign(static_cast<std::size_t>(e.GetLayerCount()) + 1, 0.0);
+        for (int k = 1; k <= e.GetLayerCount(); ++k) {
+            const std::vector<double>& U = e.unfrozenSaturation[static_cast<std::size_t>(k)];
+            std::size_t j = 0;
+            while (j + 1 < U.size() && U[j] > heat[SoilHeatConfig::SEForStat]) ++j;
+            t[static_cast<std::size_t>(k)] = e.freezingTmin * static_cast<double>(j) / e.freezingSteps;
+        }
+    }
 }

@@ -53,7 +53,9 @@ void unsatzonmodellklasse::PreSpinUpDegreeDays(std::int64_t hour, std::int64_t, 
     if (!spinUp.active) StartPreSpinUp();
     ++spinUp.daySteps;
     ++spinUp.totalSteps;
-    const bool dayEnds = hour + static_cast<std::int64_t>(timeInterval / 60.0) == 24;
+    // A day ends with the step that ends at hour 24 of it; a daily (or longer) step ends one.
+    const std::int64_t stepHours = static_cast<std::int64_t>(timeInterval / 60.0);
+    const bool dayEnds = stepHours >= 24 || hour + stepHours == 24;
     Matrix& fdd = *spinUp.accumulators[0];
     Matrix& tdd = *spinUp.accumulators[1];
     Matrix& daily = *spinUp.accumulators[2];
@@ -77,6 +79,23 @@ void unsatzonmodellklasse::PreSpinUpDegreeDays(std::int64_t hour, std::int64_t, 
         }
     }
     if (dayEnds) spinUp.daySteps = 0;
+}
+
+void unsatzonmodellklasse::WritePreSpinUpResults() {
+    // The degree days and the annual mean as whole grids from process 0; the temperature stack
+    // under its output name, where a warm start reads it.
+    const char* names[] = {"FreezingDegreeDays", "thawingDegreeDays", "AnnualTemperature"};
+    const Matrix* grids[] = {spinUp.accumulators[0], spinUp.accumulators[1], spinUp.accumulators[3]};
+    for (int i = 0; i < 3; ++i) {
+        const int index = FindGrid(names[i], true);
+        Matrix whole = index > 0 ? MPIGatherGridCopy(index) : Matrix();
+        if (rank == 0) WriteGrid(names[i], whole.empty() ? *grids[i] : whole, textOutput, doublePrecision);
+    }
+    const int stackIndex = FindGrid("Soil_Temperature_Stack", true);
+    Stack copy;
+    if (textOutput && size > 1 && stackIndex > 0) copy = MPISynchroniseStackCopy(stackIndex);
+    WriteStack(heat.temperStack.name, copy.empty() ? own.soilTemperature : copy, nlayers, textOutput,
+               doublePrecision);
 }
 
 void unsatzonmodellklasse::PreSpinUpInitTemperatures() {
@@ -128,6 +147,9 @@ void unsatzonmodellklasse::PreSpinUpInitTemperatures() {
             }
         }
     }
+    WritePreSpinUpResults();
     for (int index : spinUp.entries) ReleaseGrid(index);
     spinUp = SpinUpState{};
+    // The profile of the pre-spin-up is the start: the first step does not replace it.
+    deriveInitialTemperatures = false;
 }

@@ -1,6 +1,8 @@
 // The control point's time series: buffered records appended to their text files in blocks,
 // on request of the driver and at the end of the run.
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "kernel/signals.hpp"
 #include "soil/unsatzon.hpp"
@@ -42,19 +44,72 @@ void unsatzonmodellklasse::FlushPointBuffer(const std::string& fileName, PointBu
     buffer.filled = 0;
 }
 
-void unsatzonmodellklasse::FlushPointBuffers() {
+void unsatzonmodellklasse::FlushPointBuffers(bool onlyFull) {
     if (!controlPointHere || pointBuffers.empty()) return;
     using C = SoilModelConfig;
     const auto& files = config.pointFiles;
+    auto flush = [&](const std::string& name, std::size_t b, int first, int last) {
+        PointBuffer& p = pointBuffers[b];
+        if (!onlyFull || p.filled >= p.capacity) FlushPointBuffer(name, p, first, last);
+    };
     // Buffers: hhyd, theta, q_bottom, etr, interflow, otherdata[, temperature].
     const int otherLast = 18 + 6 * n_veg_layers;
-    FlushPointBuffer(files[C::QBOTTOM], pointBuffers[2], 1, 0);
-    FlushPointBuffer(files[C::THETA_FILE], pointBuffers[1], 1, 0);
-    FlushPointBuffer(files[C::HHYD], pointBuffers[0], 1, 0);
-    FlushPointBuffer(files[C::OTHERDATA], pointBuffers[5], 1, otherLast);
-    FlushPointBuffer(files[C::ETR_DETAIL], pointBuffers[3], 0, 0);
-    FlushPointBuffer(files[C::INTERFLOW], pointBuffers[4], 1, 0);
-    if (heat.on() && pointBuffers.size() > 6) FlushPointBuffer(heat.temperatureFile, pointBuffers[6], 1, 0);
+    flush(files[C::QBOTTOM], 2, 1, 0);
+    flush(files[C::THETA_FILE], 1, 1, 0);
+    flush(files[C::HHYD], 0, 1, 0);
+    flush(files[C::OTHERDATA], 5, 1, otherLast);
+    flush(files[C::ETR_DETAIL], 3, 0, 0);
+    flush(files[C::INTERFLOW], 4, 1, 0);
+    if (heat.on() && pointBuffers.size() > 6) flush(heat.temperatureFile, 6, 1, 0);
+}
+
+void unsatzonmodellklasse::RecordControlPoint() {
+    const int r = config.control_row, c = config.control_col;
+    if (!controlPointHere || pointBuffers.empty() || !IsOwnCell(r, c)) return;
+    std::vector<double> v(static_cast<std::size_t>(nlayers) + 1, 0.0);
+    auto levels = [&](int buffer, const Stack& s) {
+        std::copy(s[r][c], s[r][c] + nlayers + 1, v.begin());
+        AddPointRecord(buffer, v);
+    };
+    levels(2, own.qDown);
+    levels(1, own.theta);
+    levels(0, own.hydraulicHeads);
+    if (heat.on() && pointBuffers.size() > 6) levels(6, own.soilTemperature);
+    if (in.responseUnits == nullptr) {
+        AddPointRecord(3, pointEtr);
+        AddPointRecord(4, pointInterflow);
+        // Other data, 1-based in the order of the file's header; a missing grid gives nodata.
+        auto at = [&](const Matrix* m) { return m != nullptr && !m->empty() && m->holds(r) ? (*m)[r][c] : nodata; };
+        const double N = std::max(1u, numSubSteps);
+        const double D = timeInterval * 60000.0 / N / std::max(1, pointSubsteps);
+        std::vector<double> o = {0.0,
+                                 at(&own.directflow),
+                                 at(&own.interflow),
+                                 at(&own.baseflow),
+                                 -own.qDown[r][c][0] * D,
+                                 at(&own.gwin),
+                                 at(&own.gwex),
+                                 at(&own.groundwaterRecharge),
+                                 at(&own.capillaryUprise),
+                                 at(&own.percolation),
+                                 at(&own.macroporeInfiltration),
+                                 at(&own.drainageFlow),
+                                 in.maxPonding != nullptr ? at(&own.pondingStorage) : nodata,
+                                 at(&own.infiltrationExcess),
+                                 at(&own.groundwaterDistance),
+                                 at(&own.groundwaterLevel),
+                                 at(&own.rootGrid),
+                                 at(in.albedo),
+                                 at(in.evapResistance)};
+        for (int j = 1; j <= n_veg_layers; ++j) {
+            const std::size_t l = static_cast<std::size_t>(j);
+            for (const Matrix* m : {in.lai[l], in.vegCover[l], in.canopyResistance[l], in.intercepResistance[l],
+                                    in.rootDepth[l], in.roughness[l]})
+                o.push_back(at(m));
+        }
+        AddPointRecord(5, o);
+    }
+    FlushPointBuffers(true);
 }
 
 void unsatzonmodellklasse::AddPointRecord(int buffer, std::span<const double> values) {

@@ -178,6 +178,7 @@ void unsatzonmodellklasse::BeginTimeStep(std::int64_t hour, std::int64_t day, st
     if (interval == 1 || (static_cast<std::int64_t>(hourOffset) + hour) % interval == 0)
         *log << StrFormat("%20s", moduleName.c_str()) << " " << day << "." << month << "." << year << " " << hour
              << ". h " << "(time of meteo data)" << config_tag << "[end-entry]";
+    if (heat.on() && deriveInitialTemperatures) InitialTemperatureProfile();
     for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI})
         for (auto& perTracer : *a)
             for (std::size_t s = 1; s < perTracer.size(); ++s) {

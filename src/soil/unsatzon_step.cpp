@@ -29,14 +29,13 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 
 void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) {
     if (flowControl == 0) return;
-    // Soil heat transfer comes with the frozen-soil model; it refuses until it exists.
-    if (heat.on()) RefuseStep();
     stepHour = hour;
     stepDay = day;
     stepMonth = month;
     stepYear = year;
     SoilColumnPass();
     if (in.responseUnits != nullptr) ResponseUnitPass();
+    RecordControlPoint();
     AccumulateZones();
 }
 
@@ -194,10 +193,23 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     set.solver.kSatClay = config.ksat_clay;
     set.solver.externalTable = externalTable;
     set.solver.frozenConductivity = reduced_ksat;
+    set.heat = HeatStepSettings();
+    struct DumpContext {
+        unsatzonmodellklasse* model;
+        int r, c;
+    } dumpContext{this, r, c};
+    if (dumpMode) {
+        set.dump.context = &dumpContext;
+        set.dump.call = [](void* p, const soilstep::DumpRecord& d) {
+            auto* x = static_cast<DumpContext*>(p);
+            x->model->WriteDumpFile(x->r, x->c, d);
+        };
+    }
 
     CellForcing f;
     double pond = 0;
     const bool hasPond = FillForcing(r, c, s, f, pond);
+    if (set.heat.on()) FillHeatForcing(r, c, n, f, work);
     struct Context {
         unsatzonmodellklasse* model;
         int r, c;
@@ -240,7 +252,15 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     }
     double thetaGw = own.thetaInGwLevel[r][c];
     const std::size_t slowBefore = work.slow.size();
+    // The control cell (one cell, one thread) keeps its per-layer fluxes for its records.
+    work.recordLayers = controlPointHere && r == config.control_row && c == config.control_col;
     const soilstep::CellResult res = soilstep::StepCell(soil, work, cell, set, f, pond, thetaGw, hook, ct);
+    if (work.recordLayers) {
+        pointEtr.assign(work.layerEtr.begin(), work.layerEtr.begin() + nlayers + 1);
+        pointInterflow.assign(work.layerInterflow.begin(), work.layerInterflow.begin() + nlayers + 1);
+        pointSubsteps = res.substeps;
+        work.recordLayers = false;
+    }
     for (int t = 0; t < T; ++t) {
         const std::size_t k = U(t + 1);
         const soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
@@ -261,10 +281,12 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     } else if (routeImmediately != 0 && !surfaceWaterTaken.empty()) {
         surfaceWaterTaken[r][c] = surfaceWaterLeft.empty() ? 0.0 : surfaceWaterLeft[r][c] / set.N;
     }
+    if (set.heat.on()) StoreHeatResult(r, c, n, work, res.tableLayer);
     for (std::size_t i = slowBefore; i < work.slow.size(); ++i) {
         work.slow[i].row = r;
         work.slow[i].column = c;
     }
+    if (closeAfterDump && dumpsWritten.load() > 0) return soildump::kCloseAfterDumpCode;
     if (riverCell && res.riverInfiltration > 0) {
         const int link = static_cast<int>((*riverLinks)[r][c]);
         const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
@@ -281,6 +303,45 @@ void unsatzonmodellklasse::KeepSurfaceWaterLeft() {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c)
             if (IsOwnCell(r, c)) surfaceWaterLeft[r][c] = std::max(0.0, (*in.siltedStore)[r][c]);
+    }
+}
+
+void unsatzonmodellklasse::WriteDumpFile(int r, int c, const soilstep::DumpRecord& d) {
+    // Diagnostics only: one file at a time, in the working directory, native binary.
+#pragma omp critical(soil_dump)
+    if (!(closeAfterDump && dumpsWritten.load() > 0)) {
+        const std::string name = soildump::FileName(d.flags, r, c, d.substep, stepYear, stepMonth, stepDay, stepHour);
+        if (std::FILE* f = std::fopen(name.c_str(), "wb")) {
+            auto ints = [&](std::initializer_list<std::int32_t> v) {
+                for (std::int32_t x : v) std::fwrite(&x, sizeof x, 1, f);
+            };
+            auto doubles = [&](const double* v, std::size_t count) { std::fwrite(v, sizeof(double), count, f); };
+            auto one = [&](double x) { doubles(&x, 1); };
+            const std::size_t size = U(d.n) + 1, veg = U(d.vegetationLayers) + 1;
+            ints({d.rootLayers});
+            one(d.tableDistance);
+            one(d.input);
+            one(d.baseflow);
+            doubles(d.transpiration, veg);
+            doubles(d.arrays, 14 * size);
+            if (d.heat) {
+                doubles(d.arrays + 14 * size, 7 * size);
+                one(d.heatDt);
+            }
+            ints({static_cast<std::int32_t>((*in.soilTypes)[r][c])});
+            for (int j = 0; j <= d.vegetationLayers; ++j) one(j >= 1 ? (*in.landuse[U(j)])[r][c] : 0.0);
+            ints({static_cast<std::int32_t>(stepHour), static_cast<std::int32_t>(stepDay),
+                  static_cast<std::int32_t>(stepMonth), static_cast<std::int32_t>(stepYear)});
+            one(d.k);
+            one(d.ds);
+            if (d.heat) {
+                one(d.m);
+                ints({d.h});
+                one(d.airTemperature);
+            }
+            std::fclose(f);
+            dumpsWritten.fetch_add(1);
+        }
     }
 }
 
@@ -350,6 +411,8 @@ void unsatzonmodellklasse::SoilColumnPass() {
             }
         }
     }
+    if (firstError == soildump::kCloseAfterDumpCode && closeAfterDump && dumpsWritten.load() > 0)
+        throw ModelError(soildump::ReportCloseAfterDump(*log));
     if (firstError != 0) throw ModelError(firstError);
     soilcolumn::FpeReport fpe;
     for (const soilcolumn::FpeReport& f : fpeReports) soilcolumn::MergeFpeReports(fpe, f);
@@ -449,6 +512,7 @@ void unsatzonmodellklasse::AccumulateZones() {
                 if (!own.substeps.empty()) add(SUBSTEPS, r, c, s, own.substeps[r][c], w);
                 add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
                 add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
+                if (!own.thawDepth.empty()) add(TEMPER, r, c, s, own.thawDepth[r][c], w);
                 // Base flow, also when its statistics output is off (the subbasin runoff needs it).
                 // With the groundwater model only the exfiltration into rivers leaves the basin
                 // here; the aquifer's other drainage leaves through its own boundaries.
@@ -493,7 +557,7 @@ void unsatzonmodellklasse::AccumulateZones() {
                 bf.RelCellSum += A * g;
                 for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
                                  int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
-                                 int(C::GWIN), int(C::GWEX)})
+                                 int(C::GWIN), int(C::GWEX), int(TEMPER)})
                     add(slot, r, c, s, 0.0, g);
                 add(SB2_GLACIER, r, c, s, resize, g);
             }

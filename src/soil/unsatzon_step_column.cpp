@@ -77,14 +77,17 @@ RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, co
             const double d = soil.thickness[l];
             const double u = w.uptake[l] * ds;
             if (!(u > 0)) continue;
+            double layerTaken;
             if (i <= g) {
                 const double before = col.theta[l];
                 col.theta[l] -= u / d;
                 if (col.theta[l] < 0) col.theta[l] = std::min(before, i == 1 ? 0.0 : soil.theta_res[l]);
-                taken += (before - col.theta[l]) * d;
+                layerTaken = (before - col.theta[l]) * d;
             } else {
-                taken += u - TakeFromTable(soil, col, g, u, nullptr);
+                layerTaken = u - TakeFromTable(soil, col, g, u, nullptr);
             }
+            taken += layerTaken;
+            if (w.recordLayers) w.layerEtr[l] += layerTaken * 1000.0;
         }
         res.transpiration[U(j)] += taken * 1000.0;
         double evaporated = 0;
@@ -97,6 +100,7 @@ RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, co
             evaporated += take;
         }
         res.evaporation += evaporated * 1000.0;
+        if (w.recordLayers) w.layerEtr[0] += evaporated * 1000.0;
         rr.layer = std::max(rr.layer, nj);
         rr.depth = std::max(rr.depth, rd);
     }
@@ -225,12 +229,66 @@ double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, con
         res.uprise += W;
     return interflow;
 }
+// Dump mode: the column arrays at the start of the sub-step (before the iteration).
+void TakeSnapshot(const soil_entry& soil, CellWork& w, bool heat) {
+    const ColumnState& col = w.col;
+    const std::size_t size = U(col.n) + 1;
+    w.snapshot.assign(size * (heat ? 21 : 14), 0.0);
+    const std::vector<double>* parts[] = {&col.psiOld, &col.K,       &col.thetaStar, &col.thetaOld, &col.thetaMean,
+                                          &col.H,      &col.z,       &col.q,         &col.e,        &soil.theta_sat,
+                                          &soil.thickness, &col.fieldCapacity, &soil.theta_res, &col.theta};
+    double* out = w.snapshot.data();
+    for (const std::vector<double>* p : parts)
+        out = std::copy(p->begin(), p->begin() + static_cast<std::ptrdiff_t>(size), out);
+    if (heat) std::copy(w.T.begin(), w.T.begin() + static_cast<std::ptrdiff_t>(size), w.snapshot.begin() + 15 * size);
+}
+
+// Dump mode: the heat arrays after the heat steps, around the temperatures before them.
+void CompleteSnapshot(CellWork& w) {
+    const std::size_t size = U(w.col.n) + 1;
+    const std::vector<double>* parts[] = {&w.unfrozen, nullptr, &w.lambda, &w.heatCapacity, &w.latent, &w.dSdT, &w.T};
+    for (std::size_t a = 0; a < 7; ++a)
+        if (parts[a] != nullptr)
+            std::copy(parts[a]->begin(), parts[a]->begin() + static_cast<std::ptrdiff_t>(size),
+                      w.snapshot.begin() + static_cast<std::ptrdiff_t>((14 + a) * size));
+}
+// Dump mode: checks the new state of the sub-step; a failing one goes to the soil model with its
+// snapshot (baseflow: mm of the sub-step).
+void CheckSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in,
+                  double baseflow, DumpRecord d) {
+    const ColumnState& col = w.col;
+    const std::size_t size = U(col.n) + 1;
+    const std::span<const double> none;
+    const std::span<const double> Told = d.heat ? std::span<const double>(w.snapshot.data() + 15 * size, size) : none;
+    const std::span<const double> Tnew = d.heat ? std::span<const double>(w.T.data(), size) : none;
+    d.flags = soildump::Check(col.n, {col.theta.data(), size}, {soil.theta_sat.data(), size}, baseflow, Told, Tnew,
+                              in.nFactor * in.airTemperature);
+    if (!d.flags.any()) return;
+    if (d.heat) CompleteSnapshot(w);
+    set.dump.call(set.dump.context, d);
+}
+
+// Heat and water sub-steps agree (m heat, k water sub-steps of the call); returns the heat
+// sub-steps per water sub-step.
+int AgreeSubsteps(int& m, int& k) {
+    if (m <= 2 * k) {
+        if (m <= k)
+            m = k;
+        else
+            k = m;
+        return 1;
+    }
+    m = (m / k + 1) * k;
+    return m / k;
+}
 }  // namespace
 
 void CellWork::Resize(int layers) {
     col.Resize(layers);
     const std::size_t size = static_cast<std::size_t>(layers) + 1;
-    for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w})
+    for (auto* v : {&cap, &inflow, &fraction, &weight, &uptake, &uptakeSum, &evap, &p, &w, &T, &Tnew, &unfrozen,
+                    &dSdT, &lambda, &latent, &heatCapacity, &heatFlux, &heatChange, &heatStart, &ta, &tb, &tc, &tr,
+                    &macroporeFlux, &layerEtr, &layerInterflow})
         if (v->size() < size) v->assign(size, 0.0);
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
@@ -264,7 +322,9 @@ int SubstepCount(const soil_entry& soil, const ColumnState& col, const StepSetti
     double t = dti;
     for (int i = 1; i < tableLayer && i <= col.n; ++i) {
         const std::size_t l = U(i);
-        const double Kr = waterInput > 0 ? 1.0 : soil.RelConductivityFromTheta(i, col.theta[l], 1.0);
+        // Frozen water slows the travel (the factor is 1 without heat transfer).
+        const double Kr =
+            waterInput > 0 ? 1.0 : soil.RelConductivityFromTheta(i, col.theta[l], std::max(0.5, col.frozen[l]));
         if (Kr <= 0) continue;
         t = std::min(t, soil.thickness[l] / (Kr * soil.ksat[l]));
     }
@@ -279,8 +339,20 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     const int n = col.n;
     CellResult res;
     FillHeads(soil, col);
-    const int k = SubstepCount(soil, col, set, cell.tableLayer, in.waterInput);
+    // Heat sub-steps m of the call; the unfrozen fractions of the start enter the water numerics.
+    int m = 0;
+    if (set.heat.on()) {
+        m = HeatStepCount(soil, work, set, in);
+        for (int i = 1; i <= n; ++i) col.frozen[U(i)] = work.unfrozen[U(i)];
+    }
+    int k = SubstepCount(soil, col, set, cell.tableLayer, in.waterInput);
+    const int h = set.heat.on() ? AgreeSubsteps(m, k) : 0;
     res.substeps = k;
+    res.heatSubsteps = m;
+    if (work.recordLayers) {
+        std::fill(work.layerEtr.begin(), work.layerEtr.end(), 0.0);
+        std::fill(work.layerInterflow.begin(), work.layerInterflow.end(), 0.0);
+    }
     const double ds = set.dtMinutes * 60.0 / set.N / k;
     const double D = ds * 1000.0;
     const double perSub = 1.0 / (static_cast<double>(set.N) * k);
@@ -332,9 +404,24 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         cell.rootLayer = rr.layer;
         soilcolumn::SubstepTotals totals;
         soilcolumn::BeginSubstep(col);
+        const bool dump = set.dump.on();
+        if (dump) TakeSnapshot(soil, work, h > 0);
         const soilcolumn::IterationResult it =
             soilcolumn::IterateSubstep(soil, col, cell, set.solver, inRate, river, totals);
         if (it.iterations > kLoggedIterations) work.slow.push_back({0, 0, it.iterations, it.error});
+        if (work.recordLayers)
+            for (int i = 1; i <= n; ++i) work.layerInterflow[U(i)] += col.e[U(i)] * D;
+
+        const double heatDt = h > 0 ? set.dtMinutes * 60.0 / set.N / m : 0.0;
+        if (h > 0) HeatSteps(soil, work, set, in, h, heatDt);
+        if (dump)
+            CheckSubstep(soil, work, set, in, QB * D,
+                         DumpRecord{.flags = {}, .substep = s, .rootLayers = rr.layer,
+                                    .tableDistance = oldElevation - col.z[0], .input = input, .baseflow = QB,
+                                    .vegetationLayers = in.vegetationLayers,
+                                    .transpiration = res.transpiration.data(), .n = n,
+                                    .arrays = work.snapshot.data(), .heat = h > 0, .heatDt = heatDt, .k = k,
+                                    .ds = ds, .m = m, .h = h, .airTemperature = in.airTemperature});
 
         const double interflow =
             TableUpdate(soil, work, cell, set, g0, g, oldElevation, QB, D, totals, thetaAtTable, res);

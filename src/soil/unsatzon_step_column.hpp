@@ -11,6 +11,7 @@
 
 #include "soil/soilcolumn.hpp"
 #include "soil/soilcolumn_uptake.hpp"
+#include "soil/unsatzon_dump.hpp"
 
 namespace soilstep {
 
@@ -49,6 +50,47 @@ struct VegetationLayer {
     double coverage = 0;
 };
 
+// Soil heat transfer of the column (method 0: off).
+struct HeatSettings {
+    int method = 0;  // 10 or less: explicit; above 10: implicit; above 11: implicit with advection
+    double lamWater = 0.5562, lamIce = 2.33;        // W/(m K)
+    double cWater = 4187, cIce0 = 2090, cIce20 = 1940;  // J/(kg K)
+    double rhoWater = 1000;                         // kg/m3
+    double latentHeat = 334000;                     // J/kg
+    double shortest = 60, longest = 1800;           // heat sub-step limits, s
+    bool on() const { return method > 0; }
+};
+
+// A sub-step that failed the dump-mode check, with the column's snapshot. Arrays hold n + 1
+// values each: fourteen taken before the iteration (psiOld, K, thetaStar, thetaOld, thetaMean,
+// H, z, q, e, theta_s, thickness, field capacity, theta_r, theta), with heat seven more taken after
+// the heat steps (unfrozen fraction, temperatures before, conductivity, heat capacity, latent heat
+// capacity, dS/dT, temperatures after).
+struct DumpRecord {
+    soildump::Flags flags;
+    int substep = 1;
+    int rootLayers = 1;
+    double tableDistance = 0;  // m, at the start of the sub-step
+    double input = 0;          // water input of the sub-step, mm
+    double baseflow = 0;       // m/s
+    int vegetationLayers = 0;
+    const double* transpiration = nullptr;  // real, mm, 0..V
+    int n = 0;
+    const double* arrays = nullptr;  // 14 (21 with heat) arrays of n + 1
+    bool heat = false;
+    double heatDt = 0;
+    int k = 1;
+    double ds = 0;
+    int m = 0, h = 0;
+    double airTemperature = 0;
+};
+// Receives every failing sub-step in dump mode (set by the soil model; null: no dump mode).
+struct DumpHook {
+    void (*call)(void* context, const DumpRecord& record) = nullptr;
+    void* context = nullptr;
+    bool on() const { return call != nullptr; }
+};
+
 // Step-wide settings.
 struct StepSettings {
     int method = 2;                 // 2: one sub-step; 3: dynamic sub-steps
@@ -57,6 +99,8 @@ struct StepSettings {
     double minStep = 1;             // shortest dynamic sub-step, s (method 3)
     bool groundwaterModel = false;  // base flow comes from the groundwater model
     SolverSettings solver;
+    HeatSettings heat;
+    DumpHook dump;
 };
 
 // Per-cell inputs of one call.
@@ -86,6 +130,13 @@ struct CellForcing {
     std::array<double, kMaxTracers> inputConcentration{};
     // Of the silted-up runoff: concentration, or amount per mm for amount tracers.
     std::array<double, kMaxTracers> siltedRunoffConcentration{};
+    // Heat transfer: air temperature, the cell's n-factor, the lower boundary (a temperature,
+    // or a heat flux in W/m2 that only the implicit scheme uses).
+    double airTemperature = 0;
+    double nFactor = 1;
+    double lowerTemperature = 0;
+    bool lowerFluxBoundary = false;
+    double lowerFlux = 0;
 };
 
 // The cell's sums of the call (mm unless stated) and its new state values.
@@ -102,6 +153,7 @@ struct CellResult {
     double riverInfiltration = 0;  // m of water over the cell taken from the river in the call
     double riverExfiltration = 0;
     int substeps = 1;
+    int heatSubsteps = 0;  // heat sub-steps of the call (0 without heat transfer)
     int worstRow = 0;  // not set here; for the caller's log
     // State after the call.
     double sb1 = 0;           // root-zone water content
@@ -126,6 +178,17 @@ struct CellWork {
     std::vector<double> cap, inflow, fraction, weight, uptake, uptakeSum, evap, p, w;
     std::vector<double> tracerValue, tracerOld;
     std::vector<soilcolumn::TracerColumn> tracerColumns;
+    // Heat transfer: layer temperatures (in and out of StepCell), unfrozen fractions, their
+    // temperature derivative, conductivities, latent and total heat capacities, and the work
+    // arrays of the two schemes.
+    std::vector<double> T, Tnew, unfrozen, dSdT, lambda, latent, heatCapacity, heatFlux, heatChange, heatStart;
+    std::vector<double> ta, tb, tc, tr, macroporeFlux;
+    // Control point: with recordLayers set, StepCell sums per layer the water roots took (mm,
+    // element 0 the soil evaporation) and the interflow (mm) of the call.
+    bool recordLayers = false;
+    std::vector<double> layerEtr, layerInterflow;
+    // Dump mode only: the snapshot of the sub-step (sized on first use).
+    std::vector<double> snapshot;
     // Slow sub-steps of the pass, in the order this thread computed them.
     std::vector<SlowSubstep> slow;
 };
@@ -150,6 +213,26 @@ struct CellTracers {
 CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, const StepSettings& set,
                     const CellForcing& in, double& pond, double& thetaAtTable,
                     const soilcolumn::RiverExchangeHook& river = {}, const CellTracers& tracers = {});
+
+// Heat transfer (unsatzon_step_heat.cpp). The properties of every layer from work.T and the
+// column's water contents: unfrozen fraction, conductivity, latent and total heat capacity.
+void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& heat);
+// Heat sub-steps the model step needs, from a trial explicit step over the whole step
+// (updates the properties first).
+int HeatStepCount(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in);
+// One heat sub-step of dt seconds of the scheme of the method; work.T holds the new temperatures.
+// The implicit scheme with advection takes the column's water fluxes q and work.macroporeFlux.
+void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt);
+
+// The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
+// then the column's frozen factors from the new temperatures.
+void HeatSteps(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, int h,
+               double dt);
+// Depth (m) at which the temperatures T[1..n], linear between the layer centres, reach the
+// layers' freezing thresholds: 0 when layer 1 is frozen, the profile depth when no layer is.
+double ThawDepth(const soil_entry& soil, const double* T, const double* threshold, int n);
+// Summed thickness (m) of the layers from the table layer down that are at or below their threshold.
+double FrozenBelowTable(const soil_entry& soil, const double* T, const double* threshold, int n, int tableLayer);
 
 // Stored water of the column, m (sum of theta * d).
 double StoredWater(const soil_entry& soil, const ColumnState& col);

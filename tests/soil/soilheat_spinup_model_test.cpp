@@ -2,6 +2,8 @@
 // the starting temperatures it leaves.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -59,4 +61,44 @@ TEST_F(SoilModelTest, PreSpinUpWithoutStepsKeepsTheTemperatures) {
     ASSERT_EQ(Build(Hourly(SoilSection{}.Text()) + HeatSection()), 0u);
     model_->PreSpinUpInitTemperatures();
     EXPECT_EQ(FindGridIndex("FreezingDegreeDays"), 0);
+}
+
+TEST_F(SoilModelTest, PreSpinUpWithDailyStepsWritesItsGridsAndTheFirstStepKeepsItsProfile) {
+    Matrix& air = AddGrid("temperature", 0.0);
+    ASSERT_EQ(Build(SoilSection{}.Text() + HeatSection()), 0u) << console_.str();
+    // Daily data stamped hour 24: day 1 at -3 degrees, day 2 at +5.
+    for (int day = 1; day <= 2; ++day) {
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (air[r][c] != -9999.0) air[r][c] = day == 1 ? -3.0 : 5.0;
+        model_->PreSpinUpDegreeDays(24, day, 1, 2020);
+    }
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c)) continue;
+            EXPECT_DOUBLE_EQ(Value("FreezingDegreeDays", r, c), 3.0);
+            EXPECT_DOUBLE_EQ(Value("thawingDegreeDays", r, c), 5.0);
+        }
+    model_->PreSpinUpInitTemperatures();
+    // The grids and the stack are written (the stack under its output name).
+    for (const char* name : {"FreezingDegreeDays", "thawingDegreeDays", "AnnualTemperature", "temper.stk"})
+        EXPECT_TRUE(std::filesystem::exists(name)) << name;
+    Matrix read;
+    model_->ReadGrid("FreezingDegreeDays", &read);
+    Stack stack;
+    EXPECT_EQ(model_->ReadStack("temper.stk", &stack), 10);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c)) continue;
+            EXPECT_DOUBLE_EQ(read[r][c], 3.0);
+            EXPECT_NEAR(stack[r][c][3], model_->own.soilTemperature[r][c][3], 1e-6);
+        }
+    // The first step starts from the pre-spin-up's profile, not from the air and lower boundary.
+    const double top = Own(2, 2) ? model_->own.soilTemperature[2][2][1] : 0.0;
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+    model_->BeginTimeStep(24, 1, 1, 2021);
+    if (Own(2, 2)) {
+        EXPECT_DOUBLE_EQ(model_->own.soilTemperature[2][2][1], top);
+    }
 }

@@ -153,11 +153,19 @@ TEST_F(SoilModelTest, TuningScanEndsAtTheFirstEmptyLine) {
     EXPECT_DOUBLE_EQ(model_->max_error, 1e-5);
 }
 
-TEST_F(SoilModelTest, StepsWithSoilHeatStopUntilTheHeatModelExists) {
+TEST_F(SoilModelTest, StepsWithSoilHeatRunAndCarryTheTemperatures) {
     AddGrid("temperature", 5.0);
     ASSERT_EQ(Build(SoilSection{}.Text() + HeatSection()), 0u) << console_.str();
-    EXPECT_EQ(submodel_test::CodeOf([&] { model_->run(24, 1, 1, 2020); }), unsatzonmodellklasse::kUnavailableCode);
-    EXPECT_TRUE(Logged("module unsatzon_model is not implemented"));
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+    model_->SelectWaterInput(false);
+    model_->BeginTimeStep(24, 1, 1, 2020);
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->run(24, 1, 1, 2020); }), 0);
+    EXPECT_FALSE(Logged("not implemented"));
+    // Between 5 degrees in the air and the lower boundary of 12 - 0.007 x 1000 = 5 degrees.
+    if (Own(2, 2)) {
+        for (int k = 1; k <= 10; ++k) EXPECT_NEAR(Level("Soil_Temperature_Stack", 2, 2, k), 5.0, 1e-9) << k;
+    }
 }
 
 TEST_F(SoilModelTest, StackWithOneLevelTooFewIsRefused) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -100,4 +101,66 @@ TEST_F(SoilPointTest, UnopenableFileStops) {
     model_->config.pointFiles[SoilModelConfig::QBOTTOM] = "no_such_dir/qbot.txt";
     EXPECT_EQ(submodel_test::CodeOf([&] { model_->WriteOutputs(); }), 65);
     EXPECT_TRUE(Logged("error opening file no_such_dir/qbot.txt"));
+}
+
+namespace {
+std::vector<double> Numbers(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<double> v;
+    for (double x; in >> x;) v.push_back(x);
+    return v;
+}
+}  // namespace
+
+TEST_F(SoilPointTest, TheRunningModelAppendsOneRecordPerCallAndWritesFullBuffers) {
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+    model_->SelectWaterInput(false);
+    ASSERT_EQ(error, 0u);
+    const bool owner = Own(2, 3);
+    // Room for two records: the second call fills the buffers and writes them.
+    for (auto& b : model_->pointBuffers) b.capacity = 2;
+    auto call = [&](int day) {
+        model_->BeginTimeStep(24, day, 6, 2020);
+        model_->run(24, day, 6, 2020);
+        model_->ComputeSubbasinRunoff();
+    };
+    call(1);
+    if (owner) {
+        EXPECT_EQ(Lines("theta.txt").size(), 1u);
+    }
+    call(2);
+    if (owner) {
+        EXPECT_EQ(Lines("theta.txt").size(), 3u);
+        EXPECT_EQ(Lines("other.txt").size(), 3u);
+    }
+    call(3);
+    // The values of the third call, as the cell's grids and stacks hold them.
+    double theta5 = 0, direct = 0, transpiration = 0, evaporation = 0, interflow = 0;
+    if (owner) {
+        theta5 = Level("theta", 2, 3, 5);
+        direct = Value("directflow", 2, 3);
+        transpiration = Value("real_transpiration1", 2, 3);
+        evaporation = Value("real_evaporation", 2, 3);
+        interflow = Value("interflow", 2, 3);
+    }
+    model_->WriteOutputs();
+    if (!owner) return;
+    const auto theta = Lines("theta.txt"), other = Lines("other.txt"), etr = Lines("etr.txt"),
+               qi = Lines("qi.txt"), hhyd = Lines("hhyd.txt"), qbot = Lines("qbot.txt");
+    for (const auto* f : {&theta, &other, &etr, &qi, &hhyd, &qbot}) ASSERT_EQ(f->size(), 4u);
+    EXPECT_EQ(theta[3].substr(0, 12), "2020\t6\t3\t24\t");
+    const std::vector<double> t = Numbers(theta[3]), o = Numbers(other[3]), e = Numbers(etr[3]), q = Numbers(qi[3]);
+    ASSERT_EQ(t.size(), 14u);
+    EXPECT_NEAR(t[4 + 4], theta5, 1e-5 * theta5);
+    ASSERT_EQ(o.size(), static_cast<std::size_t>(4 + 18 + 6 * model_->n_veg_layers));
+    EXPECT_NEAR(o[4], direct, 1e-5 * std::fabs(direct) + 1e-12);
+    // Per layer the water the roots took adds up to the transpiration; element 0 is the evaporation.
+    double roots = 0;
+    for (std::size_t k = 5; k < e.size(); ++k) roots += e[k];
+    EXPECT_NEAR(roots, transpiration, 1e-4 * transpiration + 1e-9);
+    EXPECT_NEAR(e[4], evaporation, 1e-5 * evaporation + 1e-12);
+    double lateral = 0;
+    for (std::size_t k = 4; k < q.size(); ++k) lateral += q[k];
+    EXPECT_GE(lateral, interflow - 1e-4 * std::fabs(interflow) - 1e-9);
 }

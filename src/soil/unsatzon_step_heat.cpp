@@ -1,0 +1,108 @@
+// Heat transfer of a cell's soil column within one call (see unsatzon_step_column.hpp): layer
+// properties from the temperatures and water contents, the number of heat sub-steps and one heat
+// sub-step of the explicit or the implicit scheme.
+#include <algorithm>
+#include <cmath>
+
+#include "soil/soilheat.hpp"
+#include "soil/unsatzon_step_column.hpp"
+#include "tables/soil_entry.hpp"
+
+namespace soilstep {
+
+namespace {
+std::size_t U(int i) { return static_cast<std::size_t>(i); }
+
+soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
+    const std::size_t size = U(w.col.n) + 1;
+    return {w.col.n, {w.lambda.data(), size}, {w.heatCapacity.data(), size}, {soil.thickness.data(), size}};
+}
+}  // namespace
+
+void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h) {
+    const int n = w.col.n;
+    const double* theta = w.col.theta.data();
+    soil.UnfrozenFractionPerLayer(w.unfrozen.data(), w.T.data(), theta);
+    soil.FreezingDerivativePerLayer(w.dSdT.data(), w.T.data(), theta);
+    for (int k = 1; k <= n; ++k) {
+        const std::size_t l = U(k);
+        w.lambda[l] = soilheat::Conductivity(soil.theta_sat[l], theta[l], w.unfrozen[l], soil.DryThermalConduct[l],
+                                             h.lamWater, h.lamIce);
+        w.latent[l] = soilheat::LatentHeatCapacity(theta[l], soil.theta_res[l], w.dSdT[l], h.latentHeat, h.rhoWater);
+    }
+    soil.ComputeLayerHeatCapacity(w.T.data(), w.heatCapacity.data(), w.unfrozen.data(), w.latent.data(), theta,
+                                  h.rhoWater, h.cWater, h.cIce0, h.cIce20);
+}
+
+int HeatStepCount(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in) {
+    HeatProperties(soil, w, set.heat);
+    const soilheat::Column column = HeatColumn(soil, w);
+    const std::size_t size = U(w.col.n) + 1;
+    const double dt = set.dtMinutes * 60.0;
+    // Trial explicit step over the whole model step, without limiting; only layer 1's change counts.
+    soilheat::LayerFluxes(column, {w.T.data(), size}, in.nFactor * in.airTemperature, in.lowerTemperature,
+                          {w.heatFlux.data(), size});
+    soilheat::TemperatureChange(column, {w.heatFlux.data(), size}, dt, {w.heatChange.data(), size});
+    return soilheat::HeatSubsteps(w.heatChange[1], in.airTemperature, w.T[1], dt, set.heat.shortest,
+                                  set.heat.longest);
+}
+
+void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, double dt) {
+    HeatProperties(soil, w, set.heat);
+    const soilheat::Column column = HeatColumn(soil, w);
+    const std::size_t size = U(w.col.n) + 1;
+    const std::span<double> T{w.T.data(), size};
+    const double surface = in.nFactor * in.airTemperature;
+    if (set.heat.method <= 10) {
+        // The limiter takes the surface temperature the fluxes see as the level above layer 1:
+        // with the bare air temperature a column under an n-factor other than 1 could not cool
+        // (or warm) its top below its second layer.
+        soilheat::ExplicitStep(column, T, surface, in.lowerTemperature, surface, dt,
+                               {w.heatFlux.data(), size}, {w.heatChange.data(), size}, {w.heatStart.data(), size});
+        return;
+    }
+    // Infiltrating water enters at 0 degrees under snow, else at the air temperature.
+    soilheat::Advection adv{{w.col.q.data(), size},
+                            {w.macroporeFlux.data(), size},
+                            in.hasSnow && in.snow > 0 ? 0.0 : in.airTemperature};
+    const soilheat::Tridiagonal work{{w.ta.data(), size}, {w.tb.data(), size}, {w.tc.data(), size},
+                                     {w.tr.data(), size}};
+    soilheat::ImplicitStep(column, T, surface, in.lowerTemperature, in.lowerFluxBoundary, in.lowerFlux, dt,
+                           set.heat.method > 11 ? &adv : nullptr, work, {w.Tnew.data(), size});
+    std::copy(w.Tnew.begin() + 1, w.Tnew.begin() + static_cast<std::ptrdiff_t>(size), w.T.begin() + 1);
+}
+
+void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, int h,
+               double dt) {
+    // Macropore water enters its layers (m/s, downward).
+    for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
+    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt);
+    // The water numerics of the next sub-step see the new unfrozen fractions.
+    soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data());
+}
+
+double ThawDepth(const soil_entry& soil, const double* T, const double* threshold, int n) {
+    double top = 0, lastNode = 0, lastExcess = 0;
+    for (int k = 1; k <= n; ++k) {
+        const double d = soil.thickness[U(k)];
+        const double node = top + d / 2;
+        const double excess = T[k] - threshold[k];
+        if (!(excess > 0)) {
+            if (k == 1) return 0.0;
+            return lastNode + (node - lastNode) * lastExcess / (lastExcess - excess);
+        }
+        lastNode = node;
+        lastExcess = excess;
+        top += d;
+    }
+    return top;
+}
+
+double FrozenBelowTable(const soil_entry& soil, const double* T, const double* threshold, int n, int tableLayer) {
+    double sum = 0;
+    for (int k = std::max(1, tableLayer); k <= n; ++k)
+        if (T[k] <= threshold[k]) sum += soil.thickness[U(k)];
+    return sum;
+}
+
+}  // namespace soilstep
