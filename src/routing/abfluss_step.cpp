@@ -45,7 +45,8 @@ void abflussmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     for (int n = 1; n <= nDesc; ++n) Description(n).ReadInflows(working, yy, mm, dd, hh);
     FillHistory();
     for (int n = 1; n <= nDesc; ++n) {
-        if (n < nDesc) Description(n + 1).Prefetch();
+        if (n + 2 <= nDesc) Description(n + 2).Prefetch();
+        if (n < nDesc) Description(n + 1).PrefetchChannels();
         Description(n).Route(yy, mm, dd, hh);
         if (riverflowTable != nullptr) Description(n).RefreshRiverflowTable();
     }

@@ -1,6 +1,7 @@
 #include "routing/channel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace routing {
@@ -12,6 +13,65 @@ constexpr double kMaxSubChannels = 1.0e6;
 constexpr double kMaxDelay = 1.0e7;
 
 bool PositiveFinite(double x) { return std::isfinite(x) && x > 0; }
+
+// Runoff in l/s/km2 of q mm per step; below 1e-7, and where q is no number, 1e-7.
+double SpecificRunoff(double q, double dt) {
+    double x = 16666.668 / dt * q;
+    if (!(x >= 1e-7)) x = 1e-7;
+    return x;
+}
+
+int TopClass(const WQTable& t) { return static_cast<int>(1 + t.n); }
+
+// Place of a runoff x on the class scale: class c holds the places in (c-1, c].
+double ClassPlace(const WQTable& t, double x) { return std::log(x / t.qmin) / t.dln; }
+
+int ClassOfPlace(const WQTable& t, double place) {
+    const double k = std::ceil(place);
+    return k < 1 ? 1 : (k > t.n + 1 ? static_cast<int>(t.n) + 1 : static_cast<int>(k));
+}
+
+int ClassByLog(const WQTable& t, double x) {
+    const int c = t.dln > 0 ? ClassOfPlace(t, ClassPlace(t, x)) : 1;
+    return std::min(c, TopClass(t));
+}
+
+// Distance that a computed place keeps from a class boundary so that every runoff between two
+// runoffs of the same class falls into that class: the logarithm and the two divisions err by a
+// few units in the last place of the place, far below this.
+double BoundaryMargin(int c) { return 1e-9 * (1.0 + c); }
+
+// Buckets of runoffs by their bit pattern, so that a look-up is a shift and an index. The place
+// grows with the runoff, so a bucket whose lowest and highest runoff lie in one class, each with
+// the margin from the boundaries, holds only runoffs of that class. Buckets that hold a boundary
+// keep 0 and their runoffs take the logarithm. Runoffs below the first bucket are in class 1,
+// from the last bucket's end on in the top class.
+void BuildClassBuckets(WQTable& t) {
+    t.bucketClass.clear();
+    const double octaves = std::log2(t.qmax / t.qmin);
+    if (!(t.dln > 0) || !std::isfinite(t.dln) || !(octaves > 0)) return;
+    // About eight buckets per class, a power of two per octave.
+    const double perOctave = 8 * (t.n + 1) / octaves;
+    const int bits = std::clamp(static_cast<int>(std::ceil(std::log2(perOctave))), 0, 52);
+    const int top = TopClass(t);
+    const std::size_t cap = 16 * static_cast<std::size_t>(top + 1) + 64;
+    t.bucketShift = 52 - bits;
+    t.bucketFirst = std::bit_cast<std::uint64_t>(t.qmin) >> t.bucketShift;
+    auto lowest = [&](std::uint64_t key) { return std::bit_cast<double>(key << t.bucketShift); };
+    if (!(ClassPlace(t, lowest(t.bucketFirst)) <= 1 - BoundaryMargin(1))) return;
+    std::vector<int> buckets;
+    for (std::uint64_t key = t.bucketFirst;; ++key) {
+        const double lo = lowest(key), hi = std::bit_cast<double>(((key + 1) << t.bucketShift) - 1);
+        if (!std::isfinite(hi) || buckets.size() >= cap) return;
+        const double pl = ClassPlace(t, lo), ph = ClassPlace(t, hi);
+        if (pl >= top - 1 + BoundaryMargin(top)) break;
+        const int c = ClassOfPlace(t, pl);
+        const bool inside = ClassOfPlace(t, ph) == c && (c == 1 || pl >= c - 1 + BoundaryMargin(c)) &&
+                            (c == top || ph <= c - BoundaryMargin(c));
+        buckets.push_back(inside ? std::min(c, top) : 0);
+    }
+    t.bucketClass = std::move(buckets);
+}
 }  // namespace
 
 ChannelParams ChannelWithDefaults(const double c[10]) {
@@ -92,6 +152,7 @@ TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, doubl
     t.qmax = qmax;
     t.n = n;
     t.dln = std::log(qmax / qmin) / n;
+    BuildClassBuckets(t);
     const auto size = static_cast<std::size_t>(static_cast<int>(n) + 2);
     for (auto* col : {&t.q, &t.qmm, &t.Q, &t.v, &t.vm, &t.vf, &t.t, &t.Rm, &t.Rf, &t.dm, &t.df, &t.share})
         col->assign(size, 0.0);
@@ -147,14 +208,17 @@ double SubChannels(double tSlow, double tFast, double dt) {
 }
 
 int WQClassIndex(const WQTable& t, double q, double dt) {
-    double x = 16666.668 / dt * q;
-    if (!(x >= 1e-7)) x = 1e-7;  // also a runoff that is no number
-    int c = 1;
-    if (t.dln > 0) {
-        const double k = std::ceil(std::log(x / t.qmin) / t.dln);
-        c = k < 1 ? 1 : (k > t.n + 1 ? static_cast<int>(t.n) + 1 : static_cast<int>(k));
+    const double x = SpecificRunoff(q, dt);
+    if (!t.bucketClass.empty()) {
+        const std::uint64_t key = std::bit_cast<std::uint64_t>(x) >> t.bucketShift;
+        if (key < t.bucketFirst) return 1;
+        const std::uint64_t b = key - t.bucketFirst;
+        if (b >= t.bucketClass.size()) return TopClass(t);
+        if (const int c = t.bucketClass[b]; c > 0) return c;
     }
-    return std::min(c, static_cast<int>(1 + t.n));
+    return ClassByLog(t, x);
 }
+
+int WQClassIndexByLog(const WQTable& t, double q, double dt) { return ClassByLog(t, SpecificRunoff(q, dt)); }
 
 }  // namespace routing

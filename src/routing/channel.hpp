@@ -4,6 +4,7 @@
 // holds depth, velocity and travel time by Manning-Strickler, the split between main channel
 // and flood plain and the delay of each class in time sub-intervals. Plain numbers in, plain
 // numbers out: no log, no grid store.
+#include <cstdint>
 #include <vector>
 
 namespace routing {
@@ -57,6 +58,12 @@ struct WQTable {
     double m = 1;         // number of sub-channels
     int maxDelta = 0;     // largest delay of all classes
     int length = 0;       // total delay-line length (nSub + maxDelta) * m
+    // Class of the runoffs x (l/s/km2) by their bit pattern: bucket b holds the x whose bits
+    // shifted right by bucketShift equal bucketFirst + b; its entry is the class of all of them,
+    // or 0 where the bucket holds a class boundary. Empty: every look-up takes the logarithm.
+    std::vector<int> bucketClass;
+    int bucketShift = 0;
+    std::uint64_t bucketFirst = 0;
     int Classes() const { return static_cast<int>(n) + 1; }
     // Positions of one sub-channel's block in a delay line: maxDelta + nSub.
     int Stride(int nSub) const { return maxDelta + nSub; }
@@ -79,6 +86,10 @@ double SubChannels(double tSlow, double tFast, double dt);
 
 // Class of a runoff q (mm per step) in the table: 1 for runoffs below qmin, int(n)+1 above qmax.
 int WQClassIndex(const WQTable& table, double q, double dt);
+
+// The same class computed as ceil(log(x / qmin) / dln) for every runoff: the reference that the
+// buckets of WQClassIndex reproduce.
+int WQClassIndexByLog(const WQTable& table, double q, double dt);
 
 // mm per step over A km2 to m3/s and back.
 inline double MmToM3s(double q, double A, double dt) { return q * A * 16.6666667 / dt; }

@@ -96,6 +96,19 @@ public:
                               static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(outlet_.data())})
             __builtin_prefetch(p);
     }
+    // The same for the channel data behind it (class tables, storages, delay lines): reads the
+    // description's own fields, so it follows a Prefetch one description earlier.
+    void PrefetchChannels() const {
+        for (std::size_t k = 1; k < elements_.size(); ++k) {
+            const Element& el = elements_[k];
+            for (const void* p : {static_cast<const void*>(el.table.delta.data()), static_cast<const void*>(el.table.share.data()),
+                                  static_cast<const void*>(el.table.bucketClass.data()), static_cast<const void*>(el.Qaus.data()),
+                                  static_cast<const void*>(el.qvzuq.data()), static_cast<const void*>(el.writePos.data())})
+                __builtin_prefetch(p);
+        }
+        for (const auto& lines : lines_)
+            for (const auto& line : lines) __builtin_prefetch(line.data());
+    }
     // Writes the buffered rows of the abstractions and reservoirs.
     virtual void FlushElementFiles();
     // Rule sections of the abstractions, then of the reservoirs with their first outflow.

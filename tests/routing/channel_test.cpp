@@ -2,7 +2,10 @@
 // channel and flood plain, the sub-channels and delays of the water-level/discharge table.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <limits>
+#include <random>
 
 #include "routing/channel.hpp"
 
@@ -116,6 +119,55 @@ TEST(ChannelTest, ClassIndexOfRunoffs) {
     ASSERT_EQ(BuildWQTable(Wide(), 50, 50, 2, 60, 1, flat), TableStatus::Ok);
     EXPECT_EQ(WQClassIndex(flat, 100.0, 60), 1);
     EXPECT_NEAR(flat.q[1], flat.q[3], 1e-12);
+}
+
+// The class look-up by buckets of the runoff's bits gives the logarithm's class for every
+// runoff: on both sides of every class boundary (runoffs a few units in the last place apart),
+// at the bucket edges, over the whole range and outside it, for wide and narrow tables, many
+// classes and a class count that is no whole number.
+TEST(ChannelTest, BucketClassIsTheClassOfTheLogarithm) {
+    struct Range {
+        double qmin, qmax, n, dt;
+    };
+    const Range ranges[] = {{10, 30, 10, 5},     {10, 1000, 100, 60}, {10, 1000, 2, 60},   {0.5, 5000, 20, 60},
+                            {10, 1000, 2.5, 60}, {1, 1.5, 300, 15},   {1e-3, 1e6, 1000, 1440}};
+    std::mt19937_64 rng(49);
+    for (const Range& r : ranges) {
+        WQTable t;
+        ASSERT_EQ(BuildWQTable(Wide(), r.qmin, r.qmax, r.n, r.dt, 1, t), TableStatus::Ok);
+        ASSERT_FALSE(t.bucketClass.empty()) << r.qmin << " " << r.qmax << " " << r.n;
+        long fast = 0, checked = 0;
+        for (int b : t.bucketClass) fast += b > 0;
+        // Most buckets hold one class.
+        EXPECT_GT(fast, static_cast<long>(t.bucketClass.size()) * 3 / 4);
+        const double scale = 16666.668 / r.dt;
+        auto check = [&](double q) {
+            ++checked;
+            ASSERT_EQ(WQClassIndex(t, q, r.dt), WQClassIndexByLog(t, q, r.dt)) << "q " << q << " qmin " << r.qmin;
+        };
+        auto around = [&](double q) {
+            double lo = q, hi = q;
+            for (int i = 0; i < 40; ++i) {
+                check(lo);
+                check(hi);
+                lo = std::nextafter(lo, 0.0);
+                hi = std::nextafter(hi, 1e300);
+            }
+        };
+        for (int c = 0; c <= static_cast<int>(r.n) + 2; ++c) around(r.qmin * std::exp(c * t.dln) / scale);
+        for (std::size_t b = 0; b <= t.bucketClass.size(); ++b)
+            around(std::bit_cast<double>((t.bucketFirst + b) << t.bucketShift) / scale);
+        std::uniform_real_distribution<double> logRange(std::log(r.qmin) - 3, std::log(r.qmax) + 3);
+        for (int i = 0; i < 200000; ++i) check(std::exp(logRange(rng)) / scale);
+        for (double q : {0.0, -0.0, -5.0, 1e-300, 5e-324, 1e300, std::numeric_limits<double>::infinity(),
+                         -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()})
+            check(q);
+        EXPECT_GT(checked, 200000);
+    }
+    // Tables without a class range take the logarithm's way: one class.
+    WQTable flat;
+    ASSERT_EQ(BuildWQTable(Wide(), 50, 50, 2, 60, 1, flat), TableStatus::Ok);
+    EXPECT_TRUE(flat.bucketClass.empty());
 }
 
 TEST(ChannelTest, UnitConversionsAreInverse) {
