@@ -340,9 +340,23 @@ public:
     void RiverExchange(soilcolumn::ColumnState& col, const soilcolumn::CellValues& cell, int r, int c,
                        double& infiltration, double& exfiltration);
     int SubbasinOf(int r, int c) const;
+    // The tracer value t of the river water of the cell's channel (0 without a linked river).
+    double RiverTracerValue(int r, int c, int t) const;
     // Sets the summed outputs of a cell to 0 (fully glacierised cells).
     void ZeroCellSums(int r, int c);
+    // Layer values of tracer t are concentrations ("evaporating"), else masses.
     bool TracerIsConcentration(int t) const;
+    // Concentration of tracer t in a layer of the cell (masses over the layer's water; 0 dry).
+    double TracerConcentration(int t, int r, int c, int layer) const;
+    // The 2-D grid of the tracer's store: the concentration of the cell's deepest layer (what
+    // irrigation from groundwater and lakes read).
+    void UpdateTracerStoreGrid(int t);
+    // With the groundwater model: "aquifer_thickness_1" and the aquifer's tracer store of layer 1
+    // (linked at the first pass, once both models have set up their grids).
+    void LinkGroundwaterTracers();
+    bool gwLinked = false;
+    const Matrix* aquiferThickness = nullptr;
+    std::vector<Matrix*> gwTracerStore;  // per tracer, or null
     // The cell's irrigation takes its water from the groundwater (origin 1).
     bool IrrigationFromGroundwater(int r, int c) const;
 

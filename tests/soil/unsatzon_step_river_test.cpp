@@ -164,6 +164,7 @@ TEST_F(SoilRiverTest, TracersDecayPerModuleSubstepAndTakeTheFirstFluxGrid) {
         d[static_cast<std::size_t>(k)].gridext = "asc";
     }
     d[2].soilini = 2.0;  // the soil holds the concentration of the water input
+    d[2].evaporating = 1;
     d[1].radioactive = 1;
     d[1].half_time = 4500.0;  // days
     ASSERT_EQ(Init(2, d.data()), 0u) << console_.str();
