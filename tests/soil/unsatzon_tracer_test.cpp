@@ -1,0 +1,193 @@
+// Tracers of the soil model through its run: the store stack (surface store and layers) that the
+// grid store publishes, conservation of a mass tracer given as a pulse, radioactive decay over a
+// day however the steps are split, and the aquifer's tracer below the water table.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <cmath>
+
+#include "setup/tracer_ini.hpp"
+#include "unsatzon_fixture.hpp"
+
+using namespace soil_test;
+
+namespace {
+constexpr int kCells[][2] = {{1, 2}, {1, 3}, {1, 4}, {2, 1}, {2, 2}, {2, 3}, {2, 4}, {2, 5},
+                             {3, 1}, {3, 2}, {3, 3}, {3, 4}, {4, 2}, {4, 3}};
+constexpr int kLayers = 10;
+
+class SoilTracerTest : public SoilModelTest {
+protected:
+    static TracerDescriptor Tracer(const char* name, bool evaporating, double soilini) {
+        TracerDescriptor d;
+        d.name = name;
+        d.statext = "txt";
+        d.gridext = "asc";
+        d.evaporating = evaporating ? 1 : 0;
+        d.soilini = soilini;
+        d.max_conc = 1e12;  // no limit on what a unit of water carries
+        return d;
+    }
+    // The model with hourly steps (daily with daily = true).
+    unsigned Start(int method, bool daily = false) {
+        SoilSection s;
+        s.method = method;
+        std::string t = s.Text();
+        const std::string from = "1440 time step";
+        if (!daily) t.replace(t.find(from), from.size(), "60 time step");
+        unsigned error = Build(t);
+        if (error != 0) return error;
+        model_->InitTracerGrids(error, static_cast<int>(d_.size()) - 1, d_.data(), nullptr, 0);
+        model_->SelectWaterInput(false);
+        return error;
+    }
+    void Step(int h) {
+        model_->BeginTimeStep(h % 24, 1 + h / 24, 6, 2020);
+        model_->run(h % 24, 1 + h / 24, 6, 2020);
+        model_->ComputeSubbasinRunoff();
+    }
+    // Tracer t in the cell's surface store and layers.
+    double Stored(int t, int r, int c) const {
+        double m = 0;
+        for (int l = 0; l <= kLayers; ++l) m += model_->tracerLayers[static_cast<std::size_t>(t)][r][c][l];
+        return m;
+    }
+    // Tracer t that left the cell with the runoff of the last step.
+    double Left(int t, int r, int c) const {
+        const std::size_t k = static_cast<std::size_t>(t);
+        return model_->tracerDirect[k][r][c] * Value("directflow", r, c) +
+               model_->tracerInterflow[k][r][c] * Value("interflow", r, c) +
+               model_->tracerBaseflow[k][r][c] * Value("baseflow", r, c);
+    }
+    std::vector<TracerDescriptor> d_ = std::vector<TracerDescriptor>(1);
+};
+
+// The store is the stack of the grid store under its name, with the surface store as level 0; a
+// mass tracer starts with the mass of its start concentration in the layer's water, a
+// concentration tracer with the concentration.
+TEST_F(SoilTracerTest, TheStoreIsAStackOfTheLayersAndStartsFromTheDescriptor) {
+    d_.push_back(Tracer("mas", false, 3.0));
+    d_.push_back(Tracer("con", true, 3.0));
+    ASSERT_EQ(Start(2), 0u) << console_.str();
+    for (int t = 1; t <= 2; ++t) {
+        const int i = FindGridIndex(StrFormat("concstor_tracer_%d_unsatzon_model", t));
+        ASSERT_GT(i, 0);
+        EXPECT_EQ(store_[i].stack, &model_->tracerLayers[static_cast<std::size_t>(t)]);
+        EXPECT_EQ(store_[i].levels, kLayers);
+        EXPECT_NE(store_[i].grid, nullptr);
+    }
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        EXPECT_EQ(Level("concstor_tracer_1_unsatzon_model", r, c, 0), 0.0);
+        for (int l = 1; l <= kLayers; ++l) {
+            EXPECT_NEAR(Level("concstor_tracer_1_unsatzon_model", r, c, l),
+                        3.0 * Level("theta", r, c, l) * 0.1 * 1000.0, 1e-9);
+            EXPECT_EQ(Level("concstor_tracer_2_unsatzon_model", r, c, l), 3.0);
+        }
+        // The 2-D grid holds the concentration of the deepest layer, for both kinds.
+        EXPECT_NEAR(Value("concstor_tracer_1_unsatzon_model", r, c), 3.0, 1e-12);
+        EXPECT_NEAR(Value("concstor_tracer_2_unsatzon_model", r, c), 3.0, 1e-12);
+    }
+}
+
+// A non-evaporating tracer given as a pulse with the rain stays in the cell or leaves with its
+// runoff: after every step, store + what left = what entered, in every cell.
+TEST_F(SoilTracerTest, APulseOfAMassTracerIsConservedInEveryCellAndStep) {
+    d_.push_back(Tracer("pul", false, 0.0));
+    Matrix& input = AddGrid("concflux_tracer_1_input", 5.0);
+    ASSERT_EQ(Start(3), 0u) << console_.str();
+    std::vector<double> left(20, 0.0);
+    auto at = [](int r, int c) { return static_cast<std::size_t>(r * 5 + c - 6); };
+    const double rain = 3.0;
+    double outSum = 0;
+    for (int h = 0; h < 12; ++h) {
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            (*model_->in.waterInput)[cell[0]][cell[1]] = h < 4 ? rain : 0.0;
+            input[cell[0]][cell[1]] = h == 0 ? 5.0 : 0.0;
+        }
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            left[at(r, c)] += Left(1, r, c);
+            const double entered = rain * 5.0;
+            EXPECT_NEAR(Stored(1, r, c) + left[at(r, c)], entered, 1e-9 * entered) << r << "," << c << " step " << h;
+            for (int l = 0; l <= kLayers; ++l) EXPECT_GE(model_->tracerLayers[1][r][c][l], 0.0);
+        }
+    }
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) outSum += left[at(cell[0], cell[1])];
+    MPI_Allreduce(MPI_IN_PLACE, &outSum, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_GT(outSum, 0.0);  // some of it left: the balance counts the runoff loads
+}
+
+// A tracer with a half-life of one day keeps the share of its half-life law of what its stable
+// twin keeps, in every level, after two daily steps that the column splits into several water
+// sub-steps each (decaying per sub-step with the whole step's factor would leave far less).
+TEST_F(SoilTracerTest, ARadioactiveTracerDecaysByItsHalfLifeWhateverTheSubsteps) {
+    d_.push_back(Tracer("rad", false, 2.0));
+    d_.back().radioactive = 1;
+    d_.back().half_time = 1.0;
+    d_.push_back(Tracer("sta", false, 2.0));
+    AddGrid("concflux_tracer_1_input", 0.0);
+    AddGrid("concflux_tracer_2_input", 0.0);
+    ASSERT_EQ(Start(3, true), 0u) << console_.str();
+    int mostSubsteps = 0;
+    for (int day = 0; day < 2; ++day) {
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = day == 0 ? 20.0 : 0.0;
+        Step(24 * day);
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1]))
+                mostSubsteps = std::max(mostSubsteps, static_cast<int>(Value("number_of_substeps", cell[0], cell[1])));
+    }
+    MPI_Allreduce(MPI_IN_PLACE, &mostSubsteps, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    EXPECT_GT(mostSubsteps, 1);
+    // The system's decay law: exp(-t / (T_half x 1.442695041111)), t and T_half in days.
+    const double share = std::exp(-2.0 / 1.442695041111);
+    EXPECT_NEAR(share, 0.25, 1e-9);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        for (int l = 0; l <= kLayers; ++l) {
+            const double stable = model_->tracerLayers[2][r][c][l];
+            EXPECT_NEAR(model_->tracerLayers[1][r][c][l], share * stable, 1e-12 * std::max(1.0, stable))
+                << r << "," << c << " level " << l;
+        }
+    }
+}
+
+// Under the groundwater model the layers below the water table are the aquifer's water: they take
+// its tracer and mix with the aquifer part below the profile, which keeps the value. A water of
+// one concentration everywhere keeps it.
+TEST_F(SoilTracerTest, TheAquifersTracerFillsTheSaturatedLayersAndKeepsItsValue) {
+    d_.push_back(Tracer("con", true, 2.0));
+    d_.push_back(Tracer("mas", false, 2.0));
+    AddGrid("concflux_tracer_1_input", 2.0);
+    AddGrid("concflux_tracer_2_input", 2.0);
+    AddGrid("aquifer_thickness_1", 5.0);
+    Matrix& gw1 = AddGrid("concstor_tracer_1_layer_1_groundwater_flow", 2.0);
+    Matrix& gw2 = AddGrid("concstor_tracer_2_layer_1_groundwater_flow", 2.0);
+    ASSERT_EQ(Start(2), 0u) << console_.str();
+    model_->EnableGroundwater();
+    for (int h = 0; h < 6; ++h) {
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const int g = static_cast<int>(Value("groundwater_level", r, c));
+            ASSERT_GE(g, 1);
+            for (int l = 1; l <= kLayers; ++l)
+                EXPECT_NEAR(model_->tracerLayers[1][r][c][l], 2.0, 1e-9) << r << "," << c << " layer " << l;
+            EXPECT_NEAR(gw1[r][c], 2.0, 1e-9);
+            // The mass tracer's saturated layers hold the aquifer's concentration.
+            for (int l = g; l <= kLayers; ++l)
+                EXPECT_NEAR(model_->TracerConcentration(2, r, c, l), gw2[r][c], 1e-9 * gw2[r][c]) << r << "," << c;
+            EXPECT_GT(gw2[r][c], 1.0);
+        }
+    }
+}
+
+}  // namespace
