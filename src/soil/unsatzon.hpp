@@ -320,6 +320,15 @@ public:
     void AllocateTracerLayers();
     // The control-point file of every tracer, with its header (owner of the control point).
     void CreateTracerPointFiles();
+    // Per tracer: the layer concentrations of the control point, buffered (owner only).
+    struct TracerPoint {
+        std::string fileName;
+        PointBuffer buffer;
+    };
+    std::vector<TracerPoint> tracerPoints;  // 1..T
+    // One record per tracer with the step's date (a full buffer is written first).
+    void AddTracerPointRecords();
+    void FlushTracerPointBuffers();
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();
     // The column pass over the own rows (parallel) and then the serial river cells.

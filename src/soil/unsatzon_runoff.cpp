@@ -314,6 +314,7 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
 void unsatzonmodellklasse::WriteOutputs() {
     if (flowControl == 0) return;
     FlushPointBuffers();
+    FlushTracerPointBuffers();
     for (auto& st : statistics)
         if (st) st->FlushBuffer();
 }

@@ -37,6 +37,7 @@ void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t
     SoilColumnPass();
     if (in.responseUnits != nullptr) ResponseUnitPass();
     AccumulateZones();
+    AddTracerPointRecords();
 }
 
 bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const {

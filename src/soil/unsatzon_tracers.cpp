@@ -133,9 +133,17 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
 }
 
 void unsatzonmodellklasse::CreateTracerPointFiles() {
+    tracerPoints.assign(U(tracerCount) + 1, TracerPoint{});
     for (int k = 1; k <= tracerCount; ++k) {
         const TracerDescriptor& d = tracerDescriptors[k];
         const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
+        TracerPoint& point = tracerPoints[U(k)];
+        point.fileName = name;
+        PointBuffer& b = point.buffer;
+        b.values = nlayers + 1;
+        b.capacity = std::max(1, static_cast<int>(2097152L / ((nlayers + 1) * 8L + 32L)));
+        b.dates.assign(U(b.capacity) * 4, 0);
+        b.data.assign(U(b.capacity) * U(b.values), 0.0);
         std::FILE* f = std::fopen(name.c_str(), "wt");
         if (f == nullptr) {
             *log << "FATAL: error opening tracer concentration file " << name << "[end-entry]";
@@ -148,6 +156,38 @@ void unsatzonmodellklasse::CreateTracerPointFiles() {
         std::fputs(header.c_str(), f);
         std::fclose(f);
     }
+}
+
+void unsatzonmodellklasse::AddTracerPointRecords() {
+    if (!controlPointHere || tracerPoints.empty()) return;
+    const int r = config.control_row, c = config.control_col;
+    if (!IsOwnCell(r, c)) return;
+    const int n = SoilOf(r, c).GetLayerCount();
+    for (int k = 1; k < static_cast<int>(tracerPoints.size()); ++k) {
+        TracerPoint& point = tracerPoints[U(k)];
+        if (point.buffer.filled >= point.buffer.capacity) FlushPointBuffer(point.fileName, point.buffer, 1, 0);
+        const std::size_t at = U(point.buffer.filled);
+        const std::int64_t date[4] = {stepYear, stepMonth, stepDay, stepHour};
+        std::copy(date, date + 4, &point.buffer.dates[at * 4]);
+        double* values = &point.buffer.data[at * U(point.buffer.values)];
+        values[0] = 0.0;
+        // Concentration per layer; a mass over a (nearly) dry layer shows as 1e9.
+        for (int l = 1; l <= nlayers; ++l) {
+            if (l > n) {
+                values[l] = 0.0;
+            } else if (TracerIsConcentration(k)) {
+                values[l] = tracerLayers[U(k)][r][c][l];
+            } else {
+                values[l] = own.theta[r][c][l] > 1e-5 ? TracerConcentration(k, r, c, l) : 1e9;
+            }
+        }
+        ++point.buffer.filled;
+    }
+}
+
+void unsatzonmodellklasse::FlushTracerPointBuffers() {
+    for (std::size_t k = 1; k < tracerPoints.size(); ++k)
+        FlushPointBuffer(tracerPoints[k].fileName, tracerPoints[k].buffer, 1, 0);
 }
 
 double unsatzonmodellklasse::TracerDecayFactor(double minutes, double halfLifeDays) {

@@ -5,6 +5,8 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "setup/tracer_ini.hpp"
 #include "unsatzon_fixture.hpp"
@@ -29,9 +31,11 @@ protected:
         return d;
     }
     // The model with hourly steps (daily with daily = true).
-    unsigned Start(int method, bool daily = false) {
+    unsigned Start(int method, bool daily = false, int controlRow = 0, int controlCol = 0) {
         SoilSection s;
         s.method = method;
+        s.controlRow = controlRow;
+        s.controlCol = controlCol;
         std::string t = s.Text();
         const std::string from = "1440 time step";
         if (!daily) t.replace(t.find(from), from.size(), "60 time step");
@@ -187,6 +191,50 @@ TEST_F(SoilTracerTest, TheAquifersTracerFillsTheSaturatedLayersAndKeepsItsValue)
                 EXPECT_NEAR(model_->TracerConcentration(2, r, c, l), gw2[r][c], 1e-9 * gw2[r][c]) << r << "," << c;
             EXPECT_GT(gw2[r][c], 1.0);
         }
+    }
+}
+
+// The control point's series of every tracer: one record per step with the layer concentrations
+// (a mass tracer's mass over its layer's water), written when the outputs are flushed.
+TEST_F(SoilTracerTest, TheControlPointSeriesHoldsTheLayerConcentrationsOfEveryStep) {
+    d_.push_back(Tracer("mas", false, 3.0));
+    d_.push_back(Tracer("con", true, 4.0));
+    // A prefix of the run's process count: the runs at 1, 2 and 4 processes may run at once.
+    const std::string prefix = StrFormat("tracer_point_%d_", talvo_test::Size());
+    d_[1].path = d_[2].path = prefix;
+    AddGrid("concflux_tracer_1_input", 3.0);
+    AddGrid("concflux_tracer_2_input", 4.0);
+    ASSERT_EQ(Start(2, false, 2, 2), 0u) << console_.str();
+    for (int h = 0; h < 3; ++h) Step(h);
+    model_->WriteOutputs();
+    if (!Own(2, 2)) return;
+    for (const std::string& file : {prefix + "maspoint.txt", prefix + "conpoint.txt"}) {
+        std::FILE* f = std::fopen(file.c_str(), "r");
+        ASSERT_NE(f, nullptr) << file;
+        char line[4096];
+        ASSERT_NE(std::fgets(line, sizeof line, f), nullptr);
+        EXPECT_EQ(std::string(line).rfind("YY\tMM\tDD\tHH\t", 0), 0u);
+        int rows = 0;
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            long y, m, d, h;
+            double v[kLayers];
+            ASSERT_EQ(std::sscanf(line, "%ld %ld %ld %ld %lg %lg %lg %lg %lg %lg %lg %lg %lg %lg", &y, &m, &d, &h,
+                                  &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]),
+                      14)
+                << line;
+            EXPECT_EQ(h, rows);
+            ++rows;
+            // The last record holds the layers' concentrations as the model ends the steps.
+            const int t = file.find("conpoint") != std::string::npos ? 2 : 1;
+            for (int l = 1; l <= kLayers && rows == 3; ++l) {
+                const double want = model_->TracerConcentration(t, 2, 2, l);
+                EXPECT_NEAR(v[l - 1], want, 1e-5 * want) << file << " layer " << l;
+                EXPECT_GT(want, 2.5);
+            }
+        }
+        std::fclose(f);
+        std::remove(file.c_str());
+        EXPECT_EQ(rows, 3) << file;
     }
 }
 
