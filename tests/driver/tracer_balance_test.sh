@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The balance of a conservative tracer in the example basin, from written grids and stacks only.
+# One tracer (not radioactive, not evaporating: carried as mass) comes with the precipitation at a
+# fixed concentration; snow, interception and the soil run, and nothing leaves the cells (no base
+# flow, no interflow, no snow-melt runoff at the surface, no silting-up, surface routing or
+# groundwater; the rain is scaled down so that the soil takes all of it in). After every step and in every cell the tracer in the interception store, the
+# snow pack and the soil's store stack (surface store and layers) equals what came with the
+# corrected precipitation, within 1e-9 relative; no store is ever negative.
+# usage: tracer_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ctl_edit.sh"
+fail() { echo "FAIL: $*"; exit 1; }
+rm -rf "$wd"; mkdir -p "$wd" || exit 1
+cp -r "$here/../../examples/basin/." "$wd/" || exit 1
+cd "$wd" || exit 1
+
+concentration=2.5
+awk -v conc="$concentration" '
+  /WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
+  /^\[substance_transport\]/ { print; getline; print "1       number of tracers"
+    print "Cl non_radioactive non_evaporating min_conc = 0 mg/l max_conc = 1e9 mg/l soilini = 0 mg/l gwini = 0 mg/l" \
+          " statcode = 0 gridcode = 2 path = tr_ statext = sta gridext = grd"; next }
+  /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
+    print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = " conc; next }
+  /^precip\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+  /^1\.0 +scaling factor/ && !scaled { $0 = "0.2                       scaling factor: rain that the soil takes in whole"; scaled = 1 }
+  /Q0: base flow at the surface/ { $0 = "0 0 0            Q0: no base flow" }
+  /channel network density/ { $0 = "0 0 0            channel network density: no interflow" }
+  /fraction of snow melt running off/ { $0 = "0 0 0            no snow melt runs off at the surface" }
+  { print }' basin.ctl >tracer.ctl
+set_flow_control tracer.ctl 0 SiltingUpModel SurfaceRoutingModel irrigation groundwater_flow
+"$mpiexec" -n "$np" "$exe" tracer.ctl >run.txt 2>&1 || { tail -20 run.txt; fail "run failed"; }
+
+# Values of a binary double grid or stack (12 header values, then the cells, each with its
+# levels 0..L for a stack) as one line.
+values() { od -A n -t f8 -v -w8 "$1" | awk 'NR > 12 { printf "%s ", $1 } END { print "" }'; }
+mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) printf "%d ", ($i != -9999) }' zones.asc)
+steps=0
+for p in precip_2020*; do
+  d=${p#precip_}
+  for f in "tr_cl_inter_$d" "tr_cl_snow__$d" "tr_c_$d"; do [ -f "$f" ] || fail "$f missing"; done
+  echo "$d $(values "$p")"
+  echo "$d $(values "tr_cl_inter_$d")"
+  echo "$d $(values "tr_cl_snow__$d")"
+  echo "$d $(values "tr_c_$d")"
+  steps=$((steps + 1))
+done | awk -v mask="$mask" -v conc="$concentration" '
+  function abs(x) { return x < 0 ? -x : x }
+  BEGIN { cells = split(mask, m, " ") }
+  { k = (NR - 1) % 4 }
+  k == 0 { for (i = 1; i <= cells; ++i) if (m[i]) entered[i] += $(i + 1) * conc }
+  k == 1 { for (i = 1; i <= cells; ++i) held[i] = $(i + 1) }
+  k == 2 { for (i = 1; i <= cells; ++i) held[i] += $(i + 1) }
+  k == 3 { levels = (NF - 1) / cells; soil = 0
+    for (i = 1; i <= cells; ++i) {
+      if (!m[i]) continue
+      for (l = 0; l < levels; ++l) { v = $(1 + (i - 1) * levels + l + 1); held[i] += v; soil += v
+        if (v < 0) { printf "step %s cell %d level %d: negative store %g\n", $1, i, l, v; bad = 1 } }
+      if (abs(held[i] - entered[i]) > 1e-9 * (entered[i] > 1 ? entered[i] : 1)) {
+        printf "step %s cell %d: stores %.12g, entered %.12g\n", $1, i, held[i], entered[i]; bad = 1 }
+      total += entered[i]
+    }
+    ++n }
+  END { if (n == 0) { print "no steps"; exit 1 }
+        if (!(soil > 0)) { print "no tracer reached the soil"; exit 1 }
+        printf "%d steps, tracer entered %.6f (sum over cells and steps of the running input), in the soil at the end %.6f\n", n, total, soil
+        exit bad }' || fail "the tracer balance does not close"
+echo "tracer balance closed"
