@@ -104,3 +104,36 @@ paste <(column_totals one/tr_cl_unsat.grd) <(column_totals split/tr_cl_unsat.grd
     s += $1 }
   END { if (!(s > 0)) { print "no tracer in the soil"; bad = 1 } exit bad }' || fail "warm start: the soil tracer differs from one run"
 echo "warm start of the soil tracer store equals one run"
+
+# The example basin as shipped (runoff, silting-up, surface routing, groundwater, channels) with the
+# tracer: no store of interception, snow or the soil is ever negative (beyond rounding), and
+# together they never hold more than came with the precipitation.
+mkdir -p shipped && cp ./*.asc ./*.dat ./*.txt shipped/ 2>/dev/null
+awk -v conc="$concentration" '
+  /WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
+  /^\[substance_transport\]/ { print; getline; print "1       number of tracers"
+    print "Cl non_radioactive non_evaporating min_conc = 0 mg/l max_conc = 1e9 mg/l soilini = 0 mg/l gwini = 0 mg/l" \
+          " statcode = 0 gridcode = 2 path = tr_ statext = sta gridext = grd"; next }
+  /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
+    print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = " conc; next }
+  /^precip\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+  { print }' basin.ctl >shipped/shipped.ctl
+(cd shipped && "$mpiexec" -n "$np" "$exe" shipped.ctl >shipped.out 2>&1) || { tail -5 shipped/shipped.out; fail "shipped run"; }
+cd shipped || exit 1
+for p in precip_2020*; do
+  d=${p#precip_}
+  for f in "tr_cl_inter_$d" "tr_cl_snow__$d" "tr_c_$d"; do [ -f "$f" ] || fail "shipped: $f missing"; done
+  echo "$d $(values "$p")"
+  echo "$d $(values "tr_cl_inter_$d")"
+  echo "$d $(values "tr_cl_snow__$d")"
+  echo "$d $(values "tr_c_$d")"
+done | awk -v mask="$mask" -v conc="$concentration" '
+  BEGIN { cells = split(mask, m, " ") }
+  { k = (NR - 1) % 4; levels = k == 3 ? (NF - 1) / cells : 1 }
+  k == 0 { for (i = 1; i <= cells; ++i) if (m[i]) entered += $(i + 1) * conc; held = 0; next }
+  { for (i = 1; i <= cells; ++i) {
+      if (!m[i]) continue
+      for (l = 0; l < levels; ++l) { v = $(1 + (i - 1) * levels + l + 1); held += v
+        if (v < -1e-12 * (entered > 1 ? entered : 1)) { printf "step %s store %d cell %d level %d: %g\n", $1, k, i, l, v; bad = 1 } } }
+    if (k == 3 && held > entered * (1 + 1e-9)) { printf "step %s: stores hold %.12g, entered %.12g\n", $1, held, entered; bad = 1 } }
+  END { printf "shipped: entered %.6f, held at the end %.6f\n", entered, held; exit bad }' || fail "shipped: tracer stores"
