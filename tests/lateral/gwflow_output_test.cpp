@@ -257,3 +257,32 @@ TEST_F(GwTracer, StartValueAndGlaciatedCellsKeepTheirTracer) {
     Step(*g);
     for (int r = s_.firstRow; r <= s_.lastRow; ++r) EXPECT_EQ(conc[r][2], 5000.0) << r;
 }
+
+// Tracer entering at a fixed head travels on from row to row, step by step, also where the rows
+// lie on different processes: the second step's mixing sees the first step's values of the
+// neighbour rows.
+TEST_F(GwTracer, TracerTravelsAcrossTheRowsOfOtherProcesses) {
+    StandardGrids(1, 0, 5, 1e-4, 1e-3);
+    for (int c = 1; c <= 2; ++c) Find("gw_boundary_fix_h_1")[1][c] = 6;
+    auto g = MakeOk(Section{});
+    unsigned error = 0;
+    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u);
+    Matrix& conc = g->gwTracers[1].layers[1].conc;
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= 2; ++c) conc[r][c] = r == 1 ? 8 : 2;
+    Step(*g);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        if (r == 2) {
+            EXPECT_GT(conc[r][1], 2.0 + 1e-6) << g->layers[1].head[r][1] << " " << g->layers[1].flowY[r - 1][1];
+        } else if (r == 3) {
+            EXPECT_NEAR(conc[r][1], 2.0, 1e-12);  // nothing reached it yet
+        }
+    }
+    Step(*g);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        if (r == 3) {
+            EXPECT_GT(conc[r][1], 2.0 + 1e-9);
+        }
+    }
+}
