@@ -7,7 +7,7 @@
 # snow pack and the soil's store stack (surface store and layers) equals what came with the
 # corrected precipitation, within 1e-9 relative; no store is ever negative.
 # usage: tracer_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
+set -u -o pipefail
 exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ctl_edit.sh"
@@ -17,19 +17,26 @@ cp -r "$here/../../examples/basin/." "$wd/" || exit 1
 cd "$wd" || exit 1
 
 concentration=2.5
-awk -v conc="$concentration" '
-  /WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
-  /^\[substance_transport\]/ { print; getline; print "1       number of tracers"
-    print "Cl non_radioactive non_evaporating min_conc = 0 mg/l max_conc = 1e9 mg/l soilini = 0 mg/l gwini = 0 mg/l" \
-          " statcode = 0 gridcode = 2 path = tr_ statext = sta gridext = grd"; next }
-  /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
-    print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = " conc; next }
-  /^precip\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+# with_tracer <file>: basin.ctl with the tracer, grids as binary doubles, the corrected
+# precipitation written every step.
+with_tracer() {
+  awk -v conc="$concentration" '
+    /WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
+    /^\[substance_transport\]/ { print; getline; print "1       number of tracers"
+      print "Cl non_radioactive non_evaporating min_conc = 0 mg/l max_conc = 1e9 mg/l soilini = 0 mg/l gwini = 0 mg/l" \
+            " statcode = 0 gridcode = 2 path = tr_ statext = sta gridext = grd"; next }
+    /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
+      print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = " conc; next }
+    /^precip\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+    { print }' basin.ctl >"$1"
+}
+with_tracer tracer.ctl
+awk '
   /^1\.0 +scaling factor/ && !scaled { $0 = "0.2                       scaling factor: rain that the soil takes in whole"; scaled = 1 }
   /Q0: base flow at the surface/ { $0 = "0 0 0            Q0: no base flow" }
   /channel network density/ { $0 = "0 0 0            channel network density: no interflow" }
   /fraction of snow melt running off/ { $0 = "0 0 0            no snow melt runs off at the surface" }
-  { print }' basin.ctl >tracer.ctl
+  { print }' tracer.ctl >closed.ctl && mv closed.ctl tracer.ctl
 set_flow_control tracer.ctl 0 SiltingUpModel SurfaceRoutingModel irrigation groundwater_flow
 "$mpiexec" -n "$np" "$exe" tracer.ctl >run.txt 2>&1 || { tail -20 run.txt; fail "run failed"; }
 
@@ -37,16 +44,19 @@ set_flow_control tracer.ctl 0 SiltingUpModel SurfaceRoutingModel irrigation grou
 # levels 0..L for a stack) as one line.
 values() { od -A n -t f8 -v -w8 "$1" | awk 'NR > 12 { printf "%s ", $1 } END { print "" }'; }
 mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) printf "%d ", ($i != -9999) }' zones.asc)
-steps=0
-for p in precip_2020*; do
-  d=${p#precip_}
-  for f in "tr_cl_inter_$d" "tr_cl_snow__$d" "tr_c_$d"; do [ -f "$f" ] || fail "$f missing"; done
-  echo "$d $(values "$p")"
-  echo "$d $(values "tr_cl_inter_$d")"
-  echo "$d $(values "tr_cl_snow__$d")"
-  echo "$d $(values "tr_c_$d")"
-  steps=$((steps + 1))
-done | awk -v mask="$mask" -v conc="$concentration" '
+# Four lines per step: precipitation, interception store, snow store, soil store stack.
+step_values() {
+  local p d f
+  for p in precip_2020*; do
+    d=${p#precip_}
+    for f in "tr_cl_inter_$d" "tr_cl_snow__$d" "tr_c_$d"; do [ -f "$f" ] || { echo "$f missing" >&2; return 1; }; done
+    echo "$d $(values "$p")"
+    echo "$d $(values "tr_cl_inter_$d")"
+    echo "$d $(values "tr_cl_snow__$d")"
+    echo "$d $(values "tr_c_$d")"
+  done
+}
+step_values | awk -v mask="$mask" -v conc="$concentration" '
   function abs(x) { return x < 0 ? -x : x }
   BEGIN { cells = split(mask, m, " ") }
   { k = (NR - 1) % 4 }
@@ -109,25 +119,10 @@ echo "warm start of the soil tracer store equals one run"
 # tracer: no store of interception, snow or the soil is ever negative (beyond rounding), and
 # together they never hold more than came with the precipitation.
 mkdir -p shipped && cp ./*.asc ./*.dat ./*.txt shipped/ 2>/dev/null
-awk -v conc="$concentration" '
-  /WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
-  /^\[substance_transport\]/ { print; getline; print "1       number of tracers"
-    print "Cl non_radioactive non_evaporating min_conc = 0 mg/l max_conc = 1e9 mg/l soilini = 0 mg/l gwini = 0 mg/l" \
-          " statcode = 0 gridcode = 2 path = tr_ statext = sta gridext = grd"; next }
-  /^\[standard_grids\]/ { print; getline; print $1 + 1 "      number of standard grids"
-    print "tracer_in.asc concflux_tracer_1_input fillcode = 0 readcode = 0 defaultValue = " conc; next }
-  /^precip\.asc / { print; getline; sub(/^[0-9]+/, "2") }
-  { print }' basin.ctl >shipped/shipped.ctl
+with_tracer shipped/shipped.ctl
 (cd shipped && "$mpiexec" -n "$np" "$exe" shipped.ctl >shipped.out 2>&1) || { tail -5 shipped/shipped.out; fail "shipped run"; }
 cd shipped || exit 1
-for p in precip_2020*; do
-  d=${p#precip_}
-  for f in "tr_cl_inter_$d" "tr_cl_snow__$d" "tr_c_$d"; do [ -f "$f" ] || fail "shipped: $f missing"; done
-  echo "$d $(values "$p")"
-  echo "$d $(values "tr_cl_inter_$d")"
-  echo "$d $(values "tr_cl_snow__$d")"
-  echo "$d $(values "tr_c_$d")"
-done | awk -v mask="$mask" -v conc="$concentration" '
+step_values | awk -v mask="$mask" -v conc="$concentration" '
   BEGIN { cells = split(mask, m, " ") }
   { k = (NR - 1) % 4; levels = k == 3 ? (NF - 1) / cells : 1 }
   k == 0 { for (i = 1; i <= cells; ++i) if (m[i]) entered += $(i + 1) * conc; held = 0; next }
