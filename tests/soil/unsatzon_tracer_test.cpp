@@ -95,6 +95,23 @@ TEST_F(SoilTracerTest, TheStoreIsAStackOfTheLayersAndStartsFromTheDescriptor) {
     }
 }
 
+// The tracer's zone table gets a row of the subbasins' runoff values each step (they were all 0).
+TEST_F(SoilTracerTest, TheTracerZoneTableHoldsTheSubbasinsRunoffValues) {
+    d_.push_back(Tracer("con", true, 2.0));
+    AddGrid("concflux_tracer_1_input", 2.0);
+    ASSERT_EQ(Start(2), 0u) << console_.str();
+    Step(1);
+    if (talvo_test::Rank() != 0) return;
+    const std::vector<zoneFZT>& zones = model_->tracers[1].zones;
+    for (int s = 1; s <= model_->soilZones.zoneCount; ++s) {
+        const std::size_t i = static_cast<std::size_t>(s);
+        ASSERT_LT(i, zones.size());
+        EXPECT_NEAR(zones[i].sx, 2.0, 1e-9) << s;
+        EXPECT_EQ(zones[i].sx, model_->Qg[1][i]);
+        EXPECT_EQ(zones[i].n, 1.0);
+    }
+}
+
 // A non-evaporating tracer given as a pulse with the rain stays in the cell or leaves with its
 // runoff: after every step, store + what left = what entered, in every cell.
 TEST_F(SoilTracerTest, APulseOfAMassTracerIsConservedInEveryCellAndStep) {
