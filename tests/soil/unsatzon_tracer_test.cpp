@@ -95,6 +95,52 @@ TEST_F(SoilTracerTest, TheStoreIsAStackOfTheLayersAndStartsFromTheDescriptor) {
     }
 }
 
+// A warm start (readgrid 1) reads the store stack back from its file, every level; a stack of
+// another level count stops the start with code 13.
+TEST_F(SoilTracerTest, AWarmStartReadsTheStoreStackAndRefusesAWrongLevelCount) {
+    d_.push_back(Tracer("chl", false, 3.0));
+    d_[1].path = StrFormat("warm_%d_", talvo_test::Size());
+    AddGrid("concflux_tracer_1_input", 4.0);
+    ASSERT_EQ(Start(2), 0u) << console_.str();
+    Step(1);
+    // The state the warm start reads: the water stacks and grids, the state section, the store.
+    model_->WriteStack("theta.asc", model_->own.theta, kLayers, false, true);
+    model_->WriteStack("hh.asc", model_->own.hydraulicHeads, kLayers, false, true);
+    model_->WriteStack("hgeo.asc", model_->own.geodeticHeads, kLayers, false, true);
+    model_->WriteStorageState(false);
+    const std::string file = model_->tracers[1].storageFileName;
+    EXPECT_EQ(file, d_[1].path + "chlunsat.asc");
+    model_->WriteStack(file, model_->tracerLayers[1], kLayers, false, true);
+    std::vector<double> kept;
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        for (int l = 0; l <= kLayers; ++l) kept.push_back(model_->tracerLayers[1][cell[0]][cell[1]][l]);
+    }
+    model_.reset();
+    WriteGridFile("gwstand.asc", -0.3);
+    WriteGridFile("gwlevel.asc", 4.0);
+    WriteGridFile("gwtheta.asc", 0.31);
+    WriteGridFile("deltagw.asc", 0.0);
+    SoilSection warm;
+    warm.readgrid = 1;
+    ASSERT_EQ(Build(warm.Text()), 0u) << console_.str();
+    unsigned error = 9;
+    model_->InitTracerGrids(error, 1, d_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    std::size_t i = 0;
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        for (int l = 0; l <= kLayers; ++l) EXPECT_EQ(model_->tracerLayers[1][cell[0]][cell[1]][l], kept[i++]);
+    }
+
+    model_->WriteStack(file, model_->tracerLayers[1], kLayers - 1, false, true);
+    model_.reset();
+    ASSERT_EQ(Build(warm.Text()), 0u) << console_.str();
+    model_->InitTracerGrids(error, 1, d_.data(), nullptr, 0);
+    EXPECT_EQ(error, 13u);
+    EXPECT_NE(console_.str().find("wrong number of levels in stack " + file), std::string::npos);
+}
+
 // The tracer's zone table gets a row of the subbasins' runoff values each step (they were all 0).
 TEST_F(SoilTracerTest, TheTracerZoneTableHoldsTheSubbasinsRunoffValues) {
     d_.push_back(Tracer("con", true, 2.0));
