@@ -93,6 +93,15 @@ TEST_F(SoilTracerTest, TheStoreIsAStackOfTheLayersAndStartsFromTheDescriptor) {
         EXPECT_NEAR(Value("concstor_tracer_1_unsatzon_model", r, c), 3.0, 1e-12);
         EXPECT_NEAR(Value("concstor_tracer_2_unsatzon_model", r, c), 3.0, 1e-12);
     }
+    // After a step the flux grids hold the concentration of layer 1 (a mass over its water).
+    Step(0);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        const double mass = Level("concstor_tracer_1_unsatzon_model", r, c, 1);
+        EXPECT_NEAR(Value("concflux_tracer_1_unsatzon_model", r, c), mass / (Level("theta", r, c, 1) * 100.0), 1e-12);
+        EXPECT_EQ(Value("concflux_tracer_2_unsatzon_model", r, c), Level("concstor_tracer_2_unsatzon_model", r, c, 1));
+    }
 }
 
 // A warm start (readgrid 1) reads the store stack back from its file, every level; a stack of
