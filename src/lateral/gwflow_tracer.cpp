@@ -53,9 +53,7 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
                     for (int r = firstRow; r <= lastRow; ++r) {
                         for (int c = 1; c <= ncols; ++c) {
                             if (!InZone(r, c) || !Own(r, c)) continue;
-                            tl.conc[r][c] = d.reserved1 == 0
-                                                ? d.gwini * (*L.thickness)[r][c] * (*L.storage)[r][c] * 1000.0
-                                                : d.gwini;
+                            tl.conc[r][c] = d.gwini * (*L.thickness)[r][c] * (*L.storage)[r][c] * 1000.0;
                         }
                     }
                     tl.index = TakeEntry(true);
@@ -135,6 +133,8 @@ void gwflowclass::CopyTracers(int l) {
             if (!Own(r, c)) continue;
             const bool in = ZoneValue(r, c) > nodata;
             if (!in) L.head[r][c] = nodata;
+            // Fully glaciated cells went through no mixing: they keep their concentration.
+            if (in && !(InZone(r, c) && Glacier(r, c) < 1)) continue;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 tr.layers[static_cast<std::size_t>(l)].conc[r][c] = in ? tr.flux[r][c] : nodata;

@@ -26,7 +26,7 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
             SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
             st.concQD = (*gridStore)[GetGridIndex(StrFormat("_CONC_QD_%i_", t))].grid;
             st.concQI = (*gridStore)[GetGridIndex(StrFormat("_CONC_QI_%i_", t))].grid;
-            const int silting = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "SiltingUpModel"));
+            const int silting = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "SiltingUpModel"), true);
             if (silting > 0) {
                 st.surfaceStore = (*gridStore)[silting].grid;
             } else {

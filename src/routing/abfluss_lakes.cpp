@@ -81,7 +81,7 @@ void abflussmodellklasse::CollectLakeCells() {
         if (index > 0) MPICollectRegionValues(index, lakeCodesIndex, lakeCellsPerRank);
     }
     for (int k = 1; k <= nTr; ++k) {
-        const int index = FindGrid(StrFormat("concstor_tracer_%d_%s", k, "unsatzon_model"));
+        const int index = FindGrid(StrFormat("concstor_tracer_%d_%s", k, "unsatzon_model"), true);
         if (index > 0) MPICollectRegionValues(index, lakeCodesIndex, lakeCellsPerRank);
     }
 }

@@ -184,7 +184,8 @@ void Record(FpeReport& fpe, unsigned row, unsigned column, int layer, int tracer
 void MixSaturated(const soil_entry& soil, const ColumnState& col, const SoluteWater& w, TracerColumn& tr) {
     const int n = col.n, g = std::max(1, w.tableLayer);
     if (g > n) return;
-    const double h = w.groundwaterActive ? w.aquiferThickness - (col.z[0] - col.z[U(n)]) : 0.0;
+    // The aquifer's water below the profile (none where the profile reaches below the aquifer).
+    const double h = w.groundwaterActive ? std::max(0.0, w.aquiferThickness - (col.z[0] - col.z[U(n)])) : 0.0;
     double V = 0, M = 0;
     for (int k = g; k <= n; ++k) V += col.theta[U(k)] * soil.thickness[U(k)];
     if (tr.par.mass) {

@@ -335,6 +335,15 @@ public:
     void AllocateTracerLayers();
     // The control-point file of every tracer, with its header (owner of the control point).
     void CreateTracerPointFiles();
+    // Per tracer: the layer concentrations of the control point, buffered (owner only).
+    struct TracerPoint {
+        std::string fileName;
+        PointBuffer buffer;
+    };
+    std::vector<TracerPoint> tracerPoints;  // 1..T
+    // One record per tracer with the step's date (a full buffer is written first).
+    void AddTracerPointRecords();
+    void FlushTracerPointBuffers();
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();
     // The column pass over the own rows (parallel) and then the serial river cells.
@@ -355,8 +364,11 @@ public:
     void RiverExchange(soilcolumn::ColumnState& col, const soilcolumn::CellValues& cell, int r, int c,
                        double& infiltration, double& exfiltration);
     int SubbasinOf(int r, int c) const;
+    // The tracer value t of the river water of the cell's channel (0 without a linked river).
+    double RiverTracerValue(int r, int c, int t) const;
     // Sets the summed outputs of a cell to 0 (fully glacierised cells).
     void ZeroCellSums(int r, int c);
+    // Layer values of tracer t are concentrations ("evaporating"), else masses.
     bool TracerIsConcentration(int t) const;
     // Heat transfer settings of the column pass from "[heat_transfer]".
     soilstep::HeatSettings HeatStepSettings() const;
@@ -372,6 +384,17 @@ public:
     void StoreHeatResult(int r, int c, int n, const soilstep::CellWork& work, int tableLayer);
     // First step of a cold start: the layers between air and lower boundary temperature.
     void InitialTemperatureProfile();
+    // Concentration of tracer t in a layer of the cell (masses over the layer's water; 0 dry).
+    double TracerConcentration(int t, int r, int c, int layer) const;
+    // The 2-D grid of the tracer's store: the concentration of the cell's deepest layer (what
+    // irrigation from groundwater and lakes read).
+    void UpdateTracerStoreGrid(int t);
+    // With the groundwater model: "aquifer_thickness_1" and the aquifer's tracer store of layer 1
+    // (linked at the first pass, once both models have set up their grids).
+    void LinkGroundwaterTracers();
+    bool gwLinked = false;
+    const Matrix* aquiferThickness = nullptr;
+    std::vector<Matrix*> gwTracerStore;  // per tracer, or null
     // The cell's irrigation takes its water from the groundwater (origin 1).
     bool IrrigationFromGroundwater(int r, int c) const;
 

@@ -14,6 +14,8 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
         WriteSoilWaterSummary(true);
     }
     glacier_table.clear();
+    if (constructed) FlushTracerPointBuffers();
+    tracerPoints.clear();
     FreeTracerGrids();
     if (constructed) FlushPointBuffers();
     pointBuffers.clear();

@@ -152,6 +152,13 @@ double ApplyExternalTable(const soil_entry& soil, soilcolumn::ColumnState& col, 
 
 }  // namespace soilriver
 
+double unsatzonmodellklasse::RiverTracerValue(int r, int c, int t) const {
+    const int link = riverLinks != nullptr ? static_cast<int>((*riverLinks)[r][c]) : 0;
+    const int pos = link >= 1 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
+    if (pos < 1 || U(pos) >= riverTable.size() || t < 1 || t > 9) return 0.0;
+    return riverTable[U(pos)].flow_mm[t];
+}
+
 void unsatzonmodellklasse::RiverExchange(soilcolumn::ColumnState& col, const soilcolumn::CellValues& cell, int r, int c,
                                          double& infiltration, double& exfiltration) {
     soilriver::River river;

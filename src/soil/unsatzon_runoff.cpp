@@ -265,19 +265,37 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
             }
         }
     }
-    // The tracers' grids: the value of the first layer of every cell.
+    // The tracers' grids: the concentration of the first layer of every cell (a mass over a
+    // dry layer gives 99999), the store's 2-D grid and its stack output.
     for (int t = 1; t <= T && U(t) < tracerLayers.size(); ++t) {
         Matrix& flux = tracers[U(t)].flux;
+        const bool concentration = TracerIsConcentration(t);
         for (int r = firstRow; r <= lastRow; ++r) {
+            if (flux.empty() || !flux.holds(r)) continue;
             const ColumnRange cols = ColumnsOf(r);
-            for (int c = cols.first; c <= cols.last; ++c)
-                if (IsOwnCell(r, c) && !flux.empty() && flux.holds(r)) flux[r][c] = tracerLayers[U(t)][r][c][1];
+            for (int c = cols.first; c <= cols.last; ++c) {
+                if (!IsOwnCell(r, c)) continue;
+                const double v = tracerLayers[U(t)][r][c][1];
+                const double water = own.theta[r][c][1] * SoilOf(r, c).thickness[1] * 1000.0;
+                flux[r][c] = concentration ? v : own.theta[r][c][1] > 0.0001 ? v / water : 99999.0;
+            }
         }
+        UpdateTracerStoreGrid(t);
+        WriteStackByCode(tracers[U(t)].storageIndex);
     }
     for (auto& st : statistics)
         if (st) st->Step(stepYear, stepMonth, stepDay, stepHour, 1);
-    for (int t = 1; t <= T; ++t)
+    for (int t = 1; t <= T; ++t) {
+        // The tracer's zone table holds the subbasins' base-flow records (total runoff value).
+        std::vector<zoneFZT>& zones = tracers[U(t)].zones;
+        for (int s = 1; s <= S && U(s) < zones.size(); ++s) {
+            const zoneFZT& rec = baseflowRecords[U(t)][U(s)];
+            zones[U(s)].sx = rec.sx;
+            zones[U(s)].n = rec.n;
+            zones[U(s)].RelCellSum = rec.RelCellSum;
+        }
         if (tracers[U(t)].statistics) tracers[U(t)].statistics->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+    }
     for (int index : registeredEntries) {
         const GridStoreEntry& e = (*gridStore)[index];
         if (e.stack != nullptr)
@@ -290,6 +308,7 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
 void unsatzonmodellklasse::WriteOutputs() {
     if (flowControl == 0) return;
     FlushPointBuffers();
+    FlushTracerPointBuffers();
     for (auto& st : statistics)
         if (st) st->FlushBuffer();
 }

@@ -37,6 +37,7 @@ void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t
     if (in.responseUnits != nullptr) ResponseUnitPass();
     RecordControlPoint();
     AccumulateZones();
+    AddTracerPointRecords();
 }
 
 bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const {
@@ -237,14 +238,22 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
             tc.par.decayFactor = tracerDecay[k];
             tc.value = &work.tracerValue[U(t) * (U(nlayers) + 1)];
             tc.old = &work.tracerOld[U(t) * (U(nlayers) + 1)];
-            tc.riverValue = 0;
-            tc.groundwater = 0;
+            // River water brings the channel's tracer value; the aquifer below the column its own.
+            tc.riverValue = riverExchange ? RiverTracerValue(r, c, t + 1) : 0.0;
+            Matrix* gw = k < gwTracerStore.size() ? gwTracerStore[k] : nullptr;
+            tc.groundwater = gw != nullptr ? (*gw)[r][c] : 0.0;
             const double* stored = tracerLayers[k][r][c];
             std::copy(stored, stored + n + 1, tc.value);
+            // The layers below the water table are the aquifer's water and take its value.
+            if (gw != nullptr)
+                for (int l = cell.tableLayer; l <= n; ++l)
+                    tc.value[l] = tc.par.mass ? tc.groundwater * col.theta[U(l)] * soil.thickness[U(l)] * 1000.0
+                                              : tc.groundwater;
             f.inputConcentration[U(t)] = tracerInflux[k] != nullptr ? (*tracerInflux[k])[r][c] : 0.0;
             f.siltedRunoffConcentration[U(t)] =
                 k < tracerSiltedRunoff.size() && tracerSiltedRunoff[k] != nullptr ? (*tracerSiltedRunoff[k])[r][c] : 0.0;
         }
+        if (aquiferThickness != nullptr) f.aquiferThickness = (*aquiferThickness)[r][c];
         ct.columns = work.tracerColumns.data();
         ct.fpe = &fpeReports[U(omp_get_thread_num())];
         ct.row = static_cast<unsigned>(r);
@@ -265,6 +274,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         const std::size_t k = U(t + 1);
         const soilcolumn::TracerColumn& tc = work.tracerColumns[U(t)];
         std::copy(tc.value, tc.value + n + 1, tracerLayers[k][r][c]);
+        if (k < gwTracerStore.size() && gwTracerStore[k] != nullptr) (*gwTracerStore[k])[r][c] = tc.groundwater;
         // Concentrations of the runoff: loads (or flow-weighted sums) over the water.
         auto conc = [](double load, double water) { return water > 0 ? load / water : 0.0; };
         tracerDirect[k][r][c] = conc(res.tracerDirect[U(t)], res.directflow);
@@ -372,6 +382,7 @@ void unsatzonmodellklasse::SoilColumnPass() {
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
     for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
     for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
+    if (tracerCount > 0) LinkGroundwaterTracers();
     // Every cell may lose water to a river beside it (exfiltration); cells linked to a river that
     // may give water (interaction 2) share it and run one by one after the parallel pass.
     riverExchange = groundwaterActive != 0 && config.surface_interaction >= 1 && riverDepth != nullptr &&
@@ -534,10 +545,10 @@ void unsatzonmodellklasse::AccumulateZones() {
                 if (in.maxPonding != nullptr) add(C::POND, r, c, s, own.pondingStorage[r][c], w);
                 if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
                 for (int t = 1; t <= T; ++t) {
-                    // Flow-weighted: a concentration is carried by the flow, an amount counts itself.
-                    const bool concentration = TracerIsConcentration(t);
+                    // Flow-weighted. The runoff grids hold concentrations for both kinds of
+                    // tracer (a mass tracer's load over its water), so flow x value is the load.
                     auto addTracer = [&](zoneFZT& rec, double flow, double value) {
-                        rec.sx += (concentration ? flow * value : value) * A * w * N;
+                        rec.sx += flow * value * A * w * N;
                         rec.n += flow * w;
                         rec.RelCellSum += A * flow * w;
                     };

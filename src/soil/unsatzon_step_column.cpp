@@ -360,6 +360,11 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     cell.clayLayer = ClayLayer(soil, n, in.clayDepth);
     double maxRootDepth = 0;
     double demand[kMaxVegetationLayers + 1] = {};
+    const int T = tracers.columns != nullptr ? std::min(in.tracerCount, kMaxTracers) : 0;
+    for (int t = 0; t < T; ++t) {
+        soilcolumn::TracerParameters& par = tracers.columns[t].par;
+        if (par.decays && k > 1) par.decayFactor = std::pow(par.decayFactor, 1.0 / k);
+    }
 
     for (int s = 1; s <= k; ++s) {
         // Demands and water input of the sub-step (mm).
@@ -367,14 +372,15 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         double input = in.waterInput * perSub;
         double bypass = 0;
         SurfaceWater(in, k, demand, pond, input, bypass, res);
-        const int T = tracers.columns != nullptr ? std::min(in.tracerCount, kMaxTracers) : 0;
-        // The surface store of each tracer receives the water that reaches the soil surface.
+        // The surface store of each tracer receives the water that reaches the soil surface: a
+        // mass tracer its load, a concentration tracer takes the concentration of that water
+        // (without water it keeps its value, and only decay changes it).
         for (int t = 0; t < T && !in.ponding; ++t) {
             soilcolumn::TracerColumn& tr = tracers.columns[t];
             const double cIn = in.inputConcentration[U(t)];
             if (tr.par.mass)
                 tr.value[0] += (bypass + input) * cIn;
-            else
+            else if (bypass + input > 0)
                 tr.value[0] = cIn;
         }
         double inRate = input / D;
@@ -448,6 +454,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             water.directFlow = direct;
             water.cellBaseflow = QB;
             water.groundwaterActive = set.groundwaterModel;
+            water.aquiferThickness = in.aquiferThickness;
             MoveTracers(soil, col, water, tracers, T, direct * D, interflow * D, QB * D, res);
         }
         if (in.ponding) {

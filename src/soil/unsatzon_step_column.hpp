@@ -137,6 +137,9 @@ struct CellForcing {
     double lowerTemperature = 0;
     bool lowerFluxBoundary = false;
     double lowerFlux = 0;
+    // With the groundwater model: thickness of the aquifer's first layer, m (its part below the
+    // profile mixes with the saturated layers).
+    double aquiferThickness = 0;
 };
 
 // The cell's sums of the call (mm unless stated) and its new state values.
@@ -205,6 +208,8 @@ int SubstepCount(const soil_entry& soil, const ColumnState& col, const StepSetti
 // River exchange, when the hook is set, is called in every iteration.
 // Tracers (optional): one column per tracer (values 0..n, level 0 the surface store) that the
 // solute balance carries along with the water; fpe receives the first floating-point report.
+// A column's decay factor is that of the whole call; StepCell turns it into the factor of its
+// water sub-steps, so that a tracer decays by the same amount however the call is split.
 struct CellTracers {
     soilcolumn::TracerColumn* columns = nullptr;
     soilcolumn::FpeReport* fpe = nullptr;

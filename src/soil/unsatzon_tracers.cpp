@@ -6,6 +6,7 @@
 
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
+#include "tables/soil_entry.hpp"
 
 namespace {
 std::size_t U(int i) { return static_cast<std::size_t>(i); }
@@ -41,7 +42,13 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
         }
     });
     if (error != 0 || count < 1) return;
-    teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+    {
+        // The soil reads its tracer store as a stack (below), not as the base's 2-D grid.
+        const std::uint32_t warm = warmStart;
+        warmStart = 0;
+        teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
+        warmStart = warm;
+    }
     if (error != 0) return;
     // Decay per module sub-step; the incoming flux of each tracer from the first module that
     // publishes one.
@@ -77,10 +84,35 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
     for (int k = 1; k <= T; ++k) {
         Stack& s = tracerLayers[U(k)];
         s = matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
-        const double start = tracerDescriptors != nullptr ? tracerDescriptors[k].soilini : 0.0;
-        for (int r = firstRow; r <= lastRow; ++r)
-            for (int c = 0; c <= ncols; ++c)
-                for (int l = 0; l <= nlayers; ++l) s[r][c][l] = l == 0 ? 0.0 : start;
+        const TracerDescriptor& d = tracerDescriptors[k];
+        TracerRecord& rec = tracers[U(k)];
+        // The store is a stack of the layers with the surface store as level 0; its file takes
+        // the whole grid extension of the tracer.
+        rec.storageFileName =
+            StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), moduleName.c_str(), d.gridext.c_str());
+        if (config.readgrid == 1) {
+            ReadStackChecked(rec.storageFileName, &s);
+        } else {
+            // Mass tracers start with the mass of the start concentration in the layer's water.
+            const bool mass = !TracerIsConcentration(k);
+            for (int r = firstRow; r <= lastRow; ++r) {
+                const ColumnRange cols = ColumnsOf(r);
+                for (int c = 0; c <= ncols; ++c) {
+                    const bool mine = c >= cols.first && c <= cols.last && IsOwnCell(r, c);
+                    const soil_entry* soil = mine ? &SoilOf(r, c) : nullptr;
+                    s[r][c][0] = 0.0;
+                    for (int l = 1; l <= nlayers; ++l) {
+                        const double water = soil != nullptr && l <= soil->GetLayerCount()
+                                                 ? own.theta[r][c][l] * soil->thickness[U(l)] * 1000.0
+                                                 : 0.0;
+                        s[r][c][l] = mass ? d.soilini * water : d.soilini;
+                    }
+                }
+            }
+        }
+        RegisterGrid(rec.storageIndex, rec.storageFileName, &rec.storage, &s, nlayers,
+                     StrFormat("concstor_tracer_%d_%s", k, moduleName.c_str()), d.gridcode, firstRow, lastRow);
+        UpdateTracerStoreGrid(k);
         for (auto* v : {&tracerDirect, &tracerInterflow, &tracerBaseflow}) {
             (*v)[U(k)] = matrix(firstRow, lastRow, 1, ncols, nrows);
             (*v)[U(k)].fill(0.0);
@@ -101,9 +133,17 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
 }
 
 void unsatzonmodellklasse::CreateTracerPointFiles() {
+    tracerPoints.assign(U(tracerCount) + 1, TracerPoint{});
     for (int k = 1; k <= tracerCount; ++k) {
         const TracerDescriptor& d = tracerDescriptors[k];
         const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
+        TracerPoint& point = tracerPoints[U(k)];
+        point.fileName = name;
+        PointBuffer& b = point.buffer;
+        b.values = nlayers + 1;
+        b.capacity = std::max(1, static_cast<int>(2097152L / ((nlayers + 1) * 8L + 32L)));
+        b.dates.assign(U(b.capacity) * 4, 0);
+        b.data.assign(U(b.capacity) * U(b.values), 0.0);
         std::FILE* f = std::fopen(name.c_str(), "wt");
         if (f == nullptr) {
             *log << "FATAL: error opening tracer concentration file " << name << "[end-entry]";
@@ -118,8 +158,72 @@ void unsatzonmodellklasse::CreateTracerPointFiles() {
     }
 }
 
+void unsatzonmodellklasse::AddTracerPointRecords() {
+    if (!controlPointHere || tracerPoints.empty()) return;
+    const int r = config.control_row, c = config.control_col;
+    if (!IsOwnCell(r, c)) return;
+    const int n = SoilOf(r, c).GetLayerCount();
+    for (int k = 1; k < static_cast<int>(tracerPoints.size()); ++k) {
+        TracerPoint& point = tracerPoints[U(k)];
+        if (point.buffer.filled >= point.buffer.capacity) FlushPointBuffer(point.fileName, point.buffer, 1, 0);
+        const std::size_t at = U(point.buffer.filled);
+        const std::int64_t date[4] = {stepYear, stepMonth, stepDay, stepHour};
+        std::copy(date, date + 4, &point.buffer.dates[at * 4]);
+        double* values = &point.buffer.data[at * U(point.buffer.values)];
+        values[0] = 0.0;
+        // Concentration per layer; a mass over a (nearly) dry layer shows as 1e9.
+        for (int l = 1; l <= nlayers; ++l) {
+            if (l > n) {
+                values[l] = 0.0;
+            } else if (TracerIsConcentration(k)) {
+                values[l] = tracerLayers[U(k)][r][c][l];
+            } else {
+                values[l] = own.theta[r][c][l] > 1e-5 ? TracerConcentration(k, r, c, l) : 1e9;
+            }
+        }
+        ++point.buffer.filled;
+    }
+}
+
+void unsatzonmodellklasse::FlushTracerPointBuffers() {
+    for (std::size_t k = 1; k < tracerPoints.size(); ++k)
+        FlushPointBuffer(tracerPoints[k].fileName, tracerPoints[k].buffer, 1, 0);
+}
+
 double unsatzonmodellklasse::TracerDecayFactor(double minutes, double halfLifeDays) {
     return std::exp(-(minutes / 1440.0) / (halfLifeDays * 1.442695041111));
 }
 
-bool unsatzonmodellklasse::TracerIsConcentration(int) const { return true; }
+bool unsatzonmodellklasse::TracerIsConcentration(int t) const {
+    return tracerDescriptors != nullptr && tracerDescriptors[t].evaporating == 1;
+}
+
+double unsatzonmodellklasse::TracerConcentration(int t, int r, int c, int layer) const {
+    const double v = tracerLayers[U(t)][r][c][layer];
+    if (TracerIsConcentration(t)) return v;
+    const soil_entry& soil = SoilOf(r, c);
+    const double water = own.theta[r][c][layer] * soil.thickness[U(layer)] * 1000.0;
+    return water > 0 ? v / water : 0.0;
+}
+
+void unsatzonmodellklasse::UpdateTracerStoreGrid(int t) {
+    Matrix& g = tracers[U(t)].storage;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (g.empty() || !g.holds(r)) continue;
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (IsOwnCell(r, c)) g[r][c] = TracerConcentration(t, r, c, SoilOf(r, c).GetLayerCount());
+    }
+}
+
+void unsatzonmodellklasse::LinkGroundwaterTracers() {
+    if (groundwaterActive == 0 || gwLinked) return;
+    gwLinked = true;
+    const int a = FindGrid("aquifer_thickness_1", true);
+    aquiferThickness = a > 0 ? (*gridStore)[a].grid : nullptr;
+    gwTracerStore.assign(U(tracerCount) + 1, nullptr);
+    for (int k = 1; k <= tracerCount; ++k) {
+        const int i = FindGrid(StrFormat("concstor_tracer_%d_layer_1_%s", k, "groundwater_flow"), true);
+        if (i > 0) gwTracerStore[U(k)] = (*gridStore)[i].grid;
+    }
+}

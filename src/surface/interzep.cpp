@@ -193,7 +193,7 @@ void interzeptionsmodellklasse::LinkTracerGrids(unsigned& error, int count, cons
         tracerInput.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
         for (int t = 1; t <= count; ++t)
             for (const char* source : {"snow_model", "irrigation", "input"}) {
-                const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, source));
+                const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, source), true);
                 if (i <= 0) continue;
                 tracerInput[static_cast<std::size_t>(t)] = (*gridStore)[i].grid;
                 break;

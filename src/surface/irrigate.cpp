@@ -158,7 +158,7 @@ void irrigationclass::InitTracerGrids(unsigned& error, int count, const TracerDe
     CatchIntoError(error, [&] {
         tracerInputIndex.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, 0);
         for (int t = 1; t <= count; ++t)
-            tracerInputIndex[static_cast<std::size_t>(t)] = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, "input"));
+            tracerInputIndex[static_cast<std::size_t>(t)] = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, "input"), true);
     });
 }
 

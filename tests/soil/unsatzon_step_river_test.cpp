@@ -94,6 +94,42 @@ TEST_F(SoilRiverTest, RiverCellsShareTheRiverWaterInCellOrder) {
     EXPECT_DOUBLE_EQ(table[1].soilExchange, 0.0);
 }
 
+// River water brings the channel's tracer value into the columns it enters; a clean river brings
+// none (everything else of the tracer is 0 here).
+TEST_F(SoilRiverTest, RiverInfiltrationCarriesTheRiversTracer) {
+    AddRiverGrids(3.0);
+    if (talvo_test::Size() > 1) return;  // exchange both ways needs the whole river on one process
+    AddGrid("concflux_tracer_1_input", 0.0);
+    ASSERT_EQ(Build(Section(2)), 0u) << console_.str();
+    std::vector<TracerDescriptor> d(2);
+    d[1].name = "riv";
+    d[1].statext = "txt";
+    d[1].gridext = "asc";
+    d[1].max_conc = 1e9;
+    ASSERT_EQ(Init(1, d.data()), 0u) << console_.str();
+    model_->groundwaterActive = 1;
+    riverflow_table* table = model_->GetRiverflowTable();
+    table[1].flowm3s = 1e-4;
+    table[1].speed = 1.0;
+    auto columnTracer = [&] {
+        double m = 0;
+        for (const auto& cell : kCells)
+            for (int l = 0; l <= 10; ++l) m += model_->tracerLayers[1][cell[0]][cell[1]][l];
+        return m;
+    };
+    for (double value : {0.0, 7.0}) {
+        table[1].flow_mm[1] = value;
+        table[1].soilExchange = 0;
+        model_->BeginTimeStep(1, 1, 6, 2020);
+        model_->run(1, 1, 6, 2020);
+        ASSERT_GT(table[1].soilExchange, 0.0);
+        if (value == 0.0)
+            EXPECT_EQ(columnTracer(), 0.0);
+        else
+            EXPECT_GT(columnTracer(), 0.0);
+    }
+}
+
 TEST_F(SoilRiverTest, WithInteractionOneEveryColumnAboveTheRiverBedExfiltrates) {
     // A bed 0.6 m deep lies below the table (0.5 m below the surface) in every cell.
     AddRiverGrids(3.0);
@@ -164,6 +200,7 @@ TEST_F(SoilRiverTest, TracersDecayPerModuleSubstepAndTakeTheFirstFluxGrid) {
         d[static_cast<std::size_t>(k)].gridext = "asc";
     }
     d[2].soilini = 2.0;  // the soil holds the concentration of the water input
+    d[2].evaporating = 1;
     d[1].radioactive = 1;
     d[1].half_time = 4500.0;  // days
     ASSERT_EQ(Init(2, d.data()), 0u) << console_.str();

@@ -256,4 +256,24 @@ TEST_F(InterceptionStep, TracersAsMassAndAsConcentration) {
     m->FreeTracerGrids();
 }
 
+// The snow's tracer flux is found past a stack-only entry of the grid store (the soil model
+// registers its stacks before the snow model's grids).
+TEST_F(InterceptionStep, TheSnowTracerFluxIsFoundPastAStack) {
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    tracers[1].evaporating = 1;
+    Stack levels;
+    const int stack = Add("theta", 0.0);
+    store_[stack].grid = nullptr;  // an entry that holds a stack only
+    store_[stack].stack = &levels;
+    const int snow = Add("concflux_tracer_1_snow_model", 7.0);
+    auto m = Ready(SectionOptions{});
+    unsigned error = 9;
+    m->LinkTracerGrids(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    EXPECT_EQ(m->tracerInput[1], store_[snow].grid);
+    m->FreeTracerGrids();
+    store_[stack].stack = nullptr;
+}
+
 }  // namespace
