@@ -4,6 +4,7 @@
 #include "driver/modapuzr.hpp"
 #include "driver/unread_sections.hpp"
 
+#include <initializer_list>
 #include <mpi.h>
 
 #include "kernel/diaglog.hpp"
@@ -227,6 +228,12 @@ void ModellApplication::InitTracers() {
         if (error != 0) throw ModelError(static_cast<int>(error));
     };
     OutputCodeEntry* table = outputCodes_.data();
+    // A warm start of the soil model continues every module's tracer stores from their files.
+    if (soil_->warmStart == 1)
+        for (teilmodellklasse* m : std::initializer_list<teilmodellklasse*>{irrigation_.get(), snow_.get(),
+                                                                          interception_.get(), silting_.get(),
+                                                                          surfrout_.get()})
+            m->warmStart = 1;
     irrigation_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
     snow_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
