@@ -228,11 +228,12 @@ void ModellApplication::InitTracers() {
         if (error != 0) throw ModelError(static_cast<int>(error));
     };
     OutputCodeEntry* table = outputCodes_.data();
-    // A warm start of the soil model continues every module's tracer stores from their files.
+    // A warm start of the soil model continues the tracer stores of snow, interception and
+    // silting-up from their grid files. (Irrigation's and surface routing's stores are refilled
+    // from their inputs in every step; their files are never written.)
     if (soil_->warmStart == 1)
-        for (teilmodellklasse* m : std::initializer_list<teilmodellklasse*>{irrigation_.get(), snow_.get(),
-                                                                          interception_.get(), silting_.get(),
-                                                                          surfrout_.get()})
+        for (teilmodellklasse* m : std::initializer_list<teilmodellklasse*>{snow_.get(), interception_.get(),
+                                                                          silting_.get()})
             m->warmStart = 1;
     irrigation_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
