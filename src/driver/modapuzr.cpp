@@ -4,6 +4,7 @@
 #include "driver/modapuzr.hpp"
 #include "driver/unread_sections.hpp"
 
+#include <initializer_list>
 #include <mpi.h>
 
 #include "kernel/diaglog.hpp"
@@ -233,6 +234,13 @@ void ModellApplication::InitTracers() {
         if (error != 0) throw ModelError(static_cast<int>(error));
     };
     OutputCodeEntry* table = outputCodes_.data();
+    // A warm start of the soil model continues the tracer stores of snow, interception and
+    // silting-up from their grid files. (Irrigation's and surface routing's stores are refilled
+    // from their inputs in every step; their files are never written.)
+    if (soil_->warmStart == 1)
+        for (teilmodellklasse* m : std::initializer_list<teilmodellklasse*>{snow_.get(), interception_.get(),
+                                                                          silting_.get()})
+            m->warmStart = 1;
     irrigation_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
     snow_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);

@@ -181,6 +181,7 @@ void siltingupclass::WriteStatistics() {
     if (flowControl == 0) return;
     for (StatOutput* s : {&statDisposition, &statRunoff})
         if (s->stat) s->stat->WriteLine();
+    FlushTracerStatistics();
 }
 
 // ------------------------------------------------------------------ teardown

@@ -69,8 +69,7 @@ void siltingupclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::in
     }
     for (StatOutput* s : {&statDisposition, &statRunoff})
         if (s->stat) s->stat->Reset();
-    for (int t = 1; t <= tracerCount; ++t)
-        for (zoneFZT& z : tracers[static_cast<std::size_t>(t)].zones) z.n = z.sx = z.RelCellSum = 0;
+    ResetTracerStatistics();
 
     ComputeCells(d, m, y);
     CopyResponseUnits();
@@ -80,8 +79,9 @@ void siltingupclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::in
     for (OwnGrid* g : {&disposition, &rainPause, &kineticEnergy, &timeSinceTillage, &directRunoff})
         if (g->index > 0) WriteStatisticGrids(g->index, true, false);
     for (int t = 1; t <= tracerCount; ++t) {
-        const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
-        if (index > 0) WriteStatisticGrids(index, true, false);
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        if (rec.statistics) rec.statistics->Step(year, month, day, hour, 1);
+        if (rec.storageIndex > 0) WriteStatisticGrids(rec.storageIndex, true, false);
     }
 }
 
@@ -377,16 +377,9 @@ void siltingupclass::AddStatistics() {
             const double Q = directRunoff.data[r][c];
             statDisposition.stat->AddValue(r, c, zone, disposition.data[r][c], 1.0);
             statRunoff.stat->AddValue(r, c, zone, Q, 1.0);
-            for (int t = 1; t <= tracerCount; ++t) {
-                TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-                if (static_cast<std::size_t>(zone) >= rec.zones.size()) continue;
-                zoneFZT& z = rec.zones[static_cast<std::size_t>(zone)];
-                const double conc = rec.flux[r][c];
-                const double a = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
-                z.n += Q;
-                z.sx += conc * a * Q;
-                z.RelCellSum += Q * a;
-            }
+            // The direct runoff's concentration, weighed with the runoff.
+            for (int t = 1; t <= tracerCount; ++t)
+                AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c], Q);
         }
     }
 }

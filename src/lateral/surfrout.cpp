@@ -344,6 +344,7 @@ void surfaceroutingclass::FlushStatistics() {
     if (flowControl == 0) return;
     for (auto& s : statistics)
         if (s) s->WriteLine();
+    FlushTracerStatistics();
 }
 
 void surfaceroutingclass::ModelEnd(bool append) {

@@ -223,7 +223,8 @@ void surfaceroutingclass::EndPass() {
             ri.sx += w * inf * nsub;
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                const bool amounts = tracerDescriptors != nullptr && tracerDescriptors[t].reserved1 != 0;
+                // A tracer carried as mass counts as an amount per unit of water.
+                const bool amounts = tracerDescriptors != nullptr && tracerDescriptors[t].evaporating == 0;
                 zoneFZT& td = ZoneQD(t, s)[z];
                 td.n += df;
                 td.RelCellSum += w * df;

@@ -230,6 +230,7 @@ void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std
     if (flowControl == 0) return;
     for (auto& s : statistics)
         if (s) s->Reset();
+    ResetTracerStatistics();
     for (int t = 0; t <= tracerCount; ++t)
         for (int s = 1; s <= zoneCount; ++s) {
             const int mz = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]);
@@ -304,11 +305,13 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
             const double bc = QBb != nullptr && ti < QBb->size() ? (*QBb)[ti][si] : 0.0;
             const double i = QIi[0][si], dd = QDd[0][si];
             Qg[ti][si] = b + i + dd > 0 ? (b * bc + i * QIi[ti][si] + dd * QDd[ti][si]) / (b + i + dd) : 0.0;
-            if (ti < tracers.size() && si < tracers[ti].zones.size()) {
+            // Process 0 alone routed the subbasins; the others' records stay empty for the sum.
+            if (rank == 0 && ti < tracers.size() && si < tracers[ti].zones.size()) {
                 tracers[ti].zones[si].sx = Qg[ti][si];
                 tracers[ti].zones[si].n = tracers[ti].zones[si].RelCellSum = 1;
             }
         }
+        if (tracers[ti].statistics) tracers[ti].statistics->Step(y, m, d, h, 1);
         SurfaceTracer& st = surfaceTracers[ti];
         if (st.storeIndex > 0) WriteStatisticGrids(st.storeIndex, true, false);
     }

@@ -258,6 +258,9 @@ void unsatzonmodellklasse::ReadStorageSettings() {
     std::FILE* f = ControlStream();
     const std::string& mod = moduleName;
     ReadValue(f, "%d", &config.readgrid, "read control parameter for storage grids for " + mod);
+    // The initial-state mode is the run's state-file mode, which the driver hands on to the
+    // sub-models that keep state sections; a value outside 0..3 starts cold.
+    warmStart = config.readgrid >= 0 && config.readgrid <= 3 ? static_cast<std::uint32_t>(config.readgrid) : 0;
     std::string name;
     ReadValue(f, "%s", &name, "name of the storage content file " + mod);
     config.storageFileName = StrFormat("%s_%d", name.c_str(), rank);

@@ -146,6 +146,17 @@ public:
         // The tracer's zone table, written by the descriptor's statistics code.
         std::unique_ptr<zonalstatistic> statistics;
     };
+    // The tracers' zone tables, for sub-models whose step fills them: clear the records at
+    // the step's start, take the step (collective when reduce > 0) and write the buffered rows.
+    void ResetTracerStatistics();
+    void StepTracerStatistics(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
+                              int reduce = 1);
+    void FlushTracerStatistics();
+    // Adds a cell's value of tracer t to the record of zone position zone.
+    void AddTracerStatistic(int t, int row, int column, int zone, double value, double weight) {
+        zonalstatistic* s = tracers[static_cast<std::size_t>(t)].statistics.get();
+        if (s != nullptr) s->AddValue(row, column, zone, value, weight);
+    }
     int TracerCount() const { return tracerCount; }
     const TracerRecord& Tracer(int i) const { return tracers[static_cast<std::size_t>(i)]; }
     // Factor by which a radioactive tracer decays in one step of this module's interval.

@@ -76,6 +76,23 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
     });
 }
 
+void teilmodellklasse::ResetTracerStatistics() {
+    for (int t = 1; t <= tracerCount && static_cast<std::size_t>(t) < tracers.size(); ++t)
+        if (tracers[static_cast<std::size_t>(t)].statistics) tracers[static_cast<std::size_t>(t)].statistics->Reset();
+}
+
+void teilmodellklasse::StepTracerStatistics(std::int64_t year, std::int64_t month, std::int64_t day,
+                                            std::int64_t hour, int reduce) {
+    for (int t = 1; t <= tracerCount && static_cast<std::size_t>(t) < tracers.size(); ++t)
+        if (tracers[static_cast<std::size_t>(t)].statistics)
+            tracers[static_cast<std::size_t>(t)].statistics->Step(year, month, day, hour, reduce);
+}
+
+void teilmodellklasse::FlushTracerStatistics() {
+    for (int t = 1; t <= tracerCount && static_cast<std::size_t>(t) < tracers.size(); ++t)
+        if (tracers[static_cast<std::size_t>(t)].statistics) tracers[static_cast<std::size_t>(t)].statistics->WriteLine();
+}
+
 void teilmodellklasse::FreeTracerGrids() {
     for (std::size_t i = 1; i < tracers.size(); ++i) {
         TracerRecord& r = tracers[i];

@@ -179,6 +179,7 @@ void interzeptionsmodellklasse::CreateStatistics() {
 void interzeptionsmodellklasse::FlushStatistics() {
     if (flowControl == 0) return;
     ForEachStatistic([](zonalstatistic& s) { s.WriteLine(); });
+    FlushTracerStatistics();
 }
 
 // ------------------------------------------------------------------ tracers and teardown

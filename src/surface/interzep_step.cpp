@@ -22,6 +22,7 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
     year = y;
     teilmodellklasse::run(h, d, m, y);
     ForEachStatistic([](zonalstatistic& s) { s.Reset(); });
+    ResetTracerStatistics();
 
     const Evaporation mode = interception::EvaporationOfMethod(method);
     bool statistics = false;
@@ -56,16 +57,23 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
                 }
                 layers[0].throughfall.data[r][c] = 0;
             }
-            if (!statistics) continue;
+            if (!statistics && tracerCount == 0) continue;
             const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
             int zone = 0;
             if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
                 zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-            AddStatistics(r, c, zone, g);
+            if (statistics) AddStatistics(r, c, zone, g);
+            // The throughfall's concentration, weighed with the throughfall of the part not
+            // covered by glacier.
+            if (g < 1.0)
+                for (int t = 1; t <= tracerCount; ++t)
+                    AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
+                                       (1.0 - g) * layers[0].throughfall.data[r][c]);
         }
     }
 
     ForEachStatistic([&](zonalstatistic& s) { s.Step(year, month, day, hour, 1); });
+    StepTracerStatistics(year, month, day, hour);
     for (Layer& l : layers)
         for (OwnGrid* g : {&l.throughfall, &l.storage, &l.evaporation})
             if (g->index > 0) WriteStatisticGrids(g->index, true, false);

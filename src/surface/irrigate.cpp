@@ -172,6 +172,7 @@ void irrigationclass::FlushStatistics() {
     if (Inert()) return;
     for (StatOutput* s : {&groundwaterStat, &surfaceStat})
         if (s->stat) s->stat->WriteLine();
+    FlushTracerStatistics();
 }
 
 irrigationclass::~irrigationclass() {

@@ -92,6 +92,7 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
         s->stat->Reset();
         for (zoneFZT& z : s->records) z.n = z.sx = z.RelCellSum = 0;
     }
+    ResetTracerStatistics();
     for (int t = 1; t <= tracerCount; ++t)
         for (zoneFZT& z : tracers[static_cast<std::size_t>(t)].zones) z.n = z.sx = z.RelCellSum = 0;
 
@@ -148,6 +149,8 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
         if (index > 0) WriteStatisticGrids(index, true, false);
     }
     for (StatOutput* s : {&groundwaterStat, &surfaceStat}) s->stat->Step(year, month, day, hour, 0);
+    // The tracers' records were filled on process 0, which holds the whole grid.
+    StepTracerStatistics(year, month, day, hour, 0);
     stepSeconds += MPI_Wtime() - start;
 }
 

@@ -97,6 +97,7 @@ void schneemodellklasse::FlushStatistics() {
                           &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
                           &statGlacierTotal, &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw})
         if (s->stat) s->stat->WriteLine();
+    FlushTracerStatistics();
 }
 
 schneemodellklasse::~schneemodellklasse() {

@@ -262,6 +262,8 @@ private:
     double LanduseAlbedo(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day) const;
     void AddStatistics();
     void AddSnowStatistics();
+    // The snow storage's tracer values of the cells without glacier.
+    void AddTracerStatistics();
     void StepStatistics();
     void WriteGrids();
     bool OwnCell(int r, int c) const;

@@ -44,6 +44,7 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
                           &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
                           &statGlacierTotal, &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw})
         if (s->stat) s->stat->Reset();
+    ResetTracerStatistics();
     for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput})
         for (zoneFZT& z : *rec) z.n = z.sx = z.RelCellSum = 0;
     glacierInputCells.clear();
@@ -374,8 +375,29 @@ void schneemodellklasse::AddSnowStatistics() {
     }
 }
 
+void schneemodellklasse::AddTracerStatistics() {
+    if (tracerCount < 1) return;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnCell(r, c)) continue;
+            if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
+            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+            if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
+            const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+            const double cover = solid.data[r][c] + liquid.data[r][c];
+            for (int t = 1; t <= tracerCount; ++t) {
+                // A concentration weighs with the snow that holds it, a mass with the cell.
+                const double w = tracerDescriptors[t].evaporating == 1 ? cover : 1.0;
+                AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].storage[r][c], w);
+            }
+        }
+    }
+}
+
 void schneemodellklasse::AddStatistics() {
     AddSnowStatistics();
+    AddTracerStatistics();
     if (glacierMethod == 0 && !permafrost) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
@@ -410,7 +432,8 @@ void schneemodellklasse::WriteGrids() {
             if (g->index > 0) WriteStatisticGrids(g->index, true, false);
     }
     for (int t = 1; t <= tracerCount; ++t) {
-        const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
-        if (index > 0) WriteStatisticGrids(index, true, false);
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        if (rec.statistics) rec.statistics->Step(year, month, day, hour, 1);
+        if (rec.storageIndex > 0) WriteStatisticGrids(rec.storageIndex, true, false);
     }
 }

@@ -2,6 +2,7 @@
 // it with the direct runoff; an evaporating tracer leaves at its storage concentration.
 #include <gtest/gtest.h>
 
+#include <mpi.h>
 #include <vector>
 
 #include "setup/tracer_ini.hpp"
@@ -18,6 +19,8 @@ protected:
         descriptors_[1].max_conc = 1e6;
         descriptors_[2].name = "oxy";
         descriptors_[2].evaporating = 1;
+        descriptors_[2].statcode = 2001;  // the tracer's table, a row a step
+        descriptors_[2].path = "out_";
     }
     std::vector<TracerDescriptor> descriptors_;
 };
@@ -43,8 +46,15 @@ TEST_F(SiltingTracers, TracersLeaveWithTheDirectRunoff) {
         EXPECT_NEAR(s->Tracer(2).flux[r][c], 3.0, 1e-12);
         zoneRunoff[static_cast<std::size_t>((*settings_.zoneIndex)[static_cast<std::size_t>(zone_[r][c])])] += Q;
     });
-    // The zone records of the step hold the runoff of the own cells.
-    for (std::size_t z = 1; z <= 3; ++z) EXPECT_NEAR(s->Tracer(2).zones[z].n, zoneRunoff[z], 1e-9);
+    // Process 0's zone records of the step's row hold the runoff of every process's cells.
+    MPI_Allreduce(MPI_IN_PLACE, zoneRunoff.data(), 4, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    if (rank == 0) {
+        for (std::size_t z = 1; z <= 3; ++z) EXPECT_NEAR(s->Tracer(2).zones[z].n, zoneRunoff[z], 1e-9);
+        // The concentration weighed with the runoff is the store's.
+        EXPECT_NEAR(s->Tracer(2).statistics->lastValues()[1], 3.0, 1e-12);
+    }
     s->FreeTracerGrids();
     EXPECT_EQ(EntryOf("concflux_tracer_1_SiltingUpModel"), 0);
 }

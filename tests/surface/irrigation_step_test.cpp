@@ -162,17 +162,31 @@ TEST_F(IrrigationStep, TracersMixTheInputWithTheSourceWater) {
     Fill("precipitation", 1);
     std::vector<TracerDescriptor> tracers(2);
     tracers[1].name = "chl";
+    tracers[1].statcode = 2001;  // the tracer's table, a row a step
+    tracers[1].path = "out_";
     auto m = ReadyIrrigation();
     unsigned error = 9;
     m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
     ASSERT_EQ(error, 0u) << console_.str();
     m->LinkSoilTracerStores();
     m->run(1, 2, 1, 2020);
+    double sums[2] = {0, 0};  // tracer carried, water
     ForOwn([&](int r, int c) {
         // Groundwater water carries the soil store's concentration, weighted by the amount.
         const double expected = c % 2 == 0 ? (2.0 * 1 + 8.0 * 3.125) / 4.125 : 2.0;
         EXPECT_NEAR(m->tracers[1].flux[r][c], expected, 1e-12) << r << "," << c;
+        sums[0] += m->tracers[1].flux[r][c] * G("precipitation")[r][c];
+        sums[1] += G("precipitation")[r][c];
     });
+    MPI_Allreduce(MPI_IN_PLACE, sums, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    m->FlushStatistics();
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        // The step's row: the basin's concentration of the water that reached the ground.
+        const zonalstatistic& table = *m->tracers[1].statistics;
+        EXPECT_NEAR(table.lastValues()[static_cast<std::size_t>(table.valuesPerRow() - 1)], sums[0] / sums[1], 1e-9);
+        EXPECT_TRUE(submodel_test::Contains(talvo_test::ReadFile(m->tracers[1].statFileName), "\n2020\t"));
+    }
     m->FreeTracerGrids();
 }
 
