@@ -45,9 +45,11 @@ drive() {
     # After "flush buffers" the run goes on; the next interrupt comes once the menu is re-armed.
     [ "$answer" = 3 ] && sleep 1.5
   done
-  exec 7>&-
+  # Standard input stays open until the run has ended: MPICH's launcher that sees it close while
+  # the processes end can fail writing to its own control socket and report status 255.
   wait "$launcher"
   local status=$?
+  exec 7>&-
   [ "$status" -eq "$expected" ] || { tail -20 "$out"; fail "answers $*: status $status, expected $expected"; }
 }
 
