@@ -92,10 +92,10 @@ const char* kOldDump =
 // A minimal block entry of a method with optional extra keys.
 std::string Block(int code, const std::string& method, const std::string& extra,
                   const std::string& days = "1 100 200 366") {
-    const std::string four = "1 2 3 4";
+    const std::string four = "1 2 3 4", fractions = "0.1 0.2 0.3 0.4";
     return std::to_string(code) + " lu" + std::to_string(code) + " method = " + method +
-           " {\n RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = " + days + ";\n Albedo = " + four +
-           "; rsc = " + four + "; LAI = " + four + "; Z0 = " + four + "; VCF = " + four + "; RootDepth = " + four +
+           " {\n RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = " + days + ";\n Albedo = " + fractions +
+           "; rsc = " + four + "; LAI = " + four + "; Z0 = " + four + "; VCF = " + fractions + "; RootDepth = " + four +
            "; AltDep = " + four + ";\n" + extra + "}\n";
 }
 
@@ -139,7 +139,7 @@ TEST_F(LanduseTableTest, BalancePeriodComesFromFirstEntryWithPositiveDay) {
 TEST_F(LanduseTableTest, MethodChoiceFollowsTheHeadLine) {
     // VariableDayCount is tested before DynamicPhenology_2; a one-line block ends on its head line.
     const auto t = Read("5 a method = DynamicPhenology_2 VariableDayCount { RootDist = 1; TReduWet = 1; "
-                        "HReduDry = 1; JulDays = 1 366; Albedo = 1 2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 1 2; "
+                        "HReduDry = 1; JulDays = 1 366; Albedo = 0.1 0.2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 0.1 0.2; "
                         "RootDepth = 1 2; AltDep = 0 0; }\n" +
                             std::string(kOldLine),
                         2);
@@ -153,8 +153,8 @@ TEST_F(LanduseTableTest, MethodChoiceFollowsTheHeadLine) {
 
 TEST_F(LanduseTableTest, KeysMatchOnlyWhereFollowedByEquals) {
     const auto t = Read("1 a method = VariableDayCount {\n rsc values follow; RootDistX = 7; HReduDryness = 5;\n"
-                        " RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 366; Albedo = 1 2; rsc = 3 4;\n"
-                        " LAI = 1 2; Z0 = 1 2; VCF = 1 2; RootDepth = 1 2; AltDep = 0 0;}\n",
+                        " RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 366; Albedo = 0.1 0.2; rsc = 3 4;\n"
+                        " LAI = 1 2; Z0 = 1 2; VCF = 0.1 0.2; RootDepth = 1 2; AltDep = 0 0;}\n",
                         1);
     EXPECT_DOUBLE_EQ(t[1].RootDist, 1.0);
     EXPECT_DOUBLE_EQ(t[1].HReduDry, 3.0);
