@@ -1,7 +1,7 @@
 // Fuzz target of the section "[unsatzon_model]" (with "[heat_transfer]" and the tuning and
 // permafrost sections it looks for) read by the soil model on a small basin of one soil type.
-// What the reader accepts has a known method, a control point inside the grid and subbasin
-// values in their physical ranges.
+// What the reader accepts has a known method, a control point inside the grid, subbasin
+// values in their physical ranges and soil heat constants above 0 (n-factors not negative).
 #include <memory>
 #include <vector>
 
@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                           {"real_evaporation", 0},
                                           {"precipitation", 1},
                                           {"slope_angle", 10},
-                                          {"soil_types", 1}});
+                                          {"soil_types", 1},
+                                          {"temperature", 2}});
     static std::vector<soil_entry> soils = [] {
         std::vector<soil_entry> t(2);
         t[0].code = 1;
@@ -57,6 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t i = 1; i <= 2; ++i) {
             Check(model->subbasins.flussdichte[i] >= 0 && model->subbasins.Q0[i] >= 0);
             Check(model->subbasins.SR_Anteil[i] >= 0 && model->subbasins.SR_Anteil[i] <= 1);
+        }
+        const SoilHeatConfig& h = model->heat;
+        if (h.on()) {
+            for (int k = SoilHeatConfig::CDrySoil; k <= SoilHeatConfig::RhoWater; ++k)
+                Check(h[static_cast<SoilHeatConfig::Constant>(k)] > 0);
+            Check(h[SoilHeatConfig::ShortestStep] > 0 && h[SoilHeatConfig::LongestStep] > 0);
+            Check(h[SoilHeatConfig::NFactorFreezing] >= 0 && h[SoilHeatConfig::NFactorThawing] >= 0);
         }
     }
     model.reset();
