@@ -1,6 +1,6 @@
 // Fuzz target of the section "[radiation_correction]" read by the radiation correction on a
 // small basin. What the reader accepts has one of its methods (unknown ones take the default)
-// and at least one sub-step per step.
+// and at least one sub-step per step, none shorter than a second.
 #include <memory>
 
 #include "meteo/expokorr.hpp"
@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (error == 0 && model->GetFlowControl() != 0) {
         Check(model->Method() >= 1 && model->Method() <= 4);
         Check(model->Splittings() >= 1);
+        Check(model->Splittings() <= 1 || model->Splittings() <= 60.0 * (model->GetTimeStep() + 1));
     }
     model.reset();
     fuzz_support::RemoveWrittenFiles();
