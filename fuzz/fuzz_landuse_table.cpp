@@ -1,4 +1,5 @@
-// The land-use table reader on arbitrary section text.
+// The land-use table reader on arbitrary section text. Every accepted entry holds leaf areas
+// of 0 or more, vegetation covers and albedos in [0, 1] and positive roughness lengths.
 #include "table_fuzz_support.hpp"
 #include "tables/landuse_table.hpp"
 
@@ -11,6 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t n = static_cast<std::size_t>(e.fixPointCount) + 1;
             if (e.JulDays.size() != n || e.LAI.size() != n || e.nFactor.size() != n || e.SR_rough_coeff1.size() != 4)
                 __builtin_trap();
+            for (std::size_t k = 1; k < n; ++k) {
+                if (!(e.LAI[k] >= 0 && e.VCF[k] >= 0 && e.VCF[k] <= 1 && e.Z0[k] > 0)) __builtin_trap();
+                if (!(e.Albedo[k] >= 0 && e.Albedo[k] <= 1)) __builtin_trap();
+            }
         }
     });
 }

@@ -13,6 +13,7 @@
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
 #include "meteo/expokorr.hpp"
+#include "meteo/meteoinput.hpp"
 #include "meteo/meteoint.hpp"
 #include "routing/abfluss.hpp"
 #include "soil/unsatzon.hpp"
@@ -139,6 +140,31 @@ void ModellApplication::TakeDate() {
     inputs_[1]->GetDate(&hour_, &day_, &month_, &year_);
 }
 
+void ModellApplication::CheckModuleTimeSteps() {
+    if (inputCount_ < 1 || stepCheck_ >= 2) return;
+    if (stepCheck_ == 0) {
+        firstStep_[0] = hour_, firstStep_[1] = day_, firstStep_[2] = month_, firstStep_[3] = year_;
+        stepCheck_ = 1;
+        return;
+    }
+    stepCheck_ = 2;
+    // The model time step is the step of the meteorological data; a module stepped with
+    // another length would turn its rates per step into wrong amounts.
+    const std::int64_t minutes = MinutesBetween({firstStep_[0], firstStep_[1], firstStep_[2], firstStep_[3]},
+                                                {hour_, day_, month_, year_});
+    if (minutes <= 0) return;
+    const teilmodellklasse* modules[] = {expokorr_.get(),  etp_.get(),     snow_.get(),       interception_.get(),
+                                         silting_.get(),   soil_.get(),    surfrout_.get(),   irrigation_.get(),
+                                         gwflow_.get(),    routing_.get()};
+    for (const teilmodellklasse* module : modules) {
+        if (module == nullptr || module->GetFlowControl() == 0 || module->GetTimeStep() == minutes) continue;
+        *log_ << "FATAL: error in control file, time step in minutes; section [" << module->ModuleName()
+              << "]: the time step of " << module->GetTimeStep() << " minutes differs from the model time step of "
+              << minutes << " minutes (the step of the meteorological data)!" << "[end-entry]";
+        throw ModelError(17);
+    }
+}
+
 bool ModellApplication::CouplingIntervalBoundary(char letter) const {
     switch (letter) {
         case 'I':
@@ -197,6 +223,7 @@ int ModellApplication::run() {
 void ModellApplication::Step(int&) {
     InterruptAgreement();
     TakeDate();
+    CheckModuleTimeSteps();
     const std::int64_t h = hour_, d = day_, m = month_, y = year_;
 
     const bool coupled = setup_->IsExternallyCoupled();

@@ -54,6 +54,14 @@ void expokorrklasse::ReadSection() {
              << ", it must be at least 1" << "[end-entry]";
         throw ModelError(17);
     }
+    // Nor can a sub-step be shorter than a second: a huge count would never end the step.
+    const double longest = std::max(1.0, timeInterval * 60.0);
+    if (splittings_ > longest) {
+        *log << "FATAL: error in control file, number of splittings for " << tail << " is " << splittings_
+             << ", it must be at most " << longest << " (sub-steps of at least one second in a step of "
+             << timeInterval << " minutes)" << "[end-entry]";
+        throw ModelError(17);
+    }
 }
 
 void expokorrklasse::LookUpGrids() {

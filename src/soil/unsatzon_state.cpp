@@ -133,16 +133,25 @@ void unsatzonmodellklasse::ReadStorageState() {
     }
     readInt(tracerCount, "number of tracers");
     SkipLine(f);
+    // A NaN or infinite storage would run through every later step's runoff.
+    auto requireFinite = [&](double v, const char* label) {
+        if (std::isfinite(v)) return;
+        *log << "FATAL: error in storage file content reading " << label << " in " << name << ": the value " << v
+             << " is not a finite number" << "[end-entry]";
+        throw ModelError(kMismatchCode);
+    };
     auto readRecord = [&](zoneFZT& z, const char* label) {
         zoneFZT v;
         const int got = std::fscanf(f, "%lf %lf %lf %lf %lf", &v.n, &v.sx, &v.zonenwert, &v.rel, &v.RelCellSum);
         if (got != 5) StorageMismatch(label, 5, got < 0 ? 0 : got);
+        for (double x : {v.n, v.sx, v.zonenwert, v.rel, v.RelCellSum}) requireFinite(x, label);
         z = v;
         SkipLine(f);
     };
     auto readStorage = [&](double& target, const char* label) {
         double v = 0;
         if (std::fscanf(f, "%lf", &v) != 1) StorageMismatch(label, target, std::nan(""));
+        requireFinite(v, label);
         target = v;
         SkipLine(f);
     };

@@ -1,6 +1,7 @@
 // The section "[snow_model]" of the storage content file: the outflows of the three glacier
 // runoff storages per subbasin.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -72,13 +73,21 @@ void schneemodellklasse::ReadStorageFile(const std::string* fileName, unsigned m
     ReadLineRest(f.get());
     if (count != soilZones.zoneCount) StorageMismatch("number of subbasins", soilZones.zoneCount, count);
     std::vector<double>* arrays[3] = {&Qice_slr, &Qfirn_slr, &Qsnow_slr};
+    const char* const labels[3] = {"Qice_slr", "Qfirn_slr", "Qsnow_slr"};
     for (int i = 1; i <= soilZones.zoneCount; ++i) {
-        for (std::vector<double>* a : arrays) {
+        for (int k = 0; k < 3; ++k) {
+            std::vector<double>* a = arrays[k];
             int code = -1;
             double value = 0;
             if (std::fscanf(f.get(), "%d%lf", &code, &value) != 2) code = -1;
             ReadLineRest(f.get());
             if (code != i) StorageMismatch("subbasin code", i, code);
+            // A NaN or infinite outflow would run into the runoff of every later step.
+            if (!std::isfinite(value)) {
+                *log << "FATAL: (snow model) error in storage file content reading " << labels[k] << " of subbasin "
+                     << i << " in " << name << ": the value " << value << " is not a finite number" << "[end-entry]";
+                throw ModelError(71);
+            }
             (*a)[static_cast<std::size_t>(i)] = value;
         }
     }

@@ -4,6 +4,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/valuebound.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/table_text.hpp"
 
@@ -170,6 +171,23 @@ void landuse_entry::ParseLanduseBlock(DiagLog& log, std::string_view text, std::
             << "[end-entry]";
         throw ModelError(kEntryFailure);
     }
+    CheckPhysicalBounds(log);
+}
+
+void landuse_entry::CheckPhysicalBounds(DiagLog& log) const {
+    const std::string place = "land use " + std::to_string(code) + " (" + name + ")";
+    const struct {
+        const char* key;
+        const std::vector<double>& values;
+        ValueBound range;
+    } checks[] = {{"LAI", LAI, bound::NonNegative},
+                  {"VCF", VCF, bound::Fraction},
+                  {"Albedo", Albedo, bound::Fraction},
+                  {"Z0", Z0, bound::Positive}};
+    for (const auto& c : checks)
+        for (std::int32_t k = 1; k <= fixPointCount && static_cast<std::size_t>(k) < c.values.size(); ++k)
+            RequireBound(log, "landuse table", "[landuse_table]", std::string(c.key) + ", fix point " + std::to_string(k),
+                         place, c.values[static_cast<std::size_t>(k)], c.range);
 }
 
 void landuse_entry::ParseBlockKeys(DiagLog& log, std::string_view block) {
@@ -334,6 +352,7 @@ void landuse_entry::ReadFixedFormat(DiagLog& log, std::string_view line, int soi
     TReduWet = 0.95;
     LimitReduWet = 0.0;
     SetFixedFormatDefaults();
+    CheckPhysicalBounds(log);
 }
 
 void landuse_entry::SetFixedFormatDefaults() {

@@ -83,6 +83,11 @@ cases=(
   "zero_aquifer_thickness|17|error in grid, aquifer_thickness_2 at row |sed -i 's/defaultValue = 20\$/defaultValue = 0/' basin.ctl"
   "time_shift_huge|17|time shift of data time to lokal time; : the value 1e+300 in section [coordinates] must be in [-24, 24]!|replace basin.ctl 'time shift of data' '1e300   time shift of data time to lokal time'"
   "elevation_1e308|17|for column 1 of etp_zones.txt on 1.1.2020 24 h is not a finite number; it is not written!|awk 'NR == 8 { \$3 = \"1e308\" } { print }' elevation.asc >e && mv e elevation.asc"
+  "negative_leaf_area|17|error in landuse table, LAI, fix point 1; land use 1 (meadow): the value -2 in section [landuse_table] must be >= 0!|sed -i 's/LAI = 2 2;/LAI = -2 2;/' basin.ctl"
+  "vegetation_cover_above_1|17|error in landuse table, VCF, fix point 2; land use 1 (meadow): the value 1.2 in section [landuse_table] must be in [0, 1]!|sed -i 's/VCF = 0.8 0.8;/VCF = 0.8 1.2;/' basin.ctl"
+  "albedo_percent|17|error in landuse table, Albedo, fix point 1; land use 1 (meadow): the value 20 in section [landuse_table] must be in [0, 1]!|sed -i 's/Albedo = 0.2 0.2;/Albedo = 20 20;/' basin.ctl"
+  "roughness_0|17|error in landuse table, Z0, fix point 1; land use 1 (meadow): the value 0 in section [landuse_table] must be > 0!|sed -i 's/Z0 = 0.05 0.05;/Z0 = 0 0.05;/' basin.ctl"
+  "snow_step_45_minutes|17|time step in minutes; section [snow_model]: the time step of 45 minutes differs from the model time step of 60 minutes|sed -i '/^\\[snow_model\\]/{n;n;s/.*/45      time step in minutes/}' basin.ctl"
   "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation keeps the values of the step before|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
 )
 

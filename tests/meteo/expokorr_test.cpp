@@ -262,6 +262,13 @@ TEST_F(RadiationTest, SectionValues) {
         EXPECT_TRUE(Logged("number of splittings")) << s;
         EXPECT_TRUE(Logged("is " + std::to_string(s))) << s;
     }
+    // Sub-steps shorter than a second: an hourly step holds at most 3600.
+    console_.str("");
+    EXPECT_NE(Make(RadiationSection(1, 1, 3600, 1.0, 60), &error), nullptr);
+    EXPECT_EQ(error, 0u) << console_.str();
+    Make(RadiationSection(1, 1, 2000000000, 1.0, 60), &error);
+    EXPECT_EQ(error, 17u);
+    EXPECT_TRUE(Logged("is 2000000000, it must be at most 3600 (sub-steps of at least one second in a step of 60"));
     // A missing value names itself.
     console_.str("");
     Make("[radiation_correction]\n1\n1440\n1 method\ntkorr.asc\n0\n1.0\nexkorr.asc\n0\nshadow.asc\n0\n", &error);

@@ -151,6 +151,11 @@ TEST_F(SoilStateTest, DamagedOrForeignFilesStopTheWarmStart) {
     };
     const std::size_t firstZone = good.find("(zoneFZT_QD");
     const std::size_t lineStart = good.rfind('\n', firstZone) + 1;
+    // The same file with a line's values replaced by text (up to the line's label).
+    auto lineOf = [&](const std::string& label, const std::string& values) {
+        const std::size_t at = good.find(label), start = good.rfind('\n', at) + 1;
+        return good.substr(0, start) + values + " " + good.substr(at);
+    };
     const std::vector<Case> cases = {
         {"no file", "", 64},
         {"no section", "[routing_model]\n1 2\n", 71},
@@ -162,6 +167,8 @@ TEST_F(SoilStateTest, DamagedOrForeignFilesStopTheWarmStart) {
         {"four record fields", good.substr(0, lineStart) + "1 2 3 4 (short)\n", 71},
         {"cut after the label", good.substr(0, good.find("(kelsqi in min)")), 71},
         {"section named inside a line", "# see unsatzon_model below\n" + good.substr(good.find('\n') + 1), 0},
+        {"storage not a number", lineOf("(QDd[0][2])", "nan"), 71},
+        {"record field infinite", lineOf("(zoneFZT_QI", "1 inf 3 1 1"), 71},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -172,6 +179,9 @@ TEST_F(SoilStateTest, DamagedOrForeignFilesStopTheWarmStart) {
     EXPECT_NE(console_.str().find("error opening storage content file "), std::string::npos);
     EXPECT_NE(console_.str().find("error in storage file content reading m:\nvalue in actual control is:   "),
               std::string::npos);
+    EXPECT_NE(console_.str().find("error in storage file content reading QDd in "), std::string::npos);
+    EXPECT_NE(console_.str().find(": the value nan is not a finite number"), std::string::npos);
+    EXPECT_NE(console_.str().find(": the value inf is not a finite number"), std::string::npos);
 }
 
 TEST_F(SoilStateTest, StoredZeroNeedsAZeroControlValue) {

@@ -66,6 +66,15 @@ TEST_F(SnowState, MismatchesStopWith71) {
     talvo_test::WriteFile(file_, swapped);
     EXPECT_EQ(submodel_test::CodeOf([&] { snow->ReadStorageFile(&file_, 1); }), 71);
     EXPECT_TRUE(Logged("reading subbasin code"));
+    // An outflow that is no finite number is refused, never restored.
+    for (const char* bad : {"nan", "-inf"}) {
+        std::string text = kTwoBasins;
+        text.replace(text.find("2\t2.000000"), 10, std::string("2\t") + bad);
+        talvo_test::WriteFile(file_, text);
+        EXPECT_EQ(submodel_test::CodeOf([&] { snow->ReadStorageFile(&file_, 1); }), 71) << bad;
+        EXPECT_TRUE(Logged(std::string("reading Qice_slr of subbasin 2 in ") + file_ + ": the value " + bad +
+                           " is not a finite number"));
+    }
 }
 
 TEST_F(SnowState, MissingFileOrSectionStartsCold) {

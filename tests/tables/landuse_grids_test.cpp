@@ -8,7 +8,7 @@ namespace {
 using talvo_test::Rank;
 
 // Two land uses with fix points 1, 100, 200, 366: "grass" with plain values, "forest" with
-// values beyond the bounds of the grids.
+// values beyond the bounds of the grids (leaf area and cover at the ends of their ranges).
 std::string Grass(const std::string& extra = "", const std::string& altDep = "0 0 0 0") {
     return "1 grass method = VariableDayCount {\n"
            "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 1 100 200 366;\n"
@@ -21,7 +21,7 @@ std::string Forest(const std::string& altDep = "0 0 0 0") {
     return "2 forest method = VariableDayCount {\n"
            "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 1 100 200 366;\n"
            "Albedo = 0.1 0.12 0.14 0.1; rsc = 70 -5 40 70; rs_interception = 10 -2 8 10;\n"
-           "rs_evaporation = 90 -1 80 90; LAI = 3 -1 7 3; Z0 = 0.5 0.005 1 0.5; VCF = 0.8 1.2 1 0.8;\n"
+           "rs_evaporation = 90 -1 80 90; LAI = 3 0 7 3; Z0 = 0.5 0.005 1 0.5; VCF = 0.8 1 1 0.8;\n"
            "RootDepth = 1 0.001 1.5 1; AltDep = " + altDep + ";\n}\n";
 }
 

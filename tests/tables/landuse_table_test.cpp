@@ -92,10 +92,10 @@ const char* kOldDump =
 // A minimal block entry of a method with optional extra keys.
 std::string Block(int code, const std::string& method, const std::string& extra,
                   const std::string& days = "1 100 200 366") {
-    const std::string four = "1 2 3 4";
+    const std::string four = "1 2 3 4", fractions = "0.1 0.2 0.3 0.4";
     return std::to_string(code) + " lu" + std::to_string(code) + " method = " + method +
-           " {\n RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = " + days + ";\n Albedo = " + four +
-           "; rsc = " + four + "; LAI = " + four + "; Z0 = " + four + "; VCF = " + four + "; RootDepth = " + four +
+           " {\n RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = " + days + ";\n Albedo = " + fractions +
+           "; rsc = " + four + "; LAI = " + four + "; Z0 = " + four + "; VCF = " + fractions + "; RootDepth = " + four +
            "; AltDep = " + four + ";\n" + extra + "}\n";
 }
 
@@ -139,7 +139,7 @@ TEST_F(LanduseTableTest, BalancePeriodComesFromFirstEntryWithPositiveDay) {
 TEST_F(LanduseTableTest, MethodChoiceFollowsTheHeadLine) {
     // VariableDayCount is tested before DynamicPhenology_2; a one-line block ends on its head line.
     const auto t = Read("5 a method = DynamicPhenology_2 VariableDayCount { RootDist = 1; TReduWet = 1; "
-                        "HReduDry = 1; JulDays = 1 366; Albedo = 1 2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 1 2; "
+                        "HReduDry = 1; JulDays = 1 366; Albedo = 0.1 0.2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 0.1 0.2; "
                         "RootDepth = 1 2; AltDep = 0 0; }\n" +
                             std::string(kOldLine),
                         2);
@@ -153,8 +153,8 @@ TEST_F(LanduseTableTest, MethodChoiceFollowsTheHeadLine) {
 
 TEST_F(LanduseTableTest, KeysMatchOnlyWhereFollowedByEquals) {
     const auto t = Read("1 a method = VariableDayCount {\n rsc values follow; RootDistX = 7; HReduDryness = 5;\n"
-                        " RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 366; Albedo = 1 2; rsc = 3 4;\n"
-                        " LAI = 1 2; Z0 = 1 2; VCF = 1 2; RootDepth = 1 2; AltDep = 0 0;}\n",
+                        " RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 366; Albedo = 0.1 0.2; rsc = 3 4;\n"
+                        " LAI = 1 2; Z0 = 1 2; VCF = 0.1 0.2; RootDepth = 1 2; AltDep = 0 0;}\n",
                         1);
     EXPECT_DOUBLE_EQ(t[1].RootDist, 1.0);
     EXPECT_DOUBLE_EQ(t[1].HReduDry, 3.0);
@@ -250,6 +250,39 @@ TEST_F(LanduseTableTest, MalformedSectionsFailWithCode29) {
     landuse_entry e(1);
     EXPECT_EQ(ErrorCode([&] { e.ParseLanduseBlock(Log(), "1 x method = Other {}", "Other"); }), 29);
     EXPECT_TRUE(Logged("landuse table method unknown Other\n"));
+}
+
+TEST_F(LanduseTableTest, ValuesNoVegetationCanHaveAreRefusedNamingKeyFixPointAndRange) {
+    const std::string block = Block(1, "VariableDayCount", "");
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string b = block;
+        return b.replace(b.find(from), from.size(), to);
+    };
+    struct Case {
+        std::string from, to, message;
+    };
+    const Case cases[] = {
+        {"LAI = 1 2 3 4", "LAI = 1 -2 3 4", "error in landuse table, LAI, fix point 2; land use 1 (lu1): the value -2 in "
+                                            "section [landuse_table] must be >= 0!"},
+        {"VCF = 0.1 0.2 0.3 0.4", "VCF = 0.1 0.2 0.3 1.5", "VCF, fix point 4; land use 1 (lu1): the value 1.5 in "
+                                                           "section [landuse_table] must be in [0, 1]!"},
+        {"Albedo = 0.1 0.2 0.3 0.4", "Albedo = 10 20 30 40", "Albedo, fix point 1; land use 1 (lu1): the value 10 in "
+                                                             "section [landuse_table] must be in [0, 1]!"},
+        {"Z0 = 1 2 3 4", "Z0 = 1 2 0 4", "Z0, fix point 3; land use 1 (lu1): the value 0 in section [landuse_table] "
+                                         "must be > 0!"}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(Fails(with(c.from, c.to), 1), 17) << c.to;
+        EXPECT_TRUE(Logged(c.message)) << c.message;
+    }
+    // The ends of the ranges are values a land use can have.
+    const auto t = Read(with("LAI = 1 2 3 4", "LAI = 0 2 3 4").replace(block.find("VCF"), 21, "VCF = 0 1 0.3 0.4"), 1);
+    EXPECT_DOUBLE_EQ(t[1].LAI[1], 0.0);
+    EXPECT_DOUBLE_EQ(t[1].VCF[2], 1.0);
+    // The old format: an albedo in percent.
+    std::string old = kOldLine;
+    EXPECT_EQ(Fails(old.replace(0, 13, "10 maize 23 "), 1), 17);
+    EXPECT_TRUE(Logged("error in landuse table, Albedo, fix point 1; land use 10 (maize): the value 23 in section "
+                       "[landuse_table] must be in [0, 1]!"));
 }
 
 }  // namespace

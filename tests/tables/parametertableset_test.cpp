@@ -19,9 +19,9 @@ const char* kControl =
     "[multilayer_landuse]\n1\n5 meadow { Landuse_Layers = 7, 3; }\n"
     "[landuse_table]\n2\n"
     "7 grass method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 366;\n"
-    " Albedo = 1 2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 1 2; RootDepth = 1 2; AltDep = 0 0; }\n"
+    " Albedo = 0.1 0.2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 0.1 0.2; RootDepth = 1 2; AltDep = 0 0; }\n"
     "3 shrub method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 366;\n"
-    " Albedo = 1 2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 1 2; RootDepth = 1 2; AltDep = 0 0; }\n"
+    " Albedo = 0.1 0.2; rsc = 1 2; LAI = 1 2; Z0 = 1 2; VCF = 0.1 0.2; RootDepth = 1 2; AltDep = 0 0; }\n"
     "[soil_table]\n1\n4 loam 25 35 1e-5 300 1 0.45 0.05 2.0 1.5 5 0.2 1000 0.5\n"
     "[irrigation]\n1\n"
     "[irrigation_table]\n1\n9 drip 3 1 70 10\n";

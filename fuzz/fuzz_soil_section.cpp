@@ -1,0 +1,73 @@
+// Fuzz target of the section "[unsatzon_model]" (with "[heat_transfer]" and the tuning and
+// permafrost sections it looks for) read by the soil model on a small basin of one soil type.
+// What the reader accepts has a known method, a control point inside the grid, subbasin
+// values in their physical ranges and soil heat constants above 0 (n-factors not negative).
+#include <memory>
+#include <vector>
+
+#include "soil/unsatzon.hpp"
+#include "submodel_fuzz_support.hpp"
+
+using fuzz_support::Check;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz_support::EnterPrivateFolder("fuzz_soil_section");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static fuzz_support::FuzzBasin basin({{"[elevation]", 500},
+                                          {"landuse", 1},
+                                          {"root_depth1", 0.5},
+                                          {"vegetation_coverage_degree1", 0.8},
+                                          {"leaf_area_index1", 2},
+                                          {"SurfaceCanopyResistance1", 60},
+                                          {"SurfaceIntercepResistance1", 0},
+                                          {"RoughnessLength1", 0.05},
+                                          {"pot_transpiration0", 0},
+                                          {"pot_transpiration1", 0},
+                                          {"real_transpiration0", 0},
+                                          {"real_transpiration1", 0},
+                                          {"SurfaceEvaporationResistance", 150},
+                                          {"albedo", 0.2},
+                                          {"potential_evaporation", 0},
+                                          {"real_evaporation", 0},
+                                          {"precipitation", 1},
+                                          {"slope_angle", 10},
+                                          {"soil_types", 1},
+                                          {"temperature", 2}});
+    static std::vector<soil_entry> soils = [] {
+        std::vector<soil_entry> t(2);
+        t[0].code = 1;
+        t[1] = soil_entry(1);
+        t[1].ParseSoilBlock(*basin.Log(),
+                            "1 loam { method = MultipleHorizons; layers = 4; thickness = 0.1; ksat = 1e-5; "
+                            "theta_sat = 0.4; theta_res = 0.05; alpha = 2.0; Par_n = 1.5; }",
+                            "MultipleHorizons");
+        return t;
+    }();
+    basin.settings.soilTable = soils.data();
+    basin.WriteSection("[unsatzon_model]\n", data, size);
+    unsigned error = 0;
+    auto model = std::make_unique<unsatzonmodellklasse>(error, basin.Log(), basin.settings, 1u);
+    Check(fuzz_support::ExpectedReaderCode(error));
+    if (error == 0 && model->GetFlowControl() != 0) {
+        const SoilModelConfig& c = model->config;
+        Check(c.method == 2 || c.method == 3);
+        Check(c.control_row >= 0 && c.control_row <= 2 && c.control_col >= 0 && c.control_col <= 2);
+        for (std::size_t i = 1; i <= 2; ++i) {
+            Check(model->subbasins.flussdichte[i] >= 0 && model->subbasins.Q0[i] >= 0);
+            Check(model->subbasins.SR_Anteil[i] >= 0 && model->subbasins.SR_Anteil[i] <= 1);
+        }
+        const SoilHeatConfig& h = model->heat;
+        if (h.on()) {
+            for (int k = SoilHeatConfig::CDrySoil; k <= SoilHeatConfig::RhoWater; ++k)
+                Check(h[static_cast<SoilHeatConfig::Constant>(k)] > 0);
+            Check(h[SoilHeatConfig::ShortestStep] > 0 && h[SoilHeatConfig::LongestStep] > 0);
+            Check(h[SoilHeatConfig::NFactorFreezing] >= 0 && h[SoilHeatConfig::NFactorThawing] >= 0);
+        }
+    }
+    model.reset();
+    fuzz_support::RemoveWrittenFiles();
+    return 0;
+}
