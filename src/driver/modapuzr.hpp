@@ -135,8 +135,9 @@ private:
     std::string controlFileName_;
     std::string compiledFileName_;
     std::int64_t hour_ = 0, day_ = 0, month_ = 0, year_ = 0;
-    // The date of the first step until the second step has compared the modules' time steps
-    // with the model time step (stepCheck_ 0: no step yet, 1: first date kept, 2: done).
+    // The date of the second step until the third step has compared the modules' time steps
+    // with the model time step (stepCheck_ 0: no step yet, 1: first step taken, 2: second date
+    // kept, 3: done).
     std::int64_t firstStep_[4] = {0, 0, 0, 0};
     int stepCheck_ = 0;
     SpinUpState spinUp_;

@@ -141,13 +141,19 @@ void ModellApplication::TakeDate() {
 }
 
 void ModellApplication::CheckModuleTimeSteps() {
-    if (inputCount_ < 1 || stepCheck_ >= 2) return;
+    if (inputCount_ < 1 || stepCheck_ >= 3) return;
+    // The step between the second and the third date: the data readers have checked by then that
+    // the first interval is the one that follows (a missing second record is theirs to name).
     if (stepCheck_ == 0) {
-        firstStep_[0] = hour_, firstStep_[1] = day_, firstStep_[2] = month_, firstStep_[3] = year_;
         stepCheck_ = 1;
         return;
     }
-    stepCheck_ = 2;
+    if (stepCheck_ == 1) {
+        firstStep_[0] = hour_, firstStep_[1] = day_, firstStep_[2] = month_, firstStep_[3] = year_;
+        stepCheck_ = 2;
+        return;
+    }
+    stepCheck_ = 3;
     // The model time step is the step of the meteorological data; a module stepped with
     // another length would turn its rates per step into wrong amounts.
     const std::int64_t minutes = MinutesBetween({firstStep_[0], firstStep_[1], firstStep_[2], firstStep_[3]},
