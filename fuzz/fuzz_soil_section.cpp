@@ -16,36 +16,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz_support::FuzzBasin basin({{"[elevation]", 500},
-                                          {"landuse", 1},
-                                          {"root_depth1", 0.5},
-                                          {"vegetation_coverage_degree1", 0.8},
-                                          {"leaf_area_index1", 2},
-                                          {"SurfaceCanopyResistance1", 60},
-                                          {"SurfaceIntercepResistance1", 0},
-                                          {"RoughnessLength1", 0.05},
-                                          {"pot_transpiration0", 0},
-                                          {"pot_transpiration1", 0},
-                                          {"real_transpiration0", 0},
-                                          {"real_transpiration1", 0},
-                                          {"SurfaceEvaporationResistance", 150},
-                                          {"albedo", 0.2},
-                                          {"potential_evaporation", 0},
-                                          {"real_evaporation", 0},
-                                          {"precipitation", 1},
-                                          {"slope_angle", 10},
-                                          {"soil_types", 1},
-                                          {"temperature", 2}});
-    static std::vector<soil_entry> soils = [] {
-        std::vector<soil_entry> t(2);
-        t[0].code = 1;
-        t[1] = soil_entry(1);
-        t[1].ParseSoilBlock(*basin.Log(),
-                            "1 loam { method = MultipleHorizons; layers = 4; thickness = 0.1; ksat = 1e-5; "
-                            "theta_sat = 0.4; theta_res = 0.05; alpha = 2.0; Par_n = 1.5; }",
-                            "MultipleHorizons");
-        return t;
+    static fuzz_support::FuzzBasin basin = [] {
+        auto grids = fuzz_support::SoilModelGrids();
+        grids.emplace_back("temperature", 2);
+        return fuzz_support::FuzzBasin(grids);
     }();
+    static std::vector<soil_entry> soils = fuzz_support::LoamSoilTable(*basin.Log());
     basin.settings.soilTable = soils.data();
     basin.WriteSection("[unsatzon_model]\n", data, size);
     unsigned error = 0;

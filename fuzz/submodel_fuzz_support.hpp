@@ -96,4 +96,39 @@ private:
     std::vector<soil_entry> soil_;
 };
 
+// The grids of the soil model on the fuzz basin (one land use, one soil type), and the soil table
+// of one four-layer loam that the soil targets read their sections against.
+inline std::vector<std::pair<std::string, double>> SoilModelGrids() {
+    return {{"[elevation]", 500},
+            {"landuse", 1},
+            {"root_depth1", 0.5},
+            {"vegetation_coverage_degree1", 0.8},
+            {"leaf_area_index1", 2},
+            {"SurfaceCanopyResistance1", 60},
+            {"SurfaceIntercepResistance1", 0},
+            {"RoughnessLength1", 0.05},
+            {"pot_transpiration0", 0},
+            {"pot_transpiration1", 0},
+            {"real_transpiration0", 0},
+            {"real_transpiration1", 0},
+            {"SurfaceEvaporationResistance", 150},
+            {"albedo", 0.2},
+            {"potential_evaporation", 0},
+            {"real_evaporation", 0},
+            {"precipitation", 1},
+            {"slope_angle", 10},
+            {"soil_types", 1}};
+}
+
+inline std::vector<soil_entry> LoamSoilTable(DiagLog& log) {
+    std::vector<soil_entry> t(2);
+    t[0].code = 1;
+    t[1] = soil_entry(1);
+    t[1].ParseSoilBlock(log,
+                        "1 loam { method = MultipleHorizons; layers = 4; thickness = 0.1; ksat = 1e-5; "
+                        "theta_sat = 0.4; theta_res = 0.05; alpha = 2.0; Par_n = 1.5; }",
+                        "MultipleHorizons");
+    return t;
+}
+
 }  // namespace fuzz_support
