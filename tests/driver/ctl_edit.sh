@@ -33,3 +33,19 @@ make_long_basin() {
        /run interval/ { sub(/^1 /, "1000 ") } /write code:/ { sub(/^[0-9]+/, code) } { print }' basin.ctl >long.ctl
   set_flow_control long.ctl 0 $SUBMODEL_SECTIONS
 }
+
+# set_period <source> <file> <first day> <first hour> <last day> <last hour>: <file> is the control
+# file <source> with the run's time moved within January 2020.
+set_period() {
+  awk -v d0="$3" -v h0="$4" -v d1="$5" -v h1="$6" '/starting day/ { sub(/^[0-9]+/, d0) }
+    /starting hour/ { sub(/^[0-9]+/, h0) } /end day/ { sub(/^[0-9]+/, d1) } /end hour/ { sub(/^[0-9]+/, h1) }
+    { print }' "$1" >"$2"
+}
+
+# run_ctl <control file>: runs it with $np processes of $exe through $mpiexec, the console in
+# <control file>.out; a status other than 0 fails the test (the caller's fail).
+run_ctl() {
+  "$mpiexec" -n "$np" "$exe" "$1" >"$1.out" 2>&1
+  local status=$?
+  [ "$status" -eq 0 ] || { tail -20 "$1.out"; fail "$(pwd): $1 ended with $status"; }
+}

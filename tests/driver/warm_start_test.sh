@@ -8,18 +8,9 @@ set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
-run() {
-  "$mpiexec" -n "$np" "$exe" "$1" >"$1.out" 2>&1
-  local status=$?
-  [ "$status" -eq 0 ] || { tail -20 "$1.out"; fail "$(pwd): $1 ended with $status"; }
-}
-
-# period <file> <first day> <first hour> <last day> <last hour>: the run's time in January 2020.
-period() {
-  awk -v d0="$2" -v h0="$3" -v d1="$4" -v h1="$5" '/starting day/ { sub(/^[0-9]+/, d0) }
-    /starting hour/ { sub(/^[0-9]+/, h0) } /end day/ { sub(/^[0-9]+/, d1) } /end hour/ { sub(/^[0-9]+/, h1) }
-    { print }' basin.ctl >"$1"
-}
+. "$here/ctl_edit.sh"
+run() { run_ctl "$1"; }
+period() { set_period basin.ctl "$@"; }
 
 rm -rf "$wd"; mkdir -p "$wd/two" "$wd/one" || exit 1
 for folder in two one; do
