@@ -112,6 +112,8 @@ private:
     void StopTogether(const std::function<void()>& work);
     int ReadMenuAnswer();
     void EndAfterThisStep();
+    // Input data that end with this step, before the end date, end the run with this step.
+    void EndWhereDataEnd();
     void FlushBuffers();
     void TakeDate();
     void CheckModuleTimeSteps();

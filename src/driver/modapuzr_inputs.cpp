@@ -20,6 +20,7 @@ public:
     void WriteOutputGrid() override { p_->WriteOutputGrid(); }
     void AdvanceRecords() override { p_->AdvanceRecords(); }
     bool IsAtEnd() const override { return p_->IsAtEnd(); }
+    bool DataEndWithThisStep() override { return p_->DataEndWithThisStep(); }
     void EndAtCurrentDate() override { p_->EndAtCurrentDate(); }
     void FlushStatistics() override { p_->FlushStatistics(); }
     void Rewind() override { p_->Rewind(); }

@@ -23,6 +23,9 @@ public:
     virtual void WriteOutputGrid() = 0;
     virtual void AdvanceRecords() = 0;
     virtual bool IsAtEnd() const = 0;
+    // Whether the data end with the current record before the end date of the run (the
+    // input then logs the WARNING naming the file); inputs without files never end early.
+    virtual bool DataEndWithThisStep() { return false; }
     virtual void EndAtCurrentDate() = 0;
     virtual void FlushStatistics() = 0;
     virtual void Rewind() = 0;

@@ -115,6 +115,16 @@ void ModellApplication::EndAfterThisStep() {
     special_->SetEndDate(y, m, d, h);
 }
 
+// Station data that end before the end date are found one record ahead, so that the run ends
+// through the normal end at its last complete step: the end-of-run grids and run means are
+// written as at the end date. Every input is asked, so that each one that ends is named.
+void ModellApplication::EndWhereDataEnd() {
+    int ending = 0;
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_)
+        if (inputs_[static_cast<std::size_t>(loopIndex_)]->DataEndWithThisStep()) ending = 1;
+    if (AgreeOnMaximum(ending) != 0) EndAfterThisStep();
+}
+
 // Menu choice "flush buffers and go on".
 void ModellApplication::FlushBuffers() {
     for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->FlushStatistics();
@@ -228,6 +238,7 @@ int ModellApplication::run() {
 
 void ModellApplication::Step(int&) {
     InterruptAgreement();
+    EndWhereDataEnd();
     TakeDate();
     CheckModuleTimeSteps();
     const std::int64_t h = hour_, d = day_, m = month_, y = year_;

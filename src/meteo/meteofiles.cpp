@@ -311,12 +311,16 @@ bool StationFile::ReadRecords(std::int64_t endKey) {
     return fill_ > 0;
 }
 
-bool StationFile::GetRecordForDate(std::int64_t endKey) {
+bool StationFile::HasNextRecord(std::int64_t endKey) {
     if (date_.Key() >= endKey) return false;
     if (next_ >= fill_ && !ReadRecords(endKey)) return false;
+    return !IsEndMarker(blockDates_[static_cast<std::size_t>(next_)]);
+}
+
+bool StationFile::GetRecordForDate(std::int64_t endKey) {
+    if (!HasNextRecord(endKey)) return false;
     const auto slot = static_cast<std::size_t>(next_);
     const MeteoDate& d = blockDates_[slot];
-    if (IsEndMarker(d)) return false;
     date_ = WithCentury(d, 99);
     const auto n = static_cast<std::size_t>(header_.count);
     std::copy_n(blockValues_.begin() + static_cast<std::ptrdiff_t>(slot * n), n, values_.begin() + 1);
@@ -469,12 +473,16 @@ bool RegressionFile::ReadRecords(std::int64_t endKey) {
     return fill_ > 0;
 }
 
-bool RegressionFile::NextRecord(std::int64_t endKey, bool checkEnd) {
+bool RegressionFile::HasNextRecord(std::int64_t endKey, bool checkEnd) {
     if (checkEnd && date_.Key() >= endKey) return false;
     if (next_ >= fill_ && !ReadRecords(endKey)) return false;
+    return !IsEndMarker(blockDates_[static_cast<std::size_t>(next_)]);
+}
+
+bool RegressionFile::NextRecord(std::int64_t endKey, bool checkEnd) {
+    if (!HasNextRecord(endKey, checkEnd)) return false;
     const auto slot = static_cast<std::size_t>(next_);
     const MeteoDate& d = blockDates_[slot];
-    if (IsEndMarker(d)) return false;
     date_ = WithCentury(d, 999);
     std::copy_n(blockValues_.begin() + static_cast<std::ptrdiff_t>(slot * kParameters), kParameters,
                 params_.begin());

@@ -48,6 +48,9 @@ public:
     // Takes the next record as the current one; false when the data have ended (the current
     // record has reached the end key, the file has no further record, or an end marker).
     bool GetRecordForDate(std::int64_t endKey);
+    // Whether GetRecordForDate would take a further record, without taking it (reads the next
+    // block when the current one is used up).
+    bool HasNextRecord(std::int64_t endKey);
     // Back to the start record: the next GetRecordForDate takes it again.
     void Rewind(const MeteoDate& start);
 
@@ -124,6 +127,8 @@ public:
     // the end key (the interpolator that also reads a station file leaves that to the station
     // file). False when the data have ended.
     bool NextRecord(std::int64_t endKey, bool checkEnd);
+    // Whether NextRecord would take a further record, without taking it.
+    bool HasNextRecord(std::int64_t endKey, bool checkEnd);
     void Rewind(const MeteoDate& start);
 
     const std::string& FileName() const { return fileName_; }

@@ -176,10 +176,10 @@ void MeteoInputFiles::StepLengthError(const MeteoDate& from, const MeteoDate& to
     throw ModelError(52);
 }
 
-void MeteoInputFiles::WarnEarlyEnd() {
+void MeteoInputFiles::WarnEarlyEnd(const std::string& fileName) {
     if (earlyEndWarned_ || date_.Key() >= endKey_) return;
     earlyEndWarned_ = true;
-    *log_ << "WARNING: the data of " << LeadingFileName() << " end with " << date_.day << "." << date_.month << "."
+    *log_ << "WARNING: the data of " << fileName << " end with " << date_.day << "." << date_.month << "."
           << date_.year << " " << date_.hour << " h, before the end date " << end_.day << "." << end_.month << "."
           << end_.year << " " << end_.hour << " h of [model_time]; the run ends there" << "[end-entry]";
 }
@@ -188,7 +188,7 @@ void MeteoInputFiles::AdvanceRecords() {
     const MeteoDate before = date_;
     AdvanceAllFiles();
     if (atEnd_) {
-        WarnEarlyEnd();
+        WarnEarlyEnd(LeadingFileName());
     } else {
         CheckStepLength(before);
     }
@@ -216,6 +216,19 @@ void MeteoInputFiles::AdvanceAllFiles() {
         if (!gridList_->ReadRecord(endKey_)) atEnd_ = true;
         date_ = gridList_->Date();
     }
+}
+
+bool MeteoInputFiles::DataEndWithThisRecord() {
+    if (atEnd_ || date_.Key() >= endKey_) return false;
+    const std::string* ending = nullptr;
+    for (int i = 0; i < stationCount_ && !ending; ++i)
+        if (!Station(i).HasNextRecord(endKey_)) ending = &Station(i).FileName();
+    // As in AdvanceAllFiles: beside a station file the regression file does not check the end date.
+    if (!ending && regression_ && !regression_->HasNextRecord(endKey_, method_ != 3))
+        ending = &regression_->FileName();
+    if (!ending) return false;
+    WarnEarlyEnd(*ending);
+    return true;
 }
 
 void MeteoInputFiles::GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const {

@@ -37,6 +37,10 @@ public:
     // Takes the next record of every file (at the end of each step).
     void AdvanceRecords();
     bool IsAtEnd() const { return atEnd_; }
+    // Whether the station or regression data end with the current record before the end date
+    // (the WARNING naming the file that ends is then logged): the run ends with this step.
+    // Grid lists are not looked ahead; their end is found by AdvanceRecords.
+    bool DataEndWithThisRecord();
     void GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const;
     const MeteoDate& Date() const { return date_; }
     // The current date becomes the end date: the next AdvanceRecords ends the data.
@@ -63,8 +67,8 @@ private:
     void AdvanceAllFiles();
     // The dates must advance by the step between the first two records.
     void CheckStepLength(const MeteoDate& before);
-    // Data that end before the end date of the run are reported once.
-    void WarnEarlyEnd();
+    // Data of fileName that end before the end date of the run are reported once.
+    void WarnEarlyEnd(const std::string& fileName);
 
     DiagLog* log_;
     std::string section_;

@@ -465,6 +465,8 @@ void meteointerpol::AdvanceRecords() {
 
 bool meteointerpol::IsAtEnd() const { return input_->IsAtEnd(); }
 
+bool meteointerpol::DataEndWithThisStep() { return input_->DataEndWithThisRecord(); }
+
 void meteointerpol::EndAtCurrentDate() {
     input_->EndAtCurrentDate();
     const MeteoDate& e = input_->EndDate();

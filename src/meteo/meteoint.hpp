@@ -52,6 +52,8 @@ public:
     virtual void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     virtual void AdvanceRecords();
     virtual bool IsAtEnd() const;
+    // Whether the input data end with the current record, before the end date.
+    bool DataEndWithThisStep();
     virtual void EndAtCurrentDate();
     virtual void FlushStatistics();
     virtual void Rewind();

@@ -2,7 +2,8 @@
 # A failed run never destroys the results of the run before it: the example basin runs once,
 # then runs that stop with a FATAL entry (before the first step, or in the middle of the run)
 # follow in the same folder, and every table, grid and state file of the good run must be left
-# byte for byte as it was, with no temporary file behind.
+# byte for byte as it was, with no temporary file behind; station data that end early end the
+# run through its normal end.
 # usage: failed_run_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -19,7 +20,7 @@ cp basin.ctl good.ctl
 # What the good run wrote (logs, console texts and the compiled control files are rewritten
 # by every run and left out).
 results() {
-  ls | grep -v -E '^(Talvo_Diag_[0-9]+\.xml|modell_0\.log|out\.[0-9]+\.txt|err\.[0-9]+\.txt|.*\.ctl|.*\.ctl_[0-9]+\.\$\$\$|.*\.dat|checksums.*)$' |
+  ls | grep -v -E '^(Talvo_Diag_[0-9]+\.xml|modell_0\.log|out\.[0-9]+\.txt|err\.[0-9]+\.txt|.*\.ctl|.*\.ctl_[0-9]+\.\$\$\$|.*\.dat|checksums.*|early_end)$' |
     sort | xargs md5sum
 }
 results >checksums.good
@@ -28,6 +29,25 @@ grep -q ' Qg.txt$' checksums.good && grep -q ' soilstate.txt_0$' checksums.good 
 
 # True when process 0 logged the text (in its diagnostics file, entities undone).
 found() { sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' Talvo_Diag_0.xml | grep -qF -- "$1"; }
+
+# Station data that end before the end date (here only wind_speed.dat) end the run through the
+# normal end at their last step: status 0, a WARNING naming the file, the run-end grid (write
+# code 3) and the run means written, the last table row that of the last data.
+# Its own copy of the basin, so that the good run's results stay as they were.
+mkdir early_end && cp -r "$here"/../../examples/basin/. early_end/ && cd early_end || fail "early data end: copy"
+sed -i '/^rain.asc /{n;s/^0 /3 /;}' basin.ctl
+grep -A1 '^rain.asc ' basin.ctl | grep -q '^3 ' || fail "early data end: write code not set"
+sed -i '/^2020 1 3 /,$d' wind_speed.dat
+run basin.ctl
+status=$?
+[ "$status" -eq 0 ] || { tail -5 out.0.txt; fail "early data end: exit status $status"; }
+found "the data of wind_speed.dat end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]" ||
+  fail "early data end: no WARNING naming wind_speed.dat"
+for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "early data end: $f not written"; done
+tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
+  fail "early data end: last row of Qg.txt is not 2.1.2020 24 h: $(tail -1 Qg.txt | cut -c1-40)"
+ls ./*.part >/dev/null 2>&1 && { ls ./*.part; fail "early data end: temporary files left behind"; }
+cd ..
 
 # Each case: name | expected status | text process 0 must log | corruption of the copy of the
 # control file or inputs. Mistakes are named where they are made.

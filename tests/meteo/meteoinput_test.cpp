@@ -107,6 +107,47 @@ TEST_F(MeteoInputTest, WithStationAndRegressionTheStationFileDecidesTheEnd) {
     EXPECT_EQ(in.Regression().Date().hour, 1);
 }
 
+// The end of the data is seen one record ahead, so that the run can end with its last step; the
+// look-ahead takes no record (also across a block boundary) and names the file that ends.
+TEST_F(MeteoInputTest, DataEndAreSeenOneRecordAhead) {
+    Share("a.dat", StationHeaderText() + Records(0, 3));
+    Share("b.dat", StationHeaderText() + Records(0, 1));
+    MeteoInputFiles in = Make(6, "a.dat", "b.dat", MeteoDate{24, 1, 1, 2000});
+    in.Open();
+    in.Station(0).LimitBlockCapacity(1);
+    in.Station(1).LimitBlockCapacity(1);
+    EXPECT_FALSE(in.DataEndWithThisRecord());
+    in.AdvanceRecords();
+    EXPECT_EQ(in.Date().hour, 1);
+    EXPECT_EQ(in.Station(0).Date().hour, 1);
+    EXPECT_TRUE(in.DataEndWithThisRecord());
+    EXPECT_TRUE(Logged("the data of b.dat end with 1.1.2000 1 h, before the end date 1.1.2000 24 h of [model_time]"));
+    // The run ends there: no second look-ahead end, and the next advance ends the data quietly.
+    in.EndAtCurrentDate();
+    EXPECT_FALSE(in.DataEndWithThisRecord());
+    in.AdvanceRecords();
+    EXPECT_TRUE(in.IsAtEnd());
+    EXPECT_EQ(in.Date().hour, 1);
+    const std::string text = console.str();
+    EXPECT_EQ(text.find("end with"), text.rfind("end with"));
+
+    Share("regr.dat", RegressionText(0, 2));
+    MeteoInputFiles regression = Make(2, "", "", MeteoDate{24, 1, 1, 2000});
+    regression.SetRegressionFile("regr.dat");
+    regression.Open();
+    regression.AdvanceRecords();
+    EXPECT_FALSE(regression.DataEndWithThisRecord());
+    regression.AdvanceRecords();
+    EXPECT_TRUE(regression.DataEndWithThisRecord());
+    EXPECT_TRUE(Logged("the data of regr.dat end with 1.1.2000 2 h"));
+
+    // Data that reach the end date never end early.
+    MeteoInputFiles full = Make(1, "a.dat", "", MeteoDate{3, 1, 1, 2000});
+    full.Open();
+    for (int step = 0; step < 4; ++step, full.AdvanceRecords()) EXPECT_FALSE(full.DataEndWithThisRecord());
+    EXPECT_TRUE(full.IsAtEnd());
+}
+
 TEST_F(MeteoInputTest, RegressionOnlyRewindsToTheStartRecord) {
     Share("regr.dat", RegressionText(0, 2));
     MeteoInputFiles in = Make(2);
