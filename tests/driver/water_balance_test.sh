@@ -5,7 +5,8 @@
 # of the stores (snow, interception, soil water, ponding, the surface store "SurfStorSiltingUp"
 # that silting-up and surface routing share), within 1e-9 of the summed magnitudes of the terms.
 # Four configurations of the example: as shipped, surface routing off, silting-up off, and a warm
-# variant (45 degrees C, day 2's rain on every day) that makes runoff every day.
+# variant (45 degrees C, day 2's rain on every day) that makes runoff every day. A fifth runs the
+# groundwater model as shipped (see check_aquifer_balance).
 # usage: water_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -31,10 +32,11 @@ warm_inputs() {
        END { for (i = 6; i <= n; ++i) print row[i], rain[hour[i]] }' precipitation.dat >p.dat && mv p.dat precipitation.dat
 }
 
-# Basin sum of a binary double grid (12 header values, then the rows): the cells of zones.asc.
+# Basin sum of a binary double grid (12 header values, then the rows): the cells of zones.asc
+# (or of the text grid $mask_grid).
 grid_sums() {
   local mask
-  mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' zones.asc)
+  mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' "${mask_grid:-zones.asc}")
   for f in "$@"; do
     if [ -f "$f" ]; then od -A n -t f8 -v -w8 "$f"; else echo missing; fi | awk -v mask="$mask" '
       BEGIN { n = split(mask, m, " "); for (i = 1; i <= n; ++i) want[m[i] + 12] = 1 }
@@ -77,21 +79,81 @@ check_balance() {
       exit bad }'
 }
 
+# The groundwater configuration: the aquifer on as the example ships it, its heads, old heads,
+# storage coefficients and cell balances written every step as well, and the river exchange.
+aquifer_ctl() {
+  awk '/^gw_st_[12]\.asc/ { sub(/defaultValue = [0-9.e-]+/, "& writecode = 2") }
+       /^(gw_head_[12]|gw_balance_[12]|gwin|gwex)\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+       { print }' balance.ctl >aquifer.ctl && mv aquifer.ctl balance.ctl
+  set_flow_control balance.ctl 1 groundwater_flow
+}
+
+# Storage change of aquifer layer <l> in step <date>: sum of (head - old head) x storage
+# coefficient over the basin, in mm.
+aquifer_change() {
+  local d=$2 mask
+  mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' zones.asc)
+  paste <(od -A n -t f8 -v -w8 "gw_head_$1_$d") <(od -A n -t f8 -v -w8 "gw_head_$1_old_$d") \
+        <(od -A n -t f8 -v -w8 "gw_st_$1_$d") | awk -v mask="$mask" '
+    BEGIN { n = split(mask, m, " "); for (i = 1; i <= n; ++i) want[m[i] + 12] = 1 }
+    NR in want { s += ($1 - $2) * $3 * 1000 } END { printf "%.17g", s }'
+}
+
+# The balance of the groundwater configuration. The soil column gives up in each step the
+# layer-1 storage change the aquifer made in the step before (dS1, from heads and storage
+# coefficients): precipitation = ET + direct flow + interflow + river exfiltration - river
+# infiltration - dS1 of the step before + change of the land stores, within 1e-9 per step and
+# over the run. The aquifer's own balance (dS1 + dS2 + inflow into its fixed-head cells, which is
+# minus their gw_balance_2) is printed, not checked: the groundwater model does not close it.
+check_aquifer_balance() {
+  local f d
+  for f in precip_2020*; do
+    d=${f#precip_}
+    echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d gwex_$d gwin_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d | tr -d '\n')" \
+         "$(mask_grid=gw_fixed_head_2.asc grid_sums gw_balance_2_$d | tr -d '\n')" "$(aquifer_change 1 "$d") $(aquifer_change 2 "$d")"
+  done | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
+    function abs(x) { return x < 0 ? -x : x }
+    # fields: 2 P, 3 ET, 4 qd, 5 qi, 6 gwex, 7 gwin, 8-12 stores, 13 fixed-head balance, 14 dS1, 15 dS2
+    { out = $4 + $5 + $6 - $7; for (k = 8; k <= 12; ++k) S[k] = $k
+      if (NR > 1) {
+        res = $2 - $3 - out + dS1; mag = abs($2) + abs($3) + abs($4) + abs($5) + abs($6) + abs($7) + abs(dS1)
+        for (k = 8; k <= 12; ++k) { res -= S[k] - S0[k]; mag += abs(S[k] - S0[k]) }
+        if (abs(res) > 1e-9 * mag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
+        tP += $2; tET += $3; tQ += out; tB -= dS1; tmag += mag
+        tA += $14 + $15 - $13; tS1 += $14; tS2 += $15; tF -= $13
+      } else for (k = 8; k <= 12; ++k) S1[k] = S[k]
+      dS1 = $14; for (k = 8; k <= 12; ++k) S0[k] = S[k] }
+    END { if (NR < 2) { print name ": no steps written"; exit 1 }
+      dS = 0; for (k = 8; k <= 12; ++k) dS += S0[k] - S1[k]
+      res = tP - tET - tQ - tB - dS
+      if (abs(res) > 1e-9 * tmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
+      printf "%s: P %.6f ET %.6f to the rivers %.6f to the aquifer %.6f land stores %+.6f mm, residual %.1e\n",
+             name, tP / cells, tET / cells, tQ / cells, tB / cells, dS / cells, res / cells
+      printf "%s: aquifer dS1 %+.6f dS2 %+.6f into fixed heads %.6f mm, own residual %+.6f mm\n",
+             name, tS1 / cells, tS2 / cells, tF / cells, tA / cells
+      exit bad }'
+}
+
 # Sum of the last column (the basin) over the rows of a zone table.
 table_total() { awk 'NR > 3 { s += $NF } END { printf "%.6f\n", s }' "$1"; }
 
-for config in shipped no_routing no_silting warm; do
+for config in shipped no_routing no_silting warm groundwater; do
   mkdir -p "$wd/$config" && cp -r "$here"/../../examples/basin/. "$wd/$config"/ && cd "$wd/$config" || fail "$config: copy"
   case $config in
     shipped) balance_ctl ;;
     no_routing) balance_ctl SurfaceRoutingModel ;;
     no_silting) balance_ctl SiltingUpModel ;;
     warm) balance_ctl; warm_inputs ;;
+    groundwater) balance_ctl; aquifer_ctl ;;
   esac
   "$mpiexec" -n "$np" "$exe" balance.ctl >out.txt 2>&1
   status=$?
   [ "$status" -eq 0 ] || { tail -20 out.txt; fail "$config: exit status $status"; }
-  check_balance "$config" 2>days.txt || fail "$config: the water balance does not close"
+  if [ "$config" = groundwater ]; then
+    check_aquifer_balance "$config" || fail "$config: the water balance with the aquifer does not close"
+  else
+    check_balance "$config" 2>days.txt || fail "$config: the water balance does not close"
+  fi
   if [ "$config" = warm ]; then
     [ -s days.txt ] && { cat days.txt; fail "warm: a day without runoff"; }
   fi
