@@ -152,7 +152,9 @@ public:
     void MPIScatterGrid(int index, Matrix* grid = nullptr);
     void MPIGatherGrid(int index, Matrix* grid = nullptr);
     // On process 0 a full grid of all processes' cells; empty elsewhere and with one process.
-    Matrix MPIGatherGridCopy(int index, const Matrix* grid = nullptr);
+    // Cells no process owns are nodata, or with outsideCells the values of the lowest process
+    // holding their row (what one process would have).
+    Matrix MPIGatherGridCopy(int index, const Matrix* grid = nullptr, bool outsideCells = false);
     // levels: needed when index is below 1 (0: the entry's levels).
     void MPIScatterStack(int index, Stack* stack = nullptr, int levels = 0);
     void MPISynchroniseStack(int index, Stack* stack = nullptr);

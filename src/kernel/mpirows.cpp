@@ -11,6 +11,7 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -282,19 +283,51 @@ void modelobject::MPIGatherGrid(int index, Matrix* grid) {
     mpirows::TransferGrid(*this, *g, Direction::Gather, DataName(*this, index));
 }
 
-Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid) {
+namespace {
+
+// The lowest process holding each row of the data (size where none does), the same on all.
+std::vector<int> RowHolders(const modelobject& o, const Matrix& data) {
+    std::vector<int> local(static_cast<std::size_t>(o.nrows) + 1, o.size), all(local.size(), o.size);
+    for (int r = 1; r <= o.nrows; ++r)
+        if (data.holds(r)) local[static_cast<std::size_t>(r)] = o.rank;
+    MPI_Allreduce(local.data(), all.data(), static_cast<int>(local.size()), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    return all;
+}
+
+}  // namespace
+
+Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsideCells) {
     if (!mpirows::Distributed(*this)) return Matrix();
     Matrix* source = EntryGrid(*this, index, const_cast<Matrix*>(grid));
     gridio::ThrowAgreed(MissingData(*this, source, index, "MPIGatherGridCopy"), true);
+    // Cells no process owns come from the lowest process holding their row, as one process
+    // holding every row has them; rows are sent before the strips, in row order.
+    const std::vector<int> holders = outsideCells ? RowHolders(*this, *source) : std::vector<int>();
     if (rank != 0) {
+        for (int r = 1; r < static_cast<int>(holders.size()); ++r)
+            if (holders[static_cast<std::size_t>(r)] == rank)
+                MPI_Send((*source)[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD);
         mpirows::TransferGrid(*this, *source, Direction::Gather, DataName(*this, index));
         return Matrix();
     }
     Matrix copy = matrix(1, nrows, 1, ncols, nrows);
+    std::vector<double> outside(static_cast<std::size_t>(ncols) + 1, nodata);
     for (int r = 1; r <= nrows; ++r) {
         const bool own = mpiRegions->holds(r) && source->holds(r);
-        for (int c = 1; c <= ncols; ++c)
-            copy[r][c] = own && (*mpiRegions)[r][c] == 0 ? (*source)[r][c] : nodata;
+        const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
+        if (holder == 0) {
+            std::copy((*source)[r] + 1, (*source)[r] + 1 + ncols, outside.begin() + 1);
+        } else if (holder < size) {
+            MPI_Recv(outside.data() + 1, ncols, MPI_DOUBLE, holder, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        } else {
+            std::fill(outside.begin(), outside.end(), nodata);
+        }
+        for (int c = 1; c <= ncols; ++c) {
+            const double region = mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
+            copy[r][c] = own && region == 0 ? (*source)[r][c]
+                         : region == nodata ? outside[static_cast<std::size_t>(c)]
+                                            : nodata;
+        }
     }
     mpirows::TransferGrid(*this, copy, Direction::Gather, DataName(*this, index));
     return copy;

@@ -70,14 +70,14 @@ void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_li
 void modelobject::WriteStatisticGrid(int index, Matrix& grid, const std::string& name, bool own) {
     // Process 0 writes; with own cells spread over several processes it writes a gathered copy.
     Matrix copy;
-    if (own && size > 1) copy = MPIGatherGridCopy(index, &grid);
+    if (own && size > 1) copy = MPIGatherGridCopy(index, &grid, true);
     if (rank == 0) WriteGridOwnCells(name, copy.empty() ? grid : copy, textOutput, doublePrecision);
 }
 
 void modelobject::WriteEntryGrid(int index, const std::string& name, bool own) {
     GridStoreEntry& e = (*gridStore)[index];
     Matrix copy;
-    if (own && size > 1) copy = MPIGatherGridCopy(index);
+    if (own && size > 1) copy = MPIGatherGridCopy(index, nullptr, true);
     if (rank == 0) WriteGrid(name, copy.empty() ? *e.grid : copy, textOutput, doublePrecision);
 }
 

@@ -364,13 +364,18 @@ void schneemodellklasse::YearlyGlacierStep() {
         }
     }
     BroadcastGlacierTable();
+    // Outside the soil zones both balances are 0 in every row a process holds, so the written
+    // grids are the same at any process count.
+    for (int r = 1; r <= nrows; ++r) {
+        if (!massBalance.data.holds(r) || !oldMassBalance.data.holds(r) || !SoilZones().holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c)
+            if (!InsideSoilZones(r, c)) massBalance.data[r][c] = oldMassBalance.data[r][c] = 0;
+    }
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!massBalance.data.holds(r) || !zoneGrid->holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
-            // Cells outside the basin keep their nodata, so the grid is the same at any
-            // process count.
             if (!OwnCell(r, c)) continue;
-            if (!InsideSoilZones(r, c) || !((*glacierFraction)[r][c] > 0)) {
+            if (!((*glacierFraction)[r][c] > 0)) {
                 massBalance.data[r][c] = oldMassBalance.data[r][c] = 0;
             } else {
                 oldMassBalance.data[r][c] = massBalance.data[r][c];

@@ -135,6 +135,8 @@ status=$?
 for golden in "$here"/example_glacier/*; do
   cmp -s "$(basename "$golden")" "$golden" || { diff "$golden" "$(basename "$golden")" | head; fail "glacier example: $(basename "$golden") differs"; }
 done
+# Outside the basin the yearly glacier balance is 0, not nodata, at any number of processes.
+tail -n +7 glacier_balance.asc | grep -q -- -9999 && fail "glacier example: nodata outside the basin in glacier_balance.asc"
 
 # The example basin with the soil model, surface routing and groundwater off: the routing
 # network (subbasins 1 and 2 into 3 with a tributary, a joined channel and a constant inflow) is

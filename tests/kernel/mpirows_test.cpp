@@ -58,6 +58,26 @@ TEST_F(MpiRowsTest, GatherCopyBuildsTheWholeGridOnProcessZero) {
     }
 }
 
+TEST_F(MpiRowsTest, GatherCopyForWritingKeepsTheCellsOutsideTheBasin) {
+    // Every process holding a row has the same values outside the basin, as one process has;
+    // the copy for writing shows them, the plain copy still nodata.
+    Matrix g = OwnGrid();
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!Valid(r, c)) g[r][c] = 1000.0 + 10 * r + c;
+    Matrix written = obj_->MPIGatherGridCopy(0, &g, true);
+    Matrix plain = obj_->MPIGatherGridCopy(0, &g);
+    if (Size() == 1 || Rank() != 0) {
+        EXPECT_TRUE(written.empty());
+        return;
+    }
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            ASSERT_EQ(written[r][c], Valid(r, c) ? Value(r, c) : 1000.0 + 10 * r + c) << r << "," << c;
+            ASSERT_EQ(plain[r][c], Valid(r, c) ? Value(r, c) : -9999.0) << r << "," << c;
+        }
+}
+
 TEST_F(MpiRowsTest, StacksMoveWithAllTheirLevels) {
     const int levels = 3;
     Stack whole = obj_->matrix3d(1, kRows, 1, kCols, levels, kRows);
