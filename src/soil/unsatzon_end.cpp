@@ -15,7 +15,7 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
     }
     glacier_table.clear();
     FreeTracerGrids();
-    if (constructed) FlushPointBuffers();
+    if (constructed) EndPointFiles();
     pointBuffers.clear();
     for (auto& st : statistics) {
         if (!st) continue;
