@@ -71,6 +71,10 @@ public:
     // Names the table before it is first opened.
     void SetName(std::string name) { name_ = std::move(name); }
     bool pending() const { return pending_; }
+    // Whether rows held back in memory may still go to the table at the end of its writer: at
+    // the normal end of a run and outside a run always; in a run that failed only when this
+    // run has already put the table in place (else the table of the run before stays).
+    bool TakesHeldRows() const { return !(pending_ && NormalEndPending()); }
 
 private:
     std::string name_;

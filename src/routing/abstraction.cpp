@@ -1,6 +1,7 @@
 #include "routing/abstraction.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -49,6 +50,14 @@ Abstraction::Abstraction(int code, DiagLog& log, const TracerDescriptor* tracers
     : code_(code), log_(&log), tracers_(tracers), nTr_(nTr), outputPath_(outputPath), areaNumerator_(areaNumerator),
       areaDivisor_(areaDivisor), dt_(dt) {
     capacity_ = std::max(1L, kElementBufferBytes / ((nTr_ + 1) * 8L + 32L));
+}
+
+Abstraction::~Abstraction() {
+    try {
+        EndOutput();
+    } catch (const ModelError&) {
+        // A destructor cannot report further; the log holds the failure.
+    }
 }
 
 void Abstraction::Fatal(const std::string& text, int code) {
@@ -121,17 +130,23 @@ void Abstraction::OpenInput(int year, int month, int day, int hour) {
 
 void Abstraction::CreateOutput() {
     outputFile_ = modelobject::ExpandPath(outputPath_, outputFile_);
-    std::FILE* f = std::fopen(outputFile_.c_str(), "w");
-    if (f == nullptr) Fatal("error opening " + outputFile_ + " for abstraction " + std::to_string(code_), 37);
-    auto head = [&] {
-        std::fprintf(f, "YY\tMM\tDD\tHH\tm^3/s");
-        for (int t = 1; t <= nTr_ && tracers_ != nullptr; ++t) std::fprintf(f, "\t%s", tracers_[t].name.c_str());
-        std::fprintf(f, "\n");
-    };
-    head();
-    std::fprintf(f, "abstraction_%d\n", code_);
-    head();
-    std::fclose(f);
+    table_.SetName(outputFile_);
+    const bool written = StartElementFile(table_, [&](std::FILE* f) {
+        auto head = [&] {
+            std::fprintf(f, "YY\tMM\tDD\tHH\tm^3/s");
+            for (int t = 1; t <= nTr_ && tracers_ != nullptr; ++t) std::fprintf(f, "\t%s", tracers_[t].name.c_str());
+            std::fprintf(f, "\n");
+        };
+        head();
+        std::fprintf(f, "abstraction_%d\n", code_);
+        head();
+    });
+    if (!written) {
+        const int reason = errno;
+        *log_ << "FATAL: error opening " << outputFile_ << " for abstraction " << code_ << "[end-entry]";
+        LogSystemReason(*log_, reason);
+        throw ModelError(37);
+    }
     buffer_.assign(static_cast<std::size_t>(capacity_) * static_cast<std::size_t>(nTr_ + 5), 0.0);
 }
 
@@ -255,8 +270,13 @@ void Abstraction::AddRow(int year, int month, int day, int hour, const std::vect
 
 void Abstraction::Flush() {
     if (!HasFile() || rows_ == 0) return;
-    AppendRows(outputFile_, buffer_, rows_, static_cast<std::size_t>(nTr_ + 5), *log_);
+    AppendRows(table_, buffer_, rows_, static_cast<std::size_t>(nTr_ + 5), *log_);
     rows_ = 0;
+}
+
+void Abstraction::EndOutput() {
+    if (!HasFile() || table_.name().empty()) return;
+    EndElementFile(table_, buffer_, rows_, static_cast<std::size_t>(nTr_ + 5), *log_);
 }
 
 }  // namespace routing

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/replacingfile.hpp"
 #include "kernel/tstable.hpp"
 #include "routing/rules.hpp"
 
@@ -32,10 +33,15 @@ public:
 
     Abstraction(int code, DiagLog& log, const TracerDescriptor* tracers, int nTr, const std::string& outputPath,
                 double areaNumerator, double areaDivisor, double dt);
+    // Ends the output file (EndOutput) where the routing did not.
+    ~Abstraction();
+    Abstraction(const Abstraction&) = delete;
+    Abstraction& operator=(const Abstraction&) = delete;
 
     // Parses the mode and its values from the text behind "=" of the element (pos is moved
     // behind what was read), opens the input table at the start date and creates the output
-    // file with its head.
+    // file with its head (the file of the run before stays in place until the first rows or
+    // the normal end).
     void ReadMode(const std::string& text, std::size_t& pos, int year, int month, int day, int hour);
     // Reads "[abstraction_rule_abstraction_<code>]" for the rule modes 6, 7 and 8.
     void ReadRules(std::FILE* controlFile);
@@ -55,7 +61,11 @@ public:
     double RuleAmount(int month, int day, double Q);
 
     void AddRow(int year, int month, int day, int hour, const std::vector<double>& values);
+    // Appends the buffered rows to the output file.
     void Flush();
+    // The end of the output file: its last rows and, at the normal end, a file with its head
+    // alone; in a run that failed, a file this run has not yet put in place stays as it was.
+    void EndOutput();
 
     int Code() const { return code_; }
     int Mode() const { return mode_; }
@@ -91,6 +101,7 @@ private:
     double areaNumerator_ = 0, areaDivisor_ = 1, dt_ = 60;
     double threshold_ = 0, fraction_ = 0, maximum_ = 0;
     std::string outputFile_, inputFile_;
+    TableFile table_;
     std::unique_ptr<TimeSeriesTable> input_;
     int column_ = 0;
     bool nodataWarned_ = false;

@@ -1,6 +1,7 @@
 #include "routing/reservoir.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -51,6 +52,14 @@ Reservoir::Reservoir(int code, int tgCode, DiagLog& log, const TracerDescriptor*
     capacity_ = static_cast<int>(std::max(1L, kElementBufferBytes / (8L * (nTr_ + 35L))));
 }
 
+Reservoir::~Reservoir() {
+    try {
+        EndOutput();
+    } catch (const ModelError&) {
+        // A destructor cannot report further; the log holds the failure.
+    }
+}
+
 void Reservoir::Fatal(const std::string& text, int code) {
     *log_ << "FATAL: " << text << "[end-entry]";
     throw ModelError(code);
@@ -97,17 +106,24 @@ void Reservoir::ReadRules(std::FILE* controlFile) {
 }
 
 void Reservoir::OpenOutput() {
-    std::FILE* f = std::fopen(fileName_.c_str(), "w");
-    if (f == nullptr) Fatal("error opening " + fileName_ + " for reservoir " + std::to_string(code_), 37);
-    auto head = [&] {
-        for (std::size_t i = 0; i < std::size(kBalanceColumns); ++i) std::fprintf(f, "%s%s", i ? "\t" : "", kBalanceColumns[i]);
-        for (int t = 1; t <= nTr_ && tracers_ != nullptr; ++t) std::fprintf(f, "\t%s", tracers_[t].name.c_str());
-    };
-    head();
-    std::fprintf(f, "\nreservoir_%d\n", code_);
-    head();
-    std::fprintf(f, "\n");
-    std::fclose(f);
+    table_.SetName(fileName_);
+    const bool written = StartElementFile(table_, [&](std::FILE* f) {
+        auto head = [&] {
+            for (std::size_t i = 0; i < std::size(kBalanceColumns); ++i)
+                std::fprintf(f, "%s%s", i ? "\t" : "", kBalanceColumns[i]);
+            for (int t = 1; t <= nTr_ && tracers_ != nullptr; ++t) std::fprintf(f, "\t%s", tracers_[t].name.c_str());
+        };
+        head();
+        std::fprintf(f, "\nreservoir_%d\n", code_);
+        head();
+        std::fprintf(f, "\n");
+    });
+    if (!written) {
+        const int reason = errno;
+        *log_ << "FATAL: error opening " << fileName_ << " for reservoir " << code_ << "[end-entry]";
+        LogSystemReason(*log_, reason);
+        throw ModelError(37);
+    }
 }
 
 double Reservoir::Step(std::vector<Abstraction*>& abstractions, int year, int month, int day, int hour, double Qin) {
@@ -256,8 +272,13 @@ void Reservoir::AddOutputRow(int year, int month, int day, int hour) {
 
 void Reservoir::Flush() {
     if (rows_ == 0) return;
-    AppendRows(fileName_, buffer_, rows_, static_cast<std::size_t>(kColumns + 4 + nTr_), *log_);
+    AppendRows(table_, buffer_, rows_, static_cast<std::size_t>(kColumns + 4 + nTr_), *log_);
     rows_ = 0;
+}
+
+void Reservoir::EndOutput() {
+    if (table_.name().empty()) return;
+    EndElementFile(table_, buffer_, rows_, static_cast<std::size_t>(kColumns + 4 + nTr_), *log_);
 }
 
 }  // namespace routing

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
+#include "kernel/replacingfile.hpp"
 #include "routing/rules.hpp"
 
 class DiagLog;
@@ -53,12 +54,17 @@ public:
 
     Reservoir(int code, int tgCode, DiagLog& log, const TracerDescriptor* tracers, int nTr, double dt,
               const std::string& outputPath);
+    // Ends the balance file (EndOutput) where the routing did not.
+    ~Reservoir();
+    Reservoir(const Reservoir&) = delete;
+    Reservoir& operator=(const Reservoir&) = delete;
 
     // Reads "file", "V0", "C0" and an optional "dTmin" from the element's text from pos on.
     void ReadParams(const std::string& text, std::size_t& pos);
     // Reads "[abstraction_rule_reservoir_<code>]".
     void ReadRules(std::FILE* controlFile);
-    // Writes the head of the balance file.
+    // Writes the head of the balance file; the file of the run before stays in place until the
+    // first rows (or the normal end).
     void OpenOutput();
     // Makes the reservoir a lake on these grids: bounding box, checks and level/volume table
     // (written to "W_V_Table_%02d.dat").
@@ -77,7 +83,11 @@ public:
     void FirstOutflow(int year, int month, int day, int hour);
 
     void AddOutputRow(int year, int month, int day, int hour);
+    // Appends the buffered rows to the balance file.
     void Flush();
+    // The end of the balance file: its last rows and, at the normal end, a file with its head
+    // alone; in a run that failed, a file this run has not yet put in place stays as it was.
+    void EndOutput();
 
     // Water-level/volume table of a lake (0 for a plain reservoir).
     double VolumeToLevel(double V) const;
@@ -113,6 +123,7 @@ private:
     double dt_ = 60;
     std::string outputPath_;
     std::string fileName_;
+    TableFile table_;
     double dTmin_ = 60;
     std::vector<double> content_, previous_, lakeContent_;
     double Qout_ = 0;

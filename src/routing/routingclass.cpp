@@ -246,7 +246,10 @@ double routingclass::MixConcentration(double a, double b, double wa, double wb) 
 }
 
 void routingclass::FreeMemory() {
-    FlushElementFiles();
+    for (auto& a : abstractions_)
+        if (a) a->EndOutput();
+    for (auto& r : reservoirs_)
+        if (r) r->EndOutput();
     *log << " free memory TG " << tgCode_;
     for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
         const Element& el = elements_[static_cast<std::size_t>(k)];

@@ -17,6 +17,12 @@ unsatzonmodellklasse::unsatzonmodellklasse(unsigned& error, DiagLog* log_, const
 }
 
 unsatzonmodellklasse::~unsatzonmodellklasse() {
+    // A run that failed: a control-point file this run has put in place gets its last records.
+    try {
+        EndPointFiles();
+    } catch (const ModelError&) {
+        // A destructor cannot report further; the log holds the failure.
+    }
     for (auto& st : statistics)
         if (st) st->Release();
     if (gridStore == nullptr) return;

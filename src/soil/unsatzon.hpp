@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/replacingfile.hpp"
 #include "kernel/zonestat.hpp"
 #include "soil/unsatzon_step_column.hpp"
 #include "submodel/riverflow_table.hpp"
@@ -265,15 +266,22 @@ public:
         int filled = 0;
         std::vector<std::int64_t> dates;  // four words per record
         std::vector<double> data;
+        // The file: its header waits under the temporary name until the first records (or the
+        // normal end), so that a run that fails leaves the file of the run before.
+        std::unique_ptr<TableFile> table;
     };
     std::vector<PointBuffer> pointBuffers;  // hhyd, theta, q_bottom, etr, interflow, otherdata[, temperature]
     bool controlPointHere = false;
     // Appends the buffered records over the value range first..last (0: the layer count) and
     // empties the buffer; nothing happens for an empty buffer.
-    void FlushPointBuffer(const std::string& fileName, PointBuffer& buffer, int first, int last);
+    void FlushPointBuffer(PointBuffer& buffer, int first, int last);
     // Flushes the buffers of the control point in the order of the files (only the full ones
     // with onlyFull).
     void FlushPointBuffers(bool onlyFull = false);
+    // The end of the control point's files: the buffered records go where the file takes them
+    // (TableFile::TakesHeldRows) and, at the normal end, a file with its header alone is put in
+    // place.
+    void EndPointFiles();
     // Appends the step's records of the control point (owner process only) and writes the
     // buffers that are full.
     void RecordControlPoint();

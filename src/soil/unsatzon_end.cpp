@@ -17,7 +17,7 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
     if (constructed) FlushTracerPointBuffers();
     tracerPoints.clear();
     FreeTracerGrids();
-    if (constructed) FlushPointBuffers();
+    if (constructed) EndPointFiles();
     pointBuffers.clear();
     for (auto& st : statistics) {
         if (!st) continue;

@@ -1,6 +1,8 @@
 // The control point's time series: buffered records appended to their text files in blocks,
 // on request of the driver and at the end of the run.
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -17,28 +19,46 @@ struct HoldInterrupt {
     HoldInterrupt(const HoldInterrupt&) = delete;
     HoldInterrupt& operator=(const HoldInterrupt&) = delete;
 };
+
+// A file of the control point: its buffer and the value range it writes (0: the layer count).
+struct PointFile {
+    std::size_t buffer;
+    int first, last;
+};
+
+// The files in the order they are written: q_bottom, theta, hhyd, otherdata, etr, interflow
+// [, temperature].
+std::vector<PointFile> PointFileOrder(int otherLast, bool temperature) {
+    std::vector<PointFile> order = {{2, 1, 0}, {1, 1, 0}, {0, 1, 0}, {5, 1, otherLast}, {3, 0, 0}, {4, 1, 0}};
+    if (temperature) order.push_back({6, 1, 0});
+    return order;
+}
 }  // namespace
 
-void unsatzonmodellklasse::FlushPointBuffer(const std::string& fileName, PointBuffer& buffer, int first, int last) {
+void unsatzonmodellklasse::FlushPointBuffer(PointBuffer& buffer, int first, int last) {
     if (buffer.filled == 0) return;
     HoldInterrupt hold;
-    *log << "write " << fileName;
-    FileHandle file = OpenFile(fileName, "a+");
-    if (!file) {
-        *log << "FATAL: \nerror opening file " << fileName << "[end-entry]";
+    TableFile& table = *buffer.table;
+    *log << "write " << table.name();
+    auto failed = [&] {
+        const int reason = errno;
+        *log << "FATAL: \nerror opening file " << table.name() << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(65);
-    }
+    };
+    std::FILE* file = table.Open(true);
+    if (file == nullptr) failed();
     if (last == 0) last = nlayers;
     for (int i = 0; i < buffer.filled; ++i) {
         const std::size_t at = static_cast<std::size_t>(i);
         const std::int64_t* date = &buffer.dates[at * 4];
-        std::fprintf(file.get(), "%ld\t%ld\t%ld\t%ld", static_cast<long>(date[0]), static_cast<long>(date[1]),
+        std::fprintf(file, "%ld\t%ld\t%ld\t%ld", static_cast<long>(date[0]), static_cast<long>(date[1]),
                      static_cast<long>(date[2]), static_cast<long>(date[3]));
         const double* values = &buffer.data[at * static_cast<std::size_t>(buffer.values)];
-        for (int k = first; k <= last; ++k) std::fprintf(file.get(), "\t%g", values[k]);
-        std::fprintf(file.get(), "\n");
+        for (int k = first; k <= last; ++k) std::fprintf(file, "\t%g", values[k]);
+        std::fprintf(file, "\n");
     }
-    file.reset();
+    if (!table.Close()) failed();
     *log << "(" << static_cast<long>((nlayers * 8L + 32L) * buffer.filled) << " of " << kPointBufferBytes
          << " buffer-bytes)";
     buffer.filled = 0;
@@ -46,21 +66,26 @@ void unsatzonmodellklasse::FlushPointBuffer(const std::string& fileName, PointBu
 
 void unsatzonmodellklasse::FlushPointBuffers(bool onlyFull) {
     if (!controlPointHere || pointBuffers.empty()) return;
-    using C = SoilModelConfig;
-    const auto& files = config.pointFiles;
-    auto flush = [&](const std::string& name, std::size_t b, int first, int last) {
-        PointBuffer& p = pointBuffers[b];
-        if (!onlyFull || p.filled >= p.capacity) FlushPointBuffer(name, p, first, last);
-    };
-    // Buffers: hhyd, theta, q_bottom, etr, interflow, otherdata[, temperature].
-    const int otherLast = 18 + 6 * n_veg_layers;
-    flush(files[C::QBOTTOM], 2, 1, 0);
-    flush(files[C::THETA_FILE], 1, 1, 0);
-    flush(files[C::HHYD], 0, 1, 0);
-    flush(files[C::OTHERDATA], 5, 1, otherLast);
-    flush(files[C::ETR_DETAIL], 3, 0, 0);
-    flush(files[C::INTERFLOW], 4, 1, 0);
-    if (heat.on() && pointBuffers.size() > 6) flush(heat.temperatureFile, 6, 1, 0);
+    for (const PointFile& f : PointFileOrder(18 + 6 * n_veg_layers, pointBuffers.size() > 6)) {
+        PointBuffer& p = pointBuffers[f.buffer];
+        if (!onlyFull || p.filled >= p.capacity) FlushPointBuffer(p, f.first, f.last);
+    }
+}
+
+void unsatzonmodellklasse::EndPointFiles() {
+    if (!controlPointHere || pointBuffers.empty()) return;
+    for (const PointFile& f : PointFileOrder(18 + 6 * n_veg_layers, pointBuffers.size() > 6)) {
+        PointBuffer& p = pointBuffers[f.buffer];
+        if (!p.table) continue;
+        if (p.table->TakesHeldRows()) FlushPointBuffer(p, f.first, f.last);
+        p.filled = 0;
+        if (!NormalEndPending() && !p.table->Finish()) {
+            const int reason = errno;
+            *log << "FATAL: \nerror opening file " << p.table->name() << "[end-entry]";
+            LogSystemReason(*log, reason);
+            throw ModelError(65);
+        }
+    }
 }
 
 void unsatzonmodellklasse::RecordControlPoint() {

@@ -1,6 +1,7 @@
 // The end of the soil model's construction: the control-point files, the option tag, the
 // per-subbasin glacier table and the model-start summary of the soil water.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <mpi.h>
@@ -43,41 +44,48 @@ void unsatzonmodellklasse::CreateControlPoint() {
         other += StrFormat("\tLAI_%d\tVCF_%d\tRSC_%d\tRSI_%d\tROOT_%d\tZ0_%d", v, v, v, v, v, v);
     using C = SoilModelConfig;
     struct PointFile {
+        std::size_t buffer;
         std::string name;
         std::string header;
         const char* failure;
     };
     const auto& files = config.pointFiles;
     std::vector<PointFile> list = {
-        {files[C::HHYD], StrFormat("YY\tMM\tDD\tHH\thhyd[%d][%d]", row, col) + layers(1),
+        {0, files[C::HHYD], StrFormat("YY\tMM\tDD\tHH\thhyd[%d][%d]", row, col) + layers(1),
          "FATAL: error opening file for hydraulic head (single point) \n-> check disk space or user rights"},
-        {files[C::OTHERDATA], other,
+        {5, files[C::OTHERDATA], other,
          "FATAL: error opening file for other detail data (single point) \n-> check disk space or user rights"},
-        {files[C::THETA_FILE], StrFormat("YY\tMM\tDD\tHH\ttheta[%d][%d]", row, col) + layers(1),
+        {1, files[C::THETA_FILE], StrFormat("YY\tMM\tDD\tHH\ttheta[%d][%d]", row, col) + layers(1),
          "FATAL: error opening file for soil theta (single point) \n-> check disk space or user rights"},
-        {files[C::QBOTTOM], StrFormat("YY\tMM\tDD\tHH\tq_bottom[%d][%d]", row, col) + layers(1), nullptr},
-        {files[C::ETR_DETAIL],
+        {2, files[C::QBOTTOM], StrFormat("YY\tMM\tDD\tHH\tq_bottom[%d][%d]", row, col) + layers(1), nullptr},
+        {3, files[C::ETR_DETAIL],
          StrFormat("YY\tMM\tDD\tHH\tetr[%d][%d](etr[0] is evaporation from first layer)", row, col) + layers(0),
          "FATAL: error opening file for transpiration/evaporation per layer (single point) \n-> check disk space or "
          "user rights"},
-        {files[C::INTERFLOW], StrFormat("YY\tMM\tDD\tHH\tinterflow_per_layer[%d][%d]", row, col) + layers(1),
+        {4, files[C::INTERFLOW], StrFormat("YY\tMM\tDD\tHH\tinterflow_per_layer[%d][%d]", row, col) + layers(1),
          "FATAL: error opening file for interflow (single point) \n-> check disk space or user rights"},
     };
     if (heat.on())
-        list.push_back({heat.temperatureFile, StrFormat("YY\tMM\tDD\tHH\ttemper[%d][%d]", row, col) + layers(1),
+        list.push_back({6, heat.temperatureFile, StrFormat("YY\tMM\tDD\tHH\ttemper[%d][%d]", row, col) + layers(1),
                         "FATAL: error opening file for soil temperatures (single point details) \n-> check disk "
                         "space or user rights"});
+    // Each file starts anew under its temporary name; the file of the run before stays in place
+    // until the first records (or the normal end).
     for (const PointFile& pf : list) {
-        FileHandle f = OpenFile(pf.name, "wt");
-        if (!f) {
+        auto table = std::make_unique<TableFile>(pf.name);
+        std::FILE* f = table->Open(false);
+        if (f != nullptr) std::fprintf(f, "%s\n", pf.header.c_str());
+        if (f == nullptr || !table->Close()) {
+            const int reason = errno;
             if (pf.failure != nullptr)
                 *log << pf.failure << "[end-entry]";
             else
                 *log << "FATAL: error opening file " << pf.name << " for the bottom fluxes (single point)"
                      << "[end-entry]";
+            LogSystemReason(*log, reason);
             throw ModelError(62);
         }
-        std::fprintf(f.get(), "%s\n", pf.header.c_str());
+        pointBuffers[pf.buffer].table = std::move(table);
     }
 }
 

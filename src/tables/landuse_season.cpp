@@ -309,8 +309,11 @@ double landuse_entry::NFactorAtJulianDay(DiagLog& log, int day) const {
         d -= 366;
         k = 1;
     }
-    return Line(nFactor[static_cast<std::size_t>(k) - 1], nFactor[static_cast<std::size_t>(k)],
-                JulDays[static_cast<std::size_t>(k) - 1], JulDays[static_cast<std::size_t>(k)], d);
+    const double a0 = nFactor[static_cast<std::size_t>(k) - 1], a1 = nFactor[static_cast<std::size_t>(k)];
+    // A land use without n-factor values (marked -1) has none for the date: the caller takes
+    // its freezing/thawing value instead. The line, held at 0, would turn the mark into 0.
+    if (a0 < 0 || a1 < 0) return -1.0;
+    return Line(a0, a1, JulDays[static_cast<std::size_t>(k) - 1], JulDays[static_cast<std::size_t>(k)], d);
 }
 
 double landuse_entry::GetDP3Value(int k) const {

@@ -2,12 +2,16 @@
 // empty buffer is not written and a file that cannot be opened stops the run.
 #include <gtest/gtest.h>
 #include <mpi.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "kernel/error.hpp"
+#include "kernel/replacingfile.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -68,7 +72,7 @@ TEST_F(SoilPointTest, OwnerWritesEveryFileWithItsRange) {
     EXPECT_LT(log.find("write hhyd.txt"), log.find("write other.txt"));
     EXPECT_LT(log.find("write other.txt"), log.find("write etr.txt"));
     EXPECT_LT(log.find("write etr.txt"), log.find("write qi.txt"));
-    EXPECT_NE(log.find("(" + std::to_string((10 * 8 + 32) * 2) + " of 2097152 buffer-bytes)"), std::string::npos);
+    EXPECT_NE(log.find(StrFormat("(%d of 2097152 buffer-bytes)", (10 * 8 + 32) * 2)), std::string::npos);
     const auto theta = Lines("theta.txt"), etr = Lines("etr.txt"), other = Lines("other.txt");
     ASSERT_EQ(theta.size(), 3u);
     ASSERT_EQ(etr.size(), 3u);
@@ -95,12 +99,60 @@ TEST_F(SoilPointTest, ModelEndFlushesWhatIsLeft) {
     }
 }
 
+// Within a run (the normal end still pending) a model that ends without it has failed: a file
+// that holds only its header leaves the file of the run before in place; a file this run has
+// already put in place gets the records it still holds.
+TEST_F(SoilPointTest, AFailedRunLeavesTheFilesOfTheRunBefore) {
+    // Only the owner of the control point writes and reads its files; every process builds.
+    const bool owner = Own(2, 3);
+    if (owner) Fill(1);
+    model_->ModelEnd(false);
+    model_.reset();
+    const auto before = owner ? Lines("hhyd.txt") : std::vector<std::string>{};
+    if (owner) {
+        ASSERT_EQ(before.size(), 2u);
+    }
+    struct Run {
+        Run() { SetNormalEndPending(true); }
+        ~Run() { SetNormalEndPending(false); }
+    };
+    SoilSection s;
+    s.controlRow = 2;
+    s.controlCol = 3;
+    {
+        Run run;
+        ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+        if (owner) Fill(3);
+        model_.reset();
+    }
+    if (owner) {
+        EXPECT_EQ(Lines("hhyd.txt"), before);
+        EXPECT_TRUE(Lines("hhyd.txt.part").empty());
+    }
+    {
+        Run run;
+        ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+        if (owner) Fill(2);
+        model_->WriteOutputs();
+        if (owner) Fill(1);
+        model_.reset();
+    }
+    if (owner) {
+        EXPECT_EQ(Lines("hhyd.txt").size(), 4u);
+        EXPECT_TRUE(Lines("hhyd.txt.part").empty());
+    }
+}
+
 TEST_F(SoilPointTest, UnopenableFileStops) {
     if (!Own(2, 3)) return;
     Fill(1);
-    model_->config.pointFiles[SoilModelConfig::QBOTTOM] = "no_such_dir/qbot.txt";
+    // The header waits under the temporary name; a folder in its place cannot be written.
+    ASSERT_EQ(std::remove("qbot.txt.part"), 0);
+    ASSERT_EQ(mkdir("qbot.txt.part", 0700), 0);
     EXPECT_EQ(submodel_test::CodeOf([&] { model_->WriteOutputs(); }), 65);
-    EXPECT_TRUE(Logged("error opening file no_such_dir/qbot.txt"));
+    EXPECT_TRUE(Logged("error opening file qbot.txt"));
+    EXPECT_TRUE(Logged("reason given by the operating system"));
+    rmdir("qbot.txt.part");
 }
 
 namespace {
@@ -127,12 +179,15 @@ TEST_F(SoilPointTest, TheRunningModelAppendsOneRecordPerCallAndWritesFullBuffers
     };
     call(1);
     if (owner) {
-        EXPECT_EQ(Lines("theta.txt").size(), 1u);
+        // The header waits under the temporary name until the first records.
+        EXPECT_EQ(Lines("theta.txt.part").size(), 1u);
+        EXPECT_TRUE(Lines("theta.txt").empty());
     }
     call(2);
     if (owner) {
         EXPECT_EQ(Lines("theta.txt").size(), 3u);
         EXPECT_EQ(Lines("other.txt").size(), 3u);
+        EXPECT_TRUE(Lines("theta.txt.part").empty());
     }
     call(3);
     // The values of the third call, as the cell's grids and stacks hold them.

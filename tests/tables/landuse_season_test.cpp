@@ -154,6 +154,14 @@ TEST_F(LanduseSeasonTest, InterpolationRunsOnPastTheFixPointsDownToZero) {
     EXPECT_DOUBLE_EQ(dyn.NFactorAtJulianDay(Log(), 150), 0.0);
     const landuse_entry late = VariableDays("10 100 200 300");
     EXPECT_DOUBLE_EQ(late.NFactorAtJulianDay(Log(), 5), 0.8 + (0.5 - 0.8) * 71.0 / 76.0);
+
+    // Without n-factor values the land use has none for any date (the soil model then takes the
+    // freezing/thawing n-factor); the line held at 0 must not make one of the mark.
+    std::string none = Arrays();
+    none.erase(none.find(" n-factor"));
+    none += "\n";
+    const landuse_entry bare = Parse("VariableDayCount", none);
+    for (int day : {1, 50, 150, 366}) EXPECT_LT(bare.NFactorAtJulianDay(Log(), day), 0.0) << day;
 }
 
 TEST_F(LanduseSeasonTest, DynamicStartHoldsTheDormantValueUntilTheSeasonStarts) {
