@@ -345,13 +345,14 @@ public:
     void CreateTracerPointFiles();
     // Per tracer: the layer concentrations of the control point, buffered (owner only).
     struct TracerPoint {
-        std::string fileName;
         PointBuffer buffer;
     };
     std::vector<TracerPoint> tracerPoints;  // 1..T
     // One record per tracer with the step's date (a full buffer is written first).
     void AddTracerPointRecords();
-    void FlushTracerPointBuffers();
+    // Writes the buffered records; at the end of a run (end true) as the water's files do:
+    // held records only where the file takes them, a header alone put in place at the normal end.
+    void FlushTracerPointBuffers(bool end = false);
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();
     // The column pass over the own rows (parallel) and then the serial river cells.

@@ -14,7 +14,7 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
         WriteSoilWaterSummary(true);
     }
     glacier_table.clear();
-    if (constructed) FlushTracerPointBuffers();
+    if (constructed) FlushTracerPointBuffers(true);
     tracerPoints.clear();
     FreeTracerGrids();
     if (constructed) EndPointFiles();

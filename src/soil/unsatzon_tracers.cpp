@@ -1,8 +1,10 @@
 // Set-up of the soil model's tracers, runoff arrays and river exchange, run once after
 // construction: travel-time zones, runoff arrays per tracer, the tracer stores with their
 // incoming flux and decay, the river grids and the river record table.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
@@ -133,28 +135,30 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
 }
 
 void unsatzonmodellklasse::CreateTracerPointFiles() {
-    tracerPoints.assign(U(tracerCount) + 1, TracerPoint{});
+    tracerPoints.clear();
+    tracerPoints.resize(U(tracerCount) + 1);
     for (int k = 1; k <= tracerCount; ++k) {
         const TracerDescriptor& d = tracerDescriptors[k];
         const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
-        TracerPoint& point = tracerPoints[U(k)];
-        point.fileName = name;
-        PointBuffer& b = point.buffer;
+        PointBuffer& b = tracerPoints[U(k)].buffer;
         b.values = nlayers + 1;
         b.capacity = std::max(1, static_cast<int>(2097152L / ((nlayers + 1) * 8L + 32L)));
         b.dates.assign(U(b.capacity) * 4, 0);
         b.data.assign(U(b.capacity) * U(b.values), 0.0);
-        std::FILE* f = std::fopen(name.c_str(), "wt");
-        if (f == nullptr) {
-            *log << "FATAL: error opening tracer concentration file " << name << "[end-entry]";
-            throw ModelError(65);
-        }
+        // The header waits under the temporary name until the first records, as the water's files.
+        b.table = std::make_unique<TableFile>(name);
         std::string header = StrFormat("YY\tMM\tDD\tHH\t%s[%d][%d]", d.name.c_str(), config.control_row,
                                        config.control_col);
         for (int l = 1; l <= nlayers; ++l) header += StrFormat("[%d]\t", l);
         header += "\n";
-        std::fputs(header.c_str(), f);
-        std::fclose(f);
+        std::FILE* f = b.table->Open(false);
+        if (f != nullptr) std::fputs(header.c_str(), f);
+        if (f == nullptr || !b.table->Close()) {
+            const int reason = errno;
+            *log << "FATAL: error opening tracer concentration file " << name << "[end-entry]";
+            LogSystemReason(*log, reason);
+            throw ModelError(65);
+        }
     }
 }
 
@@ -165,7 +169,7 @@ void unsatzonmodellklasse::AddTracerPointRecords() {
     const int n = SoilOf(r, c).GetLayerCount();
     for (int k = 1; k < static_cast<int>(tracerPoints.size()); ++k) {
         TracerPoint& point = tracerPoints[U(k)];
-        if (point.buffer.filled >= point.buffer.capacity) FlushPointBuffer(point.fileName, point.buffer, 1, 0);
+        if (point.buffer.filled >= point.buffer.capacity) FlushPointBuffer(point.buffer, 1, 0);
         const std::size_t at = U(point.buffer.filled);
         const std::int64_t date[4] = {stepYear, stepMonth, stepDay, stepHour};
         std::copy(date, date + 4, &point.buffer.dates[at * 4]);
@@ -185,9 +189,20 @@ void unsatzonmodellklasse::AddTracerPointRecords() {
     }
 }
 
-void unsatzonmodellklasse::FlushTracerPointBuffers() {
-    for (std::size_t k = 1; k < tracerPoints.size(); ++k)
-        FlushPointBuffer(tracerPoints[k].fileName, tracerPoints[k].buffer, 1, 0);
+void unsatzonmodellklasse::FlushTracerPointBuffers(bool end) {
+    for (std::size_t k = 1; k < tracerPoints.size(); ++k) {
+        PointBuffer& b = tracerPoints[k].buffer;
+        if (!b.table) continue;
+        if (!end || b.table->TakesHeldRows()) FlushPointBuffer(b, 1, 0);
+        if (!end) continue;
+        b.filled = 0;
+        if (!NormalEndPending() && !b.table->Finish()) {
+            const int reason = errno;
+            *log << "FATAL: error opening tracer concentration file " << b.table->name() << "[end-entry]";
+            LogSystemReason(*log, reason);
+            throw ModelError(65);
+        }
+    }
 }
 
 double unsatzonmodellklasse::TracerDecayFactor(double minutes, double halfLifeDays) {
