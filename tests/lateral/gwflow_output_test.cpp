@@ -1,6 +1,7 @@
 // Outputs of the groundwater model: the control-point file with its buffer, grids by write
 // code, and the tracer grids with decay, upwind mixing and statistics weights.
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include <cmath>
 #include <filesystem>
@@ -53,6 +54,8 @@ TEST_F(GwOutput, ControlPointFileHeaderRowsAndBuffer) {
         "[lr: 1, down]\t[lr: 2, 1]\t[lr: 2, 2]\t[lr: 2, 3]\t[lr: 2, 4]\t[lr: 2, up]\t[lr: 2, down]\t\n";
     // Until its first rows the header waits under the temporary name.
     EXPECT_EQ(talvo_test::ReadFile("cp.txt.part"), header);
+    // Every process has read the header before the owner's next rows put the file in place.
+    MPI_Barrier(MPI_COMM_WORLD);
     Step(*g, 2);
     submodel_test::WriteShared("sync", "");
     EXPECT_EQ(Lines(talvo_test::ReadFile("cp.txt")), 3);

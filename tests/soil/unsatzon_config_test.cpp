@@ -207,4 +207,6 @@ TEST_F(SoilModelTest, StatisticsTablesStartWithTheirTitles) {
     MPI_Barrier(MPI_COMM_WORLD);
     // Until its first rows the header waits under the temporary name.
     EXPECT_NE(talvo_test::ReadFile("QD.txt.part").find("direct discharge [mm per Zone] (QD)"), std::string::npos);
+    // Every process has read the header before process 0 puts the table in place on release.
+    MPI_Barrier(MPI_COMM_WORLD);
 }

@@ -161,6 +161,8 @@ TEST_F(SoilModelTest, ControlPointFilesAndStartSummary) {
               etr.substr(0, etr.find("[0]")) + "(etr[0] is evaporation from first layer)" + etr.substr(etr.find("[0]")));
     EXPECT_NE(talvo_test::ReadFile("other.txt.part").find("\tAlbedo\tRSE\tLAI_1\tVCF_1\tRSC_1\tRSI_1\tROOT_1\tZ0_1\n"),
               std::string::npos);
+    // Every process has read the headers before the owner puts the files in place.
+    MPI_Barrier(MPI_COMM_WORLD);
     if (Own(2, 2)) {
         ASSERT_EQ(model_->pointBuffers.size(), 6u);
         EXPECT_EQ(model_->pointBuffers[0].capacity, 2097152 / (32 + 8 * 11));
