@@ -1,6 +1,7 @@
 // Fuzz target of the command line: the input is split at zero bytes into the arguments after
-// the program name. Every argument must be taken either as an option or as a control file,
-// and the last "-diagfile:" and "-diaglevel:" must count.
+// the program name. Every argument must be taken as an option, as an unknown option (it begins
+// with "-": a misspelt option is never a control file) or as a control file, and the last
+// "-diagfile:" and "-diaglevel:" must count.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string diagFile;
     int diagLevel = 4;
     bool dump = false, close = false;
-    std::size_t next = 0;
+    std::size_t next = 0, unknown = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string& a = args[static_cast<std::size_t>(i)];
         const bool isOption = a.rfind("-diagfile:", 0) == 0 || a.rfind("-diaglevel:", 0) == 0 || a == "-dumpmode" ||
@@ -45,10 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         dump = dump || a == "-dumpmode";
         close = close || a == "-closeAfterDump";
         if (isOption) continue;
+        if (a.rfind("-", 0) == 0) {
+            Check(unknown < options.unknownOptions.size() && options.unknownOptions[unknown] == a);
+            ++unknown;
+            continue;
+        }
         Check(next < options.controlFiles.size() && options.controlFiles[next] == i);
         ++next;
     }
-    Check(next == options.controlFiles.size());
+    Check(next == options.controlFiles.size() && unknown == options.unknownOptions.size());
     Check(options.diagFile == diagFile && options.diagLevel == diagLevel);
     Check(options.dumpMode == dump && options.closeAfterDump == close);
     return 0;

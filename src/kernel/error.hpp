@@ -15,3 +15,14 @@ private:
     int code_;
     std::string text_;
 };
+
+// Runs the release work of a destructor. A failure there (a table that cannot be completed) has
+// been logged as a FATAL entry where it happened; it cannot leave a destructor, which would end
+// the program at once.
+template <class Work>
+void ReleaseInDestructor(Work&& work) noexcept {
+    try {
+        work();
+    } catch (...) {
+    }
+}

@@ -1,4 +1,5 @@
 // The groundwater model's section, lake settings, hand-overs and life cycle.
+#include "kernel/error.hpp"
 #include "lateral/gwflow.hpp"
 
 #include <cstdio>
@@ -36,8 +37,10 @@ gwflowclass::~gwflowclass() {
             // A destructor cannot report further; the log holds the failure.
         }
     }
-    FreeTracerGrids();
-    ReleaseAll();
+    ReleaseInDestructor([&] {
+        FreeTracerGrids();
+        ReleaseAll();
+    });
 }
 
 void gwflowclass::ReleaseAll() {

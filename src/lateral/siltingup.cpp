@@ -1,5 +1,6 @@
 // Construction of the silting-up model: input grids, the own grids, the zone statistics, the
 // links made by the application, and the teardown.
+#include "kernel/error.hpp"
 #include "lateral/siltingup.hpp"
 
 #include <algorithm>
@@ -188,7 +189,7 @@ void siltingupclass::WriteStatistics() {
 
 siltingupclass::~siltingupclass() {
     if (flowControl == 0) return;
-    ReleaseAll();
+    ReleaseInDestructor([&] { ReleaseAll(); });
 }
 
 void siltingupclass::ReleaseAll() {

@@ -1,3 +1,4 @@
+#include "kernel/error.hpp"
 #include "lateral/surfrout.hpp"
 
 #include <cmath>
@@ -66,7 +67,9 @@ surfaceroutingclass::surfaceroutingclass(unsigned& error, DiagLog* log_, const S
     });
 }
 
-surfaceroutingclass::~surfaceroutingclass() { ReleaseAll(); }
+surfaceroutingclass::~surfaceroutingclass() {
+    ReleaseInDestructor([&] { ReleaseAll(); });
+}
 
 void surfaceroutingclass::LinkLanduse() {
     int layers = 1;

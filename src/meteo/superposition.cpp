@@ -1,5 +1,6 @@
 // Regional superposition: the section with its entities, and each entity's construction,
 // combination and statistics.
+#include "kernel/error.hpp"
 #include "meteo/superposition.hpp"
 #include "kernel/threading.hpp"
 
@@ -32,7 +33,9 @@ RegionalSuperposition::RegionalSuperposition(unsigned& error, DiagLog* log_, con
 }
 
 RegionalSuperposition::~RegionalSuperposition() {
-    for (auto& e : entities_) e->Release();
+    ReleaseInDestructor([&] {
+        for (auto& e : entities_) e->Release();
+    });
     entities_.clear();
 }
 

@@ -6,15 +6,18 @@
 #include <cstdio>
 #include <omp.h>
 
+#include "kernel/error.hpp"
 #include "surface/etpetr.hpp"
 
 verdunstungsmodellklasse::~verdunstungsmodellklasse() {
     if (flowControl == 0 || gridStore == nullptr) return;
-    for (auto* list : {&etpStats, &etrStats, &eipStats})
-        for (auto& s : *list)
-            if (s) s->Release();
-    for (auto* s : {&evapStats, &evapRealStats, &snowEvapStats, &rgexStats, &cloudStats})
-        if (*s) (*s)->Release();
+    ReleaseInDestructor([&] {
+        for (auto* list : {&etpStats, &etrStats, &eipStats})
+            for (auto& s : *list)
+                if (s) s->Release();
+        for (auto* s : {&evapStats, &evapRealStats, &snowEvapStats, &rgexStats, &cloudStats})
+            if (*s) (*s)->Release();
+    });
     for (const auto* list : {&etpIndex, &etrIndex, &eipIndex})
         for (const int i : *list)
             if (i > 0) ReleaseGrid(i);

@@ -1,5 +1,6 @@
 // Construction of the interception model: the section "[interception_model]", the input grids,
 // the per-layer grids and zone statistics; its tracer links and its teardown.
+#include "kernel/error.hpp"
 #include "surface/interzep.hpp"
 
 #include <algorithm>
@@ -208,7 +209,7 @@ void interzeptionsmodellklasse::FreeTracerGrids() {
 
 interzeptionsmodellklasse::~interzeptionsmodellklasse() {
     if (flowControl <= 0) return;
-    ReleaseAll();
+    ReleaseInDestructor([&] { ReleaseAll(); });
 }
 
 void interzeptionsmodellklasse::ReleaseAll() {

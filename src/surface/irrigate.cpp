@@ -1,6 +1,7 @@
 // Construction of the irrigation model: the section "[irrigation]", the grids it looks up, the
 // per-subbasin records with their statistics tables, the links to the discharge routing and
 // the soil model, the tracer links and the teardown.
+#include "kernel/error.hpp"
 #include "surface/irrigate.hpp"
 
 #include <cstdio>
@@ -177,7 +178,7 @@ void irrigationclass::FlushStatistics() {
 
 irrigationclass::~irrigationclass() {
     if (Inert()) return;
-    ReleaseAll();
+    ReleaseInDestructor([&] { ReleaseAll(); });
 }
 
 void irrigationclass::ReleaseAll() {

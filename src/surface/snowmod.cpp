@@ -1,4 +1,5 @@
 // Links of the snow model to the other sub-models, its accessors and its teardown.
+#include "kernel/error.hpp"
 #include "surface/snowmod.hpp"
 
 #include "kernel/statefiles.hpp"
@@ -106,12 +107,9 @@ schneemodellklasse::~schneemodellklasse() {
     // normally (a failed run leaves the earlier state as it was); a failure is logged by the
     // writer, never thrown out of here.
     if (status != 0 && statefiles::WritingState()) {
-        try {
-            WriteStorageFile(true);
-        } catch (...) {
-        }
+        ReleaseInDestructor([&] { WriteStorageFile(true); });
     }
-    ReleaseAll();
+    ReleaseInDestructor([&] { ReleaseAll(); });
 }
 
 void schneemodellklasse::ReleaseAll() {
