@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <iomanip>
+#include <limits>
 
 teilmodellklasse::teilmodellklasse(DiagLog* log_, const std::string& name, const SubmodelSettings& s,
                                    unsigned numSubSteps_)
@@ -102,6 +103,12 @@ void teilmodellklasse::ReadModuleSection(bool required) {
     if (flowControl != 0 && !(std::isfinite(timeInterval) && std::isfinite(1440.0 / timeInterval))) {
         *log << "FATAL: the time step " << timeInterval << " minutes as given in the section for the module "
              << moduleName << " gives no finite number of steps per day" << "[end-entry]";
+        throw ModelError(63);
+    }
+    // The step is counted in whole minutes of an int wherever modules compare their steps.
+    if (flowControl != 0 && timeInterval > std::numeric_limits<int>::max()) {
+        *log << "FATAL: the time step " << timeInterval << " minutes as given in the section for the module "
+             << moduleName << " is longer than " << std::numeric_limits<int>::max() << " minutes" << "[end-entry]";
         throw ModelError(63);
     }
     stepsPerDay = timeInterval > 0 ? 1440.0 / timeInterval : 0.0;
