@@ -1,6 +1,7 @@
 #pragma once
 // Common pieces of the fuzz targets that read files: a private working folder, a quiet
 // diagnostics log inside it and the fuzzer input written out as a file.
+#include <algorithm>
 #include <unistd.h>
 
 #include <cstdint>
@@ -61,10 +62,14 @@ inline void RemoveWrittenFiles() {
             std::filesystem::remove_all(entry.path());
 }
 
+// In a control file every '/' becomes '_': a section names the files its module writes, and an
+// absolute or upward path would let the target write outside its private folder. Other inputs
+// (grids, state files) name no file and keep their bytes.
 inline void WriteInput(const std::string& path, const std::string& head, const std::uint8_t* data, std::size_t size) {
+    std::string text = head + std::string(reinterpret_cast<const char*>(data), size);
+    if (path.ends_with(".ctl")) std::replace(text.begin(), text.end(), '/', '_');
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << head;
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out << text;
 }
 
 }  // namespace fuzz_support
