@@ -284,3 +284,53 @@ TEST_F(RoutingStepTest, PulseKeepsItsVolumeWhenDelaysChangeWithDischarge) {
     EXPECT_GT(totals[0], 0);
     EXPECT_NEAR(totals[1] / totals[0], 1.0, 1e-9);
 }
+
+TEST_F(RoutingStepTest, ChannelsHoldWhatEnteredAndHasNotLeftTheOutlet) {
+    // Subbasins 3 (30 km2) and 5 (20 km2) reach the outlet of 9 (50 km2 of its own) through
+    // channels with delays and storages; the runoff varies every step. In every step the
+    // runoff of the three subbasins = the routed discharge at 9 + the change of the water the
+    // channels hold: in the delay lines of their sub-channels and in their storages, whose
+    // outflow o follows o' = (1 - c) u + c o and which therefore hold c / (1 - c) o.
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string network = "TG 9 (area) = 100 = 1\n  OL 3" + Channel(2, 20000, 30) + "\n  OL 5" +
+                                Channel(0.7, 35000, 20) + "\n";
+    for (int nSub : {1, 2}) {
+        ASSERT_EQ(Build(Section(network, nSub), 0), 0u) << console_.str();
+        if (!Root()) continue;
+        qg_[0] = {0, 2, 1, 0.5};
+        Start();
+        routingclass& d = model_->Description(1);
+        ASSERT_EQ(d.TributaryCount(), 2);
+        auto held = [&] {
+            const double area[3] = {0, 30, 20};
+            double v = 0;
+            for (int k = 1; k <= 2; ++k) {
+                const routingclass::Element& el = d.ElementAt(k);
+                const std::vector<double>& line = d.DelayLine(0, d.FlowIndex(k));
+                const int stride = el.table.Stride(nSub);
+                double mm = 0;
+                for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
+                    const auto jj = static_cast<std::size_t>(j);
+                    for (int y = (j - 1) * stride + nSub + 1; y <= el.writePos[jj]; ++y) mm += line[static_cast<std::size_t>(y)];
+                    for (int s = 1; s <= nSub; ++s) mm += el.cm / (1 - el.cm) * el.Qaus[jj][static_cast<std::size_t>(s)];
+                }
+                v += mm / nSub * area[k];
+            }
+            return v;  // mm x km2
+        };
+        double before = held(), in = 0, out = 0;
+        EXPECT_GT(before, 0.0);  // the start fills the channels
+        for (int n = 0; n < 60; ++n) {
+            qg_[0] = {0, n < 20 ? 1.0 + (n % 4) : 0.0, n < 30 ? 0.3 * (n % 5) : 0.0, n < 10 ? 0.5 : 0.0};
+            const double entered = 30 * qg_[0][1] + 20 * qg_[0][2] + 50 * qg_[0][3];
+            Step(n);
+            const double left = 100 * Routed(9), now = held();
+            EXPECT_NEAR(entered, left + now - before, 1e-10 * (entered + left + now + before)) << nSub << " " << n;
+            in += entered;
+            out += left;
+            before = now;
+        }
+        EXPECT_GT(out, 0.5 * in);
+        model_->Finish();
+    }
+}
