@@ -13,6 +13,25 @@ using submodel_test::CodeOf;
 
 namespace {
 class RoutingStepTest : public RoutingHarness {};
+
+// Water held by channel element e of a description (mm over the element's catchment): what waits
+// in the delay lines of its sub-channels behind their outflow and what their retention holds.
+// Main channel and flood plain (factors cm, cf, flood-plain share a) act as one storage with
+// f = cm (1 - a) + cf a whose outflow o follows o' = (1 - f) u + f o: it holds f / (1 - f) o.
+double ChannelWater(const routingclass& d, int e, int nSub, double* shares = nullptr) {
+    const routingclass::Element& el = d.ElementAt(e);
+    const std::vector<double>& line = d.DelayLine(0, d.FlowIndex(e));
+    const int stride = el.table.Stride(nSub);
+    double mm = 0;
+    for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
+        const auto jj = static_cast<std::size_t>(j);
+        for (int y = (j - 1) * stride + nSub + 1; y <= el.writePos[jj]; ++y) mm += line[static_cast<std::size_t>(y)];
+        const double a = el.qvzuq[jj], f = el.cm * (1 - a) + el.cf * a;
+        if (shares != nullptr) *shares += a;
+        for (int s = 1; s <= nSub; ++s) mm += f / (1 - f) * el.Qaus[jj][static_cast<std::size_t>(s)];
+    }
+    return mm / nSub;
+}
 }  // namespace
 
 TEST_F(RoutingStepTest, NetworkCarriesTheRunoffOfItsSubbasins) {
@@ -289,9 +308,7 @@ TEST_F(RoutingStepTest, ChannelsHoldWhatEnteredAndHasNotLeftTheOutlet) {
     // Subbasins 3 (30 km2) and 5 (20 km2) reach the outlet of 9 (50 km2 of its own) through
     // channels with delays and storages; the runoff varies every step. In every step the
     // runoff of the three subbasins = the routed discharge at 9 + the change of the water the
-    // channels hold: in the delay lines of their sub-channels and in their storages. Main
-    // channel and flood plain (factors cm, cf, flood-plain share a) act as one storage with
-    // e = cm (1 - a) + cf a whose outflow o follows o' = (1 - e) u + e o: it holds e / (1 - e) o.
+    // channels hold: in the delay lines of their sub-channels and in their storages.
     // Second case: floods that reach the flood plain of a slower storage, with delays and
     // shares that change with the discharge (20 classes): the storage keeps its water when the
     // share changes.
@@ -312,25 +329,7 @@ TEST_F(RoutingStepTest, ChannelsHoldWhatEnteredAndHasNotLeftTheOutlet) {
             routingclass& d = model_->Description(1);
             ASSERT_EQ(d.TributaryCount(), 2);
             double shares = 0;
-            auto held = [&] {
-                const double area[3] = {0, 30, 20};
-                double v = 0;
-                for (int e = 1; e <= 2; ++e) {
-                    const routingclass::Element& el = d.ElementAt(e);
-                    const std::vector<double>& line = d.DelayLine(0, d.FlowIndex(e));
-                    const int stride = el.table.Stride(nSub);
-                    double mm = 0;
-                    for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
-                        const auto jj = static_cast<std::size_t>(j);
-                        for (int y = (j - 1) * stride + nSub + 1; y <= el.writePos[jj]; ++y) mm += line[static_cast<std::size_t>(y)];
-                        const double a = el.qvzuq[jj], f = el.cm * (1 - a) + el.cf * a;
-                        shares += a;
-                        for (int s = 1; s <= nSub; ++s) mm += f / (1 - f) * el.Qaus[jj][static_cast<std::size_t>(s)];
-                    }
-                    v += mm / nSub * area[e];
-                }
-                return v;  // mm x km2
-            };
+            auto held = [&] { return 30 * ChannelWater(d, 1, nSub, &shares) + 20 * ChannelWater(d, 2, nSub, &shares); };
             double before = held(), in = 0, out = 0;
             EXPECT_GT(before, 0.0);  // the start fills the channels
             for (int n = 0; n < 60; ++n) {
@@ -349,4 +348,39 @@ TEST_F(RoutingStepTest, ChannelsHoldWhatEnteredAndHasNotLeftTheOutlet) {
             EXPECT_EQ(shares > 0, k.scale > 1);  // the floods reach the flood plain
             model_->Finish();
         }
+}
+
+TEST_F(RoutingStepTest, InflowAndReservoirKeepTheBalanceOfTheNetwork) {
+    // As the example basin: a constant inflow of 0.5 m3/s through its own channel (15 km2) and a
+    // reservoir at the outlet of 9 beside the two tributaries. Every step, what the subbasins
+    // and the inflow bring = the routed discharge below the reservoir + the change of the water
+    // in the channels and in the reservoir (1 mm x km2 = 1000 m3). The reservoir takes its
+    // inflow in m3/s (q A 16.6666667 / dt), which adds 2e-9 of that water: 1e-9 of the terms.
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string network = "TG 9 (area) = 100 = 1\n  OL 3" + Channel(2, 20000, 30, 4) + "\n  OL 5" +
+                                Channel(0.7, 35000, 20) + "\n  ZL 1 = constant 0.5 (m3/s)" + Channel(1, 10000, 15, 2) +
+                                "\n  SP 1 = file = res1.txt V0 = 1e5 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60\n";
+    const std::string rule = "\n[abstraction_rule_reservoir_1]\n3 1 182\n0 0 0\n5e4 0.5 1\n5e5 4 6\nTargetCap = 8 10\n";
+    ASSERT_EQ(Build(Section(network) + rule, 0), 0u) << console_.str();
+    if (!Root()) return;
+    Start();
+    routingclass& d = model_->Description(1);
+    ASSERT_EQ(d.InflowCount(), 1);
+    ASSERT_EQ(d.ReservoirCount(), 1);
+    auto held = [&] {
+        return 30 * ChannelWater(d, 1, 1) + 20 * ChannelWater(d, 2, 1) + 15 * ChannelWater(d, 3, 1) +
+               d.ReservoirAt(1).Volume() / 1000;
+    };
+    double before = held(), out = 0;
+    for (int n = 0; n < 48; ++n) {
+        qg_[0] = {0, n < 12 ? 1.0 + (n % 4) : 0.0, n < 20 ? 0.3 * (n % 5) : 0.0, n < 6 ? 0.5 : 0.0};
+        const double entered = 30 * qg_[0][1] + 20 * qg_[0][2] + 50 * qg_[0][3] + 0.5 * 3.6;
+        Step(n);
+        const double left = 100 * Routed(9), now = held();
+        EXPECT_NEAR(entered, left + now - before, 1e-9 * (entered + left + now + before)) << "step " << n;
+        before = now;
+        out += left;
+    }
+    EXPECT_GT(out, 0.0);  // the reservoir releases
+    model_->Finish();
 }
