@@ -350,28 +350,33 @@ TEST_F(RoutingStepTest, ChannelsHoldWhatEnteredAndHasNotLeftTheOutlet) {
         }
 }
 
-TEST_F(RoutingStepTest, InflowAndReservoirKeepTheBalanceOfTheNetwork) {
-    // As the example basin: a constant inflow of 0.5 m3/s through its own channel (15 km2) and a
-    // reservoir at the outlet of 9 beside the two tributaries. Every step, what the subbasins
-    // and the inflow bring = the routed discharge below the reservoir + the change of the water
-    // in the channels and in the reservoir (1 mm x km2 = 1000 m3). The reservoir takes its
-    // inflow in m3/s (q A 16.6666667 / dt), which adds 2e-9 of that water: 1e-9 of the terms.
+TEST_F(RoutingStepTest, InflowsAbstractionAndReservoirKeepTheBalanceOfTheNetwork) {
+    // As the example basin: subbasin 5 gives 30 % of its outflow above 0.05 m3/s (at most 1 m3/s)
+    // to inflow 2 of 9 by an internal abstraction; 9 takes 3 and the rest of 5 through
+    // channels, a constant inflow of 0.5 m3/s and inflow 2 through their own channels, and ends
+    // in a reservoir. Every step, what the subbasins and the constant inflow bring = the routed
+    // discharge below the reservoir + the change of the water in the channels and in the
+    // reservoir (1 mm x km2 = 1000 m3). Water moving between m3/s and mm passes the conversion
+    // constant 16.6666667, which adds 2e-9 of that water: 1e-9 of the terms.
     SetZones(100, 0.3, 0.2, 0.5);
-    const std::string network = "TG 9 (area) = 100 = 1\n  OL 3" + Channel(2, 20000, 30, 4) + "\n  OL 5" +
-                                Channel(0.7, 35000, 20) + "\n  ZL 1 = constant 0.5 (m3/s)" + Channel(1, 10000, 15, 2) +
-                                "\n  SP 1 = file = res1.txt V0 = 1e5 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60\n";
+    const std::string network = "TG 5 (area) = 20 = 1\n  AL 2 = intern 0.05 0.3 1 m3/s\nTG 9 (area) = 100 = 1\n  OL 3" +
+                                Channel(2, 20000, 30, 4) + "\n  OL 5" + Channel(0.7, 35000, 20) +
+                                "\n  ZL 1 = constant 0.5 (m3/s)" + Channel(1, 10000, 15, 2) + "\n  ZL 2 = intern (from 5)" +
+                                Channel(1, 8000, 6) + "\n  SP 1 = file = res1.txt V0 = 1e5 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60\n";
     const std::string rule = "\n[abstraction_rule_reservoir_1]\n3 1 182\n0 0 0\n5e4 0.5 1\n5e5 4 6\nTargetCap = 8 10\n";
     ASSERT_EQ(Build(Section(network) + rule, 0), 0u) << console_.str();
     if (!Root()) return;
     Start();
-    routingclass& d = model_->Description(1);
-    ASSERT_EQ(d.InflowCount(), 1);
+    ASSERT_EQ(model_->DescriptionCount(), 2);
+    routingclass& d = model_->Description(2);
+    ASSERT_EQ(d.InflowCount(), 2);
     ASSERT_EQ(d.ReservoirCount(), 1);
     auto held = [&] {
-        return 30 * ChannelWater(d, 1, 1) + 20 * ChannelWater(d, 2, 1) + 15 * ChannelWater(d, 3, 1) +
-               d.ReservoirAt(1).Volume() / 1000;
+        double v = d.ReservoirAt(1).Volume() / 1000;
+        for (int k = 1; k <= 4; ++k) v += d.ElementAt(k).p.A * ChannelWater(d, k, 1);
+        return v;
     };
-    double before = held(), out = 0;
+    double before = held(), out = 0, fed = 0;
     for (int n = 0; n < 48; ++n) {
         qg_[0] = {0, n < 12 ? 1.0 + (n % 4) : 0.0, n < 20 ? 0.3 * (n % 5) : 0.0, n < 6 ? 0.5 : 0.0};
         const double entered = 30 * qg_[0][1] + 20 * qg_[0][2] + 50 * qg_[0][3] + 0.5 * 3.6;
@@ -380,7 +385,9 @@ TEST_F(RoutingStepTest, InflowAndReservoirKeepTheBalanceOfTheNetwork) {
         EXPECT_NEAR(entered, left + now - before, 1e-9 * (entered + left + now + before)) << "step " << n;
         before = now;
         out += left;
+        fed += 6 * ChannelWater(d, 4, 1);
     }
     EXPECT_GT(out, 0.0);  // the reservoir releases
+    EXPECT_GT(fed, 0.0);  // the abstraction feeds inflow 2
     model_->Finish();
 }
