@@ -114,13 +114,20 @@ aquifer_change() {
 # layers stored (dS1 + dS2) is what flowed into it, here minus the flow into its fixed-head
 # cells (minus their gw_balance_2; the example has fixed heads in layer 2 only, no fixed inflow
 # and no river exchange of the aquifer).
-check_aquifer_balance() {
+# One line per step of the groundwater configuration (basin sums, mm-cells): date, P, ET, direct
+# flow, interflow, river exfiltration, river infiltration, snow, interception, soil, surface
+# store, ponding, balance of the fixed-head cells of layer 2, storage change of layers 1 and 2.
+aquifer_step_terms() {
   local f d
   for f in precip_2020*; do
     d=${f#precip_}
     echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d gwex_$d gwin_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d | tr -d '\n')" \
          "$(mask_grid=gw_fixed_head_2.asc grid_sums gw_balance_2_$d | tr -d '\n')" "$(aquifer_change 1 "$d") $(aquifer_change 2 "$d")"
-  done | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
+  done
+}
+
+check_aquifer_balance() {
+  aquifer_step_terms | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
     function abs(x) { return x < 0 ? -x : x }
     # fields: 2 P, 3 ET, 4 qd, 5 qi, 6 gwex, 7 gwin, 8-12 stores, 13 fixed-head balance, 14 dS1, 15 dS2
     { out = $4 + $5 + $6 - $7; for (k = 8; k <= 12; ++k) S[k] = $k
