@@ -594,7 +594,7 @@ surfrout_state
 60      time step in minutes
 1       method
 500     maxiter
-1e-8    maxerror_allowed
+1e-11   maxerror_allowed
 1.0     alpha: fully implicit
 1.0     sor-parameter: plain Gauss-Seidel
 0       grid read parameter: start heads from the groundwater distance

@@ -90,7 +90,12 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             if (above != nullptr) in[4] = -above->leakage[r][c] * area * dt;
             if (l < layerCount) in[5] = L.leakage[r][c] * area * dt;
             const double total = volume + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
-            L.balance[r][c] = ((h - h0) * (*L.storage)[r][c] - (total - volume) / area) * 1000.0;
+            // Storage change with the coefficient the solver used in this step, less every
+            // inflow the solver saw (the fixed inflow too): 0 in a converged free cell, minus
+            // the inflow in a fixed-head cell.
+            const double storage = gwnum::StepStorage(h0, L.top[r][c], (*L.storage)[r][c], st1[r][c]);
+            const double q = (*L.fixQ)[r][c] > nodata ? (*L.fixQ)[r][c] * dt : 0.0;
+            L.balance[r][c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
             if (!gwTracers.empty()) TracerMixing(l, r, c, volume, in, total);
         }
     }

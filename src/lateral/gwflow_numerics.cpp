@@ -92,7 +92,7 @@ double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
         hk[3] = c > 1 ? a * h[c - 1] + b * h0[c - 1] : hs;
 
         const bool full = h0[c] >= L.top[r][c];
-        const double storage = full ? L.st[r][c] : L.st1[r][c];
+        const double storage = StepStorage(h0[c], L.top[r][c], L.st[r][c], L.st1[r][c]);
         double sources = 0;
         if (L.leakBelow != nullptr) sources += L.leakBelow[r][c];
         if (L.leakAbove != nullptr) sources -= L.leakAbove[r][c];

@@ -25,6 +25,12 @@ struct FaceCell {
 // Height below which a head counts as below the top of its layer (m).
 constexpr double kConfinedMargin = 0.01;
 
+// Storage coefficient of a cell in a step that starts at head h0: the layer's own st while the
+// layer is full (h0 at or above its top), layer 1's st1 once the head is below the top (the
+// layer then drains its pores like the uppermost layer). The solver and the cell balance both
+// use it, so the balance of a converged cell is its storage change less its net inflow.
+inline double StepStorage(double h0, double top, double st, double st1) { return h0 >= top ? st : st1; }
+
 // Transmissivity (m^2/s) of the face between cell and its next neighbour along a row (x,
 // acrossRows false) or a column (y, acrossRows true). neighbour is null when the face has no
 // cell on the other side (grid edge, outside the basin, another zone where zones separate).

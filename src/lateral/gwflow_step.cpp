@@ -83,8 +83,13 @@ void gwflowclass::ApplyFixedHeads(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
-            if (activeMask[static_cast<std::size_t>(Cell(r, c))] == 0) continue;
+            const std::size_t cell = static_cast<std::size_t>(Cell(r, c));
+            // The sweeps of this layer update its active cells without a fixed head of this
+            // layer (each layer has its own fixed heads).
+            freeMask[cell] = 0;
+            if (activeMask[cell] == 0) continue;
             const double fixed = (*L.fixH)[r][c];
+            freeMask[cell] = fixed != nodata ? 0 : 1;
             if (fixed != nodata) L.head[r][c] = L.headOld[r][c] = L.headOldOld[r][c] = fixed;
         }
     }
@@ -170,9 +175,6 @@ void gwflowclass::StartLayerStep(int l) {
             }
             L.headIter[r][c] = v;
             L.headOld[r][c] = v;
-            // Fixed-head cells take their head in the solver, after the transmissivities; the
-            // sweeps leave them alone.
-            freeMask[static_cast<std::size_t>(Cell(r, c))] = (*L.fixH)[r][c] != nodata ? 0 : 1;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;

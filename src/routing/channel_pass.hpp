@@ -16,8 +16,16 @@ inline constexpr double kHalfLifeScale = 1.442695041111;
 // Outflow of the two parallel linear storages of one sub-interval: u is the inflow, o the
 // outflow of the same sub-interval in the previous step, a and aPrev the flood-plain shares of
 // this and of the previous step, cm and cf the retention factors of main channel and flood plain.
+// Together they act as one storage with the factor e = cm (1 - a) + cf a, which holds
+// e / (1 - e) times its outflow. While the share stays, out = (1 - e) u + e o. When the share
+// changes, the water stored under the previous factor is released under the new one, so the
+// storage keeps its water: out = (1 - e) (u + ePrev / (1 - ePrev) o).
 inline double RetentionOutflow(double u, double o, double cm, double cf, double a, double aPrev) {
-    return (1 - cm) * (1 - a) * u + cm * (1 - aPrev) * o + (1 - cf) * a * u + cf * aPrev * o;
+    if (a == aPrev || cm == cf)
+        return (1 - cm) * (1 - a) * u + cm * (1 - aPrev) * o + (1 - cf) * a * u + cf * aPrev * o;
+    const double e = cm * (1 - a) + cf * a, ePrev = cm * (1 - aPrev) + cf * aPrev;
+    const double stored = ePrev < 1 ? ePrev / (1 - ePrev) * o : 0.0;
+    return (1 - e) * (u + stored);
 }
 
 // Decay of a tracer with half-life halfLife (days) over delay sub-intervals of a step of dt

@@ -83,35 +83,51 @@ check_balance() {
 # storage coefficients and cell balances written every step as well, and the river exchange.
 aquifer_ctl() {
   awk '/^gw_st_[12]\.asc/ { sub(/defaultValue = [0-9.e-]+/, "& writecode = 2") }
+       /^gw_thick_1\.asc/ { sub(/defaultValue = [0-9.e-]+/, "& writecode = 3") }
        /^(gw_head_[12]|gw_balance_[12]|gwin|gwex)\.asc / { print; getline; sub(/^[0-9]+/, "2") }
        { print }' balance.ctl >aquifer.ctl && mv aquifer.ctl balance.ctl
   set_flow_control balance.ctl 1 groundwater_flow
 }
 
-# Storage change of aquifer layer <l> in step <date>: sum of (head - old head) x storage
-# coefficient over the basin, in mm.
+# Storage change of aquifer layer <l> (1 or 2) in step <date>, in mm over the basin: sum of (head
+# - old head) x the storage coefficient of the step, which is the layer's own while the old head
+# is at or above the layer's top and layer 1's below it. Layer 1's top is the elevation, layer 2's
+# the elevation less layer 1's thickness (the soil depth, written once as gw_thick_1.asc).
 aquifer_change() {
   local d=$2 mask
   mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' zones.asc)
   paste <(od -A n -t f8 -v -w8 "gw_head_$1_$d") <(od -A n -t f8 -v -w8 "gw_head_$1_old_$d") \
-        <(od -A n -t f8 -v -w8 "gw_st_$1_$d") | awk -v mask="$mask" '
+        <(od -A n -t f8 -v -w8 "gw_st_$1_$d") <(od -A n -t f8 -v -w8 "gw_st_1_$d") \
+        <(od -A n -t f8 -v -w8 gw_thick_1.asc) \
+        <(awk 'NR == 1 { for (i = 1; i <= 12; ++i) print 0 } NR > 6 { for (i = 1; i <= NF; ++i) print $i }' elevation.asc) |
+    awk -v mask="$mask" -v layer="$1" '
     BEGIN { n = split(mask, m, " "); for (i = 1; i <= n; ++i) want[m[i] + 12] = 1 }
-    NR in want { s += ($1 - $2) * $3 * 1000 } END { printf "%.17g", s }'
+    NR in want { top = layer == 1 ? $6 : $6 - $5; s += ($1 - $2) * ($2 >= top ? $3 : $4) * 1000 }
+    END { printf "%.17g", s }'
 }
 
 # The balance of the groundwater configuration. The soil column gives up in each step the
 # layer-1 storage change the aquifer made in the step before (dS1, from heads and storage
 # coefficients): precipitation = ET + direct flow + interflow + river exfiltration - river
 # infiltration - dS1 of the step before + change of the land stores, within 1e-9 per step and
-# over the run. The aquifer's own balance (dS1 + dS2 + inflow into its fixed-head cells, which is
-# minus their gw_balance_2) is printed, not checked: the groundwater model does not close it.
-check_aquifer_balance() {
+# over the run. The aquifer's own balance, per step and over the run to 1e-9 as well: what its
+# layers stored (dS1 + dS2) is what flowed into it, here minus the flow into its fixed-head
+# cells (minus their gw_balance_2; the example has fixed heads in layer 2 only, no fixed inflow
+# and no river exchange of the aquifer).
+# One line per step of the groundwater configuration (basin sums, mm-cells): date, P, ET, direct
+# flow, interflow, river exfiltration, river infiltration, snow, interception, soil, surface
+# store, ponding, balance of the fixed-head cells of layer 2, storage change of layers 1 and 2.
+aquifer_step_terms() {
   local f d
   for f in precip_2020*; do
     d=${f#precip_}
     echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d gwex_$d gwin_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d | tr -d '\n')" \
          "$(mask_grid=gw_fixed_head_2.asc grid_sums gw_balance_2_$d | tr -d '\n')" "$(aquifer_change 1 "$d") $(aquifer_change 2 "$d")"
-  done | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
+  done
+}
+
+check_aquifer_balance() {
+  aquifer_step_terms | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
     function abs(x) { return x < 0 ? -x : x }
     # fields: 2 P, 3 ET, 4 qd, 5 qi, 6 gwex, 7 gwin, 8-12 stores, 13 fixed-head balance, 14 dS1, 15 dS2
     { out = $4 + $5 + $6 - $7; for (k = 8; k <= 12; ++k) S[k] = $k
@@ -120,16 +136,19 @@ check_aquifer_balance() {
         for (k = 8; k <= 12; ++k) { res -= S[k] - S0[k]; mag += abs(S[k] - S0[k]) }
         if (abs(res) > 1e-9 * mag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
         tP += $2; tET += $3; tQ += out; tB -= dS1; tmag += mag
-        tA += $14 + $15 - $13; tS1 += $14; tS2 += $15; tF -= $13
+        own = $14 + $15 - $13; omag = abs($14) + abs($15) + abs($13)
+        if (abs(own) > 1e-9 * omag) { printf "%s, step %s: aquifer residual %.3e of %.3e\n", name, $1, own, omag; bad = 1 }
+        tA += own; tS1 += $14; tS2 += $15; tF -= $13; tomag += omag
       } else for (k = 8; k <= 12; ++k) S1[k] = S[k]
       dS1 = $14; for (k = 8; k <= 12; ++k) S0[k] = S[k] }
     END { if (NR < 2) { print name ": no steps written"; exit 1 }
       dS = 0; for (k = 8; k <= 12; ++k) dS += S0[k] - S1[k]
       res = tP - tET - tQ - tB - dS
       if (abs(res) > 1e-9 * tmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
+      if (abs(tA) > 1e-9 * tomag) { printf "%s, run: aquifer residual %.3e of %.3e\n", name, tA, tomag; bad = 1 }
       printf "%s: P %.6f ET %.6f to the rivers %.6f to the aquifer %.6f land stores %+.6f mm, residual %.1e\n",
              name, tP / cells, tET / cells, tQ / cells, tB / cells, dS / cells, res / cells
-      printf "%s: aquifer dS1 %+.6f dS2 %+.6f into fixed heads %.6f mm, own residual %+.6f mm\n",
+      printf "%s: aquifer dS1 %+.6f dS2 %+.6f into fixed heads %.6f mm, own residual %.1e\n",
              name, tS1 / cells, tS2 / cells, tF / cells, tA / cells
       exit bad }'
 }

@@ -265,3 +265,58 @@ TEST_F(GwPhysics, LeakageBetweenLayersEntersSolverAndBalanceAlike) {
         for (int l = 1; l <= 2; ++l) EXPECT_NEAR(g->layers[static_cast<std::size_t>(l)].balance[r0][c], 0.0, 1e-6) << l << " " << c;
     }
 }
+
+TEST_F(GwPhysics, AHeadFallingBelowItsLayerTopStoresWithLayerOnesCoefficient) {
+    // Layer 2 (top 8 m, no lateral flow) starts 0.1 m above its top and is pumped at q: the
+    // first step falls with its own coefficient to below the top, the second with layer 1's.
+    // Every cell balance, fixed inflow included, is 0.
+    Init(2, 3, 100.0, 2.0);
+    const double st1 = 0.2, st2 = 0.01, q = -1e-6, dt = 3600;
+    StandardGrids(2, 10, -1.9, 0.0, st1);
+    Find("gw_storage_coeff_2").fill(st2);
+    Find("gw_boundary_fix_q_2").fill(q);
+    Section sec;
+    sec.layers = 2;
+    auto g = MakeOk(sec);
+    const auto& L = g->layers[2];
+    double expected = 8.1;
+    for (int day = 1; day <= 2; ++day) {
+        const double storage = expected >= 8.0 ? st2 : st1;
+        expected += q * dt / storage;
+        Step(*g, day);
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= 3; ++c) {
+                EXPECT_NEAR(L.head[r][c], expected, 1e-12) << day;
+                // 0.36 mm pumped in a step: the balance closes far below that.
+                EXPECT_NEAR(L.balance[r][c], 0.0, 1e-9) << day;
+                EXPECT_NEAR(g->layers[1].balance[r][c], 0.0, 1e-9) << day;
+            }
+    }
+    EXPECT_NEAR(expected, 8.1 - 0.36 - 0.018, 1e-12);  // the second step fell with st1
+}
+
+TEST_F(GwPhysics, AFreeCellAboveAFixedHeadOfTheLayerBelowDrainsIntoIt) {
+    // Only layer 2 has a fixed head (7 m, below its top of 8 m), under column 2. From the second
+    // step on layer 1 leaks 1 m x K into it there (the leakage comes from the last step's heads):
+    // layer 1's cell of column 2 is free and falls by K dt / St1, the others keep their heads.
+    Init(2, 3, 100.0, 2.0);
+    const double K = 1e-6, st = 0.1, dt = 3600;
+    StandardGrids(2, 10, -0.5, 0.0, st);
+    Find("gw_kolmation_1").fill(K);
+    FixColumn(2, 2, 7);
+    Section sec;
+    sec.layers = 2;
+    auto g = MakeOk(sec);
+    Step(*g, 1);
+    Step(*g, 2);
+    const auto& L = g->layers[1];
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+        EXPECT_NEAR(L.head[r][2], 9.5 - K * dt / st, 1e-12);
+        EXPECT_NEAR(Find("baseflow")[r][2], K, 1e-15);
+        EXPECT_DOUBLE_EQ(L.head[r][1], 9.5);
+        EXPECT_DOUBLE_EQ(L.head[r][3], 9.5);
+        for (int c = 1; c <= 3; ++c) EXPECT_NEAR(L.balance[r][c], 0.0, 1e-9) << c;
+        // The fixed cell's balance is minus what it took in: K dt in mm.
+        EXPECT_NEAR(g->layers[2].balance[r][2], -K * dt * 1000, 1e-9);
+    }
+}
