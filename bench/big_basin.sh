@@ -26,14 +26,15 @@ for grid in ./*.asc; do
       for (i = 1; i <= NF; i++) for (k = 0; k < f; k++) line = line (line == "" ? "" : " ") $i
       for (k = 0; k < f; k++) print line }' "$grid" >"$grid.new" && mv "$grid.new" "$grid"
 done
-# The run ends after the given hours of its first day (lines 41..44 of the example's control file
-# hold the end hour, day, month and year).
-awk -v h="$hours" 'NR == 41 { $1 = h % 24 == 0 ? 24 : h % 24 } NR == 42 { $1 = int((h - 1) / 24) + 1 } { print }' \
-  basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
+# The run ends after the given hours of its first day: the eight lines after "[model_time]" hold
+# the start hour, day, month and year, then the end hour, day, month and year.
+t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
+awk -v t="$t" -v h="$hours" 'NR == t + 5 { $1 = h % 24 == 0 ? 24 : h % 24 } NR == t + 6 { $1 = int((h - 1) / 24) + 1 }
+  { print }' basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
 cells=$(awk 'NR > 6 { for (i = 1; i <= NF; i++) if ($i != -9999) n++ } END { print n + 0 }' zones.asc)
 # Steps of the run: hourly from the start to the end of the control file's period.
-steps=$(awk 'NR >= 37 && NR <= 44 { v[NR] = $1 } END {
-  s = mktime(v[40] " " v[39] " " v[38] " " v[37] " 0 0"); e = mktime(v[44] " " v[43] " " v[42] " " v[41] " 0 0")
+steps=$(awk -v t="$t" 'NR > t && NR <= t + 8 { v[NR - t] = $1 } END {
+  s = mktime(v[4] " " v[3] " " v[2] " " v[1] " 0 0"); e = mktime(v[8] " " v[7] " " v[6] " " v[5] " 0 0")
   print int((e - s) / 3600) + 1 }' basin.ctl)
 
 start=$(date +%s%N)
