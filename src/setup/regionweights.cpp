@@ -166,6 +166,37 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
         for (int c = ncols - 1; c >= 1; --c) end[c] = row[c + 1] == row[c] ? end[c + 1] : c;
     }
 
+    // Stretches of whole rows whose valid values are all one value: stretchEnd[rr] is the last
+    // row of the stretch that starts at row rr (rr - 1 when the row itself holds two values),
+    // stretchValue its value (NaN while the rows hold no valid value). A cell of that value
+    // whose neighbourhood rows lie in one stretch finds no other region.
+    const std::size_t window = static_cast<std::size_t>(bottom - top + 1);
+    std::vector<std::int32_t> stretchEnd(window + 1, bottom);
+    std::vector<double> stretchValue(window + 1, std::nan(""));
+    for (int rr = bottom; rr >= top; --rr) {
+        const double* row = reg[rr];
+        double value = std::nan("");
+        bool mixed = false;
+        for (int c = 1; c <= ncols && !mixed; ++c) {
+            if (!(row[c] > nd)) continue;
+            if (std::isnan(value)) value = row[c];
+            else if (row[c] != value) mixed = true;
+        }
+        const auto i = static_cast<std::size_t>(rr - top);
+        if (mixed) {
+            stretchEnd[i] = rr - 1;
+        } else if (rr == bottom || stretchEnd[i + 1] < rr + 1) {
+            stretchEnd[i] = rr;
+            stretchValue[i] = value;
+        } else if (std::isnan(value) || std::isnan(stretchValue[i + 1]) || value == stretchValue[i + 1]) {
+            stretchEnd[i] = stretchEnd[i + 1];
+            stretchValue[i] = std::isnan(value) ? stretchValue[i + 1] : value;
+        } else {
+            stretchEnd[i] = rr;
+            stretchValue[i] = value;
+        }
+    }
+
 #pragma omp parallel for schedule(dynamic, 4) if (WorthThreads(lo, hi, ncols))
     for (int r = lo; r <= hi; ++r) {
         const ColumnRange range = columns[static_cast<std::size_t>(r)];
@@ -178,14 +209,17 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
             double r2 = 0, r3 = 0;
             Point p2, p3;
             const double own = reg[r][c];
-            for (int rr = std::max(1, r - reach); rr <= std::min(nrows, r + reach); ++rr) {
+            const int first = std::max(1, r - reach), last = std::min(nrows, r + reach);
+            const auto s = static_cast<std::size_t>(first - top);
+            const bool alone = stretchEnd[s] >= last && (std::isnan(stretchValue[s]) || stretchValue[s] == own);
+            for (int rr = alone ? last + 1 : first; rr <= last; ++rr) {
                 const double dr = r - rr;
                 const double h2 = D * D - dr * dr;
                 const int h = h2 > 0 ? (h2 >= double(ncols) * ncols ? ncols : static_cast<int>(std::sqrt(h2))) : 0;
                 const double* row = reg[rr];
                 const std::int32_t* end = runEnds.data() + static_cast<std::size_t>(rr - top) * stride;
-                const int last = std::min(ncols, c + h);
-                for (int cc = std::max(1, c - h); cc <= last; ++cc) {
+                const int right = std::min(ncols, c + h);
+                for (int cc = std::max(1, c - h); cc <= right; ++cc) {
                     const double v = row[cc];
                     if (v == own || !(v > nd)) {
                         cc = end[cc];

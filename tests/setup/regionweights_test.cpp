@@ -98,8 +98,9 @@ bool SameBits(const Matrix& a, const Matrix& b) {
     return true;
 }
 
-// Blobs of regions around random seeds (nearest seed), nodata holes, an irregular basin edge.
-void Layout(std::mt19937& rng, int regions, Matrix& reg, Matrix& zone, std::vector<ColumnRange>& columns) {
+// Blobs of regions around random seeds (nearest seed), nodata holes, an irregular basin edge;
+// with bands, the regions are bands of whole rows, some rows without a basin cell.
+void Layout(std::mt19937& rng, int regions, bool bands, Matrix& reg, Matrix& zone, std::vector<ColumnRange>& columns) {
     std::uniform_int_distribution<int> row(1, kRows), col(1, kCols);
     std::vector<std::pair<int, int>> seeds;
     for (int k = 0; k < 2 * regions; ++k) seeds.emplace_back(row(rng), col(rng));
@@ -112,9 +113,10 @@ void Layout(std::mt19937& rng, int regions, Matrix& reg, Matrix& zone, std::vect
             for (std::size_t k = 1; k < seeds.size(); ++k)
                 if (std::hypot(r - seeds[k].first, c - seeds[k].second) < std::hypot(r - seeds[best].first, c - seeds[best].second))
                     best = k;
-            const bool inside = c >= first && c <= last && rng() % 23 != 0;
+            const bool inside = c >= first && c <= last && rng() % 23 != 0 && !(bands && r % 7 == 3);
+            const std::size_t region = bands ? static_cast<std::size_t>(r / 9) : best;
             zone[r][c] = inside ? 1.0 : kNd;
-            reg[r][c] = inside ? 3.0 + static_cast<double>(best % static_cast<std::size_t>(regions)) * 2 : kNd;
+            reg[r][c] = inside ? 3.0 + static_cast<double>(region % static_cast<std::size_t>(regions)) * 2 : kNd;
         }
     }
 }
@@ -124,9 +126,10 @@ TEST(RegionWeightRows, EqualThePlainScanForAnyLayoutAndDistance) {
     memory_handling mh;
     for (int regions : {1, 2, 3, 5}) {
         for (double D : {0.001, 2.5, 7.0, 13.7, 1e12}) {
+          for (bool bands : {false, true}) {
             Matrix reg = mh.matrix(1, kRows, 1, kCols, kRows), zone = mh.matrix(1, kRows, 1, kCols, kRows);
             std::vector<ColumnRange> columns;
-            Layout(rng, regions, reg, zone, columns);
+            Layout(rng, regions, bands, reg, zone, columns);
             Grids plain, rows, blocks;
             RegionWeightGrids pv = plain.View(&reg), rv = rows.View(&reg), bv = blocks.View(&reg);
             PlainScan(reg, zone, columns, D, regions, pv);
@@ -136,6 +139,7 @@ TEST(RegionWeightRows, EqualThePlainScanForAnyLayoutAndDistance) {
                 EXPECT_TRUE(SameBits(rows.*m, plain.*m)) << regions << " regions, D " << D;
                 EXPECT_TRUE(SameBits(rows.*m, blocks.*m)) << regions << " regions, D " << D;
             }
+          }
         }
     }
 }
