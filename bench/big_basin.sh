@@ -7,9 +7,9 @@
 # grid store holds at the end of the set-up and the peak memory of each process against it.
 # Prints figures, never fails on them.
 # usage: big_basin.sh <talvo> [factor (default 100)] [hours (default 24)] [processes (default 1)]
-#                     [mpiexec (default mpiexec)]
+#                     [mpiexec (default mpiexec)] [grids: text (default, as the example) or binary]
 set -u
-exe=$(readlink -f "$1"); factor=${2:-100}; hours=${3:-24}; np=${4:-1}; mpiexec=${5:-mpiexec}
+exe=$(readlink -f "$1"); factor=${2:-100}; hours=${3:-24}; np=${4:-1}; mpiexec=${5:-mpiexec}; grids=${6:-text}
 here=$(cd "$(dirname "$0")" && pwd)
 threads=${OMP_NUM_THREADS:-1}
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvo_big_basin.XXXXXX")
@@ -26,14 +26,18 @@ for grid in ./*.asc; do
       for (i = 1; i <= NF; i++) for (k = 0; k < f; k++) line = line (line == "" ? "" : " ") $i
       for (k = 0; k < f; k++) print line }' "$grid" >"$grid.new" && mv "$grid.new" "$grid"
 done
-# The run ends after the given hours of its first day (lines 41..44 of the example's control file
-# hold the end hour, day, month and year).
-awk -v h="$hours" 'NR == 41 { $1 = h % 24 == 0 ? 24 : h % 24 } NR == 42 { $1 = int((h - 1) / 24) + 1 } { print }' \
-  basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
+# The run ends after the given hours of its first day: the eight lines after "[model_time]" hold
+# the start hour, day, month and year, then the end hour, day, month and year.
+t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
+awk -v t="$t" -v h="$hours" 'NR == t + 5 { $1 = h % 24 == 0 ? 24 : h % 24 } NR == t + 6 { $1 = int((h - 1) / 24) + 1 }
+  { print }' basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
+if [ "$grids" = binary ]; then
+  sed -i 's/^WriteAsciiGrids = 1/WriteAsciiGrids = 0/' basin.ctl
+fi
 cells=$(awk 'NR > 6 { for (i = 1; i <= NF; i++) if ($i != -9999) n++ } END { print n + 0 }' zones.asc)
 # Steps of the run: hourly from the start to the end of the control file's period.
-steps=$(awk 'NR >= 37 && NR <= 44 { v[NR] = $1 } END {
-  s = mktime(v[40] " " v[39] " " v[38] " " v[37] " 0 0"); e = mktime(v[44] " " v[43] " " v[42] " " v[41] " 0 0")
+steps=$(awk -v t="$t" 'NR > t && NR <= t + 8 { v[NR - t] = $1 } END {
+  s = mktime(v[4] " " v[3] " " v[2] " " v[1] " 0 0"); e = mktime(v[8] " " v[7] " " v[6] " " v[5] " 0 0")
   print int((e - s) / 3600) + 1 }' basin.ctl)
 
 start=$(date +%s%N)
@@ -52,9 +56,9 @@ end=$(date +%s%N)
 status=$(grep -c "reached end of simulation sucessfully" out.txt)
 set_up=$(cat setup_done.txt 2>/dev/null || echo "$end")
 awk -v s="$start" -v u="$set_up" -v e="$end" -v cells="$cells" -v steps="$steps" -v np="$np" -v t="$threads" \
-    -v f="$factor" -v ok="$status" 'BEGIN {
+    -v f="$factor" -v ok="$status" -v g="$grids" 'BEGIN {
   setup = (u - s) / 1e9; run = (e - u) / 1e9
-  printf "big basin: factor %d, %d basin cells, %d steps, %d processes x %d threads%s\n", f, cells, steps, np, t,
+  printf "big basin: factor %d, %d basin cells, %d steps, %d processes x %d threads, %s grids%s\n", f, cells, steps, np, t, g,
          (ok > 0 ? "" : " (the run did not reach its end)")
   printf "set-up %.2f s, steps %.2f s\n", setup, run
   if (run > 0) printf "whole model: %.3g cell-steps/s, %.3g cell-steps/s per core\n", cells * steps / run, cells * steps / run / (np * t)

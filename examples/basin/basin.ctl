@@ -317,7 +317,7 @@ snow_liquid.asc             liquid storage grid
 0                           write code
 snow_storage_zones.txt 2024 storage statistics: zone means, one row a day
 snow_total.asc              total storage grid
-1                           write code: written at the end of the run
+3                           write code: written at the end of the run
 0                           readgrid: start without snow
 snowtemp.asc                snow pack temperature grid (not used by degree-day methods)
 0                           write code
@@ -373,7 +373,7 @@ firn.stk                    firn stack
 0                           write code
 firn.txt 0                  firn statistics
 glacier_balance.asc         glacier mass balance grid
-1                           write code: written at the end of the run
+3                           write code: written at the end of the run
 glacier_balance_old.asc     glacier mass balance grid (old reference)
 0                           write code
 gmb1.txt 0                  mass balance statistics (subbasin)
@@ -406,7 +406,7 @@ interception_evap.asc               interception evaporation grid
 0                                   its write code
 interception_evap_zones.txt 4024    evaporation statistics: zone sums, one row a day
 interception_storage.asc            interception storage grid
-1                                   write code: written at the end of the run
+3                                   write code: written at the end of the run
 interception_storage_zones.txt 2024 storage statistics: zone means, one row a day
 0.2     maximum water layer thickness per unit of leaf area index (mm), the land use gives none
 0       readgrid: start with empty storages
@@ -422,7 +422,7 @@ silting_disp.asc        disposition grid
 silting_pause.asc       rain pause grid
 0                       write code
 silting_ekin.asc        kinetic energy grid
-1                       write code: written at the end of the run
+3                       write code: written at the end of the run
 silting_tsbb.asc        time since tillage grid
 0                       write code
 silting_qdsu.asc        direct runoff grid

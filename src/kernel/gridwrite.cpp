@@ -10,6 +10,7 @@
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/replacingfile.hpp"
+#include "kernel/strhelp.hpp"
 
 namespace {
 
@@ -48,19 +49,17 @@ public:
                      o_.ncols, o_.nrows, HeaderNumber(o_.xllcorner).c_str(), HeaderNumber(o_.yllcorner).c_str(),
                      HeaderNumber(o_.cellsize).c_str(), HeaderNumber(o_.nodata).c_str());
         std::string line;
-        char number[64];
         for (int r = 1; r <= o_.nrows; ++r) {
             line.clear();
             const bool held = grid_.holds(r);
             for (int c = 1; c <= o_.ncols; ++c) {
                 if (c > 1) line += '\t';
                 if (held)
-                    std::snprintf(number, sizeof number, "%g", grid_[r][c]);
+                    AppendG(line, grid_[r][c]);
                 else if (ownCells_)
-                    std::snprintf(number, sizeof number, "%lg", o_.nodata);
+                    AppendG(line, o_.nodata);
                 else
-                    std::snprintf(number, sizeof number, "-9999");
-                line += number;
+                    line += "-9999";
             }
             line += '\n';
             if (std::fwrite(line.data(), 1, line.size(), f.get()) != line.size()) o_.WriteError(name_, 18);

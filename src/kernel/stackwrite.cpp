@@ -15,6 +15,7 @@
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/replacingfile.hpp"
+#include "kernel/strhelp.hpp"
 
 namespace {
 
@@ -36,14 +37,13 @@ public:
                      static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
                      o_.cellsize, o_.nodata, 0.0, 0.0, 0.0, 0.0, 0.0, static_cast<double>(levels_));
         std::string text;
-        char number[64];
         for (int r = 1; r <= o_.nrows; ++r) {
             text.clear();
             const bool held = stack_.holds(r);
             for (int c = 1; c <= o_.ncols; ++c) {
                 for (int l = 0; l <= levels_; ++l) {
-                    std::snprintf(number, sizeof number, "%lg\n", held ? stack_[r][c][l] : o_.nodata);
-                    text += number;
+                    AppendG(text, held ? stack_[r][c][l] : o_.nodata);
+                    text += '\n';
                 }
             }
             if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) o_.WriteError(name_, 18);

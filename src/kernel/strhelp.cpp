@@ -1,6 +1,9 @@
 // String tokenizer and substring helpers.
 #include "kernel/strhelp.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -76,4 +79,17 @@ char* SubStringInPlace(char* text, long first, long lastOffset) {
     if (kept > 0) std::memmove(text, text + first, kept);
     text[kept] = '\0';
     return text;
+}
+
+void AppendG(std::string& out, double value) {
+    char text[64];
+    // The general format with a precision is defined as printf's "%.*g"; values that are not
+    // finite keep printf's own spelling.
+    if (std::isfinite(value)) {
+        const std::to_chars_result written = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 6);
+        out.append(text, written.ptr);
+        return;
+    }
+    const int n = std::snprintf(text, sizeof text, "%g", value);
+    out.append(text, static_cast<std::size_t>(n));
 }

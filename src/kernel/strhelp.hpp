@@ -22,3 +22,7 @@ std::size_t StringPosition(const std::string& text, const std::string& needle);
 std::string& SubStringInPlace(std::string& text, long first, long lastOffset);
 // The same on a zero-terminated string, which it only ever shortens.
 char* SubStringInPlace(char* text, long first, long lastOffset);
+
+// Appends value as "%g" writes it (six significant digits, trailing zeros dropped), the same
+// bytes, without going through the formatted-output machinery of the C library.
+void AppendG(std::string& out, double value);

@@ -1,9 +1,11 @@
 #include "routing/channel_pass.hpp"
 
+#include <algorithm>
+
 namespace routing {
 
 void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> lines, std::span<double* const> work,
-                    std::span<const double> halfLives, std::span<double> decay, double* qaus, double& qvzuq,
+                    std::span<const double> halfLives, DecayTable& decayTable, double* qaus, double& qvzuq,
                     int& writePos) {
     const WQTable& table = *c.table;
     const int nSub = c.nSub;
@@ -15,7 +17,7 @@ void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> l
 
     // Delay of the class of the largest inflow.
     const int d = table.delta[static_cast<std::size_t>(WQClassIndex(table, MaxOfSubIntervals(z0, nSub), c.dt))];
-    for (std::size_t t = 1; t < tracers; ++t) decay[t] = ChannelDecayFactor(d, c.dt, nSub, halfLives[t]);
+    const double* decay = tracers > 1 ? decayTable.For(d, c.dt, nSub, halfLives) : nullptr;
 
     const int q = first + 1 + nSub + d;
     const int p = writePos;
@@ -43,16 +45,17 @@ void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> l
         x0[end] += x0[y];
     }
 
-    // The block moves on by one step; tracers decay while they travel.
-    for (int y = first + 1; y <= first + stride; ++y) x0[y] = x0[y + nSub];
+    // The block moves on by one step up to the last stored value (behind it the block holds
+    // nothing); tracers decay while they travel.
+    writePos = q - 1;
+    const int moved = std::min(writePos, first + stride);
+    for (int y = first + 1; y <= moved; ++y) x0[y] = x0[y + nSub];
     for (std::size_t t = 1; t < tracers; ++t) {
         double* x = lines[t];
-        for (int y = first + 1; y <= first + stride; ++y) x[y] = x[y + nSub] * decay[t];
+        const double f = decay[t];
+        for (int y = first + 1; y <= moved; ++y) x[y] = x[y + nSub] * f;
     }
-    writePos = q - 1;
-    // Behind the last stored value the block holds nothing.
-    for (int y = writePos + 1; y <= first + stride; ++y)
-        for (std::size_t t = 0; t < tracers; ++t) lines[t][y] = 0;
+    for (std::size_t t = 0; t < tracers; ++t) std::fill(lines[t] + std::max(moved, first) + 1, lines[t] + first + stride + 1, 0.0);
 
     // Retention of what leaves the delay line in this step.
     const double a = table.share[static_cast<std::size_t>(WQClassIndex(table, MaxOfSubIntervals(x0 + first, nSub), c.dt))];

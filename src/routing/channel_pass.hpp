@@ -3,8 +3,10 @@
 // line by the delay of the discharge class, then retention in two parallel linear storages,
 // one for the main channel and one for the flood plain. Plain numbers and pointers in, numbers
 // out: no log, no grid store, no allocation.
+#include <algorithm>
 #include <cmath>
 #include <span>
+#include <vector>
 
 #include "routing/channel.hpp"
 
@@ -57,13 +59,50 @@ struct ChannelPassState {
     int nSub = 1;           // time sub-intervals
 };
 
+// The decay factors of the tracers by delay, computed once for each delay a pass meets: the
+// factor depends on the delay, the step, the sub-intervals and the half-life only.
+class DecayTable {
+public:
+    // Factors of tracers 1..tracers-1 (entry 0 unused) for a delay of d sub-intervals.
+    const double* For(int d, double dt, int nSub, std::span<const double> halfLives) {
+        if (dt != dt_ || nSub != nSub_ || halfLives.size() != tracers_ ||
+            !std::equal(halfLives.begin(), halfLives.end(), halfLives_.begin())) {
+            dt_ = dt;
+            nSub_ = nSub;
+            tracers_ = halfLives.size();
+            halfLives_.assign(halfLives.begin(), halfLives.end());
+            known_.clear();
+            values_.clear();
+        }
+        const auto row = static_cast<std::size_t>(d < 0 ? 0 : d);
+        if (row >= known_.size()) {
+            known_.resize(row + 1, 0);
+            values_.resize((row + 1) * tracers_, 1.0);
+        }
+        double* v = values_.data() + row * tracers_;
+        if (!known_[row]) {
+            for (std::size_t t = 1; t < tracers_; ++t) v[t] = ChannelDecayFactor(d, dt, nSub, halfLives[t]);
+            known_[row] = 1;
+        }
+        return v;
+    }
+
+private:
+    double dt_ = -1;
+    int nSub_ = 0;
+    std::size_t tracers_ = 0;
+    std::vector<double> halfLives_;
+    std::vector<char> known_;
+    std::vector<double> values_;
+};
+
 // Passes the work series through sub-channel j (1-based). lines[t] is the delay line of tracer
 // t (positions 1..), work[t] its work series (sub-intervals 1..nSub), halfLives[t] the tracer's
-// half-life in days (entry 0 unused), decay a scratch of lines.size() doubles. The block of
+// half-life in days (entry 0 unused, halfLives.size() == lines.size()). The block of
 // sub-channel j spans the positions (j-1)*S+1 .. j*S with S = largest delay + nSub. The water
 // of the work series is replaced by the outflow; its tracers keep what entered the element.
 void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> lines, std::span<double* const> work,
-                    std::span<const double> halfLives, std::span<double> decay, double* qaus, double& qvzuq,
+                    std::span<const double> halfLives, DecayTable& decay, double* qaus, double& qvzuq,
                     int& writePos);
 
 }  // namespace routing

@@ -13,6 +13,7 @@
 #include "kernel/tstable.hpp"
 #include "routing/abstraction.hpp"
 #include "routing/channel.hpp"
+#include "routing/channel_pass.hpp"
 #include "routing/description.hpp"
 #include "routing/reservoir.hpp"
 #include "submodel/teilmod.hpp"
@@ -106,8 +107,10 @@ public:
                                   static_cast<const void*>(el.qvzuq.data()), static_cast<const void*>(el.writePos.data())})
                 __builtin_prefetch(p);
         }
+        // Every cache line of the delay lines: a pass reads and rewrites them whole.
         for (const auto& lines : lines_)
-            for (const auto& line : lines) __builtin_prefetch(line.data());
+            for (const auto& line : lines)
+                for (std::size_t y = 0; y < line.size(); y += 8) __builtin_prefetch(line.data() + y, 1);
     }
     // Writes the buffered rows of the abstractions and reservoirs.
     virtual void FlushElementFiles();
@@ -261,7 +264,8 @@ private:
     // Scratch of the routing step: per tracer the delay line and work series in use, the
     // half-lives (days) and decay factors.
     std::vector<double*> linePtrs_, workPtrs_;
-    std::vector<double> halfLives_, decay_;
+    std::vector<double> halfLives_;
+    routing::DecayTable decay_;
     double availableOutletFlow_ = 0;  // mm
     double reservoirWithdrawal_ = 0;  // mm
 };

@@ -14,7 +14,6 @@ void routingclass::PrepareRouting() {
     const auto tracers = static_cast<std::size_t>(nTr_ + 1);
     linePtrs_.assign(tracers, nullptr);
     workPtrs_.assign(tracers, nullptr);
-    decay_.assign(tracers, 1.0);
     halfLives_.assign(tracers, 0.0);
     for (int t = 1; t <= nTr_ && tracerDescriptors_ != nullptr; ++t)
         halfLives_[static_cast<std::size_t>(t)] = tracerDescriptors_[t].half_time;

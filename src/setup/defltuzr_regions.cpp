@@ -3,8 +3,9 @@
 // "[region_transition_distance]", the region ranking and the grids of up to three regions per
 // cell with their blending weights.
 //
-// Process 0 ranks the regions and computes the weights over the whole grid; the other
-// processes receive the rows they hold, so every process sees what a single process computes.
+// Process 0 ranks the regions; every process computes the weights of the rows it holds from
+// process 0's region grid and process 0 collects them all, so every process sees what a single
+// process computes.
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 #include "setup/regionweights.hpp"
@@ -62,8 +63,5 @@ void defaultini::MakeRegionWeightGrids() {
     // Cells outside the basin's column ranges are not computed: they keep the 0 of a new grid.
     ComputeRegionWeights(*this, *zone, zones_.columns, transitionDistance_, regions_.regionCount, grids);
 
-    for (int i : created) {
-        ShareRowsFromRoot(*this, *(*gridStore)[i].grid);
-        WriteOnce(i);
-    }
+    for (int i : created) WriteOnce(i);
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <string>
 #include <mpi.h>
 
 #include "kernel/modelobject.hpp"
+#include "kernel/threading.hpp"
 #include "setup/zoneranking.hpp"
 
 namespace {
@@ -114,8 +116,9 @@ struct Point {
     int row = 0, col = 0;
 };
 
+// The region grid itself holds nodata there already.
 void SetNodata(const RegionWeightGrids& g, int r, int c, double nd) {
-    for (Matrix* m : {g.regions, g.weights1, g.regions2, g.weights2, g.regions3, g.weights3})
+    for (Matrix* m : {g.weights1, g.regions2, g.weights2, g.regions3, g.weights3})
         if (m) (*m)[r][c] = nd;
 }
 
@@ -145,21 +148,57 @@ void ThreeRegionWeights(double D, double d2, double d3, double& w1, double& w2, 
 
 }  // namespace
 
-void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
-                          double distance, int regionCount, RegionWeightGrids& g) {
-    if (obj.rank != 0) return;
-    *obj.log << "generating region weight grids";
-    if (distance <= 0) distance = 0.01;
-    const double D = distance / obj.cellsize;
-    const int reach = static_cast<int>(D);
-    const double nd = obj.nodata;
-    const int nrows = obj.nrows, ncols = obj.ncols;
-    Matrix& reg = *g.regions;
-    for (int r = 1; r <= nrows; ++r)
-        for (int c = 1; c <= ncols; ++c)
-            if (zone[r][c] <= nd) reg[r][c] = nd;
+void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<ColumnRange>& columns, int lo, int hi,
+                      int nrows, int ncols, double D, int regionCount, double nd, RegionWeightGrids& g) {
+    if (hi < lo) return;
+    // The rows a cell's neighbourhood reaches (the whole grid when the distance spans it).
+    const int reach = D >= nrows ? nrows : static_cast<int>(D);
+    const int top = std::max(1, lo - reach), bottom = std::min(nrows, hi + reach);
+    // Runs of equal values in each row of the neighbourhood: runEnd[c] is the last column of
+    // the run that holds column c. A cell whose value is skipped (the own region or no region)
+    // lets every cell of its run be skipped, as they compare alike.
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    std::vector<std::int32_t> runEnds(static_cast<std::size_t>(bottom - top + 1) * stride);
+    for (int rr = top; rr <= bottom; ++rr) {
+        const double* row = reg[rr];
+        std::int32_t* end = runEnds.data() + static_cast<std::size_t>(rr - top) * stride;
+        end[ncols] = ncols;
+        for (int c = ncols - 1; c >= 1; --c) end[c] = row[c + 1] == row[c] ? end[c + 1] : c;
+    }
 
-    for (int r = 1; r <= nrows; ++r) {
+    // Stretches of whole rows whose valid values are all one value: stretchEnd[rr] is the last
+    // row of the stretch that starts at row rr (rr - 1 when the row itself holds two values),
+    // stretchValue its value (NaN while the rows hold no valid value). A cell of that value
+    // whose neighbourhood rows lie in one stretch finds no other region.
+    const std::size_t window = static_cast<std::size_t>(bottom - top + 1);
+    std::vector<std::int32_t> stretchEnd(window + 1, bottom);
+    std::vector<double> stretchValue(window + 1, std::nan(""));
+    for (int rr = bottom; rr >= top; --rr) {
+        const double* row = reg[rr];
+        double value = std::nan("");
+        bool mixed = false;
+        for (int c = 1; c <= ncols && !mixed; ++c) {
+            if (!(row[c] > nd)) continue;
+            if (std::isnan(value)) value = row[c];
+            else if (row[c] != value) mixed = true;
+        }
+        const auto i = static_cast<std::size_t>(rr - top);
+        if (mixed) {
+            stretchEnd[i] = rr - 1;
+        } else if (rr == bottom || stretchEnd[i + 1] < rr + 1) {
+            stretchEnd[i] = rr;
+            stretchValue[i] = value;
+        } else if (std::isnan(value) || std::isnan(stretchValue[i + 1]) || value == stretchValue[i + 1]) {
+            stretchEnd[i] = stretchEnd[i + 1];
+            stretchValue[i] = std::isnan(value) ? stretchValue[i + 1] : value;
+        } else {
+            stretchEnd[i] = rr;
+            stretchValue[i] = value;
+        }
+    }
+
+#pragma omp parallel for schedule(dynamic, 4) if (WorthThreads(lo, hi, ncols))
+    for (int r = lo; r <= hi; ++r) {
         const ColumnRange range = columns[static_cast<std::size_t>(r)];
         for (int c = std::max(range.first, 1); c <= range.last; ++c) {
             if (zone[r][c] <= nd) {
@@ -170,13 +209,22 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
             double r2 = 0, r3 = 0;
             Point p2, p3;
             const double own = reg[r][c];
-            for (int rr = std::max(1, r - reach); rr <= std::min(nrows, r + reach); ++rr) {
+            const int first = std::max(1, r - reach), last = std::min(nrows, r + reach);
+            const auto s = static_cast<std::size_t>(first - top);
+            const bool alone = stretchEnd[s] >= last && (std::isnan(stretchValue[s]) || stretchValue[s] == own);
+            for (int rr = alone ? last + 1 : first; rr <= last; ++rr) {
                 const double dr = r - rr;
                 const double h2 = D * D - dr * dr;
-                const int h = h2 > 0 ? static_cast<int>(std::sqrt(h2)) : 0;
-                for (int cc = std::max(1, c - h); cc <= std::min(ncols, c + h); ++cc) {
-                    const double v = reg[rr][cc];
-                    if (v == own || !(v > nd)) continue;
+                const int h = h2 > 0 ? (h2 >= double(ncols) * ncols ? ncols : static_cast<int>(std::sqrt(h2))) : 0;
+                const double* row = reg[rr];
+                const std::int32_t* end = runEnds.data() + static_cast<std::size_t>(rr - top) * stride;
+                const int right = std::min(ncols, c + h);
+                for (int cc = std::max(1, c - h); cc <= right; ++cc) {
+                    const double v = row[cc];
+                    if (v == own || !(v > nd)) {
+                        cc = end[cc];
+                        continue;
+                    }
                     const double dist = std::trunc(std::sqrt(double(c - cc) * (c - cc) + dr * dr));
                     if (r2 == 0) r2 = v;
                     if (v == r2) {
@@ -230,7 +278,133 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
                 (*g.weights3)[r][c] = w3;
             }
         }
-        *obj.log << ".";
     }
-    *obj.log << "[end-entry]";
+}
+
+namespace {
+
+// The weight grids of a process, in a fixed order (null where fewer regions exist).
+std::vector<Matrix*> OutputGrids(const RegionWeightGrids& g) {
+    std::vector<Matrix*> out;
+    for (Matrix* m : {g.weights1, g.regions2, g.weights2, g.regions3, g.weights3})
+        if (m) out.push_back(m);
+    return out;
+}
+
+}  // namespace
+
+void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
+                          double distance, int regionCount, RegionWeightGrids& g) {
+    if (obj.rank == 0) *obj.log << "generating region weight grids";
+    if (distance <= 0) distance = 0.01;
+    const double D = distance / obj.cellsize;
+    const double nd = obj.nodata;
+    const int nrows = obj.nrows, ncols = obj.ncols;
+    if (obj.rank == 0) {
+        Matrix& reg = *g.regions;
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (zone[r][c] <= nd) reg[r][c] = nd;
+    }
+    if (obj.size < 2) {
+        RegionWeightRows(*g.regions, zone, columns, 1, nrows, nrows, ncols, D, regionCount, nd, g);
+        *obj.log << std::string(static_cast<std::size_t>(std::max(nrows, 0)), '.') << "[end-entry]";
+        return;
+    }
+
+    // Every process computes the rows of the weight grids it holds (process 0 its own rows and
+    // the rows nobody else holds) from process 0's region grid and zone grid, and process 0
+    // receives the other rows from the first other process that holds each of them.
+    const int size = obj.size, rank = obj.rank;
+    const std::size_t width = static_cast<std::size_t>(ncols);
+    int held[2] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows)};
+    if (rank == 0) held[0] = obj.firstRow, held[1] = obj.lastRow;
+    std::vector<int> ranges(static_cast<std::size_t>(size) * 2);
+    MPI_Allgather(held, 2, MPI_INT, ranges.data(), 2, MPI_INT, MPI_COMM_WORLD);
+    std::vector<int> computedBy(static_cast<std::size_t>(nrows) + 1, 0);
+    for (int r = 1; r <= nrows; ++r) {
+        if (r >= ranges[0] && r <= ranges[1]) continue;
+        for (int p = 1; p < size; ++p) {
+            if (r >= ranges[static_cast<std::size_t>(2 * p)] && r <= ranges[static_cast<std::size_t>(2 * p + 1)]) {
+                computedBy[static_cast<std::size_t>(r)] = p;
+                break;
+            }
+        }
+    }
+    std::vector<ColumnRange> allColumns(columns);
+    allColumns.resize(static_cast<std::size_t>(nrows) + 1);
+    static_assert(sizeof(ColumnRange) == 2 * sizeof(std::int32_t));
+    MPI_Bcast(allColumns.data(), (nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
+    const int reach = D >= nrows ? nrows : static_cast<int>(D);
+    auto window = [&](int p, int& top, int& bottom) {
+        const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
+        top = std::max(1, lo - reach);
+        bottom = std::min(nrows, hi + reach);
+    };
+
+    if (rank == 0) {
+        // The region rows each process's neighbourhoods reach and the zone rows it computes.
+        std::vector<double> buffer;
+        for (int p = 1; p < size; ++p) {
+            const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
+            if (hi < lo) continue;
+            int top = 0, bottom = 0;
+            window(p, top, bottom);
+            buffer.clear();
+            for (int r = top; r <= bottom; ++r) buffer.insert(buffer.end(), (*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols);
+            for (int r = lo; r <= hi; ++r) buffer.insert(buffer.end(), zone[r] + 1, zone[r] + 1 + ncols);
+            MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 0, MPI_COMM_WORLD);
+        }
+        for (int r = 1; r <= nrows;) {
+            if (computedBy[static_cast<std::size_t>(r)] != 0) {
+                ++r;
+                continue;
+            }
+            int last = r;
+            while (last < nrows && computedBy[static_cast<std::size_t>(last) + 1] == 0) ++last;
+            RegionWeightRows(*g.regions, zone, allColumns, r, last, nrows, ncols, D, regionCount, nd, g);
+            r = last + 1;
+        }
+        const std::vector<Matrix*> out = OutputGrids(g);
+        for (int p = 1; p < size; ++p) {
+            std::size_t rows = 0;
+            for (int r = 1; r <= nrows; ++r) rows += computedBy[static_cast<std::size_t>(r)] == p;
+            if (rows == 0) continue;
+            buffer.resize(rows * width * out.size());
+            MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 1, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            const double* next = buffer.data();
+            for (Matrix* m : out)
+                for (int r = 1; r <= nrows; ++r)
+                    if (computedBy[static_cast<std::size_t>(r)] == p) {
+                        std::copy(next, next + ncols, (*m)[r] + 1);
+                        next += ncols;
+                    }
+        }
+        *obj.log << std::string(static_cast<std::size_t>(nrows), '.') << "[end-entry]";
+        return;
+    }
+
+    const int lo = held[0], hi = held[1];
+    if (hi < lo) return;
+    int top = 0, bottom = 0;
+    window(rank, top, bottom);
+    Matrix reg = obj.matrix(top, bottom, 1, ncols, nrows);
+    Matrix zoneRows = obj.matrix(lo, hi, 1, ncols, nrows);
+    std::vector<double> buffer(static_cast<std::size_t>(bottom - top + 1 + hi - lo + 1) * width);
+    MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    const double* next = buffer.data();
+    for (Matrix* m : {&reg, &zoneRows}) {
+        for (int r = m->firstRow(); r <= m->lastRow(); ++r) {
+            std::copy(next, next + ncols, (*m)[r] + 1);
+            next += ncols;
+        }
+    }
+    RegionWeightRows(reg, zoneRows, allColumns, lo, hi, nrows, ncols, D, regionCount, nd, g);
+    const std::vector<Matrix*> out = OutputGrids(g);
+    buffer.clear();
+    for (Matrix* m : out)
+        for (int r = lo; r <= hi; ++r)
+            if (computedBy[static_cast<std::size_t>(r)] == rank) buffer.insert(buffer.end(), (*m)[r] + 1, (*m)[r] + 1 + ncols);
+    if (!buffer.empty())
+        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 1, MPI_COMM_WORLD);
 }

@@ -33,7 +33,7 @@ struct RegionTables {
 void RankRegions(modelobject& obj, const Matrix* zone, const Matrix* region, const std::string& regionFile,
                  RegionTables& tables);
 
-// The region and weight grids of process 0 (all rows). Grids for the second and third region
+// The region and weight grids of a process. Grids for the second and third region
 // are null when fewer regions exist.
 struct RegionWeightGrids {
     Matrix* regions = nullptr;
@@ -44,7 +44,17 @@ struct RegionWeightGrids {
     Matrix* weights3 = nullptr;
 };
 
-// Fills the weight grids on process 0 (returns at once elsewhere); transitionDistance in map
-// units. columns are the per-row column ranges of the valid zone cells.
+// Fills the weight grids of every process: all rows on process 0, the held rows elsewhere, each
+// cell as a single process computes it. Each process computes its own rows (process 0 also the
+// rows nobody else holds) from process 0's region grid, which is set to nodata where the zone
+// is nodata, and process 0 receives the others. transitionDistance in map units; columns are
+// the per-row column ranges of the valid zone cells (process 0's count). Collective.
 void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
                           double transitionDistance, int regionCount, RegionWeightGrids& grids);
+
+// The weights of rows lo..hi from a region grid holding nodata where the zone is nodata and
+// every row within the transition distance (D cells) of those rows; zone and the weight grids
+// hold rows lo..hi. Cells outside the column ranges are left as they are.
+void RegionWeightRows(const Matrix& regions, const Matrix& zone, const std::vector<ColumnRange>& columns, int lo,
+                      int hi, int nrows, int ncols, double D, int regionCount, double nodata,
+                      RegionWeightGrids& grids);

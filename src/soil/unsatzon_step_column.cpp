@@ -290,6 +290,7 @@ void CellWork::Resize(int layers) {
                     &dSdT, &lambda, &latent, &heatCapacity, &heatFlux, &heatChange, &heatStart, &ta, &tb, &tc, &tr,
                     &macroporeFlux, &layerEtr, &layerInterflow})
         if (v->size() < size) v->assign(size, 0.0);
+    if (lambdaArguments.size() < size) lambdaArguments.assign(size, {NAN, NAN, NAN, NAN, NAN, NAN});
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }

@@ -186,6 +186,10 @@ struct CellWork {
     // arrays of the two schemes.
     std::vector<double> T, Tnew, unfrozen, dSdT, lambda, latent, heatCapacity, heatFlux, heatChange, heatStart;
     std::vector<double> ta, tb, tc, tr, macroporeFlux;
+    // The arguments each layer's conductivity was last computed from (bit patterns; NaN until
+    // the first): the heat sub-steps of a water sub-step keep the water contents, and a layer
+    // whose unfrozen fraction stays the same keeps its conductivity.
+    std::vector<std::array<double, 6>> lambdaArguments;
     // Control point: with recordLayers set, StepCell sums per layer the water roots took (mm,
     // element 0 the soil evaporation) and the interflow (mm) of the call.
     bool recordLayers = false;

@@ -2,7 +2,9 @@
 // properties from the temperatures and water contents, the number of heat sub-steps and one heat
 // sub-step of the explicit or the implicit scheme.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 #include "soil/soilheat.hpp"
 #include "soil/unsatzon_step_column.hpp"
@@ -26,8 +28,15 @@ void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h) 
     soil.FreezingDerivativePerLayer(w.dSdT.data(), w.T.data(), theta);
     for (int k = 1; k <= n; ++k) {
         const std::size_t l = U(k);
-        w.lambda[l] = soilheat::Conductivity(soil.theta_sat[l], theta[l], w.unfrozen[l], soil.DryThermalConduct[l],
-                                             h.lamWater, h.lamIce);
+        // Equal bits give the same powers: the conductivity is computed again only when an
+        // argument changed.
+        const std::array<double, 6> arguments{soil.theta_sat[l], theta[l], w.unfrozen[l], soil.DryThermalConduct[l],
+                                              h.lamWater, h.lamIce};
+        if (std::memcmp(arguments.data(), w.lambdaArguments[l].data(), sizeof arguments) != 0) {
+            w.lambda[l] = soilheat::Conductivity(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+                                                 arguments[5]);
+            w.lambdaArguments[l] = arguments;
+        }
         w.latent[l] = soilheat::LatentHeatCapacity(theta[l], soil.theta_res[l], w.dSdT[l], h.latentHeat, h.rhoWater);
     }
     soil.ComputeLayerHeatCapacity(w.T.data(), w.heatCapacity.data(), w.unfrozen.data(), w.latent.data(), theta,

@@ -2,6 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -79,6 +85,32 @@ TEST(SubStringInPlace, KeepsTheRangeClampedToTheText) {
     EXPECT_STREQ(SubStringInPlace(d, 3, LONG_MAX), "def");
     EXPECT_STREQ(SubStringInPlace(d, LONG_MAX, 1), "");
     EXPECT_EQ(SubStringInPlace(static_cast<char*>(nullptr), 0, 1), nullptr);
+}
+
+// Grid files are compared byte for byte: every double must come out as "%g" writes it.
+TEST(AppendG, WritesTheBytesOfPrintfG) {
+    auto expectSame = [](double v) {
+        char want[64];
+        std::snprintf(want, sizeof want, "%g", v);
+        std::string got = "x";
+        AppendG(got, v);
+        ASSERT_EQ(got, std::string("x") + want) << "bits " << std::hexfloat << v;
+    };
+    using L = std::numeric_limits<double>;
+    for (double v : {0.0, -0.0, 1.0, -1.0, 0.1, 1e-5, 1e-4, 9.99995e-5, 0.0001, 123456.0, 999999.0, 999999.5, 1e6, 9.999995,
+                     -9999.0, 3.4e+06, 0.5, 2.5e-7, L::min(), L::denorm_min(), L::max(), L::lowest(), L::infinity(),
+                     -L::infinity(), L::quiet_NaN(), -L::quiet_NaN()})
+        expectSame(v);
+    std::mt19937_64 rng(49);
+    std::uniform_real_distribution<double> exponent(-12, 12), digits(-1e7, 1e7);
+    for (int i = 0; i < 200000; ++i) {
+        std::uint64_t bits = rng();
+        double any;
+        std::memcpy(&any, &bits, sizeof any);
+        expectSame(any);
+        expectSame(std::pow(10.0, exponent(rng)) * (i % 2 ? 1 : -1));
+        expectSame(std::round(digits(rng)) / 1000);  // values near the rounding of the sixth digit
+    }
 }
 
 }  // namespace

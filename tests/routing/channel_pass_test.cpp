@@ -21,7 +21,8 @@ struct TestChannel {
     std::vector<std::vector<double>> qaus;
     std::vector<double> qvzuq;
     std::vector<int> pos;
-    std::vector<double> halfLives{0, 0}, decay{1, 1};
+    std::vector<double> halfLives{0, 0};
+    DecayTable decay;
 
     TestChannel(const WQTable& t, double cm, int nSub, double halfLife = 0) : table(t) {
         state = ChannelPassState{&table, cm, cm, 60, nSub};
@@ -192,4 +193,21 @@ TEST(ChannelPass, GrowingDelayLeavesAnEmptyGapAndAShorterOneJoinsTheWaitingWater
     EXPECT_EQ(ch.pos[1], 2);
     EXPECT_DOUBLE_EQ(ch.lines[0][2], low + high);
     EXPECT_EQ(ch.lines[0][3], 0);
+}
+
+// The factors a pass takes from the table are those of the formula for the delay, the step,
+// the sub-intervals and the half-lives it is asked for, in whatever order they are asked.
+TEST(ChannelPass, DecayTableGivesTheFactorOfEveryDelayAndHalfLife) {
+    DecayTable table;
+    std::vector<double> halfLives{0, 2.5, 0, 0.01};
+    for (int round = 0; round < 2; ++round) {
+        for (int d : {3, 0, 17, 3, 1, 40, 17}) {
+            for (auto [dt, nSub] : {std::pair{60.0, 4}, std::pair{1440.0, 1}}) {
+                const double* f = table.For(d, dt, nSub, halfLives);
+                for (std::size_t t = 1; t < halfLives.size(); ++t)
+                    EXPECT_EQ(f[t], ChannelDecayFactor(d, dt, nSub, halfLives[t])) << d << " " << dt << " " << t;
+            }
+        }
+        halfLives = {0, 7, 1e-9};  // other tracers: nothing of the first ones is kept
+    }
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "soilcolumn_fixture.hpp"
+#include "soil/soilheat.hpp"
 #include "soil/unsatzon_step_column.hpp"
 
 namespace {
@@ -297,3 +298,42 @@ TEST(CellTable, RechargeSplitsIntoPercolationAndCapillaryRise) {
 }
 
 }  // namespace
+
+// A layer's conductivity is taken over from the previous call only when every argument is the
+// same: a changed water content, a layer that freezes, another soil or another ice conductivity
+// give the freshly computed value.
+TEST(CellHeat, ConductivityFollowsEveryChangedArgument) {
+    SoilLayout def;
+    def.layers = 8;
+    Cell cell(def, 1.5);
+    soil_entry other = MakeSoil(def);
+    const std::size_t size = static_cast<std::size_t>(def.layers) + 1;
+    for (soil_entry* s : {&cell.soil, &other}) {
+        s->DryDensity.assign(size, 1500.0);
+        s->DryHeatCapacity.assign(size, 840.0);
+        s->DryThermalConduct.assign(size, s == &other ? 2.1 : 1.2);
+        for (auto* table : {&s->unfrozenSaturation, &s->unfrozenDerivative, &s->freezingOffset}) table->assign(size, {});
+    }
+    for (int k = 1; k <= def.layers; ++k) cell.soil.ComputeFreezingTables(k, 1.0), other.ComputeFreezingTables(k, 1.0);
+    CellWork& w = cell.work;
+    HeatSettings heat;
+    auto expectFresh = [&](const soil_entry& soil, const char* when) {
+        HeatProperties(soil, w, heat);
+        for (int k = 1; k <= w.col.n; ++k) {
+            const std::size_t l = static_cast<std::size_t>(k);
+            EXPECT_EQ(w.lambda[l], soilheat::Conductivity(soil.theta_sat[l], w.col.theta[l], w.unfrozen[l],
+                                                          soil.DryThermalConduct[l], heat.lamWater, heat.lamIce))
+                << when << ", layer " << k;
+        }
+    };
+    for (int k = 1; k <= w.col.n; ++k) w.T[static_cast<std::size_t>(k)] = 4.0 - k;  // frozen below layer 3
+    expectFresh(cell.soil, "first call");
+    expectFresh(cell.soil, "same arguments");
+    w.col.theta[2] *= 0.9;
+    w.T[6] = 5.0;  // thaws
+    w.T[1] = -3.0;  // freezes
+    expectFresh(cell.soil, "water and temperatures changed");
+    expectFresh(other, "another soil");
+    heat.lamIce = 2.0;
+    expectFresh(other, "another ice conductivity");
+}
