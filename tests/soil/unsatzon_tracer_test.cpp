@@ -266,6 +266,49 @@ TEST_F(SoilTracerTest, TheAquifersTracerFillsTheSaturatedLayersAndKeepsItsValue)
     }
 }
 
+// Water of one concentration everywhere (start, rain, aquifer) keeps it in every layer while the
+// base flow drains the columns from the table down or fills them from below: the base flow's water
+// leaves or enters before the sub-step, and its tracer must be counted against the water the
+// layer held before (counted against the water after, 4.0 fell to 3.998 in three steps).
+TEST_F(SoilTracerTest, BaseFlowKeepsTheConcentrationOfAUniformWater) {
+    for (const bool aquifer : {false, true}) {
+        model_.reset();
+        d_.resize(1);
+        d_.push_back(Tracer("con", true, 4.0));
+        d_.push_back(Tracer("mas", false, 4.0));
+        for (const char* name : {"concflux_tracer_1_input", "concflux_tracer_2_input",
+                                 "concstor_tracer_1_layer_1_groundwater_flow",
+                                 "concstor_tracer_2_layer_1_groundwater_flow"}) {
+            if (FindGridIndex(name) <= 0) AddGrid(name, 4.0);
+        }
+        if (FindGridIndex("aquifer_thickness_1") <= 0) AddGrid("aquifer_thickness_1", 5.0);
+        ASSERT_EQ(Start(2), 0u) << console_.str();
+        // Without the aquifer the subbasins' recession drains every column; with it the odd
+        // columns give water to the aquifer and the even ones are filled from it.
+        if (aquifer) model_->EnableGroundwater();
+        for (int h = 0; h < 3; ++h) {
+            for (const auto& cell : kCells) {
+                if (!Own(cell[0], cell[1])) continue;
+                (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+                if (aquifer) model_->own.baseflow[cell[0]][cell[1]] = cell[1] % 2 == 1 ? 3e-8 : -3e-8;
+            }
+            Step(h);
+            for (const auto& cell : kCells) {
+                const int r = cell[0], c = cell[1];
+                if (!Own(r, c)) continue;
+                EXPECT_NE(Value("baseflow", r, c), 0.0);
+                for (int l = 1; l <= kLayers; ++l) {
+                    EXPECT_NEAR(model_->tracerLayers[1][r][c][l], 4.0, 1e-12) << aquifer << r << c << l;
+                    EXPECT_NEAR(model_->TracerConcentration(2, r, c, l), 4.0, 1e-12) << aquifer << r << c << l;
+                }
+                if (aquifer) {
+                    EXPECT_NEAR(Value("concstor_tracer_1_layer_1_groundwater_flow", r, c), 4.0, 1e-12);
+                }
+            }
+        }
+    }
+}
+
 // The control point's series of every tracer: one record per step with the layer concentrations
 // (a mass tracer's mass over its layer's water), written when the outputs are flushed.
 TEST_F(SoilTracerTest, TheControlPointSeriesHoldsTheLayerConcentrationsOfEveryStep) {
