@@ -233,6 +233,11 @@ void surfaceroutingclass::EndPass() {
                 ti.n += inf;
                 ti.RelCellSum += w * inf;
                 ti.sx += w * (*st.concQI)[r][c] * (amounts ? inf : 1.0) * nsub;
+                // The storage's concentration weighed with the water it sits in.
+                zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
+                                             ? storageTracerStats[static_cast<std::size_t>(t)].get()
+                                             : nullptr;
+                if (stored) stored->AddValue(r, c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
                 (*st.surfaceStore)[r][c] = st.conc[r][c];
                 st.conc[r][c] = 0;
             }
