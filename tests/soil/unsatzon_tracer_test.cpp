@@ -397,6 +397,52 @@ TEST_F(SoilTracerTest, GroundwaterIrrigationCarriesTheStoresTracerIntoTheColumn)
     for (const char* module : {"irrig", "unsat"}) std::remove((d_[1].path + "mas" + module + ".txt").c_str());
 }
 
+// Ponding: a mass tracer that comes with the rain onto cells that pond the water is in the column,
+// in the pond (the surface store) or has left with the runoff, after every step; the pond keeps
+// the tracer of the water it keeps.
+TEST_F(SoilTracerTest, PondedWaterKeepsItsTracer) {
+    d_.push_back(Tracer("pul", false, 0.0));
+    d_.push_back(Tracer("con", true, 0.0));
+    AddGrid("max_ponding_storage", 0.005);  // m
+    AddGrid("concflux_tracer_1_input", 5.0);
+    AddGrid("concflux_tracer_2_input", 5.0);
+    SoilSection s;
+    s.pond = 1;
+    std::string text = s.Text();
+    text.replace(text.find("1440 time step"), 14, "60 time step");
+    ASSERT_EQ(Build(text), 0u) << console_.str();
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 2, d_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->SelectWaterInput(false);
+    std::vector<double> left(20, 0.0);
+    auto at = [](int r, int c) { return static_cast<std::size_t>(r * 5 + c - 6); };
+    double entered = 0, ponded = 0;
+    for (int h = 0; h < 6; ++h) {
+        const double rain = h < 3 ? 30.0 : 0.0;
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = rain;
+        entered += rain * 5.0;
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            left[at(r, c)] += Left(1, r, c);
+            EXPECT_NEAR(Stored(1, r, c) + left[at(r, c)], entered, 1e-9 * entered) << r << "," << c << " hour " << h;
+            const double pond = Value("ponding_storage", r, c);
+            ponded = std::max(ponded, pond);
+            // The pond holds the mass of its water at the rain's concentration, and the
+            // concentration tracer that concentration.
+            EXPECT_NEAR(model_->tracerLayers[1][r][c][0], 5.0 * pond, 1e-9 * entered) << r << "," << c << " hour " << h;
+            if (pond > 0) {
+                EXPECT_NEAR(model_->tracerLayers[2][r][c][0], 5.0, 1e-12);
+            }
+        }
+    }
+    MPI_Allreduce(MPI_IN_PLACE, &ponded, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    EXPECT_GT(ponded, 0.0);
+}
+
 // The control point's series of every tracer: one record per step with the layer concentrations
 // (a mass tracer's mass over its layer's water), written when the outputs are flushed.
 TEST_F(SoilTracerTest, TheControlPointSeriesHoldsTheLayerConcentrationsOfEveryStep) {
