@@ -420,3 +420,54 @@ TEST_F(GwTracer, AClosedAquiferKeepsItsTracer) {
     // Water moved: the heads are no longer those of the start.
     EXPECT_GT(Max(std::fabs(g->layers[1].head[s_.firstRow][1] - (-3.5 + 0.2 * s_.firstRow))), 1e-4);
 }
+
+// Two layers: the upper one drains into the lower one, which is not full. The water that leaks
+// down carries the upper layer's tracer as the step found it, on both sides of the exchange: the
+// tracer of both layers together stays what it was.
+TEST_F(GwTracer, TracerLeakingIntoTheLayerBelowIsKept) {
+    constexpr int kRows = 4, kCols = 3;
+    const double S = 0.1, area = 100.0 * 100.0;
+    grids_.clear();
+    for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
+    Init(kRows, kCols, 100.0, 10.0);
+    StandardGrids(2, 0, -3, 1e-3, S);
+    Find("gw_kolmation_1").fill(1e-5);
+    Matrix& distance = Find("groundwater_distance");
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) distance[r][c] = -3.0 - 0.5 * c + 0.2 * r;
+    Section sec;
+    sec.layers = 2;
+    sec.maxerr = 1e-13;
+    auto g = MakeOk(sec);
+    unsigned error = 0;
+    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            g->gwTracers[1].layers[1].conc[r][c] = 1.0 + r + 2.0 * c;
+            g->gwTracers[1].layers[2].conc[r][c] = 0.5;
+            // The lower layer's water stands 2 m below its top.
+            g->layers[2].head[r][c] = g->layers[2].headOld[r][c] = -12.0;
+        }
+    // Stored water: storage coefficient x area x saturated thickness (tops 0 and -10, 10 m each).
+    auto tracer = [&](bool start) {
+        double v = 0;
+        for (int l = 1; l <= 2; ++l)
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= kCols; ++c) {
+                    const double top = l == 1 ? 0.0 : -10.0;
+                    const double h = start && l == 1 ? distance[r][c] : g->layers[static_cast<std::size_t>(l)].head[r][c];
+                    v += g->gwTracers[1].layers[static_cast<std::size_t>(l)].conc[r][c] * S * area * (h - top + 10.0);
+                }
+        return Sum(v);
+    };
+    const double before = tracer(true);
+    for (int day = 1; day <= 3; ++day) {
+        Step(*g, day);
+        EXPECT_NEAR(tracer(false), before, 1e-9 * before) << day;
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= kCols; ++c) distance[r][c] = g->layers[1].head[r][c];
+    }
+    // Water went down: the lower layer rose.
+    EXPECT_GT(Max(g->layers[2].head[s_.firstRow][1]), -12.0 + 1e-3);
+}
