@@ -372,26 +372,45 @@ TEST_F(GwTracer, RowsSharedByProcessesMixLikeOneProcess) {
     }
 }
 
+namespace {
+
+// A fresh closed aquifer of 4 x 3 cells of 100 m, storage coefficient 0.1, layers of 10 m under
+// a surface at 0 m, its water 3.3 to 4.3 m below the surface, uneven so that it flows; the model
+// with its tracer set up (solver tolerance 1e-13), null on failure.
+class GwClosed : public GwTracer {
+protected:
+    static constexpr int kRows = 4, kCols = 3;
+    static constexpr double S = 0.1, area = 100.0 * 100.0;
+    std::unique_ptr<gwflowclass> UnevenAquifer(int layerCount, double k, double kolmation) {
+        grids_.clear();
+        for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
+        Init(kRows, kCols, 100.0, 10.0);
+        StandardGrids(layerCount, 0, -3, k, S);
+        if (layerCount > 1) Find("gw_kolmation_1").fill(kolmation);
+        Matrix& distance = Find("groundwater_distance");
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) distance[r][c] = -3.0 - 0.5 * c + 0.2 * r;
+        Section sec;
+        sec.layers = layerCount;
+        sec.maxerr = 1e-13;
+        auto g = MakeOk(sec);
+        unsigned error = 0;
+        g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
+        EXPECT_EQ(error, 0u) << console_.str();
+        return error == 0 ? std::move(g) : nullptr;
+    }
+};
+
+}  // namespace
+
 // A closed unconfined aquifer (no fixed heads, no recharge) whose water flows from the high heads
 // to the low ones keeps its water and its tracer: the sum of concentration x stored water over
 // the cells stays what it was, step after step, on any number of processes. The soil's table
 // follows the aquifer's head from step to step as in a coupled run.
-TEST_F(GwTracer, AClosedAquiferKeepsItsTracer) {
-    constexpr int kRows = 4, kCols = 3;
-    const double S = 0.1, area = 100.0 * 100.0;
-    grids_.clear();
-    for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
-    Init(kRows, kCols, 100.0, 10.0);
-    StandardGrids(1, 0, -3, 1e-4, S);
+TEST_F(GwClosed, AClosedAquiferKeepsItsTracer) {
+    auto g = UnevenAquifer(1, 1e-4, 0);
+    ASSERT_NE(g, nullptr);
     Matrix& distance = Find("groundwater_distance");
-    for (int r = 1; r <= kRows; ++r)
-        for (int c = 1; c <= kCols; ++c) distance[r][c] = -3.0 - 0.5 * c + 0.2 * r;
-    Section sec;
-    sec.maxerr = 1e-13;
-    auto g = MakeOk(sec);
-    unsigned error = 0;
-    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
     Matrix& conc = g->gwTracers[1].layers[1].conc;
     for (int r = s_.firstRow; r <= s_.lastRow; ++r)
         for (int c = 1; c <= kCols; ++c) conc[r][c] = 1.0 + r + 2.0 * c;
@@ -424,24 +443,10 @@ TEST_F(GwTracer, AClosedAquiferKeepsItsTracer) {
 // Two layers: the upper one drains into the lower one, which is not full. The water that leaks
 // down carries the upper layer's tracer as the step found it, on both sides of the exchange: the
 // tracer of both layers together stays what it was.
-TEST_F(GwTracer, TracerLeakingIntoTheLayerBelowIsKept) {
-    constexpr int kRows = 4, kCols = 3;
-    const double S = 0.1, area = 100.0 * 100.0;
-    grids_.clear();
-    for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
-    Init(kRows, kCols, 100.0, 10.0);
-    StandardGrids(2, 0, -3, 1e-3, S);
-    Find("gw_kolmation_1").fill(1e-5);
+TEST_F(GwClosed, TracerLeakingIntoTheLayerBelowIsKept) {
+    auto g = UnevenAquifer(2, 1e-3, 1e-5);
+    ASSERT_NE(g, nullptr);
     Matrix& distance = Find("groundwater_distance");
-    for (int r = 1; r <= kRows; ++r)
-        for (int c = 1; c <= kCols; ++c) distance[r][c] = -3.0 - 0.5 * c + 0.2 * r;
-    Section sec;
-    sec.layers = 2;
-    sec.maxerr = 1e-13;
-    auto g = MakeOk(sec);
-    unsigned error = 0;
-    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
     for (int r = s_.firstRow; r <= s_.lastRow; ++r)
         for (int c = 1; c <= kCols; ++c) {
             g->gwTracers[1].layers[1].conc[r][c] = 1.0 + r + 2.0 * c;
