@@ -54,6 +54,8 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
 }
 
 void surfaceroutingclass::CreateStorageTracerStatistics(OutputCodeEntry* table, int tableCount) {
+    for (auto& stat : storageTracerStats)
+        if (stat) stat->Release();
     storageTracerStats.clear();
     storageTracerStats.resize(static_cast<std::size_t>(tracerCount) + 1);
     storageTracerRecords.assign(static_cast<std::size_t>(tracerCount) + 1, statRecords[4]);
