@@ -67,6 +67,9 @@ public:
     struct GwTracer {
         std::vector<TracerLayer> layers;  // 1..L
         Matrix flux;
+        // The values of the layer whose new values were last copied, as the step found them: the
+        // layer below mixes with them, as the layer above saw its own values when it mixed.
+        Matrix above;
         int fluxIndex = 0;
         double decay = 1.0;
         bool decays = false;  // radioactive flag of the descriptor not 0

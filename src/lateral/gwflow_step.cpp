@@ -65,9 +65,12 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     ComputeFluxes();
     for (int l = 1; l <= layerCount; ++l) MPIExchangeHalo(layers[static_cast<std::size_t>(l)].headIndex);
     ComputeBaseflow();
-    // The balance and the upwind mixing read the neighbours' fluxes of this step and their tracer
-    // values, which the soil model and the last step changed on their own processes.
-    for (int l = 1; l <= layerCount; ++l) MPIExchangeHalo(layers[static_cast<std::size_t>(l)].flowYIndex);
+    // The balance and the upwind mixing read the neighbours' fluxes of this step (the row above's
+    // and, where a row is split between processes, the west neighbour's) and their tracer values,
+    // which the soil model and the last step changed on their own processes.
+    for (int l = 1; l <= layerCount; ++l)
+        for (int index : {layers[static_cast<std::size_t>(l)].flowXIndex, layers[static_cast<std::size_t>(l)].flowYIndex})
+            MPIExchangeHalo(index);
     for (std::size_t t = 1; t < gwTracers.size(); ++t)
         for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l) MPIExchangeHalo(gwTracers[t].layers[l].index);
     for (int l = 1; l <= layerCount; ++l) {

@@ -62,6 +62,7 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
                 }
             }
             tr.flux = HaloMatrix();
+            tr.above = OwnMatrix();
             tr.fluxIndex = TakeEntry(true);
             RegisterGrid(tr.fluxIndex, tr.layers[1].fileName, &tr.flux, nullptr, 0,
                          StrFormat("concflux_tracer_%d_%s", t, moduleName.c_str()), 0, HaloFirst(), HaloLast());
@@ -101,9 +102,7 @@ void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double*
         face[1] = L.flowX[r][c] > 0 ? cc : (c < ncols ? conc[r][c + 1] : cc);
         face[2] = L.flowY[r][c] > 0 ? cc : (r < nrows ? conc[r + 1][c] : cc);
         face[3] = c > 1 && L.flowX[r][c - 1] > 0 ? conc[r][c - 1] : cc;
-        face[4] = l > 1 && layers[static_cast<std::size_t>(l) - 1].leakage[r][c] < 0
-                      ? tr.layers[static_cast<std::size_t>(l) - 1].conc[r][c]
-                      : cc;
+        face[4] = l > 1 && layers[static_cast<std::size_t>(l) - 1].leakage[r][c] < 0 ? tr.above[r][c] : cc;
         face[5] = l < layerCount && !(L.leakage[r][c] < 0) ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
         double mass = cc * volume;
         for (int k = 0; k < 6; ++k)
@@ -133,6 +132,8 @@ void gwflowclass::CopyTracers(int l) {
             if (!Own(r, c)) continue;
             const bool in = ZoneValue(r, c) > nodata;
             if (!in) L.head[r][c] = nodata;
+            for (std::size_t t = 1; t < gwTracers.size(); ++t)
+                gwTracers[t].above[r][c] = gwTracers[t].layers[static_cast<std::size_t>(l)].conc[r][c];
             // Fully glaciated cells went through no mixing: they keep their concentration.
             if (in && !(InZone(r, c) && Glacier(r, c) < 1)) continue;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {

@@ -348,6 +348,8 @@ void surfaceroutingclass::FlushStatistics() {
     for (auto& s : statistics)
         if (s) s->WriteLine();
     FlushTracerStatistics();
+    for (auto& s : storageTracerStats)
+        if (s) s->WriteLine();
 }
 
 void surfaceroutingclass::ModelEnd(bool append) {

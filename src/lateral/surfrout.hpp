@@ -120,6 +120,10 @@ public:
         Matrix inflow;
     };
     std::vector<SurfaceTracer> surfaceTracers;  // 1..tracerCount
+    // Per tracer beside the water's surface-storage table (while that one is written): the
+    // concentration of the surface storage, weighed with the storage, per subbasin.
+    std::vector<std::vector<zoneFZT>> storageTracerRecords;
+    std::vector<std::unique_ptr<zonalstatistic>> storageTracerStats;  // 1..tracerCount
 
     // ---- per subbasin
     RunoffArray Qg, QD, QDd, QI, QIi;
@@ -164,6 +168,7 @@ private:
     void CheckSubStepLimits();
     void CreateGrids();
     void CreateStatistics();
+    void CreateStorageTracerStatistics(OutputCodeEntry* table, int tableCount);
     void LinkLanduse();
     void BuildHaloCopies();
     int NextFreeEntry();

@@ -223,16 +223,22 @@ void surfaceroutingclass::EndPass() {
             ri.sx += w * inf * nsub;
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                // A tracer carried as mass counts as an amount per unit of water.
-                const bool amounts = tracerDescriptors != nullptr && tracerDescriptors[t].evaporating == 0;
+                // Both grids hold concentrations here (river cells' amounts were turned into
+                // concentrations above) for tracers of either kind: each counts with its water,
+                // so that a record's sx over RelCellSum is the concentration of its runoff.
                 zoneFZT& td = ZoneQD(t, s)[z];
                 td.n += df;
                 td.RelCellSum += w * df;
-                if (river) td.sx += w * (*st.concQD)[r][c] * (amounts ? df : 1.0) * nsub;
+                if (river) td.sx += w * (*st.concQD)[r][c] * df * nsub;
                 zoneFZT& ti = ZoneQI(t, s)[z];
                 ti.n += inf;
                 ti.RelCellSum += w * inf;
-                ti.sx += w * (*st.concQI)[r][c] * (amounts ? inf : 1.0) * nsub;
+                ti.sx += w * (*st.concQI)[r][c] * inf * nsub;
+                // The storage's concentration weighed with the water it sits in.
+                zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
+                                             ? storageTracerStats[static_cast<std::size_t>(t)].get()
+                                             : nullptr;
+                if (stored) stored->AddValue(r, c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
                 (*st.surfaceStore)[r][c] = st.conc[r][c];
                 st.conc[r][c] = 0;
             }

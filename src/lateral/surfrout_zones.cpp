@@ -45,11 +45,36 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
             st.inflow = matrix(firstRow, lastRow, 1, ncols, nrows);
             st.inflow.fill(0);
         }
+        CreateStorageTracerStatistics(table, tableCount);
         const RunoffArray zero(static_cast<std::size_t>(tracerCount) + 1,
                                std::vector<double>(static_cast<std::size_t>(zoneCount) + 1, 0.0));
         Qg = QD = QDd = QI = QIi = zero;
         if (readGrids == 1) ReadStorageFile();
     });
+}
+
+void surfaceroutingclass::CreateStorageTracerStatistics(OutputCodeEntry* table, int tableCount) {
+    for (auto& stat : storageTracerStats)
+        if (stat) stat->Release();
+    storageTracerStats.clear();
+    storageTracerStats.resize(static_cast<std::size_t>(tracerCount) + 1);
+    storageTracerRecords.assign(static_cast<std::size_t>(tracerCount) + 1, statRecords[4]);
+    if (!statistics[4] || !statistics[4]->active()) return;
+    for (int t = 1; t <= tracerCount; ++t) {
+        const TracerDescriptor& d = tracerDescriptors[t];
+        std::vector<zoneFZT>& records = storageTracerRecords[static_cast<std::size_t>(t)];
+        int err = 0;
+        auto stat = std::make_unique<zonalstatistic>(
+            &err, log, cellArea != nullptr ? cellArea : relCellArea, nrows, ncols, records.data(), zoneCount,
+            d.statcode, 99, StrFormat("%s%.3s%.5s_storage.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
+                                      d.statext.c_str()),
+            std::string(), 0, std::vector<int>{});
+        if (err != 0) throw ModelError(err);
+        stat->WriteHeader(StrFormat("tracer concentration of the surface storage for tracer %d (%s) ", t,
+                                    d.name.c_str()),
+                          moduleName, table, tableCount);
+        storageTracerStats[static_cast<std::size_t>(t)] = std::move(stat);
+    }
 }
 
 void surfaceroutingclass::FreeTracerGrids() {
@@ -58,6 +83,9 @@ void surfaceroutingclass::FreeTracerGrids() {
             ReleaseGrid(st.storeIndex);
             st.storeIndex = 0;
         }
+    for (auto& stat : storageTracerStats)
+        if (stat) stat->Release();
+    storageTracerStats.clear();
     teilmodellklasse::FreeTracerGrids();
 }
 
@@ -231,6 +259,8 @@ void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std
     for (auto& s : statistics)
         if (s) s->Reset();
     ResetTracerStatistics();
+    for (auto& stat : storageTracerStats)
+        if (stat) stat->Reset();
     for (int t = 0; t <= tracerCount; ++t)
         for (int s = 1; s <= zoneCount; ++s) {
             const int mz = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]);
@@ -312,6 +342,7 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
             }
         }
         if (tracers[ti].statistics) tracers[ti].statistics->Step(y, m, d, h, 1);
+        if (ti < storageTracerStats.size() && storageTracerStats[ti]) storageTracerStats[ti]->Step(y, m, d, h, 1);
         SurfaceTracer& st = surfaceTracers[ti];
         if (st.storeIndex > 0) WriteStatisticGrids(st.storeIndex, true, false);
     }

@@ -20,6 +20,13 @@ struct LayerLoads {
     double T = 0, Bt = 0, L = 0, Q = 0, X = 0;
 };
 
+// The water content a layer's tracer value belongs to at the start of the sub-step: the base
+// flow takes its water from (w) or puts it into (p) the layers before the sub-step begins, while
+// its tracer load moves with the others here, so the content before that exchange.
+double StartWater(const soil_entry& soil, const ColumnState& col, const SoluteWater& w, std::size_t l) {
+    return col.thetaOld[l] + (w.w[l] - w.p[l]) * w.dt / soil.thickness[l];
+}
+
 int TransportDepth(const ColumnState& col, const SoluteWater& w) {
     const int n = col.n;
     const int g = w.tableLayer;
@@ -34,9 +41,10 @@ int TransportDepth(const ColumnState& col, const SoluteWater& w) {
 void OutflowShares(const soil_entry& soil, ColumnState& col, const SoluteWater& w, int nt) {
     for (int i = 1; i <= nt; ++i) {
         const std::size_t l = U(i);
-        const double W = col.thetaOld[l] > 0 ? col.thetaOld[l] * soil.thickness[l] / w.dt : 0.0;
+        const double start = StartWater(soil, col, w, l);
+        const double W = start > 0 ? start * soil.thickness[l] / w.dt : 0.0;
         const double O = col.e[l] + w.w[l] - col.q[l] + col.rOut[l];
-        const double f = (col.thetaOld[l] > 0 && O > W && W > 0) ? W / O : 1.0;
+        const double f = (start > 0 && O > W && W > 0) ? W / O : 1.0;
         col.share[l] = f;
         col.eOwn[l] = f * col.e[l];
         col.wOwn[l] = f * w.w[l];
@@ -53,8 +61,9 @@ public:
     // Mass that leaves layer j with a water flux Y (m/s), from its old value.
     double Leaving(int j, double Y) const {
         const std::size_t l = U(j);
-        if (!(col.thetaOld[l] > 0.001)) return 0.0;
-        return (water.dt * Y / soil.thickness[l]) * tr.old[l] / col.thetaOld[l];
+        const double start = StartWater(soil, col, water, l);
+        if (!(start > 0.001)) return 0.0;
+        return (water.dt * Y / soil.thickness[l]) * tr.old[l] / start;
     }
     // Mass that the rest r of a flux out of layer i takes from above (the layer above's current
     // value, for layer 1 the surface store).
@@ -156,7 +165,7 @@ public:
         const std::size_t l = U(i);
         const double d = soil.thickness[l];
         if (!(col.theta[l] > 0)) return 0.0;
-        return (tr.old[l] * 1000 * col.thetaOld[l] * d + x.T - x.Bt - x.L - x.Q - x.X + river) /
+        return (tr.old[l] * 1000 * StartWater(soil, col, water, l) * d + x.T - x.Bt - x.L - x.Q - x.X + river) /
                (1000 * d * col.theta[l]);
     }
 

@@ -182,19 +182,23 @@ double BaseFlow(const soil_entry& soil, CellWork& work, double QB, double ds, in
     }
     return QB;
 }
-// Solute balance of the sub-step and the loads that leave with the runoff (mm of water given).
+// Solute balance of the sub-step and the loads that leave with the runoff (mm of water given;
+// direct of the surface water that did not infiltrate, the rest of which stays in the pond).
 void MoveTracers(const soil_entry& soil, ColumnState& col, const soilcolumn::SoluteWater& water,
-                 const CellTracers& tracers, int T, double direct, double interflow, double baseflow,
-                 CellResult& res) {
+                 const CellTracers& tracers, int T, double direct, double surface, double interflow,
+                 double baseflow, CellResult& res) {
     soilcolumn::FpeReport local;
     soilcolumn::ColumnBalance(soil, col, water, tracers.columns, T, tracers.row, tracers.column,
                               tracers.fpe != nullptr ? *tracers.fpe : local);
+    const double leaving = surface > 0 ? direct / surface : 1.0;
     for (int t = 0; t < T; ++t) {
         soilcolumn::TracerColumn& tr = tracers.columns[t];
         if (tr.par.mass) {
-            // Direct flow carries away what did not infiltrate from the surface store.
-            res.tracerDirect[U(t)] += tr.value[0];
-            tr.value[0] = 0;
+            // Direct flow carries away its share of what did not infiltrate from the surface
+            // store; the pond keeps the rest.
+            const double moved = tr.value[0] * leaving;
+            res.tracerDirect[U(t)] += moved;
+            tr.value[0] -= moved;
             res.tracerInterflow[U(t)] += tr.interflow;
             res.tracerBaseflow[U(t)] += tr.baseflow;
         } else {
@@ -372,17 +376,27 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         for (int j = 1; j <= in.vegetationLayers; ++j) demand[j] = in.veg[U(j)].transpiration * perSub;
         double input = in.waterInput * perSub;
         double bypass = 0;
+        // With ponding the surface store holds the pond's tracer, to which the water arriving
+        // in the sub-step adds its own.
+        const double pondBefore = pond;
+        const double arriving = input + (in.hasSiltedUp ? in.siltedUp / k : 0.0);
         SurfaceWater(in, k, demand, pond, input, bypass, res);
         // The surface store of each tracer receives the water that reaches the soil surface: a
         // mass tracer its load, a concentration tracer takes the concentration of that water
-        // (without water it keeps its value, and only decay changes it).
-        for (int t = 0; t < T && !in.ponding; ++t) {
+        // (without water it keeps its value, and only decay changes it), mixed with the pond's.
+        for (int t = 0; t < T; ++t) {
             soilcolumn::TracerColumn& tr = tracers.columns[t];
             const double cIn = in.inputConcentration[U(t)];
-            if (tr.par.mass)
+            if (in.ponding) {
+                if (tr.par.mass)
+                    tr.value[0] += arriving * cIn;
+                else if (arriving > 0)
+                    tr.value[0] = (tr.value[0] * pondBefore + cIn * arriving) / (pondBefore + arriving);
+            } else if (tr.par.mass) {
                 tr.value[0] += (bypass + input) * cIn;
-            else if (bypass + input > 0)
+            } else if (bypass + input > 0) {
                 tr.value[0] = cIn;
+            }
         }
         double inRate = input / D;
         const double bypassRate = bypass / D;
@@ -443,21 +457,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             excess = (inRate + bypassRate) * D;
         }
         double direct = excess / D + work.p[0];
-        if (T > 0) {
-            soilcolumn::SoluteWater water;
-            water.dt = ds;
-            water.factor = D;
-            water.tableLayer = g;
-            water.p = work.p.data();
-            water.w = work.w.data();
-            water.exfiltrationTotal = totals.riverExfiltration;
-            water.interflowTotal = interflow;
-            water.directFlow = direct;
-            water.cellBaseflow = QB;
-            water.groundwaterActive = set.groundwaterModel;
-            water.aquiferThickness = in.aquiferThickness;
-            MoveTracers(soil, col, water, tracers, T, direct * D, interflow * D, QB * D, res);
-        }
+        const double surfaceRate = direct;  // before the pond keeps its part
         if (in.ponding) {
             const double surface = direct * D;
             if (surface > in.maxPonding) {
@@ -468,6 +468,21 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
                 direct = 0;
             }
             excess -= pond - macro;
+        }
+        if (T > 0) {
+            soilcolumn::SoluteWater water;
+            water.dt = ds;
+            water.factor = D;
+            water.tableLayer = g;
+            water.p = work.p.data();
+            water.w = work.w.data();
+            water.exfiltrationTotal = totals.riverExfiltration;
+            water.interflowTotal = interflow;
+            water.directFlow = surfaceRate;
+            water.cellBaseflow = QB;
+            water.groundwaterActive = set.groundwaterModel;
+            water.aquiferThickness = in.aquiferThickness;
+            MoveTracers(soil, col, water, tracers, T, direct * D, surfaceRate * D, interflow * D, QB * D, res);
         }
         res.infiltrationExcess += std::max(0.0, excess);
         // Runoff of silted-up surfaces never reaches the soil; it leaves with the direct flow.

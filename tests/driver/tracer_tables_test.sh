@@ -36,6 +36,14 @@ for module in snow_ interception_model SiltingUpModel SurfaceRoutingModel; do
       fail "$table: every value is 0"
   done
 done
+# Surface routing's table of the storage's concentration, beside the water's storage table.
+for t in 1 2; do
+  table=$(grep -l "tracer concentration of the surface storage for tracer $t " tr_* 2>/dev/null | head -1)
+  [ -n "$table" ] || fail "no surface-storage table of tracer $t"
+  [ "$(tail -n +4 "$table" | wc -l)" -eq 72 ] || fail "$table: not 72 rows"
+  tail -n +4 "$table" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 > 0) found = 1 } END { exit !found }' ||
+    fail "$table: every value is 0"
+done
 if [ "$np" -eq 1 ]; then other=threads8; run "$other" 1 8; else other=np$np; run "$other" "$np" 1; fi
 for table in "$wd"/one/tr_*; do
   cmp -s "$table" "$wd/$other/$(basename "$table")" ||

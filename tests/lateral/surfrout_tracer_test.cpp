@@ -65,3 +65,63 @@ TEST_F(SurfaceTracers, MassIsKeptAndUniformWaterStaysUniform) {
         EXPECT_NEAR(massOut, massIn, 1e-9 * massIn) << (uniform ? "uniform" : "two halves");
     }
 }
+
+// Beside the water's surface-storage table each tracer gets one of the surface storage's
+// concentration weighed with the storage: its row is that of the pass's storage, not the total
+// runoff's concentration that the tracer's own table holds.
+TEST_F(SurfaceTracers, TheStorageTableHoldsTheStoragesConcentration) {
+    WorldLayout def;
+    def.nrows = 4;
+    def.ncols = 6;
+    def.zone = [](int, int c) { return c <= 3 ? 1.0 : 2.0; };
+    def.elevation = [](int r, int c) { return 100.0 - 0.3 * c - 0.1 * r; };
+    def.river = [](int, int c) { return c == 6; };
+    World w(def);
+    Matrix* concQD = w.AddGrid("_CONC_QD_1_", 0);
+    w.AddGrid("_CONC_QI_1_", 0);
+    SectionSpec s;
+    s.maxStep = 60;
+    s.storageLines = "storage_stat.txt 2001\nstate.txt\n";
+    w.WriteControl(s);
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    tracers[1].statext = "txt";
+    tracers[1].statcode = 2001;
+    unsigned error = 0;
+    auto m = w.Build(&error);
+    ASSERT_EQ(error, 0u) << w.console.str();
+    m->CreateTracerGrids(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << w.console.str();
+    ASSERT_EQ(m->storageTracerStats.size(), 2u);
+    ASSERT_NE(m->storageTracerStats[1], nullptr);
+    EXPECT_EQ(m->storageTracerStats[1]->fileName(), "chlSurfa_storage.txt");
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 6; ++c) {
+                (*w.directflow)[r][c] = pass == 0 ? 4.0 + r : 0.0;
+                (*concQD)[r][c] = pass == 0 ? 1.0 + c % 3 : 0.0;
+            }
+        m->ShiftFlowTimeZones(pass + 1, 1, 6, 2020);
+        m->run(pass + 1, 1, 6, 2020);
+        m->RouteFlowTimeZones(pass + 1, 1, 6, 2020);
+        // Per subbasin: the storage's concentration weighed with the water stored after the pass.
+        double sum[3] = {0, 0, 0}, water[3] = {0, 0, 0};
+        const Matrix& store = *m->surfaceTracers[1].surfaceStore;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 6; ++c) {
+                const int z = c <= 3 ? 1 : 2;
+                sum[z] += store[r][c] * (*w.storage)[r][c];
+                water[z] += (*w.storage)[r][c];
+            }
+        ASSERT_GT(water[1], 0.0);
+        ASSERT_GT(water[2], 0.0);
+        if (talvo_test::Rank() != 0) continue;
+        const std::vector<double>& row = m->storageTracerStats[1]->lastValues();
+        EXPECT_NEAR(row[1], sum[1] / water[1], 1e-9) << pass;
+        EXPECT_NEAR(row[2], sum[2] / water[2], 1e-9) << pass;
+        // Mixed storages: between the inputs' concentrations, and not the runoff's value.
+        EXPECT_GT(row[2], 1.0);
+        EXPECT_LT(row[2], 3.0);
+        EXPECT_NE(row[2], m->tracers[1].statistics->lastValues()[2]);
+    }
+}

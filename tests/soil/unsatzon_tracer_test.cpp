@@ -9,6 +9,7 @@
 #include <string>
 
 #include "setup/tracer_ini.hpp"
+#include "surface/irrigate.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -184,6 +185,7 @@ TEST_F(SoilTracerTest, APulseOfAMassTracerIsConservedInEveryCellAndStep) {
             input[cell[0]][cell[1]] = h == 0 ? 5.0 : 0.0;
         }
         Step(h);
+        model_->DrainablePoreVolume();
         for (const auto& cell : kCells) {
             const int r = cell[0], c = cell[1];
             if (!Own(r, c)) continue;
@@ -264,6 +266,181 @@ TEST_F(SoilTracerTest, TheAquifersTracerFillsTheSaturatedLayersAndKeepsItsValue)
             EXPECT_GT(gw2[r][c], 1.0);
         }
     }
+}
+
+// Water of one concentration everywhere (start, rain, aquifer) keeps it in every layer while the
+// base flow drains the columns from the table down or fills them from below: the base flow's water
+// leaves or enters before the sub-step, and its tracer must be counted against the water the
+// layer held before (counted against the water after, 4.0 fell to 3.998 in three steps).
+TEST_F(SoilTracerTest, BaseFlowKeepsTheConcentrationOfAUniformWater) {
+    for (const bool aquifer : {false, true}) {
+        model_.reset();
+        d_.resize(1);
+        d_.push_back(Tracer("con", true, 4.0));
+        d_.push_back(Tracer("mas", false, 4.0));
+        for (const char* name : {"concflux_tracer_1_input", "concflux_tracer_2_input",
+                                 "concstor_tracer_1_layer_1_groundwater_flow",
+                                 "concstor_tracer_2_layer_1_groundwater_flow"}) {
+            if (FindGridIndex(name) <= 0) AddGrid(name, 4.0);
+        }
+        if (FindGridIndex("aquifer_thickness_1") <= 0) AddGrid("aquifer_thickness_1", 5.0);
+        ASSERT_EQ(Start(2), 0u) << console_.str();
+        // Without the aquifer the subbasins' recession drains every column; with it the odd
+        // columns give water to the aquifer and the even ones are filled from it.
+        if (aquifer) model_->EnableGroundwater();
+        for (int h = 0; h < 3; ++h) {
+            for (const auto& cell : kCells) {
+                if (!Own(cell[0], cell[1])) continue;
+                (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+                if (aquifer) model_->own.baseflow[cell[0]][cell[1]] = cell[1] % 2 == 1 ? 3e-8 : -3e-8;
+            }
+            Step(h);
+            for (const auto& cell : kCells) {
+                const int r = cell[0], c = cell[1];
+                if (!Own(r, c)) continue;
+                EXPECT_NE(Value("baseflow", r, c), 0.0);
+                for (int l = 1; l <= kLayers; ++l) {
+                    EXPECT_NEAR(model_->tracerLayers[1][r][c][l], 4.0, 1e-12) << aquifer << r << c << l;
+                    EXPECT_NEAR(model_->TracerConcentration(2, r, c, l), 4.0, 1e-12) << aquifer << r << c << l;
+                }
+                if (aquifer) {
+                    EXPECT_NEAR(Value("concstor_tracer_1_layer_1_groundwater_flow", r, c), 4.0, 1e-12);
+                }
+            }
+        }
+    }
+}
+
+// Irrigation from groundwater mixes the rain's tracer with the soil store's (the deepest layer's
+// concentration, which the soil model publishes), reports that water's concentration in its
+// table, and the soil takes the mixed water in with its tracer: what the column holds and what
+// left it grow by rain x its concentration + irrigation x the store's concentration.
+TEST_F(SoilTracerTest, GroundwaterIrrigationCarriesTheStoresTracerIntoTheColumn) {
+    // Irrigation type 1: 24 mm on 1 June from groundwater, on every cell.
+    irrigation_.assign(2, irrigation_entry{});
+    irrigation_[0].code = 1;
+    irrigation_[1].code = 1;
+    irrigation_[1].method = 1;
+    irrigation_[1].origin = 1;
+    irrigation_[1].tabcnt = 1;
+    irrigation_[1].months = {0, 6};
+    irrigation_[1].days = {0, 1};
+    irrigation_[1].amounts = {0, 24};
+    settings_.irrigationTable = irrigation_.data();
+    AddGrid("irrigation_codes", 1.0);
+    d_.push_back(Tracer("mas", false, 6.0));
+    d_[1].statcode = 2001;  // a row a step
+    d_[1].path = StrFormat("irr_%d_", talvo_test::Size());
+    AddGrid("concflux_tracer_1_input", 2.0);
+    Matrix& rain = *store_[FindGridIndex("precipitation")].grid;
+    SoilSection soil;
+    std::string text = soil.Text();
+    text.replace(text.find("1440 time step"), 14, "60 time step");
+    ASSERT_EQ(Build(text + "[irrigation]\n1 flow control\n60 time step\ngw.sta 0\nsw.sta 0\n\n"), 0u)
+        << console_.str();
+    unsigned error = 0;
+    irrigationclass irrigation(error, log_.get(), settings_);
+    ASSERT_EQ(error, 0u) << console_.str();
+    irrigation.InitTracerGrids(error, 1, d_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->InitTracerGrids(error, 1, d_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    irrigation.LinkSoilTracerStores();
+    model_->SelectWaterInput(false);
+    model_->DrainablePoreVolume();  // what the columns can give, as the driver fills it
+    const Matrix& mixed = *store_[FindGridIndex("concflux_tracer_1_irrigation")].grid;
+    std::vector<double> left(20, 0.0);
+    auto at = [](int r, int c) { return static_cast<std::size_t>(r * 5 + c - 6); };
+    std::vector<double> expected(20, 0.0);
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) expected[at(cell[0], cell[1])] = Stored(1, cell[0], cell[1]);
+    double irrigated = 0;
+    for (int h = 0; h < 3; ++h) {
+        double sums[2] = {0, 0};  // tracer and water reaching the ground
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) rain[cell[0]][cell[1]] = 0.5;
+        irrigation.run(h, 1, 6, 2020);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double A = Value("irrigation_amounts", r, c);
+            const double store = Value("concstor_tracer_1_unsatzon_model", r, c);
+            // The store's grid is the deepest layer's concentration of the column.
+            EXPECT_NEAR(store, model_->TracerConcentration(1, r, c, kLayers), 1e-12 * store);
+            EXPECT_NEAR(rain[r][c], 0.5 + A, 1e-12);
+            EXPECT_NEAR(mixed[r][c], (0.5 * 2.0 + A * store) / (0.5 + A), 1e-12) << r << "," << c;
+            expected[at(r, c)] += 0.5 * 2.0 + A * store;
+            sums[0] += mixed[r][c] * rain[r][c];
+            sums[1] += rain[r][c];
+            irrigated += A;
+        }
+        MPI_Allreduce(MPI_IN_PLACE, sums, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        irrigation.FlushStatistics();
+        if (talvo_test::Rank() == 0) {
+            const zonalstatistic& table = *irrigation.tracers[1].statistics;
+            EXPECT_NEAR(table.lastValues()[static_cast<std::size_t>(table.valuesPerRow() - 1)], sums[0] / sums[1],
+                        1e-9);
+        }
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            left[at(r, c)] += Left(1, r, c);
+            EXPECT_NEAR(Stored(1, r, c) + left[at(r, c)], expected[at(r, c)], 1e-9 * expected[at(r, c)])
+                << r << "," << c << " hour " << h;
+        }
+    }
+    MPI_Allreduce(MPI_IN_PLACE, &irrigated, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_GT(irrigated, 0.0);
+    irrigation.FreeTracerGrids();
+    model_.reset();
+    for (const char* module : {"irrig", "unsat"}) std::remove((d_[1].path + "mas" + module + ".txt").c_str());
+}
+
+// Ponding: a mass tracer that comes with the rain onto cells that pond the water is in the column,
+// in the pond (the surface store) or has left with the runoff, after every step; the pond keeps
+// the tracer of the water it keeps.
+TEST_F(SoilTracerTest, PondedWaterKeepsItsTracer) {
+    d_.push_back(Tracer("pul", false, 0.0));
+    d_.push_back(Tracer("con", true, 0.0));
+    AddGrid("max_ponding_storage", 0.005);  // m
+    AddGrid("concflux_tracer_1_input", 5.0);
+    AddGrid("concflux_tracer_2_input", 5.0);
+    SoilSection s;
+    s.pond = 1;
+    std::string text = s.Text();
+    text.replace(text.find("1440 time step"), 14, "60 time step");
+    ASSERT_EQ(Build(text), 0u) << console_.str();
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 2, d_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->SelectWaterInput(false);
+    std::vector<double> left(20, 0.0);
+    auto at = [](int r, int c) { return static_cast<std::size_t>(r * 5 + c - 6); };
+    double entered = 0, ponded = 0;
+    for (int h = 0; h < 6; ++h) {
+        const double rain = h < 3 ? 30.0 : 0.0;
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = rain;
+        entered += rain * 5.0;
+        Step(h);
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            left[at(r, c)] += Left(1, r, c);
+            EXPECT_NEAR(Stored(1, r, c) + left[at(r, c)], entered, 1e-9 * entered) << r << "," << c << " hour " << h;
+            const double pond = Value("ponding_storage", r, c);
+            ponded = std::max(ponded, pond);
+            // The pond holds the mass of its water at the rain's concentration, and the
+            // concentration tracer that concentration.
+            EXPECT_NEAR(model_->tracerLayers[1][r][c][0], 5.0 * pond, 1e-9 * entered) << r << "," << c << " hour " << h;
+            if (pond > 0) {
+                EXPECT_NEAR(model_->tracerLayers[2][r][c][0], 5.0, 1e-12);
+            }
+        }
+    }
+    MPI_Allreduce(MPI_IN_PLACE, &ponded, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    EXPECT_GT(ponded, 0.0);
 }
 
 // The control point's series of every tracer: one record per step with the layer concentrations
