@@ -61,6 +61,7 @@ public:
     // State section of the storage content file.
     void WriteStorageFile(bool append);
     void ReadStorageFile();
+    void ReadVelocityStack();
     void ReadCheckStorageValue(std::FILE* f, double value, const std::string& key);
     [[noreturn]] void StorageMismatch(const std::string& key, double inControl, double inFile);
 

@@ -48,7 +48,10 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
         const RunoffArray zero(static_cast<std::size_t>(tracerCount) + 1,
                                std::vector<double>(static_cast<std::size_t>(zoneCount) + 1, 0.0));
         Qg = QD = QDd = QI = QIi = zero;
-        if (readGrids == 1) ReadStorageFile();
+        if (readGrids == 1) {
+            ReadStorageFile();
+            ReadVelocityStack();
+        }
     });
 }
 

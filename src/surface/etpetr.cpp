@@ -117,7 +117,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
             if (!ssdDay) {
                 for (int r = firstRow; r <= lastRow; ++r)
                     for (int c = 1; c <= ncols; ++c)
-                        if (OwnCell(r, c)) ssdTemp[r][c] = 0.0;
+                        if (OwnCell(r, c)) (*ssdTemp)[r][c] = 0.0;
                 ssdCounter = 1;
                 ssdDay = true;
             } else {
@@ -126,7 +126,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
         } else if (ssdDay) {
             for (int r = firstRow; r <= lastRow; ++r)
                 for (int c = 1; c <= ncols; ++c)
-                    if (OwnCell(r, c)) ssdTemp[r][c] = ssdCounter > 0 ? ssdTemp[r][c] / ssdCounter : 0.5;
+                    if (OwnCell(r, c)) (*ssdTemp)[r][c] = ssdCounter > 0 ? (*ssdTemp)[r][c] / ssdCounter : 0.5;
             ssdDay = false;
         }
     }
@@ -187,7 +187,7 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
     if (v.noSun) {
         correctedRadiation[r][c] = 0.0;
         cloudiness[r][c] = 0.5;
-        *sOut = ssdTemp[r][c];
+        *sOut = (*ssdTemp)[r][c];
         *rOut = 0.0;
         *netShortwave = 0.0;
         return;
@@ -224,7 +224,7 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
             (*radiation)[r][c] = rg;
         }
     }
-    ssdTemp[r][c] += s;
+    (*ssdTemp)[r][c] += s;
     rg = std::min(rg, 1260.0 * timeInterval / 60.0 * v.fday);
     const double a = OpenWater(r, c) ? albedoOpenWater : (albedo != nullptr ? (*albedo)[r][c] : 0.0);
     correctedRadiation[r][c] = rg;

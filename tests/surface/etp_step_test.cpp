@@ -109,7 +109,7 @@ TEST_F(EtpStepTest, HourlyPenmanMonteithByDayAndByNight) {
     EXPECT_EQ(m->SetCorrectionGrid(&correction), 1);
     m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
     ForOwnCells([&](int r, int c) {
-        const double s = m->ssdTemp[r][c];  // the first lit step after a night starts the sum at 0
+        const double s = (*m->ssdTemp)[r][c];  // the first lit step after a night starts the sum at 0
         EXPECT_GE(s, 0.0);
         // The corrected radiation goes back into the input.
         EXPECT_NEAR(rg[r][c], 500 * ((1 - 0.2) * s * 0.2 + 1), 1e-9);
@@ -184,7 +184,7 @@ TEST_F(EtpStepTest, SunshineDayMeanOfHourlySteps) {
         }
     }
     ASSERT_GT(lit, 10);
-    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->ssdTemp[r][c], sum / lit, 1e-12); });
+    ForOwnCells([&](int r, int c) { EXPECT_NEAR((*m->ssdTemp)[r][c], sum / lit, 1e-12); });
 }
 
 TEST_F(EtpStepTest, AnEmptyMiddleLayerIsSkipped) {
