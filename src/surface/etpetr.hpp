@@ -192,6 +192,9 @@ private:
     // ---- sunshine day mean of sub-daily steps
     int ssdCounter = 0;
     bool ssdDay = false;
+    bool ssdGiven = false;     // "SSDTemp" is a standard grid, carried from the run before
+    bool ssdResumed = false;   // its day count is taken up at the first step
+    void ResumeSunshineDay(double shiftFraction);
 
     // ---- names, write codes and statistics
     std::string etpName, etrName, evapName, evapRealName, snowEvapName, eipName;

@@ -380,6 +380,7 @@ void verdunstungsmodellklasse::CreateCellGrids() {
     cloudinessIndex = Register(cloudiness, cloudStat.name, "cloudiness", 0, noRoom, "!\n");
     if (const int given = FindGrid("SSDTemp"); given > 0) {
         ssdTemp = (*gridStore)[given].grid;
+        ssdGiven = true;
     } else {
         ownSsdTemp = NewGrid(false, 0.5);
         ssdTempIndex = Register(ownSsdTemp, "SSDTemp", "SSDTemp", 0, noRoom, "!\n");
