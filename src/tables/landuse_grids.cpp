@@ -38,9 +38,9 @@ bool DynamicMethod(std::int32_t method) {
 }  // namespace
 
 LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers,
-                                             const Date& start)
+                                             const Date& start, bool albedoRead)
     : setup_(setup), log_(*setup.log), store_(*setup.gridStore), table_(table), layers_(std::max(layers, 0)),
-      start_(start) {
+      start_(start), albedoRead_(albedoRead) {
     lo_ = setup_.firstRow > 1 ? setup_.firstRow - 1 : setup_.firstRow;
     hi_ = setup_.lastRow < setup_.nrows ? setup_.lastRow + 1 : setup_.lastRow;
     const std::size_t slots = static_cast<std::size_t>(layers_) + 1;
@@ -338,7 +338,7 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) 
         double& evaporation = (*evaporationResistance_)[r][c];
         if (e.TestInternalParameter(2))
             evaporation = e.ValueAtDate(&log_, P::rs_evaporation, day, month, year, l, r, c, cell.altitude);
-        if (e.TestInternalParameter(1))
+        if (e.TestInternalParameter(1) && !albedoRead_)
             (*albedo_)[r][c] = e.ValueAtDate(&log_, P::Albedo, day, month, year, l, r, c, cell.altitude);
         evaporation = std::max(evaporation, 0.0);
     }

@@ -58,7 +58,10 @@ public:
     // thrown: 12 (no "albedo", store full), 33 (zone, elevation or a land-use layer grid
     // missing), 31 (a land-use value that is no table position) and 150-154 of the table;
     // every process then throws the same code.
-    LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers, const Date& start);
+    // albedoRead: the "albedo" grid was read from a file (a warm start's albedo of the run
+    // before), so the grids made at the start leave it as read.
+    LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers, const Date& start,
+                          bool albedoRead = false);
     ~LanduseParameterGrids();
     LanduseParameterGrids(const LanduseParameterGrids&) = delete;
     LanduseParameterGrids& operator=(const LanduseParameterGrids&) = delete;
@@ -141,6 +144,7 @@ private:
     std::vector<landuse_entry>& table_;
     const int layers_;
     const Date start_;
+    const bool albedoRead_;
     int lo_ = 1, hi_ = 0;  // rows of the grids: own rows and one neighbour row each side
 
     int maxFixPoints_ = 0;

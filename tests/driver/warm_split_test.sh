@@ -11,6 +11,9 @@
 #    routing, the reservoir and the linear storages of the runoff continue from their sections,
 #    the aquifer's base flow from its grid, the evapotranspiration's night steps from the day
 #    mean of the sunshine, and surface routing's velocity iteration from its last velocities.
+# 4. The same for a split after noon of 2 January, in daylight: the evapotranspiration takes up
+#    the day's sum of the sunshine and the albedo the snow model left stays (the land-use values
+#    of the start do not replace it). Only the sums and means of 2 January differ.
 # usage: warm_split_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -20,7 +23,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 run() { run_ctl "$1"; }
 period() { set_period base.ctl "$@"; }
 rm -rf "$wd"; mkdir -p "$wd"
-for folder in one split; do
+for folder in one split noon; do
   cp -r "$here"/../../examples/basin/. "$wd/$folder"/ && cd "$wd/$folder" || fail "copy"
   warm_state_ctl basin.ctl base.ctl
 done
@@ -51,4 +54,9 @@ for table in "$wd"/one/*.txt; do
 done
 # 3. Everything after the split.
 compare_split_run "$wd/one" "$wd/split" 2020 1 3 1
+# 4. A split in daylight.
+cd "$wd/noon" && period first.ctl 1 1 2 12 && period warm.ctl 2 13 3 24
+[ "$(warm_start_ctl warm.ctl)" -eq 7 ] || fail "warm.ctl: not every module starts warm"
+run first.ctl && run warm.ctl
+compare_split_run "$wd/one" "$wd/noon" 2020 1 2 13 '\.02[sm]$'
 echo "warm split test passed with $np processes"
