@@ -46,8 +46,8 @@ void ParameterTableSet::check_SOIL_Codes(defaultini& setup, int gridIndex) {
 }
 
 void ParameterTableSet::generateMultiLayerParameterGrids(defaultini& setup, int layers) {
-    // The snow model changes the albedo in every step: a warm start reads the albedo the run
-    // before left, which the land-use values of the start must not replace.
+    // The snow model changes the albedo in every step, so a run that reads it from a file
+    // continues the run that wrote it: a warm start.
     bool albedoRead = false;
     for (const GridDefinition& def : setup.GridDefinitions())
         if (def.internalName == "albedo") albedoRead = def.variable ? def.readCode == 1 : def.readCode > 0;

@@ -10,7 +10,8 @@
 #    table its rows within the six digits of the state file (compare_split_run): the discharge
 #    routing, the reservoir and the linear storages of the runoff continue from their sections,
 #    the aquifer's base flow from its grid, the evapotranspiration's night steps from the day
-#    mean of the sunshine, and surface routing's velocity iteration from its last velocities.
+#    mean of the sunshine, surface routing's velocity iteration from its last velocities, and
+#    the land-use grids (which change with the season here) from the values of the last day.
 # 4. The same for a split after noon of 2 January, in daylight: the evapotranspiration takes up
 #    the day's sum of the sunshine and the albedo the snow model left stays (the land-use values
 #    of the start do not replace it). Only the sums and means of 2 January differ.
@@ -25,7 +26,10 @@ period() { set_period base.ctl "$@"; }
 rm -rf "$wd"; mkdir -p "$wd"
 for folder in one split noon; do
   cp -r "$here"/../../examples/basin/. "$wd/$folder"/ && cd "$wd/$folder" || fail "copy"
-  warm_state_ctl basin.ctl base.ctl
+  # Land-use values that change from day to day, as the season's do.
+  sed 's/LAI = 2 2;/LAI = 2 4;/; s/Albedo = 0.2 0.2;/Albedo = 0.2 0.3;/' basin.ctl >season.ctl
+  grep -q 'LAI = 2 4;' season.ctl || fail "no seasonal land use"
+  warm_state_ctl season.ctl base.ctl
 done
 cd "$wd/one" && period one.ctl 1 1 3 24 && run one.ctl
 cd "$wd/split" && period first.ctl 1 1 2 24 && period warm.ctl 3 1 3 24
