@@ -9,6 +9,7 @@
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
+#include "kernel/writecode.hpp"
 #include "setup/tracer_ini.hpp"
 
 void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
@@ -29,6 +30,7 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
             const int silting = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "SiltingUpModel"), true);
             if (silting > 0) {
                 st.surfaceStore = (*gridStore)[silting].grid;
+                st.sharedIndex = silting;
             } else {
                 st.ownStore = matrix(lo, hi, 1, ncols, nrows);
                 st.ownStore.fill(nodata);
@@ -318,6 +320,23 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
         SurfaceTracer& st = surfaceTracers[ti];
         if (st.storeIndex > 0) WriteStatisticGrids(st.storeIndex, true, false);
     }
+    WriteSharedTracerStores();
     WriteStackByCode(velocityIndex);
     WriteStackByCode(fluxIndex);
+}
+
+void surfaceroutingclass::WriteSharedTracerStores() {
+    // Silting-up writes its tracer stores in its own step, before surface routing changes them:
+    // at the end of the run their plain files get the stores as the step leaves them, which is
+    // what a warm start reads.
+    const writecode::OutputDate date{year, month, day, hour};
+    if (!writecode::Ends(GetHourOffset(), date, endKey).run) return;
+    for (const SurfaceTracer& st : surfaceTracers) {
+        if (st.sharedIndex <= 0) continue;
+        const GridStoreEntry& e = (*gridStore)[st.sharedIndex];
+        if (e.units == 0 || e.grid == nullptr) continue;
+        Matrix copy;
+        if (size > 1) copy = MPIGatherGridCopy(st.sharedIndex, nullptr, true);
+        if (rank == 0) WriteGrid(e.baseFileName, copy.empty() ? *e.grid : copy, textOutput, doublePrecision);
+    }
 }
