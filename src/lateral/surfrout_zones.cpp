@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <limits>
 
+#include "kernel/writecode.hpp"
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
-#include "kernel/writecode.hpp"
 #include "setup/tracer_ini.hpp"
 
 void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
