@@ -97,16 +97,17 @@ int siltingupclass::NextFreeEntry() const {
 void siltingupclass::CreateGrid(OwnGrid& grid, const char* name, bool fromFile) {
     const int index = NextFreeEntry();
     grid.data = matrix(firstRow, lastRow, 1, ncols, nrows);
-    if (fromFile) {
-        // Basin cells the file leaves without data start from 0.
-        ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 2, false, false, 0.0);
-    } else {
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!grid.data.holds(r)) continue;
-            const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
-            for (int c = 1; c <= ncols; ++c)
-                grid.data[r][c] = (zoneRow && (*zoneGrid)[r][c] != nodata) ? 0.0 : nodata;
-        }
+    // Basin cells the file leaves without data start from 0; cells outside the basin hold
+    // nodata, whatever the rows of this process received for them.
+    if (fromFile) ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 2, false, false, 0.0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!grid.data.holds(r)) continue;
+        const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
+        for (int c = 1; c <= ncols; ++c)
+            if (!zoneRow || (*zoneGrid)[r][c] == nodata)
+                grid.data[r][c] = nodata;
+            else if (!fromFile)
+                grid.data[r][c] = 0.0;
     }
     RegisterGrid(index, grid.fileName, &grid.data, nullptr, 0, name, grid.writeCode, firstRow, lastRow);
     grid.index = index;

@@ -61,6 +61,8 @@ public:
     // State section of the storage content file.
     void WriteStorageFile(bool append);
     void ReadStorageFile();
+    void ReadVelocityStack();
+    void WriteSharedTracerStores();
     void ReadCheckStorageValue(std::FILE* f, double value, const std::string& key);
     [[noreturn]] void StorageMismatch(const std::string& key, double inControl, double inFile);
 
@@ -116,6 +118,7 @@ public:
         Matrix* surfaceStore = nullptr;  // storage concentration kept between calls
         Matrix ownStore;
         int storeIndex = 0;
+        int sharedIndex = 0;  // grid-store entry of silting-up's store when surface routing uses it
         Matrix conc;  // storage concentration during a pass, with halo rows
         Matrix inflow;
     };

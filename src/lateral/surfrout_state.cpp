@@ -1,6 +1,7 @@
 // State section "[SurfaceRoutingModel]" of the storage content file: the travel-time zone
 // records of direct runoff and interflow and the two linear storages of every tracer and
 // subbasin, so that a run split in two continues like one run.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -52,6 +53,25 @@ void surfaceroutingclass::WriteStorageFile(bool append) {
     }
     std::fprintf(out, "\n");
     if (!CloseStateSection(std::move(f))) StateWriteFailed(*log, "error writing storage content file " + name, errno);
+}
+
+void surfaceroutingclass::ReadVelocityStack() {
+    // Each pass starts the velocity iteration of a cell from its velocities of the pass before,
+    // so a warm start takes them from the stack the run before wrote; a stack that is never
+    // written leaves the start values of a cold start.
+    if (velocityStackCode == 0) return;
+    Stack read;
+    const int levels = ReadStack(velocityStackName, &read);
+    if (levels != kLevels) {
+        *log << "FATAL: wrong number of levels in stack " << velocityStackName << " (there are " << levels
+             << " level, it must be " << kLevels << "[end-entry]";
+        throw ModelError(13);
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!read.holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c)
+            if (OwnBasinCell(r, c)) std::copy(read[r][c], read[r][c] + kLevels + 1, velocity[r][c]);
+    }
 }
 
 void surfaceroutingclass::StorageMismatch(const std::string& key, double inControl, double inFile) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "kernel/writecode.hpp"
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
 #include "setup/tracer_ini.hpp"
@@ -29,6 +30,7 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
             const int silting = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "SiltingUpModel"), true);
             if (silting > 0) {
                 st.surfaceStore = (*gridStore)[silting].grid;
+                st.sharedIndex = silting;
             } else {
                 st.ownStore = matrix(lo, hi, 1, ncols, nrows);
                 st.ownStore.fill(nodata);
@@ -49,7 +51,10 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
         const RunoffArray zero(static_cast<std::size_t>(tracerCount) + 1,
                                std::vector<double>(static_cast<std::size_t>(zoneCount) + 1, 0.0));
         Qg = QD = QDd = QI = QIi = zero;
-        if (readGrids == 1) ReadStorageFile();
+        if (readGrids == 1) {
+            ReadStorageFile();
+            ReadVelocityStack();
+        }
     });
 }
 
@@ -346,6 +351,23 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
         SurfaceTracer& st = surfaceTracers[ti];
         if (st.storeIndex > 0) WriteStatisticGrids(st.storeIndex, true, false);
     }
+    WriteSharedTracerStores();
     WriteStackByCode(velocityIndex);
     WriteStackByCode(fluxIndex);
+}
+
+void surfaceroutingclass::WriteSharedTracerStores() {
+    // Silting-up writes its tracer stores in its own step, before surface routing changes them:
+    // at the end of the run their plain files get the stores as the step leaves them, which is
+    // what a warm start reads.
+    const writecode::OutputDate date{year, month, day, hour};
+    if (!writecode::Ends(GetHourOffset(), date, endKey).run) return;
+    for (const SurfaceTracer& st : surfaceTracers) {
+        if (st.sharedIndex <= 0) continue;
+        const GridStoreEntry& e = (*gridStore)[st.sharedIndex];
+        if (e.units == 0 || e.grid == nullptr) continue;
+        Matrix copy;
+        if (size > 1) copy = MPIGatherGridCopy(st.sharedIndex, nullptr, true);
+        if (rank == 0) WriteGrid(e.baseFileName, copy.empty() ? *e.grid : copy, textOutput, doublePrecision);
+    }
 }

@@ -243,7 +243,9 @@ void unsatzonmodellklasse::EnableGroundwater() {
     own.soilBaseflow = matrix(firstRow, lastRow, 1, ncols, nrows);
     own.soilBaseflow.fill(nodata);
     Register("soil_baseflow", &own.soilBaseflow, nullptr, "soil_baseflow", 0, firstRow, lastRow);
-    // The aquifer has not moved yet: its base flow starts at 0 m/s, whatever a start grid held.
+    // A warm start keeps the aquifer's rate of the last step of the run before, which its start
+    // grid holds; otherwise the aquifer has not moved yet and its base flow starts at 0 m/s.
+    if (config.readgrid == 1 || config.readgrid == 3) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c)

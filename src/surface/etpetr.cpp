@@ -81,6 +81,24 @@ void verdunstungsmodellklasse::PotentialEvapotranspirationStep(std::int64_t h, s
     hour = h;
 }
 
+void verdunstungsmodellklasse::ResumeSunshineDay(double shiftFraction) {
+    // A run that carries "SSDTemp" from the run before starts where that run stopped: in the
+    // night it holds the last day's mean; in daylight the sum of the day's steps so far, whose
+    // number is that of the lit steps back to the last night step.
+    ssdResumed = true;
+    if (timeInterval >= 720) return;
+    const double stepHours = timeInterval / 60.0;
+    const int stepsPerDay = static_cast<int>(std::lround(24.0 / stepHours));
+    int lit = 0;
+    for (int k = 1; k <= stepsPerDay; ++k) {
+        ComputeDaylightFraction(shiftFraction - k * stepHours);
+        if (!(dayFraction > 0.05)) break;
+        ++lit;
+    }
+    ssdDay = lit > 0;
+    ssdCounter = lit;
+}
+
 void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
     const int mon = static_cast<int>(std::clamp<std::int64_t>(month, 1, 12));
     const int dd = static_cast<int>(day);
@@ -91,6 +109,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
 
     // The stored hour holds the whole hours of the shift; the sun is placed with all of it.
     const double shiftFraction = timeShift - std::trunc(timeShift);
+    if (ssdGiven && !ssdResumed) ResumeSunshineDay(shiftFraction);
     ComputeDaylightFraction(shiftFraction);
     v.fday = dayFraction;
     v.fnight = nightFraction;
@@ -117,7 +136,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
             if (!ssdDay) {
                 for (int r = firstRow; r <= lastRow; ++r)
                     for (int c = 1; c <= ncols; ++c)
-                        if (OwnCell(r, c)) ssdTemp[r][c] = 0.0;
+                        if (OwnCell(r, c)) (*ssdTemp)[r][c] = 0.0;
                 ssdCounter = 1;
                 ssdDay = true;
             } else {
@@ -126,7 +145,7 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
         } else if (ssdDay) {
             for (int r = firstRow; r <= lastRow; ++r)
                 for (int c = 1; c <= ncols; ++c)
-                    if (OwnCell(r, c)) ssdTemp[r][c] = ssdCounter > 0 ? ssdTemp[r][c] / ssdCounter : 0.5;
+                    if (OwnCell(r, c)) (*ssdTemp)[r][c] = ssdCounter > 0 ? (*ssdTemp)[r][c] / ssdCounter : 0.5;
             ssdDay = false;
         }
     }
@@ -187,7 +206,7 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
     if (v.noSun) {
         correctedRadiation[r][c] = 0.0;
         cloudiness[r][c] = 0.5;
-        *sOut = ssdTemp[r][c];
+        *sOut = (*ssdTemp)[r][c];
         *rOut = 0.0;
         *netShortwave = 0.0;
         return;
@@ -224,7 +243,7 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
             (*radiation)[r][c] = rg;
         }
     }
-    ssdTemp[r][c] += s;
+    (*ssdTemp)[r][c] += s;
     rg = std::min(rg, 1260.0 * timeInterval / 60.0 * v.fday);
     const double a = OpenWater(r, c) ? albedoOpenWater : (albedo != nullptr ? (*albedo)[r][c] : 0.0);
     correctedRadiation[r][c] = rg;

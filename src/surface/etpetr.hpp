@@ -87,7 +87,10 @@ public:
     // ---- published grids, layers 0..n
     std::vector<Matrix> etp, etr, eip;
     std::vector<int> etpIndex, etrIndex, eipIndex;
-    Matrix potEvaporation, realEvaporation, snowEvaporation, correctedRadiation, cloudiness, ssdTemp;
+    Matrix potEvaporation, realEvaporation, snowEvaporation, correctedRadiation, cloudiness, ownSsdTemp;
+    // The day mean of the relative sunshine: the module's own grid, or a standard grid of the same
+    // name from the control file, which carries it from a run to its warm start.
+    Matrix* ssdTemp = &ownSsdTemp;
     int potEvaporationIndex = 0, realEvaporationIndex = 0, snowEvaporationIndex = 0;
     int correctedRadiationIndex = 0, cloudinessIndex = 0, ssdTempIndex = 0;
 
@@ -189,6 +192,9 @@ private:
     // ---- sunshine day mean of sub-daily steps
     int ssdCounter = 0;
     bool ssdDay = false;
+    bool ssdGiven = false;     // "SSDTemp" is a standard grid, carried from the run before
+    bool ssdResumed = false;   // its day count is taken up at the first step
+    void ResumeSunshineDay(double shiftFraction);
 
     // ---- names, write codes and statistics
     std::string etpName, etrName, evapName, evapRealName, snowEvapName, eipName;

@@ -378,8 +378,13 @@ void verdunstungsmodellklasse::CreateCellGrids() {
         Register(correctedRadiation, "correctedradiation", "AspectCorrectedGlobalRadiation", 0, noRoom, "!\n");
     cloudiness = NewGrid(false, 0.0);
     cloudinessIndex = Register(cloudiness, cloudStat.name, "cloudiness", 0, noRoom, "!\n");
-    ssdTemp = NewGrid(false, 0.5);
-    ssdTempIndex = Register(ssdTemp, "SSDTemp", "SSDTemp", 0, noRoom, "!\n");
+    if (const int given = FindGrid("SSDTemp"); given > 0) {
+        ssdTemp = (*gridStore)[given].grid;
+        ssdGiven = true;
+    } else {
+        ownSsdTemp = NewGrid(false, 0.5);
+        ssdTempIndex = Register(ownSsdTemp, "SSDTemp", "SSDTemp", 0, noRoom, "!\n");
+    }
 
     evapStats = NewStatistic(evapStat, 5, "potential_evaporation");
     evapRealStats = NewStatistic(evapRealStat, 5, "real_evaporation");

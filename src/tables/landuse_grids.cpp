@@ -38,9 +38,16 @@ bool DynamicMethod(std::int32_t method) {
 }  // namespace
 
 LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers,
-                                             const Date& start)
+                                             const Date& start, bool continued)
     : setup_(setup), log_(*setup.log), store_(*setup.gridStore), table_(table), layers_(std::max(layers, 0)),
-      start_(start) {
+      start_(start), continued_(continued), values_(start) {
+    if (continued_ && --values_.day < 1) {
+        if (--values_.month < 1) {
+            values_.month = 12;
+            --values_.year;
+        }
+        values_.day = setup_.daysPerMonth[static_cast<std::size_t>(values_.month - 1)];
+    }
     lo_ = setup_.firstRow > 1 ? setup_.firstRow - 1 : setup_.firstRow;
     hi_ = setup_.lastRow < setup_.nrows ? setup_.lastRow + 1 : setup_.lastRow;
     const std::size_t slots = static_cast<std::size_t>(layers_) + 1;
@@ -307,8 +314,8 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) 
     const std::size_t slot = static_cast<std::size_t>(l);
     const int r = cell.row, c = cell.col;
     auto at = [&](LayerGrid g) -> double& { return (*grids_[g][slot])[r][c]; };
-    const int d = landuse_entry::JulianDay(start_.day, start_.month, start_.year);
-    const std::int64_t day = start_.day, month = start_.month, year = start_.year;
+    const int d = landuse_entry::JulianDay(values_.day, values_.month, values_.year);
+    const std::int64_t day = values_.day, month = values_.month, year = values_.year;
     using P = landuse_entry::Parameter;
 
     if (dynamic_ && e.HasDynamicStart()) {
@@ -338,7 +345,7 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) 
         double& evaporation = (*evaporationResistance_)[r][c];
         if (e.TestInternalParameter(2))
             evaporation = e.ValueAtDate(&log_, P::rs_evaporation, day, month, year, l, r, c, cell.altitude);
-        if (e.TestInternalParameter(1))
+        if (e.TestInternalParameter(1) && !continued_)
             (*albedo_)[r][c] = e.ValueAtDate(&log_, P::Albedo, day, month, year, l, r, c, cell.altitude);
         evaporation = std::max(evaporation, 0.0);
     }

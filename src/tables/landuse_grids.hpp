@@ -58,7 +58,11 @@ public:
     // thrown: 12 (no "albedo", store full), 33 (zone, elevation or a land-use layer grid
     // missing), 31 (a land-use value that is no table position) and 150-154 of the table;
     // every process then throws the same code.
-    LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers, const Date& start);
+    // continued: the run continues the one that wrote the "albedo" grid it read (a warm start).
+    // The grids made at the start then leave the albedo as read and take the values of the last
+    // daily renewal of that run, those of the day before the start; otherwise those of the start.
+    LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers, const Date& start,
+                          bool continued = false);
     ~LanduseParameterGrids();
     LanduseParameterGrids(const LanduseParameterGrids&) = delete;
     LanduseParameterGrids& operator=(const LanduseParameterGrids&) = delete;
@@ -141,6 +145,8 @@ private:
     std::vector<landuse_entry>& table_;
     const int layers_;
     const Date start_;
+    const bool continued_;
+    Date values_;  // the date of the values the grids start with
     int lo_ = 1, hi_ = 0;  // rows of the grids: own rows and one neighbour row each side
 
     int maxFixPoints_ = 0;

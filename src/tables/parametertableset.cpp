@@ -46,9 +46,15 @@ void ParameterTableSet::check_SOIL_Codes(defaultini& setup, int gridIndex) {
 }
 
 void ParameterTableSet::generateMultiLayerParameterGrids(defaultini& setup, int layers) {
+    // The snow model changes the albedo in every step, so a run that reads it from a file
+    // continues the run that wrote it: a warm start.
+    bool albedoRead = false;
+    for (const GridDefinition& def : setup.GridDefinitions())
+        if (def.internalName == "albedo") albedoRead = def.variable ? def.readCode == 1 : def.readCode > 0;
     landuseGrids_ = std::make_unique<LanduseParameterGrids>(
         setup, landuse_, layers,
-        LanduseParameterGrids::Date{setup.StartHour(), setup.StartDay(), setup.StartMonth(), setup.StartYear()});
+        LanduseParameterGrids::Date{setup.StartHour(), setup.StartDay(), setup.StartMonth(), setup.StartYear()},
+        albedoRead);
 }
 
 void ParameterTableSet::WriteEndOfRunGrids(defaultini&) {

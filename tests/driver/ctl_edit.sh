@@ -49,3 +49,83 @@ run_ctl() {
   local status=$?
   [ "$status" -eq 0 ] || { tail -20 "$1.out"; fail "$(pwd): $1 ended with $status"; }
 }
+
+# The output names of the example basin's state grids and stacks that its warm start reads
+# (snow, interception, silting-up, the soil, the groundwater heads and the surface routing
+# velocities); a basin with more sub-models adds its own.
+WARM_STATE_GRIDS="snow_total|snow_solid|snow_liquid|snowdays|snowage|interception_storage|silting_disp|silting_pause"
+WARM_STATE_GRIDS="$WARM_STATE_GRIDS|silting_ekin|silting_tsbb|theta|hh|hgeo|gwst|gwth|gwlevel|deltagw|gw_head_1"
+WARM_STATE_GRIDS="$WARM_STATE_GRIDS|gw_head_2|surfrout_velocity"
+
+# warm_state_ctl <source> <file>: <file> is the control file <source> set to leave every state a
+# warm start reads: double grids, each grid of WARM_STATE_GRIDS written in every step (the file
+# holds the last), the standard grids "albedo", "SurfStorSiltingUp" and the day mean of the
+# relative sunshine "SSDTemp" (added as standard grid ssd.asc) written likewise, and a row of
+# every table in every step.
+warm_state_ctl() {
+  awk -v states="^($WARM_STATE_GRIDS)\\\\.(asc|stk)[ \\t]" '
+    /WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
+    $0 ~ states { print; getline; sub(/^[0-9]+/, "1"); print; next }
+    /^(SurfStorSiltingUp|albedo)\.asc/ { sub(/defaultValue = [0-9.]+/, "& writecode = 1") }
+    /number of standard grids/ { sub(/^[0-9]+/, $1 + 1); print
+      print "ssd.asc SSDTemp fillcode = 0 readcode = 0 defaultValue = 0.5 writecode = 1"; next }
+    { gsub(/ 4024/, " 4001"); gsub(/ 2024/, " 2001"); print }' "$1" >"$2"
+}
+
+# warm_start_ctl <file>: every module of the control file <file> starts from the state the run
+# before left (warm_state_ctl): every "readgrid", the soil's initial state, surface routing's
+# state, the groundwater heads and the read codes of the standard grids of warm_state_ctl.
+# Prints how many start switches it turned on.
+warm_start_ctl() {
+  awk '/readgrid/ || /read the state at start/ || /initial state from the groundwater level parameter/ ||
+       /grid read parameter: start heads/ || /read grid parameter: start from the section/ { sub(/^0/, "1") }
+       /^(SurfStorSiltingUp|albedo|ssd)\.asc/ { sub(/readcode = 0/, "readcode = 1") } { print }' "$1" >"$1.edit" &&
+    mv "$1.edit" "$1"
+  grep -c '^1 .*\(readgrid\|read the state\|initial state\|grid read parameter\|read grid parameter\)' "$1"
+}
+
+# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip]:
+# the split run (a run and a warm start from the given step on) left what the whole run left.
+# Every table (a text file headed "YY") has the same rows from the given step on, each value
+# within 2e-5 of its size plus one unit of its last printed digit (and 1e-12, below which a
+# value is rounding noise): the state files hold six digits ("%g"). Every other file is the same byte for byte, except the run's means and sums,
+# the state files, the logs and control files, and the files whose names match the extended
+# regular expression skip (such as the sums of a day the split cuts). The caller's fail reports
+# the first difference.
+compare_split_run() {
+  local whole=$1 split=$2 skip=${7:-'^$'} key f b
+  key=$(printf '%04d%02d%02d%02d' "$3" "$4" "$5" "$6")
+  after() { awk -v key="$key" '$1 ~ /^[0-9]+$/ && $4 ~ /^[0-9]+$/ && sprintf("%04d%02d%02d%02d", $1, $2, $3, $4) >= key' "$1"; }
+  for f in "$whole"/*; do
+    b=$(basename "$f")
+    [ -f "$f" ] || continue
+    case "$b" in *.ctl | *.out | *.log | *.xml | *'.$$$' | soilstate* | surfrout_state*) continue ;; esac
+    [ -f "$split/$b" ] || fail "the split run wrote no $b"
+    if [ "$(head -c 2 "$f" | tr -d '\000')" != YY ]; then
+      [[ "$b" =~ $skip ]] && continue
+      case "$b" in
+        *.mit | *.sum | *.min | *.max) ;;
+        *) cmp -s "$f" "$split/$b" || fail "$b of the split run differs from the whole run's" ;;
+      esac
+      continue
+    fi
+    [ "$(after "$f" | wc -l)" -eq "$(after "$split/$b" | wc -l)" ] || fail "$b: the split run wrote other rows"
+    paste <(after "$f") <(after "$split/$b") |
+      awk -v table="$b" '
+        function unit(s,   m, e, d) {  # one unit of the last printed digit of s
+          e = 0; m = s
+          if (match(s, /[eE][-+]?[0-9]+$/)) { e = substr(s, RSTART + 1) + 0; m = substr(s, 1, RSTART - 1) }
+          d = index(m, ".") ? length(m) - index(m, ".") : 0
+          return 10 ^ (e - d) }
+        function abs(x) { return x < 0 ? -x : x }
+        { n = NF / 2
+          if (NF % 2 || $1 != $(n + 1) || $2 != $(n + 2) || $3 != $(n + 3) || $4 != $(n + 4)) {
+            print table ": the rows differ: " $0; exit 1 }
+          for (i = 5; i <= n; ++i) {
+            a = $i; b = $(i + n)
+            u = unit(a) > unit(b) ? unit(a) : unit(b)
+            if (abs(a - b) > 2e-5 * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12) {
+              print table ", " $1 "-" $2 "-" $3 " " $4 " h, column " i ": " a " in the whole run, " b " split"; exit 1 } } }' ||
+      fail "a table of the split run differs from the whole run's"
+  done
+}

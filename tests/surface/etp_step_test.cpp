@@ -109,7 +109,7 @@ TEST_F(EtpStepTest, HourlyPenmanMonteithByDayAndByNight) {
     EXPECT_EQ(m->SetCorrectionGrid(&correction), 1);
     m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
     ForOwnCells([&](int r, int c) {
-        const double s = m->ssdTemp[r][c];  // the first lit step after a night starts the sum at 0
+        const double s = (*m->ssdTemp)[r][c];  // the first lit step after a night starts the sum at 0
         EXPECT_GE(s, 0.0);
         // The corrected radiation goes back into the input.
         EXPECT_NEAR(rg[r][c], 500 * ((1 - 0.2) * s * 0.2 + 1), 1e-9);
@@ -184,7 +184,42 @@ TEST_F(EtpStepTest, SunshineDayMeanOfHourlySteps) {
         }
     }
     ASSERT_GT(lit, 10);
-    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->ssdTemp[r][c], sum / lit, 1e-12); });
+    ForOwnCells([&](int r, int c) { EXPECT_NEAR((*m->ssdTemp)[r][c], sum / lit, 1e-12); });
+}
+
+TEST_F(EtpStepTest, ARunStartedFromTheCarriedSunshineMeanContinuesTheDay) {
+    // Two June days of hourly steps in one run, and split after noon (in daylight) and after
+    // midnight: the second part takes "SSDTemp" from the grid store, as a warm start reads the
+    // standard grid the first part wrote, and computes every step what the one run computes.
+    PutStandardInputs(1);
+    Matrix& ssd = Put("sunshine_duration", 0.0);
+    settings_.latitude = 47.5;
+    auto step = [&](verdunstungsmodellklasse& m, int day, int h, std::vector<double>& out) {
+        ssd.fill(0.2 + 0.6 * ((h + day) % 4) / 3.0);
+        m.PotentialEvapotranspirationStep(h, day, 6, 2020);
+        ForOwnCells([&](int r, int c) { out.insert(out.end(), {m.etp[0][r][c], (*m.ssdTemp)[r][c]}); });
+    };
+    for (int split : {12, 24}) {
+        std::vector<double> whole, carried, resumed, ignored;
+        {
+            auto m = Make(Section{});
+            for (int d = 15; d <= 16; ++d)
+                for (int h = 1; h <= 24; ++h) {
+                    step(*m, d, h, d == 15 && h <= split ? ignored : whole);
+                    if (d == 15 && h == split) ForOwnCells([&](int r, int c) { carried.push_back((*m->ssdTemp)[r][c]); });
+                }
+        }
+        Matrix& given = Put("SSDTemp", 0.5);
+        std::size_t i = 0;
+        ForOwnCells([&](int r, int c) { given[r][c] = carried[i++]; });
+        auto m = Make(Section{});
+        EXPECT_EQ(m->ssdTemp, &given);
+        for (int d = 15; d <= 16; ++d)
+            for (int h = d == 15 ? split + 1 : 1; h <= 24; ++h) step(*m, d, h, resumed);
+        ASSERT_EQ(resumed.size(), whole.size());
+        for (std::size_t k = 0; k < whole.size(); ++k) ASSERT_EQ(resumed[k], whole[k]) << split << " " << k;
+        Hide("SSDTemp");
+    }
 }
 
 TEST_F(EtpStepTest, AnEmptyMiddleLayerIsSkipped) {
