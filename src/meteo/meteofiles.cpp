@@ -576,6 +576,17 @@ bool GridListFile::ReadRecord(std::int64_t endKey) {
     return true;
 }
 
+bool GridListFile::HasNextRecord(std::int64_t endKey) {
+    if (date_.Key() >= endKey) return false;
+    if (!file_.IsOpen() && !file_.Open(fileName_)) FailOpen(log_, fileName_);
+    SeekOrFail(log_, file_, readPosition_, fileName_);
+    std::string line;
+    TokenList tokens;
+    const bool further = NextRecordLine(file_, &line, &tokens);
+    SeekOrFail(log_, file_, readPosition_, fileName_);
+    return further;
+}
+
 void GridListFile::Rewind(const MeteoDate& start) {
     CloseOrFail();
     readPosition_ = startPosition_;

@@ -226,6 +226,7 @@ bool MeteoInputFiles::DataEndWithThisRecord() {
     // As in AdvanceAllFiles: beside a station file the regression file does not check the end date.
     if (!ending && regression_ && !regression_->HasNextRecord(endKey_, method_ != 3))
         ending = &regression_->FileName();
+    if (!ending && gridList_ && !gridList_->HasNextRecord(endKey_)) ending = &gridList_->FileName();
     if (!ending) return false;
     WarnEarlyEnd(*ending);
     return true;

@@ -47,6 +47,22 @@ for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "early d
 tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
   fail "early data end: last row of Qg.txt is not 2.1.2020 24 h: $(tail -1 Qg.txt | cut -c1-40)"
 ls ./*.part >/dev/null 2>&1 && { ls ./*.part; fail "early data end: temporary files left behind"; }
+# The same with a list of grids per date (method 9) for the wind speed that ends after
+# 2.1.2020 24 h: one grid, then "-9999" (the last grid again).
+cp "$here"/../../examples/basin/wind_speed.dat .
+awk 'NR <= 6 { print; next } { gsub(/-?[0-9.]+/, "1.5"); print }' zones.asc >wind_grid.asc
+{ head -5 wind_speed.dat; awk 'NR > 5 && !/^2020 1 [3-9] / { print $1, $2, $3, $4, (NR == 6 ? "wind_grid.asc" : "-9999") }' wind_speed.dat; } >wind_list.txt
+awk '/^\[wind_speed\]/ { s = 1 } s == 1 && /method:/ { sub(/^1 /, "9 ") } s == 1 && /^wind_speed.dat/ { $1 = "wind_list.txt" }
+     s == 1 && /regression file/ { $0 = "8.916787e-5 0.0767528404 127 6.0e-6 0.098  grid mapping"; s = 2 } { print }' basin.ctl >list.ctl
+rm -f rain.asc ./*.mit
+run list.ctl
+status=$?
+[ "$status" -eq 0 ] || { tail -5 out.0.txt; fail "grid list end: exit status $status"; }
+found "the data of wind_list.txt end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]" ||
+  fail "grid list end: no WARNING naming wind_list.txt"
+for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "grid list end: $f not written"; done
+tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
+  fail "grid list end: last row of Qg.txt is not 2.1.2020 24 h"
 cd ..
 
 # Each case: name | expected status | text process 0 must log | corruption of the copy of the
