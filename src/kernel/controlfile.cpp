@@ -203,8 +203,7 @@ void modelobject::ControlFileError(const std::string& key, const std::string& pl
 }
 
 void modelobject::WriteError(const std::string& fileName, int number) {
-    *log << "FATAL: write error " << fileName << " ! (" << number << ")" << "[end-entry]";
-    throw ModelError(18);
+    FailOnFile(*log, "write error " + fileName + " ! (" + std::to_string(number) + ")", 18);
 }
 
 void modelobject::ReadError(const std::string& fileName, int number) {

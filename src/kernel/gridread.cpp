@@ -282,8 +282,9 @@ private:
     int ReadOwnRowsMpi(int error) {
         if (reader_) error = error ? error : gridio::Attempt([&] { CloseFile(); });
         gridio::MpiFile f;
-        if (f.Open(name_, MPI_MODE_RDONLY) != MPI_SUCCESS && error == 0) {
+        if (const int opened = f.Open(name_, MPI_MODE_RDONLY); opened != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error reading double grid " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, opened);
             error = 22;
         }
         if (error == 0) {
@@ -304,8 +305,9 @@ private:
                 if (error == 0) error = FiniteRowFault(r, format_ == Format::Float ? "float" : "double");
             }
         }
-        if (f.Close() != MPI_SUCCESS && error == 0) {
+        if (const int closed = f.Close(); closed != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, closed);
             error = 23;
         }
         return error;
@@ -314,8 +316,7 @@ private:
     void CloseFile() {
         if (!file_) return;
         if (std::fclose(file_.release()) != 0) {
-            *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
-            throw ModelError(23);
+            FailOnFile(*o_.log, "error closing grid " + name_, 23);
         }
     }
 

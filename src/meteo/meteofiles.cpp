@@ -75,8 +75,7 @@ void LogStartSearch(DiagLog* log, const MeteoDate& start, const std::string& sec
 }
 
 [[noreturn]] void FailClose(DiagLog* log, const std::string& file) {
-    *log << "FATAL: error closing " << file << "[end-entry]";
-    throw ModelError(50);
+    FailOnFile(*log, "error closing " + file, 50);
 }
 
 [[noreturn]] void FailStationStart(DiagLog* log, const std::string& file, const MeteoDate& start) {
@@ -438,8 +437,7 @@ void RegressionFile::FindStartDate(const MeteoDate& start) {
 void RegressionFile::OpenForBlock(LineFile& file) const {
     if (file.Open(fileName_)) return;
     if (text_) FailOpen(log_, fileName_);
-    *log_ << "FATAL: error opening regression file " << fileName_ << " in binary mode" << "[end-entry]";
-    throw ModelError(49);
+    FailOnFile(*log_, "error opening regression file " + fileName_ + " in binary mode", 49);
 }
 
 bool RegressionFile::ReadRecords(std::int64_t endKey) {

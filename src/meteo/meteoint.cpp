@@ -281,8 +281,7 @@ void meteointerpol::ReadLimitsAndScenarios() {
 void meteointerpol::ReadControlSection() {
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     std::FILE* f = ControlStream();
     SeekSection("[" + name + "]", true);
@@ -320,8 +319,7 @@ void meteointerpol::ReadControlSection() {
 
     std::FILE* closing = controlFile.release();
     if (std::fclose(closing) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 

@@ -282,8 +282,7 @@ void SpecialOutputClass::ReadSection() {
         files.push_back(std::make_unique<SpecialOutputFile>(log, block, *this, numSubSteps));
     }
     if (std::fclose(controlFile.release()) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 
