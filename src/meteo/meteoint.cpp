@@ -465,6 +465,8 @@ bool meteointerpol::IsAtEnd() const { return input_->IsAtEnd(); }
 
 bool meteointerpol::DataEndWithThisStep() { return input_->DataEndWithThisRecord(); }
 
+void meteointerpol::CheckOnlyInterval(std::int64_t stepMinutes) { input_->CheckOnlyInterval(stepMinutes); }
+
 void meteointerpol::EndAtCurrentDate() {
     input_->EndAtCurrentDate();
     const MeteoDate& e = input_->EndDate();
