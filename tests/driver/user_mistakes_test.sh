@@ -29,6 +29,12 @@ run basin.ctl || fail "output folder: exit status $?"
 found 'DefaultOutputDirectory = out names a folder but does not end with "/"' || fail "output folder: no WARNING"
 found 'the files are written as "outQg.txt"' || fail "output folder: the WARNING does not name outQg.txt"
 [ -f outQg.txt ] || fail "output folder: outQg.txt missing"
+# The writers of the text log append to it, none overwrites another's lines: the soil model's
+# start summary, the flow-time lines and its end summary, each once and in this order.
+grep -n -e 'at model-start: .* m^3/m^2' -e '^flow time distribution:' -e 'at model-end: .* m^3/m^2' modell_0.log |
+  awk -F: '/model-start/ { s++ } /flow time/ { f++; if (!s) bad = 1 } /model-end/ { e++; if (!f) bad = 1 }
+           END { exit !(s == 3 && f == 1 && e == 3 && !bad) }' ||
+  { cat modell_0.log; fail "text log: lines missing, repeated or out of order"; }
 
 # A diagnostics file or text log that cannot be written is reported on standard error with the
 # reason.
