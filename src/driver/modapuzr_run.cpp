@@ -46,6 +46,22 @@ void ModellApplication::StopTogether(const std::function<void()>& work) {
     } catch (const ModelError& e) {
         code = e.code();
     }
+    AgreeAndStop(code);
+}
+
+void ModellApplication::StopTogetherAfterAll(const std::vector<std::function<void()>>& works) {
+    int code = 0;
+    for (const std::function<void()>& work : works) {
+        try {
+            work();
+        } catch (const ModelError& e) {
+            if (code == 0) code = e.code();
+        }
+    }
+    AgreeAndStop(code);
+}
+
+void ModellApplication::AgreeAndStop(int code) {
     const int agreed = AgreeOnMaximum(code);
     if (agreed == 0) return;
     if (code == 0)

@@ -55,7 +55,9 @@ meteointerpol::~meteointerpol() {
             if (index > 0 && index < 1000 && (*gridStore)[index].grid != nullptr) ReleaseGrid(index);
         }
     }
-    if (statistics_) statistics_->Release();
+    ReleaseInDestructor([&] {
+        if (statistics_) statistics_->Release();
+    });
 }
 
 void meteointerpol::Construct(const SubmodelSettings& s) {

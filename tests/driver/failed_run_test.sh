@@ -20,7 +20,7 @@ cp basin.ctl good.ctl
 # What the good run wrote (logs, console texts and the compiled control files are rewritten
 # by every run and left out).
 results() {
-  ls | grep -v -E '^(Talvo_Diag_[0-9]+\.xml|modell_0\.log|out\.[0-9]+\.txt|err\.[0-9]+\.txt|.*\.ctl|.*\.ctl_[0-9]+\.\$\$\$|.*\.dat|checksums.*|early_end)$' |
+  ls | grep -v -E '^(Talvo_Diag_[0-9]+\.xml|modell_0\.log|out\.[0-9]+\.txt|err\.[0-9]+\.txt|.*\.ctl|.*\.ctl_[0-9]+\.\$\$\$|.*\.dat|checksums.*|early_end|one_writer)$' |
     sort | xargs md5sum
 }
 results >checksums.good
@@ -63,6 +63,30 @@ found "the data of wind_list.txt end with 2.1.2020 24 h, before the end date 3.1
 for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "grid list end: $f not written"; done
 tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
   fail "grid list end: last row of Qg.txt is not 2.1.2020 24 h"
+cd ..
+
+# Writes on process 0 alone that fail (a grid written every step, a table written at the end):
+# every process stops with the code and ends on its own (none is aborted: each diagnostics file
+# holds the end line), so the status is the code. Its own copy of the basin.
+mkdir one_writer && cp -r "$here"/../../examples/basin/. one_writer/ && cd one_writer || fail "one writer: copy"
+cp basin.ctl plain.ctl
+sed -i '/^rain.asc /{n;s/^0 /1 /;}' basin.ctl
+mkdir rain.asc.part
+for entry in "grid written every step|26|error creating rain.asc for writing in text mode." "table written at the end|16|cannot close Qg.txt"; do
+  IFS='|' read -r name want text <<<"$entry"
+  rm -f Talvo_Diag_*.xml
+  run basin.ctl
+  status=$?
+  [ "$status" -eq "$want" ] || { tail -5 out.0.txt; fail "one writer, $name: exit status $status, expected $want"; }
+  found "$text" || fail "one writer, $name: no \"$text\""
+  found "reason given by the operating system: Is a directory" || fail "one writer, $name: no reason"
+  for ((r = 0; r < np; ++r)); do
+    grep -q "description= \"Program aborted with exit code $want\"" Talvo_Diag_$r.xml ||
+      fail "one writer, $name: process $r did not stop with $want on its own"
+  done
+  # The second case: the grid is written again, the zone table of the soil model cannot be.
+  [ -d rain.asc.part ] && { rmdir rain.asc.part; cp plain.ctl basin.ctl; mkdir -p Qg.txt/in_the_way; }
+done
 cd ..
 
 # Each case: name | expected status | texts process 0 must log | corruption of the copy of the
