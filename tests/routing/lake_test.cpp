@@ -113,6 +113,10 @@ TEST_F(LakeTest, LevelVolumeTableOfFlatCells) {
     EXPECT_EQ(table.substr(0, table.find("102\t")), "waterlevel-volume-table lake 1\nLevel[m a.s.l.]\tVolume[m^3]\n");
     // The set-up gave the volume to the cells.
     for (const auto& cell : kLakeCells) EXPECT_NEAR(Ponding()[cell[0]][cell[1]], 1000, 1e-9);
+    // The normal end puts the table in place.
+    model_->Finish();
+    EXPECT_EQ(talvo_test::ReadFile("W_V_Table_01.dat"), table);
+    EXPECT_FALSE(std::filesystem::exists("W_V_Table_01.dat.part"));
 }
 
 TEST_F(LakeTest, BandsOfLevelsByDepth) {
