@@ -38,14 +38,19 @@ mkdir early_end && cp -r "$here"/../../examples/basin/. early_end/ && cd early_e
 sed -i '/^rain.asc /{n;s/^0 /3 /;}' basin.ctl
 grep -A1 '^rain.asc ' basin.ctl | grep -q '^3 ' || fail "early data end: write code not set"
 sed -i '/^2020 1 3 /,$d' wind_speed.dat
-run basin.ctl
-status=$?
-[ "$status" -eq 0 ] || { tail -5 out.0.txt; fail "early data end: exit status $status"; }
-found "the data of wind_speed.dat end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]" ||
-  fail "early data end: no WARNING naming wind_speed.dat"
-for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "early data end: $f not written"; done
-tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
-  fail "early data end: last row of Qg.txt is not 2.1.2020 24 h: $(tail -1 Qg.txt | cut -c1-40)"
+# ended_early <case> <control file> <file that ends>: the run ends at 2.1.2020 24 h through the
+# normal end, with status 0 and the WARNING naming the file.
+ended_early() {
+  run "$2"
+  local status=$? f
+  [ "$status" -eq 0 ] || { tail -5 out.0.txt; fail "$1: exit status $status"; }
+  found "the data of $3 end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]" ||
+    fail "$1: no WARNING naming $3"
+  for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "$1: $f not written"; done
+  tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
+    fail "$1: last row of Qg.txt is not 2.1.2020 24 h: $(tail -1 Qg.txt | cut -c1-40)"
+}
+ended_early "early data end" basin.ctl wind_speed.dat
 ls ./*.part >/dev/null 2>&1 && { ls ./*.part; fail "early data end: temporary files left behind"; }
 # The same with a list of grids per date (method 9) for the wind speed that ends after
 # 2.1.2020 24 h: one grid, then "-9999" (the last grid again).
@@ -55,14 +60,7 @@ awk 'NR <= 6 { print; next } { gsub(/-?[0-9.]+/, "1.5"); print }' zones.asc >win
 awk '/^\[wind_speed\]/ { s = 1 } s == 1 && /method:/ { sub(/^1 /, "9 ") } s == 1 && /^wind_speed.dat/ { $1 = "wind_list.txt" }
      s == 1 && /regression file/ { $0 = "8.916787e-5 0.0767528404 127 6.0e-6 0.098  grid mapping"; s = 2 } { print }' basin.ctl >list.ctl
 rm -f rain.asc ./*.mit
-run list.ctl
-status=$?
-[ "$status" -eq 0 ] || { tail -5 out.0.txt; fail "grid list end: exit status $status"; }
-found "the data of wind_list.txt end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]" ||
-  fail "grid list end: no WARNING naming wind_list.txt"
-for f in rain.asc tkorr.mit exkorr.mit sb1_.mit; do [ -s "$f" ] || fail "grid list end: $f not written"; done
-tail -1 Qg.txt | grep -qE '^2020[[:space:]]+1[[:space:]]+2[[:space:]]+24[[:space:]]' ||
-  fail "grid list end: last row of Qg.txt is not 2.1.2020 24 h"
+ended_early "grid list end" list.ctl wind_list.txt
 cd ..
 
 # Writes on process 0 alone that fail (a grid written every step, a table written at the end):
