@@ -62,6 +62,7 @@ void ModellApplication::StopTogetherAfterAll(const std::vector<std::function<voi
 }
 
 void ModellApplication::AgreeAndStop(int code) {
+    if (code == 0) code = TakeDeferredFailure();
     const int agreed = AgreeOnMaximum(code);
     if (agreed == 0) return;
     if (code == 0)
@@ -262,6 +263,8 @@ int ModellApplication::run() {
 
 void ModellApplication::Step(int&) {
     InterruptAgreement();
+    // A failure that one process found in the step before stops every process now.
+    AgreeAndStop(0);
     EndWhereDataEnd();
     TakeDate();
     CheckModuleTimeSteps();

@@ -66,6 +66,14 @@ cd ..
 # Writes on process 0 alone that fail (a grid written every step, a table written at the end):
 # every process stops with the code and ends on its own (none is aborted: each diagnostics file
 # holds the end line), so the status is the code. Its own copy of the basin.
+# stopped_with <case> <code>: every process ended on its own with the code (none was aborted).
+stopped_with() {
+  local r
+  for ((r = 0; r < np; ++r)); do
+    grep -q "description= \"Program aborted with exit code $2\"" Talvo_Diag_$r.xml ||
+      fail "$1: process $r did not stop with $2 on its own"
+  done
+}
 mkdir one_writer && cp -r "$here"/../../examples/basin/. one_writer/ && cd one_writer || fail "one writer: copy"
 cp basin.ctl plain.ctl
 sed -i '/^rain.asc /{n;s/^0 /1 /;}' basin.ctl
@@ -78,13 +86,21 @@ for entry in "grid written every step|26|error creating rain.asc for writing in 
   [ "$status" -eq "$want" ] || { tail -5 out.0.txt; fail "one writer, $name: exit status $status, expected $want"; }
   found "$text" || fail "one writer, $name: no \"$text\""
   found "reason given by the operating system: Is a directory" || fail "one writer, $name: no reason"
-  for ((r = 0; r < np; ++r)); do
-    grep -q "description= \"Program aborted with exit code $want\"" Talvo_Diag_$r.xml ||
-      fail "one writer, $name: process $r did not stop with $want on its own"
-  done
+  stopped_with "one writer, $name" "$want"
   # The second case: the grid is written again, the zone table of the soil model cannot be.
   [ -d rain.asc.part ] && { rmdir rain.asc.part; cp plain.ctl basin.ctl; mkdir -p Qg.txt/in_the_way; }
 done
+# A zone table whose buffer fills within the run (a row every step for four years) and cannot be
+# put in place: process 0 finds it within a step, every process stops at the start of the next.
+make_long_basin 0 4
+sed -i 's/^precipitation_zones.txt 4024 /precipitation_zones.txt 4001 /' long.ctl
+rm -f precipitation_zones.txt && mkdir precipitation_zones.txt
+rm -f Talvo_Diag_*.xml
+run long.ctl
+status=$?
+[ "$status" -eq 16 ] || { tail -5 out.0.txt; fail "one writer, table within the run: exit status $status, expected 16"; }
+found "cannot close precipitation_zones.txt" || fail "one writer, table within the run: not named"
+stopped_with "one writer, table within the run" 16
 cd ..
 
 # Each case: name | expected status | texts process 0 must log | corruption of the copy of the
