@@ -110,6 +110,14 @@ private:
     // otherwise wait in their next exchange until the failing process aborts them all, and the
     // status the process manager reports for an abort is not reliably the code.
     void StopTogether(const std::function<void()>& work);
+    // The same for pieces of work that every process runs (and in which some write on process 0
+    // only): each piece runs on every process even after a failure of an earlier one, so that
+    // every process takes part in the same exchanges; then every process stops with the highest
+    // code.
+    void StopTogetherAfterAll(const std::vector<std::function<void()>>& works);
+    // Throws the highest code of all processes, if any; the processes without a failure of
+    // their own say which code they stop with.
+    void AgreeAndStop(int code);
     int ReadMenuAnswer();
     void EndAfterThisStep();
     // Input data that end with this step, before the end date, end the run with this step.

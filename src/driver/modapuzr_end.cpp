@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <functional>
 #include <iomanip>
 #include <iostream>
+#include <vector>
 
 #include "driver/modapuzr.hpp"
 #include "kernel/diaglog.hpp"
@@ -127,20 +129,24 @@ void ModellApplication::ClearMemory() {
         *log_ << "reached end of simulation sucessfully" << "[end-entry]";
         SetNormalEndPending(false);
         if (built_ != 0) {
-            for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_)
-                inputs_[static_cast<std::size_t>(loopIndex_)]->FlushStatistics();
-            regsuper_->FlushStatistics();
-            etp_->FlushStatistics();
-            snow_->FlushStatistics();
-            interception_->FlushStatistics();
-            irrigation_->FlushStatistics();
-            silting_->WriteStatistics();
-            soil_->WriteOutputs();
-            surfrout_->FlushStatistics();
-            gwflow_->FlushStatistics();
-            routing_->WriteOutputs();
-            special_->FlushAll();
-            setup_->WriteStandardGridStatisticLines();
+            // The tables are written on process 0: a failure there (a full disk) stops every
+            // process with its code once all have written theirs.
+            std::vector<std::function<void()>> flushes;
+            for (int i = 1; i <= inputCount_; ++i)
+                flushes.emplace_back([this, i] { inputs_[static_cast<std::size_t>(i)]->FlushStatistics(); });
+            flushes.emplace_back([this] { regsuper_->FlushStatistics(); });
+            flushes.emplace_back([this] { etp_->FlushStatistics(); });
+            flushes.emplace_back([this] { snow_->FlushStatistics(); });
+            flushes.emplace_back([this] { interception_->FlushStatistics(); });
+            flushes.emplace_back([this] { irrigation_->FlushStatistics(); });
+            flushes.emplace_back([this] { silting_->WriteStatistics(); });
+            flushes.emplace_back([this] { soil_->WriteOutputs(); });
+            flushes.emplace_back([this] { surfrout_->FlushStatistics(); });
+            flushes.emplace_back([this] { gwflow_->FlushStatistics(); });
+            flushes.emplace_back([this] { routing_->WriteOutputs(); });
+            flushes.emplace_back([this] { special_->FlushAll(); });
+            flushes.emplace_back([this] { setup_->WriteStandardGridStatisticLines(); });
+            StopTogetherAfterAll(flushes);
 
             snow_->FreeTracerGrids();
             interception_->FreeTracerGrids();

@@ -21,6 +21,7 @@ public:
     void AdvanceRecords() override { p_->AdvanceRecords(); }
     bool IsAtEnd() const override { return p_->IsAtEnd(); }
     bool DataEndWithThisStep() override { return p_->DataEndWithThisStep(); }
+    void CheckOnlyInterval(std::int64_t stepMinutes) override { p_->CheckOnlyInterval(stepMinutes); }
     void EndAtCurrentDate() override { p_->EndAtCurrentDate(); }
     void FlushStatistics() override { p_->FlushStatistics(); }
     void Rewind() override { p_->Rewind(); }

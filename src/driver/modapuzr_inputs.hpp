@@ -26,6 +26,8 @@ public:
     // Whether the data end with the current record before the end date of the run (the
     // input then logs the WARNING naming the file); inputs without files never end early.
     virtual bool DataEndWithThisStep() { return false; }
+    // When the run ends with its second record: its one interval must be the modules' step.
+    virtual void CheckOnlyInterval(std::int64_t) {}
     virtual void EndAtCurrentDate() = 0;
     virtual void FlushStatistics() = 0;
     virtual void Rewind() = 0;

@@ -46,6 +46,23 @@ void ModellApplication::StopTogether(const std::function<void()>& work) {
     } catch (const ModelError& e) {
         code = e.code();
     }
+    AgreeAndStop(code);
+}
+
+void ModellApplication::StopTogetherAfterAll(const std::vector<std::function<void()>>& works) {
+    int code = 0;
+    for (const std::function<void()>& work : works) {
+        try {
+            work();
+        } catch (const ModelError& e) {
+            if (code == 0) code = e.code();
+        }
+    }
+    AgreeAndStop(code);
+}
+
+void ModellApplication::AgreeAndStop(int code) {
+    if (code == 0) code = TakeDeferredFailure();
     const int agreed = AgreeOnMaximum(code);
     if (agreed == 0) return;
     if (code == 0)
@@ -158,9 +175,20 @@ void ModellApplication::CheckModuleTimeSteps() {
         stepCheck_ = 1;
         return;
     }
+    const teilmodellklasse* modules[] = {expokorr_.get(),  etp_.get(),     snow_.get(),       interception_.get(),
+                                         silting_.get(),   soil_.get(),    surfrout_.get(),   irrigation_.get(),
+                                         gwflow_.get(),    routing_.get()};
     if (stepCheck_ == 1) {
         firstStep_[0] = hour_, firstStep_[1] = day_, firstStep_[2] = month_, firstStep_[3] = year_;
         stepCheck_ = 2;
+        // A run that ends with its second record has no third date: its one interval is
+        // compared with the time step of the first module that runs.
+        for (const teilmodellklasse* module : modules) {
+            if (module == nullptr || module->GetFlowControl() == 0) continue;
+            for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_)
+                inputs_[static_cast<std::size_t>(loopIndex_)]->CheckOnlyInterval(module->GetTimeStep());
+            break;
+        }
         return;
     }
     stepCheck_ = 3;
@@ -169,9 +197,6 @@ void ModellApplication::CheckModuleTimeSteps() {
     const std::int64_t minutes = MinutesBetween({firstStep_[0], firstStep_[1], firstStep_[2], firstStep_[3]},
                                                 {hour_, day_, month_, year_});
     if (minutes <= 0) return;
-    const teilmodellklasse* modules[] = {expokorr_.get(),  etp_.get(),     snow_.get(),       interception_.get(),
-                                         silting_.get(),   soil_.get(),    surfrout_.get(),   irrigation_.get(),
-                                         gwflow_.get(),    routing_.get()};
     for (const teilmodellklasse* module : modules) {
         if (module == nullptr || module->GetFlowControl() == 0 || module->GetTimeStep() == minutes) continue;
         *log_ << "FATAL: error in control file, time step in minutes; section [" << module->ModuleName()
@@ -238,6 +263,8 @@ int ModellApplication::run() {
 
 void ModellApplication::Step(int&) {
     InterruptAgreement();
+    // A failure that one process found in the step before stops every process now.
+    AgreeAndStop(0);
     EndWhereDataEnd();
     TakeDate();
     CheckModuleTimeSteps();

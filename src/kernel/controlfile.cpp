@@ -203,8 +203,7 @@ void modelobject::ControlFileError(const std::string& key, const std::string& pl
 }
 
 void modelobject::WriteError(const std::string& fileName, int number) {
-    *log << "FATAL: write error " << fileName << " ! (" << number << ")" << "[end-entry]";
-    throw ModelError(18);
+    FailOnFile(*log, "write error " + fileName + " ! (" + std::to_string(number) + ")", 18);
 }
 
 void modelobject::ReadError(const std::string& fileName, int number) {
@@ -221,7 +220,11 @@ void modelobject::WriteLog(const std::string& text) {
 }
 
 bool AppendToTextLog(const std::string& name, const std::string& text) {
-    std::FILE* f = std::fopen(name.c_str(), "a");
+    return WriteTextLog(OpenFile(name, "a"), name, text);
+}
+
+bool WriteTextLog(FileHandle file, const std::string& name, const std::string& text) {
+    std::FILE* f = file.release();
     bool ok = f != nullptr && std::fputs(text.c_str(), f) >= 0 && std::fflush(f) == 0;
     int reason = errno;
     if (f != nullptr && std::fclose(f) != 0 && ok) {

@@ -20,6 +20,9 @@ inline FileHandle OpenFile(const std::string& name, const char* mode) {
 // Appends text to the text log (modell_<rank>.log) and checks that it got there. A text log that
 // cannot be written is said once on standard error with the system's reason; false then.
 bool AppendToTextLog(const std::string& name, const std::string& text);
+// The same into a text log the caller has opened (for appending) already; a null handle is a
+// failed open (errno tells why). Closes it.
+bool WriteTextLog(FileHandle file, const std::string& name, const std::string& text);
 
 // printf-style formatting into a std::string (no length limit).
 std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

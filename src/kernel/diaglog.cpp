@@ -141,6 +141,23 @@ void LogSystemReason(DiagLog& log, int error) {
     log << "ERROR: reason given by the operating system: " << std::string(std::strerror(error)) << "[end-entry]";
 }
 
+void LogMpiFileReason(DiagLog& log, int mpiError) {
+    if (mpiError == MPI_SUCCESS) return;
+    char text[MPI_MAX_ERROR_STRING];
+    int length = 0;
+    if (MPI_Error_string(mpiError, text, &length) != MPI_SUCCESS) return;
+    log << "ERROR: reason given by the MPI library: " << std::string(text, static_cast<std::size_t>(length))
+        << "[end-entry]";
+}
+
+void FailOnFile(DiagLog& log, const std::string& text, int code) { FailOnFile(log, text, code, errno); }
+
+void FailOnFile(DiagLog& log, const std::string& text, int code, int reason) {
+    log << "FATAL: " << text << "[end-entry]";
+    LogSystemReason(log, reason);
+    throw ModelError(code);
+}
+
 void DiagLog::Close() {
     if (closed_) return;
     closed_ = true;

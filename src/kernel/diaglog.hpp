@@ -71,3 +71,14 @@ private:
 // saved from errno right after the failing call ("No such file or directory", "Permission
 // denied", "No space left on device"). Nothing when the call left no reason.
 void LogSystemReason(DiagLog& log, int error);
+
+// The same for a collective file operation: the MPI library's text of its error code (which
+// holds the system's reason where the library gives one).
+void LogMpiFileReason(DiagLog& log, int mpiError);
+
+// A failed open, write or close that ends the run: takes the operating system's reason from
+// errno first (logging can change it), then logs "FATAL: " and the text, the reason's entry, and
+// throws ModelError(code).
+[[noreturn]] void FailOnFile(DiagLog& log, const std::string& text, int code);
+// The same with the reason saved where the call failed.
+[[noreturn]] void FailOnFile(DiagLog& log, const std::string& text, int code, int reason);

@@ -16,6 +16,24 @@ private:
     std::string text_;
 };
 
+// A failure that one process finds where the others cannot be told at once (a table that
+// process 0 writes within a step): its FATAL entry is logged where it happens, and its code waits
+// here for the next point where every process takes part (the start of the next step, the end of
+// the run), where all of them stop with it. The first code is kept.
+inline int& DeferredFailureCode() {
+    static int code = 0;
+    return code;
+}
+inline void DeferFailure(int code) {
+    if (DeferredFailureCode() == 0) DeferredFailureCode() = code;
+}
+// The waiting code (0 when none); it waits no more.
+inline int TakeDeferredFailure() {
+    const int code = DeferredFailureCode();
+    DeferredFailureCode() = 0;
+    return code;
+}
+
 // Runs the release work of a destructor. A failure there (a table that cannot be completed) has
 // been logged as a FATAL entry where it happened; it cannot leave a destructor, which would end
 // the program at once.

@@ -282,8 +282,9 @@ private:
     int ReadOwnRowsMpi(int error) {
         if (reader_) error = error ? error : gridio::Attempt([&] { CloseFile(); });
         gridio::MpiFile f;
-        if (f.Open(name_, MPI_MODE_RDONLY) != MPI_SUCCESS && error == 0) {
+        if (const int opened = f.Open(name_, MPI_MODE_RDONLY); opened != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error reading double grid " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, opened);
             error = 22;
         }
         if (error == 0) {
@@ -304,8 +305,9 @@ private:
                 if (error == 0) error = FiniteRowFault(r, format_ == Format::Float ? "float" : "double");
             }
         }
-        if (f.Close() != MPI_SUCCESS && error == 0) {
+        if (const int closed = f.Close(); closed != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, closed);
             error = 23;
         }
         return error;
@@ -314,8 +316,7 @@ private:
     void CloseFile() {
         if (!file_) return;
         if (std::fclose(file_.release()) != 0) {
-            *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
-            throw ModelError(23);
+            FailOnFile(*o_.log, "error closing grid " + name_, 23);
         }
     }
 
@@ -373,10 +374,9 @@ void GridReader::FillHoles() {
 
     const std::string logName = StrFormat("modell_%d.log", o_.rank);
     FileHandle textLog = OpenFile(logName, "a");
-    if (!textLog) {
-        *o_.log << "FATAL: error opening log file " << logName << "[end-entry]";
-        throw ModelError(5);
-    }
+    if (!textLog) FailOnFile(*o_.log, "error opening log file " + logName, 5);
+    // The lines go to the text log in one piece at the end (or before the failure).
+    std::string lines;
     const Matrix* zone = o_.gridStore ? (*o_.gridStore)[1].grid : nullptr;
     struct Filling {
         int r, c;
@@ -404,22 +404,23 @@ void GridReader::FillHoles() {
             if (!found && opt_.report) {
                 *o_.log << "FATAL: In " << name_ << " is a too big hole at x/y = " << r << "/" << c << "!"
                         << "[end-entry]";
-                std::fprintf(textLog.get(), "In %s is a too big hole at x/y = %d/%d\n!\n", name_.c_str(), r, c);
+                lines += StrFormat("In %s is a too big hole at x/y = %d/%d\n!\n", name_.c_str(), r, c);
+                WriteTextLog(std::move(textLog), logName, lines);
                 throw ModelError(25);
             }
             const double value = found ? *found : opt_.fillValue;
             if (opt_.report) {
                 *o_.log << "DEBUG: y: " << r << " x: " << c << "in " << name_ << ": " << nodata << " replaced by "
                         << value << "[end-entry]";
-                std::fprintf(textLog.get(), "y: %d x: %d  in %s %lf replaced by %lf!\n", r, c, name_.c_str(), nodata,
-                             value);
+                lines += StrFormat("y: %d x: %d  in %s %lf replaced by %lf!\n", r, c, name_.c_str(), nodata, value);
             }
             fillings.push_back({r, c, value});
         }
     }
     for (const Filling& f : fillings) work_[f.r][f.c] = f.value;
     const long count = static_cast<long>(fillings.size());
-    std::fprintf(textLog.get(), "in %s: %ld nodata values replaced!\n\n", name_.c_str(), count);
+    lines += StrFormat("in %s: %ld nodata values replaced!\n\n", name_.c_str(), count);
+    WriteTextLog(std::move(textLog), logName, lines);
     *o_.log << "DEBUG: In " << name_ << ": " << count << " nodata values replaced!" << "[end-entry]";
 }
 

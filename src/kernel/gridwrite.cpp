@@ -122,14 +122,12 @@ private:
         }
     }
     [[noreturn]] void CreateError(const char* mode) {
-        *o_.log << "FATAL: error creating " << name_ << mode << "[end-entry]";
-        throw ModelError(26);
+        FailOnFile(*o_.log, "error creating " + name_ + mode, 26);
     }
     // The finished file replaces the old one only now.
     void Commit(ReplacingFile& f) {
         if (!f.Commit()) {
-            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
-            throw ModelError(27);
+            FailOnFile(*o_.log, "error closing " + name_, 27);
         }
     }
 

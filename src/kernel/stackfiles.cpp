@@ -75,8 +75,7 @@ private:
         }
         file_ = OpenFile(name_, "rb");
         if (!file_) {
-            *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
-            throw ModelError(21);
+            FailOnFile(*o_.log, "error opening " + name_, 21);
         }
         format_ = gridio::DetectFormat(file_.get(), "stack", &header_);
         if (format_ == Format::Text) {
@@ -224,8 +223,9 @@ private:
     int ReadOwnRowsMpi(int error) {
         if (reader_ && error == 0) error = gridio::Attempt([&] { CloseFile(); });
         gridio::MpiFile f;
-        if (f.Open(name_, MPI_MODE_RDONLY) != MPI_SUCCESS && error == 0) {
+        if (const int opened = f.Open(name_, MPI_MODE_RDONLY); opened != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, opened);
             error = 22;
         }
         const MPI_Datatype type = format_ == Format::Float ? MPI_FLOAT : MPI_DOUBLE;
@@ -237,8 +237,9 @@ private:
                 MPI_Get_count(&status, type, &got);
             if (!Store(r, static_cast<std::size_t>(std::max(got, 0)))) error = 22;
         }
-        if (f.Close() != MPI_SUCCESS && error == 0) {
+        if (const int closed = f.Close(); closed != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error closing grid " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, closed);
             error = 23;
         }
         return error;
@@ -247,8 +248,7 @@ private:
     void CloseFile() {
         if (!file_) return;
         if (std::fclose(file_.release()) != 0) {
-            *o_.log << "FATAL: error closing stack " << name_ << "[end-entry]";
-            throw ModelError(23);
+            FailOnFile(*o_.log, "error closing stack " + name_, 23);
         }
     }
 

@@ -7,6 +7,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <numeric>
@@ -28,8 +29,7 @@ public:
         if (const int code = CheckArguments(); code != 0) throw ModelError(code);
         ReplacingFile f(name_, "w");
         if (!f) {
-            *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
-            throw ModelError(26);
+            FailOnFile(*o_.log, "error opening " + name_, 26);
         }
         std::fprintf(f.get(),
                      "stack_ncols\t%lg\nnrows\t%lg\nxll\t%lg\nyll\t%lg\ncs\t%lg\nnodata\t%lg\ncnt\t%lg\nmin\t%lg\n"
@@ -50,8 +50,7 @@ public:
         }
         if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
         if (!f.Commit()) {
-            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
-            throw ModelError(27);
+            FailOnFile(*o_.log, "error closing " + name_, 27);
         }
         SetHeader();
     }
@@ -205,8 +204,7 @@ private:
     void WriteSerial() {
         ReplacingFile f(name_, "wb");
         if (!f) {
-            *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
-            throw ModelError(26);
+            FailOnFile(*o_.log, "error opening " + name_, 26);
         }
         if (std::fwrite(HeaderValues(), ValueSize(), gridio::kHeaderValues, f.get()) != gridio::kHeaderValues)
             o_.WriteError(name_, 18);
@@ -216,8 +214,7 @@ private:
             if (std::fwrite(data, ValueSize(), values_.size(), f.get()) != values_.size()) o_.WriteError(name_, 18);
         }
         if (!f.Commit()) {
-            *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
-            throw ModelError(27);
+            FailOnFile(*o_.log, "error closing " + name_, 27);
         }
     }
 
@@ -225,10 +222,11 @@ private:
         const MPI_Datatype type = doubles_ ? MPI_DOUBLE : MPI_FLOAT;
         MPI_Status status;
         int written = 0;
-        if (MPI_File_write_at(fh, offset, data, static_cast<int>(count), type, &status) == MPI_SUCCESS)
-            MPI_Get_count(&status, type, &written);
+        const int result = MPI_File_write_at(fh, offset, data, static_cast<int>(count), type, &status);
+        if (result == MPI_SUCCESS) MPI_Get_count(&status, type, &written);
         if (written == static_cast<int>(count)) return 0;
         *o_.log << "FATAL: write error " << name_ << " ! (" << 18 << ")" << "[end-entry]";
+        LogMpiFileReason(*o_.log, result);
         return 18;
     }
 
@@ -238,15 +236,17 @@ private:
         // Written under the temporary name, renamed over the old file by process 0 once every
         // process has closed it.
         const std::string temporary = ReplacingFile::TemporaryName(name_);
-        if (f.Open(temporary, MPI_MODE_CREATE | MPI_MODE_WRONLY) != MPI_SUCCESS) {
+        if (const int opened = f.Open(temporary, MPI_MODE_CREATE | MPI_MODE_WRONLY); opened != MPI_SUCCESS) {
             *o_.log << "FATAL: error opening " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, opened);
             error = 26;
         }
         error = gridio::AgreeOnError(error, true);
         if (error != 0) throw ModelError(error);
         // An older, longer file must not keep its tail.
-        if (MPI_File_set_size(f.get(), 0) != MPI_SUCCESS) {
+        if (const int truncated = MPI_File_set_size(f.get(), 0); truncated != MPI_SUCCESS) {
             *o_.log << "FATAL: error opening " << name_ << " (cannot truncate)" << "[end-entry]";
+            LogMpiFileReason(*o_.log, truncated);
             error = 26;
         }
         MPI_Barrier(MPI_COMM_WORLD);
@@ -258,8 +258,9 @@ private:
             const void* data = Values(at, to);
             error = WriteAt(f.get(), (gridio::kHeaderValues + at * per) * vs, data, values_.size());
         }
-        if (f.Close() != MPI_SUCCESS && error == 0) {
+        if (const int closed = f.Close(); closed != MPI_SUCCESS && error == 0) {
             *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+            LogMpiFileReason(*o_.log, closed);
             error = 27;
         }
         error = gridio::AgreeOnError(error, true);
@@ -267,7 +268,9 @@ private:
             if (error != 0) {
                 std::remove(temporary.c_str());
             } else if (!CommitTemporary(name_)) {
+                const int reason = errno;
                 *o_.log << "FATAL: error closing " << name_ << "[end-entry]";
+                LogSystemReason(*o_.log, reason);
                 error = 27;
             }
         }

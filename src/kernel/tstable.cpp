@@ -2,6 +2,7 @@
 #include "kernel/tstable.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -61,6 +62,7 @@ std::int64_t TimeSeriesTable::Open(const std::string& fileName, int mode, std::u
 
     std::ifstream in(fileName_, std::ios::binary);
     if (!in.is_open()) {
+        openError_ = errno;
         state_ = kCannotOpen;
         return 0;
     }

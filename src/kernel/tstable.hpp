@@ -52,6 +52,8 @@ public:
     void Clear();
 
     int State() const { return state_; }
+    // The operating system's reason why the file could not be opened (state 3), else 0.
+    int OpenError() const { return openError_; }
     std::int64_t Columns() const { return columns_; }
     std::int64_t Row() const { return cursor_; }
     std::int64_t RowsInBlock() const { return rowsInBlock_; }
@@ -77,5 +79,6 @@ private:
     std::int64_t nextRowPosition_ = 0;
     int mode_ = 0;
     int state_ = kNotOpened;
+    int openError_ = 0;
     DiagLog* log_ = nullptr;
 };

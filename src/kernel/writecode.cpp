@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "kernel/gridio.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/threading.hpp"
@@ -70,15 +71,24 @@ void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_li
 void modelobject::WriteStatisticGrid(int index, Matrix& grid, const std::string& name, bool own) {
     // Process 0 writes; with own cells spread over several processes it writes a gathered copy.
     Matrix copy;
-    if (own && size > 1) copy = MPIGatherGridCopy(index, &grid, true);
-    if (rank == 0) WriteGridOwnCells(name, copy.empty() ? grid : copy, textOutput, doublePrecision);
+    const bool gathered = own && size > 1;
+    if (gathered) copy = MPIGatherGridCopy(index, &grid, true);
+    int error = 0;
+    if (rank == 0)
+        error = gridio::Attempt([&] { WriteGridOwnCells(name, copy.empty() ? grid : copy, textOutput, doublePrecision); });
+    // Every process took part in the gathering: a write that fails on process 0 stops them all
+    // with its code, none waits for it in its next exchange.
+    gridio::ThrowAgreed(error, gathered);
 }
 
 void modelobject::WriteEntryGrid(int index, const std::string& name, bool own) {
     GridStoreEntry& e = (*gridStore)[index];
     Matrix copy;
-    if (own && size > 1) copy = MPIGatherGridCopy(index, nullptr, true);
-    if (rank == 0) WriteGrid(name, copy.empty() ? *e.grid : copy, textOutput, doublePrecision);
+    const bool gathered = own && size > 1;
+    if (gathered) copy = MPIGatherGridCopy(index, nullptr, true);
+    int error = 0;
+    if (rank == 0) error = gridio::Attempt([&] { WriteGrid(name, copy.empty() ? *e.grid : copy, textOutput, doublePrecision); });
+    gridio::ThrowAgreed(error, gathered);
 }
 
 void modelobject::UpdateVegetationGrid(int index, bool own) {

@@ -13,6 +13,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/gridio.hpp"
 #include "kernel/matrix.hpp"
 #include "kernel/signals.hpp"
 #include "kernel/valuebound.hpp"
@@ -35,6 +36,14 @@ SignalScope::~SignalScope() {
 using zonestat_detail::SignalScope;
 
 namespace {
+
+int ProcessCount() {
+    int initialised = 0;
+    MPI_Initialized(&initialised);
+    int size = 1;
+    if (initialised) MPI_Comm_size(MPI_COMM_WORLD, &size);
+    return size;
+}
 
 int ProcessRank() {
     int initialised = 0;
@@ -343,7 +352,21 @@ void zonalstatistic::Step(std::int64_t year, std::int64_t month, std::int64_t da
         std::fill(referenceWeight_.begin(), referenceWeight_.end(), 0.0);
     }
     stepCounter_ = 0;
-    if (rowsInBuffer_ >= capacity_) FlushBuffer();
+    if (rowsInBuffer_ < capacity_) return;
+    // After a step that every process took part in (reduce), process 0 alone would stop here:
+    // the others would wait for it in their next exchange. Its failure stops them all at the next
+    // common point instead; the table is not written again.
+    if (reduce > 0 && ProcessCount() > 1) {
+        if (const int code = gridio::Attempt([&] { FlushBuffer(); }); code != 0) {
+            ok_ = false;
+            rowsInBuffer_ = 0;
+            rowDates_.clear();
+            rowValues_.clear();
+            DeferFailure(code);
+        }
+        return;
+    }
+    FlushBuffer();
 }
 
 void zonalstatistic::FlushBuffer() {

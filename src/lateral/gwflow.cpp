@@ -85,8 +85,7 @@ void gwflowclass::ReadSection() {
     ReadLayerNames();
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 
@@ -168,8 +167,7 @@ void gwflowclass::ReadLakeModel(const std::string& section) {
     }
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     SeekSection(section, true);
     std::FILE* f = ControlStream();
@@ -189,9 +187,7 @@ void gwflowclass::ReadLakeModel(const std::string& section) {
     ReadValue(f, "%d", &lakeInitMethod, "initialization method for " + section);
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "after reading initialization method for " << section
-             << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName + "after reading initialization method for " + section, 11);
     }
     lakeCodes = (*gridStore)[lakeIndex].grid;
     const int pondIndex = FindGrid("ponding_storage");

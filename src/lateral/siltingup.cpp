@@ -60,8 +60,7 @@ void siltingupclass::LinkInputGrids() {
 void siltingupclass::CloseControlFile() {
     std::FILE* raw = controlFile.release();
     if (raw == nullptr || std::fclose(raw) != 0) {
-        *log << "FATAL: error closing control file \"" << controlFileName << "\"" << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing control file \"" + controlFileName + "\"", 11);
     }
 }
 

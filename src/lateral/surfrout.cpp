@@ -48,8 +48,7 @@ surfaceroutingclass::surfaceroutingclass(unsigned& error, DiagLog* log_, const S
         ReadParameters();
         std::FILE* f = controlFile.release();
         if (std::fclose(f) != 0) {
-            *log << "FATAL: error closing control file \"" << controlFileName << "\"" << "[end-entry]";
-            throw ModelError(11);
+            FailOnFile(*log, "error closing control file \"" + controlFileName + "\"", 11);
         }
         BuildHaloCopies();
         CreateGrids();

@@ -44,8 +44,7 @@ void expokorrklasse::ReadSection() {
     ReadValue(f, "%d", &splittings_, "number of splittings for ");
     std::FILE* stream = controlFile.release();
     if (std::fclose(stream) != 0) {
-        *log << "FATAL: error closing control file " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing control file " + controlFileName, 11);
     }
     if (method_ < 1 || method_ > 4) method_ = 2;
     // The sun's path is followed in this many sub-steps: fewer than one has no sub-step.

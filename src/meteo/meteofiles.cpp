@@ -75,8 +75,7 @@ void LogStartSearch(DiagLog* log, const MeteoDate& start, const std::string& sec
 }
 
 [[noreturn]] void FailClose(DiagLog* log, const std::string& file) {
-    *log << "FATAL: error closing " << file << "[end-entry]";
-    throw ModelError(50);
+    FailOnFile(*log, "error closing " + file, 50);
 }
 
 [[noreturn]] void FailStationStart(DiagLog* log, const std::string& file, const MeteoDate& start) {
@@ -438,8 +437,7 @@ void RegressionFile::FindStartDate(const MeteoDate& start) {
 void RegressionFile::OpenForBlock(LineFile& file) const {
     if (file.Open(fileName_)) return;
     if (text_) FailOpen(log_, fileName_);
-    *log_ << "FATAL: error opening regression file " << fileName_ << " in binary mode" << "[end-entry]";
-    throw ModelError(49);
+    FailOnFile(*log_, "error opening regression file " + fileName_ + " in binary mode", 49);
 }
 
 bool RegressionFile::ReadRecords(std::int64_t endKey) {
@@ -574,6 +572,17 @@ bool GridListFile::ReadRecord(std::int64_t endKey) {
     gridName_ = GridNameOf(tokens, date_);
     readPosition_ = file_.Tell();
     return true;
+}
+
+bool GridListFile::HasNextRecord(std::int64_t endKey) {
+    if (date_.Key() >= endKey) return false;
+    if (!file_.IsOpen() && !file_.Open(fileName_)) FailOpen(log_, fileName_);
+    SeekOrFail(log_, file_, readPosition_, fileName_);
+    std::string line;
+    TokenList tokens;
+    const bool further = NextRecordLine(file_, &line, &tokens);
+    SeekOrFail(log_, file_, readPosition_, fileName_);
+    return further;
 }
 
 void GridListFile::Rewind(const MeteoDate& start) {

@@ -175,6 +175,9 @@ public:
     // Reads the next record; false when the data have ended. The file stays open between
     // records and is closed at the end.
     bool ReadRecord(std::int64_t endKey);
+    // Whether ReadRecord would take a further record, without taking it (the open file is put
+    // back where it was).
+    bool HasNextRecord(std::int64_t endKey);
     void Rewind(const MeteoDate& start);
 
     const std::string& FileName() const { return fileName_; }

@@ -163,7 +163,16 @@ void MeteoInputFiles::CheckStepLength(const MeteoDate& before) {
     StepLengthError(before, date_, minutes);
 }
 
-void MeteoInputFiles::StepLengthError(const MeteoDate& from, const MeteoDate& to, std::int64_t minutes) const {
+void MeteoInputFiles::CheckOnlyInterval(std::int64_t stepMinutes) {
+    if (!firstIntervalOnly_ || date_.Key() < endKey_ || stepMinutes <= 0 || stepMinutes_ == stepMinutes) return;
+    const std::int64_t minutes = stepMinutes_;
+    stepMinutes_ = stepMinutes;
+    StepLengthError(firstPairStart_, firstPairEnd_, minutes,
+                    "the run holds only two records: their interval is compared with the time step of the modules");
+}
+
+void MeteoInputFiles::StepLengthError(const MeteoDate& from, const MeteoDate& to, std::int64_t minutes,
+                                      const char* note) const {
     *log_ << "FATAL: the dates of " << LeadingFileName() << " do not advance by one time step: " << from.day << "."
           << from.month << "." << from.year << " " << from.hour << " h is followed by " << to.day << "." << to.month
           << "." << to.year << " " << to.hour << " h";
@@ -173,6 +182,7 @@ void MeteoInputFiles::StepLengthError(const MeteoDate& from, const MeteoDate& to
         *log_ << " (a record repeated, or records out of order)";
     }
     *log_ << "[end-entry]";
+    if (note != nullptr) *log_ << "ERROR: " << note << "[end-entry]";
     throw ModelError(52);
 }
 
@@ -226,6 +236,7 @@ bool MeteoInputFiles::DataEndWithThisRecord() {
     // As in AdvanceAllFiles: beside a station file the regression file does not check the end date.
     if (!ending && regression_ && !regression_->HasNextRecord(endKey_, method_ != 3))
         ending = &regression_->FileName();
+    if (!ending && gridList_ && !gridList_->HasNextRecord(endKey_)) ending = &gridList_->FileName();
     if (!ending) return false;
     WarnEarlyEnd(*ending);
     return true;

@@ -37,10 +37,13 @@ public:
     // Takes the next record of every file (at the end of each step).
     void AdvanceRecords();
     bool IsAtEnd() const { return atEnd_; }
-    // Whether the station or regression data end with the current record before the end date
-    // (the WARNING naming the file that ends is then logged): the run ends with this step.
-    // Grid lists are not looked ahead; their end is found by AdvanceRecords.
+    // Whether the station or regression data or the grid list end with the current record
+    // before the end date (the WARNING naming the file that ends is then logged): the run ends
+    // with this step.
     bool DataEndWithThisRecord();
+    // When the run ends with its second record, the one interval of its data has nothing to
+    // be compared with: it must be the modules' time step, else the pair is named (52).
+    void CheckOnlyInterval(std::int64_t stepMinutes);
     void GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const;
     const MeteoDate& Date() const { return date_; }
     // The current date becomes the end date: the next AdvanceRecords ends the data.
@@ -84,8 +87,10 @@ private:
     bool firstIntervalOnly_ = false;
     MeteoDate firstPairStart_;
     MeteoDate firstPairEnd_;
-    // Logs the FATAL entry for the pair (from, to) and throws 52.
-    [[noreturn]] void StepLengthError(const MeteoDate& from, const MeteoDate& to, std::int64_t minutes) const;
+    // Logs the FATAL entry for the pair (from, to), the note (if any) as a further entry, and
+    // throws 52.
+    [[noreturn]] void StepLengthError(const MeteoDate& from, const MeteoDate& to, std::int64_t minutes,
+                                      const char* note = nullptr) const;
     bool rewound_ = false;
     bool earlyEndWarned_ = false;
     int stationCount_ = 0;

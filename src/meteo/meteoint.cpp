@@ -55,7 +55,9 @@ meteointerpol::~meteointerpol() {
             if (index > 0 && index < 1000 && (*gridStore)[index].grid != nullptr) ReleaseGrid(index);
         }
     }
-    if (statistics_) statistics_->Release();
+    ReleaseInDestructor([&] {
+        if (statistics_) statistics_->Release();
+    });
 }
 
 void meteointerpol::Construct(const SubmodelSettings& s) {
@@ -281,8 +283,7 @@ void meteointerpol::ReadLimitsAndScenarios() {
 void meteointerpol::ReadControlSection() {
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     std::FILE* f = ControlStream();
     SeekSection("[" + name + "]", true);
@@ -320,8 +321,7 @@ void meteointerpol::ReadControlSection() {
 
     std::FILE* closing = controlFile.release();
     if (std::fclose(closing) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 
@@ -466,6 +466,8 @@ void meteointerpol::AdvanceRecords() {
 bool meteointerpol::IsAtEnd() const { return input_->IsAtEnd(); }
 
 bool meteointerpol::DataEndWithThisStep() { return input_->DataEndWithThisRecord(); }
+
+void meteointerpol::CheckOnlyInterval(std::int64_t stepMinutes) { input_->CheckOnlyInterval(stepMinutes); }
 
 void meteointerpol::EndAtCurrentDate() {
     input_->EndAtCurrentDate();

@@ -54,6 +54,8 @@ public:
     virtual bool IsAtEnd() const;
     // Whether the input data end with the current record, before the end date.
     bool DataEndWithThisStep();
+    // The one interval of a run of two records against the modules' time step.
+    void CheckOnlyInterval(std::int64_t stepMinutes);
     virtual void EndAtCurrentDate();
     virtual void FlushStatistics();
     virtual void Rewind();

@@ -17,8 +17,7 @@ precicorrclass::precicorrclass(unsigned& error, DiagLog* log_, const std::vector
 void precicorrclass::ReadSection() {
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     SeekSection("[precipitation_correction]", true);
     std::FILE* f = ControlStream();
@@ -53,8 +52,7 @@ void precicorrclass::Construct(const std::vector<meteointerpol*>& inputs, const 
     const bool superposition = SuperpositionSwitchedOn();
     std::FILE* f = controlFile.release();
     if (std::fclose(f) != 0) {
-        *log << "FATAL: error closing" << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing" + controlFileName, 11);
     }
     if (doIt == 0) return;
 

@@ -48,8 +48,7 @@ void RegionalSuperposition::Construct() {
     ReadEntities();
     std::FILE* f = controlFile.release();
     if (f != nullptr && std::fclose(f) != 0) {
-        *log << "FATAL: error closing control file " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing control file " + controlFileName, 11);
     }
 }
 

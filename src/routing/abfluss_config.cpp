@@ -76,7 +76,7 @@ void abflussmodellklasse::Construct() {
     OpenObservedTable();
     rSquareCounter = 0;
     std::FILE* closing = controlFile.release();
-    if (std::fclose(closing) != 0) Fatal("error closing " + controlFileName, 11);
+    if (std::fclose(closing) != 0) FailOnFile(*log, "error closing " + controlFileName, 11);
 }
 
 void abflussmodellklasse::ReadTableSettings() {

@@ -34,7 +34,7 @@ void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
         // control file for them now.
         if (FindGrid("lake_codes") > 0) {
             controlFile = OpenFile(controlFileName, "r");
-            if (!controlFile) Fatal("error opening " + controlFileName, 28);
+            if (!controlFile) FailOnFile(*log, "error opening " + controlFileName, 28);
             ReadLakeCodes("[lake_model]");
             controlFile.reset();
         } else {

@@ -46,7 +46,7 @@ void abflussmodellklasse::ReadStorageState(const std::string* fileName, unsigned
     if (startMode == 0 || startMode == 2 || startMode == 4 || storageFileName.empty()) return;
     const std::string name = ExpandPath(inputPath, storageFileName);
     FileHandle f = OpenFile(name, "rt");
-    if (!f) Fatal("error opening storage content file " + name, 64);
+    if (!f) FailOnFile(*log, "error opening storage content file " + name, 64);
     char line[kLineLength + 2];
     bool found = false;
     while (std::fgets(line, sizeof line, f.get()) != nullptr)

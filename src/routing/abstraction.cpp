@@ -111,8 +111,9 @@ void Abstraction::OpenInput(int year, int month, int day, int hour) {
         Fatal("error opening " + inputFile_ + " for abstraction " + name, 37);
     }
     TimeSeriesTable& t = *input_;
-    if (t.State() == TimeSeriesTable::kCannotOpen || t.State() == TimeSeriesTable::kNotOpened ||
-        t.State() == TimeSeriesTable::kFormatError)
+    if (t.State() == TimeSeriesTable::kCannotOpen)
+        FailOnFile(*log_, "error opening " + inputFile_ + " for abstraction " + name, 37, t.OpenError());
+    if (t.State() == TimeSeriesTable::kNotOpened || t.State() == TimeSeriesTable::kFormatError)
         Fatal("error opening " + inputFile_ + " for abstraction " + name, 37);
     t.SetRow(-1);
     for (;;) {

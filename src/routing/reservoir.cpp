@@ -277,6 +277,7 @@ void Reservoir::Flush() {
 }
 
 void Reservoir::EndOutput() {
+    if (!NormalEndPending() && !levelVolume_.Finish()) LevelVolumeFailed();
     if (table_.name().empty()) return;
     EndElementFile(table_, buffer_, rows_, static_cast<std::size_t>(kColumns + 4 + nTr_), *log_);
 }

@@ -111,6 +111,7 @@ public:
     const RuleTable& Rule() const { return rule_; }
 
 private:
+    [[noreturn]] void LevelVolumeFailed();
     [[noreturn]] void Fatal(const std::string& text, int code);
     template <class F>
     void EachLakeCell(F&& f) const;
@@ -124,6 +125,7 @@ private:
     std::string outputPath_;
     std::string fileName_;
     TableFile table_;
+    TableFile levelVolume_;  // a lake's "W_V_Table_<code>.dat"
     double dTmin_ = 60;
     std::vector<double> content_, previous_, lakeContent_;
     double Qout_ = 0;

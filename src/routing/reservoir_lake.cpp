@@ -150,14 +150,21 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
         volumes_[static_cast<std::size_t>(i)] = V;
     }
 
+    // The table waits under its temporary name until the normal end (EndOutput), so that a failed
+    // run leaves the table of the run before.
     char file[64];
     std::snprintf(file, sizeof file, "W_V_Table_%02d.dat", code_);
-    std::FILE* f = std::fopen(file, "w");
-    if (f == nullptr)
-        Fatal(std::string("error opening ") + file + " for writing the waterlevel-volume-relation to disk.", 225);
+    levelVolume_.SetName(file);
+    std::FILE* f = levelVolume_.Open(false);
+    if (f == nullptr) LevelVolumeFailed();
     std::fprintf(f, "waterlevel-volume-table lake %d\nLevel[m a.s.l.]\tVolume[m^3]\n", code_);
     for (int i = 0; i < n; ++i) std::fprintf(f, "%g\t%g\n", levels_[static_cast<std::size_t>(i)], volumes_[static_cast<std::size_t>(i)]);
-    std::fclose(f);
+    if (!levelVolume_.Close()) LevelVolumeFailed();
+}
+
+void Reservoir::LevelVolumeFailed() {
+    FailOnFile(*log_, "error opening " + levelVolume_.name() + " for writing the waterlevel-volume-relation to disk.",
+               225);
 }
 
 namespace {

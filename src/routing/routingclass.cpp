@@ -246,6 +246,7 @@ double routingclass::MixConcentration(double a, double b, double wa, double wb) 
 }
 
 void routingclass::FreeMemory() {
+    FinishWQTables();
     for (auto& a : abstractions_)
         if (a) a->EndOutput();
     for (auto& r : reservoirs_)

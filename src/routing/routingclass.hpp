@@ -222,6 +222,10 @@ private:
     int LineSlot(int i) const;
     void FillLine(int i, int length);
     void WriteTableFile(int k, std::FILE* f) const;
+    // The FATAL entry of a water-level/discharge table that cannot be written (the run goes on).
+    void WQTableFailed(const std::string& name) const;
+    // At the normal end the tables are put in place; otherwise their temporary files go.
+    void FinishWQTables();
 
     int tgCode_ = 0;
     int nSb_ = 0;
@@ -261,6 +265,7 @@ private:
     std::vector<RunoffArray>* history_ = nullptr;  // [tracer][sub-interval][flow index]
     std::vector<int> lineIndex_;                            // flow index of each delay-line slot
     std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][slot] delay lines
+    std::vector<std::unique_ptr<TableFile>> wqTables_;     // "wq_table.*", "wq_tabZL.*" until the end
     // Scratch of the routing step: per tracer the delay line and work series in use, the
     // half-lives (days) and decay factors.
     std::vector<double*> linePtrs_, workPtrs_;

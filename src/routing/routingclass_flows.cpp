@@ -35,7 +35,7 @@ void routingclass::SetInflow(int k, int code, int mode, const std::string& fileN
     in.table->Open(fileName, 0, kInflowBlockBytes, log);
     TimeSeriesTable& t = *in.table;
     if (t.State() == TimeSeriesTable::kCannotOpen || t.State() == TimeSeriesTable::kNotOpened)
-        Fatal("error opening " + fileName + " for inflow " + std::to_string(z), 37);
+        FailOnFile(*log, "error opening " + fileName + " for inflow " + std::to_string(z), 37, t.OpenError());
     if (t.State() == TimeSeriesTable::kFormatError)
         Fatal("error opening " + fileName + " for inflow " + std::to_string(z), 37);
 

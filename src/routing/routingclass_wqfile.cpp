@@ -1,4 +1,5 @@
 // Text files of the water-level/discharge tables, one per channel element, for inspection.
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -66,11 +67,28 @@ void routingclass::WriteWQTables() {
             std::snprintf(name, sizeof name, "wq_tabZL.%.3d", elements_[static_cast<std::size_t>(k)].code);
         else
             std::snprintf(name, sizeof name, "wq_table.%.3d", FlowIndex(k));
-        FileHandle f = OpenFile(name, "wt");
-        if (!f) {
-            *log << "FATAL: error opening file " << name << " (check user rights or disk space)" << "[end-entry]";
+        // Each table waits under its temporary name until the normal end (FreeMemory), so
+        // that a failed run leaves the tables of the run before.
+        auto table = std::make_unique<TableFile>(name);
+        std::FILE* f = table->Open(false);
+        if (f != nullptr) WriteTableFile(k, f);
+        if (f == nullptr || !table->Close()) {
+            WQTableFailed(name);
             continue;
         }
-        WriteTableFile(k, f.get());
+        wqTables_.push_back(std::move(table));
     }
+}
+
+void routingclass::WQTableFailed(const std::string& name) const {
+    const int reason = errno;
+    *log << "FATAL: error opening file " << name << " (check user rights or disk space)" << "[end-entry]";
+    LogSystemReason(*log, reason);
+}
+
+void routingclass::FinishWQTables() {
+    if (!NormalEndPending())
+        for (const auto& table : wqTables_)
+            if (!table->Finish()) WQTableFailed(table->name());
+    wqTables_.clear();
 }

@@ -367,7 +367,6 @@ void ExternalCoupling::WriteStatistic(OutgoingStatistic& s, int zoneCount) {
     if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size() || std::fflush(f.get()) != 0)
         owner_.WriteError(path, 18);
     if (std::fclose(f.release()) != 0) {
-        log << "FATAL: error closing " << path << "[end-entry]";
-        throw ModelError(27);
+        FailOnFile(log, "error closing " + path, 27);
     }
 }

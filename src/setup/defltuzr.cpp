@@ -154,16 +154,14 @@ GlobalSettings defaultini::GetGlobalSettings() {
 void defaultini::OpenControlFile() {
     controlFile = OpenFile(controlFileName, "r");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
 }
 
 void defaultini::CloseControlFile() {
     if (!controlFile) return;
     if (std::fclose(controlFile.release()) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 

@@ -8,8 +8,7 @@ std::string defaultini::CompileControlFile(const std::string& sourceName) {
 
     FileHandle source = OpenFile(sourceName, "r");
     if (!source) {
-        *log << "FATAL: error opening " << sourceName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + sourceName, 28);
     }
     ControlFileCompiler compiler(log);
     compiler.CollectSymbols(source.get());
@@ -19,18 +18,15 @@ std::string defaultini::CompileControlFile(const std::string& sourceName) {
     }
     controlFile = OpenFile(compiledName, "w");
     if (!controlFile) {
-        *log << "FATAL: error opening " << compiledName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + compiledName, 28);
     }
     compiler.WriteCopy(source.get(), controlFile.get());
 
     if (std::fclose(source.release()) != 0) {
-        *log << "FATAL: error closing " << sourceName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + sourceName, 11);
     }
     if (std::fclose(controlFile.release()) != 0) {
-        *log << "FATAL: error closing " << compiledName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + compiledName, 11);
     }
     return compiledName;
 }

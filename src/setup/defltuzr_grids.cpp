@@ -163,8 +163,7 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
     const std::string name = ExpandPath(inputPath, gridDefinitions_.empty() ? std::string() : gridDefinitions_[0].fileName);
     FileHandle f = OpenFile(name, "rb");
     if (!f) {
-        *log << "FATAL: error opening " << name << "[end-entry]";
-        throw ModelError(21);
+        FailOnFile(*log, "error opening " + name, 21);
     }
     double h[gridio::kHeaderValues] = {};
     char head[4] = {};
@@ -202,8 +201,7 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
         }
     }
     if (std::fclose(f.release()) != 0) {
-        *log << "FATAL: error closing grid " << name << "[end-entry]";
-        throw ModelError(23);
+        FailOnFile(*log, "error closing grid " + name, 23);
     }
     // The geometry of the whole model comes from here: a size that allocates nothing or
     // overflows, or a measure that is no number, would corrupt every later step.

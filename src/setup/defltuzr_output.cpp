@@ -47,8 +47,7 @@ bool IsBlankLine(const std::string& line) {
 void defaultini::ReadOutputControl(const std::string& name) {
     controlFile = OpenFile(name, "r");
     if (!controlFile) {
-        *log << "FATAL: Error opening " << name << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "Error opening " + name, 28);
     }
     AnonymousModule anonymous(moduleName);
     std::FILE* f = ControlStream();

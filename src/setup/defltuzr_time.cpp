@@ -65,8 +65,7 @@ void defaultini::ReadRadiationCorrection() {
 int defaultini::ReadSubsteps() {
     controlFile = OpenFile(controlFileName, "r");
     if (!controlFile) {
-        *log << "FATAL: Error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "Error opening " + controlFileName, 28);
     }
     int substeps = 1;
     if (SeekSection("[soil_surface_groundwater_substeps]", false)) {

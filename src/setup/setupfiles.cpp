@@ -20,8 +20,7 @@ ControlFileScope::~ControlFileScope() { owner_.controlFile = std::move(saved_); 
 void ControlFileScope::Close() {
     std::FILE* f = owner_.controlFile.release();
     if (f != nullptr && std::fclose(f) != 0) {
-        *owner_.log << "FATAL: error closing " << fileName_ << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*owner_.log, "error closing " + fileName_, 11);
     }
 }
 

@@ -39,8 +39,7 @@ void tracer_ini_class::TracerError(const std::string& text) {
 void tracer_ini_class::ReadSection() {
     controlFile = OpenFile(controlFileName, "r");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     // The section is required, also for a run without tracers (a count of 0).
     SeekSection("[substance_transport]", true);
@@ -67,8 +66,7 @@ void tracer_ini_class::ReadSection() {
 
 void tracer_ini_class::CloseControlFile() {
     if (std::fclose(controlFile.release()) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 

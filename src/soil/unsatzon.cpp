@@ -24,7 +24,7 @@ unsatzonmodellklasse::~unsatzonmodellklasse() {
         // A destructor cannot report further; the log holds the failure.
     }
     for (auto& st : statistics)
-        if (st) st->Release();
+        if (st) ReleaseInDestructor([&] { st->Release(); });
     if (gridStore == nullptr) return;
     for (int index : registeredEntries) ReleaseGrid(index);
 }

@@ -282,8 +282,7 @@ void unsatzonmodellklasse::CloseControlFile() {
 void unsatzonmodellklasse::ReopenControlFile() {
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
 }
 

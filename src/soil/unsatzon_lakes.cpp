@@ -33,9 +33,7 @@ void unsatzonmodellklasse::ReadLakeModel(const std::string& section) {
     ReadValue(f, "%d", &lake_init_method, "initialization method for " + section);
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "after reading initialization method for " << section
-             << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName + "after reading initialization method for " + section, 11);
     }
     in.lakeCodes = (*gridStore)[GetGridIndex("lake_codes")].grid;
     if (lake_init_method != 1 && lake_init_method != 2) {

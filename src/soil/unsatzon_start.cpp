@@ -169,13 +169,12 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
         const double* h = own.geodeticHeads[config.control_row][config.control_col];
         double w = 0;
         for (int k = 1; k <= nlayers; ++k) w += theta[k] * (h[k - 1] - h[k]) * 1000.0;
-        FileHandle f = OpenFile(StrFormat("modell_%d.log", rank), "a+");
-        if (f && atEnd)
-            std::fprintf(f.get(), "(mpi_rank %d) soil water content (control point r=%d c=%d) at model-end: %lf mm\n",
-                         rank, config.control_row, config.control_col, w);
-        else if (f)
-            std::fprintf(f.get(), "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
-                         config.control_row, config.control_col, w);
+        AppendToTextLog(StrFormat("modell_%d.log", rank),
+                        atEnd ? StrFormat("(mpi_rank %d) soil water content (control point r=%d c=%d) at model-end: "
+                                          "%lf mm\n",
+                                          rank, config.control_row, config.control_col, w)
+                              : StrFormat("soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
+                                          config.control_row, config.control_col, w));
     }
     // Unglacierised and glacierised parts of every cell, weighed by the cell's area share.
     double sums[4] = {0, 0, 0, 0};  // Nu, Wu, Ng, Wg
@@ -212,14 +211,12 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
         for (int i = 0; i < 4; ++i) total[i] += all[static_cast<std::size_t>(p) * 4 + static_cast<std::size_t>(i)];
     const double meanU = total[0] != 0 ? total[1] / total[0] : 0.0;
     const double meanG = total[2] != 0 ? total[3] / total[2] : 0.0;
-    FileHandle f = OpenFile(StrFormat("modell_%d.log", 0), "a+");
-    if (!f) return;
-    std::fprintf(f.get(), "mean soil water content for all cells at %s: %lf m^3/m^2\n", when, meanU + meanG);
-    std::fprintf(f.get(),
-                 "mean soil water content for unglacierized or only partly unglacierized cells at %s: %lf "
-                 "m^3/m^2\n",
-                 when, meanU);
-    std::fprintf(f.get(),
-                 "mean soil water content for partly or completely glacierized cells at %s: %lf m^3/m^2\n",
-                 when, meanG);
+    AppendToTextLog(
+        StrFormat("modell_%d.log", 0),
+        StrFormat("mean soil water content for all cells at %s: %lf m^3/m^2\n", when, meanU + meanG) +
+            StrFormat("mean soil water content for unglacierized or only partly unglacierized cells at %s: %lf "
+                      "m^3/m^2\n",
+                      when, meanU) +
+            StrFormat("mean soil water content for partly or completely glacierized cells at %s: %lf m^3/m^2\n", when,
+                      meanG));
 }

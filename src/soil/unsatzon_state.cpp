@@ -100,8 +100,7 @@ void unsatzonmodellklasse::ReadStorageState() {
     const std::string name = ExpandPath(inputPath, config.storageFileName);
     FileHandle file = OpenFile(name, "rt");
     if (!file) {
-        *log << "FATAL: error opening storage content file " << name << "[end-entry]";
-        throw ModelError(64);
+        FailOnFile(*log, "error opening storage content file " + name, 64);
     }
     std::FILE* f = file.get();
     char line[kLineLength + 1];

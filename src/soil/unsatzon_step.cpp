@@ -463,15 +463,14 @@ void unsatzonmodellklasse::SoilColumnPass() {
         return a.row != b.row ? a.row < b.row : a.column < b.column;
     });
     const std::string name = StrFormat("modell_%d.log", 0);
-    std::FILE* file = std::fopen(name.c_str(), "a");
-    if (file == nullptr) {
-        *log << "FATAL: error opening log-file " << name << "[end-entry]";
-        throw ModelError(5);
-    }
+    FileHandle file = OpenFile(name, "a");
+    if (!file) FailOnFile(*log, "error opening log-file " + name, 5);
+    std::string lines;
     for (const soilstep::SlowSubstep& x : slow)
-        std::fprintf(file, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n", static_cast<int>(stepDay),
-                     static_cast<int>(stepMonth), static_cast<int>(stepHour), x.row, x.column, x.iterations, x.error);
-    std::fclose(file);
+        lines += StrFormat("%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n", static_cast<int>(stepDay),
+                           static_cast<int>(stepMonth), static_cast<int>(stepHour), x.row, x.column, x.iterations,
+                           x.error);
+    WriteTextLog(std::move(file), name, lines);
 }
 
 void unsatzonmodellklasse::AccumulateZones() {

@@ -116,8 +116,7 @@ void teilmodellklasse::ReadModuleSection(bool required) {
 
     std::FILE* f = controlFile.release();
     if (std::fclose(f) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 

@@ -282,8 +282,7 @@ void SpecialOutputClass::ReadSection() {
         files.push_back(std::make_unique<SpecialOutputFile>(log, block, *this, numSubSteps));
     }
     if (std::fclose(controlFile.release()) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 
@@ -295,6 +294,9 @@ void SpecialOutputClass::Step(std::int64_t hour_, std::int64_t day_, std::int64_
 
 void SpecialOutputClass::FlushAll() {
     if (flowControl == 0) return;
-    for (auto& f : files)
+    for (auto& f : files) {
         if (f->RowsInUse() > 0) f->Flush();
+        // At the normal end a file without rows is put in place with its header alone.
+        if (!NormalEndPending()) f->FinishTable();
+    }
 }

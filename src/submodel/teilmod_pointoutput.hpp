@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/replacingfile.hpp"
 #include "submodel/teilmod.hpp"
 
 class SpecialOutputClass;
@@ -83,6 +84,8 @@ public:
     void Step(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year, int subStep, int k);
     // Writes the buffered rows (collective: process 0 writes the maximum over all processes).
     void Flush();
+    // At the normal end: a file that holds only its header is put in place (collective).
+    void FinishTable();
 
     int Columns() const { return columns; }
     std::int64_t Capacity() const { return capacity; }
@@ -106,6 +109,9 @@ private:
     std::int64_t rowsInUse = 0;
     std::string header;
     std::string filename;
+    // Process 0's file: the header waits under its temporary name until the first rows (or the
+    // normal end), so that a failed run leaves the file of the run before.
+    TableFile table;
     std::vector<std::unique_ptr<SpecialOutputEntity>> entities;
     unsigned numSubSteps = 1;
     bool newRow = true;

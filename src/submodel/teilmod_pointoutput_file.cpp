@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "submodel/teilmod_pointoutput.hpp"
 #include "kernel/gridio.hpp"
@@ -51,8 +52,10 @@ SpecialOutputFile::SpecialOutputFile(DiagLog* log_, const std::string& block, te
 SpecialOutputFile::~SpecialOutputFile() {
     if (rowsInUse == 0) return;
     // Rows still buffered here are left over from a run that did not end normally. With one
-    // process they are written; with several the collective write is not safe any more.
+    // process they are written (unless the file of the run before still stands); with several
+    // the collective write is not safe any more.
     if (ProcessCount() == 1) {
+        if (!table.TakesHeldRows()) return;
         try {
             Flush();
         } catch (...) {
@@ -65,6 +68,7 @@ SpecialOutputFile::~SpecialOutputFile() {
 
 void SpecialOutputFile::WriteHeader() {
     int error = 0;
+    int reason = 0;
     if (owner.rank == 0) {
         std::string text = "YY\tMM\tDD\tHH";
         for (const auto& e : entities)
@@ -81,15 +85,33 @@ void SpecialOutputFile::WriteHeader() {
                 if (e->HasLevels()) text += StrFormat("/%d", e->levels[k]);
             }
         text += "\n";
-        FileHandle f = OpenFile(filename, "wt");
-        if (!f || std::fwrite(text.data(), 1, text.size(), f.get()) != text.size() || std::fflush(f.get()) != 0 ||
-            std::fclose(f.release()) != 0)
+        table.SetName(filename);
+        std::FILE* f = table.Open(false);
+        if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size() || !table.Close()) {
+            reason = errno;
+            table.Close();
             error = 1007;
+        }
     }
     if (ShareFromRoot(error) != 0) {
         *log << "FATAL: error opening file for special output of file\n"
              << filename << "\n-> check file name, disk space or user rights" << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(1007);
+    }
+}
+
+void SpecialOutputFile::FinishTable() {
+    int error = 0;
+    int reason = 0;
+    if (owner.rank == 0 && !table.Finish()) {
+        reason = errno;
+        error = 18;
+    }
+    if (ShareFromRoot(error) != 0) {
+        *log << "FATAL: write error " << filename << " ! (" << 18 << ")" << "[end-entry]";
+        LogSystemReason(*log, reason);
+        throw ModelError(18);
     }
 }
 
@@ -127,15 +149,20 @@ void SpecialOutputFile::Step(std::int64_t hour_, std::int64_t day_, std::int64_t
 void SpecialOutputFile::Flush() {
     gridio::SignalScope signals(ResetCtrlCHandler);
     const bool root = owner.rank == 0;
-    FileHandle f;
+    std::FILE* f = nullptr;
     int error = 0;
+    int reason = 0;
     if (root) {
         *log << "write " << filename << "[end-entry]";
-        f = OpenFile(filename, "a+");
-        if (!f) error = 65;
+        f = table.Open(true);
+        if (f == nullptr) {
+            reason = errno;
+            error = 65;
+        }
     }
     if (ShareFromRoot(error) != 0) {
         *log << "FATAL: \nerror opening file " << filename << "[end-entry]";
+        LogSystemReason(*log, reason);
         rowsInUse = 0;
         throw ModelError(65);
     }
@@ -158,14 +185,18 @@ void SpecialOutputFile::Flush() {
             for (int c = 1; c <= columns; ++c) text += StrFormat("\t%g", row[c]);
             text += "\n";
         }
-        if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size() || std::fflush(f.get()) != 0 ||
-            std::fclose(f.release()) != 0)
+        // The rows put the file in place; a failed write leaves the file as it was.
+        if (std::fwrite(text.data(), 1, text.size(), f) != text.size() || !table.Close()) {
+            reason = errno;
+            table.Close();
             error = 18;
+        }
     }
     const std::int64_t rows = rowsInUse;
     rowsInUse = 0;
     if (ShareFromRoot(error) != 0) {
         *log << "FATAL: write error " << filename << " ! (" << 18 << ")" << "[end-entry]";
+        LogSystemReason(*log, reason);
         throw ModelError(18);
     }
     if (root)

@@ -49,8 +49,7 @@ void verdunstungsmodellklasse::Construct() {
 void verdunstungsmodellklasse::CloseControlFile() {
     std::FILE* f = controlFile.release();
     if (f != nullptr && std::fclose(f) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 

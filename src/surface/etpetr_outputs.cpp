@@ -52,8 +52,7 @@ void verdunstungsmodellklasse::ReadLakeModel(const std::string& section) {
     }
     controlFile = OpenFile(controlFileName, "rt");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     SeekSection(section, true);
     std::FILE* f = ControlStream();
@@ -95,9 +94,7 @@ void verdunstungsmodellklasse::ReadLakeModel(const std::string& section) {
     }
     std::FILE* closing = controlFile.release();
     if (std::fclose(closing) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "after reading initialization method for " << section
-             << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName + "after reading initialization method for " + section, 11);
     }
 }
 

@@ -76,8 +76,7 @@ void interzeptionsmodellklasse::ReadSection() {
     ReadValue(f, "%d", &readGrid, "readgrid parameter for " + s);
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 }
 

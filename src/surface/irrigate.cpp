@@ -29,8 +29,7 @@ void irrigationclass::Construct() {
     ReadStatistics(surfaceStat);
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName, 11);
     }
 
     precipitationIndex = Required("precipitation");

@@ -30,17 +30,14 @@ void schneemodellklasse::ReadLakeModel(const std::string& section) {
     }
     FileHandle f = OpenFile(controlFileName, "rt");
     if (!f) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     controlFile = std::move(f);
     int lakeFlow = 0;
     if (SeekSection(section, false)) ReadValue(ControlStream(), "%d", &lakeFlow, "flow control parameter for " + section);
     std::FILE* raw = controlFile.release();
     if (std::fclose(raw) != 0) {
-        *log << "FATAL: error closing " << controlFileName << "after reading initialization method for " << section
-             << "[end-entry]";
-        throw ModelError(11);
+        FailOnFile(*log, "error closing " + controlFileName + "after reading initialization method for " + section, 11);
     }
     // Response units keep lakes off for the snow model.
     lakesOn = lakeFlow != 0 && settings.spinUpSwitch == 0;

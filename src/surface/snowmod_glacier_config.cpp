@@ -42,8 +42,7 @@ void schneemodellklasse::ReadGlacierSection() {
     const std::string section = "[ice_firn]";
     controlFile = OpenFile(controlFileName, "r");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     SeekSection(section, true);
     std::FILE* f = ControlStream();
@@ -387,8 +386,7 @@ void schneemodellklasse::ReadPermafrostSection() {
     const std::string section = "[permafrost]";
     controlFile = OpenFile(controlFileName, "r");
     if (!controlFile) {
-        *log << "FATAL: error opening " << controlFileName << "[end-entry]";
-        throw ModelError(28);
+        FailOnFile(*log, "error opening " + controlFileName, 28);
     }
     SeekSection(section, true);
     std::FILE* f = ControlStream();

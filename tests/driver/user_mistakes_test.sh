@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Mistakes a new user makes are named where they are made, and outputs go where they are asked
 # to go: a misspelt option, an output folder without "/", a diagnostics file that cannot be
-# written, a missing second station record, a standard grid with its own output name and a
-# grid corner that "%g" would round.
+# written, a missing second station record, station files of only two records, a standard grid
+# with its own output name and a grid corner that "%g" would round.
 # usage: user_mistakes_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -29,6 +29,12 @@ run basin.ctl || fail "output folder: exit status $?"
 found 'DefaultOutputDirectory = out names a folder but does not end with "/"' || fail "output folder: no WARNING"
 found 'the files are written as "outQg.txt"' || fail "output folder: the WARNING does not name outQg.txt"
 [ -f outQg.txt ] || fail "output folder: outQg.txt missing"
+# The writers of the text log append to it, none overwrites another's lines: the soil model's
+# start summary, the flow-time lines and its end summary, each once and in this order.
+grep -n -e 'at model-start: .* m^3/m^2' -e '^flow time distribution:' -e 'at model-end: .* m^3/m^2' modell_0.log |
+  awk -F: '/model-start/ { s++ } /flow time/ { f++; if (!s) bad = 1 } /model-end/ { e++; if (!f) bad = 1 }
+           END { exit !(s == 3 && f == 1 && e == 3 && !bad) }' ||
+  { cat modell_0.log; fail "text log: lines missing, repeated or out of order"; }
 
 # A diagnostics file or text log that cannot be written is reported on standard error with the
 # reason.
@@ -51,6 +57,23 @@ status=$?
 [ "$status" -eq 52 ] || fail "second record: exit status $status, expected 52"
 found 'the dates of precipitation.dat do not advance by one time step: 1.1.2020 1 h is followed by 1.1.2020 3 h, 120 minutes later instead of one step of 60 minutes' ||
   { grep 'level="0"' Talvo_Diag_0.xml; fail "second record: the first pair is not named"; }
+
+# Station files of only two records: their one interval is compared with the modules' time step,
+# a gap between them is named; two records one step apart run (and end with the data).
+fresh two_records
+for f in precipitation temperature wind_speed air_humidity global_radiation; do
+  awk 'NR <= 5 || /^2020 1 1 [13] /' $f.dat >$f.two && mv $f.two $f.dat
+done
+run basin.ctl
+status=$?
+[ "$status" -eq 52 ] || fail "two records: exit status $status, expected 52"
+found 'the dates of precipitation.dat do not advance by one time step: 1.1.2020 1 h is followed by 1.1.2020 3 h, 120 minutes later instead of one step of 60 minutes' ||
+  { grep 'level="0"' Talvo_Diag_0.xml; fail "two records: the gap is not named"; }
+found 'the run holds only two records: their interval is compared with the time step of the modules' ||
+  fail "two records: no entry saying what the interval is compared with"
+for f in precipitation temperature wind_speed air_humidity global_radiation; do sed -i 's/^2020 1 1 3 /2020 1 1 2 /' $f.dat; done
+run basin.ctl || fail "two records one step apart: exit status $?"
+found 'the data of precipitation.dat end with 1.1.2020 2 h, before the end date' || fail "two records one step apart: no end of the data"
 
 # A grid whose measures differ from the zone grid's: every number is named.
 fresh measures

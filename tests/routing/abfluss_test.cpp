@@ -105,8 +105,8 @@ TEST_F(RoutingModelTest, NetworkOfTheDescriptions) {
     // "PrecOnLakes" took the first free entry of the grid store.
     EXPECT_EQ(store_[model_->precOnLakesIndex].internalName, "PrecOnLakes");
     EXPECT_EQ(model_->precOnLakesIndex, 2);
-    // One table file per channel.
-    for (const char* name : {"wq_table.001", "wq_table.002", "wq_tabZL.001"})
+    // One table file per channel, under its temporary name until the normal end.
+    for (const char* name : {"wq_table.001.part", "wq_table.002.part", "wq_tabZL.001.part"})
         EXPECT_FALSE(talvo_test::ReadFile(name).empty()) << name;
 }
 

@@ -109,10 +109,14 @@ TEST_F(LakeTest, LevelVolumeTableOfFlatCells) {
     // Above the full lake and below the bottom the table is extended by its end segments.
     EXPECT_NEAR(lake.VolumeToLevel(1e5), 102.5, 1e-9 * 102.5);
     EXPECT_NEAR(lake.LevelToVolume(99.5), -2e4, 1e-6);
-    const std::string table = talvo_test::ReadFile("W_V_Table_01.dat");
+    const std::string table = talvo_test::ReadFile("W_V_Table_01.dat.part");
     EXPECT_EQ(table.substr(0, table.find("102\t")), "waterlevel-volume-table lake 1\nLevel[m a.s.l.]\tVolume[m^3]\n");
     // The set-up gave the volume to the cells.
     for (const auto& cell : kLakeCells) EXPECT_NEAR(Ponding()[cell[0]][cell[1]], 1000, 1e-9);
+    // The normal end puts the table in place.
+    model_->Finish();
+    EXPECT_EQ(talvo_test::ReadFile("W_V_Table_01.dat"), table);
+    EXPECT_FALSE(std::filesystem::exists("W_V_Table_01.dat.part"));
 }
 
 TEST_F(LakeTest, BandsOfLevelsByDepth) {
@@ -282,7 +286,7 @@ TEST_F(LakeTest, LakeHalfAMetreAboveItsFullLevelReleasesItsInflow) {
 }
 
 TEST_F(LakeTest, TableFileThatCannotBeCreatedIsFatal) {
-    if (Root()) std::filesystem::create_directory("W_V_Table_01.dat");
+    if (Root()) std::filesystem::create_directory("W_V_Table_01.dat.part");
     const unsigned code = BuildLake(0);
     if (!Root()) return;
     EXPECT_EQ(code, 225u);

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 
 #include "routing/routingclass.hpp"
 #include "submodel/riverflow_table.hpp"
@@ -241,6 +243,7 @@ TEST_F(RoutingClassTest, TableFileOfTheDefaultChannel) {
     r.SetChannel(2, 5, {3, 9}, 1, 0, 10, 1000, 2, kZeros);
     r.SetChannel(3, 2, {}, 1, 0, 10, 1000, 2, kZeros);
     r.WriteWQTables();
+    r.FreeMemory();  // the normal end puts the tables in place
     const std::string ol = talvo_test::ReadFile("wq_table.001");
     const std::string head =
         "waterlevel-discharge-table for the channel of subbasin 3 to the outlet of subbasin 9\n"
@@ -314,14 +317,43 @@ TEST_F(RoutingClassTest, SmallOperations) {
 
 TEST_F(RoutingClassTest, TableFileThatCannotBeOpenedIsSkipped) {
     if (talvo_test::Rank() != 0) GTEST_SKIP() << "files are written by process 0";
-    std::filesystem::create_directory("wq_table.001");  // a directory takes the file's name
+    std::filesystem::create_directory("wq_table.001.part");  // a directory takes the file's name
     routingclass r(Args(9, 1, 1, Counts(0, 2, 0, 1)));
     r.SetChannel(1, 3, {}, 1, 0, 10, 1000, 2, kRiver);
     r.SetChannel(2, 5, {3}, 1, 0, 10, 1000, 2, kRiver);
     EXPECT_EQ(CodeOf([&] { r.WriteWQTables(); }), 0);
     EXPECT_TRUE(Logged("error opening file wq_table.001 (check user rights or disk space)"));
     // The next table is written all the same; one joined code gives no list of codes.
-    const std::string text = talvo_test::ReadFile("wq_table.002");
+    const std::string text = talvo_test::ReadFile("wq_table.002.part");
     EXPECT_EQ(text.substr(0, text.find('\n') + 1),
               "waterlevel-discharge-table for the channel of subbasins 5 and 3 to the outlet of subbasin 9\n");
+    EXPECT_TRUE(Logged("reason given by the operating system: Is a directory"));
+}
+
+// The tables are put in place at the normal end only: a run that fails leaves those of the run
+// before.
+TEST_F(RoutingClassTest, TablesOfAFailedRunLeaveThoseOfTheRunBefore) {
+    if (talvo_test::Rank() != 0) GTEST_SKIP() << "files are written by process 0";
+    struct Run {
+        Run() { SetNormalEndPending(true); }
+        ~Run() { SetNormalEndPending(false); }
+    };
+    auto build = [this] {
+        auto r = std::make_unique<routingclass>(Args(9, 1, 1, Counts(0, 2, 0, 1)));
+        r->SetChannel(1, 3, {}, 1, 0, 10, 1000, 2, kRiver);
+        r->SetChannel(2, 5, {3}, 1, 0, 10, 1000, 2, kRiver);
+        r->WriteWQTables();
+        return r;
+    };
+    {
+        std::ofstream("wq_table.001") << "the run before\n";
+        Run run;
+        auto r = build();
+    }
+    EXPECT_EQ(talvo_test::ReadFile("wq_table.001"), "the run before\n");
+    EXPECT_FALSE(std::filesystem::exists("wq_table.001.part"));
+    auto r = build();
+    r->FreeMemory();
+    EXPECT_EQ(talvo_test::ReadFile("wq_table.001").rfind("waterlevel-discharge-table for the channel of subbasin 3", 0), 0u);
+    EXPECT_FALSE(std::filesystem::exists("wq_table.002.part"));
 }
