@@ -343,6 +343,11 @@ void unsatzonmodellklasse::ReadTuning() {
         char* end = nullptr;
         const double v = std::strtod(line.c_str() + eq + 1, &end);
         if (end == line.c_str() + eq + 1 || !std::isfinite(v)) ControlFileError(line, moduleName);
+        // The error bound must be reachable and the count is taken as an int.
+        if (target == &max_error)
+            RequireInRange(v, "max_error", bound::Positive);
+        else
+            RequireInRange(v, "max_iterations", bound::Within(1, 2147483647.0));
         *target = v;
     }
 }

@@ -85,7 +85,8 @@ TEST_F(MeteoInterpolatorTest, FirstStepIsInterpolatedInFullThenStepsWithoutStati
 TEST_F(MeteoInterpolatorTest, NoStationWithinReachGivesMissingAndOrderedWarnings) {
     SectionValues v;
     v.maxDistance = 600;  // only the cells at a station reach it
-    v.lowerLimit = -1e9;
+    v.lowerLimit = -9000;  // the missing marker -10000 lies below and is replaced by itself
+    v.lowerReplacement = -10000;
     auto ip = Build(1, "2000 1 1 0 1 2 3\n", v);
     ASSERT_TRUE(ip);
     ip->SetWarnings(1);
