@@ -9,6 +9,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "tables/landuse_grids.hpp"
 
@@ -73,7 +74,9 @@ void LanduseParameterGrids::AccumulateTemperature(int stepMinutes) {
         if (!temperature_->holds(r)) continue;
         const ColumnRange cols = Columns(r);
         for (int c = cols.first; c <= cols.last; ++c)
-            if (OwnCell(r, c)) (*temperatureAvg_)[r][c] += stepMinutes * (*temperature_)[r][c] / 1440.0;
+            // A step without temperature data adds nothing to the day's sum.
+            if (OwnCell(r, c) && !NoData((*temperature_)[r][c], setup_.nodata))
+                (*temperatureAvg_)[r][c] += stepMinutes * (*temperature_)[r][c] / 1440.0;
     }
 }
 

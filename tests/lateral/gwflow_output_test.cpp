@@ -214,6 +214,7 @@ TEST_F(GwTracer, DecayWithTheSubStepAndNoWaterGivesZero) {
             // An aquifer without storage holds no water: refused when the grids are checked.
             EXPECT_EQ(error, 17u);
             EXPECT_TRUE(Logged("gw_storage_coeff_1 at row "));
+            EXPECT_TRUE(Logged("groundwater_flow: the value 0 in section [standard_grids] must be in (0, 1]!"));
             continue;
         }
         ASSERT_EQ(error, 0u);
