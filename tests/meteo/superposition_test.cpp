@@ -114,6 +114,38 @@ TEST_F(SuperpositionTest, OneRegionTwoGridsHalfAndHalfGiveTheMean) {
     }
 }
 
+// An input without data in a cell (a step without any valid station value) leaves the cell
+// without data, and the zone table takes the other cells only.
+TEST_F(SuperpositionTest, AnInputWithoutDataLeavesTheCellWithoutData) {
+    unsigned error = 0;
+    auto s = Make("NumberOfEntities = 1;\n" +
+                      Entity("mean_ab", "entityinputgrid = grid_a; regions = 20; weights = 0.5;\n"
+                                        "entityinputgrid = grid_b; regions = 20; weights = 0.5;",
+                             "outputgrid = mean.asc; writecode = 0; outputtable = mean.txt; statcode = 1001;"),
+                  &error);
+    ASSERT_EQ(error, 0u) << console_.str();
+    for (int r = 1; r <= 4; ++r) b_[r][2] = -9999;
+    s->run(1, 2, 3, 2020);
+    const auto mean = [&](int r, int c) { return c == 2 ? -9999.0 : c <= 3 ? 0.5 * (a_[r][c] + b_[r][c]) : 0.0; };
+    ExpectOutput(*s, mean);
+    s->WriteStatistics();
+    s->FlushStatistics();
+    s.reset();
+    if (talvo_test::Rank() == 0) {
+        const std::string table = talvo_test::ReadFile("mean.txt");
+        double sum = 0, n = 0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (kZones[r - 1][c - 1] != -9999 && c != 2) {
+                    sum += mean(r, c);
+                    n += 1;
+                }
+        char line[64];
+        std::snprintf(line, sizeof line, "2020\t 3\t 2\t 1\t%.4f\n", sum / n);
+        EXPECT_NE(table.find(line), std::string::npos) << table << line;
+    }
+}
+
 TEST_F(SuperpositionTest, TwoRegionsAndTheirLayers) {
     UseRegions(2);
     // A band along the border: column 3 belongs to region 20 with 0.75 and to 40 with 0.25.
