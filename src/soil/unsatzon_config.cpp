@@ -366,10 +366,10 @@ void unsatzonmodellklasse::ReadPermafrost() {
     double minSnowAge = 0, maxSweSnowFree = 0;
     SoilModelConfig::NamedCode thawStatistics;
     ReadValue(f, "%d", &method, "Permafrost-Method for " + mod);
-    ReadValue(f, "%lf", &minSnowAge, "Min_Snow_Age_Refreeze for " + mod);
-    ReadValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + mod);
+    ReadBoundedValue(f, "%lf", &minSnowAge, "Min_Snow_Age_Refreeze for " + mod, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + mod, bound::NonNegative);
     ReadNameAndCode(*this, "thaw depth statistics file for ", thawStatistics);
-    ReadValue(f, "%lf", &reduced_ksat, "reduced k_sat (in m/s)");
+    ReadBoundedValue(f, "%lf", &reduced_ksat, "reduced k_sat (in m/s)", bound::Positive);
     CloseControlFile();
 }
 

@@ -201,6 +201,11 @@ TEST_F(SoilModelTest, PermafrostConductivityOnlyWithTheThreeGrids) {
     // The grids make the section required.
     model_.reset();
     EXPECT_EQ(Build(SoilSection{}.Text()), 17u);
+    // A conductivity of 0 is no soil.
+    model_.reset();
+    EXPECT_EQ(Build(SoilSection{}.Text() + "[permafrost]\n1 method\n5 age\n10 swe\nthaw.txt 0\n0 reduced k_sat\n"), 17u);
+    EXPECT_TRUE(Logged("reduced k_sat (in m/s); unsatzon_model: the value 0 in section [permafrost] must be > 0!"))
+        << console_.str();
 }
 
 TEST_F(SoilModelTest, StatisticsTablesStartWithTheirTitles) {
