@@ -14,16 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz_support::FuzzBasin basin({{"groundwater_recharge", 0},
-                                          {"groundwater_distance", 2},
-                                          {"soil_types", 1},
-                                          {"baseflow", 0},
-                                          {"aquifer_thickness_1", 10},
-                                          {"gw_k_x_1", 1e-4},
-                                          {"gw_k_y_1", 1e-4},
-                                          {"gw_storage_coeff_1", 0.1},
-                                          {"gw_boundary_fix_h_1", -9999},
-                                          {"gw_boundary_fix_q_1", -9999}});
+    static fuzz_support::FuzzBasin basin(fuzz_support::GroundwaterModelGrids());
     basin.WriteSection("[groundwater_flow]\n", data, size);
     unsigned error = 0;
     auto model = std::make_unique<gwflowclass>(error, basin.Log(), basin.settings, 1);
