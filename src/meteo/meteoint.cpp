@@ -316,10 +316,13 @@ void meteointerpol::ReadControlSection() {
     RequireInRange(N, "nodata value in " + name + " (station values are valid within [-N, N])", bound::Positive);
     // Station files mark a missing value with -N; inside the limits of the results it would be a
     // value that a station can report, and such reports would be dropped as missing.
-    if (-N >= lowerLimit && -N <= upperLimit)
-        RequireInRange(N, "nodata value in " + name + " (-N marks a missing station value and lies within the limits [" +
-                              StrFormat("%g", lowerLimit) + ", " + StrFormat("%g", upperLimit) + "] of the results)",
+    if (-N >= lowerLimit && -N <= upperLimit) {
+        const std::string limits = StrFormat("[%g, %g]", lowerLimit, upperLimit);
+        RequireInRange(N,
+                       "nodata value in " + name + " (-N marks a missing station value and lies within the limits " +
+                           limits + " of the results)",
                        bound::Above(-lowerLimit));
+    }
     RequireInRange(idwWeight, "idw-weight in " + name, {0, 50, true, false});
     RequireInRange(maxDistance, "maximum distance in " + name, bound::Positive);
     if (idwWeight == 2.0) maxDistance *= maxDistance;
