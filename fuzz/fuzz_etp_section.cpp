@@ -16,22 +16,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz_support::FuzzBasin basin({{"temperature", 5},
-                                          {"temperature_14", 8},
-                                          {"temperature_night", 2},
-                                          {"landuse1", 1},
-                                          {"leaf_area_index1", 2},
-                                          {"root_depth1", 0.5},
-                                          {"vegetation_coverage_degree1", 0.8},
-                                          {"SurfaceCanopyResistance1", 60},
-                                          {"SurfaceIntercepResistance1", 0},
-                                          {"RoughnessLength1", 0.05},
-                                          {"SurfaceEvaporationResistance", 150},
-                                          {"albedo", 0.2},
-                                          {"wind_speed", 1},
-                                          {"vapor_pressure", 8},
-                                          {"air_humidity_14", 0.7},
-                                          {"global_radiation", 100}});
+    static fuzz_support::FuzzBasin basin(fuzz_support::EtpModelGrids());
     basin.WriteSection("[evapotranspiration]\n", data, size);
     unsigned error = 0;
     auto model = std::make_unique<verdunstungsmodellklasse>(error, basin.Log(), basin.settings);

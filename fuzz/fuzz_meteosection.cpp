@@ -95,6 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error == 0) {
             Check(interpolator.method >= 1 && interpolator.method <= meteointerpol::kMaxMethod);
             Check(static_cast<bool>(interpolator.ResultGrid()));
+            // Settings that would lose station values: missing marker -N inside the limits,
+            // no valid range, no reach, weights that are not finite.
+            Check(interpolator.N > 0);
+            Check(!(-interpolator.N >= interpolator.lowerLimit && -interpolator.N <= interpolator.upperLimit));
+            Check(interpolator.maxDistance > 0);
         }
     }
     fuzz_support::RemoveWrittenFiles();

@@ -13,12 +13,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz_support::FuzzBasin basin({{"albedo", 0.2},
-                                          {"landuse1", 1},
-                                          {"temperature", 2},
-                                          {"wind_speed", 1},
-                                          {"vapor_pressure", 8},
-                                          {"precipitation", 1}});
+    static fuzz_support::FuzzBasin basin(fuzz_support::SnowModelGrids());
     basin.WriteSection("[snow_model]\n", data, size);
     unsigned error = 0;
     auto model = std::make_unique<schneemodellklasse>(error, basin.Log(), basin.settings);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernel/error.hpp"
+#include "snow_fuzz_sections.hpp"
 #include "submodel_fuzz_support.hpp"
 #include "surface/snowmod.hpp"
 
@@ -15,16 +16,10 @@ using fuzz_support::Check;
 
 namespace {
 
-// "[snow_model]" of the example basin (degree-day method, outputs off) and "[ice_firn]" of a
-// static glacier: degree-day factors, albedos, slide storage constants and outputs.
-const char* const kSections =
-    "1\n60\n1\n1.0\n0.5\n0.0\n0.1\n2.0\n2.5\n2.0\n0.5\n0.1\n1.0\n3.0\n0.45\n0.9\nrain.asc\n0\n"
-    "p_rain.txt 0\nsnow.asc\n0\np_snow.txt 0\nsnowdays.asc\n0\nsnowdays.txt 0\nsnowage.asc\n0\n"
-    "snowage.txt 0\nalbedo.txt 0\nsnow_outflow.asc\n0\nsnow_outflow_zones.txt 4024\nsnow_melt.asc\n0\n"
-    "snow_melt.txt 0\nsnow_solid.asc\n0\nsnow_liquid.asc\n0\nsnow_storage_zones.txt 2024\n"
-    "snow_total.asc\n1\n0\nsnowtemp.asc\n0\nsnowtemp.txt 0\nsurftemp.asc\n0\nsurftemp.txt 0\n"
-    "input_mass.asc\n0\ninput_mass.txt 0\nmobile_mass.asc\n0\nmobile_mass.txt 0\nsnow_deposition.asc\n0\n"
-    "snow_deposition_zones.txt 4024\n55\n20\n0\n0.05\n1.0\n1.0\n\n"
+// "[snow_model]" of the example basin and "[ice_firn]" of a static glacier: degree-day factors,
+// albedos, slide storage constants and outputs.
+const std::string kSections =
+    std::string(fuzz_support::kSnowSection) +
     "[ice_firn]\n1\n6\n5\n100\n2\n0.01\n0.02\n0.005\n0.01\n10\n20\n5\n0\n0\n0\n"
     "firn_melt.asc\n0\nqfirn.txt 0\nice_melt.asc\n0\nqice.txt 0\nqglac.txt 0\n\n";
 
@@ -36,15 +31,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz_support::FuzzBasin basin({{"albedo", 0.2},
-                                          {"landuse1", 1},
-                                          {"temperature", 2},
-                                          {"wind_speed", 1},
-                                          {"vapor_pressure", 8},
-                                          {"precipitation", 1},
-                                          {"ice_firn", 0.5}});
+    static fuzz_support::FuzzBasin basin(
+        fuzz_support::JoinGrids(fuzz_support::SnowModelGrids(), {{"ice_firn", 0.5}}));
     static std::unique_ptr<schneemodellklasse> model = [] {
-        const std::string sections = kSections;
+        const std::string& sections = kSections;
         basin.WriteSection("[snow_model]\n", reinterpret_cast<const std::uint8_t*>(sections.data()),
                            sections.size());
         unsigned error = 0;

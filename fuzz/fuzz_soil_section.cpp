@@ -1,7 +1,8 @@
 // Fuzz target of the section "[unsatzon_model]" (with "[heat_transfer]" and the tuning and
 // permafrost sections it looks for) read by the soil model on a small basin of one soil type.
 // What the reader accepts has a known method, a control point inside the grid, subbasin
-// values in their physical ranges and soil heat constants above 0 (n-factors not negative).
+// values in their physical ranges, tuning limits that allow an iteration and soil heat constants
+// above 0 (n-factors not negative).
 #include <memory>
 #include <vector>
 
@@ -35,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(model->subbasins.flussdichte[i] >= 0 && model->subbasins.Q0[i] >= 0);
             Check(model->subbasins.SR_Anteil[i] >= 0 && model->subbasins.SR_Anteil[i] <= 1);
         }
+        Check(model->max_error > 0 && model->max_iterations >= 1 && model->max_iterations <= 2147483647.0);
         const SoilHeatConfig& h = model->heat;
         if (h.on()) {
             for (int k = SoilHeatConfig::CDrySoil; k <= SoilHeatConfig::RhoWater; ++k)

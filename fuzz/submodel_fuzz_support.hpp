@@ -131,4 +131,55 @@ inline std::vector<soil_entry> LoamSoilTable(DiagLog& log) {
     return t;
 }
 
+// The input grids of the snow model (all its methods) on the fuzz basin.
+inline std::vector<std::pair<std::string, double>> SnowModelGrids() {
+    return {{"albedo", 0.2},   {"landuse1", 1},       {"temperature", 2},
+            {"wind_speed", 1}, {"vapor_pressure", 8}, {"precipitation", 1}};
+}
+
+// The input grids of every evapotranspiration method on the fuzz basin.
+inline std::vector<std::pair<std::string, double>> EtpModelGrids() {
+    return {{"temperature", 5},
+            {"temperature_14", 8},
+            {"temperature_night", 2},
+            {"landuse1", 1},
+            {"leaf_area_index1", 2},
+            {"root_depth1", 0.5},
+            {"vegetation_coverage_degree1", 0.8},
+            {"SurfaceCanopyResistance1", 60},
+            {"SurfaceIntercepResistance1", 0},
+            {"RoughnessLength1", 0.05},
+            {"SurfaceEvaporationResistance", 150},
+            {"albedo", 0.2},
+            {"wind_speed", 1},
+            {"vapor_pressure", 8},
+            {"air_humidity_14", 0.7},
+            {"global_radiation", 100}};
+}
+
+// The grids of a groundwater model of one aquifer layer on the fuzz basin.
+inline std::vector<std::pair<std::string, double>> GroundwaterModelGrids() {
+    return {{"groundwater_recharge", 0},
+            {"groundwater_distance", 2},
+            {"soil_types", 1},
+            {"baseflow", 0},
+            {"aquifer_thickness_1", 10},
+            {"gw_k_x_1", 1e-4},
+            {"gw_k_y_1", 1e-4},
+            {"gw_storage_coeff_1", 0.1},
+            {"gw_boundary_fix_h_1", -9999},
+            {"gw_boundary_fix_q_1", -9999}};
+}
+
+// Grid lists joined (a name of the second list that the first has is left out).
+inline std::vector<std::pair<std::string, double>> JoinGrids(std::vector<std::pair<std::string, double>> a,
+                                                             const std::vector<std::pair<std::string, double>>& b) {
+    for (const auto& g : b) {
+        bool known = false;
+        for (const auto& h : a) known = known || h.first == g.first;
+        if (!known) a.push_back(g);
+    }
+    return a;
+}
+
 }  // namespace fuzz_support

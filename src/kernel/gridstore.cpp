@@ -22,7 +22,8 @@ std::size_t GridStore::HeldBytes() const {
     for (const GridStoreEntry& e : entries_) {
         if (e.grid != nullptr && counted.insert(e.grid).second) bytes += e.grid->bytes();
         if (e.stack != nullptr && counted.insert(e.stack).second) bytes += e.stack->bytes();
-        for (const Matrix* own : {&e.sumGrid, &e.minGrid, &e.maxGrid, &e.vegGrid}) bytes += own->bytes();
+        for (const Matrix* own : {&e.sumGrid, &e.missingSteps, &e.minGrid, &e.maxGrid, &e.vegGrid})
+            bytes += own->bytes();
     }
     return bytes;
 }
@@ -78,6 +79,7 @@ void modelobject::RegisterGrid(int index, const std::string& fileName, Matrix* g
     e.levels = levels;
     e.extremesStarted = 0;
     e.stepCount = 0;
+    e.missingSteps = Matrix();
     e.stackCopied = 0;
     const WriteCodeDigits d = SplitWriteCode(writeCode);
     e.units = d.units;

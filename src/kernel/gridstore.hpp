@@ -12,6 +12,7 @@
 struct GridStoreEntry {
     Matrix* grid = nullptr;  // not owned; null for stack-only entries
     Matrix sumGrid;          // running sum or mean (owned; allocated when the tens digit asks)
+    Matrix missingSteps;     // per cell, steps of the period without data (allocated at the first)
     Matrix minGrid;
     Matrix maxGrid;
     Stack* stack = nullptr;  // not owned; null for grid entries

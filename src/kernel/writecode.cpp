@@ -3,10 +3,12 @@
 #include "kernel/writecode.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 #include "kernel/gridio.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 
 using writecode::NameKind;
@@ -146,8 +148,29 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
         });
     }
     if (e.tens != 0) {
+        // A cell without data in a step (an input without any valid station value) is left out
+        // of its sum and mean; the steps it misses are counted once there is one.
         Matrix& sum = e.sumGrid;
-        ForCells(*this, valid, {&grid, &sum}, [&](int r, int c, bool ok) { sum[r][c] = ok ? sum[r][c] + grid[r][c] : nd; });
+        std::atomic<bool> missing{false};
+        ForCells(*this, valid, {&grid, &sum}, [&](int r, int c, bool ok) {
+            if (!ok) {
+                sum[r][c] = nd;
+            } else if (NoData(grid[r][c], nd)) {
+                missing.store(true, std::memory_order_relaxed);
+            } else {
+                sum[r][c] += grid[r][c];
+            }
+        });
+        if (missing.load() && e.missingSteps.empty()) {
+            e.missingSteps = matrix(static_cast<int>(e.firstRow), static_cast<int>(e.lastRow), 1, ncols, nrows);
+            e.missingSteps.fill(0.0);
+        }
+        if (!e.missingSteps.empty()) {
+            Matrix& gaps = e.missingSteps;
+            ForCells(*this, valid, {&grid, &gaps}, [&](int r, int c, bool ok) {
+                if (ok && NoData(grid[r][c], nd)) gaps[r][c] += 1;
+            });
+        }
     }
     // Only the extreme grids the hundreds digit asked for exist and are kept.
     if (e.minFlag == 1 || e.maxFlag == 1) {
@@ -159,9 +182,11 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
             for (Matrix* m : {mn, mx}) {
                 if (m == nullptr || !m->holds(r)) continue;
                 double& x = (*m)[r][c];
-                if (first) {
-                    x = ok ? v : nd;
-                } else if (ok) {
+                if (!ok || NoData(v, nd)) {
+                    if (first) x = nd;
+                } else if (first || NoData(x, nd)) {
+                    x = v;
+                } else {
                     x = m == mn ? std::min(x, v) : std::max(x, v);
                 }
             }
@@ -188,17 +213,23 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
     }
     if (e.tens != 0 && writecode::PeriodEnded(e.tens, ends)) {
         Matrix& sum = e.sumGrid;
-        if (e.tens >= 5) {
-            const double steps = e.stepCount;
-            ForCells(*this, valid, {&sum}, [&](int r, int c, bool ok) {
-                if (ok) sum[r][c] /= steps;
-            });
-        }
+        const double steps = e.stepCount;
+        const Matrix* gaps = e.missingSteps.empty() ? nullptr : &e.missingSteps;
+        // Means over the steps with data; a cell without data in the whole period has none.
+        ForCells(*this, valid, {&sum}, [&](int r, int c, bool ok) {
+            if (!ok) return;
+            const double withData = steps - (gaps != nullptr ? (*gaps)[r][c] : 0.0);
+            if (!(withData > 0))
+                sum[r][c] = nd;
+            else if (e.tens >= 5)
+                sum[r][c] /= withData;
+        });
         WriteStatisticGrid(index, sum, writecode::PeriodName(e.sumFileName, e.tens, date), own);
         e.stepCount = 0;
         ForCells(*this, valid, {&sum}, [&](int r, int c, bool ok) {
             if (ok) sum[r][c] = 0;
         });
+        if (!e.missingSteps.empty()) e.missingSteps.fill(0.0);
     }
 }
 

@@ -62,7 +62,7 @@ void gwflowclass::ReadSection() {
     std::FILE* f = ControlStream();
     const std::string m = moduleName;
     ReadValue(f, "%d", &method, "method in " + m);
-    ReadValue(f, "%d", &maxiter, "maxiter in " + m);
+    ReadBoundedValue(f, "%d", &maxiter, "maxiter in " + m, bound::AtLeast(1));
     ReadBoundedValue(f, "%lf", &maxErrorAllowed, "maxerror_allowed in " + m, bound::Positive);
     ReadBoundedValue(f, "%lf", &alpha, "alpha in " + m, bound::Fraction);
     // Successive over-relaxation converges only below 2; 0 or less selects the adaptive factor.

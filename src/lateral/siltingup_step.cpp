@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 
+#include "kernel/nodata.hpp"
 #include "kernel/exprparser.hpp"
 #include "kernel/threading.hpp"
 #include "lateral/siltingup.hpp"
@@ -174,6 +175,8 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
                                  ExprParser* parser, CellFailure& failure) {
     const double dt = timeInterval;
     double& input = (*waterInput)[r][c];
+    // A step without precipitation data brings no water.
+    if (NoData(input, nodata)) input = 0.0;
     double& store = (*surfaceStore)[r][c];
     if (!routingWeightsFound) store = 0.0;
 

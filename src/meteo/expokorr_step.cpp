@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "meteo/expokorr.hpp"
 
@@ -160,7 +161,8 @@ void expokorrklasse::RefreshTemperature() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            if (!TakesPart(r, c)) {
+            // A step without temperature data has no corrected temperature either.
+            if (!TakesPart(r, c) || NoData((*temperature_)[r][c], nodata)) {
                 corrTemperature_[r][c] = nodata;
                 continue;
             }

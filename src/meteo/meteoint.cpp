@@ -315,6 +315,15 @@ void meteointerpol::ReadControlSection() {
     // [-N, N], which holds no data at all for N <= 0; the distance power and the search distance
     // must give finite, positive weights.
     RequireInRange(N, "nodata value in " + name + " (station values are valid within [-N, N])", bound::Positive);
+    // Station files mark a missing value with -N; inside the limits of the results it would be a
+    // value that a station can report, and such reports would be dropped as missing.
+    if (-N >= lowerLimit && -N <= upperLimit) {
+        const std::string limits = StrFormat("[%g, %g]", lowerLimit, upperLimit);
+        RequireInRange(N,
+                       "nodata value in " + name + " (-N marks a missing station value and lies within the limits " +
+                           limits + " of the results)",
+                       bound::Above(-lowerLimit));
+    }
     RequireInRange(idwWeight, "idw-weight in " + name, {0, 50, true, false});
     RequireInRange(maxDistance, "maximum distance in " + name, bound::Positive);
     if (idwWeight == 2.0) maxDistance *= maxDistance;

@@ -246,8 +246,6 @@ private:
     double uniformValue_ = 0;
     bool uniformStep_ = false;
     bool regressionValid_ = true;
-    // True once a step has given the result grid values; until then it holds nodata.
-    bool gridHasValues_ = false;
     bool nodataWarned_ = false;
     // Per own cell (row-major from firstRow): set when IDW found no station within reach.
     std::vector<unsigned char> noStation_;

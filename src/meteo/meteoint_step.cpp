@@ -86,12 +86,26 @@ void meteointerpol::ReadGridOfStep() {
     list.lastValidName = list.GridName();
 }
 
+namespace {
+
+bool AnyValidValue(const StationFile& f, double N) {
+    const std::vector<double>& v = f.Values();
+    for (int k = 1; k <= f.StationCount(); ++k)
+        if (!(v[static_cast<std::size_t>(k)] < -N)) return true;
+    return false;
+}
+
+}  // namespace
+
 bool meteointerpol::StepHasValues() {
     uniformStep_ = false;
     regressionValid_ = !(regression[RegressionFile::a1] < -N);
     if (method == 2 || method == 10) return regressionValid_;
     if (method == 9) return true;
     StationFile& f = Station(0);
+    // Without any valid station value (in either file of the two-file methods) the step has no
+    // data, the first step of the run as well.
+    if (!AnyValidValue(f, N) || ((method == 6 || method == 8) && !AnyValidValue(Station(1), N))) return false;
     if (!f.AllEqual()) return true;
     std::vector<double>& v = f.Values();
     for (int k = 1; k <= f.StationCount(); ++k) {
@@ -279,18 +293,15 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
         if ((method == 7 || method == 8) && !uniformStep_) EvaluateSplines();
         CellLoop();
         if (warningSwitch != 0) WarnCellsWithoutStation();
-        gridHasValues_ = true;
         nodataWarned_ = false;
-    } else if (!nodataWarned_) {
-        // A step without any valid value keeps the grid of the step before (nodata before the
-        // first step with values); one entry names the first date of each such stretch.
-        *log << "WARNING: no valid value of " << name << " for " << d << "." << m << "." << y << " " << h << " h: ";
-        if (gridHasValues_) {
-            *log << "the grid " << name << " keeps the values of the step before until a step brings valid values";
-        } else {
-            *log << "the grid " << name << " holds nodata until a step brings valid values";
-        }
-        *log << "[end-entry]";
+    } else {
+        // A step without any valid value has no data: its cells hold nodata, which the
+        // sub-models take as a step without this input. One entry names the first date of each
+        // such stretch.
+        result.fill(nodata);
+        if (!nodataWarned_)
+            *log << "WARNING: no valid value of " << name << " for " << d << "." << m << "." << y << " " << h
+                 << " h: the grid " << name << " holds nodata until a step brings valid values" << "[end-entry]";
         nodataWarned_ = true;
     }
     AccumulateStatistics();

@@ -1,5 +1,6 @@
 // Regional superposition: the section with its entities, and each entity's construction,
 // combination and statistics.
+#include "kernel/nodata.hpp"
 #include "kernel/error.hpp"
 #include "meteo/superposition.hpp"
 #include "kernel/threading.hpp"
@@ -251,9 +252,13 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
         const int c2 = std::min(ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].last : o.ncols, o.ncols);
         for (int c = c1; c <= c2; ++c) {
             if (!TakesPart(r, c)) continue;
+            // An input without data in this step (no valid station value) leaves the cell
+            // without data too.
+            bool missing = false;
+            for (const Input& in : inputs_) missing = missing || NoData((*in.grid)[r][c], o.nodata);
             double out = 0.0;
-            for (int layer = 1; layer <= layers; ++layer) out += Layer(layer, r, c);
-            output_[r][c] = out;
+            for (int layer = 1; layer <= layers && !missing; ++layer) out += Layer(layer, r, c);
+            output_[r][c] = missing ? o.nodata : out;
         }
     }
 }
@@ -265,7 +270,7 @@ void cSuperposition::WriteStatistics() {
         for (int c = 1; c <= o.ncols; ++c) {
             if (!TakesPart(r, c)) continue;
             const auto code = static_cast<long>((*o.zoneGrid)[r][c]);
-            if (code < 0 || code >= static_cast<long>(o.zoneIndex->size())) continue;
+            if (code < 0 || code >= static_cast<long>(o.zoneIndex->size()) || NoData(output_[r][c], o.nodata)) continue;
             statistics_->AddValue(r, c, (*o.zoneIndex)[static_cast<std::size_t>(code)], output_[r][c], 1.0);
         }
     statistics_->Step(year_, month_, day_, hour_, 1);

@@ -1,3 +1,4 @@
+#include "kernel/nodata.hpp"
 #include "routing/reservoir.hpp"
 
 #include <algorithm>
@@ -202,7 +203,9 @@ void Reservoir::Route(double Qin, const std::vector<double>& cIn, std::vector<Ab
                 if (std::fabs(g) > 1e-10) b.QGW.m3 += g * a * ts;
                 else b.QGW.m3 -= (*grids_.baseflow)[r][c] * a * ts;
             }
-            if (grids_.precipitation) b.PREC.m3 += (*grids_.precipitation)[r][c] * a / 1000;
+            // A step without precipitation data brings no water to the lake.
+            if (grids_.precipitation && !NoData((*grids_.precipitation)[r][c], grids_.nodata))
+                b.PREC.m3 += (*grids_.precipitation)[r][c] * a / 1000;
         });
         CollectLakeCells(lakeContent_);
         DistributeLevel(lakeContent_[0]);

@@ -11,6 +11,7 @@
 
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/nodata.hpp"
 #include "kernel/signals.hpp"
 #include "setup/setupfiles.hpp"
 
@@ -236,15 +237,21 @@ void ExternalCoupling::AddStep(OutgoingGrid& g) {
     Matrix& acc = g.accumulation;
     const int nrows = owner_.nrows, ncols = std::min({owner_.ncols, acc.ncols(), grid.ncols()});
     const double nodata = owner_.nodata;
+    const std::size_t stride = static_cast<std::size_t>(owner_.ncols) + 1;
+    if (g.missingSteps.empty()) g.missingSteps.assign((static_cast<std::size_t>(nrows) + 1) * stride, 0.0);
+    double* gaps = g.missingSteps.data();
 #pragma omp parallel for schedule(runtime)
     for (int r = 1; r <= nrows; ++r) {
         if (!acc.holds(r)) continue;
         double* a = acc[r];
         const double* z = zone != nullptr && zone->holds(r) ? (*zone)[r] : nullptr;
         const double* v = grid.holds(r) ? grid[r] : nullptr;
+        double* missing = gaps + static_cast<std::size_t>(r) * stride;
         for (int c = 1; c <= ncols; ++c) {
             if (z == nullptr || z[c] == nodata || v == nullptr)
                 a[c] = nodata;
+            else if (NoData(v[c], nodata))
+                missing[c] += 1;  // a step without data (no valid station value) adds nothing
             else
                 a[c] += v[c];
         }
@@ -261,6 +268,7 @@ void ExternalCoupling::RestartAccumulation(OutgoingGrid& g) {
         for (int c = 1; c <= std::min(owner_.ncols, acc.ncols()); ++c)
             acc[r][c] = z != nullptr && z[c] != nodata ? 0.0 : nodata;
     }
+    std::fill(g.missingSteps.begin(), g.missingSteps.end(), 0.0);
 }
 
 void ExternalCoupling::Accumulate() {
@@ -296,11 +304,18 @@ void ExternalCoupling::WriteOutgoingGrid(OutgoingGrid& g, std::int64_t day, std:
     }
     AddStep(g);
     if (code == "Mean") {
+        // The mean over the cell's steps with data; a cell without any has none.
         const double steps = static_cast<double>(stepCount_);
+        const std::size_t stride = static_cast<std::size_t>(owner_.ncols) + 1;
         for (int r = 1; r <= owner_.nrows; ++r) {
             if (!g.accumulation.holds(r)) continue;
-            for (int c = 1; c <= std::min(owner_.ncols, g.accumulation.ncols()); ++c)
-                if (g.accumulation[r][c] != owner_.nodata) g.accumulation[r][c] /= steps;
+            for (int c = 1; c <= std::min(owner_.ncols, g.accumulation.ncols()); ++c) {
+                double& a = g.accumulation[r][c];
+                if (a == owner_.nodata) continue;
+                const std::size_t cell = static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c);
+                const double withData = steps - g.missingSteps[cell];
+                a = withData > 0 ? a / withData : owner_.nodata;
+            }
         }
     }
     owner_.WriteGrid(g.fileName, g.accumulation, text, doubles);

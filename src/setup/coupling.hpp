@@ -37,6 +37,8 @@ public:
         std::string writeCode;  // "Sum", "Mean", "SumTotal..." or any other text (the grid itself)
         Matrix* grid = nullptr;
         Matrix accumulation;  // all rows and columns for "Sum", "Mean" and "SumTotal..."
+        // Per cell (row-major, 1-based), the period's steps without data, left out of the sum.
+        std::vector<double> missingSteps;
     };
     struct OutgoingStatistic {
         std::string fileName;

@@ -342,6 +342,11 @@ void unsatzonmodellklasse::ReadTuning() {
         char* end = nullptr;
         const double v = std::strtod(line.c_str() + eq + 1, &end);
         if (end == line.c_str() + eq + 1 || !std::isfinite(v)) ControlFileError(line, moduleName);
+        // The error bound must be reachable and the count is taken as an int.
+        if (target == &max_error)
+            RequireInRange(v, "max_error", bound::Positive);
+        else
+            RequireInRange(v, "max_iterations", bound::Within(1, 2147483647.0));
         *target = v;
     }
 }
@@ -360,10 +365,10 @@ void unsatzonmodellklasse::ReadPermafrost() {
     double minSnowAge = 0, maxSweSnowFree = 0;
     SoilModelConfig::NamedCode thawStatistics;
     ReadValue(f, "%d", &method, "Permafrost-Method for " + mod);
-    ReadValue(f, "%lf", &minSnowAge, "Min_Snow_Age_Refreeze for " + mod);
-    ReadValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + mod);
+    ReadBoundedValue(f, "%lf", &minSnowAge, "Min_Snow_Age_Refreeze for " + mod, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + mod, bound::NonNegative);
     ReadNameAndCode(*this, "thaw depth statistics file for ", thawStatistics);
-    ReadValue(f, "%lf", &reduced_ksat, "reduced k_sat (in m/s)");
+    ReadBoundedValue(f, "%lf", &reduced_ksat, "reduced k_sat (in m/s)", bound::Positive);
     CloseControlFile();
 }
 

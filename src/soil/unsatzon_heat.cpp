@@ -3,6 +3,7 @@
 // profile of the first step.
 #include <algorithm>
 
+#include "kernel/nodata.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/soil_entry.hpp"
@@ -46,7 +47,10 @@ double unsatzonmodellklasse::NFactorOf(int r, int c, double airTemperature) cons
 
 void unsatzonmodellklasse::FillHeatForcing(int r, int c, int n, soilstep::CellForcing& f,
                                            soilstep::CellWork& work) const {
-    f.airTemperature = (*in.temperature)[r][c];
+    // A step without air temperature data exchanges no heat with the air: the surface takes
+    // the temperature of the top layer.
+    const double air = (*in.temperature)[r][c];
+    f.airTemperature = NoData(air, nodata) ? own.soilTemperature[r][c][1] : air;
     f.nFactor = NFactorOf(r, c, f.airTemperature);
     f.lowerTemperature = (*in.lowerBoundaryTemperature)[r][c];
     f.lowerFluxBoundary = lowerHeatFluxBoundary;
@@ -79,7 +83,8 @@ void unsatzonmodellklasse::InitialTemperatureProfile() {
             }
             const double* z = own.geodeticHeads[r][c];
             const int n = SoilOf(r, c).GetLayerCount();
-            const double lower = (*in.lowerBoundaryTemperature)[r][c], air = (*in.temperature)[r][c];
+            const double lower = (*in.lowerBoundaryTemperature)[r][c];
+            const double air = NoData((*in.temperature)[r][c], nodata) ? lower : (*in.temperature)[r][c];
             T[0] = lower;
             const double depth = z[0] - z[n];
             for (int k = 1; k <= n; ++k) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "soil/soilheat.hpp"
 #include "soil/unsatzon.hpp"
@@ -66,9 +67,12 @@ void unsatzonmodellklasse::PreSpinUpDegreeDays(std::int64_t hour, std::int64_t, 
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c) {
             if (!IsOwnCell(r, c)) continue;
+            // A step without temperature data adds nothing to the sums.
             const double t = (*in.temperature)[r][c];
-            daily[r][c] += t;
-            annual[r][c] += t;
+            if (!NoData(t, nodata)) {
+                daily[r][c] += t;
+                annual[r][c] += t;
+            }
             if (!dayEnds) continue;
             const double mean = daily[r][c] / steps;
             if (mean >= 0)

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iomanip>
 
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 
@@ -176,6 +177,17 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
         }
         return;
     }
+    if (ForcingMissing(r, c)) {
+        for (int i = 0; i <= layers; ++i) {
+            const std::size_t k = static_cast<std::size_t>(i);
+            etp[k][r][c] = eip[k][r][c] = 0.0;
+            if (method == 1 || i <= 1) etr[k][r][c] = 0.0;
+        }
+        potEvaporation[r][c] = realEvaporation[r][c] = snowEvaporation[r][c] = 0.0;
+        correctedRadiation[r][c] = 0.0;
+        cloudiness[r][c] = 0.5;
+        return;
+    }
     const double T = temperature != nullptr ? (*temperature)[r][c] : 0.0;
     double s = 0, rel = 0, netShortwave = 0;
     Radiation(v, r, c, T, &s, &rel, &netShortwave);
@@ -199,6 +211,14 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
         nightWritten[r][c] = (*temperatureNight)[r][c];
     }
     PenmanMonteithCell(v, r, c, s, netShortwave);
+}
+
+bool verdunstungsmodellklasse::ForcingMissing(int r, int c) const {
+    for (const Matrix* g : {static_cast<const Matrix*>(temperature), static_cast<const Matrix*>(temperatureNight),
+                            temperature14, wind, pressure, vapour, humidity, vapour14, humidity14,
+                            static_cast<const Matrix*>(radiation), sunshine})
+        if (g != nullptr && NoData((*g)[r][c], nodata)) return true;
+    return false;
 }
 
 void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, double T, double* sOut, double* rOut,

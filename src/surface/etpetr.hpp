@@ -137,6 +137,9 @@ private:
     void PrepareStep(StepValues& v);
     void CellLoop(const StepValues& v);
     void Cell(const StepValues& v, int r, int c);
+    // A meteorological input of the cell without data in this step (a step without any valid
+    // station value): no evaporation demand arises in the cell.
+    bool ForcingMissing(int r, int c) const;
     void Radiation(const StepValues& v, int r, int c, double T, double* s, double* r_, double* netShortwave);
     void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave);
     void EmpiricalCell(const StepValues& v, int r, int c, double T);

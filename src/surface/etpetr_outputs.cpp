@@ -61,7 +61,7 @@ void verdunstungsmodellklasse::ReadLakeModel(const std::string& section) {
         lakeFlow = 0;
     } else if (lakeFlow != 0) {
         ReadValue(f, "%d", &lakeInitMethod, "initialization method for " + section);
-        ReadValue(f, "%lf", &albedoOpenWater, "Albedo_OpenWater for " + section);
+        ReadBoundedValue(f, "%lf", &albedoOpenWater, "Albedo_OpenWater for " + section, bound::Fraction);
         ReadValue(f, "%lf", &z0OpenWater, "z0_OpenWater for " + section);
         lakeGrid = Required("lake_codes");
         pondGrid = Optional("ponding_storage");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/nodata.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
 #include "tables/landuse_entry.hpp"
@@ -42,7 +43,8 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
             }
             const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
             if (g < 1.0) {
-                const double P = input_[c];
+                // A step without precipitation data brings no water.
+                const double P = NoData(input_[c], nodata) ? 0.0 : input_[c];
                 if (layerCount == 1)
                     OneLayer(r, c, P, mode);
                 else

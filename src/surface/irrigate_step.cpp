@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/nodata.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/irrigate.hpp"
 #include "surface/irrigation_demand.hpp"
@@ -278,6 +279,8 @@ void irrigationclass::AddToPrecipitation(WholeGrids& w) {
             if (code < 0 || code > tableCount_) continue;
             const double amount = (*w.amounts.grid)[r][c];
             double& P = (*w.precipitation.grid)[r][c];
+            // A step without precipitation data brings only the irrigation water.
+            if (NoData(P, nodata)) P = 0.0;
             const int origin = code >= 1 ? table[code].origin : 0;
             const int s = SubbasinOf(w, r, c);
             for (int t = 1; t <= tracerCount; ++t) {

@@ -259,6 +259,10 @@ private:
 
     // Cell work (snowmod_step.cpp).
     void SnowOfCell(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day);
+    // A meteorological input of the cell without data in this step (a step without any valid
+    // station value): the cell keeps its snow and gives no outflow, melt or evaporation.
+    bool ForcingMissing(int r, int c) const;
+    void StepWithoutForcing(int r, int c);
     double LanduseAlbedo(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day) const;
     void AddStatistics();
     void AddSnowStatistics();

@@ -397,10 +397,10 @@ void schneemodellklasse::ReadPermafrostSection() {
         CloseControlFile();
         throw ModelError(80);
     }
-    ReadValue(f, "%lf", &minSnowAgeRefreeze, "Min_Snow_Age_Refreeze for " + section);
-    ReadValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + section);
+    ReadBoundedValue(f, "%lf", &minSnowAgeRefreeze, "Min_Snow_Age_Refreeze for " + section, bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + section, bound::NonNegative);
     ReadNameAndCode(*this, statThaw.fileName, statThaw.code, "name of thaw depth statistics file " + section);
-    ReadValue(f, "%lf", &reducedKsat, "reduced k_sat (in m/s)" + section);
+    ReadBoundedValue(f, "%lf", &reducedKsat, "reduced k_sat (in m/s)" + section, bound::Positive);
     CloseControlFile();
     CreateStatistic(statThaw, "thaw_depth_in_m_", 4);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mpi.h>
 
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
@@ -184,9 +185,36 @@ void schneemodellklasse::HoldLiquid(double& S, double& L, double& out) const {
     }
 }
 
+bool schneemodellklasse::ForcingMissing(int r, int c) const {
+    auto missing = [&](const Matrix* g) { return g != nullptr && NoData((*g)[r][c], nodata); };
+    if (missing(temperature) || missing(waterInput) || missing(windSpeed) || missing(vapourPressure)) return true;
+    if (timeInterval > 720 && missing(temperatureNight)) return true;
+    if (glacierMethod > 0 && glacier::UsesRadiation(glacierMethod) && missing(glacierRadiation)) return true;
+    if (!snow::IsEnergyBalanceMethod(method)) return false;
+    return missing(airHumidity) || missing(globalRadiation);
+}
+
+void schneemodellklasse::StepWithoutForcing(int r, int c) {
+    snowFraction.data[r][c] = rainFraction.data[r][c] = 0;
+    if (snowEvaporation != nullptr && snow::IsEnergyBalanceMethod(method)) (*snowEvaporation)[r][c] = 0;
+    if (glacierMethod > 0) {
+        if (meltG.index > 0) meltG.data[r][c] = 0;
+        meltFirn.data[r][c] = 0;
+        meltIce.data[r][c] = 0;
+    }
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        rec.flux[r][c] = tracerDescriptors[t].evaporating == 1 ? rec.storage[r][c] : 0.0;
+    }
+}
+
 void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m, std::int64_t d) {
     outflow.data[r][c] = 0;
     meltOnly.data[r][c] = 0;
+    if (ForcingMissing(r, c)) {
+        StepWithoutForcing(r, c);
+        return;
+    }
     double& S = solid.data[r][c];
     double& L = liquid.data[r][c];
     const double T = (*temperature)[r][c];

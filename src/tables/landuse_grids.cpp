@@ -209,6 +209,8 @@ void LanduseParameterGrids::CreateSharedGrids() {
     const bool given = setup_.FindGrid("TemperatureMOVAVG7", true) > 0;
     movingAverage_ = TakeOrCreate("TemperatureMOVAVG7", &movingAverageIndex_, averageCode);
     history_ = setup_.matrix3d(lo_, hi_, 1, setup_.ncols, 7, setup_.nrows);
+    missingMinutes_ = setup_.matrix(lo_, hi_, 1, setup_.ncols, setup_.nrows);
+    missingMinutes_.fill(0.0);
     const double nodata = setup_.nodata;
     for (int r = lo_; r <= hi_; ++r)
         for (int c = 1; c <= setup_.ncols; ++c) {

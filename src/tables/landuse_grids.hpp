@@ -115,6 +115,7 @@ private:
     void LookUpTemperature();
     void AccumulateTemperature(int stepMinutes);
     void DailyMeans();
+    void MeansOverMinutesWithData();
     void UpdateParameters(int d, const Date& date);
     void UpdateRow(DiagLog* log, int row, int d, const Date& date);
     void SetVegetationFlags(int d);
@@ -171,6 +172,10 @@ private:
     Matrix* movingAverage_ = nullptr;
     int movingAverageIndex_ = 0;
     Stack history_;  // levels 1..7 the last daily means, level 0 the leaf-fall day counter
+    // Minutes of the day so far, and per cell those without temperature data: the day's mean is
+    // taken over the minutes with data.
+    double dayMinutes_ = 0;
+    Matrix missingMinutes_;
     const Matrix* temperature_ = nullptr;
     const Matrix* rootZoneMoisture_ = nullptr;
 

@@ -9,6 +9,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "tables/landuse_grids.hpp"
 
@@ -27,7 +28,10 @@ void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, st
         else if (interval > 1 && (hours + lastDaily_.hour) % interval == 0)
             log_ << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h "
                  << "(time of meteo data)" << "[end-entry]";
-        if (dynamic_) DailyMeans();
+        if (dynamic_) {
+            MeansOverMinutesWithData();
+            DailyMeans();
+        }
 
         lastDaily_ = Date{hour, day, month, year};
         const int d = landuse_entry::JulianDay(day, month, year);
@@ -45,7 +49,7 @@ void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, st
             for (int r = first; r <= last; ++r) {
                 const ColumnRange cols = Columns(r);
                 for (int c = cols.first; c <= cols.last; ++c)
-                    if (OwnCell(r, c)) (*temperatureAvg_)[r][c] = 0;
+                    if (OwnCell(r, c)) (*temperatureAvg_)[r][c] = missingMinutes_[r][c] = 0;
             }
         }
         SetVegetationFlags(d);
@@ -67,13 +71,37 @@ void LanduseParameterGrids::LookUpTemperature() {
 }
 
 void LanduseParameterGrids::AccumulateTemperature(int stepMinutes) {
+    dayMinutes_ += stepMinutes;
     const int first = setup_.firstRow, last = setup_.lastRow;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         if (!temperature_->holds(r)) continue;
         const ColumnRange cols = Columns(r);
-        for (int c = cols.first; c <= cols.last; ++c)
-            if (OwnCell(r, c)) (*temperatureAvg_)[r][c] += stepMinutes * (*temperature_)[r][c] / 1440.0;
+        for (int c = cols.first; c <= cols.last; ++c) {
+            // A step without temperature data adds nothing to the day's sum, but its minutes.
+            if (!OwnCell(r, c)) continue;
+            if (NoData((*temperature_)[r][c], setup_.nodata))
+                missingMinutes_[r][c] += stepMinutes;
+            else
+                (*temperatureAvg_)[r][c] += stepMinutes * (*temperature_)[r][c] / 1440.0;
+        }
+    }
+}
+
+// A day with steps without temperature data (no valid station value): the sum of the steps with
+// data is taken over their minutes. A day without any data keeps the sum 0.
+void LanduseParameterGrids::MeansOverMinutesWithData() {
+    const double minutes = dayMinutes_;
+    dayMinutes_ = 0;
+    const int first = setup_.firstRow, last = setup_.lastRow;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
+    for (int r = first; r <= last; ++r) {
+        const ColumnRange cols = Columns(r);
+        for (int c = cols.first; c <= cols.last; ++c) {
+            if (!OwnCell(r, c)) continue;
+            const double missing = missingMinutes_[r][c];
+            if (missing > 0 && missing < minutes) (*temperatureAvg_)[r][c] *= minutes / (minutes - missing);
+        }
     }
 }
 

@@ -79,7 +79,10 @@ cases=(
   "zero_max_distance|17|maximum distance in precipitation; precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'maximum distance\$' '0   maximum distance'"
   "huge_idw_weight|17|idw-weight in precipitation; precipitation: the value 1e+308 in section [precipitation] must be in (0, 50]!|replace basin.ctl 'idw weight\$' '1e308   idw weight'"
   "nodata_zero|17|nodata value in precipitation (station values are valid within [-N, N]); precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'nodata: valid values' '0   nodata'"
-  "negative_gw_conductivity|17|groundwater_flow: the value -0.0001 in section [standard_grids] must be >= 0!|sed -i 's/gw_k_x_1               fillcode = 0 readcode = 0 defaultValue = 1e-4/gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = -1e-4/' basin.ctl"
+  "negative_gw_conductivity|17|groundwater_flow: the value -0.0001 in section [standard_grids] must be > 0!|sed -i 's/gw_k_x_1               fillcode = 0 readcode = 0 defaultValue = 1e-4/gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = -1e-4/' basin.ctl"
+  "zero_gw_storage|17|error in grid, gw_storage_coeff_1 at row |sed -i 's/gw_storage_coeff_1     fillcode = 0 readcode = 0 defaultValue = 0.1/gw_storage_coeff_1 fillcode = 0 readcode = 0 defaultValue = 0/' basin.ctl"
+  "gw_maxiter_0|17|maxiter in groundwater_flow; groundwater_flow: the value 0 in section [groundwater_flow] must be >= 1!|replace basin.ctl 'maxiter\$' '0       maxiter'"
+  "nodata_inside_limits|17|nodata value in temperature (-N marks a missing station value and lies within the limits [-60, 60] of the results); temperature: the value 50 in section [temperature] must be > 60!|replace basin.ctl '^999 +nodata\$' '50                        nodata'"
   "zero_aquifer_thickness|17|error in grid, aquifer_thickness_2 at row |sed -i 's/defaultValue = 20\$/defaultValue = 0/' basin.ctl"
   "time_shift_huge|17|time shift of data time to lokal time; : the value 1e+300 in section [coordinates] must be in [-24, 24]!|replace basin.ctl 'time shift of data' '1e300   time shift of data time to lokal time'"
   "elevation_1e308|17|for column 1 of etp_zones.txt on 1.1.2020 24 h is not a finite number; it is not written!|awk 'NR == 8 { \$3 = \"1e308\" } { print }' elevation.asc >e && mv e elevation.asc"
@@ -88,7 +91,7 @@ cases=(
   "albedo_percent|17|error in landuse table, Albedo, fix point 1; land use 1 (meadow): the value 20 in section [landuse_table] must be in [0, 1]!|sed -i 's/Albedo = 0.2 0.2;/Albedo = 20 20;/' basin.ctl"
   "roughness_0|17|error in landuse table, Z0, fix point 1; land use 1 (meadow): the value 0 in section [landuse_table] must be > 0!|sed -i 's/Z0 = 0.05 0.05;/Z0 = 0 0.05;/' basin.ctl"
   "snow_step_45_minutes|17|time step in minutes; section [snow_model]: the time step of 45 minutes differs from the model time step of 60 minutes|sed -i '/^\\[snow_model\\]/{n;n;s/.*/45      time step in minutes/}' basin.ctl"
-  "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation keeps the values of the step before|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
+  "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation holds nodata until a step brings valid values|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
 )
 
 for entry in "${cases[@]}"; do
@@ -105,18 +108,40 @@ for entry in "${cases[@]}"; do
   fi
 done
 
-# A step whose stations are all missing keeps the grid, with one entry for the whole stretch.
+# Steps whose stations are all missing hold nodata, with one entry for the whole stretch.
 cd "$wd/missing_stretch" || fail "missing_stretch"
 [ "$(grep -c 'no valid value of precipitation' out.0.txt)" -eq 1 ] || fail "missing_stretch: not one entry"
 # A day whose stations are all missing.
 dir="$wd/missing_day"; mkdir -p "$dir" && cp -r "$here"/../../examples/basin/. "$dir"/ && cd "$dir" || fail "missing_day"
 sed -i -E '/^2020 1 1 /s/ [^ ]+ [^ ]+ [^ ]+$/ -9999 -9999 -9999/' precipitation.dat
 "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1 || fail "missing_day: exit status $?"
-# The first step is interpolated in full even without a valid station: its cells take the
-# replacement below the lower limit (0), and the steps after it keep that grid. Never a sum of
-# missing values.
-grep -q $'^2020\t 1\t 1\t24\t0.000\t0.000\t0.000\t0.000$' precipitation_zones.txt ||
-  { cat precipitation_zones.txt; fail "missing_day: the first day is not the lower limit's replacement"; }
+# The first step has no data either: a day without any valid value is nodata in every zone of the
+# table (before, the first step took the replacement below the lower limit and the day was 0).
+grep -q $'^2020\t 1\t 1\t24\t-9999.000\t-9999.000\t-9999.000\t-9999.000$' precipitation_zones.txt ||
+  { cat precipitation_zones.txt; fail "missing_day: the first day is not empty"; }
+found 'no valid value of precipitation for 1.1.2020 1 h: the grid precipitation holds nodata' ||
+  fail "missing_day: no warning for the first step"
 grep -q $'^2020\t 1\t 2\t24\t44.689\t39.317\t40.155\t41.087$' precipitation_zones.txt ||
   { cat precipitation_zones.txt; fail "missing_day: the second day changed"; }
+# Three hours in which no station of any input has a valid value: the run goes on, each input
+# names the stretch, and no table or grid of the run holds a missing or non-finite value in the
+# basin (the grids hold nodata outside it only, as zones.asc).
+dir="$wd/missing_all"; mkdir -p "$dir" && cp -r "$here"/../../examples/basin/. "$dir"/ && cd "$dir" || fail "missing_all"
+all_stations '/^2020 1 2 [567] /s/^\(2020 1 2 [0-9]*\) .*$/\1 -9999 -9999 -9999/'
+"$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1 || fail "missing_all: exit status $?"
+for v in precipitation temperature wind_speed air_humidity global_radiation; do
+  found "no valid value of $v for 2.1.2020 5 h: the grid $v holds nodata" || fail "missing_all: no warning for $v"
+done
+missing_values() {
+  awk '{ for (i = 1; i <= NF; ++i) if (tolower($i) ~ /nan|inf/ || ($i ~ /^-?[0-9.]+(e[-+]?[0-9]+)?$/ && $i + 0 <= -9000)) ++k }
+       END { print k + 0 }' "$1"
+}
+outside=$(missing_values zones.asc)
+for f in *_zones.txt Qg.txt Qstat.txt SB_2.txt surfrout_*.txt thaw_depth.txt; do
+  [ "$(missing_values "$f")" -eq 0 ] || { cat "$f"; fail "missing_all: $f holds a missing or non-finite value"; }
+done
+# The day sums and means of the inputs and the means over the run leave the steps without data out.
+for f in snow_total.asc interception_storage.asc silting_ekin.asc precip_2001.02s temp_2001.02m tkorr.mit exkorr.mit sb1_.mit; do
+  [ "$(missing_values "$f")" -eq "$outside" ] || { cat "$f"; fail "missing_all: $f holds nodata inside the basin"; }
+done
 echo "bad input test passed with $np processes"

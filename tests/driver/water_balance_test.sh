@@ -32,15 +32,25 @@ warm_inputs() {
        END { for (i = 6; i <= n; ++i) print row[i], rain[hour[i]] }' precipitation.dat >p.dat && mv p.dat precipitation.dat
 }
 
+# Three hours of 2 January (rain and snow melt) in which no station of any input has a valid value:
+# the inputs hold nodata, which the sub-models take as steps without them.
+missing_inputs() {
+  for f in precipitation temperature wind_speed air_humidity global_radiation; do
+    awk 'NR > 5 && $1 == 2020 && $2 == 1 && $3 == 2 && $4 >= 5 && $4 <= 7 { for (i = 5; i <= NF; ++i) $i = -9999 } { print }' \
+      $f.dat >m.dat && mv m.dat $f.dat
+  done
+}
+
 # Basin sum of a binary double grid (12 header values, then the rows): the cells of zones.asc
-# (or of the text grid $mask_grid).
+# (or of the text grid $mask_grid); a cell without data (a step without any valid precipitation
+# value) brings nothing.
 grid_sums() {
   local mask
   mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' "${mask_grid:-zones.asc}")
   for f in "$@"; do
     if [ -f "$f" ]; then od -A n -t f8 -v -w8 "$f"; else echo missing; fi | awk -v mask="$mask" '
       BEGIN { n = split(mask, m, " "); for (i = 1; i <= n; ++i) want[m[i] + 12] = 1 }
-      $1 == "missing" { s = 0; next } NR in want { s += $1 } END { printf "%.17g ", s }'
+      $1 == "missing" { s = 0; next } NR in want && $1 != -9999 { s += $1 } END { printf "%.17g ", s }'
   done
   echo
 }
@@ -161,13 +171,14 @@ soil_water() {
   awk -v at="$1" 'index($0, "mean soil water content for all cells at " at ":") { v = $(NF - 1) * 1000 } END { if (v != "") printf "%.6f", v }' modell_0.log
 }
 
-for config in shipped no_routing no_silting warm groundwater; do
+for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing groundwater}; do
   mkdir -p "$wd/$config" && cp -r "$here"/../../examples/basin/. "$wd/$config"/ && cd "$wd/$config" || fail "$config: copy"
   case $config in
     shipped) balance_ctl ;;
     no_routing) balance_ctl SurfaceRoutingModel ;;
     no_silting) balance_ctl SiltingUpModel ;;
     warm) balance_ctl; warm_inputs ;;
+    missing) balance_ctl; missing_inputs ;;
     groundwater) balance_ctl; aquifer_ctl ;;
   esac
   "$mpiexec" -n "$np" "$exe" balance.ctl >out.txt 2>&1

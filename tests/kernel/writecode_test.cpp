@@ -102,6 +102,31 @@ TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
     EXPECT_FALSE(Written("x300.asc"));  // units digit 0: the grid itself is never written
 }
 
+// A step without data in a cell (an input without any valid station value) is left out: the
+// mean is over the cell's steps with data, the sum of a cell without any is nodata, and the
+// extremes take the values only.
+TEST_F(WriteCodeTest, StepsWithoutDataAreLeftOutOfMeansSumsAndExtremes) {
+    const auto gap = [](int t, int r, int c) { return t == 2 || (t == 3 && (r + c) % 2 == 0); };
+    const int mean = Register(350, "m.asc");
+    for (int t = 1; t <= 4; ++t) {
+        SetDate(2016, 9, 25, t);
+        Fill(grid_, [&](int r, int c) { return gap(t, r, c) ? -9999.0 : Value(r, c) + t; });
+        obj_->WriteStatisticGrids(mean, true, false);
+    }
+    EXPECT_EQ(Read("m.mit"), BasinText([](int r, int c) { return Value(r, c) + ((r + c) % 2 == 0 ? 2.5 : 8.0 / 3); }));
+    EXPECT_EQ(Read("m.min"), BasinText([](int r, int c) { return Value(r, c) + 1; }));
+    EXPECT_EQ(Read("m.max"), BasinText([](int r, int c) { return Value(r, c) + 4; }));
+    obj_->ReleaseGrid(mean);
+    // Sums over the run; the cells of column 2 have no data in any step.
+    const int sum = Register(10, "s.asc");
+    for (int t = 1; t <= 4; ++t) {
+        SetDate(2016, 9, 25, t);
+        Fill(grid_, [&](int r, int c) { return c == 2 || gap(t, r, c) ? -9999.0 : 1.0; });
+        obj_->WriteStatisticGrids(sum, true, false);
+    }
+    EXPECT_EQ(Read("s.sum"), BasinText([](int r, int c) { return c == 2 ? -9999.0 : (r + c) % 2 == 0 ? 2.0 : 3.0; }));
+}
+
 TEST_F(WriteCodeTest, MonthSumsWithTheTwentyEightDayFebruary) {
     // Daily steps dated at hour 24. 29 February 2016 is not the end of a month: its values go
     // into the sum that ends on 31 March, also for an object whose own calendar (the set-up's,

@@ -136,6 +136,9 @@ protected:
         throw std::runtime_error("no grid " + name);
     }
 
+    // A storage coefficient so small that one step reaches the steady state (0 is no aquifer).
+    static constexpr double kSteady = 1e-12;
+
     // Every grid of L layers: elevation, distance (start head elev + dist), conductivity k,
     // storage st, no fixed heads or inflows, leakage coefficient 0, deeper layers thick.
     void StandardGrids(int L, double elev, double dist, double k, double st, double thickness = 10.0) {

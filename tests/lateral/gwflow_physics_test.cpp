@@ -25,7 +25,7 @@ protected:
 TEST_F(GwPhysics, ConfinedLayerBetweenFixedHeadsIsLinearWithDarcyFlux) {
     Init(4, 11, 100.0, 10.0);
     const double k = 1e-4;
-    StandardGrids(1, 0, 5, k, 0.0);
+    StandardGrids(1, 0, 5, k, kSteady);
     FixColumn(1, 1, 12);
     FixColumn(1, 11, 2);
     // Plain Gauss-Seidel: with one row per process the rows couple through the halo of the
@@ -52,7 +52,7 @@ TEST_F(GwPhysics, WellInAConfinedLayerFollowsThiem) {
     const int n = 31, m = 16;
     Init(n, n, 10.0, 10.0);
     const double k = 1e-4, T = 10 * k, Qw = 1e-3;
-    StandardGrids(1, 0, 5, k, 0.0);
+    StandardGrids(1, 0, 5, k, kSteady);
     FixColumn(1, 1, 5);
     FixColumn(1, n, 5);
     Matrix& fix = Find("gw_boundary_fix_h_1");
@@ -81,7 +81,7 @@ TEST_F(GwPhysics, UnconfinedFlowInTheSecondLayerHasLinearSquaredHeads) {
     const int n = 21;
     Init(4, n, 100.0, 2.0);
     // Layer 1 (18..20 m) stays dry, layer 2 spans 0..18 m; no storage, no leakage.
-    StandardGrids(2, 20, -12.5, 1e-4, 0.0, 18.0);
+    StandardGrids(2, 20, -12.5, 1e-4, kSteady, 18.0);
     FixColumn(2, 1, 10);
     FixColumn(2, n, 5);
     Section sec;
@@ -145,7 +145,7 @@ TEST_F(GwPhysics, SeparateZonesExchangeNothingUnderFlowControl3) {
     records_.push_back({0, 0, 2, 0.5, 0});
     s_.zoneCount = 2;
     s_.maxZoneCode = 2;
-    StandardGrids(1, 0, 5, 1e-4, 0.0);
+    StandardGrids(1, 0, 5, 1e-4, kSteady);
     FixColumn(1, 1, 10);
     FixColumn(1, 4, 2);
     Section sec;
@@ -205,7 +205,7 @@ TEST_F(GwPhysics, FixedHeadsTakeEffectAfterTheTransmissivities) {
 
 TEST_F(GwPhysics, GlacierCellsKeepTheirHeads) {
     Init(4, 5, 100.0, 10.0);
-    StandardGrids(1, 0, 5, 1e-4, 0.0);
+    StandardGrids(1, 0, 5, 1e-4, kSteady);
     Grid("GlacierizedCells", 0);
     for (int r = 1; r <= 4; ++r) Find("GlacierizedCells")[r][3] = 1.5;  // clamped to 1
     FixColumn(1, 1, 10);
@@ -224,15 +224,24 @@ TEST_F(GwPhysics, GlacierCellsKeepTheirHeads) {
 
 TEST_F(GwPhysics, SweepCountFollowsMaxiter) {
     Init(4, 11, 100.0, 10.0);
-    StandardGrids(1, 0, 5, 1e-4, 0.0);
+    StandardGrids(1, 0, 5, 1e-4, kSteady);
     FixColumn(1, 1, 12);
     FixColumn(1, 11, 2);
     Section sec;
     for (int maxiter : {1, 0, -3, 7}) {
         sec.maxiter = maxiter;
+        if (maxiter < 1) {
+            // A limit that allows no sweep is a mistake in the section.
+            unsigned error = 0;
+            Make(sec, error);
+            EXPECT_EQ(error, 17u) << maxiter;
+            EXPECT_TRUE(Logged("maxiter in groundwater_flow; groundwater_flow: the value " + std::to_string(maxiter)))
+                << maxiter;
+            continue;
+        }
         auto g = MakeOk(sec);
         Step(*g);
-        EXPECT_EQ(g->layers[1].sweeps, maxiter >= 1 ? maxiter : 1) << maxiter;
+        EXPECT_EQ(g->layers[1].sweeps, maxiter) << maxiter;
     }
     EXPECT_TRUE(Logged("GWlevel 1, MPI-rank "));
     EXPECT_TRUE(Logged(", SOR 1, osc. at "));

@@ -54,7 +54,9 @@ TEST_F(InterpolationMethodsTest, InverseDistanceWeightModesAndMaximumDistance) {
     // Below 1 m of reach even a station at the cell has no weight: every cell is missing.
     SectionValues none;
     none.maxDistance = 0.5;
-    none.lowerLimit = -1e9;
+    // The missing marker lies below the lower limit, whose replacement keeps it.
+    none.lowerLimit = -9000;
+    none.lowerReplacement = kMissing;
     auto missing = Build(1, StationHeaderOf(kSquare) + RecordOf(0, {1, 2, 3, 4}), "regr.dat\n", none);
     ASSERT_TRUE(missing);
     Step(*missing);
@@ -152,7 +154,9 @@ TEST_F(InterpolationMethodsTest, RegressionZonesWithThePlaneAndMixedWithInverseD
     // Without a station within reach the cell is missing, not half regression and half -N-1.
     SectionValues none;
     none.maxDistance = 0.5;
-    none.lowerLimit = -1e9;
+    // The missing marker lies below the lower limit, whose replacement keeps it.
+    none.lowerLimit = -9000;
+    none.lowerReplacement = kMissing;
     auto far = Build(3, StationHeaderOf(kTriangle) + RecordOf(0, v), "regr.dat\n", none);
     ASSERT_TRUE(far);
     Step(*far);

@@ -64,28 +64,32 @@ TEST_F(MeteoInterpolatorTest, ScalingAndLimitsWithTheirSwappedPrompts) {
     }
 }
 
-TEST_F(MeteoInterpolatorTest, FirstStepIsInterpolatedInFullThenStepsWithoutStationsKeepValues) {
+TEST_F(MeteoInterpolatorTest, StepsWithoutAnyValidStationHoldNodataNamedOncePerStretch) {
     auto ip = Build(1, "2000 1 1 0 -10000 -10000 x\n2000 1 1 1 -10000 -10000 -10000\n"
                        "2000 1 1 2 1.5 4 -7.25\n2000 1 1 3 -10000 -10000 -10000\n");
     ASSERT_TRUE(ip);
-    // The start record is interpolated even without a valid station: no station reaches a
-    // cell, whose missing value -10000 falls below the lower limit and is replaced.
+    const auto none = [](int, int) { return -9999.0; };
+    // The start record has no valid station either: no data, not the replacement of the lower
+    // limit; the next record continues the stretch without a second entry.
     Step(*ip);
-    ExpectCells(*ip, [](int, int) { return -1000.0; });
-    // A later record without valid stations leaves the cells as they are.
+    ExpectCells(*ip, none);
     Step(*ip);
-    ExpectCells(*ip, [](int, int) { return -1000.0; });
-    EXPECT_EQ(Count(Console(), "holds nodata until"), 0u);
+    ExpectCells(*ip, none);
+    EXPECT_EQ(Count(Console(), "no valid value of temperature for 1.1.2000 0 h: the grid temperature holds nodata"), 1u);
+    EXPECT_EQ(Count(Console(), "holds nodata until"), 1u);
     Step(*ip);
     ExpectCells(*ip, Idw2);
+    // A step without data after one with data: nodata, never the previous grid.
     Step(*ip);
-    ExpectCells(*ip, Idw2);
+    ExpectCells(*ip, none);
+    EXPECT_EQ(Count(Console(), "no valid value of temperature for 1.1.2000 3 h"), 1u);
 }
 
 TEST_F(MeteoInterpolatorTest, NoStationWithinReachGivesMissingAndOrderedWarnings) {
     SectionValues v;
     v.maxDistance = 600;  // only the cells at a station reach it
-    v.lowerLimit = -1e9;
+    v.lowerLimit = -9000;  // the missing marker -10000 lies below and is replaced by itself
+    v.lowerReplacement = -10000;
     auto ip = Build(1, "2000 1 1 0 1 2 3\n", v);
     ASSERT_TRUE(ip);
     ip->SetWarnings(1);
@@ -122,7 +126,9 @@ TEST_F(MeteoInterpolatorTest, ElevationRegressionZonesAndMissingParameters) {
     Step(*ip);
     ExpectCells(*ip, line);
     Step(*ip);
-    ExpectCells(*ip, line);  // a1 missing: the grid keeps the previous step
+    // a1 missing: the step has no data, never the previous step's grid.
+    ExpectCells(*ip, [](int, int) { return -9999.0; });
+    EXPECT_EQ(Count(Console(), "no valid value of temperature for 1.1.2000 1 h: the grid temperature holds nodata"), 1u);
 }
 
 TEST_F(MeteoInterpolatorTest, ScenariosAddMonthlyChangesOrMultiplyByPercent) {

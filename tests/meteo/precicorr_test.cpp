@@ -36,7 +36,7 @@ protected:
         Share("u.dat", header + RecordOf(0, u));
         SectionValues v;
         v.upperLimit = v.upperReplacement = 1e6;
-        v.lowerLimit = v.lowerReplacement = -1e6;
+        v.lowerLimit = v.lowerReplacement = -9000;
         std::string text;
         for (const char* name : {"precipitation", "temperature", "wind_speed"}) {
             v.resultGrid = std::string(name) + ".asc";

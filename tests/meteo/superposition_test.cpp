@@ -62,6 +62,14 @@ protected:
                                                            "outputtable = table.txt; statcode = 0;") {
         return name + " {\n" + inputs + "\n" + outputs + "\n}\n";
     }
+    // One entity "mean_ab": half grid_a and half grid_b in region 20, its basin mean in mean.txt.
+    std::unique_ptr<RegionalSuperposition> MakeMeanOfAAndB(unsigned* error) {
+        return Make("NumberOfEntities = 1;\n" +
+                        Entity("mean_ab", "entityinputgrid = grid_a; regions = 20; weights = 0.5;\n"
+                                          "entityinputgrid = grid_b; regions = 20; weights = 0.5;",
+                               "outputgrid = mean.asc; writecode = 0; outputtable = mean.txt; statcode = 1001;"),
+                    error);
+    }
     bool Own(int r) const { return r >= settings_.firstRow && r <= settings_.lastRow; }
     template <class F>
     void ExpectOutput(RegionalSuperposition& s, F expected) {
@@ -79,11 +87,7 @@ protected:
 
 TEST_F(SuperpositionTest, OneRegionTwoGridsHalfAndHalfGiveTheMean) {
     unsigned error = 0;
-    auto s = Make("NumberOfEntities = 1;\n" +
-                      Entity("mean_ab", "entityinputgrid = grid_a; regions = 20; weights = 0.5;\n"
-                                        "entityinputgrid = grid_b; regions = 20; weights = 0.5;",
-                             "outputgrid = mean.asc; writecode = 0; outputtable = mean.txt; statcode = 1001;"),
-                  &error);
+    auto s = MakeMeanOfAAndB(&error);
     ASSERT_EQ(error, 0u) << console_.str();
     ASSERT_EQ(s->EntityCount(), 1);
     EXPECT_EQ(s->Entity(0).Name(), "mean_ab");
@@ -106,6 +110,34 @@ TEST_F(SuperpositionTest, OneRegionTwoGridsHalfAndHalfGiveTheMean) {
             for (int c = 1; c <= 5; ++c)
                 if (kZones[r - 1][c - 1] != -9999) {
                     sum += c <= 3 ? 0.5 * (a_[r][c] + b_[r][c]) : 0.0;
+                    n += 1;
+                }
+        char line[64];
+        std::snprintf(line, sizeof line, "2020\t 3\t 2\t 1\t%.4f\n", sum / n);
+        EXPECT_NE(table.find(line), std::string::npos) << table << line;
+    }
+}
+
+// An input without data in a cell (a step without any valid station value) leaves the cell
+// without data, and the zone table takes the other cells only.
+TEST_F(SuperpositionTest, AnInputWithoutDataLeavesTheCellWithoutData) {
+    unsigned error = 0;
+    auto s = MakeMeanOfAAndB(&error);
+    ASSERT_EQ(error, 0u) << console_.str();
+    for (int r = 1; r <= 4; ++r) b_[r][2] = -9999;
+    s->run(1, 2, 3, 2020);
+    const auto mean = [&](int r, int c) { return c == 2 ? -9999.0 : c <= 3 ? 0.5 * (a_[r][c] + b_[r][c]) : 0.0; };
+    ExpectOutput(*s, mean);
+    s->WriteStatistics();
+    s->FlushStatistics();
+    s.reset();
+    if (talvo_test::Rank() == 0) {
+        const std::string table = talvo_test::ReadFile("mean.txt");
+        double sum = 0, n = 0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (kZones[r - 1][c - 1] != -9999 && c != 2) {
+                    sum += mean(r, c);
                     n += 1;
                 }
         char line[64];

@@ -181,6 +181,9 @@ TEST_F(LakeTest, LakeLevelFollowsItsVolumeEveryStep) {
     ExpectOneLevel("initialisation");
     for (int n = 0; n < 12; ++n) {
         qg_[0][3] = n < 6 ? 0.5 : 0.0;  // 0.5 mm on 50 km2: 6944 m3 per step
+        // The last steps have no precipitation data (no valid station value): no rain.
+        if (n == 9)
+            for (const auto& cell : kLakeCells) grids_[6][cell[0]][cell[1]] = -9999;
         const double before = Lake().Volume();
         Step(n);
         ExpectOneLevel("step");
@@ -188,7 +191,11 @@ TEST_F(LakeTest, LakeLevelFollowsItsVolumeEveryStep) {
         // The rain on the wet cells reaches the lake; the balance closes.
         int wet = 0;
         for (const auto& cell : kLakeCells) wet += Ponding()[cell[0]][cell[1]] > 0 ? 1 : 0;
-        EXPECT_GT(b.PREC.m3, 0);
+        if (n < 9) {
+            EXPECT_GT(b.PREC.m3, 0);
+        } else {
+            EXPECT_EQ(b.PREC.m3, 0.0) << n;
+        }
         EXPECT_LE(b.PREC.m3, 4 * 30 + 1e-9);
         EXPECT_NEAR(b.Err.m3, -b.PREC.m3, 1e-6 * before) << n;  // the lake cells' rain is not in their ponding
         EXPECT_NEAR(Lake().Volume() - before, b.Qin.m3 - b.Qout.m3, 1e-9 * before) << n;

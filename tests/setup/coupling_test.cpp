@@ -260,6 +260,16 @@ TEST_F(OneProcessCouplingTest, OutgoingGridsSumMeanAndRunningTotals) {
     expect("res/SumTotal_EndOf_Day_2005_03_31_total.asc", 26);
     expect("res/SumTotal_EndOf_Month_2005_03_total.asc", 26);
     EXPECT_FALSE(std::filesystem::exists("res/SumTotal_EndOf_Year_2005_total.asc"));
+
+    // A step without data (no valid station value) is left out: the sum and the mean are those
+    // of the other step, the running total does not change.
+    SetRecharge(4);
+    coupling_->Accumulate();
+    SetRecharge(kNodata);
+    coupling_->Write(1, 4, 2005, true, false, false, 3);
+    expect("sum.asc", 4);
+    expect("mean.asc", 4);
+    expect("res/total.asc", 26);
 }
 
 TEST_F(OneProcessCouplingTest, StatisticsFilesPerZone) {

@@ -151,6 +151,16 @@ TEST_F(SoilModelTest, TuningScanEndsAtTheFirstEmptyLine) {
     model_.reset();
     ASSERT_EQ(Build(SoilSection{}.Text() + "[unsatzon_tuning]\n\t \nmax_error = 1e-4\n"), 0u);
     EXPECT_DOUBLE_EQ(model_->max_error, 1e-5);
+    // A limit that allows no iteration, or an error bound no iteration can reach, is refused.
+    const std::pair<const char*, const char*> refused[] = {
+        {"max_iterations = 0", "max_iterations; unsatzon_model: the value 0 in section [unsatzon_tuning] must be in [1, 2147483647]!"},
+        {"max_iterations = 1e12", "the value 1000000000000 in section [unsatzon_tuning]"},
+        {"max_error = 0", "max_error; unsatzon_model: the value 0 in section [unsatzon_tuning] must be > 0!"}};
+    for (const auto& [line, text] : refused) {
+        model_.reset();
+        EXPECT_EQ(Build(SoilSection{}.Text() + "[unsatzon_tuning]\n" + line + "\n"), 17u) << line;
+        EXPECT_TRUE(Logged(text)) << line << "\n" << console_.str();
+    }
 }
 
 TEST_F(SoilModelTest, StepsWithSoilHeatRunAndCarryTheTemperatures) {
@@ -191,6 +201,11 @@ TEST_F(SoilModelTest, PermafrostConductivityOnlyWithTheThreeGrids) {
     // The grids make the section required.
     model_.reset();
     EXPECT_EQ(Build(SoilSection{}.Text()), 17u);
+    // A conductivity of 0 is no soil.
+    model_.reset();
+    EXPECT_EQ(Build(SoilSection{}.Text() + "[permafrost]\n1 method\n5 age\n10 swe\nthaw.txt 0\n0 reduced k_sat\n"), 17u);
+    EXPECT_TRUE(Logged("reduced k_sat (in m/s); unsatzon_model: the value 0 in section [permafrost] must be > 0!"))
+        << console_.str();
 }
 
 TEST_F(SoilModelTest, StatisticsTablesStartWithTheirTitles) {

@@ -208,6 +208,7 @@ TEST_F(EtpConfigTest, LakeSettings) {
         {"[lake_model]\n1 on\n1 init\n0.08\n0\n", 211, true},
         {"[lake_model]\n1 on\n2 init\n0.08\n", 17, true},
         {"[lake_model]\n1 on\n2 init\n0.08 albedo\n0.001 z0\n", 0, true},
+        {"[lake_model]\n1 on\n2 init\n8 albedo in percent\n0.001 z0\n", 17, true},
     };
     for (const Case& k : cases) {
         if (k.pond && FindGridInStore("ponding_storage") == 0) Put("ponding_storage", 1);
@@ -224,4 +225,7 @@ TEST_F(EtpConfigTest, LakeSettings) {
     EXPECT_EQ(Code(s, "[lake_model]\n1 on\n1 init\n0.08\n0\n"), 0u);
     EXPECT_EQ(submodel_test::CodeOf([&] { model_->ReadLakeModel("[lake_model]"); }), 211);
     EXPECT_TRUE(Logged("z0_OpenWater for [lake_model] must be greater than 0"));
+    EXPECT_EQ(Code(s, "[lake_model]\n1 on\n2 init\n-0.1\n0.001\n"), 0u);
+    EXPECT_EQ(submodel_test::CodeOf([&] { model_->ReadLakeModel("[lake_model]"); }), 17);
+    EXPECT_TRUE(Logged("Albedo_OpenWater for [lake_model]; evapotranspiration: the value -0.1 in section [lake_model] must be in [0, 1]!"));
 }

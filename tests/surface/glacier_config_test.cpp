@@ -207,6 +207,17 @@ TEST_F(GlacierConfig, PermafrostSectionAndDayGrids) {
     EXPECT_EQ(snow->minSnowAgeRefreeze, 3.0);
     EXPECT_EQ(snow->maxSweSnowFree, 5.0);
     EXPECT_EQ(snow->reducedKsat, 1e-7);
+    // Values no permafrost can have.
+    const std::pair<const char*, const char*> refused[] = {
+        {"3 Min_Snow_Age_Refreeze", "-3 age"}, {"5 Max_SWE_SnowFree", "-5 swe"}, {"1e-7 reduced k_sat", "0 k_sat"}};
+    for (const auto& [good, bad] : refused) {
+        snow.reset();
+        std::string section = glacier_test::PermafrostSection(1);
+        section.replace(section.find(good), std::string(good).size(), bad);
+        snow = Make(SectionOptions{}, &code, section);
+        EXPECT_EQ(code, 17u) << bad;
+        EXPECT_TRUE(Logged("in section [permafrost] must be")) << bad << console_.str();
+    }
 }
 
 TEST_F(GlacierConfig, ThawStatisticsAreCreatedAfterTheReducedConductivity) {

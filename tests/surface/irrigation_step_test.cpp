@@ -66,6 +66,10 @@ TEST_F(IrrigationStep, WetSoilNeverRemovesRain) {
         EXPECT_EQ(G("irrigation_amounts")[r][c], 0.0);
         EXPECT_EQ(G("precipitation")[r][c], 1.0);
     });
+    // A step without precipitation data: the irrigated cells get no rain, never nodata plus water.
+    Fill("precipitation", -9999);
+    m->run(2, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_EQ(G("precipitation")[r][c], 0.0) << r << "," << c; });
 }
 
 TEST_F(IrrigationStep, StatisticsPerSubbasinWithTheirHeaders) {

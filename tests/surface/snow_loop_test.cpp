@@ -68,6 +68,51 @@ TEST_F(SnowLoop, EveryCellKeepsItsWaterBalance) {
     }
 }
 
+// A cell whose temperature, precipitation or (energy balance) humidity is nodata in a step (no
+// valid station value) keeps its snow and gives nothing; the other cells keep their balance.
+TEST_F(SnowLoop, CellsWithoutMeteorologicalDataKeepTheirSnow) {
+    for (int method = 1; method <= 14; ++method) {
+        SectionOptions o;
+        o.method = method;
+        o.CWH = 0.05;
+        auto snow = Ready(o);
+        Fill("temperature", 2);
+        Fill("precipitation", 1.5);
+        Fill("air_humidity", 0.7);
+        std::vector<std::pair<int, int>> cells;
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = 4.0 + r;
+            snow->liquid.data[r][c] = 0.1;
+            snow->outflow.data[r][c] = snow->snowFraction.data[r][c] = 7;  // the step before's values
+            cells.emplace_back(r, c);
+        });
+        ASSERT_GE(cells.size(), 3u);
+        const char* inputs[] = {"temperature", "precipitation", "air_humidity"};
+        const int missing = snow::IsEnergyBalanceMethod(method) ? 3 : 2;
+        for (int k = 0; k < missing; ++k) G(inputs[k])[cells[k].first][cells[k].second] = -9999;
+        snow->run(12, 10, 2, 2020);
+        for (std::size_t k = 0; k < cells.size(); ++k) {
+            const auto [r, c] = cells[k];
+            const double S = snow->solid.data[r][c], L = snow->liquid.data[r][c];
+            const double E = snow::IsEnergyBalanceMethod(method) ? G("snow_evaporation")[r][c] : 0.0;
+            if (k < static_cast<std::size_t>(missing)) {
+                // Slides move snow after the cell loop whatever the weather.
+                if (!snow::IsSlideMethod(method)) {
+                    EXPECT_EQ(S, 4.0 + r) << "method " << method << " missing " << inputs[k];
+                    EXPECT_EQ(L, 0.1) << "method " << method << " missing " << inputs[k];
+                }
+                EXPECT_EQ(snow->outflow.data[r][c], 0.0) << "method " << method << " missing " << inputs[k];
+                EXPECT_EQ(snow->snowFraction.data[r][c] + snow->rainFraction.data[r][c], 0.0) << method;
+                EXPECT_EQ(E, 0.0) << method;
+            } else if (!snow::IsSlideMethod(method)) {
+                // The input after deposition (written back to the grid).
+                EXPECT_NEAR(G("precipitation")[r][c] + 4.0 + r + 0.1, S + L + snow->outflow.data[r][c] + E, 1e-9)
+                    << method;
+            }
+        }
+    }
+}
+
 TEST_F(SnowLoop, DepositionRaisesTheInputOncePerStep) {
     SectionOptions o;
     o.method = 10;

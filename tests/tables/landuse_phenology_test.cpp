@@ -78,6 +78,19 @@ TEST_F(PhenologyTest, SeasonStartsWhenForcingExceedsTheThreshold) {
         EXPECT_NEAR(At("TemperatureMOVAVG7", r, c), 18.4, 1e-12);
         EXPECT_EQ(At("TemperatureAVG", r, c), 0.0);
     });
+    // A day whose second half has no temperature data (no valid station value): its mean is the
+    // first half's, not half of it.
+    Object().hourOffset = 12;
+    Step(0, 21, 4, 2001, 720);
+    Of("temperature").fill(-9999);
+    Step(12, 21, 4, 2001, 720);
+    Of("temperature").fill(18.4);
+    ForOwnCells([&](int r, int c) {
+        if (Halves(r, c) != kNodata) {
+            EXPECT_NEAR(At("TemperatureMOVAVG7", r, c), 18.4, 1e-12);
+        }
+    });
+    Object().hourOffset = 24;
     // The reset day ends the season.
     Grids().UpdateDynamicPhenology(300, 1);
     ForEntry(1, [&](int r, int c) {
