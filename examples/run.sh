@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Runs the example basin and names what it wrote: run.sh <talvo executable> [output folder]
+# Runs the example basin over its half-year (1 January to 30 June 2020, hourly), names what it
+# wrote and prints the basin's water balance and the fit of its discharge at the outlet:
+# run.sh <talvo executable> [output folder]
 # The folder (example_run in the current folder by default) is started anew with a copy of the
 # basin, and every output of the run stays in it; nothing is left anywhere else.
 set -euo pipefail
@@ -13,7 +15,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cp -r "$here"/basin/. "$work"/ || { echo "example basin: cannot copy $here/basin to $work" >&2; exit 1; }
 cd "$work"
-# Two processes of one thread each: the basin has 30 cells, so more threads only add waiting.
+bash half_year.sh .
+# Two processes of one thread each: the basin is small, so more threads only add waiting.
 # Threads that wait passively sleep instead of spinning on a core: on a loaded machine spinning
 # threads make the run many times slower. Both can be overridden from the environment.
 processes=2
@@ -44,3 +47,4 @@ example basin: $processes processes x $OMP_NUM_THREADS thread(s), $seconds s; ev
   console.txt               what the run printed; Talvo_Diag_<process>.xml the diagnostics of
                             each process; modell_0.log the text log of process 0
 EOT
+bash "$here/summary.sh" "$work"
