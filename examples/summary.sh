@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$1"
 ctl=${2:-basin.ctl}
-for f in "$ctl" zones.asc precipitation_zones.txt etr_zones.txt Qstat.txt modell_0.log; do
+for f in "$ctl" zones.asc etr_zones.txt Qstat.txt modell_0.log; do
   [ -f "$f" ] || { echo "summary: $f missing in $(pwd)" >&2; exit 1; }
 done
 
@@ -32,7 +32,21 @@ first=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { printf "%d-%02d-%02d", $1, $2, $3; exit
 last=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { d = sprintf("%d-%02d-%02d", $1, $2, $3) } END { print d }' Qstat.txt)
 steps=$((days * 24))
 
-P=$(table_total precipitation_zones.txt)
+# Corrected precipitation: the snow model's rain and snow (they hold the correction whichever
+# way it is made: of the stations, or of the grid after regional superposition, when the
+# interpolation's own table comes before it), less irrigation, which is added to the
+# precipitation before the snow model and only moves water within the basin.
+irrigation=0
+for f in irrigation_groundwater_zones.txt irrigation_river_zones.txt; do
+  [ -f "$f" ] && irrigation=$(awk -v a="$irrigation" -v b="$(table_total "$f")" 'BEGIN { printf "%.6f", a + b }')
+done
+if [ -f p_rain.txt ] && [ -f p_snow.txt ]; then
+  P=$(awk -v r="$(table_total p_rain.txt)" -v s="$(table_total p_snow.txt)" -v i="$irrigation" 'BEGIN { printf "%.6f", r + s - i }')
+  P_file="p_rain.txt + p_snow.txt"
+else
+  P=$(table_total precipitation_zones.txt)
+  P_file=precipitation_zones.txt
+fi
 ET=$(table_total etr_zones.txt)
 # The outlet: the column of Qstat.txt whose share of the basin area (third header line) is 1.
 outlet_col=$(awk 'NR == 3 { for (i = 5; i <= NF; ++i) if ($i + 0 == 1) { print i; exit } }' Qstat.txt)
@@ -68,12 +82,12 @@ while read -r file v0; do
 done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' "$ctl")
 R=$(mm "$reservoir_m3")
 
-awk -v P="$P" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
+awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
     -v surf="$surface" -v R="$R" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
     -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
   res = P + I - ET - Q - A - snow - icpt - soil - surf - R
   printf "water balance %s to %s (%d hourly steps), mm over the basin (%s km2):\n", first, last, steps, km2
-  printf "  precipitation (corrected)          %9.2f   precipitation_zones.txt\n", P
+  printf "  precipitation (corrected)          %9.2f   %s\n", P, Pf
   printf "  inflow from outside the basin      %9.2f   constant inflows of the routing (control file)\n", I
   printf "  evapotranspiration (real)          %9.2f   etr_zones.txt\n", ET
   printf "  runoff at the outlet (subbasin %s)  %9.2f   Qstat.txt\n", outlet, Q
@@ -83,7 +97,8 @@ awk -v P="$P" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v 
   printf "  change of soil water               %+9.2f   modell_0.log (model-start and model-end)\n", soil
   printf "  change of the surface store        %+9.2f   surfrout_storage.txt (mean of the last day)\n", surf
   printf "  change of the reservoirs           %+9.2f   reservoir files (last volume - V0)\n", R
-  printf "  residual                           %+9.2f   groundwater, channels and rounding\n", res }'
+  printf "  residual                           %+9.2f   groundwater, channels and rounding\n", res
+  printf "  (irrigation moved %.2f mm from the rivers and the aquifer onto the land)\n", irr }'
 
 # Goodness of fit: the routing compares its routed discharge with the observed discharge in
 # every step and writes the result below the table of Qstat.txt; at time shift 0, "LIN.

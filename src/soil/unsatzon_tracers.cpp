@@ -139,7 +139,9 @@ void unsatzonmodellklasse::CreateTracerPointFiles() {
     tracerPoints.resize(U(tracerCount) + 1);
     for (int k = 1; k <= tracerCount; ++k) {
         const TracerDescriptor& d = tracerDescriptors[k];
-        const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
+        // Relative names lie in the default output folder, as the grids of the tracer do.
+        const std::string name = modelobject::ExpandPath(
+            outputPath, StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str()));
         PointBuffer& b = tracerPoints[U(k)].buffer;
         b.values = nlayers + 1;
         b.capacity = std::max(1, static_cast<int>(2097152L / ((nlayers + 1) * 8L + 32L)));

@@ -36,7 +36,7 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
             int statError = 0;
             r.statistics = std::make_unique<zonalstatistic>(&statError, log, relCellArea, nrows, ncols,
                                                             r.zones.data(), zoneCount, d.statcode, 99,
-                                                            r.statFileName, std::string(), 0, std::vector<int>{});
+                                                            r.statFileName, outputPath, 0, std::vector<int>{});  // in the default output folder, as the tracer grids
             if (statError != 0) throw ModelError(statError);
             r.statistics->WriteHeader(StrFormat("tracer concentration for tracer %d (%s) ", i, d.name.c_str()),
                                       moduleName, table, tableCount);

@@ -49,3 +49,14 @@ run_ctl() {
   local status=$?
   [ "$status" -eq 0 ] || { tail -20 "$1.out"; fail "$(pwd): $1 ended with $status"; }
 }
+
+# without_tracers <file>: the control file with no tracer: the count of "[substance_transport]"
+# becomes 0, its tracer lines and the standard grids of tracer input ("concflux_tracer_") go.
+without_tracers() {
+  awk 'NR == FNR { if (/ concflux_tracer_/) ++gone; next }
+       /^\[substance_transport\]/ { print; getline; n = $1; print "0       number of tracers"
+         for (i = 0; i < n; ++i) getline; next }
+       /^\[standard_grids\]/ { print; getline; sub(/^[0-9]+/, $1 - gone); print; next }
+       / concflux_tracer_/ { next }
+       { print }' "$1" "$1" >"$1.edit" && mv "$1.edit" "$1"
+}
