@@ -1,15 +1,10 @@
-Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
-use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
-radiation of three stations are interpolated for three days (half_year.sh makes it half a
-year), combined by region (regional superposition), corrected for gauge undercatch and for
-slope, aspect and terrain shadow. The sub-models run on them at once (the lake model and the
-glacier with snow slides not yet; glacier_variant.sh runs the glacier):
-evapotranspiration, irrigation of the valley meadows from the river, interception, snow,
-silting-up, the soil model with macropores and frozen soil, surface routing, groundwater and
-the discharge routing with a reservoir under an operating rule and two abstractions, and one
-tracer (1 mg/l in the precipitation) through every store. The run checks the set-up (grids,
-tables, station files and the sections of this file) before the first step and writes the
-outputs named in each section into the folder it is started in.
+Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells. Three days of hourly
+station data (half_year.sh makes it half a year) are interpolated, combined by region, corrected for gauge
+undercatch and for slope, aspect and terrain shadow; on them run evapotranspiration, irrigation from the river,
+interception, snow, silting-up, the soil model with macropores and frozen soil, surface routing, groundwater
+and the discharge routing (reservoir under a rule, two abstractions), with one tracer through every store (no
+lake yet; glacier_variant.sh adds a glacier). The run checks the set-up before the first step and writes the
+outputs named in each section into the folder it is started in (line numbers of [model_time] are used by bench/).
 
 [output_interval]
 1       run interval: log the step line of every step
