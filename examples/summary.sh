@@ -26,11 +26,16 @@ cellsize=$(awk '$1 == "cellsize" { print $2; exit }' zones.asc)
 area=$(awk -v n="$cells" -v c="$cellsize" 'BEGIN { printf "%.0f", n * c * c }')
 mm() { awk -v m3="$1" -v a="$area" 'BEGIN { printf "%.6f", m3 / a * 1000 }'; }
 
-# Steps and their length: the routed discharge holds one row a day, the daily mean of hourly steps.
-days=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { ++n } END { print n + 0 }' Qstat.txt)
+# Hourly steps. A row of the routed discharge holds the mean of the steps since the row before
+# (the first row: since the start of the run, the first four values of [model_time]).
+start_hours=$(awk '/^\[model_time\]/ { for (i = 1; i <= 4; ++i) { getline; v[i] = $1 }; print v[4], v[3], v[2], v[1]; exit }' "$ctl")
+# hours <year> <month> <day> <hour>: hours since a fixed day (days from the civil date).
+HOURS='function hours(y, m, d, h,   a, yy, mm) { a = int((14 - m) / 12); yy = y + 4800 - a; mm = m + 12 * a - 3
+         return ((d + int((153 * mm + 2) / 5) + 365 * yy + int(yy / 4) - int(yy / 100) + int(yy / 400)) * 24 + h) }'
 first=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { printf "%d-%02d-%02d", $1, $2, $3; exit }' Qstat.txt)
 last=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { d = sprintf("%d-%02d-%02d", $1, $2, $3) } END { print d }' Qstat.txt)
-steps=$((days * 24))
+steps=$(awk -v s="$start_hours" "$HOURS"' BEGIN { split(s, v, " "); t0 = hours(v[1], v[2], v[3], v[4]) - 1 }
+  NR > 3 && $1 ~ /^[0-9]+$/ { t = hours($1, $2, $3, $4) } END { print t - t0 }' Qstat.txt)
 
 # Corrected precipitation: the snow model's rain and snow (they hold the correction whichever
 # way it is made: of the stations, or of the grid after regional superposition, when the
@@ -52,7 +57,8 @@ ET=$(table_total etr_zones.txt)
 outlet_col=$(awk 'NR == 3 { for (i = 5; i <= NF; ++i) if ($i + 0 == 1) { print i; exit } }' Qstat.txt)
 [ -n "$outlet_col" ] || { echo "summary: no subbasin of Qstat.txt drains the whole basin" >&2; exit 1; }
 outlet=$(awk -v c="$outlet_col" 'NR == 1 { name = $c } END { gsub(/"/, "", name); print name }' Qstat.txt)
-Q=$(awk -v c="$outlet_col" 'NR > 3 && $1 ~ /^[0-9]+$/ { s += $c * 24 } END { printf "%.6f", s }' Qstat.txt)
+Q=$(awk -v c="$outlet_col" -v s="$start_hours" "$HOURS"' BEGIN { split(s, v, " "); t0 = hours(v[1], v[2], v[3], v[4]) - 1 }
+  NR > 3 && $1 ~ /^[0-9]+$/ { t = hours($1, $2, $3, $4); q += $c * (t - t0); t0 = t } END { printf "%.6f", q }' Qstat.txt)
 
 # Water from outside the basin: the constant inflows of the routing descriptions.
 inflow_m3s=$(awk '/^[ \t]*ZL [0-9]+ = constant/ { for (i = 1; i < NF; ++i) if ($i == "constant") s += $(i + 1) } END { print s + 0 }' "$ctl")
