@@ -152,7 +152,7 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-25       number of standard grids
+29       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
@@ -177,6 +177,10 @@ river_links.asc  river_links   0
 flow_times.asc   flow_times    0   flow-travel-time zones of surface routing
 regions.asc      regression_regions   0   regions of the regional superposition: north 1, south 2
 irrigation_codes.asc  irrigation_codes  0   irrigated meadows in the valley of subbasin 3 (code 1)
+slidefraction1.asc slidefraction1 fillcode = 0 readcode = 0 defaultValue = 0.25   slide shares to the north
+slidefraction2.asc slidefraction2 fillcode = 0 readcode = 0 defaultValue = 0.25   to the west
+slidefraction3.asc slidefraction3 fillcode = 0 readcode = 0 defaultValue = 0.25   to the east
+slidefraction4.asc slidefraction4 fillcode = 0 readcode = 0 defaultValue = 0.25   to the south (slide shares of the snow model)
 tracer_in.asc    concflux_tracer_1_input   fillcode = 0 readcode = 0 defaultValue = 1   1 mg/l of the tracer in precipitation
 
 [variable_grids]
@@ -287,7 +291,7 @@ cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 [snow_model]
 1       flow control parameter
 60      time step in minutes
-1       method for snow: degree-day (the glacier variant: 8, with snow slides)
+8       method for snow: degree-day with snow slides
 1.0     transzone: half width of the rain/snow band (degrees C)
 0.5     T0R: temperature of half snow, half rain
 0.0     T0: threshold temperature of melt (the glacier variant: -3, so that the glacier snow is gone at the end of 2 January)
