@@ -1,9 +1,9 @@
 Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells. Three days of hourly
 station data (half_year.sh makes it half a year) are interpolated, combined by region, corrected for gauge
 undercatch and for slope, aspect and terrain shadow; on them run evapotranspiration, irrigation from the river,
-interception, snow, silting-up, the soil model with macropores and frozen soil, surface routing, groundwater
-and the discharge routing (reservoir under a rule, two abstractions), with one tracer through every store (no
-lake yet; glacier_variant.sh adds a glacier). The run checks the set-up before the first step and writes the
+interception, snow with slides, silting-up, the soil model with macropores and frozen soil, surface routing, groundwater
+and the discharge routing (reservoir under a rule, two abstractions), with one tracer through every store
+(no lake yet; glacier_variant.sh adds a glacier). The run checks the set-up before the first step and writes the
 outputs named in each section into the folder it is started in (line numbers of [model_time] are used by bench/).
 
 [output_interval]
