@@ -39,9 +39,13 @@ example basin: $processes processes x $OMP_NUM_THREADS thread(s), $seconds s; ev
   temp_YYMM.DDm             air temperature, degrees C: daily mean grid of day DD
   etp_zones.txt             potential evapotranspiration, mm: daily sums per subbasin
   snow_storage_zones.txt    snow water equivalent, mm: daily means per subbasin
+  p_rain.txt, p_snow.txt    corrected precipitation as rain and as snow, mm: daily sums
+  irrigation_river_zones.txt  irrigation water from the river, mm: daily sums
   Qg.txt                    runoff of the soil model, mm: daily sums per subbasin
   Qstat.txt                 routed discharge, mm per step (hourly): daily means per subbasin;
-                            m3/s = value x subbasin area in km2 / 3.6 (see the README)
+                            m3/s = value x subbasin area in km2 / 3.6 (see the README); below
+                            the table the fit to observed_discharge.dat (R-square = Nash-Sutcliffe)
+  tr_cl_<module>.sta        the tracer's concentration in each sub-model's store, mg/l: daily means
   gw_head_2.asc             groundwater head of the second layer at the end, m a.s.l.
   soilstate.txt_<process>   state of the soil model at the end (a warm start reads it)
   console.txt               what the run printed; Talvo_Diag_<process>.xml the diagnostics of
