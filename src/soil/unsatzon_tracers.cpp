@@ -102,6 +102,12 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
                 for (int c = 0; c <= ncols; ++c) {
                     const bool mine = c >= cols.first && c <= cols.last && IsOwnCell(r, c);
                     const soil_entry* soil = mine ? &SoilOf(r, c) : nullptr;
+                    // Cells outside the basin hold nodata, as the written stack of a run on
+                    // several processes has them there.
+                    if (c >= 1 && !mine && in.zone != nullptr && in.zone->holds(r) && (*in.zone)[r][c] == nodata) {
+                        std::fill(s[r][c], s[r][c] + nlayers + 1, nodata);
+                        continue;
+                    }
                     s[r][c][0] = 0.0;
                     for (int l = 1; l <= nlayers; ++l) {
                         const double water = soil != nullptr && l <= soil->GetLayerCount()
