@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Runs the example basin and names what it wrote: run.sh <talvo executable> [output folder]
+# Runs the example basin over its half-year (1 January to 30 June 2020, hourly), names what it
+# wrote and prints the basin's water balance and the fit of its discharge at the outlet:
+# run.sh <talvo executable> [output folder]
 # The folder (example_run in the current folder by default) is started anew with a copy of the
 # basin, and every output of the run stays in it; nothing is left anywhere else.
 set -euo pipefail
@@ -13,7 +15,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cp -r "$here"/basin/. "$work"/ || { echo "example basin: cannot copy $here/basin to $work" >&2; exit 1; }
 cd "$work"
-# Two processes of one thread each: the basin has 30 cells, so more threads only add waiting.
+bash half_year.sh .
+# Two processes of one thread each: the basin is small, so more threads only add waiting.
 # Threads that wait passively sleep instead of spinning on a core: on a loaded machine spinning
 # threads make the run many times slower. Both can be overridden from the environment.
 processes=2
@@ -36,11 +39,16 @@ example basin: $processes processes x $OMP_NUM_THREADS thread(s), $seconds s; ev
   temp_YYMM.DDm             air temperature, degrees C: daily mean grid of day DD
   etp_zones.txt             potential evapotranspiration, mm: daily sums per subbasin
   snow_storage_zones.txt    snow water equivalent, mm: daily means per subbasin
+  p_rain.txt, p_snow.txt    corrected precipitation as rain and as snow, mm: daily sums
+  irrigation_river_zones.txt  irrigation water from the river, mm: daily sums
   Qg.txt                    runoff of the soil model, mm: daily sums per subbasin
   Qstat.txt                 routed discharge, mm per step (hourly): daily means per subbasin;
-                            m3/s = value x subbasin area in km2 / 3.6 (see the README)
+                            m3/s = value x subbasin area in km2 / 3.6 (see the README); below
+                            the table the fit to observed_discharge.dat (R-square = Nash-Sutcliffe)
+  tr_cl_<module>.sta        the tracer's concentration in each sub-model's store, mg/l: daily means
   gw_head_2.asc             groundwater head of the second layer at the end, m a.s.l.
   soilstate.txt_<process>   state of the soil model at the end (a warm start reads it)
   console.txt               what the run printed; Talvo_Diag_<process>.xml the diagnostics of
                             each process; modell_0.log the text log of process 0
 EOT
+bash "$here/summary.sh" "$work"

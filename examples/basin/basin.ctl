@@ -1,10 +1,10 @@
-Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells, one land
-use and one soil type. Hourly precipitation, temperature, wind speed, air humidity and global
-radiation of three stations are interpolated for three days, corrected for gauge undercatch and
-for slope, aspect and terrain shadow; the sub-models that are built run on them (see their
-sections); the sub-models that are off wait for their turn; the run checks the set-up (grids,
-tables, station files and the sections of this file) before the first step and writes the
-outputs named in each section into the folder it is started in.
+Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells. Three days of hourly
+station data (half_year.sh makes it half a year) are interpolated, combined by region, corrected for gauge
+undercatch and for slope, aspect and terrain shadow; on them run evapotranspiration, irrigation from the river,
+interception, snow with slides, silting-up, the soil model with macropores and frozen soil, surface routing, groundwater
+and the discharge routing (reservoir under a rule, two abstractions), with one tracer through every store
+(no lake yet; glacier_variant.sh adds a glacier). The run checks the set-up before the first step and writes the
+outputs named in each section into the folder it is started in (line numbers of [model_time] are used by bench/).
 
 [output_interval]
 1       run interval: log the step line of every step
@@ -152,7 +152,7 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-22       number of standard grids
+29       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
@@ -175,6 +175,13 @@ river_depth.asc  river_depth   0   river cells: depth and width above 0
 river_width.asc  river_width   0
 river_links.asc  river_links   0
 flow_times.asc   flow_times    0   flow-travel-time zones of surface routing
+regions.asc      regression_regions   0   regions of the regional superposition: north 1, south 2
+irrigation_codes.asc  irrigation_codes  0   irrigated meadows in the valley of subbasin 3 (code 1)
+slidefraction1.asc slidefraction1 fillcode = 0 readcode = 0 defaultValue = 0.25   slide shares to the north
+slidefraction2.asc slidefraction2 fillcode = 0 readcode = 0 defaultValue = 0.25   to the west
+slidefraction3.asc slidefraction3 fillcode = 0 readcode = 0 defaultValue = 0.25   to the east
+slidefraction4.asc slidefraction4 fillcode = 0 readcode = 0 defaultValue = 0.25   to the south (slide shares of the snow model)
+tracer_in.asc    concflux_tracer_1_input   fillcode = 0 readcode = 0 defaultValue = 1   1 mg/l of the tracer in precipitation
 
 [variable_grids]
 0       number of variable grids
@@ -193,7 +200,7 @@ flow_times.asc   flow_times    0   flow-travel-time zones of surface routing
 1       number of soil types
 1 loam { method = MultipleHorizons; layers = 2 8; thickness = 0.05 0.1; ksat = 1e-5;
   theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25;
-  GrainSizeDist = 0.4 0.4 0.2 0 0 0 0; }
+  GrainSizeDist = 0.4 0.4 0.2 0 0 0 0; PMacroThresh = 0.5; MacroCapacity = 2; CapacityRedu = 0.5; MacroDepth = 0.5; }
 
 [radiation_correction]
 1       flow control parameter
@@ -216,7 +223,8 @@ shadow.asc      file of the terrain shadow
 2000    transition distance between regression regions (map units)
 
 [substance_transport]
-0       number of tracers
+1       number of tracers
+Cl non_radioactive non_evaporating min_conc = 0 mg/l max_conc = 1e9 mg/l soilini = 0 mg/l gwini = 0 mg/l statcode = 2024 gridcode = 3 path = tr_ statext = sta gridext = grd
 
 [precipitation_correction]
 1       do_it: correct precipitation for gauge undercatch
@@ -227,8 +235,13 @@ shadow.asc      file of the terrain shadow
 0.1     slope snow (per m/s of wind)
 
 [RegionalSuperposition]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+NumberOfEntities = 1;
+temperature_regional {
+  entityinputgrid = temperature; regions = 1 2; weights = 1 1;
+  outputgrid = temperature_regional.asc; writecode = 0; outputtable = temperature_regional_zones.txt; statcode = 2024;
+}
 
 [evapotranspiration]
 1       flow control parameter
@@ -278,7 +291,7 @@ cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 [snow_model]
 1       flow control parameter
 60      time step in minutes
-1       method for snow: degree-day (the glacier variant: 8, with snow slides)
+8       method for snow: degree-day with snow slides
 1.0     transzone: half width of the rain/snow band (degrees C)
 0.5     T0R: temperature of half snow, half rain
 0.0     T0: threshold temperature of melt (the glacier variant: -3, so that the glacier snow is gone at the end of 2 January)
@@ -294,10 +307,10 @@ cloudiness_zones.txt 2024          zone means of the cloudiness, one row a day
 0.9     ALBsnow_max
 rain.asc                    rain grid
 0                           write code
-p_rain.txt 0                rain statistics
+p_rain.txt 4024             rain statistics: zone sums, one row a day
 snow.asc                    snow grid
 0                           write code
-p_snow.txt 0                snow statistics
+p_snow.txt 4024             snow statistics: zone sums, one row a day
 snowdays.asc                snow days grid
 0                           write code
 snowdays.txt 0              snow days statistics
@@ -586,8 +599,14 @@ surfrout_storage.txt 2024
 surfrout_state
 
 [irrigation]
-0       flow control parameter
-1440    time step in minutes
+1       flow control parameter
+60      time step in minutes
+irrigation_groundwater_zones.txt 4024   irrigation from groundwater: zone sums, one row a day
+irrigation_river_zones.txt 4024         irrigation from rivers and reservoirs: zone sums, one row a day
+
+[irrigation_table]
+1
+1 valley_meadow 3 2 0.5 0.1
 
 [groundwater_flow]
 1       flow control parameter

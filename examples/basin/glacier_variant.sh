@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes glacier.ctl beside basin.ctl: the example basin with a small dynamic glacier in
-# subbasin 2 and snow slides (degree-day method 8), evaluated at the end of 2 January so that
+# subbasin 2 (snow slides as in basin.ctl, degree-day method 8), evaluated at the end of 2 January so that
 # the yearly glacier step runs. Silting-up and surface routing cannot run beside glaciers and
 # are switched off.
 # usage: glacier_variant.sh <example folder>

@@ -288,9 +288,13 @@ void ModellApplication::LinkSubmodels() {
     irrigation_->SetRiverflowTable(soil_->GetRiverflowTable());
     irrigation_->SetQg(soil_->GetQg());
     irrigation_->LinkSoilTracerStores();
-    irrigation_->SetMaxIrrigation(routing_->GetMaxIrrig(), routing_->GetMaxIrrigFromReservoirs());
-    irrigation_->SetRoutingTarget(routing_->GetRoutingTarget());
-    irrigation_->SetAbfrel(routing_->GetAbfrel());
+    // Irrigation takes the routing's arrays where the routing runs (process 0, which alone does
+    // irrigation's cell work); without any routing every process stops here.
+    if (!routing_->RunsOnProcessZeroOnly()) {
+        irrigation_->SetMaxIrrigation(routing_->GetMaxIrrig(), routing_->GetMaxIrrigFromReservoirs());
+        irrigation_->SetRoutingTarget(routing_->GetRoutingTarget());
+        irrigation_->SetAbfrel(routing_->GetAbfrel());
+    }
     irrigation_->SetStatus(1);
     gwflow_->SetQg(soil_->GetQg());
     gwflow_->SetStatus(1);

@@ -184,7 +184,12 @@ private:
         const int own1 = std::max(1, o_.firstRow), own2 = std::min(nrows, o_.lastRow);
         keepFrom_ = opt_.halo ? std::max(1, own1 - 1) : own1;
         keepTo_ = opt_.halo ? std::min(nrows, own2 + 1) : own2;
-        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || opt_.keepWhole;
+        // Process 0 alone may keep the whole grid (the snow model's slides do): every process must
+        // then take the same way, process 0 reading all rows and handing each its own, since the
+        // binary way reads the own rows by a collective open that process 0 would not join.
+        int whole = opt_.keepWhole ? 1 : 0;
+        if (collective_) MPI_Allreduce(MPI_IN_PLACE, &whole, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || whole != 0;
         if (readAll_ && reader_) {
             workFrom_ = 1;
             workTo_ = nrows;

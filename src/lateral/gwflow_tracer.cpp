@@ -33,7 +33,7 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
                                             d.statext.c_str());
                 int statError = 0;
                 tl.stat = std::make_unique<zonalstatistic>(&statError, log, nullptr, nrows, ncols, tl.zones.data(),
-                                                           zoneCount, d.statcode, 99, tl.statFileName, "",
+                                                           zoneCount, d.statcode, 99, tl.statFileName, outputPath,
                                                            outputList.empty() ? 0 : outputList[0], selected);
                 if (statError != 0) throw ModelError(statError);
                 tl.stat->WriteHeader(StrFormat("tracer concentration for tracer %d in layer %d (%s) ", t, l,

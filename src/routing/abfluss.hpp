@@ -56,6 +56,9 @@ public:
     static int InitialisationPasses(const std::vector<double>& largestFlowTimes, double dt);
 
     bool Active() const { return flowControl != 0; }
+    // True on a process other than 0 when the routing is switched on: it runs on process 0,
+    // whose arrays the sub-models coupled to it (irrigation) use there alone.
+    bool RunsOnProcessZeroOnly() const { return !Active() && routingRequested != 0 && rank != 0; }
     int DescriptionCount() const { return nDesc; }
     routingclass& Description(int n) { return *routings[static_cast<std::size_t>(n)]; }
     const routing::RoutingTargets& Targets() const { return targets; }

@@ -210,7 +210,7 @@ void abflussmodellklasse::InitTracerOutputs() {
         for (std::size_t i = 1; i < outputList.size(); ++i) selected.push_back(outputList[i]);
         int error = 0;
         out.statistic = std::make_unique<zonalstatistic>(&error, log, nullptr, nrows, ncols, out.records.data(), nSb,
-                                                         d.statcode, 99, out.fileName, std::string(),
+                                                         d.statcode, 99, out.fileName, outputPath,
                                                          outputList.empty() ? 0 : outputList[0], selected);
         if (error != 0) throw ModelError(103);
         out.statistic->WriteHeader(StrFormat("tracer concentration for tracer %d (%s) ", k, d.name.c_str()),

@@ -102,6 +102,12 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
                 for (int c = 0; c <= ncols; ++c) {
                     const bool mine = c >= cols.first && c <= cols.last && IsOwnCell(r, c);
                     const soil_entry* soil = mine ? &SoilOf(r, c) : nullptr;
+                    // Cells outside the basin hold nodata, as the written stack of a run on
+                    // several processes has them there.
+                    if (c >= 1 && !mine && in.zone != nullptr && in.zone->holds(r) && (*in.zone)[r][c] == nodata) {
+                        std::fill(s[r][c], s[r][c] + nlayers + 1, nodata);
+                        continue;
+                    }
                     s[r][c][0] = 0.0;
                     for (int l = 1; l <= nlayers; ++l) {
                         const double water = soil != nullptr && l <= soil->GetLayerCount()
@@ -139,7 +145,9 @@ void unsatzonmodellklasse::CreateTracerPointFiles() {
     tracerPoints.resize(U(tracerCount) + 1);
     for (int k = 1; k <= tracerCount; ++k) {
         const TracerDescriptor& d = tracerDescriptors[k];
-        const std::string name = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str());
+        // Relative names lie in the default output folder, as the grids of the tracer do.
+        const std::string name = modelobject::ExpandPath(
+            outputPath, StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), "point", d.statext.c_str()));
         PointBuffer& b = tracerPoints[U(k)].buffer;
         b.values = nlayers + 1;
         b.capacity = std::max(1, static_cast<int>(2097152L / ((nlayers + 1) * 8L + 32L)));

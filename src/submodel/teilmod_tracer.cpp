@@ -34,9 +34,10 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
             r.statFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
                                        d.statext.c_str());
             int statError = 0;
+            // The table lies in the default output folder, as the tracer's grids do.
             r.statistics = std::make_unique<zonalstatistic>(&statError, log, relCellArea, nrows, ncols,
                                                             r.zones.data(), zoneCount, d.statcode, 99,
-                                                            r.statFileName, std::string(), 0, std::vector<int>{});
+                                                            r.statFileName, outputPath, 0, std::vector<int>{});
             if (statError != 0) throw ModelError(statError);
             r.statistics->WriteHeader(StrFormat("tracer concentration for tracer %d (%s) ", i, d.name.c_str()),
                                       moduleName, table, tableCount);

@@ -114,6 +114,10 @@ cd "$wd/missing_stretch" || fail "missing_stretch"
 # A day whose stations are all missing.
 dir="$wd/missing_day"; mkdir -p "$dir" && cp -r "$here"/../../examples/basin/. "$dir"/ && cd "$dir" || fail "missing_day"
 sed -i -E '/^2020 1 1 /s/ [^ ]+ [^ ]+ [^ ]+$/ -9999 -9999 -9999/' precipitation.dat
+# Without regional superposition the zone table holds the corrected precipitation (with it, the
+# correction comes after the table).
+. "$here/ctl_edit.sh"
+set_flow_control basin.ctl 0 RegionalSuperposition
 "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1 || fail "missing_day: exit status $?"
 # The first step has no data either: a day without any valid value is nodata in every zone of the
 # table (before, the first step took the replacement below the lower limit and the day was 0).

@@ -129,3 +129,13 @@ compare_split_run() {
       fail "a table of the split run differs from the whole run's"
   done
 }
+# without_tracers <file>: the control file with no tracer: the count of "[substance_transport]"
+# becomes 0, its tracer lines and the standard grids of tracer input ("concflux_tracer_") go.
+without_tracers() {
+  awk 'NR == FNR { if (/ concflux_tracer_/) ++gone; next }
+       /^\[substance_transport\]/ { print; getline; n = $1; print "0       number of tracers"
+         for (i = 0; i < n; ++i) getline; next }
+       /^\[standard_grids\]/ { print; getline; sub(/^[0-9]+/, $1 - gone); print; next }
+       / concflux_tracer_/ { next }
+       { print }' "$1" "$1" >"$1.edit" && mv "$1.edit" "$1"
+}

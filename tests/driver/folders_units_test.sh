@@ -46,6 +46,7 @@ echo "$triples" | awk '$3 == -9999 { exit 1 }' || fail "units: a cell of a respo
 units=$(echo "$triples" | awk '{ print $1, $2 }' | sort -u | wc -l)
 [ "$(echo "$triples" | wc -l)" -eq "$units" ] || { echo "$triples"; fail "units: cells of one unit hold different values"; }
 fresh tracers
+without_tracers basin.ctl
 awk '/^\[substance_transport\]/ { print; getline; print "1       number of tracers"
        print "Cl non_radioactive evaporating min_conc = 0.1 max_conc = 2.5 mg/l soilini = 0.3 gwini = 0.4" \
              " statcode = 2004 gridcode = 3 path = tr_ statext = .sta gridext = .grd"; next }

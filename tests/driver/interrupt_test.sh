@@ -57,4 +57,33 @@ drive 99 1
 grep -aq "exitcode 99" out_1.txt || fail "answer 1: no exitcode line"
 drive 98 2
 drive 99 3 1
-echo "interrupt test passed with $np processes"
+
+# The whole model over its half-year: "flush buffers" (3) and then "end after this interval" (1)
+# lose nothing. No table waits under its temporary name, the tables written every step end on
+# the same step, the daily tables on that step's day (or the day before, when the day has not
+# ended), and the state file of every process holds the soil's and the snow's sections (process 0
+# the routing's too).
+mkdir -p "$wd/whole" && cp -r "$here"/../../examples/basin/. "$wd/whole"/ && cd "$wd/whole" || fail "whole: copy"
+bash half_year.sh . || fail "whole: half_year.sh"
+ctl=whole_np$np.ctl
+mv basin.ctl "$ctl"
+drive 99 3 1
+ls ./*.part >/dev/null 2>&1 && { ls ./*.part; fail "whole model: tables left under their temporary names"; }
+last_step=$(awk '$1 ~ /^20[0-9][0-9]$/ { d = sprintf("%04d%02d%02d%02d", $1, $2, $3, $4) } END { print d }' reservoir_1.txt)
+[ -n "$last_step" ] || fail "whole model: reservoir_1.txt has no rows"
+for table in abstraction_3.txt gw_control_point.txt tr_cl_point.sta; do
+  last=$(awk '$1 ~ /^20[0-9][0-9]$/ { d = sprintf("%04d%02d%02d%02d", $1, $2, $3, $4) } END { print d }' "$table")
+  [ "$last" = "$last_step" ] || fail "whole model: $table ends at $last, reservoir_1.txt at $last_step"
+done
+for table in Qg.txt Qstat.txt precipitation_zones.txt snow_storage_zones.txt tr_cl_unsat.sta irrigation_river_zones.txt; do
+  day=$(awk '$1 ~ /^20[0-9][0-9]$/ { d = sprintf("%04d%02d%02d", $1, $2, $3) } END { print d }' "$table")
+  awk -v d="$day" -v s="$last_step" 'BEGIN { t = substr(s, 1, 8); exit !(d == t || (d < t && substr(s, 9) + 0 < 24)) }' ||
+    fail "whole model: $table ends on $day, the run at $last_step"
+done
+for ((r = 0; r < np; r++)); do
+  for section in unsatzon_model snow_model; do
+    grep -q "^\[$section\]" "soilstate.txt_$r" || fail "whole model: soilstate.txt_$r holds no [$section]"
+  done
+done
+grep -q '^\[routing_model\]' soilstate.txt_0 || fail "whole model: soilstate.txt_0 holds no [routing_model]"
+echo "interrupt test passed with $np processes (the whole model ended at $last_step)"

@@ -149,7 +149,7 @@ rm -rf "$wd/routing" && mkdir -p "$wd/routing" && cp -r "$here"/../../examples/b
 cp basin.ctl routing.ctl
 # Without the soil model and surface routing there is no runoff to route.
 . "$here/ctl_edit.sh"
-set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model groundwater_flow
+set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model groundwater_flow irrigation
 run routing.ctl >/dev/null 2>&1
 status=$?
 [ "$status" -eq 43 ] || fail "routing example: exit status $status, expected 43"

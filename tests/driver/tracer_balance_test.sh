@@ -15,6 +15,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 rm -rf "$wd"; mkdir -p "$wd" || exit 1
 cp -r "$here/../../examples/basin/." "$wd/" || exit 1
 cd "$wd" || exit 1
+# The tracers of this test replace the example's own.
+without_tracers basin.ctl
 
 concentration=2.5
 # with_tracer <file>: basin.ctl with the tracer, grids as binary doubles, the corrected

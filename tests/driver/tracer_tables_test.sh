@@ -7,9 +7,12 @@ set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
 # run <folder> <processes> <threads>
 run() {
   rm -rf "$wd/$1"; mkdir -p "$wd/$1"; cp -r "$here"/../../examples/basin/. "$wd/$1"/; cd "$wd/$1" || fail "$1: copy"
+  # The two tracers of this test replace the example's own.
+  without_tracers basin.ctl
   awk '/^\[substance_transport\]/ { print; getline; print "2       number of tracers"
          print "Mas non_radioactive non_evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 0 gwini = 0" \
                " statcode = 2001 gridcode = 0 path = tr_ statext = .sta gridext = .grd"

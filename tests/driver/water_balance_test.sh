@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The water balance of the example basin, from written outputs only: in every step and over the
-# run, corrected precipitation = real evapotranspiration (all components) + water handed to the
+# run, corrected precipitation + irrigation water = real evapotranspiration (all components) + water handed to the
 # channels (direct flow of the river cells after surface routing, interflow, base flow) + change
 # of the stores (snow, interception, soil water, ponding, the surface store "SurfStorSiltingUp"
 # that silting-up and surface routing share), within 1e-9 of the summed magnitudes of the terms.
-# Four configurations of the example: as shipped, surface routing off, silting-up off, and a warm
-# variant (45 degrees C, day 2's rain on every day) that makes runoff every day. A fifth runs the
+# Five configurations of the example: as shipped, surface routing off, silting-up off, a warm
+# variant (45 degrees C, day 2's rain on every day) that makes runoff every day, and one whose
+# meadows are irrigated from the river on the second day. A sixth runs the
 # groundwater model as shipped (see check_aquifer_balance).
 # usage: water_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
@@ -20,9 +21,16 @@ rm -rf "$wd"; mkdir -p "$wd" || exit 1
 balance_ctl() {
   awk '/WriteAsciiGrids/ { print "WriteAsciiGrids = 0"; print "WriteDoubleGrids = 1"; next }
        /^SurfStorSiltingUp.asc/ { sub(/defaultValue = 0/, "defaultValue = 0 writecode = 2") }
-       /^(precip|etr|interception_storage|snow_total|sb1_|qd|qi|deltagw|pond)\.asc / { print; getline; sub(/^[0-9]+/, "2") }
+       /^(precip|etr|interception_storage|snow_total|sb1_|qd|qi|deltagw|pond|irrig)\.asc / { print; getline; sub(/^[0-9]+/, "2") }
        { print }' basin.ctl >balance.ctl
   set_flow_control balance.ctl 0 groundwater_flow "$@"
+}
+
+# The irrigated variant: the valley meadows get 12 mm from the river on 2 January, 0.5 mm in each
+# hourly step of the day (what the river can give; the soil's "irrig" grid holds what they got).
+irrigated_ctl() {
+  awk '/^1 valley_meadow / { print "1 valley_meadow 1 2 0.5 0.1 1"; print " 1 2 12"; next } { print }' balance.ctl >i.ctl &&
+    mv i.ctl balance.ctl
 }
 
 # The warm variant: every temperature 45 degrees C, and the rain of 2 January on every day.
@@ -56,12 +64,12 @@ grid_sums() {
 }
 
 # One line per step: date, P, ET, direct flow, interflow, base flow, snow, interception, soil,
-# surface store, ponding.
+# surface store, ponding, irrigation.
 step_terms() {
   local f d
   for f in precip_2020*; do
     d=${f#precip_}
-    echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d deltagw_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d)"
+    echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d deltagw_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d irrig_$d)"
   done
 }
 
@@ -72,19 +80,20 @@ check_balance() {
     function abs(x) { return x < 0 ? -x : x }
     { P = $2; ET = $3; out = $4 + $5 + $6; for (k = 7; k <= 11; ++k) S[k] = $k
       if (NR > 1) {
-        res = P - ET - out; mag = abs(P) + abs(ET) + abs($4) + abs($5) + abs($6)
+        res = P + $12 - ET - out; mag = abs(P) + abs($12) + abs(ET) + abs($4) + abs($5) + abs($6)
         for (k = 7; k <= 11; ++k) { res -= S[k] - S0[k]; mag += abs(S[k] - S0[k]) }
         if (abs(res) > 1e-9 * mag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
-        tP += P; tET += ET; tQD += $4; tQI += $5; tQB += $6; tmag += mag; days[substr($1, 1, 8)] += $4 + $5 + $6
+        tP += P; tI += $12; tET += ET; tQD += $4; tQI += $5; tQB += $6; tmag += mag; days[substr($1, 1, 8)] += $4 + $5 + $6
         if ($4 + $5 + $6 > 0) wet[substr($1, 1, 8)] = 1
       } else for (k = 7; k <= 11; ++k) S1[k] = S[k]
       for (k = 7; k <= 11; ++k) S0[k] = S[k] }
-    END { res = tP - tET - tQD - tQI - tQB; dS = 0
+    END { res = tP + tI - tET - tQD - tQI - tQB; dS = 0
       for (k = 7; k <= 11; ++k) { res -= S0[k] - S1[k]; dS += S0[k] - S1[k] }
       if (NR < 2) { print name ": no steps written"; exit 1 }
       if (abs(res) > 1e-9 * tmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
-      printf "%s: P %.6f ET %.6f direct %.6f interflow %.6f base %.6f stores %+.6f mm, residual %.1e\n", name,
-             tP / cells, tET / cells, tQD / cells, tQI / cells, tQB / cells, dS / cells, res / cells
+      printf "%s: P %.6f irrigation %.6f ET %.6f direct %.6f interflow %.6f base %.6f stores %+.6f mm, residual %.1e\n",
+             name, tP / cells, tI / cells, tET / cells, tQD / cells, tQI / cells, tQB / cells, dS / cells, res / cells
+      if (name == "irrigated" && tI <= 0) { print name ": no irrigation water arrived"; bad = 1 }
       for (d in days) if (!(d in wet)) printf "%s: no runoff on %s\n", name, d > "/dev/stderr"
       exit bad }'
 }
@@ -171,7 +180,7 @@ soil_water() {
   awk -v at="$1" 'index($0, "mean soil water content for all cells at " at ":") { v = $(NF - 1) * 1000 } END { if (v != "") printf "%.6f", v }' modell_0.log
 }
 
-for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing groundwater}; do
+for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irrigated groundwater}; do
   mkdir -p "$wd/$config" && cp -r "$here"/../../examples/basin/. "$wd/$config"/ && cd "$wd/$config" || fail "$config: copy"
   case $config in
     shipped) balance_ctl ;;
@@ -179,6 +188,7 @@ for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing grou
     no_silting) balance_ctl SiltingUpModel ;;
     warm) balance_ctl; warm_inputs ;;
     missing) balance_ctl; missing_inputs ;;
+    irrigated) balance_ctl; irrigated_ctl ;;
     groundwater) balance_ctl; aquifer_ctl ;;
   esac
   "$mpiexec" -n "$np" "$exe" balance.ctl >out.txt 2>&1

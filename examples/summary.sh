@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Prints the basin water balance of an example run and the goodness of fit of its routed
+# discharge, from the files the run wrote: summary.sh <output folder> [control file]
+# Every term is in mm over the basin (the cells of the zone grid). Zone tables carry three or
+# four decimals, so the residual of a long run is a few hundredths of a millimetre at best; it
+# also holds the stores the example writes no output for (see the printed note).
+set -euo pipefail
+cd "$1"
+ctl=${2:-basin.ctl}
+for f in "$ctl" zones.asc etr_zones.txt Qstat.txt modell_0.log; do
+  [ -f "$f" ] || { echo "summary: $f missing in $(pwd)" >&2; exit 1; }
+done
+
+# Sum over the rows of a zone table of its last column (the basin).
+table_total() { awk 'NR > 3 && $1 ~ /^[0-9]+$/ { s += $NF } END { printf "%.6f", s }' "$1"; }
+# Mean over the basin cells of a text grid (0 when the file is missing).
+grid_mean() {
+  if [ -f "$1" ]; then
+    paste <(tail -n +7 zones.asc | tr -s ' \t' '\n' | grep -v '^$') <(tail -n +7 "$1" | tr -s ' \t' '\n' | grep -v '^$') |
+      awk '$1 != -9999 { s += $2; ++n } END { printf "%.6f", n ? s / n : 0 }'
+  else printf 0; fi
+}
+
+cells=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)
+cellsize=$(awk '$1 == "cellsize" { print $2; exit }' zones.asc)
+area=$(awk -v n="$cells" -v c="$cellsize" 'BEGIN { printf "%.0f", n * c * c }')
+mm() { awk -v m3="$1" -v a="$area" 'BEGIN { printf "%.6f", m3 / a * 1000 }'; }
+
+# Hourly steps. A row of the routed discharge holds the mean of the steps since the row before
+# (the first row: since the start of the run, the first four values of [model_time]).
+start_hours=$(awk '/^\[model_time\]/ { for (i = 1; i <= 4; ++i) { getline; v[i] = $1 }; print v[4], v[3], v[2], v[1]; exit }' "$ctl")
+# hours <year> <month> <day> <hour>: hours since a fixed day (days from the civil date).
+HOURS='function hours(y, m, d, h,   a, yy, mm) { a = int((14 - m) / 12); yy = y + 4800 - a; mm = m + 12 * a - 3
+         return ((d + int((153 * mm + 2) / 5) + 365 * yy + int(yy / 4) - int(yy / 100) + int(yy / 400)) * 24 + h) }'
+first=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { printf "%d-%02d-%02d", $1, $2, $3; exit }' Qstat.txt)
+last=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { d = sprintf("%d-%02d-%02d", $1, $2, $3) } END { print d }' Qstat.txt)
+steps=$(awk -v s="$start_hours" "$HOURS"' BEGIN { split(s, v, " "); t0 = hours(v[1], v[2], v[3], v[4]) - 1 }
+  NR > 3 && $1 ~ /^[0-9]+$/ { t = hours($1, $2, $3, $4) } END { print t - t0 }' Qstat.txt)
+
+# Corrected precipitation: the snow model's rain and snow (they hold the correction whichever
+# way it is made: of the stations, or of the grid after regional superposition, when the
+# interpolation's own table comes before it), less irrigation, which is added to the
+# precipitation before the snow model and only moves water within the basin.
+irrigation=0
+for f in irrigation_groundwater_zones.txt irrigation_river_zones.txt; do
+  [ -f "$f" ] && irrigation=$(awk -v a="$irrigation" -v b="$(table_total "$f")" 'BEGIN { printf "%.6f", a + b }')
+done
+if [ -f p_rain.txt ] && [ -f p_snow.txt ]; then
+  P=$(awk -v r="$(table_total p_rain.txt)" -v s="$(table_total p_snow.txt)" -v i="$irrigation" 'BEGIN { printf "%.6f", r + s - i }')
+  P_file="p_rain.txt + p_snow.txt"
+else
+  P=$(table_total precipitation_zones.txt)
+  P_file=precipitation_zones.txt
+fi
+ET=$(table_total etr_zones.txt)
+# The outlet: the column of Qstat.txt whose share of the basin area (third header line) is 1.
+outlet_col=$(awk 'NR == 3 { for (i = 5; i <= NF; ++i) if ($i + 0 == 1) { print i; exit } }' Qstat.txt)
+[ -n "$outlet_col" ] || { echo "summary: no subbasin of Qstat.txt drains the whole basin" >&2; exit 1; }
+outlet=$(awk -v c="$outlet_col" 'NR == 1 { name = $c } END { gsub(/"/, "", name); print name }' Qstat.txt)
+Q=$(awk -v c="$outlet_col" -v s="$start_hours" "$HOURS"' BEGIN { split(s, v, " "); t0 = hours(v[1], v[2], v[3], v[4]) - 1 }
+  NR > 3 && $1 ~ /^[0-9]+$/ { t = hours($1, $2, $3, $4); q += $c * (t - t0); t0 = t } END { printf "%.6f", q }' Qstat.txt)
+
+# Water from outside the basin: the constant inflows of the routing descriptions.
+inflow_m3s=$(awk '/^[ \t]*ZL [0-9]+ = constant/ { for (i = 1; i < NF; ++i) if ($i == "constant") s += $(i + 1) } END { print s + 0 }' "$ctl")
+inflow=$(mm "$(awk -v q="$inflow_m3s" -v n="$steps" 'BEGIN { print q * n * 3600 }')")
+# Water leaving the basin through abstractions to outside ("extern" with its file, m3/s a step).
+abstraction_m3=0
+for f in $(awk '/^[ \t]*AL [0-9]+ = extern/ { for (i = 1; i < NF; ++i) if ($i == "extern") print $(i + 1) }' "$ctl"); do
+  [ -f "$f" ] || continue
+  abstraction_m3=$(awk -v s="$abstraction_m3" 'NR > 3 && $1 ~ /^[0-9]+$/ { s += $5 * 3600 } END { print s }' "$f")
+done
+A=$(mm "$abstraction_m3")
+
+# Stores: snow and interception start empty (their read-grid switches are 0) and are written
+# at the end; soil water from the soil model's start and end lines; the surface store from the
+# last day's mean; each reservoir from its start volume and the volume of its last row.
+snow=$(grid_mean snow_total.asc)
+icpt=$(grid_mean interception_storage.asc)
+soil=$(awk 'index($0, "mean soil water content for all cells at model-start:") { s = $(NF - 1) }
+            index($0, "mean soil water content for all cells at model-end:") { e = $(NF - 1) }
+            END { printf "%.6f", (e - s) * 1000 }' modell_0.log)
+surface=0
+[ -f surfrout_storage.txt ] && surface=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { v = $NF } END { printf "%.6f", v }' surfrout_storage.txt)
+reservoir_m3=0
+while read -r file v0; do
+  [ -f "$file" ] || continue
+  reservoir_m3=$(awk -v s="$reservoir_m3" -v v0="$v0" 'NR > 3 && $1 ~ /^[0-9]+$/ { v = $7 } END { print s + v - v0 }' "$file")
+done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' "$ctl")
+R=$(mm "$reservoir_m3")
+
+awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
+    -v surf="$surface" -v R="$R" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
+    -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
+  res = P + I - ET - Q - A - snow - icpt - soil - surf - R
+  printf "water balance %s to %s (%d hourly steps), mm over the basin (%s km2):\n", first, last, steps, km2
+  printf "  precipitation (corrected)          %9.2f   %s\n", P, Pf
+  printf "  inflow from outside the basin      %9.2f   constant inflows of the routing (control file)\n", I
+  printf "  evapotranspiration (real)          %9.2f   etr_zones.txt\n", ET
+  printf "  runoff at the outlet (subbasin %s)  %9.2f   Qstat.txt\n", outlet, Q
+  printf "  abstractions out of the basin      %9.2f   abstraction files of the routing\n", A
+  printf "  change of snow                     %+9.2f   snow_total.asc (empty at the start)\n", snow
+  printf "  change of interception             %+9.2f   interception_storage.asc (empty at the start)\n", icpt
+  printf "  change of soil water               %+9.2f   modell_0.log (model-start and model-end)\n", soil
+  printf "  change of the surface store        %+9.2f   surfrout_storage.txt (mean of the last day)\n", surf
+  printf "  change of the reservoirs           %+9.2f   reservoir files (last volume - V0)\n", R
+  printf "  residual                           %+9.2f   groundwater, channels and rounding\n", res
+  printf "  (irrigation moved %.2f mm from the rivers and the aquifer onto the land)\n", irr }'
+
+# Goodness of fit: the routing compares its routed discharge with the observed discharge in
+# every step and writes the result below the table of Qstat.txt; at time shift 0, "LIN.
+# R-SQUARE" is the Nash-Sutcliffe efficiency of the hourly values, "LOG. R-SQUARE" that of their
+# logarithms.
+obsfile=$(awk '/observed discharge file/ || /name of spec.discharge files/ { print $1; exit }' "$ctl")
+if grep -q '^LIN. R-SQUARE' Qstat.txt && [ -n "$obsfile" ] && [ -f "$obsfile" ]; then
+  # The first column of the efficiency lines after the label and the shift is subbasin 1.
+  col=$((outlet_col - 2))
+  nse=$(awk -v c="$col" '$1 == "LIN." && $2 == "R-SQUARE" { print $(c + 1) }' Qstat.txt)
+  lognse=$(awk -v c="$col" '$1 == "LOG." && $2 == "R-SQUARE" { print $(c + 1) }' Qstat.txt)
+  obs=$(awk -v f="$first" -v l="$last" '$1 ~ /^[0-9]+$/ && NF >= 5 { d = sprintf("%d-%02d-%02d", $1, $2, $3); if (d >= f && d <= l && $5 >= 0) s += $5 }
+            END { printf "%.2f", s }' "$obsfile")
+  printf "goodness of fit at the outlet against %s (hourly, Qstat.txt):\n" "$obsfile"
+  printf "  Nash-Sutcliffe efficiency %s, of the logarithms %s; volume observed %s mm, simulated %.2f mm\n" \
+         "$nse" "$lognse" "$obs" "$Q"
+else
+  echo "goodness of fit: no observed discharge in this run"
+fi

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The summary of the README's example: the basin made by half_year.sh, run over its first three
+# days with the routed discharge written every hour. summary.sh prints every term of the water
+# balance and the goodness of fit, and its Nash-Sutcliffe efficiency (the routing's own "LIN.
+# R-SQUARE" at shift 0) is that of the hourly discharge at the outlet against the observed one,
+# computed here from Qstat.txt and observed_discharge.dat (within the 4 decimals it is printed with).
+# usage: example_summary_test.sh <talvo> <processes> <mpiexec> <work dir>
+set -u
+exe=$1; np=$2; mpiexec=$3; wd=$4
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
+rm -rf "$wd"; mkdir -p "$wd" && cp -r "$here"/../../examples/basin/. "$wd"/ && cd "$wd" || fail "copy"
+bash half_year.sh . || fail "half_year.sh failed"
+[ "$(wc -l <precipitation.dat)" -eq $((5 + 182 * 24)) ] || fail "precipitation.dat: not 182 days of hours"
+grep -q '^observed_discharge.dat ' basin.ctl || fail "basin.ctl does not name the observed discharge"
+awk '/end day/ { sub(/^[0-9]+/, "3") } /end month/ { sub(/^[0-9]+/, "1") } /^Qstat.txt / { sub(/ 2024 /, " 2001 ") }
+     { print }' basin.ctl >summary.ctl
+run_ctl summary.ctl
+bash "$here/../../examples/summary.sh" . summary.ctl >summary.txt 2>&1 || { cat summary.txt; fail "summary.sh failed"; }
+cat summary.txt
+for term in "precipitation (corrected)" "inflow from outside the basin" "evapotranspiration (real)" \
+            "runoff at the outlet (subbasin 3)" "abstractions out of the basin" "change of snow" \
+            "change of interception" "change of soil water" "change of the surface store" \
+            "change of the reservoirs" "residual" "Nash-Sutcliffe efficiency"; do
+  grep -q "$term" summary.txt || fail "summary: no line \"$term\""
+done
+grep -q "(72 hourly steps)" summary.txt || fail "summary: not 72 steps"
+printed=$(sed -n 's/.*Nash-Sutcliffe efficiency \([-0-9.]*\),.*/\1/p' summary.txt)
+# Pairs of the same hour: the outlet's column of Qstat.txt (the third subbasin) and the observation.
+recomputed=$(awk 'NR == FNR { if (FNR > 2) obs[$1 " " $2 " " $3 " " $4] = $5; next }
+  FNR > 3 && $1 ~ /^[0-9]+$/ { o = obs[$1 " " $2 " " $3 " " $4]; if (o == "" || o <= 0) next
+    n++; d = $7 - o; sd2 += d * d; so += o; so2 += o * o }
+  END { vo = (so2 - so * so / n) / (n - 1); printf "%.6f", 1 - sd2 / (n - 1) / vo }' observed_discharge.dat Qstat.txt)
+awk -v a="$printed" -v b="$recomputed" 'BEGIN { exit !(a != "" && (a - b) ^ 2 < 0.0003 ^ 2) }' ||
+  fail "Nash-Sutcliffe efficiency: summary $printed, recomputed from the hourly discharge $recomputed"
+echo "example summary test passed with $np processes (efficiency $printed, recomputed $recomputed)"
