@@ -138,6 +138,8 @@ protected:
 
     // A storage coefficient so small that one step reaches the steady state (0 is no aquifer).
     static constexpr double kSteady = 1e-12;
+    // A conductivity so small that no lateral flow shows in a test's digits (0 is refused).
+    static constexpr double kNoFlow = 1e-20;
 
     // Every grid of L layers: elevation, distance (start head elev + dist), conductivity k,
     // storage st, no fixed heads or inflows, leakage coefficient 0, deeper layers thick.

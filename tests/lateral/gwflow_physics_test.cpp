@@ -281,7 +281,7 @@ TEST_F(GwPhysics, AHeadFallingBelowItsLayerTopStoresWithLayerOnesCoefficient) {
     // Every cell balance, fixed inflow included, is 0.
     Init(2, 3, 100.0, 2.0);
     const double st1 = 0.2, st2 = 0.01, q = -1e-6, dt = 3600;
-    StandardGrids(2, 10, -1.9, 0.0, st1);
+    StandardGrids(2, 10, -1.9, kNoFlow, st1);
     Find("gw_storage_coeff_2").fill(st2);
     Find("gw_boundary_fix_q_2").fill(q);
     Section sec;
@@ -310,7 +310,7 @@ TEST_F(GwPhysics, AFreeCellAboveAFixedHeadOfTheLayerBelowDrainsIntoIt) {
     // layer 1's cell of column 2 is free and falls by K dt / St1, the others keep their heads.
     Init(2, 3, 100.0, 2.0);
     const double K = 1e-6, st = 0.1, dt = 3600;
-    StandardGrids(2, 10, -0.5, 0.0, st);
+    StandardGrids(2, 10, -0.5, kNoFlow, st);
     Find("gw_kolmation_1").fill(K);
     FixColumn(2, 2, 7);
     Section sec;

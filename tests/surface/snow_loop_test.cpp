@@ -2,6 +2,7 @@
 // two passes of long steps, the liquid water holding, snow age and albedo, and response units.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -86,9 +87,10 @@ TEST_F(SnowLoop, CellsWithoutMeteorologicalDataKeepTheirSnow) {
             snow->outflow.data[r][c] = snow->snowFraction.data[r][c] = 7;  // the step before's values
             cells.emplace_back(r, c);
         });
-        ASSERT_GE(cells.size(), 3u);
+        // A process with few rows blanks as many inputs as it has cells (the others cover the rest;
+        // every process must reach the run, which exchanges rows).
         const char* inputs[] = {"temperature", "precipitation", "air_humidity"};
-        const int missing = snow::IsEnergyBalanceMethod(method) ? 3 : 2;
+        const int missing = std::min(snow::IsEnergyBalanceMethod(method) ? 3 : 2, static_cast<int>(cells.size()));
         for (int k = 0; k < missing; ++k) G(inputs[k])[cells[k].first][cells[k].second] = -9999;
         snow->run(12, 10, 2, 2020);
         for (std::size_t k = 0; k < cells.size(); ++k) {
