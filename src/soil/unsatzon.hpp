@@ -170,10 +170,13 @@ public:
     void WritePreSpinUpResults();
     struct SpinUpState {
         bool active = false;
-        long daySteps = 0, totalSteps = 0;
+        long totalSteps = 0;
         Matrix freezing, thawing, daily, annual;
         std::array<Matrix*, 4> accumulators{};  // freezing, thawing, daily, annual
         std::vector<int> entries;              // grid-store entries registered here
+        // Per cell the steps with temperature data, of the day so far and of the whole pre-spin-up:
+        // the means are taken over those steps.
+        Matrix daySteps, dataSteps;
     } spinUp;
 
     // The soil model's own ranking of "zonegrid_soilmodel", handed to surface routing,

@@ -41,6 +41,10 @@ void unsatzonmodellklasse::StartPreSpinUp() {
         for (int c = 1; c <= ncols; ++c)
             if (IsOwnCell(r, c))
                 for (Matrix* m : spinUp.accumulators) (*m)[r][c] = 0.0;
+    for (Matrix* m : {&spinUp.daySteps, &spinUp.dataSteps}) {
+        *m = matrix(firstRow, lastRow, 1, ncols, nrows);
+        m->fill(0.0);
+    }
     spinUp.active = true;
 }
 
@@ -52,7 +56,6 @@ void unsatzonmodellklasse::PreSpinUpDegreeDays(std::int64_t hour, std::int64_t, 
         throw ModelError(1040);
     }
     if (!spinUp.active) StartPreSpinUp();
-    ++spinUp.daySteps;
     ++spinUp.totalSteps;
     // A day ends with the step that ends at hour 24 of it; a daily (or longer) step ends one.
     const std::int64_t stepHours = static_cast<std::int64_t>(timeInterval / 60.0);
@@ -61,28 +64,34 @@ void unsatzonmodellklasse::PreSpinUpDegreeDays(std::int64_t hour, std::int64_t, 
     Matrix& tdd = *spinUp.accumulators[1];
     Matrix& daily = *spinUp.accumulators[2];
     Matrix& annual = *spinUp.accumulators[3];
-    const double steps = static_cast<double>(spinUp.daySteps);
+    Matrix& daySteps = spinUp.daySteps;
+    Matrix& dataSteps = spinUp.dataSteps;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c) {
             if (!IsOwnCell(r, c)) continue;
-            // A step without temperature data adds nothing to the sums.
+            // A step without temperature data adds nothing to the sums nor to the steps they
+            // are taken over; a day without any data adds no degree days.
             const double t = (*in.temperature)[r][c];
             if (!NoData(t, nodata)) {
                 daily[r][c] += t;
                 annual[r][c] += t;
+                daySteps[r][c] += 1.0;
+                dataSteps[r][c] += 1.0;
             }
             if (!dayEnds) continue;
-            const double mean = daily[r][c] / steps;
-            if (mean >= 0)
-                tdd[r][c] += mean;
-            else
-                fdd[r][c] -= mean;
+            if (daySteps[r][c] > 0) {
+                const double mean = daily[r][c] / daySteps[r][c];
+                if (mean >= 0)
+                    tdd[r][c] += mean;
+                else
+                    fdd[r][c] -= mean;
+            }
             daily[r][c] = 0.0;
+            daySteps[r][c] = 0.0;
         }
     }
-    if (dayEnds) spinUp.daySteps = 0;
 }
 
 void unsatzonmodellklasse::WritePreSpinUpResults() {
@@ -114,14 +123,15 @@ void unsatzonmodellklasse::PreSpinUpInitTemperatures() {
         Matrix& fdd = *spinUp.accumulators[0];
         Matrix& tdd = *spinUp.accumulators[1];
         Matrix& annual = *spinUp.accumulators[3];
-        const double steps = static_cast<double>(spinUp.totalSteps);
+        const Matrix& dataSteps = spinUp.dataSteps;
         const int n = nlayers;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
         for (int r = firstRow; r <= lastRow; ++r) {
             std::vector<double> d(U(n) + 1), thawed(U(n) + 1), frozen(U(n) + 1), T(U(n) + 1);
             const ColumnRange cols = ColumnsOf(r);
             for (int c = cols.first; c <= cols.last; ++c) {
-                if (!IsOwnCell(r, c)) continue;
+                // A cell without any temperature data keeps its temperatures.
+                if (!IsOwnCell(r, c) || !(dataSteps[r][c] > 0)) continue;
                 const soil_entry& soil = SoilOf(r, c);
                 const int layers = std::min(n, static_cast<int>(soil.GetLayerCount()));
                 for (int k = 1; k <= layers; ++k) {
@@ -131,7 +141,7 @@ void unsatzonmodellklasse::PreSpinUpInitTemperatures() {
                     thawed[U(k)] = soilheat::DegreeDayConductivity(thetaS, theta, lamS, lamW);
                     frozen[U(k)] = soilheat::DegreeDayConductivity(thetaS, theta, lamS, lamI);
                 }
-                annual[r][c] /= steps;
+                annual[r][c] /= dataSteps[r][c];
                 const int j = soilheat::OneMetreLayer(d, layers);
                 const int ref = j >= 3 ? j / 3 : 1;
                 double nfF = heat[SoilHeatConfig::NFactorFreezing], nfT = heat[SoilHeatConfig::NFactorThawing];

@@ -2,6 +2,7 @@
 // the starting temperatures it leaves.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "unsatzon_fixture.hpp"
@@ -100,5 +101,43 @@ TEST_F(SoilModelTest, PreSpinUpWithDailyStepsWritesItsGridsAndTheFirstStepKeepsI
     model_->BeginTimeStep(24, 1, 1, 2021);
     if (Own(2, 2)) {
         EXPECT_DOUBLE_EQ(model_->own.soilTemperature[2][2][1], top);
+    }
+}
+
+TEST_F(SoilModelTest, PreSpinUpMeansLeaveOutStepsWithoutTemperature) {
+    Matrix& air = AddGrid("temperature", 0.0);
+    ASSERT_EQ(Build(Hourly(SoilSection{}.Text()) + HeatSection()), 0u) << console_.str();
+    // Day 1: 12 hours at -2, 12 hours without data; day 2 without any data; day 3 at +4.
+    // Cell (3, 3) never has data.
+    bool mask[5][6] = {};
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) mask[r][c] = air[r][c] != -9999.0;
+    auto basin = [&](int r, int c) { return mask[r][c]; };
+    const double kept = Own(3, 3) ? model_->own.soilTemperature[3][3][1] : 0.0;
+    for (int h = 0; h < 72; ++h) {
+        const int day = h / 24;
+        const double value = day == 0 ? (h < 12 ? -2.0 : -9999.0) : day == 1 ? -9999.0 : 4.0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (basin(r, c)) air[r][c] = value;
+        air[3][3] = -9999.0;
+        model_->PreSpinUpDegreeDays(h % 24, 1 + day, 1, 2020);
+    }
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c) || (r == 3 && c == 3)) continue;
+            EXPECT_DOUBLE_EQ(Value("FreezingDegreeDays", r, c), 2.0);
+            EXPECT_DOUBLE_EQ(Value("thawingDegreeDays", r, c), 4.0);
+        }
+    model_->PreSpinUpInitTemperatures();
+    // The top layer takes the mean of the 36 steps with data, not of all 72.
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c) || (r == 3 && c == 3) || !basin(r, c)) continue;
+            EXPECT_DOUBLE_EQ(model_->own.soilTemperature[r][c][1], (12 * -2.0 + 24 * 4.0) / 36.0);
+        }
+    if (basin(3, 3) && Own(3, 3)) {
+        EXPECT_EQ(model_->own.soilTemperature[3][3][1], kept);
+        EXPECT_TRUE(std::isfinite(model_->own.soilTemperature[3][3][1]));
     }
 }
