@@ -175,9 +175,12 @@ void ModellApplication::ClearMemory() {
         *log_ << "o.k.\n" << "[end-entry]";
         *log_ << "deleting modules..." << "[end-entry]";
         ReleaseObjects();
-        // Every module has written its state section (the snow model when deleted): the state
-        // files replace those of the run before only now, whole.
-        stateFiles_.Commit(*log_);
+        // Every module has written its state section (the snow model when deleted). A section
+        // that failed on any process stops every process before a state file is put in place;
+        // otherwise the state files replace those of the run before only now, whole.
+        const int deferred = TakeDeferredFailure();
+        AgreeAndStop(deferred != 0 ? deferred : stateFiles_.Failed() ? 18 : 0);
+        StopTogether([this] { stateFiles_.Commit(*log_); });
     } catch (const ModelError&) {
         *log_ << "FATAL: Exception in Modellapplication::ClearMemory() caught!" << "[end-entry]";
         throw;

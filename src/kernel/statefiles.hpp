@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernel/controlfile.hpp"
+#include "kernel/error.hpp"
 
 class DiagLog;
 
@@ -31,6 +32,8 @@ public:
     void Commit(DiagLog& log);
     // Removes the temporary files written since the last commit.
     void Discard();
+    // True when a section of this set failed to be written.
+    bool Failed() const { return failed_; }
 
 private:
     friend FileHandle OpenStateSection(const std::string& name, bool append);
@@ -57,6 +60,20 @@ void MarkStateFailed();
 // Logs "FATAL: " + message and the system's reason (saved from errno by the caller), marks the
 // state as failed and throws 18.
 [[noreturn]] void StateWriteFailed(DiagLog& log, const std::string& message, int reason);
+
+// Runs one module's state write within its end-of-run work. A failure (logged by the writer)
+// marks the state as failed and waits as a deferred failure; the module's remaining end work
+// goes on, so that every process takes part in the same exchanges, and the processes stop
+// together before any state file is put in place (a state write may fail on one process only).
+template <class Write>
+void WriteStateDeferred(Write&& write) {
+    try {
+        write();
+    } catch (const ModelError& e) {
+        MarkStateFailed();
+        DeferFailure(e.code());
+    }
+}
 
 // Which state files a writer of this run has started, and whether the run ended normally, so
 // that a module appends its section only to a file that an earlier writer of this run started

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "kernel/statefiles.hpp"
 #include "lateral/surfrout_storage.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/multilayer_landuse.hpp"
@@ -353,7 +354,7 @@ void surfaceroutingclass::FlushStatistics() {
 
 void surfaceroutingclass::ModelEnd(bool append) {
     if (flowControl == 0) return;
-    if (constructed && !Qg.empty()) WriteStorageFile(append);
+    if (constructed && !Qg.empty()) WriteStateDeferred([&] { WriteStorageFile(append); });
     ReleaseAll();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/statefiles.hpp"
 #include "routing/abfluss.hpp"
 #include "routing/connections.hpp"
 #include "submodel/riverflow_table.hpp"
@@ -132,7 +133,7 @@ void abflussmodellklasse::WriteOutputs() {
 void abflussmodellklasse::Finish() {
     if (!Active() || finished) return;
     finished = true;
-    if (status != 0) WriteStorageState();
+    if (status != 0) WriteStateDeferred([&] { WriteStorageState(); });
     FreeTracerOutputs();
     if (status != 0 && rank == 0 && observed) {
         for (auto* tables : {&fitValues, &fitLogs})

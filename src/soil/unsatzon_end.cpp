@@ -1,5 +1,6 @@
 // The end of the soil model's run: its state section, the soil-water summary and the release
 // of every grid, stack, statistics output and buffer it holds.
+#include "kernel/statefiles.hpp"
 #include "soil/unsatzon.hpp"
 
 void unsatzonmodellklasse::ModelEnd(bool append) {
@@ -10,7 +11,7 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
         return;
     }
     if (constructed) {
-        WriteStorageState(append);
+        WriteStateDeferred([&] { WriteStorageState(append); });
         WriteSoilWaterSummary(true);
     }
     glacier_table.clear();

@@ -90,6 +90,23 @@ for entry in "grid written every step|26|error creating rain.asc for writing in 
   # The second case: the grid is written again, the zone table of the soil model cannot be.
   [ -d rain.asc.part ] && { rmdir rain.asc.part; cp plain.ctl basin.ctl; mkdir -p Qg.txt/in_the_way; }
 done
+# A state file that the last process cannot write (a directory in the way of its temporary
+# file): every process stops with 18 before any state file is put in place, and each keeps the
+# state of the good run before.
+rm -rf Qg.txt
+run basin.ctl || fail "one writer, good run: exit status $?"
+md5sum soilstate.txt_* surfrout_state_* >states.good
+mkdir -p "soilstate.txt_$((np - 1)).part/in_the_way"
+rm -f Talvo_Diag_*.xml
+run basin.ctl
+status=$?
+[ "$status" -eq 18 ] || { tail -5 out.0.txt; fail "one writer, state file: exit status $status, expected 18"; }
+grep -qF "error writing storage content file soilstate.txt_$((np - 1))" Talvo_Diag_$((np - 1)).xml ||
+  fail "one writer, state file: not named"
+stopped_with "one writer, state file" 18
+md5sum -c --quiet states.good || fail "one writer, state file: the state of the good run changed"
+rm -rf "soilstate.txt_$((np - 1)).part"
+ls ./*state*.part >/dev/null 2>&1 && { ls ./*state*.part; fail "one writer, state file: temporary files left behind"; }
 # A zone table whose buffer fills within the run (a row every step for four years) and cannot be
 # put in place: process 0 finds it within a step, every process stops at the start of the next.
 make_long_basin 0 4
