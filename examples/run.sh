@@ -47,6 +47,8 @@ example basin: $processes processes x $OMP_NUM_THREADS thread(s), $seconds s; ev
                             the table the fit to observed_discharge.dat (R-square = Nash-Sutcliffe)
   tr_cl_<module>.sta        the tracer's concentration in each sub-model's store, mg/l: daily means
   gw_head_2.asc             groundwater head of the second layer at the end, m a.s.l.
+  gw_balance_<layer>.sum    groundwater cell balances summed over the run, mm: minus the
+                            outflow through the fixed heads there, 0 elsewhere
   soilstate.txt_<process>   state of the soil model at the end (a warm start reads it)
   console.txt               what the run printed; Talvo_Diag_<process>.xml the diagnostics of
                             each process; modell_0.log the text log of process 0

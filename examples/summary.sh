@@ -3,7 +3,7 @@
 # discharge, from the files the run wrote: summary.sh <output folder> [control file]
 # Every term is in mm over the basin (the cells of the zone grid). Zone tables carry three or
 # four decimals, so the residual of a long run is a few hundredths of a millimetre at best; it
-# also holds the stores the example writes no output for (see the printed note).
+# also holds the water in the channels, for which no output is written.
 set -euo pipefail
 cd "$1"
 ctl=${2:-basin.ctl}
@@ -88,10 +88,32 @@ while read -r file v0; do
 done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' "$ctl")
 R=$(mm "$reservoir_m3")
 
+# Groundwater. The aquifer's first layer is the soil's saturated zone (its water is in the soil
+# water above); what the soil columns gave to the aquifer below them is not written, but the land
+# balance closes in every step, so it is what the land leaves: precipitation with all irrigation
+# water - evapotranspiration - what the land handed to the channels (surface routing's total
+# runoff, or the soil model's runoff without surface routing) - change of the land stores. Less
+# the water irrigation took from the aquifer, it is the outflow through the fixed heads (and
+# fixed inflows: minus the sums over the run of the layers' cell balances, which are 0 in every
+# other cell) plus the storage change of the lower layers.
+groundwater=$(awk '/^\[groundwater_flow\]/ { getline; print $1 + 0; exit }' "$ctl")
+irrigation_gw=0
+[ -f irrigation_groundwater_zones.txt ] && irrigation_gw=$(table_total irrigation_groundwater_zones.txt)
+handed_file=surfrout_qg.txt
+[ -f "$handed_file" ] || handed_file=Qg.txt
+handed=0
+[ -f "$handed_file" ] && handed=$(table_total "$handed_file")
+fixed=0
+for f in gw_balance*.sum; do
+  [ -f "$f" ] && fixed=$(awk -v a="$fixed" -v b="$(grid_mean "$f")" 'BEGIN { printf "%.6f", a - b }')
+done
+
 awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
     -v surf="$surface" -v R="$R" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
+    -v gw="$groundwater" -v irrgw="$irrigation_gw" -v handed="$handed" -v hf="$handed_file" -v fixed="$fixed" \
     -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
-  res = P + I - ET - Q - A - snow - icpt - soil - surf - R
+  aquifer = gw ? P + irr - ET - handed - snow - icpt - soil - surf - irrgw : 0
+  res = P + I - ET - Q - A - snow - icpt - soil - surf - R - aquifer
   printf "water balance %s to %s (%d hourly steps), mm over the basin (%s km2):\n", first, last, steps, km2
   printf "  precipitation (corrected)          %9.2f   %s\n", P, Pf
   printf "  inflow from outside the basin      %9.2f   constant inflows of the routing (control file)\n", I
@@ -103,7 +125,11 @@ awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v
   printf "  change of soil water               %+9.2f   modell_0.log (model-start and model-end)\n", soil
   printf "  change of the surface store        %+9.2f   surfrout_storage.txt (mean of the last day)\n", surf
   printf "  change of the reservoirs           %+9.2f   reservoir files (last volume - V0)\n", R
-  printf "  residual                           %+9.2f   groundwater, channels and rounding\n", res
+  if (gw) {
+    printf "  outflow through fixed heads        %9.2f   gw_balance_<layer>.sum (cell balances summed over the run)\n", fixed
+    printf "  change of groundwater below soil   %+9.2f   what the land gave it (land balance with %s) less that outflow\n", aquifer - fixed, hf
+  }
+  printf "  residual                           %+9.2f   water in the channels (not written) and rounding\n", res
   printf "  (irrigation moved %.2f mm from the rivers and the aquifer onto the land)\n", irr }'
 
 # Goodness of fit: the routing compares its routed discharge with the observed discharge in

@@ -628,7 +628,7 @@ gw_flow_x_1.asc         x-fluxes of layer 1
 gw_flow_y_1.asc         y-fluxes of layer 1
 0
 gw_balance_1.asc        balance of layer 1
-0
+10                      summed over the run (gw_balance_1.sum): 0 but at fixed heads and inflows
 gw_head_2.asc           heads of layer 2
 3                       written at the end of the run
 gw_flow_x_2.asc         x-fluxes of layer 2
@@ -636,7 +636,7 @@ gw_flow_x_2.asc         x-fluxes of layer 2
 gw_flow_y_2.asc         y-fluxes of layer 2
 3
 gw_balance_2.asc        balance of layer 2
-0
+10                      summed over the run (gw_balance_2.sum)
 
 [routing_model]
 1       flow control parameter
