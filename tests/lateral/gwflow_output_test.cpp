@@ -533,3 +533,30 @@ TEST_F(GwClosed, TwoLayersOfDifferentStorageKeepTheirTracer) {
     // The full column fell below its layer's top.
     EXPECT_LT(-Max(-lowest), -10.0 - 1e-3);
 }
+
+// A pumped cell (fixed inflow) of a uniformly traced aquifer: the pumped water leaves with the
+// cell's concentration, which stays that of the rest, step after step.
+TEST_F(GwTracer, PumpedWaterLeavesWithTheCellsConcentration) {
+    StandardGrids(1, 0, -3, 1e-4, 0.1);
+    Find("gw_boundary_fix_q_1")[2][1] = -1e-6;
+    Section sec;
+    sec.maxerr = 1e-13;
+    auto g = MakeOk(sec);
+    unsigned error = 0;
+    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    Matrix& conc = g->gwTracers[1].layers[1].conc;
+    Matrix& distance = Find("groundwater_distance");
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= 2; ++c) conc[r][c] = 3.0;
+    for (int day = 1; day <= 3; ++day) {
+        Step(*g, day);
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= 2; ++c) {
+                EXPECT_NEAR(conc[r][c], 3.0, 1e-9) << r << "," << c << " " << day;
+                distance[r][c] = g->layers[1].head[r][c];
+            }
+    }
+    // Water was pumped: the pumped cell fell.
+    EXPECT_LT(-Max(-(Owns(2) ? g->layers[1].head[2][1] : 0.0)), -3.0 - 1e-3);
+}
