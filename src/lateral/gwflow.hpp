@@ -177,7 +177,10 @@ private:
     void SolveLayer(int l);
     void ComputeBaseflow();
     void AppendControlRecord();
-    void TracerMixing(int l, int r, int c, double volume, const double* inflow, double w);
+    // Mixes the tracers of cell (r, c) of layer l: the start water volume, the six inflow
+    // volumes of the step (north, east, south, west, above, below) and the water the new
+    // concentration belongs to.
+    void TracerMixing(int l, int r, int c, double volume, const double* inflow, double water);
     void CopyTracers(int l);
 
     bool Own(int r, int c) const;

@@ -1,6 +1,5 @@
 // Darcy fluxes between cells, the soil model's base flow and the water balance of every cell
 // with the upwind mixing of the tracers.
-#include <algorithm>
 #include <cmath>
 
 #include "lateral/gwflow.hpp"
@@ -75,8 +74,8 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             const double h = L.head[r][c], h0 = L.headOld[r][c];
             const double b = (*L.thickness)[r][c];
             const double dx_ = Dx(r, c), dy_ = Dy(r, c), area = dx_ * dy_;
-            const double s0 = std::max(h0 >= L.top[r][c] ? b : h0 - L.top[r][c] + b, 0.0);
-            const double volume = st1[r][c] * area * s0;
+            const double st = (*L.storage)[r][c];
+            const double volume = gwnum::StoredWater(h0, L.top[r][c], b, st, st1[r][c]) * area;
             // Inflow volumes over the step: north, east, south, west, from above, from below.
             double in[6] = {0, 0, 0, 0, 0, 0};
             if (r > 1 && InZone(r - 1, c) && L.flowY[r - 1][c] != nodata)
@@ -93,10 +92,18 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             // Storage change with the coefficient the solver used in this step, less every
             // inflow the solver saw (the fixed inflow too): 0 in a converged free cell, minus
             // the inflow in a fixed-head cell.
-            const double storage = gwnum::StepStorage(h0, L.top[r][c], (*L.storage)[r][c], st1[r][c]);
+            const double storage = gwnum::StepStorage(h0, L.top[r][c], st, st1[r][c]);
             const double q = (*L.fixQ)[r][c] > nodata ? (*L.fixQ)[r][c] * dt : 0.0;
             L.balance[r][c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
-            if (!gwTracers.empty()) TracerMixing(l, r, c, volume, in, total);
+            // The new concentration belongs to the water W the step leaves in the cell, the
+            // fixed inflow and a fixed head's exchange taking or bringing the cell's own
+            // concentration. Where the head crosses the layer's top, the solver stored the whole
+            // change with one coefficient: W gets the water the new head holds beyond that, so
+            // the next step starts from the tracer this one kept.
+            if (!gwTracers.empty()) {
+                const double held = gwnum::StoredWater(h, L.top[r][c], b, st, st1[r][c]) * area;
+                TracerMixing(l, r, c, volume, in, total + (held - volume - storage * area * (h - h0)));
+            }
         }
     }
 }

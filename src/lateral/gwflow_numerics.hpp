@@ -31,6 +31,15 @@ constexpr double kConfinedMargin = 0.01;
 // use it, so the balance of a converged cell is its storage change less its net inflow.
 inline double StepStorage(double h0, double top, double st, double st1) { return h0 >= top ? st : st1; }
 
+// Water a cell holds at head h, per unit of its area (m): its pores filled up to h with layer
+// 1's coefficient st1 (the thickness b below top, at most), and above top the layer's own st
+// for the water pressed into the full layer. Its change over a step is the step's storage
+// coefficient times the head change, as the solver counts it, unless the head crosses the top.
+inline double StoredWater(double h, double top, double b, double st, double st1) {
+    const double pores = h >= top ? b : (h - top + b > 0 ? h - top + b : 0.0);
+    return st1 * pores + (h > top ? st * (h - top) : 0.0);
+}
+
 // Transmissivity (m^2/s) of the face between cell and its next neighbour along a row (x,
 // acrossRows false) or a column (y, acrossRows true). neighbour is null when the face has no
 // cell on the other side (grid edge, outside the basin, another zone where zones separate).

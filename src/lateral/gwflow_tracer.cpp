@@ -86,7 +86,7 @@ void gwflowclass::FreeTracerGrids() {
     gwTracers.clear();
 }
 
-void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double w) {
+void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
     const double zone = ZoneValue(r, c);
     const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
@@ -107,13 +107,13 @@ void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double*
         double mass = cc * volume;
         for (int k = 0; k < 6; ++k)
             if (in[k] != 0) mass += in[k] * face[k];
-        const double next = w > 0 ? mass / w : 0.0;
+        const double next = water > 0 ? mass / water : 0.0;
         tr.flux[r][c] = next;
         zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
         // Without cell areas the weights are the cells' water volumes.
         const double value = relCellArea != nullptr ? next * rel : next;
-        const double weight = relCellArea != nullptr ? rel * w : w;
-        const double cellWeight = relCellArea != nullptr ? rel : w;
+        const double weight = relCellArea != nullptr ? rel * water : water;
+        const double cellWeight = relCellArea != nullptr ? rel : water;
 #pragma omp atomic
         z.sx += value;
 #pragma omp atomic

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <filesystem>
@@ -183,9 +184,11 @@ TEST_F(GwTracer, UpwindMixingOfTwoCellsByHand) {
         conc[r][2] = 2;
     }
     Step(*g);
-    // The free cell: implicit head, stored volume S A b, inflow from the fixed cell.
+    // The free cell: implicit head, inflow from the fixed cell. Both cells stand above the
+    // layer's top (0): they hold the water of the whole thickness (10 m) and of the head above
+    // the top (5 m, the fixed cell 6 m).
     const double h = (S * A * 5 / dt + T * 6) / (S * A / dt + T);
-    const double volume = S * A * 10, inflow = (6 - h) / 100 * T * 100 * dt;
+    const double volume = S * A * 15, inflow = (6 - h) / 100 * T * 100 * dt;
     double weights = 0, values = 0;
     for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
         EXPECT_NEAR(g->layers[1].head[r][2], h, 1e-7);
@@ -196,7 +199,7 @@ TEST_F(GwTracer, UpwindMixingOfTwoCellsByHand) {
     const zoneFZT& z = g->gwTracers[1].layers[1].zones[1];
     weights = Sum(z.n);
     values = Sum(z.sx);
-    EXPECT_NEAR(weights, 4 * (volume - inflow) + 4 * (volume + inflow), 1e-6);
+    EXPECT_NEAR(weights, 4 * (S * A * 16 - inflow) + 4 * (volume + inflow), 1e-6);
     EXPECT_NEAR(values, 4 * 8 + 4 * (2 * volume + 8 * inflow) / (volume + inflow), 1e-9);
     EXPECT_NEAR(Sum(z.RelCellSum), weights, 1e-6);
 }
@@ -241,10 +244,11 @@ TEST_F(GwTracer, StatisticsWeighCellsByTheirRelativeArea) {
     g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
     ASSERT_EQ(error, 0u);
     Step(*g);
-    // Level heads: every cell keeps its water S A b and its start concentration 0.2 x b x S x 1000.
+    // Level heads 5 m above the top: every cell keeps its water S A (b + 5) and its start
+    // concentration 0.2 x b x S x 1000.
     const zoneFZT& z = g->gwTracers[1].layers[1].zones[1];
     const double c0 = 0.2 * 10 * S * 1000;
-    EXPECT_NEAR(Sum(z.n), 8 * 0.5 * S * A * 10, 1e-9);
+    EXPECT_NEAR(Sum(z.n), 8 * 0.5 * S * A * 15, 1e-9);
     EXPECT_NEAR(Sum(z.sx), 8 * 0.5 * c0, 1e-12);
     EXPECT_NEAR(Sum(z.RelCellSum), 8 * 0.5, 1e-12);
 }
@@ -388,12 +392,13 @@ class GwClosed : public GwTracer {
 protected:
     static constexpr int kRows = 4, kCols = 3;
     static constexpr double S = 0.1, area = 100.0 * 100.0;
-    std::unique_ptr<gwflowclass> UnevenAquifer(int layerCount, double k, double kolmation) {
+    std::unique_ptr<gwflowclass> UnevenAquifer(int layerCount, double k, double kolmation, double lowerStorage = S) {
         grids_.clear();
         for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
         Init(kRows, kCols, 100.0, 10.0);
         StandardGrids(layerCount, 0, -3, k, S);
         if (layerCount > 1) Find("gw_kolmation_1").fill(kolmation);
+        if (layerCount > 1) Find("gw_storage_coeff_2").fill(lowerStorage);
         Matrix& distance = Find("groundwater_distance");
         for (int r = 1; r <= kRows; ++r)
             for (int c = 1; c <= kCols; ++c) distance[r][c] = -3.0 - 0.5 * c + 0.2 * r;
@@ -482,4 +487,76 @@ TEST_F(GwClosed, TracerLeakingIntoTheLayerBelowIsKept) {
     }
     // Water went down: the lower layer rose.
     EXPECT_GT(Max(g->layers[2].head[s_.firstRow][1]), -12.0 + 1e-3);
+}
+
+// Two layers of different storage coefficients (0.1 above, 0.002 below). The lower layer is full
+// in the first column, its head 0.4 m above its top, and 2 m below its top elsewhere: its first
+// column drains sideways and falls below its top, the upper layer leaks into it. The water a
+// cell holds is its pores filled up to the head (0.1) plus, above a full layer's top, the water
+// pressed into it (the layer's own coefficient): concentration x that water, summed over both
+// layers, stays what it was through the step that crosses the top and those after it.
+TEST_F(GwClosed, TwoLayersOfDifferentStorageKeepTheirTracer) {
+    constexpr double lower = 0.002;
+    auto g = UnevenAquifer(2, 1e-4, 1e-8, lower);
+    ASSERT_NE(g, nullptr);
+    Matrix& distance = Find("groundwater_distance");
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            g->gwTracers[1].layers[1].conc[r][c] = 1.0 + r + 2.0 * c;
+            g->gwTracers[1].layers[2].conc[r][c] = 7.0 - c;
+            g->layers[2].head[r][c] = g->layers[2].headOld[r][c] = c == 1 ? -9.6 : -12.0;
+        }
+    auto water = [&](int l, double h) {
+        const double top = l == 1 ? 0.0 : -10.0, st = l == 1 ? S : lower;
+        return area * (S * std::clamp(h - top + 10.0, 0.0, 10.0) + st * std::max(h - top, 0.0));
+    };
+    auto tracer = [&](bool start) {
+        double v = 0;
+        for (int l = 1; l <= 2; ++l)
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= kCols; ++c) {
+                    const double h = start && l == 1 ? distance[r][c] : g->layers[static_cast<std::size_t>(l)].head[r][c];
+                    v += g->gwTracers[1].layers[static_cast<std::size_t>(l)].conc[r][c] * water(l, h);
+                }
+        return Sum(v);
+    };
+    const double before = tracer(true);
+    double lowest = -9.6;
+    for (int day = 1; day <= 4; ++day) {
+        Step(*g, day);
+        EXPECT_NEAR(tracer(false), before, 1e-9 * before) << day;
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r) {
+            lowest = std::min(lowest, g->layers[2].head[r][1]);
+            for (int c = 1; c <= kCols; ++c) distance[r][c] = g->layers[1].head[r][c];
+        }
+    }
+    // The full column fell below its layer's top.
+    EXPECT_LT(-Max(-lowest), -10.0 - 1e-3);
+}
+
+// A pumped cell (fixed inflow) of a uniformly traced aquifer: the pumped water leaves with the
+// cell's concentration, which stays that of the rest, step after step.
+TEST_F(GwTracer, PumpedWaterLeavesWithTheCellsConcentration) {
+    StandardGrids(1, 0, -3, 1e-4, 0.1);
+    Find("gw_boundary_fix_q_1")[2][1] = -1e-6;
+    Section sec;
+    sec.maxerr = 1e-13;
+    auto g = MakeOk(sec);
+    unsigned error = 0;
+    g->CreateTracerGrids(error, 1, tracers_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    Matrix& conc = g->gwTracers[1].layers[1].conc;
+    Matrix& distance = Find("groundwater_distance");
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= 2; ++c) conc[r][c] = 3.0;
+    for (int day = 1; day <= 3; ++day) {
+        Step(*g, day);
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= 2; ++c) {
+                EXPECT_NEAR(conc[r][c], 3.0, 1e-9) << r << "," << c << " " << day;
+                distance[r][c] = g->layers[1].head[r][c];
+            }
+    }
+    // Water was pumped: the pumped cell fell.
+    EXPECT_LT(-Max(-(Owns(2) ? g->layers[1].head[2][1] : 0.0)), -3.0 - 1e-3);
 }
