@@ -202,6 +202,9 @@ private:
     void AddToOutlet(int k, const Element& el, std::size_t i, double joinedArea);
     void CloseOutlet(std::size_t tg);
     void WithdrawAtOutlet(std::size_t tg);
+    // Irrigation counts its water in mm over the irrigated subbasin's own cells, the outlet in
+    // mm over the TG area: the ratio subbasin mm per outlet mm (0 without irrigated share).
+    double IrrigationMmPerOutletMm(std::size_t tg) const;
     void RouteOutletElements(int year, int month, int day, int hour);
     // An internal abstraction hands its water (m3/s) and the tracers of its source to its inflow.
     void FeedInternalInflow(const routing::Abstraction& al, double water, const std::vector<double>& tracers);

@@ -205,7 +205,7 @@ void routingclass::WithdrawAtOutlet(std::size_t tg) {
     const zoneFZT& r = (*irrigationTable_)[tg];
     // A subbasin without irrigated cells has no share to scale by: nothing is available there
     // and nothing is taken.
-    mi[0][tg] = r.rel != 0 ? (z / r.rel) * W[0][tg] / factorTG_ : 0.0;
+    mi[0][tg] = IrrigationMmPerOutletMm(tg) * W[0][tg];
     for (int t = 1; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][tg] = W[static_cast<std::size_t>(t)][tg];
     const double e = z != 0 ? (r.rel / z) * r.sx * factorTG_ : 0.0;
     for (int s = 1; s <= nSub_; ++s) {
@@ -213,6 +213,12 @@ void routingclass::WithdrawAtOutlet(std::size_t tg) {
         h = std::max(0.0, h - e);
     }
     W[0][tg] = std::max(0.0, W[0][tg] - e);
+}
+
+double routingclass::IrrigationMmPerOutletMm(std::size_t tg) const {
+    if (irrigationTable_ == nullptr || tg >= irrigationTable_->size() || factorTG_ == 0) return 0.0;
+    const double rel = (*irrigationTable_)[tg].rel;
+    return rel != 0 ? (*zoneSize_)[tg] / rel / factorTG_ : 0.0;
 }
 
 void routingclass::FeedInternalInflow(const routing::Abstraction& al, double water, const std::vector<double>& tracers) {
@@ -243,7 +249,11 @@ void routingclass::RouteOutletElements(int year, int month, int day, int hour) {
     const double area = areaTG_ / factorTG_;
     const double ts = dt_ * 60;
     const bool irrigation = irrigationTable_ != nullptr && realDate && maxirrigFromReservoirs_ != nullptr;
-    const double Virr = irrigation ? ts * MmToM3s((*maxirrigFromReservoirs_)[0][tg], area, dt_) : 0.0;
+    // The reservoir gives what irrigation took from it, which irrigation counts over its subbasin.
+    const double perOutlet = IrrigationMmPerOutletMm(tg);
+    const double Virr = irrigation && perOutlet > 0
+                            ? ts * MmToM3s((*maxirrigFromReservoirs_)[0][tg] / perOutlet, area, dt_)
+                            : 0.0;
     std::vector<double>& v = elementVector_;
 
     if (nAL_ > 0) {
@@ -289,7 +299,7 @@ void routingclass::RouteOutletElements(int year, int month, int day, int hour) {
                 H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg] = W[static_cast<std::size_t>(t)][tg];
         if (realDate) {
             if (isLast && maxirrigFromReservoirs_ != nullptr) {
-                (*maxirrigFromReservoirs_)[0][tg] = M3sToMm(sp.Volume() / 60 / dt_, area, dt_);
+                (*maxirrigFromReservoirs_)[0][tg] = perOutlet * M3sToMm(sp.Volume() / 60 / dt_, area, dt_);
                 for (int t = 1; t <= nTr_; ++t)
                     (*maxirrigFromReservoirs_)[static_cast<std::size_t>(t)][tg] = sp.Content()[static_cast<std::size_t>(t)];
             }

@@ -99,7 +99,8 @@ void irrigationclass::SetQg(RunoffArray* qg) {
 
 std::vector<zoneFZT>* irrigationclass::GetIrrigationTable() {
     if (Inert() || !surfaceStat.stat) return nullptr;
-    return &surfaceStat.records;
+    if (withdrawal.size() != surfaceStat.records.size()) withdrawal = surfaceStat.records;
+    return &withdrawal;
 }
 
 void irrigationclass::SetRiverflowTable(riverflow_table* table) {

@@ -56,6 +56,10 @@ public:
         std::unique_ptr<zonalstatistic> stat;
     };
     StatOutput groundwaterStat, surfaceStat;
+    // This step's surface-water records as the discharge routing takes them. The statistics
+    // table folds the totals of its output interval into its own records, which then no longer
+    // hold what the cells of this step received.
+    std::vector<zoneFZT> withdrawal;  // 0..N
 
     // Grid-store entries of the grids looked up.
     int precipitationIndex = 0, codesIndex = 0, pumpingIndex = 0, amountsIndex = 0, soilMoistureIndex = 0;

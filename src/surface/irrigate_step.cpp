@@ -144,6 +144,11 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
     for (int t = 1; t <= tracerCount; ++t) Scatter(*this, w.tracerFlux[static_cast<std::size_t>(t)]);
     transferSeconds += MPI_Wtime() - transfer;
 
+    // The routing withdraws what the cells received in this step, taken before the statistics
+    // add the earlier steps of their interval to the records.
+    if (withdrawal.size() == surfaceStat.records.size())
+        std::copy(surfaceStat.records.begin(), surfaceStat.records.end(), withdrawal.begin());
+
     WriteStatisticGrids(amountsIndex, true, false);
     for (int t = 1; t <= tracerCount; ++t) {
         const int index = tracers[static_cast<std::size_t>(t)].fluxIndex;

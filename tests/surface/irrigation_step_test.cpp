@@ -236,3 +236,33 @@ TEST_F(IrrigationStep, SpinUpSwitchOneAndOffAreInert) {
 }
 
 }  // namespace
+
+// With daily sums in the surface-water table (hourly steps), the routing still gets only the
+// water the cells receive in each step: 3.125 mm per cell in every hour, never the day's sum so far.
+TEST_F(IrrigationStep, RoutingTakesTheWaterOfEachStepUnderDailySums) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    MakeRoutingArrays(100.0, 0.0);
+    auto m = ReadyIrrigation(60, "0 4024");
+    Link(*m);
+    std::vector<zoneFZT>* table = m->GetIrrigationTable();
+    ASSERT_NE(table, nullptr);
+    for (int h = 1; h <= 3; ++h) {
+        MakeRoutingArrays(100.0, 0.0);
+        Fill("precipitation", 0);
+        m->run(h, 2, 1, 2020);
+        double received = 0;
+        ForOwn([&](int r, int c) { received += G("precipitation")[r][c]; });
+        double all = 0;
+        MPI_Allreduce(&received, &all, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        if (talvo_test::Rank() != 0) continue;
+        double cells = 0, taken = 0;
+        for (int s = 1; s <= 3; ++s) {
+            const zoneFZT& z = (*table)[static_cast<std::size_t>(s)];
+            EXPECT_NEAR(z.sx / z.RelCellSum, 3.125, 1e-12) << "hour " << h << ", subbasin " << s;
+            taken += z.sx;
+            cells += z.n;
+        }
+        EXPECT_NEAR(taken, all, 1e-9) << "hour " << h;
+        EXPECT_GT(cells, 0.0);
+    }
+}
