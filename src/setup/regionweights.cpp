@@ -1,8 +1,11 @@
 #include "setup/regionweights.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <mpi.h>
 
@@ -116,6 +119,16 @@ struct Point {
     int row = 0, col = 0;
 };
 
+// What a cell's search of its neighbourhood finds: w1 the distance (whole cells) to the nearest
+// cell of region r2 (0: none found), w2 and w3 the distances that rank a third region r3, p2
+// and p3 the cells taken for r2 and r3.
+struct Nearest {
+    explicit Nearest(double D) : w1(D), w2(D), w3(D) {}
+    double w1, w2, w3;
+    double r2 = 0, r3 = 0;
+    Point p2, p3;
+};
+
 // The region grid itself holds nodata there already.
 void SetNodata(const RegionWeightGrids& g, int r, int c, double nd) {
     for (Matrix* m : {g.weights1, g.regions2, g.weights2, g.regions3, g.weights3})
@@ -146,33 +159,72 @@ void ThreeRegionWeights(double D, double d2, double d3, double& w1, double& w2, 
     w3 = 1 - w1 - w2;
 }
 
-}  // namespace
+// A cell's neighbourhood: at row offset dr (0..reach, either side) the columns within
+// halfWidth[dr] of its own. Inside the grid it holds every cell whose squared offset
+// dr * dr + dc * dc is at most inner and none whose squared offset exceeds outer; the two
+// differ only where rounding of the half-widths splits the cells that lie exactly on one circle.
+struct Neighbourhood {
+    int reach = 0;
+    std::vector<int> halfWidth;
+    std::int64_t inner = 0, outer = 0;
+};
 
-void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<ColumnRange>& columns, int lo, int hi,
-                      int nrows, int ncols, double D, int regionCount, double nd, RegionWeightGrids& g) {
-    if (hi < lo) return;
-    // The rows a cell's neighbourhood reaches (the whole grid when the distance spans it).
-    const int reach = D >= nrows ? nrows : static_cast<int>(D);
-    const int top = std::max(1, lo - reach), bottom = std::min(nrows, hi + reach);
-    // Runs of equal values in each row of the neighbourhood: runEnd[c] is the last column of
-    // the run that holds column c. A cell whose value is skipped (the own region or no region)
-    // lets every cell of its run be skipped, as they compare alike.
-    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
-    std::vector<std::int32_t> runEnds(static_cast<std::size_t>(bottom - top + 1) * stride);
+Neighbourhood MakeNeighbourhood(double D, int nrows, int ncols) {
+    Neighbourhood n;
+    n.reach = D >= nrows ? nrows : static_cast<int>(D);
+    n.halfWidth.resize(static_cast<std::size_t>(n.reach) + 1);
+    for (int i = 0; i <= n.reach; ++i) {
+        const double dr = i;
+        const double h2 = D * D - dr * dr;
+        n.halfWidth[static_cast<std::size_t>(i)] =
+            h2 > 0 ? (h2 >= double(ncols) * ncols ? ncols : static_cast<int>(std::sqrt(h2))) : 0;
+    }
+    std::int64_t firstOutside = std::numeric_limits<std::int64_t>::max();
+    n.outer = 0;
+    for (std::int64_t dr = 0; dr < nrows; ++dr) {
+        if (dr > n.reach) {
+            firstOutside = std::min(firstOutside, dr * dr);
+            break;
+        }
+        const std::int64_t h = std::min(n.halfWidth[static_cast<std::size_t>(dr)], ncols - 1);
+        n.outer = std::max(n.outer, dr * dr + h * h);
+        if (h < ncols - 1) firstOutside = std::min(firstOutside, dr * dr + (h + 1) * (h + 1));
+    }
+    n.inner = firstOutside - 1;
+    return n;
+}
+
+// Aids of the plain search: runs of equal values in each row and stretches of rows holding one
+// value, over the rows top..bottom.
+struct ScanAids {
+    int top = 0;
+    std::size_t stride = 0;
+    std::vector<std::int32_t> runEnds;
+    std::vector<std::int32_t> stretchEnd;
+    std::vector<double> stretchValue;
+};
+
+ScanAids MakeScanAids(const Matrix& reg, int top, int bottom, int ncols, double nd) {
+    ScanAids a;
+    a.top = top;
+    // runEnd[c] is the last column of the run of equal values that holds column c. A cell whose
+    // value is skipped (the own region or no region) lets every cell of its run be skipped, as
+    // they compare alike.
+    a.stride = static_cast<std::size_t>(ncols) + 1;
+    a.runEnds.resize(static_cast<std::size_t>(bottom - top + 1) * a.stride);
     for (int rr = top; rr <= bottom; ++rr) {
         const double* row = reg[rr];
-        std::int32_t* end = runEnds.data() + static_cast<std::size_t>(rr - top) * stride;
+        std::int32_t* end = a.runEnds.data() + static_cast<std::size_t>(rr - top) * a.stride;
         end[ncols] = ncols;
         for (int c = ncols - 1; c >= 1; --c) end[c] = row[c + 1] == row[c] ? end[c + 1] : c;
     }
-
     // Stretches of whole rows whose valid values are all one value: stretchEnd[rr] is the last
     // row of the stretch that starts at row rr (rr - 1 when the row itself holds two values),
     // stretchValue its value (NaN while the rows hold no valid value). A cell of that value
     // whose neighbourhood rows lie in one stretch finds no other region.
     const std::size_t window = static_cast<std::size_t>(bottom - top + 1);
-    std::vector<std::int32_t> stretchEnd(window + 1, bottom);
-    std::vector<double> stretchValue(window + 1, std::nan(""));
+    a.stretchEnd.assign(window + 1, bottom);
+    a.stretchValue.assign(window + 1, std::nan(""));
     for (int rr = bottom; rr >= top; --rr) {
         const double* row = reg[rr];
         double value = std::nan("");
@@ -184,18 +236,240 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
         }
         const auto i = static_cast<std::size_t>(rr - top);
         if (mixed) {
-            stretchEnd[i] = rr - 1;
-        } else if (rr == bottom || stretchEnd[i + 1] < rr + 1) {
-            stretchEnd[i] = rr;
-            stretchValue[i] = value;
-        } else if (std::isnan(value) || std::isnan(stretchValue[i + 1]) || value == stretchValue[i + 1]) {
-            stretchEnd[i] = stretchEnd[i + 1];
-            stretchValue[i] = std::isnan(value) ? stretchValue[i + 1] : value;
+            a.stretchEnd[i] = rr - 1;
+        } else if (rr == bottom || a.stretchEnd[i + 1] < rr + 1) {
+            a.stretchEnd[i] = rr;
+            a.stretchValue[i] = value;
+        } else if (std::isnan(value) || std::isnan(a.stretchValue[i + 1]) || value == a.stretchValue[i + 1]) {
+            a.stretchEnd[i] = a.stretchEnd[i + 1];
+            a.stretchValue[i] = std::isnan(value) ? a.stretchValue[i + 1] : value;
         } else {
-            stretchEnd[i] = rr;
-            stretchValue[i] = value;
+            a.stretchEnd[i] = rr;
+            a.stretchValue[i] = value;
         }
     }
+    return a;
+}
+
+// The plain search of cell (r, c): the neighbourhood row by row, each row from left to right;
+// the first other region met is r2, a third one takes the place of r3 or r2 when nearer.
+Nearest Scan(const Matrix& reg, const Neighbourhood& n, const ScanAids& a, int r, int c, int nrows, int ncols,
+             double D, double nd) {
+    Nearest f(D);
+    const double own = reg[r][c];
+    const int first = std::max(1, r - n.reach), last = std::min(nrows, r + n.reach);
+    const auto s = static_cast<std::size_t>(first - a.top);
+    const bool alone = a.stretchEnd[s] >= last && (std::isnan(a.stretchValue[s]) || a.stretchValue[s] == own);
+    for (int rr = alone ? last + 1 : first; rr <= last; ++rr) {
+        const double dr = r - rr;
+        const int h = n.halfWidth[static_cast<std::size_t>(std::abs(r - rr))];
+        const double* row = reg[rr];
+        const std::int32_t* end = a.runEnds.data() + static_cast<std::size_t>(rr - a.top) * a.stride;
+        const int right = std::min(ncols, c + h);
+        for (int cc = std::max(1, c - h); cc <= right; ++cc) {
+            const double v = row[cc];
+            if (v == own || !(v > nd)) {
+                cc = end[cc];
+                continue;
+            }
+            const double dist = std::trunc(std::sqrt(double(c - cc) * (c - cc) + dr * dr));
+            if (f.r2 == 0) f.r2 = v;
+            if (v == f.r2) {
+                if (f.w1 >= dist) {
+                    f.w1 = f.w2 = dist;
+                    f.p2 = {rr, cc};
+                }
+            } else {
+                if (f.r3 == 0) f.r3 = v;
+                if (v == f.r3) {
+                    if (f.w3 >= dist) {
+                        f.w3 = dist;
+                        f.p3 = {rr, cc};
+                    }
+                } else if (f.w3 > f.w2 && f.w3 > dist) {
+                    f.r3 = v;
+                    f.w3 = dist;
+                    f.p3 = {rr, cc};
+                } else if (f.w2 > dist) {
+                    f.r2 = v;
+                    f.w2 = dist;
+                    f.p2 = {rr, cc};
+                }
+            }
+        }
+    }
+    return f;
+}
+
+std::uint64_t Bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+// The cells of one value (by its bits: 0 and -0 are two) in a window of rows, with the rows and
+// columns they span.
+struct ValueSpan {
+    double value = 0;
+    std::uint64_t bits = 0;
+    int r0 = 0, r1 = 0, c0 = 0, c1 = 0;
+};
+
+// The values above nodata in rows top..bottom; false when there are more than kMaxSpans.
+constexpr std::size_t kMaxSpans = 64;
+bool CollectValues(const Matrix& reg, int top, int bottom, int ncols, double nd, std::vector<ValueSpan>& spans) {
+    std::size_t k = 0;
+    for (int rr = top; rr <= bottom; ++rr) {
+        const double* row = reg[rr];
+        for (int c = 1; c <= ncols; ++c) {
+            if (!(row[c] > nd)) continue;
+            const std::uint64_t b = Bits(row[c]);
+            if (k >= spans.size() || spans[k].bits != b) {
+                k = 0;
+                while (k < spans.size() && spans[k].bits != b) ++k;
+                if (k == spans.size()) {
+                    if (spans.size() == kMaxSpans) return false;
+                    spans.push_back({row[c], b, rr, rr, c, c});
+                }
+            }
+            ValueSpan& s = spans[k];
+            s.r1 = rr;
+            s.c0 = std::min(s.c0, c);
+            s.c1 = std::max(s.c1, c);
+        }
+    }
+    return true;
+}
+
+// One parabola per position u of a row, height G[u], bottom at u: the lowest of them at every
+// position (the lower envelope), exact in integers. s and t are scratch of the row's length.
+void LowerEnvelope(const std::int64_t* G, int m, int* s, int* t, std::int64_t* out) {
+    auto f = [G](std::int64_t x, int i) { return (x - i) * (x - i) + G[i]; };
+    int q = 0;
+    s[0] = 0;
+    t[0] = 0;
+    for (int u = 1; u < m; ++u) {
+        while (q >= 0 && f(t[q], s[q]) > f(t[q], u)) --q;
+        if (q < 0) {
+            q = 0;
+            s[0] = u;
+        } else {
+            // First position where parabola u lies below parabola s[q] (the numerator is not
+            // negative: u does not lie below s[q] at t[q] >= 0).
+            const std::int64_t i = s[q];
+            const std::int64_t w = 1 + (std::int64_t(u) * u - i * i + G[u] - G[i]) / (2 * (u - i));
+            if (w < m) {
+                ++q;
+                s[q] = u;
+                t[q] = static_cast<int>(w);
+            }
+        }
+    }
+    for (int u = m - 1; u >= 0; --u) {
+        out[u] = f(u, s[q]);
+        if (u == t[q]) --q;
+    }
+}
+
+// What the nearest cells of other values tell about each cell of rows lo..hi.
+enum Certainty : std::uint8_t {
+    kNoOther = 0,  // no cell of another value in the neighbourhood
+    kOneOther,     // cells of exactly one other value, the nearest at a known squared offset
+    kSearch,       // cells of two or more values, or one on the circle's rounding: search
+};
+
+}  // namespace
+
+void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<ColumnRange>& columns, int lo, int hi,
+                      int nrows, int ncols, double D, int regionCount, double nd, RegionWeightGrids& g) {
+    if (hi < lo) return;
+    const Neighbourhood n = MakeNeighbourhood(D, nrows, ncols);
+    // The rows a cell's neighbourhood reaches (the whole grid when the distance spans it).
+    const int top = std::max(1, lo - n.reach), bottom = std::min(nrows, hi + n.reach);
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    const std::size_t cells = static_cast<std::size_t>(hi - lo + 1) * stride;
+    auto at = [&](int r, int c) { return static_cast<std::size_t>(r - lo) * stride + static_cast<std::size_t>(c); };
+
+    // For each value of the window, the squared offset of its nearest cell from every cell of
+    // rows lo..hi within its reach: along each column first, then along each row the lower
+    // envelope of the parabolas dc * dc + (column distance)^2. Cost: the cells each value's
+    // reach spans, whatever the distance.
+    std::vector<ValueSpan> spans;
+    const bool direct = D > 0 && CollectValues(reg, top, bottom, ncols, nd, spans);
+    std::vector<std::uint8_t> certainty(cells, direct ? kNoOther : kSearch);
+    std::vector<std::uint8_t> otherValue(direct ? cells : 0);
+    std::vector<std::int64_t> squared(direct ? cells : 0);
+    if (direct) {
+        const int wide = std::min(n.halfWidth[0], ncols - 1);
+        const std::int64_t far = std::int64_t(nrows) + ncols + 2;  // beyond every offset in the grid
+        std::vector<std::int32_t> along, last(stride);
+#pragma omp parallel if (WorthThreads(lo, hi, ncols))
+        {
+            std::vector<std::int64_t> G(stride), envelope(stride);
+            std::vector<int> s(stride), t(stride);
+            for (std::size_t k = 0; k < spans.size(); ++k) {
+                const ValueSpan& v = spans[k];
+                const int oLo = std::max(lo, v.r0 - n.reach), oHi = std::min(hi, v.r1 + n.reach);
+                const int cLo = std::max(1, v.c0 - wide), cHi = std::min(ncols, v.c1 + wide);
+                if (oHi < oLo) continue;
+                const int m = cHi - cLo + 1;
+                const auto width = static_cast<std::size_t>(m);
+#pragma omp single
+                {
+                    // Row distance to the nearest cell of the value in each column, from above
+                    // and from below.
+                    constexpr std::int32_t kNone = 1 << 29;
+                    along.resize(static_cast<std::size_t>(oHi - oLo + 1) * width);
+                    std::fill(last.begin(), last.begin() + m, -kNone);
+                    for (int rr = std::min(v.r0, oLo); rr <= oHi; ++rr) {
+                        if (rr >= v.r0 && rr <= v.r1)
+                            for (int q = 0; q < m; ++q)
+                                if (Bits(reg[rr][cLo + q]) == v.bits) last[static_cast<std::size_t>(q)] = rr;
+                        if (rr < oLo) continue;
+                        std::int32_t* a = along.data() + static_cast<std::size_t>(rr - oLo) * width;
+                        for (int q = 0; q < m; ++q) a[q] = rr - last[static_cast<std::size_t>(q)];
+                    }
+                    std::fill(last.begin(), last.begin() + m, kNone);
+                    for (int rr = std::max(v.r1, oHi); rr >= oLo; --rr) {
+                        if (rr >= v.r0 && rr <= v.r1)
+                            for (int q = 0; q < m; ++q)
+                                if (Bits(reg[rr][cLo + q]) == v.bits) last[static_cast<std::size_t>(q)] = rr;
+                        if (rr > oHi) continue;
+                        std::int32_t* a = along.data() + static_cast<std::size_t>(rr - oLo) * width;
+                        for (int q = 0; q < m; ++q) a[q] = std::min(a[q], last[static_cast<std::size_t>(q)] - rr);
+                    }
+                }
+#pragma omp for schedule(static)
+                for (int r = oLo; r <= oHi; ++r) {
+                    const std::int32_t* a = along.data() + static_cast<std::size_t>(r - oLo) * width;
+                    for (int q = 0; q < m; ++q) {
+                        const std::int64_t d = std::min<std::int64_t>(a[q], far);
+                        G[static_cast<std::size_t>(q)] = d * d;
+                    }
+                    LowerEnvelope(G.data(), m, s.data(), t.data(), envelope.data());
+                    const ColumnRange range = columns[static_cast<std::size_t>(r)];
+                    const int right = std::min(range.last, cHi);
+                    for (int c = std::max({range.first, 1, cLo}); c <= right; ++c) {
+                        const std::int64_t x = envelope[static_cast<std::size_t>(c - cLo)];
+                        if (x > n.outer || v.value == reg[r][c]) continue;
+                        const std::size_t i = at(r, c);
+                        if (x > n.inner || certainty[i] != kNoOther) {
+                            certainty[i] = kSearch;
+                        } else {
+                            certainty[i] = kOneOther;
+                            otherValue[i] = static_cast<std::uint8_t>(k);
+                            squared[i] = x;
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    // The plain search where the nearest cells do not settle the result.
+    bool search = false;
+    for (int r = lo; r <= hi && !search; ++r) {
+        const ColumnRange range = columns[static_cast<std::size_t>(r)];
+        for (int c = std::max(range.first, 1); c <= range.last; ++c)
+            if (certainty[at(r, c)] == kSearch && !(zone[r][c] <= nd)) search = true;
+    }
+    const ScanAids aids = search ? MakeScanAids(reg, top, bottom, ncols, nd) : ScanAids{};
 
 #pragma omp parallel for schedule(dynamic, 4) if (WorthThreads(lo, hi, ncols))
     for (int r = lo; r <= hi; ++r) {
@@ -205,52 +479,18 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
                 SetNodata(g, r, c, nd);
                 continue;
             }
-            double w1 = D, w2 = D, w3 = D;
-            double r2 = 0, r3 = 0;
-            Point p2, p3;
-            const double own = reg[r][c];
-            const int first = std::max(1, r - reach), last = std::min(nrows, r + reach);
-            const auto s = static_cast<std::size_t>(first - top);
-            const bool alone = stretchEnd[s] >= last && (std::isnan(stretchValue[s]) || stretchValue[s] == own);
-            for (int rr = alone ? last + 1 : first; rr <= last; ++rr) {
-                const double dr = r - rr;
-                const double h2 = D * D - dr * dr;
-                const int h = h2 > 0 ? (h2 >= double(ncols) * ncols ? ncols : static_cast<int>(std::sqrt(h2))) : 0;
-                const double* row = reg[rr];
-                const std::int32_t* end = runEnds.data() + static_cast<std::size_t>(rr - top) * stride;
-                const int right = std::min(ncols, c + h);
-                for (int cc = std::max(1, c - h); cc <= right; ++cc) {
-                    const double v = row[cc];
-                    if (v == own || !(v > nd)) {
-                        cc = end[cc];
-                        continue;
-                    }
-                    const double dist = std::trunc(std::sqrt(double(c - cc) * (c - cc) + dr * dr));
-                    if (r2 == 0) r2 = v;
-                    if (v == r2) {
-                        if (w1 >= dist) {
-                            w1 = w2 = dist;
-                            p2 = {rr, cc};
-                        }
-                    } else {
-                        if (r3 == 0) r3 = v;
-                        if (v == r3) {
-                            if (w3 >= dist) {
-                                w3 = dist;
-                                p3 = {rr, cc};
-                            }
-                        } else if (w3 > w2 && w3 > dist) {
-                            r3 = v;
-                            w3 = dist;
-                            p3 = {rr, cc};
-                        } else if (w2 > dist) {
-                            r2 = v;
-                            w2 = dist;
-                            p2 = {rr, cc};
-                        }
-                    }
-                }
+            const std::size_t i = at(r, c);
+            Nearest f(D);
+            if (certainty[i] == kSearch) {
+                f = Scan(reg, n, aids, r, c, nrows, ncols, D, nd);
+            } else if (certainty[i] == kOneOther) {
+                // The search meets only this value; it keeps the smallest whole distance.
+                f.r2 = spans[otherValue[i]].value;
+                const double dist = std::trunc(std::sqrt(double(squared[i])));
+                if (f.w1 >= dist) f.w1 = f.w2 = dist;
             }
+            double w1 = f.w1, w2 = f.w2, w3 = f.w3;
+            const double r2 = f.r2, r3 = f.r3;
             const double t = w1 / (2 * D) + 0.5;
             if (regionCount <= 1) {
                 w1 = 1;
@@ -260,8 +500,8 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
             } else {
                 w1 = std::min(t, 1.0);
                 if (r3 > 0) {
-                    const double d2 = std::hypot(double(r - p2.row), double(c - p2.col));
-                    const double d3 = std::hypot(double(r - p3.row), double(c - p3.col));
+                    const double d2 = std::hypot(double(r - f.p2.row), double(c - f.p2.col));
+                    const double d3 = std::hypot(double(r - f.p3.row), double(c - f.p3.col));
                     ThreeRegionWeights(D, d2, d3, w1, w2, w3);
                 } else {
                     w3 = 0;
