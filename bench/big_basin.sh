@@ -43,12 +43,17 @@ steps=$(awk -v t="$t" 'NR > t && NR <= t + 8 { v[NR - t] = $1 } END {
 start=$(date +%s%N)
 set_up=""
 # Each process under /usr/bin/time (its peak memory into peak.<rank>.txt), its console line-buffered
-# so that the end of the set-up is seen when it happens.
+# so that the end of the set-up is seen when it happens; then the processor time process 0 has
+# used so far (user + system) is read from /proc: on a loaded machine it is the set-up's own cost.
+tick=$(getconf CLK_TCK)
 OMP_NUM_THREADS=$threads "$mpiexec" -n "$np" bash -c \
-  'exec /usr/bin/time -f "peak_kb %M" -o "peak.${PMI_RANK:-0}.txt" stdbuf -oL "$0" basin.ctl' "$exe" 2>&1 |
+  'echo $$ >"time.${PMI_RANK:-0}.pid"; exec /usr/bin/time -f "peak_kb %M" -o "peak.${PMI_RANK:-0}.txt" stdbuf -oL "$0" basin.ctl' \
+  "$exe" 2>&1 |
   while IFS= read -r line; do
     if [ -z "$set_up" ] && [ "$line" = "end of initialization reached..." ]; then
       set_up=$(date +%s%N); echo "$set_up" >setup_done.txt
+      child=$(pgrep -P "$(cat time.0.pid 2>/dev/null)" 2>/dev/null | head -1)
+      [ -n "$child" ] && awk -v t="$tick" '{ sub(/^.*\) /, ""); print ($12 + $13) / t }' "/proc/$child/stat" >setup_cpu.txt
     fi
     echo "$line" >>out.txt
   done
@@ -56,11 +61,12 @@ end=$(date +%s%N)
 status=$(grep -c "reached end of simulation sucessfully" out.txt)
 set_up=$(cat setup_done.txt 2>/dev/null || echo "$end")
 awk -v s="$start" -v u="$set_up" -v e="$end" -v cells="$cells" -v steps="$steps" -v np="$np" -v t="$threads" \
-    -v f="$factor" -v ok="$status" -v g="$grids" 'BEGIN {
+    -v f="$factor" -v ok="$status" -v g="$grids" -v cpu="$(cat setup_cpu.txt 2>/dev/null)" 'BEGIN {
   setup = (u - s) / 1e9; run = (e - u) / 1e9
   printf "big basin: factor %d, %d basin cells, %d steps, %d processes x %d threads, %s grids%s\n", f, cells, steps, np, t, g,
          (ok > 0 ? "" : " (the run did not reach its end)")
   printf "set-up %.2f s, steps %.2f s\n", setup, run
+  if (cpu != "") printf "set-up processor time of process 0: %.2f s\n", cpu
   if (run > 0) printf "whole model: %.3g cell-steps/s, %.3g cell-steps/s per core\n", cells * steps / run, cells * steps / run / (np * t)
 }'
 bytes=$(grep -o "the grid store holds [0-9]* bytes" out.txt | head -1 | awk '{ print $5 }')
