@@ -251,8 +251,87 @@ ScanAids MakeScanAids(const Matrix& reg, int top, int bottom, int ncols, double 
     return a;
 }
 
-// The plain search of cell (r, c): the neighbourhood row by row, each row from left to right;
-// the first other region met is r2, a third one takes the place of r3 or r2 when nearer.
+// One cell of another value (v, whole distance dist, at rr, cc) through the search's rules: the
+// first other region met is r2, the next r3; a further one takes the place of r3 or r2 when
+// nearer. Ties go to the cell met later.
+void Meet(Nearest& f, double v, double dist, int rr, int cc) {
+    if (f.r2 == 0) f.r2 = v;
+    if (v == f.r2) {
+        if (f.w1 >= dist) {
+            f.w1 = f.w2 = dist;
+            f.p2 = {rr, cc};
+        }
+    } else {
+        if (f.r3 == 0) f.r3 = v;
+        if (v == f.r3) {
+            if (f.w3 >= dist) {
+                f.w3 = dist;
+                f.p3 = {rr, cc};
+            }
+        } else if (f.w3 > f.w2 && f.w3 > dist) {
+            f.r3 = v;
+            f.w3 = dist;
+            f.p3 = {rr, cc};
+        } else if (f.w2 > dist) {
+            f.r2 = v;
+            f.w2 = dist;
+            f.p2 = {rr, cc};
+        }
+    }
+}
+
+// Cells a..b of row rr, all equal to v, met one after the other, as Meet would take them: their
+// distances fall from a to b (falling) or grow. A cell that changes nothing leaves the state as
+// it was, and whether a cell changes something depends on its distance alone, so the search
+// finds the first cell that acts by bisection; once v is r2 or r3, every further cell that acts
+// only overwrites the distance and the cell of v, and the last of them is taken directly.
+template <class Distance>
+void MeetRun(Nearest& f, const double* row, int a, int b, bool falling, int rr, const Distance& dist) {
+    const double v = row[a];  // equal to every value of the run (0 and -0 may both be there)
+    auto firstCloserThan = [&](double limit) {  // falling: first cell with a distance below limit
+        int lo = a, hi = b + 1;
+        while (lo < hi) {
+            const int mid = lo + (hi - lo) / 2;
+            if (dist(mid) < limit) hi = mid;
+            else lo = mid + 1;
+        }
+        return lo;
+    };
+    while (a <= b) {
+        if (f.r2 == 0 || (!(v == f.r2) && f.r3 == 0)) {
+            // r2 or r3 still to be set: every cell counts.
+            Meet(f, row[a], dist(a), rr, a);
+            ++a;
+            continue;
+        }
+        if (v == f.r2 || v == f.r3) {
+            const double limit = v == f.r2 ? f.w1 : f.w3;  // a cell acts at a distance up to limit
+            if (falling) {
+                if (dist(b) <= limit) Meet(f, row[b], dist(b), rr, b);
+            } else if (const double d = dist(a); d <= limit) {
+                // Then only the cells of the same distance act: the last of them remains.
+                int lo = a, hi = b;
+                while (lo < hi) {
+                    const int mid = lo + (hi - lo + 1) / 2;
+                    if (dist(mid) <= d) lo = mid;
+                    else hi = mid - 1;
+                }
+                Meet(f, row[lo], d, rr, lo);
+            }
+            return;
+        }
+        // A further region acts where it is nearer than r3 (when r3 is the farther) or than r2.
+        const double limit = f.w3 > f.w2 ? f.w3 : f.w2;
+        const int j = falling ? firstCloserThan(limit) : (dist(a) < limit ? a : b + 1);
+        if (j > b) return;
+        Meet(f, row[j], dist(j), rr, j);
+        a = j + 1;
+    }
+}
+
+// The plain search of cell (r, c): the neighbourhood row by row, each row from left to right,
+// each run of equal values as one (left of the cell and from it on apart, where the distances
+// fall and grow).
 Nearest Scan(const Matrix& reg, const Neighbourhood& n, const ScanAids& a, int r, int c, int nrows, int ncols,
              double D, double nd) {
     Nearest f(D);
@@ -266,36 +345,15 @@ Nearest Scan(const Matrix& reg, const Neighbourhood& n, const ScanAids& a, int r
         const double* row = reg[rr];
         const std::int32_t* end = a.runEnds.data() + static_cast<std::size_t>(rr - a.top) * a.stride;
         const int right = std::min(ncols, c + h);
-        for (int cc = std::max(1, c - h); cc <= right; ++cc) {
+        auto dist = [c, dr](int cc) { return std::trunc(std::sqrt(double(c - cc) * (c - cc) + dr * dr)); };
+        for (int cc = std::max(1, c - h); cc <= right;) {
             const double v = row[cc];
-            if (v == own || !(v > nd)) {
-                cc = end[cc];
-                continue;
+            const int runEnd = std::min(end[cc], right);
+            if (v != own && v > nd) {
+                if (cc < c) MeetRun(f, row, cc, std::min(runEnd, c - 1), true, rr, dist);
+                if (runEnd >= c) MeetRun(f, row, std::max(cc, c), runEnd, false, rr, dist);
             }
-            const double dist = std::trunc(std::sqrt(double(c - cc) * (c - cc) + dr * dr));
-            if (f.r2 == 0) f.r2 = v;
-            if (v == f.r2) {
-                if (f.w1 >= dist) {
-                    f.w1 = f.w2 = dist;
-                    f.p2 = {rr, cc};
-                }
-            } else {
-                if (f.r3 == 0) f.r3 = v;
-                if (v == f.r3) {
-                    if (f.w3 >= dist) {
-                        f.w3 = dist;
-                        f.p3 = {rr, cc};
-                    }
-                } else if (f.w3 > f.w2 && f.w3 > dist) {
-                    f.r3 = v;
-                    f.w3 = dist;
-                    f.p3 = {rr, cc};
-                } else if (f.w2 > dist) {
-                    f.r2 = v;
-                    f.w2 = dist;
-                    f.p2 = {rr, cc};
-                }
-            }
+            cc = runEnd + 1;
         }
     }
     return f;

@@ -147,13 +147,16 @@ void ExpectThePlainScan(Matrix& reg, const Matrix& zone, const std::vector<Colum
 // Layouts where many cells lie at equal distances from cells of other regions: single cells of
 // other regions on a square lattice over one region, bands along both diagonals, square blocks,
 // two lone cells of other regions side by side (every cell of the circle around them is the
-// nearest); "signed" puts a lattice of the codes 0, -0, -3, 2.5 and 7 (the scan tells 0 from -0
-// only by which it meets first, and counts 0 as "no region yet").
+// nearest); "signed" puts a lattice of the codes -3, 2.5 and 7 over columns of 0 and -0 in turn
+// (the scan counts 0 as "no region yet", so every 0 or -0 it meets becomes the second region).
 enum class Tie { kLattice, kDiagonal, kBlocks, kLone, kSigned };
 
 void TieLayout(Tie kind, int regions, int spacing, Matrix& reg, Matrix& zone, std::vector<ColumnRange>& columns) {
-    const double signedCodes[] = {0.0, -0.0, -3.0, 2.5, 7.0};
-    auto code = [&](int i) { return kind == Tie::kSigned ? signedCodes[i % 5] : 3.0 + 2.0 * (i % regions); };
+    const double signedCodes[] = {-3.0, 2.5, 7.0};
+    auto code = [&](int i, int c) {
+        if (kind != Tie::kSigned) return 3.0 + 2.0 * (i % regions);
+        return i == 0 ? (c % 2 ? -0.0 : 0.0) : signedCodes[(i - 1) % 3];
+    };
     columns.assign(kRows + 1, ColumnRange{1, kCols});
     for (int r = 1; r <= kRows; ++r) {
         for (int c = 1; c <= kCols; ++c) {
@@ -170,7 +173,7 @@ void TieLayout(Tie kind, int regions, int spacing, Matrix& reg, Matrix& zone, st
                     break;
             }
             zone[r][c] = 1.0;
-            reg[r][c] = code(i);
+            reg[r][c] = code(i, c);
         }
     }
 }
