@@ -194,7 +194,7 @@ Neighbourhood MakeNeighbourhood(double D, int nrows, int ncols) {
     return n;
 }
 
-// Aids of the plain search: runs of equal values in each row and stretches of rows holding one
+// Aids of the search: runs of equal values in each row and stretches of rows holding one
 // value, over the rows top..bottom.
 struct ScanAids {
     int top = 0;
@@ -329,7 +329,7 @@ void MeetRun(Nearest& f, const double* row, int a, int b, bool falling, int rr, 
     }
 }
 
-// The plain search of cell (r, c): the neighbourhood row by row, each row from left to right,
+// The search of cell (r, c): the neighbourhood row by row, each row from left to right,
 // each run of equal values as one (left of the cell and from it on apart, where the distances
 // fall and grow).
 Nearest Scan(const Matrix& reg, const Neighbourhood& n, const ScanAids& a, int r, int c, int nrows, int ncols,
@@ -520,7 +520,7 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
         }
     }
 
-    // The plain search where the nearest cells do not settle the result.
+    // The search where the nearest cells do not settle the result.
     bool search = false;
     for (int r = lo; r <= hi && !search; ++r) {
         const ColumnRange range = columns[static_cast<std::size_t>(r)];
