@@ -1,31 +1,23 @@
 #!/usr/bin/env bash
 # Whole-model speed and memory on a big basin generated from the example basin: every grid of
-# the example is refined by a factor (each cell becomes factor x factor cells of a cellsize
-# divided by the factor, so the basin keeps its extent, stations, subbasins and network). The
+# the example is refined by a factor (scripts/refine_grids.sh: each cell becomes factor x factor
+# cells of a cellsize divided by the factor, so the basin keeps its extent, stations, subbasins and
+# network). The example holds 24 x 20 cells of 250 m: factor 25 makes 600 x 500 cells of 10 m. The
 # basin is written to a temporary directory and removed afterwards. Runs the model and prints
 # the set-up time and the time of the steps apart, cell-steps per second per core, the bytes the
 # grid store holds at the end of the set-up and the peak memory of each process against it.
 # Prints figures, never fails on them.
-# usage: big_basin.sh <talvo> [factor (default 100)] [hours (default 24)] [processes (default 1)]
+# usage: big_basin.sh <talvo> [factor (default 25)] [hours (default 24)] [processes (default 1)]
 #                     [mpiexec (default mpiexec)] [grids: text (default, as the example) or binary]
 set -u
-exe=$(readlink -f "$1"); factor=${2:-100}; hours=${3:-24}; np=${4:-1}; mpiexec=${5:-mpiexec}; grids=${6:-text}
+exe=$(readlink -f "$1"); factor=${2:-25}; hours=${3:-24}; np=${4:-1}; mpiexec=${5:-mpiexec}; grids=${6:-text}
 here=$(cd "$(dirname "$0")" && pwd)
 threads=${OMP_NUM_THREADS:-1}
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvo_big_basin.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp -r "$here"/../examples/basin/. "$work"/ && cd "$work" || exit 1
 
-for grid in ./*.asc; do
-  awk -v f="$factor" '
-    NR <= 6 { key = tolower($1)
-              if (key == "ncols" || key == "nrows") $2 = $2 * f
-              if (key == "cellsize") $2 = $2 / f
-              print $1 "\t" $2; next }
-    { line = ""
-      for (i = 1; i <= NF; i++) for (k = 0; k < f; k++) line = line (line == "" ? "" : " ") $i
-      for (k = 0; k < f; k++) print line }' "$grid" >"$grid.new" && mv "$grid.new" "$grid"
-done
+bash "$here/../scripts/refine_grids.sh" "$factor" ./*.asc || exit 1
 # The run ends after the given hours of its first day: the eight lines after "[model_time]" hold
 # the start hour, day, month and year, then the end hour, day, month and year.
 t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)

@@ -5,13 +5,14 @@
 # (T(first) x first / (T(n) x n)) and cell-steps per second per core. Then the set-up of one
 # process at each basin size of the size list (a refinement factor each: cells grow with its
 # square), as seconds per million cells (wall clock and processor time of the process), to show
-# how the set-up grows with the cells.
+# how the set-up grows with the cells. Factor 25 is the 600 x 500 grid of 10 m cells (the example
+# holds 24 x 20 cells of 250 m).
 # Prints figures, never fails on them.
-# usage: scaling.sh <talvo> [factor (default 100)] [processes (default "1 2 4 8")] [hours (default 6)]
-#                   [set-up factors (default "50 100")] [grids: text (default) or binary]
+# usage: scaling.sh <talvo> [factor (default 25)] [processes (default "1 2 4 8")] [hours (default 6)]
+#                   [set-up factors (default "12 25")] [grids: text (default) or binary]
 #                   [mpiexec (default mpiexec)]
 set -u
-exe=$(readlink -f "$1"); factor=${2:-100}; counts=${3:-1 2 4 8}; hours=${4:-6}; sizes=${5:-50 100}
+exe=$(readlink -f "$1"); factor=${2:-25}; counts=${3:-1 2 4 8}; hours=${4:-6}; sizes=${5:-12 25}
 grids=${6:-text}; mpiexec=${7:-mpiexec}
 here=$(cd "$(dirname "$0")" && pwd)
 run() {  # factor hours processes -> "cells steps set-up seconds set-up-processor-seconds"

@@ -1,4 +1,4 @@
-Control file of the example basin: three subbasins on a 6 x 5 grid of 1 km cells. Three days of hourly
+Control file of the example basin: three subbasins (352 cells) on a 24 x 20 grid of 250 m cells. Three days of hourly
 station data (half_year.sh makes it half a year) are interpolated, combined by region, corrected for gauge
 undercatch and for slope, aspect and terrain shadow; on them run evapotranspiration, irrigation from the river,
 interception, snow with slides, silting-up, the soil model with macropores and frozen soil, surface routing, groundwater
@@ -526,7 +526,7 @@ macro.asc        name of the MACROPORE-Infiltration grid
 0                write code of the MACROPORE-Infiltration grid
 irrig.asc        name of the IRRIG grid
 0                write code of the IRRIG grid
-3 3              control point: row 3, column 3
+10 10            control point: row 10, column 10 (a river cell of the valley)
 qbottom.txt      bottom fluxes of the control point
 theta.txt        water contents of the control point
 hhyd.txt         hydraulic heads of the control point
@@ -613,12 +613,12 @@ irrigation_river_zones.txt 4024         irrigation from rivers and reservoirs: z
 60      time step in minutes
 1       method
 500     maxiter
-1e-11   maxerror_allowed
+1e-13   maxerror_allowed: the heads converge to their last digits, the same at any process count
 1.0     alpha: fully implicit
 1.0     sor-parameter: plain Gauss-Seidel
 0       grid read parameter: start heads from the groundwater distance
 2       number of layers
-3 3     control point row and column
+10 10   control point row and column
 gw_control_point.txt   control point file
 0       Use-Pond-Flag
 gw_head_1.asc           heads of layer 1

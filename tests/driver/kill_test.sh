@@ -13,6 +13,8 @@ rm -rf "$wd"; mkdir -p "$wd"; cp -r "$here"/../../examples/basin/. "$wd"/; cd "$
 make_long_basin 1
 # A name of its own, so that only this test's processes are killed.
 mv long.ctl killed_np$np.ctl
+# The measures of every grid the run writes: those of the zone grid.
+ncols=$(awk 'tolower($1) == "ncols" { print $2 }' zones.asc); nrows=$(awk 'tolower($1) == "nrows" { print $2 }' zones.asc)
 
 for attempt in 1 2 3; do
   rm -f temp.asc precip.asc ./*_zones.txt
@@ -25,8 +27,8 @@ for attempt in 1 2 3; do
   for grid in temp.asc precip.asc; do
     [ -f "$grid" ] || continue
     lines=$(wc -l <"$grid")
-    [ "$lines" -eq 11 ] || fail "attempt $attempt: $grid has $lines lines, not 6 header lines and 5 rows"
-    awk 'NR > 6 && NF != 6 { exit 1 }' "$grid" || fail "attempt $attempt: $grid has a cut row"
+    [ "$lines" -eq $((6 + nrows)) ] || fail "attempt $attempt: $grid has $lines lines, not 6 header lines and $nrows rows"
+    awk -v n="$ncols" 'NR > 6 && NF != n { exit 1 }' "$grid" || fail "attempt $attempt: $grid has a cut row"
   done
   for table in ./*_zones.txt; do
     [ -f "$table" ] || continue

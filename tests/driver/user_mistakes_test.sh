@@ -77,7 +77,7 @@ found 'the data of precipitation.dat end with 1.1.2020 2 h, before the end date'
 
 # A grid whose measures differ from the zone grid's: every number is named.
 fresh measures
-sed -i 's/^cellsize\t1000$/cellsize\t500/' soil.asc
+sed -i 's/^cellsize\t\([0-9]*\)$/cellsize\t1\1/' soil.asc
 run basin.ctl
 status=$?
 [ "$status" -eq 24 ] || { tail -5 out.0.txt; fail "grid measures: exit status $status, expected 24"; }
