@@ -36,7 +36,9 @@ bool SameTable(const ColumnState& col, int a, int b) {
 
 double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f) {
     if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) return m.value;
-    m = LookupMemo{table, theta, f, Kr(soil, theta, f, table)};
+    int bracket = m.table == table ? m.bracket : 0;
+    const double value = soil.RelConductivityFromTheta(table, theta, f, bracket);
+    m = LookupMemo{table, theta, f, value, bracket};
     return m.value;
 }
 
@@ -142,10 +144,13 @@ TALVO_HOT_LOOP void SubstepPrepare(const soil_entry& soil, ColumnState& col, con
     for (int i = 1; i <= L; ++i) {
         const std::size_t l = U(i);
         const double f = col.frozen[l];
-        if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l]);
+        // The layer's last bracket is the hint: its water content moves little between iterations.
+        int& bracket = col.suctionBracket[l];
+        if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l], bracket);
         // The mean content still equals the start content in the first iteration: one look-up.
-        const double psiMean =
-            col.thetaMean[l] == col.thetaOld[l] ? col.psiOld[l] : soil.SuctionFromTheta(i, f * col.thetaMean[l]);
+        const double psiMean = col.thetaMean[l] == col.thetaOld[l]
+                                   ? col.psiOld[l]
+                                   : soil.SuctionFromTheta(i, f * col.thetaMean[l], bracket);
         const double psi = (psiMean + col.psiOld[l]) / 2;
         const double zm = (col.z[l - 1] + col.z[l]) / 2;
         double h = zm - psi;
