@@ -74,6 +74,9 @@ public:
     // Per-layer arrays indexed 1..n; nothing is done when temperature is null.
     void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta) const;
     void FreezingDerivativePerLayer(double* out, const double* temperature, const double* theta) const;
+    // Both of the above in one pass: a layer's freezing offset is computed once for the two.
+    void UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* temperature,
+                                       const double* theta) const;
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,
                                   double cIce0, double cIce20) const;

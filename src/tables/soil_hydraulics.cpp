@@ -239,6 +239,24 @@ void soil_entry::FreezingDerivativePerLayer(double* out, const double* T, const 
     }
 }
 
+void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* T,
+                                               const double* theta) const {
+    if (!T) return;
+    const int N = freezingSteps;
+    for (std::int32_t l = 1; l <= layerCount; ++l) {
+        const std::size_t i = Idx(l);
+        // The conditions of the two look-ups above, each on its own.
+        const bool fraction = !(T[i] > 0) && !(T[i] <= freezingTmin);
+        const bool slope = T[i] <= 0 && T[i] >= freezingTmin;
+        unfrozen[i] = T[i] > 0 ? 1.0 : 0.0;
+        derivative[i] = 0.0;
+        if (!fraction && !slope) continue;
+        const double t = T[i] + FreezingOffset(l, theta[i]);
+        if (fraction) unfrozen[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
+        if (slope && t < 0) derivative[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
+    }
+}
+
 void soil_entry::ComputeLayerHeatCapacity(const double* T, double* out, const double* f, const double* extra,
                                           const double* theta, double factor, double cWater, double cIce0,
                                           double cIce20) const {
