@@ -25,6 +25,7 @@ struct Layer {
     std::vector<std::vector<double>> h, h0, hp, tx, ty, q, st, top;
     std::vector<double*> ph, ph0, php, ptx, pty, pq, pst, ptop;
     std::vector<std::uint8_t> update;
+    std::vector<gwnum::SorCell> cells;
     gwnum::SorLayer view;
 
     Layer() {
@@ -60,6 +61,11 @@ struct Layer {
         view.cellsize = 100;
         view.dt = 86400;
         view.sor = 1.5;
+        // The cell terms of the step, as the model prepares them before its sweeps.
+        cells.resize(static_cast<std::size_t>(kSize) * (kSize + 2));
+        gwnum::PrepareSweeps(view, 1, kSize, cells.data());
+        view.cells = cells.data();
+        view.cellsFirstRow = 1;
     }
 };
 

@@ -126,6 +126,7 @@ public:
     std::int64_t factorCount = 0;
     std::vector<std::uint8_t> activeMask;  // (nrows + 2) x (ncols + 2): active cells
     std::vector<std::uint8_t> freeMask;    // active and not fixed-head (per layer, refilled)
+    std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
 
     // ---- control point
     std::size_t controlCapacity = 0;
@@ -148,6 +149,8 @@ public:
     void StartLayerStep(int l);
     void ComputeTransmissivities();
     gwnum::SweepResult SORSweep(int l);
+    // The sweeps' view of layer l (its cell terms as last prepared).
+    gwnum::SorLayer SweepView(int l);
     std::int64_t CountOscillations(int l);
     void ComputeFluxes();
     void ComputeLayerBalance(int l, double dt);

@@ -52,6 +52,18 @@ double FaceTransmissivity(const FaceCell& cell, const FaceCell* neighbour, bool 
 // (hstar - hp), then limited to (0, 2] (values not above 0 become 1).
 double AdaptiveFactor(double hn, double hstar, double hp);
 
+// The terms of one cell's new head that stay the same through the sweeps of a layer's step
+// (faces, storage, sources and start heads change only between steps), computed once by
+// PrepareSweeps and used by every sweep instead of computing them again: the same operations
+// on the same values, so the heads are the same bit for bit.
+struct alignas(64) SorCell {
+    double cond[4];  // face conductances towards row r - 1, column c + 1, row r + 1, column c - 1
+    double areaQ;    // cell area times (storage / dt times h0 plus the sources)
+    double old;      // (1 - alpha) times h0 times the sum of the conductances
+    double den;      // alpha times the sum of the conductances plus storage times area / dt
+    double divisor;  // of the head change: 5 where h0 >= top, else 1
+};
+
 // Row pointers of one layer for a sweep (1-based rows and columns, as the model's grids).
 // Rows firstRow - 1 and lastRow + 1 must be readable where they lie inside the grid.
 struct SorLayer {
@@ -73,6 +85,10 @@ struct SorLayer {
     // r * stride + c.
     const std::uint8_t* update = nullptr;
     std::int64_t stride = 0;
+    // Terms of the cells from PrepareSweeps, at (r - cellsFirstRow) * stride + c; null: every
+    // sweep computes them.
+    const SorCell* cells = nullptr;
+    int cellsFirstRow = 0;
     double cellsize = 1, dt = 1, alpha = 1, nodata = -9999.0;
     double sor = 1;  // fixed factor when not adaptive
     bool adaptive = false;
@@ -92,6 +108,12 @@ struct SweepResult {
 // A variable, so that a test can lower it and make a small grid split its loops.
 inline std::int64_t threadedCells = 16384;
 SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow);
+
+// Fills the terms of the cells the sweeps update in rows firstRow..lastRow into cells (at
+// (r - firstRow) * stride + c, (lastRow - firstRow + 1) * stride elements); the layer's other
+// fields are read as SorSweep reads them. Valid until the faces, storage, sources or start
+// heads change.
+void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells);
 
 // The new head of one cell before relaxation: (A Q + sum Ck hk - (1 - alpha) h0 sum C) /
 // (alpha sum C + Sx A / dt) with Q = Sx h0 / dt + sources. Returns false (hn untouched) when

@@ -104,6 +104,11 @@ void gwflowclass::SolveLayer(int l) {
     // before the halo exchanges so that every process's neighbours see them.
     ApplyFixedHeads(l);
     for (int index : {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex}) MPIExchangeHalo(index);
+    // The faces, storage, sources and start heads stay as they are through the sweeps.
+    const std::size_t terms =
+        static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
+    if (sorCells.size() < terms) sorCells.resize(terms);
+    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data());
     int counter = 0;
     double change = 0;
     for (;;) {
@@ -231,7 +236,7 @@ void gwflowclass::ComputeTransmissivities() {
     }
 }
 
-gwnum::SweepResult gwflowclass::SORSweep(int l) {
+gwnum::SorLayer gwflowclass::SweepView(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     gwnum::SorLayer v;
     v.nrows = nrows;
@@ -257,7 +262,13 @@ gwnum::SweepResult gwflowclass::SORSweep(int l) {
     v.nodata = nodata;
     v.sor = sorParameter;
     v.adaptive = adaptive;
-    const gwnum::SweepResult res = gwnum::SorSweep(v, firstRow, lastRow);
+    v.cells = sorCells.empty() ? nullptr : sorCells.data();
+    v.cellsFirstRow = firstRow;
+    return v;
+}
+
+gwnum::SweepResult gwflowclass::SORSweep(int l) {
+    const gwnum::SweepResult res = gwnum::SorSweep(SweepView(l), firstRow, lastRow);
     factorSum = res.factorSum;
     factorCount = res.factorCount;
     return res;

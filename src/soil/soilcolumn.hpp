@@ -72,6 +72,7 @@ struct ColumnState {
     std::vector<double> K;                                      // saturated conductivities in use, m/s
     std::vector<double> fieldCapacity;                          // water content at 3.45 m suction
     std::vector<unsigned char> sameTableAsAbove;                // layer's look-up tables equal the layer above's
+    std::vector<int> suctionBracket;  // per layer the last bracket of the heads' suction look-ups (a hint)
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
 

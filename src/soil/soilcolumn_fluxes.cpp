@@ -36,13 +36,17 @@ bool SameTable(const ColumnState& col, int a, int b) {
 
 double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f) {
     if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) return m.value;
-    m = LookupMemo{table, theta, f, Kr(soil, theta, f, table)};
+    int bracket = m.table == table ? m.bracket : 0;
+    const double value = soil.RelConductivityFromTheta(table, theta, f, bracket);
+    m = LookupMemo{table, theta, f, value, bracket};
     return m.value;
 }
 
-double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta) {
+// hint: the bracket to try first where the memo holds no look-up of table (else its bracket).
+double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta,
+                   int hint = 0) {
     if (m.table >= 0 && m.x == theta && SameTable(col, m.table, table)) return m.value;
-    int bracket = m.table == table ? m.bracket : 0;
+    int bracket = m.table == table ? m.bracket : hint;
     const double value = soil.SuctionFromTheta(table, theta, bracket);
     m = LookupMemo{table, theta, 0.0, value, bracket};
     return m.value;
@@ -142,10 +146,13 @@ TALVO_HOT_LOOP void SubstepPrepare(const soil_entry& soil, ColumnState& col, con
     for (int i = 1; i <= L; ++i) {
         const std::size_t l = U(i);
         const double f = col.frozen[l];
-        if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l]);
+        // The layer's last bracket is the hint: its water content moves little between iterations.
+        int& bracket = col.suctionBracket[l];
+        if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l], bracket);
         // The mean content still equals the start content in the first iteration: one look-up.
-        const double psiMean =
-            col.thetaMean[l] == col.thetaOld[l] ? col.psiOld[l] : soil.SuctionFromTheta(i, f * col.thetaMean[l]);
+        const double psiMean = col.thetaMean[l] == col.thetaOld[l]
+                                   ? col.psiOld[l]
+                                   : soil.SuctionFromTheta(i, f * col.thetaMean[l], bracket);
         const double psi = (psiMean + col.psiOld[l]) / 2;
         const double zm = (col.z[l - 1] + col.z[l]) / 2;
         double h = zm - psi;
@@ -215,22 +222,28 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };
-    // In the bisection each side keeps its own last look-up: once the steps of the factor fall
-    // below the resolution of a water content, that side asks for the same value again.
+    // Where no bracket of the table is at hand, each layer's last bracket of the heads is the hint.
+    const int hintI = col.suctionBracket[a], hintJ = col.suctionBracket[b];
+    double hi = 0, hj = 0;
+    // In the bisection each side keeps its own last look-up, starting from the first one: once
+    // the steps of the factor fall below the resolution of a water content, that side asks for
+    // the same value again.
     LookupMemo upper, lower;
+    {
+        const double tj = thetaOldJ + (qBelow - eBelow - q) * dt / dzj;
+        hi = zmi - SuctionMemo(soil, col, memo, i, thi, hintI);
+        upper = memo;
+        if (!(memo.table >= 0 && memo.x == tj && SameTable(col, memo.table, i))) memo.bracket = hintJ;
+        hj = zmj - SuctionMemo(soil, col, memo, i, tj, hintJ);
+        lower = memo;
+    }
     auto heads = [&](double qq, double ee, double& hi, double& hj) {
         const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
         const double tj = thetaOldJ + (qBelow - eBelow - qq) * dt / dzj;
         // Both heads with the table of the upper layer.
-        hi = zmi - SuctionMemo(soil, col, upper, i, ti);
-        hj = zmj - SuctionMemo(soil, col, lower, i, tj);
+        hi = zmi - SuctionMemo(soil, col, upper, i, ti, hintI);
+        hj = zmj - SuctionMemo(soil, col, lower, i, tj, hintJ);
     };
-    double hi = 0, hj = 0;
-    {
-        const double tj = thetaOldJ + (qBelow - eBelow - q) * dt / dzj;
-        hi = zmi - SuctionMemo(soil, col, memo, i, thi);
-        hj = zmj - SuctionMemo(soil, col, memo, i, tj);
-    }
     if (!overshoot(hi, hj)) return q;
 
     // Bisection on a common factor of the flux and the lateral outflow.

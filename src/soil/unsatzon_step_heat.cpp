@@ -24,8 +24,7 @@ soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
 void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h) {
     const int n = w.col.n;
     const double* theta = w.col.theta.data();
-    soil.UnfrozenFractionPerLayer(w.unfrozen.data(), w.T.data(), theta);
-    soil.FreezingDerivativePerLayer(w.dSdT.data(), w.T.data(), theta);
+    soil.UnfrozenAndDerivativePerLayer(w.unfrozen.data(), w.dSdT.data(), w.T.data(), theta);
     for (int k = 1; k <= n; ++k) {
         const std::size_t l = U(k);
         // Equal bits give the same powers: the conductivity is computed again only when an

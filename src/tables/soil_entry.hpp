@@ -52,14 +52,31 @@ public:
     // The same with a bracket hint: where the layer's retention table falls strictly and theta
     // lies between table points hint and hint + 1, the search is skipped (the search would end
     // there); hint is set to the bracket used. Same result as the plain look-up, bit for bit.
-    double SuctionFromTheta(std::int32_t layer, double theta, int& hint) const;
+    double SuctionFromTheta(std::int32_t layer, double theta, int& hint) const {
+        // Inline for the runs of look-ups in one bracket; the search stays out of line.
+        const std::size_t l = static_cast<std::size_t>(layer);
+        const PointTable& th = retentionTheta[l];
+        const PointTable& hR = retentionSuction[l];
+        if (theta <= th[kTablePoints]) return hR[kTablePoints];
+        if (theta >= th[1]) return 0.0;
+        const std::size_t k = static_cast<std::size_t>(hint);
+        if (!(hint >= 1 && hint < kTablePoints && l < retentionFalls.size() && retentionFalls[l] != 0 &&
+              th[k] > theta && theta >= th[k + 1]))
+            return SuctionFromThetaSearch(layer, theta, hint);
+        return Interpolate(th, hR, hint, theta);
+    }
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
+    // The same with a bracket hint, as SuctionFromTheta's, for the conductivity table.
+    double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const;
     const std::vector<double>& GetKsat() const { return ksat; }
     // Freezing tables of a layer; factor turns a temperature below 0 into a suction.
     void ComputeFreezingTables(std::int32_t layer, double factor);
     // Per-layer arrays indexed 1..n; nothing is done when temperature is null.
     void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta) const;
     void FreezingDerivativePerLayer(double* out, const double* temperature, const double* theta) const;
+    // Both of the above in one pass: a layer's freezing offset is computed once for the two.
+    void UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* temperature,
+                                       const double* theta) const;
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,
                                   double cIce0, double cIce20) const;
@@ -89,6 +106,8 @@ public:
     // Per layer: 1 where AllocateLayerTables found the retention water contents (points 1..30)
     // strictly falling; a table written otherwise must not keep a 1.
     std::vector<std::uint8_t> retentionFalls;
+    // The same for the water contents of the conductivity table.
+    std::vector<std::uint8_t> conductivityFalls;
     std::vector<double> ksat;
     std::vector<double> thickness;
     std::vector<double> theta_sat;
@@ -135,4 +154,14 @@ private:
     void AllocateLayerArrays();
     void SetBlockDefaults();
     double UnfrozenAt(const std::vector<double>& table, double y) const;
+    // The suction look-up's bracket search (hint set to the bracket found).
+    double SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const;
+    // Linear between points k and k + 1 of a falling table th, the values of table v.
+    static double Interpolate(const PointTable& th, const PointTable& v, int k, double theta) {
+        const std::size_t a = static_cast<std::size_t>(k), b = a + 1;
+        const double span = th[a] - th[b];
+        // Two equal water contents (a flat part of the curve) leave no interval to interpolate in.
+        const double f = span > 0 ? (theta - th[b]) / span : 0.0;
+        return v[a] * f + (1.0 - f) * v[b];
+    }
 };

@@ -66,10 +66,15 @@ void soil_entry::AllocateLayerTables(std::int32_t layer) {
     thK[kPoints] = tr;
     kr[kPoints] = 0.0;
     kr[0] = kr[1];
+    auto falls = [](const PointTable& t) {
+        bool strictly = true;
+        for (int k = 1; k < kPoints; ++k) strictly = strictly && t[Idx(k)] > t[Idx(k + 1)];
+        return strictly ? 1 : 0;
+    };
     if (retentionFalls.size() <= l) retentionFalls.resize(l + 1, 0);
-    bool falls = true;
-    for (int k = 1; k < kPoints; ++k) falls = falls && thR[Idx(k)] > thR[Idx(k + 1)];
-    retentionFalls[l] = falls ? 1 : 0;
+    retentionFalls[l] = falls(thR);
+    if (conductivityFalls.size() <= l) conductivityFalls.resize(l + 1, 0);
+    conductivityFalls[l] = falls(thK);
 }
 
 double soil_entry::ThetaFromSuction(std::int32_t layer, double h) const {
@@ -89,35 +94,39 @@ double soil_entry::SuctionFromTheta(std::int32_t layer, double theta) const {
     return SuctionFromTheta(layer, theta, hint);
 }
 
-double soil_entry::SuctionFromTheta(std::int32_t layer, double theta, int& hint) const {
+namespace {
+
+// Bracket of theta in the falling table th: the hint where the table falls strictly (falls) and
+// th[hint] > theta >= th[hint + 1] (the one bracket the search could end at), else the search.
+int FallingBracket(const soil_entry::PointTable& th, double theta, bool falls, int hint) {
+    if (falls && hint >= 1 && hint < kPoints && th[Idx(hint)] > theta && theta >= th[Idx(hint + 1)]) return hint;
+    return Bracket(th, theta, false);
+}
+
+}  // namespace
+
+double soil_entry::SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const {
     const std::size_t l = Idx(layer);
-    const PointTable& hR = retentionSuction[l];
     const PointTable& th = retentionTheta[l];
-    if (theta <= th[kPoints]) return hR[kPoints];
-    if (theta >= th[1]) return 0.0;
-    // In a strictly falling table the bisection ends at the one k with th[k] > theta >= th[k + 1].
-    const bool falls = l < retentionFalls.size() && retentionFalls[l] != 0;
-    const int k = falls && hint >= 1 && hint < kPoints && th[Idx(hint)] > theta && theta >= th[Idx(hint + 1)]
-                      ? hint
-                      : Bracket(th, theta, false);
-    hint = k;
-    const double span = th[Idx(k)] - th[Idx(k + 1)];
-    // Two equal water contents (a flat part of the curve) leave no interval to interpolate in.
-    const double f = span > 0 ? (theta - th[Idx(k + 1)]) / span : 0.0;
-    return hR[Idx(k)] * f + (1.0 - f) * hR[Idx(k + 1)];
+    hint = Bracket(th, theta, false);
+    return Interpolate(th, retentionSuction[l], hint, theta);
 }
 
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const {
+    int hint = 0;
+    return RelConductivityFromTheta(layer, theta1, theta2, hint);
+}
+
+double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const {
     const std::size_t l = Idx(layer);
     const PointTable& th = conductivityTheta[l];
     const PointTable& kr = relConductivity[l];
     const double theta = std::min(theta1, theta2);
     if (theta < th[kPoints]) return kr[kPoints];
     if (theta >= th[1]) return 1.0;
-    const int k = Bracket(th, theta, false);
-    const double span = th[Idx(k)] - th[Idx(k + 1)];
-    const double f = span > 0 ? (theta - th[Idx(k + 1)]) / span : 0.0;
-    return kr[Idx(k)] * f + (1.0 - f) * kr[Idx(k + 1)];
+    const int k = FallingBracket(th, theta, l < conductivityFalls.size() && conductivityFalls[l] != 0, hint);
+    hint = k;
+    return Interpolate(th, kr, k, theta);
 }
 
 void soil_entry::ComputeFreezingTables(std::int32_t layer, double c) {
@@ -227,6 +236,24 @@ void soil_entry::FreezingDerivativePerLayer(double* out, const double* T, const 
         if (!(T[i] <= 0) || !(T[i] >= freezingTmin)) continue;
         const double t = T[i] + FreezingOffset(l, theta[i]);
         if (t < 0) out[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
+    }
+}
+
+void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* T,
+                                               const double* theta) const {
+    if (!T) return;
+    const int N = freezingSteps;
+    for (std::int32_t l = 1; l <= layerCount; ++l) {
+        const std::size_t i = Idx(l);
+        // The conditions of the two look-ups above, each on its own.
+        const bool fraction = !(T[i] > 0) && !(T[i] <= freezingTmin);
+        const bool slope = T[i] <= 0 && T[i] >= freezingTmin;
+        unfrozen[i] = T[i] > 0 ? 1.0 : 0.0;
+        derivative[i] = 0.0;
+        if (!fraction && !slope) continue;
+        const double t = T[i] + FreezingOffset(l, theta[i]);
+        if (fraction) unfrozen[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
+        if (slope && t < 0) derivative[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
     }
 }
 

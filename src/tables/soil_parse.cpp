@@ -234,6 +234,7 @@ void soil_entry::AllocateLayerArrays() {
     retentionTheta.assign(size, PointTable{});
     retentionSuction.assign(size, PointTable{});
     retentionFalls.assign(size, 0);
+    conductivityFalls.assign(size, 0);
     // The freezing tables get their N + 1 values when the soil model computes them; until
     // then a layer's tables read as zeros.
     unfrozenSaturation.assign(size, {});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "lateral/gwflow_numerics.hpp"
@@ -171,4 +172,87 @@ TEST(GwNumerics, ThreadedSweepOfIndependentCellsAddsTheSources) {
     EXPECT_NEAR(res.maxChange, 3e-6 * 3600 / 0.2 / 5, 1e-12);
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) ASSERT_NEAR(b.h[i][j], 3 + b.q[i][j] * 3600 / 0.2, 1e-12);
+}
+
+TEST(GwNumerics, PreparedCellTermsGiveTheHeadsOfThePlainSweepBitForBit) {
+    // Irregular values everywhere: per-cell sizes, leakage from above and below, fixed inflows
+    // and nodata, cells above and below the top, an isolated cell without storage, alpha < 1.
+    // The terms are prepared by a team of threads; the sweeps run on one (their rows read the
+    // rows other threads write, as the model's sweeps do).
+    const int rows = 140, cols = 130;
+    const std::int64_t oldThreshold = threadedCells;
+    std::uint64_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    for (const bool adaptive : {false, true}) {
+        Band plain(rows, cols, 0.0);
+        std::vector<std::vector<double>> dx(rows + 2, std::vector<double>(cols + 2, 1.0)), dy = dx, below = dx,
+                                         above = dx;
+        std::vector<double*> pdx, pdy, pbelow, pabove;
+        for (int i = 1; i <= rows; ++i)
+            for (int j = 1; j <= cols; ++j) {
+                plain.h[i][j] = plain.h0[i][j] = plain.hp[i][j] = 10 + 3 * next();
+                plain.h[i][j] += 0.1 * next();
+                plain.top[i][j] = 11.5 + next();
+                plain.st[i][j] = 0.01 + 0.2 * next();
+                plain.tx[i][j] = j < cols ? 1e-3 * next() : 0;
+                plain.ty[i][j] = i < rows ? 1e-3 * next() : 0;
+                plain.q[i][j] = next() < 0.3 ? -9999 : 1e-6 * (next() - 0.5);
+                dx[i][j] = 30 + 40 * next();
+                dy[i][j] = 30 + 40 * next();
+                below[i][j] = 1e-7 * (next() - 0.5);
+                above[i][j] = 1e-7 * (next() - 0.5);
+                plain.upd[static_cast<std::size_t>(i * (cols + 2) + j)] = next() < 0.9 ? 1 : 0;
+            }
+        plain.st[5][5] = plain.tx[5][5] = plain.tx[5][4] = plain.ty[5][5] = plain.ty[4][5] = 0;
+        plain.upd[static_cast<std::size_t>(5 * (cols + 2) + 5)] = 1;
+        Band prepared = plain;
+        const double isolated = plain.h[5][5];
+        auto rows_of = [](std::vector<std::vector<double>>& g, std::vector<double*>& p) {
+            p.clear();
+            for (auto& row : g) p.push_back(row.data());
+            return p.data();
+        };
+        auto view = [&](Band& b) {
+            SorLayer v = b.View();
+            v.dx = rows_of(dx, pdx);
+            v.dy = rows_of(dy, pdy);
+            v.leakBelow = rows_of(below, pbelow);
+            v.leakAbove = rows_of(above, pabove);
+            v.alpha = 0.7;
+            v.sor = 1.3;
+            v.adaptive = adaptive;
+            return v;
+        };
+        const SorLayer vp = view(plain);
+        SorLayer vc = view(prepared);
+        // Rows 1..rows in two bands, as two processes would hold them.
+        std::vector<SorCell> top(static_cast<std::size_t>(70 * (cols + 2))), bottom(top.size());
+        for (int sweep = 0; sweep < 6; ++sweep) {
+            const SweepResult a1 = SorSweep(vp, 1, 70), a2 = SorSweep(vp, 71, rows);
+            threadedCells = 256;
+            PrepareSweeps(vc, 1, 70, top.data());
+            PrepareSweeps(vc, 71, rows, bottom.data());
+            threadedCells = oldThreshold;
+            vc.cells = top.data();
+            vc.cellsFirstRow = 1;
+            const SweepResult b1 = SorSweep(vc, 1, 70);
+            vc.cells = bottom.data();
+            vc.cellsFirstRow = 71;
+            const SweepResult b2 = SorSweep(vc, 71, rows);
+            ASSERT_EQ(a1.maxChange, b1.maxChange);
+            ASSERT_EQ(a2.maxChange, b2.maxChange);
+            ASSERT_EQ(a1.factorSum + a2.factorSum, b1.factorSum + b2.factorSum);
+            ASSERT_EQ(a1.factorCount + a2.factorCount, b1.factorCount + b2.factorCount);
+        }
+        int differing = 0;
+        for (int i = 1; i <= rows; ++i)
+            for (int j = 1; j <= cols; ++j)
+                differing += std::memcmp(&plain.h[i][j], &prepared.h[i][j], sizeof(double)) != 0 ||
+                             std::memcmp(&plain.hp[i][j], &prepared.hp[i][j], sizeof(double)) != 0;
+        EXPECT_EQ(differing, 0) << "adaptive " << adaptive;
+        EXPECT_EQ(prepared.h[5][5], isolated);
+    }
 }

@@ -2,6 +2,9 @@
 // of a flux against crossing heads.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <random>
 
 #include "soilcolumn_fixture.hpp"
@@ -227,6 +230,99 @@ TEST(SoilColumnFluxes, LimitedFluxLeavesNoCrossedHeads) {
         }
     }
     EXPECT_GT(limited, 10);
+}
+
+// The flux limitation as a plain bisection: every head from its own table look-up, no memo, no hint.
+double PlainLimit(const soil_entry& s, ColumnState& col, int i, double dt) {
+    const std::size_t a = static_cast<std::size_t>(i), b = a + 1;
+    const double dzi = col.z[a - 1] - col.z[a], dzj = col.z[a] - col.z[b];
+    const double zmi = (col.z[a - 1] + col.z[a]) / 2, zmj = (col.z[a] + col.z[b]) / 2;
+    const double qTop = col.q[a - 1], qBelow = col.q[b], eBelow = col.e[b];
+    double q = col.q[a];
+    double& e = col.e[a];
+    double thi = col.thetaOld[a] + (q - e - qTop) * dt / dzi;
+    if (thi > s.theta_sat[a] && q > 0) {
+        const double rho = std::fabs((s.theta_sat[a] - col.thetaOld[a]) * dzi / dt) / q;
+        q = rho < 1 ? rho * q : 0.0;
+        thi = col.thetaOld[a] + (q - e - qTop) * dt / dzi;
+    }
+    const double Hi = col.H[a], Hj = col.H[b];
+    auto overshoot = [&](double hi, double hj) {
+        return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
+    };
+    double hi = zmi - s.SuctionFromTheta(i, thi);
+    double hj = zmj - s.SuctionFromTheta(i, col.thetaOld[b] + (qBelow - eBelow - q) * dt / dzj);
+    if (!overshoot(hi, hj)) return q;
+    const double q0 = q, e0 = e;
+    double step = -1.0, h = 0.5;
+    bool flag = true;
+    for (int k = 1; k <= kLimitEvaluations; ++k) {
+        q += q0 * step * h;
+        e += e0 * step * h;
+        hi = zmi - s.SuctionFromTheta(i, col.thetaOld[a] + (q - e - qTop) * dt / dzi);
+        hj = zmj - s.SuctionFromTheta(i, col.thetaOld[b] + (qBelow - eBelow - q) * dt / dzj);
+        if (overshoot(hi, hj)) {
+            if (!flag) {
+                step = -step;
+                flag = true;
+            }
+        } else {
+            if (std::fabs(hj - hi) <= kHeadTolerance) return q;
+            if (flag) {
+                step = -step;
+                flag = false;
+            }
+        }
+        h *= 0.5;
+    }
+    return q;
+}
+
+TEST(SoilColumnFluxes, LimitationWithLookupMemosAndHintsIsThePlainBisectionBitForBit) {
+    // Layers of three soils (two of them alike, so neighbouring tables are equal) and a table
+    // that does not fall strictly; any bracket hints the layers may hold.
+    SoilLayout def;
+    def.layers = 6;
+    soil_entry s = MakeSoil(def);
+    const double n[7] = {1.56, 1.56, 1.56, 2.68, 1.09, 6.0, 1.3};
+    for (std::size_t l = 3; l <= 6; ++l) {
+        s.Par_n[l] = n[l];
+        s.Par_m[l] = 1.0 - 1.0 / n[l];
+        s.AllocateLayerTables(static_cast<std::int32_t>(l));
+    }
+    std::mt19937 rng(49);
+    std::uniform_real_distribution<double> u(0, 1);
+    std::uniform_int_distribution<int> anyHint(-3, soil_entry::kTablePoints + 3);
+    auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    int limited = 0;
+    for (int c = 0; c < 3000; ++c) {
+        ColumnState col(6);
+        col.SetSoil(s, 0);
+        for (int i = 1; i <= 6; ++i) {
+            SetTheta(col, i, 0.07 + 0.37 * u(rng));
+            col.H[static_cast<std::size_t>(i)] =
+                (col.z[i - 1] + col.z[i]) / 2 - s.SuctionFromTheta(i, col.theta[static_cast<std::size_t>(i)]);
+            col.suctionBracket[static_cast<std::size_t>(i)] = anyHint(rng);
+        }
+        const double dt = 300 + 3300 * u(rng);
+        col.q[0] = c % 4 == 0 ? -1e-5 * u(rng) : 0.0;
+        for (int i = 1; i < 6; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            col.q[l] = DarcyFlux(1e-4 * u(rng), col.H[l], col.H[l + 1], 0.1, 0.1);
+            col.e[l] = c % 3 == 0 ? 1e-7 * u(rng) : 0.0;
+        }
+        for (int i = 1; i < 6; ++i) {
+            ColumnState plain = col;
+            const double expected = PlainLimit(s, plain, i, dt);
+            int evaluations = 0;
+            const double q = LimitInterfaceFlux(s, col, i, dt, &evaluations);
+            ASSERT_EQ(bits(q), bits(expected)) << c << " interface " << i;
+            ASSERT_EQ(bits(col.e[static_cast<std::size_t>(i)]), bits(plain.e[static_cast<std::size_t>(i)])) << c;
+            if (evaluations > 0) ++limited;
+            col.q[static_cast<std::size_t>(i)] = q;
+        }
+    }
+    EXPECT_GT(limited, 500);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // Retention, conductivity and freezing tables of the soil layers and their look-ups.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 #include <gtest/gtest.h>
 
 #include "table_test_support.hpp"
@@ -123,6 +126,41 @@ TEST_F(SoilHydraulics, LayerHeatCapacity) {
     const double ice = -10.0 / -20.0 * 1.9 + (-10.0 / 20.0 + 1.0) * 2.1;
     EXPECT_DOUBLE_EQ(out[1], 0.3 * 1000.0 * (0.4 * 4.2 + 0.6 * ice) + 1500 * 800 + 1);
     EXPECT_DOUBLE_EQ(out[2], 0.2 * 1000.0 * 4.2 + 1600 * 900 + 2);
+}
+
+TEST_F(SoilHydraulics, UnfrozenAndDerivativeInOnePassEqualTheTwoPasses) {
+    soil_entry s = TwoLayerSoil(Log());
+    s.ComputeFreezingTables(1, 1.2);
+    s.ComputeFreezingTables(2, 0.7);
+    // Temperatures across both ends of the freezing range and their neighbours, no number; water
+    // contents below the residual, inside the range and above saturation.
+    std::vector<double> temperatures{NAN, 3.0, 0.0, -0.0, -1e-300, -0.3, -2.5, -7.77, -10.0, -10.5, -40.0};
+    for (double t : {0.0, -10.0})
+        temperatures.insert(temperatures.end(), {std::nextafter(t, 1.0), std::nextafter(t, -20.0)});
+    auto bits = [](double v) {
+        std::uint64_t b;
+        std::memcpy(&b, &v, sizeof b);
+        return b;
+    };
+    for (double ta : temperatures)
+        for (double tb : temperatures)
+            for (double w : {0.01, 0.05, 0.2, 0.37, 0.45, 0.6}) {
+                const double T[3] = {0, ta, tb}, theta[3] = {0, w, 0.45 - w / 2};
+                double u1[3] = {0, 9, 9}, d1[3] = {0, 9, 9}, u2[3] = {0, 8, 8}, d2[3] = {0, 8, 8};
+                s.UnfrozenFractionPerLayer(u1, T, theta);
+                s.FreezingDerivativePerLayer(d1, T, theta);
+                s.UnfrozenAndDerivativePerLayer(u2, d2, T, theta);
+                for (int l = 1; l <= 2; ++l) {
+                    ASSERT_EQ(bits(u2[l]), bits(u1[l])) << ta << " " << tb << " " << w << " layer " << l;
+                    ASSERT_EQ(bits(d2[l]), bits(d1[l])) << ta << " " << tb << " " << w << " layer " << l;
+                }
+            }
+    // Without temperatures nothing is touched.
+    double u[3] = {0, 7, 7}, d[3] = {0, 7, 7};
+    const double theta[3] = {0, 0.3, 0.3};
+    s.UnfrozenAndDerivativePerLayer(u, d, nullptr, theta);
+    EXPECT_EQ(u[1], 7);
+    EXPECT_EQ(d[1], 7);
 }
 
 }  // namespace

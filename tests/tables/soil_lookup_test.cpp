@@ -1,5 +1,6 @@
-// The suction look-up with a bracket hint gives, bit for bit, the plain look-up's result, whatever
-// the hint: right, wrong, out of the table, on falling tables and on tables that do not fall.
+// The suction and conductivity look-ups with a bracket hint give, bit for bit, the plain look-ups'
+// results, whatever the hint: right, wrong, out of the table, on falling tables and on tables that
+// do not fall.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -42,14 +43,25 @@ void ExpectHintChangesNothing(const soil_entry& s) {
         const double centre = u(gen);
         for (int i = 0; i < 10; ++i) xs.push_back(centre + near(gen));
     }
-    for (double p : s.retentionTheta[1]) xs.insert(xs.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, 1.0)});
+    for (const auto* t : {&s.retentionTheta[1], &s.conductivityTheta[1]})
+        for (double p : *t) xs.insert(xs.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, 1.0)});
     xs.insert(xs.end(), {-1.0, 2.0, NAN, 0.3});
-    int hint = 0;
+    auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    int hint = 0, krHint = 0, capHint = 0;
     for (double x : xs) {
-        const std::uint64_t plain = std::bit_cast<std::uint64_t>(s.SuctionFromTheta(1, x));
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(s.SuctionFromTheta(1, x, hint)), plain) << x;
+        const std::uint64_t plain = bits(s.SuctionFromTheta(1, x));
+        EXPECT_EQ(bits(s.SuctionFromTheta(1, x, hint)), plain) << x;
         int other = anyHint(gen);
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(s.SuctionFromTheta(1, x, other)), plain) << x;
+        EXPECT_EQ(bits(s.SuctionFromTheta(1, x, other)), plain) << x;
+        // The conductivity look-up takes the smaller argument: x, or a frozen factor below it.
+        const std::uint64_t kr = bits(s.RelConductivityFromTheta(1, x, 1.0));
+        EXPECT_EQ(bits(s.RelConductivityFromTheta(1, x, 1.0, krHint)), kr) << x;
+        other = anyHint(gen);
+        EXPECT_EQ(bits(s.RelConductivityFromTheta(1, x, 1.0, other)), kr) << x;
+        const double capped = x * 0.5;
+        EXPECT_EQ(bits(s.RelConductivityFromTheta(1, 1.0, capped, capHint)),
+                  bits(s.RelConductivityFromTheta(1, 1.0, capped)))
+            << x;
     }
 }
 
@@ -57,15 +69,18 @@ TEST(SoilLookups, SuctionHintGivesThePlainResult) {
     for (double n : {1.09, 1.56, 2.68}) {
         const soil_entry s = OneLayer(n);
         EXPECT_EQ(s.retentionFalls[1], 1);
+        EXPECT_EQ(s.conductivityFalls[1], 1);
         ExpectHintChangesNothing(s);
     }
     // A residual content above the saturated one turns the curve round: no shortcut.
     const soil_entry rising = OneLayer(1.56, 0.05);
     EXPECT_EQ(rising.retentionFalls[1], 0);
+    EXPECT_EQ(rising.conductivityFalls[1], 0);
     ExpectHintChangesNothing(rising);
     // A flat tail (the curve reaches the residual content early) is not strictly falling.
     const soil_entry flat = OneLayer(6.0);
     EXPECT_EQ(flat.retentionFalls[1], 0);
+    EXPECT_EQ(flat.conductivityFalls[1], 0);
     ExpectHintChangesNothing(flat);
 }
 
