@@ -129,6 +129,9 @@ private:
     void FreeTracerOutputs();
     void IrrigationDemand();
     void IrrigationAvailability();
+    // What rivers and reservoirs offer irrigation in the next step, kept by the state file.
+    void WriteIrrigationAvailability(std::FILE* f) const;
+    void ReadIrrigationAvailability(std::FILE* f, const std::string& name);
     void CompareWithObserved();
     void AddFitSums(int tg, int column);
     void ShiftWindow();

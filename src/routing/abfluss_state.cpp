@@ -36,6 +36,7 @@ void abflussmodellklasse::WriteStorageState() {
     if (!f) StateWriteFailed(*log, failure, errno);
     std::fprintf(f.get(), "[routing_model]\n");
     for (int n = 1; n <= nDesc; ++n) Description(n).WriteStorage(f.get());
+    if (irrigationTable != nullptr) WriteIrrigationAvailability(f.get());
     std::fprintf(f.get(), "\n");
     if (!CloseStateSection(std::move(f))) StateWriteFailed(*log, failure, errno);
 }
@@ -56,4 +57,39 @@ void abflussmodellklasse::ReadStorageState(const std::string* fileName, unsigned
         }
     if (!found) Fatal("error looking for the section routing_model in " + name, 71);
     for (int n = 1; n <= nDesc; ++n) Description(n).ReadStorage(f.get(), name);
+    if (irrigationTable != nullptr) ReadIrrigationAvailability(f.get(), name);
+}
+
+namespace {
+const char* const kAvailabilityTitle = "irrigation availability";
+}  // namespace
+
+// Irrigation runs before the routing in a step and takes what the routing's last step left
+// available in the rivers and the reservoirs; without these rows the first step of a warm start
+// would find nothing available and irrigate nothing from surface water. Full precision: the
+// values are the routing's own, not a printed statistic.
+void abflussmodellklasse::WriteIrrigationAvailability(std::FILE* f) const {
+    std::fprintf(f, "%s (rivers, then reservoirs: rows 0=runoff, 1...%d = tracers; columns subbasins 1...%d)\n",
+                 kAvailabilityTitle, nTr, nSb);
+    for (const RunoffArray* a : {&maxirrig, &maxirrigFromReservoirs})
+        for (int t = 0; t <= nTr; ++t) {
+            for (int s = 1; s <= nSb; ++s) std::fprintf(f, "%.17g ", (*a)[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)]);
+            std::fprintf(f, "\n");
+        }
+}
+
+// A state file written without irrigation has no such rows: nothing is available then, as in a
+// cold start.
+void abflussmodellklasse::ReadIrrigationAvailability(std::FILE* f, const std::string& name) {
+    char line[kLineLength + 2];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+        if (line[0] == '[') return;  // the next section
+        found = std::strstr(line, kAvailabilityTitle) != nullptr;
+    }
+    if (!found) return;
+    routing::StateReader in(f, name, *log);
+    for (RunoffArray* a : {&maxirrig, &maxirrigFromReservoirs})
+        for (int t = 0; t <= nTr; ++t)
+            for (int s = 1; s <= nSb; ++s) (*a)[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)] = in.Value();
 }

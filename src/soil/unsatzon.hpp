@@ -203,6 +203,10 @@ public:
     std::string config_tag;
     std::vector<GlacierSubbasinRecord> glacier_table;
     bool deriveInitialTemperatures = false;
+    // A warm start read the root zone's water ("SB_1_grid") and the irrigation amounts the run
+    // before left.
+    bool rootZoneWaterRead = false;
+    bool irrigationAmountsRead = false;
     bool lowerHeatFluxBoundary = false;
     bool surfaceStorageSiltingUp = false;
 

@@ -111,11 +111,20 @@ void unsatzonmodellklasse::ReadInitialState() {
                                {C::GWTHETA, &own.thetaInGwLevel, false},
                                {C::DELTAGW, &own.baseflow, true}};
     if (in.maxPonding != nullptr) items.push_back({C::POND_G, &own.pondingStorage, true});
+    // The root zone's water as the last step left it, when that run wrote it: irrigation compares
+    // it with its thresholds before the first step of the soil, and the start formula (over the
+    // first vegetation layer's root depth) gives another value than a step (over the deepest roots).
+    if (config.outputs[C::SB05].code != 0) items.push_back({C::SB05, &own.sb1, false});
+    // Irrigation goes on with the amount of its last step until the root zone is filled, so an
+    // irrigation that was running continues.
+    irrigationAmountsRead = !own.irrigationAmounts.empty() && config.outputs[C::IRRIG].code != 0;
+    if (irrigationAmountsRead) items.push_back({C::IRRIG, &own.irrigationAmounts, false});
     for (const Item& item : items) {
         Matrix read;
         ReadGrid(file(item.output), &read, 0, true, false, -9999.0, false, item.keepWhole);
         CopyOwnCells(read, *item.target, firstRow, lastRow, isOwn);
     }
+    rootZoneWaterRead = config.outputs[C::SB05].code != 0;
 }
 
 void unsatzonmodellklasse::ComputeGeodeticHeads() {
@@ -190,16 +199,21 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             if (own.qDownExt.holds(r)) own.qDownExt[r][c] = 0.0;
             if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
             if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
-            own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
-            // Holds a suction (m) from the start on, as every step leaves it.
-            own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, theta[1]);
+            if (rootZoneWaterRead) {
+                // As the step that wrote it left it.
+                own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, own.sb1[r][c]);
+            } else {
+                own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
+                // Holds a suction (m) from the start on, as every step leaves it.
+                own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, theta[1]);
+            }
             if (!own.etr2etp.empty()) own.etr2etp[r][c] = 1.0;
             for (Matrix* m : {&own.gwTableExtern, &own.balance, &own.sb2, &own.macroporeInfiltration, &own.substeps,
                               &own.rootGrid, &own.groundwaterRecharge, &own.capillaryUprise, &own.percolation,
                               &own.directflow, &own.interflow, &own.infiltrationExcess, &own.totalInfiltration,
-                              &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.irrigationAmounts,
-                              &own.maxPumping})
+                              &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.maxPumping})
                 if (!m->empty()) (*m)[r][c] = 0.0;
+            if (!own.irrigationAmounts.empty() && !irrigationAmountsRead) own.irrigationAmounts[r][c] = 0.0;
             // A slope without a value gives the cell no interflow, never a negative one.
             const double slope = (*in.slope)[r][c];
             const bool noSlope = slope == nodata || !std::isfinite(slope);

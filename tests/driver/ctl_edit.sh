@@ -34,13 +34,17 @@ make_long_basin() {
   set_flow_control long.ctl 0 $SUBMODEL_SECTIONS
 }
 
-# set_period <source> <file> <first day> <first hour> <last day> <last hour>: <file> is the control
-# file <source> with the run's time moved within January 2020.
-set_period() {
-  awk -v d0="$3" -v h0="$4" -v d1="$5" -v h1="$6" '/starting day/ { sub(/^[0-9]+/, d0) }
-    /starting hour/ { sub(/^[0-9]+/, h0) } /end day/ { sub(/^[0-9]+/, d1) } /end hour/ { sub(/^[0-9]+/, h1) }
-    { print }' "$1" >"$2"
+# set_time <source> <file> <first month> <first day> <first hour> <last month> <last day> <last hour>:
+# <file> is the control file <source> with the run's time moved within its year.
+set_time() {
+  awk -v m0="$3" -v d0="$4" -v h0="$5" -v m1="$6" -v d1="$7" -v h1="$8" '/starting month/ { sub(/^[0-9]+/, m0) }
+    /starting day/ { sub(/^[0-9]+/, d0) } /starting hour/ { sub(/^[0-9]+/, h0) } /end month/ { sub(/^[0-9]+/, m1) }
+    /end day/ { sub(/^[0-9]+/, d1) } /end hour/ { sub(/^[0-9]+/, h1) } { print }' "$1" >"$2"
 }
+
+# set_period <source> <file> <first day> <first hour> <last day> <last hour>: <file> is the control
+# file <source> with the run's time moved within January.
+set_period() { set_time "$1" "$2" 1 "$3" "$4" 1 "$5" "$6"; }
 
 # run_ctl <control file>: runs it with $np processes of $exe through $mpiexec, the console in
 # <control file>.out; a status other than 0 fails the test (the caller's fail).
@@ -55,7 +59,7 @@ run_ctl() {
 # velocities); a basin with more sub-models adds its own.
 WARM_STATE_GRIDS="snow_total|snow_solid|snow_liquid|snowdays|snowage|interception_storage|silting_disp|silting_pause"
 WARM_STATE_GRIDS="$WARM_STATE_GRIDS|silting_ekin|silting_tsbb|theta|hh|hgeo|gwst|gwth|gwlevel|deltagw|gw_head_1"
-WARM_STATE_GRIDS="$WARM_STATE_GRIDS|gw_head_2|surfrout_velocity"
+WARM_STATE_GRIDS="$WARM_STATE_GRIDS|gw_head_2|surfrout_velocity|sb05|irrig"
 
 # warm_state_ctl <source> <file>: <file> is the control file <source> set to leave every state a
 # warm start reads: double grids, each grid of WARM_STATE_GRIDS written in every step (the file
@@ -84,16 +88,31 @@ warm_start_ctl() {
   grep -c '^1 .*\(readgrid\|read the state\|initial state\|grid read parameter\|read grid parameter\)' "$1"
 }
 
-# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip]:
+# awk functions: close6(a, b) holds when two printed values agree within 2e-5 of their size plus
+# one unit of their last printed digit (and 1e-12, below which a value is rounding noise), as
+# values that went through a state file's six digits ("%g") do.
+SIX_DIGITS_AWK='
+  function unit(s,   m, e, d) {  # one unit of the last printed digit of s
+    e = 0; m = s
+    if (match(s, /[eE][-+]?[0-9]+$/)) { e = substr(s, RSTART + 1) + 0; m = substr(s, 1, RSTART - 1) }
+    d = index(m, ".") ? length(m) - index(m, ".") : 0
+    return 10 ^ (e - d) }
+  function abs(x) { return x < 0 ? -x : x }
+  function close6(a, b,   u) {
+    u = unit(a) > unit(b) ? unit(a) : unit(b)
+    return abs(a - b) <= 2e-5 * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12 }'
+
+# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip] [near]:
 # the split run (a run and a warm start from the given step on) left what the whole run left.
 # Every table (a text file headed "YY") has the same rows from the given step on, each value
-# within 2e-5 of its size plus one unit of its last printed digit (and 1e-12, below which a
-# value is rounding noise): the state files hold six digits ("%g"). Every other file is the same byte for byte, except the run's means and sums,
-# the state files, the logs and control files, and the files whose names match the extended
-# regular expression skip (such as the sums of a day the split cuts). The caller's fail reports
-# the first difference.
+# within the six digits of the state files (close6). Every other file is the same byte for byte,
+# except the run's means and sums, the state files, the logs and control files, and the files
+# whose names match the extended regular expression skip (such as the sums of a day the split
+# cuts); files whose names match the extended regular expression near are double grids or stacks
+# (WriteDoubleGrids) whose every value is within close6 (where the land takes water the routing's
+# state carries). The caller's fail reports the first difference.
 compare_split_run() {
-  local whole=$1 split=$2 skip=${7:-'^$'} key f b
+  local whole=$1 split=$2 skip=${7:-'^$'} near=${8:-'^$'} key f b
   key=$(printf '%04d%02d%02d%02d' "$3" "$4" "$5" "$6")
   after() { awk -v key="$key" '$1 ~ /^[0-9]+$/ && $4 ~ /^[0-9]+$/ && sprintf("%04d%02d%02d%02d", $1, $2, $3, $4) >= key' "$1"; }
   for f in "$whole"/*; do
@@ -105,30 +124,55 @@ compare_split_run() {
       [[ "$b" =~ $skip ]] && continue
       case "$b" in
         *.mit | *.sum | *.min | *.max) ;;
-        *) cmp -s "$f" "$split/$b" || fail "$b of the split run differs from the whole run's" ;;
+        *) cmp -s "$f" "$split/$b" && continue
+           [[ "$b" =~ $near ]] || fail "$b of the split run differs from the whole run's"
+           paste <(od -A n -v -t f8 -w8 "$f") <(od -A n -v -t f8 -w8 "$split/$b") |
+             awk "$SIX_DIGITS_AWK"' NF != 2 || !close6($1, $2) { print; exit 1 }' ||
+             fail "$b of the split run differs from the whole run's beyond six digits" ;;
       esac
       continue
     fi
     [ "$(after "$f" | wc -l)" -eq "$(after "$split/$b" | wc -l)" ] || fail "$b: the split run wrote other rows"
     paste <(after "$f") <(after "$split/$b") |
-      awk -v table="$b" '
-        function unit(s,   m, e, d) {  # one unit of the last printed digit of s
-          e = 0; m = s
-          if (match(s, /[eE][-+]?[0-9]+$/)) { e = substr(s, RSTART + 1) + 0; m = substr(s, 1, RSTART - 1) }
-          d = index(m, ".") ? length(m) - index(m, ".") : 0
-          return 10 ^ (e - d) }
-        function abs(x) { return x < 0 ? -x : x }
+      awk -v table="$b" "$SIX_DIGITS_AWK"'
         { n = NF / 2
           if (NF % 2 || $1 != $(n + 1) || $2 != $(n + 2) || $3 != $(n + 3) || $4 != $(n + 4)) {
             print table ": the rows differ: " $0; exit 1 }
-          for (i = 5; i <= n; ++i) {
-            a = $i; b = $(i + n)
-            u = unit(a) > unit(b) ? unit(a) : unit(b)
-            if (abs(a - b) > 2e-5 * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12) {
-              print table ", " $1 "-" $2 "-" $3 " " $4 " h, column " i ": " a " in the whole run, " b " split"; exit 1 } } }' ||
+          for (i = 5; i <= n; ++i)
+            if (!close6($i, $(i + n))) {
+              print table ", " $1 "-" $2 "-" $3 " " $4 " h, column " i ": " $i " in the whole run, " $(i + n) " split"; exit 1 } }' ||
       fail "a table of the split run differs from the whole run's"
   done
 }
+
+# compare_state_files <whole run's folder> <split run's folder>: the state files the split run left
+# at its end (soilstate*, surfrout_state*, one per process) hold the sections of the whole run's, in
+# the same order, with the same words and every number within the six digits they are written
+# with (close6): whatever section a sub-model adds is compared too. The caller's fail reports the
+# first difference.
+compare_state_files() {
+  local whole=$1 split=$2 f b n=0
+  for f in "$whole"/soilstate* "$whole"/surfrout_state*; do
+    [ -f "$f" ] || continue
+    b=$(basename "$f"); n=$((n + 1))
+    [ -f "$split/$b" ] || fail "the split run left no state file $b"
+    diff <(grep '^\[' "$f") <(grep '^\[' "$split/$b") >/dev/null || fail "$b: the split run left other sections"
+    awk -v file="$b" "$SIX_DIGITS_AWK"'
+      function words(line, w) { gsub(/\(/, " (", line); return split(line, w, /[ \t]+/) }
+      function number(s) { return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ }
+      NR == FNR { line[FNR] = $0; lines = FNR; next }
+      { if (FNR > lines) { print file ": the split run wrote more lines"; exit 1 }
+        n = words(line[FNR], a); m = words($0, b)
+        if (n != m) { print file ", line " FNR ": " line[FNR] " in the whole run, " $0 " split"; exit 1 }
+        for (i = 1; i <= n; ++i)
+          if (number(a[i]) && number(b[i]) ? !close6(a[i], b[i]) : a[i] != b[i]) {
+            print file ", line " FNR ": " a[i] " in the whole run, " b[i] " split (" line[FNR] ")"; exit 1 } }
+      END { if (FNR < lines) { print file ": the split run wrote fewer lines"; exit 1 } }' "$f" "$split/$b" ||
+      fail "a state file of the split run differs from the whole run's"
+  done
+  [ "$n" -gt 0 ] || fail "the whole run left no state file"
+}
+
 # without_tracers <file>: the control file with no tracer: the count of "[substance_transport]"
 # becomes 0, its tracer lines and the standard grids of tracer input ("concflux_tracer_") go.
 without_tracers() {

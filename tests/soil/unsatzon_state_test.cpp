@@ -298,3 +298,51 @@ TEST_F(SoilModelTest, ModesOneAndThreeReadTheStateAndRecomputeTheGeodeticHeads) 
         EXPECT_EQ(model_->GetReadGrid(), mode);
     }
 }
+
+TEST_F(SoilModelTest, AWarmStartTakesTheRootZoneWaterAndIrrigationAmountsTheRunBeforeWrote) {
+    // Irrigation reads the root zone's water and its own amounts of the step before ahead of the
+    // soil's first step; a warm start whose run before wrote them (write code not 0) goes on from
+    // them, one that did not starts from the start formula and 0.
+    irrigation_.assign(2, irrigation_entry{});
+    irrigation_[0].code = 1;
+    irrigation_[1].code = 1;
+    irrigation_[1].method = 3;
+    irrigation_[1].origin = 2;
+    irrigation_[1].psi_dry = 10.0;
+    irrigation_[1].psi_wet = 1.0;
+    settings_.irrigationTable = irrigation_.data();
+    AddGrid("irrigation_codes", 1.0);
+    ASSERT_EQ(Build(SoilSection{}.Text()), 0u);
+    for (const char* name : {"theta.asc", "hh.asc", "hgeo.asc"})
+        model_->WriteStack(name, std::string(name) == "hgeo.asc" ? model_->own.geodeticHeads : model_->own.theta, 10,
+                           false, true);
+    model_.reset();
+    WriteGridFile("gwstand.asc", -0.3);
+    WriteGridFile("gwlevel.asc", 4.0);
+    WriteGridFile("gwtheta.asc", 0.31);
+    WriteGridFile("deltagw.asc", 0.7);
+    WriteGridFile("sb05.asc", 0.123);
+    WriteGridFile("irrig.asc", 0.25);
+    for (const bool written : {true, false}) {
+        SCOPED_TRACE(written);
+        model_.reset();
+        SoilSection s;
+        s.readgrid = 1;
+        std::string text = s.Text();
+        if (written)
+            for (const char* name : {"sb05.asc\n0", "irrig.asc\n0"})
+                text.replace(text.find(name), std::string(name).size(), std::string(name, std::string(name).size() - 1) + "1");
+        ASSERT_EQ(Build(text), 0u) << console_.str();
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            if (written) {
+                EXPECT_DOUBLE_EQ(Value("SB_1_grid", r, c), 0.123);
+                EXPECT_DOUBLE_EQ(Value("irrigation_amounts", r, c), 0.25);
+            } else {
+                EXPECT_GT(Value("SB_1_grid", r, c), 0.2);  // the start formula over the read theta
+                EXPECT_EQ(Value("irrigation_amounts", r, c), 0.0);
+            }
+        }
+    }
+}
