@@ -2,6 +2,7 @@
 // velocity functions see it, its outflow shares, velocities and fluxes, and its inflow and
 // outflow of one sub step; the plan curvature of the terrain at set-up.
 #include <cmath>
+#include <cstring>
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_flowdir.hpp"
@@ -59,9 +60,9 @@ void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, double*
     *type = sa.type;
 }
 
-void surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* type, long k, double slope,
+bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* type, long k, double slope,
                                     double aspect) {
-    if (*type != kInteriorCell && *type != kBorderCell) return;
+    if (*type != kInteriorCell && *type != kBorderCell) return true;
     double* w = weights[r][c];
     double* v = velocity[r][c];
     double old[9];
@@ -77,6 +78,7 @@ void surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     v[0] = main;
     v[kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
     w[0] = k >= 1 ? UnchangedWeights(old, fresh) : 0;
+    return std::memcmp(old + 1, fresh + 1, 8 * sizeof(double)) == 0;
 }
 
 void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, long k, long refresh, int type) {
