@@ -157,6 +157,7 @@ public:
     // Cells whose sub step provably leaves every value as it is are skipped (surfrout_quiet.cpp);
     // switched off only to compare with the full computation.
     bool skipQuietCells = true;
+    long quietCellPasses = 0;  // velocity and storage passes of cells skipped in the last call
     bool fallbackReported = false;
     int Subbasin(int r, int c) const;
     // Travel-time zone of a basin cell: 1 without "flow_times" and for a travel time of 0.
@@ -205,7 +206,7 @@ private:
     std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass
     std::vector<unsigned char> sendsNothing;  // fluxes 1-8 all 0
     std::vector<unsigned char> concFinite;    // every tracer concentration finite
-    std::vector<unsigned char> settled;       // velocity-pass state, bits kSettled...
+    std::vector<unsigned char> settled;       // the velocity pass changes nothing while levels stay
     std::vector<unsigned char> dry;           // storage pass changes nothing without inflow
     std::vector<unsigned char> storageQuiet;  // decision of the current storage pass (tracers)
     // Basin cells in rows lo..hi that another process computes, with their depth seen last.
@@ -214,15 +215,14 @@ private:
         double level;
     };
     std::vector<ForeignCell> foreignCells;
-    static constexpr unsigned char kSettled = 1, kVelocitiesZero = 2, kKeepsFluxes = 4;
     std::size_t FlagIndex(int r, int c) const {
         return static_cast<std::size_t>(r - lo + 1) * static_cast<std::size_t>(ncols + 2) + static_cast<std::size_t>(c);
     }
     void BuildQuietCells();
     void NoteForeignLevels();
     void NoteForeignFluxes();
-    bool QuietVelocity(std::size_t f, long k, long refresh) const;
+    bool QuietVelocity(std::size_t f) const;
     bool QuietStorage(std::size_t f) const;
-    unsigned char SettledState(int r, int c, long k, bool sameWeights) const;
+    bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;
 };

@@ -4,8 +4,8 @@
 // - velocity pass: the cell's depth, the velocities 1-8 and the fluxes 0-8 are +0, its shares
 //   came out bit for bit as in the pass before (so that the count of unchanged shares stays),
 //   and no level of its 3 x 3 neighbourhood or its storage changed since: slopes, shares, main
-//   direction and level are the same, the velocities stay 0 (or are kept as they are when the
-//   fluxes are kept) and the fluxes stay 0.
+//   direction and level are the same, and velocities and fluxes stay 0 whether the fluxes are
+//   kept or computed anew.
 // - storage pass: storage, depth, inflow, outflow (and tracer inflow, concentration and direct-
 //   flow amount) are +0 and neither the cell nor a neighbour sends anything (with tracers: every
 //   neighbour's concentration finite, so that 0 x concentration is 0): S = 0 + 0 - 0 stays +0.
@@ -72,11 +72,8 @@ void surfaceroutingclass::NoteForeignFluxes() {
     }
 }
 
-bool surfaceroutingclass::QuietVelocity(std::size_t f, long k, long refresh) const {
-    const unsigned char s = settled[f];
-    if (!(s & kSettled)) return false;
-    // Velocities not yet 0 stay only where the fluxes are kept (Velocities: w[0] >= 8).
-    if (!(s & kVelocitiesZero) && !((s & kKeepsFluxes) && k != refresh && method != 5)) return false;
+bool surfaceroutingclass::QuietVelocity(std::size_t f) const {
+    if (!settled[f]) return false;
     const std::size_t stride = static_cast<std::size_t>(ncols + 2);
     const unsigned char* up = &levelChanged[f - stride - 1];
     const unsigned char* mid = &levelChanged[f - 1];
@@ -94,22 +91,21 @@ bool surfaceroutingclass::QuietStorage(std::size_t f) const {
     return true;
 }
 
-unsigned char surfaceroutingclass::SettledState(int r, int c, long k, bool sameWeights) const {
-    if (k < 1 || !sameWeights || !PositiveZero(totalInput[r][c])) return 0;
+bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {
+    if (k < 1 || !sameWeights || !PositiveZero(totalInput[r][c])) return false;
     const double* v = velocity[r][c];
     const double* q = fluxes[r][c];
-    bool zeroV = true;
-    for (int d = 1; d <= 8; ++d) zeroV = zeroV && PositiveZero(v[d]);
+    for (int d = 1; d <= 8; ++d)
+        if (!PositiveZero(v[d])) return false;
     for (int d = 0; d <= 8; ++d)
-        if (!PositiveZero(q[d])) return 0;
-    return static_cast<unsigned char>(kSettled | (zeroV ? kVelocitiesZero : 0) |
-                                      (weights[r][c][0] >= 8 ? kKeepsFluxes : 0));
+        if (!PositiveZero(q[d])) return false;
+    return true;
 }
 
 bool surfaceroutingclass::DryAfterStorage(int r, int c, bool river) const {
     const double df = (*directflow)[r][c];
     if (!PositiveZero((*surfaceStorage)[r][c]) || !PositiveZero((*qIn)[r][c]) || !PositiveZero((*qOut)[r][c]) ||
-        !PositiveZero(totalInput[r][c]) || !(river ? KeepsWhenZeroAdded(df) : PositiveZero(df)))
+        !(river ? KeepsWhenZeroAdded(df) : PositiveZero(df)))
         return false;
     for (int t = 1; t <= tracerCount; ++t) {
         const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];

@@ -74,6 +74,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     long k = 0;
     long refresh = 0;
     clipped = 0;
+    quietCellPasses = 0;
     while (elapsed < T - 0.5 * minSubStep) {
         ExchangeHalos();
         VelocityPass(k, refresh);
@@ -114,13 +115,17 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
 void surfaceroutingclass::VelocityPass(long k, long refresh) {
     NoteForeignLevels();
     const bool skip = skipQuietCells && k >= 1;
-#pragma omp parallel for schedule(runtime) if (Threaded())
+    long quiet = 0;
+#pragma omp parallel for schedule(runtime) reduction(+ : quiet) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
             const int c = ownCols[static_cast<std::size_t>(i)];
             const std::size_t f = FlagIndex(r, c);
-            if (skip && QuietVelocity(f, k, refresh)) continue;
+            if (skip && QuietVelocity(f)) {
+                ++quiet;
+                continue;
+            }
             double slope = 0, aspect = 0;
             int type = 0;
             surfrout::Neighbourhood n;
@@ -128,13 +133,14 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
             SlopesAt(r, c, n, &slope, &aspect, &type);
             const bool sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
             VelocitiesAt(r, c, n, k, refresh, type);
-            settled[f] = SettledState(r, c, k, sameWeights);
+            settled[f] = Settled(r, c, k, sameWeights);
             const double* q = fluxes[r][c];
             bool none = true;
             for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
             sendsNothing[f] = none;
         }
     }
+    quietCellPasses += quiet;
 }
 
 double surfaceroutingclass::StableSubTimeStep() const {
@@ -153,6 +159,7 @@ double surfaceroutingclass::StableSubTimeStep() const {
 void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
+    long quiet = 0;
     NoteForeignFluxes();
     // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
@@ -167,7 +174,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
             }
         }
     }
-#pragma omp parallel for schedule(runtime) reduction(+ : created) if (Threaded())
+#pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
@@ -175,6 +182,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
             const std::size_t f = FlagIndex(r, c);
             if (tracerCount > 0 ? storageQuiet[f] != 0 : skipQuiet && QuietStorage(f)) {
                 levelChanged[f] = 0;
+                ++quiet;
                 continue;
             }
             if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
@@ -226,6 +234,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
         }
     }
     clipped += created;
+    quietCellPasses += quiet;
 }
 
 void surfaceroutingclass::EndPass() {
