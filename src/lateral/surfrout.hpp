@@ -8,7 +8,8 @@
 // Files by concern: surfrout.cpp (construction, grids, links, end), surfrout_step.cpp (the
 // coupling pass and its sub steps), surfrout_cells.cpp (per-cell directions, velocities and
 // fluxes), surfrout_zones.cpp (travel-time zones and subbasin runoff), surfrout_state.cpp
-// (state section of the storage content file). The physics of one cell lives in
+// (state section of the storage content file), surfrout_quiet.cpp (per-cell tables and the
+// flags that let the sub steps skip quiet cells). The physics of one cell lives in
 // surfrout_flowdir.*, surfrout_velocity.* and surfrout_storage.*.
 #include <array>
 #include <cstdint>
@@ -215,6 +216,9 @@ private:
         double level;
     };
     std::vector<ForeignCell> foreignCells;
+    // Per cell of the own rows (same index): bit d set when neighbour d (0: the cell) is in the
+    // grid and not nodata in the zone grid (exists), and when its zone value is > 0 (inside).
+    std::vector<std::uint16_t> existsMask, insideMask;
     std::size_t FlagIndex(int r, int c) const {
         return static_cast<std::size_t>(r - lo + 1) * static_cast<std::size_t>(ncols + 2) + static_cast<std::size_t>(c);
     }

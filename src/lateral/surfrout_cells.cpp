@@ -13,12 +13,12 @@ using namespace surfrout;
 
 void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
+    const std::size_t f = FlagIndex(r, c);
+    const unsigned exists = existsMask[f], inside = insideMask[f];
     for (int d = 0; d <= 8; ++d) {
         const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        const bool inGrid = rr >= 1 && rr <= nrows && cc >= 1 && cc <= ncols;
-        const double zone = inGrid ? zoneHalo[rr][cc] : nodata;
-        n->exists[d] = inGrid && zone != nodata;
-        n->inside[d] = inGrid && zone > 0;
+        n->exists[d] = (exists >> d) & 1u;
+        n->inside[d] = (inside >> d) & 1u;
         n->bare[d] = n->exists[d] ? terrain[rr][cc] : 0.0;
         const double h = (withWater && (d == 0 || n->inside[d])) ? totalInput[rr][cc] : 0.0;
         n->level[d] = n->bare[d] + h;
@@ -177,9 +177,10 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     double in = 0, out = 0;
     double tracerIn[kMaxTracers + 1] = {0};
+    const unsigned exists = existsMask[FlagIndex(r, c)];
     for (int d = 1; d <= 8; ++d) {
+        if (!((exists >> d) & 1u)) continue;
         const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        if (rr < 1 || rr > nrows || cc < 1 || cc > ncols || zoneHalo[rr][cc] == nodata) continue;
         // The neighbour in direction d sends towards this cell along the opposite direction.
         const double f = fluxes[rr][cc][Opposite(d)];
         in += f;

@@ -6,13 +6,14 @@
 //   and no level of its 3 x 3 neighbourhood or its storage changed since: slopes, shares, main
 //   direction and level are the same, and velocities and fluxes stay 0 whether the fluxes are
 //   kept or computed anew.
-// - storage pass: storage, depth, inflow, outflow (and tracer inflow, concentration and direct-
-//   flow amount) are +0 and neither the cell nor a neighbour sends anything (with tracers: every
+// - storage pass: storage (so the depth), inflow, outflow (and tracer inflow, concentration and
+//   direct-flow amount) are +0 and neither the cell nor a neighbour sends anything (with tracers: every
 //   neighbour's concentration finite, so that 0 x concentration is 0): S = 0 + 0 - 0 stays +0.
-// Values are compared as bits, so that -0 and NaN never pass for +0. The first two sub steps of
-// a pass compute every cell, because the pass began with new water and, at the first sub step,
-// with a count of unchanged shares of 0. Cells of other processes in the halo rows get their
-// flags from the exchanged values.
+// Values are compared as bits, so that -0 and NaN never pass for +0. Each call of run begins
+// with new water: its first storage pass and its first two velocity passes (the first sets the
+// count of unchanged shares to 0) compute every cell. Cells of other processes in the halo rows
+// get their flags from the exchanged values. The same file builds the per-cell tables: own
+// basin cells by row and which neighbours exist and lie inside.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -43,6 +44,21 @@ void surfaceroutingclass::BuildQuietCells() {
     settled.assign(cells, 0);
     dry.assign(cells, 0);
     storageQuiet.assign(cells, 0);
+    existsMask.assign(cells, 0);
+    insideMask.assign(cells, 0);
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            std::uint16_t exists = 0, inside = 0;
+            for (int d = 0; d <= 8; ++d) {
+                const int rr = r + surfrout::kRowStep[d], cc = c + surfrout::kColStep[d];
+                if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
+                const double zone = zoneHalo[rr][cc];
+                if (zone != nodata) exists = static_cast<std::uint16_t>(exists | (1u << d));
+                if (zone > 0) inside = static_cast<std::uint16_t>(inside | (1u << d));
+            }
+            existsMask[FlagIndex(r, c)] = exists;
+            insideMask[FlagIndex(r, c)] = inside;
+        }
     foreignCells.clear();
     for (int r = lo; r <= hi; ++r)
         for (int c = 1; c <= ncols; ++c) {
