@@ -63,6 +63,7 @@ surfaceroutingclass::surfaceroutingclass(unsigned& error, DiagLog* log_, const S
         flowTimes = ft > 0 ? (*gridStore)[ft].grid : nullptr;
         const int rel = FindGrid("RelCellArea");
         cellArea = rel > 0 ? (*gridStore)[rel].grid : nullptr;
+        BuildQuietCells();
         constructed = true;
     });
 }

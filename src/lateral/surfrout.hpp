@@ -8,7 +8,8 @@
 // Files by concern: surfrout.cpp (construction, grids, links, end), surfrout_step.cpp (the
 // coupling pass and its sub steps), surfrout_cells.cpp (per-cell directions, velocities and
 // fluxes), surfrout_zones.cpp (travel-time zones and subbasin runoff), surfrout_state.cpp
-// (state section of the storage content file). The physics of one cell lives in
+// (state section of the storage content file), surfrout_quiet.cpp (per-cell tables and the
+// flags that let the sub steps skip quiet cells). The physics of one cell lives in
 // surfrout_flowdir.*, surfrout_velocity.* and surfrout_storage.*.
 #include <array>
 #include <cstdint>
@@ -154,6 +155,10 @@ public:
     long lastSubSteps = 0;
     double clipped = 0;   // water created by the outflow clip in the last pass [m3], own cells
     std::atomic<bool> roughnessFallback{false};
+    // Cells whose sub step provably leaves every value as it is are skipped (surfrout_quiet.cpp);
+    // switched off only to compare with the full computation.
+    bool skipQuietCells = true;
+    long quietCellPasses = 0;  // velocity and storage passes of cells skipped in the last call
     bool fallbackReported = false;
     int Subbasin(int r, int c) const;
     // Travel-time zone of a basin cell: 1 without "flow_times" and for a travel time of 0.
@@ -180,14 +185,48 @@ private:
     void StartPass();
     void EndPass();
     void VelocityPass(long k, long refresh);
-    void StoragePass(double dt);
+    void StoragePass(double dt, bool skipQuiet);
     void ExchangeHalos();
     void UpdateDatedValues();
     void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
     void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, double* slope, double* aspect, int* type) const;
-    void WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
+    // Returns true when the shares came out bit for bit as they were (or were not computed).
+    bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
     void RouteSubbasin(int s, double dtMinutes);
     void ReleaseAll();
+
+    // ---- quiet cells (surfrout_quiet.cpp)
+    // A quiet cell is dry, sends nothing and sees the same water levels as in its last pass: its
+    // velocity or storage pass would write back the values it holds, so it is skipped.
+    // Own basin cells by row: the columns ownCols[ownStart[r - firstRow] .. ownStart[r - firstRow + 1]).
+    std::vector<int> ownStart, ownCols;
+    // Flags of the cells of rows lo - 1 .. hi + 1 and columns 0 .. ncols + 1; cells that do not
+    // exist for this process keep "unchanged, sends nothing, finite".
+    std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass
+    std::vector<unsigned char> sendsNothing;  // fluxes 1-8 all 0
+    std::vector<unsigned char> concFinite;    // every tracer concentration finite
+    std::vector<unsigned char> settled;       // the velocity pass changes nothing while levels stay
+    std::vector<unsigned char> dry;           // storage pass changes nothing without inflow
+    std::vector<unsigned char> storageQuiet;  // decision of the current storage pass (tracers)
+    // Basin cells in rows lo..hi that another process computes, with their depth seen last.
+    struct ForeignCell {
+        int r, c;
+        double level;
+    };
+    std::vector<ForeignCell> foreignCells;
+    // Per cell of the own rows (same index): bit d set when neighbour d (0: the cell) is in the
+    // grid and not nodata in the zone grid (exists), and when its zone value is > 0 (inside).
+    std::vector<std::uint16_t> existsMask, insideMask;
+    std::size_t FlagIndex(int r, int c) const {
+        return static_cast<std::size_t>(r - lo + 1) * static_cast<std::size_t>(ncols + 2) + static_cast<std::size_t>(c);
+    }
+    void BuildQuietCells();
+    void NoteForeignLevels();
+    void NoteForeignFluxes();
+    bool QuietVelocity(std::size_t f) const;
+    bool QuietStorage(std::size_t f) const;
+    bool Settled(int r, int c, long k, bool sameWeights) const;
+    bool DryAfterStorage(int r, int c, bool river) const;
 };

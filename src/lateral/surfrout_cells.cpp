@@ -2,6 +2,7 @@
 // velocity functions see it, its outflow shares, velocities and fluxes, and its inflow and
 // outflow of one sub step; the plan curvature of the terrain at set-up.
 #include <cmath>
+#include <cstring>
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_flowdir.hpp"
@@ -12,12 +13,12 @@ using namespace surfrout;
 
 void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
+    const std::size_t f = FlagIndex(r, c);
+    const unsigned exists = existsMask[f], inside = insideMask[f];
     for (int d = 0; d <= 8; ++d) {
         const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        const bool inGrid = rr >= 1 && rr <= nrows && cc >= 1 && cc <= ncols;
-        const double zone = inGrid ? zoneHalo[rr][cc] : nodata;
-        n->exists[d] = inGrid && zone != nodata;
-        n->inside[d] = inGrid && zone > 0;
+        n->exists[d] = (exists >> d) & 1u;
+        n->inside[d] = (inside >> d) & 1u;
         n->bare[d] = n->exists[d] ? terrain[rr][cc] : 0.0;
         const double h = (withWater && (d == 0 || n->inside[d])) ? totalInput[rr][cc] : 0.0;
         n->level[d] = n->bare[d] + h;
@@ -59,9 +60,9 @@ void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, double*
     *type = sa.type;
 }
 
-void surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* type, long k, double slope,
+bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* type, long k, double slope,
                                     double aspect) {
-    if (*type != kInteriorCell && *type != kBorderCell) return;
+    if (*type != kInteriorCell && *type != kBorderCell) return true;
     double* w = weights[r][c];
     double* v = velocity[r][c];
     double old[9];
@@ -77,6 +78,7 @@ void surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     v[0] = main;
     v[kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
     w[0] = k >= 1 ? UnchangedWeights(old, fresh) : 0;
+    return std::memcmp(old + 1, fresh + 1, 8 * sizeof(double)) == 0;
 }
 
 void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, long k, long refresh, int type) {
@@ -175,9 +177,10 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     double in = 0, out = 0;
     double tracerIn[kMaxTracers + 1] = {0};
+    const unsigned exists = existsMask[FlagIndex(r, c)];
     for (int d = 1; d <= 8; ++d) {
+        if (!((exists >> d) & 1u)) continue;
         const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        if (rr < 1 || rr > nrows || cc < 1 || cc > ncols || zoneHalo[rr][cc] == nodata) continue;
         // The neighbour in direction d sends towards this cell along the opposite direction.
         const double f = fluxes[rr][cc][Opposite(d)];
         in += f;

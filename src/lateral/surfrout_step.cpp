@@ -4,7 +4,9 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
@@ -72,6 +74,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     long k = 0;
     long refresh = 0;
     clipped = 0;
+    quietCellPasses = 0;
     while (elapsed < T - 0.5 * minSubStep) {
         ExchangeHalos();
         VelocityPass(k, refresh);
@@ -90,7 +93,8 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
                                                  1e15));
         }
         ++k;
-        StoragePass(dt);
+        // Quiet cells are known from the storage pass before, of this call.
+        StoragePass(dt, skipQuietCells && k >= 2);
         ExchangeHalos();
         for (int t = 1; t <= tracerCount; ++t)
             MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
@@ -109,18 +113,34 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
 }
 
 void surfaceroutingclass::VelocityPass(long k, long refresh) {
-#pragma omp parallel for schedule(runtime) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    NoteForeignLevels();
+    const bool skip = skipQuietCells && k >= 1;
+    long quiet = 0;
+#pragma omp parallel for schedule(runtime) reduction(+ : quiet) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
+            const std::size_t f = FlagIndex(r, c);
+            if (skip && QuietVelocity(f)) {
+                ++quiet;
+                continue;
+            }
             double slope = 0, aspect = 0;
             int type = 0;
             surfrout::Neighbourhood n;
             BuildNeighbourhood(r, c, &n);
             SlopesAt(r, c, n, &slope, &aspect, &type);
-            WeightsAt(r, c, n, &type, k, slope, aspect);
+            const bool sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
             VelocitiesAt(r, c, n, k, refresh, type);
+            settled[f] = Settled(r, c, k, sameWeights);
+            const double* q = fluxes[r][c];
+            bool none = true;
+            for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
+            sendsNothing[f] = none;
         }
+    }
+    quietCellPasses += quiet;
 }
 
 double surfaceroutingclass::StableSubTimeStep() const {
@@ -136,24 +156,40 @@ double surfaceroutingclass::StableSubTimeStep() const {
     return best;
 }
 
-void surfaceroutingclass::StoragePass(double dt) {
+void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
+    long quiet = 0;
+    NoteForeignFluxes();
     // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (OwnBasinCell(r, c)) ComputeCellFluxes(r, c, dt);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const std::size_t row = static_cast<std::size_t>(r - firstRow);
+            for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+                const int c = ownCols[static_cast<std::size_t>(i)];
+                const std::size_t f = FlagIndex(r, c);
+                storageQuiet[f] = skipQuiet && QuietStorage(f);
+                if (!storageQuiet[f]) ComputeCellFluxes(r, c, dt);
+            }
+        }
     }
-#pragma omp parallel for schedule(runtime) reduction(+ : created) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+#pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
+            const std::size_t f = FlagIndex(r, c);
+            if (tracerCount > 0 ? storageQuiet[f] != 0 : skipQuiet && QuietStorage(f)) {
+                levelChanged[f] = 0;
+                ++quiet;
+                continue;
+            }
             if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
             double in = (*qIn)[r][c] * toMM;
             double out = (*qOut)[r][c] * toMM;
             double& S = (*surfaceStorage)[r][c];
+            const double depthBefore = totalInput[r][c], storageBefore = S;
             double mass[kMaxTracers + 1];
             for (int t = 1; t <= tracerCount; ++t) {
                 const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
@@ -170,6 +206,7 @@ void surfaceroutingclass::StoragePass(double dt) {
             (*qIn)[r][c] = in;
             (*qOut)[r][c] = out;
             const bool river = IsRiver(r, c);
+            bool finite = true;
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 double conc = S > 0 ? mass[t] / S : 0.0;
@@ -180,6 +217,7 @@ void surfaceroutingclass::StoragePass(double dt) {
                     (*st.concQD)[r][c] = 0;
                 }
                 st.conc[r][c] = conc;
+                finite = finite && std::isfinite(conc);
             }
             if (river) {
                 (*directflow)[r][c] += S;
@@ -189,8 +227,14 @@ void surfaceroutingclass::StoragePass(double dt) {
                 (*directflow)[r][c] = 0;
                 totalInput[r][c] = S / 1000.0;
             }
+            levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
+                              std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
+            concFinite[f] = finite;
+            dry[f] = DryAfterStorage(r, c, river);
         }
+    }
     clipped += created;
+    quietCellPasses += quiet;
 }
 
 void surfaceroutingclass::EndPass() {

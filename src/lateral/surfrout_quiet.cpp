@@ -1,0 +1,134 @@
+// Quiet cells of the sub steps. Most of a basin is dry most of the time, and a dry cell whose
+// neighbourhood keeps its water levels writes back, in every sub step, exactly the values it
+// holds. Such a cell is skipped; it is recognised from flags that the passes keep per cell:
+// - velocity pass: the cell's depth, the velocities 1-8 and the fluxes 0-8 are +0, its shares
+//   came out bit for bit as in the pass before (so that the count of unchanged shares stays),
+//   and no level of its 3 x 3 neighbourhood or its storage changed since: slopes, shares, main
+//   direction and level are the same, and velocities and fluxes stay 0 whether the fluxes are
+//   kept or computed anew.
+// - storage pass: storage (so the depth), inflow, outflow (and tracer inflow, concentration and
+//   direct-flow amount) are +0 and neither the cell nor a neighbour sends anything (with tracers: every
+//   neighbour's concentration finite, so that 0 x concentration is 0): S = 0 + 0 - 0 stays +0.
+// Values are compared as bits, so that -0 and NaN never pass for +0. Each call of run begins
+// with new water: its first storage pass and its first two velocity passes (the first sets the
+// count of unchanged shares to 0) compute every cell. Cells of other processes in the halo rows
+// get their flags from the exchanged values. The same file builds the per-cell tables: own
+// basin cells by row and which neighbours exist and lie inside.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "lateral/surfrout.hpp"
+
+namespace {
+
+bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
+
+// x + (+0) gives x bit for bit.
+bool KeepsWhenZeroAdded(double x) { return !std::isnan(x) && !(x == 0 && std::signbit(x)); }
+
+}  // namespace
+
+void surfaceroutingclass::BuildQuietCells() {
+    ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
+    ownCols.clear();
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int c = 1; c <= ncols; ++c)
+            if (OwnBasinCell(r, c)) ownCols.push_back(c);
+        ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
+    }
+    const std::size_t cells = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * static_cast<std::size_t>(ncols + 2);
+    levelChanged.assign(cells, 0);
+    sendsNothing.assign(cells, 1);
+    concFinite.assign(cells, 1);
+    settled.assign(cells, 0);
+    dry.assign(cells, 0);
+    storageQuiet.assign(cells, 0);
+    existsMask.assign(cells, 0);
+    insideMask.assign(cells, 0);
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            std::uint16_t exists = 0, inside = 0;
+            for (int d = 0; d <= 8; ++d) {
+                const int rr = r + surfrout::kRowStep[d], cc = c + surfrout::kColStep[d];
+                if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
+                const double zone = zoneHalo[rr][cc];
+                if (zone != nodata) exists = static_cast<std::uint16_t>(exists | (1u << d));
+                if (zone > 0) inside = static_cast<std::uint16_t>(inside | (1u << d));
+            }
+            existsMask[FlagIndex(r, c)] = exists;
+            insideMask[FlagIndex(r, c)] = inside;
+        }
+    foreignCells.clear();
+    for (int r = lo; r <= hi; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            const bool own = r >= firstRow && r <= lastRow && OwnBasinCell(r, c);
+            if (!own && zoneHalo[r][c] != nodata) foreignCells.push_back(ForeignCell{r, c, totalInput[r][c]});
+        }
+}
+
+void surfaceroutingclass::NoteForeignLevels() {
+    for (ForeignCell& f : foreignCells) {
+        const double now = totalInput[f.r][f.c];
+        levelChanged[FlagIndex(f.r, f.c)] = std::bit_cast<std::uint64_t>(now) != std::bit_cast<std::uint64_t>(f.level);
+        f.level = now;
+    }
+}
+
+void surfaceroutingclass::NoteForeignFluxes() {
+    for (const ForeignCell& f : foreignCells) {
+        const double* q = fluxes[f.r][f.c];
+        bool none = true;
+        for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
+        bool finite = true;
+        for (int t = 1; t <= tracerCount; ++t)
+            finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[f.r][f.c]);
+        sendsNothing[FlagIndex(f.r, f.c)] = none;
+        concFinite[FlagIndex(f.r, f.c)] = finite;
+    }
+}
+
+bool surfaceroutingclass::QuietVelocity(std::size_t f) const {
+    if (!settled[f]) return false;
+    const std::size_t stride = static_cast<std::size_t>(ncols + 2);
+    const unsigned char* up = &levelChanged[f - stride - 1];
+    const unsigned char* mid = &levelChanged[f - 1];
+    const unsigned char* down = &levelChanged[f + stride - 1];
+    return (up[0] | up[1] | up[2] | mid[0] | mid[1] | mid[2] | down[0] | down[1] | down[2]) == 0;
+}
+
+bool surfaceroutingclass::QuietStorage(std::size_t f) const {
+    if (!dry[f]) return false;
+    const std::size_t stride = static_cast<std::size_t>(ncols + 2);
+    for (const std::size_t row : {f - stride, f, f + stride}) {
+        if (!(sendsNothing[row - 1] & sendsNothing[row] & sendsNothing[row + 1])) return false;
+        if (tracerCount > 0 && !(concFinite[row - 1] & concFinite[row] & concFinite[row + 1])) return false;
+    }
+    return true;
+}
+
+bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {
+    if (k < 1 || !sameWeights || !PositiveZero(totalInput[r][c])) return false;
+    const double* v = velocity[r][c];
+    const double* q = fluxes[r][c];
+    for (int d = 1; d <= 8; ++d)
+        if (!PositiveZero(v[d])) return false;
+    for (int d = 0; d <= 8; ++d)
+        if (!PositiveZero(q[d])) return false;
+    return true;
+}
+
+bool surfaceroutingclass::DryAfterStorage(int r, int c, bool river) const {
+    const double df = (*directflow)[r][c];
+    if (!PositiveZero((*surfaceStorage)[r][c]) || !PositiveZero((*qIn)[r][c]) || !PositiveZero((*qOut)[r][c]) ||
+        !(river ? KeepsWhenZeroAdded(df) : PositiveZero(df)))
+        return false;
+    for (int t = 1; t <= tracerCount; ++t) {
+        const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+        const double amount = (*st.concQD)[r][c];
+        if (!PositiveZero(st.inflow[r][c]) || !PositiveZero(st.conc[r][c]) ||
+            !(river ? KeepsWhenZeroAdded(amount) : PositiveZero(amount)))
+            return false;
+    }
+    return true;
+}

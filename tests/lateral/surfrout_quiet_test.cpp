@@ -1,0 +1,172 @@
+// Skipping quiet cells changes nothing: water that arrives, spreads, dries up and rains again on
+// a basin of valleys, a river and a hole, with a tracer, divided among the processes, routes bit
+// for bit as when every cell is computed in every sub step.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+
+#include "setup/tracer_ini.hpp"
+#include "surfrout_world.hpp"
+#include "support/test_support.hpp"
+
+using namespace surfrout_test;
+
+namespace {
+
+class SurfaceQuietCells : public talvo_test::TempDirTest {};
+
+WorldLayout Valleys() {
+    WorldLayout w;
+    w.nrows = 9;
+    w.ncols = 12;
+    w.decomposed = true;
+    w.zone = [](int r, int c) { return r == 5 && c == 6 ? -9999.0 : (c <= 6 ? 1.0 : 2.0); };
+    // Two valleys running east to a river in the last column, with a flat patch and some noise.
+    w.elevation = [](int r, int c) {
+        if (r <= 2 && c <= 3) return 60.0;
+        return 60.0 - 0.2 * c + 0.3 * ((r - 5) * (r - 5) % 9) + 0.01 * ((r * 7 + c * 3) % 5);
+    };
+    w.river = [](int r, int c) { return c == 12 && r >= 3; };
+    return w;
+}
+
+// Rain on a changing part of the basin in some passes, none in others.
+double Rain(int pass, int r, int c) {
+    switch (pass % 5) {
+        case 0:
+            return c <= 3 ? 6.0 : 0.0;
+        case 2:
+            return r == 4 && c == 8 ? 20.0 : 0.0;
+        case 4:
+            return c >= 7 && r <= 4 ? 3.0 : 0.0;
+        default:
+            return 0.0;
+    }
+}
+
+// A dry peak between two river cells, the one towards the east 1 cm lower: rain on that one
+// turns the peak's steepest direction south for the first sub step only, after which its
+// shares are back and nothing changes around it any more.
+WorldLayout Peak() {
+    WorldLayout w;
+    w.nrows = 5;
+    w.ncols = 5;
+    w.banded = true;
+    w.elevation = [](int r, int c) { return r == 3 && c == 3 ? 70.0 : r == 3 && c == 4 ? 60.0 : r == 4 && c == 3 ? 60.01 : 65.0; };
+    w.river = [](int r, int c) { return (r == 3 && c == 4) || (r == 4 && c == 3); };
+    return w;
+}
+
+double RainOnTheRiver(int pass, int r, int c) { return pass == 1 && r == 3 && c == 4 ? 20.0 : 0.0; }
+
+bool Same(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+struct Routed {
+    World world;
+    std::unique_ptr<surfaceroutingclass> model;
+    Matrix* concQD = nullptr;
+    double (*rain)(int, int, int);
+    Routed(const WorldLayout& layout, double (*rainAt)(int, int, int), int method, bool skip)
+        : world(layout), rain(rainAt) {
+        concQD = world.AddGrid("_CONC_QD_1_", 0);
+        world.AddGrid("_CONC_QI_1_", 0);
+        SectionSpec s;
+        s.method = method;
+        s.maxStep = 300;
+        s.minStep = 10;
+        world.WriteControl(s);
+        unsigned error = 0;
+        model = world.Build(&error);
+        EXPECT_EQ(error, 0u) << world.console.str();
+        std::vector<TracerDescriptor> tracers(2);
+        tracers[1].name = "chl";
+        model->CreateTracerGrids(error, 1, tracers.data(), nullptr, 0);
+        EXPECT_EQ(error, 0u) << world.console.str();
+        model->skipQuietCells = skip;
+    }
+    void Pass(int pass) {
+        World& w = world;
+        for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+            for (int c = 1; c <= w.def.ncols; ++c)
+                if (w.Own(r, c)) {
+                    // The soil model takes the surface water in and returns it as direct flow.
+                    (*w.directflow)[r][c] = (*w.storage)[r][c] + rain(pass, r, c);
+                    (*concQD)[r][c] = 1.0 + 0.1 * c;
+                    (*w.storage)[r][c] = 0;
+                }
+        model->run(1, 1, 6, 2020);
+    }
+};
+
+// Number of cell values that differ between the two runs (all grids and stack levels).
+int Differences(Routed& a, Routed& b, int method, int pass) {
+    int differ = 0;
+    auto check = [&](double x, double y, const char* what, int r, int c, int l) {
+        if (Same(x, y)) return;
+        if (++differ <= 5)
+            ADD_FAILURE() << what << " level " << l << " at " << r << " " << c << ": " << x << " vs " << y
+                          << " (method " << method << ", pass " << pass << ")";
+    };
+    const surfaceroutingclass& m = *a.model;
+    const surfaceroutingclass& n = *b.model;
+    for (int r = a.world.settings.firstRow; r <= a.world.settings.lastRow; ++r)
+        for (int c = 1; c <= a.world.def.ncols; ++c) {
+            if (!a.world.Own(r, c)) continue;
+            check((*a.world.storage)[r][c], (*b.world.storage)[r][c], "storage", r, c, 0);
+            check((*a.world.directflow)[r][c], (*b.world.directflow)[r][c], "directflow", r, c, 0);
+            check(m.totalInput[r][c], n.totalInput[r][c], "depth", r, c, 0);
+            check((*m.qIn)[r][c], (*n.qIn)[r][c], "inflow", r, c, 0);
+            check((*m.qOut)[r][c], (*n.qOut)[r][c], "outflow", r, c, 0);
+            check((*a.concQD)[r][c], (*b.concQD)[r][c], "tracer in direct flow", r, c, 0);
+            check((*m.surfaceTracers[1].surfaceStore)[r][c], (*n.surfaceTracers[1].surfaceStore)[r][c],
+                  "tracer store", r, c, 0);
+            for (int l = 0; l <= surfaceroutingclass::kLevels; ++l) {
+                check(m.velocity[r][c][l], n.velocity[r][c][l], "velocity", r, c, l);
+                check(m.fluxes[r][c][l], n.fluxes[r][c][l], "flux", r, c, l);
+                check(m.weights[r][c][l], n.weights[r][c][l], "share", r, c, l);
+            }
+        }
+    return differ;
+}
+
+}  // namespace
+
+TEST_F(SurfaceQuietCells, SkippingRoutesBitForBitAsComputingEveryCell) {
+    for (int method : {1, 3, 4, 5}) {
+        Routed skipping(Valleys(), Rain, method, true), full(Valleys(), Rain, method, false);
+        long skipped = 0;
+        for (int pass = 0; pass < 7; ++pass) {
+            skipping.Pass(pass);
+            full.Pass(pass);
+            EXPECT_EQ(Differences(skipping, full, method, pass), 0);
+            EXPECT_TRUE(Same(skipping.model->clipped, full.model->clipped));
+            EXPECT_EQ(skipping.model->lastSubSteps, full.model->lastSubSteps);
+            EXPECT_EQ(full.model->quietCellPasses, 0);
+            skipped += skipping.model->quietCellPasses;
+        }
+        // Some cells were quiet (on a process that owns cells).
+        int own = 0;
+        for (int r = skipping.world.settings.firstRow; r <= skipping.world.settings.lastRow; ++r)
+            for (int c = 1; c <= skipping.world.def.ncols; ++c) own += skipping.world.Own(r, c) ? 1 : 0;
+        if (own > 0) {
+            EXPECT_GT(skipped, 0) << method;
+        }
+    }
+}
+
+// The peak's shares changed in the first sub step: the second computes it again, which sets
+// the count of unchanged shares back to 8, although no level around it changes any more.
+TEST_F(SurfaceQuietCells, ACellWhoseSharesChangedIsComputedOnceMore) {
+    for (int method : {3, 4, 5}) {
+        Routed skipping(Peak(), RainOnTheRiver, method, true), full(Peak(), RainOnTheRiver, method, false);
+        for (int pass = 0; pass < 3; ++pass) {
+            skipping.Pass(pass);
+            full.Pass(pass);
+            EXPECT_EQ(Differences(skipping, full, method, pass), 0);
+        }
+        if (full.world.Own(3, 3)) {
+            EXPECT_EQ(full.model->weights[3][3][0], 8.0);
+        }
+    }
+}
