@@ -75,8 +75,9 @@ protected:
         // Only process 0 builds the descriptions; the lake set-up is collective.
         unsigned agreed = error;
         MPI_Bcast(&agreed, 1, MPI_UNSIGNED, 0, MPI_COMM_WORLD);
-        if (agreed == 0) model_->InitLakeModel(interceptionFirst);
-        return error;
+        if (agreed != 0) return error;
+        // The reservoirs become lakes once every process takes part: set-up faults stop them all.
+        return static_cast<unsigned>(CodeOf([&] { model_->InitLakeModel(interceptionFirst); }));
     }
     routing::Reservoir& Lake() { return model_->Description(1).ReservoirAt(1); }
     // Every wet lake cell stands at the lake's level, every dry one at or above it.
@@ -312,4 +313,137 @@ TEST_F(LakeTest, LakeGridWithoutARowIsFatal) {
     if (!Root()) return;
     EXPECT_EQ(code, 226u);
     EXPECT_TRUE(Logged("lake 1: the grid \"ponding_storage\" holds no row 3 on this process"));
+}
+
+namespace {
+
+// The lake of LakeTest on a grid divided among the processes as the set-up divides it: the valid
+// cells in row-major order, the highest process taking the first equal share, process 0 the
+// last. Every process's lake grids hold only the rows of its own cells. At 4 processes the lake
+// lies on processes 1 and 0, its row 3 split between them.
+class DividedLakeTest : public LakeTest {
+protected:
+    void Divide() {
+        const int size = talvo_test::Size(), rank = talvo_test::Rank();
+        int valid = 0;
+        for (const auto& row : submodel_test::kZones)
+            for (double z : row) valid += z > -9999 ? 1 : 0;
+        const int share = static_cast<int>(std::floor(static_cast<double>(valid) / size + 0.4999));
+        memory_handling mh;
+        regions_ = mh.matrix(1, 4, 1, 5, 4);
+        regions_.fill(-9999);
+        int p = size - 1, taken = 0, first = 5, last = 0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                if (!(submodel_test::kZones[r - 1][c - 1] > -9999)) continue;
+                if (taken == share && p > 0) {
+                    --p;
+                    taken = 0;
+                }
+                regions_[r][c] = p;
+                ++taken;
+                if (p == rank) {
+                    first = std::min(first, r);
+                    last = std::max(last, r);
+                }
+            }
+        settings_.firstRow = first;
+        settings_.lastRow = last;
+        for (int g = 0; g < 7; ++g) {
+            band_[g] = mh.matrix(first, last, 1, 5, 4);
+            for (int r = first; r <= last; ++r)
+                for (int c = 1; c <= 5; ++c) band_[g][r][c] = grids_[g][r][c];
+            store_[2 + g].grid = &band_[g];
+        }
+        // The store is searched up to its first free entry: the routing of the run before goes first.
+        model_.reset();
+        Register(9, regions_, "MPIRegions");
+    }
+    void TearDown() override {
+        model_.reset();
+        store_[9] = GridStoreEntry{};
+        LakeTest::TearDown();
+    }
+    bool Mine(int r, int c) const { return regions_ ? regions_[r][c] == talvo_test::Rank() : talvo_test::Rank() == 0; }
+    // The lake's terms of every step on process 0 (in step order) and the lake cells' ponding
+    // storage at the end, each on the process that owns the cell.
+    struct Run {
+        std::vector<double> steps;
+        double ponding[4] = {0, 0, 0, 0};
+    };
+    // What the soil model does to the lake cells in a step: 3 mm of rain onto their ponding
+    // storage, of which 0.5 mm evaporate; the routing sees both in its grids.
+    Run Steps(Matrix* grids) {
+        Run run;
+        if (Root()) Start();
+        model_->DistributeLakePonding();  // as the driver does after the set-up
+        for (int n = 0; n < 10; ++n) {
+            for (const auto& cell : kLakeCells) {
+                const int r = cell[0], c = cell[1];
+                if (!Mine(r, c)) continue;
+                grids[1][r][c] += 3 - 0.5;
+                grids[5][r][c] = 0.5;
+                grids[6][r][c] = 3;
+            }
+            qg_[0][3] = n < 5 ? 0.4 : 0.05;
+            const Date d = StepDate(n);
+            if (Root()) model_->SetEndDate(d.year, d.month, d.day, d.hour);
+            model_->run(d.hour, d.day, d.month, d.year);
+            model_->WriteOutputs();
+            if (!Root()) continue;
+            const routing::ReservoirBalance& b = Lake().Balance();
+            for (double v : {Routed(9), Lake().Volume(), Lake().Outflow(), b.A, b.Qin.m3, b.PREC.m3, b.ETR.m3, b.Qout.m3,
+                             b.dV.m3, b.Err.m3})
+                run.steps.push_back(v);
+        }
+        for (int i = 0; i < 4; ++i)
+            if (Mine(kLakeCells[i][0], kLakeCells[i][1])) run.ponding[i] = grids[1][kLakeCells[i][0]][kLakeCells[i][1]];
+        if (Root()) model_->Finish();
+        return run;
+    }
+    Matrix regions_;
+    Matrix band_[7];
+};
+
+}  // namespace
+
+TEST_F(DividedLakeTest, LakeOnCellsOfSeveralProcessesRunsAsOnOne) {
+    // The same run on grids every process holds whole (process 0 alone takes the cells) and on
+    // the divided grid: every routed value, lake volume and balance term and the ponding
+    // storage of every cell agree bit for bit.
+    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5"), 0u) << console_.str();
+    const Run one = Steps(grids_);
+    // The divided run starts from the same cells.
+    for (const auto& cell : kLakeCells)
+        for (int g : {1, 5, 6}) grids_[g][cell[0]][cell[1]] = 0;
+    Divide();
+    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5"), 0u) << console_.str();
+    const Run divided = Steps(band_);
+    if (Root()) {
+        ASSERT_EQ(divided.steps.size(), one.steps.size());
+        for (std::size_t i = 0; i < one.steps.size(); ++i) EXPECT_EQ(divided.steps[i], one.steps[i]) << i << StrFormat(" %.17g %.17g", divided.steps[i], one.steps[i]);
+        // The lake's balance closes every step: the cells' rain and evaporation reach it as the
+        // soil model booked them, inflow and outflow as the routing did.
+        double V = 2e4, sum = 0;
+        for (std::size_t s = 0; s < one.steps.size(); s += 10) {
+            const double* t = &one.steps[s];
+            EXPECT_GT(t[5], 0);
+            EXPECT_NEAR(t[5], 4 * 3e-3 * 1e4, 1e-9);
+            EXPECT_NEAR(t[6], 4 * 0.5e-3 * 1e4, 1e-9);
+            EXPECT_NEAR(t[9], 0, 1e-9 * t[1]);
+            EXPECT_NEAR(t[1] - V, t[4] + t[5] - t[6] - t[7], 1e-9 * t[1]);
+            sum += t[4] + t[5] - t[6] - t[7];
+            V = t[1];
+        }
+        EXPECT_NEAR(V - 2e4, sum, 1e-9 * V);
+    }
+    // Process 0 had every cell's ponding of the whole run; each owner has it in the divided one.
+    double reference[4];
+    std::copy(one.ponding, one.ponding + 4, reference);
+    MPI_Bcast(reference, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    for (int i = 0; i < 4; ++i) {
+        if (Mine(kLakeCells[i][0], kLakeCells[i][1])) {
+            EXPECT_EQ(divided.ponding[i], reference[i]) << i;
+        }
+    }
 }
