@@ -78,10 +78,15 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
             lastRow_ = std::max(lastRow_, r);
         }
     }
-    if (first)
-        Fatal("lake " + name + " of subbasin " + std::to_string(tgCode_) +
-                  " has no cell in \"lake_codes\": no water-level/volume table can be built for it",
-              226);
+    if (first) {
+        // A reservoir without lake cells stays a reservoir: a basin can have lakes and reservoirs
+        // under their rules side by side.
+        lake_ = false;
+        *log_ << "INFO: lake " << name << " of subbasin " << tgCode_
+              << " has no cell in \"lake_codes\": it is routed as a reservoir, without a water-level/volume table"
+              << "[end-entry]";
+        return;
+    }
 
     for (int r = firstRow_; r <= lastRow_; ++r) {
         requireRow(g.ponding, "ponding_storage", r);

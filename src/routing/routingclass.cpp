@@ -170,6 +170,7 @@ void routingclass::InitLakes() {
     for (int r = 1; r <= nSP_; ++r) {
         routing::Reservoir& sp = *reservoirs_[static_cast<std::size_t>(r)];
         sp.InitLake(*lakeGrids_, ZoneIndexOf(tgCode_));
+        if (!sp.IsLake()) continue;  // no lake cells: a reservoir
         if (lakeReadGrids_ != 0) sp.InitFromLakeCells();
         else sp.DistributeLevel(sp.Volume());
         // The first outflow follows the volume the lake holds now.

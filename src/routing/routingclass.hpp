@@ -117,7 +117,7 @@ public:
     // Rule sections of the abstractions, then of the reservoirs with their first outflow.
     virtual void ReadAbstractionRules(std::FILE* controlFile);
     virtual void ReadReservoirRules(std::FILE* controlFile);
-    // With lake modelling: every reservoir becomes a lake on the lake grids (which hold every
+    // With lake modelling: every reservoir with cells becomes a lake on the lake grids (which hold every
     // lake cell by now), takes its volume from its cells or gives them its initial volume, and
     // computes its first outflow again.
     void InitLakes();

@@ -164,13 +164,26 @@ TEST_F(LakeTest, CellsOfOneLakeShareTheirFullLevel) {
 TEST_F(LakeTest, LakeWithoutCellsOrDepthHasNoTable) {
     SetTerrain({100, 100, 100, 100}, 100);
     const unsigned flat = BuildLake(0);
+    // Without cells in "lake_codes" the element stays a reservoir under its rule (a basin can
+    // have lakes and reservoirs side by side): its volume is its own, the cells keep theirs.
     for (const auto& cell : kLakeCells) Codes()[cell[0]][cell[1]] = 2;
-    const unsigned none = BuildLake(0);
+    for (const auto& cell : kLakeCells) Ponding()[cell[0]][cell[1]] = 7;
+    const unsigned none = BuildLake(3e4);
     if (!Root()) return;
     EXPECT_EQ(flat, 226u);
-    EXPECT_EQ(none, 226u);
+    EXPECT_EQ(none, 0u);
     EXPECT_TRUE(Logged("lake 1 of subbasin 9 has no depth"));
-    EXPECT_TRUE(Logged("lake 1 of subbasin 9 has no cell in \"lake_codes\""));
+    EXPECT_TRUE(Logged("lake 1 of subbasin 9 has no cell in \"lake_codes\": it is routed as a reservoir"));
+    EXPECT_FALSE(Lake().IsLake());
+    Start();
+    qg_[0][3] = 0.2;
+    Step(0);
+    const routing::ReservoirBalance& b = Lake().Balance();
+    EXPECT_GT(b.Qout.m3, 0);
+    EXPECT_NEAR(Lake().Volume(), 3e4 + b.Qin.m3 - b.Qout.m3, 1e-9 * 3e4);
+    EXPECT_EQ(b.A, 0.0);
+    for (const auto& cell : kLakeCells) EXPECT_EQ(Ponding()[cell[0]][cell[1]], 7.0);
+    model_->Finish();
 }
 
 TEST_F(LakeTest, LakeLevelFollowsItsVolumeEveryStep) {
