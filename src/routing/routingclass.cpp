@@ -178,6 +178,13 @@ void routingclass::InitLakes() {
     }
 }
 
+void routingclass::DistributeLakeVolumes() {
+    for (int r = 1; r <= nSP_ && static_cast<std::size_t>(r) < reservoirs_.size(); ++r) {
+        routing::Reservoir* sp = reservoirs_[static_cast<std::size_t>(r)].get();
+        if (sp != nullptr && sp->IsLake()) sp->DistributeLevel(sp->Volume());
+    }
+}
+
 void routingclass::ReadAbstractionRules(std::FILE* controlFile) {
     for (int a = 1; a <= nAL_; ++a) abstractions_[static_cast<std::size_t>(a)]->ReadRules(controlFile);
 }

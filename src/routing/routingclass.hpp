@@ -121,6 +121,8 @@ public:
     // lake cell by now), takes its volume from its cells or gives them its initial volume, and
     // computes its first outflow again.
     void InitLakes();
+    // Every lake gives its volume to its cells (after its volume was read from the state).
+    void DistributeLakeVolumes();
     // Reservoir-withdrawal total (mm per step) of the last step.
     virtual double GetReservoirWithdrawal() const { return reservoirWithdrawal_; }
     // The state block of the description in the storage content file.

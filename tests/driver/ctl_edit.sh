@@ -14,7 +14,7 @@ set_flow_control() {
 # Every sub-model section of the example basin.
 SUBMODEL_SECTIONS="radiation_correction precipitation_correction RegionalSuperposition evapotranspiration snow_model
   interception_model SiltingUpModel unsatzon_model SurfaceRoutingModel irrigation groundwater_flow routing_model
-  special_output"
+  special_output lake_model"
 
 # make_long_basin <write code> [years]: in the current folder (a copy of the example basin),
 # every station file gets that many years (30) of hourly values from 2020 on and long.ctl runs
@@ -55,7 +55,7 @@ run_ctl() {
 # velocities); a basin with more sub-models adds its own.
 WARM_STATE_GRIDS="snow_total|snow_solid|snow_liquid|snowdays|snowage|interception_storage|silting_disp|silting_pause"
 WARM_STATE_GRIDS="$WARM_STATE_GRIDS|silting_ekin|silting_tsbb|theta|hh|hgeo|gwst|gwth|gwlevel|deltagw|gw_head_1"
-WARM_STATE_GRIDS="$WARM_STATE_GRIDS|gw_head_2|surfrout_velocity"
+WARM_STATE_GRIDS="$WARM_STATE_GRIDS|gw_head_2|surfrout_velocity|pond"
 
 # warm_state_ctl <source> <file>: <file> is the control file <source> set to leave every state a
 # warm start reads: double grids, each grid of WARM_STATE_GRIDS written in every step (the file
@@ -93,8 +93,12 @@ warm_start_ctl() {
 # regular expression skip (such as the sums of a day the split cuts). The caller's fail reports
 # the first difference.
 compare_split_run() {
-  local whole=$1 split=$2 skip=${7:-'^$'} key f b
+  local whole=$1 split=$2 skip=${7:-'^$'} key f b lakes
   key=$(printf '%04d%02d%02d%02d' "$3" "$4" "$5" "$6")
+  # With lakes on, the routing gives the lakes' cells the water its channels carry, which a warm
+  # start continues from their six digits: the grids then agree to the tables' precision (as
+  # doubles), not byte for byte.
+  lakes=$(cat "$whole"/*.ctl | awk '/^\[lake_model\]/ { getline; print $1 + 0; exit }')
   after() { awk -v key="$key" '$1 ~ /^[0-9]+$/ && $4 ~ /^[0-9]+$/ && sprintf("%04d%02d%02d%02d", $1, $2, $3, $4) >= key' "$1"; }
   for f in "$whole"/*; do
     b=$(basename "$f")
@@ -105,13 +109,16 @@ compare_split_run() {
       [[ "$b" =~ $skip ]] && continue
       case "$b" in
         *.mit | *.sum | *.min | *.max) ;;
-        *) cmp -s "$f" "$split/$b" || fail "$b of the split run differs from the whole run's" ;;
+        *) cmp -s "$f" "$split/$b" || { [ "${lakes:-0}" -ne 0 ] && same_doubles "$f" "$split/$b"; } ||
+             fail "$b of the split run differs from the whole run's" ;;
       esac
       continue
     fi
     [ "$(after "$f" | wc -l)" -eq "$(after "$split/$b" | wc -l)" ] || fail "$b: the split run wrote other rows"
+    # The change and the error of a lake's balance (dV, Err) are small differences of its terms
+    # (and of the volumes): they count within the precision of those.
     paste <(after "$f") <(after "$split/$b") |
-      awk -v table="$b" '
+      awk -v table="$b" -v lake="$(head -1 "$f" | grep -c 'dV\[m3\]')" '
         function unit(s,   m, e, d) {  # one unit of the last printed digit of s
           e = 0; m = s
           if (match(s, /[eE][-+]?[0-9]+$/)) { e = substr(s, RSTART + 1) + 0; m = substr(s, 1, RSTART - 1) }
@@ -124,11 +131,28 @@ compare_split_run() {
           for (i = 5; i <= n; ++i) {
             a = $i; b = $(i + n)
             u = unit(a) > unit(b) ? unit(a) : unit(b)
-            if (abs(a - b) > 2e-5 * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12) {
+            m = abs(a) > abs(b) ? abs(a) : abs(b)
+            if (lake && (i >= 26 && i <= 28 || i >= 32 && i <= 34)) {
+              k = (i - 26) % 3; m = 0
+              for (t = 8; t <= 29; t += 3) if (t != 26) m += abs($(t + k))
+              # The error also holds the volume before the step, which the warm start took from
+              # the state file (in the unit of the column: the ratio of the inflow columns).
+              if (i >= 32) m += abs($7) * ($8 != 0 ? abs($(8 + k) / $8) : 1)
+            }
+            if (abs(a - b) > 2e-5 * m + u * 1.000001 + 1e-12) {
               print table ", " $1 "-" $2 "-" $3 " " $4 " h, column " i ": " a " in the whole run, " b " split"; exit 1 } } }' ||
       fail "a table of the split run differs from the whole run's"
   done
 }
+# same_doubles <file> <file>: two binary files of doubles of the same length whose values agree
+# within 2e-5 of their size (and 1e-12).
+same_doubles() {
+  [ "$(stat -c %s "$1")" -eq "$(stat -c %s "$2")" ] || return 1
+  paste <(od -A n -t f8 -v -w8 "$1") <(od -A n -t f8 -v -w8 "$2") |
+    awk 'function abs(x) { return x < 0 ? -x : x }
+         { m = abs($1) > abs($2) ? abs($1) : abs($2); if (!(abs($1 - $2) <= 2e-5 * m + 1e-12)) exit 1 }'
+}
+
 # without_tracers <file>: the control file with no tracer: the count of "[substance_transport]"
 # becomes 0, its tracer lines and the standard grids of tracer input ("concflux_tracer_") go.
 without_tracers() {
