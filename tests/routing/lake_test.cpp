@@ -65,13 +65,13 @@ protected:
         }
     }
     unsigned BuildLake(double V0, const std::string& rule = "2\n0 0\n1e6 5", bool interceptionFirst = false,
-                       int readGrids = 0) {
+                       int readGrids = 0, int nTr = 0) {
         const std::string lake = "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n" +
                                  std::to_string(readGrids) + " readgrids for\n";
         const std::string section =
             Section(StrFormat("TG 9 (area) = 50 = 1\n  SP 1 = file = lake1.txt V0 = %g C0 = 0 0 0 0 0 0 0 0 0\n", V0)) +
             "\n[abstraction_rule_reservoir_1]\n" + rule + "\n\n" + lake;
-        const unsigned error = Build(section);
+        const unsigned error = Build(section, 1, nTr);
         // Only process 0 builds the descriptions; the lake set-up is collective.
         unsigned agreed = error;
         MPI_Bcast(&agreed, 1, MPI_UNSIGNED, 0, MPI_COMM_WORLD);
@@ -396,6 +396,10 @@ protected:
                 for (int c = 1; c <= 5; ++c) band_[g][r][c] = grids_[g][r][c];
             store_[2 + g].grid = &band_[g];
         }
+        tracerBand_ = mh.matrix3d(first, last, 1, 5, 1, 4);
+        for (int r = first; r <= last; ++r)
+            for (int c = 1; c <= 5; ++c) tracerBand_[r][c][0] = tracerBand_[r][c][1] = 0;
+        store_[10].stack = &tracerBand_;
         // The store is searched up to its first free entry: the routing of the run before goes first.
         model_.reset();
         Register(9, regions_, "MPIRegions");
@@ -403,7 +407,22 @@ protected:
     void TearDown() override {
         model_.reset();
         store_[9] = GridStoreEntry{};
+        store_[10] = GridStoreEntry{};
         LakeTest::TearDown();
+    }
+    // The soil model's tracer store (level 0 the concentration of the cell), held whole.
+    void AddTracerStore() {
+        memory_handling mh;
+        tracer_ = mh.matrix3d(1, 4, 1, 5, 1, 4);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) tracer_[r][c][0] = tracer_[r][c][1] = 0;
+        GridStoreEntry& e = store_[10];
+        e.stack = &tracer_;
+        e.levels = 1;
+        e.internalName = "concstor_tracer_1_unsatzon_model";
+        e.hasInternalName = true;
+        e.fileName = "tracer.stk";
+        e.hasFileName = true;
     }
     bool Mine(int r, int c) const { return regions_ ? regions_[r][c] == talvo_test::Rank() : talvo_test::Rank() == 0; }
     // The lake's terms of every step on process 0 (in step order) and the lake cells' ponding
@@ -411,10 +430,11 @@ protected:
     struct Run {
         std::vector<double> steps;
         double ponding[4] = {0, 0, 0, 0};
+        double tracer[4] = {0, 0, 0, 0};  // level 0 of the tracer store
     };
     // What the soil model does to the lake cells in a step: 3 mm of rain onto their ponding
     // storage, of which 0.5 mm evaporate; the routing sees both in its grids.
-    Run Steps(Matrix* grids) {
+    Run Steps(Matrix* grids, Stack& tracer) {
         Run run;
         if (Root()) Start();
         model_->DistributeLakePonding();  // as the driver does after the set-up
@@ -427,6 +447,7 @@ protected:
                 grids[6][r][c] = 3;
             }
             qg_[0][3] = n < 5 ? 0.4 : 0.05;
+            qg_[1][3] = 2.0;  // the river brings the tracer into the lake
             const Date d = StepDate(n);
             if (Root()) model_->SetEndDate(d.year, d.month, d.day, d.hour);
             model_->run(d.hour, d.day, d.month, d.year);
@@ -434,16 +455,20 @@ protected:
             if (!Root()) continue;
             const routing::ReservoirBalance& b = Lake().Balance();
             for (double v : {Routed(9), Lake().Volume(), Lake().Outflow(), b.A, b.Qin.m3, b.PREC.m3, b.ETR.m3, b.Qout.m3,
-                             b.dV.m3, b.Err.m3})
+                             b.dV.m3, b.Err.m3, Lake().Content()[1]})
                 run.steps.push_back(v);
         }
         for (int i = 0; i < 4; ++i)
-            if (Mine(kLakeCells[i][0], kLakeCells[i][1])) run.ponding[i] = grids[1][kLakeCells[i][0]][kLakeCells[i][1]];
+            if (Mine(kLakeCells[i][0], kLakeCells[i][1])) {
+                run.ponding[i] = grids[1][kLakeCells[i][0]][kLakeCells[i][1]];
+                run.tracer[i] = tracer[kLakeCells[i][0]][kLakeCells[i][1]][0];
+            }
         if (Root()) model_->Finish();
         return run;
     }
     Matrix regions_;
     Matrix band_[7];
+    Stack tracer_, tracerBand_;
 };
 
 }  // namespace
@@ -452,21 +477,22 @@ TEST_F(DividedLakeTest, LakeOnCellsOfSeveralProcessesRunsAsOnOne) {
     // The same run on grids every process holds whole (process 0 alone takes the cells) and on
     // the divided grid: every routed value, lake volume and balance term and the ponding
     // storage of every cell agree bit for bit.
-    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5"), 0u) << console_.str();
-    const Run one = Steps(grids_);
+    AddTracerStore();
+    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5", false, 0, 1), 0u) << console_.str();
+    const Run one = Steps(grids_, tracer_);
     // The divided run starts from the same cells.
     for (const auto& cell : kLakeCells)
         for (int g : {1, 5, 6}) grids_[g][cell[0]][cell[1]] = 0;
     Divide();
-    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5"), 0u) << console_.str();
-    const Run divided = Steps(band_);
+    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5", false, 0, 1), 0u) << console_.str();
+    const Run divided = Steps(band_, tracerBand_);
     if (Root()) {
         ASSERT_EQ(divided.steps.size(), one.steps.size());
         for (std::size_t i = 0; i < one.steps.size(); ++i) EXPECT_EQ(divided.steps[i], one.steps[i]) << i << StrFormat(" %.17g %.17g", divided.steps[i], one.steps[i]);
         // The lake's balance closes every step: the cells' rain and evaporation reach it as the
         // soil model booked them, inflow and outflow as the routing did.
         double V = 2e4, sum = 0;
-        for (std::size_t s = 0; s < one.steps.size(); s += 10) {
+        for (std::size_t s = 0; s < one.steps.size(); s += 11) {
             const double* t = &one.steps[s];
             EXPECT_GT(t[5], 0);
             EXPECT_NEAR(t[5], 4 * 3e-3 * 1e4, 1e-9);
@@ -479,12 +505,16 @@ TEST_F(DividedLakeTest, LakeOnCellsOfSeveralProcessesRunsAsOnOne) {
         EXPECT_NEAR(V - 2e4, sum, 1e-9 * V);
     }
     // Process 0 had every cell's ponding of the whole run; each owner has it in the divided one.
-    double reference[4];
+    // The lake's tracer concentration reaches its wet cells on their processes as well.
+    double reference[8];
     std::copy(one.ponding, one.ponding + 4, reference);
-    MPI_Bcast(reference, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    std::copy(one.tracer, one.tracer + 4, reference + 4);
+    MPI_Bcast(reference, 8, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    EXPECT_GT(reference[4], 0);
     for (int i = 0; i < 4; ++i) {
         if (Mine(kLakeCells[i][0], kLakeCells[i][1])) {
             EXPECT_EQ(divided.ponding[i], reference[i]) << i;
+            EXPECT_EQ(divided.tracer[i], reference[4 + i]) << i;
         }
     }
 }
