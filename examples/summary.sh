@@ -73,7 +73,7 @@ A=$(mm "$abstraction_m3")
 
 # Stores: snow and interception start empty (their read-grid switches are 0) and are written
 # at the end; soil water from the soil model's start and end lines; the surface store from the
-# last day's mean; each reservoir from its start volume and the volume of its last row.
+# last day's mean; each reservoir and lake from its start volume and the volume of its last row.
 snow=$(grid_mean snow_total.asc)
 icpt=$(grid_mean interception_storage.asc)
 soil=$(awk 'index($0, "mean soil water content for all cells at model-start:") { s = $(NF - 1) }
@@ -87,6 +87,16 @@ while read -r file v0; do
   reservoir_m3=$(awk -v s="$reservoir_m3" -v v0="$v0" 'NR > 3 && $1 ~ /^[0-9]+$/ { v = $7 } END { print s + v - v0 }' "$file")
 done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' "$ctl")
 R=$(mm "$reservoir_m3")
+# The water of a lake is the ponding storage of its cells: what the soil model booked there (rain
+# and evaporation on the lake, exchange with the soil: the PREC, QGW, ETR and Err columns of the
+# balance file; 0 for a reservoir) did not reach the channels and is part of the reservoirs'
+# change above, not of the land's.
+lake_land_m3=0
+while read -r file v0; do
+  [ -f "$file" ] || continue
+  lake_land_m3=$(awk -v s="$lake_land_m3" 'NR > 3 && $1 ~ /^[0-9]+$/ { s += $23 + $17 - $20 + $32 } END { print s }' "$file")
+done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' "$ctl")
+L=$(mm "$lake_land_m3")
 
 # Groundwater. The aquifer's first layer is the soil's saturated zone (its water is in the soil
 # water above); what the soil columns gave to the aquifer below them is not written, but the land
@@ -109,10 +119,10 @@ for f in gw_balance*.sum; do
 done
 
 awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
-    -v surf="$surface" -v R="$R" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
+    -v surf="$surface" -v R="$R" -v L="$L" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
     -v gw="$groundwater" -v irrgw="$irrigation_gw" -v handed="$handed" -v hf="$handed_file" -v fixed="$fixed" \
     -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
-  aquifer = gw ? P + irr - ET - handed - snow - icpt - soil - surf - irrgw : 0
+  aquifer = gw ? P + irr - ET - handed - snow - icpt - soil - surf - L - irrgw : 0
   res = P + I - ET - Q - A - snow - icpt - soil - surf - R - aquifer
   printf "water balance %s to %s (%d hourly steps), mm over the basin (%s km2):\n", first, last, steps, km2
   printf "  precipitation (corrected)          %9.2f   %s\n", P, Pf
@@ -124,7 +134,7 @@ awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v
   printf "  change of interception             %+9.2f   interception_storage.asc (empty at the start)\n", icpt
   printf "  change of soil water               %+9.2f   modell_0.log (model-start and model-end)\n", soil
   printf "  change of the surface store        %+9.2f   surfrout_storage.txt (mean of the last day)\n", surf
-  printf "  change of the reservoirs           %+9.2f   reservoir files (last volume - V0)\n", R
+  printf "  change of reservoirs and lakes     %+9.2f   reservoir and lake files (last volume - V0)\n", R
   if (gw) {
     printf "  outflow through fixed heads        %9.2f   gw_balance_<layer>.sum (cell balances summed over the run)\n", fixed
     printf "  change of groundwater below soil   %+9.2f   what the land gave it (land balance with %s) less that outflow\n", aquifer - fixed, hf

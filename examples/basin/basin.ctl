@@ -152,7 +152,7 @@ zones.asc
 elevation.asc
 
 [standard_grids]
-29       number of standard grids
+31       number of standard grids
 landuse.asc   landuse      0   land-use codes of the [landuse_table]
 soil.asc      soil_types   0   soil type codes of the [soil_table]
 albedo.asc    albedo       fillcode = 0 readcode = 0 defaultValue = 0.2   created, not read
@@ -182,6 +182,8 @@ slidefraction2.asc slidefraction2 fillcode = 0 readcode = 0 defaultValue = 0.25 
 slidefraction3.asc slidefraction3 fillcode = 0 readcode = 0 defaultValue = 0.25   to the east
 slidefraction4.asc slidefraction4 fillcode = 0 readcode = 0 defaultValue = 0.25   to the south (slide shares of the snow model)
 tracer_in.asc    concflux_tracer_1_input   fillcode = 0 readcode = 0 defaultValue = 1   1 mg/l of the tracer in precipitation
+lake_codes.asc   lake_codes   0   the lake of subbasin 3 (code 2, reservoir SP 2) on the river above the outlet
+max_ponding.asc  max_ponding_storage   0   ponding depth (m): the lake full at 563 m, no other cell ponds
 
 [variable_grids]
 0       number of variable grids
@@ -457,7 +459,7 @@ silting_qdsu.asc        direct runoff grid
 60      time step in minutes
 2       method: finite differences with a fixed time step
 0       surface water interaction
-0       ponding
+1       ponding (only the lake cells can hold water: max_ponding.asc)
 0       drainage
 0       clay layer
 1e-9    saturated conductivity of the clay layer
@@ -620,7 +622,7 @@ irrigation_river_zones.txt 4024         irrigation from rivers and reservoirs: z
 2       number of layers
 10 10   control point row and column
 gw_control_point.txt   control point file
-0       Use-Pond-Flag
+1       Use-Pond-Flag: the lake model needs it
 gw_head_1.asc           heads of layer 1
 0                       not written
 gw_flow_x_1.asc         x-fluxes of layer 1
@@ -656,6 +658,7 @@ TG 3 (area [km2]) = 22 (area factor) = 1
   SUMTRIB 2 (km kf bm bf D Mm Mf I L A) = 3 = 6 = 10 = 60 = 1.5 = 35 = 15 = 0.001 = 4000 = 9
   ZL 1 = constant 0.5 (m3/s) = 1 = 2 = 5 = 20 = 0.8 = 25 = 10 = 0.003 = 2000 = 15
   ZL 2 = intern (from subbasin 1) = 1 = 2 = 4 = 15 = 0.8 = 25 = 10 = 0.003 = 1500 = 6
+  SP 2 = file = lake_2.txt V0 = 1.5e6 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60
   SP 1 = file = reservoir_1.txt V0 = 1e5 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 60
 end of the routing descriptions
 
@@ -666,9 +669,20 @@ end of the routing descriptions
 5e5  4    6
 TargetCap = 8 10
 
+[abstraction_rule_reservoir_2]
+4 1 366
+0      0    0
+1.5e6  0.5  0.5
+2.5e6  5    5
+3e6    20   20
+
 [special_output]
 0       flow control parameter
 1440    time step in minutes
 
 [lake_model]
-0       flow control parameter
+1       flow control parameter: the cells of "lake_codes" are lakes (every reservoir with cells there)
+1       initialization method: no change of grids
+0.08    Albedo_OpenWater
+0.001   z0_OpenWater
+0       readgrids: the lake starts from V0 of its reservoir

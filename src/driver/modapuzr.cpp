@@ -285,6 +285,7 @@ void ModellApplication::LinkSubmodels() {
         routing_->ReadStorageState(soil_->GetStorageFileName(), soil_->warmStart);
         routing_->SetStatus(1);
     });
+    routing_->DistributeLakePonding();
     irrigation_->SetRiverflowTable(soil_->GetRiverflowTable());
     irrigation_->SetQg(soil_->GetQg());
     irrigation_->LinkSoilTracerStores();

@@ -19,6 +19,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/matrix.hpp"
+#include "kernel/regioncells.hpp"
 #include "kernel/valuebound.hpp"
 #include "kernel/zonerecord.hpp"
 
@@ -171,6 +172,16 @@ public:
                                 Matrix* target = nullptr);
     // The masked cells' values from process 0 to their owners.
     void MPIDistributeRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> cellsPerProcess);
+    // The same transfers over a list of cells gathered once, so that process 0 needs no rows of
+    // the mask or of the value grids beyond its own. MPIGatherRegionCells (collective) lists
+    // every process's own masked cells on process 0; the counts must match them (else 120).
+    RegionCells MPIGatherRegionCells(int maskIndex, std::span<const std::int64_t> cellsPerProcess);
+    // The others send the values of their cells; process 0 stores every cell's value into
+    // target, its own cells copied from values (nothing to copy when target is values).
+    void MPICollectRegionCells(const RegionCells& cells, CellValues values, CellValues target);
+    // Process 0 sends the values of source at the other processes' cells to them and copies its
+    // own cells from source into values; the others store what they receive into values.
+    void MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source);
 
     // --- output by write code (writecode.cpp; WriteStatisticGrids above writes an entry's grid)
     // The stack of entry index by the units digit of its write code (collective).

@@ -146,6 +146,87 @@ void CheckRegionTransfer(modelobject& o, const char* operation, const Matrix* va
 
 }  // namespace
 
+namespace {
+
+static_assert(sizeof(RegionCell) == 2 * sizeof(std::int32_t), "cells travel as pairs of 32-bit integers");
+
+// The cells the walk takes for each process: on process 0 those of every process, elsewhere
+// the process's own.
+RegionCells WalkedCells(modelobject& o, const Matrix* mask) {
+    RegionCells cells;
+    cells.cells.resize(static_cast<std::size_t>(o.size));
+    RegionWalk(o, mask).Each([&](int r, int c, int owner) {
+        if (owner >= o.size || (o.rank != 0 && owner != o.rank)) return;
+        cells.cells[static_cast<std::size_t>(std::max(owner, 0))].push_back({r, c});
+    });
+    return cells;
+}
+
+// The transfers proper: one message per process and value grid, tag = the process number,
+// process 0 taking the processes in order.
+void CollectCells(const modelobject& o, const RegionCells& cells, CellValues values, CellValues target) {
+    if (o.rank != 0) {
+        const std::vector<RegionCell>& own = cells.Of(o.rank);
+        std::vector<double> buffer(own.size());
+        for (std::size_t i = 0; i < own.size(); ++i) buffer[i] = values.at(own[i].row, own[i].col);
+        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, o.rank, MPI_COMM_WORLD);
+        return;
+    }
+    if (!target.same(values))
+        for (const RegionCell& cell : cells.Of(0)) target.at(cell.row, cell.col) = values.at(cell.row, cell.col);
+    std::vector<double> buffer;
+    for (int p = 1; p < o.size; ++p) {
+        const std::vector<RegionCell>& list = cells.Of(p);
+        buffer.resize(list.size());
+        MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, p, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        for (std::size_t i = 0; i < list.size(); ++i) target.at(list[i].row, list[i].col) = buffer[i];
+    }
+}
+
+void DistributeCells(const modelobject& o, const RegionCells& cells, CellValues values, CellValues source) {
+    if (o.rank != 0) {
+        const std::vector<RegionCell>& own = cells.Of(o.rank);
+        std::vector<double> buffer(own.size());
+        MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, o.rank, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        for (std::size_t i = 0; i < own.size(); ++i) values.at(own[i].row, own[i].col) = buffer[i];
+        return;
+    }
+    if (!source.same(values))
+        for (const RegionCell& cell : cells.Of(0)) values.at(cell.row, cell.col) = source.at(cell.row, cell.col);
+    std::vector<double> buffer;
+    for (int p = 1; p < o.size; ++p) {
+        const std::vector<RegionCell>& list = cells.Of(p);
+        buffer.resize(list.size());
+        for (std::size_t i = 0; i < list.size(); ++i) buffer[i] = source.at(list[i].row, list[i].col);
+        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, p, MPI_COMM_WORLD);
+    }
+}
+
+// Every process's cells must lie in rows the grids hold there (process 0: its own cells for
+// the grid it copies from or into, every cell for the other); all processes agree.
+void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cells, CellValues own,
+                   CellValues whole) {
+    int error = 0;
+    if (cells.cells.size() < static_cast<std::size_t>(o.size) || own.empty() || (o.rank == 0 && whole.empty())) {
+        *o.log << "FATAL: " << operation << ": no cell list or no value grid" << "[end-entry]";
+        error = 12;
+    }
+    for (int p = 0; p < o.size && error == 0; ++p) {
+        if (o.rank != 0 && p != o.rank) continue;
+        for (const RegionCell& cell : cells.Of(p)) {
+            const bool held = (p == o.rank ? own.holds(cell.row) : true) && (o.rank != 0 || whole.holds(cell.row));
+            if (held) continue;
+            *o.log << "FATAL: " << operation << ": a grid holds no row " << cell.row << " on mpi-rank " << o.rank
+                   << "[end-entry]";
+            error = 120;
+            break;
+        }
+    }
+    gridio::ThrowAgreed(error, true);
+}
+
+}  // namespace
+
 void modelobject::MPICollectRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> counts,
                                          Matrix* target) {
     if (size < 2) return;
@@ -154,32 +235,7 @@ void modelobject::MPICollectRegionValues(int valueIndex, int maskIndex, std::spa
     Matrix* values = IndexedGrid(*this, valueIndex);
     const Matrix* mask = IndexedGrid(*this, maskIndex);
     CheckRegionTransfer(*this, "MPICollectRegionValues", values, mask, rank == 0 ? target : nullptr, counts);
-    const RegionWalk walk(*this, mask);
-    if (rank != 0) {
-        std::vector<double> buffer;
-        buffer.reserve(static_cast<std::size_t>(counts[static_cast<std::size_t>(rank)]));
-        walk.Each([&](int r, int c, int owner) {
-            if (owner == rank) buffer.push_back((*values)[r][c]);
-        });
-        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, rank, MPI_COMM_WORLD);
-        return;
-    }
-    std::vector<std::vector<double>> buffers(static_cast<std::size_t>(size));
-    for (int p = 1; p < size; ++p) {
-        auto& b = buffers[static_cast<std::size_t>(p)];
-        b.resize(static_cast<std::size_t>(counts[static_cast<std::size_t>(p)]));
-        MPI_Recv(b.data(), static_cast<int>(b.size()), MPI_DOUBLE, p, p, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    }
-    std::vector<std::size_t> next(static_cast<std::size_t>(size), 0);
-    Matrix& into = target ? *target : *values;
-    walk.Each([&](int r, int c, int owner) {
-        if (owner < 1) {
-            if (target) (*target)[r][c] = (*values)[r][c];
-            return;
-        }
-        const std::size_t p = static_cast<std::size_t>(owner);
-        into[r][c] = buffers[p][next[p]++];
-    });
+    CollectCells(*this, WalkedCells(*this, mask), values, target != nullptr && rank == 0 ? target : values);
 }
 
 void modelobject::MPIDistributeRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> counts) {
@@ -189,24 +245,74 @@ void modelobject::MPIDistributeRegionValues(int valueIndex, int maskIndex, std::
     Matrix* values = IndexedGrid(*this, valueIndex);
     const Matrix* mask = IndexedGrid(*this, maskIndex);
     CheckRegionTransfer(*this, "MPIDistributeRegionValues", values, mask, nullptr, counts);
-    const RegionWalk walk(*this, mask);
-    if (rank == 0) {
-        std::vector<std::vector<double>> buffers(static_cast<std::size_t>(size));
-        for (int p = 1; p < size; ++p)
-            buffers[static_cast<std::size_t>(p)].reserve(static_cast<std::size_t>(counts[static_cast<std::size_t>(p)]));
-        walk.Each([&](int r, int c, int owner) {
-            if (owner >= 1) buffers[static_cast<std::size_t>(owner)].push_back((*values)[r][c]);
-        });
-        for (int p = 1; p < size; ++p) {
-            const auto& b = buffers[static_cast<std::size_t>(p)];
-            MPI_Send(b.data(), static_cast<int>(b.size()), MPI_DOUBLE, p, p, MPI_COMM_WORLD);
-        }
-        return;
+    DistributeCells(*this, WalkedCells(*this, mask), values, values);
+}
+
+RegionCells modelobject::MPIGatherRegionCells(int maskIndex, std::span<const std::int64_t> counts) {
+    RegionCells cells;
+    cells.cells.resize(static_cast<std::size_t>(size));
+    FindDecompositionGrids();
+    const Matrix* mask = IndexedGrid(*this, maskIndex);
+    int error = 0;
+    if (!mask || !mpiRegions) {
+        *log << "FATAL: MPIGatherRegionCells: no mask grid or no \"MPIRegions\" in the grid store" << "[end-entry]";
+        error = 12;
+    } else if (counts.size() < static_cast<std::size_t>(size)) {
+        *log << "FATAL: MPIGatherRegionCells: cell counts given for " << static_cast<long>(counts.size())
+             << " processes, there are " << size << "[end-entry]";
+        error = 120;
     }
-    std::vector<double> buffer(static_cast<std::size_t>(counts[static_cast<std::size_t>(rank)]));
-    MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, rank, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    std::size_t i = 0;
-    walk.Each([&](int r, int c, int owner) {
-        if (owner == rank) (*values)[r][c] = buffer[i++];
-    });
+    std::vector<RegionCell>& own = cells.cells[static_cast<std::size_t>(rank)];
+    for (int r = std::max(1, firstRow); r <= std::min(nrows, lastRow) && error == 0; ++r) {
+        int c1 = 1, c2 = ncols;
+        if (basinColumns != nullptr) {
+            const bool known = r < static_cast<int>(basinColumns->size());
+            c1 = known ? std::max(1, (*basinColumns)[static_cast<std::size_t>(r)].first) : 1;
+            c2 = known ? std::min(ncols, (*basinColumns)[static_cast<std::size_t>(r)].last) : 0;
+        }
+        if (c1 > c2) continue;
+        if (!mask->holds(r) || !mpiRegions->holds(r)) {
+            *log << "FATAL: MPIGatherRegionCells: a grid holds no row " << r << " on mpi-rank " << rank << "[end-entry]";
+            error = 120;
+            break;
+        }
+        for (int c = c1; c <= c2; ++c)
+            if ((*mask)[r][c] > nodata && static_cast<int>((*mpiRegions)[r][c]) == rank) own.push_back({r, c});
+    }
+    if (error == 0 && static_cast<std::int64_t>(own.size()) != counts[static_cast<std::size_t>(rank)]) {
+        *log << "FATAL: MPIGatherRegionCells: " << static_cast<long long>(counts[static_cast<std::size_t>(rank)])
+             << " cells given for mpi-rank " << rank << ", the mask grid has " << static_cast<long long>(own.size())
+             << "[end-entry]";
+        error = 120;
+    }
+    gridio::ThrowAgreed(error, true);
+    if (rank != 0) {
+        MPI_Send(own.data(), static_cast<int>(2 * own.size()), MPI_INT32_T, 0, rank, MPI_COMM_WORLD);
+        return cells;
+    }
+    for (int p = 1; p < size; ++p) {
+        std::vector<RegionCell>& list = cells.cells[static_cast<std::size_t>(p)];
+        list.resize(static_cast<std::size_t>(counts[static_cast<std::size_t>(p)]));
+        MPI_Recv(list.data(), static_cast<int>(2 * list.size()), MPI_INT32_T, p, p, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+    cells.firstRow = nrows + 1;
+    cells.lastRow = 0;
+    for (const auto& list : cells.cells)
+        for (const RegionCell& cell : list) {
+            cells.firstRow = std::min(cells.firstRow, static_cast<int>(cell.row));
+            cells.lastRow = std::max(cells.lastRow, static_cast<int>(cell.row));
+        }
+    return cells;
+}
+
+void modelobject::MPICollectRegionCells(const RegionCells& cells, CellValues values, CellValues target) {
+    if (size < 2) return;
+    CheckCellRows(*this, "MPICollectRegionCells", cells, values, target);
+    CollectCells(*this, cells, values, target);
+}
+
+void modelobject::MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source) {
+    if (size < 2) return;
+    CheckCellRows(*this, "MPIDistributeRegionCells", cells, values, source);
+    DistributeCells(*this, cells, values, source);
 }

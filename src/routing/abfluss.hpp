@@ -38,6 +38,10 @@ public:
     virtual void CheckConnectionsAndInitRouting();
     virtual void ReadLakeCodes(const std::string& section);
     virtual void InitLakeModel(bool interceptionFirst);
+    // Gives the ponding storage and tracer concentrations of the lake cells from process 0 back
+    // to the cells' processes (all processes call it; nothing moves unless the grid is divided):
+    // after each step and after the set-up, whose initialisation passes level the lakes again.
+    void DistributeLakePonding();
     // The state section of the storage content file: read at set-up for start modes other than
     // 0, 2 and 4, written first (the file created anew) at the end of the run.
     virtual void ReadStorageState(const std::string* fileName, unsigned startMode);
@@ -121,6 +125,15 @@ public:
     std::vector<std::int64_t> lakeCellsPerRank;
     int waterInputIndex = 0;       // grid of the water input that falls on the lakes
     routing::LakeGrids lakeGrids;  // the grids the lakes of the descriptions work on
+    routing::LakeGrids ownLakeGrids;  // this process's grids of the lake cells
+    // With the grid divided among processes: the lake cells of every process (all on process 0)
+    // and process 0's copy of the lake rows of the grids the lakes work on.
+    bool lakeCellsDivided = false;
+    RegionCells lakeCells;
+    struct LakeRows {
+        Matrix codes, maxPonding, zones, elevation, ponding, transpiration, downflow, baseflow, precipitation;
+        std::vector<Stack> tracers;  // [1..nTr], level 0 only
+    } lakeRows;
     bool finished = false;
 
 private:
@@ -142,12 +155,18 @@ private:
     void CollectLakeCells();
     // The water input of the lake cells into "PrecOnLakes" on process 0.
     void CollectWaterInput();
-    void DistributeLakePonding();
     void Construct();
     void ReadTableSettings();
     void ReadObservedDescriptors();
     void RegisterPrecOnLakes();
-    void SetUpLakeGrids();
+    // The lake grids of this process (their pointers null where a grid is missing).
+    routing::LakeGrids FindLakeGrids();
+    // Process 0's lake rows: allocated over the rows of the lake cells, the static grids and
+    // the state of the cells gathered into them.
+    void GatherLakeRows();
+    // The values of one quantity of the lake cells, to process 0 and back.
+    void CollectLakeValues(CellValues own, CellValues rows);
+    void DistributeLakeValues(CellValues own, CellValues rows);
     void BuildNetwork();
     void SkipToDescriptions();
     void ReadOutputUnit();

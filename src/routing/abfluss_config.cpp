@@ -62,7 +62,6 @@ void abflussmodellklasse::Construct() {
     maxirrigFromReservoirs = maxirrig;
     ReadLakeCodes("[lake_model]");
     RegisterPrecOnLakes();
-    SetUpLakeGrids();
     SkipToDescriptions();
     for (auto* tables : {&fitValues, &fitLogs})
         for (auto& lag : *tables) lag.assign(static_cast<std::size_t>(nSb + 1), FitSums{});
@@ -135,40 +134,8 @@ void abflussmodellklasse::RegisterPrecOnLakes() {
         precOnLakesIndex = 0;
         Fatal("no more free grids in memory, (max. 1000)!", 12);
     }
-    // Process 0 gathers the water input of every lake cell.
-    precOnLakes = rank == 0 && size > 1 ? matrix(1, nrows, 1, ncols, nrows) : matrix(firstRow, lastRow, 1, ncols, nrows);
+    precOnLakes = matrix(firstRow, lastRow, 1, ncols, nrows);
     RegisterGrid(precOnLakesIndex, "", &precOnLakes, nullptr, 0, "PrecOnLakes", 0, firstRow, lastRow);
-}
-
-void abflussmodellklasse::SetUpLakeGrids() {
-    // Only the reservoirs of the descriptions are lakes.
-    if (lakeModelling == 0 || totals.sp == 0) return;
-    auto grid = [&](int index) { return (*gridStore)[index].grid; };
-    routing::LakeGrids& g = lakeGrids;
-    g.codes = grid(lakeCodesIndex);
-    const int ponding = FindGrid("ponding_storage");
-    g.ponding = grid(ponding > 0 ? ponding : GetGridIndex("ponding_storage_top"));
-    g.maxPonding = grid(GetGridIndex("max_ponding_storage"));
-    g.zones = grid(GetGridIndex("zonegrid_soilmodel"));
-    g.elevation = grid(GetGridIndex("[elevation_model]"));
-    g.transpiration = grid(GetGridIndex(StrFormat("%s%d", "real_transpiration", 0)));
-    const int down = FindGrid(StrFormat("%s%s", "q_down", "ext"));
-    g.downflow = down > 0 ? grid(down) : nullptr;
-    const int base = FindGrid("baseflow");
-    g.baseflow = base > 0 ? grid(base) : nullptr;
-    g.precipitation = &precOnLakes;
-    g.tracers.assign(static_cast<std::size_t>(nTr + 1), nullptr);
-    for (int t = 1; t <= nTr; ++t)
-        g.tracers[static_cast<std::size_t>(t)] =
-            (*gridStore)[GetGridIndex(StrFormat("concstor_tracer_%d_%s", t, "unsatzon_model"))].stack;
-    g.zoneIndex = zoneIndex;
-    g.columns = basinColumns;
-    g.nrows = nrows;
-    g.ncols = ncols;
-    g.cellsize = cellsize;
-    g.nodata = nodata;
-    if (!g.codes || !g.ponding || !g.maxPonding || !g.zones || !g.elevation || !g.transpiration)
-        Fatal("the grids of the lakes are not in memory", 33);
 }
 
 void abflussmodellklasse::SkipToDescriptions() {

@@ -1,7 +1,12 @@
-// Lake cells of the routing model: the grids of the lake cells are gathered to process 0 before
-// each routing step and the ponding storage goes back to the owners afterwards.
+// Lake cells of the routing model: process 0 takes the values of the lake cells of every process
+// before each routing step, and gives their ponding storage and the lakes' tracer concentrations
+// back afterwards. With the grid divided among processes process 0 holds the lake rows of the
+// grids the lakes work on in copies of its own (its grids hold only its own rows).
 #include <mpi.h>
 
+#include <algorithm>
+
+#include "kernel/gridio.hpp"
 #include "routing/abfluss.hpp"
 
 void abflussmodellklasse::ReadLakeCodes(const std::string& section) {
@@ -69,40 +74,154 @@ void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
     for (int r = 0; r < size; ++r)
         *log << "DEBUG: lakeCellsPerMPIRank[" << r << "] " << static_cast<long long>(lakeCellsPerRank[static_cast<std::size_t>(r)])
              << "[end-entry]";
-    if (pondingIndex > 0) MPIDistributeRegionValues(pondingIndex, lakeCodesIndex, lakeCellsPerRank);
+
+    ownLakeGrids = FindLakeGrids();
+    lakeCellsDivided = size > 1 && mpiRegions != nullptr;
+    if (lakeCellsDivided) GatherLakeRows();
+    // Where every process holds every row, process 0 takes the water input of every lake cell.
+    if (!lakeCellsDivided && size > 1 && rank == 0) {
+        lakeRows.precipitation = matrix(1, nrows, 1, ncols, nrows);
+        lakeRows.precipitation.fill(0);
+        ownLakeGrids.precipitation = &lakeRows.precipitation;
+    }
+    // Process 0 makes the reservoirs of the descriptions lakes on the grids that hold every lake
+    // cell: its own with one process (or where every process holds every row), else the copies.
+    unsigned error = 0;
+    if (rank == 0 && Active() && totals.sp > 0) {
+        lakeGrids = ownLakeGrids;
+        if (lakeCellsDivided) {
+            routing::LakeGrids& g = lakeGrids;
+            LakeRows& rows = lakeRows;
+            g.codes = &rows.codes;
+            g.maxPonding = &rows.maxPonding;
+            g.zones = &rows.zones;
+            g.elevation = &rows.elevation;
+            g.ponding = &rows.ponding;
+            g.transpiration = ownLakeGrids.transpiration ? &rows.transpiration : nullptr;
+            g.downflow = ownLakeGrids.downflow ? &rows.downflow : nullptr;
+            g.baseflow = ownLakeGrids.baseflow ? &rows.baseflow : nullptr;
+            g.precipitation = &rows.precipitation;
+            for (std::size_t t = 1; t < g.tracers.size(); ++t)
+                g.tracers[t] = ownLakeGrids.tracers[t] ? &rows.tracers[t] : nullptr;
+        }
+        const routing::LakeGrids& own = ownLakeGrids;
+        if (!own.codes || !own.ponding || !own.maxPonding || !own.zones || !own.elevation || !own.transpiration ||
+            std::count(own.tracers.begin() + 1, own.tracers.end(), nullptr) > 0) {
+            *log << "FATAL: the grids of the lakes are not in memory" << "[end-entry]";
+            error = 33;
+        }
+        CatchIntoError(error, [&] {
+            for (int n = 1; n <= nDesc && error == 0; ++n) Description(n).InitLakes();
+        });
+    }
+    gridio::ThrowAgreed(static_cast<int>(error), true);
+    DistributeLakePonding();
+}
+
+routing::LakeGrids abflussmodellklasse::FindLakeGrids() {
+    auto grid = [&](int index) { return index > 0 ? (*gridStore)[index].grid : nullptr; };
+    routing::LakeGrids g;
+    g.codes = grid(lakeCodesIndex);
+    const int ponding = FindGrid("ponding_storage");
+    g.ponding = grid(ponding > 0 ? ponding : FindGrid("ponding_storage_top"));
+    g.maxPonding = grid(FindGrid("max_ponding_storage"));
+    g.zones = grid(FindGrid("zonegrid_soilmodel"));
+    g.elevation = grid(FindGrid("[elevation_model]"));
+    g.transpiration = grid(FindGrid(StrFormat("%s%d", "real_transpiration", 0)));
+    g.downflow = grid(FindGrid(StrFormat("%s%s", "q_down", "ext")));
+    g.baseflow = grid(FindGrid("baseflow"));
+    g.precipitation = &precOnLakes;
+    g.tracers.assign(static_cast<std::size_t>(nTr + 1), nullptr);
+    for (int t = 1; t <= nTr; ++t) {
+        const int index = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "unsatzon_model"), true);
+        if (index > 0) g.tracers[static_cast<std::size_t>(t)] = (*gridStore)[index].stack;
+    }
+    g.zoneIndex = zoneIndex;
+    g.columns = basinColumns;
+    g.nrows = nrows;
+    g.ncols = ncols;
+    g.cellsize = cellsize;
+    g.nodata = nodata;
+    return g;
+}
+
+void abflussmodellklasse::GatherLakeRows() {
+    lakeCells = MPIGatherRegionCells(lakeCodesIndex, lakeCellsPerRank);
+    const routing::LakeGrids& own = ownLakeGrids;
+    LakeRows& rows = lakeRows;
+    rows.tracers.resize(static_cast<std::size_t>(nTr + 1));
+    if (rank == 0 && lakeCells.firstRow <= lakeCells.lastRow) {
+        const int lo = lakeCells.firstRow, hi = lakeCells.lastRow;
+        for (Matrix* m : {&rows.codes, &rows.maxPonding, &rows.zones, &rows.elevation, &rows.ponding, &rows.transpiration,
+                          &rows.downflow, &rows.baseflow, &rows.precipitation}) {
+            *m = matrix(lo, hi, 1, ncols, nrows);
+            m->fill(nodata);
+        }
+        for (int t = 1; t <= nTr; ++t) rows.tracers[static_cast<std::size_t>(t)] = matrix3d(lo, hi, 1, ncols, 0, nrows);
+    }
+    // The grids that do not change during the run, once; the state of the cells as the start
+    // of the run left it (a lake that starts from its cells reads it).
+    const std::pair<Matrix*, Matrix*> once[] = {{const_cast<Matrix*>(own.codes), &rows.codes},
+                                                {const_cast<Matrix*>(own.maxPonding), &rows.maxPonding},
+                                                {const_cast<Matrix*>(own.zones), &rows.zones},
+                                                {const_cast<Matrix*>(own.elevation), &rows.elevation},
+                                                {own.ponding, &rows.ponding}};
+    for (const auto& [grid, copy] : once)
+        if (grid != nullptr) CollectLakeValues(grid, copy);
+    for (int t = 1; t <= nTr; ++t)
+        if (own.tracers[static_cast<std::size_t>(t)] != nullptr)
+            CollectLakeValues({own.tracers[static_cast<std::size_t>(t)], 0}, {&rows.tracers[static_cast<std::size_t>(t)], 0});
+}
+
+void abflussmodellklasse::CollectLakeValues(CellValues own, CellValues rows) {
+    MPICollectRegionCells(lakeCells, own, rank == 0 ? rows : own);
+}
+
+void abflussmodellklasse::DistributeLakeValues(CellValues own, CellValues rows) {
+    MPIDistributeRegionCells(lakeCells, own, rank == 0 ? rows : own);
 }
 
 void abflussmodellklasse::CollectLakeCells() {
     if (lakeModelling == 0 || routingRequested == 0 || lakeCellsPerRank.empty()) return;
-    if (pondingIndex > 0) MPICollectRegionValues(pondingIndex, lakeCodesIndex, lakeCellsPerRank);
-    CollectWaterInput();
-    for (const char* name : {"real_transpiration0", "q_downext", "baseflow"}) {
-        const int index = FindGrid(name);
-        if (index > 0) MPICollectRegionValues(index, lakeCodesIndex, lakeCellsPerRank);
+    if (!lakeCellsDivided) {
+        CollectWaterInput();
+        return;
     }
-    for (int k = 1; k <= nTr; ++k) {
-        const int index = FindGrid(StrFormat("concstor_tracer_%d_%s", k, "unsatzon_model"), true);
-        if (index > 0) MPICollectRegionValues(index, lakeCodesIndex, lakeCellsPerRank);
-    }
+    const routing::LakeGrids& own = ownLakeGrids;
+    LakeRows& rows = lakeRows;
+    const std::pair<const Matrix*, Matrix*> each[] = {{own.ponding, &rows.ponding},
+                                                      {own.transpiration, &rows.transpiration},
+                                                      {own.downflow, &rows.downflow},
+                                                      {own.baseflow, &rows.baseflow},
+                                                      {waterInputIndex > 0 ? (*gridStore)[waterInputIndex].grid : nullptr,
+                                                       &rows.precipitation}};
+    for (const auto& [grid, copy] : each)
+        if (grid != nullptr) CollectLakeValues(const_cast<Matrix*>(grid), copy);
+    for (int t = 1; t <= nTr; ++t)
+        if (own.tracers[static_cast<std::size_t>(t)] != nullptr)
+            CollectLakeValues({own.tracers[static_cast<std::size_t>(t)], 0}, {&rows.tracers[static_cast<std::size_t>(t)], 0});
 }
 
 void abflussmodellklasse::DistributeLakePonding() {
-    if (lakeModelling == 0 || routingRequested == 0 || lakeCellsPerRank.empty() || pondingIndex == 0) return;
-    MPIDistributeRegionValues(pondingIndex, lakeCodesIndex, lakeCellsPerRank);
+    if (lakeModelling == 0 || routingRequested == 0 || !lakeCellsDivided) return;
+    // The lakes set the ponding storage of their cells and, in wet cells, the lake's tracer
+    // concentrations: both go back to the cells' processes.
+    const routing::LakeGrids& own = ownLakeGrids;
+    if (own.ponding != nullptr) DistributeLakeValues(own.ponding, &lakeRows.ponding);
+    for (int t = 1; t <= nTr; ++t)
+        if (own.tracers[static_cast<std::size_t>(t)] != nullptr)
+            DistributeLakeValues({own.tracers[static_cast<std::size_t>(t)], 0}, {&lakeRows.tracers[static_cast<std::size_t>(t)], 0});
 }
 
 void abflussmodellklasse::CollectWaterInput() {
-    if (waterInputIndex == 0 || !precOnLakes) return;
+    Matrix& into = lakeRows.precipitation ? lakeRows.precipitation : precOnLakes;
+    if (waterInputIndex == 0 || !into) return;
+    // Without a division of the grid process 0 holds every lake cell itself.
     const Matrix* input = (*gridStore)[waterInputIndex].grid;
     const Matrix* lakes = (*gridStore)[lakeCodesIndex].grid;
-    if (size > 1 && mpiRegions != nullptr) {
-        MPICollectRegionValues(waterInputIndex, lakeCodesIndex, lakeCellsPerRank, rank == 0 ? &precOnLakes : nullptr);
-        return;
-    }
-    // Without a decomposition the grids of process 0 hold every lake cell itself.
     for (int r = 1; r <= nrows; ++r) {
-        if (!input->holds(r) || !lakes->holds(r) || !precOnLakes.holds(r)) continue;
+        if (!input->holds(r) || !lakes->holds(r) || !into.holds(r)) continue;
         for (int c = 1; c <= ncols; ++c)
-            if ((*lakes)[r][c] > nodata) precOnLakes[r][c] = (*input)[r][c];
+            if ((*lakes)[r][c] > nodata) into[r][c] = (*input)[r][c];
     }
 }

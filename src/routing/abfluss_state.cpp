@@ -58,6 +58,11 @@ void abflussmodellklasse::ReadStorageState(const std::string* fileName, unsigned
     if (!found) Fatal("error looking for the section routing_model in " + name, 71);
     for (int n = 1; n <= nDesc; ++n) Description(n).ReadStorage(f.get(), name);
     if (irrigationTable != nullptr) ReadIrrigationAvailability(f.get(), name);
+    // The ponding storage that the run before wrote holds its lakes' water without the routing of
+    // its last step: the lakes give the volume the section holds back to their cells (the
+    // driver then sends it to the cells' processes).
+    if (lakeModelling != 0)
+        for (int n = 1; n <= nDesc; ++n) Description(n).DistributeLakeVolumes();
 }
 
 namespace {

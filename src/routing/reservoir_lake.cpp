@@ -29,8 +29,9 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     lastCol_ = lastRow_ = 0;
     bool first = true;
     double reference = 0;
-    // Process 0 takes the water of every lake cell: the lake grids must hold all their rows there,
-    // else cells would silently be missing from the lake.
+    // Process 0 takes the water of every lake cell: the lake grids hold every row of "lake_codes"
+    // with a lake cell (rows without one may be missing), and the other grids the rows the codes
+    // hold, else cells would silently be missing from the lake.
     auto requireRow = [&](const Matrix* m, const char* grid, int r) {
         if (m != nullptr && !m->holds(r))
             Fatal("lake " + name + ": the grid \"" + grid + "\" holds no row " + std::to_string(r) +
@@ -38,7 +39,7 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
                   226);
     };
     for (int r = 1; r <= g.nrows; ++r) {
-        requireRow(g.codes, "lake_codes", r);
+        if (!g.codes->holds(r)) continue;
         requireRow(g.zones, "zonegrid_soilmodel", r);
         requireRow(g.elevation, "[elevation_model]", r);
         requireRow(g.maxPonding, "max_ponding_storage", r);
@@ -77,10 +78,15 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
             lastRow_ = std::max(lastRow_, r);
         }
     }
-    if (first)
-        Fatal("lake " + name + " of subbasin " + std::to_string(tgCode_) +
-                  " has no cell in \"lake_codes\": no water-level/volume table can be built for it",
-              226);
+    if (first) {
+        // A reservoir without lake cells stays a reservoir: a basin can have lakes and reservoirs
+        // under their rules side by side.
+        lake_ = false;
+        *log_ << "INFO: lake " << name << " of subbasin " << tgCode_
+              << " has no cell in \"lake_codes\": it is routed as a reservoir, without a water-level/volume table"
+              << "[end-entry]";
+        return;
+    }
 
     for (int r = firstRow_; r <= lastRow_; ++r) {
         requireRow(g.ponding, "ponding_storage", r);

@@ -161,11 +161,28 @@ void routingclass::SetSpeicherParams(std::FILE* /*controlFile*/, int k, routing:
     if (TributaryCount() + nZL_ == 0) AllocateOutletSeries();
     auto sp = std::make_unique<routing::Reservoir>(code, tgCode_, *log, tracerDescriptors_, nTr_, dt_, outputPath);
     sp->ReadParams(cursor.text, cursor.pos);
-    if (lakeModelling_ && lakeGrids_ != nullptr) sp->InitLake(*lakeGrids_, ZoneIndexOf(tgCode_));
     sp->OpenOutput();
-    if (lakeReadGrids_ != 0) sp->InitFromLakeCells();
-    else sp->DistributeLevel(sp->Volume());
     reservoirs_[static_cast<std::size_t>(r)] = std::move(sp);
+}
+
+void routingclass::InitLakes() {
+    if (!lakeModelling_ || lakeGrids_ == nullptr) return;
+    for (int r = 1; r <= nSP_; ++r) {
+        routing::Reservoir& sp = *reservoirs_[static_cast<std::size_t>(r)];
+        sp.InitLake(*lakeGrids_, ZoneIndexOf(tgCode_));
+        if (!sp.IsLake()) continue;  // no lake cells: a reservoir
+        if (lakeReadGrids_ != 0) sp.InitFromLakeCells();
+        else sp.DistributeLevel(sp.Volume());
+        // The first outflow follows the volume the lake holds now.
+        sp.FirstOutflow(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day), static_cast<int>(hour));
+    }
+}
+
+void routingclass::DistributeLakeVolumes() {
+    for (int r = 1; r <= nSP_ && static_cast<std::size_t>(r) < reservoirs_.size(); ++r) {
+        routing::Reservoir* sp = reservoirs_[static_cast<std::size_t>(r)].get();
+        if (sp != nullptr && sp->IsLake()) sp->DistributeLevel(sp->Volume());
+    }
 }
 
 void routingclass::ReadAbstractionRules(std::FILE* controlFile) {

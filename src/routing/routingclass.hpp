@@ -117,6 +117,12 @@ public:
     // Rule sections of the abstractions, then of the reservoirs with their first outflow.
     virtual void ReadAbstractionRules(std::FILE* controlFile);
     virtual void ReadReservoirRules(std::FILE* controlFile);
+    // With lake modelling: every reservoir with cells becomes a lake on the lake grids (which hold every
+    // lake cell by now), takes its volume from its cells or gives them its initial volume, and
+    // computes its first outflow again.
+    void InitLakes();
+    // Every lake gives its volume to its cells (after its volume was read from the state).
+    void DistributeLakeVolumes();
     // Reservoir-withdrawal total (mm per step) of the last step.
     virtual double GetReservoirWithdrawal() const { return reservoirWithdrawal_; }
     // The state block of the description in the storage content file.

@@ -174,7 +174,9 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     OwnGrids& g = own;
     gwDistanceIndex = output(g.groundwaterDistance, config.readgrid == 2 ? ownRows : haloRows, C::GWSTAND_G,
                              "groundwater_distance");
-    if (in.maxPonding != nullptr) output(g.pondingStorage, wholeOnZero, C::POND_G, "ponding_storage");
+    // The groundwater model exchanges the halo rows of the ponding storage when it uses ponds.
+    if (in.maxPonding != nullptr)
+        output(g.pondingStorage, rank == 0 ? wholeOnZero : haloRows, C::POND_G, "ponding_storage");
     stack(g.geodeticHeads, "geodetic_heads", outName(C::HGEO), outCode(C::HGEO));
     stack(g.theta, "theta", outName(C::Theta), outCode(C::Theta));
     stack(g.hydraulicHeads, "hydraulic_heads", outName(C::HH), outCode(C::HH));

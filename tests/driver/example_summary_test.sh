@@ -23,7 +23,7 @@ cat summary.txt
 for term in "precipitation (corrected)" "inflow from outside the basin" "evapotranspiration (real)" \
             "runoff at the outlet (subbasin 3)" "abstractions out of the basin" "change of snow" \
             "change of interception" "change of soil water" "change of the surface store" \
-            "change of the reservoirs" "outflow through fixed heads" "change of groundwater below soil" \
+            "change of reservoirs and lakes" "outflow through fixed heads" "change of groundwater below soil" \
             "residual" "Nash-Sutcliffe efficiency"; do
   grep -q "$term" summary.txt || fail "summary: no line \"$term\""
 done

@@ -147,9 +147,10 @@ tail -n +7 glacier_balance.asc | grep -q -- -9999 && fail "glacier example: noda
 rm -rf "$wd/routing" && mkdir -p "$wd/routing" && cp -r "$here"/../../examples/basin/. "$wd/routing"/ &&
   cd "$wd/routing" || fail "routing example: copy"
 cp basin.ctl routing.ctl
-# Without the soil model and surface routing there is no runoff to route.
+# Without the soil model and surface routing there is no runoff to route (and no ponding for the
+# lake: lakes off too).
 . "$here/ctl_edit.sh"
-set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model groundwater_flow irrigation
+set_flow_control routing.ctl 0 SurfaceRoutingModel unsatzon_model groundwater_flow irrigation lake_model
 run routing.ctl >/dev/null 2>&1
 status=$?
 [ "$status" -eq 43 ] || fail "routing example: exit status $status, expected 43"

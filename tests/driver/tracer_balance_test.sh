@@ -88,7 +88,7 @@ echo "tracer balance closed"
 # with the rain, as nothing leaves. (The soil water of the two differs slightly, as the warm
 # start does not carry every daily state of evapotranspiration, so the layers' shares are
 # compared by the cell totals, not level by level.)
-awk '/^(theta\.stk|hh\.stk|hgeo\.stk|gwst\.asc|gwth\.asc|gwlevel\.asc|deltagw\.asc) / { print; getline; sub(/^[0-9]+/, "1") }
+awk '/^(theta\.stk|hh\.stk|hgeo\.stk|gwst\.asc|gwth\.asc|gwlevel\.asc|deltagw\.asc|pond\.asc) / { print; getline; sub(/^[0-9]+/, "1") }
      { print }' tracer.ctl >soil.ctl
 set_flow_control soil.ctl 0 snow_model interception_model
 period() {

@@ -63,13 +63,38 @@ grid_sums() {
   echo
 }
 
+# What the routing moved into the lakes in each step: inflow - outflow - irrigation - abstractions
+# of every lake's balance file (rows with a lake area; a reservoir's are 0), as the sum of mm over
+# the cells, and the summed magnitudes of these terms. The water lives in the ponding storage of
+# the lake cells, whose grid the soil model writes before the routing of its step: the ponding of
+# a step holds what the routing moved in the step before. The balance files carry six
+# significant digits ("%lg"), so the lake's terms count to within 5e-6 of their magnitudes.
+# Writes lakes.txt: date (as the grid names give it), amount, magnitude.
+lake_exchange() {
+  local a files
+  : >lakes.txt
+  a=$(awk '$1 == "cellsize" { print $2 * $2 }' zones.asc)
+  files=$(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) if ($i == "=" && $(i - 1) == "file") print $(i + 1) }' balance.ctl)
+  [ -n "$files" ] || return 0
+  # shellcheck disable=SC2086
+  awk -v a="$a" 'FNR > 3 && $1 ~ /^[0-9]+$/ && $6 > 0 {
+      d = sprintf("%04d%02d%02d.%03d", $1, $2, $3, $4)
+      e[d] += ($8 - $11 - $14 - $29) / a * 1000
+      m[d] += ($8 + $11 + $14 + $29) / a * 1000 }
+    END { for (d in e) printf "%s %.17g %.17g\n", d, e[d], m[d] }' $files >lakes.txt
+}
+
+# The lake terms of a step: amount and magnitude (0 0 without lakes).
+lake_terms() { awk -v d="$1" '$1 == d { e = $2; m = $3 } END { printf "%.17g %.17g", e + 0, m + 0 }' lakes.txt; }
+
 # One line per step: date, P, ET, direct flow, interflow, base flow, snow, interception, soil,
-# surface store, ponding, irrigation.
+# surface store, ponding, irrigation, and the lake terms of the step.
 step_terms() {
   local f d
+  lake_exchange
   for f in precip_2020*; do
     d=${f#precip_}
-    echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d deltagw_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d irrig_$d)"
+    echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d deltagw_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d irrig_$d | tr -d '\n') $(lake_terms "$d")"
   done
 }
 
@@ -80,19 +105,20 @@ check_balance() {
     function abs(x) { return x < 0 ? -x : x }
     { P = $2; ET = $3; out = $4 + $5 + $6; for (k = 7; k <= 11; ++k) S[k] = $k
       if (NR > 1) {
-        res = P + $12 - ET - out; mag = abs(P) + abs($12) + abs(ET) + abs($4) + abs($5) + abs($6)
+        res = P + $12 + L - ET - out; mag = abs(P) + abs($12) + abs(L) + abs(ET) + abs($4) + abs($5) + abs($6)
         for (k = 7; k <= 11; ++k) { res -= S[k] - S0[k]; mag += abs(S[k] - S0[k]) }
-        if (abs(res) > 1e-9 * mag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
-        tP += P; tI += $12; tET += ET; tQD += $4; tQI += $5; tQB += $6; tmag += mag; days[substr($1, 1, 8)] += $4 + $5 + $6
+        if (abs(res) > 1e-9 * mag + 5e-6 * Lmag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
+        tP += P; tI += $12; tL += L; tLmag += Lmag; tET += ET; tQD += $4; tQI += $5; tQB += $6; tmag += mag; days[substr($1, 1, 8)] += $4 + $5 + $6
         if ($4 + $5 + $6 > 0) wet[substr($1, 1, 8)] = 1
       } else for (k = 7; k <= 11; ++k) S1[k] = S[k]
-      for (k = 7; k <= 11; ++k) S0[k] = S[k] }
-    END { res = tP + tI - tET - tQD - tQI - tQB; dS = 0
+      for (k = 7; k <= 11; ++k) S0[k] = S[k]
+      L = $13; Lmag = $14 }
+    END { res = tP + tI + tL - tET - tQD - tQI - tQB; dS = 0
       for (k = 7; k <= 11; ++k) { res -= S0[k] - S1[k]; dS += S0[k] - S1[k] }
       if (NR < 2) { print name ": no steps written"; exit 1 }
-      if (abs(res) > 1e-9 * tmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
-      printf "%s: P %.6f irrigation %.6f ET %.6f direct %.6f interflow %.6f base %.6f stores %+.6f mm, residual %.1e\n",
-             name, tP / cells, tI / cells, tET / cells, tQD / cells, tQI / cells, tQB / cells, dS / cells, res / cells
+      if (abs(res) > 1e-9 * tmag + 5e-6 * tLmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
+      printf "%s: P %.6f irrigation %.6f ET %.6f direct %.6f interflow %.6f base %.6f into lakes %.6f stores %+.6f mm, residual %.1e\n",
+             name, tP / cells, tI / cells, tET / cells, tQD / cells, tQI / cells, tQB / cells, tL / cells, dS / cells, res / cells
       if (name == "irrigated" && tI <= 0) { print name ": no irrigation water arrived"; bad = 1 }
       for (d in days) if (!(d in wet)) printf "%s: no runoff on %s\n", name, d > "/dev/stderr"
       exit bad }'
@@ -138,32 +164,35 @@ aquifer_change() {
 # store, ponding, balance of the fixed-head cells of layer 2, storage change of layers 1 and 2.
 aquifer_step_terms() {
   local f d
+  lake_exchange
   for f in precip_2020*; do
     d=${f#precip_}
     echo "$d $(grid_sums precip_$d etr_$d qd_$d qi_$d gwex_$d gwin_$d snow_total_$d interception_storage_$d sb1__$d SurfStorSiltingUp_$d pond_$d | tr -d '\n')" \
-         "$(mask_grid=gw_fixed_head_2.asc grid_sums gw_balance_2_$d | tr -d '\n')" "$(aquifer_change 1 "$d") $(aquifer_change 2 "$d")"
+         "$(mask_grid=gw_fixed_head_2.asc grid_sums gw_balance_2_$d | tr -d '\n')" "$(aquifer_change 1 "$d") $(aquifer_change 2 "$d")" \
+         "$(lake_terms "$d")"
   done
 }
 
 check_aquifer_balance() {
   aquifer_step_terms | awk -v name="$1" -v cells="$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)" '
     function abs(x) { return x < 0 ? -x : x }
-    # fields: 2 P, 3 ET, 4 qd, 5 qi, 6 gwex, 7 gwin, 8-12 stores, 13 fixed-head balance, 14 dS1, 15 dS2
+    # fields: 2 P, 3 ET, 4 qd, 5 qi, 6 gwex, 7 gwin, 8-12 stores, 13 fixed-head balance, 14 dS1, 15 dS2,
+    # 16 and 17 the lake terms (of the step before, see lake_exchange)
     { out = $4 + $5 + $6 - $7; for (k = 8; k <= 12; ++k) S[k] = $k
       if (NR > 1) {
-        res = $2 - $3 - out + dS1; mag = abs($2) + abs($3) + abs($4) + abs($5) + abs($6) + abs($7) + abs(dS1)
+        res = $2 + L - $3 - out + dS1; mag = abs($2) + abs(L) + abs($3) + abs($4) + abs($5) + abs($6) + abs($7) + abs(dS1)
         for (k = 8; k <= 12; ++k) { res -= S[k] - S0[k]; mag += abs(S[k] - S0[k]) }
-        if (abs(res) > 1e-9 * mag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
-        tP += $2; tET += $3; tQ += out; tB -= dS1; tmag += mag
+        if (abs(res) > 1e-9 * mag + 5e-6 * Lmag) { printf "%s, step %s: residual %.3e of %.3e\n", name, $1, res, mag; bad = 1 }
+        tP += $2; tL += L; tLmag += Lmag; tET += $3; tQ += out; tB -= dS1; tmag += mag
         own = $14 + $15 - $13; omag = abs($14) + abs($15) + abs($13)
         if (abs(own) > 1e-9 * omag) { printf "%s, step %s: aquifer residual %.3e of %.3e\n", name, $1, own, omag; bad = 1 }
         tA += own; tS1 += $14; tS2 += $15; tF -= $13; tomag += omag
       } else for (k = 8; k <= 12; ++k) S1[k] = S[k]
-      dS1 = $14; for (k = 8; k <= 12; ++k) S0[k] = S[k] }
+      dS1 = $14; L = $16; Lmag = $17; for (k = 8; k <= 12; ++k) S0[k] = S[k] }
     END { if (NR < 2) { print name ": no steps written"; exit 1 }
       dS = 0; for (k = 8; k <= 12; ++k) dS += S0[k] - S1[k]
-      res = tP - tET - tQ - tB - dS
-      if (abs(res) > 1e-9 * tmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
+      res = tP + tL - tET - tQ - tB - dS
+      if (abs(res) > 1e-9 * tmag + 5e-6 * tLmag) { printf "%s, run: residual %.3e of %.3e\n", name, res, tmag; bad = 1 }
       if (abs(tA) > 1e-9 * tomag) { printf "%s, run: aquifer residual %.3e of %.3e\n", name, tA, tomag; bad = 1 }
       printf "%s: P %.6f ET %.6f to the rivers %.6f to the aquifer %.6f land stores %+.6f mm, residual %.1e\n",
              name, tP / cells, tET / cells, tQ / cells, tB / cells, dS / cells, res / cells
@@ -205,7 +234,8 @@ for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irri
   # The soil model's runoff counts the water that stays on the surface once: over the run it
   # never exceeds the water that reached the soil (throughfall) plus what the soil's own stores
   # gave up (soil water from the model-start to the model-end line of the log, ponding from
-  # empty to the last step's grid), less the soil's evapotranspiration (>= 0, left out). Ponded
+  # empty, or a lake's initial volume, to the last step's grid, less what the routing moved into
+  # the lakes before that grid), less the soil's evapotranspiration (>= 0, left out). Ponded
   # water counted again in every step would exceed it by far. Tolerance: the tables' and the
   # log's decimals.
   qg=$(table_total Qg.txt); tf=$(table_total throughfall_zones.txt)
@@ -215,7 +245,13 @@ for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irri
   last_pond=$(ls pond_2020* 2>/dev/null | sort | tail -1)
   pond=0
   [ -n "$last_pond" ] && pond=$(grid_sums "$last_pond" | awk -v c="$cells" '{ printf "%.9f", $1 / c }')
-  given=$(awk -v w0="$w0" -v w1="$w1" -v p="$pond" 'BEGIN { printf "%.6f", w0 - w1 - p }')
+  lakes=$(sort lakes.txt | awk -v c="$cells" '{ if (NR > 1) s += e; e = $2 } END { printf "%.9f", s / c }')
+  a=$(awk '$1 == "cellsize" { print $2 * $2 }' zones.asc)
+  while read -r file v0; do
+    awk '$6 > 0 && $1 ~ /^[0-9]+$/ { found = 1 } END { exit !found }' "$file" 2>/dev/null &&
+      lakes=$(awk -v l="$lakes" -v v="$v0" -v a="$a" -v c="$cells" 'BEGIN { printf "%.9f", l + v / a * 1000 / c }')
+  done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' balance.ctl)
+  given=$(awk -v w0="$w0" -v w1="$w1" -v p="$pond" -v l="$lakes" 'BEGIN { printf "%.6f", w0 - w1 - p + l }')
   awk -v qg="$qg" -v tf="$tf" -v g="$given" 'BEGIN { exit !(qg <= tf + g + 0.005) }' ||
     fail "$config: soil runoff $qg mm exceeds the throughfall $tf mm plus the $given mm the soil's stores gave up"
   echo "$config: soil runoff $qg mm, throughfall $tf mm, soil stores gave up $given mm"

@@ -65,18 +65,19 @@ protected:
         }
     }
     unsigned BuildLake(double V0, const std::string& rule = "2\n0 0\n1e6 5", bool interceptionFirst = false,
-                       int readGrids = 0) {
+                       int readGrids = 0, int nTr = 0) {
         const std::string lake = "[lake_model]\n1 flow control parameter for\n1 initialization method for\nx\nx\n" +
                                  std::to_string(readGrids) + " readgrids for\n";
         const std::string section =
             Section(StrFormat("TG 9 (area) = 50 = 1\n  SP 1 = file = lake1.txt V0 = %g C0 = 0 0 0 0 0 0 0 0 0\n", V0)) +
             "\n[abstraction_rule_reservoir_1]\n" + rule + "\n\n" + lake;
-        const unsigned error = Build(section);
+        const unsigned error = Build(section, 1, nTr);
         // Only process 0 builds the descriptions; the lake set-up is collective.
         unsigned agreed = error;
         MPI_Bcast(&agreed, 1, MPI_UNSIGNED, 0, MPI_COMM_WORLD);
-        if (agreed == 0) model_->InitLakeModel(interceptionFirst);
-        return error;
+        if (agreed != 0) return error;
+        // The reservoirs become lakes once every process takes part: set-up faults stop them all.
+        return static_cast<unsigned>(CodeOf([&] { model_->InitLakeModel(interceptionFirst); }));
     }
     routing::Reservoir& Lake() { return model_->Description(1).ReservoirAt(1); }
     // Every wet lake cell stands at the lake's level, every dry one at or above it.
@@ -163,13 +164,26 @@ TEST_F(LakeTest, CellsOfOneLakeShareTheirFullLevel) {
 TEST_F(LakeTest, LakeWithoutCellsOrDepthHasNoTable) {
     SetTerrain({100, 100, 100, 100}, 100);
     const unsigned flat = BuildLake(0);
+    // Without cells in "lake_codes" the element stays a reservoir under its rule (a basin can
+    // have lakes and reservoirs side by side): its volume is its own, the cells keep theirs.
     for (const auto& cell : kLakeCells) Codes()[cell[0]][cell[1]] = 2;
-    const unsigned none = BuildLake(0);
+    for (const auto& cell : kLakeCells) Ponding()[cell[0]][cell[1]] = 7;
+    const unsigned none = BuildLake(3e4);
     if (!Root()) return;
     EXPECT_EQ(flat, 226u);
-    EXPECT_EQ(none, 226u);
+    EXPECT_EQ(none, 0u);
     EXPECT_TRUE(Logged("lake 1 of subbasin 9 has no depth"));
-    EXPECT_TRUE(Logged("lake 1 of subbasin 9 has no cell in \"lake_codes\""));
+    EXPECT_TRUE(Logged("lake 1 of subbasin 9 has no cell in \"lake_codes\": it is routed as a reservoir"));
+    EXPECT_FALSE(Lake().IsLake());
+    Start();
+    qg_[0][3] = 0.2;
+    Step(0);
+    const routing::ReservoirBalance& b = Lake().Balance();
+    EXPECT_GT(b.Qout.m3, 0);
+    EXPECT_NEAR(Lake().Volume(), 3e4 + b.Qin.m3 - b.Qout.m3, 1e-9 * 3e4);
+    EXPECT_EQ(b.A, 0.0);
+    for (const auto& cell : kLakeCells) EXPECT_EQ(Ponding()[cell[0]][cell[1]], 7.0);
+    model_->Finish();
 }
 
 TEST_F(LakeTest, LakeLevelFollowsItsVolumeEveryStep) {
@@ -275,6 +289,34 @@ TEST_F(LakeTest, WarmRestartFromTheLakeCellsContinuesTheRun) {
         EXPECT_NEAR(warm[i], continuous[i], 1e-5 * std::fabs(continuous[i]) + 1e-12) << i;
 }
 
+TEST_F(LakeTest, WarmStartGivesTheLakesTheVolumeOfTheirState) {
+    // The ponding grid a run leaves is written before the routing of its last step, so its lake
+    // cells miss that step's inflow and outflow (here: all their water). The warm start gives the
+    // lake the volume of its state section back to its cells.
+    double V = 0;
+    ASSERT_EQ(BuildLake(1e4), 0u) << console_.str();
+    if (Root()) {
+        Start();
+        for (int n = 0; n < 6; ++n) {
+            qg_[0][3] = 0.3;
+            Step(n);
+        }
+        V = Lake().Volume();
+        model_->Finish();
+    }
+    for (const auto& cell : kLakeCells) Ponding()[cell[0]][cell[1]] = 0;
+    ASSERT_EQ(BuildLake(5e5, "2\n0 0\n1e6 5", false, 1), 0u) << console_.str();
+    if (!Root()) return;
+    Start();
+    const std::string name = "storage.ftz";
+    model_->ReadStorageState(&name, 1);
+    double cells = 0;
+    for (const auto& cell : kLakeCells) cells += Ponding()[cell[0]][cell[1]] / 1000 * 1e4;
+    EXPECT_GT(V, 1e4);
+    EXPECT_NEAR(cells, V, 1e-5 * V);  // the state holds six digits
+    ExpectOneLevel("warm start");
+}
+
 TEST_F(LakeTest, LakeHalfAMetreAboveItsFullLevelReleasesItsInflow) {
     SetTerrain({100, 100, 100, 100}, 102);
     // 5 m3/s into a lake above its rule table (whose top releases about 0.1 m3/s): 0.6 m above
@@ -312,4 +354,167 @@ TEST_F(LakeTest, LakeGridWithoutARowIsFatal) {
     if (!Root()) return;
     EXPECT_EQ(code, 226u);
     EXPECT_TRUE(Logged("lake 1: the grid \"ponding_storage\" holds no row 3 on this process"));
+}
+
+namespace {
+
+// The lake of LakeTest on a grid divided among the processes as the set-up divides it: the valid
+// cells in row-major order, the highest process taking the first equal share, process 0 the
+// last. Every process's lake grids hold only the rows of its own cells. At 4 processes the lake
+// lies on processes 1 and 0, its row 3 split between them.
+class DividedLakeTest : public LakeTest {
+protected:
+    void Divide() {
+        const int size = talvo_test::Size(), rank = talvo_test::Rank();
+        int valid = 0;
+        for (const auto& row : submodel_test::kZones)
+            for (double z : row) valid += z > -9999 ? 1 : 0;
+        const int share = static_cast<int>(std::floor(static_cast<double>(valid) / size + 0.4999));
+        memory_handling mh;
+        regions_ = mh.matrix(1, 4, 1, 5, 4);
+        regions_.fill(-9999);
+        int p = size - 1, taken = 0, first = 5, last = 0;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                if (!(submodel_test::kZones[r - 1][c - 1] > -9999)) continue;
+                if (taken == share && p > 0) {
+                    --p;
+                    taken = 0;
+                }
+                regions_[r][c] = p;
+                ++taken;
+                if (p == rank) {
+                    first = std::min(first, r);
+                    last = std::max(last, r);
+                }
+            }
+        settings_.firstRow = first;
+        settings_.lastRow = last;
+        for (int g = 0; g < 7; ++g) {
+            band_[g] = mh.matrix(first, last, 1, 5, 4);
+            for (int r = first; r <= last; ++r)
+                for (int c = 1; c <= 5; ++c) band_[g][r][c] = grids_[g][r][c];
+            store_[2 + g].grid = &band_[g];
+        }
+        tracerBand_ = mh.matrix3d(first, last, 1, 5, 1, 4);
+        for (int r = first; r <= last; ++r)
+            for (int c = 1; c <= 5; ++c) tracerBand_[r][c][0] = tracerBand_[r][c][1] = 0;
+        store_[10].stack = &tracerBand_;
+        // The store is searched up to its first free entry: the routing of the run before goes first.
+        model_.reset();
+        Register(9, regions_, "MPIRegions");
+    }
+    void TearDown() override {
+        model_.reset();
+        store_[9] = GridStoreEntry{};
+        store_[10] = GridStoreEntry{};
+        LakeTest::TearDown();
+    }
+    // The soil model's tracer store (level 0 the concentration of the cell), held whole.
+    void AddTracerStore() {
+        memory_handling mh;
+        tracer_ = mh.matrix3d(1, 4, 1, 5, 1, 4);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) tracer_[r][c][0] = tracer_[r][c][1] = 0;
+        GridStoreEntry& e = store_[10];
+        e.stack = &tracer_;
+        e.levels = 1;
+        e.internalName = "concstor_tracer_1_unsatzon_model";
+        e.hasInternalName = true;
+        e.fileName = "tracer.stk";
+        e.hasFileName = true;
+    }
+    bool Mine(int r, int c) const { return regions_ ? regions_[r][c] == talvo_test::Rank() : talvo_test::Rank() == 0; }
+    // The lake's terms of every step on process 0 (in step order) and the lake cells' ponding
+    // storage at the end, each on the process that owns the cell.
+    struct Run {
+        std::vector<double> steps;
+        double ponding[4] = {0, 0, 0, 0};
+        double tracer[4] = {0, 0, 0, 0};  // level 0 of the tracer store
+    };
+    // What the soil model does to the lake cells in a step: 3 mm of rain onto their ponding
+    // storage, of which 0.5 mm evaporate; the routing sees both in its grids.
+    Run Steps(Matrix* grids, Stack& tracer) {
+        Run run;
+        if (Root()) Start();
+        model_->DistributeLakePonding();  // as the driver does after the set-up
+        for (int n = 0; n < 10; ++n) {
+            for (const auto& cell : kLakeCells) {
+                const int r = cell[0], c = cell[1];
+                if (!Mine(r, c)) continue;
+                grids[1][r][c] += 3 - 0.5;
+                grids[5][r][c] = 0.5;
+                grids[6][r][c] = 3;
+            }
+            qg_[0][3] = n < 5 ? 0.4 : 0.05;
+            qg_[1][3] = 2.0;  // the river brings the tracer into the lake
+            const Date d = StepDate(n);
+            if (Root()) model_->SetEndDate(d.year, d.month, d.day, d.hour);
+            model_->run(d.hour, d.day, d.month, d.year);
+            model_->WriteOutputs();
+            if (!Root()) continue;
+            const routing::ReservoirBalance& b = Lake().Balance();
+            for (double v : {Routed(9), Lake().Volume(), Lake().Outflow(), b.A, b.Qin.m3, b.PREC.m3, b.ETR.m3, b.Qout.m3,
+                             b.dV.m3, b.Err.m3, Lake().Content()[1]})
+                run.steps.push_back(v);
+        }
+        for (int i = 0; i < 4; ++i)
+            if (Mine(kLakeCells[i][0], kLakeCells[i][1])) {
+                run.ponding[i] = grids[1][kLakeCells[i][0]][kLakeCells[i][1]];
+                run.tracer[i] = tracer[kLakeCells[i][0]][kLakeCells[i][1]][0];
+            }
+        if (Root()) model_->Finish();
+        return run;
+    }
+    Matrix regions_;
+    Matrix band_[7];
+    Stack tracer_, tracerBand_;
+};
+
+}  // namespace
+
+TEST_F(DividedLakeTest, LakeOnCellsOfSeveralProcessesRunsAsOnOne) {
+    // The same run on grids every process holds whole (process 0 alone takes the cells) and on
+    // the divided grid: every routed value, lake volume and balance term and the ponding
+    // storage of every cell agree bit for bit.
+    AddTracerStore();
+    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5", false, 0, 1), 0u) << console_.str();
+    const Run one = Steps(grids_, tracer_);
+    // The divided run starts from the same cells.
+    for (const auto& cell : kLakeCells)
+        for (int g : {1, 5, 6}) grids_[g][cell[0]][cell[1]] = 0;
+    Divide();
+    ASSERT_EQ(BuildLake(2e4, "3\n0 0\n4e4 0.2\n1e6 5", false, 0, 1), 0u) << console_.str();
+    const Run divided = Steps(band_, tracerBand_);
+    if (Root()) {
+        ASSERT_EQ(divided.steps.size(), one.steps.size());
+        for (std::size_t i = 0; i < one.steps.size(); ++i) EXPECT_EQ(divided.steps[i], one.steps[i]) << i << StrFormat(" %.17g %.17g", divided.steps[i], one.steps[i]);
+        // The lake's balance closes every step: the cells' rain and evaporation reach it as the
+        // soil model booked them, inflow and outflow as the routing did.
+        double V = 2e4, sum = 0;
+        for (std::size_t s = 0; s < one.steps.size(); s += 11) {
+            const double* t = &one.steps[s];
+            EXPECT_GT(t[5], 0);
+            EXPECT_NEAR(t[5], 4 * 3e-3 * 1e4, 1e-9);
+            EXPECT_NEAR(t[6], 4 * 0.5e-3 * 1e4, 1e-9);
+            EXPECT_NEAR(t[9], 0, 1e-9 * t[1]);
+            EXPECT_NEAR(t[1] - V, t[4] + t[5] - t[6] - t[7], 1e-9 * t[1]);
+            sum += t[4] + t[5] - t[6] - t[7];
+            V = t[1];
+        }
+        EXPECT_NEAR(V - 2e4, sum, 1e-9 * V);
+    }
+    // Process 0 had every cell's ponding of the whole run; each owner has it in the divided one.
+    // The lake's tracer concentration reaches its wet cells on their processes as well.
+    double reference[8];
+    std::copy(one.ponding, one.ponding + 4, reference);
+    std::copy(one.tracer, one.tracer + 4, reference + 4);
+    MPI_Bcast(reference, 8, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    EXPECT_GT(reference[4], 0);
+    for (int i = 0; i < 4; ++i) {
+        if (Mine(kLakeCells[i][0], kLakeCells[i][1])) {
+            EXPECT_EQ(divided.ponding[i], reference[i]) << i;
+            EXPECT_EQ(divided.tracer[i], reference[4 + i]) << i;
+        }
+    }
 }
