@@ -6,6 +6,8 @@
 
 #include <mpi.h>
 
+#include "kernel/steptimes.hpp"
+
 namespace {
 bool MpiRunning() {
     int initialised = 0;
@@ -99,7 +101,10 @@ void defaultini::InitStep(bool& done) {
     if (step_ <= kLastStep) {
         const StepEntry& entry = kSteps[step_];
         if (entry.logText) *log << entry.logText << "[end-entry]";
-        (this->*entry.work)();
+        {
+            TimedPart part(entry.logText ? entry.logText : "set-up steps without a name");
+            (this->*entry.work)();
+        }
         if (entry.logText) *log << "...ok" << "[end-entry]";
         ++step_;
     }

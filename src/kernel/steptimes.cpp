@@ -1,0 +1,129 @@
+#include "kernel/steptimes.hpp"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mpi.h>
+
+namespace {
+bool MpiRunning() {
+    int initialised = 0, finalised = 0;
+    MPI_Initialized(&initialised);
+    MPI_Finalized(&finalised);
+    return initialised && !finalised;
+}
+
+double ProcessorSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+}  // namespace
+
+StepTimes::StepTimes() {
+    const char* value = std::getenv("TALVO_STEP_TIMES");
+    enabled_ = value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+StepTimes& StepTimes::Instance() {
+    static StepTimes times;
+    return times;
+}
+
+int StepTimes::Part(const char* name) {
+    for (std::size_t i = 0; i < sums_.size(); ++i)
+        if (sums_[i].name == name) return static_cast<int>(i);
+    sums_.push_back(Sum{name});
+    return static_cast<int>(sums_.size()) - 1;
+}
+
+void StepTimes::Add(int part, double work, double wait) {
+    Sum& s = sums_[static_cast<std::size_t>(part)];
+    s.work += work;
+    s.wait += wait;
+    ++s.count;
+}
+
+void StepTimes::Reset(bool enabled) {
+    enabled_ = enabled;
+    sums_.clear();
+}
+
+void StepTimes::Report() {
+    if (!enabled_ || !MpiRunning()) return;
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    // Per process: its processor time, then work and wait of each part.
+    const int parts = static_cast<int>(sums_.size());
+    int mostParts = parts, fewestParts = parts;
+    MPI_Allreduce(&parts, &mostParts, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    MPI_Allreduce(&parts, &fewestParts, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    const int width = 1 + 2 * mostParts;
+    std::vector<double> mine(static_cast<std::size_t>(width), 0.0);
+    mine[0] = ProcessorSeconds();
+    for (int p = 0; p < parts; ++p) {
+        mine[static_cast<std::size_t>(1 + 2 * p)] = sums_[static_cast<std::size_t>(p)].work;
+        mine[static_cast<std::size_t>(2 + 2 * p)] = sums_[static_cast<std::size_t>(p)].wait;
+    }
+    std::vector<double> all(rank == 0 ? static_cast<std::size_t>(width) * static_cast<std::size_t>(size) : 0);
+    MPI_Gather(mine.data(), width, MPI_DOUBLE, all.data(), width, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (rank != 0) return;
+    if (fewestParts != mostParts) {
+        std::fprintf(stderr, "step times: the processes timed different parts\n");
+        return;
+    }
+    auto stats = [&](int column, double* least, double* mean, double* most) {
+        *least = *most = all[static_cast<std::size_t>(column)];
+        double sum = 0;
+        for (int r = 0; r < size; ++r) {
+            const double v = all[static_cast<std::size_t>(r * width + column)];
+            *least = std::min(*least, v);
+            *most = std::max(*most, v);
+            sum += v;
+        }
+        *mean = sum / size;
+    };
+    std::fprintf(stderr, "step times of %d processes (seconds summed over the run; wait = barrier after the part)\n",
+                 size);
+    std::fprintf(stderr, "%-28s %7s %9s %9s %9s %9s %9s %9s\n", "part", "calls", "work min", "work mean", "work max",
+                 "wait min", "wait mean", "wait max");
+    for (int p = 0; p < parts; ++p) {
+        double v[6];
+        stats(1 + 2 * p, &v[0], &v[1], &v[2]);
+        stats(2 + 2 * p, &v[3], &v[4], &v[5]);
+        std::fprintf(stderr, "%-28s %7ld %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n",
+                     sums_[static_cast<std::size_t>(p)].name.c_str(), sums_[static_cast<std::size_t>(p)].count, v[0],
+                     v[1], v[2], v[3], v[4], v[5]);
+    }
+    std::fprintf(stderr, "work per process (process 0 first)\n");
+    for (int p = 0; p < parts; ++p) {
+        std::fprintf(stderr, "%-28s", sums_[static_cast<std::size_t>(p)].name.c_str());
+        for (int r = 0; r < size; ++r)
+            std::fprintf(stderr, " %7.3f", all[static_cast<std::size_t>(r * width + 1 + 2 * p)]);
+        std::fprintf(stderr, "\n");
+    }
+    std::fprintf(stderr, "processor seconds per process:");
+    for (int r = 0; r < size; ++r) std::fprintf(stderr, " %.2f", all[static_cast<std::size_t>(r * width)]);
+    std::fprintf(stderr, "\n");
+}
+
+TimedPart::TimedPart(const char* name) {
+    StepTimes& times = StepTimes::Instance();
+    if (!times.Enabled() || !MpiRunning()) return;
+    part_ = times.Part(name);
+    start_ = MPI_Wtime();
+}
+
+TimedPart::~TimedPart() {
+    // A part left by an error does not meet the others: they may not come.
+    if (part_ < 0 || std::uncaught_exceptions() > 0) return;
+    const double worked = MPI_Wtime();
+    MPI_Barrier(MPI_COMM_WORLD);
+    StepTimes::Instance().Add(part_, worked - start_, MPI_Wtime() - worked);
+}
