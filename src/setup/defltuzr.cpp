@@ -102,7 +102,8 @@ void defaultini::InitStep(bool& done) {
         const StepEntry& entry = kSteps[step_];
         if (entry.logText) *log << entry.logText << "[end-entry]";
         {
-            TimedPart part(entry.logText ? entry.logText : "set-up steps without a name");
+            const std::string name = "set-up step " + std::to_string(step_);
+            TimedPart part(entry.logText ? entry.logText : name.c_str());
             (this->*entry.work)();
         }
         if (entry.logText) *log << "...ok" << "[end-entry]";
