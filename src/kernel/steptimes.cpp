@@ -17,6 +17,13 @@ bool MpiRunning() {
     return initialised && !finalised;
 }
 
+template <class... Args>
+void Append(std::string& text, const char* format, Args... args) {
+    char line[256];
+    const int n = std::snprintf(line, sizeof line, format, args...);
+    if (n > 0) text.append(line, static_cast<std::size_t>(std::min(n, static_cast<int>(sizeof line) - 1)));
+}
+
 double ProcessorSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -73,9 +80,23 @@ void StepTimes::Report() {
     }
     std::vector<double> all(rank == 0 ? static_cast<std::size_t>(width) * static_cast<std::size_t>(size) : 0);
     MPI_Gather(mine.data(), width, MPI_DOUBLE, all.data(), width, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    if (rank != 0) return;
-    if (fewestParts != mostParts) {
-        std::fprintf(stderr, "step times: the processes timed different parts\n");
+    // The table goes out in one write, beginning on a line of its own, while the other
+    // processes wait, so that no other console text breaks its lines.
+    if (rank == 0) {
+        std::string text = "\n";
+        Print(text, parts, size, width, fewestParts == mostParts, all);
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
+// Appends the table of the gathered sums (per process: processor time, then work and wait of
+// each part) to text.
+void StepTimes::Print(std::string& text, int parts, int size, int width, bool sameParts,
+                      const std::vector<double>& all) const {
+    if (!sameParts) {
+        text += "step times: the processes timed different parts\n";
         return;
     }
     auto stats = [&](int column, double* least, double* mean, double* most) {
@@ -89,28 +110,28 @@ void StepTimes::Report() {
         }
         *mean = sum / size;
     };
-    std::fprintf(stderr, "step times of %d processes (seconds summed over the run; wait = barrier after the part)\n",
+    Append(text, "step times of %d processes (seconds summed over the run; wait = barrier after the part)\n",
                  size);
-    std::fprintf(stderr, "%-28s %7s %9s %9s %9s %9s %9s %9s\n", "part", "calls", "work min", "work mean", "work max",
+    Append(text, "%-28s %7s %9s %9s %9s %9s %9s %9s\n", "part", "calls", "work min", "work mean", "work max",
                  "wait min", "wait mean", "wait max");
     for (int p = 0; p < parts; ++p) {
         double v[6];
         stats(1 + 2 * p, &v[0], &v[1], &v[2]);
         stats(2 + 2 * p, &v[3], &v[4], &v[5]);
-        std::fprintf(stderr, "%-28s %7ld %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n",
+        Append(text, "%-28s %7ld %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n",
                      sums_[static_cast<std::size_t>(p)].name.c_str(), sums_[static_cast<std::size_t>(p)].count, v[0],
                      v[1], v[2], v[3], v[4], v[5]);
     }
-    std::fprintf(stderr, "work per process (process 0 first)\n");
+    Append(text, "work per process (process 0 first)\n");
     for (int p = 0; p < parts; ++p) {
-        std::fprintf(stderr, "%-28s", sums_[static_cast<std::size_t>(p)].name.c_str());
+        Append(text, "%-28s", sums_[static_cast<std::size_t>(p)].name.c_str());
         for (int r = 0; r < size; ++r)
-            std::fprintf(stderr, " %7.3f", all[static_cast<std::size_t>(r * width + 1 + 2 * p)]);
-        std::fprintf(stderr, "\n");
+            Append(text, " %7.3f", all[static_cast<std::size_t>(r * width + 1 + 2 * p)]);
+        Append(text, "\n");
     }
-    std::fprintf(stderr, "processor seconds per process:");
-    for (int r = 0; r < size; ++r) std::fprintf(stderr, " %.2f", all[static_cast<std::size_t>(r * width)]);
-    std::fprintf(stderr, "\n");
+    Append(text, "processor seconds per process:");
+    for (int r = 0; r < size; ++r) Append(text, " %.2f", all[static_cast<std::size_t>(r * width)]);
+    Append(text, "\n");
 }
 
 TimedPart::TimedPart(const char* name) {

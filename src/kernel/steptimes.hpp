@@ -36,6 +36,7 @@ public:
 
 private:
     StepTimes();
+    void Print(std::string& text, int parts, int size, int width, bool sameParts, const std::vector<double>& all) const;
     bool enabled_ = false;
     std::vector<Sum> sums_;
 };
