@@ -9,14 +9,9 @@
 #include <exception>
 #include <mpi.h>
 
-namespace {
-bool MpiRunning() {
-    int initialised = 0, finalised = 0;
-    MPI_Initialized(&initialised);
-    MPI_Finalized(&finalised);
-    return initialised && !finalised;
-}
+#include "kernel/mpistate.hpp"
 
+namespace {
 template <class... Args>
 void Append(std::string& text, const char* format, Args... args) {
     char line[256];

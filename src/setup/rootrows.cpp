@@ -6,15 +6,7 @@
 #include <vector>
 
 #include "kernel/modelobject.hpp"
-
-namespace {
-bool MpiRunning() {
-    int initialised = 0, finalised = 0;
-    MPI_Initialized(&initialised);
-    MPI_Finalized(&finalised);
-    return initialised && !finalised;
-}
-}  // namespace
+#include "kernel/mpistate.hpp"
 
 void ShareRowsFromRoot(modelobject& obj, Matrix& grid) {
     std::vector<int> rows;
