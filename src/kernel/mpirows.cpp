@@ -3,8 +3,8 @@
 //
 // A row is cut into strips, runs of columns with one owner, as the strip table "MPIHelper"
 // says. Process 0 walks every row of its table, the other processes their own rows; both
-// sides walk the strips in row and column order, so the values of one owner's strips travel
-// packed in that order as one message. Before anything moves, every process checks its part of the table and all processes
+// sides walk the strips of a row in column order, so the blocking messages (tag = row) pair
+// up. Before anything moves, every process checks its part of the table and all processes
 // compare the strips they expect to exchange, so that a broken table ends every process with
 // the same error instead of leaving some of them waiting for a message.
 #include "kernel/mpirows.hpp"
@@ -168,91 +168,18 @@ void AgreeOnStrips(modelobject& o, int error, const std::vector<Strip>& strips) 
     }
 }
 
-// Largest number of values one process's strips may hold to travel as one message.
-std::size_t g_batchValues = std::size_t{1} << 27;
-
 template <class Cells>
-void WalkStrips(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, Direction direction,
-                const std::vector<char>& batched) {
+void Walk(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, Direction direction) {
     for (const Strip& s : strips) {
-        const int peer = o.rank == 0 ? s.peer : 0;
-        if (batched[static_cast<std::size_t>(o.rank == 0 ? peer : o.rank)]) continue;
         double* data = cells.at(s.row, s.col);
         const int count = s.len * cells.perCell();
         const bool send = (o.rank == 0) == (direction == Direction::Scatter);
+        const int peer = o.rank == 0 ? s.peer : 0;
         if (send)
             MPI_Send(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD);
         else
             MPI_Recv(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     }
-}
-
-// Moves the strips. The strips of one process travel packed in strip order as one message
-// (process 0 exchanges with all processes at once), so that a transfer costs one message per
-// process instead of one per strip; only a process whose strips hold more than kBatchValues
-// values sends them strip by strip, afterwards. The agreement before has made sure that
-// process 0 and every owner count the same cells, so both sides choose alike.
-template <class Cells>
-void Walk(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, Direction direction) {
-    const std::size_t n = static_cast<std::size_t>(o.size);
-    const std::size_t perCell = static_cast<std::size_t>(cells.perCell());
-    std::vector<std::size_t> values(n, 0);
-    for (const Strip& s : strips) values[o.rank == 0 ? static_cast<std::size_t>(s.peer) : 0] += s.len * perCell;
-    std::vector<char> batched(n, 0);
-    std::vector<std::vector<double>> buffers(n);
-    auto pack = [&](const Strip& s, std::vector<double>& buffer) {
-        const double* data = cells.at(s.row, s.col);
-        buffer.insert(buffer.end(), data, data + s.len * perCell);
-    };
-    auto unpack = [&](const Strip& s, const std::vector<double>& buffer, std::size_t& at) {
-        std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at), s.len * perCell, cells.at(s.row, s.col));
-        at += s.len * perCell;
-    };
-    if (o.rank == 0) {
-        for (std::size_t p = 1; p < n; ++p) batched[p] = values[p] > 0 && values[p] <= g_batchValues;
-        std::vector<MPI_Request> requests;
-        if (direction == Direction::Scatter) {
-            for (const Strip& s : strips)
-                if (batched[static_cast<std::size_t>(s.peer)]) pack(s, buffers[static_cast<std::size_t>(s.peer)]);
-        }
-        for (std::size_t p = 1; p < n; ++p) {
-            if (!batched[p]) continue;
-            buffers[p].resize(values[p]);
-            requests.emplace_back();
-            if (direction == Direction::Scatter)
-                MPI_Isend(buffers[p].data(), static_cast<int>(values[p]), MPI_DOUBLE, static_cast<int>(p), 0,
-                          MPI_COMM_WORLD, &requests.back());
-            else
-                MPI_Irecv(buffers[p].data(), static_cast<int>(values[p]), MPI_DOUBLE, static_cast<int>(p), 0,
-                          MPI_COMM_WORLD, &requests.back());
-        }
-        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
-        if (direction == Direction::Gather) {
-            std::vector<std::size_t> at(n, 0);
-            for (const Strip& s : strips) {
-                const std::size_t p = static_cast<std::size_t>(s.peer);
-                if (batched[p]) unpack(s, buffers[p], at[p]);
-            }
-        }
-    } else {
-        const std::size_t me = static_cast<std::size_t>(o.rank);
-        batched[me] = values[0] > 0 && values[0] <= g_batchValues;
-        if (batched[me]) {
-            std::vector<double>& buffer = buffers[me];
-            if (direction == Direction::Gather) {
-                buffer.reserve(values[0]);
-                for (const Strip& s : strips) pack(s, buffer);
-                MPI_Send(buffer.data(), static_cast<int>(values[0]), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD);
-            } else {
-                buffer.resize(values[0]);
-                MPI_Recv(buffer.data(), static_cast<int>(values[0]), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD,
-                         MPI_STATUS_IGNORE);
-                std::size_t at = 0;
-                for (const Strip& s : strips) unpack(s, buffer, at);
-            }
-        }
-    }
-    WalkStrips(o, cells, strips, direction, batched);
 }
 
 // Plans, checks and agrees, then moves the strips between root (process 0's data) and the
@@ -269,12 +196,6 @@ void Transfer(modelobject& o, const Cells& cells, Direction direction, const std
 }
 
 }  // namespace
-
-std::size_t SetBatchLimit(std::size_t values) {
-    const std::size_t old = g_batchValues;
-    g_batchValues = values;
-    return old;
-}
 
 bool Distributed(modelobject& o) {
     if (o.size < 2) return false;

@@ -1,7 +1,6 @@
 #pragma once
 // Strip transfers between process 0 and the owners of grid rows, shared by the public
 // scatter and gather operations of modelobject and by the grid and stack readers.
-#include <cstddef>
 #include <string>
 
 #include "kernel/modelobject.hpp"
@@ -18,10 +17,6 @@ void TransferGrid(modelobject& o, Matrix& grid, Direction direction, const std::
 // selects the "(in row N)" form of the too-many-strips message.
 void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction, const std::string& name,
                    bool parenthesised);
-
-// Largest number of values the strips of one owner may hold to travel packed as one message;
-// an owner with more sends them strip by strip. Returns the limit it replaces (tests lower it).
-std::size_t SetBatchLimit(std::size_t values);
 
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);

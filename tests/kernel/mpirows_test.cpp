@@ -4,7 +4,6 @@
 #include <mpi.h>
 
 #include "grid_scenario.hpp"
-#include "kernel/mpirows.hpp"
 
 using talvo_test::ErrorCode;
 using talvo_test::Rank;
@@ -14,24 +13,7 @@ namespace {
 
 class MpiRowsTest : public talvo_test::ScenarioTest {};
 
-class MpiRowsBatchTest : public talvo_test::ScenarioTest, public testing::WithParamInterface<std::size_t> {
-protected:
-    void SetUp() override {
-        talvo_test::ScenarioTest::SetUp();
-        old_ = mpirows::SetBatchLimit(GetParam());
-    }
-    void TearDown() override {
-        mpirows::SetBatchLimit(old_);
-        talvo_test::ScenarioTest::TearDown();
-    }
-    std::size_t old_ = 0;
-};
-
-// Each owner's strips travel packed as one message, or strip by strip above the batch limit
-// (none, some and all owners above it); the cells arrive alike.
-INSTANTIATE_TEST_SUITE_P(Limits, MpiRowsBatchTest, testing::Values(std::size_t{1} << 27, 0, 4, 12));
-
-TEST_P(MpiRowsBatchTest, ScatterAndGatherMoveEveryOwnersCells) {
+TEST_F(MpiRowsTest, ScatterAndGatherMoveEveryOwnersCells) {
     // Process 0 holds the whole grid; every cell outside the basin carries 7 there.
     Matrix g = Rank() == 0 ? obj_->matrix(1, kRows, 1, kCols, kRows) : OwnGrid();
     if (Rank() == 0)
