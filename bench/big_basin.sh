@@ -5,8 +5,9 @@
 # network). The example holds 24 x 20 cells of 250 m: factor 25 makes 600 x 500 cells of 10 m. The
 # basin is written to a temporary directory and removed afterwards. Runs the model and prints
 # the set-up time and the time of the steps apart, cell-steps per second per core, the bytes the
-# grid store holds at the end of the set-up and the peak memory of each process against it.
-# Prints figures, never fails on them.
+# grid store holds at the end of the set-up and the peak memory of each process against it, and
+# the table of the times of the run's parts when TALVO_STEP_TIMES is set. Threads per process:
+# OMP_NUM_THREADS (default 1). Prints figures, never fails on them.
 # usage: big_basin.sh <talvo> [factor (default 25)] [hours (default 24)] [processes (default 1)]
 #                     [mpiexec (default mpiexec)] [grids: text (default, as the example) or binary]
 set -u
@@ -70,4 +71,6 @@ for p in peak.*.txt; do
     if (b > 0) printf ", ratio %.2f", kb * 1024 / b
     printf "\n" }'
 done
+# The timing table of the run's parts, when TALVO_STEP_TIMES asked for it.
+sed -n '/^step times of/,/^processor seconds per process/p' out.txt
 echo "load: $(uptime)"

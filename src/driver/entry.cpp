@@ -16,6 +16,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
+#include "kernel/steptimes.hpp"
 
 #ifndef TALVO_VERSION_LABEL
 #define TALVO_VERSION_LABEL "$Talvo-Vey 0.1$"
@@ -225,6 +226,7 @@ int TalvoMain(int argc, char** argv) {
             g_currentApplication.store(nullptr);
             app.reset();
         }
+        StepTimes::Instance().Report();
         *log << "exitcode " << exitCode << "[end-entry]";
         *log << "o.k.\n\nthe end." << "[end-entry]";
     } catch (const ImmediateEnd& end) {

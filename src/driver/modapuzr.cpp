@@ -10,6 +10,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/statefiles.hpp"
+#include "kernel/steptimes.hpp"
 #include "kernel/replacingfile.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
@@ -100,7 +101,10 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     Check(tracerIni_, error);
     tracerIni_->SetStatus(1);
 
-    BuildSubmodels(argc, argv);
+    {
+        TimedPart part("set-up of the sub-models");
+        BuildSubmodels(argc, argv);
+    }
     InitTracers();
 
     SubmodelSettings routingSettings = WithSoilZones();

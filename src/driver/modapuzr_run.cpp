@@ -9,6 +9,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
+#include "kernel/steptimes.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -262,10 +263,14 @@ int ModellApplication::run() {
 }
 
 void ModellApplication::Step(int&) {
-    InterruptAgreement();
-    // A failure that one process found in the step before stops every process now.
-    AgreeAndStop(0);
-    EndWhereDataEnd();
+    TimedPart stepPart("whole step");
+    {
+        TimedPart part("interrupts and failures");
+        InterruptAgreement();
+        // A failure that one process found in the step before stops every process now.
+        AgreeAndStop(0);
+        EndWhereDataEnd();
+    }
     TakeDate();
     CheckModuleTimeSteps();
     const std::int64_t h = hour_, d = day_, m = month_, y = year_;
@@ -284,62 +289,122 @@ void ModellApplication::Step(int&) {
         }
     }
 
-    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
-        MeteoInput& in = *inputs_[static_cast<std::size_t>(loopIndex_)];
-        if (in.Method() == 10 || in.Method() == 11) in.ComputeElevationRegression(0);
-    }
     const bool superposition = regsuper_->GetFlowControl() != 0;
-    if (!superposition) precicorr_->CorrectStations();
-    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
-    regsuper_->run(h, d, m, y);
-    if (superposition) precicorr_->CorrectGrid();
+    {
+        TimedPart part("meteorological inputs");
+        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+            MeteoInput& in = *inputs_[static_cast<std::size_t>(loopIndex_)];
+            if (in.Method() == 10 || in.Method() == 11) in.ComputeElevationRegression(0);
+        }
+        if (!superposition) precicorr_->CorrectStations();
+        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
+    }
+    {
+        TimedPart part("superposition, correction");
+        regsuper_->run(h, d, m, y);
+        if (superposition) precicorr_->CorrectGrid();
+    }
 
     const int stepMinutes = etp_->GetFlowControl() != 0 ? etp_->GetTimeStep() : 1440;
-    setup_->UpdatePeriodicGrids(h, d, m, y);
-    setup_->UpdateDynamicLanduseParameters(h, d, m, y, stepMinutes);
-
-    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->WriteOutputGrid();
-    regsuper_->WriteStatistics();
-
-    expokorr_->run(h, d, m, y);
-    etp_->PotentialEvapotranspirationStep(h, d, m, y);
-    irrigation_->run(h, d, m, y);
-    etp_->SnowEvaporationOnGlacier(h, d, m, y);
-    if (interception_first) {
-        interception_->run(h, d, m, y);
-        snow_->run(h, d, m, y);
-    } else {
-        snow_->run(h, d, m, y);
-        interception_->run(h, d, m, y);
+    {
+        TimedPart part("periodic grids, land use");
+        setup_->UpdatePeriodicGrids(h, d, m, y);
+        setup_->UpdateDynamicLanduseParameters(h, d, m, y, stepMinutes);
     }
-    silting_->run(h, d, m, y);
+    {
+        TimedPart part("meteorological output");
+        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->WriteOutputGrid();
+        regsuper_->WriteStatistics();
+    }
 
-    soil_->BeginTimeStep(h, d, m, y);
-    surfrout_->ShiftFlowTimeZones(h, d, m, y);
-    etp_->InterceptionEvaporationOutput(h, d, m, y);
-    gwflow_->BeginTimeStep(h, d, m, y);
+    {
+        TimedPart part("radiation, temperature");
+        expokorr_->run(h, d, m, y);
+    }
+    {
+        TimedPart part("evapotranspiration");
+        etp_->PotentialEvapotranspirationStep(h, d, m, y);
+    }
+    {
+        TimedPart part("irrigation");
+        irrigation_->run(h, d, m, y);
+        etp_->SnowEvaporationOnGlacier(h, d, m, y);
+    }
+    {
+        TimedPart part("snow, interception");
+        if (interception_first) {
+            {
+                TimedPart inner("interception");
+                interception_->run(h, d, m, y);
+            }
+            snow_->run(h, d, m, y);
+        } else {
+            snow_->run(h, d, m, y);
+            TimedPart inner("interception");
+            interception_->run(h, d, m, y);
+        }
+    }
+    {
+        TimedPart part("silting-up");
+        silting_->run(h, d, m, y);
+    }
+
+    {
+        TimedPart part("begin of the soil step");
+        soil_->BeginTimeStep(h, d, m, y);
+        surfrout_->ShiftFlowTimeZones(h, d, m, y);
+        etp_->InterceptionEvaporationOutput(h, d, m, y);
+        gwflow_->BeginTimeStep(h, d, m, y);
+    }
     const int subSteps = static_cast<int>(soil_->GetNumSubSteps());
     for (int j = 1; j <= subSteps; ++j) {
-        soil_->run(h, d, m, y);
-        surfrout_->run(h, d, m, y);
-        etp_->SubStep();
-        gwflow_->run(h, d, m, y);
+        {
+            TimedPart part("soil");
+            soil_->run(h, d, m, y);
+        }
+        {
+            TimedPart part("surface routing");
+            surfrout_->run(h, d, m, y);
+        }
+        {
+            TimedPart part("groundwater");
+            etp_->SubStep();
+            gwflow_->run(h, d, m, y);
+        }
         special_->Step(h, d, m, y, 1, j);
     }
 
-    soil_->DrainablePoreVolume();
-    soil_->ComputeSubbasinRunoff();
-    surfrout_->RouteFlowTimeZones(h, d, m, y);
-    etp_->AfterSoilStep(h, d, m, y);
-    gwflow_->WriteOutputs(h, d, m, y);
-    StopTogether([&] { routing_->run(h, d, m, y); });
+    {
+        TimedPart part("soil: drainable pores, runoff");
+        soil_->DrainablePoreVolume();
+        soil_->ComputeSubbasinRunoff();
+    }
+    {
+        TimedPart part("flow time zones");
+        surfrout_->RouteFlowTimeZones(h, d, m, y);
+    }
+    {
+        TimedPart part("evapotranspiration output");
+        etp_->AfterSoilStep(h, d, m, y);
+    }
+    {
+        TimedPart part("groundwater output");
+        gwflow_->WriteOutputs(h, d, m, y);
+    }
+    {
+        TimedPart part("discharge routing");
+        StopTogether([&] { routing_->run(h, d, m, y); });
+    }
 
-    setup_->WriteStandardGrids(h, d, m, y);
-    setup_->WriteVariableGrids(h, d, m, y);
-    setup_->ResetStandardGridStatistics();
-    setup_->AddStandardGridStatistics();
-    setup_->StepStandardGridStatistics(h, d, m, y);
-    special_->Step(h, d, m, y, 0, 0);
+    {
+        TimedPart part("standard grids, statistics");
+        setup_->WriteStandardGrids(h, d, m, y);
+        setup_->WriteVariableGrids(h, d, m, y);
+        setup_->ResetStandardGridStatistics();
+        setup_->AddStandardGridStatistics();
+        setup_->StepStandardGridStatistics(h, d, m, y);
+        special_->Step(h, d, m, y, 0, 0);
+    }
 
     if (inputCount_ < 1) {
         endFlag_ = 1;

@@ -6,6 +6,8 @@
 
 #include <mpi.h>
 
+#include "kernel/steptimes.hpp"
+
 namespace {
 bool MpiRunning() {
     int initialised = 0;
@@ -99,7 +101,11 @@ void defaultini::InitStep(bool& done) {
     if (step_ <= kLastStep) {
         const StepEntry& entry = kSteps[step_];
         if (entry.logText) *log << entry.logText << "[end-entry]";
-        (this->*entry.work)();
+        {
+            const std::string name = "set-up step " + std::to_string(step_);
+            TimedPart part(entry.logText ? entry.logText : name.c_str());
+            (this->*entry.work)();
+        }
         if (entry.logText) *log << "...ok" << "[end-entry]";
         ++step_;
     }

@@ -2,17 +2,38 @@
 // cell coordinates, slope and aspect, and the ice and firn grid.
 //
 // Process 0 holds every row of the zone grid, the elevation model and the standard grids, so
-// it derives each grid over the whole domain and every other process receives the rows it
-// holds. The result is the one a single process computes, whatever the decomposition, and the
-// file process 0 writes is the same for any number of processes. Without a zone grid (no
-// domain) there is nothing to derive.
+// it derives each grid over the whole domain (it checks every cell and writes the files).
+// Every other process derives the cell sizes and coordinates of the rows strictly between its
+// first and last own row itself: each valid cell of such a row is its own, so it holds all the
+// values that row needs. The rows that other processes' cells share come from process 0, as
+// do slope and aspect (they need the elevation model outside the basin, which only process 0
+// holds, and their gap filling runs through the rows in order, a filled cell feeding the next
+// row). The zone ranking has refused every zone value that is neither nodata nor a valid code,
+// so each cell the derivations treat as a cell has an owner. Every held cell thus has the value
+// a single process computes, whatever the decomposition, and the file process 0 writes is the
+// same for any number of processes.
+// Without a zone grid (no domain) there is nothing to derive.
 #include <mpi.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 #include "setup/rootrows.hpp"
+
+namespace {
+
+// The held rows of grid outside first < r < last: the rows another process derives cells of.
+std::vector<int> RowsOutside(const Matrix& grid, int first, int last, int nrows) {
+    std::vector<int> rows;
+    if (grid.empty()) return rows;
+    for (int r = std::max(grid.firstRow(), 1); r <= std::min(grid.lastRow(), nrows); ++r)
+        if (r <= first || r >= last) rows.push_back(r);
+    return rows;
+}
+
+}  // namespace
 
 void defaultini::FailAlike(int code, const char* what) {
     int initialised = 0, finalised = 0;
@@ -85,14 +106,17 @@ void defaultini::CreateCellSizeGrids() {
     }
     *log << "Checking cell sizes for variable Cells..." << "[end-entry]";
 
+    // Process 0 derives every row; the others the rows between their first and last own row.
+    const int lo = rank == 0 ? 1 : firstRow + 1;
+    const int hi = rank == 0 ? nrows : lastRow - 1;
+    // Without both cell sizes the relative area is not known: every cell counts as one.
+    if (!src.areaGiven && !(src.xGiven && src.yGiven)) {
+        for (int r = lo; r <= hi; ++r)
+            for (int c = 1; c <= ncols; ++c) (*A)[r][c] = (*zone)[r][c] == nodata ? nodata : 1.0;
+    }
+    const CellSizeProblem p = DeriveCellSizes(*zone, *X, *Y, *A, lo, hi, ncols, cellsize, nodata, src);
     int failure = 0;
     if (rank == 0) {
-        // Without both cell sizes the relative area is not known: every cell counts as one.
-        if (!src.areaGiven && !(src.xGiven && src.yGiven)) {
-            for (int r = 1; r <= nrows; ++r)
-                for (int c = 1; c <= ncols; ++c) (*A)[r][c] = (*zone)[r][c] == nodata ? nodata : 1.0;
-        }
-        const CellSizeProblem p = DeriveCellSizes(*zone, *X, *Y, *A, 1, nrows, ncols, cellsize, nodata, src);
         if (p.kind == 1) {
             *log << "FATAL: cell size in y direction is zero at row " << p.row << ", column " << p.col
                  << ",\nread from file " << (*gridStore)[cellSizeYIndex_].fileName << "[end-entry]";
@@ -113,7 +137,10 @@ void defaultini::CreateCellSizeGrids() {
     // Given grids were set to nodata outside the basin as well: all three are shared.
     const std::pair<bool, int> grids[] = {
         {!src.xGiven, cellSizeXIndex_}, {!src.yGiven, cellSizeYIndex_}, {!src.areaGiven, relCellAreaIndex_}};
-    for (const auto& [derived, index] : grids) ShareRowsFromRoot(*this, *(*gridStore)[index].grid);
+    for (const auto& [derived, index] : grids) {
+        Matrix& grid = *(*gridStore)[index].grid;
+        ShareChosenRowsFromRoot(*this, grid, rank == 0 ? std::vector<int>() : RowsOutside(grid, firstRow, lastRow, nrows));
+    }
     for (const auto& [derived, index] : grids)
         if (derived) WriteOnce(index);
 }
@@ -132,14 +159,25 @@ void defaultini::CreateCoordinateGrids() {
     coordYIndex_ = RegisterSetupGrid(DerivedFileName(zoneFile, ".$cy"), "CoordY", cy, 0, first, last);
     ++standardGridCount_;
 
-    if (rank == 0) {
-        const Matrix* X = cellSizeXIndex_ > 0 ? (*gridStore)[cellSizeXIndex_].grid : nullptr;
-        const Matrix* Y = cellSizeYIndex_ > 0 ? (*gridStore)[cellSizeYIndex_].grid : nullptr;
-        ComputeCoordinates(*zone, X, Y, *cx, *cy, 1, nrows, nrows, ncols, xllcorner, yllcorner, cellsize, nodata,
-                           &zones_.columns, relCellArea != nullptr);
-    }
-    ShareRowsFromRoot(*this, *cx);
-    ShareRowsFromRoot(*this, *cy);
+    const Matrix* X = cellSizeXIndex_ > 0 ? (*gridStore)[cellSizeXIndex_].grid : nullptr;
+    const Matrix* Y = cellSizeYIndex_ > 0 ? (*gridStore)[cellSizeYIndex_].grid : nullptr;
+    const bool accumulate = relCellArea != nullptr;
+    // The y coordinates accumulate from the last row up: each other process takes its last own
+    // row before masking from process 0 and derives the rows above it, then takes its first and
+    // last own row (which other processes' cells may share) as masked.
+    if (rank == 0)
+        AccumulateCoordinates(X, Y, *cx, *cy, 1, nrows, nrows, ncols, xllcorner, yllcorner, cellsize, nodata,
+                              &zones_.columns, accumulate);
+    const std::vector<int> below = rank == 0 ? std::vector<int>() : std::vector<int>{lastRow};
+    ShareChosenRowsFromRoot(*this, *cx, below);
+    ShareChosenRowsFromRoot(*this, *cy, below);
+    if (rank != 0)
+        CoordinatesAboveRow(X, Y, *cx, *cy, firstRow, lastRow, nrows, ncols, xllcorner, yllcorner, cellsize, nodata,
+                            accumulate);
+    MaskCoordinates(*zone, *cx, *cy, first, last, ncols, nodata);
+    const std::vector<int> shared = rank == 0 ? std::vector<int>() : RowsOutside(*cx, firstRow, lastRow, nrows);
+    ShareChosenRowsFromRoot(*this, *cx, shared);
+    ShareChosenRowsFromRoot(*this, *cy, shared);
     WriteOnce(coordXIndex_);
     WriteOnce(coordYIndex_);
 }

@@ -4,7 +4,10 @@
 
 namespace {
 constexpr double kDegrees = 57.29577951307855;
-}
+
+// A cell's size, the header cell size where the grid has none.
+double SizeOr(const Matrix& m, int r, int c, double cs, double nodata) { return m[r][c] <= nodata ? cs : m[r][c]; }
+}  // namespace
 
 std::string DerivedFileName(const std::string& base, const std::string& suffix) {
     const std::size_t dot = base.find_last_of('.');
@@ -61,31 +64,50 @@ CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix
     return CellSizeProblem{};
 }
 
-void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi,
-                        int nrows, int ncols, double xll, double yll, double cs, double nodata,
-                        const std::vector<ColumnRange>* columns, bool accumulate) {
-    for (int r = lo; r <= hi; ++r) {
+void AccumulateCoordinates(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi, int nrows,
+                           int ncols, double xll, double yll, double cs, double nodata,
+                           const std::vector<ColumnRange>* columns, bool accumulate) {
+    for (int c = 1; c <= ncols; ++c) {
+        cx[hi][c] = xll + (c - 1) * cs;
+        cy[hi][c] = yll + (nrows - hi) * cs;
+    }
+    if (accumulate && X && Y) {
+        // Only up to the last column: the next cell of column ncols does not exist.
+        const int first = columns ? std::max(1, (*columns)[static_cast<std::size_t>(hi)].first) : 1;
+        for (int c = first; c < ncols; ++c) cx[hi][c + 1] = cx[hi][c] + SizeOr(*X, hi, c, cs, nodata);
+    }
+    CoordinatesAboveRow(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, accumulate);
+}
+
+void CoordinatesAboveRow(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int below, int nrows,
+                         int ncols, double xll, double yll, double cs, double nodata, bool accumulate) {
+    for (int r = lo; r < below; ++r) {
         for (int c = 1; c <= ncols; ++c) {
             cx[r][c] = xll + (c - 1) * cs;
             cy[r][c] = yll + (nrows - r) * cs;
         }
     }
-    if (accumulate && X && Y) {
-        auto size = [&](const Matrix& m, int r, int c) { return m[r][c] <= nodata ? cs : m[r][c]; };
-        // Only up to the last column: the next cell of column ncols does not exist.
-        const int first = columns ? std::max(1, (*columns)[static_cast<std::size_t>(hi)].first) : 1;
-        for (int c = first; c < ncols; ++c) cx[hi][c + 1] = cx[hi][c] + size(*X, hi, c);
-        for (int r = hi - 1; r >= lo; --r) {
-            cx[r][1] = xll;
-            for (int c = 1; c < ncols; ++c) {
-                cx[r][c + 1] = cx[r][c] + size(*X, r, c);
-                cy[r][c + 1] = cy[r + 1][c + 1] + size(*Y, r + 1, c + 1);
-            }
+    if (!(accumulate && X && Y)) return;
+    for (int r = below - 1; r >= lo; --r) {
+        cx[r][1] = xll;
+        for (int c = 1; c < ncols; ++c) {
+            cx[r][c + 1] = cx[r][c] + SizeOr(*X, r, c, cs, nodata);
+            cy[r][c + 1] = cy[r + 1][c + 1] + SizeOr(*Y, r + 1, c + 1, cs, nodata);
         }
     }
+}
+
+void MaskCoordinates(const Matrix& zone, Matrix& cx, Matrix& cy, int lo, int hi, int ncols, double nodata) {
     for (int r = lo; r <= hi; ++r)
         for (int c = 1; c <= ncols; ++c)
             if (zone[r][c] == nodata) cx[r][c] = cy[r][c] = nodata;
+}
+
+void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi,
+                        int nrows, int ncols, double xll, double yll, double cs, double nodata,
+                        const std::vector<ColumnRange>* columns, bool accumulate) {
+    AccumulateCoordinates(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, columns, accumulate);
+    MaskCoordinates(zone, cx, cy, lo, hi, ncols, nodata);
 }
 
 void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double cs,

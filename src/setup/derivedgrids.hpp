@@ -40,6 +40,20 @@ void ComputeCoordinates(const Matrix& zone, const Matrix* sizeX, const Matrix* s
                         int lo, int hi, int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
                         const std::vector<ColumnRange>* columns, bool accumulate);
 
+// The same in two parts: the coordinates before masking (AccumulateCoordinates), then nodata
+// where the zone is nodata (MaskCoordinates).
+void AccumulateCoordinates(const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY, int lo, int hi,
+                           int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
+                           const std::vector<ColumnRange>* columns, bool accumulate);
+void MaskCoordinates(const Matrix& zone, Matrix& coordX, Matrix& coordY, int lo, int hi, int ncols, double nodata);
+
+// Coordinates before masking over rows lo..below-1, from row below, which holds its values
+// before masking: the y coordinates accumulate from the row below up, so a process that has
+// that one row of the whole-grid result derives the rows above it exactly.
+void CoordinatesAboveRow(const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY, int lo, int below,
+                         int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
+                         bool accumulate);
+
 // Slope (degrees) and aspect (degrees from north, clockwise) of the whole grid from the four
 // neighbours, with gaps filled from neighbours in row order. A null output is not computed.
 void ComputeSlopeAspect(const Matrix& elevation, Matrix* slope, Matrix* aspect, int nrows, int ncols,

@@ -6,23 +6,25 @@
 #include <vector>
 
 #include "kernel/modelobject.hpp"
-
-namespace {
-bool MpiRunning() {
-    int initialised = 0, finalised = 0;
-    MPI_Initialized(&initialised);
-    MPI_Finalized(&finalised);
-    return initialised && !finalised;
-}
-}  // namespace
+#include "kernel/mpistate.hpp"
 
 void ShareRowsFromRoot(modelobject& obj, Matrix& grid) {
+    std::vector<int> rows;
+    if (obj.rank != 0 && !grid.empty())
+        for (int r = std::max(grid.firstRow(), 1); r <= std::min(grid.lastRow(), obj.nrows); ++r) rows.push_back(r);
+    ShareChosenRowsFromRoot(obj, grid, rows);
+}
+
+void ShareChosenRowsFromRoot(modelobject& obj, Matrix& grid, const std::vector<int>& rows) {
     if (obj.size < 2 || !MpiRunning()) return;
-    // The held row range of every process (matrices hold one contiguous range of rows).
-    int range[2] = {std::max(grid.firstRow(), 1), std::min(grid.lastRow(), obj.nrows)};
-    if (grid.empty()) range[0] = 1, range[1] = 0;
-    std::vector<int> ranges(static_cast<std::size_t>(obj.size) * 2, 0);
-    MPI_Gather(range, 2, MPI_INT, ranges.data(), 2, MPI_INT, 0, MPI_COMM_WORLD);
+    const int count = obj.rank == 0 ? 0 : static_cast<int>(rows.size());
+    std::vector<int> counts(static_cast<std::size_t>(obj.size), 0);
+    MPI_Gather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<int> offsets(static_cast<std::size_t>(obj.size) + 1, 0);
+    for (std::size_t p = 0; p < counts.size(); ++p) offsets[p + 1] = offsets[p] + counts[p];
+    std::vector<int> wanted(static_cast<std::size_t>(std::max(offsets.back(), 1)), 0);
+    MPI_Gatherv(rows.data(), count, MPI_INT, wanted.data(), counts.data(), offsets.data(), MPI_INT, 0,
+                MPI_COMM_WORLD);
 
     int missing = 0;
     if (obj.rank == 0) {
@@ -34,12 +36,12 @@ void ShareRowsFromRoot(modelobject& obj, Matrix& grid) {
     if (missing) throw ModelError(120);
 
     if (obj.rank == 0) {
-        for (int p = 1; p < obj.size; ++p) {
-            const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
-            for (int r = lo; r <= hi; ++r) MPI_Send(grid[r] + 1, obj.ncols, MPI_DOUBLE, p, r, MPI_COMM_WORLD);
-        }
+        for (int p = 1; p < obj.size; ++p)
+            for (int k = offsets[static_cast<std::size_t>(p)]; k < offsets[static_cast<std::size_t>(p) + 1]; ++k) {
+                const int r = wanted[static_cast<std::size_t>(k)];
+                MPI_Send(grid[r] + 1, obj.ncols, MPI_DOUBLE, p, r, MPI_COMM_WORLD);
+            }
     } else {
-        for (int r = range[0]; r <= range[1]; ++r)
-            MPI_Recv(grid[r] + 1, obj.ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        for (int r : rows) MPI_Recv(grid[r] + 1, obj.ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     }
 }

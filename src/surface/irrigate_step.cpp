@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "kernel/nodata.hpp"
+#include "kernel/steptimes.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/irrigate.hpp"
 #include "surface/irrigation_demand.hpp"
@@ -99,6 +101,7 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
 
     double transfer = MPI_Wtime();
     WholeGrids w;
+    std::optional<TimedPart> part(std::in_place, "irrigation: gathering");
     Gather(*this, w.precipitation, precipitationIndex);
     Gather(*this, w.codes, codesIndex);
     Gather(*this, w.pumping, pumpingIndex);
@@ -120,6 +123,7 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
         if (i < soilStoreIndex.size() && soilStoreIndex[i] > 0) Gather(*this, w.soilStore[i], soilStoreIndex[i]);
     }
     transferSeconds += MPI_Wtime() - transfer;
+    part.emplace("irrigation: process 0");
 
     // The cell work on process 0; a failure there ends every process with its code.
     int failure = 0;
@@ -138,11 +142,13 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
     MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (failure != 0) throw ModelError(failure);
 
+    part.emplace("irrigation: scattering");
     transfer = MPI_Wtime();
     Scatter(*this, w.precipitation);
     Scatter(*this, w.amounts);
     for (int t = 1; t <= tracerCount; ++t) Scatter(*this, w.tracerFlux[static_cast<std::size_t>(t)]);
     transferSeconds += MPI_Wtime() - transfer;
+    part.emplace("irrigation: statistics");
 
     // The routing withdraws what the cells received in this step, taken before the statistics
     // add the earlier steps of their interval to the records.

@@ -5,6 +5,7 @@
 #include <mpi.h>
 
 #include "kernel/nodata.hpp"
+#include "kernel/steptimes.hpp"
 #include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
@@ -60,7 +61,10 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
     if (const int failure = cellLoopError_.exchange(0); failure != 0) throw ModelError(failure);
 
     const bool units = responseUnitGrid != nullptr && masterUnitGrid != nullptr;
-    if (!units && snow::IsSlideMethod(method)) Slides();
+    if (!units && snow::IsSlideMethod(method)) {
+        TimedPart part("snow slides");
+        Slides();
+    }
     AddStatistics();
     StepStatistics();
     if (glacierMethod > 0) {

@@ -2,8 +2,8 @@
 # The program's own thread set-up. With OMP_NUM_THREADS unset each process runs the cores of the
 # machine shared among its processes (at least one); a set OMP_NUM_THREADS holds. Idle threads
 # spin briefly (GNU runtime: GOMP_SPINCOUNT 10000) unless the user chose a wait policy. The example
-# basin with threads unset writes the same tables and grids as with one thread, and the times of
-# both runs are printed; each run reports the bytes of its grid store at the end of the set-up.
+# basin with threads unset writes the same tables and grids as with one thread (whose run times
+# the parts of its steps, TALVO_STEP_TIMES=1), and the times of both runs are printed; each run reports the bytes of its grid store at the end of the set-up.
 # usage: threads_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -36,7 +36,8 @@ for run in one unset; do
   mkdir -p $run && cp -r "$here"/../../examples/basin/. $run/ && cd $run || fail "copy"
   start=$(date +%s%N)
   if [ $run = one ]; then
-    OMP_NUM_THREADS=1 "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1
+    # With the timing of the step's parts on: the same outputs, and a table at the end.
+    TALVO_STEP_TIMES=1 OMP_NUM_THREADS=1 "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1
   else
     env -u OMP_NUM_THREADS "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1
   fi
@@ -46,6 +47,14 @@ for run in one unset; do
   echo "example basin, $np processes, threads $run: $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }') s"
   cd ..
 done
+# The timing table: every part with its calls (soil once per sub-step), the processor time of
+# each process; none without TALVO_STEP_TIMES.
+grep -q "^step times of $np processes" one/out.txt || fail "TALVO_STEP_TIMES=1: no timing table"
+awk '$1 == "soil" && $2 ~ /^[1-9][0-9]*$/ { found = 1 } END { exit !found }' one/out.txt || fail "timing table: no soil line"
+awk '$1 == "whole" && $2 == "step" && $3 >= 1 { found = 1 } END { exit !found }' one/out.txt || fail "timing table: no whole steps"
+awk -v n="$np" '/^processor seconds per process:/ { found = (NF - 4 == n) } END { exit !found }' one/out.txt ||
+  fail "timing table: not one processor time per process"
+grep -q "^step times" unset/out.txt && fail "a timing table without TALVO_STEP_TIMES"
 # The end of the set-up reports the bytes of the grid store of each process.
 for run in one unset; do
   grep -q '<line level="3" description= "the grid store holds [1-9][0-9]* bytes on this process"/>' $run/Talvo_Diag_0.xml ||

@@ -137,6 +137,49 @@ TEST_F(DerivedStepsTest, VariableCellSizesAccumulateCoordinatesOverTheWholeGrid)
                    }));
 }
 
+// A basin of 20 rows with holes and ragged borders, so that at 2 and 4 processes every process
+// has rows of its own between rows it shares with its neighbours.
+Rows TallZone() {
+    return Fill(20, 16, [](int r, int c) {
+        if ((r + 2 * c) % 11 == 0 || (r == 1 && c < 3) || (r > 15 && c > 13) || (r == 20 && c < 4)) return kNd;
+        return static_cast<double>(3 + (r > 10 ? 2 : 0));
+    });
+}
+
+// Every process derives its inner rows itself and takes the rows it shares from process 0;
+// each held cell equals the whole-grid result (given X, derived Y and area, accumulated
+// coordinates), with cell sizes given or derived.
+TEST_F(DerivedStepsTest, TallBasinCellSizesAndCoordinatesEqualTheWholeGridResultOnEveryProcess) {
+    for (const bool givenX : {true, false}) {
+        const Rows zone = TallZone();
+        const auto valid = [&](int r, int c) { return zone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] != kNd; };
+        const auto sizeX = [&](int r, int c) { return givenX ? 10.0 + c + (r % 3) * 0.1 : 10.0; };
+        Build(zone, {});
+        if (givenX) Given("csx.grd", "CellSizeX", Fill(20, 16, sizeX));
+        setup_->CreateCellSizeGrids();
+        setup_->CreateCoordinateGrids();
+        // Y from a unit area: 100 / x; coordinates count cells outside the basin as 10 wide.
+        const auto sizeY = [&](int r, int c) { return 1.0 * 10 * 10 / sizeX(r, c); };
+        const auto cellX = [&](int r, int c) { return valid(r, c) ? sizeX(r, c) : 10.0; };
+        const auto cellY = [&](int r, int c) { return valid(r, c) ? sizeY(r, c) : 10.0; };
+        ExpectHeldRows("CellSizeX", OnZone(zone, sizeX));
+        ExpectHeldRows("CellSizeY", OnZone(zone, sizeY));
+        ExpectHeldRows("RelCellArea", OnZone(zone, 1.0));
+        ExpectHeldRows("CoordX", OnZone(zone, [&](int r, int c) {
+                           const int start = r == 20 ? 4 : 1;
+                           double x = 1000.0 + (start - 1) * 10.0;
+                           for (int k = start; k < c; ++k) x += cellX(r, k);
+                           return x;
+                       }));
+        ExpectHeldRows("CoordY", OnZone(zone, [&](int r, int c) {
+                           if (c == 1) return 2000.0 + (20 - r) * 10.0;
+                           double y = 2000.0;
+                           for (int k = 20; k > r; --k) y += cellY(k, c);
+                           return y;
+                       }));
+    }
+}
+
 // Elevation of a smooth surface with holes near the process boundaries.
 Rows Terrain() {
     Rows e = Fill(6, 12, [](int r, int c) { return 500.0 + 3.0 * r * r - 7.0 * c + r * c; });
