@@ -277,8 +277,15 @@ void irrigationclass::SurfaceSupply(WholeGrids& w) {
                 AddRecord(sw, r, c, s, amount, 1);
             }
     }
-    for (int s = 1; s <= n; ++s)
-        reservoirs[static_cast<std::size_t>(s)] = result.fromReservoirs[static_cast<std::size_t>(s)];
+    // The reservoirs give what the cells take from them: under a shortage the reduced amounts can
+    // stay below the reservoir's part, and water a reservoir released beyond what the cells of its
+    // subbasin received would be lost.
+    for (int s = 1; s <= n; ++s) {
+        const std::size_t i = static_cast<std::size_t>(s);
+        double given = result.fromReservoirs[i];
+        if (result.shortage) given = std::min(given, irrigation::MeanDemand(rec[i].sx, rec[i].RelCellSum));
+        reservoirs[i] = given;
+    }
 }
 
 void irrigationclass::AddToPrecipitation(WholeGrids& w) {

@@ -108,6 +108,33 @@ TEST_F(IrrigationStep, ShortageReducesTheSurfaceWaterAmounts) {
         }
 }
 
+// A shortage in subbasin 1 (no reservoir, rivers 0.5 mm) reduces the amounts everywhere, also in
+// subbasins 2 and 3 whose reservoirs could give all 3.125 mm: their cells receive less than the
+// reservoirs' part. The reservoirs then give only what the cells received (the routing releases
+// that and takes the rest of the records from the rivers), so no released water is lost.
+TEST_F(IrrigationStep, ReservoirsGiveNoMoreThanTheCellsReceive) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    MakeRoutingArrays(0.5, 10.0);
+    fromReservoirs_[0][1] = 0;
+    auto m = ReadyIrrigation();
+    Link(*m);
+    m->run(1, 2, 1, 2020);
+    if (talvo_test::Rank() != 0) return;
+    // Subbasins 2 and 3: A = 3.125 of m = 10, F = 1: r = 0.3125, p = 10 / 11.
+    const double p = 10.0 / 11.0, reduced = (1 - p) * 3.125 + p * 3.125 * 0.3125;
+    for (int s = 1; s <= 3; ++s) {
+        const zoneFZT& rec = m->surfaceStat.records[static_cast<std::size_t>(s)];
+        const double received = rec.sx / rec.RelCellSum, reservoir = fromReservoirs_[0][static_cast<std::size_t>(s)];
+        EXPECT_LE(reservoir, received + 1e-12) << s;
+        if (s > 1) {
+            EXPECT_NEAR(received, reduced, 1e-12) << s;
+            EXPECT_NEAR(reservoir, received, 1e-12) << s;
+        } else {
+            EXPECT_EQ(reservoir, 0.0);
+        }
+    }
+}
+
 // Cells of another origin add to neither record: a subbasin without any weight has no demand
 // (no 0 / 0 handed to the routing), and the cells keep their amounts.
 TEST_F(IrrigationStep, SubbasinsWithoutWeightedCellsDemandNothing) {
