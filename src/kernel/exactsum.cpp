@@ -159,23 +159,36 @@ void ExactSum::ReduceToRoot(ExactSum* sums, int count) {
     }
 }
 
-void ReduceExactZoneRecords(ExactZoneSums* acc, zoneFZT* records, int highest) {
+zoneFZT WithExactSums(const zoneFZT& record, const ExactZoneSums& acc) {
+    zoneFZT r = record;
+    auto total = [](ExactSum s, double v) {
+        s.Add(v);
+        return s.Value();
+    };
+    r.n = total(acc.n, record.n);
+    r.sx = total(acc.sx, record.sx);
+    r.RelCellSum = total(acc.RelCellSum, record.RelCellSum);
+    return r;
+}
+
+void ReduceZoneRecordsExactly(ExactZoneSums* acc, zoneFZT* records, int highest, bool withCellSums) {
     if (acc == nullptr || records == nullptr || highest < 0) return;
-    const int count = highest + 1;
+    const std::size_t count = static_cast<std::size_t>(highest) + 1;
     // One message for the three fields of all records.
-    std::vector<ExactSum> all(3 * static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        all[3 * static_cast<std::size_t>(i)] = acc[i].n;
-        all[3 * static_cast<std::size_t>(i) + 1] = acc[i].sx;
-        all[3 * static_cast<std::size_t>(i) + 2] = acc[i].RelCellSum;
+    std::vector<ExactSum> all(3 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        all[3 * i] = acc[i].n;
+        all[3 * i].Add(records[i].n);
+        all[3 * i + 1] = acc[i].sx;
+        all[3 * i + 1].Add(records[i].sx);
+        all[3 * i + 2] = acc[i].RelCellSum;
+        all[3 * i + 2].Add(records[i].RelCellSum);
+        acc[i].Reset();
     }
-    ExactSum::ReduceToRoot(all.data(), 3 * count);
-    for (int i = 0; i < count; ++i) {
-        acc[i].n = all[3 * static_cast<std::size_t>(i)];
-        acc[i].sx = all[3 * static_cast<std::size_t>(i) + 1];
-        acc[i].RelCellSum = all[3 * static_cast<std::size_t>(i) + 2];
-        records[i].n = acc[i].n.Value();
-        records[i].sx = acc[i].sx.Value();
-        records[i].RelCellSum = acc[i].RelCellSum.Value();
+    ExactSum::ReduceToRoot(all.data(), static_cast<int>(3 * count));
+    for (std::size_t i = 0; i < count; ++i) {
+        records[i].n = all[3 * i].Value();
+        records[i].sx = all[3 * i + 1].Value();
+        if (withCellSums) records[i].RelCellSum = all[3 * i + 2].Value();
     }
 }

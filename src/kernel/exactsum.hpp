@@ -53,8 +53,13 @@ struct ExactZoneSums {
     }
 };
 
-// Sums the exact zone sums acc[0..highest] over all processes onto process 0 and writes the
-// rounded totals into records[0..highest] (n, sx and RelCellSum; zonenwert and rel untouched).
-// Afterwards process 0 holds the totals and every other process zeros, in the accumulators and
-// in the records. Collective.
-void ReduceExactZoneRecords(ExactZoneSums* acc, zoneFZT* records, int highest);
+// The record's n, sx and RelCellSum plus the exact sums, rounded once.
+zoneFZT WithExactSums(const zoneFZT& record, const ExactZoneSums& acc);
+
+// Sums the records[0..highest] (n, sx, RelCellSum) together with the exact sums acc[0..highest]
+// of every process exactly onto process 0, each total rounded once. Afterwards process 0 holds
+// the totals in its records and every other process zeros (RelCellSum untouched where
+// withCellSums is false); the exact sums are reset everywhere. zonenwert and rel are never
+// touched. The result does not depend on how the added values are split among processes or
+// threads, nor on their order. Collective.
+void ReduceZoneRecordsExactly(ExactZoneSums* acc, zoneFZT* records, int highest, bool withCellSums);

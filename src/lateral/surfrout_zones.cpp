@@ -165,6 +165,8 @@ void surfaceroutingclass::InitFlowTimeZones() {
         }
     zonesQD.assign(total, zoneFZT{});
     zonesQI.assign(total, zoneFZT{});
+    exactQD.assign(total, ExactZoneSums{});
+    exactQI.assign(total, ExactZoneSums{});
     const std::string logName = StrFormat("modell_%d.log", 0);
 
     if (flowTimes == nullptr) {
@@ -277,6 +279,10 @@ void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std
                 }
                 if (mz >= 1) zones[mz].n = zones[mz].sx = zones[mz].RelCellSum = 0;
             }
+            for (ExactZoneSums* sums : {ExactQD(t, s), ExactQI(t, s)}) {
+                for (int z = 1; z < mz; ++z) sums[z] = sums[z + 1];
+                if (mz >= 1) sums[mz].Reset();
+            }
         }
 }
 
@@ -325,8 +331,8 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
     linksReported = true;
     for (int t = 0; t <= tracerCount; ++t)
         for (int s = 1; s <= zoneCount; ++s) {
-            MPIReduceZoneRecords(ZoneQD(t, s), 1, true);
-            MPIReduceZoneRecords(ZoneQI(t, s), 1, true);
+            ReduceZoneRecordsExactly(ExactQD(t, s), ZoneQD(t, s), 1, true);
+            ReduceZoneRecordsExactly(ExactQI(t, s), ZoneQI(t, s), 1, true);
         }
     if (rank == 0)
         for (int s = 1; s <= zoneCount; ++s) RouteSubbasin(s, timeInterval);

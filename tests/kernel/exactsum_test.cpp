@@ -113,29 +113,43 @@ TEST(ExactSumTest, ProcessSplitGivesTheSameBits) {
     }
 }
 
-// Zone records: weights, values and cell sums reduced exactly into the records on process 0.
+// Zone records: the records' own values and the exact sums of every process, reduced exactly
+// into the records on process 0; the sums start again from zero.
 TEST(ExactSumTest, ZoneRecordsReduceOntoProcessZero) {
     std::vector<ExactZoneSums> acc(3);
     std::vector<zoneFZT> rec(3, zoneFZT{0, 0, 7, 0.5, 0});
+    if (Rank() == 0) rec[1].sx = 1e20;  // e.g. a value carried from the last step
     const int cells = 1000;
     for (int c = 0; c < cells; ++c)
         if (c % Size() == Rank()) acc[1 + c % 2].Add(1.0, 0.1 * c, 0.3);
-    ReduceExactZoneRecords(acc.data(), rec.data(), 2);
+    acc[1].sx.Add(-1e20);
+    ReduceZoneRecordsExactly(acc.data(), rec.data(), 2, true);
     if (Rank() == 0) {
         ExactSum sx;
         for (int c = 1; c < cells; c += 2) sx.Add(0.1 * c);
         EXPECT_EQ(rec[2].n, 500.0);
         EXPECT_EQ(rec[2].sx, sx.Value());
-        ExactSum cellSum;
+        ExactSum cellSum, even;
         for (int c = 0; c < 500; ++c) cellSum.Add(0.3);
         EXPECT_EQ(rec[1].RelCellSum, cellSum.Value());
+        // 1e20 - Size() x 1e20 + the even cells' values.
+        for (int c = 0; c < cells; c += 2) even.Add(0.1 * c);
+        even.Add(1e20 * (1 - Size()));
+        EXPECT_EQ(rec[1].sx, even.Value());
         EXPECT_EQ(rec[0].n, 0.0);
     } else {
         EXPECT_EQ(rec[1].sx, 0.0);
-        EXPECT_TRUE(acc[1].sx.IsZero());
     }
+    EXPECT_TRUE(acc[1].sx.IsZero());
     EXPECT_EQ(rec[1].zonenwert, 7.0);
     EXPECT_EQ(rec[1].rel, 0.5);
+    // WithExactSums: the record plus the sums, rounded once.
+    ExactZoneSums one;
+    one.Add(1.0, std::ldexp(1.0, -53), 0.0);
+    one.sx.Add(std::ldexp(1.0, -53));
+    const zoneFZT r = WithExactSums(zoneFZT{2.0, 1.0, 0, 0, 0}, one);
+    EXPECT_EQ(r.n, 3.0);
+    EXPECT_EQ(r.sx, 1.0 + std::ldexp(1.0, -52));
 }
 
 }  // namespace
