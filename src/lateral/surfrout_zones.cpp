@@ -188,18 +188,15 @@ void surfaceroutingclass::InitFlowTimeZones() {
             if (s <= 0) continue;
             const int z = FlowTimeZone(r, c);
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            ZoneQD(0, s)[z].n += w;
-            ZoneQD(0, s)[z].RelCellSum += w;
-            ZoneQI(0, s)[z].n += w;
-            ZoneQI(0, s)[z].RelCellSum += w;
+            ExactQD(0, s)[z].Add(w, 0.0, w);
         }
     }
     *log << "[end-entry]";
     MPI_Barrier(MPI_COMM_WORLD);
     for (int s = 1; s <= zoneCount; ++s) {
         const int count = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]) + 1;
-        // Sums in rank order on process 0, then the same sums on every process.
-        ReduceZoneRecords(ZoneQD(0, s), count - 1, true);
+        // Exact sums on process 0 (whatever the division), then the same sums on every process.
+        ReduceZoneRecordsExactly(ExactQD(0, s), ZoneQD(0, s), count - 1, true);
         MPI_Bcast(ZoneQD(0, s), count * 5, MPI_DOUBLE, 0, MPI_COMM_WORLD);
         for (int z = 0; z < count; ++z) {
             ZoneQI(0, s)[z].n = ZoneQD(0, s)[z].n;

@@ -103,28 +103,22 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             if (s < 1 || s > S) continue;
             const int z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 0, zonesPerSubbasin[U(s)]);
             const double a = relCellArea != nullptr && relCellArea->holds(r) ? (*relCellArea)[r][c] : 1.0;
-            zoneFZT_QD[0][U(s)][U(z)].n += a;
-            zoneFZT_QD[0][U(s)][U(z)].RelCellSum += a;
+            exactQD[0][U(s)][U(z)].Add(a, 0.0, a);
         }
     }
     *log << "[end-entry]";
-    // Counts of every process summed onto every process with the zone-record reduction.
+    // Counts of every process summed exactly onto process 0 (whatever the division), then the
+    // same counts on every process.
     MPI_Barrier(MPI_COMM_WORLD);
-    MPI_Datatype type;
-    MPI_Type_contiguous(5, MPI_DOUBLE, &type);
-    MPI_Type_commit(&type);
-    MPI_Op op;
-    MPI_Op_create(&SumZoneRecords, 1, &op);
     for (int s = 1; s <= S; ++s) {
         std::vector<zoneFZT>& q = zoneFZT_QD[0][U(s)];
-        MPI_Allreduce(MPI_IN_PLACE, q.data(), static_cast<int>(q.size()), type, op, MPI_COMM_WORLD);
+        ReduceZoneRecordsExactly(exactQD[0][U(s)].data(), q.data(), static_cast<int>(q.size()) - 1, true);
+        MPI_Bcast(q.data(), static_cast<int>(5 * q.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
         for (std::size_t z = 0; z < q.size(); ++z) {
             zoneFZT_QI[0][U(s)][z].n = q[z].n;
             zoneFZT_QI[0][U(s)][z].RelCellSum = q[z].RelCellSum;
         }
     }
-    MPI_Op_free(&op);
-    MPI_Type_free(&type);
     MPI_Barrier(MPI_COMM_WORLD);
     std::string text = "flow time distribution:\n";
     for (int s = 1; s <= S; ++s) {
