@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/exactsum.hpp"
 #include "kernel/zonestat.hpp"
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
@@ -146,6 +147,11 @@ public:
     std::vector<std::size_t> zoneOffset;  // per tracer x subbasin
     zoneFZT* ZoneQD(int t, int s) { return &zonesQD[zoneOffset[Slot(t, s)]]; }
     zoneFZT* ZoneQI(int t, int s) { return &zonesQI[zoneOffset[Slot(t, s)]]; }
+    // The cells' contributions to those records, summed exactly (same layout): the subbasin
+    // sums then do not depend on how the cells are split among processes.
+    std::vector<ExactZoneSums> exactQD, exactQI;
+    ExactZoneSums* ExactQD(int t, int s) { return &exactQD[zoneOffset[Slot(t, s)]]; }
+    ExactZoneSums* ExactQI(int t, int s) { return &exactQI[zoneOffset[Slot(t, s)]]; }
     std::size_t Slot(int t, int s) const {
         return static_cast<std::size_t>(t) * static_cast<std::size_t>(zoneCount + 1) + static_cast<std::size_t>(s);
     }

@@ -39,8 +39,8 @@ void surfaceroutingclass::WriteStorageFile(bool append) {
             const int mz = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]);
             std::fprintf(out, "%d %d (zone %d and maxzeit)\n", s, mz, s);
             for (int z = 1; z <= mz; ++z) {
-                const zoneFZT& d = ZoneQD(t, s)[z];
-                const zoneFZT& i = ZoneQI(t, s)[z];
+                const zoneFZT d = WithExactSums(ZoneQD(t, s)[z], ExactQD(t, s)[z]);
+                const zoneFZT i = WithExactSums(ZoneQI(t, s)[z], ExactQI(t, s)[z]);
                 std::fprintf(out, "%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
                              d.zonenwert, d.rel, d.RelCellSum);
                 std::fprintf(out, "%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,

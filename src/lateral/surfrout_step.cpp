@@ -256,28 +256,17 @@ void surfaceroutingclass::EndPass() {
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
             }
             if (storageStat) storageStat->AddValue(r, c, s, (*surfaceStorage)[r][c], 1.0);
-            zoneFZT& rd = ZoneQD(0, s)[z];
-            rd.n += 1;
-            rd.RelCellSum += w;
-            if (river) rd.sx += w * df * nsub;
-            zoneFZT& ri = ZoneQI(0, s)[z];
-            ri.n += 1;
-            ri.RelCellSum += w;
+            // Summed exactly: the subbasin sums must not depend on the split among processes.
+            ExactQD(0, s)[z].Add(1, river ? w * df * nsub : 0.0, w);
             // Interflow is a rate per pass like direct flow: both count nsub times.
-            ri.sx += w * inf * nsub;
+            ExactQI(0, s)[z].Add(1, w * inf * nsub, w);
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 // Both grids hold concentrations here (river cells' amounts were turned into
                 // concentrations above) for tracers of either kind: each counts with its water,
                 // so that a record's sx over RelCellSum is the concentration of its runoff.
-                zoneFZT& td = ZoneQD(t, s)[z];
-                td.n += df;
-                td.RelCellSum += w * df;
-                if (river) td.sx += w * (*st.concQD)[r][c] * df * nsub;
-                zoneFZT& ti = ZoneQI(t, s)[z];
-                ti.n += inf;
-                ti.RelCellSum += w * inf;
-                ti.sx += w * (*st.concQI)[r][c] * inf * nsub;
+                ExactQD(t, s)[z].Add(df, river ? w * (*st.concQD)[r][c] * df * nsub : 0.0, w * df);
+                ExactQI(t, s)[z].Add(inf, w * (*st.concQI)[r][c] * inf * nsub, w * inf);
                 // The storage's concentration weighed with the water it sits in.
                 zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
                                              ? storageTracerStats[static_cast<std::size_t>(t)].get()

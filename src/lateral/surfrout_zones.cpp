@@ -165,6 +165,8 @@ void surfaceroutingclass::InitFlowTimeZones() {
         }
     zonesQD.assign(total, zoneFZT{});
     zonesQI.assign(total, zoneFZT{});
+    exactQD.assign(total, ExactZoneSums{});
+    exactQI.assign(total, ExactZoneSums{});
     const std::string logName = StrFormat("modell_%d.log", 0);
 
     if (flowTimes == nullptr) {
@@ -186,18 +188,15 @@ void surfaceroutingclass::InitFlowTimeZones() {
             if (s <= 0) continue;
             const int z = FlowTimeZone(r, c);
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            ZoneQD(0, s)[z].n += w;
-            ZoneQD(0, s)[z].RelCellSum += w;
-            ZoneQI(0, s)[z].n += w;
-            ZoneQI(0, s)[z].RelCellSum += w;
+            ExactQD(0, s)[z].Add(w, 0.0, w);
         }
     }
     *log << "[end-entry]";
     MPI_Barrier(MPI_COMM_WORLD);
     for (int s = 1; s <= zoneCount; ++s) {
         const int count = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]) + 1;
-        // Sums in rank order on process 0, then the same sums on every process.
-        ReduceZoneRecords(ZoneQD(0, s), count - 1, true);
+        // Exact sums on process 0 (whatever the division), then the same sums on every process.
+        ReduceZoneRecordsExactly(ExactQD(0, s), ZoneQD(0, s), count - 1, true);
         MPI_Bcast(ZoneQD(0, s), count * 5, MPI_DOUBLE, 0, MPI_COMM_WORLD);
         for (int z = 0; z < count; ++z) {
             ZoneQI(0, s)[z].n = ZoneQD(0, s)[z].n;
@@ -277,6 +276,10 @@ void surfaceroutingclass::ShiftFlowTimeZones(std::int64_t h, std::int64_t d, std
                 }
                 if (mz >= 1) zones[mz].n = zones[mz].sx = zones[mz].RelCellSum = 0;
             }
+            for (ExactZoneSums* sums : {ExactQD(t, s), ExactQI(t, s)}) {
+                for (int z = 1; z < mz; ++z) sums[z] = sums[z + 1];
+                if (mz >= 1) sums[mz].Reset();
+            }
         }
 }
 
@@ -325,8 +328,8 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
     linksReported = true;
     for (int t = 0; t <= tracerCount; ++t)
         for (int s = 1; s <= zoneCount; ++s) {
-            MPIReduceZoneRecords(ZoneQD(t, s), 1, true);
-            MPIReduceZoneRecords(ZoneQI(t, s), 1, true);
+            ReduceZoneRecordsExactly(ExactQD(t, s), ZoneQD(t, s), 1, true);
+            ReduceZoneRecordsExactly(ExactQI(t, s), ZoneQI(t, s), 1, true);
         }
     if (rank == 0)
         for (int s = 1; s <= zoneCount; ++s) RouteSubbasin(s, timeInterval);

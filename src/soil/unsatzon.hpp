@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/exactsum.hpp"
 #include "kernel/replacingfile.hpp"
 #include "kernel/zonestat.hpp"
 #include "soil/unsatzon_step_column.hpp"
@@ -312,6 +313,11 @@ public:
     std::vector<int> zonesPerSubbasin;  // Z_s, 1-based
     // Base-flow records per subbasin, water [0] and tracers [1..T].
     std::vector<std::vector<zoneFZT>> baseflowRecords;
+    // The cells' contributions to the records above, summed exactly (same indices), so that
+    // the subbasin sums do not depend on how cells are split among processes.
+    using ExactZoneRecords = std::vector<std::vector<std::vector<ExactZoneSums>>>;
+    ExactZoneRecords exactQD, exactQI;
+    std::vector<std::vector<ExactZoneSums>> exactBaseflow;
     RunoffArray QD, QI, QDd, QIi, QBb, Qg;
     std::vector<riverflow_table> riverTable;  // 1-based subbasin positions
     bool externalTable = false;

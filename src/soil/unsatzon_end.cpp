@@ -37,4 +37,7 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
     zoneFZT_QD.clear();
     zoneFZT_QI.clear();
     baseflowRecords.clear();
+    exactQD.clear();
+    exactQI.clear();
+    exactBaseflow.clear();
 }

@@ -74,6 +74,13 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             for (int s = 1; s <= S; ++s) (*a)[U(t)][U(s)].assign(U(std::max(0, zonesPerSubbasin[U(s)])) + 1, zoneFZT{});
     }
     baseflowRecords.assign(U(T) + 1, std::vector<zoneFZT>(U(S) + 1));
+    for (ExactZoneRecords* a : {&exactQD, &exactQI}) {
+        a->assign(U(T) + 1, std::vector<std::vector<ExactZoneSums>>(U(S) + 1));
+        for (int t = 0; t <= T; ++t)
+            for (int s = 1; s <= S; ++s)
+                (*a)[U(t)][U(s)].assign(U(std::max(0, zonesPerSubbasin[U(s)])) + 1, ExactZoneSums{});
+    }
+    exactBaseflow.assign(U(T) + 1, std::vector<ExactZoneSums>(U(S) + 1));
     const std::string logName = StrFormat("modell_%d.log", 0);
     if (!flowTimeZones) {
         for (int t = 0; t <= T; ++t)
@@ -96,28 +103,22 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             if (s < 1 || s > S) continue;
             const int z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 0, zonesPerSubbasin[U(s)]);
             const double a = relCellArea != nullptr && relCellArea->holds(r) ? (*relCellArea)[r][c] : 1.0;
-            zoneFZT_QD[0][U(s)][U(z)].n += a;
-            zoneFZT_QD[0][U(s)][U(z)].RelCellSum += a;
+            exactQD[0][U(s)][U(z)].Add(a, 0.0, a);
         }
     }
     *log << "[end-entry]";
-    // Counts of every process summed onto every process with the zone-record reduction.
+    // Counts of every process summed exactly onto process 0 (whatever the division), then the
+    // same counts on every process.
     MPI_Barrier(MPI_COMM_WORLD);
-    MPI_Datatype type;
-    MPI_Type_contiguous(5, MPI_DOUBLE, &type);
-    MPI_Type_commit(&type);
-    MPI_Op op;
-    MPI_Op_create(&SumZoneRecords, 1, &op);
     for (int s = 1; s <= S; ++s) {
         std::vector<zoneFZT>& q = zoneFZT_QD[0][U(s)];
-        MPI_Allreduce(MPI_IN_PLACE, q.data(), static_cast<int>(q.size()), type, op, MPI_COMM_WORLD);
+        ReduceZoneRecordsExactly(exactQD[0][U(s)].data(), q.data(), static_cast<int>(q.size()) - 1, true);
+        MPI_Bcast(q.data(), static_cast<int>(5 * q.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
         for (std::size_t z = 0; z < q.size(); ++z) {
             zoneFZT_QI[0][U(s)][z].n = q[z].n;
             zoneFZT_QI[0][U(s)][z].RelCellSum = q[z].RelCellSum;
         }
     }
-    MPI_Op_free(&op);
-    MPI_Type_free(&type);
     MPI_Barrier(MPI_COMM_WORLD);
     std::string text = "flow time distribution:\n";
     for (int s = 1; s <= S; ++s) {
@@ -191,8 +192,18 @@ void unsatzonmodellklasse::BeginTimeStep(std::int64_t hour, std::int64_t day, st
                 }
                 if (Z >= 1) q[U(Z)].n = q[U(Z)].sx = q[U(Z)].RelCellSum = 0;
             }
+    for (ExactZoneRecords* a : {&exactQD, &exactQI})
+        for (auto& perTracer : *a)
+            for (std::size_t s = 1; s < perTracer.size(); ++s) {
+                std::vector<ExactZoneSums>& q = perTracer[s];
+                const std::size_t Z = q.size() - 1;
+                for (std::size_t z = 1; z < Z; ++z) q[z] = q[z + 1];
+                if (Z >= 1) q[Z].Reset();
+            }
     for (auto& perTracer : baseflowRecords)
         for (zoneFZT& rec : perTracer) rec.n = rec.sx = rec.RelCellSum = 0;
+    for (auto& perTracer : exactBaseflow)
+        for (ExactZoneSums& rec : perTracer) rec.Reset();
     for (auto& st : statistics)
         if (st) st->Reset();
     for (int t = 1; t <= tracerCount; ++t)
@@ -208,10 +219,12 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
     const int T = tracerCount;
     for (int t = 0; t <= T; ++t)
         for (int s = 1; s <= S; ++s) {
-            MPIReduceZoneRecords(zoneFZT_QD[U(t)][U(s)].data(), std::min(1, zonesPerSubbasin[U(s)]), true);
-            MPIReduceZoneRecords(zoneFZT_QI[U(t)][U(s)].data(), std::min(1, zonesPerSubbasin[U(s)]), true);
+            const int highest = std::min(1, zonesPerSubbasin[U(s)]);
+            ReduceZoneRecordsExactly(exactQD[U(t)][U(s)].data(), zoneFZT_QD[U(t)][U(s)].data(), highest, true);
+            ReduceZoneRecordsExactly(exactQI[U(t)][U(s)].data(), zoneFZT_QI[U(t)][U(s)].data(), highest, true);
         }
-    for (int t = 0; t <= T; ++t) MPIReduceZoneRecords(baseflowRecords[U(t)].data(), S, true);
+    for (int t = 0; t <= T; ++t)
+        ReduceZoneRecordsExactly(exactBaseflow[U(t)].data(), baseflowRecords[U(t)].data(), S, true);
 
     if (Qg.empty() || Qg[0].empty()) {
         *log << "FATAL: Qg[" << 1 << "] not initialized (may be, tracer module not linked? -> programmers error!)"

@@ -64,8 +64,8 @@ void unsatzonmodellklasse::WriteStorageState(bool append) {
             const int Z = zonesPerSubbasin.empty() ? 0 : zonesPerSubbasin[U(s)];
             put(std::fprintf(f, "%d %d (zone %d and maxzeit)\n", s, Z, s));
             for (int z = 1; z <= Z; ++z) {
-                const zoneFZT& d = zoneFZT_QD[U(t)][U(s)][U(z)];
-                const zoneFZT& i = zoneFZT_QI[U(t)][U(s)][U(z)];
+                const zoneFZT d = WithExactSums(zoneFZT_QD[U(t)][U(s)][U(z)], exactQD[U(t)][U(s)][U(z)]);
+                const zoneFZT i = WithExactSums(zoneFZT_QI[U(t)][U(s)][U(z)], exactQI[U(t)][U(s)][U(z)]);
                 put(std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n,
                                  d.sx, d.zonenwert, d.rel, d.RelCellSum));
                 put(std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n,

@@ -500,18 +500,12 @@ void unsatzonmodellklasse::AccumulateZones() {
                 const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
                 if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
             }
-            zoneFZT& bf = baseflowRecords[0][U(s)];
+            ExactZoneSums& bf = exactBaseflow[0][U(s)];
             if (w > 0) {
                 const double qd = own.directflow[r][c], qi = own.interflow[r][c];
                 const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
-                zoneFZT& d = zoneFZT_QD[0][U(s)][U(z)];
-                zoneFZT& i = zoneFZT_QI[0][U(s)][U(z)];
-                d.sx += (qd - taken) * A * w * N;
-                d.n += w;
-                d.RelCellSum += A * w;
-                i.sx += qi * A * w * N;
-                i.n += w;
-                i.RelCellSum += A * w;
+                exactQD[0][U(s)][U(z)].Add(w, (qd - taken) * A * w * N, A * w);
+                exactQI[0][U(s)][U(z)].Add(w, qi * A * w * N, A * w);
                 add(C::SB_1, r, c, s, own.sb1[r][c], w);
                 add(C::SB_2, r, c, s, own.sb2[r][c], w);
                 add(SB2_GLACIER, r, c, s, resize, w);
@@ -538,33 +532,24 @@ void unsatzonmodellklasse::AccumulateZones() {
                     if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
                         qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
                 }
-                bf.sx += qb * N * A * w;
-                bf.n += w;
-                bf.RelCellSum += A * w;
+                bf.Add(w, qb * N * A * w, A * w);
                 if (in.maxPonding != nullptr) add(C::POND, r, c, s, own.pondingStorage[r][c], w);
                 if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
                 for (int t = 1; t <= T; ++t) {
                     // Flow-weighted. The runoff grids hold concentrations for both kinds of
                     // tracer (a mass tracer's load over its water), so flow x value is the load.
-                    auto addTracer = [&](zoneFZT& rec, double flow, double value) {
-                        rec.sx += flow * value * A * w * N;
-                        rec.n += flow * w;
-                        rec.RelCellSum += A * flow * w;
+                    auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
+                        rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
                     };
-                    addTracer(zoneFZT_QD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
-                    addTracer(zoneFZT_QI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
-                    addTracer(baseflowRecords[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
+                    addTracer(exactQD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
+                    addTracer(exactQI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
+                    addTracer(exactBaseflow[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
                 }
             }
             if (g > 0) {
-                zoneFZT& d = zoneFZT_QD[0][U(s)][U(z)];
-                zoneFZT& i = zoneFZT_QI[0][U(s)][U(z)];
-                d.n += g;
-                d.RelCellSum += A * g;
-                i.n += g;
-                i.RelCellSum += A * g;
-                bf.n += g;
-                bf.RelCellSum += A * g;
+                exactQD[0][U(s)][U(z)].Add(g, 0.0, A * g);
+                exactQI[0][U(s)][U(z)].Add(g, 0.0, A * g);
+                bf.Add(g, 0.0, A * g);
                 for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
                                  int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
                                  int(C::GWIN), int(C::GWEX), int(TEMPER)})

@@ -1,0 +1,155 @@
+// Exact sums: the same values in any order and any split among processes give the same bits,
+// and the total is the exact sum rounded once (ties to even). Runs at 1, 2 and 4 processes.
+#include <gtest/gtest.h>
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernel/exactsum.hpp"
+#include "kernel_fixture.hpp"
+
+namespace {
+
+using talvo_test::Rank;
+using talvo_test::Size;
+
+double SumOf(const std::vector<double>& v) {
+    ExactSum s;
+    for (double x : v) s.Add(x);
+    return s.Value();
+}
+
+// Values over a wide range of magnitudes and both signs, many of which cancel.
+std::vector<double> MixedValues(unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> mant(-1.0, 1.0);
+    std::uniform_int_distribution<int> expo(-60, 60);
+    std::vector<double> v;
+    for (int i = 0; i < 2000; ++i) {
+        const double x = std::ldexp(mant(gen), expo(gen));
+        v.push_back(x);
+        if (i % 3 == 0) v.push_back(-x);
+    }
+    v.push_back(1e300);
+    v.push_back(-1e300);
+    v.push_back(4.9e-324);
+    return v;
+}
+
+TEST(ExactSumTest, CorrectlyRoundedWhereAPlainSumIsNot) {
+    const double u = std::ldexp(1.0, -53);  // half an ulp of 1
+    // Cancellation: the plain sum loses the 1 entirely.
+    EXPECT_EQ(SumOf({1e100, 1.0, -1e100}), 1.0);
+    // Two half-ulps make one ulp; added one by one to 1 each would round away.
+    EXPECT_EQ(SumOf({1.0, u, u}), 1.0 + 2 * u);
+    // Exact ties go to the even neighbour ...
+    EXPECT_EQ(SumOf({1.0, u}), 1.0);
+    EXPECT_EQ(SumOf({1.0 + 2 * u, u}), 1.0 + 4 * u);
+    // ... and any bit below the tie, however small, rounds up.
+    EXPECT_EQ(SumOf({1.0, u, std::ldexp(1.0, -1000)}), 1.0 + 2 * u);
+    EXPECT_EQ(SumOf({1.0, u, 4.9e-324}), 1.0 + 2 * u);
+    // Negative totals round the same way in magnitude.
+    EXPECT_EQ(SumOf({-1.0, -u, -u}), -(1.0 + 2 * u));
+    EXPECT_EQ(SumOf({-1.0, -u}), -1.0);
+    EXPECT_EQ(SumOf({2.0, -3.0, 0.25}), -0.75);
+    // Exact zero, and a total that cancels to nothing.
+    EXPECT_EQ(SumOf({}), 0.0);
+    EXPECT_EQ(SumOf({0.1, 0.2, -0.1, -0.2}), 0.0);
+}
+
+TEST(ExactSumTest, TinyAndHugeValues) {
+    const double tiny = 4.9e-324;  // smallest subnormal
+    EXPECT_EQ(SumOf({tiny, tiny, tiny}), 3 * tiny);
+    EXPECT_EQ(SumOf({DBL_MIN, -tiny}), DBL_MIN - tiny);
+    EXPECT_EQ(SumOf({-tiny, -tiny}), -2 * tiny);
+    // The intermediate 2 x DBL_MAX would overflow a plain sum.
+    EXPECT_EQ(SumOf({DBL_MAX, DBL_MAX, -DBL_MAX}), DBL_MAX);
+    EXPECT_EQ(SumOf({DBL_MAX, DBL_MAX}), HUGE_VAL);
+    EXPECT_EQ(SumOf({-DBL_MAX, -DBL_MAX}), -HUGE_VAL);
+    EXPECT_EQ(SumOf({1e308, tiny, -1e308}), tiny);
+    EXPECT_EQ(SumOf({HUGE_VAL, 1.0}), HUGE_VAL);
+    EXPECT_TRUE(std::isnan(SumOf({HUGE_VAL, -HUGE_VAL, 1.0})));
+}
+
+TEST(ExactSumTest, AnyOrderGivesTheSameBits) {
+    std::vector<double> v = MixedValues(7);
+    const double first = SumOf(v);
+    std::mt19937 gen(11);
+    for (int k = 0; k < 5; ++k) {
+        std::shuffle(v.begin(), v.end(), gen);
+        EXPECT_EQ(SumOf(v), first);
+    }
+    std::reverse(v.begin(), v.end());
+    EXPECT_EQ(SumOf(v), first);
+}
+
+// Every process adds its share (in its own order) and the shares are joined across processes:
+// the total has the bits of one process adding everything.
+TEST(ExactSumTest, ProcessSplitGivesTheSameBits) {
+    std::vector<double> v = MixedValues(3);
+    const double whole = SumOf(v);
+    std::vector<ExactSum> sums(2);
+    std::mt19937 gen(static_cast<unsigned>(5 + Rank()));
+    std::vector<std::size_t> order(v.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), gen);
+    for (std::size_t i : order)
+        if (static_cast<int>(i % static_cast<std::size_t>(Size())) == Rank()) {
+            sums[0].Add(v[i]);
+            sums[1].Add(-2 * v[i]);
+        }
+    ExactSum::ReduceToRoot(sums.data(), 2);
+    if (Rank() == 0) {
+        EXPECT_EQ(sums[0].Value(), whole);
+        EXPECT_EQ(sums[1].Value(), -2 * whole);
+    } else {
+        EXPECT_TRUE(sums[0].IsZero());
+        EXPECT_TRUE(sums[1].IsZero());
+    }
+}
+
+// Zone records: the records' own values and the exact sums of every process, reduced exactly
+// into the records on process 0; the sums start again from zero.
+TEST(ExactSumTest, ZoneRecordsReduceOntoProcessZero) {
+    std::vector<ExactZoneSums> acc(3);
+    std::vector<zoneFZT> rec(3, zoneFZT{0, 0, 7, 0.5, 0});
+    if (Rank() == 0) rec[1].sx = 1e20;  // e.g. a value carried from the last step
+    const int cells = 1000;
+    for (int c = 0; c < cells; ++c)
+        if (c % Size() == Rank()) acc[1 + c % 2].Add(1.0, 0.1 * c, 0.3);
+    acc[1].sx.Add(-1e20);
+    ReduceZoneRecordsExactly(acc.data(), rec.data(), 2, true);
+    if (Rank() == 0) {
+        ExactSum sx;
+        for (int c = 1; c < cells; c += 2) sx.Add(0.1 * c);
+        EXPECT_EQ(rec[2].n, 500.0);
+        EXPECT_EQ(rec[2].sx, sx.Value());
+        ExactSum cellSum, even;
+        for (int c = 0; c < 500; ++c) cellSum.Add(0.3);
+        EXPECT_EQ(rec[1].RelCellSum, cellSum.Value());
+        // 1e20 - Size() x 1e20 + the even cells' values.
+        for (int c = 0; c < cells; c += 2) even.Add(0.1 * c);
+        even.Add(1e20 * (1 - Size()));
+        EXPECT_EQ(rec[1].sx, even.Value());
+        EXPECT_EQ(rec[0].n, 0.0);
+    } else {
+        EXPECT_EQ(rec[1].sx, 0.0);
+    }
+    EXPECT_TRUE(acc[1].sx.IsZero());
+    EXPECT_EQ(rec[1].zonenwert, 7.0);
+    EXPECT_EQ(rec[1].rel, 0.5);
+    // WithExactSums: the record plus the sums, rounded once.
+    ExactZoneSums one;
+    one.Add(1.0, std::ldexp(1.0, -53), 0.0);
+    one.sx.Add(std::ldexp(1.0, -53));
+    const zoneFZT r = WithExactSums(zoneFZT{2.0, 1.0, 0, 0, 0}, one);
+    EXPECT_EQ(r.n, 3.0);
+    EXPECT_EQ(r.sx, 1.0 + std::ldexp(1.0, -52));
+}
+
+}  // namespace
