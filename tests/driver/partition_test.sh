@@ -35,7 +35,15 @@ for f in $(cd one && find . -type f -newer .inputs | sort); do
     *.log | */out.txt | */Talvo_Diag_* | */MPI* | */halo* | */regions.\$* | */*_0.\$\$\$) continue ;;
   esac
   [ -f many/"$f" ] || fail "$f: written at 1 process only"
-  cmp -s one/"$f" many/"$f" || fail "$f differs between 1 process (2 threads) and $np processes"
+  if ! cmp -s one/"$f" many/"$f"; then
+    # The aquifer's cell balance is the rounding left by the solver, whose order of updates
+    # follows the division of the rows among processes: equal within 1e-10 (its run sums of a few
+    # hundred steps hold values of 1e-9).
+    case $f in */gw_balance_*) ;; *) fail "$f differs between 1 process (2 threads) and $np processes" ;; esac
+    paste <(od -A n -v -t f8 -w8 one/"$f") <(od -A n -v -t f8 -w8 many/"$f") |
+      awk 'function abs(x) { return x < 0 ? -x : x } NF != 2 || abs($1 - $2) > 1e-10 { exit 1 }' ||
+      fail "$f differs between 1 process (2 threads) and $np processes beyond 1e-10"
+  fi
   count=$((count + 1))
 done
 [ $count -ge 40 ] || fail "only $count outputs compared"
