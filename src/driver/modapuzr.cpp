@@ -112,7 +112,9 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     routingSettings.endDay = settings_.startDay;
     routingSettings.endMonth = settings_.startMonth;
     routingSettings.endYear = settings_.startYear;
-    routing_ = std::make_unique<abflussmodellklasse>(error, log_, routingSettings, tracerDescriptors_);
+    // The routing carries every tracer: irrigation from rivers and reservoirs takes the
+    // concentration of that water from it.
+    routing_ = std::make_unique<abflussmodellklasse>(error, log_, routingSettings, tracerDescriptors_, tracerCount_);
     Check(routing_, error);
     RefreshFpeTargets();
 

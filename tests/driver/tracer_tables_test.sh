@@ -28,7 +28,7 @@ run() {
 }
 run one 1 1
 # 72 hourly steps: three header lines and a row per step in the table of every carrying module.
-for module in snow_ interception_model SiltingUpModel SurfaceRoutingModel; do
+for module in snow_ interception_model SiltingUpModel SurfaceRoutingModel routing_model; do
   for t in 1 2; do
     table=$(grep -l "tracer concentration for tracer $t .*_submodel:$module" tr_* 2>/dev/null | head -1)
     [ -n "$table" ] || fail "no table of tracer $t for $module"

@@ -221,6 +221,38 @@ TEST_F(IrrigationStep, TracersMixTheInputWithTheSourceWater) {
     m->FreeTracerGrids();
 }
 
+// Water from the rivers carries the concentration the routing offers with it in each step; the
+// cell's concentration of the step before plays no part (a warm start could not restore it).
+TEST_F(IrrigationStep, RiverWaterCarriesTheRoutingsConcentrationOfEachStep) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concstor_tracer_1_unsatzon_model", 8.0);
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    auto m = ReadyIrrigation();
+    unsigned error = 9;
+    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    m->LinkSoilTracerStores();
+    MakeRoutingArrays(100.0, 0.0);
+    Link(*m);
+    for (const double river : {6.0, 10.0}) {
+        // What the routing's step leaves: plenty of water, of this concentration.
+        for (int s = 1; s <= 3; ++s) {
+            maxirrig_[0][static_cast<std::size_t>(s)] = 100.0;
+            maxirrig_[1][static_cast<std::size_t>(s)] = river;
+        }
+        Fill("precipitation", 1);
+        m->run(1, 2, 1, 2020);
+        // 3.125 mm of river water mixed with 1 mm of rain of 2 mg/l.
+        ForOwn([&](int r, int c) {
+            EXPECT_NEAR(G("irrigation_amounts")[r][c], 3.125, 1e-12);
+            EXPECT_NEAR(m->tracers[1].flux[r][c], (2.0 * 1 + river * 3.125) / 4.125, 1e-12) << river;
+        });
+    }
+    m->FreeTracerGrids();
+}
+
 TEST_F(IrrigationStep, MissingRoutingArraysStopWith60) {
     auto m = ReadyIrrigation();
     MakeRoutingArrays(1, 1);
