@@ -3,7 +3,7 @@
 # One tracer (not radioactive, not evaporating: carried as mass) comes with the precipitation at a
 # fixed concentration; snow, interception and the soil run, and nothing leaves the cells (no base
 # flow, no interflow, no snow-melt runoff at the surface, no silting-up, surface routing or
-# groundwater, and no soil heat, whose frozen top would turn rain away; the rain is scaled down so that the soil takes all of it in). After every step and in every cell the tracer in the interception store, the
+# groundwater, no lake (it takes its cells' water and tracer into the routing), and no soil heat, whose frozen top would turn rain away; the rain is scaled down so that the soil takes all of it in). After every step and in every cell the tracer in the interception store, the
 # snow pack and the soil's store stack (surface store and layers) equals what came with the
 # corrected precipitation, within 1e-9 relative; no store is ever negative.
 # usage: tracer_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
@@ -39,7 +39,7 @@ awk '
   /channel network density/ { $0 = "0 0 0            channel network density: no interflow" }
   /fraction of snow melt running off/ { $0 = "0 0 0            no snow melt runs off at the surface" }
   { print }' tracer.ctl >closed.ctl && mv closed.ctl tracer.ctl
-set_flow_control tracer.ctl 0 SiltingUpModel SurfaceRoutingModel irrigation groundwater_flow heat_transfer
+set_flow_control tracer.ctl 0 SiltingUpModel SurfaceRoutingModel irrigation groundwater_flow heat_transfer lake_model
 "$mpiexec" -n "$np" "$exe" tracer.ctl >run.txt 2>&1 || { tail -20 run.txt; fail "run failed"; }
 
 # Values of a binary double grid or stack (12 header values, then the cells, each with its
