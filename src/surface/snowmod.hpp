@@ -247,7 +247,10 @@ private:
     void FirnAndIceOfCell(int r, int c, double T, double glacierSnowMelt);
     double SnowPassesOfCell(int r, int c, double& S, double& L, double& Tp, double& Ts, double& E, bool glacierPass,
                             double splits[2][2], double& raisedInput, double& part);
+    // Moves the liquid water beyond CWH * S out of the cover into out; an excess within
+    // kRoundingOfCover of the cover's water is rounding and stays.
     void HoldLiquid(double& S, double& L, double& out) const;
+    static constexpr double kRoundingOfCover = 1e-12;
     const Matrix& WholeZones() const;
     const Matrix& WholeElevation() const;
     void PermafrostOfCell(int r, int c);

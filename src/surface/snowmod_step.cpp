@@ -183,8 +183,14 @@ double schneemodellklasse::SnowPassesOfCell(int r, int c, double& S, double& L, 
 }
 
 void schneemodellklasse::HoldLiquid(double& S, double& L, double& out) const {
-    if (L > CWH * S) {
-        out = L - CWH * S;
+    // The liquid water beyond the cover's holding capacity leaves it. A cover kept at its capacity
+    // (the slides move its liquid water with its solid one, in the same ratio) exceeds it only by
+    // the rounding of the two stores (1e-16 mm): that is no water. Released, it would flow with
+    // the cover's full concentration of every tracer and make the concentration of the cells' flows
+    // below (interception, soil) depend on the stores' last bits.
+    const double excess = L - CWH * S;
+    if (excess > kRoundingOfCover * (S + L)) {
+        out = excess;
         L = CWH * S;
     }
 }

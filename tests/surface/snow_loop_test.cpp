@@ -194,6 +194,37 @@ TEST_F(SnowLoop, HoldingCapacityAndMeltLimit) {
     });
 }
 
+// A cover kept at its holding capacity (as the slides keep it: liquid and solid move in the same
+// ratio) exceeds it by the rounding of its stores only: no water leaves it. Released, these 1e-16 mm
+// carried the cover's whole tracer concentration into the flows below it. An excess of a
+// thousandth of a millimetre still leaves.
+TEST_F(SnowLoop, ACoverAtItsCapacityReleasesNoRounding) {
+    SectionOptions o;
+    o.CWH = 0.1;
+    auto snow = Ready(o);
+    Fill("temperature", -5);
+    Fill("precipitation", 0);
+    ForOwn([&](int r, int c) {
+        const double S = 5.0 + 0.37 * r + 0.11 * c;
+        snow->solid.data[r][c] = S;
+        // Up to four units of the last digit above the capacity, or a real excess.
+        snow->liquid.data[r][c] = (r + c) % 5 == 0 ? 0.1 * S + 1e-3 : 0.1 * S;
+        for (int k = 0; k < (r + c) % 5; ++k)
+            snow->liquid.data[r][c] = std::nextafter(snow->liquid.data[r][c], 1.0e9);
+    });
+    snow->run(19, 7, 1, 2020);
+    ForOwn([&](int r, int c) {
+        const double S = 5.0 + 0.37 * r + 0.11 * c;
+        if ((r + c) % 5 == 0) {
+            EXPECT_NEAR(snow->outflow.data[r][c], 1e-3, 1e-12) << r << "," << c;
+            EXPECT_NEAR(snow->liquid.data[r][c], 0.1 * S, 1e-12) << r << "," << c;
+        } else {
+            EXPECT_EQ(snow->outflow.data[r][c], 0.0) << r << "," << c;
+            EXPECT_NEAR(snow->solid.data[r][c] + snow->liquid.data[r][c], 1.1 * S, 1e-12) << r << "," << c;
+        }
+    });
+}
+
 TEST_F(SnowLoop, SnowAgeAndAlbedo) {
     auto snow = Ready(SectionOptions{});
     Fill("temperature", -5);
