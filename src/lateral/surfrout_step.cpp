@@ -156,6 +156,11 @@ double surfaceroutingclass::StableSubTimeStep() const {
     return best;
 }
 
+namespace {
+// Storage left within this share of the water that was in a cell and entered it is rounding.
+constexpr double kRoundingOfWater = 1e-12;
+}  // namespace
+
 void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
@@ -210,6 +215,13 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 double conc = S > 0 ? mass[t] / S : 0.0;
+                if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
+                    // What is left of a cell that empties is the rounding of its water, and its
+                    // mass the rounding of equal amounts: their ratio says nothing. The remainder
+                    // keeps the concentration of the water it comes from.
+                    conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
+                           (storageBefore + in);
+                }
                 if (river) {
                     (*st.concQD)[r][c] += conc * S;
                     conc = 0;

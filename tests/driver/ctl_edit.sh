@@ -124,14 +124,21 @@ compare_split_run() {
     [ -f "$f" ] || continue
     case "$b" in *.ctl | *.out | *.log | *.xml | *'.$$$' | soilstate* | surfrout_state*) continue ;; esac
     [ -f "$split/$b" ] || fail "the split run wrote no $b"
+    [[ "$b" =~ $skip ]] && continue
     if [ "$(head -c 2 "$f" | tr -d '\000')" != YY ]; then
-      [[ "$b" =~ $skip ]] && continue
       case "$b" in
         *.mit | *.sum | *.min | *.max) ;;
         *) cmp -s "$f" "$split/$b" && continue
            [[ "$b" =~ $near ]] || [ "${lakes:-0}" -ne 0 ] || fail "$b of the split run differs from the whole run's"
+           # With lakes on, a value also counts within 2e-5 of the grid's largest cell value: what
+           # came through the state's six digits mixes into small values with its absolute error.
            paste <(od -A n -v -t f8 -w8 "$f") <(od -A n -v -t f8 -w8 "$split/$b") |
-             awk "$SIX_DIGITS_AWK"' NF != 2 || !close6($1, $2) { print; exit 1 }' ||
+             awk -v lakes="${lakes:-0}" "$SIX_DIGITS_AWK"'
+               NF != 2 { bad = 1 } { a[NR] = $1; b[NR] = $2 }
+               NR > 12 && $1 != -9999 && abs($1) > m { m = abs($1) }
+               END { if (bad) exit 1
+                     for (i = 1; i <= NR; ++i)
+                       if (!close6(a[i], b[i]) && !(lakes && abs(a[i] - b[i]) <= 2e-5 * m)) { print a[i], b[i]; exit 1 } }' ||
              fail "$b of the split run differs from the whole run's beyond six digits" ;;
       esac
       continue
