@@ -67,6 +67,10 @@ drive 99 3 1
 # from the start that was not interrupted.
 mkdir -p "$wd/whole" && cp -r "$here"/../../examples/basin/. "$wd/whole"/ && cd "$wd/whole" || fail "whole: copy"
 bash half_year.sh . || fail "whole: half_year.sh"
+# Without the lake: its outflow follows its level, which a warm start takes from the six digits
+# of the routing's state, so the day after the interrupt would not be equal to the day not
+# interrupted beyond those digits (warm_season_test.sh counts a lake within them).
+set_flow_control basin.ctl 0 lake_model || fail "whole: lake off"
 cp -r "$wd/whole" "$wd/pristine" || fail "whole: copy"
 ctl=whole_np$np.ctl
 warm_state_ctl basin.ctl "$ctl"
