@@ -25,7 +25,7 @@ bash "$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FL
     -E '^(water_balance|warm_season|warm_split|tracer_balance|partition)_np4$') || status=1
 
 echo "== Fuzz targets"
-FUZZ_SECONDS=${FUZZ_SECONDS:-6} bash "$root/scripts/fuzz.sh" || status=1
+FUZZ_SECONDS=${FUZZ_SECONDS:-3} bash "$root/scripts/fuzz.sh" || status=1
 
 echo "== Example basin"
 bash "$root/examples/run.sh" "$root/build/src/driver/talvo" "$root/build/example_run" || status=1
