@@ -164,7 +164,8 @@ double WaterTableUpdate(const soil_entry& soil, const ColumnState& col, const So
                         const TableChange& change, double dt, const double* p, const SubstepTotals& totals);
 
 // Water over a depth range in m (mode 1) or mean relative saturation (mode 0). bottom 9999 is the
-// whole profile; bottom <= 0 or top < -0.0001 gives nodata; a range of 1e-8 or less gives 1.
+// whole profile (every layer whole); a bottom below the profile stops 1e-8 m above its end;
+// bottom <= 0 or top < -0.0001 gives nodata; a range of 1e-8 or less gives 1.
 double ThetaOverDepth(const soil_entry& soil, const double* theta, double top, double bottom, int mode,
                       double nodata);
 

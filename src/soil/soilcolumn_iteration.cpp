@@ -282,8 +282,11 @@ double ThetaOverDepth(const soil_entry& soil, const double* theta, double top, d
     const int n = soil.layerCount;
     double total = 0;
     for (int k = 1; k <= n; ++k) total += soil.thickness[U(k)];
+    // A bottom at or below the profile's stops 1e-8 m above it; the whole profile (the profile
+    // water of the soil's balance) takes every layer whole, so that its changes are the water the
+    // column gained and lost.
     const double T = total - 1e-08;
-    const double end = (bottom <= T && bottom != kWholeProfile) ? bottom : T;
+    const double end = bottom == kWholeProfile ? total : bottom <= T ? bottom : T;
     const double range = end - top;
     if (!(range > 1e-08)) return 1.0;
     double sum = 0;
