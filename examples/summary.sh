@@ -87,6 +87,38 @@ while read -r file v0; do
   reservoir_m3=$(awk -v s="$reservoir_m3" -v v0="$v0" 'NR > 3 && $1 ~ /^[0-9]+$/ { v = $7 } END { print s + v - v0 }' "$file")
 done < <(awk '/^[ \t]*SP [0-9]+ = file = / { for (i = 1; i < NF; ++i) { if ($i == "=" && $(i - 1) == "file") f = $(i + 1); if ($i == "V0") v = $(i + 2) }; print f, v }' "$ctl")
 R=$(mm "$reservoir_m3")
+# Surface routing holds the runoff the land handed it in its travel-time zones and in the two
+# linear storages of each subbasin (direct flow and interflow) until it passes it on; both are
+# empty at the start, and its storage content file (one per process, named by the 22nd line of
+# its section) holds them at the end: the zone records (weight, runoff sum) of every zone, of
+# which zone 1 has left already, and the storages' outflow in the last step. A storage whose
+# outflow follows new = inflow (1 - e) + e old, e = exp(-step / k), holds e / (1 - e) times its
+# outflow; its constants k (minutes) are the soil model's ("(kelsqd in min)", "(kelsqi in min)"
+# of its state file). The subbasins count with their shares of the basin (surfrout_qg.txt).
+routed=0
+routing_file=
+routing_state=$(awk '/^\[SurfaceRoutingModel\]/ { on = 1; n = 0; next } /^\[/ { on = 0 }
+                     on && NF > 0 && ++n == 1 { flow = $1 } on && n == 2 { step = $1 } on && n == 22 { print flow + 0, step, $1; exit }' "$ctl")
+[ -n "$routing_state" ] && read -r routing_on routing_step routing_file <<<"$routing_state"
+if [ "${routing_on:-0}" -ne 0 ] && [ -f surfrout_qg.txt ] && compgen -G "${routing_file}_[0-9]*" >/dev/null; then
+  soil_state=$(grep -l '(kelsqd in min)' -- *_0 2>/dev/null | head -1 || true)
+  routed=$(awk -v step="$routing_step" -v soil="$soil_state" '
+    FILENAME == "surfrout_qg.txt" { if (FNR == 3) for (i = 5; i < NF; ++i) share[i - 4] = $i; next }
+    FILENAME == soil { if (index($0, "(kelsqd in min)")) for (i = 1; i < NF - 2; ++i) kd[i] = $i
+                       if (index($0, "(kelsqi in min)")) for (i = 1; i < NF - 2; ++i) ki[i] = $i
+                       next }
+    FNR == 1 { t = -1 }
+    index($0, "(0=runoff, 1...9 = tracers)") { t = $1; next }
+    t != 0 { next }
+    index($0, "and maxzeit)") { s = $1; z = 0; next }
+    index($0, "(zoneFZT_QD.") { if (++z == 1) W[s] += $5; else held[s] += $2; next }
+    index($0, "(zoneFZT_QI.") { if (z > 1) held[s] += $2; next }
+    index($0, "(QDd[0][") { qd[s] += $1; next }
+    index($0, "(QIi[0][") { qi[s] += $1 }
+    function keep(k,   e) { if (!(k > 0)) return 0; e = exp(-step / k); return e / (1 - e) }
+    END { for (s in share) v += share[s] * ((W[s] > 0 ? held[s] / W[s] : 0) + keep(kd[s]) * qd[s] + keep(ki[s]) * qi[s])
+          printf "%.6f", v }' surfrout_qg.txt ${soil_state:+"$soil_state"} "$routing_file"_[0-9]*)
+fi
 # The water of a lake is the ponding storage of its cells: what the soil model booked there (rain
 # and evaporation on the lake, exchange with the soil: the PREC, QGW, ETR and Err columns of the
 # balance file; 0 for a reservoir) did not reach the channels and is part of the reservoirs'
@@ -102,7 +134,8 @@ L=$(mm "$lake_land_m3")
 # water above); what the soil columns gave to the aquifer below them is not written, but the land
 # balance closes in every step, so it is what the land leaves: precipitation with all irrigation
 # water - evapotranspiration - what the land handed to the channels (surface routing's total
-# runoff, or the soil model's runoff without surface routing) - change of the land stores. Less
+# runoff and what its zones and storages still hold, or the soil model's runoff without surface
+# routing) - change of the land stores. Less
 # the water irrigation took from the aquifer, it is the outflow through the fixed heads (and
 # fixed inflows: minus the sums over the run of the layers' cell balances, which are 0 in every
 # other cell) plus the storage change of the lower layers.
@@ -119,11 +152,11 @@ for f in gw_balance*.sum; do
 done
 
 awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
-    -v surf="$surface" -v R="$R" -v L="$L" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
+    -v surf="$surface" -v routed="$routed" -v rf="${routing_file:-surfrout_state}" -v R="$R" -v L="$L" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
     -v gw="$groundwater" -v irrgw="$irrigation_gw" -v handed="$handed" -v hf="$handed_file" -v fixed="$fixed" \
     -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
-  aquifer = gw ? P + irr - ET - handed - snow - icpt - soil - surf - L - irrgw : 0
-  res = P + I - ET - Q - A - snow - icpt - soil - surf - R - aquifer
+  aquifer = gw ? P + irr - ET - handed - snow - icpt - soil - surf - routed - L - irrgw : 0
+  res = P + I - ET - Q - A - snow - icpt - soil - surf - routed - R - aquifer
   printf "water balance %s to %s (%d hourly steps), mm over the basin (%s km2):\n", first, last, steps, km2
   printf "  precipitation (corrected)          %9.2f   %s\n", P, Pf
   printf "  inflow from outside the basin      %9.2f   constant inflows of the routing (control file)\n", I
@@ -134,6 +167,7 @@ awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v
   printf "  change of interception             %+9.2f   interception_storage.asc (empty at the start)\n", icpt
   printf "  change of soil water               %+9.2f   modell_0.log (model-start and model-end)\n", soil
   printf "  change of the surface store        %+9.2f   surfrout_storage.txt (mean of the last day)\n", surf
+  printf "  change of surface routing storage  %+9.2f   %s_<process> (travel-time zones and linear storages)\n", routed, rf
   printf "  change of reservoirs and lakes     %+9.2f   reservoir and lake files (last volume - V0)\n", R
   if (gw) {
     printf "  outflow through fixed heads        %9.2f   gw_balance_<layer>.sum (cell balances summed over the run)\n", fixed

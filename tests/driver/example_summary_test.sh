@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The summary of the README's example: the basin made by half_year.sh, run over its first three
 # days with the routed discharge written every hour. summary.sh prints every term of the water
-# balance (the aquifer's among them) and the goodness of fit; the residual is small, and the
+# balance (the aquifer's among them) and the goodness of fit; the residual is small, the water in
+# surface routing's zones and storages is what the land handed it and it has not passed on, and the
 # Nash-Sutcliffe efficiency (the routing's own "LIN. R-SQUARE" at shift 0) is that of the hourly
 # discharge at the outlet against the observed one, computed here from Qstat.txt and
 # observed_discharge.dat (within the 4 decimals it is printed with).
@@ -15,15 +16,17 @@ rm -rf "$wd"; mkdir -p "$wd" && cp -r "$here"/../../examples/basin/. "$wd"/ && c
 bash half_year.sh . || fail "half_year.sh failed"
 [ "$(wc -l <precipitation.dat)" -eq $((5 + 182 * 24)) ] || fail "precipitation.dat: not 182 days of hours"
 grep -q '^observed_discharge.dat ' basin.ctl || fail "basin.ctl does not name the observed discharge"
+# Also the land's direct flow, interflow and exfiltration into rivers (what it hands surface
+# routing), each summed over the run (write code 10: qd.sum, qi.sum, gwex.sum).
 awk '/end day/ { sub(/^[0-9]+/, "3") } /end month/ { sub(/^[0-9]+/, "1") } /^Qstat.txt / { sub(/ 2024 /, " 2001 ") }
-     { print }' basin.ctl >summary.ctl
+     /^(qd|qi|gwex)\.asc / { print; getline; sub(/^[0-9]+/, "10") } { print }' basin.ctl >summary.ctl
 run_ctl summary.ctl
 bash "$here/../../examples/summary.sh" . summary.ctl >summary.txt 2>&1 || { cat summary.txt; fail "summary.sh failed"; }
 cat summary.txt
 for term in "precipitation (corrected)" "inflow from outside the basin" "evapotranspiration (real)" \
             "runoff at the outlet (subbasin 3)" "abstractions out of the basin" "change of snow" \
             "change of interception" "change of soil water" "change of the surface store" \
-            "change of reservoirs and lakes" "outflow through fixed heads" "change of groundwater below soil" \
+            "change of surface routing storage" "change of reservoirs and lakes" "outflow through fixed heads" "change of groundwater below soil" \
             "residual" "Nash-Sutcliffe efficiency"; do
   grep -q "$term" summary.txt || fail "summary: no line \"$term\""
 done
@@ -40,6 +43,16 @@ awk '/^  [a-z]/ { v = ""; for (i = 2; i <= NF && v == ""; ++i) if ($i ~ /^[+-]?[
            if (d > 0.06) { printf "terms leave %.2f, residual printed %.2f\n", s, res; exit 1 }
            if (a >= 2) { printf "residual %.2f mm\n", res; exit 1 } }' summary.txt ||
   fail "summary: the residual is not what the terms leave or not below 2 mm"
+# Surface routing's zones and storages start empty and hold what the land handed them less what
+# they passed on (surfrout_qg.txt): 0.32 mm at the end of the third day; without the storages'
+# water (a wrong storage factor) the line would be 0.
+handed=$(paste <(tail -n +7 zones.asc | tr -s ' \t' '\n' | grep -v '^$') \
+           <(tail -n +7 qd.sum | tr -s ' \t' '\n' | grep -v '^$') <(tail -n +7 qi.sum | tr -s ' \t' '\n' | grep -v '^$') \
+           <(tail -n +7 gwex.sum | tr -s ' \t' '\n' | grep -v '^$') | awk '$1 != -9999 { s += $2 + $3 + $4; ++n } END { print s / n }')
+passed=$(awk 'NR > 3 && $1 ~ /^[0-9]+$/ { s += $NF } END { print s }' surfrout_qg.txt)
+routed=$(sed -n 's/^  change of surface routing storage *\([-+0-9.]*\) .*/\1/p' summary.txt)
+awk -v h="$handed" -v p="$passed" -v r="$routed" 'BEGIN { d = h - p - r; exit !(r != "" && r + 0 > 0.1 && d * d < 0.006 ^ 2) }' ||
+  fail "surface routing storage: summary $routed mm, handed $handed mm less passed on $passed mm"
 printed=$(sed -n 's/.*Nash-Sutcliffe efficiency \([-0-9.]*\),.*/\1/p' summary.txt)
 # Pairs of the same hour: the outlet's column of Qstat.txt (the third subbasin) and the observation.
 recomputed=$(awk 'NR == FNR { if (FNR > 2) obs[$1 " " $2 " " $3 " " $4] = $5; next }
