@@ -1,5 +1,21 @@
 # Shell functions of the program tests that edit a control file in place.
 
+# program_test_start "$@": the arguments of a program test, <talvo> <processes> <mpiexec> <work
+# dir>, as exe, np, mpiexec and wd; unset variables are errors from here on; fail reports and ends
+# the test, run runs a control file (run_ctl).
+program_test_start() {
+  set -u
+  exe=$1; np=$2; mpiexec=$3; wd=$4
+  fail() { echo "FAIL: $*"; exit 1; }
+  run() { run_ctl "$1"; }
+}
+
+# copy_example <folder>: a copy of the example basin in <folder> (made when missing), which
+# becomes the current folder; the caller's fail reports a failure.
+copy_example() {
+  mkdir -p "$1" && cp -r "$(dirname "${BASH_SOURCE[0]}")"/../../examples/basin/. "$1"/ && cd "$1" || fail "copy"
+}
+
 # set_flow_control <file> <value> <section>...: the first value line after each section head
 # (its flow control) becomes <value>.
 set_flow_control() {

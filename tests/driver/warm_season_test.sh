@@ -16,15 +16,12 @@
 # file holds; and the stores named above do hold water (or ice) at the split, so that the window
 # tests them. Nothing depends on the grid's size or on cell positions.
 # usage: warm_season_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
 . "$here/ctl_edit.sh"
-run() { run_ctl "$1"; }
+program_test_start "$@"
 
 rm -rf "$wd"; mkdir -p "$wd/base"
-cp -r "$here"/../../examples/basin/. "$wd/base"/ && cd "$wd/base" || fail "copy"
+copy_example "$wd/base"
 bash half_year.sh . || fail "half_year.sh"
 warm_state_ctl basin.ctl cold.ctl
 cp cold.ctl warm.ctl

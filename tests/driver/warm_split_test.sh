@@ -17,16 +17,13 @@
 #    the day's sum of the sunshine and the albedo the snow model left stays (the land-use values
 #    of the start do not replace it). Only the sums and means of 2 January differ.
 # usage: warm_split_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
 . "$here/ctl_edit.sh"
-run() { run_ctl "$1"; }
+program_test_start "$@"
 period() { set_period base.ctl "$@"; }
 rm -rf "$wd"; mkdir -p "$wd"
 for folder in one split noon; do
-  cp -r "$here"/../../examples/basin/. "$wd/$folder"/ && cd "$wd/$folder" || fail "copy"
+  copy_example "$wd/$folder"
   # Land-use values that change from day to day, as the season's do, and two tracers in the
   # precipitation (a mass tracer and a radioactive concentration tracer), their stores written
   # in every step.

@@ -4,17 +4,14 @@
 # 13 h. Its results equal those of the same warm start in a folder where only the second run was
 # made, and every state file holds each section once.
 # usage: warm_start_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
 . "$here/ctl_edit.sh"
-run() { run_ctl "$1"; }
+program_test_start "$@"
 period() { set_period basin.ctl "$@"; }
 
 rm -rf "$wd"; mkdir -p "$wd/two" "$wd/one" || exit 1
 for folder in two one; do
-  cp -r "$here"/../../examples/basin/. "$wd/$folder"/ && cd "$wd/$folder" || fail "copy"
+  copy_example "$wd/$folder"
   period first.ctl 1 1 2 6
   period second.ctl 1 1 2 12
   period warm.ctl 2 13 3 24
@@ -54,7 +51,7 @@ for table in surfrout_qd.txt surfrout_qg.txt Qg.txt; do
     { diff "$wd/one/$table" "$wd/two/$table" | head; fail "warm start: $table differs from the one after the second run only"; }
 done
 # The warm start took the state: its tables differ from those of a cold start, in a fresh folder.
-mkdir -p "$wd/cold" && cp -r "$here"/../../examples/basin/. "$wd/cold"/ && cd "$wd/cold" || fail "copy"
+copy_example "$wd/cold"
 period cold.ctl 2 13 3 24
 run cold.ctl
 cmp -s surfrout_qg.txt "$wd/one/surfrout_qg.txt" && fail "the warm start gives the tables of a cold start"
