@@ -96,10 +96,24 @@ double soil_entry::SuctionFromTheta(std::int32_t layer, double theta) const {
 
 namespace {
 
-// Bracket of theta in the falling table th: the hint where the table falls strictly (falls) and
-// th[hint] > theta >= th[hint + 1] (the one bracket the search could end at), else the search.
+// Bracket of theta in a strictly falling table with th[kPoints] <= theta < th[1]: the one k with
+// th[k] > theta >= th[k + 1], which is 1 plus the number of points 2..kPoints above theta. Counted
+// without a branch (the bisection's branches follow the water content, which the processor cannot
+// foresee); the bisection ends at the same bracket.
+int CountedBracket(const soil_entry::PointTable& th, double theta) {
+    // Summed as doubles (exact for these small counts): the compiler turns the loop into packed
+    // compares and adds.
+    double above = 0;
+    for (std::size_t j = 2; j <= static_cast<std::size_t>(kPoints); ++j) above += th[j] > theta ? 1.0 : 0.0;
+    return 1 + static_cast<int>(above);
+}
+
+// Bracket of theta in the falling table th (th[kPoints] <= theta < th[1] or no number): the hint
+// where the table falls strictly (falls) and th[hint] > theta >= th[hint + 1] (the one bracket
+// the search could end at), else the count where the table falls strictly, else the search.
 int FallingBracket(const soil_entry::PointTable& th, double theta, bool falls, int hint) {
     if (falls && hint >= 1 && hint < kPoints && th[Idx(hint)] > theta && theta >= th[Idx(hint + 1)]) return hint;
+    if (falls && !std::isnan(theta)) return CountedBracket(th, theta);
     return Bracket(th, theta, false);
 }
 
@@ -108,13 +122,32 @@ int FallingBracket(const soil_entry::PointTable& th, double theta, bool falls, i
 double soil_entry::SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const {
     const std::size_t l = Idx(layer);
     const PointTable& th = retentionTheta[l];
-    hint = Bracket(th, theta, false);
+    const bool falls = l < retentionFalls.size() && retentionFalls[l] != 0;
+    hint = falls && !std::isnan(theta) ? CountedBracket(th, theta) : Bracket(th, theta, false);
     return Interpolate(th, retentionSuction[l], hint, theta);
 }
 
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const {
     int hint = 0;
     return RelConductivityFromTheta(layer, theta1, theta2, hint);
+}
+
+double soil_entry::SuctionFromThetaBySearch(std::int32_t layer, double theta) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& th = retentionTheta[l];
+    if (theta <= th[kPoints]) return retentionSuction[l][kPoints];
+    if (theta >= th[1]) return 0.0;
+    return Interpolate(th, retentionSuction[l], Bracket(th, theta, false), theta);
+}
+
+double soil_entry::RelConductivityFromThetaBySearch(std::int32_t layer, double theta1, double theta2) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& th = conductivityTheta[l];
+    const PointTable& kr = relConductivity[l];
+    const double theta = std::min(theta1, theta2);
+    if (theta < th[kPoints]) return kr[kPoints];
+    if (theta >= th[1]) return 1.0;
+    return Interpolate(th, kr, Bracket(th, theta, false), theta);
 }
 
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const {
