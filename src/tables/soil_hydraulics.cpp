@@ -3,6 +3,9 @@
 // Genuchten parameters) and the freezing tables of frozen soil.
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "tables/soil_entry.hpp"
 
@@ -97,15 +100,26 @@ double soil_entry::SuctionFromTheta(std::int32_t layer, double theta) const {
 namespace {
 
 // Bracket of theta in a strictly falling table with th[kPoints] <= theta < th[1]: the one k with
-// th[k] > theta >= th[k + 1], which is 1 plus the number of points 2..kPoints above theta. Counted
-// without a branch (the bisection's branches follow the water content, which the processor cannot
-// foresee); the bisection ends at the same bracket.
+// th[k] > theta >= th[k + 1], which is 1 plus the number of points 2..kPoints - 1 above theta (the
+// last point never is). Counted without a branch (the bisection's branches follow the water
+// content, which the processor cannot foresee), the compares side by side and their sum as a
+// tree, so that the count is ready a few cycles after theta; the bisection ends at the same bracket.
 int CountedBracket(const soil_entry::PointTable& th, double theta) {
-    // Summed as doubles (exact for these small counts): the compiler turns the loop into packed
-    // compares and adds.
-    double above = 0;
-    for (std::size_t j = 2; j <= static_cast<std::size_t>(kPoints); ++j) above += th[j] > theta ? 1.0 : 0.0;
-    return 1 + static_cast<int>(above);
+    static_assert(kPoints == 30, "the count covers points 2..29 in 14 pairs");
+#if defined(__SSE2__)
+    const __m128d x = _mm_set1_pd(theta);
+    // Each compare gives -1 (all bits set) per point above theta.
+    auto pair = [&](std::size_t j) { return _mm_castpd_si128(_mm_cmpgt_pd(_mm_loadu_pd(&th[j]), x)); };
+    __m128i s[7];
+    for (std::size_t i = 0; i < 7; ++i) s[i] = _mm_add_epi64(pair(2 + 4 * i), pair(4 + 4 * i));
+    const __m128i t = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(s[0], s[1]), _mm_add_epi64(s[2], s[3])),
+                                    _mm_add_epi64(_mm_add_epi64(s[4], s[5]), s[6]));
+    return 1 - static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(t, _mm_unpackhi_epi64(t, t))));
+#else
+    int above = 0;
+    for (std::size_t j = 2; j < static_cast<std::size_t>(kPoints); ++j) above += th[j] > theta ? 1 : 0;
+    return 1 + above;
+#endif
 }
 
 // Bracket of theta in the falling table th (th[kPoints] <= theta < th[1] or no number): the hint
