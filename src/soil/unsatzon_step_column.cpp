@@ -295,6 +295,11 @@ void CellWork::Resize(int layers) {
                     &macroporeFlux, &layerEtr, &layerInterflow})
         if (v->size() < size) v->assign(size, 0.0);
     if (lambdaArguments.size() < size) lambdaArguments.assign(size, {NAN, NAN, NAN, NAN, NAN, NAN});
+    if (mineralArguments.size() < size) mineralArguments.assign(size, {NAN, NAN, NAN});
+    if (mineral.size() < size) mineral.assign(size, 0.0);
+    if (freezingOffsets.size() < size) freezingOffsets.assign(size, NAN);
+    if (implicitValid.size() < size) implicitValid.assign(size, 0);
+    if (implicitTerms.size() < 7 * size) implicitTerms.assign(7 * size, 0.0);
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }

@@ -79,8 +79,9 @@ public:
     void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta) const;
     void FreezingDerivativePerLayer(double* out, const double* temperature, const double* theta) const;
     // Both of the above in one pass: a layer's freezing offset is computed once for the two.
+    // offsets (optional, per layer): the freezing offsets of theta, computed where NaN and kept.
     void UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* temperature,
-                                       const double* theta) const;
+                                       const double* theta, double* offsets = nullptr) const;
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,
                                   double cIce0, double cIce20) const;

@@ -287,7 +287,7 @@ void soil_entry::FreezingDerivativePerLayer(double* out, const double* T, const 
 }
 
 void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* T,
-                                               const double* theta) const {
+                                               const double* theta, double* offsets) const {
     if (!T) return;
     const int N = freezingSteps;
     for (std::int32_t l = 1; l <= layerCount; ++l) {
@@ -298,7 +298,14 @@ void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivat
         unfrozen[i] = T[i] > 0 ? 1.0 : 0.0;
         derivative[i] = 0.0;
         if (!fraction && !slope) continue;
-        const double t = T[i] + FreezingOffset(l, theta[i]);
+        double offset;
+        if (offsets == nullptr) {
+            offset = FreezingOffset(l, theta[i]);
+        } else {
+            if (std::isnan(offsets[i])) offsets[i] = FreezingOffset(l, theta[i]);
+            offset = offsets[i];
+        }
+        const double t = T[i] + offset;
         if (fraction) unfrozen[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
         if (slope && t < 0) derivative[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
     }
