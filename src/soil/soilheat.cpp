@@ -2,8 +2,6 @@
 #include "soil/soilheat.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstdint>
 #include <cmath>
 
 namespace soilheat {
@@ -82,48 +80,17 @@ void ExplicitStep(const Column& col, std::span<double> T, double surface, double
     ApplyChanges(col.n, T, start, dT, q, true, lower, air);
 }
 
-void ImplicitMemo::Clear(int n) { std::fill(valid.begin(), valid.begin() + n + 1, 0); }
-
-namespace {
-bool SameBits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
-}  // namespace
-
 void ImplicitStep(const Column& col, std::span<const double> Told, double surface, double lower, bool fluxBoundary,
-                  double lowerFlux, double dt, const Advection* adv, Tridiagonal w, std::span<double> Tnew,
-                  ImplicitMemo* memo) {
+                  double lowerFlux, double dt, const Advection* adv, Tridiagonal w, std::span<double> Tnew) {
     const int n = col.n;
     const auto& l = col.lambda;
     const auto& d = col.thickness;
     const auto& H = col.capacity;
     const double Cw = kWaterHeatCapacity;
     const double Tb = fluxBoundary ? lowerFlux * d[U(n)] / (2.0 * l[U(n)]) + Told[U(n)] : lower;
-    double gTop = 0, gBot = 0;
+    double gTop = 2.0 * l[1] * dt / (d[1] * d[1] * H[1]);
+    double gBot = 2.0 * l[U(n)] * dt / (d[U(n)] * d[U(n)] * H[U(n)]);
     for (int k = 1; k <= n; ++k) {
-        const std::size_t K = U(k);
-        const double lamAbove = k > 1 ? l[K - 1] : 0.0;
-        const double X = k == n && n > 1 ? Tb : (adv != nullptr ? adv->waterTemperature : 0.0);
-        if (memo != nullptr && memo->valid[K] != 0 && SameBits(memo->lamAbove[K], lamAbove) &&
-            SameBits(memo->lam[K], l[K]) && SameBits(memo->cap[K], H[K])) {
-            if (k == 1) gTop = memo->gTop;
-            if (k == n) gBot = memo->gBot;
-            double b = memo->b[K];
-            double r = Told[K] - memo->p[K] * X;
-            if (k == 1) {
-                b += gTop;
-                r += surface * gTop;
-            }
-            if (k == n) {
-                b += gBot;
-                r += gBot * Tb;
-            }
-            w.a[K] = memo->a[K];
-            w.b[K] = b;
-            w.c[K] = memo->c[K];
-            w.r[K] = r;
-            continue;
-        }
-        if (k == 1) gTop = 2.0 * l[1] * dt / (d[1] * d[1] * H[1]);
-        if (k == n) gBot = 2.0 * l[U(n)] * dt / (d[U(n)] * d[U(n)] * H[U(n)]);
         const double S = dt / (d[U(k)] * H[U(k)]);
         double a = k > 1 ? -2.0 * l[U(k - 1)] * dt / ((d[U(k - 1)] + d[U(k)]) * d[U(k)] * H[U(k)]) : 0.0;
         double c = k < n ? -2.0 * l[U(k)] * dt / ((d[U(k + 1)] + d[U(k)]) * d[U(k)] * H[U(k)]) : 0.0;
@@ -143,20 +110,7 @@ void ImplicitStep(const Column& col, std::span<const double> Told, double surfac
         }
         double b = 1.0 - a - c - m * Cw * S;
         // Macropore water reaching the last layer carries the lower boundary temperature.
-        const double p = S * m * Cw;
-        double r = Told[U(k)] - p * (k == n && n > 1 ? Tb : Tw);
-        if (memo != nullptr) {
-            memo->valid[K] = 1;
-            memo->lamAbove[K] = lamAbove;
-            memo->lam[K] = l[K];
-            memo->cap[K] = H[K];
-            memo->a[K] = a;
-            memo->b[K] = b;
-            memo->c[K] = c;
-            memo->p[K] = p;
-            if (k == 1) memo->gTop = gTop;
-            if (k == n) memo->gBot = gBot;
-        }
+        double r = Told[U(k)] - S * m * Cw * (k == n && n > 1 ? Tb : Tw);
         // Surface coupling of the first layer, lower boundary coupling of the last; a column
         // of one layer has both.
         if (k == 1) {

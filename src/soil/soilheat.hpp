@@ -55,24 +55,9 @@ struct Tridiagonal {
     std::span<double> a, b, c, r;
 };
 
-// The implicit scheme's terms of each layer that follow from its conductivity, the conductivity
-// above and its heat capacity once the thicknesses, the step length and the water are given:
-// kept between steps that share those (the heat sub-steps of one water sub-step) and taken again
-// for a layer whose three values have the same bits. Arrays of n + 1; Clear before the first step
-// and whenever the thicknesses, step length or water change.
-struct ImplicitMemo {
-    std::span<unsigned char> valid;
-    std::span<double> lamAbove, lam, cap;  // the values the terms were computed from
-    std::span<double> a, c, b, p;          // b without the boundary couplings; p: the macropore water's factor
-    double gTop = 0, gBot = 0;             // couplings of layer 1 and layer n
-    void Clear(int n);
-};
-
 // One implicit step: Tnew[1..n] from Told over dt seconds; lowerFlux is used when fluxBoundary.
-// With a memo the terms of unchanged layers are taken from it (same results bit for bit).
 void ImplicitStep(const Column& col, std::span<const double> Told, double surface, double lower, bool fluxBoundary,
-                  double lowerFlux, double dt, const Advection* advection, Tridiagonal work, std::span<double> Tnew,
-                  ImplicitMemo* memo = nullptr);
+                  double lowerFlux, double dt, const Advection* advection, Tridiagonal work, std::span<double> Tnew);
 
 // Number of heat sub-steps of a step of dt seconds from the trial change of layer 1.
 int HeatSubsteps(double trialChange, double air, double T1, double dt, double shortest, double longest);

@@ -298,8 +298,6 @@ void CellWork::Resize(int layers) {
     if (mineralArguments.size() < size) mineralArguments.assign(size, {NAN, NAN, NAN});
     if (mineral.size() < size) mineral.assign(size, 0.0);
     if (freezingOffsets.size() < size) freezingOffsets.assign(size, NAN);
-    if (implicitValid.size() < size) implicitValid.assign(size, 0);
-    if (implicitTerms.size() < 7 * size) implicitTerms.assign(7 * size, 0.0);
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }

@@ -11,7 +11,6 @@
 
 #include "soil/soilcolumn.hpp"
 #include "soil/soilcolumn_uptake.hpp"
-#include "soil/soilheat.hpp"
 #include "soil/unsatzon_dump.hpp"
 
 namespace soilstep {
@@ -198,9 +197,6 @@ struct CellWork {
     // The layers' freezing offsets of their water contents, kept over the heat sub-steps of one
     // water sub-step (the water contents stay the same); NaN where not computed yet.
     std::vector<double> freezingOffsets;
-    // Backing of the implicit scheme's memo (soilheat::ImplicitMemo): flags and seven arrays of n + 1.
-    std::vector<unsigned char> implicitValid;
-    std::vector<double> implicitTerms;
     // Off: every memo above is bypassed and each value computed afresh (the plain computation
     // the memos are checked against).
     bool memos = true;
@@ -247,10 +243,9 @@ void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& 
 int HeatStepCount(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in);
 // One heat sub-step of dt seconds of the scheme of the method; work.T holds the new temperatures.
 // The implicit scheme with advection takes the column's water fluxes q and work.macroporeFlux.
-// memo: given for the heat sub-steps of one water sub-step (its water fixed, memo cleared before
-// the first): the freezing offsets and the implicit scheme's terms of unchanged layers are kept.
+// freezingOffsets: as HeatProperties's.
 void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt,
-                 soilheat::ImplicitMemo* memo = nullptr);
+                 bool freezingOffsets = false);
 
 // The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
 // then the column's frozen factors from the new temperatures.

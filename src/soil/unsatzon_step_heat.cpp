@@ -72,8 +72,8 @@ int HeatStepCount(const soil_entry& soil, CellWork& w, const StepSettings& set, 
 }
 
 void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, double dt,
-                 soilheat::ImplicitMemo* memo) {
-    HeatProperties(soil, w, set.heat, memo != nullptr);
+                 bool freezingOffsets) {
+    HeatProperties(soil, w, set.heat, freezingOffsets);
     const soilheat::Column column = HeatColumn(soil, w);
     const std::size_t size = U(w.col.n) + 1;
     const std::span<double> T{w.T.data(), size};
@@ -93,8 +93,7 @@ void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, c
     const soilheat::Tridiagonal work{{w.ta.data(), size}, {w.tb.data(), size}, {w.tc.data(), size},
                                      {w.tr.data(), size}};
     soilheat::ImplicitStep(column, T, surface, in.lowerTemperature, in.lowerFluxBoundary, in.lowerFlux, dt,
-                           set.heat.method > 11 ? &adv : nullptr, work, {w.Tnew.data(), size},
-                           w.memos ? memo : nullptr);
+                           set.heat.method > 11 ? &adv : nullptr, work, {w.Tnew.data(), size});
     std::copy(w.Tnew.begin() + 1, w.Tnew.begin() + static_cast<std::ptrdiff_t>(size), w.T.begin() + 1);
 }
 
@@ -102,15 +101,9 @@ void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, con
                double dt) {
     // Macropore water enters its layers (m/s, downward).
     for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
-    // The water contents and fluxes stay the same over the heat sub-steps: the freezing offsets
-    // and the implicit scheme's terms of layers whose properties stay the same are kept.
-    const std::size_t size = U(w.col.n) + 1;
-    std::fill(w.freezingOffsets.begin(), w.freezingOffsets.begin() + static_cast<std::ptrdiff_t>(size), NAN);
-    auto part = [&](std::size_t i) { return std::span<double>(w.implicitTerms.data() + i * size, size); };
-    soilheat::ImplicitMemo memo{{w.implicitValid.data(), size}, part(0), part(1), part(2), part(3), part(4), part(5),
-                                part(6)};
-    memo.Clear(w.col.n);
-    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, &memo);
+    // The water contents stay the same over the heat sub-steps: their freezing offsets are kept.
+    std::fill(w.freezingOffsets.begin(), w.freezingOffsets.begin() + w.col.n + 1, NAN);
+    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true);
     // The water numerics of the next sub-step see the new unfrozen fractions.
     soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data());
 }

@@ -1,6 +1,5 @@
-// The column call with its memos (conductivities, mineral factors, freezing offsets and the
-// implicit heat scheme's terms kept between sub-steps) gives bit for bit what the plain
-// computation gives, over cells that differ in soil, water and temperature and share one thread's
+// The column call with its memos (conductivities, mineral factors and freezing offsets kept
+// between sub-steps) gives bit for bit what the plain computation gives, over cells that differ in soil, water and temperature and share one thread's
 // work arrays one after the other, as the soil model's pass runs them.
 #include <gtest/gtest.h>
 
