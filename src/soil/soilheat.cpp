@@ -11,14 +11,23 @@ std::size_t U(int i) { return static_cast<std::size_t>(i); }
 }  // namespace
 
 double Conductivity(double thetaS, double theta, double f, double lamSoil, double lamWater, double lamIce) {
+    return ConductivityWithMineral(thetaS, theta, f, MineralFactor(thetaS, theta, lamSoil), lamWater, lamIce);
+}
+
+double MineralFactor(double thetaS, double theta, double lamSoil) {
+    if (thetaS - theta < 0.01) return std::pow(lamSoil, 1.0 - thetaS);
+    return std::pow(lamSoil, (1.0 - thetaS) / (theta + (1.0 - thetaS)));
+}
+
+double ConductivityWithMineral(double thetaS, double theta, double f, double mineral, double lamWater,
+                               double lamIce) {
     if (thetaS - theta < 0.01) {
-        const double mineral = std::pow(lamSoil, 1.0 - thetaS);
         if (f < 0.99) return mineral * std::pow(lamWater, f * theta) * std::pow(lamIce, (1.0 - f) * theta);
         return mineral * std::pow(lamWater, thetaS);
     }
     const double air = thetaS - theta;
     const double m = theta + (1.0 - thetaS);
-    double solid = m * std::pow(lamSoil, (1.0 - thetaS) / m) * std::pow(lamWater, f * theta / m);
+    double solid = m * mineral * std::pow(lamWater, f * theta / m);
     if (f < 0.99) solid *= std::pow(lamIce, (1.0 - f) * theta / m);
     return kAirConductivity * air + solid;
 }

@@ -13,6 +13,14 @@ constexpr double kWaterHeatCapacity = 4187000.0;  // J/(m3 K)
 // Conductivity of a layer of porosity thetaS, water content theta and unfrozen fraction f,
 // with the mineral, water and ice conductivities.
 double Conductivity(double thetaS, double theta, double f, double lamSoil, double lamWater, double lamIce);
+// The mineral part of that conductivity: lamSoil to the power of the mineral share. It does not
+// depend on the unfrozen fraction, so a layer that freezes or thaws at a fixed water content
+// keeps it.
+double MineralFactor(double thetaS, double theta, double lamSoil);
+// Conductivity with the mineral part given (MineralFactor of the same thetaS, theta and lamSoil):
+// the same value as Conductivity, bit for bit.
+double ConductivityWithMineral(double thetaS, double theta, double f, double mineral, double lamWater,
+                               double lamIce);
 // Apparent heat capacity of the water freezing or thawing in a layer (J/(m3 K)).
 double LatentHeatCapacity(double theta, double residual, double dSdT, double latentHeat, double rhoWater);
 

@@ -295,6 +295,9 @@ void CellWork::Resize(int layers) {
                     &macroporeFlux, &layerEtr, &layerInterflow})
         if (v->size() < size) v->assign(size, 0.0);
     if (lambdaArguments.size() < size) lambdaArguments.assign(size, {NAN, NAN, NAN, NAN, NAN, NAN});
+    if (mineralArguments.size() < size) mineralArguments.assign(size, {NAN, NAN, NAN});
+    if (mineral.size() < size) mineral.assign(size, 0.0);
+    if (freezingOffsets.size() < size) freezingOffsets.assign(size, NAN);
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }

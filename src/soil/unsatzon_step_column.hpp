@@ -190,6 +190,16 @@ struct CellWork {
     // the first): the heat sub-steps of a water sub-step keep the water contents, and a layer
     // whose unfrozen fraction stays the same keeps its conductivity.
     std::vector<std::array<double, 6>> lambdaArguments;
+    // The same for the mineral part of the conductivity (theta_s, water content, dry soil's
+    // conductivity), which a layer keeps while it freezes or thaws at a fixed water content.
+    std::vector<std::array<double, 3>> mineralArguments;
+    std::vector<double> mineral;
+    // The layers' freezing offsets of their water contents, kept over the heat sub-steps of one
+    // water sub-step (the water contents stay the same); NaN where not computed yet.
+    std::vector<double> freezingOffsets;
+    // Off: every memo above is bypassed and each value computed afresh (the plain computation
+    // the memos are checked against).
+    bool memos = true;
     // Control point: with recordLayers set, StepCell sums per layer the water roots took (mm,
     // element 0 the soil evaporation) and the interflow (mm) of the call.
     bool recordLayers = false;
@@ -225,13 +235,17 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
 
 // Heat transfer (unsatzon_step_heat.cpp). The properties of every layer from work.T and the
 // column's water contents: unfrozen fraction, conductivity, latent and total heat capacity.
-void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& heat);
+// With freezingOffsets (work.freezingOffsets, the water contents unchanged since they were
+// filled) the freezing offsets are taken from there.
+void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& heat, bool freezingOffsets = false);
 // Heat sub-steps the model step needs, from a trial explicit step over the whole step
 // (updates the properties first).
 int HeatStepCount(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in);
 // One heat sub-step of dt seconds of the scheme of the method; work.T holds the new temperatures.
 // The implicit scheme with advection takes the column's water fluxes q and work.macroporeFlux.
-void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt);
+// freezingOffsets: as HeatProperties's.
+void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt,
+                 bool freezingOffsets = false);
 
 // The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
 // then the column's frozen factors from the new temperatures.

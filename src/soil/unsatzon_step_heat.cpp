@@ -3,8 +3,9 @@
 // sub-step of the explicit or the implicit scheme.
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cmath>
-#include <cstring>
 
 #include "soil/soilheat.hpp"
 #include "soil/unsatzon_step_column.hpp"
@@ -15,25 +16,40 @@ namespace soilstep {
 namespace {
 std::size_t U(int i) { return static_cast<std::size_t>(i); }
 
+// Equal bit patterns (as memcmp compares them), element by element without a library call.
+template <std::size_t N>
+bool SameBits(const std::array<double, N>& a, const std::array<double, N>& b) {
+    bool same = true;
+    for (std::size_t i = 0; i < N; ++i)
+        same = same & (std::bit_cast<std::uint64_t>(a[i]) == std::bit_cast<std::uint64_t>(b[i]));
+    return same;
+}
+
 soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
     const std::size_t size = U(w.col.n) + 1;
     return {w.col.n, {w.lambda.data(), size}, {w.heatCapacity.data(), size}, {soil.thickness.data(), size}};
 }
 }  // namespace
 
-void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h) {
+void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, bool freezingOffsets) {
     const int n = w.col.n;
     const double* theta = w.col.theta.data();
-    soil.UnfrozenAndDerivativePerLayer(w.unfrozen.data(), w.dSdT.data(), w.T.data(), theta);
+    soil.UnfrozenAndDerivativePerLayer(w.unfrozen.data(), w.dSdT.data(), w.T.data(), theta,
+                                       freezingOffsets && w.memos ? w.freezingOffsets.data() : nullptr);
     for (int k = 1; k <= n; ++k) {
         const std::size_t l = U(k);
         // Equal bits give the same powers: the conductivity is computed again only when an
-        // argument changed.
+        // argument changed, and its mineral part only when one of its own arguments did.
         const std::array<double, 6> arguments{soil.theta_sat[l], theta[l], w.unfrozen[l], soil.DryThermalConduct[l],
                                               h.lamWater, h.lamIce};
-        if (std::memcmp(arguments.data(), w.lambdaArguments[l].data(), sizeof arguments) != 0) {
-            w.lambda[l] = soilheat::Conductivity(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
-                                                 arguments[5]);
+        if (!w.memos || !SameBits(arguments, w.lambdaArguments[l])) {
+            const std::array<double, 3> mineralArguments{arguments[0], arguments[1], arguments[3]};
+            if (!w.memos || !SameBits(mineralArguments, w.mineralArguments[l])) {
+                w.mineral[l] = soilheat::MineralFactor(arguments[0], arguments[1], arguments[3]);
+                w.mineralArguments[l] = mineralArguments;
+            }
+            w.lambda[l] = soilheat::ConductivityWithMineral(arguments[0], arguments[1], arguments[2], w.mineral[l],
+                                                            arguments[4], arguments[5]);
             w.lambdaArguments[l] = arguments;
         }
         w.latent[l] = soilheat::LatentHeatCapacity(theta[l], soil.theta_res[l], w.dSdT[l], h.latentHeat, h.rhoWater);
@@ -55,8 +71,9 @@ int HeatStepCount(const soil_entry& soil, CellWork& w, const StepSettings& set, 
                                   set.heat.longest);
 }
 
-void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, double dt) {
-    HeatProperties(soil, w, set.heat);
+void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, double dt,
+                 bool freezingOffsets) {
+    HeatProperties(soil, w, set.heat, freezingOffsets);
     const soilheat::Column column = HeatColumn(soil, w);
     const std::size_t size = U(w.col.n) + 1;
     const std::span<double> T{w.T.data(), size};
@@ -84,7 +101,9 @@ void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, con
                double dt) {
     // Macropore water enters its layers (m/s, downward).
     for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
-    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt);
+    // The water contents stay the same over the heat sub-steps: their freezing offsets are kept.
+    std::fill(w.freezingOffsets.begin(), w.freezingOffsets.begin() + w.col.n + 1, NAN);
+    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true);
     // The water numerics of the next sub-step see the new unfrozen fractions.
     soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data());
 }

@@ -68,6 +68,10 @@ public:
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
     // The same with a bracket hint, as SuctionFromTheta's, for the conductivity table.
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const;
+    // The two look-ups above with the plain bisection search of the bracket: the reference the
+    // faster bracket finding is checked against.
+    double SuctionFromThetaBySearch(std::int32_t layer, double theta) const;
+    double RelConductivityFromThetaBySearch(std::int32_t layer, double theta1, double theta2) const;
     const std::vector<double>& GetKsat() const { return ksat; }
     // Freezing tables of a layer; factor turns a temperature below 0 into a suction.
     void ComputeFreezingTables(std::int32_t layer, double factor);
@@ -75,8 +79,9 @@ public:
     void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta) const;
     void FreezingDerivativePerLayer(double* out, const double* temperature, const double* theta) const;
     // Both of the above in one pass: a layer's freezing offset is computed once for the two.
+    // offsets (optional, per layer): the freezing offsets of theta, computed where NaN and kept.
     void UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* temperature,
-                                       const double* theta) const;
+                                       const double* theta, double* offsets = nullptr) const;
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,
                                   double cIce0, double cIce20) const;
@@ -154,7 +159,8 @@ private:
     void AllocateLayerArrays();
     void SetBlockDefaults();
     double UnfrozenAt(const std::vector<double>& table, double y) const;
-    // The suction look-up's bracket search (hint set to the bracket found).
+    // The suction look-up's bracket search (hint set to the bracket found): counted where the table
+    // falls strictly, else the bisection.
     double SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const;
     // Linear between points k and k + 1 of a falling table th, the values of table v.
     static double Interpolate(const PointTable& th, const PointTable& v, int k, double theta) {

@@ -3,6 +3,9 @@
 // Genuchten parameters) and the freezing tables of frozen soil.
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "tables/soil_entry.hpp"
 
@@ -96,10 +99,35 @@ double soil_entry::SuctionFromTheta(std::int32_t layer, double theta) const {
 
 namespace {
 
-// Bracket of theta in the falling table th: the hint where the table falls strictly (falls) and
-// th[hint] > theta >= th[hint + 1] (the one bracket the search could end at), else the search.
+// Bracket of theta in a strictly falling table with th[kPoints] <= theta < th[1]: the one k with
+// th[k] > theta >= th[k + 1], which is 1 plus the number of points 2..kPoints - 1 above theta (the
+// last point never is). Counted without a branch (the bisection's branches follow the water
+// content, which the processor cannot foresee), the compares side by side and their sum as a
+// tree, so that the count is ready a few cycles after theta; the bisection ends at the same bracket.
+int CountedBracket(const soil_entry::PointTable& th, double theta) {
+    static_assert(kPoints == 30, "the count covers points 2..29 in 14 pairs");
+#if defined(__SSE2__)
+    const __m128d x = _mm_set1_pd(theta);
+    // Each compare gives -1 (all bits set) per point above theta.
+    auto pair = [&](std::size_t j) { return _mm_castpd_si128(_mm_cmpgt_pd(_mm_loadu_pd(&th[j]), x)); };
+    __m128i s[7];
+    for (std::size_t i = 0; i < 7; ++i) s[i] = _mm_add_epi64(pair(2 + 4 * i), pair(4 + 4 * i));
+    const __m128i t = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(s[0], s[1]), _mm_add_epi64(s[2], s[3])),
+                                    _mm_add_epi64(_mm_add_epi64(s[4], s[5]), s[6]));
+    return 1 - static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(t, _mm_unpackhi_epi64(t, t))));
+#else
+    int above = 0;
+    for (std::size_t j = 2; j < static_cast<std::size_t>(kPoints); ++j) above += th[j] > theta ? 1 : 0;
+    return 1 + above;
+#endif
+}
+
+// Bracket of theta in the falling table th (th[kPoints] <= theta < th[1] or no number): the hint
+// where the table falls strictly (falls) and th[hint] > theta >= th[hint + 1] (the one bracket
+// the search could end at), else the count where the table falls strictly, else the search.
 int FallingBracket(const soil_entry::PointTable& th, double theta, bool falls, int hint) {
     if (falls && hint >= 1 && hint < kPoints && th[Idx(hint)] > theta && theta >= th[Idx(hint + 1)]) return hint;
+    if (falls && !std::isnan(theta)) return CountedBracket(th, theta);
     return Bracket(th, theta, false);
 }
 
@@ -108,13 +136,32 @@ int FallingBracket(const soil_entry::PointTable& th, double theta, bool falls, i
 double soil_entry::SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const {
     const std::size_t l = Idx(layer);
     const PointTable& th = retentionTheta[l];
-    hint = Bracket(th, theta, false);
+    const bool falls = l < retentionFalls.size() && retentionFalls[l] != 0;
+    hint = falls && !std::isnan(theta) ? CountedBracket(th, theta) : Bracket(th, theta, false);
     return Interpolate(th, retentionSuction[l], hint, theta);
 }
 
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const {
     int hint = 0;
     return RelConductivityFromTheta(layer, theta1, theta2, hint);
+}
+
+double soil_entry::SuctionFromThetaBySearch(std::int32_t layer, double theta) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& th = retentionTheta[l];
+    if (theta <= th[kPoints]) return retentionSuction[l][kPoints];
+    if (theta >= th[1]) return 0.0;
+    return Interpolate(th, retentionSuction[l], Bracket(th, theta, false), theta);
+}
+
+double soil_entry::RelConductivityFromThetaBySearch(std::int32_t layer, double theta1, double theta2) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& th = conductivityTheta[l];
+    const PointTable& kr = relConductivity[l];
+    const double theta = std::min(theta1, theta2);
+    if (theta < th[kPoints]) return kr[kPoints];
+    if (theta >= th[1]) return 1.0;
+    return Interpolate(th, kr, Bracket(th, theta, false), theta);
 }
 
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const {
@@ -240,7 +287,7 @@ void soil_entry::FreezingDerivativePerLayer(double* out, const double* T, const 
 }
 
 void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* T,
-                                               const double* theta) const {
+                                               const double* theta, double* offsets) const {
     if (!T) return;
     const int N = freezingSteps;
     for (std::int32_t l = 1; l <= layerCount; ++l) {
@@ -251,7 +298,14 @@ void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivat
         unfrozen[i] = T[i] > 0 ? 1.0 : 0.0;
         derivative[i] = 0.0;
         if (!fraction && !slope) continue;
-        const double t = T[i] + FreezingOffset(l, theta[i]);
+        double offset;
+        if (offsets == nullptr) {
+            offset = FreezingOffset(l, theta[i]);
+        } else {
+            if (std::isnan(offsets[i])) offsets[i] = FreezingOffset(l, theta[i]);
+            offset = offsets[i];
+        }
+        const double t = T[i] + offset;
         if (fraction) unfrozen[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
         if (slope && t < 0) derivative[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
     }

@@ -1,6 +1,6 @@
 // The suction and conductivity look-ups with a bracket hint give, bit for bit, the plain look-ups'
 // results, whatever the hint: right, wrong, out of the table, on falling tables and on tables that
-// do not fall.
+// do not fall; and the plain look-ups give the results of the bisection search of the bracket.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -50,6 +50,11 @@ void ExpectHintChangesNothing(const soil_entry& s) {
     int hint = 0, krHint = 0, capHint = 0;
     for (double x : xs) {
         const std::uint64_t plain = bits(s.SuctionFromTheta(1, x));
+        // The bracket found without the hint (counted where the table falls strictly) is the
+        // bisection's.
+        EXPECT_EQ(plain, bits(s.SuctionFromThetaBySearch(1, x))) << x;
+        EXPECT_EQ(bits(s.RelConductivityFromTheta(1, x, 1.0)), bits(s.RelConductivityFromThetaBySearch(1, x, 1.0)))
+            << x;
         EXPECT_EQ(bits(s.SuctionFromTheta(1, x, hint)), plain) << x;
         int other = anyHint(gen);
         EXPECT_EQ(bits(s.SuctionFromTheta(1, x, other)), plain) << x;
