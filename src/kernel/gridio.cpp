@@ -55,6 +55,7 @@ void TextScanner::Refill() {
     if (pos_ > 0) {
         std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
         end_ -= pos_;
+        dropped_ += static_cast<long long>(pos_);
         pos_ = 0;
     }
     while (!eof_ && end_ < kChunk) {
@@ -92,23 +93,61 @@ bool TextScanner::Number(double* out) {
     if (end_ - pos_ < kWindow) Refill();
     buf_[end_] = '\0';
     // A NUL inside the file would end strtod early; such a byte is no part of a number.
-    char* start = buf_.data() + pos_;
-    char* stop = nullptr;
+    const char* start = buf_.data() + pos_;
     double v = 0;
-    // from_chars rounds as strtod does and is several times faster; it reads no leading '+',
-    // no hexadecimal number and no value out of range, so these, and non-finite words, are
-    // left to strtod, which gives every number its usual meaning.
-    const auto [end, ec] = std::from_chars(start, buf_.data() + end_, v);
-    if (ec == std::errc() && *end != 'x' && *end != 'X' && std::isfinite(v)) {
-        stop = start + (end - start);
-    } else {
-        v = std::strtod(start, &stop);
-    }
+    const char* stop = ParseNumber(start, buf_.data() + end_, &v);
     if (stop == start) return false;
     if (static_cast<std::size_t>(stop - buf_.data()) >= end_ && !eof_) return false;
     pos_ = static_cast<std::size_t>(stop - buf_.data());
     *out = v;
     return true;
+}
+
+const char* ParseNumber(const char* start, const char* end, double* out) {
+    // from_chars rounds as strtod does and is several times faster; it reads no leading '+',
+    // no hexadecimal number and no value out of range, so these, and non-finite words, are
+    // left to strtod, which gives every number its usual meaning.
+    double v = 0;
+    const auto [stop, ec] = std::from_chars(start, end, v);
+    if (ec == std::errc() && *stop != 'x' && *stop != 'X' && std::isfinite(v)) {
+        *out = v;
+        return stop;
+    }
+    char* last = nullptr;
+    v = std::strtod(start, &last);
+    if (last == start) return start;
+    *out = v;
+    return last;
+}
+
+bool ParseTokenRange(const std::string& text, long long first, long long count, bool last, double* out) {
+    // A scanner keeps kWindow bytes ahead of a number; a token near that length is read by the
+    // caller's scanner, which tells what it makes of it.
+    constexpr std::ptrdiff_t kLongest = 1000;
+    const char* p = text.c_str();
+    const char* const end = p + text.size();
+    const auto skipSpace = [&] {
+        while (p < end && IsSpace(*p)) ++p;
+    };
+    for (long long k = 0; k < first; ++k) {
+        skipSpace();
+        if (p == end) return false;
+        while (p < end && !IsSpace(*p)) ++p;
+    }
+    for (long long k = 0; k < count; ++k) {
+        skipSpace();
+        if (p == end) return false;
+        const char* tokenEnd = p;
+        while (tokenEnd < end && !IsSpace(*tokenEnd)) ++tokenEnd;
+        if (tokenEnd - p > kLongest) return false;
+        double v = 0;
+        if (ParseNumber(p, end, &v) != tokenEnd || !std::isfinite(v)) return false;
+        out[k] = v;
+        p = tokenEnd;
+    }
+    if (!last) return true;
+    skipSpace();
+    return p == end;
 }
 
 int AgreeOnError(int code, bool collective) {

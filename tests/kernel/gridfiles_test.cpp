@@ -304,6 +304,33 @@ TEST_F(DistributedGridTest, BinaryGridsAreReadRowByRowByEveryProcess) {
     }
 }
 
+// The rows of a text grid need not be its lines: values wrapped anywhere, with tabs and CRLF,
+// are read alike whatever the number of processes, on process 0 whole and on the owners.
+TEST_F(DistributedGridTest, TextValuesWrappedAcrossLinesAreReadAlikeAtAnySplit) {
+    const std::string lines = BasinText();
+    std::size_t body = 0;
+    for (int i = 0; i < 6; ++i) body = lines.find('\n', body) + 1;
+    std::string text = lines.substr(0, body);
+    std::size_t k = 0, pos = body;
+    while (pos < lines.size()) {
+        const std::size_t stop = lines.find_first_of("\t\n", pos);
+        text += lines.substr(pos, stop - pos) + (++k % 7 == 0 ? "\r\n" : k % 3 == 0 ? "\t " : " ");
+        pos = stop + 1;
+    }
+    Share("wrapped.asc", text);
+    Matrix g;
+    obj_->ReadGrid("wrapped.asc", &g, 0, true, false, 0, false, true);
+    for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (Rank() == 0 || Mine(r, c)) {
+                ASSERT_EQ(g[r][c], Valid(r, c) ? Value(r, c) : -9999.0) << r << "," << c;
+            }
+    if (Rank() == 0) {
+        EXPECT_EQ(g.firstRow(), 1);
+        EXPECT_EQ(g.lastRow(), kRows);
+    }
+}
+
 TEST_F(DistributedGridTest, GifImagesAreReadOnProcessZeroAndScattered) {
     gif_test::Bytes pixels;
     for (int r = 1; r <= kRows; ++r)
