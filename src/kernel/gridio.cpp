@@ -120,34 +120,41 @@ const char* ParseNumber(const char* start, const char* end, double* out) {
     return last;
 }
 
-bool ParseTokenRange(const std::string& text, long long first, long long count, bool last, double* out) {
-    // A scanner keeps kWindow bytes ahead of a number; a token near that length is read by the
-    // caller's scanner, which tells what it makes of it.
-    constexpr std::ptrdiff_t kLongest = 1000;
-    const char* p = text.c_str();
-    const char* const end = p + text.size();
-    const auto skipSpace = [&] {
-        while (p < end && IsSpace(*p)) ++p;
-    };
-    for (long long k = 0; k < first; ++k) {
-        skipSpace();
-        if (p == end) return false;
-        while (p < end && !IsSpace(*p)) ++p;
+bool TextScanner::Skip(long long n) {
+    for (long long k = 0; k < n; ++k) {
+        if (!SkipSpace()) return false;
+        for (;;) {
+            while (pos_ < end_ && !IsSpace(buf_[pos_])) ++pos_;
+            if (pos_ < end_ || eof_) break;
+            Refill();
+        }
     }
-    for (long long k = 0; k < count; ++k) {
-        skipSpace();
-        if (p == end) return false;
-        const char* tokenEnd = p;
-        while (tokenEnd < end && !IsSpace(*tokenEnd)) ++tokenEnd;
-        if (tokenEnd - p > kLongest) return false;
+    return true;
+}
+
+bool TextScanner::WholeNumbers(long long n, double* out) {
+    // Number keeps kWindow bytes ahead of a number; a token near that length is left to it, as
+    // is every token that is not one whole finite number.
+    constexpr std::size_t kLongest = 1000;
+    for (long long k = 0; k < n; ++k) {
+        if (!SkipSpace()) return false;
+        if (end_ - pos_ < kWindow) Refill();
+        buf_[end_] = '\0';
+        std::size_t tokenEnd = pos_;
+        while (tokenEnd < end_ && !IsSpace(buf_[tokenEnd])) ++tokenEnd;
+        if (tokenEnd - pos_ > kLongest) return false;
         double v = 0;
-        if (ParseNumber(p, end, &v) != tokenEnd || !std::isfinite(v)) return false;
+        const char* start = buf_.data() + pos_;
+        if (ParseNumber(start, buf_.data() + end_, &v) != buf_.data() + tokenEnd || !std::isfinite(v)) return false;
         out[k] = v;
-        p = tokenEnd;
+        pos_ = tokenEnd;
     }
-    if (!last) return true;
-    skipSpace();
-    return p == end;
+    return true;
+}
+
+bool ParseTokenRange(std::FILE* f, long long first, long long count, bool last, double* out) {
+    TextScanner s(f);
+    return s.Skip(first) && s.WholeNumbers(count, out) && (!last || s.AtEnd());
 }
 
 int AgreeOnError(int code, bool collective) {

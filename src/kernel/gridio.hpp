@@ -43,6 +43,13 @@ public:
     bool Number(double* out);
     // Bytes of the stream read so far (from where the scanner started).
     long long Offset() const { return dropped_ + static_cast<long long>(pos_); }
+    // Passes over n tokens; false when the stream ends first.
+    bool Skip(long long n);
+    // The next n tokens as numbers, as Number reads them one after the other; false when a token
+    // is not one whole finite number (or too long to be one) or the stream ends first.
+    bool WholeNumbers(long long n, double* out);
+    // True when only whitespace is left.
+    bool AtEnd() { return !SkipSpace(); }
 
 private:
     void Refill();
@@ -58,11 +65,11 @@ private:
 // byte after it (start when the text there is no number). *end must be readable (a NUL).
 const char* ParseNumber(const char* start, const char* end, double* out);
 
-// Values [first, first + count) of the whitespace-separated numbers in text, as a TextScanner
+// Values [first, first + count) of the whitespace-separated numbers of a stream, as a TextScanner
 // reads them one after the other. False when a token there is not one whole finite number (or
-// too long to be one), when the text ends early, or, with last, when anything but whitespace
-// follows: the caller then reads the text as before to report the fault.
-bool ParseTokenRange(const std::string& text, long long first, long long count, bool last, double* out);
+// too long to be one), when the stream ends early, or, with last, when anything but whitespace
+// follows: the caller then reads the stream as before to report the fault.
+bool ParseTokenRange(std::FILE* f, long long first, long long count, bool last, double* out);
 
 // Runs f and returns the code of a ModelError it throws (0 when none).
 template <class F>

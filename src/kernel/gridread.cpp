@@ -262,12 +262,13 @@ private:
         const auto rowOf = [&](int p) { return static_cast<int>(static_cast<long long>(nrows) * p / n); };
         const int from = rowOf(o_.rank) + 1, to = rowOf(o_.rank + 1);
         std::vector<double> mine(static_cast<std::size_t>(to - from + 1) * static_cast<std::size_t>(ncols));
-        std::string text;
-        ok = ReadRest(offset, &text) &&
-             gridio::ParseTokenRange(text, static_cast<long long>(from - 1) * ncols, static_cast<long long>(mine.size()),
-                                     o_.rank == n - 1, mine.data())
+        FileHandle f = OpenFile(name_, "rb");
+        ok = f && fseeko(f.get(), offset, SEEK_SET) == 0 &&
+                     gridio::ParseTokenRange(f.get(), static_cast<long long>(from - 1) * ncols,
+                                             static_cast<long long>(mine.size()), o_.rank == n - 1, mine.data())
                  ? 1
                  : 0;
+        f.reset();
         MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
         if (ok == 0) return false;
         std::vector<int> counts(reader_ ? static_cast<std::size_t>(n) : 0), starts(counts.size());
@@ -283,16 +284,6 @@ private:
                 std::copy(all.begin() + static_cast<std::ptrdiff_t>(r - 1) * ncols,
                           all.begin() + static_cast<std::ptrdiff_t>(r) * ncols, work_[r] + 1);
         return true;
-    }
-
-    // The file's bytes from offset on, read by this process.
-    bool ReadRest(long long offset, std::string* text) const {
-        FileHandle f = OpenFile(name_, "rb");
-        if (!f || fseeko(f.get(), 0, SEEK_END) != 0) return false;
-        const long long size = ftello(f.get());
-        if (size < offset || fseeko(f.get(), offset, SEEK_SET) != 0) return false;
-        text->resize(static_cast<std::size_t>(size - offset));
-        return std::fread(text->data(), 1, text->size(), f.get()) == text->size();
     }
 
     // NaN or an infinite value in a grid file would spread into every grid derived from it.
