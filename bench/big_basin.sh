@@ -7,11 +7,17 @@
 # the set-up time and the time of the steps apart, cell-steps per second per core, the bytes the
 # grid store holds at the end of the set-up and the peak memory of each process against it, and
 # the table of the times of the run's parts when TALVO_STEP_TIMES is set. Threads per process:
-# OMP_NUM_THREADS (default 1). Prints figures, never fails on them.
+# OMP_NUM_THREADS (default 1). Sub-models: all of the example's (default), or "meteo": only the
+# meteorological ones (station interpolation, precipitation correction, regional superposition,
+# radiation and temperature correction, evapotranspiration and their outputs), every sub-model
+# after the evapotranspiration switched off in the copied control file. Prints figures, never
+# fails on them.
 # usage: big_basin.sh <talvo> [factor (default 25)] [hours (default 24)] [processes (default 1)]
 #                     [mpiexec (default mpiexec)] [grids: text (default, as the example) or binary]
+#                     [sub-models: all (default) or meteo]
 set -u
 exe=$(readlink -f "$1"); factor=${2:-25}; hours=${3:-24}; np=${4:-1}; mpiexec=${5:-mpiexec}; grids=${6:-text}
+models=${7:-all}
 here=$(cd "$(dirname "$0")" && pwd)
 threads=${OMP_NUM_THREADS:-1}
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvo_big_basin.XXXXXX")
@@ -26,6 +32,13 @@ awk -v t="$t" -v h="$hours" 'NR == t + 5 { $1 = h % 24 == 0 ? 24 : h % 24 } NR =
   { print }' basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
 if [ "$grids" = binary ]; then
   sed -i 's/^WriteAsciiGrids = 1/WriteAsciiGrids = 0/' basin.ctl
+fi
+if [ "$models" = meteo ]; then
+  # From the snow model on, the first line of a section that reads "flow control parameter" is
+  # its switch: 0 turns the sub-model off (the glacier section belongs to the snow model).
+  awk '/^\[/ { if ($0 == "[snow_model]") after = 1; first = 1; print; next }
+    after && first && /flow control parameter/ { sub(/^[0-9]+/, "0") } { first = 0; print }' basin.ctl >basin.ctl.new &&
+    mv basin.ctl.new basin.ctl
 fi
 cells=$(awk 'NR > 6 { for (i = 1; i <= NF; i++) if ($i != -9999) n++ } END { print n + 0 }' zones.asc)
 # Steps of the run: hourly from the start to the end of the control file's period.
@@ -54,10 +67,10 @@ end=$(date +%s%N)
 status=$(grep -c "reached end of simulation sucessfully" out.txt)
 set_up=$(cat setup_done.txt 2>/dev/null || echo "$end")
 awk -v s="$start" -v u="$set_up" -v e="$end" -v cells="$cells" -v steps="$steps" -v np="$np" -v t="$threads" \
-    -v f="$factor" -v ok="$status" -v g="$grids" -v cpu="$(cat setup_cpu.txt 2>/dev/null)" 'BEGIN {
+    -v f="$factor" -v ok="$status" -v g="$grids" -v cpu="$(cat setup_cpu.txt 2>/dev/null)" -v m="$models" 'BEGIN {
   setup = (u - s) / 1e9; run = (e - u) / 1e9
-  printf "big basin: factor %d, %d basin cells, %d steps, %d processes x %d threads, %s grids%s\n", f, cells, steps, np, t, g,
-         (ok > 0 ? "" : " (the run did not reach its end)")
+  printf "big basin: factor %d, %d basin cells, %d steps, %d processes x %d threads, %s grids%s%s\n", f, cells, steps, np, t, g,
+         (m == "meteo" ? ", meteorological sub-models only" : ""), (ok > 0 ? "" : " (the run did not reach its end)")
   printf "set-up %.2f s, steps %.2f s\n", setup, run
   if (cpu != "") printf "set-up processor time of process 0: %.2f s\n", cpu
   if (run > 0) printf "whole model: %.3g cell-steps/s, %.3g cell-steps/s per core\n", cells * steps / run, cells * steps / run / (np * t)

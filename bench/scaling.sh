@@ -9,19 +9,21 @@
 # per process (mean). Then the set-up of one process at each basin size of the size list (a
 # refinement factor each: cells grow with its square), as seconds per million cells (wall clock
 # and processor time of the process), to show how the set-up grows with the cells. Factor 25 is
-# the 600 x 500 grid of 10 m cells (the example holds 24 x 20 cells of 250 m).
+# the 600 x 500 grid of 10 m cells (the example holds 24 x 20 cells of 250 m). Sub-models: all
+# of the example's (default) or "meteo", the meteorological ones only (see big_basin.sh).
 # Prints figures, never fails on them.
 # usage: scaling.sh <talvo> [factor (default 25)] [processes (default "1 2 4 8")] [hours (default 6)]
 #                   [set-up factors (default "12 25")] [grids: text (default) or binary]
 #                   [mpiexec (default mpiexec)] [threads of the one-process run (default 8, 0: none)]
+#                   [sub-models: all (default) or meteo]
 set -u
 exe=$(readlink -f "$1"); factor=${2:-25}; counts=${3:-1 2 4 8}; hours=${4:-6}; sizes=${5:-12 25}
-grids=${6:-text}; mpiexec=${7:-mpiexec}; threads=${8:-8}
+grids=${6:-text}; mpiexec=${7:-mpiexec}; threads=${8:-8}; models=${9:-all}
 here=$(cd "$(dirname "$0")" && pwd)
 # factor hours processes threads ->
 #   "cells steps set-up seconds wait% soil-imbalance cpu-seconds set-up-processor-seconds"
 run() {
-  TALVO_STEP_TIMES=1 OMP_NUM_THREADS=$4 bash "$here/big_basin.sh" "$exe" "$1" "$2" "$3" "$mpiexec" "$grids" | awk '
+  TALVO_STEP_TIMES=1 OMP_NUM_THREADS=$4 bash "$here/big_basin.sh" "$exe" "$1" "$2" "$3" "$mpiexec" "$grids" "$models" | awk '
     /^big basin:/ { for (i = 1; i <= NF; i++) { if ($i == "basin") cells = $(i - 1); if ($i == "steps,") steps = $(i - 1) }
                     if ($0 ~ /did not reach/) failed = 1 }
     /^set-up [0-9.]+ s, steps/ { setup = $2; run = $5 }
@@ -37,7 +39,8 @@ run() {
                       (soil > 0 ? soil : -1), (n > 0 ? cpu / n : -1), (setupcpu == "" ? "-" : setupcpu) }'
 }
 
-echo "strong scaling: factor $factor, $hours hours, $grids grids; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+only=""; [ "$models" = meteo ] && only=", meteorological sub-models only"
+echo "strong scaling: factor $factor, $hours hours, $grids grids$only; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf "%9s %7s %9s %9s %9s %7s %7s %17s %7s %9s %9s\n" processes threads "set-up s" "steps s" "whole s" "E steps" \
        "E whole" "cell-steps/s/core" "wait %" "soil max" "cpu s"
 first=""
@@ -58,7 +61,7 @@ row() {  # processes threads
 for n in $counts; do row "$n" 1; done
 [ "$threads" -gt 0 ] 2>/dev/null && row 1 "$threads"
 
-echo "set-up of one process by basin size ($grids grids)"
+echo "set-up of one process by basin size ($grids grids$only)"
 printf "%8s %12s %10s %22s %14s %22s\n" factor cells "set-up s" "s per million cells" "processor s" "per million cells"
 for f in $sizes; do
   read -r cells steps setup steptime wait soil cpu_mean cpu <<<"$(run "$f" 1 1 1)"

@@ -41,6 +41,15 @@ public:
     bool Token(std::string* out);
     // The next number; false when the text there is no number or the file has ended.
     bool Number(double* out);
+    // Bytes of the stream read so far (from where the scanner started).
+    long long Offset() const { return dropped_ + static_cast<long long>(pos_); }
+    // Passes over n tokens; false when the stream ends first.
+    bool Skip(long long n);
+    // The next n tokens as numbers, as Number reads them one after the other; false when a token
+    // is not one whole finite number (or too long to be one) or the stream ends first.
+    bool WholeNumbers(long long n, double* out);
+    // True when only whitespace is left.
+    bool AtEnd() { return !SkipSpace(); }
 
 private:
     void Refill();
@@ -48,8 +57,19 @@ private:
     std::FILE* f_;
     std::vector<char> buf_;
     std::size_t pos_ = 0, end_ = 0;
+    long long dropped_ = 0;
     bool eof_ = false;
 };
+
+// The number at the start of [start, end) as TextScanner::Number reads it; returns the first
+// byte after it (start when the text there is no number). *end must be readable (a NUL).
+const char* ParseNumber(const char* start, const char* end, double* out);
+
+// Values [first, first + count) of the whitespace-separated numbers of a stream, as a TextScanner
+// reads them one after the other. False when a token there is not one whole finite number (or
+// too long to be one), when the stream ends early, or, with last, when anything but whitespace
+// follows: the caller then reads the stream as before to report the fault.
+bool ParseTokenRange(std::FILE* f, long long first, long long count, bool last, double* out);
 
 // Runs f and returns the code of a ModelError it throws (0 when none).
 template <class F>

@@ -98,6 +98,11 @@ public:
         error = gridio::Attempt([&] { PrepareWork(); });
         if (collective_ && !readAll_) {
             error = ReadOwnRowsMpi(error);
+        } else if (collective_ && format_ == Format::Text && TextReadInSlices(error)) {
+            if (reader_) error = gridio::Attempt([&] {
+                if (opt_.fillMode != 0) FillHoles();
+                CloseFile();
+            });
         } else if (reader_ && error == 0) {
             error = gridio::Attempt([&] {
                 ReadValues();
@@ -240,6 +245,45 @@ private:
                     << "[end-entry]";
             throw ModelError(22);
         }
+    }
+
+    // Every process parses an equal slice of the rows from its own read of the file, and process
+    // 0 gathers them: the numbers are the same as process 0's reading of all rows, whose parsing
+    // no longer holds up the others. False (on every process) when the slices could not all be
+    // read as whole finite numbers, or on an earlier error: process 0 then reads the values
+    // itself and reports what it finds, as with one process.
+    bool TextReadInSlices(int error) {
+        long long offset = reader_ && error == 0 ? scanner_->Offset() : 0;
+        int ok = error == 0 ? 1 : 0;
+        MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+        if (ok == 0) return false;
+        MPI_Bcast(&offset, 1, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+        const int n = o_.size, nrows = o_.nrows, ncols = o_.ncols;
+        const auto rowOf = [&](int p) { return static_cast<int>(static_cast<long long>(nrows) * p / n); };
+        const int from = rowOf(o_.rank) + 1, to = rowOf(o_.rank + 1);
+        std::vector<double> mine(static_cast<std::size_t>(to - from + 1) * static_cast<std::size_t>(ncols));
+        FileHandle f = OpenFile(name_, "rb");
+        ok = f && fseeko(f.get(), offset, SEEK_SET) == 0 &&
+                     gridio::ParseTokenRange(f.get(), static_cast<long long>(from - 1) * ncols,
+                                             static_cast<long long>(mine.size()), o_.rank == n - 1, mine.data())
+                 ? 1
+                 : 0;
+        f.reset();
+        MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+        if (ok == 0) return false;
+        std::vector<int> counts(reader_ ? static_cast<std::size_t>(n) : 0), starts(counts.size());
+        for (std::size_t p = 0; p < counts.size(); ++p) {
+            starts[p] = rowOf(static_cast<int>(p)) * ncols;
+            counts[p] = (rowOf(static_cast<int>(p) + 1) - rowOf(static_cast<int>(p))) * ncols;
+        }
+        std::vector<double> all(reader_ ? static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols) : 0);
+        MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, all.data(), counts.data(), starts.data(),
+                    MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        if (reader_)
+            for (int r = 1; r <= nrows; ++r)
+                std::copy(all.begin() + static_cast<std::ptrdiff_t>(r - 1) * ncols,
+                          all.begin() + static_cast<std::ptrdiff_t>(r) * ncols, work_[r] + 1);
+        return true;
     }
 
     // NaN or an infinite value in a grid file would spread into every grid derived from it.

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "gif_encoder.hpp"
@@ -73,6 +74,27 @@ TEST_F(GridFileTest, TextGridIsReadWithAnyKeywordsAndTheMeasuresChecked) {
     Share("c.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9998\n");
     EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("c.asc", &g); }), 24) << "a nodata value above the model's";
     EXPECT_EQ(SigintHandler(), SIG_DFL);
+}
+
+// Every spelling of a number means what the C library's strtod makes of it, to the last bit:
+// signs, hexadecimal, subnormal and underflowing values, halfway cases and long mantissas.
+TEST_F(GridFileTest, TextGridNumbersAreReadAsStrtodReadsThem) {
+    const char* values[20] = {"+7.5", "0x1.8p1", "-0x10", "1e-400", "4.9406564584124654e-324",
+                              "2.2250738585072011e-308", "9007199254740993", "2.4703282292062327e-324",
+                              "0.1000000000000000055511151231257827021181583404541015625",
+                              "123456789012345678901234567890", "1.", "-.5", "5e+2", "-0", "1E3", "00012.5000",
+                              "1.7976931348623157e308", "-9999", "0.30000000000000004", "7.0e-10"};
+    std::string text = "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n";
+    for (int i = 0; i < 20; ++i) text += std::string(values[i]) + (i % 5 == 4 ? "\n" : " ");
+    Share("spellings.asc", text);
+    Matrix g;
+    obj_->ReadGrid("spellings.asc", &g);
+    if (Rank() != 0) return;
+    for (int i = 0; i < 20; ++i) {
+        const double expected = std::strtod(values[i], nullptr);
+        const double got = g[1 + i / 5][1 + i % 5];
+        EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << values[i] << ": " << got << " vs " << expected;
+    }
 }
 
 TEST_F(GridFileTest, ReadErrorsEndEveryProcessAlike) {
@@ -279,6 +301,36 @@ TEST_F(DistributedGridTest, BinaryGridsAreReadRowByRowByEveryProcess) {
                     EXPECT_EQ(part[r][c], Valid(r, c) ? Value(r, c) : -9999) << r << "," << c;
                 }
             }
+    }
+}
+
+// The rows of a text grid need not be its lines: values wrapped anywhere, with tabs and CRLF,
+// spelt with 880 trailing zeros so that values straddle the refills of the reader's buffer, are
+// read alike whatever the number of processes, on process 0 whole and on the owners.
+TEST_F(DistributedGridTest, TextValuesWrappedAcrossLinesAreReadAlikeAtAnySplit) {
+    const std::string lines = BasinText();
+    std::size_t body = 0;
+    for (int i = 0; i < 6; ++i) body = lines.find('\n', body) + 1;
+    std::string text = lines.substr(0, body);
+    std::size_t k = 0, pos = body;
+    while (pos < lines.size()) {
+        const std::size_t stop = lines.find_first_of("\t\n", pos);
+        std::string value = lines.substr(pos, stop - pos);
+        if (value.find('.') == std::string::npos) value += '.';
+        text += value + std::string(880, '0') + (++k % 7 == 0 ? "\r\n" : k % 3 == 0 ? "\t " : " ");
+        pos = stop + 1;
+    }
+    Share("wrapped.asc", text);
+    Matrix g;
+    obj_->ReadGrid("wrapped.asc", &g, 0, true, false, 0, false, true);
+    for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (Rank() == 0 || Mine(r, c)) {
+                ASSERT_EQ(g[r][c], Valid(r, c) ? Value(r, c) : -9999.0) << r << "," << c;
+            }
+    if (Rank() == 0) {
+        EXPECT_EQ(g.firstRow(), 1);
+        EXPECT_EQ(g.lastRow(), kRows);
     }
 }
 

@@ -118,6 +118,10 @@ TEST_F(NonFiniteInputTest, TextGridsWithNonFiniteOrSurplusValuesAreReadErrors) {
          "error reading ascii grid extra.asc: it holds more than ncols x nrows = 5 x 4 values (next: 20)"},
         {"tail.asc", "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\nend\n", 22,
          "it holds more than ncols x nrows = 5 x 4 values (next: end)"},
+        {"junk.asc", "1 2 3 4 5\n6 7 8abc 9 10\n11 12 13 14 15\n16 17 18 19 20\n", 22,
+         "error reading ascii grid junk.asc in ASCII-Format in row 2, col 4"},
+        {"short.asc", "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19\n", 22,
+         "error reading ascii grid short.asc in ASCII-Format in row 4, col 5"},
         {"wrapped.asc", "1 2 3\n4 5\n6\n7 8 9 10 11 12\n13 14 15 16 17 18 19\n20\n\n  \n", 0, ""},
     };
     for (const Case& c : cases) {
