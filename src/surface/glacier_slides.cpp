@@ -123,6 +123,31 @@ std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
     return visits;
 }
 
+bool AnyRelease(const SlideGrids& g, const SlideParameters& p) {
+    const Matrix& zone = *g.zone;
+    for (int r = 1; r <= g.nrows; ++r)
+        for (int c = 1; c <= g.ncols; ++c) {
+            if (zone[r][c] == g.nodata) continue;
+            // As the pass decides: storages not empty, a slope not below the limit.
+            const bool empty = (*g.T)[r][c] <= 0 && (g.TG == nullptr || (*g.TG)[r][c] <= 0);
+            if (!empty && !((*g.slope)[r][c] < p.minSlideSlope)) return true;
+        }
+    return false;
+}
+
+void SettleCell(const SlideGrids& g, int r, int c) {
+    if ((*g.zone)[r][c] == g.nodata) {
+        (*g.input)[r][c] = (*g.mobile)[r][c] = (*g.deposition)[r][c] = g.nodata;
+        return;
+    }
+    (*g.input)[r][c] = (*g.mobile)[r][c] = (*g.deposition)[r][c] = 0.0;
+    const double D = 0.0 + 0.0;
+    const double gf = Clipped(g, r, c);
+    const bool hasTG = g.TG != nullptr;
+    if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
+    if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
+}
+
 double BasinSnow(const SlideGrids& g) {
     double sum = 0;
     for (int r = 1; r <= g.nrows; ++r)

@@ -40,6 +40,14 @@ struct SlideParameters {
 // One slide pass; returns the number of cells visited.
 std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p);
 
+// True when a cell of the grids would release snow in a pass (a cell on a steep enough slope
+// with snow). Without one a pass moves nothing, and each cell ends as SettleCell leaves it.
+bool AnyRelease(const SlideGrids& g, const SlideParameters& p);
+
+// What a pass without any release leaves in cell (r, c): no input, mobile mass or deposition
+// (nodata outside the zones), the storages as adding nothing leaves them.
+void SettleCell(const SlideGrids& g, int r, int c);
+
 // Total snow (1 - g) T + g TG over the basin cells (glacier part only where it exists).
 double BasinSnow(const SlideGrids& g);
 

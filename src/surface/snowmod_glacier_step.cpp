@@ -1,10 +1,11 @@
 // Glacier part of the snow model's step: snow, firn and ice melt of glacierized cells, the
 // permafrost thaw depth, snow slides on process 0, the glacier statistics with the mass
 // balance, the glacier runoff storages of the subbasins and the yearly glacier step.
+#include <mpi.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iostream>
-#include <mpi.h>
 
 #include "kernel/zonerecord.hpp"
 #include "surface/glacier_slides.hpp"
@@ -257,31 +258,49 @@ void schneemodellklasse::Slides() {
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIGatherGrid(g->index);
     if (glacierSnow)
         for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIGatherGrid(g->index);
-    if (rank == 0) {
-        glacier::SlideGrids s;
-        s.zone = &WholeZones();
-        s.orderRow = &elevOrderRow.data;
-        s.orderCol = &elevOrderCol.data;
-        for (int d = 1; d <= 4; ++d) s.fraction[d] = slideFractionWhole[d].empty() ? slideFraction[d] : &slideFractionWhole[d];
-        s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
-        s.maxDeposition = maxDepositionGrid;
-        if (glacierSnow) {
-            s.glacierFraction = &FractionView();
-            s.TG = &totalG.data;
-            s.LG = &liquidG.data;
-            s.SG = &solidG.data;
-        }
-        s.T = &total.data;
-        s.L = &liquid.data;
-        s.S = &solid.data;
-        s.input = &inputMass.data;
-        s.mobile = &mobileMass.data;
-        s.deposition = &deposition.data;
-        s.nrows = nrows;
-        s.ncols = ncols;
-        s.nodata = nodata;
-        glacier::SlidePass(s, {minSlideSlope, slideMassFrac});
+    const glacier::SlideParameters parameters{minSlideSlope, slideMassFrac};
+    glacier::SlideGrids s;
+    s.zone = rank == 0 ? &WholeZones() : zoneGrid;
+    s.orderRow = &elevOrderRow.data;
+    s.orderCol = &elevOrderCol.data;
+    for (int d = 1; d <= 4; ++d) s.fraction[d] = slideFractionWhole[d].empty() ? slideFraction[d] : &slideFractionWhole[d];
+    s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
+    s.maxDeposition = maxDepositionGrid;
+    if (glacierSnow) {
+        s.glacierFraction = rank == 0 ? &FractionView() : glacierFraction;
+        s.TG = &totalG.data;
+        s.LG = &liquidG.data;
+        s.SG = &solidG.data;
     }
+    s.T = &total.data;
+    s.L = &liquid.data;
+    s.S = &solid.data;
+    s.input = &inputMass.data;
+    s.mobile = &mobileMass.data;
+    s.deposition = &deposition.data;
+    s.nrows = nrows;
+    s.ncols = ncols;
+    s.nodata = nodata;
+
+    // Mostly no cell releases snow: then nothing moves, and every process settles its own cells
+    // as the pass would (process 0 its whole copies), with no pass and no scattering.
+    int releases = 1;
+    if (rank == 0) releases = glacier::AnyRelease(s, parameters) ? 1 : 0;
+    if (size > 1) MPI_Bcast(&releases, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (releases == 0) {
+        if (rank == 0) {
+            for (int r = 1; r <= nrows; ++r)
+                for (int c = 1; c <= ncols; ++c) glacier::SettleCell(s, r, c);
+            return;
+        }
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (OwnCell(r, c)) glacier::SettleCell(s, r, c);
+        }
+        return;
+    }
+    if (rank == 0) glacier::SlidePass(s, parameters);
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
     if (glacierSnow)
         for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIScatterGrid(g->index);
