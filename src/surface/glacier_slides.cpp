@@ -123,16 +123,11 @@ std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
     return visits;
 }
 
-bool AnyRelease(const SlideGrids& g, const SlideParameters& p) {
-    const Matrix& zone = *g.zone;
-    for (int r = 1; r <= g.nrows; ++r)
-        for (int c = 1; c <= g.ncols; ++c) {
-            if (zone[r][c] == g.nodata) continue;
-            // As the pass decides: storages not empty, a slope not below the limit.
-            const bool empty = (*g.T)[r][c] <= 0 && (g.TG == nullptr || (*g.TG)[r][c] <= 0);
-            if (!empty && !((*g.slope)[r][c] < p.minSlideSlope)) return true;
-        }
-    return false;
+bool ReleasesSnow(const SlideGrids& g, const SlideParameters& p, int r, int c) {
+    if ((*g.zone)[r][c] == g.nodata) return false;
+    // As the pass decides.
+    const bool empty = (*g.T)[r][c] <= 0 && (g.TG == nullptr || (*g.TG)[r][c] <= 0);
+    return !empty && !((*g.slope)[r][c] < p.minSlideSlope);
 }
 
 void SettleCell(const SlideGrids& g, int r, int c) {

@@ -40,9 +40,9 @@ struct SlideParameters {
 // One slide pass; returns the number of cells visited.
 std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p);
 
-// True when a cell of the grids would release snow in a pass (a cell on a steep enough slope
-// with snow). Without one a pass moves nothing, and each cell ends as SettleCell leaves it.
-bool AnyRelease(const SlideGrids& g, const SlideParameters& p);
+// True when cell (r, c) releases snow in a pass: storages not empty, a slope not below the limit.
+// Without any such cell a pass moves nothing, and each cell ends as SettleCell leaves it.
+bool ReleasesSnow(const SlideGrids& g, const SlideParameters& p, int r, int c);
 
 // What a pass without any release leaves in cell (r, c): no input, mobile mass or deposition
 // (nodata outside the zones), the storages as adding nothing leaves them.

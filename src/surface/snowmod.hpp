@@ -203,6 +203,7 @@ public:
     void YearlyGlacierStep();
     // The slide pass (every process; the pass on process 0).
     void Slides();
+    bool slidesStarted_ = false;
     // Glacier runoff of the step (process 0) into the "glacier_melt_total" record and Qg.
     void RouteGlacierRunoff();
     // Sums the melt inputs of every process's cells on process 0 in row-major order.

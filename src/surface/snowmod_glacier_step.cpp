@@ -254,20 +254,13 @@ void schneemodellklasse::RouteGlacierRunoff() {
 
 void schneemodellklasse::Slides() {
     const bool glacierSnow = HasGlacierSnowGrids();
-    // The solid storages come along: process 0 rewrites them for every cell it changes.
-    for (OwnGrid* g : {&total, &liquid, &solid}) MPIGatherGrid(g->index);
-    if (glacierSnow)
-        for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIGatherGrid(g->index);
     const glacier::SlideParameters parameters{minSlideSlope, slideMassFrac};
     glacier::SlideGrids s;
-    s.zone = rank == 0 ? &WholeZones() : zoneGrid;
     s.orderRow = &elevOrderRow.data;
     s.orderCol = &elevOrderCol.data;
     for (int d = 1; d <= 4; ++d) s.fraction[d] = slideFractionWhole[d].empty() ? slideFraction[d] : &slideFractionWhole[d];
-    s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
     s.maxDeposition = maxDepositionGrid;
     if (glacierSnow) {
-        s.glacierFraction = rank == 0 ? &FractionView() : glacierFraction;
         s.TG = &totalG.data;
         s.LG = &liquidG.data;
         s.SG = &solidG.data;
@@ -283,24 +276,39 @@ void schneemodellklasse::Slides() {
     s.nodata = nodata;
 
     // Mostly no cell releases snow: then nothing moves, and every process settles its own cells
-    // as the pass would (process 0 its whole copies), with no pass and no scattering.
-    int releases = 1;
-    if (rank == 0) releases = glacier::AnyRelease(s, parameters) ? 1 : 0;
-    if (size > 1) MPI_Bcast(&releases, 1, MPI_INT, 0, MPI_COMM_WORLD);
-    if (releases == 0) {
-        if (rank == 0) {
-            for (int r = 1; r <= nrows; ++r)
-                for (int c = 1; c <= ncols; ++c) glacier::SettleCell(s, r, c);
-            return;
-        }
+    // as the pass would, with nothing gathered or scattered.
+    s.zone = zoneGrid;
+    s.slope = slopeAngle;
+    s.glacierFraction = glacierSnow ? glacierFraction : nullptr;
+    auto forOwn = [&](auto&& f) {
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!zoneGrid->holds(r)) continue;
             for (int c = 1; c <= ncols; ++c)
-                if (OwnCell(r, c)) glacier::SettleCell(s, r, c);
+                if (OwnCell(r, c)) f(r, c);
         }
+    };
+    // The first step runs the pass, which also marks the cells outside the zones in the three
+    // slide grids (nothing changes them afterwards).
+    int releases = slidesStarted_ ? 0 : 1;
+    slidesStarted_ = true;
+    forOwn([&](int r, int c) { releases = releases != 0 || glacier::ReleasesSnow(s, parameters, r, c) ? 1 : 0; });
+    if (size > 1) MPI_Allreduce(MPI_IN_PLACE, &releases, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (releases == 0) {
+        forOwn([&](int r, int c) { glacier::SettleCell(s, r, c); });
         return;
     }
-    if (rank == 0) glacier::SlidePass(s, parameters);
+
+    // The pass on process 0 over the whole basin. The solid storages come along: process 0
+    // rewrites them for every cell it changes.
+    for (OwnGrid* g : {&total, &liquid, &solid}) MPIGatherGrid(g->index);
+    if (glacierSnow)
+        for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIGatherGrid(g->index);
+    if (rank == 0) {
+        s.zone = &WholeZones();
+        s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
+        if (glacierSnow) s.glacierFraction = &FractionView();
+        glacier::SlidePass(s, parameters);
+    }
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
     if (glacierSnow)
         for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIScatterGrid(g->index);
