@@ -307,7 +307,8 @@ void schneemodellklasse::Slides() {
         s.zone = &WholeZones();
         s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
         if (glacierSnow) s.glacierFraction = &FractionView();
-        glacier::SlidePass(s, parameters);
+        if (!slideOrder_.usable) slideOrder_ = glacier::MakeSlideOrder(s);
+        glacier::SlidePass(s, parameters, slideOrder_);
     }
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
     if (glacierSnow)
