@@ -288,10 +288,15 @@ void schneemodellklasse::Slides() {
         }
     };
     // The first step runs the pass, which also marks the cells outside the zones in the three
-    // slide grids (nothing changes them afterwards).
-    int releases = slidesStarted_ ? 0 : 1;
+    // slide grids (nothing changes them afterwards). One process runs the pass anyway: it costs
+    // about what settling does.
+    int releases = slidesStarted_ && size > 1 ? 0 : 1;
     slidesStarted_ = true;
-    forOwn([&](int r, int c) { releases = releases != 0 || glacier::ReleasesSnow(s, parameters, r, c) ? 1 : 0; });
+    for (int r = firstRow; r <= lastRow && releases == 0; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols && releases == 0; ++c)
+            if (OwnCell(r, c) && glacier::ReleasesSnow(s, parameters, r, c)) releases = 1;
+    }
     if (size > 1) MPI_Allreduce(MPI_IN_PLACE, &releases, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
     if (releases == 0) {
         forOwn([&](int r, int c) { glacier::SettleCell(s, r, c); });
