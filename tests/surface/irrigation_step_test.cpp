@@ -15,6 +15,17 @@ using submodel_test::CodeOf;
 
 class IrrigationStep : public irrigation_test::IrrigationDomain {
 protected:
+    // The model with one tracer "chl" and its soil stores linked.
+    std::unique_ptr<irrigationclass> TracedIrrigation() {
+        std::vector<TracerDescriptor> tracers(2);
+        tracers[1].name = "chl";
+        auto m = ReadyIrrigation();
+        unsigned error = 9;
+        m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
+        EXPECT_EQ(error, 0u) << console_.str();
+        m->LinkSoilTracerStores();
+        return m;
+    }
     // Values other processes hold in rows they do not own: never to be used.
     void SpoilForeignRows() {
         for (const char* name : {"SB_1_grid", "SBLOW_grid", "SBHIGH_grid", "ETR2ETP", "Max_Pumping",
@@ -229,13 +240,7 @@ TEST_F(IrrigationStep, RiverWaterCarriesTheRoutingsConcentrationOfEachStep) {
     ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
     Add("concflux_tracer_1_input", 2.0);
     Add("concstor_tracer_1_unsatzon_model", 8.0);
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
-    auto m = ReadyIrrigation();
-    unsigned error = 9;
-    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    m->LinkSoilTracerStores();
+    auto m = TracedIrrigation();
     MakeRoutingArrays(100.0, 0.0);
     Link(*m);
     for (const double river : {6.0, 10.0}) {
@@ -382,13 +387,7 @@ TEST_F(IrrigationRowOrder, SumsPerSubbasinAreTheRowOrderSumsWhateverTheSplit) {
         G("concflux_tracer_1_input")[r][c] = k(r, c);
         G("concstor_tracer_1_unsatzon_model")[r][c] = 2.0 * k(r, c);
     });
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
-    auto m = ReadyIrrigation();
-    unsigned error = 9;
-    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    m->LinkSoilTracerStores();
+    auto m = TracedIrrigation();
     MakeRoutingArrays(0.5, 1.0);
     Link(*m);
     for (int step = 1; step <= 3; ++step) {

@@ -28,6 +28,16 @@ protected:
             }
     }
     static double Solid(int r, int c) { return 10.0 * r + 3 * c; }
+    // A slide method's model in frost without precipitation: only the slides change the snow.
+    std::unique_ptr<schneemodellklasse> FrozenSnow(const SectionOptions& o) {
+        unsigned code = 9;
+        auto snow = Make(o, &code);
+        EXPECT_EQ(code, 0u) << console_.str();
+        snow->LinkPrecipitation(false);
+        Fill("temperature", -5);
+        Fill("precipitation", 0);
+        return snow;
+    }
 
     // The expected grids: one whole-grid pass from the same start.
     struct Reference {
@@ -120,12 +130,7 @@ TEST_F(SlidesMpi, EveryCellMatchesOneWholeGridPassAndTheBasinKeepsItsSnow) {
         SectionOptions o;
         o.method = 8;
         o.slideMassFrac = 0.3;
-        unsigned code = 9;
-        auto snow = Make(o, &code);
-        ASSERT_EQ(code, 0u) << console_.str();
-        snow->LinkPrecipitation(false);
-        Fill("temperature", -5);
-        Fill("precipitation", 0);
+        auto snow = FrozenSnow(o);
         ForOwn([&](int r, int c) {
             snow->solid.data[r][c] = Solid(r, c);
             snow->liquid.data[r][c] = 0.05 * Solid(r, c);
@@ -202,12 +207,7 @@ TEST_F(SlidesMpi, StepsWithoutReleaseEndAsThePassBetweenStepsWithSlides) {
     SectionOptions o;
     o.method = 8;
     o.slideMassFrac = 0.3;
-    unsigned code = 9;
-    auto snow = Make(o, &code);
-    ASSERT_EQ(code, 0u) << console_.str();
-    snow->LinkPrecipitation(false);
-    Fill("temperature", -5);
-    Fill("precipitation", 0);
+    auto snow = FrozenSnow(o);
     Reference ref;
     BuildReference(ref, *snow, false);
     auto steep = [&](int r, int c) { return !(G("slope_angle")[r][c] < o.minSlideSlope); };
