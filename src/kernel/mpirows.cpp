@@ -44,9 +44,12 @@ class StripPlanner {
 public:
     StripPlanner(modelobject& o, bool parenthesised) : o_(o), parenthesised_(parenthesised) {}
 
+    // Every strip of process 0's table, its own included (process 0 only).
+    int BuildAll(std::vector<Strip>* strips) { return BuildRoot(strips, true); }
+
     // The strips this process exchanges; returns an error code (0: none), the entry logged.
     int Build(std::vector<Strip>* strips) {
-        return o_.rank == 0 ? BuildRoot(strips) : BuildOwner(strips);
+        return o_.rank == 0 ? BuildRoot(strips, false) : BuildOwner(strips);
     }
 
 private:
@@ -71,7 +74,7 @@ private:
         return (*o_.basinColumns)[static_cast<std::size_t>(r)].first;
     }
 
-    int BuildRoot(std::vector<Strip>* strips) {
+    int BuildRoot(std::vector<Strip>* strips, bool withRoot) {
         const Matrix& helper = *o_.mpiHelper;
         const int ncols = o_.ncols;
         for (int r = 1; r <= o_.nrows; ++r) {
@@ -86,7 +89,7 @@ private:
                 if (len <= 0) break;
                 if (c > ncols || len > ncols - c + 1) return BadStrip(r, "strip beyond the last column");
                 if (owner >= o_.size) return BadStrip(r, "owner without process");
-                if (owner > 0) strips->push_back({r, c, len, owner});
+                if (owner > 0 || (withRoot && owner == 0)) strips->push_back({r, c, len, owner});
                 c += len;
                 if (2 * k + 2 > ncols) return TooManyStrips(r);
             }
@@ -216,6 +219,29 @@ void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction
         error = 1010;
     }
     Transfer(o, StackCells{&stack, stack.levels()}, direction, name, parenthesised, error);
+}
+
+std::vector<OwnedStrip> AllStrips(modelobject& o) {
+    std::vector<Strip> strips;
+    int count = 0;
+    if (o.rank == 0) {
+        const int error = StripPlanner(o, false).BuildAll(&strips);
+        count = error != 0 ? -error : static_cast<int>(strips.size());
+    }
+    MPI_Bcast(&count, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (count < 0) throw ModelError(-count);
+    std::vector<int> flat(4 * static_cast<std::size_t>(count));
+    if (o.rank == 0)
+        for (std::size_t i = 0; i < strips.size(); ++i) {
+            flat[4 * i] = strips[i].row;
+            flat[4 * i + 1] = strips[i].col;
+            flat[4 * i + 2] = strips[i].len;
+            flat[4 * i + 3] = strips[i].peer;
+        }
+    if (count > 0) MPI_Bcast(flat.data(), 4 * count, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<OwnedStrip> all(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = {flat[4 * i], flat[4 * i + 1], flat[4 * i + 2], flat[4 * i + 3]};
+    return all;
 }
 
 }  // namespace mpirows

@@ -2,6 +2,7 @@
 // Strip transfers between process 0 and the owners of grid rows, shared by the public
 // scatter and gather operations of modelobject and by the grid and stack readers.
 #include <string>
+#include <vector>
 
 #include "kernel/modelobject.hpp"
 
@@ -17,6 +18,14 @@ void TransferGrid(modelobject& o, Matrix& grid, Direction direction, const std::
 // selects the "(in row N)" form of the too-many-strips message.
 void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction, const std::string& name,
                    bool parenthesised);
+
+// A strip of a row: columns col .. col + len - 1, all owned by owner.
+struct OwnedStrip {
+    int row, col, len, owner;
+};
+// Every strip of process 0's strip table, in row and column order, on every process
+// (collective). A broken table ends every process alike (error 120).
+std::vector<OwnedStrip> AllStrips(modelobject& o);
 
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);

@@ -2,6 +2,9 @@
 #include "surface/glacier_slides.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <queue>
+#include <vector>
 
 namespace glacier {
 
@@ -37,90 +40,180 @@ void Add(double& T, double& L, double& S, double D) {
 
 }  // namespace
 
-std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
-    const Matrix& zone = *g.zone;
+namespace {
+
+// Every cell of the zones starts without input, mobile mass and deposition.
+void ClearMoved(const SlideGrids& g) {
     const double nd = g.nodata;
     for (int r = 1; r <= g.nrows; ++r) {
         double* in = (*g.input)[r];
         double* mo = (*g.mobile)[r];
         double* de = (*g.deposition)[r];
-        const double* z = zone[r];
+        const double* z = (*g.zone)[r];
         for (int c = 1; c <= g.ncols; ++c) {
             const double v = z[c] == nd ? nd : 0.0;
             in[c] = mo[c] = de[c] = v;
         }
     }
+}
+
+// Releases the snow of cell (r, c) and moves it with the mobile mass that has reached the cell;
+// moved(nr, nc) hears of every cell whose mobile mass grows.
+template <class F>
+void VisitCell(const SlideGrids& g, const SlideParameters& p, int r, int c, F&& moved) {
     static constexpr int dr[5] = {0, -1, 0, 0, 1};
     static constexpr int dc[5] = {0, 0, -1, 1, 0};
-    std::int64_t visits = 0;
-    for (int vr = 1; vr <= g.nrows; ++vr)
-        for (int vc = 1; vc <= g.ncols; ++vc) {
-            if (zone[vr][vc] == nd) continue;
-            ++visits;
-            const int r = static_cast<int>((*g.orderRow)[vr][vc]);
-            const int c = static_cast<int>((*g.orderCol)[vr][vc]);
-            const double gf = Clipped(g, r, c);
-
-            double& T = (*g.T)[r][c];
-            double& input = (*g.input)[r][c];
-            const bool hasTG = g.TG != nullptr;
-            const double TGv = hasTG ? (*g.TG)[r][c] : 0.0;
-            if ((T <= 0 && (!hasTG || TGv <= 0)) || (*g.slope)[r][c] < p.minSlideSlope) {
-                input = 0;
-            } else {
-                input = 0;
-                if (gf < 1 && T > 0) {
-                    const double out = Release(T, (*g.L)[r][c], (*g.S)[r][c], p.massFraction);
-                    input = out * (1 - gf);
-                }
-                if (hasTG && TGv > 0 && gf > 0) {
-                    const double out = Release((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], p.massFraction);
-                    input += out * gf;
-                }
-            }
-            double& mobile = (*g.mobile)[r][c];
-            const double M = input + mobile;
-            // Nothing to move: the directions need not be looked at.
-            if (M == 0) continue;
-            const double myZone = zone[r][c];
-            double share[5] = {0, 0, 0, 0, 0};
-            double sum = 0;
-            for (int d = 1; d <= 4; ++d) {
-                const int nr = r + dr[d], nc = c + dc[d];
-                if (nr < 1 || nr > g.nrows || nc < 1 || nc > g.ncols) continue;
-                if (zone[nr][nc] == nd || zone[nr][nc] != myZone) continue;
-                share[d] = (*g.fraction[d])[r][c];
-                sum += share[d];
-            }
-            if (sum > 0)
-                for (double& s : share) s /= sum;
-            if (!(sum > 0)) {
-                mobile = M;
-                continue;
-            }
-            mobile = 0;
-            for (int d = 1; d <= 4; ++d) {
-                if (!(share[d] > 0)) continue;
-                const int nr = r + dr[d], nc = c + dc[d];
-                double& dep = (*g.deposition)[nr][nc];
-                dep += share[d] * M;
-                const double limit = (*g.maxDeposition)[nr][nc];
-                if (dep > limit) {
-                    (*g.mobile)[nr][nc] += dep - limit;
-                    dep = limit;
-                }
-            }
+    const Matrix& zone = *g.zone;
+    const double nd = g.nodata;
+    const double gf = Clipped(g, r, c);
+    double& T = (*g.T)[r][c];
+    double& input = (*g.input)[r][c];
+    const bool hasTG = g.TG != nullptr;
+    const double TGv = hasTG ? (*g.TG)[r][c] : 0.0;
+    if ((T <= 0 && (!hasTG || TGv <= 0)) || (*g.slope)[r][c] < p.minSlideSlope) {
+        input = 0;
+    } else {
+        input = 0;
+        if (gf < 1 && T > 0) {
+            const double out = Release(T, (*g.L)[r][c], (*g.S)[r][c], p.massFraction);
+            input = out * (1 - gf);
         }
+        if (hasTG && TGv > 0 && gf > 0) {
+            const double out = Release((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], p.massFraction);
+            input += out * gf;
+        }
+    }
+    double& mobile = (*g.mobile)[r][c];
+    const double M = input + mobile;
+    // Nothing to move: the directions need not be looked at.
+    if (M == 0) return;
+    const double myZone = zone[r][c];
+    double share[5] = {0, 0, 0, 0, 0};
+    double sum = 0;
+    for (int d = 1; d <= 4; ++d) {
+        const int nr = r + dr[d], nc = c + dc[d];
+        if (nr < 1 || nr > g.nrows || nc < 1 || nc > g.ncols) continue;
+        if (zone[nr][nc] == nd || zone[nr][nc] != myZone) continue;
+        share[d] = (*g.fraction[d])[r][c];
+        sum += share[d];
+    }
+    if (sum > 0)
+        for (double& s : share) s /= sum;
+    if (!(sum > 0)) {
+        mobile = M;
+        return;
+    }
+    mobile = 0;
+    for (int d = 1; d <= 4; ++d) {
+        if (!(share[d] > 0)) continue;
+        const int nr = r + dr[d], nc = c + dc[d];
+        double& dep = (*g.deposition)[nr][nc];
+        dep += share[d] * M;
+        const double limit = (*g.maxDeposition)[nr][nc];
+        if (dep > limit) {
+            (*g.mobile)[nr][nc] += dep - limit;
+            dep = limit;
+            moved(nr, nc);
+        }
+    }
+}
+
+// Every cell's deposition and mobile mass becomes snow of that cell.
+void AddMoved(const SlideGrids& g) {
     for (int r = 1; r <= g.nrows; ++r)
         for (int c = 1; c <= g.ncols; ++c) {
-            if (zone[r][c] == nd) continue;
+            if ((*g.zone)[r][c] == g.nodata) continue;
             const double D = (*g.deposition)[r][c] + (*g.mobile)[r][c];
             const double gf = Clipped(g, r, c);
             const bool hasTG = g.TG != nullptr;
             if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
             if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
         }
+}
+
+}  // namespace
+
+std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p) {
+    ClearMoved(g);
+    std::int64_t visits = 0;
+    for (int vr = 1; vr <= g.nrows; ++vr)
+        for (int vc = 1; vc <= g.ncols; ++vc) {
+            if ((*g.zone)[vr][vc] == g.nodata) continue;
+            ++visits;
+            VisitCell(g, p, static_cast<int>((*g.orderRow)[vr][vc]), static_cast<int>((*g.orderCol)[vr][vc]),
+                      [](int, int) {});
+        }
+    AddMoved(g);
     return visits;
+}
+
+SlideOrder MakeSlideOrder(const SlideGrids& g) {
+    SlideOrder o;
+    o.ncols = g.ncols;
+    o.rankOf.assign(static_cast<std::size_t>(g.nrows + 1) * static_cast<std::size_t>(g.ncols + 1), -1);
+    for (int vr = 1; vr <= g.nrows; ++vr)
+        for (int vc = 1; vc <= g.ncols; ++vc) {
+            if ((*g.zone)[vr][vc] == g.nodata) continue;
+            const double fr = (*g.orderRow)[vr][vc], fc = (*g.orderCol)[vr][vc];
+            // The order must name every cell of the zones once; else the pass visits every cell.
+            if (!(fr >= 1 && fr <= g.nrows && fc >= 1 && fc <= g.ncols)) return SlideOrder{};
+            const int r = static_cast<int>(fr), c = static_cast<int>(fc);
+            std::int32_t& rank = o.rankOf[o.Index(r, c)];
+            if ((*g.zone)[r][c] == g.nodata || rank >= 0) return SlideOrder{};
+            rank = static_cast<std::int32_t>(o.cells.size());
+            o.cells.push_back({r, c});
+        }
+    o.usable = true;
+    return o;
+}
+
+std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p, const SlideOrder& order) {
+    if (!order.usable || order.ncols != g.ncols) return SlidePass(g, p);
+    ClearMoved(g);
+    // The cells that release snow, then every cell whose mobile mass grows before its turn, in
+    // elevation order; every other cell's visit would change nothing.
+    std::vector<char> queued(order.cells.size(), 0);
+    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> due;
+    for (int r = 1; r <= g.nrows; ++r)
+        for (int c = 1; c <= g.ncols; ++c)
+            if (ReleasesSnow(g, p, r, c)) {
+                const std::int32_t k = order.rankOf[order.Index(r, c)];
+                queued[static_cast<std::size_t>(k)] = 1;
+                due.push(k);
+            }
+    while (!due.empty()) {
+        const std::int32_t k = due.top();
+        due.pop();
+        const auto [r, c] = order.cells[static_cast<std::size_t>(k)];
+        VisitCell(g, p, r, c, [&](int nr, int nc) {
+            const std::int32_t j = order.rankOf[order.Index(nr, nc)];
+            if (j <= k || queued[static_cast<std::size_t>(j)] != 0) return;
+            queued[static_cast<std::size_t>(j)] = 1;
+            due.push(j);
+        });
+    }
+    AddMoved(g);
+    return static_cast<std::int64_t>(order.cells.size());
+}
+
+bool ReleasesSnow(const SlideGrids& g, const SlideParameters& p, int r, int c) {
+    if ((*g.zone)[r][c] == g.nodata) return false;
+    // As the pass decides.
+    const bool empty = (*g.T)[r][c] <= 0 && (g.TG == nullptr || (*g.TG)[r][c] <= 0);
+    return !empty && !((*g.slope)[r][c] < p.minSlideSlope);
+}
+
+void SettleCell(const SlideGrids& g, int r, int c) {
+    if ((*g.zone)[r][c] == g.nodata) {
+        (*g.input)[r][c] = (*g.mobile)[r][c] = (*g.deposition)[r][c] = g.nodata;
+        return;
+    }
+    (*g.input)[r][c] = (*g.mobile)[r][c] = (*g.deposition)[r][c] = 0.0;
+    const double D = 0.0 + 0.0;
+    const double gf = Clipped(g, r, c);
+    const bool hasTG = g.TG != nullptr;
+    if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
+    if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
 }
 
 double BasinSnow(const SlideGrids& g) {

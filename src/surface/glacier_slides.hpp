@@ -6,6 +6,8 @@
 // deposition and mobile mass becomes snow of that cell, so the basin's snow is unchanged.
 // The glacier part of a cell (fraction g) has its own storages. Whole grids in, no MPI or log.
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "kernel/matrix.hpp"
 
@@ -39,6 +41,31 @@ struct SlideParameters {
 
 // One slide pass; returns the number of cells visited.
 std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p);
+
+// The elevation order as ranks, made once from the order grids: rank of every cell of the zones
+// and the cell of every rank. Not usable when the order grids do not name every cell once.
+struct SlideOrder {
+    int ncols = 0;
+    bool usable = false;
+    std::vector<std::int32_t> rankOf;            // per cell (Index); -1 outside the zones
+    std::vector<std::pair<int, int>> cells;      // per rank: row, column
+    std::size_t Index(int r, int c) const {
+        return static_cast<std::size_t>(r) * static_cast<std::size_t>(ncols + 1) + static_cast<std::size_t>(c);
+    }
+};
+SlideOrder MakeSlideOrder(const SlideGrids& g);
+
+// The same pass, the same result bit for bit, visiting only the cells that release snow and the
+// cells whose mobile mass grows before their turn (the visit of any other cell changes nothing).
+std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p, const SlideOrder& order);
+
+// True when cell (r, c) releases snow in a pass: storages not empty, a slope not below the limit.
+// Without any such cell a pass moves nothing, and each cell ends as SettleCell leaves it.
+bool ReleasesSnow(const SlideGrids& g, const SlideParameters& p, int r, int c);
+
+// What a pass without any release leaves in cell (r, c): no input, mobile mass or deposition
+// (nodata outside the zones), the storages as adding nothing leaves them.
+void SettleCell(const SlideGrids& g, int r, int c);
 
 // Total snow (1 - g) T + g TG over the basin cells (glacier part only where it exists).
 double BasinSnow(const SlideGrids& g);

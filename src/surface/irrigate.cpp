@@ -52,11 +52,13 @@ void irrigationclass::Construct() {
         throw ModelError(33);
     }
     if (settings.irrigationTable != nullptr) tableCount_ = settings.irrigationTable[0].code;
+    order_ = RowOrder(*this);
 
     // The cell weights of the statistics, whole on process 0.
     const int weights = FindGrid("RelCellArea");
     if (weights > 0) {
         hasCellWeights = true;
+        cellWeightsIndex = weights;
         Matrix copy = MPIGatherGridCopy(weights);
         if (rank == 0) {
             cellWeights = matrix(1, nrows, 1, ncols, nrows);

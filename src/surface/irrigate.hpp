@@ -2,8 +2,9 @@
 // Irrigation ("[irrigation]"): per step the amount every irrigated cell receives, drawn from
 // groundwater (up to the pumping capacity) or from surface water (up to what the reservoirs and
 // rivers of the discharge routing can give), added to "precipitation" and reported per
-// subbasin in two zone statistics tables. The cell work runs on process 0 over the whole grid
-// between a gather and a scatter of the grids it reads and writes.
+// subbasin in two zone statistics tables. Every process works on its own cells; the sums per
+// subbasin are added in the row order of the whole grid, passed from owner to owner, so that they
+// do not depend on the number of processes; the supply per subbasin is worked out on process 0.
 //
 // Files: irrigate.cpp (section, grids, records, links, teardown), irrigate_step.cpp (the time
 // step), irrigate_riverflow.cpp (the river records), irrigation_demand.hpp (one cell's amount),
@@ -13,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "kernel/roworder.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "surface/irrigation_demand.hpp"
 #include "surface/irrigation_supply.hpp"
 
 struct riverflow_table;
@@ -64,8 +67,9 @@ public:
     // Grid-store entries of the grids looked up.
     int precipitationIndex = 0, codesIndex = 0, pumpingIndex = 0, amountsIndex = 0, soilMoistureIndex = 0;
     int lowerIndex = 0, upperIndex = 0, ratioIndex = 0, rootDepthIndex = 0, subbasinIndex = 0;
-    // Cell weights of the statistics over the whole grid on process 0.
+    // Cell weights of the statistics over the whole grid on process 0 (for the tables).
     Matrix cellWeights;
+    int cellWeightsIndex = 0;
     bool hasCellWeights = false;
 
     // Links.
@@ -78,7 +82,8 @@ public:
     std::vector<int> tracerInputIndex;  // 1..tracerCount; 0: no input concentration
     std::vector<int> soilStoreIndex;    // 1..tracerCount
 
-    // Seconds spent in the gathers and scatters, and in the whole step (for the benchmark).
+    // Seconds spent passing sums and values between the processes, and in the whole step (for the
+    // benchmark).
     double transferSeconds = 0, stepSeconds = 0;
 
 private:
@@ -88,15 +93,28 @@ private:
     int Required(const std::string& name);
     void ReleaseAll();
 
-    // Step work (irrigate_step.cpp).
-    struct WholeGrids;
-    void CellAmounts(WholeGrids& w);
-    void SurfaceSupply(WholeGrids& w);
-    void AddToPrecipitation(WholeGrids& w);
-    int SubbasinOf(const WholeGrids& w, int r, int c) const;
-    // Adds a cell's value to the record of its subbasin as the zone statistics weigh it.
-    void AddRecord(StatOutput& out, int r, int c, int zone, double value, double weight);
-    int CodeOf(const WholeGrids& w, int r, int c) const;
+    // Step work (irrigate_step.cpp), on the own cells of each process.
+    struct Grids;
+    struct Shortage;
+    Grids StepGrids();
+    void CellAmounts(const Grids& g);
+    void RecordAmounts(const Grids& g);
+    // Process 0: the supply from reservoirs and rivers; the factors of a shortage.
+    Shortage SurfaceSupply();
+    void ShareShortage(Shortage& s, int failure);
+    void ReduceAmounts(const Grids& g, const Shortage& s);
+    void AfterShortage(const Shortage& s);
+    void ShareRiverConcentrations();
+    void AddToPrecipitation(const Grids& g);
+    void RecordTracers(const Grids& g);
+    int SubbasinOf(const Grids& g, int r, int c) const;
+    int CodeOf(const Grids& g, int r, int c) const;
+    double CellWeight(const Grids& g, int r, int c) const;
+    // Adds a cell's value to the sums (n, sx, RelCellSum) of its subbasin as the zone statistics
+    // weigh them; zones: the records' count.
+    void AddRecord(double* sums, std::size_t zones, double area, int zone, double value, double weight) const;
+    // Process 0: the accumulated sums into the records' fields n, sx, RelCellSum.
+    void TakeSums(const double* sums, std::vector<zoneFZT>& records) const;
     [[noreturn]] void BadRoutingTarget(const irrigation::SupplyResult& result);
 
     // River records (irrigate_riverflow.cpp).
@@ -104,4 +122,8 @@ private:
     void WriteChannels(const std::vector<irrigation::RiverChannel>& channels) const;
 
     int tableCount_ = 0;
+    RowOrder order_;
+    std::vector<irrigation::Rule> rules_;             // per irrigation code 0..tableCount_
+    std::vector<std::vector<double>> riverConc_;      // per tracer: process 0's river concentrations
+    std::vector<double> sums_;
 };

@@ -1,6 +1,7 @@
-// The irrigation step: the grids it needs gathered to process 0, the amount of every cell, the
-// surface-water supply per subbasin, the amounts added to the precipitation, the grids
-// scattered back and the statistics.
+// The irrigation step: the amount of every cell on its own process, the sums per subbasin in the
+// row order of the whole grid, the surface-water supply per subbasin on process 0 (with the
+// reduction of the amounts under a shortage), the amounts added to the precipitation and the
+// statistics.
 #include <mpi.h>
 
 #include <algorithm>
@@ -11,75 +12,103 @@
 #include "kernel/steptimes.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/irrigate.hpp"
-#include "surface/irrigation_demand.hpp"
 #include "tables/irrigation_table.hpp"
 
-// A grid as process 0 sees it over the whole basin: the gathered copy with several processes,
-// the grid itself with one.
-struct GridView {
-    int index = 0;
-    Matrix* own = nullptr;  // this process's grid
-    Matrix copy;
-    Matrix* grid = nullptr;  // what process 0 works on
+struct irrigationclass::Grids {
+    Matrix *precipitation = nullptr, *codes = nullptr, *pumping = nullptr, *amounts = nullptr, *moisture = nullptr;
+    Matrix *lower = nullptr, *upper = nullptr, *ratio = nullptr, *root = nullptr, *subbasins = nullptr;
+    Matrix* weights = nullptr;
+    std::vector<Matrix*> tracerFlux, tracerInput, soilStore;  // 1..tracerCount; null: none
 };
 
-struct irrigationclass::WholeGrids {
-    GridView precipitation, codes, pumping, amounts, moisture, lower, upper, ratio, root, subbasins;
-    std::vector<GridView> tracerFlux, tracerInput, soilStore;  // 1..tracerCount
+// What process 0's supply tells every process about the cells' amounts.
+struct irrigationclass::Shortage {
+    bool shortage = false;
+    std::vector<double> reservoirs, fromReservoirs, factor;  // 0..N
 };
 
 namespace {
-
-void Gather(modelobject& o, GridView& v, int index, Matrix* grid = nullptr) {
-    v.index = index;
-    v.own = grid != nullptr ? grid : (index > 0 ? (*o.gridStore)[index].grid : nullptr);
-    v.grid = v.own;
-    if (o.size < 2 || v.own == nullptr) return;
-    v.copy = o.MPIGatherGridCopy(index, v.own);
-    if (o.rank == 0) v.grid = &v.copy;
-}
-
-void Scatter(modelobject& o, GridView& v) {
-    if (o.size < 2 || v.own == nullptr) return;
-    if (o.rank == 0) {
-        // Process 0's own cells go back by copy, the others' by message.
-        for (int r = o.firstRow; r <= o.lastRow; ++r) {
-            if (!v.own->holds(r) || !o.mpiRegions->holds(r)) continue;
-            for (int c = 1; c <= o.ncols; ++c)
-                if ((*o.mpiRegions)[r][c] == 0) (*v.own)[r][c] = v.copy[r][c];
-        }
-        o.MPIScatterGrid(v.index, &v.copy);
-    } else {
-        o.MPIScatterGrid(v.index, v.own);
-    }
-}
-
+constexpr int kSumsPerZone = 3;  // n, sx, RelCellSum
 }  // namespace
 
-void irrigationclass::AddRecord(StatOutput& out, int r, int c, int zone, double value, double weight) {
-    if (zone < 0 || zone >= static_cast<int>(out.records.size())) return;
-    zoneFZT& z = out.records[static_cast<std::size_t>(zone)];
-    z.n += weight;
-    const double area = hasCellWeights ? cellWeights[r][c] : 0.0;
+irrigationclass::Grids irrigationclass::StepGrids() {
+    auto grid = [&](int index) { return index > 0 ? (*gridStore)[index].grid : nullptr; };
+    Grids g;
+    g.precipitation = grid(precipitationIndex);
+    g.codes = grid(codesIndex);
+    g.pumping = grid(pumpingIndex);
+    g.amounts = grid(amountsIndex);
+    g.moisture = grid(soilMoistureIndex);
+    g.lower = grid(lowerIndex);
+    g.upper = grid(upperIndex);
+    g.ratio = grid(ratioIndex);
+    g.root = grid(rootDepthIndex);
+    g.subbasins = grid(subbasinIndex);
+    g.weights = hasCellWeights ? grid(cellWeightsIndex) : nullptr;
+    const std::size_t slots = static_cast<std::size_t>(tracerCount) + 1;
+    g.tracerFlux.assign(slots, nullptr);
+    g.tracerInput.assign(slots, nullptr);
+    g.soilStore.assign(slots, nullptr);
+    for (int t = 1; t <= tracerCount; ++t) {
+        const std::size_t i = static_cast<std::size_t>(t);
+        g.tracerFlux[i] = &tracers[i].flux;
+        if (i < tracerInputIndex.size()) g.tracerInput[i] = grid(tracerInputIndex[i]);
+        if (i < soilStoreIndex.size()) g.soilStore[i] = grid(soilStoreIndex[i]);
+    }
+    // The rules of the irrigation table as the demand takes them.
+    const irrigation_entry* table = settings.irrigationTable;
+    rules_.assign(static_cast<std::size_t>(std::max(tableCount_, 0)) + 1, irrigation::Rule{});
+    for (int code = 1; code <= tableCount_; ++code) {
+        const irrigation_entry& e = table[code];
+        irrigation::Rule& rule = rules_[static_cast<std::size_t>(code)];
+        rule.method = e.method;
+        rule.ratioThreshold = e.minRatio;
+        rule.count = std::min<int>(e.tabcnt, static_cast<int>(std::min({e.months.size(), e.days.size(),
+                                                                        e.amounts.size()})) - 1);
+        rule.months = e.months;
+        rule.days = e.days;
+        rule.amounts = e.amounts;
+    }
+    return g;
+}
+
+void irrigationclass::AddRecord(double* sums, std::size_t zones, double area, int zone, double value,
+                                double weight) const {
+    if (zone < 0 || static_cast<std::size_t>(zone) >= zones) return;
+    double* z = sums + kSumsPerZone * static_cast<std::size_t>(zone);
+    z[0] += weight;
     if (area > 0) {
-        z.sx += value * area * weight;
-        z.RelCellSum += area * weight;
+        z[1] += value * area * weight;
+        z[2] += area * weight;
     } else {
-        z.sx += value * weight;
-        z.RelCellSum += weight;
+        z[1] += value * weight;
+        z[2] += weight;
     }
 }
 
-int irrigationclass::SubbasinOf(const WholeGrids& w, int r, int c) const {
-    const long code = static_cast<long>(std::floor((*w.subbasins.grid)[r][c] + 0.5));
+void irrigationclass::TakeSums(const double* sums, std::vector<zoneFZT>& records) const {
+    if (rank != 0) return;
+    for (std::size_t z = 0; z < records.size(); ++z) {
+        records[z].n = sums[kSumsPerZone * z];
+        records[z].sx = sums[kSumsPerZone * z + 1];
+        records[z].RelCellSum = sums[kSumsPerZone * z + 2];
+    }
+}
+
+int irrigationclass::SubbasinOf(const Grids& g, int r, int c) const {
+    const long code = static_cast<long>(std::floor((*g.subbasins)[r][c] + 0.5));
     if (zoneIndex == nullptr || code < 0 || code >= static_cast<long>(zoneIndex->size())) return 0;
     return (*zoneIndex)[static_cast<std::size_t>(code)];
 }
 
-int irrigationclass::CodeOf(const WholeGrids& w, int r, int c) const {
-    const double v = (*w.codes.grid)[r][c];
+int irrigationclass::CodeOf(const Grids& g, int r, int c) const {
+    const double v = (*g.codes)[r][c];
     if (!(v > -1e9 && v < 1e9)) return -1;
     return static_cast<int>(std::floor(v + 0.5));
+}
+
+double irrigationclass::CellWeight(const Grids& g, int r, int c) const {
+    return g.weights != nullptr && g.weights->holds(r) ? (*g.weights)[r][c] : nodata;
 }
 
 void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -99,39 +128,21 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
     for (int t = 1; t <= tracerCount; ++t)
         for (zoneFZT& z : tracers[static_cast<std::size_t>(t)].zones) z.n = z.sx = z.RelCellSum = 0;
 
+    const Grids g = StepGrids();
+    std::optional<TimedPart> part(std::in_place, "irrigation: cells");
+    CellAmounts(g);
+    part.emplace("irrigation: sums in row order");
     double transfer = MPI_Wtime();
-    WholeGrids w;
-    std::optional<TimedPart> part(std::in_place, "irrigation: gathering");
-    Gather(*this, w.precipitation, precipitationIndex);
-    Gather(*this, w.codes, codesIndex);
-    Gather(*this, w.pumping, pumpingIndex);
-    Gather(*this, w.amounts, amountsIndex);
-    Gather(*this, w.moisture, soilMoistureIndex);
-    Gather(*this, w.lower, lowerIndex);
-    Gather(*this, w.upper, upperIndex);
-    Gather(*this, w.ratio, ratioIndex);
-    Gather(*this, w.root, rootDepthIndex);
-    Gather(*this, w.subbasins, subbasinIndex);
-    const std::size_t slots = static_cast<std::size_t>(tracerCount) + 1;
-    w.tracerFlux.resize(slots);
-    w.tracerInput.resize(slots);
-    w.soilStore.resize(slots);
-    for (int t = 1; t <= tracerCount; ++t) {
-        const std::size_t i = static_cast<std::size_t>(t);
-        Gather(*this, w.tracerFlux[i], tracers[i].fluxIndex, &tracers[i].flux);
-        if (i < tracerInputIndex.size() && tracerInputIndex[i] > 0) Gather(*this, w.tracerInput[i], tracerInputIndex[i]);
-        if (i < soilStoreIndex.size() && soilStoreIndex[i] > 0) Gather(*this, w.soilStore[i], soilStoreIndex[i]);
-    }
+    RecordAmounts(g);
     transferSeconds += MPI_Wtime() - transfer;
-    part.emplace("irrigation: process 0");
 
-    // The cell work on process 0; a failure there ends every process with its code.
+    // The supply on process 0; a failure there ends every process with its code.
+    part.emplace("irrigation: process 0");
     int failure = 0;
+    Shortage shortage;
     if (rank == 0) {
         try {
-            CellAmounts(w);
-            SurfaceSupply(w);
-            AddToPrecipitation(w);
+            shortage = SurfaceSupply();
         } catch (const ModelError& e) {
             failure = e.code();
         } catch (...) {
@@ -139,14 +150,21 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
             failure = 103;
         }
     }
-    MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
-    if (failure != 0) throw ModelError(failure);
-
-    part.emplace("irrigation: scattering");
     transfer = MPI_Wtime();
-    Scatter(*this, w.precipitation);
-    Scatter(*this, w.amounts);
-    for (int t = 1; t <= tracerCount; ++t) Scatter(*this, w.tracerFlux[static_cast<std::size_t>(t)]);
+    ShareShortage(shortage, failure);
+    if (shortage.shortage) {
+        part.emplace("irrigation: cells");
+        ReduceAmounts(g, shortage);
+    }
+    AfterShortage(shortage);
+    ShareRiverConcentrations();
+    transferSeconds += MPI_Wtime() - transfer;
+
+    part.emplace("irrigation: cells");
+    AddToPrecipitation(g);
+    part.emplace("irrigation: sums in row order");
+    transfer = MPI_Wtime();
+    RecordTracers(g);
     transferSeconds += MPI_Wtime() - transfer;
     part.emplace("irrigation: statistics");
 
@@ -161,56 +179,62 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
         if (index > 0) WriteStatisticGrids(index, true, false);
     }
     for (StatOutput* s : {&groundwaterStat, &surfaceStat}) s->stat->Step(year, month, day, hour, 0);
-    // The tracers' records were filled on process 0, which holds the whole grid.
+    // The tracers' records are the sums over every cell, held on process 0.
     StepTracerStatistics(year, month, day, hour, 0);
     stepSeconds += MPI_Wtime() - start;
 }
 
-void irrigationclass::CellAmounts(WholeGrids& w) {
+void irrigationclass::CellAmounts(const Grids& g) {
     const irrigation_entry* table = settings.irrigationTable;
-    StatOutput& gw = groundwaterStat;
-    StatOutput& sw = surfaceStat;
-    for (int r = 1; r <= nrows; ++r) {
-        for (int c = 1; c <= ncols; ++c) {
-            double& amount = (*w.amounts.grid)[r][c];
-            if ((*w.subbasins.grid)[r][c] <= nodata) {
-                amount = nodata;
-                continue;
-            }
-            const int s = SubbasinOf(w, r, c);
-            const int code = CodeOf(w, r, c);
-            if (code < 1 || code > tableCount_ || table[code].method < 1) {
-                amount = 0;
-                AddRecord(gw, r, c, s, 0.0, 1);
-                AddRecord(sw, r, c, s, 0.0, 1);
-                continue;
-            }
-            const irrigation_entry& e = table[code];
-            irrigation::Rule rule;
-            rule.method = e.method;
-            rule.ratioThreshold = e.minRatio;
-            rule.count = std::min<int>(e.tabcnt, static_cast<int>(std::min({e.months.size(), e.days.size(),
-                                                                            e.amounts.size()})) - 1);
-            rule.months = e.months;
-            rule.days = e.days;
-            rule.amounts = e.amounts;
-            irrigation::CellState cell;
-            cell.soilMoisture = (*w.moisture.grid)[r][c];
-            cell.lower = (*w.lower.grid)[r][c];
-            cell.upper = (*w.upper.grid)[r][c];
-            cell.ratio = (*w.ratio.grid)[r][c];
-            cell.rootDepth = (*w.root.grid)[r][c];
-            amount = irrigation::Amount(rule, cell, amount, timeInterval, day, month);
-            if (e.origin == irrigation::kGroundwater) {
-                amount = std::max(0.0, std::min(amount, (*w.pumping.grid)[r][c]));
-                AddRecord(gw, r, c, s, amount, 1);
-                AddRecord(sw, r, c, s, 0.0, 1);
-            } else if (e.origin == irrigation::kSurfaceWater) {
-                AddRecord(gw, r, c, s, 0.0, 1);
-                AddRecord(sw, r, c, s, amount, 1);
-            }
+    order_.ForOwn([&](int r, int c) {
+        double& amount = (*g.amounts)[r][c];
+        if ((*g.subbasins)[r][c] <= nodata) {
+            amount = nodata;
+            return;
         }
-    }
+        const int code = CodeOf(g, r, c);
+        if (code < 1 || code > tableCount_ || table[code].method < 1) {
+            amount = 0;
+            return;
+        }
+        irrigation::CellState cell;
+        cell.soilMoisture = (*g.moisture)[r][c];
+        cell.lower = (*g.lower)[r][c];
+        cell.upper = (*g.upper)[r][c];
+        cell.ratio = (*g.ratio)[r][c];
+        cell.rootDepth = (*g.root)[r][c];
+        amount = irrigation::Amount(rules_[static_cast<std::size_t>(code)], cell, amount, timeInterval, day, month);
+        if (table[code].origin == irrigation::kGroundwater) amount = std::max(0.0, std::min(amount, (*g.pumping)[r][c]));
+    });
+}
+
+void irrigationclass::RecordAmounts(const Grids& g) {
+    const irrigation_entry* table = settings.irrigationTable;
+    const std::size_t gwZones = groundwaterStat.records.size(), swZones = surfaceStat.records.size();
+    sums_.resize(kSumsPerZone * (gwZones + swZones));
+    double* gw = sums_.data();
+    double* sw = gw + kSumsPerZone * gwZones;
+    order_.Accumulate(sums_, [&](int r, int c) {
+        if ((*g.subbasins)[r][c] <= nodata) return;
+        const int s = SubbasinOf(g, r, c);
+        const int code = CodeOf(g, r, c);
+        const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
+        if (code < 1 || code > tableCount_ || table[code].method < 1) {
+            AddRecord(gw, gwZones, area, s, 0.0, 1);
+            AddRecord(sw, swZones, area, s, 0.0, 1);
+            return;
+        }
+        const double amount = (*g.amounts)[r][c];
+        if (table[code].origin == irrigation::kGroundwater) {
+            AddRecord(gw, gwZones, area, s, amount, 1);
+            AddRecord(sw, swZones, area, s, 0.0, 1);
+        } else if (table[code].origin == irrigation::kSurfaceWater) {
+            AddRecord(gw, gwZones, area, s, 0.0, 1);
+            AddRecord(sw, swZones, area, s, amount, 1);
+        }
+    });
+    TakeSums(gw, groundwaterStat.records);
+    TakeSums(sw, surfaceStat.records);
 }
 
 void irrigationclass::BadRoutingTarget(const irrigation::SupplyResult& result) {
@@ -224,8 +248,9 @@ void irrigationclass::BadRoutingTarget(const irrigation::SupplyResult& result) {
     throw ModelError(kRoutingMissing);
 }
 
-void irrigationclass::SurfaceSupply(WholeGrids& w) {
-    if (maxirrig == nullptr || maxirrigFromReservoirs == nullptr || routingTarget == nullptr) return;
+irrigationclass::Shortage irrigationclass::SurfaceSupply() {
+    Shortage out;
+    if (maxirrig == nullptr || maxirrigFromReservoirs == nullptr || routingTarget == nullptr) return out;
     const int n = zoneCount;
     std::vector<zoneFZT>& rec = surfaceStat.records;
     const auto tooShort = [n](const auto& v) { return static_cast<int>(v.size()) < n + 1; };
@@ -247,84 +272,172 @@ void irrigationclass::SurfaceSupply(WholeGrids& w) {
     std::vector<irrigation::RiverChannel> channels = ReadChannels(n);
     irrigation::SupplyInput in{demand, area, std::span<const int>(routingTarget[1].data(), static_cast<std::size_t>(n) + 1),
                                timeInterval};
-    const irrigation::SupplyResult result =
+    irrigation::SupplyResult result =
         irrigation::DrawSurfaceWater(in, sx, std::span<double>(rivers.data(), static_cast<std::size_t>(n) + 1),
                                      std::span<const double>(reservoirs.data(), static_cast<std::size_t>(n) + 1),
                                      channels);
     if (result.badSubbasin != 0) BadRoutingTarget(result);
     WriteChannels(channels);
+    out.shortage = result.shortage;
+    out.reservoirs.assign(reservoirs.begin(), reservoirs.begin() + n + 1);
+    out.fromReservoirs = std::move(result.fromReservoirs);
+    out.factor = std::move(result.factor);
+    out.fromReservoirs.resize(static_cast<std::size_t>(n) + 1, 0.0);
+    out.factor.resize(static_cast<std::size_t>(n) + 1, 0.0);
+    return out;
+}
 
-    if (result.shortage) {
-        for (zoneFZT& z : rec) z.n = z.sx = z.RelCellSum = 0;
-        const irrigation_entry* table = settings.irrigationTable;
-        StatOutput& sw = surfaceStat;
-        for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c) {
-                if (!((*w.subbasins.grid)[r][c] > 0)) continue;
-                const int s = SubbasinOf(w, r, c);
-                const int code = CodeOf(w, r, c);
-                double& amount = (*w.amounts.grid)[r][c];
-                if (code < 1 || code > tableCount_ || table[code].method < 1 ||
-                    table[code].origin == irrigation::kGroundwater) {
-                    AddRecord(sw, r, c, s, 0.0, 1);
-                    continue;
-                }
-                if (table[code].origin != irrigation::kSurfaceWater) continue;
-                const std::size_t i = static_cast<std::size_t>(s);
-                if (s >= 1 && s <= n)
-                    amount = irrigation::ReducedAmount(amount, reservoirs[i], result.fromReservoirs[i],
-                                                       result.factor[i]);
-                AddRecord(sw, r, c, s, amount, 1);
-            }
+void irrigationclass::ShareShortage(Shortage& s, int failure) {
+    int head[2] = {failure, s.shortage ? 1 : 0};
+    MPI_Bcast(head, 2, MPI_INT, 0, MPI_COMM_WORLD);
+    if (head[0] != 0) throw ModelError(head[0]);
+    s.shortage = head[1] != 0;
+    if (!s.shortage) return;
+    const std::size_t n = static_cast<std::size_t>(zoneCount) + 1;
+    std::vector<double> all(3 * n, 0.0);
+    if (rank == 0) {
+        std::copy(s.reservoirs.begin(), s.reservoirs.end(), all.begin());
+        std::copy(s.fromReservoirs.begin(), s.fromReservoirs.end(), all.begin() + static_cast<std::ptrdiff_t>(n));
+        std::copy(s.factor.begin(), s.factor.end(), all.begin() + static_cast<std::ptrdiff_t>(2 * n));
     }
+    MPI_Bcast(all.data(), static_cast<int>(all.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    s.reservoirs.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+    s.fromReservoirs.assign(all.begin() + static_cast<std::ptrdiff_t>(n), all.begin() + static_cast<std::ptrdiff_t>(2 * n));
+    s.factor.assign(all.begin() + static_cast<std::ptrdiff_t>(2 * n), all.end());
+}
+
+void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
+    const irrigation_entry* table = settings.irrigationTable;
+    const int n = zoneCount;
+    order_.ForOwn([&](int r, int c) {
+        if (!((*g.subbasins)[r][c] > 0)) return;
+        const int code = CodeOf(g, r, c);
+        if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin != irrigation::kSurfaceWater)
+            return;
+        const int zone = SubbasinOf(g, r, c);
+        if (zone < 1 || zone > n) return;
+        const std::size_t i = static_cast<std::size_t>(zone);
+        double& amount = (*g.amounts)[r][c];
+        amount = irrigation::ReducedAmount(amount, s.reservoirs[i], s.fromReservoirs[i], s.factor[i]);
+    });
+    // The surface-water records anew from the reduced amounts.
+    const std::size_t zones = surfaceStat.records.size();
+    sums_.resize(kSumsPerZone * zones);
+    order_.Accumulate(sums_, [&](int r, int c) {
+        if (!((*g.subbasins)[r][c] > 0)) return;
+        const int code = CodeOf(g, r, c);
+        const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
+        const int zone = SubbasinOf(g, r, c);
+        if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin == irrigation::kGroundwater) {
+            AddRecord(sums_.data(), zones, area, zone, 0.0, 1);
+            return;
+        }
+        if (table[code].origin != irrigation::kSurfaceWater) return;
+        AddRecord(sums_.data(), zones, area, zone, (*g.amounts)[r][c], 1);
+    });
+    TakeSums(sums_.data(), surfaceStat.records);
+}
+
+void irrigationclass::AfterShortage(const Shortage& s) {
+    if (rank != 0 || s.fromReservoirs.empty()) return;
     // The reservoirs give what the cells take from them: under a shortage the reduced amounts can
     // stay below the reservoir's part, and water a reservoir released beyond what the cells of its
     // subbasin received would be lost.
-    for (int s = 1; s <= n; ++s) {
-        const std::size_t i = static_cast<std::size_t>(s);
-        double given = result.fromReservoirs[i];
-        if (result.shortage) given = std::min(given, irrigation::MeanDemand(rec[i].sx, rec[i].RelCellSum));
+    std::vector<zoneFZT>& rec = surfaceStat.records;
+    std::vector<double>& reservoirs = (*maxirrigFromReservoirs)[0];
+    for (int z = 1; z <= zoneCount; ++z) {
+        const std::size_t i = static_cast<std::size_t>(z);
+        double given = s.fromReservoirs[i];
+        if (s.shortage) given = std::min(given, irrigation::MeanDemand(rec[i].sx, rec[i].RelCellSum));
         reservoirs[i] = given;
     }
 }
 
-void irrigationclass::AddToPrecipitation(WholeGrids& w) {
+void irrigationclass::ShareRiverConcentrations() {
+    // The concentrations of the river water per tracer and subbasin, as process 0 holds them.
+    riverConc_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, std::vector<double>());
+    if (tracerCount < 1) return;
+    std::vector<int> lengths(riverConc_.size(), 0);
+    if (rank == 0 && maxirrig != nullptr)
+        for (std::size_t t = 1; t < riverConc_.size() && t < maxirrig->size(); ++t)
+            lengths[t] = static_cast<int>((*maxirrig)[t].size());
+    MPI_Bcast(lengths.data(), static_cast<int>(lengths.size()), MPI_INT, 0, MPI_COMM_WORLD);
+    for (std::size_t t = 1; t < riverConc_.size(); ++t) {
+        if (lengths[t] == 0) continue;
+        riverConc_[t] = rank == 0 ? (*maxirrig)[t] : std::vector<double>(static_cast<std::size_t>(lengths[t]));
+        MPI_Bcast(riverConc_[t].data(), lengths[t], MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    }
+}
+
+void irrigationclass::AddToPrecipitation(const Grids& g) {
     const irrigation_entry* table = settings.irrigationTable;
-    for (int r = 1; r <= nrows; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!((*w.subbasins.grid)[r][c] > 0)) continue;
-            const int code = CodeOf(w, r, c);
-            if (code < 0 || code > tableCount_) continue;
-            const double amount = (*w.amounts.grid)[r][c];
-            double& P = (*w.precipitation.grid)[r][c];
-            // A step without precipitation data brings only the irrigation water.
-            if (NoData(P, nodata)) P = 0.0;
-            const int origin = code >= 1 ? table[code].origin : 0;
-            const int s = SubbasinOf(w, r, c);
-            for (int t = 1; t <= tracerCount; ++t) {
-                const std::size_t i = static_cast<std::size_t>(t);
-                double& conc = (*w.tracerFlux[i].grid)[r][c];
-                const double cin = w.tracerInput[i].grid != nullptr ? (*w.tracerInput[i].grid)[r][c] : 0.0;
-                if (amount > 0) {
-                    double source = conc;
-                    bool mixed = true;
-                    if (origin == irrigation::kGroundwater && w.soilStore[i].grid != nullptr)
-                        source = (*w.soilStore[i].grid)[r][c];
-                    else if (origin == irrigation::kSurfaceWater && maxirrig != nullptr && maxirrig->size() > i &&
-                             static_cast<int>((*maxirrig)[i].size()) > s)
-                        source = (*maxirrig)[i][static_cast<std::size_t>(s)];
-                    else
-                        mixed = false;
-                    if (mixed) conc = WeightedMean(cin, source, P, amount);
-                } else {
-                    conc = P > 0 ? cin : 0.0;
-                }
-                zoneFZT& z = tracers[i].zones[static_cast<std::size_t>(std::max(s, 0))];
-                const double weight = hasCellWeights ? cellWeights[r][c] : 1.0;
-                z.sx += conc * weight * (amount + P);
-                z.n += P + amount;
-                z.RelCellSum += (P + amount) * weight;
+    order_.ForOwn([&](int r, int c) {
+        if (!((*g.subbasins)[r][c] > 0)) return;
+        const int code = CodeOf(g, r, c);
+        if (code < 0 || code > tableCount_) return;
+        const double amount = (*g.amounts)[r][c];
+        double& P = (*g.precipitation)[r][c];
+        // A step without precipitation data brings only the irrigation water.
+        if (NoData(P, nodata)) P = 0.0;
+        const int origin = code >= 1 ? table[code].origin : 0;
+        const int s = SubbasinOf(g, r, c);
+        for (int t = 1; t <= tracerCount; ++t) {
+            const std::size_t i = static_cast<std::size_t>(t);
+            double& conc = (*g.tracerFlux[i])[r][c];
+            const double cin = g.tracerInput[i] != nullptr ? (*g.tracerInput[i])[r][c] : 0.0;
+            if (amount > 0) {
+                double source = conc;
+                bool mixed = true;
+                if (origin == irrigation::kGroundwater && g.soilStore[i] != nullptr)
+                    source = (*g.soilStore[i])[r][c];
+                else if (origin == irrigation::kSurfaceWater && static_cast<int>(riverConc_[i].size()) > s)
+                    source = riverConc_[i][static_cast<std::size_t>(s)];
+                else
+                    mixed = false;
+                if (mixed) conc = WeightedMean(cin, source, P, amount);
+            } else {
+                conc = P > 0 ? cin : 0.0;
             }
-            P += amount;
         }
+        P += amount;
+    });
+}
+
+void irrigationclass::RecordTracers(const Grids& g) {
+    if (tracerCount < 1) return;
+    // Per tracer the carried tracer and the water of every cell, with the water that reached the
+    // ground (rain and irrigation: the precipitation after the step).
+    std::vector<std::size_t> offset(static_cast<std::size_t>(tracerCount) + 2, 0);
+    for (int t = 1; t <= tracerCount; ++t) {
+        const std::size_t i = static_cast<std::size_t>(t);
+        offset[i + 1] = offset[i] + kSumsPerZone * tracers[i].zones.size();
+    }
+    sums_.resize(offset.back());
+    order_.Accumulate(sums_, [&](int r, int c) {
+        if (!((*g.subbasins)[r][c] > 0)) return;
+        const int code = CodeOf(g, r, c);
+        if (code < 0 || code > tableCount_) return;
+        const double water = (*g.precipitation)[r][c];
+        const int s = std::max(SubbasinOf(g, r, c), 0);
+        const double weight = hasCellWeights ? CellWeight(g, r, c) : 1.0;
+        for (int t = 1; t <= tracerCount; ++t) {
+            const std::size_t i = static_cast<std::size_t>(t);
+            if (static_cast<std::size_t>(s) >= tracers[i].zones.size()) continue;
+            double* z = sums_.data() + offset[i] + kSumsPerZone * static_cast<std::size_t>(s);
+            z[1] += (*g.tracerFlux[i])[r][c] * weight * water;
+            z[0] += water;
+            z[2] += water * weight;
+        }
+    });
+    if (rank != 0) return;
+    for (int t = 1; t <= tracerCount; ++t) {
+        const std::size_t i = static_cast<std::size_t>(t);
+        std::vector<zoneFZT>& zones = tracers[i].zones;
+        for (std::size_t z = 0; z < zones.size(); ++z) {
+            const double* v = sums_.data() + offset[i] + kSumsPerZone * z;
+            zones[z].n = v[0];
+            zones[z].sx = v[1];
+            zones[z].RelCellSum = v[2];
+        }
+    }
 }

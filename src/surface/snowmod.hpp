@@ -21,6 +21,7 @@
 #include "submodel/teilmod.hpp"
 #include "surface/glacier_balance.hpp"
 #include "surface/glacier_physics.hpp"
+#include "surface/glacier_slides.hpp"
 #include "surface/snow_physics.hpp"
 
 // Deposition limit of a cell on a slope (degrees): factor * (1 - slope / maxSlope), and 0 where
@@ -203,6 +204,8 @@ public:
     void YearlyGlacierStep();
     // The slide pass (every process; the pass on process 0).
     void Slides();
+    bool slidesStarted_ = false;
+    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made at the first pass
     // Glacier runoff of the step (process 0) into the "glacier_melt_total" record and Qg.
     void RouteGlacierRunoff();
     // Sums the melt inputs of every process's cells on process 0 in row-major order.

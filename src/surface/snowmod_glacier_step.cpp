@@ -1,10 +1,11 @@
 // Glacier part of the snow model's step: snow, firn and ice melt of glacierized cells, the
 // permafrost thaw depth, snow slides on process 0, the glacier statistics with the mass
 // balance, the glacier runoff storages of the subbasins and the yearly glacier step.
+#include <mpi.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iostream>
-#include <mpi.h>
 
 #include "kernel/zonerecord.hpp"
 #include "surface/glacier_slides.hpp"
@@ -253,34 +254,66 @@ void schneemodellklasse::RouteGlacierRunoff() {
 
 void schneemodellklasse::Slides() {
     const bool glacierSnow = HasGlacierSnowGrids();
-    // The solid storages come along: process 0 rewrites them for every cell it changes.
+    const glacier::SlideParameters parameters{minSlideSlope, slideMassFrac};
+    glacier::SlideGrids s;
+    s.orderRow = &elevOrderRow.data;
+    s.orderCol = &elevOrderCol.data;
+    for (int d = 1; d <= 4; ++d) s.fraction[d] = slideFractionWhole[d].empty() ? slideFraction[d] : &slideFractionWhole[d];
+    s.maxDeposition = maxDepositionGrid;
+    if (glacierSnow) {
+        s.TG = &totalG.data;
+        s.LG = &liquidG.data;
+        s.SG = &solidG.data;
+    }
+    s.T = &total.data;
+    s.L = &liquid.data;
+    s.S = &solid.data;
+    s.input = &inputMass.data;
+    s.mobile = &mobileMass.data;
+    s.deposition = &deposition.data;
+    s.nrows = nrows;
+    s.ncols = ncols;
+    s.nodata = nodata;
+
+    // Mostly no cell releases snow: then nothing moves, and every process settles its own cells
+    // as the pass would, with nothing gathered or scattered.
+    s.zone = zoneGrid;
+    s.slope = slopeAngle;
+    s.glacierFraction = glacierSnow ? glacierFraction : nullptr;
+    auto forOwn = [&](auto&& f) {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (OwnCell(r, c)) f(r, c);
+        }
+    };
+    // The first step runs the pass, which also marks the cells outside the zones in the three
+    // slide grids (nothing changes them afterwards). One process runs the pass anyway: it costs
+    // about what settling does.
+    int releases = slidesStarted_ && size > 1 ? 0 : 1;
+    slidesStarted_ = true;
+    for (int r = firstRow; r <= lastRow && releases == 0; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols && releases == 0; ++c)
+            if (OwnCell(r, c) && glacier::ReleasesSnow(s, parameters, r, c)) releases = 1;
+    }
+    if (size > 1) MPI_Allreduce(MPI_IN_PLACE, &releases, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (releases == 0) {
+        forOwn([&](int r, int c) { glacier::SettleCell(s, r, c); });
+        return;
+    }
+
+    // The pass on process 0 over the whole basin. The solid storages come along: process 0
+    // rewrites them for every cell it changes.
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIGatherGrid(g->index);
     if (glacierSnow)
         for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIGatherGrid(g->index);
     if (rank == 0) {
-        glacier::SlideGrids s;
         s.zone = &WholeZones();
-        s.orderRow = &elevOrderRow.data;
-        s.orderCol = &elevOrderCol.data;
-        for (int d = 1; d <= 4; ++d) s.fraction[d] = slideFractionWhole[d].empty() ? slideFraction[d] : &slideFractionWhole[d];
         s.slope = slopeWhole.empty() ? slopeAngle : &slopeWhole;
-        s.maxDeposition = maxDepositionGrid;
-        if (glacierSnow) {
-            s.glacierFraction = &FractionView();
-            s.TG = &totalG.data;
-            s.LG = &liquidG.data;
-            s.SG = &solidG.data;
-        }
-        s.T = &total.data;
-        s.L = &liquid.data;
-        s.S = &solid.data;
-        s.input = &inputMass.data;
-        s.mobile = &mobileMass.data;
-        s.deposition = &deposition.data;
-        s.nrows = nrows;
-        s.ncols = ncols;
-        s.nodata = nodata;
-        glacier::SlidePass(s, {minSlideSlope, slideMassFrac});
+        if (glacierSnow) s.glacierFraction = &FractionView();
+        if (!slideOrder_.usable) slideOrder_ = glacier::MakeSlideOrder(s);
+        glacier::SlidePass(s, parameters, slideOrder_);
     }
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
     if (glacierSnow)

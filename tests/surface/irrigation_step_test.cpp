@@ -3,6 +3,8 @@
 // reservoirs and rivers with the shortage rebuild, the statistics tables and the failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "irrigation_test_domain.hpp"
 #include "kernel/zonestat.hpp"
 #include "setup/tracer_ini.hpp"
@@ -13,6 +15,17 @@ using submodel_test::CodeOf;
 
 class IrrigationStep : public irrigation_test::IrrigationDomain {
 protected:
+    // The model with one tracer "chl" and its soil stores linked.
+    std::unique_ptr<irrigationclass> TracedIrrigation() {
+        std::vector<TracerDescriptor> tracers(2);
+        tracers[1].name = "chl";
+        auto m = ReadyIrrigation();
+        unsigned error = 9;
+        m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
+        EXPECT_EQ(error, 0u) << console_.str();
+        m->LinkSoilTracerStores();
+        return m;
+    }
     // Values other processes hold in rows they do not own: never to be used.
     void SpoilForeignRows() {
         for (const char* name : {"SB_1_grid", "SBLOW_grid", "SBHIGH_grid", "ETR2ETP", "Max_Pumping",
@@ -227,13 +240,7 @@ TEST_F(IrrigationStep, RiverWaterCarriesTheRoutingsConcentrationOfEachStep) {
     ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
     Add("concflux_tracer_1_input", 2.0);
     Add("concstor_tracer_1_unsatzon_model", 8.0);
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
-    auto m = ReadyIrrigation();
-    unsigned error = 9;
-    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    m->LinkSoilTracerStores();
+    auto m = TracedIrrigation();
     MakeRoutingArrays(100.0, 0.0);
     Link(*m);
     for (const double river : {6.0, 10.0}) {
@@ -325,3 +332,119 @@ TEST_F(IrrigationStep, RoutingTakesTheWaterOfEachStepUnderDailySums) {
         EXPECT_GT(cells, 0.0);
     }
 }
+
+namespace {
+
+// Rows owned out of order, so that the sums pass between the processes several times a step: at
+// 2 processes rows 1 and 3 belong to process 1, rows 2 and 4 to process 0; at 4 processes rows
+// 1..4 belong to processes 3, 1, 0, 2.
+class IrrigationRowOrder : public IrrigationStep {
+protected:
+    void SetUp() override {
+        IrrigationStep::SetUp();
+        const int size = talvo_test::Size(), rank = talvo_test::Rank();
+        const int twoOwners[] = {1, 0, 1, 0}, fourOwners[] = {3, 1, 0, 2};
+        settings_.firstRow = 5;
+        settings_.lastRow = 0;
+        for (int r = 1; r <= 4; ++r) {
+            owner_[r] = size == 2 ? twoOwners[r - 1] : size == 4 ? fourOwners[r - 1] : (r - 1) * size / 4;
+            for (int c = 0; c <= 5; ++c) G("MPIRegions")[r][c] = owner_[r];
+            G("MPIHelper")[r][1] = rank == 0 ? owner_[r] : (owner_[r] == rank ? 1 : 0);
+            if (owner_[r] != rank) continue;
+            settings_.firstRow = std::min(settings_.firstRow, r);
+            settings_.lastRow = std::max(settings_.lastRow, r);
+        }
+        Add("RelCellArea", 0);
+    }
+    template <class F>
+    void ForMine(F&& f) {
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (owner_[r] == talvo_test::Rank() && zone_[r][c] != -9999) f(r, c);
+    }
+    // The whole grid on every process from the owners' cells.
+    std::vector<double> Whole(const Matrix& m) {
+        std::vector<double> v(20, 0.0);
+        ForMine([&](int r, int c) { v[static_cast<std::size_t>((r - 1) * 5 + c - 1)] = m[r][c]; });
+        MPI_Allreduce(MPI_IN_PLACE, v.data(), 20, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        return v;
+    }
+    int owner_[5] = {0, 0, 0, 0, 0};
+};
+
+// Amounts of very different sizes (root depths from 1e-8 to 1e8 m), so that the sums per
+// subbasin depend on the order of the additions: whatever the split, they are the sums in the
+// order of rows and columns, step after step with grids that change between the steps and a
+// shortage that rebuilds the surface-water sums.
+TEST_F(IrrigationRowOrder, SumsPerSubbasinAreTheRowOrderSumsWhateverTheSplit) {
+    Add("concflux_tracer_1_input", 0);
+    Add("concstor_tracer_1_unsatzon_model", 0);
+    auto k = [](int r, int c) { return (r - 1) * 5 + c; };
+    ForMine([&](int r, int c) {
+        G("root_depth1")[r][c] = k(r, c) % 3 == 0 ? 1e8 : 1e-3 * k(r, c);
+        G("RelCellArea")[r][c] = k(r, c) % 5 == 0 ? 0 : 0.5 + 0.01 * k(r, c);
+        G("Max_Pumping")[r][c] = 1e12;
+        G("concflux_tracer_1_input")[r][c] = k(r, c);
+        G("concstor_tracer_1_unsatzon_model")[r][c] = 2.0 * k(r, c);
+    });
+    auto m = TracedIrrigation();
+    MakeRoutingArrays(0.5, 1.0);
+    Link(*m);
+    for (int step = 1; step <= 3; ++step) {
+        for (int s = 1; s <= 3; ++s) maxirrig_[1][static_cast<std::size_t>(s)] = 3.0 + s;
+        ForMine([&](int r, int c) {
+            G("precipitation")[r][c] = 0.1 * k(r, c) * step;
+            // Groundwater alone, then surface water alone (a shortage), then both.
+            const int codes[3][2] = {{2, 4}, {1, 3}, {k(r, c) % 4 + 1, (k(r, c) + 1) % 4 + 1}};
+            G("irrigation_codes")[r][c] = codes[step - 1][k(r, c) % 2];
+            if (step == 3) G("SB_1_grid")[r][c] = k(r, c) % 3 == 0 ? 0.25 : 0.15;  // keeps or refills
+        });
+        m->run(step, 2, 1, 2020);
+        const std::vector<double> amounts = Whole(G("irrigation_amounts")), water = Whole(G("precipitation")),
+                                  flux = Whole(m->tracers[1].flux), codes = Whole(G("irrigation_codes")),
+                                  area = Whole(G("RelCellArea"));
+        if (talvo_test::Rank() != 0) continue;
+        // Row order forwards, and backwards to show that the order matters for these values.
+        for (const bool forwards : {true, false}) {
+            double gw[4][3] = {}, sw[4][3] = {}, tracer[4][3] = {};
+            for (int j = 0; j < 20; ++j) {
+                const int i = forwards ? j : 19 - j;
+                const double zone = zone_[i / 5 + 1][i % 5 + 1];
+                if (zone == -9999) continue;
+                const int s = settings_.zoneIndex->at(static_cast<std::size_t>(zone));
+                const std::size_t u = static_cast<std::size_t>(i);
+                const bool fromGroundwater = table_[static_cast<std::size_t>(codes[u])].origin == 1;
+                auto add = [&](double* z, double value) {
+                    z[0] += 1;
+                    z[1] += area[u] > 0 ? value * area[u] : value;
+                    z[2] += area[u] > 0 ? area[u] : 1;
+                };
+                add(gw[s], fromGroundwater ? amounts[u] : 0.0);
+                add(sw[s], fromGroundwater ? 0.0 : amounts[u]);
+                tracer[s][1] += flux[u] * area[u] * water[u];
+                tracer[s][0] += water[u];
+                tracer[s][2] += water[u] * area[u];
+            }
+            int same = 0;
+            for (std::size_t s = 1; s <= 3; ++s) {
+                const zoneFZT &g = m->groundwaterStat.records[s], &w = m->surfaceStat.records[s],
+                              &t = m->tracers[1].zones[s];
+                const bool equal = g.sx == gw[s][1] && w.sx == sw[s][1] && t.sx == tracer[s][1];
+                same += equal ? 1 : 0;
+                if (!forwards) continue;
+                EXPECT_TRUE(equal) << "step " << step << ", subbasin " << s;
+                EXPECT_EQ(g.n, gw[s][0]);
+                EXPECT_EQ(g.RelCellSum, gw[s][2]);
+                EXPECT_EQ(w.RelCellSum, sw[s][2]);
+                EXPECT_EQ(t.n, tracer[s][0]);
+                EXPECT_EQ(t.RelCellSum, tracer[s][2]);
+            }
+            if (!forwards) {
+                EXPECT_LT(same, 3) << "step " << step << ": the values do not test the order";
+            }
+        }
+    }
+    m->FreeTracerGrids();
+}
+
+}  // namespace

@@ -28,6 +28,16 @@ protected:
             }
     }
     static double Solid(int r, int c) { return 10.0 * r + 3 * c; }
+    // A slide method's model in frost without precipitation: only the slides change the snow.
+    std::unique_ptr<schneemodellklasse> FrozenSnow(const SectionOptions& o) {
+        unsigned code = 9;
+        auto snow = Make(o, &code);
+        EXPECT_EQ(code, 0u) << console_.str();
+        snow->LinkPrecipitation(false);
+        Fill("temperature", -5);
+        Fill("precipitation", 0);
+        return snow;
+    }
 
     // The expected grids: one whole-grid pass from the same start.
     struct Reference {
@@ -120,12 +130,7 @@ TEST_F(SlidesMpi, EveryCellMatchesOneWholeGridPassAndTheBasinKeepsItsSnow) {
         SectionOptions o;
         o.method = 8;
         o.slideMassFrac = 0.3;
-        unsigned code = 9;
-        auto snow = Make(o, &code);
-        ASSERT_EQ(code, 0u) << console_.str();
-        snow->LinkPrecipitation(false);
-        Fill("temperature", -5);
-        Fill("precipitation", 0);
+        auto snow = FrozenSnow(o);
         ForOwn([&](int r, int c) {
             snow->solid.data[r][c] = Solid(r, c);
             snow->liquid.data[r][c] = 0.05 * Solid(r, c);
@@ -191,6 +196,54 @@ TEST_F(SlidesMpi, GlacierPartsSlideAcrossTheProcessBoundary) {
         EXPECT_NEAR(snow->totalG.data[r][c], (*ref.g.TG)[r][c], 1e-12) << r << "," << c;
         EXPECT_NEAR(snow->solidG.data[r][c], (*ref.g.SG)[r][c], 1e-12) << r << "," << c;
     });
+}
+
+// A step in which no cell releases snow (the steep cells bare) settles every cell as a pass would,
+// bit for bit; the next step, with snow on the steep cells, slides from there, and the third,
+// bare again, clears what the slides left.
+TEST_F(SlidesMpi, StepsWithoutReleaseEndAsThePassBetweenStepsWithSlides) {
+    Terrain();
+    Drop("GlacierizedCells");
+    SectionOptions o;
+    o.method = 8;
+    o.slideMassFrac = 0.3;
+    auto snow = FrozenSnow(o);
+    Reference ref;
+    BuildReference(ref, *snow, false);
+    auto steep = [&](int r, int c) { return !(G("slope_angle")[r][c] < o.minSlideSlope); };
+    // Step 1: snow (with liquid water of an uneven share) on the gentle slopes alone.
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            (*ref.g.S)[r][c] = steep(r, c) ? 0.0 : 1.1 * Solid(r, c);
+            (*ref.g.L)[r][c] = 0.05 * (*ref.g.S)[r][c];
+            (*ref.g.T)[r][c] = (*ref.g.S)[r][c] + (*ref.g.L)[r][c];
+        }
+    for (int step = 1; step <= 3; ++step) {
+        if (step >= 2)  // snow on the steep cells, then bare again
+            for (int r = 1; r <= 4; ++r)
+                for (int c = 1; c <= 5; ++c)
+                    if (steep(r, c)) {
+                        (*ref.g.S)[r][c] = step == 2 ? Solid(r, c) : 0.0;
+                        (*ref.g.L)[r][c] = 0.05 * (*ref.g.S)[r][c];
+                        (*ref.g.T)[r][c] = (*ref.g.S)[r][c] + (*ref.g.L)[r][c];
+                    }
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = (*ref.g.S)[r][c];
+            snow->liquid.data[r][c] = (*ref.g.L)[r][c];
+        });
+        snow->run(12, 5, 1, 2020);
+        glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+        double moved = 0;
+        ForOwn([&](int r, int c) {
+            moved += snow->inputMass.data[r][c];
+            for (auto [model, expected] : {std::pair{&snow->total, ref.g.T}, {&snow->liquid, ref.g.L},
+                                           {&snow->solid, ref.g.S}, {&snow->inputMass, ref.g.input},
+                                           {&snow->mobileMass, ref.g.mobile}, {&snow->deposition, ref.g.deposition}})
+                EXPECT_EQ(model->data[r][c], (*expected)[r][c]) << "step " << step << ", " << r << "," << c;
+        });
+        MPI_Allreduce(MPI_IN_PLACE, &moved, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_EQ(moved > 0, step == 2);
+    }
 }
 
 }  // namespace

@@ -202,4 +202,55 @@ TEST(Slides, BasinSnowIsConservedOnRandomTerrain) {
     }
 }
 
+// The pass over the cells that release or receive mobile mass equals the pass over every cell, bit
+// for bit, on random terrain with snow on a few steep cells, small deposition limits (mass runs on
+// over many cells) and glacier parts, step after step.
+TEST(Slides, VisitingTheMovingCellsEqualsVisitingEveryCell) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int trial = 0; trial < 20; ++trial) {
+        SlideGrid every(14, 11), moving(14, 11);
+        every.WithGlacier();
+        moving.WithGlacier();
+        for (int r = 1; r <= 14; ++r)
+            for (int c = 1; c <= 11; ++c) {
+                const double zone = u(rng) < 0.1 ? kNd : (c > 7 ? 2 : 1), z = std::floor(u(rng) * 6);
+                const double slope = u(rng) * 45, limit = u(rng) * 0.5, gf = u(rng) < 0.7 ? 0 : u(rng) * 1.2;
+                const double T = u(rng) < 0.15 ? u(rng) * 100 : 0, TG = u(rng) < 0.1 ? u(rng) * 50 : 0;
+                double fractions[5];
+                for (int d = 1; d <= 4; ++d) fractions[d] = u(rng);
+                for (SlideGrid* s : {&every, &moving}) {
+                    s->M(s->g.zone)[r][c] = zone;
+                    (*s->elevation)[r][c] = z;
+                    for (int d = 1; d <= 4; ++d) s->M(s->g.fraction[d])[r][c] = fractions[d];
+                    s->M(s->g.slope)[r][c] = slope;
+                    s->M(s->g.maxDeposition)[r][c] = limit;
+                    s->M(s->g.glacierFraction)[r][c] = gf;
+                    s->Snow(r, c, T, 0.07 * T);
+                    (*s->g.TG)[r][c] = (*s->g.SG)[r][c] = TG;
+                    (*s->g.LG)[r][c] = 0;
+                }
+            }
+        every.Order();
+        moving.Order();
+        const SlideOrder order = MakeSlideOrder(moving.g);
+        ASSERT_TRUE(order.usable);
+        for (int step = 0; step < 3; ++step) {
+            EXPECT_EQ(SlidePass(moving.g, {30, 0.3}, order), SlidePass(every.g, {30, 0.3}));
+            for (int r = 1; r <= 14; ++r)
+                for (int c = 1; c <= 11; ++c)
+                    for (auto [a, b] : {std::pair{every.g.T, moving.g.T}, {every.g.L, moving.g.L}, {every.g.TG, moving.g.TG},
+                                        {every.g.input, moving.g.input}, {every.g.mobile, moving.g.mobile},
+                                        {every.g.deposition, moving.g.deposition}})
+                        ASSERT_EQ((*a)[r][c], (*b)[r][c]) << "trial " << trial << ", step " << step << ", " << r << "," << c;
+        }
+    }
+    // An order that names a cell twice is not used: the pass then visits every cell.
+    SlideGrid twice(2, 2);
+    twice.Order();
+    twice.M(twice.g.orderRow)[1][2] = 1;
+    twice.M(twice.g.orderCol)[1][2] = 1;
+    EXPECT_FALSE(MakeSlideOrder(twice.g).usable);
+}
+
 }  // namespace

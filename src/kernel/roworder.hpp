@@ -1,0 +1,60 @@
+#pragma once
+// The cells of the whole grid in row order (rows 1..nrows, columns left to right), cut into
+// strips of one owner, and sums accumulated in that order although every process adds only its
+// own cells: the running sums travel from owner to owner along the strips and end on process 0,
+// so they equal bit for bit what one process adding every cell in row order gets, whatever the
+// number of processes.
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "kernel/modelobject.hpp"
+#include "kernel/mpirows.hpp"
+
+class RowOrder {
+public:
+    RowOrder() = default;
+    // Collective. With one process every row whole; with several the strips of the decomposition
+    // (which must be linked).
+    explicit RowOrder(modelobject& o);
+
+    // f(r, c) for every own cell, in row order.
+    template <class F>
+    void ForOwn(F&& f) const {
+        for (const Segment& s : segments_) ForSegment(s, f);
+    }
+
+    // Sets sums to 0 and lets add(r, c) add every own cell to them in row order, the running sums
+    // received from the owner of the cells before and sent on to the owner of the cells after.
+    // Collective; afterwards process 0 holds the sums over all cells, the others a part of them.
+    template <class F>
+    void Accumulate(std::span<double> sums, F&& add) const {
+        std::fill(sums.begin(), sums.end(), 0.0);
+        for (const Segment& s : segments_) {
+            if (s.from >= 0) Receive(sums, s.from);
+            ForSegment(s, add);
+            if (s.to >= 0) Send(sums, s.to);
+        }
+        if (finalFrom_ >= 0) Receive(sums, finalFrom_);
+    }
+
+private:
+    // Consecutive strips of this process; from / to: the process before and after (-1: none).
+    struct Segment {
+        std::size_t first = 0, last = 0;
+        int from = -1, to = -1;
+    };
+    template <class F>
+    void ForSegment(const Segment& s, F& f) const {
+        for (std::size_t i = s.first; i <= s.last; ++i) {
+            const mpirows::OwnedStrip& strip = strips_[i];
+            for (int c = strip.col; c < strip.col + strip.len; ++c) f(strip.row, c);
+        }
+    }
+    static void Receive(std::span<double> sums, int from);
+    static void Send(std::span<const double> sums, int to);
+
+    std::vector<mpirows::OwnedStrip> strips_;
+    std::vector<Segment> segments_;
+    int finalFrom_ = -1;  // process 0: the owner of the last cells, when another process
+};
