@@ -113,7 +113,13 @@ void gwflowclass::SolveLayer(int l) {
     double change = 0;
     for (;;) {
         ++counter;
-        for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+        // The sweeps change only the current heads: the start heads of the halo rows and the
+        // heads of the step before stay as the first exchange brings them.
+        if (counter == 1) {
+            for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+        } else {
+            MPIExchangeHalo(L.headIndex);
+        }
         change = MaxOverProcesses(SORSweep(l).maxChange);
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
         if (counter >= maxiter || !(change > maxErrorAllowed)) break;
