@@ -76,9 +76,13 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     clipped = 0;
     quietCellPasses = 0;
     while (elapsed < T - 0.5 * minSubStep) {
-        ExchangeHalos();
+        // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
+        // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
+        // wrote since its last exchange would bring the values the halo rows hold already. The
+        // first sub step of a call exchanges both (the depths start anew).
+        if (k == 0) ExchangeHalos();
         VelocityPass(k, refresh);
-        ExchangeHalos();
+        MPIExchangeHaloStack(fluxIndex);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
@@ -95,7 +99,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         ++k;
         // Quiet cells are known from the storage pass before, of this call.
         StoragePass(dt, skipQuietCells && k >= 2);
-        ExchangeHalos();
+        MPIExchangeHalo(totalInputIndex);
         for (int t = 1; t <= tracerCount; ++t)
             MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
         elapsed += dt;
