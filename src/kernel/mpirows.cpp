@@ -462,6 +462,14 @@ void modelobject::MPIExchangeHalo(int index, Matrix* grid) {
     ExchangeHalo(*this, CheckedHaloGrid(*this, index, grid, "MPIExchangeHalo"), true);
 }
 
+void modelobject::MPIExchangeHalos(std::span<Matrix* const> grids) {
+    if (size < 2) return;
+    std::vector<MPI_Request> requests;
+    for (Matrix* g : grids) StartHalo(*this, CheckedHaloGrid(*this, 0, g, "MPIExchangeHalos"), true, requests);
+    if (!requests.empty())
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+}
+
 double modelobject::MPIExchangeHaloAndMax(int index, double value, Matrix* grid) {
     if (size < 2) return value;
     std::vector<MPI_Request> requests;

@@ -4,9 +4,11 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <span>
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
@@ -99,9 +101,11 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         ++k;
         // Quiet cells are known from the storage pass before, of this call.
         StoragePass(dt, skipQuietCells && k >= 2);
-        MPIExchangeHalo(totalInputIndex);
+        // The depths and the tracers' concentrations in one exchange.
+        std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
         for (int t = 1; t <= tracerCount; ++t)
-            MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
+            written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
+        MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
         elapsed += dt;
     }
     lastStep = dt;
