@@ -162,6 +162,12 @@ public:
     Stack MPISynchroniseStackCopy(int index, const Stack* stack = nullptr);
     // Halo exchange of a grid (message tag = row); a negative index does nothing.
     void MPIExchangeHalo(int index, Matrix* grid = nullptr);
+    // Halo exchanges of several grids carried out together (one wait for all); the messages of
+    // the grids keep their order, so equal row tags pair up grid by grid.
+    void MPIExchangeHalos(std::span<Matrix* const> grids);
+    // The halo exchange of a grid (as MPIExchangeHalo; none for a negative index) and the maximum
+    // of value over all processes, carried out together (one wait for both); returns the maximum.
+    double MPIExchangeHaloAndMax(int index, double value, Matrix* grid = nullptr);
     // Halo exchange of a stack (message tag 0).
     void MPIExchangeHaloStack(int index, Stack* stack = nullptr);
     // Sums n, sx (and RelCellSum with withCellSums) of records 0..n over all processes into

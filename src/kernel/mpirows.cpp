@@ -438,9 +438,9 @@ void CheckHalo(const modelobject& o, const Cells& cells, const std::vector<HaloR
     }
 }
 
+// Starts the sends and receives of the halo runs of cells and adds their requests.
 template <class Cells>
-void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags) {
-    std::vector<MPI_Request> requests;
+void StartHalo(const modelobject& o, const Cells& cells, bool rowTags, std::vector<MPI_Request>& requests) {
     if (o.sendHalo) {
         for (const HaloRecord& h : *o.sendHalo) {
             requests.emplace_back();
@@ -455,23 +455,56 @@ void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags) {
                       MPI_COMM_WORLD, &requests.back());
         }
     }
+}
+
+template <class Cells>
+void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags) {
+    std::vector<MPI_Request> requests;
+    StartHalo(o, cells, rowTags, requests);
     if (!requests.empty())
         MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
 }
 
 }  // namespace
 
-void modelobject::MPIExchangeHalo(int index, Matrix* grid) {
-    if (index < 0 || size < 2) return;
-    Matrix* g = EntryGrid(*this, index, grid);
+namespace {
+
+mpirows::GridCells CheckedHaloGrid(const modelobject& o, int index, Matrix* grid, const char* caller) {
+    Matrix* g = EntryGrid(o, index, grid);
     if (!g) {
-        MissingData(*this, g, index, "MPIExchangeHalo");
+        MissingData(o, g, index, caller);
         throw ModelError(12);
     }
     const mpirows::GridCells cells{g};
-    CheckHalo(*this, cells, sendHalo, "send", DataName(*this, index));
-    CheckHalo(*this, cells, recvHalo, "receive", DataName(*this, index));
-    ExchangeHalo(*this, cells, true);
+    CheckHalo(o, cells, o.sendHalo, "send", DataName(o, index));
+    CheckHalo(o, cells, o.recvHalo, "receive", DataName(o, index));
+    return cells;
+}
+
+}  // namespace
+
+void modelobject::MPIExchangeHalo(int index, Matrix* grid) {
+    if (index < 0 || size < 2) return;
+    ExchangeHalo(*this, CheckedHaloGrid(*this, index, grid, "MPIExchangeHalo"), true);
+}
+
+void modelobject::MPIExchangeHalos(std::span<Matrix* const> grids) {
+    if (size < 2) return;
+    std::vector<MPI_Request> requests;
+    for (Matrix* g : grids) StartHalo(*this, CheckedHaloGrid(*this, 0, g, "MPIExchangeHalos"), true, requests);
+    if (!requests.empty())
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+}
+
+double modelobject::MPIExchangeHaloAndMax(int index, double value, Matrix* grid) {
+    if (size < 2) return value;
+    std::vector<MPI_Request> requests;
+    if (index >= 0) StartHalo(*this, CheckedHaloGrid(*this, index, grid, "MPIExchangeHaloAndMax"), true, requests);
+    double all = value;
+    requests.emplace_back();
+    MPI_Iallreduce(&value, &all, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &requests.back());
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    return all;
 }
 
 void modelobject::MPIExchangeHaloStack(int index, Stack* stack) {

@@ -1,9 +1,12 @@
 // Leakage, face transmissivities, the adaptive factor and the over-relaxation sweep.
 #include "lateral/gwflow_numerics.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <vector>
 
 namespace gwnum {
 
@@ -64,6 +67,9 @@ bool CellHead(double area, double sources, double storage, double dt, double alp
 
 namespace {
 
+// The head change of a cell whose start head is at or above its top counts this fraction.
+constexpr double kFullDivisor = 5.0;
+
 inline double LoadShared(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
 inline void StoreShared(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
 
@@ -92,77 +98,194 @@ SorCell CellTerms(const SorLayer& L, int r, int c) {
     t.den = L.alpha * sumC + storage * area / L.dt;
     t.areaQ = area * (storage / L.dt * h0 + sources);
     t.old = (1.0 - L.alpha) * h0 * sumC;
-    t.divisor = full ? 5.0 : 1.0;
+    t.divisor = full ? kFullDivisor : 1.0;
     return t;
+}
+
+// The rows a cell update reads and writes: its own row, the rows above and below (the row
+// itself stands in where there is none; its values are not used) and the prepared terms.
+struct SweepRowRefs {
+    double* h;
+    const double* h0;
+    double* hN;
+    const double* h0N;
+    double* hS;
+    const double* h0S;
+    double* hp;
+    const std::uint8_t* upd;
+    const SorCell* cells;  // null: the terms are computed per cell
+    bool north, south;
+};
+
+SweepRowRefs RowRefs(const SorLayer& L, int r) {
+    SweepRowRefs R;
+    R.north = r > 1;
+    R.south = r < L.nrows;
+    R.h = L.h[r];
+    R.h0 = L.h0[r];
+    R.hN = L.h[R.north ? r - 1 : r];
+    R.h0N = L.h0[R.north ? r - 1 : r];
+    R.hS = L.h[R.south ? r + 1 : r];
+    R.h0S = L.h0[R.south ? r + 1 : r];
+    R.hp = L.hp != nullptr ? L.hp[r] : nullptr;
+    R.upd = L.update + static_cast<std::int64_t>(r) * L.stride;
+    R.cells = L.cells != nullptr ? L.cells + static_cast<std::int64_t>(r - L.cellsFirstRow) * L.stride : nullptr;
+    return R;
+}
+
+// Largest head changes of cells whose change counts a fifth (start head at or above the top)
+// and of the others, kept apart: the fifth of the largest is the largest of the fifths, as
+// rounding never reverses an order, so the sweep divides once instead of once per cell.
+struct LargestChanges {
+    double full = 0, rest = 0;
+    void Add(double change, double divisor) {
+        if (divisor == kFullDivisor)
+            full = std::max(full, change);
+        else
+            rest = std::max(rest, change);
+    }
+    double Max() const { return std::max(rest, full / kFullDivisor); }
+};
+
+// Updates the cell in column c of a row with the prepared terms and adds its change to m.
+// With the adaptive factor the factor applied is stored at *factor (left alone for a cell the
+// sweep leaves alone).
+inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, double* factor, LargestChanges& m) {
+    if (R.upd[c] == 0) return;
+    const double a = L.alpha, b = 1.0 - L.alpha;
+    const int ncols = L.ncols;
+    double* h = R.h;
+    const double* h0 = R.h0;
+    const double hs = LoadShared(h[c]);
+    const double hk[4] = {R.north ? a * LoadShared(R.hN[c]) + b * R.h0N[c] : hs,
+                          c < ncols ? a * h[c + 1] + b * h0[c + 1] : hs,
+                          R.south ? a * LoadShared(R.hS[c]) + b * R.h0S[c] : hs,
+                          c > 1 ? a * h[c - 1] + b * h0[c - 1] : hs};
+    // As CellHead, with the terms of the step.
+    const SorCell& t = R.cells[c];
+    if (t.den == 0) return;
+    const double hn =
+        (t.areaQ + t.cond[0] * hk[0] + t.cond[1] * hk[1] + t.cond[2] * hk[2] + t.cond[3] * hk[3] - t.old) / t.den;
+    m.Add(std::fabs(hn - hs), t.divisor);
+    if (L.adaptive) {
+        const double w = AdaptiveFactor(hn, hs, R.hp[c]);
+        StoreShared(h[c], hs + w * (hn - hs));
+        R.hp[c] = hs;
+        *factor = w;
+    } else {
+        StoreShared(h[c], L.sor == 1.0 ? hn : hs + L.sor * (hn - hs));
+    }
 }
 
 // Sweeps one row; returns its largest change and adds the adaptive factors to sum and count.
 double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     double maxChange = 0;
-    const double a = L.alpha, b = 1.0 - L.alpha;
-    double* h = L.h[r];
-    const double* h0 = L.h0[r];
-    const std::uint8_t* upd = L.update + static_cast<std::int64_t>(r) * L.stride;
-    const bool north = r > 1, south = r < L.nrows;
-    // The neighbour rows (the row itself stands in where there is none; its values are not used).
-    double* hN = L.h[north ? r - 1 : r];
-    const double* h0N = L.h0[north ? r - 1 : r];
-    double* hS = L.h[south ? r + 1 : r];
-    const double* h0S = L.h0[south ? r + 1 : r];
-    const SorCell* cells =
-        L.cells != nullptr ? L.cells + static_cast<std::int64_t>(r - L.cellsFirstRow) * L.stride : nullptr;
+    const SweepRowRefs R = RowRefs(L, r);
     const int ncols = L.ncols;
-    const bool adaptive = L.adaptive;
-    const double sor = L.sor;
-    for (int c = 1; c <= ncols; ++c) {
-        if (upd[c] == 0) continue;
-        const double hs = LoadShared(h[c]);
-        const double hk[4] = {north ? a * LoadShared(hN[c]) + b * h0N[c] : hs,
-                              c < ncols ? a * h[c + 1] + b * h0[c + 1] : hs,
-                              south ? a * LoadShared(hS[c]) + b * h0S[c] : hs,
-                              c > 1 ? a * h[c - 1] + b * h0[c - 1] : hs};
-        double hn, divisor;
-        if (cells != nullptr) {
-            // As CellHead, with the terms of the step.
+    if (R.cells != nullptr) {
+        LargestChanges m;
+        for (int c = 1; c <= ncols; ++c) {
             // One cache line per cell: ask for the lines ahead, as the separate grids' streams did.
-            __builtin_prefetch(&cells[std::min(c + 8, ncols)]);
-            const SorCell& t = cells[c];
-            if (t.den == 0) continue;
-            hn = (t.areaQ + t.cond[0] * hk[0] + t.cond[1] * hk[1] + t.cond[2] * hk[2] + t.cond[3] * hk[3] - t.old) /
-                 t.den;
-            divisor = t.divisor;
-        } else {
-            const double dx = L.dx != nullptr ? L.dx[r][c] : L.cellsize;
-            const double dy = L.dy != nullptr ? L.dy[r][c] : L.cellsize;
-            const double rx = dx / dy, ry = dy / dx;
-            double cond[4];
-            cond[0] = north ? rx * L.ty[r - 1][c] : 0.0;
-            cond[1] = ry * L.tx[r][c];
-            cond[2] = rx * L.ty[r][c];
-            cond[3] = c > 1 ? ry * L.tx[r][c - 1] : 0.0;
-            const bool full = h0[c] >= L.top[r][c];
-            const double storage = StepStorage(h0[c], L.top[r][c], L.st[r][c], L.st1[r][c]);
-            double sources = 0;
-            if (L.leakBelow != nullptr) sources += L.leakBelow[r][c];
-            if (L.leakAbove != nullptr) sources -= L.leakAbove[r][c];
-            const double q = L.fixQ[r][c];
-            if (q > L.nodata) sources += q;
-            if (!CellHead(dx * dy, sources, storage, L.dt, L.alpha, h0[c], cond, hk, &hn)) continue;
-            divisor = full ? 5.0 : 1.0;
+            __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
+            double w = 0;
+            UpdatePreparedCell(L, R, c, &w, m);
+            if (w != 0) {
+                sum += w;
+                ++count;
+            }
         }
+        return m.Max();
+    }
+    const double a = L.alpha, b = 1.0 - L.alpha;
+    double* h = R.h;
+    const double* h0 = R.h0;
+    const bool north = R.north, south = R.south;
+    for (int c = 1; c <= ncols; ++c) {
+        if (R.upd[c] == 0) continue;
+        const double hs = LoadShared(h[c]);
+        const double hk[4] = {north ? a * LoadShared(R.hN[c]) + b * R.h0N[c] : hs,
+                              c < ncols ? a * h[c + 1] + b * h0[c + 1] : hs,
+                              south ? a * LoadShared(R.hS[c]) + b * R.h0S[c] : hs,
+                              c > 1 ? a * h[c - 1] + b * h0[c - 1] : hs};
+        double hn;
+        const double dx = L.dx != nullptr ? L.dx[r][c] : L.cellsize;
+        const double dy = L.dy != nullptr ? L.dy[r][c] : L.cellsize;
+        const double rx = dx / dy, ry = dy / dx;
+        double cond[4];
+        cond[0] = north ? rx * L.ty[r - 1][c] : 0.0;
+        cond[1] = ry * L.tx[r][c];
+        cond[2] = rx * L.ty[r][c];
+        cond[3] = c > 1 ? ry * L.tx[r][c - 1] : 0.0;
+        const bool full = h0[c] >= L.top[r][c];
+        const double storage = StepStorage(h0[c], L.top[r][c], L.st[r][c], L.st1[r][c]);
+        double sources = 0;
+        if (L.leakBelow != nullptr) sources += L.leakBelow[r][c];
+        if (L.leakAbove != nullptr) sources -= L.leakAbove[r][c];
+        const double q = L.fixQ[r][c];
+        if (q > L.nodata) sources += q;
+        if (!CellHead(dx * dy, sources, storage, L.dt, L.alpha, h0[c], cond, hk, &hn)) continue;
+        const double divisor = full ? kFullDivisor : 1.0;
         const double change = std::fabs(hn - hs) / divisor;
         maxChange = std::max(maxChange, change);
-        if (adaptive) {
+        if (L.adaptive) {
             const double w = AdaptiveFactor(hn, hs, L.hp[r][c]);
             StoreShared(h[c], hs + w * (hn - hs));
             L.hp[r][c] = hs;
             sum += w;
             ++count;
         } else {
-            StoreShared(h[c], sor == 1.0 ? hn : hs + sor * (hn - hs));
+            StoreShared(h[c], L.sor == 1.0 ? hn : hs + L.sor * (hn - hs));
         }
     }
     return maxChange;
+}
+
+// Rows swept together by SweepRowGroup.
+constexpr int kGroupRows = 4;
+
+// Sweeps kGroupRows consecutive rows from r0 with prepared terms, each row one column behind
+// the row above: row r0 + i updates column s - i in stage s. Every cell reads what the sweep
+// row after row gives it: the cell above and the cell to the west are already updated (the
+// row above is ahead, the west cell came a stage earlier), the cells to the east and below
+// are not yet (the row below is behind). The updates of one stage depend on each other not at
+// all, so the processor overlaps their chains of operations, which one row after the other
+// runs one at a time. factors holds kGroupRows rows of stride values for the adaptive factors,
+// added up afterwards in row order as the row sweep adds them.
+double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, std::int64_t& count) {
+    SweepRowRefs R[kGroupRows];
+    for (int i = 0; i < kGroupRows; ++i) R[i] = RowRefs(L, r0 + i);
+    const int ncols = L.ncols;
+    const std::int64_t stride = L.stride;
+    if (L.adaptive) std::fill(factors, factors + kGroupRows * stride, 0.0);
+    LargestChanges m;
+    double* w = factors;
+    auto stage = [&](int s, int from, int to) {
+        for (int i = from; i < to; ++i) {
+            const int c = s - i;
+            UpdatePreparedCell(L, R[i], c, w + i * stride + c, m);
+        }
+    };
+    // Stages where the lower rows have not begun yet, where all rows work, and where the upper
+    // rows are done.
+    int s = 1;
+    for (; s < kGroupRows && s <= ncols; ++s) stage(s, 0, s);
+    for (; s < kGroupRows; ++s) stage(s, s - ncols, s);
+    for (; s <= ncols; ++s) {
+        for (int i = 0; i < kGroupRows; ++i) __builtin_prefetch(&R[i].cells[std::min(s - i + 8, ncols)]);
+        stage(s, 0, kGroupRows);
+    }
+    for (; s < ncols + kGroupRows; ++s) stage(s, s - ncols, kGroupRows);
+    if (L.adaptive) {
+        for (int i = 0; i < kGroupRows; ++i)
+            for (int c = 1; c <= ncols; ++c) {
+                const double f = factors[i * stride + c];
+                if (f != 0) {
+                    sum += f;
+                    ++count;
+                }
+            }
+    }
+    return m.Max();
 }
 
 }  // namespace
@@ -171,7 +294,27 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
     double maxChange = 0, sum = 0;
     std::int64_t count = 0;
     // A small band is swept by one thread: a sweep is far cheaper than waking a team.
-    const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells;
+    const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells &&
+                          omp_get_max_threads() > 1;
+    if (!threaded && layer.cells != nullptr) {
+        // One thread: rows held one after the other are swept in groups.
+        static thread_local std::vector<double> factors;
+        if (factors.size() < static_cast<std::size_t>(kGroupRows * layer.stride))
+            factors.resize(static_cast<std::size_t>(kGroupRows * layer.stride));
+        int r = firstRow;
+        while (r <= lastRow) {
+            int held = 0;
+            while (held < kGroupRows && r + held <= lastRow && layer.h[r + held] != nullptr) ++held;
+            if (held == kGroupRows) {
+                maxChange = std::max(maxChange, SweepRowGroup(layer, r, factors.data(), sum, count));
+                r += kGroupRows;
+                continue;
+            }
+            if (layer.h[r] != nullptr) maxChange = std::max(maxChange, SweepRow(layer, r, sum, count));
+            ++r;
+        }
+        return {maxChange, sum, count};
+    }
 #pragma omp parallel for schedule(runtime) reduction(max : maxChange) reduction(+ : sum, count) if (threaded)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (layer.h[r] == nullptr) continue;

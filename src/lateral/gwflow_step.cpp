@@ -8,16 +8,6 @@
 
 #include "lateral/gwflow.hpp"
 
-namespace {
-
-double MaxOverProcesses(double v) {
-    double out = v;
-    MPI_Allreduce(&v, &out, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-    return out;
-}
-
-}  // namespace
-
 void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
     if (flowControl == 0) return;
     if (omp_in_parallel()) {
@@ -111,10 +101,14 @@ void gwflowclass::SolveLayer(int l) {
     gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data());
     int counter = 0;
     double change = 0;
+    for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
     for (;;) {
         ++counter;
-        for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
-        change = MaxOverProcesses(SORSweep(l).maxChange);
+        // The halo rows of the next sweep travel together with the agreement on the change: the
+        // sweeps change only the current heads (the start heads and the heads of the step before
+        // stay as the first exchange brought them), and after the last sweep the exchange brings
+        // what the exchange of the heads after all layers brings, which nothing reads before it.
+        change = MPIExchangeHaloAndMax(L.headIndex, SORSweep(l).maxChange);
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
         if (counter >= maxiter || !(change > maxErrorAllowed)) break;
     }

@@ -4,9 +4,11 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <span>
 
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
@@ -76,9 +78,13 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     clipped = 0;
     quietCellPasses = 0;
     while (elapsed < T - 0.5 * minSubStep) {
-        ExchangeHalos();
+        // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
+        // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
+        // wrote since its last exchange would bring the values the halo rows hold already. The
+        // first sub step of a call exchanges both (the depths start anew).
+        if (k == 0) ExchangeHalos();
         VelocityPass(k, refresh);
-        ExchangeHalos();
+        MPIExchangeHaloStack(fluxIndex);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
@@ -95,9 +101,11 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         ++k;
         // Quiet cells are known from the storage pass before, of this call.
         StoragePass(dt, skipQuietCells && k >= 2);
-        ExchangeHalos();
+        // The depths and the tracers' concentrations in one exchange.
+        std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
         for (int t = 1; t <= tracerCount; ++t)
-            MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
+            written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
+        MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
         elapsed += dt;
     }
     lastStep = dt;

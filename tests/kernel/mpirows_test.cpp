@@ -155,6 +155,28 @@ TEST_F(MpiRowsTest, HaloExchangeFillsTheNeighboursCells) {
         EXPECT_FALSE(d_.recvHalo.empty());
     }
 
+    // Together with the maximum over the processes: the same halo cells, the largest value.
+    Matrix k = OwnGrid();
+    EXPECT_EQ(obj_->MPIExchangeHaloAndMax(-1, 2.5 - Rank(), &k), 2.5);
+    for (const HaloRecord& h : d_.recvHalo) EXPECT_EQ(k[h.row][h.firstCol], -9999.0) << "index -1 exchanges nothing";
+    EXPECT_EQ(obj_->MPIExchangeHaloAndMax(0, Rank() + 0.5, &k), Size() - 0.5);
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c) ASSERT_EQ(k[r][c], g[r][c]) << r << "," << c;
+    // Several grids in one exchange, with the same row tags: each halo gets its own grid's cells.
+    Matrix a = OwnGrid(), b = OwnGrid();
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (Mine(r, c)) b[r][c] = -a[r][c];
+    Matrix* both[] = {&a, &b};
+    obj_->MPIExchangeHalos(both);
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            ASSERT_EQ(a[r][c], g[r][c]) << r << "," << c;
+            if (Mine(r, c) || a[r][c] != -9999.0) {
+                ASSERT_EQ(b[r][c], -a[r][c]) << r << "," << c;
+            }
+        }
+
     const int levels = 2;
     Stack s = OwnStack(levels);
     obj_->RegisterGrid(obj_->FirstFreeGridIndex(), "h.stk", nullptr, &s, levels, "h", 0, d_.lo, d_.hi);

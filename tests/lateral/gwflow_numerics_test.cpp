@@ -256,3 +256,56 @@ TEST(GwNumerics, PreparedCellTermsGiveTheHeadsOfThePlainSweepBitForBit) {
         EXPECT_EQ(prepared.h[5][5], isolated);
     }
 }
+
+TEST(GwNumerics, RowsSweptInGroupsGiveTheHeadsOfTheRowSweepForAnyShape) {
+    // One thread sweeps rows held one after the other in groups, each row a column behind the
+    // row above; bands of any height and width (lower or narrower than a group) must give the
+    // heads, previous iterates, largest change and factor sums of the row-by-row sweep bit for
+    // bit.
+    std::uint64_t seed = 777;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    for (const int rows : {1, 3, 4, 5, 9, 13})
+        for (const int cols : {1, 2, 3, 4, 7})
+            for (const bool adaptive : {false, true}) {
+                    Band rowwise(rows, cols, 0.0);
+                    for (int i = 1; i <= rows; ++i)
+                        for (int j = 1; j <= cols; ++j) {
+                            rowwise.h[i][j] = rowwise.h0[i][j] = rowwise.hp[i][j] = 10 + 3 * next();
+                            rowwise.h[i][j] += 0.1 * next();
+                            rowwise.top[i][j] = 11.5 + next();
+                            rowwise.st[i][j] = next() < 0.1 ? 0.0 : 0.01 + 0.2 * next();
+                            rowwise.tx[i][j] = j < cols ? 1e-3 * next() : 0;
+                            rowwise.ty[i][j] = i < rows ? 1e-3 * next() : 0;
+                            rowwise.q[i][j] = next() < 0.3 ? -9999 : 1e-6 * (next() - 0.5);
+                            rowwise.upd[static_cast<std::size_t>(i * (cols + 2) + j)] = next() < 0.85 ? 1 : 0;
+                        }
+                    Band grouped = rowwise;
+                    auto view = [&](Band& b) {
+                        SorLayer v = b.View();
+                        v.alpha = 0.6;
+                        v.sor = 1.4;
+                        v.adaptive = adaptive;
+                        return v;
+                    };
+                    SorLayer vr = view(rowwise), vg = view(grouped);
+                    std::vector<SorCell> cells(static_cast<std::size_t>(rows * (cols + 2)));
+                    PrepareSweeps(vg, 1, rows, cells.data());
+                    vg.cells = cells.data();
+                    vg.cellsFirstRow = 1;
+                    for (int sweep = 0; sweep < 4; ++sweep) {
+                        const SweepResult a = SorSweep(vr, 1, rows), b = SorSweep(vg, 1, rows);
+                        ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0);
+                        ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0);
+                        ASSERT_EQ(a.factorCount, b.factorCount);
+                    }
+                    int differing = 0;
+                    for (int i = 1; i <= rows; ++i)
+                        for (int j = 1; j <= cols; ++j)
+                            differing += std::memcmp(&rowwise.h[i][j], &grouped.h[i][j], sizeof(double)) != 0 ||
+                                         std::memcmp(&rowwise.hp[i][j], &grouped.hp[i][j], sizeof(double)) != 0;
+                    ASSERT_EQ(differing, 0) << rows << " x " << cols << " adaptive " << adaptive;
+                }
+}
