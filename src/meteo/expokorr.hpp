@@ -83,7 +83,7 @@ private:
 
     // The whole terrain on every process and the marks of the shared ray march (decomposed runs).
     radiation::Terrain terrain_;
-    std::vector<std::uint16_t> marks_;
+    std::vector<std::uint8_t> marks_;
 
     int stepCounter_ = 0;
     double horizontalSum_ = 0;

@@ -91,8 +91,10 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     if (!light.night) ++litSubSteps_;
     horizontalSum_ += beam * cosZ;
 
-    ClearShadow();
-    if (Shading() && !light.night && !useUnits_) {
+    const bool marching = Shading() && !light.night && !useUnits_;
+    // The shared march sets every cell's shadow itself.
+    if (!marching || !SharedMarch()) ClearShadow();
+    if (marching) {
         if (SharedMarch()) {
             MarchShared(azimuth, elevation);
         } else {
@@ -113,8 +115,8 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
 }
 
 bool expokorrklasse::SharedMarch() const {
-    // Marks are 16 bits wide: two per process.
-    return size > 1 && size < 30000 && mpiRegions != nullptr && mpiHelper != nullptr;
+    // Marks are 8 bits wide: two per process.
+    return size > 1 && size < 128 && mpiRegions != nullptr && mpiHelper != nullptr;
 }
 
 void expokorrklasse::ShareTerrain() {
@@ -143,23 +145,27 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     // marching all rays.
     if (terrain_.elevation.empty()) ShareTerrain();
     const double start = MPI_Wtime();
-    std::fill(marks_.begin(), marks_.end(), std::uint16_t{0});
+    std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
     const std::vector<int> blocks = radiation::RayBlocks(nrows, ncols, azimuth, size);
     const auto p = static_cast<std::size_t>(rank);
-    shadowVisits_ += radiation::MarchTerrainShadowRays(terrain_, marks_, static_cast<std::uint16_t>(2 * rank + 1),
+    shadowVisits_ += radiation::MarchTerrainShadowRays(terrain_, marks_, static_cast<std::uint8_t>(2 * rank + 1),
                                                        blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
     shadowSeconds_ += MPI_Wtime() - start;
-    MPI_Allreduce(MPI_IN_PLACE, marks_.data(), static_cast<int>(marks_.size()), MPI_UINT16_T, MPI_MAX,
+    MPI_Allreduce(MPI_IN_PLACE, marks_.data(), static_cast<int>(marks_.size()), MPI_UINT8_T, MPI_MAX,
                   MPI_COMM_WORLD);
-    // Process 0 keeps the whole shadow grid, the others their own cells.
+    // Process 0 keeps the whole shadow grid, the others their own cells; a cell no ray reached
+    // is sunny.
     const int r1 = rank == 0 ? 1 : firstRow;
     const int r2 = rank == 0 ? nrows : lastRow;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(r1, r2, ncols))
     for (int r = r1; r <= r2; ++r) {
-        const std::uint16_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+        const std::size_t row = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+        const std::uint8_t* mark = marks_.data() + row;
+        const unsigned char* inside = terrain_.inside.data() + row;
         for (int c = 1; c <= ncols; ++c) {
             const unsigned m = mark[c - 1];
-            if (m != 0 && (rank == 0 || TakesPart(r, c))) shadow_[r][c] = ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+            if (rank == 0 ? inside[c - 1] != 0 : TakesPart(r, c))
+                shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
         }
     }
 }

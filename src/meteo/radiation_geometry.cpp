@@ -138,14 +138,15 @@ struct GridCells {
 // The shared terrain; a mark records which block of rays wrote the cell last.
 struct SharedCells {
     const Terrain& terrain;
-    std::vector<std::uint16_t>& marks;
-    std::uint16_t lit;
+    std::vector<std::uint8_t>& marks;
+    std::uint8_t lit;
     std::size_t At(int r, int c) const {
-        return static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(terrain.ncols) + static_cast<std::size_t>(c - 1);
+        return static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(terrain.ncols) +
+               static_cast<std::size_t>(c - 1);
     }
     bool Inside(int r, int c) const { return terrain.inside[At(r, c)] != 0; }
     double Height(int r, int c) const { return terrain.elevation[At(r, c)]; }
-    void Mark(int r, int c, bool shaded) { marks[At(r, c)] = static_cast<std::uint16_t>(lit + (shaded ? 1 : 0)); }
+    void Mark(int r, int c, bool shaded) { marks[At(r, c)] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0)); }
 };
 
 template <class Cells>
@@ -233,7 +234,7 @@ std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts) {
     return bounds;
 }
 
-std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint16_t>& marks, std::uint16_t lit,
+std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, std::uint8_t lit,
                                     int first, int last, double cellsize, double gridNodata, double azimuth,
                                     double elevation) {
     const Ray ray = MakeRay(terrain.nrows, terrain.ncols, cellsize, gridNodata, azimuth, elevation);

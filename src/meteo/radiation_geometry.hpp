@@ -110,7 +110,7 @@ struct Terrain {
 std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts);
 
 // Marches rays first..last - 1 (numbers as in RayBlocks); returns the number of cells visited.
-std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint16_t>& marks, std::uint16_t lit,
+std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, std::uint8_t lit,
                                     int first, int last, double cellsize, double gridNodata, double azimuth,
                                     double elevation);
 
