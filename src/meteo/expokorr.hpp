@@ -3,9 +3,9 @@
 // ("[radiation_correction]"). Every "number if timesteps" steps the sun is followed through the
 // step in sub-steps; the direct radiation summed on each sloped cell over that on a horizontal
 // cell is "radiation_correction" (the sum itself is "Ieff_max"). Methods 1 and 2 let the terrain
-// cast shadows (ray march over the whole grid, its rays shared out among the processes), 3 and 4 do not; 2 and 4 also
-// publish "corr_temperature". Steps above 720 minutes get a night temperature
-// ("temperature_night"), also with the module off.
+// cast shadows (ray march over the whole grid, its rays shared out among the processes), 3 and 4
+// do not; 2 and 4 also publish "corr_temperature". Steps above 720 minutes get a night
+// temperature ("temperature_night"), also with the module off.
 #include <cstdint>
 #include <string>
 #include <vector>
