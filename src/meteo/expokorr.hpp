@@ -3,9 +3,9 @@
 // ("[radiation_correction]"). Every "number if timesteps" steps the sun is followed through the
 // step in sub-steps; the direct radiation summed on each sloped cell over that on a horizontal
 // cell is "radiation_correction" (the sum itself is "Ieff_max"). Methods 1 and 2 let the terrain
-// cast shadows (ray march on process 0 over the whole grid), 3 and 4 do not; 2 and 4 also
-// publish "corr_temperature". Steps above 720 minutes get a night temperature
-// ("temperature_night"), also with the module off.
+// cast shadows (ray march over the whole grid, its rays shared out among the processes), 3 and 4
+// do not; 2 and 4 also publish "corr_temperature". Steps above 720 minutes get a night
+// temperature ("temperature_night"), also with the module off.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,7 +24,8 @@ public:
     int Splittings() const { return splittings_; }
     // Horizontal beam sum of the last recompute (Wh/m²).
     double HorizontalSum() const { return horizontalSum_; }
-    // Cells visited by the ray march since construction (process 0) and the seconds it took.
+    // Cells visited by this process's part of the ray march since construction and the seconds it
+    // took.
     std::int64_t ShadowCellVisits() const { return shadowVisits_; }
     double ShadowSeconds() const { return shadowSeconds_; }
     // Seconds spent in the incidence loops since construction.
@@ -45,6 +46,9 @@ private:
     void Recompute();
     void SubStep(double t, double d, int laterSubSteps);
     void ClearShadow();
+    bool SharedMarch() const;
+    void ShareTerrain();
+    void MarchShared(double azimuth, double elevation);
     void IncidenceLoop(const radiation::SunStep& sun);
     void CorrectionFactors();
     void RefreshTemperature();
@@ -76,6 +80,10 @@ private:
     // per row.
     std::vector<radiation::CellOrientation> orientation_;
     std::vector<unsigned char> part_;
+
+    // The whole terrain on every process and the marks of the shared ray march (decomposed runs).
+    radiation::Terrain terrain_;
+    std::vector<std::uint8_t> marks_;
 
     int stepCounter_ = 0;
     double horizontalSum_ = 0;

@@ -2,6 +2,7 @@
 // terrain shadow and incidence, then the correction factors and the corrected temperature.
 #include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "kernel/nodata.hpp"
@@ -90,21 +91,83 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     if (!light.night) ++litSubSteps_;
     horizontalSum_ += beam * cosZ;
 
-    ClearShadow();
-    if (Shading() && !light.night && !useUnits_) {
-        if (rank == 0) {
-            const double start = MPI_Wtime();
-            shadowVisits_ += radiation::MarchTerrainShadow(*elevation_, *zoneGrid, shadow_, nrows, ncols, cellsize,
-                                                           nodata, nodata, azimuth, elevation);
-            shadowSeconds_ += MPI_Wtime() - start;
+    const bool marching = Shading() && !light.night && !useUnits_;
+    // The shared march sets every cell's shadow itself.
+    if (!marching || !SharedMarch()) ClearShadow();
+    if (marching) {
+        if (SharedMarch()) {
+            MarchShared(azimuth, elevation);
+        } else {
+            if (rank == 0) {
+                const double start = MPI_Wtime();
+                shadowVisits_ += radiation::MarchTerrainShadow(*elevation_, *zoneGrid, shadow_, nrows, ncols,
+                                                               cellsize, nodata, nodata, azimuth, elevation);
+                shadowSeconds_ += MPI_Wtime() - start;
+            }
+            MPIScatterGrid(shadowIndex_);
         }
-        MPIScatterGrid(shadowIndex_);
     }
     MPI_Barrier(MPI_COMM_WORLD);
     const double start = MPI_Wtime();
     IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
     incidenceSeconds_ += MPI_Wtime() - start;
     WriteStatisticGrids(shadowIndex_, true, laterSubSteps != 0);
+}
+
+bool expokorrklasse::SharedMarch() const {
+    // Marks are 8 bits wide: two per process.
+    return size > 1 && size < 128 && mpiRegions != nullptr && mpiHelper != nullptr;
+}
+
+void expokorrklasse::ShareTerrain() {
+    radiation::Terrain& t = terrain_;
+    t.nrows = nrows;
+    t.ncols = ncols;
+    const std::size_t cells = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols);
+    t.elevation.assign(cells, nodata);
+    t.inside.assign(cells, 0);
+    if (rank == 0)
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c) {
+                const std::size_t i = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols) +
+                                      static_cast<std::size_t>(c - 1);
+                t.elevation[i] = (*elevation_)[r][c];
+                t.inside[i] = zoneGrid->holds(r) && (*zoneGrid)[r][c] != nodata ? 1 : 0;
+            }
+    MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
+    marks_.assign(cells, 0);
+}
+
+void expokorrklasse::MarchShared(double azimuth, double elevation) {
+    // Each process marches a block of the rays; the largest mark of a cell is that of the block
+    // marched last in the order of a whole march, so that the shadow is that of one process
+    // marching all rays.
+    if (terrain_.elevation.empty()) ShareTerrain();
+    const double start = MPI_Wtime();
+    std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+    const std::vector<int> blocks = radiation::RayBlocks(nrows, ncols, azimuth, size);
+    const auto p = static_cast<std::size_t>(rank);
+    shadowVisits_ += radiation::MarchTerrainShadowRays(terrain_, marks_, static_cast<std::uint8_t>(2 * rank + 1),
+                                                       blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
+    shadowSeconds_ += MPI_Wtime() - start;
+    MPI_Allreduce(MPI_IN_PLACE, marks_.data(), static_cast<int>(marks_.size()), MPI_UINT8_T, MPI_MAX,
+                  MPI_COMM_WORLD);
+    // Process 0 keeps the whole shadow grid, the others their own cells; a cell no ray reached
+    // is sunny.
+    const int r1 = rank == 0 ? 1 : firstRow;
+    const int r2 = rank == 0 ? nrows : lastRow;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(r1, r2, ncols))
+    for (int r = r1; r <= r2; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+        const std::uint8_t* mark = marks_.data() + row;
+        const unsigned char* inside = terrain_.inside.data() + row;
+        for (int c = 1; c <= ncols; ++c) {
+            const unsigned m = mark[c - 1];
+            if (rank == 0 ? inside[c - 1] != 0 : TakesPart(r, c))
+                shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+        }
+    }
 }
 
 void expokorrklasse::ClearShadow() {

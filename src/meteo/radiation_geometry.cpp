@@ -1,6 +1,7 @@
 // Sun path sub-steps, incidence and terrain shadow of the radiation correction.
 #include "meteo/radiation_geometry.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace radiation {
@@ -79,48 +80,7 @@ struct Ray {
     double gridNodata;
 };
 
-std::int64_t March(const Ray& ray, int row, int col, const Matrix& elevationGrid, const Matrix& zone, Matrix& shadow,
-                   int nrows, int ncols, double zoneNodata) {
-    double horizon = elevationGrid[row][col];
-    int error = -ray.majorCount / 2;
-    std::int64_t visits = 0;
-    while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
-        ++visits;
-        const double z = elevationGrid[row][col];
-        if (zone[row][col] != zoneNodata) {
-            if (horizon > z) {
-                shadow[row][col] = 1.0;
-            } else {
-                shadow[row][col] = 0.0;
-                horizon = z;
-            }
-        }
-        if (ray.rowsMajor) {
-            row += ray.dr;
-            error += ray.increment;
-            if (error >= 0) {
-                col += ray.dc;
-                error -= ray.majorCount;
-            }
-            horizon -= ray.drop;
-        } else {
-            col += ray.dc;
-            error += ray.increment;
-            if (error >= 0) {
-                row += ray.dr;
-                error -= ray.majorCount;
-            }
-            if (horizon > ray.gridNodata) horizon -= ray.drop;
-        }
-    }
-    return visits;
-}
-
-}  // namespace
-
-std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone, Matrix& shadow, int nrows,
-                                int ncols, double cellsize, double gridNodata, double zoneNodata, double azimuth,
-                                double elevation) {
+Ray MakeRay(int nrows, int ncols, double cellsize, double gridNodata, double azimuth, double elevation) {
     const double half = 1.570796326795;
     Ray ray{};
     if (azimuth <= half) {
@@ -149,20 +109,137 @@ std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone,
         ray.increment = static_cast<int>(std::fabs(ncols * ca / sa));
         ray.drop = std::fabs(cellsize / sa) * rise;
     }
-    // Rays enter at the grid edges that face the sun: the first row and the first column in
-    // marching order.
-    const int firstRow = ray.dr > 0 ? 1 : nrows;
-    const int firstCol = ray.dc > 0 ? 1 : ncols;
-    std::int64_t visits = 0;
-    for (int k = 0; k < ncols; ++k) {
-        const int c = ray.dc > 0 ? 1 + k : ncols - k;
-        visits += March(ray, firstRow, c, elevationGrid, zone, shadow, nrows, ncols, zoneNodata);
+    return ray;
+}
+
+// Rays enter at the grid edges that face the sun: first the first row, then the first column in
+// marching order. Ray k's entry cell.
+void RayStart(const Ray& ray, int k, int nrows, int ncols, int& row, int& col) {
+    if (k < ncols) {
+        row = ray.dr > 0 ? 1 : nrows;
+        col = ray.dc > 0 ? 1 + k : ncols - k;
+    } else {
+        row = ray.dr > 0 ? 1 + (k - ncols) : nrows - (k - ncols);
+        col = ray.dc > 0 ? 1 : ncols;
     }
-    for (int k = 0; k < nrows; ++k) {
-        const int r = ray.dr > 0 ? 1 + k : nrows - k;
-        visits += March(ray, r, firstCol, elevationGrid, zone, shadow, nrows, ncols, zoneNodata);
+}
+
+// The cells of one process's whole grids (elevation, zone, shadow).
+struct GridCells {
+    const Matrix& elevation;
+    const Matrix& zone;
+    Matrix& shadow;
+    double zoneNodata;
+    bool Inside(int r, int c) const { return zone[r][c] != zoneNodata; }
+    double Height(int r, int c) const { return elevation[r][c]; }
+    void Mark(int r, int c, bool shaded) { shadow[r][c] = shaded ? 1.0 : 0.0; }
+};
+
+// The shared terrain; a mark records which block of rays wrote the cell last.
+struct SharedCells {
+    const Terrain& terrain;
+    std::vector<std::uint8_t>& marks;
+    std::uint8_t lit;
+    std::size_t At(int r, int c) const {
+        return static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(terrain.ncols) +
+               static_cast<std::size_t>(c - 1);
+    }
+    bool Inside(int r, int c) const { return terrain.inside[At(r, c)] != 0; }
+    double Height(int r, int c) const { return terrain.elevation[At(r, c)]; }
+    void Mark(int r, int c, bool shaded) { marks[At(r, c)] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0)); }
+};
+
+template <class Cells>
+std::int64_t March(const Ray& ray, int row, int col, Cells& cells, int nrows, int ncols) {
+    double horizon = cells.Height(row, col);
+    int error = -ray.majorCount / 2;
+    std::int64_t visits = 0;
+    while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
+        ++visits;
+        if (cells.Inside(row, col)) {
+            const double z = cells.Height(row, col);
+            if (horizon > z) {
+                cells.Mark(row, col, true);
+            } else {
+                cells.Mark(row, col, false);
+                horizon = z;
+            }
+        }
+        if (ray.rowsMajor) {
+            row += ray.dr;
+            error += ray.increment;
+            if (error >= 0) {
+                col += ray.dc;
+                error -= ray.majorCount;
+            }
+            horizon -= ray.drop;
+        } else {
+            col += ray.dc;
+            error += ray.increment;
+            if (error >= 0) {
+                row += ray.dr;
+                error -= ray.majorCount;
+            }
+            if (horizon > ray.gridNodata) horizon -= ray.drop;
+        }
     }
     return visits;
+}
+
+template <class Cells>
+std::int64_t MarchRays(const Ray& ray, int first, int last, Cells& cells, int nrows, int ncols) {
+    std::int64_t visits = 0;
+    for (int k = first; k < last; ++k) {
+        int row = 0, col = 0;
+        RayStart(ray, k, nrows, ncols, row, col);
+        visits += March(ray, row, col, cells, nrows, ncols);
+    }
+    return visits;
+}
+
+}  // namespace
+
+std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone, Matrix& shadow, int nrows,
+                                int ncols, double cellsize, double gridNodata, double zoneNodata, double azimuth,
+                                double elevation) {
+    const Ray ray = MakeRay(nrows, ncols, cellsize, gridNodata, azimuth, elevation);
+    GridCells cells{elevationGrid, zone, shadow, zoneNodata};
+    return MarchRays(ray, 0, nrows + ncols, cells, nrows, ncols);
+}
+
+std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts) {
+    // The length of a ray: its major steps until it leaves the grid through the far edge or,
+    // drifting sideways, through a side edge.
+    const Ray ray = MakeRay(nrows, ncols, 1.0, 0.0, azimuth, 0.0);
+    const int count = nrows + ncols;
+    std::vector<double> cost(static_cast<std::size_t>(count) + 1, 0.0);
+    for (int k = 0; k < count; ++k) {
+        int row = 0, col = 0;
+        RayStart(ray, k, nrows, ncols, row, col);
+        const int rowsLeft = ray.dr > 0 ? nrows - row + 1 : row;
+        const int colsLeft = ray.dc > 0 ? ncols - col + 1 : col;
+        const double major = ray.rowsMajor ? rowsLeft : colsLeft;
+        const double minor = ray.rowsMajor ? colsLeft : rowsLeft;
+        const double sideways = ray.increment > 0 ? minor * ray.majorCount / ray.increment : major;
+        cost[static_cast<std::size_t>(k) + 1] = cost[static_cast<std::size_t>(k)] + std::min(major, sideways);
+    }
+    std::vector<int> bounds(static_cast<std::size_t>(parts) + 1, count);
+    bounds[0] = 0;
+    int k = 0;
+    for (int p = 1; p < parts; ++p) {
+        const double target = cost.back() * p / parts;
+        while (k < count && cost[static_cast<std::size_t>(k)] < target) ++k;
+        bounds[static_cast<std::size_t>(p)] = k;
+    }
+    return bounds;
+}
+
+std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, std::uint8_t lit,
+                                    int first, int last, double cellsize, double gridNodata, double azimuth,
+                                    double elevation) {
+    const Ray ray = MakeRay(terrain.nrows, terrain.ncols, cellsize, gridNodata, azimuth, elevation);
+    SharedCells cells{terrain, marks, lit};
+    return MarchRays(ray, first, last, cells, terrain.nrows, terrain.ncols);
 }
 
 }  // namespace radiation

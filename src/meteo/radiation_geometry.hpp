@@ -5,6 +5,7 @@
 // numbers in, numbers out; the sub-model does the grids and the processes.
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "kernel/matrix.hpp"
 
@@ -91,5 +92,26 @@ inline double CorrectedTemperature(double t, double f, double horizontal, double
 std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone, Matrix& shadow, int nrows,
                                 int ncols, double cellsize, double gridNodata, double zoneNodata, double azimuth,
                                 double elevation);
+
+// The march shared out among processes. The rays, in marching order, are those entering on the
+// first row and then those entering on the first column; where rays cross, the later one's mark
+// stands. Every process holds the whole terrain (cell (r, c) at (r - 1) * ncols + c - 1) and
+// marches a block of rays; marks[cell] becomes lit (sunny) or lit + 1 (shaded) where its rays
+// reach the zone, so that with each block's lit above the earlier blocks' the largest mark of a
+// cell over all processes is the mark of the whole march.
+struct Terrain {
+    int nrows = 0, ncols = 0;
+    std::vector<double> elevation;
+    std::vector<unsigned char> inside;  // 1: the cell is in the zone
+};
+
+// Bounds of parts blocks of rays (parts + 1 numbers, from 0 to nrows + ncols) of about equal
+// march length, for a sun at azimuth.
+std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts);
+
+// Marches rays first..last - 1 (numbers as in RayBlocks); returns the number of cells visited.
+std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, std::uint8_t lit,
+                                    int first, int last, double cellsize, double gridNodata, double azimuth,
+                                    double elevation);
 
 }  // namespace radiation
