@@ -20,7 +20,7 @@ class RoutingStepTest : public RoutingHarness {};
 // f = cm (1 - a) + cf a whose outflow o follows o' = (1 - f) u + f o: it holds f / (1 - f) o.
 double ChannelWater(const routingclass& d, int e, int nSub, double* shares = nullptr) {
     const routingclass::Element& el = d.ElementAt(e);
-    const std::vector<double>& line = d.DelayLine(0, d.FlowIndex(e));
+    const std::span<const double> line = d.DelayLine(0, d.FlowIndex(e));
     const int stride = el.table.Stride(nSub);
     double mm = 0;
     for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
@@ -176,15 +176,15 @@ TEST_F(RoutingStepTest, JoinedSubbasinsWithoutFlowCarryNoTracer) {
     qg_[1] = {0, 5.0, 7.0, 2.0};
     Start();
     Step(0);
-    for (double h : {model_->inflowHistory[1][1][1], Routed(9, 1)}) {
+    for (double h : {model_->inflowHistory(1, 1, 1), Routed(9, 1)}) {
         EXPECT_TRUE(std::isfinite(h));
     }
-    EXPECT_EQ(model_->inflowHistory[1][1][1], 0.0);
+    EXPECT_EQ(model_->inflowHistory(1, 1, 1), 0.0);
     // With flow the tracers mix by the flows' weights.
     qg_[0] = {0, 1.0, 3.0, 0.0};
     Step(1);
     const double a3 = 0.3, a5 = 0.2;
-    EXPECT_NEAR(model_->inflowHistory[1][1][1], (a3 * 1 * 5 + a5 * 3 * 7) / (a3 * 1 + a5 * 3), 1e-12);
+    EXPECT_NEAR(model_->inflowHistory(1, 1, 1), (a3 * 1 * 5 + a5 * 3 * 7) / (a3 * 1 + a5 * 3), 1e-12);
 }
 
 TEST_F(RoutingStepTest, IrrigationAroundTheRouting) {
