@@ -31,14 +31,16 @@ void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> l
     // New water joins what waits at its positions; what a shorter delay leaves behind its last
     // new position joins that position. The hydrograph changes its shape, never its water.
     const int end = q + nSub - 1;
-    for (int s = 1; s <= nSub; ++s) {
+    const int mixed = std::clamp(p - q + 1, 0, nSub);  // sub-intervals that arrive where water waits
+    for (int s = 1; s <= mixed; ++s) {
         const int y = q + s - 1;
-        if (y <= p) {
-            for (std::size_t t = 1; t < tracers; ++t) lines[t][y] = MixConcentration(lines[t][y], work[t][s], x0[y], z0[s]);
-            x0[y] += z0[s];
-        } else {
-            for (std::size_t t = 0; t < tracers; ++t) lines[t][y] = work[t][s];
-        }
+        for (std::size_t t = 1; t < tracers; ++t) lines[t][y] = MixConcentration(lines[t][y], work[t][s], x0[y], z0[s]);
+        x0[y] += z0[s];
+    }
+    for (std::size_t t = 0; t < tracers; ++t) {
+        double* x = lines[t] + (q - 1);
+        const double* z = work[t];
+        for (int s = mixed + 1; s <= nSub; ++s) x[s] = z[s];
     }
     for (int y = end + 1; y <= p; ++y) {
         for (std::size_t t = 1; t < tracers; ++t) lines[t][end] = MixConcentration(lines[t][end], lines[t][y], x0[end], x0[y]);

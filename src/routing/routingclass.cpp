@@ -76,6 +76,7 @@ void routingclass::AllocateOutletSeries() {
     if (!outlet_.empty()) return;
     outlet_.assign(static_cast<std::size_t>((nTr_ + 1) * (nSub_ + 1)), 0.0);
     work_ = outlet_;
+    outletShares_.assign(static_cast<std::size_t>(nSub_ + 1), 0.0);
 }
 
 int routingclass::SetChannel(int k, int code, const std::vector<int>& joined, int nSub, int observedFlag, double qmin,

@@ -264,6 +264,7 @@ private:
     int inflowDate_[4] = {0, 0, 0, 0};
     // Outlet and work series of tracer t at [t * (nSub + 1) + sub-interval].
     std::vector<double> outlet_, work_;
+    std::vector<double> outletShares_;  // sub-interval s's share of the outlet's water
     double& Outlet(int t, int s) { return outlet_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
     double& Work(int t, int s) { return work_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
     std::vector<double> loads_, loadSums_, abstraction_, fillTracers_;

@@ -166,13 +166,12 @@ void routingclass::AddToOutlet(int k, const Element& el, std::size_t i, double j
         scale = g != 0 ? el.areaWeight / g : 0.0;
     }
     for (int s = 1; s <= nSub_; ++s) {
-        const auto ss = static_cast<std::size_t>(s);
-        const double v = scale * Work(0, ss);
+        const double v = scale * Work(0, s), before = Outlet(0, s);
         for (int t = 1; t <= nTr_; ++t) {
-            double& o = Outlet(t, ss);
-            o = MixConcentration(o, Work(t, ss), Outlet(0, ss), v);
+            double& o = Outlet(t, s);
+            o = routing::MixConcentration(o, Work(t, s), before, v);
         }
-        Outlet(0, ss) += v;
+        Outlet(0, s) = before + v;
     }
 }
 
@@ -186,11 +185,14 @@ void routingclass::CloseOutlet(std::size_t tg) {
         total += Outlet(0, s);
     }
     Outlet(0, 0) = total;
+    // The tracers' mean weighted by each sub-interval's share of the water.
+    double* share = outletShares_.data();
+    if (total > 0)
+        for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
     for (int t = 1; t <= nTr_; ++t) {
         double c = 0;
         if (total > 0)
-            for (int s = 1; s <= nSub_; ++s)
-                c += Outlet(0, s) / total * Outlet(t, s);
+            for (int s = 1; s <= nSub_; ++s) c += share[s] * Outlet(t, s);
         Outlet(t, 0) = c;
         W[static_cast<std::size_t>(t)][tg] = c;
     }
