@@ -94,7 +94,7 @@ public:
     // Asks the processor for the data the next Route reads, while another description routes.
     void Prefetch() const {
         for (const void* p : {static_cast<const void*>(&tgCode_), static_cast<const void*>(&elements_),
-                              static_cast<const void*>(&lineData_), static_cast<const void*>(&linePtrs_),
+                              static_cast<const void*>(&lineData_), static_cast<const void*>(&halfLives_),
                               static_cast<const void*>(&history_), static_cast<const void*>(elements_.data()),
                               static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(outlet_.data())})
             __builtin_prefetch(p);
@@ -178,7 +178,7 @@ public:
     // Constant of inflow z for tracer t.
     double InflowConstant(int t, int z) const { return inflowConst_[static_cast<std::size_t>(t)][static_cast<std::size_t>(z)]; }
     // Delay line of tracer t at flow index i (empty when none).
-    std::span<const double> DelayLine(int t, int i) const;
+    routing::TracerLine<const double> DelayLine(int t, int i) const;
     double Area() const { return areaTG_; }
     double Factor() const { return factorTG_; }
     int TGCode() const { return tgCode_; }
@@ -226,7 +226,7 @@ private:
     void ReadRiverRecord(routing::StateReader& r, int i);
     int ZoneIndexOf(int code) const;
     void AllocateOutletSeries();
-    std::span<double> Line(int t, int i);
+    routing::TracerLine<double> Line(int t, int i);
     int LineSlot(int i) const;
     // Slot of flow index i with lines of at least length entries (a new slot when there is none).
     int EnsureSlot(int i, std::size_t length);
@@ -266,7 +266,8 @@ private:
     std::vector<double> outlet_, work_;
     std::vector<double> outletShares_;  // sub-interval s's share of the outlet's water
     double& Outlet(int t, int s) { return outlet_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
-    double& Work(int t, int s) { return work_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
+    // The work series has its tracers side by side: tracer t of sub-interval s at [s * (nTr + 1) + t].
+    double& Work(int t, int s) { return work_[static_cast<std::size_t>(s * (nTr_ + 1) + t)]; }
     std::vector<double> loads_, loadSums_, abstraction_, fillTracers_;
 
     std::vector<zoneFZT>* irrigationTable_ = nullptr;
@@ -278,15 +279,13 @@ private:
     const std::vector<int>* observedColumns_ = nullptr;
     routing::FlowHistory* history_ = nullptr;
     // Delay lines, all in one block so that a step streams through them: slot n (flow index
-    // lineIndex_[n]) holds the lines of tracers 0..nTr, lineLength_[n] entries each, one after
-    // the other from lineStart_[n] on.
+    // lineIndex_[n]) holds lineLength_[n] positions from lineStart_[n] on, each with the values
+    // of tracers 0..nTr side by side.
     std::vector<int> lineIndex_;
     std::vector<std::size_t> lineStart_, lineLength_;
     std::vector<double> lineData_;
     std::vector<std::unique_ptr<TableFile>> wqTables_;     // "wq_table.*", "wq_tabZL.*" until the end
-    // Scratch of the routing step: per tracer the delay line and work series in use, the
-    // half-lives (days) and decay factors.
-    std::vector<double*> linePtrs_, workPtrs_;
+    // Scratch of the routing step: the half-lives (days) and decay factors.
     std::vector<double> halfLives_;
     routing::DecayTable decay_;
     double availableOutletFlow_ = 0;  // mm

@@ -171,25 +171,26 @@ int routingclass::EnsureSlot(int i, std::size_t length) {
     }
     data.assign(size, 0.0);
     for (std::size_t n = 0; n < lineIndex_.size(); ++n)
-        for (std::size_t t = 0; t < tracers; ++t)
-            std::copy_n(lineData_.begin() + static_cast<std::ptrdiff_t>(lineStart_[n] + t * lineLength_[n]), lineLength_[n],
-                        data.begin() + static_cast<std::ptrdiff_t>(start2[n] + t * length2[n]));
+        std::copy_n(lineData_.begin() + static_cast<std::ptrdiff_t>(lineStart_[n]), tracers * lineLength_[n],
+                    data.begin() + static_cast<std::ptrdiff_t>(start2[n]));
     lineData_ = std::move(data);
     lineStart_ = std::move(start2);
     lineLength_ = std::move(length2);
     return slot;
 }
 
-std::span<double> routingclass::Line(int t, int i) {
+routing::TracerLine<double> routingclass::Line(int t, int i) {
     const auto slot = static_cast<std::size_t>(EnsureSlot(i, 0));
-    return {lineData_.data() + lineStart_[slot] + static_cast<std::size_t>(t) * lineLength_[slot], lineLength_[slot]};
+    return {lineData_.data() + lineStart_[slot] + static_cast<std::size_t>(t), lineLength_[slot],
+            static_cast<std::size_t>(nTr_ + 1)};
 }
 
-std::span<const double> routingclass::DelayLine(int t, int i) const {
+routing::TracerLine<const double> routingclass::DelayLine(int t, int i) const {
     const int n = LineSlot(i);
     if (n < 0) return {};
     const auto slot = static_cast<std::size_t>(n);
-    return {lineData_.data() + lineStart_[slot] + static_cast<std::size_t>(t) * lineLength_[slot], lineLength_[slot]};
+    return {lineData_.data() + lineStart_[slot] + static_cast<std::size_t>(t), lineLength_[slot],
+            static_cast<std::size_t>(nTr_ + 1)};
 }
 
 // Delay line of flow index i for every tracer: nSub + length + 1 entries, 1..nSub+length
@@ -209,12 +210,12 @@ void routingclass::FillLine(int i, int length) {
     // A flow index met by two channels keeps the longer of their lines.
     EnsureSlot(i, static_cast<std::size_t>(n + 1));
     for (int t = 0; t <= nTr_; ++t) {
-        const std::span<double> line = Line(t, i);
+        const routing::TracerLine<double> line = Line(t, i);
         double v = 0;
         if (useObserved) v = observed;
         else if (working_ != nullptr) v = (*working_)[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
         line[0] = 0;
-        std::fill(line.begin() + 1, line.end(), v);
+        for (std::size_t y = 1; y < line.size(); ++y) line[y] = v;
     }
 }
 

@@ -12,8 +12,6 @@ void routingclass::PrepareRouting() {
     // A description of its own zone alone has no element that gave it its outlet series.
     AllocateOutletSeries();
     const auto tracers = static_cast<std::size_t>(nTr_ + 1);
-    linePtrs_.assign(tracers, nullptr);
-    workPtrs_.assign(tracers, nullptr);
     halfLives_.assign(tracers, 0.0);
     for (int t = 1; t <= nTr_ && tracerDescriptors_ != nullptr; ++t)
         halfLives_[static_cast<std::size_t>(t)] = tracerDescriptors_[t].half_time;
@@ -21,7 +19,7 @@ void routingclass::PrepareRouting() {
 
 void routingclass::Route(int year, int month, int day, int hour) {
     if (working_ == nullptr || history_ == nullptr) return;
-    if (linePtrs_.size() != static_cast<std::size_t>(nTr_ + 1)) PrepareRouting();
+    if (halfLives_.size() != static_cast<std::size_t>(nTr_ + 1)) PrepareRouting();
     const bool realDate = month >= 1;
     RunoffArray& W = *working_;
     auto& H = *history_;
@@ -131,24 +129,21 @@ void routingclass::FillWorkSeries(std::size_t i) {
             return;
         }
     }
-    for (int t = 0; t <= nTr_; ++t)
-        for (int s = 1; s <= nSub_; ++s)
-            Work(t, s) = H(t, s, i);
+    // Both hold the sub-intervals one after the other with their tracers side by side.
+    const double* h = H.At(i);
+    double* w = &Work(0, 1);
+    for (std::size_t k = 0, n = static_cast<std::size_t>(nSub_ * (nTr_ + 1)); k < n; ++k) w[k] = h[k];
 }
 
 void routingclass::PassChannel(Element& el, std::size_t i) {
     if (!el.built || el.table.m < 1) return;
     const int slot = LineSlot(static_cast<int>(i));
     if (slot < 0) return;
-    const auto n = static_cast<std::size_t>(slot);
-    for (int t = 0; t <= nTr_; ++t) {
-        linePtrs_[static_cast<std::size_t>(t)] = lineData_.data() + lineStart_[n] + static_cast<std::size_t>(t) * lineLength_[n];
-        workPtrs_[static_cast<std::size_t>(t)] = &Work(t, 0);
-    }
+    double* lines = lineData_.data() + lineStart_[static_cast<std::size_t>(slot)];
     const routing::ChannelPassState state{&el.table, el.cm, el.cf, dt_, nSub_};
     // The water passes the last sub-channel first and the first one last.
     for (int j = static_cast<int>(el.table.m); j >= 1; --j)
-        routing::PassSubChannel(state, j, linePtrs_, workPtrs_, halfLives_, decay_,
+        routing::PassSubChannel(state, j, lines, work_.data(), static_cast<std::size_t>(nTr_ + 1), halfLives_, decay_,
                                 el.Qaus[static_cast<std::size_t>(j)].data(), el.qvzuq[static_cast<std::size_t>(j)],
                                 el.writePos[static_cast<std::size_t>(j)]);
 }
@@ -187,7 +182,7 @@ void routingclass::CloseOutlet(std::size_t tg) {
     Outlet(0, 0) = total;
     // The tracers' mean weighted by each sub-interval's share of the water.
     double* share = outletShares_.data();
-    if (total > 0)
+    if (total > 0 && nTr_ > 0)
         for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
     for (int t = 1; t <= nTr_; ++t) {
         double c = 0;

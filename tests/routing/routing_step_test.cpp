@@ -20,7 +20,7 @@ class RoutingStepTest : public RoutingHarness {};
 // f = cm (1 - a) + cf a whose outflow o follows o' = (1 - f) u + f o: it holds f / (1 - f) o.
 double ChannelWater(const routingclass& d, int e, int nSub, double* shares = nullptr) {
     const routingclass::Element& el = d.ElementAt(e);
-    const std::span<const double> line = d.DelayLine(0, d.FlowIndex(e));
+    const auto line = d.DelayLine(0, d.FlowIndex(e));
     const int stride = el.table.Stride(nSub);
     double mm = 0;
     for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
@@ -486,8 +486,8 @@ TEST_F(RoutingStepTest, EachTracerRoutesAsIfItWereAlone) {
             const routingclass& d = model_->Description(n);
             for (int e = 1; e <= d.TributaryCount() + d.InflowCount(); ++e)
                 for (int t = 0; t <= nTr; ++t) {
-                    const std::span<const double> line = d.DelayLine(t, d.FlowIndex(e));
-                    r.lines[static_cast<std::size_t>(t)].insert(r.lines[static_cast<std::size_t>(t)].end(), line.begin(), line.end());
+                    const auto line = d.DelayLine(t, d.FlowIndex(e));
+                    for (std::size_t y = 0; y < line.size(); ++y) r.lines[static_cast<std::size_t>(t)].push_back(line[y]);
                 }
         }
         model_->Finish();
