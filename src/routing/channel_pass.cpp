@@ -50,7 +50,12 @@ void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::si
     {
         const double* from = Z(mixed + 1);
         double* to = X(q + mixed);
-        for (std::size_t k = 0, n = static_cast<std::size_t>(nSub - mixed) * T; k < n; ++k) to[k] = from[k];
+        const std::size_t n = static_cast<std::size_t>(nSub - mixed) * T;
+        if constexpr (kTracers == 1) {
+            for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
+        } else {
+            std::copy_n(from, n, to);
+        }
     }
     for (int y = end + 1; y <= p; ++y) {
         double* e = X(end);
@@ -73,7 +78,7 @@ void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::si
             for (std::size_t t = 0; t < T; ++t) a[t] = b[t] * decay[t];
         }
     }
-    for (double *y = X(std::max(moved, first) + 1), *stop = X(first + stride + 1); y < stop; ++y) *y = 0;
+    if (const int from = std::max(moved, first) + 1; from <= first + stride) std::fill(X(from), X(first + stride + 1), 0.0);
 
     // Retention of what leaves the delay line in this step.
     double amax = X(first + 1)[0];

@@ -160,6 +160,10 @@ void routingclass::AddToOutlet(int k, const Element& el, std::size_t i, double j
         const double g = (*zoneFactor_)[i];
         scale = g != 0 ? el.areaWeight / g : 0.0;
     }
+    if (nTr_ == 0) {
+        for (int s = 1; s <= nSub_; ++s) Outlet(0, s) += scale * Work(0, s);
+        return;
+    }
     for (int s = 1; s <= nSub_; ++s) {
         const double v = scale * Work(0, s), before = Outlet(0, s);
         for (int t = 1; t <= nTr_; ++t) {
