@@ -178,10 +178,12 @@ void routingclass::CloseOutlet(std::size_t tg) {
     RunoffArray& W = *working_;
     auto& H = *history_;
     double total = 0;
-    for (int s = 1; s <= nSub_; ++s) {
-        for (int t = 0; t <= nTr_; ++t)
-            H(t, s, tg) = Outlet(t, s);
-        total += Outlet(0, s);
+    const auto T = static_cast<std::size_t>(nTr_ + 1), S = static_cast<std::size_t>(nSub_ + 1);
+    const double* out = outlet_.data();
+    double* h = H.At(tg);  // sub-interval s of tracer t at [(s - 1) * T + t]
+    for (std::size_t s = 1; s < S; ++s) {
+        for (std::size_t t = 0; t < T; ++t) h[(s - 1) * T + t] = out[t * S + s];
+        total += out[s];
     }
     Outlet(0, 0) = total;
     // The tracers' mean weighted by each sub-interval's share of the water.
