@@ -27,7 +27,7 @@
 namespace {
 
 constexpr int kSubbasins = 10000;
-constexpr int kSteps = 40;
+constexpr int kSteps = 1000;
 
 struct Network {
     Network(int nSub, int nTr, int reservoirs = 0) {
