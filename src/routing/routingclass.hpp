@@ -6,7 +6,6 @@
 // lines of its flow indices.
 #include <cstdio>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -83,8 +82,8 @@ public:
     virtual void FillRiverflowTable(riverflow_table* table, int description);
     virtual void RefreshRiverflowTable();
     virtual void ReadInflows(RunoffArray& working, int year, int month, int day, int hour);
-    // Keeps the routing model's arrays (working runoff, inflow history per tracer, sub-interval
-    // and flow index, observed discharge) and fills the delay lines of every flow index.
+    // Keeps the routing model's arrays (working runoff, the step's runoff history by flow index,
+    // sub-interval and tracer, observed discharge) and fills the delay lines of every flow index.
     virtual void AllocFlowArrays(RunoffArray* working, routing::FlowHistory* history,
                                  const ObservationWindow* window, const std::vector<int>* observedColumns);
     virtual void InitChannelFlows();

@@ -33,8 +33,7 @@ void routingclass::Route(int year, int month, int day, int hour) {
     for (int s = 1; s <= nSub_; ++s) {
         Outlet(0, s) = w0 * H(0, s, tg);
         for (int t = 1; t <= nTr_; ++t)
-            Outlet(t, s) =
-                H(t, s, tg);
+            Outlet(t, s) = H(t, s, tg);
     }
 
     for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
