@@ -95,7 +95,8 @@ public:
         for (const void* p : {static_cast<const void*>(&tgCode_), static_cast<const void*>(&elements_),
                               static_cast<const void*>(&lineData_), static_cast<const void*>(&halfLives_),
                               static_cast<const void*>(&history_), static_cast<const void*>(elements_.data()),
-                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(outlet_.data())})
+                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(lineStart_.data()),
+                              static_cast<const void*>(outlet_.data()), static_cast<const void*>(work_.data())})
             __builtin_prefetch(p);
     }
     // The same for the channel data behind it (class tables, storages, delay lines): reads the
