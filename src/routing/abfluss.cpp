@@ -46,13 +46,17 @@ int abflussmodellklasse::InitialisationPasses(const std::vector<double>& largest
 }
 
 void abflussmodellklasse::FillHistory() {
-    const auto flows = std::min(working[0].size(), inflowHistory[0][0].size());
-    for (int t = 0; t <= nTr; ++t)
-        for (int s = 1; s <= nSub; ++s) {
-            std::vector<double>& h = inflowHistory[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)];
-            const std::vector<double>& w = working[static_cast<std::size_t>(t)];
-            std::copy(w.begin() + 1, w.begin() + static_cast<std::ptrdiff_t>(flows), h.begin() + 1);
-        }
+    const auto flows = std::min(working[0].size(), inflowHistory.Flows());
+    if (flows > 1 && nTr == 0 && nSub == 1) {
+        // One value per flow index: the history is the working runoff.
+        std::copy(working[0].begin() + 1, working[0].begin() + static_cast<std::ptrdiff_t>(flows), inflowHistory.At(1));
+        return;
+    }
+    for (std::size_t i = 1; i < flows; ++i) {
+        double* h = inflowHistory.At(i);
+        for (int t = 0; t <= nTr; ++t) h[t] = working[static_cast<std::size_t>(t)][i];
+        for (int s = 2; s <= nSub; ++s) std::copy_n(h, nTr + 1, h + (s - 1) * (nTr + 1));
+    }
 }
 
 void abflussmodellklasse::ConnectInternalInflows() {

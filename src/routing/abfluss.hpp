@@ -88,7 +88,7 @@ public:
     RunoffArray savedRunoff;
     RunoffArray working;
     RunoffArray* runoffSource = nullptr;  // Qg of surface routing or the soil model; not owned
-    std::vector<RunoffArray> inflowHistory;  // [tracer][sub-interval][flow index]
+    routing::FlowHistory inflowHistory;
     ObservationWindow window;                // 21 rows of ncol+1 values, or empty
     int observedDate[4] = {0, 0, 0, 0};
     std::vector<int> observedColumn;  // per subbasin index, 0 = none

@@ -70,8 +70,7 @@ void abflussmodellklasse::Construct() {
 
     const auto flows = static_cast<std::size_t>(nSb + totals.zl + 1);
     savedRunoff.assign(static_cast<std::size_t>(nTr + 1), std::vector<double>(flows, 0.0));
-    inflowHistory.assign(static_cast<std::size_t>(nTr + 1),
-                         RunoffArray(static_cast<std::size_t>(nSub + 1), std::vector<double>(flows, 0.0)));
+    inflowHistory.Assign(nTr + 1, nSub, flows);
     OpenObservedTable();
     rSquareCounter = 0;
     std::FILE* closing = controlFile.release();

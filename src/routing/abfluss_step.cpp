@@ -30,7 +30,7 @@ void abflussmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     }
     if (!Active()) return;
     if (!omp_in_parallel()) teilmodellklasse::run(h, d, m, y);
-    if (runoffSource == nullptr || working.empty() || inflowHistory.empty())
+    if (runoffSource == nullptr || working.empty() || inflowHistory.Empty())
         Fatal("No valid discharges for discharge routing!\nYou have to run the model including at least precipitation "
               "interpolation and soil model\nif discharges are wished.",
               43);

@@ -178,7 +178,7 @@ void Abstraction::Connect(const routingclass* receiver, int receivingIndex, int 
 
 double Abstraction::TributaryFlow() const {
     if (receiver_ == nullptr || tributaryIndex_ < 1 || linkFactor_ == 0) return 0.0;
-    const std::vector<double>& line = receiver_->DelayLine(0, tributaryIndex_);
+    const routing::TracerLine<const double> line = receiver_->DelayLine(0, tributaryIndex_);
     return line.size() > 1 ? MmToM3s(line[1], linkArea_ / linkFactor_, dt_) : 0.0;
 }
 

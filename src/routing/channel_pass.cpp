@@ -4,20 +4,27 @@
 
 namespace routing {
 
-void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> lines, std::span<double* const> work,
-                    std::span<const double> halfLives, DecayTable& decayTable, double* qaus, double& qvzuq,
-                    int& writePos) {
+namespace {
+// The pass for kTracers tracers, or for any number (`tracers`) when kTracers is 0: water alone
+// gets a pass whose positions are plain indices.
+template <std::size_t kTracers>
+void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::size_t tracers,
+          std::span<const double> halfLives, DecayTable& decayTable, double* qaus, double& qvzuq, int& writePos) {
     const WQTable& table = *c.table;
     const int nSub = c.nSub;
-    const auto tracers = lines.size();
+    const std::size_t T = kTracers > 0 ? kTracers : tracers;
     const int stride = table.Stride(nSub);
     const int first = (j - 1) * stride;  // position before the block of sub-channel j
-    double* x0 = lines[0];
-    double* z0 = work[0];
+    auto X = [&](int y) { return lines + static_cast<std::size_t>(y) * T; };
+    auto Z = [&](int s) { return work + static_cast<std::size_t>(s) * T; };
 
     // Delay of the class of the largest inflow.
-    const int d = table.delta[static_cast<std::size_t>(WQClassIndex(table, MaxOfSubIntervals(z0, nSub), c.dt))];
-    const double* decay = tracers > 1 ? decayTable.For(d, c.dt, nSub, halfLives) : nullptr;
+    double zmax = Z(1)[0];
+    for (int s = 2; s <= nSub; ++s) zmax = Z(s)[0] > zmax ? Z(s)[0] : zmax;
+    const int d = table.delta[static_cast<std::size_t>(WQClassIndex(table, zmax, c.dt))];
+    static constexpr double kNoDecay = 1.0;
+    // Entry 0 of the factors is 1: the water moves unchanged.
+    const double* decay = T > 1 ? decayTable.For(d, c.dt, nSub, halfLives) : &kNoDecay;
 
     const int q = first + 1 + nSub + d;
     const int p = writePos;
@@ -25,47 +32,73 @@ void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> l
     // left yet. A delay that grew leaves positions behind it that hold no water: they stay empty
     // and take the tracers of the first new value.
     for (int y = p + 1; y < q; ++y) {
-        x0[y] = 0;
-        for (std::size_t t = 1; t < tracers; ++t) lines[t][y] = work[t][1];
+        double* v = X(y);
+        const double* w = Z(1);
+        v[0] = 0;
+        for (std::size_t t = 1; t < T; ++t) v[t] = w[t];
     }
     // New water joins what waits at its positions; what a shorter delay leaves behind its last
     // new position joins that position. The hydrograph changes its shape, never its water.
     const int end = q + nSub - 1;
-    for (int s = 1; s <= nSub; ++s) {
-        const int y = q + s - 1;
-        if (y <= p) {
-            for (std::size_t t = 1; t < tracers; ++t) lines[t][y] = MixConcentration(lines[t][y], work[t][s], x0[y], z0[s]);
-            x0[y] += z0[s];
+    const int mixed = std::clamp(p - q + 1, 0, nSub);  // sub-intervals that arrive where water waits
+    for (int s = 1; s <= mixed; ++s) {
+        double* v = X(q + s - 1);
+        const double* w = Z(s);
+        for (std::size_t t = 1; t < T; ++t) v[t] = MixConcentration(v[t], w[t], v[0], w[0]);
+        v[0] += w[0];
+    }
+    {
+        const double* from = Z(mixed + 1);
+        double* to = X(q + mixed);
+        const std::size_t n = static_cast<std::size_t>(nSub - mixed) * T;
+        if constexpr (kTracers == 1) {
+            for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
         } else {
-            for (std::size_t t = 0; t < tracers; ++t) lines[t][y] = work[t][s];
+            std::copy_n(from, n, to);
         }
     }
     for (int y = end + 1; y <= p; ++y) {
-        for (std::size_t t = 1; t < tracers; ++t) lines[t][end] = MixConcentration(lines[t][end], lines[t][y], x0[end], x0[y]);
-        x0[end] += x0[y];
+        double* e = X(end);
+        const double* v = X(y);
+        for (std::size_t t = 1; t < T; ++t) e[t] = MixConcentration(e[t], v[t], e[0], v[0]);
+        e[0] += v[0];
     }
 
     // The block moves on by one step up to the last stored value (behind it the block holds
     // nothing); tracers decay while they travel.
     writePos = q - 1;
     const int moved = std::min(writePos, first + stride);
-    for (int y = first + 1; y <= moved; ++y) x0[y] = x0[y + nSub];
-    for (std::size_t t = 1; t < tracers; ++t) {
-        double* x = lines[t];
-        const double f = decay[t];
-        for (int y = first + 1; y <= moved; ++y) x[y] = x[y + nSub] * f;
+    const std::size_t step = static_cast<std::size_t>(nSub) * T;
+    if (T == 1) {
+        for (int y = first + 1; y <= moved; ++y) lines[y] = lines[y + nSub];
+    } else {
+        for (int y = first + 1; y <= moved; ++y) {
+            double* __restrict a = X(y);
+            const double* __restrict b = a + step;
+            for (std::size_t t = 0; t < T; ++t) a[t] = b[t] * decay[t];
+        }
     }
-    for (std::size_t t = 0; t < tracers; ++t) std::fill(lines[t] + std::max(moved, first) + 1, lines[t] + first + stride + 1, 0.0);
+    if (const int from = std::max(moved, first) + 1; from <= first + stride) std::fill(X(from), X(first + stride + 1), 0.0);
 
     // Retention of what leaves the delay line in this step.
-    const double a = table.share[static_cast<std::size_t>(WQClassIndex(table, MaxOfSubIntervals(x0 + first, nSub), c.dt))];
+    double amax = X(first + 1)[0];
+    for (int s = 2; s <= nSub; ++s) amax = X(first + s)[0] > amax ? X(first + s)[0] : amax;
+    const double a = table.share[static_cast<std::size_t>(WQClassIndex(table, amax, c.dt))];
     const double aPrev = qvzuq;
     for (int s = 1; s <= nSub; ++s) {
-        const double out = RetentionOutflow(x0[first + s], qaus[s], c.cm, c.cf, a, aPrev);
+        const double out = RetentionOutflow(X(first + s)[0], qaus[s], c.cm, c.cf, a, aPrev);
         qaus[s] = out;
-        z0[s] = out;
+        Z(s)[0] = out;
     }
     qvzuq = a;
+}
+}  // namespace
+
+void PassSubChannel(const ChannelPassState& c, int j, double* lines, double* work, std::size_t tracers,
+                    std::span<const double> halfLives, DecayTable& decay, double* qaus, double& qvzuq,
+                    int& writePos) {
+    if (tracers == 1) Pass<1>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+    else Pass<0>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
 }
 
 }  // namespace routing

@@ -96,12 +96,30 @@ private:
     std::vector<double> values_;
 };
 
-// Passes the work series through sub-channel j (1-based). lines[t] is the delay line of tracer
-// t (positions 1..), work[t] its work series (sub-intervals 1..nSub), halfLives[t] the tracer's
-// half-life in days (entry 0 unused, halfLives.size() == lines.size()). The block of
+// The values of one tracer in delay lines whose tracers stand side by side: position y at
+// base[y * stride].
+template <class V>
+class TracerLine {
+public:
+    TracerLine() = default;
+    TracerLine(V* base, std::size_t size, std::size_t stride) : base_(base), size_(size), stride_(stride) {}
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    V& operator[](std::size_t y) const { return base_[y * stride_]; }
+    V& back() const { return (*this)[size_ - 1]; }
+
+private:
+    V* base_ = nullptr;
+    std::size_t size_ = 0, stride_ = 1;
+};
+
+// Passes the work series through sub-channel j (1-based). The tracers (0 = water) stand side by
+// side: position y of tracer t of the delay lines at lines[y * tracers + t], sub-interval s
+// (1..nSub) of tracer t of the work series at work[s * tracers + t]. halfLives[t] is the
+// tracer's half-life in days (entry 0 unused, halfLives.size() == tracers). The block of
 // sub-channel j spans the positions (j-1)*S+1 .. j*S with S = largest delay + nSub. The water
 // of the work series is replaced by the outflow; its tracers keep what entered the element.
-void PassSubChannel(const ChannelPassState& c, int j, std::span<double* const> lines, std::span<double* const> work,
+void PassSubChannel(const ChannelPassState& c, int j, double* lines, double* work, std::size_t tracers,
                     std::span<const double> halfLives, DecayTable& decay, double* qaus, double& qvzuq,
                     int& writePos);
 

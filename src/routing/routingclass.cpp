@@ -52,7 +52,6 @@ routingclass::routingclass(const RoutingDescriptionArgs& a)
     reservoirs_.resize(static_cast<std::size_t>(nSP_ + 1));
     lakeGrids_ = a.lakeGrids;
     elementVector_.assign(tracers, 0.0);
-    lines_.assign(tracers, {});
 }
 
 routingclass::~routingclass() = default;
@@ -75,8 +74,9 @@ int routingclass::FlowIndex(int k) const {
 
 void routingclass::AllocateOutletSeries() {
     if (!outlet_.empty()) return;
-    outlet_.assign(static_cast<std::size_t>(nTr_ + 1), std::vector<double>(static_cast<std::size_t>(nSub_ + 1), 0.0));
+    outlet_.assign(static_cast<std::size_t>((nTr_ + 1) * (nSub_ + 1)), 0.0);
     work_ = outlet_;
+    outletShares_.assign(static_cast<std::size_t>(nSub_ + 1), 0.0);
 }
 
 int routingclass::SetChannel(int k, int code, const std::vector<int>& joined, int nSub, int observedFlag, double qmin,
@@ -279,7 +279,9 @@ void routingclass::FreeMemory() {
             *log << ", (only ZL's)";
         }
     }
-    lines_.clear();
+    lineData_.clear();
+    lineStart_.clear();
+    lineLength_.clear();
     lineIndex_.clear();
     outlet_.clear();
     work_.clear();

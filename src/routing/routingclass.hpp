@@ -15,6 +15,7 @@
 #include "routing/channel.hpp"
 #include "routing/channel_pass.hpp"
 #include "routing/description.hpp"
+#include "routing/flow_history.hpp"
 #include "routing/reservoir.hpp"
 #include "submodel/teilmod.hpp"
 
@@ -81,9 +82,9 @@ public:
     virtual void FillRiverflowTable(riverflow_table* table, int description);
     virtual void RefreshRiverflowTable();
     virtual void ReadInflows(RunoffArray& working, int year, int month, int day, int hour);
-    // Keeps the routing model's arrays (working runoff, inflow history per tracer, sub-interval
-    // and flow index, observed discharge) and fills the delay lines of every flow index.
-    virtual void AllocFlowArrays(RunoffArray* working, std::vector<RunoffArray>* history,
+    // Keeps the routing model's arrays (working runoff, the step's runoff history by flow index,
+    // sub-interval and tracer, observed discharge) and fills the delay lines of every flow index.
+    virtual void AllocFlowArrays(RunoffArray* working, routing::FlowHistory* history,
                                  const ObservationWindow* window, const std::vector<int>* observedColumns);
     virtual void InitChannelFlows();
     // One time step of the description; a zero date (month 0) routes without irrigation, river
@@ -92,9 +93,10 @@ public:
     // Asks the processor for the data the next Route reads, while another description routes.
     void Prefetch() const {
         for (const void* p : {static_cast<const void*>(&tgCode_), static_cast<const void*>(&elements_),
-                              static_cast<const void*>(&lines_), static_cast<const void*>(&linePtrs_),
+                              static_cast<const void*>(&lineData_), static_cast<const void*>(&halfLives_),
                               static_cast<const void*>(&history_), static_cast<const void*>(elements_.data()),
-                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(outlet_.data())})
+                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(lineStart_.data()),
+                              static_cast<const void*>(outlet_.data()), static_cast<const void*>(work_.data())})
             __builtin_prefetch(p);
     }
     // The same for the channel data behind it (class tables, storages, delay lines): reads the
@@ -108,9 +110,7 @@ public:
                 __builtin_prefetch(p);
         }
         // Every cache line of the delay lines: a pass reads and rewrites them whole.
-        for (const auto& lines : lines_)
-            for (const auto& line : lines)
-                for (std::size_t y = 0; y < line.size(); y += 8) __builtin_prefetch(line.data() + y, 1);
+        for (std::size_t y = 0; y < lineData_.size(); y += 8) __builtin_prefetch(lineData_.data() + y, 1);
     }
     // Writes the buffered rows of the abstractions and reservoirs.
     virtual void FlushElementFiles();
@@ -178,13 +178,12 @@ public:
     // Constant of inflow z for tracer t.
     double InflowConstant(int t, int z) const { return inflowConst_[static_cast<std::size_t>(t)][static_cast<std::size_t>(z)]; }
     // Delay line of tracer t at flow index i (empty when none).
-    const std::vector<double>& DelayLine(int t, int i) const;
+    routing::TracerLine<const double> DelayLine(int t, int i) const;
     double Area() const { return areaTG_; }
     double Factor() const { return factorTG_; }
     int TGCode() const { return tgCode_; }
     int SubIntervals() const { return nSub_; }
     int ObservedFlag() const { return observedFlag_; }
-    const std::vector<std::vector<double>>& OutletSeries() const { return outlet_; }
 
     int AbstractionCount() const { return nAL_; }
     int ReservoirCount() const { return nSP_; }
@@ -227,8 +226,10 @@ private:
     void ReadRiverRecord(routing::StateReader& r, int i);
     int ZoneIndexOf(int code) const;
     void AllocateOutletSeries();
-    std::vector<double>& Line(int t, int i);
+    routing::TracerLine<double> Line(int t, int i);
     int LineSlot(int i) const;
+    // Slot of flow index i with lines of at least length entries (a new slot when there is none).
+    int EnsureSlot(int i, std::size_t length);
     void FillLine(int i, int length);
     void WriteTableFile(int k, std::FILE* f) const;
     // The FATAL entry of a water-level/discharge table that cannot be written (the run goes on).
@@ -261,7 +262,12 @@ private:
     int nSub_ = 1;
     int observedFlag_ = 0;
     int inflowDate_[4] = {0, 0, 0, 0};
-    std::vector<std::vector<double>> outlet_, work_;  // [tracer][sub-interval]
+    // Outlet and work series of tracer t at [t * (nSub + 1) + sub-interval].
+    std::vector<double> outlet_, work_;
+    std::vector<double> outletShares_;  // sub-interval s's share of the outlet's water
+    double& Outlet(int t, int s) { return outlet_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
+    // The work series has its tracers side by side: tracer t of sub-interval s at [s * (nTr + 1) + t].
+    double& Work(int t, int s) { return work_[static_cast<std::size_t>(s * (nTr_ + 1) + t)]; }
     std::vector<double> loads_, loadSums_, abstraction_, fillTracers_;
 
     std::vector<zoneFZT>* irrigationTable_ = nullptr;
@@ -271,13 +277,15 @@ private:
     RunoffArray* working_ = nullptr;
     const ObservationWindow* window_ = nullptr;
     const std::vector<int>* observedColumns_ = nullptr;
-    std::vector<RunoffArray>* history_ = nullptr;  // [tracer][sub-interval][flow index]
-    std::vector<int> lineIndex_;                            // flow index of each delay-line slot
-    std::vector<std::vector<std::vector<double>>> lines_;  // [tracer][slot] delay lines
+    routing::FlowHistory* history_ = nullptr;
+    // Delay lines, all in one block so that a step streams through them: slot n (flow index
+    // lineIndex_[n]) holds lineLength_[n] positions from lineStart_[n] on, each with the values
+    // of tracers 0..nTr side by side.
+    std::vector<int> lineIndex_;
+    std::vector<std::size_t> lineStart_, lineLength_;
+    std::vector<double> lineData_;
     std::vector<std::unique_ptr<TableFile>> wqTables_;     // "wq_table.*", "wq_tabZL.*" until the end
-    // Scratch of the routing step: per tracer the delay line and work series in use, the
-    // half-lives (days) and decay factors.
-    std::vector<double*> linePtrs_, workPtrs_;
+    // Scratch of the routing step: the half-lives (days) and decay factors.
     std::vector<double> halfLives_;
     routing::DecayTable decay_;
     double availableOutletFlow_ = 0;  // mm

@@ -148,21 +148,49 @@ int routingclass::LineSlot(int i) const {
     return -1;
 }
 
-std::vector<double>& routingclass::Line(int t, int i) {
+int routingclass::EnsureSlot(int i, std::size_t length) {
     int slot = LineSlot(i);
+    if (slot >= 0 && lineLength_[static_cast<std::size_t>(slot)] >= length) return slot;
+    // A description holds the lines of its few flow indices only; they are laid out anew when
+    // one is added or grows (during the set-up), the others keeping their values.
     if (slot < 0) {
-        // A description holds the lines of its few flow indices only.
         slot = static_cast<int>(lineIndex_.size());
         lineIndex_.push_back(i);
-        for (auto& lines : lines_) lines.emplace_back();
+        lineLength_.push_back(0);
+        lineStart_.push_back(0);
     }
-    return lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)];
+    std::vector<std::size_t> length2 = lineLength_;
+    length2[static_cast<std::size_t>(slot)] = length;
+    const auto tracers = static_cast<std::size_t>(nTr_ + 1);
+    std::vector<double> data;
+    std::vector<std::size_t> start2(lineStart_.size());
+    std::size_t size = 0;
+    for (std::size_t n = 0; n < lineIndex_.size(); ++n) {
+        start2[n] = size;
+        size += tracers * length2[n];
+    }
+    data.assign(size, 0.0);
+    for (std::size_t n = 0; n < lineIndex_.size(); ++n)
+        std::copy_n(lineData_.begin() + static_cast<std::ptrdiff_t>(lineStart_[n]), tracers * lineLength_[n],
+                    data.begin() + static_cast<std::ptrdiff_t>(start2[n]));
+    lineData_ = std::move(data);
+    lineStart_ = std::move(start2);
+    lineLength_ = std::move(length2);
+    return slot;
 }
 
-const std::vector<double>& routingclass::DelayLine(int t, int i) const {
-    static const std::vector<double> none;
-    const int slot = LineSlot(i);
-    return slot < 0 ? none : lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)];
+routing::TracerLine<double> routingclass::Line(int t, int i) {
+    const auto slot = static_cast<std::size_t>(EnsureSlot(i, 0));
+    return {lineData_.data() + lineStart_[slot] + static_cast<std::size_t>(t), lineLength_[slot],
+            static_cast<std::size_t>(nTr_ + 1)};
+}
+
+routing::TracerLine<const double> routingclass::DelayLine(int t, int i) const {
+    const int n = LineSlot(i);
+    if (n < 0) return {};
+    const auto slot = static_cast<std::size_t>(n);
+    return {lineData_.data() + lineStart_[slot] + static_cast<std::size_t>(t), lineLength_[slot],
+            static_cast<std::size_t>(nTr_ + 1)};
 }
 
 // Delay line of flow index i for every tracer: nSub + length + 1 entries, 1..nSub+length
@@ -179,18 +207,19 @@ void routingclass::FillLine(int i, int length) {
             useObserved = true;
         }
     }
+    // A flow index met by two channels keeps the longer of their lines.
+    EnsureSlot(i, static_cast<std::size_t>(n + 1));
     for (int t = 0; t <= nTr_; ++t) {
-        std::vector<double>& line = Line(t, i);
-        // A flow index met by two channels keeps the longer of their lines.
-        line.assign(std::max(line.size(), static_cast<std::size_t>(n + 1)), 0.0);
+        const routing::TracerLine<double> line = Line(t, i);
         double v = 0;
         if (useObserved) v = observed;
         else if (working_ != nullptr) v = (*working_)[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
-        std::fill(line.begin() + 1, line.end(), v);
+        line[0] = 0;
+        for (std::size_t y = 1; y < line.size(); ++y) line[y] = v;
     }
 }
 
-void routingclass::AllocFlowArrays(RunoffArray* working, std::vector<RunoffArray>* history,
+void routingclass::AllocFlowArrays(RunoffArray* working, routing::FlowHistory* history,
                                    const ObservationWindow* window, const std::vector<int>* observedColumns) {
     working_ = working;
     history_ = history;

@@ -12,8 +12,6 @@ void routingclass::PrepareRouting() {
     // A description of its own zone alone has no element that gave it its outlet series.
     AllocateOutletSeries();
     const auto tracers = static_cast<std::size_t>(nTr_ + 1);
-    linePtrs_.assign(tracers, nullptr);
-    workPtrs_.assign(tracers, nullptr);
     halfLives_.assign(tracers, 0.0);
     for (int t = 1; t <= nTr_ && tracerDescriptors_ != nullptr; ++t)
         halfLives_[static_cast<std::size_t>(t)] = tracerDescriptors_[t].half_time;
@@ -21,7 +19,7 @@ void routingclass::PrepareRouting() {
 
 void routingclass::Route(int year, int month, int day, int hour) {
     if (working_ == nullptr || history_ == nullptr) return;
-    if (linePtrs_.size() != static_cast<std::size_t>(nTr_ + 1)) PrepareRouting();
+    if (halfLives_.size() != static_cast<std::size_t>(nTr_ + 1)) PrepareRouting();
     const bool realDate = month >= 1;
     RunoffArray& W = *working_;
     auto& H = *history_;
@@ -33,10 +31,9 @@ void routingclass::Route(int year, int month, int day, int hour) {
     // The outlet starts with the runoff of the TG's own zone.
     const double w0 = elements_[0].areaWeight;
     for (int s = 1; s <= nSub_; ++s) {
-        outlet_[0][static_cast<std::size_t>(s)] = w0 * H[0][static_cast<std::size_t>(s)][tg];
+        Outlet(0, s) = w0 * H(0, s, tg);
         for (int t = 1; t <= nTr_; ++t)
-            outlet_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)] =
-                H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg];
+            Outlet(t, s) = H(t, s, tg);
     }
 
     for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
@@ -47,8 +44,8 @@ void routingclass::Route(int year, int month, int day, int hour) {
         if (k > nOL_ && k <= K) joinedArea = JoinSubbasins(el, i);
         if (k > K && inflows_[static_cast<std::size_t>(k - K)].mode == routing::kInflowIntern) {
             // The abstraction that feeds an internal inflow delivers m3/s.
-            for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][i] = M3sToMm(H[0][static_cast<std::size_t>(s)][i], el.p.A, dt_);
-            for (int t = 0; t <= nTr_; ++t) W[static_cast<std::size_t>(t)][i] = H[static_cast<std::size_t>(t)][1][i];
+            for (int s = 1; s <= nSub_; ++s) H(0, s, i) = M3sToMm(H(0, s, i), el.p.A, dt_);
+            for (int t = 0; t <= nTr_; ++t) W[static_cast<std::size_t>(t)][i] = H(t, 1, i);
         }
         FillWorkSeries(i);
         PassChannel(el, i);
@@ -68,9 +65,9 @@ void routingclass::WithdrawFromTributaries() {
         auto withdraw = [&](int code) {
             const auto i = static_cast<std::size_t>(ZoneIndexOf(code));
             if (i == 0 || i >= irrigationTable_->size() || mi[0][i] != 0) return;
-            for (int t = 0; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][i] = H[static_cast<std::size_t>(t)][1][i];
+            for (int t = 0; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][i] = H(t, 1, i);
             const double demand = (*irrigationTable_)[i].sx;
-            for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][i] -= demand;
+            for (int s = 1; s <= nSub_; ++s) H(0, s, i) -= demand;
         };
         for (int c : el.joined) withdraw(c);
         withdraw(el.code);
@@ -85,7 +82,7 @@ void routingclass::TakeRiverExchange(const Element& el) {
         riverflow_table& r = riverflow_[i];
         // The soil model's exchange arrives in m3/s over the channel's catchment.
         r.soilExchange = r.area > 0 ? M3sToMm(r.soilExchange, r.area, dt_) : 0.0;
-        for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][static_cast<std::size_t>(i)] -= r.soilExchange;
+        for (int s = 1; s <= nSub_; ++s) H(0, s, i) -= r.soilExchange;
     };
     for (int c : el.joined) take(c);
     take(el.code);
@@ -105,17 +102,17 @@ double routingclass::JoinSubbasins(const Element& el, std::size_t own) {
         std::fill(loadSums_.begin(), loadSums_.end(), 0.0);
         auto add = [&](std::size_t i) {
             const double a = weight(i);
-            const double q = a * H[0][ss][i];
+            const double q = a * H(0, ss, i);
             Sa += a;
             Sq += q;
-            for (int t = 1; t <= nTr_; ++t) loadSums_[static_cast<std::size_t>(t)] += q * H[static_cast<std::size_t>(t)][ss][i];
+            for (int t = 1; t <= nTr_; ++t) loadSums_[static_cast<std::size_t>(t)] += q * H(t, ss, i);
         };
         for (int c : el.joined) add(static_cast<std::size_t>(ZoneIndexOf(c)));
         add(own);
-        H[0][ss][own] = Sa != 0 ? Sq / Sa : 0.0;
+        H(0, ss, own) = Sa != 0 ? Sq / Sa : 0.0;
         // No combined flow carries no load: the concentrations are 0.
         for (int t = 1; t <= nTr_; ++t)
-            H[static_cast<std::size_t>(t)][ss][own] = Sq != 0 ? loadSums_[static_cast<std::size_t>(t)] / Sq : 0.0;
+            H(t, ss, own) = Sq != 0 ? loadSums_[static_cast<std::size_t>(t)] / Sq : 0.0;
     }
     return Sa;
 }
@@ -127,27 +124,25 @@ void routingclass::FillWorkSeries(std::size_t i) {
         const int col = (*observedColumns_)[i];
         if (col > 0 && static_cast<std::size_t>(col) < (*window_)[10].size() && (*window_)[10][static_cast<std::size_t>(col)] >= 0) {
             // The observed discharge replaces the water; the tracers keep the previous series.
-            std::fill(work_[0].begin() + 1, work_[0].end(), (*window_)[10][static_cast<std::size_t>(col)]);
+            for (int s = 1; s <= nSub_; ++s) Work(0, s) = (*window_)[10][static_cast<std::size_t>(col)];
             return;
         }
     }
-    for (int t = 0; t <= nTr_; ++t)
-        for (int s = 1; s <= nSub_; ++s)
-            work_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)] = H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][i];
+    // Both hold the sub-intervals one after the other with their tracers side by side.
+    const double* h = H.At(i);
+    double* w = &Work(0, 1);
+    for (std::size_t k = 0, n = static_cast<std::size_t>(nSub_ * (nTr_ + 1)); k < n; ++k) w[k] = h[k];
 }
 
 void routingclass::PassChannel(Element& el, std::size_t i) {
     if (!el.built || el.table.m < 1) return;
     const int slot = LineSlot(static_cast<int>(i));
     if (slot < 0) return;
-    for (int t = 0; t <= nTr_; ++t) {
-        linePtrs_[static_cast<std::size_t>(t)] = lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(slot)].data();
-        workPtrs_[static_cast<std::size_t>(t)] = work_[static_cast<std::size_t>(t)].data();
-    }
+    double* lines = lineData_.data() + lineStart_[static_cast<std::size_t>(slot)];
     const routing::ChannelPassState state{&el.table, el.cm, el.cf, dt_, nSub_};
     // The water passes the last sub-channel first and the first one last.
     for (int j = static_cast<int>(el.table.m); j >= 1; --j)
-        routing::PassSubChannel(state, j, linePtrs_, workPtrs_, halfLives_, decay_,
+        routing::PassSubChannel(state, j, lines, work_.data(), static_cast<std::size_t>(nTr_ + 1), halfLives_, decay_,
                                 el.Qaus[static_cast<std::size_t>(j)].data(), el.qvzuq[static_cast<std::size_t>(j)],
                                 el.writePos[static_cast<std::size_t>(j)]);
 }
@@ -164,14 +159,17 @@ void routingclass::AddToOutlet(int k, const Element& el, std::size_t i, double j
         const double g = (*zoneFactor_)[i];
         scale = g != 0 ? el.areaWeight / g : 0.0;
     }
+    if (nTr_ == 0) {
+        for (int s = 1; s <= nSub_; ++s) Outlet(0, s) += scale * Work(0, s);
+        return;
+    }
     for (int s = 1; s <= nSub_; ++s) {
-        const auto ss = static_cast<std::size_t>(s);
-        const double v = scale * work_[0][ss];
+        const double v = scale * Work(0, s), before = Outlet(0, s);
         for (int t = 1; t <= nTr_; ++t) {
-            double& o = outlet_[static_cast<std::size_t>(t)][ss];
-            o = MixConcentration(o, work_[static_cast<std::size_t>(t)][ss], outlet_[0][ss], v);
+            double& o = Outlet(t, s);
+            o = routing::MixConcentration(o, Work(t, s), before, v);
         }
-        outlet_[0][ss] += v;
+        Outlet(0, s) = before + v;
     }
 }
 
@@ -179,18 +177,23 @@ void routingclass::CloseOutlet(std::size_t tg) {
     RunoffArray& W = *working_;
     auto& H = *history_;
     double total = 0;
-    for (int s = 1; s <= nSub_; ++s) {
-        for (int t = 0; t <= nTr_; ++t)
-            H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg] = outlet_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)];
-        total += outlet_[0][static_cast<std::size_t>(s)];
+    const auto T = static_cast<std::size_t>(nTr_ + 1), S = static_cast<std::size_t>(nSub_ + 1);
+    const double* out = outlet_.data();
+    double* h = H.At(tg);  // sub-interval s of tracer t at [(s - 1) * T + t]
+    for (std::size_t s = 1; s < S; ++s) {
+        for (std::size_t t = 0; t < T; ++t) h[(s - 1) * T + t] = out[t * S + s];
+        total += out[s];
     }
-    outlet_[0][0] = total;
+    Outlet(0, 0) = total;
+    // The tracers' mean weighted by each sub-interval's share of the water.
+    double* share = outletShares_.data();
+    if (total > 0 && nTr_ > 0)
+        for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
     for (int t = 1; t <= nTr_; ++t) {
         double c = 0;
         if (total > 0)
-            for (int s = 1; s <= nSub_; ++s)
-                c += outlet_[0][static_cast<std::size_t>(s)] / total * outlet_[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)];
-        outlet_[static_cast<std::size_t>(t)][0] = c;
+            for (int s = 1; s <= nSub_; ++s) c += share[s] * Outlet(t, s);
+        Outlet(t, 0) = c;
         W[static_cast<std::size_t>(t)][tg] = c;
     }
     W[0][tg] = total / nSub_;
@@ -209,7 +212,7 @@ void routingclass::WithdrawAtOutlet(std::size_t tg) {
     for (int t = 1; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][tg] = W[static_cast<std::size_t>(t)][tg];
     const double e = z != 0 ? (r.rel / z) * r.sx * factorTG_ : 0.0;
     for (int s = 1; s <= nSub_; ++s) {
-        double& h = H[0][static_cast<std::size_t>(s)][tg];
+        double& h = H(0, s, tg);
         h = std::max(0.0, h - e);
     }
     W[0][tg] = std::max(0.0, W[0][tg] - e);
@@ -228,10 +231,10 @@ void routingclass::FeedInternalInflow(const routing::Abstraction& al, double wat
     auto& H = *history_;
     RunoffArray& W = *working_;
     const auto i = static_cast<std::size_t>(nSb_ + al.Code());
-    if (i >= W[0].size() || i >= H[0][1].size()) return;
+    if (i >= W[0].size() || i >= H.Flows()) return;
     for (int s = 1; s <= nSub_; ++s) {
-        H[0][static_cast<std::size_t>(s)][i] = water;
-        for (int t = 1; t <= nTr_; ++t) H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][i] = tracers[static_cast<std::size_t>(t)];
+        H(0, s, i) = water;
+        for (int t = 1; t <= nTr_; ++t) H(t, s, i) = tracers[static_cast<std::size_t>(t)];
     }
     W[0][i] = water;
 }
@@ -269,7 +272,7 @@ void routingclass::RouteOutletElements(int year, int month, int day, int hour) {
             if (year >= 1) al.AddRow(year, month, day, hour, v);
             if (!last) {
                 W[0][tg] -= q;
-                for (int s = 1; s <= nSub_; ++s) H[0][static_cast<std::size_t>(s)][tg] -= q;
+                for (int s = 1; s <= nSub_; ++s) H(0, s, tg) -= q;
             }
             for (int t = 1; t <= nTr_; ++t) v[static_cast<std::size_t>(t)] = W[static_cast<std::size_t>(t)][tg];
             FeedInternalInflow(al, v[0], v);
@@ -296,7 +299,7 @@ void routingclass::RouteOutletElements(int year, int month, int day, int hour) {
         for (int t = 1; t <= nTr_; ++t) W[static_cast<std::size_t>(t)][tg] = sp.Content()[static_cast<std::size_t>(t)];
         for (int t = 0; t <= nTr_; ++t)
             for (int s = 1; s <= nSub_; ++s)
-                H[static_cast<std::size_t>(t)][static_cast<std::size_t>(s)][tg] = W[static_cast<std::size_t>(t)][tg];
+                H(t, s, tg) = W[static_cast<std::size_t>(t)][tg];
         if (realDate) {
             if (isLast && maxirrigFromReservoirs_ != nullptr) {
                 (*maxirrigFromReservoirs_)[0][tg] = perOutlet * M3sToMm(sp.Volume() / 60 / dt_, area, dt_);

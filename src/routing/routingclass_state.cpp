@@ -10,7 +10,7 @@
 void routingclass::WriteHistoryBlock(std::FILE* f, int i, int count, const char* kind) const {
     for (int t = 0; t <= nTr_; ++t) {
         std::fprintf(f, "%d %d (tracer/flow index and %s)\n", t, i, kind);
-        const std::vector<double>& line = DelayLine(t, i);
+        const routing::TracerLine<const double> line = DelayLine(t, i);
         for (int v = 1; v <= count; ++v) {
             std::fprintf(f, "%g ", static_cast<std::size_t>(v) < line.size() ? line[static_cast<std::size_t>(v)] : 0.0);
             if (v % 10 == 0) std::fprintf(f, "\n");
@@ -72,7 +72,7 @@ void routingclass::ReadHistoryBlock(routing::StateReader& r, int i, int count) {
         if (r.Integer("error reading tracer code") != t) r.Fail("error reading tracer code");
         if (r.Integer("error reading tributary index") != i) r.Fail("error reading tributary index");
         r.SkipLine();
-        std::vector<double>& line = Line(t, i);
+        const routing::TracerLine<double> line = Line(t, i);
         for (int v = 1; v <= count; ++v) {
             const double x = r.Value();
             if (static_cast<std::size_t>(v) < line.size()) line[static_cast<std::size_t>(v)] = x;
@@ -84,7 +84,7 @@ void routingclass::RestoreWritePositions(Element& el, int i) {
     if (!el.built || el.table.m < 1) return;
     // Behind its last stored value a block holds nothing, so the last value that is not 0 marks
     // where the block's water ends; a block without water starts behind its sub-intervals.
-    const std::vector<double>& line = DelayLine(0, i);
+    const routing::TracerLine<const double> line = DelayLine(0, i);
     const int stride = el.table.Stride(nSub_);
     for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
         const int first = (j - 1) * stride;

@@ -43,11 +43,17 @@ struct TestChannel {
             work[0][s] = u[s - 1];
             work[1][s] = c;
         }
-        double* l[2] = {lines[0].data(), lines[1].data()};
-        double* w[2] = {work[0].data(), work[1].data()};
+        // The pass takes the water and the tracer side by side.
+        std::vector<double> l, w;
+        for (std::size_t y = 0; y < lines[0].size(); ++y) l.insert(l.end(), {lines[0][y], lines[1][y]});
+        for (std::size_t y = 0; y < work[0].size(); ++y) w.insert(w.end(), {work[0][y], work[1][y]});
         for (int j = static_cast<int>(table.m); j >= 1; --j)
-            PassSubChannel(state, j, l, w, halfLives, decay, qaus[static_cast<std::size_t>(j)].data(),
+            PassSubChannel(state, j, l.data(), w.data(), 2, halfLives, decay, qaus[static_cast<std::size_t>(j)].data(),
                            qvzuq[static_cast<std::size_t>(j)], pos[static_cast<std::size_t>(j)]);
+        for (std::size_t y = 0; y < lines[0].size(); ++y)
+            for (std::size_t t = 0; t < 2; ++t) lines[t][y] = l[2 * y + t];
+        for (std::size_t y = 0; y < work[0].size(); ++y)
+            for (std::size_t t = 0; t < 2; ++t) work[t][y] = w[2 * y + t];
         return std::vector<double>(work[0].begin() + 1, work[0].end());
     }
     // Water still in the element: values waiting in the delay lines and the storages.

@@ -20,7 +20,7 @@ class RoutingStepTest : public RoutingHarness {};
 // f = cm (1 - a) + cf a whose outflow o follows o' = (1 - f) u + f o: it holds f / (1 - f) o.
 double ChannelWater(const routingclass& d, int e, int nSub, double* shares = nullptr) {
     const routingclass::Element& el = d.ElementAt(e);
-    const std::vector<double>& line = d.DelayLine(0, d.FlowIndex(e));
+    const auto line = d.DelayLine(0, d.FlowIndex(e));
     const int stride = el.table.Stride(nSub);
     double mm = 0;
     for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
@@ -176,15 +176,15 @@ TEST_F(RoutingStepTest, JoinedSubbasinsWithoutFlowCarryNoTracer) {
     qg_[1] = {0, 5.0, 7.0, 2.0};
     Start();
     Step(0);
-    for (double h : {model_->inflowHistory[1][1][1], Routed(9, 1)}) {
+    for (double h : {model_->inflowHistory(1, 1, 1), Routed(9, 1)}) {
         EXPECT_TRUE(std::isfinite(h));
     }
-    EXPECT_EQ(model_->inflowHistory[1][1][1], 0.0);
+    EXPECT_EQ(model_->inflowHistory(1, 1, 1), 0.0);
     // With flow the tracers mix by the flows' weights.
     qg_[0] = {0, 1.0, 3.0, 0.0};
     Step(1);
     const double a3 = 0.3, a5 = 0.2;
-    EXPECT_NEAR(model_->inflowHistory[1][1][1], (a3 * 1 * 5 + a5 * 3 * 7) / (a3 * 1 + a5 * 3), 1e-12);
+    EXPECT_NEAR(model_->inflowHistory(1, 1, 1), (a3 * 1 * 5 + a5 * 3 * 7) / (a3 * 1 + a5 * 3), 1e-12);
 }
 
 TEST_F(RoutingStepTest, IrrigationAroundTheRouting) {
@@ -437,4 +437,72 @@ TEST_F(RoutingStepTest, IrrigationTakesFromRiverAndReservoirWhatTheCellsReceive)
     }
     EXPECT_GT(fromReservoir, 1.0);  // the reservoir gave its share in most steps
     model_->Finish();
+}
+
+TEST_F(RoutingStepTest, EachTracerRoutesAsIfItWereAlone) {
+    // Every tracer travels with the water and by itself: routed beside two others of other
+    // inputs and half-lives, each gives bit for bit what it gives as the only tracer (outlets
+    // and delay lines), and the water what it gives without tracers. Two descriptions, a
+    // channel of several sub-channels whose delays change with the discharge, four
+    // sub-intervals, a constant inflow.
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string section =
+        Section("TG 5 (area) = 20 = 1\n  OL 3 = 2 = 4 = 20 = 2000 = 0.1 = 40 = 0.5 = 0.001 = 50000 = 30\n"
+                "TG 9 (area) = 80 = 1\n  OL 5" + Channel(0.5, 20000, 50) + "\n  ZL 1 = constant 2.5" +
+                    Channel(3, 1000, 10) + "\n",
+                4, 2001, "0\n", 0, 1, "10 1000 10 4");
+    const double halfLives[4] = {0, -9999, 5, 0.5};  // days; kind 1 does not decay
+    struct Result {
+        std::vector<std::vector<double>> routed, lines;  // per tracer
+    };
+    // 60 steps with one tracer of each kind given (kind k: its input and half-life).
+    auto route = [&](const std::vector<int>& kinds, Result& r) {
+        const int nTr = static_cast<int>(kinds.size());
+        ASSERT_EQ(Build(section, 0, nTr), 0u) << console_.str();
+        if (!Root()) return;
+        for (int t = 1; t <= nTr; ++t) {
+            TracerDescriptor& d = tracers_[static_cast<std::size_t>(t)];
+            d.half_time = halfLives[kinds[static_cast<std::size_t>(t - 1)]];
+            d.radioactive = d.half_time > 0 ? 1 : 0;
+        }
+        auto fill = [&](int n) {
+            qg_[0] = {0, 5 + 4 * std::sin(0.4 * n) + (n % 7 == 0 ? 20 : 0), 1 + 0.5 * std::cos(0.9 * n), 0.3 + 0.01 * n};
+            for (int t = 1; t <= nTr; ++t) {
+                const int k = kinds[static_cast<std::size_t>(t - 1)];
+                qg_[static_cast<std::size_t>(t)] = {0, k + 0.3 * n + std::sin(n * k), 2.0 * k + std::cos(0.5 * n), 0.1 * k * n};
+            }
+        };
+        r.routed.assign(static_cast<std::size_t>(nTr + 1), {});
+        r.lines.assign(static_cast<std::size_t>(nTr + 1), {});
+        fill(0);
+        Start();
+        for (int n = 0; n < 60; ++n) {
+            fill(n);
+            Step(n);
+            for (int t = 0; t <= nTr; ++t)
+                for (int code : {5, 9}) r.routed[static_cast<std::size_t>(t)].push_back(Routed(code, t));
+        }
+        for (int n = 1; n <= model_->DescriptionCount(); ++n) {
+            const routingclass& d = model_->Description(n);
+            for (int e = 1; e <= d.TributaryCount() + d.InflowCount(); ++e)
+                for (int t = 0; t <= nTr; ++t) {
+                    const auto line = d.DelayLine(t, d.FlowIndex(e));
+                    for (std::size_t y = 0; y < line.size(); ++y) r.lines[static_cast<std::size_t>(t)].push_back(line[y]);
+                }
+        }
+        model_->Finish();
+    };
+    Result all, water, alone[4];
+    route({1, 2, 3}, all);
+    route({}, water);
+    for (int k = 1; k <= 3; ++k) route({k}, alone[k]);
+    if (!Root()) return;
+    EXPECT_EQ(all.routed[0], water.routed[0]);
+    EXPECT_EQ(all.lines[0], water.lines[0]);
+    EXPECT_NE(all.routed[2], all.routed[3]);
+    for (int k = 1; k <= 3; ++k) {
+        EXPECT_EQ(all.routed[static_cast<std::size_t>(k)], alone[k].routed[1]) << k;
+        EXPECT_EQ(all.lines[static_cast<std::size_t>(k)], alone[k].lines[1]) << k;
+        EXPECT_EQ(all.routed[0], alone[k].routed[0]) << k;
+    }
 }

@@ -178,7 +178,7 @@ TEST_F(RoutingClassTest, FlowArraysArePrefilled) {
     RunoffArray working{{0, 0.7, 0, 0.4, 0, 0}, {0, 12, 0, 0, 0, 0}};
     r.AllocFlowArrays(&working, nullptr, nullptr, nullptr);
     EXPECT_NEAR(working[0][4], 5.0 * 0.06 * 60 / 100, 1e-12);  // the constant in mm per step
-    const std::vector<double>& line = r.DelayLine(0, 1);
+    const auto line = r.DelayLine(0, 1);
     ASSERT_EQ(line.size(), static_cast<std::size_t>(2 + length + 1));
     for (std::size_t i = 1; i < line.size(); ++i) EXPECT_EQ(line[i], 0.7);
     EXPECT_EQ(r.DelayLine(1, 1).back(), 12);
