@@ -4,6 +4,7 @@
 // FATAL entry is a failure, and what was read must be finite.
 #include <cmath>
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -57,7 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r.SetChannel(3, 1, {}, 2, 0, 10, 1000, 2, river);
     r.CheckArea();
     RunoffArray working(2, std::vector<double>(8, 0.5));
-    std::vector<RunoffArray> history(2, RunoffArray(3, std::vector<double>(5, 0.5)));
+    routing::FlowHistory history;
+    history.Assign(2, 2, 5);
+    for (int t = 0; t <= 1; ++t)
+        for (int s = 1; s <= 2; ++s)
+            for (std::size_t i = 0; i < 5; ++i) history(t, s, i) = 0.5;
     r.AllocFlowArrays(&working, &history, nullptr, nullptr);
     r.InitChannelFlows();
 
@@ -78,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (int t = 0; t <= 1; ++t)
         for (int i = 1; i <= 4; ++i)
-            for (double v : r.DelayLine(t, i)) Check(std::isfinite(v));
+            for (std::size_t y = 0, n = r.DelayLine(t, i).size(); y < n; ++y)
+                Check(std::isfinite(r.DelayLine(t, i)[y]));
     return 0;
 }
