@@ -15,10 +15,15 @@ using submodel_test::CodeOf;
 
 class IrrigationStep : public irrigation_test::IrrigationDomain {
 protected:
-    // The model with one tracer "chl" and its soil stores linked.
-    std::unique_ptr<irrigationclass> TracedIrrigation() {
+    // The model with one tracer "chl" and its soil stores linked; a statistics code other than 0
+    // gives the tracer a table under the path given.
+    std::unique_ptr<irrigationclass> TracedIrrigation(int statcode = 0, const char* path = "") {
         std::vector<TracerDescriptor> tracers(2);
         tracers[1].name = "chl";
+        if (statcode != 0) {
+            tracers[1].statcode = statcode;
+            tracers[1].path = path;
+        }
         auto m = ReadyIrrigation();
         unsigned error = 9;
         m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
@@ -204,15 +209,7 @@ TEST_F(IrrigationStep, TracersMixTheInputWithTheSourceWater) {
     Add("concflux_tracer_1_input", 2.0);
     Add("concstor_tracer_1_unsatzon_model", 8.0);
     Fill("precipitation", 1);
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
-    tracers[1].statcode = 2001;  // the tracer's table, a row a step
-    tracers[1].path = "out_";
-    auto m = ReadyIrrigation();
-    unsigned error = 9;
-    m->InitTracerGrids(error, 1, tracers.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    m->LinkSoilTracerStores();
+    auto m = TracedIrrigation(2001, "out_");  // the tracer's table, a row a step
     m->run(1, 2, 1, 2020);
     double sums[2] = {0, 0};  // tracer carried, water
     ForOwn([&](int r, int c) {
