@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Prints the basin water balance of an example run and the goodness of fit of its routed
-# discharge, from the files the run wrote: summary.sh <output folder> [control file]
-# Every term is in mm over the basin (the cells of the zone grid). Zone tables carry three or
-# four decimals, so the residual of a long run is a few hundredths of a millimetre at best; it
-# also holds the water in the channels, for which no output is written.
+# discharge, from the files the run wrote: summary.sh <output folder> [control file] [decimals]
+# Every term is in mm over the basin (the cells of the zone grid), printed with 2 decimals or
+# the given number (at most 6). The residual is what the written values leave: their digits
+# (the reservoirs' volumes have six, so a volume of 1.7e6 m3 is known to 5 m3, 2e-4 mm over the
+# example basin; the zone tables have four to six decimals) and nothing else.
 set -euo pipefail
 cd "$1"
 ctl=${2:-basin.ctl}
+decimals=${3:-2}
+case "$decimals" in [0-6]) ;; *) echo "summary: decimals $decimals: 0 to 6" >&2; exit 1 ;; esac
 for f in "$ctl" zones.asc etr_zones.txt Qstat.txt modell_0.log; do
   [ -f "$f" ] || { echo "summary: $f missing in $(pwd)" >&2; exit 1; }
 done
@@ -119,6 +122,94 @@ if [ "${routing_on:-0}" -ne 0 ] && [ -f surfrout_qg.txt ] && compgen -G "${routi
     END { for (s in share) v += share[s] * ((W[s] > 0 ? held[s] / W[s] : 0) + keep(kd[s]) * qd[s] + keep(ki[s]) * qi[s])
           printf "%.6f", v }' surfrout_qg.txt ${soil_state:+"$soil_state"} "$routing_file"_[0-9]*)
 fi
+# The discharge routing's channels hold water in their delay lines and linear storages. The
+# routing writes them at the end into its section "[routing_model]" of the storage content file
+# (on process 0): per channel element (a tributary or an inflow, numbered in its routing
+# description as the routing numbers them: OL, then SUMTRIB, then ZL elements) its delay line,
+# then per sub-channel the outflow of each time sub-interval (Qaus) and the flood-plain share
+# (qvzuq). A sub-channel's block of the delay line spans S = length / sub-channels positions, of
+# which the first nSub hold what left it in the last step; the rest is water on its way. Main
+# channel and flood plain act as one linear storage of factor e = cm (1 - a) + cf a (cm, cf =
+# exp(-1 / k) of the description's km, kf; a the share), which holds e / (1 - e) times its
+# outflow. The sum over a sub-interval's values is mm over the element's area (a joined
+# tributary's first blocks are its joined subbasins' runoff, its own block comes last). A cold
+# start fills the channel of a constant inflow with its discharge q: every sub-channel holds
+# q x delay / nSub + e / (1 - e) q, the delay that of q's class in its table (wq_tabZL.<code>);
+# every other channel starts empty.
+channel_state=$(grep -l '(routing subbasin with tributaries' -- *_[0-9]* 2>/dev/null | head -1 || true)
+channels=0
+if [ -n "$channel_state" ]; then
+  channels=$(awk -v state="$channel_state" '
+    function keep(e) { return e < 1 ? e / (1 - e) : 0 }
+    function class(q,   x, c) { x = 16666.668 / dt * q; if (!(x >= 1e-7)) x = 1e-7
+      c = log(x / qmin) / (log(qmax / qmin) / n); c = c == int(c) ? c : int(c) + (c > 0)
+      return c < 1 ? 1 : (c > n + 1 ? n + 1 : c) }
+    FILENAME == "zones.asc" { if ($1 == "cellsize") cs = $2
+      if (FNR > 6) for (i = 1; i <= NF; ++i) if ($i != -9999) { ++cells; ++count[$i] }
+      next }
+    FILENAME ~ /^wq_tabZL[.]/ { z = substr(FILENAME, 10) + 0
+      if (index($0, "number of sub-channels")) subs[z] = $NF
+      if (NF == 12 && $1 ~ /^[0-9]+$/) delay[z, $1] = $11
+      next }
+    FILENAME != state {
+      if (/^\[routing_model\]/) { on = 1; row = 0; next }
+      if (/^\[/) on = 0
+      if (!on) next
+      if (++row == 2) dt = $1
+      if (row == 3) { qmin = $1; qmax = $2; n = $3; nSub = $4 }
+      if ($1 == "TG") { split($0, f, "="); tg[++d] = $2; factor[$2] = f[3] + 0; next }
+      if ($1 != "OL" && $1 != "SUMTRIB" && $1 != "ZL") next
+      # The ten channel values follow ten "=" (an inflow has its mode after the first).
+      split($0, f, "="); v = $1 == "ZL" ? 3 : 2
+      if ($1 == "ZL") { key = d ":ZL:" (++elements[d, "ZL"]); code[key] = $2
+                        if (f[2] ~ /^[ \t]*constant/) { split(f[2], w, " "); q0[key] = w[2] } }
+      else { key = d ":" $1 ":" (++elements[d, $1]); c = $2; sub(/[(].*/, "", c); code[key] = c }
+      cm[key] = exp(-1 / (f[v] > 0 ? f[v] : 0.01)); cf[key] = exp(-1 / (f[v + 1] > 0 ? f[v + 1] : 0.01))
+      area[key] = f[v + 9] > 0 ? f[v + 9] + 0 : 1e-6
+      next }
+    /^\[routing_model\]/ { on = 1; d = 0; next }
+    /^\[/ { on = 0 }
+    !on { next }
+    index($0, "(routing subbasin with tributaries") { ++d; reading = 0; next }
+    index($0, "(tracer/flow index and") { reading = $1 == 0; if (reading) len = 0; kind = index($0, "inflow") ? "z" : "t"; next }
+    index($0, ".Qaus[subchannel") { reading = 0
+      t = $0; sub(/.*local tributary /, "", t); s = $0; sub(/.*\[subchannel /, "", s); key = d ":" kind ":" (t + 0); s += 0
+      if (s == 1) { length_[key] = len; for (y = 1; y <= len; ++y) line[key, y] = value[y] }
+      subchannels[key] = s; out[key, s] = 0
+      for (i = 1; i <= NF && $i !~ /^[(]/; ++i) out[key, s] += $i
+      next }
+    index($0, ".qvzuq[subchannel") { s = $0; sub(/.*\[subchannel /, "", s); share[key, s + 0] = $1; next }
+    /[(]/ { reading = 0; next }
+    reading { for (i = 1; i <= NF; ++i) value[++len] = $i }
+    END {
+      basin = cells * cs * cs / 1e6
+      for (c in count) rel[c] = count[c] / cells
+      # Weights (mm over the basin per mm of the element), in the order the routing checks the
+      # areas: a routing subbasin then stands for the area of its tributaries as well.
+      for (k = 1; k <= d; ++k) {
+        S = rel[tg[k]]; nol = elements[k, "OL"] + 0
+        for (i = 1; i <= nol; ++i) { c = code[k ":OL:" i]; el[k ":t:" i] = k ":OL:" i
+          weight[k ":t:" i] = rel[c] / (factor[c] ? factor[c] : 1); S += rel[c] }
+        for (i = 1; i <= elements[k, "SUMTRIB"]; ++i) { key = k ":SUMTRIB:" i; el[k ":t:" (nol + i)] = key
+          nj = split(code[key], joined, "&")
+          for (j = 1; j <= nj; ++j) { weight[k ":t:" (nol + i)] += rel[joined[j]] / (factor[joined[j]] ? factor[joined[j]] : 1); S += rel[joined[j]] } }
+        for (i = 1; i <= elements[k, "ZL"]; ++i) { el[k ":z:" i] = k ":ZL:" i; weight[k ":z:" i] = area[k ":ZL:" i] / basin }
+        rel[tg[k]] = S
+      }
+      for (key in length_) {
+        c = el[key]; stride = length_[key] / subchannels[key]; mm = 0
+        for (j = 1; j <= subchannels[key]; ++j) {
+          for (y = (j - 1) * stride + nSub + 1; y <= j * stride; ++y) mm += line[key, y]
+          mm += keep(cm[c] * (1 - share[key, j]) + cf[c] * share[key, j]) * out[key, j]
+        }
+        end += mm / nSub * weight[key]
+      }
+      for (key in q0) {
+        q = q0[key] * 0.06 * dt / area[key]; z = code[key]; own = key; sub(/:ZL:/, ":z:", own)
+        start += subs[z] * (delay[z, class(q)] * q / nSub + keep(cm[key]) * q) * weight[own]
+      }
+      printf "%.6f", end - start }' "$ctl" zones.asc $(compgen -G 'wq_tabZL.*' || true) "$channel_state")
+fi
 # The water of a lake is the ponding storage of its cells: what the soil model booked there (rain
 # and evaporation on the lake, exchange with the soil: the PREC, QGW, ETR and Err columns of the
 # balance file; 0 for a reservoir) did not reach the channels and is part of the reservoirs'
@@ -152,28 +243,30 @@ for f in gw_balance*.sum; do
 done
 
 awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v Q="$Q" -v A="$A" -v snow="$snow" -v icpt="$icpt" -v soil="$soil" \
-    -v surf="$surface" -v routed="$routed" -v rf="${routing_file:-surfrout_state}" -v R="$R" -v L="$L" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
+    -v surf="$surface" -v routed="$routed" -v rf="${routing_file:-surfrout_state}" -v R="$R" -v C="$channels" -v cf="${channel_state:-soilstate}" -v L="$L" -v outlet="$outlet" -v first="$first" -v last="$last" -v steps="$steps" \
     -v gw="$groundwater" -v irrgw="$irrigation_gw" -v handed="$handed" -v hf="$handed_file" -v fixed="$fixed" \
-    -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
+    -v dec="$decimals" -v km2="$(awk -v a="$area" 'BEGIN { printf "%g", a / 1e6 }')" 'BEGIN {
+  v = "%" (7 + dec) "." dec "f"; sv = "%+" (7 + dec) "." dec "f"
   aquifer = gw ? P + irr - ET - handed - snow - icpt - soil - surf - routed - L - irrgw : 0
-  res = P + I - ET - Q - A - snow - icpt - soil - surf - routed - R - aquifer
+  res = P + I - ET - Q - A - snow - icpt - soil - surf - routed - R - C - aquifer
   printf "water balance %s to %s (%d hourly steps), mm over the basin (%s km2):\n", first, last, steps, km2
-  printf "  precipitation (corrected)          %9.2f   %s\n", P, Pf
-  printf "  inflow from outside the basin      %9.2f   constant inflows of the routing (control file)\n", I
-  printf "  evapotranspiration (real)          %9.2f   etr_zones.txt\n", ET
-  printf "  runoff at the outlet (subbasin %s)  %9.2f   Qstat.txt\n", outlet, Q
-  printf "  abstractions out of the basin      %9.2f   abstraction files of the routing\n", A
-  printf "  change of snow                     %+9.2f   snow_total.asc (empty at the start)\n", snow
-  printf "  change of interception             %+9.2f   interception_storage.asc (empty at the start)\n", icpt
-  printf "  change of soil water               %+9.2f   modell_0.log (model-start and model-end)\n", soil
-  printf "  change of the surface store        %+9.2f   surfrout_storage.txt (mean of the last day)\n", surf
-  printf "  change of surface routing storage  %+9.2f   %s_<process> (travel-time zones and linear storages)\n", routed, rf
-  printf "  change of reservoirs and lakes     %+9.2f   reservoir and lake files (last volume - V0)\n", R
+  printf "  precipitation (corrected)          " v "   %s\n", P, Pf
+  printf "  inflow from outside the basin      " v "   constant inflows of the routing (control file)\n", I
+  printf "  evapotranspiration (real)          " v "   etr_zones.txt\n", ET
+  printf "  runoff at the outlet (subbasin %s)  " v "   Qstat.txt\n", outlet, Q
+  printf "  abstractions out of the basin      " v "   abstraction files of the routing\n", A
+  printf "  change of snow                     " sv "   snow_total.asc (empty at the start)\n", snow
+  printf "  change of interception             " sv "   interception_storage.asc (empty at the start)\n", icpt
+  printf "  change of soil water               " sv "   modell_0.log (model-start and model-end)\n", soil
+  printf "  change of the surface store        " sv "   surfrout_storage.txt (mean of the last day)\n", surf
+  printf "  change of surface routing storage  " sv "   %s_<process> (travel-time zones and linear storages)\n", routed, rf
+  printf "  change of reservoirs and lakes     " sv "   reservoir and lake files (last volume - V0)\n", R
+  printf "  change of channel storage          " sv "   %s [routing_model] (delay lines and linear storages)\n", C, cf
   if (gw) {
-    printf "  outflow through fixed heads        %9.2f   gw_balance_<layer>.sum (cell balances summed over the run)\n", fixed
-    printf "  change of groundwater below soil   %+9.2f   what the land gave it (land balance with %s) less that outflow\n", aquifer - fixed, hf
+    printf "  outflow through fixed heads        " v "   gw_balance_<layer>.sum (cell balances summed over the run)\n", fixed
+    printf "  change of groundwater below soil   " sv "   what the land gave it (land balance with %s) less that outflow\n", aquifer - fixed, hf
   }
-  printf "  residual                           %+9.2f   water in the channels (not written) and rounding\n", res
+  printf "  residual                           " sv "   what the digits of the written values leave\n", res
   printf "  (irrigation moved %.2f mm from the rivers and the aquifer onto the land)\n", irr }'
 
 # Goodness of fit: the routing compares its routed discharge with the observed discharge in
