@@ -171,7 +171,11 @@ if [ -n "$channel_state" ]; then
     /^\[/ { on = 0 }
     !on { next }
     index($0, "(routing subbasin with tributaries") { ++d; reading = 0; next }
-    index($0, "(tracer/flow index and") { reading = $1 == 0; if (reading) len = 0; kind = index($0, "inflow") ? "z" : "t"; next }
+    # A block starts with "<tracer> <flow index> (tracer/flow index and ...)"; an inflow writes
+    # that line behind the values of the tracer before.
+    index($0, "(tracer/flow index and") { nf = split(substr($0, 1, index($0, "(tracer/flow") - 1), f, " ")
+      if (reading) for (i = 1; i <= nf - 2; ++i) value[++len] = f[i]
+      reading = f[nf - 1] == 0; if (reading) len = 0; kind = index($0, "inflow") ? "z" : "t"; next }
     index($0, ".Qaus[subchannel") { reading = 0
       t = $0; sub(/.*local tributary /, "", t); s = $0; sub(/.*\[subchannel /, "", s); key = d ":" kind ":" (t + 0); s += 0
       if (s == 1) { length_[key] = len; for (y = 1; y <= len; ++y) line[key, y] = value[y] }
