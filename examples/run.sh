@@ -49,7 +49,8 @@ example basin: $processes processes x $OMP_NUM_THREADS thread(s), $seconds s; ev
   gw_head_2.asc             groundwater head of the second layer at the end, m a.s.l.
   gw_balance_<layer>.sum    groundwater cell balances summed over the run, mm: minus the
                             outflow through the fixed heads there, 0 elsewhere
-  soilstate.txt_<process>   state of the soil model at the end (a warm start reads it)
+  soilstate.txt_<process>   state at the end (a warm start reads it): the soil model's, and in
+                            that of process 0 the routing's, with the water in its channels
   surfrout_state_<process>  state of surface routing at the end: its travel-time zones and
                             linear storages
   console.txt               what the run printed; Talvo_Diag_<process>.xml the diagnostics of

@@ -2,9 +2,10 @@
 # Prints the basin water balance of an example run and the goodness of fit of its routed
 # discharge, from the files the run wrote: summary.sh <output folder> [control file] [decimals]
 # Every term is in mm over the basin (the cells of the zone grid), printed with 2 decimals or
-# the given number (at most 6). The residual is what the written values leave: their digits
-# (the reservoirs' volumes have six, so a volume of 1.7e6 m3 is known to 5 m3, 2e-4 mm over the
-# example basin; the zone tables have four to six decimals) and nothing else.
+# the given number (at most 6). Every store is counted, so the residual is what the digits of the
+# written values leave (the reservoirs' volumes have six, so a volume of 1.7e6 m3 is known to 5 m3,
+# 2e-4 mm over the example basin; the zone tables have four to six decimals) and any water the
+# model itself makes or loses.
 set -euo pipefail
 cd "$1"
 ctl=${2:-basin.ctl}
@@ -270,7 +271,7 @@ awk -v P="$P" -v Pf="$P_file" -v irr="$irrigation" -v I="$inflow" -v ET="$ET" -v
     printf "  outflow through fixed heads        " v "   gw_balance_<layer>.sum (cell balances summed over the run)\n", fixed
     printf "  change of groundwater below soil   " sv "   what the land gave it (land balance with %s) less that outflow\n", aquifer - fixed, hf
   }
-  printf "  residual                           " sv "   what the digits of the written values leave\n", res
+  printf "  residual                           " sv "   in - out - every change\n", res
   printf "  (irrigation moved %.2f mm from the rivers and the aquifer onto the land)\n", irr }'
 
 # Goodness of fit: the routing compares its routed discharge with the observed discharge in
