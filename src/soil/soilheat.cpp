@@ -32,10 +32,6 @@ double ConductivityWithMineral(double thetaS, double theta, double f, double min
     return kAirConductivity * air + solid;
 }
 
-double LatentHeatCapacity(double theta, double residual, double dSdT, double latentHeat, double rhoWater) {
-    return theta > residual ? latentHeat * rhoWater * (theta - residual) * dSdT : 0.0;
-}
-
 void LayerFluxes(const Column& col, std::span<const double> T, double surface, double lower, std::span<double> q) {
     const int n = col.n;
     const auto& l = col.lambda;
@@ -83,17 +79,27 @@ void ExplicitStep(const Column& col, std::span<double> T, double surface, double
 void ImplicitStep(const Column& col, std::span<const double> Told, double surface, double lower, bool fluxBoundary,
                   double lowerFlux, double dt, const Advection* adv, Tridiagonal w, std::span<double> Tnew) {
     const int n = col.n;
-    const auto& l = col.lambda;
-    const auto& d = col.thickness;
-    const auto& H = col.capacity;
+    const double* l = col.lambda.data();
+    const double* d = col.thickness.data();
+    const double* H = col.capacity.data();
+    const double* T0 = Told.data();
+    double* A = w.a.data();
+    double* B = w.b.data();
+    double* C = w.c.data();
+    double* R = w.r.data();
     const double Cw = kWaterHeatCapacity;
-    const double Tb = fluxBoundary ? lowerFlux * d[U(n)] / (2.0 * l[U(n)]) + Told[U(n)] : lower;
+    const double Tb = fluxBoundary ? lowerFlux * d[n] / (2.0 * l[n]) + T0[n] : lower;
     double gTop = 2.0 * l[1] * dt / (d[1] * d[1] * H[1]);
-    double gBot = 2.0 * l[U(n)] * dt / (d[U(n)] * d[U(n)] * H[U(n)]);
+    double gBot = 2.0 * l[n] * dt / (d[n] * d[n] * H[n]);
+    // One pass down the layers: each layer's coefficients, then at once the forward elimination
+    // of its lower diagonal with the layer above. The coefficients' divisions do not wait for the
+    // elimination, so the processor overlaps them with its chain of divisions, whose last values
+    // stay in registers. The operations are those of coefficients first and elimination after.
+    double bAbove = 0, cAbove = 0, rAbove = 0;
     for (int k = 1; k <= n; ++k) {
-        const double S = dt / (d[U(k)] * H[U(k)]);
-        double a = k > 1 ? -2.0 * l[U(k - 1)] * dt / ((d[U(k - 1)] + d[U(k)]) * d[U(k)] * H[U(k)]) : 0.0;
-        double c = k < n ? -2.0 * l[U(k)] * dt / ((d[U(k + 1)] + d[U(k)]) * d[U(k)] * H[U(k)]) : 0.0;
+        const double S = dt / (d[k] * H[k]);
+        double a = k > 1 ? -2.0 * l[k - 1] * dt / ((d[k - 1] + d[k]) * d[k] * H[k]) : 0.0;
+        double c = k < n ? -2.0 * l[k] * dt / ((d[k + 1] + d[k]) * d[k] * H[k]) : 0.0;
         double m = 0.0, Tw = 0.0;
         if (adv != nullptr) {
             const double qTop = adv->flux[U(k - 1)], qBottom = adv->flux[U(k)];
@@ -110,7 +116,7 @@ void ImplicitStep(const Column& col, std::span<const double> Told, double surfac
         }
         double b = 1.0 - a - c - m * Cw * S;
         // Macropore water reaching the last layer carries the lower boundary temperature.
-        double r = Told[U(k)] - S * m * Cw * (k == n && n > 1 ? Tb : Tw);
+        double r = T0[k] - S * m * Cw * (k == n && n > 1 ? Tb : Tw);
         // Surface coupling of the first layer, lower boundary coupling of the last; a column
         // of one layer has both.
         if (k == 1) {
@@ -121,18 +127,23 @@ void ImplicitStep(const Column& col, std::span<const double> Told, double surfac
             b += gBot;
             r += gBot * Tb;
         }
-        w.a[U(k)] = a;
-        w.b[U(k)] = b;
-        w.c[U(k)] = c;
-        w.r[U(k)] = r;
+        if (k > 1) {
+            const double f = a / bAbove;
+            b -= f * cAbove;
+            r -= f * rAbove;
+        }
+        A[k] = a;
+        B[k] = bAbove = b;
+        C[k] = cAbove = c;
+        R[k] = rAbove = r;
     }
-    for (int k = 1; k < n; ++k) {
-        const double f = w.a[U(k + 1)] / w.b[U(k)];
-        w.b[U(k + 1)] -= f * w.c[U(k)];
-        w.r[U(k + 1)] -= f * w.r[U(k)];
+    double* X = Tnew.data();
+    double x = R[n] / B[n];
+    X[n] = x;
+    for (int k = n - 1; k >= 1; --k) {
+        x = (R[k] - C[k] * x) / B[k];
+        X[k] = x;
     }
-    Tnew[U(n)] = w.r[U(n)] / w.b[U(n)];
-    for (int k = n - 1; k >= 1; --k) Tnew[U(k)] = (w.r[U(k)] - w.c[U(k)] * Tnew[U(k + 1)]) / w.b[U(k)];
 }
 
 int HeatSubsteps(double trialChange, double air, double T1, double dt, double shortest, double longest) {

@@ -22,7 +22,9 @@ double MineralFactor(double thetaS, double theta, double lamSoil);
 double ConductivityWithMineral(double thetaS, double theta, double f, double mineral, double lamWater,
                                double lamIce);
 // Apparent heat capacity of the water freezing or thawing in a layer (J/(m3 K)).
-double LatentHeatCapacity(double theta, double residual, double dSdT, double latentHeat, double rhoWater);
+inline double LatentHeatCapacity(double theta, double residual, double dSdT, double latentHeat, double rhoWater) {
+    return theta > residual ? latentHeat * rhoWater * (theta - residual) * dSdT : 0.0;
+}
 
 struct Column {
     int n = 0;

@@ -298,6 +298,7 @@ void CellWork::Resize(int layers) {
     if (mineralArguments.size() < size) mineralArguments.assign(size, {NAN, NAN, NAN});
     if (mineral.size() < size) mineral.assign(size, 0.0);
     if (freezingOffsets.size() < size) freezingOffsets.assign(size, NAN);
+    if (thawed.size() < size) thawed.assign(size, 0);
     // Room for the slow sub-steps of a pass, so that the cell loop seldom allocates.
     if (slow.capacity() < kSlowReserve) slow.reserve(kSlowReserve);
 }

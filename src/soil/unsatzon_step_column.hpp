@@ -7,6 +7,7 @@
 // Grid amounts are mm per model step; one call is one of N inner sub-steps of the step, and is
 // split into k water sub-steps. D = dt_min * 60000 / N / k turns mm per sub-step into m/s.
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "soil/soilcolumn.hpp"
@@ -197,6 +198,8 @@ struct CellWork {
     // The layers' freezing offsets of their water contents, kept over the heat sub-steps of one
     // water sub-step (the water contents stay the same); NaN where not computed yet.
     std::vector<double> freezingOffsets;
+    // Per layer: 1 where its temperature was above 0 when its heat properties were last computed.
+    std::vector<std::uint8_t> thawed;
     // Off: every memo above is bypassed and each value computed afresh (the plain computation
     // the memos are checked against).
     bool memos = true;
@@ -237,15 +240,18 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
 // column's water contents: unfrozen fraction, conductivity, latent and total heat capacity.
 // With freezingOffsets (work.freezingOffsets, the water contents unchanged since they were
 // filled) the freezing offsets are taken from there.
-void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& heat, bool freezingOffsets = false);
+// With keepThawed (the water contents unchanged since the last call for the same soil and
+// settings) a layer above 0 degrees then and now keeps its properties.
+void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& heat, bool freezingOffsets = false,
+                    bool keepThawed = false);
 // Heat sub-steps the model step needs, from a trial explicit step over the whole step
 // (updates the properties first).
 int HeatStepCount(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in);
 // One heat sub-step of dt seconds of the scheme of the method; work.T holds the new temperatures.
 // The implicit scheme with advection takes the column's water fluxes q and work.macroporeFlux.
-// freezingOffsets: as HeatProperties's.
+// freezingOffsets, keepThawed: as HeatProperties's.
 void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt,
-                 bool freezingOffsets = false);
+                 bool freezingOffsets = false, bool keepThawed = false);
 
 // The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
 // then the column's frozen factors from the new temperatures.

@@ -29,51 +29,85 @@ soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
     const std::size_t size = U(w.col.n) + 1;
     return {w.col.n, {w.lambda.data(), size}, {w.heatCapacity.data(), size}, {soil.thickness.data(), size}};
 }
+
+// The properties of layer k from its temperature and water content (see HeatProperties).
+void LayerProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, int k, double* offsets) {
+    const std::size_t l = U(k);
+    const double T = w.T[l];
+    const double theta = w.col.theta[l];
+    const bool memos = w.memos;
+    w.thawed[l] = T > 0;
+    soil.UnfrozenAndDerivative(k, T, theta, offsets == nullptr ? nullptr : offsets + l, w.unfrozen[l], w.dSdT[l]);
+    // Equal bits give the same powers: the conductivity is computed again only when an
+    // argument changed, and its mineral part only when one of its own arguments did.
+    const std::array<double, 6> arguments{soil.theta_sat[l], theta, w.unfrozen[l], soil.DryThermalConduct[l],
+                                          h.lamWater, h.lamIce};
+    if (!memos || !SameBits(arguments, w.lambdaArguments[l])) {
+        const std::array<double, 3> mineralArguments{arguments[0], arguments[1], arguments[3]};
+        if (!memos || !SameBits(mineralArguments, w.mineralArguments[l])) {
+            w.mineral[l] = soilheat::MineralFactor(arguments[0], arguments[1], arguments[3]);
+            w.mineralArguments[l] = mineralArguments;
+        }
+        w.lambda[l] = soilheat::ConductivityWithMineral(arguments[0], arguments[1], arguments[2], w.mineral[l],
+                                                        arguments[4], arguments[5]);
+        w.lambdaArguments[l] = arguments;
+    }
+    w.latent[l] = soilheat::LatentHeatCapacity(theta, soil.theta_res[l], w.dSdT[l], h.latentHeat, h.rhoWater);
+    w.heatCapacity[l] =
+        soil.LayerHeatCapacity(k, T, w.unfrozen[l], w.latent[l], theta, h.rhoWater, h.cWater, h.cIce0, h.cIce20);
+}
 }  // namespace
 
-void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, bool freezingOffsets) {
+void HeatProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, bool freezingOffsets,
+                    bool keepThawed) {
     const int n = w.col.n;
-    const double* theta = w.col.theta.data();
-    soil.UnfrozenAndDerivativePerLayer(w.unfrozen.data(), w.dSdT.data(), w.T.data(), theta,
-                                       freezingOffsets && w.memos ? w.freezingOffsets.data() : nullptr);
+    keepThawed = keepThawed && w.memos;
+    double* offsets = freezingOffsets && w.memos ? w.freezingOffsets.data() : nullptr;
     for (int k = 1; k <= n; ++k) {
-        const std::size_t l = U(k);
-        // Equal bits give the same powers: the conductivity is computed again only when an
-        // argument changed, and its mineral part only when one of its own arguments did.
-        const std::array<double, 6> arguments{soil.theta_sat[l], theta[l], w.unfrozen[l], soil.DryThermalConduct[l],
-                                              h.lamWater, h.lamIce};
-        if (!w.memos || !SameBits(arguments, w.lambdaArguments[l])) {
-            const std::array<double, 3> mineralArguments{arguments[0], arguments[1], arguments[3]};
-            if (!w.memos || !SameBits(mineralArguments, w.mineralArguments[l])) {
-                w.mineral[l] = soilheat::MineralFactor(arguments[0], arguments[1], arguments[3]);
-                w.mineralArguments[l] = mineralArguments;
-            }
-            w.lambda[l] = soilheat::ConductivityWithMineral(arguments[0], arguments[1], arguments[2], w.mineral[l],
-                                                            arguments[4], arguments[5]);
-            w.lambdaArguments[l] = arguments;
-        }
-        w.latent[l] = soilheat::LatentHeatCapacity(theta[l], soil.theta_res[l], w.dSdT[l], h.latentHeat, h.rhoWater);
+        // Above 0 degrees a layer's properties do not depend on its temperature: a layer that
+        // was above 0 when they were last computed, at the same water content, keeps them.
+        if (keepThawed && w.thawed[U(k)] != 0 && w.T[U(k)] > 0) continue;
+        LayerProperties(soil, w, h, k, offsets);
     }
-    soil.ComputeLayerHeatCapacity(w.T.data(), w.heatCapacity.data(), w.unfrozen.data(), w.latent.data(), theta,
-                                  h.rhoWater, h.cWater, h.cIce0, h.cIce20);
 }
 
 int HeatStepCount(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in) {
-    HeatProperties(soil, w, set.heat);
-    const soilheat::Column column = HeatColumn(soil, w);
-    const std::size_t size = U(w.col.n) + 1;
     const double dt = set.dtMinutes * 60.0;
-    // Trial explicit step over the whole model step, without limiting; only layer 1's change counts.
-    soilheat::LayerFluxes(column, {w.T.data(), size}, in.nFactor * in.airTemperature, in.lowerTemperature,
-                          {w.heatFlux.data(), size});
-    soilheat::TemperatureChange(column, {w.heatFlux.data(), size}, dt, {w.heatChange.data(), size});
-    return soilheat::HeatSubsteps(w.heatChange[1], in.airTemperature, w.T[1], dt, set.heat.shortest,
-                                  set.heat.longest);
+    const double surface = in.nFactor * in.airTemperature;
+    double change;
+    if (w.memos) {
+        // The count needs the trial change of layer 1 alone, and the water numerics the unfrozen
+        // fractions: the other layers' properties wait for the first heat sub-step, which
+        // computes them from the sub-step's water contents. The same operations as below.
+        LayerProperties(soil, w, set.heat, 1, nullptr);
+        for (int k = 2; k <= w.col.n; ++k) {
+            const std::size_t l = U(k);
+            soil.UnfrozenAndDerivative(k, w.T[l], w.col.theta[l], nullptr, w.unfrozen[l], w.dSdT[l]);
+            w.thawed[l] = 0;
+        }
+        const int n = w.col.n;
+        const double* l = w.lambda.data();
+        const double* d = soil.thickness.data();
+        const double* T = w.T.data();
+        const double q0 = -2.0 * l[1] / d[1] * (surface - T[1]);
+        const double q1 =
+            n > 1 ? -2.0 * l[1] * (T[1] - T[2]) / (d[1] + d[2]) : -2.0 * l[n] / d[n] * (T[n] - in.lowerTemperature);
+        change = dt / (d[1] * w.heatCapacity[1]) * (q1 - q0);
+    } else {
+        HeatProperties(soil, w, set.heat);
+        const soilheat::Column column = HeatColumn(soil, w);
+        const std::size_t size = U(w.col.n) + 1;
+        // Trial explicit step over the whole model step, without limiting; only layer 1's change counts.
+        soilheat::LayerFluxes(column, {w.T.data(), size}, surface, in.lowerTemperature, {w.heatFlux.data(), size});
+        soilheat::TemperatureChange(column, {w.heatFlux.data(), size}, dt, {w.heatChange.data(), size});
+        change = w.heatChange[1];
+    }
+    return soilheat::HeatSubsteps(change, in.airTemperature, w.T[1], dt, set.heat.shortest, set.heat.longest);
 }
 
 void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, double dt,
-                 bool freezingOffsets) {
-    HeatProperties(soil, w, set.heat, freezingOffsets);
+                 bool freezingOffsets, bool keepThawed) {
+    HeatProperties(soil, w, set.heat, freezingOffsets, keepThawed);
     const soilheat::Column column = HeatColumn(soil, w);
     const std::size_t size = U(w.col.n) + 1;
     const std::span<double> T{w.T.data(), size};
@@ -103,7 +137,8 @@ void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, con
     for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
     // The water contents stay the same over the heat sub-steps: their freezing offsets are kept.
     std::fill(w.freezingOffsets.begin(), w.freezingOffsets.begin() + w.col.n + 1, NAN);
-    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true);
+    // So do the properties of the layers above 0 degrees from the second sub-step on.
+    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true, j > 0);
     // The water numerics of the next sub-step see the new unfrozen fractions.
     soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data());
 }

@@ -8,6 +8,7 @@
 // layer 1 where the block format fills the array. Record 0 of a table only carries the
 // number of entries in its code.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -82,9 +83,46 @@ public:
     // offsets (optional, per layer): the freezing offsets of theta, computed where NaN and kept.
     void UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* temperature,
                                        const double* theta, double* offsets = nullptr) const;
+    // The same for one layer at temperature T and water content theta; offset (optional) as one
+    // element of offsets above.
+    void UnfrozenAndDerivative(std::int32_t layer, double T, double theta, double* offset, double& unfrozen,
+                               double& derivative) const {
+        const std::size_t i = static_cast<std::size_t>(layer);
+        // The conditions of the two look-ups above, each on its own.
+        const bool fraction = !(T > 0) && !(T <= freezingTmin);
+        const bool slope = T <= 0 && T >= freezingTmin;
+        unfrozen = T > 0 ? 1.0 : 0.0;
+        derivative = 0.0;
+        if (!fraction && !slope) return;
+        double o;
+        if (offset == nullptr) {
+            o = FreezingOffset(layer, theta);
+        } else {
+            if (std::isnan(*offset)) *offset = FreezingOffset(layer, theta);
+            o = *offset;
+        }
+        const double t = T + o;
+        const int N = freezingSteps;
+        if (fraction) unfrozen = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
+        if (slope && t < 0) derivative = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
+    }
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,
                                   double cIce0, double cIce20) const;
+    // The same for one layer: temperature T, unfrozen fraction f, extra capacity, water content theta.
+    double LayerHeatCapacity(std::int32_t layer, double T, double f, double extra, double theta, double factor,
+                             double cWater, double cIce0, double cIce20) const {
+        const std::size_t i = static_cast<std::size_t>(layer);
+        double ice;
+        if (T < -20.0) {
+            ice = cIce20;
+        } else if (T >= 0) {
+            ice = cIce0;
+        } else {
+            ice = T / -20.0 * cIce20 + (T / 20.0 + 1.0) * cIce0;
+        }
+        return theta * factor * (f * cWater + (1.0 - f) * ice) + DryDensity[i] * DryHeatCapacity[i] + extra;
+    }
     // Freezing offset (always >= 0) of water content theta in a layer.
     double FreezingOffset(std::int32_t layer, double theta) const;
 
@@ -158,7 +196,20 @@ private:
     void ApplyConductivityRecession();
     void AllocateLayerArrays();
     void SetBlockDefaults();
-    double UnfrozenAt(const std::vector<double>& table, double y) const;
+    double UnfrozenAt(const std::vector<double>& table, double y) const {
+        // Linear between the two points around y, extended beyond the ends of the table.
+        // The point below is trunc(y) held to 0..N - 1 (0 for NaN), found without the library's trunc.
+        if (table.empty()) return 0.0;
+        const int N = freezingSteps;
+        int j = 0;
+        if (y >= N - 1)
+            j = N - 1;
+        else if (y > 0)
+            j = static_cast<int>(y);
+        const double f = y - j;
+        const std::size_t a = static_cast<std::size_t>(j);
+        return table[a + 1] * f + table[a] * (1.0 - f);
+    }
     // The suction look-up's bracket search (hint set to the bracket found): counted where the table
     // falls strictly, else the bisection.
     double SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const;

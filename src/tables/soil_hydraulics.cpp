@@ -244,18 +244,6 @@ double soil_entry::FreezingOffset(std::int32_t layer, double theta) const {
     return std::fabs(value);
 }
 
-double soil_entry::UnfrozenAt(const std::vector<double>& table, double y) const {
-    // Linear between the two points around y, extended beyond the ends of the table.
-    if (table.empty()) return 0.0;
-    const int N = freezingSteps;
-    double jf = std::trunc(y);
-    if (!(jf >= 0)) jf = 0;
-    if (jf > N - 1) jf = N - 1;
-    const int j = static_cast<int>(jf);
-    const double f = y - j;
-    return table[Idx(j + 1)] * f + table[Idx(j)] * (1.0 - f);
-}
-
 void soil_entry::UnfrozenFractionPerLayer(double* out, const double* T, const double* theta) const {
     if (!T) return;
     const int N = freezingSteps;
@@ -289,25 +277,10 @@ void soil_entry::FreezingDerivativePerLayer(double* out, const double* T, const 
 void soil_entry::UnfrozenAndDerivativePerLayer(double* unfrozen, double* derivative, const double* T,
                                                const double* theta, double* offsets) const {
     if (!T) return;
-    const int N = freezingSteps;
     for (std::int32_t l = 1; l <= layerCount; ++l) {
         const std::size_t i = Idx(l);
-        // The conditions of the two look-ups above, each on its own.
-        const bool fraction = !(T[i] > 0) && !(T[i] <= freezingTmin);
-        const bool slope = T[i] <= 0 && T[i] >= freezingTmin;
-        unfrozen[i] = T[i] > 0 ? 1.0 : 0.0;
-        derivative[i] = 0.0;
-        if (!fraction && !slope) continue;
-        double offset;
-        if (offsets == nullptr) {
-            offset = FreezingOffset(l, theta[i]);
-        } else {
-            if (std::isnan(offsets[i])) offsets[i] = FreezingOffset(l, theta[i]);
-            offset = offsets[i];
-        }
-        const double t = T[i] + offset;
-        if (fraction) unfrozen[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
-        if (slope && t < 0) derivative[i] = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
+        UnfrozenAndDerivative(l, T[i], theta[i], offsets == nullptr ? nullptr : &offsets[i], unfrozen[i],
+                              derivative[i]);
     }
 }
 
@@ -316,15 +289,6 @@ void soil_entry::ComputeLayerHeatCapacity(const double* T, double* out, const do
                                           double cIce20) const {
     for (std::int32_t l = 1; l <= layerCount; ++l) {
         const std::size_t i = Idx(l);
-        double ice;
-        if (T[i] < -20.0) {
-            ice = cIce20;
-        } else if (T[i] >= 0) {
-            ice = cIce0;
-        } else {
-            ice = T[i] / -20.0 * cIce20 + (T[i] / 20.0 + 1.0) * cIce0;
-        }
-        out[i] = theta[i] * factor * (f[i] * cWater + (1.0 - f[i]) * ice) + DryDensity[i] * DryHeatCapacity[i] +
-                 extra[i];
+        out[i] = LayerHeatCapacity(l, T[i], f[i], extra[i], theta[i], factor, cWater, cIce0, cIce20);
     }
 }

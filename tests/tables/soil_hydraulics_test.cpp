@@ -128,6 +128,57 @@ TEST_F(SoilHydraulics, LayerHeatCapacity) {
     EXPECT_DOUBLE_EQ(out[2], 0.2 * 1000.0 * 4.2 + 1600 * 900 + 2);
 }
 
+TEST_F(SoilHydraulics, FreezingLookUpsTakeTheTablePointBelowHeldInTheTable) {
+    // The look-ups interpolate between table point trunc(y) and the next, the point held to
+    // 0..N - 1 (0 for no number), y the temperature below the freezing offset in table steps:
+    // bit for bit on a dense sweep of temperatures with their neighbours, the ends of the range
+    // and no number.
+    soil_entry s = TwoLayerSoil(Log());
+    s.ComputeFreezingTables(1, 1.2);
+    s.ComputeFreezingTables(2, 0.7);
+    const int N = s.freezingSteps;
+    auto at = [&](const std::vector<double>& table, double y) {
+        double jf = std::trunc(y);
+        if (!(jf >= 0)) jf = 0;
+        if (jf > N - 1) jf = N - 1;
+        const int j = static_cast<int>(jf);
+        return table[static_cast<std::size_t>(j) + 1] * (y - j) + table[static_cast<std::size_t>(j)] * (1.0 - (y - j));
+    };
+    auto bits = [](double v) {
+        std::uint64_t b;
+        std::memcpy(&b, &v, sizeof b);
+        return b;
+    };
+    std::vector<double> temperatures{NAN, s.freezingTmin, std::nextafter(s.freezingTmin, 0.0), -0.0};
+    for (int i = 1; i <= 4 * N; ++i) {
+        const double t = s.freezingTmin * i / (4 * N);
+        temperatures.insert(temperatures.end(), {t, std::nextafter(t, 0.0), std::nextafter(t, -20.0)});
+    }
+    int interpolated = 0;
+    for (const double w : {0.05, 0.2, 0.37, 0.45})
+        for (const double T : temperatures) {
+            const double Ts[3] = {0, T, T}, theta[3] = {0, w, w};
+            double u[3] = {0, 9, 9}, d[3] = {0, 9, 9};
+            s.UnfrozenFractionPerLayer(u, Ts, theta);
+            s.FreezingDerivativePerLayer(d, Ts, theta);
+            for (int l = 1; l <= 2; ++l) {
+                const std::size_t i = static_cast<std::size_t>(l);
+                const double t = T + s.FreezingOffset(l, w);
+                const double y = t * N / s.freezingTmin;
+                const bool fraction = !(T > 0) && !(T <= s.freezingTmin) && !(t >= 0);
+                const bool slope = T <= 0 && T >= s.freezingTmin && t < 0;
+                if (fraction) {
+                    ASSERT_EQ(bits(u[l]), bits(at(s.unfrozenSaturation[i], y))) << T << " " << w << " layer " << l;
+                }
+                if (slope) {
+                    ASSERT_EQ(bits(d[l]), bits(at(s.unfrozenDerivative[i], y))) << T << " " << w << " layer " << l;
+                }
+                interpolated += fraction + slope;
+            }
+        }
+    EXPECT_GT(interpolated, 4 * N);
+}
+
 TEST_F(SoilHydraulics, UnfrozenAndDerivativeInOnePassEqualTheTwoPasses) {
     soil_entry s = TwoLayerSoil(Log());
     s.ComputeFreezingTables(1, 1.2);
