@@ -340,6 +340,8 @@ public:
     Matrix serialCells;
     bool riverExchange = false;  // the columns exchange water with rivers in this pass
     std::vector<soilstep::CellWork> cellWork;  // one per thread
+    // The soil types' field capacities and equal tables, derived at the start of each pass.
+    soilstep::SoilTypeColumns soilTypeColumns;
     std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
     Matrix* riverLinks = nullptr;
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;

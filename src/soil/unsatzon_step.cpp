@@ -160,7 +160,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     const int s = SubbasinOf(r, c);
     soilcolumn::ColumnState& col = work.col;
     double* theta = own.theta[r][c];
-    col.SetSoil(soil, own.geodeticHeads[r][c][0]);
+    soilTypeColumns.SetColumn(col, soil, own.geodeticHeads[r][c][0]);
     for (int i = 1; i <= n; ++i) col.theta[U(i)] = theta[i];
 
     soilcolumn::CellValues cell;
@@ -377,6 +377,7 @@ void unsatzonmodellklasse::SoilColumnPass() {
     const int threads = omp_get_max_threads();
     if (static_cast<int>(cellWork.size()) < threads) cellWork.resize(U(threads), soilstep::CellWork(nlayers));
     for (soilstep::CellWork& w : cellWork) w.slow.clear();
+    soilTypeColumns.Prepare(settings.soilTable);
     if (CountsSurfaceWater() && surfaceWaterTaken.empty())
         surfaceWaterTaken = matrix(firstRow, lastRow, 1, ncols, nrows);
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
