@@ -305,6 +305,18 @@ public:
     bool IsOwnCell(int r, int c) const;
     // Column range of row r that this process holds.
     ColumnRange ColumnsOf(int r) const;
+    // The own cells of row r (firstRow..lastRow) in column order, as IsOwnCell finds them over
+    // ColumnsOf(r). PrepareOwnCells lists them once and again only when the zone or decomposition
+    // grid the list was made from is another; both are fixed for a run.
+    void PrepareOwnCells();
+    std::span<const int> OwnColumns(int r) const {
+        const std::size_t i = static_cast<std::size_t>(r - firstRow);
+        return {ownColumns.data() + ownRowStart[i], ownRowStart[i + 1] - ownRowStart[i]};
+    }
+    std::vector<int> ownColumns;
+    std::vector<std::size_t> ownRowStart;  // per row from firstRow, and the end
+    const Matrix* ownCellsZone = nullptr;
+    const Matrix* ownCellsRegions = nullptr;
 
     // ---- time step
     // Travel-time zone records [tracer 0..T][subbasin 1..S][zone 0..Z_s].
@@ -342,6 +354,8 @@ public:
     std::vector<soilstep::CellWork> cellWork;  // one per thread
     // The soil types' field capacities and equal tables, derived at the start of each pass.
     soilstep::SoilTypeColumns soilTypeColumns;
+    // The settings of the cells of a pass (dump mode adds each cell's hook to a copy).
+    soilstep::StepSettings passSettings;
     std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
     Matrix* riverLinks = nullptr;
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;

@@ -202,3 +202,59 @@ TEST_F(SoilDriverTest, SoilTypesOfTheCellsAndTablesChangedBetweenStepsAreTheColu
     // The changed tables moved the field capacities of the second soil.
     for (std::size_t i = 0; i < pores[0].size(); ++i) EXPECT_NE(pores[0][i], pores[1][i]);
 }
+
+TEST_F(SoilDriverTest, OnlyTheCellsTheDecompositionGivesThisProcessAreComputedAndCounted) {
+    // Cells of this process's rows that the decomposition gives to no process here, scattered
+    // through the rows: they keep what they hold, and the zones count the others once.
+    const int foreign = talvo_test::Size();
+    auto mine = [&](int r, int c) { return Own(r, c) && (r + 2 * c) % 3 != 0; };
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (Own(r, c) && !mine(r, c)) regions_[r][c] = foreign;
+    std::string section = soil_test::SoilSection{}.Text();
+    section.replace(section.find("1440 time step"), 14, "60 time step");
+    ASSERT_EQ(Build(section), 0u) << console_.str();
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->SelectWaterInput(false);
+    constexpr double kMark = 12345.0;
+    const int S = model_->soilZones.zoneCount;
+    for (int h = 0; h < 3; ++h) {
+        std::vector<double> counted(static_cast<std::size_t>(S) + 1, 0.0);
+        double balance[2] = {0, 0};  // in - out - change, and the size of the amounts
+        std::vector<double> before(20, 0.0);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                if (!Own(r, c)) continue;
+                (*model_->in.waterInput)[r][c] = 3.0 + r;
+                before[static_cast<std::size_t>(r * 5 + c - 6)] = Stored(r, c);
+                if (!mine(r, c)) model_->own.directflow[r][c] = kMark;
+                else counted[static_cast<std::size_t>(model_->SubbasinOf(r, c))] += 1;
+            }
+        Step(h);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                if (!Own(r, c)) continue;
+                const double dS = Stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+                if (!mine(r, c)) {
+                    EXPECT_EQ(Value("directflow", r, c), kMark) << r << "," << c;
+                    EXPECT_EQ(dS, 0.0) << r << "," << c;
+                    continue;
+                }
+                const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                                   Value("real_evaporation", r, c) + Value("directflow", r, c) +
+                                   Value("interflow", r, c) + Value("baseflow", r, c);
+                EXPECT_NE(Value("directflow", r, c), kMark) << r << "," << c;
+                balance[0] += 3.0 + r - out - dS;
+                balance[1] += 3.0 + r + std::fabs(out) + std::fabs(dS);
+            }
+        MPI_Allreduce(MPI_IN_PLACE, counted.data(), S + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        MPI_Allreduce(MPI_IN_PLACE, balance, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_LE(std::fabs(balance[0]), 1e-11 * balance[1]) << "step " << h;
+        if (talvo_test::Rank() != 0) continue;
+        for (int s = 1; s <= S; ++s)
+            EXPECT_EQ(model_->zoneFZT_QD[0][static_cast<std::size_t>(s)][1].n, counted[static_cast<std::size_t>(s)])
+                << "subbasin " << s << " step " << h;
+    }
+}
