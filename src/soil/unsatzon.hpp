@@ -391,6 +391,8 @@ public:
     // Writes the column and the sums of a call into the cell's grids and stacks.
     void StoreCellResult(int r, int c, const soil_entry& soil, const soilcolumn::ColumnState& col,
                          const soilstep::CellResult& res, const soilstep::CellForcing& f, const double* pond, int N);
+    // Asks the processor for the stored layer values of cell (r, c), which the pass reads next.
+    void PrefetchCellState(int r, int c) const;
     // One cell of the column pass; returns an error code (0 when fine).
     int ColumnCell(int r, int c, soilstep::CellWork& work);
     // The river exchange grids and their statistics (with surface interaction or the

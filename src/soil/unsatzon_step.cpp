@@ -295,6 +295,18 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     return 0;
 }
 
+void unsatzonmodellklasse::PrefetchCellState(int r, int c) const {
+    auto fetch = [&](const Stack& s) {
+        if (s.empty()) return;
+        const double* p = s[r][c];
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + nlayers);
+    };
+    for (const Stack* s : {&own.theta, &own.hydraulicHeads, &own.qDown, &own.geodeticHeads, &own.soilTemperature})
+        fetch(*s);
+    for (int t = 1; t <= tracerCount && U(t) < tracerLayers.size(); ++t) fetch(tracerLayers[U(t)]);
+}
+
 void unsatzonmodellklasse::KeepSurfaceWaterLeft() {
     if (in.siltedStore == nullptr) return;
     if (surfaceWaterLeft.empty()) surfaceWaterLeft = matrix(firstRow, lastRow, 1, ncols, nrows);
@@ -404,7 +416,10 @@ void unsatzonmodellklasse::SoilColumnPass() {
         soilstep::CellWork& work = cellWork[U(omp_get_thread_num())];
 #pragma omp for schedule(runtime)
         for (int r = firstRow; r <= lastRow; ++r) {
-            for (int c : OwnColumns(r)) {
+            const std::span<const int> cols = OwnColumns(r);
+            for (std::size_t k = 0; k < cols.size(); ++k) {
+                const int c = cols[k];
+                if (k + 1 < cols.size()) PrefetchCellState(r, cols[k + 1]);
                 if (!surfaceWaterTaken.empty()) surfaceWaterTaken[r][c] = 0.0;
                 if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
                 if (river && serialCells[r][c] > 0) continue;
