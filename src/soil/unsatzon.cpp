@@ -82,6 +82,20 @@ bool unsatzonmodellklasse::IsOwnCell(int r, int c) const {
     return mpiRegions == nullptr || !mpiRegions->holds(r) || (*mpiRegions)[r][c] == rank;
 }
 
+void unsatzonmodellklasse::PrepareOwnCells() {
+    if (!ownRowStart.empty() && ownCellsZone == in.zone && ownCellsRegions == mpiRegions) return;
+    ownCellsZone = in.zone;
+    ownCellsRegions = mpiRegions;
+    ownColumns.clear();
+    ownRowStart.assign(1, 0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last; ++c)
+            if (IsOwnCell(r, c)) ownColumns.push_back(c);
+        ownRowStart.push_back(ownColumns.size());
+    }
+}
+
 ColumnRange unsatzonmodellklasse::ColumnsOf(int r) const {
     if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size()))
         return (*basinColumns)[static_cast<std::size_t>(r)];

@@ -305,6 +305,18 @@ public:
     bool IsOwnCell(int r, int c) const;
     // Column range of row r that this process holds.
     ColumnRange ColumnsOf(int r) const;
+    // The own cells of row r (firstRow..lastRow) in column order, as IsOwnCell finds them over
+    // ColumnsOf(r). PrepareOwnCells lists them once and again only when the zone or decomposition
+    // grid the list was made from is another; both are fixed for a run.
+    void PrepareOwnCells();
+    std::span<const int> OwnColumns(int r) const {
+        const std::size_t i = static_cast<std::size_t>(r - firstRow);
+        return {ownColumns.data() + ownRowStart[i], ownRowStart[i + 1] - ownRowStart[i]};
+    }
+    std::vector<int> ownColumns;
+    std::vector<std::size_t> ownRowStart;  // per row from firstRow, and the end
+    const Matrix* ownCellsZone = nullptr;
+    const Matrix* ownCellsRegions = nullptr;
 
     // ---- time step
     // Travel-time zone records [tracer 0..T][subbasin 1..S][zone 0..Z_s].
@@ -340,6 +352,10 @@ public:
     Matrix serialCells;
     bool riverExchange = false;  // the columns exchange water with rivers in this pass
     std::vector<soilstep::CellWork> cellWork;  // one per thread
+    // The soil types' field capacities and equal tables, derived at the start of each pass.
+    soilstep::SoilTypeColumns soilTypeColumns;
+    // The settings of the cells of a pass (dump mode adds each cell's hook to a copy).
+    soilstep::StepSettings passSettings;
     std::vector<soilcolumn::FpeReport> fpeReports;  // one per thread
     Matrix* riverLinks = nullptr;
     Matrix *riverDepth = nullptr, *riverWidth = nullptr, *kolmation = nullptr;
@@ -375,6 +391,8 @@ public:
     // Writes the column and the sums of a call into the cell's grids and stacks.
     void StoreCellResult(int r, int c, const soil_entry& soil, const soilcolumn::ColumnState& col,
                          const soilstep::CellResult& res, const soilstep::CellForcing& f, const double* pond, int N);
+    // Asks the processor for the stored layer values of cell (r, c), which the pass reads next.
+    void PrefetchCellState(int r, int c) const;
     // One cell of the column pass; returns an error code (0 when fine).
     int ColumnCell(int r, int c, soilstep::CellWork& work);
     // The river exchange grids and their statistics (with surface interaction or the

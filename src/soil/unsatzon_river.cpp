@@ -184,6 +184,7 @@ void unsatzonmodellklasse::RiverExchange(soilcolumn::ColumnState& col, const soi
 
 void unsatzonmodellklasse::DrainablePoreVolume() {
     if (flowControl == 0 || settings.irrigationTable == nullptr || own.maxPumping.empty()) return;
+    soilTypeColumns.Prepare(settings.soilTable);
     soilcolumn::ColumnState col;
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
@@ -192,10 +193,13 @@ void unsatzonmodellklasse::DrainablePoreVolume() {
                 continue;
             }
             const soil_entry& soil = SoilOf(r, c);
-            col.SetSoil(soil, own.geodeticHeads[r][c][0]);
-            own.maxPumping[r][c] = soilriver::DrainablePoreVolume(soil, col.fieldCapacity.data(),
-                                                                  static_cast<int>(own.groundwaterLevel[r][c]),
-                                                                  soil.GetLayerCount());
+            const double* fc = soilTypeColumns.FieldCapacity(soil);
+            if (fc == nullptr) {
+                col.SetSoil(soil, own.geodeticHeads[r][c][0]);
+                fc = col.fieldCapacity.data();
+            }
+            own.maxPumping[r][c] = soilriver::DrainablePoreVolume(
+                soil, fc, static_cast<int>(own.groundwaterLevel[r][c]), soil.GetLayerCount());
         }
 }
 
@@ -206,6 +210,7 @@ void unsatzonmodellklasse::ApplyExternalGWTable() {
         in.gwStorageCoeff = i > 0 ? (*gridStore)[i].grid : nullptr;
         externalTable = true;
     }
+    soilTypeColumns.Prepare(settings.soilTable);
     soilcolumn::ColumnState col;
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
@@ -223,7 +228,7 @@ void unsatzonmodellklasse::ApplyExternalGWTable() {
             }
             const soil_entry& soil = SoilOf(r, c);
             const int n = soil.GetLayerCount();
-            col.SetSoil(soil, own.geodeticHeads[r][c][0]);
+            soilTypeColumns.SetColumn(col, soil, own.geodeticHeads[r][c][0]);
             double* theta = own.theta[r][c];
             for (int i = 1; i <= n; ++i) col.theta[U(i)] = theta[i];
             int g = static_cast<int>(own.groundwaterLevel[r][c]);

@@ -283,11 +283,10 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
     for (int t = 1; t <= T && U(t) < tracerLayers.size(); ++t) {
         Matrix& flux = tracers[U(t)].flux;
         const bool concentration = TracerIsConcentration(t);
+        PrepareOwnCells();
         for (int r = firstRow; r <= lastRow; ++r) {
             if (flux.empty() || !flux.holds(r)) continue;
-            const ColumnRange cols = ColumnsOf(r);
-            for (int c = cols.first; c <= cols.last; ++c) {
-                if (!IsOwnCell(r, c)) continue;
+            for (int c : OwnColumns(r)) {
                 const double v = tracerLayers[U(t)][r][c][1];
                 const double water = own.theta[r][c][1] * SoilOf(r, c).thickness[1] * 1000.0;
                 flux[r][c] = concentration ? v : own.theta[r][c][1] > 0.0001 ? v / water : 99999.0;

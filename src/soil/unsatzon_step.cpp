@@ -160,7 +160,7 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     const int s = SubbasinOf(r, c);
     soilcolumn::ColumnState& col = work.col;
     double* theta = own.theta[r][c];
-    col.SetSoil(soil, own.geodeticHeads[r][c][0]);
+    soilTypeColumns.SetColumn(col, soil, own.geodeticHeads[r][c][0]);
     for (int i = 1; i <= n; ++i) col.theta[U(i)] = theta[i];
 
     soilcolumn::CellValues cell;
@@ -181,31 +181,21 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
         cell.drainageDistance = (*in.drainageDistance)[r][c];
     }
 
-    soilstep::StepSettings set;
-    set.method = config.method;
-    set.N = static_cast<int>(std::max(1u, numSubSteps));
-    set.dtMinutes = timeInterval;
-    set.minStep = config.dParameterMinStep;
-    set.groundwaterModel = groundwaterActive != 0;
-    set.solver.maxError = max_error;
-    set.solver.maxIterations = static_cast<int>(max_iterations);
-    set.solver.surfaceInteraction = config.surface_interaction;
-    set.solver.groundwaterActive = groundwaterActive != 0;
-    set.solver.kSatClay = config.ksat_clay;
-    set.solver.externalTable = externalTable;
-    set.solver.frozenConductivity = reduced_ksat;
-    set.heat = HeatStepSettings();
+    // The pass's settings; in dump mode with the cell's own hook.
+    soilstep::StepSettings dumpSettings;
     struct DumpContext {
         unsatzonmodellklasse* model;
         int r, c;
     } dumpContext{this, r, c};
     if (dumpMode) {
-        set.dump.context = &dumpContext;
-        set.dump.call = [](void* p, const soilstep::DumpRecord& d) {
+        dumpSettings = passSettings;
+        dumpSettings.dump.context = &dumpContext;
+        dumpSettings.dump.call = [](void* p, const soilstep::DumpRecord& d) {
             auto* x = static_cast<DumpContext*>(p);
             x->model->WriteDumpFile(x->r, x->c, d);
         };
     }
+    const soilstep::StepSettings& set = dumpMode ? dumpSettings : passSettings;
 
     CellForcing f;
     double pond = 0;
@@ -305,14 +295,27 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     return 0;
 }
 
+void unsatzonmodellklasse::PrefetchCellState(int r, int c) const {
+    auto fetch = [&](const Stack& s) {
+        if (s.empty()) return;
+        const double* p = s[r][c];
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + nlayers);
+    };
+    for (const Stack* s : {&own.theta, &own.hydraulicHeads, &own.qDown, &own.geodeticHeads, &own.soilTemperature})
+        fetch(*s);
+    for (int t = 1; t <= tracerCount && U(t) < tracerLayers.size(); ++t) fetch(tracerLayers[U(t)]);
+}
+
 void unsatzonmodellklasse::KeepSurfaceWaterLeft() {
     if (in.siltedStore == nullptr) return;
     if (surfaceWaterLeft.empty()) surfaceWaterLeft = matrix(firstRow, lastRow, 1, ncols, nrows);
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!in.siltedStore->holds(r)) continue;
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c)
-            if (IsOwnCell(r, c)) surfaceWaterLeft[r][c] = std::max(0.0, (*in.siltedStore)[r][c]);
+        const double* store = (*in.siltedStore)[r];
+        double* left = surfaceWaterLeft[r];
+        for (int c : OwnColumns(r)) left[c] = std::max(0.0, store[c]);
     }
 }
 
@@ -377,6 +380,23 @@ void unsatzonmodellklasse::SoilColumnPass() {
     const int threads = omp_get_max_threads();
     if (static_cast<int>(cellWork.size()) < threads) cellWork.resize(U(threads), soilstep::CellWork(nlayers));
     for (soilstep::CellWork& w : cellWork) w.slow.clear();
+    soilTypeColumns.Prepare(settings.soilTable);
+    PrepareOwnCells();
+    // The settings every cell of the pass shares.
+    passSettings = soilstep::StepSettings{};
+    passSettings.method = config.method;
+    passSettings.N = static_cast<int>(std::max(1u, numSubSteps));
+    passSettings.dtMinutes = timeInterval;
+    passSettings.minStep = config.dParameterMinStep;
+    passSettings.groundwaterModel = groundwaterActive != 0;
+    passSettings.solver.maxError = max_error;
+    passSettings.solver.maxIterations = static_cast<int>(max_iterations);
+    passSettings.solver.surfaceInteraction = config.surface_interaction;
+    passSettings.solver.groundwaterActive = groundwaterActive != 0;
+    passSettings.solver.kSatClay = config.ksat_clay;
+    passSettings.solver.externalTable = externalTable;
+    passSettings.solver.frozenConductivity = reduced_ksat;
+    passSettings.heat = HeatStepSettings();
     if (CountsSurfaceWater() && surfaceWaterTaken.empty())
         surfaceWaterTaken = matrix(firstRow, lastRow, 1, ncols, nrows);
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
@@ -396,9 +416,10 @@ void unsatzonmodellklasse::SoilColumnPass() {
         soilstep::CellWork& work = cellWork[U(omp_get_thread_num())];
 #pragma omp for schedule(runtime)
         for (int r = firstRow; r <= lastRow; ++r) {
-            const ColumnRange cols = ColumnsOf(r);
-            for (int c = cols.first; c <= cols.last; ++c) {
-                if (!IsOwnCell(r, c)) continue;
+            const std::span<const int> cols = OwnColumns(r);
+            for (std::size_t k = 0; k < cols.size(); ++k) {
+                const int c = cols[k];
+                if (k + 1 < cols.size()) PrefetchCellState(r, cols[k + 1]);
                 if (!surfaceWaterTaken.empty()) surfaceWaterTaken[r][c] = 0.0;
                 if (river) serialCells[r][c] = (*riverLinks)[r][c] > 0 ? 1 : 0;
                 if (river && serialCells[r][c] > 0) continue;
@@ -434,9 +455,8 @@ void unsatzonmodellklasse::SoilColumnPass() {
         // River cells share the water of their river: one after the other, in cell order.
         const int tableSize = static_cast<int>(riverTable.size()) - 1;
         for (int r = firstRow; r <= lastRow; ++r) {
-            const ColumnRange cols = ColumnsOf(r);
-            for (int c = cols.first; c <= cols.last; ++c) {
-                if (!IsOwnCell(r, c) || serialCells[r][c] <= 0) continue;
+            for (int c : OwnColumns(r)) {
+                if (serialCells[r][c] <= 0) continue;
                 const int link = static_cast<int>((*riverLinks)[r][c]);
                 const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
                 if (link < 1 || link >= static_cast<int>(soilZones.index.size()) || pos < 1 || pos > tableSize) {
@@ -481,10 +501,9 @@ void unsatzonmodellklasse::AccumulateZones() {
         if (zonalstatistic* s = stat(slot)) s->AddValue(r, c, zone, v, w);
     };
     const int T = tracerCount;
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c)) continue;
+        for (int c : OwnColumns(r)) {
             const int s = SubbasinOf(r, c);
             if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
             const double g = Glacier(in.glacierFraction, r, c);

@@ -312,6 +312,48 @@ void CellWork::ResizeTracers(int count, int layers) {
     if (tracerColumns.size() < static_cast<std::size_t>(count)) tracerColumns.resize(static_cast<std::size_t>(count));
 }
 
+void SoilTypeColumns::Prepare(const soil_entry* table) {
+    table_ = table;
+    const int count = table != nullptr ? std::max(0, static_cast<int>(table[0].code)) : 0;
+    types_.resize(U(count) + 1);
+    ColumnState col;
+    for (int t = 1; t <= count; ++t) {
+        col.SetSoil(table[t], 0.0);
+        const auto end = static_cast<std::ptrdiff_t>(col.n) + 1;
+        types_[U(t)].fieldCapacity.assign(col.fieldCapacity.begin(), col.fieldCapacity.begin() + end);
+        types_[U(t)].sameTableAsAbove.assign(col.sameTableAsAbove.begin(), col.sameTableAsAbove.begin() + end);
+    }
+}
+
+const SoilTypeColumns::Type* SoilTypeColumns::Find(const soil_entry& soil) const {
+    if (table_ == nullptr || &soil <= table_ || &soil >= table_ + types_.size()) return nullptr;
+    const Type& t = types_[static_cast<std::size_t>(&soil - table_)];
+    return t.fieldCapacity.size() == U(soil.layerCount) + 1 ? &t : nullptr;
+}
+
+void SoilTypeColumns::SetColumn(ColumnState& col, const soil_entry& soil, double surfaceElevation) const {
+    const Type* t = Find(soil);
+    if (t == nullptr) {
+        col.SetSoil(soil, surfaceElevation);
+        return;
+    }
+    // SetSoil's steps, with the values that depend on the soil alone copied.
+    if (col.n != soil.layerCount) col.Resize(soil.layerCount);
+    col.z[0] = surfaceElevation;
+    for (int i = 1; i <= col.n; ++i) {
+        const std::size_t l = U(i);
+        col.z[l] = col.z[l - 1] - soil.thickness[l];
+        col.frozen[l] = 1.0;
+        col.sameTableAsAbove[l] = t->sameTableAsAbove[l];
+        col.fieldCapacity[l] = t->fieldCapacity[l];
+    }
+}
+
+const double* SoilTypeColumns::FieldCapacity(const soil_entry& soil) const {
+    const Type* t = Find(soil);
+    return t != nullptr ? t->fieldCapacity.data() : nullptr;
+}
+
 int TableLayerOf(const soil_entry& soil, const ColumnState& col) {
     int g = col.n;
     while (g > 1 && col.theta[U(g)] > kSaturatedShare * soil.theta_sat[U(g)]) --g;

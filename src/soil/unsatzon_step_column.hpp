@@ -213,6 +213,29 @@ struct CellWork {
     std::vector<SlowSubstep> slow;
 };
 
+// What a column takes from its soil type alone, derived once per type by ColumnState::SetSoil:
+// the field capacities and which layers' tables equal the layer above's. A pass over the cells
+// takes them from here instead of deriving them again for every cell.
+class SoilTypeColumns {
+public:
+    // Derives the values of soil types 1..count of the table (element 0 holds the count).
+    void Prepare(const soil_entry* table);
+    // Sets col for a cell of the soil with the given surface elevation, bit for bit as
+    // col.SetSoil(soil, surfaceElevation) does (which it calls for a soil not prepared).
+    void SetColumn(ColumnState& col, const soil_entry& soil, double surfaceElevation) const;
+    // Field capacities (index 1..n) of a prepared soil, else null.
+    const double* FieldCapacity(const soil_entry& soil) const;
+
+private:
+    struct Type {
+        std::vector<double> fieldCapacity;
+        std::vector<unsigned char> sameTableAsAbove;
+    };
+    const Type* Find(const soil_entry& soil) const;
+    const soil_entry* table_ = nullptr;
+    std::vector<Type> types_;  // 1..count
+};
+
 // Water-table helpers shared with the external-table operation.
 int TableLayerOf(const soil_entry& soil, const ColumnState& col);
 

@@ -231,11 +231,10 @@ double unsatzonmodellklasse::TracerConcentration(int t, int r, int c, int layer)
 
 void unsatzonmodellklasse::UpdateTracerStoreGrid(int t) {
     Matrix& g = tracers[U(t)].storage;
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
         if (g.empty() || !g.holds(r)) continue;
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c)
-            if (IsOwnCell(r, c)) g[r][c] = TracerConcentration(t, r, c, SoilOf(r, c).GetLayerCount());
+        for (int c : OwnColumns(r)) g[r][c] = TracerConcentration(t, r, c, SoilOf(r, c).GetLayerCount());
     }
 }
 
