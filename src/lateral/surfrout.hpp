@@ -34,6 +34,9 @@ inline std::uint64_t LoadFlags(const unsigned char* p) {
     return w;
 }
 
+// Number of flags set in a word of LoadFlags (a sum of eight bytes of 0 or 1 in the top byte).
+inline int FlagCount(std::uint64_t w) { return static_cast<int>((w * 0x0101010101010101ull) >> 56); }
+
 // Removes the flag of the lowest column from a word of LoadFlags (not 0) and returns that
 // column's offset 0..7.
 inline int TakeFirstFlag(std::uint64_t* w) {
@@ -223,7 +226,8 @@ private:
     void UpdateDatedValues();
     void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
-    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, double* slope, double* aspect, int* type) const;
+    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, bool river, double* slope, double* aspect,
+                  int* type) const;
     // Returns true when the shares came out bit for bit as they were (or were not computed).
     bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
@@ -260,6 +264,8 @@ private:
         return static_cast<std::size_t>(r - lo + 1) * FlagStride() + static_cast<std::size_t>(c);
     }
     std::vector<unsigned char> ownFlag;  // 1 for own basin cells, 0 elsewhere
+    // 1 for own river cells, taken from the river grids at the start of each call of run.
+    std::vector<unsigned char> riverFlag;
     void BuildQuietCells();
     void NoteForeignLevels();
     void NoteForeignFluxes();

@@ -32,6 +32,7 @@ bool KeepsWhenZeroAdded(double x) { return !std::isnan(x) && !(x == 0 && std::si
 void surfaceroutingclass::BuildQuietCells() {
     const std::size_t cells = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * FlagStride();
     ownFlag.assign(cells, 0);
+    riverFlag.assign(cells, 0);
     ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
     ownCols.clear();
     for (int r = firstRow; r <= lastRow; ++r) {

@@ -42,9 +42,12 @@ void surfaceroutingclass::StartPass() {
     // (silting-up, the soil model) has emptied the store, so nothing is counted twice; water that
     // nobody took (a second coupling pass beside silting-up) stays.
 #pragma omp parallel for schedule(runtime) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
+            // The river grids as they are for this call's sub steps.
+            riverFlag[FlagIndex(r, c)] = IsRiver(r, c);
             const double df = (*directflow)[r][c];
             const double left = std::max(0.0, (*surfaceStorage)[r][c]);
             (*surfaceStorage)[r][c] = left + df;
@@ -58,6 +61,7 @@ void surfaceroutingclass::StartPass() {
             }
             (*directflow)[r][c] = 0;
         }
+    }
 }
 
 void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -130,7 +134,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
         for (int c0 = 1; c0 <= ncols; c0 += 8) {
             const std::size_t f0 = FlagIndex(r, c0);
             std::uint64_t work = VelocityWork(f0, skip);
-            quiet += std::popcount(surfrout::LoadFlags(&ownFlag[f0])) - std::popcount(work);
+            quiet += surfrout::FlagCount(surfrout::LoadFlags(&ownFlag[f0])) - surfrout::FlagCount(work);
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
@@ -138,7 +142,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                 int type = 0;
                 surfrout::Neighbourhood n;
                 BuildNeighbourhood(r, c, &n);
-                SlopesAt(r, c, n, &slope, &aspect, &type);
+                SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
                 const bool sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
                 VelocitiesAt(r, c, n, k, refresh, type);
                 settled[f] = Settled(r, c, k, sameWeights);
@@ -154,13 +158,15 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
 double surfaceroutingclass::StableSubTimeStep() const {
     double best = 1e36;
 #pragma omp parallel for schedule(runtime) reduction(min : best) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
             for (int d = 1; d <= 8; ++d)
                 if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5)
                     best = std::min(best, cellsize / velocity[r][c][d]);
         }
+    }
     return best;
 }
 
@@ -198,7 +204,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 const std::uint64_t keep = (own & ~work) * 0xFF;
                 const std::uint64_t changed = surfrout::LoadFlags(&levelChanged[f0]) & ~keep;
                 std::memcpy(&levelChanged[f0], &changed, sizeof changed);
-                quiet += std::popcount(own) - std::popcount(work);
+                quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
             }
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
@@ -223,7 +229,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 }
                 (*qIn)[r][c] = in;
                 (*qOut)[r][c] = out;
-                const bool river = IsRiver(r, c);
+                const bool river = riverFlag[f] != 0;
                 bool finite = true;
                 for (int t = 1; t <= tracerCount; ++t) {
                     SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
@@ -265,12 +271,13 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
 void surfaceroutingclass::EndPass() {
     const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
     zonalstatistic* storageStat = statistics[4].get();
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
             const int s = Subbasin(r, c);
             if (s <= 0) continue;
-            const bool river = IsRiver(r, c);
+            const bool river = riverFlag[FlagIndex(r, c)] != 0;
             const double df = (*directflow)[r][c];
             const double inf = (*interflow)[r][c];
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
@@ -301,4 +308,5 @@ void surfaceroutingclass::EndPass() {
                 st.conc[r][c] = 0;
             }
         }
+    }
 }
