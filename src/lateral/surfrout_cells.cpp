@@ -1,6 +1,8 @@
 // Per-cell work of the sub steps: the neighbourhood of a cell as the pure flow-direction and
 // velocity functions see it, its outflow shares, velocities and fluxes, and its inflow and
 // outflow of one sub step; the plan curvature of the terrain at set-up.
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -11,20 +13,39 @@
 
 using namespace surfrout;
 
+namespace {
+
+// The bits 0..7 of a byte as eight flags (flag d = bit d).
+constexpr auto kBitFlags = [] {
+    std::array<std::array<bool, 8>, 256> table{};
+    for (unsigned m = 0; m < 256; ++m)
+        for (unsigned d = 0; d < 8; ++d) table[m][d] = ((m >> d) & 1u) != 0;
+    return table;
+}();
+
+// Bits 0..8 of a neighbour mask as the flags of directions 0..8.
+void MaskToFlags(unsigned mask, bool flags[9]) {
+    std::copy_n(kBitFlags[mask & 0xFFu].data(), 8, flags);
+    flags[8] = ((mask >> 8) & 1u) != 0;
+}
+
+}  // namespace
+
 void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
     const std::size_t f = FlagIndex(r, c);
     const unsigned exists = existsMask[f], inside = insideMask[f];
+    MaskToFlags(exists, n->exists);
+    MaskToFlags(inside, n->inside);
     // Rows r - 1, r, r + 1 (a row beyond the grid is never read: its neighbours do not exist).
     const double* const z[3] = {terrain[r - 1], terrain[r], r < nrows ? terrain[r + 1] : nullptr};
     const double* const depth[3] = {totalInput[r - 1], totalInput[r], r < nrows ? totalInput[r + 1] : nullptr};
     for (int d = 0; d <= 8; ++d) {
         const int i = kRowStep[d] + 1, cc = c + kColStep[d];
-        n->exists[d] = (exists >> d) & 1u;
-        n->inside[d] = (inside >> d) & 1u;
-        n->bare[d] = n->exists[d] ? z[i][cc] : 0.0;
-        const double h = (withWater && (d == 0 || n->inside[d])) ? depth[i][cc] : 0.0;
-        n->level[d] = n->bare[d] + h;
+        const double bare = (exists >> d) & 1u ? z[i][cc] : 0.0;
+        const double h = (withWater && (d == 0 || ((inside >> d) & 1u))) ? depth[i][cc] : 0.0;
+        n->bare[d] = bare;
+        n->level[d] = bare + h;
     }
 }
 
@@ -187,27 +208,32 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 }
 
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
-    double in = 0, out = 0;
-    double tracerIn[kMaxTracers + 1] = {0};
     const unsigned exists = existsMask[FlagIndex(r, c)];
     // The flux rows r - 1, r, r + 1 as contiguous blocks (a row beyond the grid is never read).
     constexpr std::size_t perCell = kLevels + 1;
     const double* const rows[3] = {r > 1 ? fluxes.rowBlock(r - 1) : nullptr, fluxes.rowBlock(r),
                                    r < nrows ? fluxes.rowBlock(r + 1) : nullptr};
+    // What each existing neighbour sends towards this cell (along the opposite direction).
+    double from[9] = {};
+    double in = 0, out = 0;
     for (int d = 1; d <= 8; ++d) {
         if (!((exists >> d) & 1u)) continue;
-        const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        // The neighbour in direction d sends towards this cell along the opposite direction.
-        const double f = rows[kRowStep[d] + 1][static_cast<std::size_t>(cc) * perCell + static_cast<std::size_t>(Opposite(d))];
-        in += f;
-        for (int t = 1; t <= tracerCount; ++t) tracerIn[t] += f * surfaceTracers[static_cast<std::size_t>(t)].conc[rr][cc];
+        const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
+        from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
+        in += from[d];
     }
     const double* q = rows[1] + static_cast<std::size_t>(c) * perCell;
     for (int d = 1; d <= 8; ++d)
         if (q[d] > 0) out += q[d];
     (*qIn)[r][c] = in * dt;
     (*qOut)[r][c] = out * dt;
-    for (int t = 1; t <= tracerCount; ++t) surfaceTracers[static_cast<std::size_t>(t)].inflow[r][c] = tracerIn[t] * 1000.0 * dt;
+    for (int t = 1; t <= tracerCount; ++t) {
+        SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+        double tracerIn = 0;
+        for (int d = 1; d <= 8; ++d)
+            if ((exists >> d) & 1u) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        st.inflow[r][c] = tracerIn * 1000.0 * dt;
+    }
 }
 
 void surfaceroutingclass::FillFromNeighbours(int r, int c, Matrix& grid) const {
