@@ -12,7 +12,9 @@
 // flags that let the sub steps skip quiet cells). The physics of one cell lives in
 // surfrout_flowdir.*, surfrout_velocity.* and surfrout_storage.*.
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +24,34 @@
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
 #include "submodel/teilmod.hpp"
+
+namespace surfrout {
+
+// Eight per-cell flag bytes (each 0 or 1) of consecutive columns as one word.
+inline std::uint64_t LoadFlags(const unsigned char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Number of flags set in a word of LoadFlags (a sum of eight bytes of 0 or 1 in the top byte).
+inline int FlagCount(std::uint64_t w) { return static_cast<int>((w * 0x0101010101010101ull) >> 56); }
+
+// Removes the flag of the lowest column from a word of LoadFlags (not 0) and returns that
+// column's offset 0..7.
+inline int TakeFirstFlag(std::uint64_t* w) {
+    if constexpr (std::endian::native == std::endian::little) {
+        const int bit = std::countr_zero(*w);
+        *w &= *w - 1;
+        return bit / 8;
+    } else {
+        const int bit = 63 - std::countl_zero(*w);
+        *w &= ~(std::uint64_t{1} << bit);
+        return (63 - bit) / 8;
+    }
+}
+
+}  // namespace surfrout
 
 class surfaceroutingclass : public teilmodellklasse {
 public:
@@ -196,7 +226,8 @@ private:
     void UpdateDatedValues();
     void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
-    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, double* slope, double* aspect, int* type) const;
+    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, bool river, double* slope, double* aspect,
+                  int* type) const;
     // Returns true when the shares came out bit for bit as they were (or were not computed).
     bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
@@ -215,7 +246,7 @@ private:
     std::vector<unsigned char> concFinite;    // every tracer concentration finite
     std::vector<unsigned char> settled;       // the velocity pass changes nothing while levels stay
     std::vector<unsigned char> dry;           // storage pass changes nothing without inflow
-    std::vector<unsigned char> storageQuiet;  // decision of the current storage pass (tracers)
+    std::vector<unsigned char> storageWork;   // cells the current storage pass computes (tracers)
     // Basin cells in rows lo..hi that another process computes, with their depth seen last.
     struct ForeignCell {
         int r, c;
@@ -225,14 +256,23 @@ private:
     // Per cell of the own rows (same index): bit d set when neighbour d (0: the cell) is in the
     // grid and not nodata in the zone grid (exists), and when its zone value is > 0 (inside).
     std::vector<std::uint16_t> existsMask, insideMask;
+    // A row of flags holds columns 0 .. ncols + 1 and eight more, so that the flags of eight
+    // cells from any column 1 .. ncols on, and of their neighbours, are read as one word each
+    // without reaching into the next row.
+    std::size_t FlagStride() const { return static_cast<std::size_t>(ncols) + 10; }
     std::size_t FlagIndex(int r, int c) const {
-        return static_cast<std::size_t>(r - lo + 1) * static_cast<std::size_t>(ncols + 2) + static_cast<std::size_t>(c);
+        return static_cast<std::size_t>(r - lo + 1) * FlagStride() + static_cast<std::size_t>(c);
     }
+    std::vector<unsigned char> ownFlag;  // 1 for own basin cells, 0 elsewhere
+    // 1 for own river cells, taken from the river grids at the start of each call of run.
+    std::vector<unsigned char> riverFlag;
     void BuildQuietCells();
     void NoteForeignLevels();
     void NoteForeignFluxes();
-    bool QuietVelocity(std::size_t f) const;
-    bool QuietStorage(std::size_t f) const;
+    // The cells f .. f + 7 of a row whose velocity / storage pass must be computed, one byte
+    // each (1: compute): own basin cells, all of them unless quiet cells are skipped.
+    std::uint64_t VelocityWork(std::size_t f, bool skip) const;
+    std::uint64_t StorageWork(std::size_t f, bool skip) const;
     bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;
 };

@@ -1,6 +1,8 @@
 // Per-cell work of the sub steps: the neighbourhood of a cell as the pure flow-direction and
 // velocity functions see it, its outflow shares, velocities and fluxes, and its inflow and
 // outflow of one sub step; the plan curvature of the terrain at set-up.
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -11,24 +13,46 @@
 
 using namespace surfrout;
 
+namespace {
+
+// The bits 0..7 of a byte as eight flags (flag d = bit d).
+constexpr auto kBitFlags = [] {
+    std::array<std::array<bool, 8>, 256> table{};
+    for (unsigned m = 0; m < 256; ++m)
+        for (unsigned d = 0; d < 8; ++d) table[m][d] = ((m >> d) & 1u) != 0;
+    return table;
+}();
+
+// Bits 0..8 of a neighbour mask as the flags of directions 0..8.
+void MaskToFlags(unsigned mask, bool flags[9]) {
+    std::copy_n(kBitFlags[mask & 0xFFu].data(), 8, flags);
+    flags[8] = ((mask >> 8) & 1u) != 0;
+}
+
+}  // namespace
+
 void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
     const std::size_t f = FlagIndex(r, c);
     const unsigned exists = existsMask[f], inside = insideMask[f];
+    MaskToFlags(exists, n->exists);
+    MaskToFlags(inside, n->inside);
+    // Rows r - 1, r, r + 1 (a row beyond the grid is never read: its neighbours do not exist).
+    const double* const z[3] = {terrain[r - 1], terrain[r], r < nrows ? terrain[r + 1] : nullptr};
+    const double* const depth[3] = {totalInput[r - 1], totalInput[r], r < nrows ? totalInput[r + 1] : nullptr};
     for (int d = 0; d <= 8; ++d) {
-        const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        n->exists[d] = (exists >> d) & 1u;
-        n->inside[d] = (inside >> d) & 1u;
-        n->bare[d] = n->exists[d] ? terrain[rr][cc] : 0.0;
-        const double h = (withWater && (d == 0 || n->inside[d])) ? totalInput[rr][cc] : 0.0;
-        n->level[d] = n->bare[d] + h;
+        const int i = kRowStep[d] + 1, cc = c + kColStep[d];
+        const double bare = (exists >> d) & 1u ? z[i][cc] : 0.0;
+        const double h = (withWater && (d == 0 || ((inside >> d) & 1u))) ? depth[i][cc] : 0.0;
+        n->bare[d] = bare;
+        n->level[d] = bare + h;
     }
 }
 
 void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* aspect, int* type) const {
     Neighbourhood n;
     BuildNeighbourhood(r, c, &n);
-    SlopesAt(r, c, n, slope, aspect, type);
+    SlopesAt(r, c, n, IsRiver(r, c), slope, aspect, type);
 }
 
 void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, double slope, double aspect) {
@@ -43,17 +67,18 @@ void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, 
     VelocitiesAt(r, c, n, k, refresh, type);
 }
 
-void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, double* slope, double* aspect,
+void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, bool river, double* slope, double* aspect,
                                    int* type) const {
     *slope = 0;
     *aspect = 0;
     *type = kNoType;
-    if (IsRiver(r, c)) {
+    if (river) {
         *type = kRiverCell;
         return;
     }
-    bool interior = r > 1 && r < nrows && c > 1 && c < ncols;
-    for (int d = 1; d <= 8 && interior; ++d) interior = n.inside[d];
+    // Not on the grid border, every neighbour inside (bits 1..8 of the inside mask).
+    const bool interior =
+        r > 1 && r < nrows && c > 1 && c < ncols && (insideMask[FlagIndex(r, c)] & 0x1FEu) == 0x1FEu;
     const SlopeAspect sa = SlopeAndAspect(n, interior, cellsize);
     *slope = sa.slope;
     *aspect = sa.aspect;
@@ -97,53 +122,61 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
         return;
     }
     q[0] = 0;
-    RoughnessParams p;
-    const int pos = static_cast<int>(cellLanduse[r][c]);
-    if (pos >= 0 && settings.landuseTable != nullptr) {
-        const landuse_entry& lu = settings.landuseTable[pos];
-        p.cultivation = lu.GetSR_cultivation();
-        p.K_ST = lu.GetSR_K_ST();
-        p.cropDistX = lu.GetSR_CropDistX();
-        p.cropDistY = lu.GetSR_CropDistY();
-        p.C_WR = lu.GetSR_C_WR();
-        lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
-        lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
-        p.residueCover = residueCover[r][c];
-        p.stemDiameter = stemDiameter[r][c];
-    }
-    p.minCropDepth = minCropDepth;
-    p.aNLTolerance = aNLTolerance;
-    p.aNLIterations = aNLIterations;
-    const VelocitySettings vs{velocityTolerance, velocityIterations, concentrationFactor};
-    const double level = n.level[0];
     double sum = 0, lastQ2 = 0;
     bool fallback = false;
-    for (int d = 1; d <= 8; ++d) {
-        if (w[d] <= 0 || h <= 0) {
+    if (h <= 0) {
+        // A dry cell sends nothing in any direction.
+        for (int d = 1; d <= 8; ++d) {
             v[d] = 0;
             q[d] = 0;
-            continue;
         }
-        if (v[d] <= 0) v[d] = 0.1;
-        const double length = IsDiagonal(d) ? kDiagonal * cellsize : cellsize;
-        const double drop = level - n.level[d];
-        double sl = drop / length;
-        if (type == kInteriorCell && !(n.bare[0] > n.level[d]))
-            sl = (n.level[Opposite(d)] - n.level[d]) / (2 * length);
-        const double sq = sl > 0 ? std::sqrt(sl) : 0.0;
-        const double q1 = cellsize * cellsize * w[d] * h / longest;
-        const double q2 = drop * w[d] * cellsize * 2 * cellsize / longest;
-        lastQ2 = q2;
-        if (method == 5) {
-            v[d] = FixedCoefficientVelocity(h, sq, length, minSubStep);
-            q[d] = v[d] * length * h;
-        } else {
-            const DirectionFlow f = RoughnessFlow(v[d], sq, std::min(q1, q2), length, h, (*criticalShear)[r][c], p,
-                                                  vs, &fallback);
-            v[d] = f.velocity;
-            q[d] = f.flux;
+    } else {
+        RoughnessParams p;
+        const int pos = static_cast<int>(cellLanduse[r][c]);
+        if (pos >= 0 && settings.landuseTable != nullptr) {
+            const landuse_entry& lu = settings.landuseTable[pos];
+            p.cultivation = lu.GetSR_cultivation();
+            p.K_ST = lu.GetSR_K_ST();
+            p.cropDistX = lu.GetSR_CropDistX();
+            p.cropDistY = lu.GetSR_CropDistY();
+            p.C_WR = lu.GetSR_C_WR();
+            lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
+            lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
+            p.residueCover = residueCover[r][c];
+            p.stemDiameter = stemDiameter[r][c];
         }
-        sum += q[d];
+        p.minCropDepth = minCropDepth;
+        p.aNLTolerance = aNLTolerance;
+        p.aNLIterations = aNLIterations;
+        const VelocitySettings vs{velocityTolerance, velocityIterations, concentrationFactor};
+        const double level = n.level[0];
+        for (int d = 1; d <= 8; ++d) {
+            if (w[d] <= 0) {
+                v[d] = 0;
+                q[d] = 0;
+                continue;
+            }
+            if (v[d] <= 0) v[d] = 0.1;
+            const double length = IsDiagonal(d) ? kDiagonal * cellsize : cellsize;
+            const double drop = level - n.level[d];
+            double sl = drop / length;
+            if (type == kInteriorCell && !(n.bare[0] > n.level[d]))
+                sl = (n.level[Opposite(d)] - n.level[d]) / (2 * length);
+            const double sq = sl > 0 ? std::sqrt(sl) : 0.0;
+            const double q1 = cellsize * cellsize * w[d] * h / longest;
+            const double q2 = drop * w[d] * cellsize * 2 * cellsize / longest;
+            lastQ2 = q2;
+            if (method == 5) {
+                v[d] = FixedCoefficientVelocity(h, sq, length, minSubStep);
+                q[d] = v[d] * length * h;
+            } else {
+                const DirectionFlow f = RoughnessFlow(v[d], sq, std::min(q1, q2), length, h, (*criticalShear)[r][c],
+                                                      p, vs, &fallback);
+                v[d] = f.velocity;
+                q[d] = f.flux;
+            }
+            sum += q[d];
+        }
     }
     if (fallback) roughnessFallback = true;
     // Every method, the fixed coefficient of method 5 too, sends no more than the cell holds.
@@ -175,23 +208,32 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 }
 
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
-    double in = 0, out = 0;
-    double tracerIn[kMaxTracers + 1] = {0};
     const unsigned exists = existsMask[FlagIndex(r, c)];
+    // The flux rows r - 1, r, r + 1 as contiguous blocks (a row beyond the grid is never read).
+    constexpr std::size_t perCell = kLevels + 1;
+    const double* const rows[3] = {r > 1 ? fluxes.rowBlock(r - 1) : nullptr, fluxes.rowBlock(r),
+                                   r < nrows ? fluxes.rowBlock(r + 1) : nullptr};
+    // What each existing neighbour sends towards this cell (along the opposite direction).
+    double from[9] = {};
+    double in = 0, out = 0;
     for (int d = 1; d <= 8; ++d) {
         if (!((exists >> d) & 1u)) continue;
-        const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        // The neighbour in direction d sends towards this cell along the opposite direction.
-        const double f = fluxes[rr][cc][Opposite(d)];
-        in += f;
-        for (int t = 1; t <= tracerCount; ++t) tracerIn[t] += f * surfaceTracers[static_cast<std::size_t>(t)].conc[rr][cc];
+        const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
+        from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
+        in += from[d];
     }
-    const double* q = fluxes[r][c];
+    const double* q = rows[1] + static_cast<std::size_t>(c) * perCell;
     for (int d = 1; d <= 8; ++d)
         if (q[d] > 0) out += q[d];
     (*qIn)[r][c] = in * dt;
     (*qOut)[r][c] = out * dt;
-    for (int t = 1; t <= tracerCount; ++t) surfaceTracers[static_cast<std::size_t>(t)].inflow[r][c] = tracerIn[t] * 1000.0 * dt;
+    for (int t = 1; t <= tracerCount; ++t) {
+        SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+        double tracerIn = 0;
+        for (int d = 1; d <= 8; ++d)
+            if ((exists >> d) & 1u) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        st.inflow[r][c] = tracerIn * 1000.0 * dt;
+    }
 }
 
 void surfaceroutingclass::FillFromNeighbours(int r, int c, Matrix& grid) const {

@@ -30,20 +30,25 @@ bool KeepsWhenZeroAdded(double x) { return !std::isnan(x) && !(x == 0 && std::si
 }  // namespace
 
 void surfaceroutingclass::BuildQuietCells() {
+    const std::size_t cells = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * FlagStride();
+    ownFlag.assign(cells, 0);
+    riverFlag.assign(cells, 0);
     ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
     ownCols.clear();
     for (int r = firstRow; r <= lastRow; ++r) {
         for (int c = 1; c <= ncols; ++c)
-            if (OwnBasinCell(r, c)) ownCols.push_back(c);
+            if (OwnBasinCell(r, c)) {
+                ownCols.push_back(c);
+                ownFlag[FlagIndex(r, c)] = 1;
+            }
         ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
     }
-    const std::size_t cells = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * static_cast<std::size_t>(ncols + 2);
     levelChanged.assign(cells, 0);
     sendsNothing.assign(cells, 1);
     concFinite.assign(cells, 1);
     settled.assign(cells, 0);
     dry.assign(cells, 0);
-    storageQuiet.assign(cells, 0);
+    storageWork.assign(cells, 0);
     existsMask.assign(cells, 0);
     insideMask.assign(cells, 0);
     for (int r = firstRow; r <= lastRow; ++r)
@@ -88,23 +93,33 @@ void surfaceroutingclass::NoteForeignFluxes() {
     }
 }
 
-bool surfaceroutingclass::QuietVelocity(std::size_t f) const {
-    if (!settled[f]) return false;
-    const std::size_t stride = static_cast<std::size_t>(ncols + 2);
-    const unsigned char* up = &levelChanged[f - stride - 1];
-    const unsigned char* mid = &levelChanged[f - 1];
-    const unsigned char* down = &levelChanged[f + stride - 1];
-    return (up[0] | up[1] | up[2] | mid[0] | mid[1] | mid[2] | down[0] | down[1] | down[2]) == 0;
+std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip) const {
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
+    const std::size_t stride = FlagStride();
+    std::uint64_t changed = 0;
+    for (const std::size_t row : {f - stride, f, f + stride})
+        changed |= surfrout::LoadFlags(&levelChanged[row - 1]) | surfrout::LoadFlags(&levelChanged[row]) |
+                   surfrout::LoadFlags(&levelChanged[row + 1]);
+    return own & (~surfrout::LoadFlags(&settled[f]) | changed);
 }
 
-bool surfaceroutingclass::QuietStorage(std::size_t f) const {
-    if (!dry[f]) return false;
-    const std::size_t stride = static_cast<std::size_t>(ncols + 2);
+std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) const {
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: dry, nothing sent by the cell or a neighbour, with tracers every concentration of
+    // the 3 x 3 neighbourhood finite.
+    const std::size_t stride = FlagStride();
+    std::uint64_t quiet = surfrout::LoadFlags(&dry[f]);
     for (const std::size_t row : {f - stride, f, f + stride}) {
-        if (!(sendsNothing[row - 1] & sendsNothing[row] & sendsNothing[row + 1])) return false;
-        if (tracerCount > 0 && !(concFinite[row - 1] & concFinite[row] & concFinite[row + 1])) return false;
+        quiet &= surfrout::LoadFlags(&sendsNothing[row - 1]) & surfrout::LoadFlags(&sendsNothing[row]) &
+                 surfrout::LoadFlags(&sendsNothing[row + 1]);
+        if (tracerCount > 0)
+            quiet &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
+                     surfrout::LoadFlags(&concFinite[row + 1]);
     }
-    return true;
+    return own & ~quiet;
 }
 
 bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {

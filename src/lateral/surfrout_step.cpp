@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "lateral/surfrout.hpp"
@@ -41,9 +42,12 @@ void surfaceroutingclass::StartPass() {
     // (silting-up, the soil model) has emptied the store, so nothing is counted twice; water that
     // nobody took (a second coupling pass beside silting-up) stays.
 #pragma omp parallel for schedule(runtime) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
+            // The river grids as they are for this call's sub steps.
+            riverFlag[FlagIndex(r, c)] = IsRiver(r, c);
             const double df = (*directflow)[r][c];
             const double left = std::max(0.0, (*surfaceStorage)[r][c]);
             (*surfaceStorage)[r][c] = left + df;
@@ -57,6 +61,7 @@ void surfaceroutingclass::StartPass() {
             }
             (*directflow)[r][c] = 0;
         }
+    }
 }
 
 void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -125,42 +130,43 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
     const bool skip = skipQuietCells && k >= 1;
     long quiet = 0;
 #pragma omp parallel for schedule(runtime) reduction(+ : quiet) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
-            const int c = ownCols[static_cast<std::size_t>(i)];
-            const std::size_t f = FlagIndex(r, c);
-            if (skip && QuietVelocity(f)) {
-                ++quiet;
-                continue;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c0 = 1; c0 <= ncols; c0 += 8) {
+            const std::size_t f0 = FlagIndex(r, c0);
+            std::uint64_t work = VelocityWork(f0, skip);
+            quiet += surfrout::FlagCount(surfrout::LoadFlags(&ownFlag[f0])) - surfrout::FlagCount(work);
+            while (work != 0) {
+                const int c = c0 + surfrout::TakeFirstFlag(&work);
+                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
+                double slope = 0, aspect = 0;
+                int type = 0;
+                surfrout::Neighbourhood n;
+                BuildNeighbourhood(r, c, &n);
+                SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
+                const bool sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
+                VelocitiesAt(r, c, n, k, refresh, type);
+                settled[f] = Settled(r, c, k, sameWeights);
+                const double* q = fluxes[r][c];
+                bool none = true;
+                for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
+                sendsNothing[f] = none;
             }
-            double slope = 0, aspect = 0;
-            int type = 0;
-            surfrout::Neighbourhood n;
-            BuildNeighbourhood(r, c, &n);
-            SlopesAt(r, c, n, &slope, &aspect, &type);
-            const bool sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
-            VelocitiesAt(r, c, n, k, refresh, type);
-            settled[f] = Settled(r, c, k, sameWeights);
-            const double* q = fluxes[r][c];
-            bool none = true;
-            for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
-            sendsNothing[f] = none;
         }
-    }
     quietCellPasses += quiet;
 }
 
 double surfaceroutingclass::StableSubTimeStep() const {
     double best = 1e36;
 #pragma omp parallel for schedule(runtime) reduction(min : best) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
             for (int d = 1; d <= 8; ++d)
                 if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5)
                     best = std::min(best, cellsize / velocity[r][c][d]);
         }
+    }
     return best;
 }
 
@@ -177,82 +183,87 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r) {
-            const std::size_t row = static_cast<std::size_t>(r - firstRow);
-            for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
-                const int c = ownCols[static_cast<std::size_t>(i)];
-                const std::size_t f = FlagIndex(r, c);
-                storageQuiet[f] = skipQuiet && QuietStorage(f);
-                if (!storageQuiet[f]) ComputeCellFluxes(r, c, dt);
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int c0 = 1; c0 <= ncols; c0 += 8) {
+                const std::size_t f0 = FlagIndex(r, c0);
+                std::uint64_t work = StorageWork(f0, skipQuiet);
+                // Within the row and its padding: no other thread's cells.
+                std::memcpy(&storageWork[f0], &work, sizeof work);
+                while (work != 0) ComputeCellFluxes(r, c0 + surfrout::TakeFirstFlag(&work), dt);
             }
-        }
     }
 #pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
-            const int c = ownCols[static_cast<std::size_t>(i)];
-            const std::size_t f = FlagIndex(r, c);
-            if (tracerCount > 0 ? storageQuiet[f] != 0 : skipQuiet && QuietStorage(f)) {
-                levelChanged[f] = 0;
-                ++quiet;
-                continue;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c0 = 1; c0 <= ncols; c0 += 8) {
+            const std::size_t f0 = FlagIndex(r, c0);
+            // The tracers' decisions were taken before any concentration changed.
+            std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
+            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+            if (work != own) {
+                // Quiet cells keep their levels; the others are set below.
+                const std::uint64_t keep = (own & ~work) * 0xFF;
+                const std::uint64_t changed = surfrout::LoadFlags(&levelChanged[f0]) & ~keep;
+                std::memcpy(&levelChanged[f0], &changed, sizeof changed);
+                quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
             }
-            if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
-            double in = (*qIn)[r][c] * toMM;
-            double out = (*qOut)[r][c] * toMM;
-            double& S = (*surfaceStorage)[r][c];
-            const double depthBefore = totalInput[r][c], storageBefore = S;
-            double mass[kMaxTracers + 1];
-            for (int t = 1; t <= tracerCount; ++t) {
-                const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                const double conc = st.conc[r][c];
-                mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
-            }
-            S = S + in - out;
-            if (S < 0) {
-                // The outflow gives up the missing water; the receivers keep the full flux.
-                created -= S * cellsize * cellsize / 1000.0;
-                out = out + S;
-                S = 0;
-            }
-            (*qIn)[r][c] = in;
-            (*qOut)[r][c] = out;
-            const bool river = IsRiver(r, c);
-            bool finite = true;
-            for (int t = 1; t <= tracerCount; ++t) {
-                SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                double conc = S > 0 ? mass[t] / S : 0.0;
-                if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
-                    // What is left of a cell that empties is the rounding of its water, and its
-                    // mass the rounding of equal amounts: their ratio says nothing. The remainder
-                    // keeps the concentration of the water it comes from.
-                    conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
-                           (storageBefore + in);
+            while (work != 0) {
+                const int c = c0 + surfrout::TakeFirstFlag(&work);
+                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
+                if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
+                double in = (*qIn)[r][c] * toMM;
+                double out = (*qOut)[r][c] * toMM;
+                double& S = (*surfaceStorage)[r][c];
+                const double depthBefore = totalInput[r][c], storageBefore = S;
+                double mass[kMaxTracers + 1];
+                for (int t = 1; t <= tracerCount; ++t) {
+                    const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                    const double conc = st.conc[r][c];
+                    mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
+                }
+                S = S + in - out;
+                if (S < 0) {
+                    // The outflow gives up the missing water; the receivers keep the full flux.
+                    created -= S * cellsize * cellsize / 1000.0;
+                    out = out + S;
+                    S = 0;
+                }
+                (*qIn)[r][c] = in;
+                (*qOut)[r][c] = out;
+                const bool river = riverFlag[f] != 0;
+                bool finite = true;
+                for (int t = 1; t <= tracerCount; ++t) {
+                    SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                    double conc = S > 0 ? mass[t] / S : 0.0;
+                    if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
+                        // What is left of a cell that empties is the rounding of its water, and its
+                        // mass the rounding of equal amounts: their ratio says nothing. The remainder
+                        // keeps the concentration of the water it comes from.
+                        conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
+                               (storageBefore + in);
+                    }
+                    if (river) {
+                        (*st.concQD)[r][c] += conc * S;
+                        conc = 0;
+                    } else {
+                        (*st.concQD)[r][c] = 0;
+                    }
+                    st.conc[r][c] = conc;
+                    finite = finite && std::isfinite(conc);
                 }
                 if (river) {
-                    (*st.concQD)[r][c] += conc * S;
-                    conc = 0;
+                    (*directflow)[r][c] += S;
+                    S = 0;
+                    totalInput[r][c] = 0;
                 } else {
-                    (*st.concQD)[r][c] = 0;
+                    (*directflow)[r][c] = 0;
+                    totalInput[r][c] = S / 1000.0;
                 }
-                st.conc[r][c] = conc;
-                finite = finite && std::isfinite(conc);
+                levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
+                                  std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
+                concFinite[f] = finite;
+                dry[f] = DryAfterStorage(r, c, river);
             }
-            if (river) {
-                (*directflow)[r][c] += S;
-                S = 0;
-                totalInput[r][c] = 0;
-            } else {
-                (*directflow)[r][c] = 0;
-                totalInput[r][c] = S / 1000.0;
-            }
-            levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
-                              std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
-            concFinite[f] = finite;
-            dry[f] = DryAfterStorage(r, c, river);
         }
-    }
     clipped += created;
     quietCellPasses += quiet;
 }
@@ -260,12 +271,13 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
 void surfaceroutingclass::EndPass() {
     const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
     zonalstatistic* storageStat = statistics[4].get();
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int c = ownCols[static_cast<std::size_t>(i)];
             const int s = Subbasin(r, c);
             if (s <= 0) continue;
-            const bool river = IsRiver(r, c);
+            const bool river = riverFlag[FlagIndex(r, c)] != 0;
             const double df = (*directflow)[r][c];
             const double inf = (*interflow)[r][c];
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
@@ -296,4 +308,5 @@ void surfaceroutingclass::EndPass() {
                 st.conc[r][c] = 0;
             }
         }
+    }
 }

@@ -2,9 +2,11 @@
 // a basin of valleys, a river and a hole, with a tracer, divided among the processes, routes bit
 // for bit as when every cell is computed in every sub step.
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include <bit>
 #include <cstdint>
+#include <vector>
 
 #include "setup/tracer_ini.hpp"
 #include "surfrout_world.hpp"
@@ -168,5 +170,80 @@ TEST_F(SurfaceQuietCells, ACellWhoseSharesChangedIsComputedOnceMore) {
         if (full.world.Own(3, 3)) {
             EXPECT_EQ(full.model->weights[3][3][0], 8.0);
         }
+    }
+}
+
+// The river grids are read anew by each call of run (a periodic grid may replace them between
+// passes): a river moved from the last column to the one before and back takes the water at
+// once, and the cells that are no longer river hand nothing to it.
+TEST_F(SurfaceQuietCells, ARiverMovedBetweenPassesTakesTheWaterAtOnce) {
+    for (int method : {3, 5}) {
+        Routed routed(Valleys(), Rain, method, true);
+        World& w = routed.world;
+        Matrix& depth = *w.store[3].grid;  // "river_depth"
+        Matrix& width = *w.store[4].grid;  // "river_width"
+        for (int pass = 0; pass < 9; ++pass) {
+            const int river = pass >= 3 && pass < 6 ? 11 : 12;
+            for (int r = 3; r <= w.def.nrows; ++r)
+                for (int c : {11, 12}) depth[r][c] = width[r][c] = c == river ? 1.0 : 0.0;
+            routed.Pass(pass);
+            double taken = 0;
+            for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+                for (int c = 1; c <= w.def.ncols; ++c) {
+                    if (!w.Own(r, c)) continue;
+                    if (c == river && r >= 3) {
+                        EXPECT_EQ((*w.storage)[r][c], 0.0) << method << " " << pass << " " << r;
+                        EXPECT_EQ(routed.model->totalInput[r][c], 0.0) << method << " " << pass << " " << r;
+                        taken += (*w.directflow)[r][c];
+                    } else {
+                        EXPECT_EQ((*w.directflow)[r][c], 0.0) << method << " " << pass << " " << r << " " << c;
+                    }
+                }
+            double all = 0;
+            MPI_Allreduce(&taken, &all, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+            // Rain falls on the east end in the first pass of each river's place.
+            if (pass == 4 || pass == 6) {
+                EXPECT_GT(all, 0.0) << method << " " << pass;
+            }
+        }
+    }
+}
+
+// Rain on the west end of a plane 21 cells wide (passes work on the cells in groups of eight
+// columns): it flows through every column, across the groups' edges, into the river at the east
+// end, and no water is lost on the way.
+TEST_F(SurfaceQuietCells, RainOnTheWestEndCrossesEveryColumnToTheRiver) {
+    WorldLayout plane;
+    plane.nrows = 4;
+    plane.ncols = 21;
+    plane.decomposed = true;
+    plane.elevation = [](int r, int c) { return 100.0 - 0.5 * c - 0.01 * r; };
+    plane.river = [](int, int c) { return c == 21; };
+    auto rain = [](int pass, int, int c) { return pass == 0 && c == 1 ? 50.0 : 0.0; };
+    for (int method : {3, 5}) {
+        Routed routed(plane, rain, method, true);
+        World& w = routed.world;
+        double river = 0, created = 0;
+        std::vector<double> sent(static_cast<std::size_t>(plane.ncols) + 1, 0.0);
+        for (int pass = 0; pass < 12; ++pass) {
+            routed.Pass(pass);
+            double taken = 0, stored = 0;
+            for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+                for (int c = 1; c <= w.def.ncols; ++c) {
+                    if (!w.Own(r, c)) continue;
+                    taken += (*w.directflow)[r][c];
+                    stored += (*w.storage)[r][c];
+                    sent[static_cast<std::size_t>(c)] += (*routed.model->qOut)[r][c];
+                }
+            double sums[3] = {taken, stored, routed.model->clipped}, all[3] = {0, 0, 0};
+            MPI_Allreduce(sums, all, 3, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+            river += all[0];
+            created += all[2] * 1000.0 / (10.0 * 10.0);  // m3 -> mm over one cell
+            EXPECT_NEAR(river + all[1], 4 * 50.0 + created, 1e-9 * 200) << method << " " << pass;
+        }
+        EXPECT_GT(river, 0.9 * 4 * 50.0) << method;
+        std::vector<double> total(sent.size(), 0.0);
+        MPI_Allreduce(sent.data(), total.data(), static_cast<int>(sent.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        for (int c = 1; c < plane.ncols; ++c) EXPECT_GT(total[static_cast<std::size_t>(c)], 0.0) << method << " " << c;
     }
 }
