@@ -211,11 +211,11 @@ void routingclass::WithdrawAtOutlet(std::size_t tg) {
     mi[0][tg] = IrrigationMmPerOutletMm(tg) * W[0][tg];
     for (int t = 1; t <= nTr_; ++t) mi[static_cast<std::size_t>(t)][tg] = W[static_cast<std::size_t>(t)][tg];
     const double e = z != 0 ? (r.rel / z) * r.sx * factorTG_ : 0.0;
-    for (int s = 1; s <= nSub_; ++s) {
-        double& h = H(0, s, tg);
-        h = std::max(0.0, h - e);
-    }
-    W[0][tg] = std::max(0.0, W[0][tg] - e);
+    // The cells received e in this step, sized by what this outlet offered in the step before:
+    // all of it leaves the outlet, as at the tributaries, also where this step's flow is smaller.
+    // The flow then falls below 0 and the channels below make up the difference.
+    for (int s = 1; s <= nSub_; ++s) H(0, s, tg) -= e;
+    W[0][tg] -= e;
 }
 
 double routingclass::IrrigationMmPerOutletMm(std::size_t tg) const {
