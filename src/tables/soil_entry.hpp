@@ -65,6 +65,14 @@ public:
             return SuctionFromThetaSearch(layer, theta, hint);
         return Interpolate(th, hR, hint, theta);
     }
+    // Whether the layer's retention water contents (points 1..30) fall strictly; then the bracket
+    // of a water content th[30] < theta < th[1] is the k with th[k] > theta >= th[k + 1], which
+    // RetentionBracket counts.
+    bool RetentionFalls(std::int32_t layer) const {
+        const std::size_t l = static_cast<std::size_t>(layer);
+        return l < retentionFalls.size() && retentionFalls[l] != 0;
+    }
+    int RetentionBracket(std::int32_t layer, double theta) const;
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
     // The same with a bracket hint, as SuctionFromTheta's, for the conductivity table.
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const;

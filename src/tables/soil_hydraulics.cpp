@@ -141,6 +141,10 @@ double soil_entry::SuctionFromThetaSearch(std::int32_t layer, double theta, int&
     return Interpolate(th, retentionSuction[l], hint, theta);
 }
 
+int soil_entry::RetentionBracket(std::int32_t layer, double theta) const {
+    return CountedBracket(retentionTheta[Idx(layer)], theta);
+}
+
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const {
     int hint = 0;
     return RelConductivityFromTheta(layer, theta1, theta2, hint);
