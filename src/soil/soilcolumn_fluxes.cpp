@@ -55,20 +55,30 @@ double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m
 // Suctions of the flux limitation's bisection without a division: the water content
 // theta0 + x * (dt / d) for the plain theta0 + x * dt / d, and the interpolation's quotient as a
 // product with the bracket's reciprocal span. Each is a few roundings off the plain look-up's
-// result; `Suction` bounds that difference, so that a check of the heads far enough from its
-// threshold gives the answer the plain heads give (see Limit).
+// result; `Suction` bounds that difference (with the roundings of a head from it), so that a
+// check of the heads far enough from its threshold gives the answer the plain heads give.
 class QuickSuction {
 public:
     QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d)
         : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
           theta0_(theta0), rate_(dt / d) {}
 
-    // Suction at the water content of flux sum x and a bound of its distance from the plain
-    // look-up's; false where no bound is at hand (within the bound of a table point, or no number).
+    // Suction at the water content of flux sum x and the bound; false where no bound is at hand
+    // (the water content within its rounding of a table point, or no number).
     bool Suction(double x, double& psi, double& bound) {
-        constexpr std::size_t last = soil_entry::kTablePoints;
         const double y = x * rate_;
         const double t = theta0_ + y;
+        if (!(t - near_ > low_ && t + near_ < high_)) return Elsewhere(y, t, psi, bound);
+        const double f = (t - low_) * inverse_;
+        psi = va_ * f + (1.0 - f) * vb_;
+        bound = bound_;
+        return true;
+    }
+
+private:
+    // Beyond the ends of the table, or in another bracket than the last.
+    bool Elsewhere(double y, double t, double& psi, double& bound) {
+        constexpr std::size_t last = soil_entry::kTablePoints;
         // Both water contents are within three roundings of theta0 + x * dt / d: this is twice that.
         const double near = 1e-15 * (std::fabs(y) + std::fabs(t));
         if (t - near >= th_[1]) {
@@ -78,29 +88,30 @@ public:
         }
         if (t + near <= th_[last]) {
             psi = v_[last];
-            bound = 0.0;
+            bound = 1e-15 * std::fabs(psi);
             return true;
         }
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
-        if (!(th_[k_] > t && t >= th_[k_ + 1])) Enter(soil_.RetentionBracket(layer_, t));
-        if (!(t - near > low_ && t + near < high_)) return false;
+        Enter(soil_.RetentionBracket(layer_, t));
+        if (!(t - near_ > low_ && t + near_ < high_)) return false;
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
-        // The interpolation's slope over the water content's distance, and the roundings of
-        // the quotient and the interpolation (a few each, bounded by eight times as many).
-        bound = slope_ * near + 4e-15 * (std::fabs(va_) + std::fabs(vb_));
+        bound = bound_;
         return true;
     }
 
-private:
     void Enter(int k) {
-        k_ = static_cast<std::size_t>(k);
-        high_ = th_[k_];
-        low_ = th_[k_ + 1];
-        va_ = v_[k_];
-        vb_ = v_[k_ + 1];
+        const std::size_t a = static_cast<std::size_t>(k);
+        high_ = th_[a];
+        low_ = th_[a + 1];
+        va_ = v_[a];
+        vb_ = v_[a + 1];
         inverse_ = 1.0 / (high_ - low_);
-        slope_ = 2.0 * std::fabs(va_ - vb_) * inverse_;
+        // The water content's bound above for every water content inside the bracket (where
+        // |y| <= |t| + |theta0|), and the suction's: the slope over it (doubled), the roundings of
+        // the quotient, the interpolation and the head (a few each, bounded by five times as many).
+        near_ = 1e-15 * (2.0 * std::max(std::fabs(high_), std::fabs(low_)) + std::fabs(theta0_));
+        bound_ = 2.0 * std::fabs(va_ - vb_) * inverse_ * near_ + 5e-15 * (std::fabs(va_) + std::fabs(vb_));
     }
 
     const soil_entry& soil_;
@@ -108,9 +119,8 @@ private:
     const soil_entry::PointTable& v_;
     int layer_;
     double theta0_, rate_;
-    // Bracket k_ in use (0: none yet; th_[0] holds no point below th_[1]).
-    std::size_t k_ = 0;
-    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, slope_ = 0;
+    // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
+    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, near_ = 0, bound_ = 0;
 };
 
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
@@ -317,6 +327,7 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     QuickSuction quickI(soil, i, thetaOldI, dt, dzi), quickJ(soil, i, thetaOldJ, dt, dzj);
     // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
     const double crossing = Hi > Hj ? 1.0 : -1.0;
+    const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
     for (int k = 1; k <= kLimitEvaluations; ++k) {
         q += q0 * step * h;
@@ -325,10 +336,9 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
         double psiI = 0, psiJ = 0, boundI = 0, boundJ = 0;
         bool decided = false, crossed = false, met = false;
         if (quick && quickI.Suction(q - e - qTop, psiI, boundI) && quickJ.Suction(qBelow - eBelow - q, psiJ, boundJ)) {
-            const double qhi = zmi - psiI, qhj = zmj - psiJ;
-            // The bounds of both suctions, the roundings of the heads and of the checks, doubled.
-            const double bound = 2.0 * (boundI + boundJ) + 2e-15 * (std::fabs(qhi) + std::fabs(qhj) + 1.0);
-            const double d = (qhj - qhi) * crossing;
+            // The bounds of both suctions and the roundings of the heads and the checks, doubled.
+            const double bound = 2.0 * (boundI + boundJ) + roundings;
+            const double d = ((zmj - psiJ) - (zmi - psiI)) * crossing;
             if (d > kHeadTolerance + bound) {
                 decided = crossed = true;
             } else if (d < -kHeadTolerance - bound) {
