@@ -52,6 +52,77 @@ double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m
     return m.value;
 }
 
+// Suctions of the flux limitation's bisection without a division: the water content
+// theta0 + x * (dt / d) for the plain theta0 + x * dt / d, and the interpolation's quotient as a
+// product with the bracket's reciprocal span. Each is a few roundings off the plain look-up's
+// result; `Suction` bounds that difference (with the roundings of a head from it), so that a
+// check of the heads far enough from its threshold gives the answer the plain heads give.
+class QuickSuction {
+public:
+    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d)
+        : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
+          theta0_(theta0), rate_(dt / d) {}
+
+    // Suction at the water content of flux sum x and the bound; false where no bound is at hand
+    // (the water content within its rounding of a table point, or no number).
+    bool Suction(double x, double& psi, double& bound) {
+        const double y = x * rate_;
+        const double t = theta0_ + y;
+        if (!(t - near_ > low_ && t + near_ < high_)) return Elsewhere(y, t, psi, bound);
+        const double f = (t - low_) * inverse_;
+        psi = va_ * f + (1.0 - f) * vb_;
+        bound = bound_;
+        return true;
+    }
+
+private:
+    // Beyond the ends of the table, or in another bracket than the last.
+    bool Elsewhere(double y, double t, double& psi, double& bound) {
+        constexpr std::size_t last = soil_entry::kTablePoints;
+        // Both water contents are within three roundings of theta0 + x * dt / d: this is twice that.
+        const double near = 1e-15 * (std::fabs(y) + std::fabs(t));
+        if (t - near >= th_[1]) {
+            psi = 0.0;
+            bound = 0.0;
+            return true;
+        }
+        if (t + near <= th_[last]) {
+            psi = v_[last];
+            bound = 1e-15 * std::fabs(psi);
+            return true;
+        }
+        if (!(t - near > th_[last] && t + near < th_[1])) return false;
+        Enter(soil_.RetentionBracket(layer_, t));
+        if (!(t - near_ > low_ && t + near_ < high_)) return false;
+        const double f = (t - low_) * inverse_;
+        psi = va_ * f + (1.0 - f) * vb_;
+        bound = bound_;
+        return true;
+    }
+
+    void Enter(int k) {
+        const std::size_t a = static_cast<std::size_t>(k);
+        high_ = th_[a];
+        low_ = th_[a + 1];
+        va_ = v_[a];
+        vb_ = v_[a + 1];
+        inverse_ = 1.0 / (high_ - low_);
+        // The water content's bound above for every water content inside the bracket (where
+        // |y| <= |t| + |theta0|), and the suction's: the slope over it (doubled), the roundings of
+        // the quotient, the interpolation and the head (a few each, bounded by five times as many).
+        near_ = 1e-15 * (2.0 * std::max(std::fabs(high_), std::fabs(low_)) + std::fabs(theta0_));
+        bound_ = 2.0 * std::fabs(va_ - vb_) * inverse_ * near_ + 5e-15 * (std::fabs(va_) + std::fabs(vb_));
+    }
+
+    const soil_entry& soil_;
+    const soil_entry::PointTable& th_;
+    const soil_entry::PointTable& v_;
+    int layer_;
+    double theta0_, rate_;
+    // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
+    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, near_ = 0, bound_ = 0;
+};
+
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
                     int i, LookupMemo& memo);
 double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
@@ -246,27 +317,43 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     };
     if (!overshoot(hi, hj)) return q;
 
-    // Bisection on a common factor of the flux and the lateral outflow.
+    // Bisection on a common factor of the flux and the lateral outflow: a step back after heads
+    // that cross, forward after heads still apart, until they meet within the tolerance. Only
+    // these answers and the factors' sums leave the bisection, so the heads of the quick
+    // suctions decide where they lie beyond their bound from the thresholds hj - hi = +-tolerance
+    // (almost always), and the plain heads decide the rest: the same answers as the plain heads'.
     const double q0 = q, e0 = e;
+    const bool quick = soil.RetentionFalls(i);
+    QuickSuction quickI(soil, i, thetaOldI, dt, dzi), quickJ(soil, i, thetaOldJ, dt, dzj);
+    // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
+    const double crossing = Hi > Hj ? 1.0 : -1.0;
+    const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
-    bool flag = true;
     for (int k = 1; k <= kLimitEvaluations; ++k) {
         q += q0 * step * h;
         e += e0 * step * h;
-        heads(q, e, hi, hj);
         if (evaluations) *evaluations = k;
-        if (overshoot(hi, hj)) {
-            if (!flag) {
-                step = -step;
-                flag = true;
-            }
-        } else {
-            if (std::fabs(hj - hi) <= kHeadTolerance) return q;
-            if (flag) {
-                step = -step;
-                flag = false;
+        double psiI = 0, psiJ = 0, boundI = 0, boundJ = 0;
+        bool decided = false, crossed = false, met = false;
+        if (quick && quickI.Suction(q - e - qTop, psiI, boundI) && quickJ.Suction(qBelow - eBelow - q, psiJ, boundJ)) {
+            // The bounds of both suctions and the roundings of the heads and the checks, doubled.
+            const double bound = 2.0 * (boundI + boundJ) + roundings;
+            const double d = ((zmj - psiJ) - (zmi - psiI)) * crossing;
+            if (d > kHeadTolerance + bound) {
+                decided = crossed = true;
+            } else if (d < -kHeadTolerance - bound) {
+                decided = true;
+            } else if (d > -kHeadTolerance + bound && d < kHeadTolerance - bound) {
+                decided = met = true;
             }
         }
+        if (!decided) {
+            heads(q, e, hi, hj);
+            crossed = overshoot(hi, hj);
+            met = !crossed && std::fabs(hj - hi) <= kHeadTolerance;
+        }
+        if (met) return q;
+        step = crossed ? -1.0 : 1.0;
         h *= 0.5;
     }
     return q;

@@ -66,12 +66,21 @@ public:
             return SuctionFromThetaSearch(layer, theta, hint);
         return Interpolate(th, hR, hint, theta);
     }
+    // Whether the layer's retention water contents (points 1..30) fall strictly; then the bracket
+    // of a water content th[30] < theta < th[1] is the k with th[k] > theta >= th[k + 1], which
+    // RetentionBracket counts.
+    bool RetentionFalls(std::int32_t layer) const {
+        const std::size_t l = static_cast<std::size_t>(layer);
+        return l < retentionFalls.size() && retentionFalls[l] != 0;
+    }
+    int RetentionBracket(std::int32_t layer, double theta) const;
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
     // The same with a bracket hint, as SuctionFromTheta's, for the conductivity table.
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const;
-    // The two look-ups above with the plain bisection search of the bracket: the reference the
-    // faster bracket finding is checked against.
+    // The two look-ups above and ThetaFromSuction with the plain bisection search of the bracket:
+    // the reference the faster bracket finding is checked against.
     double SuctionFromThetaBySearch(std::int32_t layer, double theta) const;
+    double ThetaFromSuctionBySearch(std::int32_t layer, double suction) const;
     double RelConductivityFromThetaBySearch(std::int32_t layer, double theta1, double theta2) const;
     const std::vector<double>& GetKsat() const { return ksat; }
     // Freezing tables of a layer; factor turns a temperature below 0 into a suction.
@@ -151,6 +160,9 @@ public:
     std::vector<std::uint8_t> retentionFalls;
     // The same for the water contents of the conductivity table.
     std::vector<std::uint8_t> conductivityFalls;
+    // Per layer: 1 where AllocateLayerTables found the retention suctions (points 1..30) strictly
+    // rising (ThetaFromSuction then counts its bracket); a table written otherwise must not keep a 1.
+    std::vector<std::uint8_t> suctionRises;
     std::vector<double> ksat;
     std::vector<double> thickness;
     std::vector<double> theta_sat;

@@ -78,14 +78,43 @@ void soil_entry::AllocateLayerTables(std::int32_t layer) {
     retentionFalls[l] = falls(thR);
     if (conductivityFalls.size() <= l) conductivityFalls.resize(l + 1, 0);
     conductivityFalls[l] = falls(thK);
+    if (suctionRises.size() <= l) suctionRises.resize(l + 1, 0);
+    bool rises = true;
+    for (int k = 1; k < kPoints; ++k) rises = rises && hR[Idx(k)] < hR[Idx(k + 1)];
+    suctionRises[l] = rises ? 1 : 0;
 }
+
+namespace {
+
+// Bracket of h in a suction table that rises strictly over points 1..kPoints, with h < t[kPoints]
+// and a number: the number of points 1..kPoints - 1 below h (a point equal to h is the upper end of
+// the bracket, as in the bisection, which ends at the same bracket). Counted without a branch.
+int CountedRisingBracket(const soil_entry::PointTable& t, double h) {
+    static_assert(kPoints == 30, "the count covers points 1..28 in 14 pairs and point 29");
+    int below = t[kPoints - 1] < h ? 1 : 0;
+#if defined(__SSE2__)
+    const __m128d x = _mm_set1_pd(h);
+    auto pair = [&](std::size_t j) { return _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(&t[j]), x)); };
+    __m128i s[7];
+    for (std::size_t i = 0; i < 7; ++i) s[i] = _mm_add_epi64(pair(1 + 4 * i), pair(3 + 4 * i));
+    const __m128i u = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(s[0], s[1]), _mm_add_epi64(s[2], s[3])),
+                                    _mm_add_epi64(_mm_add_epi64(s[4], s[5]), s[6]));
+    return below - static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(u, _mm_unpackhi_epi64(u, u))));
+#else
+    for (std::size_t j = 1; j < static_cast<std::size_t>(kPoints - 1); ++j) below += t[j] < h ? 1 : 0;
+    return below;
+#endif
+}
+
+}  // namespace
 
 double soil_entry::ThetaFromSuction(std::int32_t layer, double h) const {
     const std::size_t l = Idx(layer);
     const PointTable& hR = retentionSuction[l];
     const PointTable& th = retentionTheta[l];
     if (h >= hR[kPoints]) return th[kPoints];
-    const int k = Bracket(hR, h, true);
+    const bool rises = l < suctionRises.size() && suctionRises[l] != 0;
+    const int k = rises && !std::isnan(h) ? CountedRisingBracket(hR, h) : Bracket(hR, h, true);
     const double w = hR[Idx(k + 1)] - hR[Idx(k)];
     if (w < 0.001) return th[Idx(k)];
     const double f = (h - hR[Idx(k)]) / w;
@@ -141,9 +170,25 @@ double soil_entry::SuctionFromThetaSearch(std::int32_t layer, double theta, int&
     return Interpolate(th, retentionSuction[l], hint, theta);
 }
 
+int soil_entry::RetentionBracket(std::int32_t layer, double theta) const {
+    return CountedBracket(retentionTheta[Idx(layer)], theta);
+}
+
 double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const {
     int hint = 0;
     return RelConductivityFromTheta(layer, theta1, theta2, hint);
+}
+
+double soil_entry::ThetaFromSuctionBySearch(std::int32_t layer, double h) const {
+    const std::size_t l = Idx(layer);
+    const PointTable& hR = retentionSuction[l];
+    const PointTable& th = retentionTheta[l];
+    if (h >= hR[kPoints]) return th[kPoints];
+    const int k = Bracket(hR, h, true);
+    const double w = hR[Idx(k + 1)] - hR[Idx(k)];
+    if (w < 0.001) return th[Idx(k)];
+    const double f = (h - hR[Idx(k)]) / w;
+    return f * th[Idx(k + 1)] + (1.0 - f) * th[Idx(k)];
 }
 
 double soil_entry::SuctionFromThetaBySearch(std::int32_t layer, double theta) const {

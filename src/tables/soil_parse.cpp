@@ -235,6 +235,7 @@ void soil_entry::AllocateLayerArrays() {
     retentionSuction.assign(size, PointTable{});
     retentionFalls.assign(size, 0);
     conductivityFalls.assign(size, 0);
+    suctionRises.assign(size, 0);
     // The freezing tables get their N + 1 values when the soil model computes them; until
     // then a layer's tables read as zeros.
     unfrozenSaturation.assign(size, {});

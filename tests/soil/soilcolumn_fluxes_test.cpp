@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <random>
 
 #include "soilcolumn_fixture.hpp"
@@ -323,6 +324,77 @@ TEST(SoilColumnFluxes, LimitationWithLookupMemosAndHintsIsThePlainBisectionBitFo
         }
     }
     EXPECT_GT(limited, 500);
+}
+
+// The bisection's heads from the quick suctions (products with reciprocals, a bound on their
+// distance from the plain look-ups) against the plain bisection: soils from sand to clay, a steep
+// curve, suction tables scaled so far up that the bound reaches the tolerance (the plain heads
+// then decide some or all checks), a table that does not fall strictly, water contents beyond
+// both ends of the tables, fluxes over seven orders, layers of different thickness.
+TEST(SoilColumnFluxes, QuickHeadsOfTheBisectionDecideAsThePlainHeads) {
+    struct Kind {
+        double thetaSat, thetaRes, alpha, n, scale;
+    };
+    const Kind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1},  {0.43, 0.045, 14.5, 2.68, 1}, {0.46, 0.034, 1.6, 1.37, 1},
+                          {0.38, 0.068, 0.8, 1.09, 1},  {0.40, 0.050, 5.0, 6.0, 1},   {0.43, 0.078, 3.6, 1.56, 1e8},
+                          {0.43, 0.045, 14.5, 2.68, 1e9}, {0.46, 0.034, 1.6, 1.37, 1e11}};
+    constexpr int kLayers = 9;
+    std::mt19937 rng(4911);
+    std::uniform_real_distribution<double> u(0, 1);
+    auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    const double thickness[3] = {0.05, 0.1, 0.3};
+    int bisections = 0, flat = 0;
+    for (int c = 0; c < 4000; ++c) {
+        SoilLayout def;
+        def.layers = kLayers;
+        soil_entry s = MakeSoil(def);
+        for (std::size_t l = 1; l <= kLayers; ++l) {
+            const Kind& k = kinds[(l + static_cast<std::size_t>(c)) % std::size(kinds)];
+            s.theta_sat[l] = k.thetaSat;
+            s.theta_res[l] = k.thetaRes;
+            s.alpha[l] = k.alpha;
+            s.Par_n[l] = k.n;
+            s.Par_m[l] = 1.0 - 1.0 / k.n;
+            s.thickness[l] = thickness[(l + static_cast<std::size_t>(c / 7)) % 3];
+            s.AllocateLayerTables(static_cast<std::int32_t>(l));
+            for (double& v : s.retentionSuction[l]) v *= k.scale;
+        }
+        // Every ninth soil: a layer whose dry end is flat (no strict fall, the plain search).
+        if (c % 9 == 0) {
+            const std::size_t l = 1 + static_cast<std::size_t>(c) % (kLayers - 1);
+            s.retentionTheta[l][soil_entry::kTablePoints - 1] = s.retentionTheta[l][soil_entry::kTablePoints];
+            s.retentionFalls[l] = 0;
+            ++flat;
+        }
+        ColumnState col(kLayers);
+        col.SetSoil(s, 250.0);
+        for (int i = 1; i <= kLayers; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            SetTheta(col, i, s.theta_res[l] - 0.02 + (s.theta_sat[l] - s.theta_res[l] + 0.04) * u(rng));
+            col.H[l] = (col.z[l - 1] + col.z[l]) / 2 - s.SuctionFromTheta(i, col.theta[l]);
+        }
+        const double dt = 60 + 3540 * u(rng);
+        col.q[0] = c % 4 == 0 ? -1e-5 * u(rng) : 0.0;
+        for (int i = 1; i < kLayers; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            const double K = std::pow(10.0, -9.0 + 6.0 * u(rng));
+            col.q[l] = DarcyFlux(K, col.H[l], col.H[l + 1], s.thickness[l], s.thickness[l + 1]);
+            col.e[l] = c % 3 == 0 ? K * 0.01 * u(rng) : 0.0;
+        }
+        for (int i = 1; i < kLayers; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            ColumnState plain = col;
+            const double expected = PlainLimit(s, plain, i, dt);
+            int evaluations = 0;
+            const double q = LimitInterfaceFlux(s, col, i, dt, &evaluations);
+            ASSERT_EQ(bits(q), bits(expected)) << c << " interface " << i;
+            ASSERT_EQ(bits(col.e[l]), bits(plain.e[l])) << c << " interface " << i;
+            if (evaluations > 0) ++bisections;
+            col.q[l] = q;
+        }
+    }
+    EXPECT_GT(bisections, 5000);
+    EXPECT_GT(flat, 100);
 }
 
 }  // namespace

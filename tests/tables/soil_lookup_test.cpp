@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,27 @@ TEST(SoilLookups, SuctionHintGivesThePlainResult) {
     EXPECT_EQ(flat.retentionFalls[1], 0);
     EXPECT_EQ(flat.conductivityFalls[1], 0);
     ExpectHintChangesNothing(flat);
+}
+
+// The water content by suction counts its bracket where the suctions rise strictly (as every
+// table the soil builds): the same bits as the bisection at every table point, beside it, between
+// points, at and below 0, beyond the last point and for no number; a table whose suctions do not
+// rise keeps the bisection.
+TEST(SoilLookups, ThetaFromSuctionCountedIsTheBisection) {
+    std::mt19937 gen(4949);
+    std::uniform_real_distribution<double> wide(-1.0, 200.0), unit(0.0, 1.0);
+    auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    soil_entry flat = OneLayer(1.56);
+    flat.retentionSuction[1][kPoints - 1] = flat.retentionSuction[1][kPoints - 2];
+    flat.suctionRises[1] = 0;
+    for (const soil_entry& s : {OneLayer(1.09), OneLayer(1.56), OneLayer(2.68), OneLayer(6.0), flat}) {
+        std::vector<double> hs{0.0, -0.0, -1e-9, -3.0, 150.0, 1e6, NAN, 3.45};
+        for (double p : s.retentionSuction[1])
+            hs.insert(hs.end(), {p, std::nextafter(p, -1.0), std::nextafter(p, 1e9), p * 1.01 + 1e-4});
+        for (int i = 0; i < 2000; ++i) hs.push_back(i % 2 ? wide(gen) : std::pow(unit(gen), 4) * 5);
+        for (double h : hs) EXPECT_EQ(bits(s.ThetaFromSuction(1, h)), bits(s.ThetaFromSuctionBySearch(1, h))) << h;
+    }
+    EXPECT_EQ(OneLayer(1.56).suctionRises[1], 1);
 }
 
 }  // namespace
