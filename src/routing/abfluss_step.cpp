@@ -50,6 +50,7 @@ void abflussmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     for (int n : inflowDescriptions) Description(n).ReadInflows(working, yy, mm, dd, hh);
     FillHistory();
     for (int n = 1; n <= nDesc; ++n) {
+        if (n + 4 <= nDesc) Description(n + 4).PrefetchFields();
         if (n + 2 <= nDesc) Description(n + 2).Prefetch();
         if (n < nDesc) Description(n + 1).PrefetchChannels();
         Description(n).Route(yy, mm, dd, hh);

@@ -87,20 +87,24 @@ TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, doubl
 // step of dt minutes (travel times in h); 0 when that would take more than a million.
 double SubChannels(double tSlow, double tFast, double dt);
 
-// Runoff in l/s/km2 of q mm per step of dt minutes; below 1e-7, and where q is no number, 1e-7.
-inline double SpecificRunoff(double q, double dt) {
-    double x = 16666.668 / dt * q;
+// l/s/km2 per mm per step of dt minutes.
+inline double SpecificRunoffPerMm(double dt) { return 16666.668 / dt; }
+
+// Runoff in l/s/km2 of q mm per step, given perMm = SpecificRunoffPerMm(dt); below 1e-7, and
+// where q is no number, 1e-7.
+inline double SpecificRunoffOf(double q, double perMm) {
+    double x = perMm * q;
     if (!(x >= 1e-7)) x = 1e-7;
     return x;
 }
 
+inline double SpecificRunoff(double q, double dt) { return SpecificRunoffOf(q, SpecificRunoffPerMm(dt)); }
+
 // Class of a specific runoff x (l/s/km2) by the logarithm.
 int WQClassOfRunoffByLog(const WQTable& table, double x);
 
-// Class of a runoff q (mm per step) in the table: 1 for runoffs below qmin, int(n)+1 above qmax.
-// Inline: the routing step looks up two classes per sub-channel.
-inline int WQClassIndex(const WQTable& t, double q, double dt) {
-    const double x = SpecificRunoff(q, dt);
+// Class of a specific runoff x (l/s/km2): by its bucket where it has one.
+inline int WQClassOfRunoff(const WQTable& t, double x) {
     if (!t.bucketClass.empty()) {
         const std::uint64_t key = std::bit_cast<std::uint64_t>(x) >> t.bucketShift;
         if (key < t.bucketFirst) return 1;
@@ -110,6 +114,10 @@ inline int WQClassIndex(const WQTable& t, double q, double dt) {
     }
     return WQClassOfRunoffByLog(t, x);
 }
+
+// Class of a runoff q (mm per step) in the table: 1 for runoffs below qmin, int(n)+1 above qmax.
+// Inline: the routing step looks up two classes per sub-channel.
+inline int WQClassIndex(const WQTable& t, double q, double dt) { return WQClassOfRunoff(t, SpecificRunoff(q, dt)); }
 
 // The same class computed as ceil(log(x / qmin) / dln) for every runoff: the reference that the
 // buckets of WQClassIndex reproduce.

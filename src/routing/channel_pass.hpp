@@ -142,4 +142,11 @@ void PassSubChannel(const ChannelPassState& c, int j, double* lines, double* wor
                     std::span<const double> halfLives, DecayTable& decay, double* qaus, double& qvzuq,
                     int& writePos);
 
+// Passes the work series through every sub-channel of a channel, the last sub-channel first
+// and the first one last, as PassSubChannel does for each: sub-channel j's outflows at
+// qaus[j], its flood-plain share at qvzuq[j] and its write position at writePos[j].
+void PassChannel(const ChannelPassState& c, double* lines, double* work, std::size_t tracers,
+                 std::span<const double> halfLives, DecayTable& decay, SubChannelRows& qaus, double* qvzuq,
+                 int* writePos);
+
 }  // namespace routing

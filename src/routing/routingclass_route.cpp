@@ -148,11 +148,8 @@ void routingclass::FillWorkSeries(std::size_t i) {
 
 void routingclass::PassChannel(Element& el, double* lines) {
     const routing::ChannelPassState state{&el.table, el.cm, el.cf, dt_, nSub_};
-    // The water passes the last sub-channel first and the first one last.
-    for (int j = static_cast<int>(el.table.m); j >= 1; --j)
-        routing::PassSubChannel(state, j, lines, work_.data(), static_cast<std::size_t>(nTr_ + 1), halfLives_, decay_,
-                                el.Qaus[static_cast<std::size_t>(j)], el.qvzuq[static_cast<std::size_t>(j)],
-                                el.writePos[static_cast<std::size_t>(j)]);
+    routing::PassChannel(state, lines, work_.data(), static_cast<std::size_t>(nTr_ + 1), halfLives_, decay_, el.Qaus,
+                         el.qvzuq.data(), el.writePos.data());
 }
 
 void routingclass::AddToOutlet(int k, const Element& el, std::size_t i, double joinedArea) {
@@ -193,16 +190,18 @@ void routingclass::CloseOutlet(std::size_t tg) {
         total += out[s];
     }
     Outlet(0, 0) = total;
-    // The tracers' mean weighted by each sub-interval's share of the water.
-    double* share = outletShares_.data();
-    if (total > 0 && nTr_ > 0)
-        for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
-    for (int t = 1; t <= nTr_; ++t) {
-        double c = 0;
+    if (nTr_ > 0) {
+        // The tracers' mean weighted by each sub-interval's share of the water.
+        double* share = outletShares_.data();
         if (total > 0)
-            for (int s = 1; s <= nSub_; ++s) c += share[s] * Outlet(t, s);
-        Outlet(t, 0) = c;
-        W[static_cast<std::size_t>(t)][tg] = c;
+            for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
+        for (int t = 1; t <= nTr_; ++t) {
+            double c = 0;
+            if (total > 0)
+                for (int s = 1; s <= nSub_; ++s) c += share[s] * Outlet(t, s);
+            Outlet(t, 0) = c;
+            W[static_cast<std::size_t>(t)][tg] = c;
+        }
     }
     W[0][tg] = total / nSub_;
 }
