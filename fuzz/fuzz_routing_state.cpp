@@ -77,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(f);
     for (int k = 1; k <= 3; ++k) {
         const routingclass::Element& el = r.ElementAt(k);
-        for (const auto& row : el.Qaus)
-            for (double v : row) Check(std::isfinite(v));
+        for (std::size_t j = 0; j < el.Qaus.size(); ++j)
+            for (double v : el.Qaus.Row(j)) Check(std::isfinite(v));
         for (double v : el.qvzuq) Check(std::isfinite(v));
     }
     for (int t = 0; t <= 1; ++t)

@@ -98,6 +98,10 @@ public:
     int nSub = 0;
     double qmin = 0, qmax = 0, nIntervals = 0;
     std::vector<std::unique_ptr<routingclass>> routings;  // 1..nDesc
+    // The descriptions with inflow elements, the only ones that read inflows in a step; found
+    // at the first step (the network is complete by then).
+    std::vector<int> inflowDescriptions;
+    bool inflowDescriptionsFound = false;
     int outputUnit = 0;
     int lakeReadGrids = 0;
     int routingRequested = 0;

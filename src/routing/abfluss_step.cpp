@@ -42,9 +42,15 @@ void abflussmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         std::vector<double>& w = working[static_cast<std::size_t>(t)];
         for (int i = 1; i <= nSb && static_cast<std::size_t>(i) < q.size(); ++i) w[static_cast<std::size_t>(i)] = q[static_cast<std::size_t>(i)];
     }
-    for (int n = 1; n <= nDesc; ++n) Description(n).ReadInflows(working, yy, mm, dd, hh);
+    if (!inflowDescriptionsFound) {
+        for (int n = 1; n <= nDesc; ++n)
+            if (Description(n).InflowCount() > 0) inflowDescriptions.push_back(n);
+        inflowDescriptionsFound = true;
+    }
+    for (int n : inflowDescriptions) Description(n).ReadInflows(working, yy, mm, dd, hh);
     FillHistory();
     for (int n = 1; n <= nDesc; ++n) {
+        if (n + 4 <= nDesc) Description(n + 4).PrefetchFields();
         if (n + 2 <= nDesc) Description(n + 2).Prefetch();
         if (n < nDesc) Description(n + 1).PrefetchChannels();
         Description(n).Route(yy, mm, dd, hh);

@@ -14,13 +14,6 @@ constexpr double kMaxDelay = 1.0e7;
 
 bool PositiveFinite(double x) { return std::isfinite(x) && x > 0; }
 
-// Runoff in l/s/km2 of q mm per step; below 1e-7, and where q is no number, 1e-7.
-double SpecificRunoff(double q, double dt) {
-    double x = 16666.668 / dt * q;
-    if (!(x >= 1e-7)) x = 1e-7;
-    return x;
-}
-
 int TopClass(const WQTable& t) { return static_cast<int>(1 + t.n); }
 
 // Place of a runoff x on the class scale: class c holds the places in (c-1, c].
@@ -207,17 +200,7 @@ double SubChannels(double tSlow, double tFast, double dt) {
     return m;
 }
 
-int WQClassIndex(const WQTable& t, double q, double dt) {
-    const double x = SpecificRunoff(q, dt);
-    if (!t.bucketClass.empty()) {
-        const std::uint64_t key = std::bit_cast<std::uint64_t>(x) >> t.bucketShift;
-        if (key < t.bucketFirst) return 1;
-        const std::uint64_t b = key - t.bucketFirst;
-        if (b >= t.bucketClass.size()) return TopClass(t);
-        if (const int c = t.bucketClass[b]; c > 0) return c;
-    }
-    return ClassByLog(t, x);
-}
+int WQClassOfRunoffByLog(const WQTable& t, double x) { return ClassByLog(t, x); }
 
 int WQClassIndexByLog(const WQTable& t, double q, double dt) { return ClassByLog(t, SpecificRunoff(q, dt)); }
 

@@ -4,6 +4,7 @@
 // holds depth, velocity and travel time by Manning-Strickler, the split between main channel
 // and flood plain and the delay of each class in time sub-intervals. Plain numbers in, plain
 // numbers out: no log, no grid store.
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -51,10 +52,8 @@ CompoundFlow CompoundChannelFlow(double Q, const ChannelParams& p, double vStart
 
 // The water-level/discharge table of one channel; every column has int(n)+2 entries, classes
 // 1..int(n)+1 are used.
+// What the routing step reads stands first.
 struct WQTable {
-    double qmin = 0, qmax = 0, n = 0, dln = 0;
-    std::vector<double> q, qmm, Q, v, vm, vf, t, Rm, Rf, dm, df, share;
-    std::vector<int> delta;
     double m = 1;         // number of sub-channels
     int maxDelta = 0;     // largest delay of all classes
     int length = 0;       // total delay-line length (nSub + maxDelta) * m
@@ -62,8 +61,12 @@ struct WQTable {
     // shifted right by bucketShift equal bucketFirst + b; its entry is the class of all of them,
     // or 0 where the bucket holds a class boundary. Empty: every look-up takes the logarithm.
     std::vector<int> bucketClass;
-    int bucketShift = 0;
     std::uint64_t bucketFirst = 0;
+    int bucketShift = 0;
+    std::vector<int> delta;
+    std::vector<double> share;
+    double qmin = 0, qmax = 0, n = 0, dln = 0;
+    std::vector<double> q, qmm, Q, v, vm, vf, t, Rm, Rf, dm, df;
     int Classes() const { return static_cast<int>(n) + 1; }
     // Positions of one sub-channel's block in a delay line: maxDelta + nSub.
     int Stride(int nSub) const { return maxDelta + nSub; }
@@ -84,8 +87,37 @@ TableStatus BuildWQTable(const ChannelParams& p, double qmin, double qmax, doubl
 // step of dt minutes (travel times in h); 0 when that would take more than a million.
 double SubChannels(double tSlow, double tFast, double dt);
 
+// l/s/km2 per mm per step of dt minutes.
+inline double SpecificRunoffPerMm(double dt) { return 16666.668 / dt; }
+
+// Runoff in l/s/km2 of q mm per step, given perMm = SpecificRunoffPerMm(dt); below 1e-7, and
+// where q is no number, 1e-7.
+inline double SpecificRunoffOf(double q, double perMm) {
+    double x = perMm * q;
+    if (!(x >= 1e-7)) x = 1e-7;
+    return x;
+}
+
+inline double SpecificRunoff(double q, double dt) { return SpecificRunoffOf(q, SpecificRunoffPerMm(dt)); }
+
+// Class of a specific runoff x (l/s/km2) by the logarithm.
+int WQClassOfRunoffByLog(const WQTable& table, double x);
+
+// Class of a specific runoff x (l/s/km2): by its bucket where it has one.
+inline int WQClassOfRunoff(const WQTable& t, double x) {
+    if (!t.bucketClass.empty()) {
+        const std::uint64_t key = std::bit_cast<std::uint64_t>(x) >> t.bucketShift;
+        if (key < t.bucketFirst) return 1;
+        const std::uint64_t b = key - t.bucketFirst;
+        if (b >= t.bucketClass.size()) return static_cast<int>(1 + t.n);
+        if (const int c = t.bucketClass[b]; c > 0) return c;
+    }
+    return WQClassOfRunoffByLog(t, x);
+}
+
 // Class of a runoff q (mm per step) in the table: 1 for runoffs below qmin, int(n)+1 above qmax.
-int WQClassIndex(const WQTable& table, double q, double dt);
+// Inline: the routing step looks up two classes per sub-channel.
+inline int WQClassIndex(const WQTable& t, double q, double dt) { return WQClassOfRunoff(t, SpecificRunoff(q, dt)); }
 
 // The same class computed as ceil(log(x / qmin) / dln) for every runoff: the reference that the
 // buckets of WQClassIndex reproduce.

@@ -5,13 +5,15 @@
 namespace routing {
 
 namespace {
-// The pass for kTracers tracers, or for any number (`tracers`) when kTracers is 0: water alone
-// gets a pass whose positions are plain indices.
-template <std::size_t kTracers>
+// The pass for kTracers tracers and kSub sub-intervals, or for any number (`tracers`, c.nSub)
+// where they are 0: water alone gets a pass whose positions are plain indices, and water alone
+// in one sub-interval one without loops over the sub-intervals.
+template <std::size_t kTracers, int kSub>
 void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::size_t tracers,
           std::span<const double> halfLives, DecayTable& decayTable, double* qaus, double& qvzuq, int& writePos) {
     const WQTable& table = *c.table;
-    const int nSub = c.nSub;
+    const int nSub = kSub > 0 ? kSub : c.nSub;
+    const double perMm = SpecificRunoffPerMm(c.dt);
     const std::size_t T = kTracers > 0 ? kTracers : tracers;
     const int stride = table.Stride(nSub);
     const int first = (j - 1) * stride;  // position before the block of sub-channel j
@@ -21,7 +23,7 @@ void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::si
     // Delay of the class of the largest inflow.
     double zmax = Z(1)[0];
     for (int s = 2; s <= nSub; ++s) zmax = Z(s)[0] > zmax ? Z(s)[0] : zmax;
-    const int d = table.delta[static_cast<std::size_t>(WQClassIndex(table, zmax, c.dt))];
+    const int d = table.delta[static_cast<std::size_t>(WQClassOfRunoff(table, SpecificRunoffOf(zmax, perMm)))];
     static constexpr double kNoDecay = 1.0;
     // Entry 0 of the factors is 1: the water moves unchanged.
     const double* decay = T > 1 ? decayTable.For(d, c.dt, nSub, halfLives) : &kNoDecay;
@@ -78,12 +80,19 @@ void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::si
             for (std::size_t t = 0; t < T; ++t) a[t] = b[t] * decay[t];
         }
     }
-    if (const int from = std::max(moved, first) + 1; from <= first + stride) std::fill(X(from), X(first + stride + 1), 0.0);
+    if (const int from = std::max(moved, first) + 1; from <= first + stride) {
+        if constexpr (kTracers == 1) {
+            // A few positions: a loop, not a call.
+            for (int y = from; y <= first + stride; ++y) lines[y] = 0;
+        } else {
+            std::fill(X(from), X(first + stride + 1), 0.0);
+        }
+    }
 
     // Retention of what leaves the delay line in this step.
     double amax = X(first + 1)[0];
     for (int s = 2; s <= nSub; ++s) amax = X(first + s)[0] > amax ? X(first + s)[0] : amax;
-    const double a = table.share[static_cast<std::size_t>(WQClassIndex(table, amax, c.dt))];
+    const double a = table.share[static_cast<std::size_t>(WQClassOfRunoff(table, SpecificRunoffOf(amax, perMm)))];
     const double aPrev = qvzuq;
     for (int s = 1; s <= nSub; ++s) {
         const double out = RetentionOutflow(X(first + s)[0], qaus[s], c.cm, c.cf, a, aPrev);
@@ -92,13 +101,32 @@ void Pass(const ChannelPassState& c, int j, double* lines, double* work, std::si
     }
     qvzuq = a;
 }
+
+// Every sub-channel of a channel, the last first.
+template <std::size_t kTracers, int kSub>
+void PassAll(const ChannelPassState& c, double* lines, double* work, std::size_t tracers,
+             std::span<const double> halfLives, DecayTable& decay, SubChannelRows& qaus, double* qvzuq, int* writePos) {
+    for (int j = static_cast<int>(c.table->m); j >= 1; --j) {
+        const auto jj = static_cast<std::size_t>(j);
+        Pass<kTracers, kSub>(c, j, lines, work, tracers, halfLives, decay, qaus[jj], qvzuq[jj], writePos[jj]);
+    }
+}
 }  // namespace
+
+void PassChannel(const ChannelPassState& c, double* lines, double* work, std::size_t tracers,
+                 std::span<const double> halfLives, DecayTable& decay, SubChannelRows& qaus, double* qvzuq,
+                 int* writePos) {
+    if (tracers == 1 && c.nSub == 1) PassAll<1, 1>(c, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+    else if (tracers == 1) PassAll<1, 0>(c, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+    else PassAll<0, 0>(c, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+}
 
 void PassSubChannel(const ChannelPassState& c, int j, double* lines, double* work, std::size_t tracers,
                     std::span<const double> halfLives, DecayTable& decay, double* qaus, double& qvzuq,
                     int& writePos) {
-    if (tracers == 1) Pass<1>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
-    else Pass<0>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+    if (tracers == 1 && c.nSub == 1) Pass<1, 1>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+    else if (tracers == 1) Pass<1, 0>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
+    else Pass<0, 0>(c, j, lines, work, tracers, halfLives, decay, qaus, qvzuq, writePos);
 }
 
 }  // namespace routing

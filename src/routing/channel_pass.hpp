@@ -113,6 +113,25 @@ private:
     std::size_t size_ = 0, stride_ = 1;
 };
 
+// The outflows of a channel's sub-channels in one block: row j (sub-channel j) holds the
+// sub-intervals 0..width-1, rows[j][s].
+class SubChannelRows {
+public:
+    void assign(std::size_t rows, std::size_t width, double value) {
+        width_ = width;
+        values_.assign(rows * width, value);
+    }
+    std::size_t size() const { return width_ > 0 ? values_.size() / width_ : 0; }
+    double* operator[](std::size_t j) { return values_.data() + j * width_; }
+    const double* operator[](std::size_t j) const { return values_.data() + j * width_; }
+    std::span<const double> Row(std::size_t j) const { return {(*this)[j], width_}; }
+    const double* data() const { return values_.data(); }
+
+private:
+    std::size_t width_ = 0;
+    std::vector<double> values_;
+};
+
 // Passes the work series through sub-channel j (1-based). The tracers (0 = water) stand side by
 // side: position y of tracer t of the delay lines at lines[y * tracers + t], sub-interval s
 // (1..nSub) of tracer t of the work series at work[s * tracers + t]. halfLives[t] is the
@@ -122,5 +141,12 @@ private:
 void PassSubChannel(const ChannelPassState& c, int j, double* lines, double* work, std::size_t tracers,
                     std::span<const double> halfLives, DecayTable& decay, double* qaus, double& qvzuq,
                     int& writePos);
+
+// Passes the work series through every sub-channel of a channel, the last sub-channel first
+// and the first one last, as PassSubChannel does for each: sub-channel j's outflows at
+// qaus[j], its flood-plain share at qvzuq[j] and its write position at writePos[j].
+void PassChannel(const ChannelPassState& c, double* lines, double* work, std::size_t tracers,
+                 std::span<const double> halfLives, DecayTable& decay, SubChannelRows& qaus, double* qvzuq,
+                 int* writePos);
 
 }  // namespace routing

@@ -111,12 +111,13 @@ int routingclass::SetChannel(int k, int code, const std::vector<int>& joined, in
                   17);
     }
     const auto m = static_cast<std::size_t>(el.table.m);
-    el.Qaus.assign(m + 1, std::vector<double>(static_cast<std::size_t>(nSub + 1), 0.0));
+    el.Qaus.assign(m + 1, static_cast<std::size_t>(nSub + 1), 0.0);
     el.qvzuq.assign(m + 2, 0.0);
     el.writePos.assign(m + 2, 0);
     el.cm = std::exp(-1 / el.p.km);
     el.cf = std::exp(-1 / el.p.kf);
     el.built = true;
+    prepared_ = false;
     return el.table.length;
 }
 

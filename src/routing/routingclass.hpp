@@ -90,13 +90,24 @@ public:
     // One time step of the description; a zero date (month 0) routes without irrigation, river
     // exchange or output rows.
     virtual void Route(int year, int month, int day, int hour);
-    // Asks the processor for the data the next Route reads, while another description routes.
+    // Asks the processor for the data of a Route a few descriptions ahead, in three stages, each
+    // of which reads only what the stage before brought in: the description's own fields that a
+    // step reads (they stand together), then the elements and the series, then the channel data.
+    void PrefetchFields() const {
+        const char* first = reinterpret_cast<const char*>(&tgCode_);
+        const char* last = reinterpret_cast<const char*>(&reservoirWithdrawal_);
+        for (const char* p = first; p <= last; p += 64) __builtin_prefetch(p);
+        __builtin_prefetch(last);
+    }
     void Prefetch() const {
-        for (const void* p : {static_cast<const void*>(&tgCode_), static_cast<const void*>(&elements_),
-                              static_cast<const void*>(&lineData_), static_cast<const void*>(&halfLives_),
-                              static_cast<const void*>(&history_), static_cast<const void*>(elements_.data()),
-                              static_cast<const void*>(lineIndex_.data()), static_cast<const void*>(lineStart_.data()),
-                              static_cast<const void*>(outlet_.data()), static_cast<const void*>(work_.data())})
+        for (const Element& el : elements_) {
+            const char* p = reinterpret_cast<const char*>(&el);
+            const char* end = reinterpret_cast<const char*>(&el.table.share + 1);
+            for (; p < end; p += 64) __builtin_prefetch(p);
+            __builtin_prefetch(end - 1);
+        }
+        for (const void* p : {static_cast<const void*>(stepElements_.data()), static_cast<const void*>(outlet_.data()),
+                              static_cast<const void*>(work_.data()), static_cast<const void*>(lineData_.data())})
             __builtin_prefetch(p);
     }
     // The same for the channel data behind it (class tables, storages, delay lines): reads the
@@ -104,9 +115,10 @@ public:
     void PrefetchChannels() const {
         for (std::size_t k = 1; k < elements_.size(); ++k) {
             const Element& el = elements_[k];
-            for (const void* p : {static_cast<const void*>(el.table.delta.data()), static_cast<const void*>(el.table.share.data()),
-                                  static_cast<const void*>(el.table.bucketClass.data()), static_cast<const void*>(el.Qaus.data()),
-                                  static_cast<const void*>(el.qvzuq.data()), static_cast<const void*>(el.writePos.data())})
+            for (const void* p : {static_cast<const void*>(el.table.delta.data()),
+                                  static_cast<const void*>(el.table.share.data()), static_cast<const void*>(el.table.bucketClass.data()),
+                                  static_cast<const void*>(el.Qaus.data()), static_cast<const void*>(el.qvzuq.data()),
+                                  static_cast<const void*>(el.writePos.data())})
                 __builtin_prefetch(p);
         }
         // Every cache line of the delay lines: a pass reads and rewrites them whole.
@@ -151,17 +163,18 @@ public:
     virtual double MmToM3s(double q, double A, double dt) const { return routing::MmToM3s(q, A, dt); }
 
     // One channel or inflow element.
+    // What the step reads stands first, so that it shares few cache lines.
     struct Element {
         int code = 0;
-        std::vector<int> joined;  // "&"-joined codes of a SUMTRIB channel
         bool built = false;
-        routing::ChannelParams p;
-        routing::WQTable table;
         double cm = 0, cf = 0;  // retention factors exp(-1/k)
         double areaWeight = 0;
-        std::vector<std::vector<double>> Qaus;  // [sub-channel][sub-interval]
+        routing::SubChannelRows Qaus;  // [sub-channel][sub-interval]
         std::vector<double> qvzuq;
         std::vector<int> writePos;
+        routing::WQTable table;
+        routing::ChannelParams p;
+        std::vector<int> joined;  // "&"-joined codes of a SUMTRIB channel
     };
     struct InflowElement {
         int code = 0;
@@ -203,7 +216,7 @@ private:
     // sum of their area weights.
     double JoinSubbasins(const Element& el, std::size_t own);
     void FillWorkSeries(std::size_t i);
-    void PassChannel(Element& el, std::size_t i);
+    void PassChannel(Element& el, double* lines);
     void AddToOutlet(int k, const Element& el, std::size_t i, double joinedArea);
     void CloseOutlet(std::size_t tg);
     void WithdrawAtOutlet(std::size_t tg);
@@ -237,20 +250,54 @@ private:
     // At the normal end the tables are put in place; otherwise their temporary files go.
     void FinishWQTables();
 
+    // The fields a step reads come first and together (a step touches few cache lines of a
+    // description); the set-up's follow.
     int tgCode_ = 0;
     int nSb_ = 0;
+    int nTr_ = 0;
+    int nSub_ = 1;
+    int nOL_ = 0, nSUM_ = 0, nAmp_ = 0, nZL_ = 0, nAL_ = 0, nSP_ = 0;
+    int observedFlag_ = 0;
+    bool prepared_ = false;  // stepElements_, tg_ and the half-lives are set up
     double dt_ = 60;
     double areaTG_ = 0, factorTG_ = 1;
-    int nTr_ = 0;
+    SubbasinValues* zoneSize_ = nullptr;
+    SubbasinValues* zoneFactor_ = nullptr;
+    std::vector<zoneFZT>* irrigationTable_ = nullptr;
+    RunoffArray* maxirrig_ = nullptr;
+    riverflow_table* riverflow_ = nullptr;
+    RunoffArray* working_ = nullptr;
+    routing::FlowHistory* history_ = nullptr;
+    std::vector<Element> elements_;         // 0..K+nZL; 0 is the TG's own zone
+    // Per element (1..K+nZL) what the step needs of its flow: the flow index, the start of its
+    // delay lines in lineData_ and whether a channel passes the water on; tg_ is the flow index
+    // of the TG's own zone. Set before the first step and again after the lines were laid out
+    // anew or an element was set.
+    struct StepElement {
+        std::size_t flow = 0;
+        std::size_t lines = 0;
+        bool pass = false;
+    };
+    std::vector<StepElement> stepElements_;
+    std::size_t tg_ = 0;
+    // Outlet and work series of tracer t at [t * (nSub + 1) + sub-interval].
+    std::vector<double> outlet_, work_;
+    double& Outlet(int t, int s) { return outlet_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
+    // The work series has its tracers side by side: tracer t of sub-interval s at [s * (nTr + 1) + t].
+    double& Work(int t, int s) { return work_[static_cast<std::size_t>(s * (nTr_ + 1) + t)]; }
+    // Delay lines, all in one block so that a step streams through them: slot n (flow index
+    // lineIndex_[n]) holds lineLength_[n] positions from lineStart_[n] on, each with the values
+    // of tracers 0..nTr side by side.
+    std::vector<double> lineData_;
+    // Scratch of the routing step: the half-lives (days) and decay factors.
+    std::vector<double> halfLives_;
+    double availableOutletFlow_ = 0;  // mm
+    double reservoirWithdrawal_ = 0;  // mm
+
     const TracerDescriptor* tracerDescriptors_ = nullptr;
     bool lakeModelling_ = false;
     int lakeReadGrids_ = 0;
-    int nOL_ = 0, nSUM_ = 0, nAmp_ = 0, nZL_ = 0, nAL_ = 0, nSP_ = 0;
     const std::vector<int>* zoneIndex_ = nullptr;
-    SubbasinValues* zoneSize_ = nullptr;
-    SubbasinValues* zoneFactor_ = nullptr;
-
-    std::vector<Element> elements_;         // 0..K+nZL; 0 is the TG's own zone
     std::vector<InflowElement> inflows_;    // 1..nZL
     std::vector<std::vector<double>> inflowConst_;  // [tracer][inflow]
     std::vector<int> abstractionCodes_, reservoirCodes_;
@@ -259,35 +306,15 @@ private:
     std::vector<routing::Abstraction*> abstractionPtrs_;               // all, in order
     const routing::LakeGrids* lakeGrids_ = nullptr;
     std::vector<double> elementVector_;  // water (m3/s) and tracers of an abstraction or inflow
-    int nSub_ = 1;
-    int observedFlag_ = 0;
     int inflowDate_[4] = {0, 0, 0, 0};
-    // Outlet and work series of tracer t at [t * (nSub + 1) + sub-interval].
-    std::vector<double> outlet_, work_;
     std::vector<double> outletShares_;  // sub-interval s's share of the outlet's water
-    double& Outlet(int t, int s) { return outlet_[static_cast<std::size_t>(t * (nSub_ + 1) + s)]; }
-    // The work series has its tracers side by side: tracer t of sub-interval s at [s * (nTr + 1) + t].
-    double& Work(int t, int s) { return work_[static_cast<std::size_t>(s * (nTr_ + 1) + t)]; }
     std::vector<double> loads_, loadSums_, abstraction_, fillTracers_;
 
-    std::vector<zoneFZT>* irrigationTable_ = nullptr;
-    RunoffArray* maxirrig_ = nullptr;
     RunoffArray* maxirrigFromReservoirs_ = nullptr;
-    riverflow_table* riverflow_ = nullptr;
-    RunoffArray* working_ = nullptr;
     const ObservationWindow* window_ = nullptr;
     const std::vector<int>* observedColumns_ = nullptr;
-    routing::FlowHistory* history_ = nullptr;
-    // Delay lines, all in one block so that a step streams through them: slot n (flow index
-    // lineIndex_[n]) holds lineLength_[n] positions from lineStart_[n] on, each with the values
-    // of tracers 0..nTr side by side.
     std::vector<int> lineIndex_;
     std::vector<std::size_t> lineStart_, lineLength_;
-    std::vector<double> lineData_;
     std::vector<std::unique_ptr<TableFile>> wqTables_;     // "wq_table.*", "wq_tabZL.*" until the end
-    // Scratch of the routing step: the half-lives (days) and decay factors.
-    std::vector<double> halfLives_;
     routing::DecayTable decay_;
-    double availableOutletFlow_ = 0;  // mm
-    double reservoirWithdrawal_ = 0;  // mm
 };

@@ -22,6 +22,7 @@ void routingclass::SetInflow(int k, int code, int mode, const std::string& fileN
     InflowElement& in = inflows_[static_cast<std::size_t>(z)];
     in.code = code;
     in.mode = mode;
+    prepared_ = false;
     in.fileName = fileName;
     if (mode != routing::kInflowExtern) {
         if (!(value >= 0))
@@ -174,6 +175,7 @@ int routingclass::EnsureSlot(int i, std::size_t length) {
         std::copy_n(lineData_.begin() + static_cast<std::ptrdiff_t>(lineStart_[n]), tracers * lineLength_[n],
                     data.begin() + static_cast<std::ptrdiff_t>(start2[n]));
     lineData_ = std::move(data);
+    prepared_ = false;
     lineStart_ = std::move(start2);
     lineLength_ = std::move(length2);
     return slot;
@@ -249,8 +251,7 @@ void routingclass::InitChannelFlows() {
         // slower higher class never writes into the next block.
         const int stride = el.table.Stride(nSub_);
         for (int j = 1; j <= static_cast<int>(el.table.m); ++j) {
-            auto& row = el.Qaus[static_cast<std::size_t>(j)];
-            std::fill(row.begin() + 1, row.end(), q0);
+            std::fill_n(el.Qaus[static_cast<std::size_t>(j)] + 1, nSub_, q0);
             el.qvzuq[static_cast<std::size_t>(j)] = 0;
             el.writePos[static_cast<std::size_t>(j)] = nSub_ + (j - 1) * stride + el.table.delta[static_cast<std::size_t>(c)];
         }

@@ -15,16 +15,27 @@ void routingclass::PrepareRouting() {
     halfLives_.assign(tracers, 0.0);
     for (int t = 1; t <= nTr_ && tracerDescriptors_ != nullptr; ++t)
         halfLives_[static_cast<std::size_t>(t)] = tracerDescriptors_[t].half_time;
+    tg_ = static_cast<std::size_t>(ZoneIndexOf(tgCode_));
+    stepElements_.assign(elements_.size(), StepElement{});
+    for (std::size_t k = 1; k < elements_.size(); ++k) {
+        StepElement& e = stepElements_[k];
+        const Element& el = elements_[k];
+        e.flow = static_cast<std::size_t>(FlowIndex(static_cast<int>(k)));
+        const int slot = LineSlot(static_cast<int>(e.flow));
+        e.pass = el.built && el.table.m >= 1 && slot >= 0;
+        if (slot >= 0) e.lines = lineStart_[static_cast<std::size_t>(slot)];
+    }
+    prepared_ = true;
 }
 
 void routingclass::Route(int year, int month, int day, int hour) {
     if (working_ == nullptr || history_ == nullptr) return;
-    if (halfLives_.size() != static_cast<std::size_t>(nTr_ + 1)) PrepareRouting();
+    if (!prepared_) PrepareRouting();
     const bool realDate = month >= 1;
     RunoffArray& W = *working_;
     auto& H = *history_;
     const int K = TributaryCount();
-    const auto tg = static_cast<std::size_t>(ZoneIndexOf(tgCode_));
+    const std::size_t tg = tg_;
 
     if (irrigationTable_ != nullptr && realDate && maxirrig_ != nullptr) WithdrawFromTributaries();
 
@@ -38,7 +49,8 @@ void routingclass::Route(int year, int month, int day, int hour) {
 
     for (int k = 1; k < static_cast<int>(elements_.size()); ++k) {
         Element& el = elements_[static_cast<std::size_t>(k)];
-        const auto i = static_cast<std::size_t>(FlowIndex(k));
+        const StepElement& e = stepElements_[static_cast<std::size_t>(k)];
+        const std::size_t i = e.flow;
         if (k <= K && realDate && riverflow_ != nullptr) TakeRiverExchange(el);
         double joinedArea = 0;
         if (k > nOL_ && k <= K) joinedArea = JoinSubbasins(el, i);
@@ -48,7 +60,7 @@ void routingclass::Route(int year, int month, int day, int hour) {
             for (int t = 0; t <= nTr_; ++t) W[static_cast<std::size_t>(t)][i] = H(t, 1, i);
         }
         FillWorkSeries(i);
-        PassChannel(el, i);
+        if (e.pass) PassChannel(el, lineData_.data() + e.lines);
         AddToOutlet(k, el, i, joinedArea);
     }
 
@@ -134,21 +146,14 @@ void routingclass::FillWorkSeries(std::size_t i) {
     for (std::size_t k = 0, n = static_cast<std::size_t>(nSub_ * (nTr_ + 1)); k < n; ++k) w[k] = h[k];
 }
 
-void routingclass::PassChannel(Element& el, std::size_t i) {
-    if (!el.built || el.table.m < 1) return;
-    const int slot = LineSlot(static_cast<int>(i));
-    if (slot < 0) return;
-    double* lines = lineData_.data() + lineStart_[static_cast<std::size_t>(slot)];
+void routingclass::PassChannel(Element& el, double* lines) {
     const routing::ChannelPassState state{&el.table, el.cm, el.cf, dt_, nSub_};
-    // The water passes the last sub-channel first and the first one last.
-    for (int j = static_cast<int>(el.table.m); j >= 1; --j)
-        routing::PassSubChannel(state, j, lines, work_.data(), static_cast<std::size_t>(nTr_ + 1), halfLives_, decay_,
-                                el.Qaus[static_cast<std::size_t>(j)].data(), el.qvzuq[static_cast<std::size_t>(j)],
-                                el.writePos[static_cast<std::size_t>(j)]);
+    routing::PassChannel(state, lines, work_.data(), static_cast<std::size_t>(nTr_ + 1), halfLives_, decay_, el.Qaus,
+                         el.qvzuq.data(), el.writePos.data());
 }
 
 void routingclass::AddToOutlet(int k, const Element& el, std::size_t i, double joinedArea) {
-    const auto tg = static_cast<std::size_t>(ZoneIndexOf(tgCode_));
+    const std::size_t tg = tg_;
     double scale = 0;
     if (k > TributaryCount()) {
         scale = areaTG_ > 0 ? el.p.A / areaTG_ * factorTG_ : 0.0;
@@ -185,16 +190,18 @@ void routingclass::CloseOutlet(std::size_t tg) {
         total += out[s];
     }
     Outlet(0, 0) = total;
-    // The tracers' mean weighted by each sub-interval's share of the water.
-    double* share = outletShares_.data();
-    if (total > 0 && nTr_ > 0)
-        for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
-    for (int t = 1; t <= nTr_; ++t) {
-        double c = 0;
+    if (nTr_ > 0) {
+        // The tracers' mean weighted by each sub-interval's share of the water.
+        double* share = outletShares_.data();
         if (total > 0)
-            for (int s = 1; s <= nSub_; ++s) c += share[s] * Outlet(t, s);
-        Outlet(t, 0) = c;
-        W[static_cast<std::size_t>(t)][tg] = c;
+            for (int s = 1; s <= nSub_; ++s) share[s] = Outlet(0, s) / total;
+        for (int t = 1; t <= nTr_; ++t) {
+            double c = 0;
+            if (total > 0)
+                for (int s = 1; s <= nSub_; ++s) c += share[s] * Outlet(t, s);
+            Outlet(t, 0) = c;
+            W[static_cast<std::size_t>(t)][tg] = c;
+        }
     }
     W[0][tg] = total / nSub_;
 }

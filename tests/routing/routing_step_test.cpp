@@ -12,7 +12,10 @@ using namespace routing_test;
 using submodel_test::CodeOf;
 
 namespace {
-class RoutingStepTest : public RoutingHarness {};
+class RoutingStepTest : public RoutingHarness {
+protected:
+    void RoutesAsIfAlone(int nSub);
+};
 
 // Water held by channel element e of a description (mm over the element's catchment): what waits
 // in the delay lines of its sub-channels behind their outflow and what their retention holds.
@@ -488,13 +491,20 @@ TEST_F(RoutingStepTest, EachTracerRoutesAsIfItWereAlone) {
     // inputs and half-lives, each gives bit for bit what it gives as the only tracer (outlets
     // and delay lines), and the water what it gives without tracers. Two descriptions, a
     // channel of several sub-channels whose delays change with the discharge, four
-    // sub-intervals, a constant inflow.
+    // sub-intervals and one (water alone takes passes of its own for both), a constant inflow.
+    for (const int nSub : {4, 1}) {
+        SCOPED_TRACE(nSub);
+        RoutesAsIfAlone(nSub);
+    }
+}
+
+void RoutingStepTest::RoutesAsIfAlone(int nSub) {
     SetZones(100, 0.3, 0.2, 0.5);
     const std::string section =
         Section("TG 5 (area) = 20 = 1\n  OL 3 = 2 = 4 = 20 = 2000 = 0.1 = 40 = 0.5 = 0.001 = 50000 = 30\n"
                 "TG 9 (area) = 80 = 1\n  OL 5" + Channel(0.5, 20000, 50) + "\n  ZL 1 = constant 2.5" +
                     Channel(3, 1000, 10) + "\n",
-                4, 2001, "0\n", 0, 1, "10 1000 10 4");
+                nSub, 2001, "0\n", 0, 1, "10 1000 10 " + std::to_string(nSub));
     const double halfLives[4] = {0, -9999, 5, 0.5};  // days; kind 1 does not decay
     struct Result {
         std::vector<std::vector<double>> routed, lines;  // per tracer
