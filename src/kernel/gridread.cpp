@@ -247,42 +247,56 @@ private:
         }
     }
 
-    // Every process parses an equal slice of the rows from its own read of the file, and process
-    // 0 gathers them: the numbers are the same as process 0's reading of all rows, whose parsing
-    // no longer holds up the others. False (on every process) when the slices could not all be
-    // read as whole finite numbers, or on an earlier error: process 0 then reads the values
-    // itself and reports what it finds, as with one process.
+    // Every process parses the numbers that begin in an equal share of the bytes of the values,
+    // from its own read of the file, and process 0 gathers them in their order: the numbers are
+    // the same as process 0's reading of all rows, whose parsing no longer holds up the others
+    // (nor does counting the tokens before a share of rows). False (on every process) when the
+    // shares could not all be read as whole finite numbers, do not hold ncols x nrows numbers
+    // together, or on an earlier error: process 0 then reads the values itself and reports what
+    // it finds, as with one process.
     bool TextReadInSlices(int error) {
-        long long offset = reader_ && error == 0 ? scanner_->Offset() : 0;
-        int ok = error == 0 ? 1 : 0;
+        long long bytes[2] = {0, 0};  // where the values start, where the file ends
+        if (reader_ && error == 0) {
+            bytes[0] = scanner_->Offset();
+            // The scanner reads on from where the stream is: it is put back there.
+            const off_t at = ftello(file_.get());
+            if (at >= 0 && fseeko(file_.get(), 0, SEEK_END) == 0) bytes[1] = static_cast<long long>(ftello(file_.get()));
+            if (at < 0 || fseeko(file_.get(), at, SEEK_SET) != 0) bytes[1] = -1;
+        }
+        int ok = error == 0 && bytes[1] >= bytes[0] ? 1 : 0;
         MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
         if (ok == 0) return false;
-        MPI_Bcast(&offset, 1, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+        MPI_Bcast(bytes, 2, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
         const int n = o_.size, nrows = o_.nrows, ncols = o_.ncols;
-        const auto rowOf = [&](int p) { return static_cast<int>(static_cast<long long>(nrows) * p / n); };
-        const int from = rowOf(o_.rank) + 1, to = rowOf(o_.rank + 1);
-        std::vector<double> mine(static_cast<std::size_t>(to - from + 1) * static_cast<std::size_t>(ncols));
+        const long long span = bytes[1] - bytes[0];
+        const auto byteOf = [&](int p) { return bytes[0] + span / n * p + span % n * p / n; };
+        std::vector<double> mine;
+        mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
         FileHandle f = OpenFile(name_, "rb");
-        ok = f && fseeko(f.get(), offset, SEEK_SET) == 0 &&
-                     gridio::ParseTokenRange(f.get(), static_cast<long long>(from - 1) * ncols,
-                                             static_cast<long long>(mine.size()), o_.rank == n - 1, mine.data())
-                 ? 1
-                 : 0;
+        ok = f && gridio::ParseByteShare(f.get(), bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &mine) ? 1 : 0;
         f.reset();
         MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
         if (ok == 0) return false;
-        std::vector<int> counts(reader_ ? static_cast<std::size_t>(n) : 0), starts(counts.size());
-        for (std::size_t p = 0; p < counts.size(); ++p) {
-            starts[p] = rowOf(static_cast<int>(p)) * ncols;
-            counts[p] = (rowOf(static_cast<int>(p) + 1) - rowOf(static_cast<int>(p))) * ncols;
+        long long count = static_cast<long long>(mine.size());
+        std::vector<long long> counts(static_cast<std::size_t>(n));
+        MPI_Allgather(&count, 1, MPI_LONG_LONG, counts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
+        long long total = 0;
+        for (long long c : counts) total += c;
+        // Too few or too many values: process 0's own reading names the row and column.
+        if (total != static_cast<long long>(nrows) * ncols) return false;
+        std::vector<int> sizes(reader_ ? static_cast<std::size_t>(n) : 0), starts(sizes.size());
+        for (std::size_t p = 0, at = 0; p < sizes.size(); at += static_cast<std::size_t>(counts[p]), ++p) {
+            sizes[p] = static_cast<int>(counts[p]);
+            starts[p] = static_cast<int>(at);
         }
-        std::vector<double> all(reader_ ? static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols) : 0);
-        MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, all.data(), counts.data(), starts.data(),
+        // Left uninitialised: the gathering fills every value.
+        std::unique_ptr<double[]> all(reader_ ? new double[static_cast<std::size_t>(total)] : nullptr);
+        MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, all.get(), sizes.data(), starts.data(),
                     MPI_DOUBLE, 0, MPI_COMM_WORLD);
         if (reader_)
             for (int r = 1; r <= nrows; ++r)
-                std::copy(all.begin() + static_cast<std::ptrdiff_t>(r - 1) * ncols,
-                          all.begin() + static_cast<std::ptrdiff_t>(r) * ncols, work_[r] + 1);
+                std::copy(all.get() + static_cast<std::ptrdiff_t>(r - 1) * ncols,
+                          all.get() + static_cast<std::ptrdiff_t>(r) * ncols, work_[r] + 1);
         return true;
     }
 
