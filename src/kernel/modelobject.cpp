@@ -63,6 +63,33 @@ void modelobject::AddToStatistics(double x, double w) {
     }
 }
 
+void modelobject::AddRowToStatistics(const double* values, const double* weights, int c1, int c2) {
+    // The same sums in the same order as one AddToStatistics per value, kept in locals.
+    const double floor = statThreshold + 1;
+    double count = statCount, sum = statSum, squares = statSumSquares, low = statMin, high = statMax;
+    for (int c = c1; c <= c2; ++c) {
+        const double x = values[c];
+        if (!(x > floor)) continue;
+        const double w = weights ? weights[c] : 1.0;
+        const bool first = count == 0;
+        count += w;
+        sum += x * w;
+        squares += x * x * w;
+        if (first) {
+            low = high = x;
+        } else if (x < low) {
+            low = x;
+        } else if (x > high) {
+            high = x;
+        }
+    }
+    statCount = count;
+    statSum = sum;
+    statSumSquares = squares;
+    statMin = low;
+    statMax = high;
+}
+
 void modelobject::GetStatistics(double* count, double* min, double* max, double* sum, double* mean,
                                 double* stddev) const {
     *count = statCount;
