@@ -284,19 +284,48 @@ private:
         for (long long c : counts) total += c;
         // Too few or too many values: process 0's own reading names the row and column.
         if (total != static_cast<long long>(nrows) * ncols) return false;
-        std::vector<int> sizes(reader_ ? static_cast<std::size_t>(n) : 0), starts(sizes.size());
-        for (std::size_t p = 0, at = 0; p < sizes.size(); at += static_cast<std::size_t>(counts[p]), ++p) {
-            sizes[p] = static_cast<int>(counts[p]);
-            starts[p] = static_cast<int>(at);
+        // Process 0 receives every share straight into the rows of its grid.
+        const auto place = [&](long long first, long long values, const double* from) {
+            for (long long k = first; k < first + values;) {
+                const int r = static_cast<int>(k / ncols) + 1, c = static_cast<int>(k % ncols) + 1;
+                const long long run = std::min<long long>(ncols - c + 1, first + values - k);
+                std::copy(from + (k - first), from + (k - first) + run, work_[r] + c);
+                k += run;
+            }
+        };
+        if (!reader_) {
+            if (!mine.empty()) MPI_Send(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD);
+            return true;
         }
-        // Left uninitialised: the gathering fills every value.
-        std::unique_ptr<double[]> all(reader_ ? new double[static_cast<std::size_t>(total)] : nullptr);
-        MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, all.get(), sizes.data(), starts.data(),
-                    MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        if (reader_)
-            for (int r = 1; r <= nrows; ++r)
-                std::copy(all.get() + static_cast<std::ptrdiff_t>(r - 1) * ncols,
-                          all.get() + static_cast<std::ptrdiff_t>(r) * ncols, work_[r] + 1);
+        std::vector<MPI_Request> requests;
+        std::vector<MPI_Datatype> types;
+        requests.reserve(static_cast<std::size_t>(n));
+        types.reserve(static_cast<std::size_t>(n));
+        long long at = counts[0];
+        for (int p = 1; p < n; at += counts[static_cast<std::size_t>(p)], ++p) {
+            const long long first = at, last = at + counts[static_cast<std::size_t>(p)];
+            if (last == first) continue;
+            std::vector<int> lengths;
+            std::vector<MPI_Aint> places;
+            for (long long k = first; k < last;) {
+                const int r = static_cast<int>(k / ncols) + 1, c = static_cast<int>(k % ncols) + 1;
+                const long long run = std::min<long long>(ncols - c + 1, last - k);
+                MPI_Aint address = 0;
+                MPI_Get_address(work_[r] + c, &address);
+                lengths.push_back(static_cast<int>(run));
+                places.push_back(address);
+                k += run;
+            }
+            MPI_Datatype type;
+            MPI_Type_create_hindexed(static_cast<int>(lengths.size()), lengths.data(), places.data(), MPI_DOUBLE, &type);
+            MPI_Type_commit(&type);
+            types.push_back(type);
+            requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, type, p, 0, MPI_COMM_WORLD, &requests.back());
+        }
+        place(0, counts[0], mine.data());
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+        for (MPI_Datatype& type : types) MPI_Type_free(&type);
         return true;
     }
 
