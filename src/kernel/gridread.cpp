@@ -73,6 +73,7 @@ struct ReadOptions {
     bool allocate, verbose;
     double fillValue;
     bool report, keepWhole, local, halo;
+    bool rootOnly = false;  // process 0 keeps the whole grid, nothing is handed out
 };
 
 class GridReader {
@@ -81,8 +82,8 @@ public:
         : o_(o), fileName_(fileName), target_(target), opt_(opt) {}
 
     void Run() {
-        collective_ = !opt_.local && o_.size > 1;
-        reader_ = opt_.local || o_.rank == 0;
+        collective_ = (!opt_.local || opt_.rootOnly) && o_.size > 1;
+        reader_ = (opt_.local && !opt_.rootOnly) || o_.rank == 0;
         name_ = modelobject::ExpandPath(o_.inputPath, fileName_);
         int error = 0;
         if (target_ == nullptr || (!opt_.allocate && target_->empty())) {
@@ -189,6 +190,7 @@ private:
         const int own1 = std::max(1, o_.firstRow), own2 = std::min(nrows, o_.lastRow);
         keepFrom_ = opt_.halo ? std::max(1, own1 - 1) : own1;
         keepTo_ = opt_.halo ? std::min(nrows, own2 + 1) : own2;
+        if (opt_.rootOnly) keepFrom_ = 1, keepTo_ = reader_ ? nrows : 0;
         // Process 0 alone may keep the whole grid (the snow model's slides do): every process must
         // then take the same way, process 0 reading all rows and handing each its own, since the
         // binary way reads the own rows by a collective open that process 0 would not join.
@@ -522,5 +524,12 @@ void modelobject::ReadGrid(const std::string& fileName, Matrix* target, int fill
                            double fillValue, bool report, bool keepWhole, bool local, bool halo) {
     gridio::SignalScope signals(DisableCtrlCHandler);
     const ReadOptions opt{fillMode, allocate, verbose, fillValue, report, keepWhole, local, halo};
+    GridReader(*this, fileName, target, opt).Run();
+}
+
+void modelobject::ReadGridIntoRoot(const std::string& fileName, Matrix* target, double fillValue) {
+    gridio::SignalScope signals(DisableCtrlCHandler);
+    ReadOptions opt{0, true, false, fillValue, false, true, true, false};
+    opt.rootOnly = true;
     GridReader(*this, fileName, target, opt).Run();
 }
