@@ -75,7 +75,10 @@ awk -v s="$start" -v u="$set_up" -v e="$end" -v cells="$cells" -v steps="$steps"
   if (cpu != "") printf "set-up processor time of process 0: %.2f s\n", cpu
   if (run > 0) printf "whole model: %.3g cell-steps/s, %.3g cell-steps/s per core\n", cells * steps / run, cells * steps / run / (np * t)
 }'
-bytes=$(grep -o "the grid store holds [0-9]* bytes" out.txt | head -1 | awk '{ print $5 }')
+# Process 0's figure from its own diagnostics file: on the console the lines of several processes
+# can run into each other, so there only a whole line counts.
+bytes=$(grep -ho "the grid store holds [0-9]* bytes on this process" ./*_0.xml 2>/dev/null | head -1 | awk '{ print $5 }')
+[ -n "$bytes" ] || bytes=$(grep -Ex "the grid store holds [0-9]+ bytes on this process" out.txt | head -1 | awk '{ print $5 }')
 for p in peak.*.txt; do
   [ -f "$p" ] || continue
   kb=$(awk '/peak_kb/ { print $2 }' "$p")

@@ -120,41 +120,48 @@ const char* ParseNumber(const char* start, const char* end, double* out) {
     return last;
 }
 
-bool TextScanner::Skip(long long n) {
-    for (long long k = 0; k < n; ++k) {
-        if (!SkipSpace()) return false;
-        for (;;) {
-            while (pos_ < end_ && !IsSpace(buf_[pos_])) ++pos_;
-            if (pos_ < end_ || eof_) break;
-            Refill();
-        }
-    }
-    return true;
-}
-
-bool TextScanner::WholeNumbers(long long n, double* out) {
+bool TextScanner::WholeNumber(double* out) {
     // Number keeps kWindow bytes ahead of a number; a token near that length is left to it, as
     // is every token that is not one whole finite number.
     constexpr std::size_t kLongest = 1000;
-    for (long long k = 0; k < n; ++k) {
-        if (!SkipSpace()) return false;
-        if (end_ - pos_ < kWindow) Refill();
-        buf_[end_] = '\0';
-        std::size_t tokenEnd = pos_;
-        while (tokenEnd < end_ && !IsSpace(buf_[tokenEnd])) ++tokenEnd;
-        if (tokenEnd - pos_ > kLongest) return false;
-        double v = 0;
-        const char* start = buf_.data() + pos_;
-        if (ParseNumber(start, buf_.data() + end_, &v) != buf_.data() + tokenEnd || !std::isfinite(v)) return false;
-        out[k] = v;
-        pos_ = tokenEnd;
+    if (end_ - pos_ < kWindow) Refill();
+    buf_[end_] = '\0';
+    std::size_t tokenEnd = pos_;
+    while (tokenEnd < end_ && !IsSpace(buf_[tokenEnd])) ++tokenEnd;
+    if (tokenEnd - pos_ > kLongest) return false;
+    double v = 0;
+    const char* start = buf_.data() + pos_;
+    if (ParseNumber(start, buf_.data() + end_, &v) != buf_.data() + tokenEnd || !std::isfinite(v)) return false;
+    *out = v;
+    pos_ = tokenEnd;
+    return true;
+}
+
+bool TextScanner::NumbersBeginningBefore(long long limit, std::vector<double>* out) {
+    double v = 0;
+    while (SkipSpace() && Offset() < limit) {
+        if (!WholeNumber(&v)) return false;
+        out->push_back(v);
     }
     return true;
 }
 
-bool ParseTokenRange(std::FILE* f, long long first, long long count, bool last, double* out) {
+void TextScanner::SkipTokenRest() {
+    for (;;) {
+        while (pos_ < end_ && !IsSpace(buf_[pos_])) ++pos_;
+        if (pos_ < end_ || eof_) return;
+        Refill();
+    }
+}
+
+bool ParseByteShare(std::FILE* f, long long start, long long begin, long long end, std::vector<double>* out) {
+    // From the byte before the share: a token running into the share from there is an earlier
+    // share's.
+    const long long from = begin > start ? begin - 1 : begin;
+    if (fseeko(f, from, SEEK_SET) != 0) return false;
     TextScanner s(f);
-    return s.Skip(first) && s.WholeNumbers(count, out) && (!last || s.AtEnd());
+    if (begin > start) s.SkipTokenRest();
+    return s.NumbersBeginningBefore(end - from, out);
 }
 
 int AgreeOnError(int code, bool collective) {

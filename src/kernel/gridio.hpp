@@ -43,17 +43,21 @@ public:
     bool Number(double* out);
     // Bytes of the stream read so far (from where the scanner started).
     long long Offset() const { return dropped_ + static_cast<long long>(pos_); }
-    // Passes over n tokens; false when the stream ends first.
-    bool Skip(long long n);
-    // The next n tokens as numbers, as Number reads them one after the other; false when a token
-    // is not one whole finite number (or too long to be one) or the stream ends first.
-    bool WholeNumbers(long long n, double* out);
     // True when only whitespace is left.
     bool AtEnd() { return !SkipSpace(); }
+    // Appends every token that begins before byte limit (counted as Offset counts) to out as a
+    // number, as Number reads them one after the other; a token running past limit is read whole.
+    // False when a token is not one whole finite number (or too long to be one).
+    bool NumbersBeginningBefore(long long limit, std::vector<double>* out);
+    // Passes over the rest of a token the stream starts inside of (nothing when it starts on
+    // whitespace).
+    void SkipTokenRest();
 
 private:
     void Refill();
     bool SkipSpace();
+    // The token at the read position (after SkipSpace) as one whole finite number.
+    bool WholeNumber(double* out);
     std::FILE* f_;
     std::vector<char> buf_;
     std::size_t pos_ = 0, end_ = 0;
@@ -65,11 +69,12 @@ private:
 // byte after it (start when the text there is no number). *end must be readable (a NUL).
 const char* ParseNumber(const char* start, const char* end, double* out);
 
-// Values [first, first + count) of the whitespace-separated numbers of a stream, as a TextScanner
-// reads them one after the other. False when a token there is not one whole finite number (or
-// too long to be one), when the stream ends early, or, with last, when anything but whitespace
-// follows: the caller then reads the stream as before to report the fault.
-bool ParseTokenRange(std::FILE* f, long long first, long long count, bool last, double* out);
+// The whitespace-separated numbers that begin in bytes [begin, end) of a stream whose values
+// start at byte start (begin >= start), appended to out: the tokens of one share of the bytes,
+// so that the shares of consecutive ranges together hold every token once, in order. False when
+// a token there is not one whole finite number (or too long to be one): the caller then reads the
+// stream as before to report the fault.
+bool ParseByteShare(std::FILE* f, long long start, long long begin, long long end, std::vector<double>* out);
 
 // Runs f and returns the code of a ModelError it throws (0 when none).
 template <class F>

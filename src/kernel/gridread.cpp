@@ -73,6 +73,7 @@ struct ReadOptions {
     bool allocate, verbose;
     double fillValue;
     bool report, keepWhole, local, halo;
+    bool rootOnly = false;  // process 0 keeps the whole grid, nothing is handed out
 };
 
 class GridReader {
@@ -81,8 +82,8 @@ public:
         : o_(o), fileName_(fileName), target_(target), opt_(opt) {}
 
     void Run() {
-        collective_ = !opt_.local && o_.size > 1;
-        reader_ = opt_.local || o_.rank == 0;
+        collective_ = (!opt_.local || opt_.rootOnly) && o_.size > 1;
+        reader_ = (opt_.local && !opt_.rootOnly) || o_.rank == 0;
         name_ = modelobject::ExpandPath(o_.inputPath, fileName_);
         int error = 0;
         if (target_ == nullptr || (!opt_.allocate && target_->empty())) {
@@ -189,6 +190,7 @@ private:
         const int own1 = std::max(1, o_.firstRow), own2 = std::min(nrows, o_.lastRow);
         keepFrom_ = opt_.halo ? std::max(1, own1 - 1) : own1;
         keepTo_ = opt_.halo ? std::min(nrows, own2 + 1) : own2;
+        if (opt_.rootOnly) keepFrom_ = 1, keepTo_ = reader_ ? nrows : 0;
         // Process 0 alone may keep the whole grid (the snow model's slides do): every process must
         // then take the same way, process 0 reading all rows and handing each its own, since the
         // binary way reads the own rows by a collective open that process 0 would not join.
@@ -247,42 +249,85 @@ private:
         }
     }
 
-    // Every process parses an equal slice of the rows from its own read of the file, and process
-    // 0 gathers them: the numbers are the same as process 0's reading of all rows, whose parsing
-    // no longer holds up the others. False (on every process) when the slices could not all be
-    // read as whole finite numbers, or on an earlier error: process 0 then reads the values
-    // itself and reports what it finds, as with one process.
+    // Every process parses the numbers that begin in an equal share of the bytes of the values,
+    // from its own read of the file, and process 0 gathers them in their order: the numbers are
+    // the same as process 0's reading of all rows, whose parsing no longer holds up the others
+    // (nor does counting the tokens before a share of rows). False (on every process) when the
+    // shares could not all be read as whole finite numbers, do not hold ncols x nrows numbers
+    // together, or on an earlier error: process 0 then reads the values itself and reports what
+    // it finds, as with one process.
     bool TextReadInSlices(int error) {
-        long long offset = reader_ && error == 0 ? scanner_->Offset() : 0;
-        int ok = error == 0 ? 1 : 0;
+        long long bytes[2] = {0, 0};  // where the values start, where the file ends
+        if (reader_ && error == 0) {
+            bytes[0] = scanner_->Offset();
+            // The scanner reads on from where the stream is: it is put back there.
+            const off_t at = ftello(file_.get());
+            if (at >= 0 && fseeko(file_.get(), 0, SEEK_END) == 0) bytes[1] = static_cast<long long>(ftello(file_.get()));
+            if (at < 0 || fseeko(file_.get(), at, SEEK_SET) != 0) bytes[1] = -1;
+        }
+        int ok = error == 0 && bytes[1] >= bytes[0] ? 1 : 0;
         MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
         if (ok == 0) return false;
-        MPI_Bcast(&offset, 1, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+        MPI_Bcast(bytes, 2, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
         const int n = o_.size, nrows = o_.nrows, ncols = o_.ncols;
-        const auto rowOf = [&](int p) { return static_cast<int>(static_cast<long long>(nrows) * p / n); };
-        const int from = rowOf(o_.rank) + 1, to = rowOf(o_.rank + 1);
-        std::vector<double> mine(static_cast<std::size_t>(to - from + 1) * static_cast<std::size_t>(ncols));
+        const long long span = bytes[1] - bytes[0];
+        const auto byteOf = [&](int p) { return bytes[0] + span / n * p + span % n * p / n; };
+        std::vector<double> mine;
+        mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
         FileHandle f = OpenFile(name_, "rb");
-        ok = f && fseeko(f.get(), offset, SEEK_SET) == 0 &&
-                     gridio::ParseTokenRange(f.get(), static_cast<long long>(from - 1) * ncols,
-                                             static_cast<long long>(mine.size()), o_.rank == n - 1, mine.data())
-                 ? 1
-                 : 0;
+        ok = f && gridio::ParseByteShare(f.get(), bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &mine) ? 1 : 0;
         f.reset();
         MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
         if (ok == 0) return false;
-        std::vector<int> counts(reader_ ? static_cast<std::size_t>(n) : 0), starts(counts.size());
-        for (std::size_t p = 0; p < counts.size(); ++p) {
-            starts[p] = rowOf(static_cast<int>(p)) * ncols;
-            counts[p] = (rowOf(static_cast<int>(p) + 1) - rowOf(static_cast<int>(p))) * ncols;
+        long long count = static_cast<long long>(mine.size());
+        std::vector<long long> counts(static_cast<std::size_t>(n));
+        MPI_Allgather(&count, 1, MPI_LONG_LONG, counts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
+        long long total = 0;
+        for (long long c : counts) total += c;
+        // Too few or too many values: process 0's own reading names the row and column.
+        if (total != static_cast<long long>(nrows) * ncols) return false;
+        // Process 0 receives every share straight into the rows of its grid.
+        const auto place = [&](long long first, long long values, const double* from) {
+            for (long long k = first; k < first + values;) {
+                const int r = static_cast<int>(k / ncols) + 1, c = static_cast<int>(k % ncols) + 1;
+                const long long run = std::min<long long>(ncols - c + 1, first + values - k);
+                std::copy(from + (k - first), from + (k - first) + run, work_[r] + c);
+                k += run;
+            }
+        };
+        if (!reader_) {
+            if (!mine.empty()) MPI_Send(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD);
+            return true;
         }
-        std::vector<double> all(reader_ ? static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols) : 0);
-        MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, all.data(), counts.data(), starts.data(),
-                    MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        if (reader_)
-            for (int r = 1; r <= nrows; ++r)
-                std::copy(all.begin() + static_cast<std::ptrdiff_t>(r - 1) * ncols,
-                          all.begin() + static_cast<std::ptrdiff_t>(r) * ncols, work_[r] + 1);
+        std::vector<MPI_Request> requests;
+        std::vector<MPI_Datatype> types;
+        requests.reserve(static_cast<std::size_t>(n));
+        types.reserve(static_cast<std::size_t>(n));
+        long long at = counts[0];
+        for (int p = 1; p < n; at += counts[static_cast<std::size_t>(p)], ++p) {
+            const long long first = at, last = at + counts[static_cast<std::size_t>(p)];
+            if (last == first) continue;
+            std::vector<int> lengths;
+            std::vector<MPI_Aint> places;
+            for (long long k = first; k < last;) {
+                const int r = static_cast<int>(k / ncols) + 1, c = static_cast<int>(k % ncols) + 1;
+                const long long run = std::min<long long>(ncols - c + 1, last - k);
+                MPI_Aint address = 0;
+                MPI_Get_address(work_[r] + c, &address);
+                lengths.push_back(static_cast<int>(run));
+                places.push_back(address);
+                k += run;
+            }
+            MPI_Datatype type;
+            MPI_Type_create_hindexed(static_cast<int>(lengths.size()), lengths.data(), places.data(), MPI_DOUBLE, &type);
+            MPI_Type_commit(&type);
+            types.push_back(type);
+            requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, type, p, 0, MPI_COMM_WORLD, &requests.back());
+        }
+        place(0, counts[0], mine.data());
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+        for (MPI_Datatype& type : types) MPI_Type_free(&type);
         return true;
     }
 
@@ -479,5 +524,12 @@ void modelobject::ReadGrid(const std::string& fileName, Matrix* target, int fill
                            double fillValue, bool report, bool keepWhole, bool local, bool halo) {
     gridio::SignalScope signals(DisableCtrlCHandler);
     const ReadOptions opt{fillMode, allocate, verbose, fillValue, report, keepWhole, local, halo};
+    GridReader(*this, fileName, target, opt).Run();
+}
+
+void modelobject::ReadGridIntoRoot(const std::string& fileName, Matrix* target, double fillValue) {
+    gridio::SignalScope signals(DisableCtrlCHandler);
+    ReadOptions opt{0, true, false, fillValue, false, true, true, false};
+    opt.rootOnly = true;
     GridReader(*this, fileName, target, opt).Run();
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,10 @@ private:
         for (int r = 1; r <= o_.nrows; ++r) {
             if (!grid_.holds(r)) continue;
             const double* row = grid_[r];
+            // A whole row at a time without a branch per value; the cell is looked for only then.
+            bool finite = true;
+            for (int c = 1; c <= o_.ncols; ++c) finite &= std::fabs(row[c]) <= std::numeric_limits<double>::max();
+            if (finite) continue;
             for (int c = 1; c <= o_.ncols; ++c)
                 if (!std::isfinite(row[c]))
                     NonFiniteOutputError(*o_.log, name_, "row " + std::to_string(r) + ", column " + std::to_string(c),
@@ -141,7 +146,7 @@ private:
         }
         const Matrix* area = o_.relCellArea;
         const double* weights = area && area->holds(r) ? (*area)[r] : nullptr;
-        for (int c = c1; c <= c2; ++c) o_.AddToStatistics(grid_[r][c], weights ? weights[c] : 1.0);
+        o_.AddRowToStatistics(grid_[r], weights, c1, c2);
     }
 
     void Put(std::FILE* f, const double* values, std::size_t n, bool doubles) {

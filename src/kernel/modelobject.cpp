@@ -47,20 +47,40 @@ void modelobject::ResetStatistics(double threshold) {
     statCount = statMin = statMax = statSum = statSumSquares = 0;
 }
 
-void modelobject::AddToStatistics(double x, double w) {
-    if (!(x > statThreshold + 1)) return;
-    const bool first = statCount == 0;
-    statCount += w;
-    statSum += x * w;
-    statSumSquares += x * x * w;
+namespace {
+// One value above the threshold into the running statistics.
+inline void CountValue(double x, double w, double& count, double& sum, double& squares, double& low, double& high) {
+    const bool first = count == 0;
+    count += w;
+    sum += x * w;
+    squares += x * x * w;
     // The first value counted sets both extremes whatever its weight.
     if (first) {
-        statMin = statMax = x;
-    } else if (x < statMin) {
-        statMin = x;
-    } else if (x > statMax) {
-        statMax = x;
+        low = high = x;
+    } else if (x < low) {
+        low = x;
+    } else if (x > high) {
+        high = x;
     }
+}
+}  // namespace
+
+void modelobject::AddToStatistics(double x, double w) {
+    if (!(x > statThreshold + 1)) return;
+    CountValue(x, w, statCount, statSum, statSumSquares, statMin, statMax);
+}
+
+void modelobject::AddRowToStatistics(const double* values, const double* weights, int c1, int c2) {
+    // The same sums in the same order as one AddToStatistics per value, kept in locals.
+    const double floor = statThreshold + 1;
+    double count = statCount, sum = statSum, squares = statSumSquares, low = statMin, high = statMax;
+    for (int c = c1; c <= c2; ++c)
+        if (values[c] > floor) CountValue(values[c], weights ? weights[c] : 1.0, count, sum, squares, low, high);
+    statCount = count;
+    statSum = sum;
+    statSumSquares = squares;
+    statMin = low;
+    statMax = high;
 }
 
 void modelobject::GetStatistics(double* count, double* min, double* max, double* sum, double* mean,

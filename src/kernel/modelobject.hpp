@@ -100,6 +100,9 @@ public:
     // --- running statistics
     virtual void ResetStatistics(double threshold);
     virtual void AddToStatistics(double value, double weight);
+    // AddToStatistics for values[c1..c2] in column order, each weighted by weights[c] (1 without
+    // weights).
+    void AddRowToStatistics(const double* values, const double* weights, int c1, int c2);
     virtual void GetStatistics(double* count, double* min, double* max, double* sum, double* mean,
                                double* stddev) const;
     // Linear interpolation (extrapolates outside [x1, x2]; y1 when x1 == x2).
@@ -136,6 +139,10 @@ public:
     virtual void ReadGrid(const std::string& fileName, Matrix* target, int fillMode = 0, bool allocate = true,
                           bool verbose = false, double fillValue = -9999.0, bool report = false,
                           bool keepWhole = false, bool local = false, bool halo = false);
+    // Reads a grid whole into a newly allocated *target on process 0 (collective: a text grid is
+    // parsed in shares by every process); the other processes' *target holds no rows. For grids
+    // read before the rows are divided among the processes.
+    void ReadGridIntoRoot(const std::string& fileName, Matrix* target, double fillValue);
     // Reads a stack file into a newly allocated *target (collective); returns its levels.
     virtual int ReadStack(const std::string& fileName, Stack* target, bool keepWhole = false);
     // Writes the rows this process holds, the others as nodata (not collective).

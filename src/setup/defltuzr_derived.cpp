@@ -205,9 +205,14 @@ void defaultini::make_Slope_and_Aspect() {
     }
     *log << "calculating the lokal topography (aspect, slope ...).. " << "[end-entry]";
 
-    // Process 0 holds the whole elevation model as read; a row it lacks comes from the owners.
+    // Process 0 holds the whole elevation model as read; a row it lacks comes from the owners
+    // (gathered only then: rows process 0 holds are taken from its own copy).
     const Matrix& own = *(*gridStore)[elevationIndex].grid;
-    Matrix gathered = MPIGatherGridCopy(elevationIndex);
+    int whole = 1;
+    if (rank == 0)
+        for (int r = 1; r <= nrows; ++r) whole = whole && own.holds(r) ? 1 : 0;
+    if (size > 1) MPI_Bcast(&whole, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    Matrix gathered = whole ? Matrix() : MPIGatherGridCopy(elevationIndex);
     int failure = 0;
     if (rank == 0) {
         if (!gathered.empty()) {

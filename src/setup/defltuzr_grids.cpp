@@ -220,12 +220,13 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
     *nodataOut = h[5];
 }
 
-// Reads a grid whole on process 0 alone (the zone grid and "river_links", before the rows are
-// divided among the processes).
+// Reads a grid whole into process 0 (the zone grid and "river_links", before the rows are
+// divided among the processes): every process takes part, so that a text grid is parsed in
+// shares; the others keep nothing of it.
 void defaultini::ReadWholeGridOnRoot(GridDefinition& def) {
     Matrix grid;
-    ReadGrid(def.fileName, &grid, 0, true, false, def.defaultValue, false, true, true, false);
-    UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, 1, nrows);
+    ReadGridIntoRoot(def.fileName, &grid, def.defaultValue);
+    if (rank == 0) UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, 1, nrows);
 }
 
 void defaultini::ReadZoneGrid() {
@@ -243,10 +244,12 @@ void defaultini::ReadZoneGrid() {
         cellsize = geometry[2];
         nodata = geometry[3];
     }
-    OnProcessZero(*this, "reading the zone grid", [&] {
+    // Every process reads alike and ends with the same code; the others say where it failed.
+    const int code = gridio::Attempt([&] {
         ReadWholeGridOnRoot(gridDefinitions_.front());
         if (GridDefinition* links = DefinitionNamed("river_links")) ReadWholeGridOnRoot(*links);
     });
+    FailAlike(code, "reading the zone grid");
     zoneData_ = (*gridStore)[gridDefinitions_.front().index].grid;
 }
 

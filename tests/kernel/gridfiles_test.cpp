@@ -7,6 +7,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
+#include <vector>
+
+#include <unistd.h>
 
 #include "gif_encoder.hpp"
 #include "grid_scenario.hpp"
@@ -332,6 +336,37 @@ TEST_F(DistributedGridTest, TextValuesWrappedAcrossLinesAreReadAlikeAtAnySplit) 
         EXPECT_EQ(g.firstRow(), 1);
         EXPECT_EQ(g.lastRow(), kRows);
     }
+}
+
+// Every process parses the numbers that begin in its share of the bytes: cut the values at
+// any two bytes (inside a number, on a blank, at a run of blanks or a line end), the three
+// shares hold each number once, in order, and a share cut inside a too-long token says so.
+TEST(ByteShareTest, SharesCutAtAnyBytesHoldEveryNumberOnce) {
+    const std::string values = "  12.5 -3\t\t7e2\r\n0.125   -0 44\n9 ";
+    const std::vector<double> expected = {12.5, -3, 700, 0.125, -0.0, 44, 9};
+    const std::string text = "ncols 7\n" + values;
+    const long long start = 8, size = static_cast<long long>(text.size());
+    char name[] = "/tmp/byteshareXXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    std::FILE* f = std::fopen(name, "rb");
+    ASSERT_NE(f, nullptr);
+    for (long long a = start; a <= size; ++a)
+        for (long long b = a; b <= size; ++b) {
+            std::vector<double> all;
+            ASSERT_TRUE(gridio::ParseByteShare(f, start, start, a, &all));
+            ASSERT_TRUE(gridio::ParseByteShare(f, start, a, b, &all));
+            ASSERT_TRUE(gridio::ParseByteShare(f, start, b, size, &all));
+            ASSERT_EQ(all.size(), expected.size()) << a << " " << b;
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                EXPECT_EQ(all[i], expected[i]) << a << " " << b;
+                EXPECT_EQ(std::signbit(all[i]), std::signbit(expected[i])) << a << " " << b;
+            }
+        }
+    std::fclose(f);
+    std::remove(name);
 }
 
 TEST_F(DistributedGridTest, GifImagesAreReadOnProcessZeroAndScattered) {

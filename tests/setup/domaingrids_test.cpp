@@ -273,6 +273,44 @@ TEST_F(DomainTest, BinaryZoneGridsAreRecognisedByTheirNodataValue) {
     EXPECT_EQ(FailingRun(*missing, 7), 21);
 }
 
+// The zone grid is parsed in shares by every process before the rows are divided: values
+// wrapped across lines at any place (long spellings, tabs, CRLF) give the cells of the plain
+// grid to every owner; a token that is no number is reported by process 0 as with one process.
+TEST_F(DomainTest, ZoneGridTextIsReadAlikeAtAnyWrapAndItsFaultsStopEveryProcess) {
+    std::string wrapped = Header();
+    int k = 0;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            const bool valid = kZone[r - 1][c - 1] != ND;
+            wrapped += StrFormat("%g", kZone[r - 1][c - 1]);
+            if (valid) wrapped.append(1, '.').append(static_cast<std::size_t>(k % 5) * 40, '0');
+            wrapped += ++k % 7 == 0 ? "\r\n" : k % 3 == 0 ? "\t " : " ";
+        }
+    setup_test::WriteShared("wrapped.asc", wrapped);
+    auto plain = Make(Grids("0\n"));
+    RunTo(*plain, 8);
+    auto setup = Make(Grids("0\n", "wrapped.asc"));
+    RunTo(*setup, 8);
+    EXPECT_EQ(setup->Zones().zoneCount, plain->Zones().zoneCount);
+    const Matrix& a = *(*store_)[1].grid;
+    const Matrix& owners = setup->Decomposition().regions;
+    const auto expected = ExpectedOwners(Size());
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            if (expected[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] != Rank()) continue;
+            ASSERT_TRUE(a.holds(r) && owners.holds(r));
+            EXPECT_EQ(a[r][c], kZone[r - 1][c - 1]) << r << "/" << c;
+        }
+
+    std::string junk = ZoneText();
+    junk.replace(junk.rfind(" 1 "), 3, " 1x ");
+    setup_test::WriteShared("junk.asc", junk);
+    auto bad = Make(Grids("0\n", "junk.asc"));
+    EXPECT_EQ(FailingRun(*bad, 7), 22);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("error reading ascii grid junk.asc in ASCII-Format in row")); }
+    if (Rank() != 0) { EXPECT_TRUE(Logged("reading the zone grid failed on process 0")); }
+}
+
 TEST_F(DomainTest, ControlFileErrorsOfTheGridSections) {
     auto noFill = Make(Grids("1\nx.grd xname readcode = 1\n"));
     EXPECT_EQ(FailingRun(*noFill, 1), 17);
