@@ -12,26 +12,6 @@ Matrix* GridAt(GridStore& store, int index) { return index > 0 ? store[index].gr
 
 }  // namespace
 
-bool gwflowclass::Own(int r, int c) const {
-    return mpiRegions == nullptr || !mpiRegions->holds(r) || static_cast<int>((*mpiRegions)[r][c]) == rank;
-}
-
-double gwflowclass::ZoneValue(int r, int c) const {
-    return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r][c] : nodata;
-}
-
-bool gwflowclass::InZone(int r, int c) const { return ZoneValue(r, c) != nodata; }
-
-double gwflowclass::Glacier(int r, int c) const {
-    if (glacier == nullptr) return 0.0;
-    const double g = (*glacier)[r][c];
-    return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
-}
-
-bool gwflowclass::ZonesConnect(int r1, int c1, int r2, int c2) const {
-    return flowControl != 3 || ZoneValue(r1, c1) == ZoneValue(r2, c2);
-}
-
 Matrix gwflowclass::HaloMatrix() { return matrix(HaloFirst(), HaloLast(), 1, ncols, nrows); }
 Matrix gwflowclass::OwnMatrix() { return matrix(firstRow, lastRow, 1, ncols, nrows); }
 
