@@ -279,6 +279,7 @@ constexpr int kLaneRegs = kGroupRows / 4;
 // east neighbour.
 constexpr int kLaneFields = 9;
 constexpr int kStageDoubles = kLaneRegs * kLaneFields * 4;
+constexpr int kPrefetchStages = 4;
 enum LaneField { kC0, kC1, kC2, kC3, kAreaQ, kOld, kDen, kDivisor, kEastStart };
 // Whether the vector sweep can take the group from r0: neither the first nor the last row of the
 // grid, at least one stage with both neighbours in every lane.
@@ -397,6 +398,11 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     __m256d maxFull = zero, maxRest = zero;
     for (int s = first; s <= last; ++s) {
         const double* stage = base + static_cast<std::int64_t>(s) * kStageDoubles;
+        // The terms of a stage fill several cache lines and are read once: ask for those of a
+        // later stage ahead of the streams the processor would find by itself.
+        if (s + kPrefetchStages <= last)
+            for (int line = 0; line < kStageDoubles; line += 8)
+                __builtin_prefetch(stage + kPrefetchStages * kStageDoubles + line);
         __m256d hEast[kLaneRegs], eEast[kLaneRegs], hN[kLaneRegs], eN[kLaneRegs], hS[kLaneRegs], eS[kLaneRegs];
         LoadSkewed(h, s, 1, hEast);
         for (int k = 0; k < kLaneRegs; ++k) eEast[k] = LaneField(stage, k, kEastStart);
