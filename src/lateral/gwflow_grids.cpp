@@ -114,7 +114,8 @@ void gwflowclass::CheckAquiferGrids() {
                     for (int c = 1; c <= ncols; ++c) {
                         if (!InZone(r, c) || !Own(r, c)) continue;
                         const double v = (*g.grid)[r][c];
-                        if (v == nodata) continue;
+                        // The cell's name is written only for a value outside the range.
+                        if (v == nodata || g.range.Holds(v)) continue;
                         RequireBound(*log, "grid", "[standard_grids]",
                                      StrFormat("%s%d at row %d, column %d", g.prefix, l, r, c), moduleName, v,
                                      g.range);
