@@ -26,6 +26,7 @@ struct Layer {
     std::vector<double*> ph, ph0, php, ptx, pty, pq, pst, ptop;
     std::vector<std::uint8_t> update;
     std::vector<gwnum::SorCell> cells;
+    std::vector<double> lanes;
     gwnum::SorLayer view;
 
     Layer() {
@@ -63,8 +64,10 @@ struct Layer {
         view.sor = 1.5;
         // The cell terms of the step, as the model prepares them before its sweeps.
         cells.resize(static_cast<std::size_t>(kSize) * (kSize + 2));
-        gwnum::PrepareSweeps(view, 1, kSize, cells.data());
+        lanes.resize(static_cast<std::size_t>(gwnum::LaneTermsSize(1, kSize, kSize + 2)));
+        gwnum::PrepareSweeps(view, 1, kSize, cells.data(), lanes.data());
         view.cells = cells.data();
+        view.lanes = lanes.data();
         view.cellsFirstRow = 1;
     }
 };

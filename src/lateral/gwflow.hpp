@@ -127,6 +127,7 @@ public:
     std::vector<std::uint8_t> activeMask;  // (nrows + 2) x (ncols + 2): active cells
     std::vector<std::uint8_t> freeMask;    // active and not fixed-head (per layer, refilled)
     std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
+    std::vector<double> sorLanes;          // the same terms laid out for the sweeps in vector registers
 
     // ---- control point
     std::size_t controlCapacity = 0;
@@ -186,11 +187,22 @@ private:
     void TracerMixing(int l, int r, int c, double volume, const double* inflow, double water);
     void CopyTracers(int l);
 
-    bool Own(int r, int c) const;
-    bool InZone(int r, int c) const;
-    double ZoneValue(int r, int c) const;
-    double Glacier(int r, int c) const;
-    bool ZonesConnect(int r1, int c1, int r2, int c2) const;
+    // Cell look-ups of every pass, defined here so that the cell loops inline them.
+    bool Own(int r, int c) const {
+        return mpiRegions == nullptr || !mpiRegions->holds(r) || static_cast<int>((*mpiRegions)[r][c]) == rank;
+    }
+    double ZoneValue(int r, int c) const {
+        return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r][c] : nodata;
+    }
+    bool InZone(int r, int c) const { return ZoneValue(r, c) != nodata; }
+    double Glacier(int r, int c) const {
+        if (glacier == nullptr) return 0.0;
+        const double g = (*glacier)[r][c];
+        return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+    }
+    bool ZonesConnect(int r1, int c1, int r2, int c2) const {
+        return flowControl != 3 || ZoneValue(r1, c1) == ZoneValue(r2, c2);
+    }
     double Dx(int r, int c) const { return cellSizeX != nullptr ? (*cellSizeX)[r][c] : dx; }
     double Dy(int r, int c) const { return cellSizeY != nullptr ? (*cellSizeY)[r][c] : dy; }
     int HaloFirst() const { return firstRow > 1 ? firstRow - 1 : 1; }

@@ -12,26 +12,6 @@ Matrix* GridAt(GridStore& store, int index) { return index > 0 ? store[index].gr
 
 }  // namespace
 
-bool gwflowclass::Own(int r, int c) const {
-    return mpiRegions == nullptr || !mpiRegions->holds(r) || static_cast<int>((*mpiRegions)[r][c]) == rank;
-}
-
-double gwflowclass::ZoneValue(int r, int c) const {
-    return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r][c] : nodata;
-}
-
-bool gwflowclass::InZone(int r, int c) const { return ZoneValue(r, c) != nodata; }
-
-double gwflowclass::Glacier(int r, int c) const {
-    if (glacier == nullptr) return 0.0;
-    const double g = (*glacier)[r][c];
-    return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
-}
-
-bool gwflowclass::ZonesConnect(int r1, int c1, int r2, int c2) const {
-    return flowControl != 3 || ZoneValue(r1, c1) == ZoneValue(r2, c2);
-}
-
 Matrix gwflowclass::HaloMatrix() { return matrix(HaloFirst(), HaloLast(), 1, ncols, nrows); }
 Matrix gwflowclass::OwnMatrix() { return matrix(firstRow, lastRow, 1, ncols, nrows); }
 
@@ -134,7 +114,8 @@ void gwflowclass::CheckAquiferGrids() {
                     for (int c = 1; c <= ncols; ++c) {
                         if (!InZone(r, c) || !Own(r, c)) continue;
                         const double v = (*g.grid)[r][c];
-                        if (v == nodata) continue;
+                        // The cell's name is written only for a value outside the range.
+                        if (v == nodata || g.range.Holds(v)) continue;
                         RequireBound(*log, "grid", "[standard_grids]",
                                      StrFormat("%s%d at row %d, column %d", g.prefix, l, r, c), moduleName, v,
                                      g.range);

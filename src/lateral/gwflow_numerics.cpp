@@ -3,6 +3,10 @@
 
 #include <omp.h>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -138,11 +142,12 @@ SweepRowRefs RowRefs(const SorLayer& L, int r) {
 // rounding never reverses an order, so the sweep divides once instead of once per cell.
 struct LargestChanges {
     double full = 0, rest = 0;
+    // Without a branch: the other largest is kept by a maximum with 0 (neither goes below 0),
+    // so cells of both kinds mixed along a row cost no mispredicted jumps.
     void Add(double change, double divisor) {
-        if (divisor == kFullDivisor)
-            full = std::max(full, change);
-        else
-            rest = std::max(rest, change);
+        const bool isFull = divisor == kFullDivisor;
+        full = std::max(full, isFull ? change : 0.0);
+        rest = std::max(rest, isFull ? 0.0 : change);
     }
     double Max() const { return std::max(rest, full / kFullDivisor); }
 };
@@ -240,23 +245,253 @@ double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     return maxChange;
 }
 
-// Rows swept together by SweepRowGroup.
-constexpr int kGroupRows = 4;
+// Rows swept together by SweepRowGroup: the widest group first, then the narrower ones for the
+// rows left at the end of a run of held rows.
+constexpr int kGroupRows = 8;
+constexpr int kNarrowGroupRows = 4;
 
-// Sweeps kGroupRows consecutive rows from r0 with prepared terms, each row one column behind
-// the row above: row r0 + i updates column s - i in stage s. Every cell reads what the sweep
-// row after row gives it: the cell above and the cell to the west are already updated (the
-// row above is ahead, the west cell came a stage earlier), the cells to the east and below
-// are not yet (the row below is behind). The updates of one stage depend on each other not at
-// all, so the processor overlaps their chains of operations, which one row after the other
-// runs one at a time. factors holds kGroupRows rows of stride values for the adaptive factors,
-// added up afterwards in row order as the row sweep adds them.
+// The rows one thread sweeps together from row r of rows ..lastRow: a wide group (only where
+// the groups go through vector registers: cell by cell a wide group is slower than a narrow
+// one), a narrow group or a single row, as many of the rows from r as are held. SorSweep and
+// PrepareSweeps follow the same plan, so the lane terms lie where the sweep looks for them.
+int GroupAt(const SorLayer& L, int r, int lastRow, bool wide) {
+    const int most = wide ? kGroupRows : kNarrowGroupRows;
+    int held = 0;
+    while (held < most && r + held <= lastRow && L.h[r + held] != nullptr) ++held;
+    if (held == kGroupRows) return kGroupRows;
+    if (held >= kNarrowGroupRows) return kNarrowGroupRows;
+    return 1;
+}
+
+// ---- Wide groups in vector registers (processors with AVX2).
+// In stage s of a wide group the kGroupRows cells (row r0 + i, column s - i) go through the
+// same operations as in UpdatePreparedCell, four lanes to a register, each lane the operations
+// of its own cell in their order (no fused multiply-add: the file is built with contraction off
+// and the AVX2 functions do not enable FMA), so every head is the same bit for bit. What a cell
+// reads comes from the stage before: its west neighbour and the cell above (the lane above one
+// column back) are that stage's new heads, the cell below is the lane below's east neighbour
+// of this stage (old), so per stage only the east neighbours are loaded. The stages where a
+// lane lacks a west or east neighbour (the first kGroupRows and the last kGroupRows) and
+// groups at the first or last row of the grid run the scalar updates.
+constexpr int kLaneRegs = kGroupRows / 4;
+// Terms of one stage per register of four lanes: the four conductances, areaQ, old, den (0 for
+// a cell the sweep leaves alone), divisor and (1 - alpha) times the start head of the lane's
+// east neighbour.
+constexpr int kLaneFields = 9;
+constexpr int kStageDoubles = kLaneRegs * kLaneFields * 4;
+constexpr int kPrefetchStages = 4;
+enum LaneField { kC0, kC1, kC2, kC3, kAreaQ, kOld, kDen, kDivisor, kEastStart };
+// Whether the vector sweep can take the group from r0: neither the first nor the last row of the
+// grid, at least one stage with both neighbours in every lane.
+bool LaneGroup(const SorLayer& L, int r0) {
+    return r0 > 1 && r0 + kGroupRows - 1 < L.nrows && L.ncols >= kGroupRows + 2;
+}
+
+bool HasAvx2() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// Lays the terms of the wide group from r0 out by stage (see LaneTermsSize for the place).
+void PrepareLanes(const SorLayer& L, int firstRow, int r0, const SorCell* cells, double* lanes) {
+    const std::int64_t stride = L.stride;
+    double* base = lanes + static_cast<std::int64_t>(r0 - firstRow) * stride * kLaneFields;
+    const double b = 1.0 - L.alpha;
+    for (int s = kGroupRows - 1; s <= L.ncols - 1; ++s) {
+        double* stage = base + static_cast<std::int64_t>(s) * kStageDoubles;
+        for (int i = 0; i < kGroupRows; ++i) {
+            double* v = stage + (i / 4) * kLaneFields * 4 + i % 4;
+            const int c = s - i;
+            v[kEastStart * 4] = b * L.h0[r0 + i][c + 1];
+            if (s < kGroupRows + 1) continue;
+            const std::uint8_t upd = L.update[static_cast<std::int64_t>(r0 + i) * stride + c];
+            const SorCell& t = cells[static_cast<std::int64_t>(r0 + i - firstRow) * stride + c];
+            const SorCell none{};
+            const SorCell& u = upd != 0 ? t : none;
+            for (int k = 0; k < 4; ++k) v[(kC0 + k) * 4] = u.cond[k];
+            v[kAreaQ * 4] = u.areaQ;
+            v[kOld * 4] = u.old;
+            v[kDen * 4] = upd != 0 ? t.den : 0.0;
+            v[kDivisor * 4] = u.divisor;
+        }
+    }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define GW_AVX2 __attribute__((target("avx2")))
+
+// Lanes one place down (lane i takes lane i - 1), lane 0 taking first.
+GW_AVX2 inline void ShiftDown(const __m256d* x, double first, __m256d* out) {
+    __m256d p[kLaneRegs];
+    for (int k = 0; k < kLaneRegs; ++k) p[k] = _mm256_permute4x64_pd(x[k], _MM_SHUFFLE(2, 1, 0, 3));
+    out[0] = _mm256_blend_pd(p[0], _mm256_set1_pd(first), 0x1);
+    for (int k = 1; k < kLaneRegs; ++k) out[k] = _mm256_blend_pd(p[k], p[k - 1], 0x1);
+}
+
+// Lanes one place up (lane i takes lane i + 1), the last lane taking last.
+GW_AVX2 inline void ShiftUp(const __m256d* x, double last, __m256d* out) {
+    __m256d p[kLaneRegs];
+    for (int k = 0; k < kLaneRegs; ++k) p[k] = _mm256_permute4x64_pd(x[k], _MM_SHUFFLE(0, 3, 2, 1));
+    for (int k = 0; k + 1 < kLaneRegs; ++k) out[k] = _mm256_blend_pd(p[k], p[k + 1], 0x8);
+    out[kLaneRegs - 1] = _mm256_blend_pd(p[kLaneRegs - 1], _mm256_set1_pd(last), 0x8);
+}
+
+// Lane i of register k from row r0 + 4k + i at column s - 4k - i + offset.
+GW_AVX2 inline void LoadSkewed(double* const* rows, int s, int offset, __m256d* out) {
+    for (int k = 0; k < kLaneRegs; ++k) {
+        const int i = 4 * k, c = s - i + offset;
+        out[k] = _mm256_set_pd(rows[i + 3][c - 3], rows[i + 2][c - 2], rows[i + 1][c - 1], rows[i][c]);
+    }
+}
+
+GW_AVX2 inline void StoreSkewed(double* const* rows, int s, const __m256d* v) {
+    for (int k = 0; k < kLaneRegs; ++k) {
+        alignas(32) double x[4];
+        _mm256_store_pd(x, v[k]);
+        const int i = 4 * k;
+        for (int j = 0; j < 4; ++j) rows[i + j][s - i - j] = x[j];
+    }
+}
+
+// Field f of register k of a stage's terms.
+GW_AVX2 inline __m256d LaneField(const double* stage, int k, int f) {
+    return _mm256_loadu_pd(stage + (k * kLaneFields + f) * 4);
+}
+
+// The stages from first to last of the wide group from r0 (rows: its kGroupRows rows of h, hp,
+// factors). Adds the largest changes to m.
+GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* factors, LargestChanges& m) {
+    const double* base =
+        L.lanes + static_cast<std::int64_t>(r0 - L.cellsFirstRow) * L.stride * kLaneFields;
+    double* h[kGroupRows];
+    double* hp[kGroupRows];
+    double* w[kGroupRows];
+    for (int i = 0; i < kGroupRows; ++i) {
+        h[i] = L.h[r0 + i];
+        hp[i] = L.adaptive ? L.hp[r0 + i] : nullptr;
+        w[i] = factors + static_cast<std::int64_t>(i) * L.stride;
+    }
+    const double* hAbove = L.h[r0 - 1];
+    const double* h0Above = L.h0[r0 - 1];
+    const double* hBelow = L.h[r0 + kGroupRows];
+    const double* h0Below = L.h0[r0 + kGroupRows];
+    const double bs = 1.0 - L.alpha;
+    const __m256d a = _mm256_set1_pd(L.alpha);
+    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0);
+    const __m256d fullDivisor = _mm256_set1_pd(kFullDivisor);
+    const __m256d sor = _mm256_set1_pd(L.sor);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const bool plain = L.sor == 1.0;
+    // The heads of the stage before (new), the heads of this stage's cells (old) and the east
+    // start terms of the two stages before.
+    __m256d hPrev[kLaneRegs], hCur[kLaneRegs], e1[kLaneRegs], e2[kLaneRegs];
+    LoadSkewed(h, first, -1, hPrev);
+    LoadSkewed(h, first, 0, hCur);
+    for (int k = 0; k < kLaneRegs; ++k) {
+        e1[k] = LaneField(base + static_cast<std::int64_t>(first - 1) * kStageDoubles, k, kEastStart);
+        e2[k] = LaneField(base + static_cast<std::int64_t>(first - 2) * kStageDoubles, k, kEastStart);
+    }
+    __m256d maxFull = zero, maxRest = zero;
+    for (int s = first; s <= last; ++s) {
+        const double* stage = base + static_cast<std::int64_t>(s) * kStageDoubles;
+        // The terms of a stage fill several cache lines and are read once: ask for those of a
+        // later stage ahead of the streams the processor would find by itself.
+        if (s + kPrefetchStages <= last)
+            for (int line = 0; line < kStageDoubles; line += 8)
+                __builtin_prefetch(stage + kPrefetchStages * kStageDoubles + line);
+        __m256d hEast[kLaneRegs], eEast[kLaneRegs], hN[kLaneRegs], eN[kLaneRegs], hS[kLaneRegs], eS[kLaneRegs];
+        LoadSkewed(h, s, 1, hEast);
+        for (int k = 0; k < kLaneRegs; ++k) eEast[k] = LaneField(stage, k, kEastStart);
+        ShiftDown(hPrev, hAbove[s], hN);
+        ShiftDown(e2, bs * h0Above[s], eN);
+        ShiftUp(hEast, hBelow[s - kGroupRows + 1], hS);
+        ShiftUp(eEast, bs * h0Below[s - kGroupRows + 1], eS);
+        __m256d hNew[kLaneRegs];
+        for (int k = 0; k < kLaneRegs; ++k) {
+            const __m256d hs = hCur[k];
+            const __m256d k0 = _mm256_add_pd(_mm256_mul_pd(a, hN[k]), eN[k]);
+            const __m256d k1 = _mm256_add_pd(_mm256_mul_pd(a, hEast[k]), eEast[k]);
+            const __m256d k2 = _mm256_add_pd(_mm256_mul_pd(a, hS[k]), eS[k]);
+            const __m256d k3 = _mm256_add_pd(_mm256_mul_pd(a, hPrev[k]), e2[k]);
+            __m256d x = _mm256_add_pd(LaneField(stage, k, kAreaQ), _mm256_mul_pd(LaneField(stage, k, kC0), k0));
+            x = _mm256_add_pd(x, _mm256_mul_pd(LaneField(stage, k, kC1), k1));
+            x = _mm256_add_pd(x, _mm256_mul_pd(LaneField(stage, k, kC2), k2));
+            x = _mm256_add_pd(x, _mm256_mul_pd(LaneField(stage, k, kC3), k3));
+            x = _mm256_sub_pd(x, LaneField(stage, k, kOld));
+            const __m256d den = LaneField(stage, k, kDen);
+            const __m256d hn = _mm256_div_pd(x, den);
+            const __m256d update = _mm256_cmp_pd(den, zero, _CMP_NEQ_UQ);
+            const __m256d d = _mm256_sub_pd(hn, hs);
+            const __m256d change = _mm256_and_pd(_mm256_andnot_pd(sign, d), update);
+            const __m256d full = _mm256_cmp_pd(LaneField(stage, k, kDivisor), fullDivisor, _CMP_EQ_OQ);
+            // As std::max(kept, change): a NaN change keeps the kept value.
+            maxFull = _mm256_max_pd(_mm256_and_pd(change, full), maxFull);
+            maxRest = _mm256_max_pd(_mm256_andnot_pd(full, change), maxRest);
+            __m256d next;
+            if (L.adaptive) {
+                // As AdaptiveFactor.
+                alignas(32) double pv[4];
+                const int i = 4 * k;
+                for (int j = 0; j < 4; ++j) pv[j] = hp[i + j][s - i - j];
+                const __m256d p = _mm256_load_pd(pv);
+                __m256d f = _mm256_add_pd(one, _mm256_div_pd(d, _mm256_sub_pd(hs, p)));
+                f = _mm256_blendv_pd(f, one, _mm256_cmp_pd(f, zero, _CMP_LE_OQ));
+                f = _mm256_blendv_pd(f, two, _mm256_cmp_pd(two, f, _CMP_LT_OQ));
+                f = _mm256_blendv_pd(f, one, _mm256_cmp_pd(p, hs, _CMP_EQ_OQ));
+                next = _mm256_add_pd(hs, _mm256_mul_pd(f, d));
+                alignas(32) double fv[4], hv[4];
+                _mm256_store_pd(fv, _mm256_and_pd(f, update));
+                _mm256_store_pd(hv, _mm256_blendv_pd(p, hs, update));
+                for (int j = 0; j < 4; ++j) {
+                    w[i + j][s - i - j] = fv[j];
+                    hp[i + j][s - i - j] = hv[j];
+                }
+            } else {
+                next = plain ? hn : _mm256_add_pd(hs, _mm256_mul_pd(sor, d));
+            }
+            hNew[k] = _mm256_blendv_pd(hs, next, update);
+        }
+        StoreSkewed(h, s, hNew);
+        for (int k = 0; k < kLaneRegs; ++k) {
+            hPrev[k] = hNew[k];
+            hCur[k] = hEast[k];
+            e2[k] = e1[k];
+            e1[k] = eEast[k];
+        }
+    }
+    alignas(32) double f[4], r[4];
+    _mm256_store_pd(f, maxFull);
+    _mm256_store_pd(r, maxRest);
+    for (int j = 0; j < 4; ++j) {
+        m.full = std::max(m.full, f[j]);
+        m.rest = std::max(m.rest, r[j]);
+    }
+}
+#else
+void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&) {}
+#endif
+
+
+// Sweeps G consecutive rows from r0 with prepared terms, each row one column behind the row
+// above: row r0 + i updates column s - i in stage s. Every cell reads what the sweep row after
+// row gives it: the cell above and the cell to the west are already updated (the row above is
+// ahead, the west cell came a stage earlier), the cells to the east and below are not yet (the
+// row below is behind). The updates of one stage depend on each other not at all, so the
+// processor overlaps their chains of operations, which one row after the other runs one at a
+// time; a chain (products, sums, the division) is far longer than the work of one update, so
+// the more rows run side by side, the less the processor waits. factors holds G rows of stride
+// values for the adaptive factors, added up afterwards in row order as the row sweep adds them.
+template <int G>
 double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, std::int64_t& count) {
-    SweepRowRefs R[kGroupRows];
-    for (int i = 0; i < kGroupRows; ++i) R[i] = RowRefs(L, r0 + i);
+    SweepRowRefs R[G];
+    for (int i = 0; i < G; ++i) R[i] = RowRefs(L, r0 + i);
     const int ncols = L.ncols;
     const std::int64_t stride = L.stride;
-    if (L.adaptive) std::fill(factors, factors + kGroupRows * stride, 0.0);
+    if (L.adaptive) std::fill(factors, factors + G * stride, 0.0);
     LargestChanges m;
     double* w = factors;
     auto stage = [&](int s, int from, int to) {
@@ -268,15 +503,20 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
     // Stages where the lower rows have not begun yet, where all rows work, and where the upper
     // rows are done.
     int s = 1;
-    for (; s < kGroupRows && s <= ncols; ++s) stage(s, 0, s);
-    for (; s < kGroupRows; ++s) stage(s, s - ncols, s);
-    for (; s <= ncols; ++s) {
-        for (int i = 0; i < kGroupRows; ++i) __builtin_prefetch(&R[i].cells[std::min(s - i + 8, ncols)]);
-        stage(s, 0, kGroupRows);
+    for (; s < G && s <= ncols; ++s) stage(s, 0, s);
+    for (; s < G; ++s) stage(s, s - ncols, s);
+    if (G == kGroupRows && LaneGroup(L, r0)) {
+        for (; s <= G; ++s) stage(s, 0, G);
+        LaneStages(L, r0, G + 1, ncols - 1, factors, m);
+        s = ncols;
     }
-    for (; s < ncols + kGroupRows; ++s) stage(s, s - ncols, kGroupRows);
+    for (; s <= ncols; ++s) {
+        for (int i = 0; i < G; ++i) __builtin_prefetch(&R[i].cells[std::min(s - i + 8, ncols)]);
+        stage(s, 0, G);
+    }
+    for (; s < ncols + G; ++s) stage(s, s - ncols, G);
     if (L.adaptive) {
-        for (int i = 0; i < kGroupRows; ++i)
+        for (int i = 0; i < G; ++i)
             for (int c = 1; c <= ncols; ++c) {
                 const double f = factors[i * stride + c];
                 if (f != 0) {
@@ -301,17 +541,17 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
         static thread_local std::vector<double> factors;
         if (factors.size() < static_cast<std::size_t>(kGroupRows * layer.stride))
             factors.resize(static_cast<std::size_t>(kGroupRows * layer.stride));
-        int r = firstRow;
-        while (r <= lastRow) {
-            int held = 0;
-            while (held < kGroupRows && r + held <= lastRow && layer.h[r + held] != nullptr) ++held;
-            if (held == kGroupRows) {
-                maxChange = std::max(maxChange, SweepRowGroup(layer, r, factors.data(), sum, count));
-                r += kGroupRows;
-                continue;
-            }
-            if (layer.h[r] != nullptr) maxChange = std::max(maxChange, SweepRow(layer, r, sum, count));
-            ++r;
+        const bool wide = layer.lanes != nullptr && vectorSweeps && HasAvx2();
+        for (int r = firstRow; r <= lastRow;) {
+            const int g = GroupAt(layer, r, lastRow, wide);
+            if (g == kGroupRows)
+                maxChange = std::max(maxChange, SweepRowGroup<kGroupRows>(layer, r, factors.data(), sum, count));
+            else if (g == kNarrowGroupRows)
+                maxChange =
+                    std::max(maxChange, SweepRowGroup<kNarrowGroupRows>(layer, r, factors.data(), sum, count));
+            else if (layer.h[r] != nullptr)
+                maxChange = std::max(maxChange, SweepRow(layer, r, sum, count));
+            r += g;
         }
         return {maxChange, sum, count};
     }
@@ -323,7 +563,11 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
     return {maxChange, sum, count};
 }
 
-void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells) {
+std::int64_t LaneTermsSize(int firstRow, int lastRow, std::int64_t stride) {
+    return static_cast<std::int64_t>(std::max(0, lastRow - firstRow + 1)) * stride * kLaneFields;
+}
+
+void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells, double* lanes) {
     const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells;
 #pragma omp parallel for schedule(runtime) if (threaded)
     for (int r = firstRow; r <= lastRow; ++r) {
@@ -332,6 +576,12 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
         SorCell* row = cells + static_cast<std::int64_t>(r - firstRow) * layer.stride;
         for (int c = 1; c <= layer.ncols; ++c)
             if (upd[c] != 0) row[c] = CellTerms(layer, r, c);
+    }
+    if (lanes == nullptr || !vectorSweeps || !HasAvx2()) return;
+    for (int r = firstRow; r <= lastRow;) {
+        const int g = GroupAt(layer, r, lastRow, true);
+        if (g == kGroupRows && LaneGroup(layer, r)) PrepareLanes(layer, firstRow, r, cells, lanes);
+        r += g;
     }
 }
 

@@ -89,6 +89,9 @@ struct SorLayer {
     // sweep computes them.
     const SorCell* cells = nullptr;
     int cellsFirstRow = 0;
+    // The same terms laid out for the vector sweep of row groups (PrepareSweeps' lanes); null:
+    // the groups are swept cell by cell.
+    const double* lanes = nullptr;
     double cellsize = 1, dt = 1, alpha = 1, nodata = -9999.0;
     double sor = 1;  // fixed factor when not adaptive
     bool adaptive = false;
@@ -107,13 +110,20 @@ struct SweepResult {
 // Cells of a band below which one thread sweeps it alone.
 // A variable, so that a test can lower it and make a small grid split its loops.
 inline std::int64_t threadedCells = 16384;
+// Whether groups of rows go through vector registers where the processor has them (AVX2) and
+// the layer has its lanes prepared. Set before PrepareSweeps. A variable, so that a test can
+// compare both ways (they give the same heads bit for bit).
+inline bool vectorSweeps = true;
 SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow);
 
 // Fills the terms of the cells the sweeps update in rows firstRow..lastRow into cells (at
 // (r - firstRow) * stride + c, (lastRow - firstRow + 1) * stride elements); the layer's other
 // fields are read as SorSweep reads them. Valid until the faces, storage, sources or start
 // heads change.
-void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells);
+// With lanes (LaneTermsSize values) it also lays the terms out for the sweep of row groups in
+// vector registers, on processors that have them (SorLayer::lanes).
+void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells, double* lanes = nullptr);
+std::int64_t LaneTermsSize(int firstRow, int lastRow, std::int64_t stride);
 
 // The new head of one cell before relaxation: (A Q + sum Ck hk - (1 - alpha) h0 sum C) /
 // (alpha sum C + Sx A / dt) with Q = Sx h0 / dt + sources. Returns false (hn untouched) when

@@ -98,7 +98,10 @@ void gwflowclass::SolveLayer(int l) {
     const std::size_t terms =
         static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
     if (sorCells.size() < terms) sorCells.resize(terms);
-    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data());
+    const std::size_t laneTerms =
+        static_cast<std::size_t>(gwnum::LaneTermsSize(firstRow, lastRow, static_cast<std::int64_t>(ncols) + 2));
+    if (sorLanes.size() < laneTerms) sorLanes.resize(laneTerms);
+    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data());
     int counter = 0;
     double change = 0;
     for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
@@ -257,6 +260,7 @@ gwnum::SorLayer gwflowclass::SweepView(int l) {
     v.sor = sorParameter;
     v.adaptive = adaptive;
     v.cells = sorCells.empty() ? nullptr : sorCells.data();
+    v.lanes = sorLanes.empty() ? nullptr : sorLanes.data();
     v.cellsFirstRow = firstRow;
     return v;
 }

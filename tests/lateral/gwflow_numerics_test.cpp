@@ -257,6 +257,23 @@ TEST(GwNumerics, PreparedCellTermsGiveTheHeadsOfThePlainSweepBitForBit) {
     }
 }
 
+// Irregular heads about the tops, storage (none in a share noStorage of the cells), faces (a
+// share face of them transmissive), fixed inflows and nodata, and cells the sweep leaves alone.
+template <class Next>
+void FillVaried(Band& b, Next& next, double noStorage, double face) {
+    for (int i = 1; i <= b.rows; ++i)
+        for (int j = 1; j <= b.cols; ++j) {
+            b.h[i][j] = b.h0[i][j] = b.hp[i][j] = 10 + 3 * next();
+            b.h[i][j] += 0.1 * next();
+            b.top[i][j] = 11.5 + next();
+            b.st[i][j] = next() < noStorage ? 0.0 : 0.01 + 0.2 * next();
+            b.tx[i][j] = j < b.cols && next() < face ? 1e-3 * next() : 0;
+            b.ty[i][j] = i < b.rows && next() < face ? 1e-3 * next() : 0;
+            b.q[i][j] = next() < 0.3 ? -9999 : 1e-6 * (next() - 0.5);
+            b.upd[static_cast<std::size_t>(i * (b.cols + 2) + j)] = next() < 0.85 ? 1 : 0;
+        }
+}
+
 TEST(GwNumerics, RowsSweptInGroupsGiveTheHeadsOfTheRowSweepForAnyShape) {
     // One thread sweeps rows held one after the other in groups, each row a column behind the
     // row above; bands of any height and width (lower or narrower than a group) must give the
@@ -271,17 +288,7 @@ TEST(GwNumerics, RowsSweptInGroupsGiveTheHeadsOfTheRowSweepForAnyShape) {
         for (const int cols : {1, 2, 3, 4, 7})
             for (const bool adaptive : {false, true}) {
                     Band rowwise(rows, cols, 0.0);
-                    for (int i = 1; i <= rows; ++i)
-                        for (int j = 1; j <= cols; ++j) {
-                            rowwise.h[i][j] = rowwise.h0[i][j] = rowwise.hp[i][j] = 10 + 3 * next();
-                            rowwise.h[i][j] += 0.1 * next();
-                            rowwise.top[i][j] = 11.5 + next();
-                            rowwise.st[i][j] = next() < 0.1 ? 0.0 : 0.01 + 0.2 * next();
-                            rowwise.tx[i][j] = j < cols ? 1e-3 * next() : 0;
-                            rowwise.ty[i][j] = i < rows ? 1e-3 * next() : 0;
-                            rowwise.q[i][j] = next() < 0.3 ? -9999 : 1e-6 * (next() - 0.5);
-                            rowwise.upd[static_cast<std::size_t>(i * (cols + 2) + j)] = next() < 0.85 ? 1 : 0;
-                        }
+                    FillVaried(rowwise, next, 0.1, 1.0);
                     Band grouped = rowwise;
                     auto view = [&](Band& b) {
                         SorLayer v = b.View();
@@ -308,4 +315,64 @@ TEST(GwNumerics, RowsSweptInGroupsGiveTheHeadsOfTheRowSweepForAnyShape) {
                                          std::memcmp(&rowwise.hp[i][j], &grouped.hp[i][j], sizeof(double)) != 0;
                     ASSERT_EQ(differing, 0) << rows << " x " << cols << " adaptive " << adaptive;
                 }
+}
+
+TEST(GwNumerics, RowGroupsInVectorRegistersGiveTheHeadsOfTheRowSweep) {
+    // Bands as two processes hold them (the lower band's first group reads the halo row above),
+    // heights with wide groups at the first and last row of the grid and in between, widths just
+    // above and well above a group; cells the sweep leaves alone, cells without storage or faces
+    // (no denominator), start heads above and below the top, fixed inflows; alpha 1 and below;
+    // the plain, the fixed and the adaptive factor. Heads, previous iterates, largest changes
+    // and factor sums equal the row-by-row sweep's bit for bit.
+    std::uint64_t seed = 4242;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    int swept = 0;
+    for (const int rows : {17, 26, 41})
+        for (const int cols : {10, 11, 23})
+            for (const double alpha : {1.0, 0.6})
+                for (const double sor : {1.0, 1.4, 0.0}) {
+                    Band rowwise(rows, cols, 0.0);
+                    FillVaried(rowwise, next, 0.05, 0.95);
+                    Band grouped = rowwise;
+                    auto view = [&](Band& b) {
+                        SorLayer v = b.View();
+                        v.alpha = alpha;
+                        v.sor = sor;
+                        v.adaptive = sor <= 0;
+                        return v;
+                    };
+                    const SorLayer vr = view(rowwise);
+                    SorLayer vg = view(grouped);
+                    const int split = rows / 2;
+                    const int bands[2][2] = {{1, split}, {split + 1, rows}};
+                    std::vector<SorCell> cells[2];
+                    std::vector<double> lanes[2];
+                    for (int sweep = 0; sweep < 4; ++sweep)
+                        for (int k = 0; k < 2; ++k) {
+                            const int first = bands[k][0], last = bands[k][1];
+                            if (sweep == 0) {
+                                cells[k].resize(static_cast<std::size_t>((last - first + 1) * (cols + 2)));
+                                lanes[k].resize(static_cast<std::size_t>(LaneTermsSize(first, last, cols + 2)));
+                                PrepareSweeps(vg, first, last, cells[k].data(), lanes[k].data());
+                            }
+                            vg.cells = cells[k].data();
+                            vg.lanes = lanes[k].data();
+                            vg.cellsFirstRow = first;
+                            const SweepResult a = SorSweep(vr, first, last), b = SorSweep(vg, first, last);
+                            ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0);
+                            ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0);
+                            ASSERT_EQ(a.factorCount, b.factorCount);
+                            ++swept;
+                        }
+                    int differing = 0;
+                    for (int i = 1; i <= rows; ++i)
+                        for (int j = 1; j <= cols; ++j)
+                            differing += std::memcmp(&rowwise.h[i][j], &grouped.h[i][j], sizeof(double)) != 0 ||
+                                         std::memcmp(&rowwise.hp[i][j], &grouped.hp[i][j], sizeof(double)) != 0;
+                    ASSERT_EQ(differing, 0) << rows << " x " << cols << " alpha " << alpha << " sor " << sor;
+                }
+    EXPECT_EQ(swept, 3 * 3 * 2 * 3 * 4 * 2);
 }
