@@ -322,9 +322,13 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
                 rec.flux[r][c] = store;
                 continue;
             }
+            // The outflow takes its share of the tracer the cover holds, never more than that and
+            // never a negative rounding residue: divided by a rounding-size outflow, 1e-17 mg of
+            // such a residue became a concentration of -1e78 in the water below.
             const double V = O + L + S;
-            const double x = std::min(V > 0 ? store * O / V : 0.0, O * tracerDescriptors[t].max_conc);
-            store -= x;
+            const double held = std::max(store, 0.0);
+            const double x = std::min({V > 0 ? held * O / V : 0.0, O * tracerDescriptors[t].max_conc, held});
+            store = held - x;
             rec.flux[r][c] = O > 0 ? x / O : 0.0;
         }
     }
