@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 namespace gwnum {
@@ -177,6 +178,90 @@ inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, 
     }
 }
 
+// ---- A team of threads sweeping one band in the order of one thread.
+// The rows are cut into pieces of kPieceRows rows, dealt to the threads in turn (piece p to
+// thread p mod team), and the columns into blocks. A thread sweeps block b of its piece row
+// after row, once the piece above has finished block b: then each cell reads what the sweep
+// row after row gives it (the row above and the west cell updated, the east cell and the row
+// below not yet), whatever the number of threads, and no two threads touch the same cell at
+// the same time. Blocks are narrow enough that every thread has work while the first pieces
+// are still under way.
+constexpr int kPieceRows = 4;
+constexpr int kMinBlockCols = 16;
+// Progress counters one cache line apart, so that a thread waiting on one does not slow
+// the thread writing the next.
+constexpr int kProgressStride = 16;
+
+// Waits until the piece's count of finished blocks exceeds block.
+void WaitForBlock(int& finished, int block) {
+    for (int spins = 0; std::atomic_ref<int>(finished).load(std::memory_order_acquire) <= block; ++spins) {
+        // Briefly busy, then giving the core away: on a shared machine the thread awaited may
+        // be waiting for a core itself.
+        if (spins >= 256) std::this_thread::yield();
+    }
+}
+
+// Sweeps the held rows firstRow..lastRow with prepared terms on the threads of a team; the
+// result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
+// in row order afterwards).
+SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
+    const int ncols = L.ncols;
+    const int pieces = (lastRow - firstRow + kPieceRows) / kPieceRows;
+    static thread_local std::vector<int> progress;
+    static thread_local std::vector<double> factors;
+    progress.assign(static_cast<std::size_t>(pieces) * kProgressStride, 0);
+    const std::int64_t stride = L.stride;
+    if (L.adaptive) {
+        const std::size_t n = static_cast<std::size_t>(lastRow - firstRow + 1) * static_cast<std::size_t>(stride);
+        if (factors.size() < n) factors.resize(n);
+    }
+    // The buffers of the calling thread, shared with the team.
+    int* const done = progress.data();
+    double* const fac = L.adaptive ? factors.data() : nullptr;
+    double maxChange = 0;
+#pragma omp parallel reduction(max : maxChange)
+    {
+        const int team = omp_get_num_threads(), me = omp_get_thread_num();
+        const int width = std::max(kMinBlockCols, ncols / (2 * team));
+        const int blocks = (ncols + width - 1) / width;
+        LargestChanges m;
+        for (int p = me; p < pieces; p += team) {
+            const int r0 = firstRow + p * kPieceRows, r1 = std::min(lastRow, r0 + kPieceRows - 1);
+            for (int b = 0; b < blocks; ++b) {
+                if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
+                const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
+                for (int r = r0; r <= r1; ++r) {
+                    if (L.h[r] == nullptr) continue;
+                    const SweepRowRefs R = RowRefs(L, r);
+                    double* w = fac != nullptr ? fac + (r - firstRow) * stride : nullptr;
+                    for (int c = c0; c <= c1; ++c) {
+                        __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
+                        double f = 0;
+                        UpdatePreparedCell(L, R, c, &f, m);
+                        if (w != nullptr) w[c] = f;
+                    }
+                }
+                std::atomic_ref<int>(done[p * kProgressStride]).store(b + 1, std::memory_order_release);
+            }
+        }
+        maxChange = std::max(maxChange, m.Max());
+    }
+    double sum = 0;
+    std::int64_t count = 0;
+    if (fac != nullptr) {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (L.h[r] == nullptr) continue;
+            const double* w = fac + (r - firstRow) * stride;
+            for (int c = 1; c <= ncols; ++c)
+                if (w[c] != 0) {
+                    sum += w[c];
+                    ++count;
+                }
+        }
+    }
+    return {maxChange, sum, count};
+}
+
 // Sweeps one row; returns its largest change and adds the adaptive factors to sum and count.
 double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     double maxChange = 0;
@@ -315,7 +400,8 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
         }
         return {maxChange, sum, count};
     }
-#pragma omp parallel for schedule(runtime) reduction(max : maxChange) reduction(+ : sum, count) if (threaded)
+    if (threaded && layer.cells != nullptr) return SweepInPieces(layer, firstRow, lastRow);
+    // Without prepared terms (tests and benchmarks comparing with them) one thread sweeps.
     for (int r = firstRow; r <= lastRow; ++r) {
         if (layer.h[r] == nullptr) continue;
         maxChange = std::max(maxChange, SweepRow(layer, r, sum, count));
