@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <thread>
 #include <vector>
 
 namespace gwnum {
@@ -179,14 +178,15 @@ inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, 
 }
 
 // ---- A team of threads sweeping one band in the order of one thread.
-// The rows are cut into pieces of kPieceRows rows, dealt to the threads in turn (piece p to
-// thread p mod team), and the columns into blocks. A thread sweeps block b of its piece row
-// after row, once the piece above has finished block b: then each cell reads what the sweep
-// row after row gives it (the row above and the west cell updated, the east cell and the row
-// below not yet), whatever the number of threads, and no two threads touch the same cell at
-// the same time. Blocks are narrow enough that every thread has work while the first pieces
-// are still under way.
-constexpr int kPieceRows = 4;
+// The rows are cut into pieces, dealt to the threads in turn (piece p to thread p mod team),
+// and the columns into one block per thread. A thread sweeps block b of its piece row after
+// row, once the piece above has finished block b: then each cell reads what the sweep row
+// after row gives it (the row above and the west cell updated, the east cell and the row below
+// not yet), whatever the number of threads, and no two threads touch the same cell at the same
+// time. With a block per thread every thread has work once the first piece has passed; about
+// kPiecesPerThread pieces per thread keep the threads' wait for the first piece small against
+// their work, and the pieces large enough to be worth a hand-over.
+constexpr int kPiecesPerThread = 4;
 constexpr int kMinBlockCols = 16;
 // Progress counters one cache line apart, so that a thread waiting on one does not slow
 // the thread writing the next.
@@ -194,10 +194,14 @@ constexpr int kProgressStride = 16;
 
 // Waits until the piece's count of finished blocks exceeds block.
 void WaitForBlock(int& finished, int block) {
-    for (int spins = 0; std::atomic_ref<int>(finished).load(std::memory_order_acquire) <= block; ++spins) {
-        // Briefly busy, then giving the core away: on a shared machine the thread awaited may
-        // be waiting for a core itself.
-        if (spins >= 256) std::this_thread::yield();
+    const std::atomic_ref<int> count(finished);
+    int seen = count.load(std::memory_order_acquire);
+    // Briefly busy, then asleep until the count changes: on a shared machine the thread
+    // awaited may be waiting for a core itself.
+    for (int spins = 0; seen <= block && spins < 2000; ++spins) seen = count.load(std::memory_order_acquire);
+    while (seen <= block) {
+        count.wait(seen, std::memory_order_acquire);
+        seen = count.load(std::memory_order_acquire);
     }
 }
 
@@ -205,8 +209,10 @@ void WaitForBlock(int& finished, int block) {
 // result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
 // in row order afterwards).
 SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
-    const int ncols = L.ncols;
-    const int pieces = (lastRow - firstRow + kPieceRows) / kPieceRows;
+    const int ncols = L.ncols, rows = lastRow - firstRow + 1;
+    const int maxTeam = omp_get_max_threads();
+    const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
+    const int pieces = (rows + pieceRows - 1) / pieceRows;
     static thread_local std::vector<int> progress;
     static thread_local std::vector<double> factors;
     progress.assign(static_cast<std::size_t>(pieces) * kProgressStride, 0);
@@ -222,11 +228,11 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
 #pragma omp parallel reduction(max : maxChange)
     {
         const int team = omp_get_num_threads(), me = omp_get_thread_num();
-        const int width = std::max(kMinBlockCols, ncols / (2 * team));
+        const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
         const int blocks = (ncols + width - 1) / width;
         LargestChanges m;
         for (int p = me; p < pieces; p += team) {
-            const int r0 = firstRow + p * kPieceRows, r1 = std::min(lastRow, r0 + kPieceRows - 1);
+            const int r0 = firstRow + p * pieceRows, r1 = std::min(lastRow, r0 + pieceRows - 1);
             for (int b = 0; b < blocks; ++b) {
                 if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
                 const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
@@ -241,7 +247,9 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
                         if (w != nullptr) w[c] = f;
                     }
                 }
-                std::atomic_ref<int>(done[p * kProgressStride]).store(b + 1, std::memory_order_release);
+                const std::atomic_ref<int> finished(done[p * kProgressStride]);
+                finished.store(b + 1, std::memory_order_release);
+                finished.notify_all();
             }
         }
         maxChange = std::max(maxChange, m.Max());
