@@ -188,6 +188,9 @@ inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, 
 // their work, and the pieces large enough to be worth a hand-over.
 constexpr int kPiecesPerThread = 4;
 constexpr int kMinBlockCols = 16;
+// Checks of a piece's progress before a waiting thread sleeps (as long as the runtime's own
+// threads spin at a barrier: a wake-up costs far more than a stage).
+constexpr int kSpins = 10000;
 // Progress counters one cache line apart, so that a thread waiting on one does not slow
 // the thread writing the next.
 constexpr int kProgressStride = 16;
@@ -198,7 +201,12 @@ void WaitForBlock(int& finished, int block) {
     int seen = count.load(std::memory_order_acquire);
     // Briefly busy, then asleep until the count changes: on a shared machine the thread
     // awaited may be waiting for a core itself.
-    for (int spins = 0; seen <= block && spins < 2000; ++spins) seen = count.load(std::memory_order_acquire);
+    for (int spins = 0; seen <= block && spins < kSpins; ++spins) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        seen = count.load(std::memory_order_acquire);
+    }
     while (seen <= block) {
         count.wait(seen, std::memory_order_acquire);
         seen = count.load(std::memory_order_acquire);
@@ -210,7 +218,10 @@ void WaitForBlock(int& finished, int block) {
 // in row order afterwards).
 SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
     const int ncols = L.ncols, rows = lastRow - firstRow + 1;
-    const int maxTeam = omp_get_max_threads();
+    // Every thread gets threadedCells cells at least: a hand-over costs far more than a cell.
+    const std::int64_t cells = static_cast<std::int64_t>(rows) * ncols;
+    const int maxTeam = static_cast<int>(
+        std::clamp<std::int64_t>(cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
     const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
     const int pieces = (rows + pieceRows - 1) / pieceRows;
     static thread_local std::vector<int> progress;
@@ -225,7 +236,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
     int* const done = progress.data();
     double* const fac = L.adaptive ? factors.data() : nullptr;
     double maxChange = 0;
-#pragma omp parallel reduction(max : maxChange)
+#pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
         const int team = omp_get_num_threads(), me = omp_get_thread_num();
         const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
