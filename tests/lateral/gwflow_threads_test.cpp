@@ -1,6 +1,6 @@
-// The groundwater step gives the same heads, fluxes, balances, base flow and solver report bit
-// for bit whatever the number of threads of a process: the threads of a sweep must read what
-// the sweep on one thread reads.
+// The groundwater step gives the same heads, fluxes, balances, base flow, tracer zone sums and
+// solver report bit for bit whatever the number of threads of a process: the threads of a sweep
+// must read what the sweep on one thread reads, and sums must add in the order of one thread.
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -12,6 +12,7 @@
 
 #include "gwflow_fixture.hpp"
 #include "lateral/gwflow_numerics.hpp"
+#include "setup/tracer_ini.hpp"
 
 using namespace gwtest;
 
@@ -23,8 +24,8 @@ protected:
 
     // Two layers with conductivities, storage, inflows and leakage varying from cell to cell,
     // fixed heads at the west edge of layer 2 and wells; every value of the run's output grids
-    // over the own rows after three steps, the oscillations the solver counts and its report
-    // entries.
+    // over the own rows after three steps, the oscillations the solver counts, a tracer's zone
+    // sums and the solver's report entries.
     std::vector<double> Run(int threads, double sor, std::string& report) {
         grids_.clear();
         for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
@@ -46,6 +47,13 @@ protected:
         // Converged loosely: few sweeps, and the heads still end where the sweeps took them.
         sec.maxerr = 1e-6;
         auto g = MakeOk(sec);
+        // A tracer: its zone sums add every mixed cell of a layer.
+        std::vector<TracerDescriptor> tracers(2);
+        tracers[1].name = "chl";
+        tracers[1].gwini = 1;
+        unsigned error = 0;
+        g->CreateTracerGrids(error, 1, tracers.data(), nullptr, 0);
+        EXPECT_EQ(error, 0u) << console_.str();
         const std::size_t logged = console_.str().size();
         const int before = omp_get_max_threads();
         omp_set_num_threads(threads);
@@ -57,6 +65,9 @@ protected:
             Step(*g, day);
             out.push_back(static_cast<double>(g->oscillations));
             out.push_back(g->oscillationSum);
+            for (int l = 1; l <= 2; ++l)
+                for (const zoneFZT& z : g->gwTracers[1].layers[static_cast<std::size_t>(l)].zones)
+                    out.insert(out.end(), {z.sx, z.n, z.RelCellSum});
         }
         omp_set_num_threads(before);
         for (int l = 1; l <= 2; ++l) {
