@@ -218,10 +218,11 @@ void WaitForBlock(int& finished, int block) {
 // in row order afterwards).
 SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
     const int ncols = L.ncols, rows = lastRow - firstRow + 1;
-    // Every thread gets threadedCells cells at least: a hand-over costs far more than a cell.
+    // Every thread gets half of threadedCells cells at least (a hand-over costs far more than a
+    // cell), so a band of threadedCells cells has a team of two.
     const std::int64_t cells = static_cast<std::int64_t>(rows) * ncols;
     const int maxTeam = static_cast<int>(
-        std::clamp<std::int64_t>(cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
+        std::clamp<std::int64_t>(2 * cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
     const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
     const int pieces = (rows + pieceRows - 1) / pieceRows;
     static thread_local std::vector<int> progress;

@@ -89,7 +89,7 @@ TEST_F(GwThreads, ATeamOfThreadsGivesTheResultsOfOneThreadBitForBit) {
     Init(kRows, kCols, 100.0, 2.0);
     // Bands of a few hundred cells already go to a team, as a big basin's do.
     const std::int64_t oldThreshold = gwnum::threadedCells;
-    gwnum::threadedCells = 480;
+    gwnum::threadedCells = 960;
     const int threads = std::max(2, omp_get_num_procs() / talvo_test::Size());
     // Plain Gauss-Seidel and the adaptive factor (its report sums the factors of a sweep).
     for (double sor : {1.0, 0.0}) {
