@@ -185,6 +185,8 @@ private:
     // volumes of the step (north, east, south, west, above, below) and the water the new
     // concentration belongs to.
     void TracerMixing(int l, int r, int c, double volume, const double* inflow, double water);
+    // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums.
+    void AddTracerZones(int l, int r, int c, double water);
     void CopyTracers(int l);
 
     // Cell look-ups of every pass, defined here so that the cell loops inline them.

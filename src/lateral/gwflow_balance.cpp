@@ -1,6 +1,9 @@
 // Darcy fluxes between cells, the soil model's base flow and the water balance of every cell
 // with the upwind mixing of the tracers.
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <vector>
 
 #include "lateral/gwflow.hpp"
 
@@ -57,6 +60,13 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     const Matrix& st1 = *layers[1].storage;
     const Layer* above = l > 1 ? &layers[static_cast<std::size_t>(l) - 1] : nullptr;
+    // The water each mixed cell keeps (NaN: not mixed), for the zone sums of the tracers.
+    static thread_local std::vector<double> mixedWater;
+    if (!gwTracers.empty())
+        mixedWater.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) *
+                              static_cast<std::size_t>(ncols + 2),
+                          std::numeric_limits<double>::quiet_NaN());
+    double* const kept = gwTracers.empty() ? nullptr : mixedWater.data();
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.balance.holds(r)) continue;
@@ -102,8 +112,18 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             // the next step starts from the tracer this one kept.
             if (!gwTracers.empty()) {
                 const double held = gwnum::StoredWater(h, L.top[r][c], b, st, st1[r][c]) * area;
-                TracerMixing(l, r, c, volume, in, total + (held - volume - storage * area * (h - h0)));
+                const double water = total + (held - volume - storage * area * (h - h0));
+                TracerMixing(l, r, c, volume, in, water);
+                kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
             }
         }
     }
+    // The zone sums in the order of the cells, as one thread adds them, whichever rows the
+    // threads took.
+    if (kept == nullptr) return;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            const double water = kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c];
+            if (!std::isnan(water)) AddTracerZones(l, r, c, water);
+        }
 }

@@ -182,6 +182,111 @@ inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, 
     }
 }
 
+// ---- A team of threads sweeping one band in the order of one thread.
+// The rows are cut into pieces, dealt to the threads in turn (piece p to thread p mod team),
+// and the columns into one block per thread. A thread sweeps block b of its piece row after
+// row, once the piece above has finished block b: then each cell reads what the sweep row
+// after row gives it (the row above and the west cell updated, the east cell and the row below
+// not yet), whatever the number of threads, and no two threads touch the same cell at the same
+// time. With a block per thread every thread has work once the first piece has passed; about
+// kPiecesPerThread pieces per thread keep the threads' wait for the first piece small against
+// their work, and the pieces large enough to be worth a hand-over.
+constexpr int kPiecesPerThread = 4;
+constexpr int kMinBlockCols = 16;
+// Checks of a piece's progress before a waiting thread sleeps (as long as the runtime's own
+// threads spin at a barrier: a wake-up costs far more than a stage).
+constexpr int kSpins = 10000;
+// Progress counters one cache line apart, so that a thread waiting on one does not slow
+// the thread writing the next.
+constexpr int kProgressStride = 16;
+
+// Waits until the piece's count of finished blocks exceeds block.
+void WaitForBlock(int& finished, int block) {
+    const std::atomic_ref<int> count(finished);
+    int seen = count.load(std::memory_order_acquire);
+    // Briefly busy, then asleep until the count changes: on a shared machine the thread
+    // awaited may be waiting for a core itself.
+    for (int spins = 0; seen <= block && spins < kSpins; ++spins) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        seen = count.load(std::memory_order_acquire);
+    }
+    while (seen <= block) {
+        count.wait(seen, std::memory_order_acquire);
+        seen = count.load(std::memory_order_acquire);
+    }
+}
+
+// Sweeps the held rows firstRow..lastRow with prepared terms on the threads of a team; the
+// result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
+// in row order afterwards).
+SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
+    const int ncols = L.ncols, rows = lastRow - firstRow + 1;
+    // Every thread gets half of threadedCells cells at least (a hand-over costs far more than a
+    // cell), so a band of threadedCells cells has a team of two.
+    const std::int64_t cells = static_cast<std::int64_t>(rows) * ncols;
+    const int maxTeam = static_cast<int>(
+        std::clamp<std::int64_t>(2 * cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
+    const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
+    const int pieces = (rows + pieceRows - 1) / pieceRows;
+    static thread_local std::vector<int> progress;
+    static thread_local std::vector<double> factors;
+    progress.assign(static_cast<std::size_t>(pieces) * kProgressStride, 0);
+    const std::int64_t stride = L.stride;
+    if (L.adaptive) {
+        const std::size_t n = static_cast<std::size_t>(lastRow - firstRow + 1) * static_cast<std::size_t>(stride);
+        if (factors.size() < n) factors.resize(n);
+    }
+    // The buffers of the calling thread, shared with the team.
+    int* const done = progress.data();
+    double* const fac = L.adaptive ? factors.data() : nullptr;
+    double maxChange = 0;
+#pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
+    {
+        const int team = omp_get_num_threads(), me = omp_get_thread_num();
+        const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
+        const int blocks = (ncols + width - 1) / width;
+        LargestChanges m;
+        for (int p = me; p < pieces; p += team) {
+            const int r0 = firstRow + p * pieceRows, r1 = std::min(lastRow, r0 + pieceRows - 1);
+            for (int b = 0; b < blocks; ++b) {
+                if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
+                const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
+                for (int r = r0; r <= r1; ++r) {
+                    if (L.h[r] == nullptr) continue;
+                    const SweepRowRefs R = RowRefs(L, r);
+                    double* w = fac != nullptr ? fac + (r - firstRow) * stride : nullptr;
+                    for (int c = c0; c <= c1; ++c) {
+                        __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
+                        double f = 0;
+                        UpdatePreparedCell(L, R, c, &f, m);
+                        if (w != nullptr) w[c] = f;
+                    }
+                }
+                const std::atomic_ref<int> finished(done[p * kProgressStride]);
+                finished.store(b + 1, std::memory_order_release);
+                finished.notify_all();
+            }
+        }
+        maxChange = std::max(maxChange, m.Max());
+    }
+    double sum = 0;
+    std::int64_t count = 0;
+    if (fac != nullptr) {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (L.h[r] == nullptr) continue;
+            const double* w = fac + (r - firstRow) * stride;
+            for (int c = 1; c <= ncols; ++c)
+                if (w[c] != 0) {
+                    sum += w[c];
+                    ++count;
+                }
+        }
+    }
+    return {maxChange, sum, count};
+}
+
 // Sweeps one row; returns its largest change and adds the adaptive factors to sum and count.
 double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     double maxChange = 0;
@@ -555,7 +660,8 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
         }
         return {maxChange, sum, count};
     }
-#pragma omp parallel for schedule(runtime) reduction(max : maxChange) reduction(+ : sum, count) if (threaded)
+    if (threaded && layer.cells != nullptr) return SweepInPieces(layer, firstRow, lastRow);
+    // Without prepared terms (tests and benchmarks comparing with them) one thread sweeps.
     for (int r = firstRow; r <= lastRow; ++r) {
         if (layer.h[r] == nullptr) continue;
         maxChange = std::max(maxChange, SweepRow(layer, r, sum, count));

@@ -103,10 +103,11 @@ struct SweepResult {
     std::int64_t factorCount = 0;
 };
 
-// One over-relaxation sweep over rows firstRow..lastRow (threads share the rows, columns go
-// in increasing order, heads are updated in place). Neighbour rows written by other threads
-// are read and written through relaxed atomic accesses. A cell without storage and without
-// transmissive faces keeps its head and counts no change.
+// One over-relaxation sweep over rows firstRow..lastRow (rows in increasing order, columns in
+// increasing order, heads updated in place). Threads share the rows (with prepared terms) so
+// that every cell reads the heads the sweep on one thread gives it: the result is the same bit
+// for bit at any number of threads. A cell without storage and without transmissive faces
+// keeps its head and counts no change.
 // Cells of a band below which one thread sweeps it alone.
 // A variable, so that a test can lower it and make a small grid split its loops.
 inline std::int64_t threadedCells = 16384;

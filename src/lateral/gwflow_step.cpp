@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "lateral/gwflow.hpp"
 
@@ -275,20 +276,40 @@ gwnum::SweepResult gwflowclass::SORSweep(int l) {
 std::int64_t gwflowclass::CountOscillations(int l) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
     const double e = maxErrorAllowed;
-    std::int64_t n = 0;
-    double sum = 0, mx = 0;
-#pragma omp parallel for schedule(runtime) reduction(+ : n, sum) reduction(max : mx) if (Threaded())
+    // The change of the step at a cell whose head turned round (-1 where it did not).
+    auto turn = [&](int r, int c) {
+        if (!InZone(r, c) || !Own(r, c)) return -1.0;
+        const double d1 = L.headOld[r][c] - L.headOldOld[r][c];
+        const double d2 = L.head[r][c] - L.headOld[r][c];
+        return (d1 > e && d2 < -e) || (d1 < -e && d2 > e) ? std::fabs(d2) : -1.0;
+    };
+    // Counted per row by the threads; the changes are added afterwards in row order, as one
+    // thread adds them, whichever rows the threads took.
+    static thread_local std::vector<std::int64_t> perRow;
+    perRow.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), 0);
+    std::int64_t* const rowCount = perRow.data();
+    double mx = 0;
+#pragma omp parallel for schedule(runtime) reduction(max : mx) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
+        std::int64_t k = 0;
         for (int c = 1; c <= ncols; ++c) {
-            if (!InZone(r, c) || !Own(r, c)) continue;
-            const double d1 = L.headOld[r][c] - L.headOldOld[r][c];
-            const double d2 = L.head[r][c] - L.headOld[r][c];
-            if ((d1 > e && d2 < -e) || (d1 < -e && d2 > e)) {
-                ++n;
-                sum += std::fabs(d2);
-                mx = std::max(mx, std::fabs(d2));
+            const double d = turn(r, c);
+            if (d >= 0) {
+                ++k;
+                mx = std::max(mx, d);
             }
+        }
+        rowCount[r - firstRow] = k;
+    }
+    std::int64_t n = 0;
+    double sum = 0;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (rowCount[r - firstRow] == 0) continue;
+        n += rowCount[r - firstRow];
+        for (int c = 1; c <= ncols; ++c) {
+            const double d = turn(r, c);
+            if (d >= 0) sum += d;
         }
     }
     oscillations = n;

@@ -88,11 +88,6 @@ void gwflowclass::FreeTracerGrids() {
 
 void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
-    const double zone = ZoneValue(r, c);
-    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
-                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
-                       : 0;
-    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
     for (std::size_t t = 1; t < gwTracers.size(); ++t) {
         GwTracer& tr = gwTracers[t];
         const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
@@ -107,19 +102,24 @@ void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double*
         double mass = cc * volume;
         for (int k = 0; k < 6; ++k)
             if (in[k] != 0) mass += in[k] * face[k];
-        const double next = water > 0 ? mass / water : 0.0;
-        tr.flux[r][c] = next;
+        tr.flux[r][c] = water > 0 ? mass / water : 0.0;
+    }
+}
+
+void gwflowclass::AddTracerZones(int l, int r, int c, double water) {
+    const double zone = ZoneValue(r, c);
+    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
+                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
+                       : 0;
+    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
+    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+        GwTracer& tr = gwTracers[t];
+        const double next = tr.flux[r][c];
         zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
         // Without cell areas the weights are the cells' water volumes.
-        const double value = relCellArea != nullptr ? next * rel : next;
-        const double weight = relCellArea != nullptr ? rel * water : water;
-        const double cellWeight = relCellArea != nullptr ? rel : water;
-#pragma omp atomic
-        z.sx += value;
-#pragma omp atomic
-        z.n += weight;
-#pragma omp atomic
-        z.RelCellSum += cellWeight;
+        z.sx += relCellArea != nullptr ? next * rel : next;
+        z.n += relCellArea != nullptr ? rel * water : water;
+        z.RelCellSum += relCellArea != nullptr ? rel : water;
     }
 }
 

@@ -1,0 +1,111 @@
+// The groundwater step gives the same heads, fluxes, balances, base flow, tracer zone sums and
+// solver report bit for bit whatever the number of threads of a process: the threads of a sweep
+// must read what the sweep on one thread reads, and sums must add in the order of one thread.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gwflow_fixture.hpp"
+#include "lateral/gwflow_numerics.hpp"
+#include "setup/tracer_ini.hpp"
+
+using namespace gwtest;
+
+namespace {
+
+class GwThreads : public GwDomain {
+protected:
+    static constexpr int kRows = 48, kCols = 40;
+
+    // Two layers with conductivities, storage, inflows and leakage varying from cell to cell,
+    // fixed heads at the west edge of layer 2 and wells; every value of the run's output grids
+    // over the own rows after three steps, the oscillations the solver counts, a tracer's zone
+    // sums and the solver's report entries.
+    std::vector<double> Run(int threads, double sor, std::string& report) {
+        grids_.clear();
+        for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
+        StandardGrids(2, 10, -1, 1e-4, 2e-3, 10.0);
+        auto vary = [](int r, int c, double a, double b) { return 1.0 + a * std::sin(0.7 * r + b * c); };
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                Find("groundwater_distance")[r][c] = -1.5 * vary(r, c, 0.5, 0.3);
+                for (const char* n : {"gw_k_x_1", "gw_k_y_2"}) Find(n)[r][c] = 1e-4 * vary(r, c, 0.9, 1.3);
+                for (const char* n : {"gw_k_y_1", "gw_k_x_2"}) Find(n)[r][c] = 2e-4 * vary(c, r, 0.8, 0.9);
+                Find("gw_storage_coeff_2")[r][c] = 1e-3 * vary(r, c, 0.7, 2.1);
+                Find("gw_kolmation_1")[r][c] = 1e-6 * vary(c, r, 0.9, 0.5);
+            }
+        for (int r = 1; r <= kRows; ++r) Find("gw_boundary_fix_h_2")[r][1] = 5.0 + 0.05 * r;
+        Find("gw_boundary_fix_q_1")[2 * kRows / 3][kCols / 4] = 1e-5;
+        Section sec;
+        sec.layers = 2;
+        sec.sor = sor;
+        // Converged loosely: few sweeps, and the heads still end where the sweeps took them.
+        sec.maxerr = 1e-6;
+        auto g = MakeOk(sec);
+        // A tracer: its zone sums add every mixed cell of a layer.
+        std::vector<TracerDescriptor> tracers(2);
+        tracers[1].name = "chl";
+        tracers[1].gwini = 1;
+        unsigned error = 0;
+        g->CreateTracerGrids(error, 1, tracers.data(), nullptr, 0);
+        EXPECT_EQ(error, 0u) << console_.str();
+        const std::size_t logged = console_.str().size();
+        const int before = omp_get_max_threads();
+        omp_set_num_threads(threads);
+        std::vector<double> out;
+        for (int day = 1; day <= 3; ++day) {
+            // A well that pumps and recharges in turn: heads turn round, and the solver sums
+            // their changes (the oscillations of its report).
+            Find("gw_boundary_fix_q_2")[kRows / 3][kCols / 2] = day % 2 == 1 ? -2e-4 : 2e-4;
+            Step(*g, day);
+            out.push_back(static_cast<double>(g->oscillations));
+            out.push_back(g->oscillationSum);
+            for (int l = 1; l <= 2; ++l)
+                for (const zoneFZT& z : g->gwTracers[1].layers[static_cast<std::size_t>(l)].zones)
+                    out.insert(out.end(), {z.sx, z.n, z.RelCellSum});
+        }
+        omp_set_num_threads(before);
+        for (int l = 1; l <= 2; ++l) {
+            const auto& L = g->layers[static_cast<std::size_t>(l)];
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= kCols; ++c) {
+                    out.insert(out.end(), {L.head[r][c], L.flowX[r][c], L.flowY[r][c], L.balance[r][c]});
+                    if (l == 1) out.push_back(Find("baseflow")[r][c]);
+                }
+        }
+        report = console_.str().substr(logged);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(GwThreads, ATeamOfThreadsGivesTheResultsOfOneThreadBitForBit) {
+    Init(kRows, kCols, 100.0, 2.0);
+    // Bands of a few hundred cells already go to a team, as a big basin's do.
+    const std::int64_t oldThreshold = gwnum::threadedCells;
+    gwnum::threadedCells = 960;
+    const int threads = std::max(2, omp_get_num_procs() / talvo_test::Size());
+    // Plain Gauss-Seidel and the adaptive factor (its report sums the factors of a sweep).
+    for (double sor : {1.0, 0.0}) {
+        std::string oneReport, teamReport;
+        const std::vector<double> one = Run(1, sor, oneReport);
+        ASSERT_NE(oneReport.find("GWlevel 2"), std::string::npos);
+        // A race shows only now and then: several runs with the team.
+        for (int run = 0; run < 2; ++run) {
+            const std::vector<double> team = Run(threads, sor, teamReport);
+            ASSERT_EQ(one.size(), team.size());
+            std::size_t differ = 0;
+            for (std::size_t i = 0; i < one.size(); ++i)
+                if (std::memcmp(&one[i], &team[i], sizeof(double)) != 0) ++differ;
+            EXPECT_EQ(differ, 0u) << "sor " << sor << ", " << threads << " threads, run " << run;
+            EXPECT_EQ(oneReport, teamReport) << "sor " << sor;
+        }
+    }
+    gwnum::threadedCells = oldThreshold;
+}
