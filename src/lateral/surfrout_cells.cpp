@@ -29,6 +29,17 @@ void MaskToFlags(unsigned mask, bool flags[9]) {
     flags[8] = ((mask >> 8) & 1u) != 0;
 }
 
+// The roughness a land use gives the flow: Strickler value, crop distances, drag and the two sets
+// of friction coefficients.
+void TakeLanduseRoughness(const landuse_entry& lu, RoughnessParams& p) {
+    p.K_ST = lu.GetSR_K_ST();
+    p.cropDistX = lu.GetSR_CropDistX();
+    p.cropDistY = lu.GetSR_CropDistY();
+    p.C_WR = lu.GetSR_C_WR();
+    lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
+    lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
+}
+
 }  // namespace
 
 void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
@@ -136,12 +147,7 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
         if (pos >= 0 && settings.landuseTable != nullptr) {
             const landuse_entry& lu = settings.landuseTable[pos];
             p.cultivation = lu.GetSR_cultivation();
-            p.K_ST = lu.GetSR_K_ST();
-            p.cropDistX = lu.GetSR_CropDistX();
-            p.cropDistY = lu.GetSR_CropDistY();
-            p.C_WR = lu.GetSR_C_WR();
-            lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
-            lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
+            TakeLanduseRoughness(lu, p);
             p.residueCover = residueCover[r][c];
             p.stemDiameter = stemDiameter[r][c];
         }
@@ -188,13 +194,7 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
                                              int /*col*/, int landuseCode, int cultivation) {
     RoughnessParams p;
     if (landuseCode >= 0 && settings.landuseTable != nullptr) {
-        const landuse_entry& lu = settings.landuseTable[landuseCode];
-        p.K_ST = lu.GetSR_K_ST();
-        p.cropDistX = lu.GetSR_CropDistX();
-        p.cropDistY = lu.GetSR_CropDistY();
-        p.C_WR = lu.GetSR_C_WR();
-        lu.GetSR_rough_coeff1(&p.coeff1[0], &p.coeff1[1], &p.coeff1[2]);
-        lu.GetSR_rough_coeff2(&p.coeff2[0], &p.coeff2[1], &p.coeff2[2]);
+        TakeLanduseRoughness(settings.landuseTable[landuseCode], p);
     }
     p.cultivation = cultivation;
     p.residueCover = residue;

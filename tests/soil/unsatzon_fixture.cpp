@@ -121,6 +121,16 @@ unsigned SoilModelTest::Build(const std::string& sections) {
     return error;
 }
 
+void SoilModelTest::BuildHourly() {
+    std::string section = SoilSection{}.Text();
+    section.replace(section.find("1440 time step"), 14, "60 time step");
+    ASSERT_EQ(Build(section), 0u) << console_.str();
+    unsigned error = 0;
+    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    model_->SelectWaterInput(false);
+}
+
 int SoilModelTest::FindGridIndex(const std::string& name) const {
     for (int i = 1; i < 1000; ++i)
         if (store_[i].internalName == name) return i;

@@ -41,6 +41,9 @@ protected:
     Matrix& AddGrid(const std::string& name, double value, int at = 0);
     // Builds the model from the control file made of the given sections; returns its error.
     unsigned Build(const std::string& sections);
+    // Builds the default soil section with hourly steps, its tracer grids, and the water input
+    // taken from the input grid (fails the test on an error).
+    void BuildHourly();
     // A stack level or grid value of the store by internal name.
     int FindGridIndex(const std::string& name) const;
     double Level(const std::string& stackName, int r, int c, int level) const;

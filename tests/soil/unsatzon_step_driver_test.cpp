@@ -152,13 +152,7 @@ TEST_F(SoilDriverTest, SoilTypesOfTheCellsAndTablesChangedBetweenStepsAreTheColu
     irrigation_[1].code = 1;
     settings_.irrigationTable = irrigation_.data();
     AddGrid("irrigation_codes", 1.0);
-    std::string section = soil_test::SoilSection{}.Text();
-    section.replace(section.find("1440 time step"), 14, "60 time step");
-    ASSERT_EQ(Build(section), 0u) << console_.str();
-    unsigned error = 0;
-    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    model_->SelectWaterInput(false);
+    ASSERT_NO_FATAL_FAILURE(BuildHourly());
 
     std::vector<double> pores[2];
     for (int h = 0; h < 4; ++h) {
@@ -211,13 +205,7 @@ TEST_F(SoilDriverTest, OnlyTheCellsTheDecompositionGivesThisProcessAreComputedAn
     for (int r = 1; r <= 4; ++r)
         for (int c = 1; c <= 5; ++c)
             if (Own(r, c) && !mine(r, c)) regions_[r][c] = foreign;
-    std::string section = soil_test::SoilSection{}.Text();
-    section.replace(section.find("1440 time step"), 14, "60 time step");
-    ASSERT_EQ(Build(section), 0u) << console_.str();
-    unsigned error = 0;
-    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    model_->SelectWaterInput(false);
+    ASSERT_NO_FATAL_FAILURE(BuildHourly());
     constexpr double kMark = 12345.0;
     const int S = model_->soilZones.zoneCount;
     for (int h = 0; h < 3; ++h) {

@@ -25,13 +25,7 @@ TEST_F(SoilZonesTest, ColdStartZonesHoldTheCellsOfTheirZoneAndBeyond) {
     for (int r = 1; r <= 4; ++r)
         for (int c = 1; c <= 5; ++c)
             if (times[r][c] != -9999.0) times[r][c] = 3600.0 * ZoneOf(r, c);
-    std::string section = SoilSection{}.Text();
-    section.replace(section.find("1440 time step"), 14, "60 time step");
-    ASSERT_EQ(Build(section), 0u) << console_.str();
-    unsigned error = 0;
-    model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    model_->SelectWaterInput(false);
+    ASSERT_NO_FATAL_FAILURE(BuildHourly());
 
     const int S = model_->soilZones.zoneCount;
     // cells[s * 4 + z]: basin cells of subbasin s in zone z, over all processes.
