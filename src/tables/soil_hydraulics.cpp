@@ -86,24 +86,37 @@ void soil_entry::AllocateLayerTables(std::int32_t layer) {
 
 namespace {
 
-// Bracket of h in a suction table that rises strictly over points 1..kPoints, with h < t[kPoints]
-// and a number: the number of points 1..kPoints - 1 below h (a point equal to h is the upper end of
-// the bracket, as in the bisection, which ends at the same bracket). Counted without a branch.
-int CountedRisingBracket(const soil_entry::PointTable& t, double h) {
-    static_assert(kPoints == 30, "the count covers points 1..28 in 14 pairs and point 29");
-    int below = t[kPoints - 1] < h ? 1 : 0;
+// Number of the 28 points first..first + 27 of t that lie below x (Below) or above it, counted
+// without a branch (a bisection's branches follow the water content, which the processor cannot
+// foresee): the compares side by side and their sum as a tree, so that the count is ready a few
+// cycles after x.
+template <bool Below>
+int CountPoints(const soil_entry::PointTable& t, std::size_t first, double x) {
+    static_assert(kPoints == 30, "28 points in 14 pairs: every table point but the two at one end");
 #if defined(__SSE2__)
-    const __m128d x = _mm_set1_pd(h);
-    auto pair = [&](std::size_t j) { return _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(&t[j]), x)); };
+    const __m128d v = _mm_set1_pd(x);
+    // Each compare gives -1 (all bits set) per point counted.
+    auto pair = [&](std::size_t j) {
+        const __m128d p = _mm_loadu_pd(&t[j]);
+        return _mm_castpd_si128(Below ? _mm_cmplt_pd(p, v) : _mm_cmpgt_pd(p, v));
+    };
     __m128i s[7];
-    for (std::size_t i = 0; i < 7; ++i) s[i] = _mm_add_epi64(pair(1 + 4 * i), pair(3 + 4 * i));
+    for (std::size_t i = 0; i < 7; ++i) s[i] = _mm_add_epi64(pair(first + 4 * i), pair(first + 2 + 4 * i));
     const __m128i u = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(s[0], s[1]), _mm_add_epi64(s[2], s[3])),
                                     _mm_add_epi64(_mm_add_epi64(s[4], s[5]), s[6]));
-    return below - static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(u, _mm_unpackhi_epi64(u, u))));
+    return -static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(u, _mm_unpackhi_epi64(u, u))));
 #else
-    for (std::size_t j = 1; j < static_cast<std::size_t>(kPoints - 1); ++j) below += t[j] < h ? 1 : 0;
-    return below;
+    int n = 0;
+    for (std::size_t j = first; j < first + 28; ++j) n += (Below ? t[j] < x : t[j] > x) ? 1 : 0;
+    return n;
 #endif
+}
+
+// Bracket of h in a suction table that rises strictly over points 1..kPoints, with h < t[kPoints]
+// and a number: the number of points 1..kPoints - 1 below h (a point equal to h is the upper end of
+// the bracket, as in the bisection, which ends at the same bracket).
+int CountedRisingBracket(const soil_entry::PointTable& t, double h) {
+    return (t[kPoints - 1] < h ? 1 : 0) + CountPoints<true>(t, 1, h);
 }
 
 }  // namespace
@@ -130,26 +143,8 @@ namespace {
 
 // Bracket of theta in a strictly falling table with th[kPoints] <= theta < th[1]: the one k with
 // th[k] > theta >= th[k + 1], which is 1 plus the number of points 2..kPoints - 1 above theta (the
-// last point never is). Counted without a branch (the bisection's branches follow the water
-// content, which the processor cannot foresee), the compares side by side and their sum as a
-// tree, so that the count is ready a few cycles after theta; the bisection ends at the same bracket.
-int CountedBracket(const soil_entry::PointTable& th, double theta) {
-    static_assert(kPoints == 30, "the count covers points 2..29 in 14 pairs");
-#if defined(__SSE2__)
-    const __m128d x = _mm_set1_pd(theta);
-    // Each compare gives -1 (all bits set) per point above theta.
-    auto pair = [&](std::size_t j) { return _mm_castpd_si128(_mm_cmpgt_pd(_mm_loadu_pd(&th[j]), x)); };
-    __m128i s[7];
-    for (std::size_t i = 0; i < 7; ++i) s[i] = _mm_add_epi64(pair(2 + 4 * i), pair(4 + 4 * i));
-    const __m128i t = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(s[0], s[1]), _mm_add_epi64(s[2], s[3])),
-                                    _mm_add_epi64(_mm_add_epi64(s[4], s[5]), s[6]));
-    return 1 - static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(t, _mm_unpackhi_epi64(t, t))));
-#else
-    int above = 0;
-    for (std::size_t j = 2; j < static_cast<std::size_t>(kPoints); ++j) above += th[j] > theta ? 1 : 0;
-    return 1 + above;
-#endif
-}
+// last point never is); the bisection ends at the same bracket.
+int CountedBracket(const soil_entry::PointTable& th, double theta) { return 1 + CountPoints<false>(th, 2, theta); }
 
 // Bracket of theta in the falling table th (th[kPoints] <= theta < th[1] or no number): the hint
 // where the table falls strictly (falls) and th[hint] > theta >= th[hint + 1] (the one bracket
