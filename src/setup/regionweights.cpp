@@ -640,8 +640,33 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
         bottom = std::min(nrows, hi + reach);
     };
 
+    // The region rows the other processes' neighbourhoods reach. Where their windows overlap
+    // (a transition distance of many cells), the rows from the highest to the lowest window go
+    // to all in one broadcast, which the processes pass on among themselves; otherwise process 0
+    // sends each its own window.
+    int spanTop = nrows + 1, spanBottom = 0;
+    long long windowRows = 0;
+    for (int p = 1; p < size; ++p) {
+        if (ranges[static_cast<std::size_t>(2 * p + 1)] < ranges[static_cast<std::size_t>(2 * p)]) continue;
+        int top = 0, bottom = 0;
+        window(p, top, bottom);
+        spanTop = std::min(spanTop, top);
+        spanBottom = std::max(spanBottom, bottom);
+        windowRows += bottom - top + 1;
+    }
+    const bool broadcast = spanBottom >= spanTop && windowRows > spanBottom - spanTop + 1;
+    std::vector<double> span;
+    if (broadcast) {
+        span.resize(static_cast<std::size_t>(spanBottom - spanTop + 1) * width);
+        if (rank == 0)
+            for (int r = spanTop; r <= spanBottom; ++r)
+                std::copy((*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols,
+                          span.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(r - spanTop) * width));
+        MPI_Bcast(span.data(), static_cast<int>(span.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    }
+
     if (rank == 0) {
-        // The region rows each process's neighbourhoods reach and the zone rows it computes.
+        // Each process's window of region rows (unless broadcast) and the zone rows it computes.
         std::vector<double> buffer;
         for (int p = 1; p < size; ++p) {
             const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
@@ -649,7 +674,9 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
             int top = 0, bottom = 0;
             window(p, top, bottom);
             buffer.clear();
-            for (int r = top; r <= bottom; ++r) buffer.insert(buffer.end(), (*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols);
+            if (!broadcast)
+                for (int r = top; r <= bottom; ++r)
+                    buffer.insert(buffer.end(), (*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols);
             for (int r = lo; r <= hi; ++r) buffer.insert(buffer.end(), zone[r] + 1, zone[r] + 1 + ncols);
             MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 0, MPI_COMM_WORLD);
         }
@@ -688,15 +715,13 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
     window(rank, top, bottom);
     Matrix reg = obj.matrix(top, bottom, 1, ncols, nrows);
     Matrix zoneRows = obj.matrix(lo, hi, 1, ncols, nrows);
-    std::vector<double> buffer(static_cast<std::size_t>(bottom - top + 1 + hi - lo + 1) * width);
+    const int windowCount = broadcast ? 0 : bottom - top + 1;
+    std::vector<double> buffer(static_cast<std::size_t>(windowCount + hi - lo + 1) * width);
     MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    const double* next = buffer.data();
-    for (Matrix* m : {&reg, &zoneRows}) {
-        for (int r = m->firstRow(); r <= m->lastRow(); ++r) {
-            std::copy(next, next + ncols, (*m)[r] + 1);
-            next += ncols;
-        }
-    }
+    const double* next = broadcast ? span.data() + static_cast<std::size_t>(top - spanTop) * width : buffer.data();
+    for (int r = top; r <= bottom; ++r, next += ncols) std::copy(next, next + ncols, reg[r] + 1);
+    next = buffer.data() + static_cast<std::size_t>(windowCount) * width;
+    for (int r = lo; r <= hi; ++r, next += ncols) std::copy(next, next + ncols, zoneRows[r] + 1);
     RegionWeightRows(reg, zoneRows, allColumns, lo, hi, nrows, ncols, D, regionCount, nd, g);
     const std::vector<Matrix*> out = OutputGrids(g);
     buffer.clear();

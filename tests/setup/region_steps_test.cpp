@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "domain_fixture.hpp"
+#include "setup/regionweights.hpp"
 
 using setup_test::GridText;
 using setup_test::kNd;
@@ -35,15 +36,16 @@ protected:
     }
     // Process 0's grid of that name, known to every process.
     Rows RootGrid(const std::string& name) {
-        std::vector<double> flat(static_cast<std::size_t>(kRows * kCols));
+        const int nr = setup_->nrows, nc = setup_->ncols;
+        std::vector<double> flat(static_cast<std::size_t>(nr * nc));
         if (setup_->rank == 0) {
             const Matrix& m = *(*store_)[setup_->FindGrid(name, true)].grid;
-            for (int r = 1; r <= kRows; ++r)
-                for (int c = 1; c <= kCols; ++c) flat[static_cast<std::size_t>((r - 1) * kCols + c - 1)] = m[r][c];
+            for (int r = 1; r <= nr; ++r)
+                for (int c = 1; c <= nc; ++c) flat[static_cast<std::size_t>((r - 1) * nc + c - 1)] = m[r][c];
         }
-        MPI_Bcast(flat.data(), kRows * kCols, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        Rows out(kRows);
-        for (int r = 0; r < kRows; ++r) out[static_cast<std::size_t>(r)].assign(flat.begin() + r * kCols, flat.begin() + (r + 1) * kCols);
+        MPI_Bcast(flat.data(), nr * nc, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        Rows out(static_cast<std::size_t>(nr));
+        for (int r = 0; r < nr; ++r) out[static_cast<std::size_t>(r)].assign(flat.begin() + r * nc, flat.begin() + (r + 1) * nc);
         return out;
     }
 };
@@ -130,6 +132,48 @@ TEST_F(RegionStepsTest, TransitionDistanceOfZeroKeepsEveryCellInItsRegion) {
     ExpectHeldRows("regression_weights1", one);
     ExpectHeldRows("regression_weights2", zero);
     ExpectHeldRows("regression_regions2", zero);
+}
+
+// Tall basins whose processes' neighbourhoods reach less than a row, a few rows, most rows or
+// the whole grid (the region rows then go to the processes in one broadcast): every process
+// holds in each of its rows, process 0 in all rows, what one process computes over the whole
+// grid, and the files are the same.
+TEST_F(RegionStepsTest, TallBasinsGiveTheOneProcessWeightsForAnyReach) {
+    constexpr int rows = 26, cols = 9;
+    const Rows zone = Fill(rows, cols, [](int r, int c) { return (c == 1 && r % 5 == 0) || (c == cols && r % 7 == 3) ? kNd : 1.0; });
+    const Rows regions = Fill(rows, cols, [](int r, int c) { return r + c < 12 ? 4.0 : (r - c > 9 ? 8.0 : 6.0); });
+    for (double distance : {5.0, 35.0, 120.0, 1000.0}) {  // 0.5, 3.5, 12 and 100 cells of 10
+        Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", StrFormat("[region_transition_distance]\n%g\n", distance));
+        Given("regions.asc", "regression_regions", regions);
+        setup_->MakeRegionWeightGrids();
+        ASSERT_EQ(setup_->Regions().regionCount, 3);
+
+        memory_handling mh;
+        Matrix reg = mh.matrix(1, rows, 1, cols, rows), z = mh.matrix(1, rows, 1, cols, rows);
+        Matrix out[5];
+        for (Matrix& m : out) m = mh.matrix(1, rows, 1, cols, rows);
+        std::vector<ColumnRange> columns(rows + 1, ColumnRange{0, -1});
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c) {
+                const double v = zone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+                z[r][c] = v;
+                reg[r][c] = v == kNd ? kNd : regions[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+                if (v == kNd) continue;
+                ColumnRange& range = columns[static_cast<std::size_t>(r)];
+                if (range.first == 0) range.first = c;
+                range.last = c;
+            }
+        RegionWeightGrids whole{&reg, &out[0], &out[1], &out[2], &out[3], &out[4]};
+        RegionWeightRows(reg, z, columns, 1, rows, rows, cols, distance / 10, 3, kNd, whole);
+        const char* names[5] = {"regression_weights1", "regression_regions2", "regression_weights2",
+                                "regression_regions3", "regression_weights3"};
+        for (int k = 0; k < 5; ++k) {
+            const Rows expected = Fill(rows, cols, [&](int r, int c) { return out[k][r][c]; });
+            ExpectHeldRows(names[k], expected);
+            EXPECT_EQ(RootGrid(names[k]), expected) << names[k] << ", distance " << distance;
+        }
+        EXPECT_EQ(SharedFile("regions.$w2"), GridText(Fill(rows, cols, [&](int r, int c) { return out[2][r][c]; }), 1000, 2000, 10));
+    }
 }
 
 TEST_F(RegionStepsTest, FailuresStopEveryProcess) {
