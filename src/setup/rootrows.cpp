@@ -8,6 +8,20 @@
 #include "kernel/modelobject.hpp"
 #include "kernel/mpistate.hpp"
 
+namespace {
+
+// Columns 1..ncols of the given rows of grid, at their addresses.
+MPI_Datatype RowsType(const Matrix& grid, const std::vector<int>& rows, int ncols) {
+    std::vector<MPI_Aint> places(rows.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) MPI_Get_address(grid[rows[k]] + 1, &places[k]);
+    MPI_Datatype type;
+    MPI_Type_create_hindexed_block(static_cast<int>(rows.size()), ncols, places.data(), MPI_DOUBLE, &type);
+    MPI_Type_commit(&type);
+    return type;
+}
+
+}  // namespace
+
 void ShareRowsFromRoot(modelobject& obj, Matrix& grid) {
     std::vector<int> rows;
     if (obj.rank != 0 && !grid.empty())
@@ -35,13 +49,23 @@ void ShareChosenRowsFromRoot(modelobject& obj, Matrix& grid, const std::vector<i
     MPI_Bcast(&missing, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (missing) throw ModelError(120);
 
+    // Each process's rows move in one message (a type over the rows where they lie), all at once.
     if (obj.rank == 0) {
-        for (int p = 1; p < obj.size; ++p)
-            for (int k = offsets[static_cast<std::size_t>(p)]; k < offsets[static_cast<std::size_t>(p) + 1]; ++k) {
-                const int r = wanted[static_cast<std::size_t>(k)];
-                MPI_Send(grid[r] + 1, obj.ncols, MPI_DOUBLE, p, r, MPI_COMM_WORLD);
-            }
-    } else {
-        for (int r : rows) MPI_Recv(grid[r] + 1, obj.ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        std::vector<MPI_Request> requests;
+        std::vector<MPI_Datatype> types;
+        for (int p = 1; p < obj.size; ++p) {
+            const auto first = wanted.begin() + offsets[static_cast<std::size_t>(p)];
+            const auto last = wanted.begin() + offsets[static_cast<std::size_t>(p) + 1];
+            if (first == last) continue;
+            types.push_back(RowsType(grid, std::vector<int>(first, last), obj.ncols));
+            requests.emplace_back();
+            MPI_Isend(MPI_BOTTOM, 1, types.back(), p, 0, MPI_COMM_WORLD, &requests.back());
+        }
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+        for (MPI_Datatype& type : types) MPI_Type_free(&type);
+    } else if (!rows.empty()) {
+        MPI_Datatype type = RowsType(grid, rows, obj.ncols);
+        MPI_Recv(MPI_BOTTOM, 1, type, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        MPI_Type_free(&type);
     }
 }
