@@ -3,8 +3,8 @@
 //
 // A row is cut into strips, runs of columns with one owner, as the strip table "MPIHelper"
 // says. Process 0 walks every row of its table, the other processes their own rows; both
-// sides walk the strips of a row in column order, so the blocking messages (tag = row) pair
-// up. Before anything moves, every process checks its part of the table and all processes
+// sides walk the rows in order and the strips of a row in column order, so the one message
+// between process 0 and each owner holds the same strips in the same order on both sides. Before anything moves, every process checks its part of the table and all processes
 // compare the strips they expect to exchange, so that a broken table ends every process with
 // the same error instead of leaving some of them waiting for a message.
 #include "kernel/mpirows.hpp"
@@ -171,18 +171,42 @@ void AgreeOnStrips(modelobject& o, int error, const std::vector<Strip>& strips) 
     }
 }
 
+// The strips between process 0 and one owner move in one message, a type over the strips
+// where they lie in row and column order (both sides list them so), and the messages to or
+// from every owner are under way at once.
 template <class Cells>
 void Walk(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, Direction direction) {
+    constexpr int kTag = 0;  // rows are 1 and more: no row-tagged message of the same pair matches
+    const std::size_t peers = static_cast<std::size_t>(o.size);
+    std::vector<std::vector<int>> lengths(peers);
+    std::vector<std::vector<MPI_Aint>> places(peers);
     for (const Strip& s : strips) {
-        double* data = cells.at(s.row, s.col);
-        const int count = s.len * cells.perCell();
-        const bool send = (o.rank == 0) == (direction == Direction::Scatter);
-        const int peer = o.rank == 0 ? s.peer : 0;
-        if (send)
-            MPI_Send(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD);
-        else
-            MPI_Recv(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        const std::size_t peer = static_cast<std::size_t>(o.rank == 0 ? s.peer : 0);
+        MPI_Aint address = 0;
+        MPI_Get_address(cells.at(s.row, s.col), &address);
+        lengths[peer].push_back(s.len * cells.perCell());
+        places[peer].push_back(address);
     }
+    const bool send = (o.rank == 0) == (direction == Direction::Scatter);
+    std::vector<MPI_Request> requests;
+    std::vector<MPI_Datatype> types;
+    requests.reserve(peers);
+    types.reserve(peers);
+    for (std::size_t p = 0; p < peers; ++p) {
+        if (lengths[p].empty()) continue;
+        MPI_Datatype type;
+        MPI_Type_create_hindexed(static_cast<int>(lengths[p].size()), lengths[p].data(), places[p].data(), MPI_DOUBLE,
+                                 &type);
+        MPI_Type_commit(&type);
+        types.push_back(type);
+        requests.emplace_back();
+        if (send)
+            MPI_Isend(MPI_BOTTOM, 1, type, static_cast<int>(p), kTag, MPI_COMM_WORLD, &requests.back());
+        else
+            MPI_Irecv(MPI_BOTTOM, 1, type, static_cast<int>(p), kTag, MPI_COMM_WORLD, &requests.back());
+    }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& type : types) MPI_Type_free(&type);
 }
 
 // Plans, checks and agrees, then moves the strips between root (process 0's data) and the
