@@ -24,24 +24,19 @@ public:
         for (const Segment& s : segments_) ForSegment(s, f);
     }
 
-    // Where add(r, c, to) puts a cell's part of the sums: to.Add(i, v) adds v to sums[i].
-    class Sums {
-    public:
-        void Add(std::size_t i, double v) {
-            if (direct_ != nullptr)
-                direct_[i] += v;
-            else
-                kept_->push_back({i, v});
-        }
-
-    private:
-        friend class RowOrder;
-        struct Addend {
-            std::size_t i;
-            double v;
-        };
-        double* direct_ = nullptr;
-        std::vector<Addend>* kept_ = nullptr;
+    // Where add(r, c, to) puts a cell's part of the sums: to.Add(i, v) adds v to sums[i], at once
+    // (a part that waits for nobody) or kept for later (a part that waits for running sums).
+    struct Addend {
+        std::size_t i;
+        double v;
+    };
+    struct AddNow {
+        double* sums;
+        void Add(std::size_t i, double v) const { sums[i] += v; }
+    };
+    struct AddLater {
+        std::vector<Addend>* kept;
+        void Add(std::size_t i, double v) const { kept->push_back({i, v}); }
     };
 
     // Sets sums to 0 and lets add(r, c, to) add every own cell to them in row order, the running
@@ -53,15 +48,14 @@ public:
     template <class F>
     void Accumulate(std::span<double> sums, F&& add) const {
         std::fill(sums.begin(), sums.end(), 0.0);
-        Sums to;
-        to.kept_ = &addends_;
+        const AddLater later{&addends_};
         addends_.clear();
         ends_.clear();
         for (const Segment& s : segments_) {
-            if (s.from >= 0) ForSegment(s, [&](int r, int c) { add(r, c, to); });
+            if (s.from >= 0) ForSegment(s, [&](int r, int c) { add(r, c, later); });
             ends_.push_back(addends_.size());
         }
-        to.direct_ = sums.data();
+        const AddNow now{sums.data()};
         std::size_t begin = 0;
         for (std::size_t k = 0; k < segments_.size(); ++k) {
             const Segment& s = segments_[k];
@@ -69,7 +63,7 @@ public:
                 Receive(sums, s.from);
                 for (std::size_t j = begin; j < ends_[k]; ++j) sums[addends_[j].i] += addends_[j].v;
             } else {
-                ForSegment(s, [&](int r, int c) { add(r, c, to); });
+                ForSegment(s, [&](int r, int c) { add(r, c, now); });
             }
             begin = ends_[k];
             if (s.to >= 0) Send(sums, s.to);
@@ -96,6 +90,6 @@ private:
     std::vector<mpirows::OwnedStrip> strips_;
     std::vector<Segment> segments_;
     int finalFrom_ = -1;  // process 0: the owner of the last cells, when another process
-    mutable std::vector<Sums::Addend> addends_;  // kept addends of the parts that wait (reused)
+    mutable std::vector<Addend> addends_;  // kept addends of the parts that wait (reused)
     mutable std::vector<std::size_t> ends_;      // per part: the end of its addends
 };

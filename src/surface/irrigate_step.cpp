@@ -72,7 +72,8 @@ irrigationclass::Grids irrigationclass::StepGrids() {
     return g;
 }
 
-void irrigationclass::AddRecord(RowOrder::Sums& to, std::size_t first, std::size_t zones, double area, int zone,
+template <class To>
+inline void irrigationclass::AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone,
                                 double value, double weight) const {
     if (zone < 0 || static_cast<std::size_t>(zone) >= zones) return;
     const std::size_t z = first + kSumsPerZone * static_cast<std::size_t>(zone);
@@ -213,7 +214,7 @@ void irrigationclass::RecordAmounts(const Grids& g) {
     const std::size_t gwZones = groundwaterStat.records.size(), swZones = surfaceStat.records.size();
     sums_.resize(kSumsPerZone * (gwZones + swZones));
     const std::size_t gw = 0, sw = kSumsPerZone * gwZones;
-    order_.Accumulate(sums_, [&](int r, int c, RowOrder::Sums& to) {
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if ((*g.subbasins)[r][c] <= nodata) return;
         const int s = SubbasinOf(g, r, c);
         const int code = CodeOf(g, r, c);
@@ -322,7 +323,7 @@ void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
     // The surface-water records anew from the reduced amounts.
     const std::size_t zones = surfaceStat.records.size();
     sums_.resize(kSumsPerZone * zones);
-    order_.Accumulate(sums_, [&](int r, int c, RowOrder::Sums& to) {
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
@@ -412,7 +413,7 @@ void irrigationclass::RecordTracers(const Grids& g) {
         offset[i + 1] = offset[i] + kSumsPerZone * tracers[i].zones.size();
     }
     sums_.resize(offset.back());
-    order_.Accumulate(sums_, [&](int r, int c, RowOrder::Sums& to) {
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         if (code < 0 || code > tableCount_) return;
