@@ -172,23 +172,38 @@ zoneFZT WithExactSums(const zoneFZT& record, const ExactZoneSums& acc) {
 }
 
 void ReduceZoneRecordsExactly(ExactZoneSums* acc, zoneFZT* records, int highest, bool withCellSums) {
-    if (acc == nullptr || records == nullptr || highest < 0) return;
-    const std::size_t count = static_cast<std::size_t>(highest) + 1;
-    // One message for the three fields of all records.
-    std::vector<ExactSum> all(3 * count);
-    for (std::size_t i = 0; i < count; ++i) {
-        all[3 * i] = acc[i].n;
-        all[3 * i].Add(records[i].n);
-        all[3 * i + 1] = acc[i].sx;
-        all[3 * i + 1].Add(records[i].sx);
-        all[3 * i + 2] = acc[i].RelCellSum;
-        all[3 * i + 2].Add(records[i].RelCellSum);
-        acc[i].Reset();
+    const ZoneRecordBlock block{acc, records, highest};
+    ReduceZoneRecordBlocksExactly(std::span(&block, 1), withCellSums);
+}
+
+void ReduceZoneRecordBlocksExactly(std::span<const ZoneRecordBlock> blocks, bool withCellSums) {
+    // One message for the three fields of all records of every block.
+    std::size_t total = 0;
+    for (const ZoneRecordBlock& b : blocks)
+        if (b.acc != nullptr && b.records != nullptr && b.highest >= 0) total += static_cast<std::size_t>(b.highest) + 1;
+    if (total == 0) return;
+    std::vector<ExactSum> all(3 * total);
+    std::size_t k = 0;
+    for (const ZoneRecordBlock& b : blocks) {
+        if (b.acc == nullptr || b.records == nullptr || b.highest < 0) continue;
+        for (std::size_t i = 0; i <= static_cast<std::size_t>(b.highest); ++i, k += 3) {
+            all[k] = b.acc[i].n;
+            all[k].Add(b.records[i].n);
+            all[k + 1] = b.acc[i].sx;
+            all[k + 1].Add(b.records[i].sx);
+            all[k + 2] = b.acc[i].RelCellSum;
+            all[k + 2].Add(b.records[i].RelCellSum);
+            b.acc[i].Reset();
+        }
     }
-    ExactSum::ReduceToRoot(all.data(), static_cast<int>(3 * count));
-    for (std::size_t i = 0; i < count; ++i) {
-        records[i].n = all[3 * i].Value();
-        records[i].sx = all[3 * i + 1].Value();
-        if (withCellSums) records[i].RelCellSum = all[3 * i + 2].Value();
+    ExactSum::ReduceToRoot(all.data(), static_cast<int>(3 * total));
+    k = 0;
+    for (const ZoneRecordBlock& b : blocks) {
+        if (b.acc == nullptr || b.records == nullptr || b.highest < 0) continue;
+        for (std::size_t i = 0; i <= static_cast<std::size_t>(b.highest); ++i, k += 3) {
+            b.records[i].n = all[k].Value();
+            b.records[i].sx = all[k + 1].Value();
+            if (withCellSums) b.records[i].RelCellSum = all[k + 2].Value();
+        }
     }
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "kernel/zonerecord.hpp"
 
@@ -63,3 +64,10 @@ zoneFZT WithExactSums(const zoneFZT& record, const ExactZoneSums& acc);
 // touched. The result does not depend on how the added values are split among processes or
 // threads, nor on their order. Collective.
 void ReduceZoneRecordsExactly(ExactZoneSums* acc, zoneFZT* records, int highest, bool withCellSums);
+// The same for several arrays of records in one reduction (each as the call above would leave it).
+struct ZoneRecordBlock {
+    ExactZoneSums* acc = nullptr;
+    zoneFZT* records = nullptr;
+    int highest = -1;
+};
+void ReduceZoneRecordBlocksExactly(std::span<const ZoneRecordBlock> blocks, bool withCellSums);

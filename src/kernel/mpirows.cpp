@@ -268,6 +268,46 @@ std::vector<OwnedStrip> AllStrips(modelobject& o) {
     return all;
 }
 
+std::vector<double> GatherLists(const std::vector<double>& mine) {
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    const int count = static_cast<int>(mine.size());
+    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(size) : 0), starts(counts.size());
+    MPI_Gather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<double> all;
+    if (rank == 0) {
+        int total = 0;
+        for (std::size_t p = 0; p < counts.size(); ++p) {
+            starts[p] = total;
+            total += counts[p];
+        }
+        all.resize(static_cast<std::size_t>(total));
+    }
+    MPI_Gatherv(mine.data(), count, MPI_DOUBLE, all.data(), counts.data(), starts.data(), MPI_DOUBLE, 0,
+                MPI_COMM_WORLD);
+    return all;
+}
+
+std::vector<double> ScatterLists(const std::vector<std::vector<double>>& perProcess) {
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(size) : 0, 0), starts(counts.size(), 0);
+    std::vector<double> all;
+    for (std::size_t p = 0; p < counts.size() && p < perProcess.size(); ++p) {
+        starts[p] = static_cast<int>(all.size());
+        counts[p] = static_cast<int>(perProcess[p].size());
+        all.insert(all.end(), perProcess[p].begin(), perProcess[p].end());
+    }
+    int count = 0;
+    MPI_Scatter(counts.data(), 1, MPI_INT, &count, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<double> mine(static_cast<std::size_t>(count));
+    MPI_Scatterv(all.data(), counts.data(), starts.data(), MPI_DOUBLE, mine.data(), count, MPI_DOUBLE, 0,
+                 MPI_COMM_WORLD);
+    return mine;
+}
+
 }  // namespace mpirows
 
 using mpirows::Direction;

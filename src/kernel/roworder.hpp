@@ -24,15 +24,48 @@ public:
         for (const Segment& s : segments_) ForSegment(s, f);
     }
 
-    // Sets sums to 0 and lets add(r, c) add every own cell to them in row order, the running sums
-    // received from the owner of the cells before and sent on to the owner of the cells after.
-    // Collective; afterwards process 0 holds the sums over all cells, the others a part of them.
+    // Where add(r, c, to) puts a cell's part of the sums: to.Add(i, v) adds v to sums[i], at once
+    // (a part that waits for nobody) or kept for later (a part that waits for running sums).
+    struct Addend {
+        std::size_t i;
+        double v;
+    };
+    struct AddNow {
+        double* sums;
+        void Add(std::size_t i, double v) const { sums[i] += v; }
+    };
+    struct AddLater {
+        std::vector<Addend>* kept;
+        void Add(std::size_t i, double v) const { kept->push_back({i, v}); }
+    };
+
+    // Sets sums to 0 and lets add(r, c, to) add every own cell to them in row order, the running
+    // sums received from the owner of the cells before and sent on to the owner of the cells
+    // after. The cells of a part that waits for running sums are visited before the wait and
+    // their addends kept, so that the wait is followed only by the additions (the same additions
+    // in the same order). Collective; afterwards process 0 holds the sums over all cells, the
+    // others a part of them.
     template <class F>
     void Accumulate(std::span<double> sums, F&& add) const {
         std::fill(sums.begin(), sums.end(), 0.0);
+        const AddLater later{&addends_};
+        addends_.clear();
+        ends_.clear();
         for (const Segment& s : segments_) {
-            if (s.from >= 0) Receive(sums, s.from);
-            ForSegment(s, add);
+            if (s.from >= 0) ForSegment(s, [&](int r, int c) { add(r, c, later); });
+            ends_.push_back(addends_.size());
+        }
+        const AddNow now{sums.data()};
+        std::size_t begin = 0;
+        for (std::size_t k = 0; k < segments_.size(); ++k) {
+            const Segment& s = segments_[k];
+            if (s.from >= 0) {
+                Receive(sums, s.from);
+                for (std::size_t j = begin; j < ends_[k]; ++j) sums[addends_[j].i] += addends_[j].v;
+            } else {
+                ForSegment(s, [&](int r, int c) { add(r, c, now); });
+            }
+            begin = ends_[k];
             if (s.to >= 0) Send(sums, s.to);
         }
         if (finalFrom_ >= 0) Receive(sums, finalFrom_);
@@ -45,7 +78,7 @@ private:
         int from = -1, to = -1;
     };
     template <class F>
-    void ForSegment(const Segment& s, F& f) const {
+    void ForSegment(const Segment& s, F&& f) const {
         for (std::size_t i = s.first; i <= s.last; ++i) {
             const mpirows::OwnedStrip& strip = strips_[i];
             for (int c = strip.col; c < strip.col + strip.len; ++c) f(strip.row, c);
@@ -57,4 +90,6 @@ private:
     std::vector<mpirows::OwnedStrip> strips_;
     std::vector<Segment> segments_;
     int finalFrom_ = -1;  // process 0: the owner of the last cells, when another process
+    mutable std::vector<Addend> addends_;  // kept addends of the parts that wait (reused)
+    mutable std::vector<std::size_t> ends_;      // per part: the end of its addends
 };

@@ -326,11 +326,14 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
              << "[end-entry]";
     }
     linksReported = true;
+    // Every subbasin's and tracer's records in one reduction.
+    std::vector<ZoneRecordBlock> blocks;
     for (int t = 0; t <= tracerCount; ++t)
         for (int s = 1; s <= zoneCount; ++s) {
-            ReduceZoneRecordsExactly(ExactQD(t, s), ZoneQD(t, s), 1, true);
-            ReduceZoneRecordsExactly(ExactQI(t, s), ZoneQI(t, s), 1, true);
+            blocks.push_back({ExactQD(t, s), ZoneQD(t, s), 1});
+            blocks.push_back({ExactQI(t, s), ZoneQI(t, s), 1});
         }
+    ReduceZoneRecordBlocksExactly(blocks, true);
     if (rank == 0)
         for (int s = 1; s <= zoneCount; ++s) RouteSubbasin(s, timeInterval);
     for (auto& s : statistics)

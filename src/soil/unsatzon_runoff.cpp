@@ -217,14 +217,16 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
     using C = SoilModelConfig;
     const int S = soilZones.zoneCount;
     const int T = tracerCount;
+    // Every subbasin's and tracer's records in one reduction.
+    std::vector<ZoneRecordBlock> blocks;
     for (int t = 0; t <= T; ++t)
         for (int s = 1; s <= S; ++s) {
             const int highest = std::min(1, zonesPerSubbasin[U(s)]);
-            ReduceZoneRecordsExactly(exactQD[U(t)][U(s)].data(), zoneFZT_QD[U(t)][U(s)].data(), highest, true);
-            ReduceZoneRecordsExactly(exactQI[U(t)][U(s)].data(), zoneFZT_QI[U(t)][U(s)].data(), highest, true);
+            blocks.push_back({exactQD[U(t)][U(s)].data(), zoneFZT_QD[U(t)][U(s)].data(), highest});
+            blocks.push_back({exactQI[U(t)][U(s)].data(), zoneFZT_QI[U(t)][U(s)].data(), highest});
         }
-    for (int t = 0; t <= T; ++t)
-        ReduceZoneRecordsExactly(exactBaseflow[U(t)].data(), baseflowRecords[U(t)].data(), S, true);
+    for (int t = 0; t <= T; ++t) blocks.push_back({exactBaseflow[U(t)].data(), baseflowRecords[U(t)].data(), S});
+    ReduceZoneRecordBlocksExactly(blocks, true);
 
     if (Qg.empty() || Qg[0].empty()) {
         *log << "FATAL: Qg[" << 1 << "] not initialized (may be, tracer module not linked? -> programmers error!)"

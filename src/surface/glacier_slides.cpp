@@ -40,8 +40,6 @@ void Add(double& T, double& L, double& S, double D) {
 
 }  // namespace
 
-namespace {
-
 // Every cell of the zones starts without input, mobile mass and deposition.
 void ClearMoved(const SlideGrids& g) {
     const double nd = g.nodata;
@@ -57,34 +55,45 @@ void ClearMoved(const SlideGrids& g) {
     }
 }
 
-// Releases the snow of cell (r, c) and moves it with the mobile mass that has reached the cell;
-// moved(nr, nc) hears of every cell whose mobile mass grows.
-template <class F>
-void VisitCell(const SlideGrids& g, const SlideParameters& p, int r, int c, F&& moved) {
-    static constexpr int dr[5] = {0, -1, 0, 0, 1};
-    static constexpr int dc[5] = {0, 0, -1, 1, 0};
-    const Matrix& zone = *g.zone;
-    const double nd = g.nodata;
+void ReleaseAt(const SlideGrids& g, const SlideParameters& p, int r, int c) {
     const double gf = Clipped(g, r, c);
     double& T = (*g.T)[r][c];
     double& input = (*g.input)[r][c];
     const bool hasTG = g.TG != nullptr;
     const double TGv = hasTG ? (*g.TG)[r][c] : 0.0;
-    if ((T <= 0 && (!hasTG || TGv <= 0)) || (*g.slope)[r][c] < p.minSlideSlope) {
-        input = 0;
-    } else {
-        input = 0;
-        if (gf < 1 && T > 0) {
-            const double out = Release(T, (*g.L)[r][c], (*g.S)[r][c], p.massFraction);
-            input = out * (1 - gf);
-        }
-        if (hasTG && TGv > 0 && gf > 0) {
-            const double out = Release((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], p.massFraction);
-            input += out * gf;
-        }
+    input = 0;
+    if ((T <= 0 && (!hasTG || TGv <= 0)) || (*g.slope)[r][c] < p.minSlideSlope) return;
+    if (gf < 1 && T > 0) {
+        const double out = Release(T, (*g.L)[r][c], (*g.S)[r][c], p.massFraction);
+        input = out * (1 - gf);
     }
+    if (hasTG && TGv > 0 && gf > 0) {
+        const double out = Release((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], p.massFraction);
+        input += out * gf;
+    }
+}
+
+void AddMovedAt(const SlideGrids& g, int r, int c) {
+    const double D = (*g.deposition)[r][c] + (*g.mobile)[r][c];
+    const double gf = Clipped(g, r, c);
+    const bool hasTG = g.TG != nullptr;
+    if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
+    if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
+}
+
+namespace {
+
+// Moves the input and the mobile mass that has reached cell (r, c) to its same-zone neighbours;
+// deposited(nr, nc) hears of every cell that receives a deposition, moved(nr, nc) of every cell
+// whose mobile mass grows.
+template <class D, class F>
+void MoveFrom(const SlideGrids& g, int r, int c, D&& deposited, F&& moved) {
+    static constexpr int dr[5] = {0, -1, 0, 0, 1};
+    static constexpr int dc[5] = {0, 0, -1, 1, 0};
+    const Matrix& zone = *g.zone;
+    const double nd = g.nodata;
     double& mobile = (*g.mobile)[r][c];
-    const double M = input + mobile;
+    const double M = (*g.input)[r][c] + mobile;
     // Nothing to move: the directions need not be looked at.
     if (M == 0) return;
     const double myZone = zone[r][c];
@@ -109,6 +118,7 @@ void VisitCell(const SlideGrids& g, const SlideParameters& p, int r, int c, F&& 
         const int nr = r + dr[d], nc = c + dc[d];
         double& dep = (*g.deposition)[nr][nc];
         dep += share[d] * M;
+        deposited(nr, nc);
         const double limit = (*g.maxDeposition)[nr][nc];
         if (dep > limit) {
             (*g.mobile)[nr][nc] += dep - limit;
@@ -118,17 +128,18 @@ void VisitCell(const SlideGrids& g, const SlideParameters& p, int r, int c, F&& 
     }
 }
 
+// Releases the snow of cell (r, c) and moves it with the mobile mass that has reached the cell.
+template <class F>
+void VisitCell(const SlideGrids& g, const SlideParameters& p, int r, int c, F&& moved) {
+    ReleaseAt(g, p, r, c);
+    MoveFrom(g, r, c, [](int, int) {}, moved);
+}
+
 // Every cell's deposition and mobile mass becomes snow of that cell.
 void AddMoved(const SlideGrids& g) {
     for (int r = 1; r <= g.nrows; ++r)
-        for (int c = 1; c <= g.ncols; ++c) {
-            if ((*g.zone)[r][c] == g.nodata) continue;
-            const double D = (*g.deposition)[r][c] + (*g.mobile)[r][c];
-            const double gf = Clipped(g, r, c);
-            const bool hasTG = g.TG != nullptr;
-            if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
-            if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
-        }
+        for (int c = 1; c <= g.ncols; ++c)
+            if ((*g.zone)[r][c] != g.nodata) AddMovedAt(g, r, c);
 }
 
 }  // namespace
@@ -170,30 +181,43 @@ SlideOrder MakeSlideOrder(const SlideGrids& g) {
 std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p, const SlideOrder& order) {
     if (!order.usable || order.ncols != g.ncols) return SlidePass(g, p);
     ClearMoved(g);
-    // The cells that release snow, then every cell whose mobile mass grows before its turn, in
-    // elevation order; every other cell's visit would change nothing.
-    std::vector<char> queued(order.cells.size(), 0);
-    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> due;
+    // A release changes only its own cell, which nothing else of the pass reads: every release
+    // can come before the moving.
+    std::vector<std::int32_t> releasing;
     for (int r = 1; r <= g.nrows; ++r)
         for (int c = 1; c <= g.ncols; ++c)
             if (ReleasesSnow(g, p, r, c)) {
-                const std::int32_t k = order.rankOf[order.Index(r, c)];
-                queued[static_cast<std::size_t>(k)] = 1;
-                due.push(k);
+                ReleaseAt(g, p, r, c);
+                releasing.push_back(order.rankOf[order.Index(r, c)]);
             }
+    MoveReleased(g, order, releasing, [](int, int) {});
+    AddMoved(g);
+    return static_cast<std::int64_t>(order.cells.size());
+}
+
+void MoveReleased(const SlideGrids& g, const SlideOrder& order, const std::vector<std::int32_t>& releasing,
+                  const std::function<void(int, int)>& touched) {
+    // The releasing cells, then every cell whose mobile mass grows before its turn, in elevation
+    // order; every other cell's visit would change nothing.
+    std::vector<char> queued(order.cells.size(), 0);
+    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> due;
+    for (const std::int32_t k : releasing) {
+        if (k < 0 || queued[static_cast<std::size_t>(k)] != 0) continue;
+        queued[static_cast<std::size_t>(k)] = 1;
+        due.push(k);
+    }
     while (!due.empty()) {
         const std::int32_t k = due.top();
         due.pop();
         const auto [r, c] = order.cells[static_cast<std::size_t>(k)];
-        VisitCell(g, p, r, c, [&](int nr, int nc) {
+        touched(r, c);
+        MoveFrom(g, r, c, touched, [&](int nr, int nc) {
             const std::int32_t j = order.rankOf[order.Index(nr, nc)];
             if (j <= k || queued[static_cast<std::size_t>(j)] != 0) return;
             queued[static_cast<std::size_t>(j)] = 1;
             due.push(j);
         });
     }
-    AddMoved(g);
-    return static_cast<std::int64_t>(order.cells.size());
 }
 
 bool ReleasesSnow(const SlideGrids& g, const SlideParameters& p, int r, int c) {
@@ -209,11 +233,7 @@ void SettleCell(const SlideGrids& g, int r, int c) {
         return;
     }
     (*g.input)[r][c] = (*g.mobile)[r][c] = (*g.deposition)[r][c] = 0.0;
-    const double D = 0.0 + 0.0;
-    const double gf = Clipped(g, r, c);
-    const bool hasTG = g.TG != nullptr;
-    if (gf < 1 || !hasTG) Add((*g.T)[r][c], (*g.L)[r][c], (*g.S)[r][c], D);
-    if (hasTG && gf > 0) Add((*g.TG)[r][c], (*g.LG)[r][c], (*g.SG)[r][c], D);
+    AddMovedAt(g, r, c);
 }
 
 double BasinSnow(const SlideGrids& g) {

@@ -6,6 +6,7 @@
 // deposition and mobile mass becomes snow of that cell, so the basin's snow is unchanged.
 // The glacier part of a cell (fraction g) has its own storages. Whole grids in, no MPI or log.
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,23 @@ SlideOrder MakeSlideOrder(const SlideGrids& g);
 // The same pass, the same result bit for bit, visiting only the cells that release snow and the
 // cells whose mobile mass grows before their turn (the visit of any other cell changes nothing).
 std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p, const SlideOrder& order);
+
+// The steps of a pass apart, for a pass whose cells lie with several owners. A release changes
+// only its own cell and nothing else of the pass reads that cell's storages, so every release
+// can come first; the moving then needs only the inputs, and each cell's end only its own
+// deposition and mobile mass.
+// Every cell of the zones without input, mobile mass and deposition (nodata outside the zones).
+void ClearMoved(const SlideGrids& g);
+// What the visit of cell (r, c) does to the cell itself: a releasing cell's storages give their
+// share, and its input is stored (0 for a cell that releases nothing).
+void ReleaseAt(const SlideGrids& g, const SlideParameters& p, int r, int c);
+// The moving of a pass whose releases are done: from the releasing cells (ranks of `order`) and
+// every cell whose mobile mass grows, in elevation order, the input and mobile mass go to the
+// neighbours. touched(r, c) hears of every cell whose mobile mass or deposition it may set.
+void MoveReleased(const SlideGrids& g, const SlideOrder& order, const std::vector<std::int32_t>& releasing,
+                  const std::function<void(int, int)>& touched);
+// The end of a pass for cell (r, c) of the zones: its deposition and mobile mass become its snow.
+void AddMovedAt(const SlideGrids& g, int r, int c);
 
 // True when cell (r, c) releases snow in a pass: storages not empty, a slope not below the limit.
 // Without any such cell a pass moves nothing, and each cell ends as SettleCell leaves it.

@@ -72,17 +72,18 @@ irrigationclass::Grids irrigationclass::StepGrids() {
     return g;
 }
 
-void irrigationclass::AddRecord(double* sums, std::size_t zones, double area, int zone, double value,
-                                double weight) const {
+template <class To>
+inline void irrigationclass::AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone,
+                                double value, double weight) const {
     if (zone < 0 || static_cast<std::size_t>(zone) >= zones) return;
-    double* z = sums + kSumsPerZone * static_cast<std::size_t>(zone);
-    z[0] += weight;
+    const std::size_t z = first + kSumsPerZone * static_cast<std::size_t>(zone);
+    to.Add(z, weight);
     if (area > 0) {
-        z[1] += value * area * weight;
-        z[2] += area * weight;
+        to.Add(z + 1, value * area * weight);
+        to.Add(z + 2, area * weight);
     } else {
-        z[1] += value * weight;
-        z[2] += weight;
+        to.Add(z + 1, value * weight);
+        to.Add(z + 2, weight);
     }
 }
 
@@ -212,29 +213,28 @@ void irrigationclass::RecordAmounts(const Grids& g) {
     const irrigation_entry* table = settings.irrigationTable;
     const std::size_t gwZones = groundwaterStat.records.size(), swZones = surfaceStat.records.size();
     sums_.resize(kSumsPerZone * (gwZones + swZones));
-    double* gw = sums_.data();
-    double* sw = gw + kSumsPerZone * gwZones;
-    order_.Accumulate(sums_, [&](int r, int c) {
+    const std::size_t gw = 0, sw = kSumsPerZone * gwZones;
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if ((*g.subbasins)[r][c] <= nodata) return;
         const int s = SubbasinOf(g, r, c);
         const int code = CodeOf(g, r, c);
         const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
         if (code < 1 || code > tableCount_ || table[code].method < 1) {
-            AddRecord(gw, gwZones, area, s, 0.0, 1);
-            AddRecord(sw, swZones, area, s, 0.0, 1);
+            AddRecord(to, gw, gwZones, area, s, 0.0, 1);
+            AddRecord(to, sw, swZones, area, s, 0.0, 1);
             return;
         }
         const double amount = (*g.amounts)[r][c];
         if (table[code].origin == irrigation::kGroundwater) {
-            AddRecord(gw, gwZones, area, s, amount, 1);
-            AddRecord(sw, swZones, area, s, 0.0, 1);
+            AddRecord(to, gw, gwZones, area, s, amount, 1);
+            AddRecord(to, sw, swZones, area, s, 0.0, 1);
         } else if (table[code].origin == irrigation::kSurfaceWater) {
-            AddRecord(gw, gwZones, area, s, 0.0, 1);
-            AddRecord(sw, swZones, area, s, amount, 1);
+            AddRecord(to, gw, gwZones, area, s, 0.0, 1);
+            AddRecord(to, sw, swZones, area, s, amount, 1);
         }
     });
-    TakeSums(gw, groundwaterStat.records);
-    TakeSums(sw, surfaceStat.records);
+    TakeSums(sums_.data() + gw, groundwaterStat.records);
+    TakeSums(sums_.data() + sw, surfaceStat.records);
 }
 
 void irrigationclass::BadRoutingTarget(const irrigation::SupplyResult& result) {
@@ -323,17 +323,17 @@ void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
     // The surface-water records anew from the reduced amounts.
     const std::size_t zones = surfaceStat.records.size();
     sums_.resize(kSumsPerZone * zones);
-    order_.Accumulate(sums_, [&](int r, int c) {
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
         const int zone = SubbasinOf(g, r, c);
         if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin == irrigation::kGroundwater) {
-            AddRecord(sums_.data(), zones, area, zone, 0.0, 1);
+            AddRecord(to, 0, zones, area, zone, 0.0, 1);
             return;
         }
         if (table[code].origin != irrigation::kSurfaceWater) return;
-        AddRecord(sums_.data(), zones, area, zone, (*g.amounts)[r][c], 1);
+        AddRecord(to, 0, zones, area, zone, (*g.amounts)[r][c], 1);
     });
     TakeSums(sums_.data(), surfaceStat.records);
 }
@@ -413,7 +413,7 @@ void irrigationclass::RecordTracers(const Grids& g) {
         offset[i + 1] = offset[i] + kSumsPerZone * tracers[i].zones.size();
     }
     sums_.resize(offset.back());
-    order_.Accumulate(sums_, [&](int r, int c) {
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         if (code < 0 || code > tableCount_) return;
@@ -423,10 +423,10 @@ void irrigationclass::RecordTracers(const Grids& g) {
         for (int t = 1; t <= tracerCount; ++t) {
             const std::size_t i = static_cast<std::size_t>(t);
             if (static_cast<std::size_t>(s) >= tracers[i].zones.size()) continue;
-            double* z = sums_.data() + offset[i] + kSumsPerZone * static_cast<std::size_t>(s);
-            z[1] += (*g.tracerFlux[i])[r][c] * weight * water;
-            z[0] += water;
-            z[2] += water * weight;
+            const std::size_t z = offset[i] + kSumsPerZone * static_cast<std::size_t>(s);
+            to.Add(z + 1, (*g.tracerFlux[i])[r][c] * weight * water);
+            to.Add(z, water);
+            to.Add(z + 2, water * weight);
         }
     });
     if (rank != 0) return;

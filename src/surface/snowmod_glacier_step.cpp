@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iostream>
 
+#include "kernel/mpirows.hpp"
 #include "kernel/zonerecord.hpp"
 #include "surface/glacier_slides.hpp"
 #include "surface/snowmod.hpp"
@@ -181,20 +182,7 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c) {
 
 void schneemodellklasse::SumGlacierInputs() {
     const std::size_t k = kGlacierInputFields;
-    const int mine = static_cast<int>(glacierInputCells.size());
-    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(size) : 0), starts(counts.size());
-    MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
-    std::vector<double> all;
-    if (rank == 0) {
-        int total = 0;
-        for (std::size_t p = 0; p < counts.size(); ++p) {
-            starts[p] = total;
-            total += counts[p];
-        }
-        all.resize(static_cast<std::size_t>(total));
-    }
-    MPI_Gatherv(glacierInputCells.data(), mine, MPI_DOUBLE, all.data(), counts.data(), starts.data(), MPI_DOUBLE, 0,
-                MPI_COMM_WORLD);
+    const std::vector<double> all = mpirows::GatherLists(glacierInputCells);
     if (rank != 0) return;
     // The cells in row-major order, whichever process held them.
     std::vector<std::size_t> order(all.size() / k);
@@ -290,16 +278,22 @@ void schneemodellklasse::Slides() {
     // The first step runs the pass, which also marks the cells outside the zones in the three
     // slide grids (nothing changes them afterwards). One process runs the pass anyway: it costs
     // about what settling does.
-    int releases = slidesStarted_ && size > 1 ? 0 : 1;
+    const bool first = !slidesStarted_ || size < 2;
     slidesStarted_ = true;
-    for (int r = firstRow; r <= lastRow && releases == 0; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        for (int c = 1; c <= ncols && releases == 0; ++c)
-            if (OwnCell(r, c) && glacier::ReleasesSnow(s, parameters, r, c)) releases = 1;
-    }
-    if (size > 1) MPI_Allreduce(MPI_IN_PLACE, &releases, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-    if (releases == 0) {
+    std::vector<std::pair<int, int>> releasing;
+    if (!first)
+        forOwn([&](int r, int c) {
+            if (glacier::ReleasesSnow(s, parameters, r, c)) releasing.emplace_back(r, c);
+        });
+    // Any release; process 0 without a usable elevation order (the whole pass then).
+    int flags[2] = {first || !releasing.empty() ? 1 : 0, rank == 0 && !first && !slideOrder_.usable ? 1 : 0};
+    if (size > 1) MPI_Allreduce(MPI_IN_PLACE, flags, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (flags[0] == 0) {
         forOwn([&](int r, int c) { glacier::SettleCell(s, r, c); });
+        return;
+    }
+    if (!first && flags[1] == 0) {
+        MoveReleasedSnow(s, parameters, releasing);
         return;
     }
 
@@ -319,6 +313,83 @@ void schneemodellklasse::Slides() {
     if (glacierSnow)
         for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIScatterGrid(g->index);
     for (OwnGrid* g : {&inputMass, &mobileMass, &deposition}) MPIScatterGrid(g->index);
+}
+
+void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier::SlideParameters& parameters,
+                                          const std::vector<std::pair<int, int>>& releasing) {
+    // Every owner releases its own cells' snow; process 0 moves the released snow over the whole
+    // basin from the inputs alone and hands each owner the mobile mass and deposition of the cells
+    // it touched; every owner ends its own cells. Only the releasing and the touched cells travel.
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    if (!slideCellsKnown_) {
+        // Collective: every process is here together.
+        const std::vector<mpirows::OwnedStrip> strips = mpirows::AllStrips(*this);
+        if (rank == 0) {
+            slideOwner_.assign(static_cast<std::size_t>(nrows + 1) * stride, -1);
+            for (const mpirows::OwnedStrip& strip : strips)
+                for (int c = strip.col; c < strip.col + strip.len; ++c)
+                    slideOwner_[static_cast<std::size_t>(strip.row) * stride + static_cast<std::size_t>(c)] = strip.owner;
+        }
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (OwnCell(r, c)) ownSlideCells_.emplace_back(r, c);
+        }
+        slideCellsKnown_ = true;
+    }
+    if (rank == 0) {
+        s.zone = &WholeZones();
+        glacier::ClearMoved(s);
+        s.zone = zoneGrid;
+    } else {
+        for (const auto& [r, c] : ownSlideCells_) (*s.input)[r][c] = (*s.mobile)[r][c] = (*s.deposition)[r][c] = 0.0;
+    }
+    std::vector<double> inputs;  // cell index, input
+    inputs.reserve(2 * releasing.size());
+    for (const auto& [r, c] : releasing) {
+        glacier::ReleaseAt(s, parameters, r, c);
+        inputs.push_back(static_cast<double>(static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c)));
+        inputs.push_back((*s.input)[r][c]);
+    }
+    const std::vector<double> all = mpirows::GatherLists(inputs);
+
+    std::vector<std::vector<double>> touchedOf;  // process 0: per owner cell index, mobile mass, deposition
+    if (rank == 0) {
+        std::vector<std::int32_t> ranks;
+        ranks.reserve(all.size() / 2);
+        for (std::size_t i = 0; i + 1 < all.size(); i += 2) {
+            const std::size_t index = static_cast<std::size_t>(all[i]);
+            const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
+            (*s.input)[r][c] = all[i + 1];
+            ranks.push_back(slideOrder_.rankOf[slideOrder_.Index(r, c)]);
+        }
+        s.zone = &WholeZones();
+        std::vector<char> seen(slideOwner_.size(), 0);
+        std::vector<std::size_t> touched;
+        glacier::MoveReleased(s, slideOrder_, ranks, [&](int r, int c) {
+            const std::size_t index = static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c);
+            if (seen[index] != 0) return;
+            seen[index] = 1;
+            touched.push_back(index);
+        });
+        s.zone = zoneGrid;
+        touchedOf.assign(static_cast<std::size_t>(size), {});
+        for (const std::size_t index : touched) {
+            const int owner = slideOwner_[index];
+            if (owner <= 0) continue;
+            const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
+            std::vector<double>& out = touchedOf[static_cast<std::size_t>(owner)];
+            out.insert(out.end(), {static_cast<double>(index), (*s.mobile)[r][c], (*s.deposition)[r][c]});
+        }
+    }
+    const std::vector<double> mine = mpirows::ScatterLists(touchedOf);
+    for (std::size_t i = 0; i + 2 < mine.size(); i += 3) {
+        const std::size_t index = static_cast<std::size_t>(mine[i]);
+        const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
+        (*s.mobile)[r][c] = mine[i + 1];
+        (*s.deposition)[r][c] = mine[i + 2];
+    }
+    for (const auto& [r, c] : ownSlideCells_) glacier::AddMovedAt(s, r, c);
 }
 
 // ------------------------------------------------------------------ yearly step

@@ -152,4 +152,42 @@ TEST(ExactSumTest, ZoneRecordsReduceOntoProcessZero) {
     EXPECT_EQ(r.sx, 1.0 + std::ldexp(1.0, -52));
 }
 
+// Several arrays of records reduced in one message end as each reduced alone: every record's
+// total on process 0, zeros elsewhere, the sums reset; an empty block (no sums) is passed over,
+// and without cell sums RelCellSum keeps its value.
+TEST(ExactSumTest, BlocksOfRecordsReduceAsEachAlone) {
+    for (const bool withCellSums : {true, false}) {
+        const std::vector<int> highest = {1, 3, 0, 2};
+        std::vector<std::vector<ExactZoneSums>> accA, accB;
+        std::vector<std::vector<zoneFZT>> recA, recB;
+        for (std::size_t b = 0; b < highest.size(); ++b) {
+            const std::size_t n = static_cast<std::size_t>(highest[b]) + 1;
+            accA.emplace_back(n);
+            recA.emplace_back(n, zoneFZT{0.5 * static_cast<double>(b), 1e-3, 4, 0.25, 2.0});
+            for (std::size_t z = 0; z < n; ++z)
+                for (int c = 0; c < 60; ++c)
+                    if (c % Size() == Rank())
+                        accA[b][z].Add(1.0, 0.1 * c + 1e17 * static_cast<double>(z % 2) - static_cast<double>(b),
+                                       0.3 * c);
+        }
+        accB = accA;
+        recB = recA;
+        std::vector<ZoneRecordBlock> blocks;
+        for (std::size_t b = 0; b < highest.size(); ++b) {
+            blocks.push_back({accA[b].data(), recA[b].data(), highest[b]});
+            if (b == 1) blocks.push_back({nullptr, nullptr, 5});
+            ReduceZoneRecordsExactly(accB[b].data(), recB[b].data(), highest[b], withCellSums);
+        }
+        ReduceZoneRecordBlocksExactly(blocks, withCellSums);
+        for (std::size_t b = 0; b < highest.size(); ++b)
+            for (std::size_t z = 0; z < recA[b].size(); ++z) {
+                EXPECT_EQ(recA[b][z].n, recB[b][z].n) << b << " " << z;
+                EXPECT_EQ(recA[b][z].sx, recB[b][z].sx) << b << " " << z;
+                EXPECT_EQ(recA[b][z].RelCellSum, recB[b][z].RelCellSum) << b << " " << z;
+                EXPECT_TRUE(accA[b][z].sx.IsZero());
+                EXPECT_TRUE(Rank() != 0 || recA[b][z].n > 59.0) << b << " " << z;
+            }
+    }
+}
+
 }  // namespace

@@ -246,4 +246,78 @@ TEST_F(SlidesMpi, StepsWithoutReleaseEndAsThePassBetweenStepsWithSlides) {
     }
 }
 
+// Steps after the first with releases in every step: each owner releases its own cells, one
+// process moves the released snow, and only the touched cells travel back. Deposition limits
+// well above what arrives keep most depositions below them (cells that receive snow but pass
+// none on), glacier parts release and receive; every cell equals a whole-grid pass of each
+// step bit for bit.
+TEST_F(SlidesMpi, StepAfterStepEveryCellEqualsTheWholeGridPass) {
+    for (const bool glacierPart : {true, false}) {
+        Terrain();
+        Add("max_deposition", 0);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (zone_[r][c] != -9999) G("max_deposition")[r][c] = (r + c) % 3 == 0 ? 0.05 : 40.0 + r;
+        SectionOptions o;
+        o.method = glacierPart ? 12 : 8;
+        o.slideMassFrac = 0.25;
+        std::unique_ptr<schneemodellklasse> snow;
+        if (glacierPart) {
+            GlacierOptions g;
+            g.method = 11;
+            unsigned code = 9;
+            snow = MakeGlacier(o, g, &code);
+            ASSERT_EQ(code, 0u) << console_.str();
+            snow->LinkPrecipitation(false);
+            Fill("temperature", -5);
+            Fill("precipitation", 0);
+        } else {
+            Drop("GlacierizedCells");
+            snow = FrozenSnow(o);
+        }
+        Reference ref;
+        BuildReference(ref, *snow, glacierPart);
+        for (int step = 1; step <= 4; ++step) {
+            // New snow of every step, more on some cells than others.
+            for (int r = 1; r <= 4; ++r)
+                for (int c = 1; c <= 5; ++c) {
+                    (*ref.g.S)[r][c] = (step * 7 + r * c) % 5 == 0 ? 0.0 : Solid(r, c) + step;
+                    (*ref.g.L)[r][c] = 0.04 * (*ref.g.S)[r][c];
+                    (*ref.g.T)[r][c] = (*ref.g.S)[r][c] + (*ref.g.L)[r][c];
+                    if (glacierPart) {
+                        (*ref.g.SG)[r][c] = glacier_test::kFraction[r - 1][c - 1] > 0 ? 30.0 + step * c : 0.0;
+                        (*ref.g.LG)[r][c] = 0;
+                        (*ref.g.TG)[r][c] = (*ref.g.SG)[r][c];
+                    }
+                }
+            ForOwn([&](int r, int c) {
+                snow->solid.data[r][c] = (*ref.g.S)[r][c];
+                snow->liquid.data[r][c] = (*ref.g.L)[r][c];
+                if (glacierPart) {
+                    snow->solidG.data[r][c] = (*ref.g.SG)[r][c];
+                    snow->liquidG.data[r][c] = 0;
+                }
+            });
+            snow->run(12, 5, 1, 2020);
+            glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+            int kept = 0;
+            ForOwn([&](int r, int c) {
+                kept += (*ref.g.deposition)[r][c] > 0 && (*ref.g.deposition)[r][c] < G("max_deposition")[r][c];
+                for (auto [model, expected] :
+                     {std::pair{&snow->total, ref.g.T}, {&snow->liquid, ref.g.L}, {&snow->solid, ref.g.S},
+                      {&snow->inputMass, ref.g.input}, {&snow->mobileMass, ref.g.mobile},
+                      {&snow->deposition, ref.g.deposition}})
+                    EXPECT_EQ(model->data[r][c], (*expected)[r][c]) << "step " << step << ", " << r << "," << c;
+                if (!glacierPart) return;
+                for (auto [model, expected] :
+                     {std::pair{&snow->totalG, ref.g.TG}, {&snow->liquidG, ref.g.LG}, {&snow->solidG, ref.g.SG}})
+                    EXPECT_EQ(model->data[r][c], (*expected)[r][c]) << "step " << step << ", " << r << "," << c;
+            });
+            MPI_Allreduce(MPI_IN_PLACE, &kept, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+            EXPECT_GT(kept, 0) << "step " << step;
+        }
+        Drop("max_deposition");
+    }
+}
+
 }  // namespace
