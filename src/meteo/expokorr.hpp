@@ -49,6 +49,7 @@ private:
     bool SharedMarch() const;
     void ShareTerrain();
     void MarchShared(double azimuth, double elevation);
+    void SendMarksToOwners();
     void IncidenceLoop(const radiation::SunStep& sun);
     void CorrectionFactors();
     void RefreshTemperature();
@@ -81,9 +82,16 @@ private:
     std::vector<radiation::CellOrientation> orientation_;
     std::vector<unsigned char> part_;
 
-    // The whole terrain on every process and the marks of the shared ray march (decomposed runs).
+    // The whole terrain on every process and the marks of the shared ray march (decomposed runs):
+    // the columns marked per row, the own rows of every process, and the buffers of the exchange
+    // that brings each owner the marks on its rows.
     radiation::Terrain terrain_;
     std::vector<std::uint8_t> marks_;
+    radiation::RowSpans spans_;
+    std::vector<int> ownFirst_, ownLast_;
+    std::vector<int> spansOut_, spansIn_, spanCountsOut_, spanCountsIn_, spanPlacesOut_, spanPlacesIn_;
+    std::vector<int> markCountsOut_, markCountsIn_, markPlacesOut_, markPlacesIn_;
+    std::vector<std::uint8_t> marksOut_, marksIn_;
 
     int stepCounter_ = 0;
     double horizontalSum_ = 0;

@@ -107,7 +107,6 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
             MPIScatterGrid(shadowIndex_);
         }
     }
-    MPI_Barrier(MPI_COMM_WORLD);
     const double start = MPI_Wtime();
     IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
     incidenceSeconds_ += MPI_Wtime() - start;
@@ -137,6 +136,28 @@ void expokorrklasse::ShareTerrain() {
     MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
     marks_.assign(cells, 0);
+    const auto n = static_cast<std::size_t>(size);
+    ownFirst_.assign(n, 0);
+    ownLast_.assign(n, 0);
+    MPI_Allgather(&firstRow, 1, MPI_INT, ownFirst_.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    MPI_Allgather(&lastRow, 1, MPI_INT, ownLast_.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    // The column spans of a process's marks on another's rows: two numbers per row.
+    for (auto* v : {&spanCountsOut_, &spanCountsIn_, &spanPlacesOut_, &spanPlacesIn_, &markCountsOut_,
+                    &markCountsIn_, &markPlacesOut_, &markPlacesIn_})
+        v->assign(n, 0);
+    const int ownRows = std::max(lastRow - firstRow + 1, 0);
+    int out = 0, in = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        if (static_cast<int>(p) == rank) continue;
+        spanPlacesOut_[p] = out;
+        spanCountsOut_[p] = 2 * std::max(ownLast_[p] - ownFirst_[p] + 1, 0);
+        out += spanCountsOut_[p];
+        spanPlacesIn_[p] = in;
+        spanCountsIn_[p] = 2 * ownRows;
+        in += spanCountsIn_[p];
+    }
+    spansOut_.assign(static_cast<std::size_t>(out), 0);
+    spansIn_.assign(static_cast<std::size_t>(in), 0);
 }
 
 void expokorrklasse::MarchShared(double azimuth, double elevation) {
@@ -146,32 +167,87 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     if (terrain_.elevation.empty()) ShareTerrain();
     const double start = MPI_Wtime();
     std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+    spans_.Clear(nrows, ncols);
     const std::vector<int> blocks = radiation::RayBlocks(nrows, ncols, azimuth, size);
     const auto p = static_cast<std::size_t>(rank);
-    shadowVisits_ += radiation::MarchTerrainShadowRays(terrain_, marks_, static_cast<std::uint8_t>(2 * rank + 1),
-                                                       blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
+    shadowVisits_ +=
+        radiation::MarchTerrainShadowRays(terrain_, marks_, spans_, static_cast<std::uint8_t>(2 * rank + 1),
+                                          blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
     shadowSeconds_ += MPI_Wtime() - start;
-    MPI_Allreduce(MPI_IN_PLACE, marks_.data(), static_cast<int>(marks_.size()), MPI_UINT8_T, MPI_MAX,
-                  MPI_COMM_WORLD);
-    // Process 0 keeps the whole shadow grid, the others their own cells; a cell no ray reached
-    // is sunny.
-    const int r1 = rank == 0 ? 1 : firstRow;
-    const int r2 = rank == 0 ? nrows : lastRow;
-#pragma omp parallel for schedule(runtime) if (WorthThreads(r1, r2, ncols))
-    for (int r = r1; r <= r2; ++r) {
-        const std::size_t row = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
-        const std::uint8_t* mark = marks_.data() + row;
-        const unsigned char* inside = terrain_.inside.data() + row;
-        for (int c = 1; c <= ncols; ++c) {
+    SendMarksToOwners();
+    // Every process sets the shadow of its own cells; a cell no ray reached is sunny.
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             const unsigned m = mark[c - 1];
-            if (rank == 0 ? inside[c - 1] != 0 : TakesPart(r, c))
-                shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+            if (TakesPart(r, c)) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+        }
+    }
+}
+
+void expokorrklasse::SendMarksToOwners() {
+    // Each process sends every other the marks it made on that process's rows, row by row over
+    // the columns it marked there (the spans go first), and keeps the largest mark of each own
+    // cell. A block of parallel rays crosses a row in one run of columns, so the marks travel
+    // about once in all rather than to every process.
+    const auto n = static_cast<std::size_t>(size);
+    const auto cols = static_cast<std::size_t>(ncols);
+    int out = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        markPlacesOut_[p] = out;
+        markCountsOut_[p] = 0;
+        if (static_cast<int>(p) == rank) continue;
+        int* span = spansOut_.data() + spanPlacesOut_[p];
+        for (int r = ownFirst_[p]; r <= ownLast_[p]; ++r, span += 2) {
+            const auto row = static_cast<std::size_t>(r - 1);
+            span[0] = spans_.first[row];
+            span[1] = spans_.last[row];
+            markCountsOut_[p] += std::max(span[1] - span[0] + 1, 0);
+        }
+        out += markCountsOut_[p];
+    }
+    MPI_Alltoallv(spansOut_.data(), spanCountsOut_.data(), spanPlacesOut_.data(), MPI_INT, spansIn_.data(),
+                  spanCountsIn_.data(), spanPlacesIn_.data(), MPI_INT, MPI_COMM_WORLD);
+    marksOut_.resize(static_cast<std::size_t>(out));
+    for (std::size_t p = 0; p < n; ++p) {
+        if (static_cast<int>(p) == rank) continue;
+        std::uint8_t* to = marksOut_.data() + markPlacesOut_[p];
+        for (int r = ownFirst_[p]; r <= ownLast_[p]; ++r) {
+            const auto row = static_cast<std::size_t>(r - 1);
+            const int c1 = spans_.first[row], c2 = spans_.last[row];
+            if (c2 < c1) continue;
+            const std::uint8_t* from = marks_.data() + row * cols + static_cast<std::size_t>(c1 - 1);
+            to = std::copy(from, from + (c2 - c1 + 1), to);
+        }
+    }
+    int in = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        markPlacesIn_[p] = in;
+        markCountsIn_[p] = 0;
+        if (static_cast<int>(p) == rank) continue;
+        const int* span = spansIn_.data() + spanPlacesIn_[p];
+        for (int r = firstRow; r <= lastRow; ++r, span += 2) markCountsIn_[p] += std::max(span[1] - span[0] + 1, 0);
+        in += markCountsIn_[p];
+    }
+    marksIn_.resize(static_cast<std::size_t>(in));
+    MPI_Alltoallv(marksOut_.data(), markCountsOut_.data(), markPlacesOut_.data(), MPI_UINT8_T, marksIn_.data(),
+                  markCountsIn_.data(), markPlacesIn_.data(), MPI_UINT8_T, MPI_COMM_WORLD);
+    for (std::size_t p = 0; p < n; ++p) {
+        if (static_cast<int>(p) == rank) continue;
+        const int* span = spansIn_.data() + spanPlacesIn_[p];
+        const std::uint8_t* from = marksIn_.data() + markPlacesIn_[p];
+        for (int r = firstRow; r <= lastRow; ++r, span += 2) {
+            if (span[1] < span[0]) continue;
+            std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * cols;
+            for (int c = span[0]; c <= span[1]; ++c, ++from)
+                mark[c - 1] = std::max(mark[c - 1], *from);
         }
     }
 }
 
 void expokorrklasse::ClearShadow() {
-    if (Shading() && rank == 0) {
+    if (Shading() && rank == 0 && !SharedMarch()) {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
         for (int r = 1; r <= nrows; ++r)
             if (zoneGrid->holds(r))

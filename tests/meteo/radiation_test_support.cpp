@@ -1,5 +1,9 @@
 #include "radiation_test_support.hpp"
 
+#include <algorithm>
+
+#include "setup/mpiregions.hpp"
+
 namespace meteo_test {
 
 std::string RadiationSection(int method, int interval, int splittings, double scaling, int stepMinutes) {
@@ -50,6 +54,36 @@ void RadiationTest::DecomposeInBands() {
         helper_[r][1] = talvo_test::Rank() == 0 ? owner : 1;
         helper_[r][2] = 5;
     }
+    Add(regions_, "MPIRegions");
+    Add(helper_, "MPIHelper");
+}
+
+void RadiationTest::DecomposeCellRuns() {
+    memory_handling mh;
+    regions_ = mh.matrix(1, 4, 0, 5, 4);
+    helper_ = mh.matrix(1, 4, 0, 5, 4);
+    regions_.fill(-9999.0);
+    const int size = talvo_test::Size(), rank = talvo_test::Rank();
+    int cells = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) cells += submodel_test::kZones[r - 1][c - 1] != -9999 ? 1 : 0;
+    int k = 0;
+    settings_.firstRow = 5;
+    settings_.lastRow = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (submodel_test::kZones[r - 1][c - 1] == -9999) continue;
+            const int owner = k++ * size / cells;
+            regions_[r][c] = owner;
+            if (owner != rank) continue;
+            settings_.firstRow = std::min(settings_.firstRow, r);
+            settings_.lastRow = std::max(settings_.lastRow, r);
+        }
+    for (int r = 1; r <= 4; ++r)
+        if (rank == 0)
+            BuildHelperRowAll(regions_[r], helper_[r], 5, -9999.0);
+        else
+            BuildHelperRowOwn(regions_[r], helper_[r], 5, rank);
     Add(regions_, "MPIRegions");
     Add(helper_, "MPIHelper");
 }

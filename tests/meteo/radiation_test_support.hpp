@@ -28,6 +28,9 @@ protected:
     // The rows in bands, as the processes hold them, registered as "MPIRegions" with the strip
     // table "MPIHelper" of the row transfers.
     void DecomposeInBands();
+    // The zone's cells in row order in equal runs over the processes, so that rows are split
+    // between processes as in the program's decomposition; sets the own rows of this process.
+    void DecomposeCellRuns();
 
     Matrix elevation_, slope_, aspect_, temperature_, sunshine_, regions_, helper_;
     int next_ = 2;
