@@ -171,18 +171,25 @@ void AgreeOnStrips(modelobject& o, int error, const std::vector<Strip>& strips) 
     }
 }
 
+// Every strip is posted at once and all complete together, so that the strips of all owners
+// move side by side instead of each waiting for the one before it. Strips of one row between
+// the same two processes pair up in column order: messages of one sender with one tag arrive
+// in the order they were posted.
 template <class Cells>
 void Walk(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, Direction direction) {
-    for (const Strip& s : strips) {
+    std::vector<MPI_Request> requests(strips.size(), MPI_REQUEST_NULL);
+    for (std::size_t i = 0; i < strips.size(); ++i) {
+        const Strip& s = strips[i];
         double* data = cells.at(s.row, s.col);
         const int count = s.len * cells.perCell();
         const bool send = (o.rank == 0) == (direction == Direction::Scatter);
         const int peer = o.rank == 0 ? s.peer : 0;
         if (send)
-            MPI_Send(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD);
+            MPI_Isend(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD, &requests[i]);
         else
-            MPI_Recv(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            MPI_Irecv(data, count, MPI_DOUBLE, peer, s.row, MPI_COMM_WORLD, &requests[i]);
     }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
 }
 
 // Plans, checks and agrees, then moves the strips between root (process 0's data) and the
@@ -327,31 +334,37 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
     Matrix* source = EntryGrid(*this, index, const_cast<Matrix*>(grid));
     gridio::ThrowAgreed(MissingData(*this, source, index, "MPIGatherGridCopy"), true);
     // Cells no process owns come from the lowest process holding their row, as one process
-    // holding every row has them; rows are sent before the strips, in row order.
+    // holding every row has them; rows are sent before the strips (the same tags), all at once.
     const std::vector<int> holders = outsideCells ? RowHolders(*this, *source) : std::vector<int>();
+    std::vector<MPI_Request> rows;
     if (rank != 0) {
         for (int r = 1; r < static_cast<int>(holders.size()); ++r)
-            if (holders[static_cast<std::size_t>(r)] == rank)
-                MPI_Send((*source)[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD);
+            if (holders[static_cast<std::size_t>(r)] == rank) {
+                rows.emplace_back();
+                MPI_Isend((*source)[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, &rows.back());
+            }
         mpirows::TransferGrid(*this, *source, Direction::Gather, DataName(*this, index));
+        MPI_Waitall(static_cast<int>(rows.size()), rows.data(), MPI_STATUSES_IGNORE);
         return Matrix();
     }
     Matrix copy = matrix(1, nrows, 1, ncols, nrows);
-    std::vector<double> outside(static_cast<std::size_t>(ncols) + 1, nodata);
+    // The rows of the other holders arrive straight into the copy, which then keeps their
+    // cells outside every process's region.
+    for (int r = 1; r <= nrows; ++r) {
+        const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
+        if (holder == 0 || holder >= size) continue;
+        rows.emplace_back();
+        MPI_Irecv(copy[r] + 1, ncols, MPI_DOUBLE, holder, r, MPI_COMM_WORLD, &rows.back());
+    }
+    MPI_Waitall(static_cast<int>(rows.size()), rows.data(), MPI_STATUSES_IGNORE);
     for (int r = 1; r <= nrows; ++r) {
         const bool own = mpiRegions->holds(r) && source->holds(r);
         const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
-        if (holder == 0) {
-            std::copy((*source)[r] + 1, (*source)[r] + 1 + ncols, outside.begin() + 1);
-        } else if (holder < size) {
-            MPI_Recv(outside.data() + 1, ncols, MPI_DOUBLE, holder, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        } else {
-            std::fill(outside.begin(), outside.end(), nodata);
-        }
+        const double* outside = holder == 0 ? (*source)[r] : copy[r];
         for (int c = 1; c <= ncols; ++c) {
             const double region = mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
             copy[r][c] = own && region == 0 ? (*source)[r][c]
-                         : region == nodata ? outside[static_cast<std::size_t>(c)]
+                         : region == nodata ? (holder < size ? outside[c] : nodata)
                                             : nodata;
         }
     }

@@ -6,11 +6,13 @@
 
 namespace meteo_test {
 
-std::string RadiationSection(int method, int interval, int splittings, double scaling, int stepMinutes) {
+std::string RadiationSection(int method, int interval, int splittings, double scaling, int stepMinutes,
+                             int writeCode) {
+    const std::string code = std::to_string(writeCode);
     return "[radiation_correction]\n1 flow control\n" + std::to_string(stepMinutes) + " time step\n" +
-           std::to_string(method) + " method\ntkorr.asc\n0\n" + std::to_string(scaling) +
-           " scaling\nexkorr.asc\n0\nshadow.asc\n0\n" + std::to_string(interval) + " number if timesteps\n" +
-           std::to_string(splittings) + " splittings\n\n";
+           std::to_string(method) + " method\ntkorr.asc\n" + code + "\n" + std::to_string(scaling) +
+           " scaling\nexkorr.asc\n" + code + "\nshadow.asc\n" + code + "\n" + std::to_string(interval) +
+           " number if timesteps\n" + std::to_string(splittings) + " splittings\n\n";
 }
 
 void RadiationTest::SetUp() {

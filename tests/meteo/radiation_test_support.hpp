@@ -9,9 +9,10 @@
 
 namespace meteo_test {
 
-// "[radiation_correction]" switched on with a step of stepMinutes and the given values.
+// "[radiation_correction]" switched on with a step of stepMinutes and the given values; its
+// three grids written with writeCode.
 std::string RadiationSection(int method, int interval, int splittings, double scaling = 1.0,
-                             int stepMinutes = 1440);
+                             int stepMinutes = 1440, int writeCode = 0);
 
 class RadiationTest : public submodel_test::DomainTest {
 protected:
@@ -30,6 +31,7 @@ protected:
     void DecomposeInBands();
     // The zone's cells in row order in equal runs over the processes, so that rows are split
     // between processes as in the program's decomposition; sets the own rows of this process.
+    // Five columns leave room for one strip a row in "MPIHelper": nothing can be gathered.
     void DecomposeCellRuns();
 
     Matrix elevation_, slope_, aspect_, temperature_, sunshine_, regions_, helper_;
