@@ -94,6 +94,7 @@ private:
     std::vector<std::uint8_t> marksOut_, marksIn_;
 
     int stepCounter_ = 0;
+    bool shadowClear_ = false;  // no cell of the shadow is 1 since its last clearing
     double horizontalSum_ = 0;
     std::int64_t shadowVisits_ = 0;
     double shadowSeconds_ = 0;

@@ -92,8 +92,10 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     horizontalSum_ += beam * cosZ;
 
     const bool marching = Shading() && !light.night && !useUnits_;
-    // The shared march sets every cell's shadow itself.
-    if (!marching || !SharedMarch()) ClearShadow();
+    // The shared march sets every cell's shadow itself; a shadow already cleared (the sub-steps
+    // of a night, every sub-step without shading) stays clear.
+    if ((!marching || !SharedMarch()) && !shadowClear_) ClearShadow();
+    shadowClear_ = !marching;
     if (marching) {
         if (SharedMarch()) {
             MarchShared(azimuth, elevation);
