@@ -41,6 +41,10 @@ private:
     int RegisterNew(Matrix& grid, bool wholeGrid, const std::string& fileName, const std::string& name,
                     long writeCode);
     bool TakesPart(int r, int c) const;
+    // TakesPart of own row r's cells, prepared once (index: column).
+    const unsigned char* PartRow(int r) const {
+        return part_.data() + static_cast<std::size_t>(r - firstRow) * (static_cast<std::size_t>(ncols) + 1);
+    }
     bool Shading() const { return method_ == 1 || method_ == 2; }
     void CopyNightTemperature();
     void Recompute();

@@ -56,7 +56,7 @@ void expokorrklasse::Recompute() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            const bool part = TakesPart(r, c);
+            const bool part = PartRow(r)[c] != 0;
             if (corrTemperatureIndex_ > 0) corrTemperature_[r][c] = part ? (*temperature_)[r][c] : nodata;
             if (part) {
                 correction_[r][c] = 0.0;
@@ -181,9 +181,10 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             const unsigned m = mark[c - 1];
-            if (TakesPart(r, c)) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+            if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
         }
     }
 }
@@ -258,18 +259,19 @@ void expokorrklasse::ClearShadow() {
         return;
     }
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
-            if (TakesPart(r, c)) shadow_[r][c] = 0.0;
+            if (part[c]) shadow_[r][c] = 0.0;
+    }
 }
 
 void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t offset = static_cast<std::size_t>(r - firstRow) * stride;
-        const radiation::CellOrientation* o = orientation_.data() + offset;
-        const unsigned char* part = part_.data() + offset;
+        const radiation::CellOrientation* o = orientation_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+        const unsigned char* part = PartRow(r);
         const double* shade = shadow_[r];
         const double* sunshine = sunshine_ != nullptr ? (*sunshine_)[r] : nullptr;
         double* sum = correction_[r];
@@ -287,12 +289,14 @@ void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
 void expokorrklasse::CorrectionFactors() {
     const double h = horizontalSum_;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            if (!TakesPart(r, c)) continue;
+            if (!part[c]) continue;
             effective_[r][c] = correction_[r][c];
             correction_[r][c] = radiation::CorrectionFactor(correction_[r][c], h);
         }
+    }
     RefreshTemperature();
 }
 
@@ -300,10 +304,11 @@ void expokorrklasse::RefreshTemperature() {
     if (corrTemperatureIndex_ == 0) return;
     const double h = horizontalSum_;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             // A step without temperature data has no corrected temperature either.
-            if (!TakesPart(r, c) || NoData((*temperature_)[r][c], nodata)) {
+            if (!part[c] || NoData((*temperature_)[r][c], nodata)) {
                 corrTemperature_[r][c] = nodata;
                 continue;
             }
@@ -311,4 +316,5 @@ void expokorrklasse::RefreshTemperature() {
             corrTemperature_[r][c] =
                 radiation::CorrectedTemperature((*temperature_)[r][c], correction_[r][c], h, scaling_, s);
         }
+    }
 }
