@@ -161,15 +161,8 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
         whole->run(sun.hour, sun.day, sun.month, 2020);
         if (talvo_test::Rank() == 0)
             for (const char* name : written) files.push_back(talvo_test::ReadFile(name));
-        shadow.emplace_back(20);
-        correction.emplace_back(20);
-        for (int r = 1; r <= 4; ++r)
-            for (int c = 1; c <= 5; ++c) {
-                shadow.back()[(r - 1) * 5 + c - 1] = At("Shadow", r, c);
-                correction.back()[(r - 1) * 5 + c - 1] = At("radiation_correction", r, c);
-            }
-        MPI_Bcast(shadow.back().data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        MPI_Bcast(correction.back().data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        shadow.push_back(WholeGridOfProcessZero("Shadow"));
+        correction.push_back(WholeGridOfProcessZero("radiation_correction"));
     }
     settings_.firstRow = first;
     settings_.lastRow = last;
@@ -217,15 +210,8 @@ TEST_F(RadiationTest, SharedMarchOnRowsSplitBetweenProcessesFollowsTheSunThrough
         ASSERT_EQ(error, 0u);
         for (int hour = 1; hour <= 24; ++hour) {
             whole->run(hour, day, month, 2020);
-            shadow.emplace_back(20);
-            correction.emplace_back(20);
-            for (int r = 1; r <= 4; ++r)
-                for (int c = 1; c <= 5; ++c) {
-                    shadow.back()[(r - 1) * 5 + c - 1] = At("Shadow", r, c);
-                    correction.back()[(r - 1) * 5 + c - 1] = At("radiation_correction", r, c);
-                }
-            MPI_Bcast(shadow.back().data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-            MPI_Bcast(correction.back().data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+            shadow.push_back(WholeGridOfProcessZero("Shadow"));
+            correction.push_back(WholeGridOfProcessZero("radiation_correction"));
         }
     }
     settings_.firstRow = first;

@@ -1,5 +1,7 @@
 #include "radiation_test_support.hpp"
 
+#include <mpi.h>
+
 #include <algorithm>
 
 #include "setup/mpiregions.hpp"
@@ -88,6 +90,15 @@ void RadiationTest::DecomposeCellRuns() {
             BuildHelperRowOwn(regions_[r], helper_[r], 5, rank);
     Add(regions_, "MPIRegions");
     Add(helper_, "MPIHelper");
+}
+
+std::vector<double> RadiationTest::WholeGridOfProcessZero(const std::string& name) const {
+    std::vector<double> whole(20, 0.0);
+    if (talvo_test::Rank() == 0)
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) whole[static_cast<std::size_t>((r - 1) * 5 + c - 1)] = At(name, r, c);
+    MPI_Bcast(whole.data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    return whole;
 }
 
 void RadiationTest::Fill(Matrix& grid, const std::function<double(int, int)>& value) {

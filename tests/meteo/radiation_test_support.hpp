@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "meteo/expokorr.hpp"
 #include "submodel/submodel_fixtures.hpp"
@@ -26,6 +27,8 @@ protected:
     // The value of a published grid at an own cell.
     double At(const std::string& name, int r, int c) const;
     bool Own(int r) const { return r >= settings_.firstRow && r <= settings_.lastRow; }
+    // A published grid as process 0 holds it over the whole domain, row by row, on every process.
+    std::vector<double> WholeGridOfProcessZero(const std::string& name) const;
     // The rows in bands, as the processes hold them, registered as "MPIRegions" with the strip
     // table "MPIHelper" of the row transfers.
     void DecomposeInBands();
