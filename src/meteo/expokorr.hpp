@@ -93,9 +93,7 @@ private:
     std::vector<std::uint8_t> marks_;
     radiation::RowSpans spans_;
     std::vector<int> ownFirst_, ownLast_;
-    std::vector<int> spansOut_, spansIn_, spanCountsOut_, spanCountsIn_, spanPlacesOut_, spanPlacesIn_;
-    std::vector<int> markCountsOut_, markCountsIn_, markPlacesOut_, markPlacesIn_;
-    std::vector<std::uint8_t> marksOut_, marksIn_;
+    std::vector<std::uint8_t> packed_, received_;
 
     int stepCounter_ = 0;
     bool shadowClear_ = false;  // no cell of the shadow is 1 since its last clearing

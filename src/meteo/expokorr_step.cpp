@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
@@ -143,23 +144,6 @@ void expokorrklasse::ShareTerrain() {
     ownLast_.assign(n, 0);
     MPI_Allgather(&firstRow, 1, MPI_INT, ownFirst_.data(), 1, MPI_INT, MPI_COMM_WORLD);
     MPI_Allgather(&lastRow, 1, MPI_INT, ownLast_.data(), 1, MPI_INT, MPI_COMM_WORLD);
-    // The column spans of a process's marks on another's rows: two numbers per row.
-    for (auto* v : {&spanCountsOut_, &spanCountsIn_, &spanPlacesOut_, &spanPlacesIn_, &markCountsOut_,
-                    &markCountsIn_, &markPlacesOut_, &markPlacesIn_})
-        v->assign(n, 0);
-    const int ownRows = std::max(lastRow - firstRow + 1, 0);
-    int out = 0, in = 0;
-    for (std::size_t p = 0; p < n; ++p) {
-        if (static_cast<int>(p) == rank) continue;
-        spanPlacesOut_[p] = out;
-        spanCountsOut_[p] = 2 * std::max(ownLast_[p] - ownFirst_[p] + 1, 0);
-        out += spanCountsOut_[p];
-        spanPlacesIn_[p] = in;
-        spanCountsIn_[p] = 2 * ownRows;
-        in += spanCountsIn_[p];
-    }
-    spansOut_.assign(static_cast<std::size_t>(out), 0);
-    spansIn_.assign(static_cast<std::size_t>(in), 0);
 }
 
 void expokorrklasse::MarchShared(double azimuth, double elevation) {
@@ -190,63 +174,59 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
 }
 
 void expokorrklasse::SendMarksToOwners() {
-    // Each process sends every other the marks it made on that process's rows, row by row over
-    // the columns it marked there (the spans go first), and keeps the largest mark of each own
+    // Each process sends every other one message: the span of columns it marked in each of that
+    // process's rows, then the marks of those spans; the owner keeps the largest mark of each own
     // cell. A block of parallel rays crosses a row in one run of columns, so the marks travel
-    // about once in all rather than to every process.
-    const auto n = static_cast<std::size_t>(size);
+    // about once in all rather than to every process. The messages are taken source by source:
+    // a process already in its next sub-step may have sent its next message with the same tag.
+    constexpr int kTag = 4713;
     const auto cols = static_cast<std::size_t>(ncols);
-    int out = 0;
-    for (std::size_t p = 0; p < n; ++p) {
-        markPlacesOut_[p] = out;
-        markCountsOut_[p] = 0;
-        if (static_cast<int>(p) == rank) continue;
-        int* span = spansOut_.data() + spanPlacesOut_[p];
-        for (int r = ownFirst_[p]; r <= ownLast_[p]; ++r, span += 2) {
-            const auto row = static_cast<std::size_t>(r - 1);
-            span[0] = spans_.first[row];
-            span[1] = spans_.last[row];
-            markCountsOut_[p] += std::max(span[1] - span[0] + 1, 0);
+    packed_.clear();
+    std::vector<std::size_t> place(static_cast<std::size_t>(size) + 1, 0);
+    for (int p = 0; p < size; ++p) {
+        place[static_cast<std::size_t>(p)] = packed_.size();
+        if (p == rank) continue;
+        const int first = ownFirst_[static_cast<std::size_t>(p)], last = ownLast_[static_cast<std::size_t>(p)];
+        for (int r = first; r <= last; ++r) {
+            const int span[2] = {spans_.first[static_cast<std::size_t>(r - 1)], spans_.last[static_cast<std::size_t>(r - 1)]};
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(span);
+            packed_.insert(packed_.end(), bytes, bytes + sizeof span);
         }
-        out += markCountsOut_[p];
-    }
-    MPI_Alltoallv(spansOut_.data(), spanCountsOut_.data(), spanPlacesOut_.data(), MPI_INT, spansIn_.data(),
-                  spanCountsIn_.data(), spanPlacesIn_.data(), MPI_INT, MPI_COMM_WORLD);
-    marksOut_.resize(static_cast<std::size_t>(out));
-    for (std::size_t p = 0; p < n; ++p) {
-        if (static_cast<int>(p) == rank) continue;
-        std::uint8_t* to = marksOut_.data() + markPlacesOut_[p];
-        for (int r = ownFirst_[p]; r <= ownLast_[p]; ++r) {
+        for (int r = first; r <= last; ++r) {
             const auto row = static_cast<std::size_t>(r - 1);
             const int c1 = spans_.first[row], c2 = spans_.last[row];
             if (c2 < c1) continue;
             const std::uint8_t* from = marks_.data() + row * cols + static_cast<std::size_t>(c1 - 1);
-            to = std::copy(from, from + (c2 - c1 + 1), to);
+            packed_.insert(packed_.end(), from, from + (c2 - c1 + 1));
         }
     }
-    int in = 0;
-    for (std::size_t p = 0; p < n; ++p) {
-        markPlacesIn_[p] = in;
-        markCountsIn_[p] = 0;
-        if (static_cast<int>(p) == rank) continue;
-        const int* span = spansIn_.data() + spanPlacesIn_[p];
-        for (int r = firstRow; r <= lastRow; ++r, span += 2) markCountsIn_[p] += std::max(span[1] - span[0] + 1, 0);
-        in += markCountsIn_[p];
+    place[static_cast<std::size_t>(size)] = packed_.size();
+    std::vector<MPI_Request> sends;
+    for (int p = 0; p < size; ++p) {
+        if (p == rank) continue;
+        const std::size_t at = place[static_cast<std::size_t>(p)];
+        sends.emplace_back();
+        MPI_Isend(packed_.data() + at, static_cast<int>(place[static_cast<std::size_t>(p) + 1] - at), MPI_UINT8_T, p,
+                  kTag, MPI_COMM_WORLD, &sends.back());
     }
-    marksIn_.resize(static_cast<std::size_t>(in));
-    MPI_Alltoallv(marksOut_.data(), markCountsOut_.data(), markPlacesOut_.data(), MPI_UINT8_T, marksIn_.data(),
-                  markCountsIn_.data(), markPlacesIn_.data(), MPI_UINT8_T, MPI_COMM_WORLD);
-    for (std::size_t p = 0; p < n; ++p) {
-        if (static_cast<int>(p) == rank) continue;
-        const int* span = spansIn_.data() + spanPlacesIn_[p];
-        const std::uint8_t* from = marksIn_.data() + markPlacesIn_[p];
-        for (int r = firstRow; r <= lastRow; ++r, span += 2) {
-            if (span[1] < span[0]) continue;
-            std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * cols;
-            for (int c = span[0]; c <= span[1]; ++c, ++from)
-                mark[c - 1] = std::max(mark[c - 1], *from);
+    const std::size_t ownRows = static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0));
+    for (int q = 0; q < size; ++q) {
+        if (q == rank) continue;
+        MPI_Status status;
+        MPI_Probe(q, kTag, MPI_COMM_WORLD, &status);
+        int count = 0;
+        MPI_Get_count(&status, MPI_UINT8_T, &count);
+        received_.resize(static_cast<std::size_t>(count));
+        MPI_Recv(received_.data(), count, MPI_UINT8_T, q, kTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        const std::uint8_t* from = received_.data() + 2 * sizeof(int) * ownRows;
+        for (std::size_t i = 0; i < ownRows; ++i) {
+            int span[2];
+            std::memcpy(span, received_.data() + 2 * sizeof(int) * i, sizeof span);
+            std::uint8_t* mark = marks_.data() + (static_cast<std::size_t>(firstRow - 1) + i) * cols;
+            for (int c = span[0]; c <= span[1]; ++c, ++from) mark[c - 1] = std::max(mark[c - 1], *from);
         }
     }
+    MPI_Waitall(static_cast<int>(sends.size()), sends.data(), MPI_STATUSES_IGNORE);
 }
 
 void expokorrklasse::ClearShadow() {
