@@ -4,9 +4,10 @@
 // A row is cut into strips, runs of columns with one owner, as the strip table "MPIHelper"
 // says. Process 0 walks every row of its table, the other processes their own rows; both
 // sides walk the rows in order and the strips of a row in column order, so the one message
-// between process 0 and each owner holds the same strips in the same order on both sides. Before anything moves, every process checks its part of the table and all processes
-// compare the strips they expect to exchange, so that a broken table ends every process with
-// the same error instead of leaving some of them waiting for a message.
+// between process 0 and each owner holds the same strips in the same order on both sides.
+// Before anything moves, every process checks its part of the table and all processes compare
+// the strips they expect to exchange, so that a broken table ends every process with the same
+// error instead of leaving some of them waiting for a message.
 #include "kernel/mpirows.hpp"
 
 #include <mpi.h>
@@ -391,31 +392,37 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
     Matrix* source = EntryGrid(*this, index, const_cast<Matrix*>(grid));
     gridio::ThrowAgreed(MissingData(*this, source, index, "MPIGatherGridCopy"), true);
     // Cells no process owns come from the lowest process holding their row, as one process
-    // holding every row has them; rows are sent before the strips, in row order.
+    // holding every row has them; rows (tagged by row) are sent before the strips, all at once.
     const std::vector<int> holders = outsideCells ? RowHolders(*this, *source) : std::vector<int>();
+    std::vector<MPI_Request> rows;
     if (rank != 0) {
         for (int r = 1; r < static_cast<int>(holders.size()); ++r)
-            if (holders[static_cast<std::size_t>(r)] == rank)
-                MPI_Send((*source)[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD);
+            if (holders[static_cast<std::size_t>(r)] == rank) {
+                rows.emplace_back();
+                MPI_Isend((*source)[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, &rows.back());
+            }
         mpirows::TransferGrid(*this, *source, Direction::Gather, DataName(*this, index));
+        MPI_Waitall(static_cast<int>(rows.size()), rows.data(), MPI_STATUSES_IGNORE);
         return Matrix();
     }
     Matrix copy = matrix(1, nrows, 1, ncols, nrows);
-    std::vector<double> outside(static_cast<std::size_t>(ncols) + 1, nodata);
+    // The rows of the other holders arrive straight into the copy, which then keeps their
+    // cells outside every process's region.
+    for (int r = 1; r <= nrows; ++r) {
+        const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
+        if (holder == 0 || holder >= size) continue;
+        rows.emplace_back();
+        MPI_Irecv(copy[r] + 1, ncols, MPI_DOUBLE, holder, r, MPI_COMM_WORLD, &rows.back());
+    }
+    MPI_Waitall(static_cast<int>(rows.size()), rows.data(), MPI_STATUSES_IGNORE);
     for (int r = 1; r <= nrows; ++r) {
         const bool own = mpiRegions->holds(r) && source->holds(r);
         const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
-        if (holder == 0) {
-            std::copy((*source)[r] + 1, (*source)[r] + 1 + ncols, outside.begin() + 1);
-        } else if (holder < size) {
-            MPI_Recv(outside.data() + 1, ncols, MPI_DOUBLE, holder, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        } else {
-            std::fill(outside.begin(), outside.end(), nodata);
-        }
+        const double* outside = holder == 0 ? (*source)[r] : copy[r];
         for (int c = 1; c <= ncols; ++c) {
             const double region = mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
             copy[r][c] = own && region == 0 ? (*source)[r][c]
-                         : region == nodata ? outside[static_cast<std::size_t>(c)]
+                         : region == nodata ? (holder < size ? outside[c] : nodata)
                                             : nodata;
         }
     }

@@ -115,7 +115,8 @@ int expokorrklasse::RegisterNew(Matrix& grid, bool wholeGrid, const std::string&
 
 void expokorrklasse::RegisterOwnGrids() {
     correctionIndex_ = RegisterNew(correction_, false, correctionFile_, "radiation_correction", correctionCode_);
-    shadowIndex_ = RegisterNew(shadow_, Shading() && rank == 0, shadowFile_, "Shadow", shadowCode_);
+    // Process 0 marches alone over the whole shadow grid unless the march is shared out.
+    shadowIndex_ = RegisterNew(shadow_, Shading() && rank == 0 && !SharedMarch(), shadowFile_, "Shadow", shadowCode_);
     effectiveIndex_ = RegisterNew(effective_, false, "Ieff_max", "Ieff_max", 0);
     if ((method_ == 2 || method_ == 4) && temperature_ != nullptr)
         corrTemperatureIndex_ =

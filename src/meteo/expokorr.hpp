@@ -41,6 +41,10 @@ private:
     int RegisterNew(Matrix& grid, bool wholeGrid, const std::string& fileName, const std::string& name,
                     long writeCode);
     bool TakesPart(int r, int c) const;
+    // TakesPart of own row r's cells, prepared once (index: column).
+    const unsigned char* PartRow(int r) const {
+        return part_.data() + static_cast<std::size_t>(r - firstRow) * (static_cast<std::size_t>(ncols) + 1);
+    }
     bool Shading() const { return method_ == 1 || method_ == 2; }
     void CopyNightTemperature();
     void Recompute();
@@ -49,6 +53,7 @@ private:
     bool SharedMarch() const;
     void ShareTerrain();
     void MarchShared(double azimuth, double elevation);
+    void SendMarksToOwners();
     void IncidenceLoop(const radiation::SunStep& sun);
     void CorrectionFactors();
     void RefreshTemperature();
@@ -81,11 +86,17 @@ private:
     std::vector<radiation::CellOrientation> orientation_;
     std::vector<unsigned char> part_;
 
-    // The whole terrain on every process and the marks of the shared ray march (decomposed runs).
+    // The whole terrain on every process and the marks of the shared ray march (decomposed runs):
+    // the columns marked per row, the own rows of every process, and the buffers of the exchange
+    // that brings each owner the marks on its rows.
     radiation::Terrain terrain_;
     std::vector<std::uint8_t> marks_;
+    radiation::RowSpans spans_;
+    std::vector<int> ownFirst_, ownLast_;
+    std::vector<std::uint8_t> packed_, received_;
 
     int stepCounter_ = 0;
+    bool shadowClear_ = false;  // no cell of the shadow is 1 since its last clearing
     double horizontalSum_ = 0;
     std::int64_t shadowVisits_ = 0;
     double shadowSeconds_ = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
@@ -56,7 +57,7 @@ void expokorrklasse::Recompute() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            const bool part = TakesPart(r, c);
+            const bool part = PartRow(r)[c] != 0;
             if (corrTemperatureIndex_ > 0) corrTemperature_[r][c] = part ? (*temperature_)[r][c] : nodata;
             if (part) {
                 correction_[r][c] = 0.0;
@@ -92,8 +93,10 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     horizontalSum_ += beam * cosZ;
 
     const bool marching = Shading() && !light.night && !useUnits_;
-    // The shared march sets every cell's shadow itself.
-    if (!marching || !SharedMarch()) ClearShadow();
+    // The shared march sets every cell's shadow itself; a shadow already cleared (the sub-steps
+    // of a night, every sub-step without shading) stays clear.
+    if ((!marching || !SharedMarch()) && !shadowClear_) ClearShadow();
+    shadowClear_ = !marching;
     if (marching) {
         if (SharedMarch()) {
             MarchShared(azimuth, elevation);
@@ -107,7 +110,6 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
             MPIScatterGrid(shadowIndex_);
         }
     }
-    MPI_Barrier(MPI_COMM_WORLD);
     const double start = MPI_Wtime();
     IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
     incidenceSeconds_ += MPI_Wtime() - start;
@@ -137,6 +139,11 @@ void expokorrklasse::ShareTerrain() {
     MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
     marks_.assign(cells, 0);
+    const auto n = static_cast<std::size_t>(size);
+    ownFirst_.assign(n, 0);
+    ownLast_.assign(n, 0);
+    MPI_Allgather(&firstRow, 1, MPI_INT, ownFirst_.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    MPI_Allgather(&lastRow, 1, MPI_INT, ownLast_.data(), 1, MPI_INT, MPI_COMM_WORLD);
 }
 
 void expokorrklasse::MarchShared(double azimuth, double elevation) {
@@ -146,32 +153,84 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     if (terrain_.elevation.empty()) ShareTerrain();
     const double start = MPI_Wtime();
     std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+    spans_.Clear(nrows, ncols);
     const std::vector<int> blocks = radiation::RayBlocks(nrows, ncols, azimuth, size);
     const auto p = static_cast<std::size_t>(rank);
-    shadowVisits_ += radiation::MarchTerrainShadowRays(terrain_, marks_, static_cast<std::uint8_t>(2 * rank + 1),
-                                                       blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
+    shadowVisits_ +=
+        radiation::MarchTerrainShadowRays(terrain_, marks_, spans_, static_cast<std::uint8_t>(2 * rank + 1),
+                                          blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
     shadowSeconds_ += MPI_Wtime() - start;
-    MPI_Allreduce(MPI_IN_PLACE, marks_.data(), static_cast<int>(marks_.size()), MPI_UINT8_T, MPI_MAX,
-                  MPI_COMM_WORLD);
-    // Process 0 keeps the whole shadow grid, the others their own cells; a cell no ray reached
-    // is sunny.
-    const int r1 = rank == 0 ? 1 : firstRow;
-    const int r2 = rank == 0 ? nrows : lastRow;
-#pragma omp parallel for schedule(runtime) if (WorthThreads(r1, r2, ncols))
-    for (int r = r1; r <= r2; ++r) {
-        const std::size_t row = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
-        const std::uint8_t* mark = marks_.data() + row;
-        const unsigned char* inside = terrain_.inside.data() + row;
-        for (int c = 1; c <= ncols; ++c) {
+    SendMarksToOwners();
+    // Every process sets the shadow of its own cells; a cell no ray reached is sunny.
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+        const unsigned char* part = PartRow(r);
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             const unsigned m = mark[c - 1];
-            if (rank == 0 ? inside[c - 1] != 0 : TakesPart(r, c))
-                shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+            if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
         }
     }
 }
 
+void expokorrklasse::SendMarksToOwners() {
+    // Each process sends every other one message: the span of columns it marked in each of that
+    // process's rows, then the marks of those spans; the owner keeps the largest mark of each own
+    // cell. A block of parallel rays crosses a row in one run of columns, so the marks travel
+    // about once in all rather than to every process. The messages are taken source by source:
+    // a process already in its next sub-step may have sent its next message with the same tag.
+    constexpr int kTag = 4713;
+    const auto cols = static_cast<std::size_t>(ncols);
+    packed_.clear();
+    std::vector<std::size_t> place(static_cast<std::size_t>(size) + 1, 0);
+    for (int p = 0; p < size; ++p) {
+        place[static_cast<std::size_t>(p)] = packed_.size();
+        if (p == rank) continue;
+        const int first = ownFirst_[static_cast<std::size_t>(p)], last = ownLast_[static_cast<std::size_t>(p)];
+        for (int r = first; r <= last; ++r) {
+            const int span[2] = {spans_.first[static_cast<std::size_t>(r - 1)], spans_.last[static_cast<std::size_t>(r - 1)]};
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(span);
+            packed_.insert(packed_.end(), bytes, bytes + sizeof span);
+        }
+        for (int r = first; r <= last; ++r) {
+            const auto row = static_cast<std::size_t>(r - 1);
+            const int c1 = spans_.first[row], c2 = spans_.last[row];
+            if (c2 < c1) continue;
+            const std::uint8_t* from = marks_.data() + row * cols + static_cast<std::size_t>(c1 - 1);
+            packed_.insert(packed_.end(), from, from + (c2 - c1 + 1));
+        }
+    }
+    place[static_cast<std::size_t>(size)] = packed_.size();
+    std::vector<MPI_Request> sends;
+    for (int p = 0; p < size; ++p) {
+        if (p == rank) continue;
+        const std::size_t at = place[static_cast<std::size_t>(p)];
+        sends.emplace_back();
+        MPI_Isend(packed_.data() + at, static_cast<int>(place[static_cast<std::size_t>(p) + 1] - at), MPI_UINT8_T, p,
+                  kTag, MPI_COMM_WORLD, &sends.back());
+    }
+    const std::size_t ownRows = static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0));
+    for (int q = 0; q < size; ++q) {
+        if (q == rank) continue;
+        MPI_Status status;
+        MPI_Probe(q, kTag, MPI_COMM_WORLD, &status);
+        int count = 0;
+        MPI_Get_count(&status, MPI_UINT8_T, &count);
+        received_.resize(static_cast<std::size_t>(count));
+        MPI_Recv(received_.data(), count, MPI_UINT8_T, q, kTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        const std::uint8_t* from = received_.data() + 2 * sizeof(int) * ownRows;
+        for (std::size_t i = 0; i < ownRows; ++i) {
+            int span[2];
+            std::memcpy(span, received_.data() + 2 * sizeof(int) * i, sizeof span);
+            std::uint8_t* mark = marks_.data() + (static_cast<std::size_t>(firstRow - 1) + i) * cols;
+            for (int c = span[0]; c <= span[1]; ++c, ++from) mark[c - 1] = std::max(mark[c - 1], *from);
+        }
+    }
+    MPI_Waitall(static_cast<int>(sends.size()), sends.data(), MPI_STATUSES_IGNORE);
+}
+
 void expokorrklasse::ClearShadow() {
-    if (Shading() && rank == 0) {
+    if (Shading() && rank == 0 && !SharedMarch()) {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
         for (int r = 1; r <= nrows; ++r)
             if (zoneGrid->holds(r))
@@ -180,18 +239,19 @@ void expokorrklasse::ClearShadow() {
         return;
     }
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
-            if (TakesPart(r, c)) shadow_[r][c] = 0.0;
+            if (part[c]) shadow_[r][c] = 0.0;
+    }
 }
 
 void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t offset = static_cast<std::size_t>(r - firstRow) * stride;
-        const radiation::CellOrientation* o = orientation_.data() + offset;
-        const unsigned char* part = part_.data() + offset;
+        const radiation::CellOrientation* o = orientation_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+        const unsigned char* part = PartRow(r);
         const double* shade = shadow_[r];
         const double* sunshine = sunshine_ != nullptr ? (*sunshine_)[r] : nullptr;
         double* sum = correction_[r];
@@ -209,12 +269,14 @@ void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
 void expokorrklasse::CorrectionFactors() {
     const double h = horizontalSum_;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            if (!TakesPart(r, c)) continue;
+            if (!part[c]) continue;
             effective_[r][c] = correction_[r][c];
             correction_[r][c] = radiation::CorrectionFactor(correction_[r][c], h);
         }
+    }
     RefreshTemperature();
 }
 
@@ -222,10 +284,11 @@ void expokorrklasse::RefreshTemperature() {
     if (corrTemperatureIndex_ == 0) return;
     const double h = horizontalSum_;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
             // A step without temperature data has no corrected temperature either.
-            if (!TakesPart(r, c) || NoData((*temperature_)[r][c], nodata)) {
+            if (!part[c] || NoData((*temperature_)[r][c], nodata)) {
                 corrTemperature_[r][c] = nodata;
                 continue;
             }
@@ -233,4 +296,5 @@ void expokorrklasse::RefreshTemperature() {
             corrTemperature_[r][c] =
                 radiation::CorrectedTemperature((*temperature_)[r][c], correction_[r][c], h, scaling_, s);
         }
+    }
 }

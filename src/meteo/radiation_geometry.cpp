@@ -135,10 +135,12 @@ struct GridCells {
     void Mark(int r, int c, bool shaded) { shadow[r][c] = shaded ? 1.0 : 0.0; }
 };
 
-// The shared terrain; a mark records which block of rays wrote the cell last.
+// The shared terrain; a mark records which block of rays wrote the cell last, and the spans
+// which columns of a row got marks.
 struct SharedCells {
     const Terrain& terrain;
     std::vector<std::uint8_t>& marks;
+    RowSpans& spans;
     std::uint8_t lit;
     std::size_t At(int r, int c) const {
         return static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(terrain.ncols) +
@@ -146,7 +148,12 @@ struct SharedCells {
     }
     bool Inside(int r, int c) const { return terrain.inside[At(r, c)] != 0; }
     double Height(int r, int c) const { return terrain.elevation[At(r, c)]; }
-    void Mark(int r, int c, bool shaded) { marks[At(r, c)] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0)); }
+    void Mark(int r, int c, bool shaded) {
+        marks[At(r, c)] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0));
+        const auto row = static_cast<std::size_t>(r - 1);
+        spans.first[row] = std::min(spans.first[row], c);
+        spans.last[row] = std::max(spans.last[row], c);
+    }
 };
 
 template <class Cells>
@@ -234,11 +241,11 @@ std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts) {
     return bounds;
 }
 
-std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, std::uint8_t lit,
-                                    int first, int last, double cellsize, double gridNodata, double azimuth,
-                                    double elevation) {
+std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, RowSpans& spans,
+                                    std::uint8_t lit, int first, int last, double cellsize, double gridNodata,
+                                    double azimuth, double elevation) {
     const Ray ray = MakeRay(terrain.nrows, terrain.ncols, cellsize, gridNodata, azimuth, elevation);
-    SharedCells cells{terrain, marks, lit};
+    SharedCells cells{terrain, marks, spans, lit};
     return MarchRays(ray, first, last, cells, terrain.nrows, terrain.ncols);
 }
 

@@ -109,9 +109,19 @@ struct Terrain {
 // march length, for a sun at azimuth.
 std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts);
 
+// The columns a march marked in each row (index row - 1): first..last, none where last < first.
+struct RowSpans {
+    std::vector<int> first, last;
+    void Clear(int nrows, int ncols) {
+        first.assign(static_cast<std::size_t>(nrows), ncols + 1);
+        last.assign(static_cast<std::size_t>(nrows), 0);
+    }
+};
+
 // Marches rays first..last - 1 (numbers as in RayBlocks); returns the number of cells visited.
-std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, std::uint8_t lit,
-                                    int first, int last, double cellsize, double gridNodata, double azimuth,
-                                    double elevation);
+// spans widens to every cell marked.
+std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uint8_t>& marks, RowSpans& spans,
+                                    std::uint8_t lit, int first, int last, double cellsize, double gridNodata,
+                                    double azimuth, double elevation);
 
 }  // namespace radiation

@@ -141,7 +141,8 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
     // winter and from north of east and west in summer, so that the rays run along rows and
     // along columns and cross. The reference is process 0 marching every ray over whole grids;
     // the decomposed run shares the rays out, and every own cell's shadow and correction must
-    // be the reference's bit for bit.
+    // be the reference's bit for bit, and the grids it writes, gathered from the owners, the
+    // reference's files byte for byte.
     Fill(elevation_, [](int r, int c) { return (r == 3 ? 2600.0 : 500.0) + 190.0 * ((r * 7 + c * 3) % 5); });
     const int first = settings_.firstRow, last = settings_.lastRow;
     struct Sun {
@@ -149,22 +150,19 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
     };
     const std::vector<Sun> suns = {{9, 21, 12}, {12, 21, 12}, {15, 21, 12}, {6, 21, 6}, {19, 21, 6}};
     std::vector<std::vector<double>> shadow, correction;
+    const std::vector<const char*> written = {"exkorr.asc", "shadow.asc"};
+    std::vector<std::string> files;
     settings_.firstRow = 1;
     settings_.lastRow = 4;
     for (const Sun& sun : suns) {
         unsigned error = 0;
-        auto whole = Make(RadiationSection(1, 1, 2, 1.0, 60), &error);
+        auto whole = Make(RadiationSection(1, 1, 2, 1.0, 60, 1), &error);
         ASSERT_EQ(error, 0u);
         whole->run(sun.hour, sun.day, sun.month, 2020);
-        shadow.emplace_back(20);
-        correction.emplace_back(20);
-        for (int r = 1; r <= 4; ++r)
-            for (int c = 1; c <= 5; ++c) {
-                shadow.back()[(r - 1) * 5 + c - 1] = At("Shadow", r, c);
-                correction.back()[(r - 1) * 5 + c - 1] = At("radiation_correction", r, c);
-            }
-        MPI_Bcast(shadow.back().data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        MPI_Bcast(correction.back().data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        if (talvo_test::Rank() == 0)
+            for (const char* name : written) files.push_back(talvo_test::ReadFile(name));
+        shadow.push_back(WholeGridOfProcessZero("Shadow"));
+        correction.push_back(WholeGridOfProcessZero("radiation_correction"));
     }
     settings_.firstRow = first;
     settings_.lastRow = last;
@@ -173,9 +171,11 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
     for (std::size_t k = 0; k < suns.size(); ++k) {
         const Sun& sun = suns[k];
         unsigned error = 0;
-        auto shared = Make(RadiationSection(1, 1, 2, 1.0, 60), &error);
+        auto shared = Make(RadiationSection(1, 1, 2, 1.0, 60, 1), &error);
         ASSERT_EQ(error, 0u);
         shared->run(sun.hour, sun.day, sun.month, 2020);
+        for (std::size_t j = 0; j < written.size() && talvo_test::Rank() == 0; ++j)
+            EXPECT_EQ(talvo_test::ReadFile(written[j]), files[written.size() * k + j]) << written[j] << " " << sun.hour;
         for (int r = first; r <= last; ++r)
             for (int c = 1; c <= 5; ++c) {
                 if (!InZone(r, c)) continue;
@@ -190,6 +190,62 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
     MPI_Allreduce(counts, all, 2, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
     EXPECT_GT(all[0], 3);
     EXPECT_GT(all[1], 3);
+}
+
+TEST_F(RadiationTest, SharedMarchOnRowsSplitBetweenProcessesFollowsTheSunThroughTheDay) {
+    // One correction runs hour by hour through a winter and a summer day (night, low sun from
+    // every side, night again), its rays shared out over processes that split rows between
+    // them. Each hour, every own cell's shadow and correction must be those of process 0
+    // marching every ray alone, bit for bit: marks of an earlier sub-step or of rays of another
+    // process never leak into a cell.
+    Fill(elevation_, [](int r, int c) { return (r == 3 ? 2600.0 : 500.0) + 230.0 * ((r * 5 + c * 7) % 4); });
+    const int first = settings_.firstRow, last = settings_.lastRow;
+    const std::vector<std::pair<int, int>> days = {{21, 12}, {21, 6}};
+    std::vector<std::vector<double>> shadow, correction;
+    settings_.firstRow = 1;
+    settings_.lastRow = 4;
+    for (const auto& [day, month] : days) {
+        unsigned error = 0;
+        auto whole = Make(RadiationSection(2, 1, 3, 1.0, 60), &error);
+        ASSERT_EQ(error, 0u);
+        for (int hour = 1; hour <= 24; ++hour) {
+            whole->run(hour, day, month, 2020);
+            shadow.push_back(WholeGridOfProcessZero("Shadow"));
+            correction.push_back(WholeGridOfProcessZero("radiation_correction"));
+        }
+    }
+    settings_.firstRow = first;
+    settings_.lastRow = last;
+    DecomposeCellRuns();
+    int shaded = 0, sunny = 0;
+    std::size_t k = 0;
+    for (const auto& [day, month] : days) {
+        unsigned error = 0;
+        auto shared = Make(RadiationSection(2, 1, 3, 1.0, 60), &error);
+        ASSERT_EQ(error, 0u);
+        for (int hour = 1; hour <= 24; ++hour, ++k) {
+            shared->run(hour, day, month, 2020);
+            // The hours of the night (sun set by 17 h in winter, 21 h in summer) keep no shadow
+            // of the evening before.
+            const bool dark = month == 12 ? hour <= 6 || hour >= 18 : hour <= 3 || hour >= 22;
+            for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+                for (int c = 1; c <= 5; ++c) {
+                    if (regions_[r][c] != talvo_test::Rank()) continue;
+                    const std::size_t i = static_cast<std::size_t>((r - 1) * 5 + c - 1);
+                    if (correction[k][i] > 0.0) (shadow[k][i] == 1.0 ? shaded : sunny) += 1;
+                    if (dark) {
+                        EXPECT_EQ(At("Shadow", r, c), 0.0) << hour << "h " << month;
+                    }
+                    EXPECT_EQ(At("Shadow", r, c), shadow[k][i]) << hour << "h " << month << " cell " << r << "," << c;
+                    EXPECT_EQ(At("radiation_correction", r, c), correction[k][i])
+                        << hour << "h " << month << " cell " << r << "," << c;
+                }
+        }
+    }
+    int counts[2] = {shaded, sunny}, all[2] = {0, 0};
+    MPI_Allreduce(counts, all, 2, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_GT(all[0], 10);
+    EXPECT_GT(all[1], 10);
 }
 
 TEST_F(RadiationTest, CorrectedTemperatureWithMethodsTwoAndFour) {

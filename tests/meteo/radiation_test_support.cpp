@@ -1,12 +1,20 @@
 #include "radiation_test_support.hpp"
 
+#include <mpi.h>
+
+#include <algorithm>
+
+#include "setup/mpiregions.hpp"
+
 namespace meteo_test {
 
-std::string RadiationSection(int method, int interval, int splittings, double scaling, int stepMinutes) {
+std::string RadiationSection(int method, int interval, int splittings, double scaling, int stepMinutes,
+                             int writeCode) {
+    const std::string code = std::to_string(writeCode);
     return "[radiation_correction]\n1 flow control\n" + std::to_string(stepMinutes) + " time step\n" +
-           std::to_string(method) + " method\ntkorr.asc\n0\n" + std::to_string(scaling) +
-           " scaling\nexkorr.asc\n0\nshadow.asc\n0\n" + std::to_string(interval) + " number if timesteps\n" +
-           std::to_string(splittings) + " splittings\n\n";
+           std::to_string(method) + " method\ntkorr.asc\n" + code + "\n" + std::to_string(scaling) +
+           " scaling\nexkorr.asc\n" + code + "\nshadow.asc\n" + code + "\n" + std::to_string(interval) +
+           " number if timesteps\n" + std::to_string(splittings) + " splittings\n\n";
 }
 
 void RadiationTest::SetUp() {
@@ -52,6 +60,45 @@ void RadiationTest::DecomposeInBands() {
     }
     Add(regions_, "MPIRegions");
     Add(helper_, "MPIHelper");
+}
+
+void RadiationTest::DecomposeCellRuns() {
+    memory_handling mh;
+    regions_ = mh.matrix(1, 4, 0, 5, 4);
+    helper_ = mh.matrix(1, 4, 0, 5, 4);
+    regions_.fill(-9999.0);
+    const int size = talvo_test::Size(), rank = talvo_test::Rank();
+    int cells = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) cells += submodel_test::kZones[r - 1][c - 1] != -9999 ? 1 : 0;
+    int k = 0;
+    settings_.firstRow = 5;
+    settings_.lastRow = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (submodel_test::kZones[r - 1][c - 1] == -9999) continue;
+            const int owner = k++ * size / cells;
+            regions_[r][c] = owner;
+            if (owner != rank) continue;
+            settings_.firstRow = std::min(settings_.firstRow, r);
+            settings_.lastRow = std::max(settings_.lastRow, r);
+        }
+    for (int r = 1; r <= 4; ++r)
+        if (rank == 0)
+            BuildHelperRowAll(regions_[r], helper_[r], 5, -9999.0);
+        else
+            BuildHelperRowOwn(regions_[r], helper_[r], 5, rank);
+    Add(regions_, "MPIRegions");
+    Add(helper_, "MPIHelper");
+}
+
+std::vector<double> RadiationTest::WholeGridOfProcessZero(const std::string& name) const {
+    std::vector<double> whole(20, 0.0);
+    if (talvo_test::Rank() == 0)
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) whole[static_cast<std::size_t>((r - 1) * 5 + c - 1)] = At(name, r, c);
+    MPI_Bcast(whole.data(), 20, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    return whole;
 }
 
 void RadiationTest::Fill(Matrix& grid, const std::function<double(int, int)>& value) {
