@@ -246,6 +246,8 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
             f.inputConcentration[U(t)] = silted != nullptr && (*silted)[r][c] != nodata ? (*silted)[r][c]
                                          : tracerInflux[k] != nullptr             ? (*tracerInflux[k])[r][c]
                                                                                   : 0.0;
+            const Matrix* surface = k < tracerSurfaceWater.size() ? tracerSurfaceWater[k] : nullptr;
+            f.siltedUpConcentration[U(t)] = surface != nullptr ? (*surface)[r][c] : f.inputConcentration[U(t)];
         }
         if (aquiferThickness != nullptr) f.aquiferThickness = (*aquiferThickness)[r][c];
         ct.columns = work.tracerColumns.data();

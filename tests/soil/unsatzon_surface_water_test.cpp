@@ -164,3 +164,38 @@ TEST_F(SoilSurfaceWater, SiltedUpRunoffCarriesItsTracer) {
 }
 
 }  // namespace
+
+namespace {
+
+// The water that surface routing left on the surface brings the tracer of surface routing's store
+// (its concentration), not that of the water input: what the cell holds and sent on after the
+// step is input x its concentration + surface water x the store's.
+TEST_F(SoilSurfaceWater, TheSurfaceWaterBringsItsOwnTracer) {
+    Matrix& store = AddGrid("SurfStorSiltingUp", 0.0);
+    AddGrid("surface_storage_tracer_1_SurfaceRoutingModel", 3.0);
+    AddGrid("concflux_tracer_1_input", 0.5);
+    std::vector<TracerDescriptor> d(2);
+    d[1].name = "chl";
+    d[1].statext = "txt";
+    d[1].gridext = "asc";
+    d[1].max_conc = 1e12;
+    ASSERT_EQ(Start(1, d.data()), 0u) << console_.str();
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        store[cell[0]][cell[1]] = 2.0 + cell[1];
+        (*model_->in.waterInput)[cell[0]][cell[1]] = 1.0;
+    }
+    StepAndCheckCells(0, [](int, int c) { return 2.0 + c; });
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        double held = model_->tracerDirect[1][r][c] * Value("directflow", r, c) +
+                      model_->tracerInterflow[1][r][c] * Value("interflow", r, c) +
+                      model_->tracerBaseflow[1][r][c] * Value("baseflow", r, c);
+        for (int l = 0; l <= 10; ++l) held += model_->tracerLayers[1][r][c][l];
+        const double brought = 1.0 * 0.5 + (2.0 + c) * 3.0;
+        EXPECT_NEAR(held, brought, 1e-9 * brought) << r << "," << c;
+    }
+}
+
+}  // namespace
