@@ -113,8 +113,7 @@ private:
     void ComputeCells(std::int64_t day, std::int64_t month, std::int64_t year);
     bool ComputeCell(int r, int c, int jd, std::int64_t day, std::int64_t month, std::int64_t year,
                      ExprParser* parser, CellFailure& failure);
-    void TracersIn(int r, int c, double input, double store);
-    void TracersOut(int r, int c, double store, double Q);
+    void MoveTracers(int r, int c, double input, double store);
     bool EvaluateGroup(ExprParser& parser, std::size_t from, std::size_t to, CellFailure& failure);
     void ThrowCellFailure(const CellFailure& local, std::int64_t day, std::int64_t month, std::int64_t year);
     void CopyResponseUnits();

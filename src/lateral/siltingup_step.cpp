@@ -180,8 +180,6 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
     double& store = (*surfaceStore)[r][c];
     if (!routingWeightsFound) store = 0.0;
 
-    TracersIn(r, c, input, store);
-
     // Tillage of the first land-use layer; cover of the highest layer with a land use.
     const landuse_entry* first = LanduseAt(landuse[1], r, c);
     std::int32_t count = 0;
@@ -265,47 +263,45 @@ bool siltingupclass::ComputeCell(int r, int c, int jd, std::int64_t d, std::int6
     // which surface routing moves on). Both are handed on, so the store is empty until surface
     // routing fills it again: each millimetre has one owner.
     const silting::WaterSplit split = silting::SplitWater(input, store, V, tilled);
+    if (tracerCount > 0) MoveTracers(r, c, input, store);
     input = split.infiltration;
     const double Q = split.runoff;
     directRunoff.data[r][c] = Q;
     store = 0.0;
-
-    if (Q > 0) TracersOut(r, c, split.water, Q);
     return true;
 }
 
-void siltingupclass::TracersIn(int r, int c, double input, double store) {
-    // Tracers carried by the water input enter the surface store.
+void siltingupclass::MoveTracers(int r, int c, double input, double store) {
+    // The step's input joins the water on the surface (its tracer store holds, for a tracer
+    // carried as mass, the tracer of that water; for an evaporating tracer its concentration).
+    // All of that water leaves: the direct runoff and the infiltrating rest both carry the mixed
+    // water's concentration, which the flux grid hands on to the soil model. So the store's
+    // tracer leaves with its water, and the input's concentration is never applied to the
+    // store's water (a rounding-size input with an extreme concentration charges nothing).
+    const double water = std::max(input, 0.0) + store;
     for (int t = 1; t <= tracerCount; ++t) {
         TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        const TracerDescriptor& d = tracerDescriptors[t];
         double& s = rec.storage[r][c];
-        if (tracerDescriptors[t].radioactive == 1) s *= rec.decayPerStep;
-        if (input > 0) {
-            const Matrix* flux = static_cast<std::size_t>(t) < incomingFlux.size()
-                                     ? incomingFlux[static_cast<std::size_t>(t)]
-                                     : nullptr;
-            const double cin = flux != nullptr ? (*flux)[r][c] : 0.0;
-            if (tracerDescriptors[t].evaporating == 1)
-                s = WeightedMean(s, cin, store, input);
-            else
-                s += input * cin;
-        }
-    }
-}
-
-void siltingupclass::TracersOut(int r, int c, double store, double Q) {
-    // Tracers leave the store with the direct runoff Q (> 0).
-    for (int t = 1; t <= tracerCount; ++t) {
-        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        double& s = rec.storage[r][c];
-        if (tracerDescriptors[t].evaporating == 1) {
-            rec.flux[r][c] = s;
+        if (d.radioactive == 1) s *= rec.decayPerStep;
+        const Matrix* flux = static_cast<std::size_t>(t) < incomingFlux.size() ? incomingFlux[static_cast<std::size_t>(t)]
+                                                                               : nullptr;
+        const double cin = input > 0 && flux != nullptr ? (*flux)[r][c] : 0.0;
+        if (d.evaporating == 1) {
+            if (input > 0) s = WeightedMean(s, cin, store, input);
+            if (water > 0) rec.flux[r][c] = s;
             continue;
         }
-        const double share = Q + store > 0 ? store * s / (Q + store) : 0.0;
-        const double moved = std::min(store * tracerDescriptors[t].max_conc, share);
-        s -= moved;
-        rec.flux[r][c] = moved / Q;
+        // Without water on the surface and tracer left in the store, the input's water leaves
+        // as it came.
+        const bool inputAlone = store <= 0 && s == 0;
+        if (input > 0) s += input * cin;
+        if (!(water > 0)) continue;
+        const double mixed = inputAlone ? cin : s / water;
+        const double conc = mixed > 0 ? std::min(mixed, d.max_conc) : 0.0;
+        // Above the tracer's maximum concentration the surplus stays in the store.
+        s = !inputAlone && mixed > d.max_conc ? s - conc * water : 0.0;
+        rec.flux[r][c] = conc;
     }
 }
 
@@ -364,6 +360,12 @@ void siltingupclass::CopyResponseUnits() {
             for (Matrix* g : {surfaceStore, &timeSinceTillage.data, &rainPause.data, &kineticEnergy.data,
                               &disposition.data, waterInput, &directRunoff.data})
                 (*g)[r][c] = (*g)[mr][mc];
+            // The master's water leaves with the master's tracer.
+            for (int t = 1; t <= tracerCount; ++t) {
+                TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+                rec.storage[r][c] = rec.storage[mr][mc];
+                rec.flux[r][c] = rec.flux[mr][mc];
+            }
         }
     }
 }

@@ -148,6 +148,10 @@ public:
         Matrix* concQD = nullptr;
         const Matrix* concQI = nullptr;
         Matrix* surfaceStore = nullptr;  // storage concentration kept between calls
+        // Silting-up's store (shared) holds the tracer's mass in mg/m2 for a tracer that does not
+        // evaporate, as silting-up mixes the step's input into it; surface routing's own store,
+        // and silting-up's of an evaporating tracer, hold the concentration.
+        bool storeHoldsMass = false;
         Matrix ownStore;
         int storeIndex = 0;
         int sharedIndex = 0;  // grid-store entry of silting-up's store when surface routing uses it

@@ -54,8 +54,10 @@ void surfaceroutingclass::StartPass() {
             totalInput[r][c] = (*surfaceStorage)[r][c] / 1000.0;
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                st.conc[r][c] = left > 0 ? WeightedMean((*st.surfaceStore)[r][c], (*st.concQD)[r][c], left, df)
-                                         : (*st.concQD)[r][c];
+                const double held = (*st.surfaceStore)[r][c];
+                st.conc[r][c] = !(left > 0)         ? (*st.concQD)[r][c]
+                                : st.storeHoldsMass ? (held + (*st.concQD)[r][c] * df) / (left + df)
+                                                    : WeightedMean(held, (*st.concQD)[r][c], left, df);
                 (*st.surfaceStore)[r][c] = 0;
                 (*st.concQD)[r][c] = 0;
             }
@@ -304,7 +306,7 @@ void surfaceroutingclass::EndPass() {
                                              ? storageTracerStats[static_cast<std::size_t>(t)].get()
                                              : nullptr;
                 if (stored) stored->AddValue(r, c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
-                (*st.surfaceStore)[r][c] = st.conc[r][c];
+                (*st.surfaceStore)[r][c] = st.storeHoldsMass ? st.conc[r][c] * (*surfaceStorage)[r][c] : st.conc[r][c];
                 st.conc[r][c] = 0;
             }
         }

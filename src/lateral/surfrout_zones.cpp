@@ -31,6 +31,7 @@ void surfaceroutingclass::CreateTracerGrids(unsigned& error, int count, const Tr
             if (silting > 0) {
                 st.surfaceStore = (*gridStore)[silting].grid;
                 st.sharedIndex = silting;
+                st.storeHoldsMass = tracerDescriptors[t].evaporating != 1;
             } else {
                 st.ownStore = matrix(lo, hi, 1, ncols, nrows);
                 st.ownStore.fill(nodata);

@@ -362,6 +362,10 @@ public:
     std::vector<double> tracerDecay;  // per tracer, per module sub-step (1: no decay)
     std::vector<const Matrix*> tracerInflux;  // per tracer: the flux grid of the water input
     std::vector<const Matrix*> tracerSiltedRunoff;  // per tracer: silting-up's flux grid, or null
+    // Per tracer: the concentration of the water surface routing leaves on the surface (its own
+    // store grid, registered after the soil's tracer grids: looked up at the first step), or null.
+    std::vector<const Matrix*> tracerSurfaceWater;
+    bool surfaceWaterTracersLooked = false;
     std::vector<Stack> tracerLayers;           // per tracer: values of the surface store and layers
     // Per tracer: concentration of direct flow, interflow and base flow of every cell.
     std::vector<Matrix> tracerDirect, tracerInterflow, tracerBaseflow;

@@ -180,6 +180,14 @@ void unsatzonmodellklasse::BeginTimeStep(std::int64_t hour, std::int64_t day, st
         *log << StrFormat("%20s", moduleName.c_str()) << " " << day << "." << month << "." << year << " " << hour
              << ". h " << "(time of meteo data)" << config_tag << "[end-entry]";
     if (heat.on() && deriveInitialTemperatures) InitialTemperatureProfile();
+    if (!surfaceWaterTracersLooked) {
+        surfaceWaterTracersLooked = true;
+        tracerSurfaceWater.assign(U(std::max(tracerCount, 0)) + 1, nullptr);
+        for (int k = 1; surfaceStorageSiltingUp && k <= tracerCount; ++k) {
+            const int i = FindGrid(StrFormat("surface_storage_tracer_%d_%s", k, "SurfaceRoutingModel"), true);
+            if (i > 0) tracerSurfaceWater[U(k)] = (*gridStore)[i].grid;
+        }
+    }
     for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI})
         for (auto& perTracer : *a)
             for (std::size_t s = 1; s < perTracer.size(); ++s) {

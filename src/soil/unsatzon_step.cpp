@@ -239,9 +239,15 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
                 for (int l = cell.tableLayer; l <= n; ++l)
                     tc.value[l] = tc.par.mass ? tc.groundwater * col.theta[U(l)] * soil.thickness[U(l)] * 1000.0
                                               : tc.groundwater;
-            f.inputConcentration[U(t)] = tracerInflux[k] != nullptr ? (*tracerInflux[k])[r][c] : 0.0;
-            f.siltedRunoffConcentration[U(t)] =
-                k < tracerSiltedRunoff.size() && tracerSiltedRunoff[k] != nullptr ? (*tracerSiltedRunoff[k])[r][c] : 0.0;
+            const Matrix* silted = k < tracerSiltedRunoff.size() ? tracerSiltedRunoff[k] : nullptr;
+            f.siltedRunoffConcentration[U(t)] = silted != nullptr ? (*silted)[r][c] : 0.0;
+            // Where silting-up hands the water input on, that water holds the water that stood on
+            // the surface too, and silting-up's flux grid holds the concentration of the mixture.
+            f.inputConcentration[U(t)] = silted != nullptr && (*silted)[r][c] != nodata ? (*silted)[r][c]
+                                         : tracerInflux[k] != nullptr             ? (*tracerInflux[k])[r][c]
+                                                                                  : 0.0;
+            const Matrix* surface = k < tracerSurfaceWater.size() ? tracerSurfaceWater[k] : nullptr;
+            f.siltedUpConcentration[U(t)] = surface != nullptr ? (*surface)[r][c] : f.inputConcentration[U(t)];
         }
         if (aquiferThickness != nullptr) f.aquiferThickness = (*aquiferThickness)[r][c];
         ct.columns = work.tracerColumns.data();

@@ -433,7 +433,18 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         for (int t = 0; t < T; ++t) {
             soilcolumn::TracerColumn& tr = tracers.columns[t];
             const double cIn = in.inputConcentration[U(t)];
-            if (in.ponding) {
+            if (in.hasSiltedUp) {
+                // The water standing on the surface brings its own tracer (all of it: the part
+                // that transpires leaves its tracer behind).
+                const double silted = in.siltedUp / k, fell = arriving - silted;
+                const double load = fell * cIn + silted * in.siltedUpConcentration[U(t)];
+                if (tr.par.mass)
+                    tr.value[0] += load;
+                else if (in.ponding && arriving > 0)
+                    tr.value[0] = (tr.value[0] * pondBefore + load) / (pondBefore + arriving);
+                else if (!in.ponding && bypass + input > 0)
+                    tr.value[0] = load / arriving;
+            } else if (in.ponding) {
                 if (tr.par.mass)
                     tr.value[0] += arriving * cIn;
                 else if (arriving > 0)

@@ -131,6 +131,8 @@ struct CellForcing {
     std::array<double, kMaxTracers> inputConcentration{};
     // Of the silted-up runoff: concentration, or amount per mm for amount tracers.
     std::array<double, kMaxTracers> siltedRunoffConcentration{};
+    // Of the water standing on the surface (siltedUp): concentration.
+    std::array<double, kMaxTracers> siltedUpConcentration{};
     // Heat transfer: air temperature, the cell's n-factor, the lower boundary (a temperature,
     // or a heat flux in W/m2 that only the implicit scheme uses).
     double airTemperature = 0;

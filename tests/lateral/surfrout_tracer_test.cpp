@@ -12,16 +12,21 @@ namespace {
 
 class SurfaceTracers : public talvo_test::TempDirTest {};
 
+// 5 x 8 cells sloping to the river in the last column.
+WorldLayout SlopeToRiver() {
+    WorldLayout def;
+    def.nrows = 5;
+    def.ncols = 8;
+    def.elevation = [](int r, int c) { return 100.0 - 0.3 * c - 0.1 * r; };
+    def.river = [](int, int c) { return c == 8; };
+    return def;
+}
+
 }  // namespace
 
 TEST_F(SurfaceTracers, MassIsKeptAndUniformWaterStaysUniform) {
     for (bool uniform : {true, false}) {
-        WorldLayout def;
-        def.nrows = 5;
-        def.ncols = 8;
-        def.elevation = [](int r, int c) { return 100.0 - 0.3 * c - 0.1 * r; };
-        def.river = [](int, int c) { return c == 8; };
-        World w(def);
+        World w(SlopeToRiver());
         Matrix* concQD = w.AddGrid("_CONC_QD_1_", 0);
         w.AddGrid("_CONC_QI_1_", 0);
         SectionSpec s;
@@ -123,5 +128,55 @@ TEST_F(SurfaceTracers, TheStorageTableHoldsTheStoragesConcentration) {
         EXPECT_GT(row[2], 1.0);
         EXPECT_LT(row[2], 3.0);
         EXPECT_NE(row[2], m->tracers[1].statistics->lastValues()[2]);
+    }
+}
+
+// Beside silting-up the surface water's tracer stays between passes in silting-up's store grid,
+// which holds a tracer carried as mass as its mass (mg/m2) and an evaporating one as its
+// concentration. After a pass, and after a second one that takes the water left on the surface
+// back in, silting-up's grid and the river hold the tracer that came with the direct flow.
+TEST_F(SurfaceTracers, SiltingUpsStoreHoldsTheMassOfTheWaterLeftOnTheSurface) {
+    World w(SlopeToRiver());
+    Matrix* concQD[3] = {nullptr, w.AddGrid("_CONC_QD_1_", 0), w.AddGrid("_CONC_QD_2_", 0)};
+    w.AddGrid("_CONC_QI_1_", 0);
+    w.AddGrid("_CONC_QI_2_", 0);
+    const Matrix* silting[3] = {nullptr, w.AddGrid("concstor_tracer_1_SiltingUpModel", 0),
+                                w.AddGrid("concstor_tracer_2_SiltingUpModel", 0)};
+    SectionSpec s;
+    s.maxStep = 60;
+    w.WriteControl(s);
+    std::vector<TracerDescriptor> tracers(3);
+    tracers[1].name = "chl";
+    tracers[2].name = "oxy";
+    tracers[2].evaporating = 1;
+    auto m = w.BuildReady(1, &tracers);
+    ASSERT_TRUE(m->surfaceTracers.size() == 3 && m->surfaceTracers[1].surfaceStore == silting[1]);
+    double massIn = 0, river = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int r = 1; r <= 5; ++r)
+            for (int c = 1; c <= 8; ++c) {
+                (*w.directflow)[r][c] = pass == 0 ? 6.0 : 0.0;
+                (*concQD[1])[r][c] = pass == 0 ? (c <= 4 ? 1.0 : 3.0) : 0.0;
+                (*concQD[2])[r][c] = pass == 0 ? 2.0 : 0.0;
+                massIn += (*w.directflow)[r][c] * (*concQD[1])[r][c];
+            }
+        m->run(pass + 1, 1, 6, 2020);
+        ASSERT_EQ(m->clipped, 0.0);
+        double surface = 0, water = 0;
+        for (int r = 1; r <= 5; ++r)
+            for (int c = 1; c <= 8; ++c) {
+                if (c == 8) {
+                    river += (*w.directflow)[r][c] * (*concQD[1])[r][c];
+                    continue;
+                }
+                surface += (*silting[1])[r][c];
+                water += (*w.storage)[r][c];
+                if ((*w.storage)[r][c] > 0) {
+                    EXPECT_NEAR((*silting[2])[r][c], 2.0, 1e-12) << r << " " << c;
+                }
+            }
+        EXPECT_GT(water, 0.0);
+        EXPECT_GT(river, 0.0);
+        EXPECT_NEAR(surface + river, massIn, 1e-9 * massIn) << "pass " << pass;
     }
 }

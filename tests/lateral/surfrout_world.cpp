@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "setup/tracer_ini.hpp"
 #include "support/test_support.hpp"
 
 namespace surfrout_test {
@@ -153,11 +154,13 @@ std::unique_ptr<surfaceroutingclass> World::Build(unsigned* error, unsigned numS
     return std::make_unique<surfaceroutingclass>(*error, log.get(), settings, numSubSteps);
 }
 
-std::unique_ptr<surfaceroutingclass> World::BuildReady(unsigned numSubSteps) {
+std::unique_ptr<surfaceroutingclass> World::BuildReady(unsigned numSubSteps,
+                                                       const std::vector<TracerDescriptor>* tracers) {
     unsigned error = 0;
     auto m = Build(&error, numSubSteps);
     EXPECT_EQ(error, 0u) << console.str();
-    m->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+    const int count = tracers != nullptr ? static_cast<int>(tracers->size()) - 1 : 0;
+    m->CreateTracerGrids(error, count, count > 0 ? tracers->data() : nullptr, nullptr, 0);
     EXPECT_EQ(error, 0u) << console.str();
     return m;
 }

@@ -48,8 +48,9 @@ public:
     // Writes the control file "surfrout.ctl" (all processes read it).
     void WriteControl(const SectionSpec& section, const std::string& extra = "");
     std::unique_ptr<surfaceroutingclass> Build(unsigned* error, unsigned numSubSteps = 1);
-    // Builds and sets up the tracer grids and arrays.
-    std::unique_ptr<surfaceroutingclass> BuildReady(unsigned numSubSteps = 1);
+    // Builds and sets up the tracer grids and arrays (of the tracers 1.. of the list, none without).
+    std::unique_ptr<surfaceroutingclass> BuildReady(unsigned numSubSteps = 1,
+                                                    const std::vector<TracerDescriptor>* tracers = nullptr);
     // Registers a grid of the given name with a constant value (all rows).
     Matrix* AddGrid(const std::string& name, double value);
     bool Own(int r, int c) const {

@@ -29,6 +29,16 @@ protected:
         model_->SelectWaterInput(false);
         return error;
     }
+    // Started with one tracer, "chl", carried as mass.
+    unsigned StartWithTracer(double maxConc = 0) {
+        tracer_.assign(2, TracerDescriptor{});
+        tracer_[1].name = "chl";
+        tracer_[1].statext = "txt";
+        tracer_[1].gridext = "asc";
+        tracer_[1].max_conc = maxConc;
+        return Start(1, tracer_.data());
+    }
+    std::vector<TracerDescriptor> tracer_;
     double Stored(int r, int c) const {
         double s = 0;
         for (int k = 1; k <= 10; ++k) s += Level("theta", r, c, k) * 0.1 * 1000.0;
@@ -143,11 +153,7 @@ TEST_F(SoilSurfaceWater, SiltedUpRunoffCarriesItsTracer) {
     Matrix& silted = AddGrid("DirectRunoffSiltingUp", 0.0);
     AddGrid("concflux_tracer_1_SiltingUpModel", 0.25);
     AddGrid("concflux_tracer_1_input", 0.0);
-    std::vector<TracerDescriptor> d(2);
-    d[1].name = "chl";
-    d[1].statext = "txt";
-    d[1].gridext = "asc";
-    ASSERT_EQ(Start(1, d.data()), 0u) << console_.str();
+    ASSERT_EQ(StartWithTracer(), 0u) << console_.str();
     for (const auto& cell : kCells) {
         if (!Own(cell[0], cell[1])) continue;
         silted[cell[0]][cell[1]] = 4.0;
@@ -160,6 +166,36 @@ TEST_F(SoilSurfaceWater, SiltedUpRunoffCarriesItsTracer) {
         const double direct = Value("directflow", r, c);
         ASSERT_GT(direct, 0.0);
         EXPECT_NEAR(model_->tracerDirect[1][r][c] * direct, 4.0 * 0.25, 1e-12) << r << "," << c;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The water that surface routing left on the surface brings the tracer of surface routing's store
+// (its concentration), not that of the water input: what the cell holds and sent on after the
+// step is input x its concentration + surface water x the store's.
+TEST_F(SoilSurfaceWater, TheSurfaceWaterBringsItsOwnTracer) {
+    Matrix& store = AddGrid("SurfStorSiltingUp", 0.0);
+    AddGrid("surface_storage_tracer_1_SurfaceRoutingModel", 3.0);
+    AddGrid("concflux_tracer_1_input", 0.5);
+    ASSERT_EQ(StartWithTracer(1e12), 0u) << console_.str();
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        store[cell[0]][cell[1]] = 2.0 + cell[1];
+        (*model_->in.waterInput)[cell[0]][cell[1]] = 1.0;
+    }
+    StepAndCheckCells(0, [](int, int c) { return 2.0 + c; });
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        double held = model_->tracerDirect[1][r][c] * Value("directflow", r, c) +
+                      model_->tracerInterflow[1][r][c] * Value("interflow", r, c) +
+                      model_->tracerBaseflow[1][r][c] * Value("baseflow", r, c);
+        for (int l = 0; l <= 10; ++l) held += model_->tracerLayers[1][r][c][l];
+        const double brought = 1.0 * 0.5 + (2.0 + c) * 3.0;
+        EXPECT_NEAR(held, brought, 1e-9 * brought) << r << "," << c;
     }
 }
 

@@ -201,6 +201,35 @@ TEST_F(SoilTracerTest, APulseOfAMassTracerIsConservedInEveryCellAndStep) {
     EXPECT_GT(outSum, 0.0);  // some of it left: the balance counts the runoff loads
 }
 
+// Where silting-up hands the water input on, that water holds the water that stood on the
+// surface too; its tracer is silting-up's mixture, not the incoming flux of the water that fell
+// (here the capped concentration of a rounding-size snow outflow, which would charge the whole
+// input with it). Cells that silting-up does not compute (nodata in its grid) take the incoming
+// flux. What the cell holds and sent on after the step is what the water brought.
+TEST_F(SoilTracerTest, WaterHandedOnBySiltingUpCarriesSiltingUpsConcentration) {
+    d_.push_back(Tracer("cap", false, 0.0));
+    AddGrid("DirectRunoffSiltingUp", 0.0);
+    Matrix& silted = AddGrid("concflux_tracer_1_SiltingUpModel", 0.5);
+    Matrix& input = AddGrid("concflux_tracer_1_input", 1e9);
+    ASSERT_EQ(Start(3), 0u) << console_.str();
+    const double rain = 3.0;
+    for (const auto& cell : kCells) {
+        if (!Own(cell[0], cell[1])) continue;
+        (*model_->in.waterInput)[cell[0]][cell[1]] = rain;
+        if (cell[0] == 2) {
+            silted[cell[0]][cell[1]] = -9999.0;
+            input[cell[0]][cell[1]] = 4.0;
+        }
+    }
+    Step(0);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        const double entered = rain * (r == 2 ? 4.0 : 0.5);
+        EXPECT_NEAR(Stored(1, r, c) + Left(1, r, c), entered, 1e-9 * entered) << r << "," << c;
+    }
+}
+
 // A tracer with a half-life of one day keeps the share of its half-life law of what its stable
 // twin keeps, in every level, after two daily steps that the column splits into several water
 // sub-steps each (decaying per sub-step with the whole step's factor would leave far less).
