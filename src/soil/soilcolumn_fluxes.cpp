@@ -293,8 +293,9 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };
-    // Where no bracket of the table is at hand, each layer's last bracket of the heads is the hint.
-    const int hintI = col.suctionBracket[a], hintJ = col.suctionBracket[b];
+    // Where no bracket of the table is at hand, each side's bracket of this interface's first
+    // look-ups in the last iteration is the hint.
+    const int hintI = col.limitBracketUpper[a], hintJ = col.limitBracketLower[a];
     double hi = 0, hj = 0;
     // In the bisection each side keeps its own last look-up, starting from the first one: once
     // the steps of the factor fall below the resolution of a water content, that side asks for
@@ -307,6 +308,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
         if (!(memo.table >= 0 && memo.x == tj && SameTable(col, memo.table, i))) memo.bracket = hintJ;
         hj = zmj - SuctionMemo(soil, col, memo, i, tj, hintJ);
         lower = memo;
+        col.limitBracketUpper[a] = upper.bracket;
+        col.limitBracketLower[a] = lower.bracket;
     }
     auto heads = [&](double qq, double ee, double& hi, double& hj) {
         const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
