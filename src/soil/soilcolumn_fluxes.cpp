@@ -34,11 +34,15 @@ bool SameTable(const ColumnState& col, int a, int b) {
     return b == a + 1 && col.sameTableAsAbove[U(b)] != 0;
 }
 
-double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f) {
-    if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) return m.value;
-    int bracket = m.table == table ? m.bracket : 0;
-    const double value = soil.RelConductivityFromTheta(table, theta, f, bracket);
-    m = LookupMemo{table, theta, f, value, bracket};
+// hint: the bracket to try first, set to the bracket of the look-up (or of the memo's).
+double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f,
+              int& hint) {
+    if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) {
+        hint = m.bracket;
+        return m.value;
+    }
+    const double value = soil.RelConductivityFromTheta(table, theta, f, hint);
+    m = LookupMemo{table, theta, f, value, hint};
     return m.value;
 }
 
@@ -124,7 +128,7 @@ private:
 };
 
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo);
+                    int i, LookupMemo& memo, int& hintUpper, int& hintLower);
 double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
 
 }  // namespace
@@ -132,7 +136,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
 double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
                              const SolverSettings& set, int i) {
     LookupMemo memo;
-    return Conductivity(soil, col, cell, set, i, memo);
+    int hintUpper = 0, hintLower = 0;
+    return Conductivity(soil, col, cell, set, i, memo, hintUpper, hintLower);
 }
 
 double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations) {
@@ -142,8 +147,9 @@ double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, doubl
 
 namespace {
 
+// hintUpper, hintLower: the brackets to try first for the two look-ups (set to theirs).
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo) {
+                    int i, LookupMemo& memo, int& hintUpper, int& hintLower) {
     const std::size_t a = U(i), b = U(i + 1);
     const int c = cell.clayLayer;
     if (c > 0 && (c == i || c == i + 1)) {
@@ -155,8 +161,8 @@ double Conductivity(const soil_entry& soil, const ColumnState& col, const CellVa
     const double thetaA = (col.thetaOld[a] + col.thetaMean[a]) / 2;
     const double thetaB = (col.thetaOld[b] + col.thetaMean[b]) / 2;
     // Both look-ups use the table of the upper layer.
-    double kra = KrMemo(soil, col, memo, i, thetaA, col.frozen[a]);
-    double krb = KrMemo(soil, col, memo, i, thetaB, col.frozen[b]);
+    double kra = KrMemo(soil, col, memo, i, thetaA, col.frozen[a], hintUpper);
+    double krb = KrMemo(soil, col, memo, i, thetaB, col.frozen[b], hintLower);
     // A side without conductivity takes the other's; otherwise the smaller is raised to at least
     // the larger over the soil's maximum ratio.
     if (kra == 0) kra = krb;
@@ -262,7 +268,9 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
     LookupMemo memo;
     for (int i = 1; i <= L && i < n; ++i) {
         const std::size_t l = U(i);
-        const double Ki = Conductivity(soil, col, cell, set, i, memo);
+        // The brackets of this interface's look-ups in the last iteration are the hints.
+        const double Ki =
+            Conductivity(soil, col, cell, set, i, memo, col.conductivityBracketUpper[l], col.conductivityBracketLower[l]);
         col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
         col.e[l] = LateralOutflow(soil, col, cell, i, totals);
     }

@@ -328,21 +328,24 @@ TEST(SoilColumnFluxes, LimitationWithLookupMemosAndHintsIsThePlainBisectionBitFo
     EXPECT_GT(limited, 500);
 }
 
-TEST(SoilColumnFluxes, LimitationKeepsTheBracketsOfItsFirstLookupsAsHintsOfTheNextIteration) {
+TEST(SoilColumnFluxes, EachInterfaceKeepsTheBracketsOfItsLookupsAsHintsOfTheNextIteration) {
     // Through a sub-step's iterations: after each pass of fluxes every interface holds the brackets
     // of its first two look-ups (the water contents of layers i and i + 1 from the unlimited flux,
-    // the limited one above and the unlimited one below; no lateral outflow here). Results with
-    // any hints: LimitationWithLookupMemosAndHintsIsThePlainBisectionBitForBit.
+    // the limited one above and the unlimited one below; no lateral outflow here) and of its two
+    // conductivity look-ups (the layers' mean water contents). Results with any hints:
+    // LimitationWithLookupMemosAndHintsIsThePlainBisectionBitForBit, ColumnMemos.*.
     SoilLayout def;
     def.layers = 8;
     const soil_entry s = MakeSoil(def);
     std::mt19937 rng(4912);
     std::uniform_real_distribution<double> u(0, 1);
-    auto bracketOf = [&](int layer, double theta) {
-        const auto& th = s.retentionTheta[static_cast<std::size_t>(layer)];
+    auto bracketIn = [](const soil_entry::PointTable& th, double theta) {
         for (std::size_t k = 1; k < soil_entry::kTablePoints; ++k)
             if (th[k] > theta && theta >= th[k + 1]) return static_cast<int>(k);
         return -1;
+    };
+    auto bracketOf = [&](int layer, double theta) {
+        return bracketIn(s.retentionTheta[static_cast<std::size_t>(layer)], theta);
     };
     int checked = 0;
     for (int c = 0; c < 300; ++c) {
@@ -364,6 +367,14 @@ TEST(SoilColumnFluxes, LimitationKeepsTheBracketsOfItsFirstLookupsAsHintsOfTheNe
                                          col.H[a + 1], s.thickness[a], s.thickness[a + 1]);
             for (std::size_t a = 1; a < 8; ++a) {
                 const int i = static_cast<int>(a);
+                const auto& th = s.conductivityTheta[a];
+                const int upper = bracketIn(th, (col.thetaOld[a] + col.thetaMean[a]) / 2);
+                const int lower = bracketIn(th, (col.thetaOld[a + 1] + col.thetaMean[a + 1]) / 2);
+                if (upper > 0 && lower > 0) {
+                    EXPECT_EQ(col.conductivityBracketUpper[a], upper) << c << " interface " << i;
+                    EXPECT_EQ(col.conductivityBracketLower[a], lower) << c << " interface " << i;
+                    ++checked;
+                }
                 ASSERT_EQ(col.e[a], 0.0);
                 const double thi = col.thetaOld[a] + (unlimited[a] - col.q[a - 1]) * cell.dt / (col.z[a - 1] - col.z[a]);
                 const double tj =
@@ -376,7 +387,7 @@ TEST(SoilColumnFluxes, LimitationKeepsTheBracketsOfItsFirstLookupsAsHintsOfTheNe
             IterationError(s, col, cell, it + 1);
         }
     }
-    EXPECT_GT(checked, 1000);
+    EXPECT_GT(checked, 2000);
 }
 
 // The bisection's heads from the quick suctions (products with reciprocals, a bound on their
