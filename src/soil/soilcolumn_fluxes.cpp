@@ -63,9 +63,10 @@ double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m
 // check of the heads far enough from its threshold gives the answer the plain heads give.
 class QuickSuction {
 public:
-    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d)
+    // hint: the bracket to try first for the first water content (the side's last look-up's).
+    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint)
         : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
-          theta0_(theta0), rate_(dt / d) {}
+          theta0_(theta0), rate_(dt / d), bracket_(hint) {}
 
     // Suction at the water content of flux sum x and the bound; false where no bound is at hand
     // (the water content within its rounding of a table point, or no number).
@@ -96,7 +97,12 @@ private:
             return true;
         }
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
-        Enter(soil_.RetentionBracket(layer_, t));
+        // The water content left the bracket in use for the next one on its side, mostly (the
+        // bisection's steps halve); the first water content tries the hint.
+        const int k = high_ > low_ ? (t >= high_ ? bracket_ - 1 : bracket_ + 1) : bracket_;
+        const std::size_t a = static_cast<std::size_t>(k);
+        Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
+                                                                                     : soil_.RetentionBracket(layer_, t));
         if (!(t - near_ > low_ && t + near_ < high_)) return false;
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
@@ -105,6 +111,7 @@ private:
     }
 
     void Enter(int k) {
+        bracket_ = k;
         const std::size_t a = static_cast<std::size_t>(k);
         high_ = th_[a];
         low_ = th_[a + 1];
@@ -125,6 +132,7 @@ private:
     double theta0_, rate_;
     // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
     double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, near_ = 0, bound_ = 0;
+    int bracket_;  // of high_ and low_; before the first, the hint
 };
 
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
@@ -335,7 +343,7 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     // (almost always), and the plain heads decide the rest: the same answers as the plain heads'.
     const double q0 = q, e0 = e;
     const bool quick = soil.RetentionFalls(i);
-    QuickSuction quickI(soil, i, thetaOldI, dt, dzi), quickJ(soil, i, thetaOldJ, dt, dzj);
+    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, upper.bracket), quickJ(soil, i, thetaOldJ, dt, dzj, lower.bracket);
     // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
     const double crossing = Hi > Hj ? 1.0 : -1.0;
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
