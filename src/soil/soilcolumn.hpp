@@ -73,6 +73,12 @@ struct ColumnState {
     std::vector<double> fieldCapacity;                          // water content at 3.45 m suction
     std::vector<unsigned char> sameTableAsAbove;                // layer's look-up tables equal the layer above's
     std::vector<int> suctionBracket;  // per layer the last bracket of the heads' suction look-ups (a hint)
+    // Per interface i the last brackets of the flux limitation's first look-ups of layers i and
+    // i + 1 (hints for the next iteration, whose water contents there move little).
+    std::vector<int> limitBracketUpper, limitBracketLower;
+    // The same for the two conductivity look-ups of interface i (mean water contents of layers i
+    // and i + 1 in the table of layer i).
+    std::vector<int> conductivityBracketUpper, conductivityBracketLower;
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
 

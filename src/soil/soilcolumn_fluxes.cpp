@@ -34,11 +34,15 @@ bool SameTable(const ColumnState& col, int a, int b) {
     return b == a + 1 && col.sameTableAsAbove[U(b)] != 0;
 }
 
-double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f) {
-    if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) return m.value;
-    int bracket = m.table == table ? m.bracket : 0;
-    const double value = soil.RelConductivityFromTheta(table, theta, f, bracket);
-    m = LookupMemo{table, theta, f, value, bracket};
+// hint: the bracket to try first, set to the bracket of the look-up (or of the memo's).
+double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f,
+              int& hint) {
+    if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) {
+        hint = m.bracket;
+        return m.value;
+    }
+    const double value = soil.RelConductivityFromTheta(table, theta, f, hint);
+    m = LookupMemo{table, theta, f, value, hint};
     return m.value;
 }
 
@@ -59,9 +63,10 @@ double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m
 // check of the heads far enough from its threshold gives the answer the plain heads give.
 class QuickSuction {
 public:
-    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d)
+    // hint: the bracket to try first for the first water content (the side's last look-up's).
+    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint)
         : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
-          theta0_(theta0), rate_(dt / d) {}
+          theta0_(theta0), rate_(dt / d), bracket_(hint) {}
 
     // Suction at the water content of flux sum x and the bound; false where no bound is at hand
     // (the water content within its rounding of a table point, or no number).
@@ -92,7 +97,12 @@ private:
             return true;
         }
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
-        Enter(soil_.RetentionBracket(layer_, t));
+        // The water content left the bracket in use for the next one on its side, mostly (the
+        // bisection's steps halve); the first water content tries the hint.
+        const int k = high_ > low_ ? (t >= high_ ? bracket_ - 1 : bracket_ + 1) : bracket_;
+        const std::size_t a = static_cast<std::size_t>(k);
+        Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
+                                                                                     : soil_.RetentionBracket(layer_, t));
         if (!(t - near_ > low_ && t + near_ < high_)) return false;
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
@@ -101,6 +111,7 @@ private:
     }
 
     void Enter(int k) {
+        bracket_ = k;
         const std::size_t a = static_cast<std::size_t>(k);
         high_ = th_[a];
         low_ = th_[a + 1];
@@ -121,10 +132,11 @@ private:
     double theta0_, rate_;
     // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
     double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, near_ = 0, bound_ = 0;
+    int bracket_;  // of high_ and low_; before the first, the hint
 };
 
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo);
+                    int i, LookupMemo& memo, int& hintUpper, int& hintLower);
 double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
 
 }  // namespace
@@ -132,7 +144,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
 double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
                              const SolverSettings& set, int i) {
     LookupMemo memo;
-    return Conductivity(soil, col, cell, set, i, memo);
+    int hintUpper = 0, hintLower = 0;
+    return Conductivity(soil, col, cell, set, i, memo, hintUpper, hintLower);
 }
 
 double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations) {
@@ -142,8 +155,9 @@ double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, doubl
 
 namespace {
 
+// hintUpper, hintLower: the brackets to try first for the two look-ups (set to theirs).
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo) {
+                    int i, LookupMemo& memo, int& hintUpper, int& hintLower) {
     const std::size_t a = U(i), b = U(i + 1);
     const int c = cell.clayLayer;
     if (c > 0 && (c == i || c == i + 1)) {
@@ -155,8 +169,8 @@ double Conductivity(const soil_entry& soil, const ColumnState& col, const CellVa
     const double thetaA = (col.thetaOld[a] + col.thetaMean[a]) / 2;
     const double thetaB = (col.thetaOld[b] + col.thetaMean[b]) / 2;
     // Both look-ups use the table of the upper layer.
-    double kra = KrMemo(soil, col, memo, i, thetaA, col.frozen[a]);
-    double krb = KrMemo(soil, col, memo, i, thetaB, col.frozen[b]);
+    double kra = KrMemo(soil, col, memo, i, thetaA, col.frozen[a], hintUpper);
+    double krb = KrMemo(soil, col, memo, i, thetaB, col.frozen[b], hintLower);
     // A side without conductivity takes the other's; otherwise the smaller is raised to at least
     // the larger over the soil's maximum ratio.
     if (kra == 0) kra = krb;
@@ -262,7 +276,9 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
     LookupMemo memo;
     for (int i = 1; i <= L && i < n; ++i) {
         const std::size_t l = U(i);
-        const double Ki = Conductivity(soil, col, cell, set, i, memo);
+        // The brackets of this interface's look-ups in the last iteration are the hints.
+        const double Ki =
+            Conductivity(soil, col, cell, set, i, memo, col.conductivityBracketUpper[l], col.conductivityBracketLower[l]);
         col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
         col.e[l] = LateralOutflow(soil, col, cell, i, totals);
     }
@@ -293,8 +309,9 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };
-    // Where no bracket of the table is at hand, each layer's last bracket of the heads is the hint.
-    const int hintI = col.suctionBracket[a], hintJ = col.suctionBracket[b];
+    // Where no bracket of the table is at hand, each side's bracket of this interface's first
+    // look-ups in the last iteration is the hint.
+    const int hintI = col.limitBracketUpper[a], hintJ = col.limitBracketLower[a];
     double hi = 0, hj = 0;
     // In the bisection each side keeps its own last look-up, starting from the first one: once
     // the steps of the factor fall below the resolution of a water content, that side asks for
@@ -307,6 +324,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
         if (!(memo.table >= 0 && memo.x == tj && SameTable(col, memo.table, i))) memo.bracket = hintJ;
         hj = zmj - SuctionMemo(soil, col, memo, i, tj, hintJ);
         lower = memo;
+        col.limitBracketUpper[a] = upper.bracket;
+        col.limitBracketLower[a] = lower.bracket;
     }
     auto heads = [&](double qq, double ee, double& hi, double& hj) {
         const double ti = thetaOldI + (qq - ee - qTop) * dt / dzi;
@@ -324,7 +343,7 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     // (almost always), and the plain heads decide the rest: the same answers as the plain heads'.
     const double q0 = q, e0 = e;
     const bool quick = soil.RetentionFalls(i);
-    QuickSuction quickI(soil, i, thetaOldI, dt, dzi), quickJ(soil, i, thetaOldJ, dt, dzj);
+    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, upper.bracket), quickJ(soil, i, thetaOldJ, dt, dzj, lower.bracket);
     // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
     const double crossing = Hi > Hj ? 1.0 : -1.0;
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);

@@ -121,6 +121,10 @@ void ColumnState::Resize(int layers) {
     std::fill(frozen.begin(), frozen.end(), 1.0);
     sameTableAsAbove.assign(size, 0);
     suctionBracket.assign(size, 0);
+    limitBracketUpper.assign(size, 0);
+    limitBracketLower.assign(size, 0);
+    conductivityBracketUpper.assign(size, 0);
+    conductivityBracketLower.assign(size, 0);
 }
 
 void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {

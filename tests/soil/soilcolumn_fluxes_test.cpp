@@ -304,6 +304,8 @@ TEST(SoilColumnFluxes, LimitationWithLookupMemosAndHintsIsThePlainBisectionBitFo
             col.H[static_cast<std::size_t>(i)] =
                 (col.z[i - 1] + col.z[i]) / 2 - s.SuctionFromTheta(i, col.theta[static_cast<std::size_t>(i)]);
             col.suctionBracket[static_cast<std::size_t>(i)] = anyHint(rng);
+            col.limitBracketUpper[static_cast<std::size_t>(i)] = anyHint(rng);
+            col.limitBracketLower[static_cast<std::size_t>(i)] = anyHint(rng);
         }
         const double dt = 300 + 3300 * u(rng);
         col.q[0] = c % 4 == 0 ? -1e-5 * u(rng) : 0.0;
@@ -324,6 +326,68 @@ TEST(SoilColumnFluxes, LimitationWithLookupMemosAndHintsIsThePlainBisectionBitFo
         }
     }
     EXPECT_GT(limited, 500);
+}
+
+TEST(SoilColumnFluxes, EachInterfaceKeepsTheBracketsOfItsLookupsAsHintsOfTheNextIteration) {
+    // Through a sub-step's iterations: after each pass of fluxes every interface holds the brackets
+    // of its first two look-ups (the water contents of layers i and i + 1 from the unlimited flux,
+    // the limited one above and the unlimited one below; no lateral outflow here) and of its two
+    // conductivity look-ups (the layers' mean water contents). Results with any hints:
+    // LimitationWithLookupMemosAndHintsIsThePlainBisectionBitForBit, ColumnMemos.*.
+    SoilLayout def;
+    def.layers = 8;
+    const soil_entry s = MakeSoil(def);
+    std::mt19937 rng(4912);
+    std::uniform_real_distribution<double> u(0, 1);
+    auto bracketIn = [](const soil_entry::PointTable& th, double theta) {
+        for (std::size_t k = 1; k < soil_entry::kTablePoints; ++k)
+            if (th[k] > theta && theta >= th[k + 1]) return static_cast<int>(k);
+        return -1;
+    };
+    auto bracketOf = [&](int layer, double theta) {
+        return bracketIn(s.retentionTheta[static_cast<std::size_t>(layer)], theta);
+    };
+    int checked = 0;
+    for (int c = 0; c < 300; ++c) {
+        ColumnState col(8);
+        col.SetSoil(s, 100.0);
+        for (int i = 1; i <= 8; ++i) SetTheta(col, i, s.theta_res[1] + (s.theta_sat[1] - s.theta_res[1]) * u(rng));
+        CellValues cell;
+        cell.dt = 600 + 3000 * u(rng);
+        cell.tableLayer = 8;
+        const SolverSettings set;
+        SubstepTotals totals;
+        BeginSubstep(col);
+        for (int it = 0; it < 6; ++it) {
+            SubstepPrepare(s, col, cell, it);
+            SubstepFluxes(s, col, cell, set, c % 2 == 0 ? 2e-5 * u(rng) : 0.0, {}, totals);
+            double unlimited[9] = {};
+            for (std::size_t a = 1; a < 8; ++a)
+                unlimited[a] = DarcyFlux(InterfaceConductivity(s, col, cell, set, static_cast<int>(a)), col.H[a],
+                                         col.H[a + 1], s.thickness[a], s.thickness[a + 1]);
+            for (std::size_t a = 1; a < 8; ++a) {
+                const int i = static_cast<int>(a);
+                const auto& th = s.conductivityTheta[a];
+                const int upper = bracketIn(th, (col.thetaOld[a] + col.thetaMean[a]) / 2);
+                const int lower = bracketIn(th, (col.thetaOld[a + 1] + col.thetaMean[a + 1]) / 2);
+                if (upper > 0 && lower > 0) {
+                    EXPECT_EQ(col.conductivityBracketUpper[a], upper) << c << " interface " << i;
+                    EXPECT_EQ(col.conductivityBracketLower[a], lower) << c << " interface " << i;
+                    ++checked;
+                }
+                ASSERT_EQ(col.e[a], 0.0);
+                const double thi = col.thetaOld[a] + (unlimited[a] - col.q[a - 1]) * cell.dt / (col.z[a - 1] - col.z[a]);
+                const double tj =
+                    col.thetaOld[a + 1] + (unlimited[a + 1] - unlimited[a]) * cell.dt / (col.z[a] - col.z[a + 1]);
+                if (thi > s.theta_sat[a] || bracketOf(i, thi) < 0 || bracketOf(i, tj) < 0) continue;
+                EXPECT_EQ(col.limitBracketUpper[a], bracketOf(i, thi)) << c << " interface " << i;
+                EXPECT_EQ(col.limitBracketLower[a], bracketOf(i, tj)) << c << " interface " << i;
+                ++checked;
+            }
+            IterationError(s, col, cell, it + 1);
+        }
+    }
+    EXPECT_GT(checked, 2000);
 }
 
 // The bisection's heads from the quick suctions (products with reciprocals, a bound on their

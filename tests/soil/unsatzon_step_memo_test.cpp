@@ -119,8 +119,9 @@ TEST(ColumnMemos, GiveThePlainResultsOnVariedCellsSharingTheirWork) {
         set.heat.method = method;
         set.heat.longest = 600;
         std::vector<CellState> memo = cells, plain = cells;
-        CellWork memoWork(kLayers), plainWork(kLayers);
-        plainWork.memos = false;
+        // The plain side takes a fresh work for every cell: no memo and no look-up hint (brackets
+        // of the flux pass's look-ups) is carried over from other cells or steps.
+        CellWork memoWork(kLayers);
         const std::size_t S = soils.size(), P = profiles.size();
         for (int step = 0; step < 4; ++step)
             for (std::size_t j = 0; j < cells.size(); ++j) {
@@ -128,6 +129,8 @@ TEST(ColumnMemos, GiveThePlainResultsOnVariedCellsSharingTheirWork) {
                 // Rain every other step, and the air crossing 0.
                 memo[i].rain = plain[i].rain = step % 2 == 0 ? cells[i].rain : 0.0;
                 memo[i].air = plain[i].air = cells[i].air + 2.0 * step;
+                CellWork plainWork(kLayers);
+                plainWork.memos = false;
                 const CellResult a = Call(memoWork, memo[i], set), b = Call(plainWork, plain[i], set);
                 const std::string where = "method " + std::to_string(method) + ", step " + std::to_string(step) +
                                           ", cell " + std::to_string(i);
