@@ -128,6 +128,7 @@ public:
     std::vector<std::uint8_t> freeMask;    // active and not fixed-head (per layer, refilled)
     std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
     std::vector<double> sorLanes;          // the same terms laid out for the sweeps in vector registers
+    std::vector<gwnum::RowSpan> sorSpans;  // own rows: the columns the sweeps update
 
     // ---- control point
     std::size_t controlCapacity = 0;

@@ -102,7 +102,8 @@ void gwflowclass::SolveLayer(int l) {
     const std::size_t laneTerms =
         static_cast<std::size_t>(gwnum::LaneTermsSize(firstRow, lastRow, static_cast<std::int64_t>(ncols) + 2));
     if (sorLanes.size() < laneTerms) sorLanes.resize(laneTerms);
-    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data());
+    sorSpans.resize(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)));
+    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data(), sorSpans.data());
     int counter = 0;
     double change = 0;
     for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
@@ -262,6 +263,7 @@ gwnum::SorLayer gwflowclass::SweepView(int l) {
     v.adaptive = adaptive;
     v.cells = sorCells.empty() ? nullptr : sorCells.data();
     v.lanes = sorLanes.empty() ? nullptr : sorLanes.data();
+    v.spans = sorSpans.empty() ? nullptr : sorSpans.data();
     v.cellsFirstRow = firstRow;
     return v;
 }
