@@ -146,6 +146,11 @@ public:
     void WriteControlPointFluxes(const std::string& file, const std::string& name, std::size_t count,
                                  const std::vector<ControlRecord>& records);
 
+    // Whether a process waits for the processes to agree on the largest change after every sweep,
+    // also where its own change shows that the sweeps go on. A variable, so that a test can
+    // compare both ways (they give the same results bit for bit).
+    static inline bool waitForEveryAgreement = false;
+
     // Passes of one step (public for the tests).
     void ComputeLeakage(int l);
     void StartLayerStep(int l);
@@ -180,6 +185,10 @@ private:
     // Sets h, h0 and hoo of the fixed-head cells of layer l to their fixed heads.
     void ApplyFixedHeads(int l);
     void SolveLayer(int l);
+    // The agreements of the processes on the sweeps' largest changes still under way
+    // (gwflow_step.cpp); kept with the model so that their buffers outlive any one solve.
+    struct SweepMaxima;
+    std::shared_ptr<SweepMaxima> sweepMaxima_;
     void ComputeBaseflow();
     void AppendControlRecord();
     // Mixes the tracers of cell (r, c) of layer l: the start water volume, the six inflow

@@ -89,6 +89,36 @@ void gwflowclass::ApplyFixedHeads(int l) {
     }
 }
 
+// The largest change of each sweep over all processes (MPI_MAX), started when the sweep ends and
+// completed in the order started. Up to kSlots may be under way; one more waits for the oldest.
+struct gwflowclass::SweepMaxima {
+    static constexpr int kSlots = 64;
+    double own[kSlots] = {}, all[kSlots] = {};
+    MPI_Request requests[kSlots] = {};
+    int oldest = 0, open = 0;
+
+    void Start(double value) {
+        if (open == kSlots) WaitOldest();
+        const int k = (oldest + open) % kSlots;
+        own[k] = value;
+        MPI_Iallreduce(&own[k], &all[k], 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &requests[k]);
+        ++open;
+    }
+    // Completes every agreement under way; returns the maximum of the one started last.
+    double WaitAll() {
+        const int last = (oldest + open - 1 + kSlots) % kSlots;
+        while (open > 0) WaitOldest();
+        return all[last];
+    }
+
+private:
+    void WaitOldest() {
+        MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
+        oldest = (oldest + 1) % kSlots;
+        --open;
+    }
+};
+
 void gwflowclass::SolveLayer(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     // The first step of every sweep: fixed heads, set once here since no sweep changes them,
@@ -107,15 +137,24 @@ void gwflowclass::SolveLayer(int l) {
     int counter = 0;
     double change = 0;
     for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+    if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
     for (;;) {
         ++counter;
-        // The halo rows of the next sweep travel together with the agreement on the change: the
-        // sweeps change only the current heads (the start heads and the heads of the step before
-        // stay as the first exchange brought them), and after the last sweep the exchange brings
-        // what the exchange of the heads after all layers brings, which nothing reads before it.
-        change = MPIExchangeHaloAndMax(L.headIndex, SORSweep(l).maxChange);
+        const double own = SORSweep(l).maxChange;
+        // The halo rows of the next sweep: the sweeps change only the current heads (the start
+        // heads and the heads of the step before stay as the first exchange brought them), and
+        // after the last sweep the exchange brings what the exchange of the heads after all
+        // layers brings, which nothing reads before it.
+        if (size > 1) sweepMaxima_->Start(own);
+        MPIExchangeHalo(L.headIndex);
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
-        if (counter >= maxiter || !(change > maxErrorAllowed)) break;
+        const bool lastSweep = counter >= maxiter;
+        // The largest change of all processes is at least this process's own: while that exceeds
+        // the limit, the sweeps go on whatever the others found, without waiting for them to agree
+        // (their agreement completes on the way).
+        if (!lastSweep && own > maxErrorAllowed && !waitForEveryAgreement) continue;
+        change = size > 1 ? sweepMaxima_->WaitAll() : own;
+        if (lastSweep || !(change > maxErrorAllowed)) break;
     }
     L.sweeps = counter;
     L.lastChange = change;

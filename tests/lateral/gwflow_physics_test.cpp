@@ -44,10 +44,13 @@ protected:
         Find("gw_boundary_fix_h_2")[35][10] = 4;
         Find("gw_boundary_fix_h_1")[9][12] = 9.5;
     }
-    // Three steps of two layers: the heads, flows and balances of the own rows and the factors of
-    // each step's last sweep into out, the sweeps of each step into sweeps.
-    std::unique_ptr<gwflowclass> ThreeSteps(double sor, double alpha, int* sweeps, std::vector<double>& out) {
+    // Three steps of two layers: the heads, flows and balances of the own rows, the factors of
+    // each step's last sweep and each layer's last largest change into out, the sweeps of each
+    // step into sweeps.
+    std::unique_ptr<gwflowclass> ThreeSteps(double sor, double alpha, int* sweeps, std::vector<double>& out,
+                                            int maxiter = 10000) {
         Section sec;
+        sec.maxiter = maxiter;
         sec.layers = 2;
         sec.maxerr = 1e-12;
         sec.sor = sor;
@@ -55,7 +58,10 @@ protected:
         auto g = MakeOk(sec);
         for (int day = 1; day <= 3; ++day) {
             Step(*g, day);
-            for (int l = 1; l <= 2; ++l) sweeps[day - 1] += g->layers[static_cast<std::size_t>(l)].sweeps;
+            for (int l = 1; l <= 2; ++l) {
+                sweeps[day - 1] += g->layers[static_cast<std::size_t>(l)].sweeps;
+                out.push_back(g->layers[static_cast<std::size_t>(l)].lastChange);
+            }
             // The adaptive factors of the last sweep, as the solver's report gives their mean.
             out.insert(out.end(), {g->factorSum, static_cast<double>(g->factorCount)});
         }
@@ -447,4 +453,36 @@ TEST_F(GwPhysics, SweepsOverTheBasinColumnsOfEachRowGiveTheHeadsOfWholeRows) {
         for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
         EXPECT_GT(sweeps[1][2], 6);
     }
+}
+
+TEST_F(GwPhysics, AProcessWhoseOwnChangeExceedsTheLimitSweepsOnWithTheResultsOfWaitingForAll) {
+    // The lower rows lie outside the basin: at two and four processes the processes holding them
+    // have no change of their own and wait for the others' agreement after every sweep, while the
+    // others, whose own change exceeds the limit, sweep on without waiting. Heads, flows,
+    // balances, factors, sweep counts and the last largest changes are those of waiting for the
+    // agreement after every sweep, bit for bit, converged and stopped by maxiter.
+    const int rows = 36, cols = 21;
+    Init(rows, cols, 50.0, 3.0);
+    for (int r = 28; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) zone_[r][c] = -9999;
+    VariedAquifer();
+    for (const int maxiter : {10000, 9})
+        for (const double sor : {1.0, 0.0}) {
+            std::vector<double> seen[2];
+            int sweeps[2][3] = {};
+            for (const bool wait : {true, false}) {
+                gwflowclass::waitForEveryAgreement = wait;
+                ThreeSteps(sor, sor > 0 ? 1.0 : 0.7, sweeps[wait], seen[wait], maxiter);
+                gwflowclass::waitForEveryAgreement = false;
+            }
+            ASSERT_EQ(seen[0].size(), seen[1].size());
+            EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0)
+                << "sor " << sor << " maxiter " << maxiter;
+            for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
+            if (maxiter == 9) {
+                EXPECT_EQ(sweeps[0][2], 18);
+            } else {
+                EXPECT_GT(sweeps[0][2], 18);
+            }
+        }
 }
