@@ -147,8 +147,9 @@ public:
                                  const std::vector<ControlRecord>& records);
 
     // Whether a process waits for the processes to agree on the largest change after every sweep,
-    // also where its own change shows that the sweeps go on. A variable, so that a test can
-    // compare both ways (they give the same results bit for bit).
+    // also where its own change shows that the sweeps go on, and for all its halo rows before a
+    // sweep, also for the rows below while it sweeps the rows above. A variable, so that a test
+    // can compare both ways (they give the same results bit for bit).
     static inline bool waitForEveryAgreement = false;
 
     // Passes of one step (public for the tests).
@@ -185,6 +186,9 @@ private:
     // Sets h, h0 and hoo of the fixed-head cells of layer l to their fixed heads.
     void ApplyFixedHeads(int l);
     void SolveLayer(int l);
+    // The last own row a sweep can reach before the halo rows below the own rows are needed, at a
+    // whole number of row groups from the first own row (lastRow: no such halo rows).
+    int SweepSplit() const;
     // The agreements of the processes on the sweeps' largest changes still under way
     // (gwflow_step.cpp); kept with the model so that their buffers outlive any one solve.
     struct SweepMaxima;

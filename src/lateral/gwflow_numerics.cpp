@@ -223,7 +223,7 @@ void WaitForBlock(int& finished, int block) {
 // Sweeps the held rows firstRow..lastRow with prepared terms on the threads of a team; the
 // result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
 // in row order afterwards).
-SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
+SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const SweepResult& before) {
     const int ncols = L.ncols, rows = lastRow - firstRow + 1;
     // Every thread gets half of threadedCells cells at least (a hand-over costs far more than a
     // cell), so a band of threadedCells cells has a team of two.
@@ -243,7 +243,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
     // The buffers of the calling thread, shared with the team.
     int* const done = progress.data();
     double* const fac = L.adaptive ? factors.data() : nullptr;
-    double maxChange = 0;
+    double maxChange = before.maxChange;
 #pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
         const int team = omp_get_num_threads(), me = omp_get_thread_num();
@@ -274,8 +274,8 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
         }
         maxChange = std::max(maxChange, m.Max());
     }
-    double sum = 0;
-    std::int64_t count = 0;
+    double sum = before.factorSum;
+    std::int64_t count = before.factorCount;
     if (fac != nullptr) {
         for (int r = firstRow; r <= lastRow; ++r) {
             if (L.h[r] == nullptr) continue;
@@ -357,7 +357,7 @@ double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
 
 // Rows swept together by SweepRowGroup: the widest group first, then the narrower ones for the
 // rows left at the end of a run of held rows.
-constexpr int kGroupRows = 8;
+constexpr int kGroupRows = kWideGroupRows;
 constexpr int kNarrowGroupRows = 4;
 
 // The rows one thread sweeps together from row r of rows ..lastRow: a wide group (only where
@@ -666,9 +666,9 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 
 }  // namespace
 
-SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
-    double maxChange = 0, sum = 0;
-    std::int64_t count = 0;
+SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const SweepResult& before) {
+    double maxChange = before.maxChange, sum = before.factorSum;
+    std::int64_t count = before.factorCount;
     // A small band is swept by one thread: a sweep is far cheaper than waking a team.
     const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells &&
                           omp_get_max_threads() > 1;
@@ -691,7 +691,7 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
         }
         return {maxChange, sum, count};
     }
-    if (threaded && layer.cells != nullptr) return SweepInPieces(layer, firstRow, lastRow);
+    if (threaded && layer.cells != nullptr) return SweepInPieces(layer, firstRow, lastRow, before);
     // Without prepared terms (tests and benchmarks comparing with them) one thread sweeps.
     for (int r = firstRow; r <= lastRow; ++r) {
         if (layer.h[r] == nullptr) continue;

@@ -123,11 +123,16 @@ inline std::int64_t threadedCells = 16384;
 // the layer has its lanes prepared. Set before PrepareSweeps. A variable, so that a test can
 // compare both ways (they give the same heads bit for bit).
 inline bool vectorSweeps = true;
+// Rows one thread sweeps together in vector registers; bands cut at a multiple of it from their
+// first row keep the groups of the whole band.
+inline constexpr int kWideGroupRows = 8;
 // Whether PrepareSweeps notes each row's first and last updated column, so that the sweeps leave
 // out the columns outside them (else whole rows). A variable, so that a test can compare both
 // ways (they give the same heads bit for bit).
 inline bool rowSpans = true;
-SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow);
+// The largest change and the factor sums continue those of before: a sweep of a band in two
+// calls (rows firstRow..k, then k + 1..lastRow) gives what one call gives, bit for bit.
+SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const SweepResult& before = {});
 
 // Fills the terms of the cells the sweeps update in rows firstRow..lastRow into cells (at
 // (r - firstRow) * stride + c, (lastRow - firstRow + 1) * stride elements); the layer's other

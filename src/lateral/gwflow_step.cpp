@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "kernel/mpirows.hpp"
 #include "lateral/gwflow.hpp"
 
 void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -138,15 +139,26 @@ void gwflowclass::SolveLayer(int l) {
     double change = 0;
     for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
+    const int split = waitForEveryAgreement ? lastRow : SweepSplit();
+    const gwnum::SorLayer view = SweepView(l);
+    mpirows::RowHaloExchange halo;
     for (;;) {
         ++counter;
-        const double own = SORSweep(l).maxChange;
+        // The rows up to split read only halo rows above them: they are swept while the rows
+        // below are still on their way (the sends from the rows a part changes complete first).
+        halo.WaitRows(split + 1, split);
+        gwnum::SweepResult res = gwnum::SorSweep(view, firstRow, split);
+        halo.WaitAll();
+        if (split < lastRow) res = gwnum::SorSweep(view, split + 1, lastRow, res);
+        factorSum = res.factorSum;
+        factorCount = res.factorCount;
+        const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
         // after the last sweep the exchange brings what the exchange of the heads after all
         // layers brings, which nothing reads before it.
         if (size > 1) sweepMaxima_->Start(own);
-        MPIExchangeHalo(L.headIndex);
+        halo.Start(*this, L.headIndex);
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
         const bool lastSweep = counter >= maxiter;
         // The largest change of all processes is at least this process's own: while that exceeds
@@ -156,6 +168,7 @@ void gwflowclass::SolveLayer(int l) {
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
+    halo.WaitAll();
     L.sweeps = counter;
     L.lastChange = change;
 
@@ -305,6 +318,18 @@ gwnum::SorLayer gwflowclass::SweepView(int l) {
     v.spans = sorSpans.empty() ? nullptr : sorSpans.data();
     v.cellsFirstRow = firstRow;
     return v;
+}
+
+int gwflowclass::SweepSplit() const {
+    // The first halo row below the first own row: rows from two above it on read it.
+    int below = lastRow + 2;
+    if (recvHalo != nullptr)
+        for (const HaloRecord& h : *recvHalo)
+            if (h.row > firstRow) below = std::min(below, h.row);
+    // Whole groups of rows before the split, so that the groups of the two parts are those of the
+    // whole band (the vector terms are laid out by the groups of the band).
+    const int rows = std::max(0, below - 2 - firstRow + 1);
+    return below > lastRow + 1 ? lastRow : firstRow - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
 gwnum::SweepResult gwflowclass::SORSweep(int l) {

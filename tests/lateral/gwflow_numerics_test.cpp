@@ -448,3 +448,44 @@ TEST(GwNumerics, SweepsOverTheUpdatedColumnsOfEachRowGiveTheHeadsOfWholeRows) {
             EXPECT_EQ(spans[6].last, 0);
         }
 }
+
+TEST(GwNumerics, ABandSweptInTwoPartsGivesTheSweepOfTheWholeBand) {
+    // A process sweeps its upper rows while the halo rows below are on their way, then the rest:
+    // the second part continues the first part's largest change and factor sums, so heads,
+    // previous iterates, largest change and factor sums are those of one sweep of the band.
+    std::uint64_t seed = 31;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    const int rows = 30, cols = 25;
+    for (const double sor : {1.2, 0.0})
+        for (const int split : {kWideGroupRows, 2 * kWideGroupRows, rows - 1}) {
+            Band one(rows, cols, 0.0);
+            FillVaried(one, next, 0.05, 0.95);
+            Band two = one;
+            auto view = [&](Band& b, std::vector<SorCell>& cells, std::vector<double>& lanes) {
+                SorLayer v = b.View();
+                v.sor = sor;
+                v.adaptive = sor <= 0;
+                cells.resize(static_cast<std::size_t>(rows * (cols + 2)));
+                lanes.resize(static_cast<std::size_t>(LaneTermsSize(1, rows, cols + 2)));
+                PrepareSweeps(v, 1, rows, cells.data(), lanes.data());
+                v.cells = cells.data();
+                v.lanes = lanes.data();
+                v.cellsFirstRow = 1;
+                return v;
+            };
+            std::vector<SorCell> c1, c2;
+            std::vector<double> l1, l2;
+            const SorLayer v1 = view(one, c1, l1), v2 = view(two, c2, l2);
+            for (int sweep = 0; sweep < 3; ++sweep) {
+                const SweepResult a = SorSweep(v1, 1, rows);
+                const SweepResult b = SorSweep(v2, split + 1, rows, SorSweep(v2, 1, split));
+                ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0) << split;
+                ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0) << split;
+                ASSERT_EQ(a.factorCount, b.factorCount);
+            }
+            EXPECT_EQ(DifferingCells(one, two), 0) << "split " << split << " sor " << sor;
+        }
+}

@@ -458,9 +458,10 @@ TEST_F(GwPhysics, SweepsOverTheBasinColumnsOfEachRowGiveTheHeadsOfWholeRows) {
 TEST_F(GwPhysics, AProcessWhoseOwnChangeExceedsTheLimitSweepsOnWithTheResultsOfWaitingForAll) {
     // The lower rows lie outside the basin: at two and four processes the processes holding them
     // have no change of their own and wait for the others' agreement after every sweep, while the
-    // others, whose own change exceeds the limit, sweep on without waiting. Heads, flows,
-    // balances, factors, sweep counts and the last largest changes are those of waiting for the
-    // agreement after every sweep, bit for bit, converged and stopped by maxiter.
+    // others, whose own change exceeds the limit, sweep on without waiting, and sweep their upper
+    // rows before the halo rows below have arrived. Heads, flows, balances, factors, sweep counts
+    // and the last largest changes are those of waiting for the agreement and all halo rows before
+    // every sweep, bit for bit, converged and stopped by maxiter.
     const int rows = 36, cols = 21;
     Init(rows, cols, 50.0, 3.0);
     for (int r = 28; r <= rows; ++r)
