@@ -156,7 +156,6 @@ public:
     void ComputeLeakage(int l);
     void StartLayerStep(int l);
     void ComputeTransmissivities();
-    gwnum::SweepResult SORSweep(int l);
     // The sweeps' view of layer l (its cell terms as last prepared).
     gwnum::SorLayer SweepView(int l);
     std::int64_t CountOscillations(int l);

@@ -332,13 +332,6 @@ int gwflowclass::SweepSplit() const {
     return below > lastRow + 1 ? lastRow : firstRow - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
-gwnum::SweepResult gwflowclass::SORSweep(int l) {
-    const gwnum::SweepResult res = gwnum::SorSweep(SweepView(l), firstRow, lastRow);
-    factorSum = res.factorSum;
-    factorCount = res.factorCount;
-    return res;
-}
-
 std::int64_t gwflowclass::CountOscillations(int l) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
     const double e = maxErrorAllowed;
