@@ -578,6 +578,36 @@ double modelobject::MPIExchangeHaloAndMax(int index, double value, Matrix* grid)
     return all;
 }
 
+namespace mpirows {
+
+void RowHaloExchange::Start(modelobject& o, int index) {
+    requests_.clear();
+    rows_.clear();
+    receives_.clear();
+    if (o.size < 2) return;
+    StartHalo(o, CheckedHaloGrid(o, index, nullptr, "RowHaloExchange"), true, requests_);
+    // StartHalo posts the sends, then the receives, each in list order.
+    for (const std::vector<HaloRecord>* list : {o.sendHalo, o.recvHalo})
+        if (list != nullptr)
+            for (const HaloRecord& h : *list) {
+                rows_.push_back(h.row);
+                receives_.push_back(list == o.recvHalo ? 1 : 0);
+            }
+}
+
+void RowHaloExchange::WaitRows(int lastRead, int lastWritten) {
+    for (std::size_t i = 0; i < requests_.size(); ++i)
+        if (requests_[i] != MPI_REQUEST_NULL && rows_[i] <= (receives_[i] != 0 ? lastRead : lastWritten))
+            MPI_Wait(&requests_[i], MPI_STATUS_IGNORE);
+}
+
+void RowHaloExchange::WaitAll() {
+    if (!requests_.empty()) MPI_Waitall(static_cast<int>(requests_.size()), requests_.data(), MPI_STATUSES_IGNORE);
+    requests_.clear();
+}
+
+}  // namespace mpirows
+
 void modelobject::MPIExchangeHaloStack(int index, Stack* stack) {
     if (size < 2) return;
     Stack* s = EntryStack(*this, index, stack);

@@ -1,6 +1,8 @@
 #pragma once
 // Strip transfers between process 0 and the owners of grid rows, shared by the public
 // scatter and gather operations of modelobject and by the grid and stack readers.
+#include <mpi.h>
+
 #include <string>
 #include <vector>
 
@@ -35,5 +37,22 @@ std::vector<double> ScatterLists(const std::vector<std::vector<double>>& perProc
 
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);
+
+// A halo exchange of a grid entry under way (message tag = row, as MPIExchangeHalo), completed in
+// parts: a pass going down the own rows needs the halo rows above its first rows at its start,
+// those below its last rows only before its last rows. With one process nothing is exchanged.
+class RowHaloExchange {
+public:
+    // Starts the exchange; the one before must be complete.
+    void Start(modelobject& o, int index);
+    // Completes the receives into rows up to lastRead and the sends from rows up to lastWritten.
+    void WaitRows(int lastRead, int lastWritten);
+    void WaitAll();
+
+private:
+    std::vector<MPI_Request> requests_;
+    std::vector<int> rows_;
+    std::vector<char> receives_;
+};
 
 }  // namespace mpirows

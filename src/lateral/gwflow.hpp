@@ -128,6 +128,7 @@ public:
     std::vector<std::uint8_t> freeMask;    // active and not fixed-head (per layer, refilled)
     std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
     std::vector<double> sorLanes;          // the same terms laid out for the sweeps in vector registers
+    std::vector<gwnum::RowSpan> sorSpans;  // own rows: the columns the sweeps update
 
     // ---- control point
     std::size_t controlCapacity = 0;
@@ -145,11 +146,16 @@ public:
     void WriteControlPointFluxes(const std::string& file, const std::string& name, std::size_t count,
                                  const std::vector<ControlRecord>& records);
 
+    // Whether a process waits for the processes to agree on the largest change after every sweep,
+    // also where its own change shows that the sweeps go on, and for all its halo rows before a
+    // sweep, also for the rows below while it sweeps the rows above. A variable, so that a test
+    // can compare both ways (they give the same results bit for bit).
+    static inline bool waitForEveryAgreement = false;
+
     // Passes of one step (public for the tests).
     void ComputeLeakage(int l);
     void StartLayerStep(int l);
     void ComputeTransmissivities();
-    gwnum::SweepResult SORSweep(int l);
     // The sweeps' view of layer l (its cell terms as last prepared).
     gwnum::SorLayer SweepView(int l);
     std::int64_t CountOscillations(int l);
@@ -179,6 +185,13 @@ private:
     // Sets h, h0 and hoo of the fixed-head cells of layer l to their fixed heads.
     void ApplyFixedHeads(int l);
     void SolveLayer(int l);
+    // The last own row a sweep can reach before the halo rows below the own rows are needed, at a
+    // whole number of row groups from the first own row (lastRow: no such halo rows).
+    int SweepSplit() const;
+    // The agreements of the processes on the sweeps' largest changes still under way
+    // (gwflow_step.cpp); kept with the model so that their buffers outlive any one solve.
+    struct SweepMaxima;
+    std::shared_ptr<SweepMaxima> sweepMaxima_;
     void ComputeBaseflow();
     void AppendControlRecord();
     // Mixes the tracers of cell (r, c) of layer l: the start water volume, the six inflow

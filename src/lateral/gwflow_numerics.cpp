@@ -118,6 +118,7 @@ struct SweepRowRefs {
     double* hp;
     const std::uint8_t* upd;
     const SorCell* cells;  // null: the terms are computed per cell
+    RowSpan span;          // the columns the sweep updates (all without prepared spans)
     bool north, south;
 };
 
@@ -134,6 +135,7 @@ SweepRowRefs RowRefs(const SorLayer& L, int r) {
     R.hp = L.hp != nullptr ? L.hp[r] : nullptr;
     R.upd = L.update + static_cast<std::int64_t>(r) * L.stride;
     R.cells = L.cells != nullptr ? L.cells + static_cast<std::int64_t>(r - L.cellsFirstRow) * L.stride : nullptr;
+    R.span = L.spans != nullptr ? L.spans[r - L.cellsFirstRow] : RowSpan{1, L.ncols};
     return R;
 }
 
@@ -221,7 +223,7 @@ void WaitForBlock(int& finished, int block) {
 // Sweeps the held rows firstRow..lastRow with prepared terms on the threads of a team; the
 // result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
 // in row order afterwards).
-SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
+SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const SweepResult& before) {
     const int ncols = L.ncols, rows = lastRow - firstRow + 1;
     // Every thread gets half of threadedCells cells at least (a hand-over costs far more than a
     // cell), so a band of threadedCells cells has a team of two.
@@ -241,7 +243,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
     // The buffers of the calling thread, shared with the team.
     int* const done = progress.data();
     double* const fac = L.adaptive ? factors.data() : nullptr;
-    double maxChange = 0;
+    double maxChange = before.maxChange;
 #pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
         const int team = omp_get_num_threads(), me = omp_get_thread_num();
@@ -257,7 +259,8 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
                     if (L.h[r] == nullptr) continue;
                     const SweepRowRefs R = RowRefs(L, r);
                     double* w = fac != nullptr ? fac + (r - firstRow) * stride : nullptr;
-                    for (int c = c0; c <= c1; ++c) {
+                    const int from = std::max(c0, R.span.first), to = std::min(c1, R.span.last);
+                    for (int c = from; c <= to; ++c) {
                         __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
                         double f = 0;
                         UpdatePreparedCell(L, R, c, &f, m);
@@ -271,13 +274,15 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow) {
         }
         maxChange = std::max(maxChange, m.Max());
     }
-    double sum = 0;
-    std::int64_t count = 0;
+    double sum = before.factorSum;
+    std::int64_t count = before.factorCount;
     if (fac != nullptr) {
         for (int r = firstRow; r <= lastRow; ++r) {
             if (L.h[r] == nullptr) continue;
+            // The sweep wrote the factor of every column of the row's span (0: none applied).
             const double* w = fac + (r - firstRow) * stride;
-            for (int c = 1; c <= ncols; ++c)
+            const RowSpan span = RowRefs(L, r).span;
+            for (int c = span.first; c <= span.last; ++c)
                 if (w[c] != 0) {
                     sum += w[c];
                     ++count;
@@ -294,7 +299,7 @@ double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     const int ncols = L.ncols;
     if (R.cells != nullptr) {
         LargestChanges m;
-        for (int c = 1; c <= ncols; ++c) {
+        for (int c = R.span.first; c <= R.span.last; ++c) {
             // One cache line per cell: ask for the lines ahead, as the separate grids' streams did.
             __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
             double w = 0;
@@ -352,7 +357,7 @@ double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
 
 // Rows swept together by SweepRowGroup: the widest group first, then the narrower ones for the
 // rows left at the end of a run of held rows.
-constexpr int kGroupRows = 8;
+constexpr int kGroupRows = kWideGroupRows;
 constexpr int kNarrowGroupRows = 4;
 
 // The rows one thread sweeps together from row r of rows ..lastRow: a wide group (only where
@@ -392,6 +397,26 @@ bool LaneGroup(const SorLayer& L, int r0) {
     return r0 > 1 && r0 + kGroupRows - 1 < L.nrows && L.ncols >= kGroupRows + 2;
 }
 
+// The stages of the group of G rows from r0 that update a cell: lane i (row r0 + i) works in its
+// row's span shifted by i stages (first > last: none).
+RowSpan GroupStages(const SorLayer& L, int r0, int G) {
+    RowSpan stages{L.ncols + G, 0};
+    for (int i = 0; i < G; ++i) {
+        const RowSpan span = L.spans != nullptr ? L.spans[r0 + i - L.cellsFirstRow] : RowSpan{1, L.ncols};
+        if (span.first > span.last) continue;
+        stages.first = std::min(stages.first, span.first + i);
+        stages.last = std::max(stages.last, span.last + i);
+    }
+    return stages;
+}
+
+// The stages of a wide group the vector registers take: those that update a cell and where every
+// lane has its west and east neighbour.
+RowSpan LaneStageRange(const SorLayer& L, int r0) {
+    const RowSpan s = GroupStages(L, r0, kGroupRows);
+    return {std::max(s.first, kGroupRows + 1), std::min(s.last, L.ncols - 1)};
+}
+
 bool HasAvx2() {
 #if defined(__x86_64__) && defined(__GNUC__)
     static const bool has = __builtin_cpu_supports("avx2");
@@ -401,12 +426,15 @@ bool HasAvx2() {
 #endif
 }
 
-// Lays the terms of the wide group from r0 out by stage (see LaneTermsSize for the place).
+// Lays the terms of the wide group from r0 out by stage (see LaneTermsSize for the place): those
+// of the stages the vector registers take, and the east start terms of the two stages before.
 void PrepareLanes(const SorLayer& L, int firstRow, int r0, const SorCell* cells, double* lanes) {
     const std::int64_t stride = L.stride;
     double* base = lanes + static_cast<std::int64_t>(r0 - firstRow) * stride * kLaneFields;
     const double b = 1.0 - L.alpha;
-    for (int s = kGroupRows - 1; s <= L.ncols - 1; ++s) {
+    const RowSpan range = LaneStageRange(L, r0);
+    if (range.first > range.last) return;
+    for (int s = range.first - 2; s <= range.last; ++s) {
         double* stage = base + static_cast<std::int64_t>(s) * kStageDoubles;
         for (int i = 0; i < kGroupRows; ++i) {
             double* v = stage + (i / 4) * kLaneFields * 4 + i % 4;
@@ -596,33 +624,36 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
     for (int i = 0; i < G; ++i) R[i] = RowRefs(L, r0 + i);
     const int ncols = L.ncols;
     const std::int64_t stride = L.stride;
-    if (L.adaptive) std::fill(factors, factors + G * stride, 0.0);
+    if (L.adaptive)
+        for (int i = 0; i < G; ++i)
+            std::fill(factors + i * stride + R[i].span.first, factors + i * stride + R[i].span.last + 1, 0.0);
     LargestChanges m;
     double* w = factors;
-    auto stage = [&](int s, int from, int to) {
-        for (int i = from; i < to; ++i) {
+    // Stage s: the rows whose column s - i lies in the grid (the lower rows begin later, the upper
+    // rows end earlier). Stages outside the group's spans update nothing and are left out.
+    auto stage = [&](int s) {
+        for (int i = std::max(0, s - ncols); i < std::min(G, s); ++i) {
             const int c = s - i;
             UpdatePreparedCell(L, R[i], c, w + i * stride + c, m);
         }
     };
-    // Stages where the lower rows have not begun yet, where all rows work, and where the upper
-    // rows are done.
-    int s = 1;
-    for (; s < G && s <= ncols; ++s) stage(s, 0, s);
-    for (; s < G; ++s) stage(s, s - ncols, s);
+    const RowSpan stages = GroupStages(L, r0, G);
+    int s = stages.first;
     if (G == kGroupRows && LaneGroup(L, r0)) {
-        for (; s <= G; ++s) stage(s, 0, G);
-        LaneStages(L, r0, G + 1, ncols - 1, factors, m);
-        s = ncols;
+        const RowSpan lanes = LaneStageRange(L, r0);
+        if (lanes.first <= lanes.last) {
+            for (; s < lanes.first; ++s) stage(s);
+            LaneStages(L, r0, lanes.first, lanes.last, factors, m);
+            s = lanes.last + 1;
+        }
     }
-    for (; s <= ncols; ++s) {
-        for (int i = 0; i < G; ++i) __builtin_prefetch(&R[i].cells[std::min(s - i + 8, ncols)]);
-        stage(s, 0, G);
+    for (; s <= stages.last; ++s) {
+        for (int i = 0; i < G; ++i) __builtin_prefetch(&R[i].cells[std::clamp(s - i + 8, 0, ncols)]);
+        stage(s);
     }
-    for (; s < ncols + G; ++s) stage(s, s - ncols, G);
     if (L.adaptive) {
         for (int i = 0; i < G; ++i)
-            for (int c = 1; c <= ncols; ++c) {
+            for (int c = R[i].span.first; c <= R[i].span.last; ++c) {
                 const double f = factors[i * stride + c];
                 if (f != 0) {
                     sum += f;
@@ -635,9 +666,9 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 
 }  // namespace
 
-SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
-    double maxChange = 0, sum = 0;
-    std::int64_t count = 0;
+SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const SweepResult& before) {
+    double maxChange = before.maxChange, sum = before.factorSum;
+    std::int64_t count = before.factorCount;
     // A small band is swept by one thread: a sweep is far cheaper than waking a team.
     const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells &&
                           omp_get_max_threads() > 1;
@@ -660,7 +691,7 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow) {
         }
         return {maxChange, sum, count};
     }
-    if (threaded && layer.cells != nullptr) return SweepInPieces(layer, firstRow, lastRow);
+    if (threaded && layer.cells != nullptr) return SweepInPieces(layer, firstRow, lastRow, before);
     // Without prepared terms (tests and benchmarks comparing with them) one thread sweeps.
     for (int r = firstRow; r <= lastRow; ++r) {
         if (layer.h[r] == nullptr) continue;
@@ -673,20 +704,33 @@ std::int64_t LaneTermsSize(int firstRow, int lastRow, std::int64_t stride) {
     return static_cast<std::int64_t>(std::max(0, lastRow - firstRow + 1)) * stride * kLaneFields;
 }
 
-void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells, double* lanes) {
+void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells, double* lanes,
+                   RowSpan* spans) {
     const bool threaded = static_cast<std::int64_t>(lastRow - firstRow + 1) * layer.ncols >= threadedCells;
 #pragma omp parallel for schedule(runtime) if (threaded)
     for (int r = firstRow; r <= lastRow; ++r) {
-        if (layer.h[r] == nullptr) continue;
-        const std::uint8_t* upd = layer.update + static_cast<std::int64_t>(r) * layer.stride;
-        SorCell* row = cells + static_cast<std::int64_t>(r - firstRow) * layer.stride;
-        for (int c = 1; c <= layer.ncols; ++c)
-            if (upd[c] != 0) row[c] = CellTerms(layer, r, c);
+        RowSpan span{1, 0};
+        if (layer.h[r] != nullptr) {
+            const std::uint8_t* upd = layer.update + static_cast<std::int64_t>(r) * layer.stride;
+            SorCell* row = cells + static_cast<std::int64_t>(r - firstRow) * layer.stride;
+            for (int c = 1; c <= layer.ncols; ++c)
+                if (upd[c] != 0) {
+                    row[c] = CellTerms(layer, r, c);
+                    if (span.first > span.last) span.first = c;
+                    span.last = c;
+                }
+        }
+        if (!rowSpans && layer.h[r] != nullptr) span = {1, layer.ncols};
+        if (spans != nullptr) spans[r - firstRow] = span;
     }
     if (lanes == nullptr || !vectorSweeps || !HasAvx2()) return;
+    // The lanes follow the spans the sweeps will use.
+    SorLayer view = layer;
+    view.spans = spans;
+    view.cellsFirstRow = firstRow;
     for (int r = firstRow; r <= lastRow;) {
-        const int g = GroupAt(layer, r, lastRow, true);
-        if (g == kGroupRows && LaneGroup(layer, r)) PrepareLanes(layer, firstRow, r, cells, lanes);
+        const int g = GroupAt(view, r, lastRow, true);
+        if (g == kGroupRows && LaneGroup(view, r)) PrepareLanes(view, firstRow, r, cells, lanes);
         r += g;
     }
 }

@@ -64,6 +64,11 @@ struct alignas(64) SorCell {
     double divisor;  // of the head change: 5 where h0 >= top, else 1
 };
 
+// First and last column of a row whose cells the sweeps update (first > last: none).
+struct RowSpan {
+    int first, last;
+};
+
 // Row pointers of one layer for a sweep (1-based rows and columns, as the model's grids).
 // Rows firstRow - 1 and lastRow + 1 must be readable where they lie inside the grid.
 struct SorLayer {
@@ -92,6 +97,9 @@ struct SorLayer {
     // The same terms laid out for the vector sweep of row groups (PrepareSweeps' lanes); null:
     // the groups are swept cell by cell.
     const double* lanes = nullptr;
+    // The updated columns of each row from PrepareSweeps, at r - cellsFirstRow; null: whole rows.
+    // The sweeps visit only these columns: rows held beyond the basin cost nothing.
+    const RowSpan* spans = nullptr;
     double cellsize = 1, dt = 1, alpha = 1, nodata = -9999.0;
     double sor = 1;  // fixed factor when not adaptive
     bool adaptive = false;
@@ -115,15 +123,27 @@ inline std::int64_t threadedCells = 16384;
 // the layer has its lanes prepared. Set before PrepareSweeps. A variable, so that a test can
 // compare both ways (they give the same heads bit for bit).
 inline bool vectorSweeps = true;
-SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow);
+// Rows one thread sweeps together in vector registers; bands cut at a multiple of it from their
+// first row keep the groups of the whole band.
+inline constexpr int kWideGroupRows = 8;
+// Whether PrepareSweeps notes each row's first and last updated column, so that the sweeps leave
+// out the columns outside them (else whole rows). A variable, so that a test can compare both
+// ways (they give the same heads bit for bit).
+inline bool rowSpans = true;
+// The largest change and the factor sums continue those of before: a sweep of a band in two
+// calls (rows firstRow..k, then k + 1..lastRow) gives what one call gives, bit for bit.
+SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const SweepResult& before = {});
 
 // Fills the terms of the cells the sweeps update in rows firstRow..lastRow into cells (at
 // (r - firstRow) * stride + c, (lastRow - firstRow + 1) * stride elements); the layer's other
 // fields are read as SorSweep reads them. Valid until the faces, storage, sources or start
 // heads change.
 // With lanes (LaneTermsSize values) it also lays the terms out for the sweep of row groups in
-// vector registers, on processors that have them (SorLayer::lanes).
-void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells, double* lanes = nullptr);
+// vector registers, on processors that have them (SorLayer::lanes); with spans (one per row) it
+// notes the columns each row updates (SorLayer::spans). Lanes prepared with spans serve only the
+// sweeps given the same spans (they cover only the columns these visit).
+void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* cells, double* lanes = nullptr,
+                   RowSpan* spans = nullptr);
 std::int64_t LaneTermsSize(int firstRow, int lastRow, std::int64_t stride);
 
 // The new head of one cell before relaxation: (A Q + sum Ck hk - (1 - alpha) h0 sum C) /

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "kernel/mpirows.hpp"
 #include "lateral/gwflow.hpp"
 
 void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -89,6 +90,36 @@ void gwflowclass::ApplyFixedHeads(int l) {
     }
 }
 
+// The largest change of each sweep over all processes (MPI_MAX), started when the sweep ends and
+// completed in the order started. Up to kSlots may be under way; one more waits for the oldest.
+struct gwflowclass::SweepMaxima {
+    static constexpr int kSlots = 64;
+    double own[kSlots] = {}, all[kSlots] = {};
+    MPI_Request requests[kSlots] = {};
+    int oldest = 0, open = 0;
+
+    void Start(double value) {
+        if (open == kSlots) WaitOldest();
+        const int k = (oldest + open) % kSlots;
+        own[k] = value;
+        MPI_Iallreduce(&own[k], &all[k], 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &requests[k]);
+        ++open;
+    }
+    // Completes every agreement under way; returns the maximum of the one started last.
+    double WaitAll() {
+        const int last = (oldest + open - 1 + kSlots) % kSlots;
+        while (open > 0) WaitOldest();
+        return all[last];
+    }
+
+private:
+    void WaitOldest() {
+        MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
+        oldest = (oldest + 1) % kSlots;
+        --open;
+    }
+};
+
 void gwflowclass::SolveLayer(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     // The first step of every sweep: fixed heads, set once here since no sweep changes them,
@@ -102,20 +133,42 @@ void gwflowclass::SolveLayer(int l) {
     const std::size_t laneTerms =
         static_cast<std::size_t>(gwnum::LaneTermsSize(firstRow, lastRow, static_cast<std::int64_t>(ncols) + 2));
     if (sorLanes.size() < laneTerms) sorLanes.resize(laneTerms);
-    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data());
+    sorSpans.resize(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)));
+    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data(), sorSpans.data());
     int counter = 0;
     double change = 0;
     for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+    if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
+    const int split = waitForEveryAgreement ? lastRow : SweepSplit();
+    const gwnum::SorLayer view = SweepView(l);
+    mpirows::RowHaloExchange halo;
     for (;;) {
         ++counter;
-        // The halo rows of the next sweep travel together with the agreement on the change: the
-        // sweeps change only the current heads (the start heads and the heads of the step before
-        // stay as the first exchange brought them), and after the last sweep the exchange brings
-        // what the exchange of the heads after all layers brings, which nothing reads before it.
-        change = MPIExchangeHaloAndMax(L.headIndex, SORSweep(l).maxChange);
+        // The rows up to split read only halo rows above them: they are swept while the rows
+        // below are still on their way (the sends from the rows a part changes complete first).
+        halo.WaitRows(split + 1, split);
+        gwnum::SweepResult res = gwnum::SorSweep(view, firstRow, split);
+        halo.WaitAll();
+        if (split < lastRow) res = gwnum::SorSweep(view, split + 1, lastRow, res);
+        factorSum = res.factorSum;
+        factorCount = res.factorCount;
+        const double own = res.maxChange;
+        // The halo rows of the next sweep: the sweeps change only the current heads (the start
+        // heads and the heads of the step before stay as the first exchange brought them), and
+        // after the last sweep the exchange brings what the exchange of the heads after all
+        // layers brings, which nothing reads before it.
+        if (size > 1) sweepMaxima_->Start(own);
+        halo.Start(*this, L.headIndex);
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
-        if (counter >= maxiter || !(change > maxErrorAllowed)) break;
+        const bool lastSweep = counter >= maxiter;
+        // The largest change of all processes is at least this process's own: while that exceeds
+        // the limit, the sweeps go on whatever the others found, without waiting for them to agree
+        // (their agreement completes on the way).
+        if (!lastSweep && own > maxErrorAllowed && !waitForEveryAgreement) continue;
+        change = size > 1 ? sweepMaxima_->WaitAll() : own;
+        if (lastSweep || !(change > maxErrorAllowed)) break;
     }
+    halo.WaitAll();
     L.sweeps = counter;
     L.lastChange = change;
 
@@ -262,15 +315,21 @@ gwnum::SorLayer gwflowclass::SweepView(int l) {
     v.adaptive = adaptive;
     v.cells = sorCells.empty() ? nullptr : sorCells.data();
     v.lanes = sorLanes.empty() ? nullptr : sorLanes.data();
+    v.spans = sorSpans.empty() ? nullptr : sorSpans.data();
     v.cellsFirstRow = firstRow;
     return v;
 }
 
-gwnum::SweepResult gwflowclass::SORSweep(int l) {
-    const gwnum::SweepResult res = gwnum::SorSweep(SweepView(l), firstRow, lastRow);
-    factorSum = res.factorSum;
-    factorCount = res.factorCount;
-    return res;
+int gwflowclass::SweepSplit() const {
+    // The first halo row below the first own row: rows from two above it on read it.
+    int below = lastRow + 2;
+    if (recvHalo != nullptr)
+        for (const HaloRecord& h : *recvHalo)
+            if (h.row > firstRow) below = std::min(below, h.row);
+    // Whole groups of rows before the split, so that the groups of the two parts are those of the
+    // whole band (the vector terms are laid out by the groups of the band).
+    const int rows = std::max(0, below - 2 - firstRow + 1);
+    return below > lastRow + 1 ? lastRow : firstRow - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
 std::int64_t gwflowclass::CountOscillations(int l) {

@@ -1,6 +1,7 @@
 // The solver's arithmetic on plain numbers: leakage, face transmissivities, the adaptive
 // factor, the cell update and one sweep over a small band of rows.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <cstring>
@@ -274,6 +275,50 @@ void FillVaried(Band& b, Next& next, double noStorage, double face) {
         }
 }
 
+// Sweeps rows 1..rows in two bands as two processes hold them (1..split, split + 1..rows) four
+// times, plain and with the terms PrepareSweeps lays out (lanes, and with spans the updated
+// columns of each row, the first band's into firstSpans): every sweep's largest change and
+// factor sums must be the same bit for bit. Counts the bands swept both ways into swept.
+void SweepBandsBothWays(const SorLayer& plain, SorLayer prepared, int rows, int split, bool spans, int& swept,
+                        std::vector<RowSpan>* firstSpans = nullptr) {
+    const int bands[2][2] = {{1, split}, {split + 1, rows}};
+    const std::int64_t stride = prepared.ncols + 2;
+    std::vector<SorCell> cells[2];
+    std::vector<double> lanes[2];
+    std::vector<RowSpan> rowSpans[2];
+    for (int sweep = 0; sweep < 4; ++sweep)
+        for (int k = 0; k < 2; ++k) {
+            const int first = bands[k][0], last = bands[k][1];
+            if (sweep == 0) {
+                cells[k].resize(static_cast<std::size_t>((last - first + 1) * stride));
+                lanes[k].resize(static_cast<std::size_t>(LaneTermsSize(first, last, stride)));
+                rowSpans[k].resize(static_cast<std::size_t>(last - first + 1));
+                PrepareSweeps(prepared, first, last, cells[k].data(), lanes[k].data(),
+                              spans ? rowSpans[k].data() : nullptr);
+            }
+            prepared.cells = cells[k].data();
+            prepared.lanes = lanes[k].data();
+            prepared.spans = spans ? rowSpans[k].data() : nullptr;
+            prepared.cellsFirstRow = first;
+            const SweepResult a = SorSweep(plain, first, last), b = SorSweep(prepared, first, last);
+            ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0) << "sweep " << sweep;
+            ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0) << "sweep " << sweep;
+            ASSERT_EQ(a.factorCount, b.factorCount);
+            ++swept;
+        }
+    if (firstSpans != nullptr) *firstSpans = rowSpans[0];
+}
+
+// Cells of two bands whose heads or previous iterates differ in any bit.
+int DifferingCells(const Band& a, const Band& b) {
+    int differing = 0;
+    for (int i = 1; i <= a.rows; ++i)
+        for (int j = 1; j <= a.cols; ++j)
+            differing += std::memcmp(&a.h[i][j], &b.h[i][j], sizeof(double)) != 0 ||
+                         std::memcmp(&a.hp[i][j], &b.hp[i][j], sizeof(double)) != 0;
+    return differing;
+}
+
 TEST(GwNumerics, RowsSweptInGroupsGiveTheHeadsOfTheRowSweepForAnyShape) {
     // One thread sweeps rows held one after the other in groups, each row a column behind the
     // row above; bands of any height and width (lower or narrower than a group) must give the
@@ -344,35 +389,103 @@ TEST(GwNumerics, RowGroupsInVectorRegistersGiveTheHeadsOfTheRowSweep) {
                         v.adaptive = sor <= 0;
                         return v;
                     };
-                    const SorLayer vr = view(rowwise);
-                    SorLayer vg = view(grouped);
-                    const int split = rows / 2;
-                    const int bands[2][2] = {{1, split}, {split + 1, rows}};
-                    std::vector<SorCell> cells[2];
-                    std::vector<double> lanes[2];
-                    for (int sweep = 0; sweep < 4; ++sweep)
-                        for (int k = 0; k < 2; ++k) {
-                            const int first = bands[k][0], last = bands[k][1];
-                            if (sweep == 0) {
-                                cells[k].resize(static_cast<std::size_t>((last - first + 1) * (cols + 2)));
-                                lanes[k].resize(static_cast<std::size_t>(LaneTermsSize(first, last, cols + 2)));
-                                PrepareSweeps(vg, first, last, cells[k].data(), lanes[k].data());
-                            }
-                            vg.cells = cells[k].data();
-                            vg.lanes = lanes[k].data();
-                            vg.cellsFirstRow = first;
-                            const SweepResult a = SorSweep(vr, first, last), b = SorSweep(vg, first, last);
-                            ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0);
-                            ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0);
-                            ASSERT_EQ(a.factorCount, b.factorCount);
-                            ++swept;
-                        }
-                    int differing = 0;
-                    for (int i = 1; i <= rows; ++i)
-                        for (int j = 1; j <= cols; ++j)
-                            differing += std::memcmp(&rowwise.h[i][j], &grouped.h[i][j], sizeof(double)) != 0 ||
-                                         std::memcmp(&rowwise.hp[i][j], &grouped.hp[i][j], sizeof(double)) != 0;
-                    ASSERT_EQ(differing, 0) << rows << " x " << cols << " alpha " << alpha << " sor " << sor;
+                    SweepBandsBothWays(view(rowwise), view(grouped), rows, rows / 2, false, swept);
+                    ASSERT_FALSE(HasFatalFailure()) << rows << " x " << cols << " alpha " << alpha << " sor " << sor;
+                    ASSERT_EQ(DifferingCells(rowwise, grouped), 0)
+                        << rows << " x " << cols << " alpha " << alpha << " sor " << sor;
                 }
     EXPECT_EQ(swept, 3 * 3 * 2 * 3 * 4 * 2);
+}
+
+TEST(GwNumerics, SweepsOverTheUpdatedColumnsOfEachRowGiveTheHeadsOfWholeRows) {
+    // A basin as a big grid holds it: in each row the updated cells lie between margins of
+    // cells the sweep leaves alone, of other widths from row to row (a row without any, rows of
+    // one cell, whole rows), with holes. Swept over each row's span of updated columns, in
+    // vector registers, cell by cell and by a team of threads, the heads, previous iterates,
+    // largest changes and factor sums are those of the plain row sweep over whole rows.
+    std::uint64_t seed = 99;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    const std::int64_t oldThreshold = threadedCells;
+    const int oldThreads = omp_get_max_threads();
+    const int rows = 43, cols = 37;
+    for (const double sor : {1.0, 1.3, 0.0})
+        for (const int way : {0, 1, 2}) {  // vector registers, cell by cell, a team
+            Band whole(rows, cols, 0.0);
+            FillVaried(whole, next, 0.05, 0.95);
+            for (int i = 1; i <= rows; ++i) {
+                int from = 1 + static_cast<int>(next() * cols * 0.6), to = cols - static_cast<int>(next() * cols * 0.6);
+                if (i == 7) from = cols + 1;               // no updated cell
+                if (i == 19 || i == 20) from = to = 1 + i;  // one cell
+                if (i == 30 || i == 31) from = 1, to = cols;
+                for (int j = 1; j <= cols; ++j)
+                    if (j < from || j > to) whole.upd[static_cast<std::size_t>(i * (cols + 2) + j)] = 0;
+            }
+            Band spanned = whole;
+            auto view = [&](Band& b) {
+                SorLayer v = b.View();
+                v.alpha = 0.8;
+                v.sor = sor;
+                v.adaptive = sor <= 0;
+                return v;
+            };
+            vectorSweeps = way == 0;
+            threadedCells = way == 2 ? 64 : oldThreshold;
+            omp_set_num_threads(way == 2 ? 3 : 1);
+            std::vector<RowSpan> spans;
+            int swept = 0;
+            SweepBandsBothWays(view(whole), view(spanned), rows, 26, true, swept, &spans);
+            vectorSweeps = true;
+            threadedCells = oldThreshold;
+            omp_set_num_threads(oldThreads);
+            ASSERT_FALSE(HasFatalFailure()) << "way " << way << " sor " << sor;
+            EXPECT_EQ(DifferingCells(whole, spanned), 0) << "way " << way << " sor " << sor;
+            ASSERT_EQ(swept, 4 * 2);
+            ASSERT_EQ(spans.size(), 26u);
+            EXPECT_EQ(spans[6].first, 1);  // the row without updated cells: an empty span
+            EXPECT_EQ(spans[6].last, 0);
+        }
+}
+
+TEST(GwNumerics, ABandSweptInTwoPartsGivesTheSweepOfTheWholeBand) {
+    // A process sweeps its upper rows while the halo rows below are on their way, then the rest:
+    // the second part continues the first part's largest change and factor sums, so heads,
+    // previous iterates, largest change and factor sums are those of one sweep of the band.
+    std::uint64_t seed = 31;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    const int rows = 30, cols = 25;
+    for (const double sor : {1.2, 0.0})
+        for (const int split : {kWideGroupRows, 2 * kWideGroupRows, rows - 1}) {
+            Band one(rows, cols, 0.0);
+            FillVaried(one, next, 0.05, 0.95);
+            Band two = one;
+            auto view = [&](Band& b, std::vector<SorCell>& cells, std::vector<double>& lanes) {
+                SorLayer v = b.View();
+                v.sor = sor;
+                v.adaptive = sor <= 0;
+                cells.resize(static_cast<std::size_t>(rows * (cols + 2)));
+                lanes.resize(static_cast<std::size_t>(LaneTermsSize(1, rows, cols + 2)));
+                PrepareSweeps(v, 1, rows, cells.data(), lanes.data());
+                v.cells = cells.data();
+                v.lanes = lanes.data();
+                v.cellsFirstRow = 1;
+                return v;
+            };
+            std::vector<SorCell> c1, c2;
+            std::vector<double> l1, l2;
+            const SorLayer v1 = view(one, c1, l1), v2 = view(two, c2, l2);
+            for (int sweep = 0; sweep < 3; ++sweep) {
+                const SweepResult a = SorSweep(v1, 1, rows);
+                const SweepResult b = SorSweep(v2, split + 1, rows, SorSweep(v2, 1, split));
+                ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0) << split;
+                ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0) << split;
+                ASSERT_EQ(a.factorCount, b.factorCount);
+            }
+            EXPECT_EQ(DifferingCells(one, two), 0) << "split " << split << " sor " << sor;
+        }
 }

@@ -20,6 +20,59 @@ protected:
         Matrix& m = Find("gw_boundary_fix_h_" + std::to_string(l));
         for (int r = 1; r <= nrows_; ++r) m[r][c] = h;
     }
+    // Two layers over a varied aquifer: glacier cells, fixed heads in a column and in single
+    // cells of either layer, fixed inflows, conductivity, storage and leakage changing from cell
+    // to cell (at least 35 rows and 20 columns).
+    void VariedAquifer() {
+        StandardGrids(2, 10, -1, 1e-4, 2e-3, 8.0);
+        Grid("GlacierizedCells", 0);
+        Find("GlacierizedCells")[12][7] = Find("GlacierizedCells")[30][15] = 1;
+        for (int r = 1; r <= nrows_; ++r)
+            for (int c = 1; c <= ncols_; ++c) {
+                const double v = std::sin(0.37 * r + 0.11 * c * c);
+                Find("gw_k_x_1")[r][c] = 1e-4 * (1.5 + v);
+                Find("gw_k_y_1")[r][c] = 1e-4 * (1.5 - v);
+                Find("gw_k_x_2")[r][c] = 3e-5 * (2 + std::cos(0.2 * r * c));
+                Find("gw_k_y_2")[r][c] = 3e-5 * (2 + v);
+                Find("gw_storage_coeff_2")[r][c] = 1e-3 * (1.2 + v);
+                Find("gw_kolmation_1")[r][c] = 1e-6 * (1 + v * v);
+                Find("groundwater_distance")[r][c] = -1 - 0.5 * v;
+                if ((r + 3 * c) % 17 == 0) Find("gw_boundary_fix_q_2")[r][c] = 1e-7 * v;
+            }
+        FixColumn(1, 1, 8);
+        Find("gw_boundary_fix_h_2")[20][ncols_] = 3;
+        Find("gw_boundary_fix_h_2")[35][10] = 4;
+        Find("gw_boundary_fix_h_1")[9][12] = 9.5;
+    }
+    // Three steps of two layers: the heads, flows and balances of the own rows, the factors of
+    // each step's last sweep and each layer's last largest change into out, the sweeps of each
+    // step into sweeps.
+    std::unique_ptr<gwflowclass> ThreeSteps(double sor, double alpha, int* sweeps, std::vector<double>& out,
+                                            int maxiter = 10000) {
+        Section sec;
+        sec.maxiter = maxiter;
+        sec.layers = 2;
+        sec.maxerr = 1e-12;
+        sec.sor = sor;
+        sec.alpha = alpha;
+        auto g = MakeOk(sec);
+        for (int day = 1; day <= 3; ++day) {
+            Step(*g, day);
+            for (int l = 1; l <= 2; ++l) {
+                sweeps[day - 1] += g->layers[static_cast<std::size_t>(l)].sweeps;
+                out.push_back(g->layers[static_cast<std::size_t>(l)].lastChange);
+            }
+            // The adaptive factors of the last sweep, as the solver's report gives their mean.
+            out.insert(out.end(), {g->factorSum, static_cast<double>(g->factorCount)});
+        }
+        for (int l = 1; l <= 2; ++l) {
+            const auto& L = g->layers[static_cast<std::size_t>(l)];
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= ncols_; ++c)
+                    for (const Matrix* m : {&L.head, &L.flowX, &L.flowY, &L.balance}) out.push_back((*m)[r][c]);
+        }
+        return g;
+    }
 };
 
 }  // namespace
@@ -344,48 +397,19 @@ TEST_F(GwPhysics, RowGroupsInVectorRegistersGiveTheHeadsOfTheCellByCellSweep) {
     for (int r = 1; r <= rows; ++r)
         for (int c = 1; c <= cols; ++c)
             if ((r * 7 + c * 5) % 23 == 0 || (c > 19 && r < 6)) zone_[r][c] = -9999;
-    StandardGrids(2, 10, -1, 1e-4, 2e-3, 8.0);
-    Grid("GlacierizedCells", 0);
-    Find("GlacierizedCells")[12][7] = Find("GlacierizedCells")[30][15] = 1;
-    for (int r = 1; r <= rows; ++r)
-        for (int c = 1; c <= cols; ++c) {
-            const double v = std::sin(0.37 * r + 0.11 * c * c);
-            Find("gw_k_x_1")[r][c] = 1e-4 * (1.5 + v);
-            Find("gw_k_y_1")[r][c] = 1e-4 * (1.5 - v);
-            Find("gw_k_x_2")[r][c] = 3e-5 * (2 + std::cos(0.2 * r * c));
-            Find("gw_k_y_2")[r][c] = 3e-5 * (2 + v);
-            Find("gw_storage_coeff_2")[r][c] = 1e-3 * (1.2 + v);
-            Find("gw_kolmation_1")[r][c] = 1e-6 * (1 + v * v);
-            Find("groundwater_distance")[r][c] = -1 - 0.5 * v;
-            if ((r + 3 * c) % 17 == 0) Find("gw_boundary_fix_q_2")[r][c] = 1e-7 * v;
-        }
-    FixColumn(1, 1, 8);
-    Find("gw_boundary_fix_h_2")[20][cols] = 3;
-    Find("gw_boundary_fix_h_2")[35][10] = 4;
-    Find("gw_boundary_fix_h_1")[9][12] = 9.5;
+    VariedAquifer();
     for (const double sor : {1.0, 0.0}) {
         const double alpha = sor > 0 ? 1.0 : 0.7;
         std::vector<double> seen[2];
         int sweeps[2][3] = {};
         for (const bool vector : {true, false}) {
             gwnum::vectorSweeps = vector;
-            Section sec;
-            sec.layers = 2;
-            sec.maxerr = 1e-12;
-            sec.sor = sor;
-            sec.alpha = alpha;
-            auto g = MakeOk(sec);
-            for (int day = 1; day <= 3; ++day) {
-                Step(*g, day);
-                for (int l = 1; l <= 2; ++l) sweeps[vector][day - 1] += g->layers[static_cast<std::size_t>(l)].sweeps;
-            }
+            const auto g = ThreeSteps(sor, alpha, sweeps[vector], seen[vector]);
             gwnum::vectorSweeps = true;
-            std::vector<double>& out = seen[vector];
             for (int l = 1; l <= 2; ++l) {
                 const auto& L = g->layers[static_cast<std::size_t>(l)];
                 for (int r = s_.firstRow; r <= s_.lastRow; ++r)
                     for (int c = 1; c <= cols; ++c) {
-                        for (const Matrix* m : {&L.head, &L.flowX, &L.flowY, &L.balance}) out.push_back((*m)[r][c]);
                         const bool free = zone_[r][c] != -9999 && Find("GlacierizedCells")[r][c] < 1 &&
                                           (*L.fixH)[r][c] == -9999;
                         if (alpha == 1 && free) {
@@ -399,4 +423,67 @@ TEST_F(GwPhysics, RowGroupsInVectorRegistersGiveTheHeadsOfTheCellByCellSweep) {
         for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
         EXPECT_GT(sweeps[1][2], 6);
     }
+}
+
+TEST_F(GwPhysics, SweepsOverTheBasinColumnsOfEachRowGiveTheHeadsOfWholeRows) {
+    // A basin narrower than its grid as a big basin's rows are: its columns move and change in
+    // width from row to row, with holes; two rows lie wholly outside it, one holds a single
+    // cell. The sweeps visit only each row's columns from its first to its last updated cell;
+    // three steps give the heads, flows, balances and sweep counts of sweeps over whole rows bit
+    // for bit, at any number of processes.
+    const int rows = 44, cols = 31;
+    Init(rows, cols, 50.0, 3.0);
+    for (int r = 1; r <= rows; ++r) {
+        const int mid = 12 + (r * 5) % 9, half = 3 + (r * 7) % 11;
+        for (int c = 1; c <= cols; ++c)
+            if (c < mid - half || c > mid + half || r == 16 || r == 17 || (r == 30 && c != mid) || (r * 3 + c) % 13 == 0)
+                zone_[r][c] = -9999;
+    }
+    VariedAquifer();
+    for (const double sor : {1.0, 0.0}) {
+        std::vector<double> seen[2];
+        int sweeps[2][3] = {};
+        for (const bool spans : {true, false}) {
+            gwnum::rowSpans = spans;
+            ThreeSteps(sor, sor > 0 ? 1.0 : 0.7, sweeps[spans], seen[spans]);
+            gwnum::rowSpans = true;
+        }
+        ASSERT_EQ(seen[0].size(), seen[1].size());
+        EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0) << "sor " << sor;
+        for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
+        EXPECT_GT(sweeps[1][2], 6);
+    }
+}
+
+TEST_F(GwPhysics, AProcessWhoseOwnChangeExceedsTheLimitSweepsOnWithTheResultsOfWaitingForAll) {
+    // The lower rows lie outside the basin: at two and four processes the processes holding them
+    // have no change of their own and wait for the others' agreement after every sweep, while the
+    // others, whose own change exceeds the limit, sweep on without waiting, and sweep their upper
+    // rows before the halo rows below have arrived. Heads, flows, balances, factors, sweep counts
+    // and the last largest changes are those of waiting for the agreement and all halo rows before
+    // every sweep, bit for bit, converged and stopped by maxiter.
+    const int rows = 36, cols = 21;
+    Init(rows, cols, 50.0, 3.0);
+    for (int r = 28; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) zone_[r][c] = -9999;
+    VariedAquifer();
+    for (const int maxiter : {10000, 9})
+        for (const double sor : {1.0, 0.0}) {
+            std::vector<double> seen[2];
+            int sweeps[2][3] = {};
+            for (const bool wait : {true, false}) {
+                gwflowclass::waitForEveryAgreement = wait;
+                ThreeSteps(sor, sor > 0 ? 1.0 : 0.7, sweeps[wait], seen[wait], maxiter);
+                gwflowclass::waitForEveryAgreement = false;
+            }
+            ASSERT_EQ(seen[0].size(), seen[1].size());
+            EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0)
+                << "sor " << sor << " maxiter " << maxiter;
+            for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
+            if (maxiter == 9) {
+                EXPECT_EQ(sweeps[0][2], 18);
+            } else {
+                EXPECT_GT(sweeps[0][2], 18);
+            }
+        }
 }
