@@ -249,10 +249,18 @@ void ModellApplication::InitTracers() {
             m->warmStart = 1;
     irrigation_->InitTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
+    // Of snow and interception the one that runs first publishes its tracer flux grid first: the
+    // other takes its concentration from it.
+    if (interception_first) {
+        interception_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+        check();
+    }
     snow_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();
-    interception_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
-    check();
+    if (!interception_first) {
+        interception_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
+        check();
+    }
     interception_->SetStatus(1);
     silting_->LinkTracerGrids(error, tracerCount_, tracerDescriptors_, table, kOutputCodeCount);
     check();

@@ -164,11 +164,12 @@ void siltingupclass::LinkTracerGrids(unsigned& error, int count, const TracerDes
     if (error != 0) return;
     CatchIntoError(error, [&] {
         incomingFlux.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
+        // The concentration of the water input comes from the module whose water it is: the
+        // flux grids are searched in the order in which the water input's grid was chosen.
+        const auto sources = GroundInputTracerSources(interceptionFirst);
         for (int t = 1; t <= count; ++t) {
-            const int i = GetGridIndexOf4(StrFormat("concflux_tracer_%1d_%s", t, "interception_model"),
-                                          StrFormat("concflux_tracer_%1d_%s", t, "snow_model"),
-                                          StrFormat("concflux_tracer_%1d_%s", t, "irrigation"),
-                                          StrFormat("concflux_tracer_%1d_%s", t, "input"));
+            auto name = [&](std::size_t s) { return StrFormat("concflux_tracer_%1d_%s", t, sources[s]); };
+            const int i = GetGridIndexOf4(name(0), name(1), name(2), name(3));
             incomingFlux[static_cast<std::size_t>(t)] = (*gridStore)[i].grid;
         }
     });

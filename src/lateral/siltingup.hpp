@@ -26,8 +26,9 @@ public:
     siltingupclass(unsigned& error, DiagLog* log, const SubmodelSettings& settings);
     ~siltingupclass() override;
 
-    // Chooses the water-input grid once: with interception first "throughfall0",
-    // "snowcover_outflow", "precipitation", else "snowcover_outflow", "throughfall0", "precipitation".
+    // Chooses the water-input grid once: with interception first "snowcover_outflow",
+    // "throughfall0", "precipitation", else "throughfall0", "snowcover_outflow", "precipitation".
+    // LinkTracerGrids, called after it, takes the input's concentration in the same order.
     void SelectInputGrid(bool interceptionFirst);
     void UpdateInputGrid(bool interceptionFirst);
     void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,

@@ -102,11 +102,11 @@ ColumnRange unsatzonmodellklasse::ColumnsOf(int r) const {
     return ColumnRange{1, ncols};
 }
 
-void unsatzonmodellklasse::SelectWaterInput(bool interceptionFirst) {
+void unsatzonmodellklasse::SelectWaterInput(bool first) {
     if (flowControl == 0 || in.waterInput != nullptr) return;
-    waterInputFromInterception = interceptionFirst;
+    interceptionFirst = first;
     const std::string throughfall = StrFormat("%s%d", "throughfall", 0);
-    const int index = interceptionFirst ? GetGridIndexOf3("snowcover_outflow", throughfall, "precipitation")
-                                        : GetGridIndexOf3(throughfall, "snowcover_outflow", "precipitation");
+    const int index = first ? GetGridIndexOf3("snowcover_outflow", throughfall, "precipitation")
+                            : GetGridIndexOf3(throughfall, "snowcover_outflow", "precipitation");
     in.waterInput = (*gridStore)[index].grid;
 }

@@ -111,7 +111,8 @@ public:
 
     // --- water input, response units and dump flags
     // Chooses the grid feeding the soil surface once: the first present of the three names in
-    // the order the flag gives (snow or interception ran last); later calls keep it.
+    // the order the flag gives (snow or interception ran last); later calls keep it. Called
+    // before InitTracerGrids, which takes the water's concentration in the same order.
     void SelectWaterInput(bool interceptionFirst);
     void SetDumpMode(bool dump, bool closeAfter) {
         dumpMode = dump;
@@ -220,7 +221,8 @@ public:
     // the first of the run. A file that cannot be opened is skipped.
     void WriteDumpFile(int r, int c, const soilstep::DumpRecord& record);
     int routeImmediately = 0;
-    bool waterInputFromInterception = false;
+    // Interception runs before snow, so the water input is the snow's outflow.
+    bool interceptionFirst = false;
 
     // ---- grids read (links into the grid store; null where absent)
     struct InputGrids {

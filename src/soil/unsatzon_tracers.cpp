@@ -53,7 +53,8 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     }
     if (error != 0) return;
     // Decay per module sub-step; the incoming flux of each tracer from the first module that
-    // publishes one.
+    // publishes one, in the order in which the water input was chosen, so that the water and its
+    // concentration come from the same module.
     CatchIntoError(error, [&] {
         AllocateTracerLayers();
         if (controlPointHere) CreateTracerPointFiles();
@@ -66,7 +67,7 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
     for (int k = 1; k <= count; ++k) {
         const TracerDescriptor& d = descriptors[k];
         if (d.radioactive == 1 && d.half_time > 0) tracerDecay[U(k)] = TracerDecayFactor(stepMinutes, d.half_time);
-        for (const char* source : {"interception_model", "snow_model", "irrigation", "input"}) {
+        for (const char* source : GroundInputTracerSources(interceptionFirst)) {
             const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", k, source), true);
             if (i > 0 && (*gridStore)[i].grid != nullptr) {
                 tracerInflux[U(k)] = (*gridStore)[i].grid;

@@ -2,6 +2,7 @@
 // The base of every sub-model: its own control-file section with the flow control parameter
 // (0 switches the module off) and the time step, the inner sub-steps, the floating-point-error
 // flag, solar geometry, the module's tracer grids and the ranking of "zonegrid_soilmodel".
+#include <array>
 #include <memory>
 #include <atomic>
 #include <cstdint>
@@ -161,6 +162,11 @@ public:
     const TracerRecord& Tracer(int i) const { return tracers[static_cast<std::size_t>(i)]; }
     // Factor by which a radioactive tracer decays in one step of this module's interval.
     static double DecayFactor(double intervalMinutes, double halfTimeDays);
+    // The modules whose tracer flux grid ("concflux_tracer_<k>_<module>") gives the concentration
+    // of the water that reaches the ground, in the order in which that water's grid is chosen:
+    // of snow and interception the one that runs last, then the other, then irrigation (which
+    // adds its water to the precipitation) and the input.
+    static std::array<const char*, 4> GroundInputTracerSources(bool interceptionFirst);
 
     // ---- fields
     int tracerCount = 0;

@@ -9,6 +9,11 @@ double teilmodellklasse::DecayFactor(double intervalMinutes, double halfTimeDays
     return std::exp(-(intervalMinutes / 60.0 / 24.0) / (1.442695041111 * halfTimeDays));
 }
 
+std::array<const char*, 4> teilmodellklasse::GroundInputTracerSources(bool interceptionFirst) {
+    if (interceptionFirst) return {"snow_model", "interception_model", "irrigation", "input"};
+    return {"interception_model", "snow_model", "irrigation", "input"};
+}
+
 void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors,
                                        OutputCodeEntry* table, int tableCount) {
     CatchIntoError(error, [&] {

@@ -4,6 +4,7 @@
 #include "surface/interzep.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "setup/tracer_ini.hpp"
@@ -192,9 +193,12 @@ void interzeptionsmodellklasse::LinkTracerGrids(unsigned& error, int count, cons
     if (error != 0) return;
     CatchIntoError(error, [&] {
         tracerInput.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
+        // The concentration of the water caught: the snow's outflow when interception runs after
+        // snow, else the precipitation's (irrigation's or the input's).
+        constexpr std::array<const char*, 3> sources{"snow_model", "irrigation", "input"};
         for (int t = 1; t <= count; ++t)
-            for (const char* source : {"snow_model", "irrigation", "input"}) {
-                const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, source), true);
+            for (std::size_t s = method > 10 ? 1 : 0; s < sources.size(); ++s) {
+                const int i = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, sources[s]), true);
                 if (i <= 0) continue;
                 tracerInput[static_cast<std::size_t>(t)] = (*gridStore)[i].grid;
                 break;

@@ -64,8 +64,12 @@ void schneemodellklasse::LinkTracerGrids(unsigned& error, int count, const Trace
     CatchIntoError(error, [&] {
         upstreamFlux.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
         for (int t = 1; t <= count; ++t) {
-            const int i = GetGridIndexOf3(StrFormat("concflux_tracer_%1d_%s", t, "irrigation"),
-                                          StrFormat("concflux_tracer_%1d_%s", t, "input"), "\x01no grid\x01");
+            // After interception the snow takes its throughfall, with interception's concentration.
+            int i = 0;
+            if (interceptionFirst) i = FindGrid(StrFormat("concflux_tracer_%1d_%s", t, "interception_model"), true);
+            if (i <= 0)
+                i = GetGridIndexOf3(StrFormat("concflux_tracer_%1d_%s", t, "irrigation"),
+                                    StrFormat("concflux_tracer_%1d_%s", t, "input"), "\x01no grid\x01");
             upstreamFlux[static_cast<std::size_t>(t)] = (*gridStore)[i].grid;
         }
     });

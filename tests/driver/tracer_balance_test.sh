@@ -5,7 +5,9 @@
 # flow, no interflow, no snow-melt runoff at the surface, no silting-up, surface routing or
 # groundwater, no lake (it takes its cells' water and tracer into the routing), and no soil heat, whose frozen top would turn rain away; the rain is scaled down so that the soil takes all of it in). After every step and in every cell the tracer in the interception store, the
 # snow pack and the soil's store stack (surface store and layers) equals what came with the
-# corrected precipitation, within 1e-9 relative; no store is ever negative.
+# corrected precipitation, within 1e-9 relative; no store is ever negative. The balance closes too
+# with interception running before snow (the snow takes the throughfall in, the soil the snow's
+# outflow, each at the concentration of the module whose water it is).
 # usage: tracer_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u -o pipefail
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -40,7 +42,14 @@ awk '
   /fraction of snow melt running off/ { $0 = "0 0 0            no snow melt runs off at the surface" }
   { print }' tracer.ctl >closed.ctl && mv closed.ctl tracer.ctl
 set_flow_control tracer.ctl 0 SiltingUpModel SurfaceRoutingModel irrigation groundwater_flow heat_transfer lake_model
+# The same with interception before snow (method 11): the snow takes in the throughfall and the
+# soil the snow's outflow, each with the concentration of the water it takes.
+mkdir -p before_snow && cp ./*.asc ./*.dat ./*.txt before_snow/ 2>/dev/null
+awk '/^\[interception_model\]/ { on = 1 } on && /method: after snow/ { sub(/^2 /, "11"); on = 0 } { print }' \
+  tracer.ctl >before_snow/tracer.ctl
+grep -q '^11 *method' before_snow/tracer.ctl || fail "before_snow/tracer.ctl: interception method not set"
 "$mpiexec" -n "$np" "$exe" tracer.ctl >run.txt 2>&1 || { tail -20 run.txt; fail "run failed"; }
+(cd before_snow && "$mpiexec" -n "$np" "$exe" tracer.ctl >run.txt 2>&1) || { tail -20 before_snow/run.txt; fail "run with interception before snow failed"; }
 
 # Values of a binary double grid or stack (12 header values, then the cells, each with its
 # levels 0..L for a stack) as one line.
@@ -58,6 +67,7 @@ step_values() {
     echo "$d $(values "tr_c_$d")"
   done
 }
+closed_balance() {
 step_values | awk -v mask="$mask" -v conc="$concentration" '
   function abs(x) { return x < 0 ? -x : x }
   BEGIN { cells = split(mask, m, " ") }
@@ -78,8 +88,12 @@ step_values | awk -v mask="$mask" -v conc="$concentration" '
   END { if (n == 0) { print "no steps"; exit 1 }
         if (!(soil > 0)) { print "no tracer reached the soil"; exit 1 }
         printf "%d steps, tracer entered %.6f (sum over cells and steps of the running input), in the soil at the end %.6f\n", n, total, soil
-        exit bad }' || fail "the tracer balance does not close"
+        exit bad }'
+}
+closed_balance || fail "the tracer balance does not close"
 echo "tracer balance closed"
+(cd before_snow && closed_balance) || fail "interception before snow: the tracer balance does not close"
+echo "tracer balance closed with interception before snow"
 
 # Warm start: the soil's tracer store stack is part of the soil's state. Snow and interception off
 # (the rain reaches the soil), the soil's state grids and stacks written at the end of the run; a

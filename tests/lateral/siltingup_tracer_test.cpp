@@ -104,6 +104,31 @@ TEST_F(SiltingTracers, StoreWaterLeavesWithItsOwnTracer) {
     s->FreeTracerGrids();
 }
 
+// With interception before snow the water input is the snow's outflow, and its tracer comes with
+// it at the snow's concentration, not at that of interception's throughfall: the water handed on
+// carries the outflow times the snow's concentration.
+TEST_F(SiltingTracers, AfterInterceptionTheSnowsOutflowBringsTheSnowsConcentration) {
+    Add("throughfall0", 5);
+    Add("snowcover_outflow", 70);
+    Add("concflux_tracer_1_interception_model", 7.0);
+    Add("concflux_tracer_1_snow_model", 2.0);
+    Add("concflux_tracer_1_input", 11.0);
+    unsigned error = 9;
+    auto s = Make(silting_test::SectionOptions{}, &error);
+    ASSERT_EQ(error, 0u) << console_.str();
+    s->UpdateInputGrid(true);
+    s->LinkTracerGrids(error, 1, descriptors_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    s->run(24, 20, 4, 2020);
+    ForOwn([&](int r, int c) {
+        const double Q = s->directRunoff.data[r][c], infiltrating = G("snowcover_outflow")[r][c];
+        EXPECT_NEAR(Q + infiltrating, 70.0, 1e-12);
+        EXPECT_NEAR((Q + infiltrating) * s->Tracer(1).flux[r][c], 70.0 * 2.0, 1e-12 * 140.0);
+        EXPECT_EQ(s->Tracer(1).storage[r][c], 0.0);
+    });
+    s->FreeTracerGrids();
+}
+
 TEST_F(SiltingTracers, MissingIncomingFluxIsFatal) {
     auto s = Ready(silting_test::SectionOptions{});
     unsigned error = 0;

@@ -42,8 +42,8 @@ protected:
         if (!daily) t.replace(t.find(from), from.size(), "60 time step");
         unsigned error = Build(t);
         if (error != 0) return error;
+        model_->SelectWaterInput(interceptionFirst_);
         model_->InitTracerGrids(error, static_cast<int>(d_.size()) - 1, d_.data(), nullptr, 0);
-        model_->SelectWaterInput(false);
         return error;
     }
     void Step(int h) {
@@ -65,6 +65,7 @@ protected:
                model_->tracerBaseflow[k][r][c] * Value("baseflow", r, c);
     }
     std::vector<TracerDescriptor> d_ = std::vector<TracerDescriptor>(1);
+    bool interceptionFirst_ = false;  // the order of snow and interception that Start hands on
 };
 
 // The store is the stack of the grid store under its name, with the surface store as level 0; a
@@ -227,6 +228,28 @@ TEST_F(SoilTracerTest, WaterHandedOnBySiltingUpCarriesSiltingUpsConcentration) {
         if (!Own(r, c)) continue;
         const double entered = rain * (r == 2 ? 4.0 : 0.5);
         EXPECT_NEAR(Stored(1, r, c) + Left(1, r, c), entered, 1e-9 * entered) << r << "," << c;
+    }
+}
+
+// With interception before snow the water reaching the ground is the snow's outflow, and its
+// tracer comes with it at the snow's concentration, not at that of interception's throughfall
+// (which the snow took in). What the cell holds and sent on is the outflow times the snow's
+// concentration.
+TEST_F(SoilTracerTest, AfterInterceptionTheSnowsOutflowBringsTheSnowsConcentration) {
+    d_.push_back(Tracer("ord", false, 0.0));
+    AddGrid("throughfall0", 5.0);
+    Matrix& outflow = AddGrid("snowcover_outflow", 3.0);
+    AddGrid("concflux_tracer_1_interception_model", 7.0);
+    AddGrid("concflux_tracer_1_snow_model", 2.0);
+    AddGrid("concflux_tracer_1_input", 11.0);
+    interceptionFirst_ = true;
+    ASSERT_EQ(Start(3), 0u) << console_.str();
+    ASSERT_EQ(model_->in.waterInput, &outflow);
+    Step(0);
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        EXPECT_NEAR(Stored(1, r, c) + Left(1, r, c), 3.0 * 2.0, 1e-9) << r << "," << c;
     }
 }
 

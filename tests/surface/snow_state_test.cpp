@@ -244,6 +244,29 @@ TEST_F(SnowState, TracersLeaveWithTheOutflow) {
     });
 }
 
+// After interception the snow takes its throughfall in, at interception's concentration (not the
+// precipitation's, which interception changed): without a cover the outflow carries it all.
+TEST_F(SnowState, AfterInterceptionTheThroughfallBringsInterceptionsConcentration) {
+    std::vector<TracerDescriptor> d(2);
+    d[1].name = "cl_";
+    d[1].max_conc = 1000;
+    Add("throughfall0", 3);
+    Add("concflux_tracer_1_interception_model", 6);
+    Add("concflux_tracer_1_input", 2);
+    auto snow = Ready();
+    snow->LinkPrecipitation(true);
+    unsigned error = 9;
+    snow->LinkTracerGrids(error, 1, d.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    Fill("temperature", 5);
+    snow->run(1, 1, 5, 2020);
+    ForOwn([&](int r, int c) {
+        EXPECT_NEAR(snow->outflow.data[r][c], 3, 1e-12);
+        EXPECT_NEAR(snow->tracers[1].flux[r][c] * snow->outflow.data[r][c], 3 * 6, 1e-12);
+    });
+    snow->FreeTracerGrids();
+}
+
 // A cover that has melted away may keep a rounding residue of its tracer, of either sign; with a
 // rounding-size outflow a negative one became a concentration of -1e78 below. The outflow carries
 // what the cover holds, at most that, and the cover never keeps less than nothing.
