@@ -256,32 +256,8 @@ TEST_F(InterceptionStep, TracersAsMassAndAsConcentration) {
     m->FreeTracerGrids();
 }
 
-// Before snow interception catches the precipitation, at its concentration: the snow's tracer
-// flux (of the step before) is not the water's.
-TEST_F(InterceptionStep, BeforeSnowTheTracerComesWithThePrecipitation) {
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
-    tracers[1].max_conc = 1000;
-    Add("concflux_tracer_1_snow_model", 7.0);
-    Add("concflux_tracer_1_input", 2.0);
-    SectionOptions o;
-    o.method = 11;
-    auto m = Ready(o);
-    unsigned error = 9;
-    m->LinkTracerGrids(error, 1, tracers.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    Fill("vegetation_coverage_degree1", 0.5);
-    Fill("precipitation", 4);
-    m->run(1, 1, 1, 2020);
-    ForOwn([&](int r, int c) {
-        const double tf = Throughfall(*m, 0, r, c);
-        EXPECT_NEAR(2.0 * 4, m->tracers[1].storage[r][c] + m->tracers[1].flux[r][c] * tf, 1e-12);
-    });
-    m->FreeTracerGrids();
-}
-
-// The snow's tracer flux is found past a stack-only entry of the grid store (the soil model
-// registers its stacks before the snow model's grids).
+// After snow the snow's tracer flux is found past a stack-only entry of the grid store (the soil
+// model registers its stacks before the snow model's grids); before snow it is not taken.
 TEST_F(InterceptionStep, TheSnowTracerFluxIsFoundPastAStack) {
     std::vector<TracerDescriptor> tracers(2);
     tracers[1].name = "chl";
@@ -298,6 +274,15 @@ TEST_F(InterceptionStep, TheSnowTracerFluxIsFoundPastAStack) {
     EXPECT_EQ(m->tracerInput[1], store_[snow].grid);
     m->FreeTracerGrids();
     store_[stack].stack = nullptr;
+    // Before snow (method 11) interception catches the precipitation, at the input's concentration.
+    const int input = Add("concflux_tracer_1_input", 2.0);
+    SectionOptions o;
+    o.method = 11;
+    auto before = Ready(o);
+    before->LinkTracerGrids(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    EXPECT_EQ(before->tracerInput[1], store_[input].grid);
+    before->FreeTracerGrids();
 }
 
 }  // namespace

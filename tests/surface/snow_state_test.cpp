@@ -223,6 +223,18 @@ TEST_F(SnowState, TracerInputPrefersIrrigation) {
     EXPECT_EQ(snow->upstreamFlux[2], &G("concflux_tracer_2_irrigation"));
     snow->FreeTracerGrids();
 
+    // After interception the snow takes in interception's throughfall, at its concentration.
+    Add("throughfall0", 1);
+    Add("concflux_tracer_1_interception_model", 4);
+    auto after = Ready();
+    after->LinkPrecipitation(true);
+    after->LinkTracerGrids(error, 2, d.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    EXPECT_EQ(after->upstreamFlux[1], &G("concflux_tracer_1_interception_model"));
+    EXPECT_EQ(after->upstreamFlux[2], &G("concflux_tracer_2_irrigation"));
+    after->FreeTracerGrids();
+    Drop("concflux_tracer_1_interception_model");
+
     Drop("concflux_tracer_1_input");
     auto missing = Ready();
     missing->LinkTracerGrids(error, 2, d.data(), nullptr, 0);
@@ -242,29 +254,6 @@ TEST_F(SnowState, TracersLeaveWithTheOutflow) {
         EXPECT_NEAR(snow->tracers[1].flux[r][c], 2, 1e-12);
         EXPECT_NEAR(snow->tracers[1].storage[r][c], 0, 1e-12);
     });
-}
-
-// After interception the snow takes its throughfall in, at interception's concentration (not the
-// precipitation's, which interception changed): without a cover the outflow carries it all.
-TEST_F(SnowState, AfterInterceptionTheThroughfallBringsInterceptionsConcentration) {
-    std::vector<TracerDescriptor> d(2);
-    d[1].name = "cl_";
-    d[1].max_conc = 1000;
-    Add("throughfall0", 3);
-    Add("concflux_tracer_1_interception_model", 6);
-    Add("concflux_tracer_1_input", 2);
-    auto snow = Ready();
-    snow->LinkPrecipitation(true);
-    unsigned error = 9;
-    snow->LinkTracerGrids(error, 1, d.data(), nullptr, 0);
-    ASSERT_EQ(error, 0u) << console_.str();
-    Fill("temperature", 5);
-    snow->run(1, 1, 5, 2020);
-    ForOwn([&](int r, int c) {
-        EXPECT_NEAR(snow->outflow.data[r][c], 3, 1e-12);
-        EXPECT_NEAR(snow->tracers[1].flux[r][c] * snow->outflow.data[r][c], 3 * 6, 1e-12);
-    });
-    snow->FreeTracerGrids();
 }
 
 // A cover that has melted away may keep a rounding residue of its tracer, of either sign; with a
