@@ -36,8 +36,9 @@ struct DecompositionResult {
     std::vector<HaloRecord> recvHalo;
 };
 
-// Called on every process once its three grids are allocated over rows lo..hi, so that the
-// caller can register them in the grid store ("MPIRegions", "MPIHelper", "MPIHalo").
+// Called on every process once its three grids are allocated over rows lo..hi (process 0's
+// halo grid may hold only its own rows and the rows next to them), so that the caller can
+// register them in the grid store ("MPIRegions", "MPIHelper", "MPIHalo").
 using RegisterDecompositionGrids = std::function<void(DecompositionGrids&, int lo, int hi)>;
 
 // Assigns owners row-major, the highest process first; fills first/last rows per process.
