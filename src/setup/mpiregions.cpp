@@ -8,7 +8,7 @@
 
 #include "kernel/modelobject.hpp"
 #include "kernel/strhelp.hpp"
-#include "setup/rootrows.hpp"
+#include "kernel/mpirows.hpp"
 
 namespace {
 constexpr int kBenchmarkSize = 1000;
@@ -400,8 +400,20 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
         grids.halo.fill(nodata);
         registerGrids(grids, lo(rank), hi(rank));
     }
-    // Owner grid rows to the other processes: each receives the rows it stores in one message.
-    ShareRowsFromRoot(obj, grids.regions);
+    // Owner grid rows to the other processes: each receives the rows it stores in one message,
+    // all of them under way at once while process 0 builds its strip table.
+    std::vector<MPI_Datatype> types;
+    std::vector<MPI_Request> requests;
+    if (rank == 0) {
+        for (int i = 1; i < size; ++i) {
+            types.push_back(mpirows::RowsType(grids.regions, lo(i), hi(i), ncols));
+            requests.emplace_back();
+            MPI_Isend(MPI_BOTTOM, 1, types.back(), i, 0, MPI_COMM_WORLD, &requests.back());
+        }
+    } else {
+        types.push_back(mpirows::RowsType(grids.regions, lo(rank), hi(rank), ncols));
+        MPI_Recv(MPI_BOTTOM, 1, types.back(), 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
 
     // Strip table over the rows each process keeps it for: process 0 lists every owner's runs
     // of every row, the others their own runs in their own rows.
@@ -413,6 +425,8 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
         if (!fits && badRow == 0) badRow = r;
     }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& type : types) MPI_Type_free(&type);
     AgreeOnHelperRows(obj, badRow, rank == 0 ? zone : nullptr);
     // Halo grid: the foreign neighbours of the own cells, which lie in the own rows.
     for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r)
