@@ -66,7 +66,10 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
     int cur = p - 1;
     for (int r = 1; r <= nrows; ++r) {
         for (int c = 1; c <= ncols; ++c) {
-            if (!IsValid(zone[r][c], nodata)) continue;
+            if (!IsValid(zone[r][c], nodata)) {
+                regions[r][c] = nodata;
+                continue;
+            }
             auto& first = firstRows[static_cast<std::size_t>(cur)];
             if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
             regions[r][c] = cur;
@@ -135,7 +138,6 @@ int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int 
     std::vector<double> helper(static_cast<std::size_t>(ncols) + 1);
     std::vector<int> firstRows, lastRows;
     for (int p = static_cast<int>(std::min<std::int64_t>(upTo, n)); p >= 2; --p) {
-        regions.fill(nodata);
         AssignOwners(zone, regions, nrows, ncols, nodata,
                      CellShares(n, std::vector<double>(static_cast<std::size_t>(p), 1.0 / p)), firstRows, lastRows);
         bool fits = true;
@@ -329,7 +331,6 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     if (rank == 0) {
         grids.regions = obj.matrix(1, nrows, 1, ncols, nrows);
         grids.helper = obj.matrix(1, nrows, 1, ncols, nrows);
-        grids.regions.fill(nodata);
     }
 
     // Speed of every process, collected on process 0.

@@ -41,7 +41,8 @@ struct DecompositionResult {
 // register them in the grid store ("MPIRegions", "MPIHelper", "MPIHalo").
 using RegisterDecompositionGrids = std::function<void(DecompositionGrids&, int lo, int hi)>;
 
-// Assigns owners row-major, the highest process first; fills first/last rows per process.
+// Assigns owners row-major, the highest process first (nodata on the cells that are not
+// valid); fills first/last rows per process.
 // Exposed for tests; the zone grid and regions span all rows.
 void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, double nodata,
                   std::vector<std::int64_t> shares, std::vector<int>& firstRows, std::vector<int>& lastRows);
