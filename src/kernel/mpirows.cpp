@@ -225,6 +225,18 @@ void Transfer(modelobject& o, const Cells& cells, Direction direction, const std
 
 }  // namespace
 
+MPI_Datatype RowsType(const Matrix& grid, int first, int last, int ncols) {
+    std::vector<MPI_Aint> places;
+    for (int r = first; r <= last; ++r) {
+        places.emplace_back();
+        MPI_Get_address(grid[r] + 1, &places.back());
+    }
+    MPI_Datatype type;
+    MPI_Type_create_hindexed_block(static_cast<int>(places.size()), ncols, places.data(), MPI_DOUBLE, &type);
+    MPI_Type_commit(&type);
+    return type;
+}
+
 bool Distributed(modelobject& o) {
     if (o.size < 2) return false;
     o.FindDecompositionGrids();

@@ -35,6 +35,10 @@ std::vector<OwnedStrip> AllStrips(modelobject& o);
 std::vector<double> GatherLists(const std::vector<double>& mine);
 std::vector<double> ScatterLists(const std::vector<std::vector<double>>& perProcess);
 
+// Columns 1..ncols of the rows first..last of grid, where they lie, as one committed type
+// (for one message over several rows); the caller frees it.
+MPI_Datatype RowsType(const Matrix& grid, int first, int last, int ncols);
+
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);
 

@@ -7,10 +7,12 @@ constexpr const char* kNoRoomForDecomposition =
     "FATAL: when trying to create MPI-Regions: no free grid found in memory (at position ";
 }
 
+// The halo grid may hold fewer rows than the other two (process 0 keeps it over its own rows).
 void defaultini::RegisterDecompositionGrids(int lo, int hi) {
     RegisterSetupGrid("", "MPIRegions", &decomposition_.regions, 0, lo, hi, kNoRoomForDecomposition);
     RegisterSetupGrid("", "MPIHelper", &decomposition_.helper, 0, lo, hi, kNoRoomForDecomposition);
-    RegisterSetupGrid("", "MPIHalo", &decomposition_.halo, 0, lo, hi, kNoRoomForDecomposition);
+    const Matrix& halo = decomposition_.halo;
+    RegisterSetupGrid("", "MPIHalo", &decomposition_.halo, 0, halo.firstRow(), halo.lastRow(), kNoRoomForDecomposition);
 }
 
 void defaultini::CreateMPIRegions() {

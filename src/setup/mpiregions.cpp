@@ -7,6 +7,8 @@
 #include <mpi.h>
 
 #include "kernel/modelobject.hpp"
+#include "kernel/strhelp.hpp"
+#include "kernel/mpirows.hpp"
 
 namespace {
 constexpr int kBenchmarkSize = 1000;
@@ -64,7 +66,10 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
     int cur = p - 1;
     for (int r = 1; r <= nrows; ++r) {
         for (int c = 1; c <= ncols; ++c) {
-            if (!IsValid(zone[r][c], nodata)) continue;
+            if (!IsValid(zone[r][c], nodata)) {
+                regions[r][c] = nodata;
+                continue;
+            }
             auto& first = firstRows[static_cast<std::size_t>(cur)];
             if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
             regions[r][c] = cur;
@@ -133,7 +138,6 @@ int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int 
     std::vector<double> helper(static_cast<std::size_t>(ncols) + 1);
     std::vector<int> firstRows, lastRows;
     for (int p = static_cast<int>(std::min<std::int64_t>(upTo, n)); p >= 2; --p) {
-        regions.fill(nodata);
         AssignOwners(zone, regions, nrows, ncols, nodata,
                      CellShares(n, std::vector<double>(static_cast<std::size_t>(p), 1.0 / p)), firstRows, lastRows);
         bool fits = true;
@@ -235,6 +239,14 @@ void AgreeOnHelperRows(modelobject& obj, int ownBadRow, const Matrix* zone) {
     throw ModelError(120);
 }
 
+// A grid file holds nodata for the rows the grid does not hold: in binary files the nodata
+// value, in text files "-9999". Where nodata prints otherwise, a text file tells the two apart.
+bool NodataWritesAsUnheldRows(double nodata) {
+    std::string text;
+    AppendG(text, nodata);
+    return text == "-9999";
+}
+
 void MarkHalo(const Matrix& regions, Matrix& halo, int r, int c, int nrows, int ncols, double nodata, int rank) {
     for (int dr = -1; dr <= 1; ++dr) {
         for (int dc = -1; dc <= 1; ++dc) {
@@ -319,10 +331,6 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     if (rank == 0) {
         grids.regions = obj.matrix(1, nrows, 1, ncols, nrows);
         grids.helper = obj.matrix(1, nrows, 1, ncols, nrows);
-        grids.halo = obj.matrix(1, nrows, 1, ncols, nrows);
-        grids.regions.fill(nodata);
-        grids.halo.fill(nodata);
-        registerGrids(grids, 1, nrows);
     }
 
     // Speed of every process, collected on process 0.
@@ -340,6 +348,7 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     }
 
     std::vector<int> firstRows(static_cast<std::size_t>(size), -1), lastRows(static_cast<std::size_t>(size), -1);
+    std::vector<std::int64_t> shares;
     int failure = 0;
     if (rank == 0) {
         const std::vector<double> weights = PerformanceWeights(values);
@@ -354,7 +363,7 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
         if (n < size) {
             failure = 1;
         } else {
-            const std::vector<std::int64_t> shares = CellShares(n, weights);
+            shares = CellShares(n, weights);
             for (int i = 0; i < size; ++i)
                 log << "MPI num cells: " << static_cast<long>(shares[static_cast<std::size_t>(i)]) << " for instance: " << i
                     << "[end-entry]";
@@ -375,11 +384,15 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     auto lo = [&](int i) { return firstRows[static_cast<std::size_t>(i)] == 1 ? 1 : firstRows[static_cast<std::size_t>(i)] - 1; };
     auto hi = [&](int i) { return lastRows[static_cast<std::size_t>(i)] == nrows ? nrows : lastRows[static_cast<std::size_t>(i)] + 1; };
 
-    // Owner grid rows to the other processes.
+    // Process 0 keeps the owner grid and the strip table whole, the halo grid (whose cells lie
+    // next to the own cells) over its own rows and the rows next to them, unless rows it does not
+    // hold would be written otherwise than its nodata cells. Every other process stores its own
+    // rows and the rows next to them.
     if (rank == 0) {
-        for (int i = 1; i < size; ++i)
-            for (int r = lo(i); r <= hi(i); ++r)
-                MPI_Send(grids.regions[r] + 1, ncols, MPI_DOUBLE, i, r, MPI_COMM_WORLD);
+        const bool haloRowsOnly = NodataWritesAsUnheldRows(nodata);
+        grids.halo = obj.matrix(haloRowsOnly ? lo(0) : 1, haloRowsOnly ? hi(0) : nrows, 1, ncols, nrows);
+        grids.halo.fill(nodata);
+        registerGrids(grids, 1, nrows);
     } else {
         grids.regions = obj.matrix(lo(rank), hi(rank), 1, ncols, nrows);
         grids.helper = obj.matrix(lo(rank), hi(rank), 1, ncols, nrows);
@@ -387,11 +400,24 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
         grids.regions.fill(nodata);
         grids.halo.fill(nodata);
         registerGrids(grids, lo(rank), hi(rank));
-        for (int r = lo(rank); r <= hi(rank); ++r)
-            MPI_Recv(grids.regions[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+    // Owner grid rows to the other processes: each receives the rows it stores in one message,
+    // all of them under way at once while process 0 builds its strip table.
+    std::vector<MPI_Datatype> types;
+    std::vector<MPI_Request> requests;
+    if (rank == 0) {
+        for (int i = 1; i < size; ++i) {
+            types.push_back(mpirows::RowsType(grids.regions, lo(i), hi(i), ncols));
+            requests.emplace_back();
+            MPI_Isend(MPI_BOTTOM, 1, types.back(), i, 0, MPI_COMM_WORLD, &requests.back());
+        }
+    } else {
+        types.push_back(mpirows::RowsType(grids.regions, lo(rank), hi(rank), ncols));
+        MPI_Recv(MPI_BOTTOM, 1, types.back(), 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     }
 
-    // Strip table and halo grid over the own rows.
+    // Strip table over the rows each process keeps it for: process 0 lists every owner's runs
+    // of every row, the others their own runs in their own rows.
     const int ownLo = rank == 0 ? 1 : res.ownFirstRow;
     const int ownHi = rank == 0 ? nrows : res.ownLastRow;
     int badRow = 0;
@@ -400,25 +426,23 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
         if (!fits && badRow == 0) badRow = r;
     }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& type : types) MPI_Type_free(&type);
     AgreeOnHelperRows(obj, badRow, rank == 0 ? zone : nullptr);
-    for (int r = ownLo; r <= ownHi; ++r)
+    // Halo grid: the foreign neighbours of the own cells, which lie in the own rows.
+    for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r)
         for (int c = 1; c <= ncols; ++c)
             if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);
 
-    // Cells per process.
+    // Cells per process: every process took exactly its share, an owner at or below nodata
+    // counting as no owner.
     res.cellsPerProcess.assign(static_cast<std::size_t>(size) + 1, 0);
-    if (rank == 0) {
-        for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (IsValid((*zone)[r][c], nodata) && IsValid(grids.regions[r][c], nodata))
-                    ++res.cellsPerProcess[static_cast<std::size_t>(grids.regions[r][c])];
-    }
+    for (int i = 0; i < size && rank == 0; ++i)
+        if (IsValid(i, nodata)) res.cellsPerProcess[static_cast<std::size_t>(i)] = shares[static_cast<std::size_t>(i)];
     MPI_Bcast(res.cellsPerProcess.data(), size, MPI_INT64_T, 0, MPI_COMM_WORLD);
 
-    // Halo lists.
-    const int storedLo = rank == 0 ? 1 : lo(rank);
-    const int storedHi = rank == 0 ? nrows : hi(rank);
-    res.recvHalo = ReceiveHaloRuns(grids.halo, storedLo, storedHi, ncols);
+    // Halo lists: the halo cells lie in the own rows and the rows next to them.
+    res.recvHalo = ReceiveHaloRuns(grids.halo, lo(rank), hi(rank), ncols);
     ExchangeHaloLists(rank, res);
     WriteHaloListFile(rank, res);
     MPI_Barrier(MPI_COMM_WORLD);

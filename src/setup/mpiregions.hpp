@@ -36,11 +36,13 @@ struct DecompositionResult {
     std::vector<HaloRecord> recvHalo;
 };
 
-// Called on every process once its three grids are allocated over rows lo..hi, so that the
-// caller can register them in the grid store ("MPIRegions", "MPIHelper", "MPIHalo").
+// Called on every process once its three grids are allocated over rows lo..hi (process 0's
+// halo grid may hold only its own rows and the rows next to them), so that the caller can
+// register them in the grid store ("MPIRegions", "MPIHelper", "MPIHalo").
 using RegisterDecompositionGrids = std::function<void(DecompositionGrids&, int lo, int hi)>;
 
-// Assigns owners row-major, the highest process first; fills first/last rows per process.
+// Assigns owners row-major, the highest process first (nodata on the cells that are not
+// valid); fills first/last rows per process.
 // Exposed for tests; the zone grid and regions span all rows.
 void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, double nodata,
                   std::vector<std::int64_t> shares, std::vector<int>& firstRows, std::vector<int>& lastRows);

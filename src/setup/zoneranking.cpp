@@ -10,20 +10,28 @@ long ZoneCode(double value) { return static_cast<long>(std::trunc(std::trunc(val
 
 namespace {
 
-// Ranking on process 0 over the whole grid.
+// Ranking on process 0 over the whole grid, in one pass: cells are counted per code as they
+// come (row by row), which adds each zone's weights in the same order as counting per zone.
 void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, const std::string& zoneFile,
                 ZoneTables& t) {
     const int nrows = obj.nrows, ncols = obj.ncols;
+    const double nodata = obj.nodata;
     t.codeToZone.assign(ZoneTables::kMaxCode + 1, 0);
-    t.records.assign(1, ZoneRecord{});
     t.columns.assign(static_cast<std::size_t>(nrows) + 1, ColumnRange{0, -1});
     t.zoneCount = 0;
     t.maxCode = 0;
+    struct CodeSums {
+        double cells = 0, weighted = 0;
+    };
+    std::vector<CodeSums> sums(ZoneTables::kMaxCode + 1);
+    double total = 0;  // accumulated as a double: large grids exceed any 32-bit count
     for (int r = 1; r <= nrows; ++r) {
+        const double* row = zone[r];
+        const double* weights = relArea ? (*relArea)[r] : nullptr;
+        ColumnRange& range = t.columns[static_cast<std::size_t>(r)];
         for (int c = 1; c <= ncols; ++c) {
-            const double v = zone[r][c];
-            if (v == obj.nodata) continue;
-            ColumnRange& range = t.columns[static_cast<std::size_t>(r)];
+            const double v = row[c];
+            if (v == nodata) continue;
             if (range.first == 0) range.first = c;
             range.last = c;
             const long code = ZoneCode(v);
@@ -32,39 +40,36 @@ void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, con
                          << ZoneTables::kMaxCode << ")!" << "[end-entry]";
                 throw ModelError(3);
             }
-            if (t.codeToZone[static_cast<std::size_t>(code)] == 0) {
+            std::int32_t& seen = t.codeToZone[static_cast<std::size_t>(code)];
+            if (seen == 0) {
                 if (t.zoneCount + 1 > ZoneTables::kMaxZones) {
                     *obj.log << "FATAL: too much zones in " << zoneFile << ", (max. " << ZoneTables::kMaxZones
                              << ")!" << "[end-entry]";
                     throw ModelError(4);
                 }
                 ++t.zoneCount;
-                t.codeToZone[static_cast<std::size_t>(code)] = t.zoneCount;
+                seen = 1;
                 t.maxCode = std::max(t.maxCode, static_cast<int>(code));
-                ZoneRecord rec;
-                rec.code = static_cast<double>(code);
-                t.records.push_back(rec);
             }
-        }
-    }
-    // Zones ordered by code (codes are distinct, so any stable order by code is the same).
-    std::stable_sort(t.records.begin() + 1, t.records.end(),
-                     [](const ZoneRecord& a, const ZoneRecord& b) { return a.code < b.code; });
-    for (int z = 1; z <= t.zoneCount; ++z)
-        t.codeToZone[static_cast<std::size_t>(t.records[static_cast<std::size_t>(z)].code)] = z;
-
-    double total = 0;  // accumulated as a double: large grids exceed any 32-bit count
-    for (int r = 1; r <= nrows; ++r) {
-        for (int c = 1; c <= ncols; ++c) {
-            const double v = zone[r][c];
-            if (v == obj.nodata) continue;
-            ZoneRecord& rec = t.records[static_cast<std::size_t>(t.codeToZone[static_cast<std::size_t>(ZoneCode(v))])];
-            const double w = relArea ? (*relArea)[r][c] : 1.0;
-            rec.cellCount += 1;
-            rec.weightedCount += w;
-            rec.weightedCount2 += w;
+            const double w = weights ? weights[c] : 1.0;
+            CodeSums& sum = sums[static_cast<std::size_t>(code)];
+            sum.cells += 1;
+            sum.weighted += w;
             total += w;
         }
+    }
+    // Zones numbered by ascending code.
+    t.records.assign(1, ZoneRecord{});
+    for (int code = 0; code <= t.maxCode; ++code) {
+        if (t.codeToZone[static_cast<std::size_t>(code)] == 0) continue;
+        const CodeSums& sum = sums[static_cast<std::size_t>(code)];
+        ZoneRecord rec;
+        rec.code = static_cast<double>(code);
+        rec.cellCount = sum.cells;
+        rec.weightedCount = sum.weighted;
+        rec.weightedCount2 = sum.weighted;
+        t.records.push_back(rec);
+        t.codeToZone[static_cast<std::size_t>(code)] = static_cast<std::int32_t>(t.records.size() - 1);
     }
     if (t.zoneCount == 0 || total == 0) {
         *obj.log << "FATAL: all cells in the zone grid " << zoneFile << " are NODATA!" << "[end-entry]";

@@ -111,7 +111,7 @@ protected:
         CreateMPIRegions(s, &zone_, decomposition_, res, [&](DecompositionGrids& g, int lo, int hi) {
             s.RegisterSetupGrid("MPIRegions", "MPIRegions", &g.regions, 0, lo, hi);
             s.RegisterSetupGrid("MPIHelper", "MPIHelper", &g.helper, 0, lo, hi);
-            s.RegisterSetupGrid("MPIHalo", "MPIHalo", &g.halo, 0, lo, hi);
+            s.RegisterSetupGrid("MPIHalo", "MPIHalo", &g.halo, 0, g.halo.firstRow(), g.halo.lastRow());
         });
         s.firstRow = res.ownFirstRow;
         s.lastRow = res.ownLastRow;

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "setup/defltuzr.hpp"
+#include "setup/mpiregions.hpp"
 #include "setup_fixture.hpp"
 
 using talvo_test::Rank;
@@ -213,6 +214,84 @@ TEST_F(DomainTest, AGridComesBackFromScatterHaloAndGatherUnchanged) {
             for (int c = 1; c <= kCols; ++c)
                 if (kZone[r - 1][c - 1] != ND) { EXPECT_EQ(whole[r][c], FileValue(r, c)) << r << "/" << c; }
     }
+}
+
+// A tall basin with ragged edges, holes and a row without cells, divided among the processes
+// of the run: every process holds the owners, strip-table rows and halo lists that dividing the
+// whole grid in one piece gives, and writes the halo grid of the one-piece division.
+TEST_F(DomainTest, TallRaggedBasinIsDividedAsInOnePiece) {
+    constexpr int rows = 41, cols = 12;
+    memory_handling mh;
+    Matrix zone = mh.matrix(1, rows, 1, cols, rows);
+    std::int64_t n = 0;
+    std::string text = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            const bool valid = r != 20 && c >= 1 + r * 5 % 4 && c <= cols - r * 3 % 5 && !(r % 7 == 3 && c == 6);
+            zone[r][c] = valid ? 1 + r / 10 : ND;
+            n += valid ? 1 : 0;
+            text += StrFormat("%g ", zone[r][c]);
+        }
+        text += "\n";
+    }
+    setup_test::WriteShared("tall.asc", text);
+    auto setup = Make(Grids("0\n", "tall.asc"));
+    RunTo(*setup, 7);
+
+    // The division in one piece, and each process's halo grid over the whole grid.
+    const int size = Size(), rank = Rank();
+    Matrix owners = mh.matrix(1, rows, 1, cols, rows);
+    owners.fill(ND);
+    std::vector<int> firstRows, lastRows;
+    AssignOwners(zone, owners, rows, cols, ND, CellShares(n, PerformanceWeights(std::vector<double>(size, 1.0))),
+                 firstRows, lastRows);
+    std::vector<Matrix> halos;
+    for (int p = 0; p < size; ++p) {
+        halos.push_back(mh.matrix(1, rows, 1, cols, rows));
+        halos.back().fill(ND);
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c)
+                for (int rr = std::max(r - 1, 1); rr <= std::min(r + 1, rows) && owners[r][c] == p; ++rr)
+                    for (int cc = std::max(c - 1, 1); cc <= std::min(c + 1, cols); ++cc)
+                        if (owners[rr][cc] != p && owners[rr][cc] != ND) halos.back()[rr][cc] = owners[rr][cc];
+    }
+
+    EXPECT_EQ(setup->firstRow, firstRows[static_cast<std::size_t>(rank)]);
+    EXPECT_EQ(setup->lastRow, lastRows[static_cast<std::size_t>(rank)]);
+    const Matrix& regions = *setup->mpiRegions;
+    const Matrix& helper = *setup->mpiHelper;
+    std::vector<double> strips(cols + 1);
+    for (int r = 1; r <= rows; ++r) {
+        ASSERT_EQ(regions.holds(r), rank == 0 || (r >= setup->firstRow - 1 && r <= setup->lastRow + 1)) << r;
+        for (int c = 1; c <= cols && regions.holds(r); ++c) ASSERT_EQ(regions[r][c], owners[r][c]) << r << "/" << c;
+        // Process 0's strip table lists every owner's runs of every row, another's its own runs.
+        if (rank != 0 && (r < setup->firstRow || r > setup->lastRow)) continue;
+        ASSERT_TRUE(rank == 0 ? BuildHelperRowAll(owners[r], strips.data(), cols, ND)
+                              : BuildHelperRowOwn(owners[r], strips.data(), cols, rank));
+        for (int c = 0; c <= cols; ++c) ASSERT_EQ(helper[r][c], strips[static_cast<std::size_t>(c)]) << r << "/" << c;
+    }
+    // The halo runs this process receives, and those the others receive from it, in their order.
+    auto fields = [](const std::vector<HaloRecord>& v) {
+        std::vector<std::vector<int>> out;
+        for (const HaloRecord& h : v) out.push_back({h.row, h.firstCol, h.count, h.rank});
+        return out;
+    };
+    std::vector<HaloRecord> sends;
+    for (int p = 0; p < size; ++p)
+        for (HaloRecord h : ReceiveHaloRuns(halos[static_cast<std::size_t>(p)], 1, rows, cols))
+            if (p != rank && h.rank == rank) sends.push_back({h.row, h.firstCol, h.count, p});
+    EXPECT_EQ(fields(*setup->recvHalo), fields(ReceiveHaloRuns(halos[static_cast<std::size_t>(rank)], 1, rows, cols)));
+    EXPECT_EQ(fields(*setup->sendHalo), fields(sends));
+    const GlobalSettings g = setup->GetGlobalSettings();
+    for (int p = 0; p < size; ++p) {
+        std::int64_t cells = 0;
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c) cells += owners[r][c] == p ? 1 : 0;
+        EXPECT_EQ(g.cellsPerProcess[static_cast<std::size_t>(p)], cells) << p;
+    }
+    const std::string name = "MPIHalo_" + std::to_string(rank);
+    setup->WriteGrid("whole_" + name, halos[static_cast<std::size_t>(rank)], setup->textOutput, setup->doublePrecision);
+    EXPECT_EQ(talvo_test::ReadFile(name), talvo_test::ReadFile("whole_" + name));
 }
 
 TEST_F(DomainTest, ZoneTablesReachEveryProcess) {
