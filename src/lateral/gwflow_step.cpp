@@ -111,6 +111,11 @@ struct gwflowclass::SweepMaxima {
         while (open > 0) WaitOldest();
         return all[last];
     }
+    // Completes every agreement but the one started last; returns the maximum of the one before it.
+    double WaitAllButLast() {
+        while (open > 1) WaitOldest();
+        return all[(oldest - 1 + kSlots) % kSlots];
+    }
 
 private:
     void WaitOldest() {
@@ -142,6 +147,10 @@ void gwflowclass::SolveLayer(int l) {
     const int split = waitForEveryAgreement ? lastRow : SweepSplit();
     const gwnum::SorLayer view = SweepView(l);
     mpirows::RowHaloExchange halo;
+    // Whether the sweep under way is a trial: the one before it found no change above the limit
+    // on this process, and the processes' agreement on it was still on its way.
+    bool trial = false;
+    gwnum::SweepResult beforeTrial;
     for (;;) {
         ++counter;
         // The rows up to split read only halo rows above them: they are swept while the rows
@@ -150,8 +159,6 @@ void gwflowclass::SolveLayer(int l) {
         gwnum::SweepResult res = gwnum::SorSweep(view, firstRow, split);
         halo.WaitAll();
         if (split < lastRow) res = gwnum::SorSweep(view, split + 1, lastRow, res);
-        factorSum = res.factorSum;
-        factorCount = res.factorCount;
         const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
@@ -159,12 +166,40 @@ void gwflowclass::SolveLayer(int l) {
         // layers brings, which nothing reads before it.
         if (size > 1) sweepMaxima_->Start(own);
         halo.Start(*this, L.headIndex);
+        if (trial) {
+            trial = false;
+            const double agreed = sweepMaxima_->WaitAllButLast();
+            if (!(agreed > maxErrorAllowed)) {
+                // The sweep before ended the solve: this one never happened. Its heads go back
+                // and the neighbours get the heads of the last sweep again.
+                halo.WaitAll();
+                sweepMaxima_->WaitAll();
+                RestoreTrialHeads(view);
+                MPIExchangeHalo(L.headIndex);
+                --counter;
+                change = agreed;
+                res = beforeTrial;
+                factorSum = res.factorSum;
+                factorCount = res.factorCount;
+                break;
+            }
+        }
+        factorSum = res.factorSum;
+        factorCount = res.factorCount;
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
         const bool lastSweep = counter >= maxiter;
         // The largest change of all processes is at least this process's own: while that exceeds
         // the limit, the sweeps go on whatever the others found, without waiting for them to agree
         // (their agreement completes on the way).
         if (!lastSweep && own > maxErrorAllowed && !waitForEveryAgreement) continue;
+        // Within the limit the next sweep starts as a trial, its heads kept to go back to, while
+        // the processes agree on this one; it waits for that agreement when it ends.
+        if (!lastSweep && size > 1 && !waitForEveryAgreement) {
+            KeepTrialHeads(view);
+            beforeTrial = res;
+            trial = true;
+            continue;
+        }
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
@@ -330,6 +365,35 @@ int gwflowclass::SweepSplit() const {
     // whole band (the vector terms are laid out by the groups of the band).
     const int rows = std::max(0, below - 2 - firstRow + 1);
     return below > lastRow + 1 ? lastRow : firstRow - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
+}
+
+void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view) {
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
+    const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
+    trialHeads.resize(rows * stride * (view.adaptive ? 2 : 1));
+    double* const iterates = trialHeads.data() + rows * stride;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
+        if (span.first > span.last) continue;
+        const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride;
+        const std::size_t n = static_cast<std::size_t>(span.last - span.first + 1);
+        std::copy_n(view.h[r] + span.first, n, trialHeads.data() + at + static_cast<std::size_t>(span.first));
+        if (view.adaptive) std::copy_n(view.hp[r] + span.first, n, iterates + at + static_cast<std::size_t>(span.first));
+    }
+}
+
+void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view) {
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
+    const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
+    const double* const iterates = trialHeads.data() + rows * stride;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
+        if (span.first > span.last) continue;
+        const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride + static_cast<std::size_t>(span.first);
+        const std::size_t n = static_cast<std::size_t>(span.last - span.first + 1);
+        std::copy_n(trialHeads.data() + at, n, view.h[r] + span.first);
+        if (view.adaptive) std::copy_n(iterates + at, n, view.hp[r] + span.first);
+    }
 }
 
 std::int64_t gwflowclass::CountOscillations(int l) {
