@@ -117,6 +117,12 @@ struct gwflowclass::SweepMaxima {
         return all[(oldest - 1 + kSlots) % kSlots];
     }
 
+    // Lets the agreements under way progress (they move on only while this process is in MPI).
+    void Poll() {
+        int done = 0;
+        if (open > 0) MPI_Test(&requests[oldest], &done, MPI_STATUS_IGNORE);
+    }
+
 private:
     void WaitOldest() {
         MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
@@ -151,14 +157,29 @@ void gwflowclass::SolveLayer(int l) {
     // on this process, and the processes' agreement on it was still on its way.
     bool trial = false;
     gwnum::SweepResult beforeTrial;
+    // Rows from..to swept in pieces of whole row groups, with a look at the agreements under way
+    // between them: their messages go on while this process sweeps, so that an agreement is
+    // complete when a process within the limit waits for it. Rows a team of threads shares are
+    // swept in one piece.
+    const bool team = Threaded() && omp_get_max_threads() > 1;
+    const bool inPieces = size > 1 && !team && !waitForEveryAgreement;
+    auto sweepRows = [&](int from, int to, gwnum::SweepResult res) {
+        constexpr int kPieceRows = 2 * gwnum::kWideGroupRows;
+        if (!inPieces) return gwnum::SorSweep(view, from, to, res);
+        for (int r = from; r <= to; r += kPieceRows) {
+            res = gwnum::SorSweep(view, r, std::min(to, r + kPieceRows - 1), res);
+            sweepMaxima_->Poll();
+        }
+        return res;
+    };
     for (;;) {
         ++counter;
         // The rows up to split read only halo rows above them: they are swept while the rows
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
-        gwnum::SweepResult res = gwnum::SorSweep(view, firstRow, split);
+        gwnum::SweepResult res = sweepRows(firstRow, split, {});
         halo.WaitAll();
-        if (split < lastRow) res = gwnum::SorSweep(view, split + 1, lastRow, res);
+        if (split < lastRow) res = sweepRows(split + 1, lastRow, res);
         const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
