@@ -149,9 +149,9 @@ public:
 
     // Whether a process waits for the processes to agree on the largest change after every sweep,
     // also where its own change shows that the sweeps go on (without a trial sweep meanwhile), and
-    // for all its halo rows before a sweep, also for the rows below while it sweeps the rows above,
-    // and sweeps its rows in one piece. A variable, so that a test can compare both ways (they give
-    // the same results bit for bit).
+    // for all its halo rows before a sweep, also for the rows below while it sweeps the rows
+    // above, sweeps its rows in one piece and waits in MPI_Wait. A variable, so that a test can
+    // compare both ways (they give the same results bit for bit).
     static inline bool waitForEveryAgreement = false;
 
     // Passes of one step (public for the tests).

@@ -125,7 +125,10 @@ struct gwflowclass::SweepMaxima {
 
 private:
     void WaitOldest() {
-        MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
+        if (waitForEveryAgreement)
+            MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
+        else
+            mpirows::WaitYielding(1, &requests[oldest]);
         oldest = (oldest + 1) % kSlots;
         --open;
     }
@@ -153,6 +156,9 @@ void gwflowclass::SolveLayer(int l) {
     const int split = waitForEveryAgreement ? lastRow : SweepSplit();
     const gwnum::SorLayer view = SweepView(l);
     mpirows::RowHaloExchange halo;
+    // A sweep is short: a process that waits gives its core to the one it waits for where the
+    // processes outnumber the free cores.
+    if (!waitForEveryAgreement) halo.YieldWhileWaiting();
     // Whether the sweep under way is a trial: the one before it found no change above the limit
     // on this process, and the processes' agreement on it was still on its way.
     bool trial = false;
