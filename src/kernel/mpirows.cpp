@@ -11,6 +11,7 @@
 #include "kernel/mpirows.hpp"
 
 #include <mpi.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <climits>
@@ -607,14 +608,32 @@ void RowHaloExchange::Start(modelobject& o, int index) {
             }
 }
 
+void WaitYielding(int count, MPI_Request* requests) {
+    for (;;) {
+        int done = 0;
+        MPI_Testall(count, requests, &done, MPI_STATUSES_IGNORE);
+        if (done != 0) return;
+        sched_yield();
+    }
+}
+
 void RowHaloExchange::WaitRows(int lastRead, int lastWritten) {
     for (std::size_t i = 0; i < requests_.size(); ++i)
-        if (requests_[i] != MPI_REQUEST_NULL && rows_[i] <= (receives_[i] != 0 ? lastRead : lastWritten))
-            MPI_Wait(&requests_[i], MPI_STATUS_IGNORE);
+        if (requests_[i] != MPI_REQUEST_NULL && rows_[i] <= (receives_[i] != 0 ? lastRead : lastWritten)) {
+            if (yielding_)
+                WaitYielding(1, &requests_[i]);
+            else
+                MPI_Wait(&requests_[i], MPI_STATUS_IGNORE);
+        }
 }
 
 void RowHaloExchange::WaitAll() {
-    if (!requests_.empty()) MPI_Waitall(static_cast<int>(requests_.size()), requests_.data(), MPI_STATUSES_IGNORE);
+    if (!requests_.empty()) {
+        if (yielding_)
+            WaitYielding(static_cast<int>(requests_.size()), requests_.data());
+        else
+            MPI_Waitall(static_cast<int>(requests_.size()), requests_.data(), MPI_STATUSES_IGNORE);
+    }
     requests_.clear();
 }
 

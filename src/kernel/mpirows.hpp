@@ -42,6 +42,11 @@ MPI_Datatype RowsType(const Matrix& grid, int first, int last, int ncols);
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);
 
+// Waits for count requests as MPI_Waitall does, but gives the processor away between looks
+// (MPI_Testall, then sched_yield): where processes outnumber the free cores, the process waited
+// for gets to run sooner than behind a spinning wait.
+void WaitYielding(int count, MPI_Request* requests);
+
 // A halo exchange of a grid entry under way (message tag = row, as MPIExchangeHalo), completed in
 // parts: a pass going down the own rows needs the halo rows above its first rows at its start,
 // those below its last rows only before its last rows. With one process nothing is exchanged.
@@ -52,8 +57,11 @@ public:
     // Completes the receives into rows up to lastRead and the sends from rows up to lastWritten.
     void WaitRows(int lastRead, int lastWritten);
     void WaitAll();
+    // From now on WaitRows and WaitAll wait as WaitYielding does.
+    void YieldWhileWaiting() { yielding_ = true; }
 
 private:
+    bool yielding_ = false;
     std::vector<MPI_Request> requests_;
     std::vector<int> rows_;
     std::vector<char> receives_;

@@ -129,6 +129,7 @@ public:
     std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
     std::vector<double> sorLanes;          // the same terms laid out for the sweeps in vector registers
     std::vector<gwnum::RowSpan> sorSpans;  // own rows: the columns the sweeps update
+    std::vector<double> trialHeads;        // own rows x (ncols + 2): heads (and iterates) before a trial sweep
 
     // ---- control point
     std::size_t controlCapacity = 0;
@@ -147,9 +148,10 @@ public:
                                  const std::vector<ControlRecord>& records);
 
     // Whether a process waits for the processes to agree on the largest change after every sweep,
-    // also where its own change shows that the sweeps go on, and for all its halo rows before a
-    // sweep, also for the rows below while it sweeps the rows above. A variable, so that a test
-    // can compare both ways (they give the same results bit for bit).
+    // also where its own change shows that the sweeps go on (without a trial sweep meanwhile), and
+    // for all its halo rows before a sweep, also for the rows below while it sweeps the rows
+    // above, sweeps its rows in one piece and waits in MPI_Wait. A variable, so that a test can
+    // compare both ways (they give the same results bit for bit).
     static inline bool waitForEveryAgreement = false;
 
     // Passes of one step (public for the tests).
@@ -188,6 +190,10 @@ private:
     // The last own row a sweep can reach before the halo rows below the own rows are needed, at a
     // whole number of row groups from the first own row (lastRow: no such halo rows).
     int SweepSplit() const;
+    // The heads (and with adaptive factors the previous iterates) of the cells the sweeps update,
+    // kept before a sweep that may turn out not to be needed, and put back.
+    void KeepTrialHeads(const gwnum::SorLayer& view);
+    void RestoreTrialHeads(const gwnum::SorLayer& view);
     // The agreements of the processes on the sweeps' largest changes still under way
     // (gwflow_step.cpp); kept with the model so that their buffers outlive any one solve.
     struct SweepMaxima;

@@ -111,10 +111,24 @@ struct gwflowclass::SweepMaxima {
         while (open > 0) WaitOldest();
         return all[last];
     }
+    // Completes every agreement but the one started last; returns the maximum of the one before it.
+    double WaitAllButLast() {
+        while (open > 1) WaitOldest();
+        return all[(oldest - 1 + kSlots) % kSlots];
+    }
+
+    // Lets the agreements under way progress (they move on only while this process is in MPI).
+    void Poll() {
+        int done = 0;
+        if (open > 0) MPI_Test(&requests[oldest], &done, MPI_STATUS_IGNORE);
+    }
 
 private:
     void WaitOldest() {
-        MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
+        if (waitForEveryAgreement)
+            MPI_Wait(&requests[oldest], MPI_STATUS_IGNORE);
+        else
+            mpirows::WaitYielding(1, &requests[oldest]);
         oldest = (oldest + 1) % kSlots;
         --open;
     }
@@ -142,16 +156,36 @@ void gwflowclass::SolveLayer(int l) {
     const int split = waitForEveryAgreement ? lastRow : SweepSplit();
     const gwnum::SorLayer view = SweepView(l);
     mpirows::RowHaloExchange halo;
+    // A sweep is short: a process that waits gives its core to the one it waits for where the
+    // processes outnumber the free cores.
+    if (!waitForEveryAgreement) halo.YieldWhileWaiting();
+    // Whether the sweep under way is a trial: the one before it found no change above the limit
+    // on this process, and the processes' agreement on it was still on its way.
+    bool trial = false;
+    gwnum::SweepResult beforeTrial;
+    // Rows from..to swept in pieces of whole row groups, with a look at the agreements under way
+    // between them: their messages go on while this process sweeps, so that an agreement is
+    // complete when a process within the limit waits for it. Rows a team of threads shares are
+    // swept in one piece.
+    const bool team = Threaded() && omp_get_max_threads() > 1;
+    const bool inPieces = size > 1 && !team && !waitForEveryAgreement;
+    auto sweepRows = [&](int from, int to, gwnum::SweepResult res) {
+        constexpr int kPieceRows = 2 * gwnum::kWideGroupRows;
+        if (!inPieces) return gwnum::SorSweep(view, from, to, res);
+        for (int r = from; r <= to; r += kPieceRows) {
+            res = gwnum::SorSweep(view, r, std::min(to, r + kPieceRows - 1), res);
+            sweepMaxima_->Poll();
+        }
+        return res;
+    };
     for (;;) {
         ++counter;
         // The rows up to split read only halo rows above them: they are swept while the rows
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
-        gwnum::SweepResult res = gwnum::SorSweep(view, firstRow, split);
+        gwnum::SweepResult res = sweepRows(firstRow, split, {});
         halo.WaitAll();
-        if (split < lastRow) res = gwnum::SorSweep(view, split + 1, lastRow, res);
-        factorSum = res.factorSum;
-        factorCount = res.factorCount;
+        if (split < lastRow) res = sweepRows(split + 1, lastRow, res);
         const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
@@ -159,12 +193,40 @@ void gwflowclass::SolveLayer(int l) {
         // layers brings, which nothing reads before it.
         if (size > 1) sweepMaxima_->Start(own);
         halo.Start(*this, L.headIndex);
+        if (trial) {
+            trial = false;
+            const double agreed = sweepMaxima_->WaitAllButLast();
+            if (!(agreed > maxErrorAllowed)) {
+                // The sweep before ended the solve: this one never happened. Its heads go back
+                // and the neighbours get the heads of the last sweep again.
+                halo.WaitAll();
+                sweepMaxima_->WaitAll();
+                RestoreTrialHeads(view);
+                MPIExchangeHalo(L.headIndex);
+                --counter;
+                change = agreed;
+                res = beforeTrial;
+                factorSum = res.factorSum;
+                factorCount = res.factorCount;
+                break;
+            }
+        }
+        factorSum = res.factorSum;
+        factorCount = res.factorCount;
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
         const bool lastSweep = counter >= maxiter;
         // The largest change of all processes is at least this process's own: while that exceeds
         // the limit, the sweeps go on whatever the others found, without waiting for them to agree
         // (their agreement completes on the way).
         if (!lastSweep && own > maxErrorAllowed && !waitForEveryAgreement) continue;
+        // Within the limit the next sweep starts as a trial, its heads kept to go back to, while
+        // the processes agree on this one; it waits for that agreement when it ends.
+        if (!lastSweep && size > 1 && !waitForEveryAgreement) {
+            KeepTrialHeads(view);
+            beforeTrial = res;
+            trial = true;
+            continue;
+        }
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
@@ -330,6 +392,35 @@ int gwflowclass::SweepSplit() const {
     // whole band (the vector terms are laid out by the groups of the band).
     const int rows = std::max(0, below - 2 - firstRow + 1);
     return below > lastRow + 1 ? lastRow : firstRow - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
+}
+
+void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view) {
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
+    const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
+    trialHeads.resize(rows * stride * (view.adaptive ? 2 : 1));
+    double* const iterates = trialHeads.data() + rows * stride;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
+        if (span.first > span.last) continue;
+        const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride;
+        const std::size_t n = static_cast<std::size_t>(span.last - span.first + 1);
+        std::copy_n(view.h[r] + span.first, n, trialHeads.data() + at + static_cast<std::size_t>(span.first));
+        if (view.adaptive) std::copy_n(view.hp[r] + span.first, n, iterates + at + static_cast<std::size_t>(span.first));
+    }
+}
+
+void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view) {
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
+    const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
+    const double* const iterates = trialHeads.data() + rows * stride;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
+        if (span.first > span.last) continue;
+        const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride + static_cast<std::size_t>(span.first);
+        const std::size_t n = static_cast<std::size_t>(span.last - span.first + 1);
+        std::copy_n(trialHeads.data() + at, n, view.h[r] + span.first);
+        if (view.adaptive) std::copy_n(iterates + at, n, view.hp[r] + span.first);
+    }
 }
 
 std::int64_t gwflowclass::CountOscillations(int l) {

@@ -48,11 +48,11 @@ protected:
     // each step's last sweep and each layer's last largest change into out, the sweeps of each
     // step into sweeps.
     std::unique_ptr<gwflowclass> ThreeSteps(double sor, double alpha, int* sweeps, std::vector<double>& out,
-                                            int maxiter = 10000) {
+                                            int maxiter = 10000, double maxerr = 1e-12) {
         Section sec;
         sec.maxiter = maxiter;
         sec.layers = 2;
-        sec.maxerr = 1e-12;
+        sec.maxerr = maxerr;
         sec.sor = sor;
         sec.alpha = alpha;
         auto g = MakeOk(sec);
@@ -72,6 +72,25 @@ protected:
                     for (const Matrix* m : {&L.head, &L.flowX, &L.flowY, &L.balance}) out.push_back((*m)[r][c]);
         }
         return g;
+    }
+    // Three steps with the processes waiting for every agreement and every halo row before each
+    // sweep, and as they run: heads, flows, balances, factors and last largest changes the same bit
+    // for bit, and the same sweeps; the sweeps of the first step.
+    int SameAsWaitingForEveryAgreement(double sor, int maxiter, double maxerr) {
+        std::vector<double> seen[2];
+        int sweeps[2][3] = {};
+        for (const bool wait : {true, false}) {
+            gwflowclass::waitForEveryAgreement = wait;
+            ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps[wait], seen[wait], maxiter, maxerr);
+            gwflowclass::waitForEveryAgreement = false;
+        }
+        EXPECT_EQ(seen[0].size(), seen[1].size());
+        if (seen[0].size() == seen[1].size()) {
+            EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0)
+                << "sor " << sor << " maxiter " << maxiter;
+        }
+        for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
+        return sweeps[0][0];
     }
 };
 
@@ -486,4 +505,26 @@ TEST_F(GwPhysics, AProcessWhoseOwnChangeExceedsTheLimitSweepsOnWithTheResultsOfW
                 EXPECT_GT(sweeps[0][2], 18);
             }
         }
+}
+
+TEST_F(GwPhysics, ASweepBegunBeforeTheProcessesAgreedIsTakenBackWhereTheSweepBeforeEndedTheSolve) {
+    // A coarse limit: the processes come within it in the same few sweeps, and each one within it
+    // sweeps on while they agree. Where they agree that the sweep before was the last, the sweep
+    // begun is taken back: the results are those of waiting for the agreement after every sweep,
+    // converged and stopped by maxiter. A sweep left in place would move the heads by up to the
+    // limit.
+    Init(40, 23, 50.0, 3.0);
+    VariedAquifer();
+    for (const int maxiter : {10000, 7})
+        for (const double sor : {1.3, 0.0})
+            EXPECT_EQ(SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4) < 2 * maxiter, maxiter > 7) << sor;
+}
+
+TEST_F(GwPhysics, RowsSweptInPiecesBetweenLooksAtTheAgreementsGiveTheSweepInOnePiece) {
+    // Tall bands (48 rows at two processes, 24 at four): each process sweeps its rows in pieces
+    // of two row groups and looks at the agreements under way between them. The largest change
+    // and the factor sums run on over the pieces: the results are those of one piece.
+    Init(96, 20, 50.0, 3.0);
+    VariedAquifer();
+    for (const double sor : {1.2, 0.0}) EXPECT_GT(SameAsWaitingForEveryAgreement(sor, 10000, 1e-11), 6) << sor;
 }
