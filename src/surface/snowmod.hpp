@@ -215,6 +215,11 @@ public:
                           const std::vector<std::pair<int, int>>& releasing);
     std::vector<std::pair<int, int>> ownSlideCells_;  // own cells in row order
     std::vector<int> slideOwner_;                     // process 0: owner per cell (row * (ncols + 1) + col)
+    // Process 0: the cells whose input, mobile mass or deposition the last moving set (the next
+    // clears only them; all after a whole-grid pass), and a mark per cell reused by every moving.
+    std::vector<std::size_t> slideMoved_;
+    bool slideClearAll_ = true;
+    std::vector<char> slideSeen_;
     // Glacier runoff of the step (process 0) into the "glacier_melt_total" record and Qg.
     void RouteGlacierRunoff();
     // Sums the melt inputs of every process's cells on process 0 in row-major order.

@@ -309,6 +309,8 @@ void schneemodellklasse::Slides() {
         if (glacierSnow) s.glacierFraction = &FractionView();
         if (!slideOrder_.usable) slideOrder_ = glacier::MakeSlideOrder(s);
         glacier::SlidePass(s, parameters, slideOrder_);
+        slideMoved_.clear();
+        slideClearAll_ = true;
     }
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
     if (glacierSnow)
@@ -352,8 +354,20 @@ void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier:
     // it touched; every owner ends its own cells. Only the releasing and the touched cells travel.
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
     if (rank == 0) {
+        // Only the cells the moving before set can hold anything but what clearing leaves.
         s.zone = &WholeZones();
-        glacier::ClearMoved(s);
+        if (slideClearAll_) {
+            glacier::ClearMoved(s);
+            slideClearAll_ = false;
+        } else {
+            const Matrix& zones = WholeZones();
+            for (const std::size_t index : slideMoved_) {
+                const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
+                const double v = zones[r][c] == nodata ? nodata : 0.0;
+                (*s.input)[r][c] = (*s.mobile)[r][c] = (*s.deposition)[r][c] = v;
+            }
+        }
+        slideMoved_.clear();
         s.zone = zoneGrid;
     } else {
         for (const auto& [r, c] : ownSlideCells_) (*s.input)[r][c] = (*s.mobile)[r][c] = (*s.deposition)[r][c] = 0.0;
@@ -376,16 +390,19 @@ void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier:
             const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
             (*s.input)[r][c] = all[i + 1];
             ranks.push_back(slideOrder_.rankOf[slideOrder_.Index(r, c)]);
+            slideMoved_.push_back(index);
         }
         s.zone = &WholeZones();
-        std::vector<char> seen(slideOwner_.size(), 0);
+        slideSeen_.resize(slideOwner_.size(), 0);
         std::vector<std::size_t> touched;
         glacier::MoveReleased(s, slideOrder_, ranks, [&](int r, int c) {
             const std::size_t index = static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c);
-            if (seen[index] != 0) return;
-            seen[index] = 1;
+            if (slideSeen_[index] != 0) return;
+            slideSeen_[index] = 1;
             touched.push_back(index);
         });
+        for (const std::size_t index : touched) slideSeen_[index] = 0;
+        slideMoved_.insert(slideMoved_.end(), touched.begin(), touched.end());
         s.zone = zoneGrid;
         touchedOf.assign(static_cast<std::size_t>(size), {});
         for (const std::size_t index : touched) {
