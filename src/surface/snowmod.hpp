@@ -205,14 +205,21 @@ public:
     // The slide pass (every process; the pass on process 0).
     void Slides();
     bool slidesStarted_ = false;
-    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made at the first pass
-    // A pass after the first with several processes: the owners release and end their own cells,
-    // process 0 moves the released snow; only the releasing and the touched cells travel.
+    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made at the first step
+    // Once, with several processes (collective): process 0's elevation order and owner per cell,
+    // every process's own cells.
+    void PrepareSlides(glacier::SlideGrids& s);
+    // A pass with several processes: the owners release and end their own cells, process 0 moves
+    // the released snow; only the releasing and the touched cells travel.
     void MoveReleasedSnow(glacier::SlideGrids& s, const glacier::SlideParameters& parameters,
                           const std::vector<std::pair<int, int>>& releasing);
-    bool slideCellsKnown_ = false;
     std::vector<std::pair<int, int>> ownSlideCells_;  // own cells in row order
     std::vector<int> slideOwner_;                     // process 0: owner per cell (row * (ncols + 1) + col)
+    // Process 0: the cells whose input, mobile mass or deposition the last moving set (the next
+    // clears only them; all after a whole-grid pass), and a mark per cell reused by every moving.
+    std::vector<std::size_t> slideMoved_;
+    bool slideClearAll_ = true;
+    std::vector<char> slideSeen_;
     // Glacier runoff of the step (process 0) into the "glacier_melt_total" record and Qg.
     void RouteGlacierRunoff();
     // Sums the melt inputs of every process's cells on process 0 in row-major order.

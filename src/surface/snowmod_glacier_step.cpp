@@ -275,24 +275,25 @@ void schneemodellklasse::Slides() {
                 if (OwnCell(r, c)) f(r, c);
         }
     };
-    // The first step runs the pass, which also marks the cells outside the zones in the three
-    // slide grids (nothing changes them afterwards). One process runs the pass anyway: it costs
-    // about what settling does.
-    const bool first = !slidesStarted_ || size < 2;
+    // One process (or processes without strip tables) runs the pass: it costs about what settling
+    // does. With several, the first step prepares the moving (process 0's elevation order, the
+    // owners' cells) and moves like any other.
+    const bool onePass = !mpirows::Distributed(*this);
+    if (!onePass && !slidesStarted_) PrepareSlides(s);
     slidesStarted_ = true;
     std::vector<std::pair<int, int>> releasing;
-    if (!first)
+    if (!onePass)
         forOwn([&](int r, int c) {
             if (glacier::ReleasesSnow(s, parameters, r, c)) releasing.emplace_back(r, c);
         });
     // Any release; process 0 without a usable elevation order (the whole pass then).
-    int flags[2] = {first || !releasing.empty() ? 1 : 0, rank == 0 && !first && !slideOrder_.usable ? 1 : 0};
+    int flags[2] = {onePass || !releasing.empty() ? 1 : 0, rank == 0 && !onePass && !slideOrder_.usable ? 1 : 0};
     if (size > 1) MPI_Allreduce(MPI_IN_PLACE, flags, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
     if (flags[0] == 0) {
         forOwn([&](int r, int c) { glacier::SettleCell(s, r, c); });
         return;
     }
-    if (!first && flags[1] == 0) {
+    if (!onePass && flags[1] == 0) {
         MoveReleasedSnow(s, parameters, releasing);
         return;
     }
@@ -308,11 +309,42 @@ void schneemodellklasse::Slides() {
         if (glacierSnow) s.glacierFraction = &FractionView();
         if (!slideOrder_.usable) slideOrder_ = glacier::MakeSlideOrder(s);
         glacier::SlidePass(s, parameters, slideOrder_);
+        slideMoved_.clear();
+        slideClearAll_ = true;
     }
     for (OwnGrid* g : {&total, &liquid, &solid}) MPIScatterGrid(g->index);
     if (glacierSnow)
         for (OwnGrid* g : {&totalG, &liquidG, &solidG}) MPIScatterGrid(g->index);
     for (OwnGrid* g : {&inputMass, &mobileMass, &deposition}) MPIScatterGrid(g->index);
+}
+
+void schneemodellklasse::PrepareSlides(glacier::SlideGrids& s) {
+    // Collective: every process is here together.
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    const std::vector<mpirows::OwnedStrip> strips = mpirows::AllStrips(*this);
+    if (rank == 0) {
+        slideOwner_.assign(static_cast<std::size_t>(nrows + 1) * stride, -1);
+        for (const mpirows::OwnedStrip& strip : strips)
+            for (int c = strip.col; c < strip.col + strip.len; ++c)
+                slideOwner_[static_cast<std::size_t>(strip.row) * stride + static_cast<std::size_t>(c)] = strip.owner;
+        s.zone = &WholeZones();
+        slideOrder_ = glacier::MakeSlideOrder(s);
+        s.zone = zoneGrid;
+    } else {
+        // The cells of the own strips outside the zones hold no slide values, as a pass over the
+        // whole grid leaves them (process 0 clears its whole grids at every move).
+        for (const mpirows::OwnedStrip& strip : strips) {
+            if (strip.owner != rank || !zoneGrid->holds(strip.row)) continue;
+            for (int c = strip.col; c < strip.col + strip.len; ++c)
+                if ((*zoneGrid)[strip.row][c] == nodata)
+                    (*s.input)[strip.row][c] = (*s.mobile)[strip.row][c] = (*s.deposition)[strip.row][c] = nodata;
+        }
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        for (int c = 1; c <= ncols; ++c)
+            if (OwnCell(r, c)) ownSlideCells_.emplace_back(r, c);
+    }
 }
 
 void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier::SlideParameters& parameters,
@@ -321,25 +353,21 @@ void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier:
     // basin from the inputs alone and hands each owner the mobile mass and deposition of the cells
     // it touched; every owner ends its own cells. Only the releasing and the touched cells travel.
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
-    if (!slideCellsKnown_) {
-        // Collective: every process is here together.
-        const std::vector<mpirows::OwnedStrip> strips = mpirows::AllStrips(*this);
-        if (rank == 0) {
-            slideOwner_.assign(static_cast<std::size_t>(nrows + 1) * stride, -1);
-            for (const mpirows::OwnedStrip& strip : strips)
-                for (int c = strip.col; c < strip.col + strip.len; ++c)
-                    slideOwner_[static_cast<std::size_t>(strip.row) * stride + static_cast<std::size_t>(c)] = strip.owner;
-        }
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            for (int c = 1; c <= ncols; ++c)
-                if (OwnCell(r, c)) ownSlideCells_.emplace_back(r, c);
-        }
-        slideCellsKnown_ = true;
-    }
     if (rank == 0) {
+        // Only the cells the moving before set can hold anything but what clearing leaves.
         s.zone = &WholeZones();
-        glacier::ClearMoved(s);
+        if (slideClearAll_) {
+            glacier::ClearMoved(s);
+            slideClearAll_ = false;
+        } else {
+            const Matrix& zones = WholeZones();
+            for (const std::size_t index : slideMoved_) {
+                const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
+                const double v = zones[r][c] == nodata ? nodata : 0.0;
+                (*s.input)[r][c] = (*s.mobile)[r][c] = (*s.deposition)[r][c] = v;
+            }
+        }
+        slideMoved_.clear();
         s.zone = zoneGrid;
     } else {
         for (const auto& [r, c] : ownSlideCells_) (*s.input)[r][c] = (*s.mobile)[r][c] = (*s.deposition)[r][c] = 0.0;
@@ -362,16 +390,19 @@ void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier:
             const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
             (*s.input)[r][c] = all[i + 1];
             ranks.push_back(slideOrder_.rankOf[slideOrder_.Index(r, c)]);
+            slideMoved_.push_back(index);
         }
         s.zone = &WholeZones();
-        std::vector<char> seen(slideOwner_.size(), 0);
+        slideSeen_.resize(slideOwner_.size(), 0);
         std::vector<std::size_t> touched;
         glacier::MoveReleased(s, slideOrder_, ranks, [&](int r, int c) {
             const std::size_t index = static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c);
-            if (seen[index] != 0) return;
-            seen[index] = 1;
+            if (slideSeen_[index] != 0) return;
+            slideSeen_[index] = 1;
             touched.push_back(index);
         });
+        for (const std::size_t index : touched) slideSeen_[index] = 0;
+        slideMoved_.insert(slideMoved_.end(), touched.begin(), touched.end());
         s.zone = zoneGrid;
         touchedOf.assign(static_cast<std::size_t>(size), {});
         for (const std::size_t index : touched) {
