@@ -34,6 +34,7 @@ struct SharedState {
     long long areaSource = 0, columnsSource = 0;
     Matrix area;
     std::vector<ColumnRange> columns;
+    Matrix received;  // a writer's grid, kept for its next one (every written value arrives anew)
 };
 
 SharedState& State() {
@@ -159,7 +160,9 @@ bool SharedGridWrites::Write(modelobject& o, Matrix& copy, const std::string& na
         return true;
     }
     if (o.rank != writer) return true;
-    Matrix grid = o.matrix(1, nrows, 1, ncols, nrows);
+    if (s.received.rowCount() != nrows || s.received.ncols() != ncols || !HoldsAllRows(s.received, nrows))
+        s.received = o.matrix(1, nrows, 1, ncols, nrows);
+    Matrix& grid = s.received;
     MPI_Datatype type = WholeRowsType(grid, nrows, ncols);
     MPI_Recv(MPI_BOTTOM, 1, type, 0, kGridTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     MPI_Type_free(&type);
