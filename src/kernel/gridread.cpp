@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -74,6 +75,9 @@ struct ReadOptions {
     double fillValue;
     bool report, keepWhole, local, halo;
     bool rootOnly = false;  // process 0 keeps the whole grid, nothing is handed out
+    // The others hold the cells they own, as after a scatter, and a text grid's shares go
+    // straight to the processes that keep them: process 0 needs no whole grid to hand out.
+    bool ownRows = false;
 };
 
 class GridReader {
@@ -104,13 +108,17 @@ public:
                 if (opt_.fillMode != 0) FillHoles();
                 CloseFile();
             });
-        } else if (reader_ && error == 0) {
-            error = gridio::Attempt([&] {
+        } else {
+            // Every process learns it together: the shares could not be read, process 0 reads
+            // every row itself and hands them out.
+            if (direct_) error = gridio::Attempt([&] { ReadWholeInstead(); });
+            if (reader_ && error == 0) error = gridio::Attempt([&] {
                 ReadValues();
                 if (readAll_ && opt_.fillMode != 0) FillHoles();
                 CloseFile();
             });
         }
+        if (error == 0) error = stripError_;
         gridio::ThrowAgreed(error, collective_);
         if (!opt_.local) Distribute();
         Deliver();
@@ -196,8 +204,16 @@ private:
         // binary way reads the own rows by a collective open that process 0 would not join.
         int whole = opt_.keepWhole ? 1 : 0;
         if (collective_) MPI_Allreduce(MPI_IN_PLACE, &whole, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || whole != 0;
-        if (readAll_ && reader_) {
+        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || whole != 0 || opt_.ownRows;
+        // The text parsed in shares needs no whole grid anywhere when no hole is filled: every
+        // process takes the values of its kept rows from the processes that parsed them.
+        direct_ = opt_.ownRows && collective_ && format_ == Format::Text && opt_.fillMode == 0 && opt_.allocate &&
+                  mpirows::Distributed(o_);
+        if (direct_ && opt_.keepWhole && reader_) keepFrom_ = 1, keepTo_ = nrows;
+        if (direct_) {
+            workFrom_ = keepFrom_;
+            workTo_ = keepTo_;
+        } else if (readAll_ && reader_) {
             workFrom_ = 1;
             workTo_ = nrows;
         } else {
@@ -286,34 +302,81 @@ private:
         for (long long c : counts) total += c;
         // Too few or too many values: process 0's own reading names the row and column.
         if (total != static_cast<long long>(nrows) * ncols) return false;
-        // Process 0 receives every share straight into the rows of its grid.
-        const auto place = [&](long long first, long long values, const double* from) {
-            for (long long k = first; k < first + values;) {
-                const int r = static_cast<int>(k / ncols) + 1, c = static_cast<int>(k % ncols) + 1;
-                const long long run = std::min<long long>(ncols - c + 1, first + values - k);
-                std::copy(from + (k - first), from + (k - first) + run, work_[r] + c);
-                k += run;
-            }
+        // Process 0 alone keeps the grid, or each process its rows.
+        if (direct_) return ShareToKeepers(counts, mine, keepFrom_, keepTo_);
+        return ShareToKeepers(counts, mine, 1, reader_ ? nrows : 0);
+    }
+
+    // Each process's share goes to every process keeping rows of it (rows keepFrom..keepTo of
+    // this process); each receives the values of its kept rows in one piece per sender. Process 0
+    // keeps every cell of its rows; the others, reading in shares straight to the keepers, the
+    // cells they own, as the scatter from a whole grid gives them (the halo follows). False,
+    // before anything moves, when a piece would not fit one message.
+    bool ShareToKeepers(const std::vector<long long>& counts, const std::vector<double>& mine, int keepFrom,
+                        int keepTo) {
+        const int n = o_.size, me = o_.rank;
+        const long long ncols = o_.ncols;
+        int kept[2] = {keepFrom, keepTo};
+        std::vector<int> keeps(2 * static_cast<std::size_t>(n));
+        MPI_Allgather(kept, 2, MPI_INT, keeps.data(), 2, MPI_INT, MPI_COMM_WORLD);
+        std::vector<long long> starts(static_cast<std::size_t>(n) + 1, 0);
+        for (int p = 0; p < n; ++p)
+            starts[static_cast<std::size_t>(p) + 1] = starts[static_cast<std::size_t>(p)] + counts[static_cast<std::size_t>(p)];
+        // Values [first, last) of the grid in row order that process q keeps.
+        const auto keptRange = [&](int q, long long* first, long long* last) {
+            const int from = keeps[2 * static_cast<std::size_t>(q)], to = keeps[2 * static_cast<std::size_t>(q) + 1];
+            *first = (from - 1) * ncols;
+            *last = to >= from ? to * ncols : *first;
         };
-        if (!reader_) {
-            if (!mine.empty()) MPI_Send(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD);
-            return true;
-        }
+        // The values process p parsed that process q keeps: [*a, *b).
+        const auto piece = [&](int p, int q, long long* a, long long* b) {
+            long long first = 0, last = 0;
+            keptRange(q, &first, &last);
+            *a = std::max(starts[static_cast<std::size_t>(p)], first);
+            *b = std::min(starts[static_cast<std::size_t>(p) + 1], last);
+        };
+        for (int p = 0; p < n; ++p)
+            for (int q = 0; q < n; ++q) {
+                long long a = 0, b = 0;
+                piece(p, q, &a, &b);
+                if (b - a > std::numeric_limits<int>::max()) return false;
+            }
+        long long myFirst = 0, myLast = 0;
+        keptRange(me, &myFirst, &myLast);
+        // Process 0 keeps every cell of its rows: the pieces arrive straight into them (an hindexed
+        // type over the row pieces of each); the others take their cells from the rows received.
+        const bool everyCell = me == 0;
+        std::vector<double> rows(everyCell ? 0 : static_cast<std::size_t>(myLast - myFirst));
+        const auto at = [&](long long k) {
+            return everyCell ? work_[static_cast<int>(k / ncols) + 1] + k % ncols + 1 : rows.data() + (k - myFirst);
+        };
         std::vector<MPI_Request> requests;
         std::vector<MPI_Datatype> types;
-        requests.reserve(static_cast<std::size_t>(n));
-        types.reserve(static_cast<std::size_t>(n));
-        long long at = counts[0];
-        for (int p = 1; p < n; at += counts[static_cast<std::size_t>(p)], ++p) {
-            const long long first = at, last = at + counts[static_cast<std::size_t>(p)];
-            if (last == first) continue;
+        requests.reserve(2 * static_cast<std::size_t>(n));
+        const long long mineFirst = starts[static_cast<std::size_t>(me)];
+        for (int p = 0; p < n; ++p) {
+            long long a = 0, b = 0;
+            piece(p, me, &a, &b);
+            if (a >= b) continue;
+            if (p == me) {
+                for (long long k = a; k < b;) {
+                    const long long run = everyCell ? std::min(b - k, ncols - k % ncols) : b - k;
+                    std::copy(mine.data() + (k - mineFirst), mine.data() + (k - mineFirst) + run, at(k));
+                    k += run;
+                }
+                continue;
+            }
+            requests.emplace_back();
+            if (!everyCell) {
+                MPI_Irecv(at(a), static_cast<int>(b - a), MPI_DOUBLE, p, 0, MPI_COMM_WORLD, &requests.back());
+                continue;
+            }
             std::vector<int> lengths;
             std::vector<MPI_Aint> places;
-            for (long long k = first; k < last;) {
-                const int r = static_cast<int>(k / ncols) + 1, c = static_cast<int>(k % ncols) + 1;
-                const long long run = std::min<long long>(ncols - c + 1, last - k);
+            for (long long k = a; k < b;) {
+                const long long run = std::min(b - k, ncols - k % ncols);
                 MPI_Aint address = 0;
-                MPI_Get_address(work_[r] + c, &address);
+                MPI_Get_address(at(k), &address);
                 lengths.push_back(static_cast<int>(run));
                 places.push_back(address);
                 k += run;
@@ -322,13 +385,41 @@ private:
             MPI_Type_create_hindexed(static_cast<int>(lengths.size()), lengths.data(), places.data(), MPI_DOUBLE, &type);
             MPI_Type_commit(&type);
             types.push_back(type);
-            requests.emplace_back();
             MPI_Irecv(MPI_BOTTOM, 1, type, p, 0, MPI_COMM_WORLD, &requests.back());
         }
-        place(0, counts[0], mine.data());
+        for (int q = 0; q < n; ++q) {
+            long long a = 0, b = 0;
+            piece(me, q, &a, &b);
+            if (a >= b || q == me) continue;
+            requests.emplace_back();
+            MPI_Isend(mine.data() + (a - mineFirst), static_cast<int>(b - a), MPI_DOUBLE, q, 0, MPI_COMM_WORLD,
+                      &requests.back());
+        }
         MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
         for (MPI_Datatype& type : types) MPI_Type_free(&type);
+        if (everyCell || !direct_) return true;
+        std::vector<mpirows::OwnedStrip> strips;
+        stripError_ = mpirows::OwnStrips(o_, &strips);
+        for (const mpirows::OwnedStrip& s : strips) {
+            if (s.row < keepFrom_ || s.row > keepTo_) {
+                *o_.log << "FATAL: MPI-Regions: " << name_ << " holds no row " << s.row << " on mpi-rank " << me
+                        << "[end-entry]";
+                stripError_ = 120;
+                break;
+            }
+            const long long k = (s.row - 1) * ncols + (s.col - 1);
+            std::copy(at(k), at(k) + s.len, work_[s.row] + s.col);
+        }
         return true;
+    }
+
+    // Process 0 needs the whole grid after all (the shares could not be read).
+    void ReadWholeInstead() {
+        direct_ = false;
+        if (!reader_) return;
+        workFrom_ = 1;
+        workTo_ = o_.nrows;
+        PrepareWork();
     }
 
     // NaN or an infinite value in a grid file would spread into every grid derived from it.
@@ -418,7 +509,7 @@ private:
 
     // Scatter after a whole read on process 0, keep only the own rows there, exchange halos.
     void Distribute() {
-        if (collective_ && readAll_ && mpirows::Distributed(o_))
+        if (collective_ && readAll_ && !direct_ && mpirows::Distributed(o_))
             mpirows::TransferGrid(o_, work_, mpirows::Direction::Scatter, name_);
         if (reader_ && readAll_ && !opt_.keepWhole && (workFrom_ != keepFrom_ || workTo_ != keepTo_)) {
             Matrix own = o_.matrix(keepFrom_, keepTo_, 1, o_.ncols, o_.nrows);
@@ -444,7 +535,8 @@ private:
     std::string fileName_;
     Matrix* target_;
     ReadOptions opt_;
-    bool collective_ = false, reader_ = false, readAll_ = false;
+    bool collective_ = false, reader_ = false, readAll_ = false, direct_ = false;
+    int stripError_ = 0;
     std::string name_;
     FileHandle file_;
     Format format_ = Format::Unknown;
@@ -531,5 +623,13 @@ void modelobject::ReadGridIntoRoot(const std::string& fileName, Matrix* target, 
     gridio::SignalScope signals(DisableCtrlCHandler);
     ReadOptions opt{0, true, false, fillValue, false, true, true, false};
     opt.rootOnly = true;
+    GridReader(*this, fileName, target, opt).Run();
+}
+
+void modelobject::ReadGridOwnRows(const std::string& fileName, Matrix* target, int fillMode, bool verbose,
+                                  double fillValue, bool wholeOnRoot) {
+    gridio::SignalScope signals(DisableCtrlCHandler);
+    ReadOptions opt{fillMode, true, verbose, fillValue, false, wholeOnRoot, false, true};
+    opt.ownRows = true;
     GridReader(*this, fileName, target, opt).Run();
 }

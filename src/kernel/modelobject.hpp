@@ -143,6 +143,12 @@ public:
     // parsed in shares by every process); the other processes' *target holds no rows. For grids
     // read before the rows are divided among the processes.
     void ReadGridIntoRoot(const std::string& fileName, Matrix* target, double fillValue);
+    // Reads a grid into a newly allocated *target holding the own rows with one halo row each
+    // side (collective), as ReadGrid with halo does: process 0 holds every cell of its rows (of
+    // all rows with wholeOnRoot), the others the cells they own and the halo. A text grid parsed
+    // in shares goes from the parsers straight to the processes keeping its rows.
+    void ReadGridOwnRows(const std::string& fileName, Matrix* target, int fillMode, bool verbose, double fillValue,
+                         bool wholeOnRoot);
     // Reads a stack file into a newly allocated *target (collective); returns its levels.
     virtual int ReadStack(const std::string& fileName, Stack* target, bool keepWhole = false);
     // Writes the rows this process holds, the others as nodata (not collective).

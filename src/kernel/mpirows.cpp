@@ -282,6 +282,15 @@ std::vector<OwnedStrip> AllStrips(modelobject& o) {
     return all;
 }
 
+int OwnStrips(modelobject& o, std::vector<OwnedStrip>* strips) {
+    std::vector<Strip> found;
+    StripPlanner planner(o, false);
+    const int error = o.rank == 0 ? planner.BuildAll(&found) : planner.Build(&found);
+    for (const Strip& s : found)
+        if (o.rank != 0 || s.peer == 0) strips->push_back({s.row, s.col, s.len, o.rank});
+    return error;
+}
+
 std::vector<double> GatherLists(const std::vector<double>& mine) {
     int rank = 0, size = 1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);

@@ -28,6 +28,9 @@ struct OwnedStrip {
 // Every strip of process 0's strip table, in row and column order, on every process
 // (collective). A broken table ends every process alike (error 120).
 std::vector<OwnedStrip> AllStrips(modelobject& o);
+// The strips of the cells this process owns, from its own rows of the strip table (not
+// collective); returns an error code (0: none, 120: a broken table, logged).
+int OwnStrips(modelobject& o, std::vector<OwnedStrip>* strips);
 
 // Lists of values of any length (collective): every process's list, one after the other in
 // process order, on process 0 (empty elsewhere); and each process's own list of perProcess

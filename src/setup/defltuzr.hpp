@@ -222,6 +222,8 @@ private:
     GridDefinition ReadStandardGridLine(int number);
     GridDefinition* DefinitionNamed(const std::string& internalName);
     void ReadWholeGridOnRoot(GridDefinition& def);
+    bool WholeOnProcessZero(const GridDefinition& def) const;
+    void DefinedGridRows(const GridDefinition& def, int* first, int* last) const;
     void ReadDefinedGrid(GridDefinition& def, double fillValue);
     void CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo);
     void ReadVariableGridLine(int number);

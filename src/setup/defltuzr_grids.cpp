@@ -253,20 +253,51 @@ void defaultini::ReadZoneGrid() {
     zoneData_ = (*gridStore)[gridDefinitions_.front().index].grid;
 }
 
-// A grid of a definition read from its file: all rows on process 0, the own rows with one halo
-// row each side elsewhere.
+// Whether process 0 keeps every row of a standard grid. Most consumers read the own rows of a
+// grid, so process 0 holds its own rows with the halo as the others do; these work on process
+// 0's whole copy: the terrain of the radiation correction's shadows and the elevation's
+// derived grids are made from process 0's elevation model; the land-use, soil and irrigation
+// codes are checked and renumbered there and
+// then scattered, the soil model turns the maximum ponding storage into mm there and scatters
+// it, the zones of the soil model and the regression regions are ranked there, the glaciers of
+// the dynamic glacier methods are built and stepped there. A grid written by its write code
+// takes its cells outside the basin from process 0's copy, and a periodic grid is read again
+// into it.
+bool defaultini::WholeOnProcessZero(const GridDefinition& def) const {
+    static const char* const kWholeGridConsumers[] = {
+        "[elevation_model]",  "landuse",          "soil_types",   "irrigation_codes",  "max_ponding_storage",
+        "zonegrid_soilmodel", "regression_regions", "GlacierizedCells", "GlacierCodes", "debris_on_glaciers"};
+    if (def.variable || def.writeCode != 0 || def.HasPeriodicity()) return true;
+    for (const char* name : kWholeGridConsumers)
+        if (def.internalName == name) return true;
+    return false;
+}
+
+// The rows of a standard grid on this process: see WholeOnProcessZero.
+void defaultini::DefinedGridRows(const GridDefinition& def, int* first, int* last) const {
+    if (rank == 0 && WholeOnProcessZero(def)) {
+        *first = 1;
+        *last = nrows;
+        return;
+    }
+    *first = std::max(1, firstRow - 1);
+    *last = std::min(nrows, lastRow + 1);
+}
+
+// A grid of a definition read from its file: the rows of DefinedGridRows, the own rows with one
+// halo row each side elsewhere.
 void defaultini::ReadDefinedGrid(GridDefinition& def, double fillValue) {
     Matrix grid;
-    ReadGrid(def.fileName, &grid, def.fillCode, true, true, fillValue, false, true, false, true);
+    ReadGridOwnRows(def.fileName, &grid, def.fillCode, true, fillValue, WholeOnProcessZero(def));
     int first = 0, last = 0;
-    SharedGridRows(&first, &last);
+    DefinedGridRows(def, &first, &last);
     UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, first, last);
 }
 
 // A grid of a definition created from its default value on the valid zone cells.
 void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo) {
     int first = 0, last = 0;
-    SharedGridRows(&first, &last);
+    DefinedGridRows(def, &first, &last);
     Matrix* grid = CreateOwnedGrid(first, last);
     const Matrix* zone = (*gridStore)[gridDefinitions_.front().index].grid;
     for (int r = first; r <= last; ++r) {

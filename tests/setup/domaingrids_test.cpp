@@ -3,9 +3,12 @@
 // to every process, and a grid that travels scatter, halo exchange and gather unchanged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "setup/defltuzr.hpp"
 #include "setup/mpiregions.hpp"
@@ -145,10 +148,11 @@ TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
                 EXPECT_EQ(g[r][c], z != ND ? expected : ND) << index << " " << r << "/" << c;
             }
     }
-    // Rows: all on process 0, the own rows with one halo row each side elsewhere.
+    // Rows: all on process 0, the own rows with one halo row each side elsewhere; standard grids
+    // no consumer reads whole on process 0 hold the own rows with their halo there too.
     int first = 0, last = 0;
     setup->SharedGridRows(&first, &last);
-    for (int index : {1, 2, 3, 4, 8, 9}) {
+    for (int index : {1, 2, 8, 9}) {
         EXPECT_EQ(store[index].firstRow, first) << index;
         EXPECT_EQ(store[index].lastRow, last) << index;
     }
@@ -156,6 +160,67 @@ TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
         EXPECT_EQ(first, 1);
         EXPECT_EQ(last, kRows);
     }
+    for (int index : {3, 4}) {
+        EXPECT_EQ(store[index].firstRow, std::max(1, setup->firstRow - 1)) << index;
+        EXPECT_EQ(store[index].lastRow, std::min(kRows, setup->lastRow + 1)) << index;
+    }
+}
+
+// Process 0 keeps whole only the standard grids a consumer reads whole there (here the soil
+// codes, checked and renumbered on process 0); a text grid read in shares reaches the processes
+// keeping its rows straight from the parsers at any wrap of its lines, and a gathered copy of it
+// is whole again. Process 0 holds every cell of its rows, the others the cells they own and
+// their halo, as a scatter from a whole grid leaves them.
+TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) {
+    std::string wrapped = Header();
+    int k = 0;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            wrapped += StrFormat("%g", FileValue(r, c)) + (++k % 7 == 0 ? "\r\n" : k % 3 == 0 ? "\t " : "  ");
+    setup_test::WriteShared("wrapped.asc", wrapped);
+    auto setup = Make(Grids("3\nvalues.asc measured 0\nwrapped.asc soil_types 0\n"
+                            "made.asc made fillcode = 0 readcode = 0 defaultValue = 4\n"));
+    RunTo(*setup, 8);
+    const GridStore& store = *store_;
+    const Matrix& regions = *setup->mpiRegions;
+    const Matrix& zone = *store[1].grid;
+    const int first = std::max(1, setup->firstRow - 1), last = std::min(kRows, setup->lastRow + 1);
+    std::vector<std::vector<bool>> halo(kRows + 1, std::vector<bool>(kCols + 1, false));
+    for (const HaloRecord& h : *setup->recvHalo)
+        for (int c = h.firstCol; c < h.firstCol + h.count; ++c) halo[static_cast<std::size_t>(h.row)][static_cast<std::size_t>(c)] = true;
+    for (const char* name : {"measured", "soil_types", "made"}) {
+        const int index = setup->FindGrid(name, true);
+        ASSERT_GT(index, 0) << name;
+        const Matrix& g = *store[index].grid;
+        const bool whole = Rank() == 0 && std::string(name) == "soil_types";
+        EXPECT_EQ(g.firstRow(), whole ? 1 : first) << name;
+        EXPECT_EQ(g.lastRow(), whole ? kRows : last) << name;
+        EXPECT_EQ(store[index].firstRow, g.firstRow()) << name;
+        EXPECT_EQ(store[index].lastRow, g.lastRow()) << name;
+        for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                if (std::string(name) == "made") {
+                    EXPECT_EQ(g[r][c], zone.holds(r) && zone[r][c] != ND ? 4.0 : ND) << r << "/" << c;
+                    continue;
+                }
+                const bool owned = regions.holds(r) && regions[r][c] == Rank();
+                const bool file = Rank() == 0 || owned || halo[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+                EXPECT_EQ(g[r][c], file ? FileValue(r, c) : ND) << name << " " << r << "/" << c;
+            }
+        Matrix gathered = setup->MPIGatherGridCopy(index, nullptr, true);
+        if (Rank() == 0 && std::string(name) != "made") {
+            const Matrix& all = Size() > 1 ? gathered : g;
+            for (int r = 1; r <= kRows; ++r)
+                for (int c = 1; c <= kCols; ++c)
+                    if (kZone[r - 1][c - 1] != ND) { EXPECT_EQ(all[r][c], FileValue(r, c)) << name << " " << r << "/" << c; }
+        }
+    }
+
+    // One value too many: the shares do not add up, process 0 reads the grid itself and names it.
+    setup_test::WriteShared("long.asc", wrapped + " 7\n");
+    auto bad = Make(Grids("1\nlong.asc measured 0\n"));
+    EXPECT_EQ(FailingRun(*bad, 8), 22);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("long.asc: it holds more than ncols x nrows")); }
 }
 
 TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
