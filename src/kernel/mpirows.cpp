@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include "kernel/gridio.hpp"
@@ -269,7 +270,7 @@ std::vector<OwnedStrip> AllStrips(modelobject& o) {
     return all;
 }
 
-std::vector<double> GatherLists(const std::vector<double>& mine) {
+std::vector<double> GatherLists(const std::vector<double>& mine, std::vector<int>* listCounts) {
     int rank = 0, size = 1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
@@ -287,6 +288,7 @@ std::vector<double> GatherLists(const std::vector<double>& mine) {
     }
     MPI_Gatherv(mine.data(), count, MPI_DOUBLE, all.data(), counts.data(), starts.data(), MPI_DOUBLE, 0,
                 MPI_COMM_WORLD);
+    if (listCounts != nullptr) *listCounts = std::move(counts);
     return all;
 }
 

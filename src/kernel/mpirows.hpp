@@ -30,9 +30,10 @@ struct OwnedStrip {
 std::vector<OwnedStrip> AllStrips(modelobject& o);
 
 // Lists of values of any length (collective): every process's list, one after the other in
-// process order, on process 0 (empty elsewhere); and each process's own list of perProcess
-// (which process 0 alone fills, one list per process) from process 0.
-std::vector<double> GatherLists(const std::vector<double>& mine);
+// process order, on process 0 (empty elsewhere), with the length of each list in counts there
+// when asked; and each process's own list of perProcess (which process 0 alone fills, one list
+// per process) from process 0.
+std::vector<double> GatherLists(const std::vector<double>& mine, std::vector<int>* counts = nullptr);
 std::vector<double> ScatterLists(const std::vector<std::vector<double>>& perProcess);
 
 // True when strips can move: several processes and both decomposition grids linked.

@@ -150,14 +150,18 @@ void schneemodellklasse::StartGlacierRecords() {
     if (code != 0) throw ModelError(code);
 }
 
-void schneemodellklasse::GatherSlideInputs() {
-    // Static whole grids of process 0: zones, elevation, slope and the direction fractions.
+void schneemodellklasse::GatherWholeInputs() {
+    // Static whole grids of process 0: zones, elevation, slope and the direction fractions,
+    // gathered once for the slide grids of the set-up and the steps.
     zoneWhole = MPIGatherGridCopy(1);
     elevationWhole = MPIGatherGridCopy(2);
     if (!snow::IsSlideMethod(method)) return;
     slopeWhole = MPIGatherGridCopy(GetGridIndex("slope_angle"));
     for (int d = 1; d <= 4; ++d)
         slideFractionWhole[d] = MPIGatherGridCopy(GetGridIndex(StrFormat("slidefraction%d", d)));
+}
+
+void schneemodellklasse::GatherMaxDeposition() {
     // A deposition limit of the control file holds only the own rows; process 0 needs all.
     int fromStore = rank == 0 && maxDeposition.index == 0 ? 1 : 0;
     MPI_Bcast(&fromStore, 1, MPI_INT, 0, MPI_COMM_WORLD);
