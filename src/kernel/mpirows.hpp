@@ -36,6 +36,11 @@ std::vector<OwnedStrip> AllStrips(modelobject& o);
 std::vector<double> GatherLists(const std::vector<double>& mine, std::vector<int>* counts = nullptr);
 std::vector<double> ScatterLists(const std::vector<std::vector<double>>& perProcess);
 
+// Whole copies on process 0 of several grids (own rows elsewhere), as modelobject::MPIGatherGridCopy
+// makes each of them, moved in one transfer (collective; empty matrices on the other processes).
+// The caller has made sure that there are several processes and the decomposition grids are linked.
+std::vector<Matrix> GatherGridCopies(modelobject& o, const std::vector<const Matrix*>& grids, const std::string& name);
+
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);
 
