@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include "kernel/gridio.hpp"
@@ -259,6 +260,39 @@ void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction
     Transfer(o, StackCells{&stack, stack.levels()}, direction, name, parenthesised, error);
 }
 
+std::vector<Matrix> GatherGridCopies(modelobject& o, const std::vector<const Matrix*>& grids, const std::string& name) {
+    // The grids travel as the levels of one stack: one plan and one message per process for all.
+    const int n = static_cast<int>(grids.size());
+    int error = 0;
+    for (const Matrix* g : grids)
+        if (g == nullptr) error = 120;
+    if (error != 0) *o.log << "FATAL: MPI-Regions: a grid of " << name << " is not in memory" << "[end-entry]";
+    const bool root = o.rank == 0;
+    const int first = root ? 1 : o.firstRow, last = root ? o.nrows : o.lastRow;
+    memory_handling mh;
+    Stack packed = mh.matrix3d(first, last, 1, o.ncols, n - 1, o.nrows);
+    const Matrix& regions = *o.mpiRegions;
+    for (int r = first; r <= last; ++r)
+        for (int c = 1; c <= o.ncols; ++c) {
+            // The owners send their strips; process 0 keeps the cells of its own region.
+            const bool keep = !root || (regions.holds(r) && regions[r][c] == 0);
+            for (int k = 0; k < n; ++k) {
+                const Matrix* g = grids[static_cast<std::size_t>(k)];
+                packed[r][c][k] = keep && g != nullptr && g->holds(r) ? (*g)[r][c] : o.nodata;
+            }
+        }
+    Transfer(o, StackCells{&packed, n - 1}, Direction::Gather, name, false, error);
+    std::vector<Matrix> copies(static_cast<std::size_t>(n));
+    if (!root) return copies;
+    for (int k = 0; k < n; ++k) {
+        Matrix& m = copies[static_cast<std::size_t>(k)];
+        m = mh.matrix(1, o.nrows, 1, o.ncols, o.nrows);
+        for (int r = 1; r <= o.nrows; ++r)
+            for (int c = 1; c <= o.ncols; ++c) m[r][c] = packed[r][c][k];
+    }
+    return copies;
+}
+
 std::vector<OwnedStrip> AllStrips(modelobject& o) {
     std::vector<Strip> strips;
     int count = 0;
@@ -291,7 +325,7 @@ int OwnStrips(modelobject& o, std::vector<OwnedStrip>* strips) {
     return error;
 }
 
-std::vector<double> GatherLists(const std::vector<double>& mine) {
+std::vector<double> GatherLists(const std::vector<double>& mine, std::vector<int>* listCounts) {
     int rank = 0, size = 1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
@@ -309,6 +343,7 @@ std::vector<double> GatherLists(const std::vector<double>& mine) {
     }
     MPI_Gatherv(mine.data(), count, MPI_DOUBLE, all.data(), counts.data(), starts.data(), MPI_DOUBLE, 0,
                 MPI_COMM_WORLD);
+    if (listCounts != nullptr) *listCounts = std::move(counts);
     return all;
 }
 

@@ -33,14 +33,19 @@ std::vector<OwnedStrip> AllStrips(modelobject& o);
 int OwnStrips(modelobject& o, std::vector<OwnedStrip>* strips);
 
 // Lists of values of any length (collective): every process's list, one after the other in
-// process order, on process 0 (empty elsewhere); and each process's own list of perProcess
-// (which process 0 alone fills, one list per process) from process 0.
-std::vector<double> GatherLists(const std::vector<double>& mine);
+// process order, on process 0 (empty elsewhere), with the length of each list in counts there
+// when asked; and each process's own list of perProcess (which process 0 alone fills, one list
+// per process) from process 0.
+std::vector<double> GatherLists(const std::vector<double>& mine, std::vector<int>* counts = nullptr);
 std::vector<double> ScatterLists(const std::vector<std::vector<double>>& perProcess);
 
 // Columns 1..ncols of the rows first..last of grid, where they lie, as one committed type
 // (for one message over several rows); the caller frees it.
 MPI_Datatype RowsType(const Matrix& grid, int first, int last, int ncols);
+// Whole copies on process 0 of several grids (own rows elsewhere), as modelobject::MPIGatherGridCopy
+// makes each of them, moved in one transfer (collective; empty matrices on the other processes).
+// The caller has made sure that there are several processes and the decomposition grids are linked.
+std::vector<Matrix> GatherGridCopies(modelobject& o, const std::vector<const Matrix*>& grids, const std::string& name);
 
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernel/mpirows.hpp"
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
@@ -266,24 +267,37 @@ void surfaceroutingclass::ComputePlanCurvature() {
         }
     // Gaps are filled in row order over the whole grid, so that every division of the grid
     // among the processes fills them alike.
+    // Only the filled gaps go back, each to the process of its region (cell index and value).
     const bool distributed = size > 1 && mpiRegions != nullptr && mpiHelper != nullptr;
     Matrix whole = distributed ? MPIGatherGridCopy(curvatureIndex) : Matrix();
+    std::vector<std::vector<double>> filled(distributed && rank == 0 ? static_cast<std::size_t>(size) : 0);
     if (rank == 0 || !distributed) {
         Matrix& g = distributed ? whole : k;
         const Matrix& zone = *(*gridStore)[1].grid;
         for (int r = 1; r <= nrows; ++r) {
             if (!g.holds(r) || !zone.holds(r) || (!distributed && (r < firstRow || r > lastRow))) continue;
-            for (int c = 1; c <= ncols; ++c)
-                if (zone[r][c] != nodata && g[r][c] == nodata) FillFromNeighbours(r, c, g);
+            for (int c = 1; c <= ncols; ++c) {
+                if (zone[r][c] == nodata || g[r][c] != nodata) continue;
+                FillFromNeighbours(r, c, g);
+                const double owner = distributed && mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
+                if (g[r][c] == nodata || !(owner >= 1 && owner < size)) continue;
+                std::vector<double>& list = filled[static_cast<std::size_t>(owner)];
+                list.push_back(static_cast<double>((r - 1) * ncols + c - 1));
+                list.push_back(g[r][c]);
+            }
         }
     }
     if (!distributed) return;
+    const std::vector<double> mine = mpirows::ScatterLists(filled);
     if (rank == 0) {
-        MPIScatterGrid(curvatureIndex, &whole);
         for (int r = firstRow; r <= lastRow; ++r)
             for (int c = 1; c <= ncols; ++c)
                 if (OwnBasinCell(r, c)) k[r][c] = whole[r][c];
-    } else {
-        MPIScatterGrid(curvatureIndex);
+        return;
+    }
+    for (std::size_t i = 0; i + 1 < mine.size(); i += 2) {
+        const int index = static_cast<int>(mine[i]);
+        const int r = index / ncols + 1, c = index % ncols + 1;
+        if (k.holds(r)) k[r][c] = mine[i + 1];
     }
 }

@@ -5,6 +5,7 @@
 #include <mpi.h>
 #include <span>
 
+#include "kernel/mpirows.hpp"
 #include "soil/unsatzon.hpp"
 #include "soil/unsatzon_profile.hpp"
 #include "tables/irrigation_table.hpp"
@@ -44,17 +45,16 @@ void unsatzonmodellklasse::SetInitialState() {
         throw ModelError(33);
     }
     if (in.maxPonding != nullptr) {
-        // The lake and ponding depths are read in m and held in mm.
+        // The lake and ponding depths are read in m and held in mm: process 0 converts every
+        // basin cell it holds, the others their own cells (as process 0's copy would give them).
         const Matrix& zone = in.zone != nullptr && in.zone->holds(1) && in.zone->holds(nrows) ? *in.zone : *zoneGrid;
-        if (rank == 0)
-            for (int r = 1; r <= nrows; ++r) {
-                if (!in.maxPonding->holds(r) || !zone.holds(r)) continue;
-                for (int c = 1; c <= ncols; ++c)
-                    if (zone[r][c] != nodata) (*in.maxPonding)[r][c] *= 1000.0;
-            }
-        MPI_Barrier(MPI_COMM_WORLD);
-        MPIScatterGrid(maxPondingIndex);
-        MPI_Barrier(MPI_COMM_WORLD);
+        const bool distributed = rank != 0 && mpirows::Distributed(*this);
+        for (int r = 1; r <= nrows && (rank == 0 || distributed); ++r) {
+            if (!in.maxPonding->holds(r) || !zone.holds(r) || (distributed && !mpiRegions->holds(r))) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (zone[r][c] != nodata && (!distributed || (*mpiRegions)[r][c] == rank))
+                    (*in.maxPonding)[r][c] *= 1000.0;
+        }
     }
     const int mode = config.readgrid;
     if (mode == 1 || mode == 3) ReadInitialState();

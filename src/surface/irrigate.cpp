@@ -5,6 +5,7 @@
 #include "surface/irrigate.hpp"
 
 #include <cstdio>
+#include <utility>
 
 #include "setup/tracer_ini.hpp"
 #include "tables/irrigation_table.hpp"
@@ -60,9 +61,12 @@ void irrigationclass::Construct() {
         hasCellWeights = true;
         cellWeightsIndex = weights;
         Matrix copy = MPIGatherGridCopy(weights);
-        if (rank == 0) {
+        if (rank == 0 && copy) {
+            // The gathered copy holds every row already.
+            cellWeights = std::move(copy);
+        } else if (rank == 0) {
             cellWeights = matrix(1, nrows, 1, ncols, nrows);
-            const Matrix& source = copy ? copy : *(*gridStore)[weights].grid;
+            const Matrix& source = *(*gridStore)[weights].grid;
             for (int r = 1; r <= nrows; ++r)
                 for (int c = 1; c <= ncols; ++c) cellWeights[r][c] = source.holds(r) ? source[r][c] : nodata;
         }

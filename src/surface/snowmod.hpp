@@ -239,6 +239,9 @@ private:
     void CreateStateGrid(OwnGrid& grid, const char* name, bool workRows, bool temperatureGrid);
     void CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows);
     void CreateSlideGrids();
+    // Process 0: the index (row - 1) * ncols + col - 1 of every basin cell, lowest first (equal
+    // heights in row-major order); empty elsewhere (collective).
+    std::vector<int> ElevationOrder();
     void RegisterOwn(OwnGrid& grid, const char* name, int first, int last);
     int NextFreeEntry() const;
     const Matrix* Linked(const std::string& name);
@@ -258,7 +261,8 @@ private:
     void StartGlacierRecords();
     void SetUpPermafrost();
     void ReadPermafrostSection();
-    void GatherSlideInputs();
+    void GatherWholeInputs();
+    void GatherMaxDeposition();
     void CloseControlFile();
     void GlacierSnowOfCell(int r, int c, double P, double T);
     void FirnAndIceOfCell(int r, int c, double T, double glacierSnowMelt);

@@ -334,6 +334,7 @@ void schneemodellklasse::CreateStateGrid(OwnGrid& grid, const char* name, bool w
 }
 
 void schneemodellklasse::CreateGrids() {
+    if (snow::IsSlideMethod(method) || glacier::IsDynamic(glacierMethod)) GatherWholeInputs();
     CreateStateGrid(solid, "snowstorage_solid", true, false);
     CreateStateGrid(liquid, "snowstorage_liquid", true, false);
     CreateStateGrid(total, "snow_storage_total", true, false);
@@ -353,7 +354,7 @@ void schneemodellklasse::CreateGrids() {
     CreateZeroGrid(rainFraction, "rain_fraction", false);
     CreateZeroGrid(outflow, "snowcover_outflow", false);
     CreateZeroGrid(meltOnly, "melt_from_snowcover", false);
-    if (snow::IsSlideMethod(method) || glacier::IsDynamic(glacierMethod)) GatherSlideInputs();
+    if (snow::IsSlideMethod(method)) GatherMaxDeposition();
     CreateGlacierGrids();
     SetUpPermafrost();
 }

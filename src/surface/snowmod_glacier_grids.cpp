@@ -2,6 +2,7 @@
 // the dynamic methods and the whole-grid inputs of the slides on process 0.
 #include <mpi.h>
 
+#include "kernel/mpirows.hpp"
 #include "surface/snowmod.hpp"
 
 const Matrix& schneemodellklasse::WholeZones() const { return zoneWhole.empty() ? *zoneGrid : zoneWhole; }
@@ -150,14 +151,27 @@ void schneemodellklasse::StartGlacierRecords() {
     if (code != 0) throw ModelError(code);
 }
 
-void schneemodellklasse::GatherSlideInputs() {
-    // Static whole grids of process 0: zones, elevation, slope and the direction fractions.
-    zoneWhole = MPIGatherGridCopy(1);
-    elevationWhole = MPIGatherGridCopy(2);
-    if (!snow::IsSlideMethod(method)) return;
-    slopeWhole = MPIGatherGridCopy(GetGridIndex("slope_angle"));
-    for (int d = 1; d <= 4; ++d)
-        slideFractionWhole[d] = MPIGatherGridCopy(GetGridIndex(StrFormat("slidefraction%d", d)));
+void schneemodellklasse::GatherWholeInputs() {
+    // Static whole grids of process 0: zones, elevation, slope and the direction fractions,
+    // gathered once for the slide grids of the set-up and the steps.
+    if (!snow::IsSlideMethod(method)) {
+        zoneWhole = MPIGatherGridCopy(1);
+        elevationWhole = MPIGatherGridCopy(2);
+        return;
+    }
+    std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid,
+                                        (*gridStore)[GetGridIndex("slope_angle")].grid};
+    for (int d = 1; d <= 4; ++d) grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
+    if (!mpirows::Distributed(*this)) return;
+    std::vector<Matrix> copies = mpirows::GatherGridCopies(*this, grids, "the whole grids of the snow slides");
+    if (rank != 0) return;
+    zoneWhole = std::move(copies[0]);
+    elevationWhole = std::move(copies[1]);
+    slopeWhole = std::move(copies[2]);
+    for (int d = 1; d <= 4; ++d) slideFractionWhole[d] = std::move(copies[static_cast<std::size_t>(2 + d)]);
+}
+
+void schneemodellklasse::GatherMaxDeposition() {
     // A deposition limit of the control file holds only the own rows; process 0 needs all.
     int fromStore = rank == 0 && maxDeposition.index == 0 ? 1 : 0;
     MPI_Bcast(&fromStore, 1, MPI_INT, 0, MPI_COMM_WORLD);
