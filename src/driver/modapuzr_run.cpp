@@ -8,7 +8,6 @@
 #include "driver/modapuzr.hpp"
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
-#include "kernel/sharedwrites.hpp"
 #include "kernel/signals.hpp"
 #include "kernel/steptimes.hpp"
 #include "lateral/gwflow.hpp"
@@ -314,11 +313,8 @@ void ModellApplication::Step(int&) {
     }
     {
         TimedPart part("meteorological output");
-        // The grids of the inputs go to different writers; a failed write stops the run here.
-        SharedGridWrites writes;
         for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->WriteOutputGrid();
         regsuper_->WriteStatistics();
-        writes.Finish();
     }
 
     {

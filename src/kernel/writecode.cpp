@@ -9,7 +9,6 @@
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/nodata.hpp"
-#include "kernel/sharedwrites.hpp"
 #include "kernel/threading.hpp"
 
 using writecode::NameKind;
@@ -76,7 +75,6 @@ void modelobject::WriteStatisticGrid(int index, Matrix& grid, const std::string&
     Matrix copy;
     const bool gathered = own && size > 1;
     if (gathered) copy = MPIGatherGridCopy(index, &grid, true);
-    if (gathered && SharedGridWrites::Write(*this, copy, name, true)) return;
     int error = 0;
     if (rank == 0)
         error = gridio::Attempt([&] { WriteGridOwnCells(name, copy.empty() ? grid : copy, textOutput, doublePrecision); });
@@ -90,7 +88,6 @@ void modelobject::WriteEntryGrid(int index, const std::string& name, bool own) {
     Matrix copy;
     const bool gathered = own && size > 1;
     if (gathered) copy = MPIGatherGridCopy(index, nullptr, true);
-    if (gathered && SharedGridWrites::Write(*this, copy, name, false)) return;
     int error = 0;
     if (rank == 0) error = gridio::Attempt([&] { WriteGrid(name, copy.empty() ? *e.grid : copy, textOutput, doublePrecision); });
     gridio::ThrowAgreed(error, gathered);

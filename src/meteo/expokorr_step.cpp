@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "kernel/nodata.hpp"
-#include "kernel/sharedwrites.hpp"
 #include "kernel/threading.hpp"
 #include "meteo/expokorr.hpp"
 
@@ -75,11 +74,8 @@ void expokorrklasse::Recompute() {
         SubStep(t, sub, k + 1 < splittings_ ? 1 : 0);
 
     CorrectionFactors();
-    // The factors and the corrected temperature go to different writers when both are written.
-    SharedGridWrites writes;
     WriteStatisticGrids(correctionIndex_, true, false);
     if (corrTemperatureIndex_ > 0) WriteStatisticGrids(corrTemperatureIndex_, true, false);
-    writes.Finish();
 }
 
 void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {

@@ -5,12 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "kernel/error.hpp"
 #include "radiation_test_support.hpp"
 
 using namespace meteo_test;
@@ -409,56 +407,3 @@ TEST_F(RadiationTest, NodataSlopeCountsAsHorizontal) {
 }
 
 }  // namespace
-
-TEST_F(RadiationTest, FactorsAndTemperatureWrittenByOtherProcessesAreTheFilesOfOneProcess) {
-    // Both grids of a recompute are written in one step (write code 1, binary with header
-    // statistics weighted by the relative cell area): with several processes each goes whole to
-    // another process that writes it. The files must be process 0's alone byte for byte, though
-    // the other processes hold relative areas of their own (only process 0's weight a header).
-    // A directory in the way of a file stops every process with the code of the failed write,
-    // and process 0's log names the file.
-    Fill(elevation_, [](int r, int c) { return (r == 3 ? 2600.0 : 500.0) + 170.0 * ((r * 3 + c * 5) % 4); });
-    Matrix area = memory_handling().matrix(1, 4, 1, 5, 4);
-    Fill(area, [](int r, int c) { return talvo_test::Rank() == 0 ? 0.7 + 0.11 * r + 0.013 * c : 1.0; });
-    Add(area, "RelCellArea");
-    const std::vector<const char*> names = {"exkorr.asc", "tkorr.asc"};
-    const std::vector<int> hours = {10, 13, 16};
-    const int first = settings_.firstRow, last = settings_.lastRow;
-    std::vector<std::string> alone;
-    settings_.firstRow = 1;
-    settings_.lastRow = 4;
-    unsigned error = 0;
-    auto whole = Make(RadiationSection(2, 1, 2, 1.0, 60, 1), &error);
-    ASSERT_EQ(error, 0u);
-    for (int h : hours) {
-        whole->run(h, 21, 6, 2020);
-        for (const char* name : names) alone.push_back(talvo_test::Rank() == 0 ? talvo_test::ReadFile(name) : "");
-    }
-    whole.reset();
-    settings_.firstRow = first;
-    settings_.lastRow = last;
-    DecomposeInBands();
-    auto shared = Make(RadiationSection(2, 1, 2, 1.0, 60, 1), &error);
-    ASSERT_EQ(error, 0u);
-    for (std::size_t k = 0; k < hours.size(); ++k) {
-        shared->run(hours[k], 21, 6, 2020);
-        for (std::size_t j = 0; j < names.size() && talvo_test::Rank() == 0; ++j) {
-            const std::string file = talvo_test::ReadFile(names[j]);
-            EXPECT_GT(file.size(), 48u) << names[j];
-            EXPECT_EQ(file, alone[k * names.size() + j]) << names[j] << " " << hours[k] << "h";
-        }
-    }
-    if (talvo_test::Rank() == 0) std::filesystem::create_directory("tkorr.asc.part");
-    MPI_Barrier(MPI_COMM_WORLD);
-    int code = 0;
-    try {
-        shared->run(17, 21, 6, 2020);
-    } catch (const ModelError& e) {
-        code = e.code();
-    }
-    EXPECT_EQ(code, 26);
-    if (talvo_test::Rank() == 0) {
-        EXPECT_TRUE(Logged("error creating")) << "process 0 names the failed write";
-        std::filesystem::remove("tkorr.asc.part");
-    }
-}
