@@ -72,6 +72,10 @@ struct ColumnState {
     std::vector<double> K;                                      // saturated conductivities in use, m/s
     std::vector<double> fieldCapacity;                          // water content at 3.45 m suction
     std::vector<unsigned char> sameTableAsAbove;                // layer's look-up tables equal the layer above's
+    // Per layer a bound on how far a suction look-up in its retention table lies from the curve
+    // drawn straight between the table points, where that curve never rises with the water
+    // content (water contents falling strictly, suctions from 0 upward); -1 otherwise.
+    std::vector<double> suctionLookupError;
     std::vector<int> suctionBracket;  // per layer the last bracket of the heads' suction look-ups (a hint)
     // Per interface i the last brackets of the flux limitation's first look-ups of layers i and
     // i + 1 (hints for the next iteration, whose water contents there move little).
@@ -81,6 +85,9 @@ struct ColumnState {
     std::vector<int> conductivityBracketUpper, conductivityBracketLower;
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
+    // Off: the flux limitation evaluates the heads at every step of its bisection (the plain
+    // computation its early end is checked against).
+    bool bisectionShortcut = true;
 
     ColumnState() = default;
     explicit ColumnState(int layers) { Resize(layers); }
@@ -116,6 +123,10 @@ inline double DarcyFlux(double K, double headUpper, double headLower, double dUp
     return K * (headUpper - headLower) / ((dUpper + dLower) * -0.5);
 }
 
+// Bound of a suction look-up's distance from the curve between the table points for layer i, or
+// -1 where that curve may rise with the water content (see ColumnState::suctionLookupError).
+double SuctionLookupError(const soil_entry& soil, int i);
+
 // Conductivity of interface i (between layers i and i + 1) from the mean water contents of
 // the sub-step, with the clay layer, the conductivity ratio limit and the table rules.
 double InterfaceConductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
@@ -137,7 +148,9 @@ void SubstepFluxes(const soil_entry& soil, ColumnState& col, const CellValues& c
                    double infiltrationRate, const RiverExchangeHook& river, SubstepTotals& totals);
 
 // q[i] limited so that the heads of layers i and i + 1 do not cross; may scale e[i].
-// evaluations (optional) receives the number of head evaluations of the bisection.
+// evaluations (optional) receives the number of head evaluations of the bisection (fewer than
+// its steps where the heads are known to stay crossed down to no flux: the remaining steps then
+// only halve the flux).
 double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations = nullptr);
 
 // Corrects the fluxes so that no layer leaves [theta_r, theta_s]; returns the passes made.

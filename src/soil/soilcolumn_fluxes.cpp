@@ -135,6 +135,40 @@ private:
     int bracket_;  // of high_ and low_; before the first, the hint
 };
 
+// Evaluations of the flux limitation's bisection that all found the heads crossed before it
+// asks whether they stay crossed down to no flux (most bisections meet the heads earlier).
+constexpr int kStepsBackBeforeCheck = 8;
+
+// Whether every step of the limitation's bisection, each back (the factor of q0 and e0 halved
+// every time), finds the heads crossed, as the plain heads of each step would tell. The water
+// contents of a factor s lie on one side of those of factor 0 (the signs of q0 and q0 - e0 fixed
+// that, and each computation rounds monotonically); the curve between the table points falls
+// with the water content and every look-up lies within err of it, so the heads of factor 0 moved
+// by twice err towards meeting bound the heads of every step.
+bool CrossedDownToNoFlux(const soil_entry& soil, double err, int i, double Hi, double Hj, double q0, double e0,
+                         double qTop, double qBelow, double eBelow, double thetaOldI, double thetaOldJ, double dzi,
+                         double dzj, double zmi, double zmj, double dt, int hintI, int hintJ) {
+    // Products of q0 and e0 with the steps' halvings are exact only above the subnormal range.
+    constexpr double kTiny = 1e-280;
+    if (!(err >= 0 && dt > 0 && dzi > 0 && dzj > 0)) return false;
+    if ((q0 != 0 && !(std::fabs(q0) > kTiny)) || (e0 != 0 && !(std::fabs(e0) > kTiny))) return false;
+    const bool downward = Hi > Hj;  // q0 flows down: the heads cross when hj rises above hi
+    if (downward ? !(q0 <= 0 && q0 <= e0) : !(q0 >= 0 && q0 >= e0)) return false;
+    // The water contents of factor 0, computed as the bisection computes those of a factor.
+    const double ti = thetaOldI + (0.0 - 0.0 - qTop) * dt / dzi;
+    const double tj = thetaOldJ + (qBelow - eBelow - 0.0) * dt / dzj;
+    const double psiI = soil.SuctionFromTheta(i, ti, hintI), psiJ = soil.SuctionFromTheta(i, tj, hintJ);
+    // Downward: layer i's water content is at most ti in every step (suction at least psiI - 2 err)
+    // and layer j's at least tj; upward the other way round.
+    const double margin = 4.0 * err;
+    if (downward) {
+        const double hiHigh = zmi - (psiI - margin), hjLow = zmj - (psiJ + margin);
+        return hjLow > hiHigh + kHeadTolerance;
+    }
+    const double hiLow = zmi - (psiI + margin), hjHigh = zmj - (psiJ - margin);
+    return hjHigh < hiLow - kHeadTolerance;
+}
+
 double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
                     int i, LookupMemo& memo, int& hintUpper, int& hintLower);
 double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
@@ -213,6 +247,17 @@ double LateralOutflow(const soil_entry& soil, const ColumnState& col, const Cell
         e += drain;
     }
     return std::min(e, limit);
+}
+
+double SuctionLookupError(const soil_entry& soil, int i) {
+    if (!soil.RetentionFalls(i)) return -1.0;
+    const soil_entry::PointTable& v = soil.retentionSuction[U(i)];
+    if (!(v[1] >= 0)) return -1.0;
+    for (std::size_t k = 1; k < soil_entry::kTablePoints; ++k)
+        if (!(v[k] <= v[k + 1])) return -1.0;
+    // An interpolation rounds a few times, each within 1.1e-16 of the largest suction; the bound
+    // is ample beyond that.
+    return 1e-13 * v[soil_entry::kTablePoints];
 }
 
 int WorkingRangeEnd(const ColumnState& col, int tableLayer, int rootLayer, int k, bool margin) {
@@ -348,6 +393,7 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     const double crossing = Hi > Hj ? 1.0 : -1.0;
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
+    bool allBack = true;
     for (int k = 1; k <= kLimitEvaluations; ++k) {
         q += q0 * step * h;
         e += e0 * step * h;
@@ -374,6 +420,19 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
         if (met) return q;
         step = crossed ? -1.0 : 1.0;
         h *= 0.5;
+        allBack = allBack && crossed;
+        // Heads that stay crossed down to no flux (inflow from above or below that crosses them
+        // by itself) leave the remaining steps all back: only the halvings remain.
+        if (k == kStepsBackBeforeCheck && allBack && col.bisectionShortcut &&
+            CrossedDownToNoFlux(soil, col.suctionLookupError[a], i, Hi, Hj, q0, e0, qTop, qBelow, eBelow, thetaOldI,
+                                thetaOldJ, dzi, dzj, zmi, zmj, dt, upper.bracket, lower.bracket)) {
+            for (int rest = k + 1; rest <= kLimitEvaluations; ++rest) {
+                q += q0 * step * h;
+                e += e0 * step * h;
+                h *= 0.5;
+            }
+            return q;
+        }
     }
     return q;
 }

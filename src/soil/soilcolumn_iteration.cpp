@@ -115,7 +115,7 @@ void ColumnState::Resize(int layers) {
     n = layers;
     const std::size_t size = U(layers) + 1;
     for (auto* v : {&thetaOld, &theta, &thetaMean, &thetaStar, &psiOld, &H, &z, &q, &e, &rIn, &rOut, &frozen, &K,
-                    &fieldCapacity, &share, &eOwn, &wOwn, &rOwn, &qOwn}) {
+                    &fieldCapacity, &suctionLookupError, &share, &eOwn, &wOwn, &rOwn, &qOwn}) {
         v->assign(size, 0.0);
     }
     std::fill(frozen.begin(), frozen.end(), 1.0);
@@ -144,6 +144,7 @@ void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
                               sameBits(soil.conductivityTheta[l], soil.conductivityTheta[l - 1]) &&
                               sameBits(soil.relConductivity[l], soil.relConductivity[l - 1]);
         fieldCapacity[l] = sameTableAsAbove[l] ? fieldCapacity[l - 1] : soil.ThetaFromSuction(i, kFieldCapacitySuction);
+        suctionLookupError[l] = sameTableAsAbove[l] ? suctionLookupError[l - 1] : SuctionLookupError(soil, i);
     }
 }
 

@@ -322,6 +322,7 @@ void SoilTypeColumns::Prepare(const soil_entry* table) {
         const auto end = static_cast<std::ptrdiff_t>(col.n) + 1;
         types_[U(t)].fieldCapacity.assign(col.fieldCapacity.begin(), col.fieldCapacity.begin() + end);
         types_[U(t)].sameTableAsAbove.assign(col.sameTableAsAbove.begin(), col.sameTableAsAbove.begin() + end);
+        types_[U(t)].suctionLookupError.assign(col.suctionLookupError.begin(), col.suctionLookupError.begin() + end);
     }
 }
 
@@ -346,6 +347,7 @@ void SoilTypeColumns::SetColumn(ColumnState& col, const soil_entry& soil, double
         col.frozen[l] = 1.0;
         col.sameTableAsAbove[l] = t->sameTableAsAbove[l];
         col.fieldCapacity[l] = t->fieldCapacity[l];
+        col.suctionLookupError[l] = t->suctionLookupError[l];
     }
 }
 
@@ -389,6 +391,7 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     ColumnState& col = work.col;
     const int n = col.n;
     CellResult res;
+    col.bisectionShortcut = work.memos;
     FillHeads(soil, col);
     // Heat sub-steps m of the call; the unfrozen fractions of the start enter the water numerics.
     int m = 0;

@@ -202,8 +202,9 @@ struct CellWork {
     std::vector<double> freezingOffsets;
     // Per layer: 1 where its temperature was above 0 when its heat properties were last computed.
     std::vector<std::uint8_t> thawed;
-    // Off: every memo above is bypassed and each value computed afresh (the plain computation
-    // the memos are checked against).
+    // Off: every memo above is bypassed and each value computed afresh, and the column's flux
+    // limitation evaluates every step of its bisection (the plain computation the memos and the
+    // early end are checked against).
     bool memos = true;
     // Control point: with recordLayers set, StepCell sums per layer the water roots took (mm,
     // element 0 the soil evaporation) and the interflow (mm) of the call.
@@ -216,7 +217,8 @@ struct CellWork {
 };
 
 // What a column takes from its soil type alone, derived once per type by ColumnState::SetSoil:
-// the field capacities and which layers' tables equal the layer above's. A pass over the cells
+// the field capacities, which layers' tables equal the layer above's and the bounds of the
+// suction look-ups. A pass over the cells
 // takes them from here instead of deriving them again for every cell.
 class SoilTypeColumns {
 public:
@@ -232,6 +234,7 @@ private:
     struct Type {
         std::vector<double> fieldCapacity;
         std::vector<unsigned char> sameTableAsAbove;
+        std::vector<double> suctionLookupError;
     };
     const Type* Find(const soil_entry& soil) const;
     const soil_entry* table_ = nullptr;
