@@ -2,11 +2,13 @@
 // of a flux against crossing heads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <random>
+#include <utility>
 
 #include "soilcolumn_fixture.hpp"
 
@@ -234,7 +236,9 @@ TEST(SoilColumnFluxes, LimitedFluxLeavesNoCrossedHeads) {
 }
 
 // The flux limitation as a plain bisection: every head from its own table look-up, no memo, no hint.
-double PlainLimit(const soil_entry& s, ColumnState& col, int i, double dt) {
+// evaluations (optional) receives the head evaluations of the bisection.
+double PlainLimit(const soil_entry& s, ColumnState& col, int i, double dt, int* evaluations = nullptr) {
+    if (evaluations) *evaluations = 0;
     const std::size_t a = static_cast<std::size_t>(i), b = a + 1;
     const double dzi = col.z[a - 1] - col.z[a], dzj = col.z[a] - col.z[b];
     const double zmi = (col.z[a - 1] + col.z[a]) / 2, zmj = (col.z[a] + col.z[b]) / 2;
@@ -260,6 +264,7 @@ double PlainLimit(const soil_entry& s, ColumnState& col, int i, double dt) {
     for (int k = 1; k <= kLimitEvaluations; ++k) {
         q += q0 * step * h;
         e += e0 * step * h;
+        if (evaluations) *evaluations = k;
         hi = zmi - s.SuctionFromTheta(i, col.thetaOld[a] + (q - e - qTop) * dt / dzi);
         hj = zmj - s.SuctionFromTheta(i, col.thetaOld[b] + (qBelow - eBelow - q) * dt / dzj);
         if (overshoot(hi, hj)) {
@@ -459,6 +464,126 @@ TEST(SoilColumnFluxes, QuickHeadsOfTheBisectionDecideAsThePlainHeads) {
     }
     EXPECT_GT(bisections, 5000);
     EXPECT_GT(flat, 100);
+}
+
+// Fluxes from above and below (and lateral outflow) that cross the heads by themselves send the
+// bisection back at every step; it ends early where the heads of no flux show that, with the
+// plain bisection's flux and outflow bit for bit. Soils from sand to clay, suctions scaled so far
+// up that their look-ups' bound forbids the early end, a suction curve that dips, flows both
+// ways, lateral outflow above the flux, layers of different thickness.
+TEST(SoilColumnFluxes, HeadsCrossedByTheOtherFluxesEndTheBisectionEarlyWithThePlainResult) {
+    struct Kind {
+        double thetaSat, thetaRes, alpha, n, scale;
+    };
+    const Kind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1}, {0.43, 0.045, 14.5, 2.68, 1}, {0.46, 0.034, 1.6, 1.37, 1},
+                          {0.38, 0.068, 0.8, 1.09, 1}, {0.40, 0.050, 5.0, 6.0, 1},   {0.43, 0.078, 3.6, 1.56, 1e12}};
+    constexpr int kLayers = 4;
+    const double thickness[3] = {0.05, 0.1, 0.3};
+    std::mt19937 rng(4913);
+    std::uniform_real_distribution<double> u(0, 1);
+    auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    int early[2] = {}, full = 0, dipping = 0;
+    for (int c = 0; c < 6000; ++c) {
+        SoilLayout def;
+        def.layers = kLayers;
+        soil_entry s = MakeSoil(def);
+        for (std::size_t l = 1; l <= kLayers; ++l) {
+            const Kind& k = kinds[(l + static_cast<std::size_t>(c)) % std::size(kinds)];
+            s.theta_sat[l] = k.thetaSat;
+            s.theta_res[l] = k.thetaRes;
+            s.alpha[l] = k.alpha;
+            s.Par_n[l] = k.n;
+            s.Par_m[l] = 1.0 - 1.0 / k.n;
+            s.thickness[l] = thickness[(l + static_cast<std::size_t>(c / 5)) % 3];
+            s.AllocateLayerTables(static_cast<std::int32_t>(l));
+            for (double& v : s.retentionSuction[l]) v *= k.scale;
+        }
+        // Every seventh soil: a suction curve that dips once (the look-ups alone decide there).
+        const bool dip = c % 7 == 0;
+        if (dip) std::swap(s.retentionSuction[2][12], s.retentionSuction[2][13]);
+        ColumnState col(kLayers);
+        col.SetSoil(s, 250.0);
+        ASSERT_EQ(col.suctionLookupError[2] < 0, dip) << c;
+        for (int i = 1; i <= kLayers; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            SetTheta(col, i, s.theta_res[l] + (s.theta_sat[l] - s.theta_res[l]) * (0.05 + 0.9 * u(rng)));
+            col.H[l] = (col.z[l - 1] + col.z[l]) / 2 - s.SuctionFromTheta(i, col.theta[l]);
+        }
+        const double dt = 60 + 3540 * u(rng);
+        // Inflow from above or outflow below over six orders, lateral outflow up to twice the flux
+        // (and, for the kernel's sake, lateral inflow).
+        col.q[0] = c % 3 == 2 ? 0.0 : -std::pow(10.0, -9.0 + 6.0 * u(rng));
+        for (int i = 1; i < kLayers; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            const double K = std::pow(10.0, -9.0 + 5.0 * u(rng));
+            col.q[l] = DarcyFlux(K, col.H[l], col.H[l + 1], s.thickness[l], s.thickness[l + 1]);
+            col.e[l] = (c % 4 == 0 ? 2.0 : c % 8 == 5 ? -2.0 : 0.0) * std::fabs(col.q[l]) * u(rng);
+        }
+        if (c % 3 != 0) col.q[2] = (c % 2 == 0 ? -1.0 : 1.0) * std::pow(10.0, -9.0 + 6.0 * u(rng));
+        for (int i = 1; i < kLayers; ++i) {
+            const std::size_t l = static_cast<std::size_t>(i);
+            ColumnState plain = col;
+            int plainEvaluations = 0, evaluations = 0;
+            const double expected = PlainLimit(s, plain, i, dt, &plainEvaluations);
+            const double q = LimitInterfaceFlux(s, col, i, dt, &evaluations);
+            ASSERT_EQ(bits(q), bits(expected)) << c << " interface " << i;
+            ASSERT_EQ(bits(col.e[l]), bits(plain.e[l])) << c << " interface " << i;
+            if (plainEvaluations == kLimitEvaluations) {
+                if (evaluations < kLimitEvaluations) {
+                    ++early[col.H[l] > col.H[l + 1] ? 0 : 1];
+                } else {
+                    ++full;
+                    if (i == 2 && dip) ++dipping;
+                }
+            }
+            col.q[l] = q;
+        }
+    }
+    EXPECT_GT(early[0], 1000);  // downward
+    EXPECT_GT(early[1], 1000);  // upward
+    EXPECT_GT(full, 1000);
+    EXPECT_GT(dipping, 100);
+}
+
+// The bound of a suction look-up's distance from the curve between the table points holds over
+// water contents throughout the table of every soil kind (the curve computed in wider numbers).
+TEST(SoilColumnFluxes, SuctionLookupsStayWithinTheirBoundOfTheCurveBetweenTheTablePoints) {
+    const double n[] = {1.09, 1.37, 1.56, 2.68, 3.5};
+    std::mt19937 rng(4914);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (double par : n) {
+        SoilLayout def;
+        def.layers = 1;
+        soil_entry s = MakeSoil(def);
+        s.Par_n[1] = par;
+        s.Par_m[1] = 1.0 - 1.0 / par;
+        s.AllocateLayerTables(1);
+        const double err = SuctionLookupError(s, 1);
+        ASSERT_GT(err, 0.0) << par;
+        const auto& th = s.retentionTheta[1];
+        const auto& v = s.retentionSuction[1];
+        double worst = 0;
+        for (int t = 0; t < 20000; ++t) {
+            const double theta = th[soil_entry::kTablePoints] + (th[1] - th[soil_entry::kTablePoints]) * u(rng);
+            std::size_t k = 1;
+            while (k + 1 < soil_entry::kTablePoints && theta < th[k + 1]) ++k;
+            const long double f = (static_cast<long double>(theta) - th[k + 1]) /
+                                  (static_cast<long double>(th[k]) - th[k + 1]);
+            const long double exact = v[k] * f + (1.0L - f) * v[k + 1];
+            worst = std::max(worst, static_cast<double>(std::fabs(s.SuctionFromTheta(1, theta) - exact)));
+        }
+        EXPECT_LE(worst, err) << par;
+        EXPECT_GT(worst, 0.0) << par;
+    }
+    // A table whose water contents do not fall strictly, or whose suction drops, has no bound.
+    SoilLayout def;
+    def.layers = 1;
+    soil_entry s = MakeSoil(def);
+    s.retentionFalls[1] = 0;
+    EXPECT_LT(SuctionLookupError(s, 1), 0.0);
+    s = MakeSoil(def);
+    s.retentionSuction[1][1] = -1e-3;
+    EXPECT_LT(SuctionLookupError(s, 1), 0.0);
 }
 
 }  // namespace
