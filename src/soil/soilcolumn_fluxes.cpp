@@ -80,6 +80,9 @@ public:
         return true;
     }
 
+    // The bracket of the last water content inside the table (before any, the hint).
+    int Bracket() const { return bracket_; }
+
 private:
     // Beyond the ends of the table, or in another bracket than the last.
     bool Elsewhere(double y, double t, double& psi, double& bound) {
@@ -422,10 +425,11 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
         h *= 0.5;
         allBack = allBack && crossed;
         // Heads that stay crossed down to no flux (inflow from above or below that crosses them
-        // by itself) leave the remaining steps all back: only the halvings remain.
+        // by itself) leave the remaining steps all back: only the halvings remain. The quick
+        // suctions' brackets, of a factor near 0 by now, are the hints of the check's look-ups.
         if (k == kStepsBackBeforeCheck && allBack && col.bisectionShortcut &&
             CrossedDownToNoFlux(soil, col.suctionLookupError[a], i, Hi, Hj, q0, e0, qTop, qBelow, eBelow, thetaOldI,
-                                thetaOldJ, dzi, dzj, zmi, zmj, dt, upper.bracket, lower.bracket)) {
+                                thetaOldJ, dzi, dzj, zmi, zmj, dt, quickI.Bracket(), quickJ.Bracket())) {
             for (int rest = k + 1; rest <= kLimitEvaluations; ++rest) {
                 q += q0 * step * h;
                 e += e0 * step * h;
