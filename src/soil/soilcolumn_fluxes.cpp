@@ -49,8 +49,8 @@ double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int
 // hint: the bracket to try first where the memo holds no look-up of table (else its bracket).
 // Inline: the memos then stay in registers instead of being stored by the call and read back
 // whole at once by the caller's copies (a read the processor cannot forward from the stores).
-[[gnu::always_inline]] inline double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta,
-                   int hint = 0) {
+[[gnu::always_inline]] inline double SuctionMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m,
+                                                 int table, double theta, int hint = 0) {
     if (m.table >= 0 && m.x == theta && SameTable(col, m.table, table)) return m.value;
     int bracket = m.table == table ? m.bracket : hint;
     const double value = soil.SuctionFromTheta(table, theta, bracket);

@@ -395,39 +395,48 @@ TEST(SoilColumnFluxes, EachInterfaceKeepsTheBracketsOfItsLookupsAsHintsOfTheNext
     EXPECT_GT(checked, 2000);
 }
 
+// Soil kinds from sand to clay and a steep curve; scale multiplies the suction table.
+struct SoilKind {
+    double thetaSat, thetaRes, alpha, n, scale;
+};
+
+// Layer l of kind l + c and 0.05, 0.1 or 0.3 m thick by l + c / period.
+template <std::size_t N>
+soil_entry VariedSoil(const SoilKind (&kinds)[N], int layers, int c, int period) {
+    SoilLayout def;
+    def.layers = layers;
+    soil_entry s = MakeSoil(def);
+    const double thickness[3] = {0.05, 0.1, 0.3};
+    for (std::size_t l = 1; l <= static_cast<std::size_t>(layers); ++l) {
+        const SoilKind& k = kinds[(l + static_cast<std::size_t>(c)) % N];
+        s.theta_sat[l] = k.thetaSat;
+        s.theta_res[l] = k.thetaRes;
+        s.alpha[l] = k.alpha;
+        s.Par_n[l] = k.n;
+        s.Par_m[l] = 1.0 - 1.0 / k.n;
+        s.thickness[l] = thickness[(l + static_cast<std::size_t>(c / period)) % 3];
+        s.AllocateLayerTables(static_cast<std::int32_t>(l));
+        for (double& v : s.retentionSuction[l]) v *= k.scale;
+    }
+    return s;
+}
+
 // The bisection's heads from the quick suctions (products with reciprocals, a bound on their
 // distance from the plain look-ups) against the plain bisection: soils from sand to clay, a steep
 // curve, suction tables scaled so far up that the bound reaches the tolerance (the plain heads
 // then decide some or all checks), a table that does not fall strictly, water contents beyond
 // both ends of the tables, fluxes over seven orders, layers of different thickness.
 TEST(SoilColumnFluxes, QuickHeadsOfTheBisectionDecideAsThePlainHeads) {
-    struct Kind {
-        double thetaSat, thetaRes, alpha, n, scale;
-    };
-    const Kind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1},  {0.43, 0.045, 14.5, 2.68, 1}, {0.46, 0.034, 1.6, 1.37, 1},
-                          {0.38, 0.068, 0.8, 1.09, 1},  {0.40, 0.050, 5.0, 6.0, 1},   {0.43, 0.078, 3.6, 1.56, 1e8},
-                          {0.43, 0.045, 14.5, 2.68, 1e9}, {0.46, 0.034, 1.6, 1.37, 1e11}};
+    const SoilKind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1},  {0.43, 0.045, 14.5, 2.68, 1}, {0.46, 0.034, 1.6, 1.37, 1},
+                              {0.38, 0.068, 0.8, 1.09, 1},  {0.40, 0.050, 5.0, 6.0, 1},   {0.43, 0.078, 3.6, 1.56, 1e8},
+                              {0.43, 0.045, 14.5, 2.68, 1e9}, {0.46, 0.034, 1.6, 1.37, 1e11}};
     constexpr int kLayers = 9;
     std::mt19937 rng(4911);
     std::uniform_real_distribution<double> u(0, 1);
     auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-    const double thickness[3] = {0.05, 0.1, 0.3};
     int bisections = 0, flat = 0;
     for (int c = 0; c < 4000; ++c) {
-        SoilLayout def;
-        def.layers = kLayers;
-        soil_entry s = MakeSoil(def);
-        for (std::size_t l = 1; l <= kLayers; ++l) {
-            const Kind& k = kinds[(l + static_cast<std::size_t>(c)) % std::size(kinds)];
-            s.theta_sat[l] = k.thetaSat;
-            s.theta_res[l] = k.thetaRes;
-            s.alpha[l] = k.alpha;
-            s.Par_n[l] = k.n;
-            s.Par_m[l] = 1.0 - 1.0 / k.n;
-            s.thickness[l] = thickness[(l + static_cast<std::size_t>(c / 7)) % 3];
-            s.AllocateLayerTables(static_cast<std::int32_t>(l));
-            for (double& v : s.retentionSuction[l]) v *= k.scale;
-        }
+        soil_entry s = VariedSoil(kinds, kLayers, c, 7);
         // Every ninth soil: a layer whose dry end is flat (no strict fall, the plain search).
         if (c % 9 == 0) {
             const std::size_t l = 1 + static_cast<std::size_t>(c) % (kLayers - 1);
@@ -472,32 +481,16 @@ TEST(SoilColumnFluxes, QuickHeadsOfTheBisectionDecideAsThePlainHeads) {
 // up that their look-ups' bound forbids the early end, a suction curve that dips, flows both
 // ways, lateral outflow above the flux, layers of different thickness.
 TEST(SoilColumnFluxes, HeadsCrossedByTheOtherFluxesEndTheBisectionEarlyWithThePlainResult) {
-    struct Kind {
-        double thetaSat, thetaRes, alpha, n, scale;
-    };
-    const Kind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1}, {0.43, 0.045, 14.5, 2.68, 1}, {0.46, 0.034, 1.6, 1.37, 1},
-                          {0.38, 0.068, 0.8, 1.09, 1}, {0.40, 0.050, 5.0, 6.0, 1},   {0.43, 0.078, 3.6, 1.56, 1e12}};
+    const SoilKind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1}, {0.43, 0.045, 14.5, 2.68, 1},
+                              {0.46, 0.034, 1.6, 1.37, 1}, {0.38, 0.068, 0.8, 1.09, 1},
+                              {0.40, 0.050, 5.0, 6.0, 1},  {0.43, 0.078, 3.6, 1.56, 1e12}};
     constexpr int kLayers = 4;
-    const double thickness[3] = {0.05, 0.1, 0.3};
     std::mt19937 rng(4913);
     std::uniform_real_distribution<double> u(0, 1);
     auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
     int early[2] = {}, full = 0, dipping = 0;
     for (int c = 0; c < 6000; ++c) {
-        SoilLayout def;
-        def.layers = kLayers;
-        soil_entry s = MakeSoil(def);
-        for (std::size_t l = 1; l <= kLayers; ++l) {
-            const Kind& k = kinds[(l + static_cast<std::size_t>(c)) % std::size(kinds)];
-            s.theta_sat[l] = k.thetaSat;
-            s.theta_res[l] = k.thetaRes;
-            s.alpha[l] = k.alpha;
-            s.Par_n[l] = k.n;
-            s.Par_m[l] = 1.0 - 1.0 / k.n;
-            s.thickness[l] = thickness[(l + static_cast<std::size_t>(c / 5)) % 3];
-            s.AllocateLayerTables(static_cast<std::int32_t>(l));
-            for (double& v : s.retentionSuction[l]) v *= k.scale;
-        }
+        soil_entry s = VariedSoil(kinds, kLayers, c, 5);
         // Every seventh soil: a suction curve that dips once (the look-ups alone decide there).
         const bool dip = c % 7 == 0;
         if (dip) std::swap(s.retentionSuction[2][12], s.retentionSuction[2][13]);
@@ -546,20 +539,14 @@ TEST(SoilColumnFluxes, HeadsCrossedByTheOtherFluxesEndTheBisectionEarlyWithThePl
 }
 
 // The bound of a suction look-up's distance from the curve between the table points holds over
-// water contents throughout the table of every soil kind (the curve computed in wider numbers).
+// the table of every soil kind (the curve in wider numbers); tables that do not fall have none.
 TEST(SoilColumnFluxes, SuctionLookupsStayWithinTheirBoundOfTheCurveBetweenTheTablePoints) {
-    const double n[] = {1.09, 1.37, 1.56, 2.68, 3.5};
+    const SoilKind kinds[] = {{0.43, 0.078, 3.6, 1.56, 1}, {0.43, 0.045, 14.5, 2.68, 1}, {0.46, 0.034, 1.6, 1.37, 1},
+                              {0.38, 0.068, 0.8, 1.09, 1}, {0.40, 0.050, 5.0, 3.5, 1e9}};
     std::mt19937 rng(4914);
     std::uniform_real_distribution<double> u(0, 1);
-    for (double par : n) {
-        SoilLayout def;
-        def.layers = 1;
-        soil_entry s = MakeSoil(def);
-        s.Par_n[1] = par;
-        s.Par_m[1] = 1.0 - 1.0 / par;
-        s.AllocateLayerTables(1);
-        const double err = SuctionLookupError(s, 1);
-        ASSERT_GT(err, 0.0) << par;
+    for (int c = 0; c < 5; ++c) {
+        const soil_entry s = VariedSoil(kinds, 1, c + 4, 1);
         const auto& th = s.retentionTheta[1];
         const auto& v = s.retentionSuction[1];
         double worst = 0;
@@ -567,22 +554,19 @@ TEST(SoilColumnFluxes, SuctionLookupsStayWithinTheirBoundOfTheCurveBetweenTheTab
             const double theta = th[soil_entry::kTablePoints] + (th[1] - th[soil_entry::kTablePoints]) * u(rng);
             std::size_t k = 1;
             while (k + 1 < soil_entry::kTablePoints && theta < th[k + 1]) ++k;
-            const long double f = (static_cast<long double>(theta) - th[k + 1]) /
-                                  (static_cast<long double>(th[k]) - th[k + 1]);
-            const long double exact = v[k] * f + (1.0L - f) * v[k + 1];
-            worst = std::max(worst, static_cast<double>(std::fabs(s.SuctionFromTheta(1, theta) - exact)));
+            const long double f =
+                (static_cast<long double>(theta) - th[k + 1]) / (static_cast<long double>(th[k]) - th[k + 1]);
+            const long double curve = v[k] * f + (1.0L - f) * v[k + 1];
+            worst = std::max(worst, static_cast<double>(std::fabs(s.SuctionFromTheta(1, theta) - curve)));
         }
-        EXPECT_LE(worst, err) << par;
-        EXPECT_GT(worst, 0.0) << par;
+        EXPECT_LE(worst, SuctionLookupError(s, 1)) << c;
+        EXPECT_GT(worst, 0.0) << c;
     }
-    // A table whose water contents do not fall strictly, or whose suction drops, has no bound.
-    SoilLayout def;
-    def.layers = 1;
-    soil_entry s = MakeSoil(def);
-    s.retentionFalls[1] = 0;
-    EXPECT_LT(SuctionLookupError(s, 1), 0.0);
-    s = MakeSoil(def);
+    soil_entry s = VariedSoil(kinds, 1, 0, 1);
     s.retentionSuction[1][1] = -1e-3;
+    EXPECT_LT(SuctionLookupError(s, 1), 0.0);
+    s.retentionFalls[1] = 0;
+    s.retentionSuction[1][1] = 0;
     EXPECT_LT(SuctionLookupError(s, 1), 0.0);
 }
 

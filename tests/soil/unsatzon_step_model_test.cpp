@@ -522,7 +522,8 @@ TEST_F(SoilStepTest, ThePassGivesTheColumnsPlainResultsBitForBit) {
         }
         for (int h = 0; h < 6; ++h) {
             for (const auto& cell : kCells)
-                if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = h % 3 == 0 ? 0.0 : 15.0 * cell[1];
+                if (Own(cell[0], cell[1]))
+                    (*model_->in.waterInput)[cell[0]][cell[1]] = h % 3 == 0 ? 0.0 : 15.0 * cell[1];
             Step(h);
         }
         for (const auto& cell : kCells) {
