@@ -33,6 +33,20 @@ void FillFromNeighbours(Matrix& g, int row, int col, int nrows, int ncols, doubl
 
 CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix& A, int lo, int hi, int ncols,
                                 double cs, double nodata, const CellSizeSources& src) {
+    if (src.unitArea && !src.xGiven && !src.yGiven) {
+        // Nothing given: every valid cell is one mean cell, of the same size everywhere.
+        const double size = std::sqrt(cs * cs * 1.0);
+        for (int r = lo; r <= hi; ++r) {
+            const double* z = zone[r];
+            double *x = X[r], *y = Y[r], *a = A[r];
+            for (int c = 1; c <= ncols; ++c) {
+                const bool valid = z[c] != nodata;
+                x[c] = y[c] = valid ? size : nodata;
+                a[c] = valid ? 1.0 : nodata;
+            }
+        }
+        return CellSizeProblem{};
+    }
     for (int r = lo; r <= hi; ++r) {
         for (int c = 1; c <= ncols; ++c) {
             if (zone[r][c] == nodata) {
