@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "kernel/mpistate.hpp"
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 #include "setup/rootrows.hpp"
@@ -174,7 +175,7 @@ void defaultini::CreateCoordinateGrids() {
     // soon as the row above has taken its y coordinates; on process 0 the other processes'
     // last own rows only once they have them.
     std::vector<int> lastRows(static_cast<std::size_t>(size), 0);
-    if (size > 1) MPI_Gather(&lastRow, 1, MPI_INT, lastRows.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (size > 1 && MpiRunning()) MPI_Gather(&lastRow, 1, MPI_INT, lastRows.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
     std::vector<char> sentBeforeMasking(static_cast<std::size_t>(nrows) + 2, 0);
     for (int p = 1; p < size; ++p) {
         const int r = lastRows[static_cast<std::size_t>(p)];
