@@ -71,10 +71,15 @@ public:
                      o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, 0};
     }
 
+    // Each row is checked, counted into the statistics and converted while it is in the cache,
+    // and the file is written in large blocks rather than a call per row.
     void Binary(bool doubles) {
-        CheckArguments(" for writing in binary mode.");
+        CheckArguments(" for writing in binary mode.", true);
         ReplacingFile f(name_, "wb");
-        if (!f) CreateError(" for writing in binary mode.");
+        if (!f) {
+            CheckFinite();
+            CreateError(" for writing in binary mode.");
+        }
         std::array<double, gridio::kHeaderValues> header{static_cast<double>(o_.ncols), static_cast<double>(o_.nrows),
                                                          o_.xllcorner, o_.yllcorner, o_.cellsize, o_.nodata,
                                                          0, 0, 0, 0, 0, 0};
@@ -86,12 +91,15 @@ public:
                 Put(f.get(), nodataRow.data(), nodataRow.size(), doubles);
                 continue;
             }
+            CheckRowFinite(r);
             AddRowToStatistics(r);
             Put(f.get(), grid_[r] + 1, static_cast<std::size_t>(o_.ncols), doubles);
         }
+        Flush(f.get());
         o_.GetStatistics(&header[6], &header[7], &header[8], &header[9], &header[10], &header[11]);
         if (std::fseek(f.get(), 6L * (doubles ? 8 : 4), SEEK_SET) != 0) o_.WriteError(name_, 18);
         Put(f.get(), header.data() + 6, 6, doubles);
+        Flush(f.get());
         if (std::fflush(f.get()) != 0) o_.WriteError(name_, 18);
         Commit(f);
         std::copy(header.begin(), header.end(), o_.header.begin());
@@ -99,28 +107,36 @@ public:
 
 private:
     // Every value the file would hold is a number: a NaN or infinite cell stops the run.
-    void CheckFinite() {
-        for (int r = 1; r <= o_.nrows; ++r) {
-            if (!grid_.holds(r)) continue;
-            const double* row = grid_[r];
-            // A whole row at a time without a branch per value; the cell is looked for only then.
-            bool finite = true;
-            for (int c = 1; c <= o_.ncols; ++c) finite &= std::fabs(row[c]) <= std::numeric_limits<double>::max();
-            if (finite) continue;
-            for (int c = 1; c <= o_.ncols; ++c)
-                if (!std::isfinite(row[c]))
-                    NonFiniteOutputError(*o_.log, name_, "row " + std::to_string(r) + ", column " + std::to_string(c),
-                                         row[c], o_.year, o_.month, o_.day, o_.hour);
-        }
+    // Only the columns the grid has (a narrower grid is refused after this check).
+    void CheckRowFinite(int r) const {
+        const double* row = grid_[r];
+        const int cols = std::min(o_.ncols, grid_.ncols());
+        // A whole row at a time without a branch per value; the cell is looked for only then.
+        bool finite = true;
+        for (int c = 1; c <= cols; ++c) finite &= std::fabs(row[c]) <= std::numeric_limits<double>::max();
+        if (finite) return;
+        for (int c = 1; c <= cols; ++c)
+            if (!std::isfinite(row[c]))
+                NonFiniteOutputError(*o_.log, name_, "row " + std::to_string(r) + ", column " + std::to_string(c),
+                                     row[c], o_.year, o_.month, o_.day, o_.hour);
     }
-    void CheckArguments(const char* mode) {
-        CheckFinite();
-        if (name_.size() > gridio::kMaxFileName) {
+    void CheckFinite() const {
+        for (int r = 1; r <= o_.nrows; ++r)
+            if (grid_.holds(r)) CheckRowFinite(r);
+    }
+    // A non-finite cell is reported before any other fault of the write. A writer that checks
+    // the rows as it writes them (rowsLater) looks through the whole grid only when the name or
+    // the columns are at fault.
+    void CheckArguments(const char* mode, bool rowsLater = false) {
+        const bool longName = name_.size() > gridio::kMaxFileName;
+        const bool narrow = !grid_.empty() && grid_.ncols() < o_.ncols;
+        if (!rowsLater || longName || narrow) CheckFinite();
+        if (longName) {
             *o_.log << "FATAL: error creating " << name_ << mode << " (file name longer than 1200 characters)"
                     << "[end-entry]";
             throw ModelError(26);
         }
-        if (!grid_.empty() && grid_.ncols() < o_.ncols) {
+        if (narrow) {
             *o_.log << "FATAL: error creating " << name_ << mode << " (the grid has " << grid_.ncols()
                     << " columns, the model " << o_.ncols << ")" << "[end-entry]";
             throw ModelError(26);
@@ -149,22 +165,45 @@ private:
         o_.AddRowToStatistics(grid_[r], weights, c1, c2);
     }
 
+    // Values go to a block that is written once full; a failed write reports a non-finite
+    // cell of a row not yet written first, as a check before writing would have.
     void Put(std::FILE* f, const double* values, std::size_t n, bool doubles) {
-        std::size_t written;
-        if (doubles) {
-            written = std::fwrite(values, sizeof(double), n, f);
-        } else {
-            floats_.assign(values, values + n);
-            written = std::fwrite(floats_.data(), sizeof(float), n, f);
+        if (doubles)
+            PutAs(f, values, n, doubles_);
+        else
+            PutAs(f, values, n, floats_);
+    }
+    template <typename T>
+    void PutAs(std::FILE* f, const double* values, std::size_t n, std::vector<T>& block) {
+        if (block.empty()) block.resize(std::max(kBlockBytes / sizeof(T), n));
+        if (used_ + n > block.size()) {
+            Flush(f);
+            if (n > block.size()) block.resize(n);
         }
-        if (written != n) o_.WriteError(name_, 18);
+        std::transform(values, values + n, block.begin() + static_cast<std::ptrdiff_t>(used_),
+                       [](double v) { return static_cast<T>(v); });
+        used_ += n;
+        bytes_ = sizeof(T);
+    }
+    void Flush(std::FILE* f) {
+        if (used_ == 0) return;
+        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.data()) : floats_.data();
+        const bool written = std::fwrite(data, bytes_, used_, f) == used_;
+        used_ = 0;
+        if (!written) {
+            CheckFinite();
+            o_.WriteError(name_, 18);
+        }
     }
 
+    static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
     modelobject& o_;
     const Matrix& grid_;
     bool ownCells_;
     std::string name_;
     std::vector<float> floats_;
+    std::vector<double> doubles_;
+    std::size_t used_ = 0, bytes_ = sizeof(double);
 };
 
 }  // namespace

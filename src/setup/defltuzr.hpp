@@ -292,8 +292,10 @@ private:
                              const char* noRoomText = "FATAL: no free grid found in memory (at position ");
     // The data of a grid-store entry; an entry without data is error 33.
     Matrix* DataOf(int index);
-    // Writes the grid of a store entry once under its file name (process 0's rows).
+    // Writes the grid of a store entry once under its file name (process 0's rows); the list
+    // form writes several in turn and agrees on a failure once for all of them.
     void WriteOnce(int index);
+    void WriteOnce(const std::vector<int>& indexes);
     // Every process throws the code process 0 found (0: none), so that a failure of work done
     // on process 0 alone ends all processes alike. Collective.
     void FailAlike(int code, const char* what);

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "kernel/mpistate.hpp"
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 #include "setup/rootrows.hpp"
@@ -64,18 +65,24 @@ Matrix* defaultini::DataOf(int index) {
     return e.grid;
 }
 
-void defaultini::WriteOnce(int index) {
-    // Process 0 writes alone; a failure of its file ends every process alike.
-    GridStoreEntry& e = (*gridStore)[index];
-    const int saved = e.units;
-    e.units = 1;
+void defaultini::WriteOnce(int index) { WriteOnce(std::vector<int>{index}); }
+
+void defaultini::WriteOnce(const std::vector<int>& indexes) {
+    // Process 0 writes alone, the grids in turn up to the first that fails; that failure ends
+    // every process alike, agreed on once for all of them.
     int failure = 0;
-    try {
-        WriteStatisticGrids(index, false, false);
-    } catch (const ModelError& error) {
-        failure = error.code();
+    for (const int index : indexes) {
+        GridStoreEntry& e = (*gridStore)[index];
+        const int saved = e.units;
+        e.units = 1;
+        try {
+            WriteStatisticGrids(index, false, false);
+        } catch (const ModelError& error) {
+            failure = error.code();
+        }
+        e.units = saved;
+        if (failure != 0) break;
     }
-    e.units = saved;
     FailAlike(failure, "writing a derived grid");
 }
 
@@ -110,10 +117,7 @@ void defaultini::CreateCellSizeGrids() {
     const int lo = rank == 0 ? 1 : firstRow + 1;
     const int hi = rank == 0 ? nrows : lastRow - 1;
     // Without both cell sizes the relative area is not known: every cell counts as one.
-    if (!src.areaGiven && !(src.xGiven && src.yGiven)) {
-        for (int r = lo; r <= hi; ++r)
-            for (int c = 1; c <= ncols; ++c) (*A)[r][c] = (*zone)[r][c] == nodata ? nodata : 1.0;
-    }
+    src.unitArea = !src.areaGiven && !(src.xGiven && src.yGiven);
     const CellSizeProblem p = DeriveCellSizes(*zone, *X, *Y, *A, lo, hi, ncols, cellsize, nodata, src);
     int failure = 0;
     if (rank == 0) {
@@ -137,12 +141,15 @@ void defaultini::CreateCellSizeGrids() {
     // Given grids were set to nodata outside the basin as well: all three are shared.
     const std::pair<bool, int> grids[] = {
         {!src.xGiven, cellSizeXIndex_}, {!src.yGiven, cellSizeYIndex_}, {!src.areaGiven, relCellAreaIndex_}};
+    std::vector<SharedRows> shared;
+    std::vector<int> written;
     for (const auto& [derived, index] : grids) {
         Matrix& grid = *(*gridStore)[index].grid;
-        ShareChosenRowsFromRoot(*this, grid, rank == 0 ? std::vector<int>() : RowsOutside(grid, firstRow, lastRow, nrows));
+        shared.push_back({&grid, rank == 0 ? std::vector<int>() : RowsOutside(grid, firstRow, lastRow, nrows)});
+        if (derived) written.push_back(index);
     }
-    for (const auto& [derived, index] : grids)
-        if (derived) WriteOnce(index);
+    ShareChosenRowsFromRoot(*this, shared);
+    WriteOnce(written);
 }
 
 void defaultini::CreateCoordinateGrids() {
@@ -164,22 +171,30 @@ void defaultini::CreateCoordinateGrids() {
     const bool accumulate = relCellArea != nullptr;
     // The y coordinates accumulate from the last row up: each other process takes its last own
     // row before masking from process 0 and derives the rows above it, then takes its first and
-    // last own row (which other processes' cells may share) as masked.
+    // last own row (which other processes' cells may share) as masked. Each row is masked as
+    // soon as the row above has taken its y coordinates; on process 0 the other processes'
+    // last own rows only once they have them.
+    std::vector<int> lastRows(static_cast<std::size_t>(size), 0);
+    if (size > 1 && MpiRunning()) MPI_Gather(&lastRow, 1, MPI_INT, lastRows.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<char> sentBeforeMasking(static_cast<std::size_t>(nrows) + 2, 0);
+    for (int p = 1; p < size; ++p) {
+        const int r = lastRows[static_cast<std::size_t>(p)];
+        if (r >= 1 && r <= nrows) sentBeforeMasking[static_cast<std::size_t>(r)] = 1;
+    }
     if (rank == 0)
         AccumulateCoordinates(X, Y, *cx, *cy, 1, nrows, nrows, ncols, xllcorner, yllcorner, cellsize, nodata,
-                              &zones_.columns, accumulate);
+                              &zones_.columns, accumulate, zone, &sentBeforeMasking);
     const std::vector<int> below = rank == 0 ? std::vector<int>() : std::vector<int>{lastRow};
-    ShareChosenRowsFromRoot(*this, *cx, below);
-    ShareChosenRowsFromRoot(*this, *cy, below);
+    ShareChosenRowsFromRoot(*this, {{cx, below}, {cy, below}});
+    if (rank == 0)
+        for (int r = 1; r <= nrows; ++r)
+            if (sentBeforeMasking[static_cast<std::size_t>(r)]) MaskCoordinates(*zone, *cx, *cy, r, r, ncols, nodata);
     if (rank != 0)
         CoordinatesAboveRow(X, Y, *cx, *cy, firstRow, lastRow, nrows, ncols, xllcorner, yllcorner, cellsize, nodata,
-                            accumulate);
-    MaskCoordinates(*zone, *cx, *cy, first, last, ncols, nodata);
+                            accumulate, zone);
     const std::vector<int> shared = rank == 0 ? std::vector<int>() : RowsOutside(*cx, firstRow, lastRow, nrows);
-    ShareChosenRowsFromRoot(*this, *cx, shared);
-    ShareChosenRowsFromRoot(*this, *cy, shared);
-    WriteOnce(coordXIndex_);
-    WriteOnce(coordYIndex_);
+    ShareChosenRowsFromRoot(*this, {{cx, shared}, {cy, shared}});
+    WriteOnce({coordXIndex_, coordYIndex_});
 }
 
 void defaultini::make_Slope_and_Aspect() {
@@ -229,10 +244,15 @@ void defaultini::make_Slope_and_Aspect() {
         if (failure == 0) ComputeSlopeAspect(elevation, slope, aspect, nrows, ncols, cellsize, nodata);
     }
     FailAlike(failure, "slope and aspect");
-    for (Matrix* m : {slope, aspect})
-        if (m) ShareRowsFromRoot(*this, *m);
-    if (slope) WriteOnce(slopeIndex_);
-    if (aspect) WriteOnce(aspectIndex_);
+    std::vector<SharedRows> shared;
+    std::vector<int> written;
+    for (const auto& [m, index] : {std::pair{slope, slopeIndex_}, std::pair{aspect, aspectIndex_}}) {
+        if (!m) continue;
+        shared.push_back({m, HeldRowsOffRoot(*this, *m)});
+        written.push_back(index);
+    }
+    ShareChosenRowsFromRoot(*this, shared);
+    WriteOnce(written);
 }
 
 void defaultini::check_ice_firn_grid() {

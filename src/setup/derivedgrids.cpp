@@ -1,5 +1,6 @@
 #include "setup/derivedgrids.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -32,6 +33,20 @@ void FillFromNeighbours(Matrix& g, int row, int col, int nrows, int ncols, doubl
 
 CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix& A, int lo, int hi, int ncols,
                                 double cs, double nodata, const CellSizeSources& src) {
+    if (src.unitArea && !src.xGiven && !src.yGiven) {
+        // Nothing given: every valid cell is one mean cell, of the same size everywhere.
+        const double size = std::sqrt(cs * cs * 1.0);
+        for (int r = lo; r <= hi; ++r) {
+            const double* z = zone[r];
+            double *x = X[r], *y = Y[r], *a = A[r];
+            for (int c = 1; c <= ncols; ++c) {
+                const bool valid = z[c] != nodata;
+                x[c] = y[c] = valid ? size : nodata;
+                a[c] = valid ? 1.0 : nodata;
+            }
+        }
+        return CellSizeProblem{};
+    }
     for (int r = lo; r <= hi; ++r) {
         for (int c = 1; c <= ncols; ++c) {
             if (zone[r][c] == nodata) {
@@ -41,6 +56,7 @@ CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix
             double& x = X[r][c];
             double& y = Y[r][c];
             double& a = A[r][c];
+            if (src.unitArea) a = 1.0;
             if (!src.xGiven && !src.yGiven) {
                 x = y = std::sqrt(cs * cs * a);
             } else if (!src.xGiven) {
@@ -66,7 +82,8 @@ CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix
 
 void AccumulateCoordinates(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi, int nrows,
                            int ncols, double xll, double yll, double cs, double nodata,
-                           const std::vector<ColumnRange>* columns, bool accumulate) {
+                           const std::vector<ColumnRange>* columns, bool accumulate, const Matrix* zone,
+                           const std::vector<char>* unmasked) {
     for (int c = 1; c <= ncols; ++c) {
         cx[hi][c] = xll + (c - 1) * cs;
         cy[hi][c] = yll + (nrows - hi) * cs;
@@ -76,25 +93,35 @@ void AccumulateCoordinates(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix&
         const int first = columns ? std::max(1, (*columns)[static_cast<std::size_t>(hi)].first) : 1;
         for (int c = first; c < ncols; ++c) cx[hi][c + 1] = cx[hi][c] + SizeOr(*X, hi, c, cs, nodata);
     }
-    CoordinatesAboveRow(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, accumulate);
+    CoordinatesAboveRow(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, accumulate, zone, unmasked);
 }
 
 void CoordinatesAboveRow(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int below, int nrows,
-                         int ncols, double xll, double yll, double cs, double nodata, bool accumulate) {
-    for (int r = lo; r < below; ++r) {
-        for (int c = 1; c <= ncols; ++c) {
-            cx[r][c] = xll + (c - 1) * cs;
-            cy[r][c] = yll + (nrows - r) * cs;
-        }
-    }
-    if (!(accumulate && X && Y)) return;
+                         int ncols, double xll, double yll, double cs, double nodata, bool accumulate,
+                         const Matrix* zone, const std::vector<char>* unmasked) {
+    const bool sum = accumulate && X && Y;
+    auto mask = [&](int r) {
+        if (zone && !(unmasked && (*unmasked)[static_cast<std::size_t>(r)]))
+            MaskCoordinates(*zone, cx, cy, r, r, ncols, nodata);
+    };
     for (int r = below - 1; r >= lo; --r) {
-        cx[r][1] = xll;
-        for (int c = 1; c < ncols; ++c) {
-            cx[r][c + 1] = cx[r][c] + SizeOr(*X, r, c, cs, nodata);
-            cy[r][c + 1] = cy[r + 1][c + 1] + SizeOr(*Y, r + 1, c + 1, cs, nodata);
+        cy[r][1] = yll + (nrows - r) * cs;
+        if (sum) {
+            cx[r][1] = xll;
+            for (int c = 1; c < ncols; ++c) {
+                cx[r][c + 1] = cx[r][c] + SizeOr(*X, r, c, cs, nodata);
+                cy[r][c + 1] = cy[r + 1][c + 1] + SizeOr(*Y, r + 1, c + 1, cs, nodata);
+            }
+        } else {
+            for (int c = 1; c <= ncols; ++c) {
+                cx[r][c] = xll + (c - 1) * cs;
+                cy[r][c] = yll + (nrows - r) * cs;
+            }
         }
+        // The row below has given its y coordinates to this one: it may be masked now.
+        mask(r + 1);
     }
+    if (lo <= below) mask(lo);
 }
 
 void MaskCoordinates(const Matrix& zone, Matrix& cx, Matrix& cy, int lo, int hi, int ncols, double nodata) {
@@ -106,8 +133,7 @@ void MaskCoordinates(const Matrix& zone, Matrix& cx, Matrix& cy, int lo, int hi,
 void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi,
                         int nrows, int ncols, double xll, double yll, double cs, double nodata,
                         const std::vector<ColumnRange>* columns, bool accumulate) {
-    AccumulateCoordinates(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, columns, accumulate);
-    MaskCoordinates(zone, cx, cy, lo, hi, ncols, nodata);
+    AccumulateCoordinates(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, columns, accumulate, &zone);
 }
 
 void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double cs,
@@ -116,7 +142,17 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
         if (!m) continue;
         for (int c = 0; c <= ncols; ++c) (*m)[1][c] = (*m)[nrows][c] = nodata;
     }
+    // Gaps are filled in row order from the neighbours, filled ones included; a row is filled
+    // as soon as the row below it is computed, while the three rows are in the cache.
+    auto fill = [&](int r) {
+        for (Matrix* m : {slope, aspect}) {
+            if (!m) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (e[r][c] != nodata && (*m)[r][c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+        }
+    };
     const double d = 2 * cs;
+    int filled = 0;
     for (int r = 2; r < nrows; ++r) {
         for (Matrix* m : {slope, aspect})
             if (m) (*m)[r][1] = (*m)[r][ncols] = nodata;
@@ -134,11 +170,8 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
             if (slope) (*slope)[r][c] = sl;
             if (aspect) (*aspect)[r][c] = as;
         }
+        fill(r - 1);
+        filled = r - 1;
     }
-    for (Matrix* m : {slope, aspect}) {
-        if (!m) continue;
-        for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (e[r][c] != nodata && (*m)[r][c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
-    }
+    for (int r = filled + 1; r <= nrows; ++r) fill(r);
 }

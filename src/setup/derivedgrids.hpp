@@ -19,6 +19,8 @@ struct CellSizeSources {
     bool xGiven = false;
     bool yGiven = false;
     bool areaGiven = false;
+    // The relative area is not known either: every valid cell counts as one (set here).
+    bool unitArea = false;
 };
 
 // Outcome of the cell-size check: 0 fine, else the failing cell and kind (1 zero Y, 2 zero X,
@@ -41,18 +43,22 @@ void ComputeCoordinates(const Matrix& zone, const Matrix* sizeX, const Matrix* s
                         const std::vector<ColumnRange>* columns, bool accumulate);
 
 // The same in two parts: the coordinates before masking (AccumulateCoordinates), then nodata
-// where the zone is nodata (MaskCoordinates).
+// where the zone is nodata (MaskCoordinates). Given the zone, AccumulateCoordinates masks the
+// rows lo..hi itself, each once the row above has taken its y coordinates, except the rows
+// flagged in unmasked (indexed by row), which are left to the caller.
 void AccumulateCoordinates(const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY, int lo, int hi,
                            int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
-                           const std::vector<ColumnRange>* columns, bool accumulate);
+                           const std::vector<ColumnRange>* columns, bool accumulate, const Matrix* zone = nullptr,
+                           const std::vector<char>* unmasked = nullptr);
 void MaskCoordinates(const Matrix& zone, Matrix& coordX, Matrix& coordY, int lo, int hi, int ncols, double nodata);
 
 // Coordinates before masking over rows lo..below-1, from row below, which holds its values
 // before masking: the y coordinates accumulate from the row below up, so a process that has
-// that one row of the whole-grid result derives the rows above it exactly.
+// that one row of the whole-grid result derives the rows above it exactly. Given the zone, the
+// rows lo..below leave masked (those flagged in unmasked excepted).
 void CoordinatesAboveRow(const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY, int lo, int below,
                          int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
-                         bool accumulate);
+                         bool accumulate, const Matrix* zone = nullptr, const std::vector<char>* unmasked = nullptr);
 
 // Slope (degrees) and aspect (degrees from north, clockwise) of the whole grid from the four
 // neighbours, with gaps filled from neighbours in row order. A null output is not computed.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include <unistd.h>
@@ -232,6 +233,41 @@ TEST_F(GridFileTest, BinaryGridsCarryWeightedStatistics) {
     std::memcpy(fhead, floats.data(), sizeof fhead);
     EXPECT_EQ(fhead[6], static_cast<float>(n));
     EXPECT_EQ(SigintHandler(), &OnCtrlC);
+}
+
+TEST_F(GridFileTest, WideBinaryGridsKeepEveryValueAndANonFiniteCellComesFirst) {
+    // Rows of 30001 values: every row ends in a different place of the blocks written at once.
+    auto o = MakeObject(30001, 5);
+    Matrix g = o->matrix(1, 5, 1, 30001, 5);
+    std::vector<double> values;
+    for (int r = 1; r <= 5; ++r)
+        for (int c = 1; c <= 30001; ++c) values.push_back(g[r][c] = r * 1.0e5 + c + 0.125);
+    const std::string name = "w" + std::to_string(Rank()) + ".bin";
+    o->WriteGrid(name, g, false, true);
+    std::string bytes = ReadFile(name);
+    ASSERT_EQ(bytes.size(), (12u + values.size()) * 8u);
+    EXPECT_EQ(bytes.substr(96), Binary<double>(values));
+    double head[12];
+    std::memcpy(head, bytes.data(), sizeof head);
+    EXPECT_EQ(head[6], 150005);
+    EXPECT_EQ(head[7], 100001.125);
+    EXPECT_EQ(head[8], 530001.125);
+    o->WriteGrid(name, g, false, false);
+    bytes = ReadFile(name);
+    EXPECT_EQ(bytes.substr(48), Binary<float>(values));
+
+    // A NaN in the last row stops the write with its place before any other fault is told,
+    // and the file written before stays as it was.
+    g[5][29999] = std::nan("");
+    EXPECT_EQ(ErrorCode([&] { o->WriteGrid(name, g, false, false); }), 17);
+    EXPECT_NE(Console().find("row 5, column 29999 of " + name), std::string::npos);
+    EXPECT_EQ(ReadFile(name), bytes);
+    EXPECT_NE(access((name + ".part").c_str(), F_OK), 0);
+    EXPECT_EQ(ErrorCode([&] { o->WriteGrid("no/such/dir/w.bin", g, false, true); }), 17);
+    EXPECT_EQ(ErrorCode([&] { o->WriteGrid(std::string(1201, 'x'), g, false, true); }), 17);
+    Matrix narrow = o->matrix(1, 5, 1, 3, 5);
+    narrow[4][2] = -std::numeric_limits<double>::infinity();
+    EXPECT_EQ(ErrorCode([&] { o->WriteGrid(name, narrow, false, true); }), 17);
 }
 
 TEST_F(GridFileTest, ReadingIntoAGivenGridFillsTheRowsItHolds) {

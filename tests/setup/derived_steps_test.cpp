@@ -4,7 +4,13 @@
 // processes.
 #include <gtest/gtest.h>
 
+#include <mpi.h>
+#include <sys/stat.h>
+
 #include <cmath>
+#include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "domain_fixture.hpp"
 #include "setup/derivedgrids.hpp"
@@ -178,6 +184,45 @@ TEST_F(DerivedStepsTest, TallBasinCellSizesAndCoordinatesEqualTheWholeGridResult
                            return y;
                        }));
     }
+}
+
+// Binary files of a tall basin with holes in its elevation: each is process 0's whole copy
+// as one process writes it. A failed write ends every process with its code; the grids
+// after it in the same step are not written.
+TEST_F(DerivedStepsTest, TallBasinBinaryFilesAreTheWholeCopiesAndAFailedWriteStopsEveryProcess) {
+    const Rows zone = TallZone();
+    Rows terrain = Fill(20, 16, [](int r, int c) { return 800.0 + 2.0 * r * r - 5.0 * c + r * c; });
+    for (const auto& [r, c] : {std::pair{4, 6}, {9, 9}, {10, 2}, {11, 9}, {17, 14}}) terrain[r][c] = kNd;
+    Build(zone, terrain);
+    setup_->textOutput = false;
+    setup_->CreateCellSizeGrids();
+    setup_->CreateCoordinateGrids();
+    setup_->make_Slope_and_Aspect();
+    const std::pair<const char*, const char*> files[] = {
+        {"basin.$rca", "RelCellArea"}, {"basin.$csx", "CellSizeX"},  {"basin.$cx", "CoordX"},
+        {"basin.$cy", "CoordY"},       {"dem.$sl", "slope_angle"}, {"dem.$ex", "slope_aspect"}};
+    for (const auto& [file, name] : files) {
+        if (setup_->rank == 0) setup_->WriteGrid("whole.bin", *(*store_)[setup_->FindGrid(name, true)].grid, false, false);
+        EXPECT_EQ(SharedFile(file), SharedFile("whole.bin")) << file;
+    }
+
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (setup_->rank == 0) {
+        for (const char* file : {"basin.$csx", "basin.$csy", "basin.$rca"}) std::remove(file);
+        ASSERT_EQ(mkdir("basin.$csy", 0755), 0);
+    }
+    Build(zone, terrain);
+    setup_->textOutput = false;
+    const int code = ErrorCode([&] { setup_->CreateCellSizeGrids(); });
+    EXPECT_NE(code, 0);
+    std::vector<int> codes(static_cast<std::size_t>(setup_->size));
+    MPI_Allgather(&code, 1, MPI_INT, codes.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    for (int c : codes) EXPECT_EQ(c, code);
+    if (setup_->rank != 0) {
+        EXPECT_TRUE(Logged("writing a derived grid failed on process 0"));
+    }
+    EXPECT_TRUE(Exists("basin.$csx"));
+    EXPECT_FALSE(Exists("basin.$rca"));
 }
 
 // Elevation of a smooth surface with holes near the process boundaries.

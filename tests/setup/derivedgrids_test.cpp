@@ -2,6 +2,9 @@
 // dotted directories, and the gap filling of slopes next to missing elevations.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <utility>
+
 #include "setup/derivedgrids.hpp"
 
 namespace {
@@ -38,6 +41,42 @@ TEST(DerivedGrids, CellNextToAGapGetsTheMeanOfItsNeighbours) {
     EXPECT_EQ(g[1][2], 5);
     FillFromNeighbours(g, 3, 3, 3, 3, kNd);  // a corner looks at its three neighbours only
     EXPECT_EQ(g[3][3], 7);
+}
+
+// Gaps are filled in row order, each from its neighbours as they stand then (filled cells
+// above and to the left, computed ones below): the same as filling the whole grid after
+// computing it, for any size and any pattern of holes.
+TEST(DerivedGrids, GapsAreFilledAsAfterTheWholeGridWasComputed) {
+    for (const auto& [nrows, ncols] : {std::pair{1, 4}, {2, 3}, {3, 5}, {9, 7}}) {
+        Matrix e = Filled(nrows, ncols, 0);
+        unsigned seed = 7;
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c) {
+                seed = seed * 1103515245u + 12345u;
+                e[r][c] = (seed >> 16) % 4 == 0 ? kNd : 100 + 3.0 * r * c - 2.0 * c + (seed >> 20) % 7;
+            }
+        Matrix slope = Filled(nrows, ncols, 0), aspect = Filled(nrows, ncols, 0);
+        ComputeSlopeAspect(e, &slope, &aspect, nrows, ncols, 10, kNd);
+        // The whole grid without gap filling (rows 1 and nrows, columns 1 and ncols are gaps),
+        // then every gap filled in row order.
+        Matrix want = Filled(nrows, ncols, kNd);
+        for (int r = 2; r < nrows; ++r)
+            for (int c = 2; c < ncols; ++c) {
+                const double N = e[r - 1][c], S = e[r + 1][c], W = e[r][c - 1], E = e[r][c + 1];
+                if (N == kNd || S == kNd || W == kNd || E == kNd) continue;
+                const double dx = (E - W) / 20, dy = (N - S) / 20;
+                want[r][c] = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * 57.29577951307855;
+            }
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (e[r][c] != kNd && want[r][c] == kNd) FillFromNeighbours(want, r, c, nrows, ncols, kNd);
+        for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c) {
+                ASSERT_EQ(slope[r][c], want[r][c]) << nrows << " x " << ncols << ": row " << r << ", column " << c;
+                // Aspect has its gaps exactly where slope has them.
+                ASSERT_EQ(aspect[r][c] == kNd, want[r][c] == kNd) << "row " << r << ", column " << c;
+            }
+    }
 }
 
 }  // namespace
