@@ -15,14 +15,13 @@ using talvo_test::Rank;
 namespace {
 
 constexpr double ND = -9999;
-constexpr int kRows = 6, kCols = 10;
-// 38 valid cells; the processes take them in row order from the highest process down, so the
-// first rows belong to process 1 (of 2) or 3 (of 4) and not to process 0.
-const double kZone[kRows][kCols] = {
-    {ND, 1, 1, 1, 1, ND, ND, ND, ND, ND}, {1, 1, 1, 1, 2, 2, 2, ND, ND, ND}, {1, 1, 1, 2, 2, 2, 2, 2, ND, ND},
-    {3, 3, 3, 2, 2, 2, 2, 2, 2, ND},      {ND, 3, 3, 3, 3, 2, 2, 2, ND, ND}, {ND, ND, 3, 3, 3, ND, ND, ND, ND, ND}};
+constexpr int kRows = 6, kCols = 8;
+// The basin ('#', 36 cells). The processes take the cells in row order from the highest process
+// down: row 1 belongs to process 1 (of 2) or 3 (of 4) and lies outside process 0's rows and
+// halo, rows 5 and 6 belong to process 0.
+const char* const kBasin[kRows] = {".#####..", "#######.", "########", "#######.", ".######.", "..###..."};
 
-bool Valid(int r, int c) { return kZone[r - 1][c - 1] != ND; }
+bool Valid(int r, int c) { return kBasin[r - 1][c - 1] == '#'; }
 // Codes 10 and 20 in the basin, 55 (no code of any table) outside it.
 double Code(int r, int c) { return Valid(r, c) ? ((r + c) % 2 ? 10.0 : 20.0) : 55.0; }
 
@@ -51,7 +50,7 @@ protected:
     void SetUp() override {
         SetupTest::SetUp();
         setup_test::WriteShared("MpiSpeedFactor.dat", "1.0\n");
-        setup_test::WriteShared("zones.asc", TextGrid([](int r, int c) { return kZone[r - 1][c - 1]; }));
+        setup_test::WriteShared("zones.asc", TextGrid([](int r, int c) { return Valid(r, c) ? 1.0 : ND; }));
         setup_test::WriteShared("dem.asc", TextGrid([](int r, int c) { return Valid(r, c) ? 500.0 - r : ND; }));
         tables_ = std::make_shared<GivenTables>();
         tables_->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
