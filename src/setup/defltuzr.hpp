@@ -107,6 +107,9 @@ public:
     const std::vector<GridDefinition>& GridDefinitions() const { return gridDefinitions_; }
     // The definition of the grid at a grid-store index; null when the control file names none.
     GridDefinition* DefinitionAt(int index);
+    // Whether process 0 keeps every row of the grid of a definition (the others hold their own
+    // rows with the halo).
+    bool WholeOnProcessZero(const GridDefinition& def) const;
     // The three decomposition grids of this process ("MPIRegions", "MPIHelper", "MPIHalo").
     const DecompositionGrids& Decomposition() const { return decomposition_; }
     int VariableGridCount() const { return variableGridCount_; }
@@ -222,7 +225,6 @@ private:
     GridDefinition ReadStandardGridLine(int number);
     GridDefinition* DefinitionNamed(const std::string& internalName);
     void ReadWholeGridOnRoot(GridDefinition& def);
-    bool WholeOnProcessZero(const GridDefinition& def) const;
     void DefinedGridRows(const GridDefinition& def, int* first, int* last) const;
     void ReadDefinedGrid(GridDefinition& def, double fillValue);
     void CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo);

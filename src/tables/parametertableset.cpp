@@ -29,20 +29,30 @@ double ParameterTableSet::MultilayerLanduseCode(int position, int layer) const {
     return m.HasLayerCode(layer) ? m.layerCodes[static_cast<std::size_t>(layer)] : -9999.0;
 }
 
+namespace {
+// A code grid of the control file that process 0 does not keep whole is held by every process
+// over its own rows, as read: each checks its own cells. One that process 0 keeps whole (written
+// by its write code, read again periodically) is checked there and sent out as before.
+CodeGridRows RowsOf(defaultini& setup, int gridIndex) {
+    const GridDefinition* def = setup.DefinitionAt(gridIndex);
+    return def && !setup.WholeOnProcessZero(*def) ? CodeGridRows::OwnCells : CodeGridRows::WholeOnProcessZero;
+}
+}  // namespace
+
 void ParameterTableSet::CheckLanduse(defaultini& setup, int gridIndex) {
-    CheckLanduseGrid(setup, gridIndex, landuse_, multilayer_);
+    CheckLanduseGrid(setup, gridIndex, landuse_, multilayer_, RowsOf(setup, gridIndex));
 }
 
 void ParameterTableSet::RecheckLanduse(defaultini& setup, int gridIndex) {
-    RecheckLanduseGrid(setup, gridIndex, landuse_, multilayer_);
+    RecheckLanduseGrid(setup, gridIndex, landuse_, multilayer_, RowsOf(setup, gridIndex));
 }
 
 void ParameterTableSet::check_irrig_Codes(defaultini& setup, int gridIndex) {
-    CheckIrrigationGrid(setup, gridIndex, irrigation_);
+    CheckIrrigationGrid(setup, gridIndex, irrigation_, RowsOf(setup, gridIndex));
 }
 
 void ParameterTableSet::check_SOIL_Codes(defaultini& setup, int gridIndex) {
-    CheckSoilGrid(setup, gridIndex, soil_);
+    CheckSoilGrid(setup, gridIndex, soil_, RowsOf(setup, gridIndex));
 }
 
 void ParameterTableSet::generateMultiLayerParameterGrids(defaultini& setup, int layers) {

@@ -42,6 +42,7 @@ public:
     std::vector<soil_entry>& Soil() { return soil_; }
     const std::vector<multilayer_landuse_entry>& MultilayerLanduse() const { return multilayer_; }
     const std::vector<irrigation_entry>& Irrigation() const { return irrigation_; }
+    std::vector<irrigation_entry>& Irrigation() { return irrigation_; }
 
 private:
     std::vector<landuse_entry> landuse_;

@@ -1,0 +1,136 @@
+// The code checks of the set-up's steps on the soil and irrigation grids as the control file
+// gives them: every process checks and rewrites the cells it holds, and the first missing code
+// in row order decides the message, whichever process holds it.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "setup/defltuzr.hpp"
+#include "setup/setup_fixture.hpp"
+#include "tables/parametertableset.hpp"
+
+using talvo_test::Rank;
+
+namespace {
+
+constexpr double ND = -9999;
+constexpr int kRows = 6, kCols = 8;
+// The basin ('#', 36 cells). The processes take the cells in row order from the highest process
+// down: row 1 belongs to process 1 (of 2) or 3 (of 4) and lies outside process 0's rows and
+// halo, rows 5 and 6 belong to process 0.
+const char* const kBasin[kRows] = {".#####..", "#######.", "########", "#######.", ".######.", "..###..."};
+
+bool Valid(int r, int c) { return kBasin[r - 1][c - 1] == '#'; }
+// Codes 10 and 20 in the basin, 55 (no code of any table) outside it.
+double Code(int r, int c) { return Valid(r, c) ? ((r + c) % 2 ? 10.0 : 20.0) : 55.0; }
+
+template <class F>
+std::string TextGrid(F value) {
+    std::string text = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 100\nnodata_value -9999\n",
+                                 kCols, kRows);
+    for (int r = 1; r <= kRows; ++r) {
+        for (int c = 1; c <= kCols; ++c) text += StrFormat("%g ", value(r, c));
+        text += "\n";
+    }
+    return text;
+}
+
+// The tables are given by the test instead of the control file.
+class GivenTables : public ParameterTableSet {
+public:
+    void ReadMultilayerLanduseTable(defaultini&) override {}
+    void ReadLanduseTable(defaultini&) override {}
+    void ReadSoilTable(defaultini&) override {}
+    int ReadIrrigation(defaultini&) override { return 1; }
+};
+
+class SetupCodeCheckTest : public setup_test::SetupTest {
+protected:
+    void SetUp() override {
+        SetupTest::SetUp();
+        setup_test::WriteShared("MpiSpeedFactor.dat", "1.0\n");
+        setup_test::WriteShared("zones.asc", TextGrid([](int r, int c) { return Valid(r, c) ? 1.0 : ND; }));
+        setup_test::WriteShared("dem.asc", TextGrid([](int r, int c) { return Valid(r, c) ? 500.0 - r : ND; }));
+        tables_ = std::make_shared<GivenTables>();
+        tables_->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
+        tables_->Irrigation().resize(2);
+        tables_->Irrigation()[0].code = 1;
+        tables_->Irrigation()[1].code = 10;
+    }
+
+    // Runs the set-up through the soil codes' step with the soil and irrigation grids given;
+    // returns the error code (0: none).
+    int RunWith(const std::string& soil, const std::string& irrigation) {
+        setup_test::WriteShared("soil.asc", soil);
+        setup_test::WriteShared("irrigation.asc", irrigation);
+        setup_test::WriteShared(
+            "run.ctl", "[output_interval]\n1\n0\n0\n0\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
+                       "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2020\n24\n2\n1\n2020\n"
+                       "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n2\n"
+                       "soil.asc soil_types 0\nirrigation.asc irrigation_codes 0\n"
+                       "[variable_grids]\n0\n[radiation_correction]\n0\n");
+        setup_.reset();
+        store_ = std::make_unique<GridStore>();
+        unsigned error = 1;
+        setup_ = std::make_unique<defaultini>(error, log_.get(), "run.ctl", 2, store_.get());
+        EXPECT_EQ(error, 0u);
+        setup_->SetParameterTables(tables_);
+        return ErrorCode([&] {
+            bool done = false;
+            while (setup_->CurrentStep() <= 16) setup_->InitStep(done);
+        });
+    }
+
+    void TearDown() override {
+        setup_.reset();
+        SetupTest::TearDown();
+    }
+
+    std::shared_ptr<GivenTables> tables_;
+    std::unique_ptr<defaultini> setup_;
+};
+
+TEST_F(SetupCodeCheckTest, EveryProcessHoldsTablePositionsOfItsCells) {
+    ASSERT_EQ(RunWith(TextGrid(Code), TextGrid([](int r, int c) { return Valid(r, c) && r < 3 ? 10.0 : 0.0; })), 0);
+    const Matrix& soil = *(*store_)[setup_->FindGrid("soil_types", true)].grid;
+    const Matrix& irrigation = *(*store_)[setup_->FindGrid("irrigation_codes", true)].grid;
+    // Process 0 holds its own rows with the halo, as every process does.
+    for (const Matrix* g : {&soil, &irrigation}) {
+        EXPECT_EQ(g->firstRow(), std::max(1, setup_->firstRow - 1));
+        EXPECT_EQ(g->lastRow(), std::min(kRows, setup_->lastRow + 1));
+    }
+    std::vector<std::vector<bool>> halo(kRows + 1, std::vector<bool>(kCols + 1, false));
+    for (const HaloRecord& h : *setup_->recvHalo)
+        for (int c = h.firstCol; c < h.firstCol + h.count; ++c) halo[h.row][c] = true;
+    const Matrix& regions = *setup_->mpiRegions;
+    for (int r = soil.firstRow(); r <= soil.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            // Process 0 holds every cell of its rows, the others their own cells and the halo.
+            const bool held = Rank() == 0 || regions[r][c] == Rank() || halo[r][c];
+            const double position = !held ? ND : !Valid(r, c) ? 55.0 : Code(r, c) == 20.0 ? 1.0 : 2.0;
+            ASSERT_EQ(soil[r][c], position) << r << "/" << c << " on process " << Rank();
+            ASSERT_EQ(irrigation[r][c], !held ? ND : Valid(r, c) && r < 3 ? 1.0 : 0.0) << r << "/" << c;
+        }
+    if (Rank() == 0) {
+        EXPECT_TRUE(Logged("20 replaced by 1 ...\n10 replaced by 2 ...\n"));
+        EXPECT_TRUE(Logged("10 replaced by 1 ...\n"));
+    }
+}
+
+TEST_F(SetupCodeCheckTest, FirstMissingCodeInRowOrderStopsEveryProcess) {
+    // Outside the basin (row 1, column 1) nothing is checked; row 1 belongs to the last process,
+    // row 5 to process 0: the code of row 1 is the one reported, as with one process.
+    auto faulty = [](int r, int c) { return r == 1 && c == 3 ? 77.0 : r == 5 && c == 4 ? 66.0 : Code(r, c); };
+    EXPECT_EQ(RunWith(TextGrid(faulty), TextGrid([](int, int) { return 0.0; })), 32);
+    EXPECT_EQ(Logged("soil type 77 in grid soil.asc (soil_types)\nis not present in the control file"), Rank() == 0);
+    EXPECT_FALSE(Logged("soil type 66"));
+    EXPECT_FALSE(Logged("replacing soil type codes"));
+
+    // Irrigation: values of 0 or below are no codes; a missing code in process 0's rows alone.
+    auto irrigation = [](int r, int c) { return r == 6 && c == 5 ? 30.0 : r < 3 ? -1.0 : 0.0; };
+    EXPECT_EQ(RunWith(TextGrid(Code), TextGrid(irrigation)), 31);
+    EXPECT_EQ(Logged("irrigation type 30 in grid irrigation.asc (irrigation_codes)"), Rank() == 0);
+}
+
+}  // namespace
