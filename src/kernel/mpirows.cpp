@@ -433,14 +433,30 @@ void modelobject::MPIGatherGrid(int index, Matrix* grid) {
 
 namespace {
 
-// The lowest process holding each row of the data (size where none does), the same on all.
-std::vector<int> RowHolders(const modelobject& o, const Matrix& data) {
-    std::vector<int> local(static_cast<std::size_t>(o.nrows) + 1, o.size), all(local.size(), o.size);
-    for (int r = 1; r <= o.nrows; ++r)
-        if (data.holds(r)) local[static_cast<std::size_t>(r)] = o.rank;
-    MPI_Allreduce(local.data(), all.data(), static_cast<int>(local.size()), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-    return all;
+// Per row of the data, the same on all processes: the lowest process holding it (size where
+// none does), and whether only its cells outside every region travel (packed: every holder of the
+// row and process 0 know the row's regions) or the whole row.
+struct RowHolders {
+    std::vector<int> holder, packed;
+};
+RowHolders FindRowHolders(const modelobject& o, const Matrix& data) {
+    const std::size_t n = static_cast<std::size_t>(o.nrows) + 1;
+    std::vector<int> local(2 * n, o.size), all(2 * n, o.size);
+    for (int r = 1; r <= o.nrows; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r);
+        if (data.holds(r)) local[i] = o.rank;
+        const bool needsRegions = o.rank == 0 || data.holds(r);
+        local[n + i] = needsRegions && !o.mpiRegions->holds(r) ? 0 : 1;
+    }
+    MPI_Allreduce(local.data(), all.data(), static_cast<int>(all.size()), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    RowHolders rows;
+    rows.holder.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+    rows.packed.assign(all.begin() + static_cast<std::ptrdiff_t>(n), all.end());
+    return rows;
 }
+
+// Tag of the cells outside the regions (the strips travel with tag 0).
+constexpr int kOutsideTag = 1;
 
 }  // namespace
 
@@ -449,37 +465,63 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
     Matrix* source = EntryGrid(*this, index, const_cast<Matrix*>(grid));
     gridio::ThrowAgreed(MissingData(*this, source, index, "MPIGatherGridCopy"), true);
     // Cells no process owns come from the lowest process holding their row, as one process
-    // holding every row has them; rows (tagged by row) are sent before the strips, all at once.
-    const std::vector<int> holders = outsideCells ? RowHolders(*this, *source) : std::vector<int>();
-    std::vector<MPI_Request> rows;
+    // holding every row has them: each holder sends the cells outside every region of its rows
+    // (whole rows where a holder or process 0 does not know the row's regions) in one message,
+    // before the strips.
+    const RowHolders rows = outsideCells ? FindRowHolders(*this, *source) : RowHolders();
+    const Matrix& regions = *mpiRegions;
+    auto isHolder = [&](int r, int p) { return !rows.holder.empty() && rows.holder[static_cast<std::size_t>(r)] == p; };
+    auto packed = [&](int r) { return rows.packed[static_cast<std::size_t>(r)] != 0; };
     if (rank != 0) {
-        for (int r = 1; r < static_cast<int>(holders.size()); ++r)
-            if (holders[static_cast<std::size_t>(r)] == rank) {
-                rows.emplace_back();
-                MPI_Isend((*source)[r] + 1, ncols, MPI_DOUBLE, 0, r, MPI_COMM_WORLD, &rows.back());
-            }
+        std::vector<double> outside;
+        bool holder = false;  // a message, empty or not, where process 0 waits for one
+        for (int r = 1; r <= nrows; ++r) {
+            if (!isHolder(r, rank)) continue;
+            holder = true;
+            const double* values = (*source)[r];
+            for (int c = 1; c <= ncols; ++c)
+                if (!packed(r) || regions[r][c] == nodata) outside.push_back(values[c]);
+        }
+        MPI_Request sent = MPI_REQUEST_NULL;
+        if (holder)
+            MPI_Isend(outside.data(), static_cast<int>(outside.size()), MPI_DOUBLE, 0, kOutsideTag, MPI_COMM_WORLD,
+                      &sent);
         mpirows::TransferGrid(*this, *source, Direction::Gather, DataName(*this, index));
-        MPI_Waitall(static_cast<int>(rows.size()), rows.data(), MPI_STATUSES_IGNORE);
+        MPI_Wait(&sent, MPI_STATUS_IGNORE);
         return Matrix();
     }
     Matrix copy = matrix(1, nrows, 1, ncols, nrows);
-    // The rows of the other holders arrive straight into the copy, which then keeps their
-    // cells outside every process's region.
-    for (int r = 1; r <= nrows; ++r) {
-        const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
-        if (holder == 0 || holder >= size) continue;
-        rows.emplace_back();
-        MPI_Irecv(copy[r] + 1, ncols, MPI_DOUBLE, holder, r, MPI_COMM_WORLD, &rows.back());
+    // The other holders' cells go straight into the copy, which then keeps those outside
+    // every process's region.
+    std::vector<bool> sends(static_cast<std::size_t>(size), false);
+    for (int r = 1; r <= nrows && !rows.holder.empty(); ++r) {
+        const int holder = rows.holder[static_cast<std::size_t>(r)];
+        if (holder > 0 && holder < size) sends[static_cast<std::size_t>(holder)] = true;
     }
-    MPI_Waitall(static_cast<int>(rows.size()), rows.data(), MPI_STATUSES_IGNORE);
+    std::vector<double> outside;
+    for (int p = 1; p < size; ++p) {
+        if (!sends[static_cast<std::size_t>(p)]) continue;
+        MPI_Status status;
+        MPI_Probe(p, kOutsideTag, MPI_COMM_WORLD, &status);
+        int count = 0;
+        MPI_Get_count(&status, MPI_DOUBLE, &count);
+        outside.assign(static_cast<std::size_t>(std::max(count, 0)), nodata);
+        MPI_Recv(outside.data(), count, MPI_DOUBLE, p, kOutsideTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        std::size_t at = 0;
+        for (int r = 1; r <= nrows; ++r) {
+            if (!isHolder(r, p)) continue;
+            for (int c = 1; c <= ncols; ++c)
+                if (!packed(r) || regions[r][c] == nodata) copy[r][c] = at < outside.size() ? outside[at++] : nodata;
+        }
+    }
     for (int r = 1; r <= nrows; ++r) {
         const bool own = mpiRegions->holds(r) && source->holds(r);
-        const int holder = holders.empty() ? size : holders[static_cast<std::size_t>(r)];
-        const double* outside = holder == 0 ? (*source)[r] : copy[r];
+        const int holder = rows.holder.empty() ? size : rows.holder[static_cast<std::size_t>(r)];
+        const double* outsideRow = holder == 0 ? (*source)[r] : copy[r];
         for (int c = 1; c <= ncols; ++c) {
             const double region = mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
             copy[r][c] = own && region == 0 ? (*source)[r][c]
-                         : region == nodata ? (holder < size ? outside[c] : nodata)
+                         : region == nodata ? (holder < size ? outsideRow[c] : nodata)
                                             : nodata;
         }
     }

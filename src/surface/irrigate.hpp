@@ -113,8 +113,7 @@ private:
     // Adds a cell's value to the sums (n, sx, RelCellSum, from sums[first] on) of its subbasin as
     // the zone statistics weigh them; zones: the records' count.
     template <class To>
-    void AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone, double value,
-                   double weight) const;
+    void AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone, double value) const;
     // Process 0: the accumulated sums into the records' fields n, sx, RelCellSum.
     void TakeSums(const double* sums, std::vector<zoneFZT>& records) const;
     [[noreturn]] void BadRoutingTarget(const irrigation::SupplyResult& result);

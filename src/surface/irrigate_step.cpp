@@ -74,16 +74,17 @@ irrigationclass::Grids irrigationclass::StepGrids() {
 
 template <class To>
 inline void irrigationclass::AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone,
-                                double value, double weight) const {
+                                double value) const {
     if (zone < 0 || static_cast<std::size_t>(zone) >= zones) return;
     const std::size_t z = first + kSumsPerZone * static_cast<std::size_t>(zone);
-    to.Add(z, weight);
+    // The count of cells takes whole numbers only.
+    to.AddWhole(z, 1.0);
     if (area > 0) {
-        to.Add(z + 1, value * area * weight);
-        to.Add(z + 2, area * weight);
+        to.Add(z + 1, value * area);
+        to.Add(z + 2, area);
     } else {
-        to.Add(z + 1, value * weight);
-        to.Add(z + 2, weight);
+        to.Add(z + 1, value);
+        to.Add(z + 2, 1.0);
     }
 }
 
@@ -220,17 +221,17 @@ void irrigationclass::RecordAmounts(const Grids& g) {
         const int code = CodeOf(g, r, c);
         const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
         if (code < 1 || code > tableCount_ || table[code].method < 1) {
-            AddRecord(to, gw, gwZones, area, s, 0.0, 1);
-            AddRecord(to, sw, swZones, area, s, 0.0, 1);
+            AddRecord(to, gw, gwZones, area, s, 0.0);
+            AddRecord(to, sw, swZones, area, s, 0.0);
             return;
         }
         const double amount = (*g.amounts)[r][c];
         if (table[code].origin == irrigation::kGroundwater) {
-            AddRecord(to, gw, gwZones, area, s, amount, 1);
-            AddRecord(to, sw, swZones, area, s, 0.0, 1);
+            AddRecord(to, gw, gwZones, area, s, amount);
+            AddRecord(to, sw, swZones, area, s, 0.0);
         } else if (table[code].origin == irrigation::kSurfaceWater) {
-            AddRecord(to, gw, gwZones, area, s, 0.0, 1);
-            AddRecord(to, sw, swZones, area, s, amount, 1);
+            AddRecord(to, gw, gwZones, area, s, 0.0);
+            AddRecord(to, sw, swZones, area, s, amount);
         }
     });
     TakeSums(sums_.data() + gw, groundwaterStat.records);
@@ -329,11 +330,11 @@ void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
         const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
         const int zone = SubbasinOf(g, r, c);
         if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin == irrigation::kGroundwater) {
-            AddRecord(to, 0, zones, area, zone, 0.0, 1);
+            AddRecord(to, 0, zones, area, zone, 0.0);
             return;
         }
         if (table[code].origin != irrigation::kSurfaceWater) return;
-        AddRecord(to, 0, zones, area, zone, (*g.amounts)[r][c], 1);
+        AddRecord(to, 0, zones, area, zone, (*g.amounts)[r][c]);
     });
     TakeSums(sums_.data(), surfaceStat.records);
 }

@@ -78,6 +78,45 @@ TEST_F(MpiRowsTest, GatherCopyForWritingKeepsTheCellsOutsideTheBasin) {
         }
 }
 
+TEST_F(MpiRowsTest, GatherCopyForWritingTakesTheCellsOutsideFromTheLowestHolderOfTheRow) {
+    // Cells outside the basin differ between the processes holding a row (halo rows): the copy
+    // takes each row's from the lowest of them, whatever the other cells of the row hold.
+    Matrix g = OwnGrid();
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!Valid(r, c)) g[r][c] = 1000.0 + 10 * r + c + 0.25 * Rank();
+            else if (!Mine(r, c)) g[r][c] = 500.0 + Rank();
+    std::vector<int> lowest(kRows + 1, Size());
+    for (int r = d_.lo; r <= d_.hi; ++r) lowest[static_cast<std::size_t>(r)] = Rank();
+    MPI_Allreduce(MPI_IN_PLACE, lowest.data(), kRows + 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    Matrix written = obj_->MPIGatherGridCopy(0, &g, true);
+    if (Size() == 1 || Rank() != 0) return;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            const double outside = 1000.0 + 10 * r + c + 0.25 * lowest[static_cast<std::size_t>(r)];
+            ASSERT_EQ(written[r][c], Valid(r, c) ? Value(r, c) : outside) << r << "," << c;
+        }
+}
+
+TEST_F(MpiRowsTest, GatherCopyForWritingWithoutCellsOutsideEveryRegion) {
+    // Every cell outside the basin given to process 0's region: no holder has a cell to send,
+    // and process 0 keeps only the ones of its own rows.
+    obj_->FindDecompositionGrids();
+    Matrix& regions = *obj_->mpiRegions;
+    for (int r = regions.firstRow(); r <= regions.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!Valid(r, c)) regions[r][c] = 0;
+    Matrix g = OwnGrid();
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!Valid(r, c)) g[r][c] = 7.0;
+    Matrix written = obj_->MPIGatherGridCopy(0, &g, true);
+    if (Size() == 1 || Rank() != 0) return;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            ASSERT_EQ(written[r][c], Valid(r, c) ? Value(r, c) : (g.holds(r) ? 7.0 : -9999.0)) << r << "," << c;
+}
+
 TEST_F(MpiRowsTest, StacksMoveWithAllTheirLevels) {
     const int levels = 3;
     Stack whole = obj_->matrix3d(1, kRows, 1, kCols, levels, kRows);
