@@ -15,6 +15,16 @@
 
 namespace {
 
+// The messages of a stop of the ranking (3: an invalid code, 4: too many regions).
+void LogRankingStop(modelobject& obj, int stop, const std::string& file) {
+    if (stop == 3)
+        *obj.log << "FATAL: invalid region code in " << file << "!\n (codes has to be between 1 and "
+                 << ZoneTables::kMaxCode << ")!\n" << "[end-entry]";
+    else
+        *obj.log << "FATAL: too much zones in " << file << ", (max. " << RegionTables::kMaxRegions << ")!\n"
+                 << "[end-entry]";
+}
+
 void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& region, const std::string& file,
                        RegionTables& t) {
     t.codeToRegion.assign(ZoneTables::kMaxCode + 1, 0);
@@ -27,14 +37,12 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
             if (zone[r][c] == obj.nodata) continue;
             const long code = ZoneCode(region[r][c]);
             if (code < 1 || code > ZoneTables::kMaxCode) {
-                *obj.log << "FATAL: invalid region code in " << file << "!\n (codes has to be between 1 and "
-                         << ZoneTables::kMaxCode << ")!\n" << "[end-entry]";
+                LogRankingStop(obj, 3, file);
                 throw ModelError(3);
             }
             if (t.codeToRegion[static_cast<std::size_t>(code)] != 0) continue;
             if (t.regionCount + 1 > RegionTables::kMaxRegions) {
-                *obj.log << "FATAL: too much zones in " << file << ", (max. " << RegionTables::kMaxRegions << ")!\n"
-                         << "[end-entry]";
+                LogRankingStop(obj, 4, file);
                 throw ModelError(4);
             }
             ++t.regionCount;
@@ -67,13 +75,86 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
     }
 }
 
+// The ranking from every process's own cells (the valid zone cells the decomposition gives it)
+// instead of process 0's scan of the whole grid: the codes each process meets first and its
+// first invalid code give the same stop and the same codes as the row-order scan, and the
+// sums of rows, columns and cells per region are sums of whole numbers, exact in any order.
+// Returns the stop (0: ranked); every process returns the same.
+int RankRegionsShared(modelobject& obj, const Matrix& region, RegionTables& t) {
+    const Matrix& owners = *obj.mpiRegions;
+    const double self = obj.rank;
+    auto ownCells = [&](auto&& visit) {
+        for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r) {
+            if (!owners.holds(r) || !region.holds(r)) continue;
+            const double* owner = owners[r];
+            for (int c = 1; c <= obj.ncols; ++c)
+                if (owner[c] == self && !visit(r, c, ZoneCode(region[r][c]))) return;
+        }
+    };
+    std::vector<CodePlace> own;
+    std::int64_t firstInvalid = FirstCodes::kNoPlace;
+    std::vector<bool> met(ZoneTables::kMaxCode + 1, false);
+    ownCells([&](int r, int c, long code) {
+        const std::int64_t place = std::int64_t(r - 1) * obj.ncols + (c - 1);
+        if (code < 1 || code > ZoneTables::kMaxCode) {
+            firstInvalid = place;
+            return false;
+        }
+        if (met[static_cast<std::size_t>(code)]) return true;
+        met[static_cast<std::size_t>(code)] = true;
+        own.push_back(CodePlace{place, static_cast<std::int32_t>(code), 0, region[r][c]});
+        return own.size() <= RegionTables::kMaxRegions;
+    });
+    const FirstCodes first = MergeFirstCodes(own, firstInvalid, RegionTables::kMaxRegions);
+    if (const int stop = first.Stop(RegionTables::kMaxRegions)) return stop;
+
+    t.regionCount = static_cast<int>(first.codes.size());
+    t.codes.assign(1, 0);
+    for (const CodePlace& c : first.codes) t.codes.push_back(c.code);
+    std::sort(t.codes.begin() + 1, t.codes.end());
+    t.maxCode = t.codes.back();
+    t.codeToRegion.assign(ZoneTables::kMaxCode + 1, 0);
+    for (int k = 1; k <= t.regionCount; ++k) t.codeToRegion[static_cast<std::size_t>(t.codes[static_cast<std::size_t>(k)])] = k;
+    // Per region: the sum of rows, the sum of columns, the cells.
+    std::vector<double> sums(3 * (static_cast<std::size_t>(t.regionCount) + 1), 0.0);
+    ownCells([&](int r, int c, long code) {
+        const std::size_t k = 3 * static_cast<std::size_t>(t.codeToRegion[static_cast<std::size_t>(code)]);
+        sums[k] += r;
+        sums[k + 1] += c;
+        sums[k + 2] += 1;
+        return true;
+    });
+    MPI_Allreduce(MPI_IN_PLACE, sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    t.records.assign(static_cast<std::size_t>(t.regionCount) + 1, RegionRecord{});
+    for (int k = 1; k <= t.regionCount; ++k) {
+        RegionRecord& rec = t.records[static_cast<std::size_t>(k)];
+        const std::size_t i = 3 * static_cast<std::size_t>(k);
+        rec.cellCount = sums[i + 2];
+        if (rec.cellCount > 0) {
+            rec.meanRow = sums[i] / rec.cellCount;
+            rec.meanCol = sums[i + 1] / rec.cellCount;
+        }
+        rec.centreRow = static_cast<std::int32_t>(rec.meanRow);
+        rec.centreCol = static_cast<std::int32_t>(rec.meanCol);
+    }
+    return 0;
+}
+
 }  // namespace
 
 void RankRegions(modelobject& obj, const Matrix* zone, const Matrix* region, const std::string& file,
                  RegionTables& t) {
+    if (obj.rank == 0) *obj.log << "ranking regions from " << file << " for " << obj.moduleName << "[end-entry]";
+    if (obj.size > 1 && obj.mpiRegions != nullptr) {
+        if (const int stop = RankRegionsShared(obj, *region, t)) {
+            if (obj.rank == 0) LogRankingStop(obj, stop, file);
+            else *obj.log << "FATAL: region ranking failed on process 0" << "[end-entry]";
+            throw ModelError(stop);
+        }
+        return;
+    }
     int failure = 0;
     if (obj.rank == 0) {
-        *obj.log << "ranking regions from " << file << " for " << obj.moduleName << "[end-entry]";
         try {
             RankRegionsOnRoot(obj, *zone, *region, file, t);
         } catch (const ModelError& e) {

@@ -194,6 +194,56 @@ TEST_F(RegionStepsTest, FailuresStopEveryProcess) {
     BuildBasin();
     Given("regions.asc", "regression_regions", Fill(kRows, kCols, [](int r, int c) { return (r - 1) * 12.0 + c; }));
     EXPECT_EQ(ErrorCode([&] { setup_->MakeRegionWeightGrids(); }), 4);
+
+    // Codes 2, 3, ... from the second cell on (the first is outside the basin): the 31st code
+    // lies in row 3, column 8, among the cells of process 1 of 2 or 2 of 4. An invalid code
+    // just before it stops with 3, just after it with 4, and 30 codes with one met again rank.
+    for (const auto& [invalidAt, code] : {std::pair{31, 3}, std::pair{33, 4}, std::pair{0, 0}}) {
+        BuildBasin();
+        Given("regions.asc", "regression_regions", Fill(kRows, kCols, [&, invalid = invalidAt](int r, int c) {
+                  const int place = (r - 1) * 12 + c;
+                  return place == invalid ? 0.0 : (invalid == 0 ? std::min(place, 31) : place);
+              }));
+        EXPECT_EQ(ErrorCode([&] { setup_->MakeRegionWeightGrids(); }), code) << invalidAt;
+        if (code == 0) {
+            EXPECT_EQ(setup_->Regions().regionCount, 30);
+            EXPECT_EQ(setup_->Regions().records[30].cellCount, 72 - 30);
+        } else {
+            EXPECT_TRUE(Logged(setup_->rank != 0 ? "region ranking failed on process 0"
+                                                 : (code == 3 ? "invalid region code in regions.asc!"
+                                                              : "too much zones in regions.asc, (max. 30)!")));
+        }
+    }
+}
+
+// A ragged basin with holes whose regions are spread over the processes: the tables are those
+// of one scan of the whole grid (cells, mean row and column of each region, codes ascending).
+TEST_F(RegionStepsTest, RaggedBasinRanksAsOneProcess) {
+    constexpr int rows = 17, cols = 11;
+    const Rows zone = Fill(rows, cols, [](int r, int c) { return (c + 2 * r) % 9 == 0 || (r > 12 && c > 6) ? kNd : 1.0; });
+    const Rows regions = Fill(rows, cols, [](int r, int c) { return double(9 - (r * 3 + c) % 7); });
+    Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", Control(""));
+    Given("regions.asc", "regression_regions", regions);
+    setup_->MakeRegionWeightGrids();
+    const RegionTables& t = setup_->Regions();
+    ASSERT_EQ(t.regionCount, 7);
+    for (int k = 1; k <= 7; ++k) {
+        const int code = k + 2;  // codes 3..9
+        EXPECT_EQ(t.codes[static_cast<std::size_t>(k)], code);
+        EXPECT_EQ(t.codeToRegion[static_cast<std::size_t>(code)], k);
+        double cells = 0, rowSum = 0, colSum = 0;
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c)
+                if (zone[r - 1][c - 1] != kNd && regions[r - 1][c - 1] == code) {
+                    ++cells;
+                    rowSum += r;
+                    colSum += c;
+                }
+        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].cellCount, cells) << code;
+        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].meanRow, rowSum / cells) << code;
+        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].centreCol, static_cast<int>(colSum / cells)) << code;
+    }
+    EXPECT_EQ(t.maxCode, 9);
 }
 
 }  // namespace
