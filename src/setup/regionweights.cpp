@@ -1,6 +1,7 @@
 #include "setup/regionweights.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -670,6 +671,36 @@ std::vector<Matrix*> OutputGrids(const RegionWeightGrids& g) {
     return out;
 }
 
+// Pieces of rows (row, first column, count) as one committed type over their places in grid.
+MPI_Datatype PiecesType(const std::vector<const Matrix*>& grids, const std::vector<std::array<int, 3>>& pieces) {
+    std::vector<MPI_Aint> places;
+    std::vector<int> lengths;
+    for (const Matrix* m : grids)
+        for (const auto& [r, c, n] : pieces) {
+            places.emplace_back();
+            MPI_Get_address((*m)[r] + c, &places.back());
+            lengths.push_back(n);
+        }
+    MPI_Datatype type;
+    MPI_Type_create_hindexed(static_cast<int>(places.size()), lengths.data(), places.data(), MPI_DOUBLE, &type);
+    MPI_Type_commit(&type);
+    return type;
+}
+
+// The places first..last (row order, 0-based) that lie in rows top..bottom, as row pieces.
+std::vector<std::array<int, 3>> PlacesInRows(std::int64_t first, std::int64_t last, int top, int bottom, int ncols) {
+    first = std::max(first, std::int64_t(top - 1) * ncols);
+    last = std::min(last, std::int64_t(bottom) * ncols - 1);
+    std::vector<std::array<int, 3>> pieces;
+    for (std::int64_t p = first; p <= last;) {
+        const int r = static_cast<int>(p / ncols) + 1, c = static_cast<int>(p % ncols) + 1;
+        const int n = static_cast<int>(std::min<std::int64_t>(last - p + 1, ncols - c + 1));
+        pieces.push_back({r, c, n});
+        p += n;
+    }
+    return pieces;
+}
+
 }  // namespace
 
 void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
@@ -679,136 +710,140 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
     const double D = distance / obj.cellsize;
     const double nd = obj.nodata;
     const int nrows = obj.nrows, ncols = obj.ncols;
+    // Process 0's region grid keeps nodata where the zone is nodata (in the rows it holds).
     if (obj.rank == 0) {
         Matrix& reg = *g.regions;
         for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (zone[r][c] <= nd) reg[r][c] = nd;
+            if (reg.holds(r))
+                for (int c = 1; c <= ncols; ++c)
+                    if (zone[r][c] <= nd) reg[r][c] = nd;
     }
     if (obj.size < 2) {
         RegionWeightRows(*g.regions, zone, columns, 1, nrows, nrows, ncols, D, regionCount, nd, g);
         *obj.log << std::string(static_cast<std::size_t>(std::max(nrows, 0)), '.') << "[end-entry]";
         return;
     }
-
-    // Every process computes the rows of the weight grids it holds (process 0 its own rows and
-    // the rows nobody else holds) from process 0's region grid and zone grid, and process 0
-    // receives the other rows from the first other process that holds each of them.
-    const int size = obj.size, rank = obj.rank;
-    const std::size_t width = static_cast<std::size_t>(ncols);
-    int held[2] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows)};
-    if (rank == 0) held[0] = obj.firstRow, held[1] = obj.lastRow;
-    std::vector<int> ranges(static_cast<std::size_t>(size) * 2);
-    MPI_Allgather(held, 2, MPI_INT, ranges.data(), 2, MPI_INT, MPI_COMM_WORLD);
-    std::vector<int> computedBy(static_cast<std::size_t>(nrows) + 1, 0);
-    for (int r = 1; r <= nrows; ++r) {
-        if (r >= ranges[0] && r <= ranges[1]) continue;
-        for (int p = 1; p < size; ++p) {
-            if (r >= ranges[static_cast<std::size_t>(2 * p)] && r <= ranges[static_cast<std::size_t>(2 * p + 1)]) {
-                computedBy[static_cast<std::size_t>(r)] = p;
-                break;
-            }
-        }
+    if (obj.mpiRegions == nullptr) obj.FindDecompositionGrids();
+    if (obj.mpiRegions == nullptr) {
+        *obj.log << "FATAL: the region weights need the grid MPIRegions" << "[end-entry]";
+        throw ModelError(33);
     }
+    const Matrix& owners = *obj.mpiRegions;
+
+    // Every process computes the rows of the weight grids it holds (process 0 its own rows; the
+    // rows no process owns hold no basin cell) and process 0 receives the other rows from the
+    // first other process that holds each of them. A cell's neighbourhood reaches rows top..bottom
+    // of the region grid; every valid cell there has its value from its owner, whose cells are
+    // one stretch of places in row order (the cells between them, outside the zone, nodata).
+    const int size = obj.size, rank = obj.rank;
+    const int reach = D >= nrows ? nrows : static_cast<int>(D);
+    std::int64_t mine[4] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows),
+                            std::numeric_limits<std::int64_t>::max(), -1};
+    if (rank == 0) mine[0] = obj.firstRow, mine[1] = obj.lastRow;
+    for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c)
+            if (owners[r][c] == rank) {
+                const std::int64_t place = std::int64_t(r - 1) * ncols + (c - 1);
+                mine[2] = std::min(mine[2], place);
+                mine[3] = place;
+            }
+    std::vector<std::int64_t> all(static_cast<std::size_t>(size) * 4);
+    MPI_Allgather(mine, 4, MPI_INT64_T, all.data(), 4, MPI_INT64_T, MPI_COMM_WORLD);
+    auto lo = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(4 * p)]); };
+    auto hi = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(4 * p + 1)]); };
+    auto firstPlace = [&](int p) { return all[static_cast<std::size_t>(4 * p + 2)]; };
+    auto lastPlace = [&](int p) { return all[static_cast<std::size_t>(4 * p + 3)]; };
+    auto top = [&](int p) { return std::max(1, lo(p) - reach); };
+    auto bottom = [&](int p) { return std::min(nrows, hi(p) + reach); };
     std::vector<ColumnRange> allColumns(columns);
     allColumns.resize(static_cast<std::size_t>(nrows) + 1);
     static_assert(sizeof(ColumnRange) == 2 * sizeof(std::int32_t));
     MPI_Bcast(allColumns.data(), (nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
-    const int reach = D >= nrows ? nrows : static_cast<int>(D);
-    auto window = [&](int p, int& top, int& bottom) {
-        const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
-        top = std::max(1, lo - reach);
-        bottom = std::min(nrows, hi + reach);
-    };
 
-    // The region rows the other processes' neighbourhoods reach. Where their windows overlap
-    // (a transition distance of many cells), the rows from the highest to the lowest window go
-    // to all in one broadcast, which the processes pass on among themselves; otherwise process 0
-    // sends each its own window.
-    int spanTop = nrows + 1, spanBottom = 0;
-    long long windowRows = 0;
-    for (int p = 1; p < size; ++p) {
-        if (ranges[static_cast<std::size_t>(2 * p + 1)] < ranges[static_cast<std::size_t>(2 * p)]) continue;
-        int top = 0, bottom = 0;
-        window(p, top, bottom);
-        spanTop = std::min(spanTop, top);
-        spanBottom = std::max(spanBottom, bottom);
-        windowRows += bottom - top + 1;
+    // This process's window of the region grid: nodata, its own cells' regions, then the other
+    // owners' cells.
+    std::vector<MPI_Request> requests;
+    std::vector<MPI_Datatype> types;
+    Matrix reg;
+    if (hi(rank) >= lo(rank)) {
+        reg = obj.matrix(top(rank), bottom(rank), 1, ncols, nrows);
+        reg.fill(nd);
+        for (int r = top(rank); r <= bottom(rank); ++r) reg[r][0] = 0;
+        for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (owners[r][c] == rank) reg[r][c] = (*g.regions)[r][c];
     }
-    const bool broadcast = spanBottom >= spanTop && windowRows > spanBottom - spanTop + 1;
-    std::vector<double> span;
-    if (broadcast) {
-        span.resize(static_cast<std::size_t>(spanBottom - spanTop + 1) * width);
-        if (rank == 0)
-            for (int r = spanTop; r <= spanBottom; ++r)
-                std::copy((*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols,
-                          span.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(r - spanTop) * width));
-        MPI_Bcast(span.data(), static_cast<int>(span.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    // The owners' cells between the first and the last are all theirs: a cell of another owner
+    // there would take the wrong value in every window.
+    int mixed = 0;
+    for (std::int64_t p = firstPlace(rank); p <= lastPlace(rank) && !mixed; ++p) {
+        const double o = owners[static_cast<int>(p / ncols) + 1][static_cast<int>(p % ncols) + 1];
+        mixed = o != nd && o != rank;
     }
-
-    if (rank == 0) {
-        // Each process's window of region rows (unless broadcast) and the zone rows it computes.
-        std::vector<double> buffer;
-        for (int p = 1; p < size; ++p) {
-            const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
-            if (hi < lo) continue;
-            int top = 0, bottom = 0;
-            window(p, top, bottom);
-            buffer.clear();
-            if (!broadcast)
-                for (int r = top; r <= bottom; ++r)
-                    buffer.insert(buffer.end(), (*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols);
-            for (int r = lo; r <= hi; ++r) buffer.insert(buffer.end(), zone[r] + 1, zone[r] + 1 + ncols);
-            MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 0, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, &mixed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (mixed) {
+        *obj.log << "FATAL: the cells of a process do not follow one another in row order" << "[end-entry]";
+        throw ModelError(33);
+    }
+    const std::vector<const Matrix*> window{&reg};
+    for (int q = 0; q < size; ++q) {
+        if (q == rank || hi(rank) < lo(rank) || hi(q) < lo(q)) continue;
+        const auto in = PlacesInRows(firstPlace(q), lastPlace(q), top(rank), bottom(rank), ncols);
+        if (!in.empty()) {
+            types.push_back(PiecesType(window, in));
+            requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, types.back(), q, 2, MPI_COMM_WORLD, &requests.back());
         }
-        for (int r = 1; r <= nrows;) {
-            if (computedBy[static_cast<std::size_t>(r)] != 0) {
-                ++r;
-                continue;
+        const auto out = PlacesInRows(firstPlace(rank), lastPlace(rank), top(q), bottom(q), ncols);
+        if (!out.empty()) {
+            types.push_back(PiecesType(window, out));
+            requests.emplace_back();
+            MPI_Isend(MPI_BOTTOM, 1, types.back(), q, 2, MPI_COMM_WORLD, &requests.back());
+        }
+    }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& t : types) MPI_Type_free(&t);
+    types.clear();
+    requests.clear();
+
+    // The rows process 0 receives and from whom.
+    std::vector<int> computedBy(static_cast<std::size_t>(nrows) + 1, 0);
+    for (int r = 1; r <= nrows; ++r) {
+        if (r >= lo(0) && r <= hi(0)) continue;
+        for (int p = 1; p < size; ++p)
+            if (r >= lo(p) && r <= hi(p)) {
+                computedBy[static_cast<std::size_t>(r)] = p;
+                break;
             }
-            int last = r;
-            while (last < nrows && computedBy[static_cast<std::size_t>(last) + 1] == 0) ++last;
-            RegionWeightRows(*g.regions, zone, allColumns, r, last, nrows, ncols, D, regionCount, nd, g);
-            r = last + 1;
-        }
-        const std::vector<Matrix*> out = OutputGrids(g);
-        for (int p = 1; p < size; ++p) {
-            std::size_t rows = 0;
-            for (int r = 1; r <= nrows; ++r) rows += computedBy[static_cast<std::size_t>(r)] == p;
-            if (rows == 0) continue;
-            buffer.resize(rows * width * out.size());
-            MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 1, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-            const double* next = buffer.data();
-            for (Matrix* m : out)
-                for (int r = 1; r <= nrows; ++r)
-                    if (computedBy[static_cast<std::size_t>(r)] == p) {
-                        std::copy(next, next + ncols, (*m)[r] + 1);
-                        next += ncols;
-                    }
-        }
-        *obj.log << std::string(static_cast<std::size_t>(nrows), '.') << "[end-entry]";
-        return;
     }
-
-    const int lo = held[0], hi = held[1];
-    if (hi < lo) return;
-    int top = 0, bottom = 0;
-    window(rank, top, bottom);
-    Matrix reg = obj.matrix(top, bottom, 1, ncols, nrows);
-    Matrix zoneRows = obj.matrix(lo, hi, 1, ncols, nrows);
-    const int windowCount = broadcast ? 0 : bottom - top + 1;
-    std::vector<double> buffer(static_cast<std::size_t>(windowCount + hi - lo + 1) * width);
-    MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    const double* next = broadcast ? span.data() + static_cast<std::size_t>(top - spanTop) * width : buffer.data();
-    for (int r = top; r <= bottom; ++r, next += ncols) std::copy(next, next + ncols, reg[r] + 1);
-    next = buffer.data() + static_cast<std::size_t>(windowCount) * width;
-    for (int r = lo; r <= hi; ++r, next += ncols) std::copy(next, next + ncols, zoneRows[r] + 1);
-    RegionWeightRows(reg, zoneRows, allColumns, lo, hi, nrows, ncols, D, regionCount, nd, g);
+    auto rowsOf = [&](int p) {
+        std::vector<std::array<int, 3>> rows;
+        for (int r = 1; r <= nrows; ++r)
+            if (computedBy[static_cast<std::size_t>(r)] == p) rows.push_back({r, 1, ncols});
+        return rows;
+    };
     const std::vector<Matrix*> out = OutputGrids(g);
-    buffer.clear();
-    for (Matrix* m : out)
-        for (int r = lo; r <= hi; ++r)
-            if (computedBy[static_cast<std::size_t>(r)] == rank) buffer.insert(buffer.end(), (*m)[r] + 1, (*m)[r] + 1 + ncols);
-    if (!buffer.empty())
-        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 1, MPI_COMM_WORLD);
+    const std::vector<const Matrix*> outGrids(out.begin(), out.end());
+    if (rank == 0) {
+        // The computed rows go straight into process 0's weight grids, received while it
+        // computes its own.
+        for (int p = 1; p < size; ++p) {
+            const auto rows = rowsOf(p);
+            if (rows.empty()) continue;
+            types.push_back(PiecesType(outGrids, rows));
+            requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, types.back(), p, 1, MPI_COMM_WORLD, &requests.back());
+        }
+    }
+    RegionWeightRows(reg, owners, allColumns, lo(rank), hi(rank), nrows, ncols, D, regionCount, nd, g);
+    if (rank != 0) {
+        const auto rows = rowsOf(rank);
+        if (!rows.empty()) {
+            types.push_back(PiecesType(outGrids, rows));
+            MPI_Send(MPI_BOTTOM, 1, types.back(), 0, 1, MPI_COMM_WORLD);
+        }
+    }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& t : types) MPI_Type_free(&t);
+    if (rank == 0) *obj.log << std::string(static_cast<std::size_t>(nrows), '.') << "[end-entry]";
 }
