@@ -74,6 +74,18 @@ protected:
         for (int r = 0; r < nr; ++r) out[static_cast<std::size_t>(r)].assign(flat.begin() + r * nc, flat.begin() + (r + 1) * nc);
         return out;
     }
+    // Every process's rows and process 0's whole grids of the three regions' weights are what one
+    // process computes (distance in map units over cells of 10); returns those grids.
+    std::array<Rows, 5> ExpectOneProcessWeights(const Rows& zone, const Rows& regions, double distance) {
+        const std::array<Rows, 5> out = OneProcessWeights(zone, regions, distance / 10, 3);
+        const char* names[5] = {"regression_weights1", "regression_regions2", "regression_weights2",
+                                "regression_regions3", "regression_weights3"};
+        for (int k = 0; k < 5; ++k) {
+            ExpectHeldRows(names[k], out[static_cast<std::size_t>(k)]);
+            EXPECT_EQ(RootGrid(names[k]), out[static_cast<std::size_t>(k)]) << names[k] << ", distance " << distance;
+        }
+        return out;
+    }
 };
 
 TEST_F(RegionStepsTest, WithoutRegionGridTheBasinIsOneRegionOfWeightOne) {
@@ -174,14 +186,7 @@ TEST_F(RegionStepsTest, TallBasinsGiveTheOneProcessWeightsForAnyReach) {
         setup_->MakeRegionWeightGrids();
         ASSERT_EQ(setup_->Regions().regionCount, 3);
 
-        const std::array<Rows, 5> out = OneProcessWeights(zone, regions, distance / 10, 3);
-        const char* names[5] = {"regression_weights1", "regression_regions2", "regression_weights2",
-                                "regression_regions3", "regression_weights3"};
-        for (int k = 0; k < 5; ++k) {
-            const Rows& expected = out[static_cast<std::size_t>(k)];
-            ExpectHeldRows(names[k], expected);
-            EXPECT_EQ(RootGrid(names[k]), expected) << names[k] << ", distance " << distance;
-        }
+        const std::array<Rows, 5> out = ExpectOneProcessWeights(zone, regions, distance);
         EXPECT_EQ(SharedFile("regions.$w2"), GridText(out[2], 1000, 2000, 10));
     }
 }
@@ -204,13 +209,7 @@ TEST_F(RegionStepsTest, RegionRowsOfTheOwnersGiveTheOneProcessWeights) {
         setup_->RegisterSetupGrid("regions.asc", "regression_regions", &given_.back(), 0, lo, hi);
         setup_->MakeRegionWeightGrids();
         ASSERT_EQ(setup_->Regions().regionCount, 3);
-        const std::array<Rows, 5> out = OneProcessWeights(zone, regions, distance / 10, 3);
-        const char* names[5] = {"regression_weights1", "regression_regions2", "regression_weights2",
-                                "regression_regions3", "regression_weights3"};
-        for (int k = 0; k < 5; ++k) {
-            ExpectHeldRows(names[k], out[static_cast<std::size_t>(k)]);
-            EXPECT_EQ(RootGrid(names[k]), out[static_cast<std::size_t>(k)]) << names[k] << ", distance " << distance;
-        }
+        ExpectOneProcessWeights(zone, regions, distance);
     }
 }
 

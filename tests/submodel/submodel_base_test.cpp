@@ -243,17 +243,22 @@ TEST_F(SubmodelBaseTest, WarmStartReadsTheStoredTracerGrid) {
 }
 
 namespace {
-void RegisterSoilZones(GridStore& store, Matrix& grid, const std::vector<double>& values, int ncols, int nrows) {
-    memory_handling mh;
-    grid = mh.matrix(1, nrows, 1, ncols, nrows);
-    for (int r = 1; r <= nrows; ++r)
-        for (int c = 1; c <= ncols; ++c) grid[r][c] = values[static_cast<std::size_t>((r - 1) * ncols + c - 1)];
+// grid as "zonegrid_soilmodel" at store index 2.
+void RegisterSoilZoneEntry(GridStore& store, Matrix& grid) {
     GridStoreEntry& e = store[2];
     e.grid = &grid;
     e.fileName = "soilzones.asc";
     e.hasFileName = true;
     e.internalName = "zonegrid_soilmodel";
     e.hasInternalName = true;
+}
+
+void RegisterSoilZones(GridStore& store, Matrix& grid, const std::vector<double>& values, int ncols, int nrows) {
+    memory_handling mh;
+    grid = mh.matrix(1, nrows, 1, ncols, nrows);
+    for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) grid[r][c] = values[static_cast<std::size_t>((r - 1) * ncols + c - 1)];
+    RegisterSoilZoneEntry(store, grid);
 }
 }  // namespace
 
@@ -336,12 +341,7 @@ protected:
                 soil_[r][c] = soil[r - 1][c - 1];
                 weights_[r][c] = weights ? (*weights)[r - 1][c - 1] : 0.0;
             }
-        GridStoreEntry& e = store_[2];
-        e.grid = &soil_;
-        e.fileName = "soilzones.asc";
-        e.hasFileName = true;
-        e.internalName = "zonegrid_soilmodel";
-        e.hasInternalName = true;
+        RegisterSoilZoneEntry(store_, soil_);
         p.mpiRegions = &owners_;
         p.basinColumns = &columns_;
         p.relCellArea = weights ? &weights_ : nullptr;
