@@ -737,22 +737,35 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
     // one stretch of places in row order (the cells between them, outside the zone, nodata).
     const int size = obj.size, rank = obj.rank;
     const int reach = D >= nrows ? nrows : static_cast<int>(D);
-    std::int64_t mine[4] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows),
-                            std::numeric_limits<std::int64_t>::max(), -1};
+    // Per process: the rows it computes, the places of its first and last own cell and whether
+    // a cell of another owner lies between them (the window of every process would then take a
+    // wrong value there).
+    std::int64_t mine[5] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows),
+                            std::numeric_limits<std::int64_t>::max(), -1, 0};
     if (rank == 0) mine[0] = obj.firstRow, mine[1] = obj.lastRow;
     for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c)
+        for (int c = 1; c <= ncols; ++c) {
+            const std::int64_t place = std::int64_t(r - 1) * ncols + (c - 1);
             if (owners[r][c] == rank) {
-                const std::int64_t place = std::int64_t(r - 1) * ncols + (c - 1);
                 mine[2] = std::min(mine[2], place);
                 mine[3] = place;
+            } else if (owners[r][c] != nd && mine[3] >= 0 && mine[4] == 0) {
+                mine[4] = place;  // the first other owner's cell after an own one
             }
-    std::vector<std::int64_t> all(static_cast<std::size_t>(size) * 4);
-    MPI_Allgather(mine, 4, MPI_INT64_T, all.data(), 4, MPI_INT64_T, MPI_COMM_WORLD);
-    auto lo = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(4 * p)]); };
-    auto hi = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(4 * p + 1)]); };
-    auto firstPlace = [&](int p) { return all[static_cast<std::size_t>(4 * p + 2)]; };
-    auto lastPlace = [&](int p) { return all[static_cast<std::size_t>(4 * p + 3)]; };
+        }
+    mine[4] = mine[4] > 0 && mine[4] < mine[3];
+    std::vector<std::int64_t> all(static_cast<std::size_t>(size) * 5);
+    MPI_Allgather(mine, 5, MPI_INT64_T, all.data(), 5, MPI_INT64_T, MPI_COMM_WORLD);
+    auto lo = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(5 * p)]); };
+    auto hi = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(5 * p + 1)]); };
+    auto firstPlace = [&](int p) { return all[static_cast<std::size_t>(5 * p + 2)]; };
+    auto lastPlace = [&](int p) { return all[static_cast<std::size_t>(5 * p + 3)]; };
+    for (int p = 0; p < size; ++p)
+        if (all[static_cast<std::size_t>(5 * p + 4)] != 0) {
+            *obj.log << "FATAL: the cells of process " << p << " do not follow one another in row order"
+                     << "[end-entry]";
+            throw ModelError(33);
+        }
     auto top = [&](int p) { return std::max(1, lo(p) - reach); };
     auto bottom = [&](int p) { return std::min(nrows, hi(p) + reach); };
     std::vector<ColumnRange> allColumns(columns);
@@ -772,18 +785,6 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
         for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
             for (int c = 1; c <= ncols; ++c)
                 if (owners[r][c] == rank) reg[r][c] = (*g.regions)[r][c];
-    }
-    // The owners' cells between the first and the last are all theirs: a cell of another owner
-    // there would take the wrong value in every window.
-    int mixed = 0;
-    for (std::int64_t p = firstPlace(rank); p <= lastPlace(rank) && !mixed; ++p) {
-        const double o = owners[static_cast<int>(p / ncols) + 1][static_cast<int>(p % ncols) + 1];
-        mixed = o != nd && o != rank;
-    }
-    MPI_Allreduce(MPI_IN_PLACE, &mixed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-    if (mixed) {
-        *obj.log << "FATAL: the cells of a process do not follow one another in row order" << "[end-entry]";
-        throw ModelError(33);
     }
     const std::vector<const Matrix*> window{&reg};
     for (int q = 0; q < size; ++q) {
