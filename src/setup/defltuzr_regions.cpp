@@ -43,6 +43,8 @@ void defaultini::MakeRegionWeightGrids() {
     CloseControlFile();
 
     RankRegions(*this, zone, grids.regions, regionFile, regions_);
+    // The region rows travel while the weight grids are made (whole ones on process 0).
+    RegionWindow window = StartRegionWindow(*this, *zone, zones_.columns, transitionDistance_, *grids.regions);
 
     // A region grid named without '.' gives its first weights the suffix ".$rw1".
     const bool dotted = regionFile.find('.') != std::string::npos;
@@ -65,7 +67,7 @@ void defaultini::MakeRegionWeightGrids() {
     }
 
     // Cells outside the basin's column ranges are not computed: they keep the 0 of a new grid.
-    ComputeRegionWeights(*this, *zone, zones_.columns, transitionDistance_, regions_.regionCount, grids);
+    ComputeRegionWeights(*this, window, *zone, regions_.regionCount, grids);
 
     for (int i : created) WriteOnce(i);
 }

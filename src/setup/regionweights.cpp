@@ -703,26 +703,22 @@ std::vector<std::array<int, 3>> PlacesInRows(std::int64_t first, std::int64_t la
 
 }  // namespace
 
-void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
-                          double distance, int regionCount, RegionWeightGrids& g) {
-    if (obj.rank == 0) *obj.log << "generating region weight grids";
+RegionWindow StartRegionWindow(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
+                               double distance, Matrix& regions) {
+    RegionWindow w;
     if (distance <= 0) distance = 0.01;
-    const double D = distance / obj.cellsize;
+    w.D = distance / obj.cellsize;
     const double nd = obj.nodata;
     const int nrows = obj.nrows, ncols = obj.ncols;
     // Process 0's region grid keeps nodata where the zone is nodata (in the rows it holds).
     if (obj.rank == 0) {
-        Matrix& reg = *g.regions;
         for (int r = 1; r <= nrows; ++r)
-            if (reg.holds(r))
+            if (regions.holds(r))
                 for (int c = 1; c <= ncols; ++c)
-                    if (zone[r][c] <= nd) reg[r][c] = nd;
+                    if (zone[r][c] <= nd) regions[r][c] = nd;
     }
-    if (obj.size < 2) {
-        RegionWeightRows(*g.regions, zone, columns, 1, nrows, nrows, ncols, D, regionCount, nd, g);
-        *obj.log << std::string(static_cast<std::size_t>(std::max(nrows, 0)), '.') << "[end-entry]";
-        return;
-    }
+    w.columns = columns;
+    if (obj.size < 2) return w;
     if (obj.mpiRegions == nullptr) obj.FindDecompositionGrids();
     if (obj.mpiRegions == nullptr) {
         *obj.log << "FATAL: the region weights need the grid MPIRegions" << "[end-entry]";
@@ -730,19 +726,19 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
     }
     const Matrix& owners = *obj.mpiRegions;
 
-    // Every process computes the rows of the weight grids it holds (process 0 its own rows; the
-    // rows no process owns hold no basin cell) and process 0 receives the other rows from the
-    // first other process that holds each of them. A cell's neighbourhood reaches rows top..bottom
-    // of the region grid; every valid cell there has its value from its owner, whose cells are
-    // one stretch of places in row order (the cells between them, outside the zone, nodata).
+    // Every process computes the rows of the weight grids it holds (the others their own rows and
+    // the rows next to them, process 0 its own rows; the rows no process owns hold no basin cell).
+    // A cell's neighbourhood reaches rows top..bottom of the region grid; every valid cell there
+    // has its value from its owner, whose cells are one stretch of places in row order (the
+    // cells between them, outside the zone, nodata).
     const int size = obj.size, rank = obj.rank;
-    const int reach = D >= nrows ? nrows : static_cast<int>(D);
+    w.reach = w.D >= nrows ? nrows : static_cast<int>(w.D);
     // Per process: the rows it computes, the places of its first and last own cell and whether
     // a cell of another owner lies between them (the window of every process would then take a
     // wrong value there).
-    std::int64_t mine[5] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows),
+    std::int64_t mine[5] = {rank == 0 ? obj.firstRow : std::max(obj.firstRow - 1, 1),
+                            rank == 0 ? obj.lastRow : std::min(obj.lastRow + 1, nrows),
                             std::numeric_limits<std::int64_t>::max(), -1, 0};
-    if (rank == 0) mine[0] = obj.firstRow, mine[1] = obj.lastRow;
     for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             const std::int64_t place = std::int64_t(r - 1) * ncols + (c - 1);
@@ -754,65 +750,73 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
             }
         }
     mine[4] = mine[4] > 0 && mine[4] < mine[3];
-    std::vector<std::int64_t> all(static_cast<std::size_t>(size) * 5);
-    MPI_Allgather(mine, 5, MPI_INT64_T, all.data(), 5, MPI_INT64_T, MPI_COMM_WORLD);
-    auto lo = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(5 * p)]); };
-    auto hi = [&](int p) { return static_cast<int>(all[static_cast<std::size_t>(5 * p + 1)]); };
-    auto firstPlace = [&](int p) { return all[static_cast<std::size_t>(5 * p + 2)]; };
-    auto lastPlace = [&](int p) { return all[static_cast<std::size_t>(5 * p + 3)]; };
+    w.processes.resize(static_cast<std::size_t>(size) * 5);
+    MPI_Allgather(mine, 5, MPI_INT64_T, w.processes.data(), 5, MPI_INT64_T, MPI_COMM_WORLD);
     for (int p = 0; p < size; ++p)
-        if (all[static_cast<std::size_t>(5 * p + 4)] != 0) {
+        if (w.processes[static_cast<std::size_t>(5 * p + 4)] != 0) {
             *obj.log << "FATAL: the cells of process " << p << " do not follow one another in row order"
                      << "[end-entry]";
             throw ModelError(33);
         }
-    auto top = [&](int p) { return std::max(1, lo(p) - reach); };
-    auto bottom = [&](int p) { return std::min(nrows, hi(p) + reach); };
-    std::vector<ColumnRange> allColumns(columns);
-    allColumns.resize(static_cast<std::size_t>(nrows) + 1);
+    w.columns.resize(static_cast<std::size_t>(nrows) + 1);
     static_assert(sizeof(ColumnRange) == 2 * sizeof(std::int32_t));
-    MPI_Bcast(allColumns.data(), (nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
+    MPI_Bcast(w.columns.data(), (nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
 
     // This process's window of the region grid: nodata, its own cells' regions, then the other
-    // owners' cells.
-    std::vector<MPI_Request> requests;
-    std::vector<MPI_Datatype> types;
-    Matrix reg;
-    if (hi(rank) >= lo(rank)) {
-        reg = obj.matrix(top(rank), bottom(rank), 1, ncols, nrows);
-        reg.fill(nd);
-        for (int r = top(rank); r <= bottom(rank); ++r) reg[r][0] = 0;
+    // owners' cells, under way when this returns.
+    if (w.Last(rank) >= w.First(rank)) {
+        w.rows = obj.matrix(w.Top(rank), w.Bottom(rank, nrows), 1, ncols, nrows);
+        w.rows.fill(nd);
+        for (int r = w.Top(rank); r <= w.Bottom(rank, nrows); ++r) w.rows[r][0] = 0;
         for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
             for (int c = 1; c <= ncols; ++c)
-                if (owners[r][c] == rank) reg[r][c] = (*g.regions)[r][c];
+                if (owners[r][c] == rank) w.rows[r][c] = regions[r][c];
     }
-    const std::vector<const Matrix*> window{&reg};
+    const std::vector<const Matrix*> window{&w.rows};
     for (int q = 0; q < size; ++q) {
-        if (q == rank || hi(rank) < lo(rank) || hi(q) < lo(q)) continue;
-        const auto in = PlacesInRows(firstPlace(q), lastPlace(q), top(rank), bottom(rank), ncols);
+        if (q == rank || w.Last(rank) < w.First(rank) || w.Last(q) < w.First(q)) continue;
+        const auto in = PlacesInRows(w.FirstPlace(q), w.LastPlace(q), w.Top(rank), w.Bottom(rank, nrows), ncols);
         if (!in.empty()) {
-            types.push_back(PiecesType(window, in));
-            requests.emplace_back();
-            MPI_Irecv(MPI_BOTTOM, 1, types.back(), q, 2, MPI_COMM_WORLD, &requests.back());
+            w.types.push_back(PiecesType(window, in));
+            w.requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, w.types.back(), q, 2, MPI_COMM_WORLD, &w.requests.back());
         }
-        const auto out = PlacesInRows(firstPlace(rank), lastPlace(rank), top(q), bottom(q), ncols);
+        const auto out = PlacesInRows(w.FirstPlace(rank), w.LastPlace(rank), w.Top(q), w.Bottom(q, nrows), ncols);
         if (!out.empty()) {
-            types.push_back(PiecesType(window, out));
-            requests.emplace_back();
-            MPI_Isend(MPI_BOTTOM, 1, types.back(), q, 2, MPI_COMM_WORLD, &requests.back());
+            w.types.push_back(PiecesType(window, out));
+            w.requests.emplace_back();
+            MPI_Isend(MPI_BOTTOM, 1, w.types.back(), q, 2, MPI_COMM_WORLD, &w.requests.back());
         }
     }
-    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
-    for (MPI_Datatype& t : types) MPI_Type_free(&t);
-    types.clear();
-    requests.clear();
+    return w;
+}
 
-    // The rows process 0 receives and from whom.
+RegionWindow::~RegionWindow() {
+    if (!requests.empty()) MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& t : types) MPI_Type_free(&t);
+}
+
+void ComputeRegionWeights(modelobject& obj, RegionWindow& w, const Matrix& zone, int regionCount,
+                          RegionWeightGrids& g) {
+    if (obj.rank == 0) *obj.log << "generating region weight grids";
+    const double nd = obj.nodata;
+    const int nrows = obj.nrows, ncols = obj.ncols;
+    if (obj.size < 2) {
+        RegionWeightRows(*g.regions, zone, w.columns, 1, nrows, nrows, ncols, w.D, regionCount, nd, g);
+        *obj.log << std::string(static_cast<std::size_t>(std::max(nrows, 0)), '.') << "[end-entry]";
+        return;
+    }
+    const int size = obj.size, rank = obj.rank;
+    MPI_Waitall(static_cast<int>(w.requests.size()), w.requests.data(), MPI_STATUSES_IGNORE);
+    w.requests.clear();
+
+    // Process 0 receives the rows it does not compute from the first other process that holds
+    // each of them, straight into its weight grids while it computes its own.
     std::vector<int> computedBy(static_cast<std::size_t>(nrows) + 1, 0);
     for (int r = 1; r <= nrows; ++r) {
-        if (r >= lo(0) && r <= hi(0)) continue;
+        if (r >= w.First(0) && r <= w.Last(0)) continue;
         for (int p = 1; p < size; ++p)
-            if (r >= lo(p) && r <= hi(p)) {
+            if (r >= w.First(p) && r <= w.Last(p)) {
                 computedBy[static_cast<std::size_t>(r)] = p;
                 break;
             }
@@ -825,9 +829,9 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
     };
     const std::vector<Matrix*> out = OutputGrids(g);
     const std::vector<const Matrix*> outGrids(out.begin(), out.end());
+    std::vector<MPI_Request> requests;
+    std::vector<MPI_Datatype> types;
     if (rank == 0) {
-        // The computed rows go straight into process 0's weight grids, received while it
-        // computes its own.
         for (int p = 1; p < size; ++p) {
             const auto rows = rowsOf(p);
             if (rows.empty()) continue;
@@ -836,7 +840,8 @@ void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vecto
             MPI_Irecv(MPI_BOTTOM, 1, types.back(), p, 1, MPI_COMM_WORLD, &requests.back());
         }
     }
-    RegionWeightRows(reg, owners, allColumns, lo(rank), hi(rank), nrows, ncols, D, regionCount, nd, g);
+    RegionWeightRows(w.rows, *obj.mpiRegions, w.columns, w.First(rank), w.Last(rank), nrows, ncols, w.D, regionCount,
+                     nd, g);
     if (rank != 0) {
         const auto rows = rowsOf(rank);
         if (!rows.empty()) {
