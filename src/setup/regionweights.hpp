@@ -51,7 +51,7 @@ struct RegionWeightGrids {
 struct RegionWindow {
     RegionWindow() = default;
     RegionWindow(RegionWindow&&) = default;
-    RegionWindow& operator=(RegionWindow&&) = default;
+    RegionWindow& operator=(RegionWindow&&) = delete;  // the pending transfers name this window's rows
     ~RegionWindow();  // completes what is still under way
     double D = 0;     // the transition distance in cells
     int reach = 0;    // rows a neighbourhood reaches either side
