@@ -3,13 +3,14 @@
 // "[region_transition_distance]", the region ranking and the grids of up to three regions per
 // cell with their blending weights.
 //
-// Process 0 ranks the regions; every process computes the weights of the rows it holds from
-// process 0's region grid and process 0 collects them all, so every process sees what a single
-// process computes.
+// Every process ranks the regions of its own cells and computes the weights of the rows it holds
+// from the regions of the cells their neighbourhoods reach, taken from the cells' owners; process
+// 0 collects them all, so every process sees what a single process computes.
+#include <algorithm>
+
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 #include "setup/regionweights.hpp"
-#include "setup/rootrows.hpp"
 
 void defaultini::MakeRegionWeightGrids() {
     regions_ = RegionTables{};
@@ -21,15 +22,18 @@ void defaultini::MakeRegionWeightGrids() {
     if (regionIndex > 0) {
         grids.regions = DataOf(regionIndex);
     } else {
-        // The whole domain is one region of code 1.
-        grids.regions = CreateSharedGrid(DerivedFileName((*gridStore)[1].fileName, ".$r1"), "regression_regions",
-                                         &regionIndex);
+        // The whole domain is one region of code 1. Every process fills its own rows and the rows
+        // next to them, the cells of the zone from the owner grid: the weights and the
+        // superposition read a region only at cells of the zone, and no other process's.
+        const int first = std::max(1, firstRow - 1), last = std::min(nrows, lastRow + 1);
+        grids.regions = CreateOwnedGrid(first, last);
+        regionIndex = RegisterSetupGrid(DerivedFileName((*gridStore)[1].fileName, ".$r1"), "regression_regions",
+                                        grids.regions, 0, first, last);
+        ++standardGridCount_;
+        const Matrix& valid = mpiRegions != nullptr ? *mpiRegions : *zone;
         Matrix& region = *grids.regions;
-        if (rank == 0) {
-            for (int r = 1; r <= nrows; ++r)
-                for (int c = 1; c <= ncols; ++c) region[r][c] = (*zone)[r][c] == nodata ? nodata : 1.0;
-        }
-        ShareRowsFromRoot(*this, region);
+        for (int r = first; r <= last; ++r)
+            for (int c = 1; c <= ncols; ++c) region[r][c] = valid[r][c] == nodata ? nodata : 1.0;
     }
     const std::string regionFile = (*gridStore)[regionIndex].fileName;
 
@@ -39,6 +43,8 @@ void defaultini::MakeRegionWeightGrids() {
     CloseControlFile();
 
     RankRegions(*this, zone, grids.regions, regionFile, regions_);
+    // The region rows travel while the weight grids are made (whole ones on process 0).
+    RegionWindow window = StartRegionWindow(*this, *zone, zones_.columns, transitionDistance_, *grids.regions);
 
     // A region grid named without '.' gives its first weights the suffix ".$rw1".
     const bool dotted = regionFile.find('.') != std::string::npos;
@@ -61,7 +67,7 @@ void defaultini::MakeRegionWeightGrids() {
     }
 
     // Cells outside the basin's column ranges are not computed: they keep the 0 of a new grid.
-    ComputeRegionWeights(*this, *zone, zones_.columns, transitionDistance_, regions_.regionCount, grids);
+    ComputeRegionWeights(*this, window, *zone, regions_.regionCount, grids);
 
     for (int i : created) WriteOnce(i);
 }

@@ -1,6 +1,7 @@
 #include "setup/regionweights.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -15,6 +16,16 @@
 
 namespace {
 
+// The messages of a stop of the ranking (3: an invalid code, 4: too many regions).
+void LogRankingStop(modelobject& obj, int stop, const std::string& file) {
+    if (stop == 3)
+        *obj.log << "FATAL: invalid region code in " << file << "!\n (codes has to be between 1 and "
+                 << ZoneTables::kMaxCode << ")!\n" << "[end-entry]";
+    else
+        *obj.log << "FATAL: too much zones in " << file << ", (max. " << RegionTables::kMaxRegions << ")!\n"
+                 << "[end-entry]";
+}
+
 void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& region, const std::string& file,
                        RegionTables& t) {
     t.codeToRegion.assign(ZoneTables::kMaxCode + 1, 0);
@@ -27,14 +38,12 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
             if (zone[r][c] == obj.nodata) continue;
             const long code = ZoneCode(region[r][c]);
             if (code < 1 || code > ZoneTables::kMaxCode) {
-                *obj.log << "FATAL: invalid region code in " << file << "!\n (codes has to be between 1 and "
-                         << ZoneTables::kMaxCode << ")!\n" << "[end-entry]";
+                LogRankingStop(obj, 3, file);
                 throw ModelError(3);
             }
             if (t.codeToRegion[static_cast<std::size_t>(code)] != 0) continue;
             if (t.regionCount + 1 > RegionTables::kMaxRegions) {
-                *obj.log << "FATAL: too much zones in " << file << ", (max. " << RegionTables::kMaxRegions << ")!\n"
-                         << "[end-entry]";
+                LogRankingStop(obj, 4, file);
                 throw ModelError(4);
             }
             ++t.regionCount;
@@ -67,13 +76,86 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
     }
 }
 
+// The ranking from every process's own cells (the valid zone cells the decomposition gives it)
+// instead of process 0's scan of the whole grid: the codes each process meets first and its
+// first invalid code give the same stop and the same codes as the row-order scan, and the
+// sums of rows, columns and cells per region are sums of whole numbers, exact in any order.
+// Returns the stop (0: ranked); every process returns the same.
+int RankRegionsShared(modelobject& obj, const Matrix& region, RegionTables& t) {
+    const Matrix& owners = *obj.mpiRegions;
+    const double self = obj.rank;
+    auto ownCells = [&](auto&& visit) {
+        for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r) {
+            if (!owners.holds(r) || !region.holds(r)) continue;
+            const double* owner = owners[r];
+            for (int c = 1; c <= obj.ncols; ++c)
+                if (owner[c] == self && !visit(r, c, ZoneCode(region[r][c]))) return;
+        }
+    };
+    std::vector<CodePlace> own;
+    std::int64_t firstInvalid = FirstCodes::kNoPlace;
+    std::vector<bool> met(ZoneTables::kMaxCode + 1, false);
+    ownCells([&](int r, int c, long code) {
+        const std::int64_t place = std::int64_t(r - 1) * obj.ncols + (c - 1);
+        if (code < 1 || code > ZoneTables::kMaxCode) {
+            firstInvalid = place;
+            return false;
+        }
+        if (met[static_cast<std::size_t>(code)]) return true;
+        met[static_cast<std::size_t>(code)] = true;
+        own.push_back(CodePlace{place, static_cast<std::int32_t>(code), 0, region[r][c]});
+        return own.size() <= RegionTables::kMaxRegions;
+    });
+    const FirstCodes first = MergeFirstCodes(own, firstInvalid, RegionTables::kMaxRegions);
+    if (const int stop = first.Stop(RegionTables::kMaxRegions)) return stop;
+
+    t.regionCount = static_cast<int>(first.codes.size());
+    t.codes.assign(1, 0);
+    for (const CodePlace& c : first.codes) t.codes.push_back(c.code);
+    std::sort(t.codes.begin() + 1, t.codes.end());
+    t.maxCode = t.codes.back();
+    t.codeToRegion.assign(ZoneTables::kMaxCode + 1, 0);
+    for (int k = 1; k <= t.regionCount; ++k) t.codeToRegion[static_cast<std::size_t>(t.codes[static_cast<std::size_t>(k)])] = k;
+    // Per region: the sum of rows, the sum of columns, the cells.
+    std::vector<double> sums(3 * (static_cast<std::size_t>(t.regionCount) + 1), 0.0);
+    ownCells([&](int r, int c, long code) {
+        const std::size_t k = 3 * static_cast<std::size_t>(t.codeToRegion[static_cast<std::size_t>(code)]);
+        sums[k] += r;
+        sums[k + 1] += c;
+        sums[k + 2] += 1;
+        return true;
+    });
+    MPI_Allreduce(MPI_IN_PLACE, sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    t.records.assign(static_cast<std::size_t>(t.regionCount) + 1, RegionRecord{});
+    for (int k = 1; k <= t.regionCount; ++k) {
+        RegionRecord& rec = t.records[static_cast<std::size_t>(k)];
+        const std::size_t i = 3 * static_cast<std::size_t>(k);
+        rec.cellCount = sums[i + 2];
+        if (rec.cellCount > 0) {
+            rec.meanRow = sums[i] / rec.cellCount;
+            rec.meanCol = sums[i + 1] / rec.cellCount;
+        }
+        rec.centreRow = static_cast<std::int32_t>(rec.meanRow);
+        rec.centreCol = static_cast<std::int32_t>(rec.meanCol);
+    }
+    return 0;
+}
+
 }  // namespace
 
 void RankRegions(modelobject& obj, const Matrix* zone, const Matrix* region, const std::string& file,
                  RegionTables& t) {
+    if (obj.rank == 0) *obj.log << "ranking regions from " << file << " for " << obj.moduleName << "[end-entry]";
+    if (obj.size > 1 && obj.mpiRegions != nullptr) {
+        if (const int stop = RankRegionsShared(obj, *region, t)) {
+            if (obj.rank == 0) LogRankingStop(obj, stop, file);
+            else *obj.log << "FATAL: region ranking failed on process 0" << "[end-entry]";
+            throw ModelError(stop);
+        }
+        return;
+    }
     int failure = 0;
     if (obj.rank == 0) {
-        *obj.log << "ranking regions from " << file << " for " << obj.moduleName << "[end-entry]";
         try {
             RankRegionsOnRoot(obj, *zone, *region, file, t);
         } catch (const ModelError& e) {
@@ -589,145 +671,185 @@ std::vector<Matrix*> OutputGrids(const RegionWeightGrids& g) {
     return out;
 }
 
+// Pieces of rows (row, first column, count) as one committed type over their places in grid.
+MPI_Datatype PiecesType(const std::vector<const Matrix*>& grids, const std::vector<std::array<int, 3>>& pieces) {
+    std::vector<MPI_Aint> places;
+    std::vector<int> lengths;
+    for (const Matrix* m : grids)
+        for (const auto& [r, c, n] : pieces) {
+            places.emplace_back();
+            MPI_Get_address((*m)[r] + c, &places.back());
+            lengths.push_back(n);
+        }
+    MPI_Datatype type;
+    MPI_Type_create_hindexed(static_cast<int>(places.size()), lengths.data(), places.data(), MPI_DOUBLE, &type);
+    MPI_Type_commit(&type);
+    return type;
+}
+
+// The places first..last (row order, 0-based) that lie in rows top..bottom, as row pieces.
+std::vector<std::array<int, 3>> PlacesInRows(std::int64_t first, std::int64_t last, int top, int bottom, int ncols) {
+    first = std::max(first, std::int64_t(top - 1) * ncols);
+    last = std::min(last, std::int64_t(bottom) * ncols - 1);
+    std::vector<std::array<int, 3>> pieces;
+    for (std::int64_t p = first; p <= last;) {
+        const int r = static_cast<int>(p / ncols) + 1, c = static_cast<int>(p % ncols) + 1;
+        const int n = static_cast<int>(std::min<std::int64_t>(last - p + 1, ncols - c + 1));
+        pieces.push_back({r, c, n});
+        p += n;
+    }
+    return pieces;
+}
+
 }  // namespace
 
-void ComputeRegionWeights(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
-                          double distance, int regionCount, RegionWeightGrids& g) {
-    if (obj.rank == 0) *obj.log << "generating region weight grids";
+RegionWindow StartRegionWindow(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
+                               double distance, Matrix& regions) {
+    RegionWindow w;
     if (distance <= 0) distance = 0.01;
-    const double D = distance / obj.cellsize;
+    w.D = distance / obj.cellsize;
     const double nd = obj.nodata;
     const int nrows = obj.nrows, ncols = obj.ncols;
+    // Process 0's region grid keeps nodata where the zone is nodata (in the rows it holds).
     if (obj.rank == 0) {
-        Matrix& reg = *g.regions;
         for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (zone[r][c] <= nd) reg[r][c] = nd;
+            if (regions.holds(r))
+                for (int c = 1; c <= ncols; ++c)
+                    if (zone[r][c] <= nd) regions[r][c] = nd;
     }
+    w.columns = columns;
+    if (obj.size < 2) return w;
+    if (obj.mpiRegions == nullptr) obj.FindDecompositionGrids();
+    if (obj.mpiRegions == nullptr) {
+        *obj.log << "FATAL: the region weights need the grid MPIRegions" << "[end-entry]";
+        throw ModelError(33);
+    }
+    const Matrix& owners = *obj.mpiRegions;
+
+    // Every process computes the rows of the weight grids it holds (the others their own rows and
+    // the rows next to them, process 0 its own rows; the rows no process owns hold no basin cell).
+    // A cell's neighbourhood reaches rows top..bottom of the region grid; every valid cell there
+    // has its value from its owner, whose cells are one stretch of places in row order (the
+    // cells between them, outside the zone, nodata).
+    const int size = obj.size, rank = obj.rank;
+    w.reach = w.D >= nrows ? nrows : static_cast<int>(w.D);
+    // Per process: the rows it computes, the places of its first and last own cell and whether
+    // a cell of another owner lies between them (the window of every process would then take a
+    // wrong value there).
+    std::int64_t mine[5] = {rank == 0 ? obj.firstRow : std::max(obj.firstRow - 1, 1),
+                            rank == 0 ? obj.lastRow : std::min(obj.lastRow + 1, nrows),
+                            std::numeric_limits<std::int64_t>::max(), -1, 0};
+    for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            const std::int64_t place = std::int64_t(r - 1) * ncols + (c - 1);
+            if (owners[r][c] == rank) {
+                mine[2] = std::min(mine[2], place);
+                mine[3] = place;
+            } else if (owners[r][c] != nd && mine[3] >= 0 && mine[4] == 0) {
+                mine[4] = place;  // the first other owner's cell after an own one
+            }
+        }
+    mine[4] = mine[4] > 0 && mine[4] < mine[3];
+    w.processes.resize(static_cast<std::size_t>(size) * 5);
+    MPI_Allgather(mine, 5, MPI_INT64_T, w.processes.data(), 5, MPI_INT64_T, MPI_COMM_WORLD);
+    for (int p = 0; p < size; ++p)
+        if (w.processes[static_cast<std::size_t>(5 * p + 4)] != 0) {
+            *obj.log << "FATAL: the cells of process " << p << " do not follow one another in row order"
+                     << "[end-entry]";
+            throw ModelError(33);
+        }
+    w.columns.resize(static_cast<std::size_t>(nrows) + 1);
+    static_assert(sizeof(ColumnRange) == 2 * sizeof(std::int32_t));
+    MPI_Bcast(w.columns.data(), (nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
+
+    // This process's window of the region grid: nodata, its own cells' regions, then the other
+    // owners' cells, under way when this returns.
+    if (w.Last(rank) >= w.First(rank)) {
+        w.rows = obj.matrix(w.Top(rank), w.Bottom(rank, nrows), 1, ncols, nrows);
+        w.rows.fill(nd);
+        for (int r = w.Top(rank); r <= w.Bottom(rank, nrows); ++r) w.rows[r][0] = 0;
+        for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r)
+            for (int c = 1; c <= ncols; ++c)
+                if (owners[r][c] == rank) w.rows[r][c] = regions[r][c];
+    }
+    const std::vector<const Matrix*> window{&w.rows};
+    for (int q = 0; q < size; ++q) {
+        if (q == rank || w.Last(rank) < w.First(rank) || w.Last(q) < w.First(q)) continue;
+        const auto in = PlacesInRows(w.FirstPlace(q), w.LastPlace(q), w.Top(rank), w.Bottom(rank, nrows), ncols);
+        if (!in.empty()) {
+            w.types.push_back(PiecesType(window, in));
+            w.requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, w.types.back(), q, 2, MPI_COMM_WORLD, &w.requests.back());
+        }
+        const auto out = PlacesInRows(w.FirstPlace(rank), w.LastPlace(rank), w.Top(q), w.Bottom(q, nrows), ncols);
+        if (!out.empty()) {
+            w.types.push_back(PiecesType(window, out));
+            w.requests.emplace_back();
+            MPI_Isend(MPI_BOTTOM, 1, w.types.back(), q, 2, MPI_COMM_WORLD, &w.requests.back());
+        }
+    }
+    return w;
+}
+
+RegionWindow::~RegionWindow() {
+    if (!requests.empty()) MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& t : types) MPI_Type_free(&t);
+}
+
+void ComputeRegionWeights(modelobject& obj, RegionWindow& w, const Matrix& zone, int regionCount,
+                          RegionWeightGrids& g) {
+    if (obj.rank == 0) *obj.log << "generating region weight grids";
+    const double nd = obj.nodata;
+    const int nrows = obj.nrows, ncols = obj.ncols;
     if (obj.size < 2) {
-        RegionWeightRows(*g.regions, zone, columns, 1, nrows, nrows, ncols, D, regionCount, nd, g);
+        RegionWeightRows(*g.regions, zone, w.columns, 1, nrows, nrows, ncols, w.D, regionCount, nd, g);
         *obj.log << std::string(static_cast<std::size_t>(std::max(nrows, 0)), '.') << "[end-entry]";
         return;
     }
-
-    // Every process computes the rows of the weight grids it holds (process 0 its own rows and
-    // the rows nobody else holds) from process 0's region grid and zone grid, and process 0
-    // receives the other rows from the first other process that holds each of them.
     const int size = obj.size, rank = obj.rank;
-    const std::size_t width = static_cast<std::size_t>(ncols);
-    int held[2] = {std::max(g.weights1->firstRow(), 1), std::min(g.weights1->lastRow(), nrows)};
-    if (rank == 0) held[0] = obj.firstRow, held[1] = obj.lastRow;
-    std::vector<int> ranges(static_cast<std::size_t>(size) * 2);
-    MPI_Allgather(held, 2, MPI_INT, ranges.data(), 2, MPI_INT, MPI_COMM_WORLD);
+    MPI_Waitall(static_cast<int>(w.requests.size()), w.requests.data(), MPI_STATUSES_IGNORE);
+    w.requests.clear();
+
+    // Process 0 receives the rows it does not compute from the first other process that holds
+    // each of them, straight into its weight grids while it computes its own.
     std::vector<int> computedBy(static_cast<std::size_t>(nrows) + 1, 0);
     for (int r = 1; r <= nrows; ++r) {
-        if (r >= ranges[0] && r <= ranges[1]) continue;
-        for (int p = 1; p < size; ++p) {
-            if (r >= ranges[static_cast<std::size_t>(2 * p)] && r <= ranges[static_cast<std::size_t>(2 * p + 1)]) {
+        if (r >= w.First(0) && r <= w.Last(0)) continue;
+        for (int p = 1; p < size; ++p)
+            if (r >= w.First(p) && r <= w.Last(p)) {
                 computedBy[static_cast<std::size_t>(r)] = p;
                 break;
             }
-        }
     }
-    std::vector<ColumnRange> allColumns(columns);
-    allColumns.resize(static_cast<std::size_t>(nrows) + 1);
-    static_assert(sizeof(ColumnRange) == 2 * sizeof(std::int32_t));
-    MPI_Bcast(allColumns.data(), (nrows + 1) * 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
-    const int reach = D >= nrows ? nrows : static_cast<int>(D);
-    auto window = [&](int p, int& top, int& bottom) {
-        const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
-        top = std::max(1, lo - reach);
-        bottom = std::min(nrows, hi + reach);
+    auto rowsOf = [&](int p) {
+        std::vector<std::array<int, 3>> rows;
+        for (int r = 1; r <= nrows; ++r)
+            if (computedBy[static_cast<std::size_t>(r)] == p) rows.push_back({r, 1, ncols});
+        return rows;
     };
-
-    // The region rows the other processes' neighbourhoods reach. Where their windows overlap
-    // (a transition distance of many cells), the rows from the highest to the lowest window go
-    // to all in one broadcast, which the processes pass on among themselves; otherwise process 0
-    // sends each its own window.
-    int spanTop = nrows + 1, spanBottom = 0;
-    long long windowRows = 0;
-    for (int p = 1; p < size; ++p) {
-        if (ranges[static_cast<std::size_t>(2 * p + 1)] < ranges[static_cast<std::size_t>(2 * p)]) continue;
-        int top = 0, bottom = 0;
-        window(p, top, bottom);
-        spanTop = std::min(spanTop, top);
-        spanBottom = std::max(spanBottom, bottom);
-        windowRows += bottom - top + 1;
-    }
-    const bool broadcast = spanBottom >= spanTop && windowRows > spanBottom - spanTop + 1;
-    std::vector<double> span;
-    if (broadcast) {
-        span.resize(static_cast<std::size_t>(spanBottom - spanTop + 1) * width);
-        if (rank == 0)
-            for (int r = spanTop; r <= spanBottom; ++r)
-                std::copy((*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols,
-                          span.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(r - spanTop) * width));
-        MPI_Bcast(span.data(), static_cast<int>(span.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    }
-
-    if (rank == 0) {
-        // Each process's window of region rows (unless broadcast) and the zone rows it computes.
-        std::vector<double> buffer;
-        for (int p = 1; p < size; ++p) {
-            const int lo = ranges[static_cast<std::size_t>(2 * p)], hi = ranges[static_cast<std::size_t>(2 * p + 1)];
-            if (hi < lo) continue;
-            int top = 0, bottom = 0;
-            window(p, top, bottom);
-            buffer.clear();
-            if (!broadcast)
-                for (int r = top; r <= bottom; ++r)
-                    buffer.insert(buffer.end(), (*g.regions)[r] + 1, (*g.regions)[r] + 1 + ncols);
-            for (int r = lo; r <= hi; ++r) buffer.insert(buffer.end(), zone[r] + 1, zone[r] + 1 + ncols);
-            MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 0, MPI_COMM_WORLD);
-        }
-        for (int r = 1; r <= nrows;) {
-            if (computedBy[static_cast<std::size_t>(r)] != 0) {
-                ++r;
-                continue;
-            }
-            int last = r;
-            while (last < nrows && computedBy[static_cast<std::size_t>(last) + 1] == 0) ++last;
-            RegionWeightRows(*g.regions, zone, allColumns, r, last, nrows, ncols, D, regionCount, nd, g);
-            r = last + 1;
-        }
-        const std::vector<Matrix*> out = OutputGrids(g);
-        for (int p = 1; p < size; ++p) {
-            std::size_t rows = 0;
-            for (int r = 1; r <= nrows; ++r) rows += computedBy[static_cast<std::size_t>(r)] == p;
-            if (rows == 0) continue;
-            buffer.resize(rows * width * out.size());
-            MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, 1, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-            const double* next = buffer.data();
-            for (Matrix* m : out)
-                for (int r = 1; r <= nrows; ++r)
-                    if (computedBy[static_cast<std::size_t>(r)] == p) {
-                        std::copy(next, next + ncols, (*m)[r] + 1);
-                        next += ncols;
-                    }
-        }
-        *obj.log << std::string(static_cast<std::size_t>(nrows), '.') << "[end-entry]";
-        return;
-    }
-
-    const int lo = held[0], hi = held[1];
-    if (hi < lo) return;
-    int top = 0, bottom = 0;
-    window(rank, top, bottom);
-    Matrix reg = obj.matrix(top, bottom, 1, ncols, nrows);
-    Matrix zoneRows = obj.matrix(lo, hi, 1, ncols, nrows);
-    const int windowCount = broadcast ? 0 : bottom - top + 1;
-    std::vector<double> buffer(static_cast<std::size_t>(windowCount + hi - lo + 1) * width);
-    MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    const double* next = broadcast ? span.data() + static_cast<std::size_t>(top - spanTop) * width : buffer.data();
-    for (int r = top; r <= bottom; ++r, next += ncols) std::copy(next, next + ncols, reg[r] + 1);
-    next = buffer.data() + static_cast<std::size_t>(windowCount) * width;
-    for (int r = lo; r <= hi; ++r, next += ncols) std::copy(next, next + ncols, zoneRows[r] + 1);
-    RegionWeightRows(reg, zoneRows, allColumns, lo, hi, nrows, ncols, D, regionCount, nd, g);
     const std::vector<Matrix*> out = OutputGrids(g);
-    buffer.clear();
-    for (Matrix* m : out)
-        for (int r = lo; r <= hi; ++r)
-            if (computedBy[static_cast<std::size_t>(r)] == rank) buffer.insert(buffer.end(), (*m)[r] + 1, (*m)[r] + 1 + ncols);
-    if (!buffer.empty())
-        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, 1, MPI_COMM_WORLD);
+    const std::vector<const Matrix*> outGrids(out.begin(), out.end());
+    std::vector<MPI_Request> requests;
+    std::vector<MPI_Datatype> types;
+    if (rank == 0) {
+        for (int p = 1; p < size; ++p) {
+            const auto rows = rowsOf(p);
+            if (rows.empty()) continue;
+            types.push_back(PiecesType(outGrids, rows));
+            requests.emplace_back();
+            MPI_Irecv(MPI_BOTTOM, 1, types.back(), p, 1, MPI_COMM_WORLD, &requests.back());
+        }
+    }
+    RegionWeightRows(w.rows, *obj.mpiRegions, w.columns, w.First(rank), w.Last(rank), nrows, ncols, w.D, regionCount,
+                     nd, g);
+    if (rank != 0) {
+        const auto rows = rowsOf(rank);
+        if (!rows.empty()) {
+            types.push_back(PiecesType(outGrids, rows));
+            MPI_Send(MPI_BOTTOM, 1, types.back(), 0, 1, MPI_COMM_WORLD);
+        }
+    }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& t : types) MPI_Type_free(&t);
+    if (rank == 0) *obj.log << std::string(static_cast<std::size_t>(nrows), '.') << "[end-entry]";
 }

@@ -8,6 +8,45 @@
 
 long ZoneCode(double value) { return static_cast<long>(std::trunc(std::trunc(value) + 0.5)); }
 
+int FirstCodes::Stop(std::size_t limit) const {
+    if (codes.size() > limit) return 4;
+    return firstInvalid != kNoPlace ? 3 : 0;
+}
+
+FirstCodes MergeFirstCodes(const std::vector<CodePlace>& own, std::int64_t ownFirstInvalid, std::size_t limit) {
+    int size = 1;
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    const std::size_t kept = std::min(own.size(), limit + 1);
+    std::vector<std::int64_t> heads(static_cast<std::size_t>(size) * 2);
+    const std::int64_t head[2] = {static_cast<std::int64_t>(kept), ownFirstInvalid};
+    MPI_Allgather(head, 2, MPI_INT64_T, heads.data(), 2, MPI_INT64_T, MPI_COMM_WORLD);
+    std::vector<int> counts(static_cast<std::size_t>(size)), offsets(static_cast<std::size_t>(size));
+    FirstCodes merged;
+    int total = 0;
+    for (std::size_t p = 0; p < counts.size(); ++p) {
+        counts[p] = static_cast<int>(heads[2 * p] * static_cast<std::int64_t>(sizeof(CodePlace)));
+        offsets[p] = total;
+        total += counts[p];
+        merged.firstInvalid = std::min(merged.firstInvalid, heads[2 * p + 1]);
+    }
+    std::vector<CodePlace> all(static_cast<std::size_t>(total) / sizeof(CodePlace));
+    MPI_Allgatherv(own.data(), static_cast<int>(kept * sizeof(CodePlace)), MPI_BYTE, all.data(),
+                   counts.data(), offsets.data(), MPI_BYTE, MPI_COMM_WORLD);
+    // Every cell has one place, so the order is that of one scan; a code met by several
+    // processes counts where it comes first.
+    std::sort(all.begin(), all.end(), [](const CodePlace& a, const CodePlace& b) { return a.place < b.place; });
+    std::vector<bool> seen;
+    for (const CodePlace& c : all) {
+        if (c.place >= merged.firstInvalid || merged.codes.size() > limit) break;
+        const auto code = static_cast<std::size_t>(c.code);
+        if (code >= seen.size()) seen.resize(code + 1, false);
+        if (seen[code]) continue;
+        seen[code] = true;
+        merged.codes.push_back(c);
+    }
+    return merged;
+}
+
 namespace {
 
 // Ranking on process 0 over the whole grid, in one pass: cells are counted per code as they

@@ -3,6 +3,7 @@
 // counts, relative areas and, for every grid row, the column range of its valid cells. Used by
 // the set-up for the zone grid and by the sub-models for their own zone grids.
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,33 @@ struct ZoneTables {
 
 // The zone code of a cell value: rounded towards zero, plus 0.5, rounded towards zero again.
 long ZoneCode(double value);
+
+// A code met first at a place of the grid in row order ((row - 1) * ncols + column - 1), with the
+// cell value found there.
+struct CodePlace {
+    std::int64_t place = 0;
+    std::int32_t code = 0;
+    std::int32_t unused = 0;
+    double value = 0;
+};
+
+// What a scan of the whole grid in row order meets, gathered from scans of every process's own
+// cells: the codes in the order they are first met, each once, up to the first invalid code and
+// at most limit + 1 of them, and the place of the first invalid code (kNoPlace: none).
+struct FirstCodes {
+    static constexpr std::int64_t kNoPlace = INT64_MAX;
+    std::vector<CodePlace> codes;
+    std::int64_t firstInvalid = kNoPlace;
+    // Where the row-order scan stops: 3 at an invalid code, 4 at code number limit + 1
+    // (whichever comes first), 0 when it passes every cell.
+    int Stop(std::size_t limit) const;
+};
+
+// Collective. own: the codes this process met first in its cells, in place order, each once;
+// only its first limit + 1 are needed (the limit + 1 codes met first in the whole grid are
+// among them). ownFirstInvalid: the place of its first invalid code. The lists travel in one
+// gather, so every process gets the same result.
+FirstCodes MergeFirstCodes(const std::vector<CodePlace>& own, std::int64_t ownFirstInvalid, std::size_t limit);
 
 // Ranks the zones of zone (all rows, process 0) with the relative cell areas relArea (or null)
 // and broadcasts the tables; other processes keep the column ranges of their own rows only.

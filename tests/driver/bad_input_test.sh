@@ -31,6 +31,7 @@ cases=(
   "nan_latitude|17|geographic latitude; : the value nan in section [coordinates] is not a finite number|replace basin.ctl 'geographic latitude' 'nan  geographic latitude'"
   "nan_min_to_int_end|17|min_to_int_end in minutes; : the value nan in section [output_interval]|replace basin.ctl 'min_to_int_end' 'nan  min_to_int_end'"
   "inf_transition|17|in section [region_transition_distance] is not a finite number|replace basin.ctl 'transition distance between' '-inf transition distance between'"
+  "region_code_0|3|invalid region code in regions.asc!|awk 'NR == 8 { \$6 = 0 } { print }' regions.asc >g && mv g regions.asc"
   "nan_snow_parameter|17|in section [snow_model] is not a finite number|replace basin.ctl 'T0: threshold' 'nan T0: threshold'"
   "nan_grid_default|17|defaultValue of standard grid 3; defaults: the value nan in section [standard_grids]|replace basin.ctl '^albedo.asc' 'albedo.asc albedo fillcode = 0 readcode = 0 defaultValue = nan'"
   "negative_meteo_count|17|the count -2 in section [meteo_data_count] is below 0|replace basin.ctl 'number of meteorological inputs' '-2  number of meteorological inputs'"

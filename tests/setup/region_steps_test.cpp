@@ -6,6 +6,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "domain_fixture.hpp"
@@ -24,6 +25,31 @@ constexpr int kRows = 6, kCols = 12;
 double OwnWeight(int c) {
     const int distance = std::min(4, c <= 6 ? 7 - c : c - 6);
     return std::min(1.0, distance / 8.0 + 0.5);
+}
+
+// The five weight grids one process computes over the whole grid (D in cells).
+std::array<Rows, 5> OneProcessWeights(const Rows& zone, const Rows& regions, double D, int regionCount) {
+    const int rows = static_cast<int>(zone.size()), cols = static_cast<int>(zone[0].size());
+    memory_handling mh;
+    Matrix reg = mh.matrix(1, rows, 1, cols, rows), z = mh.matrix(1, rows, 1, cols, rows);
+    Matrix out[5];
+    for (Matrix& m : out) m = mh.matrix(1, rows, 1, cols, rows);
+    std::vector<ColumnRange> columns(static_cast<std::size_t>(rows) + 1, ColumnRange{0, -1});
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            const double v = zone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+            z[r][c] = v;
+            reg[r][c] = v == kNd ? kNd : regions[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+            if (v == kNd) continue;
+            ColumnRange& range = columns[static_cast<std::size_t>(r)];
+            if (range.first == 0) range.first = c;
+            range.last = c;
+        }
+    RegionWeightGrids whole{&reg, &out[0], &out[1], &out[2], &out[3], &out[4]};
+    RegionWeightRows(reg, z, columns, 1, rows, rows, cols, D, regionCount, kNd, whole);
+    std::array<Rows, 5> result;
+    for (int k = 0; k < 5; ++k) result[static_cast<std::size_t>(k)] = Fill(rows, cols, [&](int r, int c) { return out[k][r][c]; });
+    return result;
 }
 
 class RegionStepsTest : public setup_test::SmallDomainTest {
@@ -46,6 +72,18 @@ protected:
         MPI_Bcast(flat.data(), nr * nc, MPI_DOUBLE, 0, MPI_COMM_WORLD);
         Rows out(static_cast<std::size_t>(nr));
         for (int r = 0; r < nr; ++r) out[static_cast<std::size_t>(r)].assign(flat.begin() + r * nc, flat.begin() + (r + 1) * nc);
+        return out;
+    }
+    // Every process's rows and process 0's whole grids of the three regions' weights are what one
+    // process computes (distance in map units over cells of 10); returns those grids.
+    std::array<Rows, 5> ExpectOneProcessWeights(const Rows& zone, const Rows& regions, double distance) {
+        const std::array<Rows, 5> out = OneProcessWeights(zone, regions, distance / 10, 3);
+        const char* names[5] = {"regression_weights1", "regression_regions2", "regression_weights2",
+                                "regression_regions3", "regression_weights3"};
+        for (int k = 0; k < 5; ++k) {
+            ExpectHeldRows(names[k], out[static_cast<std::size_t>(k)]);
+            EXPECT_EQ(RootGrid(names[k]), out[static_cast<std::size_t>(k)]) << names[k] << ", distance " << distance;
+        }
         return out;
     }
 };
@@ -148,31 +186,30 @@ TEST_F(RegionStepsTest, TallBasinsGiveTheOneProcessWeightsForAnyReach) {
         setup_->MakeRegionWeightGrids();
         ASSERT_EQ(setup_->Regions().regionCount, 3);
 
-        memory_handling mh;
-        Matrix reg = mh.matrix(1, rows, 1, cols, rows), z = mh.matrix(1, rows, 1, cols, rows);
-        Matrix out[5];
-        for (Matrix& m : out) m = mh.matrix(1, rows, 1, cols, rows);
-        std::vector<ColumnRange> columns(rows + 1, ColumnRange{0, -1});
-        for (int r = 1; r <= rows; ++r)
-            for (int c = 1; c <= cols; ++c) {
-                const double v = zone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
-                z[r][c] = v;
-                reg[r][c] = v == kNd ? kNd : regions[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
-                if (v == kNd) continue;
-                ColumnRange& range = columns[static_cast<std::size_t>(r)];
-                if (range.first == 0) range.first = c;
-                range.last = c;
-            }
-        RegionWeightGrids whole{&reg, &out[0], &out[1], &out[2], &out[3], &out[4]};
-        RegionWeightRows(reg, z, columns, 1, rows, rows, cols, distance / 10, 3, kNd, whole);
-        const char* names[5] = {"regression_weights1", "regression_regions2", "regression_weights2",
-                                "regression_regions3", "regression_weights3"};
-        for (int k = 0; k < 5; ++k) {
-            const Rows expected = Fill(rows, cols, [&](int r, int c) { return out[k][r][c]; });
-            ExpectHeldRows(names[k], expected);
-            EXPECT_EQ(RootGrid(names[k]), expected) << names[k] << ", distance " << distance;
-        }
-        EXPECT_EQ(SharedFile("regions.$w2"), GridText(Fill(rows, cols, [&](int r, int c) { return out[2][r][c]; }), 1000, 2000, 10));
+        const std::array<Rows, 5> out = ExpectOneProcessWeights(zone, regions, distance);
+        EXPECT_EQ(SharedFile("regions.$w2"), GridText(out[2], 1000, 2000, 10));
+    }
+}
+
+// The region grid held over its own rows and the rows next to them on every process (process 0
+// too), other owners' cells there holding a code of their own: each cell's region comes from
+// its owner, also in rows shared by two processes whose cells lie far apart (a comb basin: in
+// each row a cell in column 1 and one far right).
+TEST_F(RegionStepsTest, RegionRowsOfTheOwnersGiveTheOneProcessWeights) {
+    constexpr int rows = 23, cols = 14;
+    const Rows zone = Fill(rows, cols, [](int r, int c) { return c == 1 || c == 8 + r % 7 ? 1.0 : kNd; });
+    const Rows regions = Fill(rows, cols, [](int r, int c) { return c == 1 ? (r < 12 ? 2.0 : 3.0) : (r % 5 < 2 ? 4.0 : 3.0); });
+    for (double distance : {25.0, 70.0, 400.0}) {
+        Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", StrFormat("[region_transition_distance]\n%g\n", distance));
+        const int lo = std::max(1, setup_->firstRow - 1), hi = std::min(rows, setup_->lastRow + 1);
+        const Matrix& owners = *setup_->mpiRegions;
+        given_.push_back(Filled(lo, hi, Fill(rows, cols, [&](int r, int c) {
+            return owners.holds(r) && owners[r][c] == setup_->rank ? regions[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] : 9.0;
+        })));
+        setup_->RegisterSetupGrid("regions.asc", "regression_regions", &given_.back(), 0, lo, hi);
+        setup_->MakeRegionWeightGrids();
+        ASSERT_EQ(setup_->Regions().regionCount, 3);
+        ExpectOneProcessWeights(zone, regions, distance);
     }
 }
 
@@ -194,6 +231,56 @@ TEST_F(RegionStepsTest, FailuresStopEveryProcess) {
     BuildBasin();
     Given("regions.asc", "regression_regions", Fill(kRows, kCols, [](int r, int c) { return (r - 1) * 12.0 + c; }));
     EXPECT_EQ(ErrorCode([&] { setup_->MakeRegionWeightGrids(); }), 4);
+
+    // Codes 2, 3, ... from the second cell on (the first is outside the basin): the 31st code
+    // lies in row 3, column 8, among the cells of process 1 of 2 or 2 of 4. An invalid code
+    // just before it stops with 3, just after it with 4, and 30 codes with one met again rank.
+    for (const auto& [invalidAt, code] : {std::pair{31, 3}, std::pair{33, 4}, std::pair{0, 0}}) {
+        BuildBasin();
+        Given("regions.asc", "regression_regions", Fill(kRows, kCols, [&, invalid = invalidAt](int r, int c) {
+                  const int place = (r - 1) * 12 + c;
+                  return place == invalid ? 0.0 : (invalid == 0 ? std::min(place, 31) : place);
+              }));
+        EXPECT_EQ(ErrorCode([&] { setup_->MakeRegionWeightGrids(); }), code) << invalidAt;
+        if (code == 0) {
+            EXPECT_EQ(setup_->Regions().regionCount, 30);
+            EXPECT_EQ(setup_->Regions().records[30].cellCount, 72 - 30);
+        } else {
+            EXPECT_TRUE(Logged(setup_->rank != 0 ? "region ranking failed on process 0"
+                                                 : (code == 3 ? "invalid region code in regions.asc!"
+                                                              : "too much zones in regions.asc, (max. 30)!")));
+        }
+    }
+}
+
+// A ragged basin with holes whose regions are spread over the processes: the tables are those
+// of one scan of the whole grid (cells, mean row and column of each region, codes ascending).
+TEST_F(RegionStepsTest, RaggedBasinRanksAsOneProcess) {
+    constexpr int rows = 17, cols = 11;
+    const Rows zone = Fill(rows, cols, [](int r, int c) { return (c + 2 * r) % 9 == 0 || (r > 12 && c > 6) ? kNd : 1.0; });
+    const Rows regions = Fill(rows, cols, [](int r, int c) { return double(9 - (r * 3 + c) % 7); });
+    Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", Control(""));
+    Given("regions.asc", "regression_regions", regions);
+    setup_->MakeRegionWeightGrids();
+    const RegionTables& t = setup_->Regions();
+    ASSERT_EQ(t.regionCount, 7);
+    for (int k = 1; k <= 7; ++k) {
+        const int code = k + 2;  // codes 3..9
+        EXPECT_EQ(t.codes[static_cast<std::size_t>(k)], code);
+        EXPECT_EQ(t.codeToRegion[static_cast<std::size_t>(code)], k);
+        double cells = 0, rowSum = 0, colSum = 0;
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c)
+                if (zone[r - 1][c - 1] != kNd && regions[r - 1][c - 1] == code) {
+                    ++cells;
+                    rowSum += r;
+                    colSum += c;
+                }
+        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].cellCount, cells) << code;
+        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].meanRow, rowSum / cells) << code;
+        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].centreCol, static_cast<int>(colSum / cells)) << code;
+    }
+    EXPECT_EQ(t.maxCode, 9);
 }
 
 }  // namespace

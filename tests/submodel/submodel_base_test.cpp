@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 
+#include "setup/mpiregions.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel_fixtures.hpp"
 #include "setup/tracer_ini.hpp"
@@ -241,17 +243,22 @@ TEST_F(SubmodelBaseTest, WarmStartReadsTheStoredTracerGrid) {
 }
 
 namespace {
-void RegisterSoilZones(GridStore& store, Matrix& grid, const std::vector<double>& values, int ncols, int nrows) {
-    memory_handling mh;
-    grid = mh.matrix(1, nrows, 1, ncols, nrows);
-    for (int r = 1; r <= nrows; ++r)
-        for (int c = 1; c <= ncols; ++c) grid[r][c] = values[static_cast<std::size_t>((r - 1) * ncols + c - 1)];
+// grid as "zonegrid_soilmodel" at store index 2.
+void RegisterSoilZoneEntry(GridStore& store, Matrix& grid) {
     GridStoreEntry& e = store[2];
     e.grid = &grid;
     e.fileName = "soilzones.asc";
     e.hasFileName = true;
     e.internalName = "zonegrid_soilmodel";
     e.hasInternalName = true;
+}
+
+void RegisterSoilZones(GridStore& store, Matrix& grid, const std::vector<double>& values, int ncols, int nrows) {
+    memory_handling mh;
+    grid = mh.matrix(1, nrows, 1, ncols, nrows);
+    for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) grid[r][c] = values[static_cast<std::size_t>((r - 1) * ncols + c - 1)];
+    RegisterSoilZoneEntry(store, grid);
 }
 }  // namespace
 
@@ -289,4 +296,166 @@ TEST_F(SubmodelBaseTest, RankZonesFailsTheSameWayOnEveryProcess) {
     EXPECT_EQ(codeOf({1, 1, 2, 2}), 0);
     store_[2] = GridStoreEntry{};
     EXPECT_EQ(CodeOf([&] { p->RankZones(z); }), 33);
+}
+
+namespace {
+
+// A ragged basin divided among the processes as the set-up divides it (row-major, the highest
+// process first), with soil zones that also hold values in the holes between a row's basin
+// cells (ranked) and beside the basin (not ranked). Each process holds its own rows of the
+// soil zones and the weights with one row each side only.
+class DividedZonesTest : public SubmodelBaseTest {
+protected:
+    static constexpr int kRows = 9, kCols = 8;
+    using Rows = std::vector<std::vector<double>>;
+
+    static bool InBasin(int r, int c) { return !(c == 1 && r % 3 == 0) && !(c == 5 && r % 2 == 1) && c != 8 && !(r == 2 && c > 5); }
+
+    void Divide(Probe& p, const Rows& soil, const Rows* weights) {
+        memory_handling mh;
+        const int size = talvo_test::Size(), rank = talvo_test::Rank();
+        Matrix zone = mh.matrix(1, kRows, 1, kCols, kRows);
+        owners_ = mh.matrix(1, kRows, 1, kCols, kRows);
+        columns_.assign(kRows + 1, ColumnRange{0, -1});
+        std::int64_t cells = 0;
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                zone[r][c] = InBasin(r, c) ? 1.0 : -9999.0;
+                if (!InBasin(r, c)) continue;
+                ++cells;
+                if (columns_[r].first == 0) columns_[r].first = c;
+                columns_[r].last = c;
+            }
+        std::vector<int> firsts, lasts;
+        AssignOwners(zone, owners_, kRows, kCols, -9999.0,
+                     CellShares(cells, std::vector<double>(static_cast<std::size_t>(size), 1.0 / size)), firsts, lasts);
+        p.ncols = kCols;
+        p.nrows = kRows;
+        p.firstRow = firsts[static_cast<std::size_t>(rank)];
+        p.lastRow = lasts[static_cast<std::size_t>(rank)];
+        const int lo = std::max(1, p.firstRow - 1), hi = std::min(kRows, p.lastRow + 1);
+        soil_ = mh.matrix(lo, hi, 1, kCols, kRows);
+        weights_ = mh.matrix(lo, hi, 1, kCols, kRows);
+        for (int r = lo; r <= hi; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                soil_[r][c] = soil[r - 1][c - 1];
+                weights_[r][c] = weights ? (*weights)[r - 1][c - 1] : 0.0;
+            }
+        RegisterSoilZoneEntry(store_, soil_);
+        p.mpiRegions = &owners_;
+        p.basinColumns = &columns_;
+        p.relCellArea = weights ? &weights_ : nullptr;
+    }
+
+    // One scan of the whole grid in row order, as a single process ranks.
+    ZoneRanking OneScan(const Rows& soil, const Rows* weights) const {
+        ZoneRanking z;
+        std::map<long, zoneFZT> byCode;
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = columns_[r].first; c >= 1 && c <= columns_[r].last; ++c) {
+                const double v = soil[r - 1][c - 1];
+                if (v == -9999.0) continue;
+                zoneFZT& rec = byCode.try_emplace(static_cast<long>(std::floor(v + 0.5)), zoneFZT{0, 0, v, 0, 0}).first->second;
+                rec.sx += 1;
+                rec.n += weights ? (*weights)[r - 1][c - 1] : 1.0;
+            }
+        z.records.push_back(zoneFZT{0, 0, 1.0, 1.0, 0});
+        for (const auto& [code, rec] : byCode) {
+            z.records.push_back(rec);
+            z.records.back().RelCellSum = rec.n;
+            z.maxCode = static_cast<int>(code);
+        }
+        z.zoneCount = static_cast<int>(byCode.size());
+        return z;
+    }
+
+    Matrix owners_, soil_, weights_;
+    std::vector<ColumnRange> columns_;
+};
+
+}  // namespace
+
+// Every process ranks its own cells and all end with the tables of one row-order scan: the
+// value met first in each zone, the cells (holes between basin cells included, cells beside
+// the basin not), and weights that are no whole numbers added in row order bit for bit.
+TEST_F(DividedZonesTest, RankingOfOwnCellsEqualsOneRowOrderScan) {
+    auto p = Active();
+    const Rows soil = [] {
+        Rows s(kRows, std::vector<double>(kCols));
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) s[r - 1][c - 1] = (r * 5 + c * 3) % 7 == 0 ? -9999.0 : ((r + c) % 4) * 2 + 0.1 * (c % 3);
+        return s;
+    }();
+    Rows weights(kRows, std::vector<double>(kCols));
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) weights[r - 1][c - 1] = 1.0 / (r + 2 * c) + 1e8 * ((r * c) % 3 == 0);
+    for (const Rows* w : {static_cast<const Rows*>(nullptr), static_cast<const Rows*>(&weights)}) {
+        Divide(*p, soil, w);
+        ZoneRanking z;
+        ASSERT_EQ(CodeOf([&] { p->RankZones(z); }), 0);
+        const ZoneRanking want = OneScan(soil, w);
+        ASSERT_EQ(z.zoneCount, want.zoneCount);
+        EXPECT_EQ(z.maxCode, want.maxCode);
+        double total = 0;
+        for (int i = 1; i <= z.zoneCount; ++i) {
+            const zoneFZT &got = z.records[i], &exp = want.records[i];
+            EXPECT_EQ(got.zonenwert, exp.zonenwert) << i;
+            EXPECT_EQ(got.sx, exp.sx) << i;
+            EXPECT_EQ(got.n, exp.n) << i << (w ? " weighted" : "");
+            EXPECT_EQ(got.RelCellSum, exp.n) << i;
+            EXPECT_EQ(z.index[static_cast<std::size_t>(std::floor(exp.zonenwert + 0.5))], i);
+            total += got.rel;
+        }
+        EXPECT_NEAR(total, 1.0, 1e-9);
+    }
+}
+
+// A code out of range or zone number 16001, wherever it lies, stops every process with the
+// code of the row-order scan, which comes to the first of the two; process 0 says why.
+TEST_F(DividedZonesTest, ScanStopsAsOneRowOrderScanStops) {
+    auto p = Active();
+    Rows soil(kRows, std::vector<double>(kCols, 2.0));
+    auto stopWith = [&](int r, int c, double v) {
+        Rows s = soil;
+        s[r - 1][c - 1] = v;
+        Divide(*p, s, nullptr);
+        ZoneRanking z;
+        return CodeOf([&] { p->RankZones(z); });
+    };
+    EXPECT_EQ(stopWith(1, 2, -3), 3);  // the first process's cells
+    EXPECT_EQ(stopWith(5, 3, 40000), 3);
+    EXPECT_EQ(stopWith(9, 7, -1), 3);  // process 0's last cell
+    EXPECT_EQ(stopWith(2, 6, -3), 0);  // beside the basin
+    EXPECT_EQ(stopWith(3, 5, -3), 3);  // a hole between basin cells
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(Logged("wrong zone index in soilzones.asc!"));
+    }
+
+    // Too many zones: 16001 codes in a grid of 127 x 127 cells (every cell in the basin).
+    const int n = 127;
+    memory_handling mh;
+    Matrix zone = mh.matrix(1, n, 1, n, n);
+    zone.fill(1.0);
+    auto codeWith = [&](int invalidAt) {
+        std::vector<int> firsts, lasts;
+        const int size = talvo_test::Size(), rank = talvo_test::Rank();
+        AssignOwners(zone, owners_, n, n, -9999.0,
+                     CellShares(n * n, std::vector<double>(static_cast<std::size_t>(size), 1.0 / size)), firsts, lasts);
+        p->ncols = p->nrows = n;
+        p->firstRow = firsts[static_cast<std::size_t>(rank)];
+        p->lastRow = lasts[static_cast<std::size_t>(rank)];
+        columns_.assign(n + 1, ColumnRange{1, n});
+        soil_ = mh.matrix(1, n, 1, n, n);
+        for (int r = 1; r <= n; ++r)
+            for (int c = 1; c <= n; ++c) soil_[r][c] = (r - 1) * n + c - 1 == invalidAt ? -5 : (r - 1) * n + c - 1;
+        p->relCellArea = nullptr;
+        ZoneRanking z;
+        return CodeOf([&] { p->RankZones(z); });
+    };
+    owners_ = mh.matrix(1, n, 1, n, n);
+    EXPECT_EQ(codeWith(16000), 3);  // just before the zone number 16001
+    EXPECT_EQ(codeWith(16001), 4);  // just after it
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(Logged("too much zones in soilzones.asc, (max. 16000!)"));
+    }
 }
