@@ -52,10 +52,13 @@ private:
     int first_ = 1, last_ = 0;
 };
 
-// Runs f(r, c, valid) for every cell of the entry's rows held by all given grids, one OpenMP
-// thread per row.
+// Runs f(r, c, valid) for the cells of the entry's rows held by all given grids, one OpenMP
+// thread per row: the cells within each row's basin columns, or every cell of the rows where
+// wholeRows is set (for the passes that set the cells outside the basin, which no later pass
+// changes).
 template <class F>
-void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f) {
+void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f,
+              bool wholeRows = false) {
     const int first = valid.first(), last = valid.last();
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, o.ncols))
     for (int r = first; r <= last; ++r) {
@@ -64,7 +67,11 @@ void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_li
         if (!held) continue;
         int c1, c2;
         const bool basin = valid.Columns(r, &c1, &c2);
-        for (int c = 1; c <= o.ncols; ++c) f(r, c, basin && c >= c1 && c <= c2 && valid(r, c));
+        if (wholeRows) {
+            for (int c = 1; c <= o.ncols; ++c) f(r, c, basin && c >= c1 && c <= c2 && valid(r, c));
+        } else if (basin) {
+            for (int c = c1; c <= c2; ++c) f(r, c, valid(r, c));
+        }
     }
 }
 
@@ -152,15 +159,19 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
         // of its sum and mean; the steps it misses are counted once there is one.
         Matrix& sum = e.sumGrid;
         std::atomic<bool> missing{false};
-        ForCells(*this, valid, {&grid, &sum}, [&](int r, int c, bool ok) {
-            if (!ok) {
-                sum[r][c] = nd;
-            } else if (NoData(grid[r][c], nd)) {
-                missing.store(true, std::memory_order_relaxed);
-            } else {
-                sum[r][c] += grid[r][c];
-            }
-        });
+        // The cells outside the basin become nodata in the first step of a period and stay so.
+        ForCells(
+            *this, valid, {&grid, &sum},
+            [&](int r, int c, bool ok) {
+                if (!ok) {
+                    sum[r][c] = nd;
+                } else if (NoData(grid[r][c], nd)) {
+                    missing.store(true, std::memory_order_relaxed);
+                } else {
+                    sum[r][c] += grid[r][c];
+                }
+            },
+            e.stepCount == 1);
         if (missing.load() && e.missingSteps.empty()) {
             e.missingSteps = matrix(static_cast<int>(e.firstRow), static_cast<int>(e.lastRow), 1, ncols, nrows);
             e.missingSteps.fill(0.0);
@@ -177,6 +188,7 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
         Matrix* mn = e.minFlag == 1 ? &e.minGrid : nullptr;
         Matrix* mx = e.maxFlag == 1 ? &e.maxGrid : nullptr;
         const bool first = e.extremesStarted == 0;
+        // Only the first step sets the cells outside the basin (nodata).
         ForCells(*this, valid, {&grid}, [&](int r, int c, bool ok) {
             const double v = grid[r][c];
             for (Matrix* m : {mn, mx}) {
@@ -190,7 +202,7 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
                     x = m == mn ? std::min(x, v) : std::max(x, v);
                 }
             }
-        });
+        }, first);
         e.extremesStarted = 1;
     }
     if (e.thousands != 0) UpdateVegetationGrid(index, own);

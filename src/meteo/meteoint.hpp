@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "submodel/teilmod.hpp"
@@ -224,6 +225,8 @@ private:
     void AccumulateStatistics();
     void CopyFromMasterCell(int r, int c);
     bool OwnCell(int r, int c) const;
+    // First and last basin column of row r (1..ncols where the ranges are not known).
+    std::pair<int, int> BasinColumns(int r) const;
     // Construction steps of the station methods, in order.
     void PrepareStations();
     double Idw(double x, double y, int file, double* weights) const;

@@ -60,9 +60,7 @@ bool meteointerpol::StationKernelLoop() {
         for (int r = firstRow; r <= lastRow; ++r) {
             double* row = result[r];
             unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * width;
-            const bool ranged = basinColumns != nullptr && static_cast<std::size_t>(r) < basinColumns->size();
-            const int c1 = std::max(ranged ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1, 1);
-            const int c2 = std::min(ranged ? (*basinColumns)[static_cast<std::size_t>(r)].last : ncols, ncols);
+            const auto [c1, c2] = BasinColumns(r);
             int own = 0;
             for (int c = c1; c <= c2; ++c) {
                 flags[c] = 0;

@@ -118,6 +118,13 @@ bool meteointerpol::StepHasValues() {
     return false;
 }
 
+std::pair<int, int> meteointerpol::BasinColumns(int r) const {
+    const bool ranged = basinColumns != nullptr && static_cast<std::size_t>(r) < basinColumns->size();
+    const int c1 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1;
+    const int c2 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].last : ncols;
+    return {std::max(c1, 1), std::min(c2, ncols)};
+}
+
 bool meteointerpol::OwnCell(int r, int c) const {
     if ((*zoneGrid)[r][c] == nodata) return false;
     if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
@@ -200,10 +207,8 @@ void meteointerpol::CellLoop() {
         for (int r = firstRow; r <= lastRow; ++r) {
             double* row = result[r];
             unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
-            const bool ranged = basinColumns != nullptr && static_cast<std::size_t>(r) < basinColumns->size();
-            const int c1 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].first : 1;
-            const int c2 = ranged ? (*basinColumns)[static_cast<std::size_t>(r)].last : ncols;
-            for (int c = std::max(c1, 1); c <= std::min(c2, ncols); ++c) {
+            const auto [c1, c2] = BasinColumns(r);
+            for (int c = c1; c <= c2; ++c) {
                 flags[c] = 0;
                 if (!OwnCell(r, c)) {
                     row[c] = nodata;
@@ -231,7 +236,8 @@ void meteointerpol::WarnCellsWithoutStation() const {
     // Logged after the loop in row order, so that the log is the same for any number of threads.
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
-        for (int c = 1; c <= ncols; ++c) {
+        const auto [c1, c2] = BasinColumns(r);
+        for (int c = c1; c <= c2; ++c) {
             if (flags[c] == 0) continue;
             *log << prefix << cx[r][c] << ", y=" << cy[r][c] << " " << "no station within the specified search radius!"
                  << "[end-entry]";
@@ -244,8 +250,10 @@ void meteointerpol::WarnCellsWithoutStation() const {
 void meteointerpol::AccumulateStatistics() {
     const bool statistics = statistics_->active();
     if (!statistics && !useResponseUnits) return;
+    // Cells outside a row's basin columns lie outside every zone.
     for (int r = firstRow; r <= lastRow; ++r) {
-        for (int c = 1; c <= ncols; ++c) {
+        const auto [c1, c2] = BasinColumns(r);
+        for (int c = c1; c <= c2; ++c) {
             const double z = (*zoneGrid)[r][c];
             if (z == nodata || (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank)) continue;
             int position = 0;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -22,6 +23,15 @@ bool NextLine(std::FILE* f, std::string* line) {
         line->push_back(static_cast<char>(ch));
     }
     return any;
+}
+
+// First and last basin column of row r (1..ncols where the ranges are not known): the cells
+// outside lie outside every zone.
+std::pair<int, int> BasinColumns(const modelobject& o, int r) {
+    const bool ranged = o.basinColumns != nullptr && static_cast<std::size_t>(r) < o.basinColumns->size();
+    const int c1 = ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].first : 1;
+    const int c2 = ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].last : o.ncols;
+    return {std::max(c1, 1), std::min(c2, o.ncols)};
 }
 
 }  // namespace
@@ -247,9 +257,7 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
     const int layers = inputs_.empty() ? 0 : std::min(regions_, 3);
 #pragma omp parallel for schedule(runtime) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
-        const bool ranged = o.basinColumns != nullptr && static_cast<std::size_t>(r) < o.basinColumns->size();
-        const int c1 = std::max(ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].first : 1, 1);
-        const int c2 = std::min(ranged ? (*o.basinColumns)[static_cast<std::size_t>(r)].last : o.ncols, o.ncols);
+        const auto [c1, c2] = BasinColumns(o, r);
         for (int c = c1; c <= c2; ++c) {
             if (!TakesPart(r, c)) continue;
             // An input without data in this step (no valid station value) leaves the cell
@@ -266,13 +274,15 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
 void cSuperposition::WriteStatistics() {
     RegionalSuperposition& o = owner_;
     o.WriteStatisticGrids(gridIndex_, true, false);
-    for (int r = o.firstRow; r <= o.lastRow; ++r)
-        for (int c = 1; c <= o.ncols; ++c) {
+    for (int r = o.firstRow; r <= o.lastRow; ++r) {
+        const auto [c1, c2] = BasinColumns(o, r);
+        for (int c = c1; c <= c2; ++c) {
             if (!TakesPart(r, c)) continue;
             const auto code = static_cast<long>((*o.zoneGrid)[r][c]);
             if (code < 0 || code >= static_cast<long>(o.zoneIndex->size()) || NoData(output_[r][c], o.nodata)) continue;
             statistics_->AddValue(r, c, (*o.zoneIndex)[static_cast<std::size_t>(code)], output_[r][c], 1.0);
         }
+    }
     statistics_->Step(year_, month_, day_, hour_, 1);
 }
 

@@ -135,18 +135,22 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
     if (timeInterval < 720) {
         if (v.fday > 0.05) {
             if (!ssdDay) {
-                for (int r = firstRow; r <= lastRow; ++r)
-                    for (int c = 1; c <= ncols; ++c)
+                for (int r = firstRow; r <= lastRow; ++r) {
+                    const auto [c1, c2] = ColumnRange(r);
+                    for (int c = c1; c <= c2; ++c)
                         if (OwnCell(r, c)) (*ssdTemp)[r][c] = 0.0;
+                }
                 ssdCounter = 1;
                 ssdDay = true;
             } else {
                 ++ssdCounter;
             }
         } else if (ssdDay) {
-            for (int r = firstRow; r <= lastRow; ++r)
-                for (int c = 1; c <= ncols; ++c)
+            for (int r = firstRow; r <= lastRow; ++r) {
+                const auto [c1, c2] = ColumnRange(r);
+                for (int c = c1; c <= c2; ++c)
                     if (OwnCell(r, c)) (*ssdTemp)[r][c] = ssdCounter > 0 ? (*ssdTemp)[r][c] / ssdCounter : 0.5;
+            }
             ssdDay = false;
         }
     }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
+#include <vector>
 
 #include "methods_support.hpp"
 #include "setup/spinup.hpp"
@@ -243,6 +245,36 @@ TEST_F(MeteoInterpolatorTest, StatisticsTableHoldsTheDescription) {
             << table;
         EXPECT_NE(table.find("2000\t 1\t 1\t 1"), std::string::npos) << table;
     }
+}
+
+TEST_F(MeteoInterpolatorTest, ZoneMeanTakesEveryBasinCellWithinTheRowsColumnRanges) {
+    // The set-up's column ranges of the basin cells: row 1 starts at column 2. The basin mean
+    // (3 decimals) covers every basin cell once, on any number of processes.
+    std::vector<ColumnRange> ranges(kRows + 1, ColumnRange{1, kCols});
+    ranges[0] = ColumnRange{0, -1};
+    ranges[1] = ColumnRange{2, kCols};
+    SectionValues v;
+    v.statistics = "stat.txt 1001";
+    auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n", v);
+    ASSERT_TRUE(ip);
+    ip->basinColumns = &ranges;
+    Step(*ip);
+    ExpectCells(*ip, Idw2);
+    ip->FlushStatistics();
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    double sum = 0;
+    int cells = 0;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (InBasin(r, c)) sum += Idw2(r, c), ++cells;
+    const std::string table = talvo_test::ReadFile("stat.txt");
+    const std::size_t line = table.find("2000\t 1\t 1\t 0");
+    ASSERT_NE(line, std::string::npos) << table;
+    std::istringstream row(table.substr(line));
+    double year = 0, month = 0, day = 0, hour = 0, mean = 0;
+    row >> year >> month >> day >> hour >> mean;
+    EXPECT_NEAR(mean, sum / cells, 0.6e-3) << table;
 }
 
 TEST_F(MeteoInterpolatorTest, GridListReadsNamedGridsAndRepeatsTheLastOne) {
