@@ -258,15 +258,16 @@ void defaultini::ReadZoneGrid() {
 // 0's whole copy: the terrain of the radiation correction's shadows and the elevation's
 // derived grids are made from process 0's elevation model; the land-use, soil and irrigation
 // codes are checked and renumbered there and
-// then scattered, the soil model turns the maximum ponding storage into mm there and scatters
-// it, the zones of the soil model and the regression regions are ranked there, the glaciers of
-// the dynamic glacier methods are built and stepped there. A grid written by its write code
+// then scattered, the zones of the soil model and the regression regions are ranked there, the
+// glaciers of the dynamic glacier methods are built and stepped there, the snow slides move the
+// snow there down the slide fractions. A grid written by its write code
 // takes its cells outside the basin from process 0's copy, and a periodic grid is read again
 // into it.
 bool defaultini::WholeOnProcessZero(const GridDefinition& def) const {
     static const char* const kWholeGridConsumers[] = {
-        "[elevation_model]",  "landuse",          "soil_types",   "irrigation_codes",  "max_ponding_storage",
-        "zonegrid_soilmodel", "regression_regions", "GlacierizedCells", "GlacierCodes", "debris_on_glaciers"};
+        "[elevation_model]", "landuse",          "soil_types",     "irrigation_codes", "zonegrid_soilmodel",
+        "regression_regions", "GlacierizedCells", "GlacierCodes",   "debris_on_glaciers", "slidefraction1",
+        "slidefraction2",    "slidefraction3",   "slidefraction4"};
     if (def.variable || def.writeCode != 0 || def.HasPeriodicity()) return true;
     for (const char* name : kWholeGridConsumers)
         if (def.internalName == name) return true;

@@ -152,23 +152,51 @@ void schneemodellklasse::StartGlacierRecords() {
 }
 
 void schneemodellklasse::GatherWholeInputs() {
-    // Static whole grids of process 0: zones, elevation, slope and the direction fractions,
-    // gathered once for the slide grids of the set-up and the steps.
-    if (!snow::IsSlideMethod(method)) {
-        zoneWhole = MPIGatherGridCopy(1);
-        elevationWhole = MPIGatherGridCopy(2);
-        return;
+    // Static whole grids of process 0 for the slide grids of the set-up and the steps (zones,
+    // elevation, and for the slides the slope and the direction fractions): each holds the value
+    // of every cell some process owns and nodata elsewhere, as a gather from the owners gives it.
+    std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid};
+    std::vector<Matrix*> copies = {&zoneWhole, &elevationWhole};
+    if (snow::IsSlideMethod(method)) {
+        grids.push_back((*gridStore)[GetGridIndex("slope_angle")].grid);
+        copies.push_back(&slopeWhole);
+        for (int d = 1; d <= 4; ++d) {
+            grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
+            copies.push_back(&slideFractionWhole[d]);
+        }
     }
-    std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid,
-                                        (*gridStore)[GetGridIndex("slope_angle")].grid};
-    for (int d = 1; d <= 4; ++d) grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
     if (!mpirows::Distributed(*this)) return;
-    std::vector<Matrix> copies = mpirows::GatherGridCopies(*this, grids, "the whole grids of the snow slides");
+    // Process 0 copies the grids it holds whole itself (the owners hold the same values in their
+    // cells); only the others are gathered.
+    const std::size_t n = grids.size();
+    std::vector<int> gather(n, 0);
+    if (rank == 0) {
+        auto whole = [&](const Matrix* m) { return m != nullptr && m->holds(1) && m->holds(nrows) && m->ncols() >= ncols; };
+        for (std::size_t k = 0; k < n; ++k) gather[k] = whole(grids[k]) && whole(mpiRegions) ? 0 : 1;
+    }
+    MPI_Bcast(gather.data(), static_cast<int>(n), MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<const Matrix*> lacking;
+    for (std::size_t k = 0; k < n; ++k)
+        if (gather[k] != 0) lacking.push_back(grids[k]);
+    std::vector<Matrix> gathered;
+    if (!lacking.empty()) gathered = mpirows::GatherGridCopies(*this, lacking, "the whole grids of the snow slides");
     if (rank != 0) return;
-    zoneWhole = std::move(copies[0]);
-    elevationWhole = std::move(copies[1]);
-    slopeWhole = std::move(copies[2]);
-    for (int d = 1; d <= 4; ++d) slideFractionWhole[d] = std::move(copies[static_cast<std::size_t>(2 + d)]);
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        Matrix& copy = *copies[k];
+        if (gather[k] != 0) {
+            copy = std::move(gathered[next++]);
+            continue;
+        }
+        const Matrix& from = *grids[k];
+        copy = matrix(1, nrows, 1, ncols, nrows);
+        for (int r = 1; r <= nrows; ++r) {
+            const double* owner = (*mpiRegions)[r];
+            const double* value = from[r];
+            double* to = copy[r];
+            for (int c = 1; c <= ncols; ++c) to[c] = owner[c] != nodata ? value[c] : nodata;
+        }
+    }
 }
 
 void schneemodellklasse::GatherMaxDeposition() {
