@@ -115,7 +115,6 @@ void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
         });
     }
     gridio::ThrowAgreed(static_cast<int>(error), true);
-    DistributeLakePonding();
 }
 
 routing::LakeGrids abflussmodellklasse::FindLakeGrids() {
