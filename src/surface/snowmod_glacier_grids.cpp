@@ -166,37 +166,9 @@ void schneemodellklasse::GatherWholeInputs() {
         }
     }
     if (!mpirows::Distributed(*this)) return;
-    // Process 0 copies the grids it holds whole itself (the owners hold the same values in their
-    // cells); only the others are gathered.
-    const std::size_t n = grids.size();
-    std::vector<int> gather(n, 0);
-    if (rank == 0) {
-        auto whole = [&](const Matrix* m) { return m != nullptr && m->holds(1) && m->holds(nrows) && m->ncols() >= ncols; };
-        for (std::size_t k = 0; k < n; ++k) gather[k] = whole(grids[k]) && whole(mpiRegions) ? 0 : 1;
-    }
-    MPI_Bcast(gather.data(), static_cast<int>(n), MPI_INT, 0, MPI_COMM_WORLD);
-    std::vector<const Matrix*> lacking;
-    for (std::size_t k = 0; k < n; ++k)
-        if (gather[k] != 0) lacking.push_back(grids[k]);
-    std::vector<Matrix> gathered;
-    if (!lacking.empty()) gathered = mpirows::GatherGridCopies(*this, lacking, "the whole grids of the snow slides");
+    std::vector<Matrix> whole = mpirows::WholeGridCopies(*this, grids, "the whole grids of the snow slides");
     if (rank != 0) return;
-    std::size_t next = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        Matrix& copy = *copies[k];
-        if (gather[k] != 0) {
-            copy = std::move(gathered[next++]);
-            continue;
-        }
-        const Matrix& from = *grids[k];
-        copy = matrix(1, nrows, 1, ncols, nrows);
-        for (int r = 1; r <= nrows; ++r) {
-            const double* owner = (*mpiRegions)[r];
-            const double* value = from[r];
-            double* to = copy[r];
-            for (int c = 1; c <= ncols; ++c) to[c] = owner[c] != nodata ? value[c] : nodata;
-        }
-    }
+    for (std::size_t k = 0; k < grids.size(); ++k) *copies[k] = std::move(whole[k]);
 }
 
 void schneemodellklasse::GatherMaxDeposition() {
