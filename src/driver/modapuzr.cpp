@@ -299,6 +299,8 @@ void ModellApplication::LinkSubmodels() {
         routing_->ReadStorageState(soil_->GetStorageFileName(), soil_->warmStart);
         routing_->SetStatus(1);
     });
+    // The lakes' start on process 0 (and a warm start's storage state) set the ponding storage
+    // of the lake cells: it goes to the cells' processes once, here.
     routing_->DistributeLakePonding();
     irrigation_->SetRiverflowTable(soil_->GetRiverflowTable());
     irrigation_->SetQg(soil_->GetQg());

@@ -293,6 +293,40 @@ std::vector<Matrix> GatherGridCopies(modelobject& o, const std::vector<const Mat
     return copies;
 }
 
+std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matrix*>& grids, const std::string& name) {
+    const std::size_t n = grids.size();
+    const Matrix* regions = o.mpiRegions;
+    auto whole = [&](const Matrix* m) { return m != nullptr && m->holds(1) && m->holds(o.nrows) && m->ncols() >= o.ncols; };
+    std::vector<int> gather(n, 0);
+    if (o.rank == 0)
+        for (std::size_t k = 0; k < n; ++k) gather[k] = whole(grids[k]) && whole(regions) ? 0 : 1;
+    MPI_Bcast(gather.data(), static_cast<int>(n), MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<const Matrix*> lacking;
+    for (std::size_t k = 0; k < n; ++k)
+        if (gather[k] != 0) lacking.push_back(grids[k]);
+    std::vector<Matrix> gathered;
+    if (!lacking.empty()) gathered = GatherGridCopies(o, lacking, name);
+    std::vector<Matrix> copies(n);
+    if (o.rank != 0) return copies;
+    memory_handling mh;
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (gather[k] != 0) {
+            copies[k] = std::move(gathered[next++]);
+            continue;
+        }
+        Matrix& copy = copies[k];
+        copy = mh.matrix(1, o.nrows, 1, o.ncols, o.nrows);
+        for (int r = 1; r <= o.nrows; ++r) {
+            const double* owner = (*regions)[r];
+            const double* value = (*grids[k])[r];
+            double* to = copy[r];
+            for (int c = 1; c <= o.ncols; ++c) to[c] = owner[c] != o.nodata ? value[c] : o.nodata;
+        }
+    }
+    return copies;
+}
+
 std::vector<OwnedStrip> AllStrips(modelobject& o) {
     std::vector<Strip> strips;
     int count = 0;

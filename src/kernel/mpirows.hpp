@@ -46,6 +46,10 @@ MPI_Datatype RowsType(const Matrix& grid, int first, int last, int ncols);
 // makes each of them, moved in one transfer (collective; empty matrices on the other processes).
 // The caller has made sure that there are several processes and the decomposition grids are linked.
 std::vector<Matrix> GatherGridCopies(modelobject& o, const std::vector<const Matrix*>& grids, const std::string& name);
+// The same copies, made by process 0 itself from the grids it holds whole (the owners hold the
+// same values in their cells): the value of every cell a process owns, nodata elsewhere. Only
+// the grids process 0 does not hold whole are gathered (collective).
+std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matrix*>& grids, const std::string& name);
 
 // True when strips can move: several processes and both decomposition grids linked.
 bool Distributed(modelobject& o);

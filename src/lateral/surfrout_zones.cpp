@@ -151,9 +151,7 @@ void surfaceroutingclass::InitFlowTimeZones() {
                     maxzeit[static_cast<std::size_t>(s)] =
                         std::max(maxzeit[static_cast<std::size_t>(s)], static_cast<double>(FlowTimeZone(r, c)));
             }
-        MPI_Barrier(MPI_COMM_WORLD);
         MPI_Allreduce(MPI_IN_PLACE, maxzeit.data(), static_cast<int>(nsub), MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-        MPI_Barrier(MPI_COMM_WORLD);
     } else {
         for (std::size_t s = 1; s < nsub; ++s) maxzeit[s] = 1;
     }
@@ -193,18 +191,21 @@ void surfaceroutingclass::InitFlowTimeZones() {
         }
     }
     *log << "[end-entry]";
-    MPI_Barrier(MPI_COMM_WORLD);
-    for (int s = 1; s <= zoneCount; ++s) {
-        const int count = static_cast<int>(maxzeit[static_cast<std::size_t>(s)]) + 1;
-        // Exact sums on process 0 (whatever the division), then the same sums on every process.
-        ReduceZoneRecordsExactly(ExactQD(0, s), ZoneQD(0, s), count - 1, true);
-        MPI_Bcast(ZoneQD(0, s), count * 5, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        for (int z = 0; z < count; ++z) {
-            ZoneQI(0, s)[z].n = ZoneQD(0, s)[z].n;
-            ZoneQI(0, s)[z].RelCellSum = ZoneQD(0, s)[z].RelCellSum;
+    // Exact sums on process 0 (whatever the division), then the same sums on every process: the
+    // records of every subbasin in one reduction and one broadcast (they follow each other).
+    if (zoneCount >= 1) {
+        std::vector<ZoneRecordBlock> blocks;
+        for (int s = 1; s <= zoneCount; ++s)
+            blocks.push_back({ExactQD(0, s), ZoneQD(0, s), static_cast<int>(maxzeit[static_cast<std::size_t>(s)])});
+        ReduceZoneRecordBlocksExactly(blocks, true);
+        const std::size_t first = zoneOffset[Slot(0, 1)];
+        const std::size_t end = zoneOffset[Slot(0, zoneCount)] + static_cast<std::size_t>(blocks.back().highest) + 1;
+        MPI_Bcast(&zonesQD[first], static_cast<int>(5 * (end - first)), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        for (std::size_t i = first; i < end; ++i) {
+            zonesQI[i].n = zonesQD[i].n;
+            zonesQI[i].RelCellSum = zonesQD[i].RelCellSum;
         }
     }
-    MPI_Barrier(MPI_COMM_WORLD);
 
     FileHandle logFile;
     if (rank == 0) {

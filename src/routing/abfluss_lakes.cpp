@@ -69,8 +69,7 @@ void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
     lakeCellsPerRank.assign(static_cast<std::size_t>(size), 0);
     std::vector<std::int64_t> mine(static_cast<std::size_t>(size), 0);
     mine[static_cast<std::size_t>(rank)] = own;
-    MPI_Reduce(mine.data(), lakeCellsPerRank.data(), size, MPI_INT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
-    MPI_Bcast(lakeCellsPerRank.data(), size, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    MPI_Allreduce(mine.data(), lakeCellsPerRank.data(), size, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
     for (int r = 0; r < size; ++r)
         *log << "DEBUG: lakeCellsPerMPIRank[" << r << "] " << static_cast<long long>(lakeCellsPerRank[static_cast<std::size_t>(r)])
              << "[end-entry]";
@@ -115,7 +114,6 @@ void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
         });
     }
     gridio::ThrowAgreed(static_cast<int>(error), true);
-    DistributeLakePonding();
 }
 
 routing::LakeGrids abflussmodellklasse::FindLakeGrids() {

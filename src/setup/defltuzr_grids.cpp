@@ -257,15 +257,16 @@ void defaultini::ReadZoneGrid() {
 // grid, so process 0 holds its own rows with the halo as the others do; these work on process
 // 0's whole copy: the terrain of the radiation correction's shadows and the elevation's
 // derived grids are made from process 0's elevation model; process 0 checks given cell sizes and
-// relative cell areas on every row and hands the shared rows on; the soil model turns the maximum
-// ponding storage into mm there and scatters it, and its glacier table counts every cell of its
-// zones there (also outside the basin), the glaciers of the dynamic glacier methods are built
-// and stepped there. A grid written by its write code takes its cells outside the basin from
+// relative cell areas on every row and hands the shared rows on; the soil model's glacier table
+// counts every cell of its zones there (also outside the basin), the glaciers of the dynamic
+// glacier methods are built and stepped there, the snow slides move the snow there down the
+// slide fractions. A grid written by its write code takes its cells outside the basin from
 // process 0's copy, and a periodic grid is read again into it.
 bool defaultini::WholeOnProcessZero(const GridDefinition& def) const {
     static const char* const kWholeGridConsumers[] = {
-        "[elevation_model]", "CellSizeX",    "CellSizeY",    "RelCellArea",       "max_ponding_storage",
-        "zonegrid_soilmodel", "GlacierizedCells", "GlacierCodes", "debris_on_glaciers"};
+        "[elevation_model]", "CellSizeX",        "CellSizeY",    "RelCellArea",        "zonegrid_soilmodel",
+        "GlacierizedCells",  "GlacierCodes",     "debris_on_glaciers", "slidefraction1", "slidefraction2",
+        "slidefraction3",    "slidefraction4"};
     if (def.variable || def.writeCode != 0 || def.HasPeriodicity()) return true;
     for (const char* name : kWholeGridConsumers)
         if (def.internalName == name) return true;

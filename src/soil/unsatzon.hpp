@@ -471,6 +471,7 @@ private:
     void ComputeGeodeticHeads();
     void ComputeProfileState();
     void DerivedStartGrids();
+    double LowerBoundaryTemperature(double elevation) const;
     void CreateControlPoint();
     void BuildConfigTag();
     void BuildGlacierTable();

@@ -1,5 +1,5 @@
 // The soil model's grids: the links it reads, its statistics outputs and the grids and stacks
-// it publishes (own rows; some with a halo row or all rows on process 0).
+// it publishes (own rows; some with a halo row).
 #include <cmath>
 
 #include "soil/unsatzon.hpp"
@@ -152,7 +152,6 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     using C = SoilModelConfig;
     const RowSpan ownRows{firstRow, lastRow};
     const RowSpan haloRows{std::max(1, firstRow - 1), std::min(nrows, lastRow + 1)};
-    const RowSpan wholeOnZero = rank == 0 ? RowSpan{1, nrows} : ownRows;
     // The grid writer adds the output folder to these names.
     auto outName = [&](int o) { return config.outputs[static_cast<std::size_t>(o)].name; };
     auto outCode = [&](int o) { return static_cast<long>(config.outputs[static_cast<std::size_t>(o)].code); };
@@ -176,7 +175,7 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
                              "groundwater_distance");
     // The groundwater model exchanges the halo rows of the ponding storage when it uses ponds.
     if (in.maxPonding != nullptr)
-        output(g.pondingStorage, rank == 0 ? wholeOnZero : haloRows, C::POND_G, "ponding_storage");
+        output(g.pondingStorage, haloRows, C::POND_G, "ponding_storage");
     stack(g.geodeticHeads, "geodetic_heads", outName(C::HGEO), outCode(C::HGEO));
     stack(g.theta, "theta", outName(C::Theta), outCode(C::Theta));
     stack(g.hydraulicHeads, "hydraulic_heads", outName(C::HH), outCode(C::HH));
@@ -188,13 +187,13 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
         stack(g.soilTemperature, "Soil_Temperature_Stack", heat.temperStack.name,
               heat.temperStack.code);
     // The groundwater model exchanges the halo rows of the base flow.
-    output(g.baseflow, rank == 0 ? wholeOnZero : haloRows, C::DELTAGW, "baseflow");
+    output(g.baseflow, haloRows, C::DELTAGW, "baseflow");
     output(g.groundwaterLevel, ownRows, C::GWLEVEL, "groundwater_level");
     output(g.thetaInGwLevel, ownRows, C::GWTHETA, "Theta_in_GWLEVEL");
     stack(g.qDown, "q_down", outName(C::QUNTEN), outCode(C::QUNTEN));
     {
         const std::string ext = StrFormat("%s%s", "q_down", "ext");
-        grid(g.qDownExt, wholeOnZero, ext, ext, 0);
+        grid(g.qDownExt, ownRows, ext, ext, 0);
     }
     output(g.sb1, ownRows, C::SB05, "SB_1_grid");
     internal(g.meanThetaRootZone, ownRows, "MeanThetaInRootZone");

@@ -181,6 +181,10 @@ void unsatzonmodellklasse::ComputeProfileState() {
     if (heat.on()) deriveInitialTemperatures = true;
 }
 
+double unsatzonmodellklasse::LowerBoundaryTemperature(double elevation) const {
+    return heat[SoilHeatConfig::LapseRate] * elevation + heat[SoilHeatConfig::LowBoundBase];
+}
+
 void unsatzonmodellklasse::DerivedStartGrids() {
     const int mode = config.readgrid;
     long long slopesMissing = 0;
@@ -222,9 +226,7 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             if (!own.frozenSoilInGroundwater.empty()) own.frozenSoilInGroundwater[r][c] = h[0] - h[nlayers];
             if (heat.on() && mode != 1 && mode != 3)
                 std::fill(own.soilTemperature[r][c], own.soilTemperature[r][c] + nlayers + 1, 0.0);
-            if (lowerBoundaryIndex > 0)
-                own.lowerBoundaryTemperature[r][c] =
-                    heat[SoilHeatConfig::LapseRate] * h[0] + heat[SoilHeatConfig::LowBoundBase];
+            if (lowerBoundaryIndex > 0) own.lowerBoundaryTemperature[r][c] = LowerBoundaryTemperature(h[0]);
             if (!own.drainageLevel.empty())
                 own.drainageLevel[r][c] = soil_profile::DrainageLayer(h, n, (*in.drainageDepth)[r][c]);
             if (!own.sbLow.empty()) {
@@ -244,16 +246,33 @@ void unsatzonmodellklasse::DerivedStartGrids() {
             }
         }
     }
-    MPI_Allreduce(MPI_IN_PLACE, &slopesMissing, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    // Process 0 makes the whole grid of the lower boundary's temperature from its whole zone and
+    // elevation grids where it holds them and the surface heads came from the elevation (not from
+    // a state file), instead of gathering it; it says so in the sum.
+    const bool distributed = lowerBoundaryIndex > 0 && mode != 1 && mode != 3 && mpirows::Distributed(*this);
+    auto whole = [&](const Matrix* m) { return m != nullptr && m->holds(1) && m->holds(nrows); };
+    long long sums[2] = {slopesMissing, distributed && rank == 0 && whole(in.zone) && whole(in.elevation) &&
+                                                whole(mpiRegions) ? 1 : 0};
+    MPI_Allreduce(MPI_IN_PLACE, sums, 2, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    slopesMissing = sums[0];
     if (slopesMissing > 0 && rank == 0)
         *log << "WARNING: the grid slope_angle (" << (*gridStore)[FindGrid("slope_angle", true)].fileName
              << ") has no value in " << slopesMissing
              << " basin cells; they get a slope of 0 and no interflow" << "[end-entry]";
     if (lowerBoundaryIndex > 0) {
-        // Process 0 writes the whole grid once all rows have met there.
-        Matrix whole = MPIGatherGridCopy(lowerBoundaryIndex);
+        // Process 0 writes the whole grid once all rows have met there: the value of each cell a
+        // process owns in the soil model's zones, nodata elsewhere.
+        Matrix all = sums[1] != 0 ? Matrix() : MPIGatherGridCopy(lowerBoundaryIndex);
+        if (sums[1] != 0 && rank == 0) {
+            all = matrix(1, nrows, 1, ncols, nrows);
+            for (int r = 1; r <= nrows; ++r)
+                for (int c = 1; c <= ncols; ++c)
+                    all[r][c] = (*mpiRegions)[r][c] != nodata && (*in.zone)[r][c] != nodata
+                                    ? LowerBoundaryTemperature((*in.elevation)[r][c])
+                                    : nodata;
+        }
         if (rank == 0)
-            WriteGrid("T_Lower_Boundary_Condition", whole.empty() ? own.lowerBoundaryTemperature : whole, textOutput,
+            WriteGrid("T_Lower_Boundary_Condition", all.empty() ? own.lowerBoundaryTemperature : all, textOutput,
                       doublePrecision);
     }
 }

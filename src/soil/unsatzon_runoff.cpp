@@ -63,9 +63,7 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             throw ModelError(6);
         }
     }
-    MPI_Barrier(MPI_COMM_WORLD);
     MPI_Allreduce(MPI_IN_PLACE, zones.data(), S + 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-    MPI_Barrier(MPI_COMM_WORLD);
     zonesPerSubbasin.assign(U(S) + 1, 0);
     for (int s = 1; s <= S; ++s) zonesPerSubbasin[U(s)] = static_cast<int>(zones[U(s)]);
     for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI}) {
@@ -108,18 +106,26 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
     }
     *log << "[end-entry]";
     // Counts of every process summed exactly onto process 0 (whatever the division), then the
-    // same counts on every process.
-    MPI_Barrier(MPI_COMM_WORLD);
+    // same counts on every process: the records of every subbasin in one reduction and one
+    // broadcast.
+    std::vector<ZoneRecordBlock> blocks;
     for (int s = 1; s <= S; ++s) {
         std::vector<zoneFZT>& q = zoneFZT_QD[0][U(s)];
-        ReduceZoneRecordsExactly(exactQD[0][U(s)].data(), q.data(), static_cast<int>(q.size()) - 1, true);
-        MPI_Bcast(q.data(), static_cast<int>(5 * q.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        for (std::size_t z = 0; z < q.size(); ++z) {
+        blocks.push_back({exactQD[0][U(s)].data(), q.data(), static_cast<int>(q.size()) - 1});
+    }
+    ReduceZoneRecordBlocksExactly(blocks, true);
+    std::vector<zoneFZT> all;
+    for (int s = 1; s <= S; ++s) all.insert(all.end(), zoneFZT_QD[0][U(s)].begin(), zoneFZT_QD[0][U(s)].end());
+    MPI_Bcast(all.data(), static_cast<int>(5 * all.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    std::size_t next = 0;
+    for (int s = 1; s <= S; ++s) {
+        std::vector<zoneFZT>& q = zoneFZT_QD[0][U(s)];
+        for (std::size_t z = 0; z < q.size(); ++z, ++next) {
+            q[z] = all[next];
             zoneFZT_QI[0][U(s)][z].n = q[z].n;
             zoneFZT_QI[0][U(s)][z].RelCellSum = q[z].RelCellSum;
         }
     }
-    MPI_Barrier(MPI_COMM_WORLD);
     std::string text = "flow time distribution:\n";
     for (int s = 1; s <= S; ++s) {
         const int Z = zonesPerSubbasin[U(s)];

@@ -122,7 +122,7 @@ private:
     const Matrix* Optional(const std::string& name) const;
     void CreateLayerGrids();
     void CreateCellGrids();
-    Matrix NewGrid(bool wholeOnProcess0, double ownValue);
+    Matrix NewGrid(double ownValue);
     int Register(Matrix& grid, const std::string& fileName, const std::string& internalName, long writeCode,
                  const char* noRoomText, const char* noRoomTail);
     std::unique_ptr<zonalstatistic> NewStatistic(const StatisticFile& file, int decimals,

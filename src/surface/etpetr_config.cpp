@@ -294,9 +294,8 @@ std::string verdunstungsmodellklasse::LayerFileName(const std::string& name, int
     return name.substr(0, dot) + "_Layer_" + std::to_string(layer) + name.substr(dot);
 }
 
-Matrix verdunstungsmodellklasse::NewGrid(bool wholeOnProcess0, double ownValue) {
-    const bool whole = wholeOnProcess0 && rank == 0;
-    Matrix m = whole ? matrix(1, nrows, 1, ncols, nrows) : matrix(firstRow, lastRow, 1, ncols, nrows);
+Matrix verdunstungsmodellklasse::NewGrid(double ownValue) {
+    Matrix m = matrix(firstRow, lastRow, 1, ncols, nrows);
     m.fill(nodata);
     for (int r = firstRow; r <= lastRow; ++r)
         for (int col = 1; col <= ncols; ++col)
@@ -311,9 +310,7 @@ int verdunstungsmodellklasse::Register(Matrix& grid, const std::string& fileName
         *log << noRoomText << GridStore::kMaxIndex + 1 << noRoomTail << "[end-entry]";
         throw ModelError(12);
     }
-    const bool whole = rank == 0 && grid.firstRow() == 1 && grid.lastRow() == nrows;
-    RegisterGrid(index, fileName, &grid, nullptr, 0, internalName, writeCode,
-                 whole ? 1 : firstRow, whole ? nrows : lastRow);
+    RegisterGrid(index, fileName, &grid, nullptr, 0, internalName, writeCode, grid.firstRow(), grid.lastRow());
     return index;
 }
 
@@ -347,17 +344,17 @@ void verdunstungsmodellklasse::CreateLayerGrids() {
         auto layerName = [&](const std::string& base) { return i == 0 ? base : LayerFileName(base, i); };
         auto layerStat = [&](const StatisticFile& f) { return StatisticFile{layerName(f.name), f.code}; };
         const std::string etpFile = layerName(etpName), etrFile = layerName(etrName), eipFile = layerName(eipName);
-        etp[k] = NewGrid(false, 0.0);
+        etp[k] = NewGrid(0.0);
         etpIndex[k] = Register(etp[k], etpFile, StrFormat("%s%d", "pot_transpiration", i), etpCode,
                                "FATAL: no free grid left", "");
         etpStats.push_back(NewStatistic(layerStat(etpStat), 5, etpFile + methodLabel));
-        etr[k] = NewGrid(true, 0.0);
+        etr[k] = NewGrid(0.0);
         etrIndex[k] = Register(etr[k], etrFile, StrFormat("%s%d", "real_transpiration", i), etrCode,
                                "FATAL: no free grid left of ", "!\n");
         etrStats.push_back(NewStatistic(
             layerStat(etrStat), 5,
             i == 0 ? std::string("total_Evapotranspiration_as_sum_of_ETR1..n_EI1..n_EVAR_and_EVRS_") : etrFile));
-        eip[k] = NewGrid(false, 0.0);
+        eip[k] = NewGrid(0.0);
         eipIndex[k] = Register(eip[k], eipFile, StrFormat("%s%d", "potential_InterceptionEvap", i), eipCode,
                                "FATAL: no free ghrid left of ", "!\n");
         eipStats.push_back(NewStatistic(layerStat(eipStat), 5, eipFile));
@@ -366,22 +363,22 @@ void verdunstungsmodellklasse::CreateLayerGrids() {
 
 void verdunstungsmodellklasse::CreateCellGrids() {
     const char* noRoom = "FATAL: no free grid left of ";
-    potEvaporation = NewGrid(false, 0.0);
+    potEvaporation = NewGrid(0.0);
     potEvaporationIndex = Register(potEvaporation, evapName, "potential_evaporation", evapCode, noRoom, "!\n");
-    realEvaporation = NewGrid(false, 0.0);
+    realEvaporation = NewGrid(0.0);
     realEvaporationIndex = Register(realEvaporation, evapRealName, "real_evaporation", evapRealCode, noRoom, "!\n");
-    snowEvaporation = NewGrid(false, 0.0);
+    snowEvaporation = NewGrid(0.0);
     snowEvaporationIndex = Register(snowEvaporation, snowEvapName, "snow_evaporation", snowEvapCode, noRoom, "!\n");
-    correctedRadiation = NewGrid(false, 0.0);
+    correctedRadiation = NewGrid(0.0);
     correctedRadiationIndex =
         Register(correctedRadiation, "correctedradiation", "AspectCorrectedGlobalRadiation", 0, noRoom, "!\n");
-    cloudiness = NewGrid(false, 0.0);
+    cloudiness = NewGrid(0.0);
     cloudinessIndex = Register(cloudiness, cloudStat.name, "cloudiness", 0, noRoom, "!\n");
     if (const int given = FindGrid("SSDTemp"); given > 0) {
         ssdTemp = (*gridStore)[given].grid;
         ssdGiven = true;
     } else {
-        ownSsdTemp = NewGrid(false, 0.5);
+        ownSsdTemp = NewGrid(0.5);
         ssdTempIndex = Register(ownSsdTemp, "SSDTemp", "SSDTemp", 0, noRoom, "!\n");
     }
 

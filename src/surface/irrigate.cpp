@@ -2,6 +2,7 @@
 // per-subbasin records with their statistics tables, the links to the discharge routing and
 // the soil model, the tracer links and the teardown.
 #include "kernel/error.hpp"
+#include "kernel/mpirows.hpp"
 #include "surface/irrigate.hpp"
 
 #include <cstdio>
@@ -60,7 +61,10 @@ void irrigationclass::Construct() {
     if (weights > 0) {
         hasCellWeights = true;
         cellWeightsIndex = weights;
-        Matrix copy = MPIGatherGridCopy(weights);
+        // Process 0 copies them from its own grid where it holds it whole.
+        Matrix copy;
+        if (mpirows::Distributed(*this))
+            copy = std::move(mpirows::WholeGridCopies(*this, {(*gridStore)[weights].grid}, "RelCellArea")[0]);
         if (rank == 0 && copy) {
             // The gathered copy holds every row already.
             cellWeights = std::move(copy);

@@ -152,23 +152,23 @@ void schneemodellklasse::StartGlacierRecords() {
 }
 
 void schneemodellklasse::GatherWholeInputs() {
-    // Static whole grids of process 0: zones, elevation, slope and the direction fractions,
-    // gathered once for the slide grids of the set-up and the steps.
-    if (!snow::IsSlideMethod(method)) {
-        zoneWhole = MPIGatherGridCopy(1);
-        elevationWhole = MPIGatherGridCopy(2);
-        return;
+    // Static whole grids of process 0 for the slide grids of the set-up and the steps (zones,
+    // elevation, and for the slides the slope and the direction fractions): each holds the value
+    // of every cell some process owns and nodata elsewhere, as a gather from the owners gives it.
+    std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid};
+    std::vector<Matrix*> copies = {&zoneWhole, &elevationWhole};
+    if (snow::IsSlideMethod(method)) {
+        grids.push_back((*gridStore)[GetGridIndex("slope_angle")].grid);
+        copies.push_back(&slopeWhole);
+        for (int d = 1; d <= 4; ++d) {
+            grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
+            copies.push_back(&slideFractionWhole[d]);
+        }
     }
-    std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid,
-                                        (*gridStore)[GetGridIndex("slope_angle")].grid};
-    for (int d = 1; d <= 4; ++d) grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
     if (!mpirows::Distributed(*this)) return;
-    std::vector<Matrix> copies = mpirows::GatherGridCopies(*this, grids, "the whole grids of the snow slides");
+    std::vector<Matrix> whole = mpirows::WholeGridCopies(*this, grids, "the whole grids of the snow slides");
     if (rank != 0) return;
-    zoneWhole = std::move(copies[0]);
-    elevationWhole = std::move(copies[1]);
-    slopeWhole = std::move(copies[2]);
-    for (int d = 1; d <= 4; ++d) slideFractionWhole[d] = std::move(copies[static_cast<std::size_t>(2 + d)]);
+    for (std::size_t k = 0; k < grids.size(); ++k) *copies[k] = std::move(whole[k]);
 }
 
 void schneemodellklasse::GatherMaxDeposition() {

@@ -167,8 +167,8 @@ TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
 }
 
 // Process 0 keeps whole only the standard grids a consumer reads whole there (here the zones
-// of the soil model, ranked on process 0); a text grid read in shares reaches the processes
-// keeping its rows straight from the parsers at any wrap of its lines, and a gathered copy of it
+// of the soil model, whose glacier table counts them there, and the slide fractions); a text
+// grid read in shares reaches the processes keeping its rows straight from the parsers at any wrap of its lines, and a gathered copy of it
 // is whole again. Process 0 holds every cell of its rows, the others the cells they own and
 // their halo, as a scatter from a whole grid leaves them.
 TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) {
@@ -178,8 +178,8 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
         for (int c = 1; c <= kCols; ++c)
             wrapped += StrFormat("%g", FileValue(r, c)) + (++k % 7 == 0 ? "\r\n" : k % 3 == 0 ? "\t " : "  ");
     setup_test::WriteShared("wrapped.asc", wrapped);
-    auto setup = Make(Grids("3\nvalues.asc measured 0\nwrapped.asc zonegrid_soilmodel 0\n"
-                            "made.asc made fillcode = 0 readcode = 0 defaultValue = 4\n"));
+    auto setup = Make(Grids("5\nvalues.asc measured 0\nwrapped.asc zonegrid_soilmodel 0\nvalues.asc max_ponding_storage 0\n"
+                            "wrapped.asc slidefraction1 0\nmade.asc made fillcode = 0 readcode = 0 defaultValue = 4\n"));
     RunTo(*setup, 8);
     const GridStore& store = *store_;
     const Matrix& regions = *setup->mpiRegions;
@@ -188,11 +188,13 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
     std::vector<std::vector<bool>> halo(kRows + 1, std::vector<bool>(kCols + 1, false));
     for (const HaloRecord& h : *setup->recvHalo)
         for (int c = h.firstCol; c < h.firstCol + h.count; ++c) halo[static_cast<std::size_t>(h.row)][static_cast<std::size_t>(c)] = true;
-    for (const char* name : {"measured", "zonegrid_soilmodel", "made"}) {
+    for (const char* name : {"measured", "zonegrid_soilmodel", "max_ponding_storage", "slidefraction1", "made"}) {
         const int index = setup->FindGrid(name, true);
         ASSERT_GT(index, 0) << name;
         const Matrix& g = *store[index].grid;
-        const bool whole = Rank() == 0 && std::string(name) == "zonegrid_soilmodel";
+        // The snow slides read process 0's slide fractions; the soil converts its own ponding limits.
+        const bool whole =
+            Rank() == 0 && (std::string(name) == "zonegrid_soilmodel" || std::string(name) == "slidefraction1");
         EXPECT_EQ(g.firstRow(), whole ? 1 : first) << name;
         EXPECT_EQ(g.lastRow(), whole ? kRows : last) << name;
         EXPECT_EQ(store[index].firstRow, g.firstRow()) << name;

@@ -141,6 +141,24 @@ TEST_F(SoilModelTest, DrainLayerAndLowerBoundaryTemperature) {
     EXPECT_FALSE(talvo_test::ReadFile("T_Lower_Boundary_Condition").empty());
 }
 
+TEST_F(SoilModelTest, LowerBoundaryTemperatureGridHoldsTheCellsOfEveryProcess) {
+    // Process 0 writes the whole grid (made from its whole elevation where it holds it, gathered
+    // otherwise): every basin cell follows its own elevation, the cells outside are nodata.
+    Matrix& z = *store_[2].grid;
+    for (const auto& cell : kCells) z[cell[0]][cell[1]] = 900 + 100 * cell[0] + 10 * cell[1];
+    AddGrid("temperature", 0.0);
+    ASSERT_EQ(Build(SoilSection{}.Text() + HeatSection(-0.01)), 0u) << console_.str();
+    MPI_Barrier(MPI_COMM_WORLD);
+    Matrix read;
+    model_->ReadGrid("T_Lower_Boundary_Condition", &read, 0, true, false, -9999.0, false, true);
+    if (talvo_test::Rank() != 0) return;
+    const double base = SoilHeatConfig::kDefaults[SoilHeatConfig::LowBoundBase];
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            EXPECT_NEAR(read[r][c], submodel_test::kZones[r - 1][c - 1] == -9999 ? -9999.0 : -0.01 * z[r][c] + base,
+                        1e-5) << r << c;  // written in single precision
+}
+
 TEST_F(SoilModelTest, ControlPointFilesAndStartSummary) {
     SoilSection s;
     s.controlRow = 2;

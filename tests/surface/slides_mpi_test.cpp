@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <span>
 #include <vector>
 
 #include "glacier_test_domain.hpp"
@@ -348,4 +349,73 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsEqualHeightsInRowOrderAcrossProce
             if (zone_[r][c] != -9999) ++basin;
         }
     EXPECT_GT(basin, 10);
+}
+
+TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrGatheredThem) {
+    // Cells outside the basin belong to no process (the strips skip them) but hold values in the
+    // grids, as a file gives them. Process 0 copies the grids it holds whole and gathers those it
+    // does not: either way its whole grids hold the value of every owned cell and nodata elsewhere,
+    // and the slides of a step equal the whole-grid pass.
+    const bool root = talvo_test::Rank() == 0;
+    for (int r = 1; r <= 4; ++r) {
+        int first = 0, last = 0;
+        for (int c = 1; c <= 5; ++c)
+            if (zone_[r][c] != -9999) {
+                if (first == 0) first = c;
+                last = c;
+            } else {
+                regions_[r][c] = -9999;
+            }
+        for (int c = 0; c <= 5; ++c) helper_[r][c] = 0;
+        helper_[r][0] = root ? first - 1 : 0;
+        helper_[r][1] = root ? regions_[r][first] : first;
+        helper_[r][2] = last - first + 1;
+    }
+    memory_handling mh;
+    Matrix ownRows;
+    for (bool gathered : {false, true}) {
+        Terrain();
+        std::vector<Matrix*> inputs = {store_[1].grid, store_[2].grid, &G("slope_angle")};
+        for (int d = 1; d <= 4; ++d) inputs.push_back(&G(StrFormat("slidefraction%d", d)));
+        for (Matrix* m : std::span(inputs).subspan(1))
+            for (int r = m->firstRow(); r <= m->lastRow(); ++r)
+                for (int c = 1; c <= 5; ++c)
+                    if (zone_[r][c] == -9999) (*m)[r][c] = 700 + 10 * r + c;
+        if (gathered) {
+            // Process 0 holds only its own rows of one direction's fractions.
+            ownRows = mh.matrix(settings_.firstRow, settings_.lastRow, 1, 5, 4);
+            for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+                for (int c = 1; c <= 5; ++c) ownRows[r][c] = G("slidefraction3")[r][c];
+            Drop("slidefraction3");
+            Register("slidefraction3", &ownRows);
+        }
+        Drop("GlacierizedCells");
+        SectionOptions o;
+        o.method = 8;
+        o.slideMassFrac = 0.3;
+        auto snow = FrozenSnow(o);
+        if (root && talvo_test::Size() > 1) {
+            const Matrix* copies[] = {&snow->zoneWhole, &snow->elevationWhole, &snow->slopeWhole,
+                                      &snow->slideFractionWhole[1], &snow->slideFractionWhole[2],
+                                      &snow->slideFractionWhole[3], &snow->slideFractionWhole[4]};
+            for (int k = 0; k < 7; ++k)
+                for (int r = 1; r <= 4; ++r)
+                    for (int c = 1; c <= 5; ++c) {
+                        const double expected = zone_[r][c] == -9999 ? -9999 : (*inputs[static_cast<std::size_t>(k)])[r][c];
+                        EXPECT_EQ((*copies[k])[r][c], expected) << gathered << " grid " << k << " " << r << "," << c;
+                    }
+        }
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = Solid(r, c);
+            snow->liquid.data[r][c] = 0.05 * Solid(r, c);
+        });
+        snow->run(12, 5, 1, 2020);
+        Reference ref;
+        BuildReference(ref, *snow, false);
+        glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+        ForOwn([&](int r, int c) {
+            EXPECT_NEAR(snow->total.data[r][c], (*ref.g.T)[r][c], 1e-12) << gathered << " " << r << "," << c;
+            EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << gathered << " " << r << "," << c;
+        });
+    }
 }
