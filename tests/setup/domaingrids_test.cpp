@@ -169,8 +169,8 @@ TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
 // Process 0 keeps whole only the standard grids a consumer reads whole there (here the zones
 // of the soil model, whose glacier table counts them there, and the slide fractions); a text
 // grid read in shares reaches the processes keeping its rows straight from the parsers at any
-// wrap of its lines, and a gathered copy of it is whole again. Process 0 holds every cell of its rows, the others the cells they own and
-// their halo, as a scatter from a whole grid leaves them.
+// wrap of its lines, and a gathered copy of it is whole again. Process 0 holds every cell of its
+// rows, the others the cells they own and their halo, as a scatter from a whole grid leaves them.
 TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) {
     std::string wrapped = Header();
     int k = 0;
