@@ -138,6 +138,7 @@ void expokorrklasse::ShareTerrain() {
             }
     MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
+    radiation::FindZoneRuns(t);
     marks_.assign(cells, 0);
     const auto n = static_cast<std::size_t>(size);
     ownFirst_.assign(n, 0);
@@ -154,7 +155,7 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     const double start = MPI_Wtime();
     std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
     spans_.Clear(nrows, ncols);
-    const std::vector<int> blocks = radiation::RayBlocks(nrows, ncols, azimuth, size);
+    const std::vector<int> blocks = radiation::RayBlocks(terrain_, azimuth, size);
     const auto p = static_cast<std::size_t>(rank);
     shadowVisits_ +=
         radiation::MarchTerrainShadowRays(terrain_, marks_, spans_, static_cast<std::uint8_t>(2 * rank + 1),

@@ -214,27 +214,126 @@ std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone,
     return MarchRays(ray, 0, nrows + ncols, cells, nrows, ncols);
 }
 
-std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts) {
-    // The length of a ray: its major steps until it leaves the grid through the far edge or,
-    // drifting sideways, through a side edge.
-    const Ray ray = MakeRay(nrows, ncols, 1.0, 0.0, azimuth, 0.0);
-    const int count = nrows + ncols;
-    std::vector<double> cost(static_cast<std::size_t>(count) + 1, 0.0);
+void FindZoneRuns(Terrain& t) {
+    const auto cols = static_cast<std::size_t>(t.ncols);
+    auto in = [&](int r, int c) {
+        return t.inside[static_cast<std::size_t>(r - 1) * cols + static_cast<std::size_t>(c - 1)] != 0;
+    };
+    t.rowRuns.clear();
+    t.rowRunStart.assign(static_cast<std::size_t>(t.nrows) + 1, 0);
+    for (int r = 1; r <= t.nrows; ++r) {
+        for (int c = 1; c <= t.ncols; ++c) {
+            if (!in(r, c) || (c > 1 && in(r, c - 1))) continue;
+            int end = c;
+            while (end < t.ncols && in(r, end + 1)) ++end;
+            t.rowRuns.push_back(c);
+            t.rowRuns.push_back(end);
+        }
+        t.rowRunStart[static_cast<std::size_t>(r)] = static_cast<int>(t.rowRuns.size() / 2);
+    }
+    // Column runs in row order: count the runs starting in each column, then fill them, each
+    // column's next run at its cursor.
+    std::vector<int> cursor(cols + 1, 0);
+    for (int r = 1; r <= t.nrows; ++r)
+        for (int c = 1; c <= t.ncols; ++c)
+            if (in(r, c) && (r == 1 || !in(r - 1, c))) ++cursor[static_cast<std::size_t>(c)];
+    t.colRunStart.assign(cols + 1, 0);
+    for (std::size_t c = 1; c <= cols; ++c) t.colRunStart[c] = t.colRunStart[c - 1] + cursor[c];
+    for (std::size_t c = 1; c <= cols; ++c) cursor[c] = t.colRunStart[c - 1];
+    t.colRuns.assign(2 * static_cast<std::size_t>(t.colRunStart[cols]), 0);
+    for (int r = 1; r <= t.nrows; ++r)
+        for (int c = 1; c <= t.ncols; ++c) {
+            if (!in(r, c)) continue;
+            int& j = cursor[static_cast<std::size_t>(c)];
+            if (r == 1 || !in(r - 1, c)) t.colRuns[2 * static_cast<std::size_t>(j)] = r;
+            if (r == t.nrows || !in(r + 1, c)) t.colRuns[2 * static_cast<std::size_t>(j++) + 1] = r;
+        }
+}
+
+std::vector<RayWork> RaysWork(const Terrain& t, double azimuth) {
+    // In coordinates that grow along the ray (m along the major steps, n along the minor ones,
+    // both from 1) every ray runs through (m0 + i, n0 + s(i)) with the same sideways offsets s.
+    // Rays enter either on the first major line (m0 = 1, n0 = a, "sideways entries") or on the
+    // first minor line (n0 = 1, m0 = b, "forward entries"). A ray crosses each major line once,
+    // so the rays crossing a run of zone cells on line m form a range of a (or of b), counted
+    // with a difference array.
+    const Ray ray = MakeRay(t.nrows, t.ncols, 1.0, 0.0, azimuth, 0.0);
+    const int mCount = ray.majorCount, nCount = ray.rowsMajor ? t.ncols : t.nrows;
+    const bool mUp = (ray.rowsMajor ? ray.dr : ray.dc) > 0, nUp = (ray.rowsMajor ? ray.dc : ray.dr) > 0;
+    // s(i) for i < mCount, as March steps; atLeast[v]: the first i with s(i) >= v (mCount if none).
+    std::vector<int> s(static_cast<std::size_t>(mCount));
+    for (int i = 0, error = -mCount / 2, n = 0; i < mCount; ++i) {
+        s[static_cast<std::size_t>(i)] = n;
+        error += ray.increment;
+        if (error >= 0) {
+            ++n;
+            error -= mCount;
+        }
+    }
+    std::vector<int> atLeast(static_cast<std::size_t>(nCount) + 2, mCount);
+    for (int i = 0, v = 0; i < mCount; ++i)
+        for (; v <= std::min(s[static_cast<std::size_t>(i)], nCount + 1); ++v) atLeast[static_cast<std::size_t>(v)] = i;
+    auto at = [&](int v) { return atLeast[static_cast<std::size_t>(std::clamp(v, 0, nCount + 1))]; };
+
+    std::vector<std::int64_t> sideways(static_cast<std::size_t>(nCount) + 2, 0);
+    std::vector<std::int64_t> forward(static_cast<std::size_t>(mCount) + 2, 0);
+    auto add = [](std::vector<std::int64_t>& d, int from, int to) {
+        if (from > to) return;
+        ++d[static_cast<std::size_t>(from)];
+        --d[static_cast<std::size_t>(to) + 1];
+    };
+    const std::vector<int>& runs = ray.rowsMajor ? t.rowRuns : t.colRuns;
+    const std::vector<int>& start = ray.rowsMajor ? t.rowRunStart : t.colRunStart;
+    for (int line = 1; line <= mCount; ++line) {
+        const int m = mUp ? line : mCount + 1 - line;
+        const int i = m - 1;
+        const int si = s[static_cast<std::size_t>(i)];
+        for (int j = start[static_cast<std::size_t>(line) - 1]; j < start[static_cast<std::size_t>(line)]; ++j) {
+            const int first = runs[2 * static_cast<std::size_t>(j)], last = runs[2 * static_cast<std::size_t>(j) + 1];
+            const int lo = nUp ? first : nCount + 1 - last, hi = nUp ? last : nCount + 1 - first;
+            add(sideways, std::max(lo - si, 1), std::min(hi - si, nCount));
+            // Forward entries b = m - i' with lo - 1 <= s(i') <= hi - 1 and i' < m.
+            const int i1 = at(lo - 1), i2 = std::min(at(hi) - 1, i);
+            add(forward, m - i2, m - i1);
+        }
+    }
+    std::vector<RayWork> work(static_cast<std::size_t>(t.nrows + t.ncols));
+    std::int64_t inA = 0, inB = 0;
+    std::vector<RayWork> bySide(static_cast<std::size_t>(nCount) + 1), byForward(static_cast<std::size_t>(mCount) + 1);
+    for (int a = 1; a <= nCount; ++a) {
+        inA += sideways[static_cast<std::size_t>(a)];
+        bySide[static_cast<std::size_t>(a)] = {at(nCount - a + 1), inA};
+    }
+    for (int b = 1; b <= mCount; ++b) {
+        inB += forward[static_cast<std::size_t>(b)];
+        byForward[static_cast<std::size_t>(b)] = {std::min(mCount - b + 1, at(nCount)), inB};
+    }
+    // Ray k enters on the first row for k < ncols, then on the first column.
+    for (int k = 0; k < t.nrows + t.ncols; ++k) {
+        const bool firstRow = k < t.ncols;
+        const int e = firstRow ? k + 1 : k - t.ncols + 1;
+        work[static_cast<std::size_t>(k)] =
+            firstRow == ray.rowsMajor ? bySide[static_cast<std::size_t>(e)] : byForward[static_cast<std::size_t>(e)];
+    }
+    return work;
+}
+
+std::vector<int> RayBlocks(const Terrain& terrain, double azimuth, int parts) {
+    // A marked zone cell reads its height and writes its mark and its row's span: several times
+    // the cost of a visit, and the owners' share of the exchange grows with the marks.
+    constexpr std::int64_t kMarkCost = 4;
+    const std::vector<RayWork> work = RaysWork(terrain, azimuth);
+    const int count = static_cast<int>(work.size());
+    std::vector<std::int64_t> cost(static_cast<std::size_t>(count) + 1, 0);
     for (int k = 0; k < count; ++k) {
-        int row = 0, col = 0;
-        RayStart(ray, k, nrows, ncols, row, col);
-        const int rowsLeft = ray.dr > 0 ? nrows - row + 1 : row;
-        const int colsLeft = ray.dc > 0 ? ncols - col + 1 : col;
-        const double major = ray.rowsMajor ? rowsLeft : colsLeft;
-        const double minor = ray.rowsMajor ? colsLeft : rowsLeft;
-        const double sideways = ray.increment > 0 ? minor * ray.majorCount / ray.increment : major;
-        cost[static_cast<std::size_t>(k) + 1] = cost[static_cast<std::size_t>(k)] + std::min(major, sideways);
+        const RayWork& w = work[static_cast<std::size_t>(k)];
+        cost[static_cast<std::size_t>(k) + 1] = cost[static_cast<std::size_t>(k)] + w.visits + kMarkCost * w.zoneCells;
     }
     std::vector<int> bounds(static_cast<std::size_t>(parts) + 1, count);
     bounds[0] = 0;
     int k = 0;
     for (int p = 1; p < parts; ++p) {
-        const double target = cost.back() * p / parts;
+        const std::int64_t target = (cost.back() * p + parts - 1) / parts;
         while (k < count && cost[static_cast<std::size_t>(k)] < target) ++k;
         bounds[static_cast<std::size_t>(p)] = k;
     }

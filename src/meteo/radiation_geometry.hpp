@@ -103,11 +103,30 @@ struct Terrain {
     int nrows = 0, ncols = 0;
     std::vector<double> elevation;
     std::vector<unsigned char> inside;  // 1: the cell is in the zone
+    // The runs of zone cells along each row (columns) and each column (rows): runs of row r are
+    // the pairs rowRuns[2 j], rowRuns[2 j + 1] for rowRunStart[r - 1] <= j < rowRunStart[r]; the
+    // same for columns. Set by FindZoneRuns.
+    std::vector<int> rowRuns, rowRunStart, colRuns, colRunStart;
 };
 
+// Finds the runs of zone cells of the terrain's rows and columns from inside.
+void FindZoneRuns(Terrain& terrain);
+
+// The work of one ray of the march: the cells it visits and those of them in the zone (the cells
+// it marks).
+struct RayWork {
+    std::int64_t visits = 0, zoneCells = 0;
+};
+
+// The work of every ray (numbers as in RayBlocks) for a sun at azimuth, counted from the zone runs
+// without marching: rays are parallel and step alike, so each run of zone cells of a row (or
+// column) is crossed by a range of neighbouring rays.
+std::vector<RayWork> RaysWork(const Terrain& terrain, double azimuth);
+
 // Bounds of parts blocks of rays (parts + 1 numbers, from 0 to nrows + ncols) of about equal
-// march length, for a sun at azimuth.
-std::vector<int> RayBlocks(int nrows, int ncols, double azimuth, int parts);
+// work, for a sun at azimuth. Marking a zone cell costs several times a visit, and the zone may
+// be spread very unevenly over the rays, so the blocks are balanced on both.
+std::vector<int> RayBlocks(const Terrain& terrain, double azimuth, int parts);
 
 // The columns a march marked in each row (index row - 1): first..last, none where last < first.
 struct RowSpans {

@@ -1,7 +1,11 @@
 // Sun path, incidence and terrain shadow of one cell or one grid, without the sub-model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "kernel/matrix.hpp"
 #include "meteo/radiation_geometry.hpp"
@@ -158,3 +162,69 @@ TEST(TerrainShadow, EveryQuadrantMarchesAwayFromTheSun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Flat terrain of rows x cols whose zone is a triangle (r + c small) with a hole, a one-cell
+// diagonal and a strip along the last column: zone cells spread very unevenly over the rays,
+// runs of one cell and several runs a row or column.
+radiation::Terrain UnevenZone(int rows, int cols) {
+    radiation::Terrain t;
+    t.nrows = rows;
+    t.ncols = cols;
+    t.elevation.assign(static_cast<std::size_t>(rows * cols), 100.0);
+    t.inside.assign(static_cast<std::size_t>(rows * cols), 0);
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            const bool triangle = r + c < (rows + cols) / 2 && !(r > 3 && r < 6 && c > 2 && c < 5);
+            t.inside[static_cast<std::size_t>((r - 1) * cols + c - 1)] = triangle || r == c || c == cols ? 1 : 0;
+        }
+    FindZoneRuns(t);
+    return t;
+}
+
+}  // namespace
+
+TEST(RayBlocks, WorkOfEveryRayIsThatOfItsMarch) {
+    // The visits and zone cells counted from the zone runs must be those of marching the ray
+    // alone, for suns from every side, steep and flat rays, on grids wider and taller than long.
+    for (const auto& [rows, cols] : {std::pair{17, 29}, std::pair{31, 12}}) {
+        const radiation::Terrain t = UnevenZone(rows, cols);
+        for (double degrees : {0.001, 10.0, 45.0, 60.0, 90.0, 120.0, 135.0, 180.0, 200.0, 225.0, 260.0, 300.0, 350.0}) {
+            const double azimuth = degrees * kPi / 180.0;
+            const std::vector<RayWork> work = RaysWork(t, azimuth);
+            ASSERT_EQ(work.size(), static_cast<std::size_t>(rows + cols));
+            std::vector<std::uint8_t> marks;
+            RowSpans spans;
+            for (int k = 0; k < rows + cols; ++k) {
+                marks.assign(t.inside.size(), 0);
+                spans.Clear(rows, cols);
+                const std::int64_t visits = MarchTerrainShadowRays(t, marks, spans, 1, k, k + 1, 10.0, -9999, azimuth, 0.2);
+                const auto marked = std::count_if(marks.begin(), marks.end(), [](std::uint8_t m) { return m != 0; });
+                EXPECT_EQ(work[static_cast<std::size_t>(k)].visits, visits) << rows << "x" << cols << " " << degrees << "° ray " << k;
+                EXPECT_EQ(work[static_cast<std::size_t>(k)].zoneCells, marked) << rows << "x" << cols << " " << degrees << "° ray " << k;
+            }
+        }
+    }
+}
+
+TEST(RayBlocks, BlocksShareTheMarkedZoneCells) {
+    // On a zone crowded into one corner, blocks of equal ray length would give one block most of
+    // the zone; the blocks of four processes must each mark about a quarter of it.
+    const radiation::Terrain t = UnevenZone(120, 150);
+    for (double degrees : {10.0, 100.0, 170.0, 200.0, 280.0}) {
+        const double azimuth = degrees * kPi / 180.0;
+        const std::vector<RayWork> work = RaysWork(t, azimuth);
+        const std::vector<int> blocks = RayBlocks(t, azimuth, 4);
+        std::vector<std::int64_t> marked;
+        for (int p = 0; p < 4; ++p) {
+            std::int64_t sum = 0;
+            for (int k = blocks[static_cast<std::size_t>(p)]; k < blocks[static_cast<std::size_t>(p) + 1]; ++k)
+                sum += work[static_cast<std::size_t>(k)].zoneCells;
+            marked.push_back(sum);
+        }
+        const double mean = static_cast<double>(marked[0] + marked[1] + marked[2] + marked[3]) / 4.0;
+        for (int p = 0; p < 4; ++p)
+            EXPECT_LT(static_cast<double>(marked[static_cast<std::size_t>(p)]), 1.4 * mean) << degrees << "° block " << p;
+    }
+}
