@@ -152,6 +152,7 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
     std::vector<std::vector<double>> shadow, correction;
     const std::vector<const char*> written = {"exkorr.asc", "shadow.asc"};
     std::vector<std::string> files;
+    std::vector<long long> visits;
     settings_.firstRow = 1;
     settings_.lastRow = 4;
     for (const Sun& sun : suns) {
@@ -159,6 +160,7 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
         auto whole = Make(RadiationSection(1, 1, 2, 1.0, 60, 1), &error);
         ASSERT_EQ(error, 0u);
         whole->run(sun.hour, sun.day, sun.month, 2020);
+        visits.push_back(whole->ShadowCellVisits());
         if (talvo_test::Rank() == 0)
             for (const char* name : written) files.push_back(talvo_test::ReadFile(name));
         shadow.push_back(WholeGridOfProcessZero("Shadow"));
@@ -174,6 +176,12 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
         auto shared = Make(RadiationSection(1, 1, 2, 1.0, 60, 1), &error);
         ASSERT_EQ(error, 0u);
         shared->run(sun.hour, sun.day, sun.month, 2020);
+        // The blocks of the processes together march every ray once: as many visits as the
+        // march of process 0 alone, wherever the zone lies on the rays.
+        long long mine = shared->ShadowCellVisits(), sum = 0, alone = visits[k];
+        MPI_Allreduce(&mine, &sum, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+        MPI_Bcast(&alone, 1, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+        EXPECT_EQ(sum, alone) << sun.hour << "h " << sun.month;
         for (std::size_t j = 0; j < written.size() && talvo_test::Rank() == 0; ++j)
             EXPECT_EQ(talvo_test::ReadFile(written[j]), files[written.size() * k + j]) << written[j] << " " << sun.hour;
         for (int r = first; r <= last; ++r)
