@@ -229,6 +229,13 @@ private:
 
     void PrepareWork() {
         work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
+        // A process reading a text grid gets every cell of its rows from the file (in shares or
+        // by its own reading), or the read fails and the rows are dropped or prepared again: only
+        // the column before the first takes the nodata value, no pass over the whole grid.
+        if (opt_.allocate && reader_ && format_ == Format::Text) {
+            for (int r = workFrom_; r <= workTo_; ++r) work_[r][0] = o_.nodata;
+            return;
+        }
         work_.fill(o_.nodata);
         if (opt_.allocate) return;
         // Cells the file does not give keep the caller's values.
