@@ -294,8 +294,10 @@ void defaultini::ReadDefinedGrid(GridDefinition& def, double fillValue) {
     UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, first, last);
 }
 
-// A grid of a definition created from its default value on the valid zone cells.
-void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo) {
+// A grid of a definition created from its default value on the valid zone cells. Its halo
+// cells need no exchange: the zone grid holds its halo cells as their owners do (distributed
+// before), so each process makes them as their owner makes them.
+void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata) {
     int first = 0, last = 0;
     DefinedGridRows(def, &first, &last);
     Matrix* grid = CreateOwnedGrid(first, last);
@@ -309,14 +311,13 @@ void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata,
         }
     }
     UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
-    if (exchangeHalo) MPIExchangeHalo(def.index);
 }
 
 void defaultini::CreateStandardGridData() {
     for (GridDefinition& def : gridDefinitions_) {
         if (def.variable || (*gridStore)[def.index].grid || def.internalName == "river_links") continue;
         if (def.readCode <= 0)
-            CreateDefinedGrid(def, false, true);
+            CreateDefinedGrid(def, false);
         else
             ReadDefinedGrid(def, def.defaultValue);
         if (def.persistent) continue;
@@ -352,7 +353,7 @@ void defaultini::ReadVariableGridLine(int number) {
     if (def.readCode == 1)
         ReadDefinedGrid(def, 0.0);
     else
-        CreateDefinedGrid(def, true, false);
+        CreateDefinedGrid(def, true);
     variableGridIndices_.push_back(def.index);
     gridDefinitions_.push_back(std::move(def));
 }
