@@ -96,7 +96,11 @@ public:
             error = 22;
         }
         if (error == 0 && reader_) error = gridio::Attempt([&] { OpenAndReadHeader(); });
-        gridio::ThrowAgreed(error, collective_);
+        // One agreement: the first error, and whether any process keeps the whole grid.
+        int agreed[2] = {error, opt_.keepWhole ? 1 : 0};
+        if (collective_) MPI_Allreduce(MPI_IN_PLACE, agreed, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+        if (agreed[0] != 0) throw ModelError(agreed[0]);
+        anyWhole_ = agreed[1] != 0;
         if (collective_) ShareHeader();
         if (gridio::CheckMeasures(o_, name_, &header_, reader_) != 0) throw ModelError(24);
         PlanRows();
@@ -178,19 +182,21 @@ private:
         }
     }
 
-    // Process 0 hands the name, the format and the first six header values to all.
+    // Process 0 hands the name, the format and the first six header values to all: the
+    // format, the values and the length of the name in one message, then the name.
     void ShareHeader() {
-        gridio::BroadcastText(&name_);
-        double shared[7];
+        double shared[8];
         shared[0] = static_cast<double>(format_);
         std::copy(header_.begin(), header_.begin() + 6, shared + 1);
-        MPI_Bcast(shared, 7, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        shared[7] = static_cast<double>(name_.size());
+        MPI_Bcast(shared, 8, MPI_DOUBLE, 0, MPI_COMM_WORLD);
         format_ = static_cast<Format>(static_cast<int>(shared[0]));
         if (!reader_) {
             header_.fill(0);
             std::copy(shared + 1, shared + 7, header_.begin());
         }
-        MPI_Barrier(MPI_COMM_WORLD);
+        name_.resize(static_cast<std::size_t>(shared[7]));
+        if (!name_.empty()) MPI_Bcast(name_.data(), static_cast<int>(name_.size()), MPI_CHAR, 0, MPI_COMM_WORLD);
     }
 
     void PlanRows() {
@@ -202,9 +208,8 @@ private:
         // Process 0 alone may keep the whole grid (the snow model's slides do): every process must
         // then take the same way, process 0 reading all rows and handing each its own, since the
         // binary way reads the own rows by a collective open that process 0 would not join.
-        int whole = opt_.keepWhole ? 1 : 0;
-        if (collective_) MPI_Allreduce(MPI_IN_PLACE, &whole, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || whole != 0 || opt_.ownRows;
+        // (anyWhole_: agreed by every process at the start of the read.)
+        readAll_ = format_ == Format::Text || format_ == Format::Gif || opt_.fillMode != 0 || anyWhole_ || opt_.ownRows;
         // The text parsed in shares needs no whole grid anywhere when no hole is filled: every
         // process takes the values of its kept rows from the processes that parsed them.
         direct_ = opt_.ownRows && collective_ && format_ == Format::Text && opt_.fillMode == 0 && opt_.allocate &&
@@ -224,6 +229,13 @@ private:
 
     void PrepareWork() {
         work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
+        // A process reading a text grid gets every cell of its rows from the file (in shares or
+        // by its own reading), or the read fails and the rows are dropped or prepared again: only
+        // the column before the first takes the nodata value, no pass over the whole grid.
+        if (opt_.allocate && reader_ && format_ == Format::Text) {
+            for (int r = workFrom_; r <= workTo_; ++r) work_[r][0] = o_.nodata;
+            return;
+        }
         work_.fill(o_.nodata);
         if (opt_.allocate) return;
         // Cells the file does not give keep the caller's values.
@@ -273,58 +285,62 @@ private:
     // together, or on an earlier error: process 0 then reads the values itself and reports what
     // it finds, as with one process.
     bool TextReadInSlices(int error) {
-        long long bytes[2] = {0, 0};  // where the values start, where the file ends
+        // One agreement: a process that failed says so, process 0 gives where the values start
+        // and where the file ends (the others add nothing to the maxima).
+        constexpr long long kNone = std::numeric_limits<long long>::min();
+        long long agreed[3] = {error == 0 ? 0 : 1, kNone, kNone};
         if (reader_ && error == 0) {
-            bytes[0] = scanner_->Offset();
+            agreed[1] = scanner_->Offset();
             // The scanner reads on from where the stream is: it is put back there.
             const off_t at = ftello(file_.get());
-            if (at >= 0 && fseeko(file_.get(), 0, SEEK_END) == 0) bytes[1] = static_cast<long long>(ftello(file_.get()));
-            if (at < 0 || fseeko(file_.get(), at, SEEK_SET) != 0) bytes[1] = -1;
+            agreed[2] = 0;
+            if (at >= 0 && fseeko(file_.get(), 0, SEEK_END) == 0) agreed[2] = static_cast<long long>(ftello(file_.get()));
+            if (at < 0 || fseeko(file_.get(), at, SEEK_SET) != 0) agreed[2] = -1;
+            if (agreed[2] < agreed[1]) agreed[0] = 1;
         }
-        int ok = error == 0 && bytes[1] >= bytes[0] ? 1 : 0;
-        MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-        if (ok == 0) return false;
-        MPI_Bcast(bytes, 2, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+        MPI_Allreduce(MPI_IN_PLACE, agreed, 3, MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
+        if (agreed[0] != 0) return false;
+        const long long bytes[2] = {agreed[1], agreed[2]};
         const int n = o_.size, nrows = o_.nrows, ncols = o_.ncols;
         const long long span = bytes[1] - bytes[0];
         const auto byteOf = [&](int p) { return bytes[0] + span / n * p + span % n * p / n; };
         std::vector<double> mine;
         mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
         FileHandle f = OpenFile(name_, "rb");
-        ok = f && gridio::ParseByteShare(f.get(), bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &mine) ? 1 : 0;
+        const bool parsed = f && gridio::ParseByteShare(f.get(), bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &mine);
         f.reset();
-        MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-        if (ok == 0) return false;
-        long long count = static_cast<long long>(mine.size());
-        std::vector<long long> counts(static_cast<std::size_t>(n));
-        MPI_Allgather(&count, 1, MPI_LONG_LONG, counts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
+        // One gathering: each process's count of values (-1 when its share could not be read)
+        // and the rows it keeps (process 0 alone keeps the grid, or each process its rows).
+        const long long keep[3] = {parsed ? static_cast<long long>(mine.size()) : -1, direct_ ? keepFrom_ : 1,
+                                   direct_ ? keepTo_ : (reader_ ? nrows : 0)};
+        std::vector<long long> table(3 * static_cast<std::size_t>(n));
+        MPI_Allgather(keep, 3, MPI_LONG_LONG, table.data(), 3, MPI_LONG_LONG, MPI_COMM_WORLD);
         long long total = 0;
-        for (long long c : counts) total += c;
+        for (int p = 0; p < n; ++p) {
+            const long long count = table[3 * static_cast<std::size_t>(p)];
+            if (count < 0) return false;
+            total += count;
+        }
         // Too few or too many values: process 0's own reading names the row and column.
         if (total != static_cast<long long>(nrows) * ncols) return false;
-        // Process 0 alone keeps the grid, or each process its rows.
-        if (direct_) return ShareToKeepers(counts, mine, keepFrom_, keepTo_);
-        return ShareToKeepers(counts, mine, 1, reader_ ? nrows : 0);
+        return ShareToKeepers(table, mine);
     }
 
-    // Each process's share goes to every process keeping rows of it (rows keepFrom..keepTo of
-    // this process); each receives the values of its kept rows in one piece per sender. Process 0
-    // keeps every cell of its rows; the others, reading in shares straight to the keepers, the
-    // cells they own, as the scatter from a whole grid gives them (the halo follows). False,
-    // before anything moves, when a piece would not fit one message.
-    bool ShareToKeepers(const std::vector<long long>& counts, const std::vector<double>& mine, int keepFrom,
-                        int keepTo) {
+    // Each process's share goes to every process keeping rows of it (table: per process its
+    // count of values, first and last kept row); each receives the values of its kept rows in
+    // one piece per sender. Process 0 keeps every cell of its rows; the others, reading in shares
+    // straight to the keepers, the cells they own, as the scatter from a whole grid gives them
+    // (the halo follows). False, before anything moves, when a piece would not fit one message.
+    bool ShareToKeepers(const std::vector<long long>& table, const std::vector<double>& mine) {
         const int n = o_.size, me = o_.rank;
         const long long ncols = o_.ncols;
-        int kept[2] = {keepFrom, keepTo};
-        std::vector<int> keeps(2 * static_cast<std::size_t>(n));
-        MPI_Allgather(kept, 2, MPI_INT, keeps.data(), 2, MPI_INT, MPI_COMM_WORLD);
+        const auto entry = [&](int p, int k) { return table[3 * static_cast<std::size_t>(p) + static_cast<std::size_t>(k)]; };
         std::vector<long long> starts(static_cast<std::size_t>(n) + 1, 0);
         for (int p = 0; p < n; ++p)
-            starts[static_cast<std::size_t>(p) + 1] = starts[static_cast<std::size_t>(p)] + counts[static_cast<std::size_t>(p)];
+            starts[static_cast<std::size_t>(p) + 1] = starts[static_cast<std::size_t>(p)] + entry(p, 0);
         // Values [first, last) of the grid in row order that process q keeps.
         const auto keptRange = [&](int q, long long* first, long long* last) {
-            const int from = keeps[2 * static_cast<std::size_t>(q)], to = keeps[2 * static_cast<std::size_t>(q) + 1];
+            const long long from = entry(q, 1), to = entry(q, 2);
             *first = (from - 1) * ncols;
             *last = to >= from ? to * ncols : *first;
         };
@@ -535,7 +551,7 @@ private:
     std::string fileName_;
     Matrix* target_;
     ReadOptions opt_;
-    bool collective_ = false, reader_ = false, readAll_ = false, direct_ = false;
+    bool collective_ = false, reader_ = false, readAll_ = false, direct_ = false, anyWhole_ = false;
     int stripError_ = 0;
     std::string name_;
     FileHandle file_;

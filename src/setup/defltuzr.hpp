@@ -227,7 +227,7 @@ private:
     void ReadWholeGridOnRoot(GridDefinition& def);
     void DefinedGridRows(const GridDefinition& def, int* first, int* last) const;
     void ReadDefinedGrid(GridDefinition& def, double fillValue);
-    void CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo);
+    void CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata);
     void ReadVariableGridLine(int number);
     // Decomposition (defltuzr_decomp.cpp).
     void RegisterDecompositionGrids(int lo, int hi);

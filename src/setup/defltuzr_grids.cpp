@@ -22,18 +22,6 @@ namespace {
 constexpr const char* kNoFreeEntry = "FATAL: no free grid found in memory (at position ";
 constexpr const char* kNoFreeVariableEntry = "FATAL: no free grid found in memory (an Position ";
 
-// Runs work on process 0 alone. Every process learns its error code and fails with it, so that
-// no process is left waiting in the next collective step.
-template <class Work>
-void OnProcessZero(defaultini& s, const char* what, Work work) {
-    int code = 0;
-    if (s.rank == 0) code = gridio::Attempt(work);
-    if (s.size > 1) MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
-    if (code == 0) return;
-    if (s.rank != 0) *s.log << "FATAL: " << what << " failed on process 0" << "[end-entry]";
-    throw ModelError(code);
-}
-
 // The next non-blank line of a control file (blank lines are skipped as scanf skips them); the
 // whole line is consumed, its first 1200 characters are returned.
 std::string NextLine(std::FILE* f) {
@@ -230,19 +218,28 @@ void defaultini::ReadWholeGridOnRoot(GridDefinition& def) {
 }
 
 void defaultini::ReadZoneGrid() {
-    OnProcessZero(*this, "reading the header of the zone grid",
-                  [&] { ReadGridHeader(&ncols, &nrows, &xllcorner, &yllcorner, &cellsize, &nodata); });
-    if (size > 1) {
-        std::int32_t dims[2] = {ncols, nrows};
-        MPI_Bcast(dims, 2, MPI_INT32_T, 0, MPI_COMM_WORLD);
-        double geometry[4] = {xllcorner, yllcorner, cellsize, nodata};
-        MPI_Bcast(geometry, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-        ncols = dims[0];
-        nrows = dims[1];
-        xllcorner = geometry[0];
-        yllcorner = geometry[1];
-        cellsize = geometry[2];
-        nodata = geometry[3];
+    // Process 0 reads the header; its error code and the measures reach every process in one
+    // message (the counts are whole numbers below 2^31, exact as doubles), so that every process
+    // fails with process 0's code and none is left waiting in the next collective step.
+    double shared[7] = {};
+    if (rank == 0) {
+        shared[0] = gridio::Attempt([&] { ReadGridHeader(&ncols, &nrows, &xllcorner, &yllcorner, &cellsize, &nodata); });
+        const double measures[6] = {static_cast<double>(ncols), static_cast<double>(nrows), xllcorner, yllcorner,
+                                    cellsize, nodata};
+        std::copy(measures, measures + 6, shared + 1);
+    }
+    if (size > 1) MPI_Bcast(shared, 7, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (const int code = static_cast<int>(shared[0]); code != 0) {
+        if (rank != 0) *log << "FATAL: reading the header of the zone grid failed on process 0" << "[end-entry]";
+        throw ModelError(code);
+    }
+    if (rank != 0) {
+        ncols = static_cast<std::int32_t>(shared[1]);
+        nrows = static_cast<std::int32_t>(shared[2]);
+        xllcorner = shared[3];
+        yllcorner = shared[4];
+        cellsize = shared[5];
+        nodata = shared[6];
     }
     // Every process reads alike and ends with the same code; the others say where it failed.
     const int code = gridio::Attempt([&] {
@@ -294,8 +291,10 @@ void defaultini::ReadDefinedGrid(GridDefinition& def, double fillValue) {
     UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, first, last);
 }
 
-// A grid of a definition created from its default value on the valid zone cells.
-void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata, bool exchangeHalo) {
+// A grid of a definition created from its default value on the valid zone cells. Its halo
+// cells need no exchange: the zone grid holds its halo cells as their owners do (distributed
+// before), so each process makes them as their owner makes them.
+void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata) {
     int first = 0, last = 0;
     DefinedGridRows(def, &first, &last);
     Matrix* grid = CreateOwnedGrid(first, last);
@@ -309,14 +308,13 @@ void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata,
         }
     }
     UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
-    if (exchangeHalo) MPIExchangeHalo(def.index);
 }
 
 void defaultini::CreateStandardGridData() {
     for (GridDefinition& def : gridDefinitions_) {
         if (def.variable || (*gridStore)[def.index].grid || def.internalName == "river_links") continue;
         if (def.readCode <= 0)
-            CreateDefinedGrid(def, false, true);
+            CreateDefinedGrid(def, false);
         else
             ReadDefinedGrid(def, def.defaultValue);
         if (def.persistent) continue;
@@ -352,7 +350,7 @@ void defaultini::ReadVariableGridLine(int number) {
     if (def.readCode == 1)
         ReadDefinedGrid(def, 0.0);
     else
-        CreateDefinedGrid(def, true, false);
+        CreateDefinedGrid(def, true);
     variableGridIndices_.push_back(def.index);
     gridDefinitions_.push_back(std::move(def));
 }
