@@ -42,6 +42,18 @@ std::string HeaderNumber(double value) {
 
 // Values of a binary file gathered into a block that is written once full, rather than a
 // write call per row.
+// The columns of row r counted into a binary file's statistics, the row's basin columns (all
+// columns when it has none); returns the relative cell areas weighting them (none when that
+// grid does not hold the row).
+const double* StatisticColumns(const modelobject& o, int r, int* c1, int* c2) {
+    if (!BasinRange(o, r, c1, c2)) {
+        *c1 = 1;
+        *c2 = o.ncols;
+    }
+    const Matrix* area = o.relCellArea;
+    return area && area->holds(r) ? (*area)[r] : nullptr;
+}
+
 class BlockOutput {
 public:
     // False when a block write failed.
@@ -193,16 +205,9 @@ private:
         }
     }
 
-    // Statistics over the row's basin columns (all columns when it has none), each value
-    // weighted by the relative area of its cell when that grid holds the row.
     void AddRowToStatistics(int r) {
         int c1 = 1, c2 = o_.ncols;
-        if (!BasinRange(o_, r, &c1, &c2)) {
-            c1 = 1;
-            c2 = o_.ncols;
-        }
-        const Matrix* area = o_.relCellArea;
-        const double* weights = area && area->holds(r) ? (*area)[r] : nullptr;
+        const double* weights = StatisticColumns(o_, r, &c1, &c2);
         o_.AddRowToStatistics(grid_[r], weights, c1, c2);
     }
 
@@ -329,12 +334,7 @@ private:
 
     bool WriteRow(int r, const std::vector<double>& nodataRow) {
         int c1 = 1, c2 = o_.ncols;
-        if (!BasinRange(o_, r, &c1, &c2)) {
-            c1 = 1;
-            c2 = o_.ncols;
-        }
-        const Matrix* area = o_.relCellArea;
-        const double* weights = area && area->holds(r) ? (*area)[r] : nullptr;
+        const double* weights = StatisticColumns(o_, r, &c1, &c2);
         const double floor = o_.nodata + 1;
         // Grids holding the row are counted three at a time.
         const double* rows[3];
