@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/replacingfile.hpp"
+#include "kernel/statcount.hpp"
 #include "kernel/strhelp.hpp"
 
 namespace {
@@ -36,6 +39,56 @@ std::string HeaderNumber(double value) {
     }
     return text;
 }
+
+// Values of a binary file gathered into a block that is written once full, rather than a
+// write call per row.
+// The columns of row r counted into a binary file's statistics, the row's basin columns (all
+// columns when it has none); returns the relative cell areas weighting them (none when that
+// grid does not hold the row).
+const double* StatisticColumns(const modelobject& o, int r, int* c1, int* c2) {
+    if (!BasinRange(o, r, c1, c2)) {
+        *c1 = 1;
+        *c2 = o.ncols;
+    }
+    const Matrix* area = o.relCellArea;
+    return area && area->holds(r) ? (*area)[r] : nullptr;
+}
+
+class BlockOutput {
+public:
+    // False when a block write failed.
+    bool Put(std::FILE* f, const double* values, std::size_t n, bool doubles) {
+        return doubles ? PutAs(f, values, n, doubles_) : PutAs(f, values, n, floats_);
+    }
+    bool Flush(std::FILE* f) {
+        if (used_ == 0) return true;
+        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.data()) : floats_.data();
+        const bool written = std::fwrite(data, bytes_, used_, f) == used_;
+        used_ = 0;
+        return written;
+    }
+
+private:
+    template <typename T>
+    bool PutAs(std::FILE* f, const double* values, std::size_t n, std::vector<T>& block) {
+        if (block.empty()) block.resize(std::max(kBlockBytes / sizeof(T), n));
+        bool written = true;
+        if (used_ + n > block.size()) {
+            written = Flush(f);
+            if (n > block.size()) block.resize(n);
+        }
+        std::transform(values, values + n, block.begin() + static_cast<std::ptrdiff_t>(used_),
+                       [](double v) { return static_cast<T>(v); });
+        used_ += n;
+        bytes_ = sizeof(T);
+        return written;
+    }
+
+    static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
+    std::vector<float> floats_;
+    std::vector<double> doubles_;
+    std::size_t used_ = 0, bytes_ = sizeof(double);
+};
 
 class GridWriter {
 public:
@@ -152,58 +205,171 @@ private:
         }
     }
 
-    // Statistics over the row's basin columns (all columns when it has none), each value
-    // weighted by the relative area of its cell when that grid holds the row.
     void AddRowToStatistics(int r) {
         int c1 = 1, c2 = o_.ncols;
-        if (!BasinRange(o_, r, &c1, &c2)) {
-            c1 = 1;
-            c2 = o_.ncols;
-        }
-        const Matrix* area = o_.relCellArea;
-        const double* weights = area && area->holds(r) ? (*area)[r] : nullptr;
+        const double* weights = StatisticColumns(o_, r, &c1, &c2);
         o_.AddRowToStatistics(grid_[r], weights, c1, c2);
     }
 
-    // Values go to a block that is written once full; a failed write reports a non-finite
-    // cell of a row not yet written first, as a check before writing would have.
+    // A failed block write reports a non-finite cell of a row not yet written first, as a check
+    // before writing would have.
     void Put(std::FILE* f, const double* values, std::size_t n, bool doubles) {
-        if (doubles)
-            PutAs(f, values, n, doubles_);
-        else
-            PutAs(f, values, n, floats_);
-    }
-    template <typename T>
-    void PutAs(std::FILE* f, const double* values, std::size_t n, std::vector<T>& block) {
-        if (block.empty()) block.resize(std::max(kBlockBytes / sizeof(T), n));
-        if (used_ + n > block.size()) {
-            Flush(f);
-            if (n > block.size()) block.resize(n);
-        }
-        std::transform(values, values + n, block.begin() + static_cast<std::ptrdiff_t>(used_),
-                       [](double v) { return static_cast<T>(v); });
-        used_ += n;
-        bytes_ = sizeof(T);
+        if (!block_.Put(f, values, n, doubles)) WriteFailed();
     }
     void Flush(std::FILE* f) {
-        if (used_ == 0) return;
-        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.data()) : floats_.data();
-        const bool written = std::fwrite(data, bytes_, used_, f) == used_;
-        used_ = 0;
-        if (!written) {
-            CheckFinite();
-            o_.WriteError(name_, 18);
-        }
+        if (!block_.Flush(f)) WriteFailed();
+    }
+    [[noreturn]] void WriteFailed() {
+        CheckFinite();
+        o_.WriteError(name_, 18);
     }
 
-    static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
     modelobject& o_;
     const Matrix& grid_;
     bool ownCells_;
     std::string name_;
-    std::vector<float> floats_;
-    std::vector<double> doubles_;
-    std::size_t used_ = 0, bytes_ = sizeof(double);
+    BlockOutput block_;
+};
+
+// Counts columns c1..c2 of G rows into their running statistics value by value side by side:
+// each grid takes its values in column order as a row of its own would, while the G chains of
+// additions overlap instead of one waiting for the other.
+template <int G>
+void CountRows(const double* const* rows, const double* weights, int c1, int c2, double floor,
+               std::array<double, 5>* stats) {
+    double count[G], sum[G], squares[G], low[G], high[G];
+    for (int g = 0; g < G; ++g) {
+        count[g] = stats[g][0];
+        sum[g] = stats[g][1];
+        squares[g] = stats[g][2];
+        low[g] = stats[g][3];
+        high[g] = stats[g][4];
+    }
+    for (int c = c1; c <= c2; ++c) {
+        const double w = weights ? weights[c] : 1.0;
+        for (int g = 0; g < G; ++g)
+            if (rows[g][c] > floor) CountStatisticValue(rows[g][c], w, count[g], sum[g], squares[g], low[g], high[g]);
+    }
+    for (int g = 0; g < G; ++g) stats[g] = {count[g], sum[g], squares[g], low[g], high[g]};
+}
+
+// Binary files of several whole grids written in one pass over the rows, as GridWriter writes
+// each. Nothing is reported: a fault leaves the files not committed for the caller to write
+// one by one, which reports it as a single write does.
+class GridsWriter {
+public:
+    GridsWriter(modelobject& o, const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubles)
+        : o_(o), doubles_(doubles), files_(files.size()) {
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            files_[k].name = modelobject::ExpandPath(o.outputPath, files[k].first);
+            files_[k].grid = files[k].second;
+        }
+    }
+
+    // The count of files committed, in order.
+    int Write() {
+        for (std::size_t k = 0; k < files_.size(); ++k) {
+            const File& f = files_[k];
+            if (f.name.size() > gridio::kMaxFileName || (!f.grid->empty() && f.grid->ncols() < o_.ncols)) return 0;
+            for (std::size_t j = 0; j < k; ++j)
+                if (files_[j].name == f.name) return 0;
+        }
+        for (File& f : files_) {
+            f.header = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
+                        o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, 0};
+            f.file = std::make_unique<ReplacingFile>(f.name, "wb");
+            if (!*f.file || !f.block.Put(f.file->get(), f.header.data(), f.header.size(), doubles_)) return 0;
+        }
+        std::vector<double> nodataRow(static_cast<std::size_t>(o_.ncols), o_.nodata);
+        for (int r = 1; r <= o_.nrows; ++r)
+            if (!WriteRow(r, nodataRow)) return 0;
+        // The statistics as GetStatistics gives them, in the header of each file.
+        const double count = o_.statCount, sum = o_.statSum, squares = o_.statSumSquares, low = o_.statMin,
+                     high = o_.statMax, threshold = o_.statThreshold;
+        int committed = 0;
+        for (File& f : files_) {
+            std::FILE* out = f.file->get();
+            o_.statCount = f.stats[0];
+            o_.statSum = f.stats[1];
+            o_.statSumSquares = f.stats[2];
+            o_.statMin = f.stats[3];
+            o_.statMax = f.stats[4];
+            o_.GetStatistics(&f.header[6], &f.header[7], &f.header[8], &f.header[9], &f.header[10], &f.header[11]);
+            if (!f.block.Flush(out) || std::fseek(out, 6L * (doubles_ ? 8 : 4), SEEK_SET) != 0 ||
+                !f.block.Put(out, f.header.data() + 6, 6, doubles_) || !f.block.Flush(out) || std::fflush(out) != 0 ||
+                !f.file->Commit())
+                break;
+            ++committed;
+            std::copy(f.header.begin(), f.header.end(), o_.header.begin());
+        }
+        // The model's statistics are those of the last file committed, as after its single write.
+        if (committed == 0) {
+            o_.statCount = count;
+            o_.statSum = sum;
+            o_.statSumSquares = squares;
+            o_.statMin = low;
+            o_.statMax = high;
+            o_.statThreshold = threshold;
+        } else {
+            const std::array<double, 5>& last = files_[static_cast<std::size_t>(committed - 1)].stats;
+            o_.statCount = last[0];
+            o_.statSum = last[1];
+            o_.statSumSquares = last[2];
+            o_.statMin = last[3];
+            o_.statMax = last[4];
+            o_.statThreshold = o_.nodata;
+        }
+        return committed;
+    }
+
+private:
+    struct File {
+        std::string name;
+        const Matrix* grid = nullptr;
+        std::unique_ptr<ReplacingFile> file;
+        BlockOutput block;
+        std::array<double, 5> stats{};
+        std::array<double, gridio::kHeaderValues> header{};
+    };
+
+    bool WriteRow(int r, const std::vector<double>& nodataRow) {
+        int c1 = 1, c2 = o_.ncols;
+        const double* weights = StatisticColumns(o_, r, &c1, &c2);
+        const double floor = o_.nodata + 1;
+        // Grids holding the row are counted three at a time.
+        const double* rows[3];
+        std::array<double, 5> stats[3];
+        File* counted[3];
+        int n = 0;
+        auto count = [&] {
+            if (n == 3) CountRows<3>(rows, weights, c1, c2, floor, stats);
+            if (n == 2) CountRows<2>(rows, weights, c1, c2, floor, stats);
+            if (n == 1) CountRows<1>(rows, weights, c1, c2, floor, stats);
+            for (int g = 0; g < n; ++g) counted[g]->stats = stats[g];
+            n = 0;
+        };
+        for (File& f : files_) {
+            if (!f.grid->holds(r)) continue;
+            const double* row = (*f.grid)[r];
+            bool finite = true;
+            for (int c = 1; c <= o_.ncols; ++c) finite &= std::fabs(row[c]) <= std::numeric_limits<double>::max();
+            if (!finite) return false;
+            rows[n] = row;
+            stats[n] = f.stats;
+            counted[n++] = &f;
+            if (n == 3) count();
+        }
+        count();
+        for (File& f : files_) {
+            const double* values = f.grid->holds(r) ? (*f.grid)[r] + 1 : nodataRow.data();
+            if (!f.block.Put(f.file->get(), values, static_cast<std::size_t>(o_.ncols), doubles_)) return false;
+        }
+        return true;
+    }
+
+    modelobject& o_;
+    bool doubles_;
+    std::vector<File> files_;
 };
 
 }  // namespace
@@ -215,6 +381,12 @@ void modelobject::WriteGrid(const std::string& fileName, const Matrix& grid, boo
         writer.Text();
     else
         writer.Binary(doubleValues);
+}
+
+int modelobject::WriteBinaryGrids(const std::vector<std::pair<std::string, const Matrix*>>& files,
+                                  bool doubleValues) {
+    gridio::SignalScope signals(ResetCtrlCHandler);
+    return GridsWriter(*this, files, doubleValues).Write();
 }
 
 void modelobject::WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues) {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <mpi.h>
 
+#include "kernel/statcount.hpp"
+
 modelobject::modelobject(DiagLog* log_, const std::string& controlFileName_, int /*unused*/, bool textOutput_,
                          bool doublePrecision_, const ObjectRecord& record)
     : log(log_),
@@ -47,27 +49,9 @@ void modelobject::ResetStatistics(double threshold) {
     statCount = statMin = statMax = statSum = statSumSquares = 0;
 }
 
-namespace {
-// One value above the threshold into the running statistics.
-inline void CountValue(double x, double w, double& count, double& sum, double& squares, double& low, double& high) {
-    const bool first = count == 0;
-    count += w;
-    sum += x * w;
-    squares += x * x * w;
-    // The first value counted sets both extremes whatever its weight.
-    if (first) {
-        low = high = x;
-    } else if (x < low) {
-        low = x;
-    } else if (x > high) {
-        high = x;
-    }
-}
-}  // namespace
-
 void modelobject::AddToStatistics(double x, double w) {
     if (!(x > statThreshold + 1)) return;
-    CountValue(x, w, statCount, statSum, statSumSquares, statMin, statMax);
+    CountStatisticValue(x, w, statCount, statSum, statSumSquares, statMin, statMax);
 }
 
 void modelobject::AddRowToStatistics(const double* values, const double* weights, int c1, int c2) {
@@ -75,7 +59,7 @@ void modelobject::AddRowToStatistics(const double* values, const double* weights
     const double floor = statThreshold + 1;
     double count = statCount, sum = statSum, squares = statSumSquares, low = statMin, high = statMax;
     for (int c = c1; c <= c2; ++c)
-        if (values[c] > floor) CountValue(values[c], weights ? weights[c] : 1.0, count, sum, squares, low, high);
+        if (values[c] > floor) CountStatisticValue(values[c], weights ? weights[c] : 1.0, count, sum, squares, low, high);
     statCount = count;
     statSum = sum;
     statSumSquares = squares;

@@ -153,6 +153,10 @@ public:
     virtual int ReadStack(const std::string& fileName, Stack* target, bool keepWhole = false);
     // Writes the rows this process holds, the others as nodata (not collective).
     virtual void WriteGrid(const std::string& fileName, const Matrix& grid, bool text, bool doubleValues);
+    // Binary files of several grids, each as WriteGrid writes it, in one pass over the rows.
+    // Reports nothing: returns how many files (in order) were written; the caller writes the
+    // rest with WriteGrid, which reports the fault.
+    int WriteBinaryGrids(const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubleValues);
     // As WriteGrid, after setting the cells outside each row's basin columns to nodata.
     virtual void WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues);
     // Text: process 0 alone writes. Binary: collective MPI-IO write of every process's cells.

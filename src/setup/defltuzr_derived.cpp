@@ -16,6 +16,9 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/mpistate.hpp"
@@ -71,7 +74,7 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
     // Process 0 writes alone, the grids in turn up to the first that fails; that failure ends
     // every process alike, agreed on once for all of them.
     int failure = 0;
-    for (const int index : indexes) {
+    for (const int index : std::span(indexes).subspan(WriteTogether(indexes))) {
         GridStoreEntry& e = (*gridStore)[index];
         const int saved = e.units;
         e.units = 1;
@@ -84,6 +87,25 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
         if (failure != 0) break;
     }
     FailAlike(failure, "writing a derived grid");
+}
+
+std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
+    // Binary files of plain grids (no sums, extremes or vegetation periods kept) are written by
+    // process 0 in one pass over the rows, their statistics side by side; the rest, and any
+    // file that pass did not finish, one by one (which reports a fault).
+    if (rank != 0 || textOutput || gridStore == nullptr || indexes.size() < 2) return 0;
+    std::vector<std::pair<std::string, const Matrix*>> files;
+    for (const int index : indexes) {
+        if (index < 1 || index > GridStore::kEntries - 1) break;
+        const GridStoreEntry& e = (*gridStore)[index];
+        if (e.grid == nullptr || e.tens != 0 || e.minFlag != 0 || e.maxFlag != 0 || e.thousands != 0) break;
+        files.emplace_back(e.baseFileName, e.grid);
+    }
+    if (files.size() < 2) return 0;
+    FindDecompositionGrids();
+    const int written = WriteBinaryGrids(files, doublePrecision);
+    for (int k = 0; k < written; ++k) (*gridStore)[indexes[static_cast<std::size_t>(k)]].stepCount += 1;
+    return static_cast<std::size_t>(written);
 }
 
 void defaultini::CreateCellSizeGrids() {

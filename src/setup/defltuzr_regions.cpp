@@ -69,5 +69,6 @@ void defaultini::MakeRegionWeightGrids() {
     // Cells outside the basin's column ranges are not computed: they keep the 0 of a new grid.
     ComputeRegionWeights(*this, window, *zone, regions_.regionCount, grids);
 
-    for (int i : created) WriteOnce(i);
+    // Written in turn up to the first failure, which every process learns of once.
+    WriteOnce(created);
 }

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <limits>
+#include <utility>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "gif_encoder.hpp"
@@ -268,6 +271,60 @@ TEST_F(GridFileTest, WideBinaryGridsKeepEveryValueAndANonFiniteCellComesFirst) {
     Matrix narrow = o->matrix(1, 5, 1, 3, 5);
     narrow[4][2] = -std::numeric_limits<double>::infinity();
     EXPECT_EQ(ErrorCode([&] { o->WriteGrid(name, narrow, false, true); }), 17);
+}
+
+// Several grids written in one pass: each file is the one WriteGrid writes (statistics weighted
+// by cell areas that are no whole numbers, so any other order of additions shows), also for a
+// grid holding only some rows. A fault leaves the files not finished to the caller.
+TEST_F(GridFileTest, GridsWrittenTogetherAreTheSingleWrites) {
+    auto o = MakeObject(7, 6);
+    Matrix area = o->matrix(1, 6, 1, 7, 6);
+    std::vector<Matrix> grids;
+    for (int k = 0; k < 5; ++k) grids.push_back(o->matrix(1, 6, 1, 7, 6));
+    grids.push_back(o->matrix(2, 4, 1, 7, 6));
+    for (int r = 1; r <= 6; ++r)
+        for (int c = 1; c <= 7; ++c) {
+            area[r][c] = 0.3 + 0.07 * ((r * 7 + c) % 5);
+            for (std::size_t k = 0; k < grids.size(); ++k)
+                if (grids[k].holds(r)) grids[k][r][c] = (r * c + k) % 4 == 0 ? -9999 : 1.0 / (r + c + k) + 0.1 * k * c;
+        }
+    std::vector<ColumnRange> basin{{0, 0}, {1, 7}, {2, 6}, {0, -1}, {3, 7}, {1, 7}, {2, 2}};
+    o->basinColumns = &basin;
+    o->relCellArea = &area;
+    const std::string tag = std::to_string(Rank());
+    for (const bool doubles : {true, false}) {
+        std::vector<std::pair<std::string, const Matrix*>> files;
+        std::vector<std::string> single;
+        for (std::size_t k = 0; k < grids.size(); ++k) {
+            o->WriteGrid("one" + tag + "_" + std::to_string(k), grids[k], false, doubles);
+            single.push_back(ReadFile("one" + tag + "_" + std::to_string(k)));
+            files.emplace_back("all" + tag + "_" + std::to_string(k), &grids[k]);
+        }
+        const std::array<double, 12> lastHeader = o->header;
+        const double lastCount = o->statCount, lastSum = o->statSum;
+        o->ResetStatistics(0);
+        EXPECT_EQ(o->WriteBinaryGrids(files, doubles), 6);
+        for (std::size_t k = 0; k < grids.size(); ++k) EXPECT_EQ(ReadFile(files[k].first), single[k]) << k << doubles;
+        EXPECT_EQ(o->header, lastHeader);
+        EXPECT_EQ(o->statCount, lastCount);
+        EXPECT_EQ(o->statSum, lastSum);
+    }
+
+    // A NaN finishes no file (the old ones stay); a folder in place of the third file finishes two.
+    std::vector<std::pair<std::string, const Matrix*>> files{{"n" + tag + "_0", &grids[0]}, {"n" + tag + "_1", &grids[1]},
+                                                             {"n" + tag + "_2", &grids[2]}, {"n" + tag + "_3", &grids[3]}};
+    grids[3][6][7] = std::nan("");
+    EXPECT_EQ(o->WriteBinaryGrids(files, true), 0);
+    for (const auto& file : files) {
+        EXPECT_NE(access(file.first.c_str(), F_OK), 0);
+        EXPECT_NE(access((file.first + ".part").c_str(), F_OK), 0);
+    }
+    grids[3][6][7] = 1;
+    ASSERT_EQ(mkdir(files[2].first.c_str(), 0755), 0);
+    EXPECT_EQ(o->WriteBinaryGrids(files, true), 2);
+    EXPECT_EQ(access(files[1].first.c_str(), F_OK), 0);
+    EXPECT_NE(access(files[3].first.c_str(), F_OK), 0);
+    EXPECT_NE(access((files[3].first + ".part").c_str(), F_OK), 0);
 }
 
 TEST_F(GridFileTest, ReadingIntoAGivenGridFillsTheRowsItHolds) {

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <mpi.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "domain_fixture.hpp"
 #include "setup/regionweights.hpp"
@@ -251,6 +255,44 @@ TEST_F(RegionStepsTest, FailuresStopEveryProcess) {
                                                               : "too much zones in regions.asc, (max. 30)!")));
         }
     }
+}
+
+// Binary weight files are process 0's whole copies as one write gives them. A failed write ends
+// every process with its code; the grids after it are not written.
+TEST_F(RegionStepsTest, BinaryFilesAreTheWholeCopiesAndAFailedWriteStopsEveryProcess) {
+    const Rows regions = Fill(kRows, kCols, [](int r, int c) { return c <= 4 ? 7.0 : (c <= 8 || r > 4 ? 3.0 : 9.0); });
+    BuildBasin();
+    setup_->textOutput = false;
+    Given("regions.asc", "regression_regions", regions);
+    setup_->MakeRegionWeightGrids();
+    const std::pair<const char*, const char*> files[] = {
+        {"regions.$w1", "regression_weights1"}, {"regions.$r2", "regression_regions2"},
+        {"regions.$w2", "regression_weights2"}, {"regions.$r3", "regression_regions3"},
+        {"regions.$w3", "regression_weights3"}};
+    for (const auto& [file, name] : files) {
+        if (setup_->rank == 0) setup_->WriteGrid("whole.bin", *(*store_)[setup_->FindGrid(name, true)].grid, false, false);
+        EXPECT_EQ(SharedFile(file), SharedFile("whole.bin")) << file;
+    }
+
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (setup_->rank == 0) {
+        for (const auto& [file, name] : files) std::remove(file);
+        ASSERT_EQ(mkdir("regions.$w2", 0755), 0);
+    }
+    BuildBasin();
+    setup_->textOutput = false;
+    Given("regions.asc", "regression_regions", regions);
+    const int code = ErrorCode([&] { setup_->MakeRegionWeightGrids(); });
+    EXPECT_NE(code, 0);
+    std::vector<int> codes(static_cast<std::size_t>(setup_->size));
+    MPI_Allgather(&code, 1, MPI_INT, codes.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    for (int c : codes) EXPECT_EQ(c, code);
+    if (setup_->rank != 0) {
+        EXPECT_TRUE(Logged("writing a derived grid failed on process 0"));
+    }
+    EXPECT_TRUE(Exists("regions.$r2"));
+    EXPECT_FALSE(Exists("regions.$r3"));
+    EXPECT_FALSE(Exists("regions.$w3"));
 }
 
 // A ragged basin with holes whose regions are spread over the processes: the tables are those
