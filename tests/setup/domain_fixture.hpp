@@ -230,6 +230,20 @@ public:
         return f != nullptr;
     }
 
+    // A derived grid's write that fails on process 0 ends every process with the same nonzero
+    // code, and the others name process 0 in their log.
+    template <class F>
+    void ExpectFailedWriteStopsEveryProcess(F&& step) {
+        const int code = ErrorCode(step);
+        EXPECT_NE(code, 0);
+        std::vector<int> codes(static_cast<std::size_t>(setup_->size));
+        MPI_Allgather(&code, 1, MPI_INT, codes.data(), 1, MPI_INT, MPI_COMM_WORLD);
+        for (int c : codes) EXPECT_EQ(c, code);
+        if (setup_->rank != 0) {
+            EXPECT_TRUE(Logged("writing a derived grid failed on process 0"));
+        }
+    }
+
 protected:
 
     std::unique_ptr<defaultini> setup_;
