@@ -40,8 +40,6 @@ std::string HeaderNumber(double value) {
     return text;
 }
 
-// Values of a binary file gathered into a block that is written once full, rather than a
-// write call per row.
 // The columns of row r counted into a binary file's statistics, the row's basin columns (all
 // columns when it has none); returns the relative cell areas weighting them (none when that
 // grid does not hold the row).
@@ -54,6 +52,8 @@ const double* StatisticColumns(const modelobject& o, int r, int* c1, int* c2) {
     return area && area->holds(r) ? (*area)[r] : nullptr;
 }
 
+// Values of a binary file gathered into a block that is written once full, rather than a
+// write call per row.
 class BlockOutput {
 public:
     // False when a block write failed.

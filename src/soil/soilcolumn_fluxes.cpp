@@ -149,7 +149,7 @@ constexpr int kStepsBackBeforeCheck = 8;
 // contents of a factor s lie on one side of those of factor 0 (the signs of q0 and q0 - e0 fixed
 // that, and each computation rounds monotonically); the curve between the table points falls
 // with the water content and every look-up lies within err of it, so the heads of factor 0 moved
-// by twice err towards meeting bound the heads of every step.
+// by a margin of 4 err towards meeting bound the heads of every step.
 bool CrossedDownToNoFlux(const soil_entry& soil, double err, int i, double Hi, double Hj, double q0, double e0,
                          double qTop, double qBelow, double eBelow, double thetaOldI, double thetaOldJ, double dzi,
                          double dzj, double zmi, double zmj, double dt, int hintI, int hintJ) {
@@ -163,7 +163,7 @@ bool CrossedDownToNoFlux(const soil_entry& soil, double err, int i, double Hi, d
     const double ti = thetaOldI + (0.0 - 0.0 - qTop) * dt / dzi;
     const double tj = thetaOldJ + (qBelow - eBelow - 0.0) * dt / dzj;
     const double psiI = soil.SuctionFromTheta(i, ti, hintI), psiJ = soil.SuctionFromTheta(i, tj, hintJ);
-    // Downward: layer i's water content is at most ti in every step (suction at least psiI - 2 err)
+    // Downward: layer i's water content is at most ti in every step (suction at least psiI - margin)
     // and layer j's at least tj; upward the other way round.
     const double margin = 4.0 * err;
     if (downward) {
