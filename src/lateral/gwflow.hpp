@@ -8,7 +8,9 @@
 // gwflow_output.cpp (write codes, control point), gwflow_tracer.cpp (tracer grids and
 // mixing) and gwflow_numerics.* (the solver's arithmetic).
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -186,6 +188,9 @@ private:
     void FillActiveMask();
     // Sets h, h0 and hoo of the fixed-head cells of layer l to their fixed heads.
     void ApplyFixedHeads(int l);
+    // The halo exchanges of the grid entries indices and of the linked grids given (those not
+    // null), in this order, carried out together with one wait.
+    void ExchangeHalos(std::span<const int> indices, std::initializer_list<Matrix*> linked = {});
     void SolveLayer(int l);
     // The last own row a sweep can reach before the halo rows below the own rows are needed, at a
     // whole number of row groups from the first own row (lastRow: no such halo rows).
@@ -234,4 +239,6 @@ private:
     }
     std::int64_t Cell(int r, int c) const { return static_cast<std::int64_t>(r) * (ncols + 2) + c; }
     std::vector<int> createdIndices_;
+    std::vector<int> haloIndices_;       // the entries of the step's exchanges together
+    std::vector<Matrix*> haloGrids_;
 };

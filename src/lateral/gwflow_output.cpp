@@ -43,9 +43,8 @@ void gwflowclass::FlushStatistics() {
 }
 
 void gwflowclass::AppendControlRecord() {
-    // The base flow of the previous column may belong to another process (all processes
-    // exchange, as the control point is the same everywhere).
-    if (controlRow >= 1 && controlCol >= 1) MPIExchangeHalo(baseflowIndex);
+    // The base flow of the previous column may belong to another process: run exchanges its
+    // halo rows on all processes (the control point is the same everywhere).
     if (!controlHere) return;
     const int r = controlRow, c = controlCol;
     ControlRecord& rec = controlRecords[++controlCount];

@@ -29,6 +29,16 @@ void gwflowclass::FillActiveMask() {
     }
 }
 
+void gwflowclass::ExchangeHalos(std::span<const int> indices, std::initializer_list<Matrix*> linked) {
+    if (size < 2) return;
+    std::vector<Matrix*>& grids = haloGrids_;
+    grids.clear();
+    for (int index : indices) grids.push_back((*gridStore)[index].grid);
+    for (Matrix* g : linked)
+        if (g != nullptr) grids.push_back(g);
+    MPIExchangeHalos(grids);
+}
+
 void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
     if (flowControl == 0) return;
     hour = h;
@@ -43,28 +53,34 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
 
     // Leakage is read only at the cell itself, so its own-rows grid needs no halo exchange.
     for (int l = 1; l < layerCount; ++l) ComputeLeakage(l);
+    // Each layer's start touches only its own cells: the halo rows of all layers and of the
+    // linked grids the faces read travel together afterwards, with one wait.
+    std::vector<int>& halo = haloIndices_;
+    halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
         StartLayerStep(l);
         const Layer& L = layers[static_cast<std::size_t>(l)];
-        for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+        halo.insert(halo.end(), {L.headIndex, L.oldIndex, L.oldOldIndex});
     }
-    for (Matrix* g : {thawDepth, frozenSoil, pond, gwDistance})
-        if (g != nullptr) MPIExchangeHalo(0, g);
+    ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
     for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
 
-    for (int l = 1; l <= layerCount; ++l) MPIExchangeHalo(layers[static_cast<std::size_t>(l)].headIndex);
+    // Every layer's solve ends with the halo rows of its heads exchanged after its last sweep (no
+    // later solve changes them): the fluxes and the balance read them as they are.
     ComputeFluxes();
-    for (int l = 1; l <= layerCount; ++l) MPIExchangeHalo(layers[static_cast<std::size_t>(l)].headIndex);
     ComputeBaseflow();
     // The balance and the upwind mixing read the neighbours' fluxes of this step (the row above's
     // and, where a row is split between processes, the west neighbour's) and their tracer values,
-    // which the soil model and the last step changed on their own processes.
+    // which the soil model and the last step changed on their own processes; the control point
+    // reads the base flow of the cell west of it.
+    halo.clear();
     for (int l = 1; l <= layerCount; ++l)
-        for (int index : {layers[static_cast<std::size_t>(l)].flowXIndex, layers[static_cast<std::size_t>(l)].flowYIndex})
-            MPIExchangeHalo(index);
+        halo.insert(halo.end(), {layers[static_cast<std::size_t>(l)].flowXIndex, layers[static_cast<std::size_t>(l)].flowYIndex});
     for (std::size_t t = 1; t < gwTracers.size(); ++t)
-        for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l) MPIExchangeHalo(gwTracers[t].layers[l].index);
+        for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l) halo.push_back(gwTracers[t].layers[l].index);
+    if (controlRow >= 1 && controlCol >= 1) halo.push_back(baseflowIndex);
+    ExchangeHalos(halo);
     for (int l = 1; l <= layerCount; ++l) {
         ComputeLayerBalance(l, dtSeconds);
         CopyTracers(l);
@@ -139,7 +155,7 @@ void gwflowclass::SolveLayer(int l) {
     // The first step of every sweep: fixed heads, set once here since no sweep changes them,
     // before the halo exchanges so that every process's neighbours see them.
     ApplyFixedHeads(l);
-    for (int index : {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex}) MPIExchangeHalo(index);
+    ExchangeHalos(std::initializer_list<int>{L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
     // The faces, storage, sources and start heads stay as they are through the sweeps.
     const std::size_t terms =
         static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
@@ -151,7 +167,9 @@ void gwflowclass::SolveLayer(int l) {
     gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data(), sorSpans.data());
     int counter = 0;
     double change = 0;
-    for (int index : {L.headIndex, L.oldIndex, L.oldOldIndex}) MPIExchangeHalo(index);
+    // After the terms are prepared: they read the start heads of halo cells as the exchange at the
+    // start of the step left them.
+    ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex, L.oldOldIndex});
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
     const int split = waitForEveryAgreement ? lastRow : SweepSplit();
     const gwnum::SorLayer view = SweepView(l);

@@ -307,13 +307,14 @@ TEST_F(GwTracer, TracerTravelsAcrossTheRowsOfOtherProcesses) {
 // Where a row is divided between processes, the balance and the upwind mixing of a cell read its
 // west neighbour's flux of this step from the other process: the divided grid gives the heads,
 // balances and tracer of one process holding the whole grid (the west inflow was missing in the
-// first step, and later came with last step's direction).
+// first step, and later came with last step's direction). A control point whose west neighbour
+// lies on another process records that cell's base flow of the step, as one process does.
 TEST_F(GwTracer, RowsSharedByProcessesMixLikeOneProcess) {
     constexpr int kRows = 5, kCols = 5;
     Section sec;
     sec.maxerr = 1e-14;  // heads converged whatever the order of the sweeps
     struct Result {
-        std::vector<double> head, balance, conc;
+        std::vector<double> head, balance, conc, controlBaseflow;
     };
     auto run = [&](bool divided, talvo_test::TestDecomposition& division) {
         grids_.clear();
@@ -331,6 +332,13 @@ TEST_F(GwTracer, RowsSharedByProcessesMixLikeOneProcess) {
             s_.record.sendHalo = &division.sendHalo;
             s_.record.recvHalo = &division.recvHalo;
             s_.record.basinColumns = &division.basin;
+            // The control point: the first cell whose west neighbour another process owns.
+            for (int r = 1; r <= kRows && sec.row == 0; ++r)
+                for (int c = 2; c <= kCols && sec.row == 0; ++c)
+                    if (division.owner[r][c - 1] != division.owner[r][c]) {
+                        sec.row = r;
+                        sec.col = c;
+                    }
         } else {
             // Every process holds the whole grid on its own.
             send_.clear();
@@ -354,6 +362,9 @@ TEST_F(GwTracer, RowsSharedByProcessesMixLikeOneProcess) {
                 if (own(r, c)) conc[r][c] = 10.0 - 2.0 * c + 0.3 * r;
         Result out;
         for (int day = 1; day <= 3; ++day) Step(*g, day);
+        // The base flow west of the control point, step by step.
+        for (std::size_t k = 1; g->controlHere && k <= g->controlCount; ++k)
+            out.controlBaseflow.push_back(g->controlRecords[k].values[6]);
         for (int r = 1; r <= kRows; ++r)
             for (int c = 1; c <= kCols; ++c) {
                 const bool here = own(r, c);
@@ -364,8 +375,8 @@ TEST_F(GwTracer, RowsSharedByProcessesMixLikeOneProcess) {
         return out;
     };
     talvo_test::TestDecomposition unused, division;
-    const Result whole = run(false, unused);
     const Result parts = run(true, division);
+    const Result whole = run(false, unused);
     int shared = 0;
     for (int r = 1; r <= kRows; ++r) {
         for (int c = 1; c <= kCols; ++c) {
@@ -380,6 +391,15 @@ TEST_F(GwTracer, RowsSharedByProcessesMixLikeOneProcess) {
     // At 2 and 4 processes some rows are divided.
     if (talvo_test::Size() > 1) {
         EXPECT_GT(Sum(shared), 0.0);
+        ASSERT_GT(sec.row, 0);
+    }
+    if (parts.controlBaseflow.empty()) return;
+    ASSERT_EQ(parts.controlBaseflow.size(), 3u);
+    ASSERT_EQ(whole.controlBaseflow.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_NE(whole.controlBaseflow[k], 0.0) << k;
+        EXPECT_NEAR(parts.controlBaseflow[k], whole.controlBaseflow[k], 1e-6 * std::fabs(whole.controlBaseflow[k]))
+            << "step " << k + 1;
     }
 }
 
