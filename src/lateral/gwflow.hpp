@@ -193,8 +193,9 @@ private:
     void ExchangeHalos(std::span<const int> indices, std::initializer_list<Matrix*> linked = {});
     void SolveLayer(int l);
     // The last own row a sweep can reach before the halo rows below the own rows are needed, at a
-    // whole number of row groups from the first own row (lastRow: no such halo rows).
-    int SweepSplit() const;
+    // whole number of row groups from the first row of the band of groups (lastRow: no such halo
+    // rows).
+    int SweepSplit(int bandFirst) const;
     // The heads (and with adaptive factors the previous iterates) of the cells the sweeps update,
     // kept before a sweep that may turn out not to be needed, and put back.
     void KeepTrialHeads(const gwnum::SorLayer& view);

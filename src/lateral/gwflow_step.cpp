@@ -164,14 +164,26 @@ void gwflowclass::SolveLayer(int l) {
         static_cast<std::size_t>(gwnum::LaneTermsSize(firstRow, lastRow, static_cast<std::int64_t>(ncols) + 2));
     if (sorLanes.size() < laneTerms) sorLanes.resize(laneTerms);
     sorSpans.resize(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)));
-    gwnum::PrepareSweeps(SweepView(l), firstRow, lastRow, sorCells.data(), sorLanes.data(), sorSpans.data());
+    // The row groups of the sweeps go through the vector registers only below the grid's first
+    // row (they read the row above): the process holding it sweeps that row alone, and its band
+    // of groups begins with the second row. The terms of the band lie where the cells' terms of
+    // the whole own rows put them.
+    const int bandFirst = firstRow == 1 && lastRow > 1 ? 2 : firstRow;
+    {
+        const gwnum::SorLayer terms = SweepView(l);
+        const std::size_t before = static_cast<std::size_t>(bandFirst - firstRow);
+        if (before > 0) gwnum::PrepareSweeps(terms, firstRow, bandFirst - 1, sorCells.data(), nullptr, sorSpans.data());
+        gwnum::PrepareSweeps(terms, bandFirst, lastRow, sorCells.data() + before * static_cast<std::size_t>(ncols + 2),
+                             sorLanes.data() + gwnum::LaneTermsSize(firstRow, bandFirst - 1, ncols + 2),
+                             sorSpans.data() + before);
+    }
     int counter = 0;
     double change = 0;
     // After the terms are prepared: they read the start heads of halo cells as the exchange at the
     // start of the step left them.
     ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex, L.oldOldIndex});
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
-    const int split = waitForEveryAgreement ? lastRow : SweepSplit();
+    const int split = waitForEveryAgreement ? lastRow : SweepSplit(bandFirst);
     const gwnum::SorLayer view = SweepView(l);
     mpirows::RowHaloExchange halo;
     // A sweep is short: a process that waits gives its core to the one it waits for where the
@@ -201,7 +213,8 @@ void gwflowclass::SolveLayer(int l) {
         // The rows up to split read only halo rows above them: they are swept while the rows
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
-        gwnum::SweepResult res = sweepRows(firstRow, split, {});
+        gwnum::SweepResult res = bandFirst > firstRow ? gwnum::SorSweep(view, firstRow, bandFirst - 1) : gwnum::SweepResult{};
+        res = sweepRows(bandFirst, split, res);
         halo.WaitAll();
         if (split < lastRow) res = sweepRows(split + 1, lastRow, res);
         const double own = res.maxChange;
@@ -400,7 +413,7 @@ gwnum::SorLayer gwflowclass::SweepView(int l) {
     return v;
 }
 
-int gwflowclass::SweepSplit() const {
+int gwflowclass::SweepSplit(int bandFirst) const {
     // The first halo row below the first own row: rows from two above it on read it.
     int below = lastRow + 2;
     if (recvHalo != nullptr)
@@ -408,8 +421,8 @@ int gwflowclass::SweepSplit() const {
             if (h.row > firstRow) below = std::min(below, h.row);
     // Whole groups of rows before the split, so that the groups of the two parts are those of the
     // whole band (the vector terms are laid out by the groups of the band).
-    const int rows = std::max(0, below - 2 - firstRow + 1);
-    return below > lastRow + 1 ? lastRow : firstRow - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
+    const int rows = std::max(0, below - 2 - bandFirst + 1);
+    return below > lastRow + 1 ? lastRow : bandFirst - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
 void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view) {
