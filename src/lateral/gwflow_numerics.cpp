@@ -398,10 +398,10 @@ bool LaneGroup(const SorLayer& L, int r0) {
 }
 
 // The stages of the group of G rows from r0 that update a cell: lane i (row r0 + i) works in its
-// row's span shifted by i stages (first > last: none).
-RowSpan GroupStages(const SorLayer& L, int r0, int G) {
+// row's span shifted by i stages (first > last: none). Lanes before firstLane update nothing.
+RowSpan GroupStages(const SorLayer& L, int r0, int G, int firstLane = 0) {
     RowSpan stages{L.ncols + G, 0};
-    for (int i = 0; i < G; ++i) {
+    for (int i = firstLane; i < G; ++i) {
         const RowSpan span = L.spans != nullptr ? L.spans[r0 + i - L.cellsFirstRow] : RowSpan{1, L.ncols};
         if (span.first > span.last) continue;
         stages.first = std::min(stages.first, span.first + i);
@@ -412,9 +412,25 @@ RowSpan GroupStages(const SorLayer& L, int r0, int G) {
 
 // The stages of a wide group the vector registers take: those that update a cell and where every
 // lane has its west and east neighbour.
-RowSpan LaneStageRange(const SorLayer& L, int r0) {
-    const RowSpan s = GroupStages(L, r0, kGroupRows);
+RowSpan LaneStageRange(const SorLayer& L, int r0, int firstLane = 0) {
+    const RowSpan s = GroupStages(L, r0, kGroupRows, firstLane);
     return {std::max(s.first, kGroupRows + 1), std::min(s.last, L.ncols - 1)};
+}
+
+// The last rows of a band fewer than a wide group go through the vector registers in the group
+// of the band's last kGroupRows rows, the rows above them (swept before) in lanes that update
+// nothing, where there are at least kMinTailRows of them (fewer are cheaper cell by cell).
+constexpr int kMinTailRows = 3;
+// The count of such last rows of the band from L.bandFirst to lastRow (0: none).
+int TailRows(const SorLayer& L, int lastRow) {
+    if (L.bandFirst < 1) return 0;
+    const int k = (lastRow - L.bandFirst + 1) % kGroupRows;
+    const int r0 = lastRow - kGroupRows + 1;
+    return k >= kMinTailRows && r0 >= L.bandFirst && LaneGroup(L, r0) ? k : 0;
+}
+// Their lanes lie after those of the band's rows.
+const double* TailLanes(const SorLayer& L, int lastRow) {
+    return L.lanes + static_cast<std::int64_t>(lastRow + 1 - L.cellsFirstRow) * L.stride * kLaneFields;
 }
 
 bool HasAvx2() {
@@ -426,13 +442,15 @@ bool HasAvx2() {
 #endif
 }
 
-// Lays the terms of the wide group from r0 out by stage (see LaneTermsSize for the place): those
-// of the stages the vector registers take, and the east start terms of the two stages before.
-void PrepareLanes(const SorLayer& L, int firstRow, int r0, const SorCell* cells, double* lanes) {
+// Lays the terms of the wide group from r0 out by stage (see LaneTermsSize for the place; at
+// tail for a band's last rows): those of the stages the vector registers take, and the east start
+// terms of the two stages before. The lanes before firstLane update nothing.
+void PrepareLanes(const SorLayer& L, int firstRow, int r0, const SorCell* cells, double* lanes, int firstLane = 0,
+                  double* tail = nullptr) {
     const std::int64_t stride = L.stride;
-    double* base = lanes + static_cast<std::int64_t>(r0 - firstRow) * stride * kLaneFields;
+    double* base = tail != nullptr ? tail : lanes + static_cast<std::int64_t>(r0 - firstRow) * stride * kLaneFields;
     const double b = 1.0 - L.alpha;
-    const RowSpan range = LaneStageRange(L, r0);
+    const RowSpan range = LaneStageRange(L, r0, firstLane);
     if (range.first > range.last) return;
     for (int s = range.first - 2; s <= range.last; ++s) {
         double* stage = base + static_cast<std::int64_t>(s) * kStageDoubles;
@@ -441,7 +459,7 @@ void PrepareLanes(const SorLayer& L, int firstRow, int r0, const SorCell* cells,
             const int c = s - i;
             v[kEastStart * 4] = b * L.h0[r0 + i][c + 1];
             if (s < kGroupRows + 1) continue;
-            const std::uint8_t upd = L.update[static_cast<std::int64_t>(r0 + i) * stride + c];
+            const std::uint8_t upd = i < firstLane ? 0 : L.update[static_cast<std::int64_t>(r0 + i) * stride + c];
             const SorCell& t = cells[static_cast<std::int64_t>(r0 + i - firstRow) * stride + c];
             const SorCell none{};
             const SorCell& u = upd != 0 ? t : none;
@@ -497,9 +515,10 @@ GW_AVX2 inline __m256d LaneField(const double* stage, int k, int f) {
 
 // The stages from first to last of the wide group from r0 (rows: its kGroupRows rows of h, hp,
 // factors). Adds the largest changes to m.
-GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* factors, LargestChanges& m) {
+GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* factors, LargestChanges& m,
+                        const double* tail) {
     const double* base =
-        L.lanes + static_cast<std::int64_t>(r0 - L.cellsFirstRow) * L.stride * kLaneFields;
+        tail != nullptr ? tail : L.lanes + static_cast<std::int64_t>(r0 - L.cellsFirstRow) * L.stride * kLaneFields;
     double* h[kGroupRows];
     double* hp[kGroupRows];
     double* w[kGroupRows];
@@ -605,7 +624,7 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     }
 }
 #else
-void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&) {}
+void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&, const double*) {}
 #endif
 
 
@@ -618,41 +637,44 @@ void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&) {}
 // time; a chain (products, sums, the division) is far longer than the work of one update, so
 // the more rows run side by side, the less the processor waits. factors holds G rows of stride
 // values for the adaptive factors, added up afterwards in row order as the row sweep adds them.
+// The rows before row r0 + firstLane are left as they are (a band's last rows, their lanes at
+// tail).
 template <int G>
-double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, std::int64_t& count) {
+double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, std::int64_t& count, int firstLane = 0,
+                     const double* tail = nullptr) {
     SweepRowRefs R[G];
     for (int i = 0; i < G; ++i) R[i] = RowRefs(L, r0 + i);
     const int ncols = L.ncols;
     const std::int64_t stride = L.stride;
     if (L.adaptive)
-        for (int i = 0; i < G; ++i)
+        for (int i = firstLane; i < G; ++i)
             std::fill(factors + i * stride + R[i].span.first, factors + i * stride + R[i].span.last + 1, 0.0);
     LargestChanges m;
     double* w = factors;
     // Stage s: the rows whose column s - i lies in the grid (the lower rows begin later, the upper
     // rows end earlier). Stages outside the group's spans update nothing and are left out.
     auto stage = [&](int s) {
-        for (int i = std::max(0, s - ncols); i < std::min(G, s); ++i) {
+        for (int i = std::max(firstLane, s - ncols); i < std::min(G, s); ++i) {
             const int c = s - i;
             UpdatePreparedCell(L, R[i], c, w + i * stride + c, m);
         }
     };
-    const RowSpan stages = GroupStages(L, r0, G);
+    const RowSpan stages = GroupStages(L, r0, G, firstLane);
     int s = stages.first;
     if (G == kGroupRows && LaneGroup(L, r0)) {
-        const RowSpan lanes = LaneStageRange(L, r0);
+        const RowSpan lanes = LaneStageRange(L, r0, firstLane);
         if (lanes.first <= lanes.last) {
             for (; s < lanes.first; ++s) stage(s);
-            LaneStages(L, r0, lanes.first, lanes.last, factors, m);
+            LaneStages(L, r0, lanes.first, lanes.last, factors, m, tail);
             s = lanes.last + 1;
         }
     }
     for (; s <= stages.last; ++s) {
-        for (int i = 0; i < G; ++i) __builtin_prefetch(&R[i].cells[std::clamp(s - i + 8, 0, ncols)]);
+        for (int i = firstLane; i < G; ++i) __builtin_prefetch(&R[i].cells[std::clamp(s - i + 8, 0, ncols)]);
         stage(s);
     }
     if (L.adaptive) {
-        for (int i = 0; i < G; ++i)
+        for (int i = firstLane; i < G; ++i)
             for (int c = R[i].span.first; c <= R[i].span.last; ++c) {
                 const double f = factors[i * stride + c];
                 if (f != 0) {
@@ -678,8 +700,15 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const Swe
         if (factors.size() < static_cast<std::size_t>(kGroupRows * layer.stride))
             factors.resize(static_cast<std::size_t>(kGroupRows * layer.stride));
         const bool wide = layer.lanes != nullptr && vectorSweeps && HasAvx2();
+        const int tail = wide ? TailRows(layer, lastRow) : 0;
         for (int r = firstRow; r <= lastRow;) {
             const int g = GroupAt(layer, r, lastRow, wide);
+            if (tail > 0 && lastRow - r + 1 == tail) {
+                maxChange = std::max(maxChange, SweepRowGroup<kGroupRows>(layer, lastRow - kGroupRows + 1, factors.data(),
+                                                                          sum, count, kGroupRows - tail,
+                                                                          TailLanes(layer, lastRow)));
+                break;
+            }
             if (g == kGroupRows)
                 maxChange = std::max(maxChange, SweepRowGroup<kGroupRows>(layer, r, factors.data(), sum, count));
             else if (g == kNarrowGroupRows)
@@ -733,6 +762,11 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
         if (g == kGroupRows && LaneGroup(view, r)) PrepareLanes(view, firstRow, r, cells, lanes);
         r += g;
     }
+    // The band's last rows (at the place TailLanes finds them).
+    if (layer.bandFirst != firstRow) return;
+    if (const int tail = TailRows(view, lastRow); tail > 0)
+        PrepareLanes(view, firstRow, lastRow - kGroupRows + 1, cells, lanes, kGroupRows - tail,
+                     lanes + static_cast<std::int64_t>(lastRow + 1 - firstRow) * view.stride * kLaneFields);
 }
 
 }  // namespace gwnum

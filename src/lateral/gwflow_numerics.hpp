@@ -100,6 +100,13 @@ struct SorLayer {
     // The updated columns of each row from PrepareSweeps, at r - cellsFirstRow; null: whole rows.
     // The sweeps visit only these columns: rows held beyond the basin cost nothing.
     const RowSpan* spans = nullptr;
+    // First row of the band whose row groups the sweeps follow, swept in calls that each begin a
+    // whole number of wide groups below it (0: not known). The band's last rows, where fewer than
+    // a wide group, then go through the vector registers too, in the group of the band's last
+    // kWideGroupRows rows (the rows above them left as they are); PrepareSweeps lays their terms
+    // out after the band's where its firstRow is bandFirst (lanes of LaneTermsSize(bandFirst,
+    // lastRow + kWideGroupRows)).
+    int bandFirst = 0;
     double cellsize = 1, dt = 1, alpha = 1, nodata = -9999.0;
     double sor = 1;  // fixed factor when not adaptive
     bool adaptive = false;

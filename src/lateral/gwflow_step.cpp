@@ -160,8 +160,9 @@ void gwflowclass::SolveLayer(int l) {
     const std::size_t terms =
         static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
     if (sorCells.size() < terms) sorCells.resize(terms);
-    const std::size_t laneTerms =
-        static_cast<std::size_t>(gwnum::LaneTermsSize(firstRow, lastRow, static_cast<std::int64_t>(ncols) + 2));
+    // With room for the lanes of the band's last rows after the band's own.
+    const std::size_t laneTerms = static_cast<std::size_t>(
+        gwnum::LaneTermsSize(firstRow, lastRow + gwnum::kWideGroupRows, static_cast<std::int64_t>(ncols) + 2));
     if (sorLanes.size() < laneTerms) sorLanes.resize(laneTerms);
     sorSpans.resize(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)));
     // The row groups of the sweeps go through the vector registers only below the grid's first
@@ -170,7 +171,8 @@ void gwflowclass::SolveLayer(int l) {
     // the whole own rows put them.
     const int bandFirst = firstRow == 1 && lastRow > 1 ? 2 : firstRow;
     {
-        const gwnum::SorLayer terms = SweepView(l);
+        gwnum::SorLayer terms = SweepView(l);
+        terms.bandFirst = bandFirst;
         const std::size_t before = static_cast<std::size_t>(bandFirst - firstRow);
         if (before > 0) gwnum::PrepareSweeps(terms, firstRow, bandFirst - 1, sorCells.data(), nullptr, sorSpans.data());
         gwnum::PrepareSweeps(terms, bandFirst, lastRow, sorCells.data() + before * static_cast<std::size_t>(ncols + 2),
@@ -184,7 +186,8 @@ void gwflowclass::SolveLayer(int l) {
     ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex, L.oldOldIndex});
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
     const int split = waitForEveryAgreement ? lastRow : SweepSplit(bandFirst);
-    const gwnum::SorLayer view = SweepView(l);
+    gwnum::SorLayer view = SweepView(l);
+    view.bandFirst = bandFirst;
     mpirows::RowHaloExchange halo;
     // A sweep is short: a process that waits gives its core to the one it waits for where the
     // processes outnumber the free cores.

@@ -489,3 +489,42 @@ TEST(GwNumerics, ABandSweptInTwoPartsGivesTheSweepOfTheWholeBand) {
             EXPECT_EQ(DifferingCells(one, two), 0) << "split " << split << " sor " << sor;
         }
 }
+
+TEST(GwNumerics, TheLastRowsOfABandInAGroupOfTheirOwnGiveTheHeadsOfTheRowSweep) {
+    // A process's band of row groups from row 2 (the first row swept alone) ends in 0..7 rows
+    // fewer than a wide group; from 3 on they go through the vector registers in the group of
+    // the band's last 8 rows, the rows above them left alone. Swept in two calls cut at whole
+    // groups (the halo split), the band gives the heads, previous iterates, largest changes and
+    // factor sums of the plain row sweep bit for bit.
+    std::uint64_t seed = 47;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    const int rows = 40, cols = 21, first = 2;
+    for (const double sor : {1.3, 0.0})
+        for (int tail = 0; tail < kWideGroupRows; ++tail) {
+            const int last = first + 3 * kWideGroupRows + tail - 1, split = first + 2 * kWideGroupRows - 1;
+            Band plain(rows, cols, 0.0);
+            FillVaried(plain, next, 0.05, 0.95);
+            Band grouped = plain;
+            SorLayer p = plain.View(), v = grouped.View();
+            p.sor = v.sor = sor;
+            p.adaptive = v.adaptive = sor <= 0;
+            v.bandFirst = first;
+            std::vector<SorCell> cells(static_cast<std::size_t>((last - first + 1) * (cols + 2)));
+            std::vector<double> lanes(static_cast<std::size_t>(LaneTermsSize(first, last + kWideGroupRows, cols + 2)));
+            PrepareSweeps(v, first, last, cells.data(), lanes.data());
+            v.cells = cells.data();
+            v.lanes = lanes.data();
+            v.cellsFirstRow = first;
+            for (int sweep = 0; sweep < 3; ++sweep) {
+                const SweepResult a = SorSweep(p, first, last);
+                const SweepResult b = SorSweep(v, split + 1, last, SorSweep(v, first, split));
+                ASSERT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0) << tail;
+                ASSERT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0) << tail;
+                ASSERT_EQ(a.factorCount, b.factorCount);
+            }
+            EXPECT_EQ(DifferingCells(plain, grouped), 0) << "tail " << tail << " sor " << sor;
+        }
+}

@@ -410,8 +410,9 @@ TEST_F(GwPhysics, RowGroupsInVectorRegistersGiveTheHeadsOfTheCellByCellSweep) {
     // changing from cell to cell. Three steps of the model with its row groups swept in vector
     // registers and three with every cell swept on its own give the same heads, flows, balances
     // and sweep counts bit for bit, at any number of processes (groups at the first and last row
-    // of the grid and of every band). With alpha 1 every free cell balances to 0.
-    const int rows = 40, cols = 23;
+    // of the grid and of every band, and at 2 and 4 processes bands ending in 3 to 5 rows fewer
+    // than a group). With alpha 1 every free cell balances to 0.
+    const int rows = 45, cols = 23;
     Init(rows, cols, 50.0, 3.0);
     for (int r = 1; r <= rows; ++r)
         for (int c = 1; c <= cols; ++c)
