@@ -7,6 +7,7 @@
 // look-ups, created grids, start heads), gwflow_step.cpp (the time step and its passes),
 // gwflow_output.cpp (write codes, control point), gwflow_tracer.cpp (tracer grids and
 // mixing) and gwflow_numerics.* (the solver's arithmetic).
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -131,6 +132,9 @@ public:
     std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
     std::vector<double> sorLanes;          // the same terms laid out for the sweeps in vector registers
     std::vector<gwnum::RowSpan> sorSpans;  // own rows: the columns the sweeps update
+    // Own rows: the first and last column in the zone grid (FillActiveMask); the passes of a step
+    // give the cells beyond them (outside the basin) their constant values without looking them up.
+    std::vector<gwnum::RowSpan> zoneSpans;
     std::vector<double> trialHeads;        // own rows x (ncols + 2): heads (and iterates) before a trial sweep
 
     // ---- control point
@@ -222,6 +226,21 @@ private:
         return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r][c] : nodata;
     }
     bool InZone(int r, int c) const { return ZoneValue(r, c) != nodata; }
+    // The columns of row r a pass looks at one by one: those of its zone span (every column before
+    // the first step's FillActiveMask); the others are outside the zone grid.
+    gwnum::RowSpan ZoneColumns(int r) const {
+        const std::size_t i = static_cast<std::size_t>(r - firstRow);
+        return i < zoneSpans.size() ? zoneSpans[i] : gwnum::RowSpan{1, ncols};
+    }
+    // Sets the cells of row (the row of a grid) beyond span to v.
+    void FillBeyond(double* row, gwnum::RowSpan span, double v) const {
+        if (span.first > span.last) {
+            std::fill(row + 1, row + ncols + 1, v);
+            return;
+        }
+        std::fill(row + 1, row + span.first, v);
+        std::fill(row + span.last + 1, row + ncols + 1, v);
+    }
     double Glacier(int r, int c) const {
         if (glacier == nullptr) return 0.0;
         const double g = (*glacier)[r][c];

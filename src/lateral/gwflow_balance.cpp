@@ -13,7 +13,10 @@ void gwflowclass::ComputeFluxes() {
 #pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.flowX.holds(r)) continue;
-            for (int c = 1; c <= ncols; ++c) {
+            const gwnum::RowSpan span = ZoneColumns(r);
+            FillBeyond(L.flowX[r], span, nodata);
+            FillBeyond(L.flowY[r], span, nodata);
+            for (int c = span.first; c <= span.last; ++c) {
                 const double z = ZoneValue(r, c);
                 // Outside the basin no process computes a flow: nodata, at any number of processes.
                 if (z == nodata) {
@@ -48,7 +51,8 @@ void gwflowclass::ComputeBaseflow() {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!baseflow->holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
+        const gwnum::RowSpan span = ZoneColumns(r);
+        for (int c = span.first; c <= span.last; ++c) {
             if (!Own(r, c) || !InZone(r, c)) continue;
             (*baseflow)[r][c] =
                 Glacier(r, c) < 1 ? (L.headOld[r][c] - L.head[r][c]) * (*L.storage)[r][c] / dt : 0.0;
@@ -70,7 +74,9 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.balance.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
+        const gwnum::RowSpan span = ZoneColumns(r);
+        FillBeyond(L.balance[r], span, nodata);
+        for (int c = span.first; c <= span.last; ++c) {
             if (!InZone(r, c)) {
                 L.balance[r][c] = nodata;
                 continue;

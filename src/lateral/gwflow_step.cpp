@@ -23,9 +23,16 @@ void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, 
 }
 
 void gwflowclass::FillActiveMask() {
+    zoneSpans.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), gwnum::RowSpan{1, 0});
     for (int r = firstRow; r <= lastRow; ++r) {
-        for (int c = 1; c <= ncols; ++c)
-            activeMask[static_cast<std::size_t>(Cell(r, c))] = InZone(r, c) && Own(r, c) && Glacier(r, c) < 1 ? 1 : 0;
+        gwnum::RowSpan& span = zoneSpans[static_cast<std::size_t>(r - firstRow)];
+        for (int c = 1; c <= ncols; ++c) {
+            const bool in = InZone(r, c);
+            activeMask[static_cast<std::size_t>(Cell(r, c))] = in && Own(r, c) && Glacier(r, c) < 1 ? 1 : 0;
+            if (!in) continue;
+            if (span.first > span.last) span.first = c;
+            span.last = c;
+        }
     }
 }
 
@@ -93,7 +100,16 @@ void gwflowclass::ApplyFixedHeads(int l) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
+        // Beyond the zone span no cell is active.
+        const gwnum::RowSpan span = ZoneColumns(r);
+        std::uint8_t* const freeRow = freeMask.data() + Cell(r, 0);
+        if (span.first > span.last) {
+            std::fill(freeRow + 1, freeRow + ncols + 1, std::uint8_t{0});
+            continue;
+        }
+        std::fill(freeRow + 1, freeRow + span.first, std::uint8_t{0});
+        std::fill(freeRow + span.last + 1, freeRow + ncols + 1, std::uint8_t{0});
+        for (int c = span.first; c <= span.last; ++c) {
             const std::size_t cell = static_cast<std::size_t>(Cell(r, c));
             // The sweeps of this layer update its active cells without a fixed head of this
             // layer (each layer has its own fixed heads).
@@ -314,7 +330,8 @@ void gwflowclass::StartLayerStep(int l) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
+        const gwnum::RowSpan span = ZoneColumns(r);
+        for (int c = span.first; c <= span.last; ++c) {
             if (activeMask[static_cast<std::size_t>(Cell(r, c))] == 0) continue;
             L.headOldOld[r][c] = L.headOld[r][c];
             double v = L.head[r][c];
@@ -363,7 +380,10 @@ void gwflowclass::ComputeTransmissivities() {
 #pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.tx.holds(r)) continue;
-            for (int c = 1; c <= ncols; ++c) {
+            const gwnum::RowSpan span = ZoneColumns(r);
+            FillBeyond(L.tx[r], span, 0.0);
+            FillBeyond(L.ty[r], span, 0.0);
+            for (int c = span.first; c <= span.last; ++c) {
                 if (!Own(r, c) || !InZone(r, c) || Glacier(r, c) >= 1) {
                     L.tx[r][c] = L.ty[r][c] = 0;
                     continue;
@@ -477,7 +497,8 @@ std::int64_t gwflowclass::CountOscillations(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         std::int64_t k = 0;
-        for (int c = 1; c <= ncols; ++c) {
+        const gwnum::RowSpan span = ZoneColumns(r);
+        for (int c = span.first; c <= span.last; ++c) {
             const double d = turn(r, c);
             if (d >= 0) {
                 ++k;
@@ -491,7 +512,8 @@ std::int64_t gwflowclass::CountOscillations(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (rowCount[r - firstRow] == 0) continue;
         n += rowCount[r - firstRow];
-        for (int c = 1; c <= ncols; ++c) {
+        const gwnum::RowSpan span = ZoneColumns(r);
+        for (int c = span.first; c <= span.last; ++c) {
             const double d = turn(r, c);
             if (d >= 0) sum += d;
         }

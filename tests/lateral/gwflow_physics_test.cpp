@@ -237,6 +237,10 @@ TEST_F(GwPhysics, CellsOutsideTheBasinTakeNoPart) {
     Init(4, 5, 100.0, 10.0);
     zone_[1][1] = zone_[4][5] = -9999;
     StandardGrids(1, 0, 5, 1e-4, 1e-3);
+    // Glaciated cells of the basin at the ends of their rows: no part in the flow, but their
+    // flows and balances are 0, not nodata.
+    Grid("GlacierizedCells", 0);
+    Find("GlacierizedCells")[2][5] = Find("GlacierizedCells")[3][1] = 1;
     FixColumn(1, 2, 9);
     auto g = MakeOk(Section{});
     for (int day = 1; day <= 3; ++day) Step(*g, day);
@@ -249,6 +253,11 @@ TEST_F(GwPhysics, CellsOutsideTheBasinTakeNoPart) {
                 EXPECT_EQ(g->layers[1].flowX[r][c], -9999) << r << " " << c;
                 EXPECT_EQ(g->layers[1].flowY[r][c], -9999) << r << " " << c;
                 EXPECT_EQ(g->layers[1].balance[r][c], -9999) << r << " " << c;
+            } else if (Find("GlacierizedCells")[r][c] >= 1) {
+                EXPECT_EQ(h, 5.0) << r << " " << c;
+                EXPECT_EQ(g->layers[1].flowX[r][c], 0.0) << r << " " << c;
+                EXPECT_EQ(g->layers[1].flowY[r][c], 0.0) << r << " " << c;
+                EXPECT_EQ(g->layers[1].balance[r][c], 0.0) << r << " " << c;
             } else {
                 EXPECT_TRUE(h >= 5 && h <= 9) << r << " " << c << ": " << h;
             }
