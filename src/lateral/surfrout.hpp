@@ -226,7 +226,8 @@ private:
     void EndPass();
     void VelocityPass(long k, long refresh);
     void StoragePass(double dt, bool skipQuiet);
-    void ExchangeHalos();
+    // Halo exchange of the depths and the tracers' concentrations.
+    void ExchangeLevels();
     void UpdateDatedValues();
     void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.

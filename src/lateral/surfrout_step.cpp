@@ -16,9 +16,12 @@
 #include "setup/tracer_ini.hpp"
 #include "tables/landuse_entry.hpp"
 
-void surfaceroutingclass::ExchangeHalos() {
-    MPIExchangeHalo(totalInputIndex);
-    MPIExchangeHaloStack(fluxIndex);
+void surfaceroutingclass::ExchangeLevels() {
+    // The depths and the tracers' concentrations in one exchange.
+    std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
+    for (int t = 1; t <= tracerCount; ++t)
+        written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
+    MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
 }
 
 void surfaceroutingclass::UpdateDatedValues() {
@@ -79,8 +82,9 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     const double T = CouplingStep();
     UpdateDatedValues();
     StartPass();
-    for (int t = 1; t <= tracerCount; ++t)
-        MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
+    // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
+    // velocity pass sent: only that pass writes fluxes.
+    ExchangeLevels();
 
     double elapsed = 0, dt = 0;
     surfrout::SubStepPlan plan;
@@ -91,9 +95,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     while (elapsed < T - 0.5 * minSubStep) {
         // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
-        // wrote since its last exchange would bring the values the halo rows hold already. The
-        // first sub step of a call exchanges both (the depths start anew).
-        if (k == 0) ExchangeHalos();
+        // wrote since its last exchange would bring the values the halo rows hold already.
         VelocityPass(k, refresh);
         MPIExchangeHaloStack(fluxIndex);
         if (k == 0) {
@@ -112,11 +114,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // Quiet cells are known from the storage pass before, or for the first one of a call
         // from the start of the call.
         StoragePass(dt, skipQuietCells);
-        // The depths and the tracers' concentrations in one exchange.
-        std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
-        for (int t = 1; t <= tracerCount; ++t)
-            written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
-        MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
+        ExchangeLevels();
         elapsed += dt;
     }
     lastStep = dt;
