@@ -28,6 +28,8 @@ namespace {
 
 bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
 
+bool SameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
 // x + (+0) gives x bit for bit.
 bool KeepsWhenZeroAdded(double x) { return !std::isnan(x) && !(x == 0 && std::signbit(x)); }
 
@@ -81,8 +83,7 @@ void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size
     // Levels are compared with those the last sub steps left (not with those at this call's start):
     // the soil model and silting-up take the surface water in between two calls.
     const LevelSeen& seen = levelSeen[i];
-    if (riverMoved || std::bit_cast<std::uint64_t>((*surfaceStorage)[r][c]) != std::bit_cast<std::uint64_t>(seen.storage) ||
-        std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(seen.depth))
+    if (riverMoved || !SameBits((*surfaceStorage)[r][c], seen.storage) || !SameBits(totalInput[r][c], seen.depth))
         levelChanged[f] = 1;
     dry[f] = DryAfterStorage(r, c, riverFlag[f] != 0);
     bool finite = true;

@@ -170,7 +170,9 @@ void MoveRiver(World& w, int river) {
 // concentration arrives once on a dry cell: skipping the cells the new water does not reach from
 // a call's first sub step on still routes bit for bit as computing every cell.
 TEST_F(SurfaceQuietCells, CallsOfOneSubStepAMovedRiverAndAnInfiniteConcentrationStayBitForBit) {
-    auto rain = [](int pass, int r, int c) { return pass == 0 && c <= 3 ? 2.0 : pass == 6 && r == 2 && c == 9 ? 5.0 : 0.0; };
+    auto rain = [](int pass, int r, int c) {
+        return pass == 0 && c <= 3 ? 2.0 : pass == 6 && r == 2 && c == 9 ? 5.0 : 0.0;
+    };
     auto conc = [](int pass, int r, int c) { return pass == 4 && r == 7 && c == 4 ? HUGE_VAL : 1.0 + 0.1 * c; };
     for (int method : {3, 5}) {
         WorldLayout layout = Valleys();
