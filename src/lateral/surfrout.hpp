@@ -226,7 +226,8 @@ private:
     void EndPass();
     void VelocityPass(long k, long refresh);
     void StoragePass(double dt, bool skipQuiet);
-    void ExchangeHalos();
+    // Halo exchange of the depths and the tracers' concentrations.
+    void ExchangeLevels();
     void UpdateDatedValues();
     void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
@@ -257,6 +258,11 @@ private:
         double level;
     };
     std::vector<ForeignCell> foreignCells;
+    // Storage and depth of each own cell (index of ownCols) as the last call left them.
+    struct LevelSeen {
+        double storage, depth;
+    };
+    std::vector<LevelSeen> levelSeen;
     // Per cell of the own rows (same index): bit d set when neighbour d (0: the cell) is in the
     // grid and not nodata in the zone grid (exists), and when its zone value is > 0 (inside).
     std::vector<std::uint16_t> existsMask, insideMask;
@@ -271,6 +277,13 @@ private:
     // 1 for own river cells, taken from the river grids at the start of each call of run.
     std::vector<unsigned char> riverFlag;
     void BuildQuietCells();
+    // At the start of a call, for an own cell (index i of ownCols, flag index f): marks its level
+    // changed when its storage or depth differs from what the last sub steps left (or the river
+    // moved), and takes its dry and finite flags anew from the water the call starts with.
+    void NoteStartOfCall(int r, int c, std::size_t i, std::size_t f, bool riverMoved);
+    // Writes, for the quiet cells (flags of columns c0 .. c0 + 7) of a call's first two velocity
+    // passes, the count of unchanged shares that computing them would write.
+    void KeepQuietShares(int r, int c0, std::uint64_t quiet, long k);
     void NoteForeignLevels();
     void NoteForeignFluxes();
     // The cells f .. f + 7 of a row whose velocity / storage pass must be computed, one byte

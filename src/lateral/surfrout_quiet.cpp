@@ -10,9 +10,13 @@
 //   direct-flow amount) are +0 and neither the cell nor a neighbour sends anything (with tracers: every
 //   neighbour's concentration finite, so that 0 x concentration is 0): S = 0 + 0 - 0 stays +0.
 // Values are compared as bits, so that -0 and NaN never pass for +0. Each call of run begins
-// with new water: its first storage pass and its first two velocity passes (the first sets the
-// count of unchanged shares to 0) compute every cell. Cells of other processes in the halo rows
-// get their flags from the exchanged values. The same file builds the per-cell tables: own
+// with new water, and the soil model and silting-up take surface water in between two calls:
+// the start of a call marks the levels that differ from those the last call left, and takes the
+// storage pass's flags anew from the water it starts with, so that its first sub steps skip the
+// cells the new water does not reach. A quiet cell's computation in a call's first two velocity
+// passes would write the count of unchanged shares (0 in the first, all of them in the second):
+// that count is written for it. Cells of other processes in the halo rows get their flags from
+// the exchanged values. The same file builds the per-cell tables: own
 // basin cells by row and which neighbours exist and lie inside.
 #include <bit>
 #include <cmath>
@@ -23,6 +27,8 @@
 namespace {
 
 bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
+
+bool SameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 // x + (+0) gives x bit for bit.
 bool KeepsWhenZeroAdded(double x) { return !std::isnan(x) && !(x == 0 && std::signbit(x)); }
@@ -43,6 +49,7 @@ void surfaceroutingclass::BuildQuietCells() {
             }
         ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
     }
+    levelSeen.assign(ownCols.size(), LevelSeen{0, 0});
     levelChanged.assign(cells, 0);
     sendsNothing.assign(cells, 1);
     concFinite.assign(cells, 1);
@@ -70,6 +77,30 @@ void surfaceroutingclass::BuildQuietCells() {
             const bool own = r >= firstRow && r <= lastRow && OwnBasinCell(r, c);
             if (!own && zoneHalo[r][c] != nodata) foreignCells.push_back(ForeignCell{r, c, totalInput[r][c]});
         }
+}
+
+void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size_t f, bool riverMoved) {
+    // Levels are compared with those the last sub steps left (not with those at this call's start):
+    // the soil model and silting-up take the surface water in between two calls.
+    const LevelSeen& seen = levelSeen[i];
+    if (riverMoved || !SameBits((*surfaceStorage)[r][c], seen.storage) || !SameBits(totalInput[r][c], seen.depth))
+        levelChanged[f] = 1;
+    dry[f] = DryAfterStorage(r, c, riverFlag[f] != 0);
+    bool finite = true;
+    for (int t = 1; t <= tracerCount; ++t)
+        finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[r][c]);
+    concFinite[f] = finite;
+}
+
+void surfaceroutingclass::KeepQuietShares(int r, int c0, std::uint64_t quiet, long k) {
+    // A quiet cell's shares come out as it holds them; the count of unchanged ones starts at 0 in
+    // the first sub step of a call and counts all of them in the second. River cells have none.
+    while (quiet != 0) {
+        const int c = c0 + surfrout::TakeFirstFlag(&quiet);
+        if (riverFlag[FlagIndex(r, c)] != 0) continue;
+        double* w = weights[r][c];
+        w[0] = k == 0 ? 0 : surfrout::UnchangedWeights(w, w);
+    }
 }
 
 void surfaceroutingclass::NoteForeignLevels() {

@@ -16,9 +16,12 @@
 #include "setup/tracer_ini.hpp"
 #include "tables/landuse_entry.hpp"
 
-void surfaceroutingclass::ExchangeHalos() {
-    MPIExchangeHalo(totalInputIndex);
-    MPIExchangeHaloStack(fluxIndex);
+void surfaceroutingclass::ExchangeLevels() {
+    // The depths and the tracers' concentrations in one exchange.
+    std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
+    for (int t = 1; t <= tracerCount; ++t)
+        written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
+    MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
 }
 
 void surfaceroutingclass::UpdateDatedValues() {
@@ -46,8 +49,11 @@ void surfaceroutingclass::StartPass() {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
             const int c = ownCols[static_cast<std::size_t>(i)];
+            const std::size_t f = FlagIndex(r, c);
             // The river grids as they are for this call's sub steps.
-            riverFlag[FlagIndex(r, c)] = IsRiver(r, c);
+            const bool river = IsRiver(r, c);
+            const bool riverMoved = (riverFlag[f] != 0) != river;
+            riverFlag[f] = river;
             const double df = (*directflow)[r][c];
             const double left = std::max(0.0, (*surfaceStorage)[r][c]);
             (*surfaceStorage)[r][c] = left + df;
@@ -62,6 +68,7 @@ void surfaceroutingclass::StartPass() {
                 (*st.concQD)[r][c] = 0;
             }
             (*directflow)[r][c] = 0;
+            NoteStartOfCall(r, c, static_cast<std::size_t>(i), f, riverMoved);
         }
     }
 }
@@ -75,8 +82,9 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     const double T = CouplingStep();
     UpdateDatedValues();
     StartPass();
-    for (int t = 1; t <= tracerCount; ++t)
-        MPIExchangeHalo(0, &surfaceTracers[static_cast<std::size_t>(t)].conc);
+    // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
+    // velocity pass sent: only that pass writes fluxes.
+    ExchangeLevels();
 
     double elapsed = 0, dt = 0;
     surfrout::SubStepPlan plan;
@@ -87,16 +95,13 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     while (elapsed < T - 0.5 * minSubStep) {
         // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
-        // wrote since its last exchange would bring the values the halo rows hold already. The
-        // first sub step of a call exchanges both (the depths start anew).
-        if (k == 0) ExchangeHalos();
+        // wrote since its last exchange would bring the values the halo rows hold already.
         VelocityPass(k, refresh);
         MPIExchangeHaloStack(fluxIndex);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
-            MPI_Reduce(&stable, &global, 1, MPI_DOUBLE, MPI_MIN, 0, MPI_COMM_WORLD);
-            MPI_Bcast(&global, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+            MPI_Allreduce(&stable, &global, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
             plan = surfrout::PlanSubSteps(global, T, minSubStep, maxSubStep);
             dt = plan.dt;
             refresh = static_cast<long>(std::min(plan.refresh, 1e15));
@@ -106,13 +111,10 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
                                                  1e15));
         }
         ++k;
-        // Quiet cells are known from the storage pass before, of this call.
-        StoragePass(dt, skipQuietCells && k >= 2);
-        // The depths and the tracers' concentrations in one exchange.
-        std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
-        for (int t = 1; t <= tracerCount; ++t)
-            written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
-        MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
+        // Quiet cells are known from the storage pass before, or for the first one of a call
+        // from the start of the call.
+        StoragePass(dt, skipQuietCells);
+        ExchangeLevels();
         elapsed += dt;
     }
     lastStep = dt;
@@ -129,14 +131,16 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
 
 void surfaceroutingclass::VelocityPass(long k, long refresh) {
     NoteForeignLevels();
-    const bool skip = skipQuietCells && k >= 1;
+    const bool skip = skipQuietCells;
     long quiet = 0;
 #pragma omp parallel for schedule(runtime) reduction(+ : quiet) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c0 = 1; c0 <= ncols; c0 += 8) {
             const std::size_t f0 = FlagIndex(r, c0);
             std::uint64_t work = VelocityWork(f0, skip);
-            quiet += surfrout::FlagCount(surfrout::LoadFlags(&ownFlag[f0])) - surfrout::FlagCount(work);
+            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+            quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
+            if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
@@ -277,6 +281,7 @@ void surfaceroutingclass::EndPass() {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
             const int c = ownCols[static_cast<std::size_t>(i)];
+            levelSeen[static_cast<std::size_t>(i)] = {(*surfaceStorage)[r][c], totalInput[r][c]};
             const int s = Subbasin(r, c);
             if (s <= 0) continue;
             const bool river = riverFlag[FlagIndex(r, c)] != 0;

@@ -328,12 +328,14 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
              << "[end-entry]";
     }
     linksReported = true;
-    // Every subbasin's and tracer's records in one reduction.
+    // Every subbasin's and tracer's record of zone 1, whose runoff reaches the outlet in this
+    // step, in one reduction (the zones beyond stay on their processes until they shift there;
+    // no runoff counts in zone 0).
     std::vector<ZoneRecordBlock> blocks;
     for (int t = 0; t <= tracerCount; ++t)
         for (int s = 1; s <= zoneCount; ++s) {
-            blocks.push_back({ExactQD(t, s), ZoneQD(t, s), 1});
-            blocks.push_back({ExactQI(t, s), ZoneQI(t, s), 1});
+            blocks.push_back({ExactQD(t, s) + 1, ZoneQD(t, s) + 1, 0});
+            blocks.push_back({ExactQI(t, s) + 1, ZoneQI(t, s) + 1, 0});
         }
     ReduceZoneRecordBlocksExactly(blocks, true);
     if (rank == 0)

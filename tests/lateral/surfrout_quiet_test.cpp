@@ -5,6 +5,7 @@
 #include <mpi.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -69,13 +70,14 @@ struct Routed {
     std::unique_ptr<surfaceroutingclass> model;
     Matrix* concQD = nullptr;
     double (*rain)(int, int, int);
-    Routed(const WorldLayout& layout, double (*rainAt)(int, int, int), int method, bool skip)
+    double (*concentration)(int, int, int) = nullptr;  // of the direct flow (none: 1 + 0.1 c)
+    Routed(const WorldLayout& layout, double (*rainAt)(int, int, int), int method, bool skip, double longest = 300)
         : world(layout), rain(rainAt) {
         concQD = world.AddGrid("_CONC_QD_1_", 0);
         world.AddGrid("_CONC_QI_1_", 0);
         SectionSpec s;
         s.method = method;
-        s.maxStep = 300;
+        s.maxStep = longest;
         s.minStep = 10;
         world.WriteControl(s);
         unsigned error = 0;
@@ -94,7 +96,7 @@ struct Routed {
                 if (w.Own(r, c)) {
                     // The soil model takes the surface water in and returns it as direct flow.
                     (*w.directflow)[r][c] = (*w.storage)[r][c] + rain(pass, r, c);
-                    (*concQD)[r][c] = 1.0 + 0.1 * c;
+                    (*concQD)[r][c] = concentration != nullptr ? concentration(pass, r, c) : 1.0 + 0.1 * c;
                     (*w.storage)[r][c] = 0;
                 }
         model->run(1, 1, 6, 2020);
@@ -154,6 +156,39 @@ TEST_F(SurfaceQuietCells, SkippingRoutesBitForBitAsComputingEveryCell) {
         if (own > 0) {
             EXPECT_GT(skipped, 0) << method;
         }
+    }
+}
+
+// Moves the river of Valleys() to column c (rows 3 on).
+void MoveRiver(World& w, int river) {
+    for (int r = 3; r <= w.def.nrows; ++r)
+        for (int c : {11, 12}) (*w.store[3].grid)[r][c] = (*w.store[4].grid)[r][c] = c == river ? 1.0 : 0.0;
+}
+
+// Calls whose only sub step is the whole call (nothing flows) leave the count of unchanged shares
+// of a first sub step, the river moves between calls, and direct flow of an infinite
+// concentration arrives once on a dry cell: skipping the cells the new water does not reach from
+// a call's first sub step on still routes bit for bit as computing every cell.
+TEST_F(SurfaceQuietCells, CallsOfOneSubStepAMovedRiverAndAnInfiniteConcentrationStayBitForBit) {
+    auto rain = [](int pass, int r, int c) {
+        return pass == 0 && c <= 3 ? 2.0 : pass == 6 && r == 2 && c == 9 ? 5.0 : 0.0;
+    };
+    auto conc = [](int pass, int r, int c) { return pass == 4 && r == 7 && c == 4 ? HUGE_VAL : 1.0 + 0.1 * c; };
+    for (int method : {3, 5}) {
+        WorldLayout layout = Valleys();
+        layout.cellsize = 60;
+        Routed skipping(layout, rain, method, true, 3600), full(layout, rain, method, false, 3600);
+        skipping.concentration = full.concentration = conc;
+        long single = 0;
+        for (int pass = 0; pass < 9; ++pass) {
+            for (Routed* routed : {&skipping, &full}) MoveRiver(routed->world, pass % 4 == 2 ? 11 : 12);
+            skipping.Pass(pass);
+            full.Pass(pass);
+            EXPECT_EQ(Differences(skipping, full, method, pass), 0);
+            EXPECT_EQ(skipping.model->lastSubSteps, full.model->lastSubSteps) << method << " " << pass;
+            single += full.model->lastSubSteps == 1 ? 1 : 0;
+        }
+        EXPECT_GT(single, 0) << method;
     }
 }
 
