@@ -205,9 +205,9 @@ public:
     // The slide pass (every process; the pass on process 0).
     void Slides();
     bool slidesStarted_ = false;
-    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made at the first step
-    // Once, with several processes (collective): process 0's elevation order and owner per cell,
-    // every process's own cells.
+    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made with the order grids
+    // Once, with several processes (collective): process 0's owner per cell, every process's own
+    // cells.
     void PrepareSlides(glacier::SlideGrids& s);
     // A pass with several processes: the owners release and end their own cells, process 0 moves
     // the released snow; only the releasing and the touched cells travel.

@@ -276,7 +276,7 @@ void schneemodellklasse::Slides() {
         }
     };
     // One process (or processes without strip tables) runs the pass: it costs about what settling
-    // does. With several, the first step prepares the moving (process 0's elevation order, the
+    // does. With several, the first step prepares the moving (process 0's owner per cell, the
     // owners' cells) and moves like any other.
     const bool onePass = !mpirows::Distributed(*this);
     if (!onePass && !slidesStarted_) PrepareSlides(s);
@@ -327,9 +327,6 @@ void schneemodellklasse::PrepareSlides(glacier::SlideGrids& s) {
         for (const mpirows::OwnedStrip& strip : strips)
             for (int c = strip.col; c < strip.col + strip.len; ++c)
                 slideOwner_[static_cast<std::size_t>(strip.row) * stride + static_cast<std::size_t>(c)] = strip.owner;
-        s.zone = &WholeZones();
-        slideOrder_ = glacier::MakeSlideOrder(s);
-        s.zone = zoneGrid;
     } else {
         // The cells of the own strips outside the zones hold no slide values, as a pass over the
         // whole grid leaves them (process 0 clears its whole grids at every move).
