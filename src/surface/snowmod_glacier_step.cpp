@@ -278,8 +278,8 @@ void schneemodellklasse::Slides() {
         }
     };
     // One process (or processes without strip tables) runs the pass: it costs about what settling
-    // does. With several, the first step prepares the moving (process 0's owner per cell, the
-    // owners' cells) and moves like any other.
+    // does. With several, the first step prepares the moving (process 0's strips of the owners,
+    // the owners' cells) and moves like any other.
     const bool onePass = !mpirows::Distributed(*this);
     if (!onePass && !slidesStarted_) PrepareSlides(s);
     slidesStarted_ = true;
