@@ -46,59 +46,39 @@ void RowOrder::Send(std::span<const double> sums, int to) {
     MPI_Send(sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, to, kSumsTag, MPI_COMM_WORLD);
 }
 
-void RowOrder::GroupKept(std::size_t sumCount) const {
-    grouped_.resize(addends_.size());
-    runs_.clear();
-    runEnds_.clear();
-    std::size_t begin = 0;
-    for (std::size_t k = 0; k < segments_.size(); ++k) {
-        const std::size_t end = ends_[k];
-        if (end > begin) {
-            place_.assign(sumCount, 0);
-            for (std::size_t j = begin; j < end; ++j) ++place_[addends_[j].i];
-            std::size_t at = begin;
-            for (std::size_t i = 0; i < sumCount; ++i) {
-                const std::size_t count = place_[i];
-                if (count == 0) continue;
-                runs_.push_back({i, at, at + count});
-                place_[i] = at;
-                at += count;
-            }
-            for (std::size_t j = begin; j < end; ++j) grouped_[place_[addends_[j].i]++] = addends_[j].v;
-        }
-        runEnds_.push_back(runs_.size());
-        begin = end;
-    }
-}
-
-void RowOrder::Replay(std::span<double> sums, std::size_t k) const {
-    std::size_t g = k > 0 ? runEnds_[k - 1] : 0;
-    const std::size_t last = runEnds_[k];
-    const double* v = grouped_.data();
+void RowOrder::Replay(std::span<double> sums, const std::vector<double>* kept) const {
+    filled_.clear();
+    for (std::size_t i = 0; i < sums.size(); ++i)
+        if (!kept[i].empty()) filled_.push_back(i);
+    std::size_t g = 0;
+    const std::size_t last = filled_.size();
     // Each sum's additions depend on each other; four sums in step keep the processor busy.
     for (; g + 4 <= last; g += 4) {
-        const Run &a = runs_[g], &b = runs_[g + 1], &c = runs_[g + 2], &d = runs_[g + 3];
-        double sa = sums[a.i], sb = sums[b.i], sc = sums[c.i], sd = sums[d.i];
-        const std::size_t n = std::min({a.end - a.begin, b.end - b.begin, c.end - c.begin, d.end - d.begin});
+        const std::vector<double>& a = kept[filled_[g]];
+        const std::vector<double>& b = kept[filled_[g + 1]];
+        const std::vector<double>& c = kept[filled_[g + 2]];
+        const std::vector<double>& d = kept[filled_[g + 3]];
+        double sa = sums[filled_[g]], sb = sums[filled_[g + 1]], sc = sums[filled_[g + 2]], sd = sums[filled_[g + 3]];
+        const std::size_t n = std::min({a.size(), b.size(), c.size(), d.size()});
         for (std::size_t t = 0; t < n; ++t) {
-            sa += v[a.begin + t];
-            sb += v[b.begin + t];
-            sc += v[c.begin + t];
-            sd += v[d.begin + t];
+            sa += a[t];
+            sb += b[t];
+            sc += c[t];
+            sd += d[t];
         }
-        for (std::size_t t = a.begin + n; t < a.end; ++t) sa += v[t];
-        for (std::size_t t = b.begin + n; t < b.end; ++t) sb += v[t];
-        for (std::size_t t = c.begin + n; t < c.end; ++t) sc += v[t];
-        for (std::size_t t = d.begin + n; t < d.end; ++t) sd += v[t];
-        sums[a.i] = sa;
-        sums[b.i] = sb;
-        sums[c.i] = sc;
-        sums[d.i] = sd;
+        for (std::size_t t = n; t < a.size(); ++t) sa += a[t];
+        for (std::size_t t = n; t < b.size(); ++t) sb += b[t];
+        for (std::size_t t = n; t < c.size(); ++t) sc += c[t];
+        for (std::size_t t = n; t < d.size(); ++t) sd += d[t];
+        sums[filled_[g]] = sa;
+        sums[filled_[g + 1]] = sb;
+        sums[filled_[g + 2]] = sc;
+        sums[filled_[g + 3]] = sd;
     }
     for (; g < last; ++g) {
-        const Run& a = runs_[g];
-        double sa = sums[a.i];
-        for (std::size_t t = a.begin; t < a.end; ++t) sa += v[t];
-        sums[a.i] = sa;
+        const std::vector<double>& a = kept[filled_[g]];
+        double sa = sums[filled_[g]];
+        for (const double v : a) sa += v;
+        sums[filled_[g]] = sa;
     }
 }

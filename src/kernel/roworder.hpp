@@ -31,21 +31,18 @@ public:
     // to.AddWhole(i, v) is for sums of whole numbers only (counts: every value added to sums[i]
     // whole and every sum below 2^53): those are exact in any order, so the process adds its
     // own total once, after its last cells, instead of one addition per cell in the chain.
-    struct Addend {
-        std::size_t i;
-        double v;
-    };
     struct AddNow {
         double* sums;
         double* whole;
         void Add(std::size_t i, double v) const { sums[i] += v; }
         void AddWhole(std::size_t i, double v) const { whole[i] += v; }
     };
+    // Keeps a part's addends per sum (its own list for every sum), in the order they come.
     struct AddLater {
-        std::vector<Addend>* kept;
+        std::vector<double>* kept;
         double* whole;
         void Add(std::size_t i, double v) const {
-            if (v != 0.0) kept->push_back({i, v});
+            if (v != 0.0) kept[i].push_back(v);
         }
         void AddWhole(std::size_t i, double v) const { whole[i] += v; }
     };
@@ -53,27 +50,30 @@ public:
     // Sets sums to 0 and lets add(r, c, to) add every own cell to them in row order, the running
     // sums received from the owner of the cells before and sent on to the owner of the cells
     // after. The cells of a part that waits for running sums are visited before the wait and
-    // their addends kept, grouped by sum, so that the wait is followed only by the additions
-    // (the same additions to each sum in the same order, several sums at once). Collective;
-    // afterwards process 0 holds the sums over all cells, the others a part of them.
+    // their addends kept, per sum, so that the wait is followed only by the additions (the same
+    // additions to each sum in the same order, several sums at once). Collective; afterwards
+    // process 0 holds the sums over all cells, the others a part of them.
     template <class F>
     void Accumulate(std::span<double> sums, F&& add) const {
         std::fill(sums.begin(), sums.end(), 0.0);
         wholes_.assign(sums.size(), 0.0);
-        const AddLater later{&addends_, wholes_.data()};
-        addends_.clear();
-        ends_.clear();
-        for (const Segment& s : segments_) {
-            if (s.from >= 0) ForSegment(s, [&](int r, int c) { add(r, c, later); });
-            ends_.push_back(addends_.size());
+        // The lists keep their room from step to step (the list of part k and sum i at
+        // k * sums + i); only those of this call are emptied.
+        const std::size_t lists = segments_.size() * sums.size();
+        if (kept_.size() < lists) kept_.resize(lists);
+        for (std::size_t j = 0; j < lists; ++j) kept_[j].clear();
+        for (std::size_t k = 0; k < segments_.size(); ++k) {
+            const Segment& s = segments_[k];
+            if (s.from < 0) continue;
+            const AddLater later{kept_.data() + k * sums.size(), wholes_.data()};
+            ForSegment(s, [&](int r, int c) { add(r, c, later); });
         }
-        GroupKept(sums.size());
         const AddNow now{sums.data(), wholes_.data()};
         for (std::size_t k = 0; k < segments_.size(); ++k) {
             const Segment& s = segments_[k];
             if (s.from >= 0) {
                 Receive(sums, s.from);
-                Replay(sums, k);
+                Replay(sums, kept_.data() + k * sums.size());
             } else {
                 ForSegment(s, [&](int r, int c) { add(r, c, now); });
             }
@@ -100,24 +100,13 @@ private:
     }
     static void Receive(std::span<double> sums, int from);
     static void Send(std::span<const double> sums, int to);
-    // The kept addends of each waiting part, ordered by sum (a run per sum, in the order kept).
-    void GroupKept(std::size_t sumCount) const;
-    // Adds part k's runs to the sums, four sums at a time.
-    void Replay(std::span<double> sums, std::size_t k) const;
-
-    // The values of one sum in part k's grouped addends.
-    struct Run {
-        std::size_t i, begin, end;
-    };
+    // Adds a part's kept lists (one per sum) to the sums, four sums at a time.
+    void Replay(std::span<double> sums, const std::vector<double>* kept) const;
 
     std::vector<mpirows::OwnedStrip> strips_;
     std::vector<Segment> segments_;
     int finalFrom_ = -1;  // process 0: the owner of the last cells, when another process
-    mutable std::vector<Addend> addends_;  // kept addends of the parts that wait (reused)
-    mutable std::vector<std::size_t> ends_;      // per part: the end of its addends
-    mutable std::vector<double> wholes_;         // this process's totals of the whole-number sums
-    mutable std::vector<double> grouped_;        // the kept values, by part, then by sum
-    mutable std::vector<Run> runs_;              // their runs, by part
-    mutable std::vector<std::size_t> runEnds_;   // per part: the end of its runs
-    mutable std::vector<std::size_t> place_;     // per sum: count, then next free place (grouping)
+    mutable std::vector<std::vector<double>> kept_;  // kept addends: per waiting part, per sum (reused)
+    mutable std::vector<double> wholes_;             // this process's totals of the whole-number sums
+    mutable std::vector<std::size_t> filled_;        // the sums with kept addends (replay)
 };

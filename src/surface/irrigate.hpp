@@ -111,9 +111,11 @@ private:
     int CodeOf(const Grids& g, int r, int c) const;
     double CellWeight(const Grids& g, int r, int c) const;
     // Adds a cell's value to the sums (n, sx, RelCellSum, from sums[first] on) of its subbasin as
-    // the zone statistics weigh them; zones: the records' count.
+    // the zone statistics weigh them; zones: the records' count. Without weight the RelCellSum
+    // is left to the caller (a copy of another record's sum of the same weights).
     template <class To>
-    void AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone, double value) const;
+    void AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone, double value,
+                   bool weight = true) const;
     // Process 0: the accumulated sums into the records' fields n, sx, RelCellSum.
     void TakeSums(const double* sums, std::vector<zoneFZT>& records) const;
     [[noreturn]] void BadRoutingTarget(const irrigation::SupplyResult& result);

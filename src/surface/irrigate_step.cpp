@@ -74,17 +74,17 @@ irrigationclass::Grids irrigationclass::StepGrids() {
 
 template <class To>
 inline void irrigationclass::AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone,
-                                double value) const {
+                                double value, bool weight) const {
     if (zone < 0 || static_cast<std::size_t>(zone) >= zones) return;
     const std::size_t z = first + kSumsPerZone * static_cast<std::size_t>(zone);
     // The count of cells takes whole numbers only.
     to.AddWhole(z, 1.0);
     if (area > 0) {
         to.Add(z + 1, value * area);
-        to.Add(z + 2, area);
+        if (weight) to.Add(z + 2, area);
     } else {
         to.Add(z + 1, value);
-        to.Add(z + 2, 1.0);
+        if (weight) to.Add(z + 2, 1.0);
     }
 }
 
@@ -215,6 +215,11 @@ void irrigationclass::RecordAmounts(const Grids& g) {
     const std::size_t gwZones = groundwaterStat.records.size(), swZones = surfaceStat.records.size();
     sums_.resize(kSumsPerZone * (gwZones + swZones));
     const std::size_t gw = 0, sw = kSumsPerZone * gwZones;
+    // Every cell adds the same weight to both records of its subbasin, in the same order: with
+    // records of the same subbasins the surface water's weight sums are the groundwater's, added
+    // once and copied (half the addends that pass from process to process).
+    const bool sameWeights = gwZones == swZones;
+    const bool swWeight = !sameWeights;
     order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
         if ((*g.subbasins)[r][c] <= nodata) return;
         const int s = SubbasinOf(g, r, c);
@@ -222,18 +227,20 @@ void irrigationclass::RecordAmounts(const Grids& g) {
         const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
         if (code < 1 || code > tableCount_ || table[code].method < 1) {
             AddRecord(to, gw, gwZones, area, s, 0.0);
-            AddRecord(to, sw, swZones, area, s, 0.0);
+            AddRecord(to, sw, swZones, area, s, 0.0, swWeight);
             return;
         }
         const double amount = (*g.amounts)[r][c];
         if (table[code].origin == irrigation::kGroundwater) {
             AddRecord(to, gw, gwZones, area, s, amount);
-            AddRecord(to, sw, swZones, area, s, 0.0);
+            AddRecord(to, sw, swZones, area, s, 0.0, swWeight);
         } else if (table[code].origin == irrigation::kSurfaceWater) {
             AddRecord(to, gw, gwZones, area, s, 0.0);
-            AddRecord(to, sw, swZones, area, s, amount);
+            AddRecord(to, sw, swZones, area, s, amount, swWeight);
         }
     });
+    if (sameWeights)
+        for (std::size_t z = 0; z < swZones; ++z) sums_[sw + kSumsPerZone * z + 2] = sums_[gw + kSumsPerZone * z + 2];
     TakeSums(sums_.data() + gw, groundwaterStat.records);
     TakeSums(sums_.data() + sw, surfaceStat.records);
 }

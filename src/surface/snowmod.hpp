@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/mpirows.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
 #include "surface/glacier_balance.hpp"
@@ -205,16 +206,17 @@ public:
     // The slide pass (every process; the pass on process 0).
     void Slides();
     bool slidesStarted_ = false;
-    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made at the first step
-    // Once, with several processes (collective): process 0's elevation order and owner per cell,
-    // every process's own cells.
+    glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made with the order grids
+    // Once, with several processes (collective): process 0's strips of the owners, every process's
+    // own cells.
     void PrepareSlides(glacier::SlideGrids& s);
     // A pass with several processes: the owners release and end their own cells, process 0 moves
     // the released snow; only the releasing and the touched cells travel.
     void MoveReleasedSnow(glacier::SlideGrids& s, const glacier::SlideParameters& parameters,
                           const std::vector<std::pair<int, int>>& releasing);
     std::vector<std::pair<int, int>> ownSlideCells_;  // own cells in row order
-    std::vector<int> slideOwner_;                     // process 0: owner per cell (row * (ncols + 1) + col)
+    std::vector<mpirows::OwnedStrip> slideStrips_;    // process 0: the strips of every owner, in row order
+    int SlideOwner(int r, int c) const;               // process 0: the owner of a cell (-1: none)
     // Process 0: the cells whose input, mobile mass or deposition the last moving set (the next
     // clears only them; all after a whole-grid pass), and a mark per cell reused by every moving.
     std::vector<std::size_t> slideMoved_;

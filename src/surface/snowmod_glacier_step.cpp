@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <iterator>
+#include <utility>
 
 #include "kernel/mpirows.hpp"
 #include "kernel/zonerecord.hpp"
@@ -276,8 +278,8 @@ void schneemodellklasse::Slides() {
         }
     };
     // One process (or processes without strip tables) runs the pass: it costs about what settling
-    // does. With several, the first step prepares the moving (process 0's elevation order, the
-    // owners' cells) and moves like any other.
+    // does. With several, the first step prepares the moving (process 0's strips of the owners,
+    // the owners' cells) and moves like any other.
     const bool onePass = !mpirows::Distributed(*this);
     if (!onePass && !slidesStarted_) PrepareSlides(s);
     slidesStarted_ = true;
@@ -320,16 +322,9 @@ void schneemodellklasse::Slides() {
 
 void schneemodellklasse::PrepareSlides(glacier::SlideGrids& s) {
     // Collective: every process is here together.
-    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
-    const std::vector<mpirows::OwnedStrip> strips = mpirows::AllStrips(*this);
+    std::vector<mpirows::OwnedStrip> strips = mpirows::AllStrips(*this);
     if (rank == 0) {
-        slideOwner_.assign(static_cast<std::size_t>(nrows + 1) * stride, -1);
-        for (const mpirows::OwnedStrip& strip : strips)
-            for (int c = strip.col; c < strip.col + strip.len; ++c)
-                slideOwner_[static_cast<std::size_t>(strip.row) * stride + static_cast<std::size_t>(c)] = strip.owner;
-        s.zone = &WholeZones();
-        slideOrder_ = glacier::MakeSlideOrder(s);
-        s.zone = zoneGrid;
+        slideStrips_ = std::move(strips);
     } else {
         // The cells of the own strips outside the zones hold no slide values, as a pass over the
         // whole grid leaves them (process 0 clears its whole grids at every move).
@@ -345,6 +340,18 @@ void schneemodellklasse::PrepareSlides(glacier::SlideGrids& s) {
         for (int c = 1; c <= ncols; ++c)
             if (OwnCell(r, c)) ownSlideCells_.emplace_back(r, c);
     }
+}
+
+int schneemodellklasse::SlideOwner(int r, int c) const {
+    // The strips lie in row order, columns ascending within a row, one after the other: the
+    // cell's strip is the last one starting at or before it, if it reaches the cell.
+    const auto after = std::upper_bound(slideStrips_.begin(), slideStrips_.end(), std::pair<int, int>(r, c),
+                                        [](const std::pair<int, int>& cell, const mpirows::OwnedStrip& strip) {
+                                            return cell < std::pair<int, int>(strip.row, strip.col);
+                                        });
+    if (after == slideStrips_.begin()) return -1;
+    const mpirows::OwnedStrip& strip = *std::prev(after);
+    return strip.row == r && c < strip.col + strip.len ? strip.owner : -1;
 }
 
 void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier::SlideParameters& parameters,
@@ -393,7 +400,7 @@ void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier:
             slideMoved_.push_back(index);
         }
         s.zone = &WholeZones();
-        slideSeen_.resize(slideOwner_.size(), 0);
+        slideSeen_.resize(static_cast<std::size_t>(nrows + 1) * stride, 0);
         std::vector<std::size_t> touched;
         glacier::MoveReleased(s, slideOrder_, ranks, [&](int r, int c) {
             const std::size_t index = static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c);
@@ -406,9 +413,9 @@ void schneemodellklasse::MoveReleasedSnow(glacier::SlideGrids& s, const glacier:
         s.zone = zoneGrid;
         touchedOf.assign(static_cast<std::size_t>(size), {});
         for (const std::size_t index : touched) {
-            const int owner = slideOwner_[index];
-            if (owner <= 0) continue;
             const int r = static_cast<int>(index / stride), c = static_cast<int>(index % stride);
+            const int owner = SlideOwner(r, c);
+            if (owner <= 0) continue;
             std::vector<double>& out = touchedOf[static_cast<std::size_t>(owner)];
             out.insert(out.end(), {static_cast<double>(index), (*s.mobile)[r][c], (*s.deposition)[r][c]});
         }

@@ -1,6 +1,9 @@
 // Grids of the snow slides made at construction on process 0: the deposition limit of every
-// basin cell and the order of the basin cells by elevation (each process orders its own cells).
+// basin cell and the order of the basin cells by elevation (each process orders its own cells),
+// with that order as ranks for the steps' moving.
 #include <algorithm>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "kernel/mpirows.hpp"
@@ -99,15 +102,34 @@ void schneemodellklasse::CreateSlideGrids() {
     elevOrderCol.data = matrix(1, nrows, 1, ncols, nrows);
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
+    // The order as ranks for the moving of the steps, made in the same pass as the order grids:
+    // what glacier::MakeSlideOrder reads back from them (the basin cell visited k-th moves the
+    // snow of cell order[k]; unusable unless every basin cell is named once).
+    glacier::SlideOrder ranks;
+    ranks.ncols = ncols;
+    ranks.usable = true;
+    ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
+    ranks.cells.reserve(order.size());
     std::size_t k = 0;
     for (int r = 1; r <= nrows; ++r)
         for (int c = 1; c <= ncols; ++c) {
             if (inBasin(r, c) && k < order.size()) {
-                elevOrderRow.data[r][c] = order[k] / ncols + 1;
-                elevOrderCol.data[r][c] = order[k] % ncols + 1;
+                const int orderRow = order[k] / ncols + 1, orderCol = order[k] % ncols + 1;
+                elevOrderRow.data[r][c] = orderRow;
+                elevOrderCol.data[r][c] = orderCol;
                 ++k;
+                if (!ranks.usable) continue;
+                std::int32_t& slot = ranks.rankOf[ranks.Index(orderRow, orderCol)];
+                if (zone[orderRow][orderCol] == nodata || slot >= 0) {
+                    ranks.usable = false;
+                    continue;
+                }
+                slot = static_cast<std::int32_t>(ranks.cells.size());
+                ranks.cells.emplace_back(orderRow, orderCol);
             } else {
                 elevOrderRow.data[r][c] = elevOrderCol.data[r][c] = nodata;
+                if (inBasin(r, c)) ranks.usable = false;
             }
         }
+    slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }

@@ -2,7 +2,6 @@
 // of response units, zone statistics and grid outputs.
 #include <algorithm>
 #include <cmath>
-#include <mpi.h>
 
 #include "kernel/nodata.hpp"
 #include "kernel/steptimes.hpp"
@@ -50,7 +49,6 @@ void schneemodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std
     for (std::vector<zoneFZT>* rec : {&iceInput, &firnInput, &snowInput})
         for (zoneFZT& z : *rec) z.n = z.sx = z.RelCellSum = 0;
     glacierInputCells.clear();
-    MPI_Barrier(MPI_COMM_WORLD);
 
     // Two regions: the copy reads master cells that the loop writes, so the loop must be
     // complete before any copy starts.

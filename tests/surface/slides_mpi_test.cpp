@@ -349,6 +349,12 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsEqualHeightsInRowOrderAcrossProce
             if (zone_[r][c] != -9999) ++basin;
         }
     EXPECT_GT(basin, 10);
+    // The ranks the steps move by, made with the grids, are those the grids give.
+    const glacier::SlideOrder made = glacier::MakeSlideOrder(ref.g);
+    ASSERT_TRUE(made.usable);
+    EXPECT_TRUE(snow->slideOrder_.usable);
+    EXPECT_EQ(snow->slideOrder_.cells, made.cells);
+    EXPECT_EQ(snow->slideOrder_.rankOf, made.rankOf);
 }
 
 TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrGatheredThem) {
