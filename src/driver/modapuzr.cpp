@@ -203,7 +203,10 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     silting_->UpdateInputGrid(interception_first);
 
     numSubSteps_ = setup_->ReadSubsteps();
-    soil_ = std::make_unique<unsatzonmodellklasse>(error, log_, settings_, static_cast<unsigned>(numSubSteps_));
+    // The soil model takes over the snow model's ranking of the zones.
+    SubmodelSettings soilSettings = settings_;
+    soilSettings.zoneRanking = snow_->SoilZoneRanking();
+    soil_ = std::make_unique<unsatzonmodellklasse>(error, log_, soilSettings, static_cast<unsigned>(numSubSteps_));
     Check(soil_, error);
     RefreshFpeTargets();
     soil_->DrainablePoreVolume();

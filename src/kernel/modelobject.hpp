@@ -202,6 +202,8 @@ public:
     // The others send the values of their cells; process 0 stores every cell's value into
     // target, its own cells copied from values (nothing to copy when target is values).
     void MPICollectRegionCells(const RegionCells& cells, CellValues values, CellValues target);
+    // The same for several grids of the same cells at once: one check and one message per process.
+    void MPICollectRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids);
     // Process 0 sends the values of source at the other processes' cells to them and copies its
     // own cells from source into values; the others store what they receive into values.
     void MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source);

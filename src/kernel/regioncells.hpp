@@ -32,3 +32,8 @@ struct CellValues {
     double& at(int r, int c) const { return grid != nullptr ? (*grid)[r][c] : (*stack)[r][c][level]; }
     bool same(const CellValues& o) const { return grid == o.grid && stack == o.stack && level == o.level; }
 };
+
+// A grid's own values and where process 0 stores them (see MPICollectRegionCells).
+struct CellValuePair {
+    CellValues values, target;
+};

@@ -203,9 +203,8 @@ void DistributeCells(const modelobject& o, const RegionCells& cells, CellValues 
 }
 
 // Every process's cells must lie in rows the grids hold there (process 0: its own cells for
-// the grid it copies from or into, every cell for the other); all processes agree.
-void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cells, CellValues own,
-                   CellValues whole) {
+// the grid it copies from or into, every cell for the other): 0, or the code after the FATAL entry.
+int CellRowsError(modelobject& o, const char* operation, const RegionCells& cells, CellValues own, CellValues whole) {
     int error = 0;
     if (cells.cells.size() < static_cast<std::size_t>(o.size) || own.empty() || (o.rank == 0 && whole.empty())) {
         *o.log << "FATAL: " << operation << ": no cell list or no value grid" << "[end-entry]";
@@ -222,7 +221,13 @@ void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cel
             break;
         }
     }
-    gridio::ThrowAgreed(error, true);
+    return error;
+}
+
+// The same check, agreed by all processes.
+void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cells, CellValues own,
+                   CellValues whole) {
+    gridio::ThrowAgreed(CellRowsError(o, operation, cells, own, whole), true);
 }
 
 }  // namespace
@@ -309,6 +314,37 @@ void modelobject::MPICollectRegionCells(const RegionCells& cells, CellValues val
     if (size < 2) return;
     CheckCellRows(*this, "MPICollectRegionCells", cells, values, target);
     CollectCells(*this, cells, values, target);
+}
+
+void modelobject::MPICollectRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids) {
+    if (size < 2) return;
+    int error = 0;
+    for (const CellValuePair& g : grids)
+        if (error == 0) error = CellRowsError(*this, "MPICollectRegionCells", cells, g.values, g.target);
+    gridio::ThrowAgreed(error, true);
+    // The values of all grids in one message per process, grid after grid, tag = the process.
+    const std::size_t k = grids.size();
+    if (rank != 0) {
+        const std::vector<RegionCell>& own = cells.Of(rank);
+        std::vector<double> buffer;
+        buffer.reserve(own.size() * k);
+        for (const CellValuePair& g : grids)
+            for (const RegionCell& cell : own) buffer.push_back(g.values.at(cell.row, cell.col));
+        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, rank, MPI_COMM_WORLD);
+        return;
+    }
+    for (const CellValuePair& g : grids)
+        if (!g.target.same(g.values))
+            for (const RegionCell& cell : cells.Of(0)) g.target.at(cell.row, cell.col) = g.values.at(cell.row, cell.col);
+    std::vector<double> buffer;
+    for (int p = 1; p < size; ++p) {
+        const std::vector<RegionCell>& list = cells.Of(p);
+        buffer.resize(list.size() * k);
+        MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, p, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        std::size_t at = 0;
+        for (const CellValuePair& g : grids)
+            for (const RegionCell& cell : list) g.target.at(cell.row, cell.col) = buffer[at++];
+    }
 }
 
 void modelobject::MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source) {

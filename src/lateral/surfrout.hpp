@@ -82,6 +82,7 @@ public:
     // Per-cell operations of the sub steps (own cells inside the basin).
     void FillFromNeighbours(int row, int col, Matrix& grid) const;
     void ComputePlanCurvature();
+    void FillCurvatureGapsOnProcessZero(Matrix& k);
     void ComputeSlopes(int row, int col, double* slope, double* aspect, int* type) const;
     void ComputeFlowWeights(int row, int col, int* type, long k, double slope, double aspect);
     void ComputeVelocities(int row, int col, long k, long refresh, int type);

@@ -237,17 +237,31 @@ void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     }
 }
 
-void surfaceroutingclass::FillFromNeighbours(int r, int c, Matrix& grid) const {
+namespace {
+
+// Mean of the neighbours of (r, c) that hold a value (value(rr, cc) is nodata where none is),
+// added in the order of the flow directions; nodata when no neighbour holds one.
+template <class Value>
+double NeighbourMean(int r, int c, int nrows, int ncols, double nodata, Value&& value) {
     double sum = 0;
     int count = 0;
     for (int d = 1; d <= 8; ++d) {
         const int rr = r + kRowStep[d], cc = c + kColStep[d];
-        if (rr < 1 || rr > nrows || cc < 1 || cc > ncols || !grid.holds(rr)) continue;
-        if (grid[rr][cc] == nodata) continue;
-        sum += grid[rr][cc];
+        if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
+        const double v = value(rr, cc);
+        if (v == nodata) continue;
+        sum += v;
         ++count;
     }
-    if (count > 0) grid[r][c] = sum / count;
+    return count > 0 ? sum / count : nodata;
+}
+
+}  // namespace
+
+void surfaceroutingclass::FillFromNeighbours(int r, int c, Matrix& grid) const {
+    const double mean = NeighbourMean(r, c, nrows, ncols, nodata,
+                                      [&](int rr, int cc) { return grid.holds(rr) ? grid[rr][cc] : nodata; });
+    if (mean != nodata) grid[r][c] = mean;
 }
 
 void surfaceroutingclass::ComputePlanCurvature() {
@@ -265,39 +279,88 @@ void surfaceroutingclass::ComputePlanCurvature() {
                 }
             if (complete) k[r][c] = PlanCurvature(z, cellsize);
         }
-    // Gaps are filled in row order over the whole grid, so that every division of the grid
-    // among the processes fills them alike.
-    // Only the filled gaps go back, each to the process of its region (cell index and value).
+    // Gaps (basin cells without a curvature) are filled in row order over the whole grid, so
+    // that every division of the grid among the processes fills them alike: a gap takes the
+    // mean of its neighbours as filled so far.
     const bool distributed = size > 1 && mpiRegions != nullptr && mpiHelper != nullptr;
-    Matrix whole = distributed ? MPIGatherGridCopy(curvatureIndex) : Matrix();
-    std::vector<std::vector<double>> filled(distributed && rank == 0 ? static_cast<std::size_t>(size) : 0);
-    if (rank == 0 || !distributed) {
-        Matrix& g = distributed ? whole : k;
+    if (!distributed) {
         const Matrix& zone = *(*gridStore)[1].grid;
-        for (int r = 1; r <= nrows; ++r) {
-            if (!g.holds(r) || !zone.holds(r) || (!distributed && (r < firstRow || r > lastRow))) continue;
-            for (int c = 1; c <= ncols; ++c) {
-                if (zone[r][c] == nodata || g[r][c] != nodata) continue;
-                FillFromNeighbours(r, c, g);
-                const double owner = distributed && mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
-                if (g[r][c] == nodata || !(owner >= 1 && owner < size)) continue;
-                std::vector<double>& list = filled[static_cast<std::size_t>(owner)];
-                list.push_back(static_cast<double>((r - 1) * ncols + c - 1));
-                list.push_back(g[r][c]);
-            }
-        }
-    }
-    if (!distributed) return;
-    const std::vector<double> mine = mpirows::ScatterLists(filled);
-    if (rank == 0) {
-        for (int r = firstRow; r <= lastRow; ++r)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!k.holds(r) || !zone.holds(r)) continue;
             for (int c = 1; c <= ncols; ++c)
-                if (OwnBasinCell(r, c)) k[r][c] = whole[r][c];
+                if (zone[r][c] != nodata && k[r][c] == nodata) FillFromNeighbours(r, c, k);
+        }
         return;
     }
-    for (std::size_t i = 0; i + 1 < mine.size(); i += 2) {
-        const int index = static_cast<int>(mine[i]);
+    FillCurvatureGapsOnProcessZero(k);
+}
+
+// The gaps of a divided grid are filled on process 0 from the cells around them alone: each
+// process lists (index and value, in row order) its gaps and its cells next to a cell without
+// a value here (an own gap, or another process's cell, which may be a gap); process 0 fills
+// the gaps in row order and sends each filled gap to its process. A cell with a curvature has
+// a complete neighbourhood of basin cells, so every neighbour with a value of a gap is listed.
+void surfaceroutingclass::FillCurvatureGapsOnProcessZero(Matrix& k) {
+    std::vector<double> mine;
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+            if (!OwnBasinCell(r, c)) continue;
+            // Cells on the border of the grid are gaps: the neighbours looked at lie inside.
+            bool listed = k[r][c] == nodata;
+            for (int d = 1; d <= 8 && !listed; ++d) listed = k[r + kRowStep[d]][c + kColStep[d]] == nodata;
+            if (!listed) continue;
+            mine.push_back(static_cast<double>((r - 1) * ncols + c - 1));
+            mine.push_back(k[r][c]);
+        }
+    std::vector<int> counts;
+    const std::vector<double> all = mpirows::GatherLists(mine, &counts);
+    std::vector<std::vector<double>> filled(rank == 0 ? static_cast<std::size_t>(size) : 0);
+    if (rank == 0) {
+        struct Listed {
+            long index;
+            double value;
+            int owner;
+        };
+        std::vector<Listed> cells;
+        cells.reserve(all.size() / 2);
+        std::size_t at = 0;
+        for (int p = 0; p < size; ++p)
+            for (int n = 0; n < counts[static_cast<std::size_t>(p)]; n += 2, at += 2)
+                cells.push_back({static_cast<long>(all[at]), all[at + 1], p});
+        // A zone cell in no process's region is a gap of the whole grid too. Zone values that
+        // rank as zones (codes from 0) lie above -2, so only a nodata value above that leaves
+        // such cells; process 0 holds both grids whole.
+        if (nodata >= -2.0) {
+            const Matrix& zone = *(*gridStore)[1].grid;
+            for (int r = 1; r <= nrows; ++r)
+                for (int c = 1; c <= ncols; ++c)
+                    if (zone[r][c] != nodata && (*mpiRegions)[r][c] == nodata)
+                        cells.push_back({static_cast<long>(r - 1) * ncols + c - 1, nodata, -1});
+        }
+        std::sort(cells.begin(), cells.end(), [](const Listed& a, const Listed& b) { return a.index < b.index; });
+        auto valueAt = [&](int rr, int cc) {
+            const long index = static_cast<long>(rr - 1) * ncols + cc - 1;
+            const auto it = std::lower_bound(cells.begin(), cells.end(), index,
+                                             [](const Listed& a, long i) { return a.index < i; });
+            return it != cells.end() && it->index == index ? it->value : nodata;
+        };
+        for (Listed& cell : cells) {
+            if (cell.value != nodata) continue;
+            const int r = static_cast<int>(cell.index / ncols) + 1, c = static_cast<int>(cell.index % ncols) + 1;
+            cell.value = NeighbourMean(r, c, nrows, ncols, nodata, valueAt);
+            if (cell.value == nodata || cell.owner < 0) continue;
+            if (cell.owner == 0) {
+                k[r][c] = cell.value;
+                continue;
+            }
+            filled[static_cast<std::size_t>(cell.owner)].push_back(static_cast<double>(cell.index));
+            filled[static_cast<std::size_t>(cell.owner)].push_back(cell.value);
+        }
+    }
+    const std::vector<double> back = mpirows::ScatterLists(filled);
+    for (std::size_t i = 0; i + 1 < back.size(); i += 2) {
+        const int index = static_cast<int>(back[i]);
         const int r = index / ncols + 1, c = index % ncols + 1;
-        if (k.holds(r)) k[r][c] = mine[i + 1];
+        if (k.holds(r)) k[r][c] = back[i + 1];
     }
 }

@@ -158,17 +158,20 @@ void abflussmodellklasse::GatherLakeRows() {
         for (int t = 1; t <= nTr; ++t) rows.tracers[static_cast<std::size_t>(t)] = matrix3d(lo, hi, 1, ncols, 0, nrows);
     }
     // The grids that do not change during the run, once; the state of the cells as the start
-    // of the run left it (a lake that starts from its cells reads it).
+    // of the run left it (a lake that starts from its cells reads it). All in one collection.
     const std::pair<Matrix*, Matrix*> once[] = {{const_cast<Matrix*>(own.codes), &rows.codes},
                                                 {const_cast<Matrix*>(own.maxPonding), &rows.maxPonding},
                                                 {const_cast<Matrix*>(own.zones), &rows.zones},
                                                 {const_cast<Matrix*>(own.elevation), &rows.elevation},
                                                 {own.ponding, &rows.ponding}};
+    std::vector<CellValuePair> grids;
+    auto add = [&](CellValues values, CellValues copy) { grids.push_back({values, rank == 0 ? copy : values}); };
     for (const auto& [grid, copy] : once)
-        if (grid != nullptr) CollectLakeValues(grid, copy);
+        if (grid != nullptr) add(grid, copy);
     for (int t = 1; t <= nTr; ++t)
         if (own.tracers[static_cast<std::size_t>(t)] != nullptr)
-            CollectLakeValues({own.tracers[static_cast<std::size_t>(t)], 0}, {&rows.tracers[static_cast<std::size_t>(t)], 0});
+            add({own.tracers[static_cast<std::size_t>(t)], 0}, {&rows.tracers[static_cast<std::size_t>(t)], 0});
+    MPICollectRegionCells(lakeCells, grids);
 }
 
 void abflussmodellklasse::CollectLakeValues(CellValues own, CellValues rows) {

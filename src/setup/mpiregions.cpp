@@ -336,16 +336,11 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     // Speed of every process, collected on process 0.
     const double own = ProcessSpeedValue(obj);
     std::vector<double> values(static_cast<std::size_t>(size), 0.0);
-    if (rank == 0) {
-        values[0] = own;
-        for (int i = 1; i < size; ++i)
-            MPI_Recv(&values[static_cast<std::size_t>(i)], 1, MPI_DOUBLE, i, i, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    MPI_Gather(&own, 1, MPI_DOUBLE, values.data(), 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (rank == 0)
         for (int i = 0; i < size; ++i)
             log << "received MPI wtime: " << values[static_cast<std::size_t>(i)] << " for instance: " << i
                 << "[end-entry]";
-    } else {
-        MPI_Send(&own, 1, MPI_DOUBLE, 0, rank, MPI_COMM_WORLD);
-    }
 
     std::vector<int> firstRows(static_cast<std::size_t>(size), -1), lastRows(static_cast<std::size_t>(size), -1);
     std::vector<std::int64_t> shares;
@@ -370,15 +365,31 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
             AssignOwners(*zone, grids.regions, nrows, ncols, nodata, shares, firstRows, lastRows);
         }
     }
-    // Every process learns whether the grid can be divided, so that all fail the same way.
-    MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
-    if (failure) {
+    // One message from process 0: whether the grid can be divided (so that all fail the same
+    // way), then per process its first and last row and its cells (an owner at or below nodata
+    // counting as no owner; every process took exactly its share).
+    const std::size_t n = static_cast<std::size_t>(size);
+    std::vector<std::int64_t> plan(1 + 3 * n, 0);
+    if (rank == 0) {
+        plan[0] = failure;
+        for (std::size_t i = 0; i < n && failure == 0; ++i) {
+            plan[1 + i] = firstRows[i];
+            plan[1 + n + i] = lastRows[i];
+            plan[1 + 2 * n + i] = IsValid(static_cast<double>(i), nodata) ? shares[i] : 0;
+        }
+    }
+    MPI_Bcast(plan.data(), static_cast<int>(plan.size()), MPI_INT64_T, 0, MPI_COMM_WORLD);
+    if (plan[0] != 0) {
         log << "FATAL: the zone grid has fewer valid cells than there are MPI processes (" << size
             << "); run with fewer processes" << "[end-entry]";
         throw ModelError(1011);
     }
-    MPI_Bcast(firstRows.data(), size, MPI_INT, 0, MPI_COMM_WORLD);
-    MPI_Bcast(lastRows.data(), size, MPI_INT, 0, MPI_COMM_WORLD);
+    res.cellsPerProcess.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        firstRows[i] = static_cast<int>(plan[1 + i]);
+        lastRows[i] = static_cast<int>(plan[1 + n + i]);
+        res.cellsPerProcess[i] = plan[1 + 2 * n + i];
+    }
     res.ownFirstRow = firstRows[static_cast<std::size_t>(rank)];
     res.ownLastRow = lastRows[static_cast<std::size_t>(rank)];
     auto lo = [&](int i) { return firstRows[static_cast<std::size_t>(i)] == 1 ? 1 : firstRows[static_cast<std::size_t>(i)] - 1; };
@@ -434,16 +445,8 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
         for (int c = 1; c <= ncols; ++c)
             if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);
 
-    // Cells per process: every process took exactly its share, an owner at or below nodata
-    // counting as no owner.
-    res.cellsPerProcess.assign(static_cast<std::size_t>(size) + 1, 0);
-    for (int i = 0; i < size && rank == 0; ++i)
-        if (IsValid(i, nodata)) res.cellsPerProcess[static_cast<std::size_t>(i)] = shares[static_cast<std::size_t>(i)];
-    MPI_Bcast(res.cellsPerProcess.data(), size, MPI_INT64_T, 0, MPI_COMM_WORLD);
-
     // Halo lists: the halo cells lie in the own rows and the rows next to them.
     res.recvHalo = ReceiveHaloRuns(grids.halo, lo(rank), hi(rank), ncols);
     ExchangeHaloLists(rank, res);
     WriteHaloListFile(rank, res);
-    MPI_Barrier(MPI_COMM_WORLD);
 }

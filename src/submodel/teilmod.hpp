@@ -27,6 +27,8 @@ using RunoffArray = std::vector<std::vector<double>>;
 // One value per subbasin (1-based).
 using SubbasinValues = std::vector<double>;
 
+struct ZoneRanking;
+
 // The set-up values that the application hands to every sub-model constructor (the standard
 // sub-model arguments). Pointers refer to data owned by the set-up object or by a sub-model
 // and stay valid for the application's lifetime.
@@ -73,11 +75,15 @@ struct SubmodelSettings {
     int outputCodeCount = 0;
     int spinUpSwitch = 0;
     const std::vector<HydrologicResponseUnit>* responseUnits = nullptr;
+    // "zonegrid_soilmodel" as a sub-model built before ranked it, taken over instead of a
+    // ranking of its own (the grid and the cell weights do not change between the set-ups).
+    const ZoneRanking* zoneRanking = nullptr;
 };
 
 // The zone tables a sub-model ranks for itself ("zonegrid_soilmodel").
 struct ZoneRanking {
-    int gridIndex = 0;  // grid-store index of the ranked grid
+    int gridIndex = 0;                // grid-store index of the ranked grid
+    const Matrix* weights = nullptr;  // the cell weights of the ranking
     std::vector<int> index;
     std::vector<zoneFZT> records;
     int zoneCount = 0;

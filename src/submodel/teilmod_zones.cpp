@@ -179,8 +179,17 @@ int RankZonesShared(const modelobject& o, const Matrix& grid, const Matrix* weig
 
 void teilmodellklasse::RankZones(ZoneRanking& ranking) {
     ranking.gridIndex = GetGridIndex(kSoilZoneGrid);
+    ranking.weights = relCellArea;
     const GridStoreEntry& entry = (*gridStore)[ranking.gridIndex];
     const Matrix* grid = entry.grid;
+    // The same grid with the same weights ranked by a sub-model built before: its tables, with
+    // no scan of the cells and no collective (every process decides alike).
+    if (const ZoneRanking* made = settings.zoneRanking;
+        made != nullptr && made->gridIndex == ranking.gridIndex && made->weights == relCellArea && made->zoneCount > 0) {
+        if (rank == 0) *log << "ranking zones from " << entry.fileName << " for " << moduleName << "[end-entry]";
+        ranking = *made;
+        return;
+    }
     if (size > 1 && mpiRegions == nullptr) FindDecompositionGrids();
     if (size > 1 && grid != nullptr && mpiRegions != nullptr && basinColumns != nullptr) {
         if (rank == 0) *log << "ranking zones from " << entry.fileName << " for " << moduleName << "[end-entry]";

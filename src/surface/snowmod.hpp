@@ -38,6 +38,8 @@ public:
     void SetCorrectionGrid(Matrix* grid) { correctionGrid = grid; }
     Matrix* GetSolidSnowStorage();
     int GetMethod() const { return flowControl > 0 ? method : 0; }
+    // The ranking of "zonegrid_soilmodel" made at construction (null without the snow model).
+    const ZoneRanking* SoilZoneRanking() const { return flowControl != 0 && constructed_ ? &soilZones : nullptr; }
     void LinkPrecipitation(bool interceptionFirst);
     void ReadLakeModel(const std::string& section);
     void LinkTracerGrids(unsigned& error, int count, const TracerDescriptor* descriptors, OutputCodeEntry* table,

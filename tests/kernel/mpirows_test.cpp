@@ -346,6 +346,26 @@ TEST_F(RegionValuesTest, CollectBringsTheMaskedValuesToProcessZero) {
         }
 }
 
+// Several grids of the same cells in one collection: each value lands in its own grid.
+TEST_F(RegionValuesTest, GridsOfTheSameCellsAreCollectedTogether) {
+    const RegionCells cells = obj_->MPIGatherRegionCells(valueIndex_ + 1, counts_);
+    Matrix twice = OwnGrid(Rank() == 0);
+    for (int r = twice.firstRow(); r <= twice.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c) twice[r][c] = 2 * values_[r][c];
+    Matrix a = obj_->matrix(1, kRows, 1, kCols, kRows), b = obj_->matrix(1, kRows, 1, kCols, kRows);
+    a.fill(0);
+    b.fill(0);
+    const CellValuePair grids[] = {{&values_, Rank() == 0 ? &a : &values_}, {&twice, Rank() == 0 ? &b : &twice}};
+    obj_->MPICollectRegionCells(cells, grids);
+    if (Rank() != 0 || Size() == 1) return;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            const bool taken = Valid(r, c) && c % 2 == 0;
+            ASSERT_EQ(a[r][c], taken ? Value(r, c) : 0.0) << r << "," << c;
+            ASSERT_EQ(b[r][c], taken ? 2 * Value(r, c) : 0.0) << r << "," << c;
+        }
+}
+
 TEST_F(RegionValuesTest, DistributeSendsProcessZerosValuesToTheOwners) {
     if (Rank() == 0)
         for (int r = 1; r <= kRows; ++r)

@@ -2,6 +2,8 @@
 // as the set-up does it (rows shared by two processes included) route exactly as one process.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
 
@@ -65,4 +67,39 @@ TEST_F(SurfaceDivision, SharedRowsRouteLikeOneProcess) {
         }
         EXPECT_EQ(a->lastStep, b->lastStep);
     }
+}
+
+// Cells of the basin without a curvature (no complete terrain around them) take the mean of
+// their neighbours in row order, each gap from the gaps filled before it: here a band of such
+// cells runs diagonally through every process's rows, so gaps hang on gaps of other processes.
+TEST_F(SurfaceDivision, CurvatureGapsFillAcrossProcessesAsInOnePiece) {
+    auto terrain = [](int r, int c) {
+        return r - c == 2 ? -9999.0 : 40.0 - 0.4 * r + 0.07 * (c - 5) * (c - 5) + 0.03 * ((r * 7 + c) % 4);
+    };
+    auto layout = [&](bool decomposed) {
+        WorldLayout w;
+        w.nrows = 12;
+        w.ncols = 9;
+        w.decomposed = decomposed;
+        w.zone = [](int r, int c) { return r == 12 && c >= 7 ? -9999.0 : 1.0; };
+        w.elevation = terrain;
+        return w;
+    };
+    SectionSpec s;
+    World reference(layout(false));
+    reference.WriteControl(s);
+    auto a = reference.BuildReady();
+    World divided(layout(true));
+    auto b = divided.BuildReady();
+    int compared = 0, filledGaps = 0;
+    for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
+        for (int c = 1; c <= 9; ++c) {
+            if (!divided.Own(r, c)) continue;
+            ++compared;
+            const bool gap = r > 2 && r < 11 && c > 1 && c < 9 && std::abs(r - c - 2) <= 1;
+            if (gap && (*a->curvature)[r][c] != -9999.0) ++filledGaps;
+            EXPECT_EQ((*b->curvature)[r][c], (*a->curvature)[r][c]) << r << " " << c;
+        }
+    EXPECT_GT(compared, 0);
+    EXPECT_GT(filledGaps, 0);
 }

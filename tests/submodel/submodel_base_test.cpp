@@ -410,6 +410,43 @@ TEST_F(DividedZonesTest, RankingOfOwnCellsEqualsOneRowOrderScan) {
     }
 }
 
+// A sub-model built later takes over the ranking of the same grid with the same weights as it
+// stands (here the grid changed since: the tables stay those of the first ranking), and ranks
+// for itself where its weights differ.
+TEST_F(DividedZonesTest, RankingOfTheSameGridAndWeightsIsTakenOver) {
+    Rows soil(kRows, std::vector<double>(kCols));
+    Rows weights(kRows, std::vector<double>(kCols));
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            soil[r - 1][c - 1] = (r + 2 * c) % 5 + 1;
+            weights[r - 1][c - 1] = 0.5 + 0.01 * r;
+        }
+    auto first = Active();
+    Divide(*first, soil, nullptr);
+    ZoneRanking made;
+    ASSERT_EQ(CodeOf([&] { first->RankZones(made); }), 0);
+    const ZoneRanking want = OneScan(soil, nullptr);
+    ASSERT_EQ(made.zoneCount, want.zoneCount);
+
+    settings_.zoneRanking = &made;
+    auto later = Active();
+    settings_.zoneRanking = nullptr;
+    Rows changed = soil;
+    changed[0][1] = 9;  // a new zone
+    Divide(*later, changed, nullptr);
+    ZoneRanking taken;
+    ASSERT_EQ(CodeOf([&] { later->RankZones(taken); }), 0);
+    ASSERT_EQ(taken.zoneCount, want.zoneCount);
+    for (int i = 1; i <= want.zoneCount; ++i) EXPECT_EQ(taken.records[i].sx, want.records[i].sx) << i;
+
+    Divide(*later, soil, &weights);
+    ZoneRanking own;
+    ASSERT_EQ(CodeOf([&] { later->RankZones(own); }), 0);
+    const ZoneRanking weighted = OneScan(soil, &weights);
+    ASSERT_EQ(own.zoneCount, weighted.zoneCount);
+    for (int i = 1; i <= weighted.zoneCount; ++i) EXPECT_EQ(own.records[i].n, weighted.records[i].n) << i;
+}
+
 // A code out of range or zone number 16001, wherever it lies, stops every process with the
 // code of the row-order scan, which comes to the first of the two; process 0 says why.
 TEST_F(DividedZonesTest, ScanStopsAsOneRowOrderScanStops) {
