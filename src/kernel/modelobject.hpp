@@ -157,6 +157,12 @@ public:
     // Reports nothing: returns how many files (in order) were written; the caller writes the
     // rest with WriteGrid, which reports the fault.
     int WriteBinaryGrids(const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubleValues);
+    // As WriteBinaryGrids, collective: every process but 0 writes rows from..to of the files from
+    // its own copies (rows it holds as process 0 does), process 0 the other rows, and it checks
+    // and counts every row from its whole copies. Returns on process 0 the files committed, 0
+    // (nothing left behind) when any process could not write; 0 elsewhere.
+    int WriteBinaryGridsShared(const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubleValues,
+                               int from, int to);
     // As WriteGrid, after setting the cells outside each row's basin columns to nodata.
     virtual void WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues);
     // Text: process 0 alone writes. Binary: collective MPI-IO write of every process's cells.

@@ -90,10 +90,13 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
 }
 
 std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
-    // Binary files of plain grids (no sums, extremes or vegetation periods kept) are written by
-    // process 0 in one pass over the rows, their statistics side by side; the rest, and any
-    // file that pass did not finish, one by one (which reports a fault).
-    if (rank != 0 || textOutput || gridStore == nullptr || indexes.size() < 2) return 0;
+    // Binary files of plain grids (no sums, extremes or vegetation periods kept) are written in
+    // one pass over the rows, their statistics side by side; the rest, and any file that pass did
+    // not finish, one by one by process 0 (which reports a fault). With several processes each
+    // other process writes the rows strictly between its first and last own row (every cell of
+    // them is its own, so it holds them as process 0 does) while process 0 checks and counts every
+    // row and writes the others. Every process sees the same entries here, so all take part alike.
+    if (textOutput || gridStore == nullptr || indexes.size() < 2) return 0;
     std::vector<std::pair<std::string, const Matrix*>> files;
     for (const int index : indexes) {
         if (index < 1 || index > GridStore::kEntries - 1) break;
@@ -103,7 +106,10 @@ std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
     }
     if (files.size() < 2) return 0;
     FindDecompositionGrids();
-    const int written = WriteBinaryGrids(files, doublePrecision);
+    int written = 0;
+    if (size > 1 && MpiRunning()) written = WriteBinaryGridsShared(files, doublePrecision, firstRow + 1, lastRow - 1);
+    if (rank != 0) return 0;
+    if (written == 0) written = WriteBinaryGrids(files, doublePrecision);
     for (int k = 0; k < written; ++k) (*gridStore)[indexes[static_cast<std::size_t>(k)]].stepCount += 1;
     return static_cast<std::size_t>(written);
 }
