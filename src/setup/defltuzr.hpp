@@ -85,6 +85,7 @@ public:
     void ReadZoneGrid();
     void CreateMPIRegions();
     void RankZones();
+    void WriteDecompositionGrids();
     void DistributeZoneGrid();
     void CreateStandardGridData();
     int ReadVariableGrids();

@@ -1,5 +1,6 @@
 // Load balancing and the division of the grid rows among the MPI processes, and the
 // distribution of the zone grid.
+#include "kernel/mpistate.hpp"
 #include "setup/defltuzr.hpp"
 
 namespace {
@@ -44,11 +45,29 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
     MPIExchangeHalo(def.index);
 }
 
-void defaultini::DistributeZoneGrid() {
-    if (rank == 0)
+// Process 0 writes the owner grid, every process its strip table and halo grid. Binary files go
+// out in one pass over the rows each; the owner grid's rows strictly between a process's first
+// and last own row are written by that process, which holds them as process 0 does (it received
+// them whole). A file that pass did not finish is written alone, which reports the fault.
+void defaultini::WriteDecompositionGrids() {
+    bool regionsWritten = false;
+    int together = 0;
+    if (!textOutput && MpiRunning()) {
+        if (size > 1)
+            regionsWritten = WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}}, doublePrecision,
+                                                    firstRow + 1, lastRow - 1) == 1;
+        together = WriteBinaryGrids({{StrFormat("MPIHelper_%d", rank), &decomposition_.helper},
+                                     {StrFormat("MPIHalo_%d", rank), &decomposition_.halo}},
+                                    doublePrecision);
+    }
+    if (rank == 0 && !regionsWritten)
         WriteGrid(StrFormat("MPIRegions_%d", rank), decomposition_.regions, textOutput, doublePrecision);
-    WriteGrid(StrFormat("MPIHelper_%d", rank), decomposition_.helper, textOutput, doublePrecision);
-    WriteGrid(StrFormat("MPIHalo_%d", rank), decomposition_.halo, textOutput, doublePrecision);
+    if (together < 1) WriteGrid(StrFormat("MPIHelper_%d", rank), decomposition_.helper, textOutput, doublePrecision);
+    if (together < 2) WriteGrid(StrFormat("MPIHalo_%d", rank), decomposition_.halo, textOutput, doublePrecision);
+}
+
+void defaultini::DistributeZoneGrid() {
+    WriteDecompositionGrids();
     GridDefinition& zone = gridDefinitions_.front();
     DistributeWholeGrid(zone);
     if (GridDefinition* links = DefinitionNamed("river_links")) DistributeWholeGrid(*links);

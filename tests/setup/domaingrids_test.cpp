@@ -272,6 +272,27 @@ TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
     EXPECT_TRUE(std::filesystem::exists("halo" + r + ".txt"));
 }
 
+// Binary decomposition files: the owner grid (its rows strictly between a process's first and
+// last own row written by that process) and every process's strip table and halo grid, written
+// in one pass, are the files one WriteGrid of each grid gives.
+TEST_F(DomainTest, BinaryDecompositionFilesAreTheGridsWrittenAlone) {
+    auto setup = Make(Grids("0\n"));
+    RunTo(*setup, 6);
+    setup->textOutput = false;
+    RunTo(*setup, 7);
+    // At two processes the second holds a row of its own alone (row 5): its rows are its to write.
+    int inner = setup->lastRow - setup->firstRow >= 2 && Rank() > 0 ? 1 : 0;
+    MPI_Allreduce(MPI_IN_PLACE, &inner, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (Size() == 2) { EXPECT_EQ(inner, 1); }
+    const std::string r = std::to_string(Rank());
+    for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
+        if (name == "MPIRegions" && Rank() != 0) continue;
+        const Matrix& grid = *(*store_)[setup->FindGrid(name, true)].grid;
+        setup->WriteGrid("alone_" + name + r, grid, false, setup->doublePrecision);
+        EXPECT_EQ(talvo_test::ReadFile(name + "_" + r), talvo_test::ReadFile("alone_" + name + r)) << name;
+    }
+}
+
 TEST_F(DomainTest, AGridComesBackFromScatterHaloAndGatherUnchanged) {
     auto setup = Make(Grids("1\nvalues.asc measured 0\n"));
     RunTo(*setup, 8);
