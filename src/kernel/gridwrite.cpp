@@ -473,41 +473,44 @@ int modelobject::WriteBinaryGrids(const std::vector<std::pair<std::string, const
 }
 
 int modelobject::WriteBinaryGridsShared(const std::vector<std::pair<std::string, const Matrix*>>& files,
-                                        bool doubleValues, int from, int to) {
+                                        bool doubleValues, const std::vector<int>& rows) {
     gridio::SignalScope signals(ResetCtrlCHandler);
-    // One gathering: process 0 has created the files (or could not), each other process gives the
-    // rows it writes; every process then knows alike whether all go on. While the others write
-    // their rows, process 0 checks and counts every row and writes the rest.
+    // Process 0 creates the files and tells the others to go on (a broadcast it need not wait
+    // in); while they write their rows, it checks and counts every row and writes the rest. It
+    // waits only at the end, for the others' outcome, before it commits the files.
+    const auto entry = [&](int p, int k) {
+        const std::size_t i = 2 * static_cast<std::size_t>(p) + static_cast<std::size_t>(k);
+        return i < rows.size() ? rows[i] : (k == 0 ? 1 : 0);
+    };
     std::optional<GridsWriter> writer;
-    int mine[2] = {from, to};
+    std::vector<char> skip;
+    int go = 0;
     if (rank == 0) {
+        // Rows claimed twice: nothing is written.
+        skip.assign(static_cast<std::size_t>(nrows) + 1, 0);
+        bool apart = true;
+        for (int p = 1; p < size; ++p)
+            for (int r = std::max(entry(p, 0), 1); r <= std::min(entry(p, 1), nrows); ++r) {
+                apart = apart && skip[static_cast<std::size_t>(r)] == 0;
+                skip[static_cast<std::size_t>(r)] = 1;
+            }
         writer.emplace(*this, files, doubleValues);
-        mine[0] = writer->Open() ? 1 : 0;
-        mine[1] = -1;
+        go = apart && writer->Open() ? 1 : 0;
+    }
+    MPI_Bcast(&go, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (go == 0) return 0;
+    int failed = 0;
+    if (rank == 0) {
+        failed = writer->Rows(&skip) ? 0 : 1;
     } else {
+        const int from = entry(rank, 0), to = entry(rank, 1);
         const bool held = std::all_of(files.begin(), files.end(), [&](const auto& f) {
             for (int r = from; r <= to; ++r)
                 if (!f.second->holds(r) || f.second->ncols() < ncols) return false;
             return true;
         });
-        if (!held) mine[1] = from - 1;
+        failed = !held || WriteRowsInto(*this, files, doubleValues, from, to) != 0 ? 1 : 0;
     }
-    std::vector<int> table(2 * static_cast<std::size_t>(size), 0);
-    MPI_Allgather(mine, 2, MPI_INT, table.data(), 2, MPI_INT, MPI_COMM_WORLD);
-    // Rows claimed twice write nothing.
-    std::vector<char> skip(static_cast<std::size_t>(nrows) + 1, 0);
-    bool go = table[0] == 1;
-    for (int p = 1; p < size; ++p) {
-        const int a = std::max(table[2 * static_cast<std::size_t>(p)], 1);
-        const int b = std::min(table[2 * static_cast<std::size_t>(p) + 1], nrows);
-        for (int r = a; r <= b; ++r) {
-            go = go && skip[static_cast<std::size_t>(r)] == 0;
-            skip[static_cast<std::size_t>(r)] = 1;
-        }
-    }
-    if (!go) return 0;
-    int failed = rank == 0 ? (writer->Rows(&skip) ? 0 : 1)
-                           : (WriteRowsInto(*this, files, doubleValues, mine[0], mine[1]) != 0 ? 1 : 0);
     MPI_Reduce(rank == 0 ? MPI_IN_PLACE : &failed, &failed, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
     if (rank != 0 || failed != 0) return 0;
     return writer->Finish();

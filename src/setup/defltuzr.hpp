@@ -85,6 +85,10 @@ public:
     void ReadZoneGrid();
     void CreateMPIRegions();
     void RankZones();
+    // The rows each process writes of a binary file of the set-up's own grids (two values per
+    // process on process 0, the own pair elsewhere): those strictly between its first and last own
+    // row, none on process 0. Gathered once, at the first call, which every process makes alike.
+    const std::vector<int>& WriterRows();
     void WriteDecompositionGrids();
     void DistributeZoneGrid();
     void CreateStandardGridData();
@@ -326,5 +330,6 @@ private:
 
     // Grid-store indices the set-up registered, and the grids it owns (stable addresses).
     std::vector<int> registered_;
+    std::vector<int> writerRows_;
     std::deque<Matrix> ownedGrids_;
 };

@@ -1,5 +1,9 @@
 // Load balancing and the division of the grid rows among the MPI processes, and the
 // distribution of the zone grid.
+#include <mpi.h>
+
+#include <algorithm>
+
 #include "kernel/mpistate.hpp"
 #include "setup/defltuzr.hpp"
 
@@ -49,13 +53,23 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
 // out in one pass over the rows each; the owner grid's rows strictly between a process's first
 // and last own row are written by that process, which holds them as process 0 does (it received
 // them whole). A file that pass did not finish is written alone, which reports the fault.
+const std::vector<int>& defaultini::WriterRows() {
+    if (!writerRows_.empty()) return writerRows_;
+    const int mine[2] = {rank == 0 ? 1 : firstRow + 1, rank == 0 ? 0 : lastRow - 1};
+    writerRows_.assign(2 * static_cast<std::size_t>(size), 0);
+    if (size > 1 && MpiRunning())
+        MPI_Gather(mine, 2, MPI_INT, writerRows_.data(), 2, MPI_INT, 0, MPI_COMM_WORLD);
+    if (rank != 0) std::copy(mine, mine + 2, writerRows_.begin() + 2 * rank);
+    return writerRows_;
+}
+
 void defaultini::WriteDecompositionGrids() {
     bool regionsWritten = false;
     int together = 0;
     if (!textOutput && MpiRunning()) {
         if (size > 1)
-            regionsWritten = WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}}, doublePrecision,
-                                                    firstRow + 1, lastRow - 1) == 1;
+            regionsWritten =
+                WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}}, doublePrecision, WriterRows()) == 1;
         together = WriteBinaryGrids({{StrFormat("MPIHelper_%d", rank), &decomposition_.helper},
                                      {StrFormat("MPIHalo_%d", rank), &decomposition_.halo}},
                                     doublePrecision);

@@ -107,7 +107,7 @@ std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
     if (files.size() < 2) return 0;
     FindDecompositionGrids();
     int written = 0;
-    if (size > 1 && MpiRunning()) written = WriteBinaryGridsShared(files, doublePrecision, firstRow + 1, lastRow - 1);
+    if (size > 1 && MpiRunning()) written = WriteBinaryGridsShared(files, doublePrecision, WriterRows());
     if (rank != 0) return 0;
     if (written == 0) written = WriteBinaryGrids(files, doublePrecision);
     for (int k = 0; k < written; ++k) (*gridStore)[indexes[static_cast<std::size_t>(k)]].stepCount += 1;

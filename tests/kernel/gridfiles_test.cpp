@@ -328,9 +328,8 @@ TEST_F(GridFileTest, GridsWrittenTogetherAreTheSingleWrites) {
 }
 
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
-// process 0's one-pass writes of its whole copies, also where a process lacks a row it claims
-// (process 0 writes that range itself); a NaN in another process's row finishes no file, rows
-// claimed twice write nothing.
+// process 0's one-pass writes of its whole copies. A NaN in another process's row, a process
+// lacking a row it is to write, or rows given to two processes finish no file.
 TEST_F(GridFileTest, GridsWrittenByEveryProcessAreProcessZerosWrites) {
     auto o = MakeObject(7, 9);
     Matrix area = o->matrix(1, 9, 1, 7, 9);
@@ -345,14 +344,11 @@ TEST_F(GridFileTest, GridsWrittenByEveryProcessAreProcessZerosWrites) {
     std::vector<ColumnRange> basin{{0, 0}, {1, 7}, {2, 6}, {0, -1}, {3, 7}, {1, 7}, {2, 2}, {1, 7}, {4, 5}, {1, 7}};
     o->basinColumns = &basin;
     o->relCellArea = &area;
-    // Process 2 does not hold row 5 of the last grid: rows 4 and 5 are process 0's.
-    Matrix partial = o->matrix(1, 9, 1, 7, 9);
-    for (int r = 1; r <= 9; ++r) std::copy(grids[2][r], grids[2][r] + 8, partial[r]);
-    if (Rank() == 2) partial = o->matrix(1, 4, 1, 7, 9);
-    const int from = 2 * Rank(), to = 2 * Rank() + 1;
+    std::vector<int> rows{1, 0};
+    for (int p = 1; p < Size(); ++p) rows.insert(rows.end(), {2 * p, 2 * p + 1});
     for (const bool doubles : {true, false}) {
-        std::vector<std::pair<std::string, const Matrix*>> files{{"s0", &grids[0]}, {"s1", &grids[1]}, {"s2", &partial}};
-        const int written = o->WriteBinaryGridsShared(files, doubles, from, to);
+        std::vector<std::pair<std::string, const Matrix*>> files{{"s0", &grids[0]}, {"s1", &grids[1]}, {"s2", &grids[2]}};
+        const int written = o->WriteBinaryGridsShared(files, doubles, rows);
         std::vector<std::pair<std::string, const Matrix*>> alone{{"a0", &grids[0]}, {"a1", &grids[1]}, {"a2", &grids[2]}};
         if (Rank() == 0) {
             const std::array<double, 12> header = o->header;
@@ -369,11 +365,17 @@ TEST_F(GridFileTest, GridsWrittenByEveryProcessAreProcessZerosWrites) {
 
     std::vector<std::pair<std::string, const Matrix*>> files{{"n0", &grids[0]}, {"n1", &grids[1]}};
     if (Rank() == 0) grids[1][3][4] = std::nan("");
-    EXPECT_EQ(o->WriteBinaryGridsShared(files, false, from, to), 0);
+    EXPECT_EQ(o->WriteBinaryGridsShared(files, false, rows), 0);
     grids[1][3][4] = 1;
-    // Process 1's rows 2..3 claimed by process 2 as well (from three processes on).
     if (Size() >= 3) {
-        EXPECT_EQ(o->WriteBinaryGridsShared(files, false, Rank() == 2 ? 3 : from, to), 0);
+        // Process 2 lacks row 5 of the second grid.
+        Matrix part = o->matrix(1, 4, 1, 7, 9);
+        std::vector<std::pair<std::string, const Matrix*>> lacking{files[0], {"n1", Rank() == 2 ? &part : &grids[1]}};
+        EXPECT_EQ(o->WriteBinaryGridsShared(lacking, false, rows), 0);
+        // Rows 2..3 given to process 2 as well.
+        std::vector<int> twice = rows;
+        twice[4] = 2;
+        EXPECT_EQ(o->WriteBinaryGridsShared(files, false, twice), 0);
     }
     MPI_Barrier(MPI_COMM_WORLD);
     for (const auto& file : files) {
