@@ -86,8 +86,9 @@ public:
     void CreateMPIRegions();
     void RankZones();
     // The rows each process writes of a binary file of the set-up's own grids (two values per
-    // process on process 0, the own pair elsewhere): those strictly between its first and last own
-    // row, none on process 0. Gathered once, at the first call, which every process makes alike.
+    // process on process 0, the own pair elsewhere): those strictly between its first and last
+    // own row, none on process 0. Gathered once, at the first shared write, which every process
+    // makes alike.
     const std::vector<int>& WriterRows();
     void WriteDecompositionGrids();
     void DistributeZoneGrid();

@@ -1,10 +1,5 @@
 // Load balancing and the division of the grid rows among the MPI processes, and the
 // distribution of the zone grid.
-#include <mpi.h>
-
-#include <algorithm>
-
-#include "kernel/mpistate.hpp"
 #include "setup/defltuzr.hpp"
 
 namespace {
@@ -50,34 +45,16 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
 }
 
 // Process 0 writes the owner grid, every process its strip table and halo grid. Binary files go
-// out in one pass over the rows each; the owner grid's rows strictly between a process's first
-// and last own row are written by that process, which holds them as process 0 does (it received
-// them whole). A file that pass did not finish is written alone, which reports the fault.
-const std::vector<int>& defaultini::WriterRows() {
-    if (!writerRows_.empty()) return writerRows_;
-    const int mine[2] = {rank == 0 ? 1 : firstRow + 1, rank == 0 ? 0 : lastRow - 1};
-    writerRows_.assign(2 * static_cast<std::size_t>(size), 0);
-    if (size > 1 && MpiRunning())
-        MPI_Gather(mine, 2, MPI_INT, writerRows_.data(), 2, MPI_INT, 0, MPI_COMM_WORLD);
-    if (rank != 0) std::copy(mine, mine + 2, writerRows_.begin() + 2 * rank);
-    return writerRows_;
-}
-
+// out in one pass over the rows (their statistics side by side); a file that pass did not finish
+// is written alone, which reports the fault.
 void defaultini::WriteDecompositionGrids() {
-    bool regionsWritten = false;
-    int together = 0;
-    if (!textOutput && MpiRunning()) {
-        if (size > 1)
-            regionsWritten =
-                WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}}, doublePrecision, WriterRows()) == 1;
-        together = WriteBinaryGrids({{StrFormat("MPIHelper_%d", rank), &decomposition_.helper},
-                                     {StrFormat("MPIHalo_%d", rank), &decomposition_.halo}},
-                                    doublePrecision);
-    }
-    if (rank == 0 && !regionsWritten)
-        WriteGrid(StrFormat("MPIRegions_%d", rank), decomposition_.regions, textOutput, doublePrecision);
-    if (together < 1) WriteGrid(StrFormat("MPIHelper_%d", rank), decomposition_.helper, textOutput, doublePrecision);
-    if (together < 2) WriteGrid(StrFormat("MPIHalo_%d", rank), decomposition_.halo, textOutput, doublePrecision);
+    std::vector<std::pair<std::string, const Matrix*>> files;
+    if (rank == 0) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
+    files.emplace_back(StrFormat("MPIHelper_%d", rank), &decomposition_.helper);
+    files.emplace_back(StrFormat("MPIHalo_%d", rank), &decomposition_.halo);
+    const std::size_t together = textOutput ? 0 : static_cast<std::size_t>(WriteBinaryGrids(files, doublePrecision));
+    for (std::size_t k = together; k < files.size(); ++k)
+        WriteGrid(files[k].first, *files[k].second, textOutput, doublePrecision);
 }
 
 void defaultini::DistributeZoneGrid() {

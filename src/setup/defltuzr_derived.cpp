@@ -89,6 +89,15 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
     FailAlike(failure, "writing a derived grid");
 }
 
+const std::vector<int>& defaultini::WriterRows() {
+    if (!writerRows_.empty()) return writerRows_;
+    const int mine[2] = {rank == 0 ? 1 : firstRow + 1, rank == 0 ? 0 : lastRow - 1};
+    writerRows_.assign(2 * static_cast<std::size_t>(size), 0);
+    if (size > 1 && MpiRunning()) MPI_Gather(mine, 2, MPI_INT, writerRows_.data(), 2, MPI_INT, 0, MPI_COMM_WORLD);
+    if (rank != 0) std::copy(mine, mine + 2, writerRows_.begin() + 2 * rank);
+    return writerRows_;
+}
+
 std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
     // Binary files of plain grids (no sums, extremes or vegetation periods kept) are written in
     // one pass over the rows, their statistics side by side; the rest, and any file that pass did

@@ -272,18 +272,13 @@ TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
     EXPECT_TRUE(std::filesystem::exists("halo" + r + ".txt"));
 }
 
-// Binary decomposition files: the owner grid (its rows strictly between a process's first and
-// last own row written by that process) and every process's strip table and halo grid, written
-// in one pass, are the files one WriteGrid of each grid gives.
+// Binary decomposition files written in one pass (process 0's owner grid, every process's strip
+// table and halo grid) are the files one WriteGrid of each grid gives.
 TEST_F(DomainTest, BinaryDecompositionFilesAreTheGridsWrittenAlone) {
     auto setup = Make(Grids("0\n"));
     RunTo(*setup, 6);
     setup->textOutput = false;
     RunTo(*setup, 7);
-    // At two processes the second holds a row of its own alone (row 5): its rows are its to write.
-    int inner = setup->lastRow - setup->firstRow >= 2 && Rank() > 0 ? 1 : 0;
-    MPI_Allreduce(MPI_IN_PLACE, &inner, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-    if (Size() == 2) { EXPECT_EQ(inner, 1); }
     const std::string r = std::to_string(Rank());
     for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
         if (name == "MPIRegions" && Rank() != 0) continue;
