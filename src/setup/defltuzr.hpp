@@ -304,7 +304,8 @@ private:
     // form writes several in turn and agrees on a failure once for all of them.
     void WriteOnce(int index);
     void WriteOnce(const std::vector<int>& indexes);
-    // Process 0's one-pass write of the leading plain binary grids of WriteOnce; their count.
+    // The one-pass write of the leading plain binary grids of WriteOnce (collective: with several
+    // processes the others write their inner rows); the count process 0 committed, 0 elsewhere.
     std::size_t WriteTogether(const std::vector<int>& indexes);
     // Every process throws the code process 0 found (0: none), so that a failure of work done
     // on process 0 alone ends all processes alike. Collective.

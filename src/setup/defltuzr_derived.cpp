@@ -2,7 +2,8 @@
 // cell coordinates, slope and aspect, and the ice and firn grid.
 //
 // Process 0 holds every row of the zone grid, the elevation model and the standard grids, so
-// it derives each grid over the whole domain (it checks every cell and writes the files).
+// it derives each grid over the whole domain (it checks every cell and counts the files'
+// statistics; each other process writes the rows of the files strictly inside its own rows).
 // Every other process derives the cell sizes and coordinates of the rows strictly between its
 // first and last own row itself: each valid cell of such a row is its own, so it holds all the
 // values that row needs. The rows that other processes' cells share come from process 0, as
