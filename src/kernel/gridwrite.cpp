@@ -1,11 +1,17 @@
 // Writing of grid files: text with "%g" values (exact header values), or binary doubles or floats with a header of
 // 12 values whose last six are the statistics of the written values.
+#include <fcntl.h>
+#include <mpi.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +56,12 @@ const double* StatisticColumns(const modelobject& o, int r, int* c1, int* c2) {
     }
     const Matrix* area = o.relCellArea;
     return area && area->holds(r) ? (*area)[r] : nullptr;
+}
+
+// The place of row r's first value in a binary grid file.
+off_t FileRowOffset(const modelobject& o, int r, bool doubles) {
+    const off_t values = gridio::kHeaderValues + static_cast<off_t>(r - 1) * o.ncols;
+    return values * static_cast<off_t>(doubles ? sizeof(double) : sizeof(float));
 }
 
 // Values of a binary file gathered into a block that is written once full, rather than a
@@ -255,7 +267,8 @@ void CountRows(const double* const* rows, const double* weights, int c1, int c2,
 
 // Binary files of several whole grids written in one pass over the rows, as GridWriter writes
 // each. Nothing is reported: a fault leaves the files not committed for the caller to write
-// one by one, which reports it as a single write does.
+// one by one, which reports it as a single write does. Rows another process puts into the
+// files (Rows with skip) are checked and counted here all the same, only not written.
 class GridsWriter {
 public:
     GridsWriter(modelobject& o, const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubles)
@@ -267,23 +280,37 @@ public:
     }
 
     // The count of files committed, in order.
-    int Write() {
+    int Write() { return Open() && Rows(nullptr) ? Finish() : 0; }
+
+    // Every file created under its temporary name with its header; false on any fault.
+    bool Open() {
         for (std::size_t k = 0; k < files_.size(); ++k) {
             const File& f = files_[k];
-            if (f.name.size() > gridio::kMaxFileName || (!f.grid->empty() && f.grid->ncols() < o_.ncols)) return 0;
+            if (f.name.size() > gridio::kMaxFileName || (!f.grid->empty() && f.grid->ncols() < o_.ncols)) return false;
             for (std::size_t j = 0; j < k; ++j)
-                if (files_[j].name == f.name) return 0;
+                if (files_[j].name == f.name) return false;
         }
         for (File& f : files_) {
             f.header = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
                         o_.cellsize, o_.nodata, 0, 0, 0, 0, 0, 0};
             f.file = std::make_unique<ReplacingFile>(f.name, "wb");
-            if (!*f.file || !f.block.Put(f.file->get(), f.header.data(), f.header.size(), doubles_)) return 0;
+            if (!*f.file || !f.block.Put(f.file->get(), f.header.data(), f.header.size(), doubles_)) return false;
         }
+        return true;
+    }
+
+    // Every row checked and counted; the rows with skip[r] != 0 are left to another writer.
+    bool Rows(const std::vector<char>* skip) {
         std::vector<double> nodataRow(static_cast<std::size_t>(o_.ncols), o_.nodata);
-        for (int r = 1; r <= o_.nrows; ++r)
-            if (!WriteRow(r, nodataRow)) return 0;
-        // The statistics as GetStatistics gives them, in the header of each file.
+        for (int r = 1; r <= o_.nrows; ++r) {
+            const bool skipped = skip != nullptr && (*skip)[static_cast<std::size_t>(r)] != 0;
+            if (!WriteRow(r, nodataRow, skipped)) return false;
+        }
+        return true;
+    }
+
+    // The statistics into each header, the files committed in order; the count committed.
+    int Finish() {
         const double count = o_.statCount, sum = o_.statSum, squares = o_.statSumSquares, low = o_.statMin,
                      high = o_.statMax, threshold = o_.statThreshold;
         int committed = 0;
@@ -332,7 +359,7 @@ private:
         std::array<double, gridio::kHeaderValues> header{};
     };
 
-    bool WriteRow(int r, const std::vector<double>& nodataRow) {
+    bool WriteRow(int r, const std::vector<double>& nodataRow, bool skipped) {
         int c1 = 1, c2 = o_.ncols;
         const double* weights = StatisticColumns(o_, r, &c1, &c2);
         const double floor = o_.nodata + 1;
@@ -360,17 +387,73 @@ private:
             if (n == 3) count();
         }
         count();
-        for (File& f : files_) {
-            const double* values = f.grid->holds(r) ? (*f.grid)[r] + 1 : nodataRow.data();
-            if (!f.block.Put(f.file->get(), values, static_cast<std::size_t>(o_.ncols), doubles_)) return false;
+        if (skipped) {
+            seekTo_ = true;
+            return true;
         }
+        for (File& f : files_) {
+            std::FILE* out = f.file->get();
+            // After rows left to another writer, the block goes out and the file moves to row r.
+            if (seekTo_ && (!f.block.Flush(out) || fseeko(out, FileRowOffset(o_, r, doubles_), SEEK_SET) != 0))
+                return false;
+            const double* values = f.grid->holds(r) ? (*f.grid)[r] + 1 : nodataRow.data();
+            if (!f.block.Put(out, values, static_cast<std::size_t>(o_.ncols), doubles_)) return false;
+        }
+        seekTo_ = false;
         return true;
     }
 
     modelobject& o_;
     bool doubles_;
     std::vector<File> files_;
+    bool seekTo_ = false;
 };
+
+// Rows from..to of each grid into its temporary file, created by process 0, at their places in
+// the file: converted as the file's values and written with one call per grid. 0 or the code of
+// the first fault.
+int WriteRowsInto(const modelobject& o, const std::vector<std::pair<std::string, const Matrix*>>& files,
+                  bool doubles, int from, int to) {
+    if (to < from) return 0;
+    const std::size_t count = static_cast<std::size_t>(to - from + 1) * static_cast<std::size_t>(o.ncols);
+    std::vector<float> floats;
+    std::vector<double> values;
+    for (const auto& [fileName, grid] : files) {
+        const std::string temporary = ReplacingFile::TemporaryName(modelobject::ExpandPath(o.outputPath, fileName));
+        const char* data = nullptr;
+        if (doubles) {
+            values.resize(count);
+            for (int r = from; r <= to; ++r)
+                std::copy((*grid)[r] + 1, (*grid)[r] + o.ncols + 1,
+                          values.begin() + static_cast<std::ptrdiff_t>(r - from) * o.ncols);
+            data = reinterpret_cast<const char*>(values.data());
+        } else {
+            floats.resize(count);
+            for (int r = from; r <= to; ++r)
+                std::transform((*grid)[r] + 1, (*grid)[r] + o.ncols + 1,
+                               floats.begin() + static_cast<std::ptrdiff_t>(r - from) * o.ncols,
+                               [](double v) { return static_cast<float>(v); });
+            data = reinterpret_cast<const char*>(floats.data());
+        }
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return 18;
+        std::size_t left = count * (doubles ? sizeof(double) : sizeof(float));
+        off_t at = FileRowOffset(o, from, doubles);
+        bool failed = false;
+        while (left > 0 && !failed) {
+            const ssize_t n = ::pwrite(fd, data, left, at);
+            if (n <= 0) {
+                failed = n < 0 && errno == EINTR ? false : true;
+                continue;
+            }
+            data += n;
+            at += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        if (::close(fd) != 0 || failed) return 18;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -387,6 +470,50 @@ int modelobject::WriteBinaryGrids(const std::vector<std::pair<std::string, const
                                   bool doubleValues) {
     gridio::SignalScope signals(ResetCtrlCHandler);
     return GridsWriter(*this, files, doubleValues).Write();
+}
+
+int modelobject::WriteBinaryGridsShared(const std::vector<std::pair<std::string, const Matrix*>>& files,
+                                        bool doubleValues, const std::vector<int>& rows) {
+    gridio::SignalScope signals(ResetCtrlCHandler);
+    // Process 0 creates the files and tells the others to go on (a broadcast it need not wait
+    // in); while they write their rows, it checks and counts every row and writes the rest. It
+    // waits only at the end, for the others' outcome, before it commits the files.
+    const auto entry = [&](int p, int k) {
+        const std::size_t i = 2 * static_cast<std::size_t>(p) + static_cast<std::size_t>(k);
+        return i < rows.size() ? rows[i] : (k == 0 ? 1 : 0);
+    };
+    std::optional<GridsWriter> writer;
+    std::vector<char> skip;
+    int go = 0;
+    if (rank == 0) {
+        // Rows claimed twice: nothing is written.
+        skip.assign(static_cast<std::size_t>(nrows) + 1, 0);
+        bool apart = true;
+        for (int p = 1; p < size; ++p)
+            for (int r = std::max(entry(p, 0), 1); r <= std::min(entry(p, 1), nrows); ++r) {
+                apart = apart && skip[static_cast<std::size_t>(r)] == 0;
+                skip[static_cast<std::size_t>(r)] = 1;
+            }
+        writer.emplace(*this, files, doubleValues);
+        go = apart && writer->Open() ? 1 : 0;
+    }
+    MPI_Bcast(&go, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (go == 0) return 0;
+    int failed = 0;
+    if (rank == 0) {
+        failed = writer->Rows(&skip) ? 0 : 1;
+    } else {
+        const int from = entry(rank, 0), to = entry(rank, 1);
+        const bool held = std::all_of(files.begin(), files.end(), [&](const auto& f) {
+            for (int r = from; r <= to; ++r)
+                if (!f.second->holds(r) || f.second->ncols() < ncols) return false;
+            return true;
+        });
+        failed = !held || WriteRowsInto(*this, files, doubleValues, from, to) != 0 ? 1 : 0;
+    }
+    MPI_Reduce(rank == 0 ? MPI_IN_PLACE : &failed, &failed, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
+    if (rank != 0 || failed != 0) return 0;
+    return writer->Finish();
 }
 
 void modelobject::WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues) {

@@ -3,9 +3,16 @@
 // A process allocates only the rows it owns; the pointers of the other rows are null.
 // Column 0 of every row exists and stays 0; stack levels are indexed 0..levels.
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
+
+// A block of values from calloc: fresh pages come zeroed from the system without a pass of their own.
+struct FreeValues {
+    void operator()(double* p) const noexcept { std::free(p); }
+};
+using ValueBlock = std::unique_ptr<double[], FreeValues>;
 
 class Matrix {
 public:
@@ -35,7 +42,7 @@ public:
 private:
     friend class memory_handling;
     std::vector<double*> rows_;
-    std::vector<std::unique_ptr<double[]>> blocks_;
+    std::vector<ValueBlock> blocks_;
     int firstRow_ = 0, lastRow_ = -1, ncols_ = 0;
 };
 
@@ -67,7 +74,7 @@ private:
     friend class memory_handling;
     std::vector<double**> rows_;
     std::vector<std::unique_ptr<double*[]>> cellPointers_;
-    std::vector<std::unique_ptr<double[]>> blocks_;
+    std::vector<ValueBlock> blocks_;
     int firstRow_ = 0, lastRow_ = -1, ncols_ = 0, levels_ = 0;
 };
 

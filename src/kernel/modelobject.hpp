@@ -157,6 +157,14 @@ public:
     // Reports nothing: returns how many files (in order) were written; the caller writes the
     // rest with WriteGrid, which reports the fault.
     int WriteBinaryGrids(const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubleValues);
+    // As WriteBinaryGrids, collective: rows holds two values per process, the first and last row it
+    // writes (process 0 needs every process's, the others their own; process 0 writes none of its
+    // own): each other process writes those rows of the files from its own copies (rows it holds
+    // as process 0 does), process 0 the other rows, and it checks and counts every row from its
+    // whole copies. Returns on process 0 the files committed, 0 (nothing left behind) when any
+    // process could not write; 0 elsewhere.
+    int WriteBinaryGridsShared(const std::vector<std::pair<std::string, const Matrix*>>& files, bool doubleValues,
+                               const std::vector<int>& rows);
     // As WriteGrid, after setting the cells outside each row's basin columns to nodata.
     virtual void WriteGridOwnCells(const std::string& fileName, Matrix& grid, bool text, bool doubleValues);
     // Text: process 0 alone writes. Binary: collective MPI-IO write of every process's cells.

@@ -85,6 +85,12 @@ public:
     void ReadZoneGrid();
     void CreateMPIRegions();
     void RankZones();
+    // The rows each process writes of a binary file of the set-up's own grids (two values per
+    // process on process 0, the own pair elsewhere): those strictly between its first and last
+    // own row, none on process 0. Gathered once, at the first shared write, which every process
+    // makes alike.
+    const std::vector<int>& WriterRows();
+    void WriteDecompositionGrids();
     void DistributeZoneGrid();
     void CreateStandardGridData();
     int ReadVariableGrids();
@@ -298,7 +304,8 @@ private:
     // form writes several in turn and agrees on a failure once for all of them.
     void WriteOnce(int index);
     void WriteOnce(const std::vector<int>& indexes);
-    // Process 0's one-pass write of the leading plain binary grids of WriteOnce; their count.
+    // The one-pass write of the leading plain binary grids of WriteOnce (collective: with several
+    // processes the others write their inner rows); the count process 0 committed, 0 elsewhere.
     std::size_t WriteTogether(const std::vector<int>& indexes);
     // Every process throws the code process 0 found (0: none), so that a failure of work done
     // on process 0 alone ends all processes alike. Collective.
@@ -325,5 +332,6 @@ private:
 
     // Grid-store indices the set-up registered, and the grids it owns (stable addresses).
     std::vector<int> registered_;
+    std::vector<int> writerRows_;
     std::deque<Matrix> ownedGrids_;
 };

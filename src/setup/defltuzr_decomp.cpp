@@ -44,11 +44,21 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
     MPIExchangeHalo(def.index);
 }
 
+// Process 0 writes the owner grid, every process its strip table and halo grid. Binary files go
+// out in one pass over the rows (their statistics side by side); a file that pass did not finish
+// is written alone, which reports the fault.
+void defaultini::WriteDecompositionGrids() {
+    std::vector<std::pair<std::string, const Matrix*>> files;
+    if (rank == 0) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
+    files.emplace_back(StrFormat("MPIHelper_%d", rank), &decomposition_.helper);
+    files.emplace_back(StrFormat("MPIHalo_%d", rank), &decomposition_.halo);
+    const std::size_t together = textOutput ? 0 : static_cast<std::size_t>(WriteBinaryGrids(files, doublePrecision));
+    for (std::size_t k = together; k < files.size(); ++k)
+        WriteGrid(files[k].first, *files[k].second, textOutput, doublePrecision);
+}
+
 void defaultini::DistributeZoneGrid() {
-    if (rank == 0)
-        WriteGrid(StrFormat("MPIRegions_%d", rank), decomposition_.regions, textOutput, doublePrecision);
-    WriteGrid(StrFormat("MPIHelper_%d", rank), decomposition_.helper, textOutput, doublePrecision);
-    WriteGrid(StrFormat("MPIHalo_%d", rank), decomposition_.halo, textOutput, doublePrecision);
+    WriteDecompositionGrids();
     GridDefinition& zone = gridDefinitions_.front();
     DistributeWholeGrid(zone);
     if (GridDefinition* links = DefinitionNamed("river_links")) DistributeWholeGrid(*links);

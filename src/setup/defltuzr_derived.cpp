@@ -2,7 +2,8 @@
 // cell coordinates, slope and aspect, and the ice and firn grid.
 //
 // Process 0 holds every row of the zone grid, the elevation model and the standard grids, so
-// it derives each grid over the whole domain (it checks every cell and writes the files).
+// it derives each grid over the whole domain (it checks every cell and counts the files'
+// statistics; each other process writes the rows of the files strictly inside its own rows).
 // Every other process derives the cell sizes and coordinates of the rows strictly between its
 // first and last own row itself: each valid cell of such a row is its own, so it holds all the
 // values that row needs. The rows that other processes' cells share come from process 0, as
@@ -89,11 +90,23 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
     FailAlike(failure, "writing a derived grid");
 }
 
+const std::vector<int>& defaultini::WriterRows() {
+    if (!writerRows_.empty()) return writerRows_;
+    const int mine[2] = {rank == 0 ? 1 : firstRow + 1, rank == 0 ? 0 : lastRow - 1};
+    writerRows_.assign(2 * static_cast<std::size_t>(size), 0);
+    if (size > 1 && MpiRunning()) MPI_Gather(mine, 2, MPI_INT, writerRows_.data(), 2, MPI_INT, 0, MPI_COMM_WORLD);
+    if (rank != 0) std::copy(mine, mine + 2, writerRows_.begin() + 2 * rank);
+    return writerRows_;
+}
+
 std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
-    // Binary files of plain grids (no sums, extremes or vegetation periods kept) are written by
-    // process 0 in one pass over the rows, their statistics side by side; the rest, and any
-    // file that pass did not finish, one by one (which reports a fault).
-    if (rank != 0 || textOutput || gridStore == nullptr || indexes.size() < 2) return 0;
+    // Binary files of plain grids (no sums, extremes or vegetation periods kept) are written in
+    // one pass over the rows, their statistics side by side; the rest, and any file that pass did
+    // not finish, one by one by process 0 (which reports a fault). With several processes each
+    // other process writes the rows strictly between its first and last own row (every cell of
+    // them is its own, so it holds them as process 0 does) while process 0 checks and counts every
+    // row and writes the others. Every process sees the same entries here, so all take part alike.
+    if (textOutput || gridStore == nullptr || indexes.size() < 2) return 0;
     std::vector<std::pair<std::string, const Matrix*>> files;
     for (const int index : indexes) {
         if (index < 1 || index > GridStore::kEntries - 1) break;
@@ -103,7 +116,10 @@ std::size_t defaultini::WriteTogether(const std::vector<int>& indexes) {
     }
     if (files.size() < 2) return 0;
     FindDecompositionGrids();
-    const int written = WriteBinaryGrids(files, doublePrecision);
+    int written = 0;
+    if (size > 1 && MpiRunning()) written = WriteBinaryGridsShared(files, doublePrecision, WriterRows());
+    if (rank != 0) return 0;
+    if (written == 0) written = WriteBinaryGrids(files, doublePrecision);
     for (int k = 0; k < written; ++k) (*gridStore)[indexes[static_cast<std::size_t>(k)]].stepCount += 1;
     return static_cast<std::size_t>(written);
 }

@@ -557,7 +557,9 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
                     constexpr std::int32_t kNone = 1 << 29;
                     along.resize(static_cast<std::size_t>(oHi - oLo + 1) * width);
                     std::fill(last.begin(), last.begin() + m, -kNone);
-                    for (int rr = std::min(v.r0, oLo); rr <= oHi; ++rr) {
+                    // A cell of the value more than reach rows away never counts (its squared
+                    // offset exceeds outer): the scans start at most reach rows from the rows asked.
+                    for (int rr = std::min(oLo, std::max(v.r0, oLo - n.reach)); rr <= oHi; ++rr) {
                         if (rr >= v.r0 && rr <= v.r1)
                             for (int q = 0; q < m; ++q)
                                 if (Bits(reg[rr][cLo + q]) == v.bits) last[static_cast<std::size_t>(q)] = rr;
@@ -566,7 +568,7 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
                         for (int q = 0; q < m; ++q) a[q] = rr - last[static_cast<std::size_t>(q)];
                     }
                     std::fill(last.begin(), last.begin() + m, kNone);
-                    for (int rr = std::max(v.r1, oHi); rr >= oLo; --rr) {
+                    for (int rr = std::max(oHi, std::min(v.r1, oHi + n.reach)); rr >= oLo; --rr) {
                         if (rr >= v.r0 && rr <= v.r1)
                             for (int q = 0; q < m; ++q)
                                 if (Bits(reg[rr][cLo + q]) == v.bits) last[static_cast<std::size_t>(q)] = rr;

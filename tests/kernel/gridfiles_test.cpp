@@ -327,6 +327,63 @@ TEST_F(GridFileTest, GridsWrittenTogetherAreTheSingleWrites) {
     EXPECT_NE(access((files[3].first + ".part").c_str(), F_OK), 0);
 }
 
+// Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
+// process 0's one-pass writes of its whole copies. A NaN in another process's row, a process
+// lacking a row it is to write, or rows given to two processes finish no file.
+TEST_F(GridFileTest, GridsWrittenByEveryProcessAreProcessZerosWrites) {
+    auto o = MakeObject(7, 9);
+    Matrix area = o->matrix(1, 9, 1, 7, 9);
+    std::vector<Matrix> grids;
+    for (int k = 0; k < 3; ++k) grids.push_back(o->matrix(1, 9, 1, 7, 9));
+    for (int r = 1; r <= 9; ++r)
+        for (int c = 1; c <= 7; ++c) {
+            area[r][c] = 0.3 + 0.07 * ((r * 7 + c) % 5);
+            for (std::size_t k = 0; k < grids.size(); ++k)
+                grids[k][r][c] = (r * c + k) % 4 == 0 ? -9999 : 1.0 / (r + c + k) + 0.1 * k * c;
+        }
+    std::vector<ColumnRange> basin{{0, 0}, {1, 7}, {2, 6}, {0, -1}, {3, 7}, {1, 7}, {2, 2}, {1, 7}, {4, 5}, {1, 7}};
+    o->basinColumns = &basin;
+    o->relCellArea = &area;
+    std::vector<int> rows{1, 0};
+    for (int p = 1; p < Size(); ++p) rows.insert(rows.end(), {2 * p, 2 * p + 1});
+    for (const bool doubles : {true, false}) {
+        std::vector<std::pair<std::string, const Matrix*>> files{{"s0", &grids[0]}, {"s1", &grids[1]}, {"s2", &grids[2]}};
+        const int written = o->WriteBinaryGridsShared(files, doubles, rows);
+        std::vector<std::pair<std::string, const Matrix*>> alone{{"a0", &grids[0]}, {"a1", &grids[1]}, {"a2", &grids[2]}};
+        if (Rank() == 0) {
+            const std::array<double, 12> header = o->header;
+            EXPECT_EQ(written, 3);
+            EXPECT_EQ(o->WriteBinaryGrids(alone, doubles), 3);
+            EXPECT_EQ(o->header, header);
+            for (int k = 0; k < 3; ++k)
+                EXPECT_EQ(ReadFile(files[k].first), ReadFile(alone[k].first)) << k << doubles;
+        } else {
+            EXPECT_EQ(written, 0);
+        }
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+
+    std::vector<std::pair<std::string, const Matrix*>> files{{"n0", &grids[0]}, {"n1", &grids[1]}};
+    if (Rank() == 0) grids[1][3][4] = std::nan("");
+    EXPECT_EQ(o->WriteBinaryGridsShared(files, false, rows), 0);
+    grids[1][3][4] = 1;
+    if (Size() >= 3) {
+        // Process 2 lacks row 5 of the second grid.
+        Matrix part = o->matrix(1, 4, 1, 7, 9);
+        std::vector<std::pair<std::string, const Matrix*>> lacking{files[0], {"n1", Rank() == 2 ? &part : &grids[1]}};
+        EXPECT_EQ(o->WriteBinaryGridsShared(lacking, false, rows), 0);
+        // Rows 2..3 given to process 2 as well.
+        std::vector<int> twice = rows;
+        twice[4] = 2;
+        EXPECT_EQ(o->WriteBinaryGridsShared(files, false, twice), 0);
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    for (const auto& file : files) {
+        EXPECT_NE(access(file.first.c_str(), F_OK), 0);
+        EXPECT_NE(access((file.first + ".part").c_str(), F_OK), 0);
+    }
+}
+
 TEST_F(GridFileTest, ReadingIntoAGivenGridFillsTheRowsItHolds) {
     Share("d.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n"
                    "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\n");

@@ -272,6 +272,22 @@ TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
     EXPECT_TRUE(std::filesystem::exists("halo" + r + ".txt"));
 }
 
+// Binary decomposition files written in one pass (process 0's owner grid, every process's strip
+// table and halo grid) are the files one WriteGrid of each grid gives.
+TEST_F(DomainTest, BinaryDecompositionFilesAreTheGridsWrittenAlone) {
+    auto setup = Make(Grids("0\n"));
+    RunTo(*setup, 6);
+    setup->textOutput = false;
+    RunTo(*setup, 7);
+    const std::string r = std::to_string(Rank());
+    for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
+        if (name == "MPIRegions" && Rank() != 0) continue;
+        const Matrix& grid = *(*store_)[setup->FindGrid(name, true)].grid;
+        setup->WriteGrid("alone_" + name + r, grid, false, setup->doublePrecision);
+        EXPECT_EQ(talvo_test::ReadFile(name + "_" + r), talvo_test::ReadFile("alone_" + name + r)) << name;
+    }
+}
+
 TEST_F(DomainTest, AGridComesBackFromScatterHaloAndGatherUnchanged) {
     auto setup = Make(Grids("1\nvalues.asc measured 0\n"));
     RunTo(*setup, 8);
