@@ -223,6 +223,10 @@ private:
     double Finish(double v, double x, double y, int r, int c) const;
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
+    // The zone statistics of row r's own cells (and the response units' copies), in column order.
+    void AccumulateRow(int r);
+    // Whether the cell loop adds each row to the statistics once it is done (see run).
+    bool StatisticsInCellLoop() const;
     void CopyFromMasterCell(int r, int c);
     bool OwnCell(int r, int c) const;
     // First and last basin column of row r (1..ncols where the ranges are not known).
@@ -250,6 +254,8 @@ private:
     bool uniformStep_ = false;
     bool regressionValid_ = true;
     bool nodataWarned_ = false;
+    // Set for the cell loop of a step whose rows go to the statistics as they are done.
+    bool rowStatistics_ = false;
     // Per own cell (row-major from firstRow): set when IDW found no station within reach.
     std::vector<unsigned char> noStation_;
     // Per thread: the weights array of the cell loop.
