@@ -153,7 +153,7 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     // marching all rays.
     if (terrain_.elevation.empty()) ShareTerrain();
     const double start = MPI_Wtime();
-    std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+    ClearMarks();
     spans_.Clear(nrows, ncols);
     const std::vector<int> blocks = radiation::RayBlocks(terrain_, azimuth, size);
     const auto p = static_cast<std::size_t>(rank);
@@ -171,6 +171,24 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
             const unsigned m = mark[c - 1];
             if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
         }
+    }
+}
+
+void expokorrklasse::ClearMarks() {
+    // Marks are set by the own march, within its spans, and by the others' marks received for
+    // the own rows; every other cell still holds 0 from the terrain's set-up.
+    const auto cols = static_cast<std::size_t>(ncols);
+    if (spans_.first.size() != static_cast<std::size_t>(nrows)) {
+        std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+        return;
+    }
+    for (int r = 1; r <= nrows; ++r) {
+        const auto row = static_cast<std::size_t>(r - 1);
+        const bool own = r >= firstRow && r <= lastRow;
+        const int c1 = own ? 1 : spans_.first[row], c2 = own ? ncols : spans_.last[row];
+        if (c2 >= c1)
+            std::fill(marks_.data() + row * cols + static_cast<std::size_t>(c1 - 1),
+                      marks_.data() + row * cols + static_cast<std::size_t>(c2), std::uint8_t{0});
     }
 }
 
