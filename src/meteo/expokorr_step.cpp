@@ -54,16 +54,14 @@ void expokorrklasse::Recompute() {
     sunset = std::fmod(24.0 + set, 24.0);
     horizontalSum_ = 0;
 
+    // The corrected temperature of every cell is set after the sub-steps (RefreshTemperature).
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            const bool part = PartRow(r)[c] != 0;
-            if (corrTemperatureIndex_ > 0) corrTemperature_[r][c] = part ? (*temperature_)[r][c] : nodata;
-            if (part) {
+        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+            if (PartRow(r)[c] != 0) {
                 correction_[r][c] = 0.0;
                 effective_[r][c] = 0.0;
             }
-        }
 
     const double dt = timeInterval / 60.0;
     const double sub = dt / splittings_;
@@ -110,9 +108,13 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
             MPIScatterGrid(shadowIndex_);
         }
     }
-    const double start = MPI_Wtime();
-    IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
-    incidenceSeconds_ += MPI_Wtime() - start;
+    // At night every cell's beam is 0, which leaves its sum as it is (a sum that starts at +0
+    // never becomes -0): no pass over the cells.
+    if (!light.night) {
+        const double start = MPI_Wtime();
+        IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
+        incidenceSeconds_ += MPI_Wtime() - start;
+    }
     WriteStatisticGrids(shadowIndex_, true, laterSubSteps != 0);
 }
 
