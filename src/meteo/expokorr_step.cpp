@@ -43,7 +43,7 @@ void expokorrklasse::CopyNightTemperature() {
     const Matrix& t = *temperature_;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
             if (TakesPart(r, c)) night[r][c] = t[r][c];
 }
 
@@ -57,7 +57,7 @@ void expokorrklasse::Recompute() {
     // The corrected temperature of every cell is set after the sub-steps (RefreshTemperature).
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
             if (PartRow(r)[c] != 0) {
                 correction_[r][c] = 0.0;
                 effective_[r][c] = 0.0;
@@ -169,7 +169,7 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             const unsigned m = mark[c - 1];
             if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
         }
@@ -262,7 +262,7 @@ void expokorrklasse::ClearShadow() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
             if (part[c]) shadow_[r][c] = 0.0;
     }
 }
@@ -292,7 +292,7 @@ void expokorrklasse::CorrectionFactors() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             if (!part[c]) continue;
             effective_[r][c] = correction_[r][c];
             correction_[r][c] = radiation::CorrectionFactor(correction_[r][c], h);
@@ -307,7 +307,7 @@ void expokorrklasse::RefreshTemperature() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             // A step without temperature data has no corrected temperature either.
             if (!part[c] || NoData((*temperature_)[r][c], nodata)) {
                 corrTemperature_[r][c] = nodata;
