@@ -228,7 +228,12 @@ private:
     // Whether the cell loop adds each row to the statistics once it is done (see run).
     bool StatisticsInCellLoop() const;
     void CopyFromMasterCell(int r, int c);
-    bool OwnCell(int r, int c) const;
+    // In the header: the cell loops of both source files ask it for every cell.
+    bool OwnCell(int r, int c) const {
+        if ((*zoneGrid)[r][c] == nodata) return false;
+        if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
+        return !useResponseUnits || (*masterResponseUnits)[r][c] != nodata;
+    }
     // First and last basin column of row r (1..ncols where the ranges are not known).
     std::pair<int, int> BasinColumns(int r) const;
     // Construction steps of the station methods, in order.

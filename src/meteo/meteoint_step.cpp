@@ -125,12 +125,6 @@ std::pair<int, int> meteointerpol::BasinColumns(int r) const {
     return {std::max(c1, 1), std::min(c2, ncols)};
 }
 
-bool meteointerpol::OwnCell(int r, int c) const {
-    if ((*zoneGrid)[r][c] == nodata) return false;
-    if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
-    return !useResponseUnits || (*masterResponseUnits)[r][c] != nodata;
-}
-
 double meteointerpol::CellValue(int r, int c, double x, double y, double* weights, bool* noStation) const {
     const double xu = (*coordX)[r][c];
     const double yu = (*coordY)[r][c];
