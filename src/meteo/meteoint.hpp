@@ -220,7 +220,21 @@ private:
     bool StepHasValues();
     void CellLoop();
     double CellValue(int r, int c, double x, double y, double* weights, bool* noStation) const;
-    double Finish(double v, double x, double y, int r, int c) const;
+    // Scaling, limits, scenario and scaling grid of a cell's value; in the header like OwnCell.
+    double Finish(double v, double x, double y, int r, int c) const {
+        v *= scalingFactor;
+        if (v < lowerLimit) {
+            v = lowerReplacement;
+        } else if (v > upperLimit) {
+            v = upperReplacement;
+        }
+        if (SzenUse == 1) {
+            const double s = ScenarioChange(x, y, r, c);
+            v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
+        }
+        if (scalingGrid != nullptr) v *= (*scalingGrid)[r][c];
+        return v;
+    }
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
     // The zone statistics of row r's own cells (and the response units' copies), in column order.

@@ -170,21 +170,6 @@ double meteointerpol::CellValue(int r, int c, double x, double y, double* weight
     }
 }
 
-double meteointerpol::Finish(double v, double x, double y, int r, int c) const {
-    v *= scalingFactor;
-    if (v < lowerLimit) {
-        v = lowerReplacement;
-    } else if (v > upperLimit) {
-        v = upperReplacement;
-    }
-    if (SzenUse == 1) {
-        const double s = ScenarioChange(x, y, r, c);
-        v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
-    }
-    if (scalingGrid != nullptr) v *= (*scalingGrid)[r][c];
-    return v;
-}
-
 void meteointerpol::CellLoop() {
     if (StationKernelLoop()) return;
     const int threads = std::max(omp_get_max_threads(), 1);
