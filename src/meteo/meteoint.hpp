@@ -237,10 +237,6 @@ private:
     }
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
-    // The zone statistics of row r's own cells (and the response units' copies), in column order.
-    void AccumulateRow(int r);
-    // Whether the cell loop adds each row to the statistics once it is done (see run).
-    bool StatisticsInCellLoop() const;
     void CopyFromMasterCell(int r, int c);
     // In the header: the cell loops of both source files ask it for every cell.
     bool OwnCell(int r, int c) const {
@@ -273,8 +269,6 @@ private:
     bool uniformStep_ = false;
     bool regressionValid_ = true;
     bool nodataWarned_ = false;
-    // Set for the cell loop of a step whose rows go to the statistics as they are done.
-    bool rowStatistics_ = false;
     // Per own cell (row-major from firstRow): set when IDW found no station within reach.
     std::vector<unsigned char> noStation_;
     // Per thread: the weights array of the cell loop.

@@ -83,7 +83,6 @@ bool meteointerpol::StationKernelLoop() {
                 flags[c] = !nearest && out[i] < -N ? 1 : 0;
                 row[c] = Finish(out[i], (*coordX)[r][c], (*coordY)[r][c], r, c);
             }
-            if (rowStatistics_) AccumulateRow(r);
         }
     }
     return true;

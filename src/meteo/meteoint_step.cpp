@@ -202,7 +202,6 @@ void meteointerpol::CellLoop() {
                 flags[c] = none ? 1 : 0;
                 row[c] = Finish(v, (*coordX)[r][c], (*coordY)[r][c], r, c);
             }
-            if (rowStatistics_) AccumulateRow(r);
         }
     }
 }
@@ -227,34 +226,23 @@ void meteointerpol::WarnCellsWithoutStation() const {
 
 // Cells of a hydrologic response unit take their master's value whether statistics are kept
 // or not: the sub-models read the grid either way.
-bool meteointerpol::StatisticsInCellLoop() const {
-    // On one thread the rows come in the order of the statistics pass: a row is added while its
-    // values are still in the cache instead of in a second pass over the grids, the same
-    // additions in the same order. A team of threads takes the rows in any order, and a cell of a
-    // response unit copies its master, which may lie in a later row: both keep the pass.
-    const bool team = WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1;
-    return !team && !useResponseUnits && statistics_->active();
-}
-
 void meteointerpol::AccumulateStatistics() {
-    if (!statistics_->active() && !useResponseUnits) return;
-    for (int r = firstRow; r <= lastRow; ++r) AccumulateRow(r);
-}
-
-void meteointerpol::AccumulateRow(int r) {
     const bool statistics = statistics_->active();
+    if (!statistics && !useResponseUnits) return;
     // Cells outside a row's basin columns lie outside every zone.
-    const auto [c1, c2] = BasinColumns(r);
-    for (int c = c1; c <= c2; ++c) {
-        const double z = (*zoneGrid)[r][c];
-        if (z == nodata || (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank)) continue;
-        int position = 0;
-        if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
-            position = (*zoneIndex_)[static_cast<std::size_t>(z)];
-        if (useResponseUnits && (*masterResponseUnits)[r][c] == nodata) CopyFromMasterCell(r, c);
-        // Missing values are no data: a zone is summed and averaged over its valid cells.
-        const double v = result[r][c];
-        if (statistics && v != nodata && !(v < -N)) statistics_->AddValue(r, c, position, v, 1.0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const auto [c1, c2] = BasinColumns(r);
+        for (int c = c1; c <= c2; ++c) {
+            const double z = (*zoneGrid)[r][c];
+            if (z == nodata || (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank)) continue;
+            int position = 0;
+            if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
+                position = (*zoneIndex_)[static_cast<std::size_t>(z)];
+            if (useResponseUnits && (*masterResponseUnits)[r][c] == nodata) CopyFromMasterCell(r, c);
+            // Missing values are no data: a zone is summed and averaged over its valid cells.
+            const double v = result[r][c];
+            if (statistics && v != nodata && !(v < -N)) statistics_->AddValue(r, c, position, v, 1.0);
+        }
     }
 }
 
@@ -288,13 +276,9 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
     if (method == 9) ReadGridOfStep();
     if (mpiRegions == nullptr) FindDecompositionGrids();
     statistics_->Reset();
-    bool added = false;
     if (StepHasValues()) {
         if ((method == 7 || method == 8) && !uniformStep_) EvaluateSplines();
-        rowStatistics_ = StatisticsInCellLoop();
         CellLoop();
-        added = rowStatistics_;
-        rowStatistics_ = false;
         if (warningSwitch != 0) WarnCellsWithoutStation();
         nodataWarned_ = false;
     } else {
@@ -307,6 +291,6 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
                  << " h: the grid " << name << " holds nodata until a step brings valid values" << "[end-entry]";
         nodataWarned_ = true;
     }
-    if (!added) AccumulateStatistics();
+    AccumulateStatistics();
     statistics_->Step(y, m, d, h, 1);
 }

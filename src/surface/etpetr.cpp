@@ -3,8 +3,6 @@
 // hydrologic response units and the statistics.
 #include "surface/etpetr.hpp"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
@@ -68,9 +66,8 @@ void verdunstungsmodellklasse::PotentialEvapotranspirationStep(std::int64_t h, s
 
     StepValues v;
     PrepareStep(v);
-    const bool inLoop = StatisticsInCellLoop();
-    CellLoop(v, inLoop);
-    StepStatistics(inLoop);
+    CellLoop(v);
+    StepStatistics();
     hour = h;
 }
 
@@ -156,27 +153,8 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
     }
 }
 
-bool verdunstungsmodellklasse::StatisticsInCellLoop() const {
-    // On one thread the cells come in the order of the statistics pass, so a cell's values can
-    // be added while they are still in the cache instead of in a second pass over all grids:
-    // the same additions in the same order. A team of threads takes the rows in any order, and
-    // a cell of a response unit copies its master, which may come later: both keep the pass.
-    const bool team = WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1;
-    return !team && !useResponseUnits && AnyStepStatistic();
-}
-
-void verdunstungsmodellklasse::CellLoop(const StepValues& v, bool withStatistics) {
+void verdunstungsmodellklasse::CellLoop(const StepValues& v) {
     const int first = firstRow, last = lastRow;
-    if (withStatistics) {
-        for (int r = first; r <= last; ++r) {
-            const auto [c1, c2] = ColumnRange(r);
-            for (int c = c1; c <= c2; ++c) {
-                Cell(v, r, c);
-                if (OwnCell(r, c)) CellStatistics(r, c);
-            }
-        }
-        return;
-    }
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, ncols))
     for (int r = first; r <= last; ++r) {
         const auto [c1, c2] = ColumnRange(r);
@@ -402,38 +380,12 @@ void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, 
     etr[0][r][c] = etr[1][r][c] = 0.0;
 }
 
-bool verdunstungsmodellklasse::AnyStepStatistic() const {
-    bool any = evapStats->active() || rgexStats->active() || cloudStats->active();
+void verdunstungsmodellklasse::StepStatistics() {
+    bool anyStatistic = evapStats->active() || rgexStats->active() || cloudStats->active();
     for (const auto* list : {&etpStats, &eipStats})
-        for (const auto& s : *list) any = any || s->active();
-    return any;
-}
-
-void verdunstungsmodellklasse::CellStatistics(int r, int c) {
-    // An inactive statistic takes nothing: its call is left out.
-    const auto add = [&](zonalstatistic& s, int zone, double value) {
-        if (s.active()) s.AddValue(r, c, zone, value, 1.0);
-    };
-    const int zone = ZoneOf(r, c);
-    if (method == 1) {
-        for (int i = 1; i <= layers; ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            const bool empty = (*landuse[k])[r][c] == nodata;
-            add(*etpStats[k], zone, empty ? 0.0 : etp[k][r][c]);
-            add(*eipStats[k], zone, empty ? 0.0 : eip[k][r][c]);
-        }
-    }
-    add(*etpStats[0], zone, etp[0][r][c]);
-    add(*eipStats[0], zone, eip[0][r][c]);
-    add(*evapStats, zone, potEvaporation[r][c]);
-    add(*rgexStats, zone, correctedRadiation[r][c]);
-    add(*cloudStats, zone, cloudiness[r][c]);
-}
-
-void verdunstungsmodellklasse::StepStatistics(bool inLoop) {
-    const bool anyStatistic = AnyStepStatistic();
+        for (const auto& s : *list) anyStatistic = anyStatistic || s->active();
     // Without statistics and response units the serial pass over the cells has nothing to do.
-    for (int r = firstRow; r <= lastRow && !inLoop && (anyStatistic || useResponseUnits); ++r) {
+    for (int r = firstRow; r <= lastRow && (anyStatistic || useResponseUnits); ++r) {
         const auto [c1, c2] = ColumnRange(r);
         for (int c = c1; c <= c2; ++c) {
             if (!OwnCell(r, c)) continue;
@@ -448,7 +400,20 @@ void verdunstungsmodellklasse::StepStatistics(bool inLoop) {
                 correctedRadiation[r][c] = correctedRadiation[mr][mc];
                 cloudiness[r][c] = cloudiness[mr][mc];
             }
-            CellStatistics(r, c);
+            const int zone = ZoneOf(r, c);
+            if (method == 1) {
+                for (int i = 1; i <= layers; ++i) {
+                    const std::size_t k = static_cast<std::size_t>(i);
+                    const bool empty = (*landuse[k])[r][c] == nodata;
+                    etpStats[k]->AddValue(r, c, zone, empty ? 0.0 : etp[k][r][c], 1.0);
+                    eipStats[k]->AddValue(r, c, zone, empty ? 0.0 : eip[k][r][c], 1.0);
+                }
+            }
+            etpStats[0]->AddValue(r, c, zone, etp[0][r][c], 1.0);
+            eipStats[0]->AddValue(r, c, zone, eip[0][r][c], 1.0);
+            evapStats->AddValue(r, c, zone, potEvaporation[r][c], 1.0);
+            rgexStats->AddValue(r, c, zone, correctedRadiation[r][c], 1.0);
+            cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
         }
     }
     for (int i = 0; i <= layers; ++i) {

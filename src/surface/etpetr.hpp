@@ -139,8 +139,7 @@ private:
     // The unit's master cell of (r, c), false when the unit number is outside the unit table.
     bool MasterOf(int r, int c, int* mr, int* mc) const;
     void PrepareStep(StepValues& v);
-    // withStatistics: each own cell's values go to the zone statistics right after the cell.
-    void CellLoop(const StepValues& v, bool withStatistics);
+    void CellLoop(const StepValues& v);
     void Cell(const StepValues& v, int r, int c);
     // A meteorological input of the cell without data in this step (a step without any valid
     // station value): no evaporation demand arises in the cell.
@@ -148,15 +147,7 @@ private:
     void Radiation(const StepValues& v, int r, int c, double T, double* s, double* r_, double* netShortwave);
     void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave);
     void EmpiricalCell(const StepValues& v, int r, int c, double T);
-    // Whether a zone statistic of the potential-evapotranspiration step is written.
-    bool AnyStepStatistic() const;
-    // The cell loop takes the statistics along where it runs on one thread without response
-    // units (see PotentialEvapotranspirationStep).
-    bool StatisticsInCellLoop() const;
-    // Adds own cell (r, c) to the step's zone statistics.
-    void CellStatistics(int r, int c);
-    // inLoop: the cell loop added the cells already; only the step of each statistic is left.
-    void StepStatistics(bool inLoop);
+    void StepStatistics();
     void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     bool OpenWater(int r, int c) const;
     // Position of the cell's zone in the zone records (0 for none).
