@@ -130,14 +130,16 @@ void expokorrklasse::ShareTerrain() {
     const std::size_t cells = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols);
     t.elevation.assign(cells, nodata);
     t.inside.assign(cells, 0);
+    // Process 0 packs row by row while the others wait for the broadcast.
     if (rank == 0)
-        for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c) {
-                const std::size_t i = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols) +
-                                      static_cast<std::size_t>(c - 1);
-                t.elevation[i] = (*elevation_)[r][c];
-                t.inside[i] = zoneGrid->holds(r) && (*zoneGrid)[r][c] != nodata ? 1 : 0;
-            }
+        for (int r = 1; r <= nrows; ++r) {
+            const std::size_t at = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+            std::copy_n((*elevation_)[r] + 1, ncols, t.elevation.data() + at);
+            if (!zoneGrid->holds(r)) continue;
+            const double* zone = (*zoneGrid)[r];
+            unsigned char* inside = t.inside.data() + at;
+            for (int c = 1; c <= ncols; ++c) inside[c - 1] = zone[c] != nodata ? 1 : 0;
+        }
     MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
     radiation::FindZoneRuns(t);
