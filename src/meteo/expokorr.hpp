@@ -54,6 +54,8 @@ private:
     void ShareTerrain();
     void MarchShared(double azimuth, double elevation);
     void SendMarksToOwners();
+    // Clears the marks of the last sub-step: the cells of its march and the own rows.
+    void ClearMarks();
     void IncidenceLoop(const radiation::SunStep& sun);
     void CorrectionFactors();
     void RefreshTemperature();

@@ -43,7 +43,7 @@ void expokorrklasse::CopyNightTemperature() {
     const Matrix& t = *temperature_;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
             if (TakesPart(r, c)) night[r][c] = t[r][c];
 }
 
@@ -54,16 +54,14 @@ void expokorrklasse::Recompute() {
     sunset = std::fmod(24.0 + set, 24.0);
     horizontalSum_ = 0;
 
+    // The corrected temperature of every cell is set after the sub-steps (RefreshTemperature).
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
-            const bool part = PartRow(r)[c] != 0;
-            if (corrTemperatureIndex_ > 0) corrTemperature_[r][c] = part ? (*temperature_)[r][c] : nodata;
-            if (part) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
+            if (PartRow(r)[c] != 0) {
                 correction_[r][c] = 0.0;
                 effective_[r][c] = 0.0;
             }
-        }
 
     const double dt = timeInterval / 60.0;
     const double sub = dt / splittings_;
@@ -110,9 +108,13 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
             MPIScatterGrid(shadowIndex_);
         }
     }
-    const double start = MPI_Wtime();
-    IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
-    incidenceSeconds_ += MPI_Wtime() - start;
+    // At night every cell's beam is 0, which leaves its sum as it is (a sum that starts at +0
+    // never becomes -0): no pass over the cells.
+    if (!light.night) {
+        const double start = MPI_Wtime();
+        IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
+        incidenceSeconds_ += MPI_Wtime() - start;
+    }
     WriteStatisticGrids(shadowIndex_, true, laterSubSteps != 0);
 }
 
@@ -128,14 +130,16 @@ void expokorrklasse::ShareTerrain() {
     const std::size_t cells = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols);
     t.elevation.assign(cells, nodata);
     t.inside.assign(cells, 0);
+    // Process 0 packs row by row while the others wait for the broadcast.
     if (rank == 0)
-        for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c) {
-                const std::size_t i = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols) +
-                                      static_cast<std::size_t>(c - 1);
-                t.elevation[i] = (*elevation_)[r][c];
-                t.inside[i] = zoneGrid->holds(r) && (*zoneGrid)[r][c] != nodata ? 1 : 0;
-            }
+        for (int r = 1; r <= nrows; ++r) {
+            const std::size_t at = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+            std::copy_n((*elevation_)[r] + 1, ncols, t.elevation.data() + at);
+            if (!zoneGrid->holds(r)) continue;
+            const double* zone = (*zoneGrid)[r];
+            unsigned char* inside = t.inside.data() + at;
+            for (int c = 1; c <= ncols; ++c) inside[c - 1] = zone[c] != nodata ? 1 : 0;
+        }
     MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
     radiation::FindZoneRuns(t);
@@ -153,7 +157,7 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     // marching all rays.
     if (terrain_.elevation.empty()) ShareTerrain();
     const double start = MPI_Wtime();
-    std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+    ClearMarks();
     spans_.Clear(nrows, ncols);
     const std::vector<int> blocks = radiation::RayBlocks(terrain_, azimuth, size);
     const auto p = static_cast<std::size_t>(rank);
@@ -167,10 +171,28 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             const unsigned m = mark[c - 1];
             if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
         }
+    }
+}
+
+void expokorrklasse::ClearMarks() {
+    // Marks are set by the own march, within its spans, and by the others' marks received for
+    // the own rows; every other cell still holds 0 from the terrain's set-up.
+    const auto cols = static_cast<std::size_t>(ncols);
+    if (spans_.first.size() != static_cast<std::size_t>(nrows)) {
+        std::fill(marks_.begin(), marks_.end(), std::uint8_t{0});
+        return;
+    }
+    for (int r = 1; r <= nrows; ++r) {
+        const auto row = static_cast<std::size_t>(r - 1);
+        const bool own = r >= firstRow && r <= lastRow;
+        const int c1 = own ? 1 : spans_.first[row], c2 = own ? ncols : spans_.last[row];
+        if (c2 >= c1)
+            std::fill(marks_.data() + row * cols + static_cast<std::size_t>(c1 - 1),
+                      marks_.data() + row * cols + static_cast<std::size_t>(c2), std::uint8_t{0});
     }
 }
 
@@ -242,7 +264,7 @@ void expokorrklasse::ClearShadow() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
             if (part[c]) shadow_[r][c] = 0.0;
     }
 }
@@ -272,7 +294,7 @@ void expokorrklasse::CorrectionFactors() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             if (!part[c]) continue;
             effective_[r][c] = correction_[r][c];
             correction_[r][c] = radiation::CorrectionFactor(correction_[r][c], h);
@@ -287,7 +309,7 @@ void expokorrklasse::RefreshTemperature() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c) {
+        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             // A step without temperature data has no corrected temperature either.
             if (!part[c] || NoData((*temperature_)[r][c], nodata)) {
                 corrTemperature_[r][c] = nodata;

@@ -220,11 +220,30 @@ private:
     bool StepHasValues();
     void CellLoop();
     double CellValue(int r, int c, double x, double y, double* weights, bool* noStation) const;
-    double Finish(double v, double x, double y, int r, int c) const;
+    // Scaling, limits, scenario and scaling grid of a cell's value; in the header like OwnCell.
+    double Finish(double v, double x, double y, int r, int c) const {
+        v *= scalingFactor;
+        if (v < lowerLimit) {
+            v = lowerReplacement;
+        } else if (v > upperLimit) {
+            v = upperReplacement;
+        }
+        if (SzenUse == 1) {
+            const double s = ScenarioChange(x, y, r, c);
+            v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
+        }
+        if (scalingGrid != nullptr) v *= (*scalingGrid)[r][c];
+        return v;
+    }
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
     void CopyFromMasterCell(int r, int c);
-    bool OwnCell(int r, int c) const;
+    // In the header: the cell loops of both source files ask it for every cell.
+    bool OwnCell(int r, int c) const {
+        if ((*zoneGrid)[r][c] == nodata) return false;
+        if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
+        return !useResponseUnits || (*masterResponseUnits)[r][c] != nodata;
+    }
     // First and last basin column of row r (1..ncols where the ranges are not known).
     std::pair<int, int> BasinColumns(int r) const;
     // Construction steps of the station methods, in order.

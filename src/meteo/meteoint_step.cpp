@@ -125,12 +125,6 @@ std::pair<int, int> meteointerpol::BasinColumns(int r) const {
     return {std::max(c1, 1), std::min(c2, ncols)};
 }
 
-bool meteointerpol::OwnCell(int r, int c) const {
-    if ((*zoneGrid)[r][c] == nodata) return false;
-    if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
-    return !useResponseUnits || (*masterResponseUnits)[r][c] != nodata;
-}
-
 double meteointerpol::CellValue(int r, int c, double x, double y, double* weights, bool* noStation) const {
     const double xu = (*coordX)[r][c];
     const double yu = (*coordY)[r][c];
@@ -174,21 +168,6 @@ double meteointerpol::CellValue(int r, int c, double x, double y, double* weight
         case 12: return ThiessenWithLapseRate(xu, yu, z, lapseRate, hi, upper);
         default: return result[r][c];
     }
-}
-
-double meteointerpol::Finish(double v, double x, double y, int r, int c) const {
-    v *= scalingFactor;
-    if (v < lowerLimit) {
-        v = lowerReplacement;
-    } else if (v > upperLimit) {
-        v = upperReplacement;
-    }
-    if (SzenUse == 1) {
-        const double s = ScenarioChange(x, y, r, c);
-        v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
-    }
-    if (scalingGrid != nullptr) v *= (*scalingGrid)[r][c];
-    return v;
 }
 
 void meteointerpol::CellLoop() {

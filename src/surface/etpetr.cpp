@@ -15,11 +15,6 @@ using evaporation::LayerInput;
 using evaporation::LayerResult;
 using evaporation::LayerRunning;
 
-bool verdunstungsmodellklasse::OwnCell(int r, int c) const {
-    if (zoneGrid == nullptr || !zoneGrid->holds(r) || (*zoneGrid)[r][c] == nodata) return false;
-    return mpiRegions == nullptr || (*mpiRegions)[r][c] == rank;
-}
-
 bool verdunstungsmodellklasse::MasterCell(int r, int c) const {
     return !useResponseUnits || (*masterUnitGrid)[r][c] != nodata;
 }
@@ -33,12 +28,6 @@ bool verdunstungsmodellklasse::MasterOf(int r, int c, int* mr, int* mc) const {
     *mr = u.row;
     *mc = u.column;
     return true;
-}
-
-int verdunstungsmodellklasse::ZoneOf(int r, int c) const {
-    const double z = (*zoneGrid)[r][c];
-    if (zoneIndex == nullptr || !(z >= 0) || z >= static_cast<double>(zoneIndex->size())) return 0;
-    return (*zoneIndex)[static_cast<std::size_t>(z)];
 }
 
 std::pair<int, int> verdunstungsmodellklasse::ColumnRange(int r) const {

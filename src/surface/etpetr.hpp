@@ -130,7 +130,11 @@ private:
     void CloseControlFile();
 
     // step (etpetr.cpp)
-    bool OwnCell(int r, int c) const;
+    // OwnCell and ZoneOf in the header: the cell loops of both source files ask them per cell.
+    bool OwnCell(int r, int c) const {
+        if (zoneGrid == nullptr || !zoneGrid->holds(r) || (*zoneGrid)[r][c] == nodata) return false;
+        return mpiRegions == nullptr || (*mpiRegions)[r][c] == rank;
+    }
     bool MasterCell(int r, int c) const;
     // The unit's master cell of (r, c), false when the unit number is outside the unit table.
     bool MasterOf(int r, int c, int* mr, int* mc) const;
@@ -147,7 +151,11 @@ private:
     void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     bool OpenWater(int r, int c) const;
     // Position of the cell's zone in the zone records (0 for none).
-    int ZoneOf(int r, int c) const;
+    int ZoneOf(int r, int c) const {
+        const double z = (*zoneGrid)[r][c];
+        if (zoneIndex == nullptr || !(z >= 0) || z >= static_cast<double>(zoneIndex->size())) return 0;
+        return (*zoneIndex)[static_cast<std::size_t>(z)];
+    }
     std::pair<int, int> ColumnRange(int r) const;
 
     // outputs (etpetr_outputs.cpp)

@@ -215,6 +215,8 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
     month = m;
     year = y;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
+    // An inactive statistic takes nothing: its calls are left out.
+    const bool realActive = evapRealStats->active();
     for (int r = firstRow; r <= lastRow; ++r) {
         const auto [c1, c2] = ColumnRange(r);
         for (int c = c1; c <= c2; ++c) {
@@ -231,6 +233,7 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
                 const std::size_t k = static_cast<std::size_t>(i);
                 const double value = (*landuse[k])[r][c] == nodata ? 0.0 : etr[k][r][c];
                 transpiration += value;
+                if (!etrStats[k]->active()) continue;
                 etrStats[k]->AddValue(r, c, zone, value, wn);
                 etrStats[k]->AddValue(r, c, zone, 0.0, wg);
             }
@@ -242,6 +245,7 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
                 total += snowEvaporation[r][c];
             const double ge = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];
             etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
+            if (!realActive) continue;
             evapRealStats->AddValue(r, c, zone, realEvaporation[r][c], wn);
             evapRealStats->AddValue(r, c, zone, 0.0, wg);
         }

@@ -2,6 +2,8 @@
 // scaling, limits, scenarios, the step date, the progress line and steps without values.
 #include <gtest/gtest.h>
 
+#include <mpi.h>
+
 #include <cmath>
 #include <sstream>
 #include <vector>
@@ -275,6 +277,36 @@ TEST_F(MeteoInterpolatorTest, ZoneMeanTakesEveryBasinCellWithinTheRowsColumnRang
     double year = 0, month = 0, day = 0, hour = 0, mean = 0;
     row >> year >> month >> day >> hour >> mean;
     EXPECT_NEAR(mean, sum / cells, 0.6e-3) << table;
+}
+
+TEST_F(MeteoInterpolatorTest, ZoneMeanOfEachStepIsThatOfItsGridOnEitherCellLoop) {
+    // Plain inverse distance runs the row kernel, an anisotropic one the general cell loop; both
+    // add their rows to the statistics. Each step's basin mean must be that of the step's grid
+    // over all processes, not of the grid before.
+    for (const double ratio : {1.0, 0.5}) {
+        SectionValues v;
+        v.ratio = ratio;
+        v.statistics = ratio == 1.0 ? "kernel.txt 1001" : "general.txt 1001";
+        auto ip = Build(1, "2000 1 1 0 1.5 4 -7.25\n2000 1 1 1 9 -2 30\n", v);
+        ASSERT_TRUE(ip);
+        for (int hour = 0; hour <= 1; ++hour) {
+            Step(*ip);
+            double mine[2] = {0, 0}, all[2] = {0, 0};
+            for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+                for (int c = 1; c <= kCols; ++c)
+                    if (InBasin(r, c)) mine[0] += Cell(*ip, r, c), mine[1] += 1;
+            MPI_Allreduce(mine, all, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+            ip->FlushStatistics();
+            if (talvo_test::Rank() != 0) continue;
+            const std::string table = talvo_test::ReadFile(v.statistics.substr(0, v.statistics.find(' ')));
+            const std::size_t line = table.find("2000\t 1\t 1\t " + std::to_string(hour));
+            ASSERT_NE(line, std::string::npos) << table;
+            std::istringstream row(table.substr(line));
+            double year = 0, month = 0, day = 0, h = 0, mean = 0;
+            row >> year >> month >> day >> h >> mean;
+            EXPECT_NEAR(mean, all[0] / all[1], 0.6e-3) << ratio << " hour " << hour << "\n" << table;
+        }
+    }
 }
 
 TEST_F(MeteoInterpolatorTest, GridListReadsNamedGridsAndRepeatsTheLastOne) {

@@ -19,6 +19,7 @@ struct Section {
     std::string fh = "0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26 0.26";
     std::string fk = "1.0";
     std::string etpName = "etp.asc";
+    std::string etpStat = "etp.stat 0";
     std::string etrStat = "etr.stat 0";
     std::string c = "0.2 0.8 0 0";
     std::string cs = "0.072 -0.808 1.749 -0.239";

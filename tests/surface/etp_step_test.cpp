@@ -3,7 +3,12 @@
 // correction, night steps, empty middle layers and the temperature amplitude of daily steps.
 #include <gtest/gtest.h>
 
+#include <mpi.h>
+
 #include <cmath>
+#include <fstream>
+#include <sstream>
+#include <tuple>
 
 #include "etp_fixture.hpp"
 #include "setup/spinup.hpp"
@@ -355,4 +360,58 @@ TEST_F(EtpStepTest, ResponseUnitsCopyTheirMasterCell) {
         for (const Matrix* g : {&m->etp[0], &m->etp[1], &m->eip[0], &m->potEvaporation, &m->cloudiness})
             EXPECT_EQ((*g)[r][c], (*g)[r][mc]) << r << "," << c;
     });
+}
+
+TEST_F(EtpStepTest, ZoneMeansOfTheStepTakeEveryOwnCellOnce) {
+    // Temperature and wind differ from cell to cell, so each zone's mean of the potential
+    // evapotranspiration and of the cloudiness depends on every one of its cells; by day and by
+    // night the tables must hold the means of the grids over all processes' own cells.
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            Grid("temperature")[r][c] = 8 + r + 3 * c;
+            Grid("wind_speed")[r][c] = 1 + 0.5 * r;
+            Grid("sunshine_duration")[r][c] = 0.1 * (r + c);
+        }
+    Section s;
+    s.etpStat = "etp.stat 2001";
+    s.cloudLine = "cloud.stat 2001";
+    auto m = Make(s);
+    const struct {
+        std::int64_t hour, day;
+    } steps[] = {{13, 15}, {1, 16}, {14, 16}};
+    for (const auto& step : steps) {
+        m->PotentialEvapotranspirationStep(step.hour, step.day, 6, 2020);
+        // Sums and counts per zone position (1..3) and the basin (0), etp then cloudiness.
+        std::vector<double> sums(12, 0.0), all(12, 0.0);
+        ForOwnCells([&](int r, int c) {
+            const double code = submodel_test::kZones[r - 1][c - 1];
+            const int zone = code == 3 ? 1 : code == 5 ? 2 : 3;
+            for (int z : {0, zone}) {
+                sums[static_cast<std::size_t>(z)] += m->etp[0][r][c];
+                sums[static_cast<std::size_t>(4 + z)] += m->cloudiness[r][c];
+                sums[static_cast<std::size_t>(8 + z)] += 1;
+            }
+        });
+        MPI_Allreduce(sums.data(), all.data(), 12, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        m->FlushStatistics();
+        if (talvo_test::Rank() != 0) continue;
+        for (const auto& [file, offset, rounding] : {std::tuple{"etp.stat", 0, 5.1e-6}, std::tuple{"cloud.stat", 4, 5.1e-3}}) {
+            std::ifstream in(file);
+            std::string line, last;
+            while (std::getline(in, line))
+                if (!line.empty()) last = line;
+            std::istringstream words(last);
+            std::vector<double> v;
+            for (std::string w; words >> w;) v.push_back(std::stod(w));
+            ASSERT_EQ(v.size(), 8u) << file << ": " << last;
+            EXPECT_EQ(v[3], static_cast<double>(step.hour)) << file;
+            for (int z = 1; z <= 4; ++z) {
+                const std::size_t k = static_cast<std::size_t>(z % 4);
+                const double mean = all[static_cast<std::size_t>(offset) + k] / all[8 + k];
+                EXPECT_NEAR(v[static_cast<std::size_t>(3 + z)], mean, rounding) << file << " column " << z;
+            }
+        }
+    }
 }
