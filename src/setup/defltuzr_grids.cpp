@@ -256,14 +256,14 @@ void defaultini::ReadZoneGrid() {
 // derived grids are made from process 0's elevation model; process 0 checks given cell sizes and
 // relative cell areas on every row and hands the shared rows on; the soil model's glacier table
 // counts every cell of its zones there (also outside the basin), the glaciers of the dynamic
-// glacier methods are built and stepped there, the snow slides move the snow there down the
-// slide fractions. A grid written by its write code takes its cells outside the basin from
-// process 0's copy, and a periodic grid is read again into it.
+// glacier methods are built and stepped there. The slide fractions are not among them: only a
+// snow model with slides reads them whole, and it gathers its whole copies itself at its set-up,
+// so a run without slides makes only the own rows. A grid written by its write code takes its
+// cells outside the basin from process 0's copy, and a periodic grid is read again into it.
 bool defaultini::WholeOnProcessZero(const GridDefinition& def) const {
-    static const char* const kWholeGridConsumers[] = {
-        "[elevation_model]", "CellSizeX",        "CellSizeY",    "RelCellArea",        "zonegrid_soilmodel",
-        "GlacierizedCells",  "GlacierCodes",     "debris_on_glaciers", "slidefraction1", "slidefraction2",
-        "slidefraction3",    "slidefraction4"};
+    static const char* const kWholeGridConsumers[] = {"[elevation_model]", "CellSizeX",       "CellSizeY",
+                                                      "RelCellArea",       "zonegrid_soilmodel", "GlacierizedCells",
+                                                      "GlacierCodes",      "debris_on_glaciers"};
     if (def.variable || def.writeCode != 0 || def.HasPeriodicity()) return true;
     for (const char* name : kWholeGridConsumers)
         if (def.internalName == name) return true;

@@ -167,7 +167,8 @@ TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
 }
 
 // Process 0 keeps whole only the standard grids a consumer reads whole there (here the zones
-// of the soil model, whose glacier table counts them there, and the slide fractions); a text
+// of the soil model, whose glacier table counts them there; not the slide fractions, which the
+// snow model gathers when its slides need them whole); a text
 // grid read in shares reaches the processes keeping its rows straight from the parsers at any
 // wrap of its lines, and a gathered copy of it is whole again. Process 0 holds every cell of its
 // rows, the others the cells they own and their halo, as a scatter from a whole grid leaves them.
@@ -192,9 +193,8 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
         const int index = setup->FindGrid(name, true);
         ASSERT_GT(index, 0) << name;
         const Matrix& g = *store[index].grid;
-        // The snow slides read process 0's slide fractions; the soil converts its own ponding limits.
-        const bool whole =
-            Rank() == 0 && (std::string(name) == "zonegrid_soilmodel" || std::string(name) == "slidefraction1");
+        // The soil converts its own ponding limits; the snow slides gather their whole copies.
+        const bool whole = Rank() == 0 && std::string(name) == "zonegrid_soilmodel";
         EXPECT_EQ(g.firstRow(), whole ? 1 : first) << name;
         EXPECT_EQ(g.lastRow(), whole ? kRows : last) << name;
         EXPECT_EQ(store[index].firstRow, g.firstRow()) << name;
