@@ -116,6 +116,8 @@ public:
     // Whether process 0 keeps every row of the grid of a definition (the others hold their own
     // rows with the halo).
     bool WholeOnProcessZero(const GridDefinition& def) const;
+    // Whether the control file's "[snow_model]" switches on a method with snow slides.
+    bool SnowSlidesSwitchedOn() const;
     // The three decomposition grids of this process ("MPIRegions", "MPIHelper", "MPIHalo").
     const DecompositionGrids& Decomposition() const { return decomposition_; }
     int VariableGridCount() const { return variableGridCount_; }
@@ -258,6 +260,9 @@ private:
     std::int64_t startHour_ = 0, startDay_ = 0, startMonth_ = 0, startYear_ = 0;
 
     std::int32_t standardGridCount_ = 0;
+    // Process 0 keeps the slide fractions whole (the snow slides use them so); set before the
+    // standard grids are made.
+    bool slideFractionsWhole_ = true;
     std::int32_t radiationCorrection_ = 0;
     std::int32_t irrigationSwitch_ = 0;
     std::int32_t variableGridCount_ = 0;

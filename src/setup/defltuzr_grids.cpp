@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "kernel/gridio.hpp"
+#include "kernel/snow_methods.hpp"
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 
@@ -256,17 +258,45 @@ void defaultini::ReadZoneGrid() {
 // derived grids are made from process 0's elevation model; process 0 checks given cell sizes and
 // relative cell areas on every row and hands the shared rows on; the soil model's glacier table
 // counts every cell of its zones there (also outside the basin), the glaciers of the dynamic
-// glacier methods are built and stepped there. The slide fractions are not among them: only a
-// snow model with slides reads them whole, and it gathers its whole copies itself at its set-up,
-// so a run without slides makes only the own rows. A grid written by its write code takes its
-// cells outside the basin from process 0's copy, and a periodic grid is read again into it.
+// glacier methods are built and stepped there, the snow slides move the snow there down the
+// slide fractions (only when the snow model runs a slide method: otherwise nobody reads them
+// whole). A grid written by its write code takes its cells outside the basin from process 0's
+// copy, and a periodic grid is read again into it.
 bool defaultini::WholeOnProcessZero(const GridDefinition& def) const {
     static const char* const kWholeGridConsumers[] = {"[elevation_model]", "CellSizeX",       "CellSizeY",
                                                       "RelCellArea",       "zonegrid_soilmodel", "GlacierizedCells",
                                                       "GlacierCodes",      "debris_on_glaciers"};
+    static const char* const kSlideFractions[] = {"slidefraction1", "slidefraction2", "slidefraction3",
+                                                  "slidefraction4"};
     if (def.variable || def.writeCode != 0 || def.HasPeriodicity()) return true;
     for (const char* name : kWholeGridConsumers)
         if (def.internalName == name) return true;
+    for (const char* name : kSlideFractions)
+        if (def.internalName == name) return slideFractionsWhole_;
+    return false;
+}
+
+// The flow control parameter (first line of the section) and the method (third line), read as
+// the snow model reads them but quietly: the snow model reports what is wrong with its section.
+// Whatever cannot be read counts as slides, the grids are then whole as the slides use them.
+// The answer never changes a result: a snow model with slides whose fractions process 0 holds
+// only in rows gathers its whole copies itself.
+bool defaultini::SnowSlidesSwitchedOn() const {
+    FileHandle f = OpenFile(controlFileName, "r");
+    if (!f) return true;
+    char token[kLineLength];
+    while (std::fscanf(f.get(), "%1199s", token) == 1) {
+        ReadLineRest(f.get());
+        if (std::strcmp(token, "[snow_model]") != 0) continue;
+        int flowControl = 0, method = 0;
+        double step = 0;
+        if (std::fscanf(f.get(), "%d", &flowControl) != 1) return true;
+        ReadLineRest(f.get());
+        if (std::fscanf(f.get(), "%lf", &step) != 1) return true;
+        ReadLineRest(f.get());
+        if (std::fscanf(f.get(), "%d", &method) != 1) return true;
+        return flowControl != 0 && IsSnowSlideMethod(method);
+    }
     return false;
 }
 
@@ -311,6 +341,7 @@ void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata)
 }
 
 void defaultini::CreateStandardGridData() {
+    slideFractionsWhole_ = SnowSlidesSwitchedOn();
     for (GridDefinition& def : gridDefinitions_) {
         if (def.variable || (*gridStore)[def.index].grid || def.internalName == "river_links") continue;
         if (def.readCode <= 0)

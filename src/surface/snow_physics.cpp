@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kernel/hotloop.hpp"
+#include "kernel/snow_methods.hpp"
 
 namespace snow {
 namespace {
@@ -40,7 +41,7 @@ bool IsMissing(double v, double nodata) { return v == nodata || v == 0; }
 
 bool IsEnergyBalanceMethod(int m) { return m == 5 || m == 6 || m == 7 || m == 11; }
 bool IsDepositionMethod(int m) { return m == 7 || m == 9 || m == 10 || m == 11 || m == 13 || m == 14; }
-bool IsSlideMethod(int m) { return m == 6 || m == 7 || m == 8 || m == 9 || m == 12 || m == 14; }
+bool IsSlideMethod(int m) { return IsSnowSlideMethod(m); }
 bool NeedsWindSpeed(int m) { return !IsDegreeDay(m); }
 
 double SnowPart(double T, double T0R, double tz) {

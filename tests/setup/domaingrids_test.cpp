@@ -167,8 +167,8 @@ TEST_F(DomainTest, HeaderGridDefinitionsAndStoreIndices) {
 }
 
 // Process 0 keeps whole only the standard grids a consumer reads whole there (here the zones
-// of the soil model, whose glacier table counts them there; not the slide fractions, which the
-// snow model gathers when its slides need them whole); a text
+// of the soil model, whose glacier table counts them there; not the slide fractions, as no
+// snow model with slides runs); a text
 // grid read in shares reaches the processes keeping its rows straight from the parsers at any
 // wrap of its lines, and a gathered copy of it is whole again. Process 0 holds every cell of its
 // rows, the others the cells they own and their halo, as a scatter from a whole grid leaves them.
@@ -217,6 +217,32 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
             for (int r = 1; r <= kRows; ++r)
                 for (int c = 1; c <= kCols; ++c)
                     if (kZone[r - 1][c - 1] != ND) { EXPECT_EQ(all[r][c], FileValue(r, c)) << name << " " << r << "/" << c; }
+        }
+    }
+
+    // Process 0 keeps the slide fractions whole only when the snow model runs a slide method
+    // (flow control on the first line of its section, the method on the third), read or made.
+    struct SnowCase {
+        const char* section;
+        bool whole;
+    };
+    for (const SnowCase& k : {SnowCase{"1\n60 minutes\n8 slides\n", true}, SnowCase{"0\n60\n8\n", false},
+                              SnowCase{"1 on\n60 minutes\n3 no slides\n", false}, SnowCase{"1\n60\nx\n", true}}) {
+        auto snow = Make(Grids("2\nwrapped.asc slidefraction2 0\nmade.asc slidefraction4 fillcode = 0 readcode = 0 "
+                               "defaultValue = 0.25\n"),
+                         std::string("0\n[snow_model]\n") + k.section);
+        RunTo(*snow, 8);
+        const Matrix& owners = *snow->mpiRegions;
+        for (const char* name : {"slidefraction2", "slidefraction4"}) {
+            const Matrix& g = *store[snow->FindGrid(name, true)].grid;
+            const bool whole = Rank() == 0 && (k.whole || Size() == 1);
+            EXPECT_EQ(g.firstRow(), whole ? 1 : first) << k.section << name;
+            EXPECT_EQ(g.lastRow(), whole ? kRows : last) << k.section << name;
+            for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+                for (int c = 1; c <= kCols; ++c)
+                    if (owners.holds(r) && owners[r][c] == Rank()) {
+                        EXPECT_EQ(g[r][c], name[13] == '2' ? FileValue(r, c) : 0.25) << name << " " << r << "/" << c;
+                    }
         }
     }
 
