@@ -140,18 +140,8 @@ void expokorrklasse::ShareTerrain() {
             unsigned char* inside = t.inside.data() + at;
             for (int c = 1; c <= ncols; ++c) inside[c - 1] = zone[c] != nodata ? 1 : 0;
         }
-    // Elevations and zone bytes travel in one broadcast (a type of the two arrays at their
-    // addresses): one round of the processes instead of two.
-    const int lengths[2] = {static_cast<int>(cells), static_cast<int>(cells)};
-    MPI_Aint places[2];
-    MPI_Get_address(t.elevation.data(), &places[0]);
-    MPI_Get_address(t.inside.data(), &places[1]);
-    const MPI_Datatype types[2] = {MPI_DOUBLE, MPI_UNSIGNED_CHAR};
-    MPI_Datatype both;
-    MPI_Type_create_struct(2, lengths, places, types, &both);
-    MPI_Type_commit(&both);
-    MPI_Bcast(MPI_BOTTOM, 1, both, 0, MPI_COMM_WORLD);
-    MPI_Type_free(&both);
+    MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
     radiation::FindZoneRuns(t);
     marks_.assign(cells, 0);
     const auto n = static_cast<std::size_t>(size);
