@@ -104,4 +104,5 @@ private:
     double shadowSeconds_ = 0;
     double incidenceSeconds_ = 0;
     std::int64_t litSubSteps_ = 0;
+    std::uint32_t marchRound_ = 0;  // shared marches so far: their messages alternate tags
 };

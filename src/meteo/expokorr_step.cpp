@@ -200,9 +200,11 @@ void expokorrklasse::SendMarksToOwners() {
     // Each process sends every other one message: the span of columns it marked in each of that
     // process's rows, then the marks of those spans; the owner keeps the largest mark of each own
     // cell. A block of parallel rays crosses a row in one run of columns, so the marks travel
-    // about once in all rather than to every process. The messages are taken source by source:
-    // a process already in its next sub-step may have sent its next message with the same tag.
-    constexpr int kTag = 4713;
+    // about once in all rather than to every process. The messages are taken as they arrive (the
+    // largest mark does not depend on the order); a process already in its next march may have
+    // sent its next message, so the marches alternate between two tags (none can be two marches
+    // ahead: it would need this process's next message first).
+    const int tag = 4713 + static_cast<int>(marchRound_++ & 1u);
     const auto cols = static_cast<std::size_t>(ncols);
     packed_.clear();
     std::vector<std::size_t> place(static_cast<std::size_t>(size) + 1, 0);
@@ -230,17 +232,16 @@ void expokorrklasse::SendMarksToOwners() {
         const std::size_t at = place[static_cast<std::size_t>(p)];
         sends.emplace_back();
         MPI_Isend(packed_.data() + at, static_cast<int>(place[static_cast<std::size_t>(p) + 1] - at), MPI_UINT8_T, p,
-                  kTag, MPI_COMM_WORLD, &sends.back());
+                  tag, MPI_COMM_WORLD, &sends.back());
     }
     const std::size_t ownRows = static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0));
-    for (int q = 0; q < size; ++q) {
-        if (q == rank) continue;
+    for (int left = size - 1; left > 0; --left) {
         MPI_Status status;
-        MPI_Probe(q, kTag, MPI_COMM_WORLD, &status);
+        MPI_Probe(MPI_ANY_SOURCE, tag, MPI_COMM_WORLD, &status);
         int count = 0;
         MPI_Get_count(&status, MPI_UINT8_T, &count);
         received_.resize(static_cast<std::size_t>(count));
-        MPI_Recv(received_.data(), count, MPI_UINT8_T, q, kTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        MPI_Recv(received_.data(), count, MPI_UINT8_T, status.MPI_SOURCE, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         const std::uint8_t* from = received_.data() + 2 * sizeof(int) * ownRows;
         for (std::size_t i = 0; i < ownRows; ++i) {
             int span[2];
