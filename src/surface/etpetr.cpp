@@ -416,15 +416,34 @@ void verdunstungsmodellklasse::StepStatistics() {
             cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
         }
     }
+    ReduceTogether({&etpStats, &eipStats}, {evapStats.get(), rgexStats.get(), cloudStats.get()});
     for (int i = 0; i <= layers; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
-        etpStats[k]->Step(year, month, day, hour, 1);
-        eipStats[k]->Step(year, month, day, hour, 1);
+        etpStats[k]->StepReduced(year, month, day, hour);
+        eipStats[k]->StepReduced(year, month, day, hour);
         WriteStatisticGrids(etpIndex[k], true, false);
         WriteStatisticGrids(eipIndex[k], true, false);
     }
-    evapStats->Step(year, month, day, hour, 1);
+    evapStats->StepReduced(year, month, day, hour);
     WriteStatisticGrids(potEvaporationIndex, true, false);
-    rgexStats->Step(year, month, day, hour, 1);
-    cloudStats->Step(year, month, day, hour, 1);
+    rgexStats->StepReduced(year, month, day, hour);
+    cloudStats->StepReduced(year, month, day, hour);
+}
+
+void verdunstungsmodellklasse::ReduceTogether(
+    std::initializer_list<const std::vector<std::unique_ptr<zonalstatistic>>*> lists,
+    std::initializer_list<const zonalstatistic*> single) {
+    // At most the layers' statistics of two kinds and three single ones; an inactive statistic
+    // has nothing to reduce.
+    std::vector<zoneFZT*> records;
+    std::vector<int> highest;
+    const auto add = [&](const zonalstatistic* s) {
+        if (s == nullptr || !s->active()) return;
+        records.push_back(s->records());
+        highest.push_back(s->zoneCount());
+    };
+    for (const auto* list : lists)
+        for (const auto& s : *list) add(s.get());
+    for (const auto* s : single) add(s);
+    ReduceZoneRecordSets(records, highest, true);
 }

@@ -10,6 +10,7 @@
 // evaporation_physics.* (the physics of one cell and layer).
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -148,6 +149,10 @@ private:
     void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave);
     void EmpiricalCell(const StepValues& v, int r, int c, double T);
     void StepStatistics();
+    // Sums the records of the active statistics of a step over all processes in one collective;
+    // their Step calls (StepReduced) follow in the order the outputs are written.
+    static void ReduceTogether(std::initializer_list<const std::vector<std::unique_ptr<zonalstatistic>>*> lists,
+                               std::initializer_list<const zonalstatistic*> single);
     void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     bool OpenWater(int r, int c) const;
     // Position of the cell's zone in the zone records (0 for none).

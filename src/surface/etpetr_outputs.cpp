@@ -250,11 +250,12 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
             evapRealStats->AddValue(r, c, zone, 0.0, wg);
         }
     }
+    ReduceTogether({&etrStats}, {evapRealStats.get()});
     for (int i = 0; i <= layers; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
-        etrStats[k]->Step(year, month, day, hour, 1);
+        etrStats[k]->StepReduced(year, month, day, hour);
         WriteStatisticGrids(etrIndex[k], true, false);
     }
-    evapRealStats->Step(year, month, day, hour, 1);
+    evapRealStats->StepReduced(year, month, day, hour);
     WriteStatisticGrids(realEvaporationIndex, true, false);
 }
