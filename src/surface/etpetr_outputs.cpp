@@ -244,7 +244,7 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
             else
                 total += snowEvaporation[r][c];
             const double ge = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];
-            etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
+            if (etrStats[0]->active()) etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
             if (!realActive) continue;
             evapRealStats->AddValue(r, c, zone, realEvaporation[r][c], wn);
             evapRealStats->AddValue(r, c, zone, 0.0, wg);
