@@ -5,6 +5,8 @@
 // zone statistics report their last rows.
 #include <mpi.h>
 
+#include <span>
+
 #include "kernel/outputcodes.hpp"
 
 struct zoneFZT {
@@ -30,3 +32,9 @@ extern "C" void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* 
 // process 0 in the copied fields; with copyAll false only n and sx are copied back (the other
 // processes keep their RelCellSum). zonenwert and rel are never touched. Collective.
 void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll);
+
+// ReduceZoneRecords for several record arrays in one collective: array k holds records
+// 0..highest[k] (a null array or a negative highest is left out, as ReduceZoneRecords leaves
+// it). Every field gets the sums and the copies one ReduceZoneRecords call per array would give.
+// Collective; returns at once on every process when no array takes part.
+void ReduceZoneRecordSets(std::span<zoneFZT* const> records, std::span<const int> highest, bool copyAll);

@@ -328,6 +328,16 @@ void zonalstatistic::AppendZone(int zone, double value) {
 void zonalstatistic::Step(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour, int reduce) {
     if (!active()) return;
     if (reduce > 0) ReduceZoneRecords(records_, nzones_, true);
+    Advance(year, month, day, hour, reduce > 0);
+}
+
+void zonalstatistic::StepReduced(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
+    if (!active()) return;
+    Advance(year, month, day, hour, true);
+}
+
+void zonalstatistic::Advance(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
+                             bool reduced) {
     if (rank_ != 0) return;
     if (missingAsNodata_) NoteValidZones();
     if (interval_ >= 2) AddIntervalTotals();
@@ -356,7 +366,7 @@ void zonalstatistic::Step(std::int64_t year, std::int64_t month, std::int64_t da
     // After a step that every process took part in (reduce), process 0 alone would stop here:
     // the others would wait for it in their next exchange. Its failure stops them all at the next
     // common point instead; the table is not written again.
-    if (reduce > 0 && ProcessCount() > 1) {
+    if (reduced && ProcessCount() > 1) {
         if (const int code = gridio::Attempt([&] { FlushBuffer(); }); code != 0) {
             ok_ = false;
             rowsInBuffer_ = 0;

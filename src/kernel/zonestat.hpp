@@ -57,6 +57,11 @@ public:
     // accumulates the interval and, when it is complete, buffers a row dated (year, month, day,
     // hour). The other processes return after the reduction.
     virtual void Step(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour, int reduce);
+    // Step with reduce 1 for records the caller has already summed over all processes, together
+    // with those of other statistics (ReduceZoneRecordSets over records() 0..zoneCount()).
+    void StepReduced(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);
+    zoneFZT* records() const { return records_; }
+    int zoneCount() const { return nzones_; }
     // Process 0 only: starts the table anew with its three header lines and registers the
     // output in the table of statistics outputs. Returns the entry used, -1 when none.
     virtual int WriteHeader(const std::string& gridName, const std::string& subModelName, OutputCodeEntry* table,
@@ -116,6 +121,8 @@ protected:
     void Append(double value);
     // Appends a zone's value where its kind has a column for it.
     void AppendZone(int zone, double value);
+    // Step after the reduction (reduced: every process took part in one).
+    void Advance(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour, bool reduced);
     // The first free entry of the table from index from on, or -1 with a WARNING.
     int FindFreeEntry(OutputCodeEntry* table, int tableSize, int from) const;
     // Fills entry index with this output's date, value count and arrays.

@@ -96,6 +96,10 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
     for (int k = 1; k < mon; ++k) doy += daysPerMonth[static_cast<std::size_t>(k - 1)];
     v.month = mon;
     v.day = dd;
+    for (const Matrix* g : {static_cast<const Matrix*>(temperature), static_cast<const Matrix*>(temperatureNight),
+                            temperature14, wind, pressure, vapour, humidity, vapour14, humidity14,
+                            static_cast<const Matrix*>(radiation), sunshine})
+        if (g != nullptr) v.forcing[static_cast<std::size_t>(v.forcingCount++)] = g;
 
     // The stored hour holds the whole hours of the shift; the sun is placed with all of it.
     const double shiftFraction = timeShift - std::trunc(timeShift);
@@ -170,7 +174,7 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
         }
         return;
     }
-    if (ForcingMissing(r, c)) {
+    if (ForcingMissing(v, r, c)) {
         for (int i = 0; i <= layers; ++i) {
             const std::size_t k = static_cast<std::size_t>(i);
             etp[k][r][c] = eip[k][r][c] = 0.0;
@@ -183,7 +187,8 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
     }
     const double T = temperature != nullptr ? (*temperature)[r][c] : 0.0;
     double s = 0, rel = 0, netShortwave = 0;
-    Radiation(v, r, c, T, &s, &rel, &netShortwave);
+    KnownPressure known;
+    Radiation(v, r, c, T, &s, &rel, &netShortwave, &known);
     potEvaporation[r][c] = 0.0;
     realEvaporation[r][c] = 0.0;
     snowEvaporation[r][c] = 0.0;
@@ -203,19 +208,17 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
         dayWritten[r][c] = (*temperature)[r][c];
         nightWritten[r][c] = (*temperatureNight)[r][c];
     }
-    PenmanMonteithCell(v, r, c, s, netShortwave);
+    PenmanMonteithCell(v, r, c, s, netShortwave, known);
 }
 
-bool verdunstungsmodellklasse::ForcingMissing(int r, int c) const {
-    for (const Matrix* g : {static_cast<const Matrix*>(temperature), static_cast<const Matrix*>(temperatureNight),
-                            temperature14, wind, pressure, vapour, humidity, vapour14, humidity14,
-                            static_cast<const Matrix*>(radiation), sunshine})
-        if (g != nullptr && NoData((*g)[r][c], nodata)) return true;
+bool verdunstungsmodellklasse::ForcingMissing(const StepValues& v, int r, int c) const {
+    for (int i = 0; i < v.forcingCount; ++i)
+        if (NoData((*v.forcing[static_cast<std::size_t>(i)])[r][c], nodata)) return true;
     return false;
 }
 
 void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, double T, double* sOut, double* rOut,
-                                         double* netShortwave) {
+                                         double* netShortwave, KnownPressure* known) {
     if (v.noSun) {
         correctedRadiation[r][c] = 0.0;
         cloudiness[r][c] = 0.5;
@@ -235,6 +238,7 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
     } else {
         const double p = pressure != nullptr ? (*pressure)[r][c]
                                              : evaporation::BarometricPressure((*elevation)[r][c], T);
+        *known = KnownPressure{true, T, p};
         r0 = evaporation::ClearSkyRadiation(std::span<const double>(v.sunSines.data(), v.subSteps), v.dh, v.tau, p);
         if (radiation != nullptr) {
             rel = r0 > 0 ? std::clamp((*radiation)[r][c] / r0, 0.0, 1.0) : 0.0;
@@ -266,7 +270,8 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
     *netShortwave = (1.0 - a) * rg;
 }
 
-void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave) {
+void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave,
+                                                  const KnownPressure& known) {
     const double Tday = (*temperature)[r][c];
     const double Tnight = temperatureNight != nullptr ? (*temperatureNight)[r][c] : Tday;
     double& etp0 = etp[0][r][c];
@@ -283,6 +288,12 @@ void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, in
         if (top == 0) top = i;
         lowest = i;
     }
+    // The parts of the step are the same for every layer: taken once, and only for a cell with
+    // a valid layer.
+    const bool nightPart = top != 0 && v.fnight >= 0.01, dayPart = top != 0 && v.fday >= 0.01;
+    PartTerms night, day;
+    if (nightPart) night = Part(r, c, Tnight, known);
+    if (dayPart) day = Part(r, c, Tday, known);
     LayerRunning running;
     double laiAbove = 0, previousLai = 0;
     double potential = 0;
@@ -296,14 +307,14 @@ void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, in
         }
         if (i > top) laiAbove += previousLai;
         previousLai = (*lai[k])[r][c];
-        double soilNight = 0, interNight = 0, soilDay = 0, interDay = 0, night = 0, dayPart = 0;
-        if (v.fnight >= 0.01)
-            night = PenmanMonteith(Tnight, v.fnight, i, r, c, false, &soilNight, &interNight, running, s,
-                                   netShortwave, laiAbove, i == lowest, i == top);
-        if (v.fday >= 0.01)
-            dayPart = PenmanMonteith(Tday, v.fday, i, r, c, true, &soilDay, &interDay, running, s, netShortwave,
-                                     laiAbove, i == lowest, i == top);
-        etp[k][r][c] = std::max(0.0, night + dayPart);
+        double soilNight = 0, interNight = 0, soilDay = 0, interDay = 0, nightValue = 0, dayValue = 0;
+        if (nightPart)
+            nightValue = PenmanMonteith(Tnight, v.fnight, i, r, c, false, &soilNight, &interNight, running, s,
+                                        netShortwave, laiAbove, i == lowest, i == top, night);
+        if (dayPart)
+            dayValue = PenmanMonteith(Tday, v.fday, i, r, c, true, &soilDay, &interDay, running, s, netShortwave,
+                                      laiAbove, i == lowest, i == top, day);
+        etp[k][r][c] = std::max(0.0, nightValue + dayValue);
         eip[k][r][c] = std::max(0.0, interNight + interDay);
         potential += soilNight + soilDay;
         etp0 += etp[k][r][c];
@@ -313,10 +324,26 @@ void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, in
     etp0 += potential;
 }
 
+verdunstungsmodellklasse::PartTerms verdunstungsmodellklasse::Part(int r, int c, double T,
+                                                                    const KnownPressure& known) const {
+    PartTerms terms;
+    // The pressure the radiation took at the same temperature is the one computed here.
+    if (pressure != nullptr)
+        terms.pressure = (*pressure)[r][c];
+    else if (known.known && known.T == T)
+        terms.pressure = known.p;
+    else
+        terms.pressure = evaporation::BarometricPressure((*elevation)[r][c], T);
+    terms.air = evaporation::Air(T, terms.pressure);
+    terms.vapour = vapour != nullptr ? (*vapour)[r][c] : (*humidity)[r][c] * terms.air.saturation;
+    return terms;
+}
+
 double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int layer, int row, int col,
                                                 bool daytime, double* soil, double* interception,
                                                 LayerRunning& running, double sunshineValue, double netShortwave,
-                                                double laiAbove, bool lowest, bool top) const {
+                                                double laiAbove, bool lowest, bool top,
+                                                const PartTerms& terms) const {
     const std::size_t k = static_cast<std::size_t>(layer);
     LayerInput in;
     in.T = T;
@@ -336,9 +363,8 @@ double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int l
         in.z0 = z0OpenWater;
     }
     in.wind = (*wind)[row][col];
-    in.pressure = pressure != nullptr ? (*pressure)[row][col]
-                                      : evaporation::BarometricPressure((*elevation)[row][col], T);
-    in.vapour = vapour != nullptr ? (*vapour)[row][col] : (*humidity)[row][col] * SaturationVapourPressure(T);
+    in.pressure = terms.pressure;
+    in.vapour = terms.vapour;
     in.stepMinutes = timeInterval;
     in.c0 = radCoeff[0];
     in.sunshine = sunshineValue;
@@ -353,7 +379,7 @@ double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int l
         }
     }
     in.laiAbove = laiAbove;
-    const LayerResult out = evaporation::PenmanMonteithLayer(in, running);
+    const LayerResult out = evaporation::PenmanMonteithLayer(in, terms.air, running);
     *soil = out.soil;
     *interception = out.interception;
     return out.transpiration;
@@ -400,31 +426,51 @@ void verdunstungsmodellklasse::StepStatistics() {
                 correctedRadiation[r][c] = correctedRadiation[mr][mc];
                 cloudiness[r][c] = cloudiness[mr][mc];
             }
+            // An inactive statistic takes nothing: its calls are left out.
             const int zone = ZoneOf(r, c);
             if (method == 1) {
                 for (int i = 1; i <= layers; ++i) {
                     const std::size_t k = static_cast<std::size_t>(i);
                     const bool empty = (*landuse[k])[r][c] == nodata;
-                    etpStats[k]->AddValue(r, c, zone, empty ? 0.0 : etp[k][r][c], 1.0);
-                    eipStats[k]->AddValue(r, c, zone, empty ? 0.0 : eip[k][r][c], 1.0);
+                    if (etpStats[k]->active()) etpStats[k]->AddValue(r, c, zone, empty ? 0.0 : etp[k][r][c], 1.0);
+                    if (eipStats[k]->active()) eipStats[k]->AddValue(r, c, zone, empty ? 0.0 : eip[k][r][c], 1.0);
                 }
             }
-            etpStats[0]->AddValue(r, c, zone, etp[0][r][c], 1.0);
-            eipStats[0]->AddValue(r, c, zone, eip[0][r][c], 1.0);
-            evapStats->AddValue(r, c, zone, potEvaporation[r][c], 1.0);
-            rgexStats->AddValue(r, c, zone, correctedRadiation[r][c], 1.0);
-            cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
+            if (etpStats[0]->active()) etpStats[0]->AddValue(r, c, zone, etp[0][r][c], 1.0);
+            if (eipStats[0]->active()) eipStats[0]->AddValue(r, c, zone, eip[0][r][c], 1.0);
+            if (evapStats->active()) evapStats->AddValue(r, c, zone, potEvaporation[r][c], 1.0);
+            if (rgexStats->active()) rgexStats->AddValue(r, c, zone, correctedRadiation[r][c], 1.0);
+            if (cloudStats->active()) cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
         }
     }
+    ReduceTogether({&etpStats, &eipStats}, {evapStats.get(), rgexStats.get(), cloudStats.get()});
     for (int i = 0; i <= layers; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
-        etpStats[k]->Step(year, month, day, hour, 1);
-        eipStats[k]->Step(year, month, day, hour, 1);
+        etpStats[k]->StepReduced(year, month, day, hour);
+        eipStats[k]->StepReduced(year, month, day, hour);
         WriteStatisticGrids(etpIndex[k], true, false);
         WriteStatisticGrids(eipIndex[k], true, false);
     }
-    evapStats->Step(year, month, day, hour, 1);
+    evapStats->StepReduced(year, month, day, hour);
     WriteStatisticGrids(potEvaporationIndex, true, false);
-    rgexStats->Step(year, month, day, hour, 1);
-    cloudStats->Step(year, month, day, hour, 1);
+    rgexStats->StepReduced(year, month, day, hour);
+    cloudStats->StepReduced(year, month, day, hour);
+}
+
+void verdunstungsmodellklasse::ReduceTogether(
+    std::initializer_list<const std::vector<std::unique_ptr<zonalstatistic>>*> lists,
+    std::initializer_list<const zonalstatistic*> single) {
+    // At most the layers' statistics of two kinds and three single ones; an inactive statistic
+    // has nothing to reduce.
+    std::vector<zoneFZT*> records;
+    std::vector<int> highest;
+    const auto add = [&](const zonalstatistic* s) {
+        if (s == nullptr || !s->active()) return;
+        records.push_back(s->records());
+        highest.push_back(s->zoneCount());
+    };
+    for (const auto* list : lists)
+        for (const auto& s : *list) add(s.get());
+    for (const auto* s : single) add(s);
+    ReduceZoneRecordSets(records, highest, true);
 }

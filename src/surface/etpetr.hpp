@@ -10,6 +10,7 @@
 // evaporation_physics.* (the physics of one cell and layer).
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -50,12 +51,6 @@ public:
     static int QuadraticRoots(double p, double q, double* x1, double* x2) {
         return evaporation::QuadraticRoots(p, q, x1, x2);
     }
-    // The Penman-Monteith values of layer i of cell (row, col) for one part of the step: returns
-    // the potential transpiration, writes the soil and interception evaporation.
-    double PenmanMonteith(double T, double fraction, int layer, int row, int col, bool daytime, double* soil,
-                          double* interception, evaporation::LayerRunning& running, double sunshine,
-                          double netShortwave, double laiAbove, bool lowest, bool top) const;
-
     // Layer file names: "<name before the last '.'>_Layer_<k><rest from the '.'>"; a name without
     // '.' gets "_Layer_<k>" appended.
     static std::string LayerFileName(const std::string& name, int layer);
@@ -109,6 +104,9 @@ private:
         double amplitude = 0, shift = 0;
         double fday = 0, fnight = 0;
         int month = 1, day = 1;
+        // The meteorological inputs the model has, for ForcingMissing.
+        std::array<const Matrix*, 11> forcing{};
+        int forcingCount = 0;
     };
 
     // construction (etpetr_config.cpp)
@@ -143,11 +141,35 @@ private:
     void Cell(const StepValues& v, int r, int c);
     // A meteorological input of the cell without data in this step (a step without any valid
     // station value): no evaporation demand arises in the cell.
-    bool ForcingMissing(int r, int c) const;
-    void Radiation(const StepValues& v, int r, int c, double T, double* s, double* r_, double* netShortwave);
-    void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave);
+    bool ForcingMissing(const StepValues& v, int r, int c) const;
+    // The air pressure Radiation used at temperature T, for the layers of the same temperature.
+    struct KnownPressure {
+        bool known = false;
+        double T = 0, p = 0;
+    };
+    void Radiation(const StepValues& v, int r, int c, double T, double* s, double* r_, double* netShortwave,
+                   KnownPressure* known);
+    void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave,
+                            const KnownPressure& known);
+    // What every layer of cell (r, c) takes alike in one part of the step (night or day at
+    // temperature T): the air pressure and vapour pressure and the terms of the air.
+    struct PartTerms {
+        double pressure = 0, vapour = 0;
+        evaporation::AirTerms air;
+    };
+    PartTerms Part(int r, int c, double T, const KnownPressure& known) const;
+    // The Penman-Monteith values of layer i of cell (row, col) for one part of the step: returns
+    // the potential transpiration, writes the soil and interception evaporation.
+    double PenmanMonteith(double T, double fraction, int layer, int row, int col, bool daytime, double* soil,
+                          double* interception, evaporation::LayerRunning& running, double sunshine,
+                          double netShortwave, double laiAbove, bool lowest, bool top,
+                          const PartTerms& terms) const;
     void EmpiricalCell(const StepValues& v, int r, int c, double T);
     void StepStatistics();
+    // Sums the records of the active statistics of a step over all processes in one collective;
+    // their Step calls (StepReduced) follow in the order the outputs are written.
+    static void ReduceTogether(std::initializer_list<const std::vector<std::unique_ptr<zonalstatistic>>*> lists,
+                               std::initializer_list<const zonalstatistic*> single);
     void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     bool OpenWater(int r, int c) const;
     // Position of the cell's zone in the zone records (0 for none).

@@ -244,17 +244,18 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
             else
                 total += snowEvaporation[r][c];
             const double ge = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];
-            etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
+            if (etrStats[0]->active()) etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
             if (!realActive) continue;
             evapRealStats->AddValue(r, c, zone, realEvaporation[r][c], wn);
             evapRealStats->AddValue(r, c, zone, 0.0, wg);
         }
     }
+    ReduceTogether({&etrStats}, {evapRealStats.get()});
     for (int i = 0; i <= layers; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
-        etrStats[k]->Step(year, month, day, hour, 1);
+        etrStats[k]->StepReduced(year, month, day, hour);
         WriteStatisticGrids(etrIndex[k], true, false);
     }
-    evapRealStats->Step(year, month, day, hour, 1);
+    evapRealStats->StepReduced(year, month, day, hour);
     WriteStatisticGrids(realEvaporationIndex, true, false);
 }

@@ -132,9 +132,21 @@ double SurfaceResistance(double lai, double vcf, double rsc, bool daytime) {
     return rsc > 0 ? 2500.0 : 0.0;
 }
 
+AirTerms Air(double T, double p) {
+    AirTerms air;
+    air.latentHeat = LatentHeat(T);
+    air.saturation = SaturationVapourPressure(T);
+    air.ratio = VapourPressureSlope(T) / PsychrometricConstant(p, T);
+    return air;
+}
+
 LayerResult PenmanMonteithLayer(const LayerInput& in, LayerRunning& running) {
+    return PenmanMonteithLayer(in, Air(in.T, in.pressure), running);
+}
+
+LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, LayerRunning& running) {
     const double T = in.T;
-    const double lambda = LatentHeat(T);
+    const double lambda = air.latentHeat;
     double& remainder = in.daytime ? running.remainderDay : running.remainderNight;
 
     // The energy reaching this layer: the radiation balance for the top layer, else what the
@@ -156,8 +168,8 @@ LayerResult PenmanMonteithLayer(const LayerInput& in, LayerRunning& running) {
     remainder = std::max(0.0, energy - q);
     if (in.openWater) q = energy;  // the water surface takes all energy that reaches it
 
-    const double es = SaturationVapourPressure(T);
-    const double ratio = VapourPressureSlope(T) / PsychrometricConstant(in.pressure, T);
+    const double es = air.saturation;
+    const double ratio = air.ratio;
     const double deficit = std::max(0.0, es - in.vapour);
 
     double ra;

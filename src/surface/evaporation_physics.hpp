@@ -90,9 +90,20 @@ struct LayerResult {
     double soil = 0;
 };
 
+// The terms of the air at temperature T (°C) and pressure p (hPa) that every layer of a cell
+// takes in one part of the step.
+struct AirTerms {
+    double latentHeat = 0;  // LatentHeat(T)
+    double saturation = 0;  // SaturationVapourPressure(T)
+    double ratio = 0;       // VapourPressureSlope(T) / PsychrometricConstant(p, T)
+};
+AirTerms Air(double T, double p);
+
 // Potential transpiration, interception evaporation and (lowest layer) soil evaporation of one
 // layer for one part of the step, in mm.
 LayerResult PenmanMonteithLayer(const LayerInput& in, LayerRunning& running);
+// The same with the terms of the air at in.T and in.pressure given (Air(in.T, in.pressure)).
+LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, LayerRunning& running);
 
 // Takes an evaporation demand E from a snow store S: the amount taken goes to taken, E and S
 // shrink by it.

@@ -7,9 +7,9 @@ namespace etp_test {
 std::string Section::Text() const {
     std::string t = "[evapotranspiration]\n1 flow control\n" + std::to_string(step) + " time step\n" +
                     std::to_string(method) + " method\n" + pec + "\n" + fh + "\n" + fk + " coast factor\n" +
-                    etpName + " etp\n0 write\n" + etpStat + "\netr.asc\n0\n" + etrStat + "\nevap.asc\n0\nevap.stat 0\n"
-                    "evapr.asc\n0\nevapr.stat 0\nsnowevap.asc\n0\nsnowevap.stat 0\neip.asc\n0\neip.stat 0\n"
-                    "rgex.stat 0\n" +
+                    etpName + " etp\n0 write\n" + etpStat + "\netr.asc\n0\n" + etrStat + "\nevap.asc\n0\n" + evapStat +
+                    "\nevapr.asc\n0\n" + evapRealStat + "\nsnowevap.asc\n0\nsnowevap.stat 0\neip.asc\n0\n" +
+                    eipStat + "\n" + rgexStat + "\n" +
                     c + " radiation coefficients\n" + cs + " sunshine coefficients\n" + tau + " transmissivity\n" +
                     "1000 scale height\n";
     for (int m = 1; m <= 12; ++m) t += StrFormat("%g amplitude\n", amplitude);

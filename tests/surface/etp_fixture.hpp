@@ -21,6 +21,8 @@ struct Section {
     std::string etpName = "etp.asc";
     std::string etpStat = "etp.stat 0";
     std::string etrStat = "etr.stat 0";
+    std::string evapStat = "evap.stat 0", evapRealStat = "evapr.stat 0", eipStat = "eip.stat 0";
+    std::string rgexStat = "rgex.stat 0";
     std::string c = "0.2 0.8 0 0";
     std::string cs = "0.072 -0.808 1.749 -0.239";
     std::string tau = "0.7 0.0";

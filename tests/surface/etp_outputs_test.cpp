@@ -2,8 +2,12 @@
 // share), the real evapotranspiration totals with their glacier weights, and lakes with units.
 #include <gtest/gtest.h>
 
+#include <mpi.h>
+
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <vector>
 
 #include "etp_fixture.hpp"
 #include "tables/multilayer_landuse.hpp"
@@ -215,4 +219,40 @@ TEST_F(EtpOutputsTest, OpenWaterCellsUseTheLakeValues) {
         EXPECT_EQ(m->potEvaporation[r][c], 0.0);
         EXPECT_GT(m->etp[1][r][c], land[i++]);
     });
+}
+
+TEST_F(EtpOutputsTest, RealTablesHoldTheMeansOfTheirOwnGrids) {
+    // The real totals, the layers' real transpiration and the real soil evaporation are summed
+    // over the processes together: each table must hold the basin mean of its own grid.
+    Section s;
+    s.etrStat = "etr.stat 1001";
+    s.evapRealStat = "evapr.stat 1001";
+    auto m = TwoLayers(s);
+    m->InterceptionEvaporationOutput(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        m->etr[0][r][c] = 0.1 * r;
+        m->etr[1][r][c] = 0.2 * c;
+        m->etr[2][r][c] = 0.05 * (r + c);
+        m->realEvaporation[r][c] = 0.01 * r * c;
+        m->snowEvaporation[r][c] = 0.03 * c;
+    });
+    m->AfterSoilStep(13, 15, 6, 2020);
+    m->FlushStatistics();
+    const struct {
+        const char* file;
+        const Matrix* grid;
+    } tables[] = {{"etr.stat", &m->etr[0]},
+                  {"etr_Layer_1.stat", &m->etr[1]},
+                  {"etr_Layer_2.stat", &m->etr[2]},
+                  {"evapr.stat", &m->realEvaporation}};
+    std::vector<double> sums(std::size(tables) + 1, 0.0), all(sums.size(), 0.0);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_NEAR(m->etr[0][r][c], 0.1 * r + 0.03 * c, 1e-12);
+        for (std::size_t k = 0; k < std::size(tables); ++k) sums[k] += (*tables[k].grid)[r][c];
+        sums.back() += 1;
+    });
+    MPI_Allreduce(sums.data(), all.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    for (std::size_t k = 0; k < std::size(tables); ++k)
+        EXPECT_NEAR(LastTotal(tables[k].file), all[k] / all.back(), 5.1e-6) << tables[k].file;
 }

@@ -7,8 +7,10 @@
 
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <tuple>
+#include <vector>
 
 #include "etp_fixture.hpp"
 #include "setup/spinup.hpp"
@@ -412,6 +414,62 @@ TEST_F(EtpStepTest, ZoneMeansOfTheStepTakeEveryOwnCellOnce) {
                 const double mean = all[static_cast<std::size_t>(offset) + k] / all[8 + k];
                 EXPECT_NEAR(v[static_cast<std::size_t>(3 + z)], mean, rounding) << file << " column " << z;
             }
+        }
+    }
+}
+
+TEST_F(EtpStepTest, EveryStatisticOfTheStepHoldsTheMeanOfItsOwnGrid) {
+    // All statistics of the potential step at once, two layers each: every table must hold the
+    // basin mean of its own grid over all processes' cells, none another statistic's values.
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Put("landuse", 1);
+    Layers(2);
+    PutLayer(1, 3.0);
+    PutLayer(2, 1.0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            Grid("temperature")[r][c] = 6 + 2 * r + c;
+            Grid("sunshine_duration")[r][c] = 0.1 * (r + c);
+            Grid("SurfaceIntercepResistance1")[r][c] = 10.0 * c;
+        }
+    Section s;
+    s.etpStat = "etp.stat 1001";
+    s.eipStat = "eip.stat 1001";
+    s.evapStat = "evap.stat 1001";
+    s.rgexStat = "rgex.stat 1001";
+    s.cloudLine = "cloud.stat 1001";
+    auto m = Make(s);
+    const struct {
+        const char* file;
+        const Matrix* grid;
+        double rounding;
+    } tables[] = {{"etp.stat", &m->etp[0], 5.1e-6},         {"etp_Layer_1.stat", &m->etp[1], 5.1e-6},
+                  {"etp_Layer_2.stat", &m->etp[2], 5.1e-6}, {"eip.stat", &m->eip[0], 5.1e-6},
+                  {"eip_Layer_1.stat", &m->eip[1], 5.1e-6}, {"eip_Layer_2.stat", &m->eip[2], 5.1e-6},
+                  {"evap.stat", &m->potEvaporation, 5.1e-6}, {"rgex.stat", &m->correctedRadiation, 5.1e-3},
+                  {"cloud.stat", &m->cloudiness, 5.1e-3}};
+    for (const std::int64_t hour : {13, 1}) {
+        m->PotentialEvapotranspirationStep(hour, 15, 6, 2020);
+        std::vector<double> sums(std::size(tables) + 1, 0.0), all(sums.size(), 0.0);
+        ForOwnCells([&](int r, int c) {
+            for (std::size_t k = 0; k < std::size(tables); ++k) sums[k] += (*tables[k].grid)[r][c];
+            sums.back() += 1;
+        });
+        MPI_Allreduce(sums.data(), all.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        m->FlushStatistics();
+        if (talvo_test::Rank() != 0) continue;
+        for (std::size_t k = 0; k < std::size(tables); ++k) {
+            std::ifstream in(tables[k].file);
+            std::string line, last;
+            while (std::getline(in, line))
+                if (!line.empty()) last = line;
+            std::istringstream words(last);
+            std::vector<double> v;
+            for (std::string w; words >> w;) v.push_back(std::stod(w));
+            ASSERT_EQ(v.size(), 5u) << tables[k].file << ": " << last;
+            EXPECT_EQ(v[3], static_cast<double>(hour)) << tables[k].file;
+            EXPECT_NEAR(v[4], all[k] / all.back(), tables[k].rounding) << tables[k].file << " at " << hour << " h";
         }
     }
 }
