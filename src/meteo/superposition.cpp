@@ -274,13 +274,19 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
 void cSuperposition::WriteStatistics() {
     RegionalSuperposition& o = owner_;
     o.WriteStatisticGrids(gridIndex_, true, false);
+    const long zoneEntries = static_cast<long>(o.zoneIndex->size());
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
         const auto [c1, c2] = BasinColumns(o, r);
+        const double* zones = (*o.zoneGrid)[r];
+        const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
+        const double* values = output_[r];
+        const zonalstatistic::RowAdder add = statistics_->Row(r);
         for (int c = c1; c <= c2; ++c) {
-            if (!TakesPart(r, c)) continue;
-            const auto code = static_cast<long>((*o.zoneGrid)[r][c]);
-            if (code < 0 || code >= static_cast<long>(o.zoneIndex->size()) || NoData(output_[r][c], o.nodata)) continue;
-            statistics_->AddValue(r, c, (*o.zoneIndex)[static_cast<std::size_t>(code)], output_[r][c], 1.0);
+            // The cells TakesPart names.
+            if (zones[c] == o.nodata || (regions != nullptr && regions[c] != o.rank)) continue;
+            const auto code = static_cast<long>(zones[c]);
+            if (code < 0 || code >= zoneEntries || NoData(values[c], o.nodata)) continue;
+            add.Add(c, (*o.zoneIndex)[static_cast<std::size_t>(code)], values[c]);
         }
     }
     statistics_->Step(year_, month_, day_, hour_, 1);
