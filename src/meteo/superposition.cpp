@@ -6,6 +6,7 @@
 #include "kernel/threading.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -255,6 +256,12 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
     statistics_->Reset();
     const RegionalSuperposition& o = owner_;
     const int layers = inputs_.empty() ? 0 : std::min(regions_, 3);
+    // Up to kRowInputs inputs, each row's input, region and weight values are looked up once.
+    if (inputs_.size() <= kRowInputs) {
+#pragma omp parallel for schedule(runtime) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
+        for (int r = o.firstRow; r <= o.lastRow; ++r) CombineRow(r, layers);
+        return;
+    }
 #pragma omp parallel for schedule(runtime) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
         const auto [c1, c2] = BasinColumns(o, r);
@@ -268,6 +275,60 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
             for (int layer = 1; layer <= layers && !missing; ++layer) out += Layer(layer, r, c);
             output_[r][c] = missing ? o.nodata : out;
         }
+    }
+}
+
+// As the general loop of Combine: the cells TakesPart names, the layers added as Layer gives
+// them, in the same order.
+void cSuperposition::CombineRow(int r, int layers) {
+    const RegionalSuperposition& o = owner_;
+    const auto [c1, c2] = BasinColumns(o, r);
+    const double nd = o.nodata, own = o.rank;
+    const double* zones = (*o.zoneGrid)[r];
+    const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
+    const std::size_t n = inputs_.size();
+    std::array<const double*, kRowInputs> values{};
+    std::array<const double*, kRowInputs> weightOfRank{};
+    for (std::size_t i = 0; i < n; ++i) {
+        values[i] = (*inputs_[i].grid)[r];
+        weightOfRank[i] = inputs_[i].weightOfRank.data();
+    }
+    std::array<const double*, 4> codes{}, cellWeights{};
+    for (int layer = 1; layer <= layers; ++layer) {
+        codes[static_cast<std::size_t>(layer)] = (*regionGrid_[layer])[r];
+        cellWeights[static_cast<std::size_t>(layer)] = (*weightGrid_[layer])[r];
+    }
+    const int* index = o.settings.regionIndex->data();
+    const long indexSize = static_cast<long>(o.settings.regionIndex->size());
+    const int rankCount = o.regionCount_;
+    double* out = output_[r];
+    for (int c = c1; c <= c2; ++c) {
+        if (zones[c] == nd || (regions != nullptr && regions[c] != own)) continue;
+        bool missing = false;
+        for (std::size_t i = 0; i < n; ++i) missing = missing || NoData(values[i][c], nd);
+        if (missing) {
+            out[c] = nd;
+            continue;
+        }
+        double sum = 0.0;
+        for (int layer = 1; layer <= layers; ++layer) {
+            const auto l = static_cast<std::size_t>(layer);
+            const long code = static_cast<long>(codes[l][c]);
+            // RankOf(code), the index read from locals.
+            int k = 0;
+            if (!(layer > 1 && code < 1) && code >= 0 && code < indexSize) {
+                const int rank = index[code];
+                k = rank >= 1 && rank <= rankCount ? rank : 0;
+            }
+            double contribution = 0.0;
+            if (k != 0) {
+                double weighted = 0;
+                for (std::size_t i = 0; i < n; ++i) weighted += values[i][c] * weightOfRank[i][static_cast<std::size_t>(k)];
+                contribution = cellWeights[l][c] * weighted;
+            }
+            sum += contribution;
+        }
+        out[c] = sum;
     }
 }
 
