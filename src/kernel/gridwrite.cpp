@@ -527,8 +527,8 @@ void modelobject::WriteGridOwnCells(const std::string& fileName, Matrix& grid, b
             c2 = 0;
         }
         double* row = grid[r];
-        for (int c = 1; c <= cols; ++c)
-            if (c < c1 || c > c2) row[c] = nodata;
+        for (int c = 1; c <= std::min(c1 - 1, cols); ++c) row[c] = nodata;
+        for (int c = std::max(c2 + 1, 1); c <= cols; ++c) row[c] = nodata;
     }
     GridWriter writer(*this, fileName, grid, true);
     if (text)

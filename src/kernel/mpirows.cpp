@@ -513,8 +513,9 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
             if (!isHolder(r, rank)) continue;
             holder = true;
             const double* values = (*source)[r];
+            const double* regionRow = packed(r) ? regions[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                if (!packed(r) || regions[r][c] == nodata) outside.push_back(values[c]);
+                if (regionRow == nullptr || regionRow[c] == nodata) outside.push_back(values[c]);
         }
         MPI_Request sent = MPI_REQUEST_NULL;
         if (holder)
@@ -542,21 +543,40 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
         outside.assign(static_cast<std::size_t>(std::max(count, 0)), nodata);
         MPI_Recv(outside.data(), count, MPI_DOUBLE, p, kOutsideTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         std::size_t at = 0;
+        const std::size_t received = outside.size();
         for (int r = 1; r <= nrows; ++r) {
             if (!isHolder(r, p)) continue;
+            double* to = copy[r];
+            const double* regionRow = packed(r) ? regions[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                if (!packed(r) || regions[r][c] == nodata) copy[r][c] = at < outside.size() ? outside[at++] : nodata;
+                if (regionRow == nullptr || regionRow[c] == nodata) to[c] = at < received ? outside[at++] : nodata;
         }
     }
+    const double nd = nodata;
     for (int r = 1; r <= nrows; ++r) {
-        const bool own = mpiRegions->holds(r) && source->holds(r);
+        const double* regionRow = mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* sourceRow = regionRow != nullptr && source->holds(r) ? (*source)[r] : nullptr;
         const int holder = rows.holder.empty() ? size : rows.holder[static_cast<std::size_t>(r)];
         const double* outsideRow = holder == 0 ? (*source)[r] : copy[r];
-        for (int c = 1; c <= ncols; ++c) {
-            const double region = mpiRegions->holds(r) ? (*mpiRegions)[r][c] : nodata;
-            copy[r][c] = own && region == 0 ? (*source)[r][c]
-                         : region == nodata ? (holder < size ? outsideRow[c] : nodata)
-                                            : nodata;
+        const bool outsideKnown = holder < size;
+        double* to = copy[r];
+        // A row without regions lies outside every region.
+        if (regionRow == nullptr) {
+            for (int c = 1; c <= ncols; ++c) to[c] = outsideKnown ? outsideRow[c] : nd;
+            continue;
+        }
+        // The same choice per cell, the row's cases taken apart so that the loops do not branch.
+        if (sourceRow != nullptr && outsideKnown) {
+            for (int c = 1; c <= ncols; ++c) {
+                const double region = regionRow[c];
+                to[c] = region == 0 ? sourceRow[c] : region == nd ? outsideRow[c] : nd;
+            }
+        } else if (sourceRow != nullptr) {
+            for (int c = 1; c <= ncols; ++c) to[c] = regionRow[c] == 0 ? sourceRow[c] : nd;
+        } else if (outsideKnown) {
+            for (int c = 1; c <= ncols; ++c) to[c] = regionRow[c] == nd ? outsideRow[c] : nd;
+        } else {
+            for (int c = 1; c <= ncols; ++c) to[c] = nd;
         }
     }
     mpirows::TransferGrid(*this, copy, Direction::Gather, DataName(*this, index));

@@ -39,10 +39,31 @@ public:
         *c2 = std::min(range.last, o_.ncols);
         return true;
     }
-    bool operator()(int r, int c) const {
-        if (zone_ == nullptr || !zone_->holds(r) || !((*zone_)[r][c] > o_.nodata)) return false;
-        if (regions_ != nullptr && (!regions_->holds(r) || (*regions_)[r][c] != o_.rank)) return false;
-        return true;
+
+    // The test of the cells of one row, with the row's zone and region values looked up once.
+    class Row {
+    public:
+        bool operator()(int c) const {
+            if (zone_ == nullptr || !(zone_[c] > nodata_)) return false;
+            return !ownOnly_ || (regions_ != nullptr && regions_[c] == rank_);
+        }
+
+    private:
+        friend class ValidCells;
+        const double* zone_ = nullptr;
+        const double* regions_ = nullptr;
+        bool ownOnly_ = false;
+        double nodata_ = 0;
+        double rank_ = 0;
+    };
+    Row AtRow(int r) const {
+        Row row;
+        row.nodata_ = o_.nodata;
+        row.rank_ = o_.rank;
+        if (zone_ != nullptr && zone_->holds(r)) row.zone_ = (*zone_)[r];
+        row.ownOnly_ = regions_ != nullptr;
+        if (row.ownOnly_ && regions_->holds(r)) row.regions_ = (*regions_)[r];
+        return row;
     }
 
 private:
@@ -52,13 +73,13 @@ private:
     int first_ = 1, last_ = 0;
 };
 
-// Runs f(r, c, valid) for the cells of the entry's rows held by all given grids, one OpenMP
-// thread per row: the cells within each row's basin columns, or every cell of the rows where
-// wholeRows is set (for the passes that set the cells outside the basin, which no later pass
-// changes).
+// Runs f(r, from, to, valid) for the entry's rows held by all given grids, one OpenMP thread per
+// row: columns from..to are the row's basin columns, or every column where wholeRows is set (for
+// the passes that set the cells outside the basin, which no later pass changes); valid(c) tells
+// whether cell c of the row is a valid cell of the entry.
 template <class F>
-void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f,
-              bool wholeRows = false) {
+void ForRows(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f,
+             bool wholeRows) {
     const int first = valid.first(), last = valid.last();
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, o.ncols))
     for (int r = first; r <= last; ++r) {
@@ -67,12 +88,25 @@ void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_li
         if (!held) continue;
         int c1, c2;
         const bool basin = valid.Columns(r, &c1, &c2);
+        const ValidCells::Row ok = valid.AtRow(r);
         if (wholeRows) {
-            for (int c = 1; c <= o.ncols; ++c) f(r, c, basin && c >= c1 && c <= c2 && valid(r, c));
+            f(r, 1, o.ncols, [&](int c) { return basin && c >= c1 && c <= c2 && ok(c); });
         } else if (basin) {
-            for (int c = c1; c <= c2; ++c) f(r, c, valid(r, c));
+            f(r, c1, c2, ok);
         }
     }
+}
+
+// Runs f(r, c, valid) for the cells ForRows visits.
+template <class F>
+void ForCells(const modelobject& o, const ValidCells& valid, std::initializer_list<const Matrix*> grids, F f,
+              bool wholeRows = false) {
+    ForRows(
+        o, valid, grids,
+        [&](int r, int from, int to, const auto& ok) {
+            for (int c = from; c <= to; ++c) f(r, c, ok(c));
+        },
+        wholeRows);
 }
 
 }  // namespace
@@ -160,16 +194,22 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
         Matrix& sum = e.sumGrid;
         std::atomic<bool> missing{false};
         // The cells outside the basin become nodata in the first step of a period and stay so.
-        ForCells(
+        ForRows(
             *this, valid, {&grid, &sum},
-            [&](int r, int c, bool ok) {
-                if (!ok) {
-                    sum[r][c] = nd;
-                } else if (NoData(grid[r][c], nd)) {
-                    missing.store(true, std::memory_order_relaxed);
-                } else {
-                    sum[r][c] += grid[r][c];
+            [&](int r, int from, int to, const auto& ok) {
+                const double* values = grid[r];
+                double* sums = sum[r];
+                bool gap = false;
+                for (int c = from; c <= to; ++c) {
+                    if (!ok(c)) {
+                        sums[c] = nd;
+                    } else if (NoData(values[c], nd)) {
+                        gap = true;
+                    } else {
+                        sums[c] += values[c];
+                    }
                 }
+                if (gap) missing.store(true, std::memory_order_relaxed);
             },
             e.stepCount == 1);
         if (missing.load() && e.missingSteps.empty()) {

@@ -228,6 +228,19 @@ void zonalstatistic::AddValue(int row, int column, int zone, double value, doubl
     z.sx += weight * value;
 }
 
+zonalstatistic::RowAdder zonalstatistic::Row(int row) const {
+    RowAdder adder;
+    if (!active()) return adder;
+    adder.records_ = records_;
+    adder.nzones_ = nzones_;
+    adder.nodata_ = nodata_;
+    if (row >= 1 && row <= weightRows_ && weights_ != nullptr && weights_->holds(row)) {
+        adder.weights_ = (*weights_)[row];
+        adder.columns_ = weightCols_;
+    }
+    return adder;
+}
+
 void zonalstatistic::SetMissingAsNodata(bool on) {
     missingAsNodata_ = on;
     validSteps_.assign(static_cast<std::size_t>(nzones_) + 1, 0);

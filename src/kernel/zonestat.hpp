@@ -74,6 +74,38 @@ public:
     // steps adds each step's mean over the zone's valid cells.
     void SetMissingAsNodata(bool on);
 
+    // The cells of one row added with weight 1, the row's weights looked up once: Add(column,
+    // zone, value) counts exactly as AddValue(row, column, zone, value, 1.0) does, without a
+    // call per cell. Valid while the statistics and the weight grid live.
+    class RowAdder {
+    public:
+        void Add(int column, int zone, double value) const {
+            if (records_ == nullptr || zone < 0 || zone > nzones_) return;
+            zoneFZT& z = records_[zone];
+            const double weight = 1.0;
+            z.n += weight;
+            if (weights_ != nullptr && column >= 1 && column <= columns_) {
+                const double g = weights_[column];
+                if (g > nodata_) {
+                    z.RelCellSum += g * weight;
+                    z.sx += value * g * weight;
+                    return;
+                }
+            }
+            z.RelCellSum += weight;
+            z.sx += weight * value;
+        }
+
+    private:
+        friend class zonalstatistic;
+        zoneFZT* records_ = nullptr;  // null: the statistics are off
+        int nzones_ = 0;
+        const double* weights_ = nullptr;  // the weight grid's row, null where it has none
+        int columns_ = 0;
+        double nodata_ = 0;
+    };
+    RowAdder Row(int row) const;
+
     // The name the sub-models use for writing the buffered rows.
     void WriteLine() { FlushBuffer(); }
 

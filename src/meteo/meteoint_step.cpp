@@ -229,19 +229,28 @@ void meteointerpol::WarnCellsWithoutStation() const {
 void meteointerpol::AccumulateStatistics() {
     const bool statistics = statistics_->active();
     if (!statistics && !useResponseUnits) return;
+    // The fields the cells read, in locals: the copy from a master cell is a call the compiler
+    // cannot see through.
+    const int* positions = zoneIndex_ != nullptr ? zoneIndex_->data() : nullptr;
+    const double zoneEntries = zoneIndex_ != nullptr ? static_cast<double>(zoneIndex_->size()) : 0.0;
+    const double nd = nodata, lowest = -N, own = rank;
     // Cells outside a row's basin columns lie outside every zone.
     for (int r = firstRow; r <= lastRow; ++r) {
         const auto [c1, c2] = BasinColumns(r);
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        const double* masters = useResponseUnits ? (*masterResponseUnits)[r] : nullptr;
+        const double* values = result[r];
+        const zonalstatistic::RowAdder add = statistics_->Row(r);
         for (int c = c1; c <= c2; ++c) {
-            const double z = (*zoneGrid)[r][c];
-            if (z == nodata || (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank)) continue;
+            const double z = zones[c];
+            if (z == nd || (regions != nullptr && regions[c] != own)) continue;
             int position = 0;
-            if (zoneIndex_ != nullptr && z >= 0 && z < static_cast<double>(zoneIndex_->size()))
-                position = (*zoneIndex_)[static_cast<std::size_t>(z)];
-            if (useResponseUnits && (*masterResponseUnits)[r][c] == nodata) CopyFromMasterCell(r, c);
+            if (positions != nullptr && z >= 0 && z < zoneEntries) position = positions[static_cast<std::size_t>(z)];
+            if (masters != nullptr && masters[c] == nd) CopyFromMasterCell(r, c);
             // Missing values are no data: a zone is summed and averaged over its valid cells.
-            const double v = result[r][c];
-            if (statistics && v != nodata && !(v < -N)) statistics_->AddValue(r, c, position, v, 1.0);
+            const double v = values[c];
+            if (statistics && v != nd && !(v < lowest)) add.Add(c, position, v);
         }
     }
 }

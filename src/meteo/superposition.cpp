@@ -6,6 +6,7 @@
 #include "kernel/threading.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -255,6 +256,12 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
     statistics_->Reset();
     const RegionalSuperposition& o = owner_;
     const int layers = inputs_.empty() ? 0 : std::min(regions_, 3);
+    // Up to kRowInputs inputs, each row's input, region and weight values are looked up once.
+    if (inputs_.size() <= kRowInputs) {
+#pragma omp parallel for schedule(runtime) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
+        for (int r = o.firstRow; r <= o.lastRow; ++r) CombineRow(r, layers);
+        return;
+    }
 #pragma omp parallel for schedule(runtime) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
         const auto [c1, c2] = BasinColumns(o, r);
@@ -271,16 +278,76 @@ void cSuperposition::Combine(std::int64_t h, std::int64_t d, std::int64_t m, std
     }
 }
 
+// As the general loop of Combine: the cells TakesPart names, the layers added as Layer gives
+// them, in the same order.
+void cSuperposition::CombineRow(int r, int layers) {
+    const RegionalSuperposition& o = owner_;
+    const auto [c1, c2] = BasinColumns(o, r);
+    const double nd = o.nodata, own = o.rank;
+    const double* zones = (*o.zoneGrid)[r];
+    const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
+    const std::size_t n = inputs_.size();
+    std::array<const double*, kRowInputs> values{};
+    std::array<const double*, kRowInputs> weightOfRank{};
+    for (std::size_t i = 0; i < n; ++i) {
+        values[i] = (*inputs_[i].grid)[r];
+        weightOfRank[i] = inputs_[i].weightOfRank.data();
+    }
+    std::array<const double*, 4> codes{}, cellWeights{};
+    for (int layer = 1; layer <= layers; ++layer) {
+        codes[static_cast<std::size_t>(layer)] = (*regionGrid_[layer])[r];
+        cellWeights[static_cast<std::size_t>(layer)] = (*weightGrid_[layer])[r];
+    }
+    const int* index = o.settings.regionIndex->data();
+    const long indexSize = static_cast<long>(o.settings.regionIndex->size());
+    const int rankCount = o.regionCount_;
+    double* out = output_[r];
+    for (int c = c1; c <= c2; ++c) {
+        if (zones[c] == nd || (regions != nullptr && regions[c] != own)) continue;
+        bool missing = false;
+        for (std::size_t i = 0; i < n; ++i) missing = missing || NoData(values[i][c], nd);
+        if (missing) {
+            out[c] = nd;
+            continue;
+        }
+        double sum = 0.0;
+        for (int layer = 1; layer <= layers; ++layer) {
+            const auto l = static_cast<std::size_t>(layer);
+            const long code = static_cast<long>(codes[l][c]);
+            // RankOf(code), the index read from locals.
+            int k = 0;
+            if (!(layer > 1 && code < 1) && code >= 0 && code < indexSize) {
+                const int rank = index[code];
+                k = rank >= 1 && rank <= rankCount ? rank : 0;
+            }
+            double contribution = 0.0;
+            if (k != 0) {
+                double weighted = 0;
+                for (std::size_t i = 0; i < n; ++i) weighted += values[i][c] * weightOfRank[i][static_cast<std::size_t>(k)];
+                contribution = cellWeights[l][c] * weighted;
+            }
+            sum += contribution;
+        }
+        out[c] = sum;
+    }
+}
+
 void cSuperposition::WriteStatistics() {
     RegionalSuperposition& o = owner_;
     o.WriteStatisticGrids(gridIndex_, true, false);
+    const long zoneEntries = static_cast<long>(o.zoneIndex->size());
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
         const auto [c1, c2] = BasinColumns(o, r);
+        const double* zones = (*o.zoneGrid)[r];
+        const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
+        const double* values = output_[r];
+        const zonalstatistic::RowAdder add = statistics_->Row(r);
         for (int c = c1; c <= c2; ++c) {
-            if (!TakesPart(r, c)) continue;
-            const auto code = static_cast<long>((*o.zoneGrid)[r][c]);
-            if (code < 0 || code >= static_cast<long>(o.zoneIndex->size()) || NoData(output_[r][c], o.nodata)) continue;
-            statistics_->AddValue(r, c, (*o.zoneIndex)[static_cast<std::size_t>(code)], output_[r][c], 1.0);
+            // The cells TakesPart names.
+            if (zones[c] == o.nodata || (regions != nullptr && regions[c] != o.rank)) continue;
+            const auto code = static_cast<long>(zones[c]);
+            if (code < 0 || code >= zoneEntries || NoData(values[c], o.nodata)) continue;
+            add.Add(c, (*o.zoneIndex)[static_cast<std::size_t>(code)], values[c]);
         }
     }
     statistics_->Step(year_, month_, day_, hour_, 1);

@@ -40,6 +40,9 @@ private:
     bool TakesPart(int r, int c) const;
     // Contribution of one region layer at (r, c).
     double Layer(int layer, int r, int c) const;
+    // Combine of own row r with at most kRowInputs inputs.
+    static constexpr std::size_t kRowInputs = 8;
+    void CombineRow(int r, int layers);
 
     RegionalSuperposition& owner_;
     SuperpositionBlock block_;

@@ -2,6 +2,7 @@
 // weights, and the combination of grids by region.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -167,6 +168,70 @@ TEST_F(SuperpositionTest, TwoRegionsAndTheirLayers) {
         if (c > 3) return b_[r][c];
         return 0.75 * a_[r][c] + 0.25 * b_[r][c];
     });
+}
+
+// Three layers: the second and third add nothing where their code is below 1 or not a ranked
+// region. Nine inputs take the general loop, two the one by rows; both add the layers and the
+// inputs in their order, as computed here.
+TEST_F(SuperpositionTest, ThreeLayersOfNineOrTwoInputsAddInTheirOrder) {
+    regionIndex_.assign(61, 0);
+    regionIndex_[20] = 1;
+    regionIndex_[40] = 2;
+    regionIndex_[60] = 3;
+    UseRegions(3);
+    settings_.maxRegionCode = 60;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            w1_[r][c] = 0.5 + 0.1 * r;
+            r2_[r][c] = c == 3 ? 40 : c == 1 ? -1 : 0;
+            w2_[r][c] = 0.25;
+            r3_[r][c] = c == 5 ? 60 : c == 4 ? 7 : 0;
+            w3_[r][c] = 0.125 * r;
+        }
+    std::string nine;
+    std::vector<std::array<double, 4>> nineWeights;  // per input, regions 1..3
+    for (int i = 0; i < 9; ++i) {
+        const std::array<double, 4> w = {0, i == 8 ? 0.2 : 0.1, i == 0 ? 0.2 : 0.1, i == 4 ? 0.2 : 0.1};
+        nineWeights.push_back(w);
+        char line[128];
+        std::snprintf(line, sizeof line, "entityinputgrid = %s; regions = 20 40 60; weights = %g %g %g;\n",
+                      i % 2 == 0 ? "grid_a" : "grid_b", w[1], w[2], w[3]);
+        nine += line;
+    }
+    unsigned error = 0;
+    auto s = Make("NumberOfEntities = 2;\n" + Entity("nine", nine) +
+                      Entity("two", "entityinputgrid = grid_a; regions = 20 40 60; weights = 1 0 0.5;\n"
+                                    "entityinputgrid = grid_b; regions = 20 40 60; weights = 0 1 0.5;",
+                             "outputgrid = two.asc; writecode = 0; outputtable = two.txt; statcode = 0;"),
+                  &error);
+    ASSERT_EQ(error, 0u) << console_.str();
+    ASSERT_EQ(s->EntityCount(), 2);
+    s->run(1, 2, 3, 2020);
+    const std::vector<std::array<double, 4>> twoWeights = {{0, 1, 0, 0.5}, {0, 0, 1, 0.5}};
+    const Matrix* regions[4] = {nullptr, &r1_, &r2_, &r3_};
+    const Matrix* weights[4] = {nullptr, &w1_, &w2_, &w3_};
+    auto expected = [&](const std::vector<std::array<double, 4>>& inputs, int r, int c) {
+        double out = 0.0;
+        for (int layer = 1; layer <= 3; ++layer) {
+            const long code = static_cast<long>((*regions[layer])[r][c]);
+            const int k = (layer > 1 && code < 1) || code > 60 ? 0 : regionIndex_[static_cast<std::size_t>(code)];
+            double contribution = 0.0;
+            if (k != 0) {
+                double sum = 0;
+                for (std::size_t i = 0; i < inputs.size(); ++i)
+                    sum += (i % 2 == 0 ? a_[r][c] : b_[r][c]) * inputs[i][static_cast<std::size_t>(k)];
+                contribution = (*weights[layer])[r][c] * sum;
+            }
+            out += contribution;
+        }
+        return out;
+    };
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            const bool basin = kZones[r - 1][c - 1] != -9999;
+            EXPECT_DOUBLE_EQ(s->Entity(0).Output()[r][c], basin ? expected(nineWeights, r, c) : -9999.0) << r << c;
+            EXPECT_DOUBLE_EQ(s->Entity(1).Output()[r][c], basin ? expected(twoWeights, r, c) : -9999.0) << r << c;
+        }
 }
 
 TEST_F(SuperpositionTest, WeightsOfARegionSumToOne) {
