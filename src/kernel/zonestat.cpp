@@ -328,6 +328,24 @@ void zonalstatistic::AppendZone(int zone, double value) {
 void zonalstatistic::Step(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour, int reduce) {
     if (!active()) return;
     if (reduce > 0) ReduceZoneRecords(records_, nzones_, true);
+    StepReduced(year, month, day, hour, reduce > 0 && ProcessCount() > 1);
+}
+
+void zonalstatistic::StepFilledOnRoot(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
+    if (!active()) return;
+    // The reduction starts every total at 0 and adds the records of the processes in turn: with
+    // zeros beyond process 0 a total is 0 + the value of process 0 (which turns -0 into 0).
+    for (int i = 0; i <= nzones_; ++i) {
+        zoneFZT& z = records_[i];
+        z.n = rank_ == 0 ? 0.0 + z.n : 0.0;
+        z.sx = rank_ == 0 ? 0.0 + z.sx : 0.0;
+        z.RelCellSum = rank_ == 0 ? 0.0 + z.RelCellSum : 0.0;
+    }
+    StepReduced(year, month, day, hour, ProcessCount() > 1);
+}
+
+void zonalstatistic::StepReduced(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
+                                 bool deferFailure) {
     if (rank_ != 0) return;
     if (missingAsNodata_) NoteValidZones();
     if (interval_ >= 2) AddIntervalTotals();
@@ -356,7 +374,7 @@ void zonalstatistic::Step(std::int64_t year, std::int64_t month, std::int64_t da
     // After a step that every process took part in (reduce), process 0 alone would stop here:
     // the others would wait for it in their next exchange. Its failure stops them all at the next
     // common point instead; the table is not written again.
-    if (reduce > 0 && ProcessCount() > 1) {
+    if (deferFailure) {
         if (const int code = gridio::Attempt([&] { FlushBuffer(); }); code != 0) {
             ok_ = false;
             rowsInBuffer_ = 0;

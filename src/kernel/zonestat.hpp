@@ -57,6 +57,10 @@ public:
     // accumulates the interval and, when it is complete, buffers a row dated (year, month, day,
     // hour). The other processes return after the reduction.
     virtual void Step(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour, int reduce);
+    // Step with reduce for records that process 0 alone fills while every other process keeps
+    // them at zero (values per subbasin that process 0 computes): the same totals without the
+    // exchange between the processes. Not collective.
+    void StepFilledOnRoot(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);
     // Process 0 only: starts the table anew with its three header lines and registers the
     // output in the table of statistics outputs. Returns the entry used, -1 when none.
     virtual int WriteHeader(const std::string& gridName, const std::string& subModelName, OutputCodeEntry* table,
@@ -98,6 +102,9 @@ protected:
     int ZoneColumns() const;
     // Columns of a row: the zone columns and, except for the routing, the basin total.
     int Columns() const { return ZoneColumns() + (hasTotal_ ? 1 : 0); }
+    // Step after the records hold their totals; deferFailure: a failed write of the table after
+    // a step that every process took part in is kept for the next common point.
+    void StepReduced(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour, bool deferFailure);
     // Mean of a record, 0 when nothing was added.
     static double RecordMean(const zoneFZT& z);
     // Adds the running totals of the interval to the records (interval of 2 or more).
