@@ -202,8 +202,8 @@ void abflussmodellklasse::CollectLakeCells() {
 void abflussmodellklasse::DistributeLakePonding() {
     if (lakeModelling == 0 || routingRequested == 0 || !lakeCellsDivided) return;
     // The lakes set the ponding storage of their cells and, in wet cells, the lake's tracer
-    // concentrations: both go back to the cells' processes.
-    // In one transfer: one check and one message per process.
+    // concentrations: both go back to the cells' processes, in one transfer (one check and one
+    // message per process).
     const routing::LakeGrids& own = ownLakeGrids;
     std::vector<CellValuePair> grids;
     auto add = [&](CellValues values, CellValues source) { grids.push_back({values, rank == 0 ? source : values}); };
