@@ -215,6 +215,9 @@ public:
     // Process 0 sends the values of source at the other processes' cells to them and copies its
     // own cells from source into values; the others store what they receive into values.
     void MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source);
+    // The same for several grids of the same cells at once (target is the source on process 0):
+    // one check and one message per process.
+    void MPIDistributeRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids);
 
     // --- output by write code (writecode.cpp; WriteStatisticGrids above writes an entry's grid)
     // The stack of entry index by the units digit of its write code (collective).

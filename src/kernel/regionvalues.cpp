@@ -352,3 +352,34 @@ void modelobject::MPIDistributeRegionCells(const RegionCells& cells, CellValues 
     CheckCellRows(*this, "MPIDistributeRegionCells", cells, values, source);
     DistributeCells(*this, cells, values, source);
 }
+
+void modelobject::MPIDistributeRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids) {
+    if (size < 2) return;
+    int error = 0;
+    for (const CellValuePair& g : grids)
+        if (error == 0) error = CellRowsError(*this, "MPIDistributeRegionCells", cells, g.values, g.target);
+    gridio::ThrowAgreed(error, true);
+    // The values of all grids in one message per process, grid after grid, tag = the process.
+    const std::size_t k = grids.size();
+    if (rank != 0) {
+        const std::vector<RegionCell>& own = cells.Of(rank);
+        std::vector<double> buffer(own.size() * k);
+        MPI_Recv(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, 0, rank, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        std::size_t at = 0;
+        for (const CellValuePair& g : grids)
+            for (const RegionCell& cell : own) g.values.at(cell.row, cell.col) = buffer[at++];
+        return;
+    }
+    for (const CellValuePair& g : grids)
+        if (!g.target.same(g.values))
+            for (const RegionCell& cell : cells.Of(0)) g.values.at(cell.row, cell.col) = g.target.at(cell.row, cell.col);
+    std::vector<double> buffer;
+    for (int p = 1; p < size; ++p) {
+        const std::vector<RegionCell>& list = cells.Of(p);
+        buffer.resize(list.size() * k);
+        std::size_t at = 0;
+        for (const CellValuePair& g : grids)
+            for (const RegionCell& cell : list) buffer[at++] = g.target.at(cell.row, cell.col);
+        MPI_Send(buffer.data(), static_cast<int>(buffer.size()), MPI_DOUBLE, p, p, MPI_COMM_WORLD);
+    }
+}

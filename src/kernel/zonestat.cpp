@@ -349,6 +349,19 @@ void zonalstatistic::StepReduced(std::int64_t year, std::int64_t month, std::int
     Advance(year, month, day, hour, true);
 }
 
+void zonalstatistic::StepFilledOnRoot(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
+    if (!active()) return;
+    // The reduction starts every total at 0 and adds the records of the processes in turn: with
+    // zeros beyond process 0 a total is 0 + the value of process 0 (which turns -0 into 0).
+    for (int i = 0; i <= nzones_; ++i) {
+        zoneFZT& z = records_[i];
+        z.n = rank_ == 0 ? 0.0 + z.n : 0.0;
+        z.sx = rank_ == 0 ? 0.0 + z.sx : 0.0;
+        z.RelCellSum = rank_ == 0 ? 0.0 + z.RelCellSum : 0.0;
+    }
+    Advance(year, month, day, hour, true);
+}
+
 void zonalstatistic::Advance(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
                              bool reduced) {
     if (rank_ != 0) return;

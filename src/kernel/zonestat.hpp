@@ -62,6 +62,10 @@ public:
     void StepReduced(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);
     zoneFZT* records() const { return records_; }
     int zoneCount() const { return nzones_; }
+    // Step with reduce for records that process 0 alone fills while every other process keeps
+    // them at zero (values per subbasin that process 0 computes): the same totals without the
+    // exchange between the processes. Not collective.
+    void StepFilledOnRoot(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour);
     // Process 0 only: starts the table anew with its three header lines and registers the
     // output in the table of statistics outputs. Returns the entry used, -1 when none.
     virtual int WriteHeader(const std::string& gridName, const std::string& subModelName, OutputCodeEntry* table,

@@ -340,8 +340,15 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
     ReduceZoneRecordBlocksExactly(blocks, true);
     if (rank == 0)
         for (int s = 1; s <= zoneCount; ++s) RouteSubbasin(s, timeInterval);
-    for (auto& s : statistics)
-        if (s) s->Step(y, m, d, h, 1);
+    // The runoff statistics (0..3) hold what process 0 routed, zeros elsewhere: they need no
+    // reduction over the processes. The storage's (4) sums the cells of every process.
+    for (std::size_t i = 0; i < statistics.size(); ++i) {
+        if (!statistics[i]) continue;
+        if (i != 4)
+            statistics[i]->StepFilledOnRoot(y, m, d, h);
+        else
+            statistics[i]->Step(y, m, d, h, 1);
+    }
     for (int t = 1; t <= tracerCount; ++t) {
         const std::size_t ti = static_cast<std::size_t>(t);
         for (int s = 1; s <= zoneCount; ++s) {
@@ -356,7 +363,7 @@ void surfaceroutingclass::RouteFlowTimeZones(std::int64_t h, std::int64_t d, std
                 tracers[ti].zones[si].n = tracers[ti].zones[si].RelCellSum = 1;
             }
         }
-        if (tracers[ti].statistics) tracers[ti].statistics->Step(y, m, d, h, 1);
+        if (tracers[ti].statistics) tracers[ti].statistics->StepFilledOnRoot(y, m, d, h);
         if (ti < storageTracerStats.size() && storageTracerStats[ti]) storageTracerStats[ti]->Step(y, m, d, h, 1);
         SurfaceTracer& st = surfaceTracers[ti];
         if (st.storeIndex > 0) WriteStatisticGrids(st.storeIndex, true, false);

@@ -168,9 +168,6 @@ private:
     // Process 0's lake rows: allocated over the rows of the lake cells, the static grids and
     // the state of the cells gathered into them.
     void GatherLakeRows();
-    // The values of one quantity of the lake cells, to process 0 and back.
-    void CollectLakeValues(CellValues own, CellValues rows);
-    void DistributeLakeValues(CellValues own, CellValues rows);
     void BuildNetwork();
     void SkipToDescriptions();
     void ReadOutputUnit();

@@ -174,14 +174,6 @@ void abflussmodellklasse::GatherLakeRows() {
     MPICollectRegionCells(lakeCells, grids);
 }
 
-void abflussmodellklasse::CollectLakeValues(CellValues own, CellValues rows) {
-    MPICollectRegionCells(lakeCells, own, rank == 0 ? rows : own);
-}
-
-void abflussmodellklasse::DistributeLakeValues(CellValues own, CellValues rows) {
-    MPIDistributeRegionCells(lakeCells, own, rank == 0 ? rows : own);
-}
-
 void abflussmodellklasse::CollectLakeCells() {
     if (lakeModelling == 0 || routingRequested == 0 || lakeCellsPerRank.empty()) return;
     if (!lakeCellsDivided) {
@@ -196,22 +188,30 @@ void abflussmodellklasse::CollectLakeCells() {
                                                       {own.baseflow, &rows.baseflow},
                                                       {waterInputIndex > 0 ? (*gridStore)[waterInputIndex].grid : nullptr,
                                                        &rows.precipitation}};
+    // Every grid's lake cells in one transfer: one check and one message per process.
+    std::vector<CellValuePair> grids;
+    auto add = [&](CellValues values, CellValues copy) { grids.push_back({values, rank == 0 ? copy : values}); };
     for (const auto& [grid, copy] : each)
-        if (grid != nullptr) CollectLakeValues(const_cast<Matrix*>(grid), copy);
+        if (grid != nullptr) add(const_cast<Matrix*>(grid), copy);
     for (int t = 1; t <= nTr; ++t)
         if (own.tracers[static_cast<std::size_t>(t)] != nullptr)
-            CollectLakeValues({own.tracers[static_cast<std::size_t>(t)], 0}, {&rows.tracers[static_cast<std::size_t>(t)], 0});
+            add({own.tracers[static_cast<std::size_t>(t)], 0}, {&rows.tracers[static_cast<std::size_t>(t)], 0});
+    if (!grids.empty()) MPICollectRegionCells(lakeCells, grids);
 }
 
 void abflussmodellklasse::DistributeLakePonding() {
     if (lakeModelling == 0 || routingRequested == 0 || !lakeCellsDivided) return;
     // The lakes set the ponding storage of their cells and, in wet cells, the lake's tracer
-    // concentrations: both go back to the cells' processes.
+    // concentrations: both go back to the cells' processes, in one transfer (one check and one
+    // message per process).
     const routing::LakeGrids& own = ownLakeGrids;
-    if (own.ponding != nullptr) DistributeLakeValues(own.ponding, &lakeRows.ponding);
+    std::vector<CellValuePair> grids;
+    auto add = [&](CellValues values, CellValues source) { grids.push_back({values, rank == 0 ? source : values}); };
+    if (own.ponding != nullptr) add(own.ponding, &lakeRows.ponding);
     for (int t = 1; t <= nTr; ++t)
         if (own.tracers[static_cast<std::size_t>(t)] != nullptr)
-            DistributeLakeValues({own.tracers[static_cast<std::size_t>(t)], 0}, {&lakeRows.tracers[static_cast<std::size_t>(t)], 0});
+            add({own.tracers[static_cast<std::size_t>(t)], 0}, {&lakeRows.tracers[static_cast<std::size_t>(t)], 0});
+    if (!grids.empty()) MPIDistributeRegionCells(lakeCells, grids);
 }
 
 void abflussmodellklasse::CollectWaterInput() {

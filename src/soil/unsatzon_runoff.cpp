@@ -311,10 +311,19 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
         UpdateTracerStoreGrid(t);
         WriteStackByCode(tracers[U(t)].storageIndex);
     }
-    for (auto& st : statistics)
-        if (st) st->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+    // The runoff statistics hold what process 0 computed above (zeros elsewhere): they need no
+    // reduction over the processes.
+    for (std::size_t slot = 0; slot < statistics.size(); ++slot) {
+        zonalstatistic* st = statistics[slot].get();
+        if (st == nullptr) continue;
+        if (slot == C::QD || slot == C::QI || slot == C::QB || slot == C::Qg)
+            st->StepFilledOnRoot(stepYear, stepMonth, stepDay, stepHour);
+        else
+            st->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+    }
     for (int t = 1; t <= T; ++t) {
-        // The tracer's zone table holds the subbasins' base-flow records (total runoff value).
+        // The tracer's zone table holds the subbasins' base-flow records (total runoff value),
+        // which the reduction above left on process 0 alone.
         std::vector<zoneFZT>& zones = tracers[U(t)].zones;
         for (int s = 1; s <= S && U(s) < zones.size(); ++s) {
             const zoneFZT& rec = baseflowRecords[U(t)][U(s)];
@@ -322,7 +331,8 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
             zones[U(s)].n = rec.n;
             zones[U(s)].RelCellSum = rec.RelCellSum;
         }
-        if (tracers[U(t)].statistics) tracers[U(t)].statistics->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+        if (tracers[U(t)].statistics)
+            tracers[U(t)].statistics->StepFilledOnRoot(stepYear, stepMonth, stepDay, stepHour);
     }
     for (int index : registeredEntries) {
         const GridStoreEntry& e = (*gridStore)[index];

@@ -379,6 +379,28 @@ TEST_F(RegionValuesTest, DistributeSendsProcessZerosValuesToTheOwners) {
         }
 }
 
+// Several grids of the same cells in one distribution: each owner's cells take the values of
+// their own grid on process 0, whose own cells are copied there; the other cells stay.
+TEST_F(RegionValuesTest, GridsOfTheSameCellsAreDistributedTogether) {
+    const RegionCells cells = obj_->MPIGatherRegionCells(valueIndex_ + 1, counts_);
+    Matrix twice = OwnGrid(Rank() == 0);
+    Matrix a = obj_->matrix(1, kRows, 1, kCols, kRows), b = obj_->matrix(1, kRows, 1, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            a[r][c] = -Value(r, c);
+            b[r][c] = -2 * Value(r, c);
+        }
+    const CellValuePair grids[] = {{&values_, Rank() == 0 ? &a : &values_}, {&twice, Rank() == 0 ? &b : &twice}};
+    obj_->MPIDistributeRegionCells(cells, grids);
+    for (int r = values_.firstRow(); r <= values_.lastRow(); ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            if (!Mine(r, c)) continue;
+            const bool moved = Size() > 1 && Valid(r, c) && c % 2 == 0;
+            ASSERT_EQ(values_[r][c], moved ? -Value(r, c) : Value(r, c)) << r << "," << c;
+            ASSERT_EQ(twice[r][c], moved ? -2 * Value(r, c) : Value(r, c)) << r << "," << c;
+        }
+}
+
 TEST_F(RegionValuesTest, CountsThatDoNotMatchTheMaskAreFatal) {
     if (Size() == 1) GTEST_SKIP() << "nothing moves with one process";
     counts_[1] += 1;

@@ -328,6 +328,42 @@ TEST_F(ZoneStatTest, ReductionSumsOnProcessZeroOnly) {
     EXPECT_EQ(r[2].rel, 0.75);
 }
 
+// Values per zone that process 0 alone sets (the others keep zeros) give the table without the
+// exchange that the reduction gives with it, a negative zero turned into 0 as the sum turns it.
+TEST_F(ZoneStatTest, RecordsFilledOnProcessZeroNeedNoReduction) {
+    std::vector<zoneFZT> reduced = records_, filled = records_;
+    std::vector<std::unique_ptr<zonalstatistic>> tables;
+    for (auto [records, name] : {std::pair{&reduced, "reduced.txt"}, std::pair{&filled, "filled.txt"}}) {
+        int err = -1;
+        tables.push_back(std::make_unique<zonalstatistic>(&err, log_.get(), &weights_, kRows, kCols,
+                                                          records->data(), 3, 2001, 3, name, "", 0,
+                                                          std::vector<int>{}));
+        ASSERT_EQ(err, 0);
+        tables.back()->WriteHeader("runoff", "m", nullptr, 0);
+    }
+    for (int t = 1; t <= 4; ++t) {
+        for (auto& table : tables) table->Reset();
+        if (Rank() == 0)
+            for (std::vector<zoneFZT>* records : {&reduced, &filled})
+                for (int i = 1; i <= 3; ++i) {
+                    zoneFZT& z = (*records)[static_cast<std::size_t>(i)];
+                    z.n = z.RelCellSum = z.rel;
+                    z.sx = i == 2 ? -0.0 : z.rel * (0.1 * t - 0.3 * i);
+                }
+        tables[0]->Step(2016, 9, 25, t, 1);
+        tables[1]->StepFilledOnRoot(2016, 9, 25, t);
+    }
+    for (auto& table : tables) table->Release();
+    const std::string a = talvo_test::ReadShared("reduced.txt"), b = talvo_test::ReadShared("filled.txt");
+    EXPECT_EQ(a, b);
+    EXPECT_NE(b.find("\t0.000\t"), std::string::npos) << b;
+    EXPECT_EQ(b.find("-0.000"), std::string::npos) << b;
+    for (int i = 0; i <= 3; ++i) {
+        EXPECT_EQ(filled[static_cast<std::size_t>(i)].sx, reduced[static_cast<std::size_t>(i)].sx);
+        EXPECT_EQ(filled[static_cast<std::size_t>(i)].RelCellSum, reduced[static_cast<std::size_t>(i)].RelCellSum);
+    }
+}
+
 }  // namespace
 
 namespace {
