@@ -106,13 +106,23 @@ void schneemodellklasse::CellLoop(std::int64_t y, std::int64_t m, std::int64_t d
     }
 }
 
-double schneemodellklasse::LanduseAlbedo(int r, int c, std::int64_t y, std::int64_t m, std::int64_t d) const {
+const landuse_entry* schneemodellklasse::AlbedoEntry(int r, int c) const {
     const Matrix* lu = landuse[1];
-    if (settings.landuseTable == nullptr || lu == nullptr) return (*albedo)[r][c];
+    if (settings.landuseTable == nullptr || lu == nullptr) return nullptr;
     // Record 0 of the table holds the number of entries.
     const int code = static_cast<int>((*lu)[r][c]);
-    if (code < 1 || code > settings.landuseTable[0].GetNumber()) return (*albedo)[r][c];
-    return settings.landuseTable[code].AlbedoAtDate(*log, d, m, y, 1, r, c, (*elevation)[r][c]);
+    if (code < 1 || code > settings.landuseTable[0].GetNumber()) return nullptr;
+    return &settings.landuseTable[code];
+}
+
+double schneemodellklasse::LanduseAlbedo::operator()() {
+    // Without a land use the cell keeps the albedo it has at the time of asking.
+    if (entry == nullptr) return (*model.albedo)[r][c];
+    if (!known) {
+        value = entry->AlbedoAtDate(*model.log, d, m, y, 1, r, c, (*model.elevation)[r][c]);
+        known = true;
+    }
+    return value;
 }
 
 double schneemodellklasse::SnowPassesOfCell(int r, int c, double& S, double& L, double& Tp, double& Ts, double& E,
@@ -229,8 +239,10 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
     const double k = T <= 0 ? -0.12 : -0.05;
     const double snowAlbedo = ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(k * snowAge.data[r][c]);
 
-    // Albedo before the step: a thin cover shows the land use.
-    (*albedo)[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c, y, m, d) : snowAlbedo;
+    // Albedo before the step: a thin cover shows the land use. A cover still thin at the end of
+    // the step shows it again: the date and the cell are the same, so the table is read once.
+    LanduseAlbedo landAlbedo{*this, AlbedoEntry(r, c), r, c, y, m, d};
+    (*albedo)[r][c] = S + L <= 2.5 ? landAlbedo() : snowAlbedo;
 
     double g = 0;
     if (glacierMethod > 0) {
@@ -336,7 +348,7 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
     if (T > T0R + transzone || raisedInput <= 1 || cover <= 5) {
         snowAge.data[r][c] += 1.0 / stepsPerDay;
         (*albedo)[r][c] = cover > 5 ? ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(k * snowAge.data[r][c])
-                                    : LanduseAlbedo(r, c, y, m, d);
+                                    : landAlbedo();
     } else {
         snowAge.data[r][c] = 0;
         (*albedo)[r][c] = ALBsnow_max;
