@@ -8,6 +8,7 @@
 #include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/snowmod.hpp"
 #include "tables/landuse_entry.hpp"
 
@@ -391,14 +392,40 @@ void schneemodellklasse::CopyHRUStates() {
 }
 
 void schneemodellklasse::AddSnowStatistics() {
-    bool any = false;
-    for (StatOutput* s : {&statRain, &statSnow, &statDays, &statAge, &statAlbedo, &statOutflow, &statMeltOnly,
-                          &statStorage, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition})
-        any = any || (s->stat && s->stat->active());
-    if (!any) return;
+    // The outputs that are on, each with the value of a cell it takes.
+    struct Output {
+        ZoneSumTarget target;
+        const Matrix* grid;
+        bool overNodata;  // only values above nodata count (the temperatures)
+    };
     const bool energy = snow::IsEnergyBalanceMethod(method);
     const bool slides = snow::IsSlideMethod(method);
+    Output outputs[13];
+    int count = 0;
+    auto take = [&](StatOutput& s, const Matrix* grid, bool overNodata = false) {
+        const ZoneSumTarget t = SumTargetOf(s.stat.get(), s.records);
+        if (t.on()) outputs[count++] = Output{t, grid, overNodata};
+    };
+    // The storage (solid plus liquid) comes first, as before; a null grid stands for it.
+    take(statStorage, nullptr);
+    take(statOutflow, &outflow.data);
+    take(statMeltOnly, &meltOnly.data);
+    take(statDays, &daysSnow.data);
+    take(statAge, &snowAge.data);
+    take(statSnow, &snowFraction.data);
+    take(statRain, &rainFraction.data);
+    take(statAlbedo, albedo);
+    if (energy) {
+        take(statSnowTemp, &snowTemp.data, true);
+        take(statSurfTemp, &surfTemp.data, true);
+    }
+    if (slides) {
+        take(statInputMass, &inputMass.data);
+        take(statMobileMass, &mobileMass.data);
+        take(statDeposition, &deposition.data);
+    }
+    if (count == 0) return;
+    ZoneCellWeight weight(relCellArea, nrows, ncols);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
@@ -406,22 +433,12 @@ void schneemodellklasse::AddSnowStatistics() {
             const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
             if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
             const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-            statStorage.stat->AddValue(r, c, zone, solid.data[r][c] + liquid.data[r][c], 1);
-            statOutflow.stat->AddValue(r, c, zone, outflow.data[r][c], 1);
-            statMeltOnly.stat->AddValue(r, c, zone, meltOnly.data[r][c], 1);
-            statDays.stat->AddValue(r, c, zone, daysSnow.data[r][c], 1);
-            statAge.stat->AddValue(r, c, zone, snowAge.data[r][c], 1);
-            statSnow.stat->AddValue(r, c, zone, snowFraction.data[r][c], 1);
-            statRain.stat->AddValue(r, c, zone, rainFraction.data[r][c], 1);
-            statAlbedo.stat->AddValue(r, c, zone, (*albedo)[r][c], 1);
-            if (energy) {
-                if (snowTemp.data[r][c] > nodata + 1) statSnowTemp.stat->AddValue(r, c, zone, snowTemp.data[r][c], 1);
-                if (surfTemp.data[r][c] > nodata + 1) statSurfTemp.stat->AddValue(r, c, zone, surfTemp.data[r][c], 1);
-            }
-            if (slides) {
-                statInputMass.stat->AddValue(r, c, zone, inputMass.data[r][c], 1);
-                statMobileMass.stat->AddValue(r, c, zone, mobileMass.data[r][c], 1);
-                statDeposition.stat->AddValue(r, c, zone, deposition.data[r][c], 1);
+            weight.At(r, c);
+            for (int k = 0; k < count; ++k) {
+                const Output& o = outputs[k];
+                const double v = o.grid != nullptr ? (*o.grid)[r][c] : solid.data[r][c] + liquid.data[r][c];
+                if (o.overNodata && !(v > nodata + 1)) continue;
+                weight.Add(o.target, zone, v, 1);
             }
         }
     }
