@@ -13,6 +13,7 @@
 
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/interception_physics.hpp"
 
 // The file name of vegetation layer k: "_Layer_k" inserted before the last '.', or appended
@@ -99,7 +100,15 @@ private:
     void PointRows(int r);
     void TracersOfCell(int r, int c, double P, double cover, double storageBefore, double capacity,
                        const interception::LayerFluxes& f);
+    // The outputs of the step's zone statistics that are on, each with its grid.
+    void StartStatistics();
     void AddStatistics(int r, int c, int zone, double g);
+    struct StatTarget {
+        ZoneSumTarget target;
+        const Matrix* grid;
+    };
+    std::vector<StatTarget> statTargets_;
+    ZoneCellWeight statWeight_{nullptr, 0, 0};
     template <class F>
     void ForEachStatistic(F&& f) {
         for (Layer& l : layers)

@@ -28,6 +28,7 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
     const Evaporation mode = interception::EvaporationOfMethod(method);
     bool statistics = false;
     ForEachStatistic([&](zonalstatistic& s) { statistics = statistics || s.active(); });
+    if (statistics) StartStatistics();
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
         int c0 = 1, c1 = ncols;
@@ -207,17 +208,24 @@ void interzeptionsmodellklasse::TracersOfCell(int r, int c, double P, double cov
     }
 }
 
-void interzeptionsmodellklasse::AddStatistics(int r, int c, int zone, double g) {
+void interzeptionsmodellklasse::StartStatistics() {
+    statWeight_ = ZoneCellWeight(relCellArea, nrows, ncols);
+    statTargets_.clear();
     for (Layer& l : layers) {
-        if (g < 1.0) {
-            l.evaporationStat->AddValue(r, c, zone, l.evaporation.data[r][c], 1.0 - g);
-            l.storageStat->AddValue(r, c, zone, l.storage.data[r][c], 1.0 - g);
-            l.throughfallStat->AddValue(r, c, zone, l.throughfall.data[r][c], 1.0 - g);
-        }
-        if (g > 0) {
-            l.evaporationStat->AddValue(r, c, zone, 0.0, g);
-            l.storageStat->AddValue(r, c, zone, 0.0, g);
-            l.throughfallStat->AddValue(r, c, zone, 0.0, g);
-        }
+        const std::pair<ZoneSumTarget, const Matrix*> outputs[3] = {
+            {SumTargetOf(l.evaporationStat.get(), l.evaporationRecords), &l.evaporation.data},
+            {SumTargetOf(l.storageStat.get(), l.storageRecords), &l.storage.data},
+            {SumTargetOf(l.throughfallStat.get(), l.throughfallRecords), &l.throughfall.data}};
+        for (const auto& [target, grid] : outputs)
+            if (target.on()) statTargets_.push_back({target, grid});
+    }
+}
+
+void interzeptionsmodellklasse::AddStatistics(int r, int c, int zone, double g) {
+    // The part of the cell without glacier adds its values, the glacier part zeros.
+    statWeight_.At(r, c);
+    for (const StatTarget& t : statTargets_) {
+        if (g < 1.0) statWeight_.Add(t.target, zone, (*t.grid)[r][c], 1.0 - g);
+        if (g > 0) statWeight_.Add(t.target, zone, 0.0, g);
     }
 }
