@@ -20,6 +20,7 @@
 #include "kernel/mpirows.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/glacier_balance.hpp"
 #include "surface/glacier_physics.hpp"
 #include "surface/glacier_slides.hpp"
@@ -305,9 +306,9 @@ private:
         double operator()();
     };
     void AddStatistics();
+    // The zone statistics of the step and the tables of the snow's tracers, in one pass.
     void AddSnowStatistics();
-    // The snow storage's tracer values of the cells without glacier.
-    void AddTracerStatistics();
+    std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer tables that are on, 1..tracerCount
     void StepStatistics();
     void WriteGrids();
     bool OwnCell(int r, int c) const;

@@ -424,7 +424,15 @@ void schneemodellklasse::AddSnowStatistics() {
         take(statMobileMass, &mobileMass.data);
         take(statDeposition, &deposition.data);
     }
-    if (count == 0) return;
+    // The tables of the tracers the snow holds, of the cells without glacier.
+    tracerSums_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, ZoneSumTarget{});
+    bool tracerTables = false;
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        tracerSums_[static_cast<std::size_t>(t)] = SumTargetOf(rec.statistics.get(), rec.zones);
+        tracerTables = tracerTables || tracerSums_[static_cast<std::size_t>(t)].on();
+    }
+    if (count == 0 && !tracerTables) return;
     ZoneCellWeight weight(relCellArea, nrows, ncols);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
@@ -440,25 +448,14 @@ void schneemodellklasse::AddSnowStatistics() {
                 if (o.overNodata && !(v > nodata + 1)) continue;
                 weight.Add(o.target, zone, v, 1);
             }
-        }
-    }
-}
-
-void schneemodellklasse::AddTracerStatistics() {
-    if (tracerCount < 1) return;
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnCell(r, c)) continue;
+            if (!tracerTables) continue;
             if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
-            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-            if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
-            const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
             const double cover = solid.data[r][c] + liquid.data[r][c];
             for (int t = 1; t <= tracerCount; ++t) {
                 // A concentration weighs with the snow that holds it, a mass with the cell.
                 const double w = tracerDescriptors[t].evaporating == 1 ? cover : 1.0;
-                AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].storage[r][c], w);
+                weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone, tracers[static_cast<std::size_t>(t)].storage[r][c],
+                           w);
             }
         }
     }
@@ -466,7 +463,6 @@ void schneemodellklasse::AddTracerStatistics() {
 
 void schneemodellklasse::AddStatistics() {
     AddSnowStatistics();
-    AddTracerStatistics();
     if (glacierMethod == 0 && !permafrost) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
