@@ -394,7 +394,7 @@ TEST_F(SnowLoop, TheLandUseTableGivesTheAlbedoOfThinCovers) {
     // Column 5 has no valid land use; columns 1 and 2 start thin, 3 to 5 thick but end thin.
     ForOwn([&](int r, int c) {
         G("landuse1")[r][c] = c == 5 ? 0 : 1;
-        G("[elevation]")[r][c] = 1000 + 100 * r + 10 * c;
+        G("[elevation]")[r][c] = 1000 + 100 * r + 150 * c;
         snow->solid.data[r][c] = c <= 2 ? 2.0 : 2.6;
         snow->snowAge.data[r][c] = 3;
     });
