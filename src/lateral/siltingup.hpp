@@ -17,6 +17,7 @@
 #include "kernel/zonestat.hpp"
 #include "lateral/siltingup_physics.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 
 class ExprParser;
 class ExprVariables;
@@ -119,6 +120,7 @@ private:
     void ThrowCellFailure(const CellFailure& local, std::int64_t day, std::int64_t month, std::int64_t year);
     void CopyResponseUnits();
     void AddStatistics();
+    std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer outputs that are on, 1..tracerCount
     bool OwnCell(int r, int c) const;
     int SubbasinOf(int r, int c) const;
     const landuse_entry* LanduseAt(const Matrix* grid, int r, int c) const;

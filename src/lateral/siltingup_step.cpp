@@ -11,6 +11,7 @@
 #include "kernel/exprparser.hpp"
 #include "kernel/threading.hpp"
 #include "lateral/siltingup.hpp"
+#include "submodel/zonesums.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
 #include "tables/landuse_entry.hpp"
@@ -374,17 +375,27 @@ void siltingupclass::AddStatistics() {
     const bool sums = (statDisposition.stat && statDisposition.stat->active()) ||
                       (statRunoff.stat && statRunoff.stat->active()) || tracerCount > 0;
     if (!sums) return;
+    const ZoneSumTarget dispositionSums = SumTargetOf(statDisposition.stat.get(), statDisposition.records);
+    const ZoneSumTarget runoffSums = SumTargetOf(statRunoff.stat.get(), statRunoff.records);
+    tracerSums_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, ZoneSumTarget{});
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        tracerSums_[static_cast<std::size_t>(t)] = SumTargetOf(rec.statistics.get(), rec.zones);
+    }
+    ZoneCellWeight weight(relCellArea, nrows, ncols);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnCell(r, c)) continue;
             const int zone = SubbasinOf(r, c);
             const double Q = directRunoff.data[r][c];
-            statDisposition.stat->AddValue(r, c, zone, disposition.data[r][c], 1.0);
-            statRunoff.stat->AddValue(r, c, zone, Q, 1.0);
+            weight.At(r, c);
+            weight.Add(dispositionSums, zone, disposition.data[r][c], 1.0);
+            weight.Add(runoffSums, zone, Q, 1.0);
             // The direct runoff's concentration, weighed with the runoff.
             for (int t = 1; t <= tracerCount; ++t)
-                AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c], Q);
+                weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
+                           Q);
         }
     }
 }

@@ -41,7 +41,6 @@ void interzeptionsmodellklasse::Construct() {
         responseUnitGrid = (*gridStore)[GetGridIndex("HydrologicResponseUnits")].grid;
         masterUnitGrid = (*gridStore)[GetGridIndex("MasterHydrologicResponseUnits")].grid;
     }
-    rows_.assign(static_cast<std::size_t>(layerCount) + 1, LayerRow{});
     if (settings.landuseTable != nullptr) landuseCount_ = settings.landuseTable[0].GetNumber();
     constructed_ = true;
 }

@@ -13,6 +13,7 @@
 
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/interception_physics.hpp"
 
 // The file name of vegetation layer k: "_Layer_k" inserted before the last '.', or appended
@@ -87,19 +88,31 @@ private:
     void ReleaseAll();
 
     // Step work (interzep_step.cpp).
+    struct RowView;
+    // The cell work of the own rows (inside a parallel region: each thread takes rows).
+    void InterceptRows(interception::Evaporation mode);
+    // The zone statistics and the tracers' tables of the own cells, in row order.
+    void AddCellStatistics(bool statistics);
     // Whether cell c of the row in view is in the basin and this process's.
-    bool OwnCell(int c) const;
+    bool OwnCell(const RowView& view, int c) const;
     void ClearCell(int r, int c);
-    void InterceptCell(int r, int c, int zone, double g);
-    void OneLayer(int r, int c, double P, interception::Evaporation mode);
-    void SeveralLayers(int r, int c, double P, interception::Evaporation mode);
+    void OneLayer(RowView& view, int r, int c, double P, interception::Evaporation mode);
+    void SeveralLayers(RowView& view, int r, int c, double P, interception::Evaporation mode);
     // Capacity and cover of layer k at the cell; false when the layer has no land use there.
-    bool Vegetation(int k, int c, double* capacity, double* cover) const;
-    // Points the row views at row r of every grid the cell work reads or writes.
-    void PointRows(int r);
+    bool Vegetation(const RowView& view, int k, int c, double* capacity, double* cover) const;
+    // Points the view at row r of every grid the cell work reads or writes.
+    void PointRows(RowView& view, int r);
     void TracersOfCell(int r, int c, double P, double cover, double storageBefore, double capacity,
                        const interception::LayerFluxes& f);
+    // The outputs of the step's zone statistics that are on, each with its grid.
+    void StartStatistics();
     void AddStatistics(int r, int c, int zone, double g);
+    struct StatTarget {
+        ZoneSumTarget target;
+        const Matrix* grid;
+    };
+    std::vector<StatTarget> statTargets_;
+    ZoneCellWeight statWeight_{nullptr, 0, 0};
     template <class F>
     void ForEachStatistic(F&& f) {
         for (Layer& l : layers)
@@ -118,10 +131,14 @@ private:
         const double* lai = nullptr;
         const double* cover = nullptr;
     };
-    std::vector<LayerRow> rows_;  // 0..layerCount
-    const double* input_ = nullptr;
-    const double* zoneRow_ = nullptr;
-    const double* regionsRow_ = nullptr;
+    // Row r of every grid of the cell work, as one thread sees it.
+    struct RowView {
+        std::vector<LayerRow> layers;  // 0..layerCount
+        const double* input = nullptr;
+        const double* zones = nullptr;
+        const double* regions = nullptr;
+    };
+    std::vector<RowView> views_;  // one per thread
     long landuseCount_ = 0;
     bool constructed_ = false;
 };

@@ -1,18 +1,21 @@
-// The interception model's time step: every own cell, layer by layer from the top, serially
-// over the own rows; then the zone statistics and the grid outputs.
+// The interception model's time step: every own cell, layer by layer from the top, the own
+// rows shared among the threads; then the zone statistics in row order and the grid outputs.
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 
 #include "kernel/nodata.hpp"
+#include "kernel/threading.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
 #include "tables/landuse_entry.hpp"
 
 using interception::Evaporation;
 
-bool interzeptionsmodellklasse::OwnCell(int c) const {
-    if (zoneRow_[c] == nodata) return false;
-    return regionsRow_ == nullptr || regionsRow_[c] == rank;
+bool interzeptionsmodellklasse::OwnCell(const RowView& view, int c) const {
+    if (view.zones[c] == nodata) return false;
+    return view.regions == nullptr || view.regions[c] == rank;
 }
 
 void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
@@ -28,6 +31,30 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
     const Evaporation mode = interception::EvaporationOfMethod(method);
     bool statistics = false;
     ForEachStatistic([&](zonalstatistic& s) { statistics = statistics || s.active(); });
+    // Every thread looks at its rows through views of its own.
+    const std::size_t threads = static_cast<std::size_t>(std::max(omp_get_max_threads(), 1));
+    if (views_.size() < threads)
+        views_.resize(threads, RowView{std::vector<LayerRow>(static_cast<std::size_t>(layerCount) + 1)});
+    // A cell's work touches only the cell: the rows go to the threads, and the zone statistics
+    // then add the cells in row order, as one thread would.
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    InterceptRows(mode);
+    if (statistics || tracerCount > 0) AddCellStatistics(statistics);
+
+    ForEachStatistic([&](zonalstatistic& s) { s.Step(year, month, day, hour, 1); });
+    StepTracerStatistics(year, month, day, hour);
+    for (Layer& l : layers)
+        for (OwnGrid* g : {&l.throughfall, &l.storage, &l.evaporation})
+            if (g->index > 0) WriteStatisticGrids(g->index, true, false);
+    for (int t = 1; t <= tracerCount; ++t) {
+        const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
+        if (index > 0) WriteStatisticGrids(index, true, false);
+    }
+}
+
+void interzeptionsmodellklasse::InterceptRows(Evaporation mode) {
+    RowView& view = views_[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
         int c0 = 1, c1 = ncols;
@@ -35,20 +62,20 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
             c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
             c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
         }
-        PointRows(r);
+        PointRows(view, r);
         for (int c = c0; c <= c1; ++c) {
-            if (!OwnCell(c)) {
+            if (!OwnCell(view, c)) {
                 ClearCell(r, c);
                 continue;
             }
             const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
             if (g < 1.0) {
                 // A step without precipitation data brings no water.
-                const double P = NoData(input_[c], nodata) ? 0.0 : input_[c];
+                const double P = NoData(view.input[c], nodata) ? 0.0 : view.input[c];
                 if (layerCount == 1)
-                    OneLayer(r, c, P, mode);
+                    OneLayer(view, r, c, P, mode);
                 else
-                    SeveralLayers(r, c, P, mode);
+                    SeveralLayers(view, r, c, P, mode);
             }
             if (g >= interception::kGlacierOnly) {
                 for (Layer& l : layers) {
@@ -59,7 +86,24 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
                 }
                 layers[0].throughfall.data[r][c] = 0;
             }
-            if (!statistics && tracerCount == 0) continue;
+        }
+    }
+}
+
+void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
+    if (statistics) StartStatistics();
+    RowView& view = views_[0];
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        int c0 = 1, c1 = ncols;
+        if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
+            c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
+            c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
+        }
+        PointRows(view, r);
+        for (int c = c0; c <= c1; ++c) {
+            if (!OwnCell(view, c)) continue;
+            const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
             const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
             int zone = 0;
             if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
@@ -73,16 +117,6 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
                                        (1.0 - g) * layers[0].throughfall.data[r][c]);
         }
     }
-
-    ForEachStatistic([&](zonalstatistic& s) { s.Step(year, month, day, hour, 1); });
-    StepTracerStatistics(year, month, day, hour);
-    for (Layer& l : layers)
-        for (OwnGrid* g : {&l.throughfall, &l.storage, &l.evaporation})
-            if (g->index > 0) WriteStatisticGrids(g->index, true, false);
-    for (int t = 1; t <= tracerCount; ++t) {
-        const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
-        if (index > 0) WriteStatisticGrids(index, true, false);
-    }
 }
 
 void interzeptionsmodellklasse::ClearCell(int r, int c) {
@@ -92,13 +126,13 @@ void interzeptionsmodellklasse::ClearCell(int r, int c) {
     }
 }
 
-void interzeptionsmodellklasse::PointRows(int r) {
-    input_ = (*waterInput)[r];
-    zoneRow_ = (*zoneGrid)[r];
-    regionsRow_ = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+void interzeptionsmodellklasse::PointRows(RowView& view, int r) {
+    view.input = (*waterInput)[r];
+    view.zones = (*zoneGrid)[r];
+    view.regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
     for (int k = 0; k <= layerCount; ++k) {
         const std::size_t i = static_cast<std::size_t>(k);
-        LayerRow& row = rows_[i];
+        LayerRow& row = view.layers[i];
         Layer& l = layers[i];
         row.storage = l.storage.data[r];
         row.evaporation = l.evaporation.data[r];
@@ -113,8 +147,9 @@ void interzeptionsmodellklasse::PointRows(int r) {
     }
 }
 
-bool interzeptionsmodellklasse::Vegetation(int k, int c, double* capacity, double* cover) const {
-    const LayerRow& row = rows_[static_cast<std::size_t>(k)];
+bool interzeptionsmodellklasse::Vegetation(const RowView& view, int k, int c, double* capacity,
+                                           double* cover) const {
+    const LayerRow& row = view.layers[static_cast<std::size_t>(k)];
     const double code = row.landuse[c];
     const landuse_entry* table = settings.landuseTable;
     if (code <= nodata || table == nullptr) return false;
@@ -125,13 +160,13 @@ bool interzeptionsmodellklasse::Vegetation(int k, int c, double* capacity, doubl
     return true;
 }
 
-void interzeptionsmodellklasse::OneLayer(int r, int c, double P, Evaporation mode) {
-    LayerRow& l1 = rows_[1];
-    LayerRow& l0 = rows_[0];
+void interzeptionsmodellklasse::OneLayer(RowView& view, int r, int c, double P, Evaporation mode) {
+    LayerRow& l1 = view.layers[1];
+    LayerRow& l0 = view.layers[0];
     double& storage = l1.storage[c];
     double& etp = l1.etp[c];
     double capacity = 0, cover = 0;
-    if (!Vegetation(1, c, &capacity, &cover)) {
+    if (!Vegetation(view, 1, c, &capacity, &cover)) {
         // Without land use the cell holds nothing: the input passes.
         l1.evaporation[c] = 0;
         l1.throughfall[c] = P;
@@ -150,16 +185,16 @@ void interzeptionsmodellklasse::OneLayer(int r, int c, double P, Evaporation mod
     l0.etp[c] = etp;
 }
 
-void interzeptionsmodellklasse::SeveralLayers(int r, int c, double P, Evaporation mode) {
-    LayerRow& l0 = rows_[0];
+void interzeptionsmodellklasse::SeveralLayers(RowView& view, int r, int c, double P, Evaporation mode) {
+    LayerRow& l0 = view.layers[0];
     double evaporation0 = 0, storage0 = 0;
     double& etp0 = l0.etp[c];
     // A layer without land use passes what reaches it on to the layer below.
     double input = P;
     for (int k = 1; k <= layerCount; ++k) {
-        LayerRow& l = rows_[static_cast<std::size_t>(k)];
+        LayerRow& l = view.layers[static_cast<std::size_t>(k)];
         double capacity = 0, cover = 0;
-        if (!Vegetation(k, c, &capacity, &cover)) {
+        if (!Vegetation(view, k, c, &capacity, &cover)) {
             l.evaporation[c] = 0;
             l.throughfall[c] = 0;
             l.storage[c] = 0;
@@ -207,17 +242,24 @@ void interzeptionsmodellklasse::TracersOfCell(int r, int c, double P, double cov
     }
 }
 
-void interzeptionsmodellklasse::AddStatistics(int r, int c, int zone, double g) {
+void interzeptionsmodellklasse::StartStatistics() {
+    statWeight_ = ZoneCellWeight(relCellArea, nrows, ncols);
+    statTargets_.clear();
     for (Layer& l : layers) {
-        if (g < 1.0) {
-            l.evaporationStat->AddValue(r, c, zone, l.evaporation.data[r][c], 1.0 - g);
-            l.storageStat->AddValue(r, c, zone, l.storage.data[r][c], 1.0 - g);
-            l.throughfallStat->AddValue(r, c, zone, l.throughfall.data[r][c], 1.0 - g);
-        }
-        if (g > 0) {
-            l.evaporationStat->AddValue(r, c, zone, 0.0, g);
-            l.storageStat->AddValue(r, c, zone, 0.0, g);
-            l.throughfallStat->AddValue(r, c, zone, 0.0, g);
-        }
+        const std::pair<ZoneSumTarget, const Matrix*> outputs[3] = {
+            {SumTargetOf(l.evaporationStat.get(), l.evaporationRecords), &l.evaporation.data},
+            {SumTargetOf(l.storageStat.get(), l.storageRecords), &l.storage.data},
+            {SumTargetOf(l.throughfallStat.get(), l.throughfallRecords), &l.throughfall.data}};
+        for (const auto& [target, grid] : outputs)
+            if (target.on()) statTargets_.push_back({target, grid});
+    }
+}
+
+void interzeptionsmodellklasse::AddStatistics(int r, int c, int zone, double g) {
+    // The part of the cell without glacier adds its values, the glacier part zeros.
+    statWeight_.At(r, c);
+    for (const StatTarget& t : statTargets_) {
+        if (g < 1.0) statWeight_.Add(t.target, zone, (*t.grid)[r][c], 1.0 - g);
+        if (g > 0) statWeight_.Add(t.target, zone, 0.0, g);
     }
 }

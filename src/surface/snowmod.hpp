@@ -20,6 +20,7 @@
 #include "kernel/mpirows.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/glacier_balance.hpp"
 #include "surface/glacier_physics.hpp"
 #include "surface/glacier_slides.hpp"
@@ -291,11 +292,23 @@ private:
     // station value): the cell keeps its snow and gives no outflow, melt or evaporation.
     bool ForcingMissing(int r, int c) const;
     void StepWithoutForcing(int r, int c);
-    double LanduseAlbedo(int r, int c, std::int64_t year, std::int64_t month, std::int64_t day) const;
+    // The land-use table entry of the cell's first land-use layer; null without a valid code.
+    const landuse_entry* AlbedoEntry(int r, int c) const;
+    // The albedo a cell's land use gives at the step's date, read from the table at the first
+    // call of the cell's step and kept for the later ones.
+    struct LanduseAlbedo {
+        const schneemodellklasse& model;
+        const landuse_entry* entry;
+        int r, c;
+        std::int64_t y, m, d;
+        double value = 0;
+        bool known = false;
+        double operator()();
+    };
     void AddStatistics();
+    // The zone statistics of the step and the tables of the snow's tracers, in one pass.
     void AddSnowStatistics();
-    // The snow storage's tracer values of the cells without glacier.
-    void AddTracerStatistics();
+    std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer tables that are on, 1..tracerCount
     void StepStatistics();
     void WriteGrids();
     bool OwnCell(int r, int c) const;

@@ -8,6 +8,7 @@
 #include "kernel/threading.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/snowmod.hpp"
 #include "tables/landuse_entry.hpp"
 
@@ -106,13 +107,23 @@ void schneemodellklasse::CellLoop(std::int64_t y, std::int64_t m, std::int64_t d
     }
 }
 
-double schneemodellklasse::LanduseAlbedo(int r, int c, std::int64_t y, std::int64_t m, std::int64_t d) const {
+const landuse_entry* schneemodellklasse::AlbedoEntry(int r, int c) const {
     const Matrix* lu = landuse[1];
-    if (settings.landuseTable == nullptr || lu == nullptr) return (*albedo)[r][c];
+    if (settings.landuseTable == nullptr || lu == nullptr) return nullptr;
     // Record 0 of the table holds the number of entries.
     const int code = static_cast<int>((*lu)[r][c]);
-    if (code < 1 || code > settings.landuseTable[0].GetNumber()) return (*albedo)[r][c];
-    return settings.landuseTable[code].AlbedoAtDate(*log, d, m, y, 1, r, c, (*elevation)[r][c]);
+    if (code < 1 || code > settings.landuseTable[0].GetNumber()) return nullptr;
+    return &settings.landuseTable[code];
+}
+
+double schneemodellklasse::LanduseAlbedo::operator()() {
+    // Without a land use the cell keeps the albedo it has at the time of asking.
+    if (entry == nullptr) return (*model.albedo)[r][c];
+    if (!known) {
+        value = entry->AlbedoAtDate(*model.log, d, m, y, 1, r, c, (*model.elevation)[r][c]);
+        known = true;
+    }
+    return value;
 }
 
 double schneemodellklasse::SnowPassesOfCell(int r, int c, double& S, double& L, double& Tp, double& Ts, double& E,
@@ -229,8 +240,10 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
     const double k = T <= 0 ? -0.12 : -0.05;
     const double snowAlbedo = ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(k * snowAge.data[r][c]);
 
-    // Albedo before the step: a thin cover shows the land use.
-    (*albedo)[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c, y, m, d) : snowAlbedo;
+    // Albedo before the step: a thin cover shows the land use. A cover still thin at the end of
+    // the step shows it again: the date and the cell are the same, so the table is read once.
+    LanduseAlbedo landAlbedo{*this, AlbedoEntry(r, c), r, c, y, m, d};
+    (*albedo)[r][c] = S + L <= 2.5 ? landAlbedo() : snowAlbedo;
 
     double g = 0;
     if (glacierMethod > 0) {
@@ -336,7 +349,7 @@ void schneemodellklasse::SnowOfCell(int r, int c, std::int64_t y, std::int64_t m
     if (T > T0R + transzone || raisedInput <= 1 || cover <= 5) {
         snowAge.data[r][c] += 1.0 / stepsPerDay;
         (*albedo)[r][c] = cover > 5 ? ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(k * snowAge.data[r][c])
-                                    : LanduseAlbedo(r, c, y, m, d);
+                                    : landAlbedo();
     } else {
         snowAge.data[r][c] = 0;
         (*albedo)[r][c] = ALBsnow_max;
@@ -379,57 +392,70 @@ void schneemodellklasse::CopyHRUStates() {
 }
 
 void schneemodellklasse::AddSnowStatistics() {
-    bool any = false;
-    for (StatOutput* s : {&statRain, &statSnow, &statDays, &statAge, &statAlbedo, &statOutflow, &statMeltOnly,
-                          &statStorage, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition})
-        any = any || (s->stat && s->stat->active());
-    if (!any) return;
+    // The outputs that are on, each with the value of a cell it takes.
+    struct Output {
+        ZoneSumTarget target;
+        const Matrix* grid;
+        bool overNodata;  // only values above nodata count (the temperatures)
+    };
     const bool energy = snow::IsEnergyBalanceMethod(method);
     const bool slides = snow::IsSlideMethod(method);
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnCell(r, c)) continue;
-            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-            if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
-            const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-            statStorage.stat->AddValue(r, c, zone, solid.data[r][c] + liquid.data[r][c], 1);
-            statOutflow.stat->AddValue(r, c, zone, outflow.data[r][c], 1);
-            statMeltOnly.stat->AddValue(r, c, zone, meltOnly.data[r][c], 1);
-            statDays.stat->AddValue(r, c, zone, daysSnow.data[r][c], 1);
-            statAge.stat->AddValue(r, c, zone, snowAge.data[r][c], 1);
-            statSnow.stat->AddValue(r, c, zone, snowFraction.data[r][c], 1);
-            statRain.stat->AddValue(r, c, zone, rainFraction.data[r][c], 1);
-            statAlbedo.stat->AddValue(r, c, zone, (*albedo)[r][c], 1);
-            if (energy) {
-                if (snowTemp.data[r][c] > nodata + 1) statSnowTemp.stat->AddValue(r, c, zone, snowTemp.data[r][c], 1);
-                if (surfTemp.data[r][c] > nodata + 1) statSurfTemp.stat->AddValue(r, c, zone, surfTemp.data[r][c], 1);
-            }
-            if (slides) {
-                statInputMass.stat->AddValue(r, c, zone, inputMass.data[r][c], 1);
-                statMobileMass.stat->AddValue(r, c, zone, mobileMass.data[r][c], 1);
-                statDeposition.stat->AddValue(r, c, zone, deposition.data[r][c], 1);
-            }
-        }
+    Output outputs[13];
+    int count = 0;
+    auto take = [&](StatOutput& s, const Matrix* grid, bool overNodata = false) {
+        const ZoneSumTarget t = SumTargetOf(s.stat.get(), s.records);
+        if (t.on()) outputs[count++] = Output{t, grid, overNodata};
+    };
+    // The storage (solid plus liquid) comes first, as before; a null grid stands for it.
+    take(statStorage, nullptr);
+    take(statOutflow, &outflow.data);
+    take(statMeltOnly, &meltOnly.data);
+    take(statDays, &daysSnow.data);
+    take(statAge, &snowAge.data);
+    take(statSnow, &snowFraction.data);
+    take(statRain, &rainFraction.data);
+    take(statAlbedo, albedo);
+    if (energy) {
+        take(statSnowTemp, &snowTemp.data, true);
+        take(statSurfTemp, &surfTemp.data, true);
     }
-}
-
-void schneemodellklasse::AddTracerStatistics() {
-    if (tracerCount < 1) return;
+    if (slides) {
+        take(statInputMass, &inputMass.data);
+        take(statMobileMass, &mobileMass.data);
+        take(statDeposition, &deposition.data);
+    }
+    // The tables of the tracers the snow holds, of the cells without glacier.
+    tracerSums_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, ZoneSumTarget{});
+    bool tracerTables = false;
+    for (int t = 1; t <= tracerCount; ++t) {
+        TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
+        tracerSums_[static_cast<std::size_t>(t)] = SumTargetOf(rec.statistics.get(), rec.zones);
+        tracerTables = tracerTables || tracerSums_[static_cast<std::size_t>(t)].on();
+    }
+    if (count == 0 && !tracerTables) return;
+    ZoneCellWeight weight(relCellArea, nrows, ncols);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnCell(r, c)) continue;
-            if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
             const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
             if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
             const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+            weight.At(r, c);
+            for (int k = 0; k < count; ++k) {
+                const Output& o = outputs[k];
+                const double v = o.grid != nullptr ? (*o.grid)[r][c] : solid.data[r][c] + liquid.data[r][c];
+                if (o.overNodata && !(v > nodata + 1)) continue;
+                weight.Add(o.target, zone, v, 1);
+            }
+            if (!tracerTables) continue;
+            if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
             const double cover = solid.data[r][c] + liquid.data[r][c];
             for (int t = 1; t <= tracerCount; ++t) {
                 // A concentration weighs with the snow that holds it, a mass with the cell.
                 const double w = tracerDescriptors[t].evaporating == 1 ? cover : 1.0;
-                AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].storage[r][c], w);
+                weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone, tracers[static_cast<std::size_t>(t)].storage[r][c],
+                           w);
             }
         }
     }
@@ -437,7 +463,6 @@ void schneemodellklasse::AddTracerStatistics() {
 
 void schneemodellklasse::AddStatistics() {
     AddSnowStatistics();
-    AddTracerStatistics();
     if (glacierMethod == 0 && !permafrost) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <mpi.h>
+
+#include <functional>
 #include <vector>
 
+#include "kernel/zonerecord.hpp"
+#include "kernel/zonestat.hpp"
 #include "setup/tracer_ini.hpp"
 #include "siltingup_test_domain.hpp"
 
@@ -135,6 +139,59 @@ TEST_F(SiltingTracers, MissingIncomingFluxIsFatal) {
     s->LinkTracerGrids(error, 1, descriptors_.data(), nullptr, 0);
     EXPECT_EQ(error, 33u);
     EXPECT_TRUE(Logged("concflux_tracer_1_irrigation or concflux_tracer_1_input"));
+}
+
+// The zone sums of the disposition, the direct runoff and a tracer's table are, to the last bit,
+// what AddValue gives over the cells with their area weights (a cell without weight counts as
+// it is), summed over the processes; a tracer without table gets nothing.
+TEST_F(SiltingTracers, ZoneSumsTakeTheCellsWithTheirAreaWeights) {
+    Matrix& weights = Grid("RelCellArea", 1);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (zone_[r][c] != -9999) weights[r][c] = r == 3 && c == 4 ? -9999 : 0.25 + 0.13 * ((3 * r + c) % 5);
+    Register("RelCellArea", &weights);
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concflux_tracer_2_input", 3.0);
+    silting_test::SectionOptions o;
+    o.stats = "4001";
+    auto s = Ready(o);
+    unsigned error = 9;
+    s->LinkTracerGrids(error, 2, descriptors_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    ForOwn([&](int r, int c) {
+        G("precipitation")[r][c] = 20.0 + 17.0 * ((r + 2 * c) % 4);
+        G("concflux_tracer_2_input")[r][c] = 1.0 + 0.5 * c;
+    });
+    s->run(24, 20, 4, 2020);
+    using Value = std::function<double(int, int)>;
+    auto expected = [&](const std::vector<zoneFZT>& model, const Value& value, const Value& weight) {
+        std::vector<zoneFZT> records = model;
+        for (zoneFZT& z : records) z.n = z.sx = z.RelCellSum = 0;
+        int code = 0;
+        zonalstatistic reference(&code, nullptr, &weights, 4, 5, records.data(), 3, 4001, 4, "reference.sta", "", 0,
+                                 {});
+        EXPECT_EQ(code, 0);
+        ForOwn([&](int r, int c) {
+            const int zone = (*settings_.zoneIndex)[static_cast<std::size_t>(zone_[r][c])];
+            reference.AddValue(r, c, zone, value(r, c), weight(r, c));
+        });
+        ReduceZoneRecords(records.data(), 3, true);
+        return records;
+    };
+    auto same = [](const std::vector<zoneFZT>& a, const std::vector<zoneFZT>& b) {
+        for (std::size_t z = 0; z < a.size(); ++z)
+            if (a[z].n != b[z].n || a[z].sx != b[z].sx || a[z].RelCellSum != b[z].RelCellSum) return false;
+        return a.size() == b.size();
+    };
+    const Value runoff = [&](int r, int c) { return s->directRunoff.data[r][c]; };
+    const Value unit = [](int, int) { return 1.0; };
+    EXPECT_TRUE(same(s->statDisposition.records,
+                     expected(s->statDisposition.records, [&](int r, int c) { return s->disposition.data[r][c]; }, unit)));
+    EXPECT_TRUE(same(s->statRunoff.records, expected(s->statRunoff.records, runoff, unit)));
+    const std::vector<zoneFZT> tracer = s->Tracer(2).zones;
+    EXPECT_TRUE(same(tracer, expected(tracer, [&](int r, int c) { return s->Tracer(2).flux[r][c]; }, runoff)));
+    for (const zoneFZT& z : s->Tracer(1).zones) EXPECT_EQ(z.n, 0.0);
+    s->FreeTracerGrids();
 }
 
 }  // namespace

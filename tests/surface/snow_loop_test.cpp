@@ -8,6 +8,7 @@
 
 #include "setup/spinup.hpp"
 #include "snow_test_domain.hpp"
+#include "tables/landuse_entry.hpp"
 
 namespace {
 
@@ -369,6 +370,65 @@ TEST_F(SnowLoop, ThinCoversShowTheLandUseToTheEnergyBalance) {
         EXPECT_DOUBLE_EQ(snow->surfTemp.data[r][c], st.Ts) << r << "," << c;
         EXPECT_DOUBLE_EQ(snow->snowTemp.data[r][c], st.Tp) << r << "," << c;
     });
+}
+
+// With a land-use table a thin cover shows the table's albedo at the step's date and the cell's
+// altitude, before the melt (to the energy balance) and after it; a cell without a valid land
+// use keeps the albedo the grid holds at the time, the snow's after a thick start.
+TEST_F(SnowLoop, TheLandUseTableGivesTheAlbedoOfThinCovers) {
+    std::vector<landuse_entry> table(2, landuse_entry{});
+    table[0] = landuse_entry(1);
+    table[1].ParseLanduseBlock(
+        *log_,
+        "1 field method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; JulDays = 1 200;\n"
+        " Albedo = 0.15 0.35; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; RootDepth = 0.5 0.5;\n"
+        " AltDep = 0 0.02; }",
+        "VariableDayCount");
+    settings_.landuseTable = table.data();
+    SectionOptions o;
+    o.method = 5;
+    auto snow = Ready(o);
+    Fill("temperature", -5);
+    Fill("AspectCorrectedGlobalRadiation", 300);
+    Fill("albedo", 0.2);
+    // Column 5 has no valid land use; columns 1 and 2 start thin, 3 to 5 thick but end thin.
+    ForOwn([&](int r, int c) {
+        G("landuse1")[r][c] = c == 5 ? 0 : 1;
+        G("[elevation]")[r][c] = 1000 + 100 * r + 150 * c;
+        snow->solid.data[r][c] = c <= 2 ? 2.0 : 2.6;
+        snow->snowAge.data[r][c] = 3;
+    });
+    snow->run(12, 1, 3, 2020);
+    snow::SnowParameters p;
+    p.method = 5;
+    p.transzone = 1;
+    p.timeStep = 60;
+    p.stepsPerDay = 24;
+    const double aged = 0.4 + 0.5 * std::exp(-0.12 * 3);
+    ForOwn([&](int r, int c) {
+        const double land = c == 5 ? 0.2 : table[1].AlbedoAtDate(*log_, 1, 3, 2020, 1, r, c, G("[elevation]")[r][c]);
+        snow::CellInput in;
+        in.T = -5;
+        in.wind = 2;
+        in.humidity = 0.7;
+        in.cloudiness = 0.4;
+        in.radiation = 300;
+        in.elevation = G("[elevation]")[r][c];
+        in.albedo = c <= 2 ? land : aged;
+        snow::CellState st;
+        st.S = c <= 2 ? 2.0 : 2.6;
+        st.Tp = st.Ts = -9999;
+        snow::SnowCellStep(p, in, st);
+        EXPECT_DOUBLE_EQ(snow->surfTemp.data[r][c], st.Ts) << r << "," << c;
+        // Every cover ends at 5 mm or less: the land use's albedo, or the grid's at the time.
+        EXPECT_EQ(G("albedo")[r][c], c == 5 ? aged : land) << r << "," << c;
+    });
+    // The table's albedo differs between the cells (altitude) and from the grid's.
+    if (settings_.firstRow <= settings_.lastRow) {
+        const int r = settings_.firstRow;
+        EXPECT_NE(G("albedo")[r][1], G("albedo")[r][2]);
+        EXPECT_NE(G("albedo")[r][1], 0.2);
+    }
 }
 
 }  // namespace

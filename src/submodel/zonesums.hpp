@@ -1,0 +1,63 @@
+#pragma once
+// Zone sums of a cell loop that feeds several zone statistics at once. zonalstatistic::AddValue
+// looks up the cell's weight anew for every output and every call goes through the object;
+// here the loop reads a cell's weight once and adds each value straight to the records of the
+// outputs that are on. Every record gets the additions AddValue would make, in the same order,
+// so the sums are the same to the last bit.
+#include <vector>
+
+#include "kernel/matrix.hpp"
+#include "kernel/zonerecord.hpp"
+#include "kernel/zonestat.hpp"
+
+// The records of one statistics output that is on (none where it is off or failed).
+struct ZoneSumTarget {
+    zoneFZT* records = nullptr;
+    int highest = -1;  // the last zone position the output takes
+
+    bool on() const { return records != nullptr; }
+};
+
+// The target of an output made over records[0..n] (records is the array given to its constructor).
+inline ZoneSumTarget SumTargetOf(const zonalstatistic* stat, std::vector<zoneFZT>& records) {
+    if (stat == nullptr || !stat->active() || records.empty()) return {};
+    return {records.data(), static_cast<int>(records.size()) - 1};
+}
+
+// The weight of one cell in the statistics made with a weight grid of nrows x ncols (or none).
+class ZoneCellWeight {
+public:
+    ZoneCellWeight(const Matrix* weights, int nrows, int ncols) : weights_(weights), nrows_(nrows), ncols_(ncols) {}
+
+    // Looks up the weight of cell (r, c): a value of the grid above the statistics' nodata
+    // scales the cell's values and weights, else they count as they are.
+    void At(int r, int c) {
+        scaled_ = false;
+        if (r < 1 || r > nrows_ || c < 1 || c > ncols_ || weights_ == nullptr || !weights_->holds(r)) return;
+        g_ = (*weights_)[r][c];
+        scaled_ = g_ > kStatisticsNodata;
+    }
+
+    // Adds the value with its weight to the record of zone position zone (nothing outside the
+    // output's zones), as AddValue does for the cell looked up last.
+    void Add(const ZoneSumTarget& t, int zone, double value, double weight) const {
+        if (!t.on() || zone < 0 || zone > t.highest) return;
+        zoneFZT& z = t.records[zone];
+        z.n += weight;
+        if (scaled_) {
+            z.RelCellSum += g_ * weight;
+            z.sx += value * g_ * weight;
+        } else {
+            z.RelCellSum += weight;
+            z.sx += weight * value;
+        }
+    }
+
+private:
+    // The nodata value of the zone statistics' weights.
+    static constexpr double kStatisticsNodata = -9999.0;
+    const Matrix* weights_;
+    int nrows_, ncols_;
+    double g_ = 0;
+    bool scaled_ = false;
+};
