@@ -6,10 +6,12 @@
 #include <array>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -102,6 +104,38 @@ TEST_F(GridFileTest, TextGridNumbersAreReadAsStrtodReadsThem) {
         const double expected = std::strtod(values[i], nullptr);
         const double got = g[1 + i / 5][1 + i % 5];
         EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << values[i] << ": " << got << " vs " << expected;
+    }
+}
+
+// Plain decimals, the usual spelling of grid values, also mean what strtod makes of them to the
+// last bit: both signs, up to 18 digits with the point anywhere, values no double holds.
+TEST_F(GridFileTest, PlainDecimalsAreReadAsStrtodReadsThem) {
+    std::uint64_t state = 12345;
+    auto next = [&](int n) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<int>(state >> 33) % n;
+    };
+    for (int file = 0; file < 40; ++file) {
+        std::string text = "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n";
+        std::vector<std::string> values;
+        for (int i = 0; i < 20; ++i) {
+            std::string v = next(2) ? "-" : "";
+            const int digits = 1 + next(18), point = next(digits + 1);
+            for (int d = 0; d < digits; ++d) {
+                if (d == point && d > 0) v += '.';
+                v += static_cast<char>('0' + next(10));
+            }
+            values.push_back(v);
+            text += v + (i % 5 == 4 ? "\n" : "\t");
+        }
+        Share("plain.asc", text);
+        Matrix g;
+        obj_->ReadGrid("plain.asc", &g);
+        for (int i = 0; i < 20 && Rank() == 0; ++i) {
+            const double expected = std::strtod(values[static_cast<std::size_t>(i)].c_str(), nullptr);
+            const double got = g[1 + i / 5][1 + i % 5];
+            ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << values[static_cast<std::size_t>(i)];
+        }
     }
 }
 
