@@ -164,6 +164,14 @@ bool TextScanner::WholeNumber(double* out) {
     constexpr std::size_t kLongest = 1000;
     if (end_ - pos_ < kWindow) Refill();
     buf_[end_] = '\0';
+    // A plain decimal ending at whitespace or the end of the file is the whole token.
+    double plain = 0;
+    const char* stop = PlainDecimal(buf_.data() + pos_, buf_.data() + end_, &plain);
+    if (stop != nullptr && (stop == buf_.data() + end_ || IsSpace(*stop))) {
+        *out = plain;
+        pos_ = static_cast<std::size_t>(stop - buf_.data());
+        return true;
+    }
     std::size_t tokenEnd = pos_;
     while (tokenEnd < end_ && !IsSpace(buf_[tokenEnd])) ++tokenEnd;
     if (tokenEnd - pos_ > kLongest) return false;
