@@ -110,7 +110,7 @@ namespace {
 // make a whole number below 2^53 and its power of ten (at most 10^15) is exact, so the one
 // correctly rounded division is the value from_chars and strtod round to. Null for any other
 // text, which those read.
-const char* PlainDecimal(const char* start, const char* end, double* out) {
+inline const char* PlainDecimal(const char* start, const char* end, double* out) {
     static constexpr double kPowers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     const char* p = start;
@@ -186,6 +186,22 @@ bool TextScanner::WholeNumber(double* out) {
 bool TextScanner::NumbersBeginningBefore(long long limit, std::vector<double>* out) {
     double v = 0;
     while (SkipSpace() && Offset() < limit) {
+        // While a window of bytes lies ahead (far more than a plain decimal takes), the plain
+        // decimals and the blanks after them are taken in place, as WholeNumber and SkipSpace
+        // take them; any other token as WholeNumber reads it.
+        const char* const base = buf_.data();
+        std::size_t at = pos_;
+        while (end_ - at >= kWindow && dropped_ + static_cast<long long>(at) < limit) {
+            const char* stop = PlainDecimal(base + at, base + end_, &v);
+            if (stop == nullptr || !IsSpace(*stop)) break;
+            out->push_back(v);
+            at = static_cast<std::size_t>(stop - base);
+            while (at < end_ && IsSpace(base[at])) ++at;
+        }
+        if (at != pos_) {
+            pos_ = at;
+            continue;
+        }
         if (!WholeNumber(&v)) return false;
         out->push_back(v);
     }

@@ -553,6 +553,50 @@ TEST(ByteShareTest, SharesCutAtAnyBytesHoldEveryNumberOnce) {
     std::remove(name);
 }
 
+// Shares many times the reader's window long: plain decimals taken in place, other spellings,
+// long blank runs and shares cut anywhere give every token once, as strtod reads it.
+TEST(ByteShareTest, LongSharesOfMixedSpellingsHoldEveryNumberAsStrtodReadsIt) {
+    std::uint64_t state = 99;
+    auto next = [&](int n) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<int>(state >> 33) % n;
+    };
+    const char* odd[] = {"1e3", "+5", "-.5", "7.", "1234567890123456", "0.1234567890123456789", "-0", "-9999"};
+    std::string text = "ncols 9\n";
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 6000; ++i) {
+        std::string t = std::to_string(next(100000) - 50000);
+        if (next(3) == 0) {
+            t += '.';
+            t += std::to_string(next(1000));
+        }
+        if (next(9) == 0) t = odd[next(8)];
+        tokens.push_back(t);
+        text += t;
+        text += next(50) == 0 ? std::string(5000, ' ') : next(10) == 0 ? "\r\n" : "\t";
+    }
+    char name[] = "/tmp/bytesharelongXXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    std::FILE* f = std::fopen(name, "rb");
+    const long long start = 8, size = static_cast<long long>(text.size());
+    for (int cut = 0; cut < 20; ++cut) {
+        const long long a = start + next(static_cast<int>(size - start)), b = a + next(static_cast<int>(size - a + 1));
+        std::vector<double> all;
+        ASSERT_TRUE(gridio::ParseByteShare(f, start, start, a, &all) && gridio::ParseByteShare(f, start, a, b, &all) &&
+                    gridio::ParseByteShare(f, start, b, size, &all));
+        ASSERT_EQ(all.size(), tokens.size()) << a << " " << b;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const double expected = std::strtod(tokens[i].c_str(), nullptr);
+            ASSERT_EQ(std::memcmp(&all[i], &expected, sizeof expected), 0) << tokens[i] << " at " << a << " " << b;
+        }
+    }
+    std::fclose(f);
+    std::remove(name);
+}
+
 TEST_F(DistributedGridTest, GifImagesAreReadOnProcessZeroAndScattered) {
     gif_test::Bytes pixels;
     for (int r = 1; r <= kRows; ++r)
