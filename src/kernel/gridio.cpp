@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -103,7 +104,44 @@ bool TextScanner::Number(double* out) {
     return true;
 }
 
+namespace {
+// A plain decimal ("-9999", "12", "0.25"): an optional minus, digits, optionally a point and
+// more digits, at most 15 digits in all, followed by whitespace, a NUL or the end. Its digits
+// make a whole number below 2^53 and its power of ten (at most 10^15) is exact, so the one
+// correctly rounded division is the value from_chars and strtod round to. Null for any other
+// text, which those read.
+inline const char* PlainDecimal(const char* start, const char* end, double* out) {
+    static constexpr double kPowers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char* p = start;
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    std::uint64_t digits = 0;
+    int count = 0, decimals = 0;
+    auto take = [&] {
+        const char* first = p;
+        for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+            if (++count > 15) return false;
+            digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+        return p > first;
+    };
+    if (!take()) return nullptr;
+    if (p < end && *p == '.') {
+        ++p;
+        const int before = count;
+        if (!take()) return nullptr;
+        decimals = count - before;
+    }
+    if (p < end && *p != '\0' && !IsSpace(*p)) return nullptr;
+    const double v = static_cast<double>(digits) / kPowers[decimals];
+    *out = negative ? -v : v;
+    return p;
+}
+}  // namespace
+
 const char* ParseNumber(const char* start, const char* end, double* out) {
+    if (const char* stop = PlainDecimal(start, end, out)) return stop;
     // from_chars rounds as strtod does and is several times faster; it reads no leading '+',
     // no hexadecimal number and no value out of range, so these, and non-finite words, are
     // left to strtod, which gives every number its usual meaning.
@@ -126,6 +164,14 @@ bool TextScanner::WholeNumber(double* out) {
     constexpr std::size_t kLongest = 1000;
     if (end_ - pos_ < kWindow) Refill();
     buf_[end_] = '\0';
+    // A plain decimal ending at whitespace or the end of the file is the whole token.
+    double plain = 0;
+    const char* stop = PlainDecimal(buf_.data() + pos_, buf_.data() + end_, &plain);
+    if (stop != nullptr && (stop == buf_.data() + end_ || IsSpace(*stop))) {
+        *out = plain;
+        pos_ = static_cast<std::size_t>(stop - buf_.data());
+        return true;
+    }
     std::size_t tokenEnd = pos_;
     while (tokenEnd < end_ && !IsSpace(buf_[tokenEnd])) ++tokenEnd;
     if (tokenEnd - pos_ > kLongest) return false;
@@ -140,6 +186,22 @@ bool TextScanner::WholeNumber(double* out) {
 bool TextScanner::NumbersBeginningBefore(long long limit, std::vector<double>* out) {
     double v = 0;
     while (SkipSpace() && Offset() < limit) {
+        // While a window of bytes lies ahead (far more than a plain decimal takes), the plain
+        // decimals and the blanks after them are taken in place, as WholeNumber and SkipSpace
+        // take them; any other token as WholeNumber reads it.
+        const char* const base = buf_.data();
+        std::size_t at = pos_;
+        while (end_ - at >= kWindow && dropped_ + static_cast<long long>(at) < limit) {
+            const char* stop = PlainDecimal(base + at, base + end_, &v);
+            if (stop == nullptr || !IsSpace(*stop)) break;
+            out->push_back(v);
+            at = static_cast<std::size_t>(stop - base);
+            while (at < end_ && IsSpace(base[at])) ++at;
+        }
+        if (at != pos_) {
+            pos_ = at;
+            continue;
+        }
         if (!WholeNumber(&v)) return false;
         out->push_back(v);
     }

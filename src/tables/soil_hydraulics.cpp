@@ -243,13 +243,31 @@ void soil_entry::ComputeFreezingTables(std::int32_t layer, double c) {
         }
     }
     // Freezing offsets by relative water content: the temperature at which the derivative
-    // falls to the share i/N of its peak, measured from the cold end.
+    // falls to the share i/N of its peak, measured from the cold end, i.e. at the last step
+    // j < N whose derivative reaches the share (0 if none does). The largest derivative from
+    // each step up to step N - 1 (no number where all there are none) reaches the share up to
+    // that step and no further, so a bisection finds it instead of a scan from the cold end
+    // for every share.
+    std::vector<double> largest(static_cast<std::size_t>(std::max(N, 1)), NAN);
+    for (int j = N - 1; j >= 1; --j) {
+        const double next = j + 1 <= N - 1 ? largest[Idx(j + 1)] : NAN;
+        const double d = D[Idx(j)];
+        largest[Idx(j)] = std::isnan(d) ? next : (std::isnan(next) || d > next ? d : next);
+    }
     for (int i = 0; i <= N; ++i) {
         const double g = static_cast<double>(i) / N * dMax;
         double T = freezingTmin;
         if (!(D[Idx(N)] > g)) {
-            int j = N - 1;
-            while (j > 0 && !(D[Idx(j)] >= g)) --j;
+            int j = 0;
+            for (int low = 1, high = N - 1; low <= high;) {
+                const int mid = low + (high - low) / 2;
+                if (largest[Idx(mid)] >= g) {
+                    j = mid;
+                    low = mid + 1;
+                } else {
+                    high = mid - 1;
+                }
+            }
             const double span = D[Idx(j)] - D[Idx(j + 1)];
             const double q = span != 0 ? (g - D[Idx(j + 1)]) / span : 0.0;
             T = dT * (j * q + (j + 1) * (1.0 - q));

@@ -6,10 +6,12 @@
 #include <array>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -102,6 +104,38 @@ TEST_F(GridFileTest, TextGridNumbersAreReadAsStrtodReadsThem) {
         const double expected = std::strtod(values[i], nullptr);
         const double got = g[1 + i / 5][1 + i % 5];
         EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << values[i] << ": " << got << " vs " << expected;
+    }
+}
+
+// Plain decimals, the usual spelling of grid values, also mean what strtod makes of them to the
+// last bit: both signs, up to 18 digits with the point anywhere, values no double holds.
+TEST_F(GridFileTest, PlainDecimalsAreReadAsStrtodReadsThem) {
+    std::uint64_t state = 12345;
+    auto next = [&](int n) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<int>(state >> 33) % n;
+    };
+    for (int file = 0; file < 40; ++file) {
+        std::string text = "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n";
+        std::vector<std::string> values;
+        for (int i = 0; i < 20; ++i) {
+            std::string v = next(2) ? "-" : "";
+            const int digits = 1 + next(18), point = next(digits + 1);
+            for (int d = 0; d < digits; ++d) {
+                if (d == point && d > 0) v += '.';
+                v += static_cast<char>('0' + next(10));
+            }
+            values.push_back(v);
+            text += v + (i % 5 == 4 ? "\n" : "\t");
+        }
+        Share("plain.asc", text);
+        Matrix g;
+        obj_->ReadGrid("plain.asc", &g);
+        for (int i = 0; i < 20 && Rank() == 0; ++i) {
+            const double expected = std::strtod(values[static_cast<std::size_t>(i)].c_str(), nullptr);
+            const double got = g[1 + i / 5][1 + i % 5];
+            ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << values[static_cast<std::size_t>(i)];
+        }
     }
 }
 
@@ -515,6 +549,50 @@ TEST(ByteShareTest, SharesCutAtAnyBytesHoldEveryNumberOnce) {
                 EXPECT_EQ(std::signbit(all[i]), std::signbit(expected[i])) << a << " " << b;
             }
         }
+    std::fclose(f);
+    std::remove(name);
+}
+
+// Shares many times the reader's window long: plain decimals taken in place, other spellings,
+// long blank runs and shares cut anywhere give every token once, as strtod reads it.
+TEST(ByteShareTest, LongSharesOfMixedSpellingsHoldEveryNumberAsStrtodReadsIt) {
+    std::uint64_t state = 99;
+    auto next = [&](int n) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<int>(state >> 33) % n;
+    };
+    const char* odd[] = {"1e3", "+5", "-.5", "7.", "1234567890123456", "0.1234567890123456789", "-0", "-9999"};
+    std::string text = "ncols 9\n";
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 6000; ++i) {
+        std::string t = std::to_string(next(100000) - 50000);
+        if (next(3) == 0) {
+            t += '.';
+            t += std::to_string(next(1000));
+        }
+        if (next(9) == 0) t = odd[next(8)];
+        tokens.push_back(t);
+        text += t;
+        text += next(50) == 0 ? std::string(5000, ' ') : next(10) == 0 ? "\r\n" : "\t";
+    }
+    char name[] = "/tmp/bytesharelongXXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    std::FILE* f = std::fopen(name, "rb");
+    const long long start = 8, size = static_cast<long long>(text.size());
+    for (int cut = 0; cut < 20; ++cut) {
+        const long long a = start + next(static_cast<int>(size - start)), b = a + next(static_cast<int>(size - a + 1));
+        std::vector<double> all;
+        ASSERT_TRUE(gridio::ParseByteShare(f, start, start, a, &all) && gridio::ParseByteShare(f, start, a, b, &all) &&
+                    gridio::ParseByteShare(f, start, b, size, &all));
+        ASSERT_EQ(all.size(), tokens.size()) << a << " " << b;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const double expected = std::strtod(tokens[i].c_str(), nullptr);
+            ASSERT_EQ(std::memcmp(&all[i], &expected, sizeof expected), 0) << tokens[i] << " at " << a << " " << b;
+        }
+    }
     std::fclose(f);
     std::remove(name);
 }

@@ -2,6 +2,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 #include <gtest/gtest.h>
 
@@ -114,6 +116,35 @@ TEST_F(SoilHydraulics, FreezingTables) {
     out[1] = 7;
     s.UnfrozenFractionPerLayer(out, nullptr, theta);
     EXPECT_EQ(out[1], 7);
+}
+
+TEST_F(SoilHydraulics, FreezingOffsetsStopWhereTheScanFromTheColdEndStops) {
+    // Each offset comes from the last step below N whose derivative reaches the share i/N of the
+    // peak, as a scan from step N - 1 towards 0 finds it: bit for bit for derivatives that rise
+    // and fall, shares that fall (a negative factor), all zeros and no numbers.
+    for (const double alpha : {2.0, 0.05, 40.0, static_cast<double>(NAN)})
+        for (const double factor : {1.2, 0.7, -0.9, 0.0}) {
+            soil_entry s = TwoLayerSoil(Log());
+            s.alpha[1] = alpha;
+            s.ComputeFreezingTables(1, factor);
+            const int N = s.freezingSteps;
+            const double dT = s.freezingTmin / N, *D = s.unfrozenDerivative[1].data();
+            double peak = -HUGE_VAL, tPeak = dT;
+            for (int j = 1; j <= N; ++j)
+                std::tie(peak, tPeak) = D[j] > peak ? std::pair(D[j], j * dT) : std::pair(peak, tPeak);
+            for (int i = 0; i <= N; ++i) {
+                const double g = static_cast<double>(i) / N * peak;
+                int j = N - 1;
+                while (j > 0 && !(D[j] >= g)) --j;
+                const double q = D[j] - D[j + 1] != 0 ? (g - D[j + 1]) / (D[j] - D[j + 1]) : 0.0;
+                const double T = D[N] > g ? s.freezingTmin : dT * (j * q + (j + 1) * (1.0 - q));
+                const double shift = 1.2999999999999998 * tPeak > T ? 1.15 * tPeak
+                                     : tPeak * ((T - tPeak) * 0.1499999999999999 / (tPeak * 0.2999999999999998) + 1.0);
+                const double expected = T >= tPeak ? 0.0 : T - shift;
+                const double got = s.freezingOffset[1][static_cast<std::size_t>(i)];
+                ASSERT_TRUE(std::memcmp(&got, &expected, sizeof got) == 0) << alpha << " " << factor << " share " << i;
+            }
+        }
 }
 
 TEST_F(SoilHydraulics, LayerHeatCapacity) {
