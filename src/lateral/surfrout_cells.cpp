@@ -52,6 +52,16 @@ void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) con
     // Rows r - 1, r, r + 1 (a row beyond the grid is never read: its neighbours do not exist).
     const double* const z[3] = {terrain[r - 1], terrain[r], r < nrows ? terrain[r + 1] : nullptr};
     const double* const depth[3] = {totalInput[r - 1], totalInput[r], r < nrows ? totalInput[r + 1] : nullptr};
+    if ((exists & 0x1FFu) == 0x1FFu && (inside & 0x1FEu) == 0x1FEu) {
+        // Every neighbour exists and lies inside (most cells): no flag to look at.
+        for (int d = 0; d <= 8; ++d) {
+            const int i = kRowStep[d] + 1, cc = c + kColStep[d];
+            const double bare = z[i][cc];
+            n->bare[d] = bare;
+            n->level[d] = bare + (withWater ? depth[i][cc] : 0.0);
+        }
+        return;
+    }
     for (int d = 0; d <= 8; ++d) {
         const int i = kRowStep[d] + 1, cc = c + kColStep[d];
         const double bare = (exists >> d) & 1u ? z[i][cc] : 0.0;
