@@ -227,11 +227,20 @@ void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     // What each existing neighbour sends towards this cell (along the opposite direction).
     double from[9] = {};
     double in = 0, out = 0;
-    for (int d = 1; d <= 8; ++d) {
-        if (!((exists >> d) & 1u)) continue;
-        const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
-        from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
-        in += from[d];
+    if ((exists & 0x1FEu) == 0x1FEu) {
+        // Every neighbour exists (most cells): no flag to look at.
+        for (int d = 1; d <= 8; ++d) {
+            const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
+            from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
+            in += from[d];
+        }
+    } else {
+        for (int d = 1; d <= 8; ++d) {
+            if (!((exists >> d) & 1u)) continue;
+            const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
+            from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
+            in += from[d];
+        }
     }
     const double* q = rows[1] + static_cast<std::size_t>(c) * perCell;
     for (int d = 1; d <= 8; ++d)
