@@ -135,7 +135,9 @@ public:
     // Own rows: the first and last column in the zone grid (FillActiveMask); the passes of a step
     // give the cells beyond them (outside the basin) their constant values without looking them up.
     std::vector<gwnum::RowSpan> zoneSpans;
-    std::vector<double> trialHeads;        // own rows x (ncols + 2): heads (and iterates) before a trial sweep
+    // agreementLag blocks of own rows x (ncols + 2): heads (and iterates) of the sweeps within the
+    // limit whose agreement is still on its way, the block of sweep n at n % agreementLag
+    std::vector<double> trialHeads;
 
     // ---- control point
     std::size_t controlCapacity = 0;
@@ -159,6 +161,11 @@ public:
     // above, sweeps its rows in one piece and waits in MPI_Wait. A variable, so that a test can
     // compare both ways (they give the same results bit for bit).
     static inline bool waitForEveryAgreement = false;
+    // How many sweeps a process within the limit sweeps on before it waits for the agreement on
+    // the sweep at which it came within it (at least 1): the agreement goes on while it sweeps,
+    // at the cost of that many sweeps taken back where the solve ended there. A variable, so that
+    // a test can compare lags (they give the same results bit for bit).
+    static inline int agreementLag = 3;
 
     // Passes of one step (public for the tests).
     void ComputeLeakage(int l);
@@ -202,12 +209,19 @@ private:
     int SweepSplit(int bandFirst) const;
     // The heads (and with adaptive factors the previous iterates) of the cells the sweeps update,
     // kept before a sweep that may turn out not to be needed, and put back.
-    void KeepTrialHeads(const gwnum::SorLayer& view);
-    void RestoreTrialHeads(const gwnum::SorLayer& view);
+    // Block `slot` of the kept heads (slot < agreementLag).
+    void KeepTrialHeads(const gwnum::SorLayer& view, int slot);
+    void RestoreTrialHeads(const gwnum::SorLayer& view, int slot);
     // The agreements of the processes on the sweeps' largest changes still under way
     // (gwflow_step.cpp); kept with the model so that their buffers outlive any one solve.
     struct SweepMaxima;
     std::shared_ptr<SweepMaxima> sweepMaxima_;
+    // A sweep within the limit on this process whose agreement is still to be looked at.
+    struct SweepCandidate {
+        int sweep;
+        gwnum::SweepResult result;
+    };
+    std::vector<SweepCandidate> candidates_;
     void ComputeBaseflow();
     void AppendControlRecord();
     // Mixes the tracers of cell (r, c) of layer l: the start water volume, the six inflow

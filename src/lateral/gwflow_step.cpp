@@ -143,10 +143,12 @@ struct gwflowclass::SweepMaxima {
         while (open > 0) WaitOldest();
         return all[last];
     }
-    // Completes every agreement but the one started last; returns the maximum of the one before it.
-    double WaitAllButLast() {
-        while (open > 1) WaitOldest();
-        return all[(oldest - 1 + kSlots) % kSlots];
+    // Completes the agreements up to the one started `behind` before the last (behind < kSlots,
+    // and no more agreements were started since that one than kSlots); returns its maximum.
+    double WaitBehindLast(int behind) {
+        const int k = ((oldest + open - 1 - behind) % kSlots + kSlots) % kSlots;
+        while (open > behind) WaitOldest();
+        return all[k];
     }
 
     // Lets the agreements under way progress (they move on only while this process is in MPI).
@@ -208,10 +210,12 @@ void gwflowclass::SolveLayer(int l) {
     // A sweep is short: a process that waits gives its core to the one it waits for where the
     // processes outnumber the free cores.
     if (!waitForEveryAgreement) halo.YieldWhileWaiting();
-    // Whether the sweep under way is a trial: the one before it found no change above the limit
-    // on this process, and the processes' agreement on it was still on its way.
-    bool trial = false;
-    gwnum::SweepResult beforeTrial;
+    // The sweeps that found no change above the limit on this process and whose agreement this
+    // process has not looked at yet, oldest first: the sweeps after them are trials. Each one is
+    // looked at agreementLag sweeps later (at the last sweep at once); its heads are kept till then.
+    const int lag = std::clamp(agreementLag, 1, SweepMaxima::kSlots - 1);
+    std::vector<SweepCandidate>& candidates = candidates_;
+    candidates.clear();
     // Rows from..to swept in pieces of whole row groups, with a look at the agreements under way
     // between them: their messages go on while this process sweeps, so that an agreement is
     // complete when a process within the limit waits for it. Rows a team of threads shares are
@@ -243,40 +247,51 @@ void gwflowclass::SolveLayer(int l) {
         // layers brings, which nothing reads before it.
         if (size > 1) sweepMaxima_->Start(own);
         halo.Start(*this, L.headIndex);
-        if (trial) {
-            trial = false;
-            const double agreed = sweepMaxima_->WaitAllButLast();
-            if (!(agreed > maxErrorAllowed)) {
-                // The sweep before ended the solve: this one never happened. Its heads go back
-                // and the neighbours get the heads of the last sweep again.
-                halo.WaitAll();
-                sweepMaxima_->WaitAll();
-                RestoreTrialHeads(view);
-                MPIExchangeHalo(L.headIndex);
-                --counter;
-                change = agreed;
-                res = beforeTrial;
-                factorSum = res.factorSum;
-                factorCount = res.factorCount;
-                break;
-            }
-        }
         factorSum = res.factorSum;
         factorCount = res.factorCount;
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
         const bool lastSweep = counter >= maxiter;
-        // The largest change of all processes is at least this process's own: while that exceeds
-        // the limit, the sweeps go on whatever the others found, without waiting for them to agree
-        // (their agreement completes on the way).
-        if (!lastSweep && own > maxErrorAllowed && !waitForEveryAgreement) continue;
-        // Within the limit the next sweep starts as a trial, its heads kept to go back to, while
-        // the processes agree on this one; it waits for that agreement when it ends.
-        if (!lastSweep && size > 1 && !waitForEveryAgreement) {
-            KeepTrialHeads(view);
-            beforeTrial = res;
-            trial = true;
+        if (size > 1 && !waitForEveryAgreement) {
+            // The solve ends at the first sweep the processes agree is within the limit: only a
+            // sweep within the limit on this process can be one. The candidates due are looked at
+            // in order; every process holds the same ones due at the same sweep.
+            std::size_t looked = 0;
+            bool ended = false;
+            for (; looked < candidates.size() && !ended; ++looked) {
+                const SweepCandidate& due = candidates[looked];
+                if (!lastSweep && due.sweep > counter - lag) break;
+                const double agreed = sweepMaxima_->WaitBehindLast(counter - due.sweep);
+                if (agreed > maxErrorAllowed) continue;
+                // That sweep ended the solve: the ones after it never happened. Its heads go back
+                // and the neighbours get them again.
+                halo.WaitAll();
+                sweepMaxima_->WaitAll();
+                RestoreTrialHeads(view, due.sweep % lag);
+                MPIExchangeHalo(L.headIndex);
+                counter = due.sweep;
+                change = agreed;
+                res = due.result;
+                factorSum = res.factorSum;
+                factorCount = res.factorCount;
+                ended = true;
+            }
+            if (ended) break;
+            candidates.erase(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(looked));
+            if (lastSweep) {
+                change = sweepMaxima_->WaitAll();
+                break;
+            }
+            // The largest change of all processes is at least this process's own: while that
+            // exceeds the limit, the sweeps go on whatever the others found, without waiting for
+            // them to agree (their agreement completes on the way). Within the limit the sweeps
+            // go on as trials, this one's heads kept to go back to, while the processes agree.
+            if (!(own > maxErrorAllowed)) {
+                KeepTrialHeads(view, counter % lag);
+                candidates.push_back({counter, res});
+            }
             continue;
         }
+        if (!lastSweep && own > maxErrorAllowed && !waitForEveryAgreement) continue;
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
@@ -448,31 +463,36 @@ int gwflowclass::SweepSplit(int bandFirst) const {
     return below > lastRow + 1 ? lastRow : bandFirst - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
-void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view) {
+void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
     const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
-    trialHeads.resize(rows * stride * (view.adaptive ? 2 : 1));
-    double* const iterates = trialHeads.data() + rows * stride;
+    const std::size_t block = rows * stride * (view.adaptive ? 2 : 1);
+    const std::size_t slots = static_cast<std::size_t>(slot) + 1;
+    if (trialHeads.size() < block * slots) trialHeads.resize(block * slots);
+    double* const heads = trialHeads.data() + block * static_cast<std::size_t>(slot);
+    double* const iterates = heads + rows * stride;
     for (int r = firstRow; r <= lastRow; ++r) {
         const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
         if (span.first > span.last) continue;
         const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride;
         const std::size_t n = static_cast<std::size_t>(span.last - span.first + 1);
-        std::copy_n(view.h[r] + span.first, n, trialHeads.data() + at + static_cast<std::size_t>(span.first));
+        std::copy_n(view.h[r] + span.first, n, heads + at + static_cast<std::size_t>(span.first));
         if (view.adaptive) std::copy_n(view.hp[r] + span.first, n, iterates + at + static_cast<std::size_t>(span.first));
     }
 }
 
-void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view) {
+void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view, int slot) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
     const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
-    const double* const iterates = trialHeads.data() + rows * stride;
+    const std::size_t block = rows * stride * (view.adaptive ? 2 : 1);
+    const double* const heads = trialHeads.data() + block * static_cast<std::size_t>(slot);
+    const double* const iterates = heads + rows * stride;
     for (int r = firstRow; r <= lastRow; ++r) {
         const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
         if (span.first > span.last) continue;
         const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride + static_cast<std::size_t>(span.first);
         const std::size_t n = static_cast<std::size_t>(span.last - span.first + 1);
-        std::copy_n(trialHeads.data() + at, n, view.h[r] + span.first);
+        std::copy_n(heads + at, n, view.h[r] + span.first);
         if (view.adaptive) std::copy_n(iterates + at, n, view.hp[r] + span.first);
     }
 }

@@ -52,6 +52,16 @@ void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) con
     // Rows r - 1, r, r + 1 (a row beyond the grid is never read: its neighbours do not exist).
     const double* const z[3] = {terrain[r - 1], terrain[r], r < nrows ? terrain[r + 1] : nullptr};
     const double* const depth[3] = {totalInput[r - 1], totalInput[r], r < nrows ? totalInput[r + 1] : nullptr};
+    if ((exists & 0x1FFu) == 0x1FFu && (inside & 0x1FEu) == 0x1FEu) {
+        // Every neighbour exists and lies inside (most cells): no flag to look at.
+        for (int d = 0; d <= 8; ++d) {
+            const int i = kRowStep[d] + 1, cc = c + kColStep[d];
+            const double bare = z[i][cc];
+            n->bare[d] = bare;
+            n->level[d] = bare + (withWater ? depth[i][cc] : 0.0);
+        }
+        return;
+    }
     for (int d = 0; d <= 8; ++d) {
         const int i = kRowStep[d] + 1, cc = c + kColStep[d];
         const double bare = (exists >> d) & 1u ? z[i][cc] : 0.0;
@@ -217,11 +227,20 @@ void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     // What each existing neighbour sends towards this cell (along the opposite direction).
     double from[9] = {};
     double in = 0, out = 0;
-    for (int d = 1; d <= 8; ++d) {
-        if (!((exists >> d) & 1u)) continue;
-        const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
-        from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
-        in += from[d];
+    if ((exists & 0x1FEu) == 0x1FEu) {
+        // Every neighbour exists (most cells): no flag to look at.
+        for (int d = 1; d <= 8; ++d) {
+            const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
+            from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
+            in += from[d];
+        }
+    } else {
+        for (int d = 1; d <= 8; ++d) {
+            if (!((exists >> d) & 1u)) continue;
+            const std::size_t cc = static_cast<std::size_t>(c + kColStep[d]);
+            from[d] = rows[kRowStep[d] + 1][cc * perCell + static_cast<std::size_t>(Opposite(d))];
+            in += from[d];
+        }
     }
     const double* q = rows[1] + static_cast<std::size_t>(c) * perCell;
     for (int d = 1; d <= 8; ++d)

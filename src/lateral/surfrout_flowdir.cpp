@@ -30,6 +30,24 @@ LargestDrop FindLargest(const double drop[9]) {
     return best;
 }
 
+// The cosine and sine of the angles of AspectWeights for an aspect along a flow direction (no
+// offset), the aspect of most cells: taken once, from the same calls on the same angles, the
+// zero offset read at run time so that the compiler evaluates nothing ahead.
+struct AxisAngles {
+    double cosPhi, sinPsi, cosPsi;
+};
+
+const AxisAngles& OnAxisAngles() {
+    static const AxisAngles angles = [] {
+        volatile double zero = 0.0;
+        const double delta = zero;
+        const double phi = delta * kRadiansPerDegree;
+        const double psi = (45.0 - std::fabs(delta)) * kRadiansPerDegree;
+        return AxisAngles{std::cos(phi), std::sin(psi), std::cos(psi)};
+    }();
+    return angles;
+}
+
 }  // namespace
 
 SlopeAspect SlopeAndAspect(const Neighbourhood& n, bool interior, double cellsize) {
@@ -95,16 +113,27 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
     for (int d = 0; d <= 8; ++d) w[d] = 0;
     double delta = 0;
     const int m = SectorOfAspect(aspect, &delta);
-    const double phi = delta * kRadiansPerDegree;
-    const double psi = (45.0 - std::fabs(delta)) * kRadiansPerDegree;
-    double wm = std::cos(phi), wl, wr;
+    double cosPhi, sinPsi, cosPsi;
+    if (delta == 0) {
+        const AxisAngles& a = OnAxisAngles();
+        cosPhi = a.cosPhi;
+        sinPsi = a.sinPsi;
+        cosPsi = a.cosPsi;
+    } else {
+        const double phi = delta * kRadiansPerDegree;
+        const double psi = (45.0 - std::fabs(delta)) * kRadiansPerDegree;
+        cosPhi = std::cos(phi);
+        sinPsi = std::sin(psi);
+        cosPsi = std::cos(psi);
+    }
+    double wm = cosPhi, wl, wr;
     // The side shares follow the sign of the offset as the terrain model defines them.
     if (delta > 0) {
-        wl = std::fabs(std::cos(psi) * std::cos(phi));
-        wr = std::fabs(std::sin(psi) * std::cos(phi));
+        wl = std::fabs(cosPsi * cosPhi);
+        wr = std::fabs(sinPsi * cosPhi);
     } else {
-        wl = std::fabs(std::sin(psi) * std::cos(phi));
-        wr = std::fabs(std::cos(psi) * std::cos(phi));
+        wl = std::fabs(sinPsi * cosPhi);
+        wr = std::fabs(cosPsi * cosPhi);
     }
     if (wl < 0.0001) wl = 0;
     if (wm < 0.0001) wm = 0;

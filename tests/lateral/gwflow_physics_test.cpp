@@ -538,3 +538,34 @@ TEST_F(GwPhysics, RowsSweptInPiecesBetweenLooksAtTheAgreementsGiveTheSweepInOneP
     VariedAquifer();
     for (const double sor : {1.2, 0.0}) EXPECT_GT(SameAsWaitingForEveryAgreement(sor, 10000, 1e-11), 6) << sor;
 }
+
+TEST_F(GwPhysics, SweepsBeyondTheOneThatEndedTheSolveAreTakenBackAtAnyLag) {
+    // The lower rows lie outside the basin: at two and four processes the processes holding them
+    // are within the limit from the first sweep and sweep on several sweeps before they look at
+    // the agreement, while the others come within it later. Where the processes agree that a
+    // sweep ended the solve, every sweep after it is taken back, also where the last sweep allowed
+    // comes before the lag has passed (each sweep under way is then looked at at once): the results
+    // are those of waiting for the agreement after every sweep, at every lag.
+    Init(40, 23, 50.0, 3.0);
+    for (int r = 33; r <= 40; ++r)
+        for (int c = 1; c <= 23; ++c) zone_[r][c] = -9999;
+    VariedAquifer();
+    const int lagBefore = gwflowclass::agreementLag;
+    for (const double sor : {1.3, 0.0}) {
+        // The sweeps of each layer in the third step, the solve converging.
+        std::vector<double> out;
+        int sweeps[3] = {};
+        gwflowclass::waitForEveryAgreement = true;
+        const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps, out, 10000, 1e-4);
+        gwflowclass::waitForEveryAgreement = false;
+        const int n1 = g->layers[1].sweeps, n2 = g->layers[2].sweeps;
+        EXPECT_GT(std::min(n1, n2), 3) << sor;
+        for (const int lag : {1, 2, 5})
+            for (const int maxiter : {10000, n1 + 1, n1 + 3, n2 + 2, n1, n2 - 1}) {
+                gwflowclass::agreementLag = lag;
+                const int first = SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4);
+                gwflowclass::agreementLag = lagBefore;
+                EXPECT_LE(first, 2 * maxiter) << "sor " << sor << " lag " << lag << " maxiter " << maxiter;
+            }
+    }
+}

@@ -116,6 +116,30 @@ TEST(SurfaceFlowDirections, AspectSharesKeepTheirSides) {
     EXPECT_EQ(AspectWeights(30, 1, 0, n, w), 0);
 }
 
+TEST(SurfaceFlowDirections, AspectsAlongAFlowDirectionShareAsTheAnglesGive) {
+    // An aspect along a flow direction (no offset from it): the shares are those of the cosine
+    // and sine of the angles taken at run time, bit for bit, in every sector.
+    const Neighbourhood n = Flat(10, 9);
+    volatile double zero = 0.0;
+    const double phi = zero * kRadiansPerDegree, psi = (45.0 - zero) * kRadiansPerDegree;
+    double wm = std::cos(phi), wl = std::fabs(std::sin(psi) * std::cos(phi)),
+           wr = std::fabs(std::cos(psi) * std::cos(phi));
+    const double total = wl + wm + wr;
+    wl /= total;
+    wm /= total;
+    wr /= total;
+    for (int m = 1; m <= 8; ++m) {
+        double e[9] = {}, w[9];
+        e[m] = wm;
+        e[m == 1 ? 8 : m - 1] = wl;
+        e[m == 8 ? 1 : m + 1] = wr;
+        double sum = 0;
+        for (int d = 1; d <= 8; ++d) sum += e[d];
+        ASSERT_EQ(AspectWeights((m - 1) * 45.0, 1, -1, n, w), m);
+        for (int d = 1; d <= 8; ++d) EXPECT_EQ(w[d], e[d] / sum) << m << " " << d;
+    }
+}
+
 TEST(SurfaceFlowDirections, DropRuleAndPits) {
     Neighbourhood n = Flat(10, 10);
     n.level[1] = 9;
