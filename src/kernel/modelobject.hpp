@@ -258,6 +258,13 @@ public:
     std::array<double, 12> header{};
 
     std::vector<ColumnRange>* basinColumns = nullptr;
+    // The columns of row r that a cell loop visits: the row's basin columns where they are known,
+    // otherwise the whole row.
+    ColumnRange BasinColumnsOfRow(int r) const {
+        if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size()))
+            return (*basinColumns)[static_cast<std::size_t>(r)];
+        return ColumnRange{1, ncols};
+    }
 
     std::int64_t hour = 0, day = 0, month = 0, year = 0;
     std::int64_t endHour = 0, endDay = 0, endMonth = 0, endYear = 0;

@@ -5,45 +5,6 @@
 
 #include <vector>
 
-void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll) {
-    if (records == nullptr || highest < 0) return;
-    int initialised = 0;
-    MPI_Initialized(&initialised);
-    int rank = 0, size = 1;
-    if (initialised) {
-        MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-        MPI_Comm_size(MPI_COMM_WORLD, &size);
-    }
-    const std::size_t count = static_cast<std::size_t>(highest) + 1;
-    // Three fields per record travel; zonenwert and rel stay with their owner.
-    std::vector<double> mine(3 * count);
-    for (std::size_t i = 0; i < count; ++i) {
-        mine[3 * i] = records[i].n;
-        mine[3 * i + 1] = records[i].sx;
-        mine[3 * i + 2] = records[i].RelCellSum;
-    }
-    std::vector<double> all;
-    if (size > 1) {
-        if (rank == 0) all.resize(3 * count * static_cast<std::size_t>(size));
-        MPI_Gather(mine.data(), static_cast<int>(3 * count), MPI_DOUBLE, all.data(), static_cast<int>(3 * count),
-                   MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    } else {
-        all = mine;
-    }
-    std::vector<double> sum(3 * count, 0.0);
-    if (rank == 0) {
-        for (int p = 0; p < size; ++p) {
-            const double* part = all.data() + 3 * count * static_cast<std::size_t>(p);
-            for (std::size_t k = 0; k < 3 * count; ++k) sum[k] += part[k];
-        }
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        records[i].n = sum[3 * i];
-        records[i].sx = sum[3 * i + 1];
-        if (copyAll) records[i].RelCellSum = sum[3 * i + 2];
-    }
-}
-
 void ReduceZoneRecordSets(std::span<zoneFZT* const> records, std::span<const int> highest, bool copyAll) {
     const auto takesPart = [&](std::size_t k) { return records[k] != nullptr && highest[k] >= 0; };
     std::size_t count = 0;
@@ -57,7 +18,8 @@ void ReduceZoneRecordSets(std::span<zoneFZT* const> records, std::span<const int
         MPI_Comm_rank(MPI_COMM_WORLD, &rank);
         MPI_Comm_size(MPI_COMM_WORLD, &size);
     }
-    // The arrays one after the other, three fields per record, as ReduceZoneRecords sends them.
+    // The arrays one after the other, three fields per record (zonenwert and rel stay with their
+    // owner).
     std::vector<double> mine(3 * count);
     std::size_t at = 0;
     for (std::size_t k = 0; k < records.size(); ++k) {
@@ -95,4 +57,10 @@ void ReduceZoneRecordSets(std::span<zoneFZT* const> records, std::span<const int
             if (copyAll) z.RelCellSum = sum[at + 2];
         }
     }
+}
+
+void ReduceZoneRecords(zoneFZT* records, int highest, bool copyAll) {
+    zoneFZT* const one[] = {records};
+    const int highestOfOne[] = {highest};
+    ReduceZoneRecordSets(one, highestOfOne, copyAll);
 }

@@ -213,19 +213,9 @@ double zonalstatistic::RecordMean(const zoneFZT& z) {
 
 void zonalstatistic::AddValue(int row, int column, int zone, double value, double weight) {
     if (!active() || zone < 0 || zone > nzones_) return;
-    zoneFZT& z = records_[zone];
-    z.n += weight;
-    if (row >= 1 && row <= weightRows_ && column >= 1 && column <= weightCols_ && weights_ != nullptr &&
-        weights_->holds(row)) {
-        const double g = (*weights_)[row][column];
-        if (g > nodata_) {
-            z.RelCellSum += g * weight;
-            z.sx += value * g * weight;
-            return;
-        }
-    }
-    z.RelCellSum += weight;
-    z.sx += weight * value;
+    const bool weighed = row >= 1 && row <= weightRows_ && column >= 1 && column <= weightCols_ &&
+                         weights_ != nullptr && weights_->holds(row);
+    AddWeighted(records_[zone], value, weight, weighed ? &(*weights_)[row][column] : nullptr, nodata_);
 }
 
 zonalstatistic::RowAdder zonalstatistic::Row(int row) const {

@@ -78,6 +78,19 @@ public:
     // steps adds each step's mean over the zone's valid cells.
     void SetMissingAsNodata(bool on);
 
+    // Adds value with weight to record z, weighed also with the cell's area weight *g where there
+    // is one above nodata (g null: the weight grid has none for the cell).
+    static void AddWeighted(zoneFZT& z, double value, double weight, const double* g, double nodata) {
+        z.n += weight;
+        if (g != nullptr && *g > nodata) {
+            z.RelCellSum += *g * weight;
+            z.sx += value * *g * weight;
+            return;
+        }
+        z.RelCellSum += weight;
+        z.sx += weight * value;
+    }
+
     // The cells of one row added with weight 1, the row's weights looked up once: Add(column,
     // zone, value) counts exactly as AddValue(row, column, zone, value, 1.0) does, without a
     // call per cell. Valid while the statistics and the weight grid live.
@@ -85,19 +98,8 @@ public:
     public:
         void Add(int column, int zone, double value) const {
             if (records_ == nullptr || zone < 0 || zone > nzones_) return;
-            zoneFZT& z = records_[zone];
-            const double weight = 1.0;
-            z.n += weight;
-            if (weights_ != nullptr && column >= 1 && column <= columns_) {
-                const double g = weights_[column];
-                if (g > nodata_) {
-                    z.RelCellSum += g * weight;
-                    z.sx += value * g * weight;
-                    return;
-                }
-            }
-            z.RelCellSum += weight;
-            z.sx += weight * value;
+            AddWeighted(records_[zone], value, 1.0,
+                        weights_ != nullptr && column >= 1 && column <= columns_ ? &weights_[column] : nullptr, nodata_);
         }
 
     private:

@@ -97,11 +97,7 @@ void siltingupclass::ComputeCells(std::int64_t d, std::int64_t m, std::int64_t y
 #pragma omp for schedule(runtime)
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!zoneGrid->holds(r)) continue;
-            int c0 = 1, c1 = ncols;
-            if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
-                c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
-                c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
-            }
+            const auto [c0, c1] = BasinColumnsOfRow(r);
             // Each row has its own formula variables and parser.
             std::unique_ptr<ExprVariables> variables;
             std::unique_ptr<ExprParser> parser;

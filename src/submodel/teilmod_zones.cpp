@@ -217,11 +217,7 @@ void teilmodellklasse::RankZones(ZoneRanking& ranking) {
         auto forEachCell = [&](auto&& visit) {
             for (int r = 1; r <= nrows; ++r) {
                 if (grid == nullptr || !grid->holds(r)) continue;
-                int c0 = 1, c1 = ncols;
-                if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
-                    c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
-                    c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
-                }
+                const auto [c0, c1] = BasinColumnsOfRow(r);
                 for (int c = c0; c <= c1; ++c) {
                     const double v = (*grid)[r][c];
                     if (v != nodata) visit(r, c, v);

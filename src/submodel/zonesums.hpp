@@ -42,15 +42,7 @@ public:
     // output's zones), as AddValue does for the cell looked up last.
     void Add(const ZoneSumTarget& t, int zone, double value, double weight) const {
         if (!t.on() || zone < 0 || zone > t.highest) return;
-        zoneFZT& z = t.records[zone];
-        z.n += weight;
-        if (scaled_) {
-            z.RelCellSum += g_ * weight;
-            z.sx += value * g_ * weight;
-        } else {
-            z.RelCellSum += weight;
-            z.sx += weight * value;
-        }
+        zonalstatistic::AddWeighted(t.records[zone], value, weight, scaled_ ? &g_ : nullptr, kStatisticsNodata);
     }
 
 private:

@@ -57,11 +57,7 @@ void interzeptionsmodellklasse::InterceptRows(Evaporation mode) {
 #pragma omp for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
-        int c0 = 1, c1 = ncols;
-        if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
-            c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
-            c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
-        }
+        const auto [c0, c1] = BasinColumnsOfRow(r);
         PointRows(view, r);
         for (int c = c0; c <= c1; ++c) {
             if (!OwnCell(view, c)) {
@@ -95,11 +91,7 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     RowView& view = views_[0];
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
-        int c0 = 1, c1 = ncols;
-        if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
-            c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
-            c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
-        }
+        const auto [c0, c1] = BasinColumnsOfRow(r);
         PointRows(view, r);
         for (int c = c0; c <= c1; ++c) {
             if (!OwnCell(view, c)) continue;

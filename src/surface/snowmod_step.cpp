@@ -84,11 +84,7 @@ void schneemodellklasse::CellLoop(std::int64_t y, std::int64_t m, std::int64_t d
 #pragma omp for schedule(runtime) nowait
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!zoneGrid->holds(r)) continue;
-        int c0 = 1, c1 = ncols;
-        if (basinColumns != nullptr && r < static_cast<int>(basinColumns->size())) {
-            c0 = (*basinColumns)[static_cast<std::size_t>(r)].first;
-            c1 = (*basinColumns)[static_cast<std::size_t>(r)].last;
-        }
+        const auto [c0, c1] = BasinColumnsOfRow(r);
         // A failure of the land-use table must not leave the parallel region: it is kept and
         // thrown by the step once the loop is over.
         try {
