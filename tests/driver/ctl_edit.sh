@@ -163,7 +163,8 @@ compare_split_run() {
     # The change and the error of a lake's balance (dV, Err) are small differences of its terms
     # (and of the volumes): they count within the precision of those.
     paste <(after "$f") <(after "$split/$b") |
-      awk -v table="$b" -v lake="$(head -1 "$f" | grep -c 'dV\[m3\]')" -v lakes="${lakes:-0}" "$SIX_DIGITS_AWK"'
+      awk -v table="$b" -v lake="$(head -1 "$f" | grep -c 'dV\[m3\]')" -v lakes="${lakes:-0}" \
+          -v routed="$(head -2 "$f" | grep -c 'tracer concentration.*submodel:routing_model')" "$SIX_DIGITS_AWK"'
         { row[NR] = $0; n = NF / 2
           for (i = 5; i <= n; ++i) if (abs($i) > top[i]) top[i] = abs($i) }
         END { for (r = 1; r <= NR; ++r) {
@@ -195,6 +196,12 @@ compare_split_run() {
               # what seeps in), it is as precise as those flows, which the column'"'"'s largest value
               # after the split measures.
               if (lakes && !lake && abs(a - b) <= 2e-5 * top[i] + u * 1.000001 + 1e-12) continue
+              # A tracer concentration of the routing is its tracer over its water, both continued
+              # from the routing'"'"'s state (six digits): where it rises from nothing (below the
+              # reservoir on the run'"'"'s second day) that rounding is a larger part of it than
+              # six digits, and it counts against the column'"'"'s largest value (a state written
+              # at full precision makes the split equal: measured).
+              if (routed && abs(a - b) <= 2e-5 * top[i] + u * 1.000001 + 1e-12) continue
             }
             print table ", " $1 "-" $2 "-" $3 " " $4 " h, column " i ": " a " in the whole run, " b " split"; exit 1 } } }' ||
       fail "a table of the split run differs from the whole run's"
