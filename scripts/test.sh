@@ -28,7 +28,12 @@ echo "== Fuzz targets"
 FUZZ_SECONDS=${FUZZ_SECONDS:-3} bash "$root/scripts/fuzz.sh" || status=1
 
 echo "== Example basin"
-bash "$root/examples/run.sh" "$root/build/src/driver/talvo" "$root/build/example_run" || status=1
+# The half-year's water balance and tracer bounds, from what the example run wrote.
+if bash "$root/examples/run.sh" "$root/build/src/driver/talvo" "$root/build/example_run"; then
+  bash "$root/tests/driver/half_year_check.sh" "$root/build/example_run" || status=1
+else
+  status=1
+fi
 
 if [ $status -eq 0 ]; then echo "all test stages passed"; else echo "some test stage FAILED"; fi
 exit $status
