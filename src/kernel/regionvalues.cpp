@@ -230,6 +230,15 @@ void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cel
     gridio::ThrowAgreed(CellRowsError(o, operation, cells, own, whole), true);
 }
 
+// The same for several grids: the first that fails names the error.
+void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cells,
+                   std::span<const CellValuePair> grids) {
+    int error = 0;
+    for (const CellValuePair& g : grids)
+        if (error == 0) error = CellRowsError(o, operation, cells, g.values, g.target);
+    gridio::ThrowAgreed(error, true);
+}
+
 }  // namespace
 
 void modelobject::MPICollectRegionValues(int valueIndex, int maskIndex, std::span<const std::int64_t> counts,
@@ -318,10 +327,7 @@ void modelobject::MPICollectRegionCells(const RegionCells& cells, CellValues val
 
 void modelobject::MPICollectRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids) {
     if (size < 2) return;
-    int error = 0;
-    for (const CellValuePair& g : grids)
-        if (error == 0) error = CellRowsError(*this, "MPICollectRegionCells", cells, g.values, g.target);
-    gridio::ThrowAgreed(error, true);
+    CheckCellRows(*this, "MPICollectRegionCells", cells, grids);
     // The values of all grids in one message per process, grid after grid, tag = the process.
     const std::size_t k = grids.size();
     if (rank != 0) {
@@ -355,10 +361,7 @@ void modelobject::MPIDistributeRegionCells(const RegionCells& cells, CellValues 
 
 void modelobject::MPIDistributeRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids) {
     if (size < 2) return;
-    int error = 0;
-    for (const CellValuePair& g : grids)
-        if (error == 0) error = CellRowsError(*this, "MPIDistributeRegionCells", cells, g.values, g.target);
-    gridio::ThrowAgreed(error, true);
+    CheckCellRows(*this, "MPIDistributeRegionCells", cells, grids);
     // The values of all grids in one message per process, grid after grid, tag = the process.
     const std::size_t k = grids.size();
     if (rank != 0) {

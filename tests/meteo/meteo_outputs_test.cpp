@@ -31,20 +31,7 @@ protected:
         MethodTest::SetUp();
         for (int r = 1; r <= kRows; ++r)
             for (int c = 1; c <= kCols; ++c) relArea[r][c] = Area(r, c);
-        // The strip table "MPIHelper" of the row transfers (whole rows: the owner and the length
-        // on process 0, the first column and the length elsewhere): process 0 gathers the grids.
-        memory_handling mh;
-        helper_ = mh.matrix(1, kRows, 1, kCols, kRows);
-        helper_.fill(0);
-        for (int r = 1; r <= kRows; ++r) {
-            helper_[r][1] = talvo_test::Rank() == 0 ? regions[r][1] : 1;
-            helper_[r][2] = kCols;
-        }
-        int i = 1;
-        while (store[i].hasFileName || store[i].hasInternalName) ++i;
-        store[i].grid = &helper_;
-        store[i].fileName = store[i].internalName = "MPIHelper";
-        store[i].hasFileName = store[i].hasInternalName = true;
+        InstallRowHelper();
         // The run ends with the third record; binary grids of doubles.
         settings.endHour = 2;
         settings.endMonth = 1;
@@ -80,18 +67,13 @@ protected:
         row >> year >> month >> day >> hour >> mean;
         return mean;
     }
-
-    Matrix helper_;
 };
 
 TEST_F(MeteoOutputsTest, ZoneMeansWeighEachCellByItsArea) {
     SectionValues v;
     v.statistics = "stat.txt 1001";
-    Share("st.dat", StationHeaderOf(kStations) + kRecords);
-    Share("test.ctl", Section("temperature", 1, "st.dat\nregr.dat\n", v));
-    unsigned error = 0;
-    auto ip = Make("temperature", &error);
-    ASSERT_EQ(error, 0u) << Console();
+    auto ip = Build(1, StationHeaderOf(kStations) + kRecords, "regr.dat\n", v);
+    ASSERT_NE(ip, nullptr);
     RunThreeSteps(*ip);
     if (talvo_test::Rank() != 0) return;
     double sum = 0, weights = 0, plain = 0, cells = 0;
@@ -114,11 +96,8 @@ TEST_F(MeteoOutputsTest, RunSumAndMeanLeaveOutTheStepWithoutData) {
         SectionValues v;
         v.writeCode = code;
         v.resultGrid = code == 10 ? "sum_grid" : "mean_grid";
-        Share("st.dat", StationHeaderOf(kStations) + kRecords);
-        Share("test.ctl", Section("temperature", 1, "st.dat\nregr.dat\n", v));
-        unsigned error = 0;
-        auto ip = Make("temperature", &error);
-        ASSERT_EQ(error, 0u) << Console();
+        auto ip = Build(1, StationHeaderOf(kStations) + kRecords, "regr.dat\n", v);
+        ASSERT_NE(ip, nullptr);
         RunThreeSteps(*ip);
         if (talvo_test::Rank() != 0) continue;
         const std::string name = code == 10 ? "sum_grid.sum" : "mean_grid.mit";

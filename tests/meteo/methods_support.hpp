@@ -97,6 +97,26 @@ protected:
         EXPECT_NEAR(ip.ResultGrid()[r][c], want, tolerance) << "row " << r << " column " << c;
     }
     double Cell(const meteointerpol& ip, int r, int c) const { return ip.ResultGrid()[r][c]; }
+    // The strip table "MPIHelper" of the row transfers (whole rows: the owner and the length on
+    // process 0, the first column and the length elsewhere) in the store, so that grids read from
+    // files reach every process's rows and process 0 gathers the grids it writes.
+    void InstallRowHelper() {
+        memory_handling mh;
+        rowHelper_ = mh.matrix(1, kRows, 1, kCols, kRows);
+        rowHelper_.fill(0);
+        for (int r = 1; r <= kRows; ++r) {
+            rowHelper_[r][1] = talvo_test::Rank() == 0 ? regions[r][1] : 1;
+            rowHelper_[r][2] = kCols;
+        }
+        int i = 1;
+        while (store[i].hasFileName || store[i].hasInternalName) ++i;
+        store[i].grid = &rowHelper_;
+        store[i].fileName = store[i].internalName = "MPIHelper";
+        store[i].hasFileName = store[i].hasInternalName = true;
+    }
+
+private:
+    Matrix rowHelper_;
 };
 
 }  // namespace meteo_test

@@ -213,23 +213,9 @@ namespace {
 // temperature section is the test's.
 class PrecicorrPointTest : public PrecicorrTest {
 protected:
-    // The strip table "MPIHelper" of the row transfers (whole rows: the owner and the length on
-    // process 0, the first column and the length elsewhere), so that grids read from files
-    // reach every process's rows.
     void SetUp() override {
         PrecicorrTest::SetUp();
-        memory_handling mh;
-        helper_ = mh.matrix(1, kRows, 1, kCols, kRows);
-        helper_.fill(0);
-        for (int r = 1; r <= kRows; ++r) {
-            helper_[r][1] = talvo_test::Rank() == 0 ? regions[r][1] : 1;
-            helper_[r][2] = kCols;
-        }
-        int i = 1;
-        while (store[i].hasFileName || store[i].hasInternalName) ++i;
-        store[i].grid = &helper_;
-        store[i].fileName = store[i].internalName = "MPIHelper";
-        store[i].hasFileName = store[i].hasInternalName = true;
+        InstallRowHelper();
     }
     std::unique_ptr<precicorrclass> Inputs(const std::string& temperatureSection) {
         const std::string header = StationHeaderOf(kPoints);
@@ -251,7 +237,6 @@ protected:
         std::vector<double> buffer(16, 0.0);
         return pc.InterpolateAtPoint(*inputs_[1], buffer.data(), x, y, z);
     }
-    Matrix helper_;
 };
 
 TEST_F(PrecicorrPointTest, ScenarioGridsChangeTheStationTemperature) {

@@ -2,10 +2,13 @@
 // The evapotranspiration model on the shared test domain: its section, the input grids it
 // looks up (whole on every process, one value everywhere) and a loop over the own cells.
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "../submodel/submodel_fixtures.hpp"
 #include "surface/etpetr.hpp"
@@ -53,5 +56,17 @@ protected:
 
     std::map<std::string, Matrix> grids_;
 };
+
+// The numbers of the last line of a statistics table written by process 0 (the date first).
+inline std::vector<double> LastRowOf(const std::string& file) {
+    std::ifstream in(file);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (!line.empty()) last = line;
+    std::istringstream words(last);
+    std::vector<double> values;
+    for (std::string w; words >> w;) values.push_back(std::stod(w));
+    return values;
+}
 
 }  // namespace etp_test

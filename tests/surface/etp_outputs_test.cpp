@@ -46,14 +46,8 @@ protected:
 
 // The last value of the last line of a statistics table written by process 0.
 double LastTotal(const std::string& file) {
-    std::ifstream in(file);
-    std::string line, last;
-    while (std::getline(in, line))
-        if (!line.empty()) last = line;
-    std::istringstream words(last);
-    std::string w, lastWord;
-    while (words >> w) lastWord = w;
-    return std::stod(lastWord);
+    const std::vector<double> row = LastRowOf(file);
+    return row.empty() ? -1e300 : row.back();
 }
 
 }  // namespace

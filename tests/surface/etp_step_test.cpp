@@ -400,14 +400,8 @@ TEST_F(EtpStepTest, ZoneMeansOfTheStepTakeEveryOwnCellOnce) {
         m->FlushStatistics();
         if (talvo_test::Rank() != 0) continue;
         for (const auto& [file, offset, rounding] : {std::tuple{"etp.stat", 0, 5.1e-6}, std::tuple{"cloud.stat", 4, 5.1e-3}}) {
-            std::ifstream in(file);
-            std::string line, last;
-            while (std::getline(in, line))
-                if (!line.empty()) last = line;
-            std::istringstream words(last);
-            std::vector<double> v;
-            for (std::string w; words >> w;) v.push_back(std::stod(w));
-            ASSERT_EQ(v.size(), 8u) << file << ": " << last;
+            const std::vector<double> v = LastRowOf(file);
+            ASSERT_EQ(v.size(), 8u) << file;
             EXPECT_EQ(v[3], static_cast<double>(step.hour)) << file;
             for (int z = 1; z <= 4; ++z) {
                 const std::size_t k = static_cast<std::size_t>(z % 4);
@@ -460,14 +454,8 @@ TEST_F(EtpStepTest, EveryStatisticOfTheStepHoldsTheMeanOfItsOwnGrid) {
         m->FlushStatistics();
         if (talvo_test::Rank() != 0) continue;
         for (std::size_t k = 0; k < std::size(tables); ++k) {
-            std::ifstream in(tables[k].file);
-            std::string line, last;
-            while (std::getline(in, line))
-                if (!line.empty()) last = line;
-            std::istringstream words(last);
-            std::vector<double> v;
-            for (std::string w; words >> w;) v.push_back(std::stod(w));
-            ASSERT_EQ(v.size(), 5u) << tables[k].file << ": " << last;
+            const std::vector<double> v = LastRowOf(tables[k].file);
+            ASSERT_EQ(v.size(), 5u) << tables[k].file;
             EXPECT_EQ(v[3], static_cast<double>(hour)) << tables[k].file;
             EXPECT_NEAR(v[4], all[k] / all.back(), tables[k].rounding) << tables[k].file << " at " << hour << " h";
         }
