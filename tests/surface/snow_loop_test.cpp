@@ -23,6 +23,16 @@ protected:
         snow->LinkPrecipitation(false);
         return snow;
     }
+    // The energy balance (method 5) at -5 degrees C under 300 W/m2, the albedo grid at 0.2.
+    std::unique_ptr<schneemodellklasse> ColdEnergyBalance() {
+        SectionOptions o;
+        o.method = 5;
+        auto snow = Ready(o);
+        Fill("temperature", -5);
+        Fill("AspectCorrectedGlobalRadiation", 300);
+        Fill("albedo", 0.2);
+        return snow;
+    }
 };
 
 // Water input after deposition = change of solid and liquid storage + outflow + evaporation,
@@ -338,12 +348,7 @@ namespace {
 // The albedo before the step decides the short-wave gain of the energy balance: 2.5 mm of
 // snow show the land use, 2.6 mm the aged snow.
 TEST_F(SnowLoop, ThinCoversShowTheLandUseToTheEnergyBalance) {
-    SectionOptions o;
-    o.method = 5;
-    auto snow = Ready(o);
-    Fill("temperature", -5);
-    Fill("AspectCorrectedGlobalRadiation", 300);
-    Fill("albedo", 0.2);
+    auto snow = ColdEnergyBalance();
     ForOwn([&](int r, int c) {
         snow->solid.data[r][c] = c % 2 == 1 ? 2.5 : 2.6;
         snow->snowAge.data[r][c] = 3;
@@ -385,12 +390,7 @@ TEST_F(SnowLoop, TheLandUseTableGivesTheAlbedoOfThinCovers) {
         " AltDep = 0 0.02; }",
         "VariableDayCount");
     settings_.landuseTable = table.data();
-    SectionOptions o;
-    o.method = 5;
-    auto snow = Ready(o);
-    Fill("temperature", -5);
-    Fill("AspectCorrectedGlobalRadiation", 300);
-    Fill("albedo", 0.2);
+    auto snow = ColdEnergyBalance();
     // Column 5 has no valid land use; columns 1 and 2 start thin, 3 to 5 thick but end thin.
     ForOwn([&](int r, int c) {
         G("landuse1")[r][c] = c == 5 ? 0 : 1;
