@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "kernel/decomposition.hpp"
 #include "kernel/diaglog.hpp"
@@ -145,14 +146,29 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     for (int i = 0; i < P2; ++i) levels_[static_cast<std::size_t>(P1 + i)] = (Wmax - cover1) - 0.02 * i;
     for (int i = 0; i < P3; ++i) levels_[static_cast<std::size_t>(P1 + P2 + i)] = (Wmax - cover1 - cover2) - 0.05 * i;
     levels_[static_cast<std::size_t>(n - 1)] = Bmin;
+    // The volume below each level: the cells under it, each adding its column in the order of
+    // the lake's cells. The levels fall, so a cell not under one level is under none below it:
+    // each level scans only the cells under the level before (a rising level would start again
+    // from every cell).
     const double a = g.cellsize * g.cellsize;
+    std::vector<double> bottoms;
+    EachLakeCell([&](int r, int c) { bottoms.push_back((*grids_.elevation)[r][c]); });
+    std::vector<double> under = bottoms;
     for (int i = 0; i < n - 1; ++i) {
         const double L = levels_[static_cast<std::size_t>(i)];
+        if (i > 0 && !(L <= levels_[static_cast<std::size_t>(i - 1)])) under = bottoms;
         double V = 0;
-        EachLakeCell([&](int r, int c) {
-            const double e = (*grids_.elevation)[r][c];
-            if (e < L) V += a * (L - e);
-        });
+        double* const cells = under.data();
+        const std::size_t count = under.size();
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const double e = cells[k];
+            if (e < L) {
+                V += a * (L - e);
+                cells[kept++] = e;
+            }
+        }
+        under.resize(kept);
         volumes_[static_cast<std::size_t>(i)] = V;
     }
 
