@@ -138,6 +138,16 @@ TEST_F(LakeTest, VolumeOfEachLevelSumsTheCellsUnderItInRowOrder) {
     }
     EXPECT_EQ(L.back(), 100.013);
     EXPECT_EQ(V.back(), 0);
+    // A level above the one before it takes every cell again.
+    const double levels[] = {101.7, 100.2, 101.95, 100.6};
+    double volumes[4];
+    routing::LakeLevelVolumes(bottoms, levels, 4, 3.0, volumes);
+    for (int i = 0; i < 4; ++i) {
+        double expected = 0;
+        for (const double e : bottoms)
+            if (e < levels[i]) expected += 3.0 * (levels[i] - e);
+        EXPECT_EQ(volumes[i], expected) << i;
+    }
 }
 
 TEST_F(LakeTest, BandsOfLevelsByDepth) {
