@@ -39,7 +39,7 @@ struct LakeGrids {
     const std::vector<ColumnRange>* columns = nullptr;  // per row the column range; none: all
     int nrows = 0, ncols = 0;
     double cellsize = 0, nodata = -9999;
-    // Fills volumes[0..levels - 1] of a lake's table from the bottoms of its cells (in the lake's
+    // Fills volumes[0..count - 1] of a lake's table from the bottoms of its cells (in the lake's
     // order), shared among the processes; none: the lake computes them alone.
     std::function<void(const std::vector<double>& bottoms, const std::vector<double>& levels, std::size_t count,
                        double cellArea, std::vector<double>& volumes)>
