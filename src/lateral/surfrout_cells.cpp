@@ -342,21 +342,34 @@ void surfaceroutingclass::FillCurvatureGapsOnProcessZero(Matrix& k) {
         };
         std::vector<Listed> cells;
         cells.reserve(all.size() / 2);
+        // Every list comes in row order and names cells no other list names: the lists merged one
+        // after the other give the cells in row order (a list that starts after the cells before
+        // it needs no merge, as with regions of whole rows).
+        const auto byIndex = [](const Listed& a, const Listed& b) { return a.index < b.index; };
+        const auto appendRun = [&](std::size_t from) {
+            if (from > 0 && from < cells.size() && byIndex(cells[from], cells[from - 1]))
+                std::inplace_merge(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(from), cells.end(),
+                                   byIndex);
+        };
         std::size_t at = 0;
-        for (int p = 0; p < size; ++p)
+        for (int p = 0; p < size; ++p) {
+            const std::size_t from = cells.size();
             for (int n = 0; n < counts[static_cast<std::size_t>(p)]; n += 2, at += 2)
                 cells.push_back({static_cast<long>(all[at]), all[at + 1], p});
+            appendRun(from);
+        }
         // A zone cell in no process's region is a gap of the whole grid too. Zone values that
         // rank as zones (codes from 0) lie above -2, so only a nodata value above that leaves
         // such cells; process 0 holds both grids whole.
         if (nodata >= -2.0) {
+            const std::size_t from = cells.size();
             const Matrix& zone = *(*gridStore)[1].grid;
             for (int r = 1; r <= nrows; ++r)
                 for (int c = 1; c <= ncols; ++c)
                     if (zone[r][c] != nodata && (*mpiRegions)[r][c] == nodata)
                         cells.push_back({static_cast<long>(r - 1) * ncols + c - 1, nodata, -1});
+            appendRun(from);
         }
-        std::sort(cells.begin(), cells.end(), [](const Listed& a, const Listed& b) { return a.index < b.index; });
         auto valueAt = [&](int rr, int cc) {
             const long index = static_cast<long>(rr - 1) * ncols + cc - 1;
             const auto it = std::lower_bound(cells.begin(), cells.end(), index,

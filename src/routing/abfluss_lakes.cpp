@@ -9,6 +9,70 @@
 #include "kernel/gridio.hpp"
 #include "routing/abfluss.hpp"
 
+namespace {
+
+// The volumes of the levels of the lakes' tables, shared among the processes while process 0
+// sets the lakes up: for each lake it sends the bottoms of the cells and the levels, every
+// process sums a run of the levels (each level as process 0 alone would: over the cells in the
+// lake's order), and process 0 gathers the volumes. A head without "go" ends the exchange.
+struct LakeShareHead {
+    double go = 0, cells = 0, levels = 0, cellArea = 0;
+};
+
+int LevelRunStart(int levels, int p, int size) {
+    return static_cast<int>(static_cast<long long>(levels) * p / size);
+}
+
+// After the head: the bottoms and levels from process 0 (which passes its own), this process's
+// run of the levels, the volumes gathered into process 0's table.
+void SumLevelRuns(const LakeShareHead& head, const double* rootBottoms, const double* rootLevels, double* rootVolumes,
+                  int rank, int size) {
+    const int cells = static_cast<int>(head.cells), count = static_cast<int>(head.levels);
+    std::vector<double> bottoms(static_cast<std::size_t>(cells)), levels(static_cast<std::size_t>(count));
+    if (rank == 0) {
+        std::copy(rootBottoms, rootBottoms + cells, bottoms.begin());
+        std::copy(rootLevels, rootLevels + count, levels.begin());
+    }
+    MPI_Bcast(bottoms.data(), cells, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    MPI_Bcast(levels.data(), count, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    const int first = LevelRunStart(count, rank, size), last = LevelRunStart(count, rank + 1, size);
+    std::vector<double> mine(static_cast<std::size_t>(last - first));
+    routing::LakeLevelVolumes(bottoms, levels.data() + first, mine.size(), head.cellArea, mine.data());
+    std::vector<int> counts, starts;
+    if (rank == 0)
+        for (int p = 0; p < size; ++p) {
+            starts.push_back(LevelRunStart(count, p, size));
+            counts.push_back(LevelRunStart(count, p + 1, size) - starts.back());
+        }
+    MPI_Gatherv(mine.data(), last - first, MPI_DOUBLE, rootVolumes, counts.data(), starts.data(), MPI_DOUBLE, 0,
+                MPI_COMM_WORLD);
+}
+
+// Process 0's side, one lake.
+void ShareLakeVolumes(const std::vector<double>& bottoms, const std::vector<double>& levels, std::size_t count,
+                      double cellArea, std::vector<double>& volumes, int size) {
+    LakeShareHead head{1, static_cast<double>(bottoms.size()), static_cast<double>(count), cellArea};
+    MPI_Bcast(&head, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    SumLevelRuns(head, bottoms.data(), levels.data(), volumes.data(), 0, size);
+}
+
+void EndLakeShares() {
+    LakeShareHead end;
+    MPI_Bcast(&end, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+}
+
+// The other processes' side: a run of the levels of each lake process 0 sends, until the end.
+void TakeLakeShares(int rank, int size) {
+    for (;;) {
+        LakeShareHead head;
+        MPI_Bcast(&head, 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        if (head.go == 0) return;
+        SumLevelRuns(head, nullptr, nullptr, nullptr, rank, size);
+    }
+}
+
+}  // namespace
+
 void abflussmodellklasse::ReadLakeCodes(const std::string& section) {
     const int lakeCodes = FindGrid("lake_codes");
     if (lakeCodes == 0) {
@@ -109,9 +173,22 @@ void abflussmodellklasse::InitLakeModel(bool interceptionFirst) {
             *log << "FATAL: the grids of the lakes are not in memory" << "[end-entry]";
             error = 33;
         }
+        if (size > 1)
+            lakeGrids.shareVolumes = [this](const std::vector<double>& bottoms, const std::vector<double>& levels,
+                                            std::size_t count, double cellArea, std::vector<double>& volumes) {
+                ShareLakeVolumes(bottoms, levels, count, cellArea, volumes, size);
+            };
         CatchIntoError(error, [&] {
             for (int n = 1; n <= nDesc && error == 0; ++n) Description(n).InitLakes();
         });
+        lakeGrids.shareVolumes = nullptr;
+    }
+    // Process 0 ends the sharing of the lakes' volumes whether it set lakes up or not, failed or not.
+    if (size > 1) {
+        if (rank == 0)
+            EndLakeShares();
+        else
+            TakeLakeShares(rank, size);
     }
     gridio::ThrowAgreed(static_cast<int>(error), true);
 }

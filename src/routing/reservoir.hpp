@@ -5,7 +5,9 @@
 // in its balance file. With lake modelling it is a lake: its water lives in the ponding storage
 // of the cells of "lake_codes" with its code, taken from them at the start of each step and
 // given back with one common water level, through a water-level/volume table of the terrain.
+#include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,18 @@ struct LakeGrids {
     const std::vector<ColumnRange>* columns = nullptr;  // per row the column range; none: all
     int nrows = 0, ncols = 0;
     double cellsize = 0, nodata = -9999;
+    // Fills volumes[0..count - 1] of a lake's table from the bottoms of its cells (in the lake's
+    // order), shared among the processes; none: the lake computes them alone.
+    std::function<void(const std::vector<double>& bottoms, const std::vector<double>& levels, std::size_t count,
+                       double cellArea, std::vector<double>& volumes)>
+        shareVolumes;
 };
+
+// The volume of water below each of the falling levels levels[0..count - 1] of a lake whose cells
+// have the given bottoms: for each level, the columns above the cells under it, added in the
+// order of the cells.
+void LakeLevelVolumes(const std::vector<double>& bottoms, const double* levels, std::size_t count, double cellArea,
+                      double* volumes);
 
 // The 28 balance terms of a step: the lake area and, for each quantity, m3, mm and m3/s.
 struct ReservoirBalance {

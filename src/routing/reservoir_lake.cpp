@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "kernel/decomposition.hpp"
 #include "kernel/diaglog.hpp"
@@ -22,6 +23,7 @@ double Reservoir::ReferenceLevel() const { return levels_.empty() ? 0.0 : levels
 
 void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     grids_ = g;
+    grids_.shareVolumes = nullptr;  // used by this set-up only
     lake_ = true;
     const std::string name = std::to_string(code_);
     firstCol_ = g.ncols + 1;
@@ -146,15 +148,13 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     for (int i = 0; i < P3; ++i) levels_[static_cast<std::size_t>(P1 + P2 + i)] = (Wmax - cover1 - cover2) - 0.05 * i;
     levels_[static_cast<std::size_t>(n - 1)] = Bmin;
     const double a = g.cellsize * g.cellsize;
-    for (int i = 0; i < n - 1; ++i) {
-        const double L = levels_[static_cast<std::size_t>(i)];
-        double V = 0;
-        EachLakeCell([&](int r, int c) {
-            const double e = (*grids_.elevation)[r][c];
-            if (e < L) V += a * (L - e);
-        });
-        volumes_[static_cast<std::size_t>(i)] = V;
-    }
+    std::vector<double> bottoms;
+    EachLakeCell([&](int r, int c) { bottoms.push_back((*grids_.elevation)[r][c]); });
+    const std::size_t count = static_cast<std::size_t>(n - 1);
+    if (g.shareVolumes)
+        g.shareVolumes(bottoms, levels_, count, a, volumes_);
+    else
+        LakeLevelVolumes(bottoms, levels_.data(), count, a, volumes_.data());
 
     // The table waits under its temporary name until the normal end (EndOutput), so that a failed
     // run leaves the table of the run before.
@@ -166,6 +166,30 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     std::fprintf(f, "waterlevel-volume-table lake %d\nLevel[m a.s.l.]\tVolume[m^3]\n", code_);
     for (int i = 0; i < n; ++i) std::fprintf(f, "%g\t%g\n", levels_[static_cast<std::size_t>(i)], volumes_[static_cast<std::size_t>(i)]);
     if (!levelVolume_.Close()) LevelVolumeFailed();
+}
+
+void LakeLevelVolumes(const std::vector<double>& bottoms, const double* levels, std::size_t count, double cellArea,
+                      double* volumes) {
+    // A cell not under a level is under none below it: each level looks only at the cells under
+    // the level before (a level above the one before looks at every cell again).
+    std::vector<double> under = bottoms;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double L = levels[i];
+        if (i > 0 && !(L <= levels[i - 1])) under = bottoms;
+        double V = 0;
+        double* const cells = under.data();
+        const std::size_t cellCount = under.size();
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < cellCount; ++k) {
+            const double e = cells[k];
+            if (e < L) {
+                V += cellArea * (L - e);
+                cells[kept++] = e;
+            }
+        }
+        under.resize(kept);
+        volumes[i] = V;
+    }
 }
 
 void Reservoir::LevelVolumeFailed() {

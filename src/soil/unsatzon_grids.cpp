@@ -1,5 +1,6 @@
 // The soil model's grids: the links it reads, its statistics outputs and the grids and stacks
 // it publishes (own rows; some with a halo row).
+#include <algorithm>
 #include <cmath>
 
 #include "soil/unsatzon.hpp"
@@ -166,8 +167,9 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     auto internal = [&](Matrix& m, RowSpan rows, const char* name) { return grid(m, rows, name, name, 0); };
     auto stack = [&](Stack& s, const char* name, const std::string& file, long code) {
         s = matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
-        for (int r = firstRow; r <= lastRow; ++r)
-            for (int c = 0; c <= ncols; ++c) std::fill(s[r][c], s[r][c] + nlayers + 1, nodata);
+        // A row's cells lie one after the other in one block: one fill per row.
+        const std::size_t rowValues = (static_cast<std::size_t>(ncols) + 1) * (static_cast<std::size_t>(nlayers) + 1);
+        for (int r = firstRow; r <= lastRow; ++r) std::fill_n(s.rowBlock(r), rowValues, nodata);
         return Register(file, nullptr, &s, name, code, firstRow, lastRow);
     };
     OwnGrids& g = own;

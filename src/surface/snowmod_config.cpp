@@ -306,10 +306,16 @@ void schneemodellklasse::CreateZeroGrid(OwnGrid& grid, const char* name, bool wo
     const int first = workRows ? workFirstRow : firstRow;
     const int last = workRows ? workLastRow : lastRow;
     grid.data = matrix(first, last, 1, ncols, nrows);
+    const double none = nodata;
     for (int r = first; r <= last; ++r) {
         if (!grid.data.holds(r)) continue;
-        const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
-        for (int c = 1; c <= ncols; ++c) grid.data[r][c] = (zoneRow && (*zoneGrid)[r][c] != nodata) ? 0.0 : nodata;
+        double* const row = grid.data[r];
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) {
+            std::fill(row + 1, row + ncols + 1, none);
+            continue;
+        }
+        const double* const zone = (*zoneGrid)[r];
+        for (int c = 1; c <= ncols; ++c) row[c] = zone[c] != none ? 0.0 : none;
     }
     RegisterOwn(grid, name, first, last);
 }

@@ -120,6 +120,36 @@ TEST_F(LakeTest, LevelVolumeTableOfFlatCells) {
     EXPECT_FALSE(std::filesystem::exists("W_V_Table_01.dat.part"));
 }
 
+// Each level's volume is the sum over the lake's cells in row order of the columns of water
+// above the cells under it: as the levels fall, the cells leave the sum one after the other.
+TEST_F(LakeTest, VolumeOfEachLevelSumsTheCellsUnderItInRowOrder) {
+    const std::vector<double> bottoms = {100.013, 101.5, 100.5, 101.937};
+    SetTerrain(bottoms, 102);
+    ASSERT_EQ(BuildLake(0), 0u) << console_.str();
+    if (!Root()) return;
+    const std::vector<double>& L = Lake().Levels();
+    const std::vector<double>& V = Lake().Volumes();
+    ASSERT_EQ(L.size(), 199u);
+    for (std::size_t i = 0; i + 1 < L.size(); ++i) {
+        double expected = 0;
+        for (const double e : bottoms)
+            if (e < L[i]) expected += 1e4 * (L[i] - e);
+        EXPECT_EQ(V[i], expected) << i << " " << L[i];
+    }
+    EXPECT_EQ(L.back(), 100.013);
+    EXPECT_EQ(V.back(), 0);
+    // A level above the one before it takes every cell again.
+    const double levels[] = {101.7, 100.2, 101.95, 100.6};
+    double volumes[4];
+    routing::LakeLevelVolumes(bottoms, levels, 4, 3.0, volumes);
+    for (int i = 0; i < 4; ++i) {
+        double expected = 0;
+        for (const double e : bottoms)
+            if (e < levels[i]) expected += 3.0 * (levels[i] - e);
+        EXPECT_EQ(volumes[i], expected) << i;
+    }
+}
+
 TEST_F(LakeTest, BandsOfLevelsByDepth) {
     struct Case {
         double depth;
