@@ -411,36 +411,55 @@ void verdunstungsmodellklasse::StepStatistics() {
     for (const auto* list : {&etpStats, &eipStats})
         for (const auto& s : *list) anyStatistic = anyStatistic || s->active();
     // Without statistics and response units the serial pass over the cells has nothing to do.
-    for (int r = firstRow; r <= lastRow && (anyStatistic || useResponseUnits); ++r) {
-        const auto [c1, c2] = ColumnRange(r);
-        for (int c = c1; c <= c2; ++c) {
-            if (!OwnCell(r, c)) continue;
-            int mr = 0, mc = 0;
-            if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                for (int i = 0; i <= layers; ++i) {
-                    const std::size_t k = static_cast<std::size_t>(i);
-                    etp[k][r][c] = etp[k][mr][mc];
-                    eip[k][r][c] = eip[k][mr][mc];
-                }
-                potEvaporation[r][c] = potEvaporation[mr][mc];
-                correctedRadiation[r][c] = correctedRadiation[mr][mc];
-                cloudiness[r][c] = cloudiness[mr][mc];
+    if (anyStatistic || useResponseUnits) {
+        // Per row the adders of the statistics (an inactive one takes nothing) and the rows of
+        // the grids they take: each cell adds as AddValue(r, c, zone, value, 1.0) would.
+        const std::size_t slots = static_cast<std::size_t>(layers) + 1;
+        std::vector<zonalstatistic::RowAdder> etpAdd(slots), eipAdd(slots);
+        std::vector<const double*> etpRow(slots), eipRow(slots), landuseRow(slots);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            // A row the zone grid does not hold has no own cell.
+            if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+            const auto [c1, c2] = ColumnRange(r);
+            const double* zones = (*zoneGrid)[r];
+            const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+            for (std::size_t k = 0; k < slots; ++k) {
+                etpAdd[k] = etpStats[k]->Row(r);
+                eipAdd[k] = eipStats[k]->Row(r);
+                etpRow[k] = etp[k][r];
+                eipRow[k] = eip[k][r];
+                landuseRow[k] = method == 1 && k > 0 ? (*landuse[k])[r] : nullptr;
             }
-            // An inactive statistic takes nothing: its calls are left out.
-            const int zone = ZoneOf(r, c);
-            if (method == 1) {
-                for (int i = 1; i <= layers; ++i) {
-                    const std::size_t k = static_cast<std::size_t>(i);
-                    const bool empty = (*landuse[k])[r][c] == nodata;
-                    if (etpStats[k]->active()) etpStats[k]->AddValue(r, c, zone, empty ? 0.0 : etp[k][r][c], 1.0);
-                    if (eipStats[k]->active()) eipStats[k]->AddValue(r, c, zone, empty ? 0.0 : eip[k][r][c], 1.0);
+            const zonalstatistic::RowAdder evapAdd = evapStats->Row(r), rgexAdd = rgexStats->Row(r),
+                                           cloudAdd = cloudStats->Row(r);
+            const double* evapRow = potEvaporation[r];
+            const double* rgexRow = correctedRadiation[r];
+            const double* cloudRow = cloudiness[r];
+            for (int c = c1; c <= c2; ++c) {
+                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+                int mr = 0, mc = 0;
+                if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                    for (int i = 0; i <= layers; ++i) {
+                        const std::size_t k = static_cast<std::size_t>(i);
+                        etp[k][r][c] = etp[k][mr][mc];
+                        eip[k][r][c] = eip[k][mr][mc];
+                    }
+                    potEvaporation[r][c] = potEvaporation[mr][mc];
+                    correctedRadiation[r][c] = correctedRadiation[mr][mc];
+                    cloudiness[r][c] = cloudiness[mr][mc];
                 }
+                const int zone = ZoneOf(r, c);
+                for (std::size_t k = 1; k < slots && method == 1; ++k) {
+                    const bool empty = landuseRow[k][c] == nodata;
+                    etpAdd[k].Add(c, zone, empty ? 0.0 : etpRow[k][c]);
+                    eipAdd[k].Add(c, zone, empty ? 0.0 : eipRow[k][c]);
+                }
+                etpAdd[0].Add(c, zone, etpRow[0][c]);
+                eipAdd[0].Add(c, zone, eipRow[0][c]);
+                evapAdd.Add(c, zone, evapRow[c]);
+                rgexAdd.Add(c, zone, rgexRow[c]);
+                cloudAdd.Add(c, zone, cloudRow[c]);
             }
-            if (etpStats[0]->active()) etpStats[0]->AddValue(r, c, zone, etp[0][r][c], 1.0);
-            if (eipStats[0]->active()) eipStats[0]->AddValue(r, c, zone, eip[0][r][c], 1.0);
-            if (evapStats->active()) evapStats->AddValue(r, c, zone, potEvaporation[r][c], 1.0);
-            if (rgexStats->active()) rgexStats->AddValue(r, c, zone, correctedRadiation[r][c], 1.0);
-            if (cloudStats->active()) cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
         }
     }
     ReduceTogether({&etpStats, &eipStats}, {evapStats.get(), rgexStats.get(), cloudStats.get()});

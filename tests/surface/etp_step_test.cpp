@@ -473,3 +473,38 @@ TEST_F(EtpStepTest, EveryStatisticOfTheStepHoldsTheMeanOfItsOwnGrid) {
         }
     }
 }
+
+TEST_F(EtpStepTest, ZoneMeansOfTheStepWeighTheCellArea) {
+    // Cells of different areas and values, two layers: each zone's mean of a layer, of the
+    // whole, of the soil evaporation and of the cloudiness weighs every own cell by its area.
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Put("landuse", 1);
+    Layers(2);
+    PutLayer(1, 3.0);
+    PutLayer(2, 1.0);
+    Matrix& area = Put("RelCellArea", 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            area[r][c] = 0.25 * (r + 2 * c);
+            Grid("temperature")[r][c] = 6 + 2 * r + c;
+            Grid("sunshine_duration")[r][c] = 0.1 * (r + c);
+        }
+    Section s;
+    s.etpStat = "etp.stat 2001";
+    s.eipStat = "eip.stat 2001";
+    s.evapStat = "evap.stat 2001";
+    s.cloudLine = "cloud.stat 2001";
+    auto m = Make(s);
+    const auto a = [&](int r, int c) { return area[r][c]; };
+    const auto weighed = [&](const Matrix& grid) { return [&](int r, int c) { return area[r][c] * grid[r][c]; }; };
+    for (const std::int64_t hour : {13, 1}) {
+        m->PotentialEvapotranspirationStep(hour, 15, 6, 2020);
+        m->FlushStatistics();
+        ExpectLastZoneMeans("etp.stat", weighed(m->etp[0]), a, 5.1e-6);
+        ExpectLastZoneMeans("etp_Layer_2.stat", weighed(m->etp[2]), a, 5.1e-6);
+        ExpectLastZoneMeans("eip_Layer_1.stat", weighed(m->eip[1]), a, 5.1e-6);
+        ExpectLastZoneMeans("evap.stat", weighed(m->potEvaporation), a, 5.1e-6);
+        ExpectLastZoneMeans("cloud.stat", weighed(m->cloudiness), a, 5.1e-3);
+    }
+}
