@@ -472,29 +472,42 @@ void verdunstungsmodellklasse::StepStatistics() {
         for (const auto& s : *list) anyStatistic = anyStatistic || s->active();
     // Without statistics and response units the serial pass over the cells has nothing to do.
     if (anyStatistic || useResponseUnits) {
-        // Per row the adders of the statistics (an inactive one takes nothing) and the rows of
-        // the grids they take: each cell adds as AddValue(r, c, zone, value, 1.0) would.
-        const std::size_t slots = static_cast<std::size_t>(layers) + 1;
-        std::vector<zonalstatistic::RowAdder> etpAdd(slots), eipAdd(slots);
-        std::vector<const double*> etpRow(slots), eipRow(slots), landuseRow(slots);
+        // The active statistics with the grids they take (a vegetation layer's value counts as 0
+        // where its land use is missing); per row their adders and rows: each cell adds as
+        // AddValue(r, c, zone, value, 1.0) would. An inactive statistic takes nothing.
+        struct Taken {
+            const zonalstatistic* statistic;
+            const Matrix* grid;
+            const Matrix* landuse;
+            zonalstatistic::RowAdder add;
+            const double* values;
+            const double* landuseRow;
+        };
+        std::vector<Taken> taken;
+        const auto take = [&](const zonalstatistic& statistic, const Matrix& grid, const Matrix* landuseGrid) {
+            if (statistic.active()) taken.push_back(Taken{&statistic, &grid, landuseGrid, {}, nullptr, nullptr});
+        };
+        for (int i = 0; i <= layers; ++i) {
+            const std::size_t k = static_cast<std::size_t>(i);
+            if (i > 0 && method != 1) break;
+            const Matrix* layerLanduse = i > 0 ? landuse[k] : nullptr;
+            take(*etpStats[k], etp[k], layerLanduse);
+            take(*eipStats[k], eip[k], layerLanduse);
+        }
+        take(*evapStats, potEvaporation, nullptr);
+        take(*rgexStats, correctedRadiation, nullptr);
+        take(*cloudStats, cloudiness, nullptr);
         for (int r = firstRow; r <= lastRow; ++r) {
             // A row the zone grid does not hold has no own cell.
             if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
             const auto [c1, c2] = ColumnRange(r);
             const double* zones = (*zoneGrid)[r];
             const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
-            for (std::size_t k = 0; k < slots; ++k) {
-                etpAdd[k] = etpStats[k]->Row(r);
-                eipAdd[k] = eipStats[k]->Row(r);
-                etpRow[k] = etp[k][r];
-                eipRow[k] = eip[k][r];
-                landuseRow[k] = method == 1 && k > 0 ? (*landuse[k])[r] : nullptr;
+            for (Taken& t : taken) {
+                t.add = t.statistic->Row(r);
+                t.values = (*t.grid)[r];
+                t.landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
             }
-            const zonalstatistic::RowAdder evapAdd = evapStats->Row(r), rgexAdd = rgexStats->Row(r),
-                                           cloudAdd = cloudStats->Row(r);
-            const double* evapRow = potEvaporation[r];
-            const double* rgexRow = correctedRadiation[r];
-            const double* cloudRow = cloudiness[r];
             for (int c = c1; c <= c2; ++c) {
                 if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
                 int mr = 0, mc = 0;
@@ -509,16 +522,8 @@ void verdunstungsmodellklasse::StepStatistics() {
                     cloudiness[r][c] = cloudiness[mr][mc];
                 }
                 const int zone = ZoneOf(r, c);
-                for (std::size_t k = 1; k < slots && method == 1; ++k) {
-                    const bool empty = landuseRow[k][c] == nodata;
-                    etpAdd[k].Add(c, zone, empty ? 0.0 : etpRow[k][c]);
-                    eipAdd[k].Add(c, zone, empty ? 0.0 : eipRow[k][c]);
-                }
-                etpAdd[0].Add(c, zone, etpRow[0][c]);
-                eipAdd[0].Add(c, zone, eipRow[0][c]);
-                evapAdd.Add(c, zone, evapRow[c]);
-                rgexAdd.Add(c, zone, rgexRow[c]);
-                cloudAdd.Add(c, zone, cloudRow[c]);
+                for (const Taken& t : taken)
+                    t.add.Add(c, zone, t.landuseRow != nullptr && t.landuseRow[c] == nodata ? 0.0 : t.values[c]);
             }
         }
     }
