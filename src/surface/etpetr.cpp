@@ -231,7 +231,8 @@ void verdunstungsmodellklasse::CellLoop(const StepValues& v) {
 
 void verdunstungsmodellklasse::Cell(const StepValues& v, const CellRows& rows, int c) {
     const int r = rows.r;
-    const bool own = rows.zone != nullptr && rows.zone[c] != nodata && (rows.regions == nullptr || rows.regions[c] == rank);
+    const bool own =
+        rows.zone != nullptr && rows.zone[c] != nodata && (rows.regions == nullptr || rows.regions[c] == rank);
     if (!own || (useResponseUnits && rows.master[c] == nodata)) {
         for (int i = 0; i <= layers; ++i) {
             rows.etp[i][c] = nodata;
