@@ -91,14 +91,16 @@ public:
         z.sx += weight * value;
     }
 
-    // The cells of one row added with weight 1, the row's weights looked up once: Add(column,
-    // zone, value) counts exactly as AddValue(row, column, zone, value, 1.0) does, without a
-    // call per cell. Valid while the statistics and the weight grid live.
+    // The cells of one row added with weight 1 (or their own), the row's weights looked up once:
+    // Add(column, zone, value) counts exactly as AddValue(row, column, zone, value, 1.0) does,
+    // without a call per cell. Valid while the statistics and the weight grid live.
     class RowAdder {
     public:
-        void Add(int column, int zone, double value) const {
+        void Add(int column, int zone, double value) const { Add(column, zone, value, 1.0); }
+        // The same with the cell's own weight: AddValue(row, column, zone, value, weight).
+        void Add(int column, int zone, double value, double weight) const {
             if (records_ == nullptr || zone < 0 || zone > nzones_) return;
-            AddWeighted(records_[zone], value, 1.0,
+            AddWeighted(records_[zone], value, weight,
                         weights_ != nullptr && column >= 1 && column <= columns_ ? &weights_[column] : nullptr, nodata_);
         }
 

@@ -157,41 +157,106 @@ void verdunstungsmodellklasse::PrepareStep(StepValues& v) {
     }
 }
 
+void verdunstungsmodellklasse::FillRows(const StepValues& v, int r, CellRows& rows, LayerRowStorage& storage) {
+    const auto row = [r](const Matrix* g) -> const double* { return g != nullptr && g->holds(r) ? (*g)[r] : nullptr; };
+    const auto own = [r](Matrix* g) -> double* { return g != nullptr && g->holds(r) ? (*g)[r] : nullptr; };
+    rows.r = r;
+    rows.zone = row(zoneGrid);
+    rows.regions = row(mpiRegions);
+    rows.master = useResponseUnits ? row(masterUnitGrid) : nullptr;
+    for (int i = 0; i < v.forcingCount; ++i)
+        rows.forcing[static_cast<std::size_t>(i)] = row(v.forcing[static_cast<std::size_t>(i)]);
+    rows.temperature = own(temperature);
+    rows.radiation = own(radiation);
+    rows.ssd = own(ssdTemp);
+    rows.elevation = row(elevation);
+    rows.pressure = row(pressure);
+    rows.vapour = row(vapour);
+    rows.humidity = row(humidity);
+    rows.wind = row(wind);
+    rows.rse = row(rse);
+    rows.landuse0 = row(landuse0);
+    rows.albedo = row(albedo);
+    rows.sunshine = row(sunshine);
+    rows.correction = row(correctionGrid);
+    rows.lake = lakeGrid != nullptr && pondGrid != nullptr ? row(lakeGrid) : nullptr;
+    rows.pond = lakeGrid != nullptr && pondGrid != nullptr ? row(pondGrid) : nullptr;
+    rows.correctedRadiation = own(&correctedRadiation);
+    rows.cloudiness = own(&cloudiness);
+    rows.potEvaporation = own(&potEvaporation);
+    rows.realEvaporation = own(&realEvaporation);
+    rows.snowEvaporation = own(&snowEvaporation);
+    // Blocks of layers + 1 rows: etp, eip and etr; then landuse, lai, vcf, rsc, rsi and z0,
+    // whose block 0 stays unused (the vegetation layers count from 1).
+    const std::size_t slots = static_cast<std::size_t>(layers) + 1;
+    const auto results = [&](std::size_t b, std::vector<Matrix>& grids) {
+        double** out = storage.results.data() + b * slots;
+        for (std::size_t k = 0; k < slots; ++k) out[k] = k < grids.size() ? own(&grids[k]) : nullptr;
+        return out;
+    };
+    rows.etp = results(0, etp);
+    rows.eip = results(1, eip);
+    rows.etr = results(2, etr);
+    const auto vegetation = [&](std::size_t b, const std::vector<const Matrix*>& grids) {
+        const double** out = storage.vegetation.data() + b * slots;
+        out[0] = nullptr;
+        for (std::size_t k = 1; k < slots; ++k) out[k] = k < grids.size() ? row(grids[k]) : nullptr;
+        return out;
+    };
+    rows.landuse = vegetation(0, landuse);
+    rows.lai = vegetation(1, lai);
+    rows.vcf = vegetation(2, vcf);
+    rows.rsc = vegetation(3, rsc);
+    rows.rsi = vegetation(4, rsi);
+    rows.z0 = vegetation(5, z0);
+}
+
 void verdunstungsmodellklasse::CellLoop(const StepValues& v) {
     const int first = firstRow, last = lastRow;
-#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, ncols))
-    for (int r = first; r <= last; ++r) {
-        const auto [c1, c2] = ColumnRange(r);
-        for (int c = c1; c <= c2; ++c) Cell(v, r, c);
+#pragma omp parallel if (WorthThreads(first, last, ncols))
+    {
+        // Each thread's rows of the grids: looked up once per row instead of once per cell.
+        LayerRowStorage storage;
+        storage.results.resize(3 * (static_cast<std::size_t>(layers) + 1));
+        storage.vegetation.resize(6 * (static_cast<std::size_t>(layers) + 1));
+        CellRows rows;
+#pragma omp for schedule(runtime)
+        for (int r = first; r <= last; ++r) {
+            FillRows(v, r, rows, storage);
+            const auto [c1, c2] = ColumnRange(r);
+            for (int c = c1; c <= c2; ++c) Cell(v, rows, c);
+        }
     }
 }
 
-void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
-    if (!OwnCell(r, c) || !MasterCell(r, c)) {
+void verdunstungsmodellklasse::Cell(const StepValues& v, const CellRows& rows, int c) {
+    const int r = rows.r;
+    const bool own =
+        rows.zone != nullptr && rows.zone[c] != nodata && (rows.regions == nullptr || rows.regions[c] == rank);
+    if (!own || (useResponseUnits && rows.master[c] == nodata)) {
         for (int i = 0; i <= layers; ++i) {
-            etp[static_cast<std::size_t>(i)][r][c] = nodata;
-            eip[static_cast<std::size_t>(i)][r][c] = nodata;
+            rows.etp[i][c] = nodata;
+            rows.eip[i][c] = nodata;
         }
         return;
     }
-    if (ForcingMissing(v, r, c)) {
+    if (ForcingMissing(v, rows, c)) {
         for (int i = 0; i <= layers; ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            etp[k][r][c] = eip[k][r][c] = 0.0;
-            if (method == 1 || i <= 1) etr[k][r][c] = 0.0;
+            rows.etp[i][c] = rows.eip[i][c] = 0.0;
+            if (method == 1 || i <= 1) rows.etr[i][c] = 0.0;
         }
-        potEvaporation[r][c] = realEvaporation[r][c] = snowEvaporation[r][c] = 0.0;
-        correctedRadiation[r][c] = 0.0;
-        cloudiness[r][c] = 0.5;
+        rows.potEvaporation[c] = rows.realEvaporation[c] = rows.snowEvaporation[c] = 0.0;
+        rows.correctedRadiation[c] = 0.0;
+        rows.cloudiness[c] = 0.5;
         return;
     }
-    const double T = temperature != nullptr ? (*temperature)[r][c] : 0.0;
+    const double T = rows.temperature != nullptr ? rows.temperature[c] : 0.0;
     double s = 0, rel = 0, netShortwave = 0;
     KnownPressure known;
-    Radiation(v, r, c, T, &s, &rel, &netShortwave, &known);
-    potEvaporation[r][c] = 0.0;
-    realEvaporation[r][c] = 0.0;
-    snowEvaporation[r][c] = 0.0;
+    Radiation(v, rows, c, T, &s, &rel, &netShortwave, &known);
+    rows.potEvaporation[c] = 0.0;
+    rows.realEvaporation[c] = 0.0;
+    rows.snowEvaporation[c] = 0.0;
 
     if (method != 1) {
         EmpiricalCell(v, r, c, T);
@@ -208,21 +273,21 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, int r, int c) {
         dayWritten[r][c] = (*temperature)[r][c];
         nightWritten[r][c] = (*temperatureNight)[r][c];
     }
-    PenmanMonteithCell(v, r, c, s, netShortwave, known);
+    PenmanMonteithCell(v, rows, c, s, netShortwave, known);
 }
 
-bool verdunstungsmodellklasse::ForcingMissing(const StepValues& v, int r, int c) const {
+bool verdunstungsmodellklasse::ForcingMissing(const StepValues& v, const CellRows& rows, int c) const {
     for (int i = 0; i < v.forcingCount; ++i)
-        if (NoData((*v.forcing[static_cast<std::size_t>(i)])[r][c], nodata)) return true;
+        if (NoData(rows.forcing[static_cast<std::size_t>(i)][c], nodata)) return true;
     return false;
 }
 
-void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, double T, double* sOut, double* rOut,
-                                         double* netShortwave, KnownPressure* known) {
+void verdunstungsmodellklasse::Radiation(const StepValues& v, const CellRows& rows, int c, double T, double* sOut,
+                                         double* rOut, double* netShortwave, KnownPressure* known) {
     if (v.noSun) {
-        correctedRadiation[r][c] = 0.0;
-        cloudiness[r][c] = 0.5;
-        *sOut = (*ssdTemp)[r][c];
+        rows.correctedRadiation[c] = 0.0;
+        rows.cloudiness[c] = 0.5;
+        *sOut = rows.ssd[c];
         *rOut = 0.0;
         *netShortwave = 0.0;
         return;
@@ -232,59 +297,57 @@ void verdunstungsmodellklasse::Radiation(const StepValues& v, int r, int c, doub
         v.subSteps < 1 || !(v.sunSines[static_cast<std::size_t>(v.subSteps / 2)] > 0.017);
     if ((radiation != nullptr && sunshine != nullptr) || middleTooLow) {
         if (sunshine != nullptr) {
-            s = (*sunshine)[r][c];
+            s = rows.sunshine[c];
             rel = evaporation::RadiationFromSunshine(radCoeff, s);
         }
     } else {
-        const double p = pressure != nullptr ? (*pressure)[r][c]
-                                             : evaporation::BarometricPressure((*elevation)[r][c], T);
+        const double p = pressure != nullptr ? rows.pressure[c] : evaporation::BarometricPressure(rows.elevation[c], T);
         *known = KnownPressure{true, T, p};
         r0 = evaporation::ClearSkyRadiation(std::span<const double>(v.sunSines.data(), v.subSteps), v.dh, v.tau, p);
         if (radiation != nullptr) {
-            rel = r0 > 0 ? std::clamp((*radiation)[r][c] / r0, 0.0, 1.0) : 0.0;
+            rel = r0 > 0 ? std::clamp(rows.radiation[c] / r0, 0.0, 1.0) : 0.0;
             s = evaporation::SunshineFromRadiation(cs, x0, rel);
         } else if (sunshine != nullptr) {
-            s = (*sunshine)[r][c];
+            s = rows.sunshine[c];
             rel = evaporation::RadiationFromSunshine(radCoeff, s);
         }
     }
     double rg;
-    const double f = correctionGrid != nullptr ? (*correctionGrid)[r][c] : 1.0;
+    const double f = correctionGrid != nullptr ? rows.correction[c] : 1.0;
     if (radiation == nullptr) {
         const double sunshinePart = radCoeff[1] * s + radCoeff[2] * s * s + radCoeff[3] * s * s * s;
         rg = correctionGrid == nullptr ? r0 * rel : r0 * (radCoeff[0] + f * sunshinePart);
     } else {
-        rg = (*radiation)[r][c];
+        rg = rows.radiation[c];
         if (correctionGrid != nullptr) {
             rg *= (1.0 - radCoeff[0]) * s * (f - 1.0) + 1.0;
-            (*radiation)[r][c] = rg;
+            rows.radiation[c] = rg;
         }
     }
-    (*ssdTemp)[r][c] += s;
+    rows.ssd[c] += s;
     rg = std::min(rg, 1260.0 * timeInterval / 60.0 * v.fday);
-    const double a = OpenWater(r, c) ? albedoOpenWater : (albedo != nullptr ? (*albedo)[r][c] : 0.0);
-    correctedRadiation[r][c] = rg;
-    cloudiness[r][c] = evaporation::Cloudiness(rel);
+    const double a = OpenWater(rows, c) ? albedoOpenWater : (albedo != nullptr ? rows.albedo[c] : 0.0);
+    rows.correctedRadiation[c] = rg;
+    rows.cloudiness[c] = evaporation::Cloudiness(rel);
     *sOut = s;
     *rOut = rel;
     *netShortwave = (1.0 - a) * rg;
 }
 
-void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave,
-                                                  const KnownPressure& known) {
-    const double Tday = (*temperature)[r][c];
-    const double Tnight = temperatureNight != nullptr ? (*temperatureNight)[r][c] : Tday;
-    double& etp0 = etp[0][r][c];
-    double& eip0 = eip[0][r][c];
+void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, const CellRows& rows, int c, double s,
+                                                  double netShortwave, const KnownPressure& known) {
+    const double Tday = rows.temperature[c];
+    const double Tnight = temperatureNight != nullptr ? (*temperatureNight)[rows.r][c] : Tday;
+    double& etp0 = rows.etp[0][c];
+    double& eip0 = rows.eip[0][c];
     etp0 = 0.0;
     eip0 = 0.0;
-    etr[0][r][c] = 0.0;
+    rows.etr[0][c] = 0.0;
     // Layers without vegetation data (an empty middle layer of a multilayer entry) are skipped:
     // the first valid layer is the top, the last valid one the lowest.
     int top = 0, lowest = 0;
     for (int i = 1; i <= layers; ++i) {
-        const std::size_t k = static_cast<std::size_t>(i);
-        if ((*landuse[k])[r][c] == nodata || (*lai[k])[r][c] == nodata) continue;
+        if (rows.landuse[i][c] == nodata || rows.lai[i][c] == nodata) continue;
         if (top == 0) top = i;
         lowest = i;
     }
@@ -292,77 +355,75 @@ void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, int r, in
     // a valid layer.
     const bool nightPart = top != 0 && v.fnight >= 0.01, dayPart = top != 0 && v.fday >= 0.01;
     PartTerms night, day;
-    if (nightPart) night = Part(r, c, Tnight, known);
-    if (dayPart) day = Part(r, c, Tday, known);
+    if (nightPart) night = Part(rows, c, Tnight, known);
+    if (dayPart) day = Part(rows, c, Tday, known);
     LayerRunning running;
     double laiAbove = 0, previousLai = 0;
     double potential = 0;
     for (int i = 1; i <= layers; ++i) {
-        const std::size_t k = static_cast<std::size_t>(i);
-        etr[k][r][c] = 0.0;
-        if ((*landuse[k])[r][c] == nodata || (*lai[k])[r][c] == nodata) {
-            etp[k][r][c] = 0.0;
-            eip[k][r][c] = 0.0;
+        rows.etr[i][c] = 0.0;
+        if (rows.landuse[i][c] == nodata || rows.lai[i][c] == nodata) {
+            rows.etp[i][c] = 0.0;
+            rows.eip[i][c] = 0.0;
             continue;
         }
         if (i > top) laiAbove += previousLai;
-        previousLai = (*lai[k])[r][c];
+        previousLai = rows.lai[i][c];
         double soilNight = 0, interNight = 0, soilDay = 0, interDay = 0, nightValue = 0, dayValue = 0;
         if (nightPart)
-            nightValue = PenmanMonteith(Tnight, v.fnight, i, r, c, false, &soilNight, &interNight, running, s,
+            nightValue = PenmanMonteith(Tnight, v.fnight, i, rows, c, false, &soilNight, &interNight, running, s,
                                         netShortwave, laiAbove, i == lowest, i == top, night);
         if (dayPart)
-            dayValue = PenmanMonteith(Tday, v.fday, i, r, c, true, &soilDay, &interDay, running, s, netShortwave,
+            dayValue = PenmanMonteith(Tday, v.fday, i, rows, c, true, &soilDay, &interDay, running, s, netShortwave,
                                       laiAbove, i == lowest, i == top, day);
-        etp[k][r][c] = std::max(0.0, nightValue + dayValue);
-        eip[k][r][c] = std::max(0.0, interNight + interDay);
+        rows.etp[i][c] = std::max(0.0, nightValue + dayValue);
+        rows.eip[i][c] = std::max(0.0, interNight + interDay);
         potential += soilNight + soilDay;
-        etp0 += etp[k][r][c];
-        eip0 += eip[k][r][c];
+        etp0 += rows.etp[i][c];
+        eip0 += rows.eip[i][c];
     }
-    potEvaporation[r][c] = potential;
+    rows.potEvaporation[c] = potential;
     etp0 += potential;
 }
 
-verdunstungsmodellklasse::PartTerms verdunstungsmodellklasse::Part(int r, int c, double T,
+verdunstungsmodellklasse::PartTerms verdunstungsmodellklasse::Part(const CellRows& rows, int c, double T,
                                                                     const KnownPressure& known) const {
     PartTerms terms;
     // The pressure the radiation took at the same temperature is the one computed here.
     if (pressure != nullptr)
-        terms.pressure = (*pressure)[r][c];
+        terms.pressure = rows.pressure[c];
     else if (known.known && known.T == T)
         terms.pressure = known.p;
     else
-        terms.pressure = evaporation::BarometricPressure((*elevation)[r][c], T);
+        terms.pressure = evaporation::BarometricPressure(rows.elevation[c], T);
     terms.air = evaporation::Air(T, terms.pressure);
-    terms.vapour = vapour != nullptr ? (*vapour)[r][c] : (*humidity)[r][c] * terms.air.saturation;
+    terms.vapour = vapour != nullptr ? rows.vapour[c] : rows.humidity[c] * terms.air.saturation;
     return terms;
 }
 
-double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int layer, int row, int col,
+double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int layer, const CellRows& rows, int col,
                                                 bool daytime, double* soil, double* interception,
                                                 LayerRunning& running, double sunshineValue, double netShortwave,
                                                 double laiAbove, bool lowest, bool top,
                                                 const PartTerms& terms) const {
-    const std::size_t k = static_cast<std::size_t>(layer);
     LayerInput in;
     in.T = T;
     in.fraction = fraction;
     in.daytime = daytime;
     in.top = top;
     in.lowest = lowest;
-    in.lai = (*lai[k])[row][col];
-    in.vcf = (*vcf[k])[row][col];
-    in.rsc = (*rsc[k])[row][col];
-    in.rsi = (*rsi[k])[row][col];
-    in.z0 = (*z0[k])[row][col];
-    in.rse = (*rse)[row][col];
-    if (lowest && OpenWater(row, col)) {
+    in.lai = rows.lai[layer][col];
+    in.vcf = rows.vcf[layer][col];
+    in.rsc = rows.rsc[layer][col];
+    in.rsi = rows.rsi[layer][col];
+    in.z0 = rows.z0[layer][col];
+    in.rse = rows.rse[col];
+    if (lowest && OpenWater(rows, col)) {
         in.openWater = true;
         in.lai = in.vcf = in.rsc = 0.0;
         in.z0 = z0OpenWater;
     }
-    in.wind = (*wind)[row][col];
+    in.wind = rows.wind[col];
     in.pressure = terms.pressure;
     in.vapour = terms.vapour;
     in.stepMinutes = timeInterval;
@@ -370,9 +431,9 @@ double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int l
     in.sunshine = sunshineValue;
     in.netShortwave = netShortwave;
     in.netRadiationGiven = netRadiation && radiation != nullptr;
-    in.netRadiation = in.netRadiationGiven ? (*radiation)[row][col] : 0.0;
+    in.netRadiation = in.netRadiationGiven ? rows.radiation[col] : 0.0;
     if (landuse0 != nullptr) {
-        const double position = (*landuse0)[row][col];
+        const double position = rows.landuse0[col];
         if (position >= 1 && position < static_cast<double>(extinction.size())) {
             in.extinction = extinction[static_cast<std::size_t>(position)];
             in.laiScale = laiScale[static_cast<std::size_t>(position)];
@@ -411,36 +472,60 @@ void verdunstungsmodellklasse::StepStatistics() {
     for (const auto* list : {&etpStats, &eipStats})
         for (const auto& s : *list) anyStatistic = anyStatistic || s->active();
     // Without statistics and response units the serial pass over the cells has nothing to do.
-    for (int r = firstRow; r <= lastRow && (anyStatistic || useResponseUnits); ++r) {
-        const auto [c1, c2] = ColumnRange(r);
-        for (int c = c1; c <= c2; ++c) {
-            if (!OwnCell(r, c)) continue;
-            int mr = 0, mc = 0;
-            if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                for (int i = 0; i <= layers; ++i) {
-                    const std::size_t k = static_cast<std::size_t>(i);
-                    etp[k][r][c] = etp[k][mr][mc];
-                    eip[k][r][c] = eip[k][mr][mc];
-                }
-                potEvaporation[r][c] = potEvaporation[mr][mc];
-                correctedRadiation[r][c] = correctedRadiation[mr][mc];
-                cloudiness[r][c] = cloudiness[mr][mc];
+    if (anyStatistic || useResponseUnits) {
+        // The active statistics with the grids they take (a vegetation layer's value counts as 0
+        // where its land use is missing); per row their adders and rows: each cell adds as
+        // AddValue(r, c, zone, value, 1.0) would. An inactive statistic takes nothing.
+        struct Taken {
+            const zonalstatistic* statistic;
+            const Matrix* grid;
+            const Matrix* landuse;
+            zonalstatistic::RowAdder add;
+            const double* values;
+            const double* landuseRow;
+        };
+        std::vector<Taken> taken;
+        const auto take = [&](const zonalstatistic& statistic, const Matrix& grid, const Matrix* landuseGrid) {
+            if (statistic.active()) taken.push_back(Taken{&statistic, &grid, landuseGrid, {}, nullptr, nullptr});
+        };
+        for (int i = 0; i <= layers; ++i) {
+            const std::size_t k = static_cast<std::size_t>(i);
+            if (i > 0 && method != 1) break;
+            const Matrix* layerLanduse = i > 0 ? landuse[k] : nullptr;
+            take(*etpStats[k], etp[k], layerLanduse);
+            take(*eipStats[k], eip[k], layerLanduse);
+        }
+        take(*evapStats, potEvaporation, nullptr);
+        take(*rgexStats, correctedRadiation, nullptr);
+        take(*cloudStats, cloudiness, nullptr);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            // A row the zone grid does not hold has no own cell.
+            if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+            const auto [c1, c2] = ColumnRange(r);
+            const double* zones = (*zoneGrid)[r];
+            const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+            for (Taken& t : taken) {
+                t.add = t.statistic->Row(r);
+                t.values = (*t.grid)[r];
+                t.landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
             }
-            // An inactive statistic takes nothing: its calls are left out.
-            const int zone = ZoneOf(r, c);
-            if (method == 1) {
-                for (int i = 1; i <= layers; ++i) {
-                    const std::size_t k = static_cast<std::size_t>(i);
-                    const bool empty = (*landuse[k])[r][c] == nodata;
-                    if (etpStats[k]->active()) etpStats[k]->AddValue(r, c, zone, empty ? 0.0 : etp[k][r][c], 1.0);
-                    if (eipStats[k]->active()) eipStats[k]->AddValue(r, c, zone, empty ? 0.0 : eip[k][r][c], 1.0);
+            for (int c = c1; c <= c2; ++c) {
+                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+                int mr = 0, mc = 0;
+                if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                    for (int i = 0; i <= layers; ++i) {
+                        const std::size_t k = static_cast<std::size_t>(i);
+                        etp[k][r][c] = etp[k][mr][mc];
+                        eip[k][r][c] = eip[k][mr][mc];
+                    }
+                    potEvaporation[r][c] = potEvaporation[mr][mc];
+                    correctedRadiation[r][c] = correctedRadiation[mr][mc];
+                    cloudiness[r][c] = cloudiness[mr][mc];
                 }
+                const int zone = ZoneOf(r, c);
+                for (const Taken& t : taken)
+                    t.add.Add(c, zone, t.landuseRow != nullptr && t.landuseRow[c] == nodata ? 0.0 : t.values[c]);
             }
-            if (etpStats[0]->active()) etpStats[0]->AddValue(r, c, zone, etp[0][r][c], 1.0);
-            if (eipStats[0]->active()) eipStats[0]->AddValue(r, c, zone, eip[0][r][c], 1.0);
-            if (evapStats->active()) evapStats->AddValue(r, c, zone, potEvaporation[r][c], 1.0);
-            if (rgexStats->active()) rgexStats->AddValue(r, c, zone, correctedRadiation[r][c], 1.0);
-            if (cloudStats->active()) cloudStats->AddValue(r, c, zone, cloudiness[r][c], 1.0);
         }
     }
     ReduceTogether({&etpStats, &eipStats}, {evapStats.get(), rgexStats.get(), cloudStats.get()});

@@ -137,19 +137,43 @@ private:
     // The unit's master cell of (r, c), false when the unit number is outside the unit table.
     bool MasterOf(int r, int c, int* mr, int* mc) const;
     void PrepareStep(StepValues& v);
+    // The rows of row r of the grids the cell loop reads and writes, looked up once per row (a
+    // grid the model does not have, or a row it does not hold, gives a null row). The layer
+    // grids hold layers + 1 rows each, in the thread's own storage.
+    struct CellRows {
+        int r = 0;
+        const double *zone = nullptr, *regions = nullptr, *master = nullptr;
+        std::array<const double*, 11> forcing{};
+        double *temperature = nullptr, *radiation = nullptr, *ssd = nullptr;
+        const double *elevation = nullptr, *pressure = nullptr, *vapour = nullptr, *humidity = nullptr;
+        const double *wind = nullptr, *rse = nullptr, *landuse0 = nullptr, *albedo = nullptr, *sunshine = nullptr;
+        const double *correction = nullptr, *lake = nullptr, *pond = nullptr;
+        double *correctedRadiation = nullptr, *cloudiness = nullptr, *potEvaporation = nullptr;
+        double *realEvaporation = nullptr, *snowEvaporation = nullptr;
+        double **etp = nullptr, **eip = nullptr, **etr = nullptr;
+        const double **landuse = nullptr, **lai = nullptr, **vcf = nullptr, **rsc = nullptr, **rsi = nullptr;
+        const double** z0 = nullptr;
+    };
+    // A thread's storage of the layer grids' rows.
+    struct LayerRowStorage {
+        std::vector<double*> results;           // etp, eip, etr
+        std::vector<const double*> vegetation;  // landuse, lai, vcf, rsc, rsi, z0
+    };
+    // Points rows at row r, the layer grids' rows kept in storage (3 and 6 times layers + 1).
+    void FillRows(const StepValues& v, int r, CellRows& rows, LayerRowStorage& storage);
     void CellLoop(const StepValues& v);
-    void Cell(const StepValues& v, int r, int c);
+    void Cell(const StepValues& v, const CellRows& rows, int c);
     // A meteorological input of the cell without data in this step (a step without any valid
     // station value): no evaporation demand arises in the cell.
-    bool ForcingMissing(const StepValues& v, int r, int c) const;
+    bool ForcingMissing(const StepValues& v, const CellRows& rows, int c) const;
     // The air pressure Radiation used at temperature T, for the layers of the same temperature.
     struct KnownPressure {
         bool known = false;
         double T = 0, p = 0;
     };
-    void Radiation(const StepValues& v, int r, int c, double T, double* s, double* r_, double* netShortwave,
-                   KnownPressure* known);
-    void PenmanMonteithCell(const StepValues& v, int r, int c, double s, double netShortwave,
+    void Radiation(const StepValues& v, const CellRows& rows, int c, double T, double* s, double* r_,
+                   double* netShortwave, KnownPressure* known);
+    void PenmanMonteithCell(const StepValues& v, const CellRows& rows, int c, double s, double netShortwave,
                             const KnownPressure& known);
     // What every layer of cell (r, c) takes alike in one part of the step (night or day at
     // temperature T): the air pressure and vapour pressure and the terms of the air.
@@ -157,11 +181,11 @@ private:
         double pressure = 0, vapour = 0;
         evaporation::AirTerms air;
     };
-    PartTerms Part(int r, int c, double T, const KnownPressure& known) const;
+    PartTerms Part(const CellRows& rows, int c, double T, const KnownPressure& known) const;
     // The Penman-Monteith values of layer i of cell (row, col) for one part of the step: returns
     // the potential transpiration, writes the soil and interception evaporation.
-    double PenmanMonteith(double T, double fraction, int layer, int row, int col, bool daytime, double* soil,
-                          double* interception, evaporation::LayerRunning& running, double sunshine,
+    double PenmanMonteith(double T, double fraction, int layer, const CellRows& rows, int col, bool daytime,
+                          double* soil, double* interception, evaporation::LayerRunning& running, double sunshine,
                           double netShortwave, double laiAbove, bool lowest, bool top,
                           const PartTerms& terms) const;
     void EmpiricalCell(const StepValues& v, int r, int c, double T);
@@ -172,6 +196,9 @@ private:
                                std::initializer_list<const zonalstatistic*> single);
     void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     bool OpenWater(int r, int c) const;
+    bool OpenWater(const CellRows& rows, int c) const {
+        return rows.lake != nullptr && rows.pond != nullptr && rows.lake[c] > 0 && rows.pond[c] > 0;
+    }
     // Position of the cell's zone in the zone records (0 for none).
     int ZoneOf(int r, int c) const {
         const double z = (*zoneGrid)[r][c];

@@ -215,39 +215,53 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
     month = m;
     year = y;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
-    // An inactive statistic takes nothing: its calls are left out.
-    const bool realActive = evapRealStats->active();
+    // Per row the adders of the statistics (an inactive one takes nothing) and the rows of the
+    // grids: each cell adds as AddValue(r, c, zone, value, weight) would.
+    const std::size_t slots = static_cast<std::size_t>(layers) + 1;
+    std::vector<zonalstatistic::RowAdder> etrAdd(slots);
+    std::vector<double*> etrRow(slots);
+    std::vector<const double*> landuseRow(slots);
     for (int r = firstRow; r <= lastRow; ++r) {
+        // A row the zone grid does not hold has no own cell.
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
         const auto [c1, c2] = ColumnRange(r);
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        const double* glacier = glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr;
+        for (std::size_t k = 0; k < slots; ++k) {
+            etrAdd[k] = etrStats[k]->Row(r);
+            etrRow[k] = etr[k][r];
+            landuseRow[k] = k > 0 ? (*landuse[k])[r] : nullptr;
+        }
+        const zonalstatistic::RowAdder realAdd = evapRealStats->Row(r);
+        const double* intercepted = interceptionLinked ? (*interceptionEvaporation)[r] : nullptr;
+        const double* snowRow = snowEvaporation[r];
+        const double* realRow = realEvaporation[r];
+        const double* glacierSnowRow = glacierGrids ? (*snowEvaporationGlacier)[r] : snowRow;
         for (int c = c1; c <= c2; ++c) {
-            if (!OwnCell(r, c)) continue;
+            if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
             double wg = 0.0;
-            if (glacierGrid != nullptr) {
-                const double g = (*glacierGrid)[r][c];
+            if (glacier != nullptr) {
+                const double g = glacier[c];
                 wg = g == nodata ? 0.0 : std::clamp(g, 0.0, 1.0);
             }
             const double wn = 1.0 - wg;
             const int zone = ZoneOf(r, c);
             double transpiration = 0.0;
-            for (int i = 1; i <= layers; ++i) {
-                const std::size_t k = static_cast<std::size_t>(i);
-                const double value = (*landuse[k])[r][c] == nodata ? 0.0 : etr[k][r][c];
+            for (std::size_t k = 1; k < slots; ++k) {
+                const double value = landuseRow[k][c] == nodata ? 0.0 : etrRow[k][c];
                 transpiration += value;
-                if (!etrStats[k]->active()) continue;
-                etrStats[k]->AddValue(r, c, zone, value, wn);
-                etrStats[k]->AddValue(r, c, zone, 0.0, wg);
+                etrAdd[k].Add(c, zone, value, wn);
+                etrAdd[k].Add(c, zone, 0.0, wg);
             }
-            double& total = etr[0][r][c];
-            if (interceptionLinked)
-                total = (*interceptionEvaporation)[r][c] + snowEvaporation[r][c] + realEvaporation[r][c] +
-                        transpiration;
+            double& total = etrRow[0][c];
+            if (intercepted != nullptr)
+                total = intercepted[c] + snowRow[c] + realRow[c] + transpiration;
             else
-                total += snowEvaporation[r][c];
-            const double ge = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];
-            if (etrStats[0]->active()) etrStats[0]->AddValue(r, c, zone, wn * total + wg * ge, 1.0);
-            if (!realActive) continue;
-            evapRealStats->AddValue(r, c, zone, realEvaporation[r][c], wn);
-            evapRealStats->AddValue(r, c, zone, 0.0, wg);
+                total += snowRow[c];
+            etrAdd[0].Add(c, zone, wn * total + wg * glacierSnowRow[c], 1.0);
+            realAdd.Add(c, zone, realRow[c], wn);
+            realAdd.Add(c, zone, 0.0, wg);
         }
     }
     ReduceTogether({&etrStats}, {evapRealStats.get()});

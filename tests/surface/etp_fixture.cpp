@@ -1,6 +1,11 @@
 #include "etp_fixture.hpp"
 
 #include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 namespace etp_test {
 
@@ -83,6 +88,31 @@ void EtpTest::ForOwnCells(const std::function<void(int, int)>& f) const {
     for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
         for (int c = 1; c <= 5; ++c)
             if (submodel_test::kZones[r - 1][c - 1] != -9999) f(r, c);
+}
+
+void EtpTest::ExpectLastZoneMeans(const std::string& file, const std::function<double(int, int)>& weighted,
+                                  const std::function<double(int, int)>& weight, double rounding) const {
+    // Sums of the weighed values at 0..3 and of the weights at 4..7: the basin, then zones 3, 5, 9.
+    std::vector<double> sums(8, 0.0), all(8, 0.0);
+    ForOwnCells([&](int r, int c) {
+        const double code = submodel_test::kZones[r - 1][c - 1];
+        for (const std::size_t z : {std::size_t{0}, std::size_t{code == 3 ? 1u : code == 5 ? 2u : 3u}}) {
+            sums[z] += weighted(r, c);
+            sums[4 + z] += weight(r, c);
+        }
+    });
+    MPI_Allreduce(sums.data(), all.data(), 8, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    std::ifstream in(file);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (!line.empty()) last = line;
+    std::istringstream words(last);
+    std::vector<double> v;
+    for (std::string w; words >> w;) v.push_back(std::stod(w));
+    ASSERT_EQ(v.size(), 8u) << file << ": " << last;
+    for (std::size_t z = 1; z <= 4; ++z)
+        EXPECT_NEAR(v[3 + z], all[z % 4] / all[4 + z % 4], rounding) << file << " column " << z;
 }
 
 }  // namespace etp_test

@@ -49,6 +49,12 @@ protected:
     // Calls f for every cell of this process's rows inside the basin.
     void ForOwnCells(const std::function<void(int, int)>& f) const;
 
+    // Compares the last row of the kind-2 table file (zones 3, 5, 9, then the basin) that
+    // process 0 wrote with the zone and basin means over every process's own cells of
+    // weighted(r, c) / weight(r, c), the cell's sum of weighed values and its weight. Collective.
+    void ExpectLastZoneMeans(const std::string& file, const std::function<double(int, int)>& weighted,
+                             const std::function<double(int, int)>& weight, double rounding) const;
+
     // Index of the entry named name, searching the whole store; 0 when absent.
     int FindGridInStore(const std::string& name) const;
     // Gives the entry named name another internal name, so that lookups miss it.

@@ -4,7 +4,9 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <vector>
@@ -249,4 +251,50 @@ TEST_F(EtpOutputsTest, RealTablesHoldTheMeansOfTheirOwnGrids) {
     if (talvo_test::Rank() != 0) return;
     for (std::size_t k = 0; k < std::size(tables); ++k)
         EXPECT_NEAR(LastTotal(tables[k].file), all[k] / all.back(), 5.1e-6) << tables[k].file;
+}
+
+TEST_F(EtpOutputsTest, RealZoneMeansWeighTheCellAreaAndTheGlacierShare) {
+    // Cells of different areas and glacier fractions (missing, below 0, above 1 among them): a
+    // layer and the soil evaporation count their land part, the glacier part adds weight without
+    // value; the total weighs land and glacier (here the snow evaporation) by their shares.
+    Matrix& area = Put("RelCellArea", 0);
+    Matrix& glacier = Put("GlacierizedCells", 0);
+    const double fractions[] = {-9999, 0, 0.4, 1, 1.5, -0.5};
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            area[r][c] = 0.5 + 0.25 * c;
+            glacier[r][c] = fractions[(r + 2 * c) % 6];
+        }
+    Section s;
+    s.etrStat = "etr.stat 2001";
+    s.evapRealStat = "evapr.stat 2001";
+    auto m = TwoLayers(s);
+    m->InterceptionEvaporationOutput(13, 15, 6, 2020);
+    const auto layer = [](int k, int r, int c) { return k == 1 ? 0.2 * c : 0.05 * (r + c); };
+    ForOwnCells([&](int r, int c) {
+        m->etr[0][r][c] = 0.1 * r;
+        m->etr[1][r][c] = layer(1, r, c);
+        m->etr[2][r][c] = layer(2, r, c);
+        m->realEvaporation[r][c] = 0.01 * r * c;
+        m->snowEvaporation[r][c] = 0.03 * c;
+    });
+    m->AfterSoilStep(13, 15, 6, 2020);
+    m->FlushStatistics();
+    const auto share = [&](int r, int c) {
+        const double g = glacier[r][c];
+        return g == -9999 ? 0.0 : std::clamp(g, 0.0, 1.0);
+    };
+    const auto a = [&](int r, int c) { return area[r][c]; };
+    const auto land = [&](const std::function<double(int, int)>& value) {
+        return [&, value](int r, int c) { return area[r][c] * (1 - share(r, c)) * value(r, c); };
+    };
+    ExpectLastZoneMeans("etr_Layer_1.stat", land([&](int r, int c) { return layer(1, r, c); }), a, 5.1e-6);
+    ExpectLastZoneMeans("etr_Layer_2.stat", land([&](int r, int c) { return layer(2, r, c); }), a, 5.1e-6);
+    ExpectLastZoneMeans("evapr.stat", land([](int r, int c) { return 0.01 * r * c; }), a, 5.1e-6);
+    ExpectLastZoneMeans(
+        "etr.stat",
+        [&](int r, int c) {
+            return area[r][c] * ((1 - share(r, c)) * (0.1 * r + 0.03 * c) + share(r, c) * 0.03 * c);
+        },
+        a, 5.1e-6);
 }

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <sstream>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "etp_fixture.hpp"
@@ -460,4 +461,96 @@ TEST_F(EtpStepTest, EveryStatisticOfTheStepHoldsTheMeanOfItsOwnGrid) {
             EXPECT_NEAR(v[4], all[k] / all.back(), tables[k].rounding) << tables[k].file << " at " << hour << " h";
         }
     }
+}
+
+TEST_F(EtpStepTest, ZoneMeansOfTheStepWeighTheCellArea) {
+    // Cells of different areas and values, two layers: each zone's mean of a layer, of the
+    // whole, of the soil evaporation and of the cloudiness weighs every own cell by its area.
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Put("landuse", 1);
+    Layers(2);
+    PutLayer(1, 3.0);
+    PutLayer(2, 1.0);
+    Matrix& area = Put("RelCellArea", 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            area[r][c] = 0.25 * (r + 2 * c);
+            Grid("temperature")[r][c] = 6 + 2 * r + c;
+            Grid("sunshine_duration")[r][c] = 0.1 * (r + c);
+        }
+    Section s;
+    s.etpStat = "etp.stat 2001";
+    s.eipStat = "eip.stat 2001";
+    s.evapStat = "evap.stat 2001";
+    s.cloudLine = "cloud.stat 2001";
+    auto m = Make(s);
+    const auto a = [&](int r, int c) { return area[r][c]; };
+    const auto weighed = [&](const Matrix& grid) { return [&](int r, int c) { return area[r][c] * grid[r][c]; }; };
+    for (const std::int64_t hour : {13, 1}) {
+        m->PotentialEvapotranspirationStep(hour, 15, 6, 2020);
+        m->FlushStatistics();
+        ExpectLastZoneMeans("etp.stat", weighed(m->etp[0]), a, 5.1e-6);
+        ExpectLastZoneMeans("etp_Layer_2.stat", weighed(m->etp[2]), a, 5.1e-6);
+        ExpectLastZoneMeans("eip_Layer_1.stat", weighed(m->eip[1]), a, 5.1e-6);
+        ExpectLastZoneMeans("evap.stat", weighed(m->potEvaporation), a, 5.1e-6);
+        ExpectLastZoneMeans("cloud.stat", weighed(m->cloudiness), a, 5.1e-3);
+    }
+}
+
+TEST_F(EtpStepTest, GivenPressureAndVapourActAsTheirDerivedValuesAndAGapStopsTheCell) {
+    // An air pressure grid holding the barometric pressure of each cell's elevation and
+    // temperature, and a vapour pressure grid holding humidity times saturation pressure, must
+    // give exactly the values the model derives without them, by day and by night.
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            Grid("temperature")[r][c] = 4 + 3 * r + c;
+            Grid("[elevation_model]")[r][c] = 300 + 150 * c + 40 * r;
+            Grid("air_humidity")[r][c] = 0.4 + 0.1 * r;
+            Grid("sunshine_duration")[r][c] = 0.15 * c;
+        }
+    auto derived = Make(Section{});
+    Hide("SSDTemp");  // each model keeps its own sunshine mean
+    Matrix& p = Put("air_pressure", 0);
+    Matrix& e = Put("vapor_pressure", 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            const double T = Grid("temperature")[r][c];
+            p[r][c] = evaporation::BarometricPressure(Grid("[elevation_model]")[r][c], T);
+            e[r][c] = Grid("air_humidity")[r][c] * evaporation::SaturationVapourPressure(T);
+        }
+    auto given = Make(Section{});
+    for (const std::int64_t hour : {13, 1}) {
+        derived->PotentialEvapotranspirationStep(hour, 15, 6, 2020);
+        given->PotentialEvapotranspirationStep(hour, 15, 6, 2020);
+        ForOwnCells([&](int r, int c) {
+            EXPECT_GT(given->etp[1][r][c], 0.0) << r << "," << c << " at " << hour;
+            for (const auto& [a, b] : {std::pair{&derived->etp[1], &given->etp[1]}, {&derived->eip[1], &given->eip[1]},
+                                       {&derived->potEvaporation, &given->potEvaporation},
+                                       {&derived->cloudiness, &given->cloudiness}})
+                EXPECT_EQ((*a)[r][c], (*b)[r][c]) << r << "," << c << " at " << hour;
+        });
+    }
+    // Wind missing in the first own cell of each process's first row: the cell has no demand.
+    const int r = settings_.firstRow;
+    int gap = 0;
+    for (int c = 5; c >= 1; --c)
+        if (submodel_test::kZones[r - 1][c - 1] != -9999) gap = c;
+    Grid("wind_speed")[r][gap] = -9999;
+    given->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    derived->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    ForOwnCells([&](int row, int c) {
+        if (row != r || c != gap) return;
+        EXPECT_EQ(given->etp[0][row][c], 0.0);
+        EXPECT_EQ(given->etp[1][row][c], 0.0);
+        EXPECT_EQ(given->potEvaporation[row][c], 0.0);
+        EXPECT_EQ(given->correctedRadiation[row][c], 0.0);
+        EXPECT_EQ(given->cloudiness[row][c], 0.5);
+    });
+    ForOwnCells([&](int row, int c) {
+        if (row == r && c == gap) return;
+        EXPECT_EQ(given->etp[1][row][c], derived->etp[1][row][c]) << row << "," << c;
+    });
 }
