@@ -300,12 +300,14 @@ void gwflowclass::SolveLayer(int l) {
     L.lastChange = change;
 
     const std::int64_t n = CountOscillations(l);
-    std::int64_t nAll = n;
-    double sums[2] = {oscillationSum, 0}, sumAll[2] = {0, 0};
+    // The count travels with the sum of the changes, as a double: a count of cells is a whole
+    // number far below 2^53, so its sum is exact, and each element of a sum adds in the same
+    // order whatever the length of the buffer.
+    double sums[2] = {oscillationSum, static_cast<double>(n)}, sumAll[2] = {0, 0};
     double maxAll = oscillationMax;
-    MPI_Allreduce(&n, &nAll, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
-    MPI_Allreduce(sums, sumAll, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(sums, sumAll, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
     MPI_Allreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    const auto nAll = static_cast<std::int64_t>(sumAll[1]);
     oscillations = nAll;
     oscillationSum = sumAll[0];
     oscillationMax = maxAll;
@@ -371,26 +373,48 @@ void gwflowclass::StartLayerStep(int l) {
 }
 
 void gwflowclass::ComputeTransmissivities() {
+    // The rows of the grids a face reads, taken once per row: the cell's own row and, for the
+    // face across rows, the next one (null where a grid is absent or the row not held).
+    struct FaceRows {
+        const double *zone = nullptr, *h = nullptr, *top = nullptr, *b = nullptr, *frozen = nullptr,
+                     *thaw = nullptr, *g = nullptr;
+    };
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
-        auto effective = [&](int r, int c) {
-            const double b = (*L.thickness)[r][c];
-            if (l != 1) return b;
-            if (frozenSoil != nullptr) {
-                const double f = (*frozenSoil)[r][c];
-                return f > nodata ? std::max(0.0, b - f) : b;
-            }
-            if (thawDepth != nullptr) {
+        auto rowsOf = [&](int r) {
+            FaceRows w;
+            w.zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+            w.h = L.head[r];
+            w.top = L.top[r];
+            w.b = (*L.thickness)[r];
+            // Only layer 1 conducts through its thawed part.
+            if (l == 1 && frozenSoil != nullptr)
+                w.frozen = (*frozenSoil)[r];
+            else if (l == 1 && thawDepth != nullptr)
+                w.thaw = (*thawDepth)[r];
+            w.g = glacier != nullptr ? (*glacier)[r] : nullptr;
+            return w;
+        };
+        auto zoneAt = [&](const FaceRows& w, int c) { return w.zone != nullptr ? w.zone[c] : nodata; };
+        auto glacierAt = [](const FaceRows& w, int c) {
+            if (w.g == nullptr) return 0.0;
+            const double g = w.g[c];
+            return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+        };
+        // A cell as its faces see it, but for the conductivity of the face's direction.
+        auto cellOf = [&](const FaceRows& w, int c) {
+            const double b = w.b[c];
+            double effective = b;
+            if (w.frozen != nullptr) {
+                const double f = w.frozen[c];
+                effective = f > nodata ? std::max(0.0, b - f) : b;
+            } else if (w.thaw != nullptr) {
                 // The grid holds the thaw depth as a positive depth, as the soil model reads it:
                 // the layer conducts through its thawed part, at most its whole thickness.
-                const double t = (*thawDepth)[r][c];
-                return t > nodata ? std::min(t, b) : b;
+                const double t = w.thaw[c];
+                effective = t > nodata ? std::min(t, b) : b;
             }
-            return b;
-        };
-        auto side = [&](int r, int c, const Matrix& k) {
-            return gwnum::FaceCell{L.head[r][c], L.top[r][c], effective(r, c), (*L.thickness)[r][c], k[r][c],
-                                   Glacier(r, c)};
+            return gwnum::FaceCell{w.h[c], w.top[c], effective, b, 0.0, glacierAt(w, c)};
         };
 #pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
@@ -398,21 +422,43 @@ void gwflowclass::ComputeTransmissivities() {
             const gwnum::RowSpan span = ZoneColumns(r);
             FillBeyond(L.tx[r], span, 0.0);
             FillBeyond(L.ty[r], span, 0.0);
+            const FaceRows w = rowsOf(r);
+            const FaceRows below = r < nrows ? rowsOf(r + 1) : FaceRows{};
+            const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+            const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
+            const double* const kyBelow = r < nrows ? (*L.ky)[r + 1] : nullptr;
+            double *const tx = L.tx[r], *const ty = L.ty[r];
+            // The east neighbour of a cell is the next cell of the row: taken over when it comes.
+            gwnum::FaceCell next{};
+            int nextCol = 0;
             for (int c = span.first; c <= span.last; ++c) {
-                if (!Own(r, c) || !InZone(r, c) || Glacier(r, c) >= 1) {
-                    L.tx[r][c] = L.ty[r][c] = 0;
+                const double z = zoneAt(w, c);
+                if ((regions != nullptr && static_cast<int>(regions[c]) != rank) || z == nodata ||
+                    glacierAt(w, c) >= 1) {
+                    tx[c] = ty[c] = 0;
                     continue;
                 }
-                const bool east = c < ncols && InZone(r, c + 1) && ZonesConnect(r, c, r, c + 1);
-                const gwnum::FaceCell cx = side(r, c, *L.kx);
+                const gwnum::FaceCell cell = nextCol == c ? next : cellOf(w, c);
+                const bool east = c < ncols && zoneAt(w, c + 1) != nodata && (flowControl != 3 || z == zoneAt(w, c + 1));
+                gwnum::FaceCell cx = cell;
+                cx.k = kx[c];
                 gwnum::FaceCell nx{};
-                if (east) nx = side(r, c + 1, *L.kx);
-                L.tx[r][c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
-                const bool south = r < nrows && InZone(r + 1, c) && ZonesConnect(r, c, r + 1, c);
-                const gwnum::FaceCell cy = side(r, c, *L.ky);
+                if (east) {
+                    next = cellOf(w, c + 1);
+                    nextCol = c + 1;
+                    nx = next;
+                    nx.k = kx[c + 1];
+                }
+                tx[c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
+                const bool south = r < nrows && zoneAt(below, c) != nodata && (flowControl != 3 || z == zoneAt(below, c));
+                gwnum::FaceCell cy = cell;
+                cy.k = ky[c];
                 gwnum::FaceCell ny{};
-                if (south) ny = side(r + 1, c, *L.ky);
-                L.ty[r][c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
+                if (south) {
+                    ny = cellOf(below, c);
+                    ny.k = kyBelow[c];
+                }
+                ty[c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
             }
         }
     }
