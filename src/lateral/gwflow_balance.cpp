@@ -76,48 +76,71 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         if (!L.balance.holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
         FillBeyond(L.balance[r], span, nodata);
+        // The rows the balance of a row reads, taken once (null where a grid is absent or the
+        // row not held; rows beyond the grid are never read).
+        auto zoneRow = [&](int rr) {
+            return zoneGrid != nullptr && zoneGrid->holds(rr) ? (*zoneGrid)[rr] : nullptr;
+        };
+        const double* const zone = zoneRow(r);
+        const double* const zoneN = r > 1 ? zoneRow(r - 1) : nullptr;
+        const double* const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const head = L.head[r], *const headN = r > 1 ? L.head[r - 1] : nullptr,
+                           *const headS = r < nrows ? L.head[r + 1] : nullptr, *const start = L.headOld[r];
+        const double *const thick = (*L.thickness)[r], *const topRow = L.top[r], *const stRow = (*L.storage)[r],
+                           *const st1Row = st1[r], *const fixQ = (*L.fixQ)[r];
+        const double *const fx = L.flowX[r], *const fy = L.flowY[r], *const fyN = r > 1 ? L.flowY[r - 1] : nullptr;
+        const double *const tx = L.tx[r], *const ty = L.ty[r], *const tyN = r > 1 ? L.ty[r - 1] : nullptr;
+        const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
+                           *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
+        const double* const leakUp = above != nullptr ? above->leakage[r] : nullptr;
+        const double* const leakDown = l < layerCount ? L.leakage[r] : nullptr;
+        double* const balance = L.balance[r];
         for (int c = span.first; c <= span.last; ++c) {
-            if (!InZone(r, c)) {
-                L.balance[r][c] = nodata;
+            const double z = zone != nullptr ? zone[c] : nodata;
+            if (z == nodata) {
+                balance[c] = nodata;
                 continue;
             }
-            if (!Own(r, c)) continue;
-            if (Glacier(r, c) >= 1) {
-                L.balance[r][c] = 0;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (ice != nullptr && (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c])) >= 1) {
+                balance[c] = 0;
                 continue;
             }
-            if (!(ZoneValue(r, c) > nodata)) continue;
-            const double h = L.head[r][c], h0 = L.headOld[r][c];
-            const double b = (*L.thickness)[r][c];
-            const double dx_ = Dx(r, c), dy_ = Dy(r, c), area = dx_ * dy_;
-            const double st = (*L.storage)[r][c];
-            const double volume = gwnum::StoredWater(h0, L.top[r][c], b, st, st1[r][c]) * area;
+            if (!(z > nodata)) continue;
+            const double h = head[c], h0 = start[c];
+            const double b = thick[c];
+            const double dx_ = sizeX != nullptr ? sizeX[c] : dx, dy_ = sizeY != nullptr ? sizeY[c] : dy,
+                         area = dx_ * dy_;
+            const double st = stRow[c];
+            const double volume = gwnum::StoredWater(h0, topRow[c], b, st, st1Row[c]) * area;
             // Inflow volumes over the step: north, east, south, west, from above, from below.
             double in[6] = {0, 0, 0, 0, 0, 0};
-            if (r > 1 && InZone(r - 1, c) && L.flowY[r - 1][c] != nodata)
-                in[0] = (L.head[r - 1][c] - h) / dy_ * L.ty[r - 1][c] * dx_ * dt;
-            if (c < ncols && InZone(r, c + 1) && L.flowX[r][c] != nodata)
-                in[1] = (L.head[r][c + 1] - h) / dx_ * L.tx[r][c] * dy_ * dt;
-            if (r < nrows && InZone(r + 1, c) && L.flowY[r][c] != nodata)
-                in[2] = (L.head[r + 1][c] - h) / dy_ * L.ty[r][c] * dx_ * dt;
-            if (c > 1 && InZone(r, c - 1) && L.flowX[r][c - 1] != nodata)
-                in[3] = (L.head[r][c - 1] - h) / dx_ * L.tx[r][c - 1] * dy_ * dt;
-            if (above != nullptr) in[4] = -above->leakage[r][c] * area * dt;
-            if (l < layerCount) in[5] = L.leakage[r][c] * area * dt;
+            if (r > 1 && zoneN != nullptr && zoneN[c] != nodata && fyN[c] != nodata)
+                in[0] = (headN[c] - h) / dy_ * tyN[c] * dx_ * dt;
+            if (c < ncols && zone[c + 1] != nodata && fx[c] != nodata)
+                in[1] = (head[c + 1] - h) / dx_ * tx[c] * dy_ * dt;
+            if (r < nrows && zoneS != nullptr && zoneS[c] != nodata && fy[c] != nodata)
+                in[2] = (headS[c] - h) / dy_ * ty[c] * dx_ * dt;
+            if (c > 1 && zone[c - 1] != nodata && fx[c - 1] != nodata)
+                in[3] = (head[c - 1] - h) / dx_ * tx[c - 1] * dy_ * dt;
+            if (leakUp != nullptr) in[4] = -leakUp[c] * area * dt;
+            if (leakDown != nullptr) in[5] = leakDown[c] * area * dt;
             const double total = volume + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
             // Storage change with the coefficient the solver used in this step, less every
             // inflow the solver saw (the fixed inflow too): 0 in a converged free cell, minus
             // the inflow in a fixed-head cell.
-            const double storage = gwnum::StepStorage(h0, L.top[r][c], st, st1[r][c]);
-            const double q = (*L.fixQ)[r][c] > nodata ? (*L.fixQ)[r][c] * dt : 0.0;
-            L.balance[r][c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
+            const double storage = gwnum::StepStorage(h0, topRow[c], st, st1Row[c]);
+            const double q = fixQ[c] > nodata ? fixQ[c] * dt : 0.0;
+            balance[c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
             // The new concentration belongs to the water W the step leaves in the cell, the
             // fixed inflow and a fixed head's exchange taking or bringing the cell's own
             // concentration. Where the head crosses the layer's top, the solver stored the whole
             // change with one coefficient: W gets the water the new head holds beyond that, so
             // the next step starts from the tracer this one kept.
             if (!gwTracers.empty()) {
-                const double held = gwnum::StoredWater(h, L.top[r][c], b, st, st1[r][c]) * area;
+                const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
                 const double water = total + (held - volume - storage * area * (h - h0));
                 TracerMixing(l, r, c, volume, in, water);
                 kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
