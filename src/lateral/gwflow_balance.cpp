@@ -8,6 +8,12 @@
 #include "lateral/gwflow.hpp"
 
 void gwflowclass::ComputeFluxes() {
+    auto zoneRow = [&](int r) { return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr; };
+    auto glacierAt = [](const double* row, int c) {
+        if (row == nullptr) return 0.0;
+        const double g = row[c];
+        return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+    };
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
 #pragma omp parallel for schedule(runtime) if (Threaded())
@@ -16,30 +22,41 @@ void gwflowclass::ComputeFluxes() {
             const gwnum::RowSpan span = ZoneColumns(r);
             FillBeyond(L.flowX[r], span, nodata);
             FillBeyond(L.flowY[r], span, nodata);
+            // The rows the faces of a row read, taken once (rows beyond the grid are never read).
+            const double *const zone = zoneRow(r), *const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
+            const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+            const double *const ice = glacier != nullptr ? (*glacier)[r] : nullptr,
+                               *const iceS = glacier != nullptr && r < nrows ? (*glacier)[r + 1] : nullptr;
+            const double *const head = L.head[r], *const headS = r < nrows ? L.head[r + 1] : nullptr;
+            const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
+            const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
+                               *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
+            double *const flowX = L.flowX[r], *const flowY = L.flowY[r];
             for (int c = span.first; c <= span.last; ++c) {
-                const double z = ZoneValue(r, c);
+                const double z = zone != nullptr ? zone[c] : nodata;
                 // Outside the basin no process computes a flow: nodata, at any number of processes.
                 if (z == nodata) {
-                    L.flowX[r][c] = L.flowY[r][c] = nodata;
+                    flowX[c] = flowY[c] = nodata;
                     continue;
                 }
-                if (!Own(r, c)) continue;
-                if (Glacier(r, c) >= 1) {
-                    L.flowX[r][c] = L.flowY[r][c] = 0;
+                if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+                if (glacierAt(ice, c) >= 1) {
+                    flowX[c] = flowY[c] = 0;
                     continue;
                 }
                 const bool cellIn = z > nodata;
-                const double h = L.head[r][c];
+                const double h = head[c];
                 // Faces towards the next column and the next row; at the grid edge only a
                 // cell outside the basin marks the face as having no value.
-                auto face = [&](int rn, int cn, bool inside, const Matrix& k, double size) {
+                auto face = [&](const double* zoneN, const double* iceN, const double* headN, int cn, bool inside,
+                                double k, double size) {
                     if (!inside) return cellIn ? 0.0 : nodata;
-                    if (!cellIn || !(ZoneValue(rn, cn) > nodata)) return nodata;
-                    if (Glacier(rn, cn) >= 1) return 0.0;
-                    return (h - L.head[rn][cn]) * k[r][c] / size;
+                    if (!cellIn || !((zoneN != nullptr ? zoneN[cn] : nodata) > nodata)) return nodata;
+                    if (glacierAt(iceN, cn) >= 1) return 0.0;
+                    return (h - headN[cn]) * k / size;
                 };
-                L.flowX[r][c] = face(r, c + 1, c < ncols, *L.kx, Dx(r, c));
-                L.flowY[r][c] = face(r + 1, c, r < nrows, *L.ky, Dy(r, c));
+                flowX[c] = face(zone, ice, head, c + 1, c < ncols, kx[c], sizeX != nullptr ? sizeX[c] : dx);
+                flowY[c] = face(zoneS, iceS, headS, c, r < nrows, ky[c], sizeY != nullptr ? sizeY[c] : dy);
             }
         }
     }

@@ -128,14 +128,21 @@ void gwflowclass::CopyTracers(int l) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
+        // The rows of the look-ups, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        double* const head = L.head[r];
         for (int c = 1; c <= ncols; ++c) {
-            if (!Own(r, c)) continue;
-            const bool in = ZoneValue(r, c) > nodata;
-            if (!in) L.head[r][c] = nodata;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            const double z = zone != nullptr ? zone[c] : nodata;
+            const bool in = z > nodata;
+            if (!in) head[c] = nodata;
             for (std::size_t t = 1; t < gwTracers.size(); ++t)
                 gwTracers[t].above[r][c] = gwTracers[t].layers[static_cast<std::size_t>(l)].conc[r][c];
             // Fully glaciated cells went through no mixing: they keep their concentration.
-            if (in && !(InZone(r, c) && Glacier(r, c) < 1)) continue;
+            const double g = ice == nullptr ? 0.0 : (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c]));
+            if (in && !(z != nodata && g < 1)) continue;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 tr.layers[static_cast<std::size_t>(l)].conc[r][c] = in ? tr.flux[r][c] : nodata;
