@@ -159,7 +159,16 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             if (!gwTracers.empty()) {
                 const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
                 const double water = total + (held - volume - storage * area * (h - h0));
-                TracerMixing(l, r, c, volume, in, water);
+                // Upwind: an inflow brings the concentration of the cell it comes from, an
+                // outflow takes the cell's own.
+                MixFaces faces;
+                faces.from[0] = r > 1 && fyN[c] > 0;
+                faces.from[1] = !(fx[c] > 0) && c < ncols;
+                faces.from[2] = !(fy[c] > 0) && r < nrows;
+                faces.from[3] = c > 1 && fx[c - 1] > 0;
+                faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
+                faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
+                TracerMixing(l, r, c, volume, in, water, faces);
                 kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
             }
         }

@@ -86,19 +86,19 @@ void gwflowclass::FreeTracerGrids() {
     gwTracers.clear();
 }
 
-void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water) {
-    const Layer& L = layers[static_cast<std::size_t>(l)];
+void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water,
+                               const MixFaces& faces) {
     for (std::size_t t = 1; t < gwTracers.size(); ++t) {
         GwTracer& tr = gwTracers[t];
         const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
         const double cc = conc[r][c];
         double face[6];
-        face[0] = L.flowY[r - 1 >= 1 ? r - 1 : r][c] > 0 && r > 1 ? conc[r - 1][c] : cc;
-        face[1] = L.flowX[r][c] > 0 ? cc : (c < ncols ? conc[r][c + 1] : cc);
-        face[2] = L.flowY[r][c] > 0 ? cc : (r < nrows ? conc[r + 1][c] : cc);
-        face[3] = c > 1 && L.flowX[r][c - 1] > 0 ? conc[r][c - 1] : cc;
-        face[4] = l > 1 && layers[static_cast<std::size_t>(l) - 1].leakage[r][c] < 0 ? tr.above[r][c] : cc;
-        face[5] = l < layerCount && !(L.leakage[r][c] < 0) ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
+        face[0] = faces.from[0] ? conc[r - 1][c] : cc;
+        face[1] = faces.from[1] ? conc[r][c + 1] : cc;
+        face[2] = faces.from[2] ? conc[r + 1][c] : cc;
+        face[3] = faces.from[3] ? conc[r][c - 1] : cc;
+        face[4] = faces.from[4] ? tr.above[r][c] : cc;
+        face[5] = faces.from[5] ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
         double mass = cc * volume;
         for (int k = 0; k < 6; ++k)
             if (in[k] != 0) mass += in[k] * face[k];
