@@ -546,11 +546,21 @@ void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view, int slot) {
 std::int64_t gwflowclass::CountOscillations(int l) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
     const double e = maxErrorAllowed;
-    // The change of the step at a cell whose head turned round (-1 where it did not).
-    auto turn = [&](int r, int c) {
-        if (!InZone(r, c) || !Own(r, c)) return -1.0;
-        const double d1 = L.headOld[r][c] - L.headOldOld[r][c];
-        const double d2 = L.head[r][c] - L.headOld[r][c];
+    // The change of the step at a cell of row r whose head turned round (-1 where it did not),
+    // with the rows looked at taken once per row.
+    struct Turns {
+        const double *zone, *regions, *h, *h0, *h00;
+    };
+    auto turnsOf = [&](int r) {
+        return Turns{zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr,
+                     mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr, L.head[r],
+                     L.headOld[r], L.headOldOld[r]};
+    };
+    auto turn = [&](const Turns& w, int c) {
+        if (w.zone == nullptr || w.zone[c] == nodata) return -1.0;
+        if (w.regions != nullptr && static_cast<int>(w.regions[c]) != rank) return -1.0;
+        const double d1 = w.h0[c] - w.h00[c];
+        const double d2 = w.h[c] - w.h0[c];
         return (d1 > e && d2 < -e) || (d1 < -e && d2 > e) ? std::fabs(d2) : -1.0;
     };
     // Counted per row by the threads; the changes are added afterwards in row order, as one
@@ -564,8 +574,9 @@ std::int64_t gwflowclass::CountOscillations(int l) {
         if (!L.head.holds(r)) continue;
         std::int64_t k = 0;
         const gwnum::RowSpan span = ZoneColumns(r);
+        const Turns w = turnsOf(r);
         for (int c = span.first; c <= span.last; ++c) {
-            const double d = turn(r, c);
+            const double d = turn(w, c);
             if (d >= 0) {
                 ++k;
                 mx = std::max(mx, d);
@@ -579,8 +590,9 @@ std::int64_t gwflowclass::CountOscillations(int l) {
         if (rowCount[r - firstRow] == 0) continue;
         n += rowCount[r - firstRow];
         const gwnum::RowSpan span = ZoneColumns(r);
+        const Turns w = turnsOf(r);
         for (int c = span.first; c <= span.last; ++c) {
-            const double d = turn(r, c);
+            const double d = turn(w, c);
             if (d >= 0) sum += d;
         }
     }

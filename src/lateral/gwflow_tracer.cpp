@@ -1,4 +1,4 @@
-// Tracer concentrations per layer: grids, statistics, decay factor, upwind mixing and copy.
+// Tracer concentrations per layer: grids, statistics, decay factor and copy.
 #include <cmath>
 
 #include "lateral/gwflow.hpp"
@@ -84,43 +84,6 @@ void gwflowclass::FreeTracerGrids() {
         tr.fluxIndex = 0;
     }
     gwTracers.clear();
-}
-
-void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water,
-                               const MixFaces& faces) {
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-        GwTracer& tr = gwTracers[t];
-        const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
-        const double cc = conc[r][c];
-        double face[6];
-        face[0] = faces.from[0] ? conc[r - 1][c] : cc;
-        face[1] = faces.from[1] ? conc[r][c + 1] : cc;
-        face[2] = faces.from[2] ? conc[r + 1][c] : cc;
-        face[3] = faces.from[3] ? conc[r][c - 1] : cc;
-        face[4] = faces.from[4] ? tr.above[r][c] : cc;
-        face[5] = faces.from[5] ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
-        double mass = cc * volume;
-        for (int k = 0; k < 6; ++k)
-            if (in[k] != 0) mass += in[k] * face[k];
-        tr.flux[r][c] = water > 0 ? mass / water : 0.0;
-    }
-}
-
-void gwflowclass::AddTracerZones(int l, int r, int c, double water) {
-    const double zone = ZoneValue(r, c);
-    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
-                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
-                       : 0;
-    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-        GwTracer& tr = gwTracers[t];
-        const double next = tr.flux[r][c];
-        zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
-        // Without cell areas the weights are the cells' water volumes.
-        z.sx += relCellArea != nullptr ? next * rel : next;
-        z.n += relCellArea != nullptr ? rel * water : water;
-        z.RelCellSum += relCellArea != nullptr ? rel : water;
-    }
 }
 
 void gwflowclass::CopyTracers(int l) {
