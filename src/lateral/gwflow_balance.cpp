@@ -214,10 +214,13 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     }
     // The zone sums in the order of the cells, as one thread adds them, whichever rows the
     // threads took.
+    // Only cells of a row's zone span are mixed.
     if (kept == nullptr) return;
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            const double water = kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c];
-            if (!std::isnan(water)) AddTracerZones(l, r, c, water);
-        }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.balance.holds(r)) continue;
+        const gwnum::RowSpan span = ZoneColumns(r);
+        const double* const water = kept + static_cast<std::int64_t>(r - firstRow) * (ncols + 2);
+        for (int c = span.first; c <= span.last; ++c)
+            if (!std::isnan(water[c])) AddTracerZones(l, r, c, water[c]);
+    }
 }
