@@ -265,6 +265,12 @@ private:
         const double g = (*glacier)[r][c];
         return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
     }
+    // Glacier(r, c) from the row of the glacier grid (null: no glacier grid).
+    static double GlacierOf(const double* row, int c) {
+        if (row == nullptr) return 0.0;
+        const double g = row[c];
+        return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+    }
     bool ZonesConnect(int r1, int c1, int r2, int c2) const {
         return flowControl != 3 || ZoneValue(r1, c1) == ZoneValue(r2, c2);
     }

@@ -26,9 +26,15 @@ void gwflowclass::FillActiveMask() {
     zoneSpans.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), gwnum::RowSpan{1, 0});
     for (int r = firstRow; r <= lastRow; ++r) {
         gwnum::RowSpan& span = zoneSpans[static_cast<std::size_t>(r - firstRow)];
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        std::uint8_t* const active = activeMask.data() + Cell(r, 0);
         for (int c = 1; c <= ncols; ++c) {
-            const bool in = InZone(r, c);
-            activeMask[static_cast<std::size_t>(Cell(r, c))] = in && Own(r, c) && Glacier(r, c) < 1 ? 1 : 0;
+            const bool in = zone != nullptr && zone[c] != nodata;
+            const bool own = regions == nullptr || static_cast<int>(regions[c]) == rank;
+            active[c] = in && own && GlacierOf(ice, c) < 1 ? 1 : 0;
             if (!in) continue;
             if (span.first > span.last) span.first = c;
             span.last = c;
@@ -331,13 +337,19 @@ void gwflowclass::ComputeLeakage(int l) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!U.leakage.holds(r)) continue;
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const up = U.head[r], *const down = D.head[r], *const top = D.top[r], *const k = (*U.kolmation)[r];
+        double* const leakage = U.leakage[r];
         for (int c = 1; c <= ncols; ++c) {
-            if (!Own(r, c)) continue;
-            if (!InZone(r, c) || Glacier(r, c) >= 1) {
-                U.leakage[r][c] = 0;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (zone == nullptr || zone[c] == nodata || GlacierOf(ice, c) >= 1) {
+                leakage[c] = 0;
                 continue;
             }
-            U.leakage[r][c] = gwnum::Leakage(U.head[r][c], D.head[r][c], D.top[r][c], (*U.kolmation)[r][c]);
+            leakage[c] = gwnum::Leakage(up[c], down[c], top[c], k[c]);
         }
     }
 }
