@@ -69,10 +69,16 @@ void gwflowclass::ComputeBaseflow() {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!baseflow->holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const head = L.head[r], *const start = L.headOld[r], *const st = (*L.storage)[r];
+        double* const out = (*baseflow)[r];
         for (int c = span.first; c <= span.last; ++c) {
-            if (!Own(r, c) || !InZone(r, c)) continue;
-            (*baseflow)[r][c] =
-                Glacier(r, c) < 1 ? (L.headOld[r][c] - L.head[r][c]) * (*L.storage)[r][c] / dt : 0.0;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (zone == nullptr || zone[c] == nodata) continue;
+            out[c] = GlacierOf(ice, c) < 1 ? (start[c] - head[c]) * st[c] / dt : 0.0;
         }
     }
 }

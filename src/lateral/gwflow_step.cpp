@@ -360,22 +360,30 @@ void gwflowclass::StartLayerStep(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
+        // The rows looked at, taken once per row (the soil's grids only for layer 1).
+        const std::uint8_t* const active = activeMask.data() + Cell(r, 0);
+        double *const head = L.head[r], *const start = L.headOld[r], *const before = L.headOldOld[r],
+                     *const iterate = L.headIter[r];
+        const double* const distance = l == 1 && gwDistance != nullptr ? (*gwDistance)[r] : nullptr;
+        const double* const z = l == 1 && elevation != nullptr ? (*elevation)[r] : nullptr;
+        const double* const ponded = l == 1 && pond != nullptr ? (*pond)[r] : nullptr;
+        const double* const surface = l == 1 && surfStorage != nullptr ? (*surfStorage)[r] : nullptr;
         for (int c = span.first; c <= span.last; ++c) {
-            if (activeMask[static_cast<std::size_t>(Cell(r, c))] == 0) continue;
-            L.headOldOld[r][c] = L.headOld[r][c];
-            double v = L.head[r][c];
+            if (active[c] == 0) continue;
+            before[c] = start[c];
+            double v = head[c];
             if (l == 1) {
-                const double d = (*gwDistance)[r][c];
-                v = d + (*elevation)[r][c];
-                if (pond != nullptr && std::fabs(d) < 0.001) {
-                    v += (*pond)[r][c] / 1000.0;
-                } else if (surfStorage != nullptr && (*surfStorage)[r][c] > 0 && std::fabs(d) < 0.001) {
-                    v += (*surfStorage)[r][c] / 1000.0;
+                const double d = distance[c];
+                v = d + z[c];
+                if (ponded != nullptr && std::fabs(d) < 0.001) {
+                    v += ponded[c] / 1000.0;
+                } else if (surface != nullptr && surface[c] > 0 && std::fabs(d) < 0.001) {
+                    v += surface[c] / 1000.0;
                 }
-                L.head[r][c] = v;
+                head[c] = v;
             }
-            L.headIter[r][c] = v;
-            L.headOld[r][c] = v;
+            iterate[c] = v;
+            start[c] = v;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;
