@@ -227,7 +227,12 @@ private:
     // Mixes the tracers of cell (r, c) of layer l: the start water volume, the six inflow
     // volumes of the step (north, east, south, west, above, below) and the water the new
     // concentration belongs to.
-    void TracerMixing(int l, int r, int c, double volume, const double* inflow, double water);
+    // Which of a cell's six inflows (north, east, south, west, above, below) bring the concentration
+    // of the cell they come from rather than the cell's own.
+    struct MixFaces {
+        bool from[6];
+    };
+    void TracerMixing(int l, int r, int c, double volume, const double* inflow, double water, const MixFaces& faces);
     // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums.
     void AddTracerZones(int l, int r, int c, double water);
     void CopyTracers(int l);
@@ -258,6 +263,12 @@ private:
     double Glacier(int r, int c) const {
         if (glacier == nullptr) return 0.0;
         const double g = (*glacier)[r][c];
+        return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+    }
+    // Glacier(r, c) from the row of the glacier grid (null: no glacier grid).
+    static double GlacierOf(const double* row, int c) {
+        if (row == nullptr) return 0.0;
+        const double g = row[c];
         return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
     }
     bool ZonesConnect(int r1, int c1, int r2, int c2) const {

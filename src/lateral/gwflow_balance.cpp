@@ -8,6 +8,12 @@
 #include "lateral/gwflow.hpp"
 
 void gwflowclass::ComputeFluxes() {
+    auto zoneRow = [&](int r) { return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr; };
+    auto glacierAt = [](const double* row, int c) {
+        if (row == nullptr) return 0.0;
+        const double g = row[c];
+        return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+    };
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
 #pragma omp parallel for schedule(runtime) if (Threaded())
@@ -16,30 +22,41 @@ void gwflowclass::ComputeFluxes() {
             const gwnum::RowSpan span = ZoneColumns(r);
             FillBeyond(L.flowX[r], span, nodata);
             FillBeyond(L.flowY[r], span, nodata);
+            // The rows the faces of a row read, taken once (rows beyond the grid are never read).
+            const double *const zone = zoneRow(r), *const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
+            const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+            const double *const ice = glacier != nullptr ? (*glacier)[r] : nullptr,
+                               *const iceS = glacier != nullptr && r < nrows ? (*glacier)[r + 1] : nullptr;
+            const double *const head = L.head[r], *const headS = r < nrows ? L.head[r + 1] : nullptr;
+            const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
+            const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
+                               *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
+            double *const flowX = L.flowX[r], *const flowY = L.flowY[r];
             for (int c = span.first; c <= span.last; ++c) {
-                const double z = ZoneValue(r, c);
+                const double z = zone != nullptr ? zone[c] : nodata;
                 // Outside the basin no process computes a flow: nodata, at any number of processes.
                 if (z == nodata) {
-                    L.flowX[r][c] = L.flowY[r][c] = nodata;
+                    flowX[c] = flowY[c] = nodata;
                     continue;
                 }
-                if (!Own(r, c)) continue;
-                if (Glacier(r, c) >= 1) {
-                    L.flowX[r][c] = L.flowY[r][c] = 0;
+                if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+                if (glacierAt(ice, c) >= 1) {
+                    flowX[c] = flowY[c] = 0;
                     continue;
                 }
                 const bool cellIn = z > nodata;
-                const double h = L.head[r][c];
+                const double h = head[c];
                 // Faces towards the next column and the next row; at the grid edge only a
                 // cell outside the basin marks the face as having no value.
-                auto face = [&](int rn, int cn, bool inside, const Matrix& k, double size) {
+                auto face = [&](const double* zoneN, const double* iceN, const double* headN, int cn, bool inside,
+                                double k, double size) {
                     if (!inside) return cellIn ? 0.0 : nodata;
-                    if (!cellIn || !(ZoneValue(rn, cn) > nodata)) return nodata;
-                    if (Glacier(rn, cn) >= 1) return 0.0;
-                    return (h - L.head[rn][cn]) * k[r][c] / size;
+                    if (!cellIn || !((zoneN != nullptr ? zoneN[cn] : nodata) > nodata)) return nodata;
+                    if (glacierAt(iceN, cn) >= 1) return 0.0;
+                    return (h - headN[cn]) * k / size;
                 };
-                L.flowX[r][c] = face(r, c + 1, c < ncols, *L.kx, Dx(r, c));
-                L.flowY[r][c] = face(r + 1, c, r < nrows, *L.ky, Dy(r, c));
+                flowX[c] = face(zone, ice, head, c + 1, c < ncols, kx[c], sizeX != nullptr ? sizeX[c] : dx);
+                flowY[c] = face(zoneS, iceS, headS, c, r < nrows, ky[c], sizeY != nullptr ? sizeY[c] : dy);
             }
         }
     }
@@ -52,11 +69,56 @@ void gwflowclass::ComputeBaseflow() {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!baseflow->holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const head = L.head[r], *const start = L.headOld[r], *const st = (*L.storage)[r];
+        double* const out = (*baseflow)[r];
         for (int c = span.first; c <= span.last; ++c) {
-            if (!Own(r, c) || !InZone(r, c)) continue;
-            (*baseflow)[r][c] =
-                Glacier(r, c) < 1 ? (L.headOld[r][c] - L.head[r][c]) * (*L.storage)[r][c] / dt : 0.0;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (zone == nullptr || zone[c] == nodata) continue;
+            out[c] = GlacierOf(ice, c) < 1 ? (start[c] - head[c]) * st[c] / dt : 0.0;
         }
+    }
+}
+
+// The upwind mixing and the zone sums of the tracers live beside the balance that calls them for
+// every cell, so that its loop can take them in.
+void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water,
+                               const MixFaces& faces) {
+    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+        GwTracer& tr = gwTracers[t];
+        const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
+        const double cc = conc[r][c];
+        double face[6];
+        face[0] = faces.from[0] ? conc[r - 1][c] : cc;
+        face[1] = faces.from[1] ? conc[r][c + 1] : cc;
+        face[2] = faces.from[2] ? conc[r + 1][c] : cc;
+        face[3] = faces.from[3] ? conc[r][c - 1] : cc;
+        face[4] = faces.from[4] ? tr.above[r][c] : cc;
+        face[5] = faces.from[5] ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
+        double mass = cc * volume;
+        for (int k = 0; k < 6; ++k)
+            if (in[k] != 0) mass += in[k] * face[k];
+        tr.flux[r][c] = water > 0 ? mass / water : 0.0;
+    }
+}
+
+void gwflowclass::AddTracerZones(int l, int r, int c, double water) {
+    const double zone = ZoneValue(r, c);
+    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
+                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
+                       : 0;
+    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
+    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+        GwTracer& tr = gwTracers[t];
+        const double next = tr.flux[r][c];
+        zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
+        // Without cell areas the weights are the cells' water volumes.
+        z.sx += relCellArea != nullptr ? next * rel : next;
+        z.n += relCellArea != nullptr ? rel * water : water;
+        z.RelCellSum += relCellArea != nullptr ? rel : water;
     }
 }
 
@@ -76,60 +138,95 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         if (!L.balance.holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
         FillBeyond(L.balance[r], span, nodata);
+        // The rows the balance of a row reads, taken once (null where a grid is absent or the
+        // row not held; rows beyond the grid are never read).
+        auto zoneRow = [&](int rr) {
+            return zoneGrid != nullptr && zoneGrid->holds(rr) ? (*zoneGrid)[rr] : nullptr;
+        };
+        const double* const zone = zoneRow(r);
+        const double* const zoneN = r > 1 ? zoneRow(r - 1) : nullptr;
+        const double* const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const head = L.head[r], *const headN = r > 1 ? L.head[r - 1] : nullptr,
+                           *const headS = r < nrows ? L.head[r + 1] : nullptr, *const start = L.headOld[r];
+        const double *const thick = (*L.thickness)[r], *const topRow = L.top[r], *const stRow = (*L.storage)[r],
+                           *const st1Row = st1[r], *const fixQ = (*L.fixQ)[r];
+        const double *const fx = L.flowX[r], *const fy = L.flowY[r], *const fyN = r > 1 ? L.flowY[r - 1] : nullptr;
+        const double *const tx = L.tx[r], *const ty = L.ty[r], *const tyN = r > 1 ? L.ty[r - 1] : nullptr;
+        const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
+                           *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
+        const double* const leakUp = above != nullptr ? above->leakage[r] : nullptr;
+        const double* const leakDown = l < layerCount ? L.leakage[r] : nullptr;
+        double* const balance = L.balance[r];
         for (int c = span.first; c <= span.last; ++c) {
-            if (!InZone(r, c)) {
-                L.balance[r][c] = nodata;
+            const double z = zone != nullptr ? zone[c] : nodata;
+            if (z == nodata) {
+                balance[c] = nodata;
                 continue;
             }
-            if (!Own(r, c)) continue;
-            if (Glacier(r, c) >= 1) {
-                L.balance[r][c] = 0;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (ice != nullptr && (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c])) >= 1) {
+                balance[c] = 0;
                 continue;
             }
-            if (!(ZoneValue(r, c) > nodata)) continue;
-            const double h = L.head[r][c], h0 = L.headOld[r][c];
-            const double b = (*L.thickness)[r][c];
-            const double dx_ = Dx(r, c), dy_ = Dy(r, c), area = dx_ * dy_;
-            const double st = (*L.storage)[r][c];
-            const double volume = gwnum::StoredWater(h0, L.top[r][c], b, st, st1[r][c]) * area;
+            if (!(z > nodata)) continue;
+            const double h = head[c], h0 = start[c];
+            const double b = thick[c];
+            const double dx_ = sizeX != nullptr ? sizeX[c] : dx, dy_ = sizeY != nullptr ? sizeY[c] : dy,
+                         area = dx_ * dy_;
+            const double st = stRow[c];
+            const double volume = gwnum::StoredWater(h0, topRow[c], b, st, st1Row[c]) * area;
             // Inflow volumes over the step: north, east, south, west, from above, from below.
             double in[6] = {0, 0, 0, 0, 0, 0};
-            if (r > 1 && InZone(r - 1, c) && L.flowY[r - 1][c] != nodata)
-                in[0] = (L.head[r - 1][c] - h) / dy_ * L.ty[r - 1][c] * dx_ * dt;
-            if (c < ncols && InZone(r, c + 1) && L.flowX[r][c] != nodata)
-                in[1] = (L.head[r][c + 1] - h) / dx_ * L.tx[r][c] * dy_ * dt;
-            if (r < nrows && InZone(r + 1, c) && L.flowY[r][c] != nodata)
-                in[2] = (L.head[r + 1][c] - h) / dy_ * L.ty[r][c] * dx_ * dt;
-            if (c > 1 && InZone(r, c - 1) && L.flowX[r][c - 1] != nodata)
-                in[3] = (L.head[r][c - 1] - h) / dx_ * L.tx[r][c - 1] * dy_ * dt;
-            if (above != nullptr) in[4] = -above->leakage[r][c] * area * dt;
-            if (l < layerCount) in[5] = L.leakage[r][c] * area * dt;
+            if (r > 1 && zoneN != nullptr && zoneN[c] != nodata && fyN[c] != nodata)
+                in[0] = (headN[c] - h) / dy_ * tyN[c] * dx_ * dt;
+            if (c < ncols && zone[c + 1] != nodata && fx[c] != nodata)
+                in[1] = (head[c + 1] - h) / dx_ * tx[c] * dy_ * dt;
+            if (r < nrows && zoneS != nullptr && zoneS[c] != nodata && fy[c] != nodata)
+                in[2] = (headS[c] - h) / dy_ * ty[c] * dx_ * dt;
+            if (c > 1 && zone[c - 1] != nodata && fx[c - 1] != nodata)
+                in[3] = (head[c - 1] - h) / dx_ * tx[c - 1] * dy_ * dt;
+            if (leakUp != nullptr) in[4] = -leakUp[c] * area * dt;
+            if (leakDown != nullptr) in[5] = leakDown[c] * area * dt;
             const double total = volume + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
             // Storage change with the coefficient the solver used in this step, less every
             // inflow the solver saw (the fixed inflow too): 0 in a converged free cell, minus
             // the inflow in a fixed-head cell.
-            const double storage = gwnum::StepStorage(h0, L.top[r][c], st, st1[r][c]);
-            const double q = (*L.fixQ)[r][c] > nodata ? (*L.fixQ)[r][c] * dt : 0.0;
-            L.balance[r][c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
+            const double storage = gwnum::StepStorage(h0, topRow[c], st, st1Row[c]);
+            const double q = fixQ[c] > nodata ? fixQ[c] * dt : 0.0;
+            balance[c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
             // The new concentration belongs to the water W the step leaves in the cell, the
             // fixed inflow and a fixed head's exchange taking or bringing the cell's own
             // concentration. Where the head crosses the layer's top, the solver stored the whole
             // change with one coefficient: W gets the water the new head holds beyond that, so
             // the next step starts from the tracer this one kept.
             if (!gwTracers.empty()) {
-                const double held = gwnum::StoredWater(h, L.top[r][c], b, st, st1[r][c]) * area;
+                const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
                 const double water = total + (held - volume - storage * area * (h - h0));
-                TracerMixing(l, r, c, volume, in, water);
+                // Upwind: an inflow brings the concentration of the cell it comes from, an
+                // outflow takes the cell's own.
+                MixFaces faces;
+                faces.from[0] = r > 1 && fyN[c] > 0;
+                faces.from[1] = !(fx[c] > 0) && c < ncols;
+                faces.from[2] = !(fy[c] > 0) && r < nrows;
+                faces.from[3] = c > 1 && fx[c - 1] > 0;
+                faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
+                faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
+                TracerMixing(l, r, c, volume, in, water, faces);
                 kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
             }
         }
     }
     // The zone sums in the order of the cells, as one thread adds them, whichever rows the
     // threads took.
+    // Only cells of a row's zone span are mixed.
     if (kept == nullptr) return;
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            const double water = kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c];
-            if (!std::isnan(water)) AddTracerZones(l, r, c, water);
-        }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.balance.holds(r)) continue;
+        const gwnum::RowSpan span = ZoneColumns(r);
+        const double* const water = kept + static_cast<std::int64_t>(r - firstRow) * (ncols + 2);
+        for (int c = span.first; c <= span.last; ++c)
+            if (!std::isnan(water[c])) AddTracerZones(l, r, c, water[c]);
+    }
 }

@@ -26,9 +26,15 @@ void gwflowclass::FillActiveMask() {
     zoneSpans.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), gwnum::RowSpan{1, 0});
     for (int r = firstRow; r <= lastRow; ++r) {
         gwnum::RowSpan& span = zoneSpans[static_cast<std::size_t>(r - firstRow)];
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        std::uint8_t* const active = activeMask.data() + Cell(r, 0);
         for (int c = 1; c <= ncols; ++c) {
-            const bool in = InZone(r, c);
-            activeMask[static_cast<std::size_t>(Cell(r, c))] = in && Own(r, c) && Glacier(r, c) < 1 ? 1 : 0;
+            const bool in = zone != nullptr && zone[c] != nodata;
+            const bool own = regions == nullptr || static_cast<int>(regions[c]) == rank;
+            active[c] = in && own && GlacierOf(ice, c) < 1 ? 1 : 0;
             if (!in) continue;
             if (span.first > span.last) span.first = c;
             span.last = c;
@@ -300,12 +306,14 @@ void gwflowclass::SolveLayer(int l) {
     L.lastChange = change;
 
     const std::int64_t n = CountOscillations(l);
-    std::int64_t nAll = n;
-    double sums[2] = {oscillationSum, 0}, sumAll[2] = {0, 0};
+    // The count travels with the sum of the changes, as a double: a count of cells is a whole
+    // number far below 2^53, so its sum is exact, and each element of a sum adds in the same
+    // order whatever the length of the buffer.
+    double sums[2] = {oscillationSum, static_cast<double>(n)}, sumAll[2] = {0, 0};
     double maxAll = oscillationMax;
-    MPI_Allreduce(&n, &nAll, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
-    MPI_Allreduce(sums, sumAll, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(sums, sumAll, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
     MPI_Allreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    const auto nAll = static_cast<std::int64_t>(sumAll[1]);
     oscillations = nAll;
     oscillationSum = sumAll[0];
     oscillationMax = maxAll;
@@ -329,13 +337,19 @@ void gwflowclass::ComputeLeakage(int l) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!U.leakage.holds(r)) continue;
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const up = U.head[r], *const down = D.head[r], *const top = D.top[r], *const k = (*U.kolmation)[r];
+        double* const leakage = U.leakage[r];
         for (int c = 1; c <= ncols; ++c) {
-            if (!Own(r, c)) continue;
-            if (!InZone(r, c) || Glacier(r, c) >= 1) {
-                U.leakage[r][c] = 0;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (zone == nullptr || zone[c] == nodata || GlacierOf(ice, c) >= 1) {
+                leakage[c] = 0;
                 continue;
             }
-            U.leakage[r][c] = gwnum::Leakage(U.head[r][c], D.head[r][c], D.top[r][c], (*U.kolmation)[r][c]);
+            leakage[c] = gwnum::Leakage(up[c], down[c], top[c], k[c]);
         }
     }
 }
@@ -346,22 +360,30 @@ void gwflowclass::StartLayerStep(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
+        // The rows looked at, taken once per row (the soil's grids only for layer 1).
+        const std::uint8_t* const active = activeMask.data() + Cell(r, 0);
+        double *const head = L.head[r], *const start = L.headOld[r], *const before = L.headOldOld[r],
+                     *const iterate = L.headIter[r];
+        const double* const distance = l == 1 && gwDistance != nullptr ? (*gwDistance)[r] : nullptr;
+        const double* const z = l == 1 && elevation != nullptr ? (*elevation)[r] : nullptr;
+        const double* const ponded = l == 1 && pond != nullptr ? (*pond)[r] : nullptr;
+        const double* const surface = l == 1 && surfStorage != nullptr ? (*surfStorage)[r] : nullptr;
         for (int c = span.first; c <= span.last; ++c) {
-            if (activeMask[static_cast<std::size_t>(Cell(r, c))] == 0) continue;
-            L.headOldOld[r][c] = L.headOld[r][c];
-            double v = L.head[r][c];
+            if (active[c] == 0) continue;
+            before[c] = start[c];
+            double v = head[c];
             if (l == 1) {
-                const double d = (*gwDistance)[r][c];
-                v = d + (*elevation)[r][c];
-                if (pond != nullptr && std::fabs(d) < 0.001) {
-                    v += (*pond)[r][c] / 1000.0;
-                } else if (surfStorage != nullptr && (*surfStorage)[r][c] > 0 && std::fabs(d) < 0.001) {
-                    v += (*surfStorage)[r][c] / 1000.0;
+                const double d = distance[c];
+                v = d + z[c];
+                if (ponded != nullptr && std::fabs(d) < 0.001) {
+                    v += ponded[c] / 1000.0;
+                } else if (surface != nullptr && surface[c] > 0 && std::fabs(d) < 0.001) {
+                    v += surface[c] / 1000.0;
                 }
-                L.head[r][c] = v;
+                head[c] = v;
             }
-            L.headIter[r][c] = v;
-            L.headOld[r][c] = v;
+            iterate[c] = v;
+            start[c] = v;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;
@@ -371,26 +393,48 @@ void gwflowclass::StartLayerStep(int l) {
 }
 
 void gwflowclass::ComputeTransmissivities() {
+    // The rows of the grids a face reads, taken once per row: the cell's own row and, for the
+    // face across rows, the next one (null where a grid is absent or the row not held).
+    struct FaceRows {
+        const double *zone = nullptr, *h = nullptr, *top = nullptr, *b = nullptr, *frozen = nullptr,
+                     *thaw = nullptr, *g = nullptr;
+    };
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
-        auto effective = [&](int r, int c) {
-            const double b = (*L.thickness)[r][c];
-            if (l != 1) return b;
-            if (frozenSoil != nullptr) {
-                const double f = (*frozenSoil)[r][c];
-                return f > nodata ? std::max(0.0, b - f) : b;
-            }
-            if (thawDepth != nullptr) {
+        auto rowsOf = [&](int r) {
+            FaceRows w;
+            w.zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+            w.h = L.head[r];
+            w.top = L.top[r];
+            w.b = (*L.thickness)[r];
+            // Only layer 1 conducts through its thawed part.
+            if (l == 1 && frozenSoil != nullptr)
+                w.frozen = (*frozenSoil)[r];
+            else if (l == 1 && thawDepth != nullptr)
+                w.thaw = (*thawDepth)[r];
+            w.g = glacier != nullptr ? (*glacier)[r] : nullptr;
+            return w;
+        };
+        auto zoneAt = [&](const FaceRows& w, int c) { return w.zone != nullptr ? w.zone[c] : nodata; };
+        auto glacierAt = [](const FaceRows& w, int c) {
+            if (w.g == nullptr) return 0.0;
+            const double g = w.g[c];
+            return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
+        };
+        // A cell as its faces see it, but for the conductivity of the face's direction.
+        auto cellOf = [&](const FaceRows& w, int c) {
+            const double b = w.b[c];
+            double effective = b;
+            if (w.frozen != nullptr) {
+                const double f = w.frozen[c];
+                effective = f > nodata ? std::max(0.0, b - f) : b;
+            } else if (w.thaw != nullptr) {
                 // The grid holds the thaw depth as a positive depth, as the soil model reads it:
                 // the layer conducts through its thawed part, at most its whole thickness.
-                const double t = (*thawDepth)[r][c];
-                return t > nodata ? std::min(t, b) : b;
+                const double t = w.thaw[c];
+                effective = t > nodata ? std::min(t, b) : b;
             }
-            return b;
-        };
-        auto side = [&](int r, int c, const Matrix& k) {
-            return gwnum::FaceCell{L.head[r][c], L.top[r][c], effective(r, c), (*L.thickness)[r][c], k[r][c],
-                                   Glacier(r, c)};
+            return gwnum::FaceCell{w.h[c], w.top[c], effective, b, 0.0, glacierAt(w, c)};
         };
 #pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
@@ -398,21 +442,43 @@ void gwflowclass::ComputeTransmissivities() {
             const gwnum::RowSpan span = ZoneColumns(r);
             FillBeyond(L.tx[r], span, 0.0);
             FillBeyond(L.ty[r], span, 0.0);
+            const FaceRows w = rowsOf(r);
+            const FaceRows below = r < nrows ? rowsOf(r + 1) : FaceRows{};
+            const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+            const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
+            const double* const kyBelow = r < nrows ? (*L.ky)[r + 1] : nullptr;
+            double *const tx = L.tx[r], *const ty = L.ty[r];
+            // The east neighbour of a cell is the next cell of the row: taken over when it comes.
+            gwnum::FaceCell next{};
+            int nextCol = 0;
             for (int c = span.first; c <= span.last; ++c) {
-                if (!Own(r, c) || !InZone(r, c) || Glacier(r, c) >= 1) {
-                    L.tx[r][c] = L.ty[r][c] = 0;
+                const double z = zoneAt(w, c);
+                if ((regions != nullptr && static_cast<int>(regions[c]) != rank) || z == nodata ||
+                    glacierAt(w, c) >= 1) {
+                    tx[c] = ty[c] = 0;
                     continue;
                 }
-                const bool east = c < ncols && InZone(r, c + 1) && ZonesConnect(r, c, r, c + 1);
-                const gwnum::FaceCell cx = side(r, c, *L.kx);
+                const gwnum::FaceCell cell = nextCol == c ? next : cellOf(w, c);
+                const bool east = c < ncols && zoneAt(w, c + 1) != nodata && (flowControl != 3 || z == zoneAt(w, c + 1));
+                gwnum::FaceCell cx = cell;
+                cx.k = kx[c];
                 gwnum::FaceCell nx{};
-                if (east) nx = side(r, c + 1, *L.kx);
-                L.tx[r][c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
-                const bool south = r < nrows && InZone(r + 1, c) && ZonesConnect(r, c, r + 1, c);
-                const gwnum::FaceCell cy = side(r, c, *L.ky);
+                if (east) {
+                    next = cellOf(w, c + 1);
+                    nextCol = c + 1;
+                    nx = next;
+                    nx.k = kx[c + 1];
+                }
+                tx[c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
+                const bool south = r < nrows && zoneAt(below, c) != nodata && (flowControl != 3 || z == zoneAt(below, c));
+                gwnum::FaceCell cy = cell;
+                cy.k = ky[c];
                 gwnum::FaceCell ny{};
-                if (south) ny = side(r + 1, c, *L.ky);
-                L.ty[r][c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
+                if (south) {
+                    ny = cellOf(below, c);
+                    ny.k = kyBelow[c];
+                }
+                ty[c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
             }
         }
     }
@@ -500,11 +566,21 @@ void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view, int slot) {
 std::int64_t gwflowclass::CountOscillations(int l) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
     const double e = maxErrorAllowed;
-    // The change of the step at a cell whose head turned round (-1 where it did not).
-    auto turn = [&](int r, int c) {
-        if (!InZone(r, c) || !Own(r, c)) return -1.0;
-        const double d1 = L.headOld[r][c] - L.headOldOld[r][c];
-        const double d2 = L.head[r][c] - L.headOld[r][c];
+    // The change of the step at a cell of row r whose head turned round (-1 where it did not),
+    // with the rows looked at taken once per row.
+    struct Turns {
+        const double *zone, *regions, *h, *h0, *h00;
+    };
+    auto turnsOf = [&](int r) {
+        return Turns{zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr,
+                     mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr, L.head[r],
+                     L.headOld[r], L.headOldOld[r]};
+    };
+    auto turn = [&](const Turns& w, int c) {
+        if (w.zone == nullptr || w.zone[c] == nodata) return -1.0;
+        if (w.regions != nullptr && static_cast<int>(w.regions[c]) != rank) return -1.0;
+        const double d1 = w.h0[c] - w.h00[c];
+        const double d2 = w.h[c] - w.h0[c];
         return (d1 > e && d2 < -e) || (d1 < -e && d2 > e) ? std::fabs(d2) : -1.0;
     };
     // Counted per row by the threads; the changes are added afterwards in row order, as one
@@ -518,8 +594,9 @@ std::int64_t gwflowclass::CountOscillations(int l) {
         if (!L.head.holds(r)) continue;
         std::int64_t k = 0;
         const gwnum::RowSpan span = ZoneColumns(r);
+        const Turns w = turnsOf(r);
         for (int c = span.first; c <= span.last; ++c) {
-            const double d = turn(r, c);
+            const double d = turn(w, c);
             if (d >= 0) {
                 ++k;
                 mx = std::max(mx, d);
@@ -533,8 +610,9 @@ std::int64_t gwflowclass::CountOscillations(int l) {
         if (rowCount[r - firstRow] == 0) continue;
         n += rowCount[r - firstRow];
         const gwnum::RowSpan span = ZoneColumns(r);
+        const Turns w = turnsOf(r);
         for (int c = span.first; c <= span.last; ++c) {
-            const double d = turn(r, c);
+            const double d = turn(w, c);
             if (d >= 0) sum += d;
         }
     }

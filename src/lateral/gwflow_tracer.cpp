@@ -1,4 +1,4 @@
-// Tracer concentrations per layer: grids, statistics, decay factor, upwind mixing and copy.
+// Tracer concentrations per layer: grids, statistics, decay factor and copy.
 #include <cmath>
 
 #include "lateral/gwflow.hpp"
@@ -86,56 +86,26 @@ void gwflowclass::FreeTracerGrids() {
     gwTracers.clear();
 }
 
-void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water) {
-    const Layer& L = layers[static_cast<std::size_t>(l)];
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-        GwTracer& tr = gwTracers[t];
-        const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
-        const double cc = conc[r][c];
-        double face[6];
-        face[0] = L.flowY[r - 1 >= 1 ? r - 1 : r][c] > 0 && r > 1 ? conc[r - 1][c] : cc;
-        face[1] = L.flowX[r][c] > 0 ? cc : (c < ncols ? conc[r][c + 1] : cc);
-        face[2] = L.flowY[r][c] > 0 ? cc : (r < nrows ? conc[r + 1][c] : cc);
-        face[3] = c > 1 && L.flowX[r][c - 1] > 0 ? conc[r][c - 1] : cc;
-        face[4] = l > 1 && layers[static_cast<std::size_t>(l) - 1].leakage[r][c] < 0 ? tr.above[r][c] : cc;
-        face[5] = l < layerCount && !(L.leakage[r][c] < 0) ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
-        double mass = cc * volume;
-        for (int k = 0; k < 6; ++k)
-            if (in[k] != 0) mass += in[k] * face[k];
-        tr.flux[r][c] = water > 0 ? mass / water : 0.0;
-    }
-}
-
-void gwflowclass::AddTracerZones(int l, int r, int c, double water) {
-    const double zone = ZoneValue(r, c);
-    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
-                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
-                       : 0;
-    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-        GwTracer& tr = gwTracers[t];
-        const double next = tr.flux[r][c];
-        zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
-        // Without cell areas the weights are the cells' water volumes.
-        z.sx += relCellArea != nullptr ? next * rel : next;
-        z.n += relCellArea != nullptr ? rel * water : water;
-        z.RelCellSum += relCellArea != nullptr ? rel : water;
-    }
-}
-
 void gwflowclass::CopyTracers(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
+        // The rows of the look-ups, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        double* const head = L.head[r];
         for (int c = 1; c <= ncols; ++c) {
-            if (!Own(r, c)) continue;
-            const bool in = ZoneValue(r, c) > nodata;
-            if (!in) L.head[r][c] = nodata;
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            const double z = zone != nullptr ? zone[c] : nodata;
+            const bool in = z > nodata;
+            if (!in) head[c] = nodata;
             for (std::size_t t = 1; t < gwTracers.size(); ++t)
                 gwTracers[t].above[r][c] = gwTracers[t].layers[static_cast<std::size_t>(l)].conc[r][c];
             // Fully glaciated cells went through no mixing: they keep their concentration.
-            if (in && !(InZone(r, c) && Glacier(r, c) < 1)) continue;
+            const double g = ice == nullptr ? 0.0 : (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c]));
+            if (in && !(z != nodata && g < 1)) continue;
             for (std::size_t t = 1; t < gwTracers.size(); ++t) {
                 GwTracer& tr = gwTracers[t];
                 tr.layers[static_cast<std::size_t>(l)].conc[r][c] = in ? tr.flux[r][c] : nodata;

@@ -3,7 +3,9 @@
 // step with storage and the balance of a layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -328,6 +330,44 @@ TEST_F(GwPhysics, SweepCountFollowsMaxiter) {
     }
     EXPECT_TRUE(Logged("GWlevel 1, MPI-rank "));
     EXPECT_TRUE(Logged(", SOR 1, osc. at "));
+}
+
+// The report counts the heads that turned round over every process: the count, the sum of their
+// changes (each process adding its rows in order, the processes' sums added as a sum over the
+// processes adds them) and the largest change, recounted here from the heads the step left.
+TEST_F(GwPhysics, TheOscillationsReportedAreThoseOfEveryProcess) {
+    Init(24, 18, 100.0, 10.0);
+    StandardGrids(2, 10, -1, 1e-4, 2e-3);
+    Section sec;
+    sec.layers = 2;
+    sec.maxerr = 1e-6;
+    auto g = MakeOk(sec);
+    std::int64_t seen = 0;
+    for (int day = 1; day <= 4; ++day) {
+        // A well in the second layer (the last solved, whose turns the report gives) that pumps
+        // and recharges in turn: the heads around it turn round.
+        Find("gw_boundary_fix_q_2")[15][9] = day % 2 == 1 ? -2e-4 : 2e-4;
+        Step(*g, day);
+        const auto& L = g->layers[2];
+        const double e = g->maxErrorAllowed;
+        std::int64_t n = 0;
+        double sum = 0, largest = 0;
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= ncols_; ++c) {
+                const double d1 = L.headOld[r][c] - L.headOldOld[r][c], d2 = L.head[r][c] - L.headOld[r][c];
+                if (!((d1 > e && d2 < -e) || (d1 < -e && d2 > e))) continue;
+                ++n;
+                sum += std::fabs(d2);
+                largest = std::max(largest, std::fabs(d2));
+            }
+        std::int64_t all = 0;
+        MPI_Allreduce(&n, &all, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_EQ(g->oscillations, all) << day;
+        EXPECT_EQ(g->oscillationSum, Sum(sum)) << day;
+        EXPECT_EQ(g->oscillationMax, Max(largest)) << day;
+        seen += all;
+    }
+    EXPECT_GT(seen, 0);
 }
 
 TEST_F(GwPhysics, LeakageBetweenLayersEntersSolverAndBalanceAlike) {
