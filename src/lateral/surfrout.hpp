@@ -240,7 +240,11 @@ private:
     // What WeightsAt writes for a cell whose shares and type (as WeightsAt left it) stay: its
     // level, and the count of unchanged shares. Returns true.
     bool KeepWeights(int r, int c, int type, long k);
+    // Reads n only when the cell holds water and its fluxes are not kept (KeepsFluxes).
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
+    // The velocity pass scales the cell's fluxes of the sub step before to its water (shares
+    // as they were, between two refreshes).
+    bool KeepsFluxes(int r, int c, long k, long refresh) const;
     void RouteSubbasin(int s, double dtMinutes);
     void ReleaseAll();
 

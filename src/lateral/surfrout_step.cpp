@@ -149,14 +149,16 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
                 surfrout::Neighbourhood n;
-                BuildNeighbourhood(r, c, &n);
                 int type = 0;
                 bool sameWeights = true;
                 if ((keep >> (8 * (c - c0))) & 1u) {
                     type = cellType[f];
                     sameWeights = KeepWeights(r, c, type, k);
                     ++kept;
+                    // Velocities read the levels only for water (or NaN) whose fluxes are computed.
+                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, &n);
                 } else {
+                    BuildNeighbourhood(r, c, &n);
                     double slope = 0, aspect = 0;
                     SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
                     sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
