@@ -200,6 +200,7 @@ public:
     // switched off only to compare with the full computation.
     bool skipQuietCells = true;
     long quietCellPasses = 0;  // velocity and storage passes of cells skipped in the last call
+    long keptSharePasses = 0;  // velocity passes in the last call that kept a cell's shares
     bool fallbackReported = false;
     int Subbasin(int r, int c) const;
     // Travel-time zone of a basin cell: 1 without "flow_times" and for a travel time of 0.
@@ -236,7 +237,14 @@ private:
                   int* type) const;
     // Returns true when the shares came out bit for bit as they were (or were not computed).
     bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
+    // What WeightsAt writes for a cell whose shares and type (as WeightsAt left it) stay: its
+    // level, and the count of unchanged shares. Returns true.
+    bool KeepWeights(int r, int c, int type, long k);
+    // Reads n only when the cell holds water and its fluxes are not kept (KeepsFluxes).
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
+    // The velocity pass scales the cell's fluxes of the sub step before to its water (shares
+    // as they were, between two refreshes).
+    bool KeepsFluxes(int r, int c, long k, long refresh) const;
     void RouteSubbasin(int s, double dtMinutes);
     void ReleaseAll();
 
@@ -253,6 +261,12 @@ private:
     std::vector<unsigned char> settled;       // the velocity pass changes nothing while levels stay
     std::vector<unsigned char> dry;           // storage pass changes nothing without inflow
     std::vector<unsigned char> storageWork;   // cells the current storage pass computes (tracers)
+    // 1 once a velocity pass computed the cell's shares; with cellType the type they left. Shares
+    // are computed from the levels of the 3 x 3 neighbourhood (and the fixed terrain, curvature
+    // and river flag, a moved river marking the level changed): while no level changed they come
+    // out as they are.
+    std::vector<unsigned char> sharesKnown;
+    std::vector<unsigned char> cellType;
     // Basin cells in rows lo..hi that another process computes, with their depth seen last.
     struct ForeignCell {
         int r, c;
@@ -290,6 +304,9 @@ private:
     // The cells f .. f + 7 of a row whose velocity / storage pass must be computed, one byte
     // each (1: compute): own basin cells, all of them unless quiet cells are skipped.
     std::uint64_t VelocityWork(std::size_t f, bool skip) const;
+    // The cells f .. f + 7 (one byte each) a level of whose 3 x 3 neighbourhood changed in the
+    // last storage pass or since the last call.
+    std::uint64_t LevelsChangedAround(std::size_t f) const;
     std::uint64_t StorageWork(std::size_t f, bool skip) const;
     bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;

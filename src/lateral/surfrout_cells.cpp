@@ -128,6 +128,18 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     return std::memcmp(old + 1, fresh + 1, 8 * sizeof(double)) == 0;
 }
 
+bool surfaceroutingclass::KeepWeights(int r, int c, int type, long k) {
+    if (type != kInteriorCell && type != kBorderCell) return true;
+    double* w = weights[r][c];
+    velocity[r][c][kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
+    w[0] = k >= 1 ? UnchangedWeights(w, w) : 0;
+    return true;
+}
+
+bool surfaceroutingclass::KeepsFluxes(int r, int c, long k, long refresh) const {
+    return weights[r][c][0] >= 8 && k != 0 && k != refresh && method != 5;
+}
+
 void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, long k, long refresh, int type) {
     double* w = weights[r][c];
     double* v = velocity[r][c];
@@ -137,7 +149,7 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
     const double longest = maxSubStep > 0 ? maxSubStep : CouplingStep();
     // What the cell holds, as a flux over the longest sub step: no sub step may take more.
     const double holds = cellsize * cellsize * std::max(h, 0.0) / longest;
-    if (w[0] >= 8 && k != 0 && k != refresh && method != 5) {
+    if (KeepsFluxes(r, c, k, refresh)) {
         // Kept fluxes were computed for the water of an earlier sub step.
         ScaleFluxesTo(holds, q);
         q[0] = main >= 1 && main <= 8 ? q[main] : q[0];

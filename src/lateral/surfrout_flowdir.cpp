@@ -184,13 +184,6 @@ int DropWeights(int method, const Neighbourhood& n, double w[9]) {
     return main;
 }
 
-int UnchangedWeights(const double oldW[9], const double newW[9]) {
-    int count = 0;
-    for (int d = 1; d <= 8; ++d)
-        if (std::fabs(oldW[d] - newW[d]) <= 0.01) ++count;
-    return count;
-}
-
 double PlanCurvature(const double z[3][3], double cellsize) {
     const double p = (z[1][2] - z[1][0]) / (2 * cellsize);
     const double q = (z[0][1] - z[2][1]) / (2 * cellsize);

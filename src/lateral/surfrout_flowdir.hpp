@@ -7,6 +7,8 @@
 // 3 = (r, c+1), 4 = (r+1, c+1), 5 = (r+1, c), 6 = (r+1, c-1), 7 = (r, c-1), 8 = (r-1, c-1).
 // Arrays indexed by direction have 9 entries; entry 0 is the cell itself (or unused).
 
+#include <cmath>
+
 namespace surfrout {
 
 constexpr int kRowStep[9] = {0, -1, -1, 0, 1, 1, 1, 0, -1};
@@ -58,8 +60,14 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
 // for a pit (every drop <= 1e-5).
 int DropWeights(int method, const Neighbourhood& n, double w[9]);
 
-// Number of directions 1..8 whose share changed by at most 0.01.
-int UnchangedWeights(const double oldW[9], const double newW[9]);
+// Number of directions 1..8 whose share changed by at most 0.01 (inline: once per computed
+// cell and sub step).
+inline int UnchangedWeights(const double oldW[9], const double newW[9]) {
+    int count = 0;
+    for (int d = 1; d <= 8; ++d)
+        if (std::fabs(oldW[d] - newW[d]) <= 0.01) ++count;
+    return count;
+}
 
 // Plan curvature from a 3 x 3 block of heights z[row][col] (row 0 = previous row).
 double PlanCurvature(const double z[3][3], double cellsize);

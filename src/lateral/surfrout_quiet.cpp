@@ -56,6 +56,8 @@ void surfaceroutingclass::BuildQuietCells() {
     settled.assign(cells, 0);
     dry.assign(cells, 0);
     storageWork.assign(cells, 0);
+    sharesKnown.assign(cells, 0);
+    cellType.assign(cells, 0);
     existsMask.assign(cells, 0);
     insideMask.assign(cells, 0);
     for (int r = firstRow; r <= lastRow; ++r)
@@ -124,16 +126,20 @@ void surfaceroutingclass::NoteForeignFluxes() {
     }
 }
 
-std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip) const {
-    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
-    if (!skip || own == 0) return own;
-    // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
+std::uint64_t surfaceroutingclass::LevelsChangedAround(std::size_t f) const {
     const std::size_t stride = FlagStride();
     std::uint64_t changed = 0;
     for (const std::size_t row : {f - stride, f, f + stride})
         changed |= surfrout::LoadFlags(&levelChanged[row - 1]) | surfrout::LoadFlags(&levelChanged[row]) |
                    surfrout::LoadFlags(&levelChanged[row + 1]);
-    return own & (~surfrout::LoadFlags(&settled[f]) | changed);
+    return changed;
+}
+
+std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip) const {
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
+    return own & (~surfrout::LoadFlags(&settled[f]) | LevelsChangedAround(f));
 }
 
 std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) const {

@@ -92,6 +92,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     long refresh = 0;
     clipped = 0;
     quietCellPasses = 0;
+    keptSharePasses = 0;
     while (elapsed < T - 0.5 * minSubStep) {
         // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
@@ -132,8 +133,8 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
 void surfaceroutingclass::VelocityPass(long k, long refresh) {
     NoteForeignLevels();
     const bool skip = skipQuietCells;
-    long quiet = 0;
-#pragma omp parallel for schedule(runtime) reduction(+ : quiet) if (Threaded())
+    long quiet = 0, kept = 0;
+#pragma omp parallel for schedule(runtime) reduction(+ : quiet, kept) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c0 = 1; c0 <= ncols; c0 += 8) {
             const std::size_t f0 = FlagIndex(r, c0);
@@ -141,15 +142,29 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
             quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
             if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
+            // Cells whose shares were computed from the levels their neighbourhood still holds.
+            const std::uint64_t keep =
+                skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~LevelsChangedAround(f0) : 0;
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                double slope = 0, aspect = 0;
-                int type = 0;
                 surfrout::Neighbourhood n;
-                BuildNeighbourhood(r, c, &n);
-                SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
-                const bool sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
+                int type = 0;
+                bool sameWeights = true;
+                if ((keep >> (8 * (c - c0))) & 1u) {
+                    type = cellType[f];
+                    sameWeights = KeepWeights(r, c, type, k);
+                    ++kept;
+                    // Velocities read the levels only for water (or NaN) whose fluxes are computed.
+                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, &n);
+                } else {
+                    BuildNeighbourhood(r, c, &n);
+                    double slope = 0, aspect = 0;
+                    SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
+                    sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
+                    cellType[f] = static_cast<unsigned char>(type);
+                    sharesKnown[f] = 1;
+                }
                 VelocitiesAt(r, c, n, k, refresh, type);
                 settled[f] = Settled(r, c, k, sameWeights);
                 const double* q = fluxes[r][c];
@@ -159,6 +174,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
             }
         }
     quietCellPasses += quiet;
+    keptSharePasses += kept;
 }
 
 double surfaceroutingclass::StableSubTimeStep() const {
