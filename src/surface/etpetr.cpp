@@ -30,6 +30,15 @@ bool verdunstungsmodellklasse::MasterOf(int r, int c, int* mr, int* mc) const {
     return true;
 }
 
+void verdunstungsmodellklasse::TakePotentialOfMaster(int r, int c, int mr, int mc) {
+    for (int i = 0; i <= layers; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        etp[k][r][c] = etp[k][mr][mc];
+        eip[k][r][c] = eip[k][mr][mc];
+    }
+    potEvaporation[r][c] = potEvaporation[mr][mc];
+}
+
 std::pair<int, int> verdunstungsmodellklasse::ColumnRange(int r) const {
     if (basinColumns != nullptr && r >= 0 && static_cast<std::size_t>(r) < basinColumns->size()) {
         const auto& range = (*basinColumns)[static_cast<std::size_t>(r)];
@@ -513,12 +522,7 @@ void verdunstungsmodellklasse::StepStatistics() {
                 if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
                 int mr = 0, mc = 0;
                 if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                    for (int i = 0; i <= layers; ++i) {
-                        const std::size_t k = static_cast<std::size_t>(i);
-                        etp[k][r][c] = etp[k][mr][mc];
-                        eip[k][r][c] = eip[k][mr][mc];
-                    }
-                    potEvaporation[r][c] = potEvaporation[mr][mc];
+                    TakePotentialOfMaster(r, c, mr, mc);
                     correctedRadiation[r][c] = correctedRadiation[mr][mc];
                     cloudiness[r][c] = cloudiness[mr][mc];
                 }

@@ -136,6 +136,9 @@ private:
     bool MasterCell(int r, int c) const;
     // The unit's master cell of (r, c), false when the unit number is outside the unit table.
     bool MasterOf(int r, int c, int* mr, int* mc) const;
+    // A cell of a response unit takes its master cell's potential values (every layer's etp and
+    // eip, the potential evaporation).
+    void TakePotentialOfMaster(int r, int c, int mr, int mc);
     void PrepareStep(StepValues& v);
     // The rows of row r of the grids the cell loop reads and writes, looked up once per row (a
     // grid the model does not have, or a row it does not hold, gives a null row). The layer

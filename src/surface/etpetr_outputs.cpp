@@ -169,12 +169,7 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
             if (!OwnCell(r, c)) continue;
             int mr = 0, mc = 0;
             if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                for (int i = 0; i <= layers; ++i) {
-                    const std::size_t k = static_cast<std::size_t>(i);
-                    etp[k][r][c] = etp[k][mr][mc];
-                    eip[k][r][c] = eip[k][mr][mc];
-                }
-                potEvaporation[r][c] = potEvaporation[mr][mc];
+                TakePotentialOfMaster(r, c, mr, mc);
                 snowEvaporation[r][c] = snowEvaporation[mr][mc];
                 (*snowStorage)[r][c] = (*snowStorage)[mr][mc];
                 if (glacierGrids) {

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace etp_test {
@@ -103,14 +101,8 @@ void EtpTest::ExpectLastZoneMeans(const std::string& file, const std::function<d
     });
     MPI_Allreduce(sums.data(), all.data(), 8, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
     if (talvo_test::Rank() != 0) return;
-    std::ifstream in(file);
-    std::string line, last;
-    while (std::getline(in, line))
-        if (!line.empty()) last = line;
-    std::istringstream words(last);
-    std::vector<double> v;
-    for (std::string w; words >> w;) v.push_back(std::stod(w));
-    ASSERT_EQ(v.size(), 8u) << file << ": " << last;
+    const std::vector<double> v = LastRowOf(file);
+    ASSERT_EQ(v.size(), 8u) << file;
     for (std::size_t z = 1; z <= 4; ++z)
         EXPECT_NEAR(v[3 + z], all[z % 4] / all[4 + z % 4], rounding) << file << " column " << z;
 }

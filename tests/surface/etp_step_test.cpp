@@ -41,6 +41,15 @@ protected:
         Put("SurfaceIntercepResistance" + n, 0);
         Put("RoughnessLength" + n, 0.1);
     }
+    // The standard inputs at half sunshine under two layers of one land use (LAI 3 above 1).
+    void TwoLayersInHalfSunshine() {
+        PutStandardInputs(1);
+        Put("sunshine_duration", 0.5);
+        Put("landuse", 1);
+        Layers(2);
+        PutLayer(1, 3.0);
+        PutLayer(2, 1.0);
+    }
     std::vector<multilayer_landuse_entry> table_;
 };
 
@@ -416,12 +425,7 @@ TEST_F(EtpStepTest, ZoneMeansOfTheStepTakeEveryOwnCellOnce) {
 TEST_F(EtpStepTest, EveryStatisticOfTheStepHoldsTheMeanOfItsOwnGrid) {
     // All statistics of the potential step at once, two layers each: every table must hold the
     // basin mean of its own grid over all processes' cells, none another statistic's values.
-    PutStandardInputs(1);
-    Put("sunshine_duration", 0.5);
-    Put("landuse", 1);
-    Layers(2);
-    PutLayer(1, 3.0);
-    PutLayer(2, 1.0);
+    TwoLayersInHalfSunshine();
     for (int r = 1; r <= 4; ++r)
         for (int c = 1; c <= 5; ++c) {
             Grid("temperature")[r][c] = 6 + 2 * r + c;
@@ -466,12 +470,7 @@ TEST_F(EtpStepTest, EveryStatisticOfTheStepHoldsTheMeanOfItsOwnGrid) {
 TEST_F(EtpStepTest, ZoneMeansOfTheStepWeighTheCellArea) {
     // Cells of different areas and values, two layers: each zone's mean of a layer, of the
     // whole, of the soil evaporation and of the cloudiness weighs every own cell by its area.
-    PutStandardInputs(1);
-    Put("sunshine_duration", 0.5);
-    Put("landuse", 1);
-    Layers(2);
-    PutLayer(1, 3.0);
-    PutLayer(2, 1.0);
+    TwoLayersInHalfSunshine();
     Matrix& area = Put("RelCellArea", 0);
     for (int r = 1; r <= 4; ++r)
         for (int c = 1; c <= 5; ++c) {
