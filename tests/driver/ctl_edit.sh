@@ -133,7 +133,8 @@ compare_split_run() {
   # With lakes on, the routing gives the lakes' cells the water its channels carry, which a warm
   # start continues from their six digits: the grids then agree to the tables' precision (as
   # doubles), not byte for byte.
-  lakes=$(cat "$whole"/*.ctl | awk '/^\[lake_model\]/ { getline; print $1 + 0; exit }')
+  # The control file the whole run read last is the newest of its folder.
+  lakes=$(awk '/^\[lake_model\]/ { getline; print $1 + 0; exit }' "$(ls -t "$whole"/*.ctl | head -1)")
   after() { awk -v key="$key" '$1 ~ /^[0-9]+$/ && $4 ~ /^[0-9]+$/ && sprintf("%04d%02d%02d%02d", $1, $2, $3, $4) >= key' "$1"; }
   for f in "$whole"/*; do
     b=$(basename "$f")
