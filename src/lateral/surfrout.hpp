@@ -238,8 +238,8 @@ private:
     // Returns true when the shares came out bit for bit as they were (or were not computed).
     bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
     // What WeightsAt writes for a cell whose shares and type (as WeightsAt left it) stay: its
-    // level, and the count of unchanged shares. Returns true.
-    bool KeepWeights(int r, int c, int type, long k);
+    // level, and the count of unchanged shares.
+    void KeepWeights(int r, int c, int type, long k);
     // Reads n only when the cell holds water and its fluxes are not kept (KeepsFluxes).
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
     // The velocity pass scales the cell's fluxes of the sub step before to its water (shares

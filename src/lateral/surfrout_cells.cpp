@@ -128,12 +128,11 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     return std::memcmp(old + 1, fresh + 1, 8 * sizeof(double)) == 0;
 }
 
-bool surfaceroutingclass::KeepWeights(int r, int c, int type, long k) {
-    if (type != kInteriorCell && type != kBorderCell) return true;
+void surfaceroutingclass::KeepWeights(int r, int c, int type, long k) {
+    if (type != kInteriorCell && type != kBorderCell) return;
     double* w = weights[r][c];
     velocity[r][c][kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
     w[0] = k >= 1 ? UnchangedWeights(w, w) : 0;
-    return true;
 }
 
 bool surfaceroutingclass::KeepsFluxes(int r, int c, long k, long refresh) const {

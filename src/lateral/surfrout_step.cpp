@@ -153,7 +153,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                 bool sameWeights = true;
                 if ((keep >> (8 * (c - c0))) & 1u) {
                     type = cellType[f];
-                    sameWeights = KeepWeights(r, c, type, k);
+                    KeepWeights(r, c, type, k);  // the shares come out as they were
                     ++kept;
                     // Velocities read the levels only for water (or NaN) whose fluxes are computed.
                     if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, &n);
