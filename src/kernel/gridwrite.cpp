@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +31,22 @@ bool BasinRange(const modelobject& o, int r, int* first, int* last) {
     *first = range.first;
     *last = std::min(range.last, o.ncols);
     return true;
+}
+
+// Whether n values are all finite. A value times zero is a zero unless the value is infinite or
+// not a number, and a NaN stays in a sum: four sums of such products hold the answer without a
+// branch or a comparison per value, which lets the compiler take two values per instruction.
+bool AllFinite(const double* v, int n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += v[i] * 0.0;
+        s1 += v[i + 1] * 0.0;
+        s2 += v[i + 2] * 0.0;
+        s3 += v[i + 3] * 0.0;
+    }
+    for (; i < n; ++i) s0 += v[i] * 0.0;
+    return s0 + s1 + s2 + s3 == 0;
 }
 
 // A header value with as many digits as it needs to be read back exactly: "%g" where that is
@@ -177,9 +192,7 @@ private:
         const double* row = grid_[r];
         const int cols = std::min(o_.ncols, grid_.ncols());
         // A whole row at a time without a branch per value; the cell is looked for only then.
-        bool finite = true;
-        for (int c = 1; c <= cols; ++c) finite &= std::fabs(row[c]) <= std::numeric_limits<double>::max();
-        if (finite) return;
+        if (AllFinite(row + 1, cols)) return;
         for (int c = 1; c <= cols; ++c)
             if (!std::isfinite(row[c]))
                 NonFiniteOutputError(*o_.log, name_, "row " + std::to_string(r) + ", column " + std::to_string(c),
@@ -378,9 +391,7 @@ private:
         for (File& f : files_) {
             if (!f.grid->holds(r)) continue;
             const double* row = (*f.grid)[r];
-            bool finite = true;
-            for (int c = 1; c <= o_.ncols; ++c) finite &= std::fabs(row[c]) <= std::numeric_limits<double>::max();
-            if (!finite) return false;
+            if (!AllFinite(row + 1, o_.ncols)) return false;
             rows[n] = row;
             stats[n] = f.stats;
             counted[n++] = &f;

@@ -145,30 +145,38 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
     // Gaps are filled in row order from the neighbours, filled ones included; a row is filled
     // as soon as the row below it is computed, while the three rows are in the cache.
     auto fill = [&](int r) {
+        const double* z = e[r];
         for (Matrix* m : {slope, aspect}) {
             if (!m) continue;
+            const double* row = (*m)[r];
             for (int c = 1; c <= ncols; ++c)
-                if (e[r][c] != nodata && (*m)[r][c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+                if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
         }
     };
     const double d = 2 * cs;
     int filled = 0;
     for (int r = 2; r < nrows; ++r) {
-        for (Matrix* m : {slope, aspect})
-            if (m) (*m)[r][1] = (*m)[r][ncols] = nodata;
+        // The rows taken once per row: a cell reads its four neighbours and writes two values.
+        const double* above = e[r - 1];
+        const double* here = e[r];
+        const double* below = e[r + 1];
+        double* sl = slope ? (*slope)[r] : nullptr;
+        double* as = aspect ? (*aspect)[r] : nullptr;
+        if (sl) sl[1] = sl[ncols] = nodata;
+        if (as) as[1] = as[ncols] = nodata;
         for (int c = 2; c < ncols; ++c) {
-            const double N = e[r - 1][c], S = e[r + 1][c], W = e[r][c - 1], E = e[r][c + 1];
-            double sl = nodata, as = nodata;
+            const double N = above[c], S = below[c], W = here[c - 1], E = here[c + 1];
+            double s = nodata, a = nodata;
             if (N != nodata && S != nodata && W != nodata && E != nodata) {
                 const double dx = (E - W) / d, dy = (N - S) / d;
-                sl = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
+                s = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
                 if (dx == 0)
-                    as = dy > 0 ? 180 : 0;
+                    a = dy > 0 ? 180 : 0;
                 else
-                    as = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
+                    a = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
             }
-            if (slope) (*slope)[r][c] = sl;
-            if (aspect) (*aspect)[r][c] = as;
+            if (sl) sl[c] = s;
+            if (as) as[c] = a;
         }
         fill(r - 1);
         filled = r - 1;
