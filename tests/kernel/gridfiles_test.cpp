@@ -307,6 +307,38 @@ TEST_F(GridFileTest, WideBinaryGridsKeepEveryValueAndANonFiniteCellComesFirst) {
     EXPECT_EQ(ErrorCode([&] { o->WriteGrid(name, narrow, false, true); }), 17);
 }
 
+// Every column of a row is looked at, whatever the row's width (1 to 9 columns: every
+// remainder of a block of four): an infinite or NaN value anywhere stops both writers with the
+// cell's place, while the largest, smallest and negative-zero finite values go through.
+TEST_F(GridFileTest, ANonFiniteValueInAnyColumnStopsTheWrite) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double bad[] = {inf, -inf, std::nan("")};
+    const double edge[] = {std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
+                           std::numeric_limits<double>::denorm_min(), -0.0, 3.5};
+    const std::string tag = std::to_string(Rank());
+    for (int cols = 1; cols <= 9; ++cols) {
+        auto o = MakeObject(cols, 2);
+        Matrix g = o->matrix(1, 2, 1, cols, 2), h = o->matrix(1, 2, 1, cols, 2);
+        for (int r = 1; r <= 2; ++r)
+            for (int c = 1; c <= cols; ++c) g[r][c] = edge[(r * cols + c) % 5], h[r][c] = 1;
+        const std::string name = "f" + tag + "_" + std::to_string(cols);
+        const std::vector<std::pair<std::string, const Matrix*>> files{{name + "a", &h}, {name + "b", &g}};
+        EXPECT_EQ(o->WriteBinaryGrids(files, true), 2) << cols;
+        EXPECT_EQ(ErrorCode([&] { o->WriteGrid(name, g, false, true); }), 0) << cols;
+        for (int c = 1; c <= cols; ++c)
+            for (const double v : bad) {
+                const double kept = g[2][c];
+                g[2][c] = v;
+                ClearConsole();
+                EXPECT_EQ(o->WriteBinaryGrids(files, false), 0) << cols << " " << c << " " << v;
+                EXPECT_EQ(ErrorCode([&] { o->WriteGrid(name, g, false, false); }), 17) << cols << " " << c << " " << v;
+                EXPECT_NE(Console().find("row 2, column " + std::to_string(c) + " of " + name), std::string::npos)
+                    << cols << " " << c << " " << v;
+                g[2][c] = kept;
+            }
+    }
+}
+
 // Several grids written in one pass: each file is the one WriteGrid writes (statistics weighted
 // by cell areas that are no whole numbers, so any other order of additions shows), also for a
 // grid holding only some rows. A fault leaves the files not finished to the caller.
