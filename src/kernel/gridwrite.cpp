@@ -256,11 +256,26 @@ private:
     BlockOutput block_;
 };
 
+// Whether the weights of columns c1..c2 are all above zero (no weights: all are one). Two sums of
+// ones for the weights that are not (NaN included), without a branch per weight.
+bool PositiveWeights(const double* weights, int c1, int c2) {
+    if (weights == nullptr) return true;
+    double s0 = 0, s1 = 0;
+    int c = c1;
+    for (; c + 1 <= c2; c += 2) {
+        s0 += weights[c] > 0 ? 0.0 : 1.0;
+        s1 += weights[c + 1] > 0 ? 0.0 : 1.0;
+    }
+    if (c <= c2) s0 += weights[c] > 0 ? 0.0 : 1.0;
+    return s0 + s1 == 0;
+}
+
 // Counts columns c1..c2 of G rows into their running statistics value by value side by side:
 // each grid takes its values in column order as a row of its own would, while the G chains of
 // additions overlap instead of one waiting for the other.
+// weightsPositive: every weight of columns c1..c2 is above zero (see PositiveWeights).
 template <int G>
-void CountRows(const double* const* rows, const double* weights, int c1, int c2, double floor,
+void CountRows(const double* const* rows, const double* weights, bool weightsPositive, int c1, int c2, double floor,
                std::array<double, 5>* stats) {
     double count[G], sum[G], squares[G], low[G], high[G];
     for (int g = 0; g < G; ++g) {
@@ -270,10 +285,33 @@ void CountRows(const double* const* rows, const double* weights, int c1, int c2,
         low[g] = stats[g][3];
         high[g] = stats[g][4];
     }
-    for (int c = c1; c <= c2; ++c) {
-        const double w = weights ? weights[c] : 1.0;
-        for (int g = 0; g < G; ++g)
-            if (rows[g][c] > floor) CountStatisticValue(rows[g][c], w, count[g], sum[g], squares[g], low[g], high[g]);
+    // Once every grid has counted a value and the row's weights are all positive, no count can
+    // come back to zero: no value of the row is a first one, and the extremes (low <= high since
+    // the first) move only past a value strictly beyond them, an equal one leaving them as they
+    // are. The row then goes without the test for a first value and without a branch for the
+    // extremes; otherwise value by value as a single count takes them.
+    bool settled = weightsPositive;
+    for (int g = 0; g < G; ++g) settled = settled && count[g] > 0;
+    if (settled) {
+        for (int c = c1; c <= c2; ++c) {
+            const double w = weights ? weights[c] : 1.0;
+            for (int g = 0; g < G; ++g) {
+                const double x = rows[g][c];
+                if (!(x > floor)) continue;
+                count[g] += w;
+                sum[g] += x * w;
+                squares[g] += x * x * w;
+                low[g] = x < low[g] ? x : low[g];
+                high[g] = x > high[g] ? x : high[g];
+            }
+        }
+    } else {
+        for (int c = c1; c <= c2; ++c) {
+            const double w = weights ? weights[c] : 1.0;
+            for (int g = 0; g < G; ++g)
+                if (rows[g][c] > floor)
+                    CountStatisticValue(rows[g][c], w, count[g], sum[g], squares[g], low[g], high[g]);
+        }
     }
     for (int g = 0; g < G; ++g) stats[g] = {count[g], sum[g], squares[g], low[g], high[g]};
 }
@@ -381,10 +419,11 @@ private:
         std::array<double, 5> stats[3];
         File* counted[3];
         int n = 0;
+        const bool positive = PositiveWeights(weights, c1, c2);
         auto count = [&] {
-            if (n == 3) CountRows<3>(rows, weights, c1, c2, floor, stats);
-            if (n == 2) CountRows<2>(rows, weights, c1, c2, floor, stats);
-            if (n == 1) CountRows<1>(rows, weights, c1, c2, floor, stats);
+            if (n == 3) CountRows<3>(rows, weights, positive, c1, c2, floor, stats);
+            if (n == 2) CountRows<2>(rows, weights, positive, c1, c2, floor, stats);
+            if (n == 1) CountRows<1>(rows, weights, positive, c1, c2, floor, stats);
             for (int g = 0; g < n; ++g) counted[g]->stats = stats[g];
             n = 0;
         };

@@ -393,6 +393,45 @@ TEST_F(GridFileTest, GridsWrittenTogetherAreTheSingleWrites) {
     EXPECT_NE(access((files[3].first + ".part").c_str(), F_OK), 0);
 }
 
+// The grids written together keep the single writes' statistics whatever the cell weights: a
+// negative weight bringing a count back to zero (the next value is a first one again and sets
+// both extremes), a NaN weight, and values equal to an extreme (-0 against 0) that leave it.
+TEST_F(GridFileTest, GridsWrittenTogetherCountAsSingleWritesWhateverTheWeights) {
+    constexpr double N = -9999, Z = -0.0;
+    const double weights[5][6] = {
+        {1, 1, 1, 1, 1, 1}, {-1, 1, 1, 1, 1, 1}, {1, 1, 0.5, 1, 2, 1}, {1, 1, 1, 1, 1, 1}, {1, NAN, 1, 1, 1, 1}};
+    // Zeros of both signs met by an extreme; a count back to zero in row 2; plain values.
+    const double values[3][5][6] = {
+        {{0.0, N, N, N, N, N}, {N, N, N, N, N, N}, {Z, 0.0, Z, N, N, N}, {N, Z, N, N, N, N}, {N, N, N, N, N, N}},
+        {{5, N, N, N, N, N}, {3, 9, 4, N, N, N}, {N, 8, N, 6, N, N}, {N, N, N, N, N, N}, {N, N, N, N, N, N}},
+        {{0.1, 0.7, N, 3, -2, 1}, {2, N, 4, 4, 0.3, 9}, {1, 1, 1, -5, 6, 7}, {N, 2, 2, 8, -8, 0.9}, {4, 4, 4, 4, N, 1}}};
+    auto o = MakeObject(6, 5);
+    Matrix area = o->matrix(1, 5, 1, 6, 5);
+    std::vector<Matrix> grids;
+    for (int k = 0; k < 6; ++k) grids.push_back(o->matrix(1, 5, 1, 6, 5));
+    for (int r = 1; r <= 5; ++r)
+        for (int c = 1; c <= 6; ++c) {
+            area[r][c] = weights[r - 1][c - 1];
+            // Each kind of values both alone and beside the others (counted three at a time).
+            for (std::size_t k = 0; k < grids.size(); ++k) grids[k][r][c] = values[k % 3][r - 1][c - 1];
+        }
+    o->relCellArea = &area;
+    const std::string tag = std::to_string(Rank());
+    for (const bool doubles : {true, false}) {
+        std::vector<std::pair<std::string, const Matrix*>> files;
+        std::vector<std::string> single;
+        for (std::size_t k = 0; k < grids.size(); ++k) {
+            const std::string name = "z" + tag + "_" + std::to_string(k);
+            o->WriteGrid(name + "s", grids[k], false, doubles);
+            single.push_back(ReadFile(name + "s"));
+            files.emplace_back(name, &grids[k]);
+        }
+        EXPECT_EQ(o->WriteBinaryGrids(files, doubles), 6);
+        for (std::size_t k = 0; k < grids.size(); ++k)
+            EXPECT_EQ(ReadFile(files[k].first), single[k]) << k << " " << doubles;
+    }
+}
+
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
 // process 0's one-pass writes of its whole copies. A NaN in another process's row, a process
 // lacking a row it is to write, or rows given to two processes finish no file.
