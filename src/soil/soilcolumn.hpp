@@ -80,6 +80,9 @@ struct ColumnState {
     // Per interface i the last brackets of the flux limitation's first look-ups of layers i and
     // i + 1 (hints for the next iteration, whose water contents there move little).
     std::vector<int> limitBracketUpper, limitBracketLower;
+    // The same for the first step of the limitation's bisection (half the flux), whose water
+    // contents lie mostly several brackets away from those of the whole flux.
+    std::vector<int> halfBracketUpper, halfBracketLower;
     // The same for the two conductivity look-ups of interface i (mean water contents of layers i
     // and i + 1 in the table of layer i).
     std::vector<int> conductivityBracketUpper, conductivityBracketLower;

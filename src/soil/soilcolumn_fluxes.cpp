@@ -393,7 +393,10 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     // (almost always), and the plain heads decide the rest: the same answers as the plain heads'.
     const double q0 = q, e0 = e;
     const bool quick = soil.RetentionFalls(i);
-    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, upper.bracket), quickJ(soil, i, thetaOldJ, dt, dzj, lower.bracket);
+    // The first step's water contents take this interface's brackets of the first step in the
+    // last iteration as hints.
+    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, col.halfBracketUpper[a]),
+        quickJ(soil, i, thetaOldJ, dt, dzj, col.halfBracketLower[a]);
     // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
     const double crossing = Hi > Hj ? 1.0 : -1.0;
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
@@ -421,6 +424,10 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
             heads(q, e, hi, hj);
             crossed = overshoot(hi, hj);
             met = !crossed && std::fabs(hj - hi) <= kHeadTolerance;
+        }
+        if (k == 1) {
+            col.halfBracketUpper[a] = quickI.Bracket();
+            col.halfBracketLower[a] = quickJ.Bracket();
         }
         if (met) return q;
         step = crossed ? -1.0 : 1.0;

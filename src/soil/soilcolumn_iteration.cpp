@@ -123,6 +123,8 @@ void ColumnState::Resize(int layers) {
     suctionBracket.assign(size, 0);
     limitBracketUpper.assign(size, 0);
     limitBracketLower.assign(size, 0);
+    halfBracketUpper.assign(size, 0);
+    halfBracketLower.assign(size, 0);
     conductivityBracketUpper.assign(size, 0);
     conductivityBracketLower.assign(size, 0);
 }
