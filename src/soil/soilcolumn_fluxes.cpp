@@ -65,10 +65,19 @@ double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int
 // check of the heads far enough from its threshold gives the answer the plain heads give.
 class QuickSuction {
 public:
-    // hint: the bracket to try first for the first water content (the side's last look-up's).
-    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint)
+    // hint: the bracket to try first for the first water content; bounds: the layer's.
+    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint,
+                 const SuctionBounds& bounds)
         : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
-          theta0_(theta0), rate_(dt / d), bracket_(hint) {}
+          theta0_(theta0), rate_(dt / d), bracket_(hint) {
+        // The water content's bound above for every water content inside a bracket (where
+        // |y| <= |t| + |theta0|), and the suction's: the bracket's slope over it (doubled), the
+        // roundings of the quotient, the interpolation and the head (a few each, bounded by five
+        // times as many). The layer's largest water content, slope and suction give bounds at
+        // least those of each bracket (every operation rounds monotonically), once for all.
+        near_ = 1e-15 * (2.0 * bounds.theta + std::fabs(theta0_));
+        bound_ = bounds.slope * near_ + 5e-15 * (bounds.suction + bounds.suction);
+    }
 
     // Suction at the water content of flux sum x and the bound; false where no bound is at hand
     // (the water content within its rounding of a table point, or no number).
@@ -123,11 +132,6 @@ private:
         va_ = v_[a];
         vb_ = v_[a + 1];
         inverse_ = 1.0 / (high_ - low_);
-        // The water content's bound above for every water content inside the bracket (where
-        // |y| <= |t| + |theta0|), and the suction's: the slope over it (doubled), the roundings of
-        // the quotient, the interpolation and the head (a few each, bounded by five times as many).
-        near_ = 1e-15 * (2.0 * std::max(std::fabs(high_), std::fabs(low_)) + std::fabs(theta0_));
-        bound_ = 2.0 * std::fabs(va_ - vb_) * inverse_ * near_ + 5e-15 * (std::fabs(va_) + std::fabs(vb_));
     }
 
     const soil_entry& soil_;
@@ -136,7 +140,8 @@ private:
     int layer_;
     double theta0_, rate_;
     // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
-    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, near_ = 0, bound_ = 0;
+    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0;
+    double near_, bound_;
     int bracket_;  // of high_ and low_; before the first, the hint
 };
 
@@ -263,6 +268,22 @@ double SuctionLookupError(const soil_entry& soil, int i) {
     // An interpolation rounds a few times, each within 1.1e-16 of the largest suction; the bound
     // is ample beyond that.
     return 1e-13 * v[soil_entry::kTablePoints];
+}
+
+SuctionBounds QuickSuctionBounds(const soil_entry& soil, int i) {
+    const soil_entry::PointTable& th = soil.retentionTheta[U(i)];
+    const soil_entry::PointTable& v = soil.retentionSuction[U(i)];
+    // A value without number makes its bound none, for good: no quick check then holds.
+    auto raise = [](double& bound, double x) {
+        if (std::isnan(x) || x > bound) bound = x;
+    };
+    SuctionBounds b;
+    for (std::size_t k = 1; k <= soil_entry::kTablePoints; ++k) {
+        raise(b.theta, std::fabs(th[k]));
+        raise(b.suction, std::fabs(v[k]));
+        if (k < soil_entry::kTablePoints) raise(b.slope, 2.0 * std::fabs(v[k] - v[k + 1]) * (1.0 / (th[k] - th[k + 1])));
+    }
+    return b;
 }
 
 int WorkingRangeEnd(const ColumnState& col, int tableLayer, int rootLayer, int k, bool margin) {
@@ -395,8 +416,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     const bool quick = soil.RetentionFalls(i);
     // The first step's water contents take this interface's brackets of the first step in the
     // last iteration as hints.
-    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, col.halfBracketUpper[a]),
-        quickJ(soil, i, thetaOldJ, dt, dzj, col.halfBracketLower[a]);
+    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, col.halfBracketUpper[a], col.suctionBounds[a]),
+        quickJ(soil, i, thetaOldJ, dt, dzj, col.halfBracketLower[a], col.suctionBounds[a]);
     // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
     const double crossing = Hi > Hj ? 1.0 : -1.0;
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);

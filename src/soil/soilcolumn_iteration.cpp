@@ -120,6 +120,7 @@ void ColumnState::Resize(int layers) {
     }
     std::fill(frozen.begin(), frozen.end(), 1.0);
     sameTableAsAbove.assign(size, 0);
+    suctionBounds.assign(size, SuctionBounds{});
     suctionBracket.assign(size, 0);
     limitBracketUpper.assign(size, 0);
     limitBracketLower.assign(size, 0);
@@ -147,6 +148,7 @@ void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
                               sameBits(soil.relConductivity[l], soil.relConductivity[l - 1]);
         fieldCapacity[l] = sameTableAsAbove[l] ? fieldCapacity[l - 1] : soil.ThetaFromSuction(i, kFieldCapacitySuction);
         suctionLookupError[l] = sameTableAsAbove[l] ? suctionLookupError[l - 1] : SuctionLookupError(soil, i);
+        suctionBounds[l] = sameTableAsAbove[l] ? suctionBounds[l - 1] : QuickSuctionBounds(soil, i);
     }
 }
 

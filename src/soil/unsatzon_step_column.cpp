@@ -323,6 +323,7 @@ void SoilTypeColumns::Prepare(const soil_entry* table) {
         types_[U(t)].fieldCapacity.assign(col.fieldCapacity.begin(), col.fieldCapacity.begin() + end);
         types_[U(t)].sameTableAsAbove.assign(col.sameTableAsAbove.begin(), col.sameTableAsAbove.begin() + end);
         types_[U(t)].suctionLookupError.assign(col.suctionLookupError.begin(), col.suctionLookupError.begin() + end);
+        types_[U(t)].suctionBounds.assign(col.suctionBounds.begin(), col.suctionBounds.begin() + end);
     }
 }
 
@@ -348,6 +349,7 @@ void SoilTypeColumns::SetColumn(ColumnState& col, const soil_entry& soil, double
         col.sameTableAsAbove[l] = t->sameTableAsAbove[l];
         col.fieldCapacity[l] = t->fieldCapacity[l];
         col.suctionLookupError[l] = t->suctionLookupError[l];
+        col.suctionBounds[l] = t->suctionBounds[l];
     }
 }
 
