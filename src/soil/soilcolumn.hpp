@@ -96,8 +96,8 @@ struct ColumnState {
     std::vector<int> conductivityBracketUpper, conductivityBracketLower;
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
-    // Off: the flux limitation evaluates the heads at every step of its bisection (the plain
-    // computation its early end is checked against).
+    // Off: the flux limitation evaluates the plain heads at every step of its bisection (the
+    // plain computation its quick suctions, their hints and its early end are checked against).
     bool bisectionShortcut = true;
 
     ColumnState() = default;

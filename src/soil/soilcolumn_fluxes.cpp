@@ -413,7 +413,7 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     // suctions decide where they lie beyond their bound from the thresholds hj - hi = +-tolerance
     // (almost always), and the plain heads decide the rest: the same answers as the plain heads'.
     const double q0 = q, e0 = e;
-    const bool quick = soil.RetentionFalls(i);
+    const bool quick = col.bisectionShortcut && soil.RetentionFalls(i);
     // The first step's water contents take this interface's brackets of the first step in the
     // last iteration as hints.
     QuickSuction quickI(soil, i, thetaOldI, dt, dzi, col.halfBracketUpper[a], col.suctionBounds[a]),
