@@ -77,6 +77,8 @@ public:
         // least those of each bracket (every operation rounds monotonically), once for all.
         near_ = 1e-15 * (2.0 * bounds.theta + std::fabs(theta0_));
         bound_ = bounds.slope * near_ + 5e-15 * (bounds.suction + bounds.suction);
+        ceiling_ = -near_;
+        floor_ = near_;
     }
 
     // Suction at the water content of flux sum x and the bound; false where no bound is at hand
@@ -84,7 +86,7 @@ public:
     bool Suction(double x, double& psi, double& bound) {
         const double y = x * rate_;
         const double t = theta0_ + y;
-        if (!(t - near_ > low_ && t + near_ < high_)) return Elsewhere(y, t, psi, bound);
+        if (!(t > floor_ && t < ceiling_)) return Elsewhere(y, t, psi, bound);
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
         bound = bound_;
@@ -117,7 +119,7 @@ private:
         const std::size_t a = static_cast<std::size_t>(k);
         Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
                                                                                      : soil_.RetentionBracket(layer_, t));
-        if (!(t - near_ > low_ && t + near_ < high_)) return false;
+        if (!(t > floor_ && t < ceiling_)) return false;
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
         bound = bound_;
@@ -132,6 +134,12 @@ private:
         va_ = v_[a];
         vb_ = v_[a + 1];
         inverse_ = 1.0 / (high_ - low_);
+        // A water content t above floor_ (below ceiling_) has t - near_ > low_ (t + near_ < high_),
+        // the check the bounds were drawn for, in one comparison: the margin 2 near_ less the
+        // roundings of the sums (each within 1.2e-16 of the largest water content and near_, far
+        // less than near_) still exceeds near_.
+        floor_ = low_ + (near_ + near_);
+        ceiling_ = high_ - (near_ + near_);
     }
 
     const soil_entry& soil_;
@@ -142,6 +150,9 @@ private:
     // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
     double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0;
     double near_, bound_;
+    // The checks of a water content inside the bracket in use, with their margin (none before the
+    // first: no water content lies above near_ and below -near_).
+    double floor_, ceiling_;
     int bracket_;  // of high_ and low_; before the first, the hint
 };
 
