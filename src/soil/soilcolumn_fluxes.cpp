@@ -69,7 +69,7 @@ public:
     QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint,
                  const SuctionBounds& bounds)
         : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
-          theta0_(theta0), rate_(dt / d), bracket_(hint) {
+          theta0_(theta0), rate_(dt / d), bracket_(hint), first_(hint) {
         // The water content's bound above for every water content inside a bracket (where
         // |y| <= |t| + |theta0|), and the suction's: the bracket's slope over it (doubled), the
         // roundings of the quotient, the interpolation and the head (a few each, bounded by five
@@ -95,6 +95,8 @@ public:
 
     // The bracket of the last water content inside the table (before any, the hint).
     int Bracket() const { return bracket_; }
+    // The bracket of the first water content inside the table (before any, the hint).
+    int FirstBracket() const { return first_; }
 
 private:
     // Beyond the ends of the table, or in another bracket than the last.
@@ -115,10 +117,12 @@ private:
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
         // The water content left the bracket in use for the next one on its side, mostly (the
         // bisection's steps halve); the first water content tries the hint.
-        const int k = high_ > low_ ? (t >= high_ ? bracket_ - 1 : bracket_ + 1) : bracket_;
+        const bool first = !(high_ > low_);
+        const int k = first ? bracket_ : (t >= high_ ? bracket_ - 1 : bracket_ + 1);
         const std::size_t a = static_cast<std::size_t>(k);
         Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
                                                                                      : soil_.RetentionBracket(layer_, t));
+        if (first) first_ = bracket_;
         if (!(t > floor_ && t < ceiling_)) return false;
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
@@ -154,6 +158,7 @@ private:
     // first: no water content lies above near_ and below -near_).
     double floor_, ceiling_;
     int bracket_;  // of high_ and low_; before the first, the hint
+    int first_;
 };
 
 // Evaluations of the flux limitation's bisection that all found the heads crossed before it
@@ -434,6 +439,10 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
     bool allBack = true;
+    auto keepHints = [&]() {
+        col.halfBracketUpper[a] = quickI.FirstBracket();
+        col.halfBracketLower[a] = quickJ.FirstBracket();
+    };
     for (int k = 1; k <= kLimitEvaluations; ++k) {
         q += q0 * step * h;
         e += e0 * step * h;
@@ -457,11 +466,10 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
             crossed = overshoot(hi, hj);
             met = !crossed && std::fabs(hj - hi) <= kHeadTolerance;
         }
-        if (k == 1) {
-            col.halfBracketUpper[a] = quickI.Bracket();
-            col.halfBracketLower[a] = quickJ.Bracket();
+        if (met) {
+            keepHints();
+            return q;
         }
-        if (met) return q;
         step = crossed ? -1.0 : 1.0;
         h *= 0.5;
         allBack = allBack && crossed;
@@ -476,9 +484,11 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
                 e += e0 * step * h;
                 h *= 0.5;
             }
+            keepHints();
             return q;
         }
     }
+    keepHints();
     return q;
 }
 
