@@ -69,8 +69,10 @@ RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, co
         std::fill(w.uptake.begin(), w.uptake.end(), 0.0);
         const soilcolumn::RootArrays out{w.fraction.data(), w.weight.data(), w.uptake.data(), w.uptakeSum.data(),
                                          w.evap.data()};
-        const int nj = soilcolumn::RootDistribution(soil, v.par, rd, v.coverage, T, E0, ds, soil.EvapMaxDepth,
-                                                    col.theta.data(), col.z.data(), g, out, evapSum);
+        const int nj =
+            soilcolumn::RootDistribution(soil, v.par, rd, v.coverage, T, E0, ds, soil.EvapMaxDepth, col.theta.data(),
+                                         col.z.data(), g, out, evapSum,
+                                         w.memos ? col.sameTableAsAbove.data() : nullptr);
         double taken = 0;
         for (int i = 1; i <= std::min(nj, n); ++i) {
             const std::size_t l = U(i);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tables/landuse_entry.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -49,6 +50,10 @@ protected:
         t.replace(t.find(from), from.size(), "60 time step");
         return t;
     }
+    void TearDown() override {
+        SoilModelTest::TearDown();
+        settings_.landuseTable = nullptr;
+    }
     void Step(int h) {
         model_->BeginTimeStep(h, 1, 6, 2020);
         model_->run(h, 1, 6, 2020);
@@ -63,6 +68,7 @@ protected:
             for (int k = 1; k <= 10; ++k) out.push_back(Level("theta", cell[0], cell[1], k));
         }
     }
+    std::vector<landuse_entry> landuse_;
 };
 
 TEST_F(SoilLimitRunTest, QuickChecksAndKeptBracketsGiveThePlainBisectionsBits) {
@@ -103,6 +109,65 @@ TEST_F(SoilLimitRunTest, QuickChecksAndKeptBracketsGiveThePlainBisectionsBits) {
     // The water moved (a process without cells of its own has nothing to compare).
     if (!results[1].empty()) {
         EXPECT_GT(moved, 0.01);
+    }
+}
+
+TEST_F(SoilLimitRunTest, DryStressOfRootsAcrossHorizonsGivesThePlainBits) {
+    // Dry columns and a strong demand: the roots meet the suction of dry stress in horizons of
+    // other retention, each with its own water content of dry stress (layers of one horizon
+    // share it).
+    std::vector<double> results[2];
+    double stressed = 0;
+    // One land use: roots over the whole rooted depth, dry stress from 3 m suction on.
+    landuse_.assign(2, landuse_entry{});
+    landuse_[0].code = 1;
+    landuse_[1].code = 1;
+    landuse_[1].RootDist = 1.0;
+    landuse_[1].HReduDry = 3.0;
+    landuse_[1].TReduWet = 0.95;
+    settings_.landuseTable = landuse_.data();
+    for (int pass = 0; pass < 2; ++pass) {
+        TwoSoils();
+        ASSERT_EQ(Build(Hourly()), 0u) << console_.str();
+        unsigned error = 0;
+        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+        model_->SelectWaterInput(false);
+        ASSERT_EQ(error, 0u);
+        if (pass == 0) {
+            model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
+            for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
+        }
+        // Above the table the columns start at the water contents of 6 m suction.
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1]))
+                for (int k = 1; k <= 8; ++k)
+                    model_->own.theta[cell[0]][cell[1]][k] = model_->SoilOf(cell[0], cell[1]).ThetaFromSuction(k, 6.0);
+        for (int h = 0; h < 4; ++h) {
+            for (const auto& cell : kCells) {
+                if (!Own(cell[0], cell[1])) continue;
+                (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+                for (Matrix* m : {model_->in.potTranspiration[0], model_->in.potTranspiration[1]})
+                    (*m)[cell[0]][cell[1]] = 0.5 * cell[1];
+            }
+            Step(h);
+        }
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            const double demand = 0.5 * cell[1];  // of the last hour, vegetation layer 1
+            const double taken = Value("real_transpiration0", cell[0], cell[1]) +
+                                 Value("real_transpiration1", cell[0], cell[1]);
+            results[pass].push_back(taken);
+            if (pass == 1) stressed = std::max(stressed, demand - taken);
+        }
+        Collect(results[pass]);
+        model_.reset();
+    }
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t i = 0; i < results[0].size(); ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(results[0][i]), std::bit_cast<std::uint64_t>(results[1][i])) << i;
+    // The roots took less than the demand somewhere: dry stress acted.
+    if (!results[1].empty()) {
+        EXPECT_GT(stressed, 0.1);
     }
 }
 
