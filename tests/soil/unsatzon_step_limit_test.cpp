@@ -1,6 +1,7 @@
-// The flux limitation in the soil model's pass: its quick suctions (with the layer's bounds and
-// the brackets an interface kept from the last iteration) and its early end give the bits of the
-// plain bisection, over soils whose horizons meet steep retention curves, in rain and dry hours.
+// The soil model's pass over layered soils gives the plain columns' bits (every memo off): the flux
+// limitation's quick suctions (with the layer's bounds and the brackets an interface kept from
+// the last iteration) and early end where horizons meet steep retention curves in rain, and the
+// roots' dry stress shared by the layers of a horizon.
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -44,11 +45,20 @@ protected:
             for (int c = 1; c <= 5; ++c)
                 if (types[r][c] != -9999.0) types[r][c] = (r + c) % 2 == 0 ? 1.0 : 2.0;
     }
-    std::string Hourly() const {
+    // The model of the two soils on hourly steps; plain: every memo of the columns off.
+    void Start(bool plain) {
+        TwoSoils();
         std::string t = SoilSection{}.Text();
         const std::string from = "1440 time step";
         t.replace(t.find(from), from.size(), "60 time step");
-        return t;
+        ASSERT_EQ(Build(t), 0u) << console_.str();
+        unsigned error = 0;
+        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+        model_->SelectWaterInput(false);
+        ASSERT_EQ(error, 0u);
+        if (!plain) return;
+        model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
+        for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
     }
     void TearDown() override {
         SoilModelTest::TearDown();
@@ -71,21 +81,18 @@ protected:
     std::vector<landuse_entry> landuse_;
 };
 
+void ExpectSameBits(const std::vector<double> (&results)[2]) {
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t i = 0; i < results[0].size(); ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(results[0][i]), std::bit_cast<std::uint64_t>(results[1][i])) << i;
+}
+
 TEST_F(SoilLimitRunTest, QuickChecksAndKeptBracketsGiveThePlainBisectionsBits) {
     std::vector<double> results[2];
     double moved = 0;
     for (int pass = 0; pass < 2; ++pass) {
-        TwoSoils();
-        ASSERT_EQ(Build(Hourly()), 0u) << console_.str();
-        unsigned error = 0;
-        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-        model_->SelectWaterInput(false);
-        ASSERT_EQ(error, 0u);
-        // The plain pass: every memo off, the plain heads at every step of each bisection.
-        if (pass == 0) {
-            model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
-            for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
-        }
+        // The plain pass (0) evaluates the plain heads at every step of each bisection.
+        ASSERT_NO_FATAL_FAILURE(Start(pass == 0));
         // Downpours on the dry columns (heads crossing at the horizons' boundaries), then drying.
         for (int h = 0; h < 8; ++h) {
             std::vector<double> before;
@@ -103,9 +110,7 @@ TEST_F(SoilLimitRunTest, QuickChecksAndKeptBracketsGiveThePlainBisectionsBits) {
         Collect(results[pass]);
         model_.reset();
     }
-    ASSERT_EQ(results[0].size(), results[1].size());
-    for (std::size_t i = 0; i < results[0].size(); ++i)
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(results[0][i]), std::bit_cast<std::uint64_t>(results[1][i])) << i;
+    ExpectSameBits(results);
     // The water moved (a process without cells of its own has nothing to compare).
     if (!results[1].empty()) {
         EXPECT_GT(moved, 0.01);
@@ -127,16 +132,7 @@ TEST_F(SoilLimitRunTest, DryStressOfRootsAcrossHorizonsGivesThePlainBits) {
     landuse_[1].TReduWet = 0.95;
     settings_.landuseTable = landuse_.data();
     for (int pass = 0; pass < 2; ++pass) {
-        TwoSoils();
-        ASSERT_EQ(Build(Hourly()), 0u) << console_.str();
-        unsigned error = 0;
-        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-        model_->SelectWaterInput(false);
-        ASSERT_EQ(error, 0u);
-        if (pass == 0) {
-            model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
-            for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
-        }
+        ASSERT_NO_FATAL_FAILURE(Start(pass == 0));
         // Above the table the columns start at the water contents of 6 m suction.
         for (const auto& cell : kCells)
             if (Own(cell[0], cell[1]))
@@ -162,9 +158,7 @@ TEST_F(SoilLimitRunTest, DryStressOfRootsAcrossHorizonsGivesThePlainBits) {
         Collect(results[pass]);
         model_.reset();
     }
-    ASSERT_EQ(results[0].size(), results[1].size());
-    for (std::size_t i = 0; i < results[0].size(); ++i)
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(results[0][i]), std::bit_cast<std::uint64_t>(results[1][i])) << i;
+    ExpectSameBits(results);
     // The roots took less than the demand somewhere: dry stress acted.
     if (!results[1].empty()) {
         EXPECT_GT(stressed, 0.1);
