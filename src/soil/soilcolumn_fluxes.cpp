@@ -297,7 +297,8 @@ SuctionBounds QuickSuctionBounds(const soil_entry& soil, int i) {
     for (std::size_t k = 1; k <= soil_entry::kTablePoints; ++k) {
         raise(b.theta, std::fabs(th[k]));
         raise(b.suction, std::fabs(v[k]));
-        if (k < soil_entry::kTablePoints) raise(b.slope, 2.0 * std::fabs(v[k] - v[k + 1]) * (1.0 / (th[k] - th[k + 1])));
+        if (k < soil_entry::kTablePoints)
+            raise(b.slope, 2.0 * std::fabs(v[k] - v[k + 1]) * (1.0 / (th[k] - th[k + 1])));
     }
     return b;
 }

@@ -125,7 +125,8 @@ int RootDistribution(const soil_entry& soil, const RootParameters& par, double& 
     for (int k = 1; k <= N; ++k) {
         const std::size_t l = U(k);
         const double ts = soil.theta_sat[l], tw = soil.theta_res[l];
-        if (k == 1 || sameTableAsAbove == nullptr || sameTableAsAbove[l] == 0) dry = soil.ThetaFromSuction(k, par.hReduDry);
+        if (k == 1 || sameTableAsAbove == nullptr || sameTableAsAbove[l] == 0)
+            dry = soil.ThetaFromSuction(k, par.hReduDry);
         double th = dry;
         if (!(th > tw)) th = (2 * tw + ts) / 3;
         double s = 0;
