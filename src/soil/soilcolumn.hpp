@@ -57,6 +57,13 @@ struct CellValues {
     double cellsize = 0;   // m
 };
 
+// Per layer, what bounds the quick suctions of the flux limitation over every bracket of the
+// layer's retention table: the largest water content (absolute), the largest of twice a
+// bracket's suction span over its water content span, and the largest suction (absolute).
+struct SuctionBounds {
+    double theta = 0, slope = 0, suction = 0;
+};
+
 // Work and state arrays of one column (n + 1 values each, index 0 unused for layer arrays).
 // The caller keeps one per thread, sized for the deepest soil, and re-uses it for every cell.
 struct ColumnState {
@@ -76,17 +83,21 @@ struct ColumnState {
     // drawn straight between the table points, where that curve never rises with the water
     // content (water contents falling strictly, suctions from 0 upward); -1 otherwise.
     std::vector<double> suctionLookupError;
+    std::vector<SuctionBounds> suctionBounds;
     std::vector<int> suctionBracket;  // per layer the last bracket of the heads' suction look-ups (a hint)
     // Per interface i the last brackets of the flux limitation's first look-ups of layers i and
     // i + 1 (hints for the next iteration, whose water contents there move little).
     std::vector<int> limitBracketUpper, limitBracketLower;
+    // The same for the first step of the limitation's bisection (half the flux), whose water
+    // contents lie mostly several brackets away from those of the whole flux.
+    std::vector<int> halfBracketUpper, halfBracketLower;
     // The same for the two conductivity look-ups of interface i (mean water contents of layers i
     // and i + 1 in the table of layer i).
     std::vector<int> conductivityBracketUpper, conductivityBracketLower;
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
-    // Off: the flux limitation evaluates the heads at every step of its bisection (the plain
-    // computation its early end is checked against).
+    // Off: the flux limitation evaluates the plain heads at every step of its bisection (the
+    // plain computation its quick suctions, their hints and its early end are checked against).
     bool bisectionShortcut = true;
 
     ColumnState() = default;
@@ -126,6 +137,9 @@ inline double DarcyFlux(double K, double headUpper, double headLower, double dUp
 // Bound of a suction look-up's distance from the curve between the table points for layer i, or
 // -1 where that curve may rise with the water content (see ColumnState::suctionLookupError).
 double SuctionLookupError(const soil_entry& soil, int i);
+
+// The bounds of layer i's retention table (see SuctionBounds).
+SuctionBounds QuickSuctionBounds(const soil_entry& soil, int i);
 
 // Conductivity of interface i (between layers i and i + 1) from the mean water contents of
 // the sub-step, with the clay layer, the conductivity ratio limit and the table rules.

@@ -65,17 +65,28 @@ double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int
 // check of the heads far enough from its threshold gives the answer the plain heads give.
 class QuickSuction {
 public:
-    // hint: the bracket to try first for the first water content (the side's last look-up's).
-    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint)
+    // hint: the bracket to try first for the first water content; bounds: the layer's.
+    QuickSuction(const soil_entry& soil, int layer, double theta0, double dt, double d, int hint,
+                 const SuctionBounds& bounds)
         : soil_(soil), th_(soil.retentionTheta[U(layer)]), v_(soil.retentionSuction[U(layer)]), layer_(layer),
-          theta0_(theta0), rate_(dt / d), bracket_(hint) {}
+          theta0_(theta0), rate_(dt / d), bracket_(hint), first_(hint) {
+        // The water content's bound above for every water content inside a bracket (where
+        // |y| <= |t| + |theta0|), and the suction's: the bracket's slope over it (doubled), the
+        // roundings of the quotient, the interpolation and the head (a few each, bounded by five
+        // times as many). The layer's largest water content, slope and suction give bounds at
+        // least those of each bracket (every operation rounds monotonically), once for all.
+        near_ = 1e-15 * (2.0 * bounds.theta + std::fabs(theta0_));
+        bound_ = bounds.slope * near_ + 5e-15 * (bounds.suction + bounds.suction);
+        ceiling_ = -near_;
+        floor_ = near_;
+    }
 
     // Suction at the water content of flux sum x and the bound; false where no bound is at hand
     // (the water content within its rounding of a table point, or no number).
     bool Suction(double x, double& psi, double& bound) {
         const double y = x * rate_;
         const double t = theta0_ + y;
-        if (!(t - near_ > low_ && t + near_ < high_)) return Elsewhere(y, t, psi, bound);
+        if (!(t > floor_ && t < ceiling_)) return Elsewhere(y, t, psi, bound);
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
         bound = bound_;
@@ -84,6 +95,8 @@ public:
 
     // The bracket of the last water content inside the table (before any, the hint).
     int Bracket() const { return bracket_; }
+    // The bracket of the first water content inside the table (before any, the hint).
+    int FirstBracket() const { return first_; }
 
 private:
     // Beyond the ends of the table, or in another bracket than the last.
@@ -104,11 +117,13 @@ private:
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
         // The water content left the bracket in use for the next one on its side, mostly (the
         // bisection's steps halve); the first water content tries the hint.
-        const int k = high_ > low_ ? (t >= high_ ? bracket_ - 1 : bracket_ + 1) : bracket_;
+        const bool first = !(high_ > low_);
+        const int k = first ? bracket_ : (t >= high_ ? bracket_ - 1 : bracket_ + 1);
         const std::size_t a = static_cast<std::size_t>(k);
         Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
                                                                                      : soil_.RetentionBracket(layer_, t));
-        if (!(t - near_ > low_ && t + near_ < high_)) return false;
+        if (first) first_ = bracket_;
+        if (!(t > floor_ && t < ceiling_)) return false;
         const double f = (t - low_) * inverse_;
         psi = va_ * f + (1.0 - f) * vb_;
         bound = bound_;
@@ -123,11 +138,12 @@ private:
         va_ = v_[a];
         vb_ = v_[a + 1];
         inverse_ = 1.0 / (high_ - low_);
-        // The water content's bound above for every water content inside the bracket (where
-        // |y| <= |t| + |theta0|), and the suction's: the slope over it (doubled), the roundings of
-        // the quotient, the interpolation and the head (a few each, bounded by five times as many).
-        near_ = 1e-15 * (2.0 * std::max(std::fabs(high_), std::fabs(low_)) + std::fabs(theta0_));
-        bound_ = 2.0 * std::fabs(va_ - vb_) * inverse_ * near_ + 5e-15 * (std::fabs(va_) + std::fabs(vb_));
+        // A water content t above floor_ (below ceiling_) has t - near_ > low_ (t + near_ < high_),
+        // the check the bounds were drawn for, in one comparison: the margin 2 near_ less the
+        // roundings of the sums (each within 1.2e-16 of the largest water content and near_, far
+        // less than near_) still exceeds near_.
+        floor_ = low_ + (near_ + near_);
+        ceiling_ = high_ - (near_ + near_);
     }
 
     const soil_entry& soil_;
@@ -136,8 +152,13 @@ private:
     int layer_;
     double theta0_, rate_;
     // The bracket in use: no water content lies inside the first (high_ = low_ = 0).
-    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0, near_ = 0, bound_ = 0;
+    double high_ = 0, low_ = 0, va_ = 0, vb_ = 0, inverse_ = 0;
+    double near_, bound_;
+    // The checks of a water content inside the bracket in use, with their margin (none before the
+    // first: no water content lies above near_ and below -near_).
+    double floor_, ceiling_;
     int bracket_;  // of high_ and low_; before the first, the hint
+    int first_;
 };
 
 // Evaluations of the flux limitation's bisection that all found the heads crossed before it
@@ -263,6 +284,23 @@ double SuctionLookupError(const soil_entry& soil, int i) {
     // An interpolation rounds a few times, each within 1.1e-16 of the largest suction; the bound
     // is ample beyond that.
     return 1e-13 * v[soil_entry::kTablePoints];
+}
+
+SuctionBounds QuickSuctionBounds(const soil_entry& soil, int i) {
+    const soil_entry::PointTable& th = soil.retentionTheta[U(i)];
+    const soil_entry::PointTable& v = soil.retentionSuction[U(i)];
+    // A value without number makes its bound none, for good: no quick check then holds.
+    auto raise = [](double& bound, double x) {
+        if (std::isnan(x) || x > bound) bound = x;
+    };
+    SuctionBounds b;
+    for (std::size_t k = 1; k <= soil_entry::kTablePoints; ++k) {
+        raise(b.theta, std::fabs(th[k]));
+        raise(b.suction, std::fabs(v[k]));
+        if (k < soil_entry::kTablePoints)
+            raise(b.slope, 2.0 * std::fabs(v[k] - v[k + 1]) * (1.0 / (th[k] - th[k + 1])));
+    }
+    return b;
 }
 
 int WorkingRangeEnd(const ColumnState& col, int tableLayer, int rootLayer, int k, bool margin) {
@@ -392,13 +430,20 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     // suctions decide where they lie beyond their bound from the thresholds hj - hi = +-tolerance
     // (almost always), and the plain heads decide the rest: the same answers as the plain heads'.
     const double q0 = q, e0 = e;
-    const bool quick = soil.RetentionFalls(i);
-    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, upper.bracket), quickJ(soil, i, thetaOldJ, dt, dzj, lower.bracket);
+    const bool quick = col.bisectionShortcut && soil.RetentionFalls(i);
+    // The first step's water contents take this interface's brackets of the first step in the
+    // last iteration as hints.
+    QuickSuction quickI(soil, i, thetaOldI, dt, dzi, col.halfBracketUpper[a], col.suctionBounds[a]),
+        quickJ(soil, i, thetaOldJ, dt, dzj, col.halfBracketLower[a], col.suctionBounds[a]);
     // Difference hj - hi that crosses the heads: above the tolerance where Hi > Hj, below minus it.
     const double crossing = Hi > Hj ? 1.0 : -1.0;
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
     bool allBack = true;
+    auto keepHints = [&]() {
+        col.halfBracketUpper[a] = quickI.FirstBracket();
+        col.halfBracketLower[a] = quickJ.FirstBracket();
+    };
     for (int k = 1; k <= kLimitEvaluations; ++k) {
         q += q0 * step * h;
         e += e0 * step * h;
@@ -422,7 +467,10 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
             crossed = overshoot(hi, hj);
             met = !crossed && std::fabs(hj - hi) <= kHeadTolerance;
         }
-        if (met) return q;
+        if (met) {
+            keepHints();
+            return q;
+        }
         step = crossed ? -1.0 : 1.0;
         h *= 0.5;
         allBack = allBack && crossed;
@@ -437,9 +485,11 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
                 e += e0 * step * h;
                 h *= 0.5;
             }
+            keepHints();
             return q;
         }
     }
+    keepHints();
     return q;
 }
 

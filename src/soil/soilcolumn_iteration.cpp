@@ -120,9 +120,12 @@ void ColumnState::Resize(int layers) {
     }
     std::fill(frozen.begin(), frozen.end(), 1.0);
     sameTableAsAbove.assign(size, 0);
+    suctionBounds.assign(size, SuctionBounds{});
     suctionBracket.assign(size, 0);
     limitBracketUpper.assign(size, 0);
     limitBracketLower.assign(size, 0);
+    halfBracketUpper.assign(size, 0);
+    halfBracketLower.assign(size, 0);
     conductivityBracketUpper.assign(size, 0);
     conductivityBracketLower.assign(size, 0);
 }
@@ -145,6 +148,7 @@ void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
                               sameBits(soil.relConductivity[l], soil.relConductivity[l - 1]);
         fieldCapacity[l] = sameTableAsAbove[l] ? fieldCapacity[l - 1] : soil.ThetaFromSuction(i, kFieldCapacitySuction);
         suctionLookupError[l] = sameTableAsAbove[l] ? suctionLookupError[l - 1] : SuctionLookupError(soil, i);
+        suctionBounds[l] = sameTableAsAbove[l] ? suctionBounds[l - 1] : QuickSuctionBounds(soil, i);
     }
 }
 

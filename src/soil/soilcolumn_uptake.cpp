@@ -94,7 +94,7 @@ int RootWeights(const soil_entry& soil, double rd, double rootDist, const double
 int RootDistribution(const soil_entry& soil, const RootParameters& par, double& rootDepth, double coverage,
                      double transpiration, double evaporationDemand, double dt, double evapMaxDepth,
                      const double* theta, const double* z, int tableLayer, const RootArrays& out,
-                     double& evaporationSum) {
+                     double& evaporationSum, const unsigned char* sameTableAsAbove) {
     const int n = soil.layerCount;
     const double rd = std::max(rootDepth, soil.thickness[1]);
     rootDepth = rd;
@@ -121,10 +121,13 @@ int RootDistribution(const soil_entry& soil, const RootParameters& par, double& 
 
     // Wet and dry stress; removed weight moves down above the table, the rest is unserved.
     double unserved = 0;
+    double dry = 0;  // the look-up of the layer above
     for (int k = 1; k <= N; ++k) {
         const std::size_t l = U(k);
         const double ts = soil.theta_sat[l], tw = soil.theta_res[l];
-        double th = soil.ThetaFromSuction(k, par.hReduDry);
+        if (k == 1 || sameTableAsAbove == nullptr || sameTableAsAbove[l] == 0)
+            dry = soil.ThetaFromSuction(k, par.hReduDry);
+        double th = dry;
         if (!(th > tw)) th = (2 * tw + ts) / 3;
         double s = 0;
         if (par.tReduWet * ts < theta[l]) {

@@ -42,10 +42,12 @@ struct RootArrays {
 // Root water uptake of one vegetation layer and soil evaporation. rootDepth is raised to at
 // least the first layer's thickness. transpiration T and evaporation demand E0 in m/s;
 // evapMaxDepth De in m. evaporationSum is added to. Returns the number of layers visited.
+// sameTableAsAbove (optional, per layer as ColumnState's): a layer whose tables equal the layer
+// above's takes that layer's water content of dry stress instead of looking it up again.
 int RootDistribution(const soil_entry& soil, const RootParameters& par, double& rootDepth, double coverage,
                      double transpiration, double evaporationDemand, double dt, double evapMaxDepth,
                      const double* theta, const double* z, int tableLayer, const RootArrays& out,
-                     double& evaporationSum);
+                     double& evaporationSum, const unsigned char* sameTableAsAbove = nullptr);
 
 // Per tracer: what the layer values mean and how they decay.
 struct TracerParameters {

@@ -69,8 +69,10 @@ RootResult Uptake(const soil_entry& soil, CellWork& w, const CellForcing& in, co
         std::fill(w.uptake.begin(), w.uptake.end(), 0.0);
         const soilcolumn::RootArrays out{w.fraction.data(), w.weight.data(), w.uptake.data(), w.uptakeSum.data(),
                                          w.evap.data()};
-        const int nj = soilcolumn::RootDistribution(soil, v.par, rd, v.coverage, T, E0, ds, soil.EvapMaxDepth,
-                                                    col.theta.data(), col.z.data(), g, out, evapSum);
+        const int nj =
+            soilcolumn::RootDistribution(soil, v.par, rd, v.coverage, T, E0, ds, soil.EvapMaxDepth, col.theta.data(),
+                                         col.z.data(), g, out, evapSum,
+                                         w.memos ? col.sameTableAsAbove.data() : nullptr);
         double taken = 0;
         for (int i = 1; i <= std::min(nj, n); ++i) {
             const std::size_t l = U(i);
@@ -323,6 +325,7 @@ void SoilTypeColumns::Prepare(const soil_entry* table) {
         types_[U(t)].fieldCapacity.assign(col.fieldCapacity.begin(), col.fieldCapacity.begin() + end);
         types_[U(t)].sameTableAsAbove.assign(col.sameTableAsAbove.begin(), col.sameTableAsAbove.begin() + end);
         types_[U(t)].suctionLookupError.assign(col.suctionLookupError.begin(), col.suctionLookupError.begin() + end);
+        types_[U(t)].suctionBounds.assign(col.suctionBounds.begin(), col.suctionBounds.begin() + end);
     }
 }
 
@@ -348,6 +351,7 @@ void SoilTypeColumns::SetColumn(ColumnState& col, const soil_entry& soil, double
         col.sameTableAsAbove[l] = t->sameTableAsAbove[l];
         col.fieldCapacity[l] = t->fieldCapacity[l];
         col.suctionLookupError[l] = t->suctionLookupError[l];
+        col.suctionBounds[l] = t->suctionBounds[l];
     }
 }
 

@@ -235,6 +235,7 @@ private:
         std::vector<double> fieldCapacity;
         std::vector<unsigned char> sameTableAsAbove;
         std::vector<double> suctionLookupError;
+        std::vector<soilcolumn::SuctionBounds> suctionBounds;
     };
     const Type* Find(const soil_entry& soil) const;
     const soil_entry* table_ = nullptr;

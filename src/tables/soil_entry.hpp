@@ -112,8 +112,15 @@ public:
         }
         const double t = T + o;
         const int N = freezingSteps;
-        if (fraction) unfrozen = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
-        if (slope && t < 0) derivative = UnfrozenAt(unfrozenDerivative[i], t * N / freezingTmin);
+        if (t < 0) {
+            // The position in the tables, divided once for the two look-ups (the compiler would
+            // divide again after the first store, which may alias freezingTmin for all it knows).
+            const double y = t * N / freezingTmin;
+            if (fraction) unfrozen = UnfrozenAt(unfrozenSaturation[i], y);
+            if (slope) derivative = UnfrozenAt(unfrozenDerivative[i], y);
+        } else if (fraction) {
+            unfrozen = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
+        }
     }
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,

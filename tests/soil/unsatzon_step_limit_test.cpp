@@ -1,0 +1,168 @@
+// The soil model's pass over layered soils gives the plain columns' bits (every memo off): the flux
+// limitation's quick suctions (with the layer's bounds and the brackets an interface kept from
+// the last iteration) and early end where horizons meet steep retention curves in rain, and the
+// roots' dry stress shared by the layers of a horizon.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tables/landuse_entry.hpp"
+#include "unsatzon_fixture.hpp"
+
+using namespace soil_test;
+
+namespace {
+constexpr int kCells[][2] = {{1, 2}, {1, 3}, {1, 4}, {2, 1}, {2, 2}, {2, 3}, {2, 4}, {2, 5},
+                             {3, 1}, {3, 2}, {3, 3}, {3, 4}, {4, 2}, {4, 3}};
+
+class SoilLimitRunTest : public SoilModelTest {
+protected:
+    // Two soils in a chequerboard, so that a thread's column meets both in turn: loam over a
+    // steep clay over silt, and sand over clay.
+    void TwoSoils() {
+        soils_.resize(3);
+        soils_[0].code = 2;
+        soils_[1] = soil_entry(1);
+        soils_[1].ParseSoilBlock(*log_,
+                                 "1 layered { method = MultipleHorizons; layers = 3 3 4; thickness = 0.1; "
+                                 "ksat = 2e-5 6e-7 7e-7; theta_sat = 0.45 0.38 0.46; theta_res = 0.05 0.068 0.034; "
+                                 "alpha = 2.0 0.8 1.6; Par_n = 1.5 1.09 1.37; }",
+                                 "MultipleHorizons");
+        soils_[2] = soil_entry(2);
+        soils_[2].ParseSoilBlock(*log_,
+                                 "2 sandy { method = MultipleHorizons; layers = 4 6; thickness = 0.1; "
+                                 "ksat = 8e-5 5.6e-7; theta_sat = 0.38 0.38; theta_res = 0.05 0.068; "
+                                 "alpha = 14.5 0.8; Par_n = 2.68 1.09; }",
+                                 "MultipleHorizons");
+        settings_.soilTable = soils_.data();
+        Matrix& types = *store_[FindGridIndex("soil_types")].grid;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (types[r][c] != -9999.0) types[r][c] = (r + c) % 2 == 0 ? 1.0 : 2.0;
+    }
+    // The model of the two soils on hourly steps; plain: every memo of the columns off.
+    void Start(bool plain) {
+        TwoSoils();
+        std::string t = SoilSection{}.Text();
+        const std::string from = "1440 time step";
+        t.replace(t.find(from), from.size(), "60 time step");
+        ASSERT_EQ(Build(t), 0u) << console_.str();
+        unsigned error = 0;
+        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
+        model_->SelectWaterInput(false);
+        ASSERT_EQ(error, 0u);
+        if (!plain) return;
+        model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
+        for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
+    }
+    void TearDown() override {
+        SoilModelTest::TearDown();
+        settings_.landuseTable = nullptr;
+    }
+    void Step(int h) {
+        model_->BeginTimeStep(h, 1, 6, 2020);
+        model_->run(h, 1, 6, 2020);
+        model_->ComputeSubbasinRunoff();
+    }
+    // The runoff grids and water contents of this process's cells, in a fixed order.
+    void Collect(std::vector<double>& out) const {
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            for (const char* name : {"directflow", "interflow", "baseflow", "groundwater_distance", "SB_2_grid"})
+                out.push_back(Value(name, cell[0], cell[1]));
+            for (int k = 1; k <= 10; ++k) out.push_back(Level("theta", cell[0], cell[1], k));
+        }
+    }
+    std::vector<landuse_entry> landuse_;
+};
+
+void ExpectSameBits(const std::vector<double> (&results)[2]) {
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t i = 0; i < results[0].size(); ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(results[0][i]), std::bit_cast<std::uint64_t>(results[1][i])) << i;
+}
+
+TEST_F(SoilLimitRunTest, QuickChecksAndKeptBracketsGiveThePlainBisectionsBits) {
+    std::vector<double> results[2];
+    double moved = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        // The plain pass (0) evaluates the plain heads at every step of each bisection.
+        ASSERT_NO_FATAL_FAILURE(Start(pass == 0));
+        // Downpours on the dry columns (heads crossing at the horizons' boundaries), then drying.
+        for (int h = 0; h < 8; ++h) {
+            std::vector<double> before;
+            if (pass == 1) Collect(before);
+            for (const auto& cell : kCells)
+                if (Own(cell[0], cell[1]))
+                    (*model_->in.waterInput)[cell[0]][cell[1]] = h < 5 && h % 2 == 0 ? 12.0 * cell[1] : 0.0;
+            Step(h);
+            if (pass == 1) {
+                std::vector<double> after;
+                Collect(after);
+                for (std::size_t i = 0; i < after.size(); ++i) moved = std::max(moved, std::fabs(after[i] - before[i]));
+            }
+        }
+        Collect(results[pass]);
+        model_.reset();
+    }
+    ExpectSameBits(results);
+    // The water moved (a process without cells of its own has nothing to compare).
+    if (!results[1].empty()) {
+        EXPECT_GT(moved, 0.01);
+    }
+}
+
+TEST_F(SoilLimitRunTest, DryStressOfRootsAcrossHorizonsGivesThePlainBits) {
+    // Dry columns and a strong demand: the roots meet the suction of dry stress in horizons of
+    // other retention, each with its own water content of dry stress (layers of one horizon
+    // share it).
+    std::vector<double> results[2];
+    double stressed = 0;
+    // One land use: roots over the whole rooted depth, dry stress from 3 m suction on.
+    landuse_.assign(2, landuse_entry{});
+    landuse_[0].code = 1;
+    landuse_[1].code = 1;
+    landuse_[1].RootDist = 1.0;
+    landuse_[1].HReduDry = 3.0;
+    landuse_[1].TReduWet = 0.95;
+    settings_.landuseTable = landuse_.data();
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_NO_FATAL_FAILURE(Start(pass == 0));
+        // Above the table the columns start at the water contents of 6 m suction.
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1]))
+                for (int k = 1; k <= 8; ++k)
+                    model_->own.theta[cell[0]][cell[1]][k] = model_->SoilOf(cell[0], cell[1]).ThetaFromSuction(k, 6.0);
+        for (int h = 0; h < 4; ++h) {
+            for (const auto& cell : kCells) {
+                if (!Own(cell[0], cell[1])) continue;
+                (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+                for (Matrix* m : {model_->in.potTranspiration[0], model_->in.potTranspiration[1]})
+                    (*m)[cell[0]][cell[1]] = 0.5 * cell[1];
+            }
+            Step(h);
+        }
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            const double demand = 0.5 * cell[1];  // of the last hour, vegetation layer 1
+            const double taken = Value("real_transpiration0", cell[0], cell[1]) +
+                                 Value("real_transpiration1", cell[0], cell[1]);
+            results[pass].push_back(taken);
+            if (pass == 1) stressed = std::max(stressed, demand - taken);
+        }
+        Collect(results[pass]);
+        model_.reset();
+    }
+    ExpectSameBits(results);
+    // The roots took less than the demand somewhere: dry stress acted.
+    if (!results[1].empty()) {
+        EXPECT_GT(stressed, 0.1);
+    }
+}
+
+}  // namespace
