@@ -1,5 +1,6 @@
 // The time loop: interrupt agreement, the step order of the sub-models, the end test, the
 // external coupling and the spin-up repetitions; and the temperature-only pre-spin-up.
+#include <algorithm>
 #include <cctype>
 #include <iomanip>
 #include <iostream>
@@ -35,9 +36,20 @@ int ModellApplication::AgreeOnMaximum(int value) const {
     if (initialised) MPI_Comm_size(MPI_COMM_WORLD, &size);
     if (size <= 1) return value;
     int result = value;
-    MPI_Reduce(&value, &result, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
-    MPI_Bcast(&result, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    MPI_Allreduce(&value, &result, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
     return result;
+}
+
+void ModellApplication::AgreeOnMaxima(const int* values, int* maxima, int count) const {
+    int size = 1;
+    int initialised = 0;
+    MPI_Initialized(&initialised);
+    if (initialised) MPI_Comm_size(MPI_COMM_WORLD, &size);
+    if (size <= 1) {
+        std::copy(values, values + count, maxima);
+        return;
+    }
+    MPI_Allreduce(values, maxima, count, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
 }
 
 void ModellApplication::StopTogether(const std::function<void()>& work) {
@@ -64,7 +76,10 @@ void ModellApplication::StopTogetherAfterAll(const std::vector<std::function<voi
 
 void ModellApplication::AgreeAndStop(int code) {
     if (code == 0) code = TakeDeferredFailure();
-    const int agreed = AgreeOnMaximum(code);
+    StopWithAgreed(code, AgreeOnMaximum(code));
+}
+
+void ModellApplication::StopWithAgreed(int code, int agreed) {
     if (agreed == 0) return;
     if (code == 0)
         *log_ << "FATAL: another process stopped with error " << agreed << "; this process stops with it"
@@ -84,7 +99,27 @@ int ModellApplication::ReadMenuAnswer() {
 void ModellApplication::InterruptAgreement() {
     // The pending interrupt is taken in one step, so that one arriving while the processes
     // agree stays pending for the next step instead of being overwritten.
-    int option = AgreeOnMaximum(ctrlCOption.exchange(0));
+    AnswerInterrupt(AgreeOnMaximum(ctrlCOption.exchange(0)));
+}
+
+void ModellApplication::InterruptAgreementAndStop() {
+    // The pending interrupt and the failure waiting from the step before, agreed in one exchange.
+    const int mine[2] = {ctrlCOption.exchange(0), TakeDeferredFailure()};
+    int agreed[2] = {0, 0};
+    AgreeOnMaxima(mine, agreed, 2);
+    if (agreed[0] != 0) {
+        // The menu may flush the tables, whose own failure must not come before the waiting one:
+        // the failure waits again and is agreed after the menu, as when the two were apart.
+        DeferFailure(mine[1]);
+        AnswerInterrupt(agreed[0]);
+        AgreeAndStop(0);
+        return;
+    }
+    ResetCtrlCHandler();
+    StopWithAgreed(mine[1], agreed[1]);
+}
+
+void ModellApplication::AnswerInterrupt(int option) {
     int answer = 0;
     if (option == 1 && rank_ == 0) {
         *log_ << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all "
@@ -93,7 +128,8 @@ void ModellApplication::InterruptAgreement() {
               << "[end-entry]";
         answer = ReadMenuAnswer();
     }
-    option = AgreeOnMaximum(answer);
+    // Only the menu's answer on process 0 needs an exchange; without the menu it is 0 everywhere.
+    option = option == 1 ? AgreeOnMaximum(answer) : 0;
     switch (option) {
         case 0:
             break;
@@ -266,9 +302,8 @@ void ModellApplication::Step(int&) {
     TimedPart stepPart("whole step");
     {
         TimedPart part("interrupts and failures");
-        InterruptAgreement();
         // A failure that one process found in the step before stops every process now.
-        AgreeAndStop(0);
+        InterruptAgreementAndStop();
         EndWhereDataEnd();
     }
     TakeDate();
