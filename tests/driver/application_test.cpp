@@ -142,6 +142,54 @@ TEST_F(ApplicationTest, SecondInterruptWhilePendingChangesNothing) {
     EXPECT_EQ(h.inputs[0]->steps, 3);
 }
 
+// A failure that only the last process finds during step 2 ends every process at the start of
+// step 3 with its code; the others name it as another process's.
+TEST_F(ApplicationTest, AFailureOfOneProcessStopsEveryProcessBeforeTheNextStep) {
+    AppHarness h(Inputs({"temperature"}), Days(5));
+    ASSERT_EQ(h.Build(), 0);
+    const bool failing = talvo_test::Rank() == talvo_test::Size() - 1;
+    h.inputs[0]->failAtStep = 2;
+    h.inputs[0]->failOnRank = talvo_test::Size() - 1;
+    h.inputs[0]->failCode = 31;
+    EXPECT_EQ(CodeOf([&] { h.app().run(); }), 31);
+    EXPECT_EQ(h.inputs[0]->steps, 2);
+    EXPECT_EQ(h.rec.Count("temperature.advance"), 2);
+    EXPECT_EQ(Contains(h.Console(), "another process stopped with error 31; this process stops with it"), !failing);
+    EXPECT_TRUE(Contains(h.Console(), "Exception in Modellapplication::run() caught!"));
+    EXPECT_EQ(TakeDeferredFailure(), 0);
+}
+
+// An interrupt pending at the same step comes first: its menu runs on every process, then the
+// failure stops them all (answers 1 and 3), or the immediate end leaves the failure waiting (2).
+TEST_F(ApplicationTest, TheInterruptMenuComesBeforeAFailureOfOneProcess) {
+    const int last = talvo_test::Size() - 1;
+    const bool failing = talvo_test::Rank() == last;
+    for (const char* answer : {"1\n", "3\n", "0\n"}) {
+        AppHarness h(Inputs({"temperature"}), Days(5), answer, 2);
+        ASSERT_EQ(h.Build(), 0);
+        h.inputs[0]->failAtStep = 2;
+        h.inputs[0]->failOnRank = last;
+        h.inputs[0]->failCode = 27;
+        EXPECT_EQ(CodeOf([&] { h.app().run(); }), 27) << answer;
+        EXPECT_EQ(h.inputs[0]->steps, 2) << answer;
+        EXPECT_EQ(h.rec.Has("temperature.endnow"), std::string(answer) == "1\n") << answer;
+        EXPECT_EQ(h.rec.Has("temperature.flush"), std::string(answer) == "3\n") << answer;
+        if (talvo_test::Rank() == 0) {
+            EXPECT_TRUE(Contains(h.Console(), "Ctrl-C: cancel the model?")) << answer;
+        }
+        EXPECT_EQ(Contains(h.Console(), "another process stopped with error 27"), !failing) << answer;
+        DisableCtrlCHandler();
+    }
+    AppHarness h(Inputs({"temperature"}), Days(5), "2\n", 2);
+    ASSERT_EQ(h.Build(), 0);
+    h.inputs[0]->failAtStep = 2;
+    h.inputs[0]->failOnRank = last;
+    h.inputs[0]->failCode = 27;
+    EXPECT_THROW(h.app().run(), ImmediateEnd);
+    EXPECT_EQ(h.inputs[0]->steps, 2);
+    EXPECT_EQ(TakeDeferredFailure(), failing ? 27 : 0);
+}
+
 TEST_F(ApplicationTest, SpinUpRepeatsThePeriod) {
     DomainOptions o = Inputs({"temperature"});
     o.spinUp.spinUpSwitch = 1;

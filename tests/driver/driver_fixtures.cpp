@@ -4,6 +4,7 @@
 #include <csignal>
 #include <mpi.h>
 
+#include "kernel/error.hpp"
 #include "kernel/signals.hpp"
 
 namespace driver_test {
@@ -55,6 +56,7 @@ void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t, std::int64
 
 void SteppingInput::AdvanceRecords() {
     Log("advance");
+    if (steps == failAtStep && talvo_test::Rank() == failOnRank) DeferFailure(failCode);
     if (rewound_) {
         rewound_ = false;
         return;

@@ -80,7 +80,9 @@ struct Date {
 };
 
 // A meteorological input that steps through dates; at the step whose number is
-// interruptAtStep its run raises SIGINT, as a user pressing Ctrl-C would.
+// interruptAtStep its run raises SIGINT, as a user pressing Ctrl-C would. At the end of step
+// failAtStep, on process failOnRank, it leaves failCode waiting, as a table that process fails
+// to write does.
 class SteppingInput : public MeteoInput {
 public:
     SteppingInput(Recorder& rec, std::string name, std::vector<Date> dates, int interruptAtStep)
@@ -109,6 +111,9 @@ public:
     double hourOffset = -1;
     int status = 0;
     int steps = 0;
+    int failAtStep = 0;
+    int failOnRank = 0;
+    int failCode = 0;
 
 private:
     void Log(const std::string& call) { rec_.calls.push_back(name_ + "." + call); }
