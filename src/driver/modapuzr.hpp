@@ -103,6 +103,8 @@ private:
     void Check(const std::unique_ptr<T>& object, unsigned error);
 
     void InterruptAgreement();
+    // The step of the meteorological inputs, their zone statistics summed in one exchange.
+    void RunInputs(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     // The start of a step: InterruptAgreement, then AgreeAndStop(0), with one exchange when no
     // interrupt is pending.
     void InterruptAgreementAndStop();

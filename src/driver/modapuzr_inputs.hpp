@@ -8,6 +8,7 @@
 #include "submodel/teilmod.hpp"
 
 class meteointerpol;
+class zonalstatistic;
 
 class MeteoInput {
 public:
@@ -20,6 +21,13 @@ public:
     virtual void GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const = 0;
     virtual void ComputeElevationRegression(int flag) = 0;
     virtual void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
+    // run without the exchange of its zone statistics, whose records (null: none, run did all)
+    // the caller then sums over the processes and steps with StepReducedStatistics.
+    virtual zonalstatistic* RunBeforeReduction(std::int64_t hour, std::int64_t day, std::int64_t month,
+                                               std::int64_t year) {
+        run(hour, day, month, year);
+        return nullptr;
+    }
     virtual void WriteOutputGrid() = 0;
     virtual void AdvanceRecords() = 0;
     virtual bool IsAtEnd() const = 0;

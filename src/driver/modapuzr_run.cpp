@@ -2,6 +2,7 @@
 // external coupling and the spin-up repetitions; and the temperature-only pre-spin-up.
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <iomanip>
 #include <iostream>
 #include <mpi.h>
@@ -11,6 +12,8 @@
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
 #include "kernel/steptimes.hpp"
+#include "kernel/zonerecord.hpp"
+#include "kernel/zonestat.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -147,6 +150,34 @@ void ModellApplication::AnswerInterrupt(int option) {
             break;
     }
     ResetCtrlCHandler();
+}
+
+// Every input interpolates its grid and sums its zone statistics on this process; the sums of
+// all inputs then travel to process 0 in one exchange, so that the processes wait once for the
+// slowest instead of once per input, and each input's table takes its row in input order. An
+// input that fails has failed on every process (the date check, the grid reads and the splines
+// agree); the inputs before it still take their rows, as when each exchanged on its own.
+void ModellApplication::RunInputs(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    std::vector<zonalstatistic*> done;
+    std::exception_ptr failure;
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+        try {
+            zonalstatistic* s = inputs_[static_cast<std::size_t>(loopIndex_)]->RunBeforeReduction(h, d, m, y);
+            if (s != nullptr && s->active()) done.push_back(s);
+        } catch (...) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    std::vector<zoneFZT*> records;
+    std::vector<int> highest;
+    for (const zonalstatistic* s : done) {
+        records.push_back(s->records());
+        highest.push_back(s->zoneCount());
+    }
+    ReduceZoneRecordSets(records, highest, true);
+    for (zonalstatistic* s : done) s->StepReduced(y, m, d, h);
+    if (failure) std::rethrow_exception(failure);
 }
 
 // The period ends with the current step; every sub-model ends its run at its date.
@@ -332,7 +363,7 @@ void ModellApplication::Step(int&) {
             if (in.Method() == 10 || in.Method() == 11) in.ComputeElevationRegression(0);
         }
         if (!superposition) precicorr_->CorrectStations();
-        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
+        RunInputs(h, d, m, y);
     }
     {
         TimedPart part("superposition, correction");

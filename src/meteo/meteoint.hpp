@@ -51,6 +51,11 @@ public:
     virtual void SetHourOffset(double hours) { hourOffset = hours; }
     virtual void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const;
     virtual void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    // run up to the zone statistics' sums of this process: the caller sums them over the
+    // processes (ReduceZoneRecordSets over ZoneStatistics()'s records, together with other
+    // statistics) and then calls ZoneStatistics().StepReduced with the step's date.
+    void RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    zonalstatistic& ZoneStatistics() { return *statistics_; }
     virtual void AdvanceRecords();
     virtual bool IsAtEnd() const;
     // Whether the input data end with the current record, before the end date.

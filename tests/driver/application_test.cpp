@@ -190,6 +190,42 @@ TEST_F(ApplicationTest, TheInterruptMenuComesBeforeAFailureOfOneProcess) {
     EXPECT_EQ(TakeDeferredFailure(), failing ? 27 : 0);
 }
 
+// The zone statistics of several inputs, an input without statistics between them, take their
+// rows from one exchange: each row holds the mean over the processes of its own input's values.
+TEST_F(ApplicationTest, EveryInputsTableHoldsTheMeanOfItsOwnValues) {
+    AppHarness h(Inputs({"temperature", "precipitation", "wind_speed", "air_humidity"}), Days(3));
+    ASSERT_EQ(h.Build(), 0);
+    const double factors[] = {1, 10, 0, 100};
+    for (int k : {0, 1, 3}) h.inputs[static_cast<std::size_t>(k)]->KeepStatistics(factors[k]);
+    EXPECT_EQ(h.app().run(), 0);
+    if (talvo_test::Rank() != 0) return;
+    const double meanRank = (talvo_test::Size() + 1) / 2.0;
+    for (int k : {0, 1, 3}) {
+        const zonalstatistic& s = *h.inputs[static_cast<std::size_t>(k)]->Statistics();
+        EXPECT_EQ(s.bufferedRows(), 3u) << k;
+        EXPECT_DOUBLE_EQ(s.lastValues()[1], meanRank * 3 * factors[k]) << k;
+    }
+}
+
+// An input that fails (on every process) ends the run with its code after the inputs before it
+// took their rows of the step; it and the inputs after it did not.
+TEST_F(ApplicationTest, AFailingInputLeavesTheRowsOfTheInputsBeforeIt) {
+    AppHarness h(Inputs({"temperature", "precipitation", "air_humidity"}), Days(4));
+    ASSERT_EQ(h.Build(), 0);
+    for (SteppingInput* in : h.inputs) in->KeepStatistics(1);
+    h.inputs[1]->throwAtStep = 3;
+    h.inputs[1]->throwCode = 61;
+    EXPECT_EQ(CodeOf([&] { h.app().run(); }), 61);
+    EXPECT_EQ(h.inputs[2]->steps, 2);
+    if (talvo_test::Rank() != 0) return;
+    const double meanRank = (talvo_test::Size() + 1) / 2.0;
+    const std::uint64_t rows[] = {3, 2, 2};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(h.inputs[k]->Statistics()->bufferedRows(), rows[k]) << k;
+        EXPECT_DOUBLE_EQ(h.inputs[k]->Statistics()->lastValues()[1], meanRank * static_cast<double>(rows[k])) << k;
+    }
+}
+
 TEST_F(ApplicationTest, SpinUpRepeatsThePeriod) {
     DomainOptions o = Inputs({"temperature"});
     o.spinUp.spinUpSwitch = 1;

@@ -54,6 +54,26 @@ void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t, std::int64
     if (steps == interruptAt_) std::raise(SIGINT);
 }
 
+zonalstatistic* SteppingInput::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    run(h, d, m, y);
+    if (steps == throwAtStep) throw ModelError(throwCode);
+    if (!statistics_) return nullptr;
+    statistics_->Reset();
+    zoneFZT& zone = records_[1];
+    zone.n = 1;
+    zone.RelCellSum = 1;
+    zone.sx = (talvo_test::Rank() + 1) * steps * factor_;
+    return statistics_.get();
+}
+
+void SteppingInput::KeepStatistics(double factor) {
+    factor_ = factor;
+    records_.assign(2, zoneFZT{});
+    int error = -1;
+    statistics_ = std::make_unique<zonalstatistic>(&error, nullptr, nullptr, 1, 1, records_.data(), 1, 2001, 3,
+                                                   name_ + "_zones.txt", "", 0, std::vector<int>{});
+}
+
 void SteppingInput::AdvanceRecords() {
     Log("advance");
     if (steps == failAtStep && talvo_test::Rank() == failOnRank) DeferFailure(failCode);

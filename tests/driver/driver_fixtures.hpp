@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/modapuzr.hpp"
+#include "kernel/zonestat.hpp"
 #include "submodel/submodel_fixtures.hpp"
 
 namespace driver_test {
@@ -96,6 +97,7 @@ public:
     void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const override;
     void ComputeElevationRegression(int) override { Log("regression"); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
+    zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
     void WriteOutputGrid() override { Log("write"); }
     void AdvanceRecords() override;
     bool IsAtEnd() const override { return atEnd_; }
@@ -114,6 +116,13 @@ public:
     int failAtStep = 0;
     int failOnRank = 0;
     int failCode = 0;
+    // At step throwAtStep the step of every process throws throwCode.
+    int throwAtStep = 0;
+    int throwCode = 0;
+    // Zone statistics of one zone, one row of means a step: in step k every process adds the
+    // value (rank + 1) x k x factor with weight 1. Null until KeepStatistics.
+    void KeepStatistics(double factor);
+    const zonalstatistic* Statistics() const { return statistics_.get(); }
 
 private:
     void Log(const std::string& call) { rec_.calls.push_back(name_ + "." + call); }
@@ -125,6 +134,9 @@ private:
     bool atEnd_ = false;
     bool rewound_ = false;
     int interruptAt_;
+    double factor_ = 0;
+    std::vector<zoneFZT> records_;
+    std::unique_ptr<zonalstatistic> statistics_;
 };
 
 // One application over the test domain, with its log captured.
