@@ -153,9 +153,7 @@ TEST_F(ApplicationTest, AFailureOfOneProcessStopsEveryProcessBeforeTheNextStep) 
     h.inputs[0]->failCode = 31;
     EXPECT_EQ(CodeOf([&] { h.app().run(); }), 31);
     EXPECT_EQ(h.inputs[0]->steps, 2);
-    EXPECT_EQ(h.rec.Count("temperature.advance"), 2);
     EXPECT_EQ(Contains(h.Console(), "another process stopped with error 31; this process stops with it"), !failing);
-    EXPECT_TRUE(Contains(h.Console(), "Exception in Modellapplication::run() caught!"));
     EXPECT_EQ(TakeDeferredFailure(), 0);
 }
 
@@ -164,7 +162,7 @@ TEST_F(ApplicationTest, AFailureOfOneProcessStopsEveryProcessBeforeTheNextStep) 
 TEST_F(ApplicationTest, TheInterruptMenuComesBeforeAFailureOfOneProcess) {
     const int last = talvo_test::Size() - 1;
     const bool failing = talvo_test::Rank() == last;
-    for (const char* answer : {"1\n", "3\n", "0\n"}) {
+    for (const char* answer : {"1\n", "3\n"}) {
         AppHarness h(Inputs({"temperature"}), Days(5), answer, 2);
         ASSERT_EQ(h.Build(), 0);
         h.inputs[0]->failAtStep = 2;
