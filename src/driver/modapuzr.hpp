@@ -105,9 +105,9 @@ private:
     void InterruptAgreement();
     // The step of the meteorological inputs, their zone statistics summed in one exchange.
     void RunInputs(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
-    // The start of a step: InterruptAgreement, then AgreeAndStop(0), with one exchange when no
-    // interrupt is pending.
-    void InterruptAgreementAndStop();
+    // The start of a step: InterruptAgreement, AgreeAndStop(0) and EndWhereDataEnd, with one
+    // exchange when no interrupt is pending and the inputs can tell their end without a read.
+    void AgreeAtStepStart();
     // The menu of an agreed interrupt option (1: ask on process 0 and agree on the answer).
     void AnswerInterrupt(int option);
     int EndStatus() const;

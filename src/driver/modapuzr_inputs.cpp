@@ -25,6 +25,7 @@ public:
     void AdvanceRecords() override { p_->AdvanceRecords(); }
     bool IsAtEnd() const override { return p_->IsAtEnd(); }
     bool DataEndWithThisStep() override { return p_->DataEndWithThisStep(); }
+    int BufferedDataEnd() const override { return p_->BufferedDataEnd(); }
     void CheckOnlyInterval(std::int64_t stepMinutes) override { p_->CheckOnlyInterval(stepMinutes); }
     void EndAtCurrentDate() override { p_->EndAtCurrentDate(); }
     void FlushStatistics() override { p_->FlushStatistics(); }

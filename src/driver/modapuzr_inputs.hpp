@@ -34,6 +34,9 @@ public:
     // Whether the data end with the current record before the end date of the run (the
     // input then logs the WARNING naming the file); inputs without files never end early.
     virtual bool DataEndWithThisStep() { return false; }
+    // DataEndWithThisStep from the records read already, without a WARNING: 1 or 0, or -1
+    // when the answer needs a read of a file.
+    virtual int BufferedDataEnd() const { return 0; }
     // When the run ends with its second record: its one interval must be the modules' step.
     virtual void CheckOnlyInterval(std::int64_t) {}
     virtual void EndAtCurrentDate() = 0;

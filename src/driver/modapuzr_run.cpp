@@ -105,21 +105,38 @@ void ModellApplication::InterruptAgreement() {
     AnswerInterrupt(AgreeOnMaximum(ctrlCOption.exchange(0)));
 }
 
-void ModellApplication::InterruptAgreementAndStop() {
-    // The pending interrupt and the failure waiting from the step before, agreed in one exchange.
-    const int mine[2] = {ctrlCOption.exchange(0), TakeDeferredFailure()};
-    int agreed[2] = {0, 0};
-    AgreeOnMaxima(mine, agreed, 2);
+void ModellApplication::AgreeAtStepStart() {
+    // The pending interrupt, the failure waiting from the step before and whether the data end
+    // with this step (as far as the records read already tell: 2 when a file must be read),
+    // agreed in one exchange.
+    int ending = 0;
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+        const int known = inputs_[static_cast<std::size_t>(loopIndex_)]->BufferedDataEnd();
+        ending = std::max(ending, known < 0 ? 2 : known);
+    }
+    const int mine[3] = {ctrlCOption.exchange(0), TakeDeferredFailure(), ending};
+    int agreed[3] = {0, 0, 0};
+    AgreeOnMaxima(mine, agreed, 3);
     if (agreed[0] != 0) {
-        // The menu may flush the tables, whose own failure must not come before the waiting one:
-        // the failure waits again and is agreed after the menu, as when the two were apart.
+        // The menu may flush the tables, whose own failure must not come before the waiting one,
+        // and may end the run with this step: the failure waits again and the three follow one
+        // another, each with its own exchange.
         DeferFailure(mine[1]);
         AnswerInterrupt(agreed[0]);
         AgreeAndStop(0);
+        EndWhereDataEnd();
         return;
     }
     ResetCtrlCHandler();
     StopWithAgreed(mine[1], agreed[1]);
+    if (agreed[2] > 1) {
+        EndWhereDataEnd();
+        return;
+    }
+    // Every input could tell without a read: asked again, the inputs whose data end name their
+    // file, and the agreed answer stands.
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->DataEndWithThisStep();
+    if (agreed[2] != 0) EndAfterThisStep();
 }
 
 void ModellApplication::AnswerInterrupt(int option) {
@@ -334,8 +351,7 @@ void ModellApplication::Step(int&) {
     {
         TimedPart part("interrupts and failures");
         // A failure that one process found in the step before stops every process now.
-        InterruptAgreementAndStop();
-        EndWhereDataEnd();
+        AgreeAtStepStart();
     }
     TakeDate();
     CheckModuleTimeSteps();

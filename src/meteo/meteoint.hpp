@@ -60,6 +60,9 @@ public:
     virtual bool IsAtEnd() const;
     // Whether the input data end with the current record, before the end date.
     bool DataEndWithThisStep();
+    // DataEndWithThisStep from the records read already, without a WARNING: 1 or 0, or -1
+    // when the answer needs a read.
+    int BufferedDataEnd() const;
     // The one interval of a run of two records against the modules' time step.
     void CheckOnlyInterval(std::int64_t stepMinutes);
     virtual void EndAtCurrentDate();

@@ -188,6 +188,24 @@ TEST_F(ApplicationTest, TheInterruptMenuComesBeforeAFailureOfOneProcess) {
     EXPECT_EQ(TakeDeferredFailure(), failing ? 27 : 0);
 }
 
+// Data that end early on one process end every process's run with that step, whether the inputs
+// can tell it from what they have read or one of them needs a read.
+TEST_F(ApplicationTest, DataThatEndOnOneProcessEndTheRunOfEveryProcess) {
+    const int last = talvo_test::Size() - 1;
+    for (int readOnRank : {-1, 0}) {
+        AppHarness h(Inputs({"temperature", "precipitation"}), Days(6));
+        ASSERT_EQ(h.Build(), 0);
+        h.inputs[1]->dataEndAtStep = 3;
+        h.inputs[1]->dataEndOnRank = last;
+        h.inputs[0]->readOnRank = readOnRank;
+        EXPECT_EQ(h.app().run(), 0) << readOnRank;
+        EXPECT_EQ(h.inputs[0]->steps, 3) << readOnRank;
+        EXPECT_TRUE(h.rec.Has("setup.enddate:3.1.2020 24")) << readOnRank;
+        EXPECT_EQ(h.rec.Count("precipitation.dataend"), talvo_test::Rank() == last ? 1 : 0) << readOnRank;
+        EXPECT_LT(h.rec.First("precipitation.dataend"), h.rec.First("precipitation.endnow")) << readOnRank;
+    }
+}
+
 // The zone statistics of several inputs, an input without statistics between them, take their
 // rows from one exchange: each row holds the mean over the processes of its own input's values.
 TEST_F(ApplicationTest, EveryInputsTableHoldsTheMeanOfItsOwnValues) {

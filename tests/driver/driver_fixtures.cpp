@@ -66,6 +66,17 @@ zonalstatistic* SteppingInput::RunBeforeReduction(std::int64_t h, std::int64_t d
     return statistics_.get();
 }
 
+bool SteppingInput::DataEndWithThisStep() {
+    const bool ending = steps + 1 == dataEndAtStep && talvo_test::Rank() == dataEndOnRank;
+    if (ending) Log("dataend");
+    return ending;
+}
+
+int SteppingInput::BufferedDataEnd() const {
+    if (talvo_test::Rank() == readOnRank) return -1;
+    return steps + 1 == dataEndAtStep && talvo_test::Rank() == dataEndOnRank ? 1 : 0;
+}
+
 void SteppingInput::KeepStatistics(double factor) {
     factor_ = factor;
     records_.assign(2, zoneFZT{});

@@ -98,6 +98,8 @@ public:
     void ComputeElevationRegression(int) override { Log("regression"); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
     zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
+    bool DataEndWithThisStep() override;
+    int BufferedDataEnd() const override;
     void WriteOutputGrid() override { Log("write"); }
     void AdvanceRecords() override;
     bool IsAtEnd() const override { return atEnd_; }
@@ -116,6 +118,11 @@ public:
     int failAtStep = 0;
     int failOnRank = 0;
     int failCode = 0;
+    // On process dataEndOnRank the data end with step dataEndAtStep (before the end date); on
+    // process readOnRank telling that needs a read.
+    int dataEndAtStep = 0;
+    int dataEndOnRank = 0;
+    int readOnRank = -1;
     // At step throwAtStep the step of every process throws throwCode.
     int throwAtStep = 0;
     int throwCode = 0;
