@@ -148,6 +148,8 @@ private:
     std::int64_t prevHour_ = -1, prevDay_ = -1, prevMonth_ = -1, prevYear_ = -1;
     char couplingLetter_ = 'I';
     int loopIndex_ = 0;
+    // The inputs of this step exchange their zone statistics one by one (AgreeAtStepStart).
+    bool inputsOneByOne_ = false;
     int inputCount_ = 0;
     std::vector<std::string> inputNames_;  // 1-based
     short endFlag_ = 0;

@@ -17,6 +17,7 @@ public:
     }
     void ComputeElevationRegression(int flag) override { p_->ComputeElevationRegression(flag); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override { p_->run(h, d, m, y); }
+    bool StatisticsMayWrite() const override { return p_->ZoneStatistics().NextRowMayWrite(); }
     zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
         p_->RunBeforeReduction(h, d, m, y);
         return &p_->ZoneStatistics();

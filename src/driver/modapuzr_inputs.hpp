@@ -23,6 +23,8 @@ public:
     virtual void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
     // run without the exchange of its zone statistics, whose records (null: none, run did all)
     // the caller then sums over the processes and steps with StepReducedStatistics.
+    // Process 0: whether the next step of the zone statistics may write their table.
+    virtual bool StatisticsMayWrite() const { return false; }
     virtual zonalstatistic* RunBeforeReduction(std::int64_t hour, std::int64_t day, std::int64_t month,
                                                std::int64_t year) {
         run(hour, day, month, year);

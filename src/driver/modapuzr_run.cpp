@@ -109,14 +109,19 @@ void ModellApplication::AgreeAtStepStart() {
     // The pending interrupt, the failure waiting from the step before and whether the data end
     // with this step (as far as the records read already tell: 2 when a file must be read),
     // agreed in one exchange.
-    int ending = 0;
+    // Also whether an input's table may be written in this step: its entry in the log of process
+    // 0 must then come before the next input's, so that the inputs exchange one by one.
+    int ending = 0, writing = 0;
     for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
-        const int known = inputs_[static_cast<std::size_t>(loopIndex_)]->BufferedDataEnd();
+        const MeteoInput& in = *inputs_[static_cast<std::size_t>(loopIndex_)];
+        const int known = in.BufferedDataEnd();
         ending = std::max(ending, known < 0 ? 2 : known);
+        if (in.StatisticsMayWrite()) writing = 1;
     }
-    const int mine[3] = {ctrlCOption.exchange(0), TakeDeferredFailure(), ending};
-    int agreed[3] = {0, 0, 0};
-    AgreeOnMaxima(mine, agreed, 3);
+    const int mine[4] = {ctrlCOption.exchange(0), TakeDeferredFailure(), ending, writing};
+    int agreed[4] = {0, 0, 0, 0};
+    AgreeOnMaxima(mine, agreed, 4);
+    inputsOneByOne_ = agreed[3] != 0;
     if (agreed[0] != 0) {
         // The menu may flush the tables, whose own failure must not come before the waiting one,
         // and may end the run with this step: the failure waits again and the three follow one
@@ -171,10 +176,15 @@ void ModellApplication::AnswerInterrupt(int option) {
 
 // Every input interpolates its grid and sums its zone statistics on this process; the sums of
 // all inputs then travel to process 0 in one exchange, so that the processes wait once for the
-// slowest instead of once per input, and each input's table takes its row in input order. An
+// slowest instead of once per input, and each input's table takes its row in input order. In a
+// step where a table may be written (agreed at the step's start) each input exchanges alone. An
 // input that fails has failed on every process (the date check, the grid reads and the splines
 // agree); the inputs before it still take their rows, as when each exchanged on its own.
 void ModellApplication::RunInputs(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (inputsOneByOne_) {
+        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
+        return;
+    }
     std::vector<zonalstatistic*> done;
     std::exception_ptr failure;
     for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {

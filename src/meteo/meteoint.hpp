@@ -56,6 +56,7 @@ public:
     // statistics) and then calls ZoneStatistics().StepReduced with the step's date.
     void RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
     zonalstatistic& ZoneStatistics() { return *statistics_; }
+    const zonalstatistic& ZoneStatistics() const { return *statistics_; }
     virtual void AdvanceRecords();
     virtual bool IsAtEnd() const;
     // Whether the input data end with the current record, before the end date.

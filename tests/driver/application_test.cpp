@@ -223,6 +223,29 @@ TEST_F(ApplicationTest, EveryInputsTableHoldsTheMeanOfItsOwnValues) {
     }
 }
 
+// In a step where process 0 may write an input's table the inputs exchange one by one (its log
+// entry then comes before the next input's), with the same rows.
+TEST_F(ApplicationTest, InputsExchangeOneByOneWhereATableMayBeWritten) {
+    AppHarness h(Inputs({"temperature", "precipitation"}), Days(3));
+    ASSERT_EQ(h.Build(), 0);
+    h.inputs[0]->KeepStatistics(1);
+    h.inputs[1]->KeepStatistics(10);
+    h.inputs[1]->writeAtStep = 2;
+    EXPECT_EQ(h.app().run(), 0);
+    const std::vector<std::string> step2 = {"temperature.run:2/24", "temperature.alone", "precipitation.run:2/24",
+                                            "precipitation.alone"};
+    const int at = h.rec.First(step2[0]);
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(std::vector<std::string>(h.rec.calls.begin() + at, h.rec.calls.begin() + at + 4), step2);
+    EXPECT_EQ(h.rec.Count("temperature.alone"), 1);
+    if (talvo_test::Rank() != 0) return;
+    const double meanRank = (talvo_test::Size() + 1) / 2.0;
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(h.inputs[k]->Statistics()->bufferedRows(), 3u) << k;
+        EXPECT_DOUBLE_EQ(h.inputs[k]->Statistics()->lastValues()[1], meanRank * 3 * (k == 0 ? 1 : 10)) << k;
+    }
+}
+
 // An input that fails (on every process) ends the run with its code after the inputs before it
 // took their rows of the step; it and the inputs after it did not.
 TEST_F(ApplicationTest, AFailingInputLeavesTheRowsOfTheInputsBeforeIt) {

@@ -48,14 +48,16 @@ void SteppingInput::GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, s
     *y = x.y;
 }
 
-void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
+void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (RunBeforeReduction(h, d, m, y) == nullptr) return;
+    Log("alone");
+    statistics_->Step(y, m, d, h, 1);
+}
+
+zonalstatistic* SteppingInput::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
     ++steps;
     Log("run:" + std::to_string(d) + "/" + std::to_string(h));
     if (steps == interruptAt_) std::raise(SIGINT);
-}
-
-zonalstatistic* SteppingInput::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
-    run(h, d, m, y);
     if (steps == throwAtStep) throw ModelError(throwCode);
     if (!statistics_) return nullptr;
     statistics_->Reset();
@@ -71,6 +73,8 @@ bool SteppingInput::DataEndWithThisStep() {
     if (ending) Log("dataend");
     return ending;
 }
+
+bool SteppingInput::StatisticsMayWrite() const { return steps + 1 == writeAtStep && talvo_test::Rank() == 0; }
 
 int SteppingInput::BufferedDataEnd() const {
     if (talvo_test::Rank() == readOnRank) return -1;

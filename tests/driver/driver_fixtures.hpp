@@ -100,6 +100,7 @@ public:
     zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
     bool DataEndWithThisStep() override;
     int BufferedDataEnd() const override;
+    bool StatisticsMayWrite() const override;
     void WriteOutputGrid() override { Log("write"); }
     void AdvanceRecords() override;
     bool IsAtEnd() const override { return atEnd_; }
@@ -123,11 +124,14 @@ public:
     int dataEndAtStep = 0;
     int dataEndOnRank = 0;
     int readOnRank = -1;
+    // Process 0 says that the statistics' table may be written in step writeAtStep.
+    int writeAtStep = 0;
     // At step throwAtStep the step of every process throws throwCode.
     int throwAtStep = 0;
     int throwCode = 0;
     // Zone statistics of one zone, one row of means a step: in step k every process adds the
-    // value (rank + 1) x k x factor with weight 1. Null until KeepStatistics.
+    // value (rank + 1) x k x factor with weight 1 (run exchanges them alone and logs "alone").
+    // Null until KeepStatistics.
     void KeepStatistics(double factor);
     const zonalstatistic* Statistics() const { return statistics_.get(); }
 
