@@ -103,8 +103,17 @@ private:
     void Check(const std::unique_ptr<T>& object, unsigned error);
 
     void InterruptAgreement();
+    // The step of the meteorological inputs, their zone statistics summed in one exchange.
+    void RunInputs(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    // The start of a step: InterruptAgreement, AgreeAndStop(0) and EndWhereDataEnd, with one
+    // exchange when no interrupt is pending and the inputs can tell their end without a read.
+    void AgreeAtStepStart();
+    // The menu of an agreed interrupt option (1: ask on process 0 and agree on the answer).
+    void AnswerInterrupt(int option);
     int EndStatus() const;
     int AgreeOnMaximum(int value) const;
+    // The maxima over all processes of count values in one exchange.
+    void AgreeOnMaxima(const int* values, int* maxima, int count) const;
     // Runs work that only some processes do (the discharge routing lives on process 0) and
     // lets every process stop with the code of a failure on any of them: the others would
     // otherwise wait in their next exchange until the failing process aborts them all, and the
@@ -118,6 +127,8 @@ private:
     // Throws the highest code of all processes, if any; the processes without a failure of
     // their own say which code they stop with.
     void AgreeAndStop(int code);
+    // The stop of AgreeAndStop once the processes agreed on the highest code.
+    void StopWithAgreed(int code, int agreed);
     int ReadMenuAnswer();
     void EndAfterThisStep();
     // Input data that end with this step, before the end date, end the run with this step.
@@ -137,6 +148,8 @@ private:
     std::int64_t prevHour_ = -1, prevDay_ = -1, prevMonth_ = -1, prevYear_ = -1;
     char couplingLetter_ = 'I';
     int loopIndex_ = 0;
+    // The inputs of this step exchange their zone statistics one by one (AgreeAtStepStart).
+    bool inputsOneByOne_ = false;
     int inputCount_ = 0;
     std::vector<std::string> inputNames_;  // 1-based
     short endFlag_ = 0;

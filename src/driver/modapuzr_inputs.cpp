@@ -17,10 +17,16 @@ public:
     }
     void ComputeElevationRegression(int flag) override { p_->ComputeElevationRegression(flag); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override { p_->run(h, d, m, y); }
+    bool StatisticsMayWrite() const override { return p_->ZoneStatistics().NextRowMayWrite(); }
+    zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
+        p_->RunBeforeReduction(h, d, m, y);
+        return &p_->ZoneStatistics();
+    }
     void WriteOutputGrid() override { p_->WriteOutputGrid(); }
     void AdvanceRecords() override { p_->AdvanceRecords(); }
     bool IsAtEnd() const override { return p_->IsAtEnd(); }
     bool DataEndWithThisStep() override { return p_->DataEndWithThisStep(); }
+    int BufferedDataEnd() const override { return p_->BufferedDataEnd(); }
     void CheckOnlyInterval(std::int64_t stepMinutes) override { p_->CheckOnlyInterval(stepMinutes); }
     void EndAtCurrentDate() override { p_->EndAtCurrentDate(); }
     void FlushStatistics() override { p_->FlushStatistics(); }

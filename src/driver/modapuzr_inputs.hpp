@@ -8,6 +8,7 @@
 #include "submodel/teilmod.hpp"
 
 class meteointerpol;
+class zonalstatistic;
 
 class MeteoInput {
 public:
@@ -20,12 +21,24 @@ public:
     virtual void GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const = 0;
     virtual void ComputeElevationRegression(int flag) = 0;
     virtual void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) = 0;
+    // run without the exchange of its zone statistics, whose records (null: none, run did all)
+    // the caller then sums over the processes and steps with StepReducedStatistics.
+    // Process 0: whether the next step of the zone statistics may write their table.
+    virtual bool StatisticsMayWrite() const { return false; }
+    virtual zonalstatistic* RunBeforeReduction(std::int64_t hour, std::int64_t day, std::int64_t month,
+                                               std::int64_t year) {
+        run(hour, day, month, year);
+        return nullptr;
+    }
     virtual void WriteOutputGrid() = 0;
     virtual void AdvanceRecords() = 0;
     virtual bool IsAtEnd() const = 0;
     // Whether the data end with the current record before the end date of the run (the
     // input then logs the WARNING naming the file); inputs without files never end early.
     virtual bool DataEndWithThisStep() { return false; }
+    // DataEndWithThisStep from the records read already, without a WARNING: 1 or 0, or -1
+    // when the answer needs a read of a file.
+    virtual int BufferedDataEnd() const { return 0; }
     // When the run ends with its second record: its one interval must be the modules' step.
     virtual void CheckOnlyInterval(std::int64_t) {}
     virtual void EndAtCurrentDate() = 0;

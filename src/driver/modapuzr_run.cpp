@@ -1,6 +1,8 @@
 // The time loop: interrupt agreement, the step order of the sub-models, the end test, the
 // external coupling and the spin-up repetitions; and the temperature-only pre-spin-up.
+#include <algorithm>
 #include <cctype>
+#include <exception>
 #include <iomanip>
 #include <iostream>
 #include <mpi.h>
@@ -10,6 +12,8 @@
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
 #include "kernel/steptimes.hpp"
+#include "kernel/zonerecord.hpp"
+#include "kernel/zonestat.hpp"
 #include "lateral/gwflow.hpp"
 #include "lateral/siltingup.hpp"
 #include "lateral/surfrout.hpp"
@@ -35,9 +39,20 @@ int ModellApplication::AgreeOnMaximum(int value) const {
     if (initialised) MPI_Comm_size(MPI_COMM_WORLD, &size);
     if (size <= 1) return value;
     int result = value;
-    MPI_Reduce(&value, &result, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
-    MPI_Bcast(&result, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    MPI_Allreduce(&value, &result, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
     return result;
+}
+
+void ModellApplication::AgreeOnMaxima(const int* values, int* maxima, int count) const {
+    int size = 1;
+    int initialised = 0;
+    MPI_Initialized(&initialised);
+    if (initialised) MPI_Comm_size(MPI_COMM_WORLD, &size);
+    if (size <= 1) {
+        std::copy(values, values + count, maxima);
+        return;
+    }
+    MPI_Allreduce(values, maxima, count, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
 }
 
 void ModellApplication::StopTogether(const std::function<void()>& work) {
@@ -64,7 +79,10 @@ void ModellApplication::StopTogetherAfterAll(const std::vector<std::function<voi
 
 void ModellApplication::AgreeAndStop(int code) {
     if (code == 0) code = TakeDeferredFailure();
-    const int agreed = AgreeOnMaximum(code);
+    StopWithAgreed(code, AgreeOnMaximum(code));
+}
+
+void ModellApplication::StopWithAgreed(int code, int agreed) {
     if (agreed == 0) return;
     if (code == 0)
         *log_ << "FATAL: another process stopped with error " << agreed << "; this process stops with it"
@@ -84,7 +102,49 @@ int ModellApplication::ReadMenuAnswer() {
 void ModellApplication::InterruptAgreement() {
     // The pending interrupt is taken in one step, so that one arriving while the processes
     // agree stays pending for the next step instead of being overwritten.
-    int option = AgreeOnMaximum(ctrlCOption.exchange(0));
+    AnswerInterrupt(AgreeOnMaximum(ctrlCOption.exchange(0)));
+}
+
+void ModellApplication::AgreeAtStepStart() {
+    // The pending interrupt, the failure waiting from the step before and whether the data end
+    // with this step (as far as the records read already tell: 2 when a file must be read),
+    // agreed in one exchange.
+    // Also whether an input's table may be written in this step: its entry in the log of process
+    // 0 must then come before the next input's, so that the inputs exchange one by one.
+    int ending = 0, writing = 0;
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+        const MeteoInput& in = *inputs_[static_cast<std::size_t>(loopIndex_)];
+        const int known = in.BufferedDataEnd();
+        ending = std::max(ending, known < 0 ? 2 : known);
+        if (in.StatisticsMayWrite()) writing = 1;
+    }
+    const int mine[4] = {ctrlCOption.exchange(0), TakeDeferredFailure(), ending, writing};
+    int agreed[4] = {0, 0, 0, 0};
+    AgreeOnMaxima(mine, agreed, 4);
+    inputsOneByOne_ = agreed[3] != 0;
+    if (agreed[0] != 0) {
+        // The menu may flush the tables, whose own failure must not come before the waiting one,
+        // and may end the run with this step: the failure waits again and the three follow one
+        // another, each with its own exchange.
+        DeferFailure(mine[1]);
+        AnswerInterrupt(agreed[0]);
+        AgreeAndStop(0);
+        EndWhereDataEnd();
+        return;
+    }
+    ResetCtrlCHandler();
+    StopWithAgreed(mine[1], agreed[1]);
+    if (agreed[2] > 1) {
+        EndWhereDataEnd();
+        return;
+    }
+    // Every input could tell without a read: asked again, the inputs whose data end name their
+    // file, and the agreed answer stands.
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->DataEndWithThisStep();
+    if (agreed[2] != 0) EndAfterThisStep();
+}
+
+void ModellApplication::AnswerInterrupt(int option) {
     int answer = 0;
     if (option == 1 && rank_ == 0) {
         *log_ << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all "
@@ -93,7 +153,8 @@ void ModellApplication::InterruptAgreement() {
               << "[end-entry]";
         answer = ReadMenuAnswer();
     }
-    option = AgreeOnMaximum(answer);
+    // Only the menu's answer on process 0 needs an exchange; without the menu it is 0 everywhere.
+    option = option == 1 ? AgreeOnMaximum(answer) : 0;
     switch (option) {
         case 0:
             break;
@@ -111,6 +172,39 @@ void ModellApplication::InterruptAgreement() {
             break;
     }
     ResetCtrlCHandler();
+}
+
+// Every input interpolates its grid and sums its zone statistics on this process; the sums of
+// all inputs then travel to process 0 in one exchange, so that the processes wait once for the
+// slowest instead of once per input, and each input's table takes its row in input order. In a
+// step where a table may be written (agreed at the step's start) each input exchanges alone. An
+// input that fails has failed on every process (the date check, the grid reads and the splines
+// agree); the inputs before it still take their rows, as when each exchanged on its own.
+void ModellApplication::RunInputs(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (inputsOneByOne_) {
+        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
+        return;
+    }
+    std::vector<zonalstatistic*> done;
+    std::exception_ptr failure;
+    for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
+        try {
+            zonalstatistic* s = inputs_[static_cast<std::size_t>(loopIndex_)]->RunBeforeReduction(h, d, m, y);
+            if (s != nullptr && s->active()) done.push_back(s);
+        } catch (...) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    std::vector<zoneFZT*> records;
+    std::vector<int> highest;
+    for (const zonalstatistic* s : done) {
+        records.push_back(s->records());
+        highest.push_back(s->zoneCount());
+    }
+    ReduceZoneRecordSets(records, highest, true);
+    for (zonalstatistic* s : done) s->StepReduced(y, m, d, h);
+    if (failure) std::rethrow_exception(failure);
 }
 
 // The period ends with the current step; every sub-model ends its run at its date.
@@ -266,10 +360,8 @@ void ModellApplication::Step(int&) {
     TimedPart stepPart("whole step");
     {
         TimedPart part("interrupts and failures");
-        InterruptAgreement();
         // A failure that one process found in the step before stops every process now.
-        AgreeAndStop(0);
-        EndWhereDataEnd();
+        AgreeAtStepStart();
     }
     TakeDate();
     CheckModuleTimeSteps();
@@ -297,7 +389,7 @@ void ModellApplication::Step(int&) {
             if (in.Method() == 10 || in.Method() == 11) in.ComputeElevationRegression(0);
         }
         if (!superposition) precicorr_->CorrectStations();
-        for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) inputs_[static_cast<std::size_t>(loopIndex_)]->run(h, d, m, y);
+        RunInputs(h, d, m, y);
     }
     {
         TimedPart part("superposition, correction");

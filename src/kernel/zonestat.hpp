@@ -124,6 +124,9 @@ public:
     const std::string& fileName() const { return fileName_; }
     const std::string& title() const { return title_; }
     std::uint64_t bufferedRows() const { return rowsInBuffer_; }
+    // Process 0: whether the next row may fill the buffer, so that the next Step writes the
+    // table (and logs it). False on the other processes.
+    bool NextRowMayWrite() const { return active() && rowsInBuffer_ + 1 >= capacity_; }
     std::uint64_t capacity() const { return capacity_; }
     std::int64_t valuesPerRow() const { return valueCount_; }
     // Values of the last row written, 1-based (column valuesPerRow() - 1 is the basin total).

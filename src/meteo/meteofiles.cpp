@@ -316,6 +316,12 @@ bool StationFile::HasNextRecord(std::int64_t endKey) {
     return !IsEndMarker(blockDates_[static_cast<std::size_t>(next_)]);
 }
 
+int StationFile::BufferedNextRecord(std::int64_t endKey) const {
+    if (date_.Key() >= endKey) return 0;
+    if (next_ >= fill_) return -1;
+    return IsEndMarker(blockDates_[static_cast<std::size_t>(next_)]) ? 0 : 1;
+}
+
 bool StationFile::GetRecordForDate(std::int64_t endKey) {
     if (!HasNextRecord(endKey)) return false;
     const auto slot = static_cast<std::size_t>(next_);
@@ -475,6 +481,12 @@ bool RegressionFile::HasNextRecord(std::int64_t endKey, bool checkEnd) {
     if (checkEnd && date_.Key() >= endKey) return false;
     if (next_ >= fill_ && !ReadRecords(endKey)) return false;
     return !IsEndMarker(blockDates_[static_cast<std::size_t>(next_)]);
+}
+
+int RegressionFile::BufferedNextRecord(std::int64_t endKey, bool checkEnd) const {
+    if (checkEnd && date_.Key() >= endKey) return 0;
+    if (next_ >= fill_) return -1;
+    return IsEndMarker(blockDates_[static_cast<std::size_t>(next_)]) ? 0 : 1;
 }
 
 bool RegressionFile::NextRecord(std::int64_t endKey, bool checkEnd) {

@@ -51,6 +51,8 @@ public:
     // Whether GetRecordForDate would take a further record, without taking it (reads the next
     // block when the current one is used up).
     bool HasNextRecord(std::int64_t endKey);
+    // HasNextRecord from what is read already: 1 or 0, or -1 when it would read the next block.
+    int BufferedNextRecord(std::int64_t endKey) const;
     // Back to the start record: the next GetRecordForDate takes it again.
     void Rewind(const MeteoDate& start);
 
@@ -129,6 +131,8 @@ public:
     bool NextRecord(std::int64_t endKey, bool checkEnd);
     // Whether NextRecord would take a further record, without taking it.
     bool HasNextRecord(std::int64_t endKey, bool checkEnd);
+    // HasNextRecord from what is read already: 1 or 0, or -1 when it would read the next block.
+    int BufferedNextRecord(std::int64_t endKey, bool checkEnd) const;
     void Rewind(const MeteoDate& start);
 
     const std::string& FileName() const { return fileName_; }
@@ -178,6 +182,8 @@ public:
     // Whether ReadRecord would take a further record, without taking it (the open file is put
     // back where it was).
     bool HasNextRecord(std::int64_t endKey);
+    // HasNextRecord without the file: 0 at the end key, else -1 (the answer needs a read).
+    int BufferedNextRecord(std::int64_t endKey) const { return date_.Key() >= endKey ? 0 : -1; }
     void Rewind(const MeteoDate& start);
 
     const std::string& FileName() const { return fileName_; }

@@ -242,6 +242,18 @@ bool MeteoInputFiles::DataEndWithThisRecord() {
     return true;
 }
 
+int MeteoInputFiles::BufferedDataEnd() const {
+    if (atEnd_ || date_.Key() >= endKey_) return 0;
+    // The files in the order DataEndWithThisRecord asks them; the first that ends decides.
+    for (int i = 0; i < stationCount_; ++i)
+        if (const int next = Station(i).BufferedNextRecord(endKey_); next != 1) return next == 0 ? 1 : -1;
+    if (regression_)
+        if (const int next = regression_->BufferedNextRecord(endKey_, method_ != 3); next != 1) return next == 0 ? 1 : -1;
+    if (gridList_)
+        if (const int next = gridList_->BufferedNextRecord(endKey_); next != 1) return next == 0 ? 1 : -1;
+    return 0;
+}
+
 void MeteoInputFiles::GetDate(std::int64_t* hour, std::int64_t* day, std::int64_t* month, std::int64_t* year) const {
     *hour = date_.hour;
     *day = date_.day;

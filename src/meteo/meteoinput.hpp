@@ -41,6 +41,9 @@ public:
     // before the end date (the WARNING naming the file that ends is then logged): the run ends
     // with this step.
     bool DataEndWithThisRecord();
+    // DataEndWithThisRecord from the records read already, without a WARNING: 1 when the data
+    // end, 0 when not, -1 when the answer needs a read of a file.
+    int BufferedDataEnd() const;
     // When the run ends with its second record, the one interval of its data has nothing to
     // be compared with: it must be the modules' time step, else the pair is named (52).
     void CheckOnlyInterval(std::int64_t stepMinutes);

@@ -475,6 +475,7 @@ void meteointerpol::AdvanceRecords() {
 bool meteointerpol::IsAtEnd() const { return input_->IsAtEnd(); }
 
 bool meteointerpol::DataEndWithThisStep() { return input_->DataEndWithThisRecord(); }
+int meteointerpol::BufferedDataEnd() const { return input_->BufferedDataEnd(); }
 
 void meteointerpol::CheckOnlyInterval(std::int64_t stepMinutes) { input_->CheckOnlyInterval(stepMinutes); }
 

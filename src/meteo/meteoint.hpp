@@ -51,10 +51,19 @@ public:
     virtual void SetHourOffset(double hours) { hourOffset = hours; }
     virtual void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const;
     virtual void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    // run up to the zone statistics' sums of this process: the caller sums them over the
+    // processes (ReduceZoneRecordSets over ZoneStatistics()'s records, together with other
+    // statistics) and then calls ZoneStatistics().StepReduced with the step's date.
+    void RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    zonalstatistic& ZoneStatistics() { return *statistics_; }
+    const zonalstatistic& ZoneStatistics() const { return *statistics_; }
     virtual void AdvanceRecords();
     virtual bool IsAtEnd() const;
     // Whether the input data end with the current record, before the end date.
     bool DataEndWithThisStep();
+    // DataEndWithThisStep from the records read already, without a WARNING: 1 or 0, or -1
+    // when the answer needs a read.
+    int BufferedDataEnd() const;
     // The one interval of a run of two records against the modules' time step.
     void CheckOnlyInterval(std::int64_t stepMinutes);
     virtual void EndAtCurrentDate();

@@ -272,6 +272,11 @@ void meteointerpol::CopyFromMasterCell(int r, int c) {
 }
 
 void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    RunBeforeReduction(h, d, m, y);
+    statistics_->Step(y, m, d, h, 1);
+}
+
+void meteointerpol::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
     CheckStepDate(h, d, m, y);
     // The write code's outputs (dated names, period sums and means, end-of-run grids) follow
     // the object's current date.
@@ -301,5 +306,4 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
         nodataWarned_ = true;
     }
     AccumulateStatistics();
-    statistics_->Step(y, m, d, h, 1);
 }

@@ -142,6 +142,129 @@ TEST_F(ApplicationTest, SecondInterruptWhilePendingChangesNothing) {
     EXPECT_EQ(h.inputs[0]->steps, 3);
 }
 
+// A failure that only the last process finds during step 2 ends every process at the start of
+// step 3 with its code; the others name it as another process's.
+TEST_F(ApplicationTest, AFailureOfOneProcessStopsEveryProcessBeforeTheNextStep) {
+    AppHarness h(Inputs({"temperature"}), Days(5));
+    ASSERT_EQ(h.Build(), 0);
+    const bool failing = talvo_test::Rank() == talvo_test::Size() - 1;
+    h.inputs[0]->failAtStep = 2;
+    h.inputs[0]->failOnRank = talvo_test::Size() - 1;
+    h.inputs[0]->failCode = 31;
+    EXPECT_EQ(CodeOf([&] { h.app().run(); }), 31);
+    EXPECT_EQ(h.inputs[0]->steps, 2);
+    EXPECT_EQ(Contains(h.Console(), "another process stopped with error 31; this process stops with it"), !failing);
+    EXPECT_EQ(TakeDeferredFailure(), 0);
+}
+
+// An interrupt pending at the same step comes first: its menu runs on every process, then the
+// failure stops them all (answers 1 and 3), or the immediate end leaves the failure waiting (2).
+TEST_F(ApplicationTest, TheInterruptMenuComesBeforeAFailureOfOneProcess) {
+    const int last = talvo_test::Size() - 1;
+    const bool failing = talvo_test::Rank() == last;
+    for (const char* answer : {"1\n", "3\n"}) {
+        AppHarness h(Inputs({"temperature"}), Days(5), answer, 2);
+        ASSERT_EQ(h.Build(), 0);
+        h.inputs[0]->failAtStep = 2;
+        h.inputs[0]->failOnRank = last;
+        h.inputs[0]->failCode = 27;
+        EXPECT_EQ(CodeOf([&] { h.app().run(); }), 27) << answer;
+        EXPECT_EQ(h.inputs[0]->steps, 2) << answer;
+        EXPECT_EQ(h.rec.Has("temperature.endnow"), std::string(answer) == "1\n") << answer;
+        EXPECT_EQ(h.rec.Has("temperature.flush"), std::string(answer) == "3\n") << answer;
+        if (talvo_test::Rank() == 0) {
+            EXPECT_TRUE(Contains(h.Console(), "Ctrl-C: cancel the model?")) << answer;
+        }
+        EXPECT_EQ(Contains(h.Console(), "another process stopped with error 27"), !failing) << answer;
+        DisableCtrlCHandler();
+    }
+    AppHarness h(Inputs({"temperature"}), Days(5), "2\n", 2);
+    ASSERT_EQ(h.Build(), 0);
+    h.inputs[0]->failAtStep = 2;
+    h.inputs[0]->failOnRank = last;
+    h.inputs[0]->failCode = 27;
+    EXPECT_THROW(h.app().run(), ImmediateEnd);
+    EXPECT_EQ(h.inputs[0]->steps, 2);
+    EXPECT_EQ(TakeDeferredFailure(), failing ? 27 : 0);
+}
+
+// Data that end early on one process end every process's run with that step, whether the inputs
+// can tell it from what they have read or one of them needs a read.
+TEST_F(ApplicationTest, DataThatEndOnOneProcessEndTheRunOfEveryProcess) {
+    const int last = talvo_test::Size() - 1;
+    for (int readOnRank : {-1, 0}) {
+        AppHarness h(Inputs({"temperature", "precipitation"}), Days(6));
+        ASSERT_EQ(h.Build(), 0);
+        h.inputs[1]->dataEndAtStep = 3;
+        h.inputs[1]->dataEndOnRank = last;
+        h.inputs[0]->readOnRank = readOnRank;
+        EXPECT_EQ(h.app().run(), 0) << readOnRank;
+        EXPECT_EQ(h.inputs[0]->steps, 3) << readOnRank;
+        EXPECT_TRUE(h.rec.Has("setup.enddate:3.1.2020 24")) << readOnRank;
+        EXPECT_EQ(h.rec.Count("precipitation.dataend"), talvo_test::Rank() == last ? 1 : 0) << readOnRank;
+        EXPECT_LT(h.rec.First("precipitation.dataend"), h.rec.First("precipitation.endnow")) << readOnRank;
+    }
+}
+
+// The zone statistics of several inputs, an input without statistics between them, take their
+// rows from one exchange: each row holds the mean over the processes of its own input's values.
+TEST_F(ApplicationTest, EveryInputsTableHoldsTheMeanOfItsOwnValues) {
+    AppHarness h(Inputs({"temperature", "precipitation", "wind_speed", "air_humidity"}), Days(3));
+    ASSERT_EQ(h.Build(), 0);
+    const double factors[] = {1, 10, 0, 100};
+    for (int k : {0, 1, 3}) h.inputs[static_cast<std::size_t>(k)]->KeepStatistics(factors[k]);
+    EXPECT_EQ(h.app().run(), 0);
+    if (talvo_test::Rank() != 0) return;
+    const double meanRank = (talvo_test::Size() + 1) / 2.0;
+    for (int k : {0, 1, 3}) {
+        const zonalstatistic& s = *h.inputs[static_cast<std::size_t>(k)]->Statistics();
+        EXPECT_EQ(s.bufferedRows(), 3u) << k;
+        EXPECT_DOUBLE_EQ(s.lastValues()[1], meanRank * 3 * factors[k]) << k;
+    }
+}
+
+// In a step where process 0 may write an input's table the inputs exchange one by one (its log
+// entry then comes before the next input's), with the same rows.
+TEST_F(ApplicationTest, InputsExchangeOneByOneWhereATableMayBeWritten) {
+    AppHarness h(Inputs({"temperature", "precipitation"}), Days(3));
+    ASSERT_EQ(h.Build(), 0);
+    h.inputs[0]->KeepStatistics(1);
+    h.inputs[1]->KeepStatistics(10);
+    h.inputs[1]->writeAtStep = 2;
+    EXPECT_EQ(h.app().run(), 0);
+    const std::vector<std::string> step2 = {"temperature.run:2/24", "temperature.alone", "precipitation.run:2/24",
+                                            "precipitation.alone"};
+    const int at = h.rec.First(step2[0]);
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(std::vector<std::string>(h.rec.calls.begin() + at, h.rec.calls.begin() + at + 4), step2);
+    EXPECT_EQ(h.rec.Count("temperature.alone"), 1);
+    if (talvo_test::Rank() != 0) return;
+    const double meanRank = (talvo_test::Size() + 1) / 2.0;
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(h.inputs[k]->Statistics()->bufferedRows(), 3u) << k;
+        EXPECT_DOUBLE_EQ(h.inputs[k]->Statistics()->lastValues()[1], meanRank * 3 * (k == 0 ? 1 : 10)) << k;
+    }
+}
+
+// An input that fails (on every process) ends the run with its code after the inputs before it
+// took their rows of the step; it and the inputs after it did not.
+TEST_F(ApplicationTest, AFailingInputLeavesTheRowsOfTheInputsBeforeIt) {
+    AppHarness h(Inputs({"temperature", "precipitation", "air_humidity"}), Days(4));
+    ASSERT_EQ(h.Build(), 0);
+    for (SteppingInput* in : h.inputs) in->KeepStatistics(1);
+    h.inputs[1]->throwAtStep = 3;
+    h.inputs[1]->throwCode = 61;
+    EXPECT_EQ(CodeOf([&] { h.app().run(); }), 61);
+    EXPECT_EQ(h.inputs[2]->steps, 2);
+    if (talvo_test::Rank() != 0) return;
+    const double meanRank = (talvo_test::Size() + 1) / 2.0;
+    const std::uint64_t rows[] = {3, 2, 2};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(h.inputs[k]->Statistics()->bufferedRows(), rows[k]) << k;
+        EXPECT_DOUBLE_EQ(h.inputs[k]->Statistics()->lastValues()[1], meanRank * static_cast<double>(rows[k])) << k;
+    }
+}
+
 TEST_F(ApplicationTest, SpinUpRepeatsThePeriod) {
     DomainOptions o = Inputs({"temperature"});
     o.spinUp.spinUpSwitch = 1;

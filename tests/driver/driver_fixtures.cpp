@@ -4,6 +4,7 @@
 #include <csignal>
 #include <mpi.h>
 
+#include "kernel/error.hpp"
 #include "kernel/signals.hpp"
 
 namespace driver_test {
@@ -47,14 +48,50 @@ void SteppingInput::GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, s
     *y = x.y;
 }
 
-void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
+void SteppingInput::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+    if (RunBeforeReduction(h, d, m, y) == nullptr) return;
+    Log("alone");
+    statistics_->Step(y, m, d, h, 1);
+}
+
+zonalstatistic* SteppingInput::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t, std::int64_t) {
     ++steps;
     Log("run:" + std::to_string(d) + "/" + std::to_string(h));
     if (steps == interruptAt_) std::raise(SIGINT);
+    if (steps == throwAtStep) throw ModelError(throwCode);
+    if (!statistics_) return nullptr;
+    statistics_->Reset();
+    zoneFZT& zone = records_[1];
+    zone.n = 1;
+    zone.RelCellSum = 1;
+    zone.sx = (talvo_test::Rank() + 1) * steps * factor_;
+    return statistics_.get();
+}
+
+bool SteppingInput::DataEndWithThisStep() {
+    const bool ending = steps + 1 == dataEndAtStep && talvo_test::Rank() == dataEndOnRank;
+    if (ending) Log("dataend");
+    return ending;
+}
+
+bool SteppingInput::StatisticsMayWrite() const { return steps + 1 == writeAtStep && talvo_test::Rank() == 0; }
+
+int SteppingInput::BufferedDataEnd() const {
+    if (talvo_test::Rank() == readOnRank) return -1;
+    return steps + 1 == dataEndAtStep && talvo_test::Rank() == dataEndOnRank ? 1 : 0;
+}
+
+void SteppingInput::KeepStatistics(double factor) {
+    factor_ = factor;
+    records_.assign(2, zoneFZT{});
+    int error = -1;
+    statistics_ = std::make_unique<zonalstatistic>(&error, nullptr, nullptr, 1, 1, records_.data(), 1, 2001, 3,
+                                                   name_ + "_zones.txt", "", 0, std::vector<int>{});
 }
 
 void SteppingInput::AdvanceRecords() {
     Log("advance");
+    if (steps == failAtStep && talvo_test::Rank() == failOnRank) DeferFailure(failCode);
     if (rewound_) {
         rewound_ = false;
         return;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/modapuzr.hpp"
+#include "kernel/zonestat.hpp"
 #include "submodel/submodel_fixtures.hpp"
 
 namespace driver_test {
@@ -80,7 +81,9 @@ struct Date {
 };
 
 // A meteorological input that steps through dates; at the step whose number is
-// interruptAtStep its run raises SIGINT, as a user pressing Ctrl-C would.
+// interruptAtStep its run raises SIGINT, as a user pressing Ctrl-C would. At the end of step
+// failAtStep, on process failOnRank, it leaves failCode waiting, as a table that process fails
+// to write does.
 class SteppingInput : public MeteoInput {
 public:
     SteppingInput(Recorder& rec, std::string name, std::vector<Date> dates, int interruptAtStep)
@@ -94,6 +97,10 @@ public:
     void GetDate(std::int64_t* h, std::int64_t* d, std::int64_t* m, std::int64_t* y) const override;
     void ComputeElevationRegression(int) override { Log("regression"); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
+    zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override;
+    bool DataEndWithThisStep() override;
+    int BufferedDataEnd() const override;
+    bool StatisticsMayWrite() const override;
     void WriteOutputGrid() override { Log("write"); }
     void AdvanceRecords() override;
     bool IsAtEnd() const override { return atEnd_; }
@@ -109,6 +116,24 @@ public:
     double hourOffset = -1;
     int status = 0;
     int steps = 0;
+    int failAtStep = 0;
+    int failOnRank = 0;
+    int failCode = 0;
+    // On process dataEndOnRank the data end with step dataEndAtStep (before the end date); on
+    // process readOnRank telling that needs a read.
+    int dataEndAtStep = 0;
+    int dataEndOnRank = 0;
+    int readOnRank = -1;
+    // Process 0 says that the statistics' table may be written in step writeAtStep.
+    int writeAtStep = 0;
+    // At step throwAtStep the step of every process throws throwCode.
+    int throwAtStep = 0;
+    int throwCode = 0;
+    // Zone statistics of one zone, one row of means a step: in step k every process adds the
+    // value (rank + 1) x k x factor with weight 1 (run exchanges them alone and logs "alone").
+    // Null until KeepStatistics.
+    void KeepStatistics(double factor);
+    const zonalstatistic* Statistics() const { return statistics_.get(); }
 
 private:
     void Log(const std::string& call) { rec_.calls.push_back(name_ + "." + call); }
@@ -120,6 +145,9 @@ private:
     bool atEnd_ = false;
     bool rewound_ = false;
     int interruptAt_;
+    double factor_ = 0;
+    std::vector<zoneFZT> records_;
+    std::unique_ptr<zonalstatistic> statistics_;
 };
 
 // One application over the test domain, with its log captured.

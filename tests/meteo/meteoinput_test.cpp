@@ -148,6 +148,38 @@ TEST_F(MeteoInputTest, DataEndAreSeenOneRecordAhead) {
     EXPECT_TRUE(full.IsAtEnd());
 }
 
+// What the records read already tell of the data end is what the look-ahead finds; where the
+// answer needs a read (a block used up) they tell nothing.
+TEST_F(MeteoInputTest, TheRecordsReadTellTheDataEndAsTheLookAheadDoes) {
+    Share("a.dat", StationHeaderText() + Records(0, 5));
+    Share("b.dat", StationHeaderText() + Records(0, 3));
+    Share("regr.dat", RegressionText(0, 4));
+    int known = 0;
+    for (int capacity : {1, 2, 100}) {
+        MeteoInputFiles stations = Make(6, "a.dat", "b.dat", MeteoDate{24, 1, 1, 2000});
+        MeteoInputFiles regression = Make(2, "", "", MeteoDate{24, 1, 1, 2000});
+        regression.SetRegressionFile("regr.dat");
+        stations.Open();
+        regression.Open();
+        stations.Station(0).LimitBlockCapacity(capacity);
+        stations.Station(1).LimitBlockCapacity(capacity);
+        regression.Regression().LimitBlockCapacity(capacity);
+        for (MeteoInputFiles* in : {&stations, &regression}) {
+            for (int guard = 0; guard < 10 && !in->IsAtEnd(); ++guard, in->AdvanceRecords()) {
+                const int buffered = in->BufferedDataEnd();
+                const bool ending = in->DataEndWithThisRecord();
+                if (buffered >= 0) {
+                    ++known;
+                    EXPECT_EQ(buffered, ending ? 1 : 0) << capacity << " at " << in->Date().hour;
+                }
+                if (ending) in->EndAtCurrentDate();
+            }
+        }
+    }
+    // The records within a block read are told (five at the capacity of 100 alone).
+    EXPECT_GE(known, 5);
+}
+
 TEST_F(MeteoInputTest, RegressionOnlyRewindsToTheStartRecord) {
     Share("regr.dat", RegressionText(0, 2));
     MeteoInputFiles in = Make(2);
