@@ -155,6 +155,16 @@ bool SoilModelTest::Own(int r, int c) const {
     return r >= settings_.firstRow && r <= settings_.lastRow && kZones[r - 1][c - 1] != -9999;
 }
 
+void SoilModelTest::CollectRunoffAndTheta(std::vector<double>& out) const {
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (!Own(r, c)) continue;
+            for (const char* name : {"directflow", "interflow", "baseflow", "groundwater_distance", "SB_2_grid"})
+                out.push_back(Value(name, r, c));
+            for (int k = 1; k <= 10; ++k) out.push_back(Level("theta", r, c, k));
+        }
+}
+
 void SoilModelTest::WriteGridFile(const std::string& name, double value) const {
     std::string t = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
     for (int r = 1; r <= 4; ++r) {

@@ -50,6 +50,8 @@ protected:
     double Value(const std::string& gridName, int r, int c) const;
     // Whether (r, c) is a basin cell of this process's rows.
     bool Own(int r, int c) const;
+    // The runoff grids and water contents of this process's basin cells, in a fixed order.
+    void CollectRunoffAndTheta(std::vector<double>& out) const;
     // An ASCII grid file of the domain with value in the basin.
     void WriteGridFile(const std::string& name, double value) const;
 

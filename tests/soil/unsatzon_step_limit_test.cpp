@@ -69,15 +69,6 @@ protected:
         model_->run(h, 1, 6, 2020);
         model_->ComputeSubbasinRunoff();
     }
-    // The runoff grids and water contents of this process's cells, in a fixed order.
-    void Collect(std::vector<double>& out) const {
-        for (const auto& cell : kCells) {
-            if (!Own(cell[0], cell[1])) continue;
-            for (const char* name : {"directflow", "interflow", "baseflow", "groundwater_distance", "SB_2_grid"})
-                out.push_back(Value(name, cell[0], cell[1]));
-            for (int k = 1; k <= 10; ++k) out.push_back(Level("theta", cell[0], cell[1], k));
-        }
-    }
     std::vector<landuse_entry> landuse_;
 };
 
@@ -96,18 +87,18 @@ TEST_F(SoilLimitRunTest, QuickChecksAndKeptBracketsGiveThePlainBisectionsBits) {
         // Downpours on the dry columns (heads crossing at the horizons' boundaries), then drying.
         for (int h = 0; h < 8; ++h) {
             std::vector<double> before;
-            if (pass == 1) Collect(before);
+            if (pass == 1) CollectRunoffAndTheta(before);
             for (const auto& cell : kCells)
                 if (Own(cell[0], cell[1]))
                     (*model_->in.waterInput)[cell[0]][cell[1]] = h < 5 && h % 2 == 0 ? 12.0 * cell[1] : 0.0;
             Step(h);
             if (pass == 1) {
                 std::vector<double> after;
-                Collect(after);
+                CollectRunoffAndTheta(after);
                 for (std::size_t i = 0; i < after.size(); ++i) moved = std::max(moved, std::fabs(after[i] - before[i]));
             }
         }
-        Collect(results[pass]);
+        CollectRunoffAndTheta(results[pass]);
         model_.reset();
     }
     ExpectSameBits(results);
@@ -155,7 +146,7 @@ TEST_F(SoilLimitRunTest, DryStressOfRootsAcrossHorizonsGivesThePlainBits) {
             results[pass].push_back(taken);
             if (pass == 1) stressed = std::max(stressed, demand - taken);
         }
-        Collect(results[pass]);
+        CollectRunoffAndTheta(results[pass]);
         model_.reset();
     }
     ExpectSameBits(results);

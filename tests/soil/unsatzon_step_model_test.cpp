@@ -33,15 +33,6 @@ protected:
         for (int k = 1; k <= 10; ++k) s += Level("theta", r, c, k) * 0.1 * 1000.0;
         return s;
     }
-    // The runoff grids and water contents of this process's cells, in a fixed order.
-    void Collect(std::vector<double>& out) const {
-        for (const auto& cell : kCells) {
-            if (!Own(cell[0], cell[1])) continue;
-            for (const char* name : {"directflow", "interflow", "baseflow", "groundwater_distance", "SB_2_grid"})
-                out.push_back(Value(name, cell[0], cell[1]));
-            for (int k = 1; k <= 10; ++k) out.push_back(Level("theta", cell[0], cell[1], k));
-        }
-    }
     void Step(int h) {
         model_->BeginTimeStep(h, 1, 6, 2020);
         model_->run(h, 1, 6, 2020);
@@ -497,7 +488,7 @@ TEST_F(SoilStepTest, ThreadCountDoesNotChangeAnyBit) {
                 if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = 4.0 * cell[1] + h;
             Step(h);
         }
-        Collect(results[pass]);
+        CollectRunoffAndTheta(results[pass]);
         if (talvo_test::Rank() == 0) results[pass].push_back(model_->Qg[0][1]);
         model_.reset();
     }
@@ -530,7 +521,7 @@ TEST_F(SoilStepTest, ThePassGivesTheColumnsPlainResultsBitForBit) {
                     (*model_->in.waterInput)[cell[0]][cell[1]] = h % 3 == 0 ? 0.0 : 15.0 * cell[1];
             Step(h);
         }
-        Collect(results[pass]);
+        CollectRunoffAndTheta(results[pass]);
         model_.reset();
     }
     ASSERT_EQ(results[0].size(), results[1].size());
