@@ -54,14 +54,15 @@ void expokorrklasse::Recompute() {
     sunset = std::fmod(24.0 + set, 24.0);
     horizontalSum_ = 0;
 
-    // The corrected temperature of every cell is set after the sub-steps (RefreshTemperature).
+    // The sums start at 0; "Ieff_max" takes every sum in CorrectionFactors and the corrected
+    // temperature of every cell is set after the sub-steps (RefreshTemperature).
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* part = PartRow(r);
+        double* sum = correction_[r];
         for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c)
-            if (PartRow(r)[c] != 0) {
-                correction_[r][c] = 0.0;
-                effective_[r][c] = 0.0;
-            }
+            if (part[c] != 0) sum[c] = 0.0;
+    }
 
     const double dt = timeInterval / 60.0;
     const double sub = dt / splittings_;
@@ -256,10 +257,13 @@ void expokorrklasse::SendMarksToOwners() {
 void expokorrklasse::ClearShadow() {
     if (Shading() && rank == 0 && !SharedMarch()) {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
-        for (int r = 1; r <= nrows; ++r)
-            if (zoneGrid->holds(r))
-                for (int c = 1; c <= ncols; ++c)
-                    if ((*zoneGrid)[r][c] != nodata) shadow_[r][c] = 0.0;
+        for (int r = 1; r <= nrows; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            const double* zone = (*zoneGrid)[r];
+            double* shade = shadow_[r];
+            for (int c = 1; c <= ncols; ++c)
+                if (zone[c] != nodata) shade[c] = 0.0;
+        }
         return;
     }
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
@@ -295,10 +299,12 @@ void expokorrklasse::CorrectionFactors() {
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
+        double* sum = correction_[r];
+        double* effective = effective_[r];
         for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             if (!part[c]) continue;
-            effective_[r][c] = correction_[r][c];
-            correction_[r][c] = radiation::CorrectionFactor(correction_[r][c], h);
+            effective[c] = sum[c];
+            sum[c] = radiation::CorrectionFactor(sum[c], h);
         }
     }
     RefreshTemperature();
@@ -306,19 +312,22 @@ void expokorrklasse::CorrectionFactors() {
 
 void expokorrklasse::RefreshTemperature() {
     if (corrTemperatureIndex_ == 0) return;
-    const double h = horizontalSum_;
+    const double h = horizontalSum_, scaling = scaling_, nd = nodata;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const unsigned char* part = PartRow(r);
+        const double* t = (*temperature_)[r];
+        const double* factor = correction_[r];
+        const double* sunshine = sunshine_ != nullptr ? (*sunshine_)[r] : nullptr;
+        double* corrected = corrTemperature_[r];
         for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             // A step without temperature data has no corrected temperature either.
-            if (!part[c] || NoData((*temperature_)[r][c], nodata)) {
-                corrTemperature_[r][c] = nodata;
+            if (!part[c] || NoData(t[c], nd)) {
+                corrected[c] = nd;
                 continue;
             }
-            const double s = sunshine_ != nullptr ? (*sunshine_)[r][c] : 0.5;
-            corrTemperature_[r][c] =
-                radiation::CorrectedTemperature((*temperature_)[r][c], correction_[r][c], h, scaling_, s);
+            const double s = sunshine != nullptr ? sunshine[c] : 0.5;
+            corrected[c] = radiation::CorrectedTemperature(t[c], factor[c], h, scaling, s);
         }
     }
 }
