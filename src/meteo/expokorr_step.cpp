@@ -92,9 +92,13 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     horizontalSum_ += beam * cosZ;
 
     const bool marching = Shading() && !light.night && !useUnits_;
-    // The shared march sets every cell's shadow itself; a shadow already cleared (the sub-steps
-    // of a night, every sub-step without shading) stays clear.
-    if ((!marching || !SharedMarch()) && !shadowClear_) ClearShadow();
+    // The shared march sets every cell's shadow itself, and so does a march over the whole grid
+    // by a single process: its rays enter at every cell of the first row and of the first column
+    // and shift sideways by at most one cell per step, so that together they cross every cell. A
+    // shadow already cleared (the sub-steps of a night, every sub-step without shading) stays
+    // clear.
+    const bool marchSetsAll = marching && (SharedMarch() || size == 1);
+    if (!marchSetsAll && !shadowClear_) ClearShadow();
     shadowClear_ = !marching;
     if (marching) {
         if (SharedMarch()) {
