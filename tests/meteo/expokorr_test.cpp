@@ -256,6 +256,71 @@ TEST_F(RadiationTest, SharedMarchOnRowsSplitBetweenProcessesFollowsTheSunThrough
     EXPECT_GT(all[1], 10);
 }
 
+TEST_F(RadiationTest, EveryMarchSetsTheShadowOfEveryCell) {
+    // A correction runs hour by hour through a summer and a winter day, and before every hour
+    // that follows a lit hour its shadow is spoilt: every cell marked shaded. The march of the
+    // hour must set every cell again, so that each hour's shadow, correction and corrected
+    // temperature are bit for bit those of a fresh correction run for that hour alone. Once
+    // with every process marching the whole grid, once with the rays shared out.
+    Fill(elevation_, [](int r, int c) { return (r == 2 ? 2400.0 : 600.0) + 170.0 * ((r * 3 + c * 5) % 4); });
+    Fill(slope_, [](int r, int c) { return 10.0 * ((r + c) % 4); });
+    Fill(aspect_, [](int r, int c) { return 45.0 * ((r * c) % 8); });
+    const std::vector<const char*> grids = {"Shadow", "radiation_correction", "corr_temperature"};
+    const std::vector<std::pair<int, int>> days = {{21, 6}, {21, 12}};
+    auto own = [&](bool shared, int r, int c) {
+        return Own(r) && InZone(r, c) && (!shared || regions_[r][c] == talvo_test::Rank());
+    };
+    for (const bool shared : {false, true}) {
+        if (shared) DecomposeInBands();
+        // The hours alone: which are lit, and the values of the own cells.
+        std::vector<bool> lit;
+        std::vector<double> alone;
+        unsigned error = 0;
+        for (const auto& [day, month] : days)
+            for (int hour = 1; hour <= 24; ++hour) {
+                auto fresh = Make(RadiationSection(2, 1, 3, 1.0, 60), &error);
+                ASSERT_EQ(error, 0u);
+                fresh->run(hour, day, month, 2020);
+                lit.push_back(fresh->HorizontalSum() > 0.0);
+                for (const char* name : grids)
+                    for (int r = 1; r <= 4; ++r)
+                        for (int c = 1; c <= 5; ++c)
+                            if (own(shared, r, c)) alone.push_back(At(name, r, c));
+            }
+        int spoilt = 0, shaded = 0;
+        std::size_t k = 0, v = 0;
+        for (const auto& [day, month] : days) {
+            auto kept = Make(RadiationSection(2, 1, 3, 1.0, 60), &error);
+            ASSERT_EQ(error, 0u);
+            for (int hour = 1; hour <= 24; ++hour, ++k) {
+                // After a lit hour the shadow is not known to be clear: only the march sets it.
+                if (hour > 1 && lit[k - 1] && lit[k])
+                    for (int i = 1; i < GridStore::kEntries; ++i)
+                        if (store_[i].hasInternalName && store_[i].internalName == "Shadow") {
+                            Matrix& shadow = *store_[i].grid;
+                            for (int r = 1; r <= 4; ++r)
+                                for (int c = 1; c <= 5 && shadow.holds(r); ++c)
+                                    if (InZone(r, c)) shadow[r][c] = 1.0, ++spoilt;
+                            break;
+                        }
+                kept->run(hour, day, month, 2020);
+                for (const char* name : grids)
+                    for (int r = 1; r <= 4; ++r)
+                        for (int c = 1; c <= 5; ++c) {
+                            if (!own(shared, r, c)) continue;
+                            if (name == grids[0] && lit[k] && alone[v] == 1.0) ++shaded;
+                            EXPECT_EQ(At(name, r, c), alone[v++])
+                                << name << " " << hour << "h " << month << " cell " << r << "," << c;
+                        }
+            }
+        }
+        int counts[2] = {spoilt, shaded}, all[2] = {0, 0};
+        MPI_Allreduce(counts, all, 2, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_GT(all[0], 0);
+        EXPECT_GT(all[1], 5);
+    }
+}
+
 TEST_F(RadiationTest, CorrectedTemperatureWithMethodsTwoAndFour) {
     // North-facing steep cells in winter get almost no sun: the temperature drops by
     // 1.6094 · c · 0.5 (no sunshine grid). Horizontal cells keep the temperature.
