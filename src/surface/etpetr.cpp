@@ -228,7 +228,9 @@ void verdunstungsmodellklasse::CellLoop(const StepValues& v) {
         LayerRowStorage storage;
         storage.results.resize(3 * (static_cast<std::size_t>(layers) + 1));
         storage.vegetation.resize(6 * (static_cast<std::size_t>(layers) + 1));
+        evaporation::LayerMemo memo;
         CellRows rows;
+        rows.memo = &memo;
 #pragma omp for schedule(runtime)
         for (int r = first; r <= last; ++r) {
             FillRows(v, r, rows, storage);
@@ -449,7 +451,7 @@ double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int l
         }
     }
     in.laiAbove = laiAbove;
-    const LayerResult out = evaporation::PenmanMonteithLayer(in, terms.air, running);
+    const LayerResult out = evaporation::PenmanMonteithLayer(in, terms.air, running, *rows.memo);
     *soil = out.soil;
     *interception = out.interception;
     return out.transpiration;

@@ -156,6 +156,8 @@ private:
         double **etp = nullptr, **eip = nullptr, **etr = nullptr;
         const double **landuse = nullptr, **lai = nullptr, **vcf = nullptr, **rsc = nullptr, **rsi = nullptr;
         const double** z0 = nullptr;
+        // The thread's memo of the layers' vegetation terms.
+        evaporation::LayerMemo* memo = nullptr;
     };
     // A thread's storage of the layer grids' rows.
     struct LayerRowStorage {

@@ -119,15 +119,25 @@ double Haude(double T14, bool hasHumidity, double rh14, double e14, double fh) {
 }
 
 double AerodynamicResistance(double z0, double u) {
+    LayerMemo memo;
+    return AerodynamicResistance(z0, u, memo);
+}
+
+double AerodynamicResistance(double z0, double u, LayerMemo& memo) {
     if (z0 > 2.0) return 25.0 / (1.0 + 0.54 * u);
-    const double l = std::log(20.0 / z0);
+    const double l = memo.Log(20.0 / z0);
     return 4.72 * l * l / (1.0 + 0.54 * u);
 }
 
 double SurfaceResistance(double lai, double vcf, double rsc, bool daytime) {
+    LayerMemo memo;
+    return SurfaceResistance(lai, vcf, rsc, daytime, memo);
+}
+
+double SurfaceResistance(double lai, double vcf, double rsc, bool daytime, LayerMemo& memo) {
     if (lai > 0 && vcf > 0) {
         if (!(rsc > 0)) return 0.0;
-        return daytime ? rsc / (1.0 - std::pow(0.6, lai * vcf)) : 1.0 / (0.0004 * lai * vcf);
+        return daytime ? rsc / (1.0 - memo.Pow06(lai * vcf)) : 1.0 / (0.0004 * lai * vcf);
     }
     return rsc > 0 ? 2500.0 : 0.0;
 }
@@ -145,6 +155,11 @@ LayerResult PenmanMonteithLayer(const LayerInput& in, LayerRunning& running) {
 }
 
 LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, LayerRunning& running) {
+    LayerMemo memo;
+    return PenmanMonteithLayer(in, air, running, memo);
+}
+
+LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, LayerRunning& running, LayerMemo& memo) {
     const double T = in.T;
     const double lambda = air.latentHeat;
     double& remainder = in.daytime ? running.remainderDay : running.remainderNight;
@@ -164,7 +179,7 @@ LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, Layer
     } else {
         energy = remainder;
     }
-    double q = (1.0 - std::exp(-in.extinction * in.lai)) * in.vcf * energy;
+    double q = (1.0 - memo.Exp(-in.extinction * in.lai)) * in.vcf * energy;
     remainder = std::max(0.0, energy - q);
     if (in.openWater) q = energy;  // the water surface takes all energy that reaches it
 
@@ -174,12 +189,12 @@ LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, Layer
 
     double ra;
     if (in.top) {
-        ra = AerodynamicResistance(in.z0, in.wind);
+        ra = AerodynamicResistance(in.z0, in.wind, memo);
         running.raTop = ra;
     } else {
         ra = running.raTop + in.laiScale * in.laiAbove;
     }
-    const double rs = SurfaceResistance(in.lai, in.vcf, in.rsc, in.daytime);
+    const double rs = SurfaceResistance(in.lai, in.vcf, in.rsc, in.daytime, memo);
     const double ea = in.fraction * in.stepMinutes * 60.0 * 0.216876 * deficit / ((T + kKelvin) * ra);
 
     LayerResult out;

@@ -2,6 +2,9 @@
 // The physics of potential evapotranspiration for one cell: vapour pressure, clear-sky
 // radiation, cloudiness, the three empirical methods and the Penman-Monteith evaporation of one
 // vegetation layer. Plain numbers in, numbers out: no grid store, no MPI, no log.
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <span>
 
 namespace evaporation {
@@ -50,10 +53,38 @@ double Wendling(double rg, double albedo, double fk, double T);
 // to [0, 1]) or vapour pressure e14 (hPa), and the monthly factor fh; at most 7 mm.
 double Haude(double T14, bool hasHumidity, double rh14, double e14, double fh);
 
+// The last argument and result of each library call of a layer whose argument comes from the
+// vegetation parameters (leaf area, cover, roughness): neighbouring cells of one land use repeat
+// them, so the call is made again only for an argument of other bits. An argument of the same
+// bits gives the same result, so the values are those of the plain calls. One per thread.
+class LayerMemo {
+public:
+    double Exp(double x) { return Take(exp_, x, [](double a) { return std::exp(a); }); }
+    double Log(double x) { return Take(log_, x, [](double a) { return std::log(a); }); }
+    // 0.6 to the power x.
+    double Pow06(double x) { return Take(pow06_, x, [](double a) { return std::pow(0.6, a); }); }
+
+private:
+    struct Last {
+        bool known = false;
+        std::uint64_t bits = 0;
+        double value = 0;
+    };
+    template <class F>
+    static double Take(Last& last, double x, F f) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+        if (!last.known || last.bits != bits) last = Last{true, bits, f(x)};
+        return last.value;
+    }
+    Last exp_, log_, pow06_;
+};
+
 // Aerodynamic resistance of the top layer, s/m, for roughness length z0 (m) and wind u (m/s).
 double AerodynamicResistance(double z0, double u);
+double AerodynamicResistance(double z0, double u, LayerMemo& memo);
 // Surface resistance of a vegetation layer, s/m, by day or by night.
 double SurfaceResistance(double lai, double vcf, double rsc, bool daytime);
+double SurfaceResistance(double lai, double vcf, double rsc, bool daytime, LayerMemo& memo);
 
 // Everything one Penman-Monteith evaluation of a layer and one part of the step reads.
 struct LayerInput {
@@ -104,6 +135,8 @@ AirTerms Air(double T, double p);
 LayerResult PenmanMonteithLayer(const LayerInput& in, LayerRunning& running);
 // The same with the terms of the air at in.T and in.pressure given (Air(in.T, in.pressure)).
 LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, LayerRunning& running);
+// The same with the memo of the thread's last vegetation terms.
+LayerResult PenmanMonteithLayer(const LayerInput& in, const AirTerms& air, LayerRunning& running, LayerMemo& memo);
 
 // Takes an evaporation demand E from a snow store S: the amount taken goes to taken, E and S
 // shrink by it.

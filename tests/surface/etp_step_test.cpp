@@ -553,3 +553,45 @@ TEST_F(EtpStepTest, GivenPressureAndVapourActAsTheirDerivedValuesAndAGapStopsThe
         EXPECT_EQ(given->etp[1][row][c], derived->etp[1][row][c]) << row << "," << c;
     });
 }
+
+TEST_F(EtpStepTest, EachCellTakesItsOwnVegetationWhereNeighboursDiffer) {
+    // Vegetation sets (LAI, cover, z0 of layer 1; LAI, cover of layer 2) in runs of cells: a
+    // roughness above 2 m, a bare layer, equal LAI x cover of other LAI. Every cell must give by
+    // day and by night exactly what it gives where all cells hold its set.
+    const double sets[3][5] = {{3.0, 0.9, 0.1, 1.0, 0.9}, {1.5, 0.6, 2.5, 0.0, 0.9}, {0.9, 1.0, 0.1, 1.0, 0.45}};
+    const auto pattern = [](int r, int c) { return c <= 2 ? 0 : (r + c) % 3; };
+    TwoLayersInHalfSunshine();
+    const auto run = [&](const std::function<int(int, int)>& setOf) {
+        std::vector<double> values;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                Grid("temperature")[r][c] = 6 + 2 * r + c;
+                Grid("[elevation_model]")[r][c] = 400 + 100 * c;
+                int k = 0;
+                for (const char* n : {"leaf_area_index1", "vegetation_coverage_degree1", "RoughnessLength1",
+                                      "leaf_area_index2", "vegetation_coverage_degree2"})
+                    Grid(n)[r][c] = sets[setOf(r, c)][k++];
+            }
+        auto m = Make(Section{});
+        Hide("SSDTemp");  // each model keeps its own sunshine mean
+        for (const std::int64_t hour : {13, 1}) {
+            m->PotentialEvapotranspirationStep(hour, 15, 6, 2020);
+            ForOwnCells([&](int r, int c) {
+                for (const Matrix* g : {&m->etp[1], &m->etp[2], &m->eip[1], &m->eip[2], &m->potEvaporation})
+                    values.push_back((*g)[r][c]);
+            });
+        }
+        return values;
+    };
+    std::vector<std::vector<double>> uniform;
+    for (int k = 0; k < 3; ++k) uniform.push_back(run([k](int, int) { return k; }));
+    const std::vector<double> mixed = run(pattern);
+    std::size_t i = 0;
+    for (int part = 0; part < 2; ++part)
+        ForOwnCells([&](int r, int c) {
+            for (int g = 0; g < 5; ++g, ++i)
+                EXPECT_EQ(mixed[i], uniform[static_cast<std::size_t>(pattern(r, c))][i]) << r << "," << c << " " << g;
+        });
+    EXPECT_NE(uniform[0], uniform[1]);  // the sets differ where it matters
+    EXPECT_NE(uniform[1], uniform[2]);
+}
