@@ -37,6 +37,27 @@ namespace {
 
 class GridFileTest : public talvo_test::KernelTest {};
 
+// Writes each grid alone with WriteGrid to "<alone><k>" and returns the files' contents.
+std::vector<std::string> WrittenAlone(modelobject& o, const std::vector<Matrix>& grids, const std::string& alone,
+                                      bool doubles) {
+    std::vector<std::string> contents;
+    for (std::size_t k = 0; k < grids.size(); ++k) {
+        o.WriteGrid(alone + std::to_string(k), grids[k], false, doubles);
+        contents.push_back(ReadFile(alone + std::to_string(k)));
+    }
+    return contents;
+}
+
+// Writes the grids in one pass to "<together><k>": every grid is written and each file equals
+// the one written alone.
+void ExpectWrittenTogetherAsAlone(modelobject& o, const std::vector<Matrix>& grids, const std::string& together,
+                                  const std::vector<std::string>& alone, bool doubles) {
+    std::vector<std::pair<std::string, const Matrix*>> files;
+    for (std::size_t k = 0; k < grids.size(); ++k) files.emplace_back(together + std::to_string(k), &grids[k]);
+    EXPECT_EQ(o.WriteBinaryGrids(files, doubles), static_cast<int>(grids.size()));
+    for (std::size_t k = 0; k < grids.size(); ++k) EXPECT_EQ(ReadFile(files[k].first), alone[k]) << k << " " << doubles;
+}
+
 TEST_F(GridFileTest, TextGridIsWrittenByteExact) {
     Matrix g = obj_->matrix(2, 3, 1, 5, 4);
     const double row2[] = {1.5, 2, 1e-7, 123456789, -3.25}, row3[] = {0, -9999, 7, 0.1, 1e20};
@@ -359,18 +380,11 @@ TEST_F(GridFileTest, GridsWrittenTogetherAreTheSingleWrites) {
     o->relCellArea = &area;
     const std::string tag = std::to_string(Rank());
     for (const bool doubles : {true, false}) {
-        std::vector<std::pair<std::string, const Matrix*>> files;
-        std::vector<std::string> single;
-        for (std::size_t k = 0; k < grids.size(); ++k) {
-            o->WriteGrid("one" + tag + "_" + std::to_string(k), grids[k], false, doubles);
-            single.push_back(ReadFile("one" + tag + "_" + std::to_string(k)));
-            files.emplace_back("all" + tag + "_" + std::to_string(k), &grids[k]);
-        }
+        const std::vector<std::string> single = WrittenAlone(*o, grids, "one" + tag + "_", doubles);
         const std::array<double, 12> lastHeader = o->header;
         const double lastCount = o->statCount, lastSum = o->statSum;
         o->ResetStatistics(0);
-        EXPECT_EQ(o->WriteBinaryGrids(files, doubles), 6);
-        for (std::size_t k = 0; k < grids.size(); ++k) EXPECT_EQ(ReadFile(files[k].first), single[k]) << k << doubles;
+        ExpectWrittenTogetherAsAlone(*o, grids, "all" + tag + "_", single, doubles);
         EXPECT_EQ(o->header, lastHeader);
         EXPECT_EQ(o->statCount, lastCount);
         EXPECT_EQ(o->statSum, lastSum);
@@ -417,19 +431,9 @@ TEST_F(GridFileTest, GridsWrittenTogetherCountAsSingleWritesWhateverTheWeights) 
         }
     o->relCellArea = &area;
     const std::string tag = std::to_string(Rank());
-    for (const bool doubles : {true, false}) {
-        std::vector<std::pair<std::string, const Matrix*>> files;
-        std::vector<std::string> single;
-        for (std::size_t k = 0; k < grids.size(); ++k) {
-            const std::string name = "z" + tag + "_" + std::to_string(k);
-            o->WriteGrid(name + "s", grids[k], false, doubles);
-            single.push_back(ReadFile(name + "s"));
-            files.emplace_back(name, &grids[k]);
-        }
-        EXPECT_EQ(o->WriteBinaryGrids(files, doubles), 6);
-        for (std::size_t k = 0; k < grids.size(); ++k)
-            EXPECT_EQ(ReadFile(files[k].first), single[k]) << k << " " << doubles;
-    }
+    for (const bool doubles : {true, false})
+        ExpectWrittenTogetherAsAlone(*o, grids, "z" + tag + "_", WrittenAlone(*o, grids, "zs" + tag + "_", doubles),
+                                     doubles);
 }
 
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
