@@ -293,6 +293,13 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
 void surfaceroutingclass::EndPass() {
     const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
     zonalstatistic* storageStat = statistics[4].get();
+    // Every cell adds 1 to the cell count n of its zone's record of the water's direct runoff and
+    // interflow: the cells are counted per record and the count added once (the exact sum of ones).
+    zoneCells.assign(exactQD.size(), 0);
+    // The exact sums ignore a zero: none is added.
+    const auto addNonZero = [](ExactSum& sum, double v) {
+        if (v != 0) sum.Add(v);
+    };
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
@@ -305,23 +312,37 @@ void surfaceroutingclass::EndPass() {
             const double inf = (*interflow)[r][c];
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
             // Zones were counted at set-up; the bound keeps a grid changed since then in range.
-            const int z = std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)]));
+            const std::size_t z = static_cast<std::size_t>(
+                std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)])));
             for (int t = 1; t <= tracerCount && river; ++t) {
                 Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
             }
             if (storageStat) storageStat->AddValue(r, c, s, (*surfaceStorage)[r][c], 1.0);
             // Summed exactly: the subbasin sums must not depend on the split among processes.
-            ExactQD(0, s)[z].Add(1, river ? w * df * nsub : 0.0, w);
+            const std::size_t water = zoneOffset[Slot(0, s)] + z;
+            ++zoneCells[water];
+            ExactZoneSums& qd = exactQD[water];
+            ExactZoneSums& qi = exactQI[water];
+            if (river) addNonZero(qd.sx, w * df * nsub);
+            qd.RelCellSum.Add(w);
             // Interflow is a rate per pass like direct flow: both count nsub times.
-            ExactQI(0, s)[z].Add(1, w * inf * nsub, w);
+            addNonZero(qi.sx, w * inf * nsub);
+            qi.RelCellSum.Add(w);
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 // Both grids hold concentrations here (river cells' amounts were turned into
                 // concentrations above) for tracers of either kind: each counts with its water,
                 // so that a record's sx over RelCellSum is the concentration of its runoff.
-                ExactQD(t, s)[z].Add(df, river ? w * (*st.concQD)[r][c] * df * nsub : 0.0, w * df);
-                ExactQI(t, s)[z].Add(inf, w * (*st.concQI)[r][c] * inf * nsub, w * inf);
+                const std::size_t at = zoneOffset[Slot(t, s)] + z;
+                ExactZoneSums& td = exactQD[at];
+                ExactZoneSums& ti = exactQI[at];
+                addNonZero(td.n, df);
+                if (river) addNonZero(td.sx, w * (*st.concQD)[r][c] * df * nsub);
+                addNonZero(td.RelCellSum, w * df);
+                addNonZero(ti.n, inf);
+                addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
+                addNonZero(ti.RelCellSum, w * inf);
                 // The storage's concentration weighed with the water it sits in.
                 zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
                                              ? storageTracerStats[static_cast<std::size_t>(t)].get()
@@ -332,4 +353,9 @@ void surfaceroutingclass::EndPass() {
             }
         }
     }
+    for (std::size_t at = 0; at < zoneCells.size(); ++at)
+        if (zoneCells[at] != 0) {
+            exactQD[at].n.Add(static_cast<double>(zoneCells[at]));
+            exactQI[at].n.Add(static_cast<double>(zoneCells[at]));
+        }
 }
