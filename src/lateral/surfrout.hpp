@@ -241,6 +241,13 @@ private:
     // What WeightsAt writes for a cell whose shares and type (as WeightsAt left it) stay: its
     // level, and the count of unchanged shares.
     void KeepWeights(int r, int c, int type, long k);
+    // ComputeCellFluxes with finiteAround telling whether every tracer concentration of the 3 x 3
+    // neighbourhood is finite (concFinite), which lets the tracer inflow pass over the
+    // neighbours that send nothing.
+    void CellFluxes(int r, int c, double dt, bool finiteAround);
+    // The cells f .. f + 7 (one byte each) whose 3 x 3 neighbourhood has every tracer
+    // concentration finite.
+    std::uint64_t FiniteAround(std::size_t f) const;
     // Reads n only when the cell holds water and its fluxes are not kept (KeepsFluxes).
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
     // The velocity pass scales the cell's fluxes of the sub step before to its water (shares

@@ -3,8 +3,9 @@
 // outflow of one sub step; the plan curvature of the terrain at set-up.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 
 #include "kernel/mpirows.hpp"
 #include "lateral/surfrout.hpp"
@@ -112,8 +113,6 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     if (*type != kInteriorCell && *type != kBorderCell) return true;
     double* w = weights[r][c];
     double* v = velocity[r][c];
-    double old[9];
-    for (int d = 1; d <= 8; ++d) old[d] = w[d];
     double fresh[9];
     int main = 0;
     if (*type == kInteriorCell && slope != 0) {
@@ -121,11 +120,19 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
         if (main == 0) *type = kBorderCell;
     }
     if (*type == kBorderCell || slope == 0) main = DropWeights(method, n, fresh);
-    for (int d = 1; d <= 8; ++d) w[d] = fresh[d];
+    // The shares replace the old ones in one sweep that compares them as UnchangedWeights does
+    // (within 0.01) and bit for bit.
+    int unchanged = 0;
+    std::uint64_t differs = 0;
+    for (int d = 1; d <= 8; ++d) {
+        if (std::fabs(w[d] - fresh[d]) <= 0.01) ++unchanged;
+        differs |= std::bit_cast<std::uint64_t>(w[d]) ^ std::bit_cast<std::uint64_t>(fresh[d]);
+        w[d] = fresh[d];
+    }
     v[0] = main;
     v[kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
-    w[0] = k >= 1 ? UnchangedWeights(old, fresh) : 0;
-    return std::memcmp(old + 1, fresh + 1, 8 * sizeof(double)) == 0;
+    w[0] = k >= 1 ? unchanged : 0;
+    return differs == 0;
 }
 
 void surfaceroutingclass::KeepWeights(int r, int c, int type, long k) {
@@ -230,6 +237,10 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 }
 
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
+    CellFluxes(r, c, dt, tracerCount > 0 && (FiniteAround(FlagIndex(r, c)) & 1u) != 0);
+}
+
+void surfaceroutingclass::CellFluxes(int r, int c, double dt, bool finiteAround) {
     const unsigned exists = existsMask[FlagIndex(r, c)];
     // The flux rows r - 1, r, r + 1 as contiguous blocks (a row beyond the grid is never read).
     constexpr std::size_t perCell = kLevels + 1;
@@ -261,8 +272,16 @@ void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     for (int t = 1; t <= tracerCount; ++t) {
         SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
         double tracerIn = 0;
-        for (int d = 1; d <= 8; ++d)
-            if ((exists >> d) & 1u) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        if (finiteAround) {
+            // A neighbour that sends nothing (+0 or -0, and from[d] of a missing one is 0) adds
+            // +0 or -0 times a finite concentration, which leaves the sum as it is: the sum starts
+            // at +0 and so never is -0.
+            for (int d = 1; d <= 8; ++d)
+                if (from[d] != 0) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        } else {
+            for (int d = 1; d <= 8; ++d)
+                if ((exists >> d) & 1u) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        }
         st.inflow[r][c] = tracerIn * 1000.0 * dt;
     }
 }

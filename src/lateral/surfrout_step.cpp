@@ -211,7 +211,12 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 std::uint64_t work = StorageWork(f0, skipQuiet);
                 // Within the row and its padding: no other thread's cells.
                 std::memcpy(&storageWork[f0], &work, sizeof work);
-                while (work != 0) ComputeCellFluxes(r, c0 + surfrout::TakeFirstFlag(&work), dt);
+                if (work == 0) continue;
+                const std::uint64_t finite = FiniteAround(f0);
+                while (work != 0) {
+                    const int i = surfrout::TakeFirstFlag(&work);
+                    CellFluxes(r, c0 + i, dt, ((finite >> (8 * i)) & 1u) != 0);
+                }
             }
     }
 #pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
@@ -231,7 +236,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
+                if (tracerCount == 0) CellFluxes(r, c, dt, false);
                 double in = (*qIn)[r][c] * toMM;
                 double out = (*qOut)[r][c] * toMM;
                 double& S = (*surfaceStorage)[r][c];
