@@ -232,9 +232,10 @@ private:
     // Halo exchange of the depths and the tracers' concentrations.
     void ExchangeLevels();
     void UpdateDatedValues();
-    void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
+    // f: the cell's flag index (FlagIndex(r, c)).
+    void BuildNeighbourhood(int r, int c, std::size_t f, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
-    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, bool river, double* slope, double* aspect,
+    void SlopesAt(int r, int c, std::size_t f, const surfrout::Neighbourhood& n, bool river, double* slope, double* aspect,
                   int* type) const;
     // Returns true when the shares came out bit for bit as they were (or were not computed).
     bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
@@ -244,7 +245,7 @@ private:
     // ComputeCellFluxes with finiteAround telling whether every tracer concentration of the 3 x 3
     // neighbourhood is finite (concFinite), which lets the tracer inflow pass over the
     // neighbours that send nothing.
-    void CellFluxes(int r, int c, double dt, bool finiteAround);
+    void CellFluxes(int r, int c, std::size_t f, double dt, bool finiteAround);
     // The cells f .. f + 7 (one byte each) whose 3 x 3 neighbourhood has every tracer
     // concentration finite.
     std::uint64_t FiniteAround(std::size_t f) const;

@@ -44,9 +44,8 @@ void TakeLanduseRoughness(const landuse_entry& lu, RoughnessParams& p) {
 
 }  // namespace
 
-void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
+void surfaceroutingclass::BuildNeighbourhood(int r, int c, std::size_t f, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
-    const std::size_t f = FlagIndex(r, c);
     const unsigned exists = existsMask[f], inside = insideMask[f];
     MaskToFlags(exists, n->exists);
     MaskToFlags(inside, n->inside);
@@ -74,23 +73,24 @@ void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) con
 
 void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* aspect, int* type) const {
     Neighbourhood n;
-    BuildNeighbourhood(r, c, &n);
-    SlopesAt(r, c, n, IsRiver(r, c), slope, aspect, type);
+    BuildNeighbourhood(r, c, FlagIndex(r, c), &n);
+    SlopesAt(r, c, FlagIndex(r, c), n, IsRiver(r, c), slope, aspect, type);
 }
 
 void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, double slope, double aspect) {
     Neighbourhood n;
-    BuildNeighbourhood(r, c, &n);
+    BuildNeighbourhood(r, c, FlagIndex(r, c), &n);
     WeightsAt(r, c, n, type, k, slope, aspect);
 }
 
 void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, int type) {
     Neighbourhood n;
-    BuildNeighbourhood(r, c, &n);
+    BuildNeighbourhood(r, c, FlagIndex(r, c), &n);
     VelocitiesAt(r, c, n, k, refresh, type);
 }
 
-void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, bool river, double* slope, double* aspect,
+void surfaceroutingclass::SlopesAt(int r, int c, std::size_t f, const Neighbourhood& n, bool river, double* slope,
+                                   double* aspect,
                                    int* type) const {
     *slope = 0;
     *aspect = 0;
@@ -101,7 +101,7 @@ void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, bool ri
     }
     // Not on the grid border, every neighbour inside (bits 1..8 of the inside mask).
     const bool interior =
-        r > 1 && r < nrows && c > 1 && c < ncols && (insideMask[FlagIndex(r, c)] & 0x1FEu) == 0x1FEu;
+        r > 1 && r < nrows && c > 1 && c < ncols && (insideMask[f] & 0x1FEu) == 0x1FEu;
     const SlopeAspect sa = SlopeAndAspect(n, interior, cellsize);
     *slope = sa.slope;
     *aspect = sa.aspect;
@@ -237,11 +237,12 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 }
 
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
-    CellFluxes(r, c, dt, tracerCount > 0 && (FiniteAround(FlagIndex(r, c)) & 1u) != 0);
+    const std::size_t f = FlagIndex(r, c);
+    CellFluxes(r, c, f, dt, tracerCount > 0 && (FiniteAround(f) & 1u) != 0);
 }
 
-void surfaceroutingclass::CellFluxes(int r, int c, double dt, bool finiteAround) {
-    const unsigned exists = existsMask[FlagIndex(r, c)];
+void surfaceroutingclass::CellFluxes(int r, int c, std::size_t f, double dt, bool finiteAround) {
+    const unsigned exists = existsMask[f];
     // The flux rows r - 1, r, r + 1 as contiguous blocks (a row beyond the grid is never read).
     constexpr std::size_t perCell = kLevels + 1;
     const double* const rows[3] = {r > 1 ? fluxes.rowBlock(r - 1) : nullptr, fluxes.rowBlock(r),

@@ -134,10 +134,12 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
     NoteForeignLevels();
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
+    const int cols = ncols;
 #pragma omp parallel for schedule(runtime) reduction(+ : quiet, kept) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c0 = 1; c0 <= ncols; c0 += 8) {
-            const std::size_t f0 = FlagIndex(r, c0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t rowFlags = FlagIndex(r, 0);
+        for (int c0 = 1; c0 <= cols; c0 += 8) {
+            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             std::uint64_t work = VelocityWork(f0, skip);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
             quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
@@ -156,11 +158,11 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                     KeepWeights(r, c, type, k);  // the shares come out as they were
                     ++kept;
                     // Velocities read the levels only for water (or NaN) whose fluxes are computed.
-                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, &n);
+                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
                 } else {
-                    BuildNeighbourhood(r, c, &n);
+                    BuildNeighbourhood(r, c, f, &n);
                     double slope = 0, aspect = 0;
-                    SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
+                    SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
                     sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
                     cellType[f] = static_cast<unsigned char>(type);
                     sharesKnown[f] = 1;
@@ -173,6 +175,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                 sendsNothing[f] = none;
             }
         }
+    }
     quietCellPasses += quiet;
     keptSharePasses += kept;
 }
@@ -202,12 +205,14 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     double created = 0;
     long quiet = 0;
     NoteForeignFluxes();
+    const int cols = ncols;
     // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r)
-            for (int c0 = 1; c0 <= ncols; c0 += 8) {
-                const std::size_t f0 = FlagIndex(r, c0);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            for (int c0 = 1; c0 <= cols; c0 += 8) {
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
                 std::uint64_t work = StorageWork(f0, skipQuiet);
                 // Within the row and its padding: no other thread's cells.
                 std::memcpy(&storageWork[f0], &work, sizeof work);
@@ -215,14 +220,16 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 const std::uint64_t finite = FiniteAround(f0);
                 while (work != 0) {
                     const int i = surfrout::TakeFirstFlag(&work);
-                    CellFluxes(r, c0 + i, dt, ((finite >> (8 * i)) & 1u) != 0);
+                    CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
                 }
             }
+        }
     }
 #pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c0 = 1; c0 <= ncols; c0 += 8) {
-            const std::size_t f0 = FlagIndex(r, c0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t rowFlags = FlagIndex(r, 0);
+        for (int c0 = 1; c0 <= cols; c0 += 8) {
+            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             // The tracers' decisions were taken before any concentration changed.
             std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
@@ -236,7 +243,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                if (tracerCount == 0) CellFluxes(r, c, dt, false);
+                if (tracerCount == 0) CellFluxes(r, c, f, dt, false);
                 double in = (*qIn)[r][c] * toMM;
                 double out = (*qOut)[r][c] * toMM;
                 double& S = (*surfaceStorage)[r][c];
@@ -291,6 +298,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 dry[f] = DryAfterStorage(r, c, river);
             }
         }
+    }
     clipped += created;
     quietCellPasses += quiet;
 }
