@@ -11,6 +11,7 @@
 #include <cstring>
 #include <span>
 
+#include "kernel/mpirows.hpp"
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
 #include "setup/tracer_ini.hpp"
@@ -21,7 +22,9 @@ void surfaceroutingclass::ExchangeLevels() {
     std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
     for (int t = 1; t <= tracerCount; ++t)
         written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
-    MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
+    // Sub steps are short: a process that waits gives its core to the one it waits for where the
+    // processes outnumber the free cores.
+    mpirows::ExchangeHalosYielding(*this, std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
 }
 
 void surfaceroutingclass::UpdateDatedValues() {
@@ -98,7 +101,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
         // wrote since its last exchange would bring the values the halo rows hold already.
         VelocityPass(k, refresh);
-        MPIExchangeHaloStack(fluxIndex);
+        mpirows::ExchangeHaloStackYielding(*this, fluxIndex);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
