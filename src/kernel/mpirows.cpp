@@ -682,10 +682,13 @@ void StartHalo(const modelobject& o, const Cells& cells, bool rowTags, std::vect
 }
 
 template <class Cells>
-void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags) {
+void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags, bool yielding = false) {
     std::vector<MPI_Request> requests;
     StartHalo(o, cells, rowTags, requests);
-    if (!requests.empty())
+    if (requests.empty()) return;
+    if (yielding)
+        mpirows::WaitYielding(static_cast<int>(requests.size()), requests.data());
+    else
         MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
 }
 
@@ -712,13 +715,41 @@ void modelobject::MPIExchangeHalo(int index, Matrix* grid) {
     ExchangeHalo(*this, CheckedHaloGrid(*this, index, grid, "MPIExchangeHalo"), true);
 }
 
-void modelobject::MPIExchangeHalos(std::span<Matrix* const> grids) {
-    if (size < 2) return;
+namespace {
+
+void ExchangeHalos(modelobject& o, std::span<Matrix* const> grids, bool yielding) {
+    if (o.size < 2) return;
     std::vector<MPI_Request> requests;
-    for (Matrix* g : grids) StartHalo(*this, CheckedHaloGrid(*this, 0, g, "MPIExchangeHalos"), true, requests);
-    if (!requests.empty())
+    for (Matrix* g : grids) StartHalo(o, CheckedHaloGrid(o, 0, g, "MPIExchangeHalos"), true, requests);
+    if (requests.empty()) return;
+    if (yielding)
+        mpirows::WaitYielding(static_cast<int>(requests.size()), requests.data());
+    else
         MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
 }
+
+void ExchangeHaloStack(modelobject& o, int index, Stack* stack, bool yielding) {
+    if (o.size < 2) return;
+    Stack* s = EntryStack(o, index, stack);
+    if (!s) {
+        MissingData(o, s, index, "MPIExchangeHaloStack");
+        throw ModelError(12);
+    }
+    const int levels = index >= 1 ? EntryLevels(o, index) : s->levels();
+    if (levels != s->levels()) {
+        *o.log << "FATAL: MPI-Regions: level count " << levels << " does not match the " << s->levels()
+               << " levels of stack " << DataName(o, index) << "[end-entry]";
+        throw ModelError(1010);
+    }
+    const mpirows::StackCells cells{s, levels};
+    CheckHalo(o, cells, o.sendHalo, "send", DataName(o, index));
+    CheckHalo(o, cells, o.recvHalo, "receive", DataName(o, index));
+    ExchangeHalo(o, cells, false, yielding);
+}
+
+}  // namespace
+
+void modelobject::MPIExchangeHalos(std::span<Matrix* const> grids) { ExchangeHalos(*this, grids, false); }
 
 double modelobject::MPIExchangeHaloAndMax(int index, double value, Matrix* grid) {
     if (size < 2) return value;
@@ -779,21 +810,12 @@ void RowHaloExchange::WaitAll() {
 
 }  // namespace mpirows
 
-void modelobject::MPIExchangeHaloStack(int index, Stack* stack) {
-    if (size < 2) return;
-    Stack* s = EntryStack(*this, index, stack);
-    if (!s) {
-        MissingData(*this, s, index, "MPIExchangeHaloStack");
-        throw ModelError(12);
-    }
-    const int levels = index >= 1 ? EntryLevels(*this, index) : s->levels();
-    if (levels != s->levels()) {
-        *log << "FATAL: MPI-Regions: level count " << levels << " does not match the " << s->levels()
-             << " levels of stack " << DataName(*this, index) << "[end-entry]";
-        throw ModelError(1010);
-    }
-    const mpirows::StackCells cells{s, levels};
-    CheckHalo(*this, cells, sendHalo, "send", DataName(*this, index));
-    CheckHalo(*this, cells, recvHalo, "receive", DataName(*this, index));
-    ExchangeHalo(*this, cells, false);
-}
+void modelobject::MPIExchangeHaloStack(int index, Stack* stack) { ExchangeHaloStack(*this, index, stack, false); }
+
+namespace mpirows {
+
+void ExchangeHalosYielding(modelobject& o, std::span<Matrix* const> grids) { ExchangeHalos(o, grids, true); }
+
+void ExchangeHaloStackYielding(modelobject& o, int index) { ExchangeHaloStack(o, index, nullptr, true); }
+
+}  // namespace mpirows

@@ -3,6 +3,7 @@
 // scatter and gather operations of modelobject and by the grid and stack readers.
 #include <mpi.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ bool Distributed(modelobject& o);
 // (MPI_Testall, then sched_yield): where processes outnumber the free cores, the process waited
 // for gets to run sooner than behind a spinning wait.
 void WaitYielding(int count, MPI_Request* requests);
+// modelobject::MPIExchangeHalos and MPIExchangeHaloStack (the same messages, checks and failures),
+// waiting as WaitYielding does.
+void ExchangeHalosYielding(modelobject& o, std::span<Matrix* const> grids);
+void ExchangeHaloStackYielding(modelobject& o, int index);
 
 // A halo exchange of a grid entry under way (message tag = row, as MPIExchangeHalo), completed in
 // parts: a pass going down the own rows needs the halo rows above its first rows at its start,

@@ -185,6 +185,7 @@ public:
     // The cells' contributions to those records, summed exactly (same layout): the subbasin
     // sums then do not depend on how the cells are split among processes.
     std::vector<ExactZoneSums> exactQD, exactQI;
+    std::vector<std::int64_t> zoneCells;  // cells per record of the water in a pass's end (EndPass)
     ExactZoneSums* ExactQD(int t, int s) { return &exactQD[zoneOffset[Slot(t, s)]]; }
     ExactZoneSums* ExactQI(int t, int s) { return &exactQI[zoneOffset[Slot(t, s)]]; }
     std::size_t Slot(int t, int s) const {
@@ -231,15 +232,23 @@ private:
     // Halo exchange of the depths and the tracers' concentrations.
     void ExchangeLevels();
     void UpdateDatedValues();
-    void BuildNeighbourhood(int r, int c, surfrout::Neighbourhood* out) const;
+    // f: the cell's flag index (FlagIndex(r, c)).
+    void BuildNeighbourhood(int r, int c, std::size_t f, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
-    void SlopesAt(int r, int c, const surfrout::Neighbourhood& n, bool river, double* slope, double* aspect,
+    void SlopesAt(int r, int c, std::size_t f, const surfrout::Neighbourhood& n, bool river, double* slope, double* aspect,
                   int* type) const;
     // Returns true when the shares came out bit for bit as they were (or were not computed).
     bool WeightsAt(int r, int c, const surfrout::Neighbourhood& n, int* type, long k, double slope, double aspect);
     // What WeightsAt writes for a cell whose shares and type (as WeightsAt left it) stay: its
     // level, and the count of unchanged shares.
     void KeepWeights(int r, int c, int type, long k);
+    // ComputeCellFluxes with finiteAround telling whether every tracer concentration of the 3 x 3
+    // neighbourhood is finite (concFinite), which lets the tracer inflow pass over the
+    // neighbours that send nothing.
+    void CellFluxes(int r, int c, std::size_t f, double dt, bool finiteAround);
+    // The cells f .. f + 7 (one byte each) whose 3 x 3 neighbourhood has every tracer
+    // concentration finite.
+    std::uint64_t FiniteAround(std::size_t f) const;
     // Reads n only when the cell holds water and its fluxes are not kept (KeepsFluxes).
     void VelocitiesAt(int r, int c, const surfrout::Neighbourhood& n, long k, long refresh, int type);
     // The velocity pass scales the cell's fluxes of the sub step before to its water (shares

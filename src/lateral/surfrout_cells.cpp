@@ -3,8 +3,9 @@
 // outflow of one sub step; the plan curvature of the terrain at set-up.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 
 #include "kernel/mpirows.hpp"
 #include "lateral/surfrout.hpp"
@@ -43,9 +44,8 @@ void TakeLanduseRoughness(const landuse_entry& lu, RoughnessParams& p) {
 
 }  // namespace
 
-void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) const {
+void surfaceroutingclass::BuildNeighbourhood(int r, int c, std::size_t f, Neighbourhood* n) const {
     const bool withWater = LevelWithWater(method);
-    const std::size_t f = FlagIndex(r, c);
     const unsigned exists = existsMask[f], inside = insideMask[f];
     MaskToFlags(exists, n->exists);
     MaskToFlags(inside, n->inside);
@@ -73,23 +73,24 @@ void surfaceroutingclass::BuildNeighbourhood(int r, int c, Neighbourhood* n) con
 
 void surfaceroutingclass::ComputeSlopes(int r, int c, double* slope, double* aspect, int* type) const {
     Neighbourhood n;
-    BuildNeighbourhood(r, c, &n);
-    SlopesAt(r, c, n, IsRiver(r, c), slope, aspect, type);
+    BuildNeighbourhood(r, c, FlagIndex(r, c), &n);
+    SlopesAt(r, c, FlagIndex(r, c), n, IsRiver(r, c), slope, aspect, type);
 }
 
 void surfaceroutingclass::ComputeFlowWeights(int r, int c, int* type, long k, double slope, double aspect) {
     Neighbourhood n;
-    BuildNeighbourhood(r, c, &n);
+    BuildNeighbourhood(r, c, FlagIndex(r, c), &n);
     WeightsAt(r, c, n, type, k, slope, aspect);
 }
 
 void surfaceroutingclass::ComputeVelocities(int r, int c, long k, long refresh, int type) {
     Neighbourhood n;
-    BuildNeighbourhood(r, c, &n);
+    BuildNeighbourhood(r, c, FlagIndex(r, c), &n);
     VelocitiesAt(r, c, n, k, refresh, type);
 }
 
-void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, bool river, double* slope, double* aspect,
+void surfaceroutingclass::SlopesAt(int r, int c, std::size_t f, const Neighbourhood& n, bool river, double* slope,
+                                   double* aspect,
                                    int* type) const {
     *slope = 0;
     *aspect = 0;
@@ -100,7 +101,7 @@ void surfaceroutingclass::SlopesAt(int r, int c, const Neighbourhood& n, bool ri
     }
     // Not on the grid border, every neighbour inside (bits 1..8 of the inside mask).
     const bool interior =
-        r > 1 && r < nrows && c > 1 && c < ncols && (insideMask[FlagIndex(r, c)] & 0x1FEu) == 0x1FEu;
+        r > 1 && r < nrows && c > 1 && c < ncols && (insideMask[f] & 0x1FEu) == 0x1FEu;
     const SlopeAspect sa = SlopeAndAspect(n, interior, cellsize);
     *slope = sa.slope;
     *aspect = sa.aspect;
@@ -112,8 +113,6 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     if (*type != kInteriorCell && *type != kBorderCell) return true;
     double* w = weights[r][c];
     double* v = velocity[r][c];
-    double old[9];
-    for (int d = 1; d <= 8; ++d) old[d] = w[d];
     double fresh[9];
     int main = 0;
     if (*type == kInteriorCell && slope != 0) {
@@ -121,11 +120,19 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
         if (main == 0) *type = kBorderCell;
     }
     if (*type == kBorderCell || slope == 0) main = DropWeights(method, n, fresh);
-    for (int d = 1; d <= 8; ++d) w[d] = fresh[d];
+    // The shares replace the old ones in one sweep that compares them as UnchangedWeights does
+    // (within 0.01) and bit for bit.
+    int unchanged = 0;
+    std::uint64_t differs = 0;
+    for (int d = 1; d <= 8; ++d) {
+        if (std::fabs(w[d] - fresh[d]) <= 0.01) ++unchanged;
+        differs |= std::bit_cast<std::uint64_t>(w[d]) ^ std::bit_cast<std::uint64_t>(fresh[d]);
+        w[d] = fresh[d];
+    }
     v[0] = main;
     v[kLevels] = terrain[r][c] + (*surfaceStorage)[r][c] / 1000.0;
-    w[0] = k >= 1 ? UnchangedWeights(old, fresh) : 0;
-    return std::memcmp(old + 1, fresh + 1, 8 * sizeof(double)) == 0;
+    w[0] = k >= 1 ? unchanged : 0;
+    return differs == 0;
 }
 
 void surfaceroutingclass::KeepWeights(int r, int c, int type, long k) {
@@ -230,7 +237,12 @@ double surfaceroutingclass::ComputeRoughness(double v, double depth, double resi
 }
 
 void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
-    const unsigned exists = existsMask[FlagIndex(r, c)];
+    const std::size_t f = FlagIndex(r, c);
+    CellFluxes(r, c, f, dt, tracerCount > 0 && (FiniteAround(f) & 1u) != 0);
+}
+
+void surfaceroutingclass::CellFluxes(int r, int c, std::size_t f, double dt, bool finiteAround) {
+    const unsigned exists = existsMask[f];
     // The flux rows r - 1, r, r + 1 as contiguous blocks (a row beyond the grid is never read).
     constexpr std::size_t perCell = kLevels + 1;
     const double* const rows[3] = {r > 1 ? fluxes.rowBlock(r - 1) : nullptr, fluxes.rowBlock(r),
@@ -261,8 +273,16 @@ void surfaceroutingclass::ComputeCellFluxes(int r, int c, double dt) {
     for (int t = 1; t <= tracerCount; ++t) {
         SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
         double tracerIn = 0;
-        for (int d = 1; d <= 8; ++d)
-            if ((exists >> d) & 1u) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        if (finiteAround) {
+            // A neighbour that sends nothing (+0 or -0, and from[d] of a missing one is 0) adds
+            // +0 or -0 times a finite concentration, which leaves the sum as it is: the sum starts
+            // at +0 and so never is -0.
+            for (int d = 1; d <= 8; ++d)
+                if (from[d] != 0) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        } else {
+            for (int d = 1; d <= 8; ++d)
+                if ((exists >> d) & 1u) tracerIn += from[d] * st.conc[r + kRowStep[d]][c + kColStep[d]];
+        }
         st.inflow[r][c] = tracerIn * 1000.0 * dt;
     }
 }

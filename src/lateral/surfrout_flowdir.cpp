@@ -19,14 +19,17 @@ struct LargestDrop {
 };
 
 LargestDrop FindLargest(const double drop[9]) {
+    // One sweep: a new largest drop restarts the count with its own direction (every drop before
+    // it is smaller), a drop equal to the largest so far adds one.
     LargestDrop best{drop[1], 1, 0};
     for (int d = 2; d <= 8; ++d)
         if (drop[d] > best.drop) {
             best.drop = drop[d];
             best.direction = d;
+            best.ties = 1;
+        } else if (drop[d] == best.drop) {
+            ++best.ties;
         }
-    for (int d = 2; d <= 8; ++d)
-        if (drop[d] == best.drop) ++best.ties;
     return best;
 }
 

@@ -135,6 +135,15 @@ std::uint64_t surfaceroutingclass::LevelsChangedAround(std::size_t f) const {
     return changed;
 }
 
+std::uint64_t surfaceroutingclass::FiniteAround(std::size_t f) const {
+    const std::size_t stride = FlagStride();
+    std::uint64_t finite = ~std::uint64_t{0};
+    for (const std::size_t row : {f - stride, f, f + stride})
+        finite &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
+                  surfrout::LoadFlags(&concFinite[row + 1]);
+    return finite;
+}
+
 std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip) const {
     const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
     if (!skip || own == 0) return own;

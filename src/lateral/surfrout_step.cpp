@@ -11,6 +11,7 @@
 #include <cstring>
 #include <span>
 
+#include "kernel/mpirows.hpp"
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
 #include "setup/tracer_ini.hpp"
@@ -21,7 +22,9 @@ void surfaceroutingclass::ExchangeLevels() {
     std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
     for (int t = 1; t <= tracerCount; ++t)
         written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
-    MPIExchangeHalos(std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
+    // Sub steps are short: a process that waits gives its core to the one it waits for where the
+    // processes outnumber the free cores.
+    mpirows::ExchangeHalosYielding(*this, std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
 }
 
 void surfaceroutingclass::UpdateDatedValues() {
@@ -98,7 +101,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
         // wrote since its last exchange would bring the values the halo rows hold already.
         VelocityPass(k, refresh);
-        MPIExchangeHaloStack(fluxIndex);
+        mpirows::ExchangeHaloStackYielding(*this, fluxIndex);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
@@ -134,10 +137,12 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
     NoteForeignLevels();
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
+    const int cols = ncols;
 #pragma omp parallel for schedule(runtime) reduction(+ : quiet, kept) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c0 = 1; c0 <= ncols; c0 += 8) {
-            const std::size_t f0 = FlagIndex(r, c0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t rowFlags = FlagIndex(r, 0);
+        for (int c0 = 1; c0 <= cols; c0 += 8) {
+            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             std::uint64_t work = VelocityWork(f0, skip);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
             quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
@@ -156,11 +161,11 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                     KeepWeights(r, c, type, k);  // the shares come out as they were
                     ++kept;
                     // Velocities read the levels only for water (or NaN) whose fluxes are computed.
-                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, &n);
+                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
                 } else {
-                    BuildNeighbourhood(r, c, &n);
+                    BuildNeighbourhood(r, c, f, &n);
                     double slope = 0, aspect = 0;
-                    SlopesAt(r, c, n, riverFlag[f] != 0, &slope, &aspect, &type);
+                    SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
                     sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
                     cellType[f] = static_cast<unsigned char>(type);
                     sharesKnown[f] = 1;
@@ -173,6 +178,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                 sendsNothing[f] = none;
             }
         }
+    }
     quietCellPasses += quiet;
     keptSharePasses += kept;
 }
@@ -202,22 +208,31 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     double created = 0;
     long quiet = 0;
     NoteForeignFluxes();
+    const int cols = ncols;
     // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r)
-            for (int c0 = 1; c0 <= ncols; c0 += 8) {
-                const std::size_t f0 = FlagIndex(r, c0);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            for (int c0 = 1; c0 <= cols; c0 += 8) {
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
                 std::uint64_t work = StorageWork(f0, skipQuiet);
                 // Within the row and its padding: no other thread's cells.
                 std::memcpy(&storageWork[f0], &work, sizeof work);
-                while (work != 0) ComputeCellFluxes(r, c0 + surfrout::TakeFirstFlag(&work), dt);
+                if (work == 0) continue;
+                const std::uint64_t finite = FiniteAround(f0);
+                while (work != 0) {
+                    const int i = surfrout::TakeFirstFlag(&work);
+                    CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
+                }
             }
+        }
     }
 #pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c0 = 1; c0 <= ncols; c0 += 8) {
-            const std::size_t f0 = FlagIndex(r, c0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t rowFlags = FlagIndex(r, 0);
+        for (int c0 = 1; c0 <= cols; c0 += 8) {
+            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             // The tracers' decisions were taken before any concentration changed.
             std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
@@ -231,7 +246,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                if (tracerCount == 0) ComputeCellFluxes(r, c, dt);
+                if (tracerCount == 0) CellFluxes(r, c, f, dt, false);
                 double in = (*qIn)[r][c] * toMM;
                 double out = (*qOut)[r][c] * toMM;
                 double& S = (*surfaceStorage)[r][c];
@@ -286,6 +301,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 dry[f] = DryAfterStorage(r, c, river);
             }
         }
+    }
     clipped += created;
     quietCellPasses += quiet;
 }
@@ -293,6 +309,13 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
 void surfaceroutingclass::EndPass() {
     const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
     zonalstatistic* storageStat = statistics[4].get();
+    // Every cell adds 1 to the cell count n of its zone's record of the water's direct runoff and
+    // interflow: the cells are counted per record and the count added once (the exact sum of ones).
+    zoneCells.assign(exactQD.size(), 0);
+    // The exact sums ignore a zero: none is added.
+    const auto addNonZero = [](ExactSum& sum, double v) {
+        if (v != 0) sum.Add(v);
+    };
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
@@ -305,23 +328,37 @@ void surfaceroutingclass::EndPass() {
             const double inf = (*interflow)[r][c];
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
             // Zones were counted at set-up; the bound keeps a grid changed since then in range.
-            const int z = std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)]));
+            const std::size_t z = static_cast<std::size_t>(
+                std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)])));
             for (int t = 1; t <= tracerCount && river; ++t) {
                 Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
             }
             if (storageStat) storageStat->AddValue(r, c, s, (*surfaceStorage)[r][c], 1.0);
             // Summed exactly: the subbasin sums must not depend on the split among processes.
-            ExactQD(0, s)[z].Add(1, river ? w * df * nsub : 0.0, w);
+            const std::size_t water = zoneOffset[Slot(0, s)] + z;
+            ++zoneCells[water];
+            ExactZoneSums& qd = exactQD[water];
+            ExactZoneSums& qi = exactQI[water];
+            if (river) addNonZero(qd.sx, w * df * nsub);
+            qd.RelCellSum.Add(w);
             // Interflow is a rate per pass like direct flow: both count nsub times.
-            ExactQI(0, s)[z].Add(1, w * inf * nsub, w);
+            addNonZero(qi.sx, w * inf * nsub);
+            qi.RelCellSum.Add(w);
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 // Both grids hold concentrations here (river cells' amounts were turned into
                 // concentrations above) for tracers of either kind: each counts with its water,
                 // so that a record's sx over RelCellSum is the concentration of its runoff.
-                ExactQD(t, s)[z].Add(df, river ? w * (*st.concQD)[r][c] * df * nsub : 0.0, w * df);
-                ExactQI(t, s)[z].Add(inf, w * (*st.concQI)[r][c] * inf * nsub, w * inf);
+                const std::size_t at = zoneOffset[Slot(t, s)] + z;
+                ExactZoneSums& td = exactQD[at];
+                ExactZoneSums& ti = exactQI[at];
+                addNonZero(td.n, df);
+                if (river) addNonZero(td.sx, w * (*st.concQD)[r][c] * df * nsub);
+                addNonZero(td.RelCellSum, w * df);
+                addNonZero(ti.n, inf);
+                addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
+                addNonZero(ti.RelCellSum, w * inf);
                 // The storage's concentration weighed with the water it sits in.
                 zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
                                              ? storageTracerStats[static_cast<std::size_t>(t)].get()
@@ -332,4 +369,9 @@ void surfaceroutingclass::EndPass() {
             }
         }
     }
+    for (std::size_t at = 0; at < zoneCells.size(); ++at)
+        if (zoneCells[at] != 0) {
+            exactQD[at].n.Add(static_cast<double>(zoneCells[at]));
+            exactQI[at].n.Add(static_cast<double>(zoneCells[at]));
+        }
 }

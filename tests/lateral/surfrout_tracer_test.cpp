@@ -1,6 +1,12 @@
 // Tracers carried by overland flow: uniform water keeps its concentration, and the tracer mass
 // that entered is on the surface or in the river afterwards.
 #include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "setup/tracer_ini.hpp"
 #include "surfrout_world.hpp"
@@ -179,4 +185,59 @@ TEST_F(SurfaceTracers, SiltingUpsStoreHoldsTheMassOfTheWaterLeftOnTheSurface) {
         EXPECT_GT(river, 0.0);
         EXPECT_NEAR(surface + river, massIn, 1e-9 * massIn) << "pass " << pass;
     }
+}
+
+// The tracer inflow of a cell is the sum over its neighbours, in the order of the directions, of
+// what each sends towards it times its concentration. A neighbour that sends nothing adds
+// nothing while its concentration is finite; next to an infinite concentration (a dry cell
+// here) the sum is not a number, as 0 x inf is. One sub step, so that the concentrations the
+// storage pass read are those the pass began with.
+TEST_F(SurfaceTracers, InflowSumsWhatTheNeighboursSendTimesTheirConcentration) {
+    WorldLayout def = SlopeToRiver();
+    def.decomposed = true;
+    World w(def);
+    Matrix* concQD = w.AddGrid("_CONC_QD_1_", 0);
+    w.AddGrid("_CONC_QI_1_", 0);
+    SectionSpec s;
+    s.minStep = 3600;
+    s.maxStep = 3600;
+    w.WriteControl(s);
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    auto m = w.BuildReady(1, &tracers);
+    // Water on the western half; an infinite concentration in a dry cell of the eastern half.
+    auto start = [](int r, int c) {
+        if (r == 3 && c == 6) return std::numeric_limits<double>::infinity();
+        return c <= 4 ? 1.0 + 0.25 * r + 0.5 * c : 0.75;
+    };
+    for (int r = 1; r <= 5; ++r)
+        for (int c = 1; c <= 8; ++c) {
+            (*concQD)[r][c] = start(r, c);
+            (*w.directflow)[r][c] = c <= 4 ? 6.0 + r : 0.0;
+        }
+    m->run(1, 1, 6, 2020);
+    ASSERT_EQ(m->lastSubSteps, 1);
+    const double dt = m->lastStep;
+    const Matrix& inflow = m->surfaceTracers[1].inflow;
+    long cells[3] = {0, 0, 0};  // compared, not a number, with inflow
+    for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+        for (int c = 1; c <= 8; ++c) {
+            if (!w.Own(r, c)) continue;
+            double sum = 0;
+            for (int d = 1; d <= 8; ++d) {
+                const int rr = r + surfrout::kRowStep[d], cc = c + surfrout::kColStep[d];
+                if (rr < 1 || rr > 5 || cc < 1 || cc > 8) continue;
+                sum += m->fluxes[rr][cc][surfrout::Opposite(d)] * start(rr, cc);
+            }
+            const double expected = sum * 1000.0 * dt;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(inflow[r][c]), std::bit_cast<std::uint64_t>(expected))
+                << r << " " << c << ": " << inflow[r][c] << " " << expected;
+            ++cells[0];
+            if (std::isnan(expected)) ++cells[1];
+            if (expected > 0) ++cells[2];
+        }
+    MPI_Allreduce(MPI_IN_PLACE, cells, 3, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_EQ(cells[0], 40);
+    EXPECT_EQ(cells[1], 8);  // the eight neighbours of the infinite concentration
+    EXPECT_GT(cells[2], 4);
 }

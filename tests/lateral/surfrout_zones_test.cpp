@@ -370,3 +370,67 @@ TEST_F(SurfaceZones, TracerPulseLeavesThroughTheOutletWhole) {
                 << "tracer " << t << " subbasin " << s;
     }
 }
+
+// The end of a pass adds each cell to the record of its subbasin's travel-time zone: the water's
+// records count the cells and their areas, the tracers' records the water and its mass. With
+// varying areas, interflow that is zero in some cells and the cells divided among the
+// processes, the sums over all processes hold each cell once.
+TEST_F(SurfaceZones, APassAddsEveryCellOnceToItsZoneRecords) {
+    WorldLayout def;
+    def.nrows = 6;
+    def.ncols = 5;
+    def.decomposed = true;
+    def.zone = [](int r, int c) { return r == 6 && c == 5 ? -9999.0 : 1.0; };
+    def.elevation = [](int r, int c) { return 30.0 - 0.2 * r - 0.1 * c; };
+    def.flowTimes = [](int, int c) { return c <= 2 ? 1.0 : (c <= 4 ? 2.0 : 3.0); };
+    World w(def);
+    auto area = [](int r, int c) { return 0.25 * (1 + (r + 2 * c) % 4); };
+    auto inter = [](int r, int c) { return (r * c) % 3 == 0 ? 0.0 : 0.5 * ((r + c) % 4); };
+    auto conc = [](int, int c) { return 2.0 + c % 2; };
+    Matrix* rel = w.AddGrid("RelCellArea", 0);
+    Matrix* concQI = w.AddGrid("_CONC_QI_1_", 0);
+    w.AddGrid("_CONC_QD_1_", 0);
+    for (int r = 1; r <= def.nrows; ++r)
+        for (int c = 1; c <= def.ncols; ++c) {
+            (*rel)[r][c] = area(r, c);
+            (*concQI)[r][c] = conc(r, c);
+        }
+    w.WriteControl(SectionSpec{});
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    auto m = w.BuildReady(2, &tracers);
+    ASSERT_EQ(m->maxzeit[1], 3);
+    for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+        for (int c = 1; c <= def.ncols; ++c)
+            if (w.Own(r, c)) {
+                (*w.directflow)[r][c] = 1.0;
+                (*w.interflow)[r][c] = inter(r, c);
+            }
+    m->run(1, 1, 6, 2020);
+    // Per zone 1..3: cells, areas, interflow (twice: two passes per step), then the tracer's
+    // water, weighed water and mass; all sums of quarters, exact in any order.
+    double sums[3][8] = {};
+    for (int z = 1; z <= 3; ++z) {
+        const ExactZoneSums& qd = m->ExactQD(0, 1)[z];
+        const ExactZoneSums& qi = m->ExactQI(0, 1)[z];
+        const ExactZoneSums& ti = m->ExactQI(1, 1)[z];
+        const double got[8] = {qd.n.Value(),  qi.n.Value(),          qd.RelCellSum.Value(), qi.RelCellSum.Value(),
+                               qi.sx.Value(), ti.n.Value(),          ti.RelCellSum.Value(), ti.sx.Value()};
+        for (int i = 0; i < 8; ++i) sums[z - 1][i] = got[i];
+        EXPECT_EQ(qd.sx.Value(), 0.0) << z;  // no river cells
+    }
+    MPI_Allreduce(MPI_IN_PLACE, &sums[0][0], 24, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    double expected[3][8] = {};
+    for (int r = 1; r <= def.nrows; ++r)
+        for (int c = 1; c <= def.ncols; ++c) {
+            if (r == 6 && c == 5) continue;
+            double* e = expected[static_cast<int>(def.flowTimes(r, c)) - 1];
+            const double a = area(r, c), i = inter(r, c);
+            const double add[8] = {1, 1, a, a, a * i * 2, i, a * i, a * conc(r, c) * i * 2};
+            for (int k = 0; k < 8; ++k) e[k] += add[k];
+        }
+    for (int z = 0; z < 3; ++z)
+        for (int k = 0; k < 8; ++k) EXPECT_EQ(sums[z][k], expected[z][k]) << "zone " << z + 1 << " sum " << k;
+    EXPECT_EQ(expected[0][0], 12.0);
+    EXPECT_GT(expected[2][4], 0.0);
+}
