@@ -228,11 +228,25 @@ void gwflowclass::SolveLayer(int l) {
     // swept in one piece.
     const bool team = Threaded() && omp_get_max_threads() > 1;
     const bool inPieces = size > 1 && !team && !waitForEveryAgreement;
+    // The own rows the neighbours read (sent at the end of each sweep) that come first in a sweep:
+    // swept in pieces, a process sends them as soon as the sweep is past them, so that the
+    // neighbour above has them before it reaches its last rows. The neighbour takes them only
+    // into the receive it posts after its own sweep, so it reads the same values as before.
+    int firstSent = lastRow + 1;
+    if (inPieces && sendHalo != nullptr)
+        for (const HaloRecord& h : *sendHalo)
+            if (h.row <= split) firstSent = std::min(firstSent, h.row);
+    bool sentEarly = false;
     auto sweepRows = [&](int from, int to, gwnum::SweepResult res) {
         constexpr int kPieceRows = 2 * gwnum::kWideGroupRows;
         if (!inPieces) return gwnum::SorSweep(view, from, to, res);
         for (int r = from; r <= to; r += kPieceRows) {
-            res = gwnum::SorSweep(view, r, std::min(to, r + kPieceRows - 1), res);
+            const int end = std::min(to, r + kPieceRows - 1);
+            res = gwnum::SorSweep(view, r, end, res);
+            if (!sentEarly && end >= firstSent) {
+                halo.SendEarly(*this, L.headIndex, end);
+                sentEarly = true;
+            }
             sweepMaxima_->Poll();
         }
         return res;
@@ -242,6 +256,7 @@ void gwflowclass::SolveLayer(int l) {
         // The rows up to split read only halo rows above them: they are swept while the rows
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
+        sentEarly = false;
         gwnum::SweepResult res = bandFirst > firstRow ? gwnum::SorSweep(view, firstRow, bandFirst - 1) : gwnum::SweepResult{};
         res = sweepRows(bandFirst, split, res);
         halo.WaitAll();
