@@ -77,6 +77,14 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     }
     ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
+    // The faces and the flows of every layer travel together, with one wait: no solve changes
+    // them (a solve changes only its layer's heads).
+    halo.clear();
+    for (int l = 1; l <= layerCount; ++l) {
+        const Layer& L = layers[static_cast<std::size_t>(l)];
+        halo.insert(halo.end(), {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
+    }
+    ExchangeHalos(halo);
     for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
 
     // Every layer's solve ends with the halo rows of its heads exchanged after its last sweep (no
@@ -177,9 +185,8 @@ private:
 void gwflowclass::SolveLayer(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     // The first step of every sweep: fixed heads, set once here since no sweep changes them,
-    // before the halo exchanges so that every process's neighbours see them.
+    // before the halo exchange of the heads so that every process's neighbours see them.
     ApplyFixedHeads(l);
-    ExchangeHalos(std::initializer_list<int>{L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
     // The faces, storage, sources and start heads stay as they are through the sweeps.
     const std::size_t terms =
         static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
@@ -316,18 +323,22 @@ void gwflowclass::SolveLayer(int l) {
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
-    halo.WaitAll();
     L.sweeps = counter;
     L.lastChange = change;
 
+    // The count reads only own rows: the halo rows of the last sweep's heads arrive meanwhile.
     const std::int64_t n = CountOscillations(l);
     // The count travels with the sum of the changes, as a double: a count of cells is a whole
     // number far below 2^53, so its sum is exact, and each element of a sum adds in the same
-    // order whatever the length of the buffer.
+    // order whatever the length of the buffer. The largest change goes on its way beside the sum
+    // (a maximum is the same whatever the order the processes' values meet in).
     double sums[2] = {oscillationSum, static_cast<double>(n)}, sumAll[2] = {0, 0};
     double maxAll = oscillationMax;
+    MPI_Request maxRequest = MPI_REQUEST_NULL;
+    if (size > 1) MPI_Iallreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &maxRequest);
     MPI_Allreduce(sums, sumAll, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
-    MPI_Allreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    MPI_Wait(&maxRequest, MPI_STATUS_IGNORE);
+    halo.WaitAll();
     const auto nAll = static_cast<std::int64_t>(sumAll[1]);
     oscillations = nAll;
     oscillationSum = sumAll[0];
