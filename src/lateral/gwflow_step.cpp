@@ -144,12 +144,22 @@ struct gwflowclass::SweepMaxima {
     MPI_Request requests[kSlots] = {};
     int oldest = 0, open = 0;
 
-    void Start(double value) {
+    // Starts the agreement on value; returns its slot.
+    int Start(double value) {
         if (open == kSlots) WaitOldest();
         const int k = (oldest + open) % kSlots;
         own[k] = value;
         MPI_Iallreduce(&own[k], &all[k], 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &requests[k]);
         ++open;
+        return k;
+    }
+    // Whether the agreement in slot k (started at most kSlots agreements ago) is complete, with its
+    // maximum in value then; does not wait.
+    bool Done(int k, double& value) {
+        int done = 0;
+        MPI_Test(&requests[k], &done, MPI_STATUS_IGNORE);
+        if (done != 0) value = all[k];
+        return done != 0;
     }
     // Completes every agreement under way; returns the maximum of the one started last.
     double WaitAll() {
@@ -244,11 +254,32 @@ void gwflowclass::SolveLayer(int l) {
         for (const HaloRecord& h : *sendHalo)
             if (h.row <= split) firstSent = std::min(firstSent, h.row);
     bool sentEarly = false;
+    // The heads of a sweep within the limit on this process are kept during the next sweep, each
+    // piece of rows just before it is swept (it is then at hand for the sweep): keepSlot is the
+    // block (-1: none). Where the agreement on that sweep has come meanwhile and the sweep did not
+    // end the solve, its heads are never put back, and the rest of them are not kept.
+    int keepSlot = -1, keepAgreement = -1;
+    auto keepRows = [&](int from, int to) {
+        if (keepSlot < 0) return;
+        double agreed = 0;
+        if (keepAgreement >= 0 && sweepMaxima_->Done(keepAgreement, agreed)) {
+            keepAgreement = -1;
+            if (agreed > maxErrorAllowed) {
+                keepSlot = -1;
+                return;
+            }
+        }
+        KeepTrialHeads(view, keepSlot, from, to);
+    };
     auto sweepRows = [&](int from, int to, gwnum::SweepResult res) {
         constexpr int kPieceRows = 2 * gwnum::kWideGroupRows;
-        if (!inPieces) return gwnum::SorSweep(view, from, to, res);
+        if (!inPieces) {
+            keepRows(from, to);
+            return gwnum::SorSweep(view, from, to, res);
+        }
         for (int r = from; r <= to; r += kPieceRows) {
             const int end = std::min(to, r + kPieceRows - 1);
+            keepRows(r, end);
             res = gwnum::SorSweep(view, r, end, res);
             if (!sentEarly && end >= firstSent) {
                 halo.SendEarly(*this, L.headIndex, end);
@@ -264,16 +295,21 @@ void gwflowclass::SolveLayer(int l) {
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
         sentEarly = false;
-        gwnum::SweepResult res = bandFirst > firstRow ? gwnum::SorSweep(view, firstRow, bandFirst - 1) : gwnum::SweepResult{};
+        gwnum::SweepResult res;
+        if (bandFirst > firstRow) {
+            keepRows(firstRow, bandFirst - 1);
+            res = gwnum::SorSweep(view, firstRow, bandFirst - 1);
+        }
         res = sweepRows(bandFirst, split, res);
         halo.WaitAll();
         if (split < lastRow) res = sweepRows(split + 1, lastRow, res);
+        keepSlot = -1;
         const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
         // after the last sweep the exchange brings what the exchange of the heads after all
         // layers brings, which nothing reads before it.
-        if (size > 1) sweepMaxima_->Start(own);
+        const int agreement = size > 1 ? sweepMaxima_->Start(own) : -1;
         halo.Start(*this, L.headIndex);
         factorSum = res.factorSum;
         factorCount = res.factorCount;
@@ -314,7 +350,8 @@ void gwflowclass::SolveLayer(int l) {
             // them to agree (their agreement completes on the way). Within the limit the sweeps
             // go on as trials, this one's heads kept to go back to, while the processes agree.
             if (!(own > maxErrorAllowed)) {
-                KeepTrialHeads(view, counter % lag);
+                keepSlot = counter % lag;
+                keepAgreement = agreement;
                 candidates.push_back({counter, res});
             }
             continue;
@@ -555,7 +592,7 @@ int gwflowclass::SweepSplit(int bandFirst) const {
     return below > lastRow + 1 ? lastRow : bandFirst - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
-void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot) {
+void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot, int from, int to) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
     const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
     const std::size_t block = rows * stride * (view.adaptive ? 2 : 1);
@@ -563,7 +600,7 @@ void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot) {
     if (trialHeads.size() < block * slots) trialHeads.resize(block * slots);
     double* const heads = trialHeads.data() + block * static_cast<std::size_t>(slot);
     double* const iterates = heads + rows * stride;
-    for (int r = firstRow; r <= lastRow; ++r) {
+    for (int r = from; r <= to; ++r) {
         const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
         if (span.first > span.last) continue;
         const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride;
