@@ -609,3 +609,33 @@ TEST_F(GwPhysics, SweepsBeyondTheOneThatEndedTheSolveAreTakenBackAtAnyLag) {
             }
     }
 }
+
+TEST_F(GwPhysics, TrialHeadsKeptPieceByPieceDuringTheNextSweepAreThoseOfTheSweepThatEndedTheSolve) {
+    // Tall bands (56 rows at two processes, 28 at four), each swept in several pieces; the last
+    // rows lie outside the basin, so the last process is within the limit from the first sweep and
+    // keeps the heads of every sweep during the next one, piece by piece, until the agreement
+    // shows that the solve goes on; the others come within the coarse limit later. Where the
+    // processes agree that a sweep ended the solve, every piece of its heads goes back: the results
+    // are those of waiting for the agreement and every halo row after each sweep, at lags 1 and 3,
+    // converged and stopped by maxiter.
+    Init(112, 21, 50.0, 3.0);
+    for (int r = 85; r <= 112; ++r)
+        for (int c = 1; c <= 21; ++c) zone_[r][c] = -9999;
+    VariedAquifer();
+    const int lagBefore = gwflowclass::agreementLag;
+    for (const double sor : {1.3, 0.0}) {
+        std::vector<double> out;
+        int sweeps[3] = {};
+        gwflowclass::waitForEveryAgreement = true;
+        const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps, out, 10000, 1e-4);
+        gwflowclass::waitForEveryAgreement = false;
+        const int n1 = g->layers[1].sweeps;
+        EXPECT_GT(n1, 4) << sor;
+        for (const int lag : {1, 3})
+            for (const int maxiter : {10000, n1 + 1, n1 - 2}) {
+                gwflowclass::agreementLag = lag;
+                SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4);
+                gwflowclass::agreementLag = lagBefore;
+            }
+    }
+}
