@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <cstring>
 #include <vector>
 
@@ -638,4 +639,34 @@ TEST_F(GwPhysics, TrialHeadsKeptPieceByPieceDuringTheNextSweepAreThoseOfTheSweep
                 gwflowclass::agreementLag = lagBefore;
             }
     }
+}
+
+TEST_F(GwPhysics, ConvergedHeadsOfBothLayersDoNotDependOnTheDivision) {
+    // Two layers over a varied aquifer solved to the last digits: the heads near the borders of
+    // the bands at two and four processes (rows 10/11, 20/21, 30/31) are those of one process, to
+    // far below any flow's effect. A process that took the faces of a layer as they were before the
+    // step (or not at all) across its border would solve another system there.
+    Init(40, 23, 50.0, 3.0);
+    VariedAquifer();
+    std::vector<double> out;
+    int sweeps[3] = {};
+    const auto g = ThreeSteps(1.0, 1.0, sweeps, out, 100000, 1e-14);
+    // The heads of one process at rows 10, 11, 20, 21, 30, 31 of columns 5 and 17, layers 1 and 2.
+    const double expected[2][6][2] = {
+        {{10.050680658670624, 12.022741842255039}, {9.5473544007211579, 12.530796471684519},
+         {11.692344865519152, 12.102433738341315}, {12.277800169135455, 11.980859838987609},
+         {8.9846462210669742, 12.289113969298354}, {9.0500308857237908, 11.745888086063257}},
+        {{6.6763057268658175, 3.3649967241334875}, {7.6496701832212244, 2.0314489039339505},
+         {2.8491729295651744, 5.1212190580195225}, {1.3518714749114198, 5.2378226640202401},
+         {8.2227136521741357, 2.953376438706417}, {8.0194998983332528, 4.3021997127888119}},
+    };
+    const int rows[6] = {10, 11, 20, 21, 30, 31}, cols[2] = {5, 17};
+    for (int l = 1; l <= 2; ++l)
+        for (int i = 0; i < 6; ++i)
+            for (int j = 0; j < 2; ++j)
+                if (Owns(rows[i])) {
+                    const double h = g->layers[static_cast<std::size_t>(l)].head[rows[i]][cols[j]];
+                    EXPECT_NEAR(h, expected[l - 1][i][j], 1e-9)
+                        << std::setprecision(17) << l << " " << rows[i] << " " << cols[j];
+                }
 }
