@@ -764,12 +764,47 @@ double modelobject::MPIExchangeHaloAndMax(int index, double value, Matrix* grid)
 
 namespace mpirows {
 
+void RowHaloExchange::SendEarly(modelobject& o, int index, int lastFinal) {
+    if (o.size < 2 || o.sendHalo == nullptr) return;
+    const GridCells cells = CheckedHaloGrid(o, index, nullptr, "RowHaloExchange");
+    const std::vector<HaloRecord>& sends = *o.sendHalo;
+    early_.resize(sends.size(), MPI_REQUEST_NULL);
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        const HaloRecord& h = sends[i];
+        if (h.row > lastFinal || early_[i] != MPI_REQUEST_NULL) continue;
+        MPI_Isend(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, h.row, MPI_COMM_WORLD,
+                  &early_[i]);
+        anyEarly_ = true;
+    }
+}
+
 void RowHaloExchange::Start(modelobject& o, int index) {
     requests_.clear();
     rows_.clear();
     receives_.clear();
     if (o.size < 2) return;
-    StartHalo(o, CheckedHaloGrid(o, index, nullptr, "RowHaloExchange"), true, requests_);
+    if (anyEarly_) {
+        // As StartHalo, the sends posted early taken over in their place.
+        const GridCells cells = CheckedHaloGrid(o, index, nullptr, "RowHaloExchange");
+        const std::vector<HaloRecord>& sends = *o.sendHalo;
+        for (std::size_t i = 0; i < sends.size(); ++i) {
+            const HaloRecord& h = sends[i];
+            requests_.push_back(early_[i]);
+            early_[i] = MPI_REQUEST_NULL;
+            if (requests_.back() == MPI_REQUEST_NULL)
+                MPI_Isend(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, h.row,
+                          MPI_COMM_WORLD, &requests_.back());
+        }
+        anyEarly_ = false;
+        if (o.recvHalo != nullptr)
+            for (const HaloRecord& h : *o.recvHalo) {
+                requests_.emplace_back();
+                MPI_Irecv(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, h.row,
+                          MPI_COMM_WORLD, &requests_.back());
+            }
+    } else {
+        StartHalo(o, CheckedHaloGrid(o, index, nullptr, "RowHaloExchange"), true, requests_);
+    }
     // StartHalo posts the sends, then the receives, each in list order.
     for (const std::vector<HaloRecord>* list : {o.sendHalo, o.recvHalo})
         if (list != nullptr)

@@ -69,8 +69,13 @@ void ExchangeHaloStackYielding(modelobject& o, int index);
 // those below its last rows only before its last rows. With one process nothing is exchanged.
 class RowHaloExchange {
 public:
-    // Starts the exchange; the one before must be complete.
+    // Starts the exchange; the one before must be complete. Sends posted by SendEarly since the
+    // start before belong to this exchange.
     void Start(modelobject& o, int index);
+    // Posts the sends of the next exchange from own rows up to lastFinal now, while the one under
+    // way may still be open: the caller changes these rows no more before that exchange starts,
+    // so they carry what Start would send, and the neighbours can take them sooner.
+    void SendEarly(modelobject& o, int index, int lastFinal);
     // Completes the receives into rows up to lastRead and the sends from rows up to lastWritten.
     void WaitRows(int lastRead, int lastWritten);
     void WaitAll();
@@ -82,6 +87,9 @@ private:
     std::vector<MPI_Request> requests_;
     std::vector<int> rows_;
     std::vector<char> receives_;
+    // The sends of the next exchange posted early: their request per send record (null: not yet).
+    std::vector<MPI_Request> early_;
+    bool anyEarly_ = false;
 };
 
 }  // namespace mpirows

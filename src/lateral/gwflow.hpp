@@ -209,8 +209,8 @@ private:
     int SweepSplit(int bandFirst) const;
     // The heads (and with adaptive factors the previous iterates) of the cells the sweeps update,
     // kept before a sweep that may turn out not to be needed, and put back.
-    // Block `slot` of the kept heads (slot < agreementLag).
-    void KeepTrialHeads(const gwnum::SorLayer& view, int slot);
+    // Block `slot` of the kept heads (slot < agreementLag); KeepTrialHeads keeps own rows from..to.
+    void KeepTrialHeads(const gwnum::SorLayer& view, int slot, int from, int to);
     void RestoreTrialHeads(const gwnum::SorLayer& view, int slot);
     // The agreements of the processes on the sweeps' largest changes still under way
     // (gwflow_step.cpp); kept with the model so that their buffers outlive any one solve.

@@ -77,6 +77,14 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     }
     ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
+    // The faces and the flows of every layer travel together, with one wait: no solve changes
+    // them (a solve changes only its layer's heads).
+    halo.clear();
+    for (int l = 1; l <= layerCount; ++l) {
+        const Layer& L = layers[static_cast<std::size_t>(l)];
+        halo.insert(halo.end(), {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
+    }
+    ExchangeHalos(halo);
     for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
 
     // Every layer's solve ends with the halo rows of its heads exchanged after its last sweep (no
@@ -136,12 +144,22 @@ struct gwflowclass::SweepMaxima {
     MPI_Request requests[kSlots] = {};
     int oldest = 0, open = 0;
 
-    void Start(double value) {
+    // Starts the agreement on value; returns its slot.
+    int Start(double value) {
         if (open == kSlots) WaitOldest();
         const int k = (oldest + open) % kSlots;
         own[k] = value;
         MPI_Iallreduce(&own[k], &all[k], 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &requests[k]);
         ++open;
+        return k;
+    }
+    // Whether the agreement in slot k (started at most kSlots agreements ago) is complete, with its
+    // maximum in value then; does not wait.
+    bool Done(int k, double& value) {
+        int done = 0;
+        MPI_Test(&requests[k], &done, MPI_STATUS_IGNORE);
+        if (done != 0) value = all[k];
+        return done != 0;
     }
     // Completes every agreement under way; returns the maximum of the one started last.
     double WaitAll() {
@@ -177,9 +195,8 @@ private:
 void gwflowclass::SolveLayer(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     // The first step of every sweep: fixed heads, set once here since no sweep changes them,
-    // before the halo exchanges so that every process's neighbours see them.
+    // before the halo exchange of the heads so that every process's neighbours see them.
     ApplyFixedHeads(l);
-    ExchangeHalos(std::initializer_list<int>{L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
     // The faces, storage, sources and start heads stay as they are through the sweeps.
     const std::size_t terms =
         static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
@@ -228,11 +245,46 @@ void gwflowclass::SolveLayer(int l) {
     // swept in one piece.
     const bool team = Threaded() && omp_get_max_threads() > 1;
     const bool inPieces = size > 1 && !team && !waitForEveryAgreement;
+    // The own rows the neighbours read (sent at the end of each sweep) that come first in a sweep:
+    // swept in pieces, a process sends them as soon as the sweep is past them, so that the
+    // neighbour above has them before it reaches its last rows. The neighbour takes them only
+    // into the receive it posts after its own sweep, so it reads the same values as before.
+    int firstSent = lastRow + 1;
+    if (inPieces && sendHalo != nullptr)
+        for (const HaloRecord& h : *sendHalo)
+            if (h.row <= split) firstSent = std::min(firstSent, h.row);
+    bool sentEarly = false;
+    // The heads of a sweep within the limit on this process are kept during the next sweep, each
+    // piece of rows just before it is swept (it is then at hand for the sweep): keepSlot is the
+    // block (-1: none). Where the agreement on that sweep has come meanwhile and the sweep did not
+    // end the solve, its heads are never put back, and the rest of them are not kept.
+    int keepSlot = -1, keepAgreement = -1;
+    auto keepRows = [&](int from, int to) {
+        if (keepSlot < 0) return;
+        double agreed = 0;
+        if (keepAgreement >= 0 && sweepMaxima_->Done(keepAgreement, agreed)) {
+            keepAgreement = -1;
+            if (agreed > maxErrorAllowed) {
+                keepSlot = -1;
+                return;
+            }
+        }
+        KeepTrialHeads(view, keepSlot, from, to);
+    };
     auto sweepRows = [&](int from, int to, gwnum::SweepResult res) {
         constexpr int kPieceRows = 2 * gwnum::kWideGroupRows;
-        if (!inPieces) return gwnum::SorSweep(view, from, to, res);
+        if (!inPieces) {
+            keepRows(from, to);
+            return gwnum::SorSweep(view, from, to, res);
+        }
         for (int r = from; r <= to; r += kPieceRows) {
-            res = gwnum::SorSweep(view, r, std::min(to, r + kPieceRows - 1), res);
+            const int end = std::min(to, r + kPieceRows - 1);
+            keepRows(r, end);
+            res = gwnum::SorSweep(view, r, end, res);
+            if (!sentEarly && end >= firstSent) {
+                halo.SendEarly(*this, L.headIndex, end);
+                sentEarly = true;
+            }
             sweepMaxima_->Poll();
         }
         return res;
@@ -242,16 +294,22 @@ void gwflowclass::SolveLayer(int l) {
         // The rows up to split read only halo rows above them: they are swept while the rows
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
-        gwnum::SweepResult res = bandFirst > firstRow ? gwnum::SorSweep(view, firstRow, bandFirst - 1) : gwnum::SweepResult{};
+        sentEarly = false;
+        gwnum::SweepResult res;
+        if (bandFirst > firstRow) {
+            keepRows(firstRow, bandFirst - 1);
+            res = gwnum::SorSweep(view, firstRow, bandFirst - 1);
+        }
         res = sweepRows(bandFirst, split, res);
         halo.WaitAll();
         if (split < lastRow) res = sweepRows(split + 1, lastRow, res);
+        keepSlot = -1;
         const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
         // after the last sweep the exchange brings what the exchange of the heads after all
         // layers brings, which nothing reads before it.
-        if (size > 1) sweepMaxima_->Start(own);
+        const int agreement = size > 1 ? sweepMaxima_->Start(own) : -1;
         halo.Start(*this, L.headIndex);
         factorSum = res.factorSum;
         factorCount = res.factorCount;
@@ -292,7 +350,8 @@ void gwflowclass::SolveLayer(int l) {
             // them to agree (their agreement completes on the way). Within the limit the sweeps
             // go on as trials, this one's heads kept to go back to, while the processes agree.
             if (!(own > maxErrorAllowed)) {
-                KeepTrialHeads(view, counter % lag);
+                keepSlot = counter % lag;
+                keepAgreement = agreement;
                 candidates.push_back({counter, res});
             }
             continue;
@@ -301,18 +360,22 @@ void gwflowclass::SolveLayer(int l) {
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
-    halo.WaitAll();
     L.sweeps = counter;
     L.lastChange = change;
 
+    // The count reads only own rows: the halo rows of the last sweep's heads arrive meanwhile.
     const std::int64_t n = CountOscillations(l);
     // The count travels with the sum of the changes, as a double: a count of cells is a whole
     // number far below 2^53, so its sum is exact, and each element of a sum adds in the same
-    // order whatever the length of the buffer.
+    // order whatever the length of the buffer. The largest change goes on its way beside the sum
+    // (a maximum is the same whatever the order the processes' values meet in).
     double sums[2] = {oscillationSum, static_cast<double>(n)}, sumAll[2] = {0, 0};
     double maxAll = oscillationMax;
+    MPI_Request maxRequest = MPI_REQUEST_NULL;
+    if (size > 1) MPI_Iallreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &maxRequest);
     MPI_Allreduce(sums, sumAll, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
-    MPI_Allreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    MPI_Wait(&maxRequest, MPI_STATUS_IGNORE);
+    halo.WaitAll();
     const auto nAll = static_cast<std::int64_t>(sumAll[1]);
     oscillations = nAll;
     oscillationSum = sumAll[0];
@@ -529,7 +592,7 @@ int gwflowclass::SweepSplit(int bandFirst) const {
     return below > lastRow + 1 ? lastRow : bandFirst - 1 + rows / gwnum::kWideGroupRows * gwnum::kWideGroupRows;
 }
 
-void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot) {
+void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot, int from, int to) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 2;
     const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
     const std::size_t block = rows * stride * (view.adaptive ? 2 : 1);
@@ -537,7 +600,7 @@ void gwflowclass::KeepTrialHeads(const gwnum::SorLayer& view, int slot) {
     if (trialHeads.size() < block * slots) trialHeads.resize(block * slots);
     double* const heads = trialHeads.data() + block * static_cast<std::size_t>(slot);
     double* const iterates = heads + rows * stride;
-    for (int r = firstRow; r <= lastRow; ++r) {
+    for (int r = from; r <= to; ++r) {
         const gwnum::RowSpan span = sorSpans[static_cast<std::size_t>(r - firstRow)];
         if (span.first > span.last) continue;
         const std::size_t at = static_cast<std::size_t>(r - firstRow) * stride;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <cstring>
 #include <vector>
 
@@ -608,4 +609,64 @@ TEST_F(GwPhysics, SweepsBeyondTheOneThatEndedTheSolveAreTakenBackAtAnyLag) {
                 EXPECT_LE(first, 2 * maxiter) << "sor " << sor << " lag " << lag << " maxiter " << maxiter;
             }
     }
+}
+
+TEST_F(GwPhysics, TrialHeadsKeptPieceByPieceDuringTheNextSweepAreThoseOfTheSweepThatEndedTheSolve) {
+    // Tall bands (56 rows at two processes, 28 at four), each swept in several pieces; the last
+    // rows lie outside the basin, so the last process is within the limit from the first sweep and
+    // keeps the heads of every sweep during the next one, piece by piece, until the agreement
+    // shows that the solve goes on; the others come within the coarse limit later. Where the
+    // processes agree that a sweep ended the solve, every piece of its heads goes back: the results
+    // are those of waiting for the agreement and every halo row after each sweep, at lags 1 and 3,
+    // converged and stopped by maxiter.
+    Init(112, 21, 50.0, 3.0);
+    for (int r = 85; r <= 112; ++r)
+        for (int c = 1; c <= 21; ++c) zone_[r][c] = -9999;
+    VariedAquifer();
+    const int lagBefore = gwflowclass::agreementLag;
+    for (const double sor : {1.3, 0.0}) {
+        std::vector<double> out;
+        int sweeps[3] = {};
+        gwflowclass::waitForEveryAgreement = true;
+        const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps, out, 10000, 1e-4);
+        gwflowclass::waitForEveryAgreement = false;
+        const int n1 = g->layers[1].sweeps;
+        EXPECT_GT(n1, 4) << sor;
+        for (const int lag : {1, 3})
+            for (const int maxiter : {10000, n1 + 1, n1 - 2}) {
+                gwflowclass::agreementLag = lag;
+                SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4);
+                gwflowclass::agreementLag = lagBefore;
+            }
+    }
+}
+
+TEST_F(GwPhysics, ConvergedHeadsOfBothLayersDoNotDependOnTheDivision) {
+    // Two layers over a varied aquifer solved to the last digits: the heads near the borders of
+    // the bands at two and four processes (rows 10/11, 20/21, 30/31) are those of one process, to
+    // far below any flow's effect. A process that took the faces of a layer as they were before the
+    // step (or not at all) across its border would solve another system there.
+    Init(40, 23, 50.0, 3.0);
+    VariedAquifer();
+    std::vector<double> out;
+    int sweeps[3] = {};
+    const auto g = ThreeSteps(1.0, 1.0, sweeps, out, 100000, 1e-14);
+    // The heads of one process at rows 10, 11, 20, 21, 30, 31 of columns 5 and 17, layers 1 and 2.
+    const double expected[2][6][2] = {
+        {{10.050680658670624, 12.022741842255039}, {9.5473544007211579, 12.530796471684519},
+         {11.692344865519152, 12.102433738341315}, {12.277800169135455, 11.980859838987609},
+         {8.9846462210669742, 12.289113969298354}, {9.0500308857237908, 11.745888086063257}},
+        {{6.6763057268658175, 3.3649967241334875}, {7.6496701832212244, 2.0314489039339505},
+         {2.8491729295651744, 5.1212190580195225}, {1.3518714749114198, 5.2378226640202401},
+         {8.2227136521741357, 2.953376438706417}, {8.0194998983332528, 4.3021997127888119}},
+    };
+    const int rows[6] = {10, 11, 20, 21, 30, 31}, cols[2] = {5, 17};
+    for (int l = 1; l <= 2; ++l)
+        for (int i = 0; i < 6; ++i)
+            for (int j = 0; j < 2; ++j)
+                if (Owns(rows[i])) {
+                    const double h = g->layers[static_cast<std::size_t>(l)].head[rows[i]][cols[j]];
+                    EXPECT_NEAR(h, expected[l - 1][i][j], 1e-9)
+                        << std::setprecision(17) << l << " " << rows[i] << " " << cols[j];
+                }
 }
