@@ -473,19 +473,26 @@ namespace {
 struct RowHolders {
     std::vector<int> holder, packed;
 };
-RowHolders FindRowHolders(const modelobject& o, const Matrix& data) {
+// The same exchange agrees on the processes' error codes (0: none; data null where there is one):
+// every process throws the largest.
+RowHolders FindRowHolders(const modelobject& o, const Matrix* data, int error) {
     const std::size_t n = static_cast<std::size_t>(o.nrows) + 1;
-    std::vector<int> local(2 * n, o.size), all(2 * n, o.size);
+    // [0, n): holders, [n, 2n): packed rows, last: the negated error code (the minimum is the
+    // largest code).
+    std::vector<int> local(2 * n + 1, o.size), all(2 * n + 1, o.size);
     for (int r = 1; r <= o.nrows; ++r) {
         const std::size_t i = static_cast<std::size_t>(r);
-        if (data.holds(r)) local[i] = o.rank;
-        const bool needsRegions = o.rank == 0 || data.holds(r);
+        const bool held = data != nullptr && data->holds(r);
+        if (held) local[i] = o.rank;
+        const bool needsRegions = o.rank == 0 || held;
         local[n + i] = needsRegions && !o.mpiRegions->holds(r) ? 0 : 1;
     }
+    local[2 * n] = -error;
     MPI_Allreduce(local.data(), all.data(), static_cast<int>(all.size()), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    if (all[2 * n] < 0) throw ModelError(-all[2 * n]);
     RowHolders rows;
     rows.holder.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
-    rows.packed.assign(all.begin() + static_cast<std::ptrdiff_t>(n), all.end());
+    rows.packed.assign(all.begin() + static_cast<std::ptrdiff_t>(n), all.begin() + static_cast<std::ptrdiff_t>(2 * n));
     return rows;
 }
 
@@ -497,12 +504,13 @@ constexpr int kOutsideTag = 1;
 Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsideCells) {
     if (!mpirows::Distributed(*this)) return Matrix();
     Matrix* source = EntryGrid(*this, index, const_cast<Matrix*>(grid));
-    gridio::ThrowAgreed(MissingData(*this, source, index, "MPIGatherGridCopy"), true);
+    const int missing = MissingData(*this, source, index, "MPIGatherGridCopy");
+    if (!outsideCells) gridio::ThrowAgreed(missing, true);
     // Cells no process owns come from the lowest process holding their row, as one process
     // holding every row has them: each holder sends the cells outside every region of its rows
     // (whole rows where a holder or process 0 does not know the row's regions) in one message,
-    // before the strips.
-    const RowHolders rows = outsideCells ? FindRowHolders(*this, *source) : RowHolders();
+    // before the strips. Finding the holders agrees on the missing data too.
+    const RowHolders rows = outsideCells ? FindRowHolders(*this, source, missing) : RowHolders();
     const Matrix& regions = *mpiRegions;
     auto isHolder = [&](int r, int p) { return !rows.holder.empty() && rows.holder[static_cast<std::size_t>(r)] == p; };
     auto packed = [&](int r) { return rows.packed[static_cast<std::size_t>(r)] != 0; };

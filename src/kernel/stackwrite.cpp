@@ -60,7 +60,8 @@ public:
         doubles_ = doubles;
         gridio::ThrowAgreed(CheckArguments(), collective);
         o_.FindDecompositionGrids();
-        gridio::ThrowAgreed(PlanRange(collective), collective);
+        // The plan's exchange agrees on its errors too.
+        if (const int planned = PlanRange(collective); planned != 0) throw ModelError(planned);
         if (!collective) {
             WriteSerial();
         } else {
@@ -114,7 +115,9 @@ private:
     // The range of cells (row-major, from 0) this process writes: from its first own cell up
     // to the first own cell of the process that follows in file order; the first range starts
     // at the first cell, the last one ends at the last cell. Without the decomposition
-    // process 0 writes everything.
+    // process 0 writes everything. Returns the largest error code of all processes (collective):
+    // every process's first and last own cell and its error travel in one exchange, so each
+    // process can tell whether any other's cells run past its range.
     int PlanRange(bool collective) {
         const long long cells = static_cast<long long>(o_.nrows) * o_.ncols;
         long long first = -1, last = -1;
@@ -135,32 +138,44 @@ private:
                 }
             }
         }
-        std::vector<long long> firsts(static_cast<std::size_t>(o_.size), -1);
+        // Per process: first own cell, last own cell, error code.
+        const std::size_t n = static_cast<std::size_t>(o_.size);
+        std::vector<long long> all(3 * n, -1);
+        const long long mine[3] = {first, last, error};
         if (collective)
-            MPI_Allgather(&first, 1, MPI_LONG_LONG, firsts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
+            MPI_Allgather(mine, 3, MPI_LONG_LONG, all.data(), 3, MPI_LONG_LONG, MPI_COMM_WORLD);
         else
-            firsts[0] = first;
+            std::copy(mine, mine + 3, all.begin());
+        auto firstOf = [&](std::size_t p) { return all[3 * p]; };
         std::vector<int> order;
         for (int p = 0; p < o_.size; ++p)
-            if (firsts[static_cast<std::size_t>(p)] >= 0) order.push_back(p);
-        std::sort(order.begin(), order.end(),
-                  [&](int a, int b) { return firsts[static_cast<std::size_t>(a)] < firsts[static_cast<std::size_t>(b)]; });
+            if (firstOf(static_cast<std::size_t>(p)) >= 0) order.push_back(p);
+        std::sort(order.begin(), order.end(), [&](int a, int b) {
+            return firstOf(static_cast<std::size_t>(a)) < firstOf(static_cast<std::size_t>(b));
+        });
+        long long agreed = 0;
+        for (std::size_t p = 0; p < n; ++p) agreed = std::max(agreed, all[3 * p + 2]);
         begin_ = end_ = 0;
         if (o_.mpiRegions == nullptr || order.empty()) {
             if (o_.rank == 0) end_ = cells;
-            return error;
+            return static_cast<int>(agreed);
         }
         for (std::size_t i = 0; i < order.size(); ++i) {
-            if (order[i] != o_.rank) continue;
-            begin_ = i == 0 ? 0 : firsts[static_cast<std::size_t>(order[i])];
-            end_ = i + 1 < order.size() ? firsts[static_cast<std::size_t>(order[i + 1])] : cells;
+            const std::size_t p = static_cast<std::size_t>(order[i]);
+            const long long from = i == 0 ? 0 : firstOf(p);
+            const long long to = i + 1 < order.size() ? firstOf(static_cast<std::size_t>(order[i + 1])) : cells;
+            if (order[i] == o_.rank) {
+                begin_ = from;
+                end_ = to;
+            }
+            // A process without an error of its own whose cells do not follow each other.
+            if (all[3 * p + 2] == 0 && all[3 * p + 1] >= to) agreed = std::max(agreed, 120LL);
         }
         if (error == 0 && last >= end_) {
             *o_.log << "FATAL: error writing " << name_ << ": the cells of mpi-rank " << o_.rank
                     << " do not follow each other in file order" << "[end-entry]";
-            return 120;
         }
-        return error;
+        return static_cast<int>(agreed);
     }
 
     // Values of cells [from, to) of the range in file order, converted to the file's type.

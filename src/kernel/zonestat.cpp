@@ -339,6 +339,17 @@ void zonalstatistic::StepReduced(std::int64_t year, std::int64_t month, std::int
     Advance(year, month, day, hour, true);
 }
 
+void ReduceStatisticsTogether(std::span<zonalstatistic* const> stats) {
+    std::vector<zoneFZT*> records;
+    std::vector<int> highest;
+    for (const zonalstatistic* s : stats) {
+        if (s == nullptr || !s->active()) continue;
+        records.push_back(s->records());
+        highest.push_back(s->zoneCount());
+    }
+    ReduceZoneRecordSets(records, highest, true);
+}
+
 void zonalstatistic::StepFilledOnRoot(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour) {
     if (!active()) return;
     // The reduction starts every total at 0 and adds the records of the processes in turn: with

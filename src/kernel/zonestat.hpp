@@ -16,6 +16,7 @@
 #include <memory>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,12 @@ protected:
     int tableIndex_ = -1;
     bool released_ = false;
 };
+
+// The reduction of Step for several statistics with records of their own: the records of every
+// active one among stats (null entries left out) summed over the processes in one collective, as
+// each one's Step with reduce would sum them. The caller then steps each with StepReduced, in
+// its own order. Collective.
+void ReduceStatisticsTogether(std::span<zonalstatistic* const> stats);
 
 // Goodness-of-fit sums of one subbasin for one time shift, as the routing forms them.
 struct FitSums {

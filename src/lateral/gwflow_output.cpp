@@ -17,11 +17,17 @@ void gwflowclass::WriteOutputs(std::int64_t h, std::int64_t d, std::int64_t m, s
         for (int index : {L.headIndex, L.oldIndex, L.flowXIndex, L.flowYIndex, L.balanceIndex})
             WriteStatisticGrids(index, true, false);
     }
+    // The records of every tracer layer's table reach process 0 in one exchange; each table steps
+    // after its layer's grid, as before.
+    std::vector<zonalstatistic*> stats;
+    for (std::size_t t = 1; t < gwTracers.size(); ++t)
+        for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l) stats.push_back(gwTracers[t].layers[l].stat.get());
+    ReduceStatisticsTogether(stats);
     for (std::size_t t = 1; t < gwTracers.size(); ++t) {
         for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l) {
             TracerLayer& tl = gwTracers[t].layers[l];
             WriteStatisticGrids(tl.index, true, false);
-            if (tl.stat) tl.stat->Step(y, m, d, h, 1);
+            if (tl.stat) tl.stat->StepReduced(y, m, d, h);
         }
     }
 }

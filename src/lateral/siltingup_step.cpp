@@ -76,13 +76,17 @@ void siltingupclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::in
     ComputeCells(d, m, y);
     CopyResponseUnits();
     AddStatistics();
+    // The records of every table reach process 0 in one exchange; the tables step where they did.
+    std::vector<zonalstatistic*> stats{statDisposition.stat.get(), statRunoff.stat.get()};
+    AppendTracerStatistics(stats);
+    ReduceStatisticsTogether(stats);
     for (StatOutput* s : {&statDisposition, &statRunoff})
-        if (s->stat) s->stat->Step(year, month, day, hour, 1);
+        if (s->stat) s->stat->StepReduced(year, month, day, hour);
     for (OwnGrid* g : {&disposition, &rainPause, &kineticEnergy, &timeSinceTillage, &directRunoff})
         if (g->index > 0) WriteStatisticGrids(g->index, true, false);
     for (int t = 1; t <= tracerCount; ++t) {
         TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        if (rec.statistics) rec.statistics->Step(year, month, day, hour, 1);
+        if (rec.statistics) rec.statistics->StepReduced(year, month, day, hour);
         if (rec.storageIndex > 0) WriteStatisticGrids(rec.storageIndex, true, false);
     }
 }

@@ -312,14 +312,19 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
         WriteStackByCode(tracers[U(t)].storageIndex);
     }
     // The runoff statistics hold what process 0 computed above (zeros elsewhere): they need no
-    // reduction over the processes.
+    // reduction over the processes. The records of the others reach process 0 in one exchange.
+    auto filledOnRoot = [](std::size_t slot) { return slot == C::QD || slot == C::QI || slot == C::QB || slot == C::Qg; };
+    std::vector<zonalstatistic*> reduced;
+    for (std::size_t slot = 0; slot < statistics.size(); ++slot)
+        if (!filledOnRoot(slot)) reduced.push_back(statistics[slot].get());
+    ReduceStatisticsTogether(reduced);
     for (std::size_t slot = 0; slot < statistics.size(); ++slot) {
         zonalstatistic* st = statistics[slot].get();
         if (st == nullptr) continue;
-        if (slot == C::QD || slot == C::QI || slot == C::QB || slot == C::Qg)
+        if (filledOnRoot(slot))
             st->StepFilledOnRoot(stepYear, stepMonth, stepDay, stepHour);
         else
-            st->Step(stepYear, stepMonth, stepDay, stepHour, 1);
+            st->StepReduced(stepYear, stepMonth, stepDay, stepHour);
     }
     for (int t = 1; t <= T; ++t) {
         // The tracer's zone table holds the subbasins' base-flow records (total runoff value),

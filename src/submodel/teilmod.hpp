@@ -159,6 +159,9 @@ public:
     void StepTracerStatistics(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
                               int reduce = 1);
     void FlushTracerStatistics();
+    // The tracers' zone tables in the order StepTracerStatistics steps them (null: none), for a
+    // step that reduces them together with other statistics.
+    void AppendTracerStatistics(std::vector<zonalstatistic*>& stats) const;
     // Adds a cell's value of tracer t to the record of zone position zone.
     void AddTracerStatistic(int t, int row, int column, int zone, double value, double weight) {
         zonalstatistic* s = tracers[static_cast<std::size_t>(t)].statistics.get();

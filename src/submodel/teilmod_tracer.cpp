@@ -94,6 +94,11 @@ void teilmodellklasse::StepTracerStatistics(std::int64_t year, std::int64_t mont
             tracers[static_cast<std::size_t>(t)].statistics->Step(year, month, day, hour, reduce);
 }
 
+void teilmodellklasse::AppendTracerStatistics(std::vector<zonalstatistic*>& stats) const {
+    for (int t = 1; t <= tracerCount && static_cast<std::size_t>(t) < tracers.size(); ++t)
+        stats.push_back(tracers[static_cast<std::size_t>(t)].statistics.get());
+}
+
 void teilmodellklasse::FlushTracerStatistics() {
     for (int t = 1; t <= tracerCount && static_cast<std::size_t>(t) < tracers.size(); ++t)
         if (tracers[static_cast<std::size_t>(t)].statistics) tracers[static_cast<std::size_t>(t)].statistics->WriteLine();

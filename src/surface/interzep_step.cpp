@@ -41,8 +41,13 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
     InterceptRows(mode);
     if (statistics || tracerCount > 0) AddCellStatistics(statistics);
 
-    ForEachStatistic([&](zonalstatistic& s) { s.Step(year, month, day, hour, 1); });
-    StepTracerStatistics(year, month, day, hour);
+    // The records of every table reach process 0 in one exchange; the tables step in their order.
+    std::vector<zonalstatistic*> stats;
+    ForEachStatistic([&](zonalstatistic& s) { stats.push_back(&s); });
+    AppendTracerStatistics(stats);
+    ReduceStatisticsTogether(stats);
+    for (zonalstatistic* s : stats)
+        if (s != nullptr) s->StepReduced(year, month, day, hour);
     for (Layer& l : layers)
         for (OwnGrid* g : {&l.throughfall, &l.storage, &l.evaporation})
             if (g->index > 0) WriteStatisticGrids(g->index, true, false);

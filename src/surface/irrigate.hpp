@@ -101,6 +101,8 @@ private:
     void RecordAmounts(const Grids& g);
     // Process 0: the supply from reservoirs and rivers; the factors of a shortage.
     Shortage SurfaceSupply();
+    // Every process learns process 0's failure code and whether there is a shortage (with its
+    // factors), and the lengths of process 0's river concentrations in the same message.
     void ShareShortage(Shortage& s, int failure);
     void ReduceAmounts(const Grids& g, const Shortage& s);
     void AfterShortage(const Shortage& s);
@@ -128,5 +130,6 @@ private:
     RowOrder order_;
     std::vector<irrigation::Rule> rules_;             // per irrigation code 0..tableCount_
     std::vector<std::vector<double>> riverConc_;      // per tracer: process 0's river concentrations
+    std::vector<int> riverConcLengths_;               // per tracer: their lengths (ShareShortage)
     std::vector<double> sums_;
 };

@@ -296,9 +296,18 @@ irrigationclass::Shortage irrigationclass::SurfaceSupply() {
 }
 
 void irrigationclass::ShareShortage(Shortage& s, int failure) {
-    int head[2] = {failure, s.shortage ? 1 : 0};
-    MPI_Bcast(head, 2, MPI_INT, 0, MPI_COMM_WORLD);
+    // The failure code, the shortage flag and, per tracer, the length of the river concentrations
+    // (the supply leaves them as they are), which ShareRiverConcentrations sends.
+    const std::size_t tracerSlots = static_cast<std::size_t>(std::max(tracerCount, 0)) + 1;
+    std::vector<int> head(tracerSlots + 2, 0);
+    head[0] = failure;
+    head[1] = s.shortage ? 1 : 0;
+    if (rank == 0 && maxirrig != nullptr)
+        for (std::size_t t = 1; t < tracerSlots && t < maxirrig->size(); ++t)
+            head[t + 2] = static_cast<int>((*maxirrig)[t].size());
+    MPI_Bcast(head.data(), static_cast<int>(head.size()), MPI_INT, 0, MPI_COMM_WORLD);
     if (head[0] != 0) throw ModelError(head[0]);
+    riverConcLengths_.assign(head.begin() + 2, head.end());
     s.shortage = head[1] != 0;
     if (!s.shortage) return;
     const std::size_t n = static_cast<std::size_t>(zoneCount) + 1;
@@ -362,18 +371,29 @@ void irrigationclass::AfterShortage(const Shortage& s) {
 }
 
 void irrigationclass::ShareRiverConcentrations() {
-    // The concentrations of the river water per tracer and subbasin, as process 0 holds them.
+    // The concentrations of the river water per tracer and subbasin, as process 0 holds them,
+    // every tracer's after the other in one message.
     riverConc_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, std::vector<double>());
     if (tracerCount < 1) return;
-    std::vector<int> lengths(riverConc_.size(), 0);
-    if (rank == 0 && maxirrig != nullptr)
-        for (std::size_t t = 1; t < riverConc_.size() && t < maxirrig->size(); ++t)
-            lengths[t] = static_cast<int>((*maxirrig)[t].size());
-    MPI_Bcast(lengths.data(), static_cast<int>(lengths.size()), MPI_INT, 0, MPI_COMM_WORLD);
+    const std::vector<int>& lengths = riverConcLengths_;
+    std::size_t total = 0;
+    for (std::size_t t = 1; t < riverConc_.size(); ++t) total += static_cast<std::size_t>(lengths[t]);
+    if (total == 0) return;
+    std::vector<double> all(total, 0.0);
+    std::size_t at = 0;
     for (std::size_t t = 1; t < riverConc_.size(); ++t) {
-        if (lengths[t] == 0) continue;
-        riverConc_[t] = rank == 0 ? (*maxirrig)[t] : std::vector<double>(static_cast<std::size_t>(lengths[t]));
-        MPI_Bcast(riverConc_[t].data(), lengths[t], MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        if (rank == 0 && lengths[t] > 0)
+            std::copy((*maxirrig)[t].begin(), (*maxirrig)[t].end(), all.begin() + static_cast<std::ptrdiff_t>(at));
+        at += static_cast<std::size_t>(lengths[t]);
+    }
+    MPI_Bcast(all.data(), static_cast<int>(total), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    at = 0;
+    for (std::size_t t = 1; t < riverConc_.size(); ++t) {
+        const std::size_t n = static_cast<std::size_t>(lengths[t]);
+        if (n > 0)
+            riverConc_[t].assign(all.begin() + static_cast<std::ptrdiff_t>(at),
+                                 all.begin() + static_cast<std::ptrdiff_t>(at + n));
+        at += n;
     }
 }
 

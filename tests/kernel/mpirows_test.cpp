@@ -117,6 +117,26 @@ TEST_F(MpiRowsTest, GatherCopyForWritingWithoutCellsOutsideEveryRegion) {
             ASSERT_EQ(written[r][c], Valid(r, c) ? Value(r, c) : (g.holds(r) ? 7.0 : -9999.0)) << r << "," << c;
 }
 
+TEST_F(MpiRowsTest, GatherCopyForWritingOfAGridOneProcessLacksStopsEveryProcess) {
+    if (Size() == 1) return;  // nothing is gathered
+    // The last process has no grid at the entry: every process stops with its code, only that
+    // one names the cause, and the next gathering finds no message left over.
+    Matrix g = OwnGrid();
+    const int index = obj_->FirstFreeGridIndex();
+    const bool lacking = Rank() == Size() - 1;
+    if (!lacking) obj_->RegisterGrid(index, "g.asc", &g, nullptr, 0, "g", 0, 1, kRows);
+    ClearConsole();
+    EXPECT_EQ(ErrorCode([&] { obj_->MPIGatherGridCopy(index, nullptr, true); }), 12);
+    EXPECT_EQ(Console().find("MPIGatherGridCopy: no data at grid-store index") != std::string::npos, lacking);
+    Matrix written = obj_->MPIGatherGridCopy(0, &g, true);
+    if (Rank() != 0) return;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            if (!Valid(r, c)) continue;
+            ASSERT_EQ(written[r][c], Value(r, c)) << r << "," << c;
+        }
+}
+
 TEST_F(MpiRowsTest, StacksMoveWithAllTheirLevels) {
     const int levels = 3;
     Stack whole = obj_->matrix3d(1, kRows, 1, kCols, levels, kRows);

@@ -121,6 +121,34 @@ TEST_F(DistributedStackTest, BinaryStackIsTheSameAtEveryProcessCount) {
     }
 }
 
+TEST_F(DistributedStackTest, AStackLackingAnOwnRowOnOneProcessStopsEveryProcess) {
+    if (Size() == 1) return;  // the plan needs the decomposition
+    // The last process's stack ends before the last row it has cells in: every process stops
+    // with the code before the file is touched, and only that process names the row.
+    const int levels = 1;
+    const bool lacking = Rank() == Size() - 1;
+    int lastOwn = d_.lo;
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (Mine(r, c)) lastOwn = r;
+    ASSERT_GT(lastOwn, d_.lo);
+    Stack s = lacking ? obj_->matrix3d(d_.lo, lastOwn - 1, 1, kCols, levels, kRows) : OwnStack(levels);
+    Share("s.bin", "the older file");
+    ClearConsole();
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("s.bin", s, levels, false, true); }), 26);
+    const std::string named = "s.bin: the stack holds no row " + std::to_string(lastOwn);
+    EXPECT_EQ(Console().find(named) != std::string::npos, lacking) << Console();
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_EQ(ReadFile("s.bin"), "the older file");
+    MPI_Barrier(MPI_COMM_WORLD);
+    // The next write of a whole stack finds every process in step.
+    Stack whole = OwnStack(levels);
+    obj_->WriteStack("s.bin", whole, levels, false, true);
+    MPI_Barrier(MPI_COMM_WORLD);
+    EXPECT_EQ(ReadFile("s.bin"), BasinStackBytes<double>(levels));
+    MPI_Barrier(MPI_COMM_WORLD);
+}
+
 TEST_F(DistributedStackTest, BinaryStackIsReadByEveryProcessForItsRows) {
     const int levels = 2;
     for (bool doubles : {true, false}) {

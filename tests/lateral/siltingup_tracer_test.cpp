@@ -195,3 +195,55 @@ TEST_F(SiltingTracers, ZoneSumsTakeTheCellsWithTheirAreaWeights) {
 }
 
 }  // namespace
+
+// The disposition, runoff and tracer tables of one step, their records summed over the processes
+// together: each table's row holds its own zone means of every process's cells.
+TEST_F(SiltingTracers, EveryTableHoldsItsOwnZoneMeans) {
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concflux_tracer_2_input", 0.0);
+    silting_test::SectionOptions o;
+    o.stats = "2001";  // every zone, a row a step
+    auto s = Ready(o);
+    unsigned error = 9;
+    s->LinkTracerGrids(error, 2, descriptors_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    // Rain and the tracer's concentration differ from zone to zone and from cell to cell.
+    const auto zoneOf = [&](int r, int c) {
+        return static_cast<std::size_t>((*settings_.zoneIndex)[static_cast<std::size_t>(zone_[r][c])]);
+    };
+    ForOwn([&](int r, int c) {
+        G("precipitation")[r][c] = 60.0 + 10.0 * static_cast<double>(zoneOf(r, c)) + c;
+        G("concflux_tracer_2_input")[r][c] = 1.0 + r + 3.0 * static_cast<double>(zoneOf(r, c));
+    });
+    s->run(24, 20, 4, 2020);
+    // Per zone (and the basin in 0): cells, runoff, disposition, tracer weighed with the runoff.
+    std::vector<double> sums(16, 0.0);
+    ForOwn([&](int r, int c) {
+        const double Q = s->directRunoff.data[r][c];
+        for (std::size_t z : {zoneOf(r, c), std::size_t{0}}) {
+            sums[4 * z] += 1;
+            sums[4 * z + 1] += Q;
+            sums[4 * z + 2] += s->disposition.data[r][c];
+            sums[4 * z + 3] += s->Tracer(2).flux[r][c] * Q;
+        }
+    });
+    MPI_Allreduce(MPI_IN_PLACE, sums.data(), 16, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    if (rank != 0) return;
+    const std::vector<double>& runoff = s->statRunoff.stat->lastValues();
+    const std::vector<double>& disposition = s->statDisposition.stat->lastValues();
+    const std::vector<double>& tracer = s->Tracer(2).statistics->lastValues();
+    ASSERT_GE(runoff.size(), 5u);
+    ASSERT_GE(tracer.size(), 5u);
+    for (std::size_t j = 1; j <= 4; ++j) {
+        const std::size_t z = j == 4 ? 0 : j;  // the fourth column is the basin's
+        ASSERT_GT(sums[4 * z], 0.0) << j;
+        EXPECT_NEAR(runoff[j], sums[4 * z + 1] / sums[4 * z], 1e-9) << j;
+        EXPECT_NEAR(disposition[j], sums[4 * z + 2] / sums[4 * z], 1e-12) << j;
+        EXPECT_NEAR(tracer[j], sums[4 * z + 3] / sums[4 * z + 1], 1e-9) << j;
+    }
+    // The zones' values differ, so a table given another's records would not pass.
+    EXPECT_NE(runoff[1], runoff[3]);
+    EXPECT_NE(tracer[1], tracer[3]);
+}

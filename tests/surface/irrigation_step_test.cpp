@@ -257,6 +257,41 @@ TEST_F(IrrigationStep, RiverWaterCarriesTheRoutingsConcentrationOfEachStep) {
     m->FreeTracerGrids();
 }
 
+TEST_F(IrrigationStep, EachTracerTakesItsOwnRiverConcentrationOfProcessZero) {
+    // Two tracers, each with its own river concentration per subbasin; only process 0's arrays
+    // count (the others hold values never to be used).
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    std::vector<TracerDescriptor> tracers(3);
+    tracers[1].name = "chl";
+    tracers[2].name = "iso";
+    for (int t = 1; t <= 2; ++t) {
+        Add("concflux_tracer_" + std::to_string(t) + "_input", 2.0 * t);
+        Add("concstor_tracer_" + std::to_string(t) + "_unsatzon_model", 8.0);
+    }
+    auto m = ReadyIrrigation();
+    unsigned error = 9;
+    m->InitTracerGrids(error, 2, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    m->LinkSoilTracerStores();
+    MakeRoutingArrays(100.0, 0.0);
+    maxirrig_.resize(3, std::vector<double>(4, 0.0));
+    auto river = [](int t, std::size_t s) { return 10.0 * t + static_cast<double>(s); };
+    for (std::size_t t = 1; t <= 2; ++t)
+        for (std::size_t s = 0; s < 4; ++s) maxirrig_[t][s] = talvo_test::Rank() == 0 ? river(static_cast<int>(t), s) : 555.0;
+    Link(*m);
+    Fill("precipitation", 1);
+    m->run(1, 2, 1, 2020);
+    // 3.125 mm of river water of its subbasin mixed with 1 mm of rain of the tracer's input.
+    ForOwn([&](int r, int c) {
+        const std::size_t s = static_cast<std::size_t>((*settings_.zoneIndex)[static_cast<std::size_t>(zone_[r][c])]);
+        ASSERT_NEAR(G("irrigation_amounts")[r][c], 3.125, 1e-12);
+        for (int t = 1; t <= 2; ++t)
+            EXPECT_NEAR(m->tracers[static_cast<std::size_t>(t)].flux[r][c], (2.0 * t + river(t, s) * 3.125) / 4.125, 1e-12)
+                << t << ": " << r << "," << c;
+    });
+    m->FreeTracerGrids();
+}
+
 TEST_F(IrrigationStep, MissingRoutingArraysStopWith60) {
     auto m = ReadyIrrigation();
     MakeRoutingArrays(1, 1);
