@@ -195,9 +195,15 @@ bool CrossedDownToNoFlux(const soil_entry& soil, double err, int i, double Hi, d
     return hjHigh < hiLow - kHeadTolerance;
 }
 
-double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo, int& hintUpper, int& hintLower);
-double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
+// The three steps of an interface in the flux pass, inline there: the pass's loop then keeps its
+// values in registers instead of saving and restoring them around a call per interface.
+[[gnu::always_inline]] inline double Conductivity(const soil_entry& soil, const ColumnState& col,
+                                                  const CellValues& cell, const SolverSettings& set, int i,
+                                                  LookupMemo& memo, int& hintUpper, int& hintLower);
+[[gnu::always_inline]] inline double Outflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
+                                             int i, SubstepTotals& totals);
+[[gnu::always_inline]] inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations,
+                                           LookupMemo& memo);
 
 }  // namespace
 
@@ -216,8 +222,8 @@ double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, doubl
 namespace {
 
 // hintUpper, hintLower: the brackets to try first for the two look-ups (set to theirs).
-double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo, int& hintUpper, int& hintLower) {
+inline double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
+                           const SolverSettings& set, int i, LookupMemo& memo, int& hintUpper, int& hintLower) {
     const std::size_t a = U(i), b = U(i + 1);
     const int c = cell.clayLayer;
     if (c > 0 && (c == i || c == i + 1)) {
@@ -250,9 +256,7 @@ double Conductivity(const soil_entry& soil, const ColumnState& col, const CellVa
     return std::max(Ka, Kb);
 }
 
-}  // namespace
-
-double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
+inline double Outflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
                       SubstepTotals& totals) {
     const std::size_t l = U(i);
     if (i >= cell.tableLayer) return 0.0;
@@ -273,6 +277,13 @@ double LateralOutflow(const soil_entry& soil, const ColumnState& col, const Cell
         e += drain;
     }
     return std::min(e, limit);
+}
+
+}  // namespace
+
+double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
+                      SubstepTotals& totals) {
+    return Outflow(soil, col, cell, i, totals);
 }
 
 double SuctionLookupError(const soil_entry& soil, int i) {
@@ -368,7 +379,7 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
         const double Ki =
             Conductivity(soil, col, cell, set, i, memo, col.conductivityBracketUpper[l], col.conductivityBracketLower[l]);
         col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
-        col.e[l] = LateralOutflow(soil, col, cell, i, totals);
+        col.e[l] = Outflow(soil, col, cell, i, totals);
     }
     memo = LookupMemo{};
     for (int i = 1; i <= L && i < n; ++i) col.q[U(i)] = Limit(soil, col, i, cell.dt, nullptr, memo);
@@ -376,7 +387,8 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
 
 namespace {
 
-double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo) {
+inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations,
+                    LookupMemo& memo) {
     const std::size_t a = U(i), b = U(i + 1);
     const double dzi = col.z[a - 1] - col.z[a];
     const double dzj = col.z[a] - col.z[b];
