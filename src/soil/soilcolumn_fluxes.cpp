@@ -396,7 +396,8 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
     const double qTop = col.q[a - 1], qBelow = col.q[b], eBelow = col.e[b];
     const double thetaOldI = col.thetaOld[a], thetaOldJ = col.thetaOld[b];
     double q = col.q[a];
-    double& e = col.e[a];
+    // The lateral outflow, scaled with the flux in the bisection, is stored when the bisection ends.
+    double e = col.e[a];
     if (evaluations) *evaluations = 0;
 
     double thi = thetaOldI + (q - e - qTop) * dt / dzi;
@@ -452,7 +453,8 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
     bool allBack = true;
-    auto keepHints = [&]() {
+    auto leave = [&]() {
+        col.e[a] = e;
         col.halfBracketUpper[a] = quickI.FirstBracket();
         col.halfBracketLower[a] = quickJ.FirstBracket();
     };
@@ -480,7 +482,7 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
             met = !crossed && std::fabs(hj - hi) <= kHeadTolerance;
         }
         if (met) {
-            keepHints();
+            leave();
             return q;
         }
         step = crossed ? -1.0 : 1.0;
@@ -497,11 +499,11 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
                 e += e0 * step * h;
                 h *= 0.5;
             }
-            keepHints();
+            leave();
             return q;
         }
     }
-    keepHints();
+    leave();
     return q;
 }
 

@@ -43,7 +43,12 @@ soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
     // argument changed, and its mineral part only when one of its own arguments did.
     const std::array<double, 6> arguments{soil.theta_sat[l], theta, w.unfrozen[l], soil.DryThermalConduct[l],
                                           h.lamWater, h.lamIce};
-    if (!memos || !SameBits(arguments, w.lambdaArguments[l])) {
+    // The water content and the unfrozen fraction change most often: they are compared first.
+    const std::array<double, 6>& last = w.lambdaArguments[l];
+    const bool same = std::bit_cast<std::uint64_t>(arguments[2]) == std::bit_cast<std::uint64_t>(last[2]) &&
+                      std::bit_cast<std::uint64_t>(arguments[1]) == std::bit_cast<std::uint64_t>(last[1]) &&
+                      SameBits(arguments, last);
+    if (!memos || !same) {
         const std::array<double, 3> mineralArguments{arguments[0], arguments[1], arguments[3]};
         if (!memos || !SameBits(mineralArguments, w.mineralArguments[l])) {
             w.mineral[l] = soilheat::MineralFactor(arguments[0], arguments[1], arguments[3]);
