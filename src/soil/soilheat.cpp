@@ -96,18 +96,10 @@ void ImplicitStep(const Column& col, std::span<const double> Told, double surfac
     // elimination, so the processor overlaps them with its chain of divisions, whose last values
     // stay in registers. The operations are those of coefficients first and elimination after.
     double bAbove = 0, cAbove = 0, rAbove = 0;
-    // The coupling of layers k and k + 1 enters c of layer k and a of layer k + 1 with the same
-    // numerator -2 l[k] dt and the same sum of thicknesses: both are kept for the next layer.
-    double coupling = 0, sum = 0;
     for (int k = 1; k <= n; ++k) {
         const double S = dt / (d[k] * H[k]);
-        double a = k > 1 ? coupling / (sum * d[k] * H[k]) : 0.0;
-        double c = 0.0;
-        if (k < n) {
-            coupling = -2.0 * l[k] * dt;
-            sum = d[k + 1] + d[k];
-            c = coupling / (sum * d[k] * H[k]);
-        }
+        double a = k > 1 ? -2.0 * l[k - 1] * dt / ((d[k - 1] + d[k]) * d[k] * H[k]) : 0.0;
+        double c = k < n ? -2.0 * l[k] * dt / ((d[k + 1] + d[k]) * d[k] * H[k]) : 0.0;
         double m = 0.0, Tw = 0.0;
         if (adv != nullptr) {
             const double qTop = adv->flux[U(k - 1)], qBottom = adv->flux[U(k)];
