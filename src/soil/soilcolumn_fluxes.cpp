@@ -34,9 +34,10 @@ bool SameTable(const ColumnState& col, int a, int b) {
     return b == a + 1 && col.sameTableAsAbove[U(b)] != 0;
 }
 
-// hint: the bracket to try first, set to the bracket of the look-up (or of the memo's).
-double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f,
-              int& hint) {
+// hint: the bracket to try first, set to the bracket of the look-up (or of the memo's). Inline, as
+// SuctionMemo below.
+[[gnu::always_inline]] inline double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table,
+                                            double theta, double f, int& hint) {
     if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) {
         hint = m.bracket;
         return m.value;

@@ -32,7 +32,8 @@ soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
 
 // The properties of layer k from its temperature and water content (see HeatProperties); inline in
 // the loops over the layers, which then keep their values in registers.
-[[gnu::always_inline]] inline void LayerProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, int k, double* offsets) {
+[[gnu::always_inline]] inline void LayerProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, int k,
+                                                   double* offsets) {
     const std::size_t l = U(k);
     const double T = w.T[l];
     const double theta = w.col.theta[l];
