@@ -34,9 +34,10 @@ bool SameTable(const ColumnState& col, int a, int b) {
     return b == a + 1 && col.sameTableAsAbove[U(b)] != 0;
 }
 
-// hint: the bracket to try first, set to the bracket of the look-up (or of the memo's).
-double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table, double theta, double f,
-              int& hint) {
+// hint: the bracket to try first, set to the bracket of the look-up (or of the memo's). Inline, as
+// SuctionMemo below.
+[[gnu::always_inline]] inline double KrMemo(const soil_entry& soil, const ColumnState& col, LookupMemo& m, int table,
+                                            double theta, double f, int& hint) {
     if (m.table >= 0 && m.x == theta && m.f == f && SameTable(col, m.table, table)) {
         hint = m.bracket;
         return m.value;
@@ -195,9 +196,15 @@ bool CrossedDownToNoFlux(const soil_entry& soil, double err, int i, double Hi, d
     return hjHigh < hiLow - kHeadTolerance;
 }
 
-double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo, int& hintUpper, int& hintLower);
-double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo);
+// The three steps of an interface in the flux pass, inline there: the pass's loop then keeps its
+// values in registers instead of saving and restoring them around a call per interface.
+[[gnu::always_inline]] inline double Conductivity(const soil_entry& soil, const ColumnState& col,
+                                                  const CellValues& cell, const SolverSettings& set, int i,
+                                                  LookupMemo& memo, int& hintUpper, int& hintLower);
+[[gnu::always_inline]] inline double Outflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
+                                             int i, SubstepTotals& totals);
+[[gnu::always_inline]] inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations,
+                                           LookupMemo& memo);
 
 }  // namespace
 
@@ -216,8 +223,8 @@ double LimitInterfaceFlux(const soil_entry& soil, ColumnState& col, int i, doubl
 namespace {
 
 // hintUpper, hintLower: the brackets to try first for the two look-ups (set to theirs).
-double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell, const SolverSettings& set,
-                    int i, LookupMemo& memo, int& hintUpper, int& hintLower) {
+inline double Conductivity(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
+                           const SolverSettings& set, int i, LookupMemo& memo, int& hintUpper, int& hintLower) {
     const std::size_t a = U(i), b = U(i + 1);
     const int c = cell.clayLayer;
     if (c > 0 && (c == i || c == i + 1)) {
@@ -250,9 +257,7 @@ double Conductivity(const soil_entry& soil, const ColumnState& col, const CellVa
     return std::max(Ka, Kb);
 }
 
-}  // namespace
-
-double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
+inline double Outflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
                       SubstepTotals& totals) {
     const std::size_t l = U(i);
     if (i >= cell.tableLayer) return 0.0;
@@ -273,6 +278,13 @@ double LateralOutflow(const soil_entry& soil, const ColumnState& col, const Cell
         e += drain;
     }
     return std::min(e, limit);
+}
+
+}  // namespace
+
+double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
+                      SubstepTotals& totals) {
+    return Outflow(soil, col, cell, i, totals);
 }
 
 double SuctionLookupError(const soil_entry& soil, int i) {
@@ -368,7 +380,7 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
         const double Ki =
             Conductivity(soil, col, cell, set, i, memo, col.conductivityBracketUpper[l], col.conductivityBracketLower[l]);
         col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
-        col.e[l] = LateralOutflow(soil, col, cell, i, totals);
+        col.e[l] = Outflow(soil, col, cell, i, totals);
     }
     memo = LookupMemo{};
     for (int i = 1; i <= L && i < n; ++i) col.q[U(i)] = Limit(soil, col, i, cell.dt, nullptr, memo);
@@ -376,7 +388,8 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
 
 namespace {
 
-double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations, LookupMemo& memo) {
+inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations,
+                    LookupMemo& memo) {
     const std::size_t a = U(i), b = U(i + 1);
     const double dzi = col.z[a - 1] - col.z[a];
     const double dzj = col.z[a] - col.z[b];
@@ -384,7 +397,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     const double qTop = col.q[a - 1], qBelow = col.q[b], eBelow = col.e[b];
     const double thetaOldI = col.thetaOld[a], thetaOldJ = col.thetaOld[b];
     double q = col.q[a];
-    double& e = col.e[a];
+    // The lateral outflow, scaled with the flux in the bisection, is stored when the bisection ends.
+    double e = col.e[a];
     if (evaluations) *evaluations = 0;
 
     double thi = thetaOldI + (q - e - qTop) * dt / dzi;
@@ -440,7 +454,8 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
     const double roundings = 2e-15 * (std::fabs(zmi) + std::fabs(zmj) + 1.0);
     double step = -1.0, h = 0.5;
     bool allBack = true;
-    auto keepHints = [&]() {
+    auto leave = [&]() {
+        col.e[a] = e;
         col.halfBracketUpper[a] = quickI.FirstBracket();
         col.halfBracketLower[a] = quickJ.FirstBracket();
     };
@@ -468,7 +483,7 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
             met = !crossed && std::fabs(hj - hi) <= kHeadTolerance;
         }
         if (met) {
-            keepHints();
+            leave();
             return q;
         }
         step = crossed ? -1.0 : 1.0;
@@ -485,11 +500,11 @@ double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* ev
                 e += e0 * step * h;
                 h *= 0.5;
             }
-            keepHints();
+            leave();
             return q;
         }
     }
-    keepHints();
+    leave();
     return q;
 }
 

@@ -30,8 +30,10 @@ soilheat::Column HeatColumn(const soil_entry& soil, const CellWork& w) {
     return {w.col.n, {w.lambda.data(), size}, {w.heatCapacity.data(), size}, {soil.thickness.data(), size}};
 }
 
-// The properties of layer k from its temperature and water content (see HeatProperties).
-void LayerProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, int k, double* offsets) {
+// The properties of layer k from its temperature and water content (see HeatProperties); inline in
+// the loops over the layers, which then keep their values in registers.
+[[gnu::always_inline]] inline void LayerProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h, int k,
+                                                   double* offsets) {
     const std::size_t l = U(k);
     const double T = w.T[l];
     const double theta = w.col.theta[l];
@@ -42,7 +44,12 @@ void LayerProperties(const soil_entry& soil, CellWork& w, const HeatSettings& h,
     // argument changed, and its mineral part only when one of its own arguments did.
     const std::array<double, 6> arguments{soil.theta_sat[l], theta, w.unfrozen[l], soil.DryThermalConduct[l],
                                           h.lamWater, h.lamIce};
-    if (!memos || !SameBits(arguments, w.lambdaArguments[l])) {
+    // The water content and the unfrozen fraction change most often: they are compared first.
+    const std::array<double, 6>& last = w.lambdaArguments[l];
+    const bool same = std::bit_cast<std::uint64_t>(arguments[2]) == std::bit_cast<std::uint64_t>(last[2]) &&
+                      std::bit_cast<std::uint64_t>(arguments[1]) == std::bit_cast<std::uint64_t>(last[1]) &&
+                      SameBits(arguments, last);
+    if (!memos || !same) {
         const std::array<double, 3> mineralArguments{arguments[0], arguments[1], arguments[3]};
         if (!memos || !SameBits(mineralArguments, w.mineralArguments[l])) {
             w.mineral[l] = soilheat::MineralFactor(arguments[0], arguments[1], arguments[3]);

@@ -7,6 +7,7 @@
 // Per-layer arrays hold n + 1 values: layers 1..n from the surface, element 0 a copy of
 // layer 1 where the block format fills the array. Record 0 of a table only carries the
 // number of entries in its code.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -76,7 +77,19 @@ public:
     int RetentionBracket(std::int32_t layer, double theta) const;
     double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2) const;
     // The same with a bracket hint, as SuctionFromTheta's, for the conductivity table.
-    double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const;
+    double RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const {
+        // Inline for the look-ups in the bracket of the hint; the search stays out of line.
+        const std::size_t l = static_cast<std::size_t>(layer);
+        const PointTable& th = conductivityTheta[l];
+        const double theta = std::min(theta1, theta2);
+        if (theta < th[kTablePoints]) return relConductivity[l][kTablePoints];
+        if (theta >= th[1]) return 1.0;
+        const std::size_t k = static_cast<std::size_t>(hint);
+        if (!(hint >= 1 && hint < kTablePoints && l < conductivityFalls.size() && conductivityFalls[l] != 0 &&
+              th[k] > theta && theta >= th[k + 1]))
+            return RelConductivityFromThetaSearch(layer, theta, hint);
+        return Interpolate(th, relConductivity[l], hint, theta);
+    }
     // The two look-ups above and ThetaFromSuction with the plain bisection search of the bracket:
     // the reference the faster bracket finding is checked against.
     double SuctionFromThetaBySearch(std::int32_t layer, double theta) const;
@@ -232,6 +245,8 @@ private:
     // The suction look-up's bracket search (hint set to the bracket found): counted where the table
     // falls strictly, else the bisection.
     double SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const;
+    // The same for the conductivity table, for theta th[30] <= theta < th[1] or no number.
+    double RelConductivityFromThetaSearch(std::int32_t layer, double theta, int& hint) const;
     // Linear between points k and k + 1 of a falling table th, the values of table v.
     static double Interpolate(const PointTable& th, const PointTable& v, int k, double theta) {
         const std::size_t a = static_cast<std::size_t>(k), b = a + 1;

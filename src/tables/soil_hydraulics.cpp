@@ -146,15 +146,6 @@ namespace {
 // last point never is); the bisection ends at the same bracket.
 int CountedBracket(const soil_entry::PointTable& th, double theta) { return 1 + CountPoints<false>(th, 2, theta); }
 
-// Bracket of theta in the falling table th (th[kPoints] <= theta < th[1] or no number): the hint
-// where the table falls strictly (falls) and th[hint] > theta >= th[hint + 1] (the one bracket
-// the search could end at), else the count where the table falls strictly, else the search.
-int FallingBracket(const soil_entry::PointTable& th, double theta, bool falls, int hint) {
-    if (falls && hint >= 1 && hint < kPoints && th[Idx(hint)] > theta && theta >= th[Idx(hint + 1)]) return hint;
-    if (falls && !std::isnan(theta)) return CountedBracket(th, theta);
-    return Bracket(th, theta, false);
-}
-
 }  // namespace
 
 double soil_entry::SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const {
@@ -204,16 +195,12 @@ double soil_entry::RelConductivityFromThetaBySearch(std::int32_t layer, double t
     return Interpolate(th, kr, Bracket(th, theta, false), theta);
 }
 
-double soil_entry::RelConductivityFromTheta(std::int32_t layer, double theta1, double theta2, int& hint) const {
+double soil_entry::RelConductivityFromThetaSearch(std::int32_t layer, double theta, int& hint) const {
     const std::size_t l = Idx(layer);
     const PointTable& th = conductivityTheta[l];
-    const PointTable& kr = relConductivity[l];
-    const double theta = std::min(theta1, theta2);
-    if (theta < th[kPoints]) return kr[kPoints];
-    if (theta >= th[1]) return 1.0;
-    const int k = FallingBracket(th, theta, l < conductivityFalls.size() && conductivityFalls[l] != 0, hint);
-    hint = k;
-    return Interpolate(th, kr, k, theta);
+    const bool falls = l < conductivityFalls.size() && conductivityFalls[l] != 0;
+    hint = falls && !std::isnan(theta) ? CountedBracket(th, theta) : Bracket(th, theta, false);
+    return Interpolate(th, relConductivity[l], hint, theta);
 }
 
 void soil_entry::ComputeFreezingTables(std::int32_t layer, double c) {
