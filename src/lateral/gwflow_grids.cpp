@@ -78,8 +78,7 @@ void gwflowclass::SetLayerOneThickness() {
     const soil_entry* table = settings.soilTable;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!b.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!InZone(r, c) || !Own(r, c)) continue;
+        for (const int c : OwnZoneColumns(r)) {
             const double type = (*soilTypes)[r][c];
             if (b[r][c] > nodata && type > nodata && table != nullptr && type >= 1 &&
                 type <= table[0].code) {
@@ -90,6 +89,16 @@ void gwflowclass::SetLayerOneThickness() {
         }
     }
     MPIExchangeHalo(GetGridIndex("aquifer_thickness_1"));
+}
+
+void gwflowclass::ListOwnZoneCells() {
+    ownZoneColumns_.clear();
+    ownZoneRowStart_.assign(1, 0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int c = 1; c <= ncols; ++c)
+            if (InZone(r, c) && Own(r, c)) ownZoneColumns_.push_back(c);
+        ownZoneRowStart_.push_back(ownZoneColumns_.size());
+    }
 }
 
 void gwflowclass::CheckAquiferGrids() {
@@ -111,9 +120,9 @@ void gwflowclass::CheckAquiferGrids() {
                 if (g.grid == nullptr) continue;
                 for (int r = firstRow; r <= lastRow; ++r) {
                     if (!g.grid->holds(r)) continue;
-                    for (int c = 1; c <= ncols; ++c) {
-                        if (!InZone(r, c) || !Own(r, c)) continue;
-                        const double v = (*g.grid)[r][c];
+                    const double* row = (*g.grid)[r];
+                    for (const int c : OwnZoneColumns(r)) {
+                        const double v = row[c];
                         // The cell's name is written only for a value outside the range.
                         if (v == nodata || g.range.Holds(v)) continue;
                         RequireBound(*log, "grid", "[standard_grids]",
@@ -143,8 +152,7 @@ void gwflowclass::StartHeads(Layer& L, int l) {
     L.headOld.fill(nodata);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!InZone(r, c) || !Own(r, c)) continue;
+        for (const int c : OwnZoneColumns(r)) {
             const double d = (*gwDistance)[r][c];
             double v = (*elevation)[r][c] + d;
             if (std::fabs(d) < 0.001) {
@@ -181,8 +189,7 @@ void gwflowclass::CreateLayerGrids() {
         // computes keep a transmissivity of 0, never the nodata value.
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.head.holds(r)) continue;
-            for (int c = 1; c <= ncols; ++c) {
-                if (!InZone(r, c) || !Own(r, c)) continue;
+            for (const int c : OwnZoneColumns(r)) {
                 const double h = L.head[r][c];
                 L.headOldOld[r][c] = h;
                 L.headIter[r][c] = h;

@@ -249,11 +249,9 @@ void unsatzonmodellklasse::EnableGroundwater() {
     // A warm start keeps the aquifer's rate of the last step of the run before, which its start
     // grid holds; otherwise the aquifer has not moved yet and its base flow starts at 0 m/s.
     if (config.readgrid == 1 || config.readgrid == 3) return;
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c)
-            if (IsOwnCell(r, c)) own.baseflow[r][c] = 0.0;
-    }
+    PrepareOwnCells();
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (const int c : OwnColumns(r)) own.baseflow[r][c] = 0.0;
 }
 
 void unsatzonmodellklasse::CreateRiverOutputs() {
