@@ -146,10 +146,8 @@ void gwflowclass::StartHeads(Layer& L, int l) {
         Register(L.oldIndex, L.headOld, L.oldName, StrFormat("gw_head_old_%d", l), L.headCode, true);
         return;
     }
-    L.head = HaloMatrix();
-    L.headOld = HaloMatrix();
-    L.head.fill(nodata);
-    L.headOld.fill(nodata);
+    L.head = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+    L.headOld = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         for (const int c : OwnZoneColumns(r)) {
@@ -174,17 +172,16 @@ void gwflowclass::CreateLayerGrids() {
     for (int l = 1; l <= layerCount; ++l) StartHeads(layers[static_cast<std::size_t>(l)], l);
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
-        L.headOldOld = HaloMatrix();
-        L.headIter = OwnMatrix();
+        // Flows and balances of cells outside the basin are nodata, whichever process holds the row.
+        L.headOldOld = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+        L.headIter = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
         L.tx = HaloMatrix();
         L.ty = HaloMatrix();
-        L.flowX = HaloMatrix();
-        L.flowY = HaloMatrix();
-        L.balance = OwnMatrix();
+        L.flowX = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+        L.flowY = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+        L.balance = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
         L.leakage = OwnMatrix();
-        L.top = HaloMatrix();
-        // Flows and balances of cells outside the basin are nodata, whichever process holds the row.
-        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.top, &L.flowX, &L.flowY, &L.balance}) m->fill(nodata);
+        L.top = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
         // A face towards a cell outside the basin carries nothing: halo cells that no process
         // computes keep a transmissivity of 0, never the nodata value.
         for (int r = firstRow; r <= lastRow; ++r) {

@@ -82,6 +82,7 @@ void schneemodellklasse::CreateSlideGrids() {
     if (rank != 0) return;
     const Matrix& zone = WholeZones();
     const Matrix& slope = slopeWhole.empty() ? *(*gridStore)[slopeIndex].grid : slopeWhole;
+    const double none = nodata;
     // Row r of the zones, or null where process 0 holds no such row (no basin cell in it).
     auto zoneRow = [&](int r) -> const double* { return zone.holds(r) ? zone[r] : nullptr; };
 
@@ -94,12 +95,12 @@ void schneemodellklasse::CreateSlideGrids() {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
             if (z == nullptr) {
-                std::fill(to + 1, to + ncols + 1, nodata);
+                std::fill(to + 1, to + ncols + 1, none);
                 continue;
             }
             const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                to[c] = z[c] != nodata ? MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope) : nodata;
+                to[c] = z[c] != none ? MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope) : none;
         }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
@@ -123,12 +124,12 @@ void schneemodellklasse::CreateSlideGrids() {
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
         if (z == nullptr) {
-            std::fill(rowOut + 1, rowOut + ncols + 1, nodata);
-            std::fill(colOut + 1, colOut + ncols + 1, nodata);
+            std::fill(rowOut + 1, rowOut + ncols + 1, none);
+            std::fill(colOut + 1, colOut + ncols + 1, none);
             continue;
         }
         for (int c = 1; c <= ncols; ++c) {
-            const bool inBasin = z[c] != nodata;
+            const bool inBasin = z[c] != none;
             if (inBasin && k < order.size()) {
                 const int index = order[k];
                 const int orderRow = index / ncols + 1, orderCol = index % ncols + 1;
@@ -137,14 +138,14 @@ void schneemodellklasse::CreateSlideGrids() {
                 ++k;
                 if (!ranks.usable) continue;
                 std::int32_t& slot = ranks.rankOf[ranks.Index(orderRow, orderCol)];
-                if (zone[orderRow][orderCol] == nodata || slot >= 0) {
+                if (zone[orderRow][orderCol] == none || slot >= 0) {
                     ranks.usable = false;
                     continue;
                 }
                 slot = static_cast<std::int32_t>(ranks.cells.size());
                 ranks.cells.emplace_back(orderRow, orderCol);
             } else {
-                rowOut[c] = colOut[c] = nodata;
+                rowOut[c] = colOut[c] = none;
                 if (inBasin) ranks.usable = false;
             }
         }
