@@ -22,6 +22,18 @@ ValueBlock ZeroedDoubles(std::size_t n, DiagLog* log, const char* text) {
     if (!block) AllocationFailure(log, text, 1);
     return block;
 }
+
+// n values, each v; allocated without zeroing, since every value is set.
+ValueBlock FilledDoubles(std::size_t n, double v, DiagLog* log, const char* text) {
+    ValueBlock block(static_cast<double*>(std::malloc((n == 0 ? 1 : n) * sizeof(double))));
+    if (!block) AllocationFailure(log, text, 1);
+    std::fill_n(block.get(), n == 0 ? 1 : n, v);
+    return block;
+}
+
+ValueBlock Values(std::size_t n, const double* fill, DiagLog* log, const char* text) {
+    return fill == nullptr ? ZeroedDoubles(n, log, text) : FilledDoubles(n, *fill, log, text);
+}
 }  // namespace
 
 void Matrix::fill(double v) {
@@ -59,6 +71,14 @@ const std::string& memory_handling::MemoryOwnerName() const {
 }
 
 Matrix memory_handling::matrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows) {
+    return MakeMatrix(firstRow, lastRow, ncols, nrows, nullptr);
+}
+
+Matrix memory_handling::FilledMatrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows, double v) {
+    return MakeMatrix(firstRow, lastRow, ncols, nrows, &v);
+}
+
+Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill) {
     Matrix m;
     const double rowBytes = (static_cast<double>(ncols) + 1) * sizeof(double);
     if (rowBytes + 24 > kMaxBlockBytes) AllocationFailure(memLog_, "FATAL: too long matrix rows", 1);
@@ -79,8 +99,8 @@ Matrix memory_handling::matrix(int firstRow, int lastRow, int /*firstCol*/, int 
     double remaining = total;
     int next = firstRow;
     auto carve = [&](int count) {
-        auto block = ZeroedDoubles(static_cast<std::size_t>(count) * rowLen, memLog_,
-                                   "FATAL: memory allocation error 2 in matrix()");
+        auto block = Values(static_cast<std::size_t>(count) * rowLen, fill, memLog_,
+                            "FATAL: memory allocation error 2 in matrix()");
         for (int i = 0; i < count; ++i) m.rows_[static_cast<std::size_t>(next + i)] = block.get() + i * rowLen;
         m.blocks_.push_back(std::move(block));
         next += count;
@@ -104,6 +124,15 @@ Matrix memory_handling::matrix(int firstRow, int lastRow, int /*firstCol*/, int 
 void memory_handling::FreeMatrix(Matrix& m, int, int, int, int, int) { m.reset(); }
 
 Stack memory_handling::matrix3d(int firstRow, int lastRow, int /*firstCol*/, int ncols, int levels, int nrows) {
+    return MakeMatrix3d(firstRow, lastRow, ncols, levels, nrows, nullptr);
+}
+
+Stack memory_handling::FilledMatrix3d(int firstRow, int lastRow, int /*firstCol*/, int ncols, int levels, int nrows,
+                                      double v) {
+    return MakeMatrix3d(firstRow, lastRow, ncols, levels, nrows, &v);
+}
+
+Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill) {
     Stack s;
     const int top = nrows > 0 ? nrows : lastRow;
     try {
@@ -124,7 +153,7 @@ Stack memory_handling::matrix3d(int firstRow, int lastRow, int /*firstCol*/, int
         } catch (const std::bad_alloc&) {
             AllocationFailure(memLog_, "FATAL: memory allocation error (2) in 3_d_matrix()", 1);
         }
-        auto block = ZeroedDoubles(cells * perCell, memLog_, "FATAL: memory allocation error (3) in 3_d_matrix()");
+        auto block = Values(cells * perCell, fill, memLog_, "FATAL: memory allocation error (3) in 3_d_matrix()");
         for (std::size_t c = 0; c < cells; ++c) ptrs[c] = block.get() + c * perCell;
         s.rows_[static_cast<std::size_t>(r)] = ptrs.get();
         s.cellPointers_.push_back(std::move(ptrs));

@@ -92,6 +92,11 @@ public:
     // The grid rows are carved from a few large blocks (powers of two minus 24 bytes, each at
     // most 2147480000 bytes) rather than allocated one by one.
     virtual Matrix matrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows);
+    // The same rows with every value (column 0 and level 0 included) set to v: what matrix() or
+    // matrix3d() and a fill of every value give, without zeroing the values first (calloc clears
+    // memory it reuses before the fill would overwrite it).
+    Matrix FilledMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows, double v);
+    Stack FilledMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows, double v);
     virtual void FreeMatrix(Matrix& m, int firstRow, int lastRow, int firstCol, int ncols, int nrows);
     // Zeroed bytes; failure is error 81.
     virtual std::unique_ptr<unsigned char[]> AllocMemory(std::size_t bytes, int number);
@@ -100,6 +105,9 @@ public:
     static double HalvingCount(double value);
 
 protected:
+    // fill null: zeroed values; otherwise every value *fill.
+    Matrix MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill);
+    Stack MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill);
     // The log the allocation failures are written to (set by modelobject).
     DiagLog* memLog_ = nullptr;
     // Name used by MemoryError.

@@ -317,11 +317,18 @@ std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matr
         }
         Matrix& copy = copies[k];
         copy = mh.matrix(1, o.nrows, 1, o.ncols, o.nrows);
+        // Held in locals (a store into the copy could otherwise change the nodata value as far as
+        // the compiler knows) and every value read: the compiler may then select several at once.
+        const double none = o.nodata;
+        const int ncols = o.ncols;
         for (int r = 1; r <= o.nrows; ++r) {
             const double* owner = (*regions)[r];
             const double* value = (*grids[k])[r];
             double* to = copy[r];
-            for (int c = 1; c <= o.ncols; ++c) to[c] = owner[c] != o.nodata ? value[c] : o.nodata;
+            for (int c = 1; c <= ncols; ++c) {
+                const double v = value[c];
+                to[c] = owner[c] != none ? v : none;
+            }
         }
     }
     return copies;

@@ -18,6 +18,7 @@ gwflowclass::gwflowclass(unsigned& error, DiagLog* log_, const SubmodelSettings&
         LogBanner("gwflow.cc");
         ReadSection();
         LookUpGrids();
+        ListOwnZoneCells();
         SetLayerOneThickness();
         CheckAquiferGrids();
         CreateLayerGrids();

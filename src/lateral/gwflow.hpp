@@ -189,6 +189,15 @@ private:
     // leakage, a storage coefficient outside [0, 1]) stop the construction on every process.
     void CheckAquiferGrids();
     void CreateLayerGrids();
+    // The set-up's passes visit only the own cells in the zones: listed once per own row, in
+    // column order (the order in which a scan of the row with InZone and Own meets them).
+    void ListOwnZoneCells();
+    std::span<const int> OwnZoneColumns(int r) const {
+        const std::size_t i = static_cast<std::size_t>(r - firstRow);
+        return {ownZoneColumns_.data() + ownZoneRowStart_[i], ownZoneRowStart_[i + 1] - ownZoneRowStart_[i]};
+    }
+    std::vector<int> ownZoneColumns_;
+    std::vector<std::size_t> ownZoneRowStart_;  // own rows + 1: where each row's columns start
     void StartHeads(Layer& L, int l);
     void OpenControlPointFile();
     int TakeEntry(bool tracer = false);

@@ -78,8 +78,7 @@ void gwflowclass::SetLayerOneThickness() {
     const soil_entry* table = settings.soilTable;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!b.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!InZone(r, c) || !Own(r, c)) continue;
+        for (const int c : OwnZoneColumns(r)) {
             const double type = (*soilTypes)[r][c];
             if (b[r][c] > nodata && type > nodata && table != nullptr && type >= 1 &&
                 type <= table[0].code) {
@@ -90,6 +89,16 @@ void gwflowclass::SetLayerOneThickness() {
         }
     }
     MPIExchangeHalo(GetGridIndex("aquifer_thickness_1"));
+}
+
+void gwflowclass::ListOwnZoneCells() {
+    ownZoneColumns_.clear();
+    ownZoneRowStart_.assign(1, 0);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int c = 1; c <= ncols; ++c)
+            if (InZone(r, c) && Own(r, c)) ownZoneColumns_.push_back(c);
+        ownZoneRowStart_.push_back(ownZoneColumns_.size());
+    }
 }
 
 void gwflowclass::CheckAquiferGrids() {
@@ -111,9 +120,9 @@ void gwflowclass::CheckAquiferGrids() {
                 if (g.grid == nullptr) continue;
                 for (int r = firstRow; r <= lastRow; ++r) {
                     if (!g.grid->holds(r)) continue;
-                    for (int c = 1; c <= ncols; ++c) {
-                        if (!InZone(r, c) || !Own(r, c)) continue;
-                        const double v = (*g.grid)[r][c];
+                    const double* row = (*g.grid)[r];
+                    for (const int c : OwnZoneColumns(r)) {
+                        const double v = row[c];
                         // The cell's name is written only for a value outside the range.
                         if (v == nodata || g.range.Holds(v)) continue;
                         RequireBound(*log, "grid", "[standard_grids]",
@@ -137,14 +146,11 @@ void gwflowclass::StartHeads(Layer& L, int l) {
         Register(L.oldIndex, L.headOld, L.oldName, StrFormat("gw_head_old_%d", l), L.headCode, true);
         return;
     }
-    L.head = HaloMatrix();
-    L.headOld = HaloMatrix();
-    L.head.fill(nodata);
-    L.headOld.fill(nodata);
+    L.head = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+    L.headOld = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!InZone(r, c) || !Own(r, c)) continue;
+        for (const int c : OwnZoneColumns(r)) {
             const double d = (*gwDistance)[r][c];
             double v = (*elevation)[r][c] + d;
             if (std::fabs(d) < 0.001) {
@@ -166,23 +172,21 @@ void gwflowclass::CreateLayerGrids() {
     for (int l = 1; l <= layerCount; ++l) StartHeads(layers[static_cast<std::size_t>(l)], l);
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
-        L.headOldOld = HaloMatrix();
-        L.headIter = OwnMatrix();
+        // Flows and balances of cells outside the basin are nodata, whichever process holds the row.
+        L.headOldOld = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+        L.headIter = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
         L.tx = HaloMatrix();
         L.ty = HaloMatrix();
-        L.flowX = HaloMatrix();
-        L.flowY = HaloMatrix();
-        L.balance = OwnMatrix();
+        L.flowX = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+        L.flowY = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+        L.balance = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
         L.leakage = OwnMatrix();
-        L.top = HaloMatrix();
-        // Flows and balances of cells outside the basin are nodata, whichever process holds the row.
-        for (Matrix* m : {&L.headOldOld, &L.headIter, &L.top, &L.flowX, &L.flowY, &L.balance}) m->fill(nodata);
+        L.top = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
         // A face towards a cell outside the basin carries nothing: halo cells that no process
         // computes keep a transmissivity of 0, never the nodata value.
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.head.holds(r)) continue;
-            for (int c = 1; c <= ncols; ++c) {
-                if (!InZone(r, c) || !Own(r, c)) continue;
+            for (const int c : OwnZoneColumns(r)) {
                 const double h = L.head[r][c];
                 L.headOldOld[r][c] = h;
                 L.headIter[r][c] = h;

@@ -157,8 +157,7 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     auto outName = [&](int o) { return config.outputs[static_cast<std::size_t>(o)].name; };
     auto outCode = [&](int o) { return static_cast<long>(config.outputs[static_cast<std::size_t>(o)].code); };
     auto grid = [&](Matrix& m, RowSpan rows, const std::string& file, const std::string& name, long code) {
-        m = matrix(rows.first, rows.last, 1, ncols, nrows);
-        m.fill(nodata);
+        m = FilledMatrix(rows.first, rows.last, 1, ncols, nrows, nodata);
         return Register(file, &m, nullptr, name, code, rows.first, rows.last);
     };
     auto output = [&](Matrix& m, RowSpan rows, int o, const char* name) {
@@ -166,10 +165,7 @@ void unsatzonmodellklasse::RegisterOwnGrids() {
     };
     auto internal = [&](Matrix& m, RowSpan rows, const char* name) { return grid(m, rows, name, name, 0); };
     auto stack = [&](Stack& s, const char* name, const std::string& file, long code) {
-        s = matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
-        // A row's cells lie one after the other in one block: one fill per row.
-        const std::size_t rowValues = (static_cast<std::size_t>(ncols) + 1) * (static_cast<std::size_t>(nlayers) + 1);
-        for (int r = firstRow; r <= lastRow; ++r) std::fill_n(s.rowBlock(r), rowValues, nodata);
+        s = FilledMatrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows, nodata);
         return Register(file, nullptr, &s, name, code, firstRow, lastRow);
     };
     OwnGrids& g = own;
@@ -243,17 +239,14 @@ void unsatzonmodellklasse::EnableGroundwater() {
     if (flowControl == 0 || groundwaterActive != 0) return;
     groundwaterActive = 1;
     CreateRiverOutputs();
-    own.soilBaseflow = matrix(firstRow, lastRow, 1, ncols, nrows);
-    own.soilBaseflow.fill(nodata);
+    own.soilBaseflow = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
     Register("soil_baseflow", &own.soilBaseflow, nullptr, "soil_baseflow", 0, firstRow, lastRow);
     // A warm start keeps the aquifer's rate of the last step of the run before, which its start
     // grid holds; otherwise the aquifer has not moved yet and its base flow starts at 0 m/s.
     if (config.readgrid == 1 || config.readgrid == 3) return;
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c)
-            if (IsOwnCell(r, c)) own.baseflow[r][c] = 0.0;
-    }
+    PrepareOwnCells();
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (const int c : OwnColumns(r)) own.baseflow[r][c] = 0.0;
 }
 
 void unsatzonmodellklasse::CreateRiverOutputs() {
@@ -261,8 +254,7 @@ void unsatzonmodellklasse::CreateRiverOutputs() {
     using C = SoilModelConfig;
     auto publish = [&](Matrix& m, int o, const char* name) {
         const SoilModelConfig::NamedCode& out = config.outputs[static_cast<std::size_t>(o)];
-        m = matrix(firstRow, lastRow, 1, ncols, nrows);
-        m.fill(nodata);
+        m = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
         Register(out.name, &m, nullptr, name, out.code, firstRow, lastRow);
     };
     publish(own.gwin, C::GWIN_G, "river_infiltration");

@@ -31,10 +31,9 @@ void CopyOwnCells(const Matrix& from, Matrix& to, int first, int last, Own&& own
 void unsatzonmodellklasse::SetInitialState() {
     const int soilCount = settings.soilTable[0].code;
     int badSoil = 0;
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c)) continue;
+        for (const int c : OwnColumns(r)) {
             const double v = (*in.soilTypes)[r][c];
             if (!(v >= 1 && v <= soilCount)) badSoil = static_cast<int>(v);
         }
@@ -128,10 +127,9 @@ void unsatzonmodellklasse::ReadInitialState() {
 }
 
 void unsatzonmodellklasse::ComputeGeodeticHeads() {
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c)) continue;
+        for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
             std::span<double> h = Column(own.geodeticHeads, r, c, nlayers);
             h[0] = (*in.elevation)[r][c];
@@ -153,10 +151,9 @@ void unsatzonmodellklasse::ComputeProfileState() {
         throw ModelError(17);
     }
     std::vector<double> thetaSat(static_cast<std::size_t>(nlayers) + 1);
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c)) continue;
+        for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
             const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
             std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
@@ -190,10 +187,9 @@ void unsatzonmodellklasse::DerivedStartGrids() {
     long long slopesMissing = 0;
     const double pi = 3.141592653;
     std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c)) continue;
+        for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
             const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
             std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);

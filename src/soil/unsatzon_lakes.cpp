@@ -49,10 +49,10 @@ void unsatzonmodellklasse::ReadLakeModel(const std::string& section) {
     const int mode = config.readgrid;
     const double threshold = lake_init_method == 1 ? 1.0 : 0.3;
     Matrix* elevation = (*gridStore)[2].grid;
+    PrepareOwnCells();
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c) || !((*in.lakeCodes)[r][c] >= 0)) continue;
+        for (const int c : OwnColumns(r)) {
+            if (!((*in.lakeCodes)[r][c] >= 0)) continue;
             const bool saturate = mode == 0 || (mode > 0 && own.pondingStorage[r][c] > threshold);
             if (saturate) {
                 if (lake_init_method == 2) {

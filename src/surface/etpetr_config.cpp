@@ -295,8 +295,7 @@ std::string verdunstungsmodellklasse::LayerFileName(const std::string& name, int
 }
 
 Matrix verdunstungsmodellklasse::NewGrid(double ownValue) {
-    Matrix m = matrix(firstRow, lastRow, 1, ncols, nrows);
-    m.fill(nodata);
+    Matrix m = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
     for (int r = firstRow; r <= lastRow; ++r)
         for (int col = 1; col <= ncols; ++col)
             if (OwnCell(r, col)) m[r][col] = ownValue;

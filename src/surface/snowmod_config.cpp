@@ -331,8 +331,7 @@ void schneemodellklasse::CreateStateGrid(OwnGrid& grid, const char* name, bool w
         return;
     }
     if (temperatureGrid) {
-        grid.data = matrix(first, last, 1, ncols, nrows);
-        grid.data.fill(nodata);
+        grid.data = FilledMatrix(first, last, 1, ncols, nrows, nodata);
         RegisterOwn(grid, name, first, last);
         return;
     }

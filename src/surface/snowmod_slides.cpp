@@ -82,18 +82,26 @@ void schneemodellklasse::CreateSlideGrids() {
     if (rank != 0) return;
     const Matrix& zone = WholeZones();
     const Matrix& slope = slopeWhole.empty() ? *(*gridStore)[slopeIndex].grid : slopeWhole;
-    auto inBasin = [&](int r, int c) { return zone.holds(r) && zone[r][c] != nodata; };
+    const double none = nodata;
+    // Row r of the zones, or null where process 0 holds no such row (no basin cell in it).
+    auto zoneRow = [&](int r) -> const double* { return zone.holds(r) ? zone[r] : nullptr; };
 
     const int existing = FindGrid("max_deposition");
     if (existing > 0) {
         maxDepositionGrid = (*gridStore)[existing].grid;
     } else {
         maxDeposition.data = matrix(1, nrows, 1, ncols, nrows);
-        for (int r = 1; r <= nrows; ++r)
+        for (int r = 1; r <= nrows; ++r) {
+            double* const to = maxDeposition.data[r];
+            const double* const z = zoneRow(r);
+            if (z == nullptr) {
+                std::fill(to + 1, to + ncols + 1, none);
+                continue;
+            }
+            const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                maxDeposition.data[r][c] = inBasin(r, c) ? MaxDepositionOfSlope(maxDepositionFactor, slope[r][c],
-                                                                                  maxDepositionSlope)
-                                                         : nodata;
+                to[c] = z[c] != none ? MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope) : none;
+        }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
     }
@@ -111,25 +119,36 @@ void schneemodellklasse::CreateSlideGrids() {
     ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
     ranks.cells.reserve(order.size());
     std::size_t k = 0;
-    for (int r = 1; r <= nrows; ++r)
+    for (int r = 1; r <= nrows; ++r) {
+        double* const rowOut = elevOrderRow.data[r];
+        double* const colOut = elevOrderCol.data[r];
+        const double* const z = zoneRow(r);
+        if (z == nullptr) {
+            std::fill(rowOut + 1, rowOut + ncols + 1, none);
+            std::fill(colOut + 1, colOut + ncols + 1, none);
+            continue;
+        }
         for (int c = 1; c <= ncols; ++c) {
-            if (inBasin(r, c) && k < order.size()) {
-                const int orderRow = order[k] / ncols + 1, orderCol = order[k] % ncols + 1;
-                elevOrderRow.data[r][c] = orderRow;
-                elevOrderCol.data[r][c] = orderCol;
+            const bool inBasin = z[c] != none;
+            if (inBasin && k < order.size()) {
+                const int index = order[k];
+                const int orderRow = index / ncols + 1, orderCol = index % ncols + 1;
+                rowOut[c] = orderRow;
+                colOut[c] = orderCol;
                 ++k;
                 if (!ranks.usable) continue;
                 std::int32_t& slot = ranks.rankOf[ranks.Index(orderRow, orderCol)];
-                if (zone[orderRow][orderCol] == nodata || slot >= 0) {
+                if (zone[orderRow][orderCol] == none || slot >= 0) {
                     ranks.usable = false;
                     continue;
                 }
                 slot = static_cast<std::int32_t>(ranks.cells.size());
                 ranks.cells.emplace_back(orderRow, orderCol);
             } else {
-                elevOrderRow.data[r][c] = elevOrderCol.data[r][c] = nodata;
-                if (inBasin(r, c)) ranks.usable = false;
+                rowOut[c] = colOut[c] = none;
+                if (inBasin) ranks.usable = false;
             }
         }
+    }
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }

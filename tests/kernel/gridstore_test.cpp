@@ -1,6 +1,9 @@
 // The grid store: registration, write-code digits, the three searches and their failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "kernel_fixture.hpp"
 
 using talvo_test::ErrorCode;
@@ -188,6 +191,47 @@ TEST(GridStoreBytes, HeldRowsOfEachGridAndStackOnce) {
     store[4].sumGrid = mh.matrix(1, 10, 1, 20, 10);
     EXPECT_EQ(store.HeldBytes(), 2 * whole.bytes() + part.bytes() + stack.bytes());
     EXPECT_EQ(GridStore().HeldBytes(), 0u);
+}
+
+// Grids and stacks made with every value set hold what a zeroed allocation and a fill of every
+// value give: the same held rows and the same bits in every value, column 0 and level 0
+// included, also where the rows are carved from several blocks and where the memory is reused.
+TEST(FilledGrids, HoldWhatAllocationAndFillGive) {
+    memory_handling mh;
+    struct Shape {
+        int first, last, ncols, nrows;
+    };
+    // The last shape spans several blocks; each round reuses the memory of the one before.
+    const Shape shapes[] = {{1, 1, 1, 1}, {3, 5, 20, 10}, {1, 10, 7, 0}, {2, 3000, 400, 3000}};
+    for (int round = 0; round < 2; ++round)
+        for (const double v : {-9999.0, -0.0, 2.5}) {
+            for (const Shape& h : shapes) {
+                {
+                    Matrix dirty = mh.matrix(h.first, h.last, 1, h.ncols, h.nrows);
+                    dirty.fill(7.0);
+                }
+                const Matrix got = mh.FilledMatrix(h.first, h.last, 1, h.ncols, h.nrows, v);
+                Matrix want = mh.matrix(h.first, h.last, 1, h.ncols, h.nrows);
+                want.fill(v);
+                ASSERT_EQ(got.rowCount(), want.rowCount());
+                for (int r = 0; r <= want.rowCount(); ++r) {
+                    ASSERT_EQ(got.holds(r), want.holds(r)) << r;
+                    if (!want.holds(r)) continue;
+                    ASSERT_EQ(std::memcmp(got[r], want[r], (static_cast<std::size_t>(h.ncols) + 1) * sizeof(double)), 0)
+                        << "row " << r << " of " << h.last << " value " << v;
+                }
+            }
+            const Stack got = mh.FilledMatrix3d(2, 9, 1, 30, 4, 12, v);
+            Stack want = mh.matrix3d(2, 9, 1, 30, 4, 12);
+            for (int r = 2; r <= 9; ++r) std::fill_n(want.rowBlock(r), 31 * 5, v);
+            ASSERT_EQ(got.rowCount(), want.rowCount());
+            for (int r = 0; r <= 12; ++r) {
+                ASSERT_EQ(got.holds(r), want.holds(r)) << r;
+                if (!want.holds(r)) continue;
+                for (int c = 0; c <= 30; ++c)
+                    ASSERT_EQ(std::memcmp(got[r][c], want[r][c], 5 * sizeof(double)), 0) << r << " " << c;
+            }
+        }
 }
 
 }  // namespace

@@ -126,6 +126,55 @@ TEST_F(GwConfig, StartHeadsAndCreatedGrids) {
     EXPECT_FALSE(store_[created].hasInternalName);
 }
 
+// The construction looks at the cells of the zones only: values no aquifer can have outside
+// them are no error there and leave the created grids' cells outside the zones untouched; within
+// the zones the grids are checked in turn (layer by layer) and row by row, and the first value
+// outside its range stops the construction on every process.
+TEST_F(GwConfig, OnlyCellsOfTheZonesAreCheckedAndStarted) {
+    StandardGrids(2, 500, -2, 1e-4, 0.1, 30);
+    auto hole = [](int r) { return 2 + r % 3; };  // a cell outside the zones in every row
+    for (int r = 1; r <= 4; ++r) {
+        zone_[r][hole(r)] = -9999.0;
+        Find("aquifer_thickness_1")[r][hole(r)] = -1;
+        Find("gw_k_y_2")[r][hole(r)] = 0;
+        Find("gw_storage_coeff_1")[r][hole(r)] = 2;
+        Find("gw_kolmation_1")[r][hole(r)] = -1;
+    }
+    Section sec;
+    sec.layers = 2;
+    auto g = MakeOk(sec);
+    for (int l = 1; l <= 2; ++l) {
+        const auto& L = g->layers[static_cast<std::size_t>(l)];
+        const double b = l == 1 ? 10 : 30;
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 0; c <= 5; ++c) {
+                const bool in = c >= 1 && c != hole(r);
+                EXPECT_EQ(L.head[r][c], in ? 498 : -9999.0) << l << " " << r << " " << c;
+                EXPECT_EQ(L.headOldOld[r][c], in ? 498 : -9999.0) << l << " " << r << " " << c;
+                EXPECT_EQ(L.top[r][c], in ? (l == 1 ? 500 : 490) : -9999.0) << l << " " << r << " " << c;
+                EXPECT_EQ(L.balance[r][c], -9999.0);
+                // No transmissivity leaves a cell outside the zones.
+                EXPECT_EQ(L.tx[r][c], in ? (b - 2) * 1e-4 : 0.0) << l << " " << r << " " << c;
+                EXPECT_EQ(L.ty[r][c], in ? (b - 2) * 1e-4 : 0.0) << l << " " << r << " " << c;
+            }
+    }
+    // Layer 1 takes the soil's depth in the zones only.
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c) EXPECT_EQ(Find("aquifer_thickness_1")[r][c], c == hole(r) ? -1 : 10);
+    g.reset();
+    // Row 3: a conductivity of layer 1 at its last column goes before a thickness of layer 2 at its
+    // first column; the value in the cell outside the zones is passed over.
+    Find("aquifer_thickness_2")[3][1] = 0;
+    Find("gw_k_x_1")[3][5] = -1;
+    Find("gw_k_x_1")[3][hole(3)] = -5;
+    unsigned error = 0;
+    Make(sec, error);
+    EXPECT_EQ(error, 17u);
+    EXPECT_EQ(Logged("gw_k_x_1 at row 3, column 5"), Owns(3)) << console_.str();
+    EXPECT_FALSE(Logged("at row 3, column " + std::to_string(hole(3))));
+    EXPECT_FALSE(Logged("aquifer_thickness_2 at row"));
+}
+
 TEST_F(GwConfig, ControlFileErrors) {
     StandardGrids(1, 500, -2, 1e-4, 0.1);
     struct Case {
