@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iomanip>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "gwflow_fixture.hpp"
@@ -94,6 +95,34 @@ protected:
         }
         for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
         return sweeps[0][0];
+    }
+
+    // A grid of rows x cols whose rows from `firstOutside` on lie outside the basin, over a varied
+    // aquifer: for over-relaxation and plain Gauss-Seidel, the sweeps of both layers in the third
+    // step of a converging solve are counted, then at every lag and every limit of sweeps that
+    // `limits(n1, n2)` derives from them the run equals waiting for every agreement.
+    template <class Limits>
+    void SameAtEveryLagAndLimit(int rows, int cols, int firstOutside, std::initializer_list<int> lags, Limits limits) {
+        Init(rows, cols, 50.0, 3.0);
+        for (int r = firstOutside; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c) zone_[r][c] = -9999;
+        VariedAquifer();
+        const int lagBefore = gwflowclass::agreementLag;
+        for (const double sor : {1.3, 0.0}) {
+            std::vector<double> out;
+            int sweeps[3] = {};
+            gwflowclass::waitForEveryAgreement = true;
+            const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps, out, 10000, 1e-4);
+            gwflowclass::waitForEveryAgreement = false;
+            SCOPED_TRACE(sor);
+            for (const int lag : lags)
+                for (const int maxiter : limits(g->layers[1].sweeps, g->layers[2].sweeps)) {
+                    gwflowclass::agreementLag = lag;
+                    const int first = SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4);
+                    gwflowclass::agreementLag = lagBefore;
+                    EXPECT_LE(first, 2 * maxiter) << "lag " << lag << " maxiter " << maxiter;
+                }
+        }
     }
 };
 
@@ -587,28 +616,10 @@ TEST_F(GwPhysics, SweepsBeyondTheOneThatEndedTheSolveAreTakenBackAtAnyLag) {
     // sweep ended the solve, every sweep after it is taken back, also where the last sweep allowed
     // comes before the lag has passed (each sweep under way is then looked at at once): the results
     // are those of waiting for the agreement after every sweep, at every lag.
-    Init(40, 23, 50.0, 3.0);
-    for (int r = 33; r <= 40; ++r)
-        for (int c = 1; c <= 23; ++c) zone_[r][c] = -9999;
-    VariedAquifer();
-    const int lagBefore = gwflowclass::agreementLag;
-    for (const double sor : {1.3, 0.0}) {
-        // The sweeps of each layer in the third step, the solve converging.
-        std::vector<double> out;
-        int sweeps[3] = {};
-        gwflowclass::waitForEveryAgreement = true;
-        const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps, out, 10000, 1e-4);
-        gwflowclass::waitForEveryAgreement = false;
-        const int n1 = g->layers[1].sweeps, n2 = g->layers[2].sweeps;
-        EXPECT_GT(std::min(n1, n2), 3) << sor;
-        for (const int lag : {1, 2, 5})
-            for (const int maxiter : {10000, n1 + 1, n1 + 3, n2 + 2, n1, n2 - 1}) {
-                gwflowclass::agreementLag = lag;
-                const int first = SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4);
-                gwflowclass::agreementLag = lagBefore;
-                EXPECT_LE(first, 2 * maxiter) << "sor " << sor << " lag " << lag << " maxiter " << maxiter;
-            }
-    }
+    SameAtEveryLagAndLimit(40, 23, 33, {1, 2, 5}, [](int n1, int n2) {
+        EXPECT_GT(std::min(n1, n2), 3);
+        return std::vector<int>{10000, n1 + 1, n1 + 3, n2 + 2, n1, n2 - 1};
+    });
 }
 
 TEST_F(GwPhysics, TrialHeadsKeptPieceByPieceDuringTheNextSweepAreThoseOfTheSweepThatEndedTheSolve) {
@@ -619,26 +630,10 @@ TEST_F(GwPhysics, TrialHeadsKeptPieceByPieceDuringTheNextSweepAreThoseOfTheSweep
     // processes agree that a sweep ended the solve, every piece of its heads goes back: the results
     // are those of waiting for the agreement and every halo row after each sweep, at lags 1 and 3,
     // converged and stopped by maxiter.
-    Init(112, 21, 50.0, 3.0);
-    for (int r = 85; r <= 112; ++r)
-        for (int c = 1; c <= 21; ++c) zone_[r][c] = -9999;
-    VariedAquifer();
-    const int lagBefore = gwflowclass::agreementLag;
-    for (const double sor : {1.3, 0.0}) {
-        std::vector<double> out;
-        int sweeps[3] = {};
-        gwflowclass::waitForEveryAgreement = true;
-        const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.8, sweeps, out, 10000, 1e-4);
-        gwflowclass::waitForEveryAgreement = false;
-        const int n1 = g->layers[1].sweeps;
-        EXPECT_GT(n1, 4) << sor;
-        for (const int lag : {1, 3})
-            for (const int maxiter : {10000, n1 + 1, n1 - 2}) {
-                gwflowclass::agreementLag = lag;
-                SameAsWaitingForEveryAgreement(sor, maxiter, 1e-4);
-                gwflowclass::agreementLag = lagBefore;
-            }
-    }
+    SameAtEveryLagAndLimit(112, 21, 85, {1, 3}, [](int n1, int) {
+        EXPECT_GT(n1, 4);
+        return std::vector<int>{10000, n1 + 1, n1 - 2};
+    });
 }
 
 TEST_F(GwPhysics, ConvergedHeadsOfBothLayersDoNotDependOnTheDivision) {
