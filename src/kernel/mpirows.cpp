@@ -679,9 +679,18 @@ void CheckHalo(const modelobject& o, const Cells& cells, const std::vector<HaloR
 
 // Starts the sends and receives of the halo runs of cells and adds their requests.
 template <class Cells>
-void StartHalo(const modelobject& o, const Cells& cells, bool rowTags, std::vector<MPI_Request>& requests) {
+void StartHalo(const modelobject& o, const Cells& cells, bool rowTags, std::vector<MPI_Request>& requests,
+               std::vector<MPI_Request>* early = nullptr) {
     if (o.sendHalo) {
-        for (const HaloRecord& h : *o.sendHalo) {
+        const std::vector<HaloRecord>& sends = *o.sendHalo;
+        for (std::size_t i = 0; i < sends.size(); ++i) {
+            const HaloRecord& h = sends[i];
+            // A send posted early (its row already final) takes its place in the list.
+            if (early != nullptr && i < early->size() && (*early)[i] != MPI_REQUEST_NULL) {
+                requests.push_back((*early)[i]);
+                (*early)[i] = MPI_REQUEST_NULL;
+                continue;
+            }
             requests.emplace_back();
             MPI_Isend(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, rowTags ? h.row : 0,
                       MPI_COMM_WORLD, &requests.back());
@@ -696,15 +705,19 @@ void StartHalo(const modelobject& o, const Cells& cells, bool rowTags, std::vect
     }
 }
 
-template <class Cells>
-void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags, bool yielding = false) {
-    std::vector<MPI_Request> requests;
-    StartHalo(o, cells, rowTags, requests);
+void WaitHalo(std::vector<MPI_Request>& requests, bool yielding) {
     if (requests.empty()) return;
     if (yielding)
         mpirows::WaitYielding(static_cast<int>(requests.size()), requests.data());
     else
         MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+}
+
+template <class Cells>
+void ExchangeHalo(const modelobject& o, const Cells& cells, bool rowTags, bool yielding = false) {
+    std::vector<MPI_Request> requests;
+    StartHalo(o, cells, rowTags, requests);
+    WaitHalo(requests, yielding);
 }
 
 }  // namespace
@@ -736,11 +749,7 @@ void ExchangeHalos(modelobject& o, std::span<Matrix* const> grids, bool yielding
     if (o.size < 2) return;
     std::vector<MPI_Request> requests;
     for (Matrix* g : grids) StartHalo(o, CheckedHaloGrid(o, 0, g, "MPIExchangeHalos"), true, requests);
-    if (requests.empty()) return;
-    if (yielding)
-        mpirows::WaitYielding(static_cast<int>(requests.size()), requests.data());
-    else
-        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    WaitHalo(requests, yielding);
 }
 
 void ExchangeHaloStack(modelobject& o, int index, Stack* stack, bool yielding) {
@@ -798,28 +807,8 @@ void RowHaloExchange::Start(modelobject& o, int index) {
     rows_.clear();
     receives_.clear();
     if (o.size < 2) return;
-    if (anyEarly_) {
-        // As StartHalo, the sends posted early taken over in their place.
-        const GridCells cells = CheckedHaloGrid(o, index, nullptr, "RowHaloExchange");
-        const std::vector<HaloRecord>& sends = *o.sendHalo;
-        for (std::size_t i = 0; i < sends.size(); ++i) {
-            const HaloRecord& h = sends[i];
-            requests_.push_back(early_[i]);
-            early_[i] = MPI_REQUEST_NULL;
-            if (requests_.back() == MPI_REQUEST_NULL)
-                MPI_Isend(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, h.row,
-                          MPI_COMM_WORLD, &requests_.back());
-        }
-        anyEarly_ = false;
-        if (o.recvHalo != nullptr)
-            for (const HaloRecord& h : *o.recvHalo) {
-                requests_.emplace_back();
-                MPI_Irecv(cells.at(h.row, h.firstCol), h.count * cells.perCell(), MPI_DOUBLE, h.rank, h.row,
-                          MPI_COMM_WORLD, &requests_.back());
-            }
-    } else {
-        StartHalo(o, CheckedHaloGrid(o, index, nullptr, "RowHaloExchange"), true, requests_);
-    }
+    StartHalo(o, CheckedHaloGrid(o, index, nullptr, "RowHaloExchange"), true, requests_, anyEarly_ ? &early_ : nullptr);
+    anyEarly_ = false;
     // StartHalo posts the sends, then the receives, each in list order.
     for (const std::vector<HaloRecord>* list : {o.sendHalo, o.recvHalo})
         if (list != nullptr)
