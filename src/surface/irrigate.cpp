@@ -5,6 +5,9 @@
 #include "kernel/mpirows.hpp"
 #include "surface/irrigate.hpp"
 
+#include <mpi.h>
+
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -75,8 +78,24 @@ void irrigationclass::Construct() {
                 for (int c = 1; c <= ncols; ++c) cellWeights[r][c] = source.holds(r) ? source[r][c] : nodata;
         }
     }
+    wholeWeights_ = WholeWeightsEverywhere();
     CreateStatistic(groundwaterStat, "irrigation water amount from groundwater [mm]");
     CreateStatistic(surfaceStat, "irrigation water amount from  surface water [mm]");
+}
+
+bool irrigationclass::WholeWeightsEverywhere() {
+    // Without weights every cell counts as 1.
+    if (!hasCellWeights) return true;
+    // A weight above 0 counts as it is, any other as 1 (AddRecord); 2^20 per cell keeps every sum
+    // of a grid's cells below 2^53, where whole numbers add exactly.
+    const Matrix& weights = *(*gridStore)[cellWeightsIndex].grid;
+    int whole = 1;
+    order_.ForOwn([&](int r, int c) {
+        const double w = weights.holds(r) ? weights[r][c] : nodata;
+        if (w > 0 && !(w <= 1048576.0 && w == std::floor(w))) whole = 0;
+    });
+    if (size > 1) MPI_Allreduce(MPI_IN_PLACE, &whole, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    return whole != 0;
 }
 
 void irrigationclass::ReadStatistics(StatOutput& out) {

@@ -71,6 +71,9 @@ public:
     Matrix cellWeights;
     int cellWeightsIndex = 0;
     bool hasCellWeights = false;
+    // Every cell of every process adds a whole number to the sums of weights (its weight, whole
+    // and at most 2^20, or 1 without one): those sums are exact in any order.
+    bool wholeWeights_ = false;
 
     // Links.
     RunoffArray* Qg = nullptr;
@@ -118,6 +121,8 @@ private:
     template <class To>
     void AddRecord(const To& to, std::size_t first, std::size_t zones, double area, int zone, double value,
                    bool weight = true) const;
+    // Collective: whether the weights of the cells are whole numbers on every process.
+    bool WholeWeightsEverywhere();
     // Process 0: the accumulated sums into the records' fields n, sx, RelCellSum.
     void TakeSums(const double* sums, std::vector<zoneFZT>& records) const;
     [[noreturn]] void BadRoutingTarget(const irrigation::SupplyResult& result);

@@ -79,12 +79,19 @@ inline void irrigationclass::AddRecord(const To& to, std::size_t first, std::siz
     const std::size_t z = first + kSumsPerZone * static_cast<std::size_t>(zone);
     // The count of cells takes whole numbers only.
     to.AddWhole(z, 1.0);
+    // Whole weights need no place in the row order: the process adds its own total once.
+    const auto addWeight = [&](double w) {
+        if (wholeWeights_)
+            to.AddWhole(z + 2, w);
+        else
+            to.Add(z + 2, w);
+    };
     if (area > 0) {
         to.Add(z + 1, value * area);
-        if (weight) to.Add(z + 2, area);
+        if (weight) addWeight(area);
     } else {
         to.Add(z + 1, value);
-        if (weight) to.Add(z + 2, 1.0);
+        if (weight) addWeight(1.0);
     }
 }
 

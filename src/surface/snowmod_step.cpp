@@ -475,11 +475,19 @@ void schneemodellklasse::AddStatistics() {
 }
 
 void schneemodellklasse::StepStatistics() {
-    for (StatOutput* s : {&statStorage, &statOutflow, &statMeltOnly, &statDays, &statAge, &statSnow, &statRain,
-                          &statAlbedo, &statSnowTemp, &statSurfTemp, &statInputMass, &statMobileMass,
-                          &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt, &statIceMelt, &statSnowOnIce,
-                          &statFirnWE, &statBalanceSubbasin, &statBalanceGlacier, &statThaw})
-        if (s->stat) s->stat->Step(year, month, day, hour, 1);
+    StatOutput* const outputs[] = {&statStorage, &statOutflow, &statMeltOnly, &statDays, &statAge, &statSnow,
+                                   &statRain, &statAlbedo, &statSnowTemp, &statSurfTemp, &statInputMass,
+                                   &statMobileMass, &statDeposition, &statSnowWithoutGlaciers, &statFirnMelt,
+                                   &statIceMelt, &statSnowOnIce, &statFirnWE, &statBalanceSubbasin,
+                                   &statBalanceGlacier, &statThaw};
+    // The records of these tables and of the tracers' reach process 0 in one exchange; each table
+    // then steps where it did, the tracers' when their grids are written.
+    std::vector<zonalstatistic*> stats;
+    for (StatOutput* s : outputs) stats.push_back(s->stat.get());
+    AppendTracerStatistics(stats);
+    ReduceStatisticsTogether(stats);
+    for (StatOutput* s : outputs)
+        if (s->stat) s->stat->StepReduced(year, month, day, hour);
 }
 
 void schneemodellklasse::WriteGrids() {
@@ -494,7 +502,7 @@ void schneemodellklasse::WriteGrids() {
     }
     for (int t = 1; t <= tracerCount; ++t) {
         TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        if (rec.statistics) rec.statistics->Step(year, month, day, hour, 1);
+        if (rec.statistics) rec.statistics->StepReduced(year, month, day, hour);
         if (rec.storageIndex > 0) WriteStatisticGrids(rec.storageIndex, true, false);
     }
 }

@@ -479,4 +479,36 @@ TEST_F(IrrigationRowOrder, SumsPerSubbasinAreTheRowOrderSumsWhateverTheSplit) {
     m->FreeTracerGrids();
 }
 
+// Whole weights on some processes and fractional ones on another: the sums of the weights keep
+// the row order, in which the small fractions are lost against the large whole weights before
+// them. With whole weights everywhere they are the exact totals.
+TEST_F(IrrigationRowOrder, WeightSumsKeepTheRowOrderUnlessEveryWeightIsWhole) {
+    auto k = [](int r, int c) { return (r - 1) * 5 + c; };
+    for (const bool fractions : {true, false}) {
+        // 2^20 on rows 1 and 3, 1e-10 (or 3) on rows 2 and 4; one cell without weight counts as 1.
+        ForMine([&](int r, int c) {
+            G("RelCellArea")[r][c] = k(r, c) == 12 ? -9999 : (r % 2 == 1 ? 1048576.0 : (fractions ? 1e-10 : 3.0));
+            G("irrigation_codes")[r][c] = 2;
+            G("Max_Pumping")[r][c] = 1e12;
+        });
+        auto m = ReadyIrrigation();
+        MakeRoutingArrays(0.5, 1.0);
+        Link(*m);
+        m->run(1, 2, 1, 2020);
+        const std::vector<double> area = Whole(G("RelCellArea"));
+        if (talvo_test::Rank() != 0) continue;
+        double sums[4] = {};
+        for (int i = 0; i < 20; ++i) {
+            const double zone = zone_[i / 5 + 1][i % 5 + 1];
+            if (zone == -9999) continue;
+            const double a = area[static_cast<std::size_t>(i)];
+            sums[settings_.zoneIndex->at(static_cast<std::size_t>(zone))] += a > 0 ? a : 1.0;
+        }
+        for (std::size_t s = 1; s <= 3; ++s) {
+            EXPECT_EQ(m->groundwaterStat.records[s].RelCellSum, sums[s]) << "subbasin " << s << ", " << fractions;
+            EXPECT_EQ(m->surfaceStat.records[s].RelCellSum, sums[s]) << "subbasin " << s << ", " << fractions;
+        }
+    }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // with the cells' area weights (a cell without weight counts with its plain weight, a partly
 // glacier cell twice), summed over the processes; an output that is off gets nothing.
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "interception_test_domain.hpp"
 #include "kernel/zonerecord.hpp"
 #include "kernel/zonestat.hpp"
+#include "setup/tracer_ini.hpp"
 
 namespace {
 
@@ -119,6 +121,74 @@ TEST_F(SnowZoneSums, AnOutputThatIsOffGetsNothing) {
             EXPECT_EQ(z.n, 0.0) << out->fileName;
             EXPECT_EQ(z.sx, 0.0) << out->fileName;
         }
+}
+
+// Two steps with the storage, snowfall and outflow tables and a tracer's table on: each table's
+// last row holds its own zone means over the cells of every process.
+TEST_F(SnowZoneSums, EveryTableOfAStepHoldsItsOwnZoneMeans) {
+    std::vector<TracerDescriptor> d(3);
+    d[1].name = "chl";
+    d[1].max_conc = 1e6;
+    d[2].name = "oxy";
+    d[2].evaporating = 1;
+    d[2].statcode = 2001;  // the tracer's table, a row a step
+    d[2].path = "out_";
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concflux_tracer_2_input", 0.0);
+    snow_test::SectionOptions o;
+    o.stats = "2001";  // every zone, a row a step
+    unsigned code = 9;
+    auto snow = Make(o, &code);
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow->LinkTracerGrids(code, 2, d.data(), nullptr, 0);
+    ASSERT_EQ(code, 0u) << console_.str();
+    snow->LinkPrecipitation(false);
+    const auto zoneOf = [&](int r, int c) { return static_cast<std::size_t>(index_[static_cast<std::size_t>(zone_[r][c])]); };
+    // Snow falls on a cold cover and melts from a warm one; the zones differ in every input.
+    for (const double T : {-2.0, 4.0}) {
+        ForOwn([&](int r, int c) {
+            const double z = static_cast<double>(zoneOf(r, c));
+            G("temperature")[r][c] = T + 0.5 * z;
+            G("precipitation")[r][c] = 3.0 + 2.0 * z + 0.1 * c;
+            G("concflux_tracer_2_input")[r][c] = 1.0 + r + 3.0 * z;
+        });
+        snow->run(12, 1, 3, 2020);
+    }
+    // Per zone (0: the basin) the cells and the sums of storage, snowfall, outflow, the cover
+    // and the tracer's concentration weighed with the cover.
+    std::vector<double> sums(24, 0.0);
+    ForOwn([&](int r, int c) {
+        const double cover = snow->solid.data[r][c] + snow->liquid.data[r][c];
+        for (std::size_t z : {zoneOf(r, c), std::size_t{0}}) {
+            sums[6 * z] += 1;
+            sums[6 * z + 1] += cover;
+            sums[6 * z + 2] += snow->snowFraction.data[r][c];
+            sums[6 * z + 3] += snow->outflow.data[r][c];
+            sums[6 * z + 4] += cover;
+            sums[6 * z + 5] += snow->Tracer(2).storage[r][c] * cover;
+        }
+    });
+    MPI_Allreduce(MPI_IN_PLACE, sums.data(), 24, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() != 0) return;
+    const std::vector<double>& storage = snow->statStorage.stat->lastValues();
+    const std::vector<double>& snowfall = snow->statSnow.stat->lastValues();
+    const std::vector<double>& outflow = snow->statOutflow.stat->lastValues();
+    ASSERT_TRUE(snow->Tracer(2).statistics);
+    const std::vector<double>& tracer = snow->Tracer(2).statistics->lastValues();
+    ASSERT_GE(storage.size(), 5u);
+    ASSERT_GE(tracer.size(), 5u);
+    for (std::size_t j = 1; j <= 4; ++j) {
+        const std::size_t z = j == 4 ? 0 : j;  // the fourth column is the basin's
+        ASSERT_GT(sums[6 * z], 0.0) << j;
+        EXPECT_NEAR(storage[j], sums[6 * z + 1] / sums[6 * z], 1e-12) << j;
+        EXPECT_NEAR(snowfall[j], sums[6 * z + 2] / sums[6 * z], 1e-12) << j;
+        EXPECT_NEAR(outflow[j], sums[6 * z + 3] / sums[6 * z], 1e-12) << j;
+        EXPECT_NEAR(tracer[j], sums[6 * z + 5] / sums[6 * z + 4], 1e-9) << j;
+    }
+    // The zones' values differ, so a table given another's records would not pass.
+    EXPECT_NE(storage[1], storage[3]);
+    EXPECT_NE(outflow[1], outflow[3]);
+    EXPECT_NE(tracer[1], tracer[3]);
 }
 
 class InterceptionZoneSums : public interception_test::InterceptionDomain {};
