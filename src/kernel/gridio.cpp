@@ -1,5 +1,6 @@
 #include "kernel/gridio.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -183,20 +184,68 @@ bool TextScanner::WholeNumber(double* out) {
     return true;
 }
 
+namespace {
+// Whitespace as IsSpace takes it, looked up.
+struct SpaceTable {
+    bool space[256] = {};
+    constexpr SpaceTable() {
+        for (const char c : {' ', '\t', '\n', '\r', '\v', '\f'}) space[static_cast<unsigned char>(c)] = true;
+    }
+};
+constexpr SpaceTable kSpaces;
+inline bool Blank(char c) { return kSpaces.space[static_cast<unsigned char>(c)]; }
+
+// PlainDecimal where more bytes lie ahead than a plain decimal can take (it stops after at
+// most 15 digits, a sign and a point): the same value and stop, or null, without the checks
+// against the end.
+inline const char* PlainDecimalAhead(const char* p, double* out) {
+    static constexpr double kPowers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = *p == '-';
+    p += negative ? 1 : 0;
+    std::uint64_t digits = 0;
+    int count = 0;
+    const char* first = p;
+    for (; static_cast<unsigned>(*p - '0') <= 9; ++p) {
+        if (++count > 15) return nullptr;
+        digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (p == first) return nullptr;
+    int decimals = 0;
+    if (*p == '.') {
+        first = ++p;
+        for (; static_cast<unsigned>(*p - '0') <= 9; ++p) {
+            if (++count > 15) return nullptr;
+            digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+        if (p == first) return nullptr;
+        decimals = static_cast<int>(p - first);
+    }
+    if (*p != '\0' && !Blank(*p)) return nullptr;
+    const double v = static_cast<double>(digits) / kPowers[decimals];
+    *out = negative ? -v : v;
+    return p;
+}
+}  // namespace
+
 bool TextScanner::NumbersBeginningBefore(long long limit, std::vector<double>* out) {
     double v = 0;
     while (SkipSpace() && Offset() < limit) {
         // While a window of bytes lies ahead (far more than a plain decimal takes), the plain
         // decimals and the blanks after them are taken in place, as WholeNumber and SkipSpace
-        // take them; any other token as WholeNumber reads it.
+        // take them; any other token as WholeNumber reads it. Nothing moves the buffer in
+        // place, so the places a token may begin at end once, before the window or the limit.
         const char* const base = buf_.data();
         std::size_t at = pos_;
-        while (end_ - at >= kWindow && dropped_ + static_cast<long long>(at) < limit) {
-            const char* stop = PlainDecimal(base + at, base + end_, &v);
-            if (stop == nullptr || !IsSpace(*stop)) break;
+        const long long before = limit - dropped_;
+        const std::size_t bound =
+            end_ < kWindow || before <= 0 ? 0 : std::min(end_ - kWindow + 1, static_cast<std::size_t>(before));
+        while (at < bound) {
+            const char* stop = PlainDecimalAhead(base + at, &v);
+            if (stop == nullptr || !Blank(*stop)) break;
             out->push_back(v);
             at = static_cast<std::size_t>(stop - base);
-            while (at < end_ && IsSpace(base[at])) ++at;
+            while (at < end_ && Blank(base[at])) ++at;
         }
         if (at != pos_) {
             pos_ = at;

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -256,26 +258,36 @@ private:
     BlockOutput block_;
 };
 
-// Whether the weights of columns c1..c2 are all above zero (no weights: all are one). Two sums of
-// ones for the weights that are not (NaN included), without a branch per weight.
-bool PositiveWeights(const double* weights, int c1, int c2) {
-    if (weights == nullptr) return true;
-    double s0 = 0, s1 = 0;
+// How the weights of columns c1..c2 stand: all above zero (NaN is not), all exactly one (no
+// weights: all are one), or neither. Sums of ones for the weights that are not, without a
+// branch per weight.
+struct WeightsKind {
+    bool positive;
+    bool unit;
+};
+WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
+    if (weights == nullptr) return {true, true};
+    double s0 = 0, s1 = 0, u0 = 0, u1 = 0;
     int c = c1;
     for (; c + 1 <= c2; c += 2) {
         s0 += weights[c] > 0 ? 0.0 : 1.0;
         s1 += weights[c + 1] > 0 ? 0.0 : 1.0;
+        u0 += weights[c] == 1.0 ? 0.0 : 1.0;
+        u1 += weights[c + 1] == 1.0 ? 0.0 : 1.0;
     }
-    if (c <= c2) s0 += weights[c] > 0 ? 0.0 : 1.0;
-    return s0 + s1 == 0;
+    if (c <= c2) {
+        s0 += weights[c] > 0 ? 0.0 : 1.0;
+        u0 += weights[c] == 1.0 ? 0.0 : 1.0;
+    }
+    return {s0 + s1 == 0, u0 + u1 == 0};
 }
 
 // Counts columns c1..c2 of G rows into their running statistics value by value side by side:
 // each grid takes its values in column order as a row of its own would, while the G chains of
 // additions overlap instead of one waiting for the other.
-// weightsPositive: every weight of columns c1..c2 is above zero (see PositiveWeights).
+// kind: how the weights of columns c1..c2 stand (see ClassifyWeights).
 template <int G>
-void CountRows(const double* const* rows, const double* weights, bool weightsPositive, int c1, int c2, double floor,
+void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats) {
     double count[G], sum[G], squares[G], low[G], high[G];
     for (int g = 0; g < G; ++g) {
@@ -290,9 +302,29 @@ void CountRows(const double* const* rows, const double* weights, bool weightsPos
     // the first) move only past a value strictly beyond them, an equal one leaving them as they
     // are. The row then goes without the test for a first value and without a branch for the
     // extremes; otherwise value by value as a single count takes them.
-    bool settled = weightsPositive;
+    bool settled = kind.positive;
     for (int g = 0; g < G; ++g) settled = settled && count[g] > 0;
-    if (settled) {
+    // With weights of exactly one a value adds itself and its square (x * 1 is x), and each
+    // count adds ones: while a count is a whole number and stays below 2^53 each of these
+    // additions is exact, so the row's ones go in at once.
+    bool whole = settled && kind.unit;
+    for (int g = 0; g < G; ++g)
+        whole = whole && count[g] == std::trunc(count[g]) && count[g] + (c2 - c1 + 1) <= 9007199254740992.0;
+    if (whole) {
+        std::int64_t counted[G] = {};
+        for (int c = c1; c <= c2; ++c) {
+            for (int g = 0; g < G; ++g) {
+                const double x = rows[g][c];
+                if (!(x > floor)) continue;
+                ++counted[g];
+                sum[g] += x;
+                squares[g] += x * x;
+                low[g] = x < low[g] ? x : low[g];
+                high[g] = x > high[g] ? x : high[g];
+            }
+        }
+        for (int g = 0; g < G; ++g) count[g] += static_cast<double>(counted[g]);
+    } else if (settled) {
         for (int c = c1; c <= c2; ++c) {
             const double w = weights ? weights[c] : 1.0;
             for (int g = 0; g < G; ++g) {
@@ -419,11 +451,11 @@ private:
         std::array<double, 5> stats[3];
         File* counted[3];
         int n = 0;
-        const bool positive = PositiveWeights(weights, c1, c2);
+        const WeightsKind kind = ClassifyWeights(weights, c1, c2);
         auto count = [&] {
-            if (n == 3) CountRows<3>(rows, weights, positive, c1, c2, floor, stats);
-            if (n == 2) CountRows<2>(rows, weights, positive, c1, c2, floor, stats);
-            if (n == 1) CountRows<1>(rows, weights, positive, c1, c2, floor, stats);
+            if (n == 3) CountRows<3>(rows, weights, kind, c1, c2, floor, stats);
+            if (n == 2) CountRows<2>(rows, weights, kind, c1, c2, floor, stats);
+            if (n == 1) CountRows<1>(rows, weights, kind, c1, c2, floor, stats);
             for (int g = 0; g < n; ++g) counted[g]->stats = stats[g];
             n = 0;
         };

@@ -64,19 +64,32 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
     firstRows.assign(static_cast<std::size_t>(p), -1);
     lastRows.assign(static_cast<std::size_t>(p), -1);
     int cur = p - 1;
+    // Run by run of valid cells: the owner takes cells up to the end of its share (or of the
+    // run), as cell by cell; process 0, or an owner without share, takes all that remain.
     for (int r = 1; r <= nrows; ++r) {
-        for (int c = 1; c <= ncols; ++c) {
-            if (!IsValid(zone[r][c], nodata)) {
-                regions[r][c] = nodata;
+        const double* z = zone[r];
+        double* out = regions[r];
+        for (int c = 1; c <= ncols;) {
+            if (!IsValid(z[c], nodata)) {
+                out[c] = nodata;
+                ++c;
                 continue;
             }
-            auto& first = firstRows[static_cast<std::size_t>(cur)];
-            if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
-            regions[r][c] = cur;
-            auto& left = shares[static_cast<std::size_t>(cur)];
-            if (--left == 0) {
-                lastRows[static_cast<std::size_t>(cur)] = r;
-                if (cur > 0) --cur;
+            int end = c + 1;
+            while (end <= ncols && IsValid(z[end], nodata)) ++end;
+            while (c < end) {
+                auto& first = firstRows[static_cast<std::size_t>(cur)];
+                if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
+                auto& left = shares[static_cast<std::size_t>(cur)];
+                const std::int64_t run = end - c;
+                const std::int64_t take = left > 0 && left <= run ? left : run;
+                std::fill(out + c, out + c + take, static_cast<double>(cur));
+                c += static_cast<int>(take);
+                left -= take;
+                if (left == 0) {
+                    lastRows[static_cast<std::size_t>(cur)] = r;
+                    if (cur > 0) --cur;
+                }
             }
         }
     }
@@ -351,9 +364,12 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
             log << "MPI performance weight: " << weights[static_cast<std::size_t>(i)] << " for instance: " << i
                 << "[end-entry]";
         std::int64_t n = 0;
-        for (int r = 1; r <= nrows; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (IsValid((*zone)[r][c], nodata)) ++n;
+        for (int r = 1; r <= nrows; ++r) {
+            const double* row = (*zone)[r];
+            int valid = 0;
+            for (int c = 1; c <= ncols; ++c) valid += IsValid(row[c], nodata) ? 1 : 0;
+            n += valid;
+        }
         log << "MPI regular cells: " << static_cast<long>(n) << "\nMPI river cells: " << 0 << "[end-entry]";
         if (n < size) {
             failure = 1;

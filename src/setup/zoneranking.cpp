@@ -64,15 +64,23 @@ void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, con
     };
     std::vector<CodeSums> sums(ZoneTables::kMaxCode + 1);
     double total = 0;  // accumulated as a double: large grids exceed any 32-bit count
+    // A row goes run by run of equal values: the first cell of a run is checked and ranked as
+    // it comes, the others only counted. Without weights every count adds ones to whole numbers
+    // (far below 2^53), so a run's cells go in at once.
     for (int r = 1; r <= nrows; ++r) {
         const double* row = zone[r];
         const double* weights = relArea ? (*relArea)[r] : nullptr;
         ColumnRange& range = t.columns[static_cast<std::size_t>(r)];
-        for (int c = 1; c <= ncols; ++c) {
+        for (int c = 1; c <= ncols;) {
             const double v = row[c];
-            if (v == nodata) continue;
+            if (v == nodata) {
+                ++c;
+                continue;
+            }
+            int end = c + 1;
+            while (end <= ncols && row[end] == v) ++end;
             if (range.first == 0) range.first = c;
-            range.last = c;
+            range.last = end - 1;
             const long code = ZoneCode(v);
             if (code < 0 || code > ZoneTables::kMaxCode) {
                 *obj.log << "FATAL: invalid zone code in " << zoneFile << "!\n (codes has to be between 0 and "
@@ -90,11 +98,20 @@ void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, con
                 seen = 1;
                 t.maxCode = std::max(t.maxCode, static_cast<int>(code));
             }
-            const double w = weights ? weights[c] : 1.0;
             CodeSums& sum = sums[static_cast<std::size_t>(code)];
-            sum.cells += 1;
-            sum.weighted += w;
-            total += w;
+            if (weights == nullptr) {
+                const double cells = end - c;
+                sum.cells += cells;
+                sum.weighted += cells;
+                total += cells;
+            } else {
+                for (int k = c; k < end; ++k) {
+                    sum.cells += 1;
+                    sum.weighted += weights[k];
+                    total += weights[k];
+                }
+            }
+            c = end;
         }
     }
     // Zones numbered by ascending code.

@@ -4,7 +4,10 @@
 #include "tables/landuse_grids.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <mpi.h>
 
 #include "kernel/controlfile.hpp"
@@ -290,18 +293,49 @@ void LanduseParameterGrids::SetEntryReferences() {
     }
 }
 
+// The values an entry gives a cell at the fill date. Where the entry moves its fix points by
+// nothing of the cell but its altitude (no dynamic season start, no fix-point days per cell),
+// they follow from the entry and the altitude alone: cells of the same entry and altitude share
+// them. Each value is computed at the first cell that needs it, as without sharing (so a fault
+// stops at the same cell), and taken from there on. One slot per key's hash: a slot taken by
+// another key starts again.
+struct LanduseParameterGrids::SeasonShare {
+    enum Value { kRoot, kLai, kVcf, kRsc, kRsInterception, kZ0, kVegetationDay, kRsEvaporation, kAlbedo, kValues };
+    struct Slot {
+        const landuse_entry* entry = nullptr;
+        std::uint64_t altitude = 0;
+        std::uint32_t known = 0;
+        std::array<double, kValues> values{};
+    };
+    static constexpr std::size_t kSlots = 1024;
+    std::vector<Slot> slots = std::vector<Slot>(kSlots);
+
+    // The slot of the entry and altitude, null when the entry depends on more than the altitude.
+    Slot* Find(const landuse_entry& e, double altitude) {
+        if (e.HasDynamicStart() || e.method == landuse_entry::kDynamicPhenology3 ||
+            e.method == landuse_entry::kDynamicPhenology4)
+            return nullptr;
+        const auto bits = std::bit_cast<std::uint64_t>(altitude);
+        const std::uint64_t hash = (bits ^ (bits >> 29) ^ reinterpret_cast<std::uintptr_t>(&e)) * 0x9E3779B97F4A7C15ull;
+        Slot& slot = slots[static_cast<std::size_t>(hash >> 54) % kSlots];
+        if (slot.entry != &e || slot.altitude != bits) slot = Slot{&e, bits, 0, {}};
+        return &slot;
+    }
+};
+
 void LanduseParameterGrids::FillLayer(int l) {
     const std::size_t slot = static_cast<std::size_t>(l);
     const Matrix* landuse = landuse_[slot];
     const double nodata = setup_.nodata;
     const int count = dynamic_ ? kLayerGridCount : kPhenologyGrids;
+    SeasonShare share;
     for (int r = lo_; r <= hi_; ++r)
         for (int c = 1; c <= setup_.ncols; ++c) {
             const bool own = OwnCell(r, c);
             const double value = own && landuse->holds(r) ? (*landuse)[r][c] : nodata;
             landuse_entry* e = value > nodata ? Entry(&log_, value, l, r, c) : nullptr;
             if (e != nullptr) {
-                FillCell(l, Cell{r, c, Altitude(r, c)}, *e);
+                FillCell(l, Cell{r, c, Altitude(r, c)}, *e, share);
                 continue;
             }
             for (int g = 0; g < count; ++g) (*grids_[static_cast<std::size_t>(g)][slot])[r][c] = nodata;
@@ -312,13 +346,31 @@ void LanduseParameterGrids::FillLayer(int l) {
         }
 }
 
-void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) {
+void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e, SeasonShare& share) {
     const std::size_t slot = static_cast<std::size_t>(l);
     const int r = cell.row, c = cell.col;
     auto at = [&](LayerGrid g) -> double& { return (*grids_[g][slot])[r][c]; };
     const int d = landuse_entry::JulianDay(values_.day, values_.month, values_.year);
     const std::int64_t day = values_.day, month = values_.month, year = values_.year;
     using P = landuse_entry::Parameter;
+    using S = SeasonShare;
+    SeasonShare::Slot* known = share.Find(e, cell.altitude);
+    auto value = [known](S::Value k, auto&& compute) -> double {
+        if (known == nullptr) return compute();
+        const std::uint32_t bit = 1u << k;
+        if (!(known->known & bit)) {
+            known->values[k] = compute();
+            known->known |= bit;
+        }
+        return known->values[k];
+    };
+    const double h = cell.altitude;
+    auto julian = [&](S::Value k, P p) {
+        return value(k, [&] { return e.ValueAtJulianDay(&log_, p, d, l, r, c, h); });
+    };
+    auto dated = [&](S::Value k, P p) {
+        return value(k, [&] { return e.ValueAtDate(&log_, p, day, month, year, l, r, c, h); });
+    };
 
     if (dynamic_ && e.HasDynamicStart()) {
         if (at(kForcingSum) < 0) at(kForcingSum) = 0;
@@ -332,23 +384,20 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e) 
             e.simpleForcing = 0;
         if (at(kForcingThreshold) < 0) at(kForcingThreshold) = e.FStar;
     }
-    if (e.TestInternalParameter(64)) at(kRootDepth) = e.ValueAtJulianDay(&log_, P::RootDepth, d, l, r, c, cell.altitude);
-    if (e.TestInternalParameter(16)) at(kLeafAreaIndex) = e.ValueAtJulianDay(&log_, P::LAI, d, l, r, c, cell.altitude);
-    if (e.TestInternalParameter(32)) at(kCoverage) = e.ValueAtJulianDay(&log_, P::VCF, d, l, r, c, cell.altitude);
-    if (e.TestInternalParameter(4))
-        at(kCanopyResistance) = e.ValueAtDate(&log_, P::rsc, day, month, year, l, r, c, cell.altitude);
-    if (e.TestInternalParameter(8))
-        at(kInterceptionResistance) = e.ValueAtDate(&log_, P::rs_interception, day, month, year, l, r, c, cell.altitude);
-    if (e.TestInternalParameter(128)) at(kRoughness) = e.ValueAtJulianDay(&log_, P::Z0, d, l, r, c, cell.altitude);
-    if (at(kVegetationStart) <= 0) at(kVegetationStart) = e.VegetationDay(&log_, d, l, r, c, cell.altitude);
+    if (e.TestInternalParameter(64)) at(kRootDepth) = julian(S::kRoot, P::RootDepth);
+    if (e.TestInternalParameter(16)) at(kLeafAreaIndex) = julian(S::kLai, P::LAI);
+    if (e.TestInternalParameter(32)) at(kCoverage) = julian(S::kVcf, P::VCF);
+    if (e.TestInternalParameter(4)) at(kCanopyResistance) = dated(S::kRsc, P::rsc);
+    if (e.TestInternalParameter(8)) at(kInterceptionResistance) = dated(S::kRsInterception, P::rs_interception);
+    if (e.TestInternalParameter(128)) at(kRoughness) = julian(S::kZ0, P::Z0);
+    if (at(kVegetationStart) <= 0)
+        at(kVegetationStart) = value(S::kVegetationDay, [&] { return e.VegetationDay(&log_, d, l, r, c, h); });
     at(kVegetationDuration) = 0;
     at(kVegetationStop) = -1;
     if (l == 1) {
         double& evaporation = (*evaporationResistance_)[r][c];
-        if (e.TestInternalParameter(2))
-            evaporation = e.ValueAtDate(&log_, P::rs_evaporation, day, month, year, l, r, c, cell.altitude);
-        if (e.TestInternalParameter(1) && !continued_)
-            (*albedo_)[r][c] = e.ValueAtDate(&log_, P::Albedo, day, month, year, l, r, c, cell.altitude);
+        if (e.TestInternalParameter(2)) evaporation = dated(S::kRsEvaporation, P::rs_evaporation);
+        if (e.TestInternalParameter(1) && !continued_) (*albedo_)[r][c] = dated(S::kAlbedo, P::Albedo);
         evaporation = std::max(evaporation, 0.0);
     }
     at(kRootDepth) = std::max(at(kRootDepth), 0.01);

@@ -107,7 +107,8 @@ private:
     void CreateStartTimes(int layer);
     void SetEntryReferences();
     void FillLayer(int layer);
-    void FillCell(int layer, const Cell& cell, landuse_entry& e);
+    struct SeasonShare;
+    void FillCell(int layer, const Cell& cell, landuse_entry& e, SeasonShare& share);
     void ExchangeLayerHalos(int layer);
     void AgreeOnFailure(int localCode) const;
 

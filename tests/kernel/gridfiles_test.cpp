@@ -436,6 +436,33 @@ TEST_F(GridFileTest, GridsWrittenTogetherCountAsSingleWritesWhateverTheWeights) 
                                      doubles);
 }
 
+// Rows whose weights are all exactly one after a first row of one value whose weight leaves a
+// count that is no whole number (1/3: each one added rounds anew as the count grows), that
+// reaches 2^53 (where adding one no longer changes a count) or with a weight just above one:
+// the headers are those of the single writes.
+TEST_F(GridFileTest, RowsOfUnitWeightsCountAsSingleWritesAfterAnyCount) {
+    constexpr int kCols = 40, kRows = 4;
+    for (const double first : {1.0 / 3.0, 9007199254740992.0, 9007199254740990.0, 1.0000000000000002}) {
+        auto o = MakeObject(kCols, kRows);
+        Matrix area = o->matrix(1, kRows, 1, kCols, kRows);
+        std::vector<Matrix> grids;
+        for (int k = 0; k < 4; ++k) grids.push_back(o->matrix(1, kRows, 1, kCols, kRows));
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                area[r][c] = r == 1 && c == 1 ? first : r == 3 && c == 7 ? 1.0000000000000002 : 1.0;
+                for (std::size_t k = 0; k < grids.size(); ++k)
+                    grids[k][r][c] = (r == 1 && c > 1) || (r + c + static_cast<int>(k)) % 9 == 0
+                                         ? -9999
+                                         : 0.37 * c - 1.3 * r + 0.01 * static_cast<double>(k);
+            }
+        o->relCellArea = &area;
+        const std::string tag = std::to_string(Rank());
+        for (const bool doubles : {true, false})
+            ExpectWrittenTogetherAsAlone(*o, grids, "u" + tag + "_", WrittenAlone(*o, grids, "us" + tag + "_", doubles),
+                                         doubles);
+    }
+}
+
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
 // process 0's one-pass writes of its whole copies. A NaN in another process's row, a process
 // lacking a row it is to write, or rows given to two processes finish no file.

@@ -81,6 +81,22 @@ TEST(LoadBalance, HighestProcessTakesTheFirstCellsAndRowsMayBeShared) {
     EXPECT_EQ(last, (std::vector<int>{3, 2}));
 }
 
+// One run of cells passes through three owners; process 0 keeps taking cells past its share.
+TEST(LoadBalance, OwnersChangeInsideARunOfCells) {
+    Matrix zone = ZoneGrid({"xxxxxxxxxx", "..xx......"});  // 12 valid cells, shares for 9
+    memory_handling mh;
+    Matrix regions = mh.matrix(1, 2, 1, 10, 2);
+    std::vector<int> first, last;
+    AssignOwners(zone, regions, 2, 10, -9999, {2, 3, 4}, first, last);
+    const double owners[] = {2, 2, 2, 2, 1, 1, 1, 0, 0, 0};
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(regions[1][c], owners[c - 1]) << c;
+    EXPECT_EQ(regions[2][2], -9999);
+    EXPECT_EQ(regions[2][3], 0);
+    EXPECT_EQ(regions[2][4], 0);
+    EXPECT_EQ(first, (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(last, (std::vector<int>{1, 1, 1}));  // process 0's share ended in row 1
+}
+
 TEST(StripTable, RunsAndLeadingGaps) {
     const double nd = -9999;
     double row[9] = {0, nd, nd, 1, 1, nd, 0, 0, 0};  // trailing nodata would be no run

@@ -89,4 +89,33 @@ TEST_F(ZoneRankingTest, RelativeCellAreasWeightTheShares) {
     EXPECT_DOUBLE_EQ(t.records[2].cellCount, 3);
 }
 
+// Runs of equal values (and of values of one code that differ) count every cell, with and
+// without weights, and each row's columns run from its first to its last valid cell.
+TEST_F(ZoneRankingTest, RunsOfEqualValuesCountEveryCell) {
+    const double nd = -9999;
+    Grid({{4, 4, 4, nd, 4, 7, 7}, {7, 7, 2.2, 2.7, 2.9, nd, nd}, {nd, nd, nd, nd, nd, nd, nd}});
+    Matrix rel = obj_->matrix(1, 3, 1, 7, 3);
+    rel.fill(1);
+    for (int c = 1; c <= 5; ++c) rel[1][c] = c == 4 ? nd : c == 5 ? 0.5 : c;
+    rel[2][2] = 4;
+    for (const bool weighted : {false, true}) {
+        ZoneTables t;
+        RankZones(*obj_, &zone_, weighted ? &rel : nullptr, "z", t);
+        ASSERT_EQ(t.zoneCount, 3);
+        const double cells[] = {0, 3, 4, 4}, weights[] = {0, 3, 6.5, 7};  // codes 2, 4, 7
+        for (int z = 1; z <= 3; ++z) {
+            EXPECT_EQ(t.records[static_cast<std::size_t>(z)].cellCount, cells[z]) << z;
+            EXPECT_EQ(t.records[static_cast<std::size_t>(z)].weightedCount, weighted ? weights[z] : cells[z]) << z;
+        }
+        EXPECT_EQ(t.records[0].cellCount, 11);
+        EXPECT_EQ(t.records[0].weightedCount, weighted ? 16.5 : 11);
+        EXPECT_EQ(t.columns[1].first, 1);
+        EXPECT_EQ(t.columns[1].last, 7);
+        if (talvo_test::Rank() == 0) {
+            EXPECT_EQ(t.columns[2].first, 1);
+            EXPECT_EQ(t.columns[2].last, 5);
+        }
+    }
+}
+
 }  // namespace

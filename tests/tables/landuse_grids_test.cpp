@@ -1,6 +1,9 @@
 // The land-use parameter grids on the test division of a small basin (any number of
 // processes): values of the table at the start date, the daily update, control-file grids,
 // the balance vegetation period and failures that stop every process alike.
+#include <algorithm>
+#include <cmath>
+
 #include "landuse_grids_fixture.hpp"
 
 namespace {
@@ -170,6 +173,52 @@ TEST_F(LanduseGridTest, BalancePeriodFollowsTheTableDays) {
         EXPECT_DOUBLE_EQ(At("VegetationStop1", r, c), 200.0);
         EXPECT_DOUBLE_EQ(At("VegetationDuration1", r, c), 0.0);  // the start day 100 lies before the reset
     });
+}
+
+// Cells of one land use at one altitude share its values; cells of another altitude or land use
+// take their own. Fix point 2 moves by 0.02 days per metre above 400 m: on day 100 a cell at
+// 400 m sits on it, one at 900 m (point 2 on day 110) still between points 1 and 2.
+TEST_F(LanduseGridTest, CellsOfOneLanduseAndAltitudeShareTheirValues) {
+    Build("2\n" + Grass("", "0 0.02 0 0") + Forest("0 0.02 0 0"), Layout);
+    auto height = [](int r, int c) { return (r + 2 * c) % 3 == 0 ? 900.0 : (r + 2 * c) % 3 == 1 ? 400.0 : 650.0; };
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) Elevation()[r][c] = height(r, c);
+    Create(1, {0, 10, 4, 2001});
+    auto line = [](double a0, double a1, double right, double d) {
+        return a0 * (right - d) / (right - 1) + a1 * (d - 1) / (right - 1);
+    };
+    ForOwnCells([&](int r, int c) {
+        if (Layout(r, c) == kNodata) return;
+        const bool forest = Layout(r, c) == 2;
+        const double right = 100 + std::trunc((height(r, c) - 400) * 0.02);
+        const double lai = right == 100 ? (forest ? 0.0 : 4.0) : line(forest ? 3 : 1, forest ? 0 : 4, right, 100);
+        const double z0 = right == 100 ? (forest ? 0.005 : 0.1) : line(forest ? 0.5 : 0.02, forest ? 0.005 : 0.1, right, 100);
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), lai) << r << "," << c;
+        EXPECT_DOUBLE_EQ(At("RoughnessLength1", r, c), std::max(z0, 0.01)) << r << "," << c;
+        EXPECT_DOUBLE_EQ(At("albedo", r, c), right == 100 ? (forest ? 0.12 : 0.25) : line(forest ? 0.1 : 0.2, forest ? 0.12 : 0.25, right, 100));
+        // Grass opens its balance period at fix point 2: reached at 400 m only.
+        EXPECT_DOUBLE_EQ(At("VegetationStart1", r, c), !forest && right == 100 ? 100.0 : forest ? 0.0 : -1.0);
+    });
+}
+
+// A cell whose altitude moves a fix point past the year stops the fill at the first such cell
+// of each process, also where another cell of the land use at that altitude follows.
+TEST_F(LanduseGridTest, AltitudeThatMovesAFixPointPastTheYearStopsAtItsFirstCell) {
+    Build("1\n" + Grass("", "0 0 0.01 0"), GrassOnly);
+    Elevation()[2][3] = 100000;
+    Elevation()[4][5] = 100000;
+    EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 152);
+    const std::string message = "altitude correction resulted in a Julian day of 1196 for fix point 3";
+    if (OwnerOf(2, 3) == Rank()) {
+        EXPECT_EQ(Count(message), 1u);
+        EXPECT_TRUE(Logged("Coordinates: i=2, j=3"));
+        EXPECT_FALSE(Logged("Coordinates: i=4, j=5"));
+    } else if (OwnerOf(4, 5) == Rank()) {
+        EXPECT_EQ(Count(message), 1u);
+        EXPECT_TRUE(Logged("Coordinates: i=4, j=5"));
+    } else {
+        EXPECT_TRUE(Logged("stopped with error code 152 of another process"));
+    }
 }
 
 TEST_F(LanduseGridTest, MissingAlbedoStopsEveryProcess) {

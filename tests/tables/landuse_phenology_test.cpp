@@ -132,6 +132,22 @@ TEST_F(PhenologyTest, PhenologyGridsNotGivenStartAtZero) {
     });
 }
 
+// Seasons the control file started on different days give cells of one land use and one
+// altitude (a row of the fixture) different values: on day 58 the left half (started on day 10)
+// is past the point 30 days after its start, the right half (day 40) before it.
+TEST_F(PhenologyTest, GivenSeasonStartsSetTheValuesOfEachCell) {
+    auto layout = [](int r, int c) { return r == 3 && c == 3 ? kNodata : 1.0; };
+    Build("1\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 3.45;\n"), layout);
+    AddWholeGrid("Pheno_start1", [](int, int c) { return c <= 3 ? 10.0 : 40.0; });
+    Create(1, {0, 27, 2, 2001});  // day 58
+    ForOwnCells([&](int r, int c) {
+        if (layout(r, c) == kNodata) return;
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c),
+                         c <= 3 ? 5.0 + (1.0 - 5.0) * 18.0 / 326.0 : 2.0 * 12.0 / 30.0 + 5.0 * 18.0 / 30.0)
+            << r << "," << c;
+    });
+}
+
 TEST_F(PhenologyTest, DynamicMethodNeedsTheTemperatureGrid) {
     Build("1\n" + Entry(1, "DynamicPhenology_1", "1 -1 30 366", kDp1 + "HReduDry = 3.45;\n"),
           [](int, int) { return 1.0; });
