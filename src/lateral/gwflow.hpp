@@ -58,6 +58,7 @@ public:
             flowYIndex = 0, balanceIndex = 0, leakageIndex = 0, topIndex = 0;
         int sweeps = 0;  // sweeps of the last step
         double lastChange = 0;
+        int bandFirst = 0;  // first row of the band of row groups of the last step's sweeps
     };
     // Tracer grids and statistics of one tracer in one layer.
     struct TracerLayer {
@@ -216,6 +217,9 @@ private:
     // whole number of row groups from the first row of the band of groups (lastRow: no such halo
     // rows).
     int SweepSplit(int bandFirst) const;
+    // The first halo row below the first own row (lastRow + 2: none); rows from two above it on
+    // read it.
+    int FirstHaloRowBelow() const;
     // The heads (and with adaptive factors the previous iterates) of the cells the sweeps update,
     // kept before a sweep that may turn out not to be needed, and put back.
     // Block `slot` of the kept heads (slot < agreementLag); KeepTrialHeads keeps own rows from..to.

@@ -729,6 +729,91 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const Swe
     return {maxChange, sum, count};
 }
 
+namespace {
+
+// A stage of a wide group in vector registers, in cells swept one at a time: about what it costs.
+constexpr double kLaneStageCells = 2.0;
+
+// Cells of the rows r0 + firstLane .. r0 + G - 1 of a group that are swept one at a time: all but
+// those the stages s1..s2 take in vector registers (s1 > s2: none).
+double CellsOneByOne(const SorLayer& L, int r0, int G, int firstLane, int s1, int s2) {
+    double n = 0;
+    for (int i = firstLane; i < G; ++i) {
+        const RowSpan span = L.spans[r0 + i - L.cellsFirstRow];
+        if (span.first > span.last) continue;
+        n += span.last - span.first + 1;
+        const int a = std::max(span.first, s1 - i), b = std::min(span.last, s2 - i);
+        if (a <= b) n -= b - a + 1;
+    }
+    return n;
+}
+
+// The cost in cells of SorSweep's one-thread plan for rows firstRow..lastRow of the band from
+// L.bandFirst.
+double PlanCost(const SorLayer& L, int firstRow, int lastRow) {
+    const bool wide = L.lanes != nullptr && vectorSweeps && HasAvx2();
+    const int tail = wide ? TailRows(L, lastRow) : 0;
+    auto group = [&](int r0, int G, int firstLane) {
+        if (G == kGroupRows && LaneGroup(L, r0)) {
+            const RowSpan lanes = LaneStageRange(L, r0, firstLane);
+            if (lanes.first <= lanes.last)
+                return kLaneStageCells * (lanes.last - lanes.first + 1) +
+                       CellsOneByOne(L, r0, G, firstLane, lanes.first, lanes.last);
+        }
+        return CellsOneByOne(L, r0, G, firstLane, 1, 0);
+    };
+    double cost = 0;
+    for (int r = firstRow; r <= lastRow;) {
+        const int g = GroupAt(L, r, lastRow, wide);
+        if (tail > 0 && lastRow - r + 1 == tail) {
+            cost += group(lastRow - kGroupRows + 1, kGroupRows, kGroupRows - tail);
+            break;
+        }
+        cost += group(r, g, 0);
+        r += g;
+    }
+    return cost;
+}
+
+}  // namespace
+
+void UpdatedSpans(const SorLayer& layer, int firstRow, int lastRow, RowSpan* spans) {
+    for (int r = firstRow; r <= lastRow; ++r) {
+        RowSpan span{1, 0};
+        if (layer.h[r] != nullptr) {
+            const std::uint8_t* upd = layer.update + static_cast<std::int64_t>(r) * layer.stride;
+            for (int c = 1; c <= layer.ncols; ++c)
+                if (upd[c] != 0) {
+                    if (span.first > span.last) span.first = c;
+                    span.last = c;
+                }
+            if (!rowSpans) span = {1, layer.ncols};
+        }
+        spans[r - firstRow] = span;
+    }
+}
+
+int ChooseBandFirst(const SorLayer& layer, int firstRow, int lastRow, int first, int last, const RowSpan* spans) {
+    SorLayer L = layer;
+    L.spans = spans;
+    L.cellsFirstRow = firstRow;
+    // The rows before the band, one by one.
+    double before = 0;
+    for (int r = firstRow; r < first; ++r) before += CellsOneByOne(L, r, 1, 0, 1, 0);
+    int best = first;
+    double least = 0;
+    for (int b = first; b <= last; ++b) {
+        L.bandFirst = b;
+        const double cost = before + PlanCost(L, b, lastRow);
+        if (b == first || cost < least) {
+            best = b;
+            least = cost;
+        }
+        before += CellsOneByOne(L, b, 1, 0, 1, 0);
+    }
+    return best;
+}
+
 std::int64_t LaneTermsSize(int firstRow, int lastRow, std::int64_t stride) {
     return static_cast<std::int64_t>(std::max(0, lastRow - firstRow + 1)) * stride * kLaneFields;
 }

@@ -153,6 +153,23 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
                    RowSpan* spans = nullptr);
 std::int64_t LaneTermsSize(int firstRow, int lastRow, std::int64_t stride);
 
+// The updated columns of each of rows firstRow..lastRow (spans[r - firstRow]), as PrepareSweeps
+// notes them.
+void UpdatedSpans(const SorLayer& layer, int firstRow, int lastRow, RowSpan* spans);
+// Whether the sweeps of a band begin its row groups at the row ChooseBandFirst finds. A variable,
+// so that a test can compare with groups from the band's first row (the heads are the same bit
+// for bit).
+inline bool chooseBandFirst = true;
+// The first row of the band of row groups (SorLayer::bandFirst) for the sweeps of rows
+// firstRow..lastRow, among rows first..last (firstRow <= first <= last <= lastRow, last - first < 4;
+// the rows before it are swept one by one): the one whose plan of vector groups, groups and single
+// rows, as SorSweep follows it, sweeps the fewest cells one at a time, a stage of a group in vector
+// registers counted as two cells; the earliest of equal ones. spans: the rows' updated columns
+// (UpdatedSpans). A cell goes through the same operations in every plan, so the choice changes no
+// head; it moves rows of a band whose rows are fewer than a whole number of groups, where the
+// band's first rows hold few cells, out of the single rows at its end.
+int ChooseBandFirst(const SorLayer& layer, int firstRow, int lastRow, int first, int last, const RowSpan* spans);
+
 // The new head of one cell before relaxation: (A Q + sum Ck hk - (1 - alpha) h0 sum C) /
 // (alpha sum C + Sx A / dt) with Q = Sx h0 / dt + sources. Returns false (hn untouched) when
 // the denominator is 0.

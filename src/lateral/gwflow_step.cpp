@@ -206,11 +206,25 @@ void gwflowclass::SolveLayer(int l) {
         gwnum::LaneTermsSize(firstRow, lastRow + gwnum::kWideGroupRows, static_cast<std::int64_t>(ncols) + 2));
     if (sorLanes.size() < laneTerms) sorLanes.resize(laneTerms);
     sorSpans.resize(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)));
+    const bool team = Threaded() && omp_get_max_threads() > 1;
     // The row groups of the sweeps go through the vector registers only below the grid's first
     // row (they read the row above): the process holding it sweeps that row alone, and its band
     // of groups begins with the second row. The terms of the band lie where the cells' terms of
     // the whole own rows put them.
-    const int bandFirst = firstRow == 1 && lastRow > 1 ? 2 : firstRow;
+    int bandFirst = firstRow == 1 && lastRow > 1 ? 2 : firstRow;
+    if (gwnum::chooseBandFirst && !team && lastRow > bandFirst) {
+        // A band whose rows are not a whole number of groups ends in rows swept one by one: where
+        // its first rows hold fewer cells than these (a row shared with the neighbour), the band
+        // of groups begins a few rows later and those rows are swept one by one instead. The rows
+        // before the band are swept before the halo rows below have come: they must not read them.
+        gwnum::SorLayer terms = SweepView(l);
+        terms.lanes = sorLanes.data();
+        gwnum::UpdatedSpans(terms, firstRow, lastRow, sorSpans.data());
+        const int last = std::min({bandFirst + 3, lastRow, FirstHaloRowBelow() - 1});
+        if (last > bandFirst)
+            bandFirst = gwnum::ChooseBandFirst(terms, firstRow, lastRow, bandFirst, last, sorSpans.data());
+    }
+    L.bandFirst = bandFirst;
     {
         gwnum::SorLayer terms = SweepView(l);
         terms.bandFirst = bandFirst;
@@ -243,7 +257,6 @@ void gwflowclass::SolveLayer(int l) {
     // between them: their messages go on while this process sweeps, so that an agreement is
     // complete when a process within the limit waits for it. Rows a team of threads shares are
     // swept in one piece.
-    const bool team = Threaded() && omp_get_max_threads() > 1;
     const bool inPieces = size > 1 && !team && !waitForEveryAgreement;
     // The own rows the neighbours read (sent at the end of each sweep) that come first in a sweep:
     // swept in pieces, a process sends them as soon as the sweep is past them, so that the
@@ -580,12 +593,17 @@ gwnum::SorLayer gwflowclass::SweepView(int l) {
     return v;
 }
 
-int gwflowclass::SweepSplit(int bandFirst) const {
-    // The first halo row below the first own row: rows from two above it on read it.
+int gwflowclass::FirstHaloRowBelow() const {
     int below = lastRow + 2;
     if (recvHalo != nullptr)
         for (const HaloRecord& h : *recvHalo)
             if (h.row > firstRow) below = std::min(below, h.row);
+    return below;
+}
+
+int gwflowclass::SweepSplit(int bandFirst) const {
+    // The first halo row below the first own row: rows from two above it on read it.
+    const int below = FirstHaloRowBelow();
     // Whole groups of rows before the split, so that the groups of the two parts are those of the
     // whole band (the vector terms are laid out by the groups of the band).
     const int rows = std::max(0, below - 2 - bandFirst + 1);

@@ -524,6 +524,46 @@ TEST_F(GwPhysics, RowGroupsInVectorRegistersGiveTheHeadsOfTheCellByCellSweep) {
     }
 }
 
+TEST_F(GwPhysics, BandsWhoseGroupsBeginBelowTheirFirstRowsGiveTheHeadsOfGroupsFromTheFirstRow) {
+    // Bands of rows that are not a whole number of row groups, whose first rows hold three cells
+    // (rows 2, 22, 43 and 64, where the bands begin at one, two and four processes): the band of
+    // groups begins a few rows lower where that sweeps fewer cells one by one, and those first rows
+    // are swept one by one before the halo rows below have come. Three steps give the heads, flows,
+    // balances, factors and sweep counts of groups from the band's first row bit for bit.
+    const int rows = 84, cols = 23;
+    Init(rows, cols, 50.0, 3.0);
+    for (const int r : {2, 22, 43, 64})
+        for (int c = 1; c <= cols; ++c)
+            if (c < 10 || c > 12) zone_[r][c] = -9999;
+    VariedAquifer();
+    for (const double sor : {1.0, 0.0}) {
+        std::vector<double> seen[2];
+        int sweeps[2][3] = {};
+        int moved = 0;
+        for (const bool choose : {true, false}) {
+            gwnum::chooseBandFirst = choose;
+            const auto g = ThreeSteps(sor, sor > 0 ? 1.0 : 0.7, sweeps[choose], seen[choose]);
+            gwnum::chooseBandFirst = true;
+            const int from = s_.firstRow == 1 ? 2 : s_.firstRow;
+            for (int l = 1; l <= 2; ++l) {
+                const int band = g->layers[static_cast<std::size_t>(l)].bandFirst;
+                EXPECT_TRUE(choose ? band >= from && band <= from + 3 : band == from) << l << " " << band;
+                if (choose && band > from) moved = 1;
+            }
+        }
+        ASSERT_EQ(seen[0].size(), seen[1].size());
+        EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0) << "sor " << sor;
+        for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
+        EXPECT_GT(sweeps[1][2], 6);
+        // At one and two processes every band moves (its last rows hold more cells than its first).
+        int everywhere = moved;
+        MPI_Allreduce(&moved, &everywhere, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+        if (talvo_test::Size() <= 2) {
+            EXPECT_EQ(everywhere, 1);
+        }
+    }
+}
+
 TEST_F(GwPhysics, SweepsOverTheBasinColumnsOfEachRowGiveTheHeadsOfWholeRows) {
     // A basin narrower than its grid as a big basin's rows are: its columns move and change in
     // width from row to row, with holes; two rows lie wholly outside it, one holds a single
