@@ -39,16 +39,8 @@ void surfaceroutingclass::BuildQuietCells() {
     const std::size_t cells = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * FlagStride();
     ownFlag.assign(cells, 0);
     riverFlag.assign(cells, 0);
-    ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
-    ownCols.clear();
-    for (int r = firstRow; r <= lastRow; ++r) {
-        for (int c = 1; c <= ncols; ++c)
-            if (OwnBasinCell(r, c)) {
-                ownCols.push_back(c);
-                ownFlag[FlagIndex(r, c)] = 1;
-            }
-        ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
-    }
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (const int c : OwnColumns(r)) ownFlag[FlagIndex(r, c)] = 1;
     levelSeen.assign(ownCols.size(), LevelSeen{0, 0});
     levelChanged.assign(cells, 0);
     sendsNothing.assign(cells, 1);
