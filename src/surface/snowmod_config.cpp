@@ -305,18 +305,17 @@ void schneemodellklasse::RegisterOwn(OwnGrid& grid, const char* name, int first,
 void schneemodellklasse::CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows) {
     const int first = workRows ? workFirstRow : firstRow;
     const int last = workRows ? workLastRow : lastRow;
-    // nodata outside the zones, 0 in them and in column 0 (as a cleared allocation holds it),
-    // allocated filled with nodata instead of cleared first.
+    grid.data = matrix(first, last, 1, ncols, nrows);
     const double none = nodata;
-    grid.data = FilledMatrix(first, last, 1, ncols, nrows, none);
     for (int r = first; r <= last; ++r) {
         if (!grid.data.holds(r)) continue;
         double* const row = grid.data[r];
-        row[0] = 0.0;
-        if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) {
+            std::fill(row + 1, row + ncols + 1, none);
+            continue;
+        }
         const double* const zone = (*zoneGrid)[r];
-        for (int c = 1; c <= ncols; ++c)
-            if (zone[c] != none) row[c] = 0.0;
+        for (int c = 1; c <= ncols; ++c) row[c] = zone[c] != none ? 0.0 : none;
     }
     RegisterOwn(grid, name, first, last);
 }
