@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <span>
 
 #include "kernel/statefiles.hpp"
 #include "lateral/surfrout_storage.hpp"
@@ -174,37 +175,53 @@ int surfaceroutingclass::Subbasin(int r, int c) const {
     return (*zoneIndex)[static_cast<std::size_t>(code)];
 }
 
+void surfaceroutingclass::ListOwnCells() {
+    ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
+    ownCols.clear();
+    const Matrix* zone = (*gridStore)[1].grid;
+    const double none = nodata;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (zone != nullptr) {
+            const double* z = (*zone)[r];
+            const double* owner = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+            const double me = rank;
+            for (int c = 1; c <= ncols; ++c)
+                if (z[c] != none && (owner == nullptr || owner[c] == me)) ownCols.push_back(c);
+        }
+        ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
+    }
+}
+
+std::span<const int> surfaceroutingclass::OwnColumns(int r) const {
+    const std::size_t row = static_cast<std::size_t>(r - firstRow);
+    const std::size_t from = static_cast<std::size_t>(ownStart[row]), to = static_cast<std::size_t>(ownStart[row + 1]);
+    return std::span<const int>(ownCols.data() + from, to - from);
+}
+
 void surfaceroutingclass::BuildHaloCopies() {
     lo = std::max(1, firstRow - 1);
     hi = std::min(static_cast<int>(nrows), lastRow + 1);
     if (firstRow > lastRow) hi = lo - 1;
-    zoneHalo = matrix(lo, hi, 1, ncols, nrows);
-    terrain = matrix(lo, hi, 1, ncols, nrows);
-    zoneHalo.fill(nodata);
-    terrain.fill(nodata);
+    ListOwnCells();
+    zoneHalo = FilledMatrix(lo, hi, 1, ncols, nrows, nodata);
+    terrain = FilledMatrix(lo, hi, 1, ncols, nrows, nodata);
     const Matrix& zone = *(*gridStore)[1].grid;
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c)
-            if (OwnBasinCell(r, c)) {
-                zoneHalo[r][c] = zone[r][c];
-                terrain[r][c] = (*elevation)[r][c];
-            }
+        for (const int c : OwnColumns(r)) {
+            zoneHalo[r][c] = zone[r][c];
+            terrain[r][c] = (*elevation)[r][c];
+        }
     MPIExchangeHalo(0, &zoneHalo);
     MPIExchangeHalo(0, &terrain);
 
     // Land-use record of every own cell: the highest layer with a code.
-    cellLanduse = matrix(firstRow, lastRow, 1, ncols, nrows);
-    cellLayer = matrix(firstRow, lastRow, 1, ncols, nrows);
-    residueCover = matrix(firstRow, lastRow, 1, ncols, nrows);
-    stemDiameter = matrix(firstRow, lastRow, 1, ncols, nrows);
-    cellLanduse.fill(-1);
-    cellLayer.fill(0);
-    residueCover.fill(0);
-    stemDiameter.fill(0);
+    cellLanduse = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, -1);
+    cellLayer = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, 0);
+    residueCover = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, 0);
+    stemDiameter = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, 0);
     bool missing = false;
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+        for (const int c : OwnColumns(r)) {
             for (std::size_t i = landuseLayers.size() - 1; i >= 1; --i) {
                 const double code = (*landuseLayers[i])[r][c];
                 if (code != -9999.0 && code != nodata && code >= 0) {
@@ -239,36 +256,34 @@ int surfaceroutingclass::RegisterOwn(const std::string& name, Matrix* grid, Stac
 }
 
 void surfaceroutingclass::CreateGrids() {
-    auto initStack = [&](Stack& st, int levelsToZero) {
-        for (int r = st.firstRow(); r <= st.lastRow(); ++r)
-            for (int c = 1; c <= ncols; ++c) {
-                const bool own = r >= firstRow && r <= lastRow && OwnBasinCell(r, c);
-                for (int l = 0; l <= kLevels; ++l) st[r][c][l] = own && l <= levelsToZero ? 0.0 : nodata;
-            }
+    // Every value nodata (allocated so, without clearing first), then the levels of the own
+    // basin cells set: column 0 holds 0 on every level, as in a cleared allocation.
+    auto makeStack = [&](int first, int last, int levelsToZero) {
+        Stack st = FilledMatrix3d(first, last, 1, ncols, kLevels, nrows, nodata);
+        for (int r = first; r <= last; ++r) {
+            std::fill(st[r][0], st[r][0] + kLevels + 1, 0.0);
+            if (r < firstRow || r > lastRow) continue;
+            for (const int c : OwnColumns(r)) std::fill(st[r][c], st[r][c] + levelsToZero + 1, 0.0);
+        }
+        return st;
     };
-    auto initGrid = [&](Matrix& g, double value) {
-        g.fill(nodata);
+    auto makeGrid = [&](int first, int last, double value) {
+        Matrix g = FilledMatrix(first, last, 1, ncols, nrows, nodata);
         for (int r = firstRow; r <= lastRow; ++r)
-            for (int c = 1; c <= ncols; ++c)
-                if (OwnBasinCell(r, c)) g[r][c] = value;
+            for (const int c : OwnColumns(r)) g[r][c] = value;
+        return g;
     };
-    velocity = matrix3d(lo, hi, 1, ncols, kLevels, nrows);
-    velocityGrid = matrix(lo, hi, 1, ncols, nrows);
-    initStack(velocity, kLevels);
-    initGrid(velocityGrid, 0);
+    velocity = makeStack(lo, hi, kLevels);
+    velocityGrid = makeGrid(lo, hi, 0);
     velocityIndex = RegisterOwn("SurfaceRoutingVelocity", &velocityGrid, &velocity, kLevels, velocityStackName,
                                 velocityStackCode, lo, hi);
-    fluxes = matrix3d(lo, hi, 1, ncols, kLevels, nrows);
-    fluxGrid = matrix(lo, hi, 1, ncols, nrows);
-    initStack(fluxes, kLevels);
-    initGrid(fluxGrid, 0);
+    fluxes = makeStack(lo, hi, kLevels);
+    fluxGrid = makeGrid(lo, hi, 0);
     fluxIndex = RegisterOwn("SurfaceRoutingFluxes", &fluxGrid, &fluxes, kLevels, fluxStackName, fluxStackCode, lo, hi);
     MPIExchangeHaloStack(fluxIndex);
-    weights = matrix3d(firstRow, lastRow, 1, ncols, kLevels, nrows);
-    initStack(weights, 7);
+    weights = makeStack(firstRow, lastRow, 7);
     RegisterOwn("SurfaceRoutingWeights", nullptr, &weights, kLevels, "", 0, firstRow, lastRow);
-    totalInput = matrix(lo, hi, 1, ncols, nrows);
-    initGrid(totalInput, 0);
+    totalInput = makeGrid(lo, hi, 0);
     totalInputIndex = RegisterOwn("SurfaceRoutingTotalInput", &totalInput, nullptr, 0, "", 0, lo, hi);
     MPIExchangeHalo(totalInputIndex);
 
@@ -276,8 +291,7 @@ void surfaceroutingclass::CreateGrids() {
     if (curvatureIndex > 0) {
         curvature = (*gridStore)[curvatureIndex].grid;
     } else {
-        ownCurvature = matrix(lo, hi, 1, ncols, nrows);
-        ownCurvature.fill(nodata);
+        ownCurvature = FilledMatrix(lo, hi, 1, ncols, nrows, nodata);
         curvature = &ownCurvature;
         curvatureIndex = RegisterOwn("Plancurvature", &ownCurvature, nullptr, 0, "", 0, lo, hi);
         ComputePlanCurvature();
@@ -286,8 +300,7 @@ void surfaceroutingclass::CreateGrids() {
     auto findOrCreate = [&](const char* name, Matrix& own, double value) -> Matrix* {
         const int index = FindGrid(name);
         if (index > 0) return (*gridStore)[index].grid;
-        own = matrix(firstRow, lastRow, 1, ncols, nrows);
-        initGrid(own, value);
+        own = makeGrid(firstRow, lastRow, value);
         RegisterOwn(name, &own, nullptr, 0, "", 0, firstRow, lastRow);
         return &own;
     };

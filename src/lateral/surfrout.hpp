@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,9 @@ private:
     void CreateStorageTracerStatistics(OutputCodeEntry* table, int tableCount);
     void LinkLanduse();
     void BuildHaloCopies();
+    // Lists the own basin cells by row (ownStart, ownCols) for the set-up and the passes.
+    void ListOwnCells();
+    std::span<const int> OwnColumns(int r) const;
     int NextFreeEntry();
     int RegisterOwn(const std::string& name, Matrix* grid, Stack* stack, int levels, const std::string& file,
                     long code, int first, int last);

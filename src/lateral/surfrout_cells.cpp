@@ -316,10 +316,11 @@ void surfaceroutingclass::FillFromNeighbours(int r, int c, Matrix& grid) const {
 
 void surfaceroutingclass::ComputePlanCurvature() {
     Matrix& k = *curvature;
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            k[r][c] = nodata;
-            if (!OwnBasinCell(r, c) || r == 1 || r == nrows || c == 1 || c == ncols) continue;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        std::fill(k[r] + 1, k[r] + ncols + 1, nodata);
+        if (r == 1 || r == nrows) continue;
+        for (const int c : OwnColumns(r)) {
+            if (c == 1 || c == ncols) continue;
             double z[3][3];
             bool complete = true;
             for (int i = 0; i < 3 && complete; ++i)
@@ -329,6 +330,7 @@ void surfaceroutingclass::ComputePlanCurvature() {
                 }
             if (complete) k[r][c] = PlanCurvature(z, cellsize);
         }
+    }
     // Gaps (basin cells without a curvature) are filled in row order over the whole grid, so
     // that every division of the grid among the processes fills them alike: a gap takes the
     // mean of its neighbours as filled so far.
@@ -353,8 +355,7 @@ void surfaceroutingclass::ComputePlanCurvature() {
 void surfaceroutingclass::FillCurvatureGapsOnProcessZero(Matrix& k) {
     std::vector<double> mine;
     for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnBasinCell(r, c)) continue;
+        for (const int c : OwnColumns(r)) {
             // Cells on the border of the grid are gaps: the neighbours looked at lie inside.
             bool listed = k[r][c] == nodata;
             for (int d = 1; d <= 8 && !listed; ++d) listed = k[r + kRowStep[d]][c + kColStep[d]] == nodata;

@@ -21,6 +21,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "lateral/surfrout.hpp"
 
@@ -39,16 +40,8 @@ void surfaceroutingclass::BuildQuietCells() {
     const std::size_t cells = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * FlagStride();
     ownFlag.assign(cells, 0);
     riverFlag.assign(cells, 0);
-    ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
-    ownCols.clear();
-    for (int r = firstRow; r <= lastRow; ++r) {
-        for (int c = 1; c <= ncols; ++c)
-            if (OwnBasinCell(r, c)) {
-                ownCols.push_back(c);
-                ownFlag[FlagIndex(r, c)] = 1;
-            }
-        ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
-    }
+    for (int r = firstRow; r <= lastRow; ++r)
+        for (const int c : OwnColumns(r)) ownFlag[FlagIndex(r, c)] = 1;
     levelSeen.assign(ownCols.size(), LevelSeen{0, 0});
     levelChanged.assign(cells, 0);
     sendsNothing.assign(cells, 1);
@@ -60,19 +53,34 @@ void surfaceroutingclass::BuildQuietCells() {
     cellType.assign(cells, 0);
     existsMask.assign(cells, 0);
     insideMask.assign(cells, 0);
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            std::uint16_t exists = 0, inside = 0;
-            for (int d = 0; d <= 8; ++d) {
-                const int rr = r + surfrout::kRowStep[d], cc = c + surfrout::kColStep[d];
-                if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
-                const double zone = zoneHalo[rr][cc];
-                if (zone != nodata) exists = static_cast<std::uint16_t>(exists | (1u << d));
-                if (zone > 0) inside = static_cast<std::uint16_t>(inside | (1u << d));
-            }
-            existsMask[FlagIndex(r, c)] = exists;
-            insideMask[FlagIndex(r, c)] = inside;
+    // Which neighbours exist (a zone value) and lie inside (a zone above 0), from one byte per
+    // cell of the held rows (bit 0 exists, bit 1 inside; none in the columns beyond the grid).
+    const std::size_t width = static_cast<std::size_t>(ncols) + 2;
+    std::vector<unsigned char> kind(static_cast<std::size_t>(std::max(0, hi - lo + 1)) * width, 0);
+    for (int r = lo; r <= hi; ++r) {
+        const double* zone = zoneHalo[r];
+        unsigned char* k = &kind[static_cast<std::size_t>(r - lo) * width];
+        for (int c = 1; c <= ncols; ++c)
+            k[c] = static_cast<unsigned char>((zone[c] != nodata ? 1u : 0u) | (zone[c] > 0 ? 2u : 0u));
+    }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const unsigned char* rowOf[9];
+        for (int d = 0; d <= 8; ++d) {
+            const int rr = r + surfrout::kRowStep[d];
+            rowOf[d] = rr < 1 || rr > nrows ? nullptr : &kind[static_cast<std::size_t>(rr - lo) * width];
         }
+        for (int c = 1; c <= ncols; ++c) {
+            unsigned exists = 0, inside = 0;
+            for (int d = 0; d <= 8; ++d) {
+                if (rowOf[d] == nullptr) continue;
+                const unsigned k = rowOf[d][c + surfrout::kColStep[d]];
+                exists |= (k & 1u) << d;
+                inside |= ((k >> 1) & 1u) << d;
+            }
+            existsMask[FlagIndex(r, c)] = static_cast<std::uint16_t>(exists);
+            insideMask[FlagIndex(r, c)] = static_cast<std::uint16_t>(inside);
+        }
+    }
     foreignCells.clear();
     for (int r = lo; r <= hi; ++r)
         for (int c = 1; c <= ncols; ++c) {

@@ -244,6 +244,7 @@ private:
     void CreateStateGrid(OwnGrid& grid, const char* name, bool workRows, bool temperatureGrid);
     void CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows);
     void CreateSlideGrids();
+    Matrix WholeGridOutsideZones();
     // Process 0: the index (row - 1) * ncols + col - 1 of every basin cell, lowest first (equal
     // heights in row-major order); empty elsewhere (collective).
     std::vector<int> ElevationOrder();

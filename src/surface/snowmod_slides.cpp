@@ -74,6 +74,15 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
     return order;
 }
 
+Matrix schneemodellklasse::WholeGridOutsideZones() {
+    // Rows 1 .. nrows with nodata in every cell and 0 in column 0, as a cleared allocation
+    // holds it: the slide grids then write only the basin cells.
+    Matrix m = FilledMatrix(1, nrows, 1, ncols, nrows, nodata);
+    for (int r = 1; r <= nrows; ++r)
+        if (m.holds(r)) m[r][0] = 0.0;
+    return m;
+}
+
 void schneemodellklasse::CreateSlideGrids() {
     // The order of the cells by elevation is a collective; the whole-grid copies of the zones,
     // the elevation and the slope on process 0 are gathered beforehand (GatherWholeInputs).
@@ -90,24 +99,21 @@ void schneemodellklasse::CreateSlideGrids() {
     if (existing > 0) {
         maxDepositionGrid = (*gridStore)[existing].grid;
     } else {
-        maxDeposition.data = matrix(1, nrows, 1, ncols, nrows);
+        maxDeposition.data = WholeGridOutsideZones();
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
-            if (z == nullptr) {
-                std::fill(to + 1, to + ncols + 1, none);
-                continue;
-            }
+            if (z == nullptr) continue;
             const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                to[c] = z[c] != none ? MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope) : none;
+                if (z[c] != none) to[c] = MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope);
         }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
     }
 
-    elevOrderRow.data = matrix(1, nrows, 1, ncols, nrows);
-    elevOrderCol.data = matrix(1, nrows, 1, ncols, nrows);
+    elevOrderRow.data = WholeGridOutsideZones();
+    elevOrderCol.data = WholeGridOutsideZones();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
     // The order as ranks for the moving of the steps, made in the same pass as the order grids:
@@ -123,11 +129,7 @@ void schneemodellklasse::CreateSlideGrids() {
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
-        if (z == nullptr) {
-            std::fill(rowOut + 1, rowOut + ncols + 1, none);
-            std::fill(colOut + 1, colOut + ncols + 1, none);
-            continue;
-        }
+        if (z == nullptr) continue;
         for (int c = 1; c <= ncols; ++c) {
             const bool inBasin = z[c] != none;
             if (inBasin && k < order.size()) {
@@ -144,9 +146,9 @@ void schneemodellklasse::CreateSlideGrids() {
                 }
                 slot = static_cast<std::int32_t>(ranks.cells.size());
                 ranks.cells.emplace_back(orderRow, orderCol);
-            } else {
+            } else if (inBasin) {
                 rowOut[c] = colOut[c] = none;
-                if (inBasin) ranks.usable = false;
+                ranks.usable = false;
             }
         }
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
@@ -102,4 +103,52 @@ TEST_F(SurfaceDivision, CurvatureGapsFillAcrossProcessesAsInOnePiece) {
         }
     EXPECT_GT(compared, 0);
     EXPECT_GT(filledGaps, 0);
+}
+
+// The state the construction leaves, divided among the processes, against one process: the
+// stacks and grids hold the one-process values in the own basin cells, nodata in the cells
+// outside the basin (halo rows included) and 0 in column 0 of the stacks on every level, as a
+// cleared allocation held it. Other processes' basin cells hold what the halo exchanges bring.
+TEST_F(SurfaceDivision, SetUpHoldsTheOneProcessStateInTheOwnCells) {
+    World reference(Slope(false));
+    reference.WriteControl(SectionSpec{});
+    auto a = reference.BuildReady();
+    World divided(Slope(true));
+    auto b = divided.BuildReady();
+    const double none = -9999.0;
+    // Basin cells of other processes are not compared.
+    auto foreign = [&](int r, int c) { return c > 0 && divided.zone[r][c] != none && !divided.Own(r, c); };
+    auto expectStack = [&](const Stack& one, const Stack& part, const char* name) {
+        for (int r = part.firstRow(); r <= part.lastRow(); ++r)
+            for (int c = 0; c <= 7; ++c)
+                for (int l = 0; l <= 9; ++l) {
+                    if (foreign(r, c)) continue;
+                    const double want = c == 0 ? 0.0 : divided.Own(r, c) ? one[r][c][l] : none;
+                    EXPECT_EQ(std::memcmp(&part[r][c][l], &want, sizeof want), 0) << name << " " << r << " " << c << " " << l;
+                }
+    };
+    expectStack(a->velocity, b->velocity, "velocity");
+    expectStack(a->fluxes, b->fluxes, "fluxes");
+    expectStack(a->weights, b->weights, "weights");
+    auto expectGrid = [&](const Matrix& one, const Matrix& part, int first, int last, const char* name) {
+        for (int r = first; r <= last; ++r)
+            for (int c = 0; c <= 7; ++c) {
+                if (foreign(r, c)) continue;
+                const double want = c > 0 && divided.Own(r, c) ? one[r][c] : none;
+                EXPECT_EQ(std::memcmp(&part[r][c], &want, sizeof want), 0) << name << " " << r << " " << c;
+            }
+    };
+    const int lo = b->velocity.firstRow(), hi = b->velocity.lastRow();
+    const int first = divided.settings.firstRow, last = divided.settings.lastRow;
+    expectGrid(a->totalInput, b->totalInput, lo, hi, "total input");
+    expectGrid(a->velocityGrid, b->velocityGrid, lo, hi, "velocity grid");
+    expectGrid(a->zoneHalo, b->zoneHalo, lo, hi, "zones");
+    expectGrid(a->terrain, b->terrain, lo, hi, "terrain");
+    expectGrid(*a->qIn, *b->qIn, first, last, "inflow");
+    expectGrid(*a->criticalShear, *b->criticalShear, first, last, "critical shear");
+    for (int r = first; r <= last; ++r)
+        for (int c = 0; c <= 7; ++c) {
+            EXPECT_EQ(b->cellLanduse[r][c], c > 0 && divided.Own(r, c) ? a->cellLanduse[r][c] : -1.0) << r << " " << c;
+            EXPECT_EQ(b->cellLayer[r][c], c > 0 && divided.Own(r, c) ? a->cellLayer[r][c] : 0.0) << r << " " << c;
+        }
 }

@@ -5,6 +5,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <span>
 #include <vector>
@@ -424,4 +425,37 @@ TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrG
             EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << gathered << " " << r << "," << c;
         });
     }
+}
+
+TEST_F(SlidesMpi, GridsOfTheSetUpHoldNodataOutsideTheBasinAndZeroInColumnZero) {
+    // The zero grids on every process and the slide grids of process 0: 0 (or the limit, or the
+    // order) in the basin cells, nodata in every other cell, 0 in column 0, as grids cleared at
+    // allocation and filled cell by cell hold them. Compared as bits, so that -0 does not pass.
+    Terrain();
+    Drop("GlacierizedCells");
+    SectionOptions o;
+    o.method = 8;
+    auto snow = FrozenSnow(o);
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    auto expectRows = [&](const Matrix& m, int first, int last, auto basinValue, const char* name) {
+        for (int r = first; r <= last; ++r) {
+            ASSERT_TRUE(m.holds(r)) << name << " " << r;
+            EXPECT_TRUE(same(m[r][0], 0.0)) << name << " row " << r;
+            for (int c = 1; c <= 5; ++c) {
+                const double want = zone_[r][c] == -9999 ? -9999.0 : basinValue(r, c);
+                EXPECT_TRUE(same(m[r][c], want)) << name << " " << r << "," << c << " " << m[r][c];
+            }
+        }
+    };
+    auto zero = [](int, int) { return 0.0; };
+    for (auto* g : {&snow->inputMass, &snow->mobileMass, &snow->deposition})
+        expectRows(g->data, snow->workFirstRow, snow->workLastRow, zero, g->fileName.c_str());
+    for (auto* g : {&snow->snowFraction, &snow->rainFraction, &snow->outflow, &snow->meltOnly, &snow->daysSnow})
+        expectRows(g->data, settings_.firstRow, settings_.lastRow, zero, g->fileName.c_str());
+    if (talvo_test::Rank() != 0) return;
+    Reference ref;
+    BuildReference(ref, *snow, false);
+    expectRows(snow->maxDeposition.data, 1, 4, [&](int r, int c) { return (*ref.g.maxDeposition)[r][c]; }, "limit");
+    expectRows(snow->elevOrderRow.data, 1, 4, [&](int r, int c) { return (*ref.g.orderRow)[r][c]; }, "order rows");
+    expectRows(snow->elevOrderCol.data, 1, 4, [&](int r, int c) { return (*ref.g.orderCol)[r][c]; }, "order cols");
 }
