@@ -210,22 +210,32 @@ void LanduseParameterGrids::SetVegetationFlags(int d) {
 
 void LanduseParameterGrids::CountVegetationDuration() {
     const double nodata = setup_.nodata;
+    const double rank = setup_.rank;
     const int first = setup_.firstRow, last = setup_.lastRow;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         const ColumnRange cols = Columns(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            const bool own = OwnCell(r, c);
-            if (!own && ValidZone(r, c)) continue;  // another process's cell
-            for (int l = 1; l <= layers_; ++l) {
-                const std::size_t slot = static_cast<std::size_t>(l);
-                double& duration = (*grids_[kVegetationDuration][slot])[r][c];
+        // The rows of the zone and region grids, as ValidZone and OwnCell read them: a row the
+        // zone grid does not hold has no valid zone; with a region grid that does not hold it,
+        // no own cell.
+        const double* zones = zone_->holds(r) ? (*zone_)[r] : nullptr;
+        const bool regionsHeld = regions_ == nullptr || regions_->holds(r);
+        const double* regions = regions_ != nullptr && regionsHeld ? (*regions_)[r] : nullptr;
+        // Each layer's cells independently of the other layers': a cell's count reads only its
+        // own start and stop.
+        for (int l = 1; l <= layers_; ++l) {
+            const std::size_t slot = static_cast<std::size_t>(l);
+            double* duration = (*grids_[kVegetationDuration][slot])[r];
+            const double* start = (*grids_[kVegetationStart][slot])[r];
+            const double* stop = (*grids_[kVegetationStop][slot])[r];
+            for (int c = cols.first; c <= cols.last; ++c) {
+                const bool valid = zones != nullptr && zones[c] > nodata;
+                const bool own = valid && regionsHeld && (regions == nullptr || regions[c] == rank);
                 if (!own) {
-                    duration = nodata;
+                    if (!valid) duration[c] = nodata;  // another process's cell keeps its value
                     continue;
                 }
-                if ((*grids_[kVegetationStart][slot])[r][c] >= 0 && (*grids_[kVegetationStop][slot])[r][c] <= 0)
-                    duration += 1;
+                if (start[c] >= 0 && stop[c] <= 0) duration[c] += 1;
             }
         }
     }
