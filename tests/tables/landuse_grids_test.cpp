@@ -172,6 +172,41 @@ TEST_F(LanduseGridTest, BalancePeriodFollowsTheTableDays) {
     });
 }
 
+TEST_F(LanduseGridTest, EveryStepCountsTheOwnCellsOfEachLayerInTheirPeriod) {
+    // Grass starts its period on day 100, forest has none; cell (3, 4) leaves the zones after
+    // the start (its counts become nodata on the processes whose rows hold it), other
+    // processes' cells keep what they hold (77).
+    Build("2\n" + Grass() + Forest(), Layout, [](int, int c) { return c == 2 ? 1.0 : 2.0; }, 2);
+    Object().hourOffset = 1;
+    Create(2, {0, 10, 4, 2001});
+    Of("[zone_grid]")[3][4] = kNodata;
+    using G = LanduseParameterGrids;
+    const auto mine = [this](int r, int c) { return ValidZone(r, c) && OwnerOf(r, c) == talvo_test::Rank(); };
+    double before[3][kRows + 1][kCols + 1] = {};
+    for (int l = 1; l <= 2; ++l) {
+        Matrix& duration = *Grids().Grid(G::kVegetationDuration, l);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c)
+                if (duration.holds(r) && ValidZone(r, c)) {
+                    if (!mine(r, c)) duration[r][c] = 77;
+                    before[l][r][c] = duration[r][c];
+                }
+    }
+    for (int h = 0; h <= 2; ++h) Step(h, 11, 4, 2001, 60);
+    for (int l = 1; l <= 2; ++l) {
+        const Matrix& duration = *Grids().Grid(G::kVegetationDuration, l);
+        const Matrix& start = *Grids().Grid(G::kVegetationStart, l);
+        const Matrix& stop = *Grids().Grid(G::kVegetationStop, l);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                if (!duration.holds(r) || !ValidZone(r, c)) continue;
+                double want = before[l][r][c] + (mine(r, c) && start[r][c] >= 0 && stop[r][c] <= 0 ? 3 : 0);
+                if (r == 3 && c == 4 && r >= Object().firstRow && r <= Object().lastRow) want = kNodata;
+                EXPECT_EQ(duration[r][c], want) << "layer " << l << " row " << r << " column " << c;
+            }
+    }
+}
+
 TEST_F(LanduseGridTest, MissingAlbedoStopsEveryProcess) {
     Build("1\n" + Grass(), Layout, nullptr, 1, false);
     EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 12);
