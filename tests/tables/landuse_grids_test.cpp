@@ -188,7 +188,11 @@ TEST_F(LanduseGridTest, EveryStepCountsTheOwnCellsOfEachLayerInTheirPeriod) {
         for (int r = 1; r <= kRows; ++r)
             for (int c = 1; c <= kCols; ++c)
                 if (duration.holds(r) && ValidZone(r, c)) {
-                    if (!mine(r, c)) duration[r][c] = 77;
+                    if (!mine(r, c)) {
+                        duration[r][c] = 77;
+                        (*Grids().Grid(G::kVegetationStart, l))[r][c] = 1;  // in a period if it were counted
+                        (*Grids().Grid(G::kVegetationStop, l))[r][c] = 0;
+                    }
                     before[l][r][c] = duration[r][c];
                 }
     }
