@@ -1,6 +1,8 @@
 // The land-use parameter grids on the test division of a small basin (any number of
 // processes): values of the table at the start date, the daily update, control-file grids,
 // the balance vegetation period and failures that stop every process alike.
+#include <algorithm>
+
 #include "landuse_grids_fixture.hpp"
 
 namespace {
@@ -209,6 +211,33 @@ TEST_F(LanduseGridTest, EveryStepCountsTheOwnCellsOfEachLayerInTheirPeriod) {
                 EXPECT_EQ(duration[r][c], want) << "layer " << l << " row " << r << " column " << c;
             }
     }
+}
+
+TEST_F(LanduseGridTest, TheDailyUpdateGivesEachCellTheValuesOfItsLandUseAndAltitude) {
+    // Both land uses shift their fix points by altitude; along a row the altitude changes
+    // between columns 3 and 4 and back at column 6, and the land use between columns.
+    Build("2\n" + Grass("", "0 0.01 0.02 0") + Forest("0 0.01 0.02 0"), Layout,
+          [](int, int c) { return c == 2 ? 1.0 : 2.0; }, 2);
+    Create(2, {0, 10, 4, 2001});
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 4; c <= 5; ++c) Elevation()[r][c] += 2000;
+    Step(0, 11, 4, 2001, 1440);  // day 101
+    using P = landuse_entry::Parameter;
+    ForOwnCells([&](int r, int c) {
+        for (int l = 1; l <= 2; ++l) {
+            const double code = l == 1 ? Layout(r, c) : (c == 2 ? 1.0 : 2.0);
+            if (code == kNodata) continue;
+            const landuse_entry& e = Table()[static_cast<std::size_t>(code)];
+            const double h = Elevation()[r][c];
+            const auto of = [&](P p) { return e.ValueAtJulianDay(nullptr, p, 101, l, r, c, h); };
+            const std::string n = std::to_string(l);
+            EXPECT_EQ(At("leaf_area_index" + n, r, c), std::max(of(P::LAI), 0.0)) << r << "," << c << " " << l;
+            EXPECT_EQ(At("vegetation_coverage_degree" + n, r, c), std::clamp(of(P::VCF), 0.0, 1.0));
+            EXPECT_EQ(At("RoughnessLength" + n, r, c), of(P::Z0) <= 0 ? 0.01 : of(P::Z0));
+            EXPECT_EQ(At("SurfaceCanopyResistance" + n, r, c), of(P::rsc));
+            if (l == 1) { EXPECT_EQ(At("albedo", r, c), of(P::Albedo)); }
+        }
+    });
 }
 
 TEST_F(LanduseGridTest, MissingAlbedoStopsEveryProcess) {
