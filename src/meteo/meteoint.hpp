@@ -261,6 +261,9 @@ private:
     // The cell loop of plain inverse distance with weight 2 and of the nearest station, row by
     // row over blocks of cells; false (nothing done) where the step needs the general loop.
     bool StationKernelLoop();
+    // The cell loop of a step whose valid station values are all equal, for every method that
+    // gives that value as it is; false (nothing done) otherwise.
+    bool UniformLoop();
     // Methods 7 and 8: the splines of the station mesh of the step into the spline grids.
     void EvaluateSplines();
     void SplineToGrid(int file, Matrix& target);

@@ -170,8 +170,43 @@ double meteointerpol::CellValue(int r, int c, double x, double y, double* weight
     }
 }
 
+bool meteointerpol::UniformLoop() {
+    // The nearest station with lapse rate still depends on the cell; the regression methods
+    // never take a uniform step.
+    if (!uniformStep_ || method == 12 || method == 2 || method == 10) return false;
+    // Without scenario and scaling grid the finished value is the same for every cell: it is
+    // computed once. Otherwise each cell finishes it with its coordinates, as the general loop.
+    const bool perCell = SzenUse == 1 || scalingGrid != nullptr;
+    const double same = perCell ? 0.0 : Finish(uniformValue_, 0.0, 0.0, firstRow, 1);
+    const double v = uniformValue_;
+    const std::size_t rowStride = static_cast<std::size_t>(ncols) + 1;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
+    for (int r = firstRow; r <= lastRow; ++r) {
+        double* row = result[r];
+        unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        const double* masters = useResponseUnits ? (*masterResponseUnits)[r] : nullptr;
+        const double* xs = perCell ? (*coordX)[r] : nullptr;
+        const double* ys = perCell ? (*coordY)[r] : nullptr;
+        const auto [c1, c2] = BasinColumns(r);
+        for (int c = c1; c <= c2; ++c) {
+            flags[c] = 0;
+            // As OwnCell.
+            if (zones[c] == nodata || (regions != nullptr && regions[c] != rank) ||
+                (masters != nullptr && masters[c] == nodata)) {
+                row[c] = nodata;
+                continue;
+            }
+            row[c] = perCell ? Finish(v, xs[c], ys[c], r, c) : same;
+        }
+    }
+    return true;
+}
+
 void meteointerpol::CellLoop() {
     if (StationKernelLoop()) return;
+    if (UniformLoop()) return;
     const int threads = std::max(omp_get_max_threads(), 1);
     const std::size_t need = static_cast<std::size_t>(threads) * static_cast<std::size_t>(scratchStride_);
     if (scratch_.size() < need) scratch_.resize(need);

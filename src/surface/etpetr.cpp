@@ -4,7 +4,9 @@
 #include "surface/etpetr.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <iomanip>
 
 #include "kernel/nodata.hpp"
@@ -367,7 +369,11 @@ void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, const Cel
     const bool nightPart = top != 0 && v.fnight >= 0.01, dayPart = top != 0 && v.fday >= 0.01;
     PartTerms night, day;
     if (nightPart) night = Part(rows, c, Tnight, known);
-    if (dayPart) day = Part(rows, c, Tday, known);
+    // A step with both parts and one temperature (no night grid) takes the same terms twice.
+    if (dayPart)
+        day = nightPart && std::bit_cast<std::uint64_t>(Tday) == std::bit_cast<std::uint64_t>(Tnight)
+                  ? night
+                  : Part(rows, c, Tday, known);
     LayerRunning running;
     double laiAbove = 0, previousLai = 0;
     double potential = 0;

@@ -2,7 +2,10 @@
 // in every step; in the last step of a day the 7-day mean, the phenology and the parameters
 // for the date are renewed; the balance vegetation period is counted in steps.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "kernel/controlfile.hpp"
 #include "kernel/diaglog.hpp"
@@ -12,6 +15,27 @@
 #include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
 #include "tables/landuse_grids.hpp"
+
+namespace {
+
+// The table values an entry gives a cell of one layer on the day, kept for the next cells of
+// the row: an entry without per-cell days gives every cell of the same altitude the same
+// values. Set only once all of them were computed.
+struct TableValues {
+    const landuse_entry* entry = nullptr;
+    std::uint64_t altitude = 0;
+    std::array<double, 8> values{};
+};
+constexpr int kKeptLayers = 8;
+
+bool SameForEveryCell(const landuse_entry& e) {
+    const bool cellDays = (e.method == landuse_entry::kDynamicPhenology3 || e.method == landuse_entry::kDynamicPhenology4) &&
+                          e.cellFixPointDays != nullptr;
+    const bool cellStart = e.HasDynamicStart() && e.cellStartDays != nullptr;
+    return !cellDays && !cellStart;
+}
+
+}  // namespace
 
 void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month,
                                                            std::int64_t year, int stepMinutes) {
@@ -153,6 +177,8 @@ void LanduseParameterGrids::UpdateRow(DiagLog* log, int r, int d, const Date& da
     const double nodata = setup_.nodata;
     const std::int64_t day = date.day, month = date.month, year = date.year;
     const ColumnRange cols = Columns(r);
+    // Per layer the values of the last cell; not kept on the pass that logs a failure.
+    std::array<TableValues, kKeptLayers> kept;
     for (int c = cols.first; c <= cols.last; ++c) {
         if (!OwnCell(r, c)) continue;
         const double h = Altitude(r, c);
@@ -166,19 +192,42 @@ void LanduseParameterGrids::UpdateRow(DiagLog* log, int r, int d, const Date& da
                 if (l == 1) (*albedo_)[r][c] = (*evaporationResistance_)[r][c] = nodata;
                 continue;
             }
+            TableValues* keep = log == nullptr && l < kKeptLayers && SameForEveryCell(*e) ? &kept[slot] : nullptr;
+            const std::uint64_t altitude = std::bit_cast<std::uint64_t>(h);
+            const bool known = keep != nullptr && keep->entry == e && keep->altitude == altitude;
+            if (keep != nullptr && !known) keep->entry = nullptr;
+            // The k-th value of the entry: the kept one, or computed (and kept) in the order of
+            // the plain pass, so that a failure leaves the same grids.
+            const auto value = [&](std::size_t k, auto compute) {
+                if (known) return keep->values[k];
+                const double v = compute();
+                if (keep != nullptr) keep->values[k] = v;
+                return v;
+            };
             if (l == 1) {
-                if (e->TestInternalParameter(1)) (*albedo_)[r][c] = e->ValueAtDate(log, P::Albedo, day, month, year, l, r, c, h);
+                if (e->TestInternalParameter(1))
+                    (*albedo_)[r][c] = value(0, [&] { return e->ValueAtDate(log, P::Albedo, day, month, year, l, r, c, h); });
                 if (e->TestInternalParameter(2))
-                    (*evaporationResistance_)[r][c] = e->ValueAtDate(log, P::rs_evaporation, day, month, year, l, r, c, h);
+                    (*evaporationResistance_)[r][c] =
+                        value(1, [&] { return e->ValueAtDate(log, P::rs_evaporation, day, month, year, l, r, c, h); });
             }
-            if (e->TestInternalParameter(64)) at(kRootDepth) = e->ValueAtJulianDay(log, P::RootDepth, d, l, r, c, h);
-            if (e->TestInternalParameter(16)) at(kLeafAreaIndex) = e->ValueAtJulianDay(log, P::LAI, d, l, r, c, h);
-            if (e->TestInternalParameter(32)) at(kCoverage) = e->ValueAtJulianDay(log, P::VCF, d, l, r, c, h);
+            if (e->TestInternalParameter(64))
+                at(kRootDepth) = value(2, [&] { return e->ValueAtJulianDay(log, P::RootDepth, d, l, r, c, h); });
+            if (e->TestInternalParameter(16))
+                at(kLeafAreaIndex) = value(3, [&] { return e->ValueAtJulianDay(log, P::LAI, d, l, r, c, h); });
+            if (e->TestInternalParameter(32))
+                at(kCoverage) = value(4, [&] { return e->ValueAtJulianDay(log, P::VCF, d, l, r, c, h); });
             if (e->TestInternalParameter(4))
-                at(kCanopyResistance) = e->ValueAtDate(log, P::rsc, day, month, year, l, r, c, h);
+                at(kCanopyResistance) = value(5, [&] { return e->ValueAtDate(log, P::rsc, day, month, year, l, r, c, h); });
             if (e->TestInternalParameter(8))
-                at(kInterceptionResistance) = e->ValueAtDate(log, P::rs_interception, day, month, year, l, r, c, h);
-            if (e->TestInternalParameter(128)) at(kRoughness) = e->ValueAtJulianDay(log, P::Z0, d, l, r, c, h);
+                at(kInterceptionResistance) =
+                    value(6, [&] { return e->ValueAtDate(log, P::rs_interception, day, month, year, l, r, c, h); });
+            if (e->TestInternalParameter(128))
+                at(kRoughness) = value(7, [&] { return e->ValueAtJulianDay(log, P::Z0, d, l, r, c, h); });
+            if (keep != nullptr && !known) {
+                keep->entry = e;
+                keep->altitude = altitude;
+            }
             if (d == e->JDVegetationResetForBalance) {
                 at(kVegetationStart) = -1;
                 at(kVegetationStop) = -1;
@@ -210,22 +259,32 @@ void LanduseParameterGrids::SetVegetationFlags(int d) {
 
 void LanduseParameterGrids::CountVegetationDuration() {
     const double nodata = setup_.nodata;
+    const double rank = setup_.rank;
     const int first = setup_.firstRow, last = setup_.lastRow;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, setup_.ncols))
     for (int r = first; r <= last; ++r) {
         const ColumnRange cols = Columns(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            const bool own = OwnCell(r, c);
-            if (!own && ValidZone(r, c)) continue;  // another process's cell
-            for (int l = 1; l <= layers_; ++l) {
-                const std::size_t slot = static_cast<std::size_t>(l);
-                double& duration = (*grids_[kVegetationDuration][slot])[r][c];
+        // The rows of the zone and region grids, as ValidZone and OwnCell read them: a row the
+        // zone grid does not hold has no valid zone; with a region grid that does not hold it,
+        // no own cell.
+        const double* zones = zone_->holds(r) ? (*zone_)[r] : nullptr;
+        const bool regionsHeld = regions_ == nullptr || regions_->holds(r);
+        const double* regions = regions_ != nullptr && regionsHeld ? (*regions_)[r] : nullptr;
+        // Each layer's cells independently of the other layers': a cell's count reads only its
+        // own start and stop.
+        for (int l = 1; l <= layers_; ++l) {
+            const std::size_t slot = static_cast<std::size_t>(l);
+            double* duration = (*grids_[kVegetationDuration][slot])[r];
+            const double* start = (*grids_[kVegetationStart][slot])[r];
+            const double* stop = (*grids_[kVegetationStop][slot])[r];
+            for (int c = cols.first; c <= cols.last; ++c) {
+                const bool valid = zones != nullptr && zones[c] > nodata;
+                const bool own = valid && regionsHeld && (regions == nullptr || regions[c] == rank);
                 if (!own) {
-                    duration = nodata;
+                    if (!valid) duration[c] = nodata;  // another process's cell keeps its value
                     continue;
                 }
-                if ((*grids_[kVegetationStart][slot])[r][c] >= 0 && (*grids_[kVegetationStop][slot])[r][c] <= 0)
-                    duration += 1;
+                if (start[c] >= 0 && stop[c] <= 0) duration[c] += 1;
             }
         }
     }

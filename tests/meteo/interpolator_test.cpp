@@ -371,4 +371,48 @@ TEST_F(MeteoInterpolatorTest, ResponseUnitCellsTakeTheirMastersValue) {
     }
 }
 
+TEST_F(MeteoInterpolatorTest, AStepOfEqualValuesGivesEveryOwnCellItsFinishedValue) {
+    // Column 5 of every row belongs to no process; a scaling grid of 1 + column / 10. Steps:
+    // all equal, unequal, equal but for a missing first station (the limit replaces 6 by 4.5;
+    // not checked with lapse rate).
+    for (int r = 1; r <= kRows; ++r) regions[r][5] = 99;
+    memory_handling mh;
+    Matrix scale = mh.matrix(1, kRows, 1, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) scale[r][c] = 1.0 + c / 10.0;
+    GridStoreEntry& e = store[7];
+    e.grid = &scale;
+    e.fileName = e.internalName = "ScalingGrid_temperature";
+    e.hasFileName = e.hasInternalName = true;
+    SectionValues v;
+    v.upperLimit = 5;
+    v.upperReplacement = 4.5;
+    const std::string records = "2000 1 1 0 2.5 2.5 2.5\n2000 1 1 1 1.5 4 -7.25\n2000 1 1 2 -99999 6 6\n";
+    const auto finished = [](int c, double value) {
+        return c == 5 ? -9999.0 : (value > 5 ? 4.5 : value) * (1.0 + c / 10.0);
+    };
+    // The nearest station (the earlier one on a tie) with its lapse to the cell.
+    const auto lapsed = [](int r, int c, double value) {
+        std::size_t best = 0;
+        double bestD2 = 1e20;
+        for (std::size_t k = 0; k < kStations.size(); ++k) {
+            const double dx = kStations[k].x - CellX(c), dy = kStations[k].y - CellY(r);
+            if (dx * dx + dy * dy < bestD2) bestD2 = dx * dx + dy * dy, best = k;
+        }
+        return value + (CellZ(r, c) - kStations[best].z) * -0.01;
+    };
+    // Inverse distance and nearest station take the value as it is; the nearest station with
+    // lapse rate still adds its station's lapse to each cell.
+    for (const int method : {1, 4, 12}) {
+        auto ip = Build(method, records, v, method == 12 ? "-0.01 lapse rate\n" : "regr.dat\n");
+        ASSERT_TRUE(ip);
+        Step(*ip);
+        ExpectCells(*ip, [&](int r, int c) { return finished(c, method == 12 ? lapsed(r, c, 2.5) : 2.5); });
+        Step(*ip);
+        if (method == 1) ExpectCells(*ip, [&](int r, int c) { return finished(c, Idw2(r, c)); });
+        Step(*ip);
+        if (method != 12) ExpectCells(*ip, [&](int, int c) { return finished(c, 6); });
+    }
+}
+
 }  // namespace

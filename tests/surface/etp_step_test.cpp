@@ -325,6 +325,36 @@ TEST_F(EtpStepTest, NetRadiationOfADailyStepIsCountedOnce) {
     });
 }
 
+TEST_F(EtpStepTest, EachPartOfADailyStepTakesTheAirAtItsOwnTemperature) {
+    // Bare soil without vapour deficit under a given net radiation: each part evaporates its
+    // share of the radiation with the air terms of its temperature. Night and day at 15 °C in
+    // columns 1 and 2, night at 5 °C elsewhere.
+    PutStandardInputs(1);
+    Put("net_radiation", 3000);
+    Matrix& night = Put("temperature_night", 15);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 3; c <= 5; ++c) night[r][c] = 5;
+    Grid("leaf_area_index1").fill(0);
+    Grid("SurfaceCanopyResistance1").fill(0);
+    Grid("air_humidity").fill(1.0);
+    Section s;
+    s.step = 1440;
+    s.amplitude = 0;
+    auto m = Make(s);
+    m->PotentialEvapotranspirationStep(24, 15, 6, 2020);
+    const auto share = [](double T) {
+        using namespace evaporation;
+        const double ratio = VapourPressureSlope(T) / PsychrometricConstant(BarometricPressure(500, T), T);
+        return ratio * 3000 / LatentHeat(T) / (ratio + 1 + 250 / 63.7022);
+    };
+    ASSERT_GT(m->nightFraction, 0.1);
+    ASSERT_GT(m->dayFraction, 0.1);
+    ForOwnCells([&](int r, int c) {
+        const double want = m->nightFraction * share(c <= 2 ? 15 : 5) + m->dayFraction * share(15);
+        EXPECT_NEAR(m->potEvaporation[r][c], want, 1e-6) << r << "," << c;
+    });
+}
+
 TEST_F(EtpStepTest, StepsLongerThanADayKeepTwentyFourSubSteps) {
     PutStandardInputs(3);
     Put("sunshine_duration", 1.0);

@@ -221,6 +221,72 @@ TEST_F(LanduseGridTest, AltitudeThatMovesAFixPointPastTheYearStopsAtItsFirstCell
     }
 }
 
+TEST_F(LanduseGridTest, EveryStepCountsTheOwnCellsOfEachLayerInTheirPeriod) {
+    // Grass starts its period on day 100, forest has none; cell (3, 4) leaves the zones after
+    // the start (its counts become nodata on the processes whose rows hold it), other
+    // processes' cells keep what they hold (77).
+    Build("2\n" + Grass() + Forest(), Layout, [](int, int c) { return c == 2 ? 1.0 : 2.0; }, 2);
+    Object().hourOffset = 1;
+    Create(2, {0, 10, 4, 2001});
+    Of("[zone_grid]")[3][4] = kNodata;
+    using G = LanduseParameterGrids;
+    const auto mine = [this](int r, int c) { return ValidZone(r, c) && OwnerOf(r, c) == talvo_test::Rank(); };
+    double before[3][kRows + 1][kCols + 1] = {};
+    for (int l = 1; l <= 2; ++l) {
+        Matrix& duration = *Grids().Grid(G::kVegetationDuration, l);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c)
+                if (duration.holds(r) && ValidZone(r, c)) {
+                    if (!mine(r, c)) {
+                        duration[r][c] = 77;
+                        (*Grids().Grid(G::kVegetationStart, l))[r][c] = 1;  // in a period if it were counted
+                        (*Grids().Grid(G::kVegetationStop, l))[r][c] = 0;
+                    }
+                    before[l][r][c] = duration[r][c];
+                }
+    }
+    for (int h = 0; h <= 2; ++h) Step(h, 11, 4, 2001, 60);
+    for (int l = 1; l <= 2; ++l) {
+        const Matrix& duration = *Grids().Grid(G::kVegetationDuration, l);
+        const Matrix& start = *Grids().Grid(G::kVegetationStart, l);
+        const Matrix& stop = *Grids().Grid(G::kVegetationStop, l);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                if (!duration.holds(r) || !ValidZone(r, c)) continue;
+                double want = before[l][r][c] + (mine(r, c) && start[r][c] >= 0 && stop[r][c] <= 0 ? 3 : 0);
+                if (r == 3 && c == 4 && r >= Object().firstRow && r <= Object().lastRow) want = kNodata;
+                EXPECT_EQ(duration[r][c], want) << "layer " << l << " row " << r << " column " << c;
+            }
+    }
+}
+
+TEST_F(LanduseGridTest, TheDailyUpdateGivesEachCellTheValuesOfItsLandUseAndAltitude) {
+    // Both land uses shift their fix points by altitude; along a row the altitude changes
+    // between columns 3 and 4 and back at column 6, and the land use between columns.
+    Build("2\n" + Grass("", "0 0.01 0.02 0") + Forest("0 0.01 0.02 0"), Layout,
+          [](int, int c) { return c == 2 ? 1.0 : 2.0; }, 2);
+    Create(2, {0, 10, 4, 2001});
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 4; c <= 5; ++c) Elevation()[r][c] += 2000;
+    Step(0, 11, 4, 2001, 1440);  // day 101
+    using P = landuse_entry::Parameter;
+    ForOwnCells([&](int r, int c) {
+        for (int l = 1; l <= 2; ++l) {
+            const double code = l == 1 ? Layout(r, c) : (c == 2 ? 1.0 : 2.0);
+            if (code == kNodata) continue;
+            const landuse_entry& e = Table()[static_cast<std::size_t>(code)];
+            const double h = Elevation()[r][c];
+            const auto of = [&](P p) { return e.ValueAtJulianDay(nullptr, p, 101, l, r, c, h); };
+            const std::string n = std::to_string(l);
+            EXPECT_EQ(At("leaf_area_index" + n, r, c), std::max(of(P::LAI), 0.0)) << r << "," << c << " " << l;
+            EXPECT_EQ(At("vegetation_coverage_degree" + n, r, c), std::clamp(of(P::VCF), 0.0, 1.0));
+            EXPECT_EQ(At("RoughnessLength" + n, r, c), of(P::Z0) <= 0 ? 0.01 : of(P::Z0));
+            EXPECT_EQ(At("SurfaceCanopyResistance" + n, r, c), of(P::rsc));
+            if (l == 1) { EXPECT_EQ(At("albedo", r, c), of(P::Albedo)); }
+        }
+    });
+}
+
 TEST_F(LanduseGridTest, MissingAlbedoStopsEveryProcess) {
     Build("1\n" + Grass(), Layout, nullptr, 1, false);
     EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 12);
