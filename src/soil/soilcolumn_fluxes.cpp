@@ -460,11 +460,8 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
         col.halfBracketLower[a] = quickJ.FirstBracket();
     };
     for (int k = 1; k <= kLimitEvaluations; ++k) {
-        // The signed step is exact (step is +-1), so q0 * sh rounds as (q0 * step) * h does, once
-        // for both sides instead of twice.
-        const double sh = step * h;
-        q += q0 * sh;
-        e += e0 * sh;
+        q += q0 * step * h;
+        e += e0 * step * h;
         if (evaluations) *evaluations = k;
         double psiI = 0, psiJ = 0, boundI = 0, boundJ = 0;
         bool decided = false, crossed = false, met = false;
@@ -498,10 +495,9 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
         if (k == kStepsBackBeforeCheck && allBack && col.bisectionShortcut &&
             CrossedDownToNoFlux(soil, col.suctionLookupError[a], i, Hi, Hj, q0, e0, qTop, qBelow, eBelow, thetaOldI,
                                 thetaOldJ, dzi, dzj, zmi, zmj, dt, quickI.Bracket(), quickJ.Bracket())) {
-            // Every remaining step is back (step -1): adding -(q0 * h) is subtracting q0 * h.
             for (int rest = k + 1; rest <= kLimitEvaluations; ++rest) {
-                q -= q0 * h;
-                e -= e0 * h;
+                q += q0 * step * h;
+                e += e0 * step * h;
                 h *= 0.5;
             }
             leave();
