@@ -186,21 +186,28 @@ void unsatzonmodellklasse::DrainablePoreVolume() {
     if (flowControl == 0 || settings.irrigationTable == nullptr || own.maxPumping.empty()) return;
     soilTypeColumns.Prepare(settings.soilTable);
     soilcolumn::ColumnState col;
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            if (!IsOwnCell(r, c)) {
-                own.maxPumping[r][c] = nodata;
-                continue;
-            }
+    PrepareOwnCells();
+    for (int r = firstRow; r <= lastRow; ++r) {
+        // Cells that are not this process's basin cells hold nodata; the own ones, listed once
+        // for the run, get their volume. Neighbouring cells mostly share their soil, whose field
+        // capacities are then taken over.
+        for (int c = 1; c <= ncols; ++c) own.maxPumping[r][c] = nodata;
+        const soil_entry* prepared = nullptr;
+        const double* preparedFc = nullptr;
+        for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
-            const double* fc = soilTypeColumns.FieldCapacity(soil);
-            if (fc == nullptr) {
+            const double* fc = &soil == prepared ? preparedFc : soilTypeColumns.FieldCapacity(soil);
+            if (fc != nullptr) {
+                prepared = &soil;
+                preparedFc = fc;
+            } else {
                 col.SetSoil(soil, own.geodeticHeads[r][c][0]);
                 fc = col.fieldCapacity.data();
             }
             own.maxPumping[r][c] = soilriver::DrainablePoreVolume(
                 soil, fc, static_cast<int>(own.groundwaterLevel[r][c]), soil.GetLayerCount());
         }
+    }
 }
 
 void unsatzonmodellklasse::ApplyExternalGWTable() {

@@ -246,3 +246,57 @@ TEST_F(SoilDriverTest, OnlyTheCellsTheDecompositionGivesThisProcessAreComputedAn
                 << "subbasin " << s << " step " << h;
     }
 }
+
+TEST_F(SoilDriverTest, DrainablePoresFillTheOwnCellsAndLeaveTheOthersNodata) {
+    // Two soils in blocks of columns, so that a row's own cells run through one soil and then the
+    // other: each own cell holds its column's pores above field capacity from the table layer
+    // down, every other cell of the process's rows nodata, after wet and dry steps.
+    soils_.resize(3);
+    soils_[0].code = 2;
+    soils_[2] = soil_entry(2);
+    soils_[2].ParseSoilBlock(*log_,
+                             "2 second { method = MultipleHorizons; layers = 2 4; thickness = 0.1 0.2; "
+                             "ksat = 4e-5; theta_sat = 0.42 0.38; theta_res = 0.04 0.03; alpha = 3.0 4.0; "
+                             "Par_n = 1.6 1.9; }",
+                             "MultipleHorizons");
+    settings_.soilTable = soils_.data();
+    Matrix& types = *store_[FindGridIndex("soil_types")].grid;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (types[r][c] != -9999.0) types[r][c] = c <= 3 ? 1.0 : 2.0;
+    irrigation_.assign(2, irrigation_entry{});
+    irrigation_[0].code = 1;
+    irrigation_[1].code = 1;
+    settings_.irrigationTable = irrigation_.data();
+    AddGrid("irrigation_codes", 1.0);
+    ASSERT_NO_FATAL_FAILURE(BuildHourly());
+    int own = 0, other = 0;
+    for (int h = 0; h < 3; ++h) {
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (Own(r, c)) (*model_->in.waterInput)[r][c] = h == 0 ? 20.0 * c : 0.0;
+        Step(h);
+        model_->DrainablePoreVolume();
+        for (int r = model_->firstRow; r <= model_->lastRow; ++r)
+            for (int c = 1; c <= model_->ncols; ++c) {
+                if (!Own(r, c)) {
+                    EXPECT_EQ(Value("Max_Pumping", r, c), -9999.0) << r << "," << c << " step " << h;
+                    ++other;
+                    continue;
+                }
+                const soil_entry& soil = model_->SoilOf(r, c);
+                soilcolumn::ColumnState col;
+                col.SetSoil(soil, 0.0);
+                const int g = static_cast<int>(Value("groundwater_level", r, c));
+                const double expected = soilriver::DrainablePoreVolume(soil, col.fieldCapacity.data(), g, soil.layerCount);
+                EXPECT_EQ(Value("Max_Pumping", r, c), expected) << r << "," << c << " step " << h;
+                EXPECT_GT(expected, 0.0) << r << "," << c;
+                ++own;
+            }
+    }
+    // Over the processes: the 14 basin cells in every step, and cells outside the basin.
+    int counts[2] = {own, other};
+    MPI_Allreduce(MPI_IN_PLACE, counts, 2, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_EQ(counts[0], 3 * 14);
+    EXPECT_GT(counts[1], 0);
+}
