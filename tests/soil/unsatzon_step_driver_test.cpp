@@ -125,34 +125,40 @@ protected:
             s += Level("theta", r, c, k) * soil.thickness[static_cast<std::size_t>(k)] * 1000.0;
         return s;
     }
+    // A second soil of code 2 and six layers beside the fixture's soil 1.
+    void ParseSecondSoil(const std::string& thickness, const std::string& alpha) {
+        soils_.resize(3);
+        soils_[0].code = 2;
+        soils_[2] = soil_entry(2);
+        soils_[2].ParseSoilBlock(*log_,
+                                 "2 second { method = MultipleHorizons; layers = 2 4; thickness = " + thickness +
+                                     "; ksat = 4e-5; theta_sat = 0.42 0.38; theta_res = 0.04 0.03; alpha = " + alpha +
+                                     "; Par_n = 1.6 1.9; }",
+                                 "MultipleHorizons");
+    }
+    // The basin's cells of soil `typeOf(r, c)`, one irrigation code everywhere, built on hourly steps.
+    void BuildWithSoilTypes(double (*typeOf)(int, int)) {
+        settings_.soilTable = soils_.data();
+        Matrix& types = *store_[FindGridIndex("soil_types")].grid;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (types[r][c] != -9999.0) types[r][c] = typeOf(r, c);
+        irrigation_.assign(2, irrigation_entry{});
+        irrigation_[0].code = 1;
+        irrigation_[1].code = 1;
+        settings_.irrigationTable = irrigation_.data();
+        AddGrid("irrigation_codes", 1.0);
+        ASSERT_NO_FATAL_FAILURE(BuildHourly());
+    }
 };
 
 }  // namespace
 
 TEST_F(SoilDriverTest, SoilTypesOfTheCellsAndTablesChangedBetweenStepsAreTheColumnsOwn) {
     // Two soil types side by side; the second, of six layers, gets other tables after two steps.
-    soils_.resize(3);
-    soils_[0].code = 2;
-    auto parseSecond = [&](const char* alpha) {
-        soils_[2] = soil_entry(2);
-        soils_[2].ParseSoilBlock(*log_,
-                                 std::string("2 sand { method = MultipleHorizons; layers = 2 4; thickness = 0.05 0.2; "
-                                             "ksat = 4e-5; theta_sat = 0.42 0.38; theta_res = 0.04 0.03; alpha = ") +
-                                     alpha + "; Par_n = 1.6 1.9; }",
-                                 "MultipleHorizons");
-    };
+    auto parseSecond = [&](const char* alpha) { ParseSecondSoil("0.05 0.2", alpha); };
     parseSecond("3.0 4.0");
-    settings_.soilTable = soils_.data();
-    Matrix& types = *store_[FindGridIndex("soil_types")].grid;
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c)
-            if (types[r][c] != -9999.0) types[r][c] = (r + c) % 2 == 0 ? 1.0 : 2.0;
-    irrigation_.assign(2, irrigation_entry{});
-    irrigation_[0].code = 1;
-    irrigation_[1].code = 1;
-    settings_.irrigationTable = irrigation_.data();
-    AddGrid("irrigation_codes", 1.0);
-    ASSERT_NO_FATAL_FAILURE(BuildHourly());
+    ASSERT_NO_FATAL_FAILURE(BuildWithSoilTypes([](int r, int c) { return (r + c) % 2 == 0 ? 1.0 : 2.0; }));
 
     std::vector<double> pores[2];
     for (int h = 0; h < 4; ++h) {
@@ -251,25 +257,8 @@ TEST_F(SoilDriverTest, DrainablePoresFillTheOwnCellsAndLeaveTheOthersNodata) {
     // Two soils in blocks of columns, so that a row's own cells run through one soil and then the
     // other: each own cell holds its column's pores above field capacity from the table layer
     // down, every other cell of the process's rows nodata, after wet and dry steps.
-    soils_.resize(3);
-    soils_[0].code = 2;
-    soils_[2] = soil_entry(2);
-    soils_[2].ParseSoilBlock(*log_,
-                             "2 second { method = MultipleHorizons; layers = 2 4; thickness = 0.1 0.2; "
-                             "ksat = 4e-5; theta_sat = 0.42 0.38; theta_res = 0.04 0.03; alpha = 3.0 4.0; "
-                             "Par_n = 1.6 1.9; }",
-                             "MultipleHorizons");
-    settings_.soilTable = soils_.data();
-    Matrix& types = *store_[FindGridIndex("soil_types")].grid;
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c)
-            if (types[r][c] != -9999.0) types[r][c] = c <= 3 ? 1.0 : 2.0;
-    irrigation_.assign(2, irrigation_entry{});
-    irrigation_[0].code = 1;
-    irrigation_[1].code = 1;
-    settings_.irrigationTable = irrigation_.data();
-    AddGrid("irrigation_codes", 1.0);
-    ASSERT_NO_FATAL_FAILURE(BuildHourly());
+    ParseSecondSoil("0.1 0.2", "3.0 4.0");
+    ASSERT_NO_FATAL_FAILURE(BuildWithSoilTypes([](int, int c) { return c <= 3 ? 1.0 : 2.0; }));
     int own = 0, other = 0;
     for (int h = 0; h < 3; ++h) {
         for (int r = 1; r <= 4; ++r)
