@@ -119,6 +119,17 @@ private:
     std::size_t used_ = 0, bytes_ = sizeof(double);
 };
 
+// How the weights of columns c1..c2 stand: all above zero (NaN is not), all exactly one (no
+// weights: all are one), or neither.
+struct WeightsKind {
+    bool positive;
+    bool unit;
+};
+WeightsKind ClassifyWeights(const double* weights, int c1, int c2);
+template <int G>
+void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
+               std::array<double, 5>* stats);
+
 class GridWriter {
 public:
     GridWriter(modelobject& o, const std::string& fileName, const Matrix& grid, bool ownCells)
@@ -235,7 +246,16 @@ private:
     void AddRowToStatistics(int r) {
         int c1 = 1, c2 = o_.ncols;
         const double* weights = StatisticColumns(o_, r, &c1, &c2);
-        o_.AddRowToStatistics(grid_[r], weights, c1, c2);
+        // The sums in the order of one count per value, the row taken at once where its
+        // weights allow (see CountRows).
+        std::array<double, 5> stats{o_.statCount, o_.statSum, o_.statSumSquares, o_.statMin, o_.statMax};
+        const double* row = grid_[r];
+        CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, o_.statThreshold + 1, &stats);
+        o_.statCount = stats[0];
+        o_.statSum = stats[1];
+        o_.statSumSquares = stats[2];
+        o_.statMin = stats[3];
+        o_.statMax = stats[4];
     }
 
     // A failed block write reports a non-finite cell of a row not yet written first, as a check
@@ -258,13 +278,7 @@ private:
     BlockOutput block_;
 };
 
-// How the weights of columns c1..c2 stand: all above zero (NaN is not), all exactly one (no
-// weights: all are one), or neither. Sums of ones for the weights that are not, without a
-// branch per weight.
-struct WeightsKind {
-    bool positive;
-    bool unit;
-};
+// Sums of ones for the weights that are not, without a branch per weight.
 WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
     if (weights == nullptr) return {true, true};
     double s0 = 0, s1 = 0, u0 = 0, u1 = 0;
