@@ -464,8 +464,8 @@ TEST_F(GridFileTest, RowsOfUnitWeightsCountAsSingleWritesAfterAnyCount) {
 }
 
 // A single write's header statistics are those of one count per value in row order, whatever
-// the weights: unit rows after a count that is no whole number or reaches 2^53, a weight just
-// above one, a negative weight bringing the count back to zero, a NaN weight, zeros of both signs.
+// the weights: unit rows after a count that is no whole number or reaches 2^53, a weight of two
+// or just above one, a negative weight bringing the count back to zero, a NaN weight, zeros of both signs.
 TEST_F(GridFileTest, SingleWritesCountTheirValuesOneByOne) {
     constexpr int kCols = 9, kRows = 4;
     for (const double first : {1.0, 1.0 / 3.0, 9007199254740992.0, 1.0000000000000002, -1.0, std::nan("")}) {
@@ -473,7 +473,10 @@ TEST_F(GridFileTest, SingleWritesCountTheirValuesOneByOne) {
         Matrix area = o->matrix(1, kRows, 1, kCols, kRows), g = o->matrix(1, kRows, 1, kCols, kRows);
         for (int r = 1; r <= kRows; ++r)
             for (int c = 1; c <= kCols; ++c) {
-                area[r][c] = r == 1 && c == 1 ? first : r == 4 && c == 3 ? 1.0000000000000002 : 1.0;
+                area[r][c] = r == 1 && c == 1   ? first
+                             : r == 4 && c == 3 ? 1.0000000000000002
+                             : r == 3 && c == 5 ? 2.0
+                                                : 1.0;
                 g[r][c] = (r == 1 && c > 1) || (r + c) % 7 == 0 ? -9999 : (c % 3 == 0 ? (r % 2 ? -0.0 : 0.0) : 0.37 * c - 1.3 * r);
             }
         o->relCellArea = &area;
