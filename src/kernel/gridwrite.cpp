@@ -119,6 +119,17 @@ private:
     std::size_t used_ = 0, bytes_ = sizeof(double);
 };
 
+// How the weights of columns c1..c2 stand: all above zero (NaN is not), all exactly one (no
+// weights: all are one), or neither.
+struct WeightsKind {
+    bool positive;
+    bool unit;
+};
+WeightsKind ClassifyWeights(const double* weights, int c1, int c2);
+template <int G>
+void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
+               std::array<double, 5>* stats);
+
 class GridWriter {
 public:
     GridWriter(modelobject& o, const std::string& fileName, const Matrix& grid, bool ownCells)
@@ -235,7 +246,43 @@ private:
     void AddRowToStatistics(int r) {
         int c1 = 1, c2 = o_.ncols;
         const double* weights = StatisticColumns(o_, r, &c1, &c2);
-        o_.AddRowToStatistics(grid_[r], weights, c1, c2);
+        // The sums in the order of one count per value, the row taken at once where its
+        // weights allow (see CountRows).
+        std::array<double, 5> stats{o_.statCount, o_.statSum, o_.statSumSquares, o_.statMin, o_.statMax};
+        const double* row = grid_[r];
+        const double floor = o_.statThreshold + 1;
+        if (!CountUnitRow(row, weights, c1, c2, floor, &stats))
+            CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, floor, &stats);
+        o_.statCount = stats[0];
+        o_.statSum = stats[1];
+        o_.statSumSquares = stats[2];
+        o_.statMin = stats[3];
+        o_.statMax = stats[4];
+    }
+
+    // The row counted as CountRows counts a row whose weights are all exactly one once the count
+    // is settled on a whole number, the weights looked at in the same pass rather than before
+    // it. False, the statistics left as they were, where the count is not so settled or a
+    // weight is not exactly one.
+    static bool CountUnitRow(const double* row, const double* weights, int c1, int c2, double floor,
+                             std::array<double, 5>* stats) {
+        const double count = (*stats)[0];
+        if (!(count > 0 && count == std::trunc(count) && count + (c2 - c1 + 1) <= 9007199254740992.0)) return false;
+        double sum = (*stats)[1], squares = (*stats)[2], low = (*stats)[3], high = (*stats)[4], other = 0;
+        std::int64_t counted = 0;
+        for (int c = c1; c <= c2; ++c) {
+            if (weights) other += weights[c] == 1.0 ? 0.0 : 1.0;
+            const double x = row[c];
+            if (!(x > floor)) continue;
+            ++counted;
+            sum += x;
+            squares += x * x;
+            low = x < low ? x : low;
+            high = x > high ? x : high;
+        }
+        if (other != 0) return false;
+        *stats = {count + static_cast<double>(counted), sum, squares, low, high};
+        return true;
     }
 
     // A failed block write reports a non-finite cell of a row not yet written first, as a check
@@ -258,13 +305,7 @@ private:
     BlockOutput block_;
 };
 
-// How the weights of columns c1..c2 stand: all above zero (NaN is not), all exactly one (no
-// weights: all are one), or neither. Sums of ones for the weights that are not, without a
-// branch per weight.
-struct WeightsKind {
-    bool positive;
-    bool unit;
-};
+// Sums of ones for the weights that are not, without a branch per weight.
 WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
     if (weights == nullptr) return {true, true};
     double s0 = 0, s1 = 0, u0 = 0, u1 = 0;

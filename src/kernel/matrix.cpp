@@ -31,6 +31,13 @@ ValueBlock FilledDoubles(std::size_t n, double v, DiagLog* log, const char* text
     return block;
 }
 
+// n values none of which is set.
+ValueBlock UnsetDoubles(std::size_t n, DiagLog* log, const char* text) {
+    ValueBlock block(static_cast<double*>(std::malloc((n == 0 ? 1 : n) * sizeof(double))));
+    if (!block) AllocationFailure(log, text, 1);
+    return block;
+}
+
 ValueBlock Values(std::size_t n, const double* fill, DiagLog* log, const char* text) {
     return fill == nullptr ? ZeroedDoubles(n, log, text) : FilledDoubles(n, *fill, log, text);
 }
@@ -78,7 +85,11 @@ Matrix memory_handling::FilledMatrix(int firstRow, int lastRow, int /*firstCol*/
     return MakeMatrix(firstRow, lastRow, ncols, nrows, &v);
 }
 
-Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill) {
+Matrix memory_handling::UnsetMatrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows) {
+    return MakeMatrix(firstRow, lastRow, ncols, nrows, nullptr, true);
+}
+
+Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset) {
     Matrix m;
     const double rowBytes = (static_cast<double>(ncols) + 1) * sizeof(double);
     if (rowBytes + 24 > kMaxBlockBytes) AllocationFailure(memLog_, "FATAL: too long matrix rows", 1);
@@ -99,9 +110,14 @@ Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nro
     double remaining = total;
     int next = firstRow;
     auto carve = [&](int count) {
-        auto block = Values(static_cast<std::size_t>(count) * rowLen, fill, memLog_,
-                            "FATAL: memory allocation error 2 in matrix()");
-        for (int i = 0; i < count; ++i) m.rows_[static_cast<std::size_t>(next + i)] = block.get() + i * rowLen;
+        const std::size_t n = static_cast<std::size_t>(count) * rowLen;
+        const char* text = "FATAL: memory allocation error 2 in matrix()";
+        auto block = unset ? UnsetDoubles(n, memLog_, text) : Values(n, fill, memLog_, text);
+        for (int i = 0; i < count; ++i) {
+            double* row = block.get() + i * rowLen;
+            if (unset) row[0] = 0;
+            m.rows_[static_cast<std::size_t>(next + i)] = row;
+        }
         m.blocks_.push_back(std::move(block));
         next += count;
     };

@@ -97,6 +97,10 @@ public:
     // memory it reuses before the fill would overwrite it).
     Matrix FilledMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows, double v);
     Stack FilledMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows, double v);
+    // The same rows with column 0 zero, as matrix() gives it, and columns 1..ncols not set: for a
+    // caller that sets every one of them before any is read, which then holds what matrix() and
+    // those sets give, without clearing the memory first.
+    Matrix UnsetMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows);
     virtual void FreeMatrix(Matrix& m, int firstRow, int lastRow, int firstCol, int ncols, int nrows);
     // Zeroed bytes; failure is error 81.
     virtual std::unique_ptr<unsigned char[]> AllocMemory(std::size_t bytes, int number);
@@ -105,8 +109,8 @@ public:
     static double HalvingCount(double value);
 
 protected:
-    // fill null: zeroed values; otherwise every value *fill.
-    Matrix MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill);
+    // fill null: zeroed values; otherwise every value *fill. unset: only column 0 set (zero).
+    Matrix MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset = false);
     Stack MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill);
     // The log the allocation failures are written to (set by modelobject).
     DiagLog* memLog_ = nullptr;

@@ -540,7 +540,9 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
         MPI_Wait(&sent, MPI_STATUS_IGNORE);
         return Matrix();
     }
-    Matrix copy = matrix(1, nrows, 1, ncols, nrows);
+    // Every value of columns 1..ncols is set below before any is read (the received outside
+    // cells only where the rows' pass reads them back), so the copy is not cleared first.
+    Matrix copy = UnsetMatrix(1, nrows, 1, ncols, nrows);
     // The other holders' cells go straight into the copy, which then keeps those outside
     // every process's region.
     std::vector<bool> sends(static_cast<std::size_t>(size), false);

@@ -463,6 +463,36 @@ TEST_F(GridFileTest, RowsOfUnitWeightsCountAsSingleWritesAfterAnyCount) {
     }
 }
 
+// A single write's header statistics are those of one count per value in row order, whatever
+// the weights: unit rows after a count that is no whole number or reaches 2^53, a weight of two
+// or just above one, a negative weight bringing the count back to zero, a NaN weight, zeros of both signs.
+TEST_F(GridFileTest, SingleWritesCountTheirValuesOneByOne) {
+    constexpr int kCols = 9, kRows = 4;
+    for (const double first : {1.0, 1.0 / 3.0, 9007199254740992.0, 1.0000000000000002, -1.0, std::nan("")}) {
+        auto o = MakeObject(kCols, kRows);
+        Matrix area = o->matrix(1, kRows, 1, kCols, kRows), g = o->matrix(1, kRows, 1, kCols, kRows);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                area[r][c] = r == 1 && c == 1   ? first
+                             : r == 4 && c == 3 ? 1.0000000000000002
+                             : r == 3 && c == 5 ? 2.0
+                                                : 1.0;
+                g[r][c] = (r == 1 && c > 1) || (r + c) % 7 == 0 ? -9999 : (c % 3 == 0 ? (r % 2 ? -0.0 : 0.0) : 0.37 * c - 1.3 * r);
+            }
+        o->relCellArea = &area;
+        const std::string name = "single" + std::to_string(Rank()) + ".bin";
+        o->WriteGrid(name, g, false, true);
+        const std::string bytes = ReadFile(name);
+        o->ResetStatistics(-9999);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) o->AddToStatistics(g[r][c], area[r][c]);
+        double want[6];
+        o->GetStatistics(&want[0], &want[1], &want[2], &want[3], &want[4], &want[5]);
+        ASSERT_GE(bytes.size(), 12 * sizeof(double));
+        EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0) << first;
+    }
+}
+
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
 // process 0's one-pass writes of its whole copies. A NaN in another process's row, a process
 // lacking a row it is to write, or rows given to two processes finish no file.

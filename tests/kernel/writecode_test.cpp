@@ -77,6 +77,35 @@ TEST_F(WriteCodeTest, DatedGridsAndTheMeanOverTheRun) {
     EXPECT_TRUE(Written("g_20160925.004_001"));
 }
 
+// Binary grids written from process 0's gathered copies are the files one process writes
+// from the whole grid, header statistics included, even where each copy takes memory just
+// freed by other grids.
+TEST_F(WriteCodeTest, GatheredBinaryGridsOverReusedMemoryAreTheWholeGridsFiles) {
+    obj_->textOutput = false;
+    obj_->doublePrecision = true;
+    const int index = Register(52);
+    auto value = [](int t) { return [t](int r, int c) { return Value(r, c) * (t % 2 ? 1 : -0.5) + t; }; };
+    for (int t = 1; t <= 4; ++t) {
+        SetDate(2016, 9, 25, t);
+        Fill(grid_, value(t));
+        Matrix junk = obj_->FilledMatrix(1, kRows, 1, kCols, kRows, 12345.0);
+        junk.reset();
+        obj_->WriteStatisticGrids(index, true, false);
+    }
+    Matrix whole = obj_->matrix(1, kRows, 1, kCols, kRows);
+    for (int t = 1; t <= 4; ++t) {
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) whole[r][c] = Valid(r, c) ? value(t)(r, c) : -9999.0;
+        if (Rank() == 0) obj_->WriteGrid("whole.bin", whole, false, true);
+        const std::string want = Read("whole.bin");
+        ASSERT_EQ(want.size(), (12u + kRows * kCols) * 8u);
+        EXPECT_EQ(Read(StrFormat("g_20160925.%03d", t)), want) << t;
+        if (t == 4) {
+            EXPECT_EQ(Read("g.asc"), want);
+        }
+    }
+}
+
 TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
     auto run = [&](long code) {
         const int index = Register(code, StrFormat("x%ld.asc", code));
