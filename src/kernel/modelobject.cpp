@@ -54,19 +54,6 @@ void modelobject::AddToStatistics(double x, double w) {
     CountStatisticValue(x, w, statCount, statSum, statSumSquares, statMin, statMax);
 }
 
-void modelobject::AddRowToStatistics(const double* values, const double* weights, int c1, int c2) {
-    // The same sums in the same order as one AddToStatistics per value, kept in locals.
-    const double floor = statThreshold + 1;
-    double count = statCount, sum = statSum, squares = statSumSquares, low = statMin, high = statMax;
-    for (int c = c1; c <= c2; ++c)
-        if (values[c] > floor) CountStatisticValue(values[c], weights ? weights[c] : 1.0, count, sum, squares, low, high);
-    statCount = count;
-    statSum = sum;
-    statSumSquares = squares;
-    statMin = low;
-    statMax = high;
-}
-
 void modelobject::GetStatistics(double* count, double* min, double* max, double* sum, double* mean,
                                 double* stddev) const {
     *count = statCount;

@@ -100,9 +100,6 @@ public:
     // --- running statistics
     virtual void ResetStatistics(double threshold);
     virtual void AddToStatistics(double value, double weight);
-    // AddToStatistics for values[c1..c2] in column order, each weighted by weights[c] (1 without
-    // weights).
-    void AddRowToStatistics(const double* values, const double* weights, int c1, int c2);
     virtual void GetStatistics(double* count, double* min, double* max, double* sum, double* mean,
                                double* stddev) const;
     // Linear interpolation (extrapolates outside [x1, x2]; y1 when x1 == x2).
