@@ -170,6 +170,10 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
     int* hereColumns = noted.data();
     int* aboveColumns = noted.data() + ncols + 1;
     int aboveCount = 0;
+    // A computed slope (0 to 90 degrees) or aspect (0 to 360) can equal nodata only when nodata
+    // lies in that range (with room for rounding); otherwise a cell with its four neighbours is
+    // never a gap.
+    const bool computable = nodata >= -1 && nodata <= 361;
     const double d = 2 * cs;
     int filled = 0;
     for (int r = 2; r < nrows; ++r) {
@@ -187,6 +191,7 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
         for (int c = 2; c < ncols; ++c) {
             const double N = above[c], S = below[c], W = here[c - 1], E = here[c + 1];
             double s = nodata, a = nodata;
+            hereColumns[count] = c;
             if (N != nodata && S != nodata && W != nodata && E != nodata) {
                 const double dx = (E - W) / d, dy = (N - S) / d;
                 s = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
@@ -194,11 +199,12 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
                     a = dy > 0 ? 180 : 0;
                 else
                     a = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
+                if (computable) count += (here[c] != nodata && (s == nodata || a == nodata)) ? 1 : 0;
+            } else {
+                count += here[c] != nodata ? 1 : 0;
             }
             if (sl) sl[c] = s;
             if (as) as[c] = a;
-            hereColumns[count] = c;
-            count += (here[c] != nodata && (s == nodata || a == nodata)) ? 1 : 0;
         }
         if (ncols > 1) {
             hereColumns[count] = ncols;
