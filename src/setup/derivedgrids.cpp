@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace {
 constexpr double kDegrees = 57.29577951307855;
@@ -143,16 +145,36 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
         for (int c = 0; c <= ncols; ++c) (*m)[1][c] = (*m)[nrows][c] = nodata;
     }
     // Gaps are filled in row order from the neighbours, filled ones included; a row is filled
-    // as soon as the row below it is computed, while the three rows are in the cache.
-    auto fill = [&](int r) {
+    // as soon as the row below it is computed, while the three rows are in the cache. A gap is
+    // a nodata value at a valid elevation. Filling a cell changes that cell only, so the gaps
+    // of a row are those it has as computed: the computation notes the columns that may hold
+    // one (each column that does, in order), and the filling visits those alone. The first and
+    // last row, which are nodata throughout, are looked through whole.
+    auto fill = [&](int r, const int* columns, int count) {
         const double* z = e[r];
         for (Matrix* m : {slope, aspect}) {
             if (!m) continue;
             const double* row = (*m)[r];
-            for (int c = 1; c <= ncols; ++c)
+            if (!columns) {
+                for (int c = 1; c <= ncols; ++c)
+                    if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+                continue;
+            }
+            for (int k = 0; k < count; ++k) {
+                const int c = columns[k];
                 if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+            }
         }
     };
+    // The noted columns of the row being computed and of the row above it.
+    std::vector<int> noted(2 * (static_cast<std::size_t>(std::max(ncols, 0)) + 1));
+    int* hereColumns = noted.data();
+    int* aboveColumns = noted.data() + ncols + 1;
+    int aboveCount = 0;
+    // A computed slope (0 to 90 degrees) or aspect (0 to 360) can equal nodata only when nodata
+    // lies in that range (with room for rounding); otherwise a cell with its four neighbours is
+    // never a gap.
+    const bool computable = nodata >= -1 && nodata <= 361;
     const double d = 2 * cs;
     int filled = 0;
     for (int r = 2; r < nrows; ++r) {
@@ -164,9 +186,13 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
         double* as = aspect ? (*aspect)[r] : nullptr;
         if (sl) sl[1] = sl[ncols] = nodata;
         if (as) as[1] = as[ncols] = nodata;
+        int count = 0;
+        hereColumns[count] = 1;
+        count += here[1] != nodata ? 1 : 0;
         for (int c = 2; c < ncols; ++c) {
             const double N = above[c], S = below[c], W = here[c - 1], E = here[c + 1];
             double s = nodata, a = nodata;
+            hereColumns[count] = c;
             if (N != nodata && S != nodata && W != nodata && E != nodata) {
                 const double dx = (E - W) / d, dy = (N - S) / d;
                 s = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
@@ -174,12 +200,29 @@ void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrow
                     a = dy > 0 ? 180 : 0;
                 else
                     a = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
+                if (computable) count += (here[c] != nodata && (s == nodata || a == nodata)) ? 1 : 0;
+            } else {
+                count += here[c] != nodata ? 1 : 0;
             }
             if (sl) sl[c] = s;
             if (as) as[c] = a;
         }
-        fill(r - 1);
+        if (ncols > 1) {
+            hereColumns[count] = ncols;
+            count += here[ncols] != nodata ? 1 : 0;
+        }
+        if (r == 2)
+            fill(1, nullptr, 0);
+        else
+            fill(r - 1, aboveColumns, aboveCount);
         filled = r - 1;
+        std::swap(hereColumns, aboveColumns);
+        aboveCount = count;
     }
-    for (int r = filled + 1; r <= nrows; ++r) fill(r);
+    for (int r = filled + 1; r <= nrows; ++r) {
+        if (r == filled + 1 && r > 1 && r < nrows)
+            fill(r, aboveColumns, aboveCount);
+        else
+            fill(r, nullptr, 0);
+    }
 }

@@ -246,6 +246,28 @@ TEST_F(DerivedStepsTest, SlopeAndAspectEqualTheWholeGridResultOnEveryProcess) {
     EXPECT_TRUE(Logged("calculating the lokal topography (aspect, slope ...).. "));
 }
 
+// Elevation inside the basin only, a row without any and holes on the rows where the
+// processes' rows meet at 2 and 4 processes: every process holds, and process 0 writes, the
+// slope and aspect of the plain whole-grid computation.
+TEST_F(DerivedStepsTest, TallBasinSlopeAndAspectWithHolesAtProcessBordersAreThePlainWholeGridResult) {
+    const Rows zone = TallZone();
+    Rows terrain = OnZone(zone, [](int r, int c) { return 800.0 + 2.0 * r * r - 5.0 * c + r * c; });
+    terrain[7].assign(16, kNd);
+    for (const auto& [r, c] : {std::pair{4, 6}, {5, 9}, {9, 3}, {10, 11}, {14, 5}, {15, 8}}) terrain[r][c] = kNd;
+    Build(zone, terrain);
+    setup_->make_Slope_and_Aspect();
+
+    Rows s, a;
+    setup_test::ReferenceSlopeAspect(terrain, 10, kNd, &s, &a);
+    // The rows next to the row without elevation are filled throughout.
+    EXPECT_NE(s[6][5], kNd);
+    EXPECT_NE(a[8][5], kNd);
+    ExpectHeldRows("slope_angle", s);
+    ExpectHeldRows("slope_aspect", a);
+    EXPECT_EQ(SharedFile("dem.$sl"), GridText(s, 1000, 2000, 10));
+    EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
+}
+
 TEST_F(DerivedStepsTest, PlanesGiveTheirSlopeAndAspect) {
     struct Case {
         double (*elevation)(int, int);

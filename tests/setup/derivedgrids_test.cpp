@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "domain_fixture.hpp"
 #include "setup/derivedgrids.hpp"
 
 namespace {
@@ -76,6 +77,46 @@ TEST(DerivedGrids, GapsAreFilledAsAfterTheWholeGridWasComputed) {
                 // Aspect has its gaps exactly where slope has them.
                 ASSERT_EQ(aspect[r][c] == kNd, want[r][c] == kNd) << "row " << r << ", column " << c;
             }
+    }
+}
+
+// Gaps of every kind against the plain computation: rows without any elevation, holes, valid
+// edge cells, a flat plateau and a slope facing due north. With nodata 0 the plateau's slope
+// and aspect and the north slope's aspect come out as nodata and are gaps as well (filled in
+// the aspect grid alone where only the aspect is 0). Each grid alone gives the same values.
+TEST(DerivedGrids, EveryKindOfGapIsFilledAsInThePlainComputation) {
+    for (const double nd : {kNd, 0.0}) {
+        const setup_test::Rows terrain = setup_test::Fill(12, 9, [nd](int r, int c) {
+            if (r == 4 || r == 12 || (c == 1 && r % 3 == 0) || (c == 9 && r % 2 == 0)) return nd;
+            if ((r == 2 && c == 5) || (r == 9 && c == 3) || (r == 11 && c == 7)) return nd;
+            if (r >= 6 && r <= 8 && c >= 3 && c <= 6) return 50.0;
+            if (r >= 9 && c >= 4) return 100.0 + 7 * r;
+            return 100.0 + 3.0 * r * c - 2.0 * c + (r * c) % 5;
+        });
+        setup_test::Rows want_s, want_a;
+        setup_test::ReferenceSlopeAspect(terrain, 10, nd, &want_s, &want_a);
+        Matrix e = Filled(12, 9, 0);
+        for (int r = 1; r <= 12; ++r)
+            for (int c = 1; c <= 9; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+        for (const auto& [withSlope, withAspect] : {std::pair{true, true}, {true, false}, {false, true}}) {
+            Matrix slope = Filled(12, 9, 1), aspect = Filled(12, 9, 1);
+            ComputeSlopeAspect(e, withSlope ? &slope : nullptr, withAspect ? &aspect : nullptr, 12, 9, 10, nd);
+            for (int r = 1; r <= 12; ++r)
+                for (int c = 1; c <= 9; ++c) {
+                    const auto k = [](int i) { return static_cast<std::size_t>(i - 1); };
+                    if (withSlope) {
+                        ASSERT_EQ(slope[r][c], want_s[k(r)][k(c)]) << "nodata " << nd << ", row " << r << ", column " << c;
+                    }
+                    if (withAspect) {
+                        ASSERT_EQ(aspect[r][c], want_a[k(r)][k(c)]) << "nodata " << nd << ", row " << r << ", column " << c;
+                    }
+                }
+        }
+        // A plateau cell: a slope of 0, which with nodata 0 is a gap filled from its neighbours;
+        // a cell of the north slope keeps its slope while its aspect of 0 is such a gap.
+        EXPECT_EQ(want_s[6][3] == 0.0, nd != 0.0);
+        EXPECT_EQ(want_a[7][3] == 0.0, nd != 0.0);
+        EXPECT_GT(want_s[7][3], 79.0);
     }
 }
 

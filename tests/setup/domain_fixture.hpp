@@ -6,6 +6,8 @@
 // directly.
 #include <mpi.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -61,6 +63,40 @@ inline void WholeGridSlopeAspect(const Rows& terrain, double cellsize, Rows* slo
     ComputeSlopeAspect(e, &s, &a, nr, nc, cellsize, kNd);
     *slope = Fill(nr, nc, [&](int r, int c) { return s[r][c]; });
     *aspect = Fill(nr, nc, [&](int r, int c) { return a[r][c]; });
+}
+
+// Slope and aspect written out plainly: every cell of the whole grid from its four neighbours
+// (the first and last row and column nodata), then each grid's gaps (nodata at a valid
+// elevation) filled in row order with the mean of the valid ones of their eight neighbours.
+inline void ReferenceSlopeAspect(const Rows& e, double cs, double nodata, Rows* slope, Rows* aspect) {
+    const int nr = static_cast<int>(e.size()), nc = static_cast<int>(e[0].size());
+    const auto at = [](const Rows& g, int r, int c) { return g[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)]; };
+    *slope = Fill(nr, nc, [&](int r, int c) {
+        if (r == 1 || r == nr || c == 1 || c == nc) return nodata;
+        const double n = at(e, r - 1, c), s = at(e, r + 1, c), w = at(e, r, c - 1), east = at(e, r, c + 1);
+        if (n == nodata || s == nodata || w == nodata || east == nodata) return nodata;
+        const double dx = (east - w) / (2 * cs), dy = (n - s) / (2 * cs);
+        return (dx == 0 && dy == 0) ? 0.0 : std::atan(std::sqrt(dx * dx + dy * dy)) * 57.29577951307855;
+    });
+    *aspect = Fill(nr, nc, [&](int r, int c) {
+        if (r == 1 || r == nr || c == 1 || c == nc) return nodata;
+        const double n = at(e, r - 1, c), s = at(e, r + 1, c), w = at(e, r, c - 1), east = at(e, r, c + 1);
+        if (n == nodata || s == nodata || w == nodata || east == nodata) return nodata;
+        const double dx = (east - w) / (2 * cs), dy = (n - s) / (2 * cs);
+        if (dx == 0) return dy > 0 ? 180.0 : 0.0;
+        return 180 - std::atan(dy / dx) * 57.29577951307855 + 90 * (dx / std::fabs(dx));
+    });
+    for (Rows* g : {slope, aspect})
+        for (int r = 1; r <= nr; ++r)
+            for (int c = 1; c <= nc; ++c) {
+                if (at(e, r, c) == nodata || at(*g, r, c) != nodata) continue;
+                double sum = 0;
+                int n = 0;
+                for (int i = std::max(r - 1, 1); i <= std::min(r + 1, nr); ++i)
+                    for (int j = std::max(c - 1, 1); j <= std::min(c + 1, nc); ++j)
+                        if ((i != r || j != c) && at(*g, i, j) != nodata) sum += at(*g, i, j), ++n;
+                if (n > 0) (*g)[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = sum / n;
+            }
 }
 
 class SmallDomainTest : public SetupTest {
