@@ -114,6 +114,9 @@ bool BuildHelperRowAll(const double* row, double* helper, int ncols, double noda
     helper[0] = c0 - 1;
     // Nodata after the last valid cell is no run: nothing there moves between processes.
     int end = ncols;
+    while (end - 3 >= c0 && row[end] == nodata && row[end - 1] == nodata && row[end - 2] == nodata &&
+           row[end - 3] == nodata)
+        end -= 4;
     while (end >= c0 && row[end] == nodata) --end;
     // The runs go to the slots one after the other, every slot after them is zero (also when a
     // run does not fit).
