@@ -1,6 +1,7 @@
 #include "kernel/gridio.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -226,10 +227,41 @@ inline const char* PlainDecimalAhead(const char* p, double* out) {
     *out = negative ? -v : v;
     return p;
 }
+
+// The first bytes of a token and the blank after it (at most 8), kept to know the same token again
+// by one comparison: a grid's values come in runs (nodata around the basin, classes, the cells of
+// one coarser cell), and equal bytes read as the same number.
+class RepeatedToken {
+public:
+    // Keeps the token of length bytes before the blank at p (p + 8 readable), whose value is v.
+    void Keep(const char* p, std::size_t length, double v) {
+        length_ = length + 1 <= 8 ? length + 1 : 0;
+        if (length_ == 0) return;
+        mask_ = length_ == 8 ? ~std::uint64_t{0}
+                : std::endian::native == std::endian::little ? (std::uint64_t{1} << (8 * length_)) - 1
+                                                             : ~std::uint64_t{0} << (64 - 8 * length_);
+        bytes_ = Load(p) & mask_;
+        value_ = v;
+    }
+    // The bytes the kept token and its blank take when they begin at p (p + 8 readable), else 0.
+    std::size_t At(const char* p) const { return length_ != 0 && (Load(p) & mask_) == bytes_ ? length_ : 0; }
+    double value() const { return value_; }
+
+private:
+    static std::uint64_t Load(const char* p) {
+        std::uint64_t x = 0;
+        std::memcpy(&x, p, sizeof x);
+        return x;
+    }
+    std::uint64_t mask_ = 0, bytes_ = 0;
+    std::size_t length_ = 0;
+    double value_ = 0;
+};
 }  // namespace
 
 bool TextScanner::NumbersBeginningBefore(long long limit, std::vector<double>* out) {
     double v = 0;
+    RepeatedToken last;
     while (SkipSpace() && Offset() < limit) {
         // While a window of bytes lies ahead (far more than a plain decimal takes), the plain
         // decimals and the blanks after them are taken in place, as WholeNumber and SkipSpace
@@ -241,10 +273,16 @@ bool TextScanner::NumbersBeginningBefore(long long limit, std::vector<double>* o
         const std::size_t bound =
             end_ < kWindow || before <= 0 ? 0 : std::min(end_ - kWindow + 1, static_cast<std::size_t>(before));
         while (at < bound) {
-            const char* stop = PlainDecimalAhead(base + at, &v);
-            if (stop == nullptr || !Blank(*stop)) break;
-            out->push_back(v);
-            at = static_cast<std::size_t>(stop - base);
+            if (const std::size_t same = last.At(base + at)) {
+                out->push_back(last.value());
+                at += same;
+            } else {
+                const char* stop = PlainDecimalAhead(base + at, &v);
+                if (stop == nullptr || !Blank(*stop)) break;
+                out->push_back(v);
+                last.Keep(base + at, static_cast<std::size_t>(stop - (base + at)), v);
+                at = static_cast<std::size_t>(stop - base);
+            }
             while (at < end_ && Blank(base[at])) ++at;
         }
         if (at != pos_) {

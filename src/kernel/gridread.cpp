@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -228,15 +229,15 @@ private:
     }
 
     void PrepareWork() {
-        work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
         // A process reading a text grid gets every cell of its rows from the file (in shares or
         // by its own reading), or the read fails and the rows are dropped or prepared again: only
         // the column before the first takes the nodata value, no pass over the whole grid.
         if (opt_.allocate && reader_ && format_ == Format::Text) {
+            work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
             for (int r = workFrom_; r <= workTo_; ++r) work_[r][0] = o_.nodata;
             return;
         }
-        work_.fill(o_.nodata);
+        work_ = o_.FilledMatrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows, o_.nodata);
         if (opt_.allocate) return;
         // Cells the file does not give keep the caller's values.
         const int cols = std::min(o_.ncols, target_->ncols());
@@ -362,9 +363,10 @@ private:
         // Process 0 keeps every cell of its rows: the pieces arrive straight into them (an hindexed
         // type over the row pieces of each); the others take their cells from the rows received.
         const bool everyCell = me == 0;
-        std::vector<double> rows(everyCell ? 0 : static_cast<std::size_t>(myLast - myFirst));
+        // Every value of the kept rows arrives (the shares hold the whole grid), so none is set before.
+        const auto rows = std::make_unique_for_overwrite<double[]>(everyCell ? 0 : static_cast<std::size_t>(myLast - myFirst));
         const auto at = [&](long long k) {
-            return everyCell ? work_[static_cast<int>(k / ncols) + 1] + k % ncols + 1 : rows.data() + (k - myFirst);
+            return everyCell ? work_[static_cast<int>(k / ncols) + 1] + k % ncols + 1 : rows.get() + (k - myFirst);
         };
         std::vector<MPI_Request> requests;
         std::vector<MPI_Datatype> types;

@@ -166,6 +166,10 @@ public:
                           const char* noRoomText = "FATAL: no free grid found in memory (at position ");
     // A grid owned by the set-up (freed with it): rows first..last of the whole grid, zeroed.
     Matrix* CreateOwnedGrid(int first, int last);
+    // The same with every value v.
+    Matrix* CreateOwnedGrid(int first, int last, double v);
+    // The same with only the column before the first zeroed: the caller sets every cell.
+    Matrix* CreateOwnedGridToBeSet(int first, int last);
     // First entry without an internal name, or 1000 when the store is full.
     int FirstFreeEntry() const;
     // Fills an entry the set-up registered earlier with its data, write code and rows (the

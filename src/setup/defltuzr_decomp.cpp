@@ -36,8 +36,7 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
     if (rank != 0) {
         int first = 0, last = 0;
         SharedGridRows(&first, &last);
-        Matrix* grid = CreateOwnedGrid(first, last);
-        grid->fill(nodata);
+        Matrix* grid = CreateOwnedGrid(first, last, nodata);
         UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
     }
     MPIScatterGrid(def.index);

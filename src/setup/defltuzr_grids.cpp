@@ -327,7 +327,7 @@ void defaultini::ReadDefinedGrid(GridDefinition& def, double fillValue) {
 void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata) {
     int first = 0, last = 0;
     DefinedGridRows(def, &first, &last);
-    Matrix* grid = CreateOwnedGrid(first, last);
+    Matrix* grid = CreateOwnedGridToBeSet(first, last);
     const Matrix* zone = (*gridStore)[gridDefinitions_.front().index].grid;
     for (int r = first; r <= last; ++r) {
         const bool held = zone && zone->holds(r);

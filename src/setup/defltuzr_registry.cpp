@@ -37,6 +37,16 @@ Matrix* defaultini::CreateOwnedGrid(int first, int last) {
     return &ownedGrids_.back();
 }
 
+Matrix* defaultini::CreateOwnedGrid(int first, int last, double v) {
+    ownedGrids_.push_back(FilledMatrix(first, last, 1, ncols, nrows, v));
+    return &ownedGrids_.back();
+}
+
+Matrix* defaultini::CreateOwnedGridToBeSet(int first, int last) {
+    ownedGrids_.push_back(UnsetMatrix(first, last, 1, ncols, nrows));
+    return &ownedGrids_.back();
+}
+
 void defaultini::SharedGridRows(int* first, int* last) const {
     if (rank == 0) {
         *first = 1;

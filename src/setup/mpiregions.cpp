@@ -99,28 +99,43 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
             lastRows[static_cast<std::size_t>(i)] = firstRows[static_cast<std::size_t>(i)];
 }
 
+namespace {
+// The first column from c on (up to end + 1) whose value is not v, tested four cells at a time
+// while the run goes on (a row's runs are the owners' shares, often hundreds of cells).
+int RunEnd(const double* row, int c, int end, double v) {
+    while (c + 3 <= end && row[c] == v && row[c + 1] == v && row[c + 2] == v && row[c + 3] == v) c += 4;
+    while (c <= end && row[c] == v) ++c;
+    return c;
+}
+}  // namespace
+
 bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata) {
-    std::fill(helper, helper + ncols + 1, 0.0);
-    int c = 1;
-    while (c <= ncols && row[c] == nodata) ++c;
-    helper[0] = c - 1;
+    const int c0 = RunEnd(row, 1, ncols, nodata);
+    helper[0] = c0 - 1;
     // Nodata after the last valid cell is no run: nothing there moves between processes.
     int end = ncols;
-    while (end >= c && row[end] == nodata) --end;
+    while (end - 3 >= c0 && row[end] == nodata && row[end - 1] == nodata && row[end - 2] == nodata &&
+           row[end - 3] == nodata)
+        end -= 4;
+    while (end >= c0 && row[end] == nodata) --end;
+    // The runs go to the slots one after the other, every slot after them is zero (also when a
+    // run does not fit).
     int slot = 1;
-    while (c <= end) {
+    bool fits = true;
+    for (int c = c0; c <= end;) {
         const double value = row[c];
-        int len = 0;
-        while (c <= end && row[c] == value) {
-            ++c;
-            ++len;
+        const int next = RunEnd(row, c + 1, end, value);
+        if (slot + 3 > ncols) {
+            fits = false;
+            break;
         }
-        if (slot + 3 > ncols) return false;
         helper[slot] = value;
-        helper[slot + 1] = len;
+        helper[slot + 1] = next - c;
         slot += 2;
+        c = next;
     }
-    return true;
+    std::fill(helper + slot, helper + ncols + 1, 0.0);
+    return fits;
 }
 
 bool BuildHelperRowOwn(const double* row, double* helper, int ncols, int rank) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -481,6 +482,38 @@ TEST_F(DomainTest, BinaryZoneGridsAreRecognisedByTheirNodataValue) {
 // The zone grid is parsed in shares by every process before the rows are divided: values
 // wrapped across lines at any place (long spellings, tabs, CRLF) give the cells of the plain
 // grid to every owner; a token that is no number is reported by process 0 as with one process.
+// Runs of equal values are the common case of a grid; a token repeating the bytes of the one
+// before is its number, but one that only begins like it (longer, or cut by a blank further on)
+// is read anew: every cell holds the number strtod reads, on process 0 whole and on the owners.
+// Long blank runs make the grid far longer than the reader's window, so that the shares of two
+// and four processes are read in place.
+TEST_F(DomainTest, RepeatedAndAlmostRepeatedTokensAreReadAsTheirNumbers) {
+    const char* const spellings[] = {"1",       "1",        "12",        "12",  "1.5", "1.50", "1.5", "-0", "-0",
+                                     "0",       "1234567",  "1234567",   "123456", "12345678", "12345678",
+                                     "1.234567", "1.2345678", "123456789", "1e3", "1e3",  "7",   "7",  "70"};
+    std::string text = Header();
+    std::vector<std::string> tokens;
+    for (int k = 0; k < kRows * kCols; ++k) {
+        tokens.emplace_back(spellings[static_cast<std::size_t>(k) % std::size(spellings)]);
+        text += tokens.back() + (k % 4 == 3 ? std::string(700, ' ') : k % 5 == 4 ? "\r\n" : "\t");
+    }
+    setup_test::WriteShared("runs.asc", text);
+    auto setup = Make(Grids("2\nruns.asc zonegrid_soilmodel 0\nruns.asc measured 0\n"));
+    RunTo(*setup, 8);
+    const Matrix& owners = *setup->mpiRegions;
+    for (const char* name : {"zonegrid_soilmodel", "measured"}) {
+        const Matrix& g = *(*store_)[setup->FindGrid(name, true)].grid;
+        for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                if (Rank() != 0 && !(owners.holds(r) && owners[r][c] == Rank())) continue;
+                const std::string& token = tokens[static_cast<std::size_t>((r - 1) * kCols + c - 1)];
+                const double expected = std::strtod(token.c_str(), nullptr);
+                EXPECT_EQ(std::memcmp(&g[r][c], &expected, sizeof expected), 0) << name << " " << r << "/" << c << " "
+                                                                                << token << " read as " << g[r][c];
+            }
+    }
+}
+
 TEST_F(DomainTest, ZoneGridTextIsReadAlikeAtAnyWrapAndItsFaultsStopEveryProcess) {
     std::string wrapped = Header();
     int k = 0;
