@@ -48,7 +48,7 @@ std::vector<int> RowsOutside(const Matrix& grid, int first, int last, int nrows)
 // alone computes, and the filling is the one of the computation in one pass.
 void SlopeAspectInBlocks(const Matrix* elevation, Matrix* slope, Matrix* aspect, int rank, int size, int nrows,
                          int ncols, double cellsize, double nodata) {
-    constexpr int kTag = 4100;
+    constexpr int kRowsTag = 4100, kNotedTag = 4101;
     const long long inner = std::max(nrows - 2, 0);
     const auto block = [&](int p) {
         return std::pair{2 + static_cast<int>(inner * p / size), 1 + static_cast<int>(inner * (p + 1) / size)};
@@ -61,49 +61,62 @@ void SlopeAspectInBlocks(const Matrix* elevation, Matrix* slope, Matrix* aspect,
     if (rank != 0) {
         const auto [lo, hi] = block(rank);
         if (lo > hi) return;
-        // The elevation rows lo-1..hi+1 and the computed rows, each row at a stride of ncols + 1
-        // so that column c of a row lies at c; then the noted columns.
-        const std::size_t rows = static_cast<std::size_t>(hi - lo + 1);
-        std::vector<double> e((rows + 2) * stride);
-        MPI_Datatype type;
-        MPI_Type_vector(static_cast<int>(rows) + 2, ncols, static_cast<int>(stride), MPI_DOUBLE, &type);
-        MPI_Type_commit(&type);
-        MPI_Recv(e.data() + 1, 1, type, 0, kTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        // The elevation rows lo-1..hi+1, then the computed rows of each grid, each row at a
+        // stride of ncols + 1 so that column c of a row lies at c.
+        const int rows = hi - lo + 1;
+        const auto rowsType = [&](int count) {
+            MPI_Datatype type;
+            MPI_Type_vector(count, ncols, static_cast<int>(stride), MPI_DOUBLE, &type);
+            MPI_Type_commit(&type);
+            return type;
+        };
+        std::vector<double> e(static_cast<std::size_t>(rows + 2) * stride);
+        MPI_Datatype type = rowsType(rows + 2);
+        MPI_Recv(e.data() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         MPI_Type_free(&type);
-        std::vector<double> out(grids.size() * rows * stride);
-        std::vector<double> noted;
-        for (std::size_t k = 0; k < rows; ++k) {
-            double* row[2] = {nullptr, nullptr};
-            for (std::size_t g = 0; g < grids.size(); ++g) row[g] = out.data() + (g * rows + k) * stride;
-            double* sl = slope ? row[0] : nullptr;
-            double* as = aspect ? row[slope ? 1 : 0] : nullptr;
+        std::vector<double> out(grids.size() * static_cast<std::size_t>(rows) * stride);
+        std::vector<int> noted;
+        for (int k = 0; k < rows; ++k) {
+            const auto at = [&](std::size_t g) { return out.data() + (g * static_cast<std::size_t>(rows) + k) * stride; };
             const int count = SlopeAspectRow(e.data() + k * stride, e.data() + (k + 1) * stride,
-                                             e.data() + (k + 2) * stride, sl, as, ncols, cellsize, nodata,
+                                             e.data() + (k + 2) * stride, slope ? at(0) : nullptr,
+                                             aspect ? at(slope ? 1 : 0) : nullptr, ncols, cellsize, nodata,
                                              columns.data());
             noted.push_back(count);
             noted.insert(noted.end(), columns.begin(), columns.begin() + count);
         }
-        out.insert(out.end(), noted.begin(), noted.end());
-        MPI_Send(out.data(), static_cast<int>(out.size()), MPI_DOUBLE, 0, kTag, MPI_COMM_WORLD);
+        type = rowsType(static_cast<int>(grids.size()) * rows);
+        MPI_Send(out.data() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD);
+        MPI_Type_free(&type);
+        MPI_Send(noted.data(), static_cast<int>(noted.size()), MPI_INT, 0, kNotedTag, MPI_COMM_WORLD);
         return;
     }
+    // Columns 1..ncols of rows from..to of each grid in turn, where they lie.
+    const auto placesType = [&](const std::vector<const Matrix*>& of, int from, int to) {
+        std::vector<MPI_Aint> places;
+        for (const Matrix* m : of)
+            for (int r = from; r <= to; ++r) {
+                MPI_Aint place;
+                MPI_Get_address((*m)[r] + 1, &place);
+                places.push_back(place);
+            }
+        MPI_Datatype type;
+        MPI_Type_create_hindexed_block(static_cast<int>(places.size()), ncols, places.data(), MPI_DOUBLE, &type);
+        MPI_Type_commit(&type);
+        return type;
+    };
     std::vector<MPI_Request> requests;
     std::vector<MPI_Datatype> types;
+    const std::vector<const Matrix*> results(grids.begin(), grids.end());
     for (int p = 1; p < size; ++p) {
         const auto [lo, hi] = block(p);
         if (lo > hi) continue;
-        std::vector<MPI_Aint> places;
-        for (int r = lo - 1; r <= hi + 1; ++r) {
-            MPI_Aint place;
-            MPI_Get_address((*elevation)[r] + 1, &place);
-            places.push_back(place);
-        }
-        types.emplace_back();
-        MPI_Type_create_hindexed_block(static_cast<int>(places.size()), ncols, places.data(), MPI_DOUBLE,
-                                       &types.back());
-        MPI_Type_commit(&types.back());
+        types.push_back(placesType({elevation}, lo - 1, hi + 1));
         requests.emplace_back();
-        MPI_Isend(MPI_BOTTOM, 1, types.back(), p, kTag, MPI_COMM_WORLD, &requests.back());
+        MPI_Isend(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &requests.back());
+        types.push_back(placesType(results, lo, hi));
+        requests.emplace_back();
+        MPI_Irecv(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &requests.back());
     }
     std::vector<int> noted;
     const auto [lo0, hi0] = block(0);
@@ -114,20 +127,17 @@ void SlopeAspectInBlocks(const Matrix* elevation, Matrix* slope, Matrix* aspect,
         noted.push_back(count);
         noted.insert(noted.end(), columns.begin(), columns.begin() + count);
     }
-    std::vector<double> in;
+    // The noted columns of each block after those of the blocks above it.
     for (int p = 1; p < size; ++p) {
         const auto [lo, hi] = block(p);
         if (lo > hi) continue;
         MPI_Status status;
-        MPI_Probe(p, kTag, MPI_COMM_WORLD, &status);
+        MPI_Probe(p, kNotedTag, MPI_COMM_WORLD, &status);
         int count = 0;
-        MPI_Get_count(&status, MPI_DOUBLE, &count);
-        in.resize(static_cast<std::size_t>(count));
-        MPI_Recv(in.data(), count, MPI_DOUBLE, p, kTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        const double* at = in.data();
-        for (Matrix* m : grids)
-            for (int r = lo; r <= hi; ++r, at += stride) std::copy(at + 1, at + stride, (*m)[r] + 1);
-        for (; at < in.data() + in.size(); ++at) noted.push_back(static_cast<int>(*at));
+        MPI_Get_count(&status, MPI_INT, &count);
+        const std::size_t at = noted.size();
+        noted.resize(at + static_cast<std::size_t>(count));
+        MPI_Recv(noted.data() + at, count, MPI_INT, p, kNotedTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     }
     MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
     for (MPI_Datatype& type : types) MPI_Type_free(&type);
