@@ -10,14 +10,15 @@
 // do slope and aspect: they need the elevation model outside the basin, which only process 0
 // holds, so each process computes a block of rows from the elevation rows process 0 hands it,
 // and process 0 fills their gaps, which runs through the rows in order (a filled cell feeding
-// the next row), once it has every row back. The zone ranking has refused every zone value that is neither nodata nor a valid code,
-// so each cell the derivations treat as a cell has an owner. Every held cell thus has the value
-// a single process computes, whatever the decomposition, and the file process 0 writes is the
-// same for any number of processes.
+// the next row), once it has every row back. The zone ranking has refused every zone value that
+// is neither nodata nor a valid code, so each cell the derivations treat as a cell has an owner.
+// Every held cell thus has the value a single process computes, whatever the decomposition, and
+// the file process 0 writes is the same for any number of processes.
 // Without a zone grid (no domain) there is nothing to derive.
 #include <mpi.h>
 
 #include <algorithm>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -70,23 +71,26 @@ void SlopeAspectInBlocks(const Matrix* elevation, Matrix* slope, Matrix* aspect,
             MPI_Type_commit(&type);
             return type;
         };
-        std::vector<double> e(static_cast<std::size_t>(rows + 2) * stride);
+        // Columns 1..ncols of every row are received or computed, column 0 is never read: the
+        // buffers start uninitialised.
+        const auto e = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(rows + 2) * stride);
         MPI_Datatype type = rowsType(rows + 2);
-        MPI_Recv(e.data() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        MPI_Recv(e.get() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         MPI_Type_free(&type);
-        std::vector<double> out(grids.size() * static_cast<std::size_t>(rows) * stride);
+        const std::size_t rowCount = static_cast<std::size_t>(rows);
+        const auto out = std::make_unique_for_overwrite<double[]>(grids.size() * rowCount * stride);
         std::vector<int> noted;
         for (int k = 0; k < rows; ++k) {
-            const auto at = [&](std::size_t g) { return out.data() + (g * static_cast<std::size_t>(rows) + k) * stride; };
-            const int count = SlopeAspectRow(e.data() + k * stride, e.data() + (k + 1) * stride,
-                                             e.data() + (k + 2) * stride, slope ? at(0) : nullptr,
+            const auto at = [&](std::size_t g) { return out.get() + (g * rowCount + k) * stride; };
+            const int count = SlopeAspectRow(e.get() + k * stride, e.get() + (k + 1) * stride,
+                                             e.get() + (k + 2) * stride, slope ? at(0) : nullptr,
                                              aspect ? at(slope ? 1 : 0) : nullptr, ncols, cellsize, nodata,
                                              columns.data());
             noted.push_back(count);
             noted.insert(noted.end(), columns.begin(), columns.begin() + count);
         }
         type = rowsType(static_cast<int>(grids.size()) * rows);
-        MPI_Send(out.data() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD);
+        MPI_Send(out.get() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD);
         MPI_Type_free(&type);
         MPI_Send(noted.data(), static_cast<int>(noted.size()), MPI_INT, 0, kNotedTag, MPI_COMM_WORLD);
         return;
