@@ -7,16 +7,18 @@
 // Every other process derives the cell sizes and coordinates of the rows strictly between its
 // first and last own row itself: each valid cell of such a row is its own, so it holds all the
 // values that row needs. The rows that other processes' cells share come from process 0, as
-// do slope and aspect (they need the elevation model outside the basin, which only process 0
-// holds, and their gap filling runs through the rows in order, a filled cell feeding the next
-// row). The zone ranking has refused every zone value that is neither nodata nor a valid code,
-// so each cell the derivations treat as a cell has an owner. Every held cell thus has the value
-// a single process computes, whatever the decomposition, and the file process 0 writes is the
-// same for any number of processes.
+// do slope and aspect: they need the elevation model outside the basin, which only process 0
+// holds, so each process computes a block of rows from the elevation rows process 0 hands it,
+// and process 0 fills their gaps, which runs through the rows in order (a filled cell feeding
+// the next row), once it has every row back. The zone ranking has refused every zone value that
+// is neither nodata nor a valid code, so each cell the derivations treat as a cell has an owner.
+// Every held cell thus has the value a single process computes, whatever the decomposition, and
+// the file process 0 writes is the same for any number of processes.
 // Without a zone grid (no domain) there is nothing to derive.
 #include <mpi.h>
 
 #include <algorithm>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -36,6 +38,114 @@ std::vector<int> RowsOutside(const Matrix& grid, int first, int last, int nrows)
     for (int r = std::max(grid.firstRow(), 1); r <= std::min(grid.lastRow(), nrows); ++r)
         if (r <= first || r >= last) rows.push_back(r);
     return rows;
+}
+
+// Slope and aspect at several processes (collective; slope, aspect and the geometry alike on
+// every process, elevation process 0's whole copy). The rows 2..nrows-1 are cut into equal
+// blocks, one per process: process 0 hands each process the elevation rows its block reads,
+// every process computes its block, and process 0 takes the rows back with their noted
+// columns, puts them into its whole grids and fills the gaps of the whole grids in row order.
+// A row's values depend only on the three elevation rows it reads, so each is what process 0
+// alone computes, and the filling is the one of the computation in one pass.
+void SlopeAspectInBlocks(const Matrix* elevation, Matrix* slope, Matrix* aspect, int rank, int size, int nrows,
+                         int ncols, double cellsize, double nodata) {
+    constexpr int kRowsTag = 4100, kNotedTag = 4101;
+    const long long inner = std::max(nrows - 2, 0);
+    const auto block = [&](int p) {
+        return std::pair{2 + static_cast<int>(inner * p / size), 1 + static_cast<int>(inner * (p + 1) / size)};
+    };
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    std::vector<Matrix*> grids;
+    for (Matrix* m : {slope, aspect})
+        if (m) grids.push_back(m);
+    std::vector<int> columns(stride);
+    if (rank != 0) {
+        const auto [lo, hi] = block(rank);
+        if (lo > hi) return;
+        // The elevation rows lo-1..hi+1, then the computed rows of each grid, each row at a
+        // stride of ncols + 1 so that column c of a row lies at c.
+        const int rows = hi - lo + 1;
+        const auto rowsType = [&](int count) {
+            MPI_Datatype type;
+            MPI_Type_vector(count, ncols, static_cast<int>(stride), MPI_DOUBLE, &type);
+            MPI_Type_commit(&type);
+            return type;
+        };
+        // Columns 1..ncols of every row are received or computed, column 0 is never read: the
+        // buffers start uninitialised.
+        const auto e = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(rows + 2) * stride);
+        MPI_Datatype type = rowsType(rows + 2);
+        MPI_Recv(e.get() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        MPI_Type_free(&type);
+        const std::size_t rowCount = static_cast<std::size_t>(rows);
+        const auto out = std::make_unique_for_overwrite<double[]>(grids.size() * rowCount * stride);
+        std::vector<int> noted;
+        for (int k = 0; k < rows; ++k) {
+            const auto at = [&](std::size_t g) { return out.get() + (g * rowCount + k) * stride; };
+            const int count = SlopeAspectRow(e.get() + k * stride, e.get() + (k + 1) * stride,
+                                             e.get() + (k + 2) * stride, slope ? at(0) : nullptr,
+                                             aspect ? at(slope ? 1 : 0) : nullptr, ncols, cellsize, nodata,
+                                             columns.data());
+            noted.push_back(count);
+            noted.insert(noted.end(), columns.begin(), columns.begin() + count);
+        }
+        type = rowsType(static_cast<int>(grids.size()) * rows);
+        MPI_Send(out.get() + 1, 1, type, 0, kRowsTag, MPI_COMM_WORLD);
+        MPI_Type_free(&type);
+        MPI_Send(noted.data(), static_cast<int>(noted.size()), MPI_INT, 0, kNotedTag, MPI_COMM_WORLD);
+        return;
+    }
+    // Columns 1..ncols of rows from..to of each grid in turn, where they lie.
+    const auto placesType = [&](const std::vector<const Matrix*>& of, int from, int to) {
+        std::vector<MPI_Aint> places;
+        for (const Matrix* m : of)
+            for (int r = from; r <= to; ++r) {
+                MPI_Aint place;
+                MPI_Get_address((*m)[r] + 1, &place);
+                places.push_back(place);
+            }
+        MPI_Datatype type;
+        MPI_Type_create_hindexed_block(static_cast<int>(places.size()), ncols, places.data(), MPI_DOUBLE, &type);
+        MPI_Type_commit(&type);
+        return type;
+    };
+    std::vector<MPI_Request> requests;
+    std::vector<MPI_Datatype> types;
+    const std::vector<const Matrix*> results(grids.begin(), grids.end());
+    for (int p = 1; p < size; ++p) {
+        const auto [lo, hi] = block(p);
+        if (lo > hi) continue;
+        types.push_back(placesType({elevation}, lo - 1, hi + 1));
+        requests.emplace_back();
+        MPI_Isend(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &requests.back());
+        types.push_back(placesType(results, lo, hi));
+        requests.emplace_back();
+        MPI_Irecv(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &requests.back());
+    }
+    std::vector<int> noted;
+    const auto [lo0, hi0] = block(0);
+    for (int r = lo0; r <= hi0; ++r) {
+        const int count = SlopeAspectRow((*elevation)[r - 1], (*elevation)[r], (*elevation)[r + 1],
+                                         slope ? (*slope)[r] : nullptr, aspect ? (*aspect)[r] : nullptr, ncols,
+                                         cellsize, nodata, columns.data());
+        noted.push_back(count);
+        noted.insert(noted.end(), columns.begin(), columns.begin() + count);
+    }
+    // The noted columns of each block after those of the blocks above it.
+    for (int p = 1; p < size; ++p) {
+        const auto [lo, hi] = block(p);
+        if (lo > hi) continue;
+        MPI_Status status;
+        MPI_Probe(p, kNotedTag, MPI_COMM_WORLD, &status);
+        int count = 0;
+        MPI_Get_count(&status, MPI_INT, &count);
+        const std::size_t at = noted.size();
+        noted.resize(at + static_cast<std::size_t>(count));
+        MPI_Recv(noted.data() + at, count, MPI_INT, p, kNotedTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (MPI_Datatype& type : types) MPI_Type_free(&type);
+    FillSlopeAspectGaps(*elevation, slope, aspect, nrows, ncols, nodata, noted);
 }
 
 }  // namespace
@@ -266,22 +376,26 @@ void defaultini::make_Slope_and_Aspect() {
         for (int r = 1; r <= nrows; ++r) whole = whole && own.holds(r) ? 1 : 0;
     if (size > 1) MPI_Bcast(&whole, 1, MPI_INT, 0, MPI_COMM_WORLD);
     Matrix gathered = whole ? Matrix() : MPIGatherGridCopy(elevationIndex);
+    const Matrix* elevation = &own;
     int failure = 0;
     if (rank == 0) {
         if (!gathered.empty()) {
             for (int r = 1; r <= nrows; ++r)
                 if (own.holds(r)) std::copy(own[r] + 1, own[r] + ncols + 1, gathered[r] + 1);
+            elevation = &gathered;
         }
-        const Matrix& elevation = gathered.empty() ? own : gathered;
         for (int r = 1; r <= nrows && failure == 0; ++r) {
-            if (elevation.holds(r)) continue;
+            if (elevation->holds(r)) continue;
             *log << "FATAL: row " << r << " of the elevation model " << demFile << " is not in memory"
                  << "[end-entry]";
             failure = 33;
         }
-        if (failure == 0) ComputeSlopeAspect(elevation, slope, aspect, nrows, ncols, cellsize, nodata);
     }
     FailAlike(failure, "slope and aspect");
+    if (size > 1 && MpiRunning())
+        SlopeAspectInBlocks(elevation, slope, aspect, rank, size, nrows, ncols, cellsize, nodata);
+    else if (rank == 0)
+        ComputeSlopeAspect(*elevation, slope, aspect, nrows, ncols, cellsize, nodata);
     std::vector<SharedRows> shared;
     std::vector<int> written;
     for (const auto& [m, index] : {std::pair{slope, slopeIndex_}, std::pair{aspect, aspectIndex_}}) {

@@ -138,91 +138,119 @@ void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Ma
     AccumulateCoordinates(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, columns, accumulate, &zone);
 }
 
-void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double cs,
-                        double nodata) {
+namespace {
+// Fills the gaps of row r of each grid from the neighbours: at the columns noted (count of
+// them), or at every column when columns is null. A gap is a nodata value at a valid elevation.
+void FillRowGaps(const Matrix& e, Matrix* slope, Matrix* aspect, int r, const int* columns, int count, int nrows,
+                 int ncols, double nodata) {
+    const double* z = e[r];
+    for (Matrix* m : {slope, aspect}) {
+        if (!m) continue;
+        const double* row = (*m)[r];
+        if (!columns) {
+            for (int c = 1; c <= ncols; ++c)
+                if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+            continue;
+        }
+        for (int k = 0; k < count; ++k) {
+            const int c = columns[k];
+            if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
+        }
+    }
+}
+
+void FirstAndLastRowsNodata(Matrix* slope, Matrix* aspect, int nrows, int ncols, double nodata) {
     for (Matrix* m : {slope, aspect}) {
         if (!m) continue;
         for (int c = 0; c <= ncols; ++c) (*m)[1][c] = (*m)[nrows][c] = nodata;
     }
-    // Gaps are filled in row order from the neighbours, filled ones included; a row is filled
-    // as soon as the row below it is computed, while the three rows are in the cache. A gap is
-    // a nodata value at a valid elevation. Filling a cell changes that cell only, so the gaps
-    // of a row are those it has as computed: the computation notes the columns that may hold
-    // one (each column that does, in order), and the filling visits those alone. The first and
-    // last row, which are nodata throughout, are looked through whole.
-    auto fill = [&](int r, const int* columns, int count) {
-        const double* z = e[r];
-        for (Matrix* m : {slope, aspect}) {
-            if (!m) continue;
-            const double* row = (*m)[r];
-            if (!columns) {
-                for (int c = 1; c <= ncols; ++c)
-                    if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
-                continue;
-            }
-            for (int k = 0; k < count; ++k) {
-                const int c = columns[k];
-                if (z[c] != nodata && row[c] == nodata) FillFromNeighbours(*m, r, c, nrows, ncols, nodata);
-            }
-        }
-    };
-    // The noted columns of the row being computed and of the row above it.
-    std::vector<int> noted(2 * (static_cast<std::size_t>(std::max(ncols, 0)) + 1));
-    int* hereColumns = noted.data();
-    int* aboveColumns = noted.data() + ncols + 1;
-    int aboveCount = 0;
+}
+}  // namespace
+
+int SlopeAspectRow(const double* above, const double* here, const double* below, double* sl, double* as, int ncols,
+                   double cs, double nodata, int* columns) {
     // A computed slope (0 to 90 degrees) or aspect (0 to 360) can equal nodata only when nodata
     // lies in that range (with room for rounding); otherwise a cell with its four neighbours is
     // never a gap.
     const bool computable = nodata >= -1 && nodata <= 361;
     const double d = 2 * cs;
+    if (sl) sl[1] = sl[ncols] = nodata;
+    if (as) as[1] = as[ncols] = nodata;
+    int count = 0;
+    columns[count] = 1;
+    count += here[1] != nodata ? 1 : 0;
+    for (int c = 2; c < ncols; ++c) {
+        const double N = above[c], S = below[c], W = here[c - 1], E = here[c + 1];
+        double s = nodata, a = nodata;
+        columns[count] = c;
+        if (N != nodata && S != nodata && W != nodata && E != nodata) {
+            const double dx = (E - W) / d, dy = (N - S) / d;
+            s = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
+            if (dx == 0)
+                a = dy > 0 ? 180 : 0;
+            else
+                a = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
+            if (computable) count += (here[c] != nodata && (s == nodata || a == nodata)) ? 1 : 0;
+        } else {
+            count += here[c] != nodata ? 1 : 0;
+        }
+        if (sl) sl[c] = s;
+        if (as) as[c] = a;
+    }
+    if (ncols > 1) {
+        columns[count] = ncols;
+        count += here[ncols] != nodata ? 1 : 0;
+    }
+    return count;
+}
+
+void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double cs,
+                        double nodata) {
+    FirstAndLastRowsNodata(slope, aspect, nrows, ncols, nodata);
+    // Gaps are filled in row order from the neighbours, filled ones included; a row is filled
+    // as soon as the row below it is computed, while the three rows are in the cache. Filling a
+    // cell changes that cell only, so the gaps of a row are those it has as computed: the
+    // computation notes the columns that may hold one (each column that does, in order), and
+    // the filling visits those alone. The first and last row, which are nodata throughout, are
+    // looked through whole.
+    // The noted columns of the row being computed and of the row above it.
+    std::vector<int> noted(2 * (static_cast<std::size_t>(std::max(ncols, 0)) + 1));
+    int* hereColumns = noted.data();
+    int* aboveColumns = noted.data() + ncols + 1;
+    int aboveCount = 0;
     int filled = 0;
     for (int r = 2; r < nrows; ++r) {
-        // The rows taken once per row: a cell reads its four neighbours and writes two values.
-        const double* above = e[r - 1];
-        const double* here = e[r];
-        const double* below = e[r + 1];
-        double* sl = slope ? (*slope)[r] : nullptr;
-        double* as = aspect ? (*aspect)[r] : nullptr;
-        if (sl) sl[1] = sl[ncols] = nodata;
-        if (as) as[1] = as[ncols] = nodata;
-        int count = 0;
-        hereColumns[count] = 1;
-        count += here[1] != nodata ? 1 : 0;
-        for (int c = 2; c < ncols; ++c) {
-            const double N = above[c], S = below[c], W = here[c - 1], E = here[c + 1];
-            double s = nodata, a = nodata;
-            hereColumns[count] = c;
-            if (N != nodata && S != nodata && W != nodata && E != nodata) {
-                const double dx = (E - W) / d, dy = (N - S) / d;
-                s = (dx == 0 && dy == 0) ? 0 : std::atan(std::sqrt(dx * dx + dy * dy)) * kDegrees;
-                if (dx == 0)
-                    a = dy > 0 ? 180 : 0;
-                else
-                    a = 180 - std::atan(dy / dx) * kDegrees + 90 * (dx / std::fabs(dx));
-                if (computable) count += (here[c] != nodata && (s == nodata || a == nodata)) ? 1 : 0;
-            } else {
-                count += here[c] != nodata ? 1 : 0;
-            }
-            if (sl) sl[c] = s;
-            if (as) as[c] = a;
-        }
-        if (ncols > 1) {
-            hereColumns[count] = ncols;
-            count += here[ncols] != nodata ? 1 : 0;
-        }
+        const int count = SlopeAspectRow(e[r - 1], e[r], e[r + 1], slope ? (*slope)[r] : nullptr,
+                                         aspect ? (*aspect)[r] : nullptr, ncols, cs, nodata, hereColumns);
         if (r == 2)
-            fill(1, nullptr, 0);
+            FillRowGaps(e, slope, aspect, 1, nullptr, 0, nrows, ncols, nodata);
         else
-            fill(r - 1, aboveColumns, aboveCount);
+            FillRowGaps(e, slope, aspect, r - 1, aboveColumns, aboveCount, nrows, ncols, nodata);
         filled = r - 1;
         std::swap(hereColumns, aboveColumns);
         aboveCount = count;
     }
     for (int r = filled + 1; r <= nrows; ++r) {
         if (r == filled + 1 && r > 1 && r < nrows)
-            fill(r, aboveColumns, aboveCount);
+            FillRowGaps(e, slope, aspect, r, aboveColumns, aboveCount, nrows, ncols, nodata);
         else
-            fill(r, nullptr, 0);
+            FillRowGaps(e, slope, aspect, r, nullptr, 0, nrows, ncols, nodata);
+    }
+}
+
+void FillSlopeAspectGaps(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double nodata,
+                         const std::vector<int>& noted) {
+    FirstAndLastRowsNodata(slope, aspect, nrows, ncols, nodata);
+    // The same filling in row order as ComputeSlopeAspect's once every row is computed: a
+    // row's filling reads the rows above it filled and the row below it as computed either way.
+    std::size_t at = 0;
+    for (int r = 1; r <= nrows; ++r) {
+        if (r > 1 && r < nrows && at < noted.size()) {
+            const int count = noted[at];
+            FillRowGaps(e, slope, aspect, r, noted.data() + at + 1, count, nrows, ncols, nodata);
+            at += 1 + static_cast<std::size_t>(count);
+        } else {
+            FillRowGaps(e, slope, aspect, r, nullptr, 0, nrows, ncols, nodata);
+        }
     }
 }

@@ -64,3 +64,14 @@ void CoordinatesAboveRow(const Matrix* sizeX, const Matrix* sizeY, Matrix& coord
 // neighbours, with gaps filled from neighbours in row order. A null output is not computed.
 void ComputeSlopeAspect(const Matrix& elevation, Matrix* slope, Matrix* aspect, int nrows, int ncols,
                         double cellsize, double nodata);
+
+// The same in parts, for rows computed apart. SlopeAspectRow: the slope and aspect of one row
+// (columns 1..ncols; a null output is not computed) from the elevation rows above, at and below
+// it, before any gap is filled; returns the count of columns it notes in columns (room for
+// ncols), in order: those that may hold a gap. FillSlopeAspectGaps: the first and last row set
+// to nodata, then the gaps of the whole grids filled in row order, rows 2..nrows-1 at their
+// noted columns (noted holds, for each of these rows in turn, the count and then the columns).
+int SlopeAspectRow(const double* above, const double* here, const double* below, double* slope, double* aspect,
+                   int ncols, double cellsize, double nodata, int* columns);
+void FillSlopeAspectGaps(const Matrix& elevation, Matrix* slope, Matrix* aspect, int nrows, int ncols, double nodata,
+                         const std::vector<int>& noted);

@@ -268,6 +268,39 @@ TEST_F(DerivedStepsTest, TallBasinSlopeAndAspectWithHolesAtProcessBordersAreTheP
     EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
 }
 
+// At several processes each computes a block of rows from process 0's elevation model (the
+// other processes' own copies play no part: here they hold other values), and process 0 fills
+// the gaps in row order across the blocks' borders: a column of holes running through every
+// block, a row without elevation, holes on the rows where blocks meet, elevation outside the
+// basin. The result is the plain whole-grid one, with both grids derived or the aspect alone.
+TEST_F(DerivedStepsTest, SlopeAndAspectComputedInBlocksAreTheWholeGridResultAcrossTheirBorders) {
+    const Rows zone = TallZone();
+    Rows terrain = Fill(20, 16, [](int r, int c) { return 700.0 + 1.5 * r * r - 4.0 * c + 0.5 * r * c + (r * c) % 7; });
+    for (int r = 3; r <= 17; ++r) terrain[static_cast<std::size_t>(r - 1)][7] = kNd;
+    terrain[9].assign(16, kNd);
+    for (const auto& [r, c] : {std::pair{5, 3}, {6, 3}, {11, 12}, {14, 4}, {15, 4}, {19, 10}})
+        terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] = kNd;
+    Rows s, a;
+    setup_test::ReferenceSlopeAspect(terrain, 10, kNd, &s, &a);
+    // The cells beside the holes of column 8 are gaps, filled one from the other down the
+    // column; so are the rows next to the empty one.
+    EXPECT_NE(s[15][6], kNd);
+    EXPECT_NE(a[10][8], kNd);
+    EXPECT_NE(s[8][3], kNd);
+    for (const bool givenSlope : {false, true}) {
+        Build(zone, terrain);
+        if (givenSlope) Given("slope.grd", "slope_angle", 12.0);
+        if (setup_->rank != 0) (*store_)[2].grid->fill(1.0);
+        setup_->make_Slope_and_Aspect();
+        ExpectHeldRows("slope_angle", givenSlope ? Fill(20, 16, [](int, int) { return 12.0; }) : s);
+        ExpectHeldRows("slope_aspect", a);
+        if (!givenSlope) {
+            EXPECT_EQ(SharedFile("dem.$sl"), GridText(s, 1000, 2000, 10));
+        }
+        EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
+    }
+}
+
 TEST_F(DerivedStepsTest, PlanesGiveTheirSlopeAndAspect) {
     struct Case {
         double (*elevation)(int, int);

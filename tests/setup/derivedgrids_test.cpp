@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "domain_fixture.hpp"
 #include "setup/derivedgrids.hpp"
@@ -84,15 +85,19 @@ TEST(DerivedGrids, GapsAreFilledAsAfterTheWholeGridWasComputed) {
 // edge cells, a flat plateau and a slope facing due north. With nodata 0 the plateau's slope
 // and aspect and the north slope's aspect come out as nodata and are gaps as well (filled in
 // the aspect grid alone where only the aspect is 0). Each grid alone gives the same values.
+setup_test::Rows EveryKindOfGap(double nd) {
+    return setup_test::Fill(12, 9, [nd](int r, int c) {
+        if (r == 4 || r == 12 || (c == 1 && r % 3 == 0) || (c == 9 && r % 2 == 0)) return nd;
+        if ((r == 2 && c == 5) || (r == 9 && c == 3) || (r == 11 && c == 7)) return nd;
+        if (r >= 6 && r <= 8 && c >= 3 && c <= 6) return 50.0;
+        if (r >= 9 && c >= 4) return 100.0 + 7 * r;
+        return 100.0 + 3.0 * r * c - 2.0 * c + (r * c) % 5;
+    });
+}
+
 TEST(DerivedGrids, EveryKindOfGapIsFilledAsInThePlainComputation) {
     for (const double nd : {kNd, 0.0}) {
-        const setup_test::Rows terrain = setup_test::Fill(12, 9, [nd](int r, int c) {
-            if (r == 4 || r == 12 || (c == 1 && r % 3 == 0) || (c == 9 && r % 2 == 0)) return nd;
-            if ((r == 2 && c == 5) || (r == 9 && c == 3) || (r == 11 && c == 7)) return nd;
-            if (r >= 6 && r <= 8 && c >= 3 && c <= 6) return 50.0;
-            if (r >= 9 && c >= 4) return 100.0 + 7 * r;
-            return 100.0 + 3.0 * r * c - 2.0 * c + (r * c) % 5;
-        });
+        const setup_test::Rows terrain = EveryKindOfGap(nd);
         setup_test::Rows want_s, want_a;
         setup_test::ReferenceSlopeAspect(terrain, 10, nd, &want_s, &want_a);
         Matrix e = Filled(12, 9, 0);
@@ -117,6 +122,41 @@ TEST(DerivedGrids, EveryKindOfGapIsFilledAsInThePlainComputation) {
         EXPECT_EQ(want_s[6][3] == 0.0, nd != 0.0);
         EXPECT_EQ(want_a[7][3] == 0.0, nd != 0.0);
         EXPECT_GT(want_s[7][3], 79.0);
+    }
+}
+
+// Rows computed apart (here from the last one up) with their noted columns, then filled in
+// one pass, give the values of the computation that fills each row as it goes, bit for bit,
+// the gaps where a computed value equals nodata included.
+TEST(DerivedGrids, RowsComputedApartAndFilledAfterwardsGiveTheOnePassValues) {
+    for (const double nd : {kNd, 0.0}) {
+        const setup_test::Rows terrain = EveryKindOfGap(nd);
+        Matrix e = Filled(12, 9, 0);
+        for (int r = 1; r <= 12; ++r)
+            for (int c = 1; c <= 9; ++c) e[r][c] = terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)];
+        for (const auto& [withSlope, withAspect] : {std::pair{true, true}, {false, true}}) {
+            Matrix s1 = Filled(12, 9, 1), a1 = Filled(12, 9, 1), s2 = Filled(12, 9, 1), a2 = Filled(12, 9, 1);
+            ComputeSlopeAspect(e, withSlope ? &s1 : nullptr, &a1, 12, 9, 10, nd);
+            std::vector<std::vector<int>> rowNotes(13);
+            for (int r = 11; r >= 2; --r) {
+                std::vector<int> columns(10);
+                const int n = SlopeAspectRow(e[r - 1], e[r], e[r + 1], withSlope ? s2[r] : nullptr, a2[r], 9, 10, nd,
+                                             columns.data());
+                rowNotes[static_cast<std::size_t>(r)] = {n};
+                rowNotes[static_cast<std::size_t>(r)].insert(rowNotes[static_cast<std::size_t>(r)].end(),
+                                                             columns.begin(), columns.begin() + n);
+            }
+            std::vector<int> noted;
+            for (int r = 2; r <= 11; ++r)
+                noted.insert(noted.end(), rowNotes[static_cast<std::size_t>(r)].begin(),
+                             rowNotes[static_cast<std::size_t>(r)].end());
+            FillSlopeAspectGaps(e, withSlope ? &s2 : nullptr, &a2, 12, 9, nd, noted);
+            for (int r = 1; r <= 12; ++r)
+                for (int c = 0; c <= 9; ++c) {
+                    ASSERT_EQ(s2[r][c], s1[r][c]) << "nodata " << nd << ", row " << r << ", column " << c;
+                    ASSERT_EQ(a2[r][c], a1[r][c]) << "nodata " << nd << ", row " << r << ", column " << c;
+                }
+        }
     }
 }
 
