@@ -52,7 +52,8 @@ __attribute__((target("avx2"))) void SelectRowAvx2(double* to, const double* reg
     for (; i < n; ++i) to[i] = Select(region[i], own[i], outside[i], nodata);
 }
 
-// Four cells without an outside cell go at once; the outside cells of the others one by one.
+// Four cells without an outside cell go at once, and so do four outside cells; the outside cells
+// of the others one by one.
 __attribute__((target("avx2"))) void SelectRowStreamedAvx2(double* to, const double* region, const double* own,
                                                            const double* values, std::size_t* next,
                                                            std::size_t received, double nodata, int n) {
@@ -64,6 +65,11 @@ __attribute__((target("avx2"))) void SelectRowStreamedAvx2(double* to, const dou
         _mm256_storeu_pd(to + i, _mm256_blendv_pd(none, _mm256_loadu_pd(own + i), isOwn));
         const int outside = _mm256_movemask_pd(_mm256_cmp_pd(r, none, _CMP_EQ_OQ)) & ~_mm256_movemask_pd(isOwn);
         if (outside == 0) continue;
+        if (outside == 15 && received - *next >= 4) {
+            _mm256_storeu_pd(to + i, _mm256_loadu_pd(values + *next));
+            *next += 4;
+            continue;
+        }
         for (int k = 0; k < 4; ++k)
             if ((outside >> k) & 1) to[i + k] = Next(values, next, received, nodata);
     }
