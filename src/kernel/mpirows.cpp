@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kernel/gridio.hpp"
+#include "kernel/rowselect.hpp"
 
 namespace mpirows {
 namespace {
@@ -540,61 +541,69 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
         MPI_Wait(&sent, MPI_STATUS_IGNORE);
         return Matrix();
     }
-    // Every value of columns 1..ncols is set below before any is read (the received outside
-    // cells only where the rows' pass reads them back), so the copy is not cleared first.
+    // Every value of columns 1..ncols is set by the rows' pass below, so the copy is not cleared
+    // first.
     Matrix copy = UnsetMatrix(1, nrows, 1, ncols, nrows);
-    // The other holders' cells go straight into the copy, which then keeps those outside
-    // every process's region.
+    // The other holders' cells outside every region, each holder's message after the one before.
     std::vector<bool> sends(static_cast<std::size_t>(size), false);
     for (int r = 1; r <= nrows && !rows.holder.empty(); ++r) {
         const int holder = rows.holder[static_cast<std::size_t>(r)];
         if (holder > 0 && holder < size) sends[static_cast<std::size_t>(holder)] = true;
     }
     std::vector<double> outside;
+    // Per process: where its values start in outside and where they end.
+    std::vector<std::size_t> first(static_cast<std::size_t>(size), 0), end(static_cast<std::size_t>(size), 0);
     for (int p = 1; p < size; ++p) {
+        const std::size_t at = outside.size();
+        first[static_cast<std::size_t>(p)] = end[static_cast<std::size_t>(p)] = at;
         if (!sends[static_cast<std::size_t>(p)]) continue;
         MPI_Status status;
         MPI_Probe(p, kOutsideTag, MPI_COMM_WORLD, &status);
         int count = 0;
         MPI_Get_count(&status, MPI_DOUBLE, &count);
-        outside.assign(static_cast<std::size_t>(std::max(count, 0)), nodata);
-        MPI_Recv(outside.data(), count, MPI_DOUBLE, p, kOutsideTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        std::size_t at = 0;
-        const std::size_t received = outside.size();
-        for (int r = 1; r <= nrows; ++r) {
-            if (!isHolder(r, p)) continue;
-            double* to = copy[r];
-            const double* regionRow = packed(r) ? regions[r] : nullptr;
-            for (int c = 1; c <= ncols; ++c)
-                if (regionRow == nullptr || regionRow[c] == nodata) to[c] = at < received ? outside[at++] : nodata;
-        }
+        outside.resize(at + static_cast<std::size_t>(std::max(count, 0)), nodata);
+        MPI_Recv(outside.data() + at, count, MPI_DOUBLE, p, kOutsideTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        end[static_cast<std::size_t>(p)] = outside.size();
     }
+    // Each cell of a row comes from process 0's data where the row's region is 0, from the cells
+    // outside every region where it is nodata (the whole row where process 0 does not know the
+    // row's regions), and is nodata elsewhere until the owners' strips arrive. The cells outside
+    // come from the lowest holder of the row: process 0's own row, or the holder's values in row
+    // and column order (only the cells outside the regions for a packed row, every cell else).
     const double nd = nodata;
+    const std::size_t cols = static_cast<std::size_t>(ncols);
+    // Rows of cells from column 1 on.
+    const std::vector<double> none(cols, nd);
+    std::vector<double> partRow;
     for (int r = 1; r <= nrows; ++r) {
-        const double* regionRow = mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-        const double* sourceRow = regionRow != nullptr && source->holds(r) ? (*source)[r] : nullptr;
+        const double* regionRow = mpiRegions->holds(r) ? (*mpiRegions)[r] + 1 : nullptr;
+        const double* sourceRow = regionRow != nullptr && source->holds(r) ? (*source)[r] + 1 : none.data();
         const int holder = rows.holder.empty() ? size : rows.holder[static_cast<std::size_t>(r)];
-        const double* outsideRow = holder == 0 ? (*source)[r] : copy[r];
-        const bool outsideKnown = holder < size;
-        double* to = copy[r];
-        // A row without regions lies outside every region.
-        if (regionRow == nullptr) {
-            for (int c = 1; c <= ncols; ++c) to[c] = outsideKnown ? outsideRow[c] : nd;
-            continue;
-        }
-        // The same choice per cell, the row's cases taken apart so that the loops do not branch.
-        if (sourceRow != nullptr && outsideKnown) {
-            for (int c = 1; c <= ncols; ++c) {
-                const double region = regionRow[c];
-                to[c] = region == 0 ? sourceRow[c] : region == nd ? outsideRow[c] : nd;
+        double* to = copy[r] + 1;
+        const double* outsideRow = none.data();
+        if (holder == 0) {
+            outsideRow = (*source)[r] + 1;
+        } else if (holder < size) {
+            const std::size_t p = static_cast<std::size_t>(holder);
+            if (packed(r) && regionRow != nullptr) {
+                rowselect::SelectRowStreamed(to, regionRow, sourceRow, outside.data(), &first[p], end[p], nd, ncols);
+                continue;
             }
-        } else if (sourceRow != nullptr) {
-            for (int c = 1; c <= ncols; ++c) to[c] = regionRow[c] == 0 ? sourceRow[c] : nd;
-        } else if (outsideKnown) {
-            for (int c = 1; c <= ncols; ++c) to[c] = regionRow[c] == nd ? outsideRow[c] : nd;
-        } else {
-            for (int c = 1; c <= ncols; ++c) to[c] = nd;
+            if (end[p] - first[p] >= cols) {
+                outsideRow = outside.data() + first[p];
+                first[p] += cols;
+            } else {
+                // A short message: the values it has left, then nodata.
+                partRow.assign(cols, nd);
+                for (std::size_t c = 0; c < cols && first[p] < end[p]; ++c) partRow[c] = outside[first[p]++];
+                outsideRow = partRow.data();
+            }
         }
+        // A row without regions lies outside every region.
+        if (regionRow == nullptr)
+            std::copy(outsideRow, outsideRow + cols, to);
+        else
+            rowselect::SelectRow(to, regionRow, sourceRow, outsideRow, nd, ncols);
     }
     mpirows::TransferGrid(*this, copy, Direction::Gather, DataName(*this, index));
     return copy;

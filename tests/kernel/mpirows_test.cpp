@@ -98,6 +98,32 @@ TEST_F(MpiRowsTest, GatherCopyForWritingTakesTheCellsOutsideFromTheLowestHolderO
         }
 }
 
+TEST_F(MpiRowsTest, GatherCopyForWritingTakesWholeRowsFromAHolderWithoutTheirRegions) {
+    if (Size() == 1) return;  // nothing is gathered
+    // The process of the first rows does not know the regions of its first row: it sends that
+    // row whole, and the copy is the one made where it knows them.
+    Matrix g = OwnGrid();
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (!Valid(r, c)) g[r][c] = 1000.0 + 10 * r + c;
+            else if (!Mine(r, c)) g[r][c] = 500.0 + Rank();
+    const Matrix known = obj_->MPIGatherGridCopy(0, &g, true);
+    obj_->FindDecompositionGrids();
+    Matrix* regions = obj_->mpiRegions;
+    Matrix partial;
+    if (Rank() == Size() - 1) {
+        partial = obj_->matrix(d_.lo + 1, d_.hi, 1, kCols, kRows);
+        for (int r = d_.lo + 1; r <= d_.hi; ++r)
+            for (int c = 1; c <= kCols; ++c) partial[r][c] = (*regions)[r][c];
+        obj_->mpiRegions = &partial;
+    }
+    const Matrix written = obj_->MPIGatherGridCopy(0, &g, true);
+    obj_->mpiRegions = regions;
+    if (Rank() != 0) return;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) ASSERT_EQ(written[r][c], known[r][c]) << r << "," << c;
+}
+
 TEST_F(MpiRowsTest, GatherCopyForWritingWithoutCellsOutsideEveryRegion) {
     // Every cell outside the basin given to process 0's region: no holder has a cell to send,
     // and process 0 keeps only the ones of its own rows.

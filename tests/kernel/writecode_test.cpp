@@ -106,6 +106,34 @@ TEST_F(WriteCodeTest, GatheredBinaryGridsOverReusedMemoryAreTheWholeGridsFiles) 
     }
 }
 
+// The cells outside the basin keep their values in a gathered grid file: each row takes them
+// from its lowest holder (whole rows outside the basin, runs at the row's ends, a hole), so the
+// dated binary files are those one process writes from the whole grid.
+TEST_F(WriteCodeTest, GatheredGridFilesKeepTheCellsOutsideTheBasin) {
+    obj_->textOutput = false;
+    obj_->doublePrecision = true;
+    const int index = Register(2);
+    auto value = [](int t, int r, int c) {
+        return Valid(r, c) ? Value(r, c) - 7.0 * t : 1000.0 + 10 * r + c + 0.125 * t * (r % 2 ? 1 : -1);
+    };
+    for (int t = 1; t <= 3; ++t) {
+        SetDate(2016, 9, 25, t);
+        // The cells of the other owners hold what the owners' own cells do not.
+        for (int r = d_.lo; r <= d_.hi; ++r)
+            for (int c = 1; c <= kCols; ++c) grid_[r][c] = Mine(r, c) || !Valid(r, c) ? value(t, r, c) : -1.0 - t;
+        obj_->WriteStatisticGrids(index, true, false);
+    }
+    Matrix whole = obj_->matrix(1, kRows, 1, kCols, kRows);
+    for (int t = 1; t <= 3; ++t) {
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) whole[r][c] = value(t, r, c);
+        if (Rank() == 0) obj_->WriteGrid("whole.bin", whole, false, true);
+        const std::string want = Read("whole.bin");
+        ASSERT_EQ(want.size(), (12u + kRows * kCols) * 8u);
+        EXPECT_EQ(Read(StrFormat("g_20160925.%03d", t)), want) << t;
+    }
+}
+
 TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
     auto run = [&](long code) {
         const int index = Register(code, StrFormat("x%ld.asc", code));
