@@ -104,6 +104,25 @@ public:
             AddWeighted(records_[zone], value, weight,
                         weights_ != nullptr && column >= 1 && column <= columns_ ? &weights_[column] : nullptr, nodata_);
         }
+        // For the columns c1..c2 in order whose zones[c] is a zone of the statistics: cell(c, add)
+        // with add(value, weight) counting as Add(c, zones[c], value, weight) does. The adder's
+        // fields are held in locals, as the stores into the records cannot change them.
+        template <class Cell>
+        void AddCells(int c1, int c2, const int* zones, Cell cell) const {
+            if (records_ == nullptr) return;
+            zoneFZT* const records = records_;
+            const int highest = nzones_;
+            const double* const weights = weights_;
+            const int columns = columns_;
+            const double nodata = nodata_;
+            for (int c = c1; c <= c2; ++c) {
+                const int zone = zones[c];
+                if (zone < 0 || zone > highest) continue;
+                zoneFZT& record = records[zone];
+                const double* g = weights != nullptr && c >= 1 && c <= columns ? &weights[c] : nullptr;
+                cell(c, [&](double value, double weight) { AddWeighted(record, value, weight, g, nodata); });
+            }
+        }
 
     private:
         friend class zonalstatistic;

@@ -49,6 +49,16 @@ bool meteointerpol::StationKernelLoop() {
     // Inverse distance uses the rotated coordinates where they exist, the nearest station CoordX/CoordY.
     const Matrix& cx = rotatedX && !nearest ? rotatedX : *coordX;
     const Matrix& cy = rotatedY && !nearest ? rotatedY : *coordY;
+    // The fields the cells read, in locals: the stores into the result rows would otherwise make
+    // the compiler fetch them again for every cell. The finish below is Finish's expression.
+    const double nd = nodata, self = rank, missing = -N;
+    const Matrix& zones = *zoneGrid;
+    const Matrix* regions = mpiRegions;
+    const Matrix* masters = useResponseUnits ? masterResponseUnits : nullptr;
+    const bool plainFinish = SzenUse != 1;
+    const double factor = scalingFactor, lower = lowerLimit, lowerValue = lowerReplacement, upper = upperLimit,
+                 upperValue = upperReplacement;
+    const Matrix* scaling = scalingGrid;
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         const auto t = static_cast<std::size_t>(omp_get_thread_num());
@@ -61,16 +71,23 @@ bool meteointerpol::StationKernelLoop() {
             double* row = result[r];
             unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * width;
             const auto [c1, c2] = BasinColumns(r);
+            const double* zoneRow = zones[r];
+            const double* regionRow = regions != nullptr ? (*regions)[r] : nullptr;
+            const double* masterRow = masters != nullptr ? (*masters)[r] : nullptr;
+            const double* xRow = cx[r];
+            const double* yRow = cy[r];
             int own = 0;
             for (int c = c1; c <= c2; ++c) {
                 flags[c] = 0;
-                if (!OwnCell(r, c)) {
-                    row[c] = nodata;
+                // OwnCell(r, c)
+                if (zoneRow[c] == nd || (regionRow != nullptr && regionRow[c] != self) ||
+                    (masterRow != nullptr && masterRow[c] == nd)) {
+                    row[c] = nd;
                     continue;
                 }
                 columns[own] = c;
-                xs[own] = cx[r][c];
-                ys[own] = cy[r][c];
+                xs[own] = xRow[c];
+                ys[own] = yRow[c];
                 ++own;
             }
             if (nearest) {
@@ -78,10 +95,24 @@ bool meteointerpol::StationKernelLoop() {
             } else {
                 meteo_kernel::InverseDistanceSquared(stations, xs, ys, own, out);
             }
+            for (int i = 0; i < own; ++i) flags[columns[i]] = !nearest && out[i] < missing ? 1 : 0;
+            if (!plainFinish) {
+                for (int i = 0; i < own; ++i) {
+                    const int c = columns[i];
+                    row[c] = Finish(out[i], (*coordX)[r][c], (*coordY)[r][c], r, c);
+                }
+                continue;
+            }
+            const double* scaleRow = scaling != nullptr ? (*scaling)[r] : nullptr;
             for (int i = 0; i < own; ++i) {
-                const int c = columns[i];
-                flags[c] = !nearest && out[i] < -N ? 1 : 0;
-                row[c] = Finish(out[i], (*coordX)[r][c], (*coordY)[r][c], r, c);
+                double v = out[i] * factor;
+                if (v < lower) {
+                    v = lowerValue;
+                } else if (v > upper) {
+                    v = upperValue;
+                }
+                if (scaleRow != nullptr) v *= scaleRow[columns[i]];
+                row[columns[i]] = v;
             }
         }
     }

@@ -491,19 +491,18 @@ void verdunstungsmodellklasse::StepStatistics() {
     // Without statistics and response units the serial pass over the cells has nothing to do.
     if (anyStatistic || useResponseUnits) {
         // The active statistics with the grids they take (a vegetation layer's value counts as 0
-        // where its land use is missing); per row their adders and rows: each cell adds as
-        // AddValue(r, c, zone, value, 1.0) would. An inactive statistic takes nothing.
+        // where its land use is missing). Per row the own cells' zones first (a cell of a
+        // response unit takes its master's values there), then each statistic adds the row's
+        // cells in column order: each record gets the same additions in the same order as when
+        // every cell added to every statistic in turn.
         struct Taken {
             const zonalstatistic* statistic;
             const Matrix* grid;
             const Matrix* landuse;
-            zonalstatistic::RowAdder add;
-            const double* values;
-            const double* landuseRow;
         };
         std::vector<Taken> taken;
         const auto take = [&](const zonalstatistic& statistic, const Matrix& grid, const Matrix* landuseGrid) {
-            if (statistic.active()) taken.push_back(Taken{&statistic, &grid, landuseGrid, {}, nullptr, nullptr});
+            if (statistic.active()) taken.push_back(Taken{&statistic, &grid, landuseGrid});
         };
         for (int i = 0; i <= layers; ++i) {
             const std::size_t k = static_cast<std::size_t>(i);
@@ -515,28 +514,37 @@ void verdunstungsmodellklasse::StepStatistics() {
         take(*evapStats, potEvaporation, nullptr);
         take(*rgexStats, correctedRadiation, nullptr);
         take(*cloudStats, cloudiness, nullptr);
+        rowZones.resize(static_cast<std::size_t>(ncols) + 1);
+        int* zoneOf = rowZones.data();
+        const double nd = nodata;
         for (int r = firstRow; r <= lastRow; ++r) {
             // A row the zone grid does not hold has no own cell.
             if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
             const auto [c1, c2] = ColumnRange(r);
             const double* zones = (*zoneGrid)[r];
             const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
-            for (Taken& t : taken) {
-                t.add = t.statistic->Row(r);
-                t.values = (*t.grid)[r];
-                t.landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
-            }
             for (int c = c1; c <= c2; ++c) {
-                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) {
+                    zoneOf[c] = -1;
+                    continue;
+                }
                 int mr = 0, mc = 0;
                 if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
                     TakePotentialOfMaster(r, c, mr, mc);
                     correctedRadiation[r][c] = correctedRadiation[mr][mc];
                     cloudiness[r][c] = cloudiness[mr][mc];
                 }
-                const int zone = ZoneOf(r, c);
-                for (const Taken& t : taken)
-                    t.add.Add(c, zone, t.landuseRow != nullptr && t.landuseRow[c] == nodata ? 0.0 : t.values[c]);
+                zoneOf[c] = ZoneOf(r, c);
+            }
+            for (const Taken& t : taken) {
+                const double* values = (*t.grid)[r];
+                const double* landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
+                const zonalstatistic::RowAdder add = t.statistic->Row(r);
+                if (landuseRow != nullptr)
+                    add.AddCells(c1, c2, zoneOf,
+                                 [&](int c, auto&& to) { to(landuseRow[c] == nd ? 0.0 : values[c], 1.0); });
+                else
+                    add.AddCells(c1, c2, zoneOf, [&](int c, auto&& to) { to(values[c], 1.0); });
             }
         }
     }

@@ -267,6 +267,10 @@ private:
     StatisticFile etpStat, etrStat, evapStat, evapRealStat, snowEvapStat, eipStat, rgexStat, cloudStat;
     std::vector<std::vector<zoneFZT>> statRecords;
     std::vector<std::unique_ptr<zonalstatistic>> etpStats, etrStats, eipStats;
+    // The statistics passes: the zone of each own cell of the row being added (-1 elsewhere)
+    // and the glacier share of each cell.
+    std::vector<int> rowZones;
+    std::vector<double> rowGlacier;
     std::unique_ptr<zonalstatistic> evapStats, evapRealStats, snowEvapStats, rgexStats, cloudStats;
     const char* methodLabel = "";
 };

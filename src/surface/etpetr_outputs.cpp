@@ -210,12 +210,17 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
     month = m;
     year = y;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
-    // Per row the adders of the statistics (an inactive one takes nothing) and the rows of the
-    // grids: each cell adds as AddValue(r, c, zone, value, weight) would.
+    // Per row first the own cells' totals, zones and glacier shares, then each statistic adds
+    // the row's cells in column order (an inactive one takes nothing): each record gets the
+    // same additions in the same order as when every cell added to every statistic in turn.
     const std::size_t slots = static_cast<std::size_t>(layers) + 1;
-    std::vector<zonalstatistic::RowAdder> etrAdd(slots);
     std::vector<double*> etrRow(slots);
     std::vector<const double*> landuseRow(slots);
+    rowZones.resize(static_cast<std::size_t>(ncols) + 1);
+    rowGlacier.resize(static_cast<std::size_t>(ncols) + 1);
+    int* zoneOf = rowZones.data();
+    double* glacierShare = rowGlacier.data();
+    const double nd = nodata;
     for (int r = firstRow; r <= lastRow; ++r) {
         // A row the zone grid does not hold has no own cell.
         if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
@@ -224,40 +229,52 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
         const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
         const double* glacier = glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr;
         for (std::size_t k = 0; k < slots; ++k) {
-            etrAdd[k] = etrStats[k]->Row(r);
             etrRow[k] = etr[k][r];
             landuseRow[k] = k > 0 ? (*landuse[k])[r] : nullptr;
         }
-        const zonalstatistic::RowAdder realAdd = evapRealStats->Row(r);
         const double* intercepted = interceptionLinked ? (*interceptionEvaporation)[r] : nullptr;
         const double* snowRow = snowEvaporation[r];
         const double* realRow = realEvaporation[r];
         const double* glacierSnowRow = glacierGrids ? (*snowEvaporationGlacier)[r] : snowRow;
         for (int c = c1; c <= c2; ++c) {
-            if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+            if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) {
+                zoneOf[c] = -1;
+                continue;
+            }
             double wg = 0.0;
             if (glacier != nullptr) {
                 const double g = glacier[c];
                 wg = g == nodata ? 0.0 : std::clamp(g, 0.0, 1.0);
             }
-            const double wn = 1.0 - wg;
-            const int zone = ZoneOf(r, c);
+            glacierShare[c] = wg;
+            zoneOf[c] = ZoneOf(r, c);
             double transpiration = 0.0;
-            for (std::size_t k = 1; k < slots; ++k) {
-                const double value = landuseRow[k][c] == nodata ? 0.0 : etrRow[k][c];
-                transpiration += value;
-                etrAdd[k].Add(c, zone, value, wn);
-                etrAdd[k].Add(c, zone, 0.0, wg);
-            }
+            for (std::size_t k = 1; k < slots; ++k) transpiration += landuseRow[k][c] == nodata ? 0.0 : etrRow[k][c];
             double& total = etrRow[0][c];
             if (intercepted != nullptr)
                 total = intercepted[c] + snowRow[c] + realRow[c] + transpiration;
             else
                 total += snowRow[c];
-            etrAdd[0].Add(c, zone, wn * total + wg * glacierSnowRow[c], 1.0);
-            realAdd.Add(c, zone, realRow[c], wn);
-            realAdd.Add(c, zone, 0.0, wg);
         }
+        for (std::size_t k = 1; k < slots; ++k) {
+            const double* values = etrRow[k];
+            const double* landuseValues = landuseRow[k];
+            etrStats[k]->Row(r).AddCells(c1, c2, zoneOf, [&](int c, auto&& to) {
+                const double wg = glacierShare[c];
+                to(landuseValues[c] == nd ? 0.0 : values[c], 1.0 - wg);
+                to(0.0, wg);
+            });
+        }
+        const double* totals = etrRow[0];
+        etrStats[0]->Row(r).AddCells(c1, c2, zoneOf, [&](int c, auto&& to) {
+            const double wg = glacierShare[c];
+            to((1.0 - wg) * totals[c] + wg * glacierSnowRow[c], 1.0);
+        });
+        evapRealStats->Row(r).AddCells(c1, c2, zoneOf, [&](int c, auto&& to) {
+            const double wg = glacierShare[c];
+            to(realRow[c], 1.0 - wg);
+            to(0.0, wg);
+        });
     }
     ReduceTogether({&etrStats}, {evapRealStats.get()});
     for (int i = 0; i <= layers; ++i) {

@@ -415,4 +415,44 @@ TEST_F(MeteoInterpolatorTest, AStepOfEqualValuesGivesEveryOwnCellItsFinishedValu
     }
 }
 
+TEST_F(MeteoInterpolatorTest, TheRowLoopBoundsAndScalesEveryOwnCell) {
+    // Inverse distance and the nearest station on a step of unequal values: every own cell
+    // holds its interpolated value, replaced below -5 and above 3.5 (the cells nearest to the
+    // second and third station reach both), times a scaling grid of 1 + column / 10; column 5
+    // of every row belongs to no process.
+    for (int r = 1; r <= kRows; ++r) regions[r][5] = 99;
+    memory_handling mh;
+    Matrix scale = mh.matrix(1, kRows, 1, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) scale[r][c] = 1.0 + c / 10.0;
+    GridStoreEntry& e = store[7];
+    e.grid = &scale;
+    e.fileName = e.internalName = "ScalingGrid_temperature";
+    e.hasFileName = e.hasInternalName = true;
+    SectionValues v;
+    v.lowerLimit = -5;
+    v.lowerReplacement = -4.5;
+    v.upperLimit = 3.5;
+    v.upperReplacement = 3.25;
+    const auto nearest = [](int r, int c) {
+        std::size_t best = 0;
+        double bestD2 = 1e20;
+        for (std::size_t k = 0; k < kStations.size(); ++k) {
+            const double dx = kStations[k].x - CellX(c), dy = kStations[k].y - CellY(r);
+            if (dx * dx + dy * dy < bestD2) bestD2 = dx * dx + dy * dy, best = k;
+        }
+        return kValues[best];
+    };
+    for (const int method : {1, 4}) {
+        auto ip = Build(method, "2000 1 1 0 1.5 4 -7.25\n", v);
+        ASSERT_TRUE(ip);
+        Step(*ip);
+        ExpectCells(*ip, [&](int r, int c) {
+            if (c == 5) return -9999.0;
+            const double value = method == 1 ? Idw2(r, c) : nearest(r, c);
+            return (value < -5 ? -4.5 : value > 3.5 ? 3.25 : value) * (1.0 + c / 10.0);
+        });
+    }
+}
+
 }  // namespace

@@ -404,6 +404,47 @@ TEST_F(EtpStepTest, ResponseUnitsCopyTheirMasterCell) {
     });
 }
 
+TEST_F(EtpStepTest, ZoneMeansOfResponseUnitsCountTheCopiedValues) {
+    // One unit per row, its master the row's last basin cell (the copies are made as the row's
+    // cells are added): each zone's mean must be that of the values after the copy.
+    settings_.spinUpSwitch = 1;
+    std::vector<HydrologicResponseUnit> units(5);
+    Matrix& unit = Put("HydrologicResponseUnits", 0);
+    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 4; ++r) {
+        int last = 0;
+        for (int c = 1; c <= 5; ++c) {
+            unit[r][c] = r;
+            if (submodel_test::kZones[r - 1][c - 1] != -9999) last = c;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = last;
+        master[r][last] = 1;
+    }
+    settings_.responseUnits = &units;
+    PutStandardInputs(1);
+    Matrix& sunshine = Put("sunshine_duration", 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            Grid("temperature")[r][c] = 10 + 2 * c + r;
+            sunshine[r][c] = 0.1 * c;
+        }
+    Section s;
+    s.etpStat = "etp.stat 2001";
+    s.rgexStat = "rgex.stat 2001";
+    s.cloudLine = "cloud.stat 2001";
+    auto m = Make(s);
+    m->PotentialEvapotranspirationStep(13, 15, 6, 2020);
+    m->FlushStatistics();
+    const auto one = [](int, int) { return 1.0; };
+    const auto copied = [&](const Matrix& g) {
+        return [&](int r, int) { return g[r][units[static_cast<std::size_t>(r)].column]; };
+    };
+    ExpectLastZoneMeans("etp.stat", copied(m->etp[0]), one, 5.1e-6);
+    ExpectLastZoneMeans("rgex.stat", copied(m->correctedRadiation), one, 5.1e-3);
+    ExpectLastZoneMeans("cloud.stat", copied(m->cloudiness), one, 5.1e-3);
+}
+
 TEST_F(EtpStepTest, ZoneMeansOfTheStepTakeEveryOwnCellOnce) {
     // Temperature and wind differ from cell to cell, so each zone's mean of the potential
     // evapotranspiration and of the cloudiness depends on every one of its cells; by day and by
