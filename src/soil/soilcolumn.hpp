@@ -99,6 +99,11 @@ struct ColumnState {
     // Off: the flux limitation evaluates the plain heads at every step of its bisection (the
     // plain computation its quick suctions, their hints and its early end are checked against).
     bool bisectionShortcut = true;
+    // Which soil type's values (field capacities, equal tables, look-up bounds) the arrays hold,
+    // as set by the soil model's per-type copies: the soil and the number of the copies' set-up
+    // (0: none; Resize and SetSoil clear it).
+    const soil_entry* typeSoil = nullptr;
+    std::uint64_t typeEdition = 0;
 
     ColumnState() = default;
     explicit ColumnState(int layers) { Resize(layers); }

@@ -113,6 +113,8 @@ void CoverDeficit(LayerFluxes& x, double D, bool exfiltrationAllowed) {
 
 void ColumnState::Resize(int layers) {
     n = layers;
+    typeSoil = nullptr;
+    typeEdition = 0;
     const std::size_t size = U(layers) + 1;
     for (auto* v : {&thetaOld, &theta, &thetaMean, &thetaStar, &psiOld, &H, &z, &q, &e, &rIn, &rOut, &frozen, &K,
                     &fieldCapacity, &suctionLookupError, &share, &eOwn, &wOwn, &rOwn, &qOwn}) {
@@ -132,6 +134,8 @@ void ColumnState::Resize(int layers) {
 
 void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
     if (n != soil.layerCount) Resize(soil.layerCount);
+    typeSoil = nullptr;
+    typeEdition = 0;
     z[0] = surfaceElevation;
     // Tables equal bit for bit to the layer above's give the same look-ups: the field capacity is
     // taken over, and the flux pass may reuse look-ups across the interface.

@@ -2,6 +2,7 @@
 #include "soil/unsatzon_step_column.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "tables/soil_entry.hpp"
@@ -315,6 +316,8 @@ void CellWork::ResizeTracers(int count, int layers) {
 }
 
 void SoilTypeColumns::Prepare(const soil_entry* table) {
+    static std::atomic<std::uint64_t> editions{0};
+    edition_ = ++editions;
     table_ = table;
     const int count = table != nullptr ? std::max(0, static_cast<int>(table[0].code)) : 0;
     types_.resize(U(count) + 1);
@@ -341,18 +344,25 @@ void SoilTypeColumns::SetColumn(ColumnState& col, const soil_entry& soil, double
         col.SetSoil(soil, surfaceElevation);
         return;
     }
-    // SetSoil's steps, with the values that depend on the soil alone copied.
+    // SetSoil's steps, with the values that depend on the soil alone copied (unless the column
+    // holds them already, from the last cell of the same soil).
     if (col.n != soil.layerCount) col.Resize(soil.layerCount);
     col.z[0] = surfaceElevation;
     for (int i = 1; i <= col.n; ++i) {
         const std::size_t l = U(i);
         col.z[l] = col.z[l - 1] - soil.thickness[l];
         col.frozen[l] = 1.0;
+    }
+    if (col.typeSoil == &soil && col.typeEdition == edition_) return;
+    for (int i = 1; i <= col.n; ++i) {
+        const std::size_t l = U(i);
         col.sameTableAsAbove[l] = t->sameTableAsAbove[l];
         col.fieldCapacity[l] = t->fieldCapacity[l];
         col.suctionLookupError[l] = t->suctionLookupError[l];
         col.suctionBounds[l] = t->suctionBounds[l];
     }
+    col.typeSoil = &soil;
+    col.typeEdition = edition_;
 }
 
 const double* SoilTypeColumns::FieldCapacity(const soil_entry& soil) const {
@@ -498,7 +508,9 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             for (int i = 1; i <= n; ++i) work.layerInterflow[U(i)] += col.e[U(i)] * D;
 
         const double heatDt = h > 0 ? set.dtMinutes * 60.0 / set.N / m : 0.0;
-        if (h > 0) HeatSteps(soil, work, set, in, h, heatDt);
+        // The frozen factors after the last sub-step would serve no water numerics: the next
+        // call of a cell starts from those of its temperatures then.
+        if (h > 0) HeatSteps(soil, work, set, in, h, heatDt, s < k);
         if (dump)
             CheckSubstep(soil, work, set, in, QB * D,
                          DumpRecord{.flags = {}, .substep = s, .rootLayers = rr.layer,

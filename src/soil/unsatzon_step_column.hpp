@@ -240,6 +240,9 @@ private:
     const Type* Find(const soil_entry& soil) const;
     const soil_entry* table_ = nullptr;
     std::vector<Type> types_;  // 1..count
+    // Number of this set-up, unique over every SoilTypeColumns of the run: a column that holds
+    // the values of a soil of the same set-up needs only its elevations and frozen factors.
+    std::uint64_t edition_ = 0;
 };
 
 // Water-table helpers shared with the external-table operation.
@@ -283,9 +286,10 @@ void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set
                  bool freezingOffsets = false, bool keepThawed = false);
 
 // The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
-// then the column's frozen factors from the new temperatures.
+// then, with frozenFactors (for a next water sub-step of the call), the column's frozen factors
+// from the new temperatures.
 void HeatSteps(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, int h,
-               double dt);
+               double dt, bool frozenFactors = true);
 // Depth (m) at which the temperatures T[1..n], linear between the layer centres, reach the
 // layers' freezing thresholds: 0 when layer 1 is frozen, the profile depth when no layer is.
 double ThawDepth(const soil_entry& soil, const double* T, const double* threshold, int n);

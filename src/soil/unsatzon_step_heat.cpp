@@ -84,12 +84,13 @@ int HeatStepCount(const soil_entry& soil, CellWork& w, const StepSettings& set, 
     double change;
     if (w.memos) {
         // The count needs the trial change of layer 1 alone, and the water numerics the unfrozen
-        // fractions: the other layers' properties wait for the first heat sub-step, which
-        // computes them from the sub-step's water contents. The same operations as below.
+        // fractions: the other layers' properties (their derivatives too) wait for the first heat
+        // sub-step, which computes them from the sub-step's water contents. The same operations
+        // as below.
         LayerProperties(soil, w, set.heat, 1, nullptr);
         for (int k = 2; k <= w.col.n; ++k) {
             const std::size_t l = U(k);
-            soil.UnfrozenAndDerivative(k, w.T[l], w.col.theta[l], nullptr, w.unfrozen[l], w.dSdT[l]);
+            w.unfrozen[l] = soil.UnfrozenFraction(k, w.T[l], w.col.theta[l]);
             w.thawed[l] = 0;
         }
         const int n = w.col.n;
@@ -139,15 +140,18 @@ void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, c
 }
 
 void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, int h,
-               double dt) {
+               double dt, bool frozenFactors) {
     // Macropore water enters its layers (m/s, downward).
     for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
     // The water contents stay the same over the heat sub-steps: their freezing offsets are kept.
     std::fill(w.freezingOffsets.begin(), w.freezingOffsets.begin() + w.col.n + 1, NAN);
     // So do the properties of the layers above 0 degrees from the second sub-step on.
     for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true, j > 0);
-    // The water numerics of the next sub-step see the new unfrozen fractions.
-    soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data());
+    // The water numerics of the next sub-step see the new unfrozen fractions, from the freezing
+    // offsets the sub-steps kept (the water contents are still theirs).
+    if (frozenFactors)
+        soil.UnfrozenFractionPerLayer(w.col.frozen.data(), w.T.data(), w.col.theta.data(),
+                                      w.memos ? w.freezingOffsets.data() : nullptr);
 }
 
 double ThawDepth(const soil_entry& soil, const double* T, const double* threshold, int n) {

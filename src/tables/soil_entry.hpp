@@ -98,8 +98,11 @@ public:
     const std::vector<double>& GetKsat() const { return ksat; }
     // Freezing tables of a layer; factor turns a temperature below 0 into a suction.
     void ComputeFreezingTables(std::int32_t layer, double factor);
-    // Per-layer arrays indexed 1..n; nothing is done when temperature is null.
-    void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta) const;
+    // Per-layer arrays indexed 1..n; nothing is done when temperature is null. offsets (optional,
+    // per layer): the freezing offsets of theta, computed where NaN and kept, as in
+    // UnfrozenAndDerivativePerLayer.
+    void UnfrozenFractionPerLayer(double* out, const double* temperature, const double* theta,
+                                  double* offsets = nullptr) const;
     void FreezingDerivativePerLayer(double* out, const double* temperature, const double* theta) const;
     // Both of the above in one pass: a layer's freezing offset is computed once for the two.
     // offsets (optional, per layer): the freezing offsets of theta, computed where NaN and kept.
@@ -134,6 +137,14 @@ public:
         } else if (fraction) {
             unfrozen = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
         }
+    }
+    // The unfrozen fraction alone, as UnfrozenAndDerivative gives it (without the derivative's look-up).
+    double UnfrozenFraction(std::int32_t layer, double T, double theta) const {
+        if (T > 0) return 1.0;
+        if (T <= freezingTmin) return 0.0;
+        const double t = T + FreezingOffset(layer, theta);
+        return t >= 0 ? 1.0
+                      : UnfrozenAt(unfrozenSaturation[static_cast<std::size_t>(layer)], t * freezingSteps / freezingTmin);
     }
     void ComputeLayerHeatCapacity(const double* temperature, double* out, const double* unfrozen,
                                   const double* extra, const double* theta, double factor, double cWater,

@@ -289,7 +289,7 @@ double soil_entry::FreezingOffset(std::int32_t layer, double theta) const {
     return std::fabs(value);
 }
 
-void soil_entry::UnfrozenFractionPerLayer(double* out, const double* T, const double* theta) const {
+void soil_entry::UnfrozenFractionPerLayer(double* out, const double* T, const double* theta, double* offsets) const {
     if (!T) return;
     const int N = freezingSteps;
     for (std::int32_t l = 1; l <= layerCount; ++l) {
@@ -302,7 +302,14 @@ void soil_entry::UnfrozenFractionPerLayer(double* out, const double* T, const do
             out[i] = 0.0;
             continue;
         }
-        const double t = T[i] + FreezingOffset(l, theta[i]);
+        double o;
+        if (offsets == nullptr) {
+            o = FreezingOffset(l, theta[i]);
+        } else {
+            if (std::isnan(offsets[i])) offsets[i] = FreezingOffset(l, theta[i]);
+            o = offsets[i];
+        }
+        const double t = T[i] + o;
         out[i] = t >= 0 ? 1.0 : UnfrozenAt(unfrozenSaturation[i], t * N / freezingTmin);
     }
 }
