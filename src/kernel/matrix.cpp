@@ -177,7 +177,7 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
     for (int r = firstRow; r <= lastRow; ++r) {
         std::unique_ptr<double*[]> ptrs;
         try {
-            ptrs.reset(new double*[cells]());
+            ptrs.reset(new double*[cells]);  // every pointer is set below
         } catch (const std::bad_alloc&) {
             AllocationFailure(memLog_, "FATAL: memory allocation error (2) in 3_d_matrix()", 1);
         }
