@@ -85,11 +85,17 @@ Matrix memory_handling::FilledMatrix(int firstRow, int lastRow, int /*firstCol*/
     return MakeMatrix(firstRow, lastRow, ncols, nrows, &v);
 }
 
+Matrix memory_handling::FilledCellsMatrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows,
+                                          double v) {
+    return MakeMatrix(firstRow, lastRow, ncols, nrows, &v, false, true);
+}
+
 Matrix memory_handling::UnsetMatrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows) {
     return MakeMatrix(firstRow, lastRow, ncols, nrows, nullptr, true);
 }
 
-Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset) {
+Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset,
+                                   bool zeroColumn0) {
     Matrix m;
     const double rowBytes = (static_cast<double>(ncols) + 1) * sizeof(double);
     if (rowBytes + 24 > kMaxBlockBytes) AllocationFailure(memLog_, "FATAL: too long matrix rows", 1);
@@ -115,7 +121,7 @@ Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nro
         auto block = unset ? UnsetDoubles(n, memLog_, text) : Values(n, fill, memLog_, text);
         for (int i = 0; i < count; ++i) {
             double* row = block.get() + i * rowLen;
-            if (unset) row[0] = 0;
+            if (unset || zeroColumn0) row[0] = 0;
             m.rows_[static_cast<std::size_t>(next + i)] = row;
         }
         m.blocks_.push_back(std::move(block));
@@ -148,7 +154,13 @@ Stack memory_handling::FilledMatrix3d(int firstRow, int lastRow, int /*firstCol*
     return MakeMatrix3d(firstRow, lastRow, ncols, levels, nrows, &v);
 }
 
-Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill) {
+Stack memory_handling::FilledCellsMatrix3d(int firstRow, int lastRow, int /*firstCol*/, int ncols, int levels,
+                                           int nrows, double v) {
+    return MakeMatrix3d(firstRow, lastRow, ncols, levels, nrows, &v, true);
+}
+
+Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill,
+                                    bool zeroColumn0) {
     Stack s;
     const int top = nrows > 0 ? nrows : lastRow;
     try {
@@ -165,11 +177,12 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
     for (int r = firstRow; r <= lastRow; ++r) {
         std::unique_ptr<double*[]> ptrs;
         try {
-            ptrs.reset(new double*[cells]());
+            ptrs.reset(new double*[cells]);  // every pointer is set below
         } catch (const std::bad_alloc&) {
             AllocationFailure(memLog_, "FATAL: memory allocation error (2) in 3_d_matrix()", 1);
         }
         auto block = Values(cells * perCell, fill, memLog_, "FATAL: memory allocation error (3) in 3_d_matrix()");
+        if (zeroColumn0) std::fill_n(block.get(), perCell, 0.0);
         for (std::size_t c = 0; c < cells; ++c) ptrs[c] = block.get() + c * perCell;
         s.rows_[static_cast<std::size_t>(r)] = ptrs.get();
         s.cellPointers_.push_back(std::move(ptrs));

@@ -97,6 +97,11 @@ public:
     // memory it reuses before the fill would overwrite it).
     Matrix FilledMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows, double v);
     Stack FilledMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows, double v);
+    // The same rows with every value of the cells (columns 1..ncols, every level) set to v and
+    // column 0 zero, as a cleared allocation leaves it: what matrix() or matrix3d() and a fill of
+    // the cells give, in one pass over the values.
+    Matrix FilledCellsMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows, double v);
+    Stack FilledCellsMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows, double v);
     // The same rows with column 0 zero, as matrix() gives it, and columns 1..ncols not set: for a
     // caller that sets every one of them before any is read, which then holds what matrix() and
     // those sets give, without clearing the memory first.
@@ -110,8 +115,11 @@ public:
 
 protected:
     // fill null: zeroed values; otherwise every value *fill. unset: only column 0 set (zero).
-    Matrix MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset = false);
-    Stack MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill);
+    // zeroColumn0: column 0 (every level of it) set to zero after the fill.
+    Matrix MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset = false,
+                      bool zeroColumn0 = false);
+    Stack MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill,
+                       bool zeroColumn0 = false);
     // The log the allocation failures are written to (set by modelobject).
     DiagLog* memLog_ = nullptr;
     // Name used by MemoryError.

@@ -317,7 +317,8 @@ std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matr
             continue;
         }
         Matrix& copy = copies[k];
-        copy = mh.matrix(1, o.nrows, 1, o.ncols, o.nrows);
+        // Every value of columns 1..ncols is set below, so the copy is not cleared first.
+        copy = mh.UnsetMatrix(1, o.nrows, 1, o.ncols, o.nrows);
         // Held in locals (a store into the copy could otherwise change the nodata value as far as
         // the compiler knows) and every value read: the compiler may then select several at once.
         const double none = o.nodata;

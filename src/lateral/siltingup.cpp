@@ -95,7 +95,8 @@ int siltingupclass::NextFreeEntry() const {
 
 void siltingupclass::CreateGrid(OwnGrid& grid, const char* name, bool fromFile) {
     const int index = NextFreeEntry();
-    grid.data = matrix(firstRow, lastRow, 1, ncols, nrows);
+    // Without a file every cell is set below, so the values are not cleared first.
+    grid.data = fromFile ? matrix(firstRow, lastRow, 1, ncols, nrows) : UnsetMatrix(firstRow, lastRow, 1, ncols, nrows);
     // Basin cells the file leaves without data start from 0; cells outside the basin hold
     // nodata, whatever the rows of this process received for them.
     if (fromFile) ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 2, false, false, 0.0);

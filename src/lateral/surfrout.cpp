@@ -1,6 +1,7 @@
 #include "kernel/error.hpp"
 #include "lateral/surfrout.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <span>
@@ -256,15 +257,12 @@ int surfaceroutingclass::RegisterOwn(const std::string& name, Matrix* grid, Stac
 }
 
 void surfaceroutingclass::CreateGrids() {
-    // Every value nodata (allocated so, without clearing first), then the levels of the own
-    // basin cells set: column 0 holds 0 on every level, as in a cleared allocation.
+    // Every value of the cells nodata (allocated so, without clearing first; column 0 holds 0 on
+    // every level, as in a cleared allocation), then the levels of the own basin cells set.
     auto makeStack = [&](int first, int last, int levelsToZero) {
-        Stack st = FilledMatrix3d(first, last, 1, ncols, kLevels, nrows, nodata);
-        for (int r = first; r <= last; ++r) {
-            std::fill(st[r][0], st[r][0] + kLevels + 1, 0.0);
-            if (r < firstRow || r > lastRow) continue;
+        Stack st = FilledCellsMatrix3d(first, last, 1, ncols, kLevels, nrows, nodata);
+        for (int r = std::max(first, firstRow); r <= std::min(last, lastRow); ++r)
             for (const int c : OwnColumns(r)) std::fill(st[r][c], st[r][c] + levelsToZero + 1, 0.0);
-        }
         return st;
     };
     auto makeGrid = [&](int first, int last, double value) {

@@ -260,7 +260,7 @@ void unsatzonmodellklasse::DerivedStartGrids() {
         // process owns in the soil model's zones, nodata elsewhere.
         Matrix all = sums[1] != 0 ? Matrix() : MPIGatherGridCopy(lowerBoundaryIndex);
         if (sums[1] != 0 && rank == 0) {
-            all = matrix(1, nrows, 1, ncols, nrows);
+            all = UnsetMatrix(1, nrows, 1, ncols, nrows);  // every cell is set below
             for (int r = 1; r <= nrows; ++r)
                 for (int c = 1; c <= ncols; ++c)
                     all[r][c] = (*mpiRegions)[r][c] != nodata && (*in.zone)[r][c] != nodata

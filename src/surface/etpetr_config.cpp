@@ -295,10 +295,18 @@ std::string verdunstungsmodellklasse::LayerFileName(const std::string& name, int
 }
 
 Matrix verdunstungsmodellklasse::NewGrid(double ownValue) {
+    // The own cells as OwnCell gives them, with the zone and region rows looked up once per row.
     Matrix m = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
-    for (int r = firstRow; r <= lastRow; ++r)
+    const double none = nodata;
+    const double own = rank;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+        const double* const zone = (*zoneGrid)[r];
+        const double* const regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        double* const to = m[r];
         for (int col = 1; col <= ncols; ++col)
-            if (OwnCell(r, col)) m[r][col] = ownValue;
+            if (zone[col] != none && (regions == nullptr || regions[col] == own)) to[col] = ownValue;
+    }
     return m;
 }
 

@@ -109,7 +109,8 @@ void interzeptionsmodellklasse::LinkInputGrids() {
 }
 
 void interzeptionsmodellklasse::CreateGrid(OwnGrid& grid, const std::string& name, int writeCode, bool read) {
-    grid.data = matrix(firstRow, lastRow, 1, ncols, nrows);
+    // Without a file every cell is set below, so the values are not cleared first.
+    grid.data = read ? matrix(firstRow, lastRow, 1, ncols, nrows) : UnsetMatrix(firstRow, lastRow, 1, ncols, nrows);
     if (read) {
         ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 0, false);
     } else {

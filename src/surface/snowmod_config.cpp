@@ -305,7 +305,8 @@ void schneemodellklasse::RegisterOwn(OwnGrid& grid, const char* name, int first,
 void schneemodellklasse::CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows) {
     const int first = workRows ? workFirstRow : firstRow;
     const int last = workRows ? workLastRow : lastRow;
-    grid.data = matrix(first, last, 1, ncols, nrows);
+    // Every cell of every held row is set below, so the values are not cleared first.
+    grid.data = UnsetMatrix(first, last, 1, ncols, nrows);
     const double none = nodata;
     for (int r = first; r <= last; ++r) {
         if (!grid.data.holds(r)) continue;

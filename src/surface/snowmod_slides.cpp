@@ -18,9 +18,12 @@ struct ElevatedCell {
     int index;
 };
 
-bool Lower(const ElevatedCell& a, const ElevatedCell& b) {
-    return a.z < b.z || (!(b.z < a.z) && a.index < b.index);
-}
+// A function object rather than a function, so that the sort and the merges inline the test.
+struct Lower {
+    bool operator()(const ElevatedCell& a, const ElevatedCell& b) const {
+        return a.z < b.z || (!(b.z < a.z) && a.index < b.index);
+    }
+};
 
 }  // namespace
 
@@ -33,7 +36,9 @@ double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
 
 std::vector<int> schneemodellklasse::ElevationOrder() {
     // Each process orders its own basin cells; process 0 merges the ordered lists, which costs
-    // a pass over the basin instead of a sort of it.
+    // a pass over the basin instead of a sort of it. The lists carry each cell's height with its
+    // index (the owner's value, which process 0's whole elevation holds too), so that process 0
+    // does not look the heights up again.
     const bool distributed = mpirows::Distributed(*this);
     std::vector<ElevatedCell> own;
     const int first = distributed ? firstRow : 1, last = distributed ? lastRow : nrows;
@@ -43,7 +48,7 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
             if ((*zoneGrid)[r][c] != nodata && (!distributed || (*mpiRegions)[r][c] == rank))
                 own.push_back({(*elevation)[r][c], (r - 1) * ncols + c - 1});
     }
-    std::sort(own.begin(), own.end(), Lower);
+    std::sort(own.begin(), own.end(), Lower());
     std::vector<int> order;
     if (!distributed) {
         order.reserve(own.size());
@@ -51,23 +56,21 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
         return order;
     }
     std::vector<double> mine;
-    mine.reserve(own.size());
-    for (const ElevatedCell& e : own) mine.push_back(e.index);
+    mine.reserve(2 * own.size());
+    for (const ElevatedCell& e : own) {
+        mine.push_back(e.z);
+        mine.push_back(e.index);
+    }
     std::vector<int> counts;
     const std::vector<double> all = mpirows::GatherLists(mine, &counts);
     if (rank != 0) return order;
-    const Matrix& z = WholeElevation();
-    std::vector<ElevatedCell> merged, next;
-    merged.reserve(all.size());
-    next.reserve(all.size());
+    std::vector<ElevatedCell> merged;
+    merged.reserve(all.size() / 2);
     std::size_t at = 0;
     for (int count : counts) {
         const std::size_t mid = merged.size();
-        for (int k = 0; k < count; ++k, ++at) {
-            const int index = static_cast<int>(all[at]);
-            merged.push_back({z[index / ncols + 1][index % ncols + 1], index});
-        }
-        std::inplace_merge(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(mid), merged.end(), Lower);
+        for (int k = 0; k < count / 2; ++k, at += 2) merged.push_back({all[at], static_cast<int>(all[at + 1])});
+        std::inplace_merge(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(mid), merged.end(), Lower());
     }
     order.reserve(merged.size());
     for (const ElevatedCell& e : merged) order.push_back(e.index);
@@ -77,10 +80,7 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
 Matrix schneemodellklasse::WholeGridOutsideZones() {
     // Rows 1 .. nrows with nodata in every cell and 0 in column 0, as a cleared allocation
     // holds it: the slide grids then write only the basin cells.
-    Matrix m = FilledMatrix(1, nrows, 1, ncols, nrows, nodata);
-    for (int r = 1; r <= nrows; ++r)
-        if (m.holds(r)) m[r][0] = 0.0;
-    return m;
+    return FilledCellsMatrix(1, nrows, 1, ncols, nrows, nodata);
 }
 
 void schneemodellklasse::CreateSlideGrids() {

@@ -2,6 +2,7 @@
 // their codes and messages, the input grids, the published grids and "[lake_model]".
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "etp_fixture.hpp"
@@ -177,6 +178,22 @@ TEST_F(EtpConfigTest, LayerGridsAndTheirFileNames) {
     model_.reset();
     // Every registered grid went with the model.
     EXPECT_EQ(FindGridInStore("pot_transpiration0"), 0);
+}
+
+TEST_F(EtpConfigTest, LayerGridsStartAtZeroInTheBasinCellsAndNodataElsewhere) {
+    // Every held row of every layer's grids, column 0 included, compared as bits.
+    Layers(1);
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    EXPECT_EQ(Code(Section()), 0u);
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    for (const std::vector<Matrix>* grids : {&model_->etp, &model_->etr, &model_->eip})
+        for (const Matrix& m : *grids)
+            for (int r = m.firstRow(); r <= m.lastRow(); ++r)
+                for (int c = 0; c <= 5; ++c) {
+                    const double want = c == 0 ? -9999.0 : zone_[r][c] == -9999 ? -9999.0 : 0.0;
+                    EXPECT_TRUE(same(m[r][c], want)) << r << "," << c << " " << m[r][c];
+                }
 }
 
 TEST_F(EtpConfigTest, AFullGridStoreIsFatal12) {

@@ -358,6 +358,33 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsEqualHeightsInRowOrderAcrossProce
     EXPECT_EQ(snow->slideOrder_.rankOf, made.rankOf);
 }
 
+TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsHeightsApartByLessThanAFloatAcrossProcesses) {
+    // Heights falling in row order by steps far below a float's resolution: the processes' lists
+    // reach process 0 with their heights, which must arrive to the last bit, or the order would
+    // fall back to the row order of equal heights.
+    Terrain();
+    Matrix& z = *store_[2].grid;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (zone_[r][c] != -9999) z[r][c] = 2000 + (30 - 5 * r - c) * 1e-9;
+    Drop("GlacierizedCells");
+    SectionOptions o;
+    o.method = 8;
+    auto snow = FrozenSnow(o);
+    if (talvo_test::Rank() != 0) return;
+    Reference ref;
+    BuildReference(ref, *snow, false);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
+            EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
+        }
+    // The first basin cell in row order (1, 2) names the lowest one, the last in row order (4, 3).
+    EXPECT_EQ(snow->elevOrderRow.data[1][2], 4);
+    EXPECT_EQ(snow->elevOrderCol.data[1][2], 3);
+    EXPECT_TRUE(snow->slideOrder_.usable);
+}
+
 TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrGatheredThem) {
     // Cells outside the basin belong to no process (the strips skip them) but hold values in the
     // grids, as a file gives them. Process 0 copies the grids it holds whole and gathers those it
