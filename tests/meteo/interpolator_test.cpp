@@ -41,6 +41,29 @@ protected:
         Make("temperature", &error);
         return error;
     }
+    // Column 5 of every row belongs to no process; a scaling grid of 1 + column / 10.
+    void ScalingGridAndAnUnownedColumn() {
+        for (int r = 1; r <= kRows; ++r) regions[r][5] = 99;
+        scale_ = mh_.matrix(1, kRows, 1, kCols, kRows);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) scale_[r][c] = 1.0 + c / 10.0;
+        GridStoreEntry& e = store[7];
+        e.grid = &scale_;
+        e.fileName = e.internalName = "ScalingGrid_temperature";
+        e.hasFileName = e.hasInternalName = true;
+    }
+    // The station nearest to a cell (the earlier one on a tie).
+    static std::size_t Nearest(int r, int c) {
+        std::size_t best = 0;
+        double bestD2 = 1e20;
+        for (std::size_t k = 0; k < kStations.size(); ++k) {
+            const double dx = kStations[k].x - CellX(c), dy = kStations[k].y - CellY(r);
+            if (dx * dx + dy * dy < bestD2) bestD2 = dx * dx + dy * dy, best = k;
+        }
+        return best;
+    }
+    memory_handling mh_;
+    Matrix scale_;
 };
 
 TEST_F(MeteoInterpolatorTest, InverseDistanceGridAndDescription) {
@@ -375,15 +398,7 @@ TEST_F(MeteoInterpolatorTest, AStepOfEqualValuesGivesEveryOwnCellItsFinishedValu
     // Column 5 of every row belongs to no process; a scaling grid of 1 + column / 10. Steps:
     // all equal, unequal, equal but for a missing first station (the limit replaces 6 by 4.5;
     // not checked with lapse rate).
-    for (int r = 1; r <= kRows; ++r) regions[r][5] = 99;
-    memory_handling mh;
-    Matrix scale = mh.matrix(1, kRows, 1, kCols, kRows);
-    for (int r = 1; r <= kRows; ++r)
-        for (int c = 1; c <= kCols; ++c) scale[r][c] = 1.0 + c / 10.0;
-    GridStoreEntry& e = store[7];
-    e.grid = &scale;
-    e.fileName = e.internalName = "ScalingGrid_temperature";
-    e.hasFileName = e.hasInternalName = true;
+    ScalingGridAndAnUnownedColumn();
     SectionValues v;
     v.upperLimit = 5;
     v.upperReplacement = 4.5;
@@ -393,13 +408,7 @@ TEST_F(MeteoInterpolatorTest, AStepOfEqualValuesGivesEveryOwnCellItsFinishedValu
     };
     // The nearest station (the earlier one on a tie) with its lapse to the cell.
     const auto lapsed = [](int r, int c, double value) {
-        std::size_t best = 0;
-        double bestD2 = 1e20;
-        for (std::size_t k = 0; k < kStations.size(); ++k) {
-            const double dx = kStations[k].x - CellX(c), dy = kStations[k].y - CellY(r);
-            if (dx * dx + dy * dy < bestD2) bestD2 = dx * dx + dy * dy, best = k;
-        }
-        return value + (CellZ(r, c) - kStations[best].z) * -0.01;
+        return value + (CellZ(r, c) - kStations[Nearest(r, c)].z) * -0.01;
     };
     // Inverse distance and nearest station take the value as it is; the nearest station with
     // lapse rate still adds its station's lapse to each cell.
@@ -420,29 +429,13 @@ TEST_F(MeteoInterpolatorTest, TheRowLoopBoundsAndScalesEveryOwnCell) {
     // holds its interpolated value, replaced below -5 and above 3.5 (the cells nearest to the
     // second and third station reach both), times a scaling grid of 1 + column / 10; column 5
     // of every row belongs to no process.
-    for (int r = 1; r <= kRows; ++r) regions[r][5] = 99;
-    memory_handling mh;
-    Matrix scale = mh.matrix(1, kRows, 1, kCols, kRows);
-    for (int r = 1; r <= kRows; ++r)
-        for (int c = 1; c <= kCols; ++c) scale[r][c] = 1.0 + c / 10.0;
-    GridStoreEntry& e = store[7];
-    e.grid = &scale;
-    e.fileName = e.internalName = "ScalingGrid_temperature";
-    e.hasFileName = e.hasInternalName = true;
+    ScalingGridAndAnUnownedColumn();
     SectionValues v;
     v.lowerLimit = -5;
     v.lowerReplacement = -4.5;
     v.upperLimit = 3.5;
     v.upperReplacement = 3.25;
-    const auto nearest = [](int r, int c) {
-        std::size_t best = 0;
-        double bestD2 = 1e20;
-        for (std::size_t k = 0; k < kStations.size(); ++k) {
-            const double dx = kStations[k].x - CellX(c), dy = kStations[k].y - CellY(r);
-            if (dx * dx + dy * dy < bestD2) bestD2 = dx * dx + dy * dy, best = k;
-        }
-        return kValues[best];
-    };
+    const auto nearest = [](int r, int c) { return kValues[Nearest(r, c)]; };
     for (const int method : {1, 4}) {
         auto ip = Build(method, "2000 1 1 0 1.5 4 -7.25\n", v);
         ASSERT_TRUE(ip);

@@ -1,6 +1,7 @@
 #include "unsatzon_fixture.hpp"
 
 #include <mpi.h>
+#include <omp.h>
 
 using namespace submodel_test;
 
@@ -121,14 +122,34 @@ unsigned SoilModelTest::Build(const std::string& sections) {
     return error;
 }
 
-void SoilModelTest::BuildHourly() {
-    std::string section = SoilSection{}.Text();
+void SoilModelTest::BuildHourly(std::string section, const std::string& after) {
+    if (section.empty()) section = SoilSection{}.Text();
     section.replace(section.find("1440 time step"), 14, "60 time step");
-    ASSERT_EQ(Build(section), 0u) << console_.str();
+    ASSERT_EQ(Build(section + after), 0u) << console_.str();
     unsigned error = 0;
     model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
     ASSERT_EQ(error, 0u) << console_.str();
     model_->SelectWaterInput(false);
+}
+
+void SoilModelTest::TwoSoils(const char* first, const char* second, int layout) {
+    soils_.resize(3);
+    soils_[0].code = 2;
+    const char* blocks[] = {first, second};
+    for (int k = 1; k <= 2; ++k) {
+        soils_[k] = soil_entry(k);
+        soils_[k].ParseSoilBlock(*log_, blocks[k - 1], "MultipleHorizons");
+    }
+    settings_.soilTable = soils_.data();
+    Matrix& types = *store_[FindGridIndex("soil_types")].grid;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (types[r][c] != -9999.0) types[r][c] = layout != 0 ? layout : (r + c) % 2 == 0 ? 1.0 : 2.0;
+}
+
+void SoilModelTest::PlainColumns() {
+    model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
+    for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
 }
 
 int SoilModelTest::FindGridIndex(const std::string& name) const {

@@ -41,9 +41,15 @@ protected:
     Matrix& AddGrid(const std::string& name, double value, int at = 0);
     // Builds the model from the control file made of the given sections; returns its error.
     unsigned Build(const std::string& sections);
-    // Builds the default soil section with hourly steps, its tracer grids, and the water input
-    // taken from the input grid (fails the test on an error).
-    void BuildHourly();
+    // Builds the soil section (the default one when empty) with hourly steps followed by the
+    // sections after it, its tracer grids, and the water input taken from the input grid (fails
+    // the test on an error).
+    void BuildHourly(std::string section = "", const std::string& after = "");
+    // Soils 1 and 2 from the given "MultipleHorizons" blocks; layout 0 lays them out as a
+    // chequerboard, 1 or 2 puts that soil on every basin cell.
+    void TwoSoils(const char* first, const char* second, int layout = 0);
+    // Every memo of the threads' columns off, so that each cell computes from scratch.
+    void PlainColumns();
     // A stack level or grid value of the store by internal name.
     int FindGridIndex(const std::string& name) const;
     double Level(const std::string& stackName, int r, int c, int level) const;

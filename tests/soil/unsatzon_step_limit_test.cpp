@@ -5,7 +5,6 @@
 // inflow alone keeps crossed; and the limited interflow of a saturated loam over clay in rain.
 #include <gtest/gtest.h>
 #include <mpi.h>
-#include <omp.h>
 
 #include <bit>
 #include <cmath>
@@ -25,42 +24,16 @@ constexpr int kCells[][2] = {{1, 2}, {1, 3}, {1, 4}, {2, 1}, {2, 2}, {2, 3}, {2,
 class SoilLimitRunTest : public SoilModelTest {
 protected:
     // Two soils in a chequerboard, so that a thread's column meets both in turn: loam over a
-    // steep clay over silt, and sand over clay.
-    void TwoSoils() {
-        soils_.resize(3);
-        soils_[0].code = 2;
-        soils_[1] = soil_entry(1);
-        soils_[1].ParseSoilBlock(*log_,
-                                 "1 layered { method = MultipleHorizons; layers = 3 3 4; thickness = 0.1; "
-                                 "ksat = 2e-5 6e-7 7e-7; theta_sat = 0.45 0.38 0.46; theta_res = 0.05 0.068 0.034; "
-                                 "alpha = 2.0 0.8 1.6; Par_n = 1.5 1.09 1.37; }",
-                                 "MultipleHorizons");
-        soils_[2] = soil_entry(2);
-        soils_[2].ParseSoilBlock(*log_,
-                                 "2 sandy { method = MultipleHorizons; layers = 4 6; thickness = 0.1; "
-                                 "ksat = 8e-5 5.6e-7; theta_sat = 0.38 0.38; theta_res = 0.05 0.068; "
-                                 "alpha = 14.5 0.8; Par_n = 2.68 1.09; }",
-                                 "MultipleHorizons");
-        settings_.soilTable = soils_.data();
-        Matrix& types = *store_[FindGridIndex("soil_types")].grid;
-        for (int r = 1; r <= 4; ++r)
-            for (int c = 1; c <= 5; ++c)
-                if (types[r][c] != -9999.0) types[r][c] = (r + c) % 2 == 0 ? 1.0 : 2.0;
-    }
-    // The model of the two soils on hourly steps; plain: every memo of the columns off.
+    // steep clay over silt, and sand over clay. Hourly steps; plain: every memo of the columns off.
     void Start(bool plain) {
-        TwoSoils();
-        std::string t = SoilSection{}.Text();
-        const std::string from = "1440 time step";
-        t.replace(t.find(from), from.size(), "60 time step");
-        ASSERT_EQ(Build(t), 0u) << console_.str();
-        unsigned error = 0;
-        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-        model_->SelectWaterInput(false);
-        ASSERT_EQ(error, 0u);
-        if (!plain) return;
-        model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
-        for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
+        TwoSoils("1 layered { method = MultipleHorizons; layers = 3 3 4; thickness = 0.1; "
+                 "ksat = 2e-5 6e-7 7e-7; theta_sat = 0.45 0.38 0.46; theta_res = 0.05 0.068 0.034; "
+                 "alpha = 2.0 0.8 1.6; Par_n = 1.5 1.09 1.37; }",
+                 "2 sandy { method = MultipleHorizons; layers = 4 6; thickness = 0.1; "
+                 "ksat = 8e-5 5.6e-7; theta_sat = 0.38 0.38; theta_res = 0.05 0.068; "
+                 "alpha = 14.5 0.8; Par_n = 2.68 1.09; }");
+        ASSERT_NO_FATAL_FAILURE(BuildHourly());
+        if (plain) PlainColumns();
     }
     void TearDown() override {
         SoilModelTest::TearDown();

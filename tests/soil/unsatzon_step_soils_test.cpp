@@ -3,7 +3,6 @@
 // column takes from its soil type follow every change of soil), and frozen, thawing and rained-on
 // columns under the implicit heat scheme give the plain columns' bits (every memo off).
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <bit>
@@ -32,44 +31,20 @@ std::string ImplicitHeat() {
 class SoilTypesRunTest : public SoilModelTest {
 protected:
     // Soil 1: loam over a steep clay; soil 2: sand over silt; ten layers each. layout: 0 a
-    // chequerboard of both, 1 or 2 that soil on every cell.
-    void Soils(int layout) {
-        soils_.resize(3);
-        soils_[0].code = 2;
-        soils_[1] = soil_entry(1);
-        soils_[1].ParseSoilBlock(*log_,
-                                 "1 layered { method = MultipleHorizons; layers = 4 6; thickness = 0.1; "
-                                 "ksat = 2e-5 6e-7; theta_sat = 0.45 0.38; theta_res = 0.05 0.068; "
-                                 "alpha = 2.0 0.8; Par_n = 1.5 1.09; }",
-                                 "MultipleHorizons");
-        soils_[2] = soil_entry(2);
-        soils_[2].ParseSoilBlock(*log_,
-                                 "2 sandy { method = MultipleHorizons; layers = 3 7; thickness = 0.1; "
-                                 "ksat = 8e-5 7e-7; theta_sat = 0.38 0.46; theta_res = 0.05 0.034; "
-                                 "alpha = 14.5 1.6; Par_n = 2.68 1.37; }",
-                                 "MultipleHorizons");
-        settings_.soilTable = soils_.data();
-        Matrix& types = *store_[FindGridIndex("soil_types")].grid;
-        for (int r = 1; r <= 4; ++r)
-            for (int c = 1; c <= 5; ++c)
-                if (types[r][c] != -9999.0) types[r][c] = layout != 0 ? layout : (r + c) % 2 == 0 ? 1.0 : 2.0;
-    }
-    // Hourly steps; plain: every memo of the columns off.
+    // chequerboard of both, 1 or 2 that soil on every cell. Hourly steps; plain: every memo of
+    // the columns off.
     void Start(int layout, const std::string& heat, bool plain, int method = 2) {
-        Soils(layout);
+        TwoSoils("1 layered { method = MultipleHorizons; layers = 4 6; thickness = 0.1; "
+                 "ksat = 2e-5 6e-7; theta_sat = 0.45 0.38; theta_res = 0.05 0.068; "
+                 "alpha = 2.0 0.8; Par_n = 1.5 1.09; }",
+                 "2 sandy { method = MultipleHorizons; layers = 3 7; thickness = 0.1; "
+                 "ksat = 8e-5 7e-7; theta_sat = 0.38 0.46; theta_res = 0.05 0.034; "
+                 "alpha = 14.5 1.6; Par_n = 2.68 1.37; }",
+                 layout);
         SoilSection section;
         section.method = method;
-        std::string t = section.Text();
-        const std::string from = "1440 time step";
-        t.replace(t.find(from), from.size(), "60 time step");
-        ASSERT_EQ(Build(t + heat), 0u) << console_.str();
-        unsigned error = 0;
-        model_->InitTracerGrids(error, 0, nullptr, nullptr, 0);
-        model_->SelectWaterInput(false);
-        ASSERT_EQ(error, 0u);
-        if (!plain) return;
-        model_->cellWork.assign(static_cast<std::size_t>(omp_get_max_threads()), soilstep::CellWork(10));
-        for (soilstep::CellWork& w : model_->cellWork) w.memos = false;
+        ASSERT_NO_FATAL_FAILURE(BuildHourly(section.Text(), heat));
+        if (plain) PlainColumns();
     }
     // The model's water input, or a grid of the store.
     void Input(const char* grid, double value) {
