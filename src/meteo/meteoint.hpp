@@ -247,12 +247,24 @@ private:
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
     void CopyFromMasterCell(int r, int c);
-    // In the header: the cell loops of both source files ask it for every cell.
-    bool OwnCell(int r, int c) const {
-        if ((*zoneGrid)[r][c] == nodata) return false;
-        if (mpiRegions != nullptr && (*mpiRegions)[r][c] != rank) return false;
-        return !useResponseUnits || (*masterResponseUnits)[r][c] != nodata;
+    // The rows that tell whether a cell of one row is this process's own: a basin cell of its
+    // region that is no dependent cell of a response unit. Taken once per row by the row loops.
+    struct OwnRow {
+        const double* zones;
+        const double* regions;  // null without regions
+        const double* masters;  // null without response units
+        double nodata, rank;
+        bool Own(int c) const {
+            return zones[c] != nodata && (regions == nullptr || regions[c] == rank) &&
+                   (masters == nullptr || masters[c] != nodata);
+        }
+    };
+    OwnRow OwnRowOf(int r) const {
+        return {(*zoneGrid)[r], mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr,
+                useResponseUnits ? (*masterResponseUnits)[r] : nullptr, nodata, static_cast<double>(rank)};
     }
+    // In the header: the cell loops of both source files ask it for every cell.
+    bool OwnCell(int r, int c) const { return OwnRowOf(r).Own(c); }
     // First and last basin column of row r (1..ncols where the ranges are not known).
     std::pair<int, int> BasinColumns(int r) const;
     // Construction steps of the station methods, in order.

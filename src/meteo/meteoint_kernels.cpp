@@ -51,10 +51,7 @@ bool meteointerpol::StationKernelLoop() {
     const Matrix& cy = rotatedY && !nearest ? rotatedY : *coordY;
     // The fields the cells read, in locals: the stores into the result rows would otherwise make
     // the compiler fetch them again for every cell. The finish below is Finish's expression.
-    const double nd = nodata, self = rank, missing = -N;
-    const Matrix& zones = *zoneGrid;
-    const Matrix* regions = mpiRegions;
-    const Matrix* masters = useResponseUnits ? masterResponseUnits : nullptr;
+    const double nd = nodata, missing = -N;
     const bool plainFinish = SzenUse != 1;
     const double factor = scalingFactor, lower = lowerLimit, lowerValue = lowerReplacement, upper = upperLimit,
                  upperValue = upperReplacement;
@@ -71,17 +68,13 @@ bool meteointerpol::StationKernelLoop() {
             double* row = result[r];
             unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * width;
             const auto [c1, c2] = BasinColumns(r);
-            const double* zoneRow = zones[r];
-            const double* regionRow = regions != nullptr ? (*regions)[r] : nullptr;
-            const double* masterRow = masters != nullptr ? (*masters)[r] : nullptr;
+            const OwnRow ownRow = OwnRowOf(r);
             const double* xRow = cx[r];
             const double* yRow = cy[r];
             int own = 0;
             for (int c = c1; c <= c2; ++c) {
                 flags[c] = 0;
-                // OwnCell(r, c)
-                if (zoneRow[c] == nd || (regionRow != nullptr && regionRow[c] != self) ||
-                    (masterRow != nullptr && masterRow[c] == nd)) {
+                if (!ownRow.Own(c)) {
                     row[c] = nd;
                     continue;
                 }

@@ -184,17 +184,13 @@ bool meteointerpol::UniformLoop() {
     for (int r = firstRow; r <= lastRow; ++r) {
         double* row = result[r];
         unsigned char* flags = noStation_.data() + static_cast<std::size_t>(r - firstRow) * rowStride;
-        const double* zones = (*zoneGrid)[r];
-        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
-        const double* masters = useResponseUnits ? (*masterResponseUnits)[r] : nullptr;
+        const OwnRow own = OwnRowOf(r);
         const double* xs = perCell ? (*coordX)[r] : nullptr;
         const double* ys = perCell ? (*coordY)[r] : nullptr;
         const auto [c1, c2] = BasinColumns(r);
         for (int c = c1; c <= c2; ++c) {
             flags[c] = 0;
-            // As OwnCell.
-            if (zones[c] == nodata || (regions != nullptr && regions[c] != rank) ||
-                (masters != nullptr && masters[c] == nodata)) {
+            if (!own.Own(c)) {
                 row[c] = nodata;
                 continue;
             }
