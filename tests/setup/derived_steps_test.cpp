@@ -33,7 +33,16 @@ const Rows kZone = {
 
 Rows Constant(double v) { return Rows(kZone.size(), std::vector<double>(kZone[0].size(), v)); }
 
-class DerivedStepsTest : public setup_test::SmallDomainTest {};
+class DerivedStepsTest : public setup_test::SmallDomainTest {
+protected:
+    // Every process holds its rows of slope s and aspect a, and process 0 wrote both files.
+    void ExpectSlopeAndAspect(const Rows& s, const Rows& a) {
+        ExpectHeldRows("slope_angle", s);
+        ExpectHeldRows("slope_aspect", a);
+        EXPECT_EQ(SharedFile("dem.$sl"), GridText(s, 1000, 2000, 10));
+        EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
+    }
+};
 
 TEST_F(DerivedStepsTest, WithoutGivenGridsCellsHaveTheHeaderSizeAndCoordinatesTheirCorners) {
     // A zone grid named without a dot gets the suffixes appended.
@@ -239,10 +248,7 @@ TEST_F(DerivedStepsTest, SlopeAndAspectEqualTheWholeGridResultOnEveryProcess) {
     EXPECT_EQ(s[0][0], kNd);
     EXPECT_NE(s[0][1], kNd);
     EXPECT_NE(s[2][3], kNd);
-    ExpectHeldRows("slope_angle", s);
-    ExpectHeldRows("slope_aspect", a);
-    EXPECT_EQ(SharedFile("dem.$sl"), GridText(s, 1000, 2000, 10));
-    EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
+    ExpectSlopeAndAspect(s, a);
     EXPECT_TRUE(Logged("calculating the lokal topography (aspect, slope ...).. "));
 }
 
@@ -262,10 +268,7 @@ TEST_F(DerivedStepsTest, TallBasinSlopeAndAspectWithHolesAtProcessBordersAreTheP
     // The rows next to the row without elevation are filled throughout.
     EXPECT_NE(s[6][5], kNd);
     EXPECT_NE(a[8][5], kNd);
-    ExpectHeldRows("slope_angle", s);
-    ExpectHeldRows("slope_aspect", a);
-    EXPECT_EQ(SharedFile("dem.$sl"), GridText(s, 1000, 2000, 10));
-    EXPECT_EQ(SharedFile("dem.$ex"), GridText(a, 1000, 2000, 10));
+    ExpectSlopeAndAspect(s, a);
 }
 
 // At several processes each computes a block of rows from process 0's elevation model (the
