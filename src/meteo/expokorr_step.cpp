@@ -171,14 +171,16 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
                                           blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
     shadowSeconds_ += MPI_Wtime() - start;
     SendMarksToOwners();
-    // Every process sets the shadow of its own cells; a cell no ray reached is sunny.
+    // Every process sets the shadow of its own cells; a cell no ray reached is sunny. Marks are
+    // odd when lit and even (and not 0) in shadow.
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
         const unsigned char* part = PartRow(r);
+        double* shade = shadow_[r];
         for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
             const unsigned m = mark[c - 1];
-            if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
+            if (part[c]) shade[c] = (m != 0 && (m & 1u) == 0) ? 1.0 : 0.0;
         }
     }
 }

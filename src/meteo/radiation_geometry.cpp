@@ -255,39 +255,50 @@ std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone,
 }
 
 void FindZoneRuns(Terrain& t) {
+    // Every process finds the runs of the whole grid at the first lit sub-step: the passes read
+    // the rows through pointers (the row above and below at hand) rather than computing each
+    // cell's place.
     const auto cols = static_cast<std::size_t>(t.ncols);
-    auto in = [&](int r, int c) {
-        return t.inside[static_cast<std::size_t>(r - 1) * cols + static_cast<std::size_t>(c - 1)] != 0;
-    };
+    const int ncols = t.ncols;
+    auto row = [&](int r) { return t.inside.data() + static_cast<std::size_t>(r - 1) * cols; };
     t.rowRuns.clear();
     t.rowRunStart.assign(static_cast<std::size_t>(t.nrows) + 1, 0);
     for (int r = 1; r <= t.nrows; ++r) {
-        for (int c = 1; c <= t.ncols; ++c) {
-            if (!in(r, c) || (c > 1 && in(r, c - 1))) continue;
+        const unsigned char* in = row(r);
+        for (int c = 1; c <= ncols; ++c) {
+            if (in[c - 1] == 0) continue;
             int end = c;
-            while (end < t.ncols && in(r, end + 1)) ++end;
+            while (end < ncols && in[end] != 0) ++end;
             t.rowRuns.push_back(c);
             t.rowRuns.push_back(end);
+            c = end;
         }
         t.rowRunStart[static_cast<std::size_t>(r)] = static_cast<int>(t.rowRuns.size() / 2);
     }
     // Column runs in row order: count the runs starting in each column, then fill them, each
     // column's next run at its cursor.
     std::vector<int> cursor(cols + 1, 0);
-    for (int r = 1; r <= t.nrows; ++r)
-        for (int c = 1; c <= t.ncols; ++c)
-            if (in(r, c) && (r == 1 || !in(r - 1, c))) ++cursor[static_cast<std::size_t>(c)];
+    for (int r = 1; r <= t.nrows; ++r) {
+        const unsigned char* in = row(r);
+        const unsigned char* above = r > 1 ? row(r - 1) : nullptr;
+        for (int c = 1; c <= ncols; ++c)
+            if (in[c - 1] != 0 && (above == nullptr || above[c - 1] == 0)) ++cursor[static_cast<std::size_t>(c)];
+    }
     t.colRunStart.assign(cols + 1, 0);
     for (std::size_t c = 1; c <= cols; ++c) t.colRunStart[c] = t.colRunStart[c - 1] + cursor[c];
     for (std::size_t c = 1; c <= cols; ++c) cursor[c] = t.colRunStart[c - 1];
     t.colRuns.assign(2 * static_cast<std::size_t>(t.colRunStart[cols]), 0);
-    for (int r = 1; r <= t.nrows; ++r)
-        for (int c = 1; c <= t.ncols; ++c) {
-            if (!in(r, c)) continue;
+    for (int r = 1; r <= t.nrows; ++r) {
+        const unsigned char* in = row(r);
+        const unsigned char* above = r > 1 ? row(r - 1) : nullptr;
+        const unsigned char* below = r < t.nrows ? row(r + 1) : nullptr;
+        for (int c = 1; c <= ncols; ++c) {
+            if (in[c - 1] == 0) continue;
             int& j = cursor[static_cast<std::size_t>(c)];
-            if (r == 1 || !in(r - 1, c)) t.colRuns[2 * static_cast<std::size_t>(j)] = r;
-            if (r == t.nrows || !in(r + 1, c)) t.colRuns[2 * static_cast<std::size_t>(j++) + 1] = r;
+            if (above == nullptr || above[c - 1] == 0) t.colRuns[2 * static_cast<std::size_t>(j)] = r;
+            if (below == nullptr || below[c - 1] == 0) t.colRuns[2 * static_cast<std::size_t>(j++) + 1] = r;
         }
+    }
 }
 
 std::vector<RayWork> RaysWork(const Terrain& t, double azimuth) {
