@@ -56,7 +56,9 @@ private:
     void SendMarksToOwners();
     // Clears the marks of the last sub-step: the cells of its march and the own rows.
     void ClearMarks();
-    void IncidenceLoop(const radiation::SunStep& sun);
+    // Adds the sub-step's beam on each own cell; after a shared march (shadowFromMarks) it first
+    // sets the cell's shadow from the marks.
+    void IncidenceLoop(const radiation::SunStep& sun, bool shadowFromMarks);
     void CorrectionFactors();
     void RefreshTemperature();
     int ColumnFrom(int r) const;

@@ -97,11 +97,12 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     // and shift sideways by at most one cell per step, so that together they cross every cell. A
     // shadow already cleared (the sub-steps of a night, every sub-step without shading) stays
     // clear.
-    const bool marchSetsAll = marching && (SharedMarch() || size == 1);
+    const bool shared = marching && SharedMarch();
+    const bool marchSetsAll = marching && (shared || size == 1);
     if (!marchSetsAll && !shadowClear_) ClearShadow();
     shadowClear_ = !marching;
     if (marching) {
-        if (SharedMarch()) {
+        if (shared) {
             MarchShared(azimuth, elevation);
         } else {
             if (rank == 0) {
@@ -117,7 +118,7 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
     // never becomes -0): no pass over the cells.
     if (!light.night) {
         const double start = MPI_Wtime();
-        IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night));
+        IncidenceLoop(radiation::MakeSunStep(azimuth, zenith, beam, light.night), shared);
         incidenceSeconds_ += MPI_Wtime() - start;
     }
     WriteStatisticGrids(shadowIndex_, true, laterSubSteps != 0);
@@ -171,16 +172,8 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
                                           blocks[p], blocks[p + 1], cellsize, nodata, azimuth, elevation);
     shadowSeconds_ += MPI_Wtime() - start;
     SendMarksToOwners();
-    // Every process sets the shadow of its own cells; a cell no ray reached is sunny.
-#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
-        const unsigned char* part = PartRow(r);
-        for (int c = ColumnFrom(r), last = ColumnTo(r); c <= last; ++c) {
-            const unsigned m = mark[c - 1];
-            if (part[c]) shadow_[r][c] = m != 0 && ((m - 1) & 1u) != 0 ? 1.0 : 0.0;
-        }
-    }
+    // Every process sets the shadow of its own cells from the marks in the pass of the
+    // incidence (IncidenceLoop).
 }
 
 void expokorrklasse::ClearMarks() {
@@ -278,22 +271,36 @@ void expokorrklasse::ClearShadow() {
     }
 }
 
-void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun) {
+void expokorrklasse::IncidenceLoop(const radiation::SunStep& sun, bool shadowFromMarks) {
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         const radiation::CellOrientation* o = orientation_.data() + static_cast<std::size_t>(r - firstRow) * stride;
         const unsigned char* part = PartRow(r);
-        const double* shade = shadow_[r];
+        double* shade = shadow_[r];
         const double* sunshine = sunshine_ != nullptr ? (*sunshine_)[r] : nullptr;
         double* sum = correction_[r];
-        const int c2 = ColumnTo(r);
-        if (sunshine == nullptr) {
-            for (int c = ColumnFrom(r); c <= c2; ++c)
-                if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, false);
+        const int c1 = ColumnFrom(r), c2 = ColumnTo(r);
+        auto add = [&](auto shaded) {
+            if (sunshine == nullptr) {
+                for (int c = c1; c <= c2; ++c)
+                    if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shaded(c), false);
+            } else {
+                for (int c = c1; c <= c2; ++c)
+                    if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shaded(c), sunshine[c] < 0.1);
+            }
+        };
+        if (shadowFromMarks) {
+            // A cell no ray reached is sunny; marks are odd when lit and even (not 0) in shadow.
+            const std::uint8_t* mark = marks_.data() + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
+            add([&](int c) {
+                const unsigned m = mark[c - 1];
+                const bool s = m != 0 && (m & 1u) == 0;
+                shade[c] = s ? 1.0 : 0.0;
+                return s;
+            });
         } else {
-            for (int c = ColumnFrom(r); c <= c2; ++c)
-                if (part[c]) sum[c] += radiation::InclinedBeam(o[c], sun, shade[c] >= 0.5, sunshine[c] < 0.1);
+            add([&](int c) { return shade[c] >= 0.5; });
         }
     }
 }

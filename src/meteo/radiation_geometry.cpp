@@ -135,27 +135,6 @@ struct GridCells {
     void Mark(int r, int c, bool shaded) { shadow[r][c] = shaded ? 1.0 : 0.0; }
 };
 
-// The shared terrain; a mark records which block of rays wrote the cell last, and the spans
-// which columns of a row got marks.
-struct SharedCells {
-    const Terrain& terrain;
-    std::vector<std::uint8_t>& marks;
-    RowSpans& spans;
-    std::uint8_t lit;
-    std::size_t At(int r, int c) const {
-        return static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(terrain.ncols) +
-               static_cast<std::size_t>(c - 1);
-    }
-    bool Inside(int r, int c) const { return terrain.inside[At(r, c)] != 0; }
-    double Height(int r, int c) const { return terrain.elevation[At(r, c)]; }
-    void Mark(int r, int c, bool shaded) {
-        marks[At(r, c)] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0));
-        const auto row = static_cast<std::size_t>(r - 1);
-        spans.first[row] = std::min(spans.first[row], c);
-        spans.last[row] = std::max(spans.last[row], c);
-    }
-};
-
 template <class Cells>
 std::int64_t March(const Ray& ray, int row, int col, Cells& cells, int nrows, int ncols) {
     double horizon = cells.Height(row, col);
@@ -204,6 +183,67 @@ std::int64_t MarchRays(const Ray& ray, int first, int last, Cells& cells, int nr
     return visits;
 }
 
+// March over the shared terrain, for every lit sub-step of a divided run. A mark records which
+// block of rays wrote the cell last (lit, plus 1 in shadow), and the spans which columns of a row
+// got marks. The storage is held in locals and the cell's place moves with the steps instead of
+// being computed from row and column at each visit: a mark is a byte store, after which the
+// compiler would otherwise reload every pointer it reads. The cells visited, the marks and the
+// horizon's arithmetic are those of March.
+std::int64_t MarchSharedRay(const Ray& ray, int row, int col, const Terrain& terrain, std::uint8_t* marks,
+                            int* spanFirst, int* spanLast, std::uint8_t lit) {
+    const int nrows = terrain.nrows, ncols = terrain.ncols;
+    const unsigned char* inside = terrain.inside.data();
+    const double* height = terrain.elevation.data();
+    const std::ptrdiff_t rowStep = static_cast<std::ptrdiff_t>(ray.dr) * ncols, colStep = ray.dc;
+    std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row - 1) * ncols + (col - 1);
+    const int majorCount = ray.majorCount, increment = ray.increment;
+    const double drop = ray.drop, gridNodata = ray.gridNodata;
+    double horizon = height[at];
+    int error = -majorCount / 2;
+    std::int64_t visits = 0;
+    auto visit = [&] {
+        ++visits;
+        if (inside[at] != 0) {
+            const double z = height[at];
+            const bool shaded = horizon > z;
+            marks[at] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0));
+            if (!shaded) horizon = z;
+            int& first = spanFirst[row - 1];
+            int& last = spanLast[row - 1];
+            first = std::min(first, col);
+            last = std::max(last, col);
+        }
+    };
+    if (ray.rowsMajor) {
+        while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
+            visit();
+            row += ray.dr;
+            at += rowStep;
+            error += increment;
+            if (error >= 0) {
+                col += ray.dc;
+                at += colStep;
+                error -= majorCount;
+            }
+            horizon -= drop;
+        }
+    } else {
+        while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
+            visit();
+            col += ray.dc;
+            at += colStep;
+            error += increment;
+            if (error >= 0) {
+                row += ray.dr;
+                at += rowStep;
+                error -= majorCount;
+            }
+            if (horizon > gridNodata) horizon -= drop;
+        }
+    }
+    return visits;
+}
+
 }  // namespace
 
 std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone, Matrix& shadow, int nrows,
@@ -215,39 +255,50 @@ std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone,
 }
 
 void FindZoneRuns(Terrain& t) {
+    // Every process finds the runs of the whole grid at the first lit sub-step: the passes read
+    // the rows through pointers (the row above and below at hand) rather than computing each
+    // cell's place.
     const auto cols = static_cast<std::size_t>(t.ncols);
-    auto in = [&](int r, int c) {
-        return t.inside[static_cast<std::size_t>(r - 1) * cols + static_cast<std::size_t>(c - 1)] != 0;
-    };
+    const int ncols = t.ncols;
+    auto row = [&](int r) { return t.inside.data() + static_cast<std::size_t>(r - 1) * cols; };
     t.rowRuns.clear();
     t.rowRunStart.assign(static_cast<std::size_t>(t.nrows) + 1, 0);
     for (int r = 1; r <= t.nrows; ++r) {
-        for (int c = 1; c <= t.ncols; ++c) {
-            if (!in(r, c) || (c > 1 && in(r, c - 1))) continue;
+        const unsigned char* in = row(r);
+        for (int c = 1; c <= ncols; ++c) {
+            if (in[c - 1] == 0) continue;
             int end = c;
-            while (end < t.ncols && in(r, end + 1)) ++end;
+            while (end < ncols && in[end] != 0) ++end;
             t.rowRuns.push_back(c);
             t.rowRuns.push_back(end);
+            c = end;
         }
         t.rowRunStart[static_cast<std::size_t>(r)] = static_cast<int>(t.rowRuns.size() / 2);
     }
     // Column runs in row order: count the runs starting in each column, then fill them, each
     // column's next run at its cursor.
     std::vector<int> cursor(cols + 1, 0);
-    for (int r = 1; r <= t.nrows; ++r)
-        for (int c = 1; c <= t.ncols; ++c)
-            if (in(r, c) && (r == 1 || !in(r - 1, c))) ++cursor[static_cast<std::size_t>(c)];
+    for (int r = 1; r <= t.nrows; ++r) {
+        const unsigned char* in = row(r);
+        const unsigned char* above = r > 1 ? row(r - 1) : nullptr;
+        for (int c = 1; c <= ncols; ++c)
+            if (in[c - 1] != 0 && (above == nullptr || above[c - 1] == 0)) ++cursor[static_cast<std::size_t>(c)];
+    }
     t.colRunStart.assign(cols + 1, 0);
     for (std::size_t c = 1; c <= cols; ++c) t.colRunStart[c] = t.colRunStart[c - 1] + cursor[c];
     for (std::size_t c = 1; c <= cols; ++c) cursor[c] = t.colRunStart[c - 1];
     t.colRuns.assign(2 * static_cast<std::size_t>(t.colRunStart[cols]), 0);
-    for (int r = 1; r <= t.nrows; ++r)
-        for (int c = 1; c <= t.ncols; ++c) {
-            if (!in(r, c)) continue;
+    for (int r = 1; r <= t.nrows; ++r) {
+        const unsigned char* in = row(r);
+        const unsigned char* above = r > 1 ? row(r - 1) : nullptr;
+        const unsigned char* below = r < t.nrows ? row(r + 1) : nullptr;
+        for (int c = 1; c <= ncols; ++c) {
+            if (in[c - 1] == 0) continue;
             int& j = cursor[static_cast<std::size_t>(c)];
-            if (r == 1 || !in(r - 1, c)) t.colRuns[2 * static_cast<std::size_t>(j)] = r;
-            if (r == t.nrows || !in(r + 1, c)) t.colRuns[2 * static_cast<std::size_t>(j++) + 1] = r;
+            if (above == nullptr || above[c - 1] == 0) t.colRuns[2 * static_cast<std::size_t>(j)] = r;
+            if (below == nullptr || below[c - 1] == 0) t.colRuns[2 * static_cast<std::size_t>(j++) + 1] = r;
         }
+    }
 }
 
 std::vector<RayWork> RaysWork(const Terrain& t, double azimuth) {
@@ -344,8 +395,13 @@ std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uin
                                     std::uint8_t lit, int first, int last, double cellsize, double gridNodata,
                                     double azimuth, double elevation) {
     const Ray ray = MakeRay(terrain.nrows, terrain.ncols, cellsize, gridNodata, azimuth, elevation);
-    SharedCells cells{terrain, marks, spans, lit};
-    return MarchRays(ray, first, last, cells, terrain.nrows, terrain.ncols);
+    std::int64_t visits = 0;
+    for (int k = first; k < last; ++k) {
+        int row = 0, col = 0;
+        RayStart(ray, k, terrain.nrows, terrain.ncols, row, col);
+        visits += MarchSharedRay(ray, row, col, terrain, marks.data(), spans.first.data(), spans.last.data(), lit);
+    }
+    return visits;
 }
 
 }  // namespace radiation

@@ -228,3 +228,54 @@ TEST(RayBlocks, BlocksShareTheMarkedZoneCells) {
             EXPECT_LT(static_cast<double>(marked[static_cast<std::size_t>(p)]), 1.4 * mean) << degrees << "° block " << p;
     }
 }
+
+TEST(RayBlocks, BlocksTogetherCastTheShadowOfTheWholeMarch) {
+    // Rugged terrain over the uneven zone: three blocks of rays marched apart, each cell keeping
+    // its largest mark as its owner does, must shade exactly the zone cells that the march of
+    // the whole grid shades, and each block's span of a row must be the columns it marked there.
+    for (const auto& [rows, cols] : {std::pair{17, 29}, std::pair{31, 12}}) {
+        radiation::Terrain t = UnevenZone(rows, cols);
+        memory_handling mh;
+        Matrix elevation = mh.matrix(1, rows, 1, cols, rows), zone = mh.matrix(1, rows, 1, cols, rows),
+               shadow = mh.matrix(1, rows, 1, cols, rows);
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c) {
+                const std::size_t i = static_cast<std::size_t>((r - 1) * cols + c - 1);
+                t.elevation[i] = elevation[r][c] = 100.0 + 37.0 * ((r * 7 + c * 11) % 9) + (r == rows / 2 ? 400.0 : 0.0);
+                zone[r][c] = t.inside[i] != 0 ? 1.0 : -9999.0;
+            }
+        for (double degrees : {0.001, 30.0, 45.0, 100.0, 160.0, 200.0, 250.0, 300.0, 340.0}) {
+            const double azimuth = degrees * kPi / 180.0;
+            shadow.fill(0.0);
+            MarchTerrainShadow(elevation, zone, shadow, rows, cols, 10.0, -9999, -9999, azimuth, 0.25);
+            const std::vector<int> blocks = RayBlocks(t, azimuth, 3);
+            std::vector<std::uint8_t> merged(t.inside.size(), 0), marks;
+            RowSpans spans;
+            for (int p = 0; p < 3; ++p) {
+                marks.assign(t.inside.size(), 0);
+                spans.Clear(rows, cols);
+                MarchTerrainShadowRays(t, marks, spans, static_cast<std::uint8_t>(2 * p + 1), blocks[static_cast<std::size_t>(p)],
+                                       blocks[static_cast<std::size_t>(p) + 1], 10.0, -9999, azimuth, 0.25);
+                for (int r = 1; r <= rows; ++r) {
+                    int first = cols + 1, last = 0;
+                    for (int c = 1; c <= cols; ++c) {
+                        const std::size_t i = static_cast<std::size_t>((r - 1) * cols + c - 1);
+                        if (marks[i] != 0) first = std::min(first, c), last = std::max(last, c);
+                        merged[i] = std::max(merged[i], marks[i]);
+                    }
+                    EXPECT_EQ(spans.first[static_cast<std::size_t>(r - 1)], first) << degrees << "° block " << p << " row " << r;
+                    EXPECT_EQ(spans.last[static_cast<std::size_t>(r - 1)], last) << degrees << "° block " << p << " row " << r;
+                }
+            }
+            int shaded = 0;
+            for (int r = 1; r <= rows; ++r)
+                for (int c = 1; c <= cols; ++c) {
+                    const unsigned m = merged[static_cast<std::size_t>((r - 1) * cols + c - 1)];
+                    if (zone[r][c] == -9999.0) continue;
+                    shaded += shadow[r][c] == 1.0 ? 1 : 0;
+                    EXPECT_EQ(m != 0 && m % 2 == 0 ? 1.0 : 0.0, shadow[r][c]) << degrees << "° cell " << r << "," << c;
+                }
+            EXPECT_GT(shaded, 3) << rows << "x" << cols << " " << degrees << "°";
+        }
+    }
+}
