@@ -218,6 +218,7 @@ public:
     void MoveReleasedSnow(glacier::SlideGrids& s, const glacier::SlideParameters& parameters,
                           const std::vector<std::pair<int, int>>& releasing);
     std::vector<std::pair<int, int>> ownSlideCells_;  // own cells in row order
+    std::vector<std::pair<int, int>> slideReleasing_; // own cells that release snow in this step
     std::vector<mpirows::OwnedStrip> slideStrips_;    // process 0: the strips of every owner, in row order
     int SlideOwner(int r, int c) const;               // process 0: the owner of a cell (-1: none)
     // Process 0: the cells whose input, mobile mass or deposition the last moving set (the next

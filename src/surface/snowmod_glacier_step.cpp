@@ -270,29 +270,23 @@ void schneemodellklasse::Slides() {
     s.zone = zoneGrid;
     s.slope = slopeAngle;
     s.glacierFraction = glacierSnow ? glacierFraction : nullptr;
-    auto forOwn = [&](auto&& f) {
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            for (int c = 1; c <= ncols; ++c)
-                if (OwnCell(r, c)) f(r, c);
-        }
-    };
     // One process (or processes without strip tables) runs the pass: it costs about what settling
     // does. With several, the first step prepares the moving (process 0's strips of the owners,
-    // the owners' cells) and moves like any other.
+    // the owners' cells) and moves like any other; the steps then visit the listed own cells in
+    // row order instead of searching the own rows for them.
     const bool onePass = !mpirows::Distributed(*this);
     if (!onePass && !slidesStarted_) PrepareSlides(s);
     slidesStarted_ = true;
-    std::vector<std::pair<int, int>> releasing;
+    std::vector<std::pair<int, int>>& releasing = slideReleasing_;
+    releasing.clear();
     if (!onePass)
-        forOwn([&](int r, int c) {
+        for (const auto& [r, c] : ownSlideCells_)
             if (glacier::ReleasesSnow(s, parameters, r, c)) releasing.emplace_back(r, c);
-        });
     // Any release; process 0 without a usable elevation order (the whole pass then).
     int flags[2] = {onePass || !releasing.empty() ? 1 : 0, rank == 0 && !onePass && !slideOrder_.usable ? 1 : 0};
     if (size > 1) MPI_Allreduce(MPI_IN_PLACE, flags, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
     if (flags[0] == 0) {
-        forOwn([&](int r, int c) { glacier::SettleCell(s, r, c); });
+        for (const auto& [r, c] : ownSlideCells_) glacier::SettleCell(s, r, c);
         return;
     }
     if (!onePass && flags[1] == 0) {

@@ -323,6 +323,47 @@ TEST_F(SlidesMpi, StepAfterStepEveryCellEqualsTheWholeGridPass) {
     }
 }
 
+// Snow on one steep cell alone, first the basin's first cell (process 0's first own cell), then
+// its last (the last process's last own cell), then on none: every process moves what the one
+// cell releases, and the bare step settles every cell, each as the whole-grid pass, bit for bit.
+TEST_F(SlidesMpi, ALoneReleaseAtEitherEndOfTheBasinMovesOnEveryProcess) {
+    Terrain();
+    Drop("GlacierizedCells");
+    const std::pair<int, int> lone[2] = {{1, 2}, {4, 3}};
+    for (const auto& [r, c] : lone) G("slope_angle")[r][c] = 40;
+    SectionOptions o;
+    o.method = 8;
+    o.slideMassFrac = 0.5;
+    auto snow = FrozenSnow(o);
+    Reference ref;
+    BuildReference(ref, *snow, false);
+    for (int step = 1; step <= 3; ++step) {
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                const bool snowy = step <= 2 && std::pair{r, c} == lone[step - 1];
+                (*ref.g.S)[r][c] = snowy ? Solid(r, c) : 0.0;
+                (*ref.g.L)[r][c] = 0.05 * (*ref.g.S)[r][c];
+                (*ref.g.T)[r][c] = (*ref.g.S)[r][c] + (*ref.g.L)[r][c];
+            }
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = (*ref.g.S)[r][c];
+            snow->liquid.data[r][c] = (*ref.g.L)[r][c];
+        });
+        snow->run(12, 5, 1, 2020);
+        glacier::SlidePass(ref.g, {o.minSlideSlope, o.slideMassFrac});
+        double moved = 0;
+        ForOwn([&](int r, int c) {
+            moved += snow->inputMass.data[r][c];
+            for (auto [model, expected] : {std::pair{&snow->total, ref.g.T}, {&snow->solid, ref.g.S},
+                                           {&snow->inputMass, ref.g.input}, {&snow->mobileMass, ref.g.mobile},
+                                           {&snow->deposition, ref.g.deposition}})
+                EXPECT_EQ(model->data[r][c], (*expected)[r][c]) << "step " << step << ", " << r << "," << c;
+        });
+        MPI_Allreduce(MPI_IN_PLACE, &moved, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_EQ(moved > 0, step <= 2) << "step " << step;
+    }
+}
+
 }  // namespace
 
 TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsEqualHeightsInRowOrderAcrossProcesses) {
