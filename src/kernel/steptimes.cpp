@@ -117,16 +117,16 @@ void StepTimes::Print(std::string& text, int parts, int size, int width, bool sa
                      sums_[static_cast<std::size_t>(p)].name.c_str(), sums_[static_cast<std::size_t>(p)].count, v[0],
                      v[1], v[2], v[3], v[4], v[5]);
     }
-    Append(text, "work per process (process 0 first)\n");
+    text += "work per process (process 0 first)\n";
     for (int p = 0; p < parts; ++p) {
         Append(text, "%-28s", sums_[static_cast<std::size_t>(p)].name.c_str());
         for (int r = 0; r < size; ++r)
             Append(text, " %7.3f", all[static_cast<std::size_t>(r * width + 1 + 2 * p)]);
-        Append(text, "\n");
+        text += '\n';
     }
-    Append(text, "processor seconds per process:");
+    text += "processor seconds per process:";
     for (int r = 0; r < size; ++r) Append(text, " %.2f", all[static_cast<std::size_t>(r * width)]);
-    Append(text, "\n");
+    text += '\n';
 }
 
 TimedPart::TimedPart(const char* name) {
