@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -221,7 +222,7 @@ struct WeightsKind {
 };
 WeightsKind ClassifyWeights(const double* weights, int c1, int c2);
 template <int G>
-void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
+bool CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats);
 
 class GridWriter {
@@ -457,9 +458,11 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
 // Counts columns c1..c2 of G rows into their running statistics value by value side by side:
 // each grid takes its values in column order as a row of its own would, while the G chains of
 // additions overlap instead of one waiting for the other.
-// kind: how the weights of columns c1..c2 stand (see ClassifyWeights).
+// kind: how the weights of columns c1..c2 stand (see ClassifyWeights). True when the count
+// saw every value of columns c1..c2 finite (only rows of values all counted are looked at so);
+// false says nothing.
 template <int G>
-void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
+bool CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats) {
     double count[G], sum[G], squares[G], low[G], high[G];
     for (int g = 0; g < G; ++g) {
@@ -496,10 +499,15 @@ void CountRows(const double* const* rows, const double* weights, WeightsKind kin
                 squares[g] += x * x;
             }
         }
+        bool finite = true;
         for (int g = 0; g < G; ++g) {
             count[g] += static_cast<double>(c2 - c1 + 1);
             MergeExtremes(rows[g], c1, c2, rowLow[g], rowHigh[g], &low[g], &high[g]);
+            // Values above the floor are neither NaN nor minus infinity.
+            finite = finite && rowHigh[g] < std::numeric_limits<double>::infinity();
         }
+        for (int g = 0; g < G; ++g) stats[g] = {count[g], sum[g], squares[g], low[g], high[g]};
+        return finite;
     } else if (whole) {
         std::int64_t counted[G] = {};
         for (int c = c1; c <= c2; ++c) {
@@ -536,6 +544,7 @@ void CountRows(const double* const* rows, const double* weights, WeightsKind kin
         }
     }
     for (int g = 0; g < G; ++g) stats[g] = {count[g], sum[g], squares[g], low[g], high[g]};
+    return false;
 }
 
 // Binary files of several whole grids written in one pass over the rows, as GridWriter writes
@@ -642,23 +651,31 @@ private:
         File* counted[3];
         int n = 0;
         const WeightsKind kind = ClassifyWeights(weights, c1, c2);
+        // Every value of the row must be finite: the columns outside c1..c2 are looked through
+        // first, columns c1..c2 by the count where it sees them all, otherwise after it (a row
+        // with a value that is not is left before the file goes on, whatever was counted).
+        bool finite = true;
+        const int left = std::min(c1 - 1, o_.ncols), right = c1 <= c2 ? o_.ncols - c2 : 0;
         auto count = [&] {
-            if (n == 3) CountRows<3>(rows, weights, kind, c1, c2, floor, stats);
-            if (n == 2) CountRows<2>(rows, weights, kind, c1, c2, floor, stats);
-            if (n == 1) CountRows<1>(rows, weights, kind, c1, c2, floor, stats);
+            bool seen = true;
+            if (n == 3) seen = CountRows<3>(rows, weights, kind, c1, c2, floor, stats);
+            if (n == 2) seen = CountRows<2>(rows, weights, kind, c1, c2, floor, stats);
+            if (n == 1) seen = CountRows<1>(rows, weights, kind, c1, c2, floor, stats);
+            for (int g = 0; g < n && !seen; ++g) finite = finite && AllFinite(rows[g] + c1, c2 - c1 + 1);
             for (int g = 0; g < n; ++g) counted[g]->stats = stats[g];
             n = 0;
         };
         for (File& f : files_) {
             if (!f.grid->holds(r)) continue;
             const double* row = (*f.grid)[r];
-            if (!AllFinite(row + 1, o_.ncols)) return false;
+            if (!AllFinite(row + 1, left) || !AllFinite(row + o_.ncols - right + 1, right)) return false;
             rows[n] = row;
             stats[n] = f.stats;
             counted[n++] = &f;
             if (n == 3) count();
         }
         count();
+        if (!finite) return false;
         if (skipped) {
             seekTo_ = true;
             return true;

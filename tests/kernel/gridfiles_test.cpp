@@ -575,6 +575,22 @@ TEST_F(GridFileTest, RowsOfCountedValuesKeepTheOneByOneStatistics) {
             EXPECT_EQ(zero, 0.0) << kind << " " << first;
             EXPECT_EQ(std::signbit(zero), kind == 6) << kind << " " << first;
         }
+
+    // A value that is not finite in a row of counted values, inside its basin columns or beside
+    // them, stops a write of grids together.
+    std::vector<ColumnRange> middle{{0, 0}, {1, 1}, {3, 8}};
+    two->basinColumns = &middle;
+    Matrix a = two->matrix(1, 2, 1, kCols, 2), b = two->matrix(1, 2, 1, kCols, 2);
+    a.fill(1.5);
+    b.fill(2.5);
+    const std::vector<std::pair<std::string, const Matrix*>> files{{"fa" + tag, &a}, {"fb" + tag, &b}};
+    EXPECT_EQ(two->WriteBinaryGrids(files, true), 2);
+    for (const int c : {1, 2, 3, 5, 8, 9, kCols})
+        for (const double v : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+            b[2][c] = v;
+            EXPECT_EQ(two->WriteBinaryGrids(files, true), 0) << c << " " << v;
+            b[2][c] = 2.5;
+        }
 }
 
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
