@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,11 @@
 #include "kernel/replacingfile.hpp"
 #include "kernel/statcount.hpp"
 #include "kernel/strhelp.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TALVO_GRIDWRITE_AVX2 1
+#endif
 
 namespace {
 
@@ -61,6 +67,83 @@ TALVO_HOT_LOOP bool AllOnes(const double* v, int c1, int c2) {
     std::uint64_t other = 0;
     for (int c = c1; c <= c2; ++c) other |= std::bit_cast<std::uint64_t>(v[c]) ^ kOne;
     return other == 0;
+}
+
+// Whether values c1..c2 (at least one) are all above floor (a NaN is not), and their extremes
+// as a count taking them one by one in order finds them (x < low, x > high) where the bits
+// tell. Equal values other than zeros have equal bits, so only an extreme of zero (-0 and 0
+// compare equal, the first met is kept) is left for the caller to find in order. Four values
+// at a time with AVX2 where the processor has it: only comparisons, so the same answer.
+bool RowAboveWithExtremesPlain(const double* v, int c1, int c2, double floor, double* low, double* high) {
+    double lo = v[c1], hi = v[c1];
+    bool above = true;
+    for (int c = c1; c <= c2; ++c) {
+        const double x = v[c];
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+        above = above && x > floor;
+    }
+    *low = lo;
+    *high = hi;
+    return above;
+}
+
+#ifdef TALVO_GRIDWRITE_AVX2
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+__attribute__((target("avx2"))) bool RowAboveWithExtremesAvx2(const double* v, int c1, int c2, double floor,
+                                                              double* low, double* high) {
+    __m256d lo = _mm256_set1_pd(v[c1]), hi = lo, above = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m256d limit = _mm256_set1_pd(floor);
+    int c = c1;
+    for (; c + 4 <= c2 + 1; c += 4) {
+        const __m256d x = _mm256_loadu_pd(v + c);
+        lo = _mm256_min_pd(x, lo);
+        hi = _mm256_max_pd(x, hi);
+        above = _mm256_and_pd(above, _mm256_cmp_pd(x, limit, _CMP_GT_OQ));
+    }
+    alignas(32) double los[4], his[4];
+    _mm256_store_pd(los, lo);
+    _mm256_store_pd(his, hi);
+    double l = los[0], h = his[0];
+    for (int k = 1; k < 4; ++k) {
+        l = los[k] < l ? los[k] : l;
+        h = his[k] > h ? his[k] : h;
+    }
+    bool all = _mm256_movemask_pd(above) == 15;
+    for (; c <= c2; ++c) {
+        const double x = v[c];
+        l = x < l ? x : l;
+        h = x > h ? x : h;
+        all = all && x > floor;
+    }
+    *low = l;
+    *high = h;
+    return all;
+}
+#endif
+
+bool RowAboveWithExtremes(const double* v, int c1, int c2, double floor, double* low, double* high) {
+#ifdef TALVO_GRIDWRITE_AVX2
+    if (HasAvx2()) return RowAboveWithExtremesAvx2(v, c1, c2, floor, low, high);
+#endif
+    return RowAboveWithExtremesPlain(v, c1, c2, floor, low, high);
+}
+
+// The running extremes after values c1..c2 of a row whose extremes are rowLow and rowHigh (from
+// RowAboveWithExtremes), as a count taking the values one by one leaves them. A row extreme
+// of zero that moves the running one is the first zero of the row (of either sign).
+double FirstZero(const double* v, int c1, int c2) {
+    int c = c1;
+    while (c < c2 && v[c] != 0) ++c;
+    return v[c];
+}
+void MergeExtremes(const double* v, int c1, int c2, double rowLow, double rowHigh, double* low, double* high) {
+    if (rowLow < *low) *low = rowLow == 0 ? FirstZero(v, c1, c2) : rowLow;
+    if (rowHigh > *high) *high = rowHigh == 0 ? FirstZero(v, c1, c2) : rowHigh;
 }
 
 // A header value with as many digits as it needs to be read back exactly: "%g" where that is
@@ -139,7 +222,7 @@ struct WeightsKind {
 };
 WeightsKind ClassifyWeights(const double* weights, int c1, int c2);
 template <int G>
-void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
+bool CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats);
 
 class GridWriter {
@@ -281,6 +364,18 @@ private:
         if (!(count > 0 && count == std::trunc(count) && count + (c2 - c1 + 1) <= 9007199254740992.0)) return false;
         if (weights != nullptr && !AllOnes(weights, c1, c2)) return false;
         double sum = (*stats)[1], squares = (*stats)[2], low = (*stats)[3], high = (*stats)[4];
+        // A row of values all counted adds them without a test each.
+        double rowLow = 0, rowHigh = 0;
+        if (c1 <= c2 && RowAboveWithExtremes(row, c1, c2, floor, &rowLow, &rowHigh)) {
+            for (int c = c1; c <= c2; ++c) {
+                const double x = row[c];
+                sum += x;
+                squares += x * x;
+            }
+            MergeExtremes(row, c1, c2, rowLow, rowHigh, &low, &high);
+            *stats = {count + static_cast<double>(c2 - c1 + 1), sum, squares, low, high};
+            return true;
+        }
         std::int64_t counted = 0;
         for (int c = c1; c <= c2; ++c) {
             const double x = row[c];
@@ -316,8 +411,7 @@ private:
 };
 
 // Sums of ones for the weights that are not, without a branch per weight.
-WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
-    if (weights == nullptr) return {true, true};
+WeightsKind ClassifyWeightsPlain(const double* weights, int c1, int c2) {
     double s0 = 0, s1 = 0, u0 = 0, u1 = 0;
     int c = c1;
     for (; c + 1 <= c2; c += 2) {
@@ -333,12 +427,42 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
     return {s0 + s1 == 0, u0 + u1 == 0};
 }
 
+#ifdef TALVO_GRIDWRITE_AVX2
+// The same four weights at a time (ordered comparisons: a NaN is neither above zero nor one).
+__attribute__((target("avx2"))) WeightsKind ClassifyWeightsAvx2(const double* weights, int c1, int c2) {
+    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    __m256d positive = _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), unit = positive;
+    int c = c1;
+    for (; c + 4 <= c2 + 1; c += 4) {
+        const __m256d w = _mm256_loadu_pd(weights + c);
+        positive = _mm256_and_pd(positive, _mm256_cmp_pd(w, zero, _CMP_GT_OQ));
+        unit = _mm256_and_pd(unit, _mm256_cmp_pd(w, one, _CMP_EQ_OQ));
+    }
+    WeightsKind kind{_mm256_movemask_pd(positive) == 15, _mm256_movemask_pd(unit) == 15};
+    for (; c <= c2; ++c) {
+        kind.positive = kind.positive && weights[c] > 0;
+        kind.unit = kind.unit && weights[c] == 1.0;
+    }
+    return kind;
+}
+#endif
+
+WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
+    if (weights == nullptr) return {true, true};
+#ifdef TALVO_GRIDWRITE_AVX2
+    if (HasAvx2()) return ClassifyWeightsAvx2(weights, c1, c2);
+#endif
+    return ClassifyWeightsPlain(weights, c1, c2);
+}
+
 // Counts columns c1..c2 of G rows into their running statistics value by value side by side:
 // each grid takes its values in column order as a row of its own would, while the G chains of
 // additions overlap instead of one waiting for the other.
-// kind: how the weights of columns c1..c2 stand (see ClassifyWeights).
+// kind: how the weights of columns c1..c2 stand (see ClassifyWeights). True when the count
+// saw every value of columns c1..c2 finite (only rows of values all counted are looked at so);
+// false says nothing.
 template <int G>
-void CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
+bool CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats) {
     double count[G], sum[G], squares[G], low[G], high[G];
     for (int g = 0; g < G; ++g) {
@@ -361,7 +485,30 @@ void CountRows(const double* const* rows, const double* weights, WeightsKind kin
     bool whole = settled && kind.unit;
     for (int g = 0; g < G; ++g)
         whole = whole && count[g] == std::trunc(count[g]) && count[g] + (c2 - c1 + 1) <= 9007199254740992.0;
-    if (whole) {
+    // Rows of values all counted (above the floor) add them without a test each; their extremes
+    // come from a pass of their own.
+    double rowLow[G], rowHigh[G];
+    bool above = whole && c1 <= c2;
+    for (int g = 0; g < G && above; ++g)
+        above = RowAboveWithExtremes(rows[g], c1, c2, floor, &rowLow[g], &rowHigh[g]);
+    if (above) {
+        for (int c = c1; c <= c2; ++c) {
+            for (int g = 0; g < G; ++g) {
+                const double x = rows[g][c];
+                sum[g] += x;
+                squares[g] += x * x;
+            }
+        }
+        bool finite = true;
+        for (int g = 0; g < G; ++g) {
+            count[g] += static_cast<double>(c2 - c1 + 1);
+            MergeExtremes(rows[g], c1, c2, rowLow[g], rowHigh[g], &low[g], &high[g]);
+            // Values above the floor are neither NaN nor minus infinity.
+            finite = finite && rowHigh[g] < std::numeric_limits<double>::infinity();
+        }
+        for (int g = 0; g < G; ++g) stats[g] = {count[g], sum[g], squares[g], low[g], high[g]};
+        return finite;
+    } else if (whole) {
         std::int64_t counted[G] = {};
         for (int c = c1; c <= c2; ++c) {
             for (int g = 0; g < G; ++g) {
@@ -397,6 +544,7 @@ void CountRows(const double* const* rows, const double* weights, WeightsKind kin
         }
     }
     for (int g = 0; g < G; ++g) stats[g] = {count[g], sum[g], squares[g], low[g], high[g]};
+    return false;
 }
 
 // Binary files of several whole grids written in one pass over the rows, as GridWriter writes
@@ -503,23 +651,31 @@ private:
         File* counted[3];
         int n = 0;
         const WeightsKind kind = ClassifyWeights(weights, c1, c2);
+        // Every value of the row must be finite: the columns outside c1..c2 are looked through
+        // first, columns c1..c2 by the count where it sees them all, otherwise after it (a row
+        // with a value that is not is left before the file goes on, whatever was counted).
+        bool finite = true;
+        const int left = std::min(c1 - 1, o_.ncols), right = c1 <= c2 ? o_.ncols - c2 : 0;
         auto count = [&] {
-            if (n == 3) CountRows<3>(rows, weights, kind, c1, c2, floor, stats);
-            if (n == 2) CountRows<2>(rows, weights, kind, c1, c2, floor, stats);
-            if (n == 1) CountRows<1>(rows, weights, kind, c1, c2, floor, stats);
+            bool seen = true;
+            if (n == 3) seen = CountRows<3>(rows, weights, kind, c1, c2, floor, stats);
+            if (n == 2) seen = CountRows<2>(rows, weights, kind, c1, c2, floor, stats);
+            if (n == 1) seen = CountRows<1>(rows, weights, kind, c1, c2, floor, stats);
+            for (int g = 0; g < n && !seen; ++g) finite = finite && AllFinite(rows[g] + c1, c2 - c1 + 1);
             for (int g = 0; g < n; ++g) counted[g]->stats = stats[g];
             n = 0;
         };
         for (File& f : files_) {
             if (!f.grid->holds(r)) continue;
             const double* row = (*f.grid)[r];
-            if (!AllFinite(row + 1, o_.ncols)) return false;
+            if (!AllFinite(row + 1, left) || !AllFinite(row + o_.ncols - right + 1, right)) return false;
             rows[n] = row;
             stats[n] = f.stats;
             counted[n++] = &f;
             if (n == 3) count();
         }
         count();
+        if (!finite) return false;
         if (skipped) {
             seekTo_ = true;
             return true;

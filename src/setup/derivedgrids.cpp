@@ -5,11 +5,31 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/hotloop.hpp"
+
 namespace {
 constexpr double kDegrees = 57.29577951307855;
 
 // A cell's size, the header cell size where the grid has none.
 double SizeOr(const Matrix& m, int r, int c, double cs, double nodata) { return m[r][c] <= nodata ? cs : m[r][c]; }
+
+// A row's coordinates before masking, accumulated from the cell sizes: x along the row from its
+// first cell (sizes x of the row), y from the row below (sizes y of the row below). The x sums
+// run one after the other; the y sums are apart, so they go several at a time.
+TALVO_HOT_LOOP void AccumulatedRow(double* cx, double* cy, const double* cyBelow, const double* sizeX,
+                                   const double* sizeYBelow, int ncols, double cs, double nodata) {
+    for (int c = 1; c < ncols; ++c) cx[c + 1] = cx[c] + (sizeX[c] <= nodata ? cs : sizeX[c]);
+    for (int c = 2; c <= ncols; ++c) cy[c] = cyBelow[c] + (sizeYBelow[c] <= nodata ? cs : sizeYBelow[c]);
+}
+
+// Nodata where the zone is nodata, the other cells kept.
+TALVO_HOT_LOOP void MaskRow(const double* zone, double* cx, double* cy, int ncols, double nodata) {
+    for (int c = 1; c <= ncols; ++c) {
+        const bool outside = zone[c] == nodata;
+        cx[c] = outside ? nodata : cx[c];
+        cy[c] = outside ? nodata : cy[c];
+    }
+}
 }  // namespace
 
 std::string DerivedFileName(const std::string& base, const std::string& suffix) {
@@ -110,10 +130,7 @@ void CoordinatesAboveRow(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& c
         cy[r][1] = yll + (nrows - r) * cs;
         if (sum) {
             cx[r][1] = xll;
-            for (int c = 1; c < ncols; ++c) {
-                cx[r][c + 1] = cx[r][c] + SizeOr(*X, r, c, cs, nodata);
-                cy[r][c + 1] = cy[r + 1][c + 1] + SizeOr(*Y, r + 1, c + 1, cs, nodata);
-            }
+            AccumulatedRow(cx[r], cy[r], cy[r + 1], (*X)[r], (*Y)[r + 1], ncols, cs, nodata);
         } else {
             for (int c = 1; c <= ncols; ++c) {
                 cx[r][c] = xll + (c - 1) * cs;
@@ -127,9 +144,7 @@ void CoordinatesAboveRow(const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& c
 }
 
 void MaskCoordinates(const Matrix& zone, Matrix& cx, Matrix& cy, int lo, int hi, int ncols, double nodata) {
-    for (int r = lo; r <= hi; ++r)
-        for (int c = 1; c <= ncols; ++c)
-            if (zone[r][c] == nodata) cx[r][c] = cy[r][c] = nodata;
+    for (int r = lo; r <= hi; ++r) MaskRow(zone[r], cx[r], cy[r], ncols, nodata);
 }
 
 void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi,

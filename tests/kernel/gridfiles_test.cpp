@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <csignal>
@@ -491,6 +492,105 @@ TEST_F(GridFileTest, SingleWritesCountTheirValuesOneByOne) {
         ASSERT_GE(bytes.size(), 12 * sizeof(double));
         EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0) << first;
     }
+}
+
+// Rows of unit weights whose basin values are all counted, of every length up to past two
+// lanes of four, with extremes of zero of both signs (the first met is kept) reached after a
+// running extreme of either sign or a nonzero one, zeros that are not extremes, and extremes
+// met twice, the first zero of a row away from the first of four values side by side: the
+// headers of single writes are one count per value in row order, and the grids written
+// together are the single writes. The rows come in several orders; the first grid's
+// values are never below zero, the second's never above, so a zero is one of their extremes.
+TEST_F(GridFileTest, RowsOfCountedValuesKeepTheOneByOneStatistics) {
+    constexpr double Z = -0.0, N = -9999;
+    constexpr int kCols = 11, kRows = 12;
+    const std::vector<std::vector<double>> kinds = {
+        {Z, 0.0, 3, 3, Z, 0.0, 5, 2, 0.0, Z, 1},      {7, 2, -2, 7, -2, 7, 0.0, Z, 4, 4, 4},
+        {2, 3, Z, 5, 0.0, 6, 7, 8, 9, 10, 0.0},       {-1, -4, -4, -3, 0.0, Z, -1, -2, Z, -5, -3},
+        {0.5, 0.25, 0.125, 8, 0.25, 8, 1, 2, 3, 4, 5}, {Z, Z, Z, Z, Z, 0.0, 0.0, 0.0, Z, 0.0, Z},
+        {3, Z, 5, 5, 0.0, 6, 1, 2, Z, 0.0, 9},        {4, 4, 0.0, 7, Z, 1, 1, 0.0, 2, Z, 3},
+    };
+    const auto signed_ = [](std::size_t k, double v) { return k == 0 ? (v < 0 ? -v : v) : k == 1 ? (v > 0 ? -v : v) : v; };
+    auto o = MakeObject(kCols, kRows);
+    Matrix area = o->matrix(1, kRows, 1, kCols, kRows);
+    area.fill(1.0);
+    std::vector<ColumnRange> basin(static_cast<std::size_t>(kRows) + 1, ColumnRange{0, 0});
+    for (int r = 1; r <= kRows; ++r) {
+        // The first row counts one value (a first one); the others 1..11 values from column 1 or 2.
+        const int first = 1 + r % 2;
+        basin[static_cast<std::size_t>(r)] = {first, r == 1 ? first : std::min(kCols, first + r - 2)};
+    }
+    o->basinColumns = &basin;
+    o->relCellArea = &area;
+    const std::string tag = std::to_string(Rank());
+    for (std::size_t shift = 0; shift < kinds.size(); ++shift) {
+        std::vector<Matrix> grids;
+        for (std::size_t k = 0; k < 3; ++k) {
+            grids.push_back(o->matrix(1, kRows, 1, kCols, kRows));
+            for (int r = 1; r <= kRows; ++r) {
+                const ColumnRange range = basin[static_cast<std::size_t>(r)];
+                const auto& kind = kinds[(static_cast<std::size_t>(r) + 2 * k + shift) % kinds.size()];
+                // Outside the basin columns a value would move the extremes if it were counted.
+                for (int c = 1; c <= kCols; ++c)
+                    grids[k][r][c] = c >= range.first && c <= range.last ? signed_(k, kind[static_cast<std::size_t>(c - 1)])
+                                                                         : (c % 2 ? N : -100.0 * (r + 1));
+            }
+        }
+        for (std::size_t k = 0; k < grids.size(); ++k) {
+            const std::string name = "c" + tag + "_" + std::to_string(k);
+            o->WriteGrid(name, grids[k], false, true);
+            const std::string bytes = ReadFile(name);
+            o->ResetStatistics(N);
+            for (int r = 1; r <= kRows; ++r)
+                for (int c = basin[static_cast<std::size_t>(r)].first; c <= basin[static_cast<std::size_t>(r)].last; ++c)
+                    o->AddToStatistics(grids[k][r][c], 1.0);
+            double want[6];
+            o->GetStatistics(&want[0], &want[1], &want[2], &want[3], &want[4], &want[5]);
+            ASSERT_GE(bytes.size(), 12 * sizeof(double));
+            EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0) << shift << " " << k;
+        }
+        for (const bool doubles : {true, false})
+            ExpectWrittenTogetherAsAlone(*o, grids, "ct" + tag + "_", WrittenAlone(*o, grids, "cs" + tag + "_", doubles),
+                                         doubles);
+    }
+
+    // After a first value of 5 (or -5), a whole row whose first zero is not the one the first
+    // of four side-by-side values meets first sets the extreme to that first zero.
+    auto two = MakeObject(kCols, 2);
+    std::vector<ColumnRange> whole{{0, 0}, {1, 1}, {1, kCols}};
+    two->basinColumns = &whole;
+    for (const std::size_t kind : {std::size_t{6}, std::size_t{7}})
+        for (const double first : {5.0, -5.0}) {
+            Matrix g = two->matrix(1, 2, 1, kCols, 2);
+            g.fill(N);
+            g[1][1] = first;
+            for (int c = 1; c <= kCols; ++c) g[2][c] = signed_(first > 0 ? 0 : 1, kinds[kind][static_cast<std::size_t>(c - 1)]);
+            const std::string name = "z" + tag;
+            two->WriteGrid(name, g, false, true);
+            const std::string bytes = ReadFile(name);
+            ASSERT_GE(bytes.size(), 12 * sizeof(double));
+            double extremes[2];
+            std::memcpy(extremes, bytes.data() + 7 * sizeof(double), sizeof extremes);
+            const double zero = extremes[first > 0 ? 0 : 1];
+            EXPECT_EQ(zero, 0.0) << kind << " " << first;
+            EXPECT_EQ(std::signbit(zero), kind == 6) << kind << " " << first;
+        }
+
+    // A value that is not finite in a row of counted values, inside its basin columns or beside
+    // them, stops a write of grids together.
+    std::vector<ColumnRange> middle{{0, 0}, {1, 1}, {3, 8}};
+    two->basinColumns = &middle;
+    Matrix a = two->matrix(1, 2, 1, kCols, 2), b = two->matrix(1, 2, 1, kCols, 2);
+    a.fill(1.5);
+    b.fill(2.5);
+    const std::vector<std::pair<std::string, const Matrix*>> files{{"fa" + tag, &a}, {"fb" + tag, &b}};
+    EXPECT_EQ(two->WriteBinaryGrids(files, true), 2);
+    for (const int c : {1, 2, 3, 5, 8, 9, kCols})
+        for (const double v : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+            b[2][c] = v;
+            EXPECT_EQ(two->WriteBinaryGrids(files, true), 0) << c << " " << v;
+            b[2][c] = 2.5;
+        }
 }
 
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -225,6 +226,50 @@ TEST_F(DerivedStepsTest, TallBasinBinaryFilesAreTheWholeCopiesAndAFailedWriteSto
     ExpectFailedWriteStopsEveryProcess([&] { setup_->CreateCellSizeGrids(); });
     EXPECT_TRUE(Exists("basin.$csx"));
     EXPECT_FALSE(Exists("basin.$rca"));
+}
+
+// Binary files of the derived grids carry the statistics of one count per value in row order
+// over each row's basin columns, weighted by the relative cell area, at any number of
+// processes: a basin whose rows are whole between their first and last cell (each value of
+// such a row counted), a flat part of the terrain (slopes and aspects of zero) and
+// coordinates running through zero.
+TEST_F(DerivedStepsTest, BinaryFilesCarryTheOneByOneStatisticsOfTheirValues) {
+    const Rows zone = Fill(20, 16, [](int r, int c) {
+        return c >= 1 + r % 4 && c <= 16 - r % 3 ? 3.0 + (r > 10 ? 2 : 0) : kNd;
+    });
+    const Rows terrain = Fill(20, 16, [](int r, int c) { return r < 8 ? 500.0 : 500.0 + 2.0 * r - 3.0 * c + (r * c) % 5; });
+    for (const bool doubles : {false, true}) {
+        Build(zone, terrain, -50, -100, 10);
+        setup_->textOutput = false;
+        setup_->doublePrecision = doubles;
+        setup_->CreateCellSizeGrids();
+        setup_->CreateCoordinateGrids();
+        setup_->make_Slope_and_Aspect();
+        for (const auto& [file, name] : {std::pair{"basin.$rca", "RelCellArea"}, {"basin.$csy", "CellSizeY"},
+                                         {"basin.$cx", "CoordX"}, {"basin.$cy", "CoordY"},
+                                         {"dem.$sl", "slope_angle"}, {"dem.$ex", "slope_aspect"}}) {
+            const std::string bytes = SharedFile(file);
+            if (setup_->rank != 0) continue;
+            defaultini& s = *setup_;
+            const Matrix& g = *(*store_)[s.FindGrid(name, true)].grid;
+            s.ResetStatistics(kNd);
+            for (int r = 1; r <= s.nrows; ++r) {
+                const ColumnRange range = (*s.basinColumns)[static_cast<std::size_t>(r)];
+                for (int c = range.first; c <= range.last; ++c) s.AddToStatistics(g[r][c], (*s.relCellArea)[r][c]);
+            }
+            double want[6];
+            s.GetStatistics(&want[0], &want[1], &want[2], &want[3], &want[4], &want[5]);
+            if (doubles) {
+                ASSERT_GE(bytes.size(), sizeof(double) * 12) << file;
+                EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0) << file;
+            } else {
+                float head[6];
+                for (int k = 0; k < 6; ++k) head[k] = static_cast<float>(want[k]);
+                ASSERT_GE(bytes.size(), sizeof(float) * 12) << file;
+                EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(float), head, sizeof head), 0) << file;
+            }
+        }
+    }
 }
 
 // Elevation of a smooth surface with holes near the process boundaries.

@@ -269,6 +269,29 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
     }
 }
 
+// A standard grid and a variable grid made from their default values (not read) hold them on
+// every cell of every row they hold where the process's zone grid has a cell, nodata elsewhere,
+// at any number of processes; every own cell holds the value.
+TEST_F(DomainTest, GridsMadeFromTheirDefaultValuesHoldThemOnTheZoneCells) {
+    auto setup = Make(Grids("1\nmade.asc made fillcode = 0 readcode = 0 defaultValue = 4\n"),
+                      "1\nvar.asc varmade 0 2.5\n0\n0\n");
+    RunTo(*setup, 8);
+    const Matrix& zone = *(*store_)[1].grid;
+    const Matrix& owners = *setup->mpiRegions;
+    for (const auto& [name, value] : {std::pair{"made", 4.0}, {"varmade", 2.5}}) {
+        const int index = setup->FindGrid(name, true);
+        ASSERT_GT(index, 0) << name;
+        const Matrix& g = *(*store_)[index].grid;
+        EXPECT_LE(g.firstRow(), std::max(1, setup->firstRow - 1)) << name;
+        EXPECT_GE(g.lastRow(), std::min(kRows, setup->lastRow + 1)) << name;
+        for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                EXPECT_EQ(g[r][c], zone.holds(r) && zone[r][c] != ND ? value : ND) << name << " " << r << "/" << c;
+                if (owners.holds(r) && owners[r][c] == Rank()) { EXPECT_EQ(g[r][c], value) << name << " " << r << "/" << c; }
+            }
+    }
+}
+
 TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
     auto setup = Make(Grids("0\n"));
     RunTo(*setup, 8);
