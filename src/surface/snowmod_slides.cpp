@@ -3,6 +3,7 @@
 // with that order as ranks for the steps' moving.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -64,16 +65,32 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
     std::vector<int> counts;
     const std::vector<double> all = mpirows::GatherLists(mine, &counts);
     if (rank != 0) return order;
-    std::vector<ElevatedCell> merged;
-    merged.reserve(all.size() / 2);
+    // The ordered lists side by side, then merged in pairs of neighbours, level by level, between
+    // two buffers (whose values are all written before they are read): every cell moves once a
+    // level, instead of once for each list merged after its own. The order is total (heights are
+    // finite, indices unique), so any merging gives the same list.
+    const std::size_t n = all.size() / 2;
+    std::unique_ptr<ElevatedCell[]> merged(new ElevatedCell[n]), spare(new ElevatedCell[n]);
+    std::vector<std::size_t> bounds{0};
     std::size_t at = 0;
     for (int count : counts) {
-        const std::size_t mid = merged.size();
-        for (int k = 0; k < count / 2; ++k, at += 2) merged.push_back({all[at], static_cast<int>(all[at + 1])});
-        std::inplace_merge(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(mid), merged.end(), Lower());
+        for (int k = 0; k < count / 2; ++k, at += 2) merged[at / 2] = {all[at], static_cast<int>(all[at + 1])};
+        bounds.push_back(at / 2);
     }
-    order.reserve(merged.size());
-    for (const ElevatedCell& e : merged) order.push_back(e.index);
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> next{0};
+        for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
+            const std::size_t end = i + 2 < bounds.size() ? bounds[i + 2] : bounds[i + 1];
+            ElevatedCell* const from = merged.get();
+            std::merge(from + bounds[i], from + bounds[i + 1], from + bounds[i + 1], from + end, spare.get() + bounds[i],
+                       Lower());
+            next.push_back(end);
+        }
+        std::swap(merged, spare);
+        bounds = std::move(next);
+    }
+    order.resize(n);
+    for (std::size_t k = 0; k < n; ++k) order[k] = merged[k].index;
     return order;
 }
 
