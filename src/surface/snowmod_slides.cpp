@@ -56,27 +56,32 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
         for (const ElevatedCell& e : own) order.push_back(e.index);
         return order;
     }
-    std::vector<double> mine;
-    mine.reserve(2 * own.size());
-    for (const ElevatedCell& e : own) {
-        mine.push_back(e.z);
-        mine.push_back(e.index);
-    }
-    std::vector<int> counts;
-    const std::vector<double> all = mpirows::GatherLists(mine, &counts);
-    if (rank != 0) return order;
-    // The ordered lists side by side, then merged in pairs of neighbours, level by level, between
-    // two buffers (whose values are all written before they are read): every cell moves once a
-    // level, instead of once for each list merged after its own. The order is total (heights are
-    // finite, indices unique), so any merging gives the same list.
-    const std::size_t n = all.size() / 2;
-    std::unique_ptr<ElevatedCell[]> merged(new ElevatedCell[n]), spare(new ElevatedCell[n]);
+    // The lists are gathered as they are, cell records side by side in process order, straight
+    // into the buffer process 0 merges them in.
+    const int count = static_cast<int>(own.size());
+    int processes = 1;
+    MPI_Comm_size(MPI_COMM_WORLD, &processes);
+    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(processes) : 0), starts(counts.size());
+    MPI_Gather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::size_t n = 0;
     std::vector<std::size_t> bounds{0};
-    std::size_t at = 0;
-    for (int count : counts) {
-        for (int k = 0; k < count / 2; ++k, at += 2) merged[at / 2] = {all[at], static_cast<int>(all[at + 1])};
-        bounds.push_back(at / 2);
+    for (std::size_t p = 0; p < counts.size(); ++p) {
+        starts[p] = static_cast<int>(n);
+        n += static_cast<std::size_t>(counts[p]);
+        bounds.push_back(n);
     }
+    // The values of both buffers are all written before they are read.
+    std::unique_ptr<ElevatedCell[]> merged(new ElevatedCell[rank == 0 ? n : 0]), spare;
+    MPI_Datatype record;
+    MPI_Type_contiguous(static_cast<int>(sizeof(ElevatedCell)), MPI_BYTE, &record);
+    MPI_Type_commit(&record);
+    MPI_Gatherv(own.data(), count, record, merged.get(), counts.data(), starts.data(), record, 0, MPI_COMM_WORLD);
+    MPI_Type_free(&record);
+    if (rank != 0) return order;
+    // The ordered lists merged in pairs of neighbours, level by level, between two buffers: every
+    // cell moves once a level, instead of once for each list merged after its own. The order is
+    // total (heights are finite, indices unique), so any merging gives the same list.
+    spare.reset(new ElevatedCell[n]);
     while (bounds.size() > 2) {
         std::vector<std::size_t> next{0};
         for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
