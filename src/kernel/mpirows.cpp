@@ -318,7 +318,9 @@ std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matr
         int row, first, last;
     };
     std::vector<Run> unowned;
-    if (std::find(gather.begin(), gather.end(), 0) != gather.end())
+    // Finding the runs costs about a masked copy: worth it from two copies on.
+    const bool byRuns = std::count(gather.begin(), gather.end(), 0) >= 2;
+    if (byRuns)
         for (int r = 1; r <= o.nrows; ++r) {
             const double* owner = (*regions)[r];
             for (int c = 1; c <= ncols; ++c) {
@@ -336,10 +338,23 @@ std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matr
         }
         Matrix& copy = copies[k];
         // Every value of columns 1..ncols is set below, so the copy is not cleared first: the
-        // grid's row, then nodata in the runs of unowned cells.
+        // grid's row, then nodata in the runs of unowned cells, or cell by cell.
         copy = mh.UnsetMatrix(1, o.nrows, 1, o.ncols, o.nrows);
-        for (int r = 1; r <= o.nrows; ++r) std::copy_n((*grids[k])[r] + 1, ncols, copy[r] + 1);
-        for (const Run& run : unowned) std::fill(copy[run.row] + run.first, copy[run.row] + run.last + 1, none);
+        if (byRuns) {
+            for (int r = 1; r <= o.nrows; ++r) std::copy_n((*grids[k])[r] + 1, ncols, copy[r] + 1);
+            for (const Run& run : unowned) std::fill(copy[run.row] + run.first, copy[run.row] + run.last + 1, none);
+            continue;
+        }
+        // Every value read: the compiler may then select several at once.
+        for (int r = 1; r <= o.nrows; ++r) {
+            const double* owner = (*regions)[r];
+            const double* value = (*grids[k])[r];
+            double* to = copy[r];
+            for (int c = 1; c <= ncols; ++c) {
+                const double v = value[c];
+                to[c] = owner[c] != none ? v : none;
+            }
+        }
     }
     return copies;
 }
