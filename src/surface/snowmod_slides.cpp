@@ -122,13 +122,15 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDepositionGrid = (*gridStore)[existing].grid;
     } else {
         maxDeposition.data = WholeGridOutsideZones();
+        // In locals: a store into the grid could otherwise change them as far as the compiler knows.
+        const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
             if (z == nullptr) continue;
             const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                if (z[c] != none) to[c] = MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope);
+                if (z[c] != none) to[c] = MaxDepositionOfSlope(factor, s[c], maxSlope);
         }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
@@ -146,6 +148,13 @@ void schneemodellklasse::CreateSlideGrids() {
     ranks.usable = true;
     ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
     ranks.cells.reserve(order.size());
+    // The pass with its tables in locals.
+    bool usable = true;
+    std::int32_t* const rankOf = ranks.rankOf.data();
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    double* const* const zoneRows = zone.rows();
+    const int* const ordered = order.data();
+    const std::size_t count = order.size();
     std::size_t k = 0;
     for (int r = 1; r <= nrows; ++r) {
         double* const rowOut = elevOrderRow.data[r];
@@ -154,25 +163,26 @@ void schneemodellklasse::CreateSlideGrids() {
         if (z == nullptr) continue;
         for (int c = 1; c <= ncols; ++c) {
             const bool inBasin = z[c] != none;
-            if (inBasin && k < order.size()) {
-                const int index = order[k];
+            if (inBasin && k < count) {
+                const int index = ordered[k];
                 const int orderRow = index / ncols + 1, orderCol = index % ncols + 1;
                 rowOut[c] = orderRow;
                 colOut[c] = orderCol;
                 ++k;
-                if (!ranks.usable) continue;
-                std::int32_t& slot = ranks.rankOf[ranks.Index(orderRow, orderCol)];
-                if (zone[orderRow][orderCol] == none || slot >= 0) {
-                    ranks.usable = false;
+                if (!usable) continue;
+                std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
+                if (zoneRows[orderRow][orderCol] == none || slot >= 0) {
+                    usable = false;
                     continue;
                 }
                 slot = static_cast<std::int32_t>(ranks.cells.size());
                 ranks.cells.emplace_back(orderRow, orderCol);
             } else if (inBasin) {
                 rowOut[c] = colOut[c] = none;
-                ranks.usable = false;
+                usable = false;
             }
         }
     }
+    ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }
