@@ -310,6 +310,26 @@ std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matr
     std::vector<Matrix> copies(n);
     if (o.rank != 0) return copies;
     memory_handling mh;
+    const double none = o.nodata;
+    const int ncols = o.ncols;
+    // The cells no process owns (nodata in the regions), as runs of columns of each row: found
+    // once, they are the cells of every copy that take nodata instead of the grid's value.
+    struct Run {
+        int row, first, last;
+    };
+    std::vector<Run> unowned;
+    // Finding the runs costs about a masked copy: worth it from two copies on.
+    const bool byRuns = std::count(gather.begin(), gather.end(), 0) >= 2;
+    if (byRuns)
+        for (int r = 1; r <= o.nrows; ++r) {
+            const double* owner = (*regions)[r];
+            for (int c = 1; c <= ncols; ++c) {
+                if (owner[c] != none) continue;
+                const int first = c;
+                while (c < ncols && owner[c + 1] == none) ++c;
+                unowned.push_back({r, first, c});
+            }
+        }
     std::size_t next = 0;
     for (std::size_t k = 0; k < n; ++k) {
         if (gather[k] != 0) {
@@ -317,12 +337,15 @@ std::vector<Matrix> WholeGridCopies(modelobject& o, const std::vector<const Matr
             continue;
         }
         Matrix& copy = copies[k];
-        // Every value of columns 1..ncols is set below, so the copy is not cleared first.
+        // Every value of columns 1..ncols is set below, so the copy is not cleared first: the
+        // grid's row, then nodata in the runs of unowned cells, or cell by cell.
         copy = mh.UnsetMatrix(1, o.nrows, 1, o.ncols, o.nrows);
-        // Held in locals (a store into the copy could otherwise change the nodata value as far as
-        // the compiler knows) and every value read: the compiler may then select several at once.
-        const double none = o.nodata;
-        const int ncols = o.ncols;
+        if (byRuns) {
+            for (int r = 1; r <= o.nrows; ++r) std::copy_n((*grids[k])[r] + 1, ncols, copy[r] + 1);
+            for (const Run& run : unowned) std::fill(copy[run.row] + run.first, copy[run.row] + run.last + 1, none);
+            continue;
+        }
+        // Every value read: the compiler may then select several at once.
         for (int r = 1; r <= o.nrows; ++r) {
             const double* owner = (*regions)[r];
             const double* value = (*grids[k])[r];

@@ -402,11 +402,12 @@ void surfaceroutingclass::FillCurvatureGapsOnProcessZero(Matrix& k) {
                         cells.push_back({static_cast<long>(r - 1) * ncols + c - 1, nodata, -1});
             appendRun(from);
         }
+        // Where each listed cell stands in the list, by its index (-1: not listed).
+        std::vector<int> listedAt(static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols), -1);
+        for (std::size_t i = 0; i < cells.size(); ++i) listedAt[static_cast<std::size_t>(cells[i].index)] = static_cast<int>(i);
         auto valueAt = [&](int rr, int cc) {
-            const long index = static_cast<long>(rr - 1) * ncols + cc - 1;
-            const auto it = std::lower_bound(cells.begin(), cells.end(), index,
-                                             [](const Listed& a, long i) { return a.index < i; });
-            return it != cells.end() && it->index == index ? it->value : nodata;
+            const int i = listedAt[static_cast<std::size_t>(rr - 1) * static_cast<std::size_t>(ncols) + static_cast<std::size_t>(cc - 1)];
+            return i >= 0 ? cells[static_cast<std::size_t>(i)].value : nodata;
         };
         for (Listed& cell : cells) {
             if (cell.value != nodata) continue;

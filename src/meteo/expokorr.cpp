@@ -105,7 +105,8 @@ int expokorrklasse::RegisterNew(Matrix& grid, bool wholeGrid, const std::string&
     }
     const int r1 = wholeGrid ? 1 : firstRow;
     const int r2 = wholeGrid ? nrows : lastRow;
-    grid = matrix(r1, r2, 1, ncols, nrows);
+    // Every cell of every row is set below, so the values are not cleared first.
+    grid = UnsetMatrix(r1, r2, 1, ncols, nrows);
     for (int r = r1; r <= r2; ++r)
         for (int c = 1; c <= ncols; ++c)
             grid[r][c] = (zoneGrid->holds(r) && (*zoneGrid)[r][c] != nodata) ? 0.0 : nodata;

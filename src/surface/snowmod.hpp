@@ -210,6 +210,11 @@ public:
     void Slides();
     bool slidesStarted_ = false;
     glacier::SlideOrder slideOrder_;  // process 0: the elevation order as ranks, made with the order grids
+    // While CreateGrids makes its zero grids: the first one of the own rows [0] and of the work
+    // rows [1], whose values the later ones of the same rows take (nothing writes to them before
+    // the last is made); null otherwise.
+    bool shareZeroGrids_ = false;
+    const Matrix* zeroGridMade_[2] = {nullptr, nullptr};
     // Once, with several processes (collective): process 0's strips of the owners, every process's
     // own cells.
     void PrepareSlides(glacier::SlideGrids& s);

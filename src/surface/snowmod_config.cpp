@@ -307,6 +307,13 @@ void schneemodellklasse::CreateZeroGrid(OwnGrid& grid, const char* name, bool wo
     const int last = workRows ? workLastRow : lastRow;
     // Every cell of every held row is set below, so the values are not cleared first.
     grid.data = UnsetMatrix(first, last, 1, ncols, nrows);
+    const Matrix*& made = zeroGridMade_[workRows ? 1 : 0];
+    if (shareZeroGrids_ && made != nullptr) {
+        for (int r = first; r <= last; ++r)
+            if (grid.data.holds(r)) std::copy_n((*made)[r] + 1, ncols, grid.data[r] + 1);
+        RegisterOwn(grid, name, first, last);
+        return;
+    }
     const double none = nodata;
     for (int r = first; r <= last; ++r) {
         if (!grid.data.holds(r)) continue;
@@ -318,6 +325,7 @@ void schneemodellklasse::CreateZeroGrid(OwnGrid& grid, const char* name, bool wo
         const double* const zone = (*zoneGrid)[r];
         for (int c = 1; c <= ncols; ++c) row[c] = zone[c] != none ? 0.0 : none;
     }
+    if (shareZeroGrids_) made = &grid.data;
     RegisterOwn(grid, name, first, last);
 }
 
@@ -341,6 +349,9 @@ void schneemodellklasse::CreateStateGrid(OwnGrid& grid, const char* name, bool w
 
 void schneemodellklasse::CreateGrids() {
     if (snow::IsSlideMethod(method) || glacier::IsDynamic(glacierMethod)) GatherWholeInputs();
+    // Nothing writes to the zero grids made here before the last of them is made: the later ones
+    // copy the first one of the same rows.
+    shareZeroGrids_ = true;
     CreateStateGrid(solid, "snowstorage_solid", true, false);
     CreateStateGrid(liquid, "snowstorage_liquid", true, false);
     CreateStateGrid(total, "snow_storage_total", true, false);
@@ -360,6 +371,8 @@ void schneemodellklasse::CreateGrids() {
     CreateZeroGrid(rainFraction, "rain_fraction", false);
     CreateZeroGrid(outflow, "snowcover_outflow", false);
     CreateZeroGrid(meltOnly, "melt_from_snowcover", false);
+    shareZeroGrids_ = false;
+    zeroGridMade_[0] = zeroGridMade_[1] = nullptr;
     if (snow::IsSlideMethod(method)) GatherMaxDeposition();
     CreateGlacierGrids();
     SetUpPermafrost();

@@ -3,6 +3,7 @@
 // with that order as ranks for the steps' moving.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -55,25 +56,46 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
         for (const ElevatedCell& e : own) order.push_back(e.index);
         return order;
     }
-    std::vector<double> mine;
-    mine.reserve(2 * own.size());
-    for (const ElevatedCell& e : own) {
-        mine.push_back(e.z);
-        mine.push_back(e.index);
+    // The lists are gathered as they are, cell records side by side in process order, straight
+    // into the buffer process 0 merges them in.
+    const int count = static_cast<int>(own.size());
+    int processes = 1;
+    MPI_Comm_size(MPI_COMM_WORLD, &processes);
+    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(processes) : 0), starts(counts.size());
+    MPI_Gather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::size_t n = 0;
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t p = 0; p < counts.size(); ++p) {
+        starts[p] = static_cast<int>(n);
+        n += static_cast<std::size_t>(counts[p]);
+        bounds.push_back(n);
     }
-    std::vector<int> counts;
-    const std::vector<double> all = mpirows::GatherLists(mine, &counts);
+    // The values of both buffers are all written before they are read.
+    std::unique_ptr<ElevatedCell[]> merged(new ElevatedCell[rank == 0 ? n : 0]), spare;
+    MPI_Datatype record;
+    MPI_Type_contiguous(static_cast<int>(sizeof(ElevatedCell)), MPI_BYTE, &record);
+    MPI_Type_commit(&record);
+    MPI_Gatherv(own.data(), count, record, merged.get(), counts.data(), starts.data(), record, 0, MPI_COMM_WORLD);
+    MPI_Type_free(&record);
     if (rank != 0) return order;
-    std::vector<ElevatedCell> merged;
-    merged.reserve(all.size() / 2);
-    std::size_t at = 0;
-    for (int count : counts) {
-        const std::size_t mid = merged.size();
-        for (int k = 0; k < count / 2; ++k, at += 2) merged.push_back({all[at], static_cast<int>(all[at + 1])});
-        std::inplace_merge(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(mid), merged.end(), Lower());
+    // The ordered lists merged in pairs of neighbours, level by level, between two buffers: every
+    // cell moves once a level, instead of once for each list merged after its own. The order is
+    // total (heights are finite, indices unique), so any merging gives the same list.
+    spare.reset(new ElevatedCell[n]);
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> next{0};
+        for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
+            const std::size_t end = i + 2 < bounds.size() ? bounds[i + 2] : bounds[i + 1];
+            ElevatedCell* const from = merged.get();
+            std::merge(from + bounds[i], from + bounds[i + 1], from + bounds[i + 1], from + end, spare.get() + bounds[i],
+                       Lower());
+            next.push_back(end);
+        }
+        std::swap(merged, spare);
+        bounds = std::move(next);
     }
-    order.reserve(merged.size());
-    for (const ElevatedCell& e : merged) order.push_back(e.index);
+    order.resize(n);
+    for (std::size_t k = 0; k < n; ++k) order[k] = merged[k].index;
     return order;
 }
 
@@ -100,13 +122,15 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDepositionGrid = (*gridStore)[existing].grid;
     } else {
         maxDeposition.data = WholeGridOutsideZones();
+        // In locals: a store into the grid could otherwise change them as far as the compiler knows.
+        const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
             if (z == nullptr) continue;
             const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                if (z[c] != none) to[c] = MaxDepositionOfSlope(maxDepositionFactor, s[c], maxDepositionSlope);
+                if (z[c] != none) to[c] = MaxDepositionOfSlope(factor, s[c], maxSlope);
         }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
@@ -124,6 +148,13 @@ void schneemodellklasse::CreateSlideGrids() {
     ranks.usable = true;
     ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
     ranks.cells.reserve(order.size());
+    // The pass with its tables in locals.
+    bool usable = true;
+    std::int32_t* const rankOf = ranks.rankOf.data();
+    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+    double* const* const zoneRows = zone.rows();
+    const int* const ordered = order.data();
+    const std::size_t count = order.size();
     std::size_t k = 0;
     for (int r = 1; r <= nrows; ++r) {
         double* const rowOut = elevOrderRow.data[r];
@@ -132,25 +163,26 @@ void schneemodellklasse::CreateSlideGrids() {
         if (z == nullptr) continue;
         for (int c = 1; c <= ncols; ++c) {
             const bool inBasin = z[c] != none;
-            if (inBasin && k < order.size()) {
-                const int index = order[k];
+            if (inBasin && k < count) {
+                const int index = ordered[k];
                 const int orderRow = index / ncols + 1, orderCol = index % ncols + 1;
                 rowOut[c] = orderRow;
                 colOut[c] = orderCol;
                 ++k;
-                if (!ranks.usable) continue;
-                std::int32_t& slot = ranks.rankOf[ranks.Index(orderRow, orderCol)];
-                if (zone[orderRow][orderCol] == none || slot >= 0) {
-                    ranks.usable = false;
+                if (!usable) continue;
+                std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
+                if (zoneRows[orderRow][orderCol] == none || slot >= 0) {
+                    usable = false;
                     continue;
                 }
                 slot = static_cast<std::int32_t>(ranks.cells.size());
                 ranks.cells.emplace_back(orderRow, orderCol);
             } else if (inBasin) {
                 rowOut[c] = colOut[c] = none;
-                ranks.usable = false;
+                usable = false;
             }
         }
     }
+    ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -477,6 +478,36 @@ TEST_F(RadiationTest, NodataSlopeCountsAsHorizontal) {
     for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
         for (int c = 1; c <= 5; ++c)
             if (InZone(r, c) && (r == 2 || r == 3)) { EXPECT_NEAR(At("radiation_correction", r, c), 1.0, 1e-12); }
+}
+
+TEST_F(RadiationTest, PublishedGridsStartAtZeroInTheZoneAndNodataElsewhere) {
+    // Before the first step every published grid holds 0 in the zone's cells, nodata in every
+    // other cell of its rows and 0 in column 0: compared as bits, on every row a process holds
+    // (the shadow of a terrain method whole on process 0).
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    for (int method : {1, 2}) {
+        unsigned error = 0;
+        auto m = Make(RadiationSection(method, 1, 2), &error);
+        ASSERT_EQ(error, 0u) << console_.str();
+        std::vector<const char*> names = {"radiation_correction", "Shadow", "Ieff_max"};
+        if (method == 2) names.push_back("corr_temperature");
+        for (const char* name : names) {
+            const Matrix* grid = nullptr;
+            for (int i = 1; i < 1000 && grid == nullptr; ++i)
+                if (store_[i].hasInternalName && store_[i].internalName == name) grid = store_[i].grid;
+            ASSERT_NE(grid, nullptr) << name;
+            int held = 0;
+            for (int r = 1; r <= 4; ++r) {
+                if (!grid->holds(r)) continue;
+                ++held;
+                EXPECT_TRUE(same((*grid)[r][0], 0.0)) << method << " " << name << " row " << r;
+                for (int c = 1; c <= 5; ++c)
+                    EXPECT_TRUE(same((*grid)[r][c], InZone(r, c) ? 0.0 : -9999.0))
+                        << method << " " << name << " " << r << "," << c << " " << (*grid)[r][c];
+            }
+            EXPECT_GE(held, settings_.lastRow - settings_.firstRow + 1) << method << " " << name;
+        }
+    }
 }
 
 }  // namespace

@@ -527,3 +527,41 @@ TEST_F(SlidesMpi, GridsOfTheSetUpHoldNodataOutsideTheBasinAndZeroInColumnZero) {
     expectRows(snow->elevOrderRow.data, 1, 4, [&](int r, int c) { return (*ref.g.orderRow)[r][c]; }, "order rows");
     expectRows(snow->elevOrderCol.data, 1, 4, [&](int r, int c) { return (*ref.g.orderCol)[r][c]; }, "order cols");
 }
+
+namespace {
+
+TEST_F(SlidesMpi, ZeroGridsOfAWarmStartHoldZeroBesideTheStoresReadFromFiles) {
+    // The stores of a warm start come from files; the grids that start at zero must not take
+    // their values, however the zero grids of the set-up are made.
+    Terrain();
+    Drop("GlacierizedCells");
+    const std::pair<const char*, double> files[] = {{"solid.asc", 12}, {"liquid.asc", 1.5}, {"total.asc", 13.5},
+                                                    {"days.asc", 4},   {"age.asc", 6},      {"stemp.asc", 270},
+                                                    {"surftemp.asc", 265}};
+    for (const auto& [name, value] : files) {
+        std::string text = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) text += std::to_string(value) + (c < 5 ? " " : "\n");
+        submodel_test::WriteShared(name, text);
+    }
+    SectionOptions o;
+    o.method = 8;
+    o.readStorage = 1;
+    auto snow = FrozenSnow(o);
+    ForOwn([&](int r, int c) { EXPECT_EQ(snow->solid.data[r][c], 12.0) << r << "," << c; });
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    auto expectZero = [&](const Matrix& m, int first, int last, const std::string& name) {
+        for (int r = first; r <= last; ++r) {
+            ASSERT_TRUE(m.holds(r)) << name << " " << r;
+            EXPECT_TRUE(same(m[r][0], 0.0)) << name << " row " << r;
+            for (int c = 1; c <= 5; ++c)
+                EXPECT_TRUE(same(m[r][c], zone_[r][c] == -9999 ? -9999.0 : 0.0)) << name << " " << r << "," << c;
+        }
+    };
+    for (auto* g : {&snow->inputMass, &snow->mobileMass, &snow->deposition})
+        expectZero(g->data, snow->workFirstRow, snow->workLastRow, g->fileName);
+    for (auto* g : {&snow->snowFraction, &snow->rainFraction, &snow->outflow, &snow->meltOnly})
+        expectZero(g->data, settings_.firstRow, settings_.lastRow, g->fileName);
+}
+
+}  // namespace
