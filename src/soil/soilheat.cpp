@@ -2,9 +2,7 @@
 #include "soil/soilheat.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 
 namespace soilheat {
 
@@ -79,8 +77,7 @@ void ExplicitStep(const Column& col, std::span<double> T, double surface, double
 }
 
 void ImplicitStep(const Column& col, std::span<const double> Told, double surface, double lower, bool fluxBoundary,
-                  double lowerFlux, double dt, const Advection* adv, Tridiagonal w, std::span<double> Tnew,
-                  KeptCoefficients* kept) {
+                  double lowerFlux, double dt, const Advection* adv, Tridiagonal w, std::span<double> Tnew) {
     const int n = col.n;
     const double* l = col.lambda.data();
     const double* d = col.thickness.data();
@@ -99,48 +96,7 @@ void ImplicitStep(const Column& col, std::span<const double> Told, double surfac
     // elimination, so the processor overlaps them with its chain of divisions, whose last values
     // stay in registers. The operations are those of coefficients first and elimination after.
     double bAbove = 0, cAbove = 0, rAbove = 0;
-    KeptLayer* K = kept != nullptr ? kept->layers.data() : nullptr;
-    const bool reuse = K != nullptr && kept->reuse;
     for (int k = 1; k <= n; ++k) {
-        // An inner layer's coefficients depend on the conductivities above and of the layer, its
-        // heat capacity and what stays the same over the kept steps; with every bit the same it
-        // takes the kept ones. Its right-hand side follows the temperature.
-        if (k > 1 && k < n && K != nullptr) {
-            KeptLayer& kl = K[k];
-            double a, c, b, macropore;
-            if (reuse && std::bit_cast<std::uint64_t>(l[k - 1]) == std::bit_cast<std::uint64_t>(kl.lambdaAbove) &&
-                std::bit_cast<std::uint64_t>(l[k]) == std::bit_cast<std::uint64_t>(kl.lambda) &&
-                std::bit_cast<std::uint64_t>(H[k]) == std::bit_cast<std::uint64_t>(kl.capacity)) {
-                a = kl.a;
-                c = kl.c;
-                b = kl.b;
-                macropore = kl.macropore;
-            } else {
-                const double S = dt / (d[k] * H[k]);
-                a = -2.0 * l[k - 1] * dt / ((d[k - 1] + d[k]) * d[k] * H[k]);
-                c = -2.0 * l[k] * dt / ((d[k + 1] + d[k]) * d[k] * H[k]);
-                double m = 0.0;
-                if (adv != nullptr) {
-                    const double qTop = adv->flux[U(k - 1)], qBottom = adv->flux[U(k)];
-                    if (qTop < 0) a -= qTop * Cw * S;
-                    if (qBottom > 0) c += qBottom * Cw * S;
-                    m = adv->macropore[U(k)];
-                }
-                b = 1.0 - a - c - m * Cw * S;
-                macropore = S * m * Cw;
-                kl = KeptLayer{l[k - 1], l[k], H[k], a, c, b, macropore};
-            }
-            const double Tw = adv != nullptr ? adv->waterTemperature : 0.0;
-            double r = T0[k] - macropore * Tw;
-            const double f = a / bAbove;
-            b -= f * cAbove;
-            r -= f * rAbove;
-            A[k] = a;
-            B[k] = bAbove = b;
-            C[k] = cAbove = c;
-            R[k] = rAbove = r;
-            continue;
-        }
         const double S = dt / (d[k] * H[k]);
         double a = k > 1 ? -2.0 * l[k - 1] * dt / ((d[k - 1] + d[k]) * d[k] * H[k]) : 0.0;
         double c = k < n ? -2.0 * l[k] * dt / ((d[k + 1] + d[k]) * d[k] * H[k]) : 0.0;

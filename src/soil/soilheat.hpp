@@ -57,28 +57,9 @@ struct Tridiagonal {
     std::span<double> a, b, c, r;
 };
 
-// What the implicit scheme keeps of an inner layer (1 < k < n) between its steps: the bits of
-// the conductivities above and of the layer and of its heat capacity, and the coefficients a, c,
-// b (before the elimination) and S m Cw of the macropore water computed from them.
-struct KeptLayer {
-    double lambdaAbove = 0, lambda = 0, capacity = 0;
-    double a = 0, c = 0, b = 0, macropore = 0;
-};
-
-// Coefficients kept over the steps of one time step length, advection, surface and lower
-// boundary kind and thicknesses (1..n). With reuse off every inner layer's are computed and
-// kept; with reuse on a layer whose three arguments have the same bits takes its kept ones,
-// which the same operations would give again.
-struct KeptCoefficients {
-    std::span<KeptLayer> layers;
-    bool reuse = false;
-};
-
 // One implicit step: Tnew[1..n] from Told over dt seconds; lowerFlux is used when fluxBoundary.
-// kept (optional): see KeptCoefficients; the result is the same with or without.
 void ImplicitStep(const Column& col, std::span<const double> Told, double surface, double lower, bool fluxBoundary,
-                  double lowerFlux, double dt, const Advection* advection, Tridiagonal work, std::span<double> Tnew,
-                  KeptCoefficients* kept = nullptr);
+                  double lowerFlux, double dt, const Advection* advection, Tridiagonal work, std::span<double> Tnew);
 
 // Number of heat sub-steps of a step of dt seconds from the trial change of layer 1.
 int HeatSubsteps(double trialChange, double air, double T1, double dt, double shortest, double longest);

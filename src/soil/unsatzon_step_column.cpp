@@ -297,7 +297,6 @@ void CellWork::Resize(int layers) {
                     &dSdT, &lambda, &latent, &heatCapacity, &heatFlux, &heatChange, &heatStart, &ta, &tb, &tc, &tr,
                     &macroporeFlux, &layerEtr, &layerInterflow})
         if (v->size() < size) v->assign(size, 0.0);
-    if (keptHeat.size() < size) keptHeat.assign(size, soilheat::KeptLayer{});
     if (lambdaArguments.size() < size) lambdaArguments.assign(size, {NAN, NAN, NAN, NAN, NAN, NAN});
     if (mineralArguments.size() < size) mineralArguments.assign(size, {NAN, NAN, NAN});
     if (mineral.size() < size) mineral.assign(size, 0.0);

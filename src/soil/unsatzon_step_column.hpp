@@ -12,7 +12,6 @@
 
 #include "soil/soilcolumn.hpp"
 #include "soil/soilcolumn_uptake.hpp"
-#include "soil/soilheat.hpp"
 #include "soil/unsatzon_dump.hpp"
 
 namespace soilstep {
@@ -190,10 +189,6 @@ struct CellWork {
     // arrays of the two schemes.
     std::vector<double> T, Tnew, unfrozen, dSdT, lambda, latent, heatCapacity, heatFlux, heatChange, heatStart;
     std::vector<double> ta, tb, tc, tr, macroporeFlux;
-    // The implicit scheme's coefficients of the inner layers, kept over the heat sub-steps of a
-    // water sub-step (same length, water fluxes and thicknesses): layers whose conductivities and
-    // heat capacity stay the same keep them.
-    std::vector<soilheat::KeptLayer> keptHeat;
     // The arguments each layer's conductivity was last computed from (bit patterns; NaN until
     // the first): the heat sub-steps of a water sub-step keep the water contents, and a layer
     // whose unfrozen fraction stays the same keeps its conductivity.
@@ -286,11 +281,9 @@ void HeatProperties(const soil_entry& soil, CellWork& work, const HeatSettings& 
 int HeatStepCount(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in);
 // One heat sub-step of dt seconds of the scheme of the method; work.T holds the new temperatures.
 // The implicit scheme with advection takes the column's water fluxes q and work.macroporeFlux.
-// freezingOffsets, keepThawed: as HeatProperties's. keptCoefficients: the implicit scheme's
-// coefficients kept in work.keptHeat by the last sub-step of the same length, water fluxes and
-// macropore water are reused where a layer's properties stayed (with the memos on).
+// freezingOffsets, keepThawed: as HeatProperties's.
 void HeatSubstep(const soil_entry& soil, CellWork& work, const StepSettings& set, const CellForcing& in, double dt,
-                 bool freezingOffsets = false, bool keepThawed = false, bool keptCoefficients = false);
+                 bool freezingOffsets = false, bool keepThawed = false);
 
 // The h heat sub-steps of dt seconds after a water sub-step, with its fluxes and macropore water;
 // then, with frozenFactors (for a next water sub-step of the call), the column's frozen factors

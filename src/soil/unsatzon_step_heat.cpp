@@ -114,7 +114,7 @@ int HeatStepCount(const soil_entry& soil, CellWork& w, const StepSettings& set, 
 }
 
 void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, const CellForcing& in, double dt,
-                 bool freezingOffsets, bool keepThawed, bool keptCoefficients) {
+                 bool freezingOffsets, bool keepThawed) {
     HeatProperties(soil, w, set.heat, freezingOffsets, keepThawed);
     const soilheat::Column column = HeatColumn(soil, w);
     const std::size_t size = U(w.col.n) + 1;
@@ -134,10 +134,8 @@ void HeatSubstep(const soil_entry& soil, CellWork& w, const StepSettings& set, c
                             in.hasSnow && in.snow > 0 ? 0.0 : in.airTemperature};
     const soilheat::Tridiagonal work{{w.ta.data(), size}, {w.tb.data(), size}, {w.tc.data(), size},
                                      {w.tr.data(), size}};
-    soilheat::KeptCoefficients kept{{w.keptHeat.data(), size}, keptCoefficients};
     soilheat::ImplicitStep(column, T, surface, in.lowerTemperature, in.lowerFluxBoundary, in.lowerFlux, dt,
-                           set.heat.method > 11 ? &adv : nullptr, work, {w.Tnew.data(), size},
-                           w.memos ? &kept : nullptr);
+                           set.heat.method > 11 ? &adv : nullptr, work, {w.Tnew.data(), size});
     std::copy(w.Tnew.begin() + 1, w.Tnew.begin() + static_cast<std::ptrdiff_t>(size), w.T.begin() + 1);
 }
 
@@ -147,9 +145,8 @@ void HeatSteps(const soil_entry& soil, CellWork& w, const StepSettings& set, con
     for (int i = 1; i <= w.col.n; ++i) w.macroporeFlux[U(i)] = in.macroporesOff ? 0.0 : -w.inflow[U(i)];
     // The water contents stay the same over the heat sub-steps: their freezing offsets are kept.
     std::fill(w.freezingOffsets.begin(), w.freezingOffsets.begin() + w.col.n + 1, NAN);
-    // So do the properties of the layers above 0 degrees from the second sub-step on, and the
-    // implicit scheme's coefficients of the layers whose properties stayed.
-    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true, j > 0, j > 0);
+    // So do the properties of the layers above 0 degrees from the second sub-step on.
+    for (int j = 0; j < h; ++j) HeatSubstep(soil, w, set, in, dt, true, j > 0);
     // The water numerics of the next sub-step see the new unfrozen fractions, from the freezing
     // offsets the sub-steps kept (the water contents are still theirs).
     if (frozenFactors)
