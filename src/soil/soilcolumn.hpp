@@ -94,9 +94,6 @@ struct ColumnState {
     // The same for the two conductivity look-ups of interface i (mean water contents of layers i
     // and i + 1 in the table of layer i).
     std::vector<int> conductivityBracketUpper, conductivityBracketLower;
-    // Per layer the last bracket of the lateral outflow's conductivity look-up (its mean water
-    // content in its own table), a hint for the next iteration.
-    std::vector<int> outflowBracket;
     // Work arrays of the solute balance.
     std::vector<double> share, eOwn, wOwn, rOwn, qOwn;
     // Off: the flux limitation evaluates the plain heads at every step of its bisection (the

@@ -202,7 +202,7 @@ bool CrossedDownToNoFlux(const soil_entry& soil, double err, int i, double Hi, d
                                                   const CellValues& cell, const SolverSettings& set, int i,
                                                   LookupMemo& memo, int& hintUpper, int& hintLower);
 [[gnu::always_inline]] inline double Outflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell,
-                                             int i, SubstepTotals& totals, int& hint);
+                                             int i, SubstepTotals& totals);
 [[gnu::always_inline]] inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, int* evaluations,
                                            LookupMemo& memo);
 
@@ -258,23 +258,21 @@ inline double Conductivity(const soil_entry& soil, const ColumnState& col, const
 }
 
 inline double Outflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
-                      SubstepTotals& totals, int& hint) {
+                      SubstepTotals& totals) {
     const std::size_t l = U(i);
     if (i >= cell.tableLayer) return 0.0;
     if (col.z[l] - col.H[l] >= kFieldCapacitySuction) return 0.0;
     const double d = soil.thickness[l];
     const double excess = col.thetaMean[l] - col.fieldCapacity[l];
     const double limit = excess > 0 ? excess * d / cell.dt : 0.0;
-    const bool interflow = col.K[l + 1] < col.K[l];
-    const bool drains = cell.drainageLayer > 0 && i == cell.drainageLayer && cell.drainageDistance > 0;
-    // Interflow and drainage share the one look-up; its bracket is the next iteration's hint.
-    const double kr =
-        interflow || drains ? soil.RelConductivityFromTheta(i, col.thetaMean[l], col.frozen[l], hint) : 0.0;
     double e = 0;
-    if (interflow) e = kr * col.K[l] * d * cell.channelDensity * std::min(1.0, cell.tanBeta);
-    if (drains) {
+    if (col.K[l + 1] < col.K[l]) {
+        e = Kr(soil, col.thetaMean[l], col.frozen[l], i) * col.K[l] * d * cell.channelDensity *
+            std::min(1.0, cell.tanBeta);
+    }
+    if (cell.drainageLayer > 0 && i == cell.drainageLayer && cell.drainageDistance > 0) {
         const double Ld = cell.drainageDistance;
-        double drain = ((2 * kr * col.K[l] * d) / Ld) * cell.cellsize / Ld;
+        double drain = ((2 * Kr(soil, col.thetaMean[l], col.frozen[l], i) * col.K[l] * d) / Ld) * cell.cellsize / Ld;
         drain = std::min(drain, limit);
         totals.drainage = drain;
         e += drain;
@@ -286,8 +284,7 @@ inline double Outflow(const soil_entry& soil, const ColumnState& col, const Cell
 
 double LateralOutflow(const soil_entry& soil, const ColumnState& col, const CellValues& cell, int i,
                       SubstepTotals& totals) {
-    int hint = 0;
-    return Outflow(soil, col, cell, i, totals, hint);
+    return Outflow(soil, col, cell, i, totals);
 }
 
 double SuctionLookupError(const soil_entry& soil, int i) {
@@ -383,7 +380,7 @@ TALVO_HOT_LOOP void SubstepFluxes(const soil_entry& soil, ColumnState& col, cons
         const double Ki =
             Conductivity(soil, col, cell, set, i, memo, col.conductivityBracketUpper[l], col.conductivityBracketLower[l]);
         col.q[l] = DarcyFlux(Ki, col.H[l], col.H[l + 1], soil.thickness[l], soil.thickness[l + 1]);
-        col.e[l] = Outflow(soil, col, cell, i, totals, col.outflowBracket[l]);
+        col.e[l] = Outflow(soil, col, cell, i, totals);
     }
     memo = LookupMemo{};
     for (int i = 1; i <= L && i < n; ++i) col.q[U(i)] = Limit(soil, col, i, cell.dt, nullptr, memo);

@@ -130,7 +130,6 @@ void ColumnState::Resize(int layers) {
     halfBracketLower.assign(size, 0);
     conductivityBracketUpper.assign(size, 0);
     conductivityBracketLower.assign(size, 0);
-    outflowBracket.assign(size, 0);
 }
 
 void ColumnState::SetSoil(const soil_entry& soil, double surfaceElevation) {
