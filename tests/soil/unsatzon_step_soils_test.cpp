@@ -117,6 +117,31 @@ TEST_F(SoilTypesRunTest, EachCellOfTwoSoilsGetsWhatABasinOfItsSoilAloneGivesIt) 
     }
 }
 
+TEST_F(SoilTypesRunTest, PartlyFrozenCellsOfTwoSoilsGetWhatABasinOfTheirSoilAloneGivesThem) {
+    // The thread's column goes from cell to cell of either soil with partly frozen layers, whose
+    // heads at the start of a call and in the sub-steps look up other water contents.
+    std::vector<std::vector<double>> runs[3];
+    AddGrid("temperature", 0.0);
+    for (int layout = 0; layout < 3; ++layout) {
+        ASSERT_NO_FATAL_FAILURE(Start(layout, ImplicitHeat(), false));
+        for (int h = 0; h < 8; ++h) {
+            Input("temperature", h < 5 ? -8.0 : -2.0);
+            Input("water", h >= 3 ? 5.0 : 0.0);
+            Step(h);
+        }
+        Collect(runs[layout], true);
+        model_.reset();
+    }
+    for (std::size_t i = 0; i < std::size(kCells); ++i) {
+        const int soil = (kCells[i][0] + kCells[i][1]) % 2 == 0 ? 1 : 2;
+        EXPECT_TRUE(SameBits(runs[0][i], runs[soil][i])) << kCells[i][0] << " " << kCells[i][1];
+        // The top layer is partly frozen at the end.
+        if (!runs[0][i].empty()) {
+            EXPECT_LT(runs[0][i][6], 0.0);
+        }
+    }
+}
+
 TEST_F(SoilTypesRunTest, FreezingThawingAndRainedOnColumnsGiveThePlainBits) {
     std::vector<std::vector<double>> results[2];
     double coldest = 0;
