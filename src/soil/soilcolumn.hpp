@@ -85,6 +85,10 @@ struct ColumnState {
     std::vector<double> suctionLookupError;
     std::vector<SuctionBounds> suctionBounds;
     std::vector<int> suctionBracket;  // per layer the last bracket of the heads' suction look-ups (a hint)
+    // Per layer the last bracket of the heads of the water contents themselves at the start of a
+    // call (a hint for the next column's): the sub-steps' heads look up the unfrozen water, which
+    // lies in another bracket where a layer is partly frozen.
+    std::vector<int> startBracket;
     // Per interface i the last brackets of the flux limitation's first look-ups of layers i and
     // i + 1 (hints for the next iteration, whose water contents there move little).
     std::vector<int> limitBracketUpper, limitBracketLower;

@@ -124,6 +124,7 @@ void ColumnState::Resize(int layers) {
     sameTableAsAbove.assign(size, 0);
     suctionBounds.assign(size, SuctionBounds{});
     suctionBracket.assign(size, 0);
+    startBracket.assign(size, 0);
     limitBracketUpper.assign(size, 0);
     limitBracketLower.assign(size, 0);
     halfBracketUpper.assign(size, 0);

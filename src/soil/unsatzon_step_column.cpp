@@ -32,7 +32,7 @@ double TakeFromTable(const soil_entry& soil, ColumnState& col, int g, double nee
 void FillHeads(const soil_entry& soil, ColumnState& col) {
     for (int i = 1; i <= col.n; ++i) {
         const std::size_t l = U(i);
-        col.H[l] = (col.z[l - 1] + col.z[l]) / 2 - soil.SuctionFromTheta(i, col.theta[l], col.suctionBracket[l]);
+        col.H[l] = (col.z[l - 1] + col.z[l]) / 2 - soil.SuctionFromTheta(i, col.theta[l], col.startBracket[l]);
     }
 }
 

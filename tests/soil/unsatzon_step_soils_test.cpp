@@ -117,6 +117,31 @@ TEST_F(SoilTypesRunTest, EachCellOfTwoSoilsGetsWhatABasinOfItsSoilAloneGivesIt) 
     }
 }
 
+TEST_F(SoilTypesRunTest, PartlyFrozenCellsOfTwoSoilsGetWhatABasinOfTheirSoilAloneGivesThem) {
+    // The thread's column goes from cell to cell of either soil with partly frozen layers, whose
+    // heads at the start of a call and in the sub-steps look up other water contents.
+    std::vector<std::vector<double>> runs[3];
+    AddGrid("temperature", 0.0);
+    for (int layout = 0; layout < 3; ++layout) {
+        ASSERT_NO_FATAL_FAILURE(Start(layout, ImplicitHeat(), false));
+        for (int h = 0; h < 8; ++h) {
+            Input("temperature", h < 5 ? -8.0 : -2.0);
+            Input("water", h >= 3 ? 5.0 : 0.0);
+            Step(h);
+        }
+        Collect(runs[layout], true);
+        model_.reset();
+    }
+    for (std::size_t i = 0; i < std::size(kCells); ++i) {
+        const int soil = (kCells[i][0] + kCells[i][1]) % 2 == 0 ? 1 : 2;
+        EXPECT_TRUE(SameBits(runs[0][i], runs[soil][i])) << kCells[i][0] << " " << kCells[i][1];
+        // The top layer is partly frozen at the end.
+        if (!runs[0][i].empty()) {
+            EXPECT_LT(runs[0][i][6], 0.0);
+        }
+    }
+}
+
 TEST_F(SoilTypesRunTest, FreezingThawingAndRainedOnColumnsGiveThePlainBits) {
     std::vector<std::vector<double>> results[2];
     double coldest = 0;
@@ -138,6 +163,39 @@ TEST_F(SoilTypesRunTest, FreezingThawingAndRainedOnColumnsGiveThePlainBits) {
     // The top layer froze (below the freezing point but above the fully frozen temperature).
     if (Own(2, 2)) {
         EXPECT_LT(coldest, 0.0);
+    }
+}
+
+TEST_F(SoilTypesRunTest, RainThroughAFrozenTopIntoThawedLayersGivesThePlainBits) {
+    // Six heat sub-steps an hour; the freezing top's properties change in each of them while the
+    // thawed layers below keep theirs (and so their coefficients of the implicit scheme), under
+    // water and macropore water carrying heat down. In the hard frost the top two layers freeze
+    // through (below -10 degrees): their conductivities stay while their heat capacities follow
+    // the temperature. Then a thaw.
+    std::vector<std::vector<double>> results[2];
+    double top = 0, second = 0, bottom = 0;
+    AddGrid("temperature", 0.0);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_NO_FATAL_FAILURE(Start(0, ImplicitHeat(), pass == 0));
+        for (int h = 0; h < 10; ++h) {
+            Input("temperature", h < 2 ? -6.0 : h < 7 ? -40.0 : 3.0);
+            Input("water", h >= 2 ? 7.0 : 0.0);
+            Step(h);
+            if (pass == 1 && h == 7 && Own(2, 3)) {
+                top = Level("Soil_Temperature_Stack", 2, 3, 1);
+                second = Level("Soil_Temperature_Stack", 2, 3, 2);
+                bottom = Level("Soil_Temperature_Stack", 2, 3, 10);
+            }
+        }
+        Collect(results[pass], true);
+        model_.reset();
+    }
+    for (std::size_t i = 0; i < std::size(kCells); ++i)
+        EXPECT_TRUE(SameBits(results[0][i], results[1][i])) << kCells[i][0] << " " << kCells[i][1];
+    if (Own(2, 3)) {
+        EXPECT_LT(top, -10.0);
+        EXPECT_LT(second, -10.0);
+        EXPECT_GT(bottom, 0.0);
     }
 }
 
