@@ -315,8 +315,10 @@ private:
     void NoteForeignLevels();
     void NoteForeignFluxes();
     // The cells f .. f + 7 of a row whose velocity / storage pass must be computed, one byte
-    // each (1: compute): own basin cells, all of them unless quiet cells are skipped.
-    std::uint64_t VelocityWork(std::size_t f, bool skip) const;
+    // each (1: compute): own basin cells, all of them unless quiet cells are skipped. changed
+    // receives LevelsChangedAround(f) where quiet cells are skipped and the block holds own cells
+    // (0 elsewhere), so that the pass takes the neighbourhoods' levels once per block.
+    std::uint64_t VelocityWork(std::size_t f, bool skip, std::uint64_t* changed) const;
     // The cells f .. f + 7 (one byte each) a level of whose 3 x 3 neighbourhood changed in the
     // last storage pass or since the last call.
     std::uint64_t LevelsChangedAround(std::size_t f) const;

@@ -152,11 +152,13 @@ std::uint64_t surfaceroutingclass::FiniteAround(std::size_t f) const {
     return finite;
 }
 
-std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip) const {
+std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip, std::uint64_t* changed) const {
+    *changed = 0;
     const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
     if (!skip || own == 0) return own;
     // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
-    return own & (~surfrout::LoadFlags(&settled[f]) | LevelsChangedAround(f));
+    *changed = LevelsChangedAround(f);
+    return own & (~surfrout::LoadFlags(&settled[f]) | *changed);
 }
 
 std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) const {

@@ -143,13 +143,14 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
         const std::size_t rowFlags = FlagIndex(r, 0);
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            std::uint64_t work = VelocityWork(f0, skip);
+            std::uint64_t changed = 0;
+            std::uint64_t work = VelocityWork(f0, skip, &changed);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
             quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
             if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
             // Cells whose shares were computed from the levels their neighbourhood still holds.
             const std::uint64_t keep =
-                skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~LevelsChangedAround(f0) : 0;
+                skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~changed : 0;
             while (work != 0) {
                 const int c = c0 + surfrout::TakeFirstFlag(&work);
                 const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
