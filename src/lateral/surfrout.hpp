@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -326,3 +327,49 @@ private:
     bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;
 };
+
+// The masks of a block of eight cells, looked at in every sub step for every block of the own
+// rows: defined here so that the passes take them in.
+inline std::uint64_t surfaceroutingclass::LevelsChangedAround(std::size_t f) const {
+    const std::size_t stride = FlagStride();
+    std::uint64_t changed = 0;
+    for (const std::size_t row : {f - stride, f, f + stride})
+        changed |= surfrout::LoadFlags(&levelChanged[row - 1]) | surfrout::LoadFlags(&levelChanged[row]) |
+                   surfrout::LoadFlags(&levelChanged[row + 1]);
+    return changed;
+}
+
+inline std::uint64_t surfaceroutingclass::FiniteAround(std::size_t f) const {
+    const std::size_t stride = FlagStride();
+    std::uint64_t finite = ~std::uint64_t{0};
+    for (const std::size_t row : {f - stride, f, f + stride})
+        finite &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
+                  surfrout::LoadFlags(&concFinite[row + 1]);
+    return finite;
+}
+
+inline std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip, std::uint64_t* changed) const {
+    *changed = 0;
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
+    *changed = LevelsChangedAround(f);
+    return own & (~surfrout::LoadFlags(&settled[f]) | *changed);
+}
+
+inline std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) const {
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: dry, nothing sent by the cell or a neighbour, with tracers every concentration of
+    // the 3 x 3 neighbourhood finite.
+    const std::size_t stride = FlagStride();
+    std::uint64_t quiet = surfrout::LoadFlags(&dry[f]);
+    for (const std::size_t row : {f - stride, f, f + stride}) {
+        quiet &= surfrout::LoadFlags(&sendsNothing[row - 1]) & surfrout::LoadFlags(&sendsNothing[row]) &
+                 surfrout::LoadFlags(&sendsNothing[row + 1]);
+        if (tracerCount > 0)
+            quiet &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
+                     surfrout::LoadFlags(&concFinite[row + 1]);
+    }
+    return own & ~quiet;
+}
