@@ -36,6 +36,9 @@ inline std::uint64_t LoadFlags(const unsigned char* p) {
     return w;
 }
 
+// True for +0 only: -0 and NaN do not pass (bit pattern compared).
+inline bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
+
 // Number of flags set in a word of LoadFlags (a sum of eight bytes of 0 or 1 in the top byte).
 inline int FlagCount(std::uint64_t w) { return static_cast<int>((w * 0x0101010101010101ull) >> 56); }
 
@@ -372,4 +375,15 @@ inline std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) 
                      surfrout::LoadFlags(&concFinite[row + 1]);
     }
     return own & ~quiet;
+}
+
+inline bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {
+    if (k < 1 || !sameWeights || !surfrout::PositiveZero(totalInput[r][c])) return false;
+    const double* v = velocity[r][c];
+    const double* q = fluxes[r][c];
+    for (int d = 1; d <= 8; ++d)
+        if (!surfrout::PositiveZero(v[d])) return false;
+    for (int d = 0; d <= 8; ++d)
+        if (!surfrout::PositiveZero(q[d])) return false;
+    return true;
 }

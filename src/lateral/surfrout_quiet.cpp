@@ -134,17 +134,6 @@ void surfaceroutingclass::NoteForeignFluxes() {
     }
 }
 
-bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {
-    if (k < 1 || !sameWeights || !PositiveZero(totalInput[r][c])) return false;
-    const double* v = velocity[r][c];
-    const double* q = fluxes[r][c];
-    for (int d = 1; d <= 8; ++d)
-        if (!PositiveZero(v[d])) return false;
-    for (int d = 0; d <= 8; ++d)
-        if (!PositiveZero(q[d])) return false;
-    return true;
-}
-
 bool surfaceroutingclass::DryAfterStorage(int r, int c, bool river) const {
     const double df = (*directflow)[r][c];
     if (!PositiveZero((*surfaceStorage)[r][c]) || !PositiveZero((*qIn)[r][c]) || !PositiveZero((*qOut)[r][c]) ||
