@@ -647,19 +647,14 @@ void gwflowclass::RestoreTrialHeads(const gwnum::SorLayer& view, int slot) {
 std::int64_t gwflowclass::CountOscillations(int l) {
     const Layer& L = layers[static_cast<std::size_t>(l)];
     const double e = maxErrorAllowed;
-    // The change of the step at a cell of row r whose head turned round (-1 where it did not),
-    // with the rows looked at taken once per row.
+    // The change of the step at an own zone cell of row r whose head turned round (-1 where it
+    // did not). Only own zone cells count: the listed columns of each row, in column order, so
+    // that neither the zone grid nor the regions are read cell by cell.
     struct Turns {
-        const double *zone, *regions, *h, *h0, *h00;
+        const double *h, *h0, *h00;
     };
-    auto turnsOf = [&](int r) {
-        return Turns{zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr,
-                     mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr, L.head[r],
-                     L.headOld[r], L.headOldOld[r]};
-    };
+    auto turnsOf = [&](int r) { return Turns{L.head[r], L.headOld[r], L.headOldOld[r]}; };
     auto turn = [&](const Turns& w, int c) {
-        if (w.zone == nullptr || w.zone[c] == nodata) return -1.0;
-        if (w.regions != nullptr && static_cast<int>(w.regions[c]) != rank) return -1.0;
         const double d1 = w.h0[c] - w.h00[c];
         const double d2 = w.h[c] - w.h0[c];
         return (d1 > e && d2 < -e) || (d1 < -e && d2 > e) ? std::fabs(d2) : -1.0;
@@ -674,9 +669,8 @@ std::int64_t gwflowclass::CountOscillations(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         std::int64_t k = 0;
-        const gwnum::RowSpan span = ZoneColumns(r);
         const Turns w = turnsOf(r);
-        for (int c = span.first; c <= span.last; ++c) {
+        for (const int c : OwnZoneColumns(r)) {
             const double d = turn(w, c);
             if (d >= 0) {
                 ++k;
@@ -690,9 +684,8 @@ std::int64_t gwflowclass::CountOscillations(int l) {
     for (int r = firstRow; r <= lastRow; ++r) {
         if (rowCount[r - firstRow] == 0) continue;
         n += rowCount[r - firstRow];
-        const gwnum::RowSpan span = ZoneColumns(r);
         const Turns w = turnsOf(r);
-        for (int c = span.first; c <= span.last; ++c) {
+        for (const int c : OwnZoneColumns(r)) {
             const double d = turn(w, c);
             if (d >= 0) sum += d;
         }

@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -34,6 +35,9 @@ inline std::uint64_t LoadFlags(const unsigned char* p) {
     std::memcpy(&w, p, sizeof w);
     return w;
 }
+
+// True for +0 only: -0 and NaN do not pass (bit pattern compared).
+inline bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
 
 // Number of flags set in a word of LoadFlags (a sum of eight bytes of 0 or 1 in the top byte).
 inline int FlagCount(std::uint64_t w) { return static_cast<int>((w * 0x0101010101010101ull) >> 56); }
@@ -315,8 +319,10 @@ private:
     void NoteForeignLevels();
     void NoteForeignFluxes();
     // The cells f .. f + 7 of a row whose velocity / storage pass must be computed, one byte
-    // each (1: compute): own basin cells, all of them unless quiet cells are skipped.
-    std::uint64_t VelocityWork(std::size_t f, bool skip) const;
+    // each (1: compute): own basin cells, all of them unless quiet cells are skipped. changed
+    // receives LevelsChangedAround(f) where quiet cells are skipped and the block holds own cells
+    // (0 elsewhere), so that the pass takes the neighbourhoods' levels once per block.
+    std::uint64_t VelocityWork(std::size_t f, bool skip, std::uint64_t* changed) const;
     // The cells f .. f + 7 (one byte each) a level of whose 3 x 3 neighbourhood changed in the
     // last storage pass or since the last call.
     std::uint64_t LevelsChangedAround(std::size_t f) const;
@@ -324,3 +330,60 @@ private:
     bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;
 };
+
+// The masks of a block of eight cells, looked at in every sub step for every block of the own
+// rows: defined here so that the passes take them in.
+inline std::uint64_t surfaceroutingclass::LevelsChangedAround(std::size_t f) const {
+    const std::size_t stride = FlagStride();
+    std::uint64_t changed = 0;
+    for (const std::size_t row : {f - stride, f, f + stride})
+        changed |= surfrout::LoadFlags(&levelChanged[row - 1]) | surfrout::LoadFlags(&levelChanged[row]) |
+                   surfrout::LoadFlags(&levelChanged[row + 1]);
+    return changed;
+}
+
+inline std::uint64_t surfaceroutingclass::FiniteAround(std::size_t f) const {
+    const std::size_t stride = FlagStride();
+    std::uint64_t finite = ~std::uint64_t{0};
+    for (const std::size_t row : {f - stride, f, f + stride})
+        finite &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
+                  surfrout::LoadFlags(&concFinite[row + 1]);
+    return finite;
+}
+
+inline std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip, std::uint64_t* changed) const {
+    *changed = 0;
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
+    *changed = LevelsChangedAround(f);
+    return own & (~surfrout::LoadFlags(&settled[f]) | *changed);
+}
+
+inline std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) const {
+    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
+    if (!skip || own == 0) return own;
+    // Quiet: dry, nothing sent by the cell or a neighbour, with tracers every concentration of
+    // the 3 x 3 neighbourhood finite.
+    const std::size_t stride = FlagStride();
+    std::uint64_t quiet = surfrout::LoadFlags(&dry[f]);
+    for (const std::size_t row : {f - stride, f, f + stride}) {
+        quiet &= surfrout::LoadFlags(&sendsNothing[row - 1]) & surfrout::LoadFlags(&sendsNothing[row]) &
+                 surfrout::LoadFlags(&sendsNothing[row + 1]);
+        if (tracerCount > 0)
+            quiet &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
+                     surfrout::LoadFlags(&concFinite[row + 1]);
+    }
+    return own & ~quiet;
+}
+
+inline bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {
+    if (k < 1 || !sameWeights || !surfrout::PositiveZero(totalInput[r][c])) return false;
+    const double* v = velocity[r][c];
+    const double* q = fluxes[r][c];
+    for (int d = 1; d <= 8; ++d)
+        if (!surfrout::PositiveZero(v[d])) return false;
+    for (int d = 0; d <= 8; ++d)
+        if (!surfrout::PositiveZero(q[d])) return false;
+    return true;
+}

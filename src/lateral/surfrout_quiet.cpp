@@ -134,59 +134,6 @@ void surfaceroutingclass::NoteForeignFluxes() {
     }
 }
 
-std::uint64_t surfaceroutingclass::LevelsChangedAround(std::size_t f) const {
-    const std::size_t stride = FlagStride();
-    std::uint64_t changed = 0;
-    for (const std::size_t row : {f - stride, f, f + stride})
-        changed |= surfrout::LoadFlags(&levelChanged[row - 1]) | surfrout::LoadFlags(&levelChanged[row]) |
-                   surfrout::LoadFlags(&levelChanged[row + 1]);
-    return changed;
-}
-
-std::uint64_t surfaceroutingclass::FiniteAround(std::size_t f) const {
-    const std::size_t stride = FlagStride();
-    std::uint64_t finite = ~std::uint64_t{0};
-    for (const std::size_t row : {f - stride, f, f + stride})
-        finite &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
-                  surfrout::LoadFlags(&concFinite[row + 1]);
-    return finite;
-}
-
-std::uint64_t surfaceroutingclass::VelocityWork(std::size_t f, bool skip) const {
-    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
-    if (!skip || own == 0) return own;
-    // Quiet: settled, and no level of the 3 x 3 neighbourhood changed.
-    return own & (~surfrout::LoadFlags(&settled[f]) | LevelsChangedAround(f));
-}
-
-std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) const {
-    const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
-    if (!skip || own == 0) return own;
-    // Quiet: dry, nothing sent by the cell or a neighbour, with tracers every concentration of
-    // the 3 x 3 neighbourhood finite.
-    const std::size_t stride = FlagStride();
-    std::uint64_t quiet = surfrout::LoadFlags(&dry[f]);
-    for (const std::size_t row : {f - stride, f, f + stride}) {
-        quiet &= surfrout::LoadFlags(&sendsNothing[row - 1]) & surfrout::LoadFlags(&sendsNothing[row]) &
-                 surfrout::LoadFlags(&sendsNothing[row + 1]);
-        if (tracerCount > 0)
-            quiet &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
-                     surfrout::LoadFlags(&concFinite[row + 1]);
-    }
-    return own & ~quiet;
-}
-
-bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights) const {
-    if (k < 1 || !sameWeights || !PositiveZero(totalInput[r][c])) return false;
-    const double* v = velocity[r][c];
-    const double* q = fluxes[r][c];
-    for (int d = 1; d <= 8; ++d)
-        if (!PositiveZero(v[d])) return false;
-    for (int d = 0; d <= 8; ++d)
-        if (!PositiveZero(q[d])) return false;
-    return true;
-}
-
 bool surfaceroutingclass::DryAfterStorage(int r, int c, bool river) const {
     const double df = (*directflow)[r][c];
     if (!PositiveZero((*surfaceStorage)[r][c]) || !PositiveZero((*qIn)[r][c]) || !PositiveZero((*qOut)[r][c]) ||

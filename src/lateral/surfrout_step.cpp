@@ -133,56 +133,6 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     EndPass();
 }
 
-void surfaceroutingclass::VelocityPass(long k, long refresh) {
-    NoteForeignLevels();
-    const bool skip = skipQuietCells;
-    long quiet = 0, kept = 0;
-    const int cols = ncols;
-#pragma omp parallel for schedule(runtime) reduction(+ : quiet, kept) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
-            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            std::uint64_t work = VelocityWork(f0, skip);
-            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
-            quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
-            if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
-            // Cells whose shares were computed from the levels their neighbourhood still holds.
-            const std::uint64_t keep =
-                skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~LevelsChangedAround(f0) : 0;
-            while (work != 0) {
-                const int c = c0 + surfrout::TakeFirstFlag(&work);
-                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                surfrout::Neighbourhood n;
-                int type = 0;
-                bool sameWeights = true;
-                if ((keep >> (8 * (c - c0))) & 1u) {
-                    type = cellType[f];
-                    KeepWeights(r, c, type, k);  // the shares come out as they were
-                    ++kept;
-                    // Velocities read the levels only for water (or NaN) whose fluxes are computed.
-                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
-                } else {
-                    BuildNeighbourhood(r, c, f, &n);
-                    double slope = 0, aspect = 0;
-                    SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
-                    sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
-                    cellType[f] = static_cast<unsigned char>(type);
-                    sharesKnown[f] = 1;
-                }
-                VelocitiesAt(r, c, n, k, refresh, type);
-                settled[f] = Settled(r, c, k, sameWeights);
-                const double* q = fluxes[r][c];
-                bool none = true;
-                for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
-                sendsNothing[f] = none;
-            }
-        }
-    }
-    quietCellPasses += quiet;
-    keptSharePasses += kept;
-}
-
 double surfaceroutingclass::StableSubTimeStep() const {
     double best = 1e36;
 #pragma omp parallel for schedule(runtime) reduction(min : best) if (Threaded())

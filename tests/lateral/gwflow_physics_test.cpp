@@ -400,6 +400,46 @@ TEST_F(GwPhysics, TheOscillationsReportedAreThoseOfEveryProcess) {
     EXPECT_GT(seen, 0);
 }
 
+// The same report over a basin whose rows are broken by cells outside it (a notch beside the
+// well, a whole row, the first and last columns of some rows): only basin cells count, at any
+// division among the processes.
+TEST_F(GwPhysics, TheOscillationsReportedCountOnlyTheBasinCells) {
+    Init(24, 18, 100.0, 10.0);
+    for (int r = 13; r <= 17; ++r) zone_[r][11] = zone_[r][12] = -9999;
+    for (int c = 1; c <= 18; ++c) zone_[6][c] = -9999;
+    for (int r = 1; r <= 24; r += 3) zone_[r][1] = zone_[r][18] = -9999;
+    StandardGrids(2, 10, -1, 1e-4, 2e-3);
+    Section sec;
+    sec.layers = 2;
+    sec.maxerr = 1e-6;
+    auto g = MakeOk(sec);
+    std::int64_t seen = 0;
+    for (int day = 1; day <= 4; ++day) {
+        Find("gw_boundary_fix_q_2")[15][10] = day % 2 == 1 ? -2e-4 : 2e-4;
+        Step(*g, day);
+        const auto& L = g->layers[2];
+        const double e = g->maxErrorAllowed;
+        std::int64_t n = 0;
+        double sum = 0, largest = 0;
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= ncols_; ++c) {
+                if (zone_[r][c] == -9999) continue;
+                const double d1 = L.headOld[r][c] - L.headOldOld[r][c], d2 = L.head[r][c] - L.headOld[r][c];
+                if (!((d1 > e && d2 < -e) || (d1 < -e && d2 > e))) continue;
+                ++n;
+                sum += std::fabs(d2);
+                largest = std::max(largest, std::fabs(d2));
+            }
+        std::int64_t all = 0;
+        MPI_Allreduce(&n, &all, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_EQ(g->oscillations, all) << day;
+        EXPECT_EQ(g->oscillationSum, Sum(sum)) << day;
+        EXPECT_EQ(g->oscillationMax, Max(largest)) << day;
+        seen += all;
+    }
+    EXPECT_GT(seen, 0);
+}
+
 TEST_F(GwPhysics, LeakageBetweenLayersEntersSolverAndBalanceAlike) {
     Init(4, 6, 100.0, 2.0);
     const double K = 1e-6, S = 2e-3;
