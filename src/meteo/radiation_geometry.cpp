@@ -124,118 +124,96 @@ void RayStart(const Ray& ray, int k, int nrows, int ncols, int& row, int& col) {
     }
 }
 
-// The cells of one process's whole grids (elevation, zone, shadow).
-struct GridCells {
+// A ray's walk over one process's whole grids (elevation, zone, shadow): the cursor of March.
+struct GridCursor {
     const Matrix& elevation;
     const Matrix& zone;
     Matrix& shadow;
     double zoneNodata;
-    bool Inside(int r, int c) const { return zone[r][c] != zoneNodata; }
-    double Height(int r, int c) const { return elevation[r][c]; }
-    void Mark(int r, int c, bool shaded) { shadow[r][c] = shaded ? 1.0 : 0.0; }
+    int row, col;
+    bool Inside() const { return zone[row][col] != zoneNodata; }
+    double Height() const { return elevation[row][col]; }
+    void Mark(bool shaded) { shadow[row][col] = shaded ? 1.0 : 0.0; }
+    void MoveRow(int dr) { row += dr; }
+    void MoveCol(int dc) { col += dc; }
 };
 
-template <class Cells>
-std::int64_t March(const Ray& ray, int row, int col, Cells& cells, int nrows, int ncols) {
-    double horizon = cells.Height(row, col);
-    int error = -ray.majorCount / 2;
-    std::int64_t visits = 0;
-    while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
-        ++visits;
-        if (cells.Inside(row, col)) {
-            const double z = cells.Height(row, col);
-            if (horizon > z) {
-                cells.Mark(row, col, true);
-            } else {
-                cells.Mark(row, col, false);
-                horizon = z;
-            }
-        }
-        if (ray.rowsMajor) {
-            row += ray.dr;
-            error += ray.increment;
-            if (error >= 0) {
-                col += ray.dc;
-                error -= ray.majorCount;
-            }
-            horizon -= ray.drop;
-        } else {
-            col += ray.dc;
-            error += ray.increment;
-            if (error >= 0) {
-                row += ray.dr;
-                error -= ray.majorCount;
-            }
-            if (horizon > ray.gridNodata) horizon -= ray.drop;
-        }
+// A ray's walk over the shared terrain, for every lit sub-step of a divided run. A mark records
+// which block of rays wrote the cell last (lit, plus 1 in shadow), and the spans which columns of
+// a row got marks. The cell's place in the storage moves with the steps instead of being computed
+// from row and column at each visit.
+struct SharedCursor {
+    const unsigned char* inside;
+    const double* height;
+    std::uint8_t* marks;
+    int* spanFirst;
+    int* spanLast;
+    std::uint8_t lit;
+    std::ptrdiff_t rowStep;
+    int row, col;
+    std::ptrdiff_t at;
+    bool Inside() const { return inside[at] != 0; }
+    double Height() const { return height[at]; }
+    void Mark(bool shaded) {
+        marks[at] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0));
+        int& first = spanFirst[row - 1];
+        int& last = spanLast[row - 1];
+        first = std::min(first, col);
+        last = std::max(last, col);
     }
-    return visits;
+    void MoveRow(int dr) {
+        row += dr;
+        at += dr * rowStep;
+    }
+    void MoveCol(int dc) {
+        col += dc;
+        at += dc;
+    }
+};
+
+// One ray from its entry cell (the cursor's place) to the grid's edge: a basin cell lower than
+// the ray's horizon is shaded, any other basin cell is lit and raises the horizon to its height;
+// the horizon falls by the ray's drop per step. The cursor is a local copy, so that its storage
+// stays in registers across the marks it writes.
+// One visit of March: a basin cell lower than the horizon is shaded, any other lit and raising
+// the horizon to its height.
+template <class Cursor>
+inline __attribute__((always_inline)) void Visit(Cursor& at, double& horizon) {
+    if (at.Inside()) {
+        const double z = at.Height();
+        const bool shaded = horizon > z;
+        at.Mark(shaded);
+        if (!shaded) horizon = z;
+    }
 }
 
-template <class Cells>
-std::int64_t MarchRays(const Ray& ray, int first, int last, Cells& cells, int nrows, int ncols) {
-    std::int64_t visits = 0;
-    for (int k = first; k < last; ++k) {
-        int row = 0, col = 0;
-        RayStart(ray, k, nrows, ncols, row, col);
-        visits += March(ray, row, col, cells, nrows, ncols);
-    }
-    return visits;
-}
-
-// March over the shared terrain, for every lit sub-step of a divided run. A mark records which
-// block of rays wrote the cell last (lit, plus 1 in shadow), and the spans which columns of a row
-// got marks. The storage is held in locals and the cell's place moves with the steps instead of
-// being computed from row and column at each visit: a mark is a byte store, after which the
-// compiler would otherwise reload every pointer it reads. The cells visited, the marks and the
-// horizon's arithmetic are those of March.
-std::int64_t MarchSharedRay(const Ray& ray, int row, int col, const Terrain& terrain, std::uint8_t* marks,
-                            int* spanFirst, int* spanLast, std::uint8_t lit) {
-    const int nrows = terrain.nrows, ncols = terrain.ncols;
-    const unsigned char* inside = terrain.inside.data();
-    const double* height = terrain.elevation.data();
-    const std::ptrdiff_t rowStep = static_cast<std::ptrdiff_t>(ray.dr) * ncols, colStep = ray.dc;
-    std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row - 1) * ncols + (col - 1);
-    const int majorCount = ray.majorCount, increment = ray.increment;
+template <class Cursor>
+std::int64_t March(const Ray& ray, Cursor at, int nrows, int ncols) {
+    const int majorCount = ray.majorCount, increment = ray.increment, dr = ray.dr, dc = ray.dc;
     const double drop = ray.drop, gridNodata = ray.gridNodata;
-    double horizon = height[at];
+    double horizon = at.Height();
     int error = -majorCount / 2;
     std::int64_t visits = 0;
-    auto visit = [&] {
-        ++visits;
-        if (inside[at] != 0) {
-            const double z = height[at];
-            const bool shaded = horizon > z;
-            marks[at] = static_cast<std::uint8_t>(lit + (shaded ? 1 : 0));
-            if (!shaded) horizon = z;
-            int& first = spanFirst[row - 1];
-            int& last = spanLast[row - 1];
-            first = std::min(first, col);
-            last = std::max(last, col);
-        }
-    };
     if (ray.rowsMajor) {
-        while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
-            visit();
-            row += ray.dr;
-            at += rowStep;
+        while (at.row >= 1 && at.row <= nrows && at.col >= 1 && at.col <= ncols) {
+            ++visits;
+            Visit(at, horizon);
+            at.MoveRow(dr);
             error += increment;
             if (error >= 0) {
-                col += ray.dc;
-                at += colStep;
+                at.MoveCol(dc);
                 error -= majorCount;
             }
             horizon -= drop;
         }
     } else {
-        while (row >= 1 && row <= nrows && col >= 1 && col <= ncols) {
-            visit();
-            col += ray.dc;
-            at += colStep;
+        while (at.row >= 1 && at.row <= nrows && at.col >= 1 && at.col <= ncols) {
+            ++visits;
+            Visit(at, horizon);
+            at.MoveCol(dc);
             error += increment;
             if (error >= 0) {
-                row += ray.dr;
-                at += rowStep;
+                at.MoveRow(dr);
                 error -= majorCount;
             }
             if (horizon > gridNodata) horizon -= drop;
@@ -250,8 +228,13 @@ std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone,
                                 int ncols, double cellsize, double gridNodata, double zoneNodata, double azimuth,
                                 double elevation) {
     const Ray ray = MakeRay(nrows, ncols, cellsize, gridNodata, azimuth, elevation);
-    GridCells cells{elevationGrid, zone, shadow, zoneNodata};
-    return MarchRays(ray, 0, nrows + ncols, cells, nrows, ncols);
+    std::int64_t visits = 0;
+    for (int k = 0; k < nrows + ncols; ++k) {
+        int row = 0, col = 0;
+        RayStart(ray, k, nrows, ncols, row, col);
+        visits += March(ray, GridCursor{elevationGrid, zone, shadow, zoneNodata, row, col}, nrows, ncols);
+    }
+    return visits;
 }
 
 void FindZoneRuns(Terrain& t) {
@@ -399,7 +382,11 @@ std::int64_t MarchTerrainShadowRays(const Terrain& terrain, std::vector<std::uin
     for (int k = first; k < last; ++k) {
         int row = 0, col = 0;
         RayStart(ray, k, terrain.nrows, terrain.ncols, row, col);
-        visits += MarchSharedRay(ray, row, col, terrain, marks.data(), spans.first.data(), spans.last.data(), lit);
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(row - 1) * terrain.ncols + (col - 1);
+        visits += March(ray,
+                        SharedCursor{terrain.inside.data(), terrain.elevation.data(), marks.data(), spans.first.data(),
+                                     spans.last.data(), lit, terrain.ncols, row, col, at},
+                        terrain.nrows, terrain.ncols);
     }
     return visits;
 }
