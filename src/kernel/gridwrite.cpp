@@ -26,11 +26,6 @@
 #include "kernel/statcount.hpp"
 #include "kernel/strhelp.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TALVO_GRIDWRITE_AVX2 1
-#endif
-
 namespace {
 
 // First and last basin column of row r; false when the row has none or none are known.
@@ -88,12 +83,7 @@ bool RowAboveWithExtremesPlain(const double* v, int c1, int c2, double floor, do
     return above;
 }
 
-#ifdef TALVO_GRIDWRITE_AVX2
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
+#ifdef TALVO_AVX2_PATHS
 __attribute__((target("avx2"))) bool RowAboveWithExtremesAvx2(const double* v, int c1, int c2, double floor,
                                                               double* low, double* high) {
     __m256d lo = _mm256_set1_pd(v[c1]), hi = lo, above = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
@@ -127,8 +117,8 @@ __attribute__((target("avx2"))) bool RowAboveWithExtremesAvx2(const double* v, i
 #endif
 
 bool RowAboveWithExtremes(const double* v, int c1, int c2, double floor, double* low, double* high) {
-#ifdef TALVO_GRIDWRITE_AVX2
-    if (HasAvx2()) return RowAboveWithExtremesAvx2(v, c1, c2, floor, low, high);
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return RowAboveWithExtremesAvx2(v, c1, c2, floor, low, high);
 #endif
     return RowAboveWithExtremesPlain(v, c1, c2, floor, low, high);
 }
@@ -427,7 +417,7 @@ WeightsKind ClassifyWeightsPlain(const double* weights, int c1, int c2) {
     return {s0 + s1 == 0, u0 + u1 == 0};
 }
 
-#ifdef TALVO_GRIDWRITE_AVX2
+#ifdef TALVO_AVX2_PATHS
 // The same four weights at a time (ordered comparisons: a NaN is neither above zero nor one).
 __attribute__((target("avx2"))) WeightsKind ClassifyWeightsAvx2(const double* weights, int c1, int c2) {
     const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
@@ -449,8 +439,8 @@ __attribute__((target("avx2"))) WeightsKind ClassifyWeightsAvx2(const double* we
 
 WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
     if (weights == nullptr) return {true, true};
-#ifdef TALVO_GRIDWRITE_AVX2
-    if (HasAvx2()) return ClassifyWeightsAvx2(weights, c1, c2);
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return ClassifyWeightsAvx2(weights, c1, c2);
 #endif
     return ClassifyWeightsPlain(weights, c1, c2);
 }

@@ -8,3 +8,19 @@
 #else
 #define TALVO_HOT_LOOP
 #endif
+
+// Hand-written AVX2 paths (intrinsics in functions built with target("avx2")) exist where the
+// compiler targets x86-64; CpuHasAvx2 tells, once per run, whether this processor runs them.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TALVO_AVX2_PATHS 1
+#endif
+
+inline bool CpuHasAvx2() {
+#ifdef TALVO_AVX2_PATHS
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}

@@ -2,10 +2,7 @@
 // by cell; both only compare and copy values, so they give the same bits.
 #include "kernel/rowselect.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TALVO_ROWSELECT_AVX2 1
-#endif
+#include "kernel/hotloop.hpp"
 
 namespace rowselect {
 namespace {
@@ -29,11 +26,7 @@ void SelectRowStreamedPlain(double* to, const double* region, const double* own,
         to[i] = region[i] == 0 ? own[i] : region[i] == nodata ? Next(values, next, received, nodata) : nodata;
 }
 
-#ifdef TALVO_ROWSELECT_AVX2
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
+#ifdef TALVO_AVX2_PATHS
 
 // Ordered comparisons: a region value that is not a number is neither 0 nor nodata, as in the
 // scalar comparison.
@@ -80,16 +73,16 @@ __attribute__((target("avx2"))) void SelectRowStreamedAvx2(double* to, const dou
 }  // namespace
 
 void SelectRow(double* to, const double* region, const double* own, const double* outside, double nodata, int n) {
-#ifdef TALVO_ROWSELECT_AVX2
-    if (HasAvx2()) return SelectRowAvx2(to, region, own, outside, nodata, n);
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return SelectRowAvx2(to, region, own, outside, nodata, n);
 #endif
     SelectRowPlain(to, region, own, outside, nodata, n);
 }
 
 void SelectRowStreamed(double* to, const double* region, const double* own, const double* values,
                        std::size_t* next, std::size_t received, double nodata, int n) {
-#ifdef TALVO_ROWSELECT_AVX2
-    if (HasAvx2()) return SelectRowStreamedAvx2(to, region, own, values, next, received, nodata, n);
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return SelectRowStreamedAvx2(to, region, own, values, next, received, nodata, n);
 #endif
     SelectRowStreamedPlain(to, region, own, values, next, received, nodata, n);
 }

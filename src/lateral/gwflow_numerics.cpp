@@ -3,9 +3,7 @@
 
 #include <omp.h>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
+#include "kernel/hotloop.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -433,15 +431,6 @@ const double* TailLanes(const SorLayer& L, int lastRow) {
     return L.lanes + static_cast<std::int64_t>(lastRow + 1 - L.cellsFirstRow) * L.stride * kLaneFields;
 }
 
-bool HasAvx2() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-#else
-    return false;
-#endif
-}
-
 // Lays the terms of the wide group from r0 out by stage (see LaneTermsSize for the place; at
 // tail for a band's last rows): those of the stages the vector registers take, and the east start
 // terms of the two stages before. The lanes before firstLane update nothing.
@@ -699,7 +688,7 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const Swe
         static thread_local std::vector<double> factors;
         if (factors.size() < static_cast<std::size_t>(kGroupRows * layer.stride))
             factors.resize(static_cast<std::size_t>(kGroupRows * layer.stride));
-        const bool wide = layer.lanes != nullptr && vectorSweeps && HasAvx2();
+        const bool wide = layer.lanes != nullptr && vectorSweeps && CpuHasAvx2();
         const int tail = wide ? TailRows(layer, lastRow) : 0;
         for (int r = firstRow; r <= lastRow;) {
             const int g = GroupAt(layer, r, lastRow, wide);
@@ -751,7 +740,7 @@ double CellsOneByOne(const SorLayer& L, int r0, int G, int firstLane, int s1, in
 // The cost in cells of SorSweep's one-thread plan for rows firstRow..lastRow of the band from
 // L.bandFirst.
 double PlanCost(const SorLayer& L, int firstRow, int lastRow) {
-    const bool wide = L.lanes != nullptr && vectorSweeps && HasAvx2();
+    const bool wide = L.lanes != nullptr && vectorSweeps && CpuHasAvx2();
     const int tail = wide ? TailRows(L, lastRow) : 0;
     auto group = [&](int r0, int G, int firstLane) {
         if (G == kGroupRows && LaneGroup(L, r0)) {
@@ -837,7 +826,7 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
         if (!rowSpans && layer.h[r] != nullptr) span = {1, layer.ncols};
         if (spans != nullptr) spans[r - firstRow] = span;
     }
-    if (lanes == nullptr || !vectorSweeps || !HasAvx2()) return;
+    if (lanes == nullptr || !vectorSweeps || !CpuHasAvx2()) return;
     // The lanes follow the spans the sweeps will use.
     SorLayer view = layer;
     view.spans = spans;

@@ -1,5 +1,7 @@
 #include "meteo/station_kernels.hpp"
 
+#include "kernel/hotloop.hpp"
+
 #ifdef __SSE2__
 #include <immintrin.h>
 #endif
@@ -184,26 +186,16 @@ inline void Run(BlockFunction block, const IdwStations& s, const double* x, cons
 }
 }  // namespace
 
-#ifdef TALVO_STATION_AVX2
-namespace {
-// The four-lane blocks where the processor has AVX2, chosen once.
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-}  // namespace
-#endif
-
 void InverseDistanceSquared(const IdwStations& s, const double* x, const double* y, int n, double* out) {
 #ifdef TALVO_STATION_AVX2
-    if (HasAvx2()) return Run(BlockAvx2, s, x, y, n, out);
+    if (CpuHasAvx2()) return Run(BlockAvx2, s, x, y, n, out);
 #endif
     Run(Block, s, x, y, n, out);
 }
 
 void NearestStation(const IdwStations& s, const double* x, const double* y, int n, double* out) {
 #ifdef TALVO_STATION_AVX2
-    if (HasAvx2()) return Run(NearestBlockAvx2, s, x, y, n, out);
+    if (CpuHasAvx2()) return Run(NearestBlockAvx2, s, x, y, n, out);
 #endif
     Run(NearestBlock, s, x, y, n, out);
 }
