@@ -231,9 +231,10 @@ private:
     void PrepareWork() {
         // A process reading a text grid gets every cell of its rows from the file (in shares or
         // by its own reading), or the read fails and the rows are dropped or prepared again: only
-        // the column before the first takes the nodata value, no pass over the whole grid.
+        // the column before the first takes the nodata value, no pass over the whole grid (nor
+        // a clearing of the memory by the allocation).
         if (opt_.allocate && reader_ && format_ == Format::Text) {
-            work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
+            work_ = o_.UnsetMatrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
             for (int r = workFrom_; r <= workTo_; ++r) work_[r][0] = o_.nodata;
             return;
         }

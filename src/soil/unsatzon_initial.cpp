@@ -6,6 +6,7 @@
 #include <span>
 
 #include "kernel/mpirows.hpp"
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "soil/unsatzon_profile.hpp"
 #include "tables/irrigation_table.hpp"
@@ -128,6 +129,7 @@ void unsatzonmodellklasse::ReadInitialState() {
 
 void unsatzonmodellklasse::ComputeGeodeticHeads() {
     PrepareOwnCells();
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
@@ -150,8 +152,12 @@ void unsatzonmodellklasse::ComputeProfileState() {
              << "): the initial groundwater level parameter must be greater than 0" << "[end-entry]";
         throw ModelError(17);
     }
-    std::vector<double> thetaSat(static_cast<std::size_t>(nlayers) + 1);
     PrepareOwnCells();
+    // Every cell's column from its own soil and heads alone: the rows go to the team.
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+    std::vector<double> thetaSat(static_cast<std::size_t>(nlayers) + 1);
+#pragma omp for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
@@ -175,6 +181,7 @@ void unsatzonmodellklasse::ComputeProfileState() {
             if (mode != 2) own.groundwaterDistance[r][c] = t.distance;
         }
     }
+    }
     if (heat.on()) deriveInitialTemperatures = true;
 }
 
@@ -186,8 +193,13 @@ void unsatzonmodellklasse::DerivedStartGrids() {
     const int mode = config.readgrid;
     long long slopesMissing = 0;
     const double pi = 3.141592653;
-    std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
     PrepareOwnCells();
+    // Each cell's grids from its own column and inputs: the rows go to the team (the count of
+    // cells without a slope is a sum of integers).
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols)) reduction(+ : slopesMissing)
+    {
+    std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
+#pragma omp for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
@@ -241,6 +253,7 @@ void unsatzonmodellklasse::DerivedStartGrids() {
                 }
             }
         }
+    }
     }
     // Process 0 makes the whole grid of the lower boundary's temperature from its whole zone and
     // elevation grids where it holds them and the surface heads came from the elevation (not from
