@@ -10,6 +10,10 @@
 #include <cstring>
 #include <thread>
 
+#include <omp.h>
+
+#include "kernel/controlfile.hpp"
+
 namespace gridio {
 
 Format DetectFormat(std::FILE* f, const char* textMark, std::array<double, kHeaderValues>* header) {
@@ -311,6 +315,36 @@ bool ParseByteShare(std::FILE* f, long long start, long long begin, long long en
     TextScanner s(f);
     if (begin > start) s.SkipTokenRest();
     return s.NumbersBeginningBefore(end - from, out);
+}
+
+bool ParseSharesOnThreads(const std::string& name, long long start, long long begin, long long end,
+                          std::vector<std::vector<double>>* parts) {
+    // A share smaller than this parses faster than a thread opens the file and starts on it.
+    constexpr long long kShareBytes = 1 << 16;
+    if (end < 0) {
+        const FileHandle f = OpenFile(name, "rb");
+        if (!f || fseeko(f.get(), 0, SEEK_END) != 0) return false;
+        end = static_cast<long long>(ftello(f.get()));
+    }
+    if (begin < start || end < begin) return false;
+    const long long span = end - begin;
+    const int n = static_cast<int>(std::clamp<long long>(span / kShareBytes, 1, omp_get_max_threads()));
+    parts->assign(static_cast<std::size_t>(n), {});
+    const auto byteOf = [&](int i) { return begin + span / n * i + span % n * i / n; };
+    int failed = 0;
+#pragma omp parallel for schedule(static, 1) num_threads(n) reduction(+ : failed) if (n > 1)
+    for (int i = 0; i < n; ++i) {
+        std::vector<double>& part = (*parts)[static_cast<std::size_t>(i)];
+        try {
+            // A guess of the count (a value and its blank take several bytes); the part grows past it.
+            part.reserve(static_cast<std::size_t>((byteOf(i + 1) - byteOf(i)) / 4 + 16));
+            const FileHandle f = OpenFile(name, "rb");
+            if (!f || !ParseByteShare(f.get(), start, byteOf(i), byteOf(i + 1), &part)) ++failed;
+        } catch (...) {
+            ++failed;
+        }
+    }
+    return failed == 0;
 }
 
 int AgreeOnError(int code, bool collective) {

@@ -76,6 +76,14 @@ const char* ParseNumber(const char* start, const char* end, double* out);
 // stream as before to report the fault.
 bool ParseByteShare(std::FILE* f, long long start, long long begin, long long end, std::vector<double>* out);
 
+// The numbers that begin in bytes [begin, end) of file name (values from byte start; end < 0:
+// to the end of the file), parsed in consecutive byte shares by a team of threads, each share
+// from its own handle of the file, as ParseByteShare reads them: parts holds the shares' numbers
+// in their order, so that together they are the numbers of one reading from begin. False when a
+// share could not be read (the file, a seek, a token that is not one whole finite number).
+bool ParseSharesOnThreads(const std::string& name, long long start, long long begin, long long end,
+                          std::vector<std::vector<double>>* parts);
+
 // Runs f and returns the code of a ModelError it throws (0 when none).
 template <class F>
 int Attempt(F&& f) {

@@ -231,9 +231,10 @@ private:
     void PrepareWork() {
         // A process reading a text grid gets every cell of its rows from the file (in shares or
         // by its own reading), or the read fails and the rows are dropped or prepared again: only
-        // the column before the first takes the nodata value, no pass over the whole grid.
+        // the column before the first takes the nodata value, no pass over the whole grid (nor
+        // a clearing of the memory by the allocation).
         if (opt_.allocate && reader_ && format_ == Format::Text) {
-            work_ = o_.matrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
+            work_ = o_.UnsetMatrix(workFrom_, workTo_, 1, o_.ncols, o_.nrows);
             for (int r = workFrom_; r <= workTo_; ++r) work_[r][0] = o_.nodata;
             return;
         }
@@ -255,7 +256,34 @@ private:
         }
     }
 
+    // The values parsed in byte shares by a team of threads, from where the scanner stands: when
+    // every share holds whole finite numbers only and all together ncols x nrows of them, they are
+    // the numbers the scanner would read one after the other, and they fill the rows. False
+    // otherwise, the scanner untouched: it then reads the values and names the fault.
+    bool ReadTextInShares() {
+        std::vector<std::vector<double>> parts;
+        const long long from = scanner_->Offset();
+        if (!gridio::ParseSharesOnThreads(name_, from, from, -1, &parts)) return false;
+        const long long ncols = o_.ncols;
+        std::vector<long long> first(parts.size() + 1, 0);
+        for (std::size_t i = 0; i < parts.size(); ++i) first[i + 1] = first[i] + static_cast<long long>(parts[i].size());
+        if (first.back() != ncols * o_.nrows) return false;
+        const int n = static_cast<int>(parts.size());
+#pragma omp parallel for schedule(static, 1) num_threads(n) if (n > 1)
+        for (int i = 0; i < n; ++i) {
+            const double* value = parts[static_cast<std::size_t>(i)].data();
+            for (long long k = first[static_cast<std::size_t>(i)]; k < first[static_cast<std::size_t>(i) + 1];) {
+                const long long run = std::min(first[static_cast<std::size_t>(i) + 1] - k, ncols - k % ncols);
+                std::copy(value, value + run, work_[static_cast<int>(k / ncols) + 1] + k % ncols + 1);
+                value += run;
+                k += run;
+            }
+        }
+        return true;
+    }
+
     void ReadTextValues() {
+        if (ReadTextInShares()) return;
         for (int r = 1; r <= o_.nrows; ++r) {
             double* row = work_[r];
             for (int c = 1; c <= o_.ncols; ++c) {
@@ -307,9 +335,11 @@ private:
         const auto byteOf = [&](int p) { return bytes[0] + span / n * p + span % n * p / n; };
         std::vector<double> mine;
         mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
-        FileHandle f = OpenFile(name_, "rb");
-        const bool parsed = f && gridio::ParseByteShare(f.get(), bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &mine);
-        f.reset();
+        std::vector<std::vector<double>> parts;
+        const bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &parts);
+        if (parsed && parts.size() == 1) mine = std::move(parts.front());
+        if (parsed && parts.size() > 1)
+            for (const std::vector<double>& part : parts) mine.insert(mine.end(), part.begin(), part.end());
         // One gathering: each process's count of values (-1 when its share could not be read)
         // and the rows it keeps (process 0 alone keeps the grid, or each process its rows).
         const long long keep[3] = {parsed ? static_cast<long long>(mine.size()) : -1, direct_ ? keepFrom_ : 1,

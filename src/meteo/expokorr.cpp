@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "kernel/threading.hpp"
+
 expokorrklasse::expokorrklasse(unsigned& error, DiagLog* log_, const SubmodelSettings& s)
     : teilmodellklasse(log_, "radiation_correction", s, 1) {
     CatchIntoError(error, [&] { Construct(); });
@@ -87,6 +89,7 @@ void expokorrklasse::LookUpGrids() {
     const int rows = std::max(lastRow - firstRow + 1, 0);
     orientation_.assign(static_cast<std::size_t>(rows) * stride, radiation::CellOrientation{});
     part_.assign(static_cast<std::size_t>(rows) * stride, 0);
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = ColumnFrom(r); c <= ColumnTo(r); ++c)
             if (TakesPart(r, c)) {

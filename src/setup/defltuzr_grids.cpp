@@ -17,6 +17,7 @@
 #include "kernel/gridio.hpp"
 #include "kernel/hotloop.hpp"
 #include "kernel/snow_methods.hpp"
+#include "kernel/threading.hpp"
 #include "setup/defltuzr.hpp"
 #include "setup/derivedgrids.hpp"
 
@@ -438,6 +439,8 @@ void defaultini::CreateLanduseGrids() {
         const std::string name = StrFormat("%s%d", "landuse", layer);
         Matrix* grid = CreateOwnedGrid(first, last);
         const int index = RegisterSetupGrid(name, name, grid, 0, first, last, kNoFreeEntry);
+        // Each cell's code from its own land use alone (the table is only read): rows on the team.
+#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, ncols))
         for (int r = first; r <= last; ++r) {
             const bool held = zone && zone->holds(r) && landuse && landuse->holds(r) && mpiRegions &&
                               mpiRegions->holds(r);

@@ -5,7 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include <omp.h>
+
 #include "kernel/hotloop.hpp"
+#include "kernel/threading.hpp"
 
 namespace {
 constexpr double kDegrees = 57.29577951307855;
@@ -221,6 +224,25 @@ int SlopeAspectRow(const double* above, const double* here, const double* below,
 
 void ComputeSlopeAspect(const Matrix& e, Matrix* slope, Matrix* aspect, int nrows, int ncols, double cs,
                         double nodata) {
+    if (nrows >= 3 && omp_get_max_threads() > 1 && WorthThreads(2, nrows - 1, ncols)) {
+        // Every row computed from the elevation alone by a team of threads, each noting its
+        // columns that may hold a gap; the gaps then filled in row order as below.
+        const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+        std::vector<int> columns(static_cast<std::size_t>(nrows) * stride), counts(static_cast<std::size_t>(nrows));
+#pragma omp parallel for schedule(runtime)
+        for (int r = 2; r < nrows; ++r)
+            counts[static_cast<std::size_t>(r)] =
+                SlopeAspectRow(e[r - 1], e[r], e[r + 1], slope ? (*slope)[r] : nullptr, aspect ? (*aspect)[r] : nullptr,
+                               ncols, cs, nodata, columns.data() + static_cast<std::size_t>(r) * stride);
+        std::vector<int> noted;
+        for (int r = 2; r < nrows; ++r) {
+            const int* listed = columns.data() + static_cast<std::size_t>(r) * stride;
+            noted.push_back(counts[static_cast<std::size_t>(r)]);
+            noted.insert(noted.end(), listed, listed + counts[static_cast<std::size_t>(r)]);
+        }
+        FillSlopeAspectGaps(e, slope, aspect, nrows, ncols, nodata, noted);
+        return;
+    }
     FirstAndLastRowsNodata(slope, aspect, nrows, ncols, nodata);
     // Gaps are filled in row order from the neighbours, filled ones included; a row is filled
     // as soon as the row below it is computed, while the three rows are in the cache. Filling a

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "kernel/mpirows.hpp"
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "soil/unsatzon_profile.hpp"
 #include "tables/irrigation_table.hpp"
@@ -128,6 +129,7 @@ void unsatzonmodellklasse::ReadInitialState() {
 
 void unsatzonmodellklasse::ComputeGeodeticHeads() {
     PrepareOwnCells();
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         for (const int c : OwnColumns(r)) {
             const soil_entry& soil = SoilOf(r, c);
@@ -150,29 +152,34 @@ void unsatzonmodellklasse::ComputeProfileState() {
              << "): the initial groundwater level parameter must be greater than 0" << "[end-entry]";
         throw ModelError(17);
     }
-    std::vector<double> thetaSat(static_cast<std::size_t>(nlayers) + 1);
     PrepareOwnCells();
-    for (int r = firstRow; r <= lastRow; ++r) {
-        for (const int c : OwnColumns(r)) {
-            const soil_entry& soil = SoilOf(r, c);
-            const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
-            std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
-            std::span<double> theta = Column(own.theta, r, c, nlayers);
-            std::span<double> hh = Column(own.hydraulicHeads, r, c, nlayers);
-            const int g = mode == 2 ? soil_profile::WaterTableLayerFromDepth(h, n, -own.groundwaterDistance[r][c])
-                                    : soil_profile::WaterTableLayerFromLevel(n, config.ini_gw_level);
-            soil_profile::HydrostaticColumn(soil, h, n, g, theta, hh);
-            for (int k = n + 1; k <= nlayers; ++k) {
-                const std::size_t i = static_cast<std::size_t>(k);
-                theta[i] = theta[i - 1];
-                hh[i] = hh[i - 1];
+    // Every cell's column from its own soil and heads alone: the rows go to the team.
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+        std::vector<double> thetaSat(static_cast<std::size_t>(nlayers) + 1);
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            for (const int c : OwnColumns(r)) {
+                const soil_entry& soil = SoilOf(r, c);
+                const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
+                std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
+                std::span<double> theta = Column(own.theta, r, c, nlayers);
+                std::span<double> hh = Column(own.hydraulicHeads, r, c, nlayers);
+                const int g = mode == 2 ? soil_profile::WaterTableLayerFromDepth(h, n, -own.groundwaterDistance[r][c])
+                                        : soil_profile::WaterTableLayerFromLevel(n, config.ini_gw_level);
+                soil_profile::HydrostaticColumn(soil, h, n, g, theta, hh);
+                for (int k = n + 1; k <= nlayers; ++k) {
+                    const std::size_t i = static_cast<std::size_t>(k);
+                    theta[i] = theta[i - 1];
+                    hh[i] = hh[i - 1];
+                }
+                for (int k = 1; k <= n; ++k) thetaSat[static_cast<std::size_t>(k)] = soil.theta_sat[static_cast<std::size_t>(k)];
+                const soil_profile::WaterTable t = soil_profile::FindWaterTable(theta, thetaSat, h, n);
+                own.baseflow[r][c] = 0.0;
+                own.groundwaterLevel[r][c] = t.level;
+                own.thetaInGwLevel[r][c] = t.thetaAbove;
+                if (mode != 2) own.groundwaterDistance[r][c] = t.distance;
             }
-            for (int k = 1; k <= n; ++k) thetaSat[static_cast<std::size_t>(k)] = soil.theta_sat[static_cast<std::size_t>(k)];
-            const soil_profile::WaterTable t = soil_profile::FindWaterTable(theta, thetaSat, h, n);
-            own.baseflow[r][c] = 0.0;
-            own.groundwaterLevel[r][c] = t.level;
-            own.thetaInGwLevel[r][c] = t.thetaAbove;
-            if (mode != 2) own.groundwaterDistance[r][c] = t.distance;
         }
     }
     if (heat.on()) deriveInitialTemperatures = true;
@@ -186,58 +193,64 @@ void unsatzonmodellklasse::DerivedStartGrids() {
     const int mode = config.readgrid;
     long long slopesMissing = 0;
     const double pi = 3.141592653;
-    std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
     PrepareOwnCells();
-    for (int r = firstRow; r <= lastRow; ++r) {
-        for (const int c : OwnColumns(r)) {
-            const soil_entry& soil = SoilOf(r, c);
-            const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
-            std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
-            std::span<const double> theta = Column(own.theta, r, c, nlayers);
-            for (int k = 1; k <= nlayers; ++k) thickness[static_cast<std::size_t>(k)] = h[k - 1] - h[k];
-            std::fill(own.qDown[r][c], own.qDown[r][c] + nlayers + 1, 0.0);
-            if (own.qDownExt.holds(r)) own.qDownExt[r][c] = 0.0;
-            if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
-            if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
-            if (rootZoneWaterRead) {
-                // As the step that wrote it left it.
-                own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, own.sb1[r][c]);
-            } else {
-                own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
-                // Holds a suction (m) from the start on, as every step leaves it.
-                own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, theta[1]);
-            }
-            if (!own.etr2etp.empty()) own.etr2etp[r][c] = 1.0;
-            for (Matrix* m : {&own.gwTableExtern, &own.balance, &own.sb2, &own.macroporeInfiltration, &own.substeps,
-                              &own.rootGrid, &own.groundwaterRecharge, &own.capillaryUprise, &own.percolation,
-                              &own.directflow, &own.interflow, &own.infiltrationExcess, &own.totalInfiltration,
-                              &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.maxPumping})
-                if (!m->empty()) (*m)[r][c] = 0.0;
-            if (!own.irrigationAmounts.empty() && !irrigationAmountsRead) own.irrigationAmounts[r][c] = 0.0;
-            // A slope without a value gives the cell no interflow, never a negative one.
-            const double slope = (*in.slope)[r][c];
-            const bool noSlope = slope == nodata || !std::isfinite(slope);
-            own.tangensBeta[r][c] = noSlope ? 0.0 : slope * pi / 180.0;
-            if (noSlope) ++slopesMissing;
-            if (!own.frozenSoilInGroundwater.empty()) own.frozenSoilInGroundwater[r][c] = h[0] - h[nlayers];
-            if (heat.on() && mode != 1 && mode != 3)
-                std::fill(own.soilTemperature[r][c], own.soilTemperature[r][c] + nlayers + 1, 0.0);
-            if (lowerBoundaryIndex > 0) own.lowerBoundaryTemperature[r][c] = LowerBoundaryTemperature(h[0]);
-            if (!own.drainageLevel.empty())
-                own.drainageLevel[r][c] = soil_profile::DrainageLayer(h, n, (*in.drainageDepth)[r][c]);
-            if (!own.sbLow.empty()) {
-                const double code = (*in.irrigationCodes)[r][c];
-                const int count = settings.irrigationTable[0].code;
-                if (code >= 1 && code <= count) {
-                    const irrigation_entry& e = settings.irrigationTable[static_cast<int>(code)];
-                    const int layer = std::min(2, n);
-                    double upper = e.psi_wet;
-                    if (e.method == 4) {
-                        const int lu = static_cast<int>((*in.landuse[1])[r][c]);
-                        upper = settings.landuseTable[lu].GetHReduDry();
+    // Each cell's grids from its own column and inputs: the rows go to the team (the count of
+    // cells without a slope is a sum of integers).
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols)) reduction(+ : slopesMissing)
+    {
+        std::vector<double> thickness(static_cast<std::size_t>(nlayers) + 1, 0.0);
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            for (const int c : OwnColumns(r)) {
+                const soil_entry& soil = SoilOf(r, c);
+                const int n = std::min(nlayers, static_cast<int>(soil.GetLayerCount()));
+                std::span<const double> h = Column(own.geodeticHeads, r, c, nlayers);
+                std::span<const double> theta = Column(own.theta, r, c, nlayers);
+                for (int k = 1; k <= nlayers; ++k) thickness[static_cast<std::size_t>(k)] = h[k - 1] - h[k];
+                std::fill(own.qDown[r][c], own.qDown[r][c] + nlayers + 1, 0.0);
+                if (own.qDownExt.holds(r)) own.qDownExt[r][c] = 0.0;
+                if (in.maxPonding != nullptr && mode != 1 && mode != 2 && mode != 3) own.pondingStorage[r][c] = 0.0;
+                if (mode != 1 && mode != 3 && own.baseflow.holds(r)) own.baseflow[r][c] = 0.0;
+                if (rootZoneWaterRead) {
+                    // As the step that wrote it left it.
+                    own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, own.sb1[r][c]);
+                } else {
+                    own.sb1[r][c] = soil_profile::RootZoneWater(theta, thickness, nlayers, (*in.rootDepth[1])[r][c]);
+                    // Holds a suction (m) from the start on, as every step leaves it.
+                    own.meanThetaRootZone[r][c] = soil.SuctionFromTheta(1, theta[1]);
+                }
+                if (!own.etr2etp.empty()) own.etr2etp[r][c] = 1.0;
+                for (Matrix* m : {&own.gwTableExtern, &own.balance, &own.sb2, &own.macroporeInfiltration, &own.substeps,
+                                  &own.rootGrid, &own.groundwaterRecharge, &own.capillaryUprise, &own.percolation,
+                                  &own.directflow, &own.interflow, &own.infiltrationExcess, &own.totalInfiltration,
+                                  &own.infiltrationSaturation, &own.thawDepth, &own.drainageFlow, &own.maxPumping})
+                    if (!m->empty()) (*m)[r][c] = 0.0;
+                if (!own.irrigationAmounts.empty() && !irrigationAmountsRead) own.irrigationAmounts[r][c] = 0.0;
+                // A slope without a value gives the cell no interflow, never a negative one.
+                const double slope = (*in.slope)[r][c];
+                const bool noSlope = slope == nodata || !std::isfinite(slope);
+                own.tangensBeta[r][c] = noSlope ? 0.0 : slope * pi / 180.0;
+                if (noSlope) ++slopesMissing;
+                if (!own.frozenSoilInGroundwater.empty()) own.frozenSoilInGroundwater[r][c] = h[0] - h[nlayers];
+                if (heat.on() && mode != 1 && mode != 3)
+                    std::fill(own.soilTemperature[r][c], own.soilTemperature[r][c] + nlayers + 1, 0.0);
+                if (lowerBoundaryIndex > 0) own.lowerBoundaryTemperature[r][c] = LowerBoundaryTemperature(h[0]);
+                if (!own.drainageLevel.empty())
+                    own.drainageLevel[r][c] = soil_profile::DrainageLayer(h, n, (*in.drainageDepth)[r][c]);
+                if (!own.sbLow.empty()) {
+                    const double code = (*in.irrigationCodes)[r][c];
+                    const int count = settings.irrigationTable[0].code;
+                    if (code >= 1 && code <= count) {
+                        const irrigation_entry& e = settings.irrigationTable[static_cast<int>(code)];
+                        const int layer = std::min(2, n);
+                        double upper = e.psi_wet;
+                        if (e.method == 4) {
+                            const int lu = static_cast<int>((*in.landuse[1])[r][c]);
+                            upper = settings.landuseTable[lu].GetHReduDry();
+                        }
+                        own.sbLow[r][c] = soil.ThetaFromSuction(layer, e.psi_dry);
+                        own.sbHigh[r][c] = soil.ThetaFromSuction(layer, upper);
                     }
-                    own.sbLow[r][c] = soil.ThetaFromSuction(layer, e.psi_dry);
-                    own.sbHigh[r][c] = soil.ThetaFromSuction(layer, upper);
                 }
             }
         }

@@ -15,6 +15,7 @@
 #include "kernel/error.hpp"
 #include "kernel/gridstore.hpp"
 #include "kernel/modelobject.hpp"
+#include "kernel/threading.hpp"
 
 const char* const LanduseParameterGrids::kLayerGridNames[kLayerGridCount] = {
     "root_depth",         "vegetation_coverage_degree", "leaf_area_index",    "SurfaceCanopyResistance",
@@ -323,30 +324,63 @@ struct LanduseParameterGrids::SeasonShare {
     }
 };
 
+// Without dynamic phenology a cell's values follow from its own land use and altitude (and the
+// entry is only read), so the rows go to a team of threads, each with its own shared values (a
+// shared value is the one its first cell computes). Rows run without messages; the first failing
+// row (in row order) is then run again on this thread with the log, so that the failure is
+// reported as a serial fill reports it. With dynamic phenology the entries learn from the cells
+// as the rows pass: one thread.
 void LanduseParameterGrids::FillLayer(int l) {
+    if (dynamic_ || !WorthThreads(lo_, hi_, setup_.ncols)) {
+        SeasonShare share;
+        for (int r = lo_; r <= hi_; ++r) FillRow(&log_, l, r, share);
+        return;
+    }
+#pragma omp parallel
+    {
+        SeasonShare share;
+#pragma omp for schedule(runtime)
+        for (int r = lo_; r <= hi_; ++r) {
+            int code = 0;
+            try {
+                FillRow(nullptr, l, r, share);
+            } catch (const ModelError& e) {
+                code = e.code();
+            }
+            failedRows_[static_cast<std::size_t>(r)] = code;
+        }
+    }
+    for (int r = lo_; r <= hi_; ++r) {
+        const int code = failedRows_[static_cast<std::size_t>(r)];
+        if (code == 0) continue;
+        SeasonShare share;
+        FillRow(&log_, l, r, share);
+        throw ModelError(code);
+    }
+}
+
+void LanduseParameterGrids::FillRow(DiagLog* log, int l, int r, SeasonShare& share) {
     const std::size_t slot = static_cast<std::size_t>(l);
     const Matrix* landuse = landuse_[slot];
     const double nodata = setup_.nodata;
     const int count = dynamic_ ? kLayerGridCount : kPhenologyGrids;
-    SeasonShare share;
-    for (int r = lo_; r <= hi_; ++r)
-        for (int c = 1; c <= setup_.ncols; ++c) {
-            const bool own = OwnCell(r, c);
-            const double value = own && landuse->holds(r) ? (*landuse)[r][c] : nodata;
-            landuse_entry* e = value > nodata ? Entry(&log_, value, l, r, c) : nullptr;
-            if (e != nullptr) {
-                FillCell(l, Cell{r, c, Altitude(r, c)}, *e, share);
-                continue;
-            }
-            for (int g = 0; g < count; ++g) (*grids_[static_cast<std::size_t>(g)][slot])[r][c] = nodata;
-            if (l == 1) {
-                (*evaporationResistance_)[r][c] = nodata;
-                if (own) (*albedo_)[r][c] = nodata;
-            }
+    for (int c = 1; c <= setup_.ncols; ++c) {
+        const bool own = OwnCell(r, c);
+        const double value = own && landuse->holds(r) ? (*landuse)[r][c] : nodata;
+        landuse_entry* e = value > nodata ? Entry(log, value, l, r, c) : nullptr;
+        if (e != nullptr) {
+            FillCell(log, l, Cell{r, c, Altitude(r, c)}, *e, share);
+            continue;
         }
+        for (int g = 0; g < count; ++g) (*grids_[static_cast<std::size_t>(g)][slot])[r][c] = nodata;
+        if (l == 1) {
+            (*evaporationResistance_)[r][c] = nodata;
+            if (own) (*albedo_)[r][c] = nodata;
+        }
+    }
 }
 
-void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e, SeasonShare& share) {
+void LanduseParameterGrids::FillCell(DiagLog* log, int l, const Cell& cell, landuse_entry& e, SeasonShare& share) {
     const std::size_t slot = static_cast<std::size_t>(l);
     const int r = cell.row, c = cell.col;
     auto at = [&](LayerGrid g) -> double& { return (*grids_[g][slot])[r][c]; };
@@ -366,10 +400,10 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e, 
     };
     const double h = cell.altitude;
     auto julian = [&](S::Value k, P p) {
-        return value(k, [&] { return e.ValueAtJulianDay(&log_, p, d, l, r, c, h); });
+        return value(k, [&] { return e.ValueAtJulianDay(log, p, d, l, r, c, h); });
     };
     auto dated = [&](S::Value k, P p) {
-        return value(k, [&] { return e.ValueAtDate(&log_, p, day, month, year, l, r, c, h); });
+        return value(k, [&] { return e.ValueAtDate(log, p, day, month, year, l, r, c, h); });
     };
 
     if (dynamic_ && e.HasDynamicStart()) {
@@ -391,7 +425,7 @@ void LanduseParameterGrids::FillCell(int l, const Cell& cell, landuse_entry& e, 
     if (e.TestInternalParameter(8)) at(kInterceptionResistance) = dated(S::kRsInterception, P::rs_interception);
     if (e.TestInternalParameter(128)) at(kRoughness) = julian(S::kZ0, P::Z0);
     if (at(kVegetationStart) <= 0)
-        at(kVegetationStart) = value(S::kVegetationDay, [&] { return e.VegetationDay(&log_, d, l, r, c, h); });
+        at(kVegetationStart) = value(S::kVegetationDay, [&] { return e.VegetationDay(log, d, l, r, c, h); });
     at(kVegetationDuration) = 0;
     at(kVegetationStop) = -1;
     if (l == 1) {

@@ -108,7 +108,9 @@ private:
     void SetEntryReferences();
     void FillLayer(int layer);
     struct SeasonShare;
-    void FillCell(int layer, const Cell& cell, landuse_entry& e, SeasonShare& share);
+    // The cells of one row (faults logged to log when not null, thrown either way).
+    void FillRow(DiagLog* log, int layer, int row, SeasonShare& share);
+    void FillCell(DiagLog* log, int layer, const Cell& cell, landuse_entry& e, SeasonShare& share);
     void ExchangeLayerHalos(int layer);
     void AgreeOnFailure(int localCode) const;
 

@@ -33,4 +33,31 @@ done < <(cd threads_1 && find . -type f | sort)
 for f in interception_storage.asc throughfall_zones.txt snow_total.asc silting_ekin.asc; do
   [ -f "threads_1/$f" ] || fail "no $f written"
 done
+
+# A fault found while the threads fill the land-use grids is reported as one thread reports it:
+# two cells whose altitude moves the meadow's last fix point past the year (rows 30 and 60, which
+# different threads fill), the first of them named, the same exit code and files left.
+for threads in 1 4; do
+  run=$wd/fault_$threads
+  # The control file of the runs above (two hours).
+  mkdir -p "$run" && cd "$run" && cp -r "$here"/../../examples/basin/. . && cp "$wd/threads_1/basin.ctl" . ||
+    fail "copy of the basin"
+  bash "$here/../../scripts/refine_grids.sh" 4 ./*.asc >/dev/null || fail "refining the grids"
+  sed -i 's/AltDep = 0 0;/AltDep = 0 0.001;/' basin.ctl
+  awk 'BEGIN { OFS = "\t" } NR == 6 + 30 || NR == 6 + 60 { $5 = 100000 } { print }' elevation.asc >e.new &&
+    mv e.new elevation.asc
+  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1
+  code=$?
+  [ "$code" = 152 ] || fail "the faulty run with $threads threads ended with $code, not 152"
+  grep -q '^Coordinates: i=30, j=5$' console.txt || fail "the first faulty cell is not named with $threads threads"
+  grep -q 'i=60' console.txt && fail "a later faulty cell is named with $threads threads"
+  grep -c 'altitude correction resulted in a Julian day of 465 for fix point 2' console.txt >count.txt
+  [ "$(cat count.txt)" = 1 ] || fail "the fault is reported $(cat count.txt) times with $threads threads"
+  rm count.txt
+done
+cd "$wd" || fail "work directory"
+[ "$(cd fault_1 && find . -type f ! -name console.txt ! -name '*.xml' ! -name '*.log' | sort)" = \
+  "$(cd fault_4 && find . -type f ! -name console.txt ! -name '*.xml' ! -name '*.log' | sort)" ] ||
+  fail "the faulty runs leave other files"
+
 echo "threaded cells test passed ($compared files)"

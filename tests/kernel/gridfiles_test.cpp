@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -752,6 +753,59 @@ TEST_F(DistributedGridTest, TextValuesWrappedAcrossLinesAreReadAlikeAtAnySplit) 
         EXPECT_EQ(g.firstRow(), 1);
         EXPECT_EQ(g.lastRow(), kRows);
     }
+}
+
+// A text grid of several hundred kilobytes (values spelt with hundreds of digits, runs of
+// thousands of blanks between them) is parsed in byte shares by a team of threads, on one
+// process from its whole file and on several within each process's share: one thread and four
+// read the same numbers. A faulty value, one value too many or too few anywhere make the reading
+// fall back to the value-by-value reading, whose message names the same row and column.
+TEST_F(DistributedGridTest, TextGridsParsedByThreadsHoldTheNumbersOfOneReading) {
+    const int saved = omp_get_max_threads();
+    const auto text = [&](int badRow, int badCol, int extra) {
+        std::string t = StrFormat("ncols %d\nnrows %d\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n",
+                                  kCols, kRows);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                if (r == kRows && c == kCols && extra < 0) break;
+                std::string v = Valid(r, c) ? StrFormat("%.1f", Value(r, c)) + std::string(600 + 7 * c, '0') : "-9999";
+                if (r == badRow && c == badCol) v += "x";
+                t += v + std::string(2000 + 13 * r + c, (r + c) % 3 == 0 ? ' ' : (r + c) % 3 == 1 ? '\t' : '\n');
+            }
+        if (extra > 0) t += " 1.5\n";
+        return t;
+    };
+    Share("spread.asc", text(0, 0, 0));
+    Share("bad.asc", text(8, 9, 0));
+    Share("more.asc", text(0, 0, 1));
+    Share("fewer.asc", text(0, 0, -1));
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        omp_set_num_threads(threads);
+        ClearConsole();
+        Matrix whole, own;
+        obj_->ReadGrid("spread.asc", &whole, 0, true, false, 0, false, true);
+        obj_->ReadGridOwnRows("spread.asc", &own, 0, false, 0, false);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                const double expected = Valid(r, c) ? Value(r, c) : -9999.0;
+                if (Rank() == 0) { ASSERT_EQ(whole[r][c], expected) << r << "," << c; }
+                if (Mine(r, c)) { ASSERT_EQ(own[r][c], expected) << r << "," << c; }
+            }
+        Matrix g;
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("bad.asc", &g, 0, true, false, 0, false, true); }), 22);
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("more.asc", &g, 0, true, false, 0, false, true); }), 22);
+        EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("fewer.asc", &g, 0, true, false, 0, false, true); }), 22);
+        if (Rank() == 0) {
+            const std::string console = Console();
+            EXPECT_NE(console.find("error reading ascii grid bad.asc in ASCII-Format in row 8, col 10"), std::string::npos);
+            EXPECT_NE(console.find("error reading ascii grid more.asc: it holds more than ncols x nrows = 12 x 9 values "
+                                   "(next: 1.5)"),
+                      std::string::npos);
+            EXPECT_NE(console.find("error reading ascii grid fewer.asc in ASCII-Format in row 9, col 12"), std::string::npos);
+        }
+    }
+    omp_set_num_threads(saved);
 }
 
 // Every process parses the numbers that begin in its share of the bytes: cut the values at

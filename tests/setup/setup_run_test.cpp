@@ -3,6 +3,9 @@
 // number of processes.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
+#include <string>
 #include <vector>
 
 #include "domain_fixture.hpp"
@@ -100,6 +103,49 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
         for (int hour = 1; hour <= 24; ++hour)
             expected += StrFormat("2000\t 1\t%2d\t%2d\t2.00000\t2.00000\t2.00000\n", day, hour);
     EXPECT_EQ(Shared("rainstat.txt"), expected);
+}
+
+// A text elevation model of half a megabyte (values spelt with 100 trailing zeros) on an 80 x 60
+// domain with gaps: the set-up parses it in byte shares with a team of four threads and computes
+// the slope and aspect by rows on the team before it fills their gaps, and the elevation it holds
+// and the files written are those of one thread.
+TEST_F(SetupRunTest, ATextGridParsedByThreadsSetsUpAsWithOneThread) {
+    const Rows zone = setup_test::Fill(80, 60, [](int r, int c) { return r + c < 8 || (r > 60 && c > 55) ? kNd : 4.0 + (c > 25 ? 4 : 0); });
+    Rows terrain = setup_test::OnZone(zone, [](int r, int c) { return 700.0 + 0.125 * r * r - 1.5 * c + 0.25 * r * c; });
+    terrain[30][20] = terrain[30][21] = terrain[31][20] = terrain[55][5] = kNd;  // gaps inside the basin
+    std::string dem = "ncols 60\nnrows 80\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n";
+    for (const auto& row : terrain)
+        for (double v : row) dem += (v == kNd ? std::string("-9999") : StrFormat("%.3f", v) + std::string(100, '0')) + " \n"[v == kNd];
+    setup_test::WriteShared("zones.asc", GridText(zone, 0, 0, 10));
+    setup_test::WriteShared("dem.asc", dem);
+    setup_test::WriteShared("run.ctl", Control("0\n"));
+    const int saved = omp_get_max_threads();
+    std::vector<std::string> files[2];
+    for (int pass = 0; pass < 2; ++pass) {
+        omp_set_num_threads(pass == 0 ? 1 : 4);
+        store_ = std::make_unique<GridStore>();
+        unsigned error = 1;
+        defaultini setup(error, log_.get(), "run.ctl", 2, store_.get());
+        ASSERT_EQ(error, 0u);
+        bool done = false;
+        while (!done) setup.InitStep(done);
+        const Matrix& elevation = *(*store_)[setup.FindGrid("[elevation_model]", true)].grid;
+        for (int r = setup.firstRow; r <= setup.lastRow; ++r)
+            for (int c = 1; c <= 60; ++c)
+                if (elevation.holds(r) && setup.mpiRegions->holds(r) && (*setup.mpiRegions)[r][c] == setup.rank) {
+                    ASSERT_EQ(elevation[r][c], terrain[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)])
+                        << r << "," << c;
+                }
+        MPI_Barrier(MPI_COMM_WORLD);
+        for (const char* name : {"dem.$sl", "dem.$ex", "zones.$w1", "zones.$cx"}) files[pass].push_back(Shared(name));
+    }
+    omp_set_num_threads(1);
+    EXPECT_EQ(files[0], files[1]);
+    Rows slope, aspect;
+    setup_test::WholeGridSlopeAspect(terrain, 10, &slope, &aspect);
+    EXPECT_EQ(files[1][0], GridText(slope, 0, 0, 10));
+    EXPECT_EQ(files[1][1], GridText(aspect, 0, 0, 10));
+    omp_set_num_threads(saved);
 }
 
 // Two land-use layers; the code check of a re-read grid is recorded, its codes are positions.
