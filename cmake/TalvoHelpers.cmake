@@ -82,3 +82,19 @@ function(talvo_mpi_test name)
                          ENVIRONMENT "OMP_NUM_THREADS=${threads};TALVO_TEST_NP=${np}")
   endforeach()
 endfunction()
+
+# The tests of a folder's binary chosen by a GoogleTest filter, run again on the plain paths that
+# a processor without AVX2 takes (TALVO_TEST_PLAIN_PATHS=1), with np processes: both paths must
+# give the same bits, and the machines that build and test have AVX2.
+function(talvo_plain_paths_test name np filter)
+  set(wd ${CMAKE_CURRENT_BINARY_DIR}/run_${name}_plain_np${np})
+  file(MAKE_DIRECTORY ${wd})
+  add_test(NAME ${name}_plain_np${np}
+           COMMAND ${MPIEXEC_EXECUTABLE} ${MPIEXEC_NUMPROC_FLAG} ${np} $<TARGET_FILE:test_${name}>
+                   --gtest_filter=${filter}
+           WORKING_DIRECTORY ${wd})
+  talvo_test_threads(${np} threads)
+  math(EXPR cores "${np} * ${threads}")
+  set_tests_properties(${name}_plain_np${np} PROPERTIES TIMEOUT 120 PROCESSORS ${cores}
+                       ENVIRONMENT "OMP_NUM_THREADS=${threads};TALVO_TEST_NP=${np};TALVO_TEST_PLAIN_PATHS=1")
+endfunction()

@@ -4,6 +4,10 @@
 #include <mpi.h>
 
 #include <cstdio>
+#include <cstring>
+#include <cstdlib>
+
+#include "kernel/hotloop.hpp"
 
 namespace {
 class FailurePrinter : public ::testing::EmptyTestEventListener {
@@ -27,6 +31,10 @@ private:
 int main(int argc, char** argv) {
     MPI_Init(&argc, &argv);
     ::testing::InitGoogleTest(&argc, argv);
+    // TALVO_TEST_PLAIN_PATHS=1: the tests run the plain paths that a processor without AVX2
+    // takes instead of the hand-written AVX2 ones.
+    if (const char* plain = std::getenv("TALVO_TEST_PLAIN_PATHS"); plain != nullptr && std::strcmp(plain, "1") == 0)
+        plainPathsOnly = true;
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     if (rank != 0) {
