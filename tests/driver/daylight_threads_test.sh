@@ -23,6 +23,7 @@ for threads in 1 4; do
   awk -v t="$t" 'NR == t + 1 { $1 = 8 } NR == t + 5 { $1 = 16 } NR == t + 6 { $1 = 1 }
     /^(tkorr|exkorr|shadow)\.asc/ { print; getline; sub(/^[0-9]+/, "2") }
     /^[a-z_]+\.txt +[24]024 / { sub(/024 /, "001 ") }
+    /outputtable = temperature_regional_zones\.txt; statcode = 2024;/ { sub(/statcode = 2024/, "statcode = 2001") }
     /^(wind|humidity|radiation|evap_pot|evap_real|eip|rgex)_zones\.txt +0 / { sub(/\.txt +0 /, ".txt 2001 ") }
     { print }' basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
   OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
@@ -45,8 +46,8 @@ counts=$(cat threads_1/shadow_2020010*.* | awk 'NF > 2 && $1 !~ /^[a-zA-Z]/ {
 set -- $counts
 [ "$1" -gt 0 ] && [ "$2" -gt 0 ] || fail "the shadow grids hold $1 shaded and $2 lit cells"
 # A data row a step in the zone tables of the meteorological sub-models and the evaporation.
-for f in temperature_zones.txt precipitation_zones.txt wind_zones.txt rgex_zones.txt etp_zones.txt etr_zones.txt \
-  evap_real_zones.txt; do
+for f in temperature_zones.txt precipitation_zones.txt wind_zones.txt temperature_regional_zones.txt rgex_zones.txt \
+  etp_zones.txt etr_zones.txt evap_real_zones.txt; do
   rows=$(grep -c '^2020' "threads_1/$f")
   [ "$rows" -ge 9 ] || fail "$f holds $rows rows, expected one a step"
 done
