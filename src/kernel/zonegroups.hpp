@@ -23,11 +23,13 @@ public:
     };
 
     // For each statistic s of statistics (active ones) and each row r from first to last with
-    // zones zonesOf(r): cell(s, r, c, to) for the row's cells of a zone of the statistics in
-    // column order, where to(value, weight) counts as the row adder's Add(c, zone, value, weight).
-    // cell may be called from several threads at once for different statistics and zones.
-    template <class Zones, class Cell>
-    void Run(const std::vector<const zonalstatistic*>& statistics, int first, int last, Zones zonesOf, Cell cell) {
+    // zones zonesOf(r): cell(c, to) for the row's cells of a zone of the statistics in column
+    // order, with cell = rowCells(s, r) (the row's grids looked up once), where to(value, weight)
+    // counts as the row adder's Add(c, zone, value, weight). rowCells and the cells it returns
+    // run on several threads at once for different statistics and zones.
+    template <class Zones, class RowCells>
+    void Run(const std::vector<const zonalstatistic*>& statistics, int first, int last, Zones zonesOf,
+             RowCells rowCells) {
         int highest = 0;
         for (const zonalstatistic* s : statistics) highest = std::max(highest, s->zoneCount());
         const int groups = std::clamp(highest + 1, 1, std::max(omp_get_max_threads(), 1));
@@ -52,11 +54,12 @@ public:
                 const RowZones row = zonesOf(r);
                 if (row.zone == nullptr) continue;
                 const zonalstatistic::RowAdder add = statistic.Row(r);
+                const auto cell = rowCells(s, r);
                 for (int c = row.c1; c <= row.c2; ++c) {
                     const int z = row.zone[c];
                     if (z < 0 || z > zones || groupOf[z] != g) continue;
                     zoneFZT& record = copy[z];
-                    cell(s, r, c, [&](double value, double weight) { add.AddTo(record, c, value, weight); });
+                    cell(c, [&](double value, double weight) { add.AddTo(record, c, value, weight); });
                 }
             }
             for (int z = g; z <= zones; z += groups) records[z] = copy[z];

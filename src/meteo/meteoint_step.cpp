@@ -321,7 +321,10 @@ void meteointerpol::AccumulateStatisticsThreaded() {
             const auto [c1, c2] = BasinColumns(r);
             return ZoneGroupTasks::RowZones{cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride, c1, c2};
         },
-        [&](int, int r, int c, auto&& to) { to(result[r][c], 1.0); });
+        [&](int, int r) {
+            const double* values = result[r];
+            return [values](int c, auto&& to) { to(values[c], 1.0); };
+        });
 }
 
 // A cell of a hydrologic response unit that is not its master takes the master's value.

@@ -391,7 +391,10 @@ void cSuperposition::AddStatisticsThreaded() {
             return ZoneGroupTasks::RowZones{cellZones_.data() + static_cast<std::size_t>(r - o.firstRow) * stride, c1,
                                             c2};
         },
-        [&](int, int r, int c, auto&& to) { to(output[r][c], 1.0); });
+        [&](int, int r) {
+            const double* values = output[r];
+            return [values](int c, auto&& to) { to(values[c], 1.0); };
+        });
 }
 
 void cSuperposition::FlushStatistics() {

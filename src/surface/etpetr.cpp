@@ -551,12 +551,13 @@ void verdunstungsmodellklasse::StepStatistics() {
             std::vector<const zonalstatistic*> statistics;
             for (const Taken& t : taken) statistics.push_back(t.statistic);
             zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); },
-                          [&](int s, int r, int c, auto&& to) {
+                          [&](int s, int r) {
                               const Taken& t = taken[static_cast<std::size_t>(s)];
-                              if (t.landuse != nullptr && (*t.landuse)[r][c] == nd)
-                                  to(0.0, 1.0);
-                              else
-                                  to((*t.grid)[r][c], 1.0);
+                              const double* values = (*t.grid)[r];
+                              const double* landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
+                              return [=](int c, auto&& to) {
+                                  to(landuseRow != nullptr && landuseRow[c] == nd ? 0.0 : values[c], 1.0);
+                              };
                           });
         } else {
             rowZones.resize(static_cast<std::size_t>(ncols) + 1);

@@ -272,21 +272,23 @@ void verdunstungsmodellklasse::ThreadedTotals() {
         if (etrStats[k]->active()) statistics.push_back(etrStats[k].get()), kind.push_back(static_cast<int>(k));
     if (etrStats[0]->active()) statistics.push_back(etrStats[0].get()), kind.push_back(0);
     if (evapRealStats->active()) statistics.push_back(evapRealStats.get()), kind.push_back(-1);
-    zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); },
-                  [&](int s, int r, int c, auto&& to) {
-                      const double wg = GlacierShare(glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr, c);
-                      const int k = kind[static_cast<std::size_t>(s)];
-                      if (k > 0) {
-                          to((*landuse[static_cast<std::size_t>(k)])[r][c] == nd ? 0.0 : etr[static_cast<std::size_t>(k)][r][c], 1.0 - wg);
-                          to(0.0, wg);
-                      } else if (k == 0) {
-                          const double snow = glacierGrids ? (*snowEvaporationGlacier)[r][c] : snowEvaporation[r][c];
-                          to((1.0 - wg) * etr[0][r][c] + wg * snow, 1.0);
-                      } else {
-                          to(realEvaporation[r][c], 1.0 - wg);
-                          to(0.0, wg);
-                      }
-                  });
+    zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); }, [&](int s, int r) {
+        const double* glacier = glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr;
+        const int k = kind[static_cast<std::size_t>(s)];
+        const auto layer = static_cast<std::size_t>(std::max(k, 0));
+        const double* values = k >= 0 ? etr[layer][r] : realEvaporation[r];
+        const double* landuseRow = k > 0 ? (*landuse[layer])[r] : nullptr;
+        const double* snow = glacierGrids ? (*snowEvaporationGlacier)[r] : snowEvaporation[r];
+        return [=, this](int c, auto&& to) {
+            const double wg = GlacierShare(glacier, c);
+            if (k == 0) {
+                to((1.0 - wg) * values[c] + wg * snow[c], 1.0);
+            } else {
+                to(landuseRow != nullptr && landuseRow[c] == nd ? 0.0 : values[c], 1.0 - wg);
+                to(0.0, wg);
+            }
+        };
+    });
 }
 
 void verdunstungsmodellklasse::SerialTotals() {
