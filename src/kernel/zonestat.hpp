@@ -108,8 +108,8 @@ public:
         // caller writes back.
         void AddTo(zoneFZT& record, int column, double value, double weight) const {
             if (records_ == nullptr) return;
-            AddWeighted(record, value, weight,
-                        weights_ != nullptr && column >= 1 && column <= columns_ ? &weights_[column] : nullptr, nodata_);
+            const bool weighted = weights_ != nullptr && column >= 1 && column <= columns_;
+            AddWeighted(record, value, weight, weighted ? &weights_[column] : nullptr, nodata_);
         }
         // For the columns c1..c2 in order whose zones[c] is a zone of the statistics: cell(c, add)
         // with add(value, weight) counting as Add(c, zones[c], value, weight) does. The adder's

@@ -309,7 +309,8 @@ void meteointerpol::AccumulateStatisticsThreaded() {
             int position = -1;
             if (z != nd && (regions == nullptr || regions[c] == own) && v != nd && !(v < lowest)) {
                 position = 0;
-                if (positions != nullptr && z >= 0 && z < zoneEntries) position = positions[static_cast<std::size_t>(z)];
+                if (positions != nullptr && z >= 0 && z < zoneEntries)
+                    position = positions[static_cast<std::size_t>(z)];
             }
             zoneOf[c] = position;
         }
@@ -319,7 +320,8 @@ void meteointerpol::AccumulateStatisticsThreaded() {
         statistics, firstRow, lastRow,
         [&](int r) {
             const auto [c1, c2] = BasinColumns(r);
-            return ZoneGroupTasks::RowZones{cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride, c1, c2};
+            const int* zones = cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+            return ZoneGroupTasks::RowZones{zones, c1, c2};
         },
         [&](int, int r) {
             const double* values = result[r];

@@ -36,7 +36,9 @@ protected:
                 Zone(r, c) = z;
             }
     }
-    int& Zone(int r, int c) { return zones_[static_cast<std::size_t>(r - 1) * (kCols + 1) + static_cast<std::size_t>(c)]; }
+    int& Zone(int r, int c) {
+        return zones_[static_cast<std::size_t>(r - 1) * (kCols + 1) + static_cast<std::size_t>(c)];
+    }
     std::unique_ptr<zonalstatistic> Make(std::vector<zoneFZT>& records, int zones) {
         records.assign(static_cast<std::size_t>(zones) + 1, zoneFZT{});
         int error = -1;
