@@ -104,6 +104,13 @@ public:
             AddWeighted(records_[zone], value, weight,
                         weights_ != nullptr && column >= 1 && column <= columns_ ? &weights_[column] : nullptr, nodata_);
         }
+        // The same addition made to record, a copy of one of the statistics' records that the
+        // caller writes back.
+        void AddTo(zoneFZT& record, int column, double value, double weight) const {
+            if (records_ == nullptr) return;
+            const bool weighted = weights_ != nullptr && column >= 1 && column <= columns_;
+            AddWeighted(record, value, weight, weighted ? &weights_[column] : nullptr, nodata_);
+        }
         // For the columns c1..c2 in order whose zones[c] is a zone of the statistics: cell(c, add)
         // with add(value, weight) counting as Add(c, zones[c], value, weight) does. The adder's
         // fields are held in locals, as the stores into the records cannot change them.

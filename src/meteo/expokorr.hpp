@@ -54,6 +54,12 @@ private:
     void ShareTerrain();
     void MarchShared(double azimuth, double elevation);
     void SendMarksToOwners();
+    // The whole terrain of process 0 alone, for a march it does by itself with its threads.
+    void LocalTerrain();
+    // The march of process 0 over the whole grid shared out among threads blocks of rays: each
+    // thread marks its own copy, then the shadow takes each cell's mark of the last block that
+    // reached it, as a single march in ray order leaves it.
+    void MarchThreads(double azimuth, double elevation, int threads);
     // Clears the marks of the last sub-step: the cells of its march and the own rows.
     void ClearMarks();
     // Adds the sub-step's beam on each own cell; after a shared march (shadowFromMarks) it first
@@ -98,6 +104,9 @@ private:
     radiation::RowSpans spans_;
     std::vector<int> ownFirst_, ownLast_;
     std::vector<std::uint8_t> packed_, received_;
+    // The marks and spans of each thread of a march of process 0 alone (MarchThreads).
+    std::vector<std::vector<std::uint8_t>> threadMarks_;
+    std::vector<radiation::RowSpans> threadSpans_;
 
     int stepCounter_ = 0;
     bool shadowClear_ = false;  // no cell of the shadow is 1 since its last clearing

@@ -1,6 +1,7 @@
 // The step of the radiation correction: night temperature, the sub-steps of the sun's path with
 // terrain shadow and incidence, then the correction factors and the corrected temperature.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -105,7 +106,10 @@ void expokorrklasse::SubStep(double t, double d, int laterSubSteps) {
         if (shared) {
             MarchShared(azimuth, elevation);
         } else {
-            if (rank == 0) {
+            const int threads = omp_get_max_threads();
+            if (rank == 0 && threads > 1 && WorthThreads(1, nrows, ncols)) {
+                MarchThreads(azimuth, elevation, threads);
+            } else if (rank == 0) {
                 const double start = MPI_Wtime();
                 shadowVisits_ += radiation::MarchTerrainShadow(*elevation_, *zoneGrid, shadow_, nrows, ncols,
                                                                cellsize, nodata, nodata, azimuth, elevation);
@@ -174,6 +178,69 @@ void expokorrklasse::MarchShared(double azimuth, double elevation) {
     SendMarksToOwners();
     // Every process sets the shadow of its own cells from the marks in the pass of the
     // incidence (IncidenceLoop).
+}
+
+void expokorrklasse::LocalTerrain() {
+    radiation::Terrain& t = terrain_;
+    t.nrows = nrows;
+    t.ncols = ncols;
+    const auto cols = static_cast<std::size_t>(ncols);
+    t.elevation.assign(static_cast<std::size_t>(nrows) * cols, nodata);
+    t.inside.assign(static_cast<std::size_t>(nrows) * cols, 0);
+    for (int r = 1; r <= nrows; ++r) {
+        const std::size_t at = static_cast<std::size_t>(r - 1) * cols;
+        std::copy_n((*elevation_)[r] + 1, ncols, t.elevation.data() + at);
+        if (!zoneGrid->holds(r)) continue;
+        const double* zone = (*zoneGrid)[r];
+        unsigned char* inside = t.inside.data() + at;
+        for (int c = 1; c <= ncols; ++c) inside[c - 1] = zone[c] != nodata ? 1 : 0;
+    }
+    radiation::FindZoneRuns(t);
+}
+
+void expokorrklasse::MarchThreads(double azimuth, double elevation, int threads) {
+    if (terrain_.elevation.empty()) LocalTerrain();
+    const double start = MPI_Wtime();
+    const auto cols = static_cast<std::size_t>(ncols);
+    const auto parts = static_cast<std::size_t>(threads);
+    if (threadMarks_.size() != parts) {
+        threadMarks_.assign(parts, std::vector<std::uint8_t>(static_cast<std::size_t>(nrows) * cols, 0));
+        threadSpans_.assign(parts, radiation::RowSpans{});
+        for (radiation::RowSpans& spans : threadSpans_) spans.Clear(nrows, ncols);
+    }
+    const std::vector<int> blocks = radiation::RayBlocks(terrain_, azimuth, threads);
+    std::int64_t visits = 0;
+    // One block of rays per iteration: its marks are cleared where its last march put them.
+#pragma omp parallel for schedule(static, 1) reduction(+ : visits)
+    for (int p = 0; p < threads; ++p) {
+        std::vector<std::uint8_t>& marks = threadMarks_[static_cast<std::size_t>(p)];
+        radiation::RowSpans& spans = threadSpans_[static_cast<std::size_t>(p)];
+        for (int r = 1; r <= nrows; ++r) {
+            const auto row = static_cast<std::size_t>(r - 1);
+            const int c1 = spans.first[row], c2 = spans.last[row];
+            if (c2 >= c1)
+                std::fill(marks.data() + row * cols + static_cast<std::size_t>(c1 - 1),
+                          marks.data() + row * cols + static_cast<std::size_t>(c2), std::uint8_t{0});
+        }
+        spans.Clear(nrows, ncols);
+        visits += radiation::MarchTerrainShadowRays(terrain_, marks, spans, 1, blocks[static_cast<std::size_t>(p)],
+                                                    blocks[static_cast<std::size_t>(p) + 1], cellsize, nodata,
+                                                    azimuth, elevation);
+    }
+    shadowVisits_ += visits;
+    // The later block's mark stands; a cell no ray reached keeps its shadow, as in one march.
+#pragma omp parallel for schedule(runtime)
+    for (int r = 1; r <= nrows; ++r) {
+        const auto row = static_cast<std::size_t>(r - 1);
+        double* shade = shadow_[r];
+        for (std::size_t p = 0; p < parts; ++p) {
+            const radiation::RowSpans& spans = threadSpans_[p];
+            const std::uint8_t* mark = threadMarks_[p].data() + row * cols;
+            for (int c = spans.first[row], last = spans.last[row]; c <= last; ++c)
+                if (mark[c - 1] != 0) shade[c] = mark[c - 1] == 2 ? 1.0 : 0.0;
+        }
+    }
+    shadowSeconds_ += MPI_Wtime() - start;
 }
 
 void expokorrklasse::ClearMarks() {

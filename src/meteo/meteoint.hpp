@@ -25,6 +25,7 @@
 
 #include "submodel/teilmod.hpp"
 #include "kernel/tsplines.hpp"
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonestat.hpp"
 #include "meteo/meteoinput.hpp"
 
@@ -246,6 +247,11 @@ private:
     }
     void WarnCellsWithoutStation() const;
     void AccumulateStatistics();
+    // The same by a team of threads, for grids without response units: the zone of every own
+    // cell first (cellZones_, ncols + 1 a row from firstRow), then one task per group of zones.
+    void AccumulateStatisticsThreaded();
+    std::vector<int> cellZones_;
+    ZoneGroupTasks zoneTasks_;
     void CopyFromMasterCell(int r, int c);
     // The rows that tell whether a cell of one row is this process's own: a basin cell of its
     // region that is no dependent cell of a response unit. Taken once per row by the row loops.

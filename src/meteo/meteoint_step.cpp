@@ -264,6 +264,10 @@ void meteointerpol::AccumulateStatistics() {
     // cannot see through.
     const int* positions = zoneIndex_ != nullptr ? zoneIndex_->data() : nullptr;
     const double zoneEntries = zoneIndex_ != nullptr ? static_cast<double>(zoneIndex_->size()) : 0.0;
+    if (statistics && !useResponseUnits && omp_get_max_threads() > 1 && WorthThreads(firstRow, lastRow, ncols)) {
+        AccumulateStatisticsThreaded();
+        return;
+    }
     const double nd = nodata, lowest = -N, own = rank;
     // Cells outside a row's basin columns lie outside every zone.
     for (int r = firstRow; r <= lastRow; ++r) {
@@ -284,6 +288,45 @@ void meteointerpol::AccumulateStatistics() {
             if (statistics && v != nd && !(v < lowest)) add.Add(c, position, v);
         }
     }
+}
+
+void meteointerpol::AccumulateStatisticsThreaded() {
+    const int* positions = zoneIndex_ != nullptr ? zoneIndex_->data() : nullptr;
+    const double zoneEntries = zoneIndex_ != nullptr ? static_cast<double>(zoneIndex_->size()) : 0.0;
+    const double nd = nodata, lowest = -N, own = rank;
+    const auto stride = static_cast<std::size_t>(ncols) + 1;
+    cellZones_.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
+    // A cell outside the zones, of another process or without a valid value adds nothing.
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const auto [c1, c2] = BasinColumns(r);
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        const double* values = result[r];
+        int* zoneOf = cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+        for (int c = c1; c <= c2; ++c) {
+            const double z = zones[c], v = values[c];
+            int position = -1;
+            if (z != nd && (regions == nullptr || regions[c] == own) && v != nd && !(v < lowest)) {
+                position = 0;
+                if (positions != nullptr && z >= 0 && z < zoneEntries)
+                    position = positions[static_cast<std::size_t>(z)];
+            }
+            zoneOf[c] = position;
+        }
+    }
+    const std::vector<const zonalstatistic*> statistics = {statistics_.get()};
+    zoneTasks_.Run(
+        statistics, firstRow, lastRow,
+        [&](int r) {
+            const auto [c1, c2] = BasinColumns(r);
+            const int* zones = cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+            return ZoneGroupTasks::RowZones{zones, c1, c2};
+        },
+        [&](int, int r) {
+            const double* values = result[r];
+            return [values](int c, auto&& to) { to(values[c], 1.0); };
+        });
 }
 
 // A cell of a hydrologic response unit that is not its master takes the master's value.

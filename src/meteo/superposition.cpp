@@ -5,6 +5,8 @@
 #include "meteo/superposition.hpp"
 #include "kernel/threading.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -335,6 +337,11 @@ void cSuperposition::CombineRow(int r, int layers) {
 void cSuperposition::WriteStatistics() {
     RegionalSuperposition& o = owner_;
     o.WriteStatisticGrids(gridIndex_, true, false);
+    if (statistics_->active() && omp_get_max_threads() > 1 && WorthThreads(o.firstRow, o.lastRow, o.ncols)) {
+        AddStatisticsThreaded();
+        statistics_->Step(year_, month_, day_, hour_, 1);
+        return;
+    }
     const long zoneEntries = static_cast<long>(o.zoneIndex->size());
     for (int r = o.firstRow; r <= o.lastRow; ++r) {
         const auto [c1, c2] = BasinColumns(o, r);
@@ -351,6 +358,43 @@ void cSuperposition::WriteStatistics() {
         }
     }
     statistics_->Step(year_, month_, day_, hour_, 1);
+}
+
+void cSuperposition::AddStatisticsThreaded() {
+    RegionalSuperposition& o = owner_;
+    const long zoneEntries = static_cast<long>(o.zoneIndex->size());
+    const int* positions = o.zoneIndex->data();
+    const auto stride = static_cast<std::size_t>(o.ncols) + 1;
+    cellZones_.resize(static_cast<std::size_t>(std::max(o.lastRow - o.firstRow + 1, 0)) * stride);
+    // The cells TakesPart names, with a zone code of the index and a value.
+#pragma omp parallel for schedule(runtime)
+    for (int r = o.firstRow; r <= o.lastRow; ++r) {
+        const auto [c1, c2] = BasinColumns(o, r);
+        const double* zones = (*o.zoneGrid)[r];
+        const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
+        const double* values = output_[r];
+        int* zoneOf = cellZones_.data() + static_cast<std::size_t>(r - o.firstRow) * stride;
+        for (int c = c1; c <= c2; ++c) {
+            zoneOf[c] = -1;
+            if (zones[c] == o.nodata || (regions != nullptr && regions[c] != o.rank)) continue;
+            const auto code = static_cast<long>(zones[c]);
+            if (code < 0 || code >= zoneEntries || NoData(values[c], o.nodata)) continue;
+            zoneOf[c] = positions[static_cast<std::size_t>(code)];
+        }
+    }
+    const std::vector<const zonalstatistic*> statistics = {statistics_.get()};
+    const Matrix& output = output_;
+    zoneTasks_.Run(
+        statistics, o.firstRow, o.lastRow,
+        [&](int r) {
+            const auto [c1, c2] = BasinColumns(o, r);
+            return ZoneGroupTasks::RowZones{cellZones_.data() + static_cast<std::size_t>(r - o.firstRow) * stride, c1,
+                                            c2};
+        },
+        [&](int, int r) {
+            const double* values = output[r];
+            return [values](int c, auto&& to) { to(values[c], 1.0); };
+        });
 }
 
 void cSuperposition::FlushStatistics() {

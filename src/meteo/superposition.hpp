@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonestat.hpp"
 #include "meteo/superposition_block.hpp"
 #include "submodel/teilmod.hpp"
@@ -55,6 +56,11 @@ private:
     int gridIndex_ = 0;
     std::vector<zoneFZT> zones_;
     std::unique_ptr<zonalstatistic> statistics_;
+    // The zone statistics added by a team of threads: the zone of every own cell (ncols + 1 a
+    // row from firstRow), then one task per group of zones.
+    void AddStatisticsThreaded();
+    std::vector<int> cellZones_;
+    ZoneGroupTasks zoneTasks_;
 };
 
 class RegionalSuperposition : public teilmodellklasse {

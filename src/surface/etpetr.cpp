@@ -3,6 +3,8 @@
 // hydrologic response units and the statistics.
 #include "surface/etpetr.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -484,6 +486,34 @@ void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, 
     etr[0][r][c] = etr[1][r][c] = 0.0;
 }
 
+bool verdunstungsmodellklasse::ThreadedStatistics() const {
+    // A cell of a response unit takes its master's values in the pass: that stays serial.
+    return !useResponseUnits && omp_get_max_threads() > 1 && WorthThreads(firstRow, lastRow, ncols);
+}
+
+void verdunstungsmodellklasse::ThreadedZones() {
+    const auto stride = static_cast<std::size_t>(ncols) + 1;
+    cellZones.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
+    const double nd = nodata;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+        const auto [c1, c2] = ColumnRange(r);
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        int* zoneOf = cellZones.data() + static_cast<std::size_t>(r - firstRow) * stride;
+        for (int c = c1; c <= c2; ++c)
+            zoneOf[c] = zones[c] == nd || (regions != nullptr && regions[c] != rank) ? -1 : ZoneOf(r, c);
+    }
+}
+
+ZoneGroupTasks::RowZones verdunstungsmodellklasse::ZonesOfRow(int r) const {
+    // A row the zone grid does not hold has no own cell.
+    if (zoneGrid == nullptr || !zoneGrid->holds(r)) return {};
+    const auto [c1, c2] = ColumnRange(r);
+    return {cellZones.data() + static_cast<std::size_t>(r - firstRow) * (static_cast<std::size_t>(ncols) + 1), c1, c2};
+}
+
 void verdunstungsmodellklasse::StepStatistics() {
     bool anyStatistic = evapStats->active() || rgexStats->active() || cloudStats->active();
     for (const auto* list : {&etpStats, &eipStats})
@@ -514,37 +544,53 @@ void verdunstungsmodellklasse::StepStatistics() {
         take(*evapStats, potEvaporation, nullptr);
         take(*rgexStats, correctedRadiation, nullptr);
         take(*cloudStats, cloudiness, nullptr);
-        rowZones.resize(static_cast<std::size_t>(ncols) + 1);
-        int* zoneOf = rowZones.data();
         const double nd = nodata;
-        for (int r = firstRow; r <= lastRow; ++r) {
-            // A row the zone grid does not hold has no own cell.
-            if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
-            const auto [c1, c2] = ColumnRange(r);
-            const double* zones = (*zoneGrid)[r];
-            const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
-            for (int c = c1; c <= c2; ++c) {
-                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) {
-                    zoneOf[c] = -1;
-                    continue;
+        if (ThreadedStatistics()) {
+            // The zones of every own cell first, then one task per statistic and group of zones.
+            ThreadedZones();
+            std::vector<const zonalstatistic*> statistics;
+            for (const Taken& t : taken) statistics.push_back(t.statistic);
+            zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); },
+                          [&](int s, int r) {
+                              const Taken& t = taken[static_cast<std::size_t>(s)];
+                              const double* values = (*t.grid)[r];
+                              const double* landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
+                              return [=](int c, auto&& to) {
+                                  to(landuseRow != nullptr && landuseRow[c] == nd ? 0.0 : values[c], 1.0);
+                              };
+                          });
+        } else {
+            rowZones.resize(static_cast<std::size_t>(ncols) + 1);
+            int* zoneOf = rowZones.data();
+            for (int r = firstRow; r <= lastRow; ++r) {
+                // A row the zone grid does not hold has no own cell.
+                if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+                const auto [c1, c2] = ColumnRange(r);
+                const double* zones = (*zoneGrid)[r];
+                const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+                for (int c = c1; c <= c2; ++c) {
+                    if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) {
+                        zoneOf[c] = -1;
+                        continue;
+                    }
+                    int mr = 0, mc = 0;
+                    if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                        TakePotentialOfMaster(r, c, mr, mc);
+                        correctedRadiation[r][c] = correctedRadiation[mr][mc];
+                        cloudiness[r][c] = cloudiness[mr][mc];
+                    }
+                    zoneOf[c] = ZoneOf(r, c);
                 }
-                int mr = 0, mc = 0;
-                if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                    TakePotentialOfMaster(r, c, mr, mc);
-                    correctedRadiation[r][c] = correctedRadiation[mr][mc];
-                    cloudiness[r][c] = cloudiness[mr][mc];
+                for (const Taken& t : taken) {
+                    const double* values = (*t.grid)[r];
+                    const double* landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
+                    const zonalstatistic::RowAdder add = t.statistic->Row(r);
+                    if (landuseRow != nullptr)
+                        add.AddCells(c1, c2, zoneOf,
+                                     [&](int c, auto&& to) { to(landuseRow[c] == nd ? 0.0 : values[c], 1.0); });
+                    else
+                        add.AddCells(c1, c2, zoneOf, [&](int c, auto&& to) { to(values[c], 1.0); });
                 }
-                zoneOf[c] = ZoneOf(r, c);
-            }
-            for (const Taken& t : taken) {
-                const double* values = (*t.grid)[r];
-                const double* landuseRow = t.landuse != nullptr ? (*t.landuse)[r] : nullptr;
-                const zonalstatistic::RowAdder add = t.statistic->Row(r);
-                if (landuseRow != nullptr)
-                    add.AddCells(c1, c2, zoneOf,
-                                 [&](int c, auto&& to) { to(landuseRow[c] == nd ? 0.0 : values[c], 1.0); });
-                else
-                    add.AddCells(c1, c2, zoneOf, [&](int c, auto&& to) { to(values[c], 1.0); });
             }
         }
     }

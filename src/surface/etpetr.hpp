@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
 #include "surface/evaporation_physics.hpp"
@@ -271,6 +272,20 @@ private:
     // and the glacier share of each cell.
     std::vector<int> rowZones;
     std::vector<double> rowGlacier;
+    // The same passes by a team of threads (grids without response units): the zone of every own
+    // cell of the own rows (ncols + 1 a row from firstRow), filled by ThreadedZones, and the
+    // tasks that add the statistics by groups of zones.
+    std::vector<int> cellZones;
+    ZoneGroupTasks zoneTasks;
+    bool ThreadedStatistics() const;
+    void ThreadedZones();
+    ZoneGroupTasks::RowZones ZonesOfRow(int r) const;
+    // The real evapotranspiration's totals and statistics after the soil step, on one thread or
+    // by the team.
+    void SerialTotals();
+    void ThreadedTotals();
+    // The glacier share of cell c of a glacier grid row (none: 0), within 0..1.
+    double GlacierShare(const double* glacier, int c) const;
     std::unique_ptr<zonalstatistic> evapStats, evapRealStats, snowEvapStats, rgexStats, cloudStats;
     const char* methodLabel = "";
 };

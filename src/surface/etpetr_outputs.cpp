@@ -209,11 +209,94 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
     day = d;
     month = m;
     year = y;
+    if (ThreadedStatistics()) {
+        ThreadedTotals();
+    } else {
+        SerialTotals();
+    }
+    ReduceTogether({&etrStats}, {evapRealStats.get()});
+    for (int i = 0; i <= layers; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        etrStats[k]->StepReduced(year, month, day, hour);
+        WriteStatisticGrids(etrIndex[k], true, false);
+    }
+    evapRealStats->StepReduced(year, month, day, hour);
+    WriteStatisticGrids(realEvaporationIndex, true, false);
+}
+
+double verdunstungsmodellklasse::GlacierShare(const double* glacier, int c) const {
+    if (glacier == nullptr) return 0.0;
+    const double g = glacier[c];
+    return g == nodata ? 0.0 : std::clamp(g, 0.0, 1.0);
+}
+
+void verdunstungsmodellklasse::ThreadedTotals() {
+    // The totals and the zones of the own cells row by row, then one task per statistic and
+    // group of zones adds them as SerialTotals does.
+    const std::size_t slots = static_cast<std::size_t>(layers) + 1;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
+    const auto stride = static_cast<std::size_t>(ncols) + 1;
+    cellZones.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
+    const double nd = nodata;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+        const auto [c1, c2] = ColumnRange(r);
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+        const double* intercepted = interceptionLinked ? (*interceptionEvaporation)[r] : nullptr;
+        const double* snowRow = snowEvaporation[r];
+        const double* realRow = realEvaporation[r];
+        double* total = etr[0][r];
+        int* zoneOf = cellZones.data() + static_cast<std::size_t>(r - firstRow) * stride;
+        for (int c = c1; c <= c2; ++c) {
+            if (zones[c] == nd || (regions != nullptr && regions[c] != rank)) {
+                zoneOf[c] = -1;
+                continue;
+            }
+            zoneOf[c] = ZoneOf(r, c);
+            double transpiration = 0.0;
+            for (std::size_t k = 1; k < slots; ++k)
+                transpiration += (*landuse[k])[r][c] == nd ? 0.0 : etr[k][r][c];
+            if (intercepted != nullptr)
+                total[c] = intercepted[c] + snowRow[c] + realRow[c] + transpiration;
+            else
+                total[c] += snowRow[c];
+        }
+    }
+    // Statistic s of the tasks: layer kind[s] of the real evapotranspiration (0: the total), or
+    // the real evaporation where kind[s] is -1.
+    std::vector<const zonalstatistic*> statistics;
+    std::vector<int> kind;
+    for (std::size_t k = 1; k < slots; ++k)
+        if (etrStats[k]->active()) statistics.push_back(etrStats[k].get()), kind.push_back(static_cast<int>(k));
+    if (etrStats[0]->active()) statistics.push_back(etrStats[0].get()), kind.push_back(0);
+    if (evapRealStats->active()) statistics.push_back(evapRealStats.get()), kind.push_back(-1);
+    zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); }, [&](int s, int r) {
+        const double* glacier = glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr;
+        const int k = kind[static_cast<std::size_t>(s)];
+        const auto layer = static_cast<std::size_t>(std::max(k, 0));
+        const double* values = k >= 0 ? etr[layer][r] : realEvaporation[r];
+        const double* landuseRow = k > 0 ? (*landuse[layer])[r] : nullptr;
+        const double* snow = glacierGrids ? (*snowEvaporationGlacier)[r] : snowEvaporation[r];
+        return [=, this](int c, auto&& to) {
+            const double wg = GlacierShare(glacier, c);
+            if (k == 0) {
+                to((1.0 - wg) * values[c] + wg * snow[c], 1.0);
+            } else {
+                to(landuseRow != nullptr && landuseRow[c] == nd ? 0.0 : values[c], 1.0 - wg);
+                to(0.0, wg);
+            }
+        };
+    });
+}
+
+void verdunstungsmodellklasse::SerialTotals() {
     // Per row first the own cells' totals, zones and glacier shares, then each statistic adds
     // the row's cells in column order (an inactive one takes nothing): each record gets the
     // same additions in the same order as when every cell added to every statistic in turn.
     const std::size_t slots = static_cast<std::size_t>(layers) + 1;
+    const bool glacierGrids = snowEvaporationGlacier != nullptr;
     std::vector<double*> etrRow(slots);
     std::vector<const double*> landuseRow(slots);
     rowZones.resize(static_cast<std::size_t>(ncols) + 1);
@@ -276,12 +359,4 @@ void verdunstungsmodellklasse::AfterSoilStep(std::int64_t h, std::int64_t d, std
             to(0.0, wg);
         });
     }
-    ReduceTogether({&etrStats}, {evapRealStats.get()});
-    for (int i = 0; i <= layers; ++i) {
-        const std::size_t k = static_cast<std::size_t>(i);
-        etrStats[k]->StepReduced(year, month, day, hour);
-        WriteStatisticGrids(etrIndex[k], true, false);
-    }
-    evapRealStats->StepReduced(year, month, day, hour);
-    WriteStatisticGrids(realEvaporationIndex, true, false);
 }

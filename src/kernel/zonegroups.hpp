@@ -1,0 +1,72 @@
+#pragma once
+// The zone statistics of a pass over the cells shared among the threads of a team without
+// changing a bit. The zones of each statistic fall into groups; one task per statistic and group
+// walks the own rows in order and makes the additions to the records of its zones alone, into
+// copies of those records that it writes back when done. Every record thus gets the same
+// additions in the same order as from one thread, and no thread writes near another's records
+// while it adds.
+#include <omp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "kernel/zonestat.hpp"
+
+class ZoneGroupTasks {
+public:
+    // The zone positions of one row's cells: zone[c] for the columns c1..c2, below 0 for a cell
+    // outside every zone; zone null for a row without own cells.
+    struct RowZones {
+        const int* zone = nullptr;
+        int c1 = 1, c2 = 0;
+    };
+
+    // For each statistic s of statistics (active ones) and each row r from first to last with
+    // zones zonesOf(r): cell(c, to) for the row's cells of a zone of the statistics in column
+    // order, with cell = rowCells(s, r) (the row's grids looked up once), where to(value, weight)
+    // counts as the row adder's Add(c, zone, value, weight). rowCells and the cells it returns
+    // run on several threads at once for different statistics and zones.
+    template <class Zones, class RowCells>
+    void Run(const std::vector<const zonalstatistic*>& statistics, int first, int last, Zones zonesOf,
+             RowCells rowCells) {
+        int highest = 0;
+        for (const zonalstatistic* s : statistics) highest = std::max(highest, s->zoneCount());
+        const int groups = std::clamp(highest + 1, 1, std::max(omp_get_max_threads(), 1));
+        groupOf_.resize(static_cast<std::size_t>(highest) + 1);
+        for (int z = 0; z <= highest; ++z) groupOf_[static_cast<std::size_t>(z)] = z % groups;
+        const int tasks = static_cast<int>(statistics.size()) * groups;
+        copies_.resize(static_cast<std::size_t>(tasks));
+        for (int k = 0; k < tasks; ++k)
+            copies_[static_cast<std::size_t>(k)].resize(
+                static_cast<std::size_t>(statistics[static_cast<std::size_t>(k / groups)]->zoneCount()) + 1);
+        const int* const groupOf = groupOf_.data();
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int k = 0; k < tasks; ++k) {
+            const int s = k / groups, g = k % groups;
+            const zonalstatistic& statistic = *statistics[static_cast<std::size_t>(s)];
+            zoneFZT* const records = statistic.records();
+            if (records == nullptr) continue;
+            const int zones = statistic.zoneCount();
+            zoneFZT* const copy = copies_[static_cast<std::size_t>(k)].data();
+            for (int z = g; z <= zones; z += groups) copy[z] = records[z];
+            for (int r = first; r <= last; ++r) {
+                const RowZones row = zonesOf(r);
+                if (row.zone == nullptr) continue;
+                const zonalstatistic::RowAdder add = statistic.Row(r);
+                const auto cell = rowCells(s, r);
+                for (int c = row.c1; c <= row.c2; ++c) {
+                    const int z = row.zone[c];
+                    if (z < 0 || z > zones || groupOf[z] != g) continue;
+                    zoneFZT& record = copy[z];
+                    cell(c, [&](double value, double weight) { add.AddTo(record, c, value, weight); });
+                }
+            }
+            for (int z = g; z <= zones; z += groups) records[z] = copy[z];
+        }
+    }
+
+private:
+    std::vector<int> groupOf_;
+    std::vector<std::vector<zoneFZT>> copies_;
+};

@@ -1,0 +1,126 @@
+// Zone statistics added by a team of threads in groups of zones: every record must get the sums
+// of one thread adding the cells in row order, bit for bit, whatever the number of threads and
+// however the zones outnumber the threads or lie outside the statistics.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "kernel/zonegroups.hpp"
+#include "kernel/zonestat.hpp"
+#include "kernel_fixture.hpp"
+
+namespace {
+
+constexpr int kRows = 37, kCols = 29;
+
+class ZoneGroupTest : public talvo_test::KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        weights_ = memory_.matrix(1, kRows, 1, kCols, kRows);
+        values_ = memory_.matrix(1, kRows, 1, kCols, kRows);
+        zones_.assign(static_cast<std::size_t>(kRows) * (kCols + 1), -1);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                // Weights and values of very different sizes, so that another order of the
+                // additions would change the sums' last bits; a few cells without a weight.
+                weights_[r][c] = (r * 7 + c) % 11 == 0 ? -9999.0 : 0.5 + ((r * 13 + c * 5) % 17) / 7.0;
+                values_[r][c] = std::ldexp(1.0 + ((r * 31 + c * 17) % 97) / 97.0, (r * c) % 40 - 20);
+                // Zones 0..40 scattered over the cells, some cells outside every zone (-1) and
+                // some beyond the zones of the smaller statistic.
+                const int z = (r * 5 + c * 3) % 44 - 2;
+                Zone(r, c) = z;
+            }
+    }
+    int& Zone(int r, int c) {
+        return zones_[static_cast<std::size_t>(r - 1) * (kCols + 1) + static_cast<std::size_t>(c)];
+    }
+    std::unique_ptr<zonalstatistic> Make(std::vector<zoneFZT>& records, int zones) {
+        records.assign(static_cast<std::size_t>(zones) + 1, zoneFZT{});
+        int error = -1;
+        auto s = std::make_unique<zonalstatistic>(&error, log_.get(), &weights_, kRows, kCols, records.data(), zones,
+                                                  4001, 3, "stat.txt", "", 0, std::vector<int>{});
+        EXPECT_EQ(error, 0);
+        return s;
+    }
+    // Each cell adds value (or value / 2 with weight 3 for the second statistic) in row order,
+    // on one thread, through the row adder.
+    void AddSerially(const zonalstatistic& s, int k) {
+        for (int r = 1; r <= kRows; ++r) {
+            if (r == 5) continue;  // a row without own cells
+            s.Row(r).AddCells(1, kCols, &Zone(r, 0), [&](int c, auto&& to) { Add(k, values_[r][c], to); });
+        }
+    }
+    template <class To>
+    static void Add(int k, double value, To&& to) {
+        if (k == 0) {
+            to(value, 1.0);
+        } else {
+            to(value / 2, 3.0);
+            to(-value, 0.25);
+        }
+    }
+    static bool SameBits(const std::vector<zoneFZT>& a, const std::vector<zoneFZT>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(zoneFZT)) == 0;
+    }
+
+    memory_handling memory_;
+    Matrix weights_, values_;
+    std::vector<int> zones_;
+};
+
+TEST_F(ZoneGroupTest, GroupsOfZonesGiveTheSumsOfOneThreadInRowOrder) {
+    std::vector<zoneFZT> oneMany, oneFew;
+    auto many = Make(oneMany, 40);
+    auto few = Make(oneFew, 5);
+    AddSerially(*many, 0);
+    AddSerially(*few, 1);
+    // The order matters: the rows added bottom-up give other sums.
+    std::vector<zoneFZT> upward;
+    auto reversed = Make(upward, 40);
+    for (int r = kRows; r >= 1; --r)
+        if (r != 5) reversed->Row(r).AddCells(1, kCols, &Zone(r, 0), [&](int c, auto&& to) { to(values_[r][c], 1.0); });
+    EXPECT_FALSE(SameBits(oneMany, upward));
+
+    const int before = omp_get_max_threads();
+    for (const int threads : {1, 3, 8}) {
+        omp_set_num_threads(threads);
+        std::vector<zoneFZT> teamMany, teamFew;
+        auto a = Make(teamMany, 40);
+        auto b = Make(teamFew, 5);
+        ZoneGroupTasks tasks;
+        // Twice with the same tasks: the second run adds onto the first's sums.
+        for (int round = 0; round < 2; ++round)
+            tasks.Run({a.get(), b.get()}, 1, kRows,
+                      [&](int r) {
+                          return r == 5 ? ZoneGroupTasks::RowZones{} : ZoneGroupTasks::RowZones{&Zone(r, 0), 1, kCols};
+                      },
+                      [&](int s, int r) { return [&, s, r](int c, auto&& to) { Add(s, values_[r][c], to); }; });
+        std::vector<zoneFZT> twiceMany, twiceFew;
+        auto c = Make(twiceMany, 40);
+        auto d = Make(twiceFew, 5);
+        for (int round = 0; round < 2; ++round) {
+            AddSerially(*c, 0);
+            AddSerially(*d, 1);
+        }
+        EXPECT_TRUE(SameBits(teamMany, twiceMany)) << threads << " threads";
+        EXPECT_TRUE(SameBits(teamFew, twiceFew)) << threads << " threads";
+        for (auto* s : {a.get(), b.get(), c.get(), d.get()}) s->Release();
+    }
+    omp_set_num_threads(before);
+    // Zones -1, -2 and those beyond a statistic's last zone add nothing: zone 0 and the last
+    // zone of the smaller statistic got cells, and the records hold only the cells of their zone.
+    EXPECT_GT(oneFew[0].n, 0.0);
+    EXPECT_GT(oneFew[5].n, 0.0);
+    int cellsOfZone3 = 0;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) cellsOfZone3 += r != 5 && Zone(r, c) == 3 ? 1 : 0;
+    EXPECT_EQ(oneMany[3].n, cellsOfZone3);
+    for (auto* s : {many.get(), few.get(), reversed.get()}) s->Release();
+}
+
+}  // namespace
