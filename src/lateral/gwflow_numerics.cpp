@@ -395,9 +395,12 @@ GW_AVX2 inline __m256d LaneField(const double* stage, int k, int f) {
 }
 
 // The stages from first to last of the wide group from r0 (rows: its kGroupRows rows of h, hp,
-// factors). Adds the largest changes to m.
+// factors). Adds the largest changes to m. With kBlock only the lanes whose column lies in c0..c1
+// update their cell (a block of columns of a team's sweep); the others keep their heads, previous
+// iterates and factors, and their rows are the same thread's.
+template <bool kBlock>
 GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* factors, LargestChanges& m,
-                        const double* tail) {
+                        const double* tail, int c0 = 1, int c1 = 0) {
     const double* base =
         tail != nullptr ? tail : L.lanes + static_cast<std::int64_t>(r0 - L.cellsFirstRow) * L.stride * kLaneFields;
     double* h[kGroupRows];
@@ -419,6 +422,10 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     const __m256d sor = _mm256_set1_pd(L.sor);
     const __m256d sign = _mm256_set1_pd(-0.0);
     const bool plain = L.sor == 1.0;
+    // The lane numbers of each register, for the lanes in the block.
+    __m256d laneOf[kLaneRegs];
+    for (int k = 0; k < kLaneRegs; ++k) laneOf[k] = _mm256_set_pd(4 * k + 3, 4 * k + 2, 4 * k + 1, 4 * k);
+    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     // The heads of the stage before (new), the heads of this stage's cells (old) and the east
     // start terms of the two stages before.
     __m256d hPrev[kLaneRegs], hCur[kLaneRegs], e1[kLaneRegs], e2[kLaneRegs];
@@ -444,7 +451,13 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
         ShiftUp(hEast, hBelow[s - kGroupRows + 1], hS);
         ShiftUp(eEast, bs * h0Below[s - kGroupRows + 1], eS);
         __m256d hNew[kLaneRegs];
+        // Lane i works in column s - i: in the block where s - c1 <= i <= s - c0.
+        const __m256d fromLane = _mm256_set1_pd(s - c1), toLane = _mm256_set1_pd(s - c0);
         for (int k = 0; k < kLaneRegs; ++k) {
+            const __m256d inBlock =
+                kBlock ? _mm256_and_pd(_mm256_cmp_pd(laneOf[k], fromLane, _CMP_GE_OQ),
+                                       _mm256_cmp_pd(laneOf[k], toLane, _CMP_LE_OQ))
+                       : all;
             const __m256d hs = hCur[k];
             const __m256d k0 = _mm256_add_pd(_mm256_mul_pd(a, hN[k]), eN[k]);
             const __m256d k1 = _mm256_add_pd(_mm256_mul_pd(a, hEast[k]), eEast[k]);
@@ -457,7 +470,7 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
             x = _mm256_sub_pd(x, LaneField(stage, k, kOld));
             const __m256d den = LaneField(stage, k, kDen);
             const __m256d hn = _mm256_div_pd(x, den);
-            const __m256d update = _mm256_cmp_pd(den, zero, _CMP_NEQ_UQ);
+            const __m256d update = _mm256_and_pd(_mm256_cmp_pd(den, zero, _CMP_NEQ_UQ), inBlock);
             const __m256d d = _mm256_sub_pd(hn, hs);
             const __m256d change = _mm256_and_pd(_mm256_andnot_pd(sign, d), update);
             const __m256d full = _mm256_cmp_pd(LaneField(stage, k, kDivisor), fullDivisor, _CMP_EQ_OQ);
@@ -480,7 +493,8 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
                 _mm256_store_pd(fv, _mm256_and_pd(f, update));
                 _mm256_store_pd(hv, _mm256_blendv_pd(p, hs, update));
                 for (int j = 0; j < 4; ++j) {
-                    w[i + j][s - i - j] = fv[j];
+                    // A lane outside the block keeps the factor its own block stored.
+                    if (!kBlock || (i + j >= s - c1 && i + j <= s - c0)) w[i + j][s - i - j] = fv[j];
                     hp[i + j][s - i - j] = hv[j];
                 }
             } else {
@@ -505,7 +519,8 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     }
 }
 #else
-void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&, const double*) {}
+template <bool kBlock>
+void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&, const double*, int = 1, int = 0) {}
 #endif
 
 
@@ -546,12 +561,18 @@ void SweepGroupColumns(const SorLayer& L, int r0, int c0, int c1, double* factor
     stages = {std::max(stages.first, c0), std::min(stages.last, c1 + G - 1)};
     int s = stages.first;
     if (G == kGroupRows && LaneGroup(L, r0)) {
-        // The vector registers take the stages whose every lane lies in the block.
+        // The vector registers take the stages of the block; where some lanes lie outside it
+        // (the first and last kGroupRows - 1 stages of a block of a row's columns) these keep
+        // their cells as they are.
+        const bool whole = c0 <= 1 && c1 >= ncols;
         RowSpan lanes = LaneStageRange(L, r0, firstLane);
-        lanes = {std::max(lanes.first, c0 + G - 1), std::min(lanes.last, c1)};
+        lanes = {std::max(lanes.first, c0), std::min(lanes.last, c1 + G - 1)};
         if (lanes.first <= lanes.last) {
             for (; s < lanes.first; ++s) stage(s);
-            LaneStages(L, r0, lanes.first, lanes.last, factors, m, tail);
+            if (whole)
+                LaneStages<false>(L, r0, lanes.first, lanes.last, factors, m, tail);
+            else
+                LaneStages<true>(L, r0, lanes.first, lanes.last, factors, m, tail, c0, c1);
             s = lanes.last + 1;
         }
     }
