@@ -912,11 +912,18 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
     SorLayer view = layer;
     view.spans = spans;
     view.cellsFirstRow = firstRow;
+    // The wide groups of the plan; each lays out the terms of its own rows' place.
+    static thread_local std::vector<int> groups;
+    groups.clear();
     for (int r = firstRow; r <= lastRow;) {
         const int g = GroupAt(view, r, lastRow, true);
-        if (g == kGroupRows && LaneGroup(view, r)) PrepareLanes(view, firstRow, r, cells, lanes);
+        if (g == kGroupRows && LaneGroup(view, r)) groups.push_back(r);
         r += g;
     }
+    const int* const starts = groups.data();
+    const int count = static_cast<int>(groups.size());
+#pragma omp parallel for schedule(runtime) if (threaded)
+    for (int i = 0; i < count; ++i) PrepareLanes(view, firstRow, starts[i], cells, lanes);
     // The band's last rows (at the place TailLanes finds them).
     if (layer.bandFirst != firstRow) return;
     if (const int tail = TailRows(view, lastRow); tail > 0)
