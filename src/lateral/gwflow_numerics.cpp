@@ -446,10 +446,17 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
         __m256d hEast[kLaneRegs], eEast[kLaneRegs], hN[kLaneRegs], eN[kLaneRegs], hS[kLaneRegs], eS[kLaneRegs];
         LoadSkewed(h, s, 1, hEast);
         for (int k = 0; k < kLaneRegs; ++k) eEast[k] = LaneField(stage, k, kEastStart);
-        ShiftDown(hPrev, hAbove[s], hN);
-        ShiftDown(e2, bs * h0Above[s], eN);
-        ShiftUp(hEast, hBelow[s - kGroupRows + 1], hS);
-        ShiftUp(eEast, bs * h0Below[s - kGroupRows + 1], eS);
+        // The first lane reads the row above in column s, the last lane the row below in column
+        // s - kGroupRows + 1. In a block these rows are other threads' pieces: where the lane lies
+        // outside the block (its value is not used) it reads the block's nearest column instead,
+        // which no thread writes meanwhile (the piece above has finished the block, the piece
+        // below not begun it).
+        const int above = kBlock ? std::min(s, c1) : s;
+        const int below = kBlock ? std::max(s - kGroupRows + 1, c0) : s - kGroupRows + 1;
+        ShiftDown(hPrev, hAbove[above], hN);
+        ShiftDown(e2, bs * h0Above[above], eN);
+        ShiftUp(hEast, hBelow[below], hS);
+        ShiftUp(eEast, bs * h0Below[below], eS);
         __m256d hNew[kLaneRegs];
         // Lane i works in column s - i: in the block where s - c1 <= i <= s - c0.
         const __m256d fromLane = _mm256_set1_pd(s - c1), toLane = _mm256_set1_pd(s - c0);
