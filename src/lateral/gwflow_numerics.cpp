@@ -675,19 +675,18 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
     pieceStart.clear();
     const bool wide = L.lanes != nullptr && vectorSweeps && CpuHasAvx2();
     const int tail = wide ? TailRows(L, lastRow) : 0;
-    // The band's last rows share their group with the rows above them: no piece begins below
-    // that group's first row.
-    const int lastCut = tail > 0 ? lastRow - kGroupRows + 1 : lastRow;
     int pieceFirst = firstRow;
     for (int r = firstRow; r <= lastRow;) {
         if (tail > 0 && lastRow - r + 1 == tail) {
+            // The band's last rows share their group with rows of the wide group above them: the
+            // piece of that group sweeps them.
             if (pieceStart.empty()) pieceStart.push_back(0);
             units.push_back({lastRow - kGroupRows + 1, kGroupRows, kGroupRows - tail});
             break;
         }
         const int g = GroupAt(L, r, lastRow, wide);
         if (L.h[r] != nullptr) {
-            if (pieceStart.empty() || (r - pieceFirst >= pieceRows && r <= lastCut)) {
+            if (pieceStart.empty() || r - pieceFirst >= pieceRows) {
                 pieceStart.push_back(static_cast<int>(units.size()));
                 pieceFirst = r;
             }
