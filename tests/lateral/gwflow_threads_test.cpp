@@ -110,17 +110,17 @@ TEST_F(GwThreads, ATeamOfThreadsGivesTheResultsOfOneThreadBitForBit) {
     gwnum::threadedCells = oldThreshold;
 }
 
-TEST_F(GwThreads, TeamsOfEverySizeSweepTheirBlocksOfColumnsAsOneThread) {
+TEST_F(GwThreads, TeamsOfSeveralSizesSweepTheirBlocksOfColumnsAsOneThread) {
     // Each thread sweeps the row groups of its pieces block of columns by block, the groups of
     // eight rows through the vector registers, the stages at a block's edges with the lanes beyond
-    // it left alone, the band's last rows in the group of its last eight rows. Teams of several
-    // sizes cut the 40 columns into blocks of 16 (the last one 8) or 20, and the rows into
+    // it left alone, the band's last rows in the group of its last eight rows. Teams of two, three
+    // and four cut the 40 columns into blocks of 20 or 16 (the last one 8), and the rows into
     // pieces of one or several groups; each must give the bits of one thread, the adaptive
     // factors (stored per cell, added in row order) and the plain relaxation alike.
     Init(kRows, kCols, 100.0, 2.0);
     const std::int64_t oldThreshold = gwnum::threadedCells;
     gwnum::threadedCells = 240;
-    const int most = std::max(2, std::min(8, omp_get_num_procs() / talvo_test::Size()));
+    const int most = std::max(2, std::min(4, omp_get_num_procs() / talvo_test::Size()));
     // The plain relaxation with a team of three, the adaptive one with two and with the most.
     for (double sor : {1.0, 0.0}) {
         std::string oneReport, teamReport;
