@@ -425,7 +425,6 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     // The lane numbers of each register, for the lanes in the block.
     __m256d laneOf[kLaneRegs];
     for (int k = 0; k < kLaneRegs; ++k) laneOf[k] = _mm256_set_pd(4 * k + 3, 4 * k + 2, 4 * k + 1, 4 * k);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     // The heads of the stage before (new), the heads of this stage's cells (old) and the east
     // start terms of the two stages before.
     __m256d hPrev[kLaneRegs], hCur[kLaneRegs], e1[kLaneRegs], e2[kLaneRegs];
@@ -461,10 +460,6 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
         // Lane i works in column s - i: in the block where s - c1 <= i <= s - c0.
         const __m256d fromLane = _mm256_set1_pd(s - c1), toLane = _mm256_set1_pd(s - c0);
         for (int k = 0; k < kLaneRegs; ++k) {
-            const __m256d inBlock =
-                kBlock ? _mm256_and_pd(_mm256_cmp_pd(laneOf[k], fromLane, _CMP_GE_OQ),
-                                       _mm256_cmp_pd(laneOf[k], toLane, _CMP_LE_OQ))
-                       : all;
             const __m256d hs = hCur[k];
             const __m256d k0 = _mm256_add_pd(_mm256_mul_pd(a, hN[k]), eN[k]);
             const __m256d k1 = _mm256_add_pd(_mm256_mul_pd(a, hEast[k]), eEast[k]);
@@ -477,7 +472,10 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
             x = _mm256_sub_pd(x, LaneField(stage, k, kOld));
             const __m256d den = LaneField(stage, k, kDen);
             const __m256d hn = _mm256_div_pd(x, den);
-            const __m256d update = _mm256_and_pd(_mm256_cmp_pd(den, zero, _CMP_NEQ_UQ), inBlock);
+            __m256d update = _mm256_cmp_pd(den, zero, _CMP_NEQ_UQ);
+            if constexpr (kBlock)
+                update = _mm256_and_pd(update, _mm256_and_pd(_mm256_cmp_pd(laneOf[k], fromLane, _CMP_GE_OQ),
+                                                             _mm256_cmp_pd(laneOf[k], toLane, _CMP_LE_OQ)));
             const __m256d d = _mm256_sub_pd(hn, hs);
             const __m256d change = _mm256_and_pd(_mm256_andnot_pd(sign, d), update);
             const __m256d full = _mm256_cmp_pd(LaneField(stage, k, kDivisor), fullDivisor, _CMP_EQ_OQ);
