@@ -182,114 +182,6 @@ inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, 
     }
 }
 
-// ---- A team of threads sweeping one band in the order of one thread.
-// The rows are cut into pieces, dealt to the threads in turn (piece p to thread p mod team),
-// and the columns into one block per thread. A thread sweeps block b of its piece row after
-// row, once the piece above has finished block b: then each cell reads what the sweep row
-// after row gives it (the row above and the west cell updated, the east cell and the row below
-// not yet), whatever the number of threads, and no two threads touch the same cell at the same
-// time. With a block per thread every thread has work once the first piece has passed; about
-// kPiecesPerThread pieces per thread keep the threads' wait for the first piece small against
-// their work, and the pieces large enough to be worth a hand-over.
-constexpr int kPiecesPerThread = 4;
-constexpr int kMinBlockCols = 16;
-// Checks of a piece's progress before a waiting thread sleeps (as long as the runtime's own
-// threads spin at a barrier: a wake-up costs far more than a stage).
-constexpr int kSpins = 10000;
-// Progress counters one cache line apart, so that a thread waiting on one does not slow
-// the thread writing the next.
-constexpr int kProgressStride = 16;
-
-// Waits until the piece's count of finished blocks exceeds block.
-void WaitForBlock(int& finished, int block) {
-    const std::atomic_ref<int> count(finished);
-    int seen = count.load(std::memory_order_acquire);
-    // Briefly busy, then asleep until the count changes: on a shared machine the thread
-    // awaited may be waiting for a core itself.
-    for (int spins = 0; seen <= block && spins < kSpins; ++spins) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-        seen = count.load(std::memory_order_acquire);
-    }
-    while (seen <= block) {
-        count.wait(seen, std::memory_order_acquire);
-        seen = count.load(std::memory_order_acquire);
-    }
-}
-
-// Sweeps the held rows firstRow..lastRow with prepared terms on the threads of a team; the
-// result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
-// in row order afterwards).
-SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const SweepResult& before) {
-    const int ncols = L.ncols, rows = lastRow - firstRow + 1;
-    // Every thread gets half of threadedCells cells at least (a hand-over costs far more than a
-    // cell), so a band of threadedCells cells has a team of two.
-    const std::int64_t cells = static_cast<std::int64_t>(rows) * ncols;
-    const int maxTeam = static_cast<int>(
-        std::clamp<std::int64_t>(2 * cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
-    const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
-    const int pieces = (rows + pieceRows - 1) / pieceRows;
-    static thread_local std::vector<int> progress;
-    static thread_local std::vector<double> factors;
-    progress.assign(static_cast<std::size_t>(pieces) * kProgressStride, 0);
-    const std::int64_t stride = L.stride;
-    if (L.adaptive) {
-        const std::size_t n = static_cast<std::size_t>(lastRow - firstRow + 1) * static_cast<std::size_t>(stride);
-        if (factors.size() < n) factors.resize(n);
-    }
-    // The buffers of the calling thread, shared with the team.
-    int* const done = progress.data();
-    double* const fac = L.adaptive ? factors.data() : nullptr;
-    double maxChange = before.maxChange;
-#pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
-    {
-        const int team = omp_get_num_threads(), me = omp_get_thread_num();
-        const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
-        const int blocks = (ncols + width - 1) / width;
-        LargestChanges m;
-        for (int p = me; p < pieces; p += team) {
-            const int r0 = firstRow + p * pieceRows, r1 = std::min(lastRow, r0 + pieceRows - 1);
-            for (int b = 0; b < blocks; ++b) {
-                if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
-                const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
-                for (int r = r0; r <= r1; ++r) {
-                    if (L.h[r] == nullptr) continue;
-                    const SweepRowRefs R = RowRefs(L, r);
-                    double* w = fac != nullptr ? fac + (r - firstRow) * stride : nullptr;
-                    const int from = std::max(c0, R.span.first), to = std::min(c1, R.span.last);
-                    for (int c = from; c <= to; ++c) {
-                        __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
-                        double f = 0;
-                        UpdatePreparedCell(L, R, c, &f, m);
-                        if (w != nullptr) w[c] = f;
-                    }
-                }
-                const std::atomic_ref<int> finished(done[p * kProgressStride]);
-                finished.store(b + 1, std::memory_order_release);
-                finished.notify_all();
-            }
-        }
-        maxChange = std::max(maxChange, m.Max());
-    }
-    double sum = before.factorSum;
-    std::int64_t count = before.factorCount;
-    if (fac != nullptr) {
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (L.h[r] == nullptr) continue;
-            // The sweep wrote the factor of every column of the row's span (0: none applied).
-            const double* w = fac + (r - firstRow) * stride;
-            const RowSpan span = RowRefs(L, r).span;
-            for (int c = span.first; c <= span.last; ++c)
-                if (w[c] != 0) {
-                    sum += w[c];
-                    ++count;
-                }
-        }
-    }
-    return {maxChange, sum, count};
-}
-
 // Sweeps one row; returns its largest change and adds the adaptive factors to sum and count.
 double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     double maxChange = 0;
@@ -503,9 +395,12 @@ GW_AVX2 inline __m256d LaneField(const double* stage, int k, int f) {
 }
 
 // The stages from first to last of the wide group from r0 (rows: its kGroupRows rows of h, hp,
-// factors). Adds the largest changes to m.
+// factors). Adds the largest changes to m. With kBlock only the lanes whose column lies in c0..c1
+// update their cell (a block of columns of a team's sweep); the others keep their heads, previous
+// iterates and factors, and their rows are the same thread's.
+template <bool kBlock>
 GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* factors, LargestChanges& m,
-                        const double* tail) {
+                        const double* tail, int c0 = 1, int c1 = 0) {
     const double* base =
         tail != nullptr ? tail : L.lanes + static_cast<std::int64_t>(r0 - L.cellsFirstRow) * L.stride * kLaneFields;
     double* h[kGroupRows];
@@ -527,6 +422,9 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     const __m256d sor = _mm256_set1_pd(L.sor);
     const __m256d sign = _mm256_set1_pd(-0.0);
     const bool plain = L.sor == 1.0;
+    // The lane numbers of each register, for the lanes in the block.
+    __m256d laneOf[kLaneRegs];
+    for (int k = 0; k < kLaneRegs; ++k) laneOf[k] = _mm256_set_pd(4 * k + 3, 4 * k + 2, 4 * k + 1, 4 * k);
     // The heads of the stage before (new), the heads of this stage's cells (old) and the east
     // start terms of the two stages before.
     __m256d hPrev[kLaneRegs], hCur[kLaneRegs], e1[kLaneRegs], e2[kLaneRegs];
@@ -547,11 +445,20 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
         __m256d hEast[kLaneRegs], eEast[kLaneRegs], hN[kLaneRegs], eN[kLaneRegs], hS[kLaneRegs], eS[kLaneRegs];
         LoadSkewed(h, s, 1, hEast);
         for (int k = 0; k < kLaneRegs; ++k) eEast[k] = LaneField(stage, k, kEastStart);
-        ShiftDown(hPrev, hAbove[s], hN);
-        ShiftDown(e2, bs * h0Above[s], eN);
-        ShiftUp(hEast, hBelow[s - kGroupRows + 1], hS);
-        ShiftUp(eEast, bs * h0Below[s - kGroupRows + 1], eS);
+        // The first lane reads the row above in column s, the last lane the row below in column
+        // s - kGroupRows + 1. In a block these rows are other threads' pieces: where the lane lies
+        // outside the block (its value is not used) it reads the block's nearest column instead,
+        // which no thread writes meanwhile (the piece above has finished the block, the piece
+        // below not begun it).
+        const int above = kBlock ? std::min(s, c1) : s;
+        const int below = kBlock ? std::max(s - kGroupRows + 1, c0) : s - kGroupRows + 1;
+        ShiftDown(hPrev, hAbove[above], hN);
+        ShiftDown(e2, bs * h0Above[above], eN);
+        ShiftUp(hEast, hBelow[below], hS);
+        ShiftUp(eEast, bs * h0Below[below], eS);
         __m256d hNew[kLaneRegs];
+        // Lane i works in column s - i: in the block where s - c1 <= i <= s - c0.
+        const __m256d fromLane = _mm256_set1_pd(s - c1), toLane = _mm256_set1_pd(s - c0);
         for (int k = 0; k < kLaneRegs; ++k) {
             const __m256d hs = hCur[k];
             const __m256d k0 = _mm256_add_pd(_mm256_mul_pd(a, hN[k]), eN[k]);
@@ -565,7 +472,10 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
             x = _mm256_sub_pd(x, LaneField(stage, k, kOld));
             const __m256d den = LaneField(stage, k, kDen);
             const __m256d hn = _mm256_div_pd(x, den);
-            const __m256d update = _mm256_cmp_pd(den, zero, _CMP_NEQ_UQ);
+            __m256d update = _mm256_cmp_pd(den, zero, _CMP_NEQ_UQ);
+            if constexpr (kBlock)
+                update = _mm256_and_pd(update, _mm256_and_pd(_mm256_cmp_pd(laneOf[k], fromLane, _CMP_GE_OQ),
+                                                             _mm256_cmp_pd(laneOf[k], toLane, _CMP_LE_OQ)));
             const __m256d d = _mm256_sub_pd(hn, hs);
             const __m256d change = _mm256_and_pd(_mm256_andnot_pd(sign, d), update);
             const __m256d full = _mm256_cmp_pd(LaneField(stage, k, kDivisor), fullDivisor, _CMP_EQ_OQ);
@@ -588,7 +498,8 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
                 _mm256_store_pd(fv, _mm256_and_pd(f, update));
                 _mm256_store_pd(hv, _mm256_blendv_pd(p, hs, update));
                 for (int j = 0; j < 4; ++j) {
-                    w[i + j][s - i - j] = fv[j];
+                    // A lane outside the block keeps the factor its own block stored.
+                    if (!kBlock || (i + j >= s - c1 && i + j <= s - c0)) w[i + j][s - i - j] = fv[j];
                     hp[i + j][s - i - j] = hv[j];
                 }
             } else {
@@ -613,48 +524,60 @@ GW_AVX2 void LaneStages(const SorLayer& L, int r0, int first, int last, double* 
     }
 }
 #else
-void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&, const double*) {}
+template <bool kBlock>
+void LaneStages(const SorLayer&, int, int, int, double*, LargestChanges&, const double*, int = 1, int = 0) {}
 #endif
 
 
-// Sweeps G consecutive rows from r0 with prepared terms, each row one column behind the row
-// above: row r0 + i updates column s - i in stage s. Every cell reads what the sweep row after
-// row gives it: the cell above and the cell to the west are already updated (the row above is
-// ahead, the west cell came a stage earlier), the cells to the east and below are not yet (the
-// row below is behind). The updates of one stage depend on each other not at all, so the
+// Sweeps the columns c0..c1 of G consecutive rows from r0 with prepared terms, each row one column
+// behind the row above: row r0 + i updates column s - i in stage s. Every cell reads what the
+// sweep row after row gives it: the cell above and the cell to the west are already updated (the
+// row above is ahead, the west cell came a stage earlier), the cells to the east and below are not
+// yet (the row below is behind). The updates of one stage depend on each other not at all, so the
 // processor overlaps their chains of operations, which one row after the other runs one at a
-// time; a chain (products, sums, the division) is far longer than the work of one update, so
-// the more rows run side by side, the less the processor waits. factors holds G rows of stride
-// values for the adaptive factors, added up afterwards in row order as the row sweep adds them.
-// The rows before row r0 + firstLane are left as they are (a band's last rows, their lanes at
-// tail).
+// time; a chain (products, sums, the division) is far longer than the work of one update, so the
+// more rows run side by side, the less the processor waits. factors holds G rows of stride values
+// for the adaptive factors (0 where none is applied). The rows before row r0 + firstLane are left
+// as they are (a band's last rows, their lanes at tail). Sweeping a group's columns in blocks from
+// the west, one block after the other, gives the updates of one sweep of its whole rows: every
+// cell of a block is updated before any cell east of the block.
 template <int G>
-double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, std::int64_t& count, int firstLane = 0,
-                     const double* tail = nullptr) {
+void SweepGroupColumns(const SorLayer& L, int r0, int c0, int c1, double* factors, LargestChanges& m,
+                       int firstLane = 0, const double* tail = nullptr) {
     SweepRowRefs R[G];
     for (int i = 0; i < G; ++i) R[i] = RowRefs(L, r0 + i);
     const int ncols = L.ncols;
     const std::int64_t stride = L.stride;
     if (L.adaptive)
-        for (int i = firstLane; i < G; ++i)
-            std::fill(factors + i * stride + R[i].span.first, factors + i * stride + R[i].span.last + 1, 0.0);
-    LargestChanges m;
+        for (int i = firstLane; i < G; ++i) {
+            const int from = std::max(c0, R[i].span.first), to = std::min(c1, R[i].span.last);
+            if (from <= to) std::fill(factors + i * stride + from, factors + i * stride + to + 1, 0.0);
+        }
     double* w = factors;
-    // Stage s: the rows whose column s - i lies in the grid (the lower rows begin later, the upper
+    // Stage s: the rows whose column s - i lies in the block (the lower rows begin later, the upper
     // rows end earlier). Stages outside the group's spans update nothing and are left out.
     auto stage = [&](int s) {
-        for (int i = std::max(firstLane, s - ncols); i < std::min(G, s); ++i) {
+        for (int i = std::max(firstLane, s - c1); i <= std::min(G - 1, s - c0); ++i) {
             const int c = s - i;
             UpdatePreparedCell(L, R[i], c, w + i * stride + c, m);
         }
     };
-    const RowSpan stages = GroupStages(L, r0, G, firstLane);
+    RowSpan stages = GroupStages(L, r0, G, firstLane);
+    stages = {std::max(stages.first, c0), std::min(stages.last, c1 + G - 1)};
     int s = stages.first;
     if (G == kGroupRows && LaneGroup(L, r0)) {
-        const RowSpan lanes = LaneStageRange(L, r0, firstLane);
+        // The vector registers take the stages of the block; where some lanes lie outside it
+        // (the first and last kGroupRows - 1 stages of a block of a row's columns) these keep
+        // their cells as they are.
+        const bool whole = c0 <= 1 && c1 >= ncols;
+        RowSpan lanes = LaneStageRange(L, r0, firstLane);
+        lanes = {std::max(lanes.first, c0), std::min(lanes.last, c1 + G - 1)};
         if (lanes.first <= lanes.last) {
             for (; s < lanes.first; ++s) stage(s);
-            LaneStages(L, r0, lanes.first, lanes.last, factors, m, tail);
+            if (whole)
+                LaneStages<false>(L, r0, lanes.first, lanes.last, factors, m, tail);
+            else
+                LaneStages<true>(L, r0, lanes.first, lanes.last, factors, m, tail, c0, c1);
             s = lanes.last + 1;
         }
     }
@@ -662,17 +585,179 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
         for (int i = firstLane; i < G; ++i) __builtin_prefetch(&R[i].cells[std::clamp(s - i + 8, 0, ncols)]);
         stage(s);
     }
+}
+
+// Sweeps the whole rows of the group of G rows from r0 (SweepGroupColumns) and adds the adaptive
+// factors to sum and count in row order.
+template <int G>
+double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, std::int64_t& count, int firstLane = 0,
+                     const double* tail = nullptr) {
+    LargestChanges m;
+    SweepGroupColumns<G>(L, r0, 1, L.ncols, factors, m, firstLane, tail);
     if (L.adaptive) {
-        for (int i = firstLane; i < G; ++i)
-            for (int c = R[i].span.first; c <= R[i].span.last; ++c) {
+        const std::int64_t stride = L.stride;
+        for (int i = firstLane; i < G; ++i) {
+            const RowSpan span = RowRefs(L, r0 + i).span;
+            for (int c = span.first; c <= span.last; ++c) {
                 const double f = factors[i * stride + c];
                 if (f != 0) {
                     sum += f;
                     ++count;
                 }
             }
+        }
     }
     return m.Max();
+}
+
+// ---- A team of threads sweeping one band in the order of one thread.
+// The band is cut into the wide groups, narrow groups and single rows of the one-thread sweep
+// (SorSweep's plan, so that the lane terms lie where the groups look for them), these are gathered
+// into pieces of rows, dealt to the threads in turn (piece p to thread p mod team), and the
+// columns are cut into one block per thread. A thread sweeps block b of its piece group after
+// group, once the piece above has finished block b: then each cell reads what the sweep row after
+// row gives it (the row above and the west cell updated, the east cell and the row below not yet),
+// whatever the number of threads, and no two threads touch the same cell at the same time. With a
+// block per thread every thread has work once the first piece has passed; about kPiecesPerThread
+// pieces per thread keep the threads' wait for the first piece small against their work, and the
+// pieces large enough to be worth a hand-over.
+constexpr int kPiecesPerThread = 4;
+constexpr int kMinBlockCols = 16;
+// Checks of a piece's progress before a waiting thread sleeps (as long as the runtime's own
+// threads spin at a barrier: a wake-up costs far more than a stage).
+constexpr int kSpins = 10000;
+// Progress counters one cache line apart, so that a thread waiting on one does not slow
+// the thread writing the next.
+constexpr int kProgressStride = 16;
+
+// Waits until the piece's count of finished blocks exceeds block.
+void WaitForBlock(int& finished, int block) {
+    const std::atomic_ref<int> count(finished);
+    int seen = count.load(std::memory_order_acquire);
+    // Briefly busy, then asleep until the count changes: on a shared machine the thread
+    // awaited may be waiting for a core itself.
+    for (int spins = 0; seen <= block && spins < kSpins; ++spins) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        seen = count.load(std::memory_order_acquire);
+    }
+    while (seen <= block) {
+        count.wait(seen, std::memory_order_acquire);
+        seen = count.load(std::memory_order_acquire);
+    }
+}
+
+// A group of the one-thread sweep's plan: G rows from r0 (kGroupRows, kNarrowGroupRows or a single
+// row), the rows before r0 + firstLane left alone (the band's last rows, in the group of its last
+// kGroupRows rows).
+struct SweepUnit {
+    int r0, G, firstLane;
+};
+
+// Sweeps the held rows firstRow..lastRow with prepared terms on the threads of a team; the
+// result as the one-thread sweep gives it (the adaptive factors are stored per cell and added
+// in row order afterwards).
+SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const SweepResult& before) {
+    const int ncols = L.ncols, rows = lastRow - firstRow + 1;
+    // Every thread gets half of threadedCells cells at least (a hand-over costs far more than a
+    // cell), so a band of threadedCells cells has a team of two.
+    const std::int64_t cells = static_cast<std::int64_t>(rows) * ncols;
+    const int maxTeam = static_cast<int>(
+        std::clamp<std::int64_t>(2 * cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
+    const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
+    // The groups of the plan and the first group of each piece (then the count of groups).
+    static thread_local std::vector<SweepUnit> units;
+    static thread_local std::vector<int> pieceStart;
+    units.clear();
+    pieceStart.clear();
+    const bool wide = L.lanes != nullptr && vectorSweeps && CpuHasAvx2();
+    const int tail = wide ? TailRows(L, lastRow) : 0;
+    int pieceFirst = firstRow;
+    for (int r = firstRow; r <= lastRow;) {
+        if (tail > 0 && lastRow - r + 1 == tail) {
+            // The band's last rows share their group with rows of the wide group above them: the
+            // piece of that group sweeps them.
+            if (pieceStart.empty()) pieceStart.push_back(0);
+            units.push_back({lastRow - kGroupRows + 1, kGroupRows, kGroupRows - tail});
+            break;
+        }
+        const int g = GroupAt(L, r, lastRow, wide);
+        if (L.h[r] != nullptr) {
+            if (pieceStart.empty() || r - pieceFirst >= pieceRows) {
+                pieceStart.push_back(static_cast<int>(units.size()));
+                pieceFirst = r;
+            }
+            units.push_back({r, g, 0});
+        }
+        r += g;
+    }
+    if (units.empty()) return before;
+    pieceStart.push_back(static_cast<int>(units.size()));
+    const int pieces = static_cast<int>(pieceStart.size()) - 1;
+    static thread_local std::vector<int> progress;
+    static thread_local std::vector<double> factors;
+    progress.assign(static_cast<std::size_t>(pieces) * kProgressStride, 0);
+    const std::int64_t stride = L.stride;
+    // The factors of each row at (r - firstRow) * stride; those of the group of the band's last
+    // rows after them (its upper lanes, rows of the groups above, store no factors there).
+    const std::size_t n = static_cast<std::size_t>(rows + kGroupRows) * static_cast<std::size_t>(stride);
+    if (factors.size() < n) factors.resize(n);
+    // The buffers of the calling thread, shared with the team.
+    int* const done = progress.data();
+    double* const fac = factors.data();
+    const SweepUnit* const plan = units.data();
+    const int* const starts = pieceStart.data();
+    double maxChange = before.maxChange;
+#pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
+    {
+        const int team = omp_get_num_threads(), me = omp_get_thread_num();
+        const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
+        const int blocks = (ncols + width - 1) / width;
+        LargestChanges m;
+        for (int p = me; p < pieces; p += team) {
+            for (int b = 0; b < blocks; ++b) {
+                if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
+                const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
+                for (int u = starts[p]; u < starts[p + 1]; ++u) {
+                    const SweepUnit& x = plan[u];
+                    if (x.firstLane > 0) {
+                        SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, fac + rows * stride, m, x.firstLane,
+                                                      TailLanes(L, lastRow));
+                        continue;
+                    }
+                    double* const w = fac + (x.r0 - firstRow) * stride;
+                    if (x.G == kGroupRows)
+                        SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, w, m);
+                    else if (x.G == kNarrowGroupRows)
+                        SweepGroupColumns<kNarrowGroupRows>(L, x.r0, c0, c1, w, m);
+                    else
+                        SweepGroupColumns<1>(L, x.r0, c0, c1, w, m);
+                }
+                const std::atomic_ref<int> finished(done[p * kProgressStride]);
+                finished.store(b + 1, std::memory_order_release);
+                finished.notify_all();
+            }
+        }
+        maxChange = std::max(maxChange, m.Max());
+    }
+    double sum = before.factorSum;
+    std::int64_t count = before.factorCount;
+    if (L.adaptive) {
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (L.h[r] == nullptr) continue;
+            // The sweep wrote the factor of every column of the row's span (0: none applied).
+            const double* w = r > lastRow - tail ? fac + (rows + r - (lastRow - kGroupRows + 1)) * stride
+                                                 : fac + (r - firstRow) * stride;
+            const RowSpan span = RowRefs(L, r).span;
+            for (int c = span.first; c <= span.last; ++c)
+                if (w[c] != 0) {
+                    sum += w[c];
+                    ++count;
+                }
+        }
+    }
+    return {maxChange, sum, count};
 }
 
 }  // namespace
@@ -831,11 +916,18 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
     SorLayer view = layer;
     view.spans = spans;
     view.cellsFirstRow = firstRow;
+    // The wide groups of the plan; each lays out the terms of its own rows' place.
+    static thread_local std::vector<int> groups;
+    groups.clear();
     for (int r = firstRow; r <= lastRow;) {
         const int g = GroupAt(view, r, lastRow, true);
-        if (g == kGroupRows && LaneGroup(view, r)) PrepareLanes(view, firstRow, r, cells, lanes);
+        if (g == kGroupRows && LaneGroup(view, r)) groups.push_back(r);
         r += g;
     }
+    const int* const starts = groups.data();
+    const int count = static_cast<int>(groups.size());
+#pragma omp parallel for schedule(runtime) if (threaded)
+    for (int i = 0; i < count; ++i) PrepareLanes(view, firstRow, starts[i], cells, lanes);
     // The band's last rows (at the place TailLanes finds them).
     if (layer.bandFirst != firstRow) return;
     if (const int tail = TailRows(view, lastRow); tail > 0)

@@ -24,6 +24,7 @@ void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, 
 
 void gwflowclass::FillActiveMask() {
     zoneSpans.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), gwnum::RowSpan{1, 0});
+#pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         gwnum::RowSpan& span = zoneSpans[static_cast<std::size_t>(r - firstRow)];
         // The rows looked at, taken once per row.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -447,6 +448,64 @@ TEST(GwNumerics, SweepsOverTheUpdatedColumnsOfEachRowGiveTheHeadsOfWholeRows) {
             EXPECT_EQ(spans[6].first, 1);  // the row without updated cells: an empty span
             EXPECT_EQ(spans[6].last, 0);
         }
+}
+
+TEST(GwNumerics, ATeamSweepsEveryPlanOfRowGroupsAsTheRowSweep) {
+    // The grid's first row alone, then a band from row 2 as the model sweeps it: wide groups in
+    // vector registers, the band's last rows in the group of its last eight rows (three to seven
+    // of them) or in narrow groups and single rows (fewer). Teams of two and three cut the band
+    // into pieces of whole groups (the last rows with the rows their group shares) and the
+    // columns into blocks narrower and wider than a group; heads, previous iterates,
+    // largest changes and factor sums must be those of the plain row sweep bit for bit.
+    std::uint64_t seed = 2024;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    const std::int64_t oldThreshold = threadedCells;
+    const int oldThreads = omp_get_max_threads();
+    threadedCells = 16;
+    for (const int rows : {21, 28, 32, 35})
+        for (const int cols : {23, 61})
+            for (const bool adaptive : {false, true})
+                for (const int team : {2, 3}) {
+                    Band rowwise(rows, cols, 0.0);
+                    FillVaried(rowwise, next, 0.05, 0.95);
+                    Band grouped = rowwise;
+                    auto view = [&](Band& b) {
+                        SorLayer v = b.View();
+                        v.alpha = 0.7;
+                        v.sor = 1.3;
+                        v.adaptive = adaptive;
+                        return v;
+                    };
+                    const SorLayer vr = view(rowwise);
+                    SorLayer vg = view(grouped);
+                    vg.bandFirst = 2;
+                    const std::int64_t stride = cols + 2;
+                    std::vector<SorCell> cells(static_cast<std::size_t>(rows * stride));
+                    std::vector<double> lanes(static_cast<std::size_t>(LaneTermsSize(1, rows + kWideGroupRows, stride)));
+                    std::vector<RowSpan> spans(static_cast<std::size_t>(rows));
+                    omp_set_num_threads(team);
+                    PrepareSweeps(vg, 1, 1, cells.data(), nullptr, spans.data());
+                    PrepareSweeps(vg, 2, rows, cells.data() + stride, lanes.data() + LaneTermsSize(1, 1, stride),
+                                  spans.data() + 1);
+                    vg.cells = cells.data();
+                    vg.lanes = lanes.data();
+                    vg.spans = spans.data();
+                    vg.cellsFirstRow = 1;
+                    for (int sweep = 0; sweep < 3; ++sweep) {
+                        const SweepResult a = SorSweep(vr, 1, rows);
+                        const SweepResult b = SorSweep(vg, 2, rows, SorSweep(vg, 1, 1));
+                        EXPECT_EQ(std::memcmp(&a.maxChange, &b.maxChange, sizeof(double)), 0);
+                        EXPECT_EQ(std::memcmp(&a.factorSum, &b.factorSum, sizeof(double)), 0);
+                        EXPECT_EQ(a.factorCount, b.factorCount);
+                    }
+                    omp_set_num_threads(oldThreads);
+                    EXPECT_EQ(DifferingCells(rowwise, grouped), 0)
+                        << rows << " x " << cols << " adaptive " << adaptive << " team " << team;
+                }
+    threadedCells = oldThreshold;
 }
 
 TEST(GwNumerics, ABandSweptInTwoPartsGivesTheSweepOfTheWholeBand) {

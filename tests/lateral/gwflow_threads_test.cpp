@@ -109,3 +109,31 @@ TEST_F(GwThreads, ATeamOfThreadsGivesTheResultsOfOneThreadBitForBit) {
     }
     gwnum::threadedCells = oldThreshold;
 }
+
+TEST_F(GwThreads, TeamsOfSeveralSizesSweepTheirBlocksOfColumnsAsOneThread) {
+    // Each thread sweeps the row groups of its pieces block of columns by block, the groups of
+    // eight rows through the vector registers, the stages at a block's edges with the lanes beyond
+    // it left alone, the band's last rows in the group of its last eight rows. Teams of two, three
+    // and four cut the 40 columns into blocks of 20 or 16 (the last one 8), and the rows into
+    // pieces of one or several groups; each must give the bits of one thread, the adaptive
+    // factors (stored per cell, added in row order) and the plain relaxation alike.
+    Init(kRows, kCols, 100.0, 2.0);
+    const std::int64_t oldThreshold = gwnum::threadedCells;
+    gwnum::threadedCells = 240;
+    const int most = std::max(2, std::min(4, omp_get_num_procs() / talvo_test::Size()));
+    // The plain relaxation with a team of three, the adaptive one with two and with the most.
+    for (double sor : {1.0, 0.0}) {
+        std::string oneReport, teamReport;
+        const std::vector<double> one = Run(1, sor, oneReport);
+        for (const int threads : sor == 1.0 ? std::vector<int>{3} : std::vector<int>{2, most}) {
+            const std::vector<double> team = Run(threads, sor, teamReport);
+            ASSERT_EQ(one.size(), team.size());
+            std::size_t differ = 0;
+            for (std::size_t i = 0; i < one.size(); ++i)
+                if (std::memcmp(&one[i], &team[i], sizeof(double)) != 0) ++differ;
+            EXPECT_EQ(differ, 0u) << "sor " << sor << ", " << threads << " threads";
+            EXPECT_EQ(oneReport, teamReport) << "sor " << sor << ", " << threads << " threads";
+        }
+    }
+    gwnum::threadedCells = oldThreshold;
+}
