@@ -491,20 +491,25 @@ bool verdunstungsmodellklasse::ThreadedStatistics() const {
     return !useResponseUnits && omp_get_max_threads() > 1 && WorthThreads(firstRow, lastRow, ncols);
 }
 
+void verdunstungsmodellklasse::SizeCellZones() {
+    cellZones.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) *
+                     (static_cast<std::size_t>(ncols) + 1));
+}
+
+void verdunstungsmodellklasse::FillRowZones(int r) {
+    const auto [c1, c2] = ColumnRange(r);
+    const double* zones = (*zoneGrid)[r];
+    const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+    int* zoneOf = cellZones.data() + static_cast<std::size_t>(r - firstRow) * (static_cast<std::size_t>(ncols) + 1);
+    for (int c = c1; c <= c2; ++c)
+        zoneOf[c] = zones[c] == nodata || (regions != nullptr && regions[c] != rank) ? -1 : ZoneOf(r, c);
+}
+
 void verdunstungsmodellklasse::ThreadedZones() {
-    const auto stride = static_cast<std::size_t>(ncols) + 1;
-    cellZones.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
-    const double nd = nodata;
+    SizeCellZones();
 #pragma omp parallel for schedule(runtime)
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
-        const auto [c1, c2] = ColumnRange(r);
-        const double* zones = (*zoneGrid)[r];
-        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
-        int* zoneOf = cellZones.data() + static_cast<std::size_t>(r - firstRow) * stride;
-        for (int c = c1; c <= c2; ++c)
-            zoneOf[c] = zones[c] == nd || (regions != nullptr && regions[c] != rank) ? -1 : ZoneOf(r, c);
-    }
+    for (int r = firstRow; r <= lastRow; ++r)
+        if (zoneGrid != nullptr && zoneGrid->holds(r)) FillRowZones(r);
 }
 
 ZoneGroupTasks::RowZones verdunstungsmodellklasse::ZonesOfRow(int r) const {

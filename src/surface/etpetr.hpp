@@ -273,12 +273,14 @@ private:
     std::vector<int> rowZones;
     std::vector<double> rowGlacier;
     // The same passes by a team of threads (grids without response units): the zone of every own
-    // cell of the own rows (ncols + 1 a row from firstRow), filled by ThreadedZones, and the
+    // cell of the own rows (ncols + 1 a row from firstRow), filled row by row by FillRowZones, and the
     // tasks that add the statistics by groups of zones.
     std::vector<int> cellZones;
     ZoneGroupTasks zoneTasks;
     bool ThreadedStatistics() const;
     void ThreadedZones();
+    void SizeCellZones();
+    void FillRowZones(int r);
     ZoneGroupTasks::RowZones ZonesOfRow(int r) const;
     // The real evapotranspiration's totals and statistics after the soil step, on one thread or
     // by the team.

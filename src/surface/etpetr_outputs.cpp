@@ -235,12 +235,12 @@ void verdunstungsmodellklasse::ThreadedTotals() {
     // group of zones adds them as SerialTotals does.
     const std::size_t slots = static_cast<std::size_t>(layers) + 1;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
-    const auto stride = static_cast<std::size_t>(ncols) + 1;
-    cellZones.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
+    SizeCellZones();
     const double nd = nodata;
 #pragma omp parallel for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
+        FillRowZones(r);
         const auto [c1, c2] = ColumnRange(r);
         const double* zones = (*zoneGrid)[r];
         const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
@@ -248,13 +248,8 @@ void verdunstungsmodellklasse::ThreadedTotals() {
         const double* snowRow = snowEvaporation[r];
         const double* realRow = realEvaporation[r];
         double* total = etr[0][r];
-        int* zoneOf = cellZones.data() + static_cast<std::size_t>(r - firstRow) * stride;
         for (int c = c1; c <= c2; ++c) {
-            if (zones[c] == nd || (regions != nullptr && regions[c] != rank)) {
-                zoneOf[c] = -1;
-                continue;
-            }
-            zoneOf[c] = ZoneOf(r, c);
+            if (zones[c] == nd || (regions != nullptr && regions[c] != rank)) continue;
             double transpiration = 0.0;
             for (std::size_t k = 1; k < slots; ++k)
                 transpiration += (*landuse[k])[r][c] == nd ? 0.0 : etr[k][r][c];
