@@ -31,6 +31,12 @@ public:
     // Whether this thread makes the additions of output k to the zone set last.
     bool Owns(int k) const { return ((mask_ >> (static_cast<unsigned>(k) & 63u)) & 1u) != 0; }
 
+    // Whether this thread makes any addition of the outputs 0..n-1 to the zone set last.
+    bool OwnsAnyBelow(int n) const {
+        if (n >= 64) return mask_ != 0;
+        return n > 0 && (mask_ & ((std::uint64_t{1} << n) - 1)) != 0;
+    }
+
 private:
     int thread_;
     int threads_;

@@ -115,6 +115,7 @@ private:
     };
     std::vector<StatTarget> statTargets_;
     ZoneCellWeight statWeight_{nullptr, 0, 0};
+    CellZoneGrid statZones_;
     template <class F>
     void ForEachStatistic(F&& f) {
         for (Layer& l : layers)

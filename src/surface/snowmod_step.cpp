@@ -430,20 +430,35 @@ void schneemodellklasse::AddSnowStatistics() {
         tracerTables = tracerTables || tracerSums_[static_cast<std::size_t>(t)].on();
     }
     if (count == 0 && !tracerTables) return;
-    // Lanes: the outputs in the order above, then the tracers' tables. Every thread walks all
-    // own cells in row order and adds to the records of its lanes only.
+    // Lanes: the outputs in the order above, then the tracers' tables.
+    const int lanes = count + tracerCount;
+    statZones_.Prepare(firstRow, lastRow, ncols);
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
+        // The zones of the own cells, the rows shared among the threads.
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            int* zoneOf = statZones_.Row(r);
+            for (int c = 1; c <= ncols; ++c) {
+                zoneOf[c] = CellZoneGrid::kNone;
+                if (!OwnCell(r, c)) continue;
+                const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+                if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
+                zoneOf[c] = (*zoneIndex)[static_cast<std::size_t>(code)];
+            }
+        }
+        // Every thread walks all own cells in row order and adds to the records of its lanes only.
         ZoneLaneShare share = ZoneLaneShare::OfThisThread();
         ZoneCellWeight weight(relCellArea, nrows, ncols);
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!zoneGrid->holds(r)) continue;
+            const int* zoneOf = statZones_.Row(r);
             for (int c = 1; c <= ncols; ++c) {
-                if (!OwnCell(r, c)) continue;
-                const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-                if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
-                const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+                const int zone = zoneOf[c];
+                if (zone == CellZoneGrid::kNone) continue;
                 share.Zone(zone);
+                if (!share.OwnsAnyBelow(lanes)) continue;
                 weight.At(r, c);
                 for (int k = 0; k < count; ++k) {
                     if (!share.Owns(k)) continue;
