@@ -19,6 +19,7 @@
 
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/evaporation_physics.hpp"
 
 class verdunstungsmodellklasse : public teilmodellklasse {
@@ -270,6 +271,7 @@ private:
     // The statistics passes: the zone of each own cell of the row being added (-1 elsewhere)
     // and the glacier share of each cell.
     std::vector<int> rowZones;
+    CellZoneGrid snowEvapZones_;  // the own cells' zones for the snow evaporation's statistics
     std::vector<double> rowGlacier;
     std::unique_ptr<zonalstatistic> evapStats, evapRealStats, snowEvapStats, rgexStats, cloudStats;
     const char* methodLabel = "";

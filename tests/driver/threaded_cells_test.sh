@@ -22,7 +22,8 @@ for threads in 1 3 4; do
     >basin.ctl.new &&
     mv basin.ctl.new basin.ctl
   # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
-  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /' basin.ctl
+  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
+             s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl
   OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
     { tail -5 console.txt; fail "the run with $threads threads failed"; }
 done
@@ -43,7 +44,7 @@ done
 # The tables of the sub-models whose zone sums the threads share: a row for each of the two
 # steps, and some value that is not 0 (the comparison above has something to compare).
 for f in throughfall_zones.txt interception_storage_zones.txt snow_storage_zones.txt p_snow.txt SB_2.txt \
-  silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta; do
+  silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta snow_evap_zones.txt; do
   [ "$(tail -n +4 "threads_1/$f" | wc -l)" -eq 2 ] || fail "$f: not a row per step"
   tail -n +4 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||
     fail "$f: every value is 0"

@@ -19,7 +19,8 @@ for threads in 1 3 4; do
   t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
   awk -v t="$t" 'NR == t + 1 { $1 = 1 } NR == t + 2 { $1 = 6 } NR == t + 5 { $1 = 12 } NR == t + 6 { $1 = 6 }
                  NR == t + 7 { $1 = 1 } { print }' basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
-  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /' basin.ctl
+  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
+             s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl
   touch .inputs
   OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
     { tail -5 console.txt; fail "the run with $threads threads failed"; }
