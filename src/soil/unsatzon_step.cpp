@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -514,12 +515,16 @@ void unsatzonmodellklasse::AccumulateZones() {
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         ZoneLaneShare share = ZoneLaneShare::OfThisThread();
-        auto add = [&](int slot, int r, int c, int zone, double v, double w) {
-            if (!share.Owns(slot)) return;
-            if (zonalstatistic* s = stat(slot)) s->AddValue(r, c, zone, v, w);
+        // The statistics' row adders of the row walked (inert where a statistic is off): each
+        // adds as the statistic's AddValue does.
+        std::array<zonalstatistic::RowAdder, kAllStats> adders{};
+        auto add = [&](int slot, int, int c, int zone, double v, double w) {
+            if (share.Owns(slot)) adders[U(slot)].Add(c, zone, v, w);
         };
         auto exact = [&](int t, int kind) { return share.Owns(exactLane(t, kind)); };
         for (int r = firstRow; r <= lastRow; ++r) {
+            for (int slot = 0; slot < kAllStats; ++slot)
+                if (const zonalstatistic* st = stat(slot)) adders[U(slot)] = st->Row(r);
             for (int c : OwnColumns(r)) {
                 const int s = SubbasinOf(r, c);
                 if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
