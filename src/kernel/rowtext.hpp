@@ -2,8 +2,8 @@
 // The text of a file's rows made by the threads of a team and written in row order. The rows
 // go in blocks: the rows of a block are formatted at once, each by one thread into a text of
 // its own, then written one after the other by the calling thread, so that the file gets the
-// same bytes in the same writes as from one thread. Rows too few to pay for a team are
-// formatted and written one at a time.
+// same bytes in the same writes as from one thread. Rows too few to pay for a team, or a
+// process of one thread, format and write them one at a time.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -18,7 +18,7 @@ template <class Format, class Write>
 void FormatRowsInOrder(int first, int last, std::int64_t valuesPerRow, Format format, Write write) {
     if (last < first) return;
     const std::int64_t rows = static_cast<std::int64_t>(last) - first + 1;
-    if (!WorthThreads(rows * std::max<std::int64_t>(valuesPerRow, 1))) {
+    if (omp_get_max_threads() < 2 || !WorthThreads(rows * std::max<std::int64_t>(valuesPerRow, 1))) {
         std::string text;
         for (int r = first; r <= last; ++r) {
             text.clear();
