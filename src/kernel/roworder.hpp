@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include <omp.h>
+
 #include "kernel/modelobject.hpp"
 #include "kernel/mpirows.hpp"
 #include "kernel/threading.hpp"
@@ -27,9 +29,14 @@ public:
     }
 
     // f(r, c) for every own cell, the strips shared among the threads: for work of a cell that
-    // touches that cell alone, so that the order does not matter.
+    // touches that cell alone, so that the order does not matter. A process of one thread goes
+    // through them as ForOwn does.
     template <class F>
     void ForOwnShared(F&& f) const {
+        if (omp_get_max_threads() < 2) {
+            ForOwn(f);
+            return;
+        }
         std::int64_t cells = 0;
         for (const Segment& s : segments_)
             for (std::size_t i = s.first; i <= s.last; ++i) cells += strips_[i].len;
