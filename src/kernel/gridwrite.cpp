@@ -23,6 +23,7 @@
 #include "kernel/hotloop.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/replacingfile.hpp"
+#include "kernel/rowtext.hpp"
 #include "kernel/statcount.hpp"
 #include "kernel/strhelp.hpp"
 
@@ -227,22 +228,25 @@ public:
         std::fprintf(f.get(), "ncols\t%d\nnrows\t%d\nxllcorner\t%s\nyllcorner\t%s\ncellsize\t%s\nnodata_value\t%s\n",
                      o_.ncols, o_.nrows, HeaderNumber(o_.xllcorner).c_str(), HeaderNumber(o_.yllcorner).c_str(),
                      HeaderNumber(o_.cellsize).c_str(), HeaderNumber(o_.nodata).c_str());
-        std::string line;
-        for (int r = 1; r <= o_.nrows; ++r) {
-            line.clear();
-            const bool held = grid_.holds(r);
-            for (int c = 1; c <= o_.ncols; ++c) {
-                if (c > 1) line += '\t';
-                if (held)
-                    AppendG(line, grid_[r][c]);
-                else if (ownCells_)
-                    AppendG(line, o_.nodata);
-                else
-                    line += "-9999";
-            }
-            line += '\n';
-            if (std::fwrite(line.data(), 1, line.size(), f.get()) != line.size()) o_.WriteError(name_, 18);
-        }
+        // The rows' numbers are formatted by the threads, the lines written in row order.
+        FormatRowsInOrder(
+            1, o_.nrows, o_.ncols,
+            [&](int r, std::string& line) {
+                const bool held = grid_.holds(r);
+                for (int c = 1; c <= o_.ncols; ++c) {
+                    if (c > 1) line += '\t';
+                    if (held)
+                        AppendG(line, grid_[r][c]);
+                    else if (ownCells_)
+                        AppendG(line, o_.nodata);
+                    else
+                        line += "-9999";
+                }
+                line += '\n';
+            },
+            [&](const std::string& line) {
+                if (std::fwrite(line.data(), 1, line.size(), f.get()) != line.size()) o_.WriteError(name_, 18);
+            });
         if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
         Commit(f);
         o_.header = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,

@@ -5,11 +5,15 @@
 // so they equal bit for bit what one process adding every cell in row order gets, whatever the
 // number of processes.
 #include <algorithm>
+#include <cstdint>
 #include <span>
 #include <vector>
 
+#include <omp.h>
+
 #include "kernel/modelobject.hpp"
 #include "kernel/mpirows.hpp"
+#include "kernel/threading.hpp"
 
 class RowOrder {
 public:
@@ -22,6 +26,28 @@ public:
     template <class F>
     void ForOwn(F&& f) const {
         for (const Segment& s : segments_) ForSegment(s, f);
+    }
+
+    // f(r, c) for every own cell, the strips shared among the threads: for work of a cell that
+    // touches that cell alone, so that the order does not matter. A process of one thread goes
+    // through them as ForOwn does.
+    template <class F>
+    void ForOwnShared(F&& f) const {
+        if (omp_get_max_threads() < 2) {
+            ForOwn(f);
+            return;
+        }
+        std::int64_t cells = 0;
+        for (const Segment& s : segments_)
+            for (std::size_t i = s.first; i <= s.last; ++i) cells += strips_[i].len;
+#pragma omp parallel if (WorthThreads(cells))
+        for (const Segment& s : segments_) {
+#pragma omp for schedule(runtime) nowait
+            for (std::size_t i = s.first; i <= s.last; ++i) {
+                const mpirows::OwnedStrip& strip = strips_[i];
+                for (int c = strip.col; c < strip.col + strip.len; ++c) f(strip.row, c);
+            }
+        }
     }
 
     // Where add(r, c, to) puts a cell's part of the sums: to.Add(i, v) adds v to sums[i], at once

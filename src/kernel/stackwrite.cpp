@@ -16,6 +16,7 @@
 #include "kernel/gridio.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/replacingfile.hpp"
+#include "kernel/rowtext.hpp"
 #include "kernel/strhelp.hpp"
 
 namespace {
@@ -36,18 +37,21 @@ public:
                      "max\t%lg\nsum\t%lg\naverage\t%lg\nnumlevels\t%lg\n",
                      static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,
                      o_.cellsize, o_.nodata, 0.0, 0.0, 0.0, 0.0, 0.0, static_cast<double>(levels_));
-        std::string text;
-        for (int r = 1; r <= o_.nrows; ++r) {
-            text.clear();
-            const bool held = stack_.holds(r);
-            for (int c = 1; c <= o_.ncols; ++c) {
-                for (int l = 0; l <= levels_; ++l) {
-                    AppendG(text, held ? stack_[r][c][l] : o_.nodata);
-                    text += '\n';
+        // The rows' numbers are formatted by the threads, the rows written in order.
+        FormatRowsInOrder(
+            1, o_.nrows, static_cast<std::int64_t>(o_.ncols) * (levels_ + 1),
+            [&](int r, std::string& text) {
+                const bool held = stack_.holds(r);
+                for (int c = 1; c <= o_.ncols; ++c) {
+                    for (int l = 0; l <= levels_; ++l) {
+                        AppendG(text, held ? stack_[r][c][l] : o_.nodata);
+                        text += '\n';
+                    }
                 }
-            }
-            if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) o_.WriteError(name_, 18);
-        }
+            },
+            [&](const std::string& text) {
+                if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) o_.WriteError(name_, 18);
+            });
         if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
         if (!f.Commit()) {
             FailOnFile(*o_.log, "error closing " + name_, 27);

@@ -121,6 +121,7 @@ private:
     void CopyResponseUnits();
     void AddStatistics();
     std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer outputs that are on, 1..tracerCount
+    CellZoneGrid statZones_;                  // the zones of the own cells, for the zone sums
     bool OwnCell(int r, int c) const;
     int SubbasinOf(int r, int c) const;
     const landuse_entry* LanduseAt(const Matrix* grid, int r, int c) const;

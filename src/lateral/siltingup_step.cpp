@@ -10,6 +10,7 @@
 #include "kernel/nodata.hpp"
 #include "kernel/exprparser.hpp"
 #include "kernel/threading.hpp"
+#include "kernel/zonelanes.hpp"
 #include "lateral/siltingup.hpp"
 #include "submodel/zonesums.hpp"
 #include "setup/spinup.hpp"
@@ -382,20 +383,39 @@ void siltingupclass::AddStatistics() {
         TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
         tracerSums_[static_cast<std::size_t>(t)] = SumTargetOf(rec.statistics.get(), rec.zones);
     }
-    ZoneCellWeight weight(relCellArea, nrows, ncols);
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnCell(r, c)) continue;
-            const int zone = SubbasinOf(r, c);
-            const double Q = directRunoff.data[r][c];
-            weight.At(r, c);
-            weight.Add(dispositionSums, zone, disposition.data[r][c], 1.0);
-            weight.Add(runoffSums, zone, Q, 1.0);
-            // The direct runoff's concentration, weighed with the runoff.
-            for (int t = 1; t <= tracerCount; ++t)
-                weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
-                           Q);
+    // Lanes: the disposition, the runoff, then the tracers' tables.
+    const int lanes = 2 + tracerCount;
+    statZones_.Prepare(firstRow, lastRow, ncols);
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+        // The zones of the own cells, the rows shared among the threads.
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            int* zoneOf = statZones_.Row(r);
+            for (int c = 1; c <= ncols; ++c) zoneOf[c] = OwnCell(r, c) ? SubbasinOf(r, c) : CellZoneGrid::kNone;
+        }
+        // Every thread walks all own cells in row order and adds to the records of its lanes only.
+        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
+        ZoneCellWeight weight(relCellArea, nrows, ncols);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            const int* zoneOf = statZones_.Row(r);
+            for (int c = 1; c <= ncols; ++c) {
+                const int zone = zoneOf[c];
+                if (zone == CellZoneGrid::kNone) continue;
+                share.Zone(zone);
+                if (!share.OwnsAnyBelow(lanes)) continue;
+                const double Q = directRunoff.data[r][c];
+                weight.At(r, c);
+                if (share.Owns(0)) weight.Add(dispositionSums, zone, disposition.data[r][c], 1.0);
+                if (share.Owns(1)) weight.Add(runoffSums, zone, Q, 1.0);
+                // The direct runoff's concentration, weighed with the runoff.
+                for (int t = 1; t <= tracerCount; ++t)
+                    if (share.Owns(1 + t))
+                        weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone,
+                                   tracers[static_cast<std::size_t>(t)].flux[r][c], Q);
+            }
         }
     }
 }

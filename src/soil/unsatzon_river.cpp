@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -185,27 +186,33 @@ void unsatzonmodellklasse::RiverExchange(soilcolumn::ColumnState& col, const soi
 void unsatzonmodellklasse::DrainablePoreVolume() {
     if (flowControl == 0 || settings.irrigationTable == nullptr || own.maxPumping.empty()) return;
     soilTypeColumns.Prepare(settings.soilTable);
-    soilcolumn::ColumnState col;
     PrepareOwnCells();
-    for (int r = firstRow; r <= lastRow; ++r) {
-        // Cells that are not this process's basin cells hold nodata; the own ones, listed once
-        // for the run, get their volume. Neighbouring cells mostly share their soil, whose field
-        // capacities are then taken over.
-        for (int c = 1; c <= ncols; ++c) own.maxPumping[r][c] = nodata;
-        const soil_entry* prepared = nullptr;
-        const double* preparedFc = nullptr;
-        for (const int c : OwnColumns(r)) {
-            const soil_entry& soil = SoilOf(r, c);
-            const double* fc = &soil == prepared ? preparedFc : soilTypeColumns.FieldCapacity(soil);
-            if (fc != nullptr) {
-                prepared = &soil;
-                preparedFc = fc;
-            } else {
-                col.SetSoil(soil, own.geodeticHeads[r][c][0]);
-                fc = col.fieldCapacity.data();
+    // A cell's volume depends on the cell alone: the rows go to the threads, each with a column
+    // of its own for soils without prepared field capacities.
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+        soilcolumn::ColumnState col;
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            // Cells that are not this process's basin cells hold nodata; the own ones, listed
+            // once for the run, get their volume. Neighbouring cells mostly share their soil,
+            // whose field capacities are then taken over.
+            for (int c = 1; c <= ncols; ++c) own.maxPumping[r][c] = nodata;
+            const soil_entry* prepared = nullptr;
+            const double* preparedFc = nullptr;
+            for (const int c : OwnColumns(r)) {
+                const soil_entry& soil = SoilOf(r, c);
+                const double* fc = &soil == prepared ? preparedFc : soilTypeColumns.FieldCapacity(soil);
+                if (fc != nullptr) {
+                    prepared = &soil;
+                    preparedFc = fc;
+                } else {
+                    col.SetSoil(soil, own.geodeticHeads[r][c][0]);
+                    fc = col.fieldCapacity.data();
+                }
+                own.maxPumping[r][c] = soilriver::DrainablePoreVolume(
+                    soil, fc, static_cast<int>(own.groundwaterLevel[r][c]), soil.GetLayerCount());
             }
-            own.maxPumping[r][c] = soilriver::DrainablePoreVolume(
-                soil, fc, static_cast<int>(own.groundwaterLevel[r][c]), soil.GetLayerCount());
         }
     }
 }

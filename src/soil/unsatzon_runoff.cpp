@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -300,6 +301,7 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
         Matrix& flux = tracers[U(t)].flux;
         const bool concentration = TracerIsConcentration(t);
         PrepareOwnCells();
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
         for (int r = firstRow; r <= lastRow; ++r) {
             if (flux.empty() || !flux.holds(r)) continue;
             for (int c : OwnColumns(r)) {

@@ -3,10 +3,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
 #include "kernel/threading.hpp"
+#include "kernel/zonelanes.hpp"
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/irrigation_table.hpp"
@@ -317,6 +319,7 @@ void unsatzonmodellklasse::KeepSurfaceWaterLeft() {
     if (in.siltedStore == nullptr) return;
     if (surfaceWaterLeft.empty()) surfaceWaterLeft = matrix(firstRow, lastRow, 1, ncols, nrows);
     PrepareOwnCells();
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!in.siltedStore->holds(r)) continue;
         const double* store = (*in.siltedStore)[r];
@@ -503,83 +506,98 @@ void unsatzonmodellklasse::AccumulateZones() {
     using C = SoilModelConfig;
     const double N = std::max(1u, numSubSteps);
     auto stat = [&](int slot) { return statistics[U(slot)].get(); };
-    auto add = [&](int slot, int r, int c, int zone, double v, double w) {
-        if (zonalstatistic* s = stat(slot)) s->AddValue(r, c, zone, v, w);
-    };
     const int T = tracerCount;
+    // Lanes of the exact sums after those of the statistics: direct flow, interflow and base
+    // flow of the water (t = 0) and of every tracer.
+    auto exactLane = [](int t, int kind) { return kAllStats + 3 * t + kind; };
     PrepareOwnCells();
-    for (int r = firstRow; r <= lastRow; ++r) {
-        for (int c : OwnColumns(r)) {
-            const int s = SubbasinOf(r, c);
-            if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
-            const double g = Glacier(in.glacierFraction, r, c);
-            const double w = 1.0 - g;
-            const double A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
-                                 ? (*relCellArea)[r][c]
-                                 : 1.0;
-            int z = 1;
-            if (flowTimeZones && in.flowTimes != nullptr)
-                z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
-            double resize = 0;
-            if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
-                const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
-                if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
-            }
-            ExactZoneSums& bf = exactBaseflow[0][U(s)];
-            if (w > 0) {
-                const double qd = own.directflow[r][c], qi = own.interflow[r][c];
-                const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
-                exactQD[0][U(s)][U(z)].Add(w, (qd - taken) * A * w * N, A * w);
-                exactQI[0][U(s)][U(z)].Add(w, qi * A * w * N, A * w);
-                add(C::SB_1, r, c, s, own.sb1[r][c], w);
-                add(C::SB_2, r, c, s, own.sb2[r][c], w);
-                add(SB2_GLACIER, r, c, s, resize, w);
-                add(C::ROOT, r, c, s, own.rootGrid[r][c], w);
-                add(C::INFEX, r, c, s, own.infiltrationExcess[r][c] * N, w);
-                add(C::GWN, r, c, s, own.groundwaterRecharge[r][c] * N, w);
-                add(C::MACRO, r, c, s, own.macroporeInfiltration[r][c] * N, w);
-                if (!own.substeps.empty()) add(SUBSTEPS, r, c, s, own.substeps[r][c], w);
-                add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
-                add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
-                if (!own.thawDepth.empty()) add(TEMPER, r, c, s, own.thawDepth[r][c], w);
-                // Base flow, also when its statistics output is off (the subbasin runoff needs it).
-                // With the groundwater model only the exfiltration into rivers leaves the basin
-                // here; the aquifer's other drainage leaves through its own boundaries.
-                if (!own.gwin.empty()) {
-                    add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
-                    add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
+    // Every thread walks all own cells in row order and adds to the records of its lanes only.
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
+        // The statistics' row adders of the row walked (inert where a statistic is off): each
+        // adds as the statistic's AddValue does.
+        std::array<zonalstatistic::RowAdder, kAllStats> adders{};
+        auto add = [&](int slot, int, int c, int zone, double v, double w) {
+            if (share.Owns(slot)) adders[U(slot)].Add(c, zone, v, w);
+        };
+        auto exact = [&](int t, int kind) { return share.Owns(exactLane(t, kind)); };
+        for (int r = firstRow; r <= lastRow; ++r) {
+            for (int slot = 0; slot < kAllStats; ++slot)
+                if (const zonalstatistic* st = stat(slot)) adders[U(slot)] = st->Row(r);
+            for (int c : OwnColumns(r)) {
+                const int s = SubbasinOf(r, c);
+                if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
+                share.Zone(s);
+                const double g = Glacier(in.glacierFraction, r, c);
+                const double w = 1.0 - g;
+                const double A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
+                                     ? (*relCellArea)[r][c]
+                                     : 1.0;
+                int z = 1;
+                if (flowTimeZones && in.flowTimes != nullptr)
+                    z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
+                double resize = 0;
+                if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
+                    const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
+                    if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
                 }
-                double qb;
-                if (groundwaterActive != 0) {
-                    qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
-                } else {
-                    qb = own.baseflow[r][c];
-                    if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
-                        qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                ExactZoneSums& bf = exactBaseflow[0][U(s)];
+                if (w > 0) {
+                    const double qd = own.directflow[r][c], qi = own.interflow[r][c];
+                    const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
+                    if (exact(0, 0)) exactQD[0][U(s)][U(z)].Add(w, (qd - taken) * A * w * N, A * w);
+                    if (exact(0, 1)) exactQI[0][U(s)][U(z)].Add(w, qi * A * w * N, A * w);
+                    add(C::SB_1, r, c, s, own.sb1[r][c], w);
+                    add(C::SB_2, r, c, s, own.sb2[r][c], w);
+                    add(SB2_GLACIER, r, c, s, resize, w);
+                    add(C::ROOT, r, c, s, own.rootGrid[r][c], w);
+                    add(C::INFEX, r, c, s, own.infiltrationExcess[r][c] * N, w);
+                    add(C::GWN, r, c, s, own.groundwaterRecharge[r][c] * N, w);
+                    add(C::MACRO, r, c, s, own.macroporeInfiltration[r][c] * N, w);
+                    if (!own.substeps.empty()) add(SUBSTEPS, r, c, s, own.substeps[r][c], w);
+                    add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
+                    add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
+                    if (!own.thawDepth.empty()) add(TEMPER, r, c, s, own.thawDepth[r][c], w);
+                    // Base flow, also when its statistics output is off (the subbasin runoff needs it).
+                    // With the groundwater model only the exfiltration into rivers leaves the basin
+                    // here; the aquifer's other drainage leaves through its own boundaries.
+                    if (!own.gwin.empty()) {
+                        add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
+                        add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
+                    }
+                    double qb;
+                    if (groundwaterActive != 0) {
+                        qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
+                    } else {
+                        qb = own.baseflow[r][c];
+                        if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                            qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+                    }
+                    if (exact(0, 2)) bf.Add(w, qb * N * A * w, A * w);
+                    if (in.maxPonding != nullptr) add(C::POND, r, c, s, own.pondingStorage[r][c], w);
+                    if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
+                    for (int t = 1; t <= T; ++t) {
+                        // Flow-weighted. The runoff grids hold concentrations for both kinds of
+                        // tracer (a mass tracer's load over its water), so flow x value is the load.
+                        auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
+                            rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
+                        };
+                        if (exact(t, 0)) addTracer(exactQD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
+                        if (exact(t, 1)) addTracer(exactQI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
+                        if (exact(t, 2)) addTracer(exactBaseflow[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
+                    }
                 }
-                bf.Add(w, qb * N * A * w, A * w);
-                if (in.maxPonding != nullptr) add(C::POND, r, c, s, own.pondingStorage[r][c], w);
-                if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
-                for (int t = 1; t <= T; ++t) {
-                    // Flow-weighted. The runoff grids hold concentrations for both kinds of
-                    // tracer (a mass tracer's load over its water), so flow x value is the load.
-                    auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
-                        rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
-                    };
-                    addTracer(exactQD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
-                    addTracer(exactQI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
-                    addTracer(exactBaseflow[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
+                if (g > 0) {
+                    if (exact(0, 0)) exactQD[0][U(s)][U(z)].Add(g, 0.0, A * g);
+                    if (exact(0, 1)) exactQI[0][U(s)][U(z)].Add(g, 0.0, A * g);
+                    if (exact(0, 2)) bf.Add(g, 0.0, A * g);
+                    for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN),
+                                     int(C::MACRO), int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND),
+                                     int(C::QDRAIN), int(C::GWIN), int(C::GWEX), int(TEMPER)})
+                        add(slot, r, c, s, 0.0, g);
+                    add(SB2_GLACIER, r, c, s, resize, g);
                 }
-            }
-            if (g > 0) {
-                exactQD[0][U(s)][U(z)].Add(g, 0.0, A * g);
-                exactQI[0][U(s)][U(z)].Add(g, 0.0, A * g);
-                bf.Add(g, 0.0, A * g);
-                for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
-                                 int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
-                                 int(C::GWIN), int(C::GWEX), int(TEMPER)})
-                    add(slot, r, c, s, 0.0, g);
-                add(SB2_GLACIER, r, c, s, resize, g);
             }
         }
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "kernel/threading.hpp"
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
@@ -233,6 +234,7 @@ double unsatzonmodellklasse::TracerConcentration(int t, int r, int c, int layer)
 void unsatzonmodellklasse::UpdateTracerStoreGrid(int t) {
     Matrix& g = tracers[U(t)].storage;
     PrepareOwnCells();
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         if (g.empty() || !g.holds(r)) continue;
         for (int c : OwnColumns(r)) g[r][c] = TracerConcentration(t, r, c, SoilOf(r, c).GetLayerCount());

@@ -53,3 +53,26 @@ private:
     double g_ = 0;
     bool scaled_ = false;
 };
+
+// The zone position of every own cell of rows firstRow..lastRow, kNone elsewhere: the threads
+// fill it by rows, then each walks it for the zone sums of its lanes (ZoneLaneShare) without
+// looking the zones up again.
+class CellZoneGrid {
+public:
+    static constexpr int kNone = -2147483647 - 1;
+
+    // Sizes the grid for the rows and columns (kept from step to step).
+    void Prepare(int firstRow, int lastRow, int ncols) {
+        first_ = firstRow;
+        stride_ = static_cast<std::size_t>(ncols) + 1;
+        const std::size_t rows = lastRow >= firstRow ? static_cast<std::size_t>(lastRow - firstRow) + 1 : 0;
+        zones_.resize(rows * stride_);
+    }
+    // Row r, indexed by column 1..ncols.
+    int* Row(int r) { return zones_.data() + static_cast<std::size_t>(r - first_) * stride_; }
+
+private:
+    std::vector<int> zones_;
+    int first_ = 0;
+    std::size_t stride_ = 1;
+};

@@ -20,6 +20,7 @@
 #include "kernel/zonegroups.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
+#include "submodel/zonesums.hpp"
 #include "surface/evaporation_physics.hpp"
 
 class verdunstungsmodellklasse : public teilmodellklasse {
@@ -271,6 +272,7 @@ private:
     // The statistics passes: the zone of each own cell of the row being added (-1 elsewhere)
     // and the glacier share of each cell.
     std::vector<int> rowZones;
+    CellZoneGrid snowEvapZones_;  // the own cells' zones for the snow evaporation's statistics
     std::vector<double> rowGlacier;
     // The same passes by a team of threads (grids without response units): the zone of every own
     // cell of the own rows (ncols + 1 a row from firstRow), filled row by row by FillRowZones, and the

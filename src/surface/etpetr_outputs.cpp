@@ -7,6 +7,8 @@
 #include <omp.h>
 
 #include "kernel/error.hpp"
+#include "kernel/threading.hpp"
+#include "kernel/zonelanes.hpp"
 #include "surface/etpetr.hpp"
 
 verdunstungsmodellklasse::~verdunstungsmodellklasse() {
@@ -131,53 +133,81 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
     snowEvapStats->Reset();
     const bool noEvaporation = snowMethod == 5 || snowMethod == 6 || snowMethod == 7 || snowMethod == 11;
     const bool glacierGrids = snowEvaporationGlacier != nullptr && solidSnowGlacier != nullptr;
-    // The demands of a cell (soil evaporation at 0, the layers at 1..n): the glacier share starts
-    // from the same demands as the rest of the cell.
-    std::vector<double> demand(static_cast<std::size_t>(layers) + 1), glacierDemand(demand.size());
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const auto [c1, c2] = ColumnRange(r);
-        for (int c = c1; c <= c2; ++c) {
-            if (!OwnCell(r, c) || !MasterCell(r, c)) continue;
-            double& snow = (*snowStorage)[r][c];
-            if (noEvaporation) {
-                if (snow > 0) {
-                    for (int i = 1; i <= layers; ++i)
-                        if ((*landuse[static_cast<std::size_t>(i)])[r][c] != nodata)
-                            etp[static_cast<std::size_t>(i)][r][c] = 0.0;
-                    potEvaporation[r][c] = 0.0;
+    // A master cell's snow evaporation touches that cell alone: the rows go to the threads.
+    const bool team = WorthThreads(firstRow, lastRow, ncols);
+#pragma omp parallel if (team)
+    {
+        // The demands of a cell (soil evaporation at 0, the layers at 1..n): the glacier share
+        // starts from the same demands as the rest of the cell.
+        std::vector<double> demand(static_cast<std::size_t>(layers) + 1), glacierDemand(demand.size());
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = ColumnRange(r);
+            for (int c = c1; c <= c2; ++c) {
+                if (!OwnCell(r, c) || !MasterCell(r, c)) continue;
+                double& snow = (*snowStorage)[r][c];
+                if (noEvaporation) {
+                    if (snow > 0) {
+                        for (int i = 1; i <= layers; ++i)
+                            if ((*landuse[static_cast<std::size_t>(i)])[r][c] != nodata)
+                                etp[static_cast<std::size_t>(i)][r][c] = 0.0;
+                        potEvaporation[r][c] = 0.0;
+                    }
+                    continue;
                 }
-                continue;
+                snowEvaporation[r][c] = 0.0;
+                if (glacierGrids) (*snowEvaporationGlacier)[r][c] = 0.0;
+                demand[0] = potEvaporation[r][c];
+                for (std::size_t k = 1; k < demand.size(); ++k) demand[k] = etp[k][r][c];
+                glacierDemand = demand;
+                const double g = GlacierFraction(r, c);
+                if (g < 1 && snow > 0) {
+                    TakeSnowEvaporation(r, c, demand, snow, snowEvaporation[r][c]);
+                    potEvaporation[r][c] = demand[0];
+                    for (std::size_t k = 1; k < demand.size(); ++k) etp[k][r][c] = demand[k];
+                }
+                if (g > 0 && glacierGrids)
+                    TakeSnowEvaporation(r, c, glacierDemand, (*solidSnowGlacier)[r][c],
+                                        (*snowEvaporationGlacier)[r][c]);
             }
-            snowEvaporation[r][c] = 0.0;
-            if (glacierGrids) (*snowEvaporationGlacier)[r][c] = 0.0;
-            demand[0] = potEvaporation[r][c];
-            for (std::size_t k = 1; k < demand.size(); ++k) demand[k] = etp[k][r][c];
-            glacierDemand = demand;
-            const double g = GlacierFraction(r, c);
-            if (g < 1 && snow > 0) {
-                TakeSnowEvaporation(r, c, demand, snow, snowEvaporation[r][c]);
-                potEvaporation[r][c] = demand[0];
-                for (std::size_t k = 1; k < demand.size(); ++k) etp[k][r][c] = demand[k];
-            }
-            if (g > 0 && glacierGrids)
-                TakeSnowEvaporation(r, c, glacierDemand, (*solidSnowGlacier)[r][c], (*snowEvaporationGlacier)[r][c]);
         }
     }
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const auto [c1, c2] = ColumnRange(r);
-        for (int c = c1; c <= c2; ++c) {
-            if (!OwnCell(r, c)) continue;
-            int mr = 0, mc = 0;
-            if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                TakePotentialOfMaster(r, c, mr, mc);
-                snowEvaporation[r][c] = snowEvaporation[mr][mc];
-                (*snowStorage)[r][c] = (*snowStorage)[mr][mc];
-                if (glacierGrids) {
-                    (*snowEvaporationGlacier)[r][c] = (*snowEvaporationGlacier)[mr][mc];
-                    (*solidSnowGlacier)[r][c] = (*solidSnowGlacier)[mr][mc];
+    // The cells of a response unit take their master's values (the masters are done; on one
+    // thread, in row order, as a master named by the unit table may be a copying cell itself);
+    // the rows are shared among the threads, which note the own cells' zones; then every
+    // thread adds the cells of its zones to the statistics in row order.
+    snowEvapZones_.Prepare(firstRow, lastRow, ncols);
+#pragma omp parallel if (team && !useResponseUnits)
+    {
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = ColumnRange(r);
+            int* zoneOf = snowEvapZones_.Row(r);
+            for (int c = c1; c <= c2; ++c) {
+                zoneOf[c] = CellZoneGrid::kNone;
+                if (!OwnCell(r, c)) continue;
+                int mr = 0, mc = 0;
+                if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                    TakePotentialOfMaster(r, c, mr, mc);
+                    snowEvaporation[r][c] = snowEvaporation[mr][mc];
+                    (*snowStorage)[r][c] = (*snowStorage)[mr][mc];
+                    if (glacierGrids) {
+                        (*snowEvaporationGlacier)[r][c] = (*snowEvaporationGlacier)[mr][mc];
+                        (*solidSnowGlacier)[r][c] = (*solidSnowGlacier)[mr][mc];
+                    }
                 }
+                zoneOf[c] = ZoneOf(r, c);
             }
-            snowEvapStats->AddValue(r, c, ZoneOf(r, c), snowEvaporation[r][c], 1.0);
+        }
+        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = ColumnRange(r);
+            const int* zoneOf = snowEvapZones_.Row(r);
+            for (int c = c1; c <= c2; ++c) {
+                if (zoneOf[c] == CellZoneGrid::kNone) continue;
+                share.Zone(zoneOf[c]);
+                if (share.Owns(0)) snowEvapStats->AddValue(r, c, zoneOf[c], snowEvaporation[r][c], 1.0);
+            }
         }
     }
     snowEvapStats->Step(year, month, day, hour, 1);

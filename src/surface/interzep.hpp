@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/zonelanes.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/zonesums.hpp"
@@ -106,13 +107,15 @@ private:
                        const interception::LayerFluxes& f);
     // The outputs of the step's zone statistics that are on, each with its grid.
     void StartStatistics();
-    void AddStatistics(int r, int c, int zone, double g);
+    // Adds the cell's values of the outputs of the lanes this thread owns, zone set in share.
+    void AddStatistics(ZoneCellWeight& weight, const ZoneLaneShare& share, int r, int c, int zone, double g) const;
     struct StatTarget {
         ZoneSumTarget target;
         const Matrix* grid;
     };
     std::vector<StatTarget> statTargets_;
     ZoneCellWeight statWeight_{nullptr, 0, 0};
+    CellZoneGrid statZones_;
     template <class F>
     void ForEachStatistic(F&& f) {
         for (Layer& l : layers)

@@ -93,25 +93,52 @@ void interzeptionsmodellklasse::InterceptRows(Evaporation mode) {
 
 void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     if (statistics) StartStatistics();
-    RowView& view = views_[0];
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        const auto [c0, c1] = BasinColumnsOfRow(r);
-        PointRows(view, r);
-        for (int c = c0; c <= c1; ++c) {
-            if (!OwnCell(view, c)) continue;
-            const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
-            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-            int zone = 0;
-            if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
-                zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-            if (statistics) AddStatistics(r, c, zone, g);
-            // The throughfall's concentration, weighed with the throughfall of the part not
-            // covered by glacier.
-            if (g < 1.0)
-                for (int t = 1; t <= tracerCount; ++t)
-                    AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
-                                       (1.0 - g) * layers[0].throughfall.data[r][c]);
+    // Lanes: the outputs in the order of statTargets_, then the tracers' tables.
+    const int targets = static_cast<int>(statTargets_.size());
+    const int lanes = targets + tracerCount;
+    statZones_.Prepare(firstRow, lastRow, ncols);
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+        // The zones of the own cells, the rows shared among the threads.
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            const auto [c0, c1] = BasinColumnsOfRow(r);
+            const double* zones = (*zoneGrid)[r];
+            const double* regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+            int* zoneOf = statZones_.Row(r);
+            for (int c = c0; c <= c1; ++c) {
+                zoneOf[c] = CellZoneGrid::kNone;
+                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+                const long code = static_cast<long>(std::floor(zones[c] + 0.5));
+                int zone = 0;
+                if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
+                    zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+                zoneOf[c] = zone;
+            }
+        }
+        // Every thread walks all own cells in row order and adds to the records of its lanes only.
+        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
+        ZoneCellWeight weight = statWeight_;
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            const auto [c0, c1] = BasinColumnsOfRow(r);
+            const int* zoneOf = statZones_.Row(r);
+            for (int c = c0; c <= c1; ++c) {
+                const int zone = zoneOf[c];
+                if (zone == CellZoneGrid::kNone) continue;
+                share.Zone(zone);
+                if (!share.OwnsAnyBelow(lanes)) continue;
+                const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
+                if (statistics) AddStatistics(weight, share, r, c, zone, g);
+                // The throughfall's concentration, weighed with the throughfall of the part not
+                // covered by glacier.
+                if (g < 1.0)
+                    for (int t = 1; t <= tracerCount; ++t)
+                        if (share.Owns(targets - 1 + t))
+                            AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
+                                               (1.0 - g) * layers[0].throughfall.data[r][c]);
+            }
         }
     }
 }
@@ -252,11 +279,14 @@ void interzeptionsmodellklasse::StartStatistics() {
     }
 }
 
-void interzeptionsmodellklasse::AddStatistics(int r, int c, int zone, double g) {
+void interzeptionsmodellklasse::AddStatistics(ZoneCellWeight& weight, const ZoneLaneShare& share, int r, int c,
+                                              int zone, double g) const {
     // The part of the cell without glacier adds its values, the glacier part zeros.
-    statWeight_.At(r, c);
-    for (const StatTarget& t : statTargets_) {
-        if (g < 1.0) statWeight_.Add(t.target, zone, (*t.grid)[r][c], 1.0 - g);
-        if (g > 0) statWeight_.Add(t.target, zone, 0.0, g);
+    weight.At(r, c);
+    for (std::size_t k = 0; k < statTargets_.size(); ++k) {
+        if (!share.Owns(static_cast<int>(k))) continue;
+        const StatTarget& t = statTargets_[k];
+        if (g < 1.0) weight.Add(t.target, zone, (*t.grid)[r][c], 1.0 - g);
+        if (g > 0) weight.Add(t.target, zone, 0.0, g);
     }
 }

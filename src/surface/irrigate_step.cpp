@@ -195,7 +195,7 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
 
 void irrigationclass::CellAmounts(const Grids& g) {
     const irrigation_entry* table = settings.irrigationTable;
-    order_.ForOwn([&](int r, int c) {
+    order_.ForOwnShared([&](int r, int c) {
         double& amount = (*g.amounts)[r][c];
         if ((*g.subbasins)[r][c] <= nodata) {
             amount = nodata;
@@ -333,7 +333,7 @@ void irrigationclass::ShareShortage(Shortage& s, int failure) {
 void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
     const irrigation_entry* table = settings.irrigationTable;
     const int n = zoneCount;
-    order_.ForOwn([&](int r, int c) {
+    order_.ForOwnShared([&](int r, int c) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin != irrigation::kSurfaceWater)
@@ -406,7 +406,7 @@ void irrigationclass::ShareRiverConcentrations() {
 
 void irrigationclass::AddToPrecipitation(const Grids& g) {
     const irrigation_entry* table = settings.irrigationTable;
-    order_.ForOwn([&](int r, int c) {
+    order_.ForOwnShared([&](int r, int c) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         if (code < 0 || code > tableCount_) return;

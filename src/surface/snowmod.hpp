@@ -316,6 +316,7 @@ private:
     // The zone statistics of the step and the tables of the snow's tracers, in one pass.
     void AddSnowStatistics();
     std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer tables that are on, 1..tracerCount
+    CellZoneGrid statZones_;                  // the zones of the own cells, for the zone sums
     void StepStatistics();
     void WriteGrids();
     bool OwnCell(int r, int c) const;

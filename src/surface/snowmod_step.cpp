@@ -6,6 +6,7 @@
 #include "kernel/nodata.hpp"
 #include "kernel/steptimes.hpp"
 #include "kernel/threading.hpp"
+#include "kernel/zonelanes.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
 #include "submodel/zonesums.hpp"
@@ -429,29 +430,53 @@ void schneemodellklasse::AddSnowStatistics() {
         tracerTables = tracerTables || tracerSums_[static_cast<std::size_t>(t)].on();
     }
     if (count == 0 && !tracerTables) return;
-    ZoneCellWeight weight(relCellArea, nrows, ncols);
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        for (int c = 1; c <= ncols; ++c) {
-            if (!OwnCell(r, c)) continue;
-            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-            if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
-            const int zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-            weight.At(r, c);
-            for (int k = 0; k < count; ++k) {
-                const Output& o = outputs[k];
-                const double v = o.grid != nullptr ? (*o.grid)[r][c] : solid.data[r][c] + liquid.data[r][c];
-                if (o.overNodata && !(v > nodata + 1)) continue;
-                weight.Add(o.target, zone, v, 1);
+    // Lanes: the outputs in the order above, then the tracers' tables.
+    const int lanes = count + tracerCount;
+    statZones_.Prepare(firstRow, lastRow, ncols);
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    {
+        // The zones of the own cells, the rows shared among the threads.
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            int* zoneOf = statZones_.Row(r);
+            for (int c = 1; c <= ncols; ++c) {
+                zoneOf[c] = CellZoneGrid::kNone;
+                if (!OwnCell(r, c)) continue;
+                const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+                if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
+                zoneOf[c] = (*zoneIndex)[static_cast<std::size_t>(code)];
             }
-            if (!tracerTables) continue;
-            if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
-            const double cover = solid.data[r][c] + liquid.data[r][c];
-            for (int t = 1; t <= tracerCount; ++t) {
-                // A concentration weighs with the snow that holds it, a mass with the cell.
-                const double w = tracerDescriptors[t].evaporating == 1 ? cover : 1.0;
-                weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone, tracers[static_cast<std::size_t>(t)].storage[r][c],
-                           w);
+        }
+        // Every thread walks all own cells in row order and adds to the records of its lanes only.
+        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
+        ZoneCellWeight weight(relCellArea, nrows, ncols);
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!zoneGrid->holds(r)) continue;
+            const int* zoneOf = statZones_.Row(r);
+            for (int c = 1; c <= ncols; ++c) {
+                const int zone = zoneOf[c];
+                if (zone == CellZoneGrid::kNone) continue;
+                share.Zone(zone);
+                if (!share.OwnsAnyBelow(lanes)) continue;
+                weight.At(r, c);
+                for (int k = 0; k < count; ++k) {
+                    if (!share.Owns(k)) continue;
+                    const Output& o = outputs[k];
+                    const double v = o.grid != nullptr ? (*o.grid)[r][c] : solid.data[r][c] + liquid.data[r][c];
+                    if (o.overNodata && !(v > nodata + 1)) continue;
+                    weight.Add(o.target, zone, v, 1);
+                }
+                if (!tracerTables) continue;
+                if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
+                const double cover = solid.data[r][c] + liquid.data[r][c];
+                for (int t = 1; t <= tracerCount; ++t) {
+                    if (!share.Owns(count - 1 + t)) continue;
+                    // A concentration weighs with the snow that holds it, a mass with the cell.
+                    const double w = tracerDescriptors[t].evaporating == 1 ? cover : 1.0;
+                    weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone,
+                               tracers[static_cast<std::size_t>(t)].storage[r][c], w);
+                }
             }
         }
     }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The cell loops whose rows the threads of a process share give the tables and grids of one
 # thread bit for bit: the example basin refined to 96 x 80 cells (enough for a team of threads in
-# every threaded loop), two hourly steps, run with one thread and with four.
+# every threaded loop), two hourly steps, run with one thread, with three and with four. The zone
+# tables get a row every step, so that the sums over the zones, which the threads share by table
+# and zone, are compared too.
 # usage: threaded_cells_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4
@@ -9,15 +11,19 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
 rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 
-for threads in 1 4; do
+for threads in 1 3 4; do
   run=$wd/threads_$threads
   mkdir -p "$run" && cp -r "$here"/../../examples/basin/. "$run"/ && cd "$run" || fail "copy of the basin"
   bash "$here/../../scripts/refine_grids.sh" 4 ./*.asc || fail "refining the grids"
-  # The run ends after the second hour of its first day (the lines after "[model_time]" hold the
-  # start hour, day, month and year, then the end's).
+  # The run covers the last two hours of its first day, the first with rain and snow (the lines
+  # after "[model_time]" hold the start hour, day, month and year, then the end's).
   t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
-  awk -v t="$t" 'NR == t + 5 { $1 = 2 } NR == t + 6 { $1 = 1 } { print }' basin.ctl >basin.ctl.new &&
+  awk -v t="$t" 'NR == t + 1 { $1 = 23 } NR == t + 5 { $1 = 24 } NR == t + 6 { $1 = 1 } { print }' basin.ctl \
+    >basin.ctl.new &&
     mv basin.ctl.new basin.ctl
+  # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
+  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
+             s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl
   OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
     { tail -5 console.txt; fail "the run with $threads threads failed"; }
 done
@@ -26,12 +32,22 @@ cd "$wd" || fail "work directory"
 compared=0
 while IFS= read -r f; do
   case "$f" in ./console.txt | *.xml | *.log) continue ;; esac
-  [ -f "threads_4/$f" ] || fail "$f missing with 4 threads"
-  cmp -s "threads_1/$f" "threads_4/$f" || fail "$f differs between 1 and 4 threads"
+  for threads in 3 4; do
+    [ -f "threads_$threads/$f" ] || fail "$f missing with $threads threads"
+    cmp -s "threads_1/$f" "threads_$threads/$f" || fail "$f differs between 1 and $threads threads"
+  done
   compared=$((compared + 1))
 done < <(cd threads_1 && find . -type f | sort)
 for f in interception_storage.asc throughfall_zones.txt snow_total.asc silting_ekin.asc; do
   [ -f "threads_1/$f" ] || fail "no $f written"
+done
+# The tables of the sub-models whose zone sums the threads share: a row for each of the two
+# steps, and some value that is not 0 (the comparison above has something to compare).
+for f in throughfall_zones.txt interception_storage_zones.txt snow_storage_zones.txt p_snow.txt SB_2.txt \
+  silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta snow_evap_zones.txt; do
+  [ "$(tail -n +4 "threads_1/$f" | wc -l)" -eq 2 ] || fail "$f: not a row per step"
+  tail -n +4 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||
+    fail "$f: every value is 0"
 done
 
 # A fault found while the threads fill the land-use grids is reported as one thread reports it:
