@@ -396,16 +396,11 @@ void siltingupclass::AddStatistics() {
             for (int c = 1; c <= ncols; ++c) zoneOf[c] = OwnCell(r, c) ? SubbasinOf(r, c) : CellZoneGrid::kNone;
         }
         // Every thread walks all own cells in row order and adds to the records of its lanes only.
-        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
         ZoneCellWeight weight(relCellArea, nrows, ncols);
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            const int* zoneOf = statZones_.Row(r);
-            for (int c = 1; c <= ncols; ++c) {
-                const int zone = zoneOf[c];
-                if (zone == CellZoneGrid::kNone) continue;
-                share.Zone(zone);
-                if (!share.OwnsAnyBelow(lanes)) continue;
+        statZones_.ForCellsOfOwnLanes(
+            firstRow, lastRow, lanes,
+            [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; },
+            [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 const double Q = directRunoff.data[r][c];
                 weight.At(r, c);
                 if (share.Owns(0)) weight.Add(dispositionSums, zone, disposition.data[r][c], 1.0);
@@ -415,7 +410,6 @@ void siltingupclass::AddStatistics() {
                     if (share.Owns(1 + t))
                         weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone,
                                    tracers[static_cast<std::size_t>(t)].flux[r][c], Q);
-            }
-        }
+            });
     }
 }

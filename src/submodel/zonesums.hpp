@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
+#include "kernel/zonelanes.hpp"
 #include "kernel/zonerecord.hpp"
 #include "kernel/zonestat.hpp"
 
@@ -70,6 +71,26 @@ public:
     }
     // Row r, indexed by column 1..ncols.
     int* Row(int r) { return zones_.data() + static_cast<std::size_t>(r - first_) * stride_; }
+
+    // Run by every thread of a team: the cells of rows first..last with a zone, in row order and
+    // within a row in the columns c1..c2 of columns(r) (c1 > c2: none), whose zone has one of the
+    // lanes 0..lanes-1 on the calling thread; cell(r, c, zone, share) makes the additions of the
+    // lanes the thread owns (share.Owns).
+    template <class Columns, class Cell>
+    void ForCellsOfOwnLanes(int first, int last, int lanes, Columns columns, Cell cell) {
+        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
+        for (int r = first; r <= last; ++r) {
+            const auto [c1, c2] = columns(r);
+            const int* zoneOf = Row(r);
+            for (int c = c1; c <= c2; ++c) {
+                const int zone = zoneOf[c];
+                if (zone == kNone) continue;
+                share.Zone(zone);
+                if (!share.OwnsAnyBelow(lanes)) continue;
+                cell(r, c, zone, static_cast<const ZoneLaneShare&>(share));
+            }
+        }
+    }
 
 private:
     std::vector<int> zones_;

@@ -199,16 +199,10 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
                 zoneOf[c] = ZoneOf(r, c);
             }
         }
-        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
-        for (int r = firstRow; r <= lastRow; ++r) {
-            const auto [c1, c2] = ColumnRange(r);
-            const int* zoneOf = snowEvapZones_.Row(r);
-            for (int c = c1; c <= c2; ++c) {
-                if (zoneOf[c] == CellZoneGrid::kNone) continue;
-                share.Zone(zoneOf[c]);
-                if (share.Owns(0)) snowEvapStats->AddValue(r, c, zoneOf[c], snowEvaporation[r][c], 1.0);
-            }
-        }
+        snowEvapZones_.ForCellsOfOwnLanes(firstRow, lastRow, 1, [&](int r) { return ColumnRange(r); },
+                                          [&](int r, int c, int zone, const ZoneLaneShare&) {
+                                              snowEvapStats->AddValue(r, c, zone, snowEvaporation[r][c], 1.0);
+                                          });
     }
     snowEvapStats->Step(year, month, day, hour, 1);
     WriteStatisticGrids(snowEvaporationIndex, true, false);

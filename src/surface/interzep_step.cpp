@@ -118,17 +118,14 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
             }
         }
         // Every thread walks all own cells in row order and adds to the records of its lanes only.
-        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
         ZoneCellWeight weight = statWeight_;
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            const auto [c0, c1] = BasinColumnsOfRow(r);
-            const int* zoneOf = statZones_.Row(r);
-            for (int c = c0; c <= c1; ++c) {
-                const int zone = zoneOf[c];
-                if (zone == CellZoneGrid::kNone) continue;
-                share.Zone(zone);
-                if (!share.OwnsAnyBelow(lanes)) continue;
+        statZones_.ForCellsOfOwnLanes(
+            firstRow, lastRow, lanes,
+            [&](int r) {
+                const ColumnRange range = BasinColumnsOfRow(r);
+                return zoneGrid->holds(r) ? std::pair<int, int>{range.first, range.last} : std::pair{1, 0};
+            },
+            [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
                 if (statistics) AddStatistics(weight, share, r, c, zone, g);
                 // The throughfall's concentration, weighed with the throughfall of the part not
@@ -138,8 +135,7 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
                         if (share.Owns(targets - 1 + t))
                             AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
                                                (1.0 - g) * layers[0].throughfall.data[r][c]);
-            }
-        }
+            });
     }
 }
 

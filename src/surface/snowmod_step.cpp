@@ -449,16 +449,11 @@ void schneemodellklasse::AddSnowStatistics() {
             }
         }
         // Every thread walks all own cells in row order and adds to the records of its lanes only.
-        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
         ZoneCellWeight weight(relCellArea, nrows, ncols);
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            const int* zoneOf = statZones_.Row(r);
-            for (int c = 1; c <= ncols; ++c) {
-                const int zone = zoneOf[c];
-                if (zone == CellZoneGrid::kNone) continue;
-                share.Zone(zone);
-                if (!share.OwnsAnyBelow(lanes)) continue;
+        statZones_.ForCellsOfOwnLanes(
+            firstRow, lastRow, lanes,
+            [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; },
+            [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 weight.At(r, c);
                 for (int k = 0; k < count; ++k) {
                     if (!share.Owns(k)) continue;
@@ -467,8 +462,8 @@ void schneemodellklasse::AddSnowStatistics() {
                     if (o.overNodata && !(v > nodata + 1)) continue;
                     weight.Add(o.target, zone, v, 1);
                 }
-                if (!tracerTables) continue;
-                if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) continue;
+                if (!tracerTables) return;
+                if (glacierFraction != nullptr && std::clamp((*glacierFraction)[r][c], 0.0, 1.0) > 0) return;
                 const double cover = solid.data[r][c] + liquid.data[r][c];
                 for (int t = 1; t <= tracerCount; ++t) {
                     if (!share.Owns(count - 1 + t)) continue;
@@ -477,8 +472,7 @@ void schneemodellklasse::AddSnowStatistics() {
                     weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone,
                                tracers[static_cast<std::size_t>(t)].storage[r][c], w);
                 }
-            }
-        }
+            });
     }
 }
 
