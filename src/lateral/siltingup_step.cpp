@@ -388,18 +388,15 @@ void siltingupclass::AddStatistics() {
     statZones_.Prepare(firstRow, lastRow, ncols);
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
-        // The zones of the own cells, the rows shared among the threads.
-#pragma omp for schedule(runtime)
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            int* zoneOf = statZones_.Row(r);
-            for (int c = 1; c <= ncols; ++c) zoneOf[c] = OwnCell(r, c) ? SubbasinOf(r, c) : CellZoneGrid::kNone;
-        }
-        // Every thread walks all own cells in row order and adds to the records of its lanes only.
+        // The zones of the own cells, then every thread walks all own cells in row order and adds
+        // to the records of its lanes only.
         ZoneCellWeight weight(relCellArea, nrows, ncols);
-        statZones_.ForCellsOfOwnLanes(
+        statZones_.FillAndWalkOwnLanes(
             firstRow, lastRow, lanes,
             [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; },
+            [&](int r, int c1, int c2, int* zoneOf) {
+                for (int c = c1; c <= c2; ++c) zoneOf[c] = OwnCell(r, c) ? SubbasinOf(r, c) : CellZoneGrid::kNone;
+            },
             [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 const double Q = directRunoff.data[r][c];
                 weight.At(r, c);

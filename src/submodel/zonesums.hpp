@@ -72,6 +72,20 @@ public:
     // Row r, indexed by column 1..ncols.
     int* Row(int r) { return zones_.data() + static_cast<std::size_t>(r - first_) * stride_; }
 
+    // Run by every thread of a team: the rows first..last shared among the threads (an OpenMP
+    // loop), fill(r, c1, c2, Row(r)) sets the zone position (kNone: none) of the columns c1..c2 of
+    // columns(r); once every row is filled, each thread walks the cells of its lanes
+    // (ForCellsOfOwnLanes with columns and cell).
+    template <class Columns, class Fill, class Cell>
+    void FillAndWalkOwnLanes(int first, int last, int lanes, Columns columns, Fill fill, Cell cell) {
+#pragma omp for schedule(runtime)
+        for (int r = first; r <= last; ++r) {
+            const auto [c1, c2] = columns(r);
+            if (c1 <= c2) fill(r, c1, c2, Row(r));
+        }
+        ForCellsOfOwnLanes(first, last, lanes, columns, cell);
+    }
+
     // Run by every thread of a team: the cells of rows first..last with a zone, in row order and
     // within a row in the columns c1..c2 of columns(r) (c1 > c2: none), whose zone has one of the
     // lanes 0..lanes-1 on the calling thread; cell(r, c, zone, share) makes the additions of the

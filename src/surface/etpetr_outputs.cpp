@@ -179,30 +179,28 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
     snowEvapZones_.Prepare(firstRow, lastRow, ncols);
 #pragma omp parallel if (team && !useResponseUnits)
     {
-#pragma omp for schedule(runtime)
-        for (int r = firstRow; r <= lastRow; ++r) {
-            const auto [c1, c2] = ColumnRange(r);
-            int* zoneOf = snowEvapZones_.Row(r);
-            for (int c = c1; c <= c2; ++c) {
-                zoneOf[c] = CellZoneGrid::kNone;
-                if (!OwnCell(r, c)) continue;
-                int mr = 0, mc = 0;
-                if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
-                    TakePotentialOfMaster(r, c, mr, mc);
-                    snowEvaporation[r][c] = snowEvaporation[mr][mc];
-                    (*snowStorage)[r][c] = (*snowStorage)[mr][mc];
-                    if (glacierGrids) {
-                        (*snowEvaporationGlacier)[r][c] = (*snowEvaporationGlacier)[mr][mc];
-                        (*solidSnowGlacier)[r][c] = (*solidSnowGlacier)[mr][mc];
+        snowEvapZones_.FillAndWalkOwnLanes(
+            firstRow, lastRow, 1, [&](int r) { return ColumnRange(r); },
+            [&](int r, int c1, int c2, int* zoneOf) {
+                for (int c = c1; c <= c2; ++c) {
+                    zoneOf[c] = CellZoneGrid::kNone;
+                    if (!OwnCell(r, c)) continue;
+                    int mr = 0, mc = 0;
+                    if (useResponseUnits && !MasterCell(r, c) && MasterOf(r, c, &mr, &mc)) {
+                        TakePotentialOfMaster(r, c, mr, mc);
+                        snowEvaporation[r][c] = snowEvaporation[mr][mc];
+                        (*snowStorage)[r][c] = (*snowStorage)[mr][mc];
+                        if (glacierGrids) {
+                            (*snowEvaporationGlacier)[r][c] = (*snowEvaporationGlacier)[mr][mc];
+                            (*solidSnowGlacier)[r][c] = (*solidSnowGlacier)[mr][mc];
+                        }
                     }
+                    zoneOf[c] = ZoneOf(r, c);
                 }
-                zoneOf[c] = ZoneOf(r, c);
-            }
-        }
-        snowEvapZones_.ForCellsOfOwnLanes(firstRow, lastRow, 1, [&](int r) { return ColumnRange(r); },
-                                          [&](int r, int c, int zone, const ZoneLaneShare&) {
-                                              snowEvapStats->AddValue(r, c, zone, snowEvaporation[r][c], 1.0);
-                                          });
+            },
+            [&](int r, int c, int zone, const ZoneLaneShare&) {
+                snowEvapStats->AddValue(r, c, zone, snowEvaporation[r][c], 1.0);
+            });
     }
     snowEvapStats->Step(year, month, day, hour, 1);
     WriteStatisticGrids(snowEvaporationIndex, true, false);

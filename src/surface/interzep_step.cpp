@@ -99,31 +99,27 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     statZones_.Prepare(firstRow, lastRow, ncols);
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
-        // The zones of the own cells, the rows shared among the threads.
-#pragma omp for schedule(runtime)
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            const auto [c0, c1] = BasinColumnsOfRow(r);
-            const double* zones = (*zoneGrid)[r];
-            const double* regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-            int* zoneOf = statZones_.Row(r);
-            for (int c = c0; c <= c1; ++c) {
-                zoneOf[c] = CellZoneGrid::kNone;
-                if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
-                const long code = static_cast<long>(std::floor(zones[c] + 0.5));
-                int zone = 0;
-                if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
-                    zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-                zoneOf[c] = zone;
-            }
-        }
-        // Every thread walks all own cells in row order and adds to the records of its lanes only.
+        // The zones of the own cells, then every thread walks all own cells in row order and adds
+        // to the records of its lanes only.
         ZoneCellWeight weight = statWeight_;
-        statZones_.ForCellsOfOwnLanes(
+        statZones_.FillAndWalkOwnLanes(
             firstRow, lastRow, lanes,
             [&](int r) {
                 const ColumnRange range = BasinColumnsOfRow(r);
                 return zoneGrid->holds(r) ? std::pair<int, int>{range.first, range.last} : std::pair{1, 0};
+            },
+            [&](int r, int c0, int c1, int* zoneOf) {
+                const double* zones = (*zoneGrid)[r];
+                const double* regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+                for (int c = c0; c <= c1; ++c) {
+                    zoneOf[c] = CellZoneGrid::kNone;
+                    if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+                    const long code = static_cast<long>(std::floor(zones[c] + 0.5));
+                    int zone = 0;
+                    if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
+                        zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+                    zoneOf[c] = zone;
+                }
             },
             [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;

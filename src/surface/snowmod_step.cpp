@@ -435,24 +435,21 @@ void schneemodellklasse::AddSnowStatistics() {
     statZones_.Prepare(firstRow, lastRow, ncols);
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
-        // The zones of the own cells, the rows shared among the threads.
-#pragma omp for schedule(runtime)
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!zoneGrid->holds(r)) continue;
-            int* zoneOf = statZones_.Row(r);
-            for (int c = 1; c <= ncols; ++c) {
-                zoneOf[c] = CellZoneGrid::kNone;
-                if (!OwnCell(r, c)) continue;
-                const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-                if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
-                zoneOf[c] = (*zoneIndex)[static_cast<std::size_t>(code)];
-            }
-        }
-        // Every thread walks all own cells in row order and adds to the records of its lanes only.
+        // The zones of the own cells, then every thread walks all own cells in row order and adds
+        // to the records of its lanes only.
         ZoneCellWeight weight(relCellArea, nrows, ncols);
-        statZones_.ForCellsOfOwnLanes(
+        statZones_.FillAndWalkOwnLanes(
             firstRow, lastRow, lanes,
             [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; },
+            [&](int r, int c1, int c2, int* zoneOf) {
+                for (int c = c1; c <= c2; ++c) {
+                    zoneOf[c] = CellZoneGrid::kNone;
+                    if (!OwnCell(r, c)) continue;
+                    const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+                    if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
+                    zoneOf[c] = (*zoneIndex)[static_cast<std::size_t>(code)];
+                }
+            },
             [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 weight.At(r, c);
                 for (int k = 0; k < count; ++k) {
