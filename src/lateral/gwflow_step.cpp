@@ -78,12 +78,13 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     }
     ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
-    // The faces and the flows of every layer travel together, with one wait: no solve changes
-    // them (a solve changes only its layer's heads).
+    // The faces of every layer travel together, with one wait: no solve changes them (a solve
+    // changes only its layer's heads). The flows' halo rows are not read before the exchange
+    // after the fluxes of this step brings them anew.
     halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
         const Layer& L = layers[static_cast<std::size_t>(l)];
-        halo.insert(halo.end(), {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
+        halo.insert(halo.end(), {L.txIndex, L.tyIndex});
     }
     ExchangeHalos(halo);
     for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
@@ -322,9 +323,10 @@ void gwflowclass::SolveLayer(int l) {
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
         // after the last sweep the exchange brings what the exchange of the heads after all
-        // layers brings, which nothing reads before it.
-        const int agreement = size > 1 ? sweepMaxima_->Start(own) : -1;
+        // layers brings, which nothing reads before it. They go first: the neighbours wait for
+        // them to begin their next sweep, while the agreement is looked at only sweeps later.
         halo.Start(*this, L.headIndex);
+        const int agreement = size > 1 ? sweepMaxima_->Start(own) : -1;
         factorSum = res.factorSum;
         factorCount = res.factorCount;
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
@@ -341,11 +343,11 @@ void gwflowclass::SolveLayer(int l) {
                 const double agreed = sweepMaxima_->WaitBehindLast(counter - due.sweep);
                 if (agreed > maxErrorAllowed) continue;
                 // That sweep ended the solve: the ones after it never happened. Its heads go back
-                // and the neighbours get them again.
+                // and the neighbours get them again, while the oscillations are counted below.
                 halo.WaitAll();
                 sweepMaxima_->WaitAll();
                 RestoreTrialHeads(view, due.sweep % lag);
-                MPIExchangeHalo(L.headIndex);
+                halo.Start(*this, L.headIndex);
                 counter = due.sweep;
                 change = agreed;
                 res = due.result;
