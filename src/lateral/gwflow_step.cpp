@@ -68,13 +68,14 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     // Leakage is read only at the cell itself, so its own-rows grid needs no halo exchange.
     for (int l = 1; l < layerCount; ++l) ComputeLeakage(l);
     // Each layer's start touches only its own cells: the halo rows of all layers and of the
-    // linked grids the faces read travel together afterwards, with one wait.
+    // linked grids the faces read travel together afterwards, with one wait. The heads of the
+    // step before are read at own cells only (the oscillations), so their halo rows stay home.
     std::vector<int>& halo = haloIndices_;
     halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
         StartLayerStep(l);
         const Layer& L = layers[static_cast<std::size_t>(l)];
-        halo.insert(halo.end(), {L.headIndex, L.oldIndex, L.oldOldIndex});
+        halo.insert(halo.end(), {L.headIndex, L.oldIndex});
     }
     ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
@@ -240,7 +241,7 @@ void gwflowclass::SolveLayer(int l) {
     double change = 0;
     // After the terms are prepared: they read the start heads of halo cells as the exchange at the
     // start of the step left them.
-    ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex, L.oldOldIndex});
+    ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex});
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
     const int split = waitForEveryAgreement ? lastRow : SweepSplit(bandFirst);
     gwnum::SorLayer view = SweepView(l);
