@@ -245,9 +245,11 @@ private:
     struct MixFaces {
         bool from[6];
     };
-    void TracerMixing(int l, int r, int c, double volume, const double* inflow, double water, const MixFaces& faces);
+    // Both are defined beside the balance, the only caller, and taken into its cell loops.
+    [[gnu::always_inline]] inline void TracerMixing(int l, int r, int c, double volume, const double* inflow,
+                                                    double water, const MixFaces& faces);
     // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums.
-    void AddTracerZones(int l, int r, int c, double water);
+    [[gnu::always_inline]] inline void AddTracerZones(int l, int r, int c, double water);
     void CopyTracers(int l);
 
     // Cell look-ups of every pass, defined here so that the cell loops inline them.

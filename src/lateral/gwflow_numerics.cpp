@@ -24,32 +24,6 @@ double Leakage(double hu, double hd, double td, double k) {
     return std::clamp(d, -1.0, 1.0) * k;
 }
 
-double HarmonicMean(double a, double b) { return a + b > 0 ? 2.0 * a * b / (a + b) : 0.0; }
-
-namespace {
-
-// Saturated thickness times conductivity; confined cells use their full thickness.
-double SideTransmissivity(const FaceCell& s, bool confined) {
-    const double thickness = confined ? s.b : s.h - s.top + s.bEff;
-    return thickness * s.k;
-}
-
-}  // namespace
-
-double FaceTransmissivity(const FaceCell& cell, const FaceCell* nb, bool acrossRows) {
-    const double limit = cell.top + kConfinedMargin;
-    // At exactly top + margin the cell is still unconfined along rows and confined across them.
-    const bool confined = acrossRows ? cell.h >= limit : cell.h > limit;
-    double tc = cell.g > 0 ? 0.0 : SideTransmissivity(cell, confined);
-    double tn = 0;
-    if (nb != nullptr && !(nb->g > 0)) tn = SideTransmissivity(*nb, !(nb->h < nb->top + kConfinedMargin));
-
-    const double hn = nb != nullptr ? nb->h : 0.0;
-    if (tc <= 0) tc = (nb != nullptr && tn > 0 && hn > cell.h && cell.k > 0 && cell.g == 0) ? tn : 0.0;
-    if (nb != nullptr && tn <= 0) tn = (tc > 0 && cell.h > hn && nb->k > 0 && nb->g == 0) ? tc : 0.0;
-    return HarmonicMean(tc, tn);
-}
-
 double AdaptiveFactor(double hn, double hstar, double hp) {
     if (hp == hstar) return 1.0;
     const double w = 1.0 + (hn - hstar) / (hstar - hp);

@@ -14,7 +14,7 @@ namespace gwnum {
 double Leakage(double hu, double hd, double td, double k);
 
 // Harmonic mean 2ab / (a + b) of two transmissivities, 0 when a + b is not positive.
-double HarmonicMean(double a, double b);
+inline double HarmonicMean(double a, double b) { return a + b > 0 ? 2.0 * a * b / (a + b) : 0.0; }
 
 // One cell as a face sees it: head, top of the layer, effective and full thickness,
 // conductivity in the face's direction and glacier fraction.
@@ -45,7 +45,26 @@ inline double StoredWater(double h, double top, double b, double st, double st1)
 // cell on the other side (grid edge, outside the basin, another zone where zones separate).
 // A dry side (no saturated thickness) takes the other side's transmissivity when water flows
 // from that side into it, so a dry cell fills but passes nothing on.
-double FaceTransmissivity(const FaceCell& cell, const FaceCell* neighbour, bool acrossRows);
+// Defined here, so that the loop over a layer's faces takes it in (two calls a cell).
+inline double FaceTransmissivity(const FaceCell& cell, const FaceCell* neighbour, bool acrossRows) {
+    // Saturated thickness times conductivity; confined cells use their full thickness.
+    const auto side = [](const FaceCell& s, bool confined) {
+        const double thickness = confined ? s.b : s.h - s.top + s.bEff;
+        return thickness * s.k;
+    };
+    const double limit = cell.top + kConfinedMargin;
+    // At exactly top + margin the cell is still unconfined along rows and confined across them.
+    const bool confined = acrossRows ? cell.h >= limit : cell.h > limit;
+    double tc = cell.g > 0 ? 0.0 : side(cell, confined);
+    double tn = 0;
+    if (neighbour != nullptr && !(neighbour->g > 0))
+        tn = side(*neighbour, !(neighbour->h < neighbour->top + kConfinedMargin));
+
+    const double hn = neighbour != nullptr ? neighbour->h : 0.0;
+    if (tc <= 0) tc = (neighbour != nullptr && tn > 0 && hn > cell.h && cell.k > 0 && cell.g == 0) ? tn : 0.0;
+    if (neighbour != nullptr && tn <= 0) tn = (tc > 0 && cell.h > hn && neighbour->k > 0 && neighbour->g == 0) ? tc : 0.0;
+    return HarmonicMean(tc, tn);
+}
 
 // Adaptive over-relaxation factor from the new Gauss-Seidel value hn, the current iterate
 // hstar and the previous iterate hp: 1 when hp equals hstar, else 1 + (hn - hstar) /

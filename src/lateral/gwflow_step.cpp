@@ -68,22 +68,24 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     // Leakage is read only at the cell itself, so its own-rows grid needs no halo exchange.
     for (int l = 1; l < layerCount; ++l) ComputeLeakage(l);
     // Each layer's start touches only its own cells: the halo rows of all layers and of the
-    // linked grids the faces read travel together afterwards, with one wait.
+    // linked grids the faces read travel together afterwards, with one wait. The heads of the
+    // step before are read at own cells only (the oscillations), so their halo rows stay home.
     std::vector<int>& halo = haloIndices_;
     halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
         StartLayerStep(l);
         const Layer& L = layers[static_cast<std::size_t>(l)];
-        halo.insert(halo.end(), {L.headIndex, L.oldIndex, L.oldOldIndex});
+        halo.insert(halo.end(), {L.headIndex, L.oldIndex});
     }
     ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
-    // The faces and the flows of every layer travel together, with one wait: no solve changes
-    // them (a solve changes only its layer's heads).
+    // The faces of every layer travel together, with one wait: no solve changes them (a solve
+    // changes only its layer's heads). The flows' halo rows are not read before the exchange
+    // after the fluxes of this step brings them anew.
     halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
         const Layer& L = layers[static_cast<std::size_t>(l)];
-        halo.insert(halo.end(), {L.flowXIndex, L.flowYIndex, L.txIndex, L.tyIndex});
+        halo.insert(halo.end(), {L.txIndex, L.tyIndex});
     }
     ExchangeHalos(halo);
     for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
@@ -239,7 +241,7 @@ void gwflowclass::SolveLayer(int l) {
     double change = 0;
     // After the terms are prepared: they read the start heads of halo cells as the exchange at the
     // start of the step left them.
-    ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex, L.oldOldIndex});
+    ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex});
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
     const int split = waitForEveryAgreement ? lastRow : SweepSplit(bandFirst);
     gwnum::SorLayer view = SweepView(l);
@@ -322,9 +324,10 @@ void gwflowclass::SolveLayer(int l) {
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
         // heads and the heads of the step before stay as the first exchange brought them), and
         // after the last sweep the exchange brings what the exchange of the heads after all
-        // layers brings, which nothing reads before it.
-        const int agreement = size > 1 ? sweepMaxima_->Start(own) : -1;
+        // layers brings, which nothing reads before it. They go first: the neighbours wait for
+        // them to begin their next sweep, while the agreement is looked at only sweeps later.
         halo.Start(*this, L.headIndex);
+        const int agreement = size > 1 ? sweepMaxima_->Start(own) : -1;
         factorSum = res.factorSum;
         factorCount = res.factorCount;
         // maxiter of 0 or less allows one sweep, so that a layer that does not converge ends.
@@ -341,11 +344,11 @@ void gwflowclass::SolveLayer(int l) {
                 const double agreed = sweepMaxima_->WaitBehindLast(counter - due.sweep);
                 if (agreed > maxErrorAllowed) continue;
                 // That sweep ended the solve: the ones after it never happened. Its heads go back
-                // and the neighbours get them again.
+                // and the neighbours get them again, while the oscillations are counted below.
                 halo.WaitAll();
                 sweepMaxima_->WaitAll();
                 RestoreTrialHeads(view, due.sweep % lag);
-                MPIExchangeHalo(L.headIndex);
+                halo.Start(*this, L.headIndex);
                 counter = due.sweep;
                 change = agreed;
                 res = due.result;

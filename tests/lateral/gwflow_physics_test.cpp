@@ -722,3 +722,53 @@ TEST_F(GwPhysics, ConvergedHeadsOfBothLayersDoNotDependOnTheDivision) {
                         << std::setprecision(17) << l << " " << rows[i] << " " << cols[j];
                 }
 }
+
+TEST_F(GwPhysics, AfterEachStepTheHaloRowsHoldWhatTheNeighboursEndTheStepWith) {
+    // Fixed heads on rows next to the band borders at two and four processes (rows 10, 21, 31),
+    // a coarse limit, so that the processes agree on a solve's end while sweeping on and take the
+    // sweeps after it back, and a limit of sweeps. After every step the halo rows of both layers'
+    // heads, start heads and flows hold, bit for bit, what the neighbouring process ends the step
+    // with: the balance, the next step's faces and the control point read them.
+    Init(40, 23, 50.0, 3.0);
+    VariedAquifer();
+    Find("gw_boundary_fix_h_1")[10][5] = 9.0;
+    Find("gw_boundary_fix_h_1")[21][17] = 8.5;
+    Find("gw_boundary_fix_h_2")[31][6] = 5.0;
+    auto expectHaloOfNeighbours = [&](const Matrix& m, const char* what, int day) {
+        std::vector<std::vector<double>> got(recv_.size());
+        std::vector<MPI_Request> requests;
+        for (std::size_t i = 0; i < recv_.size(); ++i) {
+            got[i].resize(static_cast<std::size_t>(recv_[i].count));
+            requests.emplace_back();
+            MPI_Irecv(got[i].data(), recv_[i].count, MPI_DOUBLE, recv_[i].rank, 7000 + recv_[i].row, MPI_COMM_WORLD,
+                      &requests.back());
+        }
+        for (const HaloRecord& h : send_) {
+            requests.emplace_back();
+            MPI_Isend(m[h.row] + h.firstCol, h.count, MPI_DOUBLE, h.rank, 7000 + h.row, MPI_COMM_WORLD, &requests.back());
+        }
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+        for (std::size_t i = 0; i < recv_.size(); ++i)
+            EXPECT_EQ(std::memcmp(got[i].data(), m[recv_[i].row] + recv_[i].firstCol, got[i].size() * sizeof(double)), 0)
+                << what << " row " << recv_[i].row << " day " << day;
+    };
+    for (const int maxiter : {10000, 7}) {
+        SCOPED_TRACE(maxiter);
+        Section sec;
+        sec.layers = 2;
+        sec.maxiter = maxiter;
+        sec.maxerr = 1e-4;
+        sec.sor = 1.3;
+        auto g = MakeOk(sec);
+        for (int day = 1; day <= 3; ++day) {
+            Step(*g, day);
+            for (int l = 1; l <= 2; ++l) {
+                const auto& L = g->layers[static_cast<std::size_t>(l)];
+                expectHaloOfNeighbours(L.head, "heads", day);
+                expectHaloOfNeighbours(L.headOld, "start heads", day);
+                expectHaloOfNeighbours(L.flowX, "flows along rows", day);
+                expectHaloOfNeighbours(L.flowY, "flows across rows", day);
+            }
+        }
+    }
+}
