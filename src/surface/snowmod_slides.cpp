@@ -192,14 +192,18 @@ void schneemodellklasse::CreateSlideGrids() {
                     usable = false;
                     continue;
                 }
-                slot = static_cast<std::int32_t>(ranks.cells.size());
-                ranks.cells.emplace_back(orderRow, orderCol);
+                // While the order is usable, rank k is the k-th cell of the order.
+                slot = static_cast<std::int32_t>(k - 1);
             } else if (inBasin) {
                 rowOut[c] = colOut[c] = none;
                 usable = false;
             }
         }
     }
+    // The cells of the ranks, in one pass of their own: the first k of the order.
+    if (usable)
+        for (std::size_t j = 0; j < k; ++j)
+            ranks.cells.emplace_back(static_cast<int>(ordered[j] >> 32), static_cast<int>(ordered[j] & 0xffffffffU));
     ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }
