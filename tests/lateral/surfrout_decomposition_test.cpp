@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -212,7 +211,6 @@ TEST_F(SurfaceDivision, CellsOfZoneZeroStayOutOfTheLevelsOfTheirNeighbours) {
                 expected >> word;
                 if (!w.Own(r, c)) continue;
                 const double got = (*w.storage)[r][c];
-                if (std::getenv("TALVO_PRINT_STORAGES") != nullptr) std::printf("%a\n", got);
                 EXPECT_EQ(got, std::strtod(word.c_str(), nullptr)) << method << " " << r << " " << c;
             }
     }
