@@ -100,14 +100,23 @@ void siltingupclass::CreateGrid(OwnGrid& grid, const char* name, bool fromFile) 
     // Basin cells the file leaves without data start from 0; cells outside the basin hold
     // nodata, whatever the rows of this process received for them.
     if (fromFile) ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 2, false, false, 0.0);
+    // Row pointers and nodata in locals: a store into the grid could otherwise change them as far
+    // as the compiler knows.
+    const double none = nodata;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!grid.data.holds(r)) continue;
-        const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
-        for (int c = 1; c <= ncols; ++c)
-            if (!zoneRow || (*zoneGrid)[r][c] == nodata)
-                grid.data[r][c] = nodata;
-            else if (!fromFile)
-                grid.data[r][c] = 0.0;
+        double* const to = grid.data[r];
+        if (zoneGrid == nullptr || !zoneGrid->holds(r)) {
+            std::fill(to + 1, to + ncols + 1, none);
+            continue;
+        }
+        const double* const zone = (*zoneGrid)[r];
+        if (fromFile) {
+            for (int c = 1; c <= ncols; ++c)
+                if (zone[c] == none) to[c] = none;
+        } else {
+            for (int c = 1; c <= ncols; ++c) to[c] = zone[c] == none ? none : 0.0;
+        }
     }
     RegisterGrid(index, grid.fileName, &grid.data, nullptr, 0, name, grid.writeCode, firstRow, lastRow);
     grid.index = index;

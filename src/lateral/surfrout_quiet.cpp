@@ -18,6 +18,7 @@
 // that count is written for it. Cells of other processes in the halo rows get their flags from
 // the exchanged values. The same file builds the per-cell tables: own
 // basin cells by row and which neighbours exist and lie inside.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -63,30 +64,41 @@ void surfaceroutingclass::BuildQuietCells() {
         for (int c = 1; c <= ncols; ++c)
             k[c] = static_cast<unsigned char>((zone[c] != nodata ? 1u : 0u) | (zone[c] > 0 ? 2u : 0u));
     }
+    // A row of the grid's rows, or a row without neighbours for the rows beyond the grid; the
+    // masks are built a row at a time, one direction after the other over the whole row.
+    const std::vector<unsigned char> noRow(width, 0);
+    std::vector<std::uint16_t> exists(width, 0), inside(width, 0);
     for (int r = firstRow; r <= lastRow; ++r) {
-        const unsigned char* rowOf[9];
+        std::fill(exists.begin(), exists.end(), 0);
+        std::fill(inside.begin(), inside.end(), 0);
         for (int d = 0; d <= 8; ++d) {
             const int rr = r + surfrout::kRowStep[d];
-            rowOf[d] = rr < 1 || rr > nrows ? nullptr : &kind[static_cast<std::size_t>(rr - lo) * width];
-        }
-        for (int c = 1; c <= ncols; ++c) {
-            unsigned exists = 0, inside = 0;
-            for (int d = 0; d <= 8; ++d) {
-                if (rowOf[d] == nullptr) continue;
-                const unsigned k = rowOf[d][c + surfrout::kColStep[d]];
-                exists |= (k & 1u) << d;
-                inside |= ((k >> 1) & 1u) << d;
+            const unsigned char* const k =
+                rr < 1 || rr > nrows ? noRow.data() : &kind[static_cast<std::size_t>(rr - lo) * width];
+            const int step = surfrout::kColStep[d];
+            std::uint16_t* const e = exists.data();
+            std::uint16_t* const i = inside.data();
+            for (int c = 1; c <= ncols; ++c) {
+                const unsigned v = k[c + step];
+                e[c] = static_cast<std::uint16_t>(e[c] | ((v & 1u) << d));
+                i[c] = static_cast<std::uint16_t>(i[c] | (((v >> 1) & 1u) << d));
             }
-            existsMask[FlagIndex(r, c)] = static_cast<std::uint16_t>(exists);
-            insideMask[FlagIndex(r, c)] = static_cast<std::uint16_t>(inside);
         }
+        const auto at = static_cast<std::ptrdiff_t>(FlagIndex(r, 1));
+        std::copy(exists.begin() + 1, exists.begin() + ncols + 1, existsMask.begin() + at);
+        std::copy(inside.begin() + 1, inside.begin() + ncols + 1, insideMask.begin() + at);
     }
+    // The cells of other processes in the held rows, from the own-cell flags of the own rows.
     foreignCells.clear();
-    for (int r = lo; r <= hi; ++r)
-        for (int c = 1; c <= ncols; ++c) {
-            const bool own = r >= firstRow && r <= lastRow && OwnBasinCell(r, c);
-            if (!own && zoneHalo[r][c] != nodata) foreignCells.push_back(ForeignCell{r, c, totalInput[r][c]});
-        }
+    const double none = nodata;
+    for (int r = lo; r <= hi; ++r) {
+        const double* const zone = zoneHalo[r];
+        const bool ownRow = r >= firstRow && r <= lastRow;
+        const unsigned char* const own = ownRow ? &ownFlag[FlagIndex(r, 0)] : nullptr;
+        for (int c = 1; c <= ncols; ++c)
+            if (zone[c] != none && (own == nullptr || own[c] == 0))
+                foreignCells.push_back(ForeignCell{r, c, totalInput[r][c]});
+    }
 }
 
 void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size_t f, bool riverMoved) {

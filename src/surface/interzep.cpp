@@ -114,11 +114,18 @@ void interzeptionsmodellklasse::CreateGrid(OwnGrid& grid, const std::string& nam
     if (read) {
         ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 0, false);
     } else {
+        // Row pointers and nodata in locals: a store into the grid could otherwise change them as
+        // far as the compiler knows.
+        const double none = nodata;
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!grid.data.holds(r)) continue;
-            const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(r);
-            for (int c = 1; c <= ncols; ++c)
-                grid.data[r][c] = zoneRow && (*zoneGrid)[r][c] != nodata ? 0.0 : nodata;
+            double* const to = grid.data[r];
+            if (zoneGrid == nullptr || !zoneGrid->holds(r)) {
+                std::fill(to + 1, to + ncols + 1, none);
+                continue;
+            }
+            const double* const zone = (*zoneGrid)[r];
+            for (int c = 1; c <= ncols; ++c) to[c] = zone[c] != none ? 0.0 : none;
         }
     }
     // Every grid takes the first entry that holds nothing.

@@ -13,16 +13,21 @@
 namespace {
 
 // A basin cell in the elevation order of the slides: lower first, equal heights in row-major
-// order (the cell's index (row - 1) * ncols + col - 1 orders them).
+// order. The place packs the row above the column, so that places order as the cells' indices
+// (row - 1) * ncols + col - 1 do, and the row and column come back without a division.
 struct ElevatedCell {
     double z;
-    int index;
+    std::uint64_t place;
 };
+
+std::uint64_t PlaceOf(int r, int c) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(r)) << 32) | static_cast<std::uint32_t>(c);
+}
 
 // A function object rather than a function, so that the sort and the merges inline the test.
 struct Lower {
     bool operator()(const ElevatedCell& a, const ElevatedCell& b) const {
-        return a.z < b.z || (!(b.z < a.z) && a.index < b.index);
+        return a.z < b.z || (!(b.z < a.z) && a.place < b.place);
     }
 };
 
@@ -35,25 +40,29 @@ double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
     return std::max(0.0, factor * (1.0 - slope / maxSlope));
 }
 
-std::vector<int> schneemodellklasse::ElevationOrder() {
+std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
     // Each process orders its own basin cells; process 0 merges the ordered lists, which costs
     // a pass over the basin instead of a sort of it. The lists carry each cell's height with its
-    // index (the owner's value, which process 0's whole elevation holds too), so that process 0
+    // place (the owner's value, which process 0's whole elevation holds too), so that process 0
     // does not look the heights up again.
     const bool distributed = mpirows::Distributed(*this);
     std::vector<ElevatedCell> own;
     const int first = distributed ? firstRow : 1, last = distributed ? lastRow : nrows;
+    // At most every cell of the rows: no growing of the list on the way.
+    own.reserve(static_cast<std::size_t>(std::max(0, last - first + 1)) * static_cast<std::size_t>(ncols));
     for (int r = first; r <= last; ++r) {
         if (!zoneGrid->holds(r)) continue;
+        const double* const zone = (*zoneGrid)[r];
+        const double* const z = (*elevation)[r];
+        const double* const owner = distributed ? (*mpiRegions)[r] : nullptr;
         for (int c = 1; c <= ncols; ++c)
-            if ((*zoneGrid)[r][c] != nodata && (!distributed || (*mpiRegions)[r][c] == rank))
-                own.push_back({(*elevation)[r][c], (r - 1) * ncols + c - 1});
+            if (zone[c] != nodata && (owner == nullptr || owner[c] == rank)) own.push_back({z[c], PlaceOf(r, c)});
     }
     std::sort(own.begin(), own.end(), Lower());
-    std::vector<int> order;
+    std::vector<std::uint64_t> order;
     if (!distributed) {
-        order.reserve(own.size());
-        for (const ElevatedCell& e : own) order.push_back(e.index);
+        order.resize(own.size());
+        for (std::size_t k = 0; k < own.size(); ++k) order[k] = own[k].place;
         return order;
     }
     // The lists are gathered as they are, cell records side by side in process order, straight
@@ -80,9 +89,10 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
     if (rank != 0) return order;
     // The ordered lists merged in pairs of neighbours, level by level, between two buffers: every
     // cell moves once a level, instead of once for each list merged after its own. The order is
-    // total (heights are finite, indices unique), so any merging gives the same list.
-    spare.reset(new ElevatedCell[n]);
-    while (bounds.size() > 2) {
+    // total (heights are finite, places unique), so any merging gives the same list. The last
+    // two lists merge straight into the places.
+    spare.reset(new ElevatedCell[bounds.size() > 3 ? n : 0]);
+    while (bounds.size() > 3) {
         std::vector<std::size_t> next{0};
         for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
             const std::size_t end = i + 2 < bounds.size() ? bounds[i + 2] : bounds[i + 1];
@@ -95,7 +105,14 @@ std::vector<int> schneemodellklasse::ElevationOrder() {
         bounds = std::move(next);
     }
     order.resize(n);
-    for (std::size_t k = 0; k < n; ++k) order[k] = merged[k].index;
+    const ElevatedCell* a = merged.get();
+    const ElevatedCell* const aEnd = a + bounds[1];
+    const ElevatedCell* b = aEnd;
+    const ElevatedCell* const bEnd = merged.get() + n;
+    std::uint64_t* to = order.data();
+    while (a != aEnd && b != bEnd) *to++ = Lower()(*b, *a) ? (b++)->place : (a++)->place;
+    for (; a != aEnd; ++a) *to++ = a->place;
+    for (; b != bEnd; ++b) *to++ = b->place;
     return order;
 }
 
@@ -109,7 +126,7 @@ void schneemodellklasse::CreateSlideGrids() {
     // The order of the cells by elevation is a collective; the whole-grid copies of the zones,
     // the elevation and the slope on process 0 are gathered beforehand (GatherWholeInputs).
     const int slopeIndex = GetGridIndex("slope_angle");
-    const std::vector<int> order = ElevationOrder();
+    const std::vector<std::uint64_t> order = ElevationOrder();
     if (rank != 0) return;
     const Matrix& zone = WholeZones();
     const Matrix& slope = slopeWhole.empty() ? *(*gridStore)[slopeIndex].grid : slopeWhole;
@@ -153,7 +170,7 @@ void schneemodellklasse::CreateSlideGrids() {
     std::int32_t* const rankOf = ranks.rankOf.data();
     const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
     double* const* const zoneRows = zone.rows();
-    const int* const ordered = order.data();
+    const std::uint64_t* const ordered = order.data();
     const std::size_t count = order.size();
     std::size_t k = 0;
     for (int r = 1; r <= nrows; ++r) {
@@ -164,8 +181,8 @@ void schneemodellklasse::CreateSlideGrids() {
         for (int c = 1; c <= ncols; ++c) {
             const bool inBasin = z[c] != none;
             if (inBasin && k < count) {
-                const int index = ordered[k];
-                const int orderRow = index / ncols + 1, orderCol = index % ncols + 1;
+                const std::uint64_t place = ordered[k];
+                const int orderRow = static_cast<int>(place >> 32), orderCol = static_cast<int>(place & 0xffffffffU);
                 rowOut[c] = orderRow;
                 colOut[c] = orderCol;
                 ++k;
@@ -175,14 +192,18 @@ void schneemodellklasse::CreateSlideGrids() {
                     usable = false;
                     continue;
                 }
-                slot = static_cast<std::int32_t>(ranks.cells.size());
-                ranks.cells.emplace_back(orderRow, orderCol);
+                // While the order is usable, rank k is the k-th cell of the order.
+                slot = static_cast<std::int32_t>(k - 1);
             } else if (inBasin) {
                 rowOut[c] = colOut[c] = none;
                 usable = false;
             }
         }
     }
+    // The cells of the ranks, in one pass of their own: the first k of the order.
+    if (usable)
+        for (std::size_t j = 0; j < k; ++j)
+            ranks.cells.emplace_back(static_cast<int>(ordered[j] >> 32), static_cast<int>(ordered[j] & 0xffffffffU));
     ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }

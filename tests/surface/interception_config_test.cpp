@@ -66,6 +66,24 @@ TEST_F(InterceptionConfig, StatisticsTablesOfEveryLayer) {
     }
 }
 
+TEST_F(InterceptionConfig, EveryHeldCellStartsEmptyInTheZonesAndNodataOutside) {
+    // Every column of every held row of the three grids of every layer, the cells outside the
+    // zones too.
+    UseLayers(2);
+    DecomposeInBands();
+    auto m = Ready(SectionOptions{});
+    for (int k = 0; k <= 2; ++k) {
+        const auto& l = m->layers[static_cast<std::size_t>(k)];
+        for (const auto* g : {&l.storage, &l.evaporation, &l.throughfall})
+            for (int r = 1; r <= 4; ++r) {
+                if (!g->data.holds(r)) continue;
+                for (int c = 1; c <= 5; ++c)
+                    EXPECT_EQ(g->data[r][c], zone_[r][c] == -9999 ? -9999.0 : 0.0)
+                        << g->fileName << " at " << r << ", " << c;
+            }
+    }
+}
+
 TEST_F(InterceptionConfig, ReadgridRestoresTheStorages) {
     std::string grid = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
     for (int r = 1; r <= 4; ++r) {
