@@ -444,7 +444,8 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
         registerGrids(grids, lo(rank), hi(rank));
     }
     // Owner grid rows to the other processes: each receives the rows it stores in one message,
-    // all of them under way at once while process 0 builds its strip table.
+    // all of them under way at once. A message of rows moves only while its sender is inside
+    // MPI, so process 0 sees them through before it builds its strip table.
     std::vector<MPI_Datatype> types;
     std::vector<MPI_Request> requests;
     if (rank == 0) {
@@ -453,6 +454,8 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
             requests.emplace_back();
             MPI_Isend(MPI_BOTTOM, 1, types.back(), i, 0, MPI_COMM_WORLD, &requests.back());
         }
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+        requests.clear();
     } else {
         types.push_back(mpirows::RowsType(grids.regions, lo(rank), hi(rank), ncols));
         MPI_Recv(MPI_BOTTOM, 1, types.back(), 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
