@@ -6,6 +6,7 @@
 #include <limits>
 #include <mpi.h>
 
+#include "kernel/hotloop.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/strhelp.hpp"
 #include "kernel/mpirows.hpp"
@@ -15,6 +16,92 @@ constexpr int kBenchmarkSize = 1000;
 constexpr int kBenchmarkRepetitions = 30;
 
 bool IsValid(double v, double nodata) { return v > nodata; }
+
+// Scans of a row for the end of a stretch of cells: the first column from c on (up to end + 1)
+// whose value is not v (a NaN never is), the first that is valid or the first that is not,
+// and from the other side the last column from end down to c whose value is not v (c - 1 if
+// none). They only compare, so the AVX2 versions, four cells at a time, find the same columns.
+int RunEndPlain(const double* row, int c, int end, double v) {
+    while (c + 3 <= end && row[c] == v && row[c + 1] == v && row[c + 2] == v && row[c + 3] == v) c += 4;
+    while (c <= end && row[c] == v) ++c;
+    return c;
+}
+int ValidFromPlain(const double* row, int c, int end, double nodata) {
+    while (c <= end && !IsValid(row[c], nodata)) ++c;
+    return c;
+}
+int InvalidFromPlain(const double* row, int c, int end, double nodata) {
+    while (c <= end && IsValid(row[c], nodata)) ++c;
+    return c;
+}
+int LastOtherPlain(const double* row, int c, int end, double v) {
+    while (end - 3 >= c && row[end] == v && row[end - 1] == v && row[end - 2] == v && row[end - 3] == v) end -= 4;
+    while (end >= c && row[end] == v) --end;
+    return end;
+}
+
+#ifdef TALVO_AVX2_PATHS
+// Columns c..c+3 as a mask of lanes: equal to v (ordered), or above nodata (ordered).
+__attribute__((target("avx2"))) inline int EqualLanes(const double* row, int c, __m256d v) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(row + c), v, _CMP_EQ_OQ));
+}
+__attribute__((target("avx2"))) inline int AboveLanes(const double* row, int c, __m256d nodata) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(row + c), nodata, _CMP_GT_OQ));
+}
+__attribute__((target("avx2"))) int RunEndAvx2(const double* row, int c, int end, double v) {
+    const __m256d value = _mm256_set1_pd(v);
+    for (; c + 3 <= end; c += 4)
+        if (const int other = ~EqualLanes(row, c, value) & 15; other != 0)
+            return c + __builtin_ctz(static_cast<unsigned>(other));
+    return RunEndPlain(row, c, end, v);
+}
+__attribute__((target("avx2"))) int ValidFromAvx2(const double* row, int c, int end, double nodata) {
+    const __m256d floor = _mm256_set1_pd(nodata);
+    for (; c + 3 <= end; c += 4)
+        if (const int valid = AboveLanes(row, c, floor); valid != 0)
+            return c + __builtin_ctz(static_cast<unsigned>(valid));
+    return ValidFromPlain(row, c, end, nodata);
+}
+__attribute__((target("avx2"))) int InvalidFromAvx2(const double* row, int c, int end, double nodata) {
+    const __m256d floor = _mm256_set1_pd(nodata);
+    for (; c + 3 <= end; c += 4)
+        if (const int invalid = ~AboveLanes(row, c, floor) & 15; invalid != 0)
+            return c + __builtin_ctz(static_cast<unsigned>(invalid));
+    return InvalidFromPlain(row, c, end, nodata);
+}
+__attribute__((target("avx2"))) int LastOtherAvx2(const double* row, int c, int end, double v) {
+    const __m256d value = _mm256_set1_pd(v);
+    for (; end - 3 >= c; end -= 4)
+        if (const int other = ~EqualLanes(row, end - 3, value) & 15; other != 0)
+            return end - 3 + (31 - __builtin_clz(static_cast<unsigned>(other)));
+    return LastOtherPlain(row, c, end, v);
+}
+#endif
+
+int RunEnd(const double* row, int c, int end, double v) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return RunEndAvx2(row, c, end, v);
+#endif
+    return RunEndPlain(row, c, end, v);
+}
+int ValidFrom(const double* row, int c, int end, double nodata) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return ValidFromAvx2(row, c, end, nodata);
+#endif
+    return ValidFromPlain(row, c, end, nodata);
+}
+int InvalidFrom(const double* row, int c, int end, double nodata) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return InvalidFromAvx2(row, c, end, nodata);
+#endif
+    return InvalidFromPlain(row, c, end, nodata);
+}
+int LastOther(const double* row, int c, int end, double v) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return LastOtherAvx2(row, c, end, v);
+#endif
+    return LastOtherPlain(row, c, end, v);
+}
 }  // namespace
 
 std::vector<double> PerformanceWeights(const std::vector<double>& values) {
@@ -71,12 +158,12 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
         double* out = regions[r];
         for (int c = 1; c <= ncols;) {
             if (!IsValid(z[c], nodata)) {
-                out[c] = nodata;
-                ++c;
+                const int valid = ValidFrom(z, c + 1, ncols, nodata);
+                std::fill(out + c, out + valid, nodata);
+                c = valid;
                 continue;
             }
-            int end = c + 1;
-            while (end <= ncols && IsValid(z[end], nodata)) ++end;
+            const int end = InvalidFrom(z, c + 1, ncols, nodata);
             while (c < end) {
                 auto& first = firstRows[static_cast<std::size_t>(cur)];
                 if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
@@ -99,25 +186,12 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
             lastRows[static_cast<std::size_t>(i)] = firstRows[static_cast<std::size_t>(i)];
 }
 
-namespace {
-// The first column from c on (up to end + 1) whose value is not v, tested four cells at a time
-// while the run goes on (a row's runs are the owners' shares, often hundreds of cells).
-int RunEnd(const double* row, int c, int end, double v) {
-    while (c + 3 <= end && row[c] == v && row[c + 1] == v && row[c + 2] == v && row[c + 3] == v) c += 4;
-    while (c <= end && row[c] == v) ++c;
-    return c;
-}
-}  // namespace
-
 bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata) {
     const int c0 = RunEnd(row, 1, ncols, nodata);
     helper[0] = c0 - 1;
-    // Nodata after the last valid cell is no run: nothing there moves between processes.
-    int end = ncols;
-    while (end - 3 >= c0 && row[end] == nodata && row[end - 1] == nodata && row[end - 2] == nodata &&
-           row[end - 3] == nodata)
-        end -= 4;
-    while (end >= c0 && row[end] == nodata) --end;
+    // Nodata after the last valid cell is no run: nothing there moves between processes. A
+    // row's runs are the owners' shares, often hundreds of cells.
+    const int end = LastOther(row, c0, ncols, nodata);
     // The runs go to the slots one after the other, every slot after them is zero (also when a
     // run does not fit).
     int slot = 1;
