@@ -186,7 +186,7 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
             lastRows[static_cast<std::size_t>(i)] = firstRows[static_cast<std::size_t>(i)];
 }
 
-bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata) {
+bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata, bool zeroed) {
     const int c0 = RunEnd(row, 1, ncols, nodata);
     helper[0] = c0 - 1;
     // Nodata after the last valid cell is no run: nothing there moves between processes. A
@@ -208,7 +208,7 @@ bool BuildHelperRowAll(const double* row, double* helper, int ncols, double noda
         slot += 2;
         c = next;
     }
-    std::fill(helper + slot, helper + ncols + 1, 0.0);
+    if (!zeroed) std::fill(helper + slot, helper + ncols + 1, 0.0);
     return fits;
 }
 
@@ -536,12 +536,12 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     }
 
     // Strip table over the rows each process keeps it for: process 0 lists every owner's runs
-    // of every row, the others their own runs in their own rows.
+    // of every row (into its fresh, zeroed grid), the others their own runs in their own rows.
     const int ownLo = rank == 0 ? 1 : res.ownFirstRow;
     const int ownHi = rank == 0 ? nrows : res.ownLastRow;
     int badRow = 0;
     for (int r = ownLo; r <= ownHi; ++r) {
-        const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata)
+        const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata, true)
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
         if (!fits && badRow == 0) badRow = r;
     }
