@@ -78,6 +78,32 @@ __attribute__((target("avx2"))) int LastOtherAvx2(const double* row, int c, int 
 }
 #endif
 
+// The valid cells of columns 1..ncols of a row (above nodata; a NaN is not).
+std::int64_t ValidCountPlain(const double* row, int ncols, double nodata) {
+    std::int64_t n = 0;
+    for (int c = 1; c <= ncols; ++c) n += IsValid(row[c], nodata) ? 1 : 0;
+    return n;
+}
+
+#ifdef TALVO_AVX2_PATHS
+__attribute__((target("avx2"))) std::int64_t ValidCountAvx2(const double* row, int ncols, double nodata) {
+    static constexpr int kLanesSet[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    const __m256d floor = _mm256_set1_pd(nodata);
+    std::int64_t n = 0;
+    int c = 1;
+    for (; c + 3 <= ncols; c += 4) n += kLanesSet[AboveLanes(row, c, floor)];
+    for (; c <= ncols; ++c) n += IsValid(row[c], nodata) ? 1 : 0;
+    return n;
+}
+#endif
+
+std::int64_t ValidCount(const double* row, int ncols, double nodata) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return ValidCountAvx2(row, ncols, nodata);
+#endif
+    return ValidCountPlain(row, ncols, nodata);
+}
+
 int RunEnd(const double* row, int c, int end, double v) {
 #ifdef TALVO_AVX2_PATHS
     if (CpuHasAvx2()) return RunEndAvx2(row, c, end, v);
@@ -453,12 +479,7 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
             log << "MPI performance weight: " << weights[static_cast<std::size_t>(i)] << " for instance: " << i
                 << "[end-entry]";
         std::int64_t n = 0;
-        for (int r = 1; r <= nrows; ++r) {
-            const double* row = (*zone)[r];
-            int valid = 0;
-            for (int c = 1; c <= ncols; ++c) valid += IsValid(row[c], nodata) ? 1 : 0;
-            n += valid;
-        }
+        for (int r = 1; r <= nrows; ++r) n += ValidCount((*zone)[r], ncols, nodata);
         log << "MPI regular cells: " << static_cast<long>(n) << "\nMPI river cells: " << 0 << "[end-entry]";
         if (n < size) {
             failure = 1;
