@@ -449,6 +449,72 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
     return ClassifyWeightsPlain(weights, c1, c2);
 }
 
+// Adds columns c1..c2 of G rows and their squares to each row's running sums, column by column
+// in order. The plain way takes the grids one after the other per column; the AVX2 way keeps each
+// grid's sum and squares in a lane of their own (two or three grids: the fourth lane of three
+// carries nothing), so that a column's values go in with one addition each, the same additions
+// in the same order per grid.
+template <int G>
+void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double* squares) {
+    for (int c = c1; c <= c2; ++c) {
+        for (int g = 0; g < G; ++g) {
+            const double x = rows[g][c];
+            sum[g] += x;
+            squares[g] += x * x;
+        }
+    }
+}
+
+#ifdef TALVO_AVX2_PATHS
+__attribute__((target("avx2"))) void AddTwoRowsAvx2(const double* const* rows, int c1, int c2, double* sum,
+                                                    double* squares) {
+    __m128d s = _mm_loadu_pd(sum), q = _mm_loadu_pd(squares);
+    const double* a = rows[0];
+    const double* b = rows[1];
+    for (int c = c1; c <= c2; ++c) {
+        const __m128d x = _mm_loadh_pd(_mm_load_sd(a + c), b + c);
+        s = _mm_add_pd(s, x);
+        q = _mm_add_pd(q, _mm_mul_pd(x, x));
+    }
+    _mm_storeu_pd(sum, s);
+    _mm_storeu_pd(squares, q);
+}
+
+__attribute__((target("avx2"))) void AddThreeRowsAvx2(const double* const* rows, int c1, int c2, double* sum,
+                                                      double* squares) {
+    __m256d s = _mm256_set_pd(0.0, sum[2], sum[1], sum[0]), q = _mm256_set_pd(0.0, squares[2], squares[1], squares[0]);
+    const double* a = rows[0];
+    const double* b = rows[1];
+    const double* d = rows[2];
+    for (int c = c1; c <= c2; ++c) {
+        const __m256d x = _mm256_set_m128d(_mm_load_sd(d + c), _mm_loadh_pd(_mm_load_sd(a + c), b + c));
+        s = _mm256_add_pd(s, x);
+        q = _mm256_add_pd(q, _mm256_mul_pd(x, x));
+    }
+    alignas(32) double out[4];
+    _mm256_store_pd(out, s);
+    std::copy(out, out + 3, sum);
+    _mm256_store_pd(out, q);
+    std::copy(out, out + 3, squares);
+}
+#endif
+
+template <int G>
+void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares) {
+#ifdef TALVO_AVX2_PATHS
+    if constexpr (G == 2 || G == 3) {
+        if (CpuHasAvx2()) {
+            if constexpr (G == 2)
+                AddTwoRowsAvx2(rows, c1, c2, sum, squares);
+            else
+                AddThreeRowsAvx2(rows, c1, c2, sum, squares);
+            return;
+        }
+    }
+#endif
+    AddRowsPlain<G>(rows, c1, c2, sum, squares);
+}
+
 // Counts columns c1..c2 of G rows into their running statistics value by value side by side:
 // each grid takes its values in column order as a row of its own would, while the G chains of
 // additions overlap instead of one waiting for the other.
@@ -486,13 +552,7 @@ bool CountRows(const double* const* rows, const double* weights, WeightsKind kin
     for (int g = 0; g < G && above; ++g)
         above = RowAboveWithExtremes(rows[g], c1, c2, floor, &rowLow[g], &rowHigh[g]);
     if (above) {
-        for (int c = c1; c <= c2; ++c) {
-            for (int g = 0; g < G; ++g) {
-                const double x = rows[g][c];
-                sum[g] += x;
-                squares[g] += x * x;
-            }
-        }
+        AddRows<G>(rows, c1, c2, sum, squares);
         bool finite = true;
         for (int g = 0; g < G; ++g) {
             count[g] += static_cast<double>(c2 - c1 + 1);

@@ -109,19 +109,23 @@ void SlopeAspectInBlocks(const Matrix* elevation, Matrix* slope, Matrix* aspect,
         MPI_Type_commit(&type);
         return type;
     };
-    std::vector<MPI_Request> requests;
+    std::vector<MPI_Request> requests, sends;
     std::vector<MPI_Datatype> types;
     const std::vector<const Matrix*> results(grids.begin(), grids.end());
     for (int p = 1; p < size; ++p) {
         const auto [lo, hi] = block(p);
         if (lo > hi) continue;
-        types.push_back(placesType({elevation}, lo - 1, hi + 1));
-        requests.emplace_back();
-        MPI_Isend(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &requests.back());
         types.push_back(placesType(results, lo, hi));
         requests.emplace_back();
         MPI_Irecv(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &requests.back());
+        types.push_back(placesType({elevation}, lo - 1, hi + 1));
+        sends.emplace_back();
+        MPI_Isend(MPI_BOTTOM, 1, types.back(), p, kRowsTag, MPI_COMM_WORLD, &sends.back());
     }
+    // The elevation rows are on their way only while this process is inside MPI (large messages
+    // move as the sender hands them over): the others can start on their blocks only once
+    // they are through, so they go before this process's own block, not after it.
+    MPI_Waitall(static_cast<int>(sends.size()), sends.data(), MPI_STATUSES_IGNORE);
     std::vector<int> noted;
     const auto [lo0, hi0] = block(0);
     for (int r = lo0; r <= hi0; ++r) {

@@ -43,8 +43,10 @@ void defaultini::MakeRegionWeightGrids() {
     CloseControlFile();
 
     RankRegions(*this, zone, grids.regions, regionFile, regions_);
-    // The region rows travel while the weight grids are made (whole ones on process 0).
+    // The region rows arrive before the weight grids are made: process 0 makes whole ones, and
+    // the processes next to it would wait for its cells meanwhile.
     RegionWindow window = StartRegionWindow(*this, *zone, zones_.columns, transitionDistance_, *grids.regions);
+    CompleteRegionWindow(window);
 
     // A region grid named without '.' gives its first weights the suffix ".$rw1".
     const bool dotted = regionFile.find('.') != std::string::npos;

@@ -25,6 +25,17 @@ TALVO_HOT_LOOP void AccumulatedRow(double* cx, double* cy, const double* cyBelow
     for (int c = 2; c <= ncols; ++c) cy[c] = cyBelow[c] + (sizeYBelow[c] <= nodata ? cs : sizeYBelow[c]);
 }
 
+// A row of cells of the mean size: size and area one on the valid cells, nodata elsewhere. Only
+// comparisons and copies, so any build gives the same bits.
+TALVO_HOT_LOOP void UnitCellRow(const double* z, double* x, double* y, double* a, int ncols, double size,
+                                double nodata) {
+    for (int c = 1; c <= ncols; ++c) {
+        const bool valid = z[c] != nodata;
+        x[c] = y[c] = valid ? size : nodata;
+        a[c] = valid ? 1.0 : nodata;
+    }
+}
+
 // Nodata where the zone is nodata, the other cells kept.
 TALVO_HOT_LOOP void MaskRow(const double* zone, double* cx, double* cy, int ncols, double nodata) {
     for (int c = 1; c <= ncols; ++c) {
@@ -61,15 +72,7 @@ CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix
     if (src.unitArea && !src.xGiven && !src.yGiven) {
         // Nothing given: every valid cell is one mean cell, of the same size everywhere.
         const double size = std::sqrt(cs * cs * 1.0);
-        for (int r = lo; r <= hi; ++r) {
-            const double* z = zone[r];
-            double *x = X[r], *y = Y[r], *a = A[r];
-            for (int c = 1; c <= ncols; ++c) {
-                const bool valid = z[c] != nodata;
-                x[c] = y[c] = valid ? size : nodata;
-                a[c] = valid ? 1.0 : nodata;
-            }
-        }
+        for (int r = lo; r <= hi; ++r) UnitCellRow(zone[r], X[r], Y[r], A[r], ncols, size, nodata);
         return CellSizeProblem{};
     }
     for (int r = lo; r <= hi; ++r) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <mpi.h>
 
+#include "kernel/hotloop.hpp"
 #include "kernel/modelobject.hpp"
 #include "kernel/strhelp.hpp"
 #include "kernel/mpirows.hpp"
@@ -15,6 +16,118 @@ constexpr int kBenchmarkSize = 1000;
 constexpr int kBenchmarkRepetitions = 30;
 
 bool IsValid(double v, double nodata) { return v > nodata; }
+
+// Scans of a row for the end of a stretch of cells: the first column from c on (up to end + 1)
+// whose value is not v (a NaN never is), the first that is valid or the first that is not,
+// and from the other side the last column from end down to c whose value is not v (c - 1 if
+// none). They only compare, so the AVX2 versions, four cells at a time, find the same columns.
+int RunEndPlain(const double* row, int c, int end, double v) {
+    while (c + 3 <= end && row[c] == v && row[c + 1] == v && row[c + 2] == v && row[c + 3] == v) c += 4;
+    while (c <= end && row[c] == v) ++c;
+    return c;
+}
+int ValidFromPlain(const double* row, int c, int end, double nodata) {
+    while (c <= end && !IsValid(row[c], nodata)) ++c;
+    return c;
+}
+int InvalidFromPlain(const double* row, int c, int end, double nodata) {
+    while (c <= end && IsValid(row[c], nodata)) ++c;
+    return c;
+}
+int LastOtherPlain(const double* row, int c, int end, double v) {
+    while (end - 3 >= c && row[end] == v && row[end - 1] == v && row[end - 2] == v && row[end - 3] == v) end -= 4;
+    while (end >= c && row[end] == v) --end;
+    return end;
+}
+
+#ifdef TALVO_AVX2_PATHS
+// Columns c..c+3 as a mask of lanes: equal to v (ordered), or above nodata (ordered).
+__attribute__((target("avx2"))) inline int EqualLanes(const double* row, int c, __m256d v) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(row + c), v, _CMP_EQ_OQ));
+}
+__attribute__((target("avx2"))) inline int AboveLanes(const double* row, int c, __m256d nodata) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(row + c), nodata, _CMP_GT_OQ));
+}
+__attribute__((target("avx2"))) int RunEndAvx2(const double* row, int c, int end, double v) {
+    const __m256d value = _mm256_set1_pd(v);
+    for (; c + 3 <= end; c += 4)
+        if (const int other = ~EqualLanes(row, c, value) & 15; other != 0)
+            return c + __builtin_ctz(static_cast<unsigned>(other));
+    return RunEndPlain(row, c, end, v);
+}
+__attribute__((target("avx2"))) int ValidFromAvx2(const double* row, int c, int end, double nodata) {
+    const __m256d floor = _mm256_set1_pd(nodata);
+    for (; c + 3 <= end; c += 4)
+        if (const int valid = AboveLanes(row, c, floor); valid != 0)
+            return c + __builtin_ctz(static_cast<unsigned>(valid));
+    return ValidFromPlain(row, c, end, nodata);
+}
+__attribute__((target("avx2"))) int InvalidFromAvx2(const double* row, int c, int end, double nodata) {
+    const __m256d floor = _mm256_set1_pd(nodata);
+    for (; c + 3 <= end; c += 4)
+        if (const int invalid = ~AboveLanes(row, c, floor) & 15; invalid != 0)
+            return c + __builtin_ctz(static_cast<unsigned>(invalid));
+    return InvalidFromPlain(row, c, end, nodata);
+}
+__attribute__((target("avx2"))) int LastOtherAvx2(const double* row, int c, int end, double v) {
+    const __m256d value = _mm256_set1_pd(v);
+    for (; end - 3 >= c; end -= 4)
+        if (const int other = ~EqualLanes(row, end - 3, value) & 15; other != 0)
+            return end - 3 + (31 - __builtin_clz(static_cast<unsigned>(other)));
+    return LastOtherPlain(row, c, end, v);
+}
+#endif
+
+// The valid cells of columns 1..ncols of a row (above nodata; a NaN is not).
+std::int64_t ValidCountPlain(const double* row, int ncols, double nodata) {
+    std::int64_t n = 0;
+    for (int c = 1; c <= ncols; ++c) n += IsValid(row[c], nodata) ? 1 : 0;
+    return n;
+}
+
+#ifdef TALVO_AVX2_PATHS
+__attribute__((target("avx2"))) std::int64_t ValidCountAvx2(const double* row, int ncols, double nodata) {
+    static constexpr int kLanesSet[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    const __m256d floor = _mm256_set1_pd(nodata);
+    std::int64_t n = 0;
+    int c = 1;
+    for (; c + 3 <= ncols; c += 4) n += kLanesSet[AboveLanes(row, c, floor)];
+    for (; c <= ncols; ++c) n += IsValid(row[c], nodata) ? 1 : 0;
+    return n;
+}
+#endif
+
+std::int64_t ValidCount(const double* row, int ncols, double nodata) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return ValidCountAvx2(row, ncols, nodata);
+#endif
+    return ValidCountPlain(row, ncols, nodata);
+}
+
+int RunEnd(const double* row, int c, int end, double v) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return RunEndAvx2(row, c, end, v);
+#endif
+    return RunEndPlain(row, c, end, v);
+}
+int ValidFrom(const double* row, int c, int end, double nodata) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return ValidFromAvx2(row, c, end, nodata);
+#endif
+    return ValidFromPlain(row, c, end, nodata);
+}
+int InvalidFrom(const double* row, int c, int end, double nodata) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return InvalidFromAvx2(row, c, end, nodata);
+#endif
+    return InvalidFromPlain(row, c, end, nodata);
+}
+int LastOther(const double* row, int c, int end, double v) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return LastOtherAvx2(row, c, end, v);
+#endif
+    return LastOtherPlain(row, c, end, v);
+}
 }  // namespace
 
 std::vector<double> PerformanceWeights(const std::vector<double>& values) {
@@ -71,12 +184,12 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
         double* out = regions[r];
         for (int c = 1; c <= ncols;) {
             if (!IsValid(z[c], nodata)) {
-                out[c] = nodata;
-                ++c;
+                const int valid = ValidFrom(z, c + 1, ncols, nodata);
+                std::fill(out + c, out + valid, nodata);
+                c = valid;
                 continue;
             }
-            int end = c + 1;
-            while (end <= ncols && IsValid(z[end], nodata)) ++end;
+            const int end = InvalidFrom(z, c + 1, ncols, nodata);
             while (c < end) {
                 auto& first = firstRows[static_cast<std::size_t>(cur)];
                 if (first < 0) first = lastRows[static_cast<std::size_t>(cur)] = r;
@@ -99,25 +212,12 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
             lastRows[static_cast<std::size_t>(i)] = firstRows[static_cast<std::size_t>(i)];
 }
 
-namespace {
-// The first column from c on (up to end + 1) whose value is not v, tested four cells at a time
-// while the run goes on (a row's runs are the owners' shares, often hundreds of cells).
-int RunEnd(const double* row, int c, int end, double v) {
-    while (c + 3 <= end && row[c] == v && row[c + 1] == v && row[c + 2] == v && row[c + 3] == v) c += 4;
-    while (c <= end && row[c] == v) ++c;
-    return c;
-}
-}  // namespace
-
-bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata) {
+bool BuildHelperRowAll(const double* row, double* helper, int ncols, double nodata, bool zeroed) {
     const int c0 = RunEnd(row, 1, ncols, nodata);
     helper[0] = c0 - 1;
-    // Nodata after the last valid cell is no run: nothing there moves between processes.
-    int end = ncols;
-    while (end - 3 >= c0 && row[end] == nodata && row[end - 1] == nodata && row[end - 2] == nodata &&
-           row[end - 3] == nodata)
-        end -= 4;
-    while (end >= c0 && row[end] == nodata) --end;
+    // Nodata after the last valid cell is no run: nothing there moves between processes. A
+    // row's runs are the owners' shares, often hundreds of cells.
+    const int end = LastOther(row, c0, ncols, nodata);
     // The runs go to the slots one after the other, every slot after them is zero (also when a
     // run does not fit).
     int slot = 1;
@@ -134,7 +234,7 @@ bool BuildHelperRowAll(const double* row, double* helper, int ncols, double noda
         slot += 2;
         c = next;
     }
-    std::fill(helper + slot, helper + ncols + 1, 0.0);
+    if (!zeroed) std::fill(helper + slot, helper + ncols + 1, 0.0);
     return fits;
 }
 
@@ -379,12 +479,7 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
             log << "MPI performance weight: " << weights[static_cast<std::size_t>(i)] << " for instance: " << i
                 << "[end-entry]";
         std::int64_t n = 0;
-        for (int r = 1; r <= nrows; ++r) {
-            const double* row = (*zone)[r];
-            int valid = 0;
-            for (int c = 1; c <= ncols; ++c) valid += IsValid(row[c], nodata) ? 1 : 0;
-            n += valid;
-        }
+        for (int r = 1; r <= nrows; ++r) n += ValidCount((*zone)[r], ncols, nodata);
         log << "MPI regular cells: " << static_cast<long>(n) << "\nMPI river cells: " << 0 << "[end-entry]";
         if (n < size) {
             failure = 1;
@@ -444,7 +539,8 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
         registerGrids(grids, lo(rank), hi(rank));
     }
     // Owner grid rows to the other processes: each receives the rows it stores in one message,
-    // all of them under way at once while process 0 builds its strip table.
+    // all of them under way at once. A message of rows moves only while its sender is inside
+    // MPI, so process 0 sees them through before it builds its strip table.
     std::vector<MPI_Datatype> types;
     std::vector<MPI_Request> requests;
     if (rank == 0) {
@@ -453,18 +549,20 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
             requests.emplace_back();
             MPI_Isend(MPI_BOTTOM, 1, types.back(), i, 0, MPI_COMM_WORLD, &requests.back());
         }
+        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+        requests.clear();
     } else {
         types.push_back(mpirows::RowsType(grids.regions, lo(rank), hi(rank), ncols));
         MPI_Recv(MPI_BOTTOM, 1, types.back(), 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     }
 
     // Strip table over the rows each process keeps it for: process 0 lists every owner's runs
-    // of every row, the others their own runs in their own rows.
+    // of every row (into its fresh, zeroed grid), the others their own runs in their own rows.
     const int ownLo = rank == 0 ? 1 : res.ownFirstRow;
     const int ownHi = rank == 0 ? nrows : res.ownLastRow;
     int badRow = 0;
     for (int r = ownLo; r <= ownHi; ++r) {
-        const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata)
+        const bool fits = rank == 0 ? BuildHelperRowAll(grids.regions[r], grids.helper[r], ncols, nodata, true)
                                     : BuildHelperRowOwn(grids.regions[r], grids.helper[r], ncols, rank);
         if (!fits && badRow == 0) badRow = r;
     }

@@ -50,7 +50,9 @@ void AssignOwners(const Matrix& zone, Matrix& regions, int nrows, int ncols, dou
 // Process 0's strip-table row: slot 0 the leading nodata cells, then (owner, length) pairs of
 // runs up to the last valid cell (nodata between valid cells is a run of its own). Returns false when the row has more runs than fit into its ncols slots with room left
 // for the pair that ends the list (k runs need ncols >= 2k + 2), as the row transfers read it.
-bool BuildHelperRowAll(const double* regionsRow, double* helperRow, int ncols, double nodata);
+// A row that holds zeros already (a fresh grid) keeps them after the pairs instead of getting
+// them again.
+bool BuildHelperRowAll(const double* regionsRow, double* helperRow, int ncols, double nodata, bool zeroed = false);
 // Another process's strip-table row: (first column, length) of each run it owns.
 bool BuildHelperRowOwn(const double* regionsRow, double* helperRow, int ncols, int rank);
 

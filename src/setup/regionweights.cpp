@@ -798,6 +798,11 @@ RegionWindow::~RegionWindow() {
     for (MPI_Datatype& t : types) MPI_Type_free(&t);
 }
 
+void CompleteRegionWindow(RegionWindow& w) {
+    if (!w.requests.empty()) MPI_Waitall(static_cast<int>(w.requests.size()), w.requests.data(), MPI_STATUSES_IGNORE);
+    w.requests.clear();
+}
+
 void ComputeRegionWeights(modelobject& obj, RegionWindow& w, const Matrix& zone, int regionCount,
                           RegionWeightGrids& g) {
     if (obj.rank == 0) *obj.log << "generating region weight grids";
@@ -809,8 +814,7 @@ void ComputeRegionWeights(modelobject& obj, RegionWindow& w, const Matrix& zone,
         return;
     }
     const int size = obj.size, rank = obj.rank;
-    MPI_Waitall(static_cast<int>(w.requests.size()), w.requests.data(), MPI_STATUSES_IGNORE);
-    w.requests.clear();
+    CompleteRegionWindow(w);
 
     // Process 0 receives the rows it does not compute from the first other process that holds
     // each of them, straight into its weight grids while it computes its own.

@@ -77,6 +77,11 @@ struct RegionWindow {
 RegionWindow StartRegionWindow(modelobject& obj, const Matrix& zone, const std::vector<ColumnRange>& columns,
                                double transitionDistance, Matrix& regions);
 
+// Completes the transfers of the window (collective in effect: a message of rows of several
+// pieces moves only while its sender is inside MPI, so each process waits here for its own
+// window and hands over its cells to the others' before it goes on to work of its own).
+void CompleteRegionWindow(RegionWindow& window);
+
 // Fills the weight grids of every process: all rows on process 0, the held rows elsewhere, each
 // cell as a single process computes it. Each process computes the rows it holds (process 0 its
 // own rows) from its window and process 0 receives the others. With one process the whole grid

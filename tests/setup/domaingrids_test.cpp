@@ -444,6 +444,66 @@ TEST_F(DomainTest, TallRaggedBasinIsDividedAsInOnePiece) {
     EXPECT_EQ(talvo_test::ReadFile(name), talvo_test::ReadFile("whole_" + name));
 }
 
+// Rows whose stretches of valid cells, holes and leading and trailing nodata take every length
+// and start at every column modulo four: the owners and process 0's strip table are those a
+// walk of the grid cell by cell gives (with and without the AVX2 scans, see CMakeLists).
+TEST_F(DomainTest, StretchesOfEveryLengthAreDividedAsCellByCell) {
+    constexpr int rows = 23, cols = 37;
+    auto valid = [](int r, int c) {
+        return r != 12 && c > r % 6 && c <= cols - r * 5 % 7 && (c + r) % 9 >= r % 4 && !(r == 5 && c % 2 == 0 && c < 12);
+    };
+    std::int64_t n = 0;
+    std::string text = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            text += valid(r, c) ? StrFormat("%d ", 1 + c / 20) : std::string("-9999 ");
+            n += valid(r, c) ? 1 : 0;
+        }
+        text += "\n";
+    }
+    setup_test::WriteShared("stretches.asc", text);
+    auto setup = Make(Grids("0\n", "stretches.asc"));
+    RunTo(*setup, 7);
+
+    // Owners cell by cell: shares of equal speeds, from the highest process down.
+    std::vector<std::int64_t> share = CellShares(n, PerformanceWeights(std::vector<double>(Size(), 1.0)));
+    std::vector<std::vector<double>> owner(rows + 1, std::vector<double>(cols + 1, ND));
+    int p = Size() - 1;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            if (!valid(r, c)) continue;
+            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = p;
+            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
+        }
+    const Matrix& regions = *setup->mpiRegions;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols && regions.holds(r); ++c)
+            ASSERT_EQ(regions[r][c], owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]) << r << "/" << c;
+    if (Rank() != 0) return;
+    // Process 0's strip table: the leading nodata cells, then value and length of each stretch
+    // of equal cells up to the last valid one, zeros after them.
+    const Matrix& helper = *setup->mpiHelper;
+    for (int r = 1; r <= rows; ++r) {
+        const std::vector<double>& o = owner[static_cast<std::size_t>(r)];
+        std::vector<double> strips(cols + 1, 0.0);
+        int first = 1, last = cols;
+        while (first <= cols && o[static_cast<std::size_t>(first)] == ND) ++first;
+        while (last >= first && o[static_cast<std::size_t>(last)] == ND) --last;
+        strips[0] = first - 1;
+        std::size_t slot = 1;
+        for (int c = first; c <= last; ++c) {
+            if (c > first && o[static_cast<std::size_t>(c)] == o[static_cast<std::size_t>(c - 1)]) {
+                strips[slot - 1] += 1;
+                continue;
+            }
+            strips[slot] = o[static_cast<std::size_t>(c)];
+            strips[slot + 1] = 1;
+            slot += 2;
+        }
+        for (int c = 0; c <= cols; ++c) ASSERT_EQ(helper[r][c], strips[static_cast<std::size_t>(c)]) << r << "/" << c;
+    }
+}
+
 TEST_F(DomainTest, ZoneTablesReachEveryProcess) {
     auto setup = Make(Grids("0\n"));
     RunTo(*setup, 8);
