@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kernel/gridio.hpp"
 #include "kernel/gridstore.hpp"
@@ -46,6 +51,46 @@ public:
         bool operator()(int c) const {
             if (zone_ == nullptr || !(zone_[c] > nodata_)) return false;
             return !ownOnly_ || (regions_ != nullptr && regions_[c] == rank_);
+        }
+
+        // The step's values added to the period sums of columns from..to, as the cells' tests
+        // one by one would: a valid cell with data adds its value, one without keeps its sum, a
+        // cell that is not valid gets nodata. Two cells at a time without a branch (the zone
+        // and region values are both read, the sum is added and kept or not by a mask): the
+        // same additions and the same results. Returns whether a valid cell had no data.
+        bool AddToSums(const double* values, double* sums, int from, int to, double nd) const {
+            if (zone_ == nullptr || (ownOnly_ && regions_ == nullptr)) {
+                for (int c = from; c <= to; ++c) sums[c] = nd;
+                return false;
+            }
+            const double* regions = ownOnly_ ? regions_ : nullptr;
+            bool gap = false;
+            int c = from;
+#if defined(__SSE2__)
+            const __m128d zoneFloor = _mm_set1_pd(nodata_), own = _mm_set1_pd(rank_), none = _mm_set1_pd(nd);
+            __m128d gaps = _mm_setzero_pd();
+            for (; c < to; c += 2) {
+                __m128d valid = _mm_cmpgt_pd(_mm_loadu_pd(zone_ + c), zoneFloor);
+                if (regions != nullptr) valid = _mm_and_pd(valid, _mm_cmpeq_pd(_mm_loadu_pd(regions + c), own));
+                const __m128d v = _mm_loadu_pd(values + c);
+                const __m128d data = _mm_cmpgt_pd(v, none);
+                gaps = _mm_or_pd(gaps, _mm_andnot_pd(data, valid));
+                const __m128d sum = _mm_loadu_pd(sums + c);
+                const __m128d kept = _mm_or_pd(_mm_and_pd(data, _mm_add_pd(sum, v)), _mm_andnot_pd(data, sum));
+                _mm_storeu_pd(sums + c, _mm_or_pd(_mm_and_pd(valid, kept), _mm_andnot_pd(valid, none)));
+            }
+            gap = _mm_movemask_pd(gaps) != 0;
+#endif
+            for (; c <= to; ++c) {
+                if (!(zone_[c] > nodata_) || (regions != nullptr && regions[c] != rank_)) {
+                    sums[c] = nd;
+                } else if (NoData(values[c], nd)) {
+                    gap = true;
+                } else {
+                    sums[c] += values[c];
+                }
+            }
+            return gap;
         }
 
     private:
@@ -200,13 +245,17 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
                 const double* values = grid[r];
                 double* sums = sum[r];
                 bool gap = false;
-                for (int c = from; c <= to; ++c) {
-                    if (!ok(c)) {
-                        sums[c] = nd;
-                    } else if (NoData(values[c], nd)) {
-                        gap = true;
-                    } else {
-                        sums[c] += values[c];
+                if constexpr (std::is_same_v<std::decay_t<decltype(ok)>, ValidCells::Row>) {
+                    gap = ok.AddToSums(values, sums, from, to, nd);
+                } else {
+                    for (int c = from; c <= to; ++c) {
+                        if (!ok(c)) {
+                            sums[c] = nd;
+                        } else if (NoData(values[c], nd)) {
+                            gap = true;
+                        } else {
+                            sums[c] += values[c];
+                        }
                     }
                 }
                 if (gap) missing.store(true, std::memory_order_relaxed);

@@ -3,7 +3,13 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <vector>
+
+namespace {
+// Message tag of the zone records sent to process 0 (each pair of processes in program order).
+constexpr int kZoneRecordsTag = 7033;
+}  // namespace
 
 void ReduceZoneRecordSets(std::span<zoneFZT* const> records, std::span<const int> highest, bool copyAll) {
     const auto takesPart = [&](std::size_t k) { return records[k] != nullptr && highest[k] >= 0; };
@@ -33,9 +39,20 @@ void ReduceZoneRecordSets(std::span<zoneFZT* const> records, std::span<const int
     }
     std::vector<double> all;
     if (size > 1) {
-        if (rank == 0) all.resize(3 * count * static_cast<std::size_t>(size));
-        MPI_Gather(mine.data(), static_cast<int>(3 * count), MPI_DOUBLE, all.data(), static_cast<int>(3 * count),
-                   MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        // Each process sends its values straight to process 0 instead of through a gather's
+        // tree: no process waits there for the processes below it, only process 0 for all.
+        const int n = static_cast<int>(3 * count);
+        if (rank == 0) {
+            all.resize(3 * count * static_cast<std::size_t>(size));
+            std::copy(mine.begin(), mine.end(), all.begin());
+            std::vector<MPI_Request> received(static_cast<std::size_t>(size - 1), MPI_REQUEST_NULL);
+            for (int p = 1; p < size; ++p)
+                MPI_Irecv(all.data() + 3 * count * static_cast<std::size_t>(p), n, MPI_DOUBLE, p, kZoneRecordsTag,
+                          MPI_COMM_WORLD, &received[static_cast<std::size_t>(p - 1)]);
+            MPI_Waitall(size - 1, received.data(), MPI_STATUSES_IGNORE);
+        } else {
+            MPI_Send(mine.data(), n, MPI_DOUBLE, 0, kZoneRecordsTag, MPI_COMM_WORLD);
+        }
     } else {
         all = mine;
     }

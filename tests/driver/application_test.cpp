@@ -223,6 +223,30 @@ TEST_F(ApplicationTest, EveryInputsTableHoldsTheMeanOfItsOwnValues) {
     }
 }
 
+// The processes' zone sums add from process 0 upwards even where process 1 reaches the exchange
+// last: with values where the order of the additions shows (1e16 + 1 rounds to 1e16), each row
+// holds the sum in process order over three steps.
+TEST_F(ApplicationTest, ZoneSumsAddInProcessOrderWhenAProcessComesLate) {
+    AppHarness h(Inputs({"temperature", "precipitation"}), Days(3));
+    ASSERT_EQ(h.Build(), 0);
+    const std::vector<double> values = {1e16, 1, -1e16, 1};
+    for (int k = 0; k < 2; ++k) {
+        SteppingInput& in = *h.inputs[static_cast<std::size_t>(k)];
+        in.KeepStatistics(k + 1);
+        in.rankValues = values;
+        in.lateRank = k == 0 ? 1 : -1;
+    }
+    EXPECT_EQ(h.app().run(), 0);
+    if (talvo_test::Rank() != 0) return;
+    for (int k = 0; k < 2; ++k) {
+        double sum = 0.0;
+        for (int p = 0; p < talvo_test::Size(); ++p) sum += values[static_cast<std::size_t>(p)] * 3 * (k + 1);
+        const zonalstatistic& s = *h.inputs[static_cast<std::size_t>(k)]->Statistics();
+        EXPECT_EQ(s.bufferedRows(), 3u) << k;
+        EXPECT_EQ(s.lastValues()[1], sum / talvo_test::Size()) << k;
+    }
+}
+
 // In a step where process 0 may write an input's table the inputs exchange one by one (its log
 // entry then comes before the next input's), with the same rows.
 TEST_F(ApplicationTest, InputsExchangeOneByOneWhereATableMayBeWritten) {

@@ -1,8 +1,10 @@
 #include "driver_fixtures.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <mpi.h>
+#include <thread>
 
 #include "kernel/error.hpp"
 #include "kernel/signals.hpp"
@@ -64,7 +66,10 @@ zonalstatistic* SteppingInput::RunBeforeReduction(std::int64_t h, std::int64_t d
     zoneFZT& zone = records_[1];
     zone.n = 1;
     zone.RelCellSum = 1;
-    zone.sx = (talvo_test::Rank() + 1) * steps * factor_;
+    const int rank = talvo_test::Rank();
+    if (rank == lateRank) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const double value = rankValues.empty() ? rank + 1 : rankValues[static_cast<std::size_t>(rank)];
+    zone.sx = value * steps * factor_;
     return statistics_.get();
 }
 

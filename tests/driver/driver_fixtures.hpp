@@ -131,8 +131,11 @@ public:
     int throwCode = 0;
     // Zone statistics of one zone, one row of means a step: in step k every process adds the
     // value (rank + 1) x k x factor with weight 1 (run exchanges them alone and logs "alone").
-    // Null until KeepStatistics.
+    // Null until KeepStatistics. Where rankValues is given, process p adds rankValues[p] x k x
+    // factor instead; process lateRank reaches the exchange 20 ms after the others.
     void KeepStatistics(double factor);
+    std::vector<double> rankValues;
+    int lateRank = -1;
     const zonalstatistic* Statistics() const { return statistics_.get(); }
 
 private:

@@ -184,6 +184,20 @@ TEST_F(WriteCodeTest, StepsWithoutDataAreLeftOutOfMeansSumsAndExtremes) {
     EXPECT_EQ(Read("s.sum"), BasinText([](int r, int c) { return c == 2 ? -9999.0 : (r + c) % 2 == 0 ? 2.0 : 3.0; }));
 }
 
+// A cell without data in a step is left out of its mean wherever it lies in its row (here in
+// the middle of the rows, in a step where every other cell has data).
+TEST_F(WriteCodeTest, ACellWithoutDataAmongCellsWithDataIsLeftOutOfItsMean) {
+    const auto gap = [](int t, int c) { return (t == 2 && c == 4) || (t == 3 && c == 7); };
+    const int mean = Register(50, "g.asc");
+    for (int t = 1; t <= 4; ++t) {
+        SetDate(2016, 9, 25, t);
+        Fill(grid_, [&](int r, int c) { return gap(t, c) ? -9999.0 : Value(r, c) + t; });
+        obj_->WriteStatisticGrids(mean, true, false);
+    }
+    EXPECT_EQ(Read("g.mit"),
+              BasinText([](int r, int c) { return Value(r, c) + (c == 4 ? 8.0 / 3 : c == 7 ? 7.0 / 3 : 2.5); }));
+}
+
 TEST_F(WriteCodeTest, MonthSumsWithTheTwentyEightDayFebruary) {
     // Daily steps dated at hour 24. 29 February 2016 is not the end of a month: its values go
     // into the sum that ends on 31 March, also for an object whose own calendar (the set-up's,
