@@ -97,37 +97,34 @@ __attribute__((target("avx2"))) std::int64_t ValidCountAvx2(const double* row, i
 }
 #endif
 
-std::int64_t ValidCount(const double* row, int ncols, double nodata) {
+// The AVX2 scan where the processor has it, else the plain one: both only compare, so they find
+// the same cells.
+template <auto Avx2, auto Plain, class... Args>
+auto Dispatch(Args... args) {
 #ifdef TALVO_AVX2_PATHS
-    if (CpuHasAvx2()) return ValidCountAvx2(row, ncols, nodata);
+    if (CpuHasAvx2()) return Avx2(args...);
 #endif
-    return ValidCountPlain(row, ncols, nodata);
+    return Plain(args...);
 }
 
-int RunEnd(const double* row, int c, int end, double v) {
 #ifdef TALVO_AVX2_PATHS
-    if (CpuHasAvx2()) return RunEndAvx2(row, c, end, v);
+#define TALVO_SCAN(name) Dispatch<name##Avx2, name##Plain>
+#else
+#define TALVO_SCAN(name) Dispatch<name##Plain, name##Plain>
 #endif
-    return RunEndPlain(row, c, end, v);
+
+std::int64_t ValidCount(const double* row, int ncols, double nodata) {
+    return TALVO_SCAN(ValidCount)(row, ncols, nodata);
 }
+int RunEnd(const double* row, int c, int end, double v) { return TALVO_SCAN(RunEnd)(row, c, end, v); }
 int ValidFrom(const double* row, int c, int end, double nodata) {
-#ifdef TALVO_AVX2_PATHS
-    if (CpuHasAvx2()) return ValidFromAvx2(row, c, end, nodata);
-#endif
-    return ValidFromPlain(row, c, end, nodata);
+    return TALVO_SCAN(ValidFrom)(row, c, end, nodata);
 }
 int InvalidFrom(const double* row, int c, int end, double nodata) {
-#ifdef TALVO_AVX2_PATHS
-    if (CpuHasAvx2()) return InvalidFromAvx2(row, c, end, nodata);
-#endif
-    return InvalidFromPlain(row, c, end, nodata);
+    return TALVO_SCAN(InvalidFrom)(row, c, end, nodata);
 }
-int LastOther(const double* row, int c, int end, double v) {
-#ifdef TALVO_AVX2_PATHS
-    if (CpuHasAvx2()) return LastOtherAvx2(row, c, end, v);
-#endif
-    return LastOtherPlain(row, c, end, v);
-}
+int LastOther(const double* row, int c, int end, double v) { return TALVO_SCAN(LastOther)(row, c, end, v); }
+#undef TALVO_SCAN
 }  // namespace
 
 std::vector<double> PerformanceWeights(const std::vector<double>& values) {

@@ -12,6 +12,15 @@ namespace {
 
 using silting_test::SectionOptions;
 
+// A text grid of the 5 x 4 domain holding v everywhere but a hole at (2, 3).
+std::string GridWithHole(double v) {
+    std::string s = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            s += (r == 2 && c == 3 ? std::string("-9999") : std::to_string(v)) + (c < 5 ? " " : "\n");
+    return s;
+}
+
 class SiltingConfig : public silting_test::SiltingDomain {
 protected:
     // Eight subbasins with the codes 1..8 (the grid keeps its zones; only the table changes).
@@ -209,16 +218,9 @@ TEST_F(SiltingConfig, NoWaterInputIsFatal) {
 
 TEST_F(SiltingConfig, ReadgridContinuesFromTheGridsOfAnEarlierRun) {
     // Text grids of the domain with a hole at (2, 3), which starts from 0.
-    auto grid = [](double v) {
-        std::string s = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
-        for (int r = 1; r <= 4; ++r)
-            for (int c = 1; c <= 5; ++c)
-                s += (r == 2 && c == 3 ? std::string("-9999") : std::to_string(v)) + (c < 5 ? " " : "\n");
-        return s;
-    };
     const std::pair<const char*, double> files[] = {
         {"disp.asc", 0.004}, {"pause.asc", 0.75}, {"ekin.asc", 120}, {"tsbb.asc", 14}};
-    for (const auto& [name, value] : files) submodel_test::WriteShared(name, grid(value));
+    for (const auto& [name, value] : files) submodel_test::WriteShared(name, GridWithHole(value));
     SectionOptions o;
     o.readGrid = "1 readgrid";
     auto s = Ready(o);
@@ -250,14 +252,7 @@ TEST_F(SiltingConfig, StartGridsHoldNodataOutsideTheZonesInEveryHeldCell) {
         for (const auto* g : {&s->disposition, &s->rainPause, &s->kineticEnergy, &s->timeSinceTillage, &s->directRunoff})
             held(g->data, 0.0, 0.0, "fresh start");
     }
-    auto grid = [](double v) {
-        std::string s = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
-        for (int r = 1; r <= 4; ++r)
-            for (int c = 1; c <= 5; ++c)
-                s += (r == 2 && c == 3 ? std::string("-9999") : std::to_string(v)) + (c < 5 ? " " : "\n");
-        return s;
-    };
-    for (const char* name : {"disp.asc", "pause.asc", "ekin.asc", "tsbb.asc"}) submodel_test::WriteShared(name, grid(7.5));
+    for (const char* name : {"disp.asc", "pause.asc", "ekin.asc", "tsbb.asc"}) submodel_test::WriteShared(name, GridWithHole(7.5));
     SectionOptions o;
     o.readGrid = "1 readgrid";
     auto s = Ready(o);
