@@ -237,19 +237,30 @@ private:
     std::vector<SweepCandidate> candidates_;
     void ComputeBaseflow();
     void AppendControlRecord();
-    // Mixes the tracers of cell (r, c) of layer l: the start water volume, the six inflow
-    // volumes of the step (north, east, south, west, above, below) and the water the new
-    // concentration belongs to.
     // Which of a cell's six inflows (north, east, south, west, above, below) bring the concentration
     // of the cell they come from rather than the cell's own.
     struct MixFaces {
         bool from[6];
     };
     // Both are defined beside the balance, the only caller, and taken into its cell loops.
-    [[gnu::always_inline]] inline void TracerMixing(int l, int r, int c, double volume, const double* inflow,
+    // A tracer's rows a row r of layer l mixes with (null where there is no such row): its
+    // concentrations in the row, the rows above and below and the layer below, the values of the
+    // layer above as they were before their copy, and the new concentrations.
+    struct TracerRows {
+        const double *conc = nullptr, *north = nullptr, *south = nullptr, *above = nullptr, *below = nullptr;
+        double* flux = nullptr;
+    };
+    // rows[t] for every tracer t (from 1).
+    void TracerRowsOf(int l, int r, TracerRows* rows) const;
+    // Mixes the tracers of cell c of the row given by rows: the start water volume, the six
+    // inflow volumes of the step (north, east, south, west, above, below) and the water the new
+    // concentration belongs to.
+    [[gnu::always_inline]] inline void TracerMixing(const TracerRows* rows, int c, double volume, const double* inflow,
                                                     double water, const MixFaces& faces);
-    // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums.
-    [[gnu::always_inline]] inline void AddTracerZones(int l, int r, int c, double water);
+    // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums
+    // (zone and rel: its row of the zone grid and of the cell areas, null where there is none).
+    [[gnu::always_inline]] inline void AddTracerZones(int l, const TracerRows* rows, const double* zone,
+                                                      const double* rel, int c, double water);
     void CopyTracers(int l);
 
     // Cell look-ups of every pass, defined here so that the cell loops inline them.

@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include <omp.h>
+
 #include "lateral/gwflow.hpp"
 
 void gwflowclass::ComputeFluxes() {
@@ -85,40 +87,54 @@ void gwflowclass::ComputeBaseflow() {
 
 // The upwind mixing and the zone sums of the tracers live beside the balance that calls them for
 // every cell, so that its loop can take them in.
-void gwflowclass::TracerMixing(int l, int r, int c, double volume, const double* in, double water,
+void gwflowclass::TracerMixing(const TracerRows* rows, int c, double volume, const double* in, double water,
                                const MixFaces& faces) {
     for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-        GwTracer& tr = gwTracers[t];
-        const Matrix& conc = tr.layers[static_cast<std::size_t>(l)].conc;
-        const double cc = conc[r][c];
+        const TracerRows& R = rows[t];
+        const double cc = R.conc[c];
         double face[6];
-        face[0] = faces.from[0] ? conc[r - 1][c] : cc;
-        face[1] = faces.from[1] ? conc[r][c + 1] : cc;
-        face[2] = faces.from[2] ? conc[r + 1][c] : cc;
-        face[3] = faces.from[3] ? conc[r][c - 1] : cc;
-        face[4] = faces.from[4] ? tr.above[r][c] : cc;
-        face[5] = faces.from[5] ? tr.layers[static_cast<std::size_t>(l) + 1].conc[r][c] : cc;
+        face[0] = faces.from[0] ? R.north[c] : cc;
+        face[1] = faces.from[1] ? R.conc[c + 1] : cc;
+        face[2] = faces.from[2] ? R.south[c] : cc;
+        face[3] = faces.from[3] ? R.conc[c - 1] : cc;
+        face[4] = faces.from[4] ? R.above[c] : cc;
+        face[5] = faces.from[5] ? R.below[c] : cc;
         double mass = cc * volume;
         for (int k = 0; k < 6; ++k)
             if (in[k] != 0) mass += in[k] * face[k];
-        tr.flux[r][c] = water > 0 ? mass / water : 0.0;
+        R.flux[c] = water > 0 ? mass / water : 0.0;
     }
 }
 
-void gwflowclass::AddTracerZones(int l, int r, int c, double water) {
-    const double zone = ZoneValue(r, c);
-    const int zi = zoneIndex != nullptr && zone >= 0 && zone < static_cast<double>(zoneIndex->size())
-                       ? (*zoneIndex)[static_cast<std::size_t>(zone)]
+void gwflowclass::AddTracerZones(int l, const TracerRows* rows, const double* zone, const double* rel, int c,
+                                 double water) {
+    const double z = zone != nullptr ? zone[c] : nodata;
+    const int zi = zoneIndex != nullptr && z >= 0 && z < static_cast<double>(zoneIndex->size())
+                       ? (*zoneIndex)[static_cast<std::size_t>(z)]
                        : 0;
-    const double rel = relCellArea != nullptr ? (*relCellArea)[r][c] : 1.0;
+    const double weight = rel != nullptr ? rel[c] : 1.0;
     for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-        GwTracer& tr = gwTracers[t];
-        const double next = tr.flux[r][c];
-        zoneFZT& z = tr.layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
+        const double next = rows[t].flux[c];
+        zoneFZT& zs = gwTracers[t].layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
         // Without cell areas the weights are the cells' water volumes.
-        z.sx += relCellArea != nullptr ? next * rel : next;
-        z.n += relCellArea != nullptr ? rel * water : water;
-        z.RelCellSum += relCellArea != nullptr ? rel : water;
+        zs.sx += rel != nullptr ? next * weight : next;
+        zs.n += rel != nullptr ? weight * water : water;
+        zs.RelCellSum += rel != nullptr ? weight : water;
+    }
+}
+
+void gwflowclass::TracerRowsOf(int l, int r, TracerRows* rows) const {
+    const std::size_t li = static_cast<std::size_t>(l);
+    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+        const GwTracer& tr = gwTracers[t];
+        const Matrix& conc = tr.layers[li].conc;
+        TracerRows& R = rows[t];
+        R.conc = conc[r];
+        R.north = r > 1 ? conc[r - 1] : nullptr;
+        R.south = r < nrows ? conc[r + 1] : nullptr;
+        R.above = tr.above[r];
+        R.below = l < layerCount ? tr.layers[li + 1].conc[r] : nullptr;
+        R.flux = tr.flux[r];
     }
 }
 
@@ -133,9 +149,17 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                               static_cast<std::size_t>(ncols + 2),
                           std::numeric_limits<double>::quiet_NaN());
     double* const kept = gwTracers.empty() ? nullptr : mixedWater.data();
+    // The tracers' rows a row of cells mixes with, taken once per row: a block per thread.
+    const std::size_t tracerSlots = gwTracers.size();
+    static thread_local std::vector<TracerRows> tracerRows;
+    if (tracerRows.size() < tracerSlots * static_cast<std::size_t>(omp_get_max_threads()))
+        tracerRows.resize(tracerSlots * static_cast<std::size_t>(omp_get_max_threads()));
+    TracerRows* const rowBlocks = tracerRows.data();
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.balance.holds(r)) continue;
+        TracerRows* const mixRows = rowBlocks + tracerSlots * static_cast<std::size_t>(omp_get_thread_num());
+        TracerRowsOf(l, r, mixRows);
         const gwnum::RowSpan span = ZoneColumns(r);
         FillBeyond(L.balance[r], span, nodata);
         // The rows the balance of a row reads, taken once (null where a grid is absent or the
@@ -213,7 +237,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                 faces.from[3] = c > 1 && fx[c - 1] > 0;
                 faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
                 faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
-                TracerMixing(l, r, c, volume, in, water, faces);
+                TracerMixing(mixRows, c, volume, in, water, faces);
                 kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
             }
         }
@@ -226,7 +250,10 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         if (!L.balance.holds(r)) continue;
         const gwnum::RowSpan span = ZoneColumns(r);
         const double* const water = kept + static_cast<std::int64_t>(r - firstRow) * (ncols + 2);
+        TracerRowsOf(l, r, rowBlocks);
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
         for (int c = span.first; c <= span.last; ++c)
-            if (!std::isnan(water[c])) AddTracerZones(l, r, c, water[c]);
+            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, zone, rel, c, water[c]);
     }
 }

@@ -49,24 +49,48 @@ constexpr double kFullDivisor = 5.0;
 inline double LoadShared(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
 inline void StoreShared(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
 
-// The terms of the cell at r, c that do not depend on the current heads.
-SorCell CellTerms(const SorLayer& L, int r, int c) {
-    const bool north = r > 1;
-    const double dx = L.dx != nullptr ? L.dx[r][c] : L.cellsize;
-    const double dy = L.dy != nullptr ? L.dy[r][c] : L.cellsize;
+// The rows of the grids the terms of a row's cells read, taken once per row (null where a grid
+// is absent; north: there is a row above).
+struct TermRows {
+    const double *dx, *dy, *tyN, *tx, *ty, *h0, *top, *st, *st1, *leakBelow, *leakAbove, *fixQ;
+    bool north;
+};
+
+TermRows TermRowsOf(const SorLayer& L, int r) {
+    TermRows R;
+    R.north = r > 1;
+    R.dx = L.dx != nullptr ? L.dx[r] : nullptr;
+    R.dy = L.dy != nullptr ? L.dy[r] : nullptr;
+    R.tyN = R.north ? L.ty[r - 1] : nullptr;
+    R.tx = L.tx[r];
+    R.ty = L.ty[r];
+    R.h0 = L.h0[r];
+    R.top = L.top[r];
+    R.st = L.st[r];
+    R.st1 = L.st1[r];
+    R.leakBelow = L.leakBelow != nullptr ? L.leakBelow[r] : nullptr;
+    R.leakAbove = L.leakAbove != nullptr ? L.leakAbove[r] : nullptr;
+    R.fixQ = L.fixQ[r];
+    return R;
+}
+
+// The terms of the cell in column c of the row R that do not depend on the current heads.
+SorCell CellTerms(const SorLayer& L, const TermRows& R, int c) {
+    const double dx = R.dx != nullptr ? R.dx[c] : L.cellsize;
+    const double dy = R.dy != nullptr ? R.dy[c] : L.cellsize;
     const double rx = dx / dy, ry = dy / dx;
     SorCell t;
-    t.cond[0] = north ? rx * L.ty[r - 1][c] : 0.0;
-    t.cond[1] = ry * L.tx[r][c];
-    t.cond[2] = rx * L.ty[r][c];
-    t.cond[3] = c > 1 ? ry * L.tx[r][c - 1] : 0.0;
-    const double h0 = L.h0[r][c];
-    const bool full = h0 >= L.top[r][c];
-    const double storage = StepStorage(h0, L.top[r][c], L.st[r][c], L.st1[r][c]);
+    t.cond[0] = R.north ? rx * R.tyN[c] : 0.0;
+    t.cond[1] = ry * R.tx[c];
+    t.cond[2] = rx * R.ty[c];
+    t.cond[3] = c > 1 ? ry * R.tx[c - 1] : 0.0;
+    const double h0 = R.h0[c];
+    const bool full = h0 >= R.top[c];
+    const double storage = StepStorage(h0, R.top[c], R.st[c], R.st1[c]);
     double sources = 0;
-    if (L.leakBelow != nullptr) sources += L.leakBelow[r][c];
-    if (L.leakAbove != nullptr) sources -= L.leakAbove[r][c];
-    const double q = L.fixQ[r][c];
+    if (R.leakBelow != nullptr) sources += R.leakBelow[c];
+    if (R.leakAbove != nullptr) sources -= R.leakAbove[c];
+    const double q = R.fixQ[c];
     if (q > L.nodata) sources += q;
     // As CellHead: the sum, the denominator and the start-head part in its order.
     const double area = dx * dy;
@@ -875,9 +899,10 @@ void PrepareSweeps(const SorLayer& layer, int firstRow, int lastRow, SorCell* ce
         if (layer.h[r] != nullptr) {
             const std::uint8_t* upd = layer.update + static_cast<std::int64_t>(r) * layer.stride;
             SorCell* row = cells + static_cast<std::int64_t>(r - firstRow) * layer.stride;
+            const TermRows rows = TermRowsOf(layer, r);
             for (int c = 1; c <= layer.ncols; ++c)
                 if (upd[c] != 0) {
-                    row[c] = CellTerms(layer, r, c);
+                    row[c] = CellTerms(layer, rows, c);
                     if (span.first > span.last) span.first = c;
                     span.last = c;
                 }

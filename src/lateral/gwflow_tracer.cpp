@@ -88,6 +88,7 @@ void gwflowclass::FreeTracerGrids() {
 
 void gwflowclass::CopyTracers(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
+    const std::size_t li = static_cast<std::size_t>(l);
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
@@ -96,19 +97,27 @@ void gwflowclass::CopyTracers(int l) {
         const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
         const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
         double* const head = L.head[r];
+        // A cell is left alone where another process owns it; outside the basin its head has no
+        // value. Every cell's values depend on that cell alone, so the heads and each tracer
+        // take their own pass over the row.
         for (int c = 1; c <= ncols; ++c) {
             if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
-            const double z = zone != nullptr ? zone[c] : nodata;
-            const bool in = z > nodata;
-            if (!in) head[c] = nodata;
-            for (std::size_t t = 1; t < gwTracers.size(); ++t)
-                gwTracers[t].above[r][c] = gwTracers[t].layers[static_cast<std::size_t>(l)].conc[r][c];
-            // Fully glaciated cells went through no mixing: they keep their concentration.
-            const double g = ice == nullptr ? 0.0 : (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c]));
-            if (in && !(z != nodata && g < 1)) continue;
-            for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-                GwTracer& tr = gwTracers[t];
-                tr.layers[static_cast<std::size_t>(l)].conc[r][c] = in ? tr.flux[r][c] : nodata;
+            if (!((zone != nullptr ? zone[c] : nodata) > nodata)) head[c] = nodata;
+        }
+        for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+            GwTracer& tr = gwTracers[t];
+            double* const conc = tr.layers[li].conc[r];
+            double* const kept = tr.above[r];
+            const double* const mixed = tr.flux[r];
+            for (int c = 1; c <= ncols; ++c) {
+                if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+                kept[c] = conc[c];
+                // Outside the basin no value; fully glaciated cells went through no mixing: they
+                // keep their concentration.
+                if (!((zone != nullptr ? zone[c] : nodata) > nodata))
+                    conc[c] = nodata;
+                else if (GlacierOf(ice, c) < 1)
+                    conc[c] = mixed[c];
             }
         }
     }

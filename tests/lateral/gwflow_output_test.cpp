@@ -554,6 +554,108 @@ TEST_F(GwClosed, TwoLayersOfDifferentStorageKeepTheirTracer) {
     EXPECT_LT(-Max(-lowest), -10.0 - 1e-3);
 }
 
+// Two tracers in two layers, the second starting at twice the first's concentrations. The upwind
+// mixing is linear and doubling a value is exact, so after steps with water flowing in from the
+// first row and out at the last one and leaking between the layers, the second tracer is twice
+// the first bit for bit in every cell and in the zone sums: each tracer mixes with its own rows of
+// its own layers. A fully glaciated cell keeps both; a cell outside the basin holds no value.
+TEST_F(GwTracer, TwoTracersOfTwoLayersMixEachWithItsOwnValues) {
+    constexpr int kRows = 5, kCols = 4, kOutRow = 3, kIceRow = 2, kIceCol = 2;
+    grids_.clear();
+    for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
+    Init(kRows, kCols, 100.0, 10.0);
+    zone_[kOutRow][kCols] = -9999;
+    StandardGrids(2, 0, 5, 1e-4, 1e-3);
+    Find("gw_kolmation_1").fill(1e-6);
+    Grid("GlacierizedCells", 0)[kIceRow][kIceCol] = 1;
+    for (int c = 1; c <= kCols; ++c) {
+        Find("gw_boundary_fix_h_1")[1][c] = 6.0 + 0.2 * c;
+        Find("gw_boundary_fix_h_1")[kRows][c] = 4.0;
+    }
+    Section sec;
+    sec.layers = 2;
+    auto g = MakeOk(sec);
+    tracers_.push_back(tracers_[1]);
+    tracers_[2].name = "sul";
+    unsigned error = 0;
+    g->CreateTracerGrids(error, 2, tracers_.data(), nullptr, 0);
+    ASSERT_EQ(error, 0u) << console_.str();
+    auto conc = [&](int t, int l) -> Matrix& {
+        return g->gwTracers[static_cast<std::size_t>(t)].layers[static_cast<std::size_t>(l)].conc;
+    };
+    auto start = [](int l, int r, int c) { return 1.0 + 0.7 * r + 1.3 * c + 2.1 * l; };
+    for (int l = 1; l <= 2; ++l)
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                conc(1, l)[r][c] = start(l, r, c);
+                conc(2, l)[r][c] = 2 * start(l, r, c);
+            }
+    for (int day = 1; day <= 3; ++day) Step(*g, day);
+    double mixed = 0;
+    for (int l = 1; l <= 2; ++l) {
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                const double a = conc(1, l)[r][c], b = conc(2, l)[r][c];
+                if (r == kOutRow && c == kCols) {
+                    EXPECT_EQ(a, -9999.0) << l;
+                    EXPECT_EQ(b, -9999.0) << l;
+                    EXPECT_EQ(g->layers[static_cast<std::size_t>(l)].head[r][c], -9999.0) << l;
+                } else if (r == kIceRow && c == kIceCol) {
+                    EXPECT_EQ(a, start(l, r, c)) << l;
+                    EXPECT_EQ(b, 2 * start(l, r, c)) << l;
+                } else {
+                    EXPECT_EQ(b, 2 * a) << l << " " << r << " " << c;
+                    if (std::fabs(a - start(l, r, c)) > 1e-6) ++mixed;
+                }
+            }
+        const zoneFZT &z1 = g->gwTracers[1].layers[static_cast<std::size_t>(l)].zones[1],
+                      &z2 = g->gwTracers[2].layers[static_cast<std::size_t>(l)].zones[1];
+        EXPECT_EQ(z2.sx, 2 * z1.sx) << l;
+        EXPECT_EQ(z2.n, z1.n) << l;
+        EXPECT_EQ(z2.RelCellSum, z1.RelCellSum) << l;
+        EXPECT_GT(Sum(z1.n), 0.0) << l;
+    }
+    // The water moved the tracers in both layers.
+    EXPECT_GT(Sum(mixed), 4.0);
+}
+
+// Two layers, the lower one full with its head above the upper one's: water rises into the upper
+// layer with the lower layer's tracer. The tracer of both layers together stays what it was.
+TEST_F(GwClosed, TracerRisingFromTheLayerBelowIsKept) {
+    auto g = UnevenAquifer(2, 1e-4, 1e-6);
+    ASSERT_NE(g, nullptr);
+    Matrix& distance = Find("groundwater_distance");
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            g->gwTracers[1].layers[1].conc[r][c] = 1.0 + r + 2.0 * c;
+            g->gwTracers[1].layers[2].conc[r][c] = 20.0 - 3.0 * c;
+            g->layers[2].head[r][c] = g->layers[2].headOld[r][c] = -2.0 - 0.1 * r;
+        }
+    auto water = [&](int l, double h) {
+        const double top = l == 1 ? 0.0 : -10.0;
+        return area * S * (std::clamp(h - top + 10.0, 0.0, 10.0) + std::max(h - top, 0.0));
+    };
+    auto tracer = [&](bool start) {
+        double v = 0;
+        for (int l = 1; l <= 2; ++l)
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= kCols; ++c) {
+                    const double h = start && l == 1 ? distance[r][c] : g->layers[static_cast<std::size_t>(l)].head[r][c];
+                    v += g->gwTracers[1].layers[static_cast<std::size_t>(l)].conc[r][c] * water(l, h);
+                }
+        return Sum(v);
+    };
+    const double before = tracer(true);
+    for (int day = 1; day <= 3; ++day) {
+        Step(*g, day);
+        EXPECT_NEAR(tracer(false), before, 1e-9 * before) << day;
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= kCols; ++c) distance[r][c] = g->layers[1].head[r][c];
+    }
+    // Water rose: the upper layer's heads went up.
+    EXPECT_GT(Max(g->layers[1].head[s_.firstRow][kCols] - (-3.0 - 0.5 * kCols + 0.2 * s_.firstRow)), 1e-4);
+}
+
 // A pumped cell (fixed inflow) of a uniformly traced aquifer: the pumped water leaves with the
 // cell's concentration, which stays that of the rest, step after step.
 TEST_F(GwTracer, PumpedWaterLeavesWithTheCellsConcentration) {
