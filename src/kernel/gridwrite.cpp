@@ -273,8 +273,7 @@ public:
                 Put(f.get(), nodataRow.data(), nodataRow.size(), doubles);
                 continue;
             }
-            CheckRowFinite(r);
-            AddRowToStatistics(r);
+            CountCheckedRow(r);
             Put(f.get(), grid_[r] + 1, static_cast<std::size_t>(o_.ncols), doubles);
         }
         Flush(f.get());
@@ -332,7 +331,11 @@ private:
         }
     }
 
-    void AddRowToStatistics(int r) {
+    // Row r counted into the statistics, which take it only once every value of the row is
+    // known to be finite (a non-finite value stops the run as a check before counting would).
+    // A count that took every value of the counted columns as a number above the floor and
+    // below infinity has looked at them already: only the columns outside are looked through.
+    void CountCheckedRow(int r) {
         int c1 = 1, c2 = o_.ncols;
         const double* weights = StatisticColumns(o_, r, &c1, &c2);
         // The sums in the order of one count per value, the row taken at once where its
@@ -340,8 +343,11 @@ private:
         std::array<double, 5> stats{o_.statCount, o_.statSum, o_.statSumSquares, o_.statMin, o_.statMax};
         const double* row = grid_[r];
         const double floor = o_.statThreshold + 1;
-        if (!CountUnitRow(row, weights, c1, c2, floor, &stats))
-            CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, floor, &stats);
+        bool seen = false;
+        if (!CountUnitRow(row, weights, c1, c2, floor, &stats, &seen))
+            seen = CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, floor, &stats);
+        const int cols = o_.ncols;
+        if (!seen || !AllFinite(row + 1, c1 - 1) || !AllFinite(row + c2 + 1, cols - c2)) CheckRowFinite(r);
         o_.statCount = stats[0];
         o_.statSum = stats[1];
         o_.statSumSquares = stats[2];
@@ -351,9 +357,10 @@ private:
 
     // The row counted as CountRows counts a row whose weights are all exactly one once the count
     // is settled on a whole number. False, the statistics left as they were, where the count is
-    // not so settled or a weight is not exactly one.
+    // not so settled or a weight is not exactly one. seen: whether the count took every value as
+    // a finite one (false says nothing).
     static bool CountUnitRow(const double* row, const double* weights, int c1, int c2, double floor,
-                             std::array<double, 5>* stats) {
+                             std::array<double, 5>* stats, bool* seen) {
         const double count = (*stats)[0];
         if (!(count > 0 && count == std::trunc(count) && count + (c2 - c1 + 1) <= 9007199254740992.0)) return false;
         if (weights != nullptr && !AllOnes(weights, c1, c2)) return false;
@@ -368,6 +375,8 @@ private:
             }
             MergeExtremes(row, c1, c2, rowLow, rowHigh, &low, &high);
             *stats = {count + static_cast<double>(c2 - c1 + 1), sum, squares, low, high};
+            // Values above the floor are neither NaN nor minus infinity.
+            *seen = rowHigh < std::numeric_limits<double>::infinity();
             return true;
         }
         std::int64_t counted = 0;
