@@ -215,6 +215,8 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2);
 template <int G>
 bool CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats);
+template <int G>
+void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares);
 
 class GridWriter {
 public:
@@ -368,11 +370,7 @@ private:
         // A row of values all counted adds them without a test each.
         double rowLow = 0, rowHigh = 0;
         if (c1 <= c2 && RowAboveWithExtremes(row, c1, c2, floor, &rowLow, &rowHigh)) {
-            for (int c = c1; c <= c2; ++c) {
-                const double x = row[c];
-                sum += x;
-                squares += x * x;
-            }
+            AddRows<1>(&row, c1, c2, &sum, &squares);
             MergeExtremes(row, c1, c2, rowLow, rowHigh, &low, &high);
             *stats = {count + static_cast<double>(c2 - c1 + 1), sum, squares, low, high};
             // Values above the floor are neither NaN nor minus infinity.
@@ -462,7 +460,7 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
 // in order. The plain way takes the grids one after the other per column; the AVX2 way keeps each
 // grid's sum and squares in a lane of their own (two or three grids: the fourth lane of three
 // carries nothing), so that a column's values go in with one addition each, the same additions
-// in the same order per grid.
+// in the same order per grid; one grid keeps its sum and squares in two lanes.
 template <int G>
 void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double* squares) {
     for (int c = c1; c <= c2; ++c) {
@@ -475,6 +473,25 @@ void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double
 }
 
 #ifdef TALVO_AVX2_PATHS
+// One grid: the sum in one lane, the squares in the other, two values loaded and squared at once
+// and added one after the other.
+__attribute__((target("avx2"))) void AddOneRowAvx2(const double* row, int c1, int c2, double* sum, double* squares) {
+    __m128d acc = _mm_set_pd(*squares, *sum);
+    int c = c1;
+    for (; c + 1 <= c2; c += 2) {
+        const __m128d x = _mm_loadu_pd(row + c);
+        const __m128d q = _mm_mul_pd(x, x);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, q));
+        acc = _mm_add_pd(acc, _mm_unpackhi_pd(x, q));
+    }
+    if (c <= c2) {
+        const __m128d x = _mm_load_sd(row + c);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, _mm_mul_sd(x, x)));
+    }
+    _mm_storel_pd(sum, acc);
+    _mm_storeh_pd(squares, acc);
+}
+
 __attribute__((target("avx2"))) void AddTwoRowsAvx2(const double* const* rows, int c1, int c2, double* sum,
                                                     double* squares) {
     __m128d s = _mm_loadu_pd(sum), q = _mm_loadu_pd(squares);
@@ -511,9 +528,11 @@ __attribute__((target("avx2"))) void AddThreeRowsAvx2(const double* const* rows,
 template <int G>
 void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares) {
 #ifdef TALVO_AVX2_PATHS
-    if constexpr (G == 2 || G == 3) {
+    if constexpr (G == 1 || G == 2 || G == 3) {
         if (CpuHasAvx2()) {
-            if constexpr (G == 2)
+            if constexpr (G == 1)
+                AddOneRowAvx2(rows[0], c1, c2, sum, squares);
+            else if constexpr (G == 2)
                 AddTwoRowsAvx2(rows, c1, c2, sum, squares);
             else
                 AddThreeRowsAvx2(rows, c1, c2, sum, squares);
