@@ -177,31 +177,42 @@ public:
     }
     bool Flush(std::FILE* f) {
         if (used_ == 0) return true;
-        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.data()) : floats_.data();
+        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.values.get())
+                                                    : static_cast<const void*>(floats_.values.get());
         const bool written = std::fwrite(data, bytes_, used_, f) == used_;
         used_ = 0;
         return written;
     }
 
 private:
+    // A block's values are written before they are read: it is not cleared when made.
     template <typename T>
-    bool PutAs(std::FILE* f, const double* values, std::size_t n, std::vector<T>& block) {
-        if (block.empty()) block.resize(std::max(kBlockBytes / sizeof(T), n));
-        bool written = true;
-        if (used_ + n > block.size()) {
-            written = Flush(f);
-            if (n > block.size()) block.resize(n);
+    struct Block {
+        std::unique_ptr<T[]> values;
+        std::size_t size = 0;
+        void Make(std::size_t n) {
+            values.reset(new T[n]);
+            size = n;
         }
-        std::transform(values, values + n, block.begin() + static_cast<std::ptrdiff_t>(used_),
-                       [](double v) { return static_cast<T>(v); });
+    };
+
+    template <typename T>
+    bool PutAs(std::FILE* f, const double* values, std::size_t n, Block<T>& block) {
+        if (block.size == 0) block.Make(std::max(kBlockBytes / sizeof(T), n));
+        bool written = true;
+        if (used_ + n > block.size) {
+            written = Flush(f);
+            if (n > block.size) block.Make(n);
+        }
+        std::transform(values, values + n, block.values.get() + used_, [](double v) { return static_cast<T>(v); });
         used_ += n;
         bytes_ = sizeof(T);
         return written;
     }
 
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
-    std::vector<float> floats_;
-    std::vector<double> doubles_;
+    Block<float> floats_;
+    Block<double> doubles_;
     std::size_t used_ = 0, bytes_ = sizeof(double);
 };
 
