@@ -484,11 +484,21 @@ void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double
 }
 
 #ifdef TALVO_AVX2_PATHS
-// One grid: the sum in one lane, the squares in the other, two values loaded and squared at once
-// and added one after the other.
+// One grid: the sum in one lane, the squares in the other, four values loaded and squared at
+// once and added one after the other (value and square side by side: (x0, q0 | x2, q2) and
+// (x1, q1 | x3, q3) taken in the order 0, 1, 2, 3).
 __attribute__((target("avx2"))) void AddOneRowAvx2(const double* row, int c1, int c2, double* sum, double* squares) {
     __m128d acc = _mm_set_pd(*squares, *sum);
     int c = c1;
+    for (; c + 3 <= c2; c += 4) {
+        const __m256d x = _mm256_loadu_pd(row + c);
+        const __m256d q = _mm256_mul_pd(x, x);
+        const __m256d even = _mm256_unpacklo_pd(x, q), odd = _mm256_unpackhi_pd(x, q);
+        acc = _mm_add_pd(acc, _mm256_castpd256_pd128(even));
+        acc = _mm_add_pd(acc, _mm256_castpd256_pd128(odd));
+        acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
+        acc = _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
+    }
     for (; c + 1 <= c2; c += 2) {
         const __m128d x = _mm_loadu_pd(row + c);
         const __m128d q = _mm_mul_pd(x, x);

@@ -495,12 +495,12 @@ TEST_F(GridFileTest, SingleWritesCountTheirValuesOneByOne) {
     }
 }
 
-// Rows of unit weights whose basin values are all counted, of odd and even lengths, with values
+// Rows of unit weights whose basin values are all counted, of every length up to 29, with values
 // of no short binary form and of either sign (all counted), so that any other order of additions
 // moves the sums: the header's sum and sum of squares are one addition per value in row and
 // column order.
 TEST_F(GridFileTest, CountedRowsAddTheirValuesInColumnOrder) {
-    constexpr int kCols = 13, kRows = 14;
+    constexpr int kCols = 29, kRows = 30;
     auto o = MakeObject(kCols, kRows);
     Matrix area = o->matrix(1, kRows, 1, kCols, kRows), g = o->matrix(1, kRows, 1, kCols, kRows);
     area.fill(1.0);
@@ -509,7 +509,8 @@ TEST_F(GridFileTest, CountedRowsAddTheirValuesInColumnOrder) {
         const int first = 1 + r % 3;
         basin[static_cast<std::size_t>(r)] = {first, std::min(kCols, first + r - 1)};
         for (int c = 1; c <= kCols; ++c)
-            g[r][c] = 0.1 * ((r * 31 + c * 17) % 97) + 1.0e3 * ((r + c) % 3) / 7.0 - (c % 4 == 0 ? 9.0e3 / 11.0 : 0.0);
+            g[r][c] = 1.0e3 / (3 + (r * 37 + c * 11) % 101) + (c % 5 == 0 ? 12345.678 : 0.0) -
+                      (c % 4 == 0 ? 9.0e3 / 11.0 : 0.0);
     }
     o->basinColumns = &basin;
     o->relCellArea = &area;
