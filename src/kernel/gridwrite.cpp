@@ -177,31 +177,42 @@ public:
     }
     bool Flush(std::FILE* f) {
         if (used_ == 0) return true;
-        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.data()) : floats_.data();
+        const void* data = bytes_ == sizeof(double) ? static_cast<const void*>(doubles_.values.get())
+                                                    : static_cast<const void*>(floats_.values.get());
         const bool written = std::fwrite(data, bytes_, used_, f) == used_;
         used_ = 0;
         return written;
     }
 
 private:
+    // A block's values are written before they are read: it is not cleared when made.
     template <typename T>
-    bool PutAs(std::FILE* f, const double* values, std::size_t n, std::vector<T>& block) {
-        if (block.empty()) block.resize(std::max(kBlockBytes / sizeof(T), n));
-        bool written = true;
-        if (used_ + n > block.size()) {
-            written = Flush(f);
-            if (n > block.size()) block.resize(n);
+    struct Block {
+        std::unique_ptr<T[]> values;
+        std::size_t size = 0;
+        void Make(std::size_t n) {
+            values.reset(new T[n]);
+            size = n;
         }
-        std::transform(values, values + n, block.begin() + static_cast<std::ptrdiff_t>(used_),
-                       [](double v) { return static_cast<T>(v); });
+    };
+
+    template <typename T>
+    bool PutAs(std::FILE* f, const double* values, std::size_t n, Block<T>& block) {
+        if (block.size == 0) block.Make(std::max(kBlockBytes / sizeof(T), n));
+        bool written = true;
+        if (used_ + n > block.size) {
+            written = Flush(f);
+            if (n > block.size) block.Make(n);
+        }
+        std::transform(values, values + n, block.values.get() + used_, [](double v) { return static_cast<T>(v); });
         used_ += n;
         bytes_ = sizeof(T);
         return written;
     }
 
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
-    std::vector<float> floats_;
-    std::vector<double> doubles_;
+    Block<float> floats_;
+    Block<double> doubles_;
     std::size_t used_ = 0, bytes_ = sizeof(double);
 };
 
@@ -215,6 +226,8 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2);
 template <int G>
 bool CountRows(const double* const* rows, const double* weights, WeightsKind kind, int c1, int c2, double floor,
                std::array<double, 5>* stats);
+template <int G>
+void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares);
 
 class GridWriter {
 public:
@@ -273,8 +286,7 @@ public:
                 Put(f.get(), nodataRow.data(), nodataRow.size(), doubles);
                 continue;
             }
-            CheckRowFinite(r);
-            AddRowToStatistics(r);
+            CountCheckedRow(r);
             Put(f.get(), grid_[r] + 1, static_cast<std::size_t>(o_.ncols), doubles);
         }
         Flush(f.get());
@@ -332,7 +344,11 @@ private:
         }
     }
 
-    void AddRowToStatistics(int r) {
+    // Row r counted into the statistics, which take it only once every value of the row is
+    // known to be finite (a non-finite value stops the run as a check before counting would).
+    // A count that took every value of the counted columns as a number above the floor and
+    // below infinity has looked at them already: only the columns outside are looked through.
+    void CountCheckedRow(int r) {
         int c1 = 1, c2 = o_.ncols;
         const double* weights = StatisticColumns(o_, r, &c1, &c2);
         // The sums in the order of one count per value, the row taken at once where its
@@ -340,8 +356,11 @@ private:
         std::array<double, 5> stats{o_.statCount, o_.statSum, o_.statSumSquares, o_.statMin, o_.statMax};
         const double* row = grid_[r];
         const double floor = o_.statThreshold + 1;
-        if (!CountUnitRow(row, weights, c1, c2, floor, &stats))
-            CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, floor, &stats);
+        bool seen = false;
+        if (!CountUnitRow(row, weights, c1, c2, floor, &stats, &seen))
+            seen = CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, floor, &stats);
+        const int cols = o_.ncols;
+        if (!seen || !AllFinite(row + 1, c1 - 1) || !AllFinite(row + c2 + 1, cols - c2)) CheckRowFinite(r);
         o_.statCount = stats[0];
         o_.statSum = stats[1];
         o_.statSumSquares = stats[2];
@@ -351,9 +370,10 @@ private:
 
     // The row counted as CountRows counts a row whose weights are all exactly one once the count
     // is settled on a whole number. False, the statistics left as they were, where the count is
-    // not so settled or a weight is not exactly one.
+    // not so settled or a weight is not exactly one. seen: whether the count took every value as
+    // a finite one (false says nothing).
     static bool CountUnitRow(const double* row, const double* weights, int c1, int c2, double floor,
-                             std::array<double, 5>* stats) {
+                             std::array<double, 5>* stats, bool* seen) {
         const double count = (*stats)[0];
         if (!(count > 0 && count == std::trunc(count) && count + (c2 - c1 + 1) <= 9007199254740992.0)) return false;
         if (weights != nullptr && !AllOnes(weights, c1, c2)) return false;
@@ -361,13 +381,11 @@ private:
         // A row of values all counted adds them without a test each.
         double rowLow = 0, rowHigh = 0;
         if (c1 <= c2 && RowAboveWithExtremes(row, c1, c2, floor, &rowLow, &rowHigh)) {
-            for (int c = c1; c <= c2; ++c) {
-                const double x = row[c];
-                sum += x;
-                squares += x * x;
-            }
+            AddRows<1>(&row, c1, c2, &sum, &squares);
             MergeExtremes(row, c1, c2, rowLow, rowHigh, &low, &high);
             *stats = {count + static_cast<double>(c2 - c1 + 1), sum, squares, low, high};
+            // Values above the floor are neither NaN nor minus infinity.
+            *seen = rowHigh < std::numeric_limits<double>::infinity();
             return true;
         }
         std::int64_t counted = 0;
@@ -453,7 +471,7 @@ WeightsKind ClassifyWeights(const double* weights, int c1, int c2) {
 // in order. The plain way takes the grids one after the other per column; the AVX2 way keeps each
 // grid's sum and squares in a lane of their own (two or three grids: the fourth lane of three
 // carries nothing), so that a column's values go in with one addition each, the same additions
-// in the same order per grid.
+// in the same order per grid; one grid keeps its sum and squares in two lanes.
 template <int G>
 void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double* squares) {
     for (int c = c1; c <= c2; ++c) {
@@ -466,6 +484,35 @@ void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double
 }
 
 #ifdef TALVO_AVX2_PATHS
+// One grid: the sum in one lane, the squares in the other, four values loaded and squared at
+// once and added one after the other (value and square side by side: (x0, q0 | x2, q2) and
+// (x1, q1 | x3, q3) taken in the order 0, 1, 2, 3).
+__attribute__((target("avx2"))) void AddOneRowAvx2(const double* row, int c1, int c2, double* sum, double* squares) {
+    __m128d acc = _mm_set_pd(*squares, *sum);
+    int c = c1;
+    for (; c + 3 <= c2; c += 4) {
+        const __m256d x = _mm256_loadu_pd(row + c);
+        const __m256d q = _mm256_mul_pd(x, x);
+        const __m256d even = _mm256_unpacklo_pd(x, q), odd = _mm256_unpackhi_pd(x, q);
+        acc = _mm_add_pd(acc, _mm256_castpd256_pd128(even));
+        acc = _mm_add_pd(acc, _mm256_castpd256_pd128(odd));
+        acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
+        acc = _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
+    }
+    for (; c + 1 <= c2; c += 2) {
+        const __m128d x = _mm_loadu_pd(row + c);
+        const __m128d q = _mm_mul_pd(x, x);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, q));
+        acc = _mm_add_pd(acc, _mm_unpackhi_pd(x, q));
+    }
+    if (c <= c2) {
+        const __m128d x = _mm_load_sd(row + c);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, _mm_mul_sd(x, x)));
+    }
+    _mm_storel_pd(sum, acc);
+    _mm_storeh_pd(squares, acc);
+}
+
 __attribute__((target("avx2"))) void AddTwoRowsAvx2(const double* const* rows, int c1, int c2, double* sum,
                                                     double* squares) {
     __m128d s = _mm_loadu_pd(sum), q = _mm_loadu_pd(squares);
@@ -502,9 +549,11 @@ __attribute__((target("avx2"))) void AddThreeRowsAvx2(const double* const* rows,
 template <int G>
 void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares) {
 #ifdef TALVO_AVX2_PATHS
-    if constexpr (G == 2 || G == 3) {
+    if constexpr (G == 1 || G == 2 || G == 3) {
         if (CpuHasAvx2()) {
-            if constexpr (G == 2)
+            if constexpr (G == 1)
+                AddOneRowAvx2(rows[0], c1, c2, sum, squares);
+            else if constexpr (G == 2)
                 AddTwoRowsAvx2(rows, c1, c2, sum, squares);
             else
                 AddThreeRowsAvx2(rows, c1, c2, sum, squares);

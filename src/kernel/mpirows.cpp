@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -574,20 +575,21 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
         const int holder = rows.holder[static_cast<std::size_t>(r)];
         if (holder > 0 && holder < size) sends[static_cast<std::size_t>(holder)] = true;
     }
-    std::vector<double> outside;
-    // Per process: where its values start in outside and where they end.
+    // Each holder's values in a block of their own (no block is moved or filled before its
+    // message arrives); per process: the next of its values and where they end.
+    std::vector<std::unique_ptr<double[]>> outside(static_cast<std::size_t>(size));
     std::vector<std::size_t> first(static_cast<std::size_t>(size), 0), end(static_cast<std::size_t>(size), 0);
     for (int p = 1; p < size; ++p) {
-        const std::size_t at = outside.size();
-        first[static_cast<std::size_t>(p)] = end[static_cast<std::size_t>(p)] = at;
         if (!sends[static_cast<std::size_t>(p)]) continue;
         MPI_Status status;
         MPI_Probe(p, kOutsideTag, MPI_COMM_WORLD, &status);
         int count = 0;
         MPI_Get_count(&status, MPI_DOUBLE, &count);
-        outside.resize(at + static_cast<std::size_t>(std::max(count, 0)), nodata);
-        MPI_Recv(outside.data() + at, count, MPI_DOUBLE, p, kOutsideTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        end[static_cast<std::size_t>(p)] = outside.size();
+        const std::size_t received = static_cast<std::size_t>(std::max(count, 0));
+        outside[static_cast<std::size_t>(p)].reset(new double[received]);
+        MPI_Recv(outside[static_cast<std::size_t>(p)].get(), count, MPI_DOUBLE, p, kOutsideTag, MPI_COMM_WORLD,
+                 MPI_STATUS_IGNORE);
+        end[static_cast<std::size_t>(p)] = received;
     }
     // Each cell of a row comes from process 0's data where the row's region is 0, from the cells
     // outside every region where it is nodata (the whole row where process 0 does not know the
@@ -609,17 +611,18 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
             outsideRow = (*source)[r] + 1;
         } else if (holder < size) {
             const std::size_t p = static_cast<std::size_t>(holder);
+            const double* values = outside[p].get();
             if (packed(r) && regionRow != nullptr) {
-                rowselect::SelectRowStreamed(to, regionRow, sourceRow, outside.data(), &first[p], end[p], nd, ncols);
+                rowselect::SelectRowStreamed(to, regionRow, sourceRow, values, &first[p], end[p], nd, ncols);
                 continue;
             }
             if (end[p] - first[p] >= cols) {
-                outsideRow = outside.data() + first[p];
+                outsideRow = values + first[p];
                 first[p] += cols;
             } else {
                 // A short message: the values it has left, then nodata.
                 partRow.assign(cols, nd);
-                for (std::size_t c = 0; c < cols && first[p] < end[p]; ++c) partRow[c] = outside[first[p]++];
+                for (std::size_t c = 0; c < cols && first[p] < end[p]; ++c) partRow[c] = values[first[p]++];
                 outsideRow = partRow.data();
             }
         }

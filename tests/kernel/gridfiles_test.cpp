@@ -495,6 +495,39 @@ TEST_F(GridFileTest, SingleWritesCountTheirValuesOneByOne) {
     }
 }
 
+// Rows of unit weights whose basin values are all counted, of every length up to 29, with values
+// of no short binary form and of either sign (all counted), so that any other order of additions
+// moves the sums: the header's sum and sum of squares are one addition per value in row and
+// column order.
+TEST_F(GridFileTest, CountedRowsAddTheirValuesInColumnOrder) {
+    constexpr int kCols = 29, kRows = 30;
+    auto o = MakeObject(kCols, kRows);
+    Matrix area = o->matrix(1, kRows, 1, kCols, kRows), g = o->matrix(1, kRows, 1, kCols, kRows);
+    area.fill(1.0);
+    std::vector<ColumnRange> basin(static_cast<std::size_t>(kRows) + 1, ColumnRange{0, 0});
+    for (int r = 1; r <= kRows; ++r) {
+        const int first = 1 + r % 3;
+        basin[static_cast<std::size_t>(r)] = {first, std::min(kCols, first + r - 1)};
+        for (int c = 1; c <= kCols; ++c)
+            g[r][c] = 1.0e3 / (3 + (r * 37 + c * 11) % 101) + (c % 5 == 0 ? 12345.678 : 0.0) -
+                      (c % 4 == 0 ? 9.0e3 / 11.0 : 0.0);
+    }
+    o->basinColumns = &basin;
+    o->relCellArea = &area;
+    const std::string name = "order" + std::to_string(Rank()) + ".bin";
+    o->WriteGrid(name, g, false, true);
+    const std::string bytes = ReadFile(name);
+    o->ResetStatistics(-9999);
+    for (int r = 1; r <= kRows; ++r) {
+        const ColumnRange& range = basin[static_cast<std::size_t>(r)];
+        for (int c = range.first; c <= range.last; ++c) o->AddToStatistics(g[r][c], 1.0);
+    }
+    double want[6];
+    o->GetStatistics(&want[0], &want[1], &want[2], &want[3], &want[4], &want[5]);
+    ASSERT_GE(bytes.size(), 12 * sizeof(double));
+    EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0);
+}
+
 // Rows of unit weights whose basin values are all counted, of every length up to past two
 // lanes of four, with extremes of zero of both signs (the first met is kept) reached after a
 // running extreme of either sign or a nonzero one, zeros that are not extremes, and extremes

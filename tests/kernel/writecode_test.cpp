@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <cmath>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <optional>
 
 #include "grid_scenario.hpp"
@@ -132,6 +134,47 @@ TEST_F(WriteCodeTest, GatheredGridFilesKeepTheCellsOutsideTheBasin) {
         ASSERT_EQ(want.size(), (12u + kRows * kCols) * 8u);
         EXPECT_EQ(Read(StrFormat("g_20160925.%03d", t)), want) << t;
     }
+}
+
+// A value that is not finite anywhere in a gathered grid stops the write on every process
+// with its place, as the write of the whole grid does: inside the basin columns (a first
+// value of the count, a later one, the hole), beside them at either end and in a row without
+// basin cells. No dated file is left and the next good write goes on as before.
+TEST_F(WriteCodeTest, ANonFiniteCellOfAGatheredGridStopsItsWriteWhereverItLies) {
+    obj_->textOutput = false;
+    obj_->doublePrecision = false;
+    const int index = Register(2);
+    auto fill = [&](double shift) {
+        for (int r = d_.lo; r <= d_.hi; ++r)
+            for (int c = 1; c <= kCols; ++c) grid_[r][c] = Valid(r, c) ? Value(r, c) + shift : 7.25 + shift;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<int, int> cells[] = {{2, 2}, {4, 5}, {8, 10}, {5, 6}, {2, 1}, {8, 11}, {8, 12}, {1, 4}, {9, 12}};
+    int t = 0;
+    for (const auto& [r, c] : cells)
+        for (const double bad : {inf, -inf, std::nan("")}) {
+            ++t;
+            SetDate(2016, 9, 10 + t / 10, t % 10 + 1);
+            fill(t);
+            // Every process storing the row holds the value, whoever sends the cell.
+            if (r >= d_.lo && r <= d_.hi) grid_[r][c] = bad;
+            ClearConsole();
+            const std::string name = StrFormat("g_201609%02d.%03d", 10 + t / 10, t % 10 + 1);
+            EXPECT_EQ(ErrorCode([&] { obj_->WriteStatisticGrids(index, true, false); }), 17) << r << " " << c;
+            const std::string place = "row " + std::to_string(r) + ", column " + std::to_string(c) + " of ";
+            if (Rank() == 0) {
+                EXPECT_NE(Console().find(place), std::string::npos) << r << " " << c << " " << bad;
+            }
+            EXPECT_FALSE(Written(name)) << r << " " << c;
+        }
+    SetDate(2016, 9, 25, 1);
+    fill(0.5);
+    obj_->WriteStatisticGrids(index, true, false);
+    Matrix whole = obj_->matrix(1, kRows, 1, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) whole[r][c] = Valid(r, c) ? Value(r, c) + 0.5 : 7.75;
+    if (Rank() == 0) obj_->WriteGrid("whole.bin", whole, false, false);
+    EXPECT_EQ(Read("g_20160925.001"), Read("whole.bin"));
 }
 
 TEST_F(WriteCodeTest, OnlyTheExtremeGridThatExistsIsKeptAndWritten) {
