@@ -127,6 +127,8 @@ int LastOther(const double* row, int c, int end, double v) { return TALVO_SCAN(L
 #undef TALVO_SCAN
 }  // namespace
 
+int EqualRunEnd(const double* row, int c, int end, double v) { return RunEnd(row, c, end, v); }
+
 std::vector<double> PerformanceWeights(const std::vector<double>& values) {
     // The reciprocals are scaled by the smallest value, so that a tiny value (whose reciprocal
     // would overflow) still gives finite weights that add up to 1. Only when every value is

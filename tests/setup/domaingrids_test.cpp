@@ -660,6 +660,77 @@ TEST_F(DomainTest, ZoneCodesOutsideTheRangeStopEveryProcess) {
     EXPECT_EQ(top->Zones().codeToZone[32767], 1);
 }
 
+// Rows of runs of equal codes and nodata holes of every length from 1 to 11 cells, starting at
+// every column modulo four, and an empty row: the zone tables are those of counting the grid
+// cell by cell, on every process; a bad code right after a long hole still stops every process.
+TEST_F(DomainTest, RunsAndHolesOfEveryLengthAreRankedAsCellByCell) {
+    constexpr int rows = 19, cols = 43;
+    std::vector<std::vector<double>> code(rows + 1, std::vector<double>(cols + 1, ND));
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1, k = 0; c <= cols && r != 9; ++k) {
+            const int length = 1 + (k * 7 + r) % 11;
+            const double value = k % 3 == 2 ? ND : 1 + (k + r) % 6 + 10 * (r % 2);
+            for (int e = std::min(cols, c + length - 1); c <= e; ++c)
+                code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = value;
+        }
+    auto text = [&](double last) {
+        std::string t = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+        for (int r = 1; r <= rows; ++r) {
+            for (int c = 1; c <= cols; ++c)
+                t += StrFormat("%g ", r == rows && c == cols ? last : code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]);
+            t += "\n";
+        }
+        return t;
+    };
+    code[rows].assign(cols + 1, ND);
+    setup_test::WriteShared("runs.asc", text(4));
+    auto setup = Make(Grids("0\n", "runs.asc"));
+    RunTo(*setup, 7);
+
+    std::vector<double> count(32, 0.0);
+    double total = 0;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            const double v = r == rows && c == cols ? 4 : code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+            if (v != ND) count[static_cast<std::size_t>(v)] += 1, total += 1;
+        }
+    const ZoneTables& z = setup->Zones();
+    int zone = 0, maxCode = 0;
+    for (int k = 0; k < 32; ++k) {
+        if (count[static_cast<std::size_t>(k)] == 0) {
+            EXPECT_EQ(z.codeToZone[static_cast<std::size_t>(k)], 0) << k;
+            continue;
+        }
+        ++zone;
+        ASSERT_EQ(z.codeToZone[static_cast<std::size_t>(k)], zone) << k;
+        const ZoneRecord& rec = z.records[static_cast<std::size_t>(zone)];
+        EXPECT_EQ(rec.code, k);
+        EXPECT_EQ(rec.cellCount, count[static_cast<std::size_t>(k)]) << k;
+        EXPECT_EQ(rec.weightedCount, count[static_cast<std::size_t>(k)]) << k;
+        EXPECT_EQ(rec.share, count[static_cast<std::size_t>(k)] / total) << k;
+        maxCode = k;
+    }
+    EXPECT_EQ(z.zoneCount, zone);
+    EXPECT_EQ(z.maxCode, maxCode);
+    EXPECT_EQ(z.records[0].cellCount, total);
+    for (int r = 1; r <= rows; ++r) {
+        const std::vector<double>& row = code[static_cast<std::size_t>(r)];
+        int first = 0, last = -1;
+        for (int c = 1; c <= cols; ++c)
+            if (row[static_cast<std::size_t>(c)] != ND || (r == rows && c == cols)) first = first ? first : c, last = c;
+        const bool kept = Rank() == 0 || (r >= setup->firstRow && r <= setup->lastRow);
+        const ColumnRange cr = z.columns[static_cast<std::size_t>(r)];
+        EXPECT_EQ(cr.first, kept ? first : 0) << r;
+        EXPECT_EQ(cr.last, kept ? last : -1) << r;
+    }
+
+    // The last row: a hole of cols - 1 cells, then a code out of range.
+    setup_test::WriteShared("runs-bad.asc", text(40000));
+    auto bad = Make(Grids("0\n", "runs-bad.asc"));
+    EXPECT_EQ(FailingRun(*bad, 7), 3);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("invalid zone code in runs-bad.asc!")); }
+}
+
 // Multilayer land use: one grid per layer with the layer codes of each cell's table entry.
 class TwoLayerTables : public ParameterTables {
 public:
