@@ -286,22 +286,28 @@ int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int 
 std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols) {
     std::vector<HaloRecord> runs;
     for (int r = lo; r <= hi; ++r) {
+        const double* row = halo[r];
         double before = -1;  // the cell before the first counts as no halo cell
-        for (int c = 1; c <= ncols; ++c) {
-            const double v = halo[r][c];
+        // Stretch by stretch of equal values: its first cell starts, extends (over a gap of
+        // non-halo cells) or continues a run of its owner, the others only continue it.
+        for (int c = 1; c <= ncols;) {
+            const double v = row[c];
+            const int end = RunEnd(row, c + 1, ncols, v);
             if (v < 0) {
                 before = -1;
+                c = end;
                 continue;
             }
             const int owner = static_cast<int>(v);
             if (before >= 0 && static_cast<int>(before) == owner) {
-                runs.back().count += 1;
+                runs.back().count += end - c;
             } else if (runs.empty() || runs.back().rank != owner || runs.back().row != r) {
-                runs.push_back(HaloRecord{r, c, 1, owner});
+                runs.push_back(HaloRecord{r, c, end - c, owner});
             } else {
-                runs.back().count = c - runs.back().firstCol + 1;
+                runs.back().count = end - runs.back().firstCol;
             }
             before = v;
+            c = end;
         }
     }
     return runs;

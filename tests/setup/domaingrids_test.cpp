@@ -504,6 +504,63 @@ TEST_F(DomainTest, StretchesOfEveryLengthAreDividedAsCellByCell) {
     }
 }
 
+// The halo cells each process receives (foreign cells next to its own, holes of every length
+// between them) come as the runs a walk cell by cell gives: a run of one owner in a row goes on
+// over cells of no owner up to that owner's next halo cell.
+TEST_F(DomainTest, HaloRunsAreThoseOfAWalkCellByCell) {
+    constexpr int rows = 17, cols = 41;
+    auto valid = [](int r, int c) {
+        return r != 8 && c > r % 5 && c <= cols - r * 3 % 7 && (c + 2 * r) % 10 >= r % 4;
+    };
+    std::int64_t n = 0;
+    std::string text = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            text += valid(r, c) ? std::string("1 ") : std::string("-9999 ");
+            n += valid(r, c) ? 1 : 0;
+        }
+        text += "\n";
+    }
+    setup_test::WriteShared("holes.asc", text);
+    auto setup = Make(Grids("0\n", "holes.asc"));
+    RunTo(*setup, 7);
+
+    std::vector<std::int64_t> share = CellShares(n, PerformanceWeights(std::vector<double>(Size(), 1.0)));
+    std::vector<std::vector<int>> owner(rows + 2, std::vector<int>(cols + 2, -1));
+    int p = Size() - 1;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            if (!valid(r, c)) continue;
+            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = p;
+            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
+        }
+    const auto own = [&](int r, int c) { return owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]; };
+    std::vector<HaloRecord> expected;
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            const int q = own(r, c);
+            bool next = false;
+            for (int dr = -1; dr <= 1; ++dr)
+                for (int dc = -1; dc <= 1; ++dc) next = next || own(r + dr, c + dc) == Rank();
+            if (q < 0 || q == Rank() || !next) continue;
+            if (!expected.empty() && expected.back().row == r && expected.back().rank == q)
+                expected.back().count = c - expected.back().firstCol + 1;
+            else
+                expected.push_back(HaloRecord{r, c, 1, q});
+        }
+    }
+    ASSERT_NE(setup->recvHalo, nullptr);
+    const std::vector<HaloRecord>& got = *setup->recvHalo;
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].row, expected[i].row) << i;
+        EXPECT_EQ(got[i].firstCol, expected[i].firstCol) << i;
+        EXPECT_EQ(got[i].count, expected[i].count) << i;
+        EXPECT_EQ(got[i].rank, expected[i].rank) << i;
+    }
+    if (Size() > 1) { EXPECT_FALSE(got.empty()); }
+}
+
 TEST_F(DomainTest, ZoneTablesReachEveryProcess) {
     auto setup = Make(Grids("0\n"));
     RunTo(*setup, 8);
