@@ -386,14 +386,17 @@ bool NodataWritesAsUnheldRows(double nodata) {
     return text == "-9999";
 }
 
-void MarkHalo(const Matrix& regions, Matrix& halo, int r, int c, int nrows, int ncols, double nodata, int rank) {
-    for (int dr = -1; dr <= 1; ++dr) {
-        for (int dc = -1; dc <= 1; ++dc) {
-            if (dr == 0 && dc == 0) continue;
-            const int rr = r + dr, cc = c + dc;
-            if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
-            const double v = regions[rr][cc];
-            if (v != rank && v != nodata) halo[rr][cc] = v;
+// The foreign cells around the own cells first..last of row r (the rows above and below, one
+// column either side): each gets its owner, as from every own cell's eight neighbours in turn.
+void MarkHaloAround(const Matrix& regions, Matrix& halo, int r, int first, int last, int nrows, int ncols,
+                    double nodata, int rank) {
+    const int c0 = std::max(1, first - 1), c1 = std::min(ncols, last + 1);
+    for (int rr = std::max(1, r - 1); rr <= std::min(nrows, r + 1); ++rr) {
+        const double* from = regions[rr];
+        double* to = halo[rr];
+        for (int cc = c0; cc <= c1; ++cc) {
+            const double v = from[cc];
+            if (v != rank && v != nodata) to[cc] = v;
         }
     }
 }
@@ -581,9 +584,18 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     for (MPI_Datatype& type : types) MPI_Type_free(&type);
     AgreeOnHelperRows(obj, badRow, rank == 0 ? zone : nullptr);
     // Halo grid: the foreign neighbours of the own cells, which lie in the own rows.
-    for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r)
-        for (int c = 1; c <= ncols; ++c)
-            if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);
+    for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r) {
+        const double* row = grids.regions[r];
+        for (int c = 1; c <= ncols;) {
+            if (row[c] != rank) {
+                ++c;
+                continue;
+            }
+            const int end = RunEnd(row, c + 1, ncols, static_cast<double>(rank));
+            MarkHaloAround(grids.regions, grids.halo, r, c, end - 1, nrows, ncols, nodata, rank);
+            c = end;
+        }
+    }
 
     // Halo lists: the halo cells lie in the own rows and the rows next to them.
     res.recvHalo = ReceiveHaloRuns(grids.halo, lo(rank), hi(rank), ncols);
