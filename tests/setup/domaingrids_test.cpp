@@ -513,7 +513,8 @@ TEST_F(DomainTest, HaloRunsAreThoseOfAWalkCellByCell) {
         return r != 8 && c > r % 5 && c <= cols - r * 3 % 7 && (c + 2 * r) % 10 >= r % 4;
     };
     std::int64_t n = 0;
-    std::string text = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+    std::string text =
+        StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
     for (int r = 1; r <= rows; ++r) {
         for (int c = 1; c <= cols; ++c) {
             text += valid(r, c) ? std::string("1 ") : std::string("-9999 ");
@@ -730,16 +731,20 @@ TEST_F(DomainTest, RunsAndHolesOfEveryLengthAreRankedAsCellByCell) {
             for (int e = std::min(cols, c + length - 1); c <= e; ++c)
                 code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = value;
         }
+    code[rows].assign(cols + 1, ND);
+    // The grid's cell (r, c), with the given value in the last cell.
+    const auto cell = [&](int r, int c, double last) {
+        return r == rows && c == cols ? last : code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+    };
     auto text = [&](double last) {
-        std::string t = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+        std::string t = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n",
+                                  cols, rows);
         for (int r = 1; r <= rows; ++r) {
-            for (int c = 1; c <= cols; ++c)
-                t += StrFormat("%g ", r == rows && c == cols ? last : code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]);
+            for (int c = 1; c <= cols; ++c) t += StrFormat("%g ", cell(r, c, last));
             t += "\n";
         }
         return t;
     };
-    code[rows].assign(cols + 1, ND);
     setup_test::WriteShared("runs.asc", text(4));
     auto setup = Make(Grids("0\n", "runs.asc"));
     RunTo(*setup, 7);
@@ -748,7 +753,7 @@ TEST_F(DomainTest, RunsAndHolesOfEveryLengthAreRankedAsCellByCell) {
     double total = 0;
     for (int r = 1; r <= rows; ++r)
         for (int c = 1; c <= cols; ++c) {
-            const double v = r == rows && c == cols ? 4 : code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+            const double v = cell(r, c, 4);
             if (v != ND) count[static_cast<std::size_t>(v)] += 1, total += 1;
         }
     const ZoneTables& z = setup->Zones();
