@@ -50,6 +50,12 @@ __attribute__((target("avx2"))) inline int AboveLanes(const double* row, int c, 
 }
 __attribute__((target("avx2"))) int RunEndAvx2(const double* row, int c, int end, double v) {
     const __m256d value = _mm256_set1_pd(v);
+    // Long runs (a refined zone grid's) go eight cells per test; the four-cell steps find the end.
+    for (; c + 7 <= end; c += 8) {
+        const __m256d equal = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(row + c), value, _CMP_EQ_OQ),
+                                            _mm256_cmp_pd(_mm256_loadu_pd(row + c + 4), value, _CMP_EQ_OQ));
+        if (_mm256_movemask_pd(equal) != 15) break;
+    }
     for (; c + 3 <= end; c += 4)
         if (const int other = ~EqualLanes(row, c, value) & 15; other != 0)
             return c + __builtin_ctz(static_cast<unsigned>(other));
@@ -126,6 +132,8 @@ int InvalidFrom(const double* row, int c, int end, double nodata) {
 int LastOther(const double* row, int c, int end, double v) { return TALVO_SCAN(LastOther)(row, c, end, v); }
 #undef TALVO_SCAN
 }  // namespace
+
+int EqualRunEnd(const double* row, int c, int end, double v) { return RunEnd(row, c, end, v); }
 
 std::vector<double> PerformanceWeights(const std::vector<double>& values) {
     // The reciprocals are scaled by the smallest value, so that a tiny value (whose reciprocal
@@ -278,22 +286,28 @@ int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int 
 std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols) {
     std::vector<HaloRecord> runs;
     for (int r = lo; r <= hi; ++r) {
+        const double* row = halo[r];
         double before = -1;  // the cell before the first counts as no halo cell
-        for (int c = 1; c <= ncols; ++c) {
-            const double v = halo[r][c];
+        // Stretch by stretch of equal values: its first cell starts, extends (over a gap of
+        // non-halo cells) or continues a run of its owner, the others only continue it.
+        for (int c = 1; c <= ncols;) {
+            const double v = row[c];
+            const int end = RunEnd(row, c + 1, ncols, v);
             if (v < 0) {
                 before = -1;
+                c = end;
                 continue;
             }
             const int owner = static_cast<int>(v);
             if (before >= 0 && static_cast<int>(before) == owner) {
-                runs.back().count += 1;
+                runs.back().count += end - c;
             } else if (runs.empty() || runs.back().rank != owner || runs.back().row != r) {
-                runs.push_back(HaloRecord{r, c, 1, owner});
+                runs.push_back(HaloRecord{r, c, end - c, owner});
             } else {
-                runs.back().count = c - runs.back().firstCol + 1;
+                runs.back().count = end - runs.back().firstCol;
             }
             before = v;
+            c = end;
         }
     }
     return runs;
@@ -372,14 +386,17 @@ bool NodataWritesAsUnheldRows(double nodata) {
     return text == "-9999";
 }
 
-void MarkHalo(const Matrix& regions, Matrix& halo, int r, int c, int nrows, int ncols, double nodata, int rank) {
-    for (int dr = -1; dr <= 1; ++dr) {
-        for (int dc = -1; dc <= 1; ++dc) {
-            if (dr == 0 && dc == 0) continue;
-            const int rr = r + dr, cc = c + dc;
-            if (rr < 1 || rr > nrows || cc < 1 || cc > ncols) continue;
-            const double v = regions[rr][cc];
-            if (v != rank && v != nodata) halo[rr][cc] = v;
+// The foreign cells around the own cells first..last of row r (the rows above and below, one
+// column either side): each gets its owner, as from every own cell's eight neighbours in turn.
+void MarkHaloAround(const Matrix& regions, Matrix& halo, int r, int first, int last, int nrows, int ncols,
+                    double nodata, int rank) {
+    const int c0 = std::max(1, first - 1), c1 = std::min(ncols, last + 1);
+    for (int rr = std::max(1, r - 1); rr <= std::min(nrows, r + 1); ++rr) {
+        const double* from = regions[rr];
+        double* to = halo[rr];
+        for (int cc = c0; cc <= c1; ++cc) {
+            const double v = from[cc];
+            if (v != rank && v != nodata) to[cc] = v;
         }
     }
 }
@@ -567,9 +584,18 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
     for (MPI_Datatype& type : types) MPI_Type_free(&type);
     AgreeOnHelperRows(obj, badRow, rank == 0 ? zone : nullptr);
     // Halo grid: the foreign neighbours of the own cells, which lie in the own rows.
-    for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r)
-        for (int c = 1; c <= ncols; ++c)
-            if (grids.regions[r][c] == rank) MarkHalo(grids.regions, grids.halo, r, c, nrows, ncols, nodata, rank);
+    for (int r = res.ownFirstRow; r <= res.ownLastRow; ++r) {
+        const double* row = grids.regions[r];
+        for (int c = 1; c <= ncols;) {
+            if (row[c] != rank) {
+                ++c;
+                continue;
+            }
+            const int end = RunEnd(row, c + 1, ncols, static_cast<double>(rank));
+            MarkHaloAround(grids.regions, grids.halo, r, c, end - 1, nrows, ncols, nodata, rank);
+            c = end;
+        }
+    }
 
     // Halo lists: the halo cells lie in the own rows and the rows next to them.
     res.recvHalo = ReceiveHaloRuns(grids.halo, lo(rank), hi(rank), ncols);

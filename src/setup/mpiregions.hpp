@@ -63,6 +63,10 @@ int MaxProcessesForGrid(memory_handling& mh, const Matrix& zone, int nrows, int 
 
 std::vector<HaloRecord> ReceiveHaloRuns(const Matrix& halo, int lo, int hi, int ncols);
 
+// The first column from c on (end + 1 when none up to end) whose value is not v: a NaN never
+// equals v. Four cells at a time where the processor has AVX2 (only comparisons: the same column).
+int EqualRunEnd(const double* row, int c, int end, double v);
+
 // The whole decomposition, collective over all processes. zone holds all rows on process 0
 // (unused elsewhere). Logs the "MPI ..." lines, writes "halo<rank>.txt" and ends with a barrier.
 void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& grids, DecompositionResult& result,

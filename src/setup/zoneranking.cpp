@@ -5,6 +5,7 @@
 #include <mpi.h>
 
 #include "kernel/modelobject.hpp"
+#include "setup/mpiregions.hpp"
 
 long ZoneCode(double value) { return static_cast<long>(std::trunc(std::trunc(value) + 0.5)); }
 
@@ -64,9 +65,9 @@ void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, con
     };
     std::vector<CodeSums> sums(ZoneTables::kMaxCode + 1);
     double total = 0;  // accumulated as a double: large grids exceed any 32-bit count
-    // A row goes run by run of equal values: the first cell of a run is checked and ranked as
-    // it comes, the others only counted. Without weights every count adds ones to whole numbers
-    // (far below 2^53), so a run's cells go in at once.
+    // A row goes run by run of equal values (nodata runs skipped whole): the first cell of a run
+    // is checked and ranked as it comes, the others only counted. Without weights every count
+    // adds ones to whole numbers (far below 2^53), so a run's cells go in at once.
     for (int r = 1; r <= nrows; ++r) {
         const double* row = zone[r];
         const double* weights = relArea ? (*relArea)[r] : nullptr;
@@ -74,11 +75,10 @@ void RankOnRoot(modelobject& obj, const Matrix& zone, const Matrix* relArea, con
         for (int c = 1; c <= ncols;) {
             const double v = row[c];
             if (v == nodata) {
-                ++c;
+                c = EqualRunEnd(row, c + 1, ncols, nodata);
                 continue;
             }
-            int end = c + 1;
-            while (end <= ncols && row[end] == v) ++end;
+            const int end = EqualRunEnd(row, c + 1, ncols, v);
             if (range.first == 0) range.first = c;
             range.last = end - 1;
             const long code = ZoneCode(v);

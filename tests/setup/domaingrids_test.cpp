@@ -504,6 +504,64 @@ TEST_F(DomainTest, StretchesOfEveryLengthAreDividedAsCellByCell) {
     }
 }
 
+// The halo cells each process receives (foreign cells next to its own, holes of every length
+// between them) come as the runs a walk cell by cell gives: a run of one owner in a row goes on
+// over cells of no owner up to that owner's next halo cell.
+TEST_F(DomainTest, HaloRunsAreThoseOfAWalkCellByCell) {
+    constexpr int rows = 17, cols = 41;
+    auto valid = [](int r, int c) {
+        return r != 8 && c > r % 5 && c <= cols - r * 3 % 7 && (c + 2 * r) % 10 >= r % 4;
+    };
+    std::int64_t n = 0;
+    std::string text =
+        StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            text += valid(r, c) ? std::string("1 ") : std::string("-9999 ");
+            n += valid(r, c) ? 1 : 0;
+        }
+        text += "\n";
+    }
+    setup_test::WriteShared("holes.asc", text);
+    auto setup = Make(Grids("0\n", "holes.asc"));
+    RunTo(*setup, 7);
+
+    std::vector<std::int64_t> share = CellShares(n, PerformanceWeights(std::vector<double>(Size(), 1.0)));
+    std::vector<std::vector<int>> owner(rows + 2, std::vector<int>(cols + 2, -1));
+    int p = Size() - 1;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            if (!valid(r, c)) continue;
+            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = p;
+            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
+        }
+    const auto own = [&](int r, int c) { return owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]; };
+    std::vector<HaloRecord> expected;
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            const int q = own(r, c);
+            bool next = false;
+            for (int dr = -1; dr <= 1; ++dr)
+                for (int dc = -1; dc <= 1; ++dc) next = next || own(r + dr, c + dc) == Rank();
+            if (q < 0 || q == Rank() || !next) continue;
+            if (!expected.empty() && expected.back().row == r && expected.back().rank == q)
+                expected.back().count = c - expected.back().firstCol + 1;
+            else
+                expected.push_back(HaloRecord{r, c, 1, q});
+        }
+    }
+    ASSERT_NE(setup->recvHalo, nullptr);
+    const std::vector<HaloRecord>& got = *setup->recvHalo;
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].row, expected[i].row) << i;
+        EXPECT_EQ(got[i].firstCol, expected[i].firstCol) << i;
+        EXPECT_EQ(got[i].count, expected[i].count) << i;
+        EXPECT_EQ(got[i].rank, expected[i].rank) << i;
+    }
+    if (Size() > 1) { EXPECT_FALSE(got.empty()); }
+}
+
 TEST_F(DomainTest, ZoneTablesReachEveryProcess) {
     auto setup = Make(Grids("0\n"));
     RunTo(*setup, 8);
@@ -658,6 +716,81 @@ TEST_F(DomainTest, ZoneCodesOutsideTheRangeStopEveryProcess) {
     auto top = Make(Grids("0\n", "top.asc"));
     RunTo(*top, 7);
     EXPECT_EQ(top->Zones().codeToZone[32767], 1);
+}
+
+// Rows of runs of equal codes and nodata holes of every length from 1 to 11 cells, starting at
+// every column modulo four, and an empty row: the zone tables are those of counting the grid
+// cell by cell, on every process; a bad code right after a long hole still stops every process.
+TEST_F(DomainTest, RunsAndHolesOfEveryLengthAreRankedAsCellByCell) {
+    constexpr int rows = 19, cols = 43;
+    std::vector<std::vector<double>> code(rows + 1, std::vector<double>(cols + 1, ND));
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1, k = 0; c <= cols && r != 9; ++k) {
+            const int length = 1 + (k * 7 + r) % 11;
+            const double value = k % 3 == 2 ? ND : 1 + (k + r) % 6 + 10 * (r % 2);
+            for (int e = std::min(cols, c + length - 1); c <= e; ++c)
+                code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = value;
+        }
+    code[rows].assign(cols + 1, ND);
+    // The grid's cell (r, c), with the given value in the last cell.
+    const auto cell = [&](int r, int c, double last) {
+        return r == rows && c == cols ? last : code[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+    };
+    auto text = [&](double last) {
+        std::string t = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n",
+                                  cols, rows);
+        for (int r = 1; r <= rows; ++r) {
+            for (int c = 1; c <= cols; ++c) t += StrFormat("%g ", cell(r, c, last));
+            t += "\n";
+        }
+        return t;
+    };
+    setup_test::WriteShared("runs.asc", text(4));
+    auto setup = Make(Grids("0\n", "runs.asc"));
+    RunTo(*setup, 7);
+
+    std::vector<double> count(32, 0.0);
+    double total = 0;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            const double v = cell(r, c, 4);
+            if (v != ND) count[static_cast<std::size_t>(v)] += 1, total += 1;
+        }
+    const ZoneTables& z = setup->Zones();
+    int zone = 0, maxCode = 0;
+    for (int k = 0; k < 32; ++k) {
+        if (count[static_cast<std::size_t>(k)] == 0) {
+            EXPECT_EQ(z.codeToZone[static_cast<std::size_t>(k)], 0) << k;
+            continue;
+        }
+        ++zone;
+        ASSERT_EQ(z.codeToZone[static_cast<std::size_t>(k)], zone) << k;
+        const ZoneRecord& rec = z.records[static_cast<std::size_t>(zone)];
+        EXPECT_EQ(rec.code, k);
+        EXPECT_EQ(rec.cellCount, count[static_cast<std::size_t>(k)]) << k;
+        EXPECT_EQ(rec.weightedCount, count[static_cast<std::size_t>(k)]) << k;
+        EXPECT_EQ(rec.share, count[static_cast<std::size_t>(k)] / total) << k;
+        maxCode = k;
+    }
+    EXPECT_EQ(z.zoneCount, zone);
+    EXPECT_EQ(z.maxCode, maxCode);
+    EXPECT_EQ(z.records[0].cellCount, total);
+    for (int r = 1; r <= rows; ++r) {
+        const std::vector<double>& row = code[static_cast<std::size_t>(r)];
+        int first = 0, last = -1;
+        for (int c = 1; c <= cols; ++c)
+            if (row[static_cast<std::size_t>(c)] != ND || (r == rows && c == cols)) first = first ? first : c, last = c;
+        const bool kept = Rank() == 0 || (r >= setup->firstRow && r <= setup->lastRow);
+        const ColumnRange cr = z.columns[static_cast<std::size_t>(r)];
+        EXPECT_EQ(cr.first, kept ? first : 0) << r;
+        EXPECT_EQ(cr.last, kept ? last : -1) << r;
+    }
+
+    // The last row: a hole of cols - 1 cells, then a code out of range.
+    setup_test::WriteShared("runs-bad.asc", text(40000));
+    auto bad = Make(Grids("0\n", "runs-bad.asc"));
+    EXPECT_EQ(FailingRun(*bad, 7), 3);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("invalid zone code in runs-bad.asc!")); }
 }
 
 // Multilayer land use: one grid per layer with the layer codes of each cell's table entry.
