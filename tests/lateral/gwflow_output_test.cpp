@@ -431,6 +431,21 @@ protected:
         EXPECT_EQ(error, 0u) << console_.str();
         return error == 0 ? std::move(g) : nullptr;
     }
+
+    // Concentration x stored water of tracer 1 over both layers' cells, summed over the processes;
+    // at the start the upper layer's head is the soil's groundwater table.
+    template <class Water>
+    double TwoLayerTracerStock(gwflowclass& g, bool start, Water water) {
+        const Matrix& distance = Find("groundwater_distance");
+        double v = 0;
+        for (int l = 1; l <= 2; ++l)
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= kCols; ++c) {
+                    const double h = start && l == 1 ? distance[r][c] : g.layers[static_cast<std::size_t>(l)].head[r][c];
+                    v += g.gwTracers[1].layers[static_cast<std::size_t>(l)].conc[r][c] * water(l, h);
+                }
+        return Sum(v);
+    }
 };
 
 }  // namespace
@@ -530,16 +545,7 @@ TEST_F(GwClosed, TwoLayersOfDifferentStorageKeepTheirTracer) {
         const double top = l == 1 ? 0.0 : -10.0, st = l == 1 ? S : lower;
         return area * (S * std::clamp(h - top + 10.0, 0.0, 10.0) + st * std::max(h - top, 0.0));
     };
-    auto tracer = [&](bool start) {
-        double v = 0;
-        for (int l = 1; l <= 2; ++l)
-            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
-                for (int c = 1; c <= kCols; ++c) {
-                    const double h = start && l == 1 ? distance[r][c] : g->layers[static_cast<std::size_t>(l)].head[r][c];
-                    v += g->gwTracers[1].layers[static_cast<std::size_t>(l)].conc[r][c] * water(l, h);
-                }
-        return Sum(v);
-    };
+    auto tracer = [&](bool start) { return TwoLayerTracerStock(*g, start, water); };
     const double before = tracer(true);
     double lowest = -9.6;
     for (int day = 1; day <= 4; ++day) {
@@ -635,16 +641,7 @@ TEST_F(GwClosed, TracerRisingFromTheLayerBelowIsKept) {
         const double top = l == 1 ? 0.0 : -10.0;
         return area * S * (std::clamp(h - top + 10.0, 0.0, 10.0) + std::max(h - top, 0.0));
     };
-    auto tracer = [&](bool start) {
-        double v = 0;
-        for (int l = 1; l <= 2; ++l)
-            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
-                for (int c = 1; c <= kCols; ++c) {
-                    const double h = start && l == 1 ? distance[r][c] : g->layers[static_cast<std::size_t>(l)].head[r][c];
-                    v += g->gwTracers[1].layers[static_cast<std::size_t>(l)].conc[r][c] * water(l, h);
-                }
-        return Sum(v);
-    };
+    auto tracer = [&](bool start) { return TwoLayerTracerStock(*g, start, water); };
     const double before = tracer(true);
     for (int day = 1; day <= 3; ++day) {
         Step(*g, day);

@@ -43,6 +43,24 @@ std::string TextGrid(F value) {
     return text;
 }
 
+// Writes a zone grid of rows x cols cells of 10 m: code(r, c) where valid(r, c), nodata elsewhere.
+// Returns the count of valid cells.
+template <class Valid, class Code>
+std::int64_t WriteZoneGrid(const char* name, int rows, int cols, Valid valid, Code code) {
+    std::int64_t n = 0;
+    std::string text =
+        StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
+    for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= cols; ++c) {
+            text += valid(r, c) ? StrFormat("%d ", code(r, c)) : std::string("-9999 ");
+            n += valid(r, c) ? 1 : 0;
+        }
+        text += "\n";
+    }
+    setup_test::WriteShared(name, text);
+    return n;
+}
+
 std::string ZoneText() { return TextGrid([](int r, int c) { return kZone[r - 1][c - 1]; }); }
 
 // A binary grid: twelve header values (nodata -9999 at the sixth), then the values row by row.
@@ -452,16 +470,7 @@ TEST_F(DomainTest, StretchesOfEveryLengthAreDividedAsCellByCell) {
     auto valid = [](int r, int c) {
         return r != 12 && c > r % 6 && c <= cols - r * 5 % 7 && (c + r) % 9 >= r % 4 && !(r == 5 && c % 2 == 0 && c < 12);
     };
-    std::int64_t n = 0;
-    std::string text = StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
-    for (int r = 1; r <= rows; ++r) {
-        for (int c = 1; c <= cols; ++c) {
-            text += valid(r, c) ? StrFormat("%d ", 1 + c / 20) : std::string("-9999 ");
-            n += valid(r, c) ? 1 : 0;
-        }
-        text += "\n";
-    }
-    setup_test::WriteShared("stretches.asc", text);
+    const std::int64_t n = WriteZoneGrid("stretches.asc", rows, cols, valid, [](int, int c) { return 1 + c / 20; });
     auto setup = Make(Grids("0\n", "stretches.asc"));
     RunTo(*setup, 7);
 
@@ -512,17 +521,7 @@ TEST_F(DomainTest, HaloRunsAreThoseOfAWalkCellByCell) {
     auto valid = [](int r, int c) {
         return r != 8 && c > r % 5 && c <= cols - r * 3 % 7 && (c + 2 * r) % 10 >= r % 4;
     };
-    std::int64_t n = 0;
-    std::string text =
-        StrFormat("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n", cols, rows);
-    for (int r = 1; r <= rows; ++r) {
-        for (int c = 1; c <= cols; ++c) {
-            text += valid(r, c) ? std::string("1 ") : std::string("-9999 ");
-            n += valid(r, c) ? 1 : 0;
-        }
-        text += "\n";
-    }
-    setup_test::WriteShared("holes.asc", text);
+    const std::int64_t n = WriteZoneGrid("holes.asc", rows, cols, valid, [](int, int) { return 1; });
     auto setup = Make(Grids("0\n", "holes.asc"));
     RunTo(*setup, 7);
 
