@@ -61,6 +61,22 @@ std::int64_t WriteZoneGrid(const char* name, int rows, int cols, Valid valid, Co
     return n;
 }
 
+// The owner of every valid cell when n cells are shared among `size` processes of equal speed,
+// from the highest process down in row order; `none` outside (a frame of one cell around the grid).
+template <class T, class Valid>
+std::vector<std::vector<T>> OwnersCellByCell(int rows, int cols, std::int64_t n, int size, Valid valid, T none) {
+    std::vector<std::int64_t> share = CellShares(n, PerformanceWeights(std::vector<double>(size, 1.0)));
+    std::vector<std::vector<T>> owner(rows + 2, std::vector<T>(cols + 2, none));
+    int p = size - 1;
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            if (!valid(r, c)) continue;
+            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = static_cast<T>(p);
+            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
+        }
+    return owner;
+}
+
 std::string ZoneText() { return TextGrid([](int r, int c) { return kZone[r - 1][c - 1]; }); }
 
 // A binary grid: twelve header values (nodata -9999 at the sixth), then the values row by row.
@@ -475,15 +491,7 @@ TEST_F(DomainTest, StretchesOfEveryLengthAreDividedAsCellByCell) {
     RunTo(*setup, 7);
 
     // Owners cell by cell: shares of equal speeds, from the highest process down.
-    std::vector<std::int64_t> share = CellShares(n, PerformanceWeights(std::vector<double>(Size(), 1.0)));
-    std::vector<std::vector<double>> owner(rows + 1, std::vector<double>(cols + 1, ND));
-    int p = Size() - 1;
-    for (int r = 1; r <= rows; ++r)
-        for (int c = 1; c <= cols; ++c) {
-            if (!valid(r, c)) continue;
-            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = p;
-            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
-        }
+    const auto owner = OwnersCellByCell<double>(rows, cols, n, Size(), valid, ND);
     const Matrix& regions = *setup->mpiRegions;
     for (int r = 1; r <= rows; ++r)
         for (int c = 1; c <= cols && regions.holds(r); ++c)
@@ -525,15 +533,7 @@ TEST_F(DomainTest, HaloRunsAreThoseOfAWalkCellByCell) {
     auto setup = Make(Grids("0\n", "holes.asc"));
     RunTo(*setup, 7);
 
-    std::vector<std::int64_t> share = CellShares(n, PerformanceWeights(std::vector<double>(Size(), 1.0)));
-    std::vector<std::vector<int>> owner(rows + 2, std::vector<int>(cols + 2, -1));
-    int p = Size() - 1;
-    for (int r = 1; r <= rows; ++r)
-        for (int c = 1; c <= cols; ++c) {
-            if (!valid(r, c)) continue;
-            owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = p;
-            if (--share[static_cast<std::size_t>(p)] == 0 && p > 0) --p;
-        }
+    const auto owner = OwnersCellByCell<int>(rows, cols, n, Size(), valid, -1);
     const auto own = [&](int r, int c) { return owner[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]; };
     std::vector<HaloRecord> expected;
     for (int r = 1; r <= rows; ++r) {
