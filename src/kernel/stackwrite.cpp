@@ -228,10 +228,13 @@ private:
     }
 
     // The cells of [from, to) a row at a time, with the row's regions looked up once: an own
-    // cell gives its levels, any other cell nodata.
+    // cell gives its levels, any other cell nodata. Neighbouring own cells whose levels are all
+    // written lie one after the other in the stack's row block: such a run is converted in one
+    // pass.
     template <typename T>
     void FillValues(long long from, long long to, T* out) const {
         const int per = levels_ + 1;
+        const bool contiguous = levels_ == stack_.levels();
         const T none = static_cast<T>(o_.nodata);
         const Matrix* regions = o_.mpiRegions;
         const double rank = o_.rank;
@@ -244,14 +247,22 @@ private:
             // No regions: every held cell is own; regions without the row: none is.
             const double* own = held && regions != nullptr && regions->holds(r) ? (*regions)[r] : nullptr;
             const bool allOwn = held && regions == nullptr;
-            for (int c = c0; c <= c1; ++c) {
-                if (allOwn || (own != nullptr && own[c] == rank)) {
-                    const double* cell = stack_[r][c];
-                    for (int l = 0; l < per; ++l) out[l] = static_cast<T>(cell[l]);
-                } else {
+            auto isOwn = [&](int c) { return allOwn || (own != nullptr && own[c] == rank); };
+            for (int c = c0; c <= c1;) {
+                if (!isOwn(c)) {
                     std::fill(out, out + per, none);
+                    out += per;
+                    ++c;
+                    continue;
                 }
-                out += per;
+                int last = c;
+                if (contiguous)
+                    while (last < c1 && isOwn(last + 1)) ++last;
+                const double* values = stack_[r][c];
+                const std::size_t n = static_cast<std::size_t>(last - c + 1) * static_cast<std::size_t>(per);
+                for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>(values[i]);
+                out += n;
+                c = last + 1;
             }
             idx = rowEnd;
         }
