@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <cmath>
 #include <csignal>
+#include <limits>
 
 #include "grid_scenario.hpp"
 #include "kernel/signals.hpp"
@@ -118,6 +120,42 @@ TEST_F(DistributedStackTest, BinaryStackIsTheSameAtEveryProcessCount) {
         ASSERT_EQ(got.size(), want.size());
         EXPECT_TRUE(got == want) << "binary stack differs";
         MPI_Barrier(MPI_COMM_WORLD);
+    }
+}
+
+TEST_F(DistributedStackTest, OnlyTheWrittenLevelsAreWrittenAndCheckedForNumbers) {
+    // A stack of three levels written with one: the levels above hold NaN, which is neither
+    // written nor looked at; the file is that of a one-level stack at every process count.
+    const int levels = 1, held = 3;
+    Stack s = obj_->matrix3d(d_.lo, d_.hi, 1, kCols, held, kRows);
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            for (int l = 0; l <= held; ++l)
+                s[r][c][l] = l > levels ? std::nan("") : Mine(r, c) ? LevelValue(r, c, l) : -9999.0;
+    for (bool doubles : {true, false}) {
+        obj_->WriteStack("s.bin", s, levels, false, doubles);
+        MPI_Barrier(MPI_COMM_WORLD);
+        EXPECT_TRUE(ReadFile("s.bin") == (doubles ? BasinStackBytes<double>(levels) : BasinStackBytes<float>(levels)))
+            << "binary stack differs";
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+
+    // A value that is not a number in a written level of any held cell, own or not, stops every
+    // process; each names the first one of its rows: the last value of a row, then a cell
+    // before it in the same row, at a partial and at the full number of levels.
+    obj_->year = 2020, obj_->month = 1, obj_->day = 3, obj_->hour = 24;
+    Stack full = OwnStack(held);
+    for (Stack* st : {&s, &full}) {
+        const int written = st == &s ? levels : held;
+        for (int c : {kCols, 2}) {
+            (*st)[d_.hi][c][written] = -std::numeric_limits<double>::infinity();
+            ClearConsole();
+            EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("s.bin", *st, written, false, true); }), 17);
+            EXPECT_NE(Console().find("the value -inf for row " + std::to_string(d_.hi) + ", column " +
+                                     std::to_string(c) + ", level " + std::to_string(written) + " of s.bin"),
+                      std::string::npos)
+                << Console();
+        }
     }
 }
 
