@@ -334,18 +334,20 @@ TALVO_HOT_LOOP void SubstepPrepare(const soil_entry& soil, ColumnState& col, con
         // The layer's last bracket is the hint: its water content moves little between iterations.
         int& bracket = col.suctionBracket[l];
         if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l], bracket);
+        const double zm = (col.z[l - 1] + col.z[l]) / 2;
+        // A layer below the table whose middle lies under the table layer's head takes that head:
+        // its own suction would not count, so it is not looked up.
+        if (i > g && g >= 1 && col.H[U(g)] > zm) {
+            col.H[l] = col.H[U(g)];
+            continue;
+        }
         // The mean content still equals the start content in the first iteration: one look-up.
         const double psiMean = col.thetaMean[l] == col.thetaOld[l]
                                    ? col.psiOld[l]
                                    : soil.SuctionFromTheta(i, f * col.thetaMean[l], bracket);
         const double psi = (psiMean + col.psiOld[l]) / 2;
-        const double zm = (col.z[l - 1] + col.z[l]) / 2;
         double h = zm - psi;
-        if (i == g) {
-            if (!(col.z[l - 1] < tableElevation) && col.z[l] <= tableElevation) h = tableElevation;
-        } else if (i > g && g >= 1 && col.H[U(g)] > zm) {
-            h = col.H[U(g)];
-        }
+        if (i == g && !(col.z[l - 1] < tableElevation) && col.z[l] <= tableElevation) h = tableElevation;
         col.H[l] = h;
     }
 }
@@ -408,6 +410,9 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
         thi = thetaOldI + (q - e - qTop) * dt / dzi;
     }
     const double Hi = col.H[a], Hj = col.H[b];
+    // Equal heads (layers below the table that share its head) leave the flux as it is, whatever
+    // the heads of its water contents: no look-up is needed.
+    if (!(Hi > Hj) && !(Hi < Hj)) return q;
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };
