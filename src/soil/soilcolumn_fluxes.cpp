@@ -103,6 +103,13 @@ private:
     // Beyond the ends of the table, or in another bracket than the last.
     bool Elsewhere(double y, double t, double& psi, double& bound) {
         constexpr std::size_t last = soil_entry::kTablePoints;
+        // The water content left the bracket in use for the next one on its side, mostly (the
+        // bisection's steps halve); the first water content tries the hint. A water content inside
+        // that bracket lies inside the table, where the checks of the ends below would not hold.
+        const bool first = !(high_ > low_);
+        const int k = first ? bracket_ : (t >= high_ ? bracket_ - 1 : bracket_ + 1);
+        const std::size_t a = static_cast<std::size_t>(k);
+        if (k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1]) return Inside(k, first, t, psi, bound);
         // Both water contents are within three roundings of theta0 + x * dt / d: this is twice that.
         const double near = 1e-15 * (std::fabs(y) + std::fabs(t));
         if (t - near >= th_[1]) {
@@ -116,13 +123,13 @@ private:
             return true;
         }
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
-        // The water content left the bracket in use for the next one on its side, mostly (the
-        // bisection's steps halve); the first water content tries the hint.
-        const bool first = !(high_ > low_);
-        const int k = first ? bracket_ : (t >= high_ ? bracket_ - 1 : bracket_ + 1);
-        const std::size_t a = static_cast<std::size_t>(k);
-        Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
-                                                                                     : soil_.RetentionBracket(layer_, t));
+        return Inside(soil_.RetentionBracket(layer_, t), first, t, psi, bound);
+    }
+
+    // The suction of a water content in bracket k, which becomes the bracket in use. A water content
+    // within near_ of the bracket's ends (within near of the table's ends among them) has no bound.
+    bool Inside(int k, bool first, double t, double& psi, double& bound) {
+        Enter(k);
         if (first) first_ = bracket_;
         if (!(t > floor_ && t < ceiling_)) return false;
         const double f = (t - low_) * inverse_;
