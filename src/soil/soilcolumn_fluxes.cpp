@@ -103,6 +103,13 @@ private:
     // Beyond the ends of the table, or in another bracket than the last.
     bool Elsewhere(double y, double t, double& psi, double& bound) {
         constexpr std::size_t last = soil_entry::kTablePoints;
+        // The water content left the bracket in use for the next one on its side, mostly (the
+        // bisection's steps halve); the first water content tries the hint. A water content inside
+        // that bracket lies inside the table, where the checks of the ends below would not hold.
+        const bool first = !(high_ > low_);
+        const int k = first ? bracket_ : (t >= high_ ? bracket_ - 1 : bracket_ + 1);
+        const std::size_t a = static_cast<std::size_t>(k);
+        if (k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1]) return Inside(k, first, t, psi, bound);
         // Both water contents are within three roundings of theta0 + x * dt / d: this is twice that.
         const double near = 1e-15 * (std::fabs(y) + std::fabs(t));
         if (t - near >= th_[1]) {
@@ -116,13 +123,13 @@ private:
             return true;
         }
         if (!(t - near > th_[last] && t + near < th_[1])) return false;
-        // The water content left the bracket in use for the next one on its side, mostly (the
-        // bisection's steps halve); the first water content tries the hint.
-        const bool first = !(high_ > low_);
-        const int k = first ? bracket_ : (t >= high_ ? bracket_ - 1 : bracket_ + 1);
-        const std::size_t a = static_cast<std::size_t>(k);
-        Enter(k >= 1 && k < soil_entry::kTablePoints && th_[a] > t && t >= th_[a + 1] ? k
-                                                                                     : soil_.RetentionBracket(layer_, t));
+        return Inside(soil_.RetentionBracket(layer_, t), first, t, psi, bound);
+    }
+
+    // The suction of a water content in bracket k, which becomes the bracket in use. A water content
+    // within near_ of the bracket's ends (within near of the table's ends among them) has no bound.
+    bool Inside(int k, bool first, double t, double& psi, double& bound) {
+        Enter(k);
         if (first) first_ = bracket_;
         if (!(t > floor_ && t < ceiling_)) return false;
         const double f = (t - low_) * inverse_;
@@ -334,18 +341,20 @@ TALVO_HOT_LOOP void SubstepPrepare(const soil_entry& soil, ColumnState& col, con
         // The layer's last bracket is the hint: its water content moves little between iterations.
         int& bracket = col.suctionBracket[l];
         if (iteration == 0) col.psiOld[l] = soil.SuctionFromTheta(i, f * col.thetaOld[l], bracket);
+        const double zm = (col.z[l - 1] + col.z[l]) / 2;
+        // A layer below the table whose middle lies under the table layer's head takes that head:
+        // its own suction would not count, so it is not looked up.
+        if (i > g && g >= 1 && col.H[U(g)] > zm) {
+            col.H[l] = col.H[U(g)];
+            continue;
+        }
         // The mean content still equals the start content in the first iteration: one look-up.
         const double psiMean = col.thetaMean[l] == col.thetaOld[l]
                                    ? col.psiOld[l]
                                    : soil.SuctionFromTheta(i, f * col.thetaMean[l], bracket);
         const double psi = (psiMean + col.psiOld[l]) / 2;
-        const double zm = (col.z[l - 1] + col.z[l]) / 2;
         double h = zm - psi;
-        if (i == g) {
-            if (!(col.z[l - 1] < tableElevation) && col.z[l] <= tableElevation) h = tableElevation;
-        } else if (i > g && g >= 1 && col.H[U(g)] > zm) {
-            h = col.H[U(g)];
-        }
+        if (i == g && !(col.z[l - 1] < tableElevation) && col.z[l] <= tableElevation) h = tableElevation;
         col.H[l] = h;
     }
 }
@@ -408,6 +417,9 @@ inline double Limit(const soil_entry& soil, ColumnState& col, int i, double dt, 
         thi = thetaOldI + (q - e - qTop) * dt / dzi;
     }
     const double Hi = col.H[a], Hj = col.H[b];
+    // Equal heads (layers below the table that share its head) leave the flux as it is, whatever
+    // the heads of its water contents: no look-up is needed.
+    if (!(Hi > Hj) && !(Hi < Hj)) return q;
     auto overshoot = [&](double hi, double hj) {
         return (Hi > Hj && hj > hi + kHeadTolerance) || (Hi < Hj && hj < hi - kHeadTolerance);
     };

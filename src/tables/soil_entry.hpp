@@ -61,9 +61,8 @@ public:
         const PointTable& hR = retentionSuction[l];
         if (theta <= th[kTablePoints]) return hR[kTablePoints];
         if (theta >= th[1]) return 0.0;
-        const std::size_t k = static_cast<std::size_t>(hint);
         if (!(hint >= 1 && hint < kTablePoints && l < retentionFalls.size() && retentionFalls[l] != 0 &&
-              th[k] > theta && theta >= th[k + 1]))
+              HintOrNeighbour(th, theta, hint)))
             return SuctionFromThetaSearch(layer, theta, hint);
         return Interpolate(th, hR, hint, theta);
     }
@@ -84,9 +83,8 @@ public:
         const double theta = std::min(theta1, theta2);
         if (theta < th[kTablePoints]) return relConductivity[l][kTablePoints];
         if (theta >= th[1]) return 1.0;
-        const std::size_t k = static_cast<std::size_t>(hint);
         if (!(hint >= 1 && hint < kTablePoints && l < conductivityFalls.size() && conductivityFalls[l] != 0 &&
-              th[k] > theta && theta >= th[k + 1]))
+              HintOrNeighbour(th, theta, hint)))
             return RelConductivityFromThetaSearch(layer, theta, hint);
         return Interpolate(th, relConductivity[l], hint, theta);
     }
@@ -258,6 +256,26 @@ private:
     double SuctionFromThetaSearch(std::int32_t layer, double theta, int& hint) const;
     // The same for the conductivity table, for theta th[30] <= theta < th[1] or no number.
     double RelConductivityFromThetaSearch(std::int32_t layer, double theta, int& hint) const;
+    // In a strictly falling table th, whether theta lies in bracket hint (1 <= hint < kTablePoints:
+    // th[hint] > theta >= th[hint + 1]) or in a neighbouring one, where a water content that moved a
+    // little mostly went; hint is then set to that bracket. The bracket of a water content is unique,
+    // so that any bracket found is the one the search would find.
+    static bool HintOrNeighbour(const PointTable& th, double theta, int& hint) {
+        const std::size_t k = static_cast<std::size_t>(hint);
+        if (th[k] > theta) {
+            if (theta >= th[k + 1]) return true;
+            if (k + 1 < kTablePoints && theta >= th[k + 2]) {
+                hint += 1;
+                return true;
+            }
+            return false;
+        }
+        if (k > 1 && th[k - 1] > theta) {
+            hint -= 1;
+            return true;
+        }
+        return false;
+    }
     // Linear between points k and k + 1 of a falling table th, the values of table v.
     static double Interpolate(const PointTable& th, const PointTable& v, int k, double theta) {
         const std::size_t a = static_cast<std::size_t>(k), b = a + 1;
