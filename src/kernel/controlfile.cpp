@@ -7,7 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <list>
+#include <mutex>
 #include <type_traits>
+#include <unordered_map>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kernel/modelobject.hpp"
 
@@ -48,6 +54,80 @@ int ReadToken(std::FILE* stream, std::string* token) {
     *token = buf;
     return 1;
 }
+
+// Every object of a run reads its sections from the same control file, and each search reads the
+// file from its start. The places where the searches end are therefore kept per file content: one
+// pass with the search's own reads notes, for the first line of each first token, where the
+// stream stands after that line. A search then goes straight there when the file still holds the
+// same bytes; searches the pass cannot answer (a token that ends the reading first, a line at the
+// end of the file, a name never seen) read the file as before.
+struct SectionPlaces {
+    std::string content;
+    std::unordered_map<std::string, long> after;
+};
+
+// Control files larger than this are searched as they are read, without keeping their content.
+constexpr std::size_t kMaxIndexedBytes = std::size_t{1} << 22;
+// Runs read one control file; tests and tools may read a few in turn.
+constexpr std::size_t kMaxIndexedFiles = 4;
+
+std::mutex placesMutex;
+std::list<SectionPlaces> knownFiles;
+
+// The whole content of the open file, without moving its stream; false when it cannot be read.
+bool ContentOf(std::FILE* f, std::string* content) {
+    struct stat st {};
+    const int fd = fileno(f);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<std::size_t>(st.st_size) > kMaxIndexedBytes)
+        return false;
+    content->resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < content->size()) {
+        const ssize_t n = pread(fd, content->data() + got, content->size() - got, static_cast<off_t>(got));
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    // A file that grew meanwhile is not one content.
+    char extra = 0;
+    return pread(fd, &extra, 1, static_cast<off_t>(got)) == 0;
+}
+
+// The pass of the search over the whole file: the same token and line reads, stopped where the
+// search would stop.
+std::unordered_map<std::string, long> PlacesAfterFirstTokens(std::FILE* f) {
+    std::unordered_map<std::string, long> after;
+    std::rewind(f);
+    std::string token;
+    while (!std::feof(f)) {
+        if (ReadToken(f, &token) != 1) break;
+        ReadLineRest(f);
+        if (std::feof(f)) break;
+        const long place = std::ftell(f);
+        if (place < 0) break;
+        after.emplace(token, place);
+    }
+    return after;
+}
+
+// Where the search for section would leave the stream, or -1 when the file must be read.
+long KnownPlaceAfter(std::FILE* f, const std::string& section) {
+    if (section.empty()) return -1;
+    std::string content;
+    if (!ContentOf(f, &content)) return -1;
+    const std::lock_guard<std::mutex> lock(placesMutex);
+    auto it = knownFiles.begin();
+    while (it != knownFiles.end() && it->content != content) ++it;
+    if (it == knownFiles.end()) {
+        if (knownFiles.size() >= kMaxIndexedFiles) knownFiles.pop_back();
+        knownFiles.push_front({std::move(content), PlacesAfterFirstTokens(f)});
+        it = knownFiles.begin();
+    } else if (it != knownFiles.begin()) {
+        knownFiles.splice(knownFiles.begin(), knownFiles, it);
+    }
+    const auto found = it->after.find(section);
+    return found == it->after.end() ? -1 : found->second;
+}
 }  // namespace
 
 int modelobject::SeekSection(const std::string& section, bool fatal) {
@@ -57,6 +137,10 @@ int modelobject::SeekSection(const std::string& section, bool fatal) {
     if (!f) {
         if (fatal) ControlFileError(section, "(EOF)");
         return 0;
+    }
+    if (const long place = KnownPlaceAfter(f, section); place >= 0) {
+        std::clearerr(f);
+        if (std::fseek(f, place, SEEK_SET) == 0) return 1;
     }
     std::rewind(f);
     std::string token;
