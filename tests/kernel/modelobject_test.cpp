@@ -108,7 +108,8 @@ TEST_F(ModelObjectTest, MissingSectionIsFatalOnlyWhenAsked) {
 }
 
 // Searches that follow one another on a file that changes, on a second stream of the same file
-// and behind a token too long to read: each ends where a search from the file's start ends.
+// and behind a token too long to read: each, found or not, leaves the stream where a search from
+// the file's start leaves it.
 TEST_F(ModelObjectTest, SeekSectionFollowsTheFileAsItIsNow) {
     double v = 0;
     auto valueAfter = [&](const std::string& section) {
@@ -125,6 +126,7 @@ TEST_F(ModelObjectTest, SeekSectionFollowsTheFileAsItIsNow) {
     EXPECT_EQ(valueAfter("[a]"), 6);
     EXPECT_EQ(valueAfter("[b]"), 5);
     EXPECT_EQ(valueAfter("[d]"), -1);
+    EXPECT_TRUE(std::feof(obj_->ControlStream()));
     // A second stream of the same file and the first one again.
     FileHandle first = std::move(obj_->controlFile);
     obj_->controlFile = OpenFile("ctl_" + std::to_string(talvo_test::Rank()) + ".txt", "r");
@@ -135,6 +137,9 @@ TEST_F(ModelObjectTest, SeekSectionFollowsTheFileAsItIsNow) {
     Control("[a]\n8\n" + std::string(1300, 'y') + "\n[b]\n9\n");
     EXPECT_EQ(valueAfter("[a]"), 8);
     EXPECT_EQ(valueAfter("[b]"), -1);
+    std::string next;
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%s", &next, "next"), 1);
+    EXPECT_EQ(next, "[b]");
     EXPECT_EQ(valueAfter("[a]"), 8);
     // A header line longer than a line leaves the stream inside it, as the reading of lines does.
     Control("[a] " + std::string(1300, ' ') + "10\n11\n");
