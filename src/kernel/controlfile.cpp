@@ -7,7 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <list>
+#include <mutex>
 #include <type_traits>
+#include <unordered_map>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kernel/modelobject.hpp"
 
@@ -48,6 +54,113 @@ int ReadToken(std::FILE* stream, std::string* token) {
     *token = buf;
     return 1;
 }
+
+// Every object of a run reads its sections from the same control file, and each search reads the
+// file from its start. Where the searches end is therefore kept per file content: one pass with
+// the search's own reads notes, for the first line of each first token, where the stream stands
+// after that line, and where a search for a name the file does not hold ends. A search then goes
+// straight there when the file still holds the same bytes.
+struct SectionPlaces {
+    std::string content;
+    std::unordered_map<std::string, long> after;
+    // Where a search that finds nothing ends, and whether it has met the end of the file there.
+    long end = -1;
+    bool endAtEof = false;
+};
+
+// Control files larger than this are searched as they are read, without keeping their content.
+constexpr std::size_t kMaxIndexedBytes = std::size_t{1} << 22;
+// Runs read one control file; tests and tools may read a few in turn.
+constexpr std::size_t kMaxIndexedFiles = 4;
+
+std::mutex placesMutex;
+std::list<SectionPlaces> knownFiles;
+
+// The size of the open regular file, or -1.
+long long FileSize(int fd) {
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+// Whether the file from offset 0 holds exactly the bytes of content (read in pieces, without
+// moving the stream).
+bool HoldsContent(int fd, const std::string& content) {
+    char piece[16384];
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const std::size_t want = std::min(sizeof piece, content.size() - done);
+        const ssize_t n = pread(fd, piece, want, static_cast<off_t>(done));
+        if (n <= 0 || std::memcmp(piece, content.data() + done, static_cast<std::size_t>(n)) != 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return pread(fd, piece, 1, static_cast<off_t>(done)) == 0;
+}
+
+// The whole content of the open file of the given size, without moving the stream; false when the
+// file cannot be read or holds another number of bytes.
+bool ReadContent(int fd, std::size_t size, std::string* content) {
+    content->resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, content->data() + got, size - got, static_cast<off_t>(got));
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    char extra = 0;
+    return pread(fd, &extra, 1, static_cast<off_t>(got)) == 0;
+}
+
+// The search's loop over the whole file (see SeekSection), noting every first token's first place.
+bool NotePlaces(std::FILE* f, SectionPlaces* places) {
+    std::rewind(f);
+    std::string token;
+    bool lastFailed = false;
+    while (!(std::feof(f) || lastFailed)) {
+        std::string next;
+        lastFailed = ReadToken(f, &next) != 1;
+        token = lastFailed ? std::string() : next;
+        ReadLineRest(f);
+        if (!lastFailed && !std::feof(f)) {
+            const long place = std::ftell(f);
+            if (place < 0) return false;
+            places->after.emplace(token, place);
+        }
+    }
+    places->end = std::ftell(f);
+    places->endAtEof = std::feof(f) != 0;
+    return places->end >= 0 && !std::ferror(f);
+}
+
+// Puts the stream where the search for section would leave it: 1 when found, 0 when not, -1 when
+// the file must be read.
+int SeekKnownPlace(std::FILE* f, const std::string& section) {
+    if (section.empty()) return -1;
+    const int fd = fileno(f);
+    const long long size = FileSize(fd);
+    if (size < 0 || static_cast<unsigned long long>(size) > kMaxIndexedBytes) return -1;
+    const std::lock_guard<std::mutex> lock(placesMutex);
+    auto it = knownFiles.begin();
+    while (it != knownFiles.end() &&
+           (it->content.size() != static_cast<std::size_t>(size) || !HoldsContent(fd, it->content)))
+        ++it;
+    if (it == knownFiles.end()) {
+        SectionPlaces places;
+        if (!ReadContent(fd, static_cast<std::size_t>(size), &places.content) || !NotePlaces(f, &places)) return -1;
+        if (knownFiles.size() >= kMaxIndexedFiles) knownFiles.pop_back();
+        knownFiles.push_front(std::move(places));
+        it = knownFiles.begin();
+    } else if (it != knownFiles.begin()) {
+        knownFiles.splice(knownFiles.begin(), knownFiles, it);
+    }
+    std::clearerr(f);
+    const auto found = it->after.find(section);
+    if (found != it->after.end()) return std::fseek(f, found->second, SEEK_SET) == 0 ? 1 : -1;
+    if (std::fseek(f, it->end, SEEK_SET) != 0) return -1;
+    // At the end of the file the search has met it: one more read says so.
+    if (it->endAtEof && std::fgetc(f) != EOF) return -1;
+    return 0;
+}
 }  // namespace
 
 int modelobject::SeekSection(const std::string& section, bool fatal) {
@@ -57,6 +170,10 @@ int modelobject::SeekSection(const std::string& section, bool fatal) {
     if (!f) {
         if (fatal) ControlFileError(section, "(EOF)");
         return 0;
+    }
+    if (const int known = SeekKnownPlace(f, section); known >= 0) {
+        if (known == 0 && fatal) ControlFileError(section, "(EOF)");
+        return known;
     }
     std::rewind(f);
     std::string token;

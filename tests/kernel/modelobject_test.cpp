@@ -107,6 +107,45 @@ TEST_F(ModelObjectTest, MissingSectionIsFatalOnlyWhenAsked) {
     EXPECT_NE(Console().find("error in control file, [snow_model]; (EOF)not found!"), std::string::npos);
 }
 
+// Searches that follow one another on a file that changes, on a second stream of the same file
+// and behind a token too long to read: each, found or not, leaves the stream where a search from
+// the file's start leaves it.
+TEST_F(ModelObjectTest, SeekSectionFollowsTheFileAsItIsNow) {
+    double v = 0;
+    auto valueAfter = [&](const std::string& section) {
+        v = 0;
+        if (obj_->SeekSection(section, false) != 1) return -1.0;
+        obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "value");
+        return v;
+    };
+    Control("[a]\n1\n[b]\n2\n[a]\n3\n");
+    EXPECT_EQ(valueAfter("[b]"), 2);
+    EXPECT_EQ(valueAfter("[a]"), 1);
+    // The same name and length with other lines: the places of the old text no longer hold.
+    Control("[b]\n5\n[a]\n6\n[c]\n7\n");
+    EXPECT_EQ(valueAfter("[a]"), 6);
+    EXPECT_EQ(valueAfter("[b]"), 5);
+    EXPECT_EQ(valueAfter("[d]"), -1);
+    EXPECT_TRUE(std::feof(obj_->ControlStream()));
+    // A second stream of the same file and the first one again.
+    FileHandle first = std::move(obj_->controlFile);
+    obj_->controlFile = OpenFile("ctl_" + std::to_string(talvo_test::Rank()) + ".txt", "r");
+    EXPECT_EQ(valueAfter("[c]"), 7);
+    obj_->controlFile = std::move(first);
+    EXPECT_EQ(valueAfter("[c]"), 7);
+    // A token longer than a line ends every search behind it, also for sections found before.
+    Control("[a]\n8\n" + std::string(1300, 'y') + "\n[b]\n9\n");
+    EXPECT_EQ(valueAfter("[a]"), 8);
+    EXPECT_EQ(valueAfter("[b]"), -1);
+    std::string next;
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%s", &next, "next"), 1);
+    EXPECT_EQ(next, "[b]");
+    EXPECT_EQ(valueAfter("[a]"), 8);
+    // A header line longer than a line leaves the stream inside it, as the reading of lines does.
+    Control("[a] " + std::string(1300, ' ') + "10\n11\n");
+    EXPECT_EQ(valueAfter("[a]"), 10);
+}
+
 TEST_F(ModelObjectTest, PairsAndTokensAreReadBounded) {
     Control("[s]\n3 4 pair\n" + std::string(1300, 'x') + "\n");
     ASSERT_EQ(obj_->SeekSection("[s]", true), 1);
