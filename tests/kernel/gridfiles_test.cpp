@@ -528,21 +528,21 @@ TEST_F(GridFileTest, CountedRowsAddTheirValuesInColumnOrder) {
     EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0);
 }
 
-// Rows of unit weights of every length up to past two lanes of four, each with one value that is
-// not counted (nodata, or the value just at the threshold) at any place, first in a group of
-// four side by side or in the values after the last group: the header is one count per value in
-// row order, the other values of such a row counted alone.
+// Rows of unit weights of every length up to past a block of 32 values, whole or with one value
+// that is not counted (nodata, or the value just at the threshold) at any place: in a group of
+// four side by side, in a later block or in the values after the last group. The header is one
+// count per value in row order, the other values of such a row counted alone.
 TEST_F(GridFileTest, AValueNotCountedAnywhereInARowLeavesItOut) {
-    constexpr int kCols = 11;
+    constexpr int kCols = 40;
     constexpr double N = -9999;
-    std::vector<std::pair<int, int>> places;  // (length, place of the value left out)
+    std::vector<std::pair<int, int>> places;  // (length, place of the value left out; 0: none)
     for (int length = 1; length <= kCols; ++length)
-        for (int at = 1; at <= length; ++at) places.emplace_back(length, at);
+        for (int at = 0; at <= length; ++at) places.emplace_back(length, at);
     const int rows = 1 + static_cast<int>(places.size());
     auto o = MakeObject(kCols, rows);
     Matrix area = o->matrix(1, rows, 1, kCols, rows), g = o->matrix(1, rows, 1, kCols, rows);
     area.fill(1.0);
-    g.fill(N);
+    g.fill(1.0e3);  // beside the basin columns a value would be counted if it were looked at
     // The first row settles the count on one value; each row after it leaves one value out.
     std::vector<ColumnRange> basin(static_cast<std::size_t>(rows) + 1, ColumnRange{0, 0});
     basin[1] = {1, 1};
@@ -564,8 +564,8 @@ TEST_F(GridFileTest, AValueNotCountedAnywhereInARowLeavesItOut) {
     o->GetStatistics(&want[0], &want[1], &want[2], &want[3], &want[4], &want[5]);
     ASSERT_GE(bytes.size(), 12 * sizeof(double));
     EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0);
-    // The first value and, in each row of length L, L - 1 values: 1 + sum of L (L - 1) for L <= 11.
-    EXPECT_EQ(want[0], 441.0);
+    // The first value and, for each length L <= 40, L values and L rows of L - 1: 1 + sum of L^2.
+    EXPECT_EQ(want[0], 22141.0);
 }
 
 // Rows of unit weights whose basin values are all counted, of every length up to past two
