@@ -228,6 +228,8 @@ bool CountRows(const double* const* rows, const double* weights, WeightsKind kin
                std::array<double, 5>* stats);
 template <int G>
 void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares);
+bool AddRowAbove(const double* row, int c1, int c2, double floor, double* low, double* high, double* sum,
+                 double* squares);
 
 class GridWriter {
 public:
@@ -380,8 +382,7 @@ private:
         double sum = (*stats)[1], squares = (*stats)[2], low = (*stats)[3], high = (*stats)[4];
         // A row of values all counted adds them without a test each.
         double rowLow = 0, rowHigh = 0;
-        if (c1 <= c2 && RowAboveWithExtremes(row, c1, c2, floor, &rowLow, &rowHigh)) {
-            AddRows<1>(&row, c1, c2, &sum, &squares);
+        if (c1 <= c2 && AddRowAbove(row, c1, c2, floor, &rowLow, &rowHigh, &sum, &squares)) {
             MergeExtremes(row, c1, c2, rowLow, rowHigh, &low, &high);
             *stats = {count + static_cast<double>(c2 - c1 + 1), sum, squares, low, high};
             // Values above the floor are neither NaN nor minus infinity.
@@ -562,6 +563,85 @@ void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squ
     }
 #endif
     AddRowsPlain<G>(rows, c1, c2, sum, squares);
+}
+
+// One row's RowAboveWithExtremes and, where it is true, AddRows<1> of the row: true and the
+// row added to sum and squares when values c1..c2 (at least one) are all above floor; false
+// leaves sum and squares as they were (low and high are then of no use). With AVX2 both go in
+// one pass over the row, each with the operations of its own pass in the same order, so the
+// results are theirs bit for bit: the extremes ride along the chain of additions, which the
+// row's values are loaded for once.
+#ifdef TALVO_AVX2_PATHS
+// Four values into the running extremes, the test against the floor and the sums.
+__attribute__((target("avx2"), always_inline)) inline void AddFourAbove(const double* v, __m256d limit, __m256d& lo,
+                                                                         __m256d& hi, __m256d& above, __m128d& acc) {
+    const __m256d x = _mm256_loadu_pd(v);
+    lo = _mm256_min_pd(x, lo);
+    hi = _mm256_max_pd(x, hi);
+    above = _mm256_and_pd(above, _mm256_cmp_pd(x, limit, _CMP_GT_OQ));
+    const __m256d q = _mm256_mul_pd(x, x);
+    const __m256d even = _mm256_unpacklo_pd(x, q), odd = _mm256_unpackhi_pd(x, q);
+    acc = _mm_add_pd(acc, _mm256_castpd256_pd128(even));
+    acc = _mm_add_pd(acc, _mm256_castpd256_pd128(odd));
+    acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
+    acc = _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
+}
+
+__attribute__((target("avx2"))) bool AddRowAboveAvx2(const double* v, int c1, int c2, double floor, double* low,
+                                                     double* high, double* sum, double* squares) {
+    __m256d lo = _mm256_set1_pd(v[c1]), hi = lo, above = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m256d limit = _mm256_set1_pd(floor);
+    __m128d acc = _mm_set_pd(*squares, *sum);
+    int c = c1;
+    // A row with a value that is not counted is left after the block of 32 values it lies in:
+    // its sums are not used, and the caller counts it value by value.
+    for (; c + 32 <= c2 + 1; c += 32) {
+        for (int k = 0; k < 32; k += 4) AddFourAbove(v + c + k, limit, lo, hi, above, acc);
+        if (_mm256_movemask_pd(above) != 15) return false;
+    }
+    for (; c + 4 <= c2 + 1; c += 4) AddFourAbove(v + c, limit, lo, hi, above, acc);
+    alignas(32) double los[4], his[4];
+    _mm256_store_pd(los, lo);
+    _mm256_store_pd(his, hi);
+    double l = los[0], h = his[0];
+    for (int k = 1; k < 4; ++k) {
+        l = los[k] < l ? los[k] : l;
+        h = his[k] > h ? his[k] : h;
+    }
+    bool all = _mm256_movemask_pd(above) == 15;
+    for (int t = c; t <= c2; ++t) {
+        const double x = v[t];
+        l = x < l ? x : l;
+        h = x > h ? x : h;
+        all = all && x > floor;
+    }
+    *low = l;
+    *high = h;
+    if (!all) return false;
+    for (; c + 1 <= c2; c += 2) {
+        const __m128d x = _mm_loadu_pd(v + c);
+        const __m128d q = _mm_mul_pd(x, x);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, q));
+        acc = _mm_add_pd(acc, _mm_unpackhi_pd(x, q));
+    }
+    if (c <= c2) {
+        const __m128d x = _mm_load_sd(v + c);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, _mm_mul_sd(x, x)));
+    }
+    _mm_storel_pd(sum, acc);
+    _mm_storeh_pd(squares, acc);
+    return true;
+}
+#endif
+
+bool AddRowAbove(const double* row, int c1, int c2, double floor, double* low, double* high, double* sum,
+                 double* squares) {
+#ifdef TALVO_AVX2_PATHS
+    if (CpuHasAvx2()) return AddRowAboveAvx2(row, c1, c2, floor, low, high, sum, squares);
+#endif
+    if (!RowAboveWithExtremesPlain(row, c1, c2, floor, low, high)) return false;
+    AddRowsPlain<1>(&row, c1, c2, sum, squares);
+    return true;
 }
 
 // Counts columns c1..c2 of G rows into their running statistics value by value side by side:

@@ -528,6 +528,46 @@ TEST_F(GridFileTest, CountedRowsAddTheirValuesInColumnOrder) {
     EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0);
 }
 
+// Rows of unit weights of every length up to past a block of 32 values, whole or with one value
+// that is not counted (nodata, or the value just at the threshold) at any place: in a group of
+// four side by side, in a later block or in the values after the last group. The header is one
+// count per value in row order, the other values of such a row counted alone.
+TEST_F(GridFileTest, AValueNotCountedAnywhereInARowLeavesItOut) {
+    constexpr int kCols = 40;
+    constexpr double N = -9999;
+    std::vector<std::pair<int, int>> places;  // (length, place of the value left out; 0: none)
+    for (int length = 1; length <= kCols; ++length)
+        for (int at = 0; at <= length; ++at) places.emplace_back(length, at);
+    const int rows = 1 + static_cast<int>(places.size());
+    auto o = MakeObject(kCols, rows);
+    Matrix area = o->matrix(1, rows, 1, kCols, rows), g = o->matrix(1, rows, 1, kCols, rows);
+    area.fill(1.0);
+    g.fill(1.0e3);  // beside the basin columns a value would be counted if it were looked at
+    // The first row settles the count on one value; each row after it leaves one value out.
+    std::vector<ColumnRange> basin(static_cast<std::size_t>(rows) + 1, ColumnRange{0, 0});
+    basin[1] = {1, 1};
+    g[1][1] = 0.5;
+    for (int r = 2; r <= rows; ++r) {
+        const auto [length, at] = places[static_cast<std::size_t>(r - 2)];
+        basin[static_cast<std::size_t>(r)] = {1, length};
+        for (int c = 1; c <= length; ++c) g[r][c] = c == at ? (r % 2 ? N : N + 1) : 0.37 * c + 1.0 / (r + 2);
+    }
+    o->basinColumns = &basin;
+    o->relCellArea = &area;
+    const std::string name = "left" + std::to_string(Rank()) + ".bin";
+    o->WriteGrid(name, g, false, true);
+    const std::string bytes = ReadFile(name);
+    o->ResetStatistics(N);
+    for (int r = 1; r <= rows; ++r)
+        for (int c = 1; c <= basin[static_cast<std::size_t>(r)].last; ++c) o->AddToStatistics(g[r][c], 1.0);
+    double want[6];
+    o->GetStatistics(&want[0], &want[1], &want[2], &want[3], &want[4], &want[5]);
+    ASSERT_GE(bytes.size(), 12 * sizeof(double));
+    EXPECT_EQ(std::memcmp(bytes.data() + 6 * sizeof(double), want, sizeof want), 0);
+    // The first value and, for each length L <= 40, L values and L rows of L - 1: 1 + sum of L^2.
+    EXPECT_EQ(want[0], 22141.0);
+}
+
 // Rows of unit weights whose basin values are all counted, of every length up to past two
 // lanes of four, with extremes of zero of both signs (the first met is kept) reached after a
 // running extreme of either sign or a nonzero one, zeros that are not extremes, and extremes
