@@ -479,14 +479,14 @@ void gwflowclass::ComputeTransmissivities() {
     };
     const std::size_t width = static_cast<std::size_t>(ncols) + 2;
     const std::size_t team = Threaded() ? static_cast<std::size_t>(std::max(1, omp_get_max_threads())) : 1;
-    if (faceCells_.size() < 2 * width * team) faceCells_.resize(2 * width * team);
+    if (faceSides_.size() < 2 * width * team) faceSides_.resize(2 * width * team);
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
         auto zoneRow = [&](int r) { return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr; };
-        // Each basin cell of row r as its faces see it, but for the conductivity of the face's
-        // direction: computed once and read by its own faces and by those of its west and north
-        // neighbours. Cells outside the basin are no side of any face and are left alone.
-        auto fillRow = [&](int r, gwnum::FaceCell* cells) {
+        // Each basin cell of row r as its faces see it: computed once and read by its own faces
+        // and by those of its west and north neighbours. Cells outside the basin are no side of
+        // any face and are left alone.
+        auto fillRow = [&](int r, gwnum::FaceSide* cells) {
             const double* const zone = zoneRow(r);
             if (zone == nullptr) return;
             FaceRows w;
@@ -513,13 +513,13 @@ void gwflowclass::ComputeTransmissivities() {
                     const double t = w.thaw[c];
                     effective = t > nodata ? std::min(t, b) : b;
                 }
-                cells[c] = gwnum::FaceCell{w.h[c], w.top[c], effective, b, 0.0, GlacierOf(w.g, c)};
+                cells[c] = gwnum::SideOf(gwnum::FaceCell{w.h[c], w.top[c], effective, b, 0.0, GlacierOf(w.g, c)});
             }
         };
 #pragma omp parallel if (Threaded())
         {
-            gwnum::FaceCell* own = faceCells_.data() + 2 * width * static_cast<std::size_t>(omp_get_thread_num());
-            gwnum::FaceCell* below = own + width;
+            gwnum::FaceSide* own = faceSides_.data() + 2 * width * static_cast<std::size_t>(omp_get_thread_num());
+            gwnum::FaceSide* below = own + width;
             // The row whose cells below holds (0: none): when this thread's next row is that row,
             // its cells are taken over instead of computed again.
             int belowRow = 0;
@@ -552,24 +552,12 @@ void gwflowclass::ComputeTransmissivities() {
                     }
                     const double zEast = c < ncols ? zone[c + 1] : nodata;
                     const bool east = zEast != nodata && (flowControl != 3 || z == zEast);
-                    gwnum::FaceCell cx = own[c];
-                    cx.k = kx[c];
-                    gwnum::FaceCell nx{};
-                    if (east) {
-                        nx = own[c + 1];
-                        nx.k = kx[c + 1];
-                    }
-                    tx[c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
+                    tx[c] = east ? gwnum::FaceTransmissivity(own[c], kx[c], &own[c + 1], kx[c + 1], false)
+                                 : gwnum::FaceTransmissivity(own[c], kx[c], nullptr, 0.0, false);
                     const double zSouth = zoneBelow != nullptr ? zoneBelow[c] : nodata;
                     const bool south = zSouth != nodata && (flowControl != 3 || z == zSouth);
-                    gwnum::FaceCell cy = own[c];
-                    cy.k = ky[c];
-                    gwnum::FaceCell ny{};
-                    if (south) {
-                        ny = below[c];
-                        ny.k = kyBelow[c];
-                    }
-                    ty[c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
+                    ty[c] = south ? gwnum::FaceTransmissivity(own[c], ky[c], &below[c], kyBelow[c], true)
+                                  : gwnum::FaceTransmissivity(own[c], ky[c], nullptr, 0.0, true);
                 }
             }
         }

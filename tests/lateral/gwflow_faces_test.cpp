@@ -109,34 +109,36 @@ TEST_F(GwFaces, EachFaceJoinsTheValuesOfItsTwoCellsWhicheverThreadComputesItsRow
     int oldChunk = 0;
     omp_get_schedule(&oldKind, &oldChunk);
     const int oldThreads = omp_get_max_threads();
-    struct Team {
-        int threads;
+    // Each way of dealing the rows with thawed and frozen layers, zones joined and separate.
+    struct Case {
+        bool frozen;
+        int flow, threads;
         omp_sched_t kind;
         int chunk;
     };
-    for (const bool frozen : {false, true})
-        for (const int flow : {1, 3})
-            for (const Team team : {Team{1, omp_sched_static, 0}, Team{3, omp_sched_static, 1}, Team{3, omp_sched_static, 0},
-                                    Team{2, omp_sched_dynamic, 2}}) {
-                VariedFaces(frozen);
-                Section sec;
-                sec.layers = 2;
-                sec.flow = flow;
-                // The faces come from the start heads: a few sweeps do.
-                sec.maxiter = 5;
-                auto g = MakeOk(sec);
-                omp_set_num_threads(team.threads);
-                omp_set_schedule(team.kind, team.chunk);
-                for (int day = 1; day <= 2; ++day) {
-                    Step(*g, day);
-                    EXPECT_EQ(FacesThatDiffer(*g, frozen, flow), 0)
-                        << (frozen ? "frozen" : "thawed") << ", flow " << flow << ", " << team.threads << " threads, chunk "
-                        << team.chunk << ", day " << day;
-                }
-                omp_set_num_threads(oldThreads);
-                omp_set_schedule(oldKind, oldChunk);
-                grids_.clear();
-                for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
-            }
+    for (const Case k : {Case{false, 1, 1, omp_sched_static, 0}, Case{true, 3, 3, omp_sched_static, 1},
+                         Case{false, 3, 3, omp_sched_static, 0}, Case{true, 1, 2, omp_sched_dynamic, 2}}) {
+        const bool frozen = k.frozen;
+        const int flow = k.flow;
+        VariedFaces(frozen);
+        Section sec;
+        sec.layers = 2;
+        sec.flow = flow;
+        // The faces come from the start heads: a few sweeps do.
+        sec.maxiter = 5;
+        auto g = MakeOk(sec);
+        omp_set_num_threads(k.threads);
+        omp_set_schedule(k.kind, k.chunk);
+        for (int day = 1; day <= 2; ++day) {
+            Step(*g, day);
+            EXPECT_EQ(FacesThatDiffer(*g, frozen, flow), 0)
+                << (frozen ? "frozen" : "thawed") << ", flow " << flow << ", " << k.threads << " threads, chunk "
+                << k.chunk << ", day " << day;
+        }
+        omp_set_num_threads(oldThreads);
+        omp_set_schedule(oldKind, oldChunk);
+        grids_.clear();
+        for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
+    }
     gwnum::threadedCells = oldThreshold;
 }
