@@ -61,7 +61,8 @@ inline FaceSide SideOf(const FaceCell& s) {
 // (grid edge, outside the basin, another zone where zones separate).
 // A dry side (no saturated thickness) takes the other side's transmissivity when water flows
 // from that side into it, so a dry cell fills but passes nothing on.
-inline double FaceTransmissivity(const FaceSide& cell, double k, const FaceSide* neighbour, double kn, bool acrossRows) {
+inline double FaceTransmissivity(const FaceSide& cell, double k, const FaceSide* neighbour, double kn,
+                                 bool acrossRows) {
     double tc = cell.g > 0 ? 0.0 : (acrossRows ? cell.across : cell.along) * k;
     double tn = 0;
     if (neighbour != nullptr && !(neighbour->g > 0)) tn = neighbour->neighbour * kn;

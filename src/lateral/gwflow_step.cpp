@@ -540,7 +540,8 @@ void gwflowclass::ComputeTransmissivities() {
                 }
                 const double* const zone = zoneRow(r);
                 const double* const zoneBelow = r < nrows ? zoneRow(r + 1) : nullptr;
-                const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+                const double* const regions =
+                    mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
                 const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
                 const double* const kyBelow = r < nrows ? (*L.ky)[r + 1] : nullptr;
                 double *const tx = L.tx[r], *const ty = L.ty[r];
