@@ -136,6 +136,9 @@ public:
     // Own rows: the first and last column in the zone grid (FillActiveMask); the passes of a step
     // give the cells beyond them (outside the basin) their constant values without looking them up.
     std::vector<gwnum::RowSpan> zoneSpans;
+    // Per thread two rows of ncols + 2 cells as the faces see them: the row whose faces are
+    // computed and the row below it, which becomes the next row's own cells.
+    std::vector<gwnum::FaceSide> faceSides_;
     // agreementLag blocks of own rows x (ncols + 2): heads (and iterates) of the sweeps within the
     // limit whose agreement is still on its way, the block of sweep n at n % agreementLag
     std::vector<double> trialHeads;

@@ -40,30 +40,44 @@ inline double StoredWater(double h, double top, double b, double st, double st1)
     return st1 * pores + (h > top ? st * (h - top) : 0.0);
 }
 
+// A cell as the faces on its four sides see it, thicknesses worked out once: head, glacier
+// fraction and saturated thickness (m) for its own face along a row, its own face across rows
+// and the face of a neighbour that it closes (confined cells use their full thickness; the three
+// differ only for a head exactly at the confined limit).
+struct FaceSide {
+    double h, g, along, across, neighbour;
+};
+
+inline FaceSide SideOf(const FaceCell& s) {
+    const double limit = s.top + kConfinedMargin;
+    const double unconfined = s.h - s.top + s.bEff;
+    // At exactly top + margin the cell is still unconfined along rows and confined across them.
+    return {s.h, s.g, s.h > limit ? s.b : unconfined, s.h >= limit ? s.b : unconfined, s.h < limit ? unconfined : s.b};
+}
+
 // Transmissivity (m^2/s) of the face between cell and its next neighbour along a row (x,
-// acrossRows false) or a column (y, acrossRows true). neighbour is null when the face has no
-// cell on the other side (grid edge, outside the basin, another zone where zones separate).
+// acrossRows false) or a column (y, acrossRows true), k and kn the conductivities of the face's
+// direction in the two cells. neighbour is null when the face has no cell on the other side
+// (grid edge, outside the basin, another zone where zones separate).
 // A dry side (no saturated thickness) takes the other side's transmissivity when water flows
 // from that side into it, so a dry cell fills but passes nothing on.
-// Defined here, so that the loop over a layer's faces takes it in (two calls a cell).
-inline double FaceTransmissivity(const FaceCell& cell, const FaceCell* neighbour, bool acrossRows) {
-    // Saturated thickness times conductivity; confined cells use their full thickness.
-    const auto side = [](const FaceCell& s, bool confined) {
-        const double thickness = confined ? s.b : s.h - s.top + s.bEff;
-        return thickness * s.k;
-    };
-    const double limit = cell.top + kConfinedMargin;
-    // At exactly top + margin the cell is still unconfined along rows and confined across them.
-    const bool confined = acrossRows ? cell.h >= limit : cell.h > limit;
-    double tc = cell.g > 0 ? 0.0 : side(cell, confined);
+inline double FaceTransmissivity(const FaceSide& cell, double k, const FaceSide* neighbour, double kn,
+                                 bool acrossRows) {
+    double tc = cell.g > 0 ? 0.0 : (acrossRows ? cell.across : cell.along) * k;
     double tn = 0;
-    if (neighbour != nullptr && !(neighbour->g > 0))
-        tn = side(*neighbour, !(neighbour->h < neighbour->top + kConfinedMargin));
+    if (neighbour != nullptr && !(neighbour->g > 0)) tn = neighbour->neighbour * kn;
 
     const double hn = neighbour != nullptr ? neighbour->h : 0.0;
-    if (tc <= 0) tc = (neighbour != nullptr && tn > 0 && hn > cell.h && cell.k > 0 && cell.g == 0) ? tn : 0.0;
-    if (neighbour != nullptr && tn <= 0) tn = (tc > 0 && cell.h > hn && neighbour->k > 0 && neighbour->g == 0) ? tc : 0.0;
+    if (tc <= 0) tc = (neighbour != nullptr && tn > 0 && hn > cell.h && k > 0 && cell.g == 0) ? tn : 0.0;
+    if (neighbour != nullptr && tn <= 0) tn = (tc > 0 && cell.h > hn && kn > 0 && neighbour->g == 0) ? tc : 0.0;
     return HarmonicMean(tc, tn);
+}
+
+// The same from the cells' values, the conductivity of the face's direction in their k.
+inline double FaceTransmissivity(const FaceCell& cell, const FaceCell* neighbour, bool acrossRows) {
+    const FaceSide n = neighbour != nullptr ? SideOf(*neighbour) : FaceSide{};
+    return FaceTransmissivity(SideOf(cell), cell.k, neighbour != nullptr ? &n : nullptr,
+                              neighbour != nullptr ? neighbour->k : 0.0, acrossRows);
 }
 
 // Adaptive over-relaxation factor from the new Gauss-Seidel value hn, the current iterate

@@ -473,17 +473,23 @@ void gwflowclass::StartLayerStep(int l) {
 }
 
 void gwflowclass::ComputeTransmissivities() {
-    // The rows of the grids a face reads, taken once per row: the cell's own row and, for the
-    // face across rows, the next one (null where a grid is absent or the row not held).
+    // The rows of the grids a face reads, taken once per row.
     struct FaceRows {
-        const double *zone = nullptr, *h = nullptr, *top = nullptr, *b = nullptr, *frozen = nullptr,
-                     *thaw = nullptr, *g = nullptr;
+        const double *h = nullptr, *top = nullptr, *b = nullptr, *frozen = nullptr, *thaw = nullptr, *g = nullptr;
     };
+    const std::size_t width = static_cast<std::size_t>(ncols) + 2;
+    const std::size_t team = Threaded() ? static_cast<std::size_t>(std::max(1, omp_get_max_threads())) : 1;
+    if (faceSides_.size() < 2 * width * team) faceSides_.resize(2 * width * team);
     for (int l = 1; l <= layerCount; ++l) {
         Layer& L = layers[static_cast<std::size_t>(l)];
-        auto rowsOf = [&](int r) {
+        auto zoneRow = [&](int r) { return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr; };
+        // Each basin cell of row r as its faces see it: computed once and read by its own faces
+        // and by those of its west and north neighbours. Cells outside the basin are no side of
+        // any face and are left alone.
+        auto fillRow = [&](int r, gwnum::FaceSide* cells) {
+            const double* const zone = zoneRow(r);
+            if (zone == nullptr) return;
             FaceRows w;
-            w.zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
             w.h = L.head[r];
             w.top = L.top[r];
             w.b = (*L.thickness)[r];
@@ -493,72 +499,67 @@ void gwflowclass::ComputeTransmissivities() {
             else if (l == 1 && thawDepth != nullptr)
                 w.thaw = (*thawDepth)[r];
             w.g = glacier != nullptr ? (*glacier)[r] : nullptr;
-            return w;
-        };
-        auto zoneAt = [&](const FaceRows& w, int c) { return w.zone != nullptr ? w.zone[c] : nodata; };
-        auto glacierAt = [](const FaceRows& w, int c) {
-            if (w.g == nullptr) return 0.0;
-            const double g = w.g[c];
-            return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
-        };
-        // A cell as its faces see it, but for the conductivity of the face's direction.
-        auto cellOf = [&](const FaceRows& w, int c) {
-            const double b = w.b[c];
-            double effective = b;
-            if (w.frozen != nullptr) {
-                const double f = w.frozen[c];
-                effective = f > nodata ? std::max(0.0, b - f) : b;
-            } else if (w.thaw != nullptr) {
-                // The grid holds the thaw depth as a positive depth, as the soil model reads it:
-                // the layer conducts through its thawed part, at most its whole thickness.
-                const double t = w.thaw[c];
-                effective = t > nodata ? std::min(t, b) : b;
-            }
-            return gwnum::FaceCell{w.h[c], w.top[c], effective, b, 0.0, glacierAt(w, c)};
-        };
-#pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!L.tx.holds(r)) continue;
             const gwnum::RowSpan span = ZoneColumns(r);
-            FillBeyond(L.tx[r], span, 0.0);
-            FillBeyond(L.ty[r], span, 0.0);
-            const FaceRows w = rowsOf(r);
-            const FaceRows below = r < nrows ? rowsOf(r + 1) : FaceRows{};
-            const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-            const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
-            const double* const kyBelow = r < nrows ? (*L.ky)[r + 1] : nullptr;
-            double *const tx = L.tx[r], *const ty = L.ty[r];
-            // The east neighbour of a cell is the next cell of the row: taken over when it comes.
-            gwnum::FaceCell next{};
-            int nextCol = 0;
             for (int c = span.first; c <= span.last; ++c) {
-                const double z = zoneAt(w, c);
-                if ((regions != nullptr && static_cast<int>(regions[c]) != rank) || z == nodata ||
-                    glacierAt(w, c) >= 1) {
-                    tx[c] = ty[c] = 0;
-                    continue;
+                if (zone[c] == nodata) continue;
+                const double b = w.b[c];
+                double effective = b;
+                if (w.frozen != nullptr) {
+                    const double f = w.frozen[c];
+                    effective = f > nodata ? std::max(0.0, b - f) : b;
+                } else if (w.thaw != nullptr) {
+                    // The grid holds the thaw depth as a positive depth, as the soil model reads it:
+                    // the layer conducts through its thawed part, at most its whole thickness.
+                    const double t = w.thaw[c];
+                    effective = t > nodata ? std::min(t, b) : b;
                 }
-                const gwnum::FaceCell cell = nextCol == c ? next : cellOf(w, c);
-                const bool east = c < ncols && zoneAt(w, c + 1) != nodata && (flowControl != 3 || z == zoneAt(w, c + 1));
-                gwnum::FaceCell cx = cell;
-                cx.k = kx[c];
-                gwnum::FaceCell nx{};
-                if (east) {
-                    next = cellOf(w, c + 1);
-                    nextCol = c + 1;
-                    nx = next;
-                    nx.k = kx[c + 1];
+                cells[c] = gwnum::SideOf(gwnum::FaceCell{w.h[c], w.top[c], effective, b, 0.0, GlacierOf(w.g, c)});
+            }
+        };
+#pragma omp parallel if (Threaded())
+        {
+            gwnum::FaceSide* own = faceSides_.data() + 2 * width * static_cast<std::size_t>(omp_get_thread_num());
+            gwnum::FaceSide* below = own + width;
+            // The row whose cells below holds (0: none): when this thread's next row is that row,
+            // its cells are taken over instead of computed again.
+            int belowRow = 0;
+#pragma omp for schedule(runtime)
+            for (int r = firstRow; r <= lastRow; ++r) {
+                if (!L.tx.holds(r)) continue;
+                const gwnum::RowSpan span = ZoneColumns(r);
+                FillBeyond(L.tx[r], span, 0.0);
+                FillBeyond(L.ty[r], span, 0.0);
+                if (belowRow == r)
+                    std::swap(own, below);
+                else
+                    fillRow(r, own);
+                belowRow = 0;
+                if (r < nrows) {
+                    fillRow(r + 1, below);
+                    belowRow = r + 1;
                 }
-                tx[c] = gwnum::FaceTransmissivity(cx, east ? &nx : nullptr, false);
-                const bool south = r < nrows && zoneAt(below, c) != nodata && (flowControl != 3 || z == zoneAt(below, c));
-                gwnum::FaceCell cy = cell;
-                cy.k = ky[c];
-                gwnum::FaceCell ny{};
-                if (south) {
-                    ny = cellOf(below, c);
-                    ny.k = kyBelow[c];
+                const double* const zone = zoneRow(r);
+                const double* const zoneBelow = r < nrows ? zoneRow(r + 1) : nullptr;
+                const double* const regions =
+                    mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+                const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
+                const double* const kyBelow = r < nrows ? (*L.ky)[r + 1] : nullptr;
+                double *const tx = L.tx[r], *const ty = L.ty[r];
+                for (int c = span.first; c <= span.last; ++c) {
+                    const double z = zone != nullptr ? zone[c] : nodata;
+                    if ((regions != nullptr && static_cast<int>(regions[c]) != rank) || z == nodata || own[c].g >= 1) {
+                        tx[c] = ty[c] = 0;
+                        continue;
+                    }
+                    const double zEast = c < ncols ? zone[c + 1] : nodata;
+                    const bool east = zEast != nodata && (flowControl != 3 || z == zEast);
+                    tx[c] = east ? gwnum::FaceTransmissivity(own[c], kx[c], &own[c + 1], kx[c + 1], false)
+                                 : gwnum::FaceTransmissivity(own[c], kx[c], nullptr, 0.0, false);
+                    const double zSouth = zoneBelow != nullptr ? zoneBelow[c] : nodata;
+                    const bool south = zSouth != nodata && (flowControl != 3 || z == zSouth);
+                    ty[c] = south ? gwnum::FaceTransmissivity(own[c], ky[c], &below[c], kyBelow[c], true)
+                                  : gwnum::FaceTransmissivity(own[c], ky[c], nullptr, 0.0, true);
                 }
-                ty[c] = gwnum::FaceTransmissivity(cy, south ? &ny : nullptr, true);
             }
         }
     }
