@@ -6,6 +6,7 @@
 #include <mpi.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -139,6 +140,9 @@ private:
 // logged with both sets of measures.
 int CheckMeasures(const modelobject& o, const std::string& name, std::array<double, kHeaderValues>* header,
                   bool logIt);
+
+// Whether the n values from v on are all finite (true for n <= 0); no branch per value.
+bool AllFinite(const double* v, std::ptrdiff_t n);
 
 // The wait between two attempts to open a grid file (200 ms); tests replace it.
 using RetryWait = void (*)(int retriesLeft);

@@ -39,23 +39,6 @@ bool BasinRange(const modelobject& o, int r, int* first, int* last) {
     return true;
 }
 
-// Whether n values are all finite. A value times zero is a zero unless the value is infinite or
-// not a number, and a NaN stays in a sum: four sums of such products hold the answer without a
-// branch or a comparison per value, which lets the compiler take two values per instruction (four
-// with AVX2).
-TALVO_HOT_LOOP bool AllFinite(const double* v, int n) {
-    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        s0 += v[i] * 0.0;
-        s1 += v[i + 1] * 0.0;
-        s2 += v[i + 2] * 0.0;
-        s3 += v[i + 3] * 0.0;
-    }
-    for (; i < n; ++i) s0 += v[i] * 0.0;
-    return s0 + s1 + s2 + s3 == 0;
-}
-
 // Whether values c1..c2 are all exactly one. Only 1.0 has the bits of 1.0, so the values are
 // compared as integers, without a branch per value, several at a time.
 TALVO_HOT_LOOP bool AllOnes(const double* v, int c1, int c2) {
@@ -308,7 +291,7 @@ private:
         const double* row = grid_[r];
         const int cols = std::min(o_.ncols, grid_.ncols());
         // A whole row at a time without a branch per value; the cell is looked for only then.
-        if (AllFinite(row + 1, cols)) return;
+        if (gridio::AllFinite(row + 1, cols)) return;
         for (int c = 1; c <= cols; ++c)
             if (!std::isfinite(row[c]))
                 NonFiniteOutputError(*o_.log, name_, "row " + std::to_string(r) + ", column " + std::to_string(c),
@@ -362,7 +345,8 @@ private:
         if (!CountUnitRow(row, weights, c1, c2, floor, &stats, &seen))
             seen = CountRows<1>(&row, weights, ClassifyWeights(weights, c1, c2), c1, c2, floor, &stats);
         const int cols = o_.ncols;
-        if (!seen || !AllFinite(row + 1, c1 - 1) || !AllFinite(row + c2 + 1, cols - c2)) CheckRowFinite(r);
+        if (!seen || !gridio::AllFinite(row + 1, c1 - 1) || !gridio::AllFinite(row + c2 + 1, cols - c2))
+            CheckRowFinite(r);
         o_.statCount = stats[0];
         o_.statSum = stats[1];
         o_.statSumSquares = stats[2];
@@ -485,6 +469,26 @@ void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double
 }
 
 #ifdef TALVO_AVX2_PATHS
+// Values c..c2 of v (fewer than four) into the lanes of sum and squares: two at a time, then one.
+__attribute__((target("avx2"), always_inline)) inline __m128d AddTailAvx2(const double* v, int c, int c2, __m128d acc) {
+    for (; c + 1 <= c2; c += 2) {
+        const __m128d x = _mm_loadu_pd(v + c);
+        const __m128d q = _mm_mul_pd(x, x);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, q));
+        acc = _mm_add_pd(acc, _mm_unpackhi_pd(x, q));
+    }
+    if (c <= c2) {
+        const __m128d x = _mm_load_sd(v + c);
+        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, _mm_mul_sd(x, x)));
+    }
+    return acc;
+}
+
+__attribute__((target("avx2"), always_inline)) inline void StoreSums(__m128d acc, double* sum, double* squares) {
+    _mm_storel_pd(sum, acc);
+    _mm_storeh_pd(squares, acc);
+}
+
 // One grid: the sum in one lane, the squares in the other, four values loaded and squared at
 // once and added one after the other (value and square side by side: (x0, q0 | x2, q2) and
 // (x1, q1 | x3, q3) taken in the order 0, 1, 2, 3).
@@ -500,18 +504,7 @@ __attribute__((target("avx2"))) void AddOneRowAvx2(const double* row, int c1, in
         acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
         acc = _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
     }
-    for (; c + 1 <= c2; c += 2) {
-        const __m128d x = _mm_loadu_pd(row + c);
-        const __m128d q = _mm_mul_pd(x, x);
-        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, q));
-        acc = _mm_add_pd(acc, _mm_unpackhi_pd(x, q));
-    }
-    if (c <= c2) {
-        const __m128d x = _mm_load_sd(row + c);
-        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, _mm_mul_sd(x, x)));
-    }
-    _mm_storel_pd(sum, acc);
-    _mm_storeh_pd(squares, acc);
+    StoreSums(AddTailAvx2(row, c, c2, acc), sum, squares);
 }
 
 __attribute__((target("avx2"))) void AddTwoRowsAvx2(const double* const* rows, int c1, int c2, double* sum,
@@ -618,18 +611,7 @@ __attribute__((target("avx2"))) bool AddRowAboveAvx2(const double* v, int c1, in
     *low = l;
     *high = h;
     if (!all) return false;
-    for (; c + 1 <= c2; c += 2) {
-        const __m128d x = _mm_loadu_pd(v + c);
-        const __m128d q = _mm_mul_pd(x, x);
-        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, q));
-        acc = _mm_add_pd(acc, _mm_unpackhi_pd(x, q));
-    }
-    if (c <= c2) {
-        const __m128d x = _mm_load_sd(v + c);
-        acc = _mm_add_pd(acc, _mm_unpacklo_pd(x, _mm_mul_sd(x, x)));
-    }
-    _mm_storel_pd(sum, acc);
-    _mm_storeh_pd(squares, acc);
+    StoreSums(AddTailAvx2(v, c, c2, acc), sum, squares);
     return true;
 }
 #endif
@@ -844,14 +826,15 @@ private:
             if (n == 3) seen = CountRows<3>(rows, weights, kind, c1, c2, floor, stats);
             if (n == 2) seen = CountRows<2>(rows, weights, kind, c1, c2, floor, stats);
             if (n == 1) seen = CountRows<1>(rows, weights, kind, c1, c2, floor, stats);
-            for (int g = 0; g < n && !seen; ++g) finite = finite && AllFinite(rows[g] + c1, c2 - c1 + 1);
+            for (int g = 0; g < n && !seen; ++g) finite = finite && gridio::AllFinite(rows[g] + c1, c2 - c1 + 1);
             for (int g = 0; g < n; ++g) counted[g]->stats = stats[g];
             n = 0;
         };
         for (File& f : files_) {
             if (!f.grid->holds(r)) continue;
             const double* row = (*f.grid)[r];
-            if (!AllFinite(row + 1, left) || !AllFinite(row + o_.ncols - right + 1, right)) return false;
+            if (!gridio::AllFinite(row + 1, left) || !gridio::AllFinite(row + o_.ncols - right + 1, right))
+                return false;
             rows[n] = row;
             stats[n] = f.stats;
             counted[n++] = &f;
@@ -928,6 +911,22 @@ int WriteRowsInto(const modelobject& o, const std::vector<std::pair<std::string,
 }
 
 }  // namespace
+
+// A value times zero is a zero unless the value is infinite or not a number, and a NaN stays in a
+// sum: four sums of such products hold the answer without a branch or a comparison per value,
+// which lets the compiler take two values per instruction (four with AVX2).
+TALVO_HOT_LOOP bool gridio::AllFinite(const double* v, std::ptrdiff_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    std::ptrdiff_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += v[i] * 0.0;
+        s1 += v[i + 1] * 0.0;
+        s2 += v[i + 2] * 0.0;
+        s3 += v[i + 3] * 0.0;
+    }
+    for (; i < n; ++i) s0 += v[i] * 0.0;
+    return s0 + s1 + s2 + s3 == 0;
+}
 
 void modelobject::WriteGrid(const std::string& fileName, const Matrix& grid, bool text, bool doubleValues) {
     gridio::SignalScope signals(ResetCtrlCHandler);

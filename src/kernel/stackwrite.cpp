@@ -22,21 +22,6 @@
 
 namespace {
 
-// Whether n values are all finite: a finite value times zero is a zero, an infinite one or a NaN
-// gives a NaN, which stays in the sums. No branch per value, several values per instruction.
-TALVO_HOT_LOOP bool AllFiniteValues(const double* v, std::size_t n) {
-    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        s0 += v[i] * 0.0;
-        s1 += v[i + 1] * 0.0;
-        s2 += v[i + 2] * 0.0;
-        s3 += v[i + 3] * 0.0;
-    }
-    for (; i < n; ++i) s0 += v[i] * 0.0;
-    return s0 + s1 + s2 + s3 == 0;
-}
-
 class StackWriter {
 public:
     StackWriter(modelobject& o, const std::string& fileName, const Stack& stack, int levels)
@@ -134,10 +119,10 @@ private:
     bool RowFinite(int r) const {
         const int per = levels_ + 1;
         if (levels_ == stack_.levels())
-            return AllFiniteValues(stack_[r][1], static_cast<std::size_t>(o_.ncols) * static_cast<std::size_t>(per));
+            return gridio::AllFinite(stack_[r][1], static_cast<std::ptrdiff_t>(o_.ncols) * per);
         bool finite = true;
         for (int c = 1; c <= o_.ncols; ++c)
-            finite = AllFiniteValues(stack_[r][c], static_cast<std::size_t>(per)) && finite;
+            finite = gridio::AllFinite(stack_[r][c], per) && finite;
         return finite;
     }
 
