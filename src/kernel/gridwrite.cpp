@@ -68,17 +68,11 @@ bool RowAboveWithExtremesPlain(const double* v, int c1, int c2, double floor, do
 }
 
 #ifdef TALVO_AVX2_PATHS
-__attribute__((target("avx2"))) bool RowAboveWithExtremesAvx2(const double* v, int c1, int c2, double floor,
-                                                              double* low, double* high) {
-    __m256d lo = _mm256_set1_pd(v[c1]), hi = lo, above = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    const __m256d limit = _mm256_set1_pd(floor);
-    int c = c1;
-    for (; c + 4 <= c2 + 1; c += 4) {
-        const __m256d x = _mm256_loadu_pd(v + c);
-        lo = _mm256_min_pd(x, lo);
-        hi = _mm256_max_pd(x, hi);
-        above = _mm256_and_pd(above, _mm256_cmp_pd(x, limit, _CMP_GT_OQ));
-    }
+// The extremes of four lanes taken in lane order, then of values c..c2 of v one by one, into low
+// and high; whether the lanes and those values are all above floor.
+__attribute__((target("avx2"), always_inline)) inline bool EndExtremesAvx2(const double* v, int c, int c2, double floor,
+                                                                            __m256d lo, __m256d hi, __m256d above,
+                                                                            double* low, double* high) {
     alignas(32) double los[4], his[4];
     _mm256_store_pd(los, lo);
     _mm256_store_pd(his, hi);
@@ -97,6 +91,20 @@ __attribute__((target("avx2"))) bool RowAboveWithExtremesAvx2(const double* v, i
     *low = l;
     *high = h;
     return all;
+}
+
+__attribute__((target("avx2"))) bool RowAboveWithExtremesAvx2(const double* v, int c1, int c2, double floor,
+                                                              double* low, double* high) {
+    __m256d lo = _mm256_set1_pd(v[c1]), hi = lo, above = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m256d limit = _mm256_set1_pd(floor);
+    int c = c1;
+    for (; c + 4 <= c2 + 1; c += 4) {
+        const __m256d x = _mm256_loadu_pd(v + c);
+        lo = _mm256_min_pd(x, lo);
+        hi = _mm256_max_pd(x, hi);
+        above = _mm256_and_pd(above, _mm256_cmp_pd(x, limit, _CMP_GT_OQ));
+    }
+    return EndExtremesAvx2(v, c, c2, floor, lo, hi, above, low, high);
 }
 #endif
 
@@ -593,24 +601,7 @@ __attribute__((target("avx2"))) bool AddRowAboveAvx2(const double* v, int c1, in
         if (_mm256_movemask_pd(above) != 15) return false;
     }
     for (; c + 4 <= c2 + 1; c += 4) AddFourAbove(v + c, limit, lo, hi, above, acc);
-    alignas(32) double los[4], his[4];
-    _mm256_store_pd(los, lo);
-    _mm256_store_pd(his, hi);
-    double l = los[0], h = his[0];
-    for (int k = 1; k < 4; ++k) {
-        l = los[k] < l ? los[k] : l;
-        h = his[k] > h ? his[k] : h;
-    }
-    bool all = _mm256_movemask_pd(above) == 15;
-    for (int t = c; t <= c2; ++t) {
-        const double x = v[t];
-        l = x < l ? x : l;
-        h = x > h ? x : h;
-        all = all && x > floor;
-    }
-    *low = l;
-    *high = h;
-    if (!all) return false;
+    if (!EndExtremesAvx2(v, c, c2, floor, lo, hi, above, low, high)) return false;
     StoreSums(AddTailAvx2(v, c, c2, acc), sum, squares);
     return true;
 }
