@@ -477,6 +477,17 @@ void AddRowsPlain(const double* const* rows, int c1, int c2, double* sum, double
 }
 
 #ifdef TALVO_AVX2_PATHS
+// Four values and their squares added in turn (value and square side by side: (x0, q0 | x2, q2)
+// and (x1, q1 | x3, q3) taken in the order 0, 1, 2, 3) to the sum and squares lanes of acc.
+__attribute__((target("avx2"), always_inline)) inline __m128d AddFourAvx2(__m256d x, __m128d acc) {
+    const __m256d q = _mm256_mul_pd(x, x);
+    const __m256d even = _mm256_unpacklo_pd(x, q), odd = _mm256_unpackhi_pd(x, q);
+    acc = _mm_add_pd(acc, _mm256_castpd256_pd128(even));
+    acc = _mm_add_pd(acc, _mm256_castpd256_pd128(odd));
+    acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
+    return _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
+}
+
 // Values c..c2 of v (fewer than four) into the lanes of sum and squares: two at a time, then one.
 __attribute__((target("avx2"), always_inline)) inline __m128d AddTailAvx2(const double* v, int c, int c2, __m128d acc) {
     for (; c + 1 <= c2; c += 2) {
@@ -504,13 +515,7 @@ __attribute__((target("avx2"))) void AddOneRowAvx2(const double* row, int c1, in
     __m128d acc = _mm_set_pd(*squares, *sum);
     int c = c1;
     for (; c + 3 <= c2; c += 4) {
-        const __m256d x = _mm256_loadu_pd(row + c);
-        const __m256d q = _mm256_mul_pd(x, x);
-        const __m256d even = _mm256_unpacklo_pd(x, q), odd = _mm256_unpackhi_pd(x, q);
-        acc = _mm_add_pd(acc, _mm256_castpd256_pd128(even));
-        acc = _mm_add_pd(acc, _mm256_castpd256_pd128(odd));
-        acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
-        acc = _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
+        acc = AddFourAvx2(_mm256_loadu_pd(row + c), acc);
     }
     StoreSums(AddTailAvx2(row, c, c2, acc), sum, squares);
 }
@@ -580,12 +585,7 @@ __attribute__((target("avx2"), always_inline)) inline void AddFourAbove(const do
     lo = _mm256_min_pd(x, lo);
     hi = _mm256_max_pd(x, hi);
     above = _mm256_and_pd(above, _mm256_cmp_pd(x, limit, _CMP_GT_OQ));
-    const __m256d q = _mm256_mul_pd(x, x);
-    const __m256d even = _mm256_unpacklo_pd(x, q), odd = _mm256_unpackhi_pd(x, q);
-    acc = _mm_add_pd(acc, _mm256_castpd256_pd128(even));
-    acc = _mm_add_pd(acc, _mm256_castpd256_pd128(odd));
-    acc = _mm_add_pd(acc, _mm256_extractf128_pd(even, 1));
-    acc = _mm_add_pd(acc, _mm256_extractf128_pd(odd, 1));
+    acc = AddFourAvx2(x, acc);
 }
 
 __attribute__((target("avx2"))) bool AddRowAboveAvx2(const double* v, int c1, int c2, double floor, double* low,
