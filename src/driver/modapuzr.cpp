@@ -114,8 +114,13 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     routingSettings.endYear = settings_.startYear;
     // The routing carries every tracer: irrigation from rivers and reservoirs takes the
     // concentration of that water from it.
-    routing_ = std::make_unique<abflussmodellklasse>(error, log_, routingSettings, tracerDescriptors_, tracerCount_);
-    Check(routing_, error);
+    // The network is read and checked on process 0 alone: its failure (a cycle, a bad rule) stops every
+    // process here, not after the others have gone on to wait for process 0 in the next exchange.
+    StopTogether([&] {
+        routing_ =
+            std::make_unique<abflussmodellklasse>(error, log_, routingSettings, tracerDescriptors_, tracerCount_);
+        Check(routing_, error);
+    });
     RefreshFpeTargets();
 
     LinkSubmodels();

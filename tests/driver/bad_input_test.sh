@@ -112,6 +112,12 @@ for entry in "${cases[@]}"; do
   fi
 done
 
+# The routing network is checked on process 0 alone; the others learn of its failure at once and
+# stop with its code, instead of waiting for process 0 until it gives up on them.
+if [ "$np" -gt 1 ]; then
+  grep -qF "another process stopped with error 17; this process stops with it" "$wd/routing_cycle/out.1.txt" ||
+    fail "routing_cycle: process 1 did not stop with process 0's code"
+fi
 # Steps whose stations are all missing hold nodata, with one entry for the whole stretch.
 cd "$wd/missing_stretch" || fail "missing_stretch"
 [ "$(grep -c 'no valid value of precipitation' out.0.txt)" -eq 1 ] || fail "missing_stretch: not one entry"
