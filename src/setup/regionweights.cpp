@@ -12,6 +12,7 @@
 
 #include "kernel/modelobject.hpp"
 #include "kernel/threading.hpp"
+#include "setup/mpiregions.hpp"
 #include "setup/zoneranking.hpp"
 
 namespace {
@@ -297,8 +298,13 @@ ScanAids MakeScanAids(const Matrix& reg, int top, int bottom, int ncols, double 
     for (int rr = top; rr <= bottom; ++rr) {
         const double* row = reg[rr];
         std::int32_t* end = a.runEnds.data() + static_cast<std::size_t>(rr - top) * a.stride;
-        end[ncols] = ncols;
-        for (int c = ncols - 1; c >= 1; --c) end[c] = row[c + 1] == row[c] ? end[c + 1] : c;
+        // A run's cells all compare equal to its first (a NaN stands alone): found four cells a
+        // test where the processor allows, and the run's end written to all its cells at once.
+        for (int c = 1; c <= ncols;) {
+            const int next = EqualRunEnd(row, c + 1, ncols, row[c]);
+            std::fill(end + c, end + next, next - 1);
+            c = next;
+        }
     }
     // Stretches of whole rows whose valid values are all one value: stretchEnd[rr] is the last
     // row of the stretch that starts at row rr (rr - 1 when the row itself holds two values),
@@ -311,10 +317,15 @@ ScanAids MakeScanAids(const Matrix& reg, int top, int bottom, int ncols, double 
         const double* row = reg[rr];
         double value = std::nan("");
         bool mixed = false;
-        for (int c = 1; c <= ncols && !mixed; ++c) {
-            if (!(row[c] > nd)) continue;
-            if (std::isnan(value)) value = row[c];
-            else if (row[c] != value) mixed = true;
+        // Run by run: the cells of a run are all valid or all not, and equal to its first.
+        for (int c = 1; c <= ncols && !mixed;) {
+            const double x = row[c];
+            const int next = EqualRunEnd(row, c + 1, ncols, x);
+            if (x > nd) {
+                if (std::isnan(value)) value = x;
+                else if (x != value) mixed = true;
+            }
+            c = next;
         }
         const auto i = static_cast<std::size_t>(rr - top);
         if (mixed) {
@@ -443,6 +454,17 @@ Nearest Scan(const Matrix& reg, const Neighbourhood& n, const ScanAids& a, int r
 
 std::uint64_t Bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
+// One past the run of cells from c on (up to end) with the bits of cell c. Cells that compare
+// equal have the same bits unless they are zeros (0 and -0): those runs go cell by cell.
+int SameBitsRunEnd(const double* row, int c, int end) {
+    const double v = row[c];
+    if (v != 0) return EqualRunEnd(row, c + 1, end, v);
+    const std::uint64_t b = Bits(v);
+    int next = c + 1;
+    while (next <= end && Bits(row[next]) == b) ++next;
+    return next;
+}
+
 // The cells of one value (by its bits: 0 and -0 are two) in a window of rows, with the rows and
 // columns they span.
 struct ValueSpan {
@@ -457,8 +479,13 @@ bool CollectValues(const Matrix& reg, int top, int bottom, int ncols, double nd,
     std::size_t k = 0;
     for (int rr = top; rr <= bottom; ++rr) {
         const double* row = reg[rr];
-        for (int c = 1; c <= ncols; ++c) {
-            if (!(row[c] > nd)) continue;
+        // Run by run of cells with the same bits, each run as its cells one after the other.
+        for (int c = 1; c <= ncols;) {
+            const int next = SameBitsRunEnd(row, c, ncols);
+            if (!(row[c] > nd)) {
+                c = next;
+                continue;
+            }
             const std::uint64_t b = Bits(row[c]);
             if (k >= spans.size() || spans[k].bits != b) {
                 k = 0;
@@ -471,7 +498,8 @@ bool CollectValues(const Matrix& reg, int top, int bottom, int ncols, double nd,
             ValueSpan& s = spans[k];
             s.r1 = rr;
             s.c0 = std::min(s.c0, c);
-            s.c1 = std::max(s.c1, c);
+            s.c1 = std::max(s.c1, next - 1);
+            c = next;
         }
     }
     return true;
