@@ -535,6 +535,13 @@ void LowerEnvelope(const std::int64_t* G, int m, int* s, int* t, std::int64_t* o
     }
 }
 
+// Whether a cell of columns left..right of a row, inside the zone, holds another value than v.
+bool LearnsFromValue(const double* region, const double* zone, int left, int right, double v, double nd) {
+    for (int c = left; c <= right; ++c)
+        if (!(v == region[c]) && !(zone[c] <= nd)) return true;
+    return false;
+}
+
 // What the nearest cells of other values tell about each cell of rows lo..hi.
 enum Certainty : std::uint8_t {
     kNoOther = 0,  // no cell of another value in the neighbourhood
@@ -607,15 +614,19 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
                 }
 #pragma omp for schedule(static)
                 for (int r = oLo; r <= oHi; ++r) {
+                    const ColumnRange range = columns[static_cast<std::size_t>(r)];
+                    const int right = std::min(range.last, cHi);
+                    const int left = std::max({range.first, 1, cLo});
+                    // Cells of the value learn nothing from it, and a cell outside the zone is
+                    // never asked what it learnt: a row holding no other cell needs no envelope.
+                    if (!LearnsFromValue(reg[r], zone[r], left, right, v.value, nd)) continue;
                     const std::int32_t* a = along.data() + static_cast<std::size_t>(r - oLo) * width;
                     for (int q = 0; q < m; ++q) {
                         const std::int64_t d = std::min<std::int64_t>(a[q], far);
                         G[static_cast<std::size_t>(q)] = d * d;
                     }
                     LowerEnvelope(G.data(), m, s.data(), t.data(), envelope.data());
-                    const ColumnRange range = columns[static_cast<std::size_t>(r)];
-                    const int right = std::min(range.last, cHi);
-                    for (int c = std::max({range.first, 1, cLo}); c <= right; ++c) {
+                    for (int c = left; c <= right; ++c) {
                         const std::int64_t x = envelope[static_cast<std::size_t>(c - cLo)];
                         if (x > n.outer || v.value == reg[r][c]) continue;
                         const std::size_t i = at(r, c);
