@@ -85,18 +85,30 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
 int RankRegionsShared(modelobject& obj, const Matrix& region, RegionTables& t) {
     const Matrix& owners = *obj.mpiRegions;
     const double self = obj.rank;
-    auto ownCells = [&](auto&& visit) {
+    const int ncols = obj.ncols;
+    // The own cells in row order, run by run of own cells of one region value (equal values
+    // have one code): visit(row, first column, last column, code) until it returns false.
+    auto ownRuns = [&](auto&& visit) {
         for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r) {
             if (!owners.holds(r) || !region.holds(r)) continue;
             const double* owner = owners[r];
-            for (int c = 1; c <= obj.ncols; ++c)
-                if (owner[c] == self && !visit(r, c, ZoneCode(region[r][c]))) return;
+            const double* value = region[r];
+            for (int c = 1; c <= ncols;) {
+                const int end = EqualRunEnd(owner, c + 1, ncols, owner[c]);
+                for (int a = c; owner[c] == self && a < end;) {
+                    const int b = std::min(EqualRunEnd(value, a + 1, ncols, value[a]), end);
+                    if (!visit(r, a, b - 1, ZoneCode(value[a]))) return;
+                    a = b;
+                }
+                c = end;
+            }
         }
     };
     std::vector<CodePlace> own;
     std::int64_t firstInvalid = FirstCodes::kNoPlace;
     std::vector<bool> met(ZoneTables::kMaxCode + 1, false);
-    ownCells([&](int r, int c, long code) {
+    // Only the first cell of a run can meet its code first.
+    ownRuns([&](int r, int c, int, long code) {
         const std::int64_t place = std::int64_t(r - 1) * obj.ncols + (c - 1);
         if (code < 1 || code > ZoneTables::kMaxCode) {
             firstInvalid = place;
@@ -119,11 +131,12 @@ int RankRegionsShared(modelobject& obj, const Matrix& region, RegionTables& t) {
     for (int k = 1; k <= t.regionCount; ++k) t.codeToRegion[static_cast<std::size_t>(t.codes[static_cast<std::size_t>(k)])] = k;
     // Per region: the sum of rows, the sum of columns, the cells.
     std::vector<double> sums(3 * (static_cast<std::size_t>(t.regionCount) + 1), 0.0);
-    ownCells([&](int r, int c, long code) {
+    ownRuns([&](int r, int first, int last, long code) {
         const std::size_t k = 3 * static_cast<std::size_t>(t.codeToRegion[static_cast<std::size_t>(code)]);
-        sums[k] += r;
-        sums[k + 1] += c;
-        sums[k + 2] += 1;
+        const double n = last - first + 1;
+        sums[k] += r * n;
+        sums[k + 1] += (double(first) + last) * n / 2;
+        sums[k + 2] += n;
         return true;
     });
     MPI_Allreduce(MPI_IN_PLACE, sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
