@@ -442,10 +442,15 @@ void defaultini::CreateLanduseGrids() {
         // Each cell's code from its own land use alone (the table is only read): rows on the team.
 #pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, ncols))
         for (int r = first; r <= last; ++r) {
-            const bool held = zone && zone->holds(r) && landuse && landuse->holds(r) && mpiRegions &&
-                              mpiRegions->holds(r);
+            // Own cells lie in the own rows only: the other rows are nodata throughout.
+            const bool held = r >= firstRow && r <= lastRow && zone && zone->holds(r) && landuse &&
+                              landuse->holds(r) && mpiRegions && mpiRegions->holds(r);
+            if (!held) {
+                std::fill((*grid)[r] + 1, (*grid)[r] + ncols + 1, nodata);
+                continue;
+            }
             for (int c = 1; c <= ncols; ++c) {
-                const bool own = held && (*zone)[r][c] > nodata && (*mpiRegions)[r][c] == rank;
+                const bool own = (*zone)[r][c] > nodata && (*mpiRegions)[r][c] == rank;
                 (*grid)[r][c] =
                     own ? tables_->MultilayerLanduseCode(static_cast<int>((*landuse)[r][c]), layer) : nodata;
             }

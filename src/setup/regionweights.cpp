@@ -12,6 +12,7 @@
 
 #include "kernel/modelobject.hpp"
 #include "kernel/threading.hpp"
+#include "setup/mpiregions.hpp"
 #include "setup/zoneranking.hpp"
 
 namespace {
@@ -84,18 +85,30 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
 int RankRegionsShared(modelobject& obj, const Matrix& region, RegionTables& t) {
     const Matrix& owners = *obj.mpiRegions;
     const double self = obj.rank;
-    auto ownCells = [&](auto&& visit) {
+    const int ncols = obj.ncols;
+    // The own cells in row order, run by run of own cells of one region value (equal values
+    // have one code): visit(row, first column, last column, code) until it returns false.
+    auto ownRuns = [&](auto&& visit) {
         for (int r = std::max(obj.firstRow, 1); r <= obj.lastRow; ++r) {
             if (!owners.holds(r) || !region.holds(r)) continue;
             const double* owner = owners[r];
-            for (int c = 1; c <= obj.ncols; ++c)
-                if (owner[c] == self && !visit(r, c, ZoneCode(region[r][c]))) return;
+            const double* value = region[r];
+            for (int c = 1; c <= ncols;) {
+                const int end = EqualRunEnd(owner, c + 1, ncols, owner[c]);
+                for (int a = c; owner[c] == self && a < end;) {
+                    const int b = std::min(EqualRunEnd(value, a + 1, ncols, value[a]), end);
+                    if (!visit(r, a, b - 1, ZoneCode(value[a]))) return;
+                    a = b;
+                }
+                c = end;
+            }
         }
     };
     std::vector<CodePlace> own;
     std::int64_t firstInvalid = FirstCodes::kNoPlace;
     std::vector<bool> met(ZoneTables::kMaxCode + 1, false);
-    ownCells([&](int r, int c, long code) {
+    // Only the first cell of a run can meet its code first.
+    ownRuns([&](int r, int c, int, long code) {
         const std::int64_t place = std::int64_t(r - 1) * obj.ncols + (c - 1);
         if (code < 1 || code > ZoneTables::kMaxCode) {
             firstInvalid = place;
@@ -118,11 +131,12 @@ int RankRegionsShared(modelobject& obj, const Matrix& region, RegionTables& t) {
     for (int k = 1; k <= t.regionCount; ++k) t.codeToRegion[static_cast<std::size_t>(t.codes[static_cast<std::size_t>(k)])] = k;
     // Per region: the sum of rows, the sum of columns, the cells.
     std::vector<double> sums(3 * (static_cast<std::size_t>(t.regionCount) + 1), 0.0);
-    ownCells([&](int r, int c, long code) {
+    ownRuns([&](int r, int first, int last, long code) {
         const std::size_t k = 3 * static_cast<std::size_t>(t.codeToRegion[static_cast<std::size_t>(code)]);
-        sums[k] += r;
-        sums[k + 1] += c;
-        sums[k + 2] += 1;
+        const double n = last - first + 1;
+        sums[k] += r * n;
+        sums[k + 1] += (double(first) + last) * n / 2;
+        sums[k + 2] += n;
         return true;
     });
     MPI_Allreduce(MPI_IN_PLACE, sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
@@ -297,8 +311,13 @@ ScanAids MakeScanAids(const Matrix& reg, int top, int bottom, int ncols, double 
     for (int rr = top; rr <= bottom; ++rr) {
         const double* row = reg[rr];
         std::int32_t* end = a.runEnds.data() + static_cast<std::size_t>(rr - top) * a.stride;
-        end[ncols] = ncols;
-        for (int c = ncols - 1; c >= 1; --c) end[c] = row[c + 1] == row[c] ? end[c + 1] : c;
+        // A run's cells all compare equal to its first (a NaN stands alone): found four cells a
+        // test where the processor allows, and the run's end written to all its cells at once.
+        for (int c = 1; c <= ncols;) {
+            const int next = EqualRunEnd(row, c + 1, ncols, row[c]);
+            std::fill(end + c, end + next, next - 1);
+            c = next;
+        }
     }
     // Stretches of whole rows whose valid values are all one value: stretchEnd[rr] is the last
     // row of the stretch that starts at row rr (rr - 1 when the row itself holds two values),
@@ -311,10 +330,15 @@ ScanAids MakeScanAids(const Matrix& reg, int top, int bottom, int ncols, double 
         const double* row = reg[rr];
         double value = std::nan("");
         bool mixed = false;
-        for (int c = 1; c <= ncols && !mixed; ++c) {
-            if (!(row[c] > nd)) continue;
-            if (std::isnan(value)) value = row[c];
-            else if (row[c] != value) mixed = true;
+        // Run by run: the cells of a run are all valid or all not, and equal to its first.
+        for (int c = 1; c <= ncols && !mixed;) {
+            const double x = row[c];
+            const int next = EqualRunEnd(row, c + 1, ncols, x);
+            if (x > nd) {
+                if (std::isnan(value)) value = x;
+                else if (x != value) mixed = true;
+            }
+            c = next;
         }
         const auto i = static_cast<std::size_t>(rr - top);
         if (mixed) {
@@ -443,6 +467,17 @@ Nearest Scan(const Matrix& reg, const Neighbourhood& n, const ScanAids& a, int r
 
 std::uint64_t Bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
+// One past the run of cells from c on (up to end) with the bits of cell c. Cells that compare
+// equal have the same bits unless they are zeros (0 and -0): those runs go cell by cell.
+int SameBitsRunEnd(const double* row, int c, int end) {
+    const double v = row[c];
+    if (v != 0) return EqualRunEnd(row, c + 1, end, v);
+    const std::uint64_t b = Bits(v);
+    int next = c + 1;
+    while (next <= end && Bits(row[next]) == b) ++next;
+    return next;
+}
+
 // The cells of one value (by its bits: 0 and -0 are two) in a window of rows, with the rows and
 // columns they span.
 struct ValueSpan {
@@ -457,8 +492,13 @@ bool CollectValues(const Matrix& reg, int top, int bottom, int ncols, double nd,
     std::size_t k = 0;
     for (int rr = top; rr <= bottom; ++rr) {
         const double* row = reg[rr];
-        for (int c = 1; c <= ncols; ++c) {
-            if (!(row[c] > nd)) continue;
+        // Run by run of cells with the same bits, each run as its cells one after the other.
+        for (int c = 1; c <= ncols;) {
+            const int next = SameBitsRunEnd(row, c, ncols);
+            if (!(row[c] > nd)) {
+                c = next;
+                continue;
+            }
             const std::uint64_t b = Bits(row[c]);
             if (k >= spans.size() || spans[k].bits != b) {
                 k = 0;
@@ -471,7 +511,8 @@ bool CollectValues(const Matrix& reg, int top, int bottom, int ncols, double nd,
             ValueSpan& s = spans[k];
             s.r1 = rr;
             s.c0 = std::min(s.c0, c);
-            s.c1 = std::max(s.c1, c);
+            s.c1 = std::max(s.c1, next - 1);
+            c = next;
         }
     }
     return true;
@@ -505,6 +546,13 @@ void LowerEnvelope(const std::int64_t* G, int m, int* s, int* t, std::int64_t* o
         out[u] = f(u, s[q]);
         if (u == t[q]) --q;
     }
+}
+
+// Whether a cell of columns left..right of a row, inside the zone, holds another value than v.
+bool LearnsFromValue(const double* region, const double* zone, int left, int right, double v, double nd) {
+    for (int c = left; c <= right; ++c)
+        if (!(v == region[c]) && !(zone[c] <= nd)) return true;
+    return false;
 }
 
 // What the nearest cells of other values tell about each cell of rows lo..hi.
@@ -579,15 +627,19 @@ void RegionWeightRows(const Matrix& reg, const Matrix& zone, const std::vector<C
                 }
 #pragma omp for schedule(static)
                 for (int r = oLo; r <= oHi; ++r) {
+                    const ColumnRange range = columns[static_cast<std::size_t>(r)];
+                    const int right = std::min(range.last, cHi);
+                    const int left = std::max({range.first, 1, cLo});
+                    // Cells of the value learn nothing from it, and a cell outside the zone is
+                    // never asked what it learnt: a row holding no other cell needs no envelope.
+                    if (!LearnsFromValue(reg[r], zone[r], left, right, v.value, nd)) continue;
                     const std::int32_t* a = along.data() + static_cast<std::size_t>(r - oLo) * width;
                     for (int q = 0; q < m; ++q) {
                         const std::int64_t d = std::min<std::int64_t>(a[q], far);
                         G[static_cast<std::size_t>(q)] = d * d;
                     }
                     LowerEnvelope(G.data(), m, s.data(), t.data(), envelope.data());
-                    const ColumnRange range = columns[static_cast<std::size_t>(r)];
-                    const int right = std::min(range.last, cHi);
-                    for (int c = std::max({range.first, 1, cLo}); c <= right; ++c) {
+                    for (int c = left; c <= right; ++c) {
                         const std::int64_t x = envelope[static_cast<std::size_t>(c - cLo)];
                         if (x > n.outer || v.value == reg[r][c]) continue;
                         const std::size_t i = at(r, c);

@@ -823,6 +823,30 @@ TEST_F(DomainTest, LanduseLayerGridsFollowTheMultilayerTable) {
     EXPECT_EQ(setup->LanduseLayers()[0], (*store_)[setup->FindGrid("landuse", true)].grid);
 }
 
+// The rows of a layer grid beyond the own rows and their neighbours hold no code (process 0
+// holds every row), nor do the cells outside the basin.
+TEST_F(DomainTest, LanduseLayerGridsHoldNodataBeyondTheOwnCells) {
+    setup_test::WriteShared("landuse.asc", TextGrid([](int r, int) { return r <= 2 ? 1.0 : 2.0; }));
+    auto setup = Make(Grids("1\nlanduse.asc landuse 0\n"));
+    setup->SetParameterTables(std::make_shared<TwoLayerTables>());
+    RunTo(*setup, 13);
+    const Matrix& zone = *(*store_)[1].grid;
+    for (const char* name : {"landuse1", "landuse2"}) {
+        const Matrix& layer = *(*store_)[setup->FindGrid(name, true)].grid;
+        int checked = 0;
+        for (int r = layer.firstRow(); r <= layer.lastRow(); ++r) {
+            if (!layer.holds(r)) continue;
+            const bool nearOwn = r >= setup->firstRow - 1 && r <= setup->lastRow + 1;
+            for (int c = 1; c <= kCols; ++c) {
+                if (nearOwn && zone.holds(r) && zone[r][c] != ND) continue;  // an own or a halo cell
+                EXPECT_EQ(layer[r][c], ND) << name << " row " << r << " column " << c;
+                ++checked;
+            }
+        }
+        if (Rank() == 0) { EXPECT_GT(checked, 0) << name; }
+    }
+}
+
 TEST_F(DomainTest, GridMaximumOfAnEmptyGridIsNodata) {
     setup_test::WriteShared("empty.asc", TextGrid([](int, int) { return ND; }));
     auto setup = Make(Grids("1\nempty.asc nothing 0\n"));

@@ -90,6 +90,38 @@ protected:
         }
         return out;
     }
+    // The ranking of a ragged basin against a count of its cells: the regions change from cell
+    // to cell, or in runs of several cells that the processes' shares of a row cut anywhere.
+    void ExpectRankingOfRaggedBasin(bool longRuns) {
+        constexpr int rows = 17, cols = 11;
+        const Rows zone = Fill(rows, cols, [](int r, int c) { return (c + 2 * r) % 9 == 0 || (r > 12 && c > 6) ? kNd : 1.0; });
+        const Rows regions = Fill(rows, cols, [&](int r, int c) {
+            return longRuns ? double(3 + (r + (c + r % 3) / 4) % 7) : double(9 - (r * 3 + c) % 7);
+        });
+        Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", Control(""));
+        Given("regions.asc", "regression_regions", regions);
+        setup_->MakeRegionWeightGrids();
+        const RegionTables& t = setup_->Regions();
+        ASSERT_EQ(t.regionCount, 7);
+        for (int k = 1; k <= 7; ++k) {
+            const int code = k + 2;  // codes 3..9
+            EXPECT_EQ(t.codes[static_cast<std::size_t>(k)], code);
+            EXPECT_EQ(t.codeToRegion[static_cast<std::size_t>(code)], k);
+            double cells = 0, rowSum = 0, colSum = 0;
+            for (int r = 1; r <= rows; ++r)
+                for (int c = 1; c <= cols; ++c)
+                    if (zone[r - 1][c - 1] != kNd && regions[r - 1][c - 1] == code) {
+                        ++cells;
+                        rowSum += r;
+                        colSum += c;
+                    }
+            EXPECT_EQ(t.records[static_cast<std::size_t>(k)].cellCount, cells) << code;
+            EXPECT_EQ(t.records[static_cast<std::size_t>(k)].meanRow, rowSum / cells) << code;
+            EXPECT_EQ(t.records[static_cast<std::size_t>(k)].meanCol, colSum / cells) << code;
+            EXPECT_EQ(t.records[static_cast<std::size_t>(k)].centreCol, static_cast<int>(colSum / cells)) << code;
+        }
+        EXPECT_EQ(t.maxCode, 9);
+    }
 };
 
 TEST_F(RegionStepsTest, WithoutRegionGridTheBasinIsOneRegionOfWeightOne) {
@@ -290,32 +322,8 @@ TEST_F(RegionStepsTest, BinaryFilesAreTheWholeCopiesAndAFailedWriteStopsEveryPro
 
 // A ragged basin with holes whose regions are spread over the processes: the tables are those
 // of one scan of the whole grid (cells, mean row and column of each region, codes ascending).
-TEST_F(RegionStepsTest, RaggedBasinRanksAsOneProcess) {
-    constexpr int rows = 17, cols = 11;
-    const Rows zone = Fill(rows, cols, [](int r, int c) { return (c + 2 * r) % 9 == 0 || (r > 12 && c > 6) ? kNd : 1.0; });
-    const Rows regions = Fill(rows, cols, [](int r, int c) { return double(9 - (r * 3 + c) % 7); });
-    Build(zone, {}, 1000, 2000, 10, "basin.asc", "dem.grd", Control(""));
-    Given("regions.asc", "regression_regions", regions);
-    setup_->MakeRegionWeightGrids();
-    const RegionTables& t = setup_->Regions();
-    ASSERT_EQ(t.regionCount, 7);
-    for (int k = 1; k <= 7; ++k) {
-        const int code = k + 2;  // codes 3..9
-        EXPECT_EQ(t.codes[static_cast<std::size_t>(k)], code);
-        EXPECT_EQ(t.codeToRegion[static_cast<std::size_t>(code)], k);
-        double cells = 0, rowSum = 0, colSum = 0;
-        for (int r = 1; r <= rows; ++r)
-            for (int c = 1; c <= cols; ++c)
-                if (zone[r - 1][c - 1] != kNd && regions[r - 1][c - 1] == code) {
-                    ++cells;
-                    rowSum += r;
-                    colSum += c;
-                }
-        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].cellCount, cells) << code;
-        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].meanRow, rowSum / cells) << code;
-        EXPECT_EQ(t.records[static_cast<std::size_t>(k)].centreCol, static_cast<int>(colSum / cells)) << code;
-    }
-    EXPECT_EQ(t.maxCode, 9);
-}
+TEST_F(RegionStepsTest, RaggedBasinRanksAsOneProcess) { ExpectRankingOfRaggedBasin(false); }
+
+TEST_F(RegionStepsTest, RaggedBasinWithRunsOfRegionsRanksAsOneProcess) { ExpectRankingOfRaggedBasin(true); }
 
 }  // namespace

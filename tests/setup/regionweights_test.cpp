@@ -227,6 +227,36 @@ TEST(RegionWeightRows, EqualThePlainScanOnSeveralThreads) {
     omp_set_num_threads(saved);
 }
 
+// Runs of equal codes of random lengths, the rows cut anywhere: zeros of both signs mixed
+// within a run (equal, but two values by their bits), cells that are not a number, nodata;
+// rows of one code but for cells outside the zone, or for cells without a region inside it.
+TEST(RegionWeightRows, EqualThePlainScanOverRunsOfMixedZerosAndNotANumber) {
+    std::mt19937 rng(4711);
+    memory_handling mh;
+    const double codes[] = {0.0, 4.0, 6.0, std::nan(""), kNd, 6.0};
+    for (bool zoneEverywhere : {false, true}) {
+        for (double D : {2.5, 6.0, 13.7}) {
+            Matrix reg = mh.matrix(1, kRows, 1, kCols, kRows), zone = mh.matrix(1, kRows, 1, kCols, kRows);
+            std::vector<ColumnRange> columns(kRows + 1, ColumnRange{1, kCols});
+            for (int r = 1; r <= kRows; ++r) {
+                const bool oneCode = r % 4 == 1 || (r > kRows / 2 && r % 4 == 2);
+                for (int c = 1; c <= kCols;) {
+                    const double code = oneCode ? (r % 8 == 1 ? 4.0 : 6.0) : codes[rng() % 6];
+                    const int length = 1 + static_cast<int>(rng() % (r % 3 == 0 ? 40 : 12));
+                    for (int k = 0; k < length && c <= kCols; ++k, ++c) {
+                        reg[r][c] = code == 0.0 && rng() % 3 == 0 ? -0.0 : code;
+                        if (oneCode && rng() % 9 == 0) reg[r][c] = kNd;
+                        zone[r][c] = reg[r][c] == kNd && !zoneEverywhere ? kNd : 1.0;
+                    }
+                }
+            }
+            for (int regions : {2, 3})
+                ExpectThePlainScan(reg, zone, columns, D, regions,
+                                   zoneEverywhere ? "runs, zone everywhere" : "runs of mixed zeros");
+        }
+    }
+}
+
 TEST(RegionWeightRows, EqualThePlainScanForAnyLayoutAndDistance) {
     std::mt19937 rng(20261207);
     memory_handling mh;
