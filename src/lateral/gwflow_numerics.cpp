@@ -180,6 +180,44 @@ inline void UpdatePreparedCell(const SorLayer& L, const SweepRowRefs& R, int c, 
     }
 }
 
+// Updates the cells of columns first..last of a row with prepared terms, each with a west and an
+// east neighbour (1 < first, last < ncols), as UpdatePreparedCell does, with what holds for the
+// whole row known beforehand: whether it has a row above and below and whether the factor is
+// adaptive. Adds the changes to m and the adaptive factors to sum and count.
+template <bool kNorth, bool kSouth, bool kAdaptive>
+void SweepInnerColumns(const SorLayer& L, const SweepRowRefs& R, int first, int last, LargestChanges& m, double& sum,
+                       std::int64_t& count) {
+    const double a = L.alpha, b = 1.0 - L.alpha, sor = L.sor;
+    const bool plain = L.sor == 1.0;
+    const int ncols = L.ncols;
+    double* const h = R.h;
+    const double* const h0 = R.h0;
+    for (int c = first; c <= last; ++c) {
+        __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
+        if (R.upd[c] == 0) continue;
+        const SorCell& t = R.cells[c];
+        if (t.den == 0) continue;
+        const double hs = LoadShared(h[c]);
+        const double hk0 = kNorth ? a * LoadShared(R.hN[c]) + b * R.h0N[c] : hs;
+        const double hk1 = a * h[c + 1] + b * h0[c + 1];
+        const double hk2 = kSouth ? a * LoadShared(R.hS[c]) + b * R.h0S[c] : hs;
+        const double hk3 = a * h[c - 1] + b * h0[c - 1];
+        const double hn = (t.areaQ + t.cond[0] * hk0 + t.cond[1] * hk1 + t.cond[2] * hk2 + t.cond[3] * hk3 - t.old) / t.den;
+        m.Add(std::fabs(hn - hs), t.divisor);
+        if constexpr (kAdaptive) {
+            const double w = AdaptiveFactor(hn, hs, R.hp[c]);
+            StoreShared(h[c], hs + w * (hn - hs));
+            R.hp[c] = hs;
+            if (w != 0) {
+                sum += w;
+                ++count;
+            }
+        } else {
+            StoreShared(h[c], plain ? hn : hs + sor * (hn - hs));
+        }
+    }
+}
+
 // Sweeps one row; returns its largest change and adds the adaptive factors to sum and count.
 double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     double maxChange = 0;
@@ -187,16 +225,39 @@ double SweepRow(const SorLayer& L, int r, double& sum, std::int64_t& count) {
     const int ncols = L.ncols;
     if (R.cells != nullptr) {
         LargestChanges m;
-        for (int c = R.span.first; c <= R.span.last; ++c) {
-            // One cache line per cell: ask for the lines ahead, as the separate grids' streams did.
-            __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
-            double w = 0;
-            UpdatePreparedCell(L, R, c, &w, m);
-            if (w != 0) {
-                sum += w;
-                ++count;
+        auto edge = [&](int from, int to) {
+            for (int c = from; c <= to; ++c) {
+                // One cache line per cell: ask for the lines ahead, as the separate grids' streams did.
+                __builtin_prefetch(&R.cells[std::min(c + 8, ncols)]);
+                double w = 0;
+                UpdatePreparedCell(L, R, c, &w, m);
+                if (w != 0) {
+                    sum += w;
+                    ++count;
+                }
             }
+        };
+        // The columns with both neighbours along the row take the loop made for the row: a row
+        // swept alone (the band's first rows, rows at the ends of the process's rows) costs no
+        // tests per cell that the row answers once.
+        const int first = std::max(R.span.first, 2), last = std::min(R.span.last, ncols - 1);
+        if (first > last) {
+            edge(R.span.first, R.span.last);
+            return m.Max();
         }
+        edge(R.span.first, first - 1);
+        const int kind = (R.north ? 4 : 0) + (R.south ? 2 : 0) + (L.adaptive ? 1 : 0);
+        switch (kind) {
+            case 0: SweepInnerColumns<false, false, false>(L, R, first, last, m, sum, count); break;
+            case 1: SweepInnerColumns<false, false, true>(L, R, first, last, m, sum, count); break;
+            case 2: SweepInnerColumns<false, true, false>(L, R, first, last, m, sum, count); break;
+            case 3: SweepInnerColumns<false, true, true>(L, R, first, last, m, sum, count); break;
+            case 4: SweepInnerColumns<true, false, false>(L, R, first, last, m, sum, count); break;
+            case 5: SweepInnerColumns<true, false, true>(L, R, first, last, m, sum, count); break;
+            case 6: SweepInnerColumns<true, true, false>(L, R, first, last, m, sum, count); break;
+            default: SweepInnerColumns<true, true, true>(L, R, first, last, m, sum, count); break;
+        }
+        edge(last + 1, R.span.last);
         return m.Max();
     }
     const double a = L.alpha, b = 1.0 - L.alpha;
