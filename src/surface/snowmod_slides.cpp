@@ -155,53 +155,48 @@ void schneemodellklasse::CreateSlideGrids() {
     elevOrderCol.data = WholeGridOutsideZones();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-    // The order as ranks for the moving of the steps, made in the same pass as the order grids:
-    // what glacier::MakeSlideOrder reads back from them (the basin cell visited k-th moves the
-    // snow of cell order[k]; unusable unless every basin cell is named once).
-    glacier::SlideOrder ranks;
-    ranks.ncols = ncols;
-    ranks.usable = true;
-    ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
-    ranks.cells.reserve(order.size());
-    // The pass with its tables in locals.
-    bool usable = true;
-    std::int32_t* const rankOf = ranks.rankOf.data();
-    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
-    double* const* const zoneRows = zone.rows();
+    // The order grids: the k-th basin cell in row order names the k-th cell of the order.
     const std::uint64_t* const ordered = order.data();
     const std::size_t count = order.size();
     std::size_t k = 0;
+    bool usable = true;  // every basin cell named (once: see below)
     for (int r = 1; r <= nrows; ++r) {
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
         if (z == nullptr) continue;
         for (int c = 1; c <= ncols; ++c) {
-            const bool inBasin = z[c] != none;
-            if (inBasin && k < count) {
-                const std::uint64_t place = ordered[k];
-                const int orderRow = static_cast<int>(place >> 32), orderCol = static_cast<int>(place & 0xffffffffU);
-                rowOut[c] = orderRow;
-                colOut[c] = orderCol;
-                ++k;
-                if (!usable) continue;
-                std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
-                if (zoneRows[orderRow][orderCol] == none || slot >= 0) {
-                    usable = false;
-                    continue;
-                }
-                // While the order is usable, rank k is the k-th cell of the order.
-                slot = static_cast<std::int32_t>(k - 1);
-            } else if (inBasin) {
+            if (z[c] == none) continue;
+            if (k < count) {
+                const std::uint64_t place = ordered[k++];
+                rowOut[c] = static_cast<int>(place >> 32);
+                colOut[c] = static_cast<int>(place & 0xffffffffU);
+            } else {
                 rowOut[c] = colOut[c] = none;
                 usable = false;
             }
         }
     }
-    // The cells of the ranks, in one pass of their own: the first k of the order.
-    if (usable)
-        for (std::size_t j = 0; j < k; ++j)
-            ranks.cells.emplace_back(static_cast<int>(ordered[j] >> 32), static_cast<int>(ordered[j] & 0xffffffffU));
+    // The order as ranks for the moving of the steps: what glacier::MakeSlideOrder reads back
+    // from the grids (the basin cell visited k-th moves the snow of cell order[k]; unusable
+    // unless every basin cell is named once), made from the first k cells of the order.
+    glacier::SlideOrder ranks;
+    if (usable) {
+        ranks.ncols = ncols;
+        ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
+        ranks.cells.resize(k);
+        std::int32_t* const rankOf = ranks.rankOf.data();
+        std::pair<int, int>* const cells = ranks.cells.data();
+        const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+        double* const* const zoneRows = zone.rows();
+        for (std::size_t j = 0; j < k && usable; ++j) {
+            const int orderRow = static_cast<int>(ordered[j] >> 32), orderCol = static_cast<int>(ordered[j] & 0xffffffffU);
+            std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
+            usable = zoneRows[orderRow][orderCol] != none && slot < 0;
+            slot = static_cast<std::int32_t>(j);
+            cells[j] = {orderRow, orderCol};
+        }
+    }
     ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }
