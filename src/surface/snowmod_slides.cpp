@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mpi.h>
 #include <utility>
 #include <vector>
 
@@ -34,46 +35,16 @@ struct Lower {
     }
 };
 
-}  // namespace
-
-double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
-    // Slopes at or above the limit (and a limit of 0) hold nothing: no division by 0 and no
-    // negative limit.
-    if (!(maxSlope > 0) || slope >= maxSlope) return 0.0;
-    return std::max(0.0, factor * (1.0 - slope / maxSlope));
-}
-
-std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
-    // Each process orders its own basin cells and the ordered lists are merged, which costs a
-    // pass over the basin instead of a sort of it. The lists carry each cell's height with its
-    // place (the owner's value, which process 0's whole elevation holds too), so that no merge
-    // looks the heights up again.
-    const bool distributed = mpirows::Distributed(*this);
-    std::vector<ElevatedCell> own;
-    const int first = distributed ? firstRow : 1, last = distributed ? lastRow : nrows;
-    // At most every cell of the rows: no growing of the list on the way.
-    own.reserve(static_cast<std::size_t>(std::max(0, last - first + 1)) * static_cast<std::size_t>(ncols));
-    for (int r = first; r <= last; ++r) {
-        if (!zoneGrid->holds(r)) continue;
-        const double* const zone = (*zoneGrid)[r];
-        const double* const z = (*elevation)[r];
-        const double* const owner = distributed ? (*mpiRegions)[r] : nullptr;
-        for (int c = 1; c <= ncols; ++c)
-            if (zone[c] != nodata && (owner == nullptr || owner[c] == rank)) own.push_back({z[c], PlaceOf(r, c)});
-    }
-    std::sort(own.begin(), own.end(), Lower());
-    std::vector<std::uint64_t> order;
-    if (!distributed) {
-        order.resize(own.size());
-        for (std::size_t k = 0; k < own.size(); ++k) order[k] = own[k].place;
-        return order;
-    }
+// The places of the processes' ordered lists (own: this process's) in one order, on process 0
+// (empty elsewhere). Collective.
+std::vector<std::uint64_t> MergeAcrossProcesses(std::vector<ElevatedCell>& own, int rank) {
     // The ordered lists are merged in a tree of processes: at each level a process receives the
     // list of its partner (the process half a level's width above it), merges it into its own
     // and goes on, while the partner is done. Each level's merges run side by side, so process 0
     // merges its own growing list once a level instead of every cell once a level, and the last
     // merge writes the places straight away. The order is total (heights are finite, places
     // unique), so any merging gives the same list.
+    std::vector<std::uint64_t> order;
     int processes = 1;
     MPI_Comm_size(MPI_COMM_WORLD, &processes);
     MPI_Datatype record;
@@ -112,6 +83,43 @@ std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
     }
     MPI_Type_free(&record);
     return order;
+}
+
+}  // namespace
+
+double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
+    // Slopes at or above the limit (and a limit of 0) hold nothing: no division by 0 and no
+    // negative limit.
+    if (!(maxSlope > 0) || slope >= maxSlope) return 0.0;
+    return std::max(0.0, factor * (1.0 - slope / maxSlope));
+}
+
+std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
+    // Each process orders its own basin cells and the ordered lists are merged, which costs a
+    // pass over the basin instead of a sort of it. The lists carry each cell's height with its
+    // place (the owner's value, which process 0's whole elevation holds too), so that no merge
+    // looks the heights up again.
+    const bool distributed = mpirows::Distributed(*this);
+    std::vector<ElevatedCell> own;
+    const int first = distributed ? firstRow : 1, last = distributed ? lastRow : nrows;
+    // At most every cell of the rows: no growing of the list on the way.
+    own.reserve(static_cast<std::size_t>(std::max(0, last - first + 1)) * static_cast<std::size_t>(ncols));
+    for (int r = first; r <= last; ++r) {
+        if (!zoneGrid->holds(r)) continue;
+        const double* const zone = (*zoneGrid)[r];
+        const double* const z = (*elevation)[r];
+        const double* const owner = distributed ? (*mpiRegions)[r] : nullptr;
+        for (int c = 1; c <= ncols; ++c)
+            if (zone[c] != nodata && (owner == nullptr || owner[c] == rank)) own.push_back({z[c], PlaceOf(r, c)});
+    }
+    std::sort(own.begin(), own.end(), Lower());
+    std::vector<std::uint64_t> order;
+    if (!distributed) {
+        order.resize(own.size());
+        for (std::size_t k = 0; k < own.size(); ++k) order[k] = own[k].place;
+        return order;
+    }
+    return MergeAcrossProcesses(own, rank);
 }
 
 Matrix schneemodellklasse::WholeGridOutsideZones() {
