@@ -1,6 +1,10 @@
 // The soil model's control-file values: "[unsatzon_model]" with its per-subbasin rows,
 // "[heat_transfer]", "[unsatzon_tuning]" and the permafrost conductivity of "[permafrost]".
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cctype>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -376,6 +380,17 @@ void unsatzonmodellklasse::CompleteSoilTable() {
     // The soil table belongs to the parameter tables; the soil model completes the dry-soil heat
     // properties and the freezing tables once, before any step reads them.
     soil_entry* table = const_cast<soil_entry*>(settings.soilTable);
+    // A layer's freezing tables follow from its van Genuchten parameters and the freezing steps
+    // alone, and the layers of one horizon (and alike soils) share them: each set of parameters,
+    // the same to the last bit, is computed once and its tables are copied to the other layers.
+    struct FreezingSource {
+        std::array<std::uint64_t, 4> bits;
+        std::int32_t steps;
+        const soil_entry* entry;
+        std::size_t layer;
+    };
+    std::vector<FreezingSource> computed;
+    const double factor = heat[SoilHeatConfig::Factor];
     for (int s = 1; s <= table[0].code; ++s) {
         soil_entry& e = table[s];
         for (int k = 1; k <= e.GetLayerCount(); ++k) {
@@ -387,7 +402,23 @@ void unsatzonmodellklasse::CompleteSoilTable() {
                 e.DryThermalConduct[i] = heat[SoilHeatConfig::LamDrySoil];
         }
         if (e.KMinFrozenSoil < 0) e.KMinFrozenSoil = heat[SoilHeatConfig::Kmin];
-        for (int k = 1; k <= e.GetLayerCount(); ++k) e.ComputeFreezingTables(k, heat[SoilHeatConfig::Factor]);
+        for (int k = 1; k <= e.GetLayerCount(); ++k) {
+            const std::size_t i = static_cast<std::size_t>(k);
+            const FreezingSource key{{std::bit_cast<std::uint64_t>(e.freezingTmin), std::bit_cast<std::uint64_t>(e.alpha[i]),
+                                      std::bit_cast<std::uint64_t>(e.Par_n[i]), std::bit_cast<std::uint64_t>(e.Par_m[i])},
+                                     e.freezingSteps, &e, i};
+            const auto same = std::find_if(computed.begin(), computed.end(), [&](const FreezingSource& c) {
+                return c.bits == key.bits && c.steps == key.steps;
+            });
+            if (same == computed.end()) {
+                e.ComputeFreezingTables(k, factor);
+                computed.push_back(key);
+                continue;
+            }
+            e.unfrozenSaturation[i] = same->entry->unfrozenSaturation[same->layer];
+            e.unfrozenDerivative[i] = same->entry->unfrozenDerivative[same->layer];
+            e.freezingOffset[i] = same->entry->freezingOffset[same->layer];
+        }
     }
     // The frozen-layer threshold of every layer: the first entry of the freezing table (entries
     // 10/N degrees apart) whose unfrozen saturation is at or below " dTModSEForStat ".

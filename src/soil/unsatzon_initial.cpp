@@ -274,11 +274,21 @@ void unsatzonmodellklasse::DerivedStartGrids() {
         Matrix all = sums[1] != 0 ? Matrix() : MPIGatherGridCopy(lowerBoundaryIndex);
         if (sums[1] != 0 && rank == 0) {
             all = UnsetMatrix(1, nrows, 1, ncols, nrows);  // every cell is set below
-            for (int r = 1; r <= nrows; ++r)
-                for (int c = 1; c <= ncols; ++c)
-                    all[r][c] = (*mpiRegions)[r][c] != nodata && (*in.zone)[r][c] != nodata
-                                    ? LowerBoundaryTemperature((*in.elevation)[r][c])
-                                    : nodata;
+            // The temperature of LowerBoundaryTemperature, its constants in locals and the rows in
+            // pointers: a store into the grid could otherwise change them as far as the compiler
+            // knows, and every cell would read them again.
+            const double lapse = heat[SoilHeatConfig::LapseRate], base = heat[SoilHeatConfig::LowBoundBase];
+            const double none = nodata;
+            for (int r = 1; r <= nrows; ++r) {
+                const double* const owner = (*mpiRegions)[r];
+                const double* const zone = (*in.zone)[r];
+                const double* const z = (*in.elevation)[r];
+                double* const to = all[r];
+                for (int c = 1; c <= ncols; ++c) {
+                    const double t = lapse * z[c] + base;
+                    to[c] = owner[c] != none && zone[c] != none ? t : none;
+                }
+            }
         }
         if (rank == 0)
             WriteGrid("T_Lower_Boundary_Condition", all.empty() ? own.lowerBoundaryTemperature : all, textOutput,

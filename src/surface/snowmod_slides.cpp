@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mpi.h>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,9 @@ namespace {
 // A basin cell in the elevation order of the slides: lower first, equal heights in row-major
 // order. The place packs the row above the column, so that places order as the cells' indices
 // (row - 1) * ncols + col - 1 do, and the row and column come back without a division.
+// Message tag of the ordered lists of the elevation order.
+constexpr int kElevationOrderTag = 7041;
+
 struct ElevatedCell {
     double z;
     std::uint64_t place;
@@ -31,6 +35,56 @@ struct Lower {
     }
 };
 
+// The places of the processes' ordered lists (own: this process's) in one order, on process 0
+// (empty elsewhere). Collective.
+std::vector<std::uint64_t> MergeAcrossProcesses(std::vector<ElevatedCell>& own, int rank) {
+    // The ordered lists are merged in a tree of processes: at each level a process receives the
+    // list of its partner (the process half a level's width above it), merges it into its own
+    // and goes on, while the partner is done. Each level's merges run side by side, so process 0
+    // merges its own growing list once a level instead of every cell once a level, and the last
+    // merge writes the places straight away. The order is total (heights are finite, places
+    // unique), so any merging gives the same list.
+    std::vector<std::uint64_t> order;
+    int processes = 1;
+    MPI_Comm_size(MPI_COMM_WORLD, &processes);
+    MPI_Datatype record;
+    MPI_Type_contiguous(static_cast<int>(sizeof(ElevatedCell)), MPI_BYTE, &record);
+    MPI_Type_commit(&record);
+    std::vector<ElevatedCell> theirs, merged;
+    for (int width = 1; width < processes; width *= 2) {
+        if (rank % (2 * width) != 0) {
+            MPI_Send(own.data(), static_cast<int>(own.size()), record, rank - width, kElevationOrderTag,
+                     MPI_COMM_WORLD);
+            break;
+        }
+        const int partner = rank + width;
+        if (partner >= processes) continue;
+        MPI_Status status;
+        MPI_Probe(partner, kElevationOrderTag, MPI_COMM_WORLD, &status);
+        int count = 0;
+        MPI_Get_count(&status, record, &count);
+        theirs.resize(static_cast<std::size_t>(count));
+        MPI_Recv(theirs.data(), count, record, partner, kElevationOrderTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        if (rank == 0 && 2 * width >= processes) {
+            // The last merge: the places alone.
+            order.resize(own.size() + theirs.size());
+            const ElevatedCell *a = own.data(), *b = theirs.data();
+            const ElevatedCell* const aEnd = a + own.size();
+            const ElevatedCell* const bEnd = b + theirs.size();
+            std::uint64_t* to = order.data();
+            while (a != aEnd && b != bEnd) *to++ = Lower()(*b, *a) ? (b++)->place : (a++)->place;
+            for (; a != aEnd; ++a) *to++ = a->place;
+            for (; b != bEnd; ++b) *to++ = b->place;
+            break;
+        }
+        merged.resize(own.size() + theirs.size());
+        std::merge(own.begin(), own.end(), theirs.begin(), theirs.end(), merged.begin(), Lower());
+        std::swap(own, merged);
+    }
+    MPI_Type_free(&record);
+    return order;
+}
+
 }  // namespace
 
 double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
@@ -41,10 +95,10 @@ double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
 }
 
 std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
-    // Each process orders its own basin cells; process 0 merges the ordered lists, which costs
-    // a pass over the basin instead of a sort of it. The lists carry each cell's height with its
-    // place (the owner's value, which process 0's whole elevation holds too), so that process 0
-    // does not look the heights up again.
+    // Each process orders its own basin cells and the ordered lists are merged, which costs a
+    // pass over the basin instead of a sort of it. The lists carry each cell's height with its
+    // place (the owner's value, which process 0's whole elevation holds too), so that no merge
+    // looks the heights up again.
     const bool distributed = mpirows::Distributed(*this);
     std::vector<ElevatedCell> own;
     const int first = distributed ? firstRow : 1, last = distributed ? lastRow : nrows;
@@ -65,55 +119,7 @@ std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
         for (std::size_t k = 0; k < own.size(); ++k) order[k] = own[k].place;
         return order;
     }
-    // The lists are gathered as they are, cell records side by side in process order, straight
-    // into the buffer process 0 merges them in.
-    const int count = static_cast<int>(own.size());
-    int processes = 1;
-    MPI_Comm_size(MPI_COMM_WORLD, &processes);
-    std::vector<int> counts(rank == 0 ? static_cast<std::size_t>(processes) : 0), starts(counts.size());
-    MPI_Gather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
-    std::size_t n = 0;
-    std::vector<std::size_t> bounds{0};
-    for (std::size_t p = 0; p < counts.size(); ++p) {
-        starts[p] = static_cast<int>(n);
-        n += static_cast<std::size_t>(counts[p]);
-        bounds.push_back(n);
-    }
-    // The values of both buffers are all written before they are read.
-    std::unique_ptr<ElevatedCell[]> merged(new ElevatedCell[rank == 0 ? n : 0]), spare;
-    MPI_Datatype record;
-    MPI_Type_contiguous(static_cast<int>(sizeof(ElevatedCell)), MPI_BYTE, &record);
-    MPI_Type_commit(&record);
-    MPI_Gatherv(own.data(), count, record, merged.get(), counts.data(), starts.data(), record, 0, MPI_COMM_WORLD);
-    MPI_Type_free(&record);
-    if (rank != 0) return order;
-    // The ordered lists merged in pairs of neighbours, level by level, between two buffers: every
-    // cell moves once a level, instead of once for each list merged after its own. The order is
-    // total (heights are finite, places unique), so any merging gives the same list. The last
-    // two lists merge straight into the places.
-    spare.reset(new ElevatedCell[bounds.size() > 3 ? n : 0]);
-    while (bounds.size() > 3) {
-        std::vector<std::size_t> next{0};
-        for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
-            const std::size_t end = i + 2 < bounds.size() ? bounds[i + 2] : bounds[i + 1];
-            ElevatedCell* const from = merged.get();
-            std::merge(from + bounds[i], from + bounds[i + 1], from + bounds[i + 1], from + end, spare.get() + bounds[i],
-                       Lower());
-            next.push_back(end);
-        }
-        std::swap(merged, spare);
-        bounds = std::move(next);
-    }
-    order.resize(n);
-    const ElevatedCell* a = merged.get();
-    const ElevatedCell* const aEnd = a + bounds[1];
-    const ElevatedCell* b = aEnd;
-    const ElevatedCell* const bEnd = merged.get() + n;
-    std::uint64_t* to = order.data();
-    while (a != aEnd && b != bEnd) *to++ = Lower()(*b, *a) ? (b++)->place : (a++)->place;
-    for (; a != aEnd; ++a) *to++ = a->place;
-    for (; b != bEnd; ++b) *to++ = b->place;
-    return order;
+    return MergeAcrossProcesses(own, rank);
 }
 
 Matrix schneemodellklasse::WholeGridOutsideZones() {
@@ -157,53 +163,48 @@ void schneemodellklasse::CreateSlideGrids() {
     elevOrderCol.data = WholeGridOutsideZones();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-    // The order as ranks for the moving of the steps, made in the same pass as the order grids:
-    // what glacier::MakeSlideOrder reads back from them (the basin cell visited k-th moves the
-    // snow of cell order[k]; unusable unless every basin cell is named once).
-    glacier::SlideOrder ranks;
-    ranks.ncols = ncols;
-    ranks.usable = true;
-    ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
-    ranks.cells.reserve(order.size());
-    // The pass with its tables in locals.
-    bool usable = true;
-    std::int32_t* const rankOf = ranks.rankOf.data();
-    const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
-    double* const* const zoneRows = zone.rows();
+    // The order grids: the k-th basin cell in row order names the k-th cell of the order.
     const std::uint64_t* const ordered = order.data();
     const std::size_t count = order.size();
     std::size_t k = 0;
+    bool usable = true;  // every basin cell named (once: see below)
     for (int r = 1; r <= nrows; ++r) {
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
         if (z == nullptr) continue;
         for (int c = 1; c <= ncols; ++c) {
-            const bool inBasin = z[c] != none;
-            if (inBasin && k < count) {
-                const std::uint64_t place = ordered[k];
-                const int orderRow = static_cast<int>(place >> 32), orderCol = static_cast<int>(place & 0xffffffffU);
-                rowOut[c] = orderRow;
-                colOut[c] = orderCol;
-                ++k;
-                if (!usable) continue;
-                std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
-                if (zoneRows[orderRow][orderCol] == none || slot >= 0) {
-                    usable = false;
-                    continue;
-                }
-                // While the order is usable, rank k is the k-th cell of the order.
-                slot = static_cast<std::int32_t>(k - 1);
-            } else if (inBasin) {
+            if (z[c] == none) continue;
+            if (k < count) {
+                const std::uint64_t place = ordered[k++];
+                rowOut[c] = static_cast<int>(place >> 32);
+                colOut[c] = static_cast<int>(place & 0xffffffffU);
+            } else {
                 rowOut[c] = colOut[c] = none;
                 usable = false;
             }
         }
     }
-    // The cells of the ranks, in one pass of their own: the first k of the order.
-    if (usable)
-        for (std::size_t j = 0; j < k; ++j)
-            ranks.cells.emplace_back(static_cast<int>(ordered[j] >> 32), static_cast<int>(ordered[j] & 0xffffffffU));
+    // The order as ranks for the moving of the steps: what glacier::MakeSlideOrder reads back
+    // from the grids (the basin cell visited k-th moves the snow of cell order[k]; unusable
+    // unless every basin cell is named once), made from the first k cells of the order.
+    glacier::SlideOrder ranks;
+    if (usable) {
+        ranks.ncols = ncols;
+        ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
+        ranks.cells.resize(k);
+        std::int32_t* const rankOf = ranks.rankOf.data();
+        std::pair<int, int>* const cells = ranks.cells.data();
+        const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
+        double* const* const zoneRows = zone.rows();
+        for (std::size_t j = 0; j < k && usable; ++j) {
+            const int orderRow = static_cast<int>(ordered[j] >> 32), orderCol = static_cast<int>(ordered[j] & 0xffffffffU);
+            std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
+            usable = zoneRows[orderRow][orderCol] != none && slot < 0;
+            slot = static_cast<std::int32_t>(j);
+            cells[j] = {orderRow, orderCol};
+        }
+    }
     ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};
 }

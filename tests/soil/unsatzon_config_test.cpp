@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "unsatzon_fixture.hpp"
 
@@ -224,4 +227,45 @@ TEST_F(SoilModelTest, StatisticsTablesStartWithTheirTitles) {
     EXPECT_NE(talvo_test::ReadFile("QD.txt.part").find("direct discharge [mm per Zone] (QD)"), std::string::npos);
     // Every process has read the header before process 0 puts the table in place on release.
     MPI_Barrier(MPI_COMM_WORLD);
+}
+
+TEST_F(SoilModelTest, FreezingTablesOfEveryLayerFollowItsOwnParameters) {
+    // Layers of one horizon, and a horizon of the second soil alike to one of the first, share
+    // their tables; every layer's must be those of its own parameters to the last bit, and the
+    // horizons with other parameters must not take another's.
+    const char* first =
+        "1 layered { method = MultipleHorizons; layers = 4 6; thickness = 0.1; ksat = 2e-5 6e-7; "
+        "theta_sat = 0.45 0.38; theta_res = 0.05 0.068; alpha = 2.0 0.8; Par_n = 1.5 1.09; }";
+    const char* second =
+        "2 sandy { method = MultipleHorizons; layers = 3 7; thickness = 0.1; ksat = 8e-5 7e-7; "
+        "theta_sat = 0.38 0.46; theta_res = 0.05 0.034; alpha = 14.5 0.8; Par_n = 2.68 1.09; }";
+    TwoSoils(first, second);
+    AddGrid("temperature", 0.0);
+    ASSERT_EQ(Build(SoilSection{}.Text() + HeatSection()), 0u) << console_.str();
+    ASSERT_TRUE(model_->heat.on());
+    const double factor = model_->heat[SoilHeatConfig::Factor];
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> b;
+        for (const double x : v) b.push_back(std::bit_cast<std::uint64_t>(x));
+        return b;
+    };
+    const char* blocks[] = {nullptr, first, second};
+    for (int s = 1; s <= 2; ++s) {
+        soil_entry alone(s);
+        alone.ParseSoilBlock(*log_, blocks[s], "MultipleHorizons");
+        ASSERT_EQ(alone.GetLayerCount(), 10);
+        for (int k = 1; k <= 10; ++k) {
+            alone.ComputeFreezingTables(k, factor);
+            const soil_entry& e = soils_[static_cast<std::size_t>(s)];
+            const std::size_t i = static_cast<std::size_t>(k);
+            ASSERT_FALSE(e.unfrozenSaturation[i].empty()) << s << " " << k;
+            EXPECT_EQ(bits(e.unfrozenSaturation[i]), bits(alone.unfrozenSaturation[i])) << s << " " << k;
+            EXPECT_EQ(bits(e.unfrozenDerivative[i]), bits(alone.unfrozenDerivative[i])) << s << " " << k;
+            EXPECT_EQ(bits(e.freezingOffset[i]), bits(alone.freezingOffset[i])) << s << " " << k;
+        }
+    }
+    // The sandy top horizon has parameters of its own: its tables differ from the loam's.
+    EXPECT_NE(soils_[2].unfrozenSaturation[1], soils_[1].unfrozenSaturation[1]);
+    // The lower horizons share their parameters across the soils, and so their tables.
+    EXPECT_EQ(soils_[2].unfrozenSaturation[10], soils_[1].unfrozenSaturation[10]);
 }
