@@ -261,7 +261,9 @@ void surfaceroutingclass::EndPass() {
     zonalstatistic* storageStat = statistics[4].get();
     // Every cell adds 1 to the cell count n of its zone's record of the water's direct runoff and
     // interflow: the cells are counted per record and the count added once (the exact sum of ones).
+    // So are the cells of relative area 1 (the rule) in the records' sums of the areas.
     zoneCells.assign(exactQD.size(), 0);
+    unitAreaCells.assign(exactQD.size(), 0);
     // The exact sums ignore a zero: none is added.
     const auto addNonZero = [](ExactSum& sum, double v) {
         if (v != 0) sum.Add(v);
@@ -291,10 +293,14 @@ void surfaceroutingclass::EndPass() {
             ExactZoneSums& qd = exactQD[water];
             ExactZoneSums& qi = exactQI[water];
             if (river) addNonZero(qd.sx, w * df * nsub);
-            qd.RelCellSum.Add(w);
             // Interflow is a rate per pass like direct flow: both count nsub times.
             addNonZero(qi.sx, w * inf * nsub);
-            qi.RelCellSum.Add(w);
+            if (w == 1.0) {
+                ++unitAreaCells[water];
+            } else {
+                qd.RelCellSum.Add(w);
+                qi.RelCellSum.Add(w);
+            }
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 // Both grids hold concentrations here (river cells' amounts were turned into
@@ -323,5 +329,9 @@ void surfaceroutingclass::EndPass() {
         if (zoneCells[at] != 0) {
             exactQD[at].n.Add(static_cast<double>(zoneCells[at]));
             exactQI[at].n.Add(static_cast<double>(zoneCells[at]));
+            if (unitAreaCells[at] != 0) {
+                exactQD[at].RelCellSum.Add(static_cast<double>(unitAreaCells[at]));
+                exactQI[at].RelCellSum.Add(static_cast<double>(unitAreaCells[at]));
+            }
         }
 }
