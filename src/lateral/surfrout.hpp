@@ -288,6 +288,7 @@ private:
     // Basin cells in rows lo..hi that another process computes, with their depth seen last.
     struct ForeignCell {
         int r, c;
+        std::size_t flag;  // FlagIndex(r, c)
         double level;
     };
     std::vector<ForeignCell> foreignCells;

@@ -269,3 +269,54 @@ TEST_F(SurfaceDivision, PlanesShareTheirWaterBetweenTheMainDirectionAndItsSides)
         EXPECT_EQ(interior, 7 * 4);
     }
 }
+
+// Rain on the northern rows only, on a slope to the south: the water enters dry cells of the
+// processes further south from the cells of the process above them, which the sub steps would
+// skip as quiet unless the other process's cells tell that they send water. After every call
+// the divided basin holds the one-process storages, bit for bit.
+TEST_F(SurfaceDivision, WaterCrossesIntoTheDryCellsOfTheNextProcess) {
+    auto layout = [](bool decomposed) {
+        WorldLayout w;
+        w.nrows = 12;
+        w.ncols = 5;
+        w.decomposed = decomposed;
+        w.elevation = [](int r, int c) { return 80.0 - 0.5 * r + 0.05 * ((r * 3 + c) % 4); };
+        w.river = [](int r, int c) { return r == 12 && c == 3; };
+        return w;
+    };
+    for (int method : {1, 3}) {
+        SectionSpec s;
+        s.method = method;
+        s.maxStep = 120;
+        World reference(layout(false));
+        reference.WriteControl(s);
+        auto a = reference.BuildReady();
+        World divided(layout(true));
+        auto b = divided.BuildReady();
+        for (int pass = 0; pass < 4; ++pass) {
+            for (World* w : {&reference, &divided})
+                for (int r = w->settings.firstRow; r <= w->settings.lastRow; ++r)
+                    for (int c = 1; c <= 5; ++c)
+                        if (w->Own(r, c)) {
+                            (*w->directflow)[r][c] = (*w->storage)[r][c] + (pass == 0 && r <= 2 ? 20.0 : 0.0);
+                            (*w->storage)[r][c] = 0;
+                        }
+            a->run(1, 1, 6, 2020);
+            b->run(1, 1, 6, 2020);
+            int wet = 0;
+            for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
+                for (int c = 1; c <= 5; ++c) {
+                    if (!divided.Own(r, c)) continue;
+                    if ((*divided.storage)[r][c] > 0) ++wet;
+                    EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                    EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                }
+            MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+            if (pass == 3) {
+                EXPECT_GT(wet, 10) << method;
+            }
+        }
+    }
+}
