@@ -270,6 +270,13 @@ void surfaceroutingclass::EndPass() {
     };
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        // The storage tables of the water and the tracers take the cells of a row with the row's
+        // weights looked up once (an adder of a table that is off adds nothing).
+        const zonalstatistic::RowAdder storageRow = storageStat ? storageStat->Row(r) : zonalstatistic::RowAdder{};
+        std::array<zonalstatistic::RowAdder, kMaxTracers + 1> storedRows{};
+        for (int t = 1; t <= tracerCount; ++t)
+            if (static_cast<std::size_t>(t) < storageTracerStats.size() && storageTracerStats[static_cast<std::size_t>(t)])
+                storedRows[static_cast<std::size_t>(t)] = storageTracerStats[static_cast<std::size_t>(t)]->Row(r);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
             const int c = ownCols[static_cast<std::size_t>(i)];
             levelSeen[static_cast<std::size_t>(i)] = {(*surfaceStorage)[r][c], totalInput[r][c]};
@@ -286,7 +293,7 @@ void surfaceroutingclass::EndPass() {
                 Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
             }
-            if (storageStat) storageStat->AddValue(r, c, s, (*surfaceStorage)[r][c], 1.0);
+            storageRow.Add(c, s, (*surfaceStorage)[r][c], 1.0);
             // Summed exactly: the subbasin sums must not depend on the split among processes.
             const std::size_t water = zoneOffset[Slot(0, s)] + z;
             ++zoneCells[water];
@@ -316,10 +323,7 @@ void surfaceroutingclass::EndPass() {
                 addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
                 addNonZero(ti.RelCellSum, w * inf);
                 // The storage's concentration weighed with the water it sits in.
-                zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
-                                             ? storageTracerStats[static_cast<std::size_t>(t)].get()
-                                             : nullptr;
-                if (stored) stored->AddValue(r, c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
+                storedRows[static_cast<std::size_t>(t)].Add(c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
                 (*st.surfaceStore)[r][c] = st.storeHoldsMass ? st.conc[r][c] * (*surfaceStorage)[r][c] : st.conc[r][c];
                 st.conc[r][c] = 0;
             }
