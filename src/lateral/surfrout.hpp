@@ -191,6 +191,7 @@ public:
     // sums then do not depend on how the cells are split among processes.
     std::vector<ExactZoneSums> exactQD, exactQI;
     std::vector<std::int64_t> zoneCells;  // cells per record of the water in a pass's end (EndPass)
+    std::vector<std::int64_t> unitAreaCells;  // of those, the cells of relative area 1
     ExactZoneSums* ExactQD(int t, int s) { return &exactQD[zoneOffset[Slot(t, s)]]; }
     ExactZoneSums* ExactQI(int t, int s) { return &exactQI[zoneOffset[Slot(t, s)]]; }
     std::size_t Slot(int t, int s) const {
@@ -287,6 +288,7 @@ private:
     // Basin cells in rows lo..hi that another process computes, with their depth seen last.
     struct ForeignCell {
         int r, c;
+        std::size_t flag;  // FlagIndex(r, c)
         double level;
     };
     std::vector<ForeignCell> foreignCells;

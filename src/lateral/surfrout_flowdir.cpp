@@ -1,5 +1,6 @@
 #include "lateral/surfrout_flowdir.hpp"
 
+#include <array>
 #include <cmath>
 
 namespace surfrout {
@@ -148,13 +149,20 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
         wm /= total;
         wr /= total;
     }
+    const int left = m == 1 ? 8 : m - 1, right = m == 8 ? 1 : m + 1;
     w[m] = wm;
     if (curvature <= 0) {
-        w[m == 1 ? 8 : m - 1] = wl;
-        w[m == 8 ? 1 : m + 1] = wr;
+        w[left] = wl;
+        w[right] = wr;
     }
+    // Only the main direction and its two sides can hold a share; every other one is +0, which
+    // neither changes the sum (it starts at +0 and adds shares >= +0) nor changes when divided
+    // by a positive sum. The three are visited in the order of the directions.
+    const std::array<int, 3> held = m == 1 ? std::array<int, 3>{1, 2, 8}
+                                    : m == 8 ? std::array<int, 3>{1, 7, 8}
+                                             : std::array<int, 3>{left, m, right};
     double sum = 0;
-    for (int d = 1; d <= 8; ++d) {
+    for (const int d : held) {
         if (w[d] > 0 && n.level[d] > n.level[0]) w[d] = 0;
         sum += w[d];
     }
@@ -162,7 +170,7 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
         for (int d = 1; d <= 8; ++d) w[d] = 0;
         return 0;
     }
-    for (int d = 1; d <= 8; ++d) w[d] /= sum;
+    for (const int d : held) w[d] /= sum;
     return m;
 }
 

@@ -97,7 +97,7 @@ void surfaceroutingclass::BuildQuietCells() {
         const unsigned char* const own = ownRow ? &ownFlag[FlagIndex(r, 0)] : nullptr;
         for (int c = 1; c <= ncols; ++c)
             if (zone[c] != none && (own == nullptr || own[c] == 0))
-                foreignCells.push_back(ForeignCell{r, c, totalInput[r][c]});
+                foreignCells.push_back(ForeignCell{r, c, FlagIndex(r, c), totalInput[r][c]});
     }
 }
 
@@ -128,21 +128,22 @@ void surfaceroutingclass::KeepQuietShares(int r, int c0, std::uint64_t quiet, lo
 void surfaceroutingclass::NoteForeignLevels() {
     for (ForeignCell& f : foreignCells) {
         const double now = totalInput[f.r][f.c];
-        levelChanged[FlagIndex(f.r, f.c)] = std::bit_cast<std::uint64_t>(now) != std::bit_cast<std::uint64_t>(f.level);
+        levelChanged[f.flag] = std::bit_cast<std::uint64_t>(now) != std::bit_cast<std::uint64_t>(f.level);
         f.level = now;
     }
 }
 
 void surfaceroutingclass::NoteForeignFluxes() {
     for (const ForeignCell& f : foreignCells) {
+        // Mostly dry cells that send nothing: all eight are compared, without branches.
         const double* q = fluxes[f.r][f.c];
         bool none = true;
-        for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
+        for (int d = 1; d <= 8; ++d) none &= q[d] == 0;
         bool finite = true;
         for (int t = 1; t <= tracerCount; ++t)
             finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[f.r][f.c]);
-        sendsNothing[FlagIndex(f.r, f.c)] = none;
-        concFinite[FlagIndex(f.r, f.c)] = finite;
+        sendsNothing[f.flag] = none;
+        concFinite[f.flag] = finite;
     }
 }
 

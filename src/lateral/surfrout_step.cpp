@@ -261,13 +261,22 @@ void surfaceroutingclass::EndPass() {
     zonalstatistic* storageStat = statistics[4].get();
     // Every cell adds 1 to the cell count n of its zone's record of the water's direct runoff and
     // interflow: the cells are counted per record and the count added once (the exact sum of ones).
+    // So are the cells of relative area 1 (the rule) in the records' sums of the areas.
     zoneCells.assign(exactQD.size(), 0);
+    unitAreaCells.assign(exactQD.size(), 0);
     // The exact sums ignore a zero: none is added.
     const auto addNonZero = [](ExactSum& sum, double v) {
         if (v != 0) sum.Add(v);
     };
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        // The storage tables of the water and the tracers take the cells of a row with the row's
+        // weights looked up once (an adder of a table that is off adds nothing).
+        const zonalstatistic::RowAdder storageRow = storageStat ? storageStat->Row(r) : zonalstatistic::RowAdder{};
+        std::array<zonalstatistic::RowAdder, kMaxTracers + 1> storedRows{};
+        for (int t = 1; t <= tracerCount; ++t)
+            if (static_cast<std::size_t>(t) < storageTracerStats.size() && storageTracerStats[static_cast<std::size_t>(t)])
+                storedRows[static_cast<std::size_t>(t)] = storageTracerStats[static_cast<std::size_t>(t)]->Row(r);
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
             const int c = ownCols[static_cast<std::size_t>(i)];
             levelSeen[static_cast<std::size_t>(i)] = {(*surfaceStorage)[r][c], totalInput[r][c]};
@@ -284,17 +293,21 @@ void surfaceroutingclass::EndPass() {
                 Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
                 amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
             }
-            if (storageStat) storageStat->AddValue(r, c, s, (*surfaceStorage)[r][c], 1.0);
+            storageRow.Add(c, s, (*surfaceStorage)[r][c], 1.0);
             // Summed exactly: the subbasin sums must not depend on the split among processes.
             const std::size_t water = zoneOffset[Slot(0, s)] + z;
             ++zoneCells[water];
             ExactZoneSums& qd = exactQD[water];
             ExactZoneSums& qi = exactQI[water];
             if (river) addNonZero(qd.sx, w * df * nsub);
-            qd.RelCellSum.Add(w);
             // Interflow is a rate per pass like direct flow: both count nsub times.
             addNonZero(qi.sx, w * inf * nsub);
-            qi.RelCellSum.Add(w);
+            if (w == 1.0) {
+                ++unitAreaCells[water];
+            } else {
+                qd.RelCellSum.Add(w);
+                qi.RelCellSum.Add(w);
+            }
             for (int t = 1; t <= tracerCount; ++t) {
                 SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
                 // Both grids hold concentrations here (river cells' amounts were turned into
@@ -310,10 +323,7 @@ void surfaceroutingclass::EndPass() {
                 addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
                 addNonZero(ti.RelCellSum, w * inf);
                 // The storage's concentration weighed with the water it sits in.
-                zonalstatistic* stored = storageTracerStats.size() > static_cast<std::size_t>(t)
-                                             ? storageTracerStats[static_cast<std::size_t>(t)].get()
-                                             : nullptr;
-                if (stored) stored->AddValue(r, c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
+                storedRows[static_cast<std::size_t>(t)].Add(c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
                 (*st.surfaceStore)[r][c] = st.storeHoldsMass ? st.conc[r][c] * (*surfaceStorage)[r][c] : st.conc[r][c];
                 st.conc[r][c] = 0;
             }
@@ -323,5 +333,9 @@ void surfaceroutingclass::EndPass() {
         if (zoneCells[at] != 0) {
             exactQD[at].n.Add(static_cast<double>(zoneCells[at]));
             exactQI[at].n.Add(static_cast<double>(zoneCells[at]));
+            if (unitAreaCells[at] != 0) {
+                exactQD[at].RelCellSum.Add(static_cast<double>(unitAreaCells[at]));
+                exactQI[at].RelCellSum.Add(static_cast<double>(unitAreaCells[at]));
+            }
         }
 }

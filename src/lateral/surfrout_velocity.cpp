@@ -146,9 +146,9 @@ DirectionFlow RoughnessFlow(double v0, double sq, double qlim, double length, do
 }
 
 double ScaleFluxesTo(double qmax, double q[9]) {
+    // A direction that sends nothing adds +0, which leaves the sum (+0 or positive) as it is.
     double sum = 0;
-    for (int d = 1; d <= 8; ++d)
-        if (q[d] > 0) sum += q[d];
+    for (int d = 1; d <= 8; ++d) sum += q[d] > 0 ? q[d] : 0.0;
     if (!(sum > 0) || sum <= qmax) return sum;
     const double ratio = std::max(qmax, 0.0) / sum;
     sum = 0;

@@ -2,6 +2,9 @@
 // as the set-up does it (rows shared by two processes included) route exactly as one process.
 #include <gtest/gtest.h>
 
+#include <mpi.h>
+
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -213,5 +216,107 @@ TEST_F(SurfaceDivision, CellsOfZoneZeroStayOutOfTheLevelsOfTheirNeighbours) {
                 const double got = (*w.storage)[r][c];
                 EXPECT_EQ(got, std::strtod(word.c_str(), nullptr)) << method << " " << r << " " << c;
             }
+    }
+}
+
+// Planes falling along a flow direction, divided among the processes: every interior cell sends
+// its water to the main direction and its two sides with the shares of the angles (taken at run
+// time, as the model takes them), bit for bit. North and north-west are the directions whose
+// sides wrap around the numbering (8 and 2 of direction 1, 7 and 1 of direction 8).
+TEST_F(SurfaceDivision, PlanesShareTheirWaterBetweenTheMainDirectionAndItsSides) {
+    volatile double zero = 0.0;
+    const double phi = zero * surfrout::kRadiansPerDegree, psi = (45.0 - zero) * surfrout::kRadiansPerDegree;
+    double wm = std::cos(phi), wl = std::fabs(std::sin(psi) * std::cos(phi)), wr = std::fabs(std::cos(psi) * std::cos(phi));
+    const double total = wl + wm + wr;
+    wl /= total;
+    wm /= total;
+    wr /= total;
+    struct Plane {
+        int main;
+        double perRow, perColumn;  // rise to the south and to the east (exact in binary)
+    };
+    for (const Plane& plane : {Plane{1, 0.5, 0.0}, Plane{8, 0.5, 0.5}, Plane{2, 0.5, -0.5}}) {
+        WorldLayout w;
+        w.nrows = 9;
+        w.ncols = 6;
+        w.decomposed = true;
+        w.elevation = [plane](int r, int c) { return 100.0 + plane.perRow * r + plane.perColumn * c; };
+        SectionSpec s;
+        s.method = 1;
+        World world(w);
+        world.WriteControl(s);
+        auto m = world.BuildReady();
+        for (int r = world.settings.firstRow; r <= world.settings.lastRow; ++r)
+            for (int c = 1; c <= w.ncols; ++c)
+                if (world.Own(r, c)) (*world.directflow)[r][c] = 5.0;
+        m->run(1, 1, 6, 2020);
+        const int main = plane.main, left = main == 1 ? 8 : main - 1, right = main == 8 ? 1 : main + 1;
+        double e[9] = {};
+        e[main] = wm;
+        e[left] = wl;
+        e[right] = wr;
+        double sum = 0;
+        for (int d = 1; d <= 8; ++d) sum += e[d];
+        int interior = 0;
+        for (int r = world.settings.firstRow; r <= world.settings.lastRow; ++r)
+            for (int c = 2; c < w.ncols; ++c) {
+                if (r == 1 || r == w.nrows || !world.Own(r, c)) continue;
+                ++interior;
+                EXPECT_EQ(m->velocity[r][c][0], main) << r << " " << c;
+                for (int d = 1; d <= 8; ++d) EXPECT_EQ(m->weights[r][c][d], e[d] / sum) << main << " " << r << " " << c << " " << d;
+            }
+        MPI_Allreduce(MPI_IN_PLACE, &interior, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+        EXPECT_EQ(interior, 7 * 4);
+    }
+}
+
+// Rain on the northern rows only, on a slope to the south: the water enters dry cells of the
+// processes further south from the cells of the process above them, which the sub steps would
+// skip as quiet unless the other process's cells tell that they send water. After every call
+// the divided basin holds the one-process storages, bit for bit.
+TEST_F(SurfaceDivision, WaterCrossesIntoTheDryCellsOfTheNextProcess) {
+    auto layout = [](bool decomposed) {
+        WorldLayout w;
+        w.nrows = 12;
+        w.ncols = 5;
+        w.decomposed = decomposed;
+        w.elevation = [](int r, int c) { return 80.0 - 0.5 * r + 0.05 * ((r * 3 + c) % 4); };
+        w.river = [](int r, int c) { return r == 12 && c == 3; };
+        return w;
+    };
+    for (int method : {1, 3}) {
+        SectionSpec s;
+        s.method = method;
+        s.maxStep = 120;
+        World reference(layout(false));
+        reference.WriteControl(s);
+        auto a = reference.BuildReady();
+        World divided(layout(true));
+        auto b = divided.BuildReady();
+        for (int pass = 0; pass < 4; ++pass) {
+            for (World* w : {&reference, &divided})
+                for (int r = w->settings.firstRow; r <= w->settings.lastRow; ++r)
+                    for (int c = 1; c <= 5; ++c)
+                        if (w->Own(r, c)) {
+                            (*w->directflow)[r][c] = (*w->storage)[r][c] + (pass == 0 && r <= 2 ? 20.0 : 0.0);
+                            (*w->storage)[r][c] = 0;
+                        }
+            a->run(1, 1, 6, 2020);
+            b->run(1, 1, 6, 2020);
+            int wet = 0;
+            for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
+                for (int c = 1; c <= 5; ++c) {
+                    if (!divided.Own(r, c)) continue;
+                    if ((*divided.storage)[r][c] > 0) ++wet;
+                    EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                    EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                }
+            MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+            if (pass == 3) {
+                EXPECT_GT(wet, 10) << method;
+            }
+        }
     }
 }

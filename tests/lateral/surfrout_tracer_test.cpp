@@ -77,9 +77,9 @@ TEST_F(SurfaceTracers, MassIsKeptAndUniformWaterStaysUniform) {
     }
 }
 
-// Beside the water's surface-storage table each tracer gets one of the surface storage's
-// concentration weighed with the storage: its row is that of the pass's storage, not the total
-// runoff's concentration that the tracer's own table holds.
+// Beside the water's surface-storage table (the subbasins' mean storage) each tracer gets one
+// of the surface storage's concentration weighed with the storage: its row is that of the pass's
+// storage, not the total runoff's concentration that the tracer's own table holds.
 TEST_F(SurfaceTracers, TheStorageTableHoldsTheStoragesConcentration) {
     WorldLayout def;
     def.nrows = 4;
@@ -127,6 +127,10 @@ TEST_F(SurfaceTracers, TheStorageTableHoldsTheStoragesConcentration) {
         ASSERT_GT(water[1], 0.0);
         ASSERT_GT(water[2], 0.0);
         if (talvo_test::Rank() != 0) continue;
+        // The water's own table: the mean storage of the twelve cells of each subbasin.
+        const std::vector<double>& storageRow = m->statistics[4]->lastValues();
+        EXPECT_NEAR(storageRow[1], water[1] / 12, 1e-9) << pass;
+        EXPECT_NEAR(storageRow[2], water[2] / 12, 1e-9) << pass;
         const std::vector<double>& row = m->storageTracerStats[1]->lastValues();
         EXPECT_NEAR(row[1], sum[1] / water[1], 1e-9) << pass;
         EXPECT_NEAR(row[2], sum[2] / water[2], 1e-9) << pass;
