@@ -62,6 +62,8 @@ private:
     void MarchThreads(double azimuth, double elevation, int threads);
     // Clears the marks of the last sub-step: the cells of its march and the own rows.
     void ClearMarks();
+    // Copies the elevation and the zone flags of every row into the terrain (sized before).
+    void PackTerrain();
     // Adds the sub-step's beam on each own cell; after a shared march (shadowFromMarks) it first
     // sets the cell's shadow from the marks.
     void IncidenceLoop(const radiation::SunStep& sun, bool shadowFromMarks);

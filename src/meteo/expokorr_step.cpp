@@ -141,15 +141,7 @@ void expokorrklasse::ShareTerrain() {
     t.elevation.assign(cells, nodata);
     t.inside.assign(cells, 0);
     // Process 0 packs row by row while the others wait for the broadcast.
-    if (rank == 0)
-        for (int r = 1; r <= nrows; ++r) {
-            const std::size_t at = static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(ncols);
-            std::copy_n((*elevation_)[r] + 1, ncols, t.elevation.data() + at);
-            if (!zoneGrid->holds(r)) continue;
-            const double* zone = (*zoneGrid)[r];
-            unsigned char* inside = t.inside.data() + at;
-            for (int c = 1; c <= ncols; ++c) inside[c - 1] = zone[c] != nodata ? 1 : 0;
-        }
+    if (rank == 0) PackTerrain();
     MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
     radiation::FindZoneRuns(t);
@@ -187,15 +179,24 @@ void expokorrklasse::LocalTerrain() {
     const auto cols = static_cast<std::size_t>(ncols);
     t.elevation.assign(static_cast<std::size_t>(nrows) * cols, nodata);
     t.inside.assign(static_cast<std::size_t>(nrows) * cols, 0);
+    PackTerrain();
+    radiation::FindZoneRuns(t);
+}
+
+void expokorrklasse::PackTerrain() {
+    // The flags are written through a pointer that aliases nothing else, so that the compiler
+    // need not read the zone row again after each flag it writes.
+    radiation::Terrain& t = terrain_;
+    const auto cols = static_cast<std::size_t>(ncols);
+    const double nd = nodata;
     for (int r = 1; r <= nrows; ++r) {
         const std::size_t at = static_cast<std::size_t>(r - 1) * cols;
         std::copy_n((*elevation_)[r] + 1, ncols, t.elevation.data() + at);
         if (!zoneGrid->holds(r)) continue;
-        const double* zone = (*zoneGrid)[r];
-        unsigned char* inside = t.inside.data() + at;
-        for (int c = 1; c <= ncols; ++c) inside[c - 1] = zone[c] != nodata ? 1 : 0;
+        const double* __restrict zone = (*zoneGrid)[r] + 1;
+        unsigned char* __restrict inside = t.inside.data() + at;
+        for (std::size_t c = 0; c < cols; ++c) inside[c] = zone[c] != nd ? 1 : 0;
     }
-    radiation::FindZoneRuns(t);
 }
 
 void expokorrklasse::MarchThreads(double azimuth, double elevation, int threads) {

@@ -102,7 +102,7 @@ std::int64_t MarchTerrainShadow(const Matrix& elevationGrid, const Matrix& zone,
 struct Terrain {
     int nrows = 0, ncols = 0;
     std::vector<double> elevation;
-    std::vector<unsigned char> inside;  // 1: the cell is in the zone
+    std::vector<unsigned char> inside;  // 1: the cell is in the zone, else 0
     // The runs of zone cells along each row (columns) and each column (rows): runs of row r are
     // the pairs rowRuns[2 j], rowRuns[2 j + 1] for rowRunStart[r - 1] <= j < rowRunStart[r]; the
     // same for columns. Set by FindZoneRuns.

@@ -185,6 +185,50 @@ radiation::Terrain UnevenZone(int rows, int cols) {
 
 }  // namespace
 
+TEST(RayBlocks, ZoneRunsOfEveryRowAndColumn) {
+    // The runs found eight cells at a time must be those of walking every cell: long runs and
+    // gaps across whole words, runs of one cell, runs touching the grid's edges, on widths below,
+    // at and between multiples of eight.
+    for (const auto& [rows, cols] : {std::pair{5, 1}, std::pair{9, 7}, std::pair{13, 8}, std::pair{11, 23}, std::pair{21, 64}}) {
+        radiation::Terrain t;
+        t.nrows = rows;
+        t.ncols = cols;
+        t.inside.assign(static_cast<std::size_t>(rows * cols), 0);
+        std::uint32_t seed = 12345u + static_cast<std::uint32_t>(cols);
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c) {
+                seed = seed * 1103515245u + 12345u;
+                const bool block = r % 7 != 3 && (c < cols / 2 || r > rows / 2);
+                t.inside[static_cast<std::size_t>((r - 1) * cols + c - 1)] = block || (seed >> 16) % 3 == 0 ? 1 : 0;
+            }
+        FindZoneRuns(t);
+        auto in = [&](int r, int c) { return t.inside[static_cast<std::size_t>((r - 1) * cols + c - 1)] != 0; };
+        std::vector<int> rowRuns, rowStart{0}, colRuns, colStart{0};
+        for (int r = 1; r <= rows; ++r) {
+            for (int c = 1; c <= cols; ++c)
+                if (in(r, c) && (c == 1 || !in(r, c - 1))) {
+                    int end = c;
+                    while (end < cols && in(r, end + 1)) ++end;
+                    rowRuns.insert(rowRuns.end(), {c, end});
+                }
+            rowStart.push_back(static_cast<int>(rowRuns.size() / 2));
+        }
+        for (int c = 1; c <= cols; ++c) {
+            for (int r = 1; r <= rows; ++r)
+                if (in(r, c) && (r == 1 || !in(r - 1, c))) {
+                    int end = r;
+                    while (end < rows && in(end + 1, c)) ++end;
+                    colRuns.insert(colRuns.end(), {r, end});
+                }
+            colStart.push_back(static_cast<int>(colRuns.size() / 2));
+        }
+        EXPECT_EQ(t.rowRuns, rowRuns) << rows << "x" << cols;
+        EXPECT_EQ(t.rowRunStart, rowStart) << rows << "x" << cols;
+        EXPECT_EQ(t.colRuns, colRuns) << rows << "x" << cols;
+        EXPECT_EQ(t.colRunStart, colStart) << rows << "x" << cols;
+    }
+}
+
 TEST(RayBlocks, WorkOfEveryRayIsThatOfItsMarch) {
     // The visits and zone cells counted from the zone runs must be those of marching the ray
     // alone, for suns from every side, steep and flat rays, on grids wider and taller than long.
