@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -31,6 +33,20 @@ WorldLayout Slope(bool decomposed) {
     return w;
 }
 
+// The same basin routed by one process and divided among the processes, each model built
+// from one control file.
+struct DividedPair {
+    DividedPair(const std::function<WorldLayout(bool)>& layout, const SectionSpec& s)
+        : reference(layout(false)), divided(layout(true)) {
+        reference.WriteControl(s);
+        a = reference.BuildReady();
+        b = divided.BuildReady();
+    }
+    World reference;
+    World divided;
+    std::unique_ptr<surfaceroutingclass> a, b;
+};
+
 void Drive(World& w, surfaceroutingclass& m, int passes) {
     for (int pass = 0; pass < passes; ++pass) {
         for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
@@ -51,11 +67,9 @@ TEST_F(SurfaceDivision, SharedRowsRouteLikeOneProcess) {
         SectionSpec s;
         s.method = method;
         s.maxStep = 300;
-        World reference(Slope(false));
-        reference.WriteControl(s);
-        auto a = reference.BuildReady();
-        World divided(Slope(true));
-        auto b = divided.BuildReady();
+        DividedPair pair(Slope, s);
+        World &reference = pair.reference, &divided = pair.divided;
+        auto &a = pair.a, &b = pair.b;
         Drive(reference, *a, 4);
         Drive(divided, *b, 4);
         int compared = 0;
@@ -92,11 +106,9 @@ TEST_F(SurfaceDivision, CurvatureGapsFillAcrossProcessesAsInOnePiece) {
         return w;
     };
     SectionSpec s;
-    World reference(layout(false));
-    reference.WriteControl(s);
-    auto a = reference.BuildReady();
-    World divided(layout(true));
-    auto b = divided.BuildReady();
+    DividedPair pair(layout, s);
+    World& divided = pair.divided;
+    auto &a = pair.a, &b = pair.b;
     int compared = 0, filledGaps = 0;
     for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
         for (int c = 1; c <= 9; ++c) {
@@ -115,11 +127,9 @@ TEST_F(SurfaceDivision, CurvatureGapsFillAcrossProcessesAsInOnePiece) {
 // outside the basin (halo rows included) and 0 in column 0 of the stacks on every level, as a
 // cleared allocation held it. Other processes' basin cells hold what the halo exchanges bring.
 TEST_F(SurfaceDivision, SetUpHoldsTheOneProcessStateInTheOwnCells) {
-    World reference(Slope(false));
-    reference.WriteControl(SectionSpec{});
-    auto a = reference.BuildReady();
-    World divided(Slope(true));
-    auto b = divided.BuildReady();
+    DividedPair pair(Slope, SectionSpec{});
+    World& divided = pair.divided;
+    auto &a = pair.a, &b = pair.b;
     const double none = -9999.0;
     // Basin cells of other processes are not compared.
     auto foreign = [&](int r, int c) { return c > 0 && divided.zone[r][c] != none && !divided.Own(r, c); };
@@ -288,11 +298,9 @@ TEST_F(SurfaceDivision, WaterCrossesIntoTheDryCellsOfTheNextProcess) {
         SectionSpec s;
         s.method = method;
         s.maxStep = 120;
-        World reference(layout(false));
-        reference.WriteControl(s);
-        auto a = reference.BuildReady();
-        World divided(layout(true));
-        auto b = divided.BuildReady();
+        DividedPair pair(layout, s);
+        World &reference = pair.reference, &divided = pair.divided;
+        auto &a = pair.a, &b = pair.b;
         for (int pass = 0; pass < 4; ++pass) {
             for (World* w : {&reference, &divided})
                 for (int r = w->settings.firstRow; r <= w->settings.lastRow; ++r)
