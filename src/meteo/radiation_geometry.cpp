@@ -295,7 +295,7 @@ void FindZoneRuns(Terrain& t) {
             continue;
         }
         const unsigned char* above = row(r - 1);
-        for (std::size_t c = 0; c < cols; ++c) starts[c] += (in[c] != 0) & (above[c] == 0) ? 1 : 0;
+        for (std::size_t c = 0; c < cols; ++c) starts[c] += ((in[c] != 0) & (above[c] == 0)) ? 1 : 0;
     }
     t.colRunStart.assign(cols + 1, 0);
     for (std::size_t c = 1; c <= cols; ++c) t.colRunStart[c] = t.colRunStart[c - 1] + cursor[c];
