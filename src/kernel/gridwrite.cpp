@@ -234,25 +234,31 @@ public:
         std::fprintf(f.get(), "ncols\t%d\nnrows\t%d\nxllcorner\t%s\nyllcorner\t%s\ncellsize\t%s\nnodata_value\t%s\n",
                      o_.ncols, o_.nrows, HeaderNumber(o_.xllcorner).c_str(), HeaderNumber(o_.yllcorner).c_str(),
                      HeaderNumber(o_.cellsize).c_str(), HeaderNumber(o_.nodata).c_str());
-        // The rows' numbers are formatted by the threads, the lines written in row order.
-        FormatRowsInOrder(
-            1, o_.nrows, o_.ncols,
-            [&](int r, std::string& line) {
-                const bool held = grid_.holds(r);
-                for (int c = 1; c <= o_.ncols; ++c) {
-                    if (c > 1) line += '\t';
-                    if (held)
-                        AppendG(line, grid_[r][c]);
-                    else if (ownCells_)
+        const auto put = [&](const std::string& text) {
+            if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) o_.WriteError(name_, 18);
+        };
+        std::string formatted;
+        if (!ownCells_ && o_.TakeFormattedTextRows(grid_, &formatted)) {
+            // The processes have formatted the lines together.
+            put(formatted);
+        } else {
+            // The rows' numbers are formatted by the threads, the lines written in row order.
+            FormatRowsInOrder(
+                1, o_.nrows, o_.ncols,
+                [&](int r, std::string& line) {
+                    const bool held = grid_.holds(r);
+                    if (held || !ownCells_) {
+                        AppendGridTextRow(line, held ? grid_[r] : nullptr, o_.ncols);
+                        return;
+                    }
+                    for (int c = 1; c <= o_.ncols; ++c) {
+                        if (c > 1) line += '\t';
                         AppendG(line, o_.nodata);
-                    else
-                        line += "-9999";
-                }
-                line += '\n';
-            },
-            [&](const std::string& line) {
-                if (std::fwrite(line.data(), 1, line.size(), f.get()) != line.size()) o_.WriteError(name_, 18);
-            });
+                    }
+                    line += '\n';
+                },
+                put);
+        }
         if (std::fflush(f.get()) != 0 || std::ferror(f.get())) o_.WriteError(name_, 18);
         Commit(f);
         o_.header = {static_cast<double>(o_.ncols), static_cast<double>(o_.nrows), o_.xllcorner, o_.yllcorner,

@@ -150,6 +150,15 @@ public:
     virtual int ReadStack(const std::string& fileName, Stack* target, bool keepWhole = false);
     // Writes the rows this process holds, the others as nodata (not collective).
     virtual void WriteGrid(const std::string& fileName, const Matrix& grid, bool text, bool doubleValues);
+    // The lines of text grid files process 0 is about to write with WriteGrid (the grids of
+    // process 0; null where it writes none, the same count on every process) formatted by every
+    // process, a block of rows each, from the values process 0 sends; process 0 keeps them for
+    // the write of each grid (collective). Nothing is shared with one process.
+    void FormatTextRowsTogether(const std::vector<const Matrix*>& grids);
+    // Moves the lines formatted for grid out into *text; false when there are none.
+    bool TakeFormattedTextRows(const Matrix& grid, std::string* text);
+    // Forgets the lines formatted for grids that were not written.
+    void DropFormattedTextRows() { formattedTextRows_.clear(); }
     // Binary files of several grids, each as WriteGrid writes it, in one pass over the rows.
     // Reports nothing: returns how many files (in order) were written; the caller writes the
     // rest with WriteGrid, which reports the fault.
@@ -292,6 +301,12 @@ protected:
 
 private:
     std::string currentSection_;
+    // Lines of text grid files formatted together (FormatTextRowsTogether), until written.
+    struct FormattedTextRows {
+        const Matrix* grid;
+        std::string text;
+    };
+    std::vector<FormattedTextRows> formattedTextRows_;
 
     template <class T>
     int ReadOne(std::FILE* stream, const char* format, T* target, const std::string& key, std::string* rest);

@@ -13,6 +13,10 @@
 
 #include "kernel/threading.hpp"
 
+// Appends the line of a text grid's row as process 0 writes it: values 1..ncols of row separated
+// by tabs ("-9999" throughout for a null row, one the grid does not hold), and the line's end.
+void AppendGridTextRow(std::string& line, const double* row, int ncols);
+
 // format(r, text) appends the text of row r (it must not throw); write(text) writes it.
 template <class Format, class Write>
 void FormatRowsInOrder(int first, int last, std::int64_t valuesPerRow, Format format, Write write) {

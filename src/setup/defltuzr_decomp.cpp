@@ -51,9 +51,12 @@ void defaultini::WriteDecompositionGrids() {
     if (rank == 0) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
     files.emplace_back(StrFormat("MPIHelper_%d", rank), &decomposition_.helper);
     files.emplace_back(StrFormat("MPIHalo_%d", rank), &decomposition_.halo);
+    // Process 0's owner grid has the most rows to format: every process formats a share of them.
+    if (textOutput && size > 1) FormatTextRowsTogether({rank == 0 ? &decomposition_.regions : nullptr});
     const std::size_t together = textOutput ? 0 : static_cast<std::size_t>(WriteBinaryGrids(files, doublePrecision));
     for (std::size_t k = together; k < files.size(); ++k)
         WriteGrid(files[k].first, *files[k].second, textOutput, doublePrecision);
+    DropFormattedTextRows();
 }
 
 void defaultini::DistributeZoneGrid() {

@@ -189,7 +189,15 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
     // Process 0 writes alone, the grids in turn up to the first that fails; that failure ends
     // every process alike, agreed on once for all of them.
     int failure = 0;
-    for (const int index : std::span(indexes).subspan(WriteTogether(indexes))) {
+    const std::span<const int> rest = std::span(indexes).subspan(WriteTogether(indexes));
+    // Text files: every process formats a share of the rows of each grid process 0 writes.
+    if (textOutput && size > 1 && MpiRunning()) {
+        std::vector<const Matrix*> grids;
+        for (const int index : rest)
+            grids.push_back(rank == 0 && index >= 1 && index < GridStore::kEntries ? (*gridStore)[index].grid : nullptr);
+        FormatTextRowsTogether(grids);
+    }
+    for (const int index : rest) {
         GridStoreEntry& e = (*gridStore)[index];
         const int saved = e.units;
         e.units = 1;
@@ -201,6 +209,7 @@ void defaultini::WriteOnce(const std::vector<int>& indexes) {
         e.units = saved;
         if (failure != 0) break;
     }
+    DropFormattedTextRows();
     FailAlike(failure, "writing a derived grid");
 }
 

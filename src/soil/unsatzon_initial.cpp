@@ -290,8 +290,10 @@ void unsatzonmodellklasse::DerivedStartGrids() {
                 }
             }
         }
-        if (rank == 0)
-            WriteGrid("T_Lower_Boundary_Condition", all.empty() ? own.lowerBoundaryTemperature : all, textOutput,
-                      doublePrecision);
+        const Matrix& written = all.empty() ? own.lowerBoundaryTemperature : all;
+        // Every process formats a share of the text file's rows.
+        if (textOutput) FormatTextRowsTogether({rank == 0 ? &written : nullptr});
+        if (rank == 0) WriteGrid("T_Lower_Boundary_Condition", written, textOutput, doublePrecision);
+        DropFormattedTextRows();
     }
 }

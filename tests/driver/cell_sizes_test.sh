@@ -36,4 +36,18 @@ done
 # The relative area varies: the given sizes were taken.
 awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) { if ($i < 0.9 || $i > 1.1) bad = 1; if ($i != 1) varied = 1 } }
      END { exit bad || !varied }' one/*.'$rca' || fail "the relative cell area does not follow the given sizes"
-echo "cell sizes: $count derived grids equal at 1 and $np processes"
+# Every other text grid the set-up writes once (the processes format their rows together, process
+# 0 writes them): the derived grids of the zones, the elevation and the regions, and the soil
+# model's temperature of the lower boundary.
+others=0
+for f in '*.$sl' '*.$ex' '*.$w1' '*.$r2' '*.$w2' T_Lower_Boundary_Condition; do
+  for g in $(cd one && find . -maxdepth 1 -type f -newer .inputs -name "$f" | sort); do
+    cmp -s one/"$g" many/"$g" || fail "$g differs between 1 and $np processes"
+    head -1 one/"$g" | grep -q '^ncols' || fail "$g is no text grid"
+    others=$((others + 1))
+  done
+done
+[ "$others" -eq 6 ] || fail "expected 6 more text grids of the set-up, found $others"
+# Process 0's owner grid of the processes is a text grid of every row.
+[ "$(wc -l <many/MPIRegions_0)" -eq "$(($(awk 'NR == 2 { print $2 }' one/zones.asc) + 6))" ] || fail "MPIRegions_0 rows"
+echo "cell sizes: $count derived grids and $others more text grids of the set-up equal at 1 and $np processes"

@@ -724,6 +724,42 @@ TEST_F(GridFileTest, GridsWrittenByEveryProcessAreProcessZerosWrites) {
     }
 }
 
+// Text files whose rows every process formats a share of are what process 0 writes alone:
+// rows it does not hold, values of every spelling, more processes than some blocks have rows
+// (a grid of 3 rows). Lines formatted for a grid go only into that grid's file, once, and the
+// own-cells writer formats its own.
+TEST_F(GridFileTest, TextRowsFormattedTogetherGiveProcessZerosFile) {
+    for (const int nrows : {9, 3}) {
+        auto o = MakeObject(7, nrows);
+        o->rank = Rank();
+        o->size = Size();
+        Matrix g = o->matrix(2, nrows, 1, 7, nrows);
+        Matrix other = o->matrix(1, nrows, 1, 7, nrows);
+        const double spellings[] = {1.5, -0.0, 1e-7, 123456789, -3.25, 1e20, -9999, 0.1, 2.0 / 3, -1e-300, 42};
+        for (int r = 2; r <= nrows; ++r)
+            for (int c = 1; c <= 7; ++c) {
+                g[r][c] = spellings[(r * 7 + c) % 11] * (Rank() == 0 ? 1 : -3);  // only process 0's count
+                other[r][c] = r + c * 0.5;
+            }
+        for (int c = 1; c <= 7; ++c) other[1][c] = -c;
+        o->FormatTextRowsTogether({Rank() == 0 ? &g : nullptr, nullptr, Rank() == 0 ? &other : nullptr});
+        if (Rank() == 0) {
+            o->WriteGrid("together.asc", g, true, false);
+            o->WriteGrid("again.asc", g, true, false);
+            o->WriteGridOwnCells("own.asc", other, true, false);
+            o->WriteGrid("other.asc", other, true, false);
+            o->DropFormattedTextRows();
+            o->WriteGrid("alone.asc", g, true, false);
+            o->WriteGrid("otherAlone.asc", other, true, false);
+            EXPECT_EQ(ReadFile("together.asc"), ReadFile("alone.asc")) << nrows;
+            EXPECT_EQ(ReadFile("again.asc"), ReadFile("alone.asc")) << nrows;
+            EXPECT_EQ(ReadFile("other.asc"), ReadFile("otherAlone.asc")) << nrows;
+            EXPECT_NE(ReadFile("alone.asc").find("nodata_value\t-9999\n-9999\t-9999\t-9999"), std::string::npos);
+        }
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+}
+
 TEST_F(GridFileTest, ReadingIntoAGivenGridFillsTheRowsItHolds) {
     Share("d.asc", "ncols 5\nnrows 4\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n"
                    "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\n");

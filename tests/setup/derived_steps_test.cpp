@@ -228,6 +228,38 @@ TEST_F(DerivedStepsTest, TallBasinBinaryFilesAreTheWholeCopiesAndAFailedWriteSto
     EXPECT_FALSE(Exists("basin.$rca"));
 }
 
+// Text files of a tall basin (values with exponents, signs and holes): every process formats a
+// share of each file's rows, and each file is what process 0 writes from its whole copy alone.
+// A failed write still ends every process with its code.
+TEST_F(DerivedStepsTest, TallBasinTextFilesFormattedTogetherAreProcessZerosOwnFiles) {
+    const Rows zone = TallZone();
+    Rows terrain = Fill(20, 16, [](int r, int c) { return 1e-7 * r * c - 3.5e5 * (r % 2) + 700.0 + c * 0.125; });
+    for (const auto& [r, c] : {std::pair{4, 6}, {9, 9}, {17, 14}}) terrain[r][c] = kNd;
+    Build(zone, terrain);
+    setup_->textOutput = true;
+    setup_->CreateCellSizeGrids();
+    setup_->CreateCoordinateGrids();
+    setup_->make_Slope_and_Aspect();
+    const std::pair<const char*, const char*> files[] = {
+        {"basin.$rca", "RelCellArea"}, {"basin.$csy", "CellSizeY"}, {"basin.$cx", "CoordX"},
+        {"basin.$cy", "CoordY"},       {"dem.$sl", "slope_angle"}, {"dem.$ex", "slope_aspect"}};
+    for (const auto& [file, name] : files) {
+        if (setup_->rank == 0) setup_->WriteGrid("whole.txt", *(*store_)[setup_->FindGrid(name, true)].grid, true, false);
+        EXPECT_EQ(SharedFile(file), SharedFile("whole.txt")) << file;
+    }
+
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (setup_->rank == 0) {
+        for (const char* file : {"basin.$csx", "basin.$csy", "basin.$rca"}) std::remove(file);
+        ASSERT_EQ(mkdir("basin.$csy", 0755), 0);
+    }
+    Build(zone, terrain);
+    setup_->textOutput = true;
+    ExpectFailedWriteStopsEveryProcess([&] { setup_->CreateCellSizeGrids(); });
+    EXPECT_TRUE(Exists("basin.$csx"));
+    EXPECT_FALSE(Exists("basin.$rca"));
+}
+
 // Binary files of the derived grids carry the statistics of one count per value in row order
 // over each row's basin columns, weighted by the relative cell area, at any number of
 // processes: a basin whose rows are whole between their first and last cell (each value of
