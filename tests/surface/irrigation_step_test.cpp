@@ -153,6 +153,53 @@ TEST_F(IrrigationStep, ReservoirsGiveNoMoreThanTheCellsReceive) {
     }
 }
 
+// A shortage with a tracer: every process mixes its reduced amounts with process 0's river
+// concentration of the subbasin (the others hold values never to be used), and process 0 takes the
+// surface-water records of the reduced amounts and the tracer's records of the same step, the
+// reservoirs giving no more than the cells received.
+TEST_F(IrrigationStep, ShortageWithTracersMixesTheReducedAmountsWithProcessZerosRivers) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concstor_tracer_1_unsatzon_model", 8.0);
+    auto m = TracedIrrigation();
+    MakeRoutingArrays(0.5, 10.0);
+    fromReservoirs_[0][1] = 0;
+    const auto river = [](std::size_t s) { return 4.0 + static_cast<double>(s); };
+    for (std::size_t s = 1; s <= 3; ++s) maxirrig_[1][s] = talvo_test::Rank() == 0 ? river(s) : 555.0;
+    Link(*m);
+    Fill("precipitation", 1);
+    m->run(1, 2, 1, 2020);
+    // Subbasins 2 and 3 as in the test above; subbasin 1 draws its rivers' 0.5 mm alone.
+    const double p = 10.0 / 11.0, reduced = (1 - p) * 3.125 + p * 3.125 * 0.3125;
+    std::vector<double> water(4, 0.0), cells(4, 0.0);
+    ForOwn([&](int r, int c) {
+        const std::size_t s = static_cast<std::size_t>((*settings_.zoneIndex)[static_cast<std::size_t>(zone_[r][c])]);
+        const double amount = G("irrigation_amounts")[r][c];
+        if (s > 1) {
+            EXPECT_NEAR(amount, reduced, 1e-12) << r << "," << c;
+        }
+        EXPECT_NEAR(G("precipitation")[r][c], 1.0 + amount, 1e-12);
+        EXPECT_NEAR(m->tracers[1].flux[r][c], (2.0 * 1 + river(s) * amount) / (1.0 + amount), 1e-12) << r << "," << c;
+        water[s] += 1.0 + amount;
+        cells[s] += 1;
+    });
+    MPI_Allreduce(MPI_IN_PLACE, water.data(), 4, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, cells.data(), 4, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        for (std::size_t s = 1; s <= 3; ++s) {
+            const zoneFZT& rec = m->surfaceStat.records[s];
+            const double received = rec.sx / rec.RelCellSum;
+            EXPECT_EQ(rec.n, cells[s]) << s;
+            EXPECT_LE(fromReservoirs_[0][s], received + 1e-12) << s;
+            if (s > 1) {
+                EXPECT_NEAR(received, reduced, 1e-12) << s;
+            }
+            EXPECT_NEAR(m->tracers[1].zones[s].n, water[s], 1e-9) << s;
+        }
+    }
+    m->FreeTracerGrids();
+}
+
 // Cells of another origin add to neither record: a subbasin without any weight has no demand
 // (no 0 / 0 handed to the routing), and the cells keep their amounts.
 TEST_F(IrrigationStep, SubbasinsWithoutWeightedCellsDemandNothing) {
