@@ -107,10 +107,10 @@ private:
     // Every process learns process 0's failure code and whether there is a shortage (with its
     // factors), and process 0's river concentrations of every tracer.
     void ShareShortage(Shortage& s, int failure);
-    // Under a shortage: the surface-water amounts of the own cells reduced.
-    void ReduceAmounts(const Grids& g, const Shortage& s);
     void AfterShortage(const Shortage& s);
-    void AddToPrecipitation(const Grids& g);
+    // The amounts of the own cells (under a shortage the surface water's reduced) added to the
+    // precipitation, the tracers mixed with the water of their origin.
+    void AddToPrecipitation(const Grids& g, const Shortage& shortage);
     // Collective: the sums process 0 takes after the supply (the surface-water records of a
     // shortage, the tracers' records) in one pass along the row order.
     void RecordAfterSupply(const Grids& g, bool shortage);

@@ -164,8 +164,7 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
     transferSeconds += MPI_Wtime() - transfer;
 
     part.emplace("irrigation: cells");
-    if (shortage.shortage) ReduceAmounts(g, shortage);
-    AddToPrecipitation(g);
+    AddToPrecipitation(g, shortage);
     part.emplace("irrigation: sums in row order");
     transfer = MPI_Wtime();
     RecordAfterSupply(g, shortage.shortage);
@@ -349,22 +348,6 @@ void irrigationclass::ShareShortage(Shortage& s, int failure) {
     }
 }
 
-void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
-    const irrigation_entry* table = settings.irrigationTable;
-    const int n = zoneCount;
-    order_.ForOwnShared([&](int r, int c) {
-        if (!((*g.subbasins)[r][c] > 0)) return;
-        const int code = CodeOf(g, r, c);
-        if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin != irrigation::kSurfaceWater)
-            return;
-        const int zone = SubbasinOf(g, r, c);
-        if (zone < 1 || zone > n) return;
-        const std::size_t i = static_cast<std::size_t>(zone);
-        double& amount = (*g.amounts)[r][c];
-        amount = irrigation::ReducedAmount(amount, s.reservoirs[i], s.fromReservoirs[i], s.factor[i]);
-    });
-}
-
 void irrigationclass::AfterShortage(const Shortage& s) {
     if (rank != 0 || s.fromReservoirs.empty()) return;
     // The reservoirs give what the cells take from them: under a shortage the reduced amounts can
@@ -380,18 +363,27 @@ void irrigationclass::AfterShortage(const Shortage& s) {
     }
 }
 
-void irrigationclass::AddToPrecipitation(const Grids& g) {
+void irrigationclass::AddToPrecipitation(const Grids& g, const Shortage& shortage) {
     const irrigation_entry* table = settings.irrigationTable;
+    const int n = zoneCount;
     order_.ForOwnShared([&](int r, int c) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         if (code < 0 || code > tableCount_) return;
+        const int origin = code >= 1 ? table[code].origin : 0;
+        const int s = SubbasinOf(g, r, c);
+        // Under a shortage the surface water of the subbasin reaches its cells reduced.
+        if (shortage.shortage && code >= 1 && table[code].method >= 1 && origin == irrigation::kSurfaceWater && s >= 1 &&
+            s <= n) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            double& reduced = (*g.amounts)[r][c];
+            reduced = irrigation::ReducedAmount(reduced, shortage.reservoirs[i], shortage.fromReservoirs[i],
+                                                shortage.factor[i]);
+        }
         const double amount = (*g.amounts)[r][c];
         double& P = (*g.precipitation)[r][c];
         // A step without precipitation data brings only the irrigation water.
         if (NoData(P, nodata)) P = 0.0;
-        const int origin = code >= 1 ? table[code].origin : 0;
-        const int s = SubbasinOf(g, r, c);
         for (int t = 1; t <= tracerCount; ++t) {
             const std::size_t i = static_cast<std::size_t>(t);
             double& conc = (*g.tracerFlux[i])[r][c];
