@@ -42,6 +42,12 @@ void RowOrder::Receive(std::span<double> sums, int from) {
              MPI_STATUS_IGNORE);
 }
 
+bool RowOrder::Arrived(int from) {
+    int flag = 0;
+    MPI_Iprobe(from, kSumsTag, MPI_COMM_WORLD, &flag, MPI_STATUS_IGNORE);
+    return flag != 0;
+}
+
 void RowOrder::Send(std::span<const double> sums, int to) {
     MPI_Send(sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, to, kSumsTag, MPI_COMM_WORLD);
 }

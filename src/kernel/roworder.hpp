@@ -88,7 +88,11 @@ public:
         const std::size_t lists = segments_.size() * sums.size();
         if (kept_.size() < lists) kept_.resize(lists);
         for (std::size_t j = 0; j < lists; ++j) kept_[j].clear();
-        for (std::size_t k = 0; k < segments_.size(); ++k) {
+        // A first part whose running sums have arrived already (a process that comes late) adds
+        // its cells to them at once, as the part without a process before it does: the same
+        // additions in the same order, without keeping and replaying them.
+        const bool arrived = !segments_.empty() && segments_[0].from >= 0 && Arrived(segments_[0].from);
+        for (std::size_t k = arrived ? 1 : 0; k < segments_.size(); ++k) {
             const Segment& s = segments_[k];
             if (s.from < 0) continue;
             const AddLater later{kept_.data() + k * sums.size(), wholes_.data()};
@@ -97,10 +101,11 @@ public:
         const AddNow now{sums.data(), wholes_.data()};
         for (std::size_t k = 0; k < segments_.size(); ++k) {
             const Segment& s = segments_[k];
-            if (s.from >= 0) {
+            if (s.from >= 0 && !(arrived && k == 0)) {
                 Receive(sums, s.from);
                 Replay(sums, kept_.data() + k * sums.size());
             } else {
+                if (s.from >= 0) Receive(sums, s.from);
                 ForSegment(s, [&](int r, int c) { add(r, c, now); });
             }
             if (k + 1 == segments_.size())
@@ -125,6 +130,8 @@ private:
         }
     }
     static void Receive(std::span<double> sums, int from);
+    // Whether the running sums from that process are there to be received.
+    static bool Arrived(int from);
     static void Send(std::span<const double> sums, int to);
     // Adds a part's kept lists (one per sum) to the sums, four sums at a time.
     void Replay(std::span<double> sums, const std::vector<double>* kept) const;

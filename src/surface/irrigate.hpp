@@ -105,13 +105,15 @@ private:
     // Process 0: the supply from reservoirs and rivers; the factors of a shortage.
     Shortage SurfaceSupply();
     // Every process learns process 0's failure code and whether there is a shortage (with its
-    // factors), and the lengths of process 0's river concentrations in the same message.
+    // factors), and process 0's river concentrations of every tracer.
     void ShareShortage(Shortage& s, int failure);
-    void ReduceAmounts(const Grids& g, const Shortage& s);
     void AfterShortage(const Shortage& s);
-    void ShareRiverConcentrations();
-    void AddToPrecipitation(const Grids& g);
-    void RecordTracers(const Grids& g);
+    // The amounts of the own cells (under a shortage the surface water's reduced) added to the
+    // precipitation, the tracers mixed with the water of their origin.
+    void AddToPrecipitation(const Grids& g, const Shortage& shortage);
+    // Collective: the sums process 0 takes after the supply (the surface-water records of a
+    // shortage, the tracers' records) in one pass along the row order.
+    void RecordAfterSupply(const Grids& g, bool shortage);
     int SubbasinOf(const Grids& g, int r, int c) const;
     int CodeOf(const Grids& g, int r, int c) const;
     double CellWeight(const Grids& g, int r, int c) const;

@@ -161,20 +161,15 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
     }
     transfer = MPI_Wtime();
     ShareShortage(shortage, failure);
-    if (shortage.shortage) {
-        part.emplace("irrigation: cells");
-        ReduceAmounts(g, shortage);
-    }
-    AfterShortage(shortage);
-    ShareRiverConcentrations();
     transferSeconds += MPI_Wtime() - transfer;
 
     part.emplace("irrigation: cells");
-    AddToPrecipitation(g);
+    AddToPrecipitation(g, shortage);
     part.emplace("irrigation: sums in row order");
     transfer = MPI_Wtime();
-    RecordTracers(g);
+    RecordAfterSupply(g, shortage.shortage);
     transferSeconds += MPI_Wtime() - transfer;
+    AfterShortage(shortage);
     part.emplace("irrigation: statistics");
 
     // The routing withdraws what the cells received in this step, taken before the statistics
@@ -304,7 +299,8 @@ irrigationclass::Shortage irrigationclass::SurfaceSupply() {
 
 void irrigationclass::ShareShortage(Shortage& s, int failure) {
     // The failure code, the shortage flag and, per tracer, the length of the river concentrations
-    // (the supply leaves them as they are), which ShareRiverConcentrations sends.
+    // (the supply leaves them as they are), then in one message the shortage's arrays (under a
+    // shortage) and the concentrations of every tracer after each other.
     const std::size_t tracerSlots = static_cast<std::size_t>(std::max(tracerCount, 0)) + 1;
     std::vector<int> head(tracerSlots + 2, 0);
     head[0] = failure;
@@ -316,50 +312,40 @@ void irrigationclass::ShareShortage(Shortage& s, int failure) {
     if (head[0] != 0) throw ModelError(head[0]);
     riverConcLengths_.assign(head.begin() + 2, head.end());
     s.shortage = head[1] != 0;
-    if (!s.shortage) return;
-    const std::size_t n = static_cast<std::size_t>(zoneCount) + 1;
-    std::vector<double> all(3 * n, 0.0);
-    if (rank == 0) {
-        std::copy(s.reservoirs.begin(), s.reservoirs.end(), all.begin());
-        std::copy(s.fromReservoirs.begin(), s.fromReservoirs.end(), all.begin() + static_cast<std::ptrdiff_t>(n));
-        std::copy(s.factor.begin(), s.factor.end(), all.begin() + static_cast<std::ptrdiff_t>(2 * n));
-    }
-    MPI_Bcast(all.data(), static_cast<int>(all.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    s.reservoirs.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
-    s.fromReservoirs.assign(all.begin() + static_cast<std::ptrdiff_t>(n), all.begin() + static_cast<std::ptrdiff_t>(2 * n));
-    s.factor.assign(all.begin() + static_cast<std::ptrdiff_t>(2 * n), all.end());
-}
+    riverConc_.assign(tracerSlots, std::vector<double>());
 
-void irrigationclass::ReduceAmounts(const Grids& g, const Shortage& s) {
-    const irrigation_entry* table = settings.irrigationTable;
-    const int n = zoneCount;
-    order_.ForOwnShared([&](int r, int c) {
-        if (!((*g.subbasins)[r][c] > 0)) return;
-        const int code = CodeOf(g, r, c);
-        if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin != irrigation::kSurfaceWater)
-            return;
-        const int zone = SubbasinOf(g, r, c);
-        if (zone < 1 || zone > n) return;
-        const std::size_t i = static_cast<std::size_t>(zone);
-        double& amount = (*g.amounts)[r][c];
-        amount = irrigation::ReducedAmount(amount, s.reservoirs[i], s.fromReservoirs[i], s.factor[i]);
-    });
-    // The surface-water records anew from the reduced amounts.
-    const std::size_t zones = surfaceStat.records.size();
-    sums_.resize(kSumsPerZone * zones);
-    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
-        if (!((*g.subbasins)[r][c] > 0)) return;
-        const int code = CodeOf(g, r, c);
-        const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
-        const int zone = SubbasinOf(g, r, c);
-        if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin == irrigation::kGroundwater) {
-            AddRecord(to, 0, zones, area, zone, 0.0);
-            return;
+    const std::size_t n = static_cast<std::size_t>(zoneCount) + 1;
+    const std::size_t arrays = s.shortage ? 3 * n : 0;
+    std::size_t total = arrays;
+    for (std::size_t t = 1; t < tracerSlots; ++t) total += static_cast<std::size_t>(riverConcLengths_[t]);
+    if (total == 0) return;
+    std::vector<double> all(total, 0.0);
+    const auto at = [&](std::size_t i) { return all.begin() + static_cast<std::ptrdiff_t>(i); };
+    if (rank == 0) {
+        if (s.shortage) {
+            std::copy(s.reservoirs.begin(), s.reservoirs.end(), at(0));
+            std::copy(s.fromReservoirs.begin(), s.fromReservoirs.end(), at(n));
+            std::copy(s.factor.begin(), s.factor.end(), at(2 * n));
         }
-        if (table[code].origin != irrigation::kSurfaceWater) return;
-        AddRecord(to, 0, zones, area, zone, (*g.amounts)[r][c]);
-    });
-    TakeSums(sums_.data(), surfaceStat.records);
+        std::size_t from = arrays;
+        for (std::size_t t = 1; t < tracerSlots; ++t) {
+            const std::size_t length = static_cast<std::size_t>(riverConcLengths_[t]);
+            if (length > 0) std::copy((*maxirrig)[t].begin(), (*maxirrig)[t].end(), at(from));
+            from += length;
+        }
+    }
+    MPI_Bcast(all.data(), static_cast<int>(total), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (s.shortage) {
+        s.reservoirs.assign(at(0), at(n));
+        s.fromReservoirs.assign(at(n), at(2 * n));
+        s.factor.assign(at(2 * n), at(3 * n));
+    }
+    std::size_t from = arrays;
+    for (std::size_t t = 1; t < tracerSlots; ++t) {
+        const std::size_t length = static_cast<std::size_t>(riverConcLengths_[t]);
+        if (length > 0) riverConc_[t].assign(at(from), at(from + length));
+        from += length;
+    }
 }
 
 void irrigationclass::AfterShortage(const Shortage& s) {
@@ -377,45 +363,27 @@ void irrigationclass::AfterShortage(const Shortage& s) {
     }
 }
 
-void irrigationclass::ShareRiverConcentrations() {
-    // The concentrations of the river water per tracer and subbasin, as process 0 holds them,
-    // every tracer's after the other in one message.
-    riverConc_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, std::vector<double>());
-    if (tracerCount < 1) return;
-    const std::vector<int>& lengths = riverConcLengths_;
-    std::size_t total = 0;
-    for (std::size_t t = 1; t < riverConc_.size(); ++t) total += static_cast<std::size_t>(lengths[t]);
-    if (total == 0) return;
-    std::vector<double> all(total, 0.0);
-    std::size_t at = 0;
-    for (std::size_t t = 1; t < riverConc_.size(); ++t) {
-        if (rank == 0 && lengths[t] > 0)
-            std::copy((*maxirrig)[t].begin(), (*maxirrig)[t].end(), all.begin() + static_cast<std::ptrdiff_t>(at));
-        at += static_cast<std::size_t>(lengths[t]);
-    }
-    MPI_Bcast(all.data(), static_cast<int>(total), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    at = 0;
-    for (std::size_t t = 1; t < riverConc_.size(); ++t) {
-        const std::size_t n = static_cast<std::size_t>(lengths[t]);
-        if (n > 0)
-            riverConc_[t].assign(all.begin() + static_cast<std::ptrdiff_t>(at),
-                                 all.begin() + static_cast<std::ptrdiff_t>(at + n));
-        at += n;
-    }
-}
-
-void irrigationclass::AddToPrecipitation(const Grids& g) {
+void irrigationclass::AddToPrecipitation(const Grids& g, const Shortage& shortage) {
     const irrigation_entry* table = settings.irrigationTable;
+    const int n = zoneCount;
     order_.ForOwnShared([&](int r, int c) {
         if (!((*g.subbasins)[r][c] > 0)) return;
         const int code = CodeOf(g, r, c);
         if (code < 0 || code > tableCount_) return;
+        const int origin = code >= 1 ? table[code].origin : 0;
+        const int s = SubbasinOf(g, r, c);
+        // Under a shortage the surface water of the subbasin reaches its cells reduced.
+        if (shortage.shortage && code >= 1 && table[code].method >= 1 && origin == irrigation::kSurfaceWater && s >= 1 &&
+            s <= n) {
+            const std::size_t i = static_cast<std::size_t>(s);
+            double& reduced = (*g.amounts)[r][c];
+            reduced = irrigation::ReducedAmount(reduced, shortage.reservoirs[i], shortage.fromReservoirs[i],
+                                                shortage.factor[i]);
+        }
         const double amount = (*g.amounts)[r][c];
         double& P = (*g.precipitation)[r][c];
         // A step without precipitation data brings only the irrigation water.
         if (NoData(P, nodata)) P = 0.0;
-        const int origin = code >= 1 ? table[code].origin : 0;
-        const int s = SubbasinOf(g, r, c);
         for (int t = 1; t <= tracerCount; ++t) {
             const std::size_t i = static_cast<std::size_t>(t);
             double& conc = (*g.tracerFlux[i])[r][c];
@@ -438,24 +406,37 @@ void irrigationclass::AddToPrecipitation(const Grids& g) {
     });
 }
 
-void irrigationclass::RecordTracers(const Grids& g) {
-    if (tracerCount < 1) return;
-    // Per tracer the carried tracer and the water of every cell, with the water that reached the
-    // ground (rain and irrigation: the precipitation after the step).
-    std::vector<std::size_t> offset(static_cast<std::size_t>(tracerCount) + 2, 0);
-    for (int t = 1; t <= tracerCount; ++t) {
+void irrigationclass::RecordAfterSupply(const Grids& g, bool shortage) {
+    // Under a shortage the surface-water records anew from the reduced amounts; per tracer the
+    // carried tracer and the water of every cell, with the water that reached the ground (rain
+    // and irrigation: the precipitation after the step). Only process 0 takes either, so both
+    // travel along the row order in one pass; each sum keeps its own additions in row order.
+    const irrigation_entry* table = settings.irrigationTable;
+    const std::size_t swZones = shortage ? surfaceStat.records.size() : 0;
+    const int traced = std::max(tracerCount, 0);
+    std::vector<std::size_t> offset(static_cast<std::size_t>(traced) + 2, kSumsPerZone * swZones);
+    for (int t = 1; t <= traced; ++t) {
         const std::size_t i = static_cast<std::size_t>(t);
         offset[i + 1] = offset[i] + kSumsPerZone * tracers[i].zones.size();
     }
+    if (!shortage && traced == 0) return;
     sums_.resize(offset.back());
-    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
-        if (!((*g.subbasins)[r][c] > 0)) return;
-        const int code = CodeOf(g, r, c);
+    const auto addReduced = [&](int r, int c, int code, const auto& to) {
+        const double area = hasCellWeights ? CellWeight(g, r, c) : 0.0;
+        const int zone = SubbasinOf(g, r, c);
+        if (code < 1 || code > tableCount_ || table[code].method < 1 || table[code].origin == irrigation::kGroundwater) {
+            AddRecord(to, 0, swZones, area, zone, 0.0);
+            return;
+        }
+        if (table[code].origin != irrigation::kSurfaceWater) return;
+        AddRecord(to, 0, swZones, area, zone, (*g.amounts)[r][c]);
+    };
+    const auto addTracers = [&](int r, int c, int code, const auto& to) {
         if (code < 0 || code > tableCount_) return;
         const double water = (*g.precipitation)[r][c];
         const int s = std::max(SubbasinOf(g, r, c), 0);
         const double weight = hasCellWeights ? CellWeight(g, r, c) : 1.0;
-        for (int t = 1; t <= tracerCount; ++t) {
+        for (int t = 1; t <= traced; ++t) {
             const std::size_t i = static_cast<std::size_t>(t);
             if (static_cast<std::size_t>(s) >= tracers[i].zones.size()) continue;
             const std::size_t z = offset[i] + kSumsPerZone * static_cast<std::size_t>(s);
@@ -463,9 +444,16 @@ void irrigationclass::RecordTracers(const Grids& g) {
             to.Add(z, water);
             to.Add(z + 2, water * weight);
         }
+    };
+    order_.Accumulate(sums_, [&](int r, int c, const auto& to) {
+        if (!((*g.subbasins)[r][c] > 0)) return;
+        const int code = CodeOf(g, r, c);
+        if (shortage) addReduced(r, c, code, to);
+        if (traced > 0) addTracers(r, c, code, to);
     });
+    if (shortage) TakeSums(sums_.data(), surfaceStat.records);
     if (rank != 0) return;
-    for (int t = 1; t <= tracerCount; ++t) {
+    for (int t = 1; t <= traced; ++t) {
         const std::size_t i = static_cast<std::size_t>(t);
         std::vector<zoneFZT>& zones = tracers[i].zones;
         for (std::size_t z = 0; z < zones.size(); ++z) {

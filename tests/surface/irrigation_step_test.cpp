@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "irrigation_test_domain.hpp"
 #include "kernel/zonestat.hpp"
@@ -151,6 +153,53 @@ TEST_F(IrrigationStep, ReservoirsGiveNoMoreThanTheCellsReceive) {
             EXPECT_EQ(reservoir, 0.0);
         }
     }
+}
+
+// A shortage with a tracer: every process mixes its reduced amounts with process 0's river
+// concentration of the subbasin (the others hold values never to be used), and process 0 takes the
+// surface-water records of the reduced amounts and the tracer's records of the same step, the
+// reservoirs giving no more than the cells received.
+TEST_F(IrrigationStep, ShortageWithTracersMixesTheReducedAmountsWithProcessZerosRivers) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    Add("concflux_tracer_1_input", 2.0);
+    Add("concstor_tracer_1_unsatzon_model", 8.0);
+    auto m = TracedIrrigation();
+    MakeRoutingArrays(0.5, 10.0);
+    fromReservoirs_[0][1] = 0;
+    const auto river = [](std::size_t s) { return 4.0 + static_cast<double>(s); };
+    for (std::size_t s = 1; s <= 3; ++s) maxirrig_[1][s] = talvo_test::Rank() == 0 ? river(s) : 555.0;
+    Link(*m);
+    Fill("precipitation", 1);
+    m->run(1, 2, 1, 2020);
+    // Subbasins 2 and 3 as in the test above; subbasin 1 draws its rivers' 0.5 mm alone.
+    const double p = 10.0 / 11.0, reduced = (1 - p) * 3.125 + p * 3.125 * 0.3125;
+    std::vector<double> water(4, 0.0), cells(4, 0.0);
+    ForOwn([&](int r, int c) {
+        const std::size_t s = static_cast<std::size_t>((*settings_.zoneIndex)[static_cast<std::size_t>(zone_[r][c])]);
+        const double amount = G("irrigation_amounts")[r][c];
+        if (s > 1) {
+            EXPECT_NEAR(amount, reduced, 1e-12) << r << "," << c;
+        }
+        EXPECT_NEAR(G("precipitation")[r][c], 1.0 + amount, 1e-12);
+        EXPECT_NEAR(m->tracers[1].flux[r][c], (2.0 * 1 + river(s) * amount) / (1.0 + amount), 1e-12) << r << "," << c;
+        water[s] += 1.0 + amount;
+        cells[s] += 1;
+    });
+    MPI_Allreduce(MPI_IN_PLACE, water.data(), 4, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, cells.data(), 4, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (talvo_test::Rank() == 0) {
+        for (std::size_t s = 1; s <= 3; ++s) {
+            const zoneFZT& rec = m->surfaceStat.records[s];
+            const double received = rec.sx / rec.RelCellSum;
+            EXPECT_EQ(rec.n, cells[s]) << s;
+            EXPECT_LE(fromReservoirs_[0][s], received + 1e-12) << s;
+            if (s > 1) {
+                EXPECT_NEAR(received, reduced, 1e-12) << s;
+            }
+            EXPECT_NEAR(m->tracers[1].zones[s].n, water[s], 1e-9) << s;
+        }
+    }
+    m->FreeTracerGrids();
 }
 
 // Cells of another origin add to neither record: a subbasin without any weight has no demand
@@ -401,6 +450,87 @@ protected:
         MPI_Allreduce(MPI_IN_PLACE, v.data(), 20, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
         return v;
     }
+    // Three steps (groundwater alone, surface water alone under a shortage, both) whose sums per
+    // subbasin must be the row-order sums; late: the processes start one after the other in the
+    // order of their rows, so that the running sums have arrived before a process adds its cells.
+    void RowOrderSteps(bool late) {
+        Add("concflux_tracer_1_input", 0);
+        Add("concstor_tracer_1_unsatzon_model", 0);
+        auto k = [](int r, int c) { return (r - 1) * 5 + c; };
+        ForMine([&](int r, int c) {
+            G("root_depth1")[r][c] = k(r, c) % 3 == 0 ? 1e8 : 1e-3 * k(r, c);
+            G("RelCellArea")[r][c] = k(r, c) % 5 == 0 ? 0 : 0.5 + 0.01 * k(r, c);
+            G("Max_Pumping")[r][c] = 1e12;
+            G("concflux_tracer_1_input")[r][c] = k(r, c);
+            G("concstor_tracer_1_unsatzon_model")[r][c] = 2.0 * k(r, c);
+        });
+        auto m = TracedIrrigation();
+        MakeRoutingArrays(0.5, 1.0);
+        Link(*m);
+        for (int step = 1; step <= 3; ++step) {
+            for (int s = 1; s <= 3; ++s) maxirrig_[1][static_cast<std::size_t>(s)] = 3.0 + s;
+            ForMine([&](int r, int c) {
+                G("precipitation")[r][c] = 0.1 * k(r, c) * step;
+                // Groundwater alone, then surface water alone (a shortage), then both.
+                const int codes[3][2] = {{2, 4}, {1, 3}, {k(r, c) % 4 + 1, (k(r, c) + 1) % 4 + 1}};
+                G("irrigation_codes")[r][c] = codes[step - 1][k(r, c) % 2];
+                if (step == 3) G("SB_1_grid")[r][c] = k(r, c) % 3 == 0 ? 0.25 : 0.15;  // keeps or refills
+            });
+            if (late) {
+                // Each process starts when the processes of the rows above have passed their sums on.
+                int firstRow = 5;
+                ForMine([&](int r, int) { firstRow = std::min(firstRow, r); });
+                MPI_Barrier(MPI_COMM_WORLD);
+                std::this_thread::sleep_for(std::chrono::milliseconds(40 * (std::min(firstRow, 5) - 1)));
+            }
+            m->run(step, 2, 1, 2020);
+            const std::vector<double> amounts = Whole(G("irrigation_amounts")), water = Whole(G("precipitation")),
+                                      flux = Whole(m->tracers[1].flux), codes = Whole(G("irrigation_codes")),
+                                      area = Whole(G("RelCellArea"));
+            if (talvo_test::Rank() != 0) continue;
+            // Row order forwards, and backwards to show that the order matters for these values.
+            for (const bool forwards : {true, false}) {
+                double gw[4][3] = {}, sw[4][3] = {}, tracer[4][3] = {};
+                for (int j = 0; j < 20; ++j) {
+                    const int i = forwards ? j : 19 - j;
+                    const double zone = zone_[i / 5 + 1][i % 5 + 1];
+                    if (zone == -9999) continue;
+                    const int s = settings_.zoneIndex->at(static_cast<std::size_t>(zone));
+                    const std::size_t u = static_cast<std::size_t>(i);
+                    const bool fromGroundwater = table_[static_cast<std::size_t>(codes[u])].origin == 1;
+                    auto add = [&](double* z, double value) {
+                        z[0] += 1;
+                        z[1] += area[u] > 0 ? value * area[u] : value;
+                        z[2] += area[u] > 0 ? area[u] : 1;
+                    };
+                    add(gw[s], fromGroundwater ? amounts[u] : 0.0);
+                    add(sw[s], fromGroundwater ? 0.0 : amounts[u]);
+                    tracer[s][1] += flux[u] * area[u] * water[u];
+                    tracer[s][0] += water[u];
+                    tracer[s][2] += water[u] * area[u];
+                }
+                int same = 0;
+                for (std::size_t s = 1; s <= 3; ++s) {
+                    const zoneFZT &g = m->groundwaterStat.records[s], &w = m->surfaceStat.records[s],
+                                  &t = m->tracers[1].zones[s];
+                    const bool equal = g.sx == gw[s][1] && w.sx == sw[s][1] && t.sx == tracer[s][1];
+                    same += equal ? 1 : 0;
+                    if (!forwards) continue;
+                    EXPECT_TRUE(equal) << "step " << step << ", subbasin " << s;
+                    EXPECT_EQ(g.n, gw[s][0]);
+                    EXPECT_EQ(g.RelCellSum, gw[s][2]);
+                    EXPECT_EQ(w.RelCellSum, sw[s][2]);
+                    EXPECT_EQ(t.n, tracer[s][0]);
+                    EXPECT_EQ(t.RelCellSum, tracer[s][2]);
+                }
+                if (!forwards) {
+                    EXPECT_LT(same, 3) << "step " << step << ": the values do not test the order";
+                }
+            }
+        }
+        m->FreeTracerGrids();
+
+    }
     int owner_[5] = {0, 0, 0, 0, 0};
 };
 
@@ -409,75 +539,12 @@ protected:
 // order of rows and columns, step after step with grids that change between the steps and a
 // shortage that rebuilds the surface-water sums.
 TEST_F(IrrigationRowOrder, SumsPerSubbasinAreTheRowOrderSumsWhateverTheSplit) {
-    Add("concflux_tracer_1_input", 0);
-    Add("concstor_tracer_1_unsatzon_model", 0);
-    auto k = [](int r, int c) { return (r - 1) * 5 + c; };
-    ForMine([&](int r, int c) {
-        G("root_depth1")[r][c] = k(r, c) % 3 == 0 ? 1e8 : 1e-3 * k(r, c);
-        G("RelCellArea")[r][c] = k(r, c) % 5 == 0 ? 0 : 0.5 + 0.01 * k(r, c);
-        G("Max_Pumping")[r][c] = 1e12;
-        G("concflux_tracer_1_input")[r][c] = k(r, c);
-        G("concstor_tracer_1_unsatzon_model")[r][c] = 2.0 * k(r, c);
-    });
-    auto m = TracedIrrigation();
-    MakeRoutingArrays(0.5, 1.0);
-    Link(*m);
-    for (int step = 1; step <= 3; ++step) {
-        for (int s = 1; s <= 3; ++s) maxirrig_[1][static_cast<std::size_t>(s)] = 3.0 + s;
-        ForMine([&](int r, int c) {
-            G("precipitation")[r][c] = 0.1 * k(r, c) * step;
-            // Groundwater alone, then surface water alone (a shortage), then both.
-            const int codes[3][2] = {{2, 4}, {1, 3}, {k(r, c) % 4 + 1, (k(r, c) + 1) % 4 + 1}};
-            G("irrigation_codes")[r][c] = codes[step - 1][k(r, c) % 2];
-            if (step == 3) G("SB_1_grid")[r][c] = k(r, c) % 3 == 0 ? 0.25 : 0.15;  // keeps or refills
-        });
-        m->run(step, 2, 1, 2020);
-        const std::vector<double> amounts = Whole(G("irrigation_amounts")), water = Whole(G("precipitation")),
-                                  flux = Whole(m->tracers[1].flux), codes = Whole(G("irrigation_codes")),
-                                  area = Whole(G("RelCellArea"));
-        if (talvo_test::Rank() != 0) continue;
-        // Row order forwards, and backwards to show that the order matters for these values.
-        for (const bool forwards : {true, false}) {
-            double gw[4][3] = {}, sw[4][3] = {}, tracer[4][3] = {};
-            for (int j = 0; j < 20; ++j) {
-                const int i = forwards ? j : 19 - j;
-                const double zone = zone_[i / 5 + 1][i % 5 + 1];
-                if (zone == -9999) continue;
-                const int s = settings_.zoneIndex->at(static_cast<std::size_t>(zone));
-                const std::size_t u = static_cast<std::size_t>(i);
-                const bool fromGroundwater = table_[static_cast<std::size_t>(codes[u])].origin == 1;
-                auto add = [&](double* z, double value) {
-                    z[0] += 1;
-                    z[1] += area[u] > 0 ? value * area[u] : value;
-                    z[2] += area[u] > 0 ? area[u] : 1;
-                };
-                add(gw[s], fromGroundwater ? amounts[u] : 0.0);
-                add(sw[s], fromGroundwater ? 0.0 : amounts[u]);
-                tracer[s][1] += flux[u] * area[u] * water[u];
-                tracer[s][0] += water[u];
-                tracer[s][2] += water[u] * area[u];
-            }
-            int same = 0;
-            for (std::size_t s = 1; s <= 3; ++s) {
-                const zoneFZT &g = m->groundwaterStat.records[s], &w = m->surfaceStat.records[s],
-                              &t = m->tracers[1].zones[s];
-                const bool equal = g.sx == gw[s][1] && w.sx == sw[s][1] && t.sx == tracer[s][1];
-                same += equal ? 1 : 0;
-                if (!forwards) continue;
-                EXPECT_TRUE(equal) << "step " << step << ", subbasin " << s;
-                EXPECT_EQ(g.n, gw[s][0]);
-                EXPECT_EQ(g.RelCellSum, gw[s][2]);
-                EXPECT_EQ(w.RelCellSum, sw[s][2]);
-                EXPECT_EQ(t.n, tracer[s][0]);
-                EXPECT_EQ(t.RelCellSum, tracer[s][2]);
-            }
-            if (!forwards) {
-                EXPECT_LT(same, 3) << "step " << step << ": the values do not test the order";
-            }
-        }
-    }
-    m->FreeTracerGrids();
+    RowOrderSteps(false);
 }
+
+// The same sums when every process but the first finds the running sums there before it adds its
+// own cells (they are added at once instead of being kept for the wait).
+TEST_F(IrrigationRowOrder, ProcessesThatComeLateAddTheirCellsInRowOrder) { RowOrderSteps(true); }
 
 // Whole weights on some processes and fractional ones on another: the sums of the weights keep
 // the row order, in which the small fractions are lost against the large whole weights before
