@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kernel/exactsum.hpp"
+#include "kernel/mpirows.hpp"
 #include "kernel/zonestat.hpp"
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
@@ -236,10 +237,18 @@ private:
                     long code, int first, int last);
     void StartPass();
     void EndPass();
-    void VelocityPass(long k, long refresh);
+    // The velocity pass of the given own rows (innerRows or edgeRows).
+    void VelocityRows(std::span<const int> rows, long k, long refresh);
+    // The storage pass: the inner rows while the fluxes' halo exchange travels, the edge rows
+    // once it is in.
     void StoragePass(double dt, bool skipQuiet);
-    // Halo exchange of the depths and the tracers' concentrations.
-    void ExchangeLevels();
+    // With tracers: each computed cell's tracer inflow of the given rows, from the
+    // concentrations before any cell changes them; the cells computed are kept in storageWork.
+    void TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet);
+    // The storages of the given rows; returns the water the outflow clip created [m3].
+    double StorageRows(std::span<const int> rows, double dt, bool skipQuiet);
+    // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
+    void StartLevelExchange();
     void UpdateDatedValues();
     // f: the cell's flag index (FlagIndex(r, c)).
     void BuildNeighbourhood(int r, int c, std::size_t f, surfrout::Neighbourhood* out) const;
@@ -292,6 +301,14 @@ private:
         double level;
     };
     std::vector<ForeignCell> foreignCells;
+    // The own rows whose 3 x 3 neighbourhoods hold no cell of another process (inner) and the
+    // others (edge), each in row order. The passes compute the inner rows while a halo exchange
+    // travels: those read no value it brings, nor a flag taken from such a value.
+    std::vector<int> innerRows, edgeRows;
+    void SplitRows();
+    // The exchanges of the sub steps under way: the levels after a storage pass (and at the
+    // start of a call), the fluxes after a velocity pass.
+    mpirows::HaloExchange levelExchange, fluxExchange;
     // Storage and depth of each own cell (index of ownCols) as the last call left them.
     struct LevelSeen {
         double storage, depth;
