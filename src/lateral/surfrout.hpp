@@ -210,6 +210,10 @@ public:
     long quietCellPasses = 0;  // velocity and storage passes of cells skipped in the last call
     long keptSharePasses = 0;  // velocity passes in the last call that kept a cell's shares
     bool fallbackReported = false;
+    // The own rows whose 3 x 3 neighbourhoods hold no cell of another process (inner) and the
+    // others (edge), each in row order. The passes compute the inner rows while a halo exchange
+    // travels: those read no value it brings, nor a flag taken from such a value.
+    std::vector<int> innerRows, edgeRows;
     int Subbasin(int r, int c) const;
     // Travel-time zone of a basin cell: 1 without "flow_times" and for a travel time of 0.
     int FlowTimeZone(int r, int c) const;
@@ -301,10 +305,6 @@ private:
         double level;
     };
     std::vector<ForeignCell> foreignCells;
-    // The own rows whose 3 x 3 neighbourhoods hold no cell of another process (inner) and the
-    // others (edge), each in row order. The passes compute the inner rows while a halo exchange
-    // travels: those read no value it brings, nor a flag taken from such a value.
-    std::vector<int> innerRows, edgeRows;
     void SplitRows();
     // The exchanges of the sub steps under way: the levels after a storage pass (and at the
     // start of a call), the fluxes after a velocity pass.
