@@ -325,29 +325,6 @@ private:
         return static_cast<std::size_t>(r - lo + 1) * FlagStride() + static_cast<std::size_t>(c);
     }
     std::vector<unsigned char> ownFlag;  // 1 for own basin cells, 0 elsewhere
-    // Segments of 64 columns (eight blocks of flags) of the rows lo - 1 .. hi + 1, with one more
-    // on each side of a row: from the third velocity pass of a call on, a segment whose own cells
-    // are all settled and whose neighbour segments (rows and columns around) hold no changed level
-    // has no cell to compute, and the pass goes over it without looking at its blocks. The flags
-    // are conservative: 1 may stand for nothing, 0 never hides a set flag.
-    static constexpr int kSegmentColumns = 64;
-    int segments = 0;  // per row
-    std::size_t SegmentIndex(int r, int s) const {
-        return static_cast<std::size_t>(r - lo + 1) * static_cast<std::size_t>(segments + 2) + static_cast<std::size_t>(s + 1);
-    }
-    std::vector<unsigned char> ownChangedInSegment;      // a level changed, as the storage pass left it
-    std::vector<unsigned char> foreignChangedInSegment;  // another process's cell's level changed
-    std::vector<unsigned char> unsettledInSegment;       // an own cell not settled
-    std::vector<int> ownInSegment;                       // count of own cells
-    bool ChangedAroundSegment(int r, int s) const {
-        unsigned any = 0;
-        for (int rr = r - 1; rr <= r + 1; ++rr)
-            for (int ss = s - 1; ss <= s + 1; ++ss) {
-                const std::size_t i = SegmentIndex(rr, ss);
-                any |= ownChangedInSegment[i] | foreignChangedInSegment[i];
-            }
-        return any != 0;
-    }
     // 1 for own river cells, taken from the river grids at the start of each call of run.
     std::vector<unsigned char> riverFlag;
     void BuildQuietCells();

@@ -254,8 +254,6 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
 // flags of its neighbourhood and writes its own values only: the rows may come in any order.
 void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long refresh) {
     const bool skip = skipQuietCells;
-    // The first two passes of a call write the count of unchanged shares for quiet cells too.
-    const bool skipSegments = skip && k >= 2;
     long quiet = 0, kept = 0;
     const int cols = ncols;
     const int count = static_cast<int>(rows.size());
@@ -263,55 +261,43 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
     for (int at = 0; at < count; ++at) {
         const int r = rows[static_cast<std::size_t>(at)];
         const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int s = 0; s < segments; ++s) {
-            const std::size_t segment = SegmentIndex(r, s);
-            if (skipSegments && unsettledInSegment[segment] == 0 && !ChangedAroundSegment(r, s)) {
-                // Every own cell of the segment is quiet.
-                quiet += ownInSegment[segment];
-                continue;
-            }
-            std::uint64_t unsettled = 0;
-            const int segmentEnd = std::min(cols, (s + 1) * kSegmentColumns);
-            for (int c0 = s * kSegmentColumns + 1; c0 <= segmentEnd; c0 += 8) {
-                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-                std::uint64_t changed = 0;
-                std::uint64_t work = VelocityWork(f0, skip, &changed);
-                const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
-                quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
-                if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
-                // Cells whose shares were computed from the levels their neighbourhood still holds.
-                const std::uint64_t keep =
-                    skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~changed : 0;
-                while (work != 0) {
-                    const int c = c0 + surfrout::TakeFirstFlag(&work);
-                    const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                    surfrout::Neighbourhood n;
-                    int type = 0;
-                    bool sameWeights = true;
-                    if ((keep >> (8 * (c - c0))) & 1u) {
-                        type = cellType[f];
-                        KeepWeights(r, c, type, k);  // the shares come out as they were
-                        ++kept;
-                        // Velocities read the levels only for water (or NaN) whose fluxes are computed.
-                        if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
-                    } else {
-                        BuildNeighbourhood(r, c, f, &n);
-                        double slope = 0, aspect = 0;
-                        SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
-                        sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
-                        cellType[f] = static_cast<unsigned char>(type);
-                        sharesKnown[f] = 1;
-                    }
-                    VelocitiesAt(r, c, n, k, refresh, type);
-                    settled[f] = Settled(r, c, k, sameWeights);
-                    const double* q = fluxes[r][c];
-                    bool none = true;
-                    for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
-                    sendsNothing[f] = none;
+        for (int c0 = 1; c0 <= cols; c0 += 8) {
+            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+            std::uint64_t changed = 0;
+            std::uint64_t work = VelocityWork(f0, skip, &changed);
+            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+            quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
+            if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
+            // Cells whose shares were computed from the levels their neighbourhood still holds.
+            const std::uint64_t keep =
+                skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~changed : 0;
+            while (work != 0) {
+                const int c = c0 + surfrout::TakeFirstFlag(&work);
+                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
+                surfrout::Neighbourhood n;
+                int type = 0;
+                bool sameWeights = true;
+                if ((keep >> (8 * (c - c0))) & 1u) {
+                    type = cellType[f];
+                    KeepWeights(r, c, type, k);  // the shares come out as they were
+                    ++kept;
+                    // Velocities read the levels only for water (or NaN) whose fluxes are computed.
+                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
+                } else {
+                    BuildNeighbourhood(r, c, f, &n);
+                    double slope = 0, aspect = 0;
+                    SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
+                    sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
+                    cellType[f] = static_cast<unsigned char>(type);
+                    sharesKnown[f] = 1;
                 }
-                unsettled |= own & ~surfrout::LoadFlags(&settled[f0]);
+                VelocitiesAt(r, c, n, k, refresh, type);
+                settled[f] = Settled(r, c, k, sameWeights);
+                const double* q = fluxes[r][c];
+                bool none = true;
+                for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
+                sendsNothing[f] = none;
             }
-            unsettledInSegment[segment] = unsettled != 0;
         }
     }
     quietCellPasses += quiet;

@@ -100,17 +100,6 @@ void surfaceroutingclass::BuildQuietCells() {
                 foreignCells.push_back(ForeignCell{r, c, FlagIndex(r, c), totalInput[r][c]});
     }
     SplitRows();
-    // The first two velocity passes of a call look at every cell, and each storage pass and
-    // each look at the other processes' levels write the flags of the segments they cover: no
-    // flag is read before it was written.
-    segments = (ncols + kSegmentColumns - 1) / kSegmentColumns;
-    const std::size_t segmentCount = static_cast<std::size_t>(std::max(0, hi - lo + 3)) * static_cast<std::size_t>(segments + 2);
-    ownChangedInSegment.assign(segmentCount, 0);
-    foreignChangedInSegment.assign(segmentCount, 0);
-    unsettledInSegment.assign(segmentCount, 1);
-    ownInSegment.assign(segmentCount, 0);
-    for (int r = firstRow; r <= lastRow; ++r)
-        for (const int c : OwnColumns(r)) ++ownInSegment[SegmentIndex(r, (c - 1) / kSegmentColumns)];
 }
 
 void surfaceroutingclass::SplitRows() {
@@ -154,12 +143,9 @@ void surfaceroutingclass::KeepQuietShares(int r, int c0, std::uint64_t quiet, lo
 }
 
 void surfaceroutingclass::NoteForeignLevels() {
-    for (const ForeignCell& f : foreignCells) foreignChangedInSegment[SegmentIndex(f.r, (f.c - 1) / kSegmentColumns)] = 0;
     for (ForeignCell& f : foreignCells) {
         const double now = totalInput[f.r][f.c];
-        const bool changed = std::bit_cast<std::uint64_t>(now) != std::bit_cast<std::uint64_t>(f.level);
-        levelChanged[f.flag] = changed;
-        foreignChangedInSegment[SegmentIndex(f.r, (f.c - 1) / kSegmentColumns)] |= static_cast<unsigned char>(changed);
+        levelChanged[f.flag] = std::bit_cast<std::uint64_t>(now) != std::bit_cast<std::uint64_t>(f.level);
         f.level = now;
     }
 }

@@ -211,8 +211,6 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
     for (int at = 0; at < count; ++at) {
         const int r = rows[static_cast<std::size_t>(at)];
         const std::size_t rowFlags = FlagIndex(r, 0);
-        // Whether a level of the current segment changed (for the velocity pass after this one).
-        std::uint64_t changedInSegment = 0;
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             // The tracers' decisions were taken before any concentration changed.
@@ -281,11 +279,6 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
                                   std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
                 concFinite[f] = finite;
                 dry[f] = DryAfterStorage(r, c, river);
-            }
-            changedInSegment |= surfrout::LoadFlags(&levelChanged[f0]);
-            if (c0 + 8 > cols || (c0 - 1 + 8) % kSegmentColumns == 0) {
-                ownChangedInSegment[SegmentIndex(r, (c0 - 1) / kSegmentColumns)] = changedInSegment != 0;
-                changedInSegment = 0;
             }
         }
     }

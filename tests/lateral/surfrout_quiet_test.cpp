@@ -323,13 +323,12 @@ TEST_F(SurfaceQuietCells, RainOnTheWestEndCrossesEveryColumnToTheRiver) {
     }
 }
 
-// A basin 150 columns wide, more than two segments of 64 columns that the velocity pass goes
-// over without looking at their cells while they and the segments around them are quiet. A
-// valley runs south along the first column of the second segment: water from further east reaches
-// it after some sub steps, when the dry slope of the first segment has settled, and its shares
-// then follow the rising level; rain near the segments' edges crosses them (and the rows of the
-// processes). The sub steps route bit for bit as when every cell is computed.
-TEST_F(SurfaceQuietCells, WaterBesideAndAcrossTheEdgesOfQuietSegmentsRoutesBitForBit) {
+// A basin 150 columns wide whose cells stay dry and settled over long stretches of its rows. A
+// valley runs south along column 65: water from further east reaches it after some sub steps,
+// when the dry slope west of it has settled, whose shares then follow the rising level; rain near
+// the middle and the ends of the rows crosses the rows (and the processes). The sub steps route
+// bit for bit as when every cell is computed.
+TEST_F(SurfaceQuietCells, AValleyFillingBesideASettledSlopeRoutesBitForBit) {
     WorldLayout wide;
     wide.nrows = 8;
     wide.ncols = 150;
