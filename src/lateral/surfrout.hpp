@@ -289,6 +289,7 @@ private:
     std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass
     std::vector<unsigned char> sendsNothing;  // fluxes 1-8 all 0
     std::vector<unsigned char> concFinite;    // every tracer concentration finite
+    std::vector<unsigned char> calm;          // sendsNothing and concFinite both, kept beside them
     std::vector<unsigned char> settled;       // the velocity pass changes nothing while levels stay
     std::vector<unsigned char> dry;           // storage pass changes nothing without inflow
     std::vector<unsigned char> storageWork;   // cells the current storage pass computes (tracers)
@@ -383,16 +384,12 @@ inline std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) 
     const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
     if (!skip || own == 0) return own;
     // Quiet: dry, nothing sent by the cell or a neighbour, with tracers every concentration of
-    // the 3 x 3 neighbourhood finite.
+    // the 3 x 3 neighbourhood finite (without tracers every cell counts as finite).
     const std::size_t stride = FlagStride();
     std::uint64_t quiet = surfrout::LoadFlags(&dry[f]);
-    for (const std::size_t row : {f - stride, f, f + stride}) {
-        quiet &= surfrout::LoadFlags(&sendsNothing[row - 1]) & surfrout::LoadFlags(&sendsNothing[row]) &
-                 surfrout::LoadFlags(&sendsNothing[row + 1]);
-        if (tracerCount > 0)
-            quiet &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
-                     surfrout::LoadFlags(&concFinite[row + 1]);
-    }
+    for (const std::size_t row : {f - stride, f, f + stride})
+        quiet &= surfrout::LoadFlags(&calm[row - 1]) & surfrout::LoadFlags(&calm[row]) &
+                 surfrout::LoadFlags(&calm[row + 1]);
     return own & ~quiet;
 }
 

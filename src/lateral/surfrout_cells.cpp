@@ -297,6 +297,7 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
                 bool none = true;
                 for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
                 sendsNothing[f] = none;
+                calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
             }
         }
     }

@@ -47,6 +47,7 @@ void surfaceroutingclass::BuildQuietCells() {
     levelChanged.assign(cells, 0);
     sendsNothing.assign(cells, 1);
     concFinite.assign(cells, 1);
+    calm.assign(cells, 1);
     settled.assign(cells, 0);
     dry.assign(cells, 0);
     storageWork.assign(cells, 0);
@@ -129,6 +130,7 @@ void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size
     for (int t = 1; t <= tracerCount; ++t)
         finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[r][c]);
     concFinite[f] = finite;
+    calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
 }
 
 void surfaceroutingclass::KeepQuietShares(int r, int c0, std::uint64_t quiet, long k) {
@@ -161,6 +163,7 @@ void surfaceroutingclass::NoteForeignFluxes() {
             finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[f.r][f.c]);
         sendsNothing[f.flag] = none;
         concFinite[f.flag] = finite;
+        calm[f.flag] = none && finite;
     }
 }
 

@@ -278,6 +278,7 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
                 levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
                                   std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
                 concFinite[f] = finite;
+                calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
                 dry[f] = DryAfterStorage(r, c, river);
             }
         }
