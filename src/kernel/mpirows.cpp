@@ -783,15 +783,18 @@ void modelobject::MPIExchangeHalo(int index, Matrix* grid) {
 
 namespace {
 
+void StartHalos(modelobject& o, std::span<Matrix* const> grids, std::vector<MPI_Request>& requests) {
+    for (Matrix* g : grids) StartHalo(o, CheckedHaloGrid(o, 0, g, "MPIExchangeHalos"), true, requests);
+}
+
 void ExchangeHalos(modelobject& o, std::span<Matrix* const> grids, bool yielding) {
     if (o.size < 2) return;
     std::vector<MPI_Request> requests;
-    for (Matrix* g : grids) StartHalo(o, CheckedHaloGrid(o, 0, g, "MPIExchangeHalos"), true, requests);
+    StartHalos(o, grids, requests);
     WaitHalo(requests, yielding);
 }
 
-void ExchangeHaloStack(modelobject& o, int index, Stack* stack, bool yielding) {
-    if (o.size < 2) return;
+void StartHaloStack(modelobject& o, int index, Stack* stack, std::vector<MPI_Request>& requests) {
     Stack* s = EntryStack(o, index, stack);
     if (!s) {
         MissingData(o, s, index, "MPIExchangeHaloStack");
@@ -806,7 +809,14 @@ void ExchangeHaloStack(modelobject& o, int index, Stack* stack, bool yielding) {
     const mpirows::StackCells cells{s, levels};
     CheckHalo(o, cells, o.sendHalo, "send", DataName(o, index));
     CheckHalo(o, cells, o.recvHalo, "receive", DataName(o, index));
-    ExchangeHalo(o, cells, false, yielding);
+    StartHalo(o, cells, false, requests);
+}
+
+void ExchangeHaloStack(modelobject& o, int index, Stack* stack, bool yielding) {
+    if (o.size < 2) return;
+    std::vector<MPI_Request> requests;
+    StartHaloStack(o, index, stack, requests);
+    WaitHalo(requests, yielding);
 }
 
 }  // namespace
@@ -894,5 +904,25 @@ namespace mpirows {
 void ExchangeHalosYielding(modelobject& o, std::span<Matrix* const> grids) { ExchangeHalos(o, grids, true); }
 
 void ExchangeHaloStackYielding(modelobject& o, int index) { ExchangeHaloStack(o, index, nullptr, true); }
+
+HaloExchange::~HaloExchange() {
+    if (!requests_.empty()) MPI_Waitall(static_cast<int>(requests_.size()), requests_.data(), MPI_STATUSES_IGNORE);
+}
+
+void HaloExchange::StartGrids(modelobject& o, std::span<Matrix* const> grids) {
+    if (o.size < 2) return;
+    StartHalos(o, grids, requests_);
+}
+
+void HaloExchange::StartStack(modelobject& o, int index) {
+    if (o.size < 2) return;
+    StartHaloStack(o, index, nullptr, requests_);
+}
+
+void HaloExchange::Wait() {
+    if (requests_.empty()) return;
+    WaitYielding(static_cast<int>(requests_.size()), requests_.data());
+    requests_.clear();
+}
 
 }  // namespace mpirows

@@ -64,6 +64,25 @@ void WaitYielding(int count, MPI_Request* requests);
 void ExchangeHalosYielding(modelobject& o, std::span<Matrix* const> grids);
 void ExchangeHaloStackYielding(modelobject& o, int index);
 
+// The same exchanges started now and completed later, so that a pass can compute the cells that
+// do not read the halo rows while the messages travel. The grids and stacks the exchange moves
+// must not be written before Wait: their own rows are being sent, their halo rows received.
+// Wait waits as WaitYielding does; an exchange still open at destruction is completed then.
+class HaloExchange {
+public:
+    HaloExchange() = default;
+    HaloExchange(const HaloExchange&) = delete;
+    HaloExchange& operator=(const HaloExchange&) = delete;
+    ~HaloExchange();
+    void StartGrids(modelobject& o, std::span<Matrix* const> grids);
+    // The stack of a grid-store entry (its levels as registered).
+    void StartStack(modelobject& o, int index);
+    void Wait();
+
+private:
+    std::vector<MPI_Request> requests_;
+};
+
 // A halo exchange of a grid entry under way (message tag = row, as MPIExchangeHalo), completed in
 // parts: a pass going down the own rows needs the halo rows above its first rows at its start,
 // those below its last rows only before its last rows. With one process nothing is exchanged.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kernel/exactsum.hpp"
+#include "kernel/mpirows.hpp"
 #include "kernel/zonestat.hpp"
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
@@ -209,6 +210,10 @@ public:
     long quietCellPasses = 0;  // velocity and storage passes of cells skipped in the last call
     long keptSharePasses = 0;  // velocity passes in the last call that kept a cell's shares
     bool fallbackReported = false;
+    // The own rows whose 3 x 3 neighbourhoods hold no cell of another process (inner) and the
+    // others (edge), each in row order. The passes compute the inner rows while a halo exchange
+    // travels: those read no value it brings, nor a flag taken from such a value.
+    std::vector<int> innerRows, edgeRows;
     int Subbasin(int r, int c) const;
     // Travel-time zone of a basin cell: 1 without "flow_times" and for a travel time of 0.
     int FlowTimeZone(int r, int c) const;
@@ -236,10 +241,18 @@ private:
                     long code, int first, int last);
     void StartPass();
     void EndPass();
-    void VelocityPass(long k, long refresh);
+    // The velocity pass of the given own rows (innerRows or edgeRows).
+    void VelocityRows(std::span<const int> rows, long k, long refresh);
+    // The storage pass: the inner rows while the fluxes' halo exchange travels, the edge rows
+    // once it is in.
     void StoragePass(double dt, bool skipQuiet);
-    // Halo exchange of the depths and the tracers' concentrations.
-    void ExchangeLevels();
+    // With tracers: each computed cell's tracer inflow of the given rows, from the
+    // concentrations before any cell changes them; the cells computed are kept in storageWork.
+    void TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet);
+    // The storages of the given rows; returns the water the outflow clip created [m3].
+    double StorageRows(std::span<const int> rows, double dt, bool skipQuiet);
+    // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
+    void StartLevelExchange();
     void UpdateDatedValues();
     // f: the cell's flag index (FlagIndex(r, c)).
     void BuildNeighbourhood(int r, int c, std::size_t f, surfrout::Neighbourhood* out) const;
@@ -276,6 +289,7 @@ private:
     std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass
     std::vector<unsigned char> sendsNothing;  // fluxes 1-8 all 0
     std::vector<unsigned char> concFinite;    // every tracer concentration finite
+    std::vector<unsigned char> calm;          // sendsNothing and concFinite both, kept beside them
     std::vector<unsigned char> settled;       // the velocity pass changes nothing while levels stay
     std::vector<unsigned char> dry;           // storage pass changes nothing without inflow
     std::vector<unsigned char> storageWork;   // cells the current storage pass computes (tracers)
@@ -292,6 +306,10 @@ private:
         double level;
     };
     std::vector<ForeignCell> foreignCells;
+    void SplitRows();
+    // The exchanges of the sub steps under way: the levels after a storage pass (and at the
+    // start of a call), the fluxes after a velocity pass.
+    mpirows::HaloExchange levelExchange, fluxExchange;
     // Storage and depth of each own cell (index of ownCols) as the last call left them.
     struct LevelSeen {
         double storage, depth;
@@ -366,16 +384,12 @@ inline std::uint64_t surfaceroutingclass::StorageWork(std::size_t f, bool skip) 
     const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f]);
     if (!skip || own == 0) return own;
     // Quiet: dry, nothing sent by the cell or a neighbour, with tracers every concentration of
-    // the 3 x 3 neighbourhood finite.
+    // the 3 x 3 neighbourhood finite (without tracers every cell counts as finite).
     const std::size_t stride = FlagStride();
     std::uint64_t quiet = surfrout::LoadFlags(&dry[f]);
-    for (const std::size_t row : {f - stride, f, f + stride}) {
-        quiet &= surfrout::LoadFlags(&sendsNothing[row - 1]) & surfrout::LoadFlags(&sendsNothing[row]) &
-                 surfrout::LoadFlags(&sendsNothing[row + 1]);
-        if (tracerCount > 0)
-            quiet &= surfrout::LoadFlags(&concFinite[row - 1]) & surfrout::LoadFlags(&concFinite[row]) &
-                     surfrout::LoadFlags(&concFinite[row + 1]);
-    }
+    for (const std::size_t row : {f - stride, f, f + stride})
+        quiet &= surfrout::LoadFlags(&calm[row - 1]) & surfrout::LoadFlags(&calm[row]) &
+                 surfrout::LoadFlags(&calm[row + 1]);
     return own & ~quiet;
 }
 

@@ -250,14 +250,16 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
 }
 
 // The velocity pass of a sub step lives beside the per-cell work it calls for every cell it
-// computes, so that the compiler can take that work in.
-void surfaceroutingclass::VelocityPass(long k, long refresh) {
-    NoteForeignLevels();
+// computes, so that the compiler can take that work in. Each cell's work reads the levels and
+// flags of its neighbourhood and writes its own values only: the rows may come in any order.
+void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long refresh) {
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
     const int cols = ncols;
+    const int count = static_cast<int>(rows.size());
 #pragma omp parallel for schedule(runtime) reduction(+ : quiet, kept) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
+    for (int at = 0; at < count; ++at) {
+        const int r = rows[static_cast<std::size_t>(at)];
         const std::size_t rowFlags = FlagIndex(r, 0);
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
@@ -295,6 +297,7 @@ void surfaceroutingclass::VelocityPass(long k, long refresh) {
                 bool none = true;
                 for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
                 sendsNothing[f] = none;
+                calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
             }
         }
     }

@@ -47,6 +47,7 @@ void surfaceroutingclass::BuildQuietCells() {
     levelChanged.assign(cells, 0);
     sendsNothing.assign(cells, 1);
     concFinite.assign(cells, 1);
+    calm.assign(cells, 1);
     settled.assign(cells, 0);
     dry.assign(cells, 0);
     storageWork.assign(cells, 0);
@@ -99,6 +100,23 @@ void surfaceroutingclass::BuildQuietCells() {
             if (zone[c] != none && (own == nullptr || own[c] == 0))
                 foreignCells.push_back(ForeignCell{r, c, FlagIndex(r, c), totalInput[r][c]});
     }
+    SplitRows();
+}
+
+void surfaceroutingclass::SplitRows() {
+    // Rows of lo .. hi that hold a cell of another process or receive halo values.
+    std::vector<unsigned char> foreign(static_cast<std::size_t>(std::max(0, hi - lo + 1)), 0);
+    const auto mark = [&](int r) {
+        if (r >= lo && r <= hi) foreign[static_cast<std::size_t>(r - lo)] = 1;
+    };
+    for (const ForeignCell& f : foreignCells) mark(f.r);
+    if (recvHalo != nullptr)
+        for (const HaloRecord& h : *recvHalo) mark(h.row);
+    const auto marked = [&](int r) { return r >= lo && r <= hi && foreign[static_cast<std::size_t>(r - lo)] != 0; };
+    innerRows.clear();
+    edgeRows.clear();
+    for (int r = firstRow; r <= lastRow; ++r)
+        (marked(r - 1) || marked(r) || marked(r + 1) ? edgeRows : innerRows).push_back(r);
 }
 
 void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size_t f, bool riverMoved) {
@@ -112,6 +130,7 @@ void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size
     for (int t = 1; t <= tracerCount; ++t)
         finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[r][c]);
     concFinite[f] = finite;
+    calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
 }
 
 void surfaceroutingclass::KeepQuietShares(int r, int c0, std::uint64_t quiet, long k) {
@@ -144,6 +163,7 @@ void surfaceroutingclass::NoteForeignFluxes() {
             finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[f.r][f.c]);
         sendsNothing[f.flag] = none;
         concFinite[f.flag] = finite;
+        calm[f.flag] = none && finite;
     }
 }
 

@@ -17,14 +17,12 @@
 #include "setup/tracer_ini.hpp"
 #include "tables/landuse_entry.hpp"
 
-void surfaceroutingclass::ExchangeLevels() {
+void surfaceroutingclass::StartLevelExchange() {
     // The depths and the tracers' concentrations in one exchange.
     std::array<Matrix*, kMaxTracers + 1> written{&totalInput};
     for (int t = 1; t <= tracerCount; ++t)
         written[static_cast<std::size_t>(t)] = &surfaceTracers[static_cast<std::size_t>(t)].conc;
-    // Sub steps are short: a process that waits gives its core to the one it waits for where the
-    // processes outnumber the free cores.
-    mpirows::ExchangeHalosYielding(*this, std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
+    levelExchange.StartGrids(*this, std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
 }
 
 void surfaceroutingclass::UpdateDatedValues() {
@@ -87,7 +85,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     StartPass();
     // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
     // velocity pass sent: only that pass writes fluxes.
-    ExchangeLevels();
+    StartLevelExchange();
 
     double elapsed = 0, dt = 0;
     surfrout::SubStepPlan plan;
@@ -99,9 +97,15 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     while (elapsed < T - 0.5 * minSubStep) {
         // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
-        // wrote since its last exchange would bring the values the halo rows hold already.
-        VelocityPass(k, refresh);
-        mpirows::ExchangeHaloStackYielding(*this, fluxIndex);
+        // wrote since its last exchange would bring the values the halo rows hold already. Sub
+        // steps are short, and a process waits for its neighbours in each: the inner rows are
+        // computed while the exchange travels (a waiting process gives its core away, where the
+        // processes outnumber the free cores).
+        VelocityRows(innerRows, k, refresh);
+        levelExchange.Wait();
+        NoteForeignLevels();
+        VelocityRows(edgeRows, k, refresh);
+        fluxExchange.StartStack(*this, fluxIndex);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
@@ -118,9 +122,10 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // Quiet cells are known from the storage pass before, or for the first one of a call
         // from the start of the call.
         StoragePass(dt, skipQuietCells);
-        ExchangeLevels();
+        StartLevelExchange();
         elapsed += dt;
     }
+    levelExchange.Wait();
     lastStep = dt;
     lastSubSteps = k;
     ReportFPE(0, 0, static_cast<unsigned>(method), static_cast<unsigned>(k), T, dt, elapsed, clipped, 0);
@@ -154,32 +159,57 @@ constexpr double kRoundingOfWater = 1e-12;
 }  // namespace
 
 void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
-    const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
-    long quiet = 0;
-    NoteForeignFluxes();
-    const int cols = ncols;
-    // Tracer inflows read the neighbours' concentrations before any cell changes them.
     if (tracerCount > 0) {
+        // Tracer inflows read the neighbours' concentrations before any cell changes them.
+        TracerInflowRows(innerRows, dt, skipQuiet);
+        fluxExchange.Wait();
+        NoteForeignFluxes();
+        TracerInflowRows(edgeRows, dt, skipQuiet);
+        created += StorageRows(innerRows, dt, skipQuiet);
+        created += StorageRows(edgeRows, dt, skipQuiet);
+    } else {
+        created += StorageRows(innerRows, dt, skipQuiet);
+        fluxExchange.Wait();
+        NoteForeignFluxes();
+        created += StorageRows(edgeRows, dt, skipQuiet);
+    }
+    clipped += created;
+}
+
+void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet) {
+    const int cols = ncols;
+    const int count = static_cast<int>(rows.size());
 #pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r) {
-            const std::size_t rowFlags = FlagIndex(r, 0);
-            for (int c0 = 1; c0 <= cols; c0 += 8) {
-                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-                std::uint64_t work = StorageWork(f0, skipQuiet);
-                // Within the row and its padding: no other thread's cells.
-                std::memcpy(&storageWork[f0], &work, sizeof work);
-                if (work == 0) continue;
-                const std::uint64_t finite = FiniteAround(f0);
-                while (work != 0) {
-                    const int i = surfrout::TakeFirstFlag(&work);
-                    CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
-                }
+    for (int at = 0; at < count; ++at) {
+        const int r = rows[static_cast<std::size_t>(at)];
+        const std::size_t rowFlags = FlagIndex(r, 0);
+        for (int c0 = 1; c0 <= cols; c0 += 8) {
+            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+            std::uint64_t work = StorageWork(f0, skipQuiet);
+            // Within the row and its padding: no other thread's cells.
+            std::memcpy(&storageWork[f0], &work, sizeof work);
+            if (work == 0) continue;
+            const std::uint64_t finite = FiniteAround(f0);
+            while (work != 0) {
+                const int i = surfrout::TakeFirstFlag(&work);
+                CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
             }
         }
     }
+}
+
+double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bool skipQuiet) {
+    const double toMM = 1000.0 / (cellsize * cellsize);
+    double created = 0;
+    long quiet = 0;
+    const int cols = ncols;
+    const int count = static_cast<int>(rows.size());
+    // Each cell's storage reads its own values and its neighbours' fluxes (and with tracers the
+    // inflow taken before): the rows may come in any order.
 #pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
+    for (int at = 0; at < count; ++at) {
+        const int r = rows[static_cast<std::size_t>(at)];
         const std::size_t rowFlags = FlagIndex(r, 0);
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
@@ -248,12 +278,13 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
                 levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
                                   std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
                 concFinite[f] = finite;
+                calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
                 dry[f] = DryAfterStorage(r, c, river);
             }
         }
     }
-    clipped += created;
     quietCellPasses += quiet;
+    return created;
 }
 
 void surfaceroutingclass::EndPass() {

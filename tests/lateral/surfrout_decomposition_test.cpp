@@ -11,7 +11,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "setup/tracer_ini.hpp"
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
 
@@ -324,6 +326,78 @@ TEST_F(SurfaceDivision, WaterCrossesIntoTheDryCellsOfTheNextProcess) {
             MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
             if (pass == 3) {
                 EXPECT_GT(wet, 10) << method;
+            }
+        }
+    }
+}
+
+// A basin tall enough that each process holds rows whose neighbourhoods hold no cell of another
+// process: the sub steps compute those while the halo values travel, the rows beside the other
+// processes once the values are in. Water and a tracer that run across every border come out bit
+// for bit as with one process, call after call.
+TEST_F(SurfaceDivision, RowsAwayFromTheBordersRouteWhileTheHaloValuesTravel) {
+    auto layout = [](bool decomposed) {
+        WorldLayout w;
+        w.nrows = 24;
+        w.ncols = 6;
+        w.decomposed = decomposed;
+        w.elevation = [](int r, int c) { return 90.0 - 0.4 * r + 0.02 * (c - 3) * (c - 3) + 0.03 * ((r * 7 + c) % 5); };
+        w.river = [](int r, int c) { return r == 24 && c == 3; };
+        return w;
+    };
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    for (int method : {1, 3}) {
+        World reference(layout(false)), divided(layout(true));
+        Matrix* concQD[2] = {reference.AddGrid("_CONC_QD_1_", 0), divided.AddGrid("_CONC_QD_1_", 0)};
+        reference.AddGrid("_CONC_QI_1_", 0);
+        divided.AddGrid("_CONC_QI_1_", 0);
+        SectionSpec s;
+        s.method = method;
+        s.maxStep = 120;
+        reference.WriteControl(s);
+        std::unique_ptr<surfaceroutingclass> models[2] = {reference.BuildReady(1, &tracers),
+                                                          divided.BuildReady(1, &tracers)};
+        const surfaceroutingclass& b = *models[1];
+        EXPECT_EQ(static_cast<int>(b.innerRows.size() + b.edgeRows.size()), b.lastRow - b.firstRow + 1);
+        EXPECT_FALSE(b.innerRows.empty());
+        if (talvo_test::Size() > 1) {
+            EXPECT_FALSE(b.edgeRows.empty());
+        }
+        for (int pass = 0; pass < 4; ++pass) {
+            World* worlds[2] = {&reference, &divided};
+            for (int i = 0; i < 2; ++i) {
+                World& w = *worlds[i];
+                for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+                    for (int c = 1; c <= 6; ++c)
+                        if (w.Own(r, c)) {
+                            // Rain on the northern rows, with a concentration that differs by column.
+                            const double rain = pass < 2 && r <= 8 ? 15.0 : 0.0;
+                            (*w.directflow)[r][c] = (*w.storage)[r][c] + rain;
+                            (*w.storage)[r][c] = 0;
+                            (*concQD[i])[r][c] = rain > 0 ? 1.0 + 0.5 * c : 0.0;
+                        }
+                models[i]->run(1, 1, 6, 2020);
+            }
+            EXPECT_EQ(models[1]->lastSubSteps, models[0]->lastSubSteps);
+            int wet = 0;
+            for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
+                for (int c = 1; c <= 6; ++c) {
+                    if (!divided.Own(r, c)) continue;
+                    if ((*divided.storage)[r][c] > 0) ++wet;
+                    EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                    EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                    EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
+                    EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
+                              (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
+                        << method << " " << pass << " " << r << " " << c;
+                }
+            MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+            if (pass == 3) {
+                // The water has reached the southern processes' rows.
+                EXPECT_GT(wet, 60) << method;
             }
         }
     }
