@@ -142,13 +142,16 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     const Matrix& st1 = *layers[1].storage;
     const Layer* above = l > 1 ? &layers[static_cast<std::size_t>(l) - 1] : nullptr;
-    // The water each mixed cell keeps (NaN: not mixed), for the zone sums of the tracers.
+    // The zone sums of the tracers add the mixed cells in row order. One thread meets the cells
+    // in that order and adds each as it mixes it; a team keeps the water each mixed cell keeps
+    // (NaN: not mixed) and adds them after the rows, in the same order.
+    const bool team = Threaded() && omp_get_max_threads() > 1;
     static thread_local std::vector<double> mixedWater;
-    if (!gwTracers.empty())
+    if (!gwTracers.empty() && team)
         mixedWater.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) *
                               static_cast<std::size_t>(ncols + 2),
                           std::numeric_limits<double>::quiet_NaN());
-    double* const kept = gwTracers.empty() ? nullptr : mixedWater.data();
+    double* const kept = gwTracers.empty() || !team ? nullptr : mixedWater.data();
     // The tracers' rows a row of cells mixes with, taken once per row: a block per thread.
     const std::size_t tracerSlots = gwTracers.size();
     static thread_local std::vector<TracerRows> tracerRows;
@@ -182,6 +185,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                            *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
         const double* const leakUp = above != nullptr ? above->leakage[r] : nullptr;
         const double* const leakDown = l < layerCount ? L.leakage[r] : nullptr;
+        const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
         double* const balance = L.balance[r];
         for (int c = span.first; c <= span.last; ++c) {
             const double z = zone != nullptr ? zone[c] : nodata;
@@ -238,13 +242,15 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                 faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
                 faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
                 TracerMixing(mixRows, c, volume, in, water, faces);
-                kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
+                if (kept != nullptr)
+                    kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
+                else if (!std::isnan(water))
+                    AddTracerZones(l, mixRows, zone, rel, c, water);
             }
         }
     }
-    // The zone sums in the order of the cells, as one thread adds them, whichever rows the
-    // threads took.
-    // Only cells of a row's zone span are mixed.
+    // A team's zone sums in the order of the cells, as one thread adds them, whichever rows the
+    // threads took. Only cells of a row's zone span are mixed.
     if (kept == nullptr) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.balance.holds(r)) continue;
