@@ -87,9 +87,9 @@ void gwflowclass::ComputeBaseflow() {
 
 // The upwind mixing and the zone sums of the tracers live beside the balance that calls them for
 // every cell, so that its loop can take them in.
-void gwflowclass::TracerMixing(const TracerRows* rows, int c, double volume, const double* in, double water,
-                               const MixFaces& faces) {
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+void gwflowclass::TracerMixing(const TracerRows* rows, std::size_t slots, int c, double volume, const double* in,
+                               double water, const MixFaces& faces) {
+    for (std::size_t t = 1; t < slots; ++t) {
         const TracerRows& R = rows[t];
         const double cc = R.conc[c];
         double face[6];
@@ -106,14 +106,14 @@ void gwflowclass::TracerMixing(const TracerRows* rows, int c, double volume, con
     }
 }
 
-void gwflowclass::AddTracerZones(int l, const TracerRows* rows, const double* zone, const double* rel, int c,
-                                 double water) {
+void gwflowclass::AddTracerZones(int l, const TracerRows* rows, std::size_t slots, const double* zone,
+                                 const double* rel, int c, double water) {
     const double z = zone != nullptr ? zone[c] : nodata;
     const int zi = zoneIndex != nullptr && z >= 0 && z < static_cast<double>(zoneIndex->size())
                        ? (*zoneIndex)[static_cast<std::size_t>(z)]
                        : 0;
     const double weight = rel != nullptr ? rel[c] : 1.0;
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+    for (std::size_t t = 1; t < slots; ++t) {
         const double next = rows[t].flux[c];
         zoneFZT& zs = gwTracers[t].layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
         // Without cell areas the weights are the cells' water volumes.
@@ -229,7 +229,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             // concentration. Where the head crosses the layer's top, the solver stored the whole
             // change with one coefficient: W gets the water the new head holds beyond that, so
             // the next step starts from the tracer this one kept.
-            if (!gwTracers.empty()) {
+            if (tracerSlots != 0) {
                 const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
                 const double water = total + (held - volume - storage * area * (h - h0));
                 // Upwind: an inflow brings the concentration of the cell it comes from, an
@@ -241,11 +241,11 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                 faces.from[3] = c > 1 && fx[c - 1] > 0;
                 faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
                 faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
-                TracerMixing(mixRows, c, volume, in, water, faces);
+                TracerMixing(mixRows, tracerSlots, c, volume, in, water, faces);
                 if (kept != nullptr)
                     kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
                 else if (!std::isnan(water))
-                    AddTracerZones(l, mixRows, zone, rel, c, water);
+                    AddTracerZones(l, mixRows, tracerSlots, zone, rel, c, water);
             }
         }
     }
@@ -260,6 +260,6 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
         const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
         for (int c = span.first; c <= span.last; ++c)
-            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, zone, rel, c, water[c]);
+            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, tracerSlots, zone, rel, c, water[c]);
     }
 }
