@@ -262,8 +262,9 @@ private:
     [[gnu::always_inline]] inline void TracerMixing(const TracerRows* rows, std::size_t slots, int c, double volume,
                                                     const double* inflow, double water, const MixFaces& faces);
     // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums
-    // (zone and rel: its row of the zone grid and of the cell areas, null where there is none).
-    [[gnu::always_inline]] inline void AddTracerZones(int l, const TracerRows* rows, std::size_t slots,
+    // (zone and rel: its row of the zone grid and of the cell areas, null where there is none;
+    // zones: the number of zone codes zoneIndex maps, 0 without it).
+    [[gnu::always_inline]] inline void AddTracerZones(int l, const TracerRows* rows, std::size_t slots, double zones,
                                                       const double* zone, const double* rel, int c, double water);
     void CopyTracers(int l);
 

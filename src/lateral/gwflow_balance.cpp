@@ -106,12 +106,10 @@ void gwflowclass::TracerMixing(const TracerRows* rows, std::size_t slots, int c,
     }
 }
 
-void gwflowclass::AddTracerZones(int l, const TracerRows* rows, std::size_t slots, const double* zone,
-                                 const double* rel, int c, double water) {
+void gwflowclass::AddTracerZones(int l, const TracerRows* rows, std::size_t slots, double zones,
+                                 const double* zone, const double* rel, int c, double water) {
     const double z = zone != nullptr ? zone[c] : nodata;
-    const int zi = zoneIndex != nullptr && z >= 0 && z < static_cast<double>(zoneIndex->size())
-                       ? (*zoneIndex)[static_cast<std::size_t>(z)]
-                       : 0;
+    const int zi = z >= 0 && z < zones ? (*zoneIndex)[static_cast<std::size_t>(z)] : 0;
     const double weight = rel != nullptr ? rel[c] : 1.0;
     for (std::size_t t = 1; t < slots; ++t) {
         const double next = rows[t].flux[c];
@@ -154,6 +152,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     double* const kept = gwTracers.empty() || !team ? nullptr : mixedWater.data();
     // The tracers' rows a row of cells mixes with, taken once per row: a block per thread.
     const std::size_t tracerSlots = gwTracers.size();
+    const double zoneCodes = zoneIndex != nullptr ? static_cast<double>(zoneIndex->size()) : 0.0;
     static thread_local std::vector<TracerRows> tracerRows;
     if (tracerRows.size() < tracerSlots * static_cast<std::size_t>(omp_get_max_threads()))
         tracerRows.resize(tracerSlots * static_cast<std::size_t>(omp_get_max_threads()));
@@ -245,7 +244,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                 if (kept != nullptr)
                     kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
                 else if (!std::isnan(water))
-                    AddTracerZones(l, mixRows, tracerSlots, zone, rel, c, water);
+                    AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water);
             }
         }
     }
@@ -260,6 +259,6 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
         const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
         for (int c = span.first; c <= span.last; ++c)
-            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, tracerSlots, zone, rel, c, water[c]);
+            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, tracerSlots, zoneCodes, zone, rel, c, water[c]);
     }
 }
