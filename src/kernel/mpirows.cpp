@@ -698,10 +698,11 @@ Stack modelobject::MPISynchroniseStackCopy(int index, const Stack* stack) {
 namespace {
 
 // Halo runs must lie in rows the data holds and name another existing process; a broken
-// list is reported instead of writing outside the rows.
+// list is reported instead of writing outside the rows. The data's name (of grid-store entry
+// index) is looked up only for the report: the solvers start exchanges in their iterations.
 template <class Cells>
 void CheckHalo(const modelobject& o, const Cells& cells, const std::vector<HaloRecord>* list, const char* which,
-               const std::string& name) {
+               int index) {
     if (!list) return;
     for (const HaloRecord& h : *list) {
         const bool ok = cells.holds(h.row) && h.firstCol >= 1 && h.count >= 1 && h.firstCol <= o.ncols &&
@@ -709,8 +710,8 @@ void CheckHalo(const modelobject& o, const Cells& cells, const std::vector<HaloR
                         static_cast<long long>(h.count) * cells.perCell() <= INT_MAX;
         if (ok) continue;
         *o.log << "FATAL: MPI-Regions: halo record (row " << h.row << ", column " << h.firstCol << ", count " << h.count
-               << ", rank " << h.rank << ") of the " << which << " list does not fit " << name << " on mpi-rank "
-               << o.rank << "[end-entry]";
+               << ", rank " << h.rank << ") of the " << which << " list does not fit " << DataName(o, index)
+               << " on mpi-rank " << o.rank << "[end-entry]";
         throw ModelError(120);
     }
 }
@@ -769,8 +770,8 @@ mpirows::GridCells CheckedHaloGrid(const modelobject& o, int index, Matrix* grid
         throw ModelError(12);
     }
     const mpirows::GridCells cells{g};
-    CheckHalo(o, cells, o.sendHalo, "send", DataName(o, index));
-    CheckHalo(o, cells, o.recvHalo, "receive", DataName(o, index));
+    CheckHalo(o, cells, o.sendHalo, "send", index);
+    CheckHalo(o, cells, o.recvHalo, "receive", index);
     return cells;
 }
 
@@ -807,8 +808,8 @@ void StartHaloStack(modelobject& o, int index, Stack* stack, std::vector<MPI_Req
         throw ModelError(1010);
     }
     const mpirows::StackCells cells{s, levels};
-    CheckHalo(o, cells, o.sendHalo, "send", DataName(o, index));
-    CheckHalo(o, cells, o.recvHalo, "receive", DataName(o, index));
+    CheckHalo(o, cells, o.sendHalo, "send", index);
+    CheckHalo(o, cells, o.recvHalo, "receive", index);
     StartHalo(o, cells, false, requests);
 }
 

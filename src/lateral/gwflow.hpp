@@ -255,15 +255,17 @@ private:
     };
     // rows[t] for every tracer t (from 1).
     void TracerRowsOf(int l, int r, TracerRows* rows) const;
+    // Both take the tracers 1 to slots - 1 (slots: gwTracers.size(), counted once per pass).
     // Mixes the tracers of cell c of the row given by rows: the start water volume, the six
     // inflow volumes of the step (north, east, south, west, above, below) and the water the new
     // concentration belongs to.
-    [[gnu::always_inline]] inline void TracerMixing(const TracerRows* rows, int c, double volume, const double* inflow,
-                                                    double water, const MixFaces& faces);
+    [[gnu::always_inline]] inline void TracerMixing(const TracerRows* rows, std::size_t slots, int c, double volume,
+                                                    const double* inflow, double water, const MixFaces& faces);
     // Adds a mixed cell's new concentrations and the water it keeps to the tracers' zone sums
-    // (zone and rel: its row of the zone grid and of the cell areas, null where there is none).
-    [[gnu::always_inline]] inline void AddTracerZones(int l, const TracerRows* rows, const double* zone,
-                                                      const double* rel, int c, double water);
+    // (zone and rel: its row of the zone grid and of the cell areas, null where there is none;
+    // zones: the number of zone codes zoneIndex maps, 0 without it).
+    [[gnu::always_inline]] inline void AddTracerZones(int l, const TracerRows* rows, std::size_t slots, double zones,
+                                                      const double* zone, const double* rel, int c, double water);
     void CopyTracers(int l);
 
     // Cell look-ups of every pass, defined here so that the cell loops inline them.

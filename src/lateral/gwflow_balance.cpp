@@ -87,9 +87,9 @@ void gwflowclass::ComputeBaseflow() {
 
 // The upwind mixing and the zone sums of the tracers live beside the balance that calls them for
 // every cell, so that its loop can take them in.
-void gwflowclass::TracerMixing(const TracerRows* rows, int c, double volume, const double* in, double water,
-                               const MixFaces& faces) {
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+void gwflowclass::TracerMixing(const TracerRows* rows, std::size_t slots, int c, double volume, const double* in,
+                               double water, const MixFaces& faces) {
+    for (std::size_t t = 1; t < slots; ++t) {
         const TracerRows& R = rows[t];
         const double cc = R.conc[c];
         double face[6];
@@ -106,14 +106,12 @@ void gwflowclass::TracerMixing(const TracerRows* rows, int c, double volume, con
     }
 }
 
-void gwflowclass::AddTracerZones(int l, const TracerRows* rows, const double* zone, const double* rel, int c,
-                                 double water) {
+void gwflowclass::AddTracerZones(int l, const TracerRows* rows, std::size_t slots, double zones,
+                                 const double* zone, const double* rel, int c, double water) {
     const double z = zone != nullptr ? zone[c] : nodata;
-    const int zi = zoneIndex != nullptr && z >= 0 && z < static_cast<double>(zoneIndex->size())
-                       ? (*zoneIndex)[static_cast<std::size_t>(z)]
-                       : 0;
+    const int zi = z >= 0 && z < zones ? (*zoneIndex)[static_cast<std::size_t>(z)] : 0;
     const double weight = rel != nullptr ? rel[c] : 1.0;
-    for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+    for (std::size_t t = 1; t < slots; ++t) {
         const double next = rows[t].flux[c];
         zoneFZT& zs = gwTracers[t].layers[static_cast<std::size_t>(l)].zones[static_cast<std::size_t>(zi)];
         // Without cell areas the weights are the cells' water volumes.
@@ -142,15 +140,19 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     const Matrix& st1 = *layers[1].storage;
     const Layer* above = l > 1 ? &layers[static_cast<std::size_t>(l) - 1] : nullptr;
-    // The water each mixed cell keeps (NaN: not mixed), for the zone sums of the tracers.
+    // The zone sums of the tracers add the mixed cells in row order. One thread meets the cells
+    // in that order and adds each as it mixes it; a team keeps the water each mixed cell keeps
+    // (NaN: not mixed) and adds them after the rows, in the same order.
+    const bool team = Threaded() && omp_get_max_threads() > 1;
     static thread_local std::vector<double> mixedWater;
-    if (!gwTracers.empty())
+    if (!gwTracers.empty() && team)
         mixedWater.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) *
                               static_cast<std::size_t>(ncols + 2),
                           std::numeric_limits<double>::quiet_NaN());
-    double* const kept = gwTracers.empty() ? nullptr : mixedWater.data();
+    double* const kept = gwTracers.empty() || !team ? nullptr : mixedWater.data();
     // The tracers' rows a row of cells mixes with, taken once per row: a block per thread.
     const std::size_t tracerSlots = gwTracers.size();
+    const double zoneCodes = zoneIndex != nullptr ? static_cast<double>(zoneIndex->size()) : 0.0;
     static thread_local std::vector<TracerRows> tracerRows;
     if (tracerRows.size() < tracerSlots * static_cast<std::size_t>(omp_get_max_threads()))
         tracerRows.resize(tracerSlots * static_cast<std::size_t>(omp_get_max_threads()));
@@ -182,6 +184,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                            *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
         const double* const leakUp = above != nullptr ? above->leakage[r] : nullptr;
         const double* const leakDown = l < layerCount ? L.leakage[r] : nullptr;
+        const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
         double* const balance = L.balance[r];
         for (int c = span.first; c <= span.last; ++c) {
             const double z = zone != nullptr ? zone[c] : nodata;
@@ -225,7 +228,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
             // concentration. Where the head crosses the layer's top, the solver stored the whole
             // change with one coefficient: W gets the water the new head holds beyond that, so
             // the next step starts from the tracer this one kept.
-            if (!gwTracers.empty()) {
+            if (tracerSlots != 0) {
                 const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
                 const double water = total + (held - volume - storage * area * (h - h0));
                 // Upwind: an inflow brings the concentration of the cell it comes from, an
@@ -237,14 +240,16 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                 faces.from[3] = c > 1 && fx[c - 1] > 0;
                 faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
                 faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
-                TracerMixing(mixRows, c, volume, in, water, faces);
-                kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
+                TracerMixing(mixRows, tracerSlots, c, volume, in, water, faces);
+                if (kept != nullptr)
+                    kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
+                else if (!std::isnan(water))
+                    AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water);
             }
         }
     }
-    // The zone sums in the order of the cells, as one thread adds them, whichever rows the
-    // threads took.
-    // Only cells of a row's zone span are mixed.
+    // A team's zone sums in the order of the cells, as one thread adds them, whichever rows the
+    // threads took. Only cells of a row's zone span are mixed.
     if (kept == nullptr) return;
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.balance.holds(r)) continue;
@@ -254,6 +259,6 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
         const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
         for (int c = span.first; c <= span.last; ++c)
-            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, zone, rel, c, water[c]);
+            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, tracerSlots, zoneCodes, zone, rel, c, water[c]);
     }
 }

@@ -54,6 +54,13 @@ awk '$1 == "soil" && $2 ~ /^[1-9][0-9]*$/ { found = 1 } END { exit !found }' one
 awk '$1 == "whole" && $2 == "step" && $3 >= 1 { found = 1 } END { exit !found }' one/out.txt || fail "timing table: no whole steps"
 awk -v n="$np" '/^processor seconds per process:/ { found = (NF - 4 == n) } END { exit !found }' one/out.txt ||
   fail "timing table: not one processor time per process"
+# The groundwater solve's own rows: its sweeps, its waits for halo rows and its agreements, each
+# with a call per layer solved (the example's two layers in every step, as many as the part's).
+steps=$(awk '$1 == "groundwater" && NF == 8 { print $2; exit }' one/out.txt)
+for row in "sweeps" "halo waits" "agreements"; do
+  awk -v r="groundwater: $row" -v n="$steps" 'index($0, r " ") == 1 && NF == 8 + split(r, w, " ") - 1 && $(NF - 6) == 2 * n {
+    found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the groundwater $row"
+done
 grep -q "^step times" unset/out.txt && fail "a timing table without TALVO_STEP_TIMES"
 # The end of the set-up reports the bytes of the grid store of each process.
 for run in one unset; do

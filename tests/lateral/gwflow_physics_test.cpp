@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gwflow_fixture.hpp"
+#include "kernel/steptimes.hpp"
 
 using namespace gwtest;
 
@@ -691,6 +692,38 @@ TEST_F(GwPhysics, TrialHeadsKeptPieceByPieceDuringTheNextSweepAreThoseOfTheSweep
         EXPECT_GT(n1, 4);
         return std::vector<int>{10000, n1 + 1, n1 - 2};
     });
+}
+
+TEST_F(GwPhysics, TheStepTimesTakeTheSolvesSweepsHaloWaitsAndAgreementsWithoutChangingAResult) {
+    // With the step times on, every solve adds its sweeps, its waits for the halo rows and its
+    // agreements to rows of the table of its own, in the same order on every process (the table
+    // lines up the processes' rows by their order); the heads, flows, balances, factors and sweeps
+    // are those of a run without them, bit for bit.
+    Init(40, 23, 50.0, 3.0);
+    VariedAquifer();
+    std::vector<double> seen[2];
+    int sweeps[2][3] = {};
+    StepTimes& times = StepTimes::Instance();
+    const bool enabledBefore = times.Enabled();
+    for (const bool timed : {false, true}) {
+        times.Reset(timed);
+        ThreeSteps(1.3, 1.0, sweeps[timed], seen[timed], 10000, 1e-10);
+    }
+    const std::vector<StepTimes::Sum> sums = times.Sums();
+    times.Reset(enabledBefore);
+    ASSERT_EQ(seen[0].size(), seen[1].size());
+    EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0);
+    for (int d = 0; d < 3; ++d) EXPECT_EQ(sweeps[0][d], sweeps[1][d]) << d;
+    const char* const rows[] = {"groundwater: sweeps", "groundwater: halo waits", "groundwater: agreements"};
+    ASSERT_EQ(sums.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(sums[k].name, rows[k]);
+        // Two layers solved in each of the three steps.
+        EXPECT_EQ(sums[k].count, 6) << rows[k];
+        EXPECT_GE(sums[k].work, 0.0) << rows[k];
+        EXPECT_EQ(sums[k].wait, 0.0) << rows[k];
+    }
+    EXPECT_GT(sums[0].work, 0.0);
 }
 
 TEST_F(GwPhysics, ConvergedHeadsOfBothLayersDoNotDependOnTheDivision) {
