@@ -62,6 +62,25 @@ void Drive(World& w, surfaceroutingclass& m, int passes) {
     }
 }
 
+// Compares the divided model's own cells (water depth and direct flow, and what `more` checks)
+// with the one-process model's; returns the wet cells of all processes.
+template <class More>
+int ExpectOwnCellsAsOneProcess(const World& divided, const World& reference, int cols, int method, int pass,
+                               More more) {
+    int wet = 0;
+    for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
+        for (int c = 1; c <= cols; ++c) {
+            if (!divided.Own(r, c)) continue;
+            if ((*divided.storage)[r][c] > 0) ++wet;
+            EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c])
+                << method << " " << pass << " " << r << " " << c;
+            EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c])
+                << method << " " << pass << " " << r << " " << c;
+            more(r, c);
+        }
+    MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+    return wet;
+}
 }  // namespace
 
 TEST_F(SurfaceDivision, SharedRowsRouteLikeOneProcess) {
@@ -313,17 +332,7 @@ TEST_F(SurfaceDivision, WaterCrossesIntoTheDryCellsOfTheNextProcess) {
                         }
             a->run(1, 1, 6, 2020);
             b->run(1, 1, 6, 2020);
-            int wet = 0;
-            for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
-                for (int c = 1; c <= 5; ++c) {
-                    if (!divided.Own(r, c)) continue;
-                    if ((*divided.storage)[r][c] > 0) ++wet;
-                    EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c])
-                        << method << " " << pass << " " << r << " " << c;
-                    EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c])
-                        << method << " " << pass << " " << r << " " << c;
-                }
-            MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+            const int wet = ExpectOwnCellsAsOneProcess(divided, reference, 5, method, pass, [](int, int) {});
             if (pass == 3) {
                 EXPECT_GT(wet, 10) << method;
             }
@@ -380,21 +389,12 @@ TEST_F(SurfaceDivision, RowsAwayFromTheBordersRouteWhileTheHaloValuesTravel) {
                 models[i]->run(1, 1, 6, 2020);
             }
             EXPECT_EQ(models[1]->lastSubSteps, models[0]->lastSubSteps);
-            int wet = 0;
-            for (int r = divided.settings.firstRow; r <= divided.settings.lastRow; ++r)
-                for (int c = 1; c <= 6; ++c) {
-                    if (!divided.Own(r, c)) continue;
-                    if ((*divided.storage)[r][c] > 0) ++wet;
-                    EXPECT_EQ((*divided.storage)[r][c], (*reference.storage)[r][c])
-                        << method << " " << pass << " " << r << " " << c;
-                    EXPECT_EQ((*divided.directflow)[r][c], (*reference.directflow)[r][c])
-                        << method << " " << pass << " " << r << " " << c;
-                    EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
-                    EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
-                              (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
-                        << method << " " << pass << " " << r << " " << c;
-                }
-            MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+            const int wet = ExpectOwnCellsAsOneProcess(divided, reference, 6, method, pass, [&](int r, int c) {
+                EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
+                EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
+                          (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
+                    << method << " " << pass << " " << r << " " << c;
+            });
             if (pass == 3) {
                 // The water has reached the southern processes' rows.
                 EXPECT_GT(wet, 60) << method;
