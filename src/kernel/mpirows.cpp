@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,10 @@ struct StackCells {
 
 class StripPlanner {
 public:
-    StripPlanner(modelobject& o, bool parenthesised) : o_(o), parenthesised_(parenthesised) {}
+    // A quiet planner finds the same errors but logs none (its caller logs them later, by
+    // planning again, once it knows that the entry is due).
+    StripPlanner(modelobject& o, bool parenthesised, bool quiet = false)
+        : o_(o), parenthesised_(parenthesised), quiet_(quiet) {}
 
     // Every strip of process 0's table, its own included (process 0 only).
     int BuildAll(std::vector<Strip>* strips) { return BuildRoot(strips, true); }
@@ -59,6 +63,7 @@ public:
 
 private:
     int TooManyStrips(int row) {
+        if (quiet_) return 120;
         if (parenthesised_)
             *o_.log << "FATAL: MPI-Regions: to much strips to be stored in a grid row (in row " << row << ")"
                     << "[end-entry]";
@@ -68,6 +73,7 @@ private:
         return 120;
     }
     int BadStrip(int row, const char* what) {
+        if (quiet_) return 120;
         *o_.log << "FATAL: MPI-Regions: " << what << " in row " << row << " of the strip table of mpi-rank "
                 << o_.rank << "[end-entry]";
         return 120;
@@ -123,18 +129,22 @@ private:
 
     modelobject& o_;
     bool parenthesised_;
+    bool quiet_;
 };
 
 // Every strip must lie in rows the data holds, and a strip's values must fit one message.
 template <class Cells>
-int CheckCells(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, const std::string& name) {
+int CheckCells(modelobject& o, const Cells& cells, const std::vector<Strip>& strips, const std::string& name,
+               bool quiet = false) {
     for (const Strip& s : strips) {
         if (!cells.holds(s.row)) {
+            if (quiet) return 120;
             *o.log << "FATAL: MPI-Regions: " << name << " holds no row " << s.row << " on mpi-rank " << o.rank
                    << "[end-entry]";
             return 120;
         }
         if (static_cast<long long>(s.len) * cells.perCell() > INT_MAX) {
+            if (quiet) return 120;
             *o.log << "FATAL: MPI-Regions: a strip of " << name << " is too large in row " << s.row << "[end-entry]";
             return 120;
         }
@@ -142,38 +152,55 @@ int CheckCells(modelobject& o, const Cells& cells, const std::vector<Strip>& str
     return 0;
 }
 
-// Agrees on the local errors and checks that process 0 and every owner expect the same
-// number of strips and cells; throws on all processes when anything is wrong.
-void AgreeOnStrips(modelobject& o, int error, const std::vector<Strip>& strips) {
+// What the processes compare before strips move: per process, the strips process 0 sends it
+// and their cells ([0, n) and [n, 2n)), the same as each owner expects ([2n, 3n) and [3n, 4n)),
+// and last the largest error code. Values are negated (-1 where a process says nothing), so
+// that one all-reduce with MPI_MIN finds the largest of each and can share its buffer with
+// other agreements of the same kind.
+std::size_t StripCountsSize(const modelobject& o) { return 4 * static_cast<std::size_t>(o.size) + 1; }
+
+void PutStripCounts(const modelobject& o, int error, const std::vector<Strip>& strips, long long* local) {
     const std::size_t n = static_cast<std::size_t>(o.size);
-    // [0, n): strips process 0 sends to each process, [n, 2n): their cells;
-    // [2n, 3n) and [3n, 4n): what each owner expects; last: the largest error code.
-    std::vector<long long> local(4 * n + 1, -1), all(4 * n + 1, 0);
-    local[4 * n] = error;
+    std::fill(local, local + 4 * n, 1);
+    local[4 * n] = -static_cast<long long>(error);
     if (o.rank == 0) {
         for (std::size_t p = 0; p < n; ++p) local[p] = local[n + p] = 0;
         for (const Strip& s : strips) {
-            local[static_cast<std::size_t>(s.peer)] += 1;
-            local[n + static_cast<std::size_t>(s.peer)] += s.len;
+            local[static_cast<std::size_t>(s.peer)] -= 1;
+            local[n + static_cast<std::size_t>(s.peer)] -= s.len;
         }
     } else {
         const std::size_t me = static_cast<std::size_t>(o.rank);
         local[2 * n + me] = local[3 * n + me] = 0;
         for (const Strip& s : strips) {
-            local[2 * n + me] += 1;
-            local[3 * n + me] += s.len;
+            local[2 * n + me] -= 1;
+            local[3 * n + me] -= s.len;
         }
     }
-    MPI_Allreduce(local.data(), all.data(), static_cast<int>(local.size()), MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
-    if (all[4 * n] != 0) throw ModelError(static_cast<int>(all[4 * n]));
+}
+
+// Throws on all processes when a process reported an error or process 0 and an owner expect
+// different strips (all: the reduced values of PutStripCounts).
+void CheckStripCounts(modelobject& o, const long long* all) {
+    const std::size_t n = static_cast<std::size_t>(o.size);
+    if (all[4 * n] != 0) throw ModelError(static_cast<int>(-all[4 * n]));
     for (std::size_t p = 1; p < n; ++p) {
         if (all[p] == all[2 * n + p] && all[n + p] == all[3 * n + p]) continue;
         if (o.rank == 0)
             *o.log << "FATAL: MPI-Regions: the strip table of mpi-rank " << static_cast<int>(p)
-                   << " does not match that of mpi-rank 0 (" << static_cast<long long>(all[n + p]) << " cells, "
-                   << static_cast<long long>(all[3 * n + p]) << " expected)" << "[end-entry]";
+                   << " does not match that of mpi-rank 0 (" << static_cast<long long>(-all[n + p]) << " cells, "
+                   << static_cast<long long>(-all[3 * n + p]) << " expected)" << "[end-entry]";
         throw ModelError(120);
     }
+}
+
+// Agrees on the local errors and checks that process 0 and every owner expect the same
+// number of strips and cells; throws on all processes when anything is wrong.
+void AgreeOnStrips(modelobject& o, int error, const std::vector<Strip>& strips) {
+    std::vector<long long> local(StripCountsSize(o)), all(local.size());
+    PutStripCounts(o, error, strips, local.data());
+    MPI_Allreduce(local.data(), all.data(), static_cast<int>(local.size()), MPI_LONG_LONG, MPI_MIN, MPI_COMM_WORLD);
+    CheckStripCounts(o, all.data());
 }
 
 // The strips between process 0 and one owner move in one message, a type over the strips
@@ -228,6 +255,35 @@ void Transfer(modelobject& o, const Cells& cells, Direction direction, const std
 }
 
 }  // namespace
+
+struct GridGather::Strips {
+    std::vector<Strip> list;
+};
+
+GridGather::GridGather(modelobject& o, Matrix* grid, std::string name, bool plan)
+    : o_(o), grid_(grid), name_(std::move(name)), strips_(std::make_unique<Strips>()) {
+    if (!plan) return;
+    error_ = StripPlanner(o_, false, true).Build(&strips_->list);
+    if (error_ == 0) error_ = CheckCells(o_, GridCells{grid_}, strips_->list, name_, true);
+}
+
+GridGather::~GridGather() = default;
+
+std::size_t GridGather::AgreementSize() const { return StripCountsSize(o_); }
+
+void GridGather::PutAgreement(long long* local) const { PutStripCounts(o_, error_, strips_->list, local); }
+
+void GridGather::Agree(const long long* all) {
+    if (error_ != 0) {
+        // The quiet planning found an error: planning again logs its entry, as TransferGrid
+        // does before it agrees.
+        std::vector<Strip> again;
+        if (StripPlanner(o_, false).Build(&again) == 0) CheckCells(o_, GridCells{grid_}, again, name_);
+    }
+    CheckStripCounts(o_, all);
+}
+
+void GridGather::Move() { Walk(o_, GridCells{grid_}, strips_->list, Direction::Gather); }
 
 MPI_Datatype RowsType(const Matrix& grid, int first, int last, int ncols) {
     std::vector<MPI_Aint> places;
@@ -507,12 +563,13 @@ struct RowHolders {
     std::vector<int> holder, packed;
 };
 // The same exchange agrees on the processes' error codes (0: none; data null where there is one):
-// every process throws the largest.
-RowHolders FindRowHolders(const modelobject& o, const Matrix* data, int error) {
+// every process throws the largest; and, where none has one, on the strips of the gather.
+RowHolders FindRowHolders(const modelobject& o, const Matrix* data, int error, mpirows::GridGather& gather) {
     const std::size_t n = static_cast<std::size_t>(o.nrows) + 1;
-    // [0, n): holders, [n, 2n): packed rows, last: the negated error code (the minimum is the
-    // largest code).
-    std::vector<int> local(2 * n + 1, o.size), all(2 * n + 1, o.size);
+    // [0, n): holders, [n, 2n): packed rows, 2n: the negated error code (the minimum is the
+    // largest code), then the gather's agreement.
+    const std::size_t size = 2 * n + 1 + gather.AgreementSize();
+    std::vector<long long> local(size, o.size), all(size, o.size);
     for (int r = 1; r <= o.nrows; ++r) {
         const std::size_t i = static_cast<std::size_t>(r);
         const bool held = data != nullptr && data->holds(r);
@@ -521,8 +578,10 @@ RowHolders FindRowHolders(const modelobject& o, const Matrix* data, int error) {
         local[n + i] = needsRegions && !o.mpiRegions->holds(r) ? 0 : 1;
     }
     local[2 * n] = -error;
-    MPI_Allreduce(local.data(), all.data(), static_cast<int>(all.size()), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-    if (all[2 * n] < 0) throw ModelError(-all[2 * n]);
+    gather.PutAgreement(local.data() + 2 * n + 1);
+    MPI_Allreduce(local.data(), all.data(), static_cast<int>(all.size()), MPI_LONG_LONG, MPI_MIN, MPI_COMM_WORLD);
+    if (all[2 * n] < 0) throw ModelError(static_cast<int>(-all[2 * n]));
+    gather.Agree(all.data() + 2 * n + 1);
     RowHolders rows;
     rows.holder.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
     rows.packed.assign(all.begin() + static_cast<std::ptrdiff_t>(n), all.begin() + static_cast<std::ptrdiff_t>(2 * n));
@@ -542,8 +601,21 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
     // Cells no process owns come from the lowest process holding their row, as one process
     // holding every row has them: each holder sends the cells outside every region of its rows
     // (whole rows where a holder or process 0 does not know the row's regions) in one message,
-    // before the strips. Finding the holders agrees on the missing data too.
-    const RowHolders rows = outsideCells ? FindRowHolders(*this, source, missing) : RowHolders();
+    // before the strips. Finding the holders agrees on the missing data and on the strips too,
+    // so that the strips move without an agreement of their own. Process 0 gathers into a copy
+    // of its own: every value of columns 1..ncols is set by the rows' pass below, so the copy
+    // is not cleared first.
+    Matrix copy = rank == 0 ? UnsetMatrix(1, nrows, 1, ncols, nrows) : Matrix();
+    std::optional<mpirows::GridGather> gather;
+    if (outsideCells) gather.emplace(*this, rank == 0 ? &copy : source, DataName(*this, index), missing == 0);
+    const RowHolders rows = outsideCells ? FindRowHolders(*this, source, missing, *gather) : RowHolders();
+    // The strips, planned and agreed on already or (without the cells outside) now.
+    auto moveStrips = [&](Matrix& into) {
+        if (gather)
+            gather->Move();
+        else
+            mpirows::TransferGrid(*this, into, Direction::Gather, DataName(*this, index));
+    };
     const Matrix& regions = *mpiRegions;
     auto isHolder = [&](int r, int p) { return !rows.holder.empty() && rows.holder[static_cast<std::size_t>(r)] == p; };
     auto packed = [&](int r) { return rows.packed[static_cast<std::size_t>(r)] != 0; };
@@ -562,13 +634,10 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
         if (holder)
             MPI_Isend(outside.data(), static_cast<int>(outside.size()), MPI_DOUBLE, 0, kOutsideTag, MPI_COMM_WORLD,
                       &sent);
-        mpirows::TransferGrid(*this, *source, Direction::Gather, DataName(*this, index));
+        moveStrips(*source);
         MPI_Wait(&sent, MPI_STATUS_IGNORE);
         return Matrix();
     }
-    // Every value of columns 1..ncols is set by the rows' pass below, so the copy is not cleared
-    // first.
-    Matrix copy = UnsetMatrix(1, nrows, 1, ncols, nrows);
     // The other holders' cells outside every region, each holder's message after the one before.
     std::vector<bool> sends(static_cast<std::size_t>(size), false);
     for (int r = 1; r <= nrows && !rows.holder.empty(); ++r) {
@@ -632,7 +701,7 @@ Matrix modelobject::MPIGatherGridCopy(int index, const Matrix* grid, bool outsid
         else
             rowselect::SelectRow(to, regionRow, sourceRow, outsideRow, nd, ncols);
     }
-    mpirows::TransferGrid(*this, copy, Direction::Gather, DataName(*this, index));
+    moveStrips(copy);
     return copy;
 }
 

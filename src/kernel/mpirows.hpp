@@ -3,6 +3,8 @@
 // scatter and gather operations of modelobject and by the grid and stack readers.
 #include <mpi.h>
 
+#include <memory>
+
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +19,31 @@ enum class Direction { Scatter, Gather };
 // sure that there are several processes and that the decomposition grids are linked. All
 // processes check the strip table first and fail alike when it is broken (error 120).
 void TransferGrid(modelobject& o, Matrix& grid, Direction direction, const std::string& name);
+// TransferGrid's gather in three steps, so that its agreement travels in the caller's own
+// all-reduce (MPI_MIN over long long): the constructor plans and checks this process's strips
+// (logging nothing yet; plan false: no strips and grid may be null, as where the caller has found an error of its
+// own), PutAgreement fills AgreementSize() values of the caller's buffer, Agree reads the reduced
+// values and fails as TransferGrid does (the same entries, error 120 on every process), Move
+// moves the strips.
+class GridGather {
+public:
+    GridGather(modelobject& o, Matrix* grid, std::string name, bool plan);
+    ~GridGather();
+    GridGather(const GridGather&) = delete;
+    GridGather& operator=(const GridGather&) = delete;
+    std::size_t AgreementSize() const;
+    void PutAgreement(long long* local) const;
+    void Agree(const long long* all);
+    void Move();
+
+private:
+    modelobject& o_;
+    Matrix* grid_;
+    std::string name_;
+    struct Strips;
+    std::unique_ptr<Strips> strips_;
+    int error_ = 0;
+};
 // The same for a stack of the given levels (which must be the stack's own); parenthesised
 // selects the "(in row N)" form of the too-many-strips message.
 void TransferStack(modelobject& o, Stack& stack, int levels, Direction direction, const std::string& name,

@@ -163,6 +163,44 @@ TEST_F(MpiRowsTest, GatherCopyForWritingOfAGridOneProcessLacksStopsEveryProcess)
         }
 }
 
+// Counts the entries of a text in the console of this process.
+int Occurrences(const std::string& console, const std::string& text) {
+    int n = 0;
+    for (std::size_t at = console.find(text); at != std::string::npos; at = console.find(text, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(MpiRowsTest, GatherCopyForWritingWithABrokenStripTableStopsEveryProcess) {
+    if (Size() == 1) return;  // nothing is gathered
+    // The last process's table names a strip past the last column in its first row with
+    // strips: every process stops with 120, that process alone logs the cause, once.
+    Matrix g = OwnGrid();
+    obj_->FindDecompositionGrids();
+    ASSERT_NE(obj_->mpiHelper, nullptr);
+    Matrix& helper = *obj_->mpiHelper;
+    const bool broken = Rank() == Size() - 1;
+    int row = 0;
+    for (int r = d_.lo; r <= d_.hi && broken && row == 0; ++r)
+        if (helper[r][1] > 0) row = r;
+    const double kept = row > 0 ? helper[row][1] : 0.0;
+    if (row > 0) helper[row][1] = kCols + 1;
+    ClearConsole();
+    EXPECT_EQ(ErrorCode([&] { obj_->MPIGatherGridCopy(0, &g, true); }), 120);
+    EXPECT_EQ(Occurrences(Console(), "strip beyond the last column in row " + std::to_string(row) +
+                                         " of the strip table of mpi-rank " + std::to_string(Rank())),
+              row > 0 ? 1 : 0);
+    EXPECT_EQ(Occurrences(Console(), "strip beyond the last column"), row > 0 ? 1 : 0);
+    // The table mended, the next gathering moves every owner's cells.
+    if (row > 0) helper[row][1] = kept;
+    Matrix written = obj_->MPIGatherGridCopy(0, &g, true);
+    if (Rank() != 0) return;
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (Valid(r, c)) {
+                ASSERT_EQ(written[r][c], Value(r, c)) << r << "," << c;
+            }
+}
+
 TEST_F(MpiRowsTest, StacksMoveWithAllTheirLevels) {
     const int levels = 3;
     Stack whole = obj_->matrix3d(1, kRows, 1, kCols, levels, kRows);
@@ -327,6 +365,14 @@ TEST_F(MpiRowsTest, TooManyStripsForTheRowIsError120) {
         EXPECT_EQ(ErrorCode([&] { narrow->MPISynchroniseStack(0, &s); }), 120);
         if (Rank() == 0) {
             EXPECT_NE(Console().find("to much strips to be stored in a grid row (in row 1)"), std::string::npos);
+        }
+        // The copy for writing agrees on its strips with the row holders: the same failure, the
+        // entry logged once.
+        ClearConsole();
+        EXPECT_EQ(ErrorCode([&] { narrow->MPIGatherGridCopy(0, &g, true); }), 120);
+        EXPECT_LE(Occurrences(Console(), "to much strips to be stored in a grid row"), 1);
+        if (Rank() == 0) {
+            EXPECT_EQ(Occurrences(Console(), "to much strips to be stored in a grid row in row 1"), 1);
         }
     }
 }
