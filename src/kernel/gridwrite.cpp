@@ -557,7 +557,114 @@ __attribute__((target("avx2"))) void AddThreeRowsAvx2(const double* const* rows,
     _mm256_store_pd(out, q);
     std::copy(out, out + 3, squares);
 }
+
+// Column c of each row into its lane's sum, squares, extremes and test.
+__attribute__((target("avx2"), always_inline)) inline void AddColumnAbove(__m128d x, __m128d limit, __m128d& s,
+                                                                           __m128d& q, __m128d& lo, __m128d& hi,
+                                                                           __m128d& above) {
+    s = _mm_add_pd(s, x);
+    q = _mm_add_pd(q, _mm_mul_pd(x, x));
+    lo = _mm_min_pd(x, lo);
+    hi = _mm_max_pd(x, hi);
+    above = _mm_and_pd(above, _mm_cmp_pd(x, limit, _CMP_GT_OQ));
+}
+
+__attribute__((target("avx2"), always_inline)) inline void AddColumnAbove(__m256d x, __m256d limit, __m256d& s,
+                                                                           __m256d& q, __m256d& lo, __m256d& hi,
+                                                                           __m256d& above) {
+    s = _mm256_add_pd(s, x);
+    q = _mm256_add_pd(q, _mm256_mul_pd(x, x));
+    lo = _mm256_min_pd(x, lo);
+    hi = _mm256_max_pd(x, hi);
+    above = _mm256_and_pd(above, _mm256_cmp_pd(x, limit, _CMP_GT_OQ));
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m128d TwoAt(const double* a, const double* b, int c) {
+    return _mm_loadh_pd(_mm_load_sd(a + c), b + c);
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256d ThreeAt(const double* a, const double* b,
+                                                                      const double* d, int c) {
+    return _mm256_set_m128d(_mm_load_sd(d + c), _mm_loadh_pd(_mm_load_sd(a + c), b + c));
+}
+
+// RowAboveWithExtremes of two or three rows and, where all are above the floor, AddRows of them,
+// in one pass over the columns: each grid keeps its sum, squares, extremes and test in a lane of
+// its own, the sums taking AddTwoRowsAvx2's and AddThreeRowsAvx2's additions in their order, so
+// the results are theirs bit for bit, while each value is loaded once. A row with a value that is
+// not above is left after the block of 32 columns it lies in: sum and squares are then as they
+// were. The extremes are those of the lanes (equal values other than zeros have equal bits).
+__attribute__((target("avx2"))) bool AddTwoRowsAboveAvx2(const double* const* rows, int c1, int c2, double floor,
+                                                         double* low, double* high, double* sum, double* squares) {
+    const double* a = rows[0];
+    const double* b = rows[1];
+    __m128d s = _mm_loadu_pd(sum), q = _mm_loadu_pd(squares);
+    __m128d lo = TwoAt(a, b, c1), hi = lo, above = _mm_castsi128_pd(_mm_set1_epi64x(-1));
+    const __m128d limit = _mm_set1_pd(floor);
+    int c = c1;
+    for (; c + 32 <= c2 + 1; c += 32) {
+        for (int k = 0; k < 32; ++k) AddColumnAbove(TwoAt(a, b, c + k), limit, s, q, lo, hi, above);
+        if (_mm_movemask_pd(above) != 3) return false;
+    }
+    for (; c <= c2; ++c) AddColumnAbove(TwoAt(a, b, c), limit, s, q, lo, hi, above);
+    if (_mm_movemask_pd(above) != 3) return false;
+    _mm_storeu_pd(sum, s);
+    _mm_storeu_pd(squares, q);
+    _mm_storeu_pd(low, lo);
+    _mm_storeu_pd(high, hi);
+    return true;
+}
+
+__attribute__((target("avx2"))) bool AddThreeRowsAboveAvx2(const double* const* rows, int c1, int c2, double floor,
+                                                           double* low, double* high, double* sum, double* squares) {
+    const double* a = rows[0];
+    const double* b = rows[1];
+    const double* d = rows[2];
+    __m256d s = _mm256_set_pd(0.0, sum[2], sum[1], sum[0]), q = _mm256_set_pd(0.0, squares[2], squares[1], squares[0]);
+    __m256d lo = ThreeAt(a, b, d, c1), hi = lo, above = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m256d limit = _mm256_set1_pd(floor);
+    // The fourth lane carries nothing: only the first three say whether the rows are above.
+    int c = c1;
+    for (; c + 32 <= c2 + 1; c += 32) {
+        for (int k = 0; k < 32; ++k) AddColumnAbove(ThreeAt(a, b, d, c + k), limit, s, q, lo, hi, above);
+        if ((_mm256_movemask_pd(above) & 7) != 7) return false;
+    }
+    for (; c <= c2; ++c) AddColumnAbove(ThreeAt(a, b, d, c), limit, s, q, lo, hi, above);
+    if ((_mm256_movemask_pd(above) & 7) != 7) return false;
+    alignas(32) double out[4];
+    _mm256_store_pd(out, s);
+    std::copy(out, out + 3, sum);
+    _mm256_store_pd(out, q);
+    std::copy(out, out + 3, squares);
+    _mm256_store_pd(out, lo);
+    std::copy(out, out + 3, low);
+    _mm256_store_pd(out, hi);
+    std::copy(out, out + 3, high);
+    return true;
+}
 #endif
+
+// RowAboveWithExtremes of each of G rows and, where all are above the floor, AddRows<G> of them:
+// true and the rows added when values c1..c2 (at least one) of every row are above floor; false
+// leaves sum and squares as they were (low and high are then of no use).
+template <int G>
+bool AddRowsAbove(const double* const* rows, int c1, int c2, double floor, double* low, double* high, double* sum,
+                  double* squares) {
+#ifdef TALVO_AVX2_PATHS
+    if constexpr (G == 2 || G == 3) {
+        if (CpuHasAvx2()) {
+            if constexpr (G == 2)
+                return AddTwoRowsAboveAvx2(rows, c1, c2, floor, low, high, sum, squares);
+            else
+                return AddThreeRowsAboveAvx2(rows, c1, c2, floor, low, high, sum, squares);
+        }
+    }
+#endif
+    for (int g = 0; g < G; ++g)
+        if (!RowAboveWithExtremes(rows[g], c1, c2, floor, &low[g], &high[g])) return false;
+    AddRows<G>(rows, c1, c2, sum, squares);
+    return true;
+}
 
 template <int G>
 void AddRows(const double* const* rows, int c1, int c2, double* sum, double* squares) {
@@ -656,11 +763,8 @@ bool CountRows(const double* const* rows, const double* weights, WeightsKind kin
     // Rows of values all counted (above the floor) add them without a test each; their extremes
     // come from a pass of their own.
     double rowLow[G], rowHigh[G];
-    bool above = whole && c1 <= c2;
-    for (int g = 0; g < G && above; ++g)
-        above = RowAboveWithExtremes(rows[g], c1, c2, floor, &rowLow[g], &rowHigh[g]);
+    const bool above = whole && c1 <= c2 && AddRowsAbove<G>(rows, c1, c2, floor, rowLow, rowHigh, sum, squares);
     if (above) {
-        AddRows<G>(rows, c1, c2, sum, squares);
         bool finite = true;
         for (int g = 0; g < G; ++g) {
             count[g] += static_cast<double>(c2 - c1 + 1);

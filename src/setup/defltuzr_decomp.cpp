@@ -2,6 +2,8 @@
 // distribution of the zone grid.
 #include "setup/defltuzr.hpp"
 
+#include "kernel/mpistate.hpp"
+
 namespace {
 constexpr const char* kNoRoomForDecomposition =
     "FATAL: when trying to create MPI-Regions: no free grid found in memory (at position ";
@@ -48,7 +50,14 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
 // is written alone, which reports the fault.
 void defaultini::WriteDecompositionGrids() {
     std::vector<std::pair<std::string, const Matrix*>> files;
-    if (rank == 0) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
+    // A binary owner grid goes out as the derived grids do: each other process writes the rows
+    // strictly inside its own rows (it received them whole from process 0), process 0 checks and
+    // counts every row and writes the rest. A file that way did not finish is written alone.
+    bool regionsWritten = false;
+    if (!textOutput && size > 1 && MpiRunning())
+        regionsWritten =
+            WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}}, doublePrecision, WriterRows()) == 1;
+    if (rank == 0 && !regionsWritten) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
     files.emplace_back(StrFormat("MPIHelper_%d", rank), &decomposition_.helper);
     files.emplace_back(StrFormat("MPIHalo_%d", rank), &decomposition_.halo);
     // Process 0's owner grid has the most rows to format: every process formats a share of them.

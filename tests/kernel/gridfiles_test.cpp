@@ -667,6 +667,42 @@ TEST_F(GridFileTest, RowsOfCountedValuesKeepTheOneByOneStatistics) {
         }
 }
 
+// Long rows of five grids written together (counted three and two side by side), each row of
+// one grid holding a value that is not counted (nodata or just at the floor) in the first block
+// of 32 columns, a later block or the last columns, or none; the extremes of 0 of both signs, of
+// an infinity and of equal values: the files are the single writes.
+TEST_F(GridFileTest, LongRowsWrittenTogetherWithAValueLeftOutAreTheSingleWrites) {
+    constexpr int kCols = 75, kGrids = 5;
+    constexpr double N = -9999;
+    const int places[] = {0, 1, 17, 32, 33, 64, 70, kCols};
+    const int rows = 1 + kGrids * static_cast<int>(std::size(places));
+    auto o = MakeObject(kCols, rows);
+    std::vector<Matrix> grids;
+    for (int k = 0; k < kGrids; ++k) grids.push_back(o->matrix(1, rows, 1, kCols, rows));
+    for (int r = 1; r <= rows; ++r) {
+        // Row 1 settles every count; then each grid in turn leaves one value out of its rows.
+        const int holder = (r - 2) / static_cast<int>(std::size(places));
+        const int at = r == 1 ? 0 : places[(r - 2) % static_cast<int>(std::size(places))];
+        for (int k = 0; k < kGrids; ++k)
+            for (int c = 1; c <= kCols; ++c) {
+                double v = 0.37 * ((c * 7 + r * 3 + k) % 23) - 2.0;
+                if (c == 5 + k) v = (r + k) % 2 ? 0.0 : -0.0;
+                if (c == 40 && r % 7 == 3) v = 11.5;
+                if (k == holder && c == at) v = (r % 2 ? N : N + 1);
+                grids[static_cast<std::size_t>(k)][r][c] = v;
+            }
+    }
+    const std::string tag = std::to_string(Rank());
+    for (const bool doubles : {true, false})
+        ExpectWrittenTogetherAsAlone(*o, grids, "lt" + tag + "_", WrittenAlone(*o, grids, "ls" + tag + "_", doubles),
+                                     doubles);
+    // An infinity in a long row counted side by side stops the write.
+    grids[1][3][50] = std::numeric_limits<double>::infinity();
+    std::vector<std::pair<std::string, const Matrix*>> files;
+    for (int k = 0; k < kGrids; ++k) files.emplace_back("li" + tag + "_" + std::to_string(k), &grids[static_cast<std::size_t>(k)]);
+    EXPECT_EQ(o->WriteBinaryGrids(files, true), 0);
+}
+
 // Every process but 0 writes its rows 2p..2p+1 into the files process 0 creates: the files are
 // process 0's one-pass writes of its whole copies. A NaN in another process's row, a process
 // lacking a row it is to write, or rows given to two processes finish no file.
