@@ -389,12 +389,12 @@ void verdunstungsmodellklasse::PenmanMonteithCell(const StepValues& v, const Cel
         if (i > top) laiAbove += previousLai;
         previousLai = rows.lai[i][c];
         double soilNight = 0, interNight = 0, soilDay = 0, interDay = 0, nightValue = 0, dayValue = 0;
+        LayerInput in = LayerInputOf(i, rows, c, s, netShortwave, laiAbove, i == lowest, i == top);
         if (nightPart)
-            nightValue = PenmanMonteith(Tnight, v.fnight, i, rows, c, false, &soilNight, &interNight, running, s,
-                                        netShortwave, laiAbove, i == lowest, i == top, night);
+            nightValue = PenmanMonteithPart(in, Tnight, v.fnight, false, night, running, *rows.memo, &soilNight,
+                                            &interNight);
         if (dayPart)
-            dayValue = PenmanMonteith(Tday, v.fday, i, rows, c, true, &soilDay, &interDay, running, s, netShortwave,
-                                      laiAbove, i == lowest, i == top, day);
+            dayValue = PenmanMonteithPart(in, Tday, v.fday, true, day, running, *rows.memo, &soilDay, &interDay);
         rows.etp[i][c] = std::max(0.0, nightValue + dayValue);
         rows.eip[i][c] = std::max(0.0, interNight + interDay);
         potential += soilNight + soilDay;
@@ -420,15 +420,9 @@ verdunstungsmodellklasse::PartTerms verdunstungsmodellklasse::Part(const CellRow
     return terms;
 }
 
-double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int layer, const CellRows& rows, int col,
-                                                bool daytime, double* soil, double* interception,
-                                                LayerRunning& running, double sunshineValue, double netShortwave,
-                                                double laiAbove, bool lowest, bool top,
-                                                const PartTerms& terms) const {
+LayerInput verdunstungsmodellklasse::LayerInputOf(int layer, const CellRows& rows, int col, double sunshineValue,
+                                                  double netShortwave, double laiAbove, bool lowest, bool top) const {
     LayerInput in;
-    in.T = T;
-    in.fraction = fraction;
-    in.daytime = daytime;
     in.top = top;
     in.lowest = lowest;
     in.lai = rows.lai[layer][col];
@@ -443,8 +437,6 @@ double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int l
         in.z0 = z0OpenWater;
     }
     in.wind = rows.wind[col];
-    in.pressure = terms.pressure;
-    in.vapour = terms.vapour;
     in.stepMinutes = timeInterval;
     in.c0 = radCoeff[0];
     in.sunshine = sunshineValue;
@@ -459,7 +451,19 @@ double verdunstungsmodellklasse::PenmanMonteith(double T, double fraction, int l
         }
     }
     in.laiAbove = laiAbove;
-    const LayerResult out = evaporation::PenmanMonteithLayer(in, terms.air, running, *rows.memo);
+    return in;
+}
+
+double verdunstungsmodellklasse::PenmanMonteithPart(LayerInput& in, double T, double fraction, bool daytime,
+                                                    const PartTerms& terms, LayerRunning& running,
+                                                    evaporation::LayerMemo& memo, double* soil,
+                                                    double* interception) {
+    in.T = T;
+    in.fraction = fraction;
+    in.daytime = daytime;
+    in.pressure = terms.pressure;
+    in.vapour = terms.vapour;
+    const LayerResult out = evaporation::PenmanMonteithLayer(in, terms.air, running, memo);
     *soil = out.soil;
     *interception = out.interception;
     return out.transpiration;

@@ -189,12 +189,16 @@ private:
         evaporation::AirTerms air;
     };
     PartTerms Part(const CellRows& rows, int c, double T, const KnownPressure& known) const;
-    // The Penman-Monteith values of layer i of cell (row, col) for one part of the step: returns
-    // the potential transpiration, writes the soil and interception evaporation.
-    double PenmanMonteith(double T, double fraction, int layer, const CellRows& rows, int col, bool daytime,
-                          double* soil, double* interception, evaporation::LayerRunning& running, double sunshine,
-                          double netShortwave, double laiAbove, bool lowest, bool top,
-                          const PartTerms& terms) const;
+    // The inputs of the Penman-Monteith evaluations of layer i of cell (row, col) that both parts of
+    // the step share; PenmanMonteithPart sets those of one part.
+    evaporation::LayerInput LayerInputOf(int layer, const CellRows& rows, int col, double sunshine,
+                                         double netShortwave, double laiAbove, bool lowest, bool top) const;
+    // The Penman-Monteith values of a layer for one part of the step (night or day at temperature
+    // T, the share fraction of the step): returns the potential transpiration, writes the soil and
+    // interception evaporation.
+    static double PenmanMonteithPart(evaporation::LayerInput& in, double T, double fraction, bool daytime,
+                                     const PartTerms& terms, evaporation::LayerRunning& running,
+                                     evaporation::LayerMemo& memo, double* soil, double* interception);
     void EmpiricalCell(const StepValues& v, int r, int c, double T);
     void StepStatistics();
     // Sums the records of the active statistics of a step over all processes in one collective;
