@@ -270,8 +270,9 @@ private:
         std::copy(h.begin(), h.end(), o_.header.begin());
     }
 
-    // Cells per write: at most about a million values.
-    long long ChunkCells() const { return std::max(1LL, (1LL << 20) / (levels_ + 1)); }
+    // Cells per write: at most 65536 values. The buffer they are converted into is made anew
+    // for every stack: a small one costs few new pages, and a write call more is cheap.
+    long long ChunkCells() const { return std::max(1LL, (1LL << 16) / (levels_ + 1)); }
     std::size_t ValueSize() const { return doubles_ ? 8 : 4; }
 
     void WriteSerial() {

@@ -123,6 +123,22 @@ TEST_F(DistributedStackTest, BinaryStackIsTheSameAtEveryProcessCount) {
     }
 }
 
+TEST_F(DistributedStackTest, AStackWrittenInPiecesIsTheSameAtEveryProcessCount) {
+    // 1024 values a cell: a process writes its range in pieces of 64 cells, the last piece of a
+    // range shorter than the others.
+    const int levels = 1023;
+    Stack s = OwnStack(levels);
+    for (bool doubles : {false, true}) {
+        obj_->WriteStack("many.bin", s, levels, false, doubles);
+        MPI_Barrier(MPI_COMM_WORLD);
+        const std::string want = doubles ? BasinStackBytes<double>(levels) : BasinStackBytes<float>(levels);
+        const std::string got = ReadFile("many.bin");
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want) << "binary stack differs";
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+}
+
 TEST_F(DistributedStackTest, OnlyTheWrittenLevelsAreWrittenAndCheckedForNumbers) {
     // A stack of three levels written with one: the levels above hold NaN, which is neither
     // written nor looked at; the file is that of a one-level stack at every process count.
