@@ -122,10 +122,11 @@ std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
     return MergeAcrossProcesses(own, rank);
 }
 
-Matrix schneemodellklasse::WholeGridOutsideZones() {
-    // Rows 1 .. nrows with nodata in every cell and 0 in column 0, as a cleared allocation
-    // holds it: the slide grids then write only the basin cells.
-    return FilledCellsMatrix(1, nrows, 1, ncols, nrows, nodata);
+Matrix schneemodellklasse::WholeUnsetGrid() {
+    // Rows 1 .. nrows with 0 in column 0, as a cleared allocation holds it, and the cells not
+    // set: the slide grids write each cell once, the basin cells' values and nodata elsewhere,
+    // instead of a pass of nodata over the whole grid before the basin cells.
+    return UnsetMatrix(1, nrows, 1, ncols, nrows);
 }
 
 void schneemodellklasse::CreateSlideGrids() {
@@ -144,23 +145,26 @@ void schneemodellklasse::CreateSlideGrids() {
     if (existing > 0) {
         maxDepositionGrid = (*gridStore)[existing].grid;
     } else {
-        maxDeposition.data = WholeGridOutsideZones();
+        maxDeposition.data = WholeUnsetGrid();
         // In locals: a store into the grid could otherwise change them as far as the compiler knows.
         const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
-            if (z == nullptr) continue;
+            if (z == nullptr) {
+                std::fill(to + 1, to + ncols + 1, none);
+                continue;
+            }
             const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                if (z[c] != none) to[c] = MaxDepositionOfSlope(factor, s[c], maxSlope);
+                to[c] = z[c] != none ? MaxDepositionOfSlope(factor, s[c], maxSlope) : none;
         }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
     }
 
-    elevOrderRow.data = WholeGridOutsideZones();
-    elevOrderCol.data = WholeGridOutsideZones();
+    elevOrderRow.data = WholeUnsetGrid();
+    elevOrderCol.data = WholeUnsetGrid();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
     // The order grids: the k-th basin cell in row order names the k-th cell of the order.
@@ -172,9 +176,16 @@ void schneemodellklasse::CreateSlideGrids() {
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
-        if (z == nullptr) continue;
+        if (z == nullptr) {
+            std::fill(rowOut + 1, rowOut + ncols + 1, none);
+            std::fill(colOut + 1, colOut + ncols + 1, none);
+            continue;
+        }
         for (int c = 1; c <= ncols; ++c) {
-            if (z[c] == none) continue;
+            if (z[c] == none) {
+                rowOut[c] = colOut[c] = none;
+                continue;
+            }
             if (k < count) {
                 const std::uint64_t place = ordered[k++];
                 rowOut[c] = static_cast<int>(place >> 32);
