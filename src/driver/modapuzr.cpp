@@ -5,6 +5,7 @@
 #include "driver/unread_sections.hpp"
 
 #include <initializer_list>
+#include <optional>
 #include <mpi.h>
 
 #include "kernel/diaglog.hpp"
@@ -168,9 +169,13 @@ SubmodelSettings ModellApplication::WithSoilZones() const {
 
 void ModellApplication::BuildSubmodels(int argc, char** argv) {
     unsigned error = 0;
+    // Each sub-model's set-up is a timed part of its own (the processes meet after each).
+    std::optional<TimedPart> part;
+    part.emplace("set-up: superposition");
     regsuper_ = std::make_unique<RegionalSuperposition>(error, log_, settings_);
     Check(regsuper_, error);
 
+    part.emplace("set-up: precipitation correction");
     std::vector<meteointerpol*> interpolators(inputs_.size(), nullptr);
     for (std::size_t i = 1; i < inputs_.size(); ++i) interpolators[i] = inputs_[i]->Interpolator();
     precicorr_ = std::make_unique<precicorrclass>(error, log_, interpolators, inputNames_, settings_);
@@ -178,16 +183,19 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     precicorr_->SetMaxElevation(setup_->GetMaxElevation());
     precicorr_->SetStatus(1);
 
+    part.emplace("set-up: radiation, temperature");
     expokorr_ = std::make_unique<expokorrklasse>(error, log_, settings_);
     Check(expokorr_, error);
     expokorr_->SetStatus(1);
     RefreshFpeTargets();
 
+    part.emplace("set-up: evapotranspiration");
     etp_ = std::make_unique<verdunstungsmodellklasse>(error, log_, settings_);
     Check(etp_, error);
     etp_->SetCorrectionGrid(expokorr_->GetCorrectionGrid());
     RefreshFpeTargets();
 
+    part.emplace("set-up: snow");
     snow_ = std::make_unique<schneemodellklasse>(error, log_, settings_);
     Check(snow_, error);
     snow_->SetCorrectionGrid(expokorr_->GetCorrectionGrid());
@@ -196,6 +204,7 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     etp_->SetStatus(1);
     RefreshFpeTargets();
 
+    part.emplace("set-up: interception");
     interception_ = std::make_unique<interzeptionsmodellklasse>(error, log_, settings_);
     Check(interception_, error);
     interceptionMethod_ = interception_->GetMethod();
@@ -203,10 +212,12 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     snow_->LinkPrecipitation(interception_first);
     RefreshFpeTargets();
 
+    part.emplace("set-up: silting-up");
     silting_ = std::make_unique<siltingupclass>(error, log_, settings_);
     Check(silting_, error);
     silting_->UpdateInputGrid(interception_first);
 
+    part.emplace("set-up: soil");
     numSubSteps_ = setup_->ReadSubsteps();
     // The soil model takes over the snow model's ranking of the zones.
     SubmodelSettings soilSettings = settings_;
@@ -229,11 +240,14 @@ void ModellApplication::BuildSubmodels(int argc, char** argv) {
     etp_->ReadLakeModel("[lake_model]");
     snow_->ReadLakeModel("[lake_model]");
 
+    part.emplace("set-up: surface routing");
     surfrout_ = std::make_unique<surfaceroutingclass>(error, log_, WithSoilZones(), static_cast<unsigned>(numSubSteps_));
     Check(surfrout_, error);
+    part.emplace("set-up: irrigation");
     irrigation_ = std::make_unique<irrigationclass>(error, log_, WithSoilZones());
     Check(irrigation_, error);
     RefreshFpeTargets();
+    part.emplace("set-up: groundwater");
     gwflow_ = std::make_unique<gwflowclass>(error, log_, WithSoilZones(), static_cast<unsigned>(numSubSteps_));
     Check(gwflow_, error);
     RefreshFpeTargets();

@@ -250,7 +250,7 @@ private:
     void CreateStateGrid(OwnGrid& grid, const char* name, bool workRows, bool temperatureGrid);
     void CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows);
     void CreateSlideGrids();
-    Matrix WholeGridOutsideZones();
+    Matrix WholeUnsetGrid();
     // Process 0: every basin cell as (row << 32) | column, lowest first (equal heights in
     // row-major order); empty elsewhere (collective).
     std::vector<std::uint64_t> ElevationOrder();

@@ -2,6 +2,7 @@
 // basin cell and the order of the basin cells by elevation (each process orders its own cells),
 // with that order as ranks for the steps' moving.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <mpi.h>
@@ -34,6 +35,41 @@ struct Lower {
         return a.z < b.z || (!(b.z < a.z) && a.place < b.place);
     }
 };
+
+// An unsigned integer per height that orders as the heights do (0 and -0 alike): the sign bit
+// set for a positive height, every bit flipped for a negative one.
+std::uint64_t HeightKey(double z) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(z == 0.0 ? 0.0 : z);
+    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// Orders a list in place order (row-major) as Lower does: a stable radix sort on the height
+// keys, 11 bits a pass, keeps equal heights in place order. A pass in which every cell has the
+// same digit is skipped (it would move nothing).
+void SortByHeight(std::vector<ElevatedCell>& cells) {
+    const std::size_t n = cells.size();
+    if (n < 2) return;
+    constexpr int kBits = 11;
+    constexpr std::size_t kBins = std::size_t{1} << kBits;
+    std::vector<std::uint64_t> keys(n), movedKeys(n);
+    std::vector<ElevatedCell> moved(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = HeightKey(cells[i].z);
+    std::vector<std::size_t> start(kBins);
+    for (int shift = 0; shift < 64; shift += kBits) {
+        std::fill(start.begin(), start.end(), 0);
+        for (std::size_t i = 0; i < n; ++i) ++start[(keys[i] >> shift) & (kBins - 1)];
+        if (std::find(start.begin(), start.end(), n) != start.end()) continue;
+        std::size_t sum = 0;
+        for (std::size_t& s : start) sum += std::exchange(s, sum);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t to = start[(keys[i] >> shift) & (kBins - 1)]++;
+            moved[to] = cells[i];
+            movedKeys[to] = keys[i];
+        }
+        std::swap(cells, moved);
+        std::swap(keys, movedKeys);
+    }
+}
 
 // The places of the processes' ordered lists (own: this process's) in one order, on process 0
 // (empty elsewhere). Collective.
@@ -112,7 +148,8 @@ std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
         for (int c = 1; c <= ncols; ++c)
             if (zone[c] != nodata && (owner == nullptr || owner[c] == rank)) own.push_back({z[c], PlaceOf(r, c)});
     }
-    std::sort(own.begin(), own.end(), Lower());
+    // The list is in place order here, as the sort needs it.
+    SortByHeight(own);
     std::vector<std::uint64_t> order;
     if (!distributed) {
         order.resize(own.size());
@@ -122,10 +159,11 @@ std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
     return MergeAcrossProcesses(own, rank);
 }
 
-Matrix schneemodellklasse::WholeGridOutsideZones() {
-    // Rows 1 .. nrows with nodata in every cell and 0 in column 0, as a cleared allocation
-    // holds it: the slide grids then write only the basin cells.
-    return FilledCellsMatrix(1, nrows, 1, ncols, nrows, nodata);
+Matrix schneemodellklasse::WholeUnsetGrid() {
+    // Rows 1 .. nrows with 0 in column 0, as a cleared allocation holds it, and the cells not
+    // set: the slide grids write each cell once, the basin cells' values and nodata elsewhere,
+    // instead of a pass of nodata over the whole grid before the basin cells.
+    return UnsetMatrix(1, nrows, 1, ncols, nrows);
 }
 
 void schneemodellklasse::CreateSlideGrids() {
@@ -144,23 +182,26 @@ void schneemodellklasse::CreateSlideGrids() {
     if (existing > 0) {
         maxDepositionGrid = (*gridStore)[existing].grid;
     } else {
-        maxDeposition.data = WholeGridOutsideZones();
+        maxDeposition.data = WholeUnsetGrid();
         // In locals: a store into the grid could otherwise change them as far as the compiler knows.
         const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
-            if (z == nullptr) continue;
+            if (z == nullptr) {
+                std::fill(to + 1, to + ncols + 1, none);
+                continue;
+            }
             const double* const s = slope.holds(r) ? slope[r] : nullptr;
             for (int c = 1; c <= ncols; ++c)
-                if (z[c] != none) to[c] = MaxDepositionOfSlope(factor, s[c], maxSlope);
+                to[c] = z[c] != none ? MaxDepositionOfSlope(factor, s[c], maxSlope) : none;
         }
         RegisterOwn(maxDeposition, "max_deposition", 1, nrows);
         maxDepositionGrid = &maxDeposition.data;
     }
 
-    elevOrderRow.data = WholeGridOutsideZones();
-    elevOrderCol.data = WholeGridOutsideZones();
+    elevOrderRow.data = WholeUnsetGrid();
+    elevOrderCol.data = WholeUnsetGrid();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
     // The order grids: the k-th basin cell in row order names the k-th cell of the order.
@@ -172,9 +213,16 @@ void schneemodellklasse::CreateSlideGrids() {
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
-        if (z == nullptr) continue;
+        if (z == nullptr) {
+            std::fill(rowOut + 1, rowOut + ncols + 1, none);
+            std::fill(colOut + 1, colOut + ncols + 1, none);
+            continue;
+        }
         for (int c = 1; c <= ncols; ++c) {
-            if (z[c] == none) continue;
+            if (z[c] == none) {
+                rowOut[c] = colOut[c] = none;
+                continue;
+            }
             if (k < count) {
                 const std::uint64_t place = ordered[k++];
                 rowOut[c] = static_cast<int>(place >> 32);

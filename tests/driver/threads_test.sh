@@ -61,6 +61,11 @@ for row in "sweeps" "halo waits" "agreements"; do
   awk -v r="groundwater: $row" -v n="$steps" 'index($0, r " ") == 1 && NF == 8 + split(r, w, " ") - 1 && $(NF - 6) == 2 * n {
     found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the groundwater $row"
 done
+# The set-up of the sub-models: each sub-model's own part, passed once.
+for row in "superposition" "radiation, temperature" "snow" "soil" "surface routing" "groundwater"; do
+  awk -v r="set-up: $row" 'index($0, r " ") == 1 && NF == 7 + split(r, w, " ") && $(NF - 6) == 1 {
+    found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the set-up of the $row"
+done
 grep -q "^step times" unset/out.txt && fail "a timing table without TALVO_STEP_TIMES"
 # The end of the set-up reports the bytes of the grid store of each process.
 for run in one unset; do

@@ -417,6 +417,30 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsHeightsApartByLessThanAFloatAcros
     EXPECT_TRUE(snow->slideOrder_.usable);
 }
 
+TEST_F(SlidesMpi, ElevationOrderOfTheSetUpOrdersHeightsAcrossZeroWithBothZerosEqual) {
+    // Heights below, at and above 0 with ties, 0 written as +0 and as -0 (equal heights, so in
+    // row order), and heights far apart: the order must be one stable sort of the whole basin.
+    Terrain();
+    Matrix& z = *store_[2].grid;
+    const double heights[] = {-1e300, -2.5, -0.0, 0.0, 1e-300, 2.5, -2.5, 0.0, -0.0, 3e5};
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (zone_[r][c] != -9999) z[r][c] = heights[(3 * r + c) % 10];
+    Drop("GlacierizedCells");
+    SectionOptions o;
+    o.method = 8;
+    auto snow = FrozenSnow(o);
+    if (talvo_test::Rank() != 0) return;
+    Reference ref;
+    BuildReference(ref, *snow, false);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
+            EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
+        }
+    EXPECT_TRUE(snow->slideOrder_.usable);
+}
+
 TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrGatheredThem) {
     // Cells outside the basin belong to no process (the strips skip them) but hold values in the
     // grids, as a file gives them. Process 0 copies the grids it holds whole and gathers those it
