@@ -52,8 +52,9 @@ private:
     void ClearShadow();
     bool SharedMarch() const;
     void ShareTerrain();
-    // Whether the own rows of the processes cover rows 1..nrows, each row once.
-    bool OwnRowsTileTheGrid() const;
+    // The rows each process packs for the shared terrain (none where last < first): own rows,
+    // together rows 1..nrows once each. False where the own rows leave a row out.
+    bool PackedRowsOfOwners(std::vector<int>& first, std::vector<int>& last) const;
     void MarchShared(double azimuth, double elevation);
     void SendMarksToOwners();
     // The whole terrain of process 0 alone, for a march it does by itself with its threads.

@@ -149,22 +149,24 @@ void expokorrklasse::ShareTerrain() {
     MPI_Allgather(&lastRow, 1, MPI_INT, ownLast_.data(), 1, MPI_INT, MPI_COMM_WORLD);
     // Each process packs its own rows and hands them to all others, so that no process waits
     // while process 0 packs the whole grid. That is process 0's terrain where the own rows of
-    // the processes cover the grid without overlap and process 0 holds every row of the zone
-    // grid (then every cell has its zone flag); otherwise process 0 packs and broadcasts.
+    // the processes cover the grid and process 0 holds every row of the zone grid (then every
+    // cell has its zone flag); otherwise process 0 packs and broadcasts.
     const auto holdsRows = [](const Matrix& grid, int first, int last) {
         for (int r = first; r <= last; ++r)
             if (!grid.holds(r)) return false;
         return true;
     };
-    int ownersPack = OwnRowsTileTheGrid() && holdsRows(*elevation_, firstRow, lastRow) &&
+    std::vector<int> packFirst, packLast;
+    int ownersPack = PackedRowsOfOwners(packFirst, packLast) && holdsRows(*elevation_, firstRow, lastRow) &&
                      holdsRows(*zoneGrid, rank == 0 ? 1 : firstRow, rank == 0 ? nrows : lastRow);
     MPI_Allreduce(MPI_IN_PLACE, &ownersPack, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
     if (ownersPack != 0) {
-        PackTerrain(firstRow, lastRow);
+        const auto me = static_cast<std::size_t>(rank);
+        PackTerrain(packFirst[me], packLast[me]);
         std::vector<int> counts(n), starts(n);
         for (std::size_t p = 0; p < n; ++p) {
-            counts[p] = (ownLast_[p] - ownFirst_[p] + 1) * ncols;
-            starts[p] = (ownFirst_[p] - 1) * ncols;
+            counts[p] = (packLast[p] - packFirst[p] + 1) * ncols;
+            starts[p] = (packFirst[p] - 1) * ncols;
         }
         MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, t.elevation.data(), counts.data(), starts.data(),
                        MPI_DOUBLE, MPI_COMM_WORLD);
@@ -179,14 +181,25 @@ void expokorrklasse::ShareTerrain() {
     marks_.assign(cells, 0);
 }
 
-bool expokorrklasse::OwnRowsTileTheGrid() const {
-    std::vector<std::pair<int, int>> rows;
-    for (std::size_t p = 0; p < ownFirst_.size(); ++p) rows.emplace_back(ownFirst_[p], ownLast_[p]);
-    std::sort(rows.begin(), rows.end());
+bool expokorrklasse::PackedRowsOfOwners(std::vector<int>& first, std::vector<int>& last) const {
+    // In the order of their first own rows, each process packs its own rows below those packed
+    // already; rows shared by neighbours go to the one that comes first.
+    const std::size_t n = ownFirst_.size();
+    std::vector<std::size_t> order(n);
+    for (std::size_t p = 0; p < n; ++p) order[p] = p;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::pair(ownFirst_[a], ownLast_[a]) < std::pair(ownFirst_[b], ownLast_[b]);
+    });
+    first.assign(n, 1);
+    last.assign(n, 0);
     int next = 1;
-    for (const auto& [first, last] : rows) {
-        if (first != next || last < first) return false;
-        next = last + 1;
+    for (std::size_t p : order) {
+        if (ownLast_[p] < ownFirst_[p]) continue;
+        if (ownFirst_[p] > next) return false;
+        if (ownLast_[p] < next) continue;
+        first[p] = next;
+        last[p] = ownLast_[p];
+        next = ownLast_[p] + 1;
     }
     return next == nrows + 1;
 }
