@@ -52,6 +52,9 @@ private:
     void ClearShadow();
     bool SharedMarch() const;
     void ShareTerrain();
+    // The rows each process packs for the shared terrain (none where last < first): own rows,
+    // together rows 1..nrows once each. False where the own rows leave a row out.
+    bool PackedRowsOfOwners(std::vector<int>& first, std::vector<int>& last) const;
     void MarchShared(double azimuth, double elevation);
     void SendMarksToOwners();
     // The whole terrain of process 0 alone, for a march it does by itself with its threads.
@@ -62,8 +65,8 @@ private:
     void MarchThreads(double azimuth, double elevation, int threads);
     // Clears the marks of the last sub-step: the cells of its march and the own rows.
     void ClearMarks();
-    // Copies the elevation and the zone flags of every row into the terrain (sized before).
-    void PackTerrain();
+    // Copies the elevation and the zone flags of rows first..last into the terrain (sized before).
+    void PackTerrain(int first, int last);
     // Adds the sub-step's beam on each own cell; after a shared march (shadowFromMarks) it first
     // sets the cell's shadow from the marks.
     void IncidenceLoop(const radiation::SunStep& sun, bool shadowFromMarks);

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "kernel/nodata.hpp"
 #include "kernel/threading.hpp"
@@ -140,17 +142,66 @@ void expokorrklasse::ShareTerrain() {
     const std::size_t cells = static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols);
     t.elevation.assign(cells, nodata);
     t.inside.assign(cells, 0);
-    // Process 0 packs row by row while the others wait for the broadcast.
-    if (rank == 0) PackTerrain();
-    MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
-    radiation::FindZoneRuns(t);
-    marks_.assign(cells, 0);
     const auto n = static_cast<std::size_t>(size);
     ownFirst_.assign(n, 0);
     ownLast_.assign(n, 0);
     MPI_Allgather(&firstRow, 1, MPI_INT, ownFirst_.data(), 1, MPI_INT, MPI_COMM_WORLD);
     MPI_Allgather(&lastRow, 1, MPI_INT, ownLast_.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    // Each process packs its own rows and hands them to all others, so that no process waits
+    // while process 0 packs the whole grid. That is process 0's terrain where the own rows of
+    // the processes cover the grid and process 0 holds every row of the zone grid (then every
+    // cell has its zone flag); otherwise process 0 packs and broadcasts.
+    const auto holdsRows = [](const Matrix& grid, int first, int last) {
+        for (int r = first; r <= last; ++r)
+            if (!grid.holds(r)) return false;
+        return true;
+    };
+    std::vector<int> packFirst, packLast;
+    int ownersPack = PackedRowsOfOwners(packFirst, packLast) && holdsRows(*elevation_, firstRow, lastRow) &&
+                     holdsRows(*zoneGrid, rank == 0 ? 1 : firstRow, rank == 0 ? nrows : lastRow);
+    MPI_Allreduce(MPI_IN_PLACE, &ownersPack, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
+    if (ownersPack != 0) {
+        const auto me = static_cast<std::size_t>(rank);
+        PackTerrain(packFirst[me], packLast[me]);
+        std::vector<int> counts(n), starts(n);
+        for (std::size_t p = 0; p < n; ++p) {
+            counts[p] = (packLast[p] - packFirst[p] + 1) * ncols;
+            starts[p] = (packFirst[p] - 1) * ncols;
+        }
+        MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, t.elevation.data(), counts.data(), starts.data(),
+                       MPI_DOUBLE, MPI_COMM_WORLD);
+        MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, t.inside.data(), counts.data(), starts.data(),
+                       MPI_UNSIGNED_CHAR, MPI_COMM_WORLD);
+    } else {
+        if (rank == 0) PackTerrain(1, nrows);
+        MPI_Bcast(t.elevation.data(), static_cast<int>(cells), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+        MPI_Bcast(t.inside.data(), static_cast<int>(cells), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
+    }
+    radiation::FindZoneRuns(t);
+    marks_.assign(cells, 0);
+}
+
+bool expokorrklasse::PackedRowsOfOwners(std::vector<int>& first, std::vector<int>& last) const {
+    // In the order of their first own rows, each process packs its own rows below those packed
+    // already; rows shared by neighbours go to the one that comes first.
+    const std::size_t n = ownFirst_.size();
+    std::vector<std::size_t> order(n);
+    for (std::size_t p = 0; p < n; ++p) order[p] = p;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::pair(ownFirst_[a], ownLast_[a]) < std::pair(ownFirst_[b], ownLast_[b]);
+    });
+    first.assign(n, 1);
+    last.assign(n, 0);
+    int next = 1;
+    for (std::size_t p : order) {
+        if (ownLast_[p] < ownFirst_[p]) continue;
+        if (ownFirst_[p] > next) return false;
+        if (ownLast_[p] < next) continue;
+        first[p] = next;
+        last[p] = ownLast_[p];
+        next = ownLast_[p] + 1;
+    }
+    return next == nrows + 1;
 }
 
 void expokorrklasse::MarchShared(double azimuth, double elevation) {
@@ -179,17 +230,17 @@ void expokorrklasse::LocalTerrain() {
     const auto cols = static_cast<std::size_t>(ncols);
     t.elevation.assign(static_cast<std::size_t>(nrows) * cols, nodata);
     t.inside.assign(static_cast<std::size_t>(nrows) * cols, 0);
-    PackTerrain();
+    PackTerrain(1, nrows);
     radiation::FindZoneRuns(t);
 }
 
-void expokorrklasse::PackTerrain() {
+void expokorrklasse::PackTerrain(int first, int last) {
     // The flags are written through a pointer that aliases nothing else, so that the compiler
     // need not read the zone row again after each flag it writes.
     radiation::Terrain& t = terrain_;
     const auto cols = static_cast<std::size_t>(ncols);
     const double nd = nodata;
-    for (int r = 1; r <= nrows; ++r) {
+    for (int r = first; r <= last; ++r) {
         const std::size_t at = static_cast<std::size_t>(r - 1) * cols;
         std::copy_n((*elevation_)[r] + 1, ncols, t.elevation.data() + at);
         if (!zoneGrid->holds(r)) continue;

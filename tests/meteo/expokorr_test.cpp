@@ -201,6 +201,57 @@ TEST_F(RadiationTest, SharedRayMarchCastsTheShadowOfOneProcess) {
     EXPECT_GT(all[1], 3);
 }
 
+TEST_F(RadiationTest, SharedTerrainTakesEachRowFromItsOwner) {
+    // Each process hands its own rows of the terrain to the others, with the rows in bands and
+    // with rows split between processes (a shared row comes from one of its owners). Every
+    // process's copy of the rows it does not own is made wrong (a wall that would shade every
+    // cell north of it): the shadow and the correction of every own cell must still be those of
+    // process 0 marching every ray over the true terrain, bit for bit.
+    const auto height = [](int r, int c) { return (r == 2 ? 2400.0 : 600.0) + 170.0 * ((r * 3 + c * 5) % 4); };
+    Fill(elevation_, height);
+    const int first = settings_.firstRow, last = settings_.lastRow;
+    const std::vector<int> hours = {9, 12, 15};
+    std::vector<std::vector<double>> shadow, correction;
+    settings_.firstRow = 1;
+    settings_.lastRow = 4;
+    for (int hour : hours) {
+        unsigned error = 0;
+        auto whole = Make(RadiationSection(1, 1, 2, 1.0, 60), &error);
+        ASSERT_EQ(error, 0u);
+        whole->run(hour, 21, 12, 2020);
+        shadow.push_back(WholeGridOfProcessZero("Shadow"));
+        correction.push_back(WholeGridOfProcessZero("radiation_correction"));
+    }
+    int shaded = 0;
+    for (const bool bands : {true, false}) {
+        settings_.firstRow = first;
+        settings_.lastRow = last;
+        if (bands)
+            DecomposeInBands();
+        else
+            DecomposeCellRuns();
+        Fill(elevation_, [&](int r, int c) { return Own(r) ? height(r, c) : 9000.0; });
+        for (std::size_t k = 0; k < hours.size(); ++k) {
+            unsigned error = 0;
+            auto shared = Make(RadiationSection(1, 1, 2, 1.0, 60), &error);
+            ASSERT_EQ(error, 0u);
+            shared->run(hours[k], 21, 12, 2020);
+            for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+                for (int c = 1; c <= 5; ++c) {
+                    if (!InZone(r, c) || regions_[r][c] != talvo_test::Rank()) continue;
+                    const auto i = static_cast<std::size_t>((r - 1) * 5 + c - 1);
+                    shaded += shadow[k][i] == 1.0 ? 1 : 0;
+                    EXPECT_EQ(At("Shadow", r, c), shadow[k][i]) << bands << " " << hours[k] << "h cell " << r << "," << c;
+                    EXPECT_EQ(At("radiation_correction", r, c), correction[k][i])
+                        << bands << " " << hours[k] << "h cell " << r << "," << c;
+                }
+        }
+    }
+    int all = 0;
+    MPI_Allreduce(&shaded, &all, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_GT(all, 0);
+}
+
 TEST_F(RadiationTest, SharedMarchOnRowsSplitBetweenProcessesFollowsTheSunThroughTheDay) {
     // One correction runs hour by hour through a winter and a summer day (night, low sun from
     // every side, night again), its rays shared out over processes that split rows between
