@@ -304,6 +304,26 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
     }
 }
 
+// A standard grid named by the zone grid's file (unfilled) is the zone grid again: on every row
+// it holds, each of its cells is that of the same grid read from a copy of the file, whole on
+// process 0 or over the own rows with their halo, at any number of processes.
+TEST_F(DomainTest, StandardGridsOfTheZoneGridFileHoldWhatReadingItGives) {
+    setup_test::WriteShared("zones_copy.asc", ZoneText());
+    auto setup = Make(Grids("4\nzones.asc zonegrid_soilmodel 0\nzones_copy.asc GlacierCodes 0\n"
+                            "zones.asc measured 0\nzones_copy.asc measured_copy 0\n"));
+    RunTo(*setup, 8);
+    const GridStore& store = *store_;
+    for (const auto& [name, reference] : {std::pair{"zonegrid_soilmodel", "GlacierCodes"}, {"measured", "measured_copy"}}) {
+        const Matrix& g = *store[setup->FindGrid(name, true)].grid;
+        const Matrix& read = *store[setup->FindGrid(reference, true)].grid;
+        ASSERT_EQ(g.firstRow(), read.firstRow()) << name;
+        ASSERT_EQ(g.lastRow(), read.lastRow()) << name;
+        for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+            EXPECT_EQ(std::memcmp(g[r], read[r], sizeof(double) * (kCols + 1)), 0) << name << " row " << r;
+    }
+    EXPECT_EQ(store[setup->FindGrid("zonegrid_soilmodel", true)].grid->lastRow(), Rank() == 0 ? kRows : std::min(kRows, setup->lastRow + 1));
+}
+
 // A standard grid and a variable grid made from their default values (not read) hold them on
 // every cell of every row they hold where the process's zone grid has a cell, nodata elsewhere,
 // at any number of processes; every own cell holds the value.
