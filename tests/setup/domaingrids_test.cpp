@@ -381,21 +381,33 @@ TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
 // table and halo grid) are the files one WriteGrid of each grid gives. With two processes the
 // other one has a row strictly inside its own rows, which it puts into the owner grid's file.
 TEST_F(DomainTest, BinaryDecompositionFilesAreTheGridsWrittenAlone) {
-    auto setup = Make(Grids("0\n"));
-    RunTo(*setup, 6);
-    setup->textOutput = false;
-    RunTo(*setup, 7);
-    int innerRows = Rank() != 0 ? std::max(setup->lastRow - setup->firstRow - 1, 0) : 0;
-    if (Size() > 1) MPI_Allreduce(MPI_IN_PLACE, &innerRows, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
-    if (Size() == 2) {
-        EXPECT_GT(innerRows, 0);
+    // The zone grid as given and moved one column to the right (its last column is nodata): the
+    // basin's rows then begin after the first column, so that process 0's strip table (every
+    // owner's runs, written in shares) differs from the other processes' own.
+    std::string shifted = Header();
+    for (int r = 1; r <= kRows; ++r) {
+        shifted += "-9999 ";
+        for (int c = 1; c < kCols; ++c) shifted += StrFormat("%g ", kZone[r - 1][c - 1]);
+        shifted += "\n";
     }
-    const std::string r = std::to_string(Rank());
-    for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
-        if (name == "MPIRegions" && Rank() != 0) continue;
-        const Matrix& grid = *(*store_)[setup->FindGrid(name, true)].grid;
-        setup->WriteGrid("alone_" + name + r, grid, false, setup->doublePrecision);
-        EXPECT_EQ(talvo_test::ReadFile(name + "_" + r), talvo_test::ReadFile("alone_" + name + r)) << name;
+    setup_test::WriteShared("zones_shifted.asc", shifted);
+    for (const char* zone : {"zones.asc", "zones_shifted.asc"}) {
+        auto setup = Make(Grids("0\n", zone));
+        RunTo(*setup, 6);
+        setup->textOutput = false;
+        RunTo(*setup, 7);
+        int innerRows = Rank() != 0 ? std::max(setup->lastRow - setup->firstRow - 1, 0) : 0;
+        if (Size() > 1) MPI_Allreduce(MPI_IN_PLACE, &innerRows, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+        if (Size() == 2) {
+            EXPECT_GT(innerRows, 0) << zone;
+        }
+        const std::string r = std::to_string(Rank());
+        for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
+            if (name == "MPIRegions" && Rank() != 0) continue;
+            const Matrix& grid = *(*store_)[setup->FindGrid(name, true)].grid;
+            setup->WriteGrid("alone_" + name + r, grid, false, setup->doublePrecision);
+            EXPECT_EQ(talvo_test::ReadFile(name + "_" + r), talvo_test::ReadFile("alone_" + name + r)) << zone << " " << name;
+        }
     }
 }
 
