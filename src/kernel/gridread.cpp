@@ -333,10 +333,16 @@ private:
         const int n = o_.size, nrows = o_.nrows, ncols = o_.ncols;
         const long long span = bytes[1] - bytes[0];
         const auto byteOf = [&](int p) { return bytes[0] + span / n * p + span % n * p / n; };
+        // The shares go to the processes in reverse order: the division of the rows gives the
+        // first rows to the last process and the last rows to process 0, so most processes
+        // parse much of what they keep and fewer values move. Process 0, which receives the most
+        // after the parse, takes the file's end: the division gives it the rows with the fewest
+        // basin cells, whose long nodata words make the fewest values per byte.
+        const int share = ParsedShare(o_.rank);
         std::vector<double> mine;
         mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
         std::vector<std::vector<double>> parts;
-        const bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], byteOf(o_.rank), byteOf(o_.rank + 1), &parts);
+        const bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], byteOf(share), byteOf(share + 1), &parts);
         if (parsed && parts.size() == 1) mine = std::move(parts.front());
         if (parsed && parts.size() > 1)
             for (const std::vector<double>& part : parts) mine.insert(mine.end(), part.begin(), part.end());
@@ -366,9 +372,14 @@ private:
         const int n = o_.size, me = o_.rank;
         const long long ncols = o_.ncols;
         const auto entry = [&](int p, int k) { return table[3 * static_cast<std::size_t>(p) + static_cast<std::size_t>(k)]; };
-        std::vector<long long> starts(static_cast<std::size_t>(n) + 1, 0);
-        for (int p = 0; p < n; ++p)
-            starts[static_cast<std::size_t>(p) + 1] = starts[static_cast<std::size_t>(p)] + entry(p, 0);
+        // Values [starts[p], ends[p]) of the grid in row order are those process p parsed.
+        std::vector<long long> starts(static_cast<std::size_t>(n), 0), ends(static_cast<std::size_t>(n), 0);
+        for (long long s = 0, at = 0; s < n; ++s) {
+            const int p = ParsedShare(static_cast<int>(s));
+            starts[static_cast<std::size_t>(p)] = at;
+            at += entry(p, 0);
+            ends[static_cast<std::size_t>(p)] = at;
+        }
         // Values [first, last) of the grid in row order that process q keeps.
         const auto keptRange = [&](int q, long long* first, long long* last) {
             const long long from = entry(q, 1), to = entry(q, 2);
@@ -380,7 +391,7 @@ private:
             long long first = 0, last = 0;
             keptRange(q, &first, &last);
             *a = std::max(starts[static_cast<std::size_t>(p)], first);
-            *b = std::min(starts[static_cast<std::size_t>(p) + 1], last);
+            *b = std::min(ends[static_cast<std::size_t>(p)], last);
         };
         for (int p = 0; p < n; ++p)
             for (int q = 0; q < n; ++q) {
@@ -460,6 +471,9 @@ private:
         }
         return true;
     }
+
+    // The byte share of the values a process parses (and the process parsing a share).
+    int ParsedShare(int process) const { return o_.size - 1 - process; }
 
     // Process 0 needs the whole grid after all (the shares could not be read).
     void ReadWholeInstead() {

@@ -240,6 +240,8 @@ private:
     void DefinedGridRows(const GridDefinition& def, int* first, int* last) const;
     void ReadDefinedGrid(GridDefinition& def, double fillValue);
     void CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata);
+    bool ReadsTheZoneGrid(const GridDefinition& def) const;
+    void CopyZoneGrid(GridDefinition& def);
     void ReadVariableGridLine(int number);
     // Decomposition (defltuzr_decomp.cpp).
     void RegisterDecompositionGrids(int lo, int hi);

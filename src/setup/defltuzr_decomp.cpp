@@ -2,7 +2,10 @@
 // distribution of the zone grid.
 #include "setup/defltuzr.hpp"
 
+#include <algorithm>
+
 #include "kernel/mpistate.hpp"
+#include "setup/mpiregions.hpp"
 
 namespace {
 constexpr const char* kNoRoomForDecomposition =
@@ -50,15 +53,27 @@ void defaultini::DistributeWholeGrid(GridDefinition& def) {
 // is written alone, which reports the fault.
 void defaultini::WriteDecompositionGrids() {
     std::vector<std::pair<std::string, const Matrix*>> files;
-    // A binary owner grid goes out as the derived grids do: each other process writes the rows
-    // strictly inside its own rows (it received them whole from process 0), process 0 checks and
-    // counts every row and writes the rest. A file that way did not finish is written alone.
-    bool regionsWritten = false;
-    if (!textOutput && size > 1 && MpiRunning())
-        regionsWritten =
-            WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}}, doublePrecision, WriterRows()) == 1;
-    if (rank == 0 && !regionsWritten) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
-    files.emplace_back(StrFormat("MPIHelper_%d", rank), &decomposition_.helper);
+    // A binary owner grid and process 0's strip table go out as the derived grids do: each other
+    // process writes the rows strictly inside its own rows (it received the owner grid's rows
+    // whole from process 0 and lists every owner's runs of them as process 0 does), process 0
+    // checks and counts every row and writes the rest. A file that way did not finish is written
+    // alone.
+    int sharedWritten = 0;
+    if (!textOutput && size > 1 && MpiRunning()) {
+        const std::vector<int>& rows = WriterRows();
+        Matrix everyOwnersRuns;
+        if (rank != 0) {
+            const int from = rows[2 * static_cast<std::size_t>(rank)], to = rows[2 * static_cast<std::size_t>(rank) + 1];
+            everyOwnersRuns = matrix(from, std::max(from - 1, to), 1, ncols, nrows);
+            for (int r = from; r <= to; ++r)
+                BuildHelperRowAll(decomposition_.regions[r], everyOwnersRuns[r], ncols, nodata, true);
+        }
+        const Matrix* helper = rank == 0 ? &decomposition_.helper : &everyOwnersRuns;
+        sharedWritten = WriteBinaryGridsShared({{"MPIRegions_0", &decomposition_.regions}, {"MPIHelper_0", helper}},
+                                               doublePrecision, rows);
+    }
+    if (rank == 0 && sharedWritten < 1) files.emplace_back(StrFormat("MPIRegions_%d", rank), &decomposition_.regions);
+    if (rank != 0 || sharedWritten < 2) files.emplace_back(StrFormat("MPIHelper_%d", rank), &decomposition_.helper);
     files.emplace_back(StrFormat("MPIHalo_%d", rank), &decomposition_.halo);
     // Process 0's owner grid has the most rows to format: every process formats a share of them.
     if (textOutput && size > 1) FormatTextRowsTogether({rank == 0 ? &decomposition_.regions : nullptr});

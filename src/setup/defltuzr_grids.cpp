@@ -354,12 +354,36 @@ void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata)
     UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
 }
 
+// A standard grid read unfilled from the zone grid's own file (the soil model's zones often
+// are the zone grid): reading it again would give every process the zone grid's values on
+// the same cells, as the zone grid was read and distributed the same way. The conditions are
+// the same on every process, so all of them read it or none.
+bool defaultini::ReadsTheZoneGrid(const GridDefinition& def) const {
+    const GridDefinition& zone = gridDefinitions_.front();
+    return &def != &zone && !def.variable && def.readCode > 0 && def.fillCode == 0 && !def.HasPeriodicity() &&
+           def.fileName == zone.fileName && (*gridStore)[zone.index].grid != nullptr;
+}
+
+// The copy of the zone grid over the rows of the definition: the zone grid holds every row
+// there (process 0 all rows, the others their own rows with the halo rows), cells it does not
+// hold as nodata, as a read leaves them.
+void defaultini::CopyZoneGrid(GridDefinition& def) {
+    int first = 0, last = 0;
+    DefinedGridRows(def, &first, &last);
+    const Matrix& zone = *(*gridStore)[gridDefinitions_.front().index].grid;
+    Matrix* grid = CreateOwnedGridToBeSet(first, last);
+    for (int r = first; r <= last; ++r) std::copy(zone[r], zone[r] + ncols + 1, (*grid)[r]);
+    UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
+}
+
 void defaultini::CreateStandardGridData() {
     slideFractionsWhole_ = SnowSlidesSwitchedOn();
     for (GridDefinition& def : gridDefinitions_) {
         if (def.variable || (*gridStore)[def.index].grid || def.internalName == "river_links") continue;
         if (def.readCode <= 0)
             CreateDefinedGrid(def, false);
+        else if (ReadsTheZoneGrid(def))
+            CopyZoneGrid(def);
         else
             ReadDefinedGrid(def, def.defaultValue);
         if (def.persistent) continue;

@@ -304,6 +304,26 @@ TEST_F(DomainTest, StandardGridsNobodyReadsWholeKeepOnlyTheirRowsOnProcessZero) 
     }
 }
 
+// A standard grid named by the zone grid's file (unfilled) is the zone grid again: on every row
+// it holds, each of its cells is that of the same grid read from a copy of the file, whole on
+// process 0 or over the own rows with their halo, at any number of processes.
+TEST_F(DomainTest, StandardGridsOfTheZoneGridFileHoldWhatReadingItGives) {
+    setup_test::WriteShared("zones_copy.asc", ZoneText());
+    auto setup = Make(Grids("4\nzones.asc zonegrid_soilmodel 0\nzones_copy.asc GlacierCodes 0\n"
+                            "zones.asc measured 0\nzones_copy.asc measured_copy 0\n"));
+    RunTo(*setup, 8);
+    const GridStore& store = *store_;
+    for (const auto& [name, reference] : {std::pair{"zonegrid_soilmodel", "GlacierCodes"}, {"measured", "measured_copy"}}) {
+        const Matrix& g = *store[setup->FindGrid(name, true)].grid;
+        const Matrix& read = *store[setup->FindGrid(reference, true)].grid;
+        ASSERT_EQ(g.firstRow(), read.firstRow()) << name;
+        ASSERT_EQ(g.lastRow(), read.lastRow()) << name;
+        for (int r = g.firstRow(); r <= g.lastRow(); ++r)
+            EXPECT_EQ(std::memcmp(g[r], read[r], sizeof(double) * (kCols + 1)), 0) << name << " row " << r;
+    }
+    EXPECT_EQ(store[setup->FindGrid("zonegrid_soilmodel", true)].grid->lastRow(), Rank() == 0 ? kRows : std::min(kRows, setup->lastRow + 1));
+}
+
 // A standard grid and a variable grid made from their default values (not read) hold them on
 // every cell of every row they hold where the process's zone grid has a cell, nodata elsewhere,
 // at any number of processes; every own cell holds the value.
@@ -361,21 +381,33 @@ TEST_F(DomainTest, EveryProcessOwnsTheCellsTheRulesGive) {
 // table and halo grid) are the files one WriteGrid of each grid gives. With two processes the
 // other one has a row strictly inside its own rows, which it puts into the owner grid's file.
 TEST_F(DomainTest, BinaryDecompositionFilesAreTheGridsWrittenAlone) {
-    auto setup = Make(Grids("0\n"));
-    RunTo(*setup, 6);
-    setup->textOutput = false;
-    RunTo(*setup, 7);
-    int innerRows = Rank() != 0 ? std::max(setup->lastRow - setup->firstRow - 1, 0) : 0;
-    if (Size() > 1) MPI_Allreduce(MPI_IN_PLACE, &innerRows, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
-    if (Size() == 2) {
-        EXPECT_GT(innerRows, 0);
+    // The zone grid as given and moved one column to the right (its last column is nodata): the
+    // basin's rows then begin after the first column, so that process 0's strip table (every
+    // owner's runs, written in shares) differs from the other processes' own.
+    std::string shifted = Header();
+    for (int r = 1; r <= kRows; ++r) {
+        shifted += "-9999 ";
+        for (int c = 1; c < kCols; ++c) shifted += StrFormat("%g ", kZone[r - 1][c - 1]);
+        shifted += "\n";
     }
-    const std::string r = std::to_string(Rank());
-    for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
-        if (name == "MPIRegions" && Rank() != 0) continue;
-        const Matrix& grid = *(*store_)[setup->FindGrid(name, true)].grid;
-        setup->WriteGrid("alone_" + name + r, grid, false, setup->doublePrecision);
-        EXPECT_EQ(talvo_test::ReadFile(name + "_" + r), talvo_test::ReadFile("alone_" + name + r)) << name;
+    setup_test::WriteShared("zones_shifted.asc", shifted);
+    for (const char* zone : {"zones.asc", "zones_shifted.asc"}) {
+        auto setup = Make(Grids("0\n", zone));
+        RunTo(*setup, 6);
+        setup->textOutput = false;
+        RunTo(*setup, 7);
+        int innerRows = Rank() != 0 ? std::max(setup->lastRow - setup->firstRow - 1, 0) : 0;
+        if (Size() > 1) MPI_Allreduce(MPI_IN_PLACE, &innerRows, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+        if (Size() == 2) {
+            EXPECT_GT(innerRows, 0) << zone;
+        }
+        const std::string r = std::to_string(Rank());
+        for (const std::string name : {"MPIRegions", "MPIHelper", "MPIHalo"}) {
+            if (name == "MPIRegions" && Rank() != 0) continue;
+            const Matrix& grid = *(*store_)[setup->FindGrid(name, true)].grid;
+            setup->WriteGrid("alone_" + name + r, grid, false, setup->doublePrecision);
+            EXPECT_EQ(talvo_test::ReadFile(name + "_" + r), talvo_test::ReadFile("alone_" + name + r)) << zone << " " << name;
+        }
     }
 }
 
