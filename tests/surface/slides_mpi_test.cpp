@@ -137,6 +137,31 @@ protected:
         g.deposition = &ref.Make(0);
         (void)snow;
     }
+
+    // Sets the basin cells' heights to height(r, c), builds the snow model of the slides (method
+    // 8, no glacier) and, on process 0, checks its elevation order against the order of the whole
+    // basin that BuildReference makes in one stable sort. Returns the model on process 0 and null
+    // elsewhere.
+    template <class Height>
+    std::unique_ptr<schneemodellklasse> OrderedBy(Height height, Reference& ref) {
+        Terrain();
+        Matrix& z = *store_[2].grid;
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (zone_[r][c] != -9999) z[r][c] = height(r, c);
+        Drop("GlacierizedCells");
+        SectionOptions o;
+        o.method = 8;
+        auto snow = FrozenSnow(o);
+        if (talvo_test::Rank() != 0) return nullptr;
+        BuildReference(ref, *snow, false);
+        for (int r = 1; r <= 4; ++r)
+            for (int c = 1; c <= 5; ++c) {
+                EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
+                EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
+            }
+        return snow;
+    }
 };
 
 TEST_F(SlidesMpi, EveryCellMatchesOneWholeGridPassAndTheBasinKeepsItsSnow) {
@@ -394,23 +419,9 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsHeightsApartByLessThanAFloatAcros
     // Heights falling in row order by steps far below a float's resolution: the processes' lists
     // reach process 0 with their heights, which must arrive to the last bit, or the order would
     // fall back to the row order of equal heights.
-    Terrain();
-    Matrix& z = *store_[2].grid;
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c)
-            if (zone_[r][c] != -9999) z[r][c] = 2000 + (30 - 5 * r - c) * 1e-9;
-    Drop("GlacierizedCells");
-    SectionOptions o;
-    o.method = 8;
-    auto snow = FrozenSnow(o);
-    if (talvo_test::Rank() != 0) return;
     Reference ref;
-    BuildReference(ref, *snow, false);
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c) {
-            EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
-            EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
-        }
+    const auto snow = OrderedBy([](int r, int c) { return 2000 + (30 - 5 * r - c) * 1e-9; }, ref);
+    if (!snow) return;
     // The first basin cell in row order (1, 2) names the lowest one, the last in row order (4, 3).
     EXPECT_EQ(snow->elevOrderRow.data[1][2], 4);
     EXPECT_EQ(snow->elevOrderCol.data[1][2], 3);
@@ -420,24 +431,10 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsHeightsApartByLessThanAFloatAcros
 TEST_F(SlidesMpi, ElevationOrderOfTheSetUpOrdersHeightsAcrossZeroWithBothZerosEqual) {
     // Heights below, at and above 0 with ties, 0 written as +0 and as -0 (equal heights, so in
     // row order), and heights far apart: the order must be one stable sort of the whole basin.
-    Terrain();
-    Matrix& z = *store_[2].grid;
     const double heights[] = {-1e300, -2.5, -0.0, 0.0, 1e-300, 2.5, -2.5, 0.0, -0.0, 3e5};
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c)
-            if (zone_[r][c] != -9999) z[r][c] = heights[(3 * r + c) % 10];
-    Drop("GlacierizedCells");
-    SectionOptions o;
-    o.method = 8;
-    auto snow = FrozenSnow(o);
-    if (talvo_test::Rank() != 0) return;
     Reference ref;
-    BuildReference(ref, *snow, false);
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c) {
-            EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
-            EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
-        }
+    const auto snow = OrderedBy([&](int r, int c) { return heights[(3 * r + c) % 10]; }, ref);
+    if (!snow) return;
     EXPECT_TRUE(snow->slideOrder_.usable);
 }
 
