@@ -366,8 +366,9 @@ bool defaultini::ReadsTheZoneGrid(const GridDefinition& def) const {
 
 // The copy of the zone grid over the rows of the definition: the zone grid holds every row
 // there (process 0 all rows, the others their own rows with the halo rows), cells it does not
-// hold as nodata, as a read leaves them.
+// hold as nodata, as a read leaves them. Process 0 logs the read the copy stands for.
 void defaultini::CopyZoneGrid(GridDefinition& def) {
+    if (rank == 0) *log << "reading " << def.fileName << " for " << moduleName << "..." << "[end-entry]";
     int first = 0, last = 0;
     DefinedGridRows(def, &first, &last);
     const Matrix& zone = *(*gridStore)[gridDefinitions_.front().index].grid;

@@ -322,6 +322,11 @@ TEST_F(DomainTest, StandardGridsOfTheZoneGridFileHoldWhatReadingItGives) {
             EXPECT_EQ(std::memcmp(g[r], read[r], sizeof(double) * (kCols + 1)), 0) << name << " row " << r;
     }
     EXPECT_EQ(store[setup->FindGrid("zonegrid_soilmodel", true)].grid->lastRow(), Rank() == 0 ? kRows : std::min(kRows, setup->lastRow + 1));
+    // Process 0 logs each of the two grids of the zone grid's file as read, copied or not.
+    const std::string console = Console(), line = "reading zones.asc for ";
+    int reads = 0;
+    for (std::size_t at = console.find(line); at != std::string::npos; at = console.find(line, at + 1)) ++reads;
+    EXPECT_EQ(reads, Rank() == 0 ? 2 : 0);
 }
 
 // A standard grid and a variable grid made from their default values (not read) hold them on
