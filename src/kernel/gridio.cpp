@@ -347,6 +347,62 @@ bool ParseSharesOnThreads(const std::string& name, long long start, long long be
     return failed == 0;
 }
 
+namespace {
+// Whitespace as IsSpace takes it, in a form the compiler turns into vector comparisons.
+inline unsigned BlankBit(unsigned char c) { return static_cast<unsigned>(c == ' ') | static_cast<unsigned>(c - 9u <= 4u); }
+
+// Reads bytes [from, to) of f into buf after one byte: the byte before from (a blank when from is
+// start, so that a token there begins). False when the bytes could not all be read.
+bool ReadWithPrevious(std::FILE* f, long long start, long long from, long long to, std::vector<unsigned char>* buf) {
+    const std::size_t length = static_cast<std::size_t>(to - from);
+    buf->resize(length + 1);
+    (*buf)[0] = ' ';
+    const long long at = from > start ? from - 1 : from;
+    if (fseeko(f, at, SEEK_SET) != 0) return false;
+    unsigned char* into = buf->data() + (from > start ? 0 : 1);
+    const std::size_t want = length + (from > start ? 1 : 0);
+    return std::fread(into, 1, want, f) == want;
+}
+
+// Token starts among bytes buf[1..length] (buf[0]: the byte before them).
+long long CountStarts(const unsigned char* buf, std::size_t length) {
+    std::uint32_t count = 0;
+    for (std::size_t i = 1; i <= length; ++i) count += BlankBit(buf[i - 1]) & (BlankBit(buf[i]) ^ 1u);
+    return count;
+}
+}  // namespace
+
+bool CountTokenStarts(const std::string& name, long long start, long long begin, long long end,
+                      std::vector<long long>* perBlock) {
+    perBlock->clear();
+    if (begin < start || end < begin) return false;
+    const FileHandle f = OpenFile(name, "rb");
+    if (!f) return false;
+    std::vector<unsigned char> buf;
+    for (long long from = begin; from < end; from += kCountBlock) {
+        const long long to = std::min(end, from + kCountBlock);
+        if (!ReadWithPrevious(f.get(), start, from, to, &buf)) return false;
+        perBlock->push_back(CountStarts(buf.data(), static_cast<std::size_t>(to - from)));
+    }
+    return true;
+}
+
+long long TokenStartAt(const std::string& name, long long start, long long begin, long long end,
+                       const std::vector<long long>& perBlock, long long k) {
+    if (k < 0) return -1;
+    std::size_t block = 0;
+    for (; block < perBlock.size() && k >= perBlock[block]; ++block) k -= perBlock[block];
+    if (block == perBlock.size()) return -1;
+    const FileHandle f = OpenFile(name, "rb");
+    const long long from = begin + static_cast<long long>(block) * kCountBlock;
+    const long long to = std::min(end, from + kCountBlock);
+    std::vector<unsigned char> buf;
+    if (!f || !ReadWithPrevious(f.get(), start, from, to, &buf)) return -1;
+    for (std::size_t i = 1; i < buf.size(); ++i)
+        if ((BlankBit(buf[i - 1]) & (BlankBit(buf[i]) ^ 1u)) != 0 && k-- == 0) return from + static_cast<long long>(i) - 1;
+    return -1;
+}
+
 int AgreeOnError(int code, bool collective) {
     if (!collective) return code;
     int agreed = 0;

@@ -85,6 +85,20 @@ bool ParseByteShare(std::FILE* f, long long start, long long begin, long long en
 bool ParseSharesOnThreads(const std::string& name, long long start, long long begin, long long end,
                           std::vector<std::vector<double>>* parts);
 
+// The whitespace-separated tokens that begin in bytes [begin, end) of file name (values from byte
+// start), counted per block of kCountBlock bytes from begin: a token begins where a blank (or the
+// byte start) is followed by another byte, as TextScanner divides tokens. A quick pass that tells
+// how many values a byte range holds before they are parsed. False when the file could not be read.
+inline constexpr long long kCountBlock = 1 << 16;
+bool CountTokenStarts(const std::string& name, long long start, long long begin, long long end,
+                      std::vector<long long>* perBlock);
+
+// The byte at which the k-th token (from 0) that begins in bytes [begin, end) of file name begins
+// (values from byte start), found from that range's counts per block (CountTokenStarts) by a
+// look at one block; -1 when there are not that many or the file could not be read.
+long long TokenStartAt(const std::string& name, long long start, long long begin, long long end,
+                       const std::vector<long long>& perBlock, long long k);
+
 // Runs f and returns the code of a ModelError it throws (0 when none).
 template <class F>
 int Attempt(F&& f) {

@@ -306,10 +306,10 @@ private:
         }
     }
 
-    // Every process parses the numbers that begin in an equal share of the bytes of the values,
-    // from its own read of the file, and process 0 gathers them in their order: the numbers are
-    // the same as process 0's reading of all rows, whose parsing no longer holds up the others
-    // (nor does counting the tokens before a share of rows). False (on every process) when the
+    // Every process parses an equal count of the numbers (found by a quick count over equal
+    // shares of the bytes first), from its own read of the file, and the keepers gather them in
+    // their order: the numbers are the same as process 0's reading of all rows, whose parsing no
+    // longer holds up the others. False (on every process) when the
     // shares could not all be read as whole finite numbers, do not hold ncols x nrows numbers
     // together, or on an earlier error: process 0 then reads the values itself and reports what
     // it finds, as with one process.
@@ -339,13 +339,20 @@ private:
         // after the parse, takes the file's end: the division gives it the rows with the fewest
         // basin cells, whose long nodata words make the fewest values per byte.
         const int share = ParsedShare(o_.rank);
+        // Equal shares of the bytes hold unequal work: the basin's rows hold short numbers, many
+        // per byte. The values are counted first, and each process parses an equal share of them.
+        long long range[2] = {0, 0};
+        if (!ValueShare(bytes[0], bytes[1], byteOf(share), byteOf(share + 1), range)) return false;
         std::vector<double> mine;
-        mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
         std::vector<std::vector<double>> parts;
-        const bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], byteOf(share), byteOf(share + 1), &parts);
+        bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], range[0], range[1], &parts);
         if (parsed && parts.size() == 1) mine = std::move(parts.front());
-        if (parsed && parts.size() > 1)
+        if (parsed && parts.size() > 1) {
+            mine.reserve(static_cast<std::size_t>(wanted_));
             for (const std::vector<double>& part : parts) mine.insert(mine.end(), part.begin(), part.end());
+        }
+        // A count that differs from the first pass's: process 0's own reading says what is wrong.
+        if (static_cast<long long>(mine.size()) != wanted_) parsed = false;
         // One gathering: each process's count of values (-1 when its share could not be read)
         // and the rows it keeps (process 0 alone keeps the grid, or each process its rows).
         const long long keep[3] = {parsed ? static_cast<long long>(mine.size()) : -1, direct_ ? keepFrom_ : 1,
@@ -361,6 +368,49 @@ private:
         // Too few or too many values: process 0's own reading names the row and column.
         if (total != static_cast<long long>(nrows) * ncols) return false;
         return ShareToKeepers(table, mine);
+    }
+
+    // The bytes [range[0], range[1]) holding this process's share of the values, when the values
+    // from byte start to fileEnd are divided in equal counts (in the order of ParsedShare; wanted_:
+    // its count). Every process counts the values beginning in its byte share [begin, end), the
+    // counts are shared;
+    // the process whose bytes hold the first value of a share finds the byte that value begins at.
+    // False (on every process) when a count failed or the file does not hold ncols x nrows values.
+    bool ValueShare(long long start, long long fileEnd, long long begin, long long end, long long range[2]) {
+        const int n = o_.size, share = ParsedShare(o_.rank);
+        std::vector<long long> perBlock;
+        long long count = -1;
+        if (gridio::CountTokenStarts(name_, start, begin, end, &perBlock)) {
+            count = 0;
+            for (const long long c : perBlock) count += c;
+        }
+        std::vector<long long> counts(static_cast<std::size_t>(n));
+        MPI_Allgather(&count, 1, MPI_LONG_LONG, counts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
+        // Values before the byte share s: the shares in the file's order.
+        std::vector<long long> before(static_cast<std::size_t>(n) + 1, 0);
+        for (int s = 0; s < n; ++s) {
+            const long long c = counts[static_cast<std::size_t>(ParsedShare(s))];
+            if (c < 0) return false;
+            before[static_cast<std::size_t>(s) + 1] = before[static_cast<std::size_t>(s)] + c;
+        }
+        const long long total = before.back();
+        if (total != static_cast<long long>(o_.nrows) * o_.ncols || total == 0) return false;
+        const auto firstValue = [&](int s) { return total / n * s + total % n * s / n; };
+        // Where each share of the values begins; unset -1 (the maximum over processes fills them).
+        std::vector<long long> at(static_cast<std::size_t>(n) + 1, -1);
+        at[0] = start;
+        at[static_cast<std::size_t>(n)] = fileEnd;
+        for (int s = 1; s < n; ++s) {
+            const long long k = firstValue(s) - before[static_cast<std::size_t>(share)];
+            if (k >= 0 && k < count) at[static_cast<std::size_t>(s)] = gridio::TokenStartAt(name_, start, begin, end, perBlock, k);
+        }
+        MPI_Allreduce(MPI_IN_PLACE, at.data(), n + 1, MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
+        for (const long long b : at)
+            if (b < 0) return false;
+        range[0] = at[static_cast<std::size_t>(share)];
+        range[1] = at[static_cast<std::size_t>(share) + 1];
+        wanted_ = firstValue(share + 1) - firstValue(share);
+        return true;
     }
 
     // Each process's share goes to every process keeping rows of it (table: per process its
@@ -599,6 +649,7 @@ private:
     ReadOptions opt_;
     bool collective_ = false, reader_ = false, readAll_ = false, direct_ = false, anyWhole_ = false;
     int stripError_ = 0;
+    long long wanted_ = 0;  // the count of values this process parses of a text grid in shares
     std::string name_;
     FileHandle file_;
     Format format_ = Format::Unknown;
