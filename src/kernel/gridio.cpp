@@ -348,8 +348,15 @@ bool ParseSharesOnThreads(const std::string& name, long long start, long long be
 }
 
 namespace {
-// Whitespace as IsSpace takes it, in a form the compiler turns into vector comparisons.
-inline unsigned BlankBit(unsigned char c) { return static_cast<unsigned>(c == ' ') | static_cast<unsigned>(c - 9u <= 4u); }
+// Whitespace as IsSpace takes it (1, else 0), in a form the compiler turns into byte-wide vector
+// comparisons.
+inline unsigned char BlankBit(unsigned char c) {
+    return static_cast<unsigned char>((c == ' ') | (static_cast<unsigned char>(c - 9) <= 4));
+}
+// 1 where a token begins at the second byte.
+inline unsigned char StartBit(unsigned char before, unsigned char c) {
+    return static_cast<unsigned char>(BlankBit(before) & (BlankBit(c) ^ 1));
+}
 
 // Reads bytes [from, to) of f into buf after one byte: the byte before from (a blank when from is
 // start, so that a token there begins). False when the bytes could not all be read.
@@ -366,8 +373,16 @@ bool ReadWithPrevious(std::FILE* f, long long start, long long from, long long t
 
 // Token starts among bytes buf[1..length] (buf[0]: the byte before them).
 long long CountStarts(const unsigned char* buf, std::size_t length) {
-    std::uint32_t count = 0;
-    for (std::size_t i = 1; i <= length; ++i) count += BlankBit(buf[i - 1]) & (BlankBit(buf[i]) ^ 1u);
+    // Summed in byte-wide runs (fewer than 256 starts each), which the vector units add 16 or 32
+    // bytes at a time, without widening every byte.
+    constexpr std::size_t kRun = 254;
+    long long count = 0;
+    for (std::size_t i = 1; i <= length;) {
+        const std::size_t stop = std::min(length + 1, i + kRun);
+        unsigned char run = 0;
+        for (; i < stop; ++i) run = static_cast<unsigned char>(run + StartBit(buf[i - 1], buf[i]));
+        count += run;
+    }
     return count;
 }
 }  // namespace
@@ -399,7 +414,7 @@ long long TokenStartAt(const std::string& name, long long start, long long begin
     std::vector<unsigned char> buf;
     if (!f || !ReadWithPrevious(f.get(), start, from, to, &buf)) return -1;
     for (std::size_t i = 1; i < buf.size(); ++i)
-        if ((BlankBit(buf[i - 1]) & (BlankBit(buf[i]) ^ 1u)) != 0 && k-- == 0) return from + static_cast<long long>(i) - 1;
+        if (StartBit(buf[i - 1], buf[i]) != 0 && k-- == 0) return from + static_cast<long long>(i) - 1;
     return -1;
 }
 
