@@ -402,6 +402,27 @@ bool CountTokenStarts(const std::string& name, long long start, long long begin,
     return true;
 }
 
+bool SampleTokenStarts(const std::string& name, long long start, long long begin, long long end, int regions,
+                       std::vector<double>* estimates) {
+    estimates->assign(static_cast<std::size_t>(regions), 0.0);
+    if (begin < start || end < begin || regions < 1) return false;
+    const FileHandle f = OpenFile(name, "rb");
+    if (!f) return false;
+    const long long span = end - begin;
+    std::vector<unsigned char> buf;
+    for (int i = 0; i < regions; ++i) {
+        const long long from = begin + span / regions * i + span % regions * i / regions;
+        const long long to = begin + span / regions * (i + 1) + span % regions * (i + 1) / regions;
+        if (to <= from) continue;
+        const long long sample = std::max<long long>(1, (to - from) / 8);
+        if (!ReadWithPrevious(f.get(), start, from, from + sample, &buf)) return false;
+        (*estimates)[static_cast<std::size_t>(i)] =
+            static_cast<double>(CountStarts(buf.data(), static_cast<std::size_t>(sample))) *
+            static_cast<double>(to - from) / static_cast<double>(sample);
+    }
+    return true;
+}
+
 long long TokenStartAt(const std::string& name, long long start, long long begin, long long end,
                        const std::vector<long long>& perBlock, long long k) {
     if (k < 0) return -1;

@@ -338,21 +338,22 @@ private:
         // parse much of what they keep and fewer values move. Process 0, which receives the most
         // after the parse, takes the file's end: the division gives it the rows with the fewest
         // basin cells, whose long nodata words make the fewest values per byte.
-        const int share = ParsedShare(o_.rank);
         // Equal shares of the bytes hold unequal work: the basin's rows hold short numbers, many
-        // per byte. The values are counted first, and each process parses an equal share of them.
+        // per byte. The values are estimated first, and each process parses about an equal share.
         long long range[2] = {0, 0};
-        if (!ValueShare(bytes[0], bytes[1], byteOf(share), byteOf(share + 1), range)) return false;
+        std::vector<long long> byteShares(static_cast<std::size_t>(n) + 1);
+        for (int s = 0; s <= n; ++s) byteShares[static_cast<std::size_t>(s)] = byteOf(s);
+        if (!ValueShare(byteShares, range)) return false;
         std::vector<double> mine;
         std::vector<std::vector<double>> parts;
         bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], range[0], range[1], &parts);
         if (parsed && parts.size() == 1) mine = std::move(parts.front());
         if (parsed && parts.size() > 1) {
-            mine.reserve(static_cast<std::size_t>(wanted_));
+            std::size_t count = 0;
+            for (const std::vector<double>& part : parts) count += part.size();
+            mine.reserve(count);
             for (const std::vector<double>& part : parts) mine.insert(mine.end(), part.begin(), part.end());
         }
-        // A count that differs from the first pass's: process 0's own reading says what is wrong.
-        if (static_cast<long long>(mine.size()) != wanted_) parsed = false;
         // One gathering: each process's count of values (-1 when its share could not be read)
         // and the rows it keeps (process 0 alone keeps the grid, or each process its rows).
         const long long keep[3] = {parsed ? static_cast<long long>(mine.size()) : -1, direct_ ? keepFrom_ : 1,
@@ -370,46 +371,53 @@ private:
         return ShareToKeepers(table, mine);
     }
 
-    // The bytes [range[0], range[1]) holding this process's share of the values, when the values
-    // from byte start to fileEnd are divided in equal counts (in the order of ParsedShare; wanted_:
-    // its count). Every process counts the values beginning in its byte share [begin, end), the
-    // counts are shared;
-    // the process whose bytes hold the first value of a share finds the byte that value begins at.
-    // False (on every process) when a count failed or the file does not hold ncols x nrows values.
-    bool ValueShare(long long start, long long fileEnd, long long begin, long long end, long long range[2]) {
+    // The bytes [range[0], range[1]) this process parses, so that the shares (in the order of
+    // ParsedShare) hold about equal counts of values: every process estimates the values along its
+    // share of the bytes (byteShares: where the shares begin, the file's end last) from samples,
+    // the estimates are shared and every process places the same bounds from them. Any bounds give
+    // the same numbers (a token belongs to the share it begins in); they only even out the work.
+    // False (on every process) when a sample could not be read.
+    bool ValueShare(const std::vector<long long>& byteShares, long long range[2]) {
+        constexpr int kRegions = 64;
         const int n = o_.size, share = ParsedShare(o_.rank);
-        std::vector<long long> perBlock;
-        long long count = -1;
-        if (gridio::CountTokenStarts(name_, start, begin, end, &perBlock)) {
-            count = 0;
-            for (const long long c : perBlock) count += c;
-        }
-        std::vector<long long> counts(static_cast<std::size_t>(n));
-        MPI_Allgather(&count, 1, MPI_LONG_LONG, counts.data(), 1, MPI_LONG_LONG, MPI_COMM_WORLD);
-        // Values before the byte share s: the shares in the file's order.
-        std::vector<long long> before(static_cast<std::size_t>(n) + 1, 0);
+        const auto bound = [&](int s) { return byteShares[static_cast<std::size_t>(s)]; };
+        std::vector<double> estimates;
+        if (!gridio::SampleTokenStarts(name_, bound(0), bound(share), bound(share + 1), kRegions, &estimates))
+            estimates.assign(kRegions, -1.0);
+        std::vector<double> all(static_cast<std::size_t>(n) * kRegions);
+        MPI_Allgather(estimates.data(), kRegions, MPI_DOUBLE, all.data(), kRegions, MPI_DOUBLE, MPI_COMM_WORLD);
+        // Regions in the file's order: their bytes and estimated values.
+        std::vector<long long> from, to;
+        std::vector<double> weight;
         for (int s = 0; s < n; ++s) {
-            const long long c = counts[static_cast<std::size_t>(ParsedShare(s))];
-            if (c < 0) return false;
-            before[static_cast<std::size_t>(s) + 1] = before[static_cast<std::size_t>(s)] + c;
+            const long long b = bound(s), span = bound(s + 1) - b;
+            for (int i = 0; i < kRegions; ++i) {
+                const double w = all[static_cast<std::size_t>(ParsedShare(s)) * kRegions + static_cast<std::size_t>(i)];
+                if (w < 0) return false;
+                from.push_back(b + span / kRegions * i + span % kRegions * i / kRegions);
+                to.push_back(b + span / kRegions * (i + 1) + span % kRegions * (i + 1) / kRegions);
+                weight.push_back(w);
+            }
         }
-        const long long total = before.back();
-        if (total != static_cast<long long>(o_.nrows) * o_.ncols || total == 0) return false;
-        const auto firstValue = [&](int s) { return total / n * s + total % n * s / n; };
-        // Where each share of the values begins; unset -1 (the maximum over processes fills them).
-        std::vector<long long> at(static_cast<std::size_t>(n) + 1, -1);
-        at[0] = start;
-        at[static_cast<std::size_t>(n)] = fileEnd;
-        for (int s = 1; s < n; ++s) {
-            const long long k = firstValue(s) - before[static_cast<std::size_t>(share)];
-            if (k >= 0 && k < count) at[static_cast<std::size_t>(s)] = gridio::TokenStartAt(name_, start, begin, end, perBlock, k);
-        }
-        MPI_Allreduce(MPI_IN_PLACE, at.data(), n + 1, MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
-        for (const long long b : at)
-            if (b < 0) return false;
-        range[0] = at[static_cast<std::size_t>(share)];
-        range[1] = at[static_cast<std::size_t>(share) + 1];
-        wanted_ = firstValue(share + 1) - firstValue(share);
+        double total = 0;
+        for (const double w : weight) total += w;
+        // The byte at which the estimated values before it reach part m / n of all.
+        const auto place = [&](int m) {
+            if (m <= 0) return bound(0);
+            if (m >= n) return bound(n);
+            const double target = total * m / n;
+            double before = 0;
+            for (std::size_t r = 0; r < weight.size(); ++r) {
+                if (before + weight[r] >= target && weight[r] > 0) {
+                    const double into = (target - before) / weight[r];
+                    return std::min(to[r], from[r] + static_cast<long long>(into * static_cast<double>(to[r] - from[r])));
+                }
+                before += weight[r];
+            }
+            return bound(n);
+        };
+        range[0] = total > 0 ? place(share) : bound(share);
+        range[1] = total > 0 ? place(share + 1) : bound(share + 1);
         return true;
     }
 
@@ -649,7 +657,6 @@ private:
     ReadOptions opt_;
     bool collective_ = false, reader_ = false, readAll_ = false, direct_ = false, anyWhole_ = false;
     int stripError_ = 0;
-    long long wanted_ = 0;  // the count of values this process parses of a text grid in shares
     std::string name_;
     FileHandle file_;
     Format format_ = Format::Unknown;
