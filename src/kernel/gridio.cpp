@@ -387,21 +387,6 @@ long long CountStarts(const unsigned char* buf, std::size_t length) {
 }
 }  // namespace
 
-bool CountTokenStarts(const std::string& name, long long start, long long begin, long long end,
-                      std::vector<long long>* perBlock) {
-    perBlock->clear();
-    if (begin < start || end < begin) return false;
-    const FileHandle f = OpenFile(name, "rb");
-    if (!f) return false;
-    std::vector<unsigned char> buf;
-    for (long long from = begin; from < end; from += kCountBlock) {
-        const long long to = std::min(end, from + kCountBlock);
-        if (!ReadWithPrevious(f.get(), start, from, to, &buf)) return false;
-        perBlock->push_back(CountStarts(buf.data(), static_cast<std::size_t>(to - from)));
-    }
-    return true;
-}
-
 bool SampleTokenStarts(const std::string& name, long long start, long long begin, long long end, int regions,
                        std::vector<double>* estimates) {
     estimates->assign(static_cast<std::size_t>(regions), 0.0);
@@ -421,22 +406,6 @@ bool SampleTokenStarts(const std::string& name, long long start, long long begin
             static_cast<double>(to - from) / static_cast<double>(sample);
     }
     return true;
-}
-
-long long TokenStartAt(const std::string& name, long long start, long long begin, long long end,
-                       const std::vector<long long>& perBlock, long long k) {
-    if (k < 0) return -1;
-    std::size_t block = 0;
-    for (; block < perBlock.size() && k >= perBlock[block]; ++block) k -= perBlock[block];
-    if (block == perBlock.size()) return -1;
-    const FileHandle f = OpenFile(name, "rb");
-    const long long from = begin + static_cast<long long>(block) * kCountBlock;
-    const long long to = std::min(end, from + kCountBlock);
-    std::vector<unsigned char> buf;
-    if (!f || !ReadWithPrevious(f.get(), start, from, to, &buf)) return -1;
-    for (std::size_t i = 1; i < buf.size(); ++i)
-        if (StartBit(buf[i - 1], buf[i]) != 0 && k-- == 0) return from + static_cast<long long>(i) - 1;
-    return -1;
 }
 
 int AgreeOnError(int code, bool collective) {

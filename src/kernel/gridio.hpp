@@ -85,20 +85,6 @@ bool ParseByteShare(std::FILE* f, long long start, long long begin, long long en
 bool ParseSharesOnThreads(const std::string& name, long long start, long long begin, long long end,
                           std::vector<std::vector<double>>* parts);
 
-// The whitespace-separated tokens that begin in bytes [begin, end) of file name (values from byte
-// start), counted per block of kCountBlock bytes from begin: a token begins where a blank (or the
-// byte start) is followed by another byte, as TextScanner divides tokens. A quick pass that tells
-// how many values a byte range holds before they are parsed. False when the file could not be read.
-inline constexpr long long kCountBlock = 1 << 16;
-bool CountTokenStarts(const std::string& name, long long start, long long begin, long long end,
-                      std::vector<long long>* perBlock);
-
-// The byte at which the k-th token (from 0) that begins in bytes [begin, end) of file name begins
-// (values from byte start), found from that range's counts per block (CountTokenStarts) by a
-// look at one block; -1 when there are not that many or the file could not be read.
-long long TokenStartAt(const std::string& name, long long start, long long begin, long long end,
-                       const std::vector<long long>& perBlock, long long k);
-
 // Estimates of the tokens that begin in each of regions equal parts of bytes [begin, end) of file
 // name (values from byte start), each from a count over the first eighth of its part, scaled to the
 // whole part: the density of the values along the file at a small cost. False when the file could

@@ -306,8 +306,8 @@ private:
         }
     }
 
-    // Every process parses an equal count of the numbers (found by a quick count over equal
-    // shares of the bytes first), from its own read of the file, and the keepers gather them in
+    // Every process parses about an equal count of the numbers (the bounds placed from samples
+    // of the values' density along the file), from its own read of the file, and the keepers gather them in
     // their order: the numbers are the same as process 0's reading of all rows, whose parsing no
     // longer holds up the others. False (on every process) when the
     // shares could not all be read as whole finite numbers, do not hold ncols x nrows numbers
