@@ -389,6 +389,9 @@ private:
         // Regions in the file's order: their bytes and estimated values.
         std::vector<long long> from, to;
         std::vector<double> weight;
+        from.reserve(all.size());
+        to.reserve(all.size());
+        weight.reserve(all.size());
         for (int s = 0; s < n; ++s) {
             const long long b = bound(s), span = bound(s + 1) - b;
             for (int i = 0; i < kRegions; ++i) {
