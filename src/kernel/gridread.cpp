@@ -306,10 +306,10 @@ private:
         }
     }
 
-    // Every process parses the numbers that begin in an equal share of the bytes of the values,
-    // from its own read of the file, and process 0 gathers them in their order: the numbers are
-    // the same as process 0's reading of all rows, whose parsing no longer holds up the others
-    // (nor does counting the tokens before a share of rows). False (on every process) when the
+    // Every process parses about an equal count of the numbers (the bounds placed from samples
+    // of the values' density along the file), from its own read of the file, and the keepers gather them in
+    // their order: the numbers are the same as process 0's reading of all rows, whose parsing no
+    // longer holds up the others. False (on every process) when the
     // shares could not all be read as whole finite numbers, do not hold ncols x nrows numbers
     // together, or on an earlier error: process 0 then reads the values itself and reports what
     // it finds, as with one process.
@@ -338,14 +338,22 @@ private:
         // parse much of what they keep and fewer values move. Process 0, which receives the most
         // after the parse, takes the file's end: the division gives it the rows with the fewest
         // basin cells, whose long nodata words make the fewest values per byte.
-        const int share = ParsedShare(o_.rank);
+        // Equal shares of the bytes hold unequal work: the basin's rows hold short numbers, many
+        // per byte. The values are estimated first, and each process parses about an equal share.
+        long long range[2] = {0, 0};
+        std::vector<long long> byteShares(static_cast<std::size_t>(n) + 1);
+        for (int s = 0; s <= n; ++s) byteShares[static_cast<std::size_t>(s)] = byteOf(s);
+        if (!ValueShare(byteShares, range)) return false;
         std::vector<double> mine;
-        mine.reserve(static_cast<std::size_t>(static_cast<long long>(nrows) * ncols / n + ncols));
         std::vector<std::vector<double>> parts;
-        const bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], byteOf(share), byteOf(share + 1), &parts);
+        bool parsed = gridio::ParseSharesOnThreads(name_, bytes[0], range[0], range[1], &parts);
         if (parsed && parts.size() == 1) mine = std::move(parts.front());
-        if (parsed && parts.size() > 1)
+        if (parsed && parts.size() > 1) {
+            std::size_t count = 0;
+            for (const std::vector<double>& part : parts) count += part.size();
+            mine.reserve(count);
             for (const std::vector<double>& part : parts) mine.insert(mine.end(), part.begin(), part.end());
+        }
         // One gathering: each process's count of values (-1 when its share could not be read)
         // and the rows it keeps (process 0 alone keeps the grid, or each process its rows).
         const long long keep[3] = {parsed ? static_cast<long long>(mine.size()) : -1, direct_ ? keepFrom_ : 1,
@@ -361,6 +369,59 @@ private:
         // Too few or too many values: process 0's own reading names the row and column.
         if (total != static_cast<long long>(nrows) * ncols) return false;
         return ShareToKeepers(table, mine);
+    }
+
+    // The bytes [range[0], range[1]) this process parses, so that the shares (in the order of
+    // ParsedShare) hold about equal counts of values: every process estimates the values along its
+    // share of the bytes (byteShares: where the shares begin, the file's end last) from samples,
+    // the estimates are shared and every process places the same bounds from them. Any bounds give
+    // the same numbers (a token belongs to the share it begins in); they only even out the work.
+    // False (on every process) when a sample could not be read.
+    bool ValueShare(const std::vector<long long>& byteShares, long long range[2]) {
+        constexpr int kRegions = 64;
+        const int n = o_.size, share = ParsedShare(o_.rank);
+        const auto bound = [&](int s) { return byteShares[static_cast<std::size_t>(s)]; };
+        std::vector<double> estimates;
+        if (!gridio::SampleTokenStarts(name_, bound(0), bound(share), bound(share + 1), kRegions, &estimates))
+            estimates.assign(kRegions, -1.0);
+        std::vector<double> all(static_cast<std::size_t>(n) * kRegions);
+        MPI_Allgather(estimates.data(), kRegions, MPI_DOUBLE, all.data(), kRegions, MPI_DOUBLE, MPI_COMM_WORLD);
+        // Regions in the file's order: their bytes and estimated values.
+        std::vector<long long> from, to;
+        std::vector<double> weight;
+        from.reserve(all.size());
+        to.reserve(all.size());
+        weight.reserve(all.size());
+        for (int s = 0; s < n; ++s) {
+            const long long b = bound(s), span = bound(s + 1) - b;
+            for (int i = 0; i < kRegions; ++i) {
+                const double w = all[static_cast<std::size_t>(ParsedShare(s)) * kRegions + static_cast<std::size_t>(i)];
+                if (w < 0) return false;
+                from.push_back(b + span / kRegions * i + span % kRegions * i / kRegions);
+                to.push_back(b + span / kRegions * (i + 1) + span % kRegions * (i + 1) / kRegions);
+                weight.push_back(w);
+            }
+        }
+        double total = 0;
+        for (const double w : weight) total += w;
+        // The byte at which the estimated values before it reach part m / n of all.
+        const auto place = [&](int m) {
+            if (m <= 0) return bound(0);
+            if (m >= n) return bound(n);
+            const double target = total * m / n;
+            double before = 0;
+            for (std::size_t r = 0; r < weight.size(); ++r) {
+                if (before + weight[r] >= target && weight[r] > 0) {
+                    const double into = (target - before) / weight[r];
+                    return std::min(to[r], from[r] + static_cast<long long>(into * static_cast<double>(to[r] - from[r])));
+                }
+                before += weight[r];
+            }
+            return bound(n);
+        };
+        range[0] = total > 0 ? place(share) : bound(share);
+        range[1] = total > 0 ? place(share + 1) : bound(share + 1);
+        return true;
     }
 
     // Each process's share goes to every process keeping rows of it (table: per process its

@@ -953,6 +953,54 @@ TEST_F(DistributedGridTest, TextGridsParsedByThreadsHoldTheNumbersOfOneReading) 
     omp_set_num_threads(saved);
 }
 
+// Half the rows spelt with thousands of blanks after each value, the others with one: the
+// processes' shares, placed where the sampled values (not the bytes) divide evenly, cut far
+// from the equal byte shares, and every process still gets each value of its rows, whole or own.
+TEST_F(DistributedGridTest, TextValuesCrowdedIntoTheLastRowsReachTheirKeepers) {
+    std::string t = StrFormat("ncols %d\nnrows %d\nxllcorner 100\nyllcorner 200\ncellsize 50\nnodata_value -9999\n",
+                              kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            t += (Valid(r, c) ? StrFormat("%.17g", Value(r, c)) : std::string("-9999")) +
+                 std::string(r <= kRows / 2 ? 3000 + 7 * c : 1, r % 2 == 0 ? ' ' : '\n');
+    Share("crowded.asc", t);
+    Matrix whole, own;
+    obj_->ReadGrid("crowded.asc", &whole, 0, true, false, 0, false, true);
+    obj_->ReadGridOwnRows("crowded.asc", &own, 0, false, 0, false);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+            const double expected = Valid(r, c) ? Value(r, c) : -9999.0;
+            if (Rank() == 0) { ASSERT_EQ(whole[r][c], expected) << r << "," << c; }
+            if (Mine(r, c)) { ASSERT_EQ(own[r][c], expected) << r << "," << c; }
+        }
+}
+
+// The density samples: tokens spread evenly, each region's first eighth holds an eighth of its
+// tokens, so the estimates are the exact counts (the first token counts at the values' start);
+// a missing file is refused.
+TEST(ByteShareTest, SampledTokenCountsScaleToEveryRegion) {
+    std::string values;
+    for (int i = 0; i < 640; ++i) values += i % 2 ? "12 " : "7\t\t";
+    const std::string text = "ncols 7\n" + values;
+    const long long start = 8;
+    char name[] = "/tmp/bytesampleXXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    std::vector<double> estimates;
+    ASSERT_TRUE(gridio::SampleTokenStarts(name, start, start, static_cast<long long>(text.size()), 8, &estimates));
+    ASSERT_EQ(estimates.size(), 8u);
+    for (const double e : estimates) EXPECT_EQ(e, 80.0);
+    // A sample of one byte: the first of "12" is a token's start, the second belongs to it.
+    ASSERT_TRUE(gridio::SampleTokenStarts(name, start, start + 3, start + 11, 1, &estimates));
+    EXPECT_EQ(estimates[0], 8.0);
+    ASSERT_TRUE(gridio::SampleTokenStarts(name, start, start + 4, start + 12, 1, &estimates));
+    EXPECT_EQ(estimates[0], 0.0);
+    std::remove(name);
+    EXPECT_FALSE(gridio::SampleTokenStarts(name, start, start, start + 240, 2, &estimates));
+}
+
 // Every process parses the numbers that begin in its share of the bytes: cut the values at
 // any two bytes (inside a number, on a blank, at a run of blanks or a line end), the three
 // shares hold each number once, in order, and a share cut inside a too-long token says so.
