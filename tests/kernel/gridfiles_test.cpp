@@ -808,7 +808,21 @@ TEST_F(GridFileTest, ReadingIntoAGivenGridFillsTheRowsItHolds) {
     EXPECT_FALSE(g.holds(4));
 }
 
-class DistributedGridTest : public talvo_test::ScenarioTest {};
+class DistributedGridTest : public talvo_test::ScenarioTest {
+protected:
+    // Reads file whole (process 0) and in own rows: every cell the basin's value or nodata.
+    void ExpectEveryValueRead(const std::string& file) {
+        Matrix whole, own;
+        obj_->ReadGrid(file, &whole, 0, true, false, 0, false, true);
+        obj_->ReadGridOwnRows(file, &own, 0, false, 0, false);
+        for (int r = 1; r <= kRows; ++r)
+            for (int c = 1; c <= kCols; ++c) {
+                const double expected = Valid(r, c) ? Value(r, c) : -9999.0;
+                if (Rank() == 0) { ASSERT_EQ(whole[r][c], expected) << r << "," << c; }
+                if (Mine(r, c)) { ASSERT_EQ(own[r][c], expected) << r << "," << c; }
+            }
+    }
+};
 
 TEST_F(DistributedGridTest, TextGridIsScatteredToTheOwners) {
     Share("basin.asc", BasinText());
@@ -928,15 +942,7 @@ TEST_F(DistributedGridTest, TextGridsParsedByThreadsHoldTheNumbersOfOneReading) 
         SCOPED_TRACE(threads);
         omp_set_num_threads(threads);
         ClearConsole();
-        Matrix whole, own;
-        obj_->ReadGrid("spread.asc", &whole, 0, true, false, 0, false, true);
-        obj_->ReadGridOwnRows("spread.asc", &own, 0, false, 0, false);
-        for (int r = 1; r <= kRows; ++r)
-            for (int c = 1; c <= kCols; ++c) {
-                const double expected = Valid(r, c) ? Value(r, c) : -9999.0;
-                if (Rank() == 0) { ASSERT_EQ(whole[r][c], expected) << r << "," << c; }
-                if (Mine(r, c)) { ASSERT_EQ(own[r][c], expected) << r << "," << c; }
-            }
+        ExpectEveryValueRead("spread.asc");
         Matrix g;
         EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("bad.asc", &g, 0, true, false, 0, false, true); }), 22);
         EXPECT_EQ(ErrorCode([&] { obj_->ReadGrid("more.asc", &g, 0, true, false, 0, false, true); }), 22);
@@ -964,15 +970,7 @@ TEST_F(DistributedGridTest, TextValuesCrowdedIntoTheLastRowsReachTheirKeepers) {
             t += (Valid(r, c) ? StrFormat("%.17g", Value(r, c)) : std::string("-9999")) +
                  std::string(r <= kRows / 2 ? 3000 + 7 * c : 1, r % 2 == 0 ? ' ' : '\n');
     Share("crowded.asc", t);
-    Matrix whole, own;
-    obj_->ReadGrid("crowded.asc", &whole, 0, true, false, 0, false, true);
-    obj_->ReadGridOwnRows("crowded.asc", &own, 0, false, 0, false);
-    for (int r = 1; r <= kRows; ++r)
-        for (int c = 1; c <= kCols; ++c) {
-            const double expected = Valid(r, c) ? Value(r, c) : -9999.0;
-            if (Rank() == 0) { ASSERT_EQ(whole[r][c], expected) << r << "," << c; }
-            if (Mine(r, c)) { ASSERT_EQ(own[r][c], expected) << r << "," << c; }
-        }
+    ExpectEveryValueRead("crowded.asc");
 }
 
 // The density samples: tokens spread evenly, each region's first eighth holds an eighth of its
