@@ -157,18 +157,35 @@ void schneemodellklasse::GatherWholeInputs() {
     // of every cell some process owns and nodata elsewhere, as a gather from the owners gives it.
     std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid};
     std::vector<Matrix*> copies = {&zoneWhole, &elevationWhole};
+    std::vector<const Matrix*> slideGrids;
+    std::vector<Matrix*> slideCopies;
     if (snow::IsSlideMethod(method)) {
-        grids.push_back((*gridStore)[GetGridIndex("slope_angle")].grid);
-        copies.push_back(&slopeWhole);
+        slideGrids.push_back((*gridStore)[GetGridIndex("slope_angle")].grid);
+        slideCopies.push_back(&slopeWhole);
         for (int d = 1; d <= 4; ++d) {
-            grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
-            copies.push_back(&slideFractionWhole[d]);
+            slideGrids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
+            slideCopies.push_back(&slideFractionWhole[d]);
         }
     }
     if (!mpirows::Distributed(*this)) return;
-    std::vector<Matrix> whole = mpirows::WholeGridCopies(*this, grids, "the whole grids of the snow slides");
+    // The slides read the slope and the direction fractions only at cells of the whole zones
+    // (owned cells), where a copy holds the store grid's value: a grid process 0 holds whole is
+    // read from the store, with no copy made.
+    std::vector<int> copied(slideGrids.size(), 1);
+    if (rank == 0)
+        for (std::size_t k = 0; k < slideGrids.size(); ++k) {
+            const Matrix* m = slideGrids[k];
+            copied[k] = m != nullptr && m->holds(1) && m->holds(nrows) && m->ncols() >= ncols ? 0 : 1;
+        }
+    if (!copied.empty()) MPI_Bcast(copied.data(), static_cast<int>(copied.size()), MPI_INT, 0, MPI_COMM_WORLD);
+    for (std::size_t k = 0; k < slideGrids.size(); ++k) {
+        if (copied[k] == 0) continue;
+        grids.push_back(slideGrids[k]);
+        copies.push_back(slideCopies[k]);
+    }
+    std::vector<Matrix> made = mpirows::WholeGridCopies(*this, grids, "the whole grids of the snow slides");
     if (rank != 0) return;
-    for (std::size_t k = 0; k < grids.size(); ++k) *copies[k] = std::move(whole[k]);
+    for (std::size_t k = 0; k < grids.size(); ++k) *copies[k] = std::move(made[k]);
 }
 
 void schneemodellklasse::GatherMaxDeposition() {
