@@ -200,42 +200,16 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDepositionGrid = &maxDeposition.data;
     }
 
-    elevOrderRow.data = WholeUnsetGrid();
-    elevOrderCol.data = WholeUnsetGrid();
-    RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
-    RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-    // The order grids: the k-th basin cell in row order names the k-th cell of the order.
+    // The order as ranks for the moving of the steps (the basin cell visited k-th moves the snow
+    // of cell order[k]; unusable unless every basin cell is named once), made from the first k
+    // cells of the order, k the count of the basin cells.
+    std::size_t basinCells = 0;
+    for (int r = 1; r <= nrows; ++r)
+        if (const double* const z = zoneRow(r))
+            for (int c = 1; c <= ncols; ++c) basinCells += z[c] != none ? 1 : 0;
     const std::uint64_t* const ordered = order.data();
-    const std::size_t count = order.size();
-    std::size_t k = 0;
-    bool usable = true;  // every basin cell named (once: see below)
-    for (int r = 1; r <= nrows; ++r) {
-        double* const rowOut = elevOrderRow.data[r];
-        double* const colOut = elevOrderCol.data[r];
-        const double* const z = zoneRow(r);
-        if (z == nullptr) {
-            std::fill(rowOut + 1, rowOut + ncols + 1, none);
-            std::fill(colOut + 1, colOut + ncols + 1, none);
-            continue;
-        }
-        for (int c = 1; c <= ncols; ++c) {
-            if (z[c] == none) {
-                rowOut[c] = colOut[c] = none;
-                continue;
-            }
-            if (k < count) {
-                const std::uint64_t place = ordered[k++];
-                rowOut[c] = static_cast<int>(place >> 32);
-                colOut[c] = static_cast<int>(place & 0xffffffffU);
-            } else {
-                rowOut[c] = colOut[c] = none;
-                usable = false;
-            }
-        }
-    }
-    // The order as ranks for the moving of the steps: what glacier::MakeSlideOrder reads back
-    // from the grids (the basin cell visited k-th moves the snow of cell order[k]; unusable
-    // unless every basin cell is named once), made from the first k cells of the order.
+    const std::size_t k = std::min(basinCells, order.size());
+    bool usable = basinCells <= order.size();
     glacier::SlideOrder ranks;
     if (usable) {
         ranks.ncols = ncols;
@@ -251,6 +225,31 @@ void schneemodellklasse::CreateSlideGrids() {
             usable = zoneRows[orderRow][orderCol] != none && slot < 0;
             slot = static_cast<std::int32_t>(j);
             cells[j] = {orderRow, orderCol};
+        }
+    }
+    // The order grids (the k-th basin cell in row order names the k-th cell of the order) are
+    // what the steps fall back to without usable ranks; with them nothing reads the grids, and
+    // process 0 holds no two more whole grids.
+    if (!usable) {
+        elevOrderRow.data = WholeUnsetGrid();
+        elevOrderCol.data = WholeUnsetGrid();
+        RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
+        RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
+        std::size_t next = 0;
+        for (int r = 1; r <= nrows; ++r) {
+            double* const rowOut = elevOrderRow.data[r];
+            double* const colOut = elevOrderCol.data[r];
+            const double* const z = zoneRow(r);
+            for (int c = 1; c <= ncols; ++c) {
+                if (z == nullptr || z[c] == none || next >= order.size()) {
+                    rowOut[c] = colOut[c] = none;
+                    if (z != nullptr && z[c] != none) ++next;
+                    continue;
+                }
+                const std::uint64_t place = ordered[next++];
+                rowOut[c] = static_cast<int>(place >> 32);
+                colOut[c] = static_cast<int>(place & 0xffffffffU);
+            }
         }
     }
     ranks.usable = usable;
