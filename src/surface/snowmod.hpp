@@ -274,6 +274,9 @@ private:
     void SetUpPermafrost();
     void ReadPermafrostSection();
     void GatherWholeInputs();
+    // Process 0, with the grid and the regions whole: no cell outside every process's region
+    // holds a value.
+    bool NodataWhereUnowned(const Matrix& grid) const;
     void GatherMaxDeposition();
     void CloseControlFile();
     void GlacierSnowOfCell(int r, int c, double P, double T);

@@ -157,35 +157,51 @@ void schneemodellklasse::GatherWholeInputs() {
     // of every cell some process owns and nodata elsewhere, as a gather from the owners gives it.
     std::vector<const Matrix*> grids = {(*gridStore)[1].grid, (*gridStore)[2].grid};
     std::vector<Matrix*> copies = {&zoneWhole, &elevationWhole};
-    std::vector<const Matrix*> slideGrids;
-    std::vector<Matrix*> slideCopies;
     if (snow::IsSlideMethod(method)) {
-        slideGrids.push_back((*gridStore)[GetGridIndex("slope_angle")].grid);
-        slideCopies.push_back(&slopeWhole);
+        grids.push_back((*gridStore)[GetGridIndex("slope_angle")].grid);
+        copies.push_back(&slopeWhole);
         for (int d = 1; d <= 4; ++d) {
-            slideGrids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
-            slideCopies.push_back(&slideFractionWhole[d]);
+            grids.push_back((*gridStore)[GetGridIndex(StrFormat("slidefraction%d", d))].grid);
+            copies.push_back(&slideFractionWhole[d]);
         }
     }
     if (!mpirows::Distributed(*this)) return;
-    // The slides read the slope and the direction fractions only at cells of the whole zones
-    // (owned cells), where a copy holds the store grid's value: a grid process 0 holds whole is
-    // read from the store, with no copy made.
-    std::vector<int> copied(slideGrids.size(), 1);
-    if (rank == 0)
-        for (std::size_t k = 0; k < slideGrids.size(); ++k) {
-            const Matrix* m = slideGrids[k];
-            copied[k] = m != nullptr && m->holds(1) && m->holds(nrows) && m->ncols() >= ncols ? 0 : 1;
-        }
-    if (!copied.empty()) MPI_Bcast(copied.data(), static_cast<int>(copied.size()), MPI_INT, 0, MPI_COMM_WORLD);
-    for (std::size_t k = 0; k < slideGrids.size(); ++k) {
-        if (copied[k] == 0) continue;
-        grids.push_back(slideGrids[k]);
-        copies.push_back(slideCopies[k]);
+    // Where process 0 holds a grid whole, a copy can be left out: the zones when they hold
+    // nodata in every cell no process owns (the copy would equal them bit for bit), the slope
+    // and the direction fractions always, as the slides read them only at cells of the whole
+    // zones (owned cells), where a copy holds the store grid's value. The elevation is copied.
+    std::vector<int> copied(grids.size(), 1);
+    if (rank == 0) {
+        auto whole = [&](const Matrix* m) {
+            return m != nullptr && m->holds(1) && m->holds(nrows) && m->ncols() >= ncols;
+        };
+        copied[0] = whole(grids[0]) && whole(mpiRegions) && NodataWhereUnowned(*grids[0]) ? 0 : 1;
+        for (std::size_t k = 2; k < grids.size(); ++k) copied[k] = whole(grids[k]) ? 0 : 1;
     }
-    std::vector<Matrix> made = mpirows::WholeGridCopies(*this, grids, "the whole grids of the snow slides");
+    MPI_Bcast(copied.data(), static_cast<int>(copied.size()), MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<const Matrix*> copiedGrids;
+    std::vector<Matrix*> copiesMade;
+    for (std::size_t k = 0; k < grids.size(); ++k) {
+        if (copied[k] == 0) continue;
+        copiedGrids.push_back(grids[k]);
+        copiesMade.push_back(copies[k]);
+    }
+    std::vector<Matrix> made = mpirows::WholeGridCopies(*this, copiedGrids, "the whole grids of the snow slides");
     if (rank != 0) return;
-    for (std::size_t k = 0; k < grids.size(); ++k) *copies[k] = std::move(made[k]);
+    for (std::size_t k = 0; k < copiedGrids.size(); ++k) *copiesMade[k] = std::move(made[k]);
+}
+
+bool schneemodellklasse::NodataWhereUnowned(const Matrix& grid) const {
+    const Matrix& regions = *mpiRegions;
+    const double none = nodata;
+    for (int r = 1; r <= nrows; ++r) {
+        const double* const owner = regions[r];
+        const double* const value = grid[r];
+        bool unownedValue = false;
+        for (int c = 1; c <= ncols; ++c) unownedValue |= owner[c] == none && value[c] != none;
+        if (unownedValue) return false;
+    }
+    return true;
 }
 
 void schneemodellklasse::GatherMaxDeposition() {

@@ -495,9 +495,10 @@ TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrG
                                       &snow->slideFractionWhole[1], &snow->slideFractionWhole[2],
                                       &snow->slideFractionWhole[3], &snow->slideFractionWhole[4]};
             for (int k = 0; k < 7; ++k) {
-                // The slope and the fractions process 0 holds whole are read from the store (the
-                // slides read them only at owned cells); the others are copies.
-                const bool copied = k < 2 || (gathered && k == 5);
+                // The zones (nodata outside the regions here), the slope and the fractions process
+                // 0 holds whole are read from the store (the slides read the slope and fractions
+                // only at owned cells); the elevation and a grid held in part are copies.
+                const bool copied = k == 1 || (gathered && k == 5);
                 EXPECT_EQ(copies[k]->empty(), !copied) << gathered << " grid " << k;
                 const Matrix& read = copied ? *copies[k] : *inputs[static_cast<std::size_t>(k)];
                 for (int r = 1; r <= 4; ++r)
@@ -523,6 +524,36 @@ TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrG
             EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << gathered << " " << r << "," << c;
         });
     }
+}
+
+TEST_F(SlidesMpi, ZonesWithACellOutsideEveryRegionAreCopiedWithNodataThere) {
+    // A zone cell no process owns: process 0 cannot read the zones from the store, its copy holds
+    // nodata there, and the elevation order names every other basin cell once (one process owns
+    // every cell).
+    Terrain();
+    Drop("GlacierizedCells");
+    int basin = 0, outR = 0, outC = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (zone_[r][c] == -9999) continue;
+            ++basin;
+            if (outR == 0) outR = r, outC = c;
+        }
+    regions_[outR][outC] = -9999;
+    SectionOptions o;
+    o.method = 8;
+    auto snow = FrozenSnow(o);
+    if (talvo_test::Rank() != 0) return;
+    EXPECT_TRUE(snow->slideOrder_.usable);
+    if (talvo_test::Size() == 1) {
+        EXPECT_EQ(snow->slideOrder_.cells.size(), static_cast<std::size_t>(basin));
+        return;
+    }
+    EXPECT_EQ(snow->slideOrder_.cells.size(), static_cast<std::size_t>(basin - 1));
+    ASSERT_FALSE(snow->zoneWhole.empty());
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            EXPECT_EQ(snow->zoneWhole[r][c], r == outR && c == outC ? -9999 : zone_[r][c]) << r << "," << c;
 }
 
 TEST_F(SlidesMpi, GridsOfTheSetUpHoldNodataOutsideTheBasinAndZeroInColumnZero) {
