@@ -104,6 +104,8 @@ std::vector<std::pair<int, int>> MergeAcrossProcesses(std::vector<ElevatedCell>&
         MPI_Probe(partner, kElevationOrderTag, MPI_COMM_WORLD, &status);
         int count = 0;
         MPI_Get_count(&status, record, &count);
+        // The lists are overwritten whole: cleared first, a growing one is not copied over.
+        theirs.clear();
         theirs.resize(static_cast<std::size_t>(count));
         MPI_Recv(theirs.data(), count, record, partner, kElevationOrderTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         if (rank == 0 && 2 * width >= processes) {
@@ -118,6 +120,7 @@ std::vector<std::pair<int, int>> MergeAcrossProcesses(std::vector<ElevatedCell>&
             for (; b != bEnd; ++b) *to++ = CellOf(b->place);
             break;
         }
+        merged.clear();
         merged.resize(own.size() + theirs.size());
         std::merge(own.begin(), own.end(), theirs.begin(), theirs.end(), merged.begin(), Lower());
         std::swap(own, merged);
