@@ -251,9 +251,9 @@ private:
     void CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows);
     void CreateSlideGrids();
     Matrix WholeUnsetGrid();
-    // Process 0: every basin cell as (row << 32) | column, lowest first (equal heights in
+    // Process 0: every basin cell as its row and column, lowest first (equal heights in
     // row-major order); empty elsewhere (collective).
-    std::vector<std::uint64_t> ElevationOrder();
+    std::vector<std::pair<int, int>> ElevationOrder();
     void RegisterOwn(OwnGrid& grid, const char* name, int first, int last);
     int NextFreeEntry() const;
     const Matrix* Linked(const std::string& name);
@@ -274,6 +274,9 @@ private:
     void SetUpPermafrost();
     void ReadPermafrostSection();
     void GatherWholeInputs();
+    // Process 0, with the grid and the regions whole: no cell outside every process's region
+    // holds a value.
+    bool NodataWhereUnowned(const Matrix& grid) const;
     void GatherMaxDeposition();
     void CloseControlFile();
     void GlacierSnowOfCell(int r, int c, double P, double T);

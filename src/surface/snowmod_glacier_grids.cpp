@@ -166,9 +166,42 @@ void schneemodellklasse::GatherWholeInputs() {
         }
     }
     if (!mpirows::Distributed(*this)) return;
-    std::vector<Matrix> whole = mpirows::WholeGridCopies(*this, grids, "the whole grids of the snow slides");
+    // Where process 0 holds a grid whole, a copy can be left out: the zones when they hold
+    // nodata in every cell no process owns (the copy would equal them bit for bit), the slope
+    // and the direction fractions always, as the slides read them only at cells of the whole
+    // zones (owned cells), where a copy holds the store grid's value. The elevation is copied.
+    std::vector<int> copied(grids.size(), 1);
+    if (rank == 0) {
+        auto whole = [&](const Matrix* m) {
+            return m != nullptr && m->holds(1) && m->holds(nrows) && m->ncols() >= ncols;
+        };
+        copied[0] = whole(grids[0]) && whole(mpiRegions) && NodataWhereUnowned(*grids[0]) ? 0 : 1;
+        for (std::size_t k = 2; k < grids.size(); ++k) copied[k] = whole(grids[k]) ? 0 : 1;
+    }
+    MPI_Bcast(copied.data(), static_cast<int>(copied.size()), MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<const Matrix*> copiedGrids;
+    std::vector<Matrix*> copiesMade;
+    for (std::size_t k = 0; k < grids.size(); ++k) {
+        if (copied[k] == 0) continue;
+        copiedGrids.push_back(grids[k]);
+        copiesMade.push_back(copies[k]);
+    }
+    std::vector<Matrix> made = mpirows::WholeGridCopies(*this, copiedGrids, "the whole grids of the snow slides");
     if (rank != 0) return;
-    for (std::size_t k = 0; k < grids.size(); ++k) *copies[k] = std::move(whole[k]);
+    for (std::size_t k = 0; k < copiedGrids.size(); ++k) *copiesMade[k] = std::move(made[k]);
+}
+
+bool schneemodellklasse::NodataWhereUnowned(const Matrix& grid) const {
+    const Matrix& regions = *mpiRegions;
+    const double none = nodata;
+    for (int r = 1; r <= nrows; ++r) {
+        const double* const owner = regions[r];
+        const double* const value = grid[r];
+        bool unownedValue = false;
+        for (int c = 1; c <= ncols; ++c) unownedValue |= owner[c] == none && value[c] != none;
+        if (unownedValue) return false;
+    }
+    return true;
 }
 
 void schneemodellklasse::GatherMaxDeposition() {

@@ -71,16 +71,21 @@ void SortByHeight(std::vector<ElevatedCell>& cells) {
     }
 }
 
-// The places of the processes' ordered lists (own: this process's) in one order, on process 0
+// Row and column of a place.
+std::pair<int, int> CellOf(std::uint64_t place) {
+    return {static_cast<int>(place >> 32), static_cast<int>(place & 0xffffffffU)};
+}
+
+// The cells of the processes' ordered lists (own: this process's) in one order, on process 0
 // (empty elsewhere). Collective.
-std::vector<std::uint64_t> MergeAcrossProcesses(std::vector<ElevatedCell>& own, int rank) {
+std::vector<std::pair<int, int>> MergeAcrossProcesses(std::vector<ElevatedCell>& own, int rank) {
     // The ordered lists are merged in a tree of processes: at each level a process receives the
     // list of its partner (the process half a level's width above it), merges it into its own
     // and goes on, while the partner is done. Each level's merges run side by side, so process 0
     // merges its own growing list once a level instead of every cell once a level, and the last
     // merge writes the places straight away. The order is total (heights are finite, places
     // unique), so any merging gives the same list.
-    std::vector<std::uint64_t> order;
+    std::vector<std::pair<int, int>> order;
     int processes = 1;
     MPI_Comm_size(MPI_COMM_WORLD, &processes);
     MPI_Datatype record;
@@ -99,20 +104,23 @@ std::vector<std::uint64_t> MergeAcrossProcesses(std::vector<ElevatedCell>& own, 
         MPI_Probe(partner, kElevationOrderTag, MPI_COMM_WORLD, &status);
         int count = 0;
         MPI_Get_count(&status, record, &count);
+        // The lists are overwritten whole: cleared first, a growing one is not copied over.
+        theirs.clear();
         theirs.resize(static_cast<std::size_t>(count));
         MPI_Recv(theirs.data(), count, record, partner, kElevationOrderTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         if (rank == 0 && 2 * width >= processes) {
-            // The last merge: the places alone.
+            // The last merge: the cells alone.
             order.resize(own.size() + theirs.size());
             const ElevatedCell *a = own.data(), *b = theirs.data();
             const ElevatedCell* const aEnd = a + own.size();
             const ElevatedCell* const bEnd = b + theirs.size();
-            std::uint64_t* to = order.data();
-            while (a != aEnd && b != bEnd) *to++ = Lower()(*b, *a) ? (b++)->place : (a++)->place;
-            for (; a != aEnd; ++a) *to++ = a->place;
-            for (; b != bEnd; ++b) *to++ = b->place;
+            std::pair<int, int>* to = order.data();
+            while (a != aEnd && b != bEnd) *to++ = CellOf(Lower()(*b, *a) ? (b++)->place : (a++)->place);
+            for (; a != aEnd; ++a) *to++ = CellOf(a->place);
+            for (; b != bEnd; ++b) *to++ = CellOf(b->place);
             break;
         }
+        merged.clear();
         merged.resize(own.size() + theirs.size());
         std::merge(own.begin(), own.end(), theirs.begin(), theirs.end(), merged.begin(), Lower());
         std::swap(own, merged);
@@ -130,7 +138,7 @@ double MaxDepositionOfSlope(double factor, double slope, double maxSlope) {
     return std::max(0.0, factor * (1.0 - slope / maxSlope));
 }
 
-std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
+std::vector<std::pair<int, int>> schneemodellklasse::ElevationOrder() {
     // Each process orders its own basin cells and the ordered lists are merged, which costs a
     // pass over the basin instead of a sort of it. The lists carry each cell's height with its
     // place (the owner's value, which process 0's whole elevation holds too), so that no merge
@@ -150,10 +158,9 @@ std::vector<std::uint64_t> schneemodellklasse::ElevationOrder() {
     }
     // The list is in place order here, as the sort needs it.
     SortByHeight(own);
-    std::vector<std::uint64_t> order;
     if (!distributed) {
-        order.resize(own.size());
-        for (std::size_t k = 0; k < own.size(); ++k) order[k] = own[k].place;
+        std::vector<std::pair<int, int>> order(own.size());
+        for (std::size_t k = 0; k < own.size(); ++k) order[k] = CellOf(own[k].place);
         return order;
     }
     return MergeAcrossProcesses(own, rank);
@@ -170,7 +177,7 @@ void schneemodellklasse::CreateSlideGrids() {
     // The order of the cells by elevation is a collective; the whole-grid copies of the zones,
     // the elevation and the slope on process 0 are gathered beforehand (GatherWholeInputs).
     const int slopeIndex = GetGridIndex("slope_angle");
-    const std::vector<std::uint64_t> order = ElevationOrder();
+    std::vector<std::pair<int, int>> order = ElevationOrder();
     if (rank != 0) return;
     const Matrix& zone = WholeZones();
     const Matrix& slope = slopeWhole.empty() ? *(*gridStore)[slopeIndex].grid : slopeWhole;
@@ -200,58 +207,55 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDepositionGrid = &maxDeposition.data;
     }
 
-    elevOrderRow.data = WholeUnsetGrid();
-    elevOrderCol.data = WholeUnsetGrid();
-    RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
-    RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-    // The order grids: the k-th basin cell in row order names the k-th cell of the order.
-    const std::uint64_t* const ordered = order.data();
-    const std::size_t count = order.size();
-    std::size_t k = 0;
-    bool usable = true;  // every basin cell named (once: see below)
-    for (int r = 1; r <= nrows; ++r) {
-        double* const rowOut = elevOrderRow.data[r];
-        double* const colOut = elevOrderCol.data[r];
-        const double* const z = zoneRow(r);
-        if (z == nullptr) {
-            std::fill(rowOut + 1, rowOut + ncols + 1, none);
-            std::fill(colOut + 1, colOut + ncols + 1, none);
-            continue;
-        }
-        for (int c = 1; c <= ncols; ++c) {
-            if (z[c] == none) {
-                rowOut[c] = colOut[c] = none;
-                continue;
-            }
-            if (k < count) {
-                const std::uint64_t place = ordered[k++];
-                rowOut[c] = static_cast<int>(place >> 32);
-                colOut[c] = static_cast<int>(place & 0xffffffffU);
-            } else {
-                rowOut[c] = colOut[c] = none;
-                usable = false;
-            }
-        }
-    }
-    // The order as ranks for the moving of the steps: what glacier::MakeSlideOrder reads back
-    // from the grids (the basin cell visited k-th moves the snow of cell order[k]; unusable
-    // unless every basin cell is named once), made from the first k cells of the order.
+    // The order as ranks for the moving of the steps (the basin cell visited k-th moves the snow
+    // of cell order[k]; unusable unless every basin cell is named once), made from the first k
+    // cells of the order, k the count of the basin cells.
+    std::size_t basinCells = 0;
+    for (int r = 1; r <= nrows; ++r)
+        if (const double* const z = zoneRow(r))
+            for (int c = 1; c <= ncols; ++c) basinCells += z[c] != none ? 1 : 0;
+    const std::size_t k = std::min(basinCells, order.size());
+    bool usable = basinCells <= order.size();
     glacier::SlideOrder ranks;
     if (usable) {
         ranks.ncols = ncols;
         ranks.rankOf.assign(static_cast<std::size_t>(nrows + 1) * static_cast<std::size_t>(ncols + 1), -1);
-        ranks.cells.resize(k);
         std::int32_t* const rankOf = ranks.rankOf.data();
-        std::pair<int, int>* const cells = ranks.cells.data();
         const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
         double* const* const zoneRows = zone.rows();
         for (std::size_t j = 0; j < k && usable; ++j) {
-            const int orderRow = static_cast<int>(ordered[j] >> 32), orderCol = static_cast<int>(ordered[j] & 0xffffffffU);
+            const auto [orderRow, orderCol] = order[j];
             std::int32_t& slot = rankOf[static_cast<std::size_t>(orderRow) * stride + static_cast<std::size_t>(orderCol)];
             usable = zoneRows[orderRow][orderCol] != none && slot < 0;
             slot = static_cast<std::int32_t>(j);
-            cells[j] = {orderRow, orderCol};
         }
+    }
+    // The order grids (the k-th basin cell in row order names the k-th cell of the order) are
+    // what the steps fall back to without usable ranks; with them nothing reads the grids, and
+    // process 0 holds no two more whole grids.
+    if (!usable) {
+        elevOrderRow.data = WholeUnsetGrid();
+        elevOrderCol.data = WholeUnsetGrid();
+        RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
+        RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
+        std::size_t next = 0;
+        for (int r = 1; r <= nrows; ++r) {
+            double* const rowOut = elevOrderRow.data[r];
+            double* const colOut = elevOrderCol.data[r];
+            const double* const z = zoneRow(r);
+            for (int c = 1; c <= ncols; ++c) {
+                if (z == nullptr || z[c] == none || next >= order.size()) {
+                    rowOut[c] = colOut[c] = none;
+                    if (z != nullptr && z[c] != none) ++next;
+                    continue;
+                }
+                rowOut[c] = order[next].first;
+                colOut[c] = order[next++].second;
+            }
+        }
+    } else {
+        order.resize(k);
+        ranks.cells = std::move(order);
     }
     ranks.usable = usable;
     slideOrder_ = ranks.usable ? std::move(ranks) : glacier::SlideOrder{};

@@ -155,12 +155,26 @@ protected:
         auto snow = FrozenSnow(o);
         if (talvo_test::Rank() != 0) return nullptr;
         BuildReference(ref, *snow, false);
+        ExpectOrderOfTheReference(*snow, ref);
+        return snow;
+    }
+    // The ranks the steps move by name the cells of one stable sort of the whole basin: the k-th
+    // basin cell in row order the k-th cell of the order, as the reference's order grids do. With
+    // usable ranks process 0 makes no whole order grids.
+    void ExpectOrderOfTheReference(const schneemodellklasse& snow, const Reference& ref) {
+        ASSERT_TRUE(snow.slideOrder_.usable);
+        std::size_t k = 0;
         for (int r = 1; r <= 4; ++r)
             for (int c = 1; c <= 5; ++c) {
-                EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
-                EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
+                if (zone_[r][c] == -9999) continue;
+                ASSERT_LT(k, snow.slideOrder_.cells.size());
+                const std::pair<int, int> named{static_cast<int>((*ref.g.orderRow)[r][c]),
+                                                static_cast<int>((*ref.g.orderCol)[r][c])};
+                EXPECT_EQ(snow.slideOrder_.cells[k++], named) << r << "," << c;
             }
-        return snow;
+        EXPECT_EQ(k, snow.slideOrder_.cells.size());
+        EXPECT_EQ(snow.elevOrderRow.index, 0);
+        EXPECT_FALSE(snow.elevOrderRow.data.holds(1));
     }
 };
 
@@ -399,14 +413,8 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsEqualHeightsInRowOrderAcrossProce
     if (rank != 0) return;
     Reference ref;
     BuildReference(ref, *snow, false);
-    int basin = 0;
-    for (int r = 1; r <= 4; ++r)
-        for (int c = 1; c <= 5; ++c) {
-            EXPECT_EQ(snow->elevOrderRow.data[r][c], (*ref.g.orderRow)[r][c]) << r << "," << c;
-            EXPECT_EQ(snow->elevOrderCol.data[r][c], (*ref.g.orderCol)[r][c]) << r << "," << c;
-            if (zone_[r][c] != -9999) ++basin;
-        }
-    EXPECT_GT(basin, 10);
+    ExpectOrderOfTheReference(*snow, ref);
+    EXPECT_GT(snow->slideOrder_.cells.size(), 10u);
     // The ranks the steps move by, made with the grids, are those the grids give.
     const glacier::SlideOrder made = glacier::MakeSlideOrder(ref.g);
     ASSERT_TRUE(made.usable);
@@ -422,9 +430,9 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpKeepsHeightsApartByLessThanAFloatAcros
     Reference ref;
     const auto snow = OrderedBy([](int r, int c) { return 2000 + (30 - 5 * r - c) * 1e-9; }, ref);
     if (!snow) return;
-    // The first basin cell in row order (1, 2) names the lowest one, the last in row order (4, 3).
-    EXPECT_EQ(snow->elevOrderRow.data[1][2], 4);
-    EXPECT_EQ(snow->elevOrderCol.data[1][2], 3);
+    // The lowest cell is the last basin cell in row order, (4, 3).
+    ASSERT_FALSE(snow->slideOrder_.cells.empty());
+    EXPECT_EQ(snow->slideOrder_.cells.front(), (std::pair<int, int>{4, 3}));
     EXPECT_TRUE(snow->slideOrder_.usable);
 }
 
@@ -441,7 +449,8 @@ TEST_F(SlidesMpi, ElevationOrderOfTheSetUpOrdersHeightsAcrossZeroWithBothZerosEq
 TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrGatheredThem) {
     // Cells outside the basin belong to no process (the strips skip them) but hold values in the
     // grids, as a file gives them. Process 0 copies the grids it holds whole and gathers those it
-    // does not: either way its whole grids hold the value of every owned cell and nodata elsewhere,
+    // does not: either way the whole grids it reads hold the value of every owned cell (copies
+    // nodata elsewhere; the slope and fractions it holds whole are read from the store, uncopied),
     // and the slides of a step equal the whole-grid pass.
     const bool root = talvo_test::Rank() == 0;
     for (int r = 1; r <= 4; ++r) {
@@ -485,12 +494,22 @@ TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrG
             const Matrix* copies[] = {&snow->zoneWhole, &snow->elevationWhole, &snow->slopeWhole,
                                       &snow->slideFractionWhole[1], &snow->slideFractionWhole[2],
                                       &snow->slideFractionWhole[3], &snow->slideFractionWhole[4]};
-            for (int k = 0; k < 7; ++k)
+            for (int k = 0; k < 7; ++k) {
+                // The zones (nodata outside the regions here), the slope and the fractions process
+                // 0 holds whole are read from the store (the slides read the slope and fractions
+                // only at owned cells); the elevation and a grid held in part are copies.
+                const bool copied = k == 1 || (gathered && k == 5);
+                EXPECT_EQ(copies[k]->empty(), !copied) << gathered << " grid " << k;
+                const Matrix& read = copied ? *copies[k] : *inputs[static_cast<std::size_t>(k)];
                 for (int r = 1; r <= 4; ++r)
                     for (int c = 1; c <= 5; ++c) {
-                        const double expected = zone_[r][c] == -9999 ? -9999 : (*inputs[static_cast<std::size_t>(k)])[r][c];
-                        EXPECT_EQ((*copies[k])[r][c], expected) << gathered << " grid " << k << " " << r << "," << c;
+                        const double value = (*inputs[static_cast<std::size_t>(k)])[r][c];
+                        if (zone_[r][c] != -9999 || copied) {
+                            EXPECT_EQ(read[r][c], zone_[r][c] == -9999 ? -9999 : value)
+                                << gathered << " grid " << k << " " << r << "," << c;
+                        }
                     }
+            }
         }
         ForOwn([&](int r, int c) {
             snow->solid.data[r][c] = Solid(r, c);
@@ -505,6 +524,36 @@ TEST_F(SlidesMpi, WholeGridsOfTheSetUpHoldTheOwnedCellsWhetherProcessZeroHeldOrG
             EXPECT_NEAR(snow->deposition.data[r][c], (*ref.g.deposition)[r][c], 1e-12) << gathered << " " << r << "," << c;
         });
     }
+}
+
+TEST_F(SlidesMpi, ZonesWithACellOutsideEveryRegionAreCopiedWithNodataThere) {
+    // A zone cell no process owns: process 0 cannot read the zones from the store, its copy holds
+    // nodata there, and the elevation order names every other basin cell once (one process owns
+    // every cell).
+    Terrain();
+    Drop("GlacierizedCells");
+    int basin = 0, outR = 0, outC = 0;
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            if (zone_[r][c] == -9999) continue;
+            ++basin;
+            if (outR == 0) outR = r, outC = c;
+        }
+    regions_[outR][outC] = -9999;
+    SectionOptions o;
+    o.method = 8;
+    auto snow = FrozenSnow(o);
+    if (talvo_test::Rank() != 0) return;
+    EXPECT_TRUE(snow->slideOrder_.usable);
+    if (talvo_test::Size() == 1) {
+        EXPECT_EQ(snow->slideOrder_.cells.size(), static_cast<std::size_t>(basin));
+        return;
+    }
+    EXPECT_EQ(snow->slideOrder_.cells.size(), static_cast<std::size_t>(basin - 1));
+    ASSERT_FALSE(snow->zoneWhole.empty());
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c)
+            EXPECT_EQ(snow->zoneWhole[r][c], r == outR && c == outC ? -9999 : zone_[r][c]) << r << "," << c;
 }
 
 TEST_F(SlidesMpi, GridsOfTheSetUpHoldNodataOutsideTheBasinAndZeroInColumnZero) {
@@ -536,8 +585,7 @@ TEST_F(SlidesMpi, GridsOfTheSetUpHoldNodataOutsideTheBasinAndZeroInColumnZero) {
     Reference ref;
     BuildReference(ref, *snow, false);
     expectRows(snow->maxDeposition.data, 1, 4, [&](int r, int c) { return (*ref.g.maxDeposition)[r][c]; }, "limit");
-    expectRows(snow->elevOrderRow.data, 1, 4, [&](int r, int c) { return (*ref.g.orderRow)[r][c]; }, "order rows");
-    expectRows(snow->elevOrderCol.data, 1, 4, [&](int r, int c) { return (*ref.g.orderCol)[r][c]; }, "order cols");
+    ExpectOrderOfTheReference(*snow, ref);
 }
 
 namespace {
