@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iomanip>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -804,4 +805,117 @@ TEST_F(GwPhysics, AfterEachStepTheHaloRowsHoldWhatTheNeighboursEndTheStepWith) {
             }
         }
     }
+}
+
+TEST_F(GwPhysics, FixedHeadsNextToTheDivisionReachTheNeighboursBeforeTheirFirstSweep) {
+    // Fixed heads of layer 2 on the rows on both sides of every border between the bands of two
+    // and four processes, where the layer's start heads differ from them (9 m against 8 m, both
+    // above the layer's top, so that the faces, which read the heads as the step begins, are
+    // the same) and where they are the fixed heads already. A coarse limit and over-relaxation
+    // make the heads depend on every sweep: the neighbours must sweep with the fixed heads in
+    // their halo rows from the first sweep on, so three steps give the same heads, flows,
+    // balances and sweeps bit for bit.
+    Init(40, 12, 50.0, 3.0);
+    StandardGrids(2, 10, -1, 1e-4, 2e-3, 8.0);
+    for (int r = 1; r <= nrows_; ++r)
+        for (int c = 1; c <= ncols_; ++c) Find("gw_k_x_2")[r][c] = 3e-5 * (2 + std::cos(0.2 * r * c));
+    FixColumn(1, 1, 9.5);
+    const int rows[] = {10, 11, 20, 21, 30, 31};
+    for (const int r : rows) Find("gw_boundary_fix_h_2")[r][3 + r % 7] = 8.0;
+    Find("gw_boundary_fix_h_2")[25][12] = 8.5;
+    std::vector<double> seen[2];
+    int sweeps[2] = {0, 0};
+    for (const bool startAtFixed : {false, true}) {
+        Section sec;
+        sec.layers = 2;
+        sec.maxerr = 1e-4;
+        sec.sor = 1.3;
+        auto g = MakeOk(sec);
+        auto& L = g->layers[2];
+        if (startAtFixed)
+            for (const int r : rows)
+                if (Owns(r)) L.head[r][3 + r % 7] = L.headOld[r][3 + r % 7] = 8.0;
+        std::vector<double>& out = seen[startAtFixed];
+        for (int day = 1; day <= 3; ++day) {
+            Step(*g, day);
+            sweeps[startAtFixed] += g->layers[1].sweeps + L.sweeps;
+            for (int l = 1; l <= 2; ++l) {
+                const auto& M = g->layers[static_cast<std::size_t>(l)];
+                for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                    for (int c = 1; c <= ncols_; ++c)
+                        for (const Matrix* m : {&M.head, &M.flowX, &M.flowY, &M.balance}) out.push_back((*m)[r][c]);
+            }
+        }
+    }
+    EXPECT_EQ(sweeps[0], sweeps[1]);
+    ASSERT_EQ(seen[0].size(), seen[1].size());
+    EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0);
+}
+
+TEST_F(GwPhysics, EachLayersReportGivesItsOwnOscillationsOverEveryProcess) {
+    // A well in each layer pumping and recharging in turn, out of phase, so that both layers'
+    // heads turn round and their counts differ (layer 1 starts each step from the depth to its
+    // water, which the soil model would set: here its last heads). The reports of both layers are written after the
+    // last solve of the step: each step gives one line per layer, in layer order, with that
+    // layer's sweeps and the count, mean and largest of its turns over every process, recounted
+    // here from the heads.
+    Init(24, 18, 100.0, 10.0);
+    StandardGrids(2, 10, -1, 1e-4, 2e-3);
+    Section sec;
+    sec.layers = 2;
+    sec.maxerr = 1e-6;
+    auto g = MakeOk(sec);
+    const double e = g->maxErrorAllowed;
+    std::int64_t seen[2] = {0, 0};
+    bool countsDiffer = false;
+    for (int day = 1; day <= 4; ++day) {
+        std::int64_t counts[2] = {0, 0};
+        Find("gw_boundary_fix_q_1")[7][5] = day % 2 == 1 ? 2e-6 : -2e-6;
+        Find("gw_boundary_fix_q_2")[15][12] = day % 2 == 1 ? -2e-4 : 2e-4;
+        console_.str("");
+        Step(*g, day);
+        const std::string text = console_.str();
+        std::size_t before = 0;
+        for (int l = 1; l <= 2; ++l) {
+            SCOPED_TRACE(testing::Message() << "day " << day << " layer " << l);
+            const auto& L = g->layers[static_cast<std::size_t>(l)];
+            std::int64_t n = 0;
+            double sum = 0, largest = 0;
+            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                for (int c = 1; c <= ncols_; ++c) {
+                    const double d1 = L.headOld[r][c] - L.headOldOld[r][c], d2 = L.head[r][c] - L.headOld[r][c];
+                    if (!((d1 > e && d2 < -e) || (d1 < -e && d2 > e))) continue;
+                    ++n;
+                    sum += std::fabs(d2);
+                    largest = std::max(largest, std::fabs(d2));
+                }
+            std::int64_t all = 0;
+            MPI_Allreduce(&n, &all, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+            seen[l - 1] += all;
+            counts[l - 1] = all;
+            const std::string head = "GWlevel " + std::to_string(l) + ", MPI-rank " +
+                                     std::to_string(talvo_test::Rank()) + ", Steps " + std::to_string(L.sweeps) +
+                                     " err ";
+            const std::size_t at = text.find(head);
+            ASSERT_NE(at, std::string::npos) << text;
+            EXPECT_GE(at, before);
+            before = at;
+            long long count = -1;
+            double mean = -1, most = -1;
+            const std::size_t osc = text.find("osc. at ", at);
+            ASSERT_NE(osc, std::string::npos);
+            ASSERT_EQ(std::sscanf(text.c_str() + osc, "osc. at %lld points (av: %lf, max %lf)", &count, &mean, &most),
+                      3);
+            EXPECT_EQ(count, all);
+            const double total = Sum(sum), top = Max(largest);
+            EXPECT_NEAR(mean, all > 0 ? total / static_cast<double>(all) : 0.0, 1e-5 * std::fabs(mean));
+            EXPECT_NEAR(most, top, 1e-5 * top);
+        }
+        for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+            for (int c = 1; c <= ncols_; ++c) Find("groundwater_distance")[r][c] = g->layers[1].head[r][c] - 10.0;
+        countsDiffer = countsDiffer || counts[0] != counts[1];
+    }
+    EXPECT_GT(seen[0], 0);
+    EXPECT_GT(seen[1], 0);
+    EXPECT_TRUE(countsDiffer);
 }
