@@ -42,6 +42,13 @@ public:
     void WriteOutputs(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year);
     void FlushStatistics();
 
+    // What a layer's solve found on this process, for the report after the solves: the sum, count
+    // and largest of the changes of the cells whose heads turned, and the adaptive factors of the
+    // last sweep.
+    struct SolveReport {
+        std::int64_t oscillations = 0, factorCount = 0;
+        double oscillationSum = 0, oscillationMax = 0, factorSum = 0;
+    };
     // One aquifer layer: its names and write codes, the grids looked up and the grids created.
     struct Layer {
         std::string headName, oldName, oldOldName, oldIterName, txName, tyName, balanceName;
@@ -59,6 +66,7 @@ public:
         int sweeps = 0;  // sweeps of the last step
         double lastChange = 0;
         int bandFirst = 0;  // first row of the band of row groups of the last step's sweeps
+        SolveReport report;
     };
     // Tracer grids and statistics of one tracer in one layer.
     struct TracerLayer {
@@ -210,8 +218,14 @@ private:
     void Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code, bool halo);
     void ReleaseAll();
     void FillActiveMask();
-    // Sets h, h0 and hoo of the fixed-head cells of layer l to their fixed heads.
-    void ApplyFixedHeads(int l);
+    // Sets h, h0 and hoo of the active fixed-head cells of layer l to their fixed heads.
+    void SetFixedHeads(int l);
+    // Marks the cells the sweeps of layer l update (freeMask): active cells without a fixed head.
+    void MarkFreeCells(int l);
+    // Adds the layers' oscillation figures over the processes, all layers together, and writes
+    // each layer's report line in layer order; the model keeps the last layer's figures.
+    void ReportSolves();
+    std::vector<double> reportSums_;  // the figures ReportSolves sends and receives
     // The halo exchanges of the grid entries indices and of the linked grids given (those not
     // null), in this order, carried out together with one wait.
     void ExchangeHalos(std::span<const int> indices, std::initializer_list<Matrix*> linked = {});

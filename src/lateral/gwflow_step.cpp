@@ -117,16 +117,21 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     }
     ExchangeHalos(halo, {thawDepth, frozenSoil, pond, gwDistance});
     ComputeTransmissivities();
+    // The fixed heads of every layer, after the faces (which read the heads as the step began)
+    // and before any solve: a solve reads and changes only its own layer's heads.
+    for (int l = 1; l <= layerCount; ++l) SetFixedHeads(l);
     // The faces of every layer travel together, with one wait: no solve changes them (a solve
     // changes only its layer's heads). The flows' halo rows are not read before the exchange
-    // after the fluxes of this step brings them anew.
+    // after the fluxes of this step brings them anew. The heads and start heads with the fixed
+    // heads travel with them: the sweeps of each layer begin with them.
     halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
         const Layer& L = layers[static_cast<std::size_t>(l)];
-        halo.insert(halo.end(), {L.txIndex, L.tyIndex});
+        halo.insert(halo.end(), {L.txIndex, L.tyIndex, L.headIndex, L.oldIndex});
     }
     ExchangeHalos(halo);
     for (int l = 1; l <= layerCount; ++l) SolveLayer(l);
+    ReportSolves();
 
     // Every layer's solve ends with the halo rows of its heads exchanged after its last sweep (no
     // later solve changes them): the fluxes and the balance read them as they are.
@@ -150,7 +155,22 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     AppendControlRecord();
 }
 
-void gwflowclass::ApplyFixedHeads(int l) {
+void gwflowclass::SetFixedHeads(int l) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        // Beyond the zone span no cell is active.
+        const gwnum::RowSpan span = ZoneColumns(r);
+        const std::uint8_t* const active = activeMask.data() + Cell(r, 0);
+        const double* const fixed = (*L.fixH)[r];
+        double *const head = L.head[r], *const start = L.headOld[r], *const before = L.headOldOld[r];
+        for (int c = span.first; c <= span.last; ++c)
+            if (active[c] != 0 && fixed[c] != nodata) head[c] = start[c] = before[c] = fixed[c];
+    }
+}
+
+void gwflowclass::MarkFreeCells(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
@@ -164,16 +184,11 @@ void gwflowclass::ApplyFixedHeads(int l) {
         }
         std::fill(freeRow + 1, freeRow + span.first, std::uint8_t{0});
         std::fill(freeRow + span.last + 1, freeRow + ncols + 1, std::uint8_t{0});
-        for (int c = span.first; c <= span.last; ++c) {
-            const std::size_t cell = static_cast<std::size_t>(Cell(r, c));
-            // The sweeps of this layer update its active cells without a fixed head of this
-            // layer (each layer has its own fixed heads).
-            freeMask[cell] = 0;
-            if (activeMask[cell] == 0) continue;
-            const double fixed = (*L.fixH)[r][c];
-            freeMask[cell] = fixed != nodata ? 0 : 1;
-            if (fixed != nodata) L.head[r][c] = L.headOld[r][c] = L.headOldOld[r][c] = fixed;
-        }
+        // The sweeps of this layer update its active cells without a fixed head of this layer
+        // (each layer has its own fixed heads).
+        const std::uint8_t* const active = activeMask.data() + Cell(r, 0);
+        const double* const fixed = (*L.fixH)[r];
+        for (int c = span.first; c <= span.last; ++c) freeRow[c] = active[c] != 0 && fixed[c] == nodata ? 1 : 0;
     }
 }
 
@@ -235,9 +250,9 @@ private:
 
 void gwflowclass::SolveLayer(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
-    // The first step of every sweep: fixed heads, set once here since no sweep changes them,
-    // before the halo exchange of the heads so that every process's neighbours see them.
-    ApplyFixedHeads(l);
+    // The cells the sweeps update: the fixed heads were set before the step's exchange of the
+    // faces and heads, and no sweep changes them.
+    MarkFreeCells(l);
     // The faces, storage, sources and start heads stay as they are through the sweeps.
     const std::size_t terms =
         static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) * static_cast<std::size_t>(ncols + 2);
@@ -277,9 +292,6 @@ void gwflowclass::SolveLayer(int l) {
     }
     int counter = 0;
     double change = 0;
-    // After the terms are prepared: they read the start heads of halo cells as the exchange at the
-    // start of the step left them.
-    ExchangeHalos(std::initializer_list<int>{L.headIndex, L.oldIndex});
     if (!sweepMaxima_) sweepMaxima_ = std::make_shared<SweepMaxima>();
     const int split = waitForEveryAgreement ? lastRow : SweepSplit(bandFirst);
     gwnum::SorLayer view = SweepView(l);
@@ -430,33 +442,56 @@ void gwflowclass::SolveLayer(int l) {
     L.lastChange = change;
 
     // The count reads only own rows: the halo rows of the last sweep's heads arrive meanwhile.
-    const std::int64_t n = CountOscillations(l);
-    // The count travels with the sum of the changes, as a double: a count of cells is a whole
-    // number far below 2^53, so its sum is exact, and each element of a sum adds in the same
-    // order whatever the length of the buffer. The largest change goes on its way beside the sum
-    // (a maximum is the same whatever the order the processes' values meet in).
-    double sums[2] = {oscillationSum, static_cast<double>(n)}, sumAll[2] = {0, 0};
-    double maxAll = oscillationMax;
-    MPI_Request maxRequest = MPI_REQUEST_NULL;
-    if (size > 1) MPI_Iallreduce(&oscillationMax, &maxAll, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &maxRequest);
-    MPI_Allreduce(sums, sumAll, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
-    MPI_Wait(&maxRequest, MPI_STATUS_IGNORE);
+    // The counts of all layers are added over the processes together after the last solve
+    // (ReportSolves), so that no layer's solve waits for the processes to meet.
+    CountOscillations(l);
+    L.report = {oscillations, factorCount, oscillationSum, oscillationMax, factorSum};
     halo.WaitAll();
-    const auto nAll = static_cast<std::int64_t>(sumAll[1]);
-    oscillations = nAll;
-    oscillationSum = sumAll[0];
-    oscillationMax = maxAll;
+}
+
+void gwflowclass::ReportSolves() {
+    // Each layer's count travels with the sum of its changes, as doubles: a count of cells is a
+    // whole number far below 2^53, so its sum is exact, and each element of a sum adds in the same
+    // order whatever the length of the buffer. The largest changes go on their way beside the
+    // sums (a maximum is the same whatever the order the processes' values meet in). The buffer:
+    // each layer's sum and count, the same over all processes, each layer's largest change, the
+    // largest over all processes.
+    const std::size_t n = static_cast<std::size_t>(std::max(0, layerCount));
+    reportSums_.assign(6 * n, 0.0);
+    double* const own = reportSums_.data();
+    double* const all = own + 2 * n;
+    double* const largest = own + 4 * n;
+    double* const largestAll = own + 5 * n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const SolveReport& R = layers[i + 1].report;
+        own[2 * i] = R.oscillationSum;
+        own[2 * i + 1] = static_cast<double>(R.oscillations);
+        largest[i] = largestAll[i] = R.oscillationMax;
+    }
+    MPI_Request maxRequest = MPI_REQUEST_NULL;
+    if (size > 1)
+        MPI_Iallreduce(largest, largestAll, static_cast<int>(n), MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD, &maxRequest);
+    MPI_Allreduce(own, all, static_cast<int>(2 * n), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Wait(&maxRequest, MPI_STATUS_IGNORE);
 
     const bool report =
         !omp_in_parallel() && (runInterval <= 1 || (hour + static_cast<std::int64_t>(hourOffset)) % runInterval == 0);
-    if (report) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Layer& L = layers[i + 1];
+        // The figures of the last layer stay with the model.
+        oscillations = static_cast<std::int64_t>(all[2 * i + 1]);
+        oscillationSum = all[2 * i];
+        oscillationMax = largestAll[i];
+        factorSum = L.report.factorSum;
+        factorCount = L.report.factorCount;
+        if (!report) continue;
         // With no updated cell on this process the mean factor is reported as the neutral 1.
         const double f = adaptive ? (factorCount > 0 ? factorSum / static_cast<double>(factorCount) : 1.0)
                                   : sorParameter;
-        const double a = nAll > 0 ? oscillationSum / static_cast<double>(nAll) : 0.0;
-        *log << "GWlevel " << l << ", MPI-rank " << rank << ", Steps " << counter << " err " << change << ", SOR "
-             << f << ", osc. at " << static_cast<long long>(nAll) << " points (av: " << a << ", max "
-             << oscillationMax << ")" << "[end-entry]";
+        const double a = oscillations > 0 ? oscillationSum / static_cast<double>(oscillations) : 0.0;
+        *log << "GWlevel " << static_cast<int>(i + 1) << ", MPI-rank " << rank << ", Steps " << L.sweeps << " err "
+             << L.lastChange << ", SOR " << f << ", osc. at " << static_cast<long long>(oscillations)
+             << " points (av: " << a << ", max " << oscillationMax << ")" << "[end-entry]";
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iomanip>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -49,11 +50,14 @@ protected:
         Find("gw_boundary_fix_h_2")[35][10] = 4;
         Find("gw_boundary_fix_h_1")[9][12] = 9.5;
     }
-    // Four days of two layers with a well at (15, wellColumn) of the second layer (the last solved,
-    // whose turns the report gives) that pumps and recharges in turn, so that the heads around it
-    // turn round: each day the solver's report must give the count, the sum of the changes (each
-    // process adding its rows in order, the processes' sums added as a sum over the processes adds
-    // them) and the largest change of the basin cells whose heads turned, recounted here.
+    // Four days of two layers with a well at (15, wellColumn) of the second layer that pumps and
+    // recharges in turn, so that the heads around it turn round: each day the solver's report
+    // must give the count, the sum of the changes (each process adding its rows in order, the
+    // processes' sums added as a sum over the processes adds them) and the largest change of the
+    // basin cells whose heads turned, recounted here: the model keeps those of the last layer
+    // solved, and each layer's line of the step, both written after the last solve in layer
+    // order, gives its own sweeps, count, mean and largest change (layer 1, whose start heads
+    // the depth to its water sets, turns nowhere).
     void ExpectTheOscillationsRecounted(int wellColumn) {
         Section sec;
         sec.layers = 2;
@@ -62,26 +66,47 @@ protected:
         std::int64_t seen = 0;
         for (int day = 1; day <= 4; ++day) {
             Find("gw_boundary_fix_q_2")[15][wellColumn] = day % 2 == 1 ? -2e-4 : 2e-4;
+            console_.str("");
             Step(*g, day);
-            const auto& L = g->layers[2];
-            const double e = g->maxErrorAllowed;
-            std::int64_t n = 0;
-            double sum = 0, largest = 0;
-            for (int r = s_.firstRow; r <= s_.lastRow; ++r)
-                for (int c = 1; c <= ncols_; ++c) {
-                    if (zone_[r][c] == -9999) continue;
-                    const double d1 = L.headOld[r][c] - L.headOldOld[r][c], d2 = L.head[r][c] - L.headOld[r][c];
-                    if (!((d1 > e && d2 < -e) || (d1 < -e && d2 > e))) continue;
-                    ++n;
-                    sum += std::fabs(d2);
-                    largest = std::max(largest, std::fabs(d2));
-                }
-            std::int64_t all = 0;
-            MPI_Allreduce(&n, &all, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
-            EXPECT_EQ(g->oscillations, all) << day;
-            EXPECT_EQ(g->oscillationSum, Sum(sum)) << day;
-            EXPECT_EQ(g->oscillationMax, Max(largest)) << day;
-            seen += all;
+            std::size_t before = 0;
+            for (int l = 1; l <= 2; ++l) {
+                const auto& L = g->layers[static_cast<std::size_t>(l)];
+                const double e = g->maxErrorAllowed;
+                std::int64_t n = 0;
+                double sum = 0, largest = 0;
+                for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                    for (int c = 1; c <= ncols_; ++c) {
+                        if (zone_[r][c] == -9999) continue;
+                        const double d1 = L.headOld[r][c] - L.headOldOld[r][c];
+                        const double d2 = L.head[r][c] - L.headOld[r][c];
+                        if (!((d1 > e && d2 < -e) || (d1 < -e && d2 > e))) continue;
+                        ++n;
+                        sum += std::fabs(d2);
+                        largest = std::max(largest, std::fabs(d2));
+                    }
+                std::int64_t all = 0;
+                MPI_Allreduce(&n, &all, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+                const double total = Sum(sum), most = Max(largest);
+                const std::string text = console_.str(),
+                                  line = "GWlevel " + std::to_string(l) + ", MPI-rank " +
+                                         std::to_string(talvo_test::Rank()) + ", Steps " + std::to_string(L.sweeps);
+                const std::size_t at = text.find(line);
+                ASSERT_NE(at, std::string::npos) << line << "\n" << text;
+                EXPECT_GE(at, before) << l;
+                before = at;
+                long long count = -1;
+                double mean = -1, top = -1;
+                const char* const figures = text.c_str() + text.find("osc. at ", at);
+                ASSERT_EQ(std::sscanf(figures, "osc. at %lld points (av: %lf, max %lf)", &count, &mean, &top), 3);
+                EXPECT_EQ(count, all) << day << " " << l;
+                EXPECT_NEAR(mean, all > 0 ? total / static_cast<double>(all) : 0.0, 1e-5 * mean) << day << " " << l;
+                EXPECT_NEAR(top, most, 1e-5 * most) << day << " " << l;
+                if (l == 1) continue;
+                EXPECT_EQ(g->oscillations, all) << day;
+                EXPECT_EQ(g->oscillationSum, total) << day;
+                EXPECT_EQ(g->oscillationMax, most) << day;
+                seen += all;
+            }
         }
         EXPECT_GT(seen, 0);
     }
@@ -804,4 +829,49 @@ TEST_F(GwPhysics, AfterEachStepTheHaloRowsHoldWhatTheNeighboursEndTheStepWith) {
             }
         }
     }
+}
+
+TEST_F(GwPhysics, FixedHeadsNextToTheDivisionReachTheNeighboursBeforeTheirFirstSweep) {
+    // Fixed heads of layer 2 on the rows on both sides of every border between the bands of two
+    // and four processes, where the layer's start heads differ from them (9 m against 8 m, both
+    // above the layer's top, so that the faces, which read the heads as the step begins, are
+    // the same) and where they are the fixed heads already. A coarse limit and over-relaxation
+    // make the heads depend on every sweep: the neighbours must sweep with the fixed heads in
+    // their halo rows from the first sweep on, so three steps give the same heads, flows,
+    // balances and sweeps bit for bit.
+    Init(40, 12, 50.0, 3.0);
+    StandardGrids(2, 10, -1, 1e-4, 2e-3, 8.0);
+    for (int r = 1; r <= nrows_; ++r)
+        for (int c = 1; c <= ncols_; ++c) Find("gw_k_x_2")[r][c] = 3e-5 * (2 + std::cos(0.2 * r * c));
+    FixColumn(1, 1, 9.5);
+    const int rows[] = {10, 11, 20, 21, 30, 31};
+    for (const int r : rows) Find("gw_boundary_fix_h_2")[r][3 + r % 7] = 8.0;
+    Find("gw_boundary_fix_h_2")[25][12] = 8.5;
+    std::vector<double> seen[2];
+    int sweeps[2] = {0, 0};
+    for (const bool startAtFixed : {false, true}) {
+        Section sec;
+        sec.layers = 2;
+        sec.maxerr = 1e-4;
+        sec.sor = 1.3;
+        auto g = MakeOk(sec);
+        auto& L = g->layers[2];
+        if (startAtFixed)
+            for (const int r : rows)
+                if (Owns(r)) L.head[r][3 + r % 7] = L.headOld[r][3 + r % 7] = 8.0;
+        std::vector<double>& out = seen[startAtFixed];
+        for (int day = 1; day <= 3; ++day) {
+            Step(*g, day);
+            sweeps[startAtFixed] += g->layers[1].sweeps + L.sweeps;
+            for (int l = 1; l <= 2; ++l) {
+                const auto& M = g->layers[static_cast<std::size_t>(l)];
+                for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+                    for (int c = 1; c <= ncols_; ++c)
+                        for (const Matrix* m : {&M.head, &M.flowX, &M.flowY, &M.balance}) out.push_back((*m)[r][c]);
+            }
+        }
+    }
+    EXPECT_EQ(sweeps[0], sweeps[1]);
+    ASSERT_EQ(seen[0].size(), seen[1].size());
+    EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0);
 }
