@@ -23,6 +23,7 @@
 
 #include "kernel/exactsum.hpp"
 #include "kernel/mpirows.hpp"
+#include "kernel/steptimes.hpp"
 #include "kernel/zonestat.hpp"
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
@@ -310,6 +311,11 @@ private:
     // The exchanges of the sub steps under way: the levels after a storage pass (and at the
     // start of a call), the fluxes after a velocity pass.
     mpirows::HaloExchange levelExchange, fluxExchange;
+    // The call's own rows of the step-times table (TALVO_STEP_TIMES).
+    enum CallPart { kCallEnds, kVelocityPasses, kStoragePasses, kHaloWaits, kSubStepAgreement };
+    PartSeconds callTimes{"surface routing: start and end", "surface routing: velocity passes",
+                          "surface routing: storage passes", "surface routing: halo waits",
+                          "surface routing: sub-step agreement"};
     // Storage and depth of each own cell (index of ownCols) as the last call left them.
     struct LevelSeen {
         double storage, depth;

@@ -80,12 +80,14 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     day = d;
     month = m;
     year = y;
+    callTimes.Mark();
     const double T = CouplingStep();
     UpdateDatedValues();
     StartPass();
     // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
     // velocity pass sent: only that pass writes fluxes.
     StartLevelExchange();
+    callTimes.Add(kCallEnds);
 
     double elapsed = 0, dt = 0;
     surfrout::SubStepPlan plan;
@@ -102,10 +104,13 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // computed while the exchange travels (a waiting process gives its core away, where the
         // processes outnumber the free cores).
         VelocityRows(innerRows, k, refresh);
+        callTimes.Add(kVelocityPasses);
         levelExchange.Wait();
+        callTimes.Add(kHaloWaits);
         NoteForeignLevels();
         VelocityRows(edgeRows, k, refresh);
         fluxExchange.StartStack(*this, fluxIndex);
+        callTimes.Add(kVelocityPasses);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
@@ -113,6 +118,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
             plan = surfrout::PlanSubSteps(global, T, minSubStep, maxSubStep);
             dt = plan.dt;
             refresh = static_cast<long>(std::min(plan.refresh, 1e15));
+            callTimes.Add(kSubStepAgreement);
         } else if (k == refresh) {
             refresh = static_cast<long>(std::min(surfrout::NextRefresh(static_cast<double>(refresh), plan.count, T,
                                                                        maxSubStep),
@@ -123,9 +129,11 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // from the start of the call.
         StoragePass(dt, skipQuietCells);
         StartLevelExchange();
+        callTimes.Add(kStoragePasses);
         elapsed += dt;
     }
     levelExchange.Wait();
+    callTimes.Add(kHaloWaits);
     lastStep = dt;
     lastSubSteps = k;
     ReportFPE(0, 0, static_cast<unsigned>(method), static_cast<unsigned>(k), T, dt, elapsed, clipped, 0);
@@ -136,6 +144,8 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         fallbackReported = true;
     }
     EndPass();
+    callTimes.Add(kCallEnds);
+    callTimes.Report();
 }
 
 double surfaceroutingclass::StableSubTimeStep() const {
@@ -163,14 +173,18 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     if (tracerCount > 0) {
         // Tracer inflows read the neighbours' concentrations before any cell changes them.
         TracerInflowRows(innerRows, dt, skipQuiet);
+        callTimes.Add(kStoragePasses);
         fluxExchange.Wait();
+        callTimes.Add(kHaloWaits);
         NoteForeignFluxes();
         TracerInflowRows(edgeRows, dt, skipQuiet);
         created += StorageRows(innerRows, dt, skipQuiet);
         created += StorageRows(edgeRows, dt, skipQuiet);
     } else {
         created += StorageRows(innerRows, dt, skipQuiet);
+        callTimes.Add(kStoragePasses);
         fluxExchange.Wait();
+        callTimes.Add(kHaloWaits);
         NoteForeignFluxes();
         created += StorageRows(edgeRows, dt, skipQuiet);
     }
