@@ -242,10 +242,14 @@ private:
                     long code, int first, int last);
     void StartPass();
     void EndPass();
-    // The velocity pass of the given own rows (innerRows or edgeRows).
+    // The velocity pass of a sub step: the inner rows while the levels' exchange travels, the
+    // edge rows once it is in; the fluxes' exchange starts after them.
+    void VelocityPass(long k, long refresh);
+    // The velocity pass of the given own rows (of innerRows or edgeRows).
     void VelocityRows(std::span<const int> rows, long k, long refresh);
     // The storage pass: the inner rows while the fluxes' halo exchange travels, the edge rows
-    // once it is in.
+    // once it is in (with tracers the tracer inflows of the inner rows while it travels, the
+    // storages of the inner rows once the edge rows' levels are sent); starts the levels' exchange.
     void StoragePass(double dt, bool skipQuiet);
     // With tracers: each computed cell's tracer inflow of the given rows, from the
     // concentrations before any cell changes them; the cells computed are kept in storageWork.
