@@ -41,6 +41,14 @@ inline std::uint64_t LoadFlags(const unsigned char* p) {
 // True for +0 only: -0 and NaN do not pass (bit pattern compared).
 inline bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
 
+// True when the fluxes q[1..8] are all 0 (+0 or -0; a NaN is not 0), as q[d] == 0 for each:
+// the bits of each without the sign bit, or-ed together, without a branch per direction.
+inline bool SendsNothing(const double* q) {
+    std::uint64_t bits = 0;
+    for (int d = 1; d <= 8; ++d) bits |= std::bit_cast<std::uint64_t>(q[d]) << 1;
+    return bits == 0;
+}
+
 // Number of flags set in a word of LoadFlags (a sum of eight bytes of 0 or 1 in the top byte).
 inline int FlagCount(std::uint64_t w) { return static_cast<int>((w * 0x0101010101010101ull) >> 56); }
 

@@ -162,10 +162,8 @@ void surfaceroutingclass::NoteForeignLevels() {
 
 void surfaceroutingclass::NoteForeignFluxes() {
     for (const ForeignCell& f : foreignCells) {
-        // Mostly dry cells that send nothing: all eight are compared, without branches.
-        const double* q = fluxes[f.r][f.c];
-        bool none = true;
-        for (int d = 1; d <= 8; ++d) none &= q[d] == 0;
+        // Mostly dry cells that send nothing.
+        const bool none = surfrout::SendsNothing(fluxes[f.r][f.c]);
         bool finite = true;
         for (int t = 1; t <= tracerCount; ++t)
             finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[f.r][f.c]);
