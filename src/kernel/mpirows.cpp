@@ -989,6 +989,14 @@ void HaloExchange::StartStack(modelobject& o, int index) {
     StartHaloStack(o, index, nullptr, requests_);
 }
 
+bool HaloExchange::Arrived() {
+    if (requests_.empty()) return true;
+    int done = 0;
+    MPI_Testall(static_cast<int>(requests_.size()), requests_.data(), &done, MPI_STATUSES_IGNORE);
+    if (done != 0) requests_.clear();
+    return done != 0;
+}
+
 void HaloExchange::Wait() {
     if (requests_.empty()) return;
     WaitYielding(static_cast<int>(requests_.size()), requests_.data());

@@ -104,6 +104,9 @@ public:
     void StartGrids(modelobject& o, std::span<Matrix* const> grids);
     // The stack of a grid-store entry (its levels as registered).
     void StartStack(modelobject& o, int index);
+    // Whether every message is in (complete), without waiting: a pass can compute other cells
+    // until it is; also lets the messages move on, which they do only while the process is in MPI.
+    bool Arrived();
     void Wait();
 
 private:

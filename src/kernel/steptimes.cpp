@@ -143,3 +143,27 @@ TimedPart::~TimedPart() {
     MPI_Barrier(MPI_COMM_WORLD);
     StepTimes::Instance().Add(part_, worked - start_, MPI_Wtime() - worked);
 }
+
+PartSeconds::PartSeconds(std::initializer_list<const char*> names) : names_(names), seconds_(names.size(), 0.0) {}
+
+bool PartSeconds::On() const { return StepTimes::Instance().Enabled() && MpiRunning(); }
+
+void PartSeconds::Mark() {
+    if (On()) mark_ = MPI_Wtime();
+}
+
+void PartSeconds::Add(int kind) {
+    if (!On()) return;
+    const double now = MPI_Wtime();
+    seconds_[static_cast<std::size_t>(kind)] += now - mark_;
+    mark_ = now;
+}
+
+void PartSeconds::Report() {
+    if (!On()) return;
+    StepTimes& times = StepTimes::Instance();
+    for (std::size_t k = 0; k < names_.size(); ++k) {
+        times.Add(times.Part(names_[k]), seconds_[k], 0.0);
+        seconds_[k] = 0;
+    }
+}

@@ -6,6 +6,7 @@
 // and process 0 prints a table to the standard error at the end of the run: per part the least,
 // mean and largest work and wait over the processes, and each process's processor time.
 // Every process must pass the same timed parts in the same order (the barriers pair up).
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -52,4 +53,25 @@ public:
 private:
     int part_ = -1;
     double start_ = 0;
+};
+
+// Finer rows of a timed part: the seconds of the kinds of work one process does inside it
+// (passes, waits for halo rows, agreements), added up between marks without a barrier, as the
+// enclosing part ends in one. Every process must hand over the same kinds in the same order.
+// Off, a mark costs one test of a flag.
+class PartSeconds {
+public:
+    explicit PartSeconds(std::initializer_list<const char*> names);
+    // Starts the clock of the next Add.
+    void Mark();
+    // Adds the seconds since the last mark (or Add) to kind (index into the names).
+    void Add(int kind);
+    // Hands the sums to the table as one call of each kind and clears them.
+    void Report();
+
+private:
+    bool On() const;
+    std::vector<const char*> names_;
+    std::vector<double> seconds_;
+    double mark_ = 0;
 };

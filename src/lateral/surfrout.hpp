@@ -23,6 +23,7 @@
 
 #include "kernel/exactsum.hpp"
 #include "kernel/mpirows.hpp"
+#include "kernel/steptimes.hpp"
 #include "kernel/zonestat.hpp"
 #include "lateral/surfrout_flowdir.hpp"
 #include "lateral/surfrout_velocity.hpp"
@@ -39,6 +40,14 @@ inline std::uint64_t LoadFlags(const unsigned char* p) {
 
 // True for +0 only: -0 and NaN do not pass (bit pattern compared).
 inline bool PositiveZero(double x) { return std::bit_cast<std::uint64_t>(x) == 0; }
+
+// True when the fluxes q[1..8] are all 0 (+0 or -0; a NaN is not 0), as q[d] == 0 for each:
+// the bits of each without the sign bit, or-ed together, without a branch per direction.
+inline bool SendsNothing(const double* q) {
+    std::uint64_t bits = 0;
+    for (int d = 1; d <= 8; ++d) bits |= std::bit_cast<std::uint64_t>(q[d]) << 1;
+    return bits == 0;
+}
 
 // Number of flags set in a word of LoadFlags (a sum of eight bytes of 0 or 1 in the top byte).
 inline int FlagCount(std::uint64_t w) { return static_cast<int>((w * 0x0101010101010101ull) >> 56); }
@@ -241,10 +250,14 @@ private:
                     long code, int first, int last);
     void StartPass();
     void EndPass();
-    // The velocity pass of the given own rows (innerRows or edgeRows).
+    // The velocity pass of a sub step: the inner rows while the levels' exchange travels, the
+    // edge rows once it is in; the fluxes' exchange starts after them.
+    void VelocityPass(long k, long refresh);
+    // The velocity pass of the given own rows (of innerRows or edgeRows).
     void VelocityRows(std::span<const int> rows, long k, long refresh);
     // The storage pass: the inner rows while the fluxes' halo exchange travels, the edge rows
-    // once it is in.
+    // once it is in (with tracers the tracer inflows of the inner rows while it travels, the
+    // storages of the inner rows once the edge rows' levels are sent); starts the levels' exchange.
     void StoragePass(double dt, bool skipQuiet);
     // With tracers: each computed cell's tracer inflow of the given rows, from the
     // concentrations before any cell changes them; the cells computed are kept in storageWork.
@@ -310,6 +323,11 @@ private:
     // The exchanges of the sub steps under way: the levels after a storage pass (and at the
     // start of a call), the fluxes after a velocity pass.
     mpirows::HaloExchange levelExchange, fluxExchange;
+    // The call's own rows of the step-times table (TALVO_STEP_TIMES).
+    enum CallPart { kCallEnds, kVelocityPasses, kStoragePasses, kHaloWaits, kSubStepAgreement };
+    PartSeconds callTimes{"surface routing: start and end", "surface routing: velocity passes",
+                          "surface routing: storage passes", "surface routing: halo waits",
+                          "surface routing: sub-step agreement"};
     // Storage and depth of each own cell (index of ownCols) as the last call left them.
     struct LevelSeen {
         double storage, depth;

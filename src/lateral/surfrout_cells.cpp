@@ -293,9 +293,7 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
                 }
                 VelocitiesAt(r, c, n, k, refresh, type);
                 settled[f] = Settled(r, c, k, sameWeights);
-                const double* q = fluxes[r][c];
-                bool none = true;
-                for (int d = 1; d <= 8; ++d) none = none && q[d] == 0;
+                const bool none = surfrout::SendsNothing(fluxes[r][c]);
                 sendsNothing[f] = none;
                 calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
             }

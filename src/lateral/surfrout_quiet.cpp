@@ -113,10 +113,18 @@ void surfaceroutingclass::SplitRows() {
     if (recvHalo != nullptr)
         for (const HaloRecord& h : *recvHalo) mark(h.row);
     const auto marked = [&](int r) { return r >= lo && r <= hi && foreign[static_cast<std::size_t>(r - lo)] != 0; };
+    // Rows that are sent are edge rows too: the passes send the edge rows' values while they
+    // compute the inner rows.
+    std::vector<unsigned char> sent(foreign.size(), 0);
+    if (sendHalo != nullptr)
+        for (const HaloRecord& h : *sendHalo)
+            if (h.row >= lo && h.row <= hi) sent[static_cast<std::size_t>(h.row - lo)] = 1;
     innerRows.clear();
     edgeRows.clear();
     for (int r = firstRow; r <= lastRow; ++r)
-        (marked(r - 1) || marked(r) || marked(r + 1) ? edgeRows : innerRows).push_back(r);
+        (marked(r - 1) || marked(r) || marked(r + 1) || sent[static_cast<std::size_t>(r - lo)] != 0 ? edgeRows
+                                                                                                 : innerRows)
+            .push_back(r);
 }
 
 void surfaceroutingclass::NoteStartOfCall(int r, int c, std::size_t i, std::size_t f, bool riverMoved) {
@@ -154,10 +162,8 @@ void surfaceroutingclass::NoteForeignLevels() {
 
 void surfaceroutingclass::NoteForeignFluxes() {
     for (const ForeignCell& f : foreignCells) {
-        // Mostly dry cells that send nothing: all eight are compared, without branches.
-        const double* q = fluxes[f.r][f.c];
-        bool none = true;
-        for (int d = 1; d <= 8; ++d) none &= q[d] == 0;
+        // Mostly dry cells that send nothing.
+        const bool none = surfrout::SendsNothing(fluxes[f.r][f.c]);
         bool finite = true;
         for (int t = 1; t <= tracerCount; ++t)
             finite = finite && std::isfinite(surfaceTracers[static_cast<std::size_t>(t)].conc[f.r][f.c]);

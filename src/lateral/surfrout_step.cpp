@@ -2,6 +2,7 @@
 // storage, flows over the grid in adaptive sub steps agreed by all processes, and what river
 // cells collected is handed to the travel-time zones of the subbasins.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <array>
@@ -80,12 +81,14 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     day = d;
     month = m;
     year = y;
+    callTimes.Mark();
     const double T = CouplingStep();
     UpdateDatedValues();
     StartPass();
     // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
     // velocity pass sent: only that pass writes fluxes.
     StartLevelExchange();
+    callTimes.Add(kCallEnds);
 
     double elapsed = 0, dt = 0;
     surfrout::SubStepPlan plan;
@@ -98,14 +101,11 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // Each grid's halo rows are exchanged after the pass that writes it: the velocity pass
         // writes the fluxes, the storage pass the water depths. Exchanging a grid that no pass
         // wrote since its last exchange would bring the values the halo rows hold already. Sub
-        // steps are short, and a process waits for its neighbours in each: the inner rows are
-        // computed while the exchange travels (a waiting process gives its core away, where the
-        // processes outnumber the free cores).
-        VelocityRows(innerRows, k, refresh);
-        levelExchange.Wait();
-        NoteForeignLevels();
-        VelocityRows(edgeRows, k, refresh);
-        fluxExchange.StartStack(*this, fluxIndex);
+        // steps are short, and a process waits for its neighbours in each: the passes compute
+        // the inner rows while the exchanges travel and send the edge rows' values as soon as
+        // they can (a waiting process gives its core away, where the processes outnumber the
+        // free cores).
+        VelocityPass(k, refresh);
         if (k == 0) {
             double stable = StableSubTimeStep();
             double global = stable;
@@ -113,6 +113,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
             plan = surfrout::PlanSubSteps(global, T, minSubStep, maxSubStep);
             dt = plan.dt;
             refresh = static_cast<long>(std::min(plan.refresh, 1e15));
+            callTimes.Add(kSubStepAgreement);
         } else if (k == refresh) {
             refresh = static_cast<long>(std::min(surfrout::NextRefresh(static_cast<double>(refresh), plan.count, T,
                                                                        maxSubStep),
@@ -122,10 +123,11 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // Quiet cells are known from the storage pass before, or for the first one of a call
         // from the start of the call.
         StoragePass(dt, skipQuietCells);
-        StartLevelExchange();
+        callTimes.Add(kStoragePasses);
         elapsed += dt;
     }
     levelExchange.Wait();
+    callTimes.Add(kHaloWaits);
     lastStep = dt;
     lastSubSteps = k;
     ReportFPE(0, 0, static_cast<unsigned>(method), static_cast<unsigned>(k), T, dt, elapsed, clipped, 0);
@@ -136,6 +138,29 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         fallbackReported = true;
     }
     EndPass();
+    callTimes.Add(kCallEnds);
+    callTimes.Report();
+}
+
+void surfaceroutingclass::VelocityPass(long k, long refresh) {
+    // The inner rows a few at a time (a few per thread) until the neighbours' levels are in,
+    // then the edge rows, whose fluxes the neighbours wait for, then the rest of the inner rows.
+    const std::size_t rowsBetweenLooks = 4 * static_cast<std::size_t>(std::max(1, omp_get_max_threads()));
+    const std::span<const int> inner(innerRows);
+    std::size_t done = 0;
+    while (done < inner.size() && !levelExchange.Arrived()) {
+        const std::size_t n = std::min(rowsBetweenLooks, inner.size() - done);
+        VelocityRows(inner.subspan(done, n), k, refresh);
+        done += n;
+    }
+    callTimes.Add(kVelocityPasses);
+    levelExchange.Wait();
+    callTimes.Add(kHaloWaits);
+    NoteForeignLevels();
+    VelocityRows(edgeRows, k, refresh);
+    fluxExchange.StartStack(*this, fluxIndex);
+    VelocityRows(inner.subspan(done), k, refresh);
+    callTimes.Add(kVelocityPasses);
 }
 
 double surfaceroutingclass::StableSubTimeStep() const {
@@ -163,16 +188,25 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     if (tracerCount > 0) {
         // Tracer inflows read the neighbours' concentrations before any cell changes them.
         TracerInflowRows(innerRows, dt, skipQuiet);
+        callTimes.Add(kStoragePasses);
         fluxExchange.Wait();
+        callTimes.Add(kHaloWaits);
         NoteForeignFluxes();
         TracerInflowRows(edgeRows, dt, skipQuiet);
+        // The edge rows' new levels go out before the inner rows are computed (no row that is
+        // sent is an inner row); the water the clip created is summed inner rows first.
+        const double edge = StorageRows(edgeRows, dt, skipQuiet);
+        StartLevelExchange();
         created += StorageRows(innerRows, dt, skipQuiet);
-        created += StorageRows(edgeRows, dt, skipQuiet);
+        created += edge;
     } else {
         created += StorageRows(innerRows, dt, skipQuiet);
+        callTimes.Add(kStoragePasses);
         fluxExchange.Wait();
+        callTimes.Add(kHaloWaits);
         NoteForeignFluxes();
         created += StorageRows(edgeRows, dt, skipQuiet);
+        StartLevelExchange();
     }
     clipped += created;
 }

@@ -4,6 +4,7 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/steptimes.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
@@ -401,4 +403,130 @@ TEST_F(SurfaceDivision, RowsAwayFromTheBordersRouteWhileTheHaloValuesTravel) {
             }
         }
     }
+}
+
+namespace {
+
+// A basin whose water gathers in a valley down the middle rows: the process holding them computes
+// many more wet cells per sub step than the others, which wait for its edge rows only.
+WorldLayout Valley(bool decomposed) {
+    WorldLayout w;
+    w.nrows = 28;
+    w.ncols = 9;
+    w.decomposed = decomposed;
+    w.elevation = [](int r, int c) {
+        const double across = std::fabs(c - 5.0), down = std::fabs(r - 14.0);
+        return 60.0 + 0.6 * across + 0.5 * down + 0.03 * ((r * 7 + c * 3) % 5);
+    };
+    w.river = [](int r, int c) { return r == 14 && c == 5; };
+    return w;
+}
+
+// Four calls of the divided basin's and the one-process basin's surface routing with rain in the
+// first two (a concentration that differs by column where a tracer runs); the divided own cells are
+// compared with the one-process ones after every call. Returns the wet cells after the last call.
+int RouteValleyAsOneProcess(int tracerCount, int method) {
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    World reference(Valley(false)), divided(Valley(true));
+    Matrix* concQD[2] = {nullptr, nullptr};
+    if (tracerCount > 0) {
+        concQD[0] = reference.AddGrid("_CONC_QD_1_", 0);
+        concQD[1] = divided.AddGrid("_CONC_QD_1_", 0);
+        reference.AddGrid("_CONC_QI_1_", 0);
+        divided.AddGrid("_CONC_QI_1_", 0);
+    }
+    SectionSpec s;
+    s.method = method;
+    s.maxStep = 120;
+    reference.WriteControl(s);
+    const std::vector<TracerDescriptor>* list = tracerCount > 0 ? &tracers : nullptr;
+    std::unique_ptr<surfaceroutingclass> models[2] = {reference.BuildReady(1, list), divided.BuildReady(1, list)};
+    // The rows sent to other processes are edge rows: their values go out while the inner rows
+    // are computed, which must not write them.
+    const surfaceroutingclass& b = *models[1];
+    if (b.sendHalo != nullptr)
+        for (const HaloRecord& h : *b.sendHalo) {
+            if (h.row < b.firstRow || h.row > b.lastRow) continue;
+            EXPECT_NE(std::find(b.edgeRows.begin(), b.edgeRows.end(), h.row), b.edgeRows.end()) << h.row;
+        }
+    int wet = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        World* worlds[2] = {&reference, &divided};
+        for (int i = 0; i < 2; ++i) {
+            World& w = *worlds[i];
+            for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+                for (int c = 1; c <= w.def.ncols; ++c)
+                    if (w.Own(r, c)) {
+                        const double rain = pass < 2 ? 6.0 + 0.5 * (r % 3) : 0.0;
+                        (*w.directflow)[r][c] = (*w.storage)[r][c] + rain;
+                        (*w.storage)[r][c] = 0;
+                        if (concQD[i] != nullptr) (*concQD[i])[r][c] = rain > 0 ? 1.0 + 0.25 * c : 0.0;
+                    }
+            models[i]->run(1, 1, 6, 2020);
+        }
+        EXPECT_EQ(models[1]->lastSubSteps, models[0]->lastSubSteps);
+        wet = ExpectOwnCellsAsOneProcess(divided, reference, 9, method, pass, [&](int r, int c) {
+            if (concQD[0] == nullptr) return;
+            EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
+            EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
+                      (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
+                << method << " " << pass << " " << r << " " << c;
+        });
+    }
+    return wet;
+}
+
+}  // namespace
+
+// Each pass sends the edge rows' values as soon as they are computed and computes the inner rows
+// while they travel (the velocity pass starts on the inner rows until the levels are in): water
+// gathering in the rows of one process routes bit for bit as with one process, with and without a
+// tracer, call after call.
+TEST_F(SurfaceDivision, AValleyInTheRowsOfOneProcessRoutesLikeOneProcess) {
+    for (const int tracerCount : {0, 1})
+        for (const int method : {1, 3}) {
+            const int wet = RouteValleyAsOneProcess(tracerCount, method);
+            EXPECT_GT(wet, 20) << tracerCount << " " << method;
+        }
+}
+
+// With the step times on, every call of run hands its start and end, its velocity and storage
+// passes, its halo waits and its sub-step agreement to rows of the table of their own, once per
+// call and in the same order on every process; the water comes out as without them.
+TEST_F(SurfaceDivision, TheStepTimesTakeTheCallsPassesWaitsAndAgreementWithoutChangingAResult) {
+    StepTimes& times = StepTimes::Instance();
+    const bool enabledBefore = times.Enabled();
+    std::vector<double> seen[2];
+    for (const bool timed : {false, true}) {
+        times.Reset(timed);
+        World w(Valley(true));
+        SectionSpec s;
+        s.method = 3;
+        s.maxStep = 120;
+        w.WriteControl(s);
+        std::unique_ptr<surfaceroutingclass> m = w.BuildReady();
+        Drive(w, *m, 3);
+        for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+            for (int c = 1; c <= w.def.ncols; ++c)
+                if (w.Own(r, c)) {
+                    seen[timed].push_back((*w.storage)[r][c]);
+                    seen[timed].push_back((*w.directflow)[r][c]);
+                }
+    }
+    const std::vector<StepTimes::Sum> sums = times.Sums();
+    times.Reset(enabledBefore);
+    ASSERT_EQ(seen[0].size(), seen[1].size());
+    EXPECT_EQ(std::memcmp(seen[0].data(), seen[1].data(), seen[0].size() * sizeof(double)), 0);
+    const char* const rows[] = {"surface routing: start and end", "surface routing: velocity passes",
+                                "surface routing: storage passes", "surface routing: halo waits",
+                                "surface routing: sub-step agreement"};
+    ASSERT_EQ(sums.size(), 5u);
+    for (std::size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(sums[k].name, rows[k]);
+        EXPECT_EQ(sums[k].count, 3) << rows[k];
+        EXPECT_GE(sums[k].work, 0.0) << rows[k];
+        EXPECT_EQ(sums[k].wait, 0.0) << rows[k];
+    }
+    EXPECT_GT(sums[1].work, 0.0);
 }

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "setup/tracer_ini.hpp"
@@ -381,4 +382,18 @@ TEST_F(SurfaceQuietCells, AConcentrationThatOverflowsInASubStepRoutesBitForBit) 
         MPI_Allreduce(MPI_IN_PLACE, &infinite, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
         EXPECT_GT(infinite, 1) << method;
     }
+}
+
+// A cell sends nothing when each of its fluxes 1-8 equals 0: +0 and -0 do, the smallest
+// subnormal of either sign, a NaN and an infinity do not; the flux at 0 and beyond 8 is not looked at.
+TEST(SurfaceQuietFlags, SendsNothingTakesEachFluxAsComparedWithZero) {
+    const double nan = std::nan(""), tiny = std::numeric_limits<double>::denorm_min();
+    double q[10] = {5.0, 0, 0, 0, 0, 0, 0, 0, 0, 7.0};
+    EXPECT_TRUE(surfrout::SendsNothing(q));
+    for (int d = 1; d <= 8; ++d)
+        for (const double v : {-0.0, tiny, -tiny, nan, -nan, HUGE_VAL, -1.0}) {
+            q[d] = v;
+            EXPECT_EQ(surfrout::SendsNothing(q), v == 0) << d << " " << v;
+            q[d] = 0;
+        }
 }
