@@ -83,6 +83,57 @@ int ExpectOwnCellsAsOneProcess(const World& divided, const World& reference, int
     MPI_Allreduce(MPI_IN_PLACE, &wet, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
     return wet;
 }
+
+// Four calls of a divided basin's and the one-process basin's surface routing, with `rain(pass, r, c)`
+// on the own cells (and a concentration `conc(c)` where it rains, when a tracer runs); after every
+// call the divided own cells are compared with the one-process ones. `check` sees the divided model
+// once it is built. Returns the wet cells after the last call.
+template <class Rain, class Conc, class Check>
+int RouteAsOneProcess(const std::function<WorldLayout(bool)>& layout, int tracerCount, int method, Rain rain,
+                      Conc conc, Check check) {
+    std::vector<TracerDescriptor> tracers(2);
+    tracers[1].name = "chl";
+    World reference(layout(false)), divided(layout(true));
+    Matrix* concQD[2] = {nullptr, nullptr};
+    if (tracerCount > 0) {
+        concQD[0] = reference.AddGrid("_CONC_QD_1_", 0);
+        concQD[1] = divided.AddGrid("_CONC_QD_1_", 0);
+        reference.AddGrid("_CONC_QI_1_", 0);
+        divided.AddGrid("_CONC_QI_1_", 0);
+    }
+    SectionSpec s;
+    s.method = method;
+    s.maxStep = 120;
+    reference.WriteControl(s);
+    const std::vector<TracerDescriptor>* list = tracerCount > 0 ? &tracers : nullptr;
+    std::unique_ptr<surfaceroutingclass> models[2] = {reference.BuildReady(1, list), divided.BuildReady(1, list)};
+    check(*models[1]);
+    int wet = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        World* worlds[2] = {&reference, &divided};
+        for (int i = 0; i < 2; ++i) {
+            World& w = *worlds[i];
+            for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
+                for (int c = 1; c <= w.def.ncols; ++c)
+                    if (w.Own(r, c)) {
+                        const double amount = rain(pass, r, c);
+                        (*w.directflow)[r][c] = (*w.storage)[r][c] + amount;
+                        (*w.storage)[r][c] = 0;
+                        if (concQD[i] != nullptr) (*concQD[i])[r][c] = amount > 0 ? conc(c) : 0.0;
+                    }
+            models[i]->run(1, 1, 6, 2020);
+        }
+        EXPECT_EQ(models[1]->lastSubSteps, models[0]->lastSubSteps);
+        wet = ExpectOwnCellsAsOneProcess(divided, reference, divided.def.ncols, method, pass, [&](int r, int c) {
+            if (concQD[0] == nullptr) return;
+            EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
+            EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
+                      (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
+                << method << " " << pass << " " << r << " " << c;
+        });
+    }
+    return wet;
+}
 }  // namespace
 
 TEST_F(SurfaceDivision, SharedRowsRouteLikeOneProcess) {
@@ -356,52 +407,20 @@ TEST_F(SurfaceDivision, RowsAwayFromTheBordersRouteWhileTheHaloValuesTravel) {
         w.river = [](int r, int c) { return r == 24 && c == 3; };
         return w;
     };
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
     for (int method : {1, 3}) {
-        World reference(layout(false)), divided(layout(true));
-        Matrix* concQD[2] = {reference.AddGrid("_CONC_QD_1_", 0), divided.AddGrid("_CONC_QD_1_", 0)};
-        reference.AddGrid("_CONC_QI_1_", 0);
-        divided.AddGrid("_CONC_QI_1_", 0);
-        SectionSpec s;
-        s.method = method;
-        s.maxStep = 120;
-        reference.WriteControl(s);
-        std::unique_ptr<surfaceroutingclass> models[2] = {reference.BuildReady(1, &tracers),
-                                                          divided.BuildReady(1, &tracers)};
-        const surfaceroutingclass& b = *models[1];
-        EXPECT_EQ(static_cast<int>(b.innerRows.size() + b.edgeRows.size()), b.lastRow - b.firstRow + 1);
-        EXPECT_FALSE(b.innerRows.empty());
-        if (talvo_test::Size() > 1) {
-            EXPECT_FALSE(b.edgeRows.empty());
-        }
-        for (int pass = 0; pass < 4; ++pass) {
-            World* worlds[2] = {&reference, &divided};
-            for (int i = 0; i < 2; ++i) {
-                World& w = *worlds[i];
-                for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
-                    for (int c = 1; c <= 6; ++c)
-                        if (w.Own(r, c)) {
-                            // Rain on the northern rows, with a concentration that differs by column.
-                            const double rain = pass < 2 && r <= 8 ? 15.0 : 0.0;
-                            (*w.directflow)[r][c] = (*w.storage)[r][c] + rain;
-                            (*w.storage)[r][c] = 0;
-                            (*concQD[i])[r][c] = rain > 0 ? 1.0 + 0.5 * c : 0.0;
-                        }
-                models[i]->run(1, 1, 6, 2020);
-            }
-            EXPECT_EQ(models[1]->lastSubSteps, models[0]->lastSubSteps);
-            const int wet = ExpectOwnCellsAsOneProcess(divided, reference, 6, method, pass, [&](int r, int c) {
-                EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
-                EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
-                          (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
-                    << method << " " << pass << " " << r << " " << c;
+        const int wet = RouteAsOneProcess(
+            layout, 1, method,
+            // Rain on the northern rows, with a concentration that differs by column.
+            [](int pass, int r, int) { return pass < 2 && r <= 8 ? 15.0 : 0.0; }, [](int c) { return 1.0 + 0.5 * c; },
+            [](const surfaceroutingclass& b) {
+                EXPECT_EQ(static_cast<int>(b.innerRows.size() + b.edgeRows.size()), b.lastRow - b.firstRow + 1);
+                EXPECT_FALSE(b.innerRows.empty());
+                if (talvo_test::Size() > 1) {
+                    EXPECT_FALSE(b.edgeRows.empty());
+                }
             });
-            if (pass == 3) {
-                // The water has reached the southern processes' rows.
-                EXPECT_GT(wet, 60) << method;
-            }
-        }
+        // The water has reached the southern processes' rows.
+        EXPECT_GT(wet, 60) << method;
     }
 }
 
@@ -422,59 +441,20 @@ WorldLayout Valley(bool decomposed) {
     return w;
 }
 
-// Four calls of the divided basin's and the one-process basin's surface routing with rain in the
-// first two (a concentration that differs by column where a tracer runs); the divided own cells are
-// compared with the one-process ones after every call. Returns the wet cells after the last call.
+// Water gathering in the valley from rain on every cell in the first two calls.
 int RouteValleyAsOneProcess(int tracerCount, int method) {
-    std::vector<TracerDescriptor> tracers(2);
-    tracers[1].name = "chl";
-    World reference(Valley(false)), divided(Valley(true));
-    Matrix* concQD[2] = {nullptr, nullptr};
-    if (tracerCount > 0) {
-        concQD[0] = reference.AddGrid("_CONC_QD_1_", 0);
-        concQD[1] = divided.AddGrid("_CONC_QD_1_", 0);
-        reference.AddGrid("_CONC_QI_1_", 0);
-        divided.AddGrid("_CONC_QI_1_", 0);
-    }
-    SectionSpec s;
-    s.method = method;
-    s.maxStep = 120;
-    reference.WriteControl(s);
-    const std::vector<TracerDescriptor>* list = tracerCount > 0 ? &tracers : nullptr;
-    std::unique_ptr<surfaceroutingclass> models[2] = {reference.BuildReady(1, list), divided.BuildReady(1, list)};
-    // The rows sent to other processes are edge rows: their values go out while the inner rows
-    // are computed, which must not write them.
-    const surfaceroutingclass& b = *models[1];
-    if (b.sendHalo != nullptr)
-        for (const HaloRecord& h : *b.sendHalo) {
-            if (h.row < b.firstRow || h.row > b.lastRow) continue;
-            EXPECT_NE(std::find(b.edgeRows.begin(), b.edgeRows.end(), h.row), b.edgeRows.end()) << h.row;
-        }
-    int wet = 0;
-    for (int pass = 0; pass < 4; ++pass) {
-        World* worlds[2] = {&reference, &divided};
-        for (int i = 0; i < 2; ++i) {
-            World& w = *worlds[i];
-            for (int r = w.settings.firstRow; r <= w.settings.lastRow; ++r)
-                for (int c = 1; c <= w.def.ncols; ++c)
-                    if (w.Own(r, c)) {
-                        const double rain = pass < 2 ? 6.0 + 0.5 * (r % 3) : 0.0;
-                        (*w.directflow)[r][c] = (*w.storage)[r][c] + rain;
-                        (*w.storage)[r][c] = 0;
-                        if (concQD[i] != nullptr) (*concQD[i])[r][c] = rain > 0 ? 1.0 + 0.25 * c : 0.0;
-                    }
-            models[i]->run(1, 1, 6, 2020);
-        }
-        EXPECT_EQ(models[1]->lastSubSteps, models[0]->lastSubSteps);
-        wet = ExpectOwnCellsAsOneProcess(divided, reference, 9, method, pass, [&](int r, int c) {
-            if (concQD[0] == nullptr) return;
-            EXPECT_EQ((*concQD[1])[r][c], (*concQD[0])[r][c]) << method << " " << pass << " " << r << " " << c;
-            EXPECT_EQ((*models[1]->surfaceTracers[1].surfaceStore)[r][c],
-                      (*models[0]->surfaceTracers[1].surfaceStore)[r][c])
-                << method << " " << pass << " " << r << " " << c;
+    return RouteAsOneProcess(
+        Valley, tracerCount, method, [](int pass, int r, int) { return pass < 2 ? 6.0 + 0.5 * (r % 3) : 0.0; },
+        [](int c) { return 1.0 + 0.25 * c; },
+        [](const surfaceroutingclass& b) {
+            // The rows sent to other processes are edge rows: their values go out while the inner
+            // rows are computed, which must not write them.
+            if (b.sendHalo == nullptr) return;
+            for (const HaloRecord& h : *b.sendHalo) {
+                if (h.row < b.firstRow || h.row > b.lastRow) continue;
+                EXPECT_NE(std::find(b.edgeRows.begin(), b.edgeRows.end(), h.row), b.edgeRows.end()) << h.row;
+            }
         });
-    }
-    return wet;
 }
 
 }  // namespace
