@@ -12,41 +12,6 @@
 #include "kernel/steptimes.hpp"
 #include "lateral/gwflow.hpp"
 
-namespace {
-
-// The solve's own rows of the step-times table (TALVO_STEP_TIMES): the seconds of the sweeps, of
-// waiting for the neighbours' halo rows and of the agreements on the largest change (waiting for
-// them and taking back the sweeps after the one that ended the solve). Each process adds its own
-// seconds without a barrier: they lie inside the groundwater part, which ends in one. Off, a
-// mark costs one test of a flag.
-class SolveTimes {
-public:
-    enum Kind { kSweeps, kHaloWaits, kAgreements, kKinds };
-    SolveTimes() : on_(StepTimes::Instance().Enabled() && MpiRunning()) {}
-    double Now() const { return on_ ? MPI_Wtime() : 0.0; }
-    // Adds the seconds since the mark to the kind; returns the new mark.
-    double Add(Kind kind, double mark) {
-        if (!on_) return 0.0;
-        const double now = MPI_Wtime();
-        seconds_[kind] += now - mark;
-        return now;
-    }
-    // Hands the sums to the table: every process passes the same solves, so the rows come in the
-    // same order on all.
-    void Report() const {
-        if (!on_) return;
-        static const char* const names[kKinds] = {"groundwater: sweeps", "groundwater: halo waits",
-                                                  "groundwater: agreements"};
-        StepTimes& times = StepTimes::Instance();
-        for (int k = 0; k < kKinds; ++k) times.Add(times.Part(names[k]), seconds_[k], 0.0);
-    }
-
-private:
-    bool on_;
-    double seconds_[kKinds] = {};
-};
-
-}  // namespace
 
 void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
     if (flowControl == 0) return;
@@ -355,17 +320,20 @@ void gwflowclass::SolveLayer(int l) {
         }
         return res;
     };
-    // The time from the end of a sweep to the beginning of the next counts to the agreements: it
-    // starts the exchange and the agreement on the sweep and looks at those due.
-    SolveTimes times;
-    double mark = times.Now();
+    // The solve's own rows of the step-times table (TALVO_STEP_TIMES), added by each process
+    // without a barrier: they lie inside the groundwater part, which ends in one. The time from the
+    // end of a sweep to the beginning of the next counts to the agreements: it starts the exchange
+    // and the agreement on the sweep and looks at those due.
+    enum { kSweeps, kHaloWaits, kAgreements };
+    PartSeconds times({"groundwater: sweeps", "groundwater: halo waits", "groundwater: agreements"});
+    times.Mark();
     for (;;) {
         ++counter;
-        mark = times.Add(SolveTimes::kAgreements, mark);
+        times.Add(kAgreements);
         // The rows up to split read only halo rows above them: they are swept while the rows
         // below are still on their way (the sends from the rows a part changes complete first).
         halo.WaitRows(split + 1, split);
-        mark = times.Add(SolveTimes::kHaloWaits, mark);
+        times.Add(kHaloWaits);
         sentEarly = false;
         gwnum::SweepResult res;
         if (bandFirst > firstRow) {
@@ -373,11 +341,11 @@ void gwflowclass::SolveLayer(int l) {
             res = gwnum::SorSweep(view, firstRow, bandFirst - 1);
         }
         res = sweepRows(bandFirst, split, res);
-        mark = times.Add(SolveTimes::kSweeps, mark);
+        times.Add(kSweeps);
         halo.WaitAll();
-        mark = times.Add(SolveTimes::kHaloWaits, mark);
+        times.Add(kHaloWaits);
         if (split < lastRow) res = sweepRows(split + 1, lastRow, res);
-        mark = times.Add(SolveTimes::kSweeps, mark);
+        times.Add(kSweeps);
         keepSlot = -1;
         const double own = res.maxChange;
         // The halo rows of the next sweep: the sweeps change only the current heads (the start
@@ -436,7 +404,7 @@ void gwflowclass::SolveLayer(int l) {
         change = size > 1 ? sweepMaxima_->WaitAll() : own;
         if (lastSweep || !(change > maxErrorAllowed)) break;
     }
-    times.Add(SolveTimes::kAgreements, mark);
+    times.Add(kAgreements);
     times.Report();
     L.sweeps = counter;
     L.lastChange = change;
