@@ -230,30 +230,28 @@ void schneemodellklasse::CreateSlideGrids() {
             slot = static_cast<std::int32_t>(j);
         }
     }
-    // The order grids (the k-th basin cell in row order names the k-th cell of the order) are
-    // what the steps fall back to without usable ranks; with them nothing reads the grids, and
-    // process 0 holds no two more whole grids.
-    if (!usable) {
-        elevOrderRow.data = WholeUnsetGrid();
-        elevOrderCol.data = WholeUnsetGrid();
-        RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
-        RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-        std::size_t next = 0;
-        for (int r = 1; r <= nrows; ++r) {
-            double* const rowOut = elevOrderRow.data[r];
-            double* const colOut = elevOrderCol.data[r];
-            const double* const z = zoneRow(r);
-            for (int c = 1; c <= ncols; ++c) {
-                if (z == nullptr || z[c] == none || next >= order.size()) {
-                    rowOut[c] = colOut[c] = none;
-                    if (z != nullptr && z[c] != none) ++next;
-                    continue;
-                }
-                rowOut[c] = order[next].first;
-                colOut[c] = order[next++].second;
+    // The order grids: the k-th basin cell in row order names the k-th cell of the order (what the
+    // steps fall back to without usable ranks).
+    elevOrderRow.data = WholeUnsetGrid();
+    elevOrderCol.data = WholeUnsetGrid();
+    RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
+    RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
+    std::size_t next = 0;
+    for (int r = 1; r <= nrows; ++r) {
+        double* const rowOut = elevOrderRow.data[r];
+        double* const colOut = elevOrderCol.data[r];
+        const double* const z = zoneRow(r);
+        for (int c = 1; c <= ncols; ++c) {
+            if (z == nullptr || z[c] == none || next >= order.size()) {
+                rowOut[c] = colOut[c] = none;
+                if (z != nullptr && z[c] != none) ++next;
+                continue;
             }
+            rowOut[c] = order[next].first;
+            colOut[c] = order[next++].second;
         }
-    } else {
+    }
+    if (usable) {
         order.resize(k);
         ranks.cells = std::move(order);
     }

@@ -260,17 +260,19 @@ TEST_F(SnowConfig, SlideMethodsOrderTheCellsByElevation) {
     // Basin cells from lowest to highest: (4,3) 10, (3,1) 20, (3,2) 20, (2,3) 50, (1,3) 100, (2,1) 100, ...
     const int expected[][2] = {{4, 3}, {3, 1}, {3, 2}, {2, 3}, {1, 3}, {2, 1}, {2, 4}, {1, 4},
                                {1, 2}, {2, 5}, {2, 2}, {3, 3}, {3, 4}, {4, 2}};
-    // The steps move by the order's ranks; with them usable no whole order grids are made.
+    // The order grids name the cells in that order; the steps move by the order's ranks.
     ASSERT_TRUE(snow->slideOrder_.usable);
     ASSERT_EQ(snow->slideOrder_.cells.size(), 14u);
-    EXPECT_EQ(snow->elevOrderRow.index, 0);
     int k = 0;
     for (int r = 1; r <= 4; ++r)
         for (int c = 1; c <= 5; ++c) {
             if (zone_[r][c] == -9999) {
+                EXPECT_EQ(snow->elevOrderRow.data[r][c], -9999.0);
                 EXPECT_EQ(snow->slideOrder_.rankOf[snow->slideOrder_.Index(r, c)], -1);
                 continue;
             }
+            EXPECT_EQ(snow->elevOrderRow.data[r][c], expected[k][0]) << k;
+            EXPECT_EQ(snow->elevOrderCol.data[r][c], expected[k][1]) << k;
             EXPECT_EQ(snow->slideOrder_.cells[static_cast<std::size_t>(k)],
                       (std::pair<int, int>{expected[k][0], expected[k][1]}))
                 << k;
