@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace surfrout {
 namespace {
@@ -172,6 +173,58 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
     }
     for (const int d : held) w[d] /= sum;
     return m;
+}
+
+namespace {
+
+// AspectWeights' results for the aspects along the flow directions, by OnAxisKey.
+struct OnAxisEntry {
+    double w[9];
+    int main;
+};
+
+// Key of an aspect of sector m without offset: the sector, one direction or more, curvature <= 0,
+// and bits 0, 1, 2 set when the left side, m and the right side lie higher than the cell.
+unsigned OnAxisKey(int m, bool single, bool curvatureNotAbove0, unsigned higher) {
+    return ((static_cast<unsigned>(m - 1) * 2u + (single ? 1u : 0u)) * 2u + (curvatureNotAbove0 ? 1u : 0u)) * 8u +
+           higher;
+}
+
+std::array<OnAxisEntry, 256> BuildOnAxisTable() {
+    std::array<OnAxisEntry, 256> t{};
+    for (int m = 1; m <= 8; ++m) {
+        const int left = m == 1 ? 8 : m - 1, right = m == 8 ? 1 : m + 1;
+        // Method 1 spreads over the sides, method 2 sends along one direction.
+        for (const int method : {1, 2})
+            for (const double curvature : {1.0, 0.0})
+                for (unsigned higher = 0; higher < 8; ++higher) {
+                    // Levels that compare with the cell's as the key says (AspectWeights reads
+                    // nothing else of the neighbourhood).
+                    Neighbourhood n{};
+                    for (int d = 1; d <= 8; ++d) n.level[d] = -1.0;
+                    n.level[left] = (higher & 1u) ? 1.0 : -1.0;
+                    n.level[m] = (higher & 2u) ? 1.0 : -1.0;
+                    n.level[right] = (higher & 4u) ? 1.0 : -1.0;
+                    OnAxisEntry& e = t[OnAxisKey(m, SingleDirection(method), curvature <= 0, higher)];
+                    e.main = AspectWeights((m - 1) * 45.0, method, curvature, n, e.w);
+                }
+    }
+    return t;
+}
+
+// Built when the program starts (a lookup then needs no check whether it was).
+const std::array<OnAxisEntry, 256> kOnAxisTable = BuildOnAxisTable();
+
+}  // namespace
+
+int OnAxisAspectWeights(int m, int method, double curvature, const Neighbourhood& n, double w[9]) {
+    const int left = m == 1 ? 8 : m - 1, right = m == 8 ? 1 : m + 1;
+    const double level = n.level[0];
+    const unsigned higher = (n.level[left] > level ? 1u : 0u) | (n.level[m] > level ? 2u : 0u) |
+                            (n.level[right] > level ? 4u : 0u);
+    const OnAxisEntry& e = kOnAxisTable[OnAxisKey(m, SingleDirection(method), curvature <= 0, higher)];
+    std::memcpy(w, e.w, sizeof e.w);
+    return e.main;
 }
 
 int DropWeights(int method, const Neighbourhood& n, double w[9]) {

@@ -55,6 +55,12 @@ int SectorOfAspect(double aspect, double* delta);
 // with all shares 0 (the cell then distributes by drops).
 int AspectWeights(double aspect, int method, double curvature, const Neighbourhood& n, double w[9]);
 
+// AspectWeights for an aspect along a flow direction (sector m, no offset: the aspect of most
+// cells), looked up. Such an aspect's shares depend on m, on whether the method sends along one
+// direction, on whether the curvature is <= 0 and on which of m and its two sides lie higher than
+// the cell only: a table holds AspectWeights' own results for every such case, bit for bit.
+int OnAxisAspectWeights(int m, int method, double curvature, const Neighbourhood& n, double w[9]);
+
 // Outflow shares by drops to the existing neighbours: single steepest neighbour for methods
 // 2, 4 and 5, all downhill neighbours normalised for 1 and 3. Returns the main direction, 0
 // for a pit (every drop <= 1e-5).
