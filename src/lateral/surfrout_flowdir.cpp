@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cmath>
-#include <cstring>
 
 namespace surfrout {
 namespace {
@@ -92,28 +91,6 @@ SlopeAspect SlopeAndAspect(const Neighbourhood& n, bool interior, double cellsiz
     return out;
 }
 
-int SectorOfAspect(double a, double* delta) {
-    int m;
-    if (a >= 337.5 || a < 22.5)
-        m = 1;
-    else if (a < 67.5)
-        m = 2;
-    else if (a < 112.5)
-        m = 3;
-    else if (a < 157.5)
-        m = 4;
-    else if (a < 202.5)
-        m = 5;
-    else if (a < 247.5)
-        m = 6;
-    else if (a < 292.5)
-        m = 7;
-    else
-        m = 8;
-    *delta = (m == 1 && a >= 337.5) ? a - 360.0 : a - (m - 1) * 45.0;
-    return m;
-}
-
 int AspectWeights(double aspect, int method, double curvature, const Neighbourhood& n, double w[9]) {
     for (int d = 0; d <= 8; ++d) w[d] = 0;
     double delta = 0;
@@ -177,19 +154,6 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
 
 namespace {
 
-// AspectWeights' results for the aspects along the flow directions, by OnAxisKey.
-struct OnAxisEntry {
-    double w[9];
-    int main;
-};
-
-// Key of an aspect of sector m without offset: the sector, one direction or more, curvature <= 0,
-// and bits 0, 1, 2 set when the left side, m and the right side lie higher than the cell.
-unsigned OnAxisKey(int m, bool single, bool curvatureNotAbove0, unsigned higher) {
-    return ((static_cast<unsigned>(m - 1) * 2u + (single ? 1u : 0u)) * 2u + (curvatureNotAbove0 ? 1u : 0u)) * 8u +
-           higher;
-}
-
 std::array<OnAxisEntry, 256> BuildOnAxisTable() {
     std::array<OnAxisEntry, 256> t{};
     for (int m = 1; m <= 8; ++m) {
@@ -212,20 +176,10 @@ std::array<OnAxisEntry, 256> BuildOnAxisTable() {
     return t;
 }
 
-// Built when the program starts (a lookup then needs no check whether it was).
-const std::array<OnAxisEntry, 256> kOnAxisTable = BuildOnAxisTable();
-
 }  // namespace
 
-int OnAxisAspectWeights(int m, int method, double curvature, const Neighbourhood& n, double w[9]) {
-    const int left = m == 1 ? 8 : m - 1, right = m == 8 ? 1 : m + 1;
-    const double level = n.level[0];
-    const unsigned higher = (n.level[left] > level ? 1u : 0u) | (n.level[m] > level ? 2u : 0u) |
-                            (n.level[right] > level ? 4u : 0u);
-    const OnAxisEntry& e = kOnAxisTable[OnAxisKey(m, SingleDirection(method), curvature <= 0, higher)];
-    std::memcpy(w, e.w, sizeof e.w);
-    return e.main;
-}
+// Built when the program starts (a lookup then needs no check whether it was).
+const std::array<OnAxisEntry, 256> kOnAxisTable = BuildOnAxisTable();
 
 int DropWeights(int method, const Neighbourhood& n, double w[9]) {
     for (int d = 0; d <= 8; ++d) w[d] = 0;
