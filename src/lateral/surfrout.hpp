@@ -216,6 +216,9 @@ public:
     // Cells whose sub step provably leaves every value as it is are skipped (surfrout_quiet.cpp);
     // switched off only to compare with the full computation.
     bool skipQuietCells = true;
+    // Shares of an aspect along a flow direction are looked up (OnAxisAspectWeights); switched off
+    // only to compare with computing them.
+    bool lookUpOnAxisShares = true;
     long quietCellPasses = 0;  // velocity and storage passes of cells skipped in the last call
     long keptSharePasses = 0;  // velocity passes in the last call that kept a cell's shares
     bool fallbackReported = false;

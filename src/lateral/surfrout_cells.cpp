@@ -153,7 +153,11 @@ bool surfaceroutingclass::WeightsAt(int r, int c, const Neighbourhood& n, int* t
     double fresh[9];
     int main = 0;
     if (*type == kInteriorCell && slope != 0) {
-        main = AspectWeights(aspect, method, (*curvature)[r][c], n, fresh);
+        double delta = 0;
+        const int sector = SectorOfAspect(aspect, &delta);
+        const double planCurvature = (*curvature)[r][c];
+        main = delta == 0 && lookUpOnAxisShares ? OnAxisAspectWeights(sector, method, planCurvature, n, fresh)
+                                                : AspectWeights(aspect, method, planCurvature, n, fresh);
         if (main == 0) *type = kBorderCell;
     }
     if (*type == kBorderCell || slope == 0) main = DropWeights(method, n, fresh);

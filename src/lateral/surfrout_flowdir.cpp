@@ -91,28 +91,6 @@ SlopeAspect SlopeAndAspect(const Neighbourhood& n, bool interior, double cellsiz
     return out;
 }
 
-int SectorOfAspect(double a, double* delta) {
-    int m;
-    if (a >= 337.5 || a < 22.5)
-        m = 1;
-    else if (a < 67.5)
-        m = 2;
-    else if (a < 112.5)
-        m = 3;
-    else if (a < 157.5)
-        m = 4;
-    else if (a < 202.5)
-        m = 5;
-    else if (a < 247.5)
-        m = 6;
-    else if (a < 292.5)
-        m = 7;
-    else
-        m = 8;
-    *delta = (m == 1 && a >= 337.5) ? a - 360.0 : a - (m - 1) * 45.0;
-    return m;
-}
-
 int AspectWeights(double aspect, int method, double curvature, const Neighbourhood& n, double w[9]) {
     for (int d = 0; d <= 8; ++d) w[d] = 0;
     double delta = 0;
@@ -173,6 +151,35 @@ int AspectWeights(double aspect, int method, double curvature, const Neighbourho
     for (const int d : held) w[d] /= sum;
     return m;
 }
+
+namespace {
+
+std::array<OnAxisEntry, 256> BuildOnAxisTable() {
+    std::array<OnAxisEntry, 256> t{};
+    for (int m = 1; m <= 8; ++m) {
+        const int left = m == 1 ? 8 : m - 1, right = m == 8 ? 1 : m + 1;
+        // Method 1 spreads over the sides, method 2 sends along one direction.
+        for (const int method : {1, 2})
+            for (const double curvature : {1.0, 0.0})
+                for (unsigned higher = 0; higher < 8; ++higher) {
+                    // Levels that compare with the cell's as the key says (AspectWeights reads
+                    // nothing else of the neighbourhood).
+                    Neighbourhood n{};
+                    for (int d = 1; d <= 8; ++d) n.level[d] = -1.0;
+                    n.level[left] = (higher & 1u) ? 1.0 : -1.0;
+                    n.level[m] = (higher & 2u) ? 1.0 : -1.0;
+                    n.level[right] = (higher & 4u) ? 1.0 : -1.0;
+                    OnAxisEntry& e = t[OnAxisKey(m, SingleDirection(method), curvature <= 0, higher)];
+                    e.main = AspectWeights((m - 1) * 45.0, method, curvature, n, e.w);
+                }
+    }
+    return t;
+}
+
+}  // namespace
+
+// Built when the program starts (a lookup then needs no check whether it was).
+const std::array<OnAxisEntry, 256> kOnAxisTable = BuildOnAxisTable();
 
 int DropWeights(int method, const Neighbourhood& n, double w[9]) {
     for (int d = 0; d <= 8; ++d) w[d] = 0;

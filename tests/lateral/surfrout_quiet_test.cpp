@@ -200,6 +200,24 @@ TEST_F(SurfaceQuietCells, KeptSharesOfAWetCellRouteBitForBitAsComputingThem) {
     }
 }
 
+// Shares of aspects along a flow direction are looked up, not computed: water that spreads over
+// the valleys, and over the pit's rim, routes bit for bit as when every share is computed, for
+// the methods that spread over the sides and those that send along one direction.
+TEST_F(SurfaceQuietCells, LookedUpSharesRouteBitForBitAsComputedOnes) {
+    for (int method : {1, 2, 3, 4}) {
+        for (const WorldLayout& layout : {Valleys(), ValleysWithAPit()}) {
+            Routed lookingUp(layout, RainOnThePit, method, true), computing(layout, RainOnThePit, method, true);
+            computing.model->lookUpOnAxisShares = false;
+            for (int pass = 0; pass < 7; ++pass) {
+                lookingUp.Pass(pass);
+                computing.Pass(pass);
+                EXPECT_EQ(Differences(lookingUp, computing, method, pass), 0);
+                EXPECT_EQ(lookingUp.model->lastSubSteps, computing.model->lastSubSteps);
+            }
+        }
+    }
+}
+
 // Moves the river of Valleys() to column c (rows 3 on).
 void MoveRiver(World& w, int river) {
     for (int r = 3; r <= w.def.nrows; ++r)
