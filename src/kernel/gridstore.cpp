@@ -90,21 +90,26 @@ void modelobject::RegisterGrid(int index, const std::string& fileName, Matrix* g
     e.firstRow = first;
     e.lastRow = last;
 
+    // The statistics grids are written here rather than left to a cleared allocation's lazy
+    // pages: the first step's passes run in a team of threads, and a page first read (the zero
+    // page) and then written there costs a fault and a flush of every thread's address cache,
+    // all threads contending for the same page-table lock. Written once here, on one thread,
+    // each page takes one plain fault.
     const int f = static_cast<int>(first), l = static_cast<int>(last);
     if (e.tens != 0) {
-        e.sumGrid = matrix(f, l, 1, ncols, nrows);
+        e.sumGrid = FilledMatrix(f, l, 1, ncols, nrows, 0.0);
         e.sumFileName = fileName;
     }
     if (e.minFlag) {
-        e.minGrid = matrix(f, l, 1, ncols, nrows);
+        e.minGrid = FilledMatrix(f, l, 1, ncols, nrows, 0.0);
         e.minFileName = fileName;
     }
     if (e.maxFlag) {
-        e.maxGrid = matrix(f, l, 1, ncols, nrows);
+        e.maxGrid = FilledMatrix(f, l, 1, ncols, nrows, 0.0);
         e.maxFileName = fileName;
     }
     if (e.thousands != 0) {
-        e.vegGrid = matrix(f, l, 1, ncols, nrows);
+        e.vegGrid = FilledMatrix(f, l, 1, ncols, nrows, 0.0);
         e.vegFileName = fileName;
     }
     if (e.units == 8) WriteStatisticGrids(index, true, false);

@@ -38,8 +38,16 @@ while IFS= read -r f; do
   done
   compared=$((compared + 1))
 done < <(cd threads_1 && find . -type f | sort)
-for f in interception_storage.asc throughfall_zones.txt snow_total.asc silting_ekin.asc; do
+for f in interception_storage.asc throughfall_zones.txt snow_total.asc silting_ekin.asc exkorr.mit; do
   [ -f "threads_1/$f" ] || fail "no $f written"
+done
+# The period sums and means of the write codes (the day's precipitation, the run's mean corrected
+# temperature and soil grid), whose first step the threads add to grids that are zeros from the
+# set-up: each written, with some cell that is neither 0 nor nodata (compared above).
+for f in precip_2001.01s tkorr.mit sb1_.mit; do
+  [ -f "threads_1/$f" ] || fail "no $f written"
+  awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999 && $i + 0 != 0) found = 1 } END { exit !found }' \
+    "threads_1/$f" || fail "$f: every cell is 0 or nodata"
 done
 # The tables of the sub-models whose zone sums the threads share: a row for each of the two
 # steps, and some value that is not 0 (the comparison above has something to compare).
