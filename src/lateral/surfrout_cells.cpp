@@ -257,6 +257,9 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
 // computes, so that the compiler can take that work in. Each cell's work reads the levels and
 // flags of its neighbourhood and writes its own values only: the rows may come in any order.
 void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long refresh) {
+    // No team for no rows (a single process has no edge rows): starting one costs more than
+    // the pass's rows of a thread.
+    if (rows.empty()) return;
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
     const int cols = ncols;

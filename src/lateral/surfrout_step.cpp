@@ -212,6 +212,7 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
 }
 
 void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet) {
+    if (rows.empty()) return;  // no team for no rows, as in VelocityRows
     const int cols = ncols;
     const int count = static_cast<int>(rows.size());
 #pragma omp parallel for schedule(runtime) if (Threaded())
@@ -234,6 +235,9 @@ void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt,
 }
 
 double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bool skipQuiet) {
+    // No team for no rows, as in VelocityRows; the water created is then +0, as the sum
+    // over no cells would be.
+    if (rows.empty()) return 0.0;
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
     long quiet = 0;
