@@ -257,8 +257,8 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
 // computes, so that the compiler can take that work in. Each cell's work reads the levels and
 // flags of its neighbourhood and writes its own values only: the rows may come in any order.
 void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long refresh) {
-    // No team for no rows (a single process has no edge rows): starting one costs more than
-    // the pass's rows of a thread.
+    // No team for no rows (a single process has no edge rows): waking the threads would be all
+    // the pass did.
     if (rows.empty()) return;
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
@@ -308,7 +308,10 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
         countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
     }
     // The threads' shares were taken from rowWork: it changes once they all are done.
-    for (const int r : rows) rowWork[static_cast<std::size_t>(r - firstRow)] = countedWork[static_cast<std::size_t>(r - firstRow)];
+    for (const int r : rows) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        rowWork[row] = countedWork[row];
+    }
     quietCellPasses += quiet;
     keptSharePasses += kept;
 }

@@ -216,7 +216,9 @@ std::span<const int> surfaceroutingclass::RowsOfThisThread(std::span<const int> 
     if (threads <= 1) return rows;
     const long thread = omp_get_thread_num();
     const long perRow = ncols / 16 + 1;
-    const auto weight = [&](int r) { return static_cast<long>(rowWork[static_cast<std::size_t>(r - firstRow)]) + perRow; };
+    const auto weight = [&](int r) {
+        return static_cast<long>(rowWork[static_cast<std::size_t>(r - firstRow)]) + perRow;
+    };
     long total = 0;
     for (const int r : rows) total += weight(r);
     // A row goes to the thread in whose share of the total its first cell lies.
