@@ -191,6 +191,10 @@ void surfaceroutingclass::ListOwnCells() {
         }
         ownStart[static_cast<std::size_t>(r - firstRow + 1)] = static_cast<int>(ownCols.size());
     }
+    // Until a velocity pass counted them, every own cell counts as computed.
+    rowWork.resize(ownStart.size() - 1);
+    for (std::size_t row = 0; row < rowWork.size(); ++row) rowWork[row] = ownStart[row + 1] - ownStart[row];
+    countedWork = rowWork;
 }
 
 std::span<const int> surfaceroutingclass::OwnColumns(int r) const {

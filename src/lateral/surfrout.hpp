@@ -267,6 +267,13 @@ private:
     void TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet);
     // The storages of the given rows; returns the water the outflow clip created [m3].
     double StorageRows(std::span<const int> rows, double dt, bool skipQuiet);
+    // The calling thread's part of rows in a team: consecutive rows, the parts about equal in
+    // cells computed by the last velocity pass (rowWork, plus a little per row for the scan of
+    // its flags). A call's sub steps pass over the same rows hundreds of times; a row stays with
+    // one thread, whose core keeps its values in its cache from pass to pass, as long as the
+    // water moves little (rows handed out as the threads come would move between the cores in
+    // every pass).
+    std::span<const int> RowsOfThisThread(std::span<const int> rows) const;
     // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
     void StartLevelExchange();
     void UpdateDatedValues();
@@ -300,6 +307,9 @@ private:
     // velocity or storage pass would write back the values it holds, so it is skipped.
     // Own basin cells by row: the columns ownCols[ownStart[r - firstRow] .. ownStart[r - firstRow + 1]).
     std::vector<int> ownStart, ownCols;
+    // Cells of each own row (index r - firstRow) that the last velocity pass over the row computed:
+    // the weights by which the passes share the rows among the threads.
+    std::vector<int> rowWork, countedWork;  // countedWork: this pass's counts until it ends
     // Flags of the cells of rows lo - 1 .. hi + 1 and columns 0 .. ncols + 1; cells that do not
     // exist for this process keep "unchanged, sends nothing, finite".
     std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass

@@ -257,19 +257,22 @@ void surfaceroutingclass::VelocitiesAt(int r, int c, const Neighbourhood& n, lon
 // computes, so that the compiler can take that work in. Each cell's work reads the levels and
 // flags of its neighbourhood and writes its own values only: the rows may come in any order.
 void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long refresh) {
+    // No team for no rows (a single process has no edge rows): waking the threads would be all
+    // the pass did.
+    if (rows.empty()) return;
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
     const int cols = ncols;
-    const int count = static_cast<int>(rows.size());
-#pragma omp parallel for schedule(runtime) reduction(+ : quiet, kept) if (Threaded())
-    for (int at = 0; at < count; ++at) {
-        const int r = rows[static_cast<std::size_t>(at)];
+#pragma omp parallel reduction(+ : quiet, kept) if (Threaded())
+    for (const int r : RowsOfThisThread(rows)) {
         const std::size_t rowFlags = FlagIndex(r, 0);
+        int computed = 0;
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             std::uint64_t changed = 0;
             std::uint64_t work = VelocityWork(f0, skip, &changed);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+            computed += surfrout::FlagCount(work);
             quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
             if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
             // Cells whose shares were computed from the levels their neighbourhood still holds.
@@ -302,6 +305,12 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
                 calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
             }
         }
+        countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
+    }
+    // The threads' shares were taken from rowWork: it changes once they all are done.
+    for (const int r : rows) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        rowWork[row] = countedWork[row];
     }
     quietCellPasses += quiet;
     keptSharePasses += kept;

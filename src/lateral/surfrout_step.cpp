@@ -211,12 +211,36 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     clipped += created;
 }
 
+std::span<const int> surfaceroutingclass::RowsOfThisThread(std::span<const int> rows) const {
+    const long threads = omp_get_num_threads();
+    if (threads <= 1) return rows;
+    const long thread = omp_get_thread_num();
+    const long perRow = ncols / 16 + 1;
+    const auto weight = [&](int r) {
+        return static_cast<long>(rowWork[static_cast<std::size_t>(r - firstRow)]) + perRow;
+    };
+    long total = 0;
+    for (const int r : rows) total += weight(r);
+    // A row goes to the thread in whose share of the total its first cell lies.
+    std::size_t from = rows.size(), to = rows.size();
+    long before = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const long owner = before * threads / total;
+        if (owner == thread && from == rows.size()) from = i;
+        if (owner > thread) {
+            to = i;
+            break;
+        }
+        before += weight(rows[i]);
+    }
+    return from < to ? rows.subspan(from, to - from) : std::span<const int>{};
+}
+
 void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet) {
+    if (rows.empty()) return;  // no team for no rows, as in VelocityRows
     const int cols = ncols;
-    const int count = static_cast<int>(rows.size());
-#pragma omp parallel for schedule(runtime) if (Threaded())
-    for (int at = 0; at < count; ++at) {
-        const int r = rows[static_cast<std::size_t>(at)];
+#pragma omp parallel if (Threaded())
+    for (const int r : RowsOfThisThread(rows)) {
         const std::size_t rowFlags = FlagIndex(r, 0);
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
@@ -234,16 +258,17 @@ void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt,
 }
 
 double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bool skipQuiet) {
+    // No team for no rows, as in VelocityRows; the water created is then +0, as the sum
+    // over no cells would be.
+    if (rows.empty()) return 0.0;
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
     long quiet = 0;
     const int cols = ncols;
-    const int count = static_cast<int>(rows.size());
     // Each cell's storage reads its own values and its neighbours' fluxes (and with tracers the
     // inflow taken before): the rows may come in any order.
-#pragma omp parallel for schedule(runtime) reduction(+ : created, quiet) if (Threaded())
-    for (int at = 0; at < count; ++at) {
-        const int r = rows[static_cast<std::size_t>(at)];
+#pragma omp parallel reduction(+ : created, quiet) if (Threaded())
+    for (const int r : RowsOfThisThread(rows)) {
         const std::size_t rowFlags = FlagIndex(r, 0);
         for (int c0 = 1; c0 <= cols; c0 += 8) {
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
