@@ -139,10 +139,13 @@ Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nro
         const std::size_t n = static_cast<std::size_t>(count) * rowLen;
         const char* text = "FATAL: memory allocation error 2 in matrix()";
         auto block = unset ? UnsetDoubles(n, memLog_, text) : Values(n, fill, memLog_, text);
-        for (int i = 0; i < count; ++i) {
-            double* row = block.get() + i * rowLen;
-            if (unset || zeroColumn0) row[0] = 0;
-            m.rows_[static_cast<std::size_t>(next + i)] = row;
+        double* const first = block.get();
+        for (int i = 0; i < count; ++i) m.rows_[static_cast<std::size_t>(next + i)] = first + i * rowLen;
+        // Setting column 0 touches a page of every row: the threads share the rows, so that the
+        // fresh pages of an unset grid are faulted in together.
+        if (unset || zeroColumn0) {
+#pragma omp parallel for schedule(static) if (FillWorthThreads(static_cast<std::int64_t>(n)))
+            for (int i = 0; i < count; ++i) first[static_cast<std::size_t>(i) * rowLen] = 0;
         }
         m.blocks_.push_back(std::move(block));
         next += count;

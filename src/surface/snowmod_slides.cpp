@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel/mpirows.hpp"
+#include "kernel/threading.hpp"
 #include "surface/snowmod.hpp"
 
 namespace {
@@ -192,6 +193,7 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDeposition.data = WholeUnsetGrid();
         // In locals: a store into the grid could otherwise change them as far as the compiler knows.
         const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
@@ -210,10 +212,18 @@ void schneemodellklasse::CreateSlideGrids() {
     // The order as ranks for the moving of the steps (the basin cell visited k-th moves the snow
     // of cell order[k]; unusable unless every basin cell is named once), made from the first k
     // cells of the order, k the count of the basin cells.
-    std::size_t basinCells = 0;
-    for (int r = 1; r <= nrows; ++r)
+    // firstOfRow[r]: the basin cells of the rows before r (the place in the order of the first
+    // basin cell of row r), firstOfRow[nrows + 1] all of them.
+    std::vector<std::size_t> firstOfRow(static_cast<std::size_t>(nrows) + 2, 0);
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
+    for (int r = 1; r <= nrows; ++r) {
+        std::size_t cells = 0;
         if (const double* const z = zoneRow(r))
-            for (int c = 1; c <= ncols; ++c) basinCells += z[c] != none ? 1 : 0;
+            for (int c = 1; c <= ncols; ++c) cells += z[c] != none ? 1 : 0;
+        firstOfRow[static_cast<std::size_t>(r) + 1] = cells;
+    }
+    for (std::size_t r = 2; r < firstOfRow.size(); ++r) firstOfRow[r] += firstOfRow[r - 1];
+    const std::size_t basinCells = firstOfRow.back();
     const std::size_t k = std::min(basinCells, order.size());
     bool usable = basinCells <= order.size();
     glacier::SlideOrder ranks;
@@ -236,8 +246,9 @@ void schneemodellklasse::CreateSlideGrids() {
     elevOrderCol.data = WholeUnsetGrid();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-    std::size_t next = 0;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
     for (int r = 1; r <= nrows; ++r) {
+        std::size_t next = firstOfRow[static_cast<std::size_t>(r)];
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);
