@@ -1,11 +1,13 @@
 // The end of the soil model's construction: the control-point files, the option tag, the
 // per-subbasin glacier table and the model-start summary of the soil water.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <mpi.h>
 
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -176,12 +178,22 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
                               : StrFormat("soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
                                           config.control_row, config.control_col, w));
     }
-    // Unglacierised and glacierised parts of every cell, weighed by the cell's area share.
-    double sums[4] = {0, 0, 0, 0};  // Nu, Wu, Ng, Wg
+    // Unglacierised and glacierised parts of every cell, weighed by the cell's area share. The
+    // threads work out the four terms of the own cells by rows; they are then added on one thread
+    // in row and column order, as the cells come.
+    PrepareOwnCells();
+    const std::size_t cells = ownColumns.size();
+    std::vector<std::array<double, 4>> terms(cells);
+    std::vector<unsigned char> counted(cells);
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c) || !((*in.zone)[r][c] > 0)) continue;
+        const std::size_t rowStart = ownRowStart[static_cast<std::size_t>(r - firstRow)];
+        const std::span<const int> columns = OwnColumns(r);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const int c = columns[i];
+            const std::size_t at = rowStart + i;
+            counted[at] = (*in.zone)[r][c] > 0;
+            if (!counted[at]) continue;
             const soil_entry& soil = SoilOf(r, c);
             double g = in.glacierFraction != nullptr ? (*in.glacierFraction)[r][c] : 0.0;
             g = std::clamp(g, 0.0, 1.0);
@@ -196,12 +208,13 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
                 wu += theta[k] * d;
                 wg += (k <= soil.GetLayerCount() ? soil.theta_sat[static_cast<std::size_t>(k)] : 0.0) * d;
             }
-            sums[0] += a * (1.0 - g);
-            sums[1] += a * wu * (1.0 - g);
-            sums[2] += a * g;
-            sums[3] += a * wg * g;
+            terms[at] = {a * (1.0 - g), a * wu * (1.0 - g), a * g, a * wg * g};
         }
     }
+    double sums[4] = {0, 0, 0, 0};  // Nu, Wu, Ng, Wg
+    for (std::size_t at = 0; at < cells; ++at)
+        if (counted[at])
+            for (int i = 0; i < 4; ++i) sums[i] += terms[at][static_cast<std::size_t>(i)];
     // Partial sums meet on process 0 and are added in process order.
     std::vector<double> all(static_cast<std::size_t>(size) * 4);
     MPI_Gather(sums, 4, MPI_DOUBLE, all.data(), 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);

@@ -193,7 +193,7 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDeposition.data = WholeUnsetGrid();
         // In locals: a store into the grid could otherwise change them as far as the compiler knows.
         const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
-#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
+#pragma omp parallel for schedule(static) if (WorthThreads(1, nrows, ncols))
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
@@ -246,7 +246,7 @@ void schneemodellklasse::CreateSlideGrids() {
     elevOrderCol.data = WholeUnsetGrid();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
+#pragma omp parallel for schedule(static) if (WorthThreads(1, nrows, ncols))
     for (int r = 1; r <= nrows; ++r) {
         std::size_t next = firstOfRow[static_cast<std::size_t>(r)];
         double* const rowOut = elevOrderRow.data[r];
