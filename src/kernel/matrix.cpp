@@ -33,19 +33,18 @@ constexpr std::int64_t kThreadedFillValues = std::int64_t{1} << 16;
 
 bool FillWorthThreads(std::int64_t values) { return values >= kThreadedFillValues && omp_get_max_threads() > 1; }
 
-// Sets the n values at p to v, with a team when the grid they belong to holds gridValues values;
-// each thread takes one contiguous share, so that the pages (and the page tables) of a share are
-// faulted in by one thread. Every value gets the same v either way.
-void FillValues(double* p, std::int64_t n, double v, std::int64_t gridValues) {
-#pragma omp parallel for schedule(static) if (FillWorthThreads(gridValues))
+// Sets the n values at p to v; each thread takes one contiguous share, so that the pages (and
+// the page tables) of a share are faulted in by one thread. Every value gets the same v either way.
+void FillValues(double* p, std::int64_t n, double v) {
+#pragma omp parallel for schedule(static) if (FillWorthThreads(n))
     for (std::int64_t i = 0; i < n; ++i) p[i] = v;
 }
 
-// n values of a grid of gridValues, each v; allocated without zeroing, since every value is set.
-ValueBlock FilledDoubles(std::size_t n, double v, DiagLog* log, const char* text, std::int64_t gridValues) {
+// n values, each v; allocated without zeroing, since every value is set.
+ValueBlock FilledDoubles(std::size_t n, double v, DiagLog* log, const char* text) {
     ValueBlock block(static_cast<double*>(std::malloc((n == 0 ? 1 : n) * sizeof(double))));
     if (!block) AllocationFailure(log, text, 1);
-    FillValues(block.get(), static_cast<std::int64_t>(n == 0 ? 1 : n), v, gridValues);
+    FillValues(block.get(), static_cast<std::int64_t>(n == 0 ? 1 : n), v);
     return block;
 }
 
@@ -56,8 +55,8 @@ ValueBlock UnsetDoubles(std::size_t n, DiagLog* log, const char* text) {
     return block;
 }
 
-ValueBlock Values(std::size_t n, const double* fill, DiagLog* log, const char* text, std::int64_t gridValues) {
-    return fill == nullptr ? ZeroedDoubles(n, log, text) : FilledDoubles(n, *fill, log, text, gridValues);
+ValueBlock Values(std::size_t n, const double* fill, DiagLog* log, const char* text) {
+    return fill == nullptr ? ZeroedDoubles(n, log, text) : FilledDoubles(n, *fill, log, text);
 }
 }  // namespace
 
@@ -132,8 +131,6 @@ Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nro
     if (lastRow < firstRow) return m;
 
     const std::size_t rowLen = static_cast<std::size_t>(ncols) + 1;
-    // A grid's values come in a few blocks: whether a team fills them goes by the whole grid.
-    const auto gridValues = static_cast<std::int64_t>(lastRow - firstRow + 1) * static_cast<std::int64_t>(rowLen);
     const double total = (static_cast<double>(lastRow) - firstRow + 2) * rowBytes;
     const double smallShare = std::floor(total * 0.1);
     double remaining = total;
@@ -141,13 +138,13 @@ Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nro
     auto carve = [&](int count) {
         const std::size_t n = static_cast<std::size_t>(count) * rowLen;
         const char* text = "FATAL: memory allocation error 2 in matrix()";
-        auto block = unset ? UnsetDoubles(n, memLog_, text) : Values(n, fill, memLog_, text, gridValues);
+        auto block = unset ? UnsetDoubles(n, memLog_, text) : Values(n, fill, memLog_, text);
         double* const first = block.get();
         for (int i = 0; i < count; ++i) m.rows_[static_cast<std::size_t>(next + i)] = first + i * rowLen;
         // Setting column 0 touches a page of every row: the threads share the rows, so that the
         // fresh pages of an unset grid are faulted in together.
         if (unset || zeroColumn0) {
-#pragma omp parallel for schedule(static) if (FillWorthThreads(gridValues))
+#pragma omp parallel for schedule(static) if (FillWorthThreads(static_cast<std::int64_t>(n)))
             for (int i = 0; i < count; ++i) first[static_cast<std::size_t>(i) * rowLen] = 0;
         }
         m.blocks_.push_back(std::move(block));
