@@ -1,7 +1,10 @@
 #include "kernel/matrix.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 #include "kernel/diaglog.hpp"
@@ -23,11 +26,25 @@ ValueBlock ZeroedDoubles(std::size_t n, DiagLog* log, const char* text) {
     return block;
 }
 
+// Values from which a fill is shared among the threads. Most of a large fill's time goes into the
+// faults that bring its fresh pages in, and the threads take those in parallel; a fill of fewer
+// values than this (half a megabyte) is over before a team would have started.
+constexpr std::int64_t kThreadedFillValues = std::int64_t{1} << 16;
+
+bool FillWorthThreads(std::int64_t values) { return values >= kThreadedFillValues && omp_get_max_threads() > 1; }
+
+// Sets the n values at p to v; each thread takes one contiguous share, so that the pages (and
+// the page tables) of a share are faulted in by one thread. Every value gets the same v either way.
+void FillValues(double* p, std::int64_t n, double v) {
+#pragma omp parallel for schedule(static) if (FillWorthThreads(n))
+    for (std::int64_t i = 0; i < n; ++i) p[i] = v;
+}
+
 // n values, each v; allocated without zeroing, since every value is set.
 ValueBlock FilledDoubles(std::size_t n, double v, DiagLog* log, const char* text) {
     ValueBlock block(static_cast<double*>(std::malloc((n == 0 ? 1 : n) * sizeof(double))));
     if (!block) AllocationFailure(log, text, 1);
-    std::fill_n(block.get(), n == 0 ? 1 : n, v);
+    FillValues(block.get(), static_cast<std::int64_t>(n == 0 ? 1 : n), v);
     return block;
 }
 
@@ -44,8 +61,11 @@ ValueBlock Values(std::size_t n, const double* fill, DiagLog* log, const char* t
 }  // namespace
 
 void Matrix::fill(double v) {
-    for (double* row : rows_)
-        if (row) std::fill(row, row + ncols_ + 1, v);
+    const int top = rowCount();
+    const std::int64_t rowLen = static_cast<std::int64_t>(ncols_) + 1;
+#pragma omp parallel for schedule(static) if (FillWorthThreads(static_cast<std::int64_t>(top + 1) * rowLen))
+    for (int r = 0; r <= top; ++r)
+        if (double* row = rows_[static_cast<std::size_t>(r)]) std::fill(row, row + rowLen, v);
 }
 
 void Matrix::reset() { *this = Matrix(); }
@@ -119,10 +139,13 @@ Matrix memory_handling::MakeMatrix(int firstRow, int lastRow, int ncols, int nro
         const std::size_t n = static_cast<std::size_t>(count) * rowLen;
         const char* text = "FATAL: memory allocation error 2 in matrix()";
         auto block = unset ? UnsetDoubles(n, memLog_, text) : Values(n, fill, memLog_, text);
-        for (int i = 0; i < count; ++i) {
-            double* row = block.get() + i * rowLen;
-            if (unset || zeroColumn0) row[0] = 0;
-            m.rows_[static_cast<std::size_t>(next + i)] = row;
+        double* const first = block.get();
+        for (int i = 0; i < count; ++i) m.rows_[static_cast<std::size_t>(next + i)] = first + i * rowLen;
+        // Setting column 0 touches a page of every row: the threads share the rows, so that the
+        // fresh pages of an unset grid are faulted in together.
+        if (unset || zeroColumn0) {
+#pragma omp parallel for schedule(static) if (FillWorthThreads(static_cast<std::int64_t>(n)))
+            for (int i = 0; i < count; ++i) first[static_cast<std::size_t>(i) * rowLen] = 0;
         }
         m.blocks_.push_back(std::move(block));
         next += count;
@@ -174,6 +197,8 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
     s.levels_ = levels;
     const std::size_t cells = static_cast<std::size_t>(ncols) + 1;
     const std::size_t perCell = static_cast<std::size_t>(levels) + 1;
+    // The rows are allocated one after the other; the values of a filled stack are then set row by
+    // row by the threads together, which takes most of the time (faulting the fresh pages in).
     for (int r = firstRow; r <= lastRow; ++r) {
         std::unique_ptr<double*[]> ptrs;
         try {
@@ -181,12 +206,23 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
         } catch (const std::bad_alloc&) {
             AllocationFailure(memLog_, "FATAL: memory allocation error (2) in 3_d_matrix()", 1);
         }
-        auto block = Values(cells * perCell, fill, memLog_, "FATAL: memory allocation error (3) in 3_d_matrix()");
-        if (zeroColumn0) std::fill_n(block.get(), perCell, 0.0);
+        const char* text = "FATAL: memory allocation error (3) in 3_d_matrix()";
+        auto block = fill == nullptr ? ZeroedDoubles(cells * perCell, memLog_, text)
+                                     : UnsetDoubles(cells * perCell, memLog_, text);
         for (std::size_t c = 0; c < cells; ++c) ptrs[c] = block.get() + c * perCell;
         s.rows_[static_cast<std::size_t>(r)] = ptrs.get();
         s.cellPointers_.push_back(std::move(ptrs));
         s.blocks_.push_back(std::move(block));
+    }
+    if (fill == nullptr || lastRow < firstRow) return s;
+    const auto rowValues = static_cast<std::int64_t>(cells * perCell);
+    const int rowCount = lastRow - firstRow + 1;
+    const double v = *fill;
+#pragma omp parallel for schedule(static) if (FillWorthThreads(rowCount * rowValues))
+    for (int i = 0; i < rowCount; ++i) {
+        double* values = s.blocks_[static_cast<std::size_t>(i)].get();
+        std::fill_n(values, rowValues, v);
+        if (zeroColumn0) std::fill_n(values, perCell, 0.0);
     }
     return s;
 }

@@ -1,6 +1,7 @@
 // Construction of the silting-up model: input grids, the own grids, the zone statistics, the
 // links made by the application, and the teardown.
 #include "kernel/error.hpp"
+#include "kernel/threading.hpp"
 #include "lateral/siltingup.hpp"
 
 #include <algorithm>
@@ -103,6 +104,7 @@ void siltingupclass::CreateGrid(OwnGrid& grid, const char* name, bool fromFile) 
     // Row pointers and nodata in locals: a store into the grid could otherwise change them as far
     // as the compiler knows.
     const double none = nodata;
+#pragma omp parallel for schedule(static) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!grid.data.holds(r)) continue;
         double* const to = grid.data[r];

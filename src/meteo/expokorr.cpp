@@ -110,6 +110,7 @@ int expokorrklasse::RegisterNew(Matrix& grid, bool wholeGrid, const std::string&
     const int r2 = wholeGrid ? nrows : lastRow;
     // Every cell of every row is set below, so the values are not cleared first.
     grid = UnsetMatrix(r1, r2, 1, ncols, nrows);
+#pragma omp parallel for schedule(static) if (WorthThreads(r1, r2, ncols))
     for (int r = r1; r <= r2; ++r)
         for (int c = 1; c <= ncols; ++c)
             grid[r][c] = (zoneGrid->holds(r) && (*zoneGrid)[r][c] != nodata) ? 0.0 : nodata;

@@ -203,6 +203,7 @@ void cSuperposition::RegisterOutput() {
         throw ModelError(12);
     }
     output_ = o.matrix(o.firstRow, o.lastRow, 1, o.ncols, o.nrows);
+#pragma omp parallel for schedule(static) if (WorthThreads(o.firstRow, o.lastRow, o.ncols))
     for (int r = o.firstRow; r <= o.lastRow; ++r)
         for (int c = 1; c <= o.ncols; ++c)
             if (o.mpiRegions == nullptr || (*o.mpiRegions)[r][c] == o.rank)

@@ -345,6 +345,9 @@ void defaultini::CreateDefinedGrid(GridDefinition& def, bool validIsAboveNodata)
     const double value = def.defaultValue, none = nodata;
     // A row the zone grid lacks counts as nodata throughout.
     const bool noneValid = validIsAboveNodata ? none > none : none != none;
+    // Each row from the zone grid's row alone; the threads share the rows (and fault the grid's
+    // fresh pages in together).
+#pragma omp parallel for schedule(static) if (WorthThreads(first, last, ncols))
     for (int r = first; r <= last; ++r) {
         if (zone && zone->holds(r))
             DefinedRow((*grid)[r], (*zone)[r], ncols, value, none, validIsAboveNodata);
@@ -373,6 +376,7 @@ void defaultini::CopyZoneGrid(GridDefinition& def) {
     DefinedGridRows(def, &first, &last);
     const Matrix& zone = *(*gridStore)[gridDefinitions_.front().index].grid;
     Matrix* grid = CreateOwnedGridToBeSet(first, last);
+#pragma omp parallel for schedule(static) if (WorthThreads(first, last, ncols))
     for (int r = first; r <= last; ++r) std::copy(zone[r], zone[r] + ncols + 1, (*grid)[r]);
     UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
 }
@@ -391,7 +395,9 @@ void defaultini::CreateStandardGridData() {
         // The values a non-persistent periodic grid returns to.
         const Matrix& grid = *(*gridStore)[def.index].grid;
         def.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
-        for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
+        const int from = grid.firstRow(), to = grid.lastRow();
+#pragma omp parallel for schedule(static) if (WorthThreads(from, to, ncols))
+        for (int r = from; r <= to; ++r)
             if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, def.firstValues[r]);
     }
 }
@@ -465,7 +471,7 @@ void defaultini::CreateLanduseGrids() {
         Matrix* grid = CreateOwnedGrid(first, last);
         const int index = RegisterSetupGrid(name, name, grid, 0, first, last, kNoFreeEntry);
         // Each cell's code from its own land use alone (the table is only read): rows on the team.
-#pragma omp parallel for schedule(runtime) if (WorthThreads(first, last, ncols))
+#pragma omp parallel for schedule(static) if (WorthThreads(first, last, ncols))
         for (int r = first; r <= last; ++r) {
             // Own cells lie in the own rows only: the other rows are nodata throughout.
             const bool held = r >= firstRow && r <= lastRow && zone && zone->holds(r) && landuse &&

@@ -72,6 +72,8 @@ CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& X, Matrix& Y, Matrix
     if (src.unitArea && !src.xGiven && !src.yGiven) {
         // Nothing given: every valid cell is one mean cell, of the same size everywhere.
         const double size = std::sqrt(cs * cs * 1.0);
+        // The first writes into the new grids: contiguous shares of rows (see WorthThreads).
+#pragma omp parallel for schedule(static) if (WorthThreads(lo, hi, ncols))
         for (int r = lo; r <= hi; ++r) UnitCellRow(zone[r], X[r], Y[r], A[r], ncols, size, nodata);
         return CellSizeProblem{};
     }

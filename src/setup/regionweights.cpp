@@ -56,21 +56,38 @@ void RankRegionsOnRoot(modelobject& obj, const Matrix& zone, const Matrix& regio
     }
     std::sort(t.codes.begin() + 1, t.codes.end());
     for (int k = 1; k <= t.regionCount; ++k) t.codeToRegion[static_cast<std::size_t>(t.codes[static_cast<std::size_t>(k)])] = k;
-    std::vector<double> sumRow(static_cast<std::size_t>(t.regionCount) + 1, 0.0), sumCol(sumRow);
-    for (int r = 1; r <= obj.nrows; ++r) {
-        for (int c = 1; c <= obj.ncols; ++c) {
-            if (zone[r][c] == obj.nodata || region[r][c] == obj.nodata) continue;
-            const auto k = static_cast<std::size_t>(t.codeToRegion[static_cast<std::size_t>(ZoneCode(region[r][c]))]);
-            sumRow[k] += r;
-            sumCol[k] += c;
-            t.records[k].cellCount += 1;
+    // Rows, columns and cells of each region are whole numbers, so their sums are exact in any
+    // order: the threads count over shares of rows and their counts are added up.
+    const std::size_t slots = static_cast<std::size_t>(t.regionCount) + 1;
+    std::vector<std::int64_t> sumRow(slots, 0), sumCol(slots, 0), cellCount(slots, 0);
+    const int nrows = obj.nrows, ncols = obj.ncols;
+    const double nodata = obj.nodata;
+#pragma omp parallel if (WorthThreads(1, nrows, ncols))
+    {
+        std::vector<std::int64_t> rows(slots, 0), cols(slots, 0), cells(slots, 0);
+#pragma omp for schedule(runtime)
+        for (int r = 1; r <= nrows; ++r) {
+            for (int c = 1; c <= ncols; ++c) {
+                if (zone[r][c] == nodata || region[r][c] == nodata) continue;
+                const auto k = static_cast<std::size_t>(t.codeToRegion[static_cast<std::size_t>(ZoneCode(region[r][c]))]);
+                rows[k] += r;
+                cols[k] += c;
+                cells[k] += 1;
+            }
+        }
+#pragma omp critical(region_centres)
+        for (std::size_t k = 0; k < slots; ++k) {
+            sumRow[k] += rows[k];
+            sumCol[k] += cols[k];
+            cellCount[k] += cells[k];
         }
     }
     for (int k = 1; k <= t.regionCount; ++k) {
         RegionRecord& rec = t.records[static_cast<std::size_t>(k)];
+        rec.cellCount = static_cast<double>(cellCount[static_cast<std::size_t>(k)]);
         if (rec.cellCount > 0) {
-            rec.meanRow = sumRow[static_cast<std::size_t>(k)] / rec.cellCount;
-            rec.meanCol = sumCol[static_cast<std::size_t>(k)] / rec.cellCount;
+            rec.meanRow = static_cast<double>(sumRow[static_cast<std::size_t>(k)]) / rec.cellCount;
+            rec.meanCol = static_cast<double>(sumCol[static_cast<std::size_t>(k)]) / rec.cellCount;
         }
         rec.centreRow = static_cast<std::int32_t>(rec.meanRow);
         rec.centreCol = static_cast<std::int32_t>(rec.meanCol);

@@ -1,11 +1,14 @@
 // The end of the soil model's construction: the control-point files, the option tag, the
 // per-subbasin glacier table and the model-start summary of the soil water.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <mpi.h>
+#include <omp.h>
 
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -176,31 +179,52 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
                               : StrFormat("soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
                                           config.control_row, config.control_col, w));
     }
-    // Unglacierised and glacierised parts of every cell, weighed by the cell's area share.
-    double sums[4] = {0, 0, 0, 0};  // Nu, Wu, Ng, Wg
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const ColumnRange cols = ColumnsOf(r);
-        for (int c = cols.first; c <= cols.last; ++c) {
-            if (!IsOwnCell(r, c) || !((*in.zone)[r][c] > 0)) continue;
-            const soil_entry& soil = SoilOf(r, c);
-            double g = in.glacierFraction != nullptr ? (*in.glacierFraction)[r][c] : 0.0;
-            g = std::clamp(g, 0.0, 1.0);
-            const double a = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
-                                 ? (*relCellArea)[r][c]
-                                 : 1.0;
-            const double* theta = own.theta[r][c];
-            const double* h = own.geodeticHeads[r][c];
-            double wu = 0, wg = 0;
-            for (int k = 1; k <= nlayers; ++k) {
-                const double d = h[k - 1] - h[k];
-                wu += theta[k] * d;
-                wg += (k <= soil.GetLayerCount() ? soil.theta_sat[static_cast<std::size_t>(k)] : 0.0) * d;
-            }
-            sums[0] += a * (1.0 - g);
-            sums[1] += a * wu * (1.0 - g);
-            sums[2] += a * g;
-            sums[3] += a * wg * g;
+    // Unglacierised and glacierised parts of every cell, weighed by the cell's area share: the
+    // four terms of an own cell (false for a cell outside the zones).
+    auto cellTerms = [&](int r, int c, std::array<double, 4>& t) {
+        if (!((*in.zone)[r][c] > 0)) return false;
+        const soil_entry& soil = SoilOf(r, c);
+        double g = in.glacierFraction != nullptr ? (*in.glacierFraction)[r][c] : 0.0;
+        g = std::clamp(g, 0.0, 1.0);
+        const double a = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
+                             ? (*relCellArea)[r][c]
+                             : 1.0;
+        const double* theta = own.theta[r][c];
+        const double* h = own.geodeticHeads[r][c];
+        double wu = 0, wg = 0;
+        for (int k = 1; k <= nlayers; ++k) {
+            const double d = h[k - 1] - h[k];
+            wu += theta[k] * d;
+            wg += (k <= soil.GetLayerCount() ? soil.theta_sat[static_cast<std::size_t>(k)] : 0.0) * d;
         }
+        t = {a * (1.0 - g), a * wu * (1.0 - g), a * g, a * wg * g};
+        return true;
+    };
+    // The terms are added in row and column order, as the cells come. With a team the threads
+    // work them out by rows first, and one thread adds them up.
+    PrepareOwnCells();
+    double sums[4] = {0, 0, 0, 0};  // Nu, Wu, Ng, Wg
+    auto add = [&sums](const std::array<double, 4>& t) {
+        for (std::size_t i = 0; i < 4; ++i) sums[i] += t[i];
+    };
+    if (WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1) {
+        const std::size_t cells = ownColumns.size();
+        std::vector<std::array<double, 4>> terms(cells);
+        std::vector<unsigned char> counted(cells);
+#pragma omp parallel for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const std::size_t rowStart = ownRowStart[static_cast<std::size_t>(r - firstRow)];
+            const std::span<const int> columns = OwnColumns(r);
+            for (std::size_t i = 0; i < columns.size(); ++i)
+                counted[rowStart + i] = cellTerms(r, columns[i], terms[rowStart + i]);
+        }
+        for (std::size_t at = 0; at < cells; ++at)
+            if (counted[at]) add(terms[at]);
+    } else {
+        std::array<double, 4> t{};
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (const int c : OwnColumns(r))
+                if (cellTerms(r, c, t)) add(t);
     }
     // Partial sums meet on process 0 and are added in process order.
     std::vector<double> all(static_cast<std::size_t>(size) * 4);

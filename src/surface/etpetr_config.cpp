@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "kernel/controlfile.hpp"
+#include "kernel/threading.hpp"
 #include "surface/etpetr.hpp"
 #include "tables/multilayer_landuse.hpp"
 
@@ -299,6 +300,7 @@ Matrix verdunstungsmodellklasse::NewGrid(double ownValue) {
     Matrix m = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata);
     const double none = nodata;
     const double own = rank;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
         const double* const zone = (*zoneGrid)[r];

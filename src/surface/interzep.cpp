@@ -1,6 +1,7 @@
 // Construction of the interception model: the section "[interception_model]", the input grids,
 // the per-layer grids and zone statistics; its tracer links and its teardown.
 #include "kernel/error.hpp"
+#include "kernel/threading.hpp"
 #include "surface/interzep.hpp"
 
 #include <algorithm>
@@ -117,6 +118,7 @@ void interzeptionsmodellklasse::CreateGrid(OwnGrid& grid, const std::string& nam
         // Row pointers and nodata in locals: a store into the grid could otherwise change them as
         // far as the compiler knows.
         const double none = nodata;
+#pragma omp parallel for schedule(static) if (WorthThreads(firstRow, lastRow, ncols))
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!grid.data.holds(r)) continue;
             double* const to = grid.data[r];

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <memory>
 #include <mpi.h>
+#include <omp.h>
 #include <utility>
 #include <vector>
 
 #include "kernel/mpirows.hpp"
+#include "kernel/threading.hpp"
 #include "surface/snowmod.hpp"
 
 namespace {
@@ -45,29 +47,58 @@ std::uint64_t HeightKey(double z) {
 
 // Orders a list in place order (row-major) as Lower does: a stable radix sort on the height
 // keys, 11 bits a pass, keeps equal heights in place order. A pass in which every cell has the
-// same digit is skipped (it would move nothing).
+// same digit is skipped (it would move nothing). The threads of a team take one contiguous share
+// of the list each: every pass counts the digits of each share, and a cell moves to the place
+// after the cells of lower digits and after those of the same digit in the shares before its
+// own, so the list is the one a single thread gives.
 void SortByHeight(std::vector<ElevatedCell>& cells) {
     const std::size_t n = cells.size();
     if (n < 2) return;
     constexpr int kBits = 11;
     constexpr std::size_t kBins = std::size_t{1} << kBits;
+    const int team = WorthThreads(static_cast<std::int64_t>(n)) ? std::max(1, omp_get_max_threads()) : 1;
     std::vector<std::uint64_t> keys(n), movedKeys(n);
     std::vector<ElevatedCell> moved(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = HeightKey(cells[i].z);
-    std::vector<std::size_t> start(kBins);
-    for (int shift = 0; shift < 64; shift += kBits) {
-        std::fill(start.begin(), start.end(), 0);
-        for (std::size_t i = 0; i < n; ++i) ++start[(keys[i] >> shift) & (kBins - 1)];
-        if (std::find(start.begin(), start.end(), n) != start.end()) continue;
-        std::size_t sum = 0;
-        for (std::size_t& s : start) sum += std::exchange(s, sum);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t to = start[(keys[i] >> shift) & (kBins - 1)]++;
-            moved[to] = cells[i];
-            movedKeys[to] = keys[i];
+    // start[t * kBins + d]: where share t puts its next cell of digit d.
+    std::vector<std::size_t> start(static_cast<std::size_t>(team) * kBins);
+    bool skip = false;
+#pragma omp parallel num_threads(team) if (team > 1)
+    {
+        const auto t = static_cast<std::size_t>(omp_get_thread_num());
+        const auto shares = static_cast<std::size_t>(omp_get_num_threads());
+        const std::size_t from = n * t / shares, to = n * (t + 1) / shares;
+        std::size_t* const mine = start.data() + t * kBins;
+        for (std::size_t i = from; i < to; ++i) keys[i] = HeightKey(cells[i].z);
+        for (int shift = 0; shift < 64; shift += kBits) {
+            std::fill(mine, mine + kBins, 0);
+            for (std::size_t i = from; i < to; ++i) ++mine[(keys[i] >> shift) & (kBins - 1)];
+#pragma omp barrier
+#pragma omp single
+            {
+                std::size_t sum = 0;
+                skip = false;
+                for (std::size_t d = 0; d < kBins && !skip; ++d) {
+                    std::size_t digit = 0;
+                    for (std::size_t u = 0; u < shares; ++u) digit += start[u * kBins + d];
+                    skip = digit == n;
+                }
+                if (!skip)
+                    for (std::size_t d = 0; d < kBins; ++d)
+                        for (std::size_t u = 0; u < shares; ++u) sum += std::exchange(start[u * kBins + d], sum);
+            }
+            if (skip) continue;
+            for (std::size_t i = from; i < to; ++i) {
+                const std::size_t at = mine[(keys[i] >> shift) & (kBins - 1)]++;
+                moved[at] = cells[i];
+                movedKeys[at] = keys[i];
+            }
+#pragma omp barrier
+#pragma omp single
+            {
+                std::swap(cells, moved);
+                std::swap(keys, movedKeys);
+            }
         }
-        std::swap(cells, moved);
-        std::swap(keys, movedKeys);
     }
 }
 
@@ -192,6 +223,7 @@ void schneemodellklasse::CreateSlideGrids() {
         maxDeposition.data = WholeUnsetGrid();
         // In locals: a store into the grid could otherwise change them as far as the compiler knows.
         const double factor = maxDepositionFactor, maxSlope = maxDepositionSlope;
+#pragma omp parallel for schedule(static) if (WorthThreads(1, nrows, ncols))
         for (int r = 1; r <= nrows; ++r) {
             double* const to = maxDeposition.data[r];
             const double* const z = zoneRow(r);
@@ -210,10 +242,18 @@ void schneemodellklasse::CreateSlideGrids() {
     // The order as ranks for the moving of the steps (the basin cell visited k-th moves the snow
     // of cell order[k]; unusable unless every basin cell is named once), made from the first k
     // cells of the order, k the count of the basin cells.
-    std::size_t basinCells = 0;
-    for (int r = 1; r <= nrows; ++r)
+    // firstOfRow[r]: the basin cells of the rows before r (the place in the order of the first
+    // basin cell of row r), firstOfRow[nrows + 1] all of them.
+    std::vector<std::size_t> firstOfRow(static_cast<std::size_t>(nrows) + 2, 0);
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, nrows, ncols))
+    for (int r = 1; r <= nrows; ++r) {
+        std::size_t cells = 0;
         if (const double* const z = zoneRow(r))
-            for (int c = 1; c <= ncols; ++c) basinCells += z[c] != none ? 1 : 0;
+            for (int c = 1; c <= ncols; ++c) cells += z[c] != none ? 1 : 0;
+        firstOfRow[static_cast<std::size_t>(r) + 1] = cells;
+    }
+    for (std::size_t r = 2; r < firstOfRow.size(); ++r) firstOfRow[r] += firstOfRow[r - 1];
+    const std::size_t basinCells = firstOfRow.back();
     const std::size_t k = std::min(basinCells, order.size());
     bool usable = basinCells <= order.size();
     glacier::SlideOrder ranks;
@@ -236,8 +276,9 @@ void schneemodellklasse::CreateSlideGrids() {
     elevOrderCol.data = WholeUnsetGrid();
     RegisterOwn(elevOrderRow, "elev_order_row", 1, nrows);
     RegisterOwn(elevOrderCol, "elev_order_col", 1, nrows);
-    std::size_t next = 0;
+#pragma omp parallel for schedule(static) if (WorthThreads(1, nrows, ncols))
     for (int r = 1; r <= nrows; ++r) {
+        std::size_t next = firstOfRow[static_cast<std::size_t>(r)];
         double* const rowOut = elevOrderRow.data[r];
         double* const colOut = elevOrderCol.data[r];
         const double* const z = zoneRow(r);

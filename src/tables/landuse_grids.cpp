@@ -339,7 +339,8 @@ void LanduseParameterGrids::FillLayer(int l) {
 #pragma omp parallel
     {
         SeasonShare share;
-#pragma omp for schedule(runtime)
+        // The first writes into the layer's new grids: contiguous shares (see WorthThreads).
+#pragma omp for schedule(static)
         for (int r = lo_; r <= hi_; ++r) {
             int code = 0;
             try {
