@@ -93,8 +93,8 @@ void modelobject::RegisterGrid(int index, const std::string& fileName, Matrix* g
     // The statistics grids are written here rather than left to a cleared allocation's lazy
     // pages: the first step's passes run in a team of threads, and a page first read (the zero
     // page) and then written there costs a fault and a flush of every thread's address cache,
-    // all threads contending for the same page-table lock. Written once here, on one thread,
-    // each page takes one plain fault.
+    // all threads contending for the same page-table lock. Written once here (by contiguous
+    // blocks of rows where a team fills a large grid), each page takes one plain fault.
     const int f = static_cast<int>(first), l = static_cast<int>(last);
     if (e.tens != 0) {
         e.sumGrid = FilledMatrix(f, l, 1, ncols, nrows, 0.0);
