@@ -672,39 +672,55 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 // ---- A team of threads sweeping one band in the order of one thread.
 // The band is cut into the wide groups, narrow groups and single rows of the one-thread sweep
 // (SorSweep's plan, so that the lane terms lie where the groups look for them), these are gathered
-// into pieces of rows, dealt to the threads in turn (piece p to thread p mod team), and the
-// columns are cut into one block per thread. A thread sweeps block b of its piece group after
-// group, once the piece above has finished block b: then each cell reads what the sweep row after
-// row gives it (the row above and the west cell updated, the east cell and the row below not yet),
-// whatever the number of threads, and no two threads touch the same cell at the same time. With a
-// block per thread every thread has work once the first piece has passed; about kPiecesPerThread
-// pieces per thread keep the threads' wait for the first piece small against their work, and the
-// pieces large enough to be worth a hand-over.
+// into pieces of rows, and the columns are cut into one block per thread. Block b of a piece is
+// swept group after group once the piece above has finished block b and the piece itself block
+// b - 1: then each cell reads what the sweep row after row gives it (the row above and the west
+// cell updated, the east cell and the row below not yet), whatever the number of threads and
+// whichever thread sweeps the block, and no two threads touch the same cell at the same time.
+// A thread goes on with the next block of its piece where that is ready, else takes the ready
+// block of the first piece that has one. The blocks are not dealt out beforehand: on a shared
+// machine a thread of the team may wait for a core, and it then holds up only the block it
+// sweeps, not every piece dealt to it (the rest of the team sweeps them).
+// About kPiecesPerThread pieces per thread keep the threads' wait for the first piece small
+// against their work, and the pieces large enough to be worth a hand-over.
 constexpr int kPiecesPerThread = 4;
 constexpr int kMinBlockCols = 16;
-// Checks of a piece's progress before a waiting thread sleeps (as long as the runtime's own
-// threads spin at a barrier: a wake-up costs far more than a stage).
+// Looks at the pieces' progress before a thread without a ready block sleeps (as long as the
+// runtime's own threads spin at a barrier: a wake-up costs far more than a stage).
 constexpr int kSpins = 10000;
 // Progress counters one cache line apart, so that a thread waiting on one does not slow
 // the thread writing the next.
 constexpr int kProgressStride = 16;
 
-// Waits until the piece's count of finished blocks exceeds block.
-void WaitForBlock(int& finished, int block) {
+// A piece's state: twice its finished blocks, plus 1 while a thread sweeps its next block.
+inline int FinishedBlocks(int state) { return state / 2; }
+
+// Waits until the count of finished blocks of the band differs from seen.
+void WaitForProgress(int& finished, int seen) {
     const std::atomic_ref<int> count(finished);
-    int seen = count.load(std::memory_order_acquire);
     // Briefly busy, then asleep until the count changes: on a shared machine the thread
     // awaited may be waiting for a core itself.
-    for (int spins = 0; seen <= block && spins < kSpins; ++spins) {
+    for (int spins = 0; spins < kSpins; ++spins) {
+        if (count.load(std::memory_order_acquire) != seen) return;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-        seen = count.load(std::memory_order_acquire);
     }
-    while (seen <= block) {
-        count.wait(seen, std::memory_order_acquire);
-        seen = count.load(std::memory_order_acquire);
+    count.wait(seen, std::memory_order_acquire);
+}
+
+// Claims the next block of piece p where it is ready (not being swept, not all swept, and the
+// piece above past it); returns the block, or -1. blocks: the count of blocks of a piece.
+int ClaimBlock(int* state, int p, int blocks) {
+    const std::atomic_ref<int> own(state[p * kProgressStride]);
+    int s = own.load(std::memory_order_acquire);
+    if (s % 2 != 0 || FinishedBlocks(s) >= blocks) return -1;
+    const int b = FinishedBlocks(s);
+    if (p > 0) {
+        const std::atomic_ref<int> above(state[(p - 1) * kProgressStride]);
+        if (FinishedBlocks(above.load(std::memory_order_acquire)) <= b) return -1;
     }
+    return own.compare_exchange_strong(s, s + 1, std::memory_order_acquire) ? b : -1;
 }
 
 // A group of the one-thread sweep's plan: G rows from r0 (kGroupRows, kNarrowGroupRows or a single
@@ -767,36 +783,63 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
     double* const fac = factors.data();
     const SweepUnit* const plan = units.data();
     const int* const starts = pieceStart.data();
+    // Blocks finished over the band, for the threads waiting for one to become ready.
+    int finishedBlocks = 0;
+    int* const finished = &finishedBlocks;
     double maxChange = before.maxChange;
 #pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
-        const int team = omp_get_num_threads(), me = omp_get_thread_num();
+        const int team = omp_get_num_threads();
         const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
         const int blocks = (ncols + width - 1) / width;
+        const int all = pieces * blocks;
+        const std::atomic_ref<int> count(*finished);
         LargestChanges m;
-        for (int p = me; p < pieces; p += team) {
-            for (int b = 0; b < blocks; ++b) {
-                if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
-                const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
-                for (int u = starts[p]; u < starts[p + 1]; ++u) {
-                    const SweepUnit& x = plan[u];
-                    if (x.firstLane > 0) {
-                        SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, fac + rows * stride, m, x.firstLane,
-                                                      TailLanes(L, lastRow));
+        // The piece this thread swept last; the pieces before first are all swept.
+        int p = -1, first = 0;
+        for (;;) {
+            const int seen = count.load(std::memory_order_acquire);
+            if (seen == all) break;
+            int b = p >= 0 ? ClaimBlock(done, p, blocks) : -1;
+            if (b < 0) {
+                for (int q = first; q < pieces; ++q) {
+                    const int s = std::atomic_ref<int>(done[q * kProgressStride]).load(std::memory_order_acquire);
+                    if (FinishedBlocks(s) == blocks) {
+                        if (q == first) ++first;
                         continue;
                     }
-                    double* const w = fac + (x.r0 - firstRow) * stride;
-                    if (x.G == kGroupRows)
-                        SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, w, m);
-                    else if (x.G == kNarrowGroupRows)
-                        SweepGroupColumns<kNarrowGroupRows>(L, x.r0, c0, c1, w, m);
-                    else
-                        SweepGroupColumns<1>(L, x.r0, c0, c1, w, m);
+                    b = ClaimBlock(done, q, blocks);
+                    if (b >= 0) {
+                        p = q;
+                        break;
+                    }
+                    // A piece that has begun nothing: the pieces below it cannot have either.
+                    if (s == 0) break;
                 }
-                const std::atomic_ref<int> finished(done[p * kProgressStride]);
-                finished.store(b + 1, std::memory_order_release);
-                finished.notify_all();
             }
+            if (b < 0) {
+                WaitForProgress(*finished, seen);
+                continue;
+            }
+            const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
+            for (int u = starts[p]; u < starts[p + 1]; ++u) {
+                const SweepUnit& x = plan[u];
+                if (x.firstLane > 0) {
+                    SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, fac + rows * stride, m, x.firstLane,
+                                                  TailLanes(L, lastRow));
+                    continue;
+                }
+                double* const w = fac + (x.r0 - firstRow) * stride;
+                if (x.G == kGroupRows)
+                    SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, w, m);
+                else if (x.G == kNarrowGroupRows)
+                    SweepGroupColumns<kNarrowGroupRows>(L, x.r0, c0, c1, w, m);
+                else
+                    SweepGroupColumns<1>(L, x.r0, c0, c1, w, m);
+            }
+            std::atomic_ref<int>(done[p * kProgressStride]).store(2 * (b + 1), std::memory_order_release);
+            count.fetch_add(1, std::memory_order_release);
+            count.notify_all();
         }
         maxChange = std::max(maxChange, m.Max());
     }
