@@ -677,10 +677,11 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 // b - 1: then each cell reads what the sweep row after row gives it (the row above and the west
 // cell updated, the east cell and the row below not yet), whatever the number of threads and
 // whichever thread sweeps the block, and no two threads touch the same cell at the same time.
-// A thread goes on with the next block of its piece where that is ready, else takes the ready
-// block of the first piece that has one. The blocks are not dealt out beforehand: on a shared
-// machine a thread of the team may wait for a core, and it then holds up only the block it
-// sweeps, not every piece dealt to it (the rest of the team sweeps them).
+// The pieces go to the threads in turn as they finish the one before; a thread sweeps the blocks
+// of its piece one after the other. A thread whose own piece is held up for a while sweeps the
+// ready block of the first piece that has one instead: on a shared machine a thread of the team
+// may wait for a core, and it then holds up only the block it sweeps, not its whole piece and the
+// pieces below it (the rest of the team sweeps them).
 // About kPiecesPerThread pieces per thread keep the threads' wait for the first piece small
 // against their work, and the pieces large enough to be worth a hand-over.
 constexpr int kPiecesPerThread = 4;
@@ -688,39 +689,30 @@ constexpr int kMinBlockCols = 16;
 // Looks at the pieces' progress before a thread without a ready block sleeps (as long as the
 // runtime's own threads spin at a barrier: a wake-up costs far more than a stage).
 constexpr int kSpins = 10000;
-// Progress counters one cache line apart, so that a thread waiting on one does not slow
-// the thread writing the next.
-constexpr int kProgressStride = 16;
+// Looks at its own piece before a thread looks for a ready block of another piece (every
+// kHelpSpins looks): a piece that flows waits far less for the piece above.
+constexpr int kHelpSpins = 5000;
+// Each piece has a count of its finished blocks, which the thread of the piece below waits on,
+// and a count of its claimed blocks, which only the threads claiming a block touch: apart, so
+// that a claim does not take the line the waiting thread reads. Pieces and counts lie 128 bytes
+// apart (the processor fetches lines in pairs), so that a thread waiting on one count does not
+// slow the thread writing another.
+constexpr int kProgressStride = 64;
+constexpr int kClaimedAt = 32;
 
-// A piece's state: twice its finished blocks, plus 1 while a thread sweeps its next block.
-inline int FinishedBlocks(int state) { return state / 2; }
-
-// Waits until the count of finished blocks of the band differs from seen.
-void WaitForProgress(int& finished, int seen) {
-    const std::atomic_ref<int> count(finished);
-    // Briefly busy, then asleep until the count changes: on a shared machine the thread
-    // awaited may be waiting for a core itself.
-    for (int spins = 0; spins < kSpins; ++spins) {
-        if (count.load(std::memory_order_acquire) != seen) return;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-    count.wait(seen, std::memory_order_acquire);
-}
-
-// Claims the next block of piece p where it is ready (not being swept, not all swept, and the
-// piece above past it); returns the block, or -1. blocks: the count of blocks of a piece.
-int ClaimBlock(int* state, int p, int blocks) {
-    const std::atomic_ref<int> own(state[p * kProgressStride]);
-    int s = own.load(std::memory_order_acquire);
-    if (s % 2 != 0 || FinishedBlocks(s) >= blocks) return -1;
-    const int b = FinishedBlocks(s);
+// Claims the next block of piece p where it is ready (no block of it being swept, not all swept,
+// and the piece above past it); returns the block, or -1. blocks: the count of blocks of a piece.
+// A piece's claimed count is its finished count, or 1 more while a thread sweeps its next block.
+int ClaimBlock(int* progress, int p, int blocks) {
+    const std::atomic_ref<int> claimed(progress[p * kProgressStride + kClaimedAt]);
+    const std::atomic_ref<int> finished(progress[p * kProgressStride]);
+    int b = claimed.load(std::memory_order_relaxed);
+    if (finished.load(std::memory_order_acquire) != b || b >= blocks) return -1;
     if (p > 0) {
-        const std::atomic_ref<int> above(state[(p - 1) * kProgressStride]);
-        if (FinishedBlocks(above.load(std::memory_order_acquire)) <= b) return -1;
+        const std::atomic_ref<int> above(progress[(p - 1) * kProgressStride]);
+        if (above.load(std::memory_order_acquire) <= b) return -1;
     }
-    return own.compare_exchange_strong(s, s + 1, std::memory_order_acquire) ? b : -1;
+    return claimed.compare_exchange_strong(b, b + 1, std::memory_order_acquire) ? b : -1;
 }
 
 // A group of the one-thread sweep's plan: G rows from r0 (kGroupRows, kNarrowGroupRows or a single
@@ -783,44 +775,20 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
     double* const fac = factors.data();
     const SweepUnit* const plan = units.data();
     const int* const starts = pieceStart.data();
-    // Blocks finished over the band, for the threads waiting for one to become ready.
-    int finishedBlocks = 0;
-    int* const finished = &finishedBlocks;
+    // The next piece to go to a thread.
+    int nextPiece = 0;
+    int* const dealt = &nextPiece;
     double maxChange = before.maxChange;
 #pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
         const int team = omp_get_num_threads();
         const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
         const int blocks = (ncols + width - 1) / width;
-        const int all = pieces * blocks;
-        const std::atomic_ref<int> count(*finished);
+        const std::atomic_ref<int> deal(*dealt);
+        // A piece's count of finished blocks.
+        auto state = [&](int p) { return std::atomic_ref<int>(done[p * kProgressStride]); };
         LargestChanges m;
-        // The piece this thread swept last; the pieces before first are all swept.
-        int p = -1, first = 0;
-        for (;;) {
-            const int seen = count.load(std::memory_order_acquire);
-            if (seen == all) break;
-            int b = p >= 0 ? ClaimBlock(done, p, blocks) : -1;
-            if (b < 0) {
-                for (int q = first; q < pieces; ++q) {
-                    const int s = std::atomic_ref<int>(done[q * kProgressStride]).load(std::memory_order_acquire);
-                    if (FinishedBlocks(s) == blocks) {
-                        if (q == first) ++first;
-                        continue;
-                    }
-                    b = ClaimBlock(done, q, blocks);
-                    if (b >= 0) {
-                        p = q;
-                        break;
-                    }
-                    // A piece that has begun nothing: the pieces below it cannot have either.
-                    if (s == 0) break;
-                }
-            }
-            if (b < 0) {
-                WaitForProgress(*finished, seen);
-                continue;
-            }
+        auto sweepBlock = [&](int p, int b) {
             const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
             for (int u = starts[p]; u < starts[p + 1]; ++u) {
                 const SweepUnit& x = plan[u];
@@ -837,9 +805,70 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
                 else
                     SweepGroupColumns<1>(L, x.r0, c0, c1, w, m);
             }
-            std::atomic_ref<int>(done[p * kProgressStride]).store(2 * (b + 1), std::memory_order_release);
-            count.fetch_add(1, std::memory_order_release);
-            count.notify_all();
+            state(p).store(b + 1, std::memory_order_release);
+            state(p).notify_all();
+        };
+        // This thread's piece (pieces: none left); the pieces before first are all swept.
+        int own = deal.fetch_add(1, std::memory_order_relaxed), first = 0;
+        for (int spins = 0;; ++spins) {
+            if (own < pieces) {
+                const int b = ClaimBlock(done, own, blocks);
+                if (b >= 0) {
+                    sweepBlock(own, b);
+                    spins = 0;
+                    continue;
+                }
+                if (state(own).load(std::memory_order_acquire) == blocks) {
+                    own = deal.fetch_add(1, std::memory_order_relaxed);
+                    spins = 0;
+                    continue;
+                }
+            }
+            // The last piece is swept after all the others (its blocks wait for those above).
+            if (own >= pieces && state(pieces - 1).load(std::memory_order_acquire) == blocks) break;
+            if (spins % kHelpSpins == kHelpSpins - 1) {
+                // The ready block of the first piece that has one.
+                int q = first, b = -1;
+                for (; q < pieces; ++q) {
+                    const int s = state(q).load(std::memory_order_acquire);
+                    if (s == blocks) {
+                        if (q == first) ++first;
+                        continue;
+                    }
+                    b = ClaimBlock(done, q, blocks);
+                    // A piece that has begun nothing: the pieces below it cannot have either.
+                    if (b >= 0 || s == 0) break;
+                }
+                if (b >= 0) {
+                    sweepBlock(q, b);
+                    spins = 0;
+                    continue;
+                }
+                if (first == pieces) break;
+            }
+            if (spins < kSpins) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+                continue;
+            }
+            // Asleep until the piece this thread waits for moves on: its own piece where another
+            // thread sweeps its block, else the piece above it; without a piece of its own, the
+            // first piece not all swept. The wait returns at once where it has moved meanwhile.
+            // A piece all swept, or a block that has become ready, does not move on by itself.
+            spins = 0;
+            int p = own < pieces ? own : first;
+            int s = state(p).load(std::memory_order_acquire);
+            if (s == blocks) continue;
+            const std::atomic_ref<int> claimed(done[p * kProgressStride + kClaimedAt]);
+            if (own < pieces && claimed.load(std::memory_order_relaxed) == s) {
+                if (p == 0) continue;
+                const int above = state(p - 1).load(std::memory_order_acquire);
+                if (above > s) continue;
+                p -= 1;
+                s = above;
+            }
+            state(p).wait(s, std::memory_order_acquire);
         }
         maxChange = std::max(maxChange, m.Max());
     }
