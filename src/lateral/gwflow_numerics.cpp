@@ -677,11 +677,12 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 // b - 1: then each cell reads what the sweep row after row gives it (the row above and the west
 // cell updated, the east cell and the row below not yet), whatever the number of threads and
 // whichever thread sweeps the block, and no two threads touch the same cell at the same time.
-// The pieces go to the threads in turn as they finish the one before; a thread sweeps the blocks
-// of its piece one after the other. A thread whose own piece is held up for a while sweeps the
-// ready block of the first piece that has one instead: on a shared machine a thread of the team
-// may wait for a core, and it then holds up only the block it sweeps, not its whole piece and the
-// pieces below it (the rest of the team sweeps them).
+// The pieces are dealt to the threads in turn (piece p to thread p mod team, the same rows to the
+// same thread in every sweep, whose caches hold them); a thread sweeps the blocks of its piece one
+// after the other. A thread whose own piece is held up for a while sweeps the ready block of the
+// first piece that has one instead: on a shared machine a thread of the team may wait for a core,
+// and it then holds up only the block it sweeps, not its pieces and the pieces below them (the
+// rest of the team sweeps them).
 // About kPiecesPerThread pieces per thread keep the threads' wait for the first piece small
 // against their work, and the pieces large enough to be worth a hand-over.
 constexpr int kPiecesPerThread = 4;
@@ -691,7 +692,7 @@ constexpr int kMinBlockCols = 16;
 constexpr int kSpins = 10000;
 // Looks at its own piece before a thread looks for a ready block of another piece (every
 // kHelpSpins looks): a piece that flows waits far less for the piece above.
-constexpr int kHelpSpins = 5000;
+constexpr int kHelpSpins = 2000;
 // Each piece has a count of its finished blocks, which the thread of the piece below waits on,
 // and a count of its claimed blocks, which only the threads claiming a block touch: apart, so
 // that a claim does not take the line the waiting thread reads. Pieces and counts lie 128 bytes
@@ -775,16 +776,12 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
     double* const fac = factors.data();
     const SweepUnit* const plan = units.data();
     const int* const starts = pieceStart.data();
-    // The next piece to go to a thread.
-    int nextPiece = 0;
-    int* const dealt = &nextPiece;
     double maxChange = before.maxChange;
 #pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
         const int team = omp_get_num_threads();
         const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
         const int blocks = (ncols + width - 1) / width;
-        const std::atomic_ref<int> deal(*dealt);
         // A piece's count of finished blocks.
         auto state = [&](int p) { return std::atomic_ref<int>(done[p * kProgressStride]); };
         LargestChanges m;
@@ -809,7 +806,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
             state(p).notify_all();
         };
         // This thread's piece (pieces: none left); the pieces before first are all swept.
-        int own = deal.fetch_add(1, std::memory_order_relaxed), first = 0;
+        int own = omp_get_thread_num(), first = 0;
         for (int spins = 0;; ++spins) {
             if (own < pieces) {
                 const int b = ClaimBlock(done, own, blocks);
@@ -819,7 +816,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
                     continue;
                 }
                 if (state(own).load(std::memory_order_acquire) == blocks) {
-                    own = deal.fetch_add(1, std::memory_order_relaxed);
+                    own += team;
                     spins = 0;
                     continue;
                 }
@@ -841,7 +838,9 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
                 }
                 if (b >= 0) {
                     sweepBlock(q, b);
-                    spins = 0;
+                    // Held up once, the own piece is likely held up again: the next look for a
+                    // ready block comes right after the next look at the own piece.
+                    spins = kHelpSpins - 2;
                     continue;
                 }
                 if (first == pieces) break;
