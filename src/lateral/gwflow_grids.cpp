@@ -118,17 +118,28 @@ void gwflowclass::CheckAquiferGrids() {
                                        {L.kolmation, "gw_kolmation_", bound::NonNegative}};
             for (const Checked& g : checked) {
                 if (g.grid == nullptr) continue;
+                // The threads look for the first row holding a value outside the range; that row
+                // alone is then gone through again to name its first such cell, as one thread
+                // going through the rows in turn names it.
+                int bad = lastRow + 1;
+#pragma omp parallel for schedule(runtime) reduction(min : bad) if (Threaded())
                 for (int r = firstRow; r <= lastRow; ++r) {
                     if (!g.grid->holds(r)) continue;
                     const double* row = (*g.grid)[r];
-                    for (const int c : OwnZoneColumns(r)) {
-                        const double v = row[c];
-                        // The cell's name is written only for a value outside the range.
-                        if (v == nodata || g.range.Holds(v)) continue;
-                        RequireBound(*log, "grid", "[standard_grids]",
-                                     StrFormat("%s%d at row %d, column %d", g.prefix, l, r, c), moduleName, v,
-                                     g.range);
-                    }
+                    for (const int c : OwnZoneColumns(r))
+                        if (row[c] != nodata && !g.range.Holds(row[c])) {
+                            bad = std::min(bad, r);
+                            break;
+                        }
+                }
+                if (bad > lastRow) continue;
+                const double* row = (*g.grid)[bad];
+                for (const int c : OwnZoneColumns(bad)) {
+                    const double v = row[c];
+                    // The cell's name is written only for a value outside the range.
+                    if (v == nodata || g.range.Holds(v)) continue;
+                    RequireBound(*log, "grid", "[standard_grids]",
+                                 StrFormat("%s%d at row %d, column %d", g.prefix, l, bad, c), moduleName, v, g.range);
                 }
             }
         }
@@ -148,6 +159,7 @@ void gwflowclass::StartHeads(Layer& L, int l) {
     }
     L.head = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
     L.headOld = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
+#pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!L.head.holds(r)) continue;
         for (const int c : OwnZoneColumns(r)) {
@@ -184,6 +196,7 @@ void gwflowclass::CreateLayerGrids() {
         L.top = FilledMatrix(HaloFirst(), HaloLast(), 1, ncols, nrows, nodata);
         // A face towards a cell outside the basin carries nothing: halo cells that no process
         // computes keep a transmissivity of 0, never the nodata value.
+#pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.head.holds(r)) continue;
             for (const int c : OwnZoneColumns(r)) {

@@ -672,39 +672,48 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 // ---- A team of threads sweeping one band in the order of one thread.
 // The band is cut into the wide groups, narrow groups and single rows of the one-thread sweep
 // (SorSweep's plan, so that the lane terms lie where the groups look for them), these are gathered
-// into pieces of rows, dealt to the threads in turn (piece p to thread p mod team), and the
-// columns are cut into one block per thread. A thread sweeps block b of its piece group after
-// group, once the piece above has finished block b: then each cell reads what the sweep row after
-// row gives it (the row above and the west cell updated, the east cell and the row below not yet),
-// whatever the number of threads, and no two threads touch the same cell at the same time. With a
-// block per thread every thread has work once the first piece has passed; about kPiecesPerThread
-// pieces per thread keep the threads' wait for the first piece small against their work, and the
-// pieces large enough to be worth a hand-over.
+// into pieces of rows, and the columns are cut into one block per thread. Block b of a piece is
+// swept group after group once the piece above has finished block b and the piece itself block
+// b - 1: then each cell reads what the sweep row after row gives it (the row above and the west
+// cell updated, the east cell and the row below not yet), whatever the number of threads and
+// whichever thread sweeps the block, and no two threads touch the same cell at the same time.
+// The pieces are dealt to the threads in turn (piece p to thread p mod team, the same rows to the
+// same thread in every sweep, whose caches hold them); a thread sweeps the blocks of its piece one
+// after the other. A thread whose own piece is held up for a while sweeps the ready block of the
+// first piece that has one instead: on a shared machine a thread of the team may wait for a core,
+// and it then holds up only the block it sweeps, not its pieces and the pieces below them (the
+// rest of the team sweeps them).
+// About kPiecesPerThread pieces per thread keep the threads' wait for the first piece small
+// against their work, and the pieces large enough to be worth a hand-over.
 constexpr int kPiecesPerThread = 4;
 constexpr int kMinBlockCols = 16;
-// Checks of a piece's progress before a waiting thread sleeps (as long as the runtime's own
-// threads spin at a barrier: a wake-up costs far more than a stage).
+// Looks at the pieces' progress before a thread without a ready block sleeps (as long as the
+// runtime's own threads spin at a barrier: a wake-up costs far more than a stage).
 constexpr int kSpins = 10000;
-// Progress counters one cache line apart, so that a thread waiting on one does not slow
-// the thread writing the next.
-constexpr int kProgressStride = 16;
+// Looks at its own piece before a thread looks for a ready block of another piece (every
+// kHelpSpins looks): a piece that flows waits far less for the piece above.
+constexpr int kHelpSpins = 2000;
+// Each piece has a count of its finished blocks, which the thread of the piece below waits on,
+// and a count of its claimed blocks, which only the threads claiming a block touch: apart, so
+// that a claim does not take the line the waiting thread reads. Pieces and counts lie 128 bytes
+// apart (the processor fetches lines in pairs), so that a thread waiting on one count does not
+// slow the thread writing another.
+constexpr int kProgressStride = 64;
+constexpr int kClaimedAt = 32;
 
-// Waits until the piece's count of finished blocks exceeds block.
-void WaitForBlock(int& finished, int block) {
-    const std::atomic_ref<int> count(finished);
-    int seen = count.load(std::memory_order_acquire);
-    // Briefly busy, then asleep until the count changes: on a shared machine the thread
-    // awaited may be waiting for a core itself.
-    for (int spins = 0; seen <= block && spins < kSpins; ++spins) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-        seen = count.load(std::memory_order_acquire);
+// Claims the next block of piece p where it is ready (no block of it being swept, not all swept,
+// and the piece above past it); returns the block, or -1. blocks: the count of blocks of a piece.
+// A piece's claimed count is its finished count, or 1 more while a thread sweeps its next block.
+int ClaimBlock(int* progress, int p, int blocks) {
+    const std::atomic_ref<int> claimed(progress[p * kProgressStride + kClaimedAt]);
+    const std::atomic_ref<int> finished(progress[p * kProgressStride]);
+    int b = claimed.load(std::memory_order_relaxed);
+    if (finished.load(std::memory_order_acquire) != b || b >= blocks) return -1;
+    if (p > 0) {
+        const std::atomic_ref<int> above(progress[(p - 1) * kProgressStride]);
+        if (above.load(std::memory_order_acquire) <= b) return -1;
     }
-    while (seen <= block) {
-        count.wait(seen, std::memory_order_acquire);
-        seen = count.load(std::memory_order_acquire);
-    }
+    return claimed.compare_exchange_strong(b, b + 1, std::memory_order_acquire) ? b : -1;
 }
 
 // A group of the one-thread sweep's plan: G rows from r0 (kGroupRows, kNarrowGroupRows or a single
@@ -770,33 +779,95 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
     double maxChange = before.maxChange;
 #pragma omp parallel num_threads(maxTeam) reduction(max : maxChange)
     {
-        const int team = omp_get_num_threads(), me = omp_get_thread_num();
+        const int team = omp_get_num_threads();
         const int width = std::max(kMinBlockCols, (ncols + team - 1) / team);
         const int blocks = (ncols + width - 1) / width;
+        // A piece's count of finished blocks.
+        auto state = [&](int p) { return std::atomic_ref<int>(done[p * kProgressStride]); };
         LargestChanges m;
-        for (int p = me; p < pieces; p += team) {
-            for (int b = 0; b < blocks; ++b) {
-                if (p > 0) WaitForBlock(done[(p - 1) * kProgressStride], b);
-                const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
-                for (int u = starts[p]; u < starts[p + 1]; ++u) {
-                    const SweepUnit& x = plan[u];
-                    if (x.firstLane > 0) {
-                        SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, fac + rows * stride, m, x.firstLane,
-                                                      TailLanes(L, lastRow));
+        auto sweepBlock = [&](int p, int b) {
+            const int c0 = 1 + b * width, c1 = std::min(ncols, c0 + width - 1);
+            for (int u = starts[p]; u < starts[p + 1]; ++u) {
+                const SweepUnit& x = plan[u];
+                if (x.firstLane > 0) {
+                    SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, fac + rows * stride, m, x.firstLane,
+                                                  TailLanes(L, lastRow));
+                    continue;
+                }
+                double* const w = fac + (x.r0 - firstRow) * stride;
+                if (x.G == kGroupRows)
+                    SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, w, m);
+                else if (x.G == kNarrowGroupRows)
+                    SweepGroupColumns<kNarrowGroupRows>(L, x.r0, c0, c1, w, m);
+                else
+                    SweepGroupColumns<1>(L, x.r0, c0, c1, w, m);
+            }
+            state(p).store(b + 1, std::memory_order_release);
+            state(p).notify_all();
+        };
+        // This thread's piece (pieces: none left); the pieces before first are all swept.
+        int own = omp_get_thread_num(), first = 0;
+        for (int spins = 0;; ++spins) {
+            if (own < pieces) {
+                const int b = ClaimBlock(done, own, blocks);
+                if (b >= 0) {
+                    sweepBlock(own, b);
+                    spins = 0;
+                    continue;
+                }
+                if (state(own).load(std::memory_order_acquire) == blocks) {
+                    own += team;
+                    spins = 0;
+                    continue;
+                }
+            }
+            // The last piece is swept after all the others (its blocks wait for those above).
+            if (own >= pieces && state(pieces - 1).load(std::memory_order_acquire) == blocks) break;
+            if (spins % kHelpSpins == kHelpSpins - 1) {
+                // The ready block of the first piece that has one.
+                int q = first, b = -1;
+                for (; q < pieces; ++q) {
+                    const int s = state(q).load(std::memory_order_acquire);
+                    if (s == blocks) {
+                        if (q == first) ++first;
                         continue;
                     }
-                    double* const w = fac + (x.r0 - firstRow) * stride;
-                    if (x.G == kGroupRows)
-                        SweepGroupColumns<kGroupRows>(L, x.r0, c0, c1, w, m);
-                    else if (x.G == kNarrowGroupRows)
-                        SweepGroupColumns<kNarrowGroupRows>(L, x.r0, c0, c1, w, m);
-                    else
-                        SweepGroupColumns<1>(L, x.r0, c0, c1, w, m);
+                    b = ClaimBlock(done, q, blocks);
+                    // A piece that has begun nothing: the pieces below it cannot have either.
+                    if (b >= 0 || s == 0) break;
                 }
-                const std::atomic_ref<int> finished(done[p * kProgressStride]);
-                finished.store(b + 1, std::memory_order_release);
-                finished.notify_all();
+                if (b >= 0) {
+                    sweepBlock(q, b);
+                    // Held up once, the own piece is likely held up again: the next look for a
+                    // ready block comes right after the next look at the own piece.
+                    spins = kHelpSpins - 2;
+                    continue;
+                }
+                if (first == pieces) break;
             }
+            if (spins < kSpins) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+                continue;
+            }
+            // Asleep until the piece this thread waits for moves on: its own piece where another
+            // thread sweeps its block, else the piece above it; without a piece of its own, the
+            // first piece not all swept. The wait returns at once where it has moved meanwhile.
+            // A piece all swept, or a block that has become ready, does not move on by itself.
+            spins = 0;
+            int p = own < pieces ? own : first;
+            int s = state(p).load(std::memory_order_acquire);
+            if (s == blocks) continue;
+            const std::atomic_ref<int> claimed(done[p * kProgressStride + kClaimedAt]);
+            if (own < pieces && claimed.load(std::memory_order_relaxed) == s) {
+                if (p == 0) continue;
+                const int above = state(p - 1).load(std::memory_order_acquire);
+                if (above > s) continue;
+                p -= 1;
+                s = above;
+            }
+            state(p).wait(s, std::memory_order_acquire);
         }
         maxChange = std::max(maxChange, m.Max());
     }

@@ -50,6 +50,7 @@ void gwflowclass::CreateTracerGrids(unsigned& error, int count, const TracerDesc
                 } else {
                     tl.conc = HaloMatrix();
                     tl.conc.fill(nodata);
+#pragma omp parallel for schedule(runtime) if (Threaded())
                     for (int r = firstRow; r <= lastRow; ++r) {
                         for (int c = 1; c <= ncols; ++c) {
                             if (!InZone(r, c) || !Own(r, c)) continue;

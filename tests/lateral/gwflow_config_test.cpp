@@ -1,6 +1,10 @@
 // The "[groundwater_flow]" section, the grids looked up and created, the start heads, the lake
 // settings and the error codes of the construction.
 #include <gtest/gtest.h>
+#include <omp.h>
+
+#include <string>
+#include <vector>
 
 #include "gwflow_fixture.hpp"
 
@@ -173,6 +177,37 @@ TEST_F(GwConfig, OnlyCellsOfTheZonesAreCheckedAndStarted) {
     EXPECT_EQ(Logged("gw_k_x_1 at row 3, column 5"), Owns(3)) << console_.str();
     EXPECT_FALSE(Logged("at row 3, column " + std::to_string(hole(3))));
     EXPECT_FALSE(Logged("aquifer_thickness_2 at row"));
+}
+
+// A team of threads looks at the rows of a grid together, and the entry still names the first
+// value outside its range as one thread going through the grids and rows in turn finds it: the
+// first grid with one (gw_k_x_1 before gw_k_y_1), its first row, the first column of that row.
+TEST_F(GwConfig, ATeamNamesTheFirstCellOutsideItsRangeAsOneThread) {
+    StandardGrids(2, 500, -2, 1e-4, 0.1, 30);
+    Find("gw_k_y_1")[1][3] = -1;
+    Find("gw_k_x_1")[4][1] = 0;
+    Find("gw_k_x_1")[2][5] = -1;
+    Find("gw_k_x_1")[2][2] = -2;
+    const std::vector<std::string> places = {"gw_k_x_1 at row 2, column 2", "gw_k_x_1 at row 2, column 5",
+                                             "gw_k_x_1 at row 4, column 1", "gw_k_y_1 at row 1, column 3"};
+    // Each process names the first of its own rows (none where its rows hold no such value).
+    const std::string named = Owns(2) ? places[0] : Owns(4) ? places[2] : Owns(1) ? places[3] : "";
+    Section sec;
+    sec.layers = 2;
+    const std::int64_t oldThreshold = gwnum::threadedCells;
+    gwnum::threadedCells = 1;
+    const int before = omp_get_max_threads();
+    for (const int threads : {1, 4}) {
+        omp_set_num_threads(threads);
+        console_.str("");
+        unsigned error = 0;
+        Make(sec, error);
+        EXPECT_EQ(error, 17u) << threads << " threads";
+        for (const std::string& place : places)
+            EXPECT_EQ(static_cast<bool>(Logged(place)), place == named) << place << ", " << threads << " threads";
+    }
+    omp_set_num_threads(before);
+    gwnum::threadedCells = oldThreshold;
 }
 
 TEST_F(GwConfig, ControlFileErrors) {
