@@ -43,11 +43,13 @@ public:
         const int* const groupOf = groupOf_.data();
         // The columns of each row that hold a zone of each group, found by all threads at once
         // (a row each): a task then walks only the stretch of each row where its zones lie
-        // instead of every cell of the own rows.
-        const int rows = std::max(last - first + 1, 0);
+        // instead of every cell of the own rows. With two groups the pass to find them costs
+        // about what it saves.
+        const bool stretches = groups > 2;
+        const int rows = stretches ? std::max(last - first + 1, 0) : 0;
         spans_.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(groups));
         ColumnSpan* const spans = spans_.data();
-        if (groups > 1) {
+        if (stretches) {
 #pragma omp parallel for schedule(static)
             for (int r = first; r <= last; ++r) {
                 ColumnSpan* const of = spans + static_cast<std::size_t>(r - first) * static_cast<std::size_t>(groups);
@@ -76,7 +78,7 @@ public:
                 const RowZones row = zonesOf(r);
                 if (row.zone == nullptr) continue;
                 int c1 = row.c1, c2 = row.c2;
-                if (groups > 1) {
+                if (stretches) {
                     const ColumnSpan span =
                         spans[static_cast<std::size_t>(r - first) * static_cast<std::size_t>(groups) +
                               static_cast<std::size_t>(g)];
