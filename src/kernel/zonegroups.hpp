@@ -56,13 +56,22 @@ public:
                 for (int g = 0; g < groups; ++g) of[g] = ColumnSpan{};
                 const RowZones row = zonesOf(r);
                 if (row.zone == nullptr) continue;
+                // Zones come in runs of cells: each run widens its group's stretch once.
+                int runZone = -1, runStart = row.c1;
+                const auto endRun = [&](int runEnd) {
+                    if (runZone < 0 || runZone > highest) return;
+                    ColumnSpan& span = of[groupOf[runZone]];
+                    if (span.c1 > span.c2) span.c1 = runStart;
+                    span.c2 = runEnd;
+                };
                 for (int c = row.c1; c <= row.c2; ++c) {
                     const int z = row.zone[c];
-                    if (z < 0 || z > highest) continue;
-                    ColumnSpan& span = of[groupOf[z]];
-                    if (span.c1 > span.c2) span.c1 = c;
-                    span.c2 = c;
+                    if (z == runZone) continue;
+                    endRun(c - 1);
+                    runZone = z;
+                    runStart = c;
                 }
+                endRun(row.c2);
             }
         }
 #pragma omp parallel for schedule(dynamic, 1)
