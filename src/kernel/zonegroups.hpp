@@ -41,6 +41,39 @@ public:
             copies_[static_cast<std::size_t>(k)].resize(
                 static_cast<std::size_t>(statistics[static_cast<std::size_t>(k / groups)]->zoneCount()) + 1);
         const int* const groupOf = groupOf_.data();
+        // The columns of each row that hold a zone of each group, found by all threads at once
+        // (a row each): a task then walks only the stretch of each row where its zones lie
+        // instead of every cell of the own rows. With two groups the pass to find them costs
+        // about what it saves.
+        const bool stretches = groups > 2;
+        const int rows = stretches ? std::max(last - first + 1, 0) : 0;
+        spans_.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(groups));
+        ColumnSpan* const spans = spans_.data();
+        if (stretches) {
+#pragma omp parallel for schedule(static)
+            for (int r = first; r <= last; ++r) {
+                ColumnSpan* const of = spans + static_cast<std::size_t>(r - first) * static_cast<std::size_t>(groups);
+                for (int g = 0; g < groups; ++g) of[g] = ColumnSpan{};
+                const RowZones row = zonesOf(r);
+                if (row.zone == nullptr) continue;
+                // Zones come in runs of cells: each run widens its group's stretch once.
+                int runZone = -1, runStart = row.c1;
+                const auto endRun = [&](int runEnd) {
+                    if (runZone < 0 || runZone > highest) return;
+                    ColumnSpan& span = of[groupOf[runZone]];
+                    if (span.c1 > span.c2) span.c1 = runStart;
+                    span.c2 = runEnd;
+                };
+                for (int c = row.c1; c <= row.c2; ++c) {
+                    const int z = row.zone[c];
+                    if (z == runZone) continue;
+                    endRun(c - 1);
+                    runZone = z;
+                    runStart = c;
+                }
+                endRun(row.c2);
+            }
+        }
 #pragma omp parallel for schedule(dynamic, 1)
         for (int k = 0; k < tasks; ++k) {
             const int s = k / groups, g = k % groups;
@@ -53,9 +86,18 @@ public:
             for (int r = first; r <= last; ++r) {
                 const RowZones row = zonesOf(r);
                 if (row.zone == nullptr) continue;
+                int c1 = row.c1, c2 = row.c2;
+                if (stretches) {
+                    const ColumnSpan span =
+                        spans[static_cast<std::size_t>(r - first) * static_cast<std::size_t>(groups) +
+                              static_cast<std::size_t>(g)];
+                    if (span.c1 > span.c2) continue;
+                    c1 = span.c1;
+                    c2 = span.c2;
+                }
                 const zonalstatistic::RowAdder add = statistic.Row(r);
                 const auto cell = rowCells(s, r);
-                for (int c = row.c1; c <= row.c2; ++c) {
+                for (int c = c1; c <= c2; ++c) {
                     const int z = row.zone[c];
                     if (z < 0 || z > zones || groupOf[z] != g) continue;
                     zoneFZT& record = copy[z];
@@ -67,6 +109,11 @@ public:
     }
 
 private:
+    // Columns c1..c2 of a row (c1 > c2: none).
+    struct ColumnSpan {
+        int c1 = 1, c2 = 0;
+    };
+    std::vector<ColumnSpan> spans_;
     std::vector<int> groupOf_;
     std::vector<std::vector<zoneFZT>> copies_;
 };

@@ -123,4 +123,31 @@ TEST_F(ZoneGroupTest, GroupsOfZonesGiveTheSumsOfOneThreadInRowOrder) {
     for (auto* s : {many.get(), few.get(), reversed.get()}) s->Release();
 }
 
+// Zones in patches, as subbasins lie: a group's zones take only some rows and a stretch of each,
+// so a task walks only those stretches and must still find every cell of its zones.
+TEST_F(ZoneGroupTest, ZonesInPatchesGiveTheSumsOfOneThreadInRowOrder) {
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) Zone(r, c) = (r - 1) / 9 * 4 + (c - 1) / 8 + (c == 3 ? -1 : 0);
+    std::vector<zoneFZT> serial;
+    auto one = Make(serial, 16);
+    AddSerially(*one, 1);
+    const int before = omp_get_max_threads();
+    for (const int threads : {2, 3, 8}) {
+        omp_set_num_threads(threads);
+        std::vector<zoneFZT> team;
+        auto a = Make(team, 16);
+        ZoneGroupTasks tasks;
+        tasks.Run({a.get()}, 1, kRows,
+                  [&](int r) {
+                      return r == 5 ? ZoneGroupTasks::RowZones{} : ZoneGroupTasks::RowZones{&Zone(r, 0), 1, kCols};
+                  },
+                  [&](int, int r) { return [&, r](int c, auto&& to) { Add(1, values_[r][c], to); }; });
+        EXPECT_TRUE(SameBits(team, serial)) << threads << " threads";
+        a->Release();
+    }
+    omp_set_num_threads(before);
+    EXPECT_GT(serial[16].n, 0.0);
+    one->Release();
+}
+
 }  // namespace
