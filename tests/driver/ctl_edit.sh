@@ -247,3 +247,33 @@ without_tracers() {
        / concflux_tracer_/ { next }
        { print }' "$1" "$1" >"$1.edit" && mv "$1.edit" "$1"
 }
+
+# copy_refined_example <folder> <factor>: copy_example, then every grid of the copy refined by
+# <factor> (each cell becomes factor x factor cells).
+copy_refined_example() {
+  copy_example "$1"
+  bash "$(dirname "${BASH_SOURCE[0]}")"/../../scripts/refine_grids.sh "$2" ./*.asc >/dev/null || fail "refining the grids"
+}
+
+# compare_thread_runs "<clock pattern>" <threads>...: in the current folder, every file the run in
+# threads_1 wrote is compared with the same file of threads_<n> for each n, byte for byte, the
+# console apart; the diagnostics files (*.xml, *.log) without the lines that match the pattern,
+# or not at all where it is empty. Sets compared to the count of files compared.
+compare_thread_runs() {
+  local clock=$1 f t same; shift
+  compared=0
+  while IFS= read -r f; do
+    [ "$f" = ./console.txt ] && continue
+    case "$f" in *.xml | *.log) [ -n "$clock" ] || continue ;; esac
+    for t in "$@"; do
+      [ -f "threads_$t/$f" ] || fail "$f missing with $t threads"
+      case "$f" in
+        *.xml | *.log) diff -q <(grep -v -E "$clock" "threads_1/$f") <(grep -v -E "$clock" "threads_$t/$f") >/dev/null ;;
+        *) cmp -s "threads_1/$f" "threads_$t/$f" ;;
+      esac
+      same=$?
+      [ $same -eq 0 ] || fail "$f differs between 1 and $t threads"
+    done
+    compared=$((compared + 1))
+  done < <(cd threads_1 && find . -type f | sort)
+}

@@ -5,16 +5,14 @@
 # corrected temperature written every step, run with one thread and with four. Every grid and
 # table must be the one thread's bit for bit, and the shadow must have both shaded and lit cells.
 # usage: daylight_threads_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
+program_test_start "$@"
 rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 
 for threads in 1 4; do
   run=$wd/threads_$threads
-  mkdir -p "$run" && cp -r "$here"/../../examples/basin/. "$run"/ && cd "$run" || fail "copy of the basin"
-  bash "$here/../../scripts/refine_grids.sh" 4 ./*.asc || fail "refining the grids"
+  copy_refined_example "$run" 4
   # Hours 8 to 16 of the first day (the lines after "[model_time]" hold the start hour, day,
   # month and year, then the end's); the shadow, the correction factor and the corrected
   # temperature written every step under dated names (write code 2); every zone table one row a
@@ -31,13 +29,7 @@ for threads in 1 4; do
 done
 
 cd "$wd" || fail "work directory"
-compared=0
-while IFS= read -r f; do
-  case "$f" in ./console.txt | *.xml | *.log) continue ;; esac
-  [ -f "threads_4/$f" ] || fail "$f missing with 4 threads"
-  cmp -s "threads_1/$f" "threads_4/$f" || fail "$f differs between 1 and 4 threads"
-  compared=$((compared + 1))
-done < <(cd threads_1 && find . -type f | sort)
+compare_thread_runs "" 4
 shadows=$(ls threads_1/shadow_2020010*.* 2>/dev/null | wc -l)
 [ "$shadows" -ge 9 ] || fail "$shadows shadow grids written, expected one a step"
 # Cells of value 1 (shaded) and 0 (lit) among the shadow grids' values.

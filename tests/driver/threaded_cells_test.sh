@@ -5,16 +5,14 @@
 # tables get a row every step, so that the sums over the zones, which the threads share by table
 # and zone, are compared too.
 # usage: threaded_cells_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
+program_test_start "$@"
 rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 
 for threads in 1 3 4; do
   run=$wd/threads_$threads
-  mkdir -p "$run" && cp -r "$here"/../../examples/basin/. "$run"/ && cd "$run" || fail "copy of the basin"
-  bash "$here/../../scripts/refine_grids.sh" 4 ./*.asc || fail "refining the grids"
+  copy_refined_example "$run" 4
   # The run covers the last two hours of its first day, the first with rain and snow (the lines
   # after "[model_time]" hold the start hour, day, month and year, then the end's).
   t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
@@ -29,15 +27,7 @@ for threads in 1 3 4; do
 done
 
 cd "$wd" || fail "work directory"
-compared=0
-while IFS= read -r f; do
-  case "$f" in ./console.txt | *.xml | *.log) continue ;; esac
-  for threads in 3 4; do
-    [ -f "threads_$threads/$f" ] || fail "$f missing with $threads threads"
-    cmp -s "threads_1/$f" "threads_$threads/$f" || fail "$f differs between 1 and $threads threads"
-  done
-  compared=$((compared + 1))
-done < <(cd threads_1 && find . -type f | sort)
+compare_thread_runs "" 3 4
 for f in interception_storage.asc throughfall_zones.txt snow_total.asc silting_ekin.asc exkorr.mit; do
   [ -f "threads_1/$f" ] || fail "no $f written"
 done
@@ -64,9 +54,8 @@ done
 for threads in 1 4; do
   run=$wd/fault_$threads
   # The control file of the runs above (two hours).
-  mkdir -p "$run" && cd "$run" && cp -r "$here"/../../examples/basin/. . && cp "$wd/threads_1/basin.ctl" . ||
-    fail "copy of the basin"
-  bash "$here/../../scripts/refine_grids.sh" 4 ./*.asc >/dev/null || fail "refining the grids"
+  copy_refined_example "$run" 4
+  cp "$wd/threads_1/basin.ctl" . || fail "copy of the control file"
   sed -i 's/AltDep = 0 0;/AltDep = 0 0.001;/' basin.ctl
   awk 'BEGIN { OFS = "\t" } NR == 6 + 30 || NR == 6 + 60 { $5 = 100000 } { print }' elevation.asc >e.new &&
     mv e.new elevation.asc

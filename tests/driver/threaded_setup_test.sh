@@ -5,16 +5,14 @@
 # hourly step, run with one thread and with four. Every file the runs write is compared byte for
 # byte, the diagnostics file apart from its clock lines.
 # usage: threaded_setup_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
+program_test_start "$@"
 rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 
 for threads in 1 4; do
   run=$wd/threads_$threads
-  mkdir -p "$run" && cp -r "$here"/../../examples/basin/. "$run"/ && cd "$run" || fail "copy of the basin"
-  bash "$here/../../scripts/refine_grids.sh" 12 ./*.asc >/dev/null || fail "refining the grids"
+  copy_refined_example "$run" 12
   # One step, the last hour of the first day (the lines after "[model_time]" hold the start hour,
   # day, month and year, then the end's).
   t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
@@ -26,19 +24,7 @@ for threads in 1 4; do
 done
 
 cd "$wd" || fail "work directory"
-clock='Talvo start|finished at|compiled|wtime|grid store holds|seconds'
-compared=0
-while IFS= read -r f; do
-  [ "$f" = ./console.txt ] && continue
-  [ -f "threads_4/$f" ] || fail "$f missing with 4 threads"
-  case "$f" in
-    *.xml | *.log)
-      diff -q <(grep -v -E "$clock" "threads_1/$f") <(grep -v -E "$clock" "threads_4/$f") >/dev/null ||
-        fail "$f differs between 1 and 4 threads" ;;
-    *) cmp -s "threads_1/$f" "threads_4/$f" || fail "$f differs between 1 and 4 threads" ;;
-  esac
-  compared=$((compared + 1))
-done < <(cd threads_1 && find . -type f | sort)
+compare_thread_runs 'Talvo start|finished at|compiled|wtime|grid store holds|seconds' 4
 # The set-up's own grids are among them: cell sizes and coordinates, slope and exposition, the
 # regions' weights and the soil's start state.
 for f in 'zones.$csx' 'zones.$cx' 'elevation.$sl' 'elevation.$ex' 'regions.$w1' soil_temper.stk; do

@@ -5,16 +5,14 @@
 # threads in every pass), its first four hours, in which the direct flow starts to run off, with
 # one thread, with two and with three. The tables of surface routing get a row every step.
 # usage: threaded_surface_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
+program_test_start "$@"
 rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 
 for threads in 1 2 3; do
   run=$wd/threads_$threads
-  mkdir -p "$run" && cp -r "$here"/../../examples/basin/. "$run"/ && cd "$run" || fail "copy of the basin"
-  bash "$here/../../scripts/refine_grids.sh" 4 ./*.asc >/dev/null || fail "refining the grids"
+  copy_refined_example "$run" 4
   # Hours 1..4 of the first day (the lines after "[model_time]" hold the start hour, day, month
   # and year, then the end's).
   t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
@@ -27,15 +25,7 @@ for threads in 1 2 3; do
 done
 
 cd "$wd" || fail "work directory"
-compared=0
-while IFS= read -r f; do
-  case "$f" in ./console.txt | *.xml | *.log) continue ;; esac
-  for threads in 2 3; do
-    [ -f "threads_$threads/$f" ] || fail "$f missing with $threads threads"
-    cmp -s "threads_1/$f" "threads_$threads/$f" || fail "$f differs between 1 and $threads threads"
-  done
-  compared=$((compared + 1))
-done < <(cd threads_1 && find . -type f | sort)
+compare_thread_runs "" 2 3
 # Water is on the surface and leaves it through the rivers: some value of the last step's row is
 # not 0, so the comparison above has flowing water to compare.
 for f in surfrout_storage.txt surfrout_qd.txt; do
