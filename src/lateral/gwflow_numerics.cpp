@@ -684,7 +684,8 @@ double SweepRowGroup(const SorLayer& L, int r0, double* factors, double& sum, st
 // and it then holds up only the block it sweeps, not its pieces and the pieces below them (the
 // rest of the team sweeps them).
 // About kPiecesPerThread pieces per thread keep the threads' wait for the first piece small
-// against their work, and the pieces large enough to be worth a hand-over.
+// against their work, and the pieces large enough to be worth a hand-over; where the blocks are
+// narrow (many threads), pieces of more rows give each block minPieceBlockCells cells.
 constexpr int kPiecesPerThread = 4;
 constexpr int kMinBlockCols = 16;
 // Looks at the pieces' progress before a thread without a ready block sleeps (as long as the
@@ -733,7 +734,10 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
     const std::int64_t cells = static_cast<std::int64_t>(rows) * ncols;
     const int maxTeam = static_cast<int>(
         std::clamp<std::int64_t>(2 * cells / std::max<std::int64_t>(1, threadedCells), 1, omp_get_max_threads()));
-    const int pieceRows = std::max(1, rows / (kPiecesPerThread * maxTeam));
+    const int blockCols = std::max(kMinBlockCols, (ncols + maxTeam - 1) / maxTeam);
+    const std::int64_t blockCells = std::max<std::int64_t>(0, minPieceBlockCells);
+    const int blockRows = static_cast<int>(std::min<std::int64_t>(rows / maxTeam, (blockCells + blockCols - 1) / blockCols));
+    const int pieceRows = std::max({1, rows / (kPiecesPerThread * maxTeam), blockRows});
     // The groups of the plan and the first group of each piece (then the count of groups).
     static thread_local std::vector<SweepUnit> units;
     static thread_local std::vector<int> pieceStart;

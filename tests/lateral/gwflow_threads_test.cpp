@@ -120,8 +120,9 @@ TEST_F(GwThreads, TeamsOfSeveralSizesSweepTheirBlocksOfColumnsAsOneThread) {
     // pieces of one or several groups; each must give the bits of one thread, the adaptive
     // factors (stored per cell, added in row order) and the plain relaxation alike.
     Init(kRows, kCols, 100.0, 2.0);
-    const std::int64_t oldThreshold = gwnum::threadedCells;
+    const std::int64_t oldThreshold = gwnum::threadedCells, oldBlockCells = gwnum::minPieceBlockCells;
     gwnum::threadedCells = 240;
+    gwnum::minPieceBlockCells = 0;
     const int most = std::max(2, std::min(4, omp_get_num_procs() / talvo_test::Size()));
     // The plain relaxation with a team of three, the adaptive one with two and with the most.
     for (double sor : {1.0, 0.0}) {
@@ -138,6 +139,33 @@ TEST_F(GwThreads, TeamsOfSeveralSizesSweepTheirBlocksOfColumnsAsOneThread) {
         }
     }
     gwnum::threadedCells = oldThreshold;
+    gwnum::minPieceBlockCells = oldBlockCells;
+}
+
+TEST_F(GwThreads, PiecesOfMoreRowsWhereTheBlocksAreNarrowSweepAsOneThread) {
+    // Where the blocks of columns are narrow, the pieces take more rows so that each block holds
+    // enough cells, as long as each thread gets a piece. Four threads on 40 columns cut blocks of
+    // 16 columns (the last one 8), two threads blocks of 20: without a minimum the band's pieces
+    // are single groups of eight rows, with a minimum the pieces take a quarter (a half) of the
+    // band, several groups, and the last one holds the band's last rows.
+    Init(kRows, kCols, 100.0, 2.0);
+    const std::int64_t oldThreshold = gwnum::threadedCells, oldBlockCells = gwnum::minPieceBlockCells;
+    gwnum::threadedCells = 240;
+    const int threads = std::max(2, std::min(4, omp_get_num_procs() / talvo_test::Size()));
+    std::string oneReport, teamReport;
+    const std::vector<double> one = Run(1, 0.0, oneReport);
+    for (const std::int64_t cells : {std::int64_t{0}, std::int64_t{2048}, std::int64_t{1} << 40}) {
+        gwnum::minPieceBlockCells = cells;
+        const std::vector<double> team = Run(threads, 0.0, teamReport);
+        ASSERT_EQ(one.size(), team.size());
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < one.size(); ++i)
+            if (std::memcmp(&one[i], &team[i], sizeof(double)) != 0) ++differ;
+        EXPECT_EQ(differ, 0u) << threads << " threads, blocks of " << cells << " cells at least";
+        EXPECT_EQ(oneReport, teamReport) << "blocks of " << cells << " cells at least";
+    }
+    gwnum::threadedCells = oldThreshold;
+    gwnum::minPieceBlockCells = oldBlockCells;
 }
 
 TEST_F(GwThreads, TracerZoneSumsAreTheSameWhetherOneThreadAddsThemAsItMixesOrATeamAfterTheRows) {
