@@ -202,6 +202,22 @@ public:
     std::vector<ExactZoneSums> exactQD, exactQI;
     std::vector<std::int64_t> zoneCells;  // cells per record of the water in a pass's end (EndPass)
     std::vector<std::int64_t> unitAreaCells;  // of those, the cells of relative area 1
+    // Where one thread of a pass's end adds its cells: the first thread to the records' own sums
+    // (touched null), every other to sums of its own (ThreadZoneSums), merged afterwards; exact
+    // sums and counts merged in any order come out as one thread's.
+    struct ZoneSumTarget {
+        ExactZoneSums* qd = nullptr;
+        ExactZoneSums* qi = nullptr;
+        std::int64_t* cells = nullptr;
+        std::int64_t* unitAreaCells = nullptr;
+        unsigned char* touched = nullptr;  // 1 for each record added to
+    };
+    struct ThreadZoneSums {
+        std::vector<ExactZoneSums> qd, qi;
+        std::vector<std::int64_t> cells, unitAreaCells;
+        std::vector<unsigned char> touched;
+    };
+    std::vector<ThreadZoneSums> threadZoneSums;  // threads 1, 2, ... of the team
     ExactZoneSums* ExactQD(int t, int s) { return &exactQD[zoneOffset[Slot(t, s)]]; }
     ExactZoneSums* ExactQI(int t, int s) { return &exactQI[zoneOffset[Slot(t, s)]]; }
     std::size_t Slot(int t, int s) const {
@@ -252,7 +268,17 @@ private:
     int RegisterOwn(const std::string& name, Matrix* grid, Stack* stack, int levels, const std::string& file,
                     long code, int first, int last);
     void StartPass();
+    // The end of a pass: the storage tables, then the subbasins' zone sums of the direct flow
+    // and interflow and the tracers' stores, the rows shared among the threads.
     void EndPass();
+    // The storage tables of the water and the tracers: plain sums, added in row order.
+    void AddStorageStatistics();
+    // One own row of the pass's end, its zone sums added to to.
+    void EndPassRow(int r, double nsub, const ZoneSumTarget& to);
+    // Threads of the pass's end: each after the first keeps sums of every record.
+    int EndPassTeam() const;
+    // Adds the sums of threads 1 .. team - 1 to the records' own and empties them.
+    void MergeThreadZoneSums(int team);
     // The velocity pass of a sub step: the inner rows while the levels' exchange travels, the
     // edge rows once it is in; the fluxes' exchange starts after them.
     void VelocityPass(long k, long refresh);
