@@ -268,13 +268,15 @@ private:
     int RegisterOwn(const std::string& name, Matrix* grid, Stack* stack, int levels, const std::string& file,
                     long code, int first, int last);
     void StartPass();
-    // The end of a pass: the storage tables, then the subbasins' zone sums of the direct flow
-    // and interflow and the tracers' stores, the rows shared among the threads.
+    // The end of a pass: the storage tables, the subbasins' zone sums of the direct flow and
+    // interflow and the tracers' stores, shared among the threads.
     void EndPass();
-    // The storage tables of the water and the tracers: plain sums, added in row order.
-    void AddStorageStatistics();
-    // One own row of the pass's end, its zone sums added to to.
-    void EndPassRow(int r, double nsub, const ZoneSumTarget& to);
+    // The storage table of the water (lane 0) or of tracer lane, its plain sums added in row
+    // order; a tracer's lane also keeps the tracer's store and clears its concentration.
+    void StorageTableLane(int lane);
+    // One own row of the pass's end, its zone sums added to to; the store of tracer t is kept
+    // where storeInRows[t] holds.
+    void EndPassRow(int r, double nsub, const ZoneSumTarget& to, const bool* storeInRows);
     // Threads of the pass's end: each after the first keeps sums of every record.
     int EndPassTeam() const;
     // Adds the sums of threads 1 .. team - 1 to the records' own and empties them.
@@ -333,6 +335,7 @@ private:
     // velocity or storage pass would write back the values it holds, so it is skipped.
     // Own basin cells by row: the columns ownCols[ownStart[r - firstRow] .. ownStart[r - firstRow + 1]).
     std::vector<int> ownStart, ownCols;
+    std::vector<int> ownSubbasin;  // Subbasin of each own cell (same index), taken at the first pass's end
     // Cells of each own row (index r - firstRow) that the last velocity pass over the row computed:
     // the weights by which the passes share the rows among the threads.
     std::vector<int> rowWork, countedWork;  // countedWork: this pass's counts until it ends
@@ -407,6 +410,13 @@ private:
     bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;
 };
+
+// Looked up for every cell at the end of each pass: defined here so that the loops take it in.
+inline int surfaceroutingclass::Subbasin(int r, int c) const {
+    const int code = static_cast<int>((*(*gridStore)[1].grid)[r][c]);
+    if (code < 0 || static_cast<std::size_t>(code) >= zoneIndex->size()) return 0;
+    return (*zoneIndex)[static_cast<std::size_t>(code)];
+}
 
 // The masks of a block of eight cells, looked at in every sub step for every block of the own
 // rows: defined here so that the passes take them in.

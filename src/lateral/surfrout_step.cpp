@@ -346,30 +346,28 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
     return created;
 }
 
-void surfaceroutingclass::AddStorageStatistics() {
-    zonalstatistic* storageStat = statistics[4].get();
-    bool any = storageStat != nullptr && storageStat->active();
-    for (const auto& stat : storageTracerStats) any = any || (stat && stat->active());
-    if (!any) return;
+void surfaceroutingclass::StorageTableLane(int lane) {
+    const zonalstatistic* stat = lane == 0 ? statistics[4].get() : storageTracerStats[static_cast<std::size_t>(lane)].get();
+    SurfaceTracer* st = lane > 0 ? &surfaceTracers[static_cast<std::size_t>(lane)] : nullptr;
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        // The storage tables of the water and the tracers take the cells of a row with the row's
-        // weights looked up once (an adder of a table that is off adds nothing).
-        const zonalstatistic::RowAdder storageRow = storageStat ? storageStat->Row(r) : zonalstatistic::RowAdder{};
-        std::array<zonalstatistic::RowAdder, kMaxTracers + 1> storedRows{};
-        for (int t = 1; t <= tracerCount; ++t)
-            if (static_cast<std::size_t>(t) < storageTracerStats.size() && storageTracerStats[static_cast<std::size_t>(t)])
-                storedRows[static_cast<std::size_t>(t)] = storageTracerStats[static_cast<std::size_t>(t)]->Row(r);
+        // The row's weights looked up once.
+        const zonalstatistic::RowAdder adder = stat->Row(r);
+        const double* storage = (*surfaceStorage)[r];
         for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
-            const int c = ownCols[static_cast<std::size_t>(i)];
-            const int s = Subbasin(r, c);
+            const int s = ownSubbasin[static_cast<std::size_t>(i)];
             if (s <= 0) continue;
-            const double storage = (*surfaceStorage)[r][c];
-            storageRow.Add(c, s, storage, 1.0);
-            // The storage's concentration weighed with the water it sits in.
-            for (int t = 1; t <= tracerCount; ++t)
-                storedRows[static_cast<std::size_t>(t)].Add(c, s, surfaceTracers[static_cast<std::size_t>(t)].conc[r][c],
-                                                            storage);
+            const int c = ownCols[static_cast<std::size_t>(i)];
+            if (st == nullptr) {
+                adder.Add(c, s, storage[c], 1.0);
+                continue;
+            }
+            // The storage's concentration weighed with the water it sits in; then the store kept
+            // until the next call takes it.
+            double& conc = st->conc[r][c];
+            adder.Add(c, s, conc, storage[c]);
+            (*st->surfaceStore)[r][c] = st->storeHoldsMass ? conc * storage[c] : conc;
+            conc = 0;
         }
     }
 }
@@ -384,9 +382,6 @@ int surfaceroutingclass::EndPassTeam() const {
 }
 
 void surfaceroutingclass::EndPass() {
-    // The storage tables' plain sums keep the row order; they read what the rows below leave as
-    // it is (storage) or read before they clear it (the tracers' concentrations).
-    AddStorageStatistics();
     const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
     // Every cell adds 1 to the cell count n of its zone's record of the water's direct runoff and
     // interflow: the cells are counted per record and the count added once (the exact sum of ones).
@@ -405,16 +400,42 @@ void surfaceroutingclass::EndPass() {
         p.unitAreaCells.assign(exactQD.size(), 0);
         p.touched.assign(exactQD.size(), 0);
     }
+    // The storage tables are plain sums, each walked in row order by one thread (a lane: the
+    // water's, each tracer's) beside the rows' exact sums, which read nothing a lane writes. A
+    // tracer's lane also keeps its store and clears its concentration, which it reads.
+    std::array<int, kMaxTracers + 1> lanes{};
+    int laneCount = 0;
+    std::array<bool, kMaxTracers + 1> storeInRows{};
+    if (statistics[4] && statistics[4]->active()) lanes[static_cast<std::size_t>(laneCount++)] = 0;
+    for (int t = 1; t <= tracerCount; ++t) {
+        const std::size_t i = static_cast<std::size_t>(t);
+        const bool lane = i < storageTracerStats.size() && storageTracerStats[i] && storageTracerStats[i]->active();
+        if (lane) lanes[static_cast<std::size_t>(laneCount++)] = t;
+        storeInRows[i] = !lane;
+    }
+    // The own cells' subbasins, from the zone grid that gave the own cells.
+    if (ownSubbasin.size() != ownCols.size()) {
+        ownSubbasin.resize(ownCols.size());
+#pragma omp parallel for schedule(runtime) if (Threaded())
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const std::size_t row = static_cast<std::size_t>(r - firstRow);
+            for (int i = ownStart[row]; i < ownStart[row + 1]; ++i)
+                ownSubbasin[static_cast<std::size_t>(i)] = Subbasin(r, ownCols[static_cast<std::size_t>(i)]);
+        }
+    }
 #pragma omp parallel num_threads(team) if (team > 1)
     {
         const int t = omp_get_thread_num();
+        const int threads = omp_get_num_threads();
+        for (int k = t; k < laneCount; k += threads) StorageTableLane(lanes[static_cast<std::size_t>(k)]);
         ZoneSumTarget to{exactQD.data(), exactQI.data(), zoneCells.data(), unitAreaCells.data(), nullptr};
         if (t > 0) {
             ThreadZoneSums& p = threadZoneSums[static_cast<std::size_t>(t) - 1];
             to = {p.qd.data(), p.qi.data(), p.cells.data(), p.unitAreaCells.data(), p.touched.data()};
         }
-#pragma omp for schedule(runtime)
-        for (int r = firstRow; r <= lastRow; ++r) EndPassRow(r, nsub, to);
+        // The threads of the lanes come late: the rows go to whoever is free.
+#pragma omp for schedule(dynamic) nowait
+        for (int r = firstRow; r <= lastRow; ++r) EndPassRow(r, nsub, to, storeInRows.data());
     }
     MergeThreadZoneSums(team);
     for (std::size_t at = 0; at < zoneCells.size(); ++at)
@@ -446,7 +467,7 @@ void surfaceroutingclass::MergeThreadZoneSums(int team) {
     }
 }
 
-void surfaceroutingclass::EndPassRow(int r, double nsub, const ZoneSumTarget& to) {
+void surfaceroutingclass::EndPassRow(int r, double nsub, const ZoneSumTarget& to, const bool* storeInRows) {
     // The exact sums ignore a zero: none is added.
     const auto addNonZero = [](ExactSum& sum, double v) {
         if (v != 0) sum.Add(v);
@@ -455,7 +476,7 @@ void surfaceroutingclass::EndPassRow(int r, double nsub, const ZoneSumTarget& to
     for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
         const int c = ownCols[static_cast<std::size_t>(i)];
         levelSeen[static_cast<std::size_t>(i)] = {(*surfaceStorage)[r][c], totalInput[r][c]};
-        const int s = Subbasin(r, c);
+        const int s = ownSubbasin[static_cast<std::size_t>(i)];
         if (s <= 0) continue;
         const bool river = riverFlag[FlagIndex(r, c)] != 0;
         const double df = (*directflow)[r][c];
@@ -498,6 +519,7 @@ void surfaceroutingclass::EndPassRow(int r, double nsub, const ZoneSumTarget& to
             addNonZero(ti.n, inf);
             addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
             addNonZero(ti.RelCellSum, w * inf);
+            if (!storeInRows[t]) continue;  // the tracer's storage-table lane keeps it
             (*st.surfaceStore)[r][c] = st.storeHoldsMass ? st.conc[r][c] * (*surfaceStorage)[r][c] : st.conc[r][c];
             st.conc[r][c] = 0;
         }
