@@ -46,6 +46,22 @@ void ExactSum::Add(double v) {
     if (++pending_ >= kPendingLimit) Normalise();
 }
 
+void ExactSum::Merge(const ExactSum& other) {
+    special_ += other.special_;
+    // Each word of a sum stays below (additions since its normalisation + 1) x 2^32 in magnitude,
+    // so the words of both add without overflow while the additions of both stay below the limit.
+    if (pending_ + other.pending_ + 1 < kPendingLimit) {
+        for (int i = 0; i < kWords; ++i) words_[static_cast<std::size_t>(i)] += other.words_[static_cast<std::size_t>(i)];
+        pending_ += other.pending_ + 1;
+        return;
+    }
+    ExactSum t = other;
+    t.Normalise();
+    Normalise();
+    for (int i = 0; i < kWords; ++i) words_[static_cast<std::size_t>(i)] += t.words_[static_cast<std::size_t>(i)];
+    pending_ = 1;
+}
+
 void ExactSum::Normalise() {
     std::int64_t carry = 0;
     for (int i = 0; i < kWords - 1; ++i) {

@@ -21,6 +21,9 @@ public:
     // Adds v exactly (a few integer operations). Non-finite values are summed apart and make
     // the result inf or nan as a plain sum would.
     void Add(double v);
+    // Adds the exact total of other, as adding its values one by one would: sums kept apart
+    // (by threads, say) and merged in any order give the bits of one sum of all the values.
+    void Merge(const ExactSum& other);
     // The exact total rounded to the nearest double, ties to even.
     double Value() const;
     void Reset();
@@ -51,6 +54,11 @@ struct ExactZoneSums {
         n.Reset();
         sx.Reset();
         RelCellSum.Reset();
+    }
+    void Merge(const ExactZoneSums& other) {
+        n.Merge(other.n);
+        sx.Merge(other.sx);
+        RelCellSum.Merge(other.RelCellSum);
     }
 };
 

@@ -79,8 +79,17 @@ public:
     // their addends kept, per sum, so that the wait is followed only by the additions (the same
     // additions to each sum in the same order, several sums at once). Collective; afterwards
     // process 0 holds the sums over all cells, the others a part of them.
+    //
+    // With threads the cells of each part are first visited by the threads, each a piece of
+    // consecutive strips, their addends kept per piece and sum; the chain then adds the pieces'
+    // addends in piece order: each sum takes the same additions in the same order. add is then
+    // called from several threads at once (for different cells) and must be safe for that.
     template <class F>
     void Accumulate(std::span<double> sums, F&& add) const {
+        if (omp_get_max_threads() > 1 && WorthThreads(OwnCellCount())) {
+            AccumulateInPieces(sums, add);
+            return;
+        }
         std::fill(sums.begin(), sums.end(), 0.0);
         wholes_.assign(sums.size(), 0.0);
         // The lists keep their room from step to step (the list of part k and sum i at
@@ -122,6 +131,65 @@ private:
         std::size_t first = 0, last = 0;
         int from = -1, to = -1;
     };
+    std::int64_t OwnCellCount() const {
+        std::int64_t cells = 0;
+        for (const Segment& s : segments_)
+            for (std::size_t i = s.first; i <= s.last; ++i) cells += strips_[i].len;
+        return cells;
+    }
+    // Accumulate with the cells visited by a team of threads.
+    template <class F>
+    void AccumulateInPieces(std::span<double> sums, F&& add) const {
+        std::fill(sums.begin(), sums.end(), 0.0);
+        const std::size_t n = sums.size();
+        const std::size_t pieces = static_cast<std::size_t>(omp_get_max_threads());
+        // The lists of segment k, piece p and sum i at (k * pieces + p) * n + i; the whole-number
+        // sums of piece p at p * n + i.
+        const std::size_t lists = segments_.size() * pieces * n;
+        if (kept_.size() < lists) kept_.resize(lists);
+        for (std::size_t j = 0; j < lists; ++j) kept_[j].clear();
+        pieceWholes_.assign(pieces * n, 0.0);
+#pragma omp parallel num_threads(static_cast<int>(pieces))
+        {
+            const std::size_t p = static_cast<std::size_t>(omp_get_thread_num());
+            const std::size_t team = static_cast<std::size_t>(omp_get_num_threads());
+            for (std::size_t k = 0; k < segments_.size(); ++k) {
+                const AddLater later{kept_.data() + (k * pieces + p) * n, pieceWholes_.data() + p * n};
+                VisitPiece(segments_[k], p, team, [&](int r, int c) { add(r, c, later); });
+            }
+        }
+        // Whole numbers sum exactly in any order.
+        wholes_.assign(n, 0.0);
+        for (std::size_t p = 0; p < pieces; ++p)
+            for (std::size_t i = 0; i < n; ++i) wholes_[i] += pieceWholes_[p * n + i];
+        for (std::size_t k = 0; k < segments_.size(); ++k) {
+            const Segment& s = segments_[k];
+            if (s.from >= 0) Receive(sums, s.from);
+            for (std::size_t p = 0; p < pieces; ++p) Replay(sums, kept_.data() + (k * pieces + p) * n);
+            if (k + 1 == segments_.size())
+                for (std::size_t i = 0; i < n; ++i)
+                    if (wholes_[i] != 0.0) sums[i] += wholes_[i];
+            if (s.to >= 0) Send(sums, s.to);
+        }
+        if (finalFrom_ >= 0) Receive(sums, finalFrom_);
+    }
+    // f(r, c) for the cells of piece p of pieces of the segment: consecutive strips, about
+    // equal in cells (a strip goes to the piece in which its first cell lies). A team smaller
+    // than asked for leaves the lists of the pieces beyond it empty.
+    template <class F>
+    void VisitPiece(const Segment& s, std::size_t p, std::size_t pieces, F&& f) const {
+        std::int64_t total = 0;
+        for (std::size_t i = s.first; i <= s.last; ++i) total += strips_[i].len;
+        std::int64_t before = 0;
+        for (std::size_t i = s.first; i <= s.last; ++i) {
+            const mpirows::OwnedStrip& strip = strips_[i];
+            const std::size_t owner = total > 0 ? static_cast<std::size_t>(before * static_cast<std::int64_t>(pieces) / total) : 0;
+            before += strip.len;
+            if (owner < p) continue;
+            if (owner > p) break;
+            for (int c = strip.col; c < strip.col + strip.len; ++c) f(strip.row, c);
+        }
+    }
     template <class F>
     void ForSegment(const Segment& s, F&& f) const {
         for (std::size_t i = s.first; i <= s.last; ++i) {
@@ -141,5 +209,6 @@ private:
     int finalFrom_ = -1;  // process 0: the owner of the last cells, when another process
     mutable std::vector<std::vector<double>> kept_;  // kept addends: per waiting part, per sum (reused)
     mutable std::vector<double> wholes_;             // this process's totals of the whole-number sums
+    mutable std::vector<double> pieceWholes_;        // the same per piece of a team's visit
     mutable std::vector<std::size_t> filled_;        // the sums with kept addends (replay)
 };

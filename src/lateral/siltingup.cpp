@@ -175,6 +175,13 @@ void siltingupclass::LinkTracerGrids(unsigned& error, int count, const TracerDes
     InitTracerGrids(error, count, descriptors, table, tableCount);
     if (error != 0) return;
     CatchIntoError(error, [&] {
+        // The flux grids come from the allocator unwritten, and the step's cell loop writes them
+        // first where water reaches the ground, its threads taking rows one at a time: there the
+        // threads fault in the fresh pages side by side and wait for each other (several times
+        // the step's work at eight threads). Written here, each thread faults in a share of
+        // consecutive rows. Their values stay 0.
+        for (int t = 1; t <= count && static_cast<std::size_t>(t) < tracers.size(); ++t)
+            tracers[static_cast<std::size_t>(t)].flux.fill(0.0);
         incomingFlux.assign(static_cast<std::size_t>(std::max(count, 0)) + 1, nullptr);
         // The concentration of the water input comes from the module whose water it is: the
         // flux grids are searched in the order in which the water input's grid was chosen.

@@ -119,9 +119,14 @@ private:
     bool EvaluateGroup(ExprParser& parser, std::size_t from, std::size_t to, CellFailure& failure);
     void ThrowCellFailure(const CellFailure& local, std::int64_t day, std::int64_t month, std::int64_t year);
     void CopyResponseUnits();
+    // The tables' zone sums of the step, in the order of the cells, with threads.
     void AddStatistics();
-    std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer outputs that are on, 1..tracerCount
-    CellZoneGrid statZones_;                  // the zones of the own cells, for the zone sums
+    std::vector<ZoneSumTarget> statTargets_;  // the step's outputs: disposition, runoff, tracers
+    std::vector<std::size_t> statSumBase_;    // the first sum of each output (AddStatistics)
+    // Per piece of rows and sum: the addends kept in the order of the cells, and the cells
+    // counted (kept from step to step).
+    std::vector<std::vector<double>> statAddends_;
+    std::vector<std::int64_t> statCounts_;
     bool OwnCell(int r, int c) const;
     int SubbasinOf(int r, int c) const;
     const landuse_entry* LanduseAt(const Matrix* grid, int r, int c) const;

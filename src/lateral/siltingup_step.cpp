@@ -1,6 +1,7 @@
 // The silting-up model's time step: the parallel cell loop (built-in laws or the formulas of
 // the section), the copy to the cells of response units, the zone statistics and the grids.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <climits>
@@ -10,7 +11,6 @@
 #include "kernel/nodata.hpp"
 #include "kernel/exprparser.hpp"
 #include "kernel/threading.hpp"
-#include "kernel/zonelanes.hpp"
 #include "lateral/siltingup.hpp"
 #include "submodel/zonesums.hpp"
 #include "setup/spinup.hpp"
@@ -376,37 +376,88 @@ void siltingupclass::AddStatistics() {
     const bool sums = (statDisposition.stat && statDisposition.stat->active()) ||
                       (statRunoff.stat && statRunoff.stat->active()) || tracerCount > 0;
     if (!sums) return;
-    const ZoneSumTarget dispositionSums = SumTargetOf(statDisposition.stat.get(), statDisposition.records);
-    const ZoneSumTarget runoffSums = SumTargetOf(statRunoff.stat.get(), statRunoff.records);
-    tracerSums_.assign(static_cast<std::size_t>(std::max(tracerCount, 0)) + 1, ZoneSumTarget{});
+    // Outputs: the disposition, the runoff, then the tracers' tables. The sums n, RelCellSum and
+    // sx of zone z of output k are sum base[k] + 3 z + 0, 1, 2.
+    const int outputs = 2 + std::max(tracerCount, 0);
+    statTargets_.assign(static_cast<std::size_t>(outputs), ZoneSumTarget{});
+    statTargets_[0] = SumTargetOf(statDisposition.stat.get(), statDisposition.records);
+    statTargets_[1] = SumTargetOf(statRunoff.stat.get(), statRunoff.records);
     for (int t = 1; t <= tracerCount; ++t) {
         TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        tracerSums_[static_cast<std::size_t>(t)] = SumTargetOf(rec.statistics.get(), rec.zones);
+        statTargets_[static_cast<std::size_t>(1 + t)] = SumTargetOf(rec.statistics.get(), rec.zones);
     }
-    // Lanes: the disposition, the runoff, then the tracers' tables.
-    const int lanes = 2 + tracerCount;
-    statZones_.Prepare(firstRow, lastRow, ncols);
-#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    statSumBase_.assign(static_cast<std::size_t>(outputs) + 1, 0);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(outputs); ++k)
+        statSumBase_[k + 1] = statSumBase_[k] + (statTargets_[k].on() ? 3 * (static_cast<std::size_t>(statTargets_[k].highest) + 1) : 0);
+    const std::size_t sumCount = statSumBase_.back();
+    if (sumCount == 0) return;
+
+    // The tables' sums are plain sums in the order of the cells. The threads take pieces of
+    // consecutive rows and keep each cell's addends per piece and sum (a zero changes no sum,
+    // the records being cleared at the step's start, and is not kept); then each sum adds its
+    // addends piece after piece. The counts of cells (the sums of weights of 1 of the
+    // disposition and the runoff) are whole and so summed in any order.
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols);
+    const int rows = std::max(0, lastRow - firstRow + 1);
+    const std::size_t pieces = threaded ? static_cast<std::size_t>(std::min(rows, 4 * omp_get_max_threads())) : 1;
+    const std::size_t lists = pieces * sumCount;
+    if (statAddends_.size() < lists) statAddends_.resize(lists);
+    for (std::size_t j = 0; j < lists; ++j) statAddends_[j].clear();
+    statCounts_.assign(lists, 0);
+#pragma omp parallel if (threaded)
     {
-        // The zones of the own cells, then every thread walks all own cells in row order and adds
-        // to the records of its lanes only.
         ZoneCellWeight weight(relCellArea, nrows, ncols);
-        statZones_.FillAndWalkOwnLanes(
-            firstRow, lastRow, lanes,
-            [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; },
-            [&](int r, int c1, int c2, int* zoneOf) {
-                for (int c = c1; c <= c2; ++c) zoneOf[c] = OwnCell(r, c) ? SubbasinOf(r, c) : CellZoneGrid::kNone;
-            },
-            [&](int r, int c, int zone, const ZoneLaneShare& share) {
-                const double Q = directRunoff.data[r][c];
-                weight.At(r, c);
-                if (share.Owns(0)) weight.Add(dispositionSums, zone, disposition.data[r][c], 1.0);
-                if (share.Owns(1)) weight.Add(runoffSums, zone, Q, 1.0);
-                // The direct runoff's concentration, weighed with the runoff.
-                for (int t = 1; t <= tracerCount; ++t)
-                    if (share.Owns(1 + t))
-                        weight.Add(tracerSums_[static_cast<std::size_t>(t)], zone,
-                                   tracers[static_cast<std::size_t>(t)].flux[r][c], Q);
-            });
+#pragma omp for schedule(dynamic)
+        for (std::size_t p = 0; p < pieces; ++p) {
+            std::vector<double>* kept = statAddends_.data() + p * sumCount;
+            std::int64_t* counts = statCounts_.data() + p * sumCount;
+            // The addends AddValue would make, taken from a record of zeros (0 + x is x).
+            const auto keep = [&](std::size_t k, int zone, double value, double w, bool count) {
+                const ZoneSumTarget& target = statTargets_[k];
+                if (!target.on() || zone < 0 || zone > target.highest) return;
+                zoneFZT part{};
+                weight.Add(ZoneSumTarget{&part, 0}, 0, value, w);
+                const std::size_t at = statSumBase_[k] + 3 * static_cast<std::size_t>(zone);
+                if (count)
+                    ++counts[at];
+                else if (part.n != 0)
+                    kept[at].push_back(part.n);
+                if (part.RelCellSum != 0) kept[at + 1].push_back(part.RelCellSum);
+                if (part.sx != 0) kept[at + 2].push_back(part.sx);
+            };
+            const int r0 = firstRow + static_cast<int>(p * static_cast<std::size_t>(rows) / pieces);
+            const int r1 = firstRow + static_cast<int>((p + 1) * static_cast<std::size_t>(rows) / pieces);
+            for (int r = r0; r < r1; ++r) {
+                if (!zoneGrid->holds(r)) continue;
+                for (int c = 1; c <= ncols; ++c) {
+                    if (!OwnCell(r, c)) continue;
+                    const int zone = SubbasinOf(r, c);
+                    const double Q = directRunoff.data[r][c];
+                    weight.At(r, c);
+                    keep(0, zone, disposition.data[r][c], 1.0, true);
+                    keep(1, zone, Q, 1.0, true);
+                    // The direct runoff's concentration, weighed with the runoff.
+                    for (int t = 1; t <= tracerCount; ++t)
+                        keep(static_cast<std::size_t>(1 + t), zone, tracers[static_cast<std::size_t>(t)].flux[r][c], Q,
+                             false);
+                }
+            }
+        }
+#pragma omp for schedule(dynamic)
+        for (std::size_t i = 0; i < sumCount; ++i) {
+            std::size_t k = 0;
+            while (statSumBase_[k + 1] <= i) ++k;
+            const std::size_t at = i - statSumBase_[k];
+            zoneFZT& record = statTargets_[k].records[at / 3];
+            double& field = at % 3 == 0 ? record.n : at % 3 == 1 ? record.RelCellSum : record.sx;
+            double sum = field;
+            std::int64_t cells = 0;
+            for (std::size_t p = 0; p < pieces; ++p) {
+                for (const double v : statAddends_[p * sumCount + i]) sum += v;
+                cells += statCounts_[p * sumCount + i];
+            }
+            if (cells != 0) sum += static_cast<double>(cells);
+            field = sum;
+        }
     }
 }

@@ -170,12 +170,6 @@ bool surfaceroutingclass::OwnBasinCell(int r, int c) const {
     return mpiRegions == nullptr || (*mpiRegions)[r][c] == rank;
 }
 
-int surfaceroutingclass::Subbasin(int r, int c) const {
-    const int code = static_cast<int>((*(*gridStore)[1].grid)[r][c]);
-    if (code < 0 || static_cast<std::size_t>(code) >= zoneIndex->size()) return 0;
-    return (*zoneIndex)[static_cast<std::size_t>(code)];
-}
-
 void surfaceroutingclass::ListOwnCells() {
     ownStart.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) + 1, 0);
     ownCols.clear();

@@ -202,6 +202,22 @@ public:
     std::vector<ExactZoneSums> exactQD, exactQI;
     std::vector<std::int64_t> zoneCells;  // cells per record of the water in a pass's end (EndPass)
     std::vector<std::int64_t> unitAreaCells;  // of those, the cells of relative area 1
+    // Where one thread of a pass's end adds its cells: the first thread to the records' own sums
+    // (touched null), every other to sums of its own (ThreadZoneSums), merged afterwards; exact
+    // sums and counts merged in any order come out as one thread's.
+    struct ZoneSumTarget {
+        ExactZoneSums* qd = nullptr;
+        ExactZoneSums* qi = nullptr;
+        std::int64_t* cells = nullptr;
+        std::int64_t* unitAreaCells = nullptr;
+        unsigned char* touched = nullptr;  // 1 for each record added to
+    };
+    struct ThreadZoneSums {
+        std::vector<ExactZoneSums> qd, qi;
+        std::vector<std::int64_t> cells, unitAreaCells;
+        std::vector<unsigned char> touched;
+    };
+    std::vector<ThreadZoneSums> threadZoneSums;  // threads 1, 2, ... of the team
     ExactZoneSums* ExactQD(int t, int s) { return &exactQD[zoneOffset[Slot(t, s)]]; }
     ExactZoneSums* ExactQI(int t, int s) { return &exactQI[zoneOffset[Slot(t, s)]]; }
     std::size_t Slot(int t, int s) const {
@@ -252,7 +268,19 @@ private:
     int RegisterOwn(const std::string& name, Matrix* grid, Stack* stack, int levels, const std::string& file,
                     long code, int first, int last);
     void StartPass();
+    // The end of a pass: the storage tables, the subbasins' zone sums of the direct flow and
+    // interflow and the tracers' stores, shared among the threads.
     void EndPass();
+    // The storage table of the water (lane 0) or of tracer lane, its plain sums added in row
+    // order; a tracer's lane also keeps the tracer's store and clears its concentration.
+    void StorageTableLane(int lane);
+    // One own row of the pass's end, its zone sums added to to; the store of tracer t is kept
+    // where storeInRows[t] holds.
+    void EndPassRow(int r, double nsub, const ZoneSumTarget& to, const bool* storeInRows);
+    // Threads of the pass's end: each after the first keeps sums of every record.
+    int EndPassTeam() const;
+    // Adds the sums of threads 1 .. team - 1 to the records' own and empties them.
+    void MergeThreadZoneSums(int team);
     // The velocity pass of a sub step: the inner rows while the levels' exchange travels, the
     // edge rows once it is in; the fluxes' exchange starts after them.
     void VelocityPass(long k, long refresh);
@@ -307,6 +335,7 @@ private:
     // velocity or storage pass would write back the values it holds, so it is skipped.
     // Own basin cells by row: the columns ownCols[ownStart[r - firstRow] .. ownStart[r - firstRow + 1]).
     std::vector<int> ownStart, ownCols;
+    std::vector<int> ownSubbasin;  // Subbasin of each own cell (same index), taken at the first pass's end
     // Cells of each own row (index r - firstRow) that the last velocity pass over the row computed:
     // the weights by which the passes share the rows among the threads.
     std::vector<int> rowWork, countedWork;  // countedWork: this pass's counts until it ends
@@ -381,6 +410,13 @@ private:
     bool Settled(int r, int c, long k, bool sameWeights) const;
     bool DryAfterStorage(int r, int c, bool river) const;
 };
+
+// Looked up for every cell at the end of each pass: defined here so that the loops take it in.
+inline int surfaceroutingclass::Subbasin(int r, int c) const {
+    const int code = static_cast<int>((*(*gridStore)[1].grid)[r][c]);
+    if (code < 0 || static_cast<std::size_t>(code) >= zoneIndex->size()) return 0;
+    return (*zoneIndex)[static_cast<std::size_t>(code)];
+}
 
 // The masks of a block of eight cells, looked at in every sub step for every block of the own
 // rows: defined here so that the passes take them in.

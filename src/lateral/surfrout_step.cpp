@@ -346,79 +346,98 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
     return created;
 }
 
+void surfaceroutingclass::StorageTableLane(int lane) {
+    const zonalstatistic* stat = lane == 0 ? statistics[4].get() : storageTracerStats[static_cast<std::size_t>(lane)].get();
+    SurfaceTracer* st = lane > 0 ? &surfaceTracers[static_cast<std::size_t>(lane)] : nullptr;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        // The row's weights looked up once.
+        const zonalstatistic::RowAdder adder = stat->Row(r);
+        const double* storage = (*surfaceStorage)[r];
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+            const int s = ownSubbasin[static_cast<std::size_t>(i)];
+            if (s <= 0) continue;
+            const int c = ownCols[static_cast<std::size_t>(i)];
+            if (st == nullptr) {
+                adder.Add(c, s, storage[c], 1.0);
+                continue;
+            }
+            // The storage's concentration weighed with the water it sits in; then the store kept
+            // until the next call takes it.
+            double& conc = st->conc[r][c];
+            adder.Add(c, s, conc, storage[c]);
+            (*st->surfaceStore)[r][c] = st->storeHoldsMass ? conc * storage[c] : conc;
+            conc = 0;
+        }
+    }
+}
+
+int surfaceroutingclass::EndPassTeam() const {
+    if (!Threaded()) return 1;
+    // Each thread after the first keeps sums of every record: a bounded room for them all.
+    constexpr std::size_t kRoom = std::size_t{32} << 20;
+    const std::size_t perThread = exactQD.size() * (2 * sizeof(ExactZoneSums) + 2 * sizeof(std::int64_t) + 1);
+    const std::size_t fit = 1 + kRoom / std::max<std::size_t>(perThread, 1);
+    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), fit));
+}
+
 void surfaceroutingclass::EndPass() {
     const double nsub = static_cast<double>(numSubSteps > 0 ? numSubSteps : 1);
-    zonalstatistic* storageStat = statistics[4].get();
     // Every cell adds 1 to the cell count n of its zone's record of the water's direct runoff and
     // interflow: the cells are counted per record and the count added once (the exact sum of ones).
     // So are the cells of relative area 1 (the rule) in the records' sums of the areas.
     zoneCells.assign(exactQD.size(), 0);
     unitAreaCells.assign(exactQD.size(), 0);
-    // The exact sums ignore a zero: none is added.
-    const auto addNonZero = [](ExactSum& sum, double v) {
-        if (v != 0) sum.Add(v);
-    };
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        // The storage tables of the water and the tracers take the cells of a row with the row's
-        // weights looked up once (an adder of a table that is off adds nothing).
-        const zonalstatistic::RowAdder storageRow = storageStat ? storageStat->Row(r) : zonalstatistic::RowAdder{};
-        std::array<zonalstatistic::RowAdder, kMaxTracers + 1> storedRows{};
-        for (int t = 1; t <= tracerCount; ++t)
-            if (static_cast<std::size_t>(t) < storageTracerStats.size() && storageTracerStats[static_cast<std::size_t>(t)])
-                storedRows[static_cast<std::size_t>(t)] = storageTracerStats[static_cast<std::size_t>(t)]->Row(r);
-        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
-            const int c = ownCols[static_cast<std::size_t>(i)];
-            levelSeen[static_cast<std::size_t>(i)] = {(*surfaceStorage)[r][c], totalInput[r][c]};
-            const int s = Subbasin(r, c);
-            if (s <= 0) continue;
-            const bool river = riverFlag[FlagIndex(r, c)] != 0;
-            const double df = (*directflow)[r][c];
-            const double inf = (*interflow)[r][c];
-            const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            // Zones were counted at set-up; the bound keeps a grid changed since then in range.
-            const std::size_t z = static_cast<std::size_t>(
-                std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)])));
-            for (int t = 1; t <= tracerCount && river; ++t) {
-                Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
-                amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
-            }
-            storageRow.Add(c, s, (*surfaceStorage)[r][c], 1.0);
-            // Summed exactly: the subbasin sums must not depend on the split among processes.
-            const std::size_t water = zoneOffset[Slot(0, s)] + z;
-            ++zoneCells[water];
-            ExactZoneSums& qd = exactQD[water];
-            ExactZoneSums& qi = exactQI[water];
-            if (river) addNonZero(qd.sx, w * df * nsub);
-            // Interflow is a rate per pass like direct flow: both count nsub times.
-            addNonZero(qi.sx, w * inf * nsub);
-            if (w == 1.0) {
-                ++unitAreaCells[water];
-            } else {
-                qd.RelCellSum.Add(w);
-                qi.RelCellSum.Add(w);
-            }
-            for (int t = 1; t <= tracerCount; ++t) {
-                SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                // Both grids hold concentrations here (river cells' amounts were turned into
-                // concentrations above) for tracers of either kind: each counts with its water,
-                // so that a record's sx over RelCellSum is the concentration of its runoff.
-                const std::size_t at = zoneOffset[Slot(t, s)] + z;
-                ExactZoneSums& td = exactQD[at];
-                ExactZoneSums& ti = exactQI[at];
-                addNonZero(td.n, df);
-                if (river) addNonZero(td.sx, w * (*st.concQD)[r][c] * df * nsub);
-                addNonZero(td.RelCellSum, w * df);
-                addNonZero(ti.n, inf);
-                addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
-                addNonZero(ti.RelCellSum, w * inf);
-                // The storage's concentration weighed with the water it sits in.
-                storedRows[static_cast<std::size_t>(t)].Add(c, s, st.conc[r][c], (*surfaceStorage)[r][c]);
-                (*st.surfaceStore)[r][c] = st.storeHoldsMass ? st.conc[r][c] * (*surfaceStorage)[r][c] : st.conc[r][c];
-                st.conc[r][c] = 0;
-            }
+    const int team = EndPassTeam();
+    if (threadZoneSums.size() + 1 < static_cast<std::size_t>(team))
+        threadZoneSums.resize(static_cast<std::size_t>(team) - 1);
+    for (int t = 1; t < team; ++t) {
+        ThreadZoneSums& p = threadZoneSums[static_cast<std::size_t>(t) - 1];
+        if (p.qd.size() == exactQD.size()) continue;
+        p.qd.assign(exactQD.size(), ExactZoneSums{});
+        p.qi.assign(exactQD.size(), ExactZoneSums{});
+        p.cells.assign(exactQD.size(), 0);
+        p.unitAreaCells.assign(exactQD.size(), 0);
+        p.touched.assign(exactQD.size(), 0);
+    }
+    // The storage tables are plain sums, each walked in row order by one thread (a lane: the
+    // water's, each tracer's) beside the rows' exact sums, which read nothing a lane writes. A
+    // tracer's lane also keeps its store and clears its concentration, which it reads.
+    std::array<int, kMaxTracers + 1> lanes{};
+    int laneCount = 0;
+    std::array<bool, kMaxTracers + 1> storeInRows{};
+    if (statistics[4] && statistics[4]->active()) lanes[static_cast<std::size_t>(laneCount++)] = 0;
+    for (int t = 1; t <= tracerCount; ++t) {
+        const std::size_t i = static_cast<std::size_t>(t);
+        const bool lane = i < storageTracerStats.size() && storageTracerStats[i] && storageTracerStats[i]->active();
+        if (lane) lanes[static_cast<std::size_t>(laneCount++)] = t;
+        storeInRows[i] = !lane;
+    }
+    // The own cells' subbasins, from the zone grid that gave the own cells.
+    if (ownSubbasin.size() != ownCols.size()) {
+        ownSubbasin.resize(ownCols.size());
+#pragma omp parallel for schedule(runtime) if (Threaded())
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const std::size_t row = static_cast<std::size_t>(r - firstRow);
+            for (int i = ownStart[row]; i < ownStart[row + 1]; ++i)
+                ownSubbasin[static_cast<std::size_t>(i)] = Subbasin(r, ownCols[static_cast<std::size_t>(i)]);
         }
     }
+#pragma omp parallel num_threads(team) if (team > 1)
+    {
+        const int t = omp_get_thread_num();
+        const int threads = omp_get_num_threads();
+        for (int k = t; k < laneCount; k += threads) StorageTableLane(lanes[static_cast<std::size_t>(k)]);
+        ZoneSumTarget to{exactQD.data(), exactQI.data(), zoneCells.data(), unitAreaCells.data(), nullptr};
+        if (t > 0) {
+            ThreadZoneSums& p = threadZoneSums[static_cast<std::size_t>(t) - 1];
+            to = {p.qd.data(), p.qi.data(), p.cells.data(), p.unitAreaCells.data(), p.touched.data()};
+        }
+        // The threads of the lanes come late: the rows go to whoever is free.
+#pragma omp for schedule(dynamic) nowait
+        for (int r = firstRow; r <= lastRow; ++r) EndPassRow(r, nsub, to, storeInRows.data());
+    }
+    MergeThreadZoneSums(team);
     for (std::size_t at = 0; at < zoneCells.size(); ++at)
         if (zoneCells[at] != 0) {
             exactQD[at].n.Add(static_cast<double>(zoneCells[at]));
@@ -428,4 +447,81 @@ void surfaceroutingclass::EndPass() {
                 exactQI[at].RelCellSum.Add(static_cast<double>(unitAreaCells[at]));
             }
         }
+}
+
+void surfaceroutingclass::MergeThreadZoneSums(int team) {
+    for (int t = 1; t < team; ++t) {
+        ThreadZoneSums& p = threadZoneSums[static_cast<std::size_t>(t) - 1];
+        for (std::size_t at = 0; at < p.touched.size(); ++at) {
+            if (p.touched[at] == 0) continue;
+            exactQD[at].Merge(p.qd[at]);
+            exactQI[at].Merge(p.qi[at]);
+            zoneCells[at] += p.cells[at];
+            unitAreaCells[at] += p.unitAreaCells[at];
+            p.qd[at].Reset();
+            p.qi[at].Reset();
+            p.cells[at] = 0;
+            p.unitAreaCells[at] = 0;
+            p.touched[at] = 0;
+        }
+    }
+}
+
+void surfaceroutingclass::EndPassRow(int r, double nsub, const ZoneSumTarget& to, const bool* storeInRows) {
+    // The exact sums ignore a zero: none is added.
+    const auto addNonZero = [](ExactSum& sum, double v) {
+        if (v != 0) sum.Add(v);
+    };
+    const std::size_t row = static_cast<std::size_t>(r - firstRow);
+    for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
+        const int c = ownCols[static_cast<std::size_t>(i)];
+        levelSeen[static_cast<std::size_t>(i)] = {(*surfaceStorage)[r][c], totalInput[r][c]};
+        const int s = ownSubbasin[static_cast<std::size_t>(i)];
+        if (s <= 0) continue;
+        const bool river = riverFlag[FlagIndex(r, c)] != 0;
+        const double df = (*directflow)[r][c];
+        const double inf = (*interflow)[r][c];
+        const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
+        // Zones were counted at set-up; the bound keeps a grid changed since then in range.
+        const std::size_t z = static_cast<std::size_t>(
+            std::min(FlowTimeZone(r, c), static_cast<int>(maxzeit[static_cast<std::size_t>(s)])));
+        for (int t = 1; t <= tracerCount && river; ++t) {
+            Matrix& amount = *surfaceTracers[static_cast<std::size_t>(t)].concQD;
+            amount[r][c] = df > 0 ? amount[r][c] / df : 0.0;
+        }
+        // Summed exactly: the subbasin sums must not depend on the split among processes.
+        const std::size_t water = zoneOffset[Slot(0, s)] + z;
+        ++to.cells[water];
+        if (to.touched != nullptr) to.touched[water] = 1;
+        ExactZoneSums& qd = to.qd[water];
+        ExactZoneSums& qi = to.qi[water];
+        if (river) addNonZero(qd.sx, w * df * nsub);
+        // Interflow is a rate per pass like direct flow: both count nsub times.
+        addNonZero(qi.sx, w * inf * nsub);
+        if (w == 1.0) {
+            ++to.unitAreaCells[water];
+        } else {
+            qd.RelCellSum.Add(w);
+            qi.RelCellSum.Add(w);
+        }
+        for (int t = 1; t <= tracerCount; ++t) {
+            SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+            // Both grids hold concentrations here (river cells' amounts were turned into
+            // concentrations above) for tracers of either kind: each counts with its water,
+            // so that a record's sx over RelCellSum is the concentration of its runoff.
+            const std::size_t at = zoneOffset[Slot(t, s)] + z;
+            if (to.touched != nullptr) to.touched[at] = 1;
+            ExactZoneSums& td = to.qd[at];
+            ExactZoneSums& ti = to.qi[at];
+            addNonZero(td.n, df);
+            if (river) addNonZero(td.sx, w * (*st.concQD)[r][c] * df * nsub);
+            addNonZero(td.RelCellSum, w * df);
+            addNonZero(ti.n, inf);
+            addNonZero(ti.sx, w * (*st.concQI)[r][c] * inf * nsub);
+            addNonZero(ti.RelCellSum, w * inf);
+            if (!storeInRows[t]) continue;  // the tracer's storage-table lane keeps it
+            (*st.surfaceStore)[r][c] = st.storeHoldsMass ? st.conc[r][c] * (*surfaceStorage)[r][c] : st.conc[r][c];
+            st.conc[r][c] = 0;
+        }
+    }
 }

@@ -2,7 +2,8 @@
 # Irrigation's cell loops and sums, with the zone sums of the other sub-models, give with threads
 # the bits of one thread: the half-year basin refined to 96 x 80 cells (a team in every threaded
 # loop), 6 January, hours 1 to 12, when irrigation starts drawing on the rivers; zone tables of a
-# row per step; runs with one, three and four threads.
+# row per step; runs with one, three and four threads. The sums in row order are visited by the
+# threads in pieces and added piece after piece.
 # usage: threaded_irrigation_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
 exe=$1; np=$2; mpiexec=$3; wd=$4

@@ -3,7 +3,9 @@
 # rows, two have both kinds), give the tables, grids and state of one thread bit for bit while
 # water flows over the surface: the example basin refined to 96 x 80 cells (enough for a team of
 # threads in every pass), its first four hours, in which the direct flow starts to run off, with
-# one thread, with two and with three. The tables of surface routing get a row every step.
+# one thread, with two and with three. The tables of surface routing get a row every step; so do
+# the zone sums of each pass's end (exact sums the threads keep apart and merge, the storage
+# tables walked in row order beside them) and silting-up's tables (addends kept per piece of rows).
 # usage: threaded_surface_test.sh <talvo> <processes> <mpiexec> <work dir>
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ctl_edit.sh"

@@ -88,6 +88,58 @@ TEST(ExactSumTest, AnyOrderGivesTheSameBits) {
     EXPECT_EQ(SumOf(v), first);
 }
 
+// Parts kept apart (as threads keep them) and merged in any order and any grouping give the bits
+// of one sum of every value, also when values are added after a merge; an empty part changes
+// nothing, and non-finite values merge as they add.
+TEST(ExactSumTest, PartsMergedInAnyOrderGiveTheBitsOfOneSum) {
+    const std::vector<double> v = MixedValues(13);
+    const double whole = SumOf(v);
+    std::mt19937 gen(17);
+    std::uniform_int_distribution<std::size_t> pick(0, 4);
+    std::vector<std::vector<double>> split(5);
+    for (double x : v) split[pick(gen)].push_back(x);
+    const auto parts = [&] {
+        std::vector<ExactSum> p(6);  // the last one stays empty
+        for (std::size_t k = 0; k < split.size(); ++k) {
+            std::vector<double> mine = split[k];
+            std::shuffle(mine.begin(), mine.end(), gen);
+            for (double x : mine) p[k].Add(x);
+        }
+        return p;
+    };
+    std::vector<ExactSum> p = parts();
+    ExactSum forward;
+    for (const ExactSum& s : p) forward.Merge(s);
+    EXPECT_EQ(forward.Value(), whole);
+    p = parts();
+    for (std::size_t k = p.size() - 1; k > 0; --k) p[k - 1].Merge(p[k]);
+    EXPECT_EQ(p[0].Value(), whole);
+    // Pairs, then the pairs' merges.
+    p = parts();
+    p[0].Merge(p[1]);
+    p[2].Merge(p[3]);
+    p[4].Merge(p[5]);
+    p[2].Merge(p[4]);
+    p[2].Merge(p[0]);
+    EXPECT_EQ(p[2].Value(), whole);
+    // Adding goes on after a merge.
+    p = parts();
+    ExactSum later = p[0];
+    later.Merge(p[1]);
+    for (std::size_t k = 2; k < split.size(); ++k)
+        for (double x : split[k]) later.Add(x);
+    EXPECT_EQ(later.Value(), whole);
+
+    ExactSum inf, negInf, one;
+    inf.Add(HUGE_VAL);
+    negInf.Add(-HUGE_VAL);
+    one.Add(1.0);
+    one.Merge(inf);
+    EXPECT_EQ(one.Value(), HUGE_VAL);
+    one.Merge(negInf);
+    EXPECT_TRUE(std::isnan(one.Value()));
+}
+
 // Every process adds its share (in its own order) and the shares are joined across processes:
 // the total has the bits of one process adding everything.
 TEST(ExactSumTest, ProcessSplitGivesTheSameBits) {
