@@ -277,3 +277,13 @@ compare_thread_runs() {
     compared=$((compared + 1))
   done < <(cd threads_1 && find . -type f | sort)
 }
+
+# run_first_day_hours <file> <first hour> <last hour>: the run of the control file covers the given
+# hours of its first day (the lines after "[model_time]" hold the start hour, day, month and
+# year, then the end's: the start hour, the end hour and an end day of 1 are set).
+run_first_day_hours() {
+  local file=$1 t
+  t=$(grep -n '^\[model_time\]' "$file" | head -1 | cut -d: -f1)
+  awk -v t="$t" -v first="$2" -v last="$3" 'NR == t + 1 { $1 = first } NR == t + 5 { $1 = last } NR == t + 6 { $1 = 1 }
+    { print }' "$file" >"$file.edit" && mv "$file.edit" "$file"
+}

@@ -13,12 +13,8 @@ rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 for threads in 1 3 4; do
   run=$wd/threads_$threads
   copy_refined_example "$run" 4
-  # The run covers the last two hours of its first day, the first with rain and snow (the lines
-  # after "[model_time]" hold the start hour, day, month and year, then the end's).
-  t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
-  awk -v t="$t" 'NR == t + 1 { $1 = 23 } NR == t + 5 { $1 = 24 } NR == t + 6 { $1 = 1 } { print }' basin.ctl \
-    >basin.ctl.new &&
-    mv basin.ctl.new basin.ctl
+  # The run covers the last two hours of its first day, the first with rain and snow.
+  run_first_day_hours basin.ctl 23 24
   # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
   sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
              s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl

@@ -13,11 +13,8 @@ rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 for threads in 1 4; do
   run=$wd/threads_$threads
   copy_refined_example "$run" 12
-  # One step, the last hour of the first day (the lines after "[model_time]" hold the start hour,
-  # day, month and year, then the end's).
-  t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
-  awk -v t="$t" 'NR == t + 1 { $1 = 24 } NR == t + 5 { $1 = 24 } NR == t + 6 { $1 = 1 } { print }' basin.ctl \
-    >basin.ctl.new && mv basin.ctl.new basin.ctl
+  # One step, the last hour of the first day.
+  run_first_day_hours basin.ctl 24 24
   OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
     { tail -5 console.txt; fail "the run with $threads threads failed"; }
   grep -q "reached end of simulation sucessfully" console.txt || fail "the run with $threads threads did not end"

@@ -15,11 +15,8 @@ rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 for threads in 1 2 3; do
   run=$wd/threads_$threads
   copy_refined_example "$run" 4
-  # Hours 1..4 of the first day (the lines after "[model_time]" hold the start hour, day, month
-  # and year, then the end's).
-  t=$(grep -n '^\[model_time\]' basin.ctl | head -1 | cut -d: -f1)
-  awk -v t="$t" 'NR == t + 5 { $1 = 4 } NR == t + 6 { $1 = 1 } { print }' basin.ctl >basin.ctl.new &&
-    mv basin.ctl.new basin.ctl
+  # Hours 1..4 of the first day.
+  run_first_day_hours basin.ctl 1 4
   # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
   sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /' basin.ctl
   OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
