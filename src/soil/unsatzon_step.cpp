@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "kernel/threading.hpp"
@@ -652,43 +653,59 @@ void unsatzonmodellklasse::AccumulateZones() {
     };
 #pragma omp parallel if (threaded)
     {
+        // The exact records of the subbasin walked, per (t, kind) at 3 t + kind: the zones of the
+        // direct flow and of the interflow, the base flow's record; looked up when the
+        // subbasin changes.
+        std::vector<ExactZoneSums*> view(U(3 * (T + 1)), nullptr);
+        auto record = [&](int t, int kind, int z) -> ExactZoneSums& {
+            ExactZoneSums* first = view[U(3 * t + kind)];
+            return kind == 2 ? *first : first[z];
+        };
         if (copies) {
             // The exact sums of the rows this thread takes, into its copy.
             ExactZoneCopy& copy = exactCopies[U(omp_get_thread_num())];
+            int viewed = -1;
 #pragma omp for schedule(runtime) nowait
             for (int r = firstRow; r <= lastRow; ++r) {
                 for (int c : OwnColumns(r)) {
                     const int s = SubbasinOf(r, c);
                     if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
+                    if (s != viewed) {
+                        viewed = s;
+                        for (int t = 0; t <= T; ++t) {
+                            ExactZoneSums* qd = copy.sums.data() + exactCopyFirst[U(t) * subbasins + U(s)];
+                            view[U(3 * t)] = qd;
+                            view[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
+                            view[U(3 * t + 2)] = copy.sums.data() + exactCopyBaseflow[U(t)] + U(s);
+                        }
+                    }
                     const Place p = placeOf(r, c, s);
-                    auto record = [&](int t, int kind) -> ExactZoneSums& {
-                        const std::size_t first = exactCopyFirst[U(t) * subbasins + U(s)];
-                        const std::size_t k = kind == 2 ? exactCopyBaseflow[U(t)] + U(s)
-                                              : kind == 1 ? first + exactQD[U(t)][U(s)].size() + U(p.z)
-                                                          : first + U(p.z);
-                        copy.added[k] = 1;
-                        return copy.sums[k];
+                    auto added = [&](int t, int kind) -> ExactZoneSums& {
+                        ExactZoneSums& rec = record(t, kind, p.z);
+                        copy.added[U(&rec - copy.sums.data())] = 1;
+                        return rec;
                     };
-                    addExact(r, c, p, record, [](int, int) { return true; });
+                    addExact(r, c, p, added, [](int, int) { return true; });
                 }
             }
         }
         // Every thread walks all own cells in row order and adds to the records of its lanes
-        // only; a cell of a zone where it owns no lane in use is passed over.
+        // only; a cell of a subbasin where it owns no lane in use is passed over.
         ZoneLaneShare share = ZoneLaneShare::OfThisThread();
         // The statistics' row adders of the row walked (inert where a statistic is off): each
         // adds as the statistic's AddValue does.
         std::array<zonalstatistic::RowAdder, kAllStats> adders{};
-        auto exact = [&](int t, int kind) { return !copies && share.Owns(exactLane(t, kind)); };
-        auto record = [&](int t, int kind, int s, int z) -> ExactZoneSums& {
-            return kind == 2 ? exactBaseflow[U(t)][U(s)] : (kind == 1 ? exactQI : exactQD)[U(t)][U(s)][U(z)];
-        };
         // The statistics the walk adds to: those written (the others' adders are inert), but the
         // subbasins' runoff, which is filled in after the pass.
         auto walked = [&](int slot) {
             return stat(slot) != nullptr && stat(slot)->active() && slot != C::QD && slot != C::QI && slot != C::QB &&
                    slot != C::Qg;
         };
+        // In the subbasin walked: bit slot for each statistic, and per (t, kind) at 3 t + kind
+        // each exact sum, this thread adds to.
+        std::uint64_t ownedStatistics = 0;
+        std::vector<std::uint8_t> ownedExact(U(3 * (T + 1)), 0);
+        auto exact = [&](int t, int kind) { return ownedExact[U(3 * t + kind)] != 0; };
         int zoneWalked = -1;
         bool ownsAny = false;
         for (int r = firstRow; r <= lastRow; ++r) {
@@ -700,19 +717,28 @@ void unsatzonmodellklasse::AccumulateZones() {
                 if (s != zoneWalked) {
                     zoneWalked = s;
                     share.Zone(s);
-                    ownsAny = false;
-                    for (int slot = 0; slot < kAllStats; ++slot) ownsAny |= walked(slot) && share.Owns(slot);
-                    for (int t = 0; t <= T; ++t)
-                        for (int kind = 0; kind < 3; ++kind) ownsAny |= exact(t, kind);
+                    ownedStatistics = 0;
+                    for (int slot = 0; slot < kAllStats; ++slot)
+                        if (walked(slot) && share.Owns(slot)) ownedStatistics |= std::uint64_t{1} << slot;
+                    ownsAny = ownedStatistics != 0;
+                    for (int t = 0; t <= T; ++t) {
+                        for (int kind = 0; kind < 3; ++kind) {
+                            ownedExact[U(3 * t + kind)] = !copies && share.Owns(exactLane(t, kind)) ? 1 : 0;
+                            ownsAny |= ownedExact[U(3 * t + kind)] != 0;
+                        }
+                        view[U(3 * t)] = exactQD[U(t)][U(s)].data();
+                        view[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
+                        view[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
+                    }
                 }
                 if (!ownsAny) continue;
                 const Place p = placeOf(r, c, s);
-                addStatistics(r, c, p, [&](int slot, double v, double w) {
-                    if (share.Owns(slot)) adders[U(slot)].Add(c, s, v, w);
-                });
+                if (ownedStatistics != 0)
+                    addStatistics(r, c, p, [&](int slot, double v, double w) {
+                        if ((ownedStatistics >> slot) & 1u) adders[U(slot)].Add(c, s, v, w);
+                    });
                 if (!copies)
-                    addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return record(t, kind, s, p.z); },
-                             exact);
+                    addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return record(t, kind, p.z); }, exact);
             }
         }
     }
