@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kernel/exactsum.hpp"
+#include "kernel/steptimes.hpp"
 #include "kernel/replacingfile.hpp"
 #include "kernel/zonestat.hpp"
 #include "soil/unsatzon_step_column.hpp"
@@ -390,6 +391,10 @@ public:
     void FlushTracerPointBuffers(bool end = false);
     // Builds the travel-time zones from "flow_times" (collective).
     void BuildFlowTimeZones();
+    // Seconds of the column pass and of what follows it in a call (the zone sums above all), as
+    // rows of the run's timing table.
+    enum PassTime { kColumnPassTime, kZoneSumTime };
+    PartSeconds passTimes{"soil: column pass", "soil: zone sums, response units, points"};
     // The column pass over the own rows (parallel) and then the serial river cells.
     void SoilColumnPass();
     // The cell's water input, surface water, vegetation and base-flow values; true with ponding.
@@ -404,8 +409,27 @@ public:
     // The river exchange grids and their statistics (with surface interaction or the
     // groundwater model; created once).
     void CreateRiverOutputs();
-    // Adds the cells' runoff to the zone records and the statistics (one thread).
+    // Adds the cells' runoff to the zone records and the statistics.
     void AccumulateZones();
+    // The exact zone sums of AccumulateZones on several threads: each thread adds those of the
+    // rows it takes into its own copy, and the copies are merged into exactQD, exactQI and
+    // exactBaseflow afterwards (exact sums merged in any order give the bits of one sum). The
+    // records in one flat order: per tracer and subbasin the zones of the direct flow, then those
+    // of the interflow; after them per tracer the subbasins' base flow.
+    struct ExactZoneCopy {
+        std::vector<ExactZoneSums> sums;
+        std::vector<std::uint8_t> added;  // per record: the thread added to it in this pass
+    };
+    std::vector<ExactZoneCopy> exactCopies;       // per thread
+    std::vector<ExactZoneSums*> exactCopyTargets;  // per record: the sums it merges into
+    std::vector<std::size_t> exactCopyFirst;       // per (tracer, subbasin): the direct flow's zone 0
+    std::vector<std::size_t> exactCopyBaseflow;    // per tracer: the base flow of subbasin 0
+    // The copies of a pass take at most this many bytes; a larger table of records stays with
+    // one thread per record (the statistics' lanes), each walking every cell.
+    std::size_t exactCopyLimit = std::size_t{64} << 20;
+    // Lays out the flat records and gives each of threads copies (false: they would exceed the
+    // limit).
+    bool PrepareExactCopies(int threads);
     // River exchange of one column (called in every iteration of a river cell).
     void RiverExchange(soilcolumn::ColumnState& col, const soilcolumn::CellValues& cell, int r, int c,
                        double& infiltration, double& exfiltration);

@@ -40,4 +40,6 @@ void unsatzonmodellklasse::ModelEnd(bool append) {
     exactQD.clear();
     exactQI.clear();
     exactBaseflow.clear();
+    exactCopies.clear();
+    exactCopyTargets.clear();
 }

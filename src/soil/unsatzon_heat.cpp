@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "kernel/nodata.hpp"
+#include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/soil_entry.hpp"
@@ -72,7 +73,8 @@ void unsatzonmodellklasse::StoreHeatResult(int r, int c, int n, const soilstep::
 
 void unsatzonmodellklasse::InitialTemperatureProfile() {
     // Each layer between the air temperature at the surface and the lower boundary temperature,
-    // by the relative depth of its centre.
+    // by the relative depth of its centre. The rows are independent: threads share them.
+#pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         if (!own.soilTemperature.holds(r)) continue;
         for (int c = 1; c <= ncols; ++c) {

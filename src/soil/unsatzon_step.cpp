@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "kernel/threading.hpp"
@@ -35,11 +36,15 @@ void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t
     stepDay = day;
     stepMonth = month;
     stepYear = year;
+    passTimes.Mark();
     SoilColumnPass();
+    passTimes.Add(kColumnPassTime);
     if (in.responseUnits != nullptr) ResponseUnitPass();
     RecordControlPoint();
     AccumulateZones();
     AddTracerPointRecords();
+    passTimes.Add(kZoneSumTime);
+    passTimes.Report();
 }
 
 bool unsatzonmodellklasse::FillForcing(int r, int c, int s, soilstep::CellForcing& f, double& pond) const {
@@ -410,7 +415,6 @@ void unsatzonmodellklasse::SoilColumnPass() {
         surfaceWaterTaken = matrix(firstRow, lastRow, 1, ncols, nrows);
     fpeReports.assign(U(threads), soilcolumn::FpeReport{});
     for (soilcolumn::FpeReport& f : fpeReports) f.raised = FpeFlag() != 0;
-    for (soilstep::CellWork& w : cellWork) w.ResizeTracers(tracerCount, nlayers);
     if (tracerCount > 0) LinkGroundwaterTracers();
     // Every cell may lose water to a river beside it (exfiltration); cells linked to a river that
     // may give water (interaction 2) share it and run one by one after the parallel pass.
@@ -423,6 +427,10 @@ void unsatzonmodellklasse::SoilColumnPass() {
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         soilstep::CellWork& work = cellWork[U(omp_get_thread_num())];
+        // Each thread sizes its own tracer arrays, so that they come from its own part of the
+        // heap: sized one thread after the other, the arrays of neighbouring threads would share
+        // cache lines, which every sub-step of a cell writes.
+        work.ResizeTracers(tracerCount, nlayers);
 #pragma omp for schedule(runtime)
         for (int r = firstRow; r <= lastRow; ++r) {
             const std::span<const int> cols = OwnColumns(r);
@@ -502,6 +510,43 @@ void unsatzonmodellklasse::SoilColumnPass() {
     WriteTextLog(std::move(file), name, lines);
 }
 
+bool unsatzonmodellklasse::PrepareExactCopies(int threads) {
+    if (exactQD.empty() || exactQI.size() != exactQD.size() || exactBaseflow.size() != exactQD.size()) return false;
+    const std::size_t tracers = exactQD.size(), subbasins = exactQD[0].size();
+    std::size_t count = 0;
+    for (std::size_t t = 0; t < tracers; ++t) {
+        if (exactQD[t].size() != subbasins || exactQI[t].size() != subbasins) return false;
+        for (std::size_t s = 0; s < subbasins; ++s) {
+            if (exactQI[t][s].size() != exactQD[t][s].size()) return false;
+            count += 2 * exactQD[t][s].size();
+        }
+        count += exactBaseflow[t].size();
+    }
+    if (count == 0 || count * U(threads) * sizeof(ExactZoneSums) > exactCopyLimit) return false;
+    // The records' addresses, taken afresh each pass (cheap beside the pass).
+    exactCopyTargets.resize(count);
+    exactCopyFirst.resize(tracers * subbasins);
+    exactCopyBaseflow.resize(tracers);
+    std::size_t k = 0;
+    for (std::size_t t = 0; t < tracers; ++t)
+        for (std::size_t s = 0; s < subbasins; ++s) {
+            exactCopyFirst[t * subbasins + s] = k;
+            for (ExactZoneSums& e : exactQD[t][s]) exactCopyTargets[k++] = &e;
+            for (ExactZoneSums& e : exactQI[t][s]) exactCopyTargets[k++] = &e;
+        }
+    for (std::size_t t = 0; t < tracers; ++t) {
+        exactCopyBaseflow[t] = k;
+        for (ExactZoneSums& e : exactBaseflow[t]) exactCopyTargets[k++] = &e;
+    }
+    if (exactCopies.size() < U(threads)) exactCopies.resize(U(threads));
+    for (ExactZoneCopy& copy : exactCopies)
+        if (copy.sums.size() != count) {
+            copy.sums.assign(count, ExactZoneSums{});
+            copy.added.assign(count, 0);
+        }
+    return true;
+}
+
 void unsatzonmodellklasse::AccumulateZones() {
     using C = SoilModelConfig;
     const double N = std::max(1u, numSubSteps);
@@ -511,94 +556,199 @@ void unsatzonmodellklasse::AccumulateZones() {
     // flow of the water (t = 0) and of every tracer.
     auto exactLane = [](int t, int kind) { return kAllStats + 3 * t + kind; };
     PrepareOwnCells();
-    // Every thread walks all own cells in row order and adds to the records of its lanes only.
-#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols);
+    // On several threads the exact sums go by rows into the threads' copies; the statistics,
+    // which add in row order, keep their lanes.
+    const bool copies = threaded && omp_get_max_threads() > 1 && PrepareExactCopies(omp_get_max_threads());
+    const std::size_t subbasins = exactQD.empty() ? 0 : exactQD[0].size();
+
+    // The cell's subbasin position s, flow-time zone z, glacier and ice-free parts and area.
+    struct Place {
+        int s = 0, z = 1;
+        double g = 0, w = 1, A = 1;
+    };
+    auto placeOf = [&](int r, int c, int s) {
+        Place p;
+        p.s = s;
+        p.g = Glacier(in.glacierFraction, r, c);
+        p.w = 1.0 - p.g;
+        p.A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
+                                                                                               : 1.0;
+        if (flowTimeZones && in.flowTimes != nullptr)
+            p.z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
+        return p;
+    };
+    // The exact sums of a cell: record(t, kind) for direct flow (0), interflow (1) and base flow
+    // (2) of the water (t = 0) and the tracers, where owns(t, kind).
+    auto addExact = [&](int r, int c, const Place& p, auto&& record, auto&& owns) {
+        const double w = p.w, g = p.g, A = p.A;
+        if (w > 0) {
+            const double qd = own.directflow[r][c], qi = own.interflow[r][c];
+            const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
+            if (owns(0, 0)) record(0, 0).Add(w, (qd - taken) * A * w * N, A * w);
+            if (owns(0, 1)) record(0, 1).Add(w, qi * A * w * N, A * w);
+            // Base flow, also when its statistics output is off (the subbasin runoff needs it).
+            // With the groundwater model only the exfiltration into rivers leaves the basin
+            // here; the aquifer's other drainage leaves through its own boundaries.
+            double qb;
+            if (groundwaterActive != 0) {
+                qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
+            } else {
+                qb = own.baseflow[r][c];
+                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                    qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+            }
+            if (owns(0, 2)) record(0, 2).Add(w, qb * N * A * w, A * w);
+            for (int t = 1; t <= T; ++t) {
+                // Flow-weighted. The runoff grids hold concentrations for both kinds of
+                // tracer (a mass tracer's load over its water), so flow x value is the load.
+                auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
+                    rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
+                };
+                if (owns(t, 0)) addTracer(record(t, 0), qd, tracerDirect[U(t)][r][c]);
+                if (owns(t, 1)) addTracer(record(t, 1), qi, tracerInterflow[U(t)][r][c]);
+                if (owns(t, 2)) addTracer(record(t, 2), qb, tracerBaseflow[U(t)][r][c]);
+            }
+        }
+        if (g > 0) {
+            if (owns(0, 0)) record(0, 0).Add(g, 0.0, A * g);
+            if (owns(0, 1)) record(0, 1).Add(g, 0.0, A * g);
+            if (owns(0, 2)) record(0, 2).Add(g, 0.0, A * g);
+        }
+    };
+    // The statistics of a cell, through add(slot, value, weight).
+    auto addStatistics = [&](int r, int c, const Place& p, auto&& add) {
+        const double w = p.w, g = p.g;
+        double resize = 0;
+        if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
+            const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
+            if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
+        }
+        if (w > 0) {
+            add(C::SB_1, own.sb1[r][c], w);
+            add(C::SB_2, own.sb2[r][c], w);
+            add(SB2_GLACIER, resize, w);
+            add(C::ROOT, own.rootGrid[r][c], w);
+            add(C::INFEX, own.infiltrationExcess[r][c] * N, w);
+            add(C::GWN, own.groundwaterRecharge[r][c] * N, w);
+            add(C::MACRO, own.macroporeInfiltration[r][c] * N, w);
+            if (!own.substeps.empty()) add(SUBSTEPS, own.substeps[r][c], w);
+            add(C::INFILT, own.totalInfiltration[r][c] * N, w);
+            add(C::GWSTAND, own.groundwaterDistance[r][c], w);
+            if (!own.thawDepth.empty()) add(TEMPER, own.thawDepth[r][c], w);
+            if (!own.gwin.empty()) {
+                add(C::GWIN, own.gwin[r][c] * N, w);
+                add(C::GWEX, own.gwex[r][c] * N, w);
+            }
+            if (in.maxPonding != nullptr) add(C::POND, own.pondingStorage[r][c], w);
+            if (!own.drainageFlow.empty()) add(C::QDRAIN, own.drainageFlow[r][c] * N, w);
+        }
+        if (g > 0) {
+            for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
+                             int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
+                             int(C::GWIN), int(C::GWEX), int(TEMPER)})
+                add(slot, 0.0, g);
+            add(SB2_GLACIER, resize, g);
+        }
+    };
+#pragma omp parallel if (threaded)
     {
+        // The exact records of the subbasin walked, per (t, kind) at 3 t + kind: the zones of the
+        // direct flow and of the interflow, the base flow's record; looked up when the
+        // subbasin changes.
+        std::vector<ExactZoneSums*> view(U(3 * (T + 1)), nullptr);
+        auto record = [&](int t, int kind, int z) -> ExactZoneSums& {
+            ExactZoneSums* first = view[U(3 * t + kind)];
+            return kind == 2 ? *first : first[z];
+        };
+        if (copies) {
+            // The exact sums of the rows this thread takes, into its copy.
+            ExactZoneCopy& copy = exactCopies[U(omp_get_thread_num())];
+            int viewed = -1;
+#pragma omp for schedule(runtime) nowait
+            for (int r = firstRow; r <= lastRow; ++r) {
+                for (int c : OwnColumns(r)) {
+                    const int s = SubbasinOf(r, c);
+                    if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
+                    if (s != viewed) {
+                        viewed = s;
+                        for (int t = 0; t <= T; ++t) {
+                            ExactZoneSums* qd = copy.sums.data() + exactCopyFirst[U(t) * subbasins + U(s)];
+                            view[U(3 * t)] = qd;
+                            view[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
+                            view[U(3 * t + 2)] = copy.sums.data() + exactCopyBaseflow[U(t)] + U(s);
+                        }
+                    }
+                    const Place p = placeOf(r, c, s);
+                    auto added = [&](int t, int kind) -> ExactZoneSums& {
+                        ExactZoneSums& rec = record(t, kind, p.z);
+                        copy.added[U(&rec - copy.sums.data())] = 1;
+                        return rec;
+                    };
+                    addExact(r, c, p, added, [](int, int) { return true; });
+                }
+            }
+        }
+        // Every thread walks all own cells in row order and adds to the records of its lanes
+        // only; a cell of a subbasin where it owns no lane in use is passed over.
         ZoneLaneShare share = ZoneLaneShare::OfThisThread();
         // The statistics' row adders of the row walked (inert where a statistic is off): each
         // adds as the statistic's AddValue does.
         std::array<zonalstatistic::RowAdder, kAllStats> adders{};
-        auto add = [&](int slot, int, int c, int zone, double v, double w) {
-            if (share.Owns(slot)) adders[U(slot)].Add(c, zone, v, w);
+        // The statistics the walk adds to: those written (the others' adders are inert), but the
+        // subbasins' runoff, which is filled in after the pass.
+        auto walked = [&](int slot) {
+            return stat(slot) != nullptr && stat(slot)->active() && slot != C::QD && slot != C::QI && slot != C::QB &&
+                   slot != C::Qg;
         };
-        auto exact = [&](int t, int kind) { return share.Owns(exactLane(t, kind)); };
+        // In the subbasin walked: bit slot for each statistic, and per (t, kind) at 3 t + kind
+        // each exact sum, this thread adds to.
+        std::uint64_t ownedStatistics = 0;
+        std::vector<std::uint8_t> ownedExact(U(3 * (T + 1)), 0);
+        auto exact = [&](int t, int kind) { return ownedExact[U(3 * t + kind)] != 0; };
+        int zoneWalked = -1;
+        bool ownsAny = false;
         for (int r = firstRow; r <= lastRow; ++r) {
             for (int slot = 0; slot < kAllStats; ++slot)
                 if (const zonalstatistic* st = stat(slot)) adders[U(slot)] = st->Row(r);
             for (int c : OwnColumns(r)) {
                 const int s = SubbasinOf(r, c);
                 if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
-                share.Zone(s);
-                const double g = Glacier(in.glacierFraction, r, c);
-                const double w = 1.0 - g;
-                const double A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata
-                                     ? (*relCellArea)[r][c]
-                                     : 1.0;
-                int z = 1;
-                if (flowTimeZones && in.flowTimes != nullptr)
-                    z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
-                double resize = 0;
-                if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
-                    const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
-                    if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
-                }
-                ExactZoneSums& bf = exactBaseflow[0][U(s)];
-                if (w > 0) {
-                    const double qd = own.directflow[r][c], qi = own.interflow[r][c];
-                    const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
-                    if (exact(0, 0)) exactQD[0][U(s)][U(z)].Add(w, (qd - taken) * A * w * N, A * w);
-                    if (exact(0, 1)) exactQI[0][U(s)][U(z)].Add(w, qi * A * w * N, A * w);
-                    add(C::SB_1, r, c, s, own.sb1[r][c], w);
-                    add(C::SB_2, r, c, s, own.sb2[r][c], w);
-                    add(SB2_GLACIER, r, c, s, resize, w);
-                    add(C::ROOT, r, c, s, own.rootGrid[r][c], w);
-                    add(C::INFEX, r, c, s, own.infiltrationExcess[r][c] * N, w);
-                    add(C::GWN, r, c, s, own.groundwaterRecharge[r][c] * N, w);
-                    add(C::MACRO, r, c, s, own.macroporeInfiltration[r][c] * N, w);
-                    if (!own.substeps.empty()) add(SUBSTEPS, r, c, s, own.substeps[r][c], w);
-                    add(C::INFILT, r, c, s, own.totalInfiltration[r][c] * N, w);
-                    add(C::GWSTAND, r, c, s, own.groundwaterDistance[r][c], w);
-                    if (!own.thawDepth.empty()) add(TEMPER, r, c, s, own.thawDepth[r][c], w);
-                    // Base flow, also when its statistics output is off (the subbasin runoff needs it).
-                    // With the groundwater model only the exfiltration into rivers leaves the basin
-                    // here; the aquifer's other drainage leaves through its own boundaries.
-                    if (!own.gwin.empty()) {
-                        add(C::GWIN, r, c, s, own.gwin[r][c] * N, w);
-                        add(C::GWEX, r, c, s, own.gwex[r][c] * N, w);
-                    }
-                    double qb;
-                    if (groundwaterActive != 0) {
-                        qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
-                    } else {
-                        qb = own.baseflow[r][c];
-                        if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
-                            qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
-                    }
-                    if (exact(0, 2)) bf.Add(w, qb * N * A * w, A * w);
-                    if (in.maxPonding != nullptr) add(C::POND, r, c, s, own.pondingStorage[r][c], w);
-                    if (!own.drainageFlow.empty()) add(C::QDRAIN, r, c, s, own.drainageFlow[r][c] * N, w);
-                    for (int t = 1; t <= T; ++t) {
-                        // Flow-weighted. The runoff grids hold concentrations for both kinds of
-                        // tracer (a mass tracer's load over its water), so flow x value is the load.
-                        auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
-                            rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
-                        };
-                        if (exact(t, 0)) addTracer(exactQD[U(t)][U(s)][U(z)], qd, tracerDirect[U(t)][r][c]);
-                        if (exact(t, 1)) addTracer(exactQI[U(t)][U(s)][U(z)], qi, tracerInterflow[U(t)][r][c]);
-                        if (exact(t, 2)) addTracer(exactBaseflow[U(t)][U(s)], qb, tracerBaseflow[U(t)][r][c]);
+                if (s != zoneWalked) {
+                    zoneWalked = s;
+                    share.Zone(s);
+                    ownedStatistics = 0;
+                    for (int slot = 0; slot < kAllStats; ++slot)
+                        if (walked(slot) && share.Owns(slot)) ownedStatistics |= std::uint64_t{1} << slot;
+                    ownsAny = ownedStatistics != 0;
+                    for (int t = 0; t <= T; ++t) {
+                        for (int kind = 0; kind < 3; ++kind) {
+                            ownedExact[U(3 * t + kind)] = !copies && share.Owns(exactLane(t, kind)) ? 1 : 0;
+                            ownsAny |= ownedExact[U(3 * t + kind)] != 0;
+                        }
+                        view[U(3 * t)] = exactQD[U(t)][U(s)].data();
+                        view[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
+                        view[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
                     }
                 }
-                if (g > 0) {
-                    if (exact(0, 0)) exactQD[0][U(s)][U(z)].Add(g, 0.0, A * g);
-                    if (exact(0, 1)) exactQI[0][U(s)][U(z)].Add(g, 0.0, A * g);
-                    if (exact(0, 2)) bf.Add(g, 0.0, A * g);
-                    for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN),
-                                     int(C::MACRO), int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND),
-                                     int(C::QDRAIN), int(C::GWIN), int(C::GWEX), int(TEMPER)})
-                        add(slot, r, c, s, 0.0, g);
-                    add(SB2_GLACIER, r, c, s, resize, g);
-                }
+                if (!ownsAny) continue;
+                const Place p = placeOf(r, c, s);
+                if (ownedStatistics != 0)
+                    addStatistics(r, c, p, [&](int slot, double v, double w) {
+                        if ((ownedStatistics >> slot) & 1u) adders[U(slot)].Add(c, s, v, w);
+                    });
+                if (!copies)
+                    addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return record(t, kind, p.z); }, exact);
             }
         }
     }
+    if (!copies) return;
+    // The threads' copies into the records, each copy's record cleared for the next pass.
+    for (ExactZoneCopy& copy : exactCopies)
+        for (std::size_t k = 0; k < copy.sums.size(); ++k) {
+            if (copy.added[k] == 0) continue;
+            exactCopyTargets[k]->Merge(copy.sums[k]);
+            copy.sums[k].Reset();
+            copy.added[k] = 0;
+        }
 }
