@@ -172,13 +172,33 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
             }
         }
     }
-    // The cells of a response unit take their master's values (the masters are done; on one
-    // thread, in row order, as a master named by the unit table may be a copying cell itself);
-    // the rows are shared among the threads, which note the own cells' zones; then every
-    // thread adds the cells of its zones to the statistics in row order.
     snowEvapZones_.Prepare(firstRow, lastRow, ncols);
-#pragma omp parallel if (team && !useResponseUnits)
-    {
+    if (team && !useResponseUnits && omp_get_max_threads() > 1) {
+        // The zones of the own cells by all threads, then one task per group of zones adds the
+        // cells of its zones in row order.
+        if (snowEvapStats->active()) {
+#pragma omp parallel for schedule(runtime)
+            for (int r = firstRow; r <= lastRow; ++r) {
+                const auto [c1, c2] = ColumnRange(r);
+                int* zoneOf = snowEvapZones_.Row(r);
+                for (int c = c1; c <= c2; ++c) zoneOf[c] = OwnCell(r, c) ? ZoneOf(r, c) : CellZoneGrid::kNone;
+            }
+            snowEvapTasks_.Run(
+                {snowEvapStats.get()}, firstRow, lastRow,
+                [&](int r) {
+                    const auto [c1, c2] = ColumnRange(r);
+                    return c1 <= c2 ? ZoneGroupTasks::RowZones{snowEvapZones_.Row(r), c1, c2}
+                                    : ZoneGroupTasks::RowZones{};
+                },
+                [&](int, int r) {
+                    const double* evaporated = snowEvaporation[r];
+                    return [evaporated](int c, auto to) { to(evaporated[c], 1.0); };
+                });
+        }
+    } else {
+        // The cells of a response unit take their master's values (the masters are done; on one
+        // thread, in row order, as a master named by the unit table may be a copying cell
+        // itself), then the cells add to the statistics in row order.
         snowEvapZones_.FillAndWalkOwnLanes(
             firstRow, lastRow, 1, [&](int r) { return ColumnRange(r); },
             [&](int r, int c1, int c2, int* zoneOf) {
