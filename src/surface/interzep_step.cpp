@@ -135,11 +135,16 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     // The zones of the own cells by all threads; then one task per table (the outputs in the
     // order of statTargets_, then the tracers' tables) and group of zones adds the cells of its
     // zones in row order.
+    // The zones stay from step to step: found at the first step.
+    if (!statZonesFound_) {
 #pragma omp parallel for schedule(runtime)
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const auto [c1, c2] = columns(r);
-        if (c1 <= c2) fill(r, c1, c2, statZones_.Row(r));
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = columns(r);
+            if (c1 <= c2) fill(r, c1, c2, statZones_.Row(r));
+        }
     }
+    const bool zonesAsBefore = statZonesFound_;
+    statZonesFound_ = true;
     statOutputs_.clear();
     for (int k = 0; k < targets; ++k) statOutputs_.push_back(statTargets_[static_cast<std::size_t>(k)].statistic);
     statTracers_.clear();
@@ -179,7 +184,8 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
                 if (g < 1.0) to(values[c], 1.0 - g);
                 if (g > 0) to(0.0, g);
             };
-        });
+        },
+        zonesAsBefore);
 }
 
 void interzeptionsmodellklasse::AddTracerCell(const ZoneLaneShare& share, int firstLane, int r, int c, int zone,
