@@ -284,6 +284,7 @@ private:
     // cell of the own rows (ncols + 1 a row from firstRow), filled row by row by FillRowZones, and the
     // tasks that add the statistics by groups of zones.
     std::vector<int> cellZones;
+    bool cellZonesFound = false;  // cellZones holds the zones (they stay from step to step)
     ZoneGroupTasks zoneTasks;
     bool ThreadedStatistics() const;
     void ThreadedZones();

@@ -283,12 +283,14 @@ void verdunstungsmodellklasse::ThreadedTotals() {
     // group of zones adds them as SerialTotals does.
     const std::size_t slots = static_cast<std::size_t>(layers) + 1;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
+    // The zones stay from step to step: found at the first step that needs them.
+    const bool zonesAsBefore = cellZonesFound;
     SizeCellZones();
     const double nd = nodata;
 #pragma omp parallel for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
-        FillRowZones(r);
+        if (!zonesAsBefore) FillRowZones(r);
         const auto [c1, c2] = ColumnRange(r);
         const double* zones = (*zoneGrid)[r];
         const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
@@ -315,6 +317,7 @@ void verdunstungsmodellklasse::ThreadedTotals() {
         if (etrStats[k]->active()) statistics.push_back(etrStats[k].get()), kind.push_back(static_cast<int>(k));
     if (etrStats[0]->active()) statistics.push_back(etrStats[0].get()), kind.push_back(0);
     if (evapRealStats->active()) statistics.push_back(evapRealStats.get()), kind.push_back(-1);
+    cellZonesFound = true;
     zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); }, [&](int s, int r) {
         const double* glacier = glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr;
         const int k = kind[static_cast<std::size_t>(s)];
@@ -331,7 +334,7 @@ void verdunstungsmodellklasse::ThreadedTotals() {
                 to(0.0, wg);
             }
         };
-    });
+    }, zonesAsBefore);
 }
 
 void verdunstungsmodellklasse::SerialTotals() {
