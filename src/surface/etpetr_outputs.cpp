@@ -159,14 +159,15 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
                 if (glacierGrids) (*snowEvaporationGlacier)[r][c] = 0.0;
                 demand[0] = potEvaporation[r][c];
                 for (std::size_t k = 1; k < demand.size(); ++k) demand[k] = etp[k][r][c];
-                glacierDemand = demand;
                 const double g = GlacierFraction(r, c);
+                const bool glacierPart = g > 0 && glacierGrids;
+                if (glacierPart) glacierDemand = demand;
                 if (g < 1 && snow > 0) {
                     TakeSnowEvaporation(r, c, demand, snow, snowEvaporation[r][c]);
                     potEvaporation[r][c] = demand[0];
                     for (std::size_t k = 1; k < demand.size(); ++k) etp[k][r][c] = demand[k];
                 }
-                if (g > 0 && glacierGrids)
+                if (glacierPart)
                     TakeSnowEvaporation(r, c, glacierDemand, (*solidSnowGlacier)[r][c],
                                         (*snowEvaporationGlacier)[r][c]);
             }
