@@ -111,8 +111,6 @@ private:
     void StartStatistics();
     // Adds the cell's values of the outputs of the lanes this thread owns, zone set in share.
     void AddStatistics(ZoneCellWeight& weight, const ZoneLaneShare& share, int r, int c, int zone, double g) const;
-    // The tracers' tables of the cell, for the lanes from firstLane on that this thread owns.
-    void AddTracerCell(const ZoneLaneShare& share, int firstLane, int r, int c, int zone, double g);
     // The share of cell (r, c) covered by glacier, 0..1.
     double GlacierShare(int r, int c) const {
         return glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;

@@ -128,7 +128,14 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
                                        [&](int r, int c, int zone, const ZoneLaneShare& share) {
                                            const double g = GlacierShare(r, c);
                                            if (targets > 0) AddStatistics(weight, share, r, c, zone, g);
-                                           AddTracerCell(share, targets, r, c, zone, g);
+                                           // The throughfall's concentration, weighed with the
+                                           // throughfall of the part not covered by glacier.
+                                           if (g < 1.0)
+                                               for (int t = 1; t <= tracerCount; ++t)
+                                                   if (share.Owns(targets - 1 + t))
+                                                       AddTracerStatistic(
+                                                           t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
+                                                           (1.0 - g) * layers[0].throughfall.data[r][c]);
                                        });
         return;
     }
@@ -186,17 +193,6 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
             };
         },
         zonesAsBefore);
-}
-
-void interzeptionsmodellklasse::AddTracerCell(const ZoneLaneShare& share, int firstLane, int r, int c, int zone,
-                                              double g) {
-    // The throughfall's concentration, weighed with the throughfall of the part not covered by
-    // glacier.
-    if (g >= 1.0) return;
-    for (int t = 1; t <= tracerCount; ++t)
-        if (share.Owns(firstLane + t - 1))
-            AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
-                               (1.0 - g) * layers[0].throughfall.data[r][c]);
 }
 
 void interzeptionsmodellklasse::ClearCell(int r, int c) {
