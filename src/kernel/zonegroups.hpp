@@ -26,10 +26,12 @@ public:
     // zones zonesOf(r): cell(c, to) for the row's cells of a zone of the statistics in column
     // order, with cell = rowCells(s, r) (the row's grids looked up once), where to(value, weight)
     // counts as the row adder's Add(c, zone, value, weight). rowCells and the cells it returns
-    // run on several threads at once for different statistics and zones.
+    // run on several threads at once for different statistics and zones. zonesAsBefore: the
+    // rows' zones are those of the last call (zones that stay from step to step), so that the
+    // stretches of that call serve again when the rows and groups are the same.
     template <class Zones, class RowCells>
     void Run(const std::vector<const zonalstatistic*>& statistics, int first, int last, Zones zonesOf,
-             RowCells rowCells) {
+             RowCells rowCells, bool zonesAsBefore = false) {
         int highest = 0;
         for (const zonalstatistic* s : statistics) highest = std::max(highest, s->zoneCount());
         const int groups = std::clamp(highest + 1, 1, std::max(omp_get_max_threads(), 1));
@@ -47,9 +49,12 @@ public:
         // about what it saves.
         const bool stretches = groups > 2;
         const int rows = stretches ? std::max(last - first + 1, 0) : 0;
+        const SpanKey key{first, last, groups, highest};
+        const bool spansKept = stretches && zonesAsBefore && key == spansKey_;
+        spansKey_ = stretches ? key : SpanKey{};
         spans_.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(groups));
         ColumnSpan* const spans = spans_.data();
-        if (stretches) {
+        if (stretches && !spansKept) {
 #pragma omp parallel for schedule(static)
             for (int r = first; r <= last; ++r) {
                 ColumnSpan* const of = spans + static_cast<std::size_t>(r - first) * static_cast<std::size_t>(groups);
@@ -114,6 +119,12 @@ private:
         int c1 = 1, c2 = 0;
     };
     std::vector<ColumnSpan> spans_;
+    // The rows, groups and highest zone the stretches in spans_ were found for.
+    struct SpanKey {
+        int first = 0, last = -1, groups = 0, highest = -1;
+        bool operator==(const SpanKey&) const = default;
+    };
+    SpanKey spansKey_;
     std::vector<int> groupOf_;
     std::vector<std::vector<zoneFZT>> copies_;
 };

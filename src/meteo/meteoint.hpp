@@ -251,6 +251,7 @@ private:
     // cell first (cellZones_, ncols + 1 a row from firstRow), then one task per group of zones.
     void AccumulateStatisticsThreaded();
     std::vector<int> cellZones_;
+    bool cellZonesFound_ = false;
     ZoneGroupTasks zoneTasks_;
     void CopyFromMasterCell(int r, int c);
     // The rows that tell whether a cell of one row is this process's own: a basin cell of its

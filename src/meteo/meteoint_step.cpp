@@ -291,30 +291,34 @@ void meteointerpol::AccumulateStatistics() {
 }
 
 void meteointerpol::AccumulateStatisticsThreaded() {
-    const int* positions = zoneIndex_ != nullptr ? zoneIndex_->data() : nullptr;
-    const double zoneEntries = zoneIndex_ != nullptr ? static_cast<double>(zoneIndex_->size()) : 0.0;
-    const double nd = nodata, lowest = -N, own = rank;
+    const double nd = nodata, lowest = -N;
     const auto stride = static_cast<std::size_t>(ncols) + 1;
-    cellZones_.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
-    // A cell outside the zones, of another process or without a valid value adds nothing.
+    // The zone positions of the own cells stay from step to step: found at the first step.
+    if (!cellZonesFound_) {
+        const int* positions = zoneIndex_ != nullptr ? zoneIndex_->data() : nullptr;
+        const double zoneEntries = zoneIndex_ != nullptr ? static_cast<double>(zoneIndex_->size()) : 0.0;
+        const double own = rank;
+        cellZones_.resize(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0)) * stride);
 #pragma omp parallel for schedule(runtime)
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const auto [c1, c2] = BasinColumns(r);
-        const double* zones = (*zoneGrid)[r];
-        const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
-        const double* values = result[r];
-        int* zoneOf = cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride;
-        for (int c = c1; c <= c2; ++c) {
-            const double z = zones[c], v = values[c];
-            int position = -1;
-            if (z != nd && (regions == nullptr || regions[c] == own) && v != nd && !(v < lowest)) {
-                position = 0;
-                if (positions != nullptr && z >= 0 && z < zoneEntries)
-                    position = positions[static_cast<std::size_t>(z)];
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = BasinColumns(r);
+            const double* zones = (*zoneGrid)[r];
+            const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
+            int* zoneOf = cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride;
+            for (int c = c1; c <= c2; ++c) {
+                const double z = zones[c];
+                int position = -1;
+                if (z != nd && (regions == nullptr || regions[c] == own)) {
+                    position = 0;
+                    if (positions != nullptr && z >= 0 && z < zoneEntries)
+                        position = positions[static_cast<std::size_t>(z)];
+                }
+                zoneOf[c] = position;
             }
-            zoneOf[c] = position;
         }
     }
+    const bool zonesAsBefore = cellZonesFound_;
+    cellZonesFound_ = true;
     const std::vector<const zonalstatistic*> statistics = {statistics_.get()};
     zoneTasks_.Run(
         statistics, firstRow, lastRow,
@@ -325,8 +329,13 @@ void meteointerpol::AccumulateStatisticsThreaded() {
         },
         [&](int, int r) {
             const double* values = result[r];
-            return [values](int c, auto&& to) { to(values[c], 1.0); };
-        });
+            // A missing value adds nothing: a zone is averaged over its valid cells.
+            return [values, nd, lowest](int c, auto&& to) {
+                const double v = values[c];
+                if (v != nd && !(v < lowest)) to(v, 1.0);
+            };
+        },
+        zonesAsBefore);
 }
 
 // A cell of a hydrologic response unit that is not its master takes the master's value.

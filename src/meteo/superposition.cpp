@@ -363,28 +363,33 @@ void cSuperposition::WriteStatistics() {
 
 void cSuperposition::AddStatisticsThreaded() {
     RegionalSuperposition& o = owner_;
-    const long zoneEntries = static_cast<long>(o.zoneIndex->size());
-    const int* positions = o.zoneIndex->data();
     const auto stride = static_cast<std::size_t>(o.ncols) + 1;
-    cellZones_.resize(static_cast<std::size_t>(std::max(o.lastRow - o.firstRow + 1, 0)) * stride);
-    // The cells TakesPart names, with a zone code of the index and a value.
+    // The cells TakesPart names with a zone code of the index: they stay from step to step, found
+    // at the first step.
+    if (!cellZonesFound_) {
+        const long zoneEntries = static_cast<long>(o.zoneIndex->size());
+        const int* positions = o.zoneIndex->data();
+        cellZones_.resize(static_cast<std::size_t>(std::max(o.lastRow - o.firstRow + 1, 0)) * stride);
 #pragma omp parallel for schedule(runtime)
-    for (int r = o.firstRow; r <= o.lastRow; ++r) {
-        const auto [c1, c2] = BasinColumns(o, r);
-        const double* zones = (*o.zoneGrid)[r];
-        const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
-        const double* values = output_[r];
-        int* zoneOf = cellZones_.data() + static_cast<std::size_t>(r - o.firstRow) * stride;
-        for (int c = c1; c <= c2; ++c) {
-            zoneOf[c] = -1;
-            if (zones[c] == o.nodata || (regions != nullptr && regions[c] != o.rank)) continue;
-            const auto code = static_cast<long>(zones[c]);
-            if (code < 0 || code >= zoneEntries || NoData(values[c], o.nodata)) continue;
-            zoneOf[c] = positions[static_cast<std::size_t>(code)];
+        for (int r = o.firstRow; r <= o.lastRow; ++r) {
+            const auto [c1, c2] = BasinColumns(o, r);
+            const double* zones = (*o.zoneGrid)[r];
+            const double* regions = o.mpiRegions != nullptr ? (*o.mpiRegions)[r] : nullptr;
+            int* zoneOf = cellZones_.data() + static_cast<std::size_t>(r - o.firstRow) * stride;
+            for (int c = c1; c <= c2; ++c) {
+                zoneOf[c] = -1;
+                if (zones[c] == o.nodata || (regions != nullptr && regions[c] != o.rank)) continue;
+                const auto code = static_cast<long>(zones[c]);
+                if (code < 0 || code >= zoneEntries) continue;
+                zoneOf[c] = positions[static_cast<std::size_t>(code)];
+            }
         }
     }
+    const bool zonesAsBefore = cellZonesFound_;
+    cellZonesFound_ = true;
     const std::vector<const zonalstatistic*> statistics = {statistics_.get()};
     const Matrix& output = output_;
+    const double nodata = o.nodata;
     zoneTasks_.Run(
         statistics, o.firstRow, o.lastRow,
         [&](int r) {
@@ -394,8 +399,12 @@ void cSuperposition::AddStatisticsThreaded() {
         },
         [&](int, int r) {
             const double* values = output[r];
-            return [values](int c, auto&& to) { to(values[c], 1.0); };
-        });
+            // A cell without a value adds nothing.
+            return [values, nodata](int c, auto&& to) {
+                if (!NoData(values[c], nodata)) to(values[c], 1.0);
+            };
+        },
+        zonesAsBefore);
 }
 
 void cSuperposition::FlushStatistics() {

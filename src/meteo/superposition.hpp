@@ -60,6 +60,7 @@ private:
     // row from firstRow), then one task per group of zones.
     void AddStatisticsThreaded();
     std::vector<int> cellZones_;
+    bool cellZonesFound_ = false;
     ZoneGroupTasks zoneTasks_;
 };
 

@@ -510,10 +510,13 @@ void verdunstungsmodellklasse::FillRowZones(int r) {
 }
 
 void verdunstungsmodellklasse::ThreadedZones() {
+    // The zones stay from step to step: found at the first step.
+    if (cellZonesFound) return;
     SizeCellZones();
 #pragma omp parallel for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r)
         if (zoneGrid != nullptr && zoneGrid->holds(r)) FillRowZones(r);
+    cellZonesFound = true;
 }
 
 ZoneGroupTasks::RowZones verdunstungsmodellklasse::ZonesOfRow(int r) const {
@@ -556,6 +559,7 @@ void verdunstungsmodellklasse::StepStatistics() {
         const double nd = nodata;
         if (ThreadedStatistics()) {
             // The zones of every own cell first, then one task per statistic and group of zones.
+            const bool zonesAsBefore = cellZonesFound;
             ThreadedZones();
             std::vector<const zonalstatistic*> statistics;
             for (const Taken& t : taken) statistics.push_back(t.statistic);
@@ -567,7 +571,8 @@ void verdunstungsmodellklasse::StepStatistics() {
                               return [=](int c, auto&& to) {
                                   to(landuseRow != nullptr && landuseRow[c] == nd ? 0.0 : values[c], 1.0);
                               };
-                          });
+                          },
+                          zonesAsBefore);
         } else {
             rowZones.resize(static_cast<std::size_t>(ncols) + 1);
             int* zoneOf = rowZones.data();

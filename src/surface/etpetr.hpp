@@ -277,11 +277,14 @@ private:
     // and the glacier share of each cell.
     std::vector<int> rowZones;
     CellZoneGrid snowEvapZones_;  // the own cells' zones for the snow evaporation's statistics
+    ZoneGroupTasks snowEvapTasks_;  // and the tasks that add them
+    bool snowEvapZonesFound_ = false;  // snowEvapZones_ holds the zones for those tasks
     std::vector<double> rowGlacier;
     // The same passes by a team of threads (grids without response units): the zone of every own
     // cell of the own rows (ncols + 1 a row from firstRow), filled row by row by FillRowZones, and the
     // tasks that add the statistics by groups of zones.
     std::vector<int> cellZones;
+    bool cellZonesFound = false;  // cellZones holds the zones (they stay from step to step)
     ZoneGroupTasks zoneTasks;
     bool ThreadedStatistics() const;
     void ThreadedZones();

@@ -159,26 +159,53 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
                 if (glacierGrids) (*snowEvaporationGlacier)[r][c] = 0.0;
                 demand[0] = potEvaporation[r][c];
                 for (std::size_t k = 1; k < demand.size(); ++k) demand[k] = etp[k][r][c];
-                glacierDemand = demand;
                 const double g = GlacierFraction(r, c);
+                const bool glacierPart = g > 0 && glacierGrids;
+                if (glacierPart) glacierDemand = demand;
                 if (g < 1 && snow > 0) {
                     TakeSnowEvaporation(r, c, demand, snow, snowEvaporation[r][c]);
                     potEvaporation[r][c] = demand[0];
                     for (std::size_t k = 1; k < demand.size(); ++k) etp[k][r][c] = demand[k];
                 }
-                if (g > 0 && glacierGrids)
+                if (glacierPart)
                     TakeSnowEvaporation(r, c, glacierDemand, (*solidSnowGlacier)[r][c],
                                         (*snowEvaporationGlacier)[r][c]);
             }
         }
     }
-    // The cells of a response unit take their master's values (the masters are done; on one
-    // thread, in row order, as a master named by the unit table may be a copying cell itself);
-    // the rows are shared among the threads, which note the own cells' zones; then every
-    // thread adds the cells of its zones to the statistics in row order.
     snowEvapZones_.Prepare(firstRow, lastRow, ncols);
-#pragma omp parallel if (team && !useResponseUnits)
-    {
+    if (team && !useResponseUnits && omp_get_max_threads() > 1) {
+        // The zones of the own cells by all threads, then one task per group of zones adds the
+        // cells of its zones in row order.
+        if (snowEvapStats->active()) {
+            // The zones stay from step to step: found at the first step.
+            if (!snowEvapZonesFound_) {
+#pragma omp parallel for schedule(runtime)
+                for (int r = firstRow; r <= lastRow; ++r) {
+                    const auto [c1, c2] = ColumnRange(r);
+                    int* zoneOf = snowEvapZones_.Row(r);
+                    for (int c = c1; c <= c2; ++c) zoneOf[c] = OwnCell(r, c) ? ZoneOf(r, c) : CellZoneGrid::kNone;
+                }
+            }
+            const bool zonesAsBefore = snowEvapZonesFound_;
+            snowEvapZonesFound_ = true;
+            snowEvapTasks_.Run(
+                {snowEvapStats.get()}, firstRow, lastRow,
+                [&](int r) {
+                    const auto [c1, c2] = ColumnRange(r);
+                    return c1 <= c2 ? ZoneGroupTasks::RowZones{snowEvapZones_.Row(r), c1, c2}
+                                    : ZoneGroupTasks::RowZones{};
+                },
+                [&](int, int r) {
+                    const double* evaporated = snowEvaporation[r];
+                    return [evaporated](int c, auto to) { to(evaporated[c], 1.0); };
+                },
+                zonesAsBefore);
+        }
+    } else {
+        // The cells of a response unit take their master's values (the masters are done; on one
+        // thread, in row order, as a master named by the unit table may be a copying cell
+        // itself), then the cells add to the statistics in row order.
         snowEvapZones_.FillAndWalkOwnLanes(
             firstRow, lastRow, 1, [&](int r) { return ColumnRange(r); },
             [&](int r, int c1, int c2, int* zoneOf) {
@@ -257,12 +284,14 @@ void verdunstungsmodellklasse::ThreadedTotals() {
     // group of zones adds them as SerialTotals does.
     const std::size_t slots = static_cast<std::size_t>(layers) + 1;
     const bool glacierGrids = snowEvaporationGlacier != nullptr;
+    // The zones stay from step to step: found at the first step that needs them.
+    const bool zonesAsBefore = cellZonesFound;
     SizeCellZones();
     const double nd = nodata;
 #pragma omp parallel for schedule(runtime)
     for (int r = firstRow; r <= lastRow; ++r) {
         if (zoneGrid == nullptr || !zoneGrid->holds(r)) continue;
-        FillRowZones(r);
+        if (!zonesAsBefore) FillRowZones(r);
         const auto [c1, c2] = ColumnRange(r);
         const double* zones = (*zoneGrid)[r];
         const double* regions = mpiRegions != nullptr ? (*mpiRegions)[r] : nullptr;
@@ -289,6 +318,7 @@ void verdunstungsmodellklasse::ThreadedTotals() {
         if (etrStats[k]->active()) statistics.push_back(etrStats[k].get()), kind.push_back(static_cast<int>(k));
     if (etrStats[0]->active()) statistics.push_back(etrStats[0].get()), kind.push_back(0);
     if (evapRealStats->active()) statistics.push_back(evapRealStats.get()), kind.push_back(-1);
+    cellZonesFound = true;
     zoneTasks.Run(statistics, firstRow, lastRow, [&](int r) { return ZonesOfRow(r); }, [&](int s, int r) {
         const double* glacier = glacierGrid != nullptr ? (*glacierGrid)[r] : nullptr;
         const int k = kind[static_cast<std::size_t>(s)];
@@ -305,7 +335,7 @@ void verdunstungsmodellklasse::ThreadedTotals() {
                 to(0.0, wg);
             }
         };
-    });
+    }, zonesAsBefore);
 }
 
 void verdunstungsmodellklasse::SerialTotals() {

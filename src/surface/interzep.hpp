@@ -6,11 +6,13 @@
 //
 // Files: interzep.cpp (section, grids, statistics, links, teardown), interzep_step.cpp (the
 // time step), interception_physics.hpp (one layer of one cell).
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonelanes.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
@@ -109,13 +111,24 @@ private:
     void StartStatistics();
     // Adds the cell's values of the outputs of the lanes this thread owns, zone set in share.
     void AddStatistics(ZoneCellWeight& weight, const ZoneLaneShare& share, int r, int c, int zone, double g) const;
+    // The share of cell (r, c) covered by glacier, 0..1.
+    double GlacierShare(int r, int c) const {
+        return glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
+    }
     struct StatTarget {
         ZoneSumTarget target;
         const Matrix* grid;
+        const zonalstatistic* statistic;
     };
     std::vector<StatTarget> statTargets_;
+    // The tables the zone group tasks fill: the statistics of statTargets_ in order, then the
+    // active tracers' tables (their tracers in statTracers_).
+    std::vector<const zonalstatistic*> statOutputs_;
+    std::vector<int> statTracers_;
+    ZoneGroupTasks zoneTasks_;
     ZoneCellWeight statWeight_{nullptr, 0, 0};
     CellZoneGrid statZones_;
+    bool statZonesFound_ = false;  // statZones_ holds the zones for the zone group tasks
     template <class F>
     void ForEachStatistic(F&& f) {
         for (Layer& l : layers)

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "kernel/nodata.hpp"
+#include "kernel/steptimes.hpp"
 #include "kernel/threading.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surface/interzep.hpp"
@@ -36,10 +37,15 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
     if (views_.size() < threads)
         views_.resize(threads, RowView{std::vector<LayerRow>(static_cast<std::size_t>(layerCount) + 1)});
     // A cell's work touches only the cell: the rows go to the threads, and the zone statistics
-    // then add the cells in row order, as one thread would.
+    // then add the cells in row order, as one thread would. With TALVO_STEP_TIMES the three
+    // stages get rows of their own in the table of the run's parts.
+    PartSeconds times({"interception: cells", "interception: zone sums", "interception: exchange, grids"});
+    times.Mark();
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     InterceptRows(mode);
+    times.Add(0);
     if (statistics || tracerCount > 0) AddCellStatistics(statistics);
+    times.Add(1);
 
     // The records of every table reach process 0 in one exchange; the tables step in their order.
     std::vector<zonalstatistic*> stats;
@@ -55,6 +61,8 @@ void interzeptionsmodellklasse::run(std::int64_t h, std::int64_t d, std::int64_t
         const int index = tracers[static_cast<std::size_t>(t)].storageIndex;
         if (index > 0) WriteStatisticGrids(index, true, false);
     }
+    times.Add(2);
+    times.Report();
 }
 
 void interzeptionsmodellklasse::InterceptRows(Evaporation mode) {
@@ -93,46 +101,98 @@ void interzeptionsmodellklasse::InterceptRows(Evaporation mode) {
 
 void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     if (statistics) StartStatistics();
-    // Lanes: the outputs in the order of statTargets_, then the tracers' tables.
-    const int targets = static_cast<int>(statTargets_.size());
-    const int lanes = targets + tracerCount;
+    const int targets = statistics ? static_cast<int>(statTargets_.size()) : 0;
     statZones_.Prepare(firstRow, lastRow, ncols);
-#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
-    {
-        // The zones of the own cells, then every thread walks all own cells in row order and adds
-        // to the records of its lanes only.
+    const auto columns = [&](int r) {
+        const ColumnRange range = BasinColumnsOfRow(r);
+        return zoneGrid->holds(r) ? std::pair<int, int>{range.first, range.last} : std::pair{1, 0};
+    };
+    const auto fill = [&](int r, int c0, int c1, int* zoneOf) {
+        const double* zones = (*zoneGrid)[r];
+        const double* regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        for (int c = c0; c <= c1; ++c) {
+            zoneOf[c] = CellZoneGrid::kNone;
+            if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
+            const long code = static_cast<long>(std::floor(zones[c] + 0.5));
+            int zone = 0;
+            if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
+                zone = (*zoneIndex)[static_cast<std::size_t>(code)];
+            zoneOf[c] = zone;
+        }
+    };
+    if (omp_get_max_threads() < 2 || !WorthThreads(firstRow, lastRow, ncols)) {
+        // One walk over the cells in row order; its share owns every lane (the outputs in the
+        // order of statTargets_, then the tracers' tables).
         ZoneCellWeight weight = statWeight_;
-        statZones_.FillAndWalkOwnLanes(
-            firstRow, lastRow, lanes,
-            [&](int r) {
-                const ColumnRange range = BasinColumnsOfRow(r);
-                return zoneGrid->holds(r) ? std::pair<int, int>{range.first, range.last} : std::pair{1, 0};
-            },
-            [&](int r, int c0, int c1, int* zoneOf) {
-                const double* zones = (*zoneGrid)[r];
-                const double* regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-                for (int c = c0; c <= c1; ++c) {
-                    zoneOf[c] = CellZoneGrid::kNone;
-                    if (zones[c] == nodata || (regions != nullptr && regions[c] != rank)) continue;
-                    const long code = static_cast<long>(std::floor(zones[c] + 0.5));
-                    int zone = 0;
-                    if (zoneIndex != nullptr && code >= 0 && code < static_cast<long>(zoneIndex->size()))
-                        zone = (*zoneIndex)[static_cast<std::size_t>(code)];
-                    zoneOf[c] = zone;
-                }
-            },
-            [&](int r, int c, int zone, const ZoneLaneShare& share) {
-                const double g = glacier != nullptr ? std::clamp((*glacier)[r][c], 0.0, 1.0) : 0.0;
-                if (statistics) AddStatistics(weight, share, r, c, zone, g);
-                // The throughfall's concentration, weighed with the throughfall of the part not
-                // covered by glacier.
-                if (g < 1.0)
-                    for (int t = 1; t <= tracerCount; ++t)
-                        if (share.Owns(targets - 1 + t))
-                            AddTracerStatistic(t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
-                                               (1.0 - g) * layers[0].throughfall.data[r][c]);
-            });
+        statZones_.FillAndWalkOwnLanes(firstRow, lastRow, targets + tracerCount, columns, fill,
+                                       [&](int r, int c, int zone, const ZoneLaneShare& share) {
+                                           const double g = GlacierShare(r, c);
+                                           if (targets > 0) AddStatistics(weight, share, r, c, zone, g);
+                                           // The throughfall's concentration, weighed with the
+                                           // throughfall of the part not covered by glacier.
+                                           if (g < 1.0)
+                                               for (int t = 1; t <= tracerCount; ++t)
+                                                   if (share.Owns(targets - 1 + t))
+                                                       AddTracerStatistic(
+                                                           t, r, c, zone, tracers[static_cast<std::size_t>(t)].flux[r][c],
+                                                           (1.0 - g) * layers[0].throughfall.data[r][c]);
+                                       });
+        return;
     }
+    // The zones of the own cells by all threads; then one task per table (the outputs in the
+    // order of statTargets_, then the tracers' tables) and group of zones adds the cells of its
+    // zones in row order.
+    // The zones stay from step to step: found at the first step.
+    if (!statZonesFound_) {
+#pragma omp parallel for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = columns(r);
+            if (c1 <= c2) fill(r, c1, c2, statZones_.Row(r));
+        }
+    }
+    const bool zonesAsBefore = statZonesFound_;
+    statZonesFound_ = true;
+    statOutputs_.clear();
+    for (int k = 0; k < targets; ++k) statOutputs_.push_back(statTargets_[static_cast<std::size_t>(k)].statistic);
+    statTracers_.clear();
+    for (int t = 1; t <= tracerCount; ++t) {
+        const zonalstatistic* s = tracers[static_cast<std::size_t>(t)].statistics.get();
+        if (s == nullptr || !s->active()) continue;
+        statOutputs_.push_back(s);
+        statTracers_.push_back(t);
+    }
+    if (statOutputs_.empty()) return;
+    zoneTasks_.Run(
+        statOutputs_, firstRow, lastRow,
+        [&](int r) {
+            const auto [c1, c2] = columns(r);
+            return c1 <= c2 ? ZoneGroupTasks::RowZones{statZones_.Row(r), c1, c2} : ZoneGroupTasks::RowZones{};
+        },
+        [&](int s, int r) {
+            const double* ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+            const double* values = nullptr;
+            const double* throughfall = nullptr;  // a tracer's table: its weights
+            if (s < targets) {
+                values = (*statTargets_[static_cast<std::size_t>(s)].grid)[r];
+            } else {
+                const int t = statTracers_[static_cast<std::size_t>(s - targets)];
+                values = tracers[static_cast<std::size_t>(t)].flux[r];
+                throughfall = layers[0].throughfall.data[r];
+            }
+            return [values, throughfall, ice](int c, auto to) {
+                const double g = ice != nullptr ? std::clamp(ice[c], 0.0, 1.0) : 0.0;
+                if (throughfall != nullptr) {
+                    // The throughfall's concentration, weighed with the throughfall of the part
+                    // not covered by glacier.
+                    if (g < 1.0) to(values[c], (1.0 - g) * throughfall[c]);
+                    return;
+                }
+                // The part of the cell without glacier adds its value, the glacier part zero.
+                if (g < 1.0) to(values[c], 1.0 - g);
+                if (g > 0) to(0.0, g);
+            };
+        },
+        zonesAsBefore);
 }
 
 void interzeptionsmodellklasse::ClearCell(int r, int c) {
@@ -262,12 +322,13 @@ void interzeptionsmodellklasse::StartStatistics() {
     statWeight_ = ZoneCellWeight(relCellArea, nrows, ncols);
     statTargets_.clear();
     for (Layer& l : layers) {
-        const std::pair<ZoneSumTarget, const Matrix*> outputs[3] = {
-            {SumTargetOf(l.evaporationStat.get(), l.evaporationRecords), &l.evaporation.data},
-            {SumTargetOf(l.storageStat.get(), l.storageRecords), &l.storage.data},
-            {SumTargetOf(l.throughfallStat.get(), l.throughfallRecords), &l.throughfall.data}};
-        for (const auto& [target, grid] : outputs)
-            if (target.on()) statTargets_.push_back({target, grid});
+        const StatTarget outputs[3] = {
+            {SumTargetOf(l.evaporationStat.get(), l.evaporationRecords), &l.evaporation.data, l.evaporationStat.get()},
+            {SumTargetOf(l.storageStat.get(), l.storageRecords), &l.storage.data, l.storageStat.get()},
+            {SumTargetOf(l.throughfallStat.get(), l.throughfallRecords), &l.throughfall.data,
+             l.throughfallStat.get()}};
+        for (const StatTarget& output : outputs)
+            if (output.target.on()) statTargets_.push_back(output);
     }
 }
 

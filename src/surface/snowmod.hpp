@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kernel/mpirows.hpp"
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonestat.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/zonesums.hpp"
@@ -320,6 +321,12 @@ private:
     void AddSnowStatistics();
     std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer tables that are on, 1..tracerCount
     CellZoneGrid statZones_;                  // the zones of the own cells, for the zone sums
+    bool statZonesFound_ = false;             // statZones_ holds them for the zone group tasks
+    // The tables the zone group tasks fill: the outputs that are on, then the tracers' tables
+    // that are on (their tracers in statTracers_).
+    std::vector<const zonalstatistic*> statOutputs_;
+    std::vector<int> statTracers_;
+    ZoneGroupTasks zoneTasks_;
     void StepStatistics();
     void WriteGrids();
     bool OwnCell(int r, int c) const;

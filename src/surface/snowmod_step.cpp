@@ -1,11 +1,14 @@
 // The snow model's time step: seasonal factors, the parallel cell loop, the copy to the cells
 // of response units, zone statistics and grid outputs.
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 
 #include "kernel/nodata.hpp"
 #include "kernel/steptimes.hpp"
 #include "kernel/threading.hpp"
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonelanes.hpp"
 #include "setup/spinup.hpp"
 #include "setup/tracer_ini.hpp"
@@ -394,6 +397,7 @@ void schneemodellklasse::AddSnowStatistics() {
         ZoneSumTarget target;
         const Matrix* grid;
         bool overNodata;  // only values above nodata count (the temperatures)
+        const zonalstatistic* statistic;
     };
     const bool energy = snow::IsEnergyBalanceMethod(method);
     const bool slides = snow::IsSlideMethod(method);
@@ -401,7 +405,7 @@ void schneemodellklasse::AddSnowStatistics() {
     int count = 0;
     auto take = [&](StatOutput& s, const Matrix* grid, bool overNodata = false) {
         const ZoneSumTarget t = SumTargetOf(s.stat.get(), s.records);
-        if (t.on()) outputs[count++] = Output{t, grid, overNodata};
+        if (t.on()) outputs[count++] = Output{t, grid, overNodata, s.stat.get()};
     };
     // The storage (solid plus liquid) comes first, as before; a null grid stands for it.
     take(statStorage, nullptr);
@@ -430,26 +434,23 @@ void schneemodellklasse::AddSnowStatistics() {
         tracerTables = tracerTables || tracerSums_[static_cast<std::size_t>(t)].on();
     }
     if (count == 0 && !tracerTables) return;
-    // Lanes: the outputs in the order above, then the tracers' tables.
-    const int lanes = count + tracerCount;
     statZones_.Prepare(firstRow, lastRow, ncols);
-#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
-    {
-        // The zones of the own cells, then every thread walks all own cells in row order and adds
-        // to the records of its lanes only.
+    const auto columns = [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; };
+    const auto fill = [&](int r, int c1, int c2, int* zoneOf) {
+        for (int c = c1; c <= c2; ++c) {
+            zoneOf[c] = CellZoneGrid::kNone;
+            if (!OwnCell(r, c)) continue;
+            const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
+            if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
+            zoneOf[c] = (*zoneIndex)[static_cast<std::size_t>(code)];
+        }
+    };
+    if (omp_get_max_threads() < 2 || !WorthThreads(firstRow, lastRow, ncols)) {
+        // One walk over the cells in row order; its share owns every lane (the outputs in the
+        // order above, then the tracers' tables).
         ZoneCellWeight weight(relCellArea, nrows, ncols);
         statZones_.FillAndWalkOwnLanes(
-            firstRow, lastRow, lanes,
-            [&](int r) { return zoneGrid->holds(r) ? std::pair{1, ncols} : std::pair{1, 0}; },
-            [&](int r, int c1, int c2, int* zoneOf) {
-                for (int c = c1; c <= c2; ++c) {
-                    zoneOf[c] = CellZoneGrid::kNone;
-                    if (!OwnCell(r, c)) continue;
-                    const long code = static_cast<long>(std::floor((*zoneGrid)[r][c] + 0.5));
-                    if (code < 0 || zoneIndex == nullptr || code >= static_cast<long>(zoneIndex->size())) continue;
-                    zoneOf[c] = (*zoneIndex)[static_cast<std::size_t>(code)];
-                }
-            },
+            firstRow, lastRow, count + tracerCount, columns, fill,
             [&](int r, int c, int zone, const ZoneLaneShare& share) {
                 weight.At(r, c);
                 for (int k = 0; k < count; ++k) {
@@ -470,7 +471,67 @@ void schneemodellklasse::AddSnowStatistics() {
                                tracers[static_cast<std::size_t>(t)].storage[r][c], w);
                 }
             });
+        return;
     }
+    // The zones of the own cells by all threads; then one task per table (the outputs in the
+    // order above, then the tracers' tables) and group of zones adds the cells of its zones in
+    // row order.
+    // The zones stay from step to step: found at the first step.
+    if (!statZonesFound_) {
+#pragma omp parallel for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            const auto [c1, c2] = columns(r);
+            if (c1 <= c2) fill(r, c1, c2, statZones_.Row(r));
+        }
+    }
+    const bool zonesAsBefore = statZonesFound_;
+    statZonesFound_ = true;
+    statOutputs_.clear();
+    for (int k = 0; k < count; ++k) statOutputs_.push_back(outputs[k].statistic);
+    statTracers_.clear();
+    for (int t = 1; t <= tracerCount; ++t) {
+        if (!tracerSums_[static_cast<std::size_t>(t)].on()) continue;
+        statOutputs_.push_back(tracers[static_cast<std::size_t>(t)].statistics.get());
+        statTracers_.push_back(t);
+    }
+    const double nd = nodata;
+    zoneTasks_.Run(
+        statOutputs_, firstRow, lastRow,
+        [&](int r) {
+            const auto [c1, c2] = columns(r);
+            return c1 <= c2 ? ZoneGroupTasks::RowZones{statZones_.Row(r), c1, c2} : ZoneGroupTasks::RowZones{};
+        },
+        [&](int s, int r) {
+            const double* solidRow = solid.data[r];
+            const double* liquidRow = liquid.data[r];
+            const double* values = nullptr;  // null: the storage, solid plus liquid
+            const double* ice = nullptr;
+            bool overNodata = false, tracer = false, concentration = false;
+            if (s < count) {
+                const Output& o = outputs[s];
+                values = o.grid != nullptr ? (*o.grid)[r] : nullptr;
+                overNodata = o.overNodata;
+            } else {
+                const int t = statTracers_[static_cast<std::size_t>(s - count)];
+                values = tracers[static_cast<std::size_t>(t)].storage[r];
+                ice = glacierFraction != nullptr ? (*glacierFraction)[r] : nullptr;
+                tracer = true;
+                concentration = tracerDescriptors[t].evaporating == 1;
+            }
+            return [=](int c, auto to) {
+                if (tracer) {
+                    // Cells without glacier only; a concentration weighs with the snow that
+                    // holds it, a mass with the cell.
+                    if (ice != nullptr && std::clamp(ice[c], 0.0, 1.0) > 0) return;
+                    to(values[c], concentration ? solidRow[c] + liquidRow[c] : 1.0);
+                    return;
+                }
+                const double v = values != nullptr ? values[c] : solidRow[c] + liquidRow[c];
+                if (overNodata && !(v > nd + 1)) return;
+                to(v, 1.0);
+            };
+        },
+        zonesAsBefore);
 }
 
 void schneemodellklasse::AddStatistics() {

@@ -150,4 +150,35 @@ TEST_F(ZoneGroupTest, ZonesInPatchesGiveTheSumsOfOneThreadInRowOrder) {
     one->Release();
 }
 
+// Zones that stay from call to call: the stretches found once serve the later calls of the same
+// rows and groups, and are found anew when the team or the rows change.
+TEST_F(ZoneGroupTest, KeptStretchesServeOnlyTheRowsAndGroupsTheyWereFoundFor) {
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) Zone(r, c) = (r - 1) / 9 * 4 + (c - 1) / 8 + (c == 3 ? -1 : 0);
+    struct Call {
+        int threads, first, last;
+        bool zonesAsBefore;
+    };
+    const Call calls[] = {{3, 1, kRows, false}, {3, 1, kRows, true}, {8, 1, kRows, true},
+                          {8, 1, kRows, true},  {8, 11, 30, true},   {3, 11, 30, true}};
+    std::vector<zoneFZT> team, serial;
+    auto a = Make(team, 16);
+    auto one = Make(serial, 16);
+    ZoneGroupTasks tasks;
+    const int before = omp_get_max_threads();
+    for (const Call& call : calls) {
+        omp_set_num_threads(call.threads);
+        tasks.Run({a.get()}, call.first, call.last,
+                  [&](int r) { return ZoneGroupTasks::RowZones{&Zone(r, 0), 1, kCols}; },
+                  [&](int, int r) { return [&, r](int c, auto&& to) { Add(1, values_[r][c], to); }; },
+                  call.zonesAsBefore);
+        for (int r = call.first; r <= call.last; ++r)
+            one->Row(r).AddCells(1, kCols, &Zone(r, 0), [&](int c, auto&& to) { Add(1, values_[r][c], to); });
+        EXPECT_TRUE(SameBits(team, serial)) << call.threads << " threads, rows " << call.first << ".." << call.last;
+    }
+    omp_set_num_threads(before);
+    a->Release();
+    one->Release();
+}
+
 }  // namespace
