@@ -207,10 +207,11 @@ void surfaceroutingclass::InitFlowTimeZones() {
             sums[zoneOffset[Slot(0, s)] + static_cast<std::size_t>(z)].Add(w, 0.0, w);
         }
     };
-    // Each thread's sums are no larger than its share of the cells, else one thread sums them all.
+    // A thread's own sums (some 1.7 kB each) number at most a 64th of its share of the cells, else
+    // one thread sums them all: the copies and their merging stay small beside the cells' work.
     const long ownCells = static_cast<long>(std::max(0, lastRow - firstRow + 1)) * ncols;
     const long team = omp_get_max_threads();
-    if (Threaded() && team > 1 && static_cast<long>(plain) * team <= ownCells) {
+    if (Threaded() && team > 1 && static_cast<long>(plain) * team * 64 <= ownCells) {
 #pragma omp parallel
         {
             std::vector<ExactZoneSums> mine(plain);
