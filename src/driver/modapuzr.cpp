@@ -106,6 +106,8 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
         TimedPart part("set-up of the sub-models");
         BuildSubmodels(argc, argv);
     }
+    // The rest of the set-up, so that the table accounts for all of it up to the first step.
+    std::optional<TimedPart> part(std::in_place, "set-up: tracer grids");
     InitTracers();
 
     SubmodelSettings routingSettings = WithSoilZones();
@@ -117,6 +119,7 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     // concentration of that water from it.
     // The network is read and checked on process 0 alone: its failure (a cycle, a bad rule) stops every
     // process here, not after the others have gone on to wait for process 0 in the next exchange.
+    part.emplace("set-up: discharge routing");
     StopTogether([&] {
         routing_ =
             std::make_unique<abflussmodellklasse>(error, log_, routingSettings, tracerDescriptors_, tracerCount_);
@@ -124,7 +127,9 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     });
     RefreshFpeTargets();
 
+    part.emplace("set-up: links, lakes");
     LinkSubmodels();
+    part.emplace("set-up: special output, end");
 
     special_ = std::make_unique<SpecialOutputClass>(settings_, static_cast<unsigned>(numSubSteps_), error, log_);
     Check(special_, error);
@@ -133,6 +138,7 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     WarnUnreadSections(*log_, compiledFileName_, controlFileName_);
     *log_ << "INFO: the grid store holds " << static_cast<long long>(gridStore_->HeldBytes())
           << " bytes on this process" << "[end-entry]";
+    part.reset();
     *log_ << "end of initialization reached..." << "[end-entry]";
     built_ = 1;
 }

@@ -2,10 +2,14 @@
 // and interflow per tracer and subbasin, their shift at each step start, and at each step end
 // the reduction over the processes, the two single linear storages and the total runoff.
 #include <mpi.h>
+#include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "kernel/writecode.hpp"
 #include "lateral/surfrout.hpp"
@@ -143,14 +147,22 @@ void surfaceroutingclass::InitFlowTimeZones() {
         CheckFlowTimes();
         // Every subbasin has zone 1, also when all its cells have no travel time.
         for (std::size_t s = 1; s < nsub; ++s) maxzeit[s] = 1;
-        for (int r = firstRow; r <= lastRow; ++r)
-            for (int c = 1; c <= ncols; ++c) {
-                if (!OwnBasinCell(r, c)) continue;
-                const int s = Subbasin(r, c);
-                if (s > 0)
-                    maxzeit[static_cast<std::size_t>(s)] =
-                        std::max(maxzeit[static_cast<std::size_t>(s)], static_cast<double>(FlowTimeZone(r, c)));
-            }
+        // The threads take blocks of rows, each its own maxima, merged (a maximum in any order).
+#pragma omp parallel if (Threaded())
+        {
+            std::vector<double> highest(maxzeit);
+#pragma omp for schedule(static) nowait
+            for (int r = firstRow; r <= lastRow; ++r)
+                for (int c = 1; c <= ncols; ++c) {
+                    if (!OwnBasinCell(r, c)) continue;
+                    const int s = Subbasin(r, c);
+                    if (s > 0)
+                        highest[static_cast<std::size_t>(s)] =
+                            std::max(highest[static_cast<std::size_t>(s)], static_cast<double>(FlowTimeZone(r, c)));
+                }
+#pragma omp critical
+            for (std::size_t s = 1; s < nsub; ++s) maxzeit[s] = std::max(maxzeit[s], highest[s]);
+        }
         MPI_Allreduce(MPI_IN_PLACE, maxzeit.data(), static_cast<int>(nsub), MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
     } else {
         for (std::size_t s = 1; s < nsub; ++s) maxzeit[s] = 1;
@@ -179,18 +191,38 @@ void surfaceroutingclass::InitFlowTimeZones() {
             *log << "WARNING: log-file " << logName << " could not be opened" << "[end-entry]";
         return;
     }
-    for (int r = firstRow; r <= lastRow; ++r) {
-        *log << ".";
+    // A dot in the log per own row.
+    *log << std::string(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), '.') << "[end-entry]";
+    // The cells of each subbasin and zone, summed exactly: with a team each thread sums blocks of
+    // rows into sums of its own, merged afterwards (an exact sum's bits do not depend on the order
+    // of its additions). The sums of direct runoff without tracer lie first, up to those of tracer 1.
+    const std::size_t plain = tracerCount >= 1 ? zoneOffset[Slot(1, 0)] : total;
+    const auto addCells = [&](int r, ExactZoneSums* sums) {
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
             const int s = Subbasin(r, c);
             if (s <= 0) continue;
             const int z = FlowTimeZone(r, c);
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            ExactQD(0, s)[z].Add(w, 0.0, w);
+            sums[zoneOffset[Slot(0, s)] + static_cast<std::size_t>(z)].Add(w, 0.0, w);
         }
+    };
+    // A thread's own sums (some 1.7 kB each) number at most a 64th of its share of the cells, else
+    // one thread sums them all: the copies and their merging stay small beside the cells' work.
+    const long ownCells = static_cast<long>(std::max(0, lastRow - firstRow + 1)) * ncols;
+    const long team = omp_get_max_threads();
+    if (Threaded() && team > 1 && static_cast<long>(plain) * team * 64 <= ownCells) {
+#pragma omp parallel
+        {
+            std::vector<ExactZoneSums> mine(plain);
+#pragma omp for schedule(static) nowait
+            for (int r = firstRow; r <= lastRow; ++r) addCells(r, mine.data());
+#pragma omp critical
+            for (std::size_t i = 0; i < plain; ++i) exactQD[i].Merge(mine[i]);
+        }
+    } else {
+        for (int r = firstRow; r <= lastRow; ++r) addCells(r, exactQD.data());
     }
-    *log << "[end-entry]";
     // Exact sums on process 0 (whatever the division), then the same sums on every process: the
     // records of every subbasin in one reduction and one broadcast (they follow each other).
     if (zoneCount >= 1) {

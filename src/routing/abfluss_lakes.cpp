@@ -37,7 +37,7 @@ void SumLevelRuns(const LakeShareHead& head, const double* rootBottoms, const do
     MPI_Bcast(levels.data(), count, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     const int first = LevelRunStart(count, rank, size), last = LevelRunStart(count, rank + 1, size);
     std::vector<double> mine(static_cast<std::size_t>(last - first));
-    routing::LakeLevelVolumes(bottoms, levels.data() + first, mine.size(), head.cellArea, mine.data());
+    routing::LakeLevelVolumesOnThreads(bottoms, levels.data() + first, mine.size(), head.cellArea, mine.data());
     std::vector<int> counts, starts;
     if (rank == 0)
         for (int p = 0; p < size; ++p) {

@@ -51,6 +51,11 @@ struct LakeGrids {
 // order of the cells.
 void LakeLevelVolumes(const std::vector<double>& bottoms, const double* levels, std::size_t count, double cellArea,
                       double* volumes);
+// The same with the levels shared among the threads of the process, each a run of consecutive
+// levels summed as above (so every level's volume is the same sum in the same order); a lake too
+// small to pay for a team is summed by the calling thread.
+void LakeLevelVolumesOnThreads(const std::vector<double>& bottoms, const double* levels, std::size_t count,
+                               double cellArea, double* volumes);
 
 // The 28 balance terms of a step: the lake area and, for each quantity, m3, mm and m3/s.
 struct ReservoirBalance {

@@ -1,7 +1,10 @@
 // The lake of a reservoir: its cells in "lake_codes", the water-level/volume table of their
 // terrain, and the exchange of its water with their ponding storage.
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -9,6 +12,7 @@
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
 #include "kernel/matrix.hpp"
+#include "kernel/threading.hpp"
 #include "routing/reservoir.hpp"
 
 namespace routing {
@@ -154,7 +158,7 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     if (g.shareVolumes)
         g.shareVolumes(bottoms, levels_, count, a, volumes_);
     else
-        LakeLevelVolumes(bottoms, levels_.data(), count, a, volumes_.data());
+        LakeLevelVolumesOnThreads(bottoms, levels_.data(), count, a, volumes_.data());
 
     // The table waits under its temporary name until the normal end (EndOutput), so that a failed
     // run leaves the table of the run before.
@@ -168,11 +172,13 @@ void Reservoir::InitLake(const LakeGrids& g, int tgIndex) {
     if (!levelVolume_.Close()) LevelVolumeFailed();
 }
 
-void LakeLevelVolumes(const std::vector<double>& bottoms, const double* levels, std::size_t count, double cellArea,
-                      double* volumes) {
+namespace {
+// LakeLevelVolumes in the room of under (which holds at least the bottoms' count).
+void SumLevelVolumes(const std::vector<double>& bottoms, std::vector<double>& under, const double* levels,
+                     std::size_t count, double cellArea, double* volumes) {
     // A cell not under a level is under none below it: each level looks only at the cells under
     // the level before (a level above the one before looks at every cell again).
-    std::vector<double> under = bottoms;
+    under = bottoms;
     for (std::size_t i = 0; i < count; ++i) {
         const double L = levels[i];
         if (i > 0 && !(L <= levels[i - 1])) under = bottoms;
@@ -189,6 +195,34 @@ void LakeLevelVolumes(const std::vector<double>& bottoms, const double* levels, 
         }
         under.resize(kept);
         volumes[i] = V;
+    }
+}
+}  // namespace
+
+void LakeLevelVolumes(const std::vector<double>& bottoms, const double* levels, std::size_t count, double cellArea,
+                      double* volumes) {
+    std::vector<double> under;
+    SumLevelVolumes(bottoms, under, levels, count, cellArea, volumes);
+}
+
+void LakeLevelVolumesOnThreads(const std::vector<double>& bottoms, const double* levels, std::size_t count,
+                               double cellArea, double* volumes) {
+    // A cell under a level costs a comparison and an addition, far less than the cell of a grid
+    // loop: a team pays from some sixteen times as many (the example basin's lake sums on one thread).
+    const std::int64_t work = static_cast<std::int64_t>(bottoms.size()) * static_cast<std::int64_t>(count);
+    const int runs = static_cast<int>(std::min<std::int64_t>(omp_get_max_threads(), static_cast<std::int64_t>(count)));
+    if (runs < 2 || !WorthThreads(work / 16)) {
+        LakeLevelVolumes(bottoms, levels, count, cellArea, volumes);
+        return;
+    }
+    // Each run's room, taken before the team starts.
+    std::vector<std::vector<double>> under(static_cast<std::size_t>(runs), std::vector<double>(bottoms.size()));
+#pragma omp parallel for schedule(static) num_threads(runs)
+    for (int p = 0; p < runs; ++p) {
+        const std::size_t first = count * static_cast<std::size_t>(p) / static_cast<std::size_t>(runs);
+        const std::size_t last = count * static_cast<std::size_t>(p + 1) / static_cast<std::size_t>(runs);
+        SumLevelVolumes(bottoms, under[static_cast<std::size_t>(p)], levels + first, last - first, cellArea,
+                        volumes + first);
     }
 }
 

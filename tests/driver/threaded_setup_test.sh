@@ -23,8 +23,9 @@ done
 cd "$wd" || fail "work directory"
 compare_thread_runs 'Talvo start|finished at|compiled|wtime|grid store holds|seconds' 4
 # The set-up's own grids are among them: cell sizes and coordinates, slope and exposition, the
-# regions' weights and the soil's start state.
-for f in 'zones.$csx' 'zones.$cx' 'elevation.$sl' 'elevation.$ex' 'regions.$w1' soil_temper.stk; do
+# regions' weights and the soil's start state; so is the lake's water-level/volume table, whose
+# levels the threads share (2304 cells under about 300 levels).
+for f in 'zones.$csx' 'zones.$cx' 'elevation.$sl' 'elevation.$ex' 'regions.$w1' soil_temper.stk W_V_Table_02.dat; do
   [ -s "threads_1/$f" ] || fail "no $f written"
 done
 echo "threaded set-up test passed ($compared files)"

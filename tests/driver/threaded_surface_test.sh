@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Surface routing's passes, whose rows the threads of a process share (one process has no edge
-# rows, two have both kinds), give the tables, grids and state of one thread bit for bit while
+# rows, two have both kinds), and its count of the cells of each travel-time zone at the set-up
+# (two zones in every subbasin), give the tables, grids and state of one thread bit for bit while
 # water flows over the surface: the example basin refined to 96 x 80 cells (enough for a team of
 # threads in every pass), its first four hours, in which the direct flow starts to run off, with
 # one thread, with two and with three. The tables of surface routing get a row every step; so do
@@ -15,6 +16,10 @@ rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 for threads in 1 2 3; do
   run=$wd/threads_$threads
   copy_refined_example "$run" 4
+  # Travel times of one and two hours in bands across rows and columns: subbasins of two
+  # flow-time zones, whose cells the threads count apart.
+  awk 'NR <= 6 { print; next } { for (i = 1; i <= NF; i++) if ($i != -9999) $i = 3600 * (1 + int((NR + i) / 9) % 2)
+    print }' flow_times.asc >flow_times.new && mv flow_times.new flow_times.asc
   # Hours 1..4 of the first day.
   run_first_day_hours basin.ctl 1 4
   # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
@@ -32,5 +37,8 @@ for f in surfrout_storage.txt surfrout_qd.txt; do
   tail -n 1 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||
     fail "$f: every value of the last step is 0"
 done
+
+# Surface routing's travel-time zones: two in every subbasin.
+[ "$(grep -c "^TG.*(  2	Zonen)" threads_1/modell_0.log)" -ge 6 ] || fail "not two flow-time zones in every subbasin"
 
 echo "threaded surface test passed ($compared files)"

@@ -61,11 +61,15 @@ for row in "sweeps" "halo waits" "agreements"; do
   awk -v r="groundwater: $row" -v n="$steps" 'index($0, r " ") == 1 && NF == 8 + split(r, w, " ") - 1 && $(NF - 6) == 2 * n {
     found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the groundwater $row"
 done
-# The set-up of the sub-models: each sub-model's own part, passed once.
-for row in "superposition" "radiation, temperature" "snow" "soil" "surface routing" "groundwater"; do
+# The set-up of the sub-models: each sub-model's own part, passed once; so are the parts after
+# them up to the first step and MPI's start, so that the table accounts for the whole set-up.
+for row in "superposition" "radiation, temperature" "snow" "soil" "surface routing" "groundwater" "tracer grids" \
+  "discharge routing" "links, lakes" "special output, end"; do
   awk -v r="set-up: $row" 'index($0, r " ") == 1 && NF == 7 + split(r, w, " ") && $(NF - 6) == 1 {
     found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the set-up of the $row"
 done
+awk '$1 == "MPI" && $2 == "start" && NF == 9 && $3 == 1 { found = 1 } END { exit !found }' one/out.txt ||
+  fail "timing table: no line of MPI's start"
 grep -q "^step times" unset/out.txt && fail "a timing table without TALVO_STEP_TIMES"
 # The end of the set-up reports the bytes of the grid store of each process.
 for run in one unset; do
