@@ -9,79 +9,76 @@
 
 #include "lateral/gwflow.hpp"
 
-void gwflowclass::ComputeFluxes() {
-    auto zoneRow = [&](int r) { return zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr; };
-    auto glacierAt = [](const double* row, int c) {
-        if (row == nullptr) return 0.0;
-        const double g = row[c];
-        return g < 0 ? 0.0 : (g > 1 ? 1.0 : g);
-    };
-    for (int l = 1; l <= layerCount; ++l) {
-        Layer& L = layers[static_cast<std::size_t>(l)];
+void gwflowclass::ComputeFluxesAndBaseflow() {
+    // The fluxes of every layer and the base flow read the heads and write grids of their own,
+    // each cell from its row and the row below: a row goes through all of them at once.
 #pragma omp parallel for schedule(runtime) if (Threaded())
-        for (int r = firstRow; r <= lastRow; ++r) {
-            if (!L.flowX.holds(r)) continue;
-            const gwnum::RowSpan span = ZoneColumns(r);
-            FillBeyond(L.flowX[r], span, nodata);
-            FillBeyond(L.flowY[r], span, nodata);
-            // The rows the faces of a row read, taken once (rows beyond the grid are never read).
-            const double *const zone = zoneRow(r), *const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
-            const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-            const double *const ice = glacier != nullptr ? (*glacier)[r] : nullptr,
-                               *const iceS = glacier != nullptr && r < nrows ? (*glacier)[r + 1] : nullptr;
-            const double *const head = L.head[r], *const headS = r < nrows ? L.head[r + 1] : nullptr;
-            const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
-            const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
-                               *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
-            double *const flowX = L.flowX[r], *const flowY = L.flowY[r];
-            for (int c = span.first; c <= span.last; ++c) {
-                const double z = zone != nullptr ? zone[c] : nodata;
-                // Outside the basin no process computes a flow: nodata, at any number of processes.
-                if (z == nodata) {
-                    flowX[c] = flowY[c] = nodata;
-                    continue;
-                }
-                if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
-                if (glacierAt(ice, c) >= 1) {
-                    flowX[c] = flowY[c] = 0;
-                    continue;
-                }
-                const bool cellIn = z > nodata;
-                const double h = head[c];
-                // Faces towards the next column and the next row; at the grid edge only a
-                // cell outside the basin marks the face as having no value.
-                auto face = [&](const double* zoneN, const double* iceN, const double* headN, int cn, bool inside,
-                                double k, double size) {
-                    if (!inside) return cellIn ? 0.0 : nodata;
-                    if (!cellIn || !((zoneN != nullptr ? zoneN[cn] : nodata) > nodata)) return nodata;
-                    if (glacierAt(iceN, cn) >= 1) return 0.0;
-                    return (h - headN[cn]) * k / size;
-                };
-                flowX[c] = face(zone, ice, head, c + 1, c < ncols, kx[c], sizeX != nullptr ? sizeX[c] : dx);
-                flowY[c] = face(zoneS, iceS, headS, c, r < nrows, ky[c], sizeY != nullptr ? sizeY[c] : dy);
-            }
-        }
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int l = 1; l <= layerCount; ++l) FluxRow(l, r);
+        BaseflowRow(r);
     }
 }
 
-void gwflowclass::ComputeBaseflow() {
+void gwflowclass::FluxRow(int l, int r) {
+    auto zoneRow = [&](int rr) { return zoneGrid != nullptr && zoneGrid->holds(rr) ? (*zoneGrid)[rr] : nullptr; };
+    Layer& L = layers[static_cast<std::size_t>(l)];
+    if (!L.flowX.holds(r)) return;
+    const gwnum::RowSpan span = ZoneColumns(r);
+    FillBeyond(L.flowX[r], span, nodata);
+    FillBeyond(L.flowY[r], span, nodata);
+    // The rows the faces of a row read, taken once (rows beyond the grid are never read).
+    const double *const zone = zoneRow(r), *const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
+    const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+    const double *const ice = glacier != nullptr ? (*glacier)[r] : nullptr,
+                       *const iceS = glacier != nullptr && r < nrows ? (*glacier)[r + 1] : nullptr;
+    const double *const head = L.head[r], *const headS = r < nrows ? L.head[r + 1] : nullptr;
+    const double *const kx = (*L.kx)[r], *const ky = (*L.ky)[r];
+    const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
+                       *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
+    double *const flowX = L.flowX[r], *const flowY = L.flowY[r];
+    for (int c = span.first; c <= span.last; ++c) {
+        const double z = zone != nullptr ? zone[c] : nodata;
+        // Outside the basin no process computes a flow: nodata, at any number of processes.
+        if (z == nodata) {
+            flowX[c] = flowY[c] = nodata;
+            continue;
+        }
+        if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+        if (GlacierOf(ice, c) >= 1) {
+            flowX[c] = flowY[c] = 0;
+            continue;
+        }
+        const bool cellIn = z > nodata;
+        const double h = head[c];
+        // Faces towards the next column and the next row; at the grid edge only a cell outside
+        // the basin marks the face as having no value.
+        auto face = [&](const double* zoneN, const double* iceN, const double* headN, int cn, bool inside,
+                        double k, double size) {
+            if (!inside) return cellIn ? 0.0 : nodata;
+            if (!cellIn || !((zoneN != nullptr ? zoneN[cn] : nodata) > nodata)) return nodata;
+            if (GlacierOf(iceN, cn) >= 1) return 0.0;
+            return (h - headN[cn]) * k / size;
+        };
+        flowX[c] = face(zone, ice, head, c + 1, c < ncols, kx[c], sizeX != nullptr ? sizeX[c] : dx);
+        flowY[c] = face(zoneS, iceS, headS, c, r < nrows, ky[c], sizeY != nullptr ? sizeY[c] : dy);
+    }
+}
+
+void gwflowclass::BaseflowRow(int r) {
     const Layer& L = layers[1];
     const double dt = dtSeconds;
-#pragma omp parallel for schedule(runtime) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!baseflow->holds(r)) continue;
-        const gwnum::RowSpan span = ZoneColumns(r);
-        // The rows looked at, taken once per row.
-        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
-        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
-        const double *const head = L.head[r], *const start = L.headOld[r], *const st = (*L.storage)[r];
-        double* const out = (*baseflow)[r];
-        for (int c = span.first; c <= span.last; ++c) {
-            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
-            if (zone == nullptr || zone[c] == nodata) continue;
-            out[c] = GlacierOf(ice, c) < 1 ? (start[c] - head[c]) * st[c] / dt : 0.0;
-        }
+    if (!baseflow->holds(r)) return;
+    const gwnum::RowSpan span = ZoneColumns(r);
+    // The rows looked at, taken once per row.
+    const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+    const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+    const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+    const double *const head = L.head[r], *const start = L.headOld[r], *const st = (*L.storage)[r];
+    double* const out = (*baseflow)[r];
+    for (int c = span.first; c <= span.last; ++c) {
+        if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+        if (zone == nullptr || zone[c] == nodata) continue;
+        out[c] = GlacierOf(ice, c) < 1 ? (start[c] - head[c]) * st[c] / dt : 0.0;
     }
 }
 
@@ -141,15 +138,16 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     const Matrix& st1 = *layers[1].storage;
     const Layer* above = l > 1 ? &layers[static_cast<std::size_t>(l) - 1] : nullptr;
     // The zone sums of the tracers add the mixed cells in row order. One thread meets the cells
-    // in that order and adds each as it mixes it; a team keeps the water each mixed cell keeps
-    // (NaN: not mixed) and adds them after the rows, in the same order.
+    // in that order and adds each as it mixes it. In a team each thread keeps the water each mixed
+    // cell of its row keeps (NaN: not mixed) and adds the row's cells once the rows before it are
+    // added (an ordered section per row), in the same order, while the others mix later rows.
     const bool team = Threaded() && omp_get_max_threads() > 1;
+    const bool ordered = !gwTracers.empty() && team;
+    const std::size_t width = static_cast<std::size_t>(ncols) + 2;
     static thread_local std::vector<double> mixedWater;
-    if (!gwTracers.empty() && team)
-        mixedWater.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)) *
-                              static_cast<std::size_t>(ncols + 2),
-                          std::numeric_limits<double>::quiet_NaN());
-    double* const kept = gwTracers.empty() || !team ? nullptr : mixedWater.data();
+    if (ordered && mixedWater.size() < width * static_cast<std::size_t>(omp_get_max_threads()))
+        mixedWater.resize(width * static_cast<std::size_t>(omp_get_max_threads()));
+    double* const keptRows = mixedWater.data();
     // The tracers' rows a row of cells mixes with, taken once per row: a block per thread.
     const std::size_t tracerSlots = gwTracers.size();
     const double zoneCodes = zoneIndex != nullptr ? static_cast<double>(zoneIndex->size()) : 0.0;
@@ -157,13 +155,14 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     if (tracerRows.size() < tracerSlots * static_cast<std::size_t>(omp_get_max_threads()))
         tracerRows.resize(tracerSlots * static_cast<std::size_t>(omp_get_max_threads()));
     TracerRows* const rowBlocks = tracerRows.data();
-#pragma omp parallel for schedule(runtime) if (Threaded())
-    for (int r = firstRow; r <= lastRow; ++r) {
-        if (!L.balance.holds(r)) continue;
-        TracerRows* const mixRows = rowBlocks + tracerSlots * static_cast<std::size_t>(omp_get_thread_num());
+    // The balance and the mixing of row r; kept: the row of the water of its mixed cells (null:
+    // each mixed cell is added to the zone sums at once).
+    auto balanceRow = [&](int r, TracerRows* const mixRows, double* const kept) {
         TracerRowsOf(l, r, mixRows);
         const gwnum::RowSpan span = ZoneColumns(r);
         FillBeyond(L.balance[r], span, nodata);
+        if (kept != nullptr && span.first <= span.last)
+            std::fill(kept + span.first, kept + span.last + 1, std::numeric_limits<double>::quiet_NaN());
         // The rows the balance of a row reads, taken once (null where a grid is absent or the
         // row not held; rows beyond the grid are never read).
         auto zoneRow = [&](int rr) {
@@ -242,23 +241,36 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
                 faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
                 TracerMixing(mixRows, tracerSlots, c, volume, in, water, faces);
                 if (kept != nullptr)
-                    kept[static_cast<std::int64_t>(r - firstRow) * (ncols + 2) + c] = water;
+                    kept[c] = water;
                 else if (!std::isnan(water))
                     AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water);
             }
         }
+    };
+    if (!ordered) {
+#pragma omp parallel for schedule(runtime) if (Threaded())
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (!L.balance.holds(r)) continue;
+            balanceRow(r, rowBlocks + tracerSlots * static_cast<std::size_t>(omp_get_thread_num()), nullptr);
+        }
+        return;
     }
-    // A team's zone sums in the order of the cells, as one thread adds them, whichever rows the
-    // threads took. Only cells of a row's zone span are mixed.
-    if (kept == nullptr) return;
+#pragma omp parallel for schedule(runtime) ordered
     for (int r = firstRow; r <= lastRow; ++r) {
-        if (!L.balance.holds(r)) continue;
-        const gwnum::RowSpan span = ZoneColumns(r);
-        const double* const water = kept + static_cast<std::int64_t>(r - firstRow) * (ncols + 2);
-        TracerRowsOf(l, r, rowBlocks);
-        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
-        const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
-        for (int c = span.first; c <= span.last; ++c)
-            if (!std::isnan(water[c])) AddTracerZones(l, rowBlocks, tracerSlots, zoneCodes, zone, rel, c, water[c]);
+        const std::size_t thread = static_cast<std::size_t>(omp_get_thread_num());
+        TracerRows* const mixRows = rowBlocks + tracerSlots * thread;
+        double* const water = keptRows + width * thread;
+        const bool held = L.balance.holds(r);
+        if (held) balanceRow(r, mixRows, water);
+        // The row's mixed cells in column order, after those of the rows above. Only cells of a
+        // row's zone span are mixed.
+#pragma omp ordered
+        if (held) {
+            const gwnum::RowSpan span = ZoneColumns(r);
+            const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+            const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
+            for (int c = span.first; c <= span.last; ++c)
+                if (!std::isnan(water[c])) AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water[c]);
+        }
     }
 }
