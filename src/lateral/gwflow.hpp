@@ -274,6 +274,11 @@ private:
     };
     // rows[t] for every tracer t (from 1).
     void TracerRowsOf(int l, int r, TracerRows* rows) const;
+    // The balance and the mixing of row r of layer l (zoneCodes: the number of zone codes
+    // zoneIndex maps, 0 without it; mixRows: a block of the tracers' rows to fill); kept: the row
+    // of the water of its mixed cells (kKeep; else each mixed cell is added to the zone sums at once).
+    template <bool kKeep>
+    void BalanceRow(int l, int r, double dt, double zoneCodes, TracerRows* mixRows, double* kept);
     // Both take the tracers 1 to slots - 1 (slots: gwTracers.size(), counted once per pass).
     // Mixes the tracers of cell c of the row given by rows: the start water volume, the six
     // inflow volumes of the step (north, east, south, west, above, below) and the water the new

@@ -133,10 +133,103 @@ void gwflowclass::TracerRowsOf(int l, int r, TracerRows* rows) const {
     }
 }
 
-void gwflowclass::ComputeLayerBalance(int l, double dt) {
+template <bool kKeep>
+void gwflowclass::BalanceRow(int l, int r, double dt, double zoneCodes, TracerRows* const mixRows,
+                             double* const kept) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     const Matrix& st1 = *layers[1].storage;
     const Layer* above = l > 1 ? &layers[static_cast<std::size_t>(l) - 1] : nullptr;
+    const std::size_t tracerSlots = gwTracers.size();
+    TracerRowsOf(l, r, mixRows);
+    const gwnum::RowSpan span = ZoneColumns(r);
+    FillBeyond(L.balance[r], span, nodata);
+    if (kKeep && span.first <= span.last)
+        std::fill(kept + span.first, kept + span.last + 1, std::numeric_limits<double>::quiet_NaN());
+    // The rows the balance of a row reads, taken once (null where a grid is absent or the
+    // row not held; rows beyond the grid are never read).
+    auto zoneRow = [&](int rr) { return zoneGrid != nullptr && zoneGrid->holds(rr) ? (*zoneGrid)[rr] : nullptr; };
+    const double* const zone = zoneRow(r);
+    const double* const zoneN = r > 1 ? zoneRow(r - 1) : nullptr;
+    const double* const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
+    const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+    const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+    const double *const head = L.head[r], *const headN = r > 1 ? L.head[r - 1] : nullptr,
+                       *const headS = r < nrows ? L.head[r + 1] : nullptr, *const start = L.headOld[r];
+    const double *const thick = (*L.thickness)[r], *const topRow = L.top[r], *const stRow = (*L.storage)[r],
+                       *const st1Row = st1[r], *const fixQ = (*L.fixQ)[r];
+    const double *const fx = L.flowX[r], *const fy = L.flowY[r], *const fyN = r > 1 ? L.flowY[r - 1] : nullptr;
+    const double *const tx = L.tx[r], *const ty = L.ty[r], *const tyN = r > 1 ? L.ty[r - 1] : nullptr;
+    const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
+                       *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
+    const double* const leakUp = above != nullptr ? above->leakage[r] : nullptr;
+    const double* const leakDown = l < layerCount ? L.leakage[r] : nullptr;
+    const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
+    double* const balance = L.balance[r];
+    for (int c = span.first; c <= span.last; ++c) {
+        const double z = zone != nullptr ? zone[c] : nodata;
+        if (z == nodata) {
+            balance[c] = nodata;
+            continue;
+        }
+        if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+        if (ice != nullptr && (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c])) >= 1) {
+            balance[c] = 0;
+            continue;
+        }
+        if (!(z > nodata)) continue;
+        const double h = head[c], h0 = start[c];
+        const double b = thick[c];
+        const double dx_ = sizeX != nullptr ? sizeX[c] : dx, dy_ = sizeY != nullptr ? sizeY[c] : dy,
+                     area = dx_ * dy_;
+        const double st = stRow[c];
+        const double volume = gwnum::StoredWater(h0, topRow[c], b, st, st1Row[c]) * area;
+        // Inflow volumes over the step: north, east, south, west, from above, from below.
+        double in[6] = {0, 0, 0, 0, 0, 0};
+        if (r > 1 && zoneN != nullptr && zoneN[c] != nodata && fyN[c] != nodata)
+            in[0] = (headN[c] - h) / dy_ * tyN[c] * dx_ * dt;
+        if (c < ncols && zone[c + 1] != nodata && fx[c] != nodata)
+            in[1] = (head[c + 1] - h) / dx_ * tx[c] * dy_ * dt;
+        if (r < nrows && zoneS != nullptr && zoneS[c] != nodata && fy[c] != nodata)
+            in[2] = (headS[c] - h) / dy_ * ty[c] * dx_ * dt;
+        if (c > 1 && zone[c - 1] != nodata && fx[c - 1] != nodata)
+            in[3] = (head[c - 1] - h) / dx_ * tx[c - 1] * dy_ * dt;
+        if (leakUp != nullptr) in[4] = -leakUp[c] * area * dt;
+        if (leakDown != nullptr) in[5] = leakDown[c] * area * dt;
+        const double total = volume + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
+        // Storage change with the coefficient the solver used in this step, less every
+        // inflow the solver saw (the fixed inflow too): 0 in a converged free cell, minus
+        // the inflow in a fixed-head cell.
+        const double storage = gwnum::StepStorage(h0, topRow[c], st, st1Row[c]);
+        const double q = fixQ[c] > nodata ? fixQ[c] * dt : 0.0;
+        balance[c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
+        // The new concentration belongs to the water W the step leaves in the cell, the
+        // fixed inflow and a fixed head's exchange taking or bringing the cell's own
+        // concentration. Where the head crosses the layer's top, the solver stored the whole
+        // change with one coefficient: W gets the water the new head holds beyond that, so
+        // the next step starts from the tracer this one kept.
+        if (tracerSlots != 0) {
+            const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
+            const double water = total + (held - volume - storage * area * (h - h0));
+            // Upwind: an inflow brings the concentration of the cell it comes from, an
+            // outflow takes the cell's own.
+            MixFaces faces;
+            faces.from[0] = r > 1 && fyN[c] > 0;
+            faces.from[1] = !(fx[c] > 0) && c < ncols;
+            faces.from[2] = !(fy[c] > 0) && r < nrows;
+            faces.from[3] = c > 1 && fx[c - 1] > 0;
+            faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
+            faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
+            TracerMixing(mixRows, tracerSlots, c, volume, in, water, faces);
+            if constexpr (kKeep)
+                kept[c] = water;
+            else if (!std::isnan(water))
+                AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water);
+        }
+    }
+}
+
+void gwflowclass::ComputeLayerBalance(int l, double dt) {
+    Layer& L = layers[static_cast<std::size_t>(l)];
     // The zone sums of the tracers add the mixed cells in row order. One thread meets the cells
     // in that order and adds each as it mixes it. In a team each thread keeps the water each mixed
     // cell of its row keeps (NaN: not mixed) and adds the row's cells once the rows before it are
@@ -155,103 +248,12 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     if (tracerRows.size() < tracerSlots * static_cast<std::size_t>(omp_get_max_threads()))
         tracerRows.resize(tracerSlots * static_cast<std::size_t>(omp_get_max_threads()));
     TracerRows* const rowBlocks = tracerRows.data();
-    // The balance and the mixing of row r; kept: the row of the water of its mixed cells (null:
-    // each mixed cell is added to the zone sums at once).
-    auto balanceRow = [&](int r, TracerRows* const mixRows, double* const kept) {
-        TracerRowsOf(l, r, mixRows);
-        const gwnum::RowSpan span = ZoneColumns(r);
-        FillBeyond(L.balance[r], span, nodata);
-        if (kept != nullptr && span.first <= span.last)
-            std::fill(kept + span.first, kept + span.last + 1, std::numeric_limits<double>::quiet_NaN());
-        // The rows the balance of a row reads, taken once (null where a grid is absent or the
-        // row not held; rows beyond the grid are never read).
-        auto zoneRow = [&](int rr) {
-            return zoneGrid != nullptr && zoneGrid->holds(rr) ? (*zoneGrid)[rr] : nullptr;
-        };
-        const double* const zone = zoneRow(r);
-        const double* const zoneN = r > 1 ? zoneRow(r - 1) : nullptr;
-        const double* const zoneS = r < nrows ? zoneRow(r + 1) : nullptr;
-        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
-        const double *const head = L.head[r], *const headN = r > 1 ? L.head[r - 1] : nullptr,
-                           *const headS = r < nrows ? L.head[r + 1] : nullptr, *const start = L.headOld[r];
-        const double *const thick = (*L.thickness)[r], *const topRow = L.top[r], *const stRow = (*L.storage)[r],
-                           *const st1Row = st1[r], *const fixQ = (*L.fixQ)[r];
-        const double *const fx = L.flowX[r], *const fy = L.flowY[r], *const fyN = r > 1 ? L.flowY[r - 1] : nullptr;
-        const double *const tx = L.tx[r], *const ty = L.ty[r], *const tyN = r > 1 ? L.ty[r - 1] : nullptr;
-        const double *const sizeX = cellSizeX != nullptr ? (*cellSizeX)[r] : nullptr,
-                           *const sizeY = cellSizeY != nullptr ? (*cellSizeY)[r] : nullptr;
-        const double* const leakUp = above != nullptr ? above->leakage[r] : nullptr;
-        const double* const leakDown = l < layerCount ? L.leakage[r] : nullptr;
-        const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
-        double* const balance = L.balance[r];
-        for (int c = span.first; c <= span.last; ++c) {
-            const double z = zone != nullptr ? zone[c] : nodata;
-            if (z == nodata) {
-                balance[c] = nodata;
-                continue;
-            }
-            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
-            if (ice != nullptr && (ice[c] < 0 ? 0.0 : (ice[c] > 1 ? 1.0 : ice[c])) >= 1) {
-                balance[c] = 0;
-                continue;
-            }
-            if (!(z > nodata)) continue;
-            const double h = head[c], h0 = start[c];
-            const double b = thick[c];
-            const double dx_ = sizeX != nullptr ? sizeX[c] : dx, dy_ = sizeY != nullptr ? sizeY[c] : dy,
-                         area = dx_ * dy_;
-            const double st = stRow[c];
-            const double volume = gwnum::StoredWater(h0, topRow[c], b, st, st1Row[c]) * area;
-            // Inflow volumes over the step: north, east, south, west, from above, from below.
-            double in[6] = {0, 0, 0, 0, 0, 0};
-            if (r > 1 && zoneN != nullptr && zoneN[c] != nodata && fyN[c] != nodata)
-                in[0] = (headN[c] - h) / dy_ * tyN[c] * dx_ * dt;
-            if (c < ncols && zone[c + 1] != nodata && fx[c] != nodata)
-                in[1] = (head[c + 1] - h) / dx_ * tx[c] * dy_ * dt;
-            if (r < nrows && zoneS != nullptr && zoneS[c] != nodata && fy[c] != nodata)
-                in[2] = (headS[c] - h) / dy_ * ty[c] * dx_ * dt;
-            if (c > 1 && zone[c - 1] != nodata && fx[c - 1] != nodata)
-                in[3] = (head[c - 1] - h) / dx_ * tx[c - 1] * dy_ * dt;
-            if (leakUp != nullptr) in[4] = -leakUp[c] * area * dt;
-            if (leakDown != nullptr) in[5] = leakDown[c] * area * dt;
-            const double total = volume + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
-            // Storage change with the coefficient the solver used in this step, less every
-            // inflow the solver saw (the fixed inflow too): 0 in a converged free cell, minus
-            // the inflow in a fixed-head cell.
-            const double storage = gwnum::StepStorage(h0, topRow[c], st, st1Row[c]);
-            const double q = fixQ[c] > nodata ? fixQ[c] * dt : 0.0;
-            balance[c] = ((h - h0) * storage - (total - volume) / area - q) * 1000.0;
-            // The new concentration belongs to the water W the step leaves in the cell, the
-            // fixed inflow and a fixed head's exchange taking or bringing the cell's own
-            // concentration. Where the head crosses the layer's top, the solver stored the whole
-            // change with one coefficient: W gets the water the new head holds beyond that, so
-            // the next step starts from the tracer this one kept.
-            if (tracerSlots != 0) {
-                const double held = gwnum::StoredWater(h, topRow[c], b, st, st1Row[c]) * area;
-                const double water = total + (held - volume - storage * area * (h - h0));
-                // Upwind: an inflow brings the concentration of the cell it comes from, an
-                // outflow takes the cell's own.
-                MixFaces faces;
-                faces.from[0] = r > 1 && fyN[c] > 0;
-                faces.from[1] = !(fx[c] > 0) && c < ncols;
-                faces.from[2] = !(fy[c] > 0) && r < nrows;
-                faces.from[3] = c > 1 && fx[c - 1] > 0;
-                faces.from[4] = leakUp != nullptr && leakUp[c] < 0;
-                faces.from[5] = leakDown != nullptr && !(leakDown[c] < 0);
-                TracerMixing(mixRows, tracerSlots, c, volume, in, water, faces);
-                if (kept != nullptr)
-                    kept[c] = water;
-                else if (!std::isnan(water))
-                    AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water);
-            }
-        }
-    };
     if (!ordered) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.balance.holds(r)) continue;
-            balanceRow(r, rowBlocks + tracerSlots * static_cast<std::size_t>(omp_get_thread_num()), nullptr);
+            const std::size_t thread = static_cast<std::size_t>(omp_get_thread_num());
+            BalanceRow<false>(l, r, dt, zoneCodes, rowBlocks + tracerSlots * thread, nullptr);
         }
         return;
     }
@@ -261,7 +263,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         TracerRows* const mixRows = rowBlocks + tracerSlots * thread;
         double* const water = keptRows + width * thread;
         const bool held = L.balance.holds(r);
-        if (held) balanceRow(r, mixRows, water);
+        if (held) BalanceRow<true>(l, r, dt, zoneCodes, mixRows, water);
         // The row's mixed cells in column order, after those of the rows above. Only cells of a
         // row's zone span are mixed.
 #pragma omp ordered
