@@ -1,6 +1,7 @@
 // Darcy fluxes between cells, the soil model's base flow and the water balance of every cell
 // with the upwind mixing of the tracers.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -231,16 +232,23 @@ void gwflowclass::BalanceRow(int l, int r, double dt, double zoneCodes, TracerRo
 void gwflowclass::ComputeLayerBalance(int l, double dt) {
     Layer& L = layers[static_cast<std::size_t>(l)];
     // The zone sums of the tracers add the mixed cells in row order. One thread meets the cells
-    // in that order and adds each as it mixes it. In a team each thread keeps the water each mixed
-    // cell of its row keeps (NaN: not mixed) and adds the row's cells once the rows before it are
-    // added (an ordered section per row), in the same order, while the others mix later rows.
+    // in that order and adds each as it mixes it. In a team a thread keeps the water each mixed
+    // cell of its row keeps (NaN: not mixed) and marks the row; a thread that has marked a row and
+    // finds no other adding takes the marked rows from the first not yet added on, each row in
+    // column order, so that the sums are added while the others mix later rows and no thread
+    // waits for another. The rows left when the team ends are added after it.
     const bool team = Threaded() && omp_get_max_threads() > 1;
-    const bool ordered = !gwTracers.empty() && team;
+    const bool keep = !gwTracers.empty() && team;
     const std::size_t width = static_cast<std::size_t>(ncols) + 2;
+    const std::size_t rows = static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1));
     static thread_local std::vector<double> mixedWater;
-    if (ordered && mixedWater.size() < width * static_cast<std::size_t>(omp_get_max_threads()))
-        mixedWater.resize(width * static_cast<std::size_t>(omp_get_max_threads()));
-    double* const keptRows = mixedWater.data();
+    static thread_local std::vector<int> mixedRows;
+    if (keep) {
+        if (mixedWater.size() < rows * width) mixedWater.resize(rows * width);
+        mixedRows.assign(rows, 0);
+    }
+    double* const water = mixedWater.data();
+    int* const mixed = mixedRows.data();
     // The tracers' rows a row of cells mixes with, taken once per row: a block per thread.
     const std::size_t tracerSlots = gwTracers.size();
     const double zoneCodes = zoneIndex != nullptr ? static_cast<double>(zoneIndex->size()) : 0.0;
@@ -248,7 +256,7 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
     if (tracerRows.size() < tracerSlots * static_cast<std::size_t>(omp_get_max_threads()))
         tracerRows.resize(tracerSlots * static_cast<std::size_t>(omp_get_max_threads()));
     TracerRows* const rowBlocks = tracerRows.data();
-    if (!ordered) {
+    if (!keep) {
 #pragma omp parallel for schedule(runtime) if (Threaded())
         for (int r = firstRow; r <= lastRow; ++r) {
             if (!L.balance.holds(r)) continue;
@@ -257,22 +265,35 @@ void gwflowclass::ComputeLayerBalance(int l, double dt) {
         }
         return;
     }
-#pragma omp parallel for schedule(runtime) ordered
-    for (int r = firstRow; r <= lastRow; ++r) {
-        const std::size_t thread = static_cast<std::size_t>(omp_get_thread_num());
-        TracerRows* const mixRows = rowBlocks + tracerSlots * thread;
-        double* const water = keptRows + width * thread;
-        const bool held = L.balance.holds(r);
-        if (held) BalanceRow<true>(l, r, dt, zoneCodes, mixRows, water);
-        // The row's mixed cells in column order, after those of the rows above. Only cells of a
-        // row's zone span are mixed.
-#pragma omp ordered
-        if (held) {
-            const gwnum::RowSpan span = ZoneColumns(r);
-            const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
-            const double* const rel = relCellArea != nullptr ? (*relCellArea)[r] : nullptr;
+    // The first row whose mixed cells are not added yet, and whether a thread is adding: only the
+    // thread adding (and the calling thread after the team) reads and moves it.
+    int nextRow = firstRow, adding = 0;
+    auto addMarkedRows = [&](TracerRows* block) {
+        for (; nextRow <= lastRow; ++nextRow) {
+            const std::size_t i = static_cast<std::size_t>(nextRow - firstRow);
+            if (std::atomic_ref<int>(mixed[i]).load(std::memory_order_acquire) == 0) return;
+            if (!L.balance.holds(nextRow)) continue;
+            // Only cells of a row's zone span are mixed.
+            TracerRowsOf(l, nextRow, block);
+            const gwnum::RowSpan span = ZoneColumns(nextRow);
+            const double* const zone = zoneGrid != nullptr && zoneGrid->holds(nextRow) ? (*zoneGrid)[nextRow] : nullptr;
+            const double* const rel = relCellArea != nullptr ? (*relCellArea)[nextRow] : nullptr;
+            const double* const kept = water + i * width;
             for (int c = span.first; c <= span.last; ++c)
-                if (!std::isnan(water[c])) AddTracerZones(l, mixRows, tracerSlots, zoneCodes, zone, rel, c, water[c]);
+                if (!std::isnan(kept[c])) AddTracerZones(l, block, tracerSlots, zoneCodes, zone, rel, c, kept[c]);
+        }
+    };
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstRow; r <= lastRow; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r - firstRow);
+        TracerRows* const block = rowBlocks + tracerSlots * static_cast<std::size_t>(omp_get_thread_num());
+        if (L.balance.holds(r)) BalanceRow<true>(l, r, dt, zoneCodes, block, water + i * width);
+        std::atomic_ref<int>(mixed[i]).store(1, std::memory_order_release);
+        const std::atomic_ref<int> adder(adding);
+        if (adder.exchange(1, std::memory_order_acquire) == 0) {
+            addMarkedRows(block);
+            adder.store(0, std::memory_order_release);
         }
     }
+    addMarkedRows(rowBlocks);
 }

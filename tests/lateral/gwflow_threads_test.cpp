@@ -170,10 +170,10 @@ TEST_F(GwThreads, PiecesOfMoreRowsWhereTheBlocksAreNarrowSweepAsOneThread) {
 
 TEST_F(GwThreads, TracerZoneSumsAreTheSameWhetherOneThreadAddsThemAsItMixesOrATeamAfterTheRows) {
     // One thread adds a mixed cell to the tracer's zone sums as it mixes it, in rows too small
-    // for a team and in a team of one alike; in a team each thread keeps the water of its row's
-    // cells and adds them in an ordered section, row after row, while the others mix later rows.
+    // for a team and in a team of one alike; in a team the threads keep the water of their rows'
+    // cells, and whichever thread finds no other adding adds the rows mixed so far, row after row.
     // All must give the same sums (and everything else) bit for bit, also a team of more threads
-    // than cores, whose rows come to their ordered section out of turn.
+    // than cores, whose rows are mixed out of turn.
     Init(kRows, kCols, 100.0, 2.0);
     const std::int64_t oldThreshold = gwnum::threadedCells;
     std::string report;
