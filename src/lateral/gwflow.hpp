@@ -141,7 +141,7 @@ public:
     std::vector<gwnum::SorCell> sorCells;  // own rows x (ncols + 2): the solved layer's cell terms
     std::vector<double> sorLanes;          // the same terms laid out for the sweeps in vector registers
     std::vector<gwnum::RowSpan> sorSpans;  // own rows: the columns the sweeps update
-    // Own rows: the first and last column in the zone grid (FillActiveMaskRow); the passes of a step
+    // Own rows: the first and last column in the zone grid (FillActiveMask); the passes of a step
     // give the cells beyond them (outside the basin) their constant values without looking them up.
     std::vector<gwnum::RowSpan> zoneSpans;
     // Per thread two rows of ncols + 2 cells as the faces see them: the row whose faces are
@@ -180,9 +180,8 @@ public:
     static inline int agreementLag = 3;
 
     // Passes of one step (public for the tests).
-    // The passes at the start of a step, row by row: the active cells, the leakage between the
-    // layers and each layer's start heads.
-    void StartStep();
+    void ComputeLeakage(int l);
+    void StartLayerStep(int l);
     void ComputeTransmissivities();
     // The sweeps' view of layer l (its cell terms as last prepared).
     gwnum::SorLayer SweepView(int l);
@@ -218,10 +217,8 @@ private:
     Matrix OwnMatrix();
     void Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code, bool halo);
     void ReleaseAll();
-    // The passes of StartStep and ComputeFluxesAndBaseflow on one own row.
-    void FillActiveMaskRow(int r);
-    void LeakageRow(int l, int r);
-    void StartLayerRow(int l, int r);
+    void FillActiveMask();
+    // The passes of ComputeFluxesAndBaseflow on one own row.
     void FluxRow(int l, int r);
     void BaseflowRow(int r);
     // Sets h, h0 and hoo of the active fixed-head cells of layer l to their fixed heads.
@@ -301,7 +298,7 @@ private:
     }
     bool InZone(int r, int c) const { return ZoneValue(r, c) != nodata; }
     // The columns of row r a pass looks at one by one: those of its zone span (every column before
-    // the first step's StartStep); the others are outside the zone grid.
+    // the first step's FillActiveMask); the others are outside the zone grid.
     gwnum::RowSpan ZoneColumns(int r) const {
         const std::size_t i = static_cast<std::size_t>(r - firstRow);
         return i < zoneSpans.size() ? zoneSpans[i] : gwnum::RowSpan{1, ncols};

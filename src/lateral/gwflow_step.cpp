@@ -25,33 +25,24 @@ void gwflowclass::BeginTimeStep(std::int64_t h, std::int64_t d, std::int64_t m, 
     teilmodellklasse::run(h, d, m, y);
 }
 
-void gwflowclass::FillActiveMaskRow(int r) {
-    gwnum::RowSpan& span = zoneSpans[static_cast<std::size_t>(r - firstRow)];
-    // The rows looked at, taken once per row.
-    const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
-    const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-    const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
-    std::uint8_t* const active = activeMask.data() + Cell(r, 0);
-    for (int c = 1; c <= ncols; ++c) {
-        const bool in = zone != nullptr && zone[c] != nodata;
-        const bool own = regions == nullptr || static_cast<int>(regions[c]) == rank;
-        active[c] = in && own && GlacierOf(ice, c) < 1 ? 1 : 0;
-        if (!in) continue;
-        if (span.first > span.last) span.first = c;
-        span.last = c;
-    }
-}
-
-void gwflowclass::StartStep() {
+void gwflowclass::FillActiveMask() {
     zoneSpans.assign(static_cast<std::size_t>(std::max(0, lastRow - firstRow + 1)), gwnum::RowSpan{1, 0});
-    // Each pass reads and writes the cells of its row alone: a row goes through all of them, in
-    // the order of whole passes, while its grids' rows are at hand. The leakage reads the heads as
-    // the step before left them, before the start of the step sets layer 1's heads.
 #pragma omp parallel for schedule(runtime) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
-        FillActiveMaskRow(r);
-        for (int l = 1; l < layerCount; ++l) LeakageRow(l, r);
-        for (int l = 1; l <= layerCount; ++l) StartLayerRow(l, r);
+        gwnum::RowSpan& span = zoneSpans[static_cast<std::size_t>(r - firstRow)];
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        std::uint8_t* const active = activeMask.data() + Cell(r, 0);
+        for (int c = 1; c <= ncols; ++c) {
+            const bool in = zone != nullptr && zone[c] != nodata;
+            const bool own = regions == nullptr || static_cast<int>(regions[c]) == rank;
+            active[c] = in && own && GlacierOf(ice, c) < 1 ? 1 : 0;
+            if (!in) continue;
+            if (span.first > span.last) span.first = c;
+            span.last = c;
+        }
     }
 }
 
@@ -75,14 +66,17 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     for (std::size_t t = 1; t < gwTracers.size(); ++t)
         for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l)
             if (gwTracers[t].layers[l].stat) gwTracers[t].layers[l].stat->Reset();
+    FillActiveMask();
+
     // Leakage is read only at the cell itself, so its own-rows grid needs no halo exchange.
+    for (int l = 1; l < layerCount; ++l) ComputeLeakage(l);
     // Each layer's start touches only its own cells: the halo rows of all layers and of the
     // linked grids the faces read travel together afterwards, with one wait. The heads of the
     // step before are read at own cells only (the oscillations), so their halo rows stay home.
-    StartStep();
     std::vector<int>& halo = haloIndices_;
     halo.clear();
     for (int l = 1; l <= layerCount; ++l) {
+        StartLayerStep(l);
         const Layer& L = layers[static_cast<std::size_t>(l)];
         halo.insert(halo.end(), {L.headIndex, L.oldIndex});
     }
@@ -468,57 +462,63 @@ void gwflowclass::ReportSolves() {
     }
 }
 
-void gwflowclass::LeakageRow(int l, int r) {
+void gwflowclass::ComputeLeakage(int l) {
     Layer& U = layers[static_cast<std::size_t>(l)];
     const Layer& D = layers[static_cast<std::size_t>(l) + 1];
-    if (!U.leakage.holds(r)) return;
-    // The rows looked at, taken once per row.
-    const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
-    const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
-    const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
-    const double *const up = U.head[r], *const down = D.head[r], *const top = D.top[r], *const k = (*U.kolmation)[r];
-    double* const leakage = U.leakage[r];
-    for (int c = 1; c <= ncols; ++c) {
-        if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
-        if (zone == nullptr || zone[c] == nodata || GlacierOf(ice, c) >= 1) {
-            leakage[c] = 0;
-            continue;
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!U.leakage.holds(r)) continue;
+        // The rows looked at, taken once per row.
+        const double* const zone = zoneGrid != nullptr && zoneGrid->holds(r) ? (*zoneGrid)[r] : nullptr;
+        const double* const regions = mpiRegions != nullptr && mpiRegions->holds(r) ? (*mpiRegions)[r] : nullptr;
+        const double* const ice = glacier != nullptr ? (*glacier)[r] : nullptr;
+        const double *const up = U.head[r], *const down = D.head[r], *const top = D.top[r], *const k = (*U.kolmation)[r];
+        double* const leakage = U.leakage[r];
+        for (int c = 1; c <= ncols; ++c) {
+            if (regions != nullptr && static_cast<int>(regions[c]) != rank) continue;
+            if (zone == nullptr || zone[c] == nodata || GlacierOf(ice, c) >= 1) {
+                leakage[c] = 0;
+                continue;
+            }
+            leakage[c] = gwnum::Leakage(up[c], down[c], top[c], k[c]);
         }
-        leakage[c] = gwnum::Leakage(up[c], down[c], top[c], k[c]);
     }
 }
 
-void gwflowclass::StartLayerRow(int l, int r) {
+void gwflowclass::StartLayerStep(int l) {
     Layer& L = layers[static_cast<std::size_t>(l)];
-    if (!L.head.holds(r)) return;
-    const gwnum::RowSpan span = ZoneColumns(r);
-    // The rows looked at, taken once per row (the soil's grids only for layer 1).
-    const std::uint8_t* const active = activeMask.data() + Cell(r, 0);
-    double *const head = L.head[r], *const start = L.headOld[r], *const before = L.headOldOld[r],
-                 *const iterate = L.headIter[r];
-    const double* const distance = l == 1 && gwDistance != nullptr ? (*gwDistance)[r] : nullptr;
-    const double* const z = l == 1 && elevation != nullptr ? (*elevation)[r] : nullptr;
-    const double* const ponded = l == 1 && pond != nullptr ? (*pond)[r] : nullptr;
-    const double* const surface = l == 1 && surfStorage != nullptr ? (*surfStorage)[r] : nullptr;
-    for (int c = span.first; c <= span.last; ++c) {
-        if (active[c] == 0) continue;
-        before[c] = start[c];
-        double v = head[c];
-        if (l == 1) {
-            const double d = distance[c];
-            v = d + z[c];
-            if (ponded != nullptr && std::fabs(d) < 0.001) {
-                v += ponded[c] / 1000.0;
-            } else if (surface != nullptr && surface[c] > 0 && std::fabs(d) < 0.001) {
-                v += surface[c] / 1000.0;
+#pragma omp parallel for schedule(runtime) if (Threaded())
+    for (int r = firstRow; r <= lastRow; ++r) {
+        if (!L.head.holds(r)) continue;
+        const gwnum::RowSpan span = ZoneColumns(r);
+        // The rows looked at, taken once per row (the soil's grids only for layer 1).
+        const std::uint8_t* const active = activeMask.data() + Cell(r, 0);
+        double *const head = L.head[r], *const start = L.headOld[r], *const before = L.headOldOld[r],
+                     *const iterate = L.headIter[r];
+        const double* const distance = l == 1 && gwDistance != nullptr ? (*gwDistance)[r] : nullptr;
+        const double* const z = l == 1 && elevation != nullptr ? (*elevation)[r] : nullptr;
+        const double* const ponded = l == 1 && pond != nullptr ? (*pond)[r] : nullptr;
+        const double* const surface = l == 1 && surfStorage != nullptr ? (*surfStorage)[r] : nullptr;
+        for (int c = span.first; c <= span.last; ++c) {
+            if (active[c] == 0) continue;
+            before[c] = start[c];
+            double v = head[c];
+            if (l == 1) {
+                const double d = distance[c];
+                v = d + z[c];
+                if (ponded != nullptr && std::fabs(d) < 0.001) {
+                    v += ponded[c] / 1000.0;
+                } else if (surface != nullptr && surface[c] > 0 && std::fabs(d) < 0.001) {
+                    v += surface[c] / 1000.0;
+                }
+                head[c] = v;
             }
-            head[c] = v;
-        }
-        iterate[c] = v;
-        start[c] = v;
-        for (std::size_t t = 1; t < gwTracers.size(); ++t) {
-            GwTracer& tr = gwTracers[t];
-            if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;
+            iterate[c] = v;
+            start[c] = v;
+            for (std::size_t t = 1; t < gwTracers.size(); ++t) {
+                GwTracer& tr = gwTracers[t];
+                if (tr.decays) tr.layers[static_cast<std::size_t>(l)].conc[r][c] *= tr.decay;
+            }
         }
     }
 }
