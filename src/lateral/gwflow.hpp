@@ -186,7 +186,7 @@ public:
     // The sweeps' view of layer l (its cell terms as last prepared).
     gwnum::SorLayer SweepView(int l);
     std::int64_t CountOscillations(int l);
-    void ComputeFluxes();
+    void ComputeFluxesAndBaseflow();
     void ComputeLayerBalance(int l, double dt);
 
 private:
@@ -218,6 +218,9 @@ private:
     void Register(int& index, Matrix& m, const std::string& file, const std::string& name, long code, bool halo);
     void ReleaseAll();
     void FillActiveMask();
+    // The passes of ComputeFluxesAndBaseflow on one own row.
+    void FluxRow(int l, int r);
+    void BaseflowRow(int r);
     // Sets h, h0 and hoo of the active fixed-head cells of layer l to their fixed heads.
     void SetFixedHeads(int l);
     // Marks the cells the sweeps of layer l update (freeMask): active cells without a fixed head.
@@ -252,7 +255,6 @@ private:
         gwnum::SweepResult result;
     };
     std::vector<SweepCandidate> candidates_;
-    void ComputeBaseflow();
     void AppendControlRecord();
     // Which of a cell's six inflows (north, east, south, west, above, below) bring the concentration
     // of the cell they come from rather than the cell's own.
@@ -269,6 +271,11 @@ private:
     };
     // rows[t] for every tracer t (from 1).
     void TracerRowsOf(int l, int r, TracerRows* rows) const;
+    // The balance and the mixing of row r of layer l (zoneCodes: the number of zone codes
+    // zoneIndex maps, 0 without it; mixRows: a block of the tracers' rows to fill); kept: the row
+    // of the water of its mixed cells (kKeep; else each mixed cell is added to the zone sums at once).
+    template <bool kKeep>
+    void BalanceRow(int l, int r, double dt, double zoneCodes, TracerRows* mixRows, double* kept);
     // Both take the tracers 1 to slots - 1 (slots: gwTracers.size(), counted once per pass).
     // Mixes the tracers of cell c of the row given by rows: the start water volume, the six
     // inflow volumes of the step (north, east, south, west, above, below) and the water the new

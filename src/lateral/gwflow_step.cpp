@@ -100,8 +100,7 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
 
     // Every layer's solve ends with the halo rows of its heads exchanged after its last sweep (no
     // later solve changes them): the fluxes and the balance read them as they are.
-    ComputeFluxes();
-    ComputeBaseflow();
+    ComputeFluxesAndBaseflow();
     // The balance and the upwind mixing read the neighbours' fluxes of this step (the row above's
     // and, where a row is split between processes, the west neighbour's) and their tracer values,
     // which the soil model and the last step changed on their own processes; the control point

@@ -170,8 +170,10 @@ TEST_F(GwThreads, PiecesOfMoreRowsWhereTheBlocksAreNarrowSweepAsOneThread) {
 
 TEST_F(GwThreads, TracerZoneSumsAreTheSameWhetherOneThreadAddsThemAsItMixesOrATeamAfterTheRows) {
     // One thread adds a mixed cell to the tracer's zone sums as it mixes it, in rows too small
-    // for a team and in a team of one alike; a team keeps the cells' water and adds them after
-    // the rows. All three must give the same sums (and everything else) bit for bit.
+    // for a team and in a team of one alike; in a team the threads keep the water of their rows'
+    // cells, and whichever thread finds no other adding adds the rows mixed so far, row after row.
+    // All must give the same sums (and everything else) bit for bit, also a team of more threads
+    // than cores, whose rows are mixed out of turn.
     Init(kRows, kCols, 100.0, 2.0);
     const std::int64_t oldThreshold = gwnum::threadedCells;
     std::string report;
@@ -179,14 +181,18 @@ TEST_F(GwThreads, TracerZoneSumsAreTheSameWhetherOneThreadAddsThemAsItMixesOrATe
     const std::vector<double> alone = Run(1, 1.0, report);
     gwnum::threadedCells = 960;
     const std::vector<double> teamOfOne = Run(1, 1.0, report);
-    const std::vector<double> team = Run(std::max(2, omp_get_num_procs() / talvo_test::Size()), 1.0, report);
+    const int threads = std::max(2, omp_get_num_procs() / talvo_test::Size());
+    const std::vector<double> team = Run(threads, 1.0, report);
+    const std::vector<double> crowded = Run(3 * threads, 1.0, report);
     gwnum::threadedCells = oldThreshold;
     ASSERT_EQ(alone.size(), teamOfOne.size());
     ASSERT_EQ(alone.size(), team.size());
+    ASSERT_EQ(alone.size(), crowded.size());
     // The first day's zone sums follow its two oscillation figures: the tracer is in the cells
     // (its initial concentration is 1), so some zone holds mass and water.
     ASSERT_GT(alone.size(), 8u);
     EXPECT_GT(*std::max_element(alone.begin() + 2, alone.begin() + 8), 0.0);
     EXPECT_EQ(std::memcmp(alone.data(), teamOfOne.data(), alone.size() * sizeof(double)), 0);
     EXPECT_EQ(std::memcmp(alone.data(), team.data(), alone.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(alone.data(), crowded.data(), alone.size() * sizeof(double)), 0);
 }
