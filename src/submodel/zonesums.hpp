@@ -64,13 +64,30 @@ public:
 
     // Sizes the grid for the rows and columns (kept from step to step).
     void Prepare(int firstRow, int lastRow, int ncols) {
-        first_ = firstRow;
-        stride_ = static_cast<std::size_t>(ncols) + 1;
+        const std::size_t stride = static_cast<std::size_t>(ncols) + 1;
         const std::size_t rows = lastRow >= firstRow ? static_cast<std::size_t>(lastRow - firstRow) + 1 : 0;
+        if (firstRow != first_ || stride != stride_ || rows * stride != zones_.size()) found_ = false;
+        first_ = firstRow;
+        stride_ = stride;
         zones_.resize(rows * stride_);
     }
     // Row r, indexed by column 1..ncols.
     int* Row(int r) { return zones_.data() + static_cast<std::size_t>(r - first_) * stride_; }
+
+    // The zones stay from step to step: the first call after Prepare sized the grid anew fills
+    // the rows first..last on a team of threads (fill as in FillAndWalkOwnLanes); later calls
+    // leave them. True when the zones were found by an earlier call.
+    template <class Columns, class Fill>
+    bool FillOnce(int first, int last, Columns columns, Fill fill) {
+        if (found_) return true;
+#pragma omp parallel for schedule(runtime)
+        for (int r = first; r <= last; ++r) {
+            const auto [c1, c2] = columns(r);
+            if (c1 <= c2) fill(r, c1, c2, Row(r));
+        }
+        found_ = true;
+        return false;
+    }
 
     // Run by every thread of a team: the rows first..last shared among the threads (an OpenMP
     // loop), fill(r, c1, c2, Row(r)) sets the zone position (kNone: none) of the columns c1..c2 of
@@ -110,4 +127,5 @@ private:
     std::vector<int> zones_;
     int first_ = 0;
     std::size_t stride_ = 1;
+    bool found_ = false;  // FillOnce has filled the rows since the grid was last sized anew
 };

@@ -278,7 +278,6 @@ private:
     std::vector<int> rowZones;
     CellZoneGrid snowEvapZones_;  // the own cells' zones for the snow evaporation's statistics
     ZoneGroupTasks snowEvapTasks_;  // and the tasks that add them
-    bool snowEvapZonesFound_ = false;  // snowEvapZones_ holds the zones for those tasks
     std::vector<double> rowGlacier;
     // The same passes by a team of threads (grids without response units): the zone of every own
     // cell of the own rows (ncols + 1 a row from firstRow), filled row by row by FillRowZones, and the

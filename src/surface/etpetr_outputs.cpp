@@ -178,17 +178,11 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
         // The zones of the own cells by all threads, then one task per group of zones adds the
         // cells of its zones in row order.
         if (snowEvapStats->active()) {
-            // The zones stay from step to step: found at the first step.
-            if (!snowEvapZonesFound_) {
-#pragma omp parallel for schedule(runtime)
-                for (int r = firstRow; r <= lastRow; ++r) {
-                    const auto [c1, c2] = ColumnRange(r);
-                    int* zoneOf = snowEvapZones_.Row(r);
+            const bool zonesAsBefore = snowEvapZones_.FillOnce(
+                firstRow, lastRow, [&](int r) { return ColumnRange(r); },
+                [&](int r, int c1, int c2, int* zoneOf) {
                     for (int c = c1; c <= c2; ++c) zoneOf[c] = OwnCell(r, c) ? ZoneOf(r, c) : CellZoneGrid::kNone;
-                }
-            }
-            const bool zonesAsBefore = snowEvapZonesFound_;
-            snowEvapZonesFound_ = true;
+                });
             snowEvapTasks_.Run(
                 {snowEvapStats.get()}, firstRow, lastRow,
                 [&](int r) {

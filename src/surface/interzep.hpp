@@ -128,7 +128,6 @@ private:
     ZoneGroupTasks zoneTasks_;
     ZoneCellWeight statWeight_{nullptr, 0, 0};
     CellZoneGrid statZones_;
-    bool statZonesFound_ = false;  // statZones_ holds the zones for the zone group tasks
     template <class F>
     void ForEachStatistic(F&& f) {
         for (Layer& l : layers)

@@ -142,16 +142,7 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     // The zones of the own cells by all threads; then one task per table (the outputs in the
     // order of statTargets_, then the tracers' tables) and group of zones adds the cells of its
     // zones in row order.
-    // The zones stay from step to step: found at the first step.
-    if (!statZonesFound_) {
-#pragma omp parallel for schedule(runtime)
-        for (int r = firstRow; r <= lastRow; ++r) {
-            const auto [c1, c2] = columns(r);
-            if (c1 <= c2) fill(r, c1, c2, statZones_.Row(r));
-        }
-    }
-    const bool zonesAsBefore = statZonesFound_;
-    statZonesFound_ = true;
+    const bool zonesAsBefore = statZones_.FillOnce(firstRow, lastRow, columns, fill);
     statOutputs_.clear();
     for (int k = 0; k < targets; ++k) statOutputs_.push_back(statTargets_[static_cast<std::size_t>(k)].statistic);
     statTracers_.clear();

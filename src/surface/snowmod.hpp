@@ -321,7 +321,6 @@ private:
     void AddSnowStatistics();
     std::vector<ZoneSumTarget> tracerSums_;  // the step's tracer tables that are on, 1..tracerCount
     CellZoneGrid statZones_;                  // the zones of the own cells, for the zone sums
-    bool statZonesFound_ = false;             // statZones_ holds them for the zone group tasks
     // The tables the zone group tasks fill: the outputs that are on, then the tracers' tables
     // that are on (their tracers in statTracers_).
     std::vector<const zonalstatistic*> statOutputs_;
