@@ -107,7 +107,8 @@ public:
     double StableStepOfCell(int r, int c) const {
         double best = 1e36;
         for (int d = 1; d <= 8; ++d)
-            if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5) best = std::min(best, cellsize / velocity[r][c][d]);
+            if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5)
+                best = std::min(best, cellsize / velocity[r][c][d]);
         return best;
     }
     void ComputeCellFluxes(int row, int col, double dt);
