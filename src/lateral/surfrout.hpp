@@ -11,6 +11,7 @@
 // (state section of the storage content file), surfrout_quiet.cpp (per-cell tables and the
 // flags that let the sub steps skip quiet cells). The physics of one cell lives in
 // surfrout_flowdir.*, surfrout_velocity.* and surfrout_storage.*.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -102,6 +103,14 @@ public:
     void ComputeFlowWeights(int row, int col, int* type, long k, double slope, double aspect);
     void ComputeVelocities(int row, int col, long k, long refresh, int type);
     double StableSubTimeStep() const;
+    // The time the fastest flow of a cell with a share above 0.0001 takes to cross it (1e36 if none).
+    double StableStepOfCell(int r, int c) const {
+        double best = 1e36;
+        for (int d = 1; d <= 8; ++d)
+            if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5)
+                best = std::min(best, cellsize / velocity[r][c][d]);
+        return best;
+    }
     void ComputeCellFluxes(int row, int col, double dt);
     double ComputeRoughness(double v, double depth, double residueCover, double rootSlope, int row, int col,
                             int landuseCode, int cultivation);
@@ -305,6 +314,7 @@ private:
     // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
     void StartLevelExchange();
     void UpdateDatedValues();
+    void ListDatedCells();
     // f: the cell's flag index (FlagIndex(r, c)).
     void BuildNeighbourhood(int r, int c, std::size_t f, surfrout::Neighbourhood* out) const;
     // The per-cell operations on a neighbourhood built once per cell and sub step.
@@ -334,6 +344,12 @@ private:
     // A quiet cell is dry, sends nothing and sees the same water levels as in its last pass: its
     // velocity or storage pass would write back the values it holds, so it is skipped.
     // Own basin cells by row: the columns ownCols[ownStart[r - firstRow] .. ownStart[r - firstRow + 1]).
+    struct CellAt {
+        int r, c;
+    };
+    double stableSubStep = 1e36;  // the first velocity pass's stable sub step over the own cells
+    std::vector<CellAt> datedCells;  // own cells of cultivated land uses, in row order
+    const landuse_entry* datedCellsOf = nullptr;  // the table the list was taken from
     std::vector<int> ownStart, ownCols;
     std::vector<int> ownSubbasin;  // Subbasin of each own cell (same index), taken at the first pass's end
     // Cells of each own row (index r - firstRow) that the last velocity pass over the row computed:

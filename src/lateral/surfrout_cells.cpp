@@ -262,8 +262,11 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
     if (rows.empty()) return;
     const bool skip = skipQuietCells;
     long quiet = 0, kept = 0;
+    // The first pass of a call finds the stable sub step over the cells it computes: a cell it
+    // skips holds velocities of +0, which bound nothing.
+    double stable = 1e36;
     const int cols = ncols;
-#pragma omp parallel reduction(+ : quiet, kept) if (Threaded())
+#pragma omp parallel reduction(+ : quiet, kept) reduction(min : stable) if (Threaded())
     for (const int r : RowsOfThisThread(rows)) {
         const std::size_t rowFlags = FlagIndex(r, 0);
         int computed = 0;
@@ -299,6 +302,7 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
                     sharesKnown[f] = 1;
                 }
                 VelocitiesAt(r, c, n, k, refresh, type);
+                if (k == 0) stable = std::min(stable, StableStepOfCell(r, c));
                 settled[f] = Settled(r, c, k, sameWeights);
                 const bool none = surfrout::SendsNothing(fluxes[r][c]);
                 sendsNothing[f] = none;
@@ -314,6 +318,7 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
     }
     quietCellPasses += quiet;
     keptSharePasses += kept;
+    stableSubStep = std::min(stableSubStep, stable);
 }
 
 double surfaceroutingclass::ComputeRoughness(double v, double depth, double residue, double rootSlope, int /*row*/,

@@ -26,20 +26,34 @@ void surfaceroutingclass::StartLevelExchange() {
     levelExchange.StartGrids(*this, std::span(written.data(), static_cast<std::size_t>(tracerCount) + 1));
 }
 
-void surfaceroutingclass::UpdateDatedValues() {
-    // Residue cover and stem diameter change with the date only: looked up once per pass.
-    if (settings.landuseTable == nullptr) return;
+void surfaceroutingclass::ListDatedCells() {
+    // The cells whose land use is cultivated (residue cover or crop stems): the land uses and
+    // the table are those of the set-up, so the list holds for the whole run.
+    datedCells.clear();
+    datedCellsOf = settings.landuseTable;
+    if (datedCellsOf == nullptr) return;
     for (int r = firstRow; r <= lastRow; ++r)
         for (int c = 1; c <= ncols; ++c) {
             const int pos = static_cast<int>(cellLanduse[r][c]);
             if (pos < 0) continue;
-            const landuse_entry& lu = settings.landuseTable[pos];
-            const int layer = static_cast<int>(cellLayer[r][c]);
-            if (lu.GetSR_cultivation() == 1)
-                residueCover[r][c] = lu.SR_ResidCovrgAtDate(*log, day, month, year, layer, r, c, (*elevation)[r][c]);
-            else if (lu.GetSR_cultivation() == 2)
-                stemDiameter[r][c] = lu.SR_StemDiameterAtDate(*log, day, month, year, layer, r, c, (*elevation)[r][c]);
+            const int cultivation = datedCellsOf[pos].GetSR_cultivation();
+            if (cultivation == 1 || cultivation == 2) datedCells.push_back({r, c});
         }
+}
+
+void surfaceroutingclass::UpdateDatedValues() {
+    // Residue cover and stem diameter change with the date only: looked up once per pass, in
+    // row order, for the cultivated cells alone.
+    if (settings.landuseTable == nullptr) return;
+    if (datedCellsOf != settings.landuseTable) ListDatedCells();
+    for (const auto& [r, c] : datedCells) {
+        const landuse_entry& lu = settings.landuseTable[static_cast<int>(cellLanduse[r][c])];
+        const int layer = static_cast<int>(cellLayer[r][c]);
+        if (lu.GetSR_cultivation() == 1)
+            residueCover[r][c] = lu.SR_ResidCovrgAtDate(*log, day, month, year, layer, r, c, (*elevation)[r][c]);
+        else
+            stemDiameter[r][c] = lu.SR_StemDiameterAtDate(*log, day, month, year, layer, r, c, (*elevation)[r][c]);
+    }
 }
 
 void surfaceroutingclass::StartPass() {
@@ -105,9 +119,10 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
         // the inner rows while the exchanges travel and send the edge rows' values as soon as
         // they can (a waiting process gives its core away, where the processes outnumber the
         // free cores).
+        if (k == 0) stableSubStep = 1e36;
         VelocityPass(k, refresh);
         if (k == 0) {
-            double stable = StableSubTimeStep();
+            double stable = stableSubStep;
             double global = stable;
             MPI_Allreduce(&stable, &global, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
             plan = surfrout::PlanSubSteps(global, T, minSubStep, maxSubStep);
@@ -168,12 +183,8 @@ double surfaceroutingclass::StableSubTimeStep() const {
 #pragma omp parallel for schedule(runtime) reduction(min : best) if (Threaded())
     for (int r = firstRow; r <= lastRow; ++r) {
         const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i) {
-            const int c = ownCols[static_cast<std::size_t>(i)];
-            for (int d = 1; d <= 8; ++d)
-                if (weights[r][c][d] > 0.0001 && velocity[r][c][d] > 1e-5)
-                    best = std::min(best, cellsize / velocity[r][c][d]);
-        }
+        for (int i = ownStart[row]; i < ownStart[row + 1]; ++i)
+            best = std::min(best, StableStepOfCell(r, ownCols[static_cast<std::size_t>(i)]));
     }
     return best;
 }
