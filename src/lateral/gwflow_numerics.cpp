@@ -695,8 +695,9 @@ constexpr int kSpins = 10000;
 // Looks between which a spinning thread offers its core to any other thread ready to run: on a
 // machine with more running threads than cores a thread of the team waiting for a block may sit
 // on the core the thread sweeping that block waits for (with 8 threads at a load of about 19,
-// the sweeps of the 6-hour run on 600 x 500 cells took 2.2 s against 2.7 s without); where no
-// other thread waits for the core, the offer returns at once.
+// the sweeps of the 6-hour run on 600 x 500 cells took 2.2 s against 2.5 s without); where no
+// other thread waits for the core, the offer returns at once (about 0.16 us, against 0.7 us for
+// the 64 looks), far less than a block.
 constexpr int kYieldSpins = 64;
 // Looks at its own piece before a thread looks for a ready block of another piece (every
 // kHelpSpins looks): a piece that flows waits far less for the piece above.
