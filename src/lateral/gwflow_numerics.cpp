@@ -2,6 +2,7 @@
 #include "lateral/gwflow_numerics.hpp"
 
 #include <omp.h>
+#include <sched.h>
 
 #include "kernel/hotloop.hpp"
 
@@ -691,6 +692,13 @@ constexpr int kMinBlockCols = 16;
 // Looks at the pieces' progress before a thread without a ready block sleeps (as long as the
 // runtime's own threads spin at a barrier: a wake-up costs far more than a stage).
 constexpr int kSpins = 10000;
+// Looks between which a spinning thread offers its core to any other thread ready to run: on a
+// machine with more running threads than cores a thread of the team waiting for a block may sit
+// on the core the thread sweeping that block waits for (with 8 threads at a load of about 19,
+// the sweeps of the 6-hour run on 600 x 500 cells took 2.2 s against 2.5 s without); where no
+// other thread waits for the core, the offer returns at once (about 0.16 us, against 0.7 us for
+// the 64 looks), far less than a block.
+constexpr int kYieldSpins = 64;
 // Looks at its own piece before a thread looks for a ready block of another piece (every
 // kHelpSpins looks): a piece that flows waits far less for the piece above.
 constexpr int kHelpSpins = 2000;
@@ -853,6 +861,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
 #if defined(__x86_64__) || defined(__i386__)
                 __builtin_ia32_pause();
 #endif
+                if (spins % kYieldSpins == kYieldSpins - 1) sched_yield();
                 continue;
             }
             // Asleep until the piece this thread waits for moves on: its own piece where another

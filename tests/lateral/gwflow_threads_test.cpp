@@ -97,8 +97,8 @@ TEST_F(GwThreads, ATeamOfThreadsGivesTheResultsOfOneThreadBitForBit) {
         const std::vector<double> one = Run(1, sor, oneReport);
         ASSERT_NE(oneReport.find("GWlevel 2"), std::string::npos);
         // A race shows only now and then: several runs with the team. The last one with more
-        // threads than cores: threads wait for a core midway, and the blocks of their pieces go
-        // to the threads that run.
+        // threads than cores: threads wait for a core midway (the waiting ones offer theirs in
+        // turn), and the blocks of their pieces go to the threads that run.
         for (int run = 0; run < 3; ++run) {
             const std::vector<double> team = Run(run < 2 ? threads : 3 * threads, sor, teamReport);
             ASSERT_EQ(one.size(), team.size());
