@@ -98,7 +98,10 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
             ReadStackChecked(rec.storageFileName, &s);
         } else {
             // Mass tracers start with the mass of the start concentration in the layer's water.
+            // The threads take blocks of rows (each row's cells set by one thread alone), so that
+            // the stack's fresh pages are faulted in together.
             const bool mass = !TracerIsConcentration(k);
+#pragma omp parallel for schedule(static) if (WorthThreads(firstRow, lastRow, ncols))
             for (int r = firstRow; r <= lastRow; ++r) {
                 const ColumnRange cols = ColumnsOf(r);
                 for (int c = 0; c <= ncols; ++c) {
