@@ -13,6 +13,7 @@
 
 #include "driver/modapuzr_inputs.hpp"
 #include "kernel/statefiles.hpp"
+#include "kernel/zonegroups.hpp"
 #include "driver/modapuzr_setup.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/teilmod_pointoutput.hpp"
@@ -150,6 +151,8 @@ private:
     int loopIndex_ = 0;
     // The inputs of this step exchange their zone statistics one by one (AgreeAtStepStart).
     bool inputsOneByOne_ = false;
+    // The team run of the inputs' zone sums (RunInputs), kept from step to step.
+    ZoneGroupTasks inputStatisticsTasks_;
     int inputCount_ = 0;
     std::vector<std::string> inputNames_;  // 1-based
     short endFlag_ = 0;

@@ -186,16 +186,28 @@ void ModellApplication::RunInputs(std::int64_t h, std::int64_t d, std::int64_t m
         return;
     }
     std::vector<zonalstatistic*> done;
+    // The zone sums that would take a team of threads each (an input's few zones keep only a few
+    // threads busy) are made for all inputs in one team run after the last input.
+    std::vector<meteointerpol*> together;
     std::exception_ptr failure;
     for (loopIndex_ = 1; loopIndex_ <= inputCount_; ++loopIndex_) {
         try {
-            zonalstatistic* s = inputs_[static_cast<std::size_t>(loopIndex_)]->RunBeforeReduction(h, d, m, y);
+            MeteoInput& input = *inputs_[static_cast<std::size_t>(loopIndex_)];
+            meteointerpol* p = input.Interpolator();
+            zonalstatistic* s = nullptr;
+            if (p != nullptr) {
+                if (p->RunBeforeReduction(h, d, m, y, true)) together.push_back(p);
+                s = &p->ZoneStatistics();
+            } else {
+                s = input.RunBeforeReduction(h, d, m, y);
+            }
             if (s != nullptr && s->active()) done.push_back(s);
         } catch (...) {
             failure = std::current_exception();
             break;
         }
     }
+    meteointerpol::AccumulateStatisticsTogether(together, inputStatisticsTasks_);
     std::vector<zoneFZT*> records;
     std::vector<int> highest;
     for (const zonalstatistic* s : done) {

@@ -182,8 +182,12 @@ Stack memory_handling::FilledCellsMatrix3d(int firstRow, int lastRow, int /*firs
     return MakeMatrix3d(firstRow, lastRow, ncols, levels, nrows, &v, true);
 }
 
+Stack memory_handling::UnsetMatrix3d(int firstRow, int lastRow, int /*firstCol*/, int ncols, int levels, int nrows) {
+    return MakeMatrix3d(firstRow, lastRow, ncols, levels, nrows, nullptr, false, true);
+}
+
 Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill,
-                                    bool zeroColumn0) {
+                                    bool zeroColumn0, bool unset) {
     Stack s;
     const int top = nrows > 0 ? nrows : lastRow;
     try {
@@ -207,14 +211,14 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
             AllocationFailure(memLog_, "FATAL: memory allocation error (2) in 3_d_matrix()", 1);
         }
         const char* text = "FATAL: memory allocation error (3) in 3_d_matrix()";
-        auto block = fill == nullptr ? ZeroedDoubles(cells * perCell, memLog_, text)
-                                     : UnsetDoubles(cells * perCell, memLog_, text);
+        auto block = fill == nullptr && !unset ? ZeroedDoubles(cells * perCell, memLog_, text)
+                                               : UnsetDoubles(cells * perCell, memLog_, text);
         for (std::size_t c = 0; c < cells; ++c) ptrs[c] = block.get() + c * perCell;
         s.rows_[static_cast<std::size_t>(r)] = ptrs.get();
         s.cellPointers_.push_back(std::move(ptrs));
         s.blocks_.push_back(std::move(block));
     }
-    if (fill == nullptr || lastRow < firstRow) return s;
+    if (fill == nullptr || unset || lastRow < firstRow) return s;
     const auto rowValues = static_cast<std::int64_t>(cells * perCell);
     const int rowCount = lastRow - firstRow + 1;
     const double v = *fill;

@@ -106,6 +106,11 @@ public:
     // caller that sets every one of them before any is read, which then holds what matrix() and
     // those sets give, without clearing the memory first.
     Matrix UnsetMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows);
+    // The same rows of a stack with no value set (column 0 and level 0 neither): for a caller
+    // that sets every value of every held row before any is read, which then holds what
+    // matrix3d() and those sets give, without clearing the memory first. The caller's threads
+    // set the rows, so that they fault in the fresh pages of their own rows.
+    Stack UnsetMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows);
     virtual void FreeMatrix(Matrix& m, int firstRow, int lastRow, int firstCol, int ncols, int nrows);
     // Zeroed bytes; failure is error 81.
     virtual std::unique_ptr<unsigned char[]> AllocMemory(std::size_t bytes, int number);
@@ -118,8 +123,9 @@ protected:
     // zeroColumn0: column 0 (every level of it) set to zero after the fill.
     Matrix MakeMatrix(int firstRow, int lastRow, int ncols, int nrows, const double* fill, bool unset = false,
                       bool zeroColumn0 = false);
+    // unset: no value set (fill ignored).
     Stack MakeMatrix3d(int firstRow, int lastRow, int ncols, int levels, int nrows, const double* fill,
-                       bool zeroColumn0 = false);
+                       bool zeroColumn0 = false, bool unset = false);
     // The log the allocation failures are written to (set by modelobject).
     DiagLog* memLog_ = nullptr;
     // Name used by MemoryError.

@@ -55,7 +55,15 @@ public:
     // run up to the zone statistics' sums of this process: the caller sums them over the
     // processes (ReduceZoneRecordSets over ZoneStatistics()'s records, together with other
     // statistics) and then calls ZoneStatistics().StepReduced with the step's date.
-    void RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
+    // deferTeamStatistics: sums that a team of threads would make are left to
+    // AccumulateStatisticsTogether (the function tells whether they were), so that the sums of
+    // several inputs share one team.
+    bool RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y,
+                            bool deferTeamStatistics = false);
+    // The zone sums that RunBeforeReduction left to a team, of every input in one team run: each
+    // statistic gets the additions of its own run, in the same order. tasks: kept by the caller
+    // from step to step (its stretches serve again while the inputs stay the same).
+    static void AccumulateStatisticsTogether(const std::vector<meteointerpol*>& inputs, ZoneGroupTasks& tasks);
     zonalstatistic& ZoneStatistics() { return *statistics_; }
     const zonalstatistic& ZoneStatistics() const { return *statistics_; }
     virtual void AdvanceRecords();
@@ -246,7 +254,11 @@ private:
         return v;
     }
     void WarnCellsWithoutStation() const;
-    void AccumulateStatistics();
+    // deferTeam: the sums a team would make are left to AccumulateStatisticsTogether (true
+    // returned) after the cells' zones are found.
+    bool AccumulateStatistics(bool deferTeam = false);
+    // The zone positions of the own cells (cellZones_), found at the first step.
+    void FindCellZones();
     // The same by a team of threads, for grids without response units: the zone of every own
     // cell first (cellZones_, ncols + 1 a row from firstRow), then one task per group of zones.
     void AccumulateStatisticsThreaded();

@@ -257,16 +257,20 @@ void meteointerpol::WarnCellsWithoutStation() const {
 
 // Cells of a hydrologic response unit take their master's value whether statistics are kept
 // or not: the sub-models read the grid either way.
-void meteointerpol::AccumulateStatistics() {
+bool meteointerpol::AccumulateStatistics(bool deferTeam) {
     const bool statistics = statistics_->active();
-    if (!statistics && !useResponseUnits) return;
+    if (!statistics && !useResponseUnits) return false;
     // The fields the cells read, in locals: the copy from a master cell is a call the compiler
     // cannot see through.
     const int* positions = zoneIndex_ != nullptr ? zoneIndex_->data() : nullptr;
     const double zoneEntries = zoneIndex_ != nullptr ? static_cast<double>(zoneIndex_->size()) : 0.0;
     if (statistics && !useResponseUnits && omp_get_max_threads() > 1 && WorthThreads(firstRow, lastRow, ncols)) {
+        if (deferTeam) {
+            FindCellZones();
+            return true;
+        }
         AccumulateStatisticsThreaded();
-        return;
+        return false;
     }
     const double nd = nodata, lowest = -N, own = rank;
     // Cells outside a row's basin columns lie outside every zone.
@@ -288,10 +292,11 @@ void meteointerpol::AccumulateStatistics() {
             if (statistics && v != nd && !(v < lowest)) add.Add(c, position, v);
         }
     }
+    return false;
 }
 
-void meteointerpol::AccumulateStatisticsThreaded() {
-    const double nd = nodata, lowest = -N;
+void meteointerpol::FindCellZones() {
+    const double nd = nodata;
     const auto stride = static_cast<std::size_t>(ncols) + 1;
     // The zone positions of the own cells stay from step to step: found at the first step.
     if (!cellZonesFound_) {
@@ -317,7 +322,13 @@ void meteointerpol::AccumulateStatisticsThreaded() {
             }
         }
     }
+}
+
+void meteointerpol::AccumulateStatisticsThreaded() {
+    const double nd = nodata, lowest = -N;
+    const auto stride = static_cast<std::size_t>(ncols) + 1;
     const bool zonesAsBefore = cellZonesFound_;
+    FindCellZones();
     cellZonesFound_ = true;
     const std::vector<const zonalstatistic*> statistics = {statistics_.get()};
     zoneTasks_.Run(
@@ -329,6 +340,44 @@ void meteointerpol::AccumulateStatisticsThreaded() {
         },
         [&](int, int r) {
             const double* values = result[r];
+            // A missing value adds nothing: a zone is averaged over its valid cells.
+            return [values, nd, lowest](int c, auto&& to) {
+                const double v = values[c];
+                if (v != nd && !(v < lowest)) to(v, 1.0);
+            };
+        },
+        zonesAsBefore);
+}
+
+void meteointerpol::AccumulateStatisticsTogether(const std::vector<meteointerpol*>& inputs, ZoneGroupTasks& tasks) {
+    if (inputs.empty()) return;
+    // Inputs of other rows than the first (none so far: they share the division) sum alone.
+    for (meteointerpol* p : inputs)
+        if (p->firstRow != inputs.front()->firstRow || p->lastRow != inputs.front()->lastRow) {
+            for (meteointerpol* q : inputs) q->AccumulateStatisticsThreaded();
+            return;
+        }
+    std::vector<const zonalstatistic*> statistics;
+    bool zonesAsBefore = true;
+    for (meteointerpol* p : inputs) {
+        statistics.push_back(p->statistics_.get());
+        zonesAsBefore = zonesAsBefore && p->cellZonesFound_;
+        p->cellZonesFound_ = true;
+    }
+    const meteointerpol& front = *inputs.front();
+    const int first = front.firstRow, last = front.lastRow;
+    tasks.Run(
+        statistics, first, last,
+        [&](int s, int r) {
+            const meteointerpol& p = *inputs[static_cast<std::size_t>(s)];
+            const auto [c1, c2] = p.BasinColumns(r);
+            const int* zones = p.cellZones_.data() + static_cast<std::size_t>(r - first) * (static_cast<std::size_t>(p.ncols) + 1);
+            return ZoneGroupTasks::RowZones{zones, c1, c2};
+        },
+        [&](int s, int r) {
+            const meteointerpol& p = *inputs[static_cast<std::size_t>(s)];
+            const double* values = p.result[r];
+            const double nd = p.nodata, lowest = -p.N;
             // A missing value adds nothing: a zone is averaged over its valid cells.
             return [values, nd, lowest](int c, auto&& to) {
                 const double v = values[c];
@@ -359,7 +408,8 @@ void meteointerpol::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int
     statistics_->Step(y, m, d, h, 1);
 }
 
-void meteointerpol::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) {
+bool meteointerpol::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y,
+                                       bool deferTeamStatistics) {
     CheckStepDate(h, d, m, y);
     // The write code's outputs (dated names, period sums and means, end-of-run grids) follow
     // the object's current date.
@@ -388,5 +438,5 @@ void meteointerpol::RunBeforeReduction(std::int64_t h, std::int64_t d, std::int6
                  << " h: the grid " << name << " holds nodata until a step brings valid values" << "[end-entry]";
         nodataWarned_ = true;
     }
-    AccumulateStatistics();
+    return AccumulateStatistics(deferTeamStatistics);
 }

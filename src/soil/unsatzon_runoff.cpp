@@ -4,6 +4,7 @@
 #include "soil/unsatzon_runoff.hpp"
 
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,20 +40,33 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
     } else {
         // A nodata or negative flow time has no zone; the first such cell (in row order over all
         // processes) stops the run on every process. A flow time of 0 is in the outlet zone.
+        // The threads take blocks of rows, each its own maxima and first bad cell, merged (a
+        // maximum and a minimum in any order).
         long long firstBad = std::numeric_limits<long long>::max();
-        for (int r = firstRow; r <= lastRow; ++r) {
-            const ColumnRange cols = ColumnsOf(r);
-            for (int c = cols.first; c <= cols.last; ++c) {
-                if (!IsOwnCell(r, c)) continue;
-                const double t = (*in.flowTimes)[r][c];
-                if (t == nodata || !(t >= 0)) {
-                    firstBad = std::min(firstBad, static_cast<long long>(r) * (ncols + 1) + c);
-                    continue;
+#pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
+        {
+            std::vector<double> highest(zones);
+            long long bad = std::numeric_limits<long long>::max();
+#pragma omp for schedule(static) nowait
+            for (int r = firstRow; r <= lastRow; ++r) {
+                const ColumnRange cols = ColumnsOf(r);
+                for (int c = cols.first; c <= cols.last; ++c) {
+                    if (!IsOwnCell(r, c)) continue;
+                    const double t = (*in.flowTimes)[r][c];
+                    if (t == nodata || !(t >= 0)) {
+                        bad = std::min(bad, static_cast<long long>(r) * (ncols + 1) + c);
+                        continue;
+                    }
+                    const int z = std::max(1, soilrunoff::FlowTimeZone(t, timeInterval));
+                    (*in.flowTimes)[r][c] = z;
+                    const int s = SubbasinOf(r, c);
+                    if (s >= 1 && s <= S) highest[U(s)] = std::max(highest[U(s)], static_cast<double>(z));
                 }
-                const int z = std::max(1, soilrunoff::FlowTimeZone(t, timeInterval));
-                (*in.flowTimes)[r][c] = z;
-                const int s = SubbasinOf(r, c);
-                if (s >= 1 && s <= S) zones[U(s)] = std::max(zones[U(s)], static_cast<double>(z));
+            }
+#pragma omp critical
+            {
+                firstBad = std::min(firstBad, bad);
+                for (std::size_t s = 1; s < zones.size(); ++s) zones[s] = std::max(zones[s], highest[s]);
             }
         }
         MPI_Allreduce(MPI_IN_PLACE, &firstBad, 1, MPI_LONG_LONG, MPI_MIN, MPI_COMM_WORLD);
@@ -93,8 +107,15 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             *log << "WARNING: log file " << logName << " could not be opened" << "[end-entry]";
         return;
     }
-    for (int r = firstRow; r <= lastRow; ++r) {
-        *log << ".";
+    // A dot in the log per own row.
+    *log << std::string(U(std::max(0, lastRow - firstRow + 1)), '.') << "[end-entry]";
+    // The cells of each subbasin and zone, summed exactly. With a team each thread sums blocks of
+    // rows into sums of its own (subbasin after subbasin, zones 0..Z each), merged afterwards: an
+    // exact sum's bits do not depend on the order of its additions.
+    std::vector<std::size_t> offset(U(S) + 2, 0);
+    for (int s = 1; s <= S; ++s) offset[U(s) + 1] = offset[U(s)] + U(std::max(0, zonesPerSubbasin[U(s)])) + 1;
+    const std::size_t plain = offset[U(S) + 1];
+    const auto addCells = [&](int r, auto&& sum) {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c) {
             if (!IsOwnCell(r, c)) continue;
@@ -102,10 +123,29 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             if (s < 1 || s > S) continue;
             const int z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 0, zonesPerSubbasin[U(s)]);
             const double a = relCellArea != nullptr && relCellArea->holds(r) ? (*relCellArea)[r][c] : 1.0;
-            exactQD[0][U(s)][U(z)].Add(a, 0.0, a);
+            sum(s, z).Add(a, 0.0, a);
         }
+    };
+    // A thread's own sums (some 1.7 kB each) number at most a 64th of its share of the cells, else
+    // one thread sums them all: the copies and their merging stay small beside the cells' work.
+    const long ownCells = static_cast<long>(std::max(0, lastRow - firstRow + 1)) * ncols;
+    const long team = omp_get_max_threads();
+    if (WorthThreads(firstRow, lastRow, ncols) && team > 1 && static_cast<long>(plain) * team * 64 <= ownCells) {
+#pragma omp parallel
+        {
+            std::vector<ExactZoneSums> mine(plain);
+            const auto own = [&](int s, int z) -> ExactZoneSums& { return mine[offset[U(s)] + U(z)]; };
+#pragma omp for schedule(static) nowait
+            for (int r = firstRow; r <= lastRow; ++r) addCells(r, own);
+#pragma omp critical
+            for (int s = 1; s <= S; ++s)
+                for (std::size_t z = 0; z < exactQD[0][U(s)].size(); ++z)
+                    exactQD[0][U(s)][z].Merge(mine[offset[U(s)] + z]);
+        }
+    } else {
+        const auto shared = [&](int s, int z) -> ExactZoneSums& { return exactQD[0][U(s)][U(z)]; };
+        for (int r = firstRow; r <= lastRow; ++r) addCells(r, shared);
     }
-    *log << "[end-entry]";
     // Counts of every process summed exactly onto process 0 (whatever the division), then the
     // same counts on every process: the records of every subbasin in one reduction and one
     // broadcast.

@@ -87,7 +87,9 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
     for (auto* v : {&tracerDirect, &tracerInterflow, &tracerBaseflow}) v->resize(U(T) + 1);
     for (int k = 1; k <= T; ++k) {
         Stack& s = tracerLayers[U(k)];
-        s = matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
+        // A cold start sets every value below (by the threads, row by row).
+        s = config.readgrid == 1 ? matrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows)
+                                 : UnsetMatrix3d(firstRow, lastRow, 1, ncols, nlayers, nrows);
         const TracerDescriptor& d = tracerDescriptors[k];
         TracerRecord& rec = tracers[U(k)];
         // The store is a stack of the layers with the surface store as level 0; its file takes
@@ -98,7 +100,10 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
             ReadStackChecked(rec.storageFileName, &s);
         } else {
             // Mass tracers start with the mass of the start concentration in the layer's water.
+            // The threads take blocks of rows (each row's cells set by one thread alone), so that
+            // the stack's fresh pages are faulted in together.
             const bool mass = !TracerIsConcentration(k);
+#pragma omp parallel for schedule(static) if (WorthThreads(firstRow, lastRow, ncols))
             for (int r = firstRow; r <= lastRow; ++r) {
                 const ColumnRange cols = ColumnsOf(r);
                 for (int c = 0; c <= ncols; ++c) {

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "kernel/error.hpp"
+#include "kernel/threading.hpp"
 #include "submodel/teilmod.hpp"
 #include "setup/tracer_ini.hpp"
 
@@ -61,11 +62,14 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
                 ReadGrid(r.storageFileName, &r.storage);
             } else {
                 r.storage = matrix(firstRow, lastRow, 1, ncols, nrows);
+                // The threads take blocks of rows, so that the grid's fresh pages are faulted in together.
+                const Matrix& store = r.storage;
+#pragma omp parallel for schedule(static) if (WorthThreads(firstRow, lastRow, ncols))
                 for (int row = firstRow; row <= lastRow; ++row) {
-                    if (!r.storage.holds(row)) continue;
+                    if (!store.holds(row)) continue;
                     const bool zoneRow = zoneGrid != nullptr && zoneGrid->holds(row);
                     for (int c = 1; c <= ncols; ++c)
-                        r.storage[row][c] = (zoneRow && zoneGrid->operator[](row)[c] == nodata) ? nodata : 0.0;
+                        store[row][c] = (zoneRow && zoneGrid->operator[](row)[c] == nodata) ? nodata : 0.0;
                 }
             }
             RegisterGrid(storageIndex, r.storageFileName, &r.storage, nullptr, 0,

@@ -36,8 +36,10 @@ for f in precip_2001.01s tkorr.mit sb1_.mit; do
     "threads_1/$f" || fail "$f: every cell is 0 or nodata"
 done
 # The tables of the sub-models whose zone sums the threads share: a row for each of the two
-# steps, and some value that is not 0 (the comparison above has something to compare).
-for f in throughfall_zones.txt interception_storage_zones.txt snow_storage_zones.txt p_snow.txt SB_2.txt \
+# steps, and some value that is not 0 (the comparison above has something to compare). The
+# meteorological inputs' tables (precipitation and temperature) come from one team run for the
+# sums of both inputs.
+for f in precipitation_zones.txt temperature_zones.txt throughfall_zones.txt interception_storage_zones.txt snow_storage_zones.txt p_snow.txt SB_2.txt \
   silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta snow_evap_zones.txt; do
   [ "$(tail -n +4 "threads_1/$f" | wc -l)" -eq 2 ] || fail "$f: not a row per step"
   tail -n +4 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||

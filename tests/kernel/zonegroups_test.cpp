@@ -181,4 +181,57 @@ TEST_F(ZoneGroupTest, KeptStretchesServeOnlyTheRowsAndGroupsTheyWereFoundFor) {
     one->Release();
 }
 
+// Statistics of grids with zones of their own (the inputs of a step, each with its grid of
+// zones) in one team run: each statistic gets the sums of one thread over its own zones, with
+// stretches found for each, and found anew when the statistics change.
+TEST_F(ZoneGroupTest, StatisticsWithZonesOfTheirOwnGiveTheSumsOfOneThreadEach) {
+    std::vector<int> patches(zones_.size(), -1);
+    for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            patches[static_cast<std::size_t>(r - 1) * (kCols + 1) + static_cast<std::size_t>(c)] =
+                (r - 1) / 9 * 4 + (c - 1) / 8 + (c == 3 ? -1 : 0);
+    const auto patchRow = [&](int r) { return &patches[static_cast<std::size_t>(r - 1) * (kCols + 1)]; };
+    std::vector<zoneFZT> serialScattered, serialPatches;
+    auto one = Make(serialScattered, 40);
+    auto two = Make(serialPatches, 16);
+    const int before = omp_get_max_threads();
+    for (int round = 0; round < 2; ++round) {
+        AddSerially(*one, 0);
+        for (int r = 1; r <= kRows; ++r)
+            two->Row(r).AddCells(1, kCols, patchRow(r), [&](int c, auto&& to) { Add(1, values_[r][c], to); });
+    }
+    for (const int threads : {2, 3, 8}) {
+        omp_set_num_threads(threads);
+        std::vector<zoneFZT> scattered, patched, alone;
+        auto a = Make(scattered, 40);
+        auto b = Make(patched, 16);
+        auto c = Make(alone, 16);
+        ZoneGroupTasks tasks;
+        // Twice together (the second with the stretches kept), then a statistic of the patches
+        // alone twice with the same tasks, told that the zones are as before: its stretches must
+        // be found for it, not taken from the pair.
+        for (int round = 0; round < 4; ++round) {
+            std::vector<const zonalstatistic*> statistics = {a.get(), b.get()};
+            if (round >= 2) statistics = {c.get()};
+            tasks.Run(statistics, 1, kRows,
+                      [&](int s, int r) {
+                          if (round >= 2 || s == 1) return ZoneGroupTasks::RowZones{patchRow(r), 1, kCols};
+                          return r == 5 ? ZoneGroupTasks::RowZones{} : ZoneGroupTasks::RowZones{&Zone(r, 0), 1, kCols};
+                      },
+                      [&](int s, int r) {
+                          const int k = round >= 2 ? 1 : s;
+                          return [&, k, r](int col, auto&& to) { Add(k, values_[r][col], to); };
+                      },
+                      round >= 1);
+        }
+        EXPECT_TRUE(SameBits(scattered, serialScattered)) << threads << " threads";
+        EXPECT_TRUE(SameBits(patched, serialPatches)) << threads << " threads";
+        EXPECT_TRUE(SameBits(alone, serialPatches)) << threads << " threads";
+        for (auto* s : {a.get(), b.get(), c.get()}) s->Release();
+    }
+    omp_set_num_threads(before);
+    one->Release();
+    two->Release();
+}
+
 }  // namespace
