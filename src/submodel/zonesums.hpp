@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
+#include "kernel/zonegroups.hpp"
 #include "kernel/zonelanes.hpp"
 #include "kernel/zonerecord.hpp"
 #include "kernel/zonestat.hpp"
@@ -73,6 +74,16 @@ public:
     }
     // Row r, indexed by column 1..ncols.
     int* Row(int r) { return zones_.data() + static_cast<std::size_t>(r - first_) * stride_; }
+
+    // The rows of the zone group tasks: row r's zones over the columns c1..c2 of columns(r), none
+    // where c1 > c2.
+    template <class Columns>
+    auto TaskRows(Columns columns) {
+        return [this, columns](int r) {
+            const auto [c1, c2] = columns(r);
+            return c1 <= c2 ? ZoneGroupTasks::RowZones{Row(r), c1, c2} : ZoneGroupTasks::RowZones{};
+        };
+    }
 
     // The zones stay from step to step: the first call after Prepare sized the grid anew fills
     // the rows first..last on a team of threads (fill as in FillAndWalkOwnLanes); later calls

@@ -178,18 +178,13 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(std::int64_t h, std::int
         // The zones of the own cells by all threads, then one task per group of zones adds the
         // cells of its zones in row order.
         if (snowEvapStats->active()) {
+            const auto columns = [&](int r) { return ColumnRange(r); };
             const bool zonesAsBefore = snowEvapZones_.FillOnce(
-                firstRow, lastRow, [&](int r) { return ColumnRange(r); },
-                [&](int r, int c1, int c2, int* zoneOf) {
+                firstRow, lastRow, columns, [&](int r, int c1, int c2, int* zoneOf) {
                     for (int c = c1; c <= c2; ++c) zoneOf[c] = OwnCell(r, c) ? ZoneOf(r, c) : CellZoneGrid::kNone;
                 });
             snowEvapTasks_.Run(
-                {snowEvapStats.get()}, firstRow, lastRow,
-                [&](int r) {
-                    const auto [c1, c2] = ColumnRange(r);
-                    return c1 <= c2 ? ZoneGroupTasks::RowZones{snowEvapZones_.Row(r), c1, c2}
-                                    : ZoneGroupTasks::RowZones{};
-                },
+                {snowEvapStats.get()}, firstRow, lastRow, snowEvapZones_.TaskRows(columns),
                 [&](int, int r) {
                     const double* evaporated = snowEvaporation[r];
                     return [evaporated](int c, auto to) { to(evaporated[c], 1.0); };

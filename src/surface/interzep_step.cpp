@@ -155,10 +155,7 @@ void interzeptionsmodellklasse::AddCellStatistics(bool statistics) {
     if (statOutputs_.empty()) return;
     zoneTasks_.Run(
         statOutputs_, firstRow, lastRow,
-        [&](int r) {
-            const auto [c1, c2] = columns(r);
-            return c1 <= c2 ? ZoneGroupTasks::RowZones{statZones_.Row(r), c1, c2} : ZoneGroupTasks::RowZones{};
-        },
+        statZones_.TaskRows(columns),
         [&](int s, int r) {
             const double* ice = glacier != nullptr ? (*glacier)[r] : nullptr;
             const double* values = nullptr;

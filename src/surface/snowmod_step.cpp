@@ -488,10 +488,7 @@ void schneemodellklasse::AddSnowStatistics() {
     const double nd = nodata;
     zoneTasks_.Run(
         statOutputs_, firstRow, lastRow,
-        [&](int r) {
-            const auto [c1, c2] = columns(r);
-            return c1 <= c2 ? ZoneGroupTasks::RowZones{statZones_.Row(r), c1, c2} : ZoneGroupTasks::RowZones{};
-        },
+        statZones_.TaskRows(columns),
         [&](int s, int r) {
             const double* solidRow = solid.data[r];
             const double* liquidRow = liquid.data[r];
