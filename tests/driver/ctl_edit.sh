@@ -287,3 +287,28 @@ run_first_day_hours() {
   awk -v t="$t" -v first="$2" -v last="$3" 'NR == t + 1 { $1 = first } NR == t + 5 { $1 = last } NR == t + 6 { $1 = 1 }
     { print }' "$file" >"$file.edit" && mv "$file.edit" "$file"
 }
+
+# zone_tables_every_step <file>: the zone tables of a row a day (statistics codes 1024..6024, in
+# the output lines and after "statcode = ") write a row every step instead.
+zone_tables_every_step() {
+  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /' "$1"
+}
+
+# run_with_threads <threads> [what]: runs basin.ctl of the current folder on $np processes of
+# <threads> threads each (waiting passively), its console into console.txt; fails with the
+# console's end where the run fails.
+run_with_threads() {
+  OMP_NUM_THREADS=$1 OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
+    { tail -5 console.txt; fail "the run${2:+ of $2} with $1 threads failed"; }
+}
+
+# table_rows_with_values <table> <rows> [last]: the zone table holds <rows> rows below its three
+# header lines, and some value (from the fifth column on) of them, or of the last row alone, is
+# not 0.
+table_rows_with_values() {
+  local rows
+  [ "$(tail -n +4 "$1" | wc -l)" -eq "$2" ] || fail "$1: not a row per step"
+  if [ "${3:-}" = last ]; then rows=$(tail -n 1 "$1"); else rows=$(tail -n +4 "$1"); fi
+  awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' <<<"$rows" ||
+    fail "$1: every value${3:+ of the last step} is 0"
+}

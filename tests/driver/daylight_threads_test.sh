@@ -24,8 +24,7 @@ for threads in 1 4; do
     /outputtable = temperature_regional_zones\.txt; statcode = 2024;/ { sub(/statcode = 2024/, "statcode = 2001") }
     /^(wind|humidity|radiation|evap_pot|evap_real|eip|rgex)_zones\.txt +0 / { sub(/\.txt +0 /, ".txt 2001 ") }
     { print }' basin.ctl >basin.ctl.new && mv basin.ctl.new basin.ctl
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"

@@ -18,8 +18,7 @@ for threads in 1 3 4; do
   # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
   sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
              s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"
@@ -41,9 +40,7 @@ done
 # sums of both inputs.
 for f in precipitation_zones.txt temperature_zones.txt throughfall_zones.txt interception_storage_zones.txt snow_storage_zones.txt p_snow.txt SB_2.txt \
   silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta snow_evap_zones.txt; do
-  [ "$(tail -n +4 "threads_1/$f" | wc -l)" -eq 2 ] || fail "$f: not a row per step"
-  tail -n +4 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||
-    fail "$f: every value is 0"
+  table_rows_with_values "threads_1/$f" 2
 done
 
 # A fault found while the threads fill the land-use grids is reported as one thread reports it:

@@ -5,10 +5,9 @@
 # row per step; runs with one, three and four threads. The sums in row order are visited by the
 # threads in pieces and added piece after piece.
 # usage: threaded_irrigation_test.sh <talvo> <processes> <mpiexec> <work dir>
-set -u
-exe=$1; np=$2; mpiexec=$3; wd=$4
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*"; exit 1; }
+. "$here/ctl_edit.sh"
+program_test_start "$@"
 rm -rf "$wd"; mkdir -p "$wd" || fail "work directory"
 
 for threads in 1 3 4; do
@@ -23,8 +22,7 @@ for threads in 1 3 4; do
   sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
              s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl
   touch .inputs
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"

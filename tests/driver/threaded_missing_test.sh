@@ -23,8 +23,7 @@ for threads in 1 4; do
     { print }' basin.ctl >b.new && mv b.new basin.ctl
   awk '$1 == 2020 && $2 == 1 && $3 == 1 && $4 == 3 { $5 = $6 = $7 = -9999 } { print }' temperature.dat >t.new &&
     mv t.new temperature.dat
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"

@@ -20,8 +20,7 @@ for threads in 1 4; do
     print }' flow_times.asc >flow_times.new && mv flow_times.new flow_times.asc
   # One step, the last hour of the first day.
   run_first_day_hours basin.ctl 24 24
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
   grep -q "reached end of simulation sucessfully" console.txt || fail "the run with $threads threads did not end"
 done
 

@@ -18,21 +18,16 @@ for threads in 1 3 4; do
   awk -v t="$t" 'NR == t + 1 { $1 = 23 } NR == t + 5 { $1 = 2 } NR == t + 6 { $1 = 2 } { print }' basin.ctl >b.new &&
     mv b.new basin.ctl
   # Zone tables of a row a day write a row every step instead.
-  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /' basin.ctl
+  zone_tables_every_step basin.ctl
   # Travel times of an hour, and of up to 2000 hours in every seventh cell.
   awk 'BEGIN { OFS = "\t" } NR <= 6 { print; next }
     { for (i = 1; i <= NF; ++i) if ($i != -9999) { $i = 3600 * (n % 7 == 0 ? n % 2000 + 1 : 1); ++n } } { print }' \
     flow_times.asc >f.new && mv f.new flow_times.asc
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"
 compare_thread_runs "" 3 4
 # The soil's tables: a row for each step, with runoff in them (the comparison has something to compare).
-for f in SB_2.txt Qg.txt; do
-  [ "$(tail -n +4 "threads_1/$f" | wc -l)" -eq 4 ] || fail "$f: not a row per step"
-  tail -n +4 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||
-    fail "$f: every value is 0"
-done
+for f in SB_2.txt Qg.txt; do table_rows_with_values "threads_1/$f" 4; done
 echo "threaded soil zones test passed ($compared files)"

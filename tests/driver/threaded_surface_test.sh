@@ -23,24 +23,19 @@ prepare() {
   # Hours 1..4 of the first day.
   run_first_day_hours basin.ctl 1 4
   # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
-  sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /' basin.ctl
+  zone_tables_every_step basin.ctl
 }
 
 for threads in 1 2 3; do
   prepare "$wd/threads_$threads"
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run with $threads threads failed"; }
+  run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"
 compare_thread_runs "" 2 3
 # Water is on the surface and leaves it through the rivers: some value of the last step's row is
 # not 0, so the comparison above has flowing water to compare.
-for f in surfrout_storage.txt surfrout_qd.txt; do
-  [ "$(tail -n +4 "threads_1/$f" | wc -l)" -eq 4 ] || fail "$f: not a row per step"
-  tail -n 1 "threads_1/$f" | awk '{ for (i = 5; i <= NF; ++i) if ($i + 0 != 0) found = 1 } END { exit !found }' ||
-    fail "$f: every value of the last step is 0"
-done
+for f in surfrout_storage.txt surfrout_qd.txt; do table_rows_with_values "threads_1/$f" 4 last; done
 
 # The meadow of conserving cultivation: its residue cover, looked up by date for the cultivated
 # cells in every pass, sets the flow coefficient (without it the coefficient would not be finite
@@ -50,8 +45,7 @@ for threads in 1 3; do
   prepare "$wd/conserving/threads_$threads"
   sed -i 's/SR_ResidCovrg = 0.1 0.1; }/SR_ResidCovrg = 0.1 0.1; SR_cultivation = conserving; }/' basin.ctl
   grep -q "SR_cultivation = conserving" basin.ctl || fail "no land use to cultivate"
-  OMP_NUM_THREADS=$threads OMP_WAIT_POLICY=passive "$mpiexec" -n "$np" "$exe" basin.ctl >console.txt 2>&1 ||
-    { tail -5 console.txt; fail "the run of conserving cultivation with $threads threads failed"; }
+  run_with_threads "$threads" "conserving cultivation"
 done
 cd "$wd/conserving" || fail "work directory"
 compare_thread_runs "" 3
