@@ -5,10 +5,13 @@
 // threads or processes, or on the order in which the parts are joined. The exact total is
 // rounded once, to the nearest double (ties to even), when it is read.
 #include <mpi.h>
+#include <omp.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "kernel/zonerecord.hpp"
 
@@ -61,6 +64,31 @@ struct ExactZoneSums {
         RelCellSum.Merge(other.RelCellSum);
     }
 };
+
+// Rows first..last added into `count` exact zone sums: addRow(r, sumOf) adds the cells of row r,
+// sumOf(i) naming sum i (0..count-1); target(i) is sum i itself. With a team of threads
+// (threaded) each thread adds blocks of rows into copies of its own, merged into the sums
+// afterwards (an exact sum's bits do not depend on the order of its additions), as long as a
+// thread's copies number at most a 64th of the rows' cells (cells), so that the copies and their
+// merging stay small beside the cells' work; else one thread adds every row.
+template <class AddRow, class Target>
+void AddRowsIntoExactSums(bool threaded, int first, int last, long cells, std::size_t count, AddRow addRow,
+                          Target target) {
+    const long team = omp_get_max_threads();
+    if (threaded && team > 1 && static_cast<long>(count) * team * 64 <= cells) {
+#pragma omp parallel
+        {
+            std::vector<ExactZoneSums> mine(count);
+            const auto own = [&](std::size_t i) -> ExactZoneSums& { return mine[i]; };
+#pragma omp for schedule(static) nowait
+            for (int r = first; r <= last; ++r) addRow(r, own);
+#pragma omp critical
+            for (std::size_t i = 0; i < count; ++i) target(i).Merge(mine[i]);
+        }
+    } else {
+        for (int r = first; r <= last; ++r) addRow(r, target);
+    }
+}
 
 // The record's n, sx and RelCellSum plus the exact sums, rounded once.
 zoneFZT WithExactSums(const zoneFZT& record, const ExactZoneSums& acc);

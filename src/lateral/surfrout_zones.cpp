@@ -197,32 +197,19 @@ void surfaceroutingclass::InitFlowTimeZones() {
     // rows into sums of its own, merged afterwards (an exact sum's bits do not depend on the order
     // of its additions). The sums of direct runoff without tracer lie first, up to those of tracer 1.
     const std::size_t plain = tracerCount >= 1 ? zoneOffset[Slot(1, 0)] : total;
-    const auto addCells = [&](int r, ExactZoneSums* sums) {
+    const auto addCells = [&](int r, auto&& sumOf) {
         for (int c = 1; c <= ncols; ++c) {
             if (!OwnBasinCell(r, c)) continue;
             const int s = Subbasin(r, c);
             if (s <= 0) continue;
             const int z = FlowTimeZone(r, c);
             const double w = cellArea != nullptr ? (*cellArea)[r][c] : 1.0;
-            sums[zoneOffset[Slot(0, s)] + static_cast<std::size_t>(z)].Add(w, 0.0, w);
+            sumOf(zoneOffset[Slot(0, s)] + static_cast<std::size_t>(z)).Add(w, 0.0, w);
         }
     };
-    // A thread's own sums (some 1.7 kB each) number at most a 64th of its share of the cells, else
-    // one thread sums them all: the copies and their merging stay small beside the cells' work.
     const long ownCells = static_cast<long>(std::max(0, lastRow - firstRow + 1)) * ncols;
-    const long team = omp_get_max_threads();
-    if (Threaded() && team > 1 && static_cast<long>(plain) * team * 64 <= ownCells) {
-#pragma omp parallel
-        {
-            std::vector<ExactZoneSums> mine(plain);
-#pragma omp for schedule(static) nowait
-            for (int r = firstRow; r <= lastRow; ++r) addCells(r, mine.data());
-#pragma omp critical
-            for (std::size_t i = 0; i < plain; ++i) exactQD[i].Merge(mine[i]);
-        }
-    } else {
-        for (int r = firstRow; r <= lastRow; ++r) addCells(r, exactQD.data());
-    }
+    AddRowsIntoExactSums(Threaded(), firstRow, lastRow, ownCells, plain, addCells,
+                         [&](std::size_t i) -> ExactZoneSums& { return exactQD[i]; });
     // Exact sums on process 0 (whatever the division), then the same sums on every process: the
     // records of every subbasin in one reduction and one broadcast (they follow each other).
     if (zoneCount >= 1) {

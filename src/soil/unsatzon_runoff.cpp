@@ -115,7 +115,7 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
     std::vector<std::size_t> offset(U(S) + 2, 0);
     for (int s = 1; s <= S; ++s) offset[U(s) + 1] = offset[U(s)] + U(std::max(0, zonesPerSubbasin[U(s)])) + 1;
     const std::size_t plain = offset[U(S) + 1];
-    const auto addCells = [&](int r, auto&& sum) {
+    const auto addCells = [&](int r, auto&& sumOf) {
         const ColumnRange cols = ColumnsOf(r);
         for (int c = cols.first; c <= cols.last; ++c) {
             if (!IsOwnCell(r, c)) continue;
@@ -123,29 +123,15 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
             if (s < 1 || s > S) continue;
             const int z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 0, zonesPerSubbasin[U(s)]);
             const double a = relCellArea != nullptr && relCellArea->holds(r) ? (*relCellArea)[r][c] : 1.0;
-            sum(s, z).Add(a, 0.0, a);
+            sumOf(offset[U(s)] + U(z)).Add(a, 0.0, a);
         }
     };
-    // A thread's own sums (some 1.7 kB each) number at most a 64th of its share of the cells, else
-    // one thread sums them all: the copies and their merging stay small beside the cells' work.
+    std::vector<ExactZoneSums*> target(plain);
+    for (int s = 1; s <= S; ++s)
+        for (std::size_t z = 0; z < offset[U(s) + 1] - offset[U(s)]; ++z) target[offset[U(s)] + z] = &exactQD[0][U(s)][z];
     const long ownCells = static_cast<long>(std::max(0, lastRow - firstRow + 1)) * ncols;
-    const long team = omp_get_max_threads();
-    if (WorthThreads(firstRow, lastRow, ncols) && team > 1 && static_cast<long>(plain) * team * 64 <= ownCells) {
-#pragma omp parallel
-        {
-            std::vector<ExactZoneSums> mine(plain);
-            const auto own = [&](int s, int z) -> ExactZoneSums& { return mine[offset[U(s)] + U(z)]; };
-#pragma omp for schedule(static) nowait
-            for (int r = firstRow; r <= lastRow; ++r) addCells(r, own);
-#pragma omp critical
-            for (int s = 1; s <= S; ++s)
-                for (std::size_t z = 0; z < exactQD[0][U(s)].size(); ++z)
-                    exactQD[0][U(s)][z].Merge(mine[offset[U(s)] + z]);
-        }
-    } else {
-        const auto shared = [&](int s, int z) -> ExactZoneSums& { return exactQD[0][U(s)][U(z)]; };
-        for (int r = firstRow; r <= lastRow; ++r) addCells(r, shared);
-    }
+    AddRowsIntoExactSums(WorthThreads(firstRow, lastRow, ncols), firstRow, lastRow, ownCells, plain, addCells,
+                         [&](std::size_t i) -> ExactZoneSums& { return *target[i]; });
     // Counts of every process summed exactly onto process 0 (whatever the division), then the
     // same counts on every process: the records of every subbasin in one reduction and one
     // broadcast.
