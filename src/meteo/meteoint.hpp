@@ -260,7 +260,8 @@ private:
     // The zone positions of the own cells (cellZones_), found at the first step.
     void FindCellZones();
     // The same by a team of threads, for grids without response units: the zone of every own
-    // cell first (cellZones_, ncols + 1 a row from firstRow), then one task per group of zones.
+    // cell first (cellZones_, ncols + 1 a row from firstRow), then the sums of this input alone
+    // as AccumulateStatisticsTogether makes them (one task per group of zones).
     void AccumulateStatisticsThreaded();
     std::vector<int> cellZones_;
     bool cellZonesFound_ = false;

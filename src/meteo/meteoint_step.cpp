@@ -325,28 +325,8 @@ void meteointerpol::FindCellZones() {
 }
 
 void meteointerpol::AccumulateStatisticsThreaded() {
-    const double nd = nodata, lowest = -N;
-    const auto stride = static_cast<std::size_t>(ncols) + 1;
-    const bool zonesAsBefore = cellZonesFound_;
     FindCellZones();
-    cellZonesFound_ = true;
-    const std::vector<const zonalstatistic*> statistics = {statistics_.get()};
-    zoneTasks_.Run(
-        statistics, firstRow, lastRow,
-        [&](int r) {
-            const auto [c1, c2] = BasinColumns(r);
-            const int* zones = cellZones_.data() + static_cast<std::size_t>(r - firstRow) * stride;
-            return ZoneGroupTasks::RowZones{zones, c1, c2};
-        },
-        [&](int, int r) {
-            const double* values = result[r];
-            // A missing value adds nothing: a zone is averaged over its valid cells.
-            return [values, nd, lowest](int c, auto&& to) {
-                const double v = values[c];
-                if (v != nd && !(v < lowest)) to(v, 1.0);
-            };
-        },
-        zonesAsBefore);
+    AccumulateStatisticsTogether({this}, zoneTasks_);
 }
 
 void meteointerpol::AccumulateStatisticsTogether(const std::vector<meteointerpol*>& inputs, ZoneGroupTasks& tasks) {
