@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The set-up's grids, derived grids and log are the same whether the threads of a process share its
 # cell loops and the filling of its new grids (the tracers' stores among them, the snow's state and
-# zero grids, and the soil's count of the cells of each travel-time zone) or one thread does it
-# all: the example basin refined to 288 x 240 cells (every filled grid of a process large enough
-# for a team of threads), one hourly step, run with one thread and with four. Every file the runs
-# write is compared byte for byte, the diagnostics file apart from its clock lines.
+# zero grids, surface routing's grids of the own cells, and the soil's count of the cells of each
+# travel-time zone) or one thread does it all: the example basin refined to 288 x 240 cells
+# (every filled grid of a process large enough for a team of threads), one hourly step, run with
+# one thread and with four. Every file the runs write is compared byte for byte, the diagnostics
+# file apart from its clock lines.
 # usage: threaded_setup_test.sh <talvo> <processes> <mpiexec> <work dir>
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ctl_edit.sh"
