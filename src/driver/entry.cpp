@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <mpi.h>
 #include <omp.h>
 #include <unistd.h>
@@ -172,6 +173,8 @@ int TalvoMain(int argc, char** argv) {
     std::unique_ptr<DiagLog> log;
     int exitCode = 0;
     try {
+        // The banner and the threads' report, a row of the timing table (ends before the first control file).
+        std::optional<TimedPart> banner(std::in_place, "start: banner, threads");
         const CommandLine options = ParseCommandLine(argc, argv);
         log = std::make_unique<DiagLog>(options.diagFile, options.diagLevel);
         if (!options.unknownLevel.empty())
@@ -210,6 +213,7 @@ int TalvoMain(int argc, char** argv) {
             throw ModelError(2);
         }
 
+        banner.reset();
         for (const int i : options.controlFiles) {
             auto app = std::make_unique<ModellApplication>(log.get(), argc, argv, i);
             exitCode = 0;
@@ -227,11 +231,16 @@ int TalvoMain(int argc, char** argv) {
                 static_cast<void>(app.release());
                 throw;
             }
-            app->ClearMemory();
-            // The handlers must never see an application that is being deleted.
-            SetInterruptTarget(nullptr);
-            g_currentApplication.store(nullptr);
-            app.reset();
+            {
+                // The end of the run (the last tables and grids, the states, the deletion of the
+                // sub-models), a row of the timing table.
+                TimedPart end("end of the run");
+                app->ClearMemory();
+                // The handlers must never see an application that is being deleted.
+                SetInterruptTarget(nullptr);
+                g_currentApplication.store(nullptr);
+                app.reset();
+            }
         }
         StepTimes::Instance().Report();
         *log << "exitcode " << exitCode << "[end-entry]";

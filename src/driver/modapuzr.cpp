@@ -80,8 +80,11 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     outputCodes_.assign(kOutputCodeCount + 1, OutputCodeEntry{});
 
     unsigned error = 0;
+    // The parts of the set-up before the sub-models, each a row of the timing table of its own.
+    std::optional<TimedPart> early(std::in_place, "set-up: control file");
     setup_ = hooks_.makeSetup(error, log_, controlFileName_, outputCodes_.data(), kOutputCodeCount, gridStore_.get());
     Check(setup_, error);
+    early.reset();
     setup_->Initialise(settings_, spinUp_);
     setup_->SetStatus(1);
     compiledFileName_ = settings_.controlFileName;
@@ -94,13 +97,16 @@ void ModellApplication::init(int argc, char** argv, int controlFileIndex) {
     inputNames_ = settings_.meteoNames;
     inputNames_.resize(static_cast<std::size_t>(inputCount_) + 1);
 
+    early.emplace("set-up: meteorological inputs");
     BuildInputs();
 
+    early.emplace("set-up: tracer descriptions");
     tracerIni_ = std::make_unique<tracer_ini_class>(error, log_, compiledFileName_, settings_.textOutput,
                                                     settings_.doublePrecision, settings_.record, tracerCount_,
                                                     tracerDescriptors_);
     Check(tracerIni_, error);
     tracerIni_->SetStatus(1);
+    early.reset();
 
     {
         TimedPart part("set-up of the sub-models");

@@ -10,6 +10,7 @@
 
 #include "kernel/diaglog.hpp"
 #include "kernel/error.hpp"
+#include "kernel/steptimes.hpp"
 #include "setup/defltuzr.hpp"
 #include "tables/parametertableset.hpp"
 
@@ -167,6 +168,7 @@ void DefaultSetup::CopyGlobalSettings(const GlobalSettings& g, SubmodelSettings&
 
 void DefaultSetup::Initialise(SubmodelSettings& s, SpinUpState& spinUp) {
     RunInitSteps();
+    TimedPart part("set-up: statistics, response units");
     setup_->CreateStandardGridStatistics(outputTable_, outputTableCount_);
     const GlobalSettings g = setup_->GetGlobalSettings();
     CopyGlobalSettings(g, s);

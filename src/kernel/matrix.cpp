@@ -201,8 +201,9 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
     s.levels_ = levels;
     const std::size_t cells = static_cast<std::size_t>(ncols) + 1;
     const std::size_t perCell = static_cast<std::size_t>(levels) + 1;
-    // The rows are allocated one after the other; the values of a filled stack are then set row by
-    // row by the threads together, which takes most of the time (faulting the fresh pages in).
+    // The rows are allocated one after the other; the pointers to the cells of each row, and the
+    // values of a filled stack, are then set row by row by the threads together (contiguous shares
+    // of the rows), which takes most of the time (faulting the fresh pages in).
     for (int r = firstRow; r <= lastRow; ++r) {
         std::unique_ptr<double*[]> ptrs;
         try {
@@ -213,18 +214,21 @@ Stack memory_handling::MakeMatrix3d(int firstRow, int lastRow, int ncols, int le
         const char* text = "FATAL: memory allocation error (3) in 3_d_matrix()";
         auto block = fill == nullptr && !unset ? ZeroedDoubles(cells * perCell, memLog_, text)
                                                : UnsetDoubles(cells * perCell, memLog_, text);
-        for (std::size_t c = 0; c < cells; ++c) ptrs[c] = block.get() + c * perCell;
         s.rows_[static_cast<std::size_t>(r)] = ptrs.get();
         s.cellPointers_.push_back(std::move(ptrs));
         s.blocks_.push_back(std::move(block));
     }
-    if (fill == nullptr || unset || lastRow < firstRow) return s;
+    if (lastRow < firstRow) return s;
+    const bool filled = fill != nullptr && !unset;
+    const double v = filled ? *fill : 0.0;
     const auto rowValues = static_cast<std::int64_t>(cells * perCell);
     const int rowCount = lastRow - firstRow + 1;
-    const double v = *fill;
 #pragma omp parallel for schedule(static) if (FillWorthThreads(rowCount * rowValues))
     for (int i = 0; i < rowCount; ++i) {
-        double* values = s.blocks_[static_cast<std::size_t>(i)].get();
+        double* const values = s.blocks_[static_cast<std::size_t>(i)].get();
+        double** const ptrs = s.cellPointers_[static_cast<std::size_t>(i)].get();
+        for (std::size_t c = 0; c < cells; ++c) ptrs[c] = values + c * perCell;
+        if (!filled) continue;
         std::fill_n(values, rowValues, v);
         if (zeroColumn0) std::fill_n(values, perCell, 0.0);
     }

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "kernel/statefiles.hpp"
+#include "kernel/threading.hpp"
 #include "lateral/surfrout_storage.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/multilayer_landuse.hpp"
@@ -205,10 +206,14 @@ void surfaceroutingclass::BuildHaloCopies() {
     zoneHalo = FilledMatrix(lo, hi, 1, ncols, nrows, nodata);
     terrain = FilledMatrix(lo, hi, 1, ncols, nrows, nodata);
     const Matrix& zone = *(*gridStore)[1].grid;
+    const Matrix& heights = *elevation;
+    // The own cells' values by the threads in contiguous shares of the rows (each cell on its own).
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols);
+#pragma omp parallel for schedule(static) if (threaded)
     for (int r = firstRow; r <= lastRow; ++r)
         for (const int c : OwnColumns(r)) {
             zoneHalo[r][c] = zone[r][c];
-            terrain[r][c] = (*elevation)[r][c];
+            terrain[r][c] = heights[r][c];
         }
     MPIExchangeHalo(0, &zoneHalo);
     MPIExchangeHalo(0, &terrain);
@@ -219,6 +224,7 @@ void surfaceroutingclass::BuildHaloCopies() {
     residueCover = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, 0);
     stemDiameter = FilledMatrix(firstRow, lastRow, 1, ncols, nrows, 0);
     bool missing = false;
+#pragma omp parallel for schedule(static) if (threaded) reduction(|| : missing)
     for (int r = firstRow; r <= lastRow; ++r)
         for (const int c : OwnColumns(r)) {
             for (std::size_t i = landuseLayers.size() - 1; i >= 1; --i) {
@@ -257,14 +263,20 @@ int surfaceroutingclass::RegisterOwn(const std::string& name, Matrix* grid, Stac
 void surfaceroutingclass::CreateGrids() {
     // Every value of the cells nodata (allocated so, without clearing first; column 0 holds 0 on
     // every level, as in a cleared allocation), then the levels of the own basin cells set.
+    // The own cells' values are set by the threads in contiguous shares of the rows (each cell
+    // on its own, so any share gives the same grids).
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols);
     auto makeStack = [&](int first, int last, int levelsToZero) {
         Stack st = FilledCellsMatrix3d(first, last, 1, ncols, kLevels, nrows, nodata);
-        for (int r = std::max(first, firstRow); r <= std::min(last, lastRow); ++r)
+        const int from = std::max(first, firstRow), to = std::min(last, lastRow);
+#pragma omp parallel for schedule(static) if (threaded)
+        for (int r = from; r <= to; ++r)
             for (const int c : OwnColumns(r)) std::fill(st[r][c], st[r][c] + levelsToZero + 1, 0.0);
         return st;
     };
     auto makeGrid = [&](int first, int last, double value) {
         Matrix g = FilledMatrix(first, last, 1, ncols, nrows, nodata);
+#pragma omp parallel for schedule(static) if (threaded)
         for (int r = firstRow; r <= lastRow; ++r)
             for (const int c : OwnColumns(r)) g[r][c] = value;
         return g;

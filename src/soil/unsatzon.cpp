@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "kernel/steptimes.hpp"
 #include "tables/multilayer_landuse.hpp"
 #include "tables/soil_entry.hpp"
 
@@ -30,12 +31,18 @@ unsatzonmodellklasse::~unsatzonmodellklasse() {
 }
 
 void unsatzonmodellklasse::Construct() {
+    // Finer rows of the soil's set-up in the timing table.
+    PartSeconds ps({"soil set-up: zones", "soil set-up: section", "soil set-up: links, statistics",
+                    "soil set-up: own grids", "soil set-up: start state", "soil set-up: surface water",
+                    "soil set-up: lake, control point", "soil set-up: tables", "soil set-up: summary"});
+    ps.Mark();
     LogBanner("unsatzon");
     FindDecompositionGrids();
     const multilayer_landuse_entry* ml = settings.multilayerTable;
     // Record 0 of the multilayer table holds its count; the layers are those of record 1.
     n_veg_layers = (ml != nullptr && ml[0].code >= 1) ? std::max(1, static_cast<int>(ml[1].layerCount)) : 1;
     RankZones(soilZones);
+    ps.Add(0);
     if (settings.soilTable == nullptr || settings.soilTable[0].code < 1) {
         *log << "FATAL: no soil table for " << moduleName << "[end-entry]";
         throw ModelError(33);
@@ -57,18 +64,27 @@ void unsatzonmodellklasse::Construct() {
     ReadTuning();
     CloseControlFile();
     ReadPermafrost();
+    ps.Add(1);
 
     LinkInputGrids();
     CreateStatistics();
+    ps.Add(2);
     RegisterOwnGrids();
+    ps.Add(3);
     SetInitialState();
+    ps.Add(4);
     KeepSurfaceWaterLeft();
+    ps.Add(5);
     ReadLakeModel("[lake_model]");
     CreateControlPoint();
     BuildConfigTag();
+    ps.Add(6);
     if (heat.on()) CompleteSoilTable();
     BuildGlacierTable();
+    ps.Add(7);
     WriteStartSummary();
+    ps.Add(8);
+    ps.Report();
     constructed = true;
 }
 

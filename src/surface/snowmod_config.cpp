@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "kernel/steptimes.hpp"
+#include "kernel/threading.hpp"
 #include "surface/snowmod.hpp"
 #include "tables/multilayer_landuse.hpp"
 
@@ -18,12 +20,16 @@ schneemodellklasse::schneemodellklasse(unsigned& error, DiagLog* log_, const Sub
 }
 
 void schneemodellklasse::Construct() {
+    // Finer rows of the snow's set-up in the timing table (the grids' rows in CreateGrids).
+    PartSeconds ps({"snow set-up: zone ranking", "snow set-up: section, statistics"});
+    ps.Mark();
     ReadModuleSection(false);
     if (flowControl == 0) return;
     LogBanner("snowmod");
 
     elevation = (*gridStore)[2].grid;
     RankZones(soilZones);
+    ps.Add(0);
     FindDecompositionGrids();
     // One land-use grid per layer of the set-up's multilayer land use, one without it.
     const multilayer_landuse_entry* table = settings.multilayerTable;
@@ -35,6 +41,8 @@ void schneemodellklasse::Construct() {
     rmfMean = RMFMIN + (RMFMAX - RMFMIN) / 2.0;
     rmfAmplitude = (RMFMAX - RMFMIN) / 2.0;
     LinkInputGrids();
+    ps.Add(1);
+    ps.Report();
     CreateGrids();
 
     if (T0R < T0) {
@@ -305,27 +313,32 @@ void schneemodellklasse::RegisterOwn(OwnGrid& grid, const char* name, int first,
 void schneemodellklasse::CreateZeroGrid(OwnGrid& grid, const char* name, bool workRows) {
     const int first = workRows ? workFirstRow : firstRow;
     const int last = workRows ? workLastRow : lastRow;
-    // Every cell of every held row is set below, so the values are not cleared first.
+    // Every cell of every held row is set below, so the values are not cleared first. The rows
+    // are the grid's first writes: the threads take contiguous shares of them (each row is
+    // set from the zones or the first such grid alone).
     grid.data = UnsetMatrix(first, last, 1, ncols, nrows);
+    Matrix& data = grid.data;
     const Matrix*& made = zeroGridMade_[workRows ? 1 : 0];
-    if (shareZeroGrids_ && made != nullptr) {
-        for (int r = first; r <= last; ++r)
-            if (grid.data.holds(r)) std::copy_n((*made)[r] + 1, ncols, grid.data[r] + 1);
-        RegisterOwn(grid, name, first, last);
-        return;
-    }
+    const Matrix* const copied = shareZeroGrids_ ? made : nullptr;
+    const Matrix* const zones = zoneGrid;
     const double none = nodata;
+    const int cols = ncols;
+#pragma omp parallel for schedule(static) if (WorthThreads(first, last, cols))
     for (int r = first; r <= last; ++r) {
-        if (!grid.data.holds(r)) continue;
-        double* const row = grid.data[r];
-        if (zoneGrid == nullptr || !zoneGrid->holds(r)) {
-            std::fill(row + 1, row + ncols + 1, none);
+        if (!data.holds(r)) continue;
+        double* const row = data[r];
+        if (copied != nullptr) {
+            std::copy_n((*copied)[r] + 1, cols, row + 1);
             continue;
         }
-        const double* const zone = (*zoneGrid)[r];
-        for (int c = 1; c <= ncols; ++c) row[c] = zone[c] != none ? 0.0 : none;
+        if (zones == nullptr || !zones->holds(r)) {
+            std::fill(row + 1, row + cols + 1, none);
+            continue;
+        }
+        const double* const zone = (*zones)[r];
+        for (int c = 1; c <= cols; ++c) row[c] = zone[c] != none ? 0.0 : none;
     }
-    if (shareZeroGrids_) made = &grid.data;
+    if (shareZeroGrids_ && copied == nullptr) made = &grid.data;
     RegisterOwn(grid, name, first, last);
 }
 
@@ -348,7 +361,12 @@ void schneemodellklasse::CreateStateGrid(OwnGrid& grid, const char* name, bool w
 }
 
 void schneemodellklasse::CreateGrids() {
+    PartSeconds ps({"snow set-up: whole inputs", "snow set-up: state grids", "snow set-up: slide order",
+                    "snow set-up: zero grids", "snow set-up: deposition limit",
+                    "snow set-up: glacier, permafrost"});
+    ps.Mark();
     if (snow::IsSlideMethod(method) || glacier::IsDynamic(glacierMethod)) GatherWholeInputs();
+    ps.Add(0);
     // Nothing writes to the zero grids made here before the last of them is made: the later ones
     // copy the first one of the same rows.
     shareZeroGrids_ = true;
@@ -361,8 +379,10 @@ void schneemodellklasse::CreateGrids() {
         CreateStateGrid(snowTemp, "snowtemp", true, true);
         CreateStateGrid(surfTemp, "surftemp", true, true);
     }
+    ps.Add(1);
     if (snow::IsSlideMethod(method)) {
         CreateSlideGrids();
+        ps.Add(2);
         CreateZeroGrid(inputMass, "input_mass", true);
         CreateZeroGrid(mobileMass, "mobile_mass", true);
         CreateZeroGrid(deposition, "deposition", true);
@@ -373,7 +393,11 @@ void schneemodellklasse::CreateGrids() {
     CreateZeroGrid(meltOnly, "melt_from_snowcover", false);
     shareZeroGrids_ = false;
     zeroGridMade_[0] = zeroGridMade_[1] = nullptr;
+    ps.Add(3);
     if (snow::IsSlideMethod(method)) GatherMaxDeposition();
+    ps.Add(4);
     CreateGlacierGrids();
     SetUpPermafrost();
+    ps.Add(5);
+    ps.Report();
 }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The set-up's grids, derived grids and log are the same whether the threads of a process share its
-# cell loops and the filling of its new grids (the tracers' stores among them, and the soil's count
-# of the cells of each travel-time zone) or one thread does it all: the example basin refined
-# to 288 x 240 cells (every filled grid of a process large enough for a team of threads), one
-# hourly step, run with one thread and with four. Every file the runs write is compared byte for
-# byte, the diagnostics file apart from its clock lines.
+# cell loops and the filling of its new grids (the tracers' stores among them, the snow's state and
+# zero grids, surface routing's grids of the own cells, and the soil's count of the cells of each
+# travel-time zone) or one thread does it all: the example basin refined to 288 x 240 cells
+# (every filled grid of a process large enough for a team of threads), one hourly step, run with
+# one thread and with four. Every file the runs write is compared byte for byte, the diagnostics
+# file apart from its clock lines.
 # usage: threaded_setup_test.sh <talvo> <processes> <mpiexec> <work dir>
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ctl_edit.sh"
@@ -29,7 +30,9 @@ compare_thread_runs 'Talvo start|finished at|compiled|wtime|grid store holds|sec
 # The set-up's own grids are among them: cell sizes and coordinates, slope and exposition, the
 # regions' weights and the soil's start state; so is the lake's water-level/volume table, whose
 # levels the threads share (2304 cells under about 300 levels).
-for f in 'zones.$csx' 'zones.$cx' 'elevation.$sl' 'elevation.$ex' 'regions.$w1' soil_temper.stk W_V_Table_02.dat; do
+# The snow's total storage grid starts from its zero grids.
+for f in 'zones.$csx' 'zones.$cx' 'elevation.$sl' 'elevation.$ex' 'regions.$w1' soil_temper.stk \
+  W_V_Table_02.dat snow_total.asc; do
   [ -s "threads_1/$f" ] || fail "no $f written"
 done
 # The soil's travel-time zones: two in every subbasin (its table comes first in the log).

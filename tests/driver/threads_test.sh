@@ -63,13 +63,23 @@ for row in "sweeps" "halo waits" "agreements"; do
 done
 # The set-up of the sub-models: each sub-model's own part, passed once; so are the parts after
 # them up to the first step and MPI's start, so that the table accounts for the whole set-up.
+# So are the parts before the sub-models: the control file, the statistics of the standard grids
+# with the response units, the meteorological inputs and the tracer descriptions.
 for row in "superposition" "radiation, temperature" "snow" "soil" "surface routing" "groundwater" "tracer grids" \
-  "discharge routing" "links, lakes" "special output, end"; do
+  "discharge routing" "links, lakes" "special output, end" "control file" "statistics, response units" \
+  "meteorological inputs" "tracer descriptions"; do
   awk -v r="set-up: $row" 'index($0, r " ") == 1 && NF == 7 + split(r, w, " ") && $(NF - 6) == 1 {
     found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the set-up of the $row"
 done
 awk '$1 == "MPI" && $2 == "start" && NF == 9 && $3 == 1 { found = 1 } END { exit !found }' one/out.txt ||
   fail "timing table: no line of MPI's start"
+# The rest of the program's start and its end, passed once each; the finer rows of the set-ups of
+# the snow and of the soil, once each.
+for row in "start: banner, threads" "end of the run" "snow set-up: slide order" "snow set-up: zero grids" \
+  "soil set-up: own grids" "soil set-up: start state"; do
+  awk -v r="$row" 'index($0, r " ") == 1 && NF == 7 + split(r, w, " ") && $(NF - 6) == 1 {
+    found = 1 } END { exit !found }' one/out.txt || fail "timing table: no line of the $row"
+done
 grep -q "^step times" unset/out.txt && fail "a timing table without TALVO_STEP_TIMES"
 # The end of the set-up reports the bytes of the grid store of each process.
 for run in one unset; do
