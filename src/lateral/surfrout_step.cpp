@@ -226,7 +226,10 @@ std::span<const int> surfaceroutingclass::RowsOfThisThread(std::span<const int> 
     const long threads = omp_get_num_threads();
     if (threads <= 1) return rows;
     const long thread = omp_get_thread_num();
-    const long perRow = ncols / 16 + 1;
+    // The scan of a row's flags looks at 8 cells at a time, each look about a sixteenth of the
+    // work of one computed cell: a row's scan weighs ncols / 128 cells. (Weighed more, the scans
+    // of the dry rows decide the shares and the threads with the wet rows get too many cells.)
+    const long perRow = ncols / 128 + 1;
     const auto weight = [&](int r) {
         return static_cast<long>(rowWork[static_cast<std::size_t>(r - firstRow)]) + perRow;
     };
