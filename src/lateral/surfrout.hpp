@@ -18,6 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <omp.h>
 #include <span>
 #include <string>
 #include <vector>
@@ -304,13 +305,38 @@ private:
     void TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet);
     // The storages of the given rows; returns the water the outflow clip created [m3].
     double StorageRows(std::span<const int> rows, double dt, bool skipQuiet);
-    // The calling thread's part of rows in a team: consecutive rows, the parts about equal in
-    // cells computed by the last velocity pass (rowWork, plus a little per row for the scan of
-    // its flags). A call's sub steps pass over the same rows hundreds of times; a row stays with
-    // one thread, whose core keeps its values in its cache from pass to pass, as long as the
-    // water moves little (rows handed out as the threads come would move between the cores in
-    // every pass).
-    std::span<const int> RowsOfThisThread(std::span<const int> rows) const;
+    // A place in a pass's rows: the row rows[row] from its chunk of 8 columns chunk on.
+    struct RowPlace {
+        std::size_t row = 0;
+        int chunk = 0;
+    };
+    // Cells a kind of pass (velocity, storage) computed the last time, by own row (index
+    // r - firstRow) and by chunk of 8 columns (index (r - firstRow) * ChunksPerRow() + chunk).
+    struct PassWork {
+        std::vector<int>* rows;
+        std::vector<unsigned char>* chunks;
+    };
+    PassWork VelocityWorkCounts() { return {&rowWork, &chunkWork}; }
+    PassWork StorageWorkCounts() { return {&storageRowWork, &storageChunkWork}; }
+    // The chunk counts to start with: every own cell counts, as in rowWork (set up with the
+    // own cells); the storage passes start from the velocity passes' counts.
+    void PrepareWorkCounts();
+    // The threads' parts of rows in a team: consecutive chunks of 8 columns in row order, the
+    // parts about equal in cells computed by the last pass of the kind (plus a little per chunk
+    // for the scan of its flags); thread t of threads takes shareStart[t] up to
+    // shareStart[t + 1]. Wet cells gather in a few rows, so a part may end within a row. A
+    // call's sub steps pass over the same rows hundreds of times; a row stays with one thread,
+    // whose core keeps its values in its cache from pass to pass, as long as the water moves
+    // little (rows handed out as the threads come would move between the cores in every pass).
+    void ShareRows(std::span<const int> rows, int threads, PassWork work);
+    // After a pass over rows: the rows' counts from countedWork (the counts of the rows one
+    // thread computed whole), those of the rows two threads shared from their chunks.
+    void KeepWorkCounts(std::span<const int> rows, PassWork work);
+    // Calls chunks(r, from, to) for each row r of the calling thread's part of rows, with its
+    // chunks from .. to - 1; the parts are those ShareRows gave for the process's threads.
+    template <class Chunks>
+    void ForPartOfThisThread(std::span<const int> rows, Chunks&& chunks);
+    int ChunksPerRow() const { return (ncols + 7) / 8; }
     // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
     void StartLevelExchange();
     void UpdateDatedValues();
@@ -353,8 +379,14 @@ private:
     std::vector<int> ownStart, ownCols;
     std::vector<int> ownSubbasin;  // Subbasin of each own cell (same index), taken at the first pass's end
     // Cells of each own row (index r - firstRow) that the last velocity pass over the row computed:
-    // the weights by which the passes share the rows among the threads.
+    // the weights by which the velocity passes share the rows among the threads.
     std::vector<int> rowWork, countedWork;  // countedWork: this pass's counts until it ends
+    // The same per chunk of 8 columns of each own row (index (r - firstRow) * ChunksPerRow() + chunk).
+    std::vector<unsigned char> chunkWork;
+    // The cells the last storage pass computed, as rowWork and chunkWork.
+    std::vector<int> storageRowWork;
+    std::vector<unsigned char> storageChunkWork;
+    std::vector<RowPlace> shareStart;  // the threads' parts of the pass's rows
     // Flags of the cells of rows lo - 1 .. hi + 1 and columns 0 .. ncols + 1; cells that do not
     // exist for this process keep "unchanged, sends nothing, finite".
     std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass
@@ -485,4 +517,27 @@ inline bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights)
     for (int d = 0; d <= 8; ++d)
         if (!surfrout::PositiveZero(q[d])) return false;
     return true;
+}
+
+template <class Chunks>
+void surfaceroutingclass::ForPartOfThisThread(std::span<const int> rows, Chunks&& chunks) {
+    const int threads = omp_get_num_threads();
+    if (threads <= 1) {
+        for (const int r : rows) chunks(r, 0, ChunksPerRow());
+        return;
+    }
+    const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+    if (shareStart.size() != static_cast<std::size_t>(threads) + 1) {
+        // A team of another size than the one shared for (not the team of the process's
+        // threads): its first thread takes all rows.
+        if (t == 0)
+            for (const int r : rows) chunks(r, 0, ChunksPerRow());
+        return;
+    }
+    const RowPlace from = shareStart[t], to = shareStart[t + 1];
+    for (std::size_t i = from.row; i < rows.size() && i <= to.row; ++i) {
+        const int first = i == from.row ? from.chunk : 0;
+        const int end = i == to.row ? to.chunk : ChunksPerRow();
+        if (first < end) chunks(rows[i], first, end);
+    }
 }

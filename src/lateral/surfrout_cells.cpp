@@ -265,16 +265,20 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
     // The first pass of a call finds the stable sub step over the cells it computes: a cell it
     // skips holds velocities of +0, which bound nothing.
     double stable = 1e36;
-    const int cols = ncols;
+    const int chunks = ChunksPerRow();
+    if (Threaded()) ShareRows(rows, omp_get_max_threads(), VelocityWorkCounts());
 #pragma omp parallel reduction(+ : quiet, kept) reduction(min : stable) if (Threaded())
-    for (const int r : RowsOfThisThread(rows)) {
+    ForPartOfThisThread(rows, [&](int r, int from, int to) {
         const std::size_t rowFlags = FlagIndex(r, 0);
+        unsigned char* work8 = &chunkWork[static_cast<std::size_t>(r - firstRow) * static_cast<std::size_t>(chunks)];
         int computed = 0;
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
+        for (int chunk = from; chunk < to; ++chunk) {
+            const int c0 = 1 + 8 * chunk;
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             std::uint64_t changed = 0;
             std::uint64_t work = VelocityWork(f0, skip, &changed);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+            work8[chunk] = static_cast<unsigned char>(surfrout::FlagCount(work));
             computed += surfrout::FlagCount(work);
             quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
             if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
@@ -309,13 +313,10 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
                 calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
             }
         }
-        countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
-    }
-    // The threads' shares were taken from rowWork: it changes once they all are done.
-    for (const int r : rows) {
-        const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        rowWork[row] = countedWork[row];
-    }
+        // A row that two threads share is counted from its chunks below.
+        if (from == 0 && to == chunks) countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
+    });
+    KeepWorkCounts(rows, VelocityWorkCounts());
     quietCellPasses += quiet;
     keptSharePasses += kept;
     stableSubStep = std::min(stableSubStep, stable);

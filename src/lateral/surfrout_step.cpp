@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <span>
 
 #include "kernel/mpirows.hpp"
@@ -97,6 +98,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     year = y;
     callTimes.Mark();
     const double T = CouplingStep();
+    PrepareWorkCounts();
     UpdateDatedValues();
     StartPass();
     // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
@@ -222,41 +224,78 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     clipped += created;
 }
 
-std::span<const int> surfaceroutingclass::RowsOfThisThread(std::span<const int> rows) const {
-    const long threads = omp_get_num_threads();
-    if (threads <= 1) return rows;
-    const long thread = omp_get_thread_num();
+void surfaceroutingclass::PrepareWorkCounts() {
+    const int chunks = ChunksPerRow();
+    const std::size_t width = static_cast<std::size_t>(chunks);
+    if (chunkWork.size() != rowWork.size() * width) {
+        chunkWork.assign(rowWork.size() * width, 0);
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int chunk = 0; chunk < chunks; ++chunk)
+                chunkWork[static_cast<std::size_t>(r - firstRow) * width + static_cast<std::size_t>(chunk)] =
+                    static_cast<unsigned char>(surfrout::FlagCount(surfrout::LoadFlags(&ownFlag[FlagIndex(r, 1 + 8 * chunk)])));
+    }
+    if (storageChunkWork.size() != chunkWork.size()) {
+        storageRowWork = rowWork;
+        storageChunkWork = chunkWork;
+    }
+}
+
+void surfaceroutingclass::ShareRows(std::span<const int> rows, int threads, PassWork work) {
+    const int chunks = ChunksPerRow();
+    const std::size_t width = static_cast<std::size_t>(chunks);
+    const std::vector<int>& rowCells = *work.rows;
+    const std::vector<unsigned char>& chunkCells = *work.chunks;
     // The scan of a row's flags looks at 8 cells at a time, each look about a sixteenth of the
     // work of one computed cell: a row's scan weighs ncols / 128 cells. (Weighed more, the scans
     // of the dry rows decide the shares and the threads with the wet rows get too many cells.)
-    const long perRow = ncols / 128 + 1;
-    const auto weight = [&](int r) {
-        return static_cast<long>(rowWork[static_cast<std::size_t>(r - firstRow)]) + perRow;
-    };
+    // In units of a chunk's scan, a cell weighs chunks.
+    const long scan = ncols / 128 + 1;
+    const long cell = chunks;
+    const long team = threads;
     long total = 0;
-    for (const int r : rows) total += weight(r);
-    // A row goes to the thread in whose share of the total its first cell lies.
-    std::size_t from = rows.size(), to = rows.size();
+    for (const int r : rows) total += (rowCells[static_cast<std::size_t>(r - firstRow)] + scan) * cell;
+    // Thread t starts at the first chunk with at least t / threads of the total before it.
+    shareStart.assign(static_cast<std::size_t>(threads) + 1, RowPlace{rows.size(), 0});
+    shareStart[0] = RowPlace{0, 0};
     long before = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const long owner = before * threads / total;
-        if (owner == thread && from == rows.size()) from = i;
-        if (owner > thread) {
-            to = i;
-            break;
+    long t = 1;
+    for (std::size_t i = 0; i < rows.size() && t < team; ++i) {
+        const std::size_t row = static_cast<std::size_t>(rows[i] - firstRow);
+        const long weight = (rowCells[row] + scan) * cell;
+        if ((before + weight) * team > t * total) {
+            long at = before;
+            for (int chunk = 0; chunk < chunks && t < team; ++chunk) {
+                for (; t < team && at * team >= t * total; ++t) shareStart[static_cast<std::size_t>(t)] = RowPlace{i, chunk};
+                at += chunkCells[row * width + static_cast<std::size_t>(chunk)] * cell + scan;
+            }
         }
-        before += weight(rows[i]);
+        before += weight;
     }
-    return from < to ? rows.subspan(from, to - from) : std::span<const int>{};
+}
+
+void surfaceroutingclass::KeepWorkCounts(std::span<const int> rows, PassWork work) {
+    // The threads' shares were taken from the counts: they change once they all are done.
+    for (const int r : rows) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        (*work.rows)[row] = countedWork[row];
+    }
+    const std::size_t width = static_cast<std::size_t>(ChunksPerRow());
+    for (const RowPlace& at : shareStart) {
+        if (at.chunk == 0 || at.row >= rows.size()) continue;
+        const std::size_t row = static_cast<std::size_t>(rows[at.row] - firstRow);
+        const unsigned char* cells = work.chunks->data() + row * width;
+        (*work.rows)[row] = std::accumulate(cells, cells + width, 0);
+    }
 }
 
 void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet) {
     if (rows.empty()) return;  // no team for no rows, as in VelocityRows
-    const int cols = ncols;
+    if (Threaded()) ShareRows(rows, omp_get_max_threads(), StorageWorkCounts());
 #pragma omp parallel if (Threaded())
-    for (const int r : RowsOfThisThread(rows)) {
+    ForPartOfThisThread(rows, [&](int r, int from, int to) {
         const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
+        for (int chunk = from; chunk < to; ++chunk) {
+            const int c0 = 1 + 8 * chunk;
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             std::uint64_t work = StorageWork(f0, skipQuiet);
             // Within the row and its padding: no other thread's cells.
@@ -268,7 +307,7 @@ void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt,
                 CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
             }
         }
-    }
+    });
 }
 
 double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bool skipQuiet) {
@@ -278,17 +317,23 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
     long quiet = 0;
-    const int cols = ncols;
     // Each cell's storage reads its own values and its neighbours' fluxes (and with tracers the
-    // inflow taken before): the rows may come in any order.
+    // inflow taken before): the cells may come in any order.
+    const int chunks = ChunksPerRow();
+    if (Threaded()) ShareRows(rows, omp_get_max_threads(), StorageWorkCounts());
 #pragma omp parallel reduction(+ : created, quiet) if (Threaded())
-    for (const int r : RowsOfThisThread(rows)) {
+    ForPartOfThisThread(rows, [&](int r, int from, int to) {
         const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
+        unsigned char* work8 = &storageChunkWork[static_cast<std::size_t>(r - firstRow) * static_cast<std::size_t>(chunks)];
+        int computed = 0;
+        for (int chunk = from; chunk < to; ++chunk) {
+            const int c0 = 1 + 8 * chunk;
             const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
             // The tracers' decisions were taken before any concentration changed.
             std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
             const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+            work8[chunk] = static_cast<unsigned char>(surfrout::FlagCount(work));
+            computed += surfrout::FlagCount(work);
             if (work != own) {
                 // Quiet cells keep their levels; the others are set below.
                 const std::uint64_t keep = (own & ~work) * 0xFF;
@@ -355,7 +400,10 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
                 dry[f] = DryAfterStorage(r, c, river);
             }
         }
-    }
+        // A row that two threads share is counted from its chunks below.
+        if (from == 0 && to == chunks) countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
+    });
+    KeepWorkCounts(rows, StorageWorkCounts());
     quietCellPasses += quiet;
     return created;
 }
