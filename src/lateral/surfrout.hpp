@@ -18,7 +18,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
-#include <omp.h>
 #include <span>
 #include <string>
 #include <vector>
@@ -332,10 +331,15 @@ private:
     // After a pass over rows: the rows' counts from countedWork (the counts of the rows one
     // thread computed whole), those of the rows two threads shared from their chunks.
     void KeepWorkCounts(std::span<const int> rows, PassWork work);
-    // Calls chunks(r, from, to) for each row r of the calling thread's part of rows, with its
-    // chunks from .. to - 1; the parts are those ShareRows gave for the process's threads.
-    template <class Chunks>
-    void ForPartOfThisThread(std::span<const int> rows, Chunks&& chunks);
+    // The calling thread's part of a pass over rowCount rows (those ShareRows shared for the
+    // process's threads): rows[first] .. rows[end - 1], each from chunk From(i) up to To(i).
+    struct ThreadPart {
+        std::size_t first = 0, end = 0;
+        int firstChunk = 0, lastEnd = 0, chunks = 0;
+        int From(std::size_t i) const { return i == first ? firstChunk : 0; }
+        int To(std::size_t i) const { return i + 1 == end ? lastEnd : chunks; }
+    };
+    ThreadPart PartOfThisThread(std::size_t rowCount) const;
     int ChunksPerRow() const { return (ncols + 7) / 8; }
     // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
     void StartLevelExchange();
@@ -517,27 +521,4 @@ inline bool surfaceroutingclass::Settled(int r, int c, long k, bool sameWeights)
     for (int d = 0; d <= 8; ++d)
         if (!surfrout::PositiveZero(q[d])) return false;
     return true;
-}
-
-template <class Chunks>
-void surfaceroutingclass::ForPartOfThisThread(std::span<const int> rows, Chunks&& chunks) {
-    const int threads = omp_get_num_threads();
-    if (threads <= 1) {
-        for (const int r : rows) chunks(r, 0, ChunksPerRow());
-        return;
-    }
-    const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
-    if (shareStart.size() != static_cast<std::size_t>(threads) + 1) {
-        // A team of another size than the one shared for (not the team of the process's
-        // threads): its first thread takes all rows.
-        if (t == 0)
-            for (const int r : rows) chunks(r, 0, ChunksPerRow());
-        return;
-    }
-    const RowPlace from = shareStart[t], to = shareStart[t + 1];
-    for (std::size_t i = from.row; i < rows.size() && i <= to.row; ++i) {
-        const int first = i == from.row ? from.chunk : 0;
-        const int end = i == to.row ? to.chunk : ChunksPerRow();
-        if (first < end) chunks(rows[i], first, end);
-    }
 }

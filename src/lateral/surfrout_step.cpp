@@ -273,6 +273,23 @@ void surfaceroutingclass::ShareRows(std::span<const int> rows, int threads, Pass
     }
 }
 
+surfaceroutingclass::ThreadPart surfaceroutingclass::PartOfThisThread(std::size_t rowCount) const {
+    const int chunks = ChunksPerRow();
+    const int threads = omp_get_num_threads();
+    const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+    if (threads <= 1) return {0, rowCount, 0, chunks, chunks};
+    if (shareStart.size() != static_cast<std::size_t>(threads) + 1) {
+        // A team of another size than the one shared for (not the team of the process's
+        // threads): its first thread takes all rows.
+        return t == 0 ? ThreadPart{0, rowCount, 0, chunks, chunks} : ThreadPart{0, 0, 0, 0, chunks};
+    }
+    const RowPlace from = shareStart[t], to = shareStart[t + 1];
+    // The part ends before chunk to.chunk of row to.row: with that row where the chunk is not its first.
+    if (to.row >= rowCount) return {from.row, rowCount, from.chunk, chunks, chunks};
+    return to.chunk > 0 ? ThreadPart{from.row, to.row + 1, from.chunk, to.chunk, chunks}
+                        : ThreadPart{from.row, to.row, from.chunk, chunks, chunks};
+}
+
 void surfaceroutingclass::KeepWorkCounts(std::span<const int> rows, PassWork work) {
     // The threads' shares were taken from the counts: they change once they all are done.
     for (const int r : rows) {
@@ -292,22 +309,27 @@ void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt,
     if (rows.empty()) return;  // no team for no rows, as in VelocityRows
     if (Threaded()) ShareRows(rows, omp_get_max_threads(), StorageWorkCounts());
 #pragma omp parallel if (Threaded())
-    ForPartOfThisThread(rows, [&](int r, int from, int to) {
-        const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int chunk = from; chunk < to; ++chunk) {
-            const int c0 = 1 + 8 * chunk;
-            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            std::uint64_t work = StorageWork(f0, skipQuiet);
-            // Within the row and its padding: no other thread's cells.
-            std::memcpy(&storageWork[f0], &work, sizeof work);
-            if (work == 0) continue;
-            const std::uint64_t finite = FiniteAround(f0);
-            while (work != 0) {
-                const int i = surfrout::TakeFirstFlag(&work);
-                CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
+    {
+        const ThreadPart part = PartOfThisThread(rows.size());
+        for (std::size_t n = part.first; n < part.end; ++n) {
+            const int r = rows[n];
+            const int from = part.From(n), to = part.To(n);
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            for (int chunk = from; chunk < to; ++chunk) {
+                const int c0 = 1 + 8 * chunk;
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+                std::uint64_t work = StorageWork(f0, skipQuiet);
+                // Within the row and its padding: no other thread's cells.
+                std::memcpy(&storageWork[f0], &work, sizeof work);
+                if (work == 0) continue;
+                const std::uint64_t finite = FiniteAround(f0);
+                while (work != 0) {
+                    const int i = surfrout::TakeFirstFlag(&work);
+                    CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
+                }
             }
         }
-    });
+    }
 }
 
 double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bool skipQuiet) {
@@ -322,87 +344,92 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
     const int chunks = ChunksPerRow();
     if (Threaded()) ShareRows(rows, omp_get_max_threads(), StorageWorkCounts());
 #pragma omp parallel reduction(+ : created, quiet) if (Threaded())
-    ForPartOfThisThread(rows, [&](int r, int from, int to) {
-        const std::size_t rowFlags = FlagIndex(r, 0);
-        unsigned char* work8 = &storageChunkWork[static_cast<std::size_t>(r - firstRow) * static_cast<std::size_t>(chunks)];
-        int computed = 0;
-        for (int chunk = from; chunk < to; ++chunk) {
-            const int c0 = 1 + 8 * chunk;
-            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            // The tracers' decisions were taken before any concentration changed.
-            std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
-            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
-            work8[chunk] = static_cast<unsigned char>(surfrout::FlagCount(work));
-            computed += surfrout::FlagCount(work);
-            if (work != own) {
-                // Quiet cells keep their levels; the others are set below.
-                const std::uint64_t keep = (own & ~work) * 0xFF;
-                const std::uint64_t changed = surfrout::LoadFlags(&levelChanged[f0]) & ~keep;
-                std::memcpy(&levelChanged[f0], &changed, sizeof changed);
-                quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
-            }
-            while (work != 0) {
-                const int c = c0 + surfrout::TakeFirstFlag(&work);
-                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                if (tracerCount == 0) CellFluxes(r, c, f, dt, false);
-                double in = (*qIn)[r][c] * toMM;
-                double out = (*qOut)[r][c] * toMM;
-                double& S = (*surfaceStorage)[r][c];
-                const double depthBefore = totalInput[r][c], storageBefore = S;
-                double mass[kMaxTracers + 1];
-                for (int t = 1; t <= tracerCount; ++t) {
-                    const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                    const double conc = st.conc[r][c];
-                    mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
+    {
+        const ThreadPart part = PartOfThisThread(rows.size());
+        for (std::size_t n = part.first; n < part.end; ++n) {
+            const int r = rows[n];
+            const int from = part.From(n), to = part.To(n);
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            unsigned char* work8 = &storageChunkWork[static_cast<std::size_t>(r - firstRow) * static_cast<std::size_t>(chunks)];
+            int computed = 0;
+            for (int chunk = from; chunk < to; ++chunk) {
+                const int c0 = 1 + 8 * chunk;
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+                // The tracers' decisions were taken before any concentration changed.
+                std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
+                const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+                work8[chunk] = static_cast<unsigned char>(surfrout::FlagCount(work));
+                computed += surfrout::FlagCount(work);
+                if (work != own) {
+                    // Quiet cells keep their levels; the others are set below.
+                    const std::uint64_t keep = (own & ~work) * 0xFF;
+                    const std::uint64_t changed = surfrout::LoadFlags(&levelChanged[f0]) & ~keep;
+                    std::memcpy(&levelChanged[f0], &changed, sizeof changed);
+                    quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
                 }
-                S = S + in - out;
-                if (S < 0) {
-                    // The outflow gives up the missing water; the receivers keep the full flux.
-                    created -= S * cellsize * cellsize / 1000.0;
-                    out = out + S;
-                    S = 0;
-                }
-                (*qIn)[r][c] = in;
-                (*qOut)[r][c] = out;
-                const bool river = riverFlag[f] != 0;
-                bool finite = true;
-                for (int t = 1; t <= tracerCount; ++t) {
-                    SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                    double conc = S > 0 ? mass[t] / S : 0.0;
-                    if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
-                        // What is left of a cell that empties is the rounding of its water, and its
-                        // mass the rounding of equal amounts: their ratio says nothing. The remainder
-                        // keeps the concentration of the water it comes from.
-                        conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
-                               (storageBefore + in);
+                while (work != 0) {
+                    const int c = c0 + surfrout::TakeFirstFlag(&work);
+                    const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
+                    if (tracerCount == 0) CellFluxes(r, c, f, dt, false);
+                    double in = (*qIn)[r][c] * toMM;
+                    double out = (*qOut)[r][c] * toMM;
+                    double& S = (*surfaceStorage)[r][c];
+                    const double depthBefore = totalInput[r][c], storageBefore = S;
+                    double mass[kMaxTracers + 1];
+                    for (int t = 1; t <= tracerCount; ++t) {
+                        const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                        const double conc = st.conc[r][c];
+                        mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
+                    }
+                    S = S + in - out;
+                    if (S < 0) {
+                        // The outflow gives up the missing water; the receivers keep the full flux.
+                        created -= S * cellsize * cellsize / 1000.0;
+                        out = out + S;
+                        S = 0;
+                    }
+                    (*qIn)[r][c] = in;
+                    (*qOut)[r][c] = out;
+                    const bool river = riverFlag[f] != 0;
+                    bool finite = true;
+                    for (int t = 1; t <= tracerCount; ++t) {
+                        SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                        double conc = S > 0 ? mass[t] / S : 0.0;
+                        if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
+                            // What is left of a cell that empties is the rounding of its water, and its
+                            // mass the rounding of equal amounts: their ratio says nothing. The remainder
+                            // keeps the concentration of the water it comes from.
+                            conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
+                                   (storageBefore + in);
+                        }
+                        if (river) {
+                            (*st.concQD)[r][c] += conc * S;
+                            conc = 0;
+                        } else {
+                            (*st.concQD)[r][c] = 0;
+                        }
+                        st.conc[r][c] = conc;
+                        finite = finite && std::isfinite(conc);
                     }
                     if (river) {
-                        (*st.concQD)[r][c] += conc * S;
-                        conc = 0;
+                        (*directflow)[r][c] += S;
+                        S = 0;
+                        totalInput[r][c] = 0;
                     } else {
-                        (*st.concQD)[r][c] = 0;
+                        (*directflow)[r][c] = 0;
+                        totalInput[r][c] = S / 1000.0;
                     }
-                    st.conc[r][c] = conc;
-                    finite = finite && std::isfinite(conc);
+                    levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
+                                      std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
+                    concFinite[f] = finite;
+                    calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
+                    dry[f] = DryAfterStorage(r, c, river);
                 }
-                if (river) {
-                    (*directflow)[r][c] += S;
-                    S = 0;
-                    totalInput[r][c] = 0;
-                } else {
-                    (*directflow)[r][c] = 0;
-                    totalInput[r][c] = S / 1000.0;
-                }
-                levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
-                                  std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
-                concFinite[f] = finite;
-                calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
-                dry[f] = DryAfterStorage(r, c, river);
             }
+            // A row that two threads share is counted from its chunks below.
+            if (from == 0 && to == chunks) countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
         }
-        // A row that two threads share is counted from its chunks below.
-        if (from == 0 && to == chunks) countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
-    });
+    }
     KeepWorkCounts(rows, StorageWorkCounts());
     quietCellPasses += quiet;
     return created;
