@@ -304,13 +304,43 @@ private:
     void TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet);
     // The storages of the given rows; returns the water the outflow clip created [m3].
     double StorageRows(std::span<const int> rows, double dt, bool skipQuiet);
-    // The calling thread's part of rows in a team: consecutive rows, the parts about equal in
-    // cells computed by the last velocity pass (rowWork, plus a little per row for the scan of
-    // its flags). A call's sub steps pass over the same rows hundreds of times; a row stays with
-    // one thread, whose core keeps its values in its cache from pass to pass, as long as the
-    // water moves little (rows handed out as the threads come would move between the cores in
-    // every pass).
-    std::span<const int> RowsOfThisThread(std::span<const int> rows) const;
+    // A place in a pass's rows: the row rows[row] from its chunk of 8 columns chunk on.
+    struct RowPlace {
+        std::size_t row = 0;
+        int chunk = 0;
+    };
+    // Cells a kind of pass (velocity, storage) computed the last time, by own row (index
+    // r - firstRow) and by chunk of 8 columns (index (r - firstRow) * ChunksPerRow() + chunk).
+    struct PassWork {
+        std::vector<int>* rows;
+        std::vector<unsigned char>* chunks;
+    };
+    PassWork VelocityWorkCounts() { return {&rowWork, &chunkWork}; }
+    PassWork StorageWorkCounts() { return {&storageRowWork, &storageChunkWork}; }
+    // The chunk counts to start with: every own cell counts, as in rowWork (set up with the
+    // own cells); the storage passes start from the velocity passes' counts.
+    void PrepareWorkCounts();
+    // The threads' parts of rows in a team: consecutive chunks of 8 columns in row order, the
+    // parts about equal in cells computed by the last pass of the kind (plus a little per chunk
+    // for the scan of its flags); thread t of threads takes shareStart[t] up to
+    // shareStart[t + 1]. Wet cells gather in a few rows, so a part may end within a row. A
+    // call's sub steps pass over the same rows hundreds of times; a row stays with one thread,
+    // whose core keeps its values in its cache from pass to pass, as long as the water moves
+    // little (rows handed out as the threads come would move between the cores in every pass).
+    void ShareRows(std::span<const int> rows, int threads, PassWork work);
+    // After a pass over rows: the rows' counts from countedWork (the counts of the rows one
+    // thread computed whole), those of the rows two threads shared from their chunks.
+    void KeepWorkCounts(std::span<const int> rows, PassWork work);
+    // The calling thread's part of a pass over rowCount rows (those ShareRows shared for the
+    // process's threads): rows[first] .. rows[end - 1], each from chunk From(i) up to To(i).
+    struct ThreadPart {
+        std::size_t first = 0, end = 0;
+        int firstChunk = 0, lastEnd = 0, chunks = 0;
+        int From(std::size_t i) const { return i == first ? firstChunk : 0; }
+        int To(std::size_t i) const { return i + 1 == end ? lastEnd : chunks; }
+    };
+    ThreadPart PartOfThisThread(std::size_t rowCount) const;
+    int ChunksPerRow() const { return (ncols + 7) / 8; }
     // Starts the halo exchange of the depths and the tracers' concentrations (levelExchange).
     void StartLevelExchange();
     void UpdateDatedValues();
@@ -353,8 +383,14 @@ private:
     std::vector<int> ownStart, ownCols;
     std::vector<int> ownSubbasin;  // Subbasin of each own cell (same index), taken at the first pass's end
     // Cells of each own row (index r - firstRow) that the last velocity pass over the row computed:
-    // the weights by which the passes share the rows among the threads.
+    // the weights by which the velocity passes share the rows among the threads.
     std::vector<int> rowWork, countedWork;  // countedWork: this pass's counts until it ends
+    // The same per chunk of 8 columns of each own row (index (r - firstRow) * ChunksPerRow() + chunk).
+    std::vector<unsigned char> chunkWork;
+    // The cells the last storage pass computed, as rowWork and chunkWork.
+    std::vector<int> storageRowWork;
+    std::vector<unsigned char> storageChunkWork;
+    std::vector<RowPlace> shareStart;  // the threads' parts of the pass's rows
     // Flags of the cells of rows lo - 1 .. hi + 1 and columns 0 .. ncols + 1; cells that do not
     // exist for this process keep "unchanged, sends nothing, finite".
     std::vector<unsigned char> levelChanged;  // depth or storage changed in the last storage pass

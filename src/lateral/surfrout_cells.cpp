@@ -265,57 +265,63 @@ void surfaceroutingclass::VelocityRows(std::span<const int> rows, long k, long r
     // The first pass of a call finds the stable sub step over the cells it computes: a cell it
     // skips holds velocities of +0, which bound nothing.
     double stable = 1e36;
-    const int cols = ncols;
+    const int chunks = ChunksPerRow();
+    if (Threaded()) ShareRows(rows, omp_get_max_threads(), VelocityWorkCounts());
 #pragma omp parallel reduction(+ : quiet, kept) reduction(min : stable) if (Threaded())
-    for (const int r : RowsOfThisThread(rows)) {
-        const std::size_t rowFlags = FlagIndex(r, 0);
-        int computed = 0;
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
-            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            std::uint64_t changed = 0;
-            std::uint64_t work = VelocityWork(f0, skip, &changed);
-            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
-            computed += surfrout::FlagCount(work);
-            quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
-            if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
-            // Cells whose shares were computed from the levels their neighbourhood still holds.
-            const std::uint64_t keep =
-                skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~changed : 0;
-            while (work != 0) {
-                const int c = c0 + surfrout::TakeFirstFlag(&work);
-                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                surfrout::Neighbourhood n;
-                int type = 0;
-                bool sameWeights = true;
-                if ((keep >> (8 * (c - c0))) & 1u) {
-                    type = cellType[f];
-                    KeepWeights(r, c, type, k);  // the shares come out as they were
-                    ++kept;
-                    // Velocities read the levels only for water (or NaN) whose fluxes are computed.
-                    if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
-                } else {
-                    BuildNeighbourhood(r, c, f, &n);
-                    double slope = 0, aspect = 0;
-                    SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
-                    sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
-                    cellType[f] = static_cast<unsigned char>(type);
-                    sharesKnown[f] = 1;
+    {
+        const ThreadPart part = PartOfThisThread(rows.size());
+        for (std::size_t n = part.first; n < part.end; ++n) {
+            const int r = rows[n];
+            const int from = part.From(n), to = part.To(n);
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            unsigned char* work8 = &chunkWork[static_cast<std::size_t>(r - firstRow) * static_cast<std::size_t>(chunks)];
+            int computed = 0;
+            for (int chunk = from; chunk < to; ++chunk) {
+                const int c0 = 1 + 8 * chunk;
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+                std::uint64_t changed = 0;
+                std::uint64_t work = VelocityWork(f0, skip, &changed);
+                const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+                work8[chunk] = static_cast<unsigned char>(surfrout::FlagCount(work));
+                computed += surfrout::FlagCount(work);
+                quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
+                if (k <= 1 && work != own) KeepQuietShares(r, c0, own & ~work, k);
+                // Cells whose shares were computed from the levels their neighbourhood still holds.
+                const std::uint64_t keep =
+                    skip && work != 0 ? surfrout::LoadFlags(&sharesKnown[f0]) & ~changed : 0;
+                while (work != 0) {
+                    const int c = c0 + surfrout::TakeFirstFlag(&work);
+                    const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
+                    surfrout::Neighbourhood n;
+                    int type = 0;
+                    bool sameWeights = true;
+                    if ((keep >> (8 * (c - c0))) & 1u) {
+                        type = cellType[f];
+                        KeepWeights(r, c, type, k);  // the shares come out as they were
+                        ++kept;
+                        // Velocities read the levels only for water (or NaN) whose fluxes are computed.
+                        if (!(totalInput[r][c] <= 0) && !KeepsFluxes(r, c, k, refresh)) BuildNeighbourhood(r, c, f, &n);
+                    } else {
+                        BuildNeighbourhood(r, c, f, &n);
+                        double slope = 0, aspect = 0;
+                        SlopesAt(r, c, f, n, riverFlag[f] != 0, &slope, &aspect, &type);
+                        sameWeights = WeightsAt(r, c, n, &type, k, slope, aspect);
+                        cellType[f] = static_cast<unsigned char>(type);
+                        sharesKnown[f] = 1;
+                    }
+                    VelocitiesAt(r, c, n, k, refresh, type);
+                    if (k == 0) stable = std::min(stable, StableStepOfCell(r, c));
+                    settled[f] = Settled(r, c, k, sameWeights);
+                    const bool none = surfrout::SendsNothing(fluxes[r][c]);
+                    sendsNothing[f] = none;
+                    calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
                 }
-                VelocitiesAt(r, c, n, k, refresh, type);
-                if (k == 0) stable = std::min(stable, StableStepOfCell(r, c));
-                settled[f] = Settled(r, c, k, sameWeights);
-                const bool none = surfrout::SendsNothing(fluxes[r][c]);
-                sendsNothing[f] = none;
-                calm[f] = static_cast<unsigned char>(none && concFinite[f] != 0);
             }
+            // A row that two threads share is counted from its chunks below.
+            if (from == 0 && to == chunks) countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
         }
-        countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
     }
-    // The threads' shares were taken from rowWork: it changes once they all are done.
-    for (const int r : rows) {
-        const std::size_t row = static_cast<std::size_t>(r - firstRow);
-        rowWork[row] = countedWork[row];
-    }
+    KeepWorkCounts(rows, VelocityWorkCounts());
     quietCellPasses += quiet;
     keptSharePasses += kept;
     stableSubStep = std::min(stableSubStep, stable);

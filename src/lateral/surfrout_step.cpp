@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <span>
 
 #include "kernel/mpirows.hpp"
@@ -97,6 +98,7 @@ void surfaceroutingclass::run(std::int64_t h, std::int64_t d, std::int64_t m, st
     year = y;
     callTimes.Mark();
     const double T = CouplingStep();
+    PrepareWorkCounts();
     UpdateDatedValues();
     StartPass();
     // The call starts with new depths and concentrations. The fluxes' halo rows hold what the last
@@ -222,47 +224,109 @@ void surfaceroutingclass::StoragePass(double dt, bool skipQuiet) {
     clipped += created;
 }
 
-std::span<const int> surfaceroutingclass::RowsOfThisThread(std::span<const int> rows) const {
-    const long threads = omp_get_num_threads();
-    if (threads <= 1) return rows;
-    const long thread = omp_get_thread_num();
-    const long perRow = ncols / 16 + 1;
-    const auto weight = [&](int r) {
-        return static_cast<long>(rowWork[static_cast<std::size_t>(r - firstRow)]) + perRow;
-    };
-    long total = 0;
-    for (const int r : rows) total += weight(r);
-    // A row goes to the thread in whose share of the total its first cell lies.
-    std::size_t from = rows.size(), to = rows.size();
-    long before = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const long owner = before * threads / total;
-        if (owner == thread && from == rows.size()) from = i;
-        if (owner > thread) {
-            to = i;
-            break;
-        }
-        before += weight(rows[i]);
+void surfaceroutingclass::PrepareWorkCounts() {
+    const int chunks = ChunksPerRow();
+    const std::size_t width = static_cast<std::size_t>(chunks);
+    if (chunkWork.size() != rowWork.size() * width) {
+        chunkWork.assign(rowWork.size() * width, 0);
+        for (int r = firstRow; r <= lastRow; ++r)
+            for (int chunk = 0; chunk < chunks; ++chunk)
+                chunkWork[static_cast<std::size_t>(r - firstRow) * width + static_cast<std::size_t>(chunk)] =
+                    static_cast<unsigned char>(surfrout::FlagCount(surfrout::LoadFlags(&ownFlag[FlagIndex(r, 1 + 8 * chunk)])));
     }
-    return from < to ? rows.subspan(from, to - from) : std::span<const int>{};
+    if (storageChunkWork.size() != chunkWork.size()) {
+        storageRowWork = rowWork;
+        storageChunkWork = chunkWork;
+    }
+}
+
+void surfaceroutingclass::ShareRows(std::span<const int> rows, int threads, PassWork work) {
+    const int chunks = ChunksPerRow();
+    const std::size_t width = static_cast<std::size_t>(chunks);
+    const std::vector<int>& rowCells = *work.rows;
+    const std::vector<unsigned char>& chunkCells = *work.chunks;
+    // The scan of a row's flags looks at 8 cells at a time, each look about a sixteenth of the
+    // work of one computed cell: a row's scan weighs ncols / 128 cells. (Weighed more, the scans
+    // of the dry rows decide the shares and the threads with the wet rows get too many cells.)
+    // In units of a chunk's scan, a cell weighs chunks.
+    const long scan = ncols / 128 + 1;
+    const long cell = chunks;
+    const long team = threads;
+    long total = 0;
+    for (const int r : rows) total += (rowCells[static_cast<std::size_t>(r - firstRow)] + scan) * cell;
+    // Thread t starts at the first chunk with at least t / threads of the total before it.
+    shareStart.assign(static_cast<std::size_t>(threads) + 1, RowPlace{rows.size(), 0});
+    shareStart[0] = RowPlace{0, 0};
+    long before = 0;
+    long t = 1;
+    for (std::size_t i = 0; i < rows.size() && t < team; ++i) {
+        const std::size_t row = static_cast<std::size_t>(rows[i] - firstRow);
+        const long weight = (rowCells[row] + scan) * cell;
+        if ((before + weight) * team > t * total) {
+            long at = before;
+            for (int chunk = 0; chunk < chunks && t < team; ++chunk) {
+                for (; t < team && at * team >= t * total; ++t) shareStart[static_cast<std::size_t>(t)] = RowPlace{i, chunk};
+                at += chunkCells[row * width + static_cast<std::size_t>(chunk)] * cell + scan;
+            }
+        }
+        before += weight;
+    }
+}
+
+surfaceroutingclass::ThreadPart surfaceroutingclass::PartOfThisThread(std::size_t rowCount) const {
+    const int chunks = ChunksPerRow();
+    const int threads = omp_get_num_threads();
+    const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+    if (threads <= 1) return {0, rowCount, 0, chunks, chunks};
+    if (shareStart.size() != static_cast<std::size_t>(threads) + 1) {
+        // A team of another size than the one shared for (not the team of the process's
+        // threads): its first thread takes all rows.
+        return t == 0 ? ThreadPart{0, rowCount, 0, chunks, chunks} : ThreadPart{0, 0, 0, 0, chunks};
+    }
+    const RowPlace from = shareStart[t], to = shareStart[t + 1];
+    // The part ends before chunk to.chunk of row to.row: with that row where the chunk is not its first.
+    if (to.row >= rowCount) return {from.row, rowCount, from.chunk, chunks, chunks};
+    return to.chunk > 0 ? ThreadPart{from.row, to.row + 1, from.chunk, to.chunk, chunks}
+                        : ThreadPart{from.row, to.row, from.chunk, chunks, chunks};
+}
+
+void surfaceroutingclass::KeepWorkCounts(std::span<const int> rows, PassWork work) {
+    // The threads' shares were taken from the counts: they change once they all are done.
+    for (const int r : rows) {
+        const std::size_t row = static_cast<std::size_t>(r - firstRow);
+        (*work.rows)[row] = countedWork[row];
+    }
+    const std::size_t width = static_cast<std::size_t>(ChunksPerRow());
+    for (const RowPlace& at : shareStart) {
+        if (at.chunk == 0 || at.row >= rows.size()) continue;
+        const std::size_t row = static_cast<std::size_t>(rows[at.row] - firstRow);
+        const unsigned char* cells = work.chunks->data() + row * width;
+        (*work.rows)[row] = std::accumulate(cells, cells + width, 0);
+    }
 }
 
 void surfaceroutingclass::TracerInflowRows(std::span<const int> rows, double dt, bool skipQuiet) {
     if (rows.empty()) return;  // no team for no rows, as in VelocityRows
-    const int cols = ncols;
+    if (Threaded()) ShareRows(rows, omp_get_max_threads(), StorageWorkCounts());
 #pragma omp parallel if (Threaded())
-    for (const int r : RowsOfThisThread(rows)) {
-        const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
-            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            std::uint64_t work = StorageWork(f0, skipQuiet);
-            // Within the row and its padding: no other thread's cells.
-            std::memcpy(&storageWork[f0], &work, sizeof work);
-            if (work == 0) continue;
-            const std::uint64_t finite = FiniteAround(f0);
-            while (work != 0) {
-                const int i = surfrout::TakeFirstFlag(&work);
-                CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
+    {
+        const ThreadPart part = PartOfThisThread(rows.size());
+        for (std::size_t n = part.first; n < part.end; ++n) {
+            const int r = rows[n];
+            const int from = part.From(n), to = part.To(n);
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            for (int chunk = from; chunk < to; ++chunk) {
+                const int c0 = 1 + 8 * chunk;
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+                std::uint64_t work = StorageWork(f0, skipQuiet);
+                // Within the row and its padding: no other thread's cells.
+                std::memcpy(&storageWork[f0], &work, sizeof work);
+                if (work == 0) continue;
+                const std::uint64_t finite = FiniteAround(f0);
+                while (work != 0) {
+                    const int i = surfrout::TakeFirstFlag(&work);
+                    CellFluxes(r, c0 + i, f0 + static_cast<std::size_t>(i), dt, ((finite >> (8 * i)) & 1u) != 0);
+                }
             }
         }
     }
@@ -275,84 +339,98 @@ double surfaceroutingclass::StorageRows(std::span<const int> rows, double dt, bo
     const double toMM = 1000.0 / (cellsize * cellsize);
     double created = 0;
     long quiet = 0;
-    const int cols = ncols;
     // Each cell's storage reads its own values and its neighbours' fluxes (and with tracers the
-    // inflow taken before): the rows may come in any order.
+    // inflow taken before): the cells may come in any order.
+    const int chunks = ChunksPerRow();
+    if (Threaded()) ShareRows(rows, omp_get_max_threads(), StorageWorkCounts());
 #pragma omp parallel reduction(+ : created, quiet) if (Threaded())
-    for (const int r : RowsOfThisThread(rows)) {
-        const std::size_t rowFlags = FlagIndex(r, 0);
-        for (int c0 = 1; c0 <= cols; c0 += 8) {
-            const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
-            // The tracers' decisions were taken before any concentration changed.
-            std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
-            const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
-            if (work != own) {
-                // Quiet cells keep their levels; the others are set below.
-                const std::uint64_t keep = (own & ~work) * 0xFF;
-                const std::uint64_t changed = surfrout::LoadFlags(&levelChanged[f0]) & ~keep;
-                std::memcpy(&levelChanged[f0], &changed, sizeof changed);
-                quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
-            }
-            while (work != 0) {
-                const int c = c0 + surfrout::TakeFirstFlag(&work);
-                const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
-                if (tracerCount == 0) CellFluxes(r, c, f, dt, false);
-                double in = (*qIn)[r][c] * toMM;
-                double out = (*qOut)[r][c] * toMM;
-                double& S = (*surfaceStorage)[r][c];
-                const double depthBefore = totalInput[r][c], storageBefore = S;
-                double mass[kMaxTracers + 1];
-                for (int t = 1; t <= tracerCount; ++t) {
-                    const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                    const double conc = st.conc[r][c];
-                    mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
+    {
+        const ThreadPart part = PartOfThisThread(rows.size());
+        for (std::size_t n = part.first; n < part.end; ++n) {
+            const int r = rows[n];
+            const int from = part.From(n), to = part.To(n);
+            const std::size_t rowFlags = FlagIndex(r, 0);
+            unsigned char* work8 = &storageChunkWork[static_cast<std::size_t>(r - firstRow) * static_cast<std::size_t>(chunks)];
+            int computed = 0;
+            for (int chunk = from; chunk < to; ++chunk) {
+                const int c0 = 1 + 8 * chunk;
+                const std::size_t f0 = rowFlags + static_cast<std::size_t>(c0);
+                // The tracers' decisions were taken before any concentration changed.
+                std::uint64_t work = tracerCount > 0 ? surfrout::LoadFlags(&storageWork[f0]) : StorageWork(f0, skipQuiet);
+                const std::uint64_t own = surfrout::LoadFlags(&ownFlag[f0]);
+                work8[chunk] = static_cast<unsigned char>(surfrout::FlagCount(work));
+                computed += surfrout::FlagCount(work);
+                if (work != own) {
+                    // Quiet cells keep their levels; the others are set below.
+                    const std::uint64_t keep = (own & ~work) * 0xFF;
+                    const std::uint64_t changed = surfrout::LoadFlags(&levelChanged[f0]) & ~keep;
+                    std::memcpy(&levelChanged[f0], &changed, sizeof changed);
+                    quiet += surfrout::FlagCount(own) - surfrout::FlagCount(work);
                 }
-                S = S + in - out;
-                if (S < 0) {
-                    // The outflow gives up the missing water; the receivers keep the full flux.
-                    created -= S * cellsize * cellsize / 1000.0;
-                    out = out + S;
-                    S = 0;
-                }
-                (*qIn)[r][c] = in;
-                (*qOut)[r][c] = out;
-                const bool river = riverFlag[f] != 0;
-                bool finite = true;
-                for (int t = 1; t <= tracerCount; ++t) {
-                    SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
-                    double conc = S > 0 ? mass[t] / S : 0.0;
-                    if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
-                        // What is left of a cell that empties is the rounding of its water, and its
-                        // mass the rounding of equal amounts: their ratio says nothing. The remainder
-                        // keeps the concentration of the water it comes from.
-                        conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
-                               (storageBefore + in);
+                while (work != 0) {
+                    const int c = c0 + surfrout::TakeFirstFlag(&work);
+                    const std::size_t f = f0 + static_cast<std::size_t>(c - c0);
+                    if (tracerCount == 0) CellFluxes(r, c, f, dt, false);
+                    double in = (*qIn)[r][c] * toMM;
+                    double out = (*qOut)[r][c] * toMM;
+                    double& S = (*surfaceStorage)[r][c];
+                    const double depthBefore = totalInput[r][c], storageBefore = S;
+                    double mass[kMaxTracers + 1];
+                    for (int t = 1; t <= tracerCount; ++t) {
+                        const SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                        const double conc = st.conc[r][c];
+                        mass[t] = S * conc + st.inflow[r][c] / (cellsize * cellsize) - conc * out;
+                    }
+                    S = S + in - out;
+                    if (S < 0) {
+                        // The outflow gives up the missing water; the receivers keep the full flux.
+                        created -= S * cellsize * cellsize / 1000.0;
+                        out = out + S;
+                        S = 0;
+                    }
+                    (*qIn)[r][c] = in;
+                    (*qOut)[r][c] = out;
+                    const bool river = riverFlag[f] != 0;
+                    bool finite = true;
+                    for (int t = 1; t <= tracerCount; ++t) {
+                        SurfaceTracer& st = surfaceTracers[static_cast<std::size_t>(t)];
+                        double conc = S > 0 ? mass[t] / S : 0.0;
+                        if (S > 0 && S <= kRoundingOfWater * (storageBefore + in)) {
+                            // What is left of a cell that empties is the rounding of its water, and its
+                            // mass the rounding of equal amounts: their ratio says nothing. The remainder
+                            // keeps the concentration of the water it comes from.
+                            conc = (storageBefore * st.conc[r][c] + st.inflow[r][c] / (cellsize * cellsize)) /
+                                   (storageBefore + in);
+                        }
+                        if (river) {
+                            (*st.concQD)[r][c] += conc * S;
+                            conc = 0;
+                        } else {
+                            (*st.concQD)[r][c] = 0;
+                        }
+                        st.conc[r][c] = conc;
+                        finite = finite && std::isfinite(conc);
                     }
                     if (river) {
-                        (*st.concQD)[r][c] += conc * S;
-                        conc = 0;
+                        (*directflow)[r][c] += S;
+                        S = 0;
+                        totalInput[r][c] = 0;
                     } else {
-                        (*st.concQD)[r][c] = 0;
+                        (*directflow)[r][c] = 0;
+                        totalInput[r][c] = S / 1000.0;
                     }
-                    st.conc[r][c] = conc;
-                    finite = finite && std::isfinite(conc);
+                    levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
+                                      std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
+                    concFinite[f] = finite;
+                    calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
+                    dry[f] = DryAfterStorage(r, c, river);
                 }
-                if (river) {
-                    (*directflow)[r][c] += S;
-                    S = 0;
-                    totalInput[r][c] = 0;
-                } else {
-                    (*directflow)[r][c] = 0;
-                    totalInput[r][c] = S / 1000.0;
-                }
-                levelChanged[f] = std::bit_cast<std::uint64_t>(S) != std::bit_cast<std::uint64_t>(storageBefore) ||
-                                  std::bit_cast<std::uint64_t>(totalInput[r][c]) != std::bit_cast<std::uint64_t>(depthBefore);
-                concFinite[f] = finite;
-                calm[f] = static_cast<unsigned char>(finite && sendsNothing[f] != 0);
-                dry[f] = DryAfterStorage(r, c, river);
             }
+            // A row that two threads share is counted from its chunks below.
+            if (from == 0 && to == chunks) countedWork[static_cast<std::size_t>(r - firstRow)] = computed;
         }
     }
+    KeepWorkCounts(rows, StorageWorkCounts());
     quietCellPasses += quiet;
     return created;
 }

@@ -4,7 +4,9 @@
 # (two zones in every subbasin), give the tables, grids and state of one thread bit for bit while
 # water flows over the surface: the example basin refined to 96 x 80 cells (enough for a team of
 # threads in every pass), its first four hours, in which the direct flow starts to run off, with
-# one thread, with two and with three. The tables of surface routing get a row every step; so do
+# one thread, with two, with three and with seven (the threads' parts of a pass, weighed by the
+# cells the last pass of its kind computed, end within rows: seven parts of a few wet rows of
+# twelve chunks of 8 cells each). The tables of surface routing get a row every step; so do
 # the zone sums of each pass's end (exact sums the threads keep apart and merge, the storage
 # tables walked in row order beside them) and silting-up's tables (addends kept per piece of rows).
 # usage: threaded_surface_test.sh <talvo> <processes> <mpiexec> <work dir>
@@ -26,13 +28,13 @@ prepare() {
   zone_tables_every_step basin.ctl
 }
 
-for threads in 1 2 3; do
+for threads in 1 2 3 7; do
   prepare "$wd/threads_$threads"
   run_with_threads "$threads"
 done
 
 cd "$wd" || fail "work directory"
-compare_thread_runs "" 2 3
+compare_thread_runs "" 2 3 7
 # Water is on the surface and leaves it through the rivers: some value of the last step's row is
 # not 0, so the comparison above has flowing water to compare.
 for f in surfrout_storage.txt surfrout_qd.txt; do table_rows_with_values "threads_1/$f" 4 last; done
