@@ -1183,7 +1183,10 @@ SweepsResult SweepUntil(const SorLayer& L, int firstRow, int lastRow, int maxSwe
     // The sweep after the last one never happened: the pieces it began go back to the last one's heads.
     const int lastSweep = shared.last;
     for (int p = 0; p < pieces; ++p)
-        if (keptBefore[p] == lastSweep + 1) copyRows(p, true);
+        if (keptBefore[p] == lastSweep + 1) {
+            copyRows(p, true);
+            ++piecesPutBack;
+        }
     return {lastSweep + 1, {shared.lastChange, 0.0, 0}};
 }
 

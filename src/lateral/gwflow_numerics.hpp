@@ -184,6 +184,10 @@ SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const Swe
 // sweep before are still swept (SweepUntil). A variable, so that a test can compare with the
 // sweeps one after the other (the heads are the same bit for bit).
 inline bool overlapSweeps = true;
+// Pieces whose heads went back to those of the last sweep (the sweep after it, begun there, did
+// not happen), counted by SweepUntil over the run. A variable, so that a test can see that its
+// sweeps ended where the next sweep had begun.
+inline std::int64_t piecesPutBack = 0;
 
 struct SweepsResult {
     int sweeps = 0;    // sweeps made (0: SweepUntil does not apply, nothing swept)
