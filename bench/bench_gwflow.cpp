@@ -101,6 +101,27 @@ void BM_SorSweep(benchmark::State& state) {
 }
 BENCHMARK(BM_SorSweep)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Ten sweeps in a row as a layer's solve makes them where one process's team overlaps them (the
+// next sweep begins in the first pieces while the last pieces of the sweep before are swept);
+// against BM_SorSweep's rate, what the overlap gains over sweeps one after the other.
+void BM_OverlappedSweeps(benchmark::State& state) {
+    constexpr int kSweeps = 10;
+    const int threads = static_cast<int>(state.range(0));
+    omp_set_num_threads(threads);
+    Layer layer;
+    for (auto _ : state) {
+        // A limit below every change: the sweeps end at the count.
+        const gwnum::SweepsResult r = gwnum::SweepUntil(layer.view, 1, kSize, kSweeps, -1.0);
+        if (r.sweeps == 0)
+            for (int i = 0; i < kSweeps; ++i) benchmark::DoNotOptimize(gwnum::SorSweep(layer.view, 1, kSize).maxChange);
+        benchmark::DoNotOptimize(r.last.maxChange);
+    }
+    state.counters["cell_iterations"] = benchmark::Counter(static_cast<double>(kSize) * kSize * kSweeps,
+                                                           benchmark::Counter::kIsIterationInvariantRate);
+    state.SetLabel(std::to_string(threads) + " threads");
+}
+BENCHMARK(BM_OverlappedSweeps)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_ReferenceSweep(benchmark::State& state) {
     Layer layer;
     for (auto _ : state) benchmark::DoNotOptimize(ReferenceSweep(layer));

@@ -180,6 +180,31 @@ inline bool rowSpans = true;
 // calls (rows firstRow..k, then k + 1..lastRow) gives what one call gives, bit for bit.
 SweepResult SorSweep(const SorLayer& layer, int firstRow, int lastRow, const SweepResult& before = {});
 
+// Whether a team sweeps the first pieces of a band's next sweep while the last pieces of the
+// sweep before are still swept (SweepUntil). A variable, so that a test can compare with the
+// sweeps one after the other (the heads are the same bit for bit).
+inline bool overlapSweeps = true;
+// Pieces whose heads went back to those of the last sweep (the sweep after it, begun there, did
+// not happen), counted by SweepUntil over the run. A variable, so that a test can see that its
+// sweeps ended where the next sweep had begun.
+inline std::int64_t piecesPutBack = 0;
+
+struct SweepsResult {
+    int sweeps = 0;    // sweeps made (0: SweepUntil does not apply, nothing swept)
+    SweepResult last;  // the result of the last one
+};
+
+// Sweeps rows firstRow..lastRow (the band of row groups from layer.bandFirst, the rows before it
+// one by one) until a sweep's largest change is not above limit, or maxSweeps sweeps (at least
+// one) are made, and gives every head what the sweeps one after the other give it, bit for bit: a
+// cell of a sweep reads the heads of that sweep above and west of it and those of the sweep before
+// below and east of it. A team of threads sweeps the next sweep's first pieces while the last
+// pieces of a sweep are swept; where the sweep's cells swept so far changed no more than the
+// limit, the next sweep may not happen: the heads of a piece are kept before that sweep begins it
+// and put back if it does not happen. Applies to a band of at least threadedCells cells with
+// prepared terms and a fixed factor, with more than one thread (else returns sweeps 0 at once).
+SweepsResult SweepUntil(const SorLayer& layer, int firstRow, int lastRow, int maxSweeps, double limit);
+
 // Fills the terms of the cells the sweeps update in rows firstRow..lastRow into cells (at
 // (r - firstRow) * stride + c, (lastRow - firstRow + 1) * stride elements); the layer's other
 // fields are read as SorSweep reads them. Valid until the faces, storage, sources or start

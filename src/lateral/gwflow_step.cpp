@@ -326,7 +326,18 @@ void gwflowclass::SolveLayer(int l) {
     enum { kSweeps, kHaloWaits, kAgreements };
     PartSeconds times({"groundwater: sweeps", "groundwater: halo waits", "groundwater: agreements"});
     times.Mark();
-    for (;;) {
+    // One process whose rows a team shares has neither halo rows nor agreements between its
+    // sweeps: the team begins each next sweep while the last pieces of the sweep before are swept.
+    gwnum::SweepsResult overlapped;
+    if (size == 1 && team) overlapped = gwnum::SweepUntil(view, firstRow, lastRow, maxiter, maxErrorAllowed);
+    if (overlapped.sweeps > 0) {
+        times.Add(kSweeps);
+        counter = overlapped.sweeps;
+        change = overlapped.last.maxChange;
+        factorSum = overlapped.last.factorSum;
+        factorCount = overlapped.last.factorCount;
+    }
+    while (overlapped.sweeps == 0) {
         ++counter;
         times.Add(kAgreements);
         // The rows up to split read only halo rows above them: they are swept while the rows

@@ -26,7 +26,7 @@ protected:
     // fixed heads at the west edge of layer 2 and wells; every value of the run's output grids
     // over the own rows after three steps, the oscillations the solver counts, a tracer's zone
     // sums and the solver's report entries.
-    std::vector<double> Run(int threads, double sor, std::string& report) {
+    std::vector<double> Run(int threads, double sor, std::string& report, double maxerr = 1e-6, int maxiter = 10000) {
         grids_.clear();
         for (int i = 2; i < 1000; ++i) store_[i] = GridStoreEntry{};
         StandardGrids(2, 10, -1, 1e-4, 2e-3, 10.0);
@@ -44,8 +44,9 @@ protected:
         Section sec;
         sec.layers = 2;
         sec.sor = sor;
-        // Converged loosely: few sweeps, and the heads still end where the sweeps took them.
-        sec.maxerr = 1e-6;
+        // Converged loosely by default: few sweeps, and the heads still end where the sweeps took them.
+        sec.maxerr = maxerr;
+        sec.maxiter = maxiter;
         auto g = MakeOk(sec);
         // A tracer: its zone sums add every mixed cell of a layer.
         std::vector<TracerDescriptor> tracers(2);
@@ -195,4 +196,53 @@ TEST_F(GwThreads, TracerZoneSumsAreTheSameWhetherOneThreadAddsThemAsItMixesOrATe
     EXPECT_EQ(std::memcmp(alone.data(), teamOfOne.data(), alone.size() * sizeof(double)), 0);
     EXPECT_EQ(std::memcmp(alone.data(), team.data(), alone.size() * sizeof(double)), 0);
     EXPECT_EQ(std::memcmp(alone.data(), crowded.data(), alone.size() * sizeof(double)), 0);
+}
+
+TEST_F(GwThreads, OverlappedSweepsEndAtTheSweepOfOneThread) {
+    // A team begins a layer's next sweep in the first pieces while the last pieces of the sweep
+    // before are swept. The sweeps end where one thread's end: at the first sweep within the limit
+    // (loosely: a few sweeps; tightly: many, the last ones changing little in the first pieces, so
+    // that the next sweep begins there on trial and its heads go back), or at maxiter (one and two
+    // sweeps, far from the limit). Each must give the heads, fluxes and report of one thread, with
+    // teams of two, of the cores and of more threads than cores (threads wait for a core midway),
+    // pieces of one group and of several, and the same with the sweeps one after the other.
+    Init(kRows, kCols, 100.0, 2.0);
+    const std::int64_t oldThreshold = gwnum::threadedCells, oldBlockCells = gwnum::minPieceBlockCells;
+    gwnum::threadedCells = 240;
+    const int threads = std::max(2, omp_get_num_procs() / talvo_test::Size());
+    struct Case {
+        double maxerr;
+        int maxiter;
+        std::int64_t blockCells;
+    };
+    const std::int64_t putBackBefore = gwnum::piecesPutBack;
+    for (const Case k : {Case{1e-6, 10000, 0}, Case{1e-13, 10000, 0}, Case{1e-13, 10000, 2048}, Case{1e-13, 1, 0},
+                         Case{1e-13, 2, 2048}}) {
+        gwnum::minPieceBlockCells = k.blockCells;
+        std::string oneReport, teamReport;
+        const std::vector<double> one = Run(1, 1.0, oneReport, k.maxerr, k.maxiter);
+        for (const int team : {2, threads, 3 * threads})
+            for (const bool overlap : {true, false}) {
+                gwnum::overlapSweeps = overlap;
+                const std::vector<double> got = Run(team, 1.0, teamReport, k.maxerr, k.maxiter);
+                gwnum::overlapSweeps = true;
+                ASSERT_EQ(one.size(), got.size());
+                std::size_t differ = 0;
+                for (std::size_t i = 0; i < one.size(); ++i)
+                    if (std::memcmp(&one[i], &got[i], sizeof(double)) != 0) ++differ;
+                EXPECT_EQ(differ, 0u) << "maxerr " << k.maxerr << ", maxiter " << k.maxiter << ", " << team
+                                      << " threads, overlap " << overlap;
+                EXPECT_EQ(oneReport, teamReport) << "maxerr " << k.maxerr << ", maxiter " << k.maxiter;
+            }
+        if (k.maxiter <= 2) {
+            // maxiter reached: the report says so.
+            EXPECT_NE(oneReport.find("Steps " + std::to_string(k.maxiter) + " "), std::string::npos) << oneReport;
+        }
+    }
+    // One process only overlaps its sweeps (between the sweeps of several the halo rows travel).
+    if (talvo_test::Size() == 1) {
+        EXPECT_GT(gwnum::piecesPutBack, putBackBefore);
+    }
+    gwnum::threadedCells = oldThreshold;
+    gwnum::minPieceBlockCells = oldBlockCells;
 }
