@@ -699,6 +699,14 @@ constexpr int kSpins = 10000;
 // other thread waits for the core, the offer returns at once (about 0.16 us, against 0.7 us for
 // the 64 looks), far less than a block.
 constexpr int kYieldSpins = 64;
+// One look of a spinning wait: a pause for the core's sibling, and every kYieldSpins looks the
+// core offered to another thread.
+inline void SpinOnce(int spins) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if (spins % kYieldSpins == kYieldSpins - 1) sched_yield();
+}
 // Looks at its own piece before a thread looks for a ready block of another piece (every
 // kHelpSpins looks): a piece that flows waits far less for the piece above.
 constexpr int kHelpSpins = 2000;
@@ -875,10 +883,7 @@ SweepResult SweepInPieces(const SorLayer& L, int firstRow, int lastRow, const Sw
                 if (first == pieces) break;
             }
             if (spins < kSpins) {
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-                if (spins % kYieldSpins == kYieldSpins - 1) sched_yield();
+                SpinOnce(spins);
                 continue;
             }
             // Asleep until the piece this thread waits for moves on: its own piece where another
@@ -1165,10 +1170,7 @@ SweepsResult SweepUntil(const SorLayer& L, int firstRow, int lastRow, int maxSwe
                 continue;
             }
             if (spins < kSpins) {
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-                if (spins % kYieldSpins == kYieldSpins - 1) sched_yield();
+                SpinOnce(spins);
                 continue;
             }
             // Asleep until a block is finished or the sweeps end: the count is taken before the
