@@ -5,6 +5,7 @@
 // the values of the cells it owns; every other cell of its range (outside the basin) gets
 // the nodata value, so the file does not depend on the number of processes.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "kernel/replacingfile.hpp"
 #include "kernel/rowtext.hpp"
 #include "kernel/strhelp.hpp"
+#include "kernel/threading.hpp"
 
 namespace {
 
@@ -91,9 +93,16 @@ private:
     }
 
     // Every value the file would hold is a number: a NaN or infinite value stops the run.
-    // A row whose values are all finite is passed at once; only a row holding another value is
-    // looked through cell by cell for the first one, which is named.
+    // The threads look through the rows, a row whose values are all finite at once; only when
+    // some row holds another value are the rows walked again in order, cell by cell, for the
+    // first one, which is named.
     int CheckFinite() {
+        bool allFinite = true;
+        const int rows = o_.nrows;
+#pragma omp parallel for schedule(static) reduction(&& : allFinite) \
+    if (WorthThreads(1, rows, static_cast<std::int64_t>(o_.ncols) * (levels_ + 1)))
+        for (int r = 1; r <= rows; ++r) allFinite = (!stack_.holds(r) || RowFinite(r)) && allFinite;
+        if (allFinite) return 0;
         for (int r = 1; r <= o_.nrows; ++r) {
             if (!stack_.holds(r) || RowFinite(r)) continue;
             for (int c = 1; c <= o_.ncols; ++c)
@@ -143,20 +152,36 @@ private:
         long long first = -1, last = -1;
         int error = 0;
         if (o_.mpiRegions != nullptr) {
-            for (int r = std::max(1, o_.firstRow); r <= std::min(o_.nrows, o_.lastRow) && error == 0; ++r) {
+            // Only the ends are looked for: the first own cell from the front, the last from the
+            // back. An own cell in a row the stack lacks is an error; the walk then ends there,
+            // at the first such cell in file order.
+            const int r0 = std::max(1, o_.firstRow), r1 = std::min(o_.nrows, o_.lastRow);
+            auto index = [&](int r, int c) { return static_cast<long long>(r - 1) * o_.ncols + (c - 1); };
+            int stop = r1;
+            for (int r = r0; r <= r1 && error == 0; ++r) {
+                if (stack_.holds(r)) continue;
                 for (int c = 1; c <= o_.ncols; ++c) {
                     if (!Owned(r, c)) continue;
-                    const long long idx = static_cast<long long>(r - 1) * o_.ncols + (c - 1);
-                    if (first < 0) first = idx;
-                    last = idx;
-                    if (!stack_.holds(r)) {
-                        *o_.log << "FATAL: error writing " << name_ << ": the stack holds no row " << r
-                                << " of mpi-rank " << o_.rank << "[end-entry]";
-                        error = 26;
-                        break;
-                    }
+                    *o_.log << "FATAL: error writing " << name_ << ": the stack holds no row " << r << " of mpi-rank "
+                            << o_.rank << "[end-entry]";
+                    error = 26;
+                    stop = r;
+                    last = index(r, c);
+                    break;
                 }
             }
+            for (int r = r0; r <= stop && first < 0; ++r)
+                for (int c = 1; c <= o_.ncols; ++c)
+                    if (Owned(r, c)) {
+                        first = index(r, c);
+                        break;
+                    }
+            for (int r = r1; r >= r0 && error == 0 && last < 0; --r)
+                for (int c = o_.ncols; c >= 1; --c)
+                    if (Owned(r, c)) {
+                        last = index(r, c);
+                        break;
+                    }
         }
         // Per process: first own cell, last own cell, error code.
         const std::size_t n = static_cast<std::size_t>(o_.size);
@@ -204,12 +229,31 @@ private:
         count_ = static_cast<std::size_t>(to - from) * static_cast<std::size_t>(levels_ + 1);
         if (doubles_) {
             values_.resize(count_);
-            FillValues(from, to, values_.data());
+            FillShared(from, to, values_.data());
             return values_.data();
         }
         floats_.resize(count_);
-        FillValues(from, to, floats_.data());
+        FillShared(from, to, floats_.data());
         return floats_.data();
+    }
+
+    // FillValues by the threads, each a contiguous share of the cells: a cell's values have
+    // their place in the buffer whoever converts them.
+    template <typename T>
+    void FillShared(long long from, long long to, T* out) const {
+        const long long per = levels_ + 1;
+        if (omp_get_max_threads() < 2 || !WorthThreads((to - from) * per)) {
+            FillValues(from, to, out);
+            return;
+        }
+#pragma omp parallel
+        {
+            const long long n = omp_get_num_threads();
+            const long long i = omp_get_thread_num();
+            const long long a = from + (to - from) * i / n;
+            const long long b = from + (to - from) * (i + 1) / n;
+            if (a < b) FillValues(a, b, out + (a - from) * per);
+        }
     }
 
     // The cells of [from, to) a row at a time, with the row's regions looked up once: an own

@@ -237,12 +237,25 @@ double unsatzonmodellklasse::TracerConcentration(int t, int r, int c, int layer)
 }
 
 void unsatzonmodellklasse::UpdateTracerStoreGrid(int t) {
+    // The concentration of every own cell's deepest layer, as TracerConcentration gives it, with
+    // the cell's soil looked up once.
     Matrix& g = tracers[U(t)].storage;
+    const bool concentration = TracerIsConcentration(t);
     PrepareOwnCells();
 #pragma omp parallel for schedule(runtime) if (WorthThreads(firstRow, lastRow, ncols))
     for (int r = firstRow; r <= lastRow; ++r) {
         if (g.empty() || !g.holds(r)) continue;
-        for (int c : OwnColumns(r)) g[r][c] = TracerConcentration(t, r, c, SoilOf(r, c).GetLayerCount());
+        for (int c : OwnColumns(r)) {
+            const soil_entry& soil = SoilOf(r, c);
+            const int layer = soil.GetLayerCount();
+            const double v = tracerLayers[U(t)][r][c][layer];
+            if (concentration) {
+                g[r][c] = v;
+                continue;
+            }
+            const double water = own.theta[r][c][layer] * soil.thickness[U(layer)] * 1000.0;
+            g[r][c] = water > 0 ? v / water : 0.0;
+        }
     }
 }
 

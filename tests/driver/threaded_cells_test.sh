@@ -43,6 +43,24 @@ for f in precipitation_zones.txt temperature_zones.txt throughfall_zones.txt int
   table_rows_with_values "threads_1/$f" 2
 done
 
+# The binary grids and stacks, whose values the threads check and convert in shares of the
+# cells, and the soil's tracer store grid: the same two hours with binary output, one thread and
+# four. The soil temperature stack (written at the end of the run) is there in binary: its header
+# and every cell's levels, four bytes each, more than the grid alone holds.
+mkdir -p "$wd/binary" || fail "work directory"
+for threads in 1 4; do
+  run=$wd/binary/threads_$threads
+  copy_refined_example "$run" 4
+  cp "$wd/threads_1/basin.ctl" . || fail "copy of the control file"
+  sed -i 's/^WriteAsciiGrids = 1/WriteAsciiGrids = 0/' basin.ctl
+  run_with_threads "$threads" "with binary grids"
+done
+cd "$wd/binary" || fail "work directory"
+compare_thread_runs "" 4
+size=$(stat -c %s threads_1/soil_temper.stk) || fail "no soil_temper.stk written"
+[ "$size" -gt $(((12 + 2 * 96 * 80) * 4)) ] && [ $(((size / 4 - 12) % (96 * 80))) = 0 ] ||
+  fail "soil_temper.stk is no binary stack of 96 x 80 cells ($size bytes)"
+
 # A fault found while the threads fill the land-use grids is reported as one thread reports it:
 # two cells whose altitude moves the meadow's last fix point past the year (rows 30 and 60, which
 # different threads fill), the first of them named, the same exit code and files left.
