@@ -427,9 +427,13 @@ void unsatzonmodellklasse::SoilColumnPass() {
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
     {
         soilstep::CellWork& work = cellWork[U(omp_get_thread_num())];
-        // Each thread sizes its own tracer arrays, so that they come from its own part of the
-        // heap: sized one thread after the other, the arrays of neighbouring threads would share
-        // cache lines, which every sub-step of a cell writes.
+        // Each thread builds its own work arrays and sizes its own tracer arrays, so that they
+        // come from its own part of the heap: allocated one thread after the other, the arrays
+        // of neighbouring threads would share cache lines, which every sub-step of a cell writes.
+        if (!work.builtByItsThread) {
+            work = soilstep::CellWork(nlayers);
+            work.builtByItsThread = true;
+        }
         work.ResizeTracers(tracerCount, nlayers);
 #pragma omp for schedule(runtime)
         for (int r = firstRow; r <= lastRow; ++r) {

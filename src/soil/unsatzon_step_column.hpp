@@ -174,9 +174,13 @@ struct CellResult {
     std::array<double, kMaxTracers> tracerDirect{}, tracerInterflow{}, tracerBaseflow{};
 };
 
-// Work arrays of one thread, sized for the deepest soil (re-used for every cell).
-struct CellWork {
+// Work arrays of one thread, sized for the deepest soil (re-used for every cell). Aligned to
+// a cache line: the threads' copies lie side by side, and a cell writes the fields at both ends
+// of its copy.
+struct alignas(64) CellWork {
     explicit CellWork(int layers = 1) { Resize(layers); }
+    // Set once the thread that uses this copy has built it anew (its arrays from its own heap).
+    bool builtByItsThread = false;
     void Resize(int layers);
     // Sizes the tracer arrays for count tracers (allocates only when they grow).
     void ResizeTracers(int count, int layers);
