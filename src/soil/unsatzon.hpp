@@ -421,11 +421,19 @@ public:
         std::vector<std::uint8_t> added;  // per record: the thread added to it in this pass
     };
     std::vector<ExactZoneCopy> exactCopies;       // per thread
+    // AccumulateZones on several threads: each own cell's subbasin position (0: none), flow-time
+    // zone and glacier part, in the order of ownColumns, as the threads found them by rows.
+    struct ZoneCellPlace {
+        int s = 0, z = 1;
+        double g = 0;
+    };
+    std::vector<ZoneCellPlace> zoneCellPlaces;
     std::vector<ExactZoneSums*> exactCopyTargets;  // per record: the sums it merges into
     std::vector<std::size_t> exactCopyFirst;       // per (tracer, subbasin): the direct flow's zone 0
     std::vector<std::size_t> exactCopyBaseflow;    // per tracer: the base flow of subbasin 0
-    // The copies of a pass take at most this many bytes; a larger table of records stays with
-    // one thread per record (the statistics' lanes), each walking every cell.
+    // The copies of a pass take at most this many bytes; with a larger table of records each
+    // kind of sum (the direct flow, interflow and base flow of the water and of each tracer) is
+    // added up by one thread walking every cell.
     std::size_t exactCopyLimit = std::size_t{64} << 20;
     // Lays out the flat records and gives each of threads copies (false: they would exceed the
     // limit).

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "kernel/threading.hpp"
-#include "kernel/zonelanes.hpp"
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/irrigation_table.hpp"
@@ -554,33 +554,84 @@ bool unsatzonmodellklasse::PrepareExactCopies(int threads) {
 void unsatzonmodellklasse::AccumulateZones() {
     using C = SoilModelConfig;
     const double N = std::max(1u, numSubSteps);
-    auto stat = [&](int slot) { return statistics[U(slot)].get(); };
     const int T = tracerCount;
-    // Lanes of the exact sums after those of the statistics: direct flow, interflow and base
-    // flow of the water (t = 0) and of every tracer.
-    auto exactLane = [](int t, int kind) { return kAllStats + 3 * t + kind; };
     PrepareOwnCells();
-    const bool threaded = WorthThreads(firstRow, lastRow, ncols);
-    // On several threads the exact sums go by rows into the threads' copies; the statistics,
-    // which add in row order, keep their lanes.
-    const bool copies = threaded && omp_get_max_threads() > 1 && PrepareExactCopies(omp_get_max_threads());
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1;
+    // On several threads the exact sums go by rows into the threads' copies.
+    const bool copies = threaded && PrepareExactCopies(omp_get_max_threads());
     const std::size_t subbasins = exactQD.empty() ? 0 : exactQD[0].size();
+
+    // The statistics the pass adds to: those written, but the subbasins' runoff, which is filled
+    // in after the pass. The ice-free part of a cell adds the value of a grid (times the inner
+    // sub-steps for the fluxes; no grid: that part adds nothing), the glacier part adds 0; the
+    // glacier's change of the profile water adds the same value for both parts.
+    struct Walked {
+        const zonalstatistic* statistic;
+        int slot;
+        const Matrix* grid;
+        bool perSubstep;
+    };
+    std::array<Walked, kAllStats> walked{};
+    int W = 0;
+    auto walk = [&](int slot, const Matrix* grid, bool perSubstep) {
+        const zonalstatistic* st = statistics[U(slot)].get();
+        if (st != nullptr && st->active()) walked[U(W++)] = Walked{st, slot, grid, perSubstep};
+    };
+    const bool river = !own.gwin.empty();
+    walk(C::SB_1, &own.sb1, false);
+    walk(C::SB_2, &own.sb2, false);
+    walk(SB2_GLACIER, nullptr, false);
+    walk(C::ROOT, &own.rootGrid, false);
+    walk(C::INFEX, &own.infiltrationExcess, true);
+    walk(C::GWN, &own.groundwaterRecharge, true);
+    walk(C::MACRO, &own.macroporeInfiltration, true);
+    walk(SUBSTEPS, own.substeps.empty() ? nullptr : &own.substeps, false);
+    walk(C::INFILT, &own.totalInfiltration, true);
+    walk(C::GWSTAND, &own.groundwaterDistance, false);
+    walk(TEMPER, own.thawDepth.empty() ? nullptr : &own.thawDepth, false);
+    walk(C::GWIN, river ? &own.gwin : nullptr, true);
+    walk(C::GWEX, river ? &own.gwex : nullptr, true);
+    walk(C::POND, in.maxPonding != nullptr ? &own.pondingStorage : nullptr, false);
+    walk(C::QDRAIN, own.drainageFlow.empty() ? nullptr : &own.drainageFlow, true);
+    // The value a cell adds to a statistic.
+    auto valueOf = [&](const Walked& x, int r, int c) {
+        if (x.slot == SB2_GLACIER) {
+            if (in.glacierFractionOld == nullptr || in.glacierFraction == nullptr) return 0.0;
+            const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
+            return gNew >= 0 && gOld >= 0 && gNew != gOld ? (gNew - gOld) * own.sb2[r][c] : 0.0;
+        }
+        if (x.grid == nullptr) return 0.0;
+        return x.perSubstep ? (*x.grid)[r][c] * N : (*x.grid)[r][c];
+    };
+    // A cell's additions to a statistic: its ice-free part w = 1 - g, then its glacier part g.
+    auto addCell = [&](const Walked& x, const zonalstatistic::RowAdder& adder, int c, int s, double g, double v) {
+        const double w = 1.0 - g;
+        if (w > 0 && (x.grid != nullptr || x.slot == SB2_GLACIER)) adder.Add(c, s, v, w);
+        if (g > 0) adder.Add(c, s, x.slot == SB2_GLACIER ? v : 0.0, g);
+    };
 
     // The cell's subbasin position s, flow-time zone z, glacier and ice-free parts and area.
     struct Place {
         int s = 0, z = 1;
         double g = 0, w = 1, A = 1;
     };
+    auto areaOf = [&](int r, int c) {
+        return relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
+                                                                                                : 1.0;
+    };
     auto placeOf = [&](int r, int c, int s) {
         Place p;
         p.s = s;
         p.g = Glacier(in.glacierFraction, r, c);
         p.w = 1.0 - p.g;
-        p.A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
-                                                                                               : 1.0;
+        p.A = areaOf(r, c);
         if (flowTimeZones && in.flowTimes != nullptr)
             p.z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
         return p;
+    };
+    auto subbasinOf = [&](int r, int c) {
+        const int s = SubbasinOf(r, c);
+        return s < 1 || U(s) >= zonesPerSubbasin.size() ? 0 : s;
     };
     // The exact sums of a cell: record(t, kind) for direct flow (0), interflow (1) and base flow
     // (2) of the water (t = 0) and the tracers, where owns(t, kind).
@@ -620,129 +671,110 @@ void unsatzonmodellklasse::AccumulateZones() {
             if (owns(0, 2)) record(0, 2).Add(g, 0.0, A * g);
         }
     };
-    // The statistics of a cell, through add(slot, value, weight).
-    auto addStatistics = [&](int r, int c, const Place& p, auto&& add) {
-        const double w = p.w, g = p.g;
-        double resize = 0;
-        if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
-            const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
-            if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
-        }
-        if (w > 0) {
-            add(C::SB_1, own.sb1[r][c], w);
-            add(C::SB_2, own.sb2[r][c], w);
-            add(SB2_GLACIER, resize, w);
-            add(C::ROOT, own.rootGrid[r][c], w);
-            add(C::INFEX, own.infiltrationExcess[r][c] * N, w);
-            add(C::GWN, own.groundwaterRecharge[r][c] * N, w);
-            add(C::MACRO, own.macroporeInfiltration[r][c] * N, w);
-            if (!own.substeps.empty()) add(SUBSTEPS, own.substeps[r][c], w);
-            add(C::INFILT, own.totalInfiltration[r][c] * N, w);
-            add(C::GWSTAND, own.groundwaterDistance[r][c], w);
-            if (!own.thawDepth.empty()) add(TEMPER, own.thawDepth[r][c], w);
-            if (!own.gwin.empty()) {
-                add(C::GWIN, own.gwin[r][c] * N, w);
-                add(C::GWEX, own.gwex[r][c] * N, w);
-            }
-            if (in.maxPonding != nullptr) add(C::POND, own.pondingStorage[r][c], w);
-            if (!own.drainageFlow.empty()) add(C::QDRAIN, own.drainageFlow[r][c] * N, w);
-        }
-        if (g > 0) {
-            for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
-                             int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
-                             int(C::GWIN), int(C::GWEX), int(TEMPER)})
-                add(slot, 0.0, g);
-            add(SB2_GLACIER, resize, g);
+    auto all = [](int, int) { return true; };
+    // The exact records of the subbasin walked last, per (t, kind) at 3 t + kind: the zones of
+    // the direct flow and of the interflow, the base flow's record; looked up when the
+    // subbasin changes (in the records, or in the given thread's copy).
+    struct ExactView {
+        std::vector<ExactZoneSums*> first;
+        int s = -1;
+        ExactZoneSums& Record(int t, int kind, int z) const {
+            ExactZoneSums* f = first[U(3 * t + kind)];
+            return kind == 2 ? *f : f[z];
         }
     };
-#pragma omp parallel if (threaded)
-    {
-        // The exact records of the subbasin walked, per (t, kind) at 3 t + kind: the zones of the
-        // direct flow and of the interflow, the base flow's record; looked up when the
-        // subbasin changes.
-        std::vector<ExactZoneSums*> view(U(3 * (T + 1)), nullptr);
-        auto record = [&](int t, int kind, int z) -> ExactZoneSums& {
-            ExactZoneSums* first = view[U(3 * t + kind)];
-            return kind == 2 ? *first : first[z];
-        };
-        if (copies) {
-            // The exact sums of the rows this thread takes, into its copy.
-            ExactZoneCopy& copy = exactCopies[U(omp_get_thread_num())];
-            int viewed = -1;
-#pragma omp for schedule(runtime) nowait
-            for (int r = firstRow; r <= lastRow; ++r) {
-                for (int c : OwnColumns(r)) {
-                    const int s = SubbasinOf(r, c);
-                    if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
-                    if (s != viewed) {
-                        viewed = s;
-                        for (int t = 0; t <= T; ++t) {
-                            ExactZoneSums* qd = copy.sums.data() + exactCopyFirst[U(t) * subbasins + U(s)];
-                            view[U(3 * t)] = qd;
-                            view[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
-                            view[U(3 * t + 2)] = copy.sums.data() + exactCopyBaseflow[U(t)] + U(s);
-                        }
-                    }
-                    const Place p = placeOf(r, c, s);
-                    auto added = [&](int t, int kind) -> ExactZoneSums& {
-                        ExactZoneSums& rec = record(t, kind, p.z);
-                        copy.added[U(&rec - copy.sums.data())] = 1;
-                        return rec;
-                    };
-                    addExact(r, c, p, added, [](int, int) { return true; });
-                }
+    auto look = [&](ExactView& v, int s, ExactZoneCopy* copy) {
+        if (s == v.s) return;
+        v.s = s;
+        v.first.resize(U(3 * (T + 1)));
+        for (int t = 0; t <= T; ++t) {
+            if (copy != nullptr) {
+                ExactZoneSums* qd = copy->sums.data() + exactCopyFirst[U(t) * subbasins + U(s)];
+                v.first[U(3 * t)] = qd;
+                v.first[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
+                v.first[U(3 * t + 2)] = copy->sums.data() + exactCopyBaseflow[U(t)] + U(s);
+            } else {
+                v.first[U(3 * t)] = exactQD[U(t)][U(s)].data();
+                v.first[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
+                v.first[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
             }
         }
-        // Every thread walks all own cells in row order and adds to the records of its lanes
-        // only; a cell of a subbasin where it owns no lane in use is passed over.
-        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
-        // The statistics' row adders of the row walked (inert where a statistic is off): each
-        // adds as the statistic's AddValue does.
+    };
+
+    if (!threaded) {
+        // One thread: every cell's additions as it is walked.
         std::array<zonalstatistic::RowAdder, kAllStats> adders{};
-        // The statistics the walk adds to: those written (the others' adders are inert), but the
-        // subbasins' runoff, which is filled in after the pass.
-        auto walked = [&](int slot) {
-            return stat(slot) != nullptr && stat(slot)->active() && slot != C::QD && slot != C::QI && slot != C::QB &&
-                   slot != C::Qg;
-        };
-        // In the subbasin walked: bit slot for each statistic, and per (t, kind) at 3 t + kind
-        // each exact sum, this thread adds to.
-        std::uint64_t ownedStatistics = 0;
-        std::vector<std::uint8_t> ownedExact(U(3 * (T + 1)), 0);
-        auto exact = [&](int t, int kind) { return ownedExact[U(3 * t + kind)] != 0; };
-        int zoneWalked = -1;
-        bool ownsAny = false;
+        ExactView view;
         for (int r = firstRow; r <= lastRow; ++r) {
-            for (int slot = 0; slot < kAllStats; ++slot)
-                if (const zonalstatistic* st = stat(slot)) adders[U(slot)] = st->Row(r);
+            for (int j = 0; j < W; ++j) adders[U(j)] = walked[U(j)].statistic->Row(r);
             for (int c : OwnColumns(r)) {
-                const int s = SubbasinOf(r, c);
-                if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
-                if (s != zoneWalked) {
-                    zoneWalked = s;
-                    share.Zone(s);
-                    ownedStatistics = 0;
-                    for (int slot = 0; slot < kAllStats; ++slot)
-                        if (walked(slot) && share.Owns(slot)) ownedStatistics |= std::uint64_t{1} << slot;
-                    ownsAny = ownedStatistics != 0;
-                    for (int t = 0; t <= T; ++t) {
-                        for (int kind = 0; kind < 3; ++kind) {
-                            ownedExact[U(3 * t + kind)] = !copies && share.Owns(exactLane(t, kind)) ? 1 : 0;
-                            ownsAny |= ownedExact[U(3 * t + kind)] != 0;
-                        }
-                        view[U(3 * t)] = exactQD[U(t)][U(s)].data();
-                        view[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
-                        view[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
-                    }
-                }
-                if (!ownsAny) continue;
+                const int s = subbasinOf(r, c);
+                if (s == 0) continue;
                 const Place p = placeOf(r, c, s);
-                if (ownedStatistics != 0)
-                    addStatistics(r, c, p, [&](int slot, double v, double w) {
-                        if ((ownedStatistics >> slot) & 1u) adders[U(slot)].Add(c, s, v, w);
-                    });
-                if (!copies)
-                    addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return record(t, kind, p.z); }, exact);
+                for (int j = 0; j < W; ++j)
+                    addCell(walked[U(j)], adders[U(j)], c, s, p.g, valueOf(walked[U(j)], r, c));
+                look(view, s, nullptr);
+                addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return view.Record(t, kind, p.z); }, all);
+            }
+        }
+        return;
+    }
+
+    // Several threads: the threads take rows and note each own cell's place (and add its exact
+    // sums into their copies); then each statistic, and without copies each exact sum, is added
+    // up by one thread over the own cells in row order, so that every record gets its additions
+    // in the order of one thread.
+    zoneCellPlaces.resize(ownColumns.size());
+    const int tasks = W + (copies ? 0 : 3 * (T + 1));
+#pragma omp parallel
+    {
+        ExactView view;
+        ExactZoneCopy* copy = copies ? &exactCopies[U(omp_get_thread_num())] : nullptr;
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
+            const std::span<const int> cols = OwnColumns(r);
+            for (std::size_t k = 0; k < cols.size(); ++k) {
+                const int c = cols[k];
+                const int s = subbasinOf(r, c);
+                places[k].s = s;
+                if (s == 0) continue;
+                const Place p = placeOf(r, c, s);
+                places[k].z = p.z;
+                places[k].g = p.g;
+                if (copy == nullptr) continue;
+                look(view, s, copy);
+                auto added = [&](int t, int kind) -> ExactZoneSums& {
+                    ExactZoneSums& rec = view.Record(t, kind, p.z);
+                    copy->added[U(&rec - copy->sums.data())] = 1;
+                    return rec;
+                };
+                addExact(r, c, p, added, all);
+            }
+        }
+        view.s = -1;
+#pragma omp for schedule(dynamic, 1)
+        for (int task = 0; task < tasks; ++task) {
+            const int lane = task - W, t = lane / 3, kind = lane % 3;
+            for (int r = firstRow; r <= lastRow; ++r) {
+                const ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
+                const std::span<const int> cols = OwnColumns(r);
+                if (task < W) {
+                    const Walked& x = walked[U(task)];
+                    const zonalstatistic::RowAdder adder = x.statistic->Row(r);
+                    for (std::size_t k = 0; k < cols.size(); ++k)
+                        if (places[k].s != 0) addCell(x, adder, cols[k], places[k].s, places[k].g, valueOf(x, r, cols[k]));
+                    continue;
+                }
+                for (std::size_t k = 0; k < cols.size(); ++k) {
+                    const ZoneCellPlace& cp = places[k];
+                    if (cp.s == 0) continue;
+                    const int c = cols[k];
+                    const Place p{cp.s, cp.z, cp.g, 1.0 - cp.g, areaOf(r, c)};
+                    look(view, cp.s, nullptr);
+                    addExact(r, c, p, [&](int tt, int kk) -> ExactZoneSums& { return view.Record(tt, kk, p.z); },
+                             [&](int tt, int kk) { return tt == t && kk == kind; });
+                }
             }
         }
     }
