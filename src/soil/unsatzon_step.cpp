@@ -720,16 +720,17 @@ void unsatzonmodellklasse::AccumulateZones() {
         return;
     }
 
-    // Several threads: the threads take rows and note each own cell's place (and add its exact
-    // sums into their copies); then each statistic, and without copies each exact sum, is added
-    // up by one thread over the own cells in row order, so that every record gets its additions
-    // in the order of one thread.
+    // Several threads: the threads take rows and note each own cell's place. Then each
+    // statistic is added up by one thread over the own cells in row order, so that every record
+    // gets its additions in the order of one thread; beside those tasks the other threads add
+    // the exact sums, by blocks of rows into their copies or, without copies, one kind of sum
+    // each.
     zoneCellPlaces.resize(ownColumns.size());
-    const int tasks = W + (copies ? 0 : 3 * (T + 1));
+    const int rows = lastRow - firstRow + 1;
+    const int blocks = copies ? std::min(rows, 4 * omp_get_max_threads()) : 3 * (T + 1);
+    const int tasks = W + blocks;
 #pragma omp parallel
     {
-        ExactView view;
-        ExactZoneCopy* copy = copies ? &exactCopies[U(omp_get_thread_num())] : nullptr;
 #pragma omp for schedule(runtime)
         for (int r = firstRow; r <= lastRow; ++r) {
             ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
@@ -742,39 +743,48 @@ void unsatzonmodellklasse::AccumulateZones() {
                 const Place p = placeOf(r, c, s);
                 places[k].z = p.z;
                 places[k].g = p.g;
-                if (copy == nullptr) continue;
-                look(view, s, copy);
-                auto added = [&](int t, int kind) -> ExactZoneSums& {
-                    ExactZoneSums& rec = view.Record(t, kind, p.z);
-                    copy->added[U(&rec - copy->sums.data())] = 1;
-                    return rec;
-                };
-                addExact(r, c, p, added, all);
             }
         }
-        view.s = -1;
-#pragma omp for schedule(dynamic, 1)
-        for (int task = 0; task < tasks; ++task) {
-            const int lane = task - W, t = lane / 3, kind = lane % 3;
-            for (int r = firstRow; r <= lastRow; ++r) {
+        ExactView view;
+        ExactZoneCopy* copy = copies ? &exactCopies[U(omp_get_thread_num())] : nullptr;
+        // The exact sums of the own cells of rows r1..r2 where owns(t, kind).
+        auto addExactRows = [&](int r1, int r2, auto&& owns) {
+            for (int r = r1; r <= r2; ++r) {
                 const ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
                 const std::span<const int> cols = OwnColumns(r);
-                if (task < W) {
-                    const Walked& x = walked[U(task)];
-                    const zonalstatistic::RowAdder adder = x.statistic->Row(r);
-                    for (std::size_t k = 0; k < cols.size(); ++k)
-                        if (places[k].s != 0) addCell(x, adder, cols[k], places[k].s, places[k].g, valueOf(x, r, cols[k]));
-                    continue;
-                }
                 for (std::size_t k = 0; k < cols.size(); ++k) {
                     const ZoneCellPlace& cp = places[k];
                     if (cp.s == 0) continue;
                     const int c = cols[k];
                     const Place p{cp.s, cp.z, cp.g, 1.0 - cp.g, areaOf(r, c)};
-                    look(view, cp.s, nullptr);
-                    addExact(r, c, p, [&](int tt, int kk) -> ExactZoneSums& { return view.Record(tt, kk, p.z); },
-                             [&](int tt, int kk) { return tt == t && kk == kind; });
+                    look(view, cp.s, copy);
+                    auto record = [&](int t, int kind) -> ExactZoneSums& {
+                        ExactZoneSums& rec = view.Record(t, kind, p.z);
+                        if (copy != nullptr) copy->added[U(&rec - copy->sums.data())] = 1;
+                        return rec;
+                    };
+                    addExact(r, c, p, record, owns);
                 }
+            }
+        };
+#pragma omp for schedule(dynamic, 1)
+        for (int task = 0; task < tasks; ++task) {
+            if (task < W) {
+                const Walked& x = walked[U(task)];
+                for (int r = firstRow; r <= lastRow; ++r) {
+                    const ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
+                    const std::span<const int> cols = OwnColumns(r);
+                    const zonalstatistic::RowAdder adder = x.statistic->Row(r);
+                    for (std::size_t k = 0; k < cols.size(); ++k)
+                        if (places[k].s != 0)
+                            addCell(x, adder, cols[k], places[k].s, places[k].g, valueOf(x, r, cols[k]));
+                }
+            } else if (copies) {
+                const int b = task - W;
+                addExactRows(firstRow + b * rows / blocks, firstRow + (b + 1) * rows / blocks - 1, all);
+            } else {
+                const int t = (task - W) / 3, kind = (task - W) % 3;
+                addExactRows(firstRow, lastRow, [&](int tt, int kk) { return tt == t && kk == kind; });
             }
         }
     }
