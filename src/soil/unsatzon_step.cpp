@@ -551,31 +551,12 @@ bool unsatzonmodellklasse::PrepareExactCopies(int threads) {
     return true;
 }
 
-void unsatzonmodellklasse::AccumulateZones() {
+int unsatzonmodellklasse::ZoneStatistics(std::array<ZoneStatistic, kAllStats>& walked) const {
     using C = SoilModelConfig;
-    const double N = std::max(1u, numSubSteps);
-    const int T = tracerCount;
-    PrepareOwnCells();
-    const bool threaded = WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1;
-    // On several threads the exact sums go by rows into the threads' copies.
-    const bool copies = threaded && PrepareExactCopies(omp_get_max_threads());
-    const std::size_t subbasins = exactQD.empty() ? 0 : exactQD[0].size();
-
-    // The statistics the pass adds to: those written, but the subbasins' runoff, which is filled
-    // in after the pass. The ice-free part of a cell adds the value of a grid (times the inner
-    // sub-steps for the fluxes; no grid: that part adds nothing), the glacier part adds 0; the
-    // glacier's change of the profile water adds the same value for both parts.
-    struct Walked {
-        const zonalstatistic* statistic;
-        int slot;
-        const Matrix* grid;
-        bool perSubstep;
-    };
-    std::array<Walked, kAllStats> walked{};
-    int W = 0;
+    int count = 0;
     auto walk = [&](int slot, const Matrix* grid, bool perSubstep) {
         const zonalstatistic* st = statistics[U(slot)].get();
-        if (st != nullptr && st->active()) walked[U(W++)] = Walked{st, slot, grid, perSubstep};
+        if (st != nullptr && st->active()) walked[U(count++)] = ZoneStatistic{st, slot, grid, perSubstep};
     };
     const bool river = !own.gwin.empty();
     walk(C::SB_1, &own.sb1, false);
@@ -593,142 +574,155 @@ void unsatzonmodellklasse::AccumulateZones() {
     walk(C::GWEX, river ? &own.gwex : nullptr, true);
     walk(C::POND, in.maxPonding != nullptr ? &own.pondingStorage : nullptr, false);
     walk(C::QDRAIN, own.drainageFlow.empty() ? nullptr : &own.drainageFlow, true);
-    // The value a cell adds to a statistic.
-    auto valueOf = [&](const Walked& x, int r, int c) {
-        if (x.slot == SB2_GLACIER) {
-            if (in.glacierFractionOld == nullptr || in.glacierFraction == nullptr) return 0.0;
-            const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
-            return gNew >= 0 && gOld >= 0 && gNew != gOld ? (gNew - gOld) * own.sb2[r][c] : 0.0;
-        }
-        if (x.grid == nullptr) return 0.0;
-        return x.perSubstep ? (*x.grid)[r][c] * N : (*x.grid)[r][c];
-    };
-    // A cell's additions to a statistic: its ice-free part w = 1 - g, then its glacier part g.
-    auto addCell = [&](const Walked& x, const zonalstatistic::RowAdder& adder, int c, int s, double g, double v) {
-        const double w = 1.0 - g;
-        if (w > 0 && (x.grid != nullptr || x.slot == SB2_GLACIER)) adder.Add(c, s, v, w);
-        if (g > 0) adder.Add(c, s, x.slot == SB2_GLACIER ? v : 0.0, g);
-    };
+    return count;
+}
 
-    // The cell's subbasin position s, flow-time zone z, glacier and ice-free parts and area.
-    struct Place {
-        int s = 0, z = 1;
-        double g = 0, w = 1, A = 1;
-    };
-    auto areaOf = [&](int r, int c) {
-        return relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
-                                                                                                : 1.0;
-    };
-    auto placeOf = [&](int r, int c, int s) {
-        Place p;
-        p.s = s;
-        p.g = Glacier(in.glacierFraction, r, c);
-        p.w = 1.0 - p.g;
-        p.A = areaOf(r, c);
-        if (flowTimeZones && in.flowTimes != nullptr)
-            p.z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
-        return p;
-    };
-    auto subbasinOf = [&](int r, int c) {
-        const int s = SubbasinOf(r, c);
-        return s < 1 || U(s) >= zonesPerSubbasin.size() ? 0 : s;
-    };
-    // The exact sums of a cell: record(t, kind) for direct flow (0), interflow (1) and base flow
-    // (2) of the water (t = 0) and the tracers, where owns(t, kind).
-    auto addExact = [&](int r, int c, const Place& p, auto&& record, auto&& owns) {
-        const double w = p.w, g = p.g, A = p.A;
-        if (w > 0) {
-            const double qd = own.directflow[r][c], qi = own.interflow[r][c];
-            const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
-            if (owns(0, 0)) record(0, 0).Add(w, (qd - taken) * A * w * N, A * w);
-            if (owns(0, 1)) record(0, 1).Add(w, qi * A * w * N, A * w);
-            // Base flow, also when its statistics output is off (the subbasin runoff needs it).
-            // With the groundwater model only the exfiltration into rivers leaves the basin
-            // here; the aquifer's other drainage leaves through its own boundaries.
-            double qb;
-            if (groundwaterActive != 0) {
-                qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
-            } else {
-                qb = own.baseflow[r][c];
-                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
-                    qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
-            }
-            if (owns(0, 2)) record(0, 2).Add(w, qb * N * A * w, A * w);
-            for (int t = 1; t <= T; ++t) {
-                // Flow-weighted. The runoff grids hold concentrations for both kinds of
-                // tracer (a mass tracer's load over its water), so flow x value is the load.
-                auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
-                    rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
-                };
-                if (owns(t, 0)) addTracer(record(t, 0), qd, tracerDirect[U(t)][r][c]);
-                if (owns(t, 1)) addTracer(record(t, 1), qi, tracerInterflow[U(t)][r][c]);
-                if (owns(t, 2)) addTracer(record(t, 2), qb, tracerBaseflow[U(t)][r][c]);
-            }
-        }
-        if (g > 0) {
-            if (owns(0, 0)) record(0, 0).Add(g, 0.0, A * g);
-            if (owns(0, 1)) record(0, 1).Add(g, 0.0, A * g);
-            if (owns(0, 2)) record(0, 2).Add(g, 0.0, A * g);
-        }
-    };
-    auto all = [](int, int) { return true; };
-    // The exact records of the subbasin walked last, per (t, kind) at 3 t + kind: the zones of
-    // the direct flow and of the interflow, the base flow's record; looked up when the
-    // subbasin changes (in the records, or in the given thread's copy).
-    struct ExactView {
-        std::vector<ExactZoneSums*> first;
-        int s = -1;
-        ExactZoneSums& Record(int t, int kind, int z) const {
-            ExactZoneSums* f = first[U(3 * t + kind)];
-            return kind == 2 ? *f : f[z];
-        }
-    };
-    auto look = [&](ExactView& v, int s, ExactZoneCopy* copy) {
-        if (s == v.s) return;
-        v.s = s;
-        v.first.resize(U(3 * (T + 1)));
-        for (int t = 0; t <= T; ++t) {
-            if (copy != nullptr) {
-                ExactZoneSums* qd = copy->sums.data() + exactCopyFirst[U(t) * subbasins + U(s)];
-                v.first[U(3 * t)] = qd;
-                v.first[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
-                v.first[U(3 * t + 2)] = copy->sums.data() + exactCopyBaseflow[U(t)] + U(s);
-            } else {
-                v.first[U(3 * t)] = exactQD[U(t)][U(s)].data();
-                v.first[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
-                v.first[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
-            }
-        }
-    };
+double unsatzonmodellklasse::ZoneStatisticValue(const ZoneStatistic& x, int r, int c) const {
+    if (x.slot == SB2_GLACIER) {
+        if (in.glacierFractionOld == nullptr || in.glacierFraction == nullptr) return 0.0;
+        const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
+        return gNew >= 0 && gOld >= 0 && gNew != gOld ? (gNew - gOld) * own.sb2[r][c] : 0.0;
+    }
+    if (x.grid == nullptr) return 0.0;
+    const double N = std::max(1u, numSubSteps);
+    return x.perSubstep ? (*x.grid)[r][c] * N : (*x.grid)[r][c];
+}
 
-    if (!threaded) {
-        // One thread: every cell's additions as it is walked.
-        std::array<zonalstatistic::RowAdder, kAllStats> adders{};
-        ExactView view;
-        for (int r = firstRow; r <= lastRow; ++r) {
-            for (int j = 0; j < W; ++j) adders[U(j)] = walked[U(j)].statistic->Row(r);
-            for (int c : OwnColumns(r)) {
-                const int s = subbasinOf(r, c);
-                if (s == 0) continue;
-                const Place p = placeOf(r, c, s);
-                for (int j = 0; j < W; ++j)
-                    addCell(walked[U(j)], adders[U(j)], c, s, p.g, valueOf(walked[U(j)], r, c));
-                look(view, s, nullptr);
-                addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return view.Record(t, kind, p.z); }, all);
-            }
+void unsatzonmodellklasse::ZoneStatistic::AddCell(const zonalstatistic::RowAdder& adder, int c, int s, double g,
+                                                  double v) const {
+    const double w = 1.0 - g;
+    if (w > 0 && (grid != nullptr || slot == SB2_GLACIER)) adder.Add(c, s, v, w);
+    if (g > 0) adder.Add(c, s, slot == SB2_GLACIER ? v : 0.0, g);
+}
+
+int unsatzonmodellklasse::ZoneSubbasinOf(int r, int c) const {
+    const int s = SubbasinOf(r, c);
+    return s < 1 || U(s) >= zonesPerSubbasin.size() ? 0 : s;
+}
+
+double unsatzonmodellklasse::ZoneCellArea(int r, int c) const {
+    return relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
+                                                                                            : 1.0;
+}
+
+unsatzonmodellklasse::ZonePlace unsatzonmodellklasse::ZonePlaceOf(int r, int c, int s) const {
+    ZonePlace p;
+    p.s = s;
+    p.g = Glacier(in.glacierFraction, r, c);
+    p.w = 1.0 - p.g;
+    p.A = ZoneCellArea(r, c);
+    if (flowTimeZones && in.flowTimes != nullptr)
+        p.z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
+    return p;
+}
+
+template <class Record, class Owns>
+void unsatzonmodellklasse::AddExactZoneSums(int r, int c, const ZonePlace& p, Record&& record, Owns&& owns) {
+    const double N = std::max(1u, numSubSteps);
+    const double w = p.w, g = p.g, A = p.A;
+    if (w > 0) {
+        const double qd = own.directflow[r][c], qi = own.interflow[r][c];
+        const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
+        if (owns(0, 0)) record(0, 0).Add(w, (qd - taken) * A * w * N, A * w);
+        if (owns(0, 1)) record(0, 1).Add(w, qi * A * w * N, A * w);
+        // Base flow, also when its statistics output is off (the subbasin runoff needs it).
+        // With the groundwater model only the exfiltration into rivers leaves the basin
+        // here; the aquifer's other drainage leaves through its own boundaries.
+        double qb;
+        if (groundwaterActive != 0) {
+            qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
+        } else {
+            qb = own.baseflow[r][c];
+            if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
         }
+        if (owns(0, 2)) record(0, 2).Add(w, qb * N * A * w, A * w);
+        for (int t = 1; t <= tracerCount; ++t) {
+            // Flow-weighted. The runoff grids hold concentrations for both kinds of
+            // tracer (a mass tracer's load over its water), so flow x value is the load.
+            auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
+                rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
+            };
+            if (owns(t, 0)) addTracer(record(t, 0), qd, tracerDirect[U(t)][r][c]);
+            if (owns(t, 1)) addTracer(record(t, 1), qi, tracerInterflow[U(t)][r][c]);
+            if (owns(t, 2)) addTracer(record(t, 2), qb, tracerBaseflow[U(t)][r][c]);
+        }
+    }
+    if (g > 0) {
+        if (owns(0, 0)) record(0, 0).Add(g, 0.0, A * g);
+        if (owns(0, 1)) record(0, 1).Add(g, 0.0, A * g);
+        if (owns(0, 2)) record(0, 2).Add(g, 0.0, A * g);
+    }
+}
+
+void unsatzonmodellklasse::LookUpExactZones(ExactZoneView& view, int s, ExactZoneCopy* copy) {
+    if (s == view.s) return;
+    view.s = s;
+    const int T = tracerCount;
+    view.first.resize(U(3 * (T + 1)));
+    for (int t = 0; t <= T; ++t) {
+        if (copy != nullptr) {
+            ExactZoneSums* qd = copy->sums.data() + exactCopyFirst[U(t) * exactQD[0].size() + U(s)];
+            view.first[U(3 * t)] = qd;
+            view.first[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
+            view.first[U(3 * t + 2)] = copy->sums.data() + exactCopyBaseflow[U(t)] + U(s);
+        } else {
+            view.first[U(3 * t)] = exactQD[U(t)][U(s)].data();
+            view.first[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
+            view.first[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
+        }
+    }
+}
+
+void unsatzonmodellklasse::AccumulateZones() {
+    PrepareOwnCells();
+    std::array<ZoneStatistic, kAllStats> walked{};
+    const int count = ZoneStatistics(walked);
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1;
+    if (threaded) {
+        // On several threads the exact sums go by rows into the threads' copies, merged into
+        // the records afterwards, each copy's record cleared for the next pass.
+        const bool copies = PrepareExactCopies(omp_get_max_threads());
+        AccumulateZonesThreaded(walked, count, copies);
+        if (!copies) return;
+        for (ExactZoneCopy& copy : exactCopies)
+            for (std::size_t k = 0; k < copy.sums.size(); ++k) {
+                if (copy.added[k] == 0) continue;
+                exactCopyTargets[k]->Merge(copy.sums[k]);
+                copy.sums[k].Reset();
+                copy.added[k] = 0;
+            }
         return;
     }
+    // One thread: every cell's additions as it is walked.
+    std::array<zonalstatistic::RowAdder, kAllStats> adders{};
+    ExactZoneView view;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int j = 0; j < count; ++j) adders[U(j)] = walked[U(j)].statistic->Row(r);
+        for (int c : OwnColumns(r)) {
+            const int s = ZoneSubbasinOf(r, c);
+            if (s == 0) continue;
+            const ZonePlace p = ZonePlaceOf(r, c, s);
+            for (int j = 0; j < count; ++j)
+                walked[U(j)].AddCell(adders[U(j)], c, s, p.g, ZoneStatisticValue(walked[U(j)], r, c));
+            LookUpExactZones(view, s, nullptr);
+            AddExactZoneSums(
+                r, c, p, [&](int t, int kind) -> ExactZoneSums& { return view.Record(t, kind, p.z); },
+                [](int, int) { return true; });
+        }
+    }
+}
 
-    // Several threads: the threads take rows and note each own cell's place. Then each
-    // statistic is added up by one thread over the own cells in row order, so that every record
-    // gets its additions in the order of one thread; beside those tasks the other threads add
-    // the exact sums, by blocks of rows into their copies or, without copies, one kind of sum
-    // each.
+void unsatzonmodellklasse::AccumulateZonesThreaded(const std::array<ZoneStatistic, kAllStats>& walked, int count,
+                                                   bool copies) {
+    // The threads take rows and note each own cell's place. Then each statistic is added up by
+    // one thread over the own cells in row order, so that every record gets its additions in
+    // the order of one thread; beside those tasks the other threads add the exact sums, by
+    // blocks of rows into their copies or, without copies, one kind of sum each.
     zoneCellPlaces.resize(ownColumns.size());
     const int rows = lastRow - firstRow + 1;
-    const int blocks = copies ? std::min(rows, 4 * omp_get_max_threads()) : 3 * (T + 1);
-    const int tasks = W + blocks;
+    const int blocks = copies ? std::min(rows, 4 * omp_get_max_threads()) : 3 * (tracerCount + 1);
+    const int tasks = count + blocks;
 #pragma omp parallel
     {
 #pragma omp for schedule(runtime)
@@ -737,15 +731,15 @@ void unsatzonmodellklasse::AccumulateZones() {
             const std::span<const int> cols = OwnColumns(r);
             for (std::size_t k = 0; k < cols.size(); ++k) {
                 const int c = cols[k];
-                const int s = subbasinOf(r, c);
+                const int s = ZoneSubbasinOf(r, c);
                 places[k].s = s;
                 if (s == 0) continue;
-                const Place p = placeOf(r, c, s);
+                const ZonePlace p = ZonePlaceOf(r, c, s);
                 places[k].z = p.z;
                 places[k].g = p.g;
             }
         }
-        ExactView view;
+        ExactZoneView view;
         ExactZoneCopy* copy = copies ? &exactCopies[U(omp_get_thread_num())] : nullptr;
         // The exact sums of the own cells of rows r1..r2 where owns(t, kind).
         auto addExactRows = [&](int r1, int r2, auto&& owns) {
@@ -756,45 +750,37 @@ void unsatzonmodellklasse::AccumulateZones() {
                     const ZoneCellPlace& cp = places[k];
                     if (cp.s == 0) continue;
                     const int c = cols[k];
-                    const Place p{cp.s, cp.z, cp.g, 1.0 - cp.g, areaOf(r, c)};
-                    look(view, cp.s, copy);
+                    const ZonePlace p{cp.s, cp.z, cp.g, 1.0 - cp.g, ZoneCellArea(r, c)};
+                    LookUpExactZones(view, cp.s, copy);
                     auto record = [&](int t, int kind) -> ExactZoneSums& {
                         ExactZoneSums& rec = view.Record(t, kind, p.z);
                         if (copy != nullptr) copy->added[U(&rec - copy->sums.data())] = 1;
                         return rec;
                     };
-                    addExact(r, c, p, record, owns);
+                    AddExactZoneSums(r, c, p, record, owns);
                 }
             }
         };
 #pragma omp for schedule(dynamic, 1)
         for (int task = 0; task < tasks; ++task) {
-            if (task < W) {
-                const Walked& x = walked[U(task)];
+            if (task < count) {
+                const ZoneStatistic& x = walked[U(task)];
                 for (int r = firstRow; r <= lastRow; ++r) {
                     const ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
                     const std::span<const int> cols = OwnColumns(r);
                     const zonalstatistic::RowAdder adder = x.statistic->Row(r);
                     for (std::size_t k = 0; k < cols.size(); ++k)
                         if (places[k].s != 0)
-                            addCell(x, adder, cols[k], places[k].s, places[k].g, valueOf(x, r, cols[k]));
+                            x.AddCell(adder, cols[k], places[k].s, places[k].g, ZoneStatisticValue(x, r, cols[k]));
                 }
             } else if (copies) {
-                const int b = task - W;
-                addExactRows(firstRow + b * rows / blocks, firstRow + (b + 1) * rows / blocks - 1, all);
+                const int b = task - count;
+                addExactRows(firstRow + b * rows / blocks, firstRow + (b + 1) * rows / blocks - 1,
+                             [](int, int) { return true; });
             } else {
-                const int t = (task - W) / 3, kind = (task - W) % 3;
+                const int t = (task - count) / 3, kind = (task - count) % 3;
                 addExactRows(firstRow, lastRow, [&](int tt, int kk) { return tt == t && kk == kind; });
             }
         }
     }
-    if (!copies) return;
-    // The threads' copies into the records, each copy's record cleared for the next pass.
-    for (ExactZoneCopy& copy : exactCopies)
-        for (std::size_t k = 0; k < copy.sums.size(); ++k) {
-            if (copy.added[k] == 0) continue;
-            exactCopyTargets[k]->Merge(copy.sums[k]);
-            copy.sums[k].Reset();
-            copy.added[k] = 0;
-        }
 }
