@@ -411,6 +411,52 @@ public:
     void CreateRiverOutputs();
     // Adds the cells' runoff to the zone records and the statistics.
     void AccumulateZones();
+    // A statistic AccumulateZones adds to. The ice-free part w = 1 - g of a cell adds the value
+    // of grid (times the inner sub-steps where perSubstep; no grid: that part adds nothing), the
+    // glacier part g adds 0; the glacier's change of the profile water adds the same value for
+    // both parts.
+    struct ZoneStatistic {
+        const zonalstatistic* statistic = nullptr;
+        int slot = 0;
+        const Matrix* grid = nullptr;
+        bool perSubstep = false;
+        // The additions of a cell of subbasin position s with glacier part g and value v.
+        void AddCell(const zonalstatistic::RowAdder& adder, int c, int s, double g, double v) const;
+    };
+    // The statistics written, but the subbasins' runoff, which is filled in after the pass; returns
+    // their count.
+    int ZoneStatistics(std::array<ZoneStatistic, kAllStats>& walked) const;
+    // The value cell (r, c) adds to statistic x.
+    double ZoneStatisticValue(const ZoneStatistic& x, int r, int c) const;
+    // A cell's subbasin position s (0: none of the travel-time zone records), flow-time zone z,
+    // glacier and ice-free parts and area.
+    struct ZonePlace {
+        int s = 0, z = 1;
+        double g = 0, w = 1, A = 1;
+    };
+    int ZoneSubbasinOf(int r, int c) const;
+    double ZoneCellArea(int r, int c) const;
+    ZonePlace ZonePlaceOf(int r, int c, int s) const;
+    // The exact sums of a cell: record(t, kind) for direct flow (0), interflow (1) and base flow
+    // (2) of the water (t = 0) and the tracers, where owns(t, kind).
+    template <class Record, class Owns>
+    void AddExactZoneSums(int r, int c, const ZonePlace& p, Record&& record, Owns&& owns);
+    // The exact records of the subbasin looked up last, per (t, kind) at 3 t + kind: the zones
+    // of the direct flow and of the interflow, the base flow's record.
+    struct ExactZoneView {
+        std::vector<ExactZoneSums*> first;
+        int s = -1;
+        ExactZoneSums& Record(int t, int kind, int z) const {
+            ExactZoneSums* f = first[static_cast<std::size_t>(3 * t + kind)];
+            return kind == 2 ? *f : f[z];
+        }
+    };
+    struct ExactZoneCopy;
+    // Points the view at subbasin s's records, in the records or in a thread's copy (when the
+    // subbasin is another than the view's).
+    void LookUpExactZones(ExactZoneView& view, int s, ExactZoneCopy* copy);
+    // AccumulateZones on a team of threads (the copies prepared where copies is set).
+    void AccumulateZonesThreaded(const std::array<ZoneStatistic, kAllStats>& walked, int count, bool copies);
     // The exact zone sums of AccumulateZones on several threads: each thread adds those of the
     // rows it takes into its own copy, and the copies are merged into exactQD, exactQI and
     // exactBaseflow afterwards (exact sums merged in any order give the bits of one sum). The
@@ -421,11 +467,19 @@ public:
         std::vector<std::uint8_t> added;  // per record: the thread added to it in this pass
     };
     std::vector<ExactZoneCopy> exactCopies;       // per thread
+    // AccumulateZones on several threads: each own cell's subbasin position (0: none), flow-time
+    // zone and glacier part, in the order of ownColumns, as the threads found them by rows.
+    struct ZoneCellPlace {
+        int s = 0, z = 1;
+        double g = 0;
+    };
+    std::vector<ZoneCellPlace> zoneCellPlaces;
     std::vector<ExactZoneSums*> exactCopyTargets;  // per record: the sums it merges into
     std::vector<std::size_t> exactCopyFirst;       // per (tracer, subbasin): the direct flow's zone 0
     std::vector<std::size_t> exactCopyBaseflow;    // per tracer: the base flow of subbasin 0
-    // The copies of a pass take at most this many bytes; a larger table of records stays with
-    // one thread per record (the statistics' lanes), each walking every cell.
+    // The copies of a pass take at most this many bytes; with a larger table of records each
+    // kind of sum (the direct flow, interflow and base flow of the water and of each tracer) is
+    // added up by one thread walking every cell.
     std::size_t exactCopyLimit = std::size_t{64} << 20;
     // Lays out the flat records and gives each of threads copies (false: they would exceed the
     // limit).

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "kernel/threading.hpp"
-#include "kernel/zonelanes.hpp"
 #include "setup/tracer_ini.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/irrigation_table.hpp"
@@ -551,208 +551,236 @@ bool unsatzonmodellklasse::PrepareExactCopies(int threads) {
     return true;
 }
 
-void unsatzonmodellklasse::AccumulateZones() {
+int unsatzonmodellklasse::ZoneStatistics(std::array<ZoneStatistic, kAllStats>& walked) const {
     using C = SoilModelConfig;
-    const double N = std::max(1u, numSubSteps);
-    auto stat = [&](int slot) { return statistics[U(slot)].get(); };
-    const int T = tracerCount;
-    // Lanes of the exact sums after those of the statistics: direct flow, interflow and base
-    // flow of the water (t = 0) and of every tracer.
-    auto exactLane = [](int t, int kind) { return kAllStats + 3 * t + kind; };
-    PrepareOwnCells();
-    const bool threaded = WorthThreads(firstRow, lastRow, ncols);
-    // On several threads the exact sums go by rows into the threads' copies; the statistics,
-    // which add in row order, keep their lanes.
-    const bool copies = threaded && omp_get_max_threads() > 1 && PrepareExactCopies(omp_get_max_threads());
-    const std::size_t subbasins = exactQD.empty() ? 0 : exactQD[0].size();
+    int count = 0;
+    auto walk = [&](int slot, const Matrix* grid, bool perSubstep) {
+        const zonalstatistic* st = statistics[U(slot)].get();
+        if (st != nullptr && st->active()) walked[U(count++)] = ZoneStatistic{st, slot, grid, perSubstep};
+    };
+    const bool river = !own.gwin.empty();
+    walk(C::SB_1, &own.sb1, false);
+    walk(C::SB_2, &own.sb2, false);
+    walk(SB2_GLACIER, nullptr, false);
+    walk(C::ROOT, &own.rootGrid, false);
+    walk(C::INFEX, &own.infiltrationExcess, true);
+    walk(C::GWN, &own.groundwaterRecharge, true);
+    walk(C::MACRO, &own.macroporeInfiltration, true);
+    walk(SUBSTEPS, own.substeps.empty() ? nullptr : &own.substeps, false);
+    walk(C::INFILT, &own.totalInfiltration, true);
+    walk(C::GWSTAND, &own.groundwaterDistance, false);
+    walk(TEMPER, own.thawDepth.empty() ? nullptr : &own.thawDepth, false);
+    walk(C::GWIN, river ? &own.gwin : nullptr, true);
+    walk(C::GWEX, river ? &own.gwex : nullptr, true);
+    walk(C::POND, in.maxPonding != nullptr ? &own.pondingStorage : nullptr, false);
+    walk(C::QDRAIN, own.drainageFlow.empty() ? nullptr : &own.drainageFlow, true);
+    return count;
+}
 
-    // The cell's subbasin position s, flow-time zone z, glacier and ice-free parts and area.
-    struct Place {
-        int s = 0, z = 1;
-        double g = 0, w = 1, A = 1;
-    };
-    auto placeOf = [&](int r, int c, int s) {
-        Place p;
-        p.s = s;
-        p.g = Glacier(in.glacierFraction, r, c);
-        p.w = 1.0 - p.g;
-        p.A = relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
-                                                                                               : 1.0;
-        if (flowTimeZones && in.flowTimes != nullptr)
-            p.z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
-        return p;
-    };
-    // The exact sums of a cell: record(t, kind) for direct flow (0), interflow (1) and base flow
-    // (2) of the water (t = 0) and the tracers, where owns(t, kind).
-    auto addExact = [&](int r, int c, const Place& p, auto&& record, auto&& owns) {
-        const double w = p.w, g = p.g, A = p.A;
-        if (w > 0) {
-            const double qd = own.directflow[r][c], qi = own.interflow[r][c];
-            const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
-            if (owns(0, 0)) record(0, 0).Add(w, (qd - taken) * A * w * N, A * w);
-            if (owns(0, 1)) record(0, 1).Add(w, qi * A * w * N, A * w);
-            // Base flow, also when its statistics output is off (the subbasin runoff needs it).
-            // With the groundwater model only the exfiltration into rivers leaves the basin
-            // here; the aquifer's other drainage leaves through its own boundaries.
-            double qb;
-            if (groundwaterActive != 0) {
-                qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
-            } else {
-                qb = own.baseflow[r][c];
-                if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
-                    qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+double unsatzonmodellklasse::ZoneStatisticValue(const ZoneStatistic& x, int r, int c) const {
+    if (x.slot == SB2_GLACIER) {
+        if (in.glacierFractionOld == nullptr || in.glacierFraction == nullptr) return 0.0;
+        const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
+        return gNew >= 0 && gOld >= 0 && gNew != gOld ? (gNew - gOld) * own.sb2[r][c] : 0.0;
+    }
+    if (x.grid == nullptr) return 0.0;
+    const double N = std::max(1u, numSubSteps);
+    return x.perSubstep ? (*x.grid)[r][c] * N : (*x.grid)[r][c];
+}
+
+void unsatzonmodellklasse::ZoneStatistic::AddCell(const zonalstatistic::RowAdder& adder, int c, int s, double g,
+                                                  double v) const {
+    const double w = 1.0 - g;
+    if (w > 0 && (grid != nullptr || slot == SB2_GLACIER)) adder.Add(c, s, v, w);
+    if (g > 0) adder.Add(c, s, slot == SB2_GLACIER ? v : 0.0, g);
+}
+
+int unsatzonmodellklasse::ZoneSubbasinOf(int r, int c) const {
+    const int s = SubbasinOf(r, c);
+    return s < 1 || U(s) >= zonesPerSubbasin.size() ? 0 : s;
+}
+
+double unsatzonmodellklasse::ZoneCellArea(int r, int c) const {
+    return relCellArea != nullptr && relCellArea->holds(r) && (*relCellArea)[r][c] > nodata ? (*relCellArea)[r][c]
+                                                                                            : 1.0;
+}
+
+unsatzonmodellklasse::ZonePlace unsatzonmodellklasse::ZonePlaceOf(int r, int c, int s) const {
+    ZonePlace p;
+    p.s = s;
+    p.g = Glacier(in.glacierFraction, r, c);
+    p.w = 1.0 - p.g;
+    p.A = ZoneCellArea(r, c);
+    if (flowTimeZones && in.flowTimes != nullptr)
+        p.z = std::clamp(static_cast<int>((*in.flowTimes)[r][c]), 1, zonesPerSubbasin[U(s)]);
+    return p;
+}
+
+template <class Record, class Owns>
+void unsatzonmodellklasse::AddExactZoneSums(int r, int c, const ZonePlace& p, Record&& record, Owns&& owns) {
+    const double N = std::max(1u, numSubSteps);
+    const double w = p.w, g = p.g, A = p.A;
+    if (w > 0) {
+        const double qd = own.directflow[r][c], qi = own.interflow[r][c];
+        const double taken = surfaceWaterTaken.empty() ? 0.0 : surfaceWaterTaken[r][c];
+        if (owns(0, 0)) record(0, 0).Add(w, (qd - taken) * A * w * N, A * w);
+        if (owns(0, 1)) record(0, 1).Add(w, qi * A * w * N, A * w);
+        // Base flow, also when its statistics output is off (the subbasin runoff needs it).
+        // With the groundwater model only the exfiltration into rivers leaves the basin
+        // here; the aquifer's other drainage leaves through its own boundaries.
+        double qb;
+        if (groundwaterActive != 0) {
+            qb = own.gwex.empty() ? 0.0 : own.gwex[r][c];
+        } else {
+            qb = own.baseflow[r][c];
+            if (!own.irrigationAmounts.empty() && IrrigationFromGroundwater(r, c))
+                qb -= own.irrigationAmounts[r][c] / (timeInterval * 60000.0 / N);
+        }
+        if (owns(0, 2)) record(0, 2).Add(w, qb * N * A * w, A * w);
+        for (int t = 1; t <= tracerCount; ++t) {
+            // Flow-weighted. The runoff grids hold concentrations for both kinds of
+            // tracer (a mass tracer's load over its water), so flow x value is the load.
+            auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
+                rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
+            };
+            if (owns(t, 0)) addTracer(record(t, 0), qd, tracerDirect[U(t)][r][c]);
+            if (owns(t, 1)) addTracer(record(t, 1), qi, tracerInterflow[U(t)][r][c]);
+            if (owns(t, 2)) addTracer(record(t, 2), qb, tracerBaseflow[U(t)][r][c]);
+        }
+    }
+    if (g > 0) {
+        if (owns(0, 0)) record(0, 0).Add(g, 0.0, A * g);
+        if (owns(0, 1)) record(0, 1).Add(g, 0.0, A * g);
+        if (owns(0, 2)) record(0, 2).Add(g, 0.0, A * g);
+    }
+}
+
+void unsatzonmodellklasse::LookUpExactZones(ExactZoneView& view, int s, ExactZoneCopy* copy) {
+    if (s == view.s) return;
+    view.s = s;
+    const int T = tracerCount;
+    view.first.resize(U(3 * (T + 1)));
+    for (int t = 0; t <= T; ++t) {
+        if (copy != nullptr) {
+            ExactZoneSums* qd = copy->sums.data() + exactCopyFirst[U(t) * exactQD[0].size() + U(s)];
+            view.first[U(3 * t)] = qd;
+            view.first[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
+            view.first[U(3 * t + 2)] = copy->sums.data() + exactCopyBaseflow[U(t)] + U(s);
+        } else {
+            view.first[U(3 * t)] = exactQD[U(t)][U(s)].data();
+            view.first[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
+            view.first[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
+        }
+    }
+}
+
+void unsatzonmodellklasse::AccumulateZones() {
+    PrepareOwnCells();
+    std::array<ZoneStatistic, kAllStats> walked{};
+    const int count = ZoneStatistics(walked);
+    const bool threaded = WorthThreads(firstRow, lastRow, ncols) && omp_get_max_threads() > 1;
+    if (threaded) {
+        // On several threads the exact sums go by rows into the threads' copies, merged into
+        // the records afterwards, each copy's record cleared for the next pass.
+        const bool copies = PrepareExactCopies(omp_get_max_threads());
+        AccumulateZonesThreaded(walked, count, copies);
+        if (!copies) return;
+        for (ExactZoneCopy& copy : exactCopies)
+            for (std::size_t k = 0; k < copy.sums.size(); ++k) {
+                if (copy.added[k] == 0) continue;
+                exactCopyTargets[k]->Merge(copy.sums[k]);
+                copy.sums[k].Reset();
+                copy.added[k] = 0;
             }
-            if (owns(0, 2)) record(0, 2).Add(w, qb * N * A * w, A * w);
-            for (int t = 1; t <= T; ++t) {
-                // Flow-weighted. The runoff grids hold concentrations for both kinds of
-                // tracer (a mass tracer's load over its water), so flow x value is the load.
-                auto addTracer = [&](ExactZoneSums& rec, double flow, double value) {
-                    rec.Add(flow * w, flow * value * A * w * N, A * flow * w);
-                };
-                if (owns(t, 0)) addTracer(record(t, 0), qd, tracerDirect[U(t)][r][c]);
-                if (owns(t, 1)) addTracer(record(t, 1), qi, tracerInterflow[U(t)][r][c]);
-                if (owns(t, 2)) addTracer(record(t, 2), qb, tracerBaseflow[U(t)][r][c]);
-            }
+        return;
+    }
+    // One thread: every cell's additions as it is walked.
+    std::array<zonalstatistic::RowAdder, kAllStats> adders{};
+    ExactZoneView view;
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int j = 0; j < count; ++j) adders[U(j)] = walked[U(j)].statistic->Row(r);
+        for (int c : OwnColumns(r)) {
+            const int s = ZoneSubbasinOf(r, c);
+            if (s == 0) continue;
+            const ZonePlace p = ZonePlaceOf(r, c, s);
+            for (int j = 0; j < count; ++j)
+                walked[U(j)].AddCell(adders[U(j)], c, s, p.g, ZoneStatisticValue(walked[U(j)], r, c));
+            LookUpExactZones(view, s, nullptr);
+            AddExactZoneSums(
+                r, c, p, [&](int t, int kind) -> ExactZoneSums& { return view.Record(t, kind, p.z); },
+                [](int, int) { return true; });
         }
-        if (g > 0) {
-            if (owns(0, 0)) record(0, 0).Add(g, 0.0, A * g);
-            if (owns(0, 1)) record(0, 1).Add(g, 0.0, A * g);
-            if (owns(0, 2)) record(0, 2).Add(g, 0.0, A * g);
-        }
-    };
-    // The statistics of a cell, through add(slot, value, weight).
-    auto addStatistics = [&](int r, int c, const Place& p, auto&& add) {
-        const double w = p.w, g = p.g;
-        double resize = 0;
-        if (in.glacierFractionOld != nullptr && in.glacierFraction != nullptr) {
-            const double gNew = (*in.glacierFraction)[r][c], gOld = (*in.glacierFractionOld)[r][c];
-            if (gNew >= 0 && gOld >= 0 && gNew != gOld) resize = (gNew - gOld) * own.sb2[r][c];
-        }
-        if (w > 0) {
-            add(C::SB_1, own.sb1[r][c], w);
-            add(C::SB_2, own.sb2[r][c], w);
-            add(SB2_GLACIER, resize, w);
-            add(C::ROOT, own.rootGrid[r][c], w);
-            add(C::INFEX, own.infiltrationExcess[r][c] * N, w);
-            add(C::GWN, own.groundwaterRecharge[r][c] * N, w);
-            add(C::MACRO, own.macroporeInfiltration[r][c] * N, w);
-            if (!own.substeps.empty()) add(SUBSTEPS, own.substeps[r][c], w);
-            add(C::INFILT, own.totalInfiltration[r][c] * N, w);
-            add(C::GWSTAND, own.groundwaterDistance[r][c], w);
-            if (!own.thawDepth.empty()) add(TEMPER, own.thawDepth[r][c], w);
-            if (!own.gwin.empty()) {
-                add(C::GWIN, own.gwin[r][c] * N, w);
-                add(C::GWEX, own.gwex[r][c] * N, w);
-            }
-            if (in.maxPonding != nullptr) add(C::POND, own.pondingStorage[r][c], w);
-            if (!own.drainageFlow.empty()) add(C::QDRAIN, own.drainageFlow[r][c] * N, w);
-        }
-        if (g > 0) {
-            for (int slot : {int(C::SB_1), int(C::SB_2), int(C::ROOT), int(C::INFEX), int(C::GWN), int(C::MACRO),
-                             int(SUBSTEPS), int(C::INFILT), int(C::GWSTAND), int(C::POND), int(C::QDRAIN),
-                             int(C::GWIN), int(C::GWEX), int(TEMPER)})
-                add(slot, 0.0, g);
-            add(SB2_GLACIER, resize, g);
-        }
-    };
-#pragma omp parallel if (threaded)
+    }
+}
+
+void unsatzonmodellklasse::AccumulateZonesThreaded(const std::array<ZoneStatistic, kAllStats>& walked, int count,
+                                                   bool copies) {
+    // The threads take rows and note each own cell's place. Then each statistic is added up by
+    // one thread over the own cells in row order, so that every record gets its additions in
+    // the order of one thread; beside those tasks the other threads add the exact sums, by
+    // blocks of rows into their copies or, without copies, one kind of sum each.
+    zoneCellPlaces.resize(ownColumns.size());
+    const int rows = lastRow - firstRow + 1;
+    const int blocks = copies ? std::min(rows, 4 * omp_get_max_threads()) : 3 * (tracerCount + 1);
+    const int tasks = count + blocks;
+#pragma omp parallel
     {
-        // The exact records of the subbasin walked, per (t, kind) at 3 t + kind: the zones of the
-        // direct flow and of the interflow, the base flow's record; looked up when the
-        // subbasin changes.
-        std::vector<ExactZoneSums*> view(U(3 * (T + 1)), nullptr);
-        auto record = [&](int t, int kind, int z) -> ExactZoneSums& {
-            ExactZoneSums* first = view[U(3 * t + kind)];
-            return kind == 2 ? *first : first[z];
-        };
-        if (copies) {
-            // The exact sums of the rows this thread takes, into its copy.
-            ExactZoneCopy& copy = exactCopies[U(omp_get_thread_num())];
-            int viewed = -1;
-#pragma omp for schedule(runtime) nowait
-            for (int r = firstRow; r <= lastRow; ++r) {
-                for (int c : OwnColumns(r)) {
-                    const int s = SubbasinOf(r, c);
-                    if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
-                    if (s != viewed) {
-                        viewed = s;
-                        for (int t = 0; t <= T; ++t) {
-                            ExactZoneSums* qd = copy.sums.data() + exactCopyFirst[U(t) * subbasins + U(s)];
-                            view[U(3 * t)] = qd;
-                            view[U(3 * t + 1)] = qd + exactQD[U(t)][U(s)].size();
-                            view[U(3 * t + 2)] = copy.sums.data() + exactCopyBaseflow[U(t)] + U(s);
-                        }
-                    }
-                    const Place p = placeOf(r, c, s);
-                    auto added = [&](int t, int kind) -> ExactZoneSums& {
-                        ExactZoneSums& rec = record(t, kind, p.z);
-                        copy.added[U(&rec - copy.sums.data())] = 1;
+#pragma omp for schedule(runtime)
+        for (int r = firstRow; r <= lastRow; ++r) {
+            ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
+            const std::span<const int> cols = OwnColumns(r);
+            for (std::size_t k = 0; k < cols.size(); ++k) {
+                const int c = cols[k];
+                const int s = ZoneSubbasinOf(r, c);
+                places[k].s = s;
+                if (s == 0) continue;
+                const ZonePlace p = ZonePlaceOf(r, c, s);
+                places[k].z = p.z;
+                places[k].g = p.g;
+            }
+        }
+        ExactZoneView view;
+        ExactZoneCopy* copy = copies ? &exactCopies[U(omp_get_thread_num())] : nullptr;
+        // The exact sums of the own cells of rows r1..r2 where owns(t, kind).
+        auto addExactRows = [&](int r1, int r2, auto&& owns) {
+            for (int r = r1; r <= r2; ++r) {
+                const ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
+                const std::span<const int> cols = OwnColumns(r);
+                for (std::size_t k = 0; k < cols.size(); ++k) {
+                    const ZoneCellPlace& cp = places[k];
+                    if (cp.s == 0) continue;
+                    const int c = cols[k];
+                    const ZonePlace p{cp.s, cp.z, cp.g, 1.0 - cp.g, ZoneCellArea(r, c)};
+                    LookUpExactZones(view, cp.s, copy);
+                    auto record = [&](int t, int kind) -> ExactZoneSums& {
+                        ExactZoneSums& rec = view.Record(t, kind, p.z);
+                        if (copy != nullptr) copy->added[U(&rec - copy->sums.data())] = 1;
                         return rec;
                     };
-                    addExact(r, c, p, added, [](int, int) { return true; });
+                    AddExactZoneSums(r, c, p, record, owns);
                 }
             }
-        }
-        // Every thread walks all own cells in row order and adds to the records of its lanes
-        // only; a cell of a subbasin where it owns no lane in use is passed over.
-        ZoneLaneShare share = ZoneLaneShare::OfThisThread();
-        // The statistics' row adders of the row walked (inert where a statistic is off): each
-        // adds as the statistic's AddValue does.
-        std::array<zonalstatistic::RowAdder, kAllStats> adders{};
-        // The statistics the walk adds to: those written (the others' adders are inert), but the
-        // subbasins' runoff, which is filled in after the pass.
-        auto walked = [&](int slot) {
-            return stat(slot) != nullptr && stat(slot)->active() && slot != C::QD && slot != C::QI && slot != C::QB &&
-                   slot != C::Qg;
         };
-        // In the subbasin walked: bit slot for each statistic, and per (t, kind) at 3 t + kind
-        // each exact sum, this thread adds to.
-        std::uint64_t ownedStatistics = 0;
-        std::vector<std::uint8_t> ownedExact(U(3 * (T + 1)), 0);
-        auto exact = [&](int t, int kind) { return ownedExact[U(3 * t + kind)] != 0; };
-        int zoneWalked = -1;
-        bool ownsAny = false;
-        for (int r = firstRow; r <= lastRow; ++r) {
-            for (int slot = 0; slot < kAllStats; ++slot)
-                if (const zonalstatistic* st = stat(slot)) adders[U(slot)] = st->Row(r);
-            for (int c : OwnColumns(r)) {
-                const int s = SubbasinOf(r, c);
-                if (s < 1 || U(s) >= zonesPerSubbasin.size()) continue;
-                if (s != zoneWalked) {
-                    zoneWalked = s;
-                    share.Zone(s);
-                    ownedStatistics = 0;
-                    for (int slot = 0; slot < kAllStats; ++slot)
-                        if (walked(slot) && share.Owns(slot)) ownedStatistics |= std::uint64_t{1} << slot;
-                    ownsAny = ownedStatistics != 0;
-                    for (int t = 0; t <= T; ++t) {
-                        for (int kind = 0; kind < 3; ++kind) {
-                            ownedExact[U(3 * t + kind)] = !copies && share.Owns(exactLane(t, kind)) ? 1 : 0;
-                            ownsAny |= ownedExact[U(3 * t + kind)] != 0;
-                        }
-                        view[U(3 * t)] = exactQD[U(t)][U(s)].data();
-                        view[U(3 * t + 1)] = exactQI[U(t)][U(s)].data();
-                        view[U(3 * t + 2)] = &exactBaseflow[U(t)][U(s)];
-                    }
+#pragma omp for schedule(dynamic, 1)
+        for (int task = 0; task < tasks; ++task) {
+            if (task < count) {
+                const ZoneStatistic& x = walked[U(task)];
+                for (int r = firstRow; r <= lastRow; ++r) {
+                    const ZoneCellPlace* places = zoneCellPlaces.data() + ownRowStart[U(r - firstRow)];
+                    const std::span<const int> cols = OwnColumns(r);
+                    const zonalstatistic::RowAdder adder = x.statistic->Row(r);
+                    for (std::size_t k = 0; k < cols.size(); ++k)
+                        if (places[k].s != 0)
+                            x.AddCell(adder, cols[k], places[k].s, places[k].g, ZoneStatisticValue(x, r, cols[k]));
                 }
-                if (!ownsAny) continue;
-                const Place p = placeOf(r, c, s);
-                if (ownedStatistics != 0)
-                    addStatistics(r, c, p, [&](int slot, double v, double w) {
-                        if ((ownedStatistics >> slot) & 1u) adders[U(slot)].Add(c, s, v, w);
-                    });
-                if (!copies)
-                    addExact(r, c, p, [&](int t, int kind) -> ExactZoneSums& { return record(t, kind, p.z); }, exact);
+            } else if (copies) {
+                const int b = task - count;
+                addExactRows(firstRow + b * rows / blocks, firstRow + (b + 1) * rows / blocks - 1,
+                             [](int, int) { return true; });
+            } else {
+                const int t = (task - count) / 3, kind = (task - count) % 3;
+                addExactRows(firstRow, lastRow, [&](int tt, int kk) { return tt == t && kk == kind; });
             }
         }
     }
-    if (!copies) return;
-    // The threads' copies into the records, each copy's record cleared for the next pass.
-    for (ExactZoneCopy& copy : exactCopies)
-        for (std::size_t k = 0; k < copy.sums.size(); ++k) {
-            if (copy.added[k] == 0) continue;
-            exactCopyTargets[k]->Merge(copy.sums[k]);
-            copy.sums[k].Reset();
-            copy.added[k] = 0;
-        }
 }

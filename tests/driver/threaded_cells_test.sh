@@ -15,9 +15,11 @@ for threads in 1 3 4; do
   copy_refined_example "$run" 4
   # The run covers the last two hours of its first day, the first with rain and snow.
   run_first_day_hours basin.ctl 23 24
-  # Zone tables of a row a day (codes 1024..6024) write a row every step instead.
+  # Zone tables of a row a day (codes 1024..6024) write a row every step instead; the soil's
+  # tables that are off (of every soil value the threads add up one by one) too.
   sed -E -i 's/^([^ \t]+[ \t]+[1-6])024([ \t]|$)/\1001\2/; s/statcode = ([1-6])024 /statcode = \1001 /
-             s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/' basin.ctl
+             s/^(snow_evap_zones\.txt[ \t]+)0([ \t])/\14001\2/
+             s/^((QDRAIN|GWSTAND|GWN|SB_1|ROOT|INFEX|POND|GWIN|GWEX|MACRO|INFILT)\.txt[ \t]+)0([ \t])/\12001\3/' basin.ctl
   run_with_threads "$threads"
 done
 
@@ -39,7 +41,7 @@ done
 # meteorological inputs' tables (precipitation and temperature) come from one team run for the
 # sums of both inputs.
 for f in precipitation_zones.txt temperature_zones.txt throughfall_zones.txt interception_storage_zones.txt snow_storage_zones.txt p_snow.txt SB_2.txt \
-  silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta snow_evap_zones.txt; do
+  SB_1.txt ROOT.txt GWSTAND.txt INFILT.txt silting_disposition_zones.txt tr_cl_snow_.sta tr_cl_inter.sta snow_evap_zones.txt; do
   table_rows_with_values "threads_1/$f" 2
 done
 
