@@ -1,10 +1,14 @@
 // Snow slides and deposition over the whole grid.
 #include "surface/glacier_slides.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <functional>
 #include <queue>
 #include <vector>
+
+#include "kernel/threading.hpp"
 
 namespace glacier {
 
@@ -43,6 +47,7 @@ void Add(double& T, double& L, double& S, double D) {
 // Every cell of the zones starts without input, mobile mass and deposition.
 void ClearMoved(const SlideGrids& g) {
     const double nd = g.nodata;
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, g.nrows, g.ncols))
     for (int r = 1; r <= g.nrows; ++r) {
         double* in = (*g.input)[r];
         double* mo = (*g.mobile)[r];
@@ -135,11 +140,56 @@ void VisitCell(const SlideGrids& g, const SlideParameters& p, int r, int c, F&& 
     MoveFrom(g, r, c, [](int, int) {}, moved);
 }
 
-// Every cell's deposition and mobile mass becomes snow of that cell.
+// Every cell's deposition and mobile mass becomes snow of that cell (each cell alone: the rows
+// may go to threads).
 void AddMoved(const SlideGrids& g) {
+#pragma omp parallel for schedule(runtime) if (WorthThreads(1, g.nrows, g.ncols))
     for (int r = 1; r <= g.nrows; ++r)
         for (int c = 1; c <= g.ncols; ++c)
             if ((*g.zone)[r][c] != g.nodata) AddMovedAt(g, r, c);
+}
+
+// Releases the snow of the releasing cells of row r and hands their ranks to released, in column order.
+template <class F>
+void ReleaseRow(const SlideGrids& g, const SlideParameters& p, const SlideOrder& order, int r, F&& released) {
+    for (int c = 1; c <= g.ncols; ++c)
+        if (ReleasesSnow(g, p, r, c)) {
+            ReleaseAt(g, p, r, c);
+            released(order.rankOf[order.Index(r, c)]);
+        }
+}
+
+// Releases the snow of every releasing cell and lists their ranks in row order. A release changes
+// only its own cell, so the rows may go to threads: each row's releasing cells are then counted
+// first, and every row writes its ranks straight to their place in the list.
+std::vector<std::int32_t> ReleaseAll(const SlideGrids& g, const SlideParameters& p, const SlideOrder& order) {
+    std::vector<std::int32_t> releasing;
+    if (omp_get_max_threads() < 2 || !WorthThreads(1, g.nrows, g.ncols)) {
+        for (int r = 1; r <= g.nrows; ++r) ReleaseRow(g, p, order, r, [&](std::int32_t k) { releasing.push_back(k); });
+        return releasing;
+    }
+    // first[r]: the releasing cells of the rows before r.
+    std::vector<std::size_t> first(static_cast<std::size_t>(g.nrows) + 2, 0);
+#pragma omp parallel
+    {
+#pragma omp for schedule(runtime)
+        for (int r = 1; r <= g.nrows; ++r) {
+            std::size_t n = 0;
+            for (int c = 1; c <= g.ncols; ++c) n += ReleasesSnow(g, p, r, c) ? 1 : 0;
+            first[static_cast<std::size_t>(r) + 1] = n;
+        }
+#pragma omp single
+        {
+            for (std::size_t r = 2; r < first.size(); ++r) first[r] += first[r - 1];
+            releasing.resize(first.back());
+        }
+#pragma omp for schedule(runtime)
+        for (int r = 1; r <= g.nrows; ++r) {
+            std::int32_t* to = releasing.data() + first[static_cast<std::size_t>(r)];
+            ReleaseRow(g, p, order, r, [&](std::int32_t k) { *to++ = k; });
+        }
+    }
+    return releasing;
 }
 
 }  // namespace
@@ -183,14 +233,7 @@ std::int64_t SlidePass(const SlideGrids& g, const SlideParameters& p, const Slid
     ClearMoved(g);
     // A release changes only its own cell, which nothing else of the pass reads: every release
     // can come before the moving.
-    std::vector<std::int32_t> releasing;
-    for (int r = 1; r <= g.nrows; ++r)
-        for (int c = 1; c <= g.ncols; ++c)
-            if (ReleasesSnow(g, p, r, c)) {
-                ReleaseAt(g, p, r, c);
-                releasing.push_back(order.rankOf[order.Index(r, c)]);
-            }
-    MoveReleased(g, order, releasing, [](int, int) {});
+    MoveReleased(g, order, ReleaseAll(g, p, order), [](int, int) {});
     AddMoved(g);
     return static_cast<std::int64_t>(order.cells.size());
 }

@@ -204,16 +204,18 @@ TEST(Slides, BasinSnowIsConservedOnRandomTerrain) {
 
 // The pass over the cells that release or receive mobile mass equals the pass over every cell, bit
 // for bit, on random terrain with snow on a few steep cells, small deposition limits (mass runs on
-// over many cells) and glacier parts, step after step.
+// over many cells) and glacier parts, step after step: on small grids, and on grids large enough
+// for the threads to share the rows of the releases (each row's releasing cells listed apart).
 TEST(Slides, VisitingTheMovingCellsEqualsVisitingEveryCell) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> u(0, 1);
-    for (int trial = 0; trial < 20; ++trial) {
-        SlideGrid every(14, 11), moving(14, 11);
+    for (int trial = 0; trial < 22; ++trial) {
+        const int rows = trial < 20 ? 14 : 90, cols = trial < 20 ? 11 : 70;
+        SlideGrid every(rows, cols), moving(rows, cols);
         every.WithGlacier();
         moving.WithGlacier();
-        for (int r = 1; r <= 14; ++r)
-            for (int c = 1; c <= 11; ++c) {
+        for (int r = 1; r <= rows; ++r)
+            for (int c = 1; c <= cols; ++c) {
                 const double zone = u(rng) < 0.1 ? kNd : (c > 7 ? 2 : 1), z = std::floor(u(rng) * 6);
                 const double slope = u(rng) * 45, limit = u(rng) * 0.5, gf = u(rng) < 0.7 ? 0 : u(rng) * 1.2;
                 const double T = u(rng) < 0.15 ? u(rng) * 100 : 0, TG = u(rng) < 0.1 ? u(rng) * 50 : 0;
@@ -237,8 +239,8 @@ TEST(Slides, VisitingTheMovingCellsEqualsVisitingEveryCell) {
         ASSERT_TRUE(order.usable);
         for (int step = 0; step < 3; ++step) {
             EXPECT_EQ(SlidePass(moving.g, {30, 0.3}, order), SlidePass(every.g, {30, 0.3}));
-            for (int r = 1; r <= 14; ++r)
-                for (int c = 1; c <= 11; ++c)
+            for (int r = 1; r <= rows; ++r)
+                for (int c = 1; c <= cols; ++c)
                     for (auto [a, b] : {std::pair{every.g.T, moving.g.T}, {every.g.L, moving.g.L}, {every.g.TG, moving.g.TG},
                                         {every.g.input, moving.g.input}, {every.g.mobile, moving.g.mobile},
                                         {every.g.deposition, moving.g.deposition}})
