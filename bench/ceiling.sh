@@ -7,7 +7,8 @@
 # moment). The n-th of the basin is the example refined by factor / sqrt(n), rounded (see
 # big_basin.sh). Prints the time of the steps of the run alone (best of the repeats) and of each
 # copy side by side, and the ceiling: alone / slowest copy (what a divided run can reach at most)
-# and alone / mean copy. Prints figures, never fails on them.
+# and alone / mean copy, then the cores' own speed side by side (cores.sh). Prints figures,
+# never fails on them.
 # usage: ceiling.sh <talvo> [factor (default 25)] [processes (default 8)] [hours (default 6)]
 #                   [grids: text or binary (default)] [sub-models: all (default) or meteo]
 #                   [repeats (default 3)]
@@ -41,3 +42,6 @@ for ((r = 1; r <= repeats; r++)); do
       for (i = 1; i <= k; i++) printf " %.2f", t[i]
       printf " s; ceiling %.2f (alone / slowest), %.2f (alone / mean)  (load %s)\n", a / max, a * k / sum, load }'
 done
+# The cores themselves side by side, without the model's memory traffic: when they too run
+# slower together, the host and not the model's memory use limits the ceiling.
+bash "$here/cores.sh" "$n"

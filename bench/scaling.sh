@@ -6,7 +6,9 @@
 # per core, and from the run's timing table (TALVO_STEP_TIMES): the share of the step time the
 # processes wait in the barriers after the step's parts (mean over the processes; the imbalance
 # of the work), the soil model's slowest process against the mean, and the processor seconds
-# per process (mean). Then the set-up of one process at each basin size of the size list (a
+# per process (mean), the load and the slowest of the run's cores side by side just before and
+# after the run (bench/cores.sh: 1.00 is a core at full speed; a slower core paces every
+# divided run, whatever its division). Then the set-up of one process at each basin size of the size list (a
 # refinement factor each: cells grow with its square), as seconds per million cells (wall clock
 # and processor time of the process), to show how the set-up grows with the cells. Factor 25 is
 # the 600 x 500 grid of 10 m cells (the example holds 24 x 20 cells of 250 m). Sub-models: all
@@ -44,19 +46,24 @@ echo "strong scaling: factor $factor, $hours hours, $grids grids$only; load befo
 printf "%9s %7s %9s %9s %9s %7s %7s %17s %7s %9s %9s\n" processes threads "set-up s" "steps s" "whole s" "E steps" \
        "E whole" "cell-steps/s/core" "wait %" "soil max" "cpu s"
 first=""
+# The slowest of the run's cores side by side (cores.sh), just before and just after the run.
+slowest() { bash "$here/cores.sh" "$1" | awk '{ print $NF }'; }
 row() {  # processes threads
-  local n=$1 t=$2 cells steps setup steptime wait soil cpu setupcpu
+  local n=$1 t=$2 cells steps setup steptime wait soil cpu setupcpu before after
+  before=$(slowest $((n * t)))
   read -r cells steps setup steptime wait soil cpu setupcpu <<<"$(run "$factor" "$hours" "$n" "$t")"
+  after=$(slowest $((n * t)))
   if [ "$cells" = failed ] || [ -z "${steptime:-}" ]; then
     echo "$n processes x $t threads: the run did not reach its end"
     return
   fi
   [ -n "$first" ] || { first=$((n * t)); setup1=$setup; steps1=$steptime; }
   awk -v n="$n" -v t="$t" -v f="$first" -v s="$setup" -v T="$steptime" -v s1="$setup1" -v t1="$steps1" -v c="$cells" \
-      -v k="$steps" -v w="$wait" -v i="$soil" -v u="$cpu" -v load="$(cut -d' ' -f1 /proc/loadavg)" 'BEGIN {
-    cores = n * t
-    printf "%9d %7d %9.2f %9.2f %9.2f %7.2f %7.2f %17.3g %7.1f %9.2f %9.2f  (load %s)\n", n, t, s, T, s + T,
-           t1 * f / (T * cores), (s1 + t1) * f / ((s + T) * cores), c * k / T / cores, w, i, u, load }'
+      -v k="$steps" -v w="$wait" -v i="$soil" -v u="$cpu" -v load="$(cut -d' ' -f1 /proc/loadavg)" \
+      -v cores="$before / $after" 'BEGIN {
+    used = n * t
+    printf "%9d %7d %9.2f %9.2f %9.2f %7.2f %7.2f %17.3g %7.1f %9.2f %9.2f  (load %s, slowest core %s)\n", n, t, s, T,
+           s + T, t1 * f / (T * used), (s1 + t1) * f / ((s + T) * used), c * k / T / used, w, i, u, load, cores }'
 }
 for n in $counts; do row "$n" 1; done
 [ "$threads" -gt 0 ] 2>/dev/null && row 1 "$threads"
