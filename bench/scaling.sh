@@ -8,9 +8,9 @@
 # of the work), the soil model's slowest process against the mean, and the processor seconds
 # per process (mean), the load and the slowest of the run's cores side by side just before and
 # after the run (bench/cores.sh: 1.00 is a core at full speed; a slower core paces every
-# divided run, whatever its division). Then the set-up of one process at each basin size of the size list (a
-# refinement factor each: cells grow with its square), as seconds per million cells (wall clock
-# and processor time of the process), to show how the set-up grows with the cells. Factor 25 is
+# divided run, whatever its division). Then the set-up of one process at each basin size of the
+# size list (a refinement factor each: cells grow with its square), as seconds per million cells
+# (wall clock and processor time of the process), to show how the set-up grows with the cells. Factor 25 is
 # the 600 x 500 grid of 10 m cells (the example holds 24 x 20 cells of 250 m). Sub-models: all
 # of the example's (default) or "meteo", the meteorological ones only (see big_basin.sh).
 # Prints figures, never fails on them.
