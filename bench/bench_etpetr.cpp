@@ -15,7 +15,7 @@
 #include <ostream>
 #include <string>
 
-#include "bench_support.hpp"
+#include "bench_domain.hpp"
 #include "surface/etpetr.hpp"
 #include "tables/multilayer_landuse.hpp"
 
@@ -23,9 +23,8 @@ namespace {
 
 constexpr int kSize = 1000;
 
-struct Domain {
-    explicit Domain(int layers, int step) {
-        dir = talvo_bench::EnterScratchDirectory("etp");
+struct Domain : talvo_bench::OneZoneDomain {
+    explicit Domain(int layers, int step) : OneZoneDomain("etp", kSize, 100) {
         WriteControlFile(step);
         Put("[zone_grid]", 1);
         Put("[elevation_model]", 0);
@@ -52,30 +51,10 @@ struct Domain {
         table.assign(2, multilayer_landuse_entry{});
         table[0].code = 1;
         table[1].layerCount = layers;
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
-        settings.ncols = settings.nrows = kSize;
-        settings.firstRow = 1;
-        settings.lastRow = kSize;
-        settings.cellsize = 100;
         settings.latitude = 47.5;
         settings.longitude = 8.5;
         settings.meridian = 15;
-        settings.gridStore = &store;
         settings.multilayerTable = layers > 1 ? table.data() : nullptr;
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
     void Put(const std::string& name, double value) {
         memory_handling mh;
@@ -100,16 +79,9 @@ struct Domain {
         ctl << "0.6 0.1\ncloudiness 0\n";
     }
 
-    std::filesystem::path dir;
-    GridStore store;
     int next = 1;
     std::map<std::string, Matrix> grids;
     std::vector<multilayer_landuse_entry> table;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 // Arguments: layers, step in minutes, threads.

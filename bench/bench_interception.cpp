@@ -18,6 +18,7 @@
 #include <ostream>
 #include <string>
 
+#include "bench_domain.hpp"
 #include "surface/interzep.hpp"
 #include "surface/irrigate.hpp"
 #include "tables/irrigation_table.hpp"
@@ -28,14 +29,10 @@ namespace {
 
 constexpr int kSize = 1000;
 
-struct Domain {
-    explicit Domain(const std::string& section) {
+struct Domain : talvo_bench::OneZoneDomain {
+    explicit Domain(const std::string& section) : OneZoneDomain("interception", kSize, 100) {
         MPI_Comm_rank(MPI_COMM_WORLD, &rank);
         MPI_Comm_size(MPI_COMM_WORLD, &size);
-        dir = std::filesystem::temp_directory_path() /
-              ("talvo_bench_interception_" + std::to_string(getpid()) + "_" + std::to_string(rank));
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
         std::ofstream("bench.ctl") << section << "\n";
         Add("zones", 1);
         Add("[elevation_model]", 1000);
@@ -49,30 +46,12 @@ struct Domain {
             helper[r][1] = rank == 0 ? owner : 1;
             helper[r][2] = kSize;
         }
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
         settings.maxZoneCode = 1;
-        settings.ncols = settings.nrows = kSize;
         settings.firstRow = rank * kSize / size + 1;
         settings.lastRow = (rank + 1) * kSize / size;
-        settings.cellsize = 100;
         settings.latitude = 47;
         settings.endDay = settings.endMonth = 1;
         settings.endYear = 2001;
-        settings.gridStore = &store;
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
     int Owner(int r) const {
         for (int p = 0; p < size; ++p)
@@ -93,14 +72,7 @@ struct Domain {
     double OwnCells() const { return static_cast<double>(settings.lastRow - settings.firstRow + 1) * kSize; }
 
     int rank = 0, size = 1;
-    std::filesystem::path dir;
-    GridStore store;
     std::deque<Matrix> grids;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 void BM_InterceptionStep(benchmark::State& state) {

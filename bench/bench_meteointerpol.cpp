@@ -19,7 +19,7 @@
 #include <ostream>
 #include <string>
 
-#include "bench_support.hpp"
+#include "bench_domain.hpp"
 #include "meteo/meteoint.hpp"
 
 namespace {
@@ -64,9 +64,8 @@ void Report(benchmark::State& state, const std::string& name, int threads, doubl
 }
 
 // The input files and the grids of the domain, in a directory of their own.
-struct Domain {
-    explicit Domain(int method) {
-        dir = talvo_bench::EnterScratchDirectory("meteo");
+struct Domain : talvo_bench::OneZoneDomain {
+    explicit Domain(int method) : OneZoneDomain("meteo", kSize, kCell) {
         WriteFiles(method);
         memory_handling mh;
         for (Matrix* m : {&zones, &elevation, &relArea, &coordX, &coordY}) *m = mh.matrix(1, kSize, 1, kSize, kSize);
@@ -83,30 +82,10 @@ struct Domain {
         talvo_bench::NameGridEntry(store[3], &relArea, "RelCellArea");
         talvo_bench::NameGridEntry(store[4], &coordX, "CoordX");
         talvo_bench::NameGridEntry(store[5], &coordY, "CoordY");
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
-        settings.ncols = settings.nrows = kSize;
-        settings.firstRow = 1;
-        settings.lastRow = kSize;
-        settings.cellsize = kCell;
         settings.startDay = settings.startMonth = 1;
         settings.startYear = 2000;
         settings.endDay = settings.endMonth = 1;
         settings.endYear = 2001;
-        settings.gridStore = &store;
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
 
     void WriteFiles(int method) const {
@@ -130,14 +109,7 @@ struct Domain {
             << "\ntemperature.asc\n0\n1.0\nstat.txt 0\n9999\n2\n0.5\n1e9\n0\n1\n-1000\n-1000\n1000\n1000\n0\n";
     }
 
-    std::filesystem::path dir;
-    GridStore store;
     Matrix zones, elevation, relArea, coordX, coordY;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 // Arguments: the method (1 inverse distance, 4 Thiessen, 10 elevation regression fitted to the

@@ -13,7 +13,7 @@
 #include <ostream>
 #include <string>
 
-#include "bench_support.hpp"
+#include "bench_domain.hpp"
 #include "meteo/expokorr.hpp"
 #include "meteo/radiation_geometry.hpp"
 
@@ -23,9 +23,8 @@ constexpr int kSize = 1000;
 constexpr double kCell = 100.0;
 
 // Hilly terrain with its slopes and aspects, and the settings of a daily radiation correction.
-struct Domain {
-    Domain() {
-        dir = talvo_bench::EnterScratchDirectory("radiation");
+struct Domain : talvo_bench::OneZoneDomain {
+    Domain() : OneZoneDomain("radiation", kSize, kCell) {
         std::ofstream("bench.ctl") << "[radiation_correction]\n1\n1440\n1\ntk.asc\n0\n1\nex.asc\n0\nsh.asc\n0\n1\n24\n";
         memory_handling mh;
         for (Matrix* m : {&zones, &elevation, &slope, &aspect, &temperature})
@@ -47,40 +46,13 @@ struct Domain {
         talvo_bench::NameGridEntry(store[3], &slope, "slope_angle");
         talvo_bench::NameGridEntry(store[4], &aspect, "slope_aspect");
         talvo_bench::NameGridEntry(store[5], &temperature, "temperature");
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
-        settings.ncols = settings.nrows = kSize;
-        settings.firstRow = 1;
-        settings.lastRow = kSize;
-        settings.cellsize = kCell;
         settings.latitude = 47.0;
         settings.longitude = settings.meridian = 15.0;
         settings.endDay = settings.endMonth = 1;
         settings.endYear = 2001;
-        settings.gridStore = &store;
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
 
-    std::filesystem::path dir;
-    GridStore store;
     Matrix zones, elevation, slope, aspect, temperature;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 // Incidence evaluations per second and core with one thread, for the efficiency at more.

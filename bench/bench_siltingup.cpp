@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.hpp"
+#include "bench_domain.hpp"
 #include "lateral/siltingup.hpp"
 #include "tables/landuse_entry.hpp"
 #include "tables/soil_entry.hpp"
@@ -24,12 +24,9 @@ namespace {
 
 constexpr int kSize = 1000;
 
-struct Domain {
-    explicit Domain(int method) {
-        dir = talvo_bench::EnterScratchDirectory("silting");
+struct Domain : talvo_bench::OneZoneDomain {
+    explicit Domain(int method) : OneZoneDomain("silting", kSize, 100) {
         WriteControlFile(method);
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
         memory_handling mh;
         struct Input {
             Matrix* grid;
@@ -40,13 +37,13 @@ struct Domain {
                       {&landuse, "landuse1", 1},
                       {&cover, "vegetation_coverage_degree1", 0.2},
                       {&soil, "soil_types", 1},
-                      {&store, "SurfStorSiltingUp", 0},
+                      {&surfaceStore, "SurfStorSiltingUp", 0},
                       {&precipitation, "precipitation", 0}};
         int entry = 1;
         for (const Input& in : inputs) {
             *in.grid = mh.matrix(1, kSize, 1, kSize, kSize);
             in.grid->fill(in.value);
-            talvo_bench::NameGridEntry(gridStore[entry++], in.grid, in.name);
+            talvo_bench::NameGridEntry(store[entry++], in.grid, in.name);
         }
         landuses.assign(2, landuse_entry{});
         landuses[0] = landuse_entry(1);
@@ -64,35 +61,17 @@ struct Domain {
                                 " theta_sat = 0.45 0.40; theta_res = 0.05 0.04; alpha = 2.0 1.5; Par_n = 1.5 1.25;"
                                 " GrainSizeDist = 0.4 0.4 0.2 0 0 0 0; }",
                                 "MultipleHorizons");
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
         settings.maxZoneCode = 1;
-        settings.ncols = settings.nrows = kSize;
-        settings.firstRow = 1;
-        settings.lastRow = kSize;
-        settings.cellsize = 100;
         settings.endDay = settings.endMonth = 1;
         settings.endYear = 2001;
-        settings.gridStore = &gridStore;
         settings.landuseTable = landuses.data();
         settings.soilTable = soils.data();
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
 
     static void WriteControlFile(int method) {
         std::ofstream ctl("bench.ctl");
         ctl << "[SiltingUpModel]\n1\n60\n" << method << "\nsd.sta 0\nqd.sta 0\n"
-            << "d.asc\n0\np.asc\n0\ne.asc\n0\nt.asc\n0\nq.asc\n0\n1 1\n0.5\n0\n";
+            << "d.asc\n0\np.asc\n0\ne.asc\n0\nt.asc\n0\nq.asc\n0\n1\n0.5\n0\n";
         if (method == 2) ctl << "65\n12.2\n0.52\n-0.64\n0.013\n-1.03\n0.7\n-0.19\n";
         if (method == 3)
             ctl << "SiltingUpExpressions {\n"
@@ -103,16 +82,9 @@ struct Domain {
         ctl << "\n";
     }
 
-    std::filesystem::path dir;
-    GridStore gridStore;
-    Matrix zones, elevation, landuse, cover, soil, store, precipitation;
+    Matrix zones, elevation, landuse, cover, soil, surfaceStore, precipitation;
     std::vector<landuse_entry> landuses;
     std::vector<soil_entry> soils;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 // Arguments: the method (2 built-in laws, 3 formulas) and the number of threads.

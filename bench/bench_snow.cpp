@@ -13,16 +13,15 @@
 #include <ostream>
 #include <string>
 
-#include "bench_support.hpp"
+#include "bench_domain.hpp"
 #include "surface/snowmod.hpp"
 
 namespace {
 
 constexpr int kSize = 1000;
 
-struct Domain {
-    explicit Domain(int method) {
-        dir = talvo_bench::EnterScratchDirectory("snow");
+struct Domain : talvo_bench::OneZoneDomain {
+    explicit Domain(int method) : OneZoneDomain("snow", kSize, 100) {
         WriteControlFile(method);
         memory_handling mh;
         const double cold = method == 1 ? 0.2 : -5.0;
@@ -48,30 +47,10 @@ struct Domain {
             in.grid->fill(in.value);
             talvo_bench::NameGridEntry(store[entry++], in.grid, in.name);
         }
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
         settings.maxZoneCode = 1;
-        settings.ncols = settings.nrows = kSize;
-        settings.firstRow = 1;
-        settings.lastRow = kSize;
-        settings.cellsize = 100;
         settings.latitude = 47;
         settings.endDay = settings.endMonth = 1;
         settings.endYear = 2001;
-        settings.gridStore = &store;
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
 
     static void WriteControlFile(int method) {
@@ -86,15 +65,8 @@ struct Domain {
         ctl << "\n";
     }
 
-    std::filesystem::path dir;
-    GridStore store;
     Matrix zones, elevation, soilZones, albedo, landuse, temperature, precipitation, wind, cloud, humidity,
         radiation, evaporation;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 // Arguments: the method (1 degree-day, 5 energy balance) and the number of threads.

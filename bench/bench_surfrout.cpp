@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.hpp"
+#include "bench_domain.hpp"
 #include "lateral/surfrout.hpp"
 #include "tables/landuse_entry.hpp"
 
@@ -23,9 +23,8 @@ namespace {
 constexpr int kSize = 1000;
 constexpr double kCell = 10.0;
 
-struct Domain {
-    explicit Domain(int method) {
-        dir = talvo_bench::EnterScratchDirectory("surfrout");
+struct Domain : talvo_bench::OneZoneDomain {
+    explicit Domain(int method) : OneZoneDomain("surfrout", kSize, kCell) {
         std::ofstream ctl("bench.ctl");
         ctl << "[SurfaceRoutingModel]\n1\n60\n" << method
             << "\nqd.txt 0\nqi.txt 0\nqb.txt 0\nqg.txt 0\nvelocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n1e-6\n20\n"
@@ -54,35 +53,15 @@ struct Domain {
                 if (c == kSize) grids[2][r][c] = grids[3][r][c] = 1;
                 grids[5][r][c] = 1;
             }
-        index.assign(2, 0);
-        index[1] = 1;
-        records = {{0, 0, 0, 1, 0}, {0, 0, 1, 1, 0}};
         landuse.resize(2);
         landuse[1].SR_cultivation = 3;
         landuse[1].SR_K_ST = 10;
-        settings.controlFileName = "bench.ctl";
-        settings.zoneIndex = &index;
-        settings.zoneRecords = &records;
-        settings.zoneCount = 1;
         settings.maxZoneCode = 1;
-        settings.ncols = settings.nrows = kSize;
-        settings.firstRow = 1;
-        settings.lastRow = kSize;
-        settings.cellsize = kCell;
-        settings.gridStore = &store;
         settings.landuseTable = landuse.data();
         settings.startDay = settings.startMonth = 1;
         settings.startYear = 2000;
         settings.endDay = settings.endMonth = 1;
         settings.endYear = 2001;
-        log = std::make_unique<DiagLog>("bench_diag.xml", 0);
-        log->SetConsole(quiet);
-    }
-    ~Domain() {
-        log.reset();
-        std::error_code ec;
-        std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
-        std::filesystem::remove_all(dir, ec);
     }
     // Direct flow on the first rows that make up the given percentage of the plane.
     void Refill(int wetPercent) {
@@ -90,15 +69,8 @@ struct Domain {
             for (int c = 1; c <= kSize; ++c) grids[9][r][c] = r <= kSize * wetPercent / 100 ? 10.0 : 0.0;
     }
 
-    std::filesystem::path dir;
-    GridStore store;
     std::vector<Matrix> grids;
-    std::vector<int> index;
-    std::vector<zoneFZT> records;
     std::vector<landuse_entry> landuse;
-    SubmodelSettings settings;
-    std::ostream quiet{nullptr};
-    std::unique_ptr<DiagLog> log;
 };
 
 // Arguments: method, threads, percentage of the plane that gets direct flow.

@@ -114,6 +114,38 @@ bool NextRecordLine(LineFile& file, std::string* line, TokenList* tokens) {
     return false;
 }
 
+// The record of the start date in a station or grid-list file, opened here: its date, where it
+// begins and where the next one does, its fields in tokens (views into line). The four header
+// lines and line 5 are never read; lines without a date before the start record are passed
+// over. The search is logged (with a dot per first of a month, the dots' line left open for the
+// caller to close) and fails when no record carries the start date.
+struct StartRecord {
+    MeteoDate date;
+    std::int64_t begins = 0, next = 0;
+    bool dots = false;
+};
+
+StartRecord FindStartRecord(DiagLog* log, const std::string& section, const std::string& fileName,
+                            const MeteoDate& start, std::string* line, TokenList* tokens) {
+    LogStartSearch(log, start, section, fileName);
+    LineFile f;
+    if (!f.Open(fileName)) FailOpen(log, fileName);
+    for (int i = 0; i < 5; ++i) f.ReadLine(line);
+    StartRecord found;
+    for (;;) {
+        found.begins = f.Tell();
+        if (!NextRecordLine(f, line, tokens)) FailStationStart(log, fileName, start);
+        MeteoDate d;
+        if (!ParseDate(*tokens, &d)) continue;
+        found.date = WithCentury(d, 99);
+        ProgressDot(log, found.date, &found.dots);
+        if (found.date == start) break;
+    }
+    found.next = f.Tell();
+    if (!f.Close()) FailClose(log, fileName);
+    return found;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- station header
@@ -241,39 +273,19 @@ void StationFile::CloseOrFail(LineFile& file) const {
 }
 
 void StationFile::FindStartDate(const MeteoDate& start) {
-    LogStartSearch(log_, start, section_, fileName_);
-    LineFile f;
-    if (!f.Open(fileName_)) FailOpen(log_, fileName_);
     std::string line;
-    // Four header lines, then line 5, which is never read.
-    for (int i = 0; i < 5; ++i) f.ReadLine(&line);
-    std::fill(values_.begin(), values_.end(), missing_);
-
     TokenList tokens;
-    bool dots = false;
-    bool found = false;
-    std::int64_t recordStart = 0;
-    while (!found) {
-        recordStart = f.Tell();
-        if (!NextRecordLine(f, &line, &tokens)) break;
-        MeteoDate d;
-        // Lines without a date before the start record are passed over.
-        if (!ParseDate(tokens, &d)) continue;
-        date_ = WithCentury(d, 99);
-        ProgressDot(log_, date_, &dots);
-        found = date_ == start;
-    }
-    if (!found) FailStationStart(log_, fileName_, start);
-
+    const StartRecord found = FindStartRecord(log_, section_, fileName_, start, &line, &tokens);
+    date_ = found.date;
+    std::fill(values_.begin(), values_.end(), missing_);
     const int unreadable = ParseValues(tokens, values_.data() + 1);
     if (unreadable > 0) WarnUnreadable(unreadable, date_);
     // The first step is always interpolated in full: the start record clears the all-equal
     // flag whatever its values are; every later record sets it by its own values.
     allEqual_ = false;
-    CloseDots(log_, dots);
-    readPosition_ = f.Tell();
-    startPosition_ = recordStart;
-    CloseOrFail(f);
+    CloseDots(log_, found.dots);
+    readPosition_ = found.next;
+    startPosition_ = found.begins;
     fill_ = next_ = 0;
 }
 
@@ -536,31 +548,14 @@ void GridListFile::CloseOrFail() {
 }
 
 void GridListFile::FindStartDate(const MeteoDate& start) {
-    LogStartSearch(log_, start, section_, fileName_);
-    LineFile f;
-    if (!f.Open(fileName_)) FailOpen(log_, fileName_);
     std::string line;
-    for (int i = 0; i < 5; ++i) f.ReadLine(&line);
-
     TokenList tokens;
-    bool dots = false;
-    bool found = false;
-    std::int64_t recordStart = 0;
-    while (!found) {
-        recordStart = f.Tell();
-        if (!NextRecordLine(f, &line, &tokens)) break;
-        MeteoDate d;
-        if (!ParseDate(tokens, &d)) continue;
-        date_ = WithCentury(d, 99);
-        ProgressDot(log_, date_, &dots);
-        found = date_ == start;
-    }
-    if (!found) FailStationStart(log_, fileName_, start);
+    const StartRecord found = FindStartRecord(log_, section_, fileName_, start, &line, &tokens);
+    date_ = found.date;
     gridName_ = GridNameOf(tokens, date_);
-    CloseDots(log_, dots);
-    readPosition_ = f.Tell();
-    startPosition_ = recordStart;
-    if (!f.Close()) FailClose(log_, fileName_);
+    CloseDots(log_, found.dots);
+    readPosition_ = found.next;
+    startPosition_ = found.begins;
 }
 
 bool GridListFile::ReadRecord(std::int64_t endKey) {

@@ -63,15 +63,7 @@ meteointerpol::~meteointerpol() {
 void meteointerpol::Construct(const SubmodelSettings& s) {
     *log << "file meteoint, compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
     *log << "DEBUG: initializing interpolator for " << name << "[end-entry]";
-    gridStore = s.gridStore;
-    ncols = s.ncols;
-    nrows = s.nrows;
-    firstRow = s.firstRow;
-    lastRow = s.lastRow;
-    xllcorner = s.xll;
-    yllcorner = s.yll;
-    cellsize = s.cellsize;
-    nodata = s.nodata;
+    TakeGridOfSettings(*this, s);
     runInterval = s.runInterval;
     hourOffset = s.minToIntEnd / 60.0;
     startHour = s.startHour;

@@ -56,15 +56,7 @@ void precicorrclass::Construct(const std::vector<meteointerpol*>& inputs, const 
     }
     if (doIt == 0) return;
 
-    ncols = s.ncols;
-    nrows = s.nrows;
-    firstRow = s.firstRow;
-    lastRow = s.lastRow;
-    xllcorner = s.xll;
-    yllcorner = s.yll;
-    cellsize = s.cellsize;
-    nodata = s.nodata;
-    gridStore = s.gridStore;
+    TakeGridOfSettings(*this, s);
     regionSets_ = std::max(s.regionCount, 1);
 
     const int p = FindInterpolator(inputs, names, "precipitation");

@@ -6,6 +6,18 @@
 #include <iomanip>
 #include <limits>
 
+void TakeGridOfSettings(modelobject& o, const SubmodelSettings& s) {
+    o.gridStore = s.gridStore;
+    o.ncols = s.ncols;
+    o.nrows = s.nrows;
+    o.firstRow = s.firstRow;
+    o.lastRow = s.lastRow;
+    o.xllcorner = s.xll;
+    o.yllcorner = s.yll;
+    o.cellsize = s.cellsize;
+    o.nodata = s.nodata;
+}
+
 teilmodellklasse::teilmodellklasse(DiagLog* log_, const std::string& name, const SubmodelSettings& s,
                                    unsigned numSubSteps_)
     : modelobject(log_, s.controlFileName, 0, s.textOutput, s.doublePrecision, s.record),
@@ -17,19 +29,11 @@ teilmodellklasse::teilmodellklasse(DiagLog* log_, const std::string& name, const
     runInterval = s.runInterval;
     outputList = s.outputList;
     if (outputList.empty()) outputList.push_back(0);
-    gridStore = s.gridStore;
+    TakeGridOfSettings(*this, s);
     zoneIndex = s.zoneIndex;
     zoneRecords = s.zoneRecords;
     zoneCount = s.zoneCount;
     maxZoneCode = s.maxZoneCode;
-    ncols = s.ncols;
-    nrows = s.nrows;
-    firstRow = s.firstRow;
-    lastRow = s.lastRow;
-    xllcorner = s.xll;
-    yllcorner = s.yll;
-    cellsize = s.cellsize;
-    nodata = s.nodata;
     SetEndDate(s.endYear, s.endMonth, s.endDay, s.endHour);
     timeShift = s.timeShift;
     minToIntEnd = s.minToIntEnd;

@@ -80,6 +80,10 @@ struct SubmodelSettings {
     const ZoneRanking* zoneRanking = nullptr;
 };
 
+// The grid store, the grid's geometry and this process's own rows of the settings, into a model
+// object (a sub-model or an object a sub-model's set-up makes).
+void TakeGridOfSettings(modelobject& o, const SubmodelSettings& s);
+
 // The zone tables a sub-model ranks for itself ("zonegrid_soilmodel").
 struct ZoneRanking {
     int gridIndex = 0;                // grid-store index of the ranked grid
