@@ -263,6 +263,15 @@ int modelobject::ReadTwoValues(std::FILE* s, const char* f, int* a, int* b, cons
     return ReadPair(s, f, a, b, k, r);
 }
 
+void modelobject::ReadFileNameAndCode(std::FILE* stream, std::string* name, int* code, const std::string& key) {
+    char buffer[kLineLength + 1] = {0};
+    int value = 0;
+    if (stream == nullptr || std::fscanf(stream, "%1200s%d", buffer, &value) != 2) ControlFileError(key, moduleName);
+    ReadLineRest(stream);
+    *name = buffer;
+    *code = value;
+}
+
 int modelobject::ReadOptionalValue(std::FILE* stream, const char* format, double* target, const std::string& key) {
     double value = 0;
     const int got = stream ? std::fscanf(stream, format, &value) : 0;

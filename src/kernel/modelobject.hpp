@@ -71,6 +71,9 @@ public:
                       std::string* rest = nullptr);
     int ReadTwoValues(std::FILE* stream, const char* format, int* t1, int* t2, const std::string& key,
                       std::string* rest = nullptr);
+    // A file name (at most kLineLength characters) and a code on one line, as the statistics
+    // outputs are named; the rest of the line is skipped. Either missing is a control-file error.
+    void ReadFileNameAndCode(std::FILE* stream, std::string* name, int* code, const std::string& key);
     // A value that may be absent: 1 when one was read, 0 (target untouched) when none could
     // be converted. The rest of the line is skipped either way.
     int ReadOptionalValue(std::FILE* stream, const char* format, double* target, const std::string& key);

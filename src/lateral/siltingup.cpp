@@ -66,18 +66,7 @@ void siltingupclass::CloseControlFile() {
 }
 
 void siltingupclass::CreateStatistic(StatOutput& out, const char* title) {
-    out.records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
-    if (zoneRecords != nullptr) {
-        for (std::size_t z = 0; z < out.records.size() && z < zoneRecords->size(); ++z) {
-            const zoneFZT& src = (*zoneRecords)[z];
-            out.records[z] = zoneFZT{0, 0, src.zonenwert, src.rel, src.RelCellSum};
-        }
-    }
-    int error = 0;
-    out.stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, out.records.data(), zoneCount,
-                                                out.code, 4, out.fileName, outputPath, 0, std::vector<int>{});
-    if (error != 0) throw ModelError(error);
-    out.stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+    out.stat = CreateZoneStatistic(out.records, out.fileName, out.code, title, relCellArea, 4, true);
 }
 
 // ------------------------------------------------------------------ own grids

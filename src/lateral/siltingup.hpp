@@ -16,6 +16,7 @@
 
 #include "kernel/zonestat.hpp"
 #include "lateral/siltingup_physics.hpp"
+#include "submodel/ownoutputs.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/zonesums.hpp"
 
@@ -39,19 +40,8 @@ public:
     // Writes the buffered lines of the SDISP and QDSU statistics.
     void WriteStatistics();
 
-    // A grid the model creates: file name and write code from the section, data and entry.
-    struct OwnGrid {
-        std::string fileName;
-        int writeCode = 0;
-        Matrix data;
-        int index = 0;  // grid-store entry; 0 when not registered
-    };
-    struct StatOutput {
-        std::string fileName;
-        int code = 0;
-        std::vector<zoneFZT> records;
-        std::unique_ptr<zonalstatistic> stat;
-    };
+    using OwnGrid = ::OwnGrid;
+    using StatOutput = ::StatOutput;
     // The soil values the cell step needs, per soil table position.
     struct SoilValues {
         double K = 1, sand = 0, silt = 0, clay = 0;

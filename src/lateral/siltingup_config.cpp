@@ -32,16 +32,8 @@ bool ReadLine(std::FILE* f, std::string& line) {
 void siltingupclass::ReadSection() {
     std::FILE* f = ControlStream();
     ReadMethodAndStatistics();
-    {
-        // QDSU statistics: file name and output code on one line.
-        char name[1201] = {0};
-        int code = 0;
-        if (f == nullptr || std::fscanf(f, "%1200s%d", name, &code) != 2)
-            ControlFileError("name of the statistics for direct runoff from silting up model (QDSU) ", moduleName);
-        ReadLineRest(f);
-        statRunoff.fileName = name;
-        statRunoff.code = code;
-    }
+    ReadFileNameAndCode(f, &statRunoff.fileName, &statRunoff.code,
+                        "name of the statistics for direct runoff from silting up model (QDSU) ");
     ReadGridName(disposition, "name of the silting-up-disposition-grid, ", "Writegrid for silting-up-disposition-grid, ");
     ReadGridName(rainPause, "name of the RAINPAUSE-grid, ", "Writegrid for RAINPAUSE-grid, ");
     ReadGridName(kineticEnergy, "name of the EKIN-grid, ", "Writegrid for EKIN-grid, ");
@@ -77,19 +69,18 @@ void siltingupclass::ReadMethodAndStatistics() {
     }
     std::string line;
     if (!ReadLine(f, line)) ControlFileError(key, moduleName);
-    char name[1201] = {0};
-    int code = 0;
     int first = 0;
     if (std::sscanf(line.c_str(), "%d", &first) == 1) {
         method = first;
-        if (f == nullptr || std::fscanf(f, "%1200s%d", name, &code) != 2) ControlFileError(key, moduleName);
-        ReadLineRest(f);
+        ReadFileNameAndCode(f, &statDisposition.fileName, &statDisposition.code, key);
     } else {
         method = 1;
+        char name[1201] = {0};
+        int code = 0;
         if (std::sscanf(line.c_str(), "%1200s%d", name, &code) != 2) ControlFileError(key, moduleName);
+        statDisposition.fileName = name;
+        statDisposition.code = code;
     }
-    statDisposition.fileName = name;
-    statDisposition.code = code;
 }
 
 void siltingupclass::ReadGridName(OwnGrid& grid, const char* nameKey, const char* codeKey) {

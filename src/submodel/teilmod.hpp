@@ -135,6 +135,12 @@ public:
 
     // Ranks the codes of "zonegrid_soilmodel" on process 0 and broadcasts the tables.
     void RankZones(ZoneRanking& ranking);
+    // A zone statistics table over the sub-model's zones (zoneRecords): records is set to the
+    // positions 0..zoneCount with their codes and area shares and no sums yet (the cell-weight
+    // sums kept with keepCellSums), the table made on them and its header written.
+    std::unique_ptr<zonalstatistic> CreateZoneStatistic(std::vector<zoneFZT>& records, const std::string& fileName,
+                                                        int code, const std::string& title, const Matrix* weights,
+                                                        int decimals, bool keepCellSums);
 
     // Called from the SIGFPE handler: only the atomic flag is touched. False when it was set.
     bool RaiseFpeFlag() noexcept {

@@ -1,7 +1,7 @@
 // Ranking of the zones of "zonegrid_soilmodel" (used by the snow and soil models): the zone
 // codes are numbered 1..n in ascending order of their values, with cell counts and area shares;
 // every process scans its own cells and then holds the same tables as one row-order scan of the
-// whole grid gives.
+// whole grid gives. Also the zone statistics tables the sub-models make over their zones.
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -284,4 +284,23 @@ void teilmodellklasse::RankZones(ZoneRanking& ranking) {
     MPI_Bcast(ranking.index.data(), ranking.maxCode + 1, MPI_INT, 0, MPI_COMM_WORLD);
     static_assert(sizeof(zoneFZT) == 5 * sizeof(double));
     MPI_Bcast(ranking.records.data(), 5 * (ranking.zoneCount + 1), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+}
+
+std::unique_ptr<zonalstatistic> teilmodellklasse::CreateZoneStatistic(std::vector<zoneFZT>& records,
+                                                                      const std::string& fileName, int code,
+                                                                      const std::string& title, const Matrix* weights,
+                                                                      int decimals, bool keepCellSums) {
+    records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
+    if (zoneRecords != nullptr) {
+        for (std::size_t z = 0; z < records.size() && z < zoneRecords->size(); ++z) {
+            const zoneFZT& src = (*zoneRecords)[z];
+            records[z] = zoneFZT{0, 0, src.zonenwert, src.rel, keepCellSums ? src.RelCellSum : 0.0};
+        }
+    }
+    int error = 0;
+    auto stat = std::make_unique<zonalstatistic>(&error, log, weights, nrows, ncols, records.data(), zoneCount, code,
+                                                 decimals, fileName, outputPath, 0, std::vector<int>{});
+    if (error != 0) throw ModelError(error);
+    stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+    return stat;
 }

@@ -49,13 +49,7 @@ void interzeptionsmodellklasse::Construct() {
 // ------------------------------------------------------------------ the section
 
 void interzeptionsmodellklasse::ReadStatistics(std::string& name, int& code, const char* key) {
-    // A file name and a statistics code on one line.
-    char text[1201] = {0};
-    std::FILE* f = ControlStream();
-    if (f == nullptr || std::fscanf(f, "%1200s%d", text, &code) != 2)
-        ControlFileError(key + ("[" + moduleName + "]"), moduleName);
-    ReadLineRest(f);
-    name = text;
+    ReadFileNameAndCode(ControlStream(), &name, &code, key + ("[" + moduleName + "]"));
 }
 
 void interzeptionsmodellklasse::ReadSection() {
@@ -161,16 +155,7 @@ void interzeptionsmodellklasse::CreateGrids() {
 std::unique_ptr<zonalstatistic> interzeptionsmodellklasse::MakeStatistic(std::vector<zoneFZT>& records,
                                                                         const std::string& fileName, int code,
                                                                         const std::string& title) {
-    records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
-    if (zoneRecords != nullptr)
-        for (std::size_t z = 0; z < records.size() && z < zoneRecords->size(); ++z)
-            records[z] = zoneFZT{0, 0, (*zoneRecords)[z].zonenwert, (*zoneRecords)[z].rel, 0};
-    int error = 0;
-    auto stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, records.data(), zoneCount,
-                                                 code, 4, fileName, outputPath, 0, std::vector<int>{});
-    if (error != 0) throw ModelError(error);
-    stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
-    return stat;
+    return CreateZoneStatistic(records, fileName, code, title, relCellArea, 4, false);
 }
 
 void interzeptionsmodellklasse::CreateStatistics() {

@@ -15,6 +15,7 @@
 #include "kernel/zonegroups.hpp"
 #include "kernel/zonelanes.hpp"
 #include "kernel/zonestat.hpp"
+#include "submodel/ownoutputs.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/zonesums.hpp"
 #include "surface/interception_physics.hpp"
@@ -37,12 +38,7 @@ public:
     void run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) override;
     void FlushStatistics();
 
-    // A grid the model creates per layer.
-    struct OwnGrid {
-        std::string fileName;
-        Matrix data;
-        int index = 0;  // grid-store entry; 0 when not registered
-    };
+    using OwnGrid = ::OwnGrid;
     // The three grids and statistics of one layer (0: the cell totals).
     struct Layer {
         OwnGrid throughfall, storage, evaporation;

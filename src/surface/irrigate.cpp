@@ -99,25 +99,13 @@ bool irrigationclass::WholeWeightsEverywhere() {
 }
 
 void irrigationclass::ReadStatistics(StatOutput& out) {
-    char text[1201] = {0};
-    std::FILE* f = ControlStream();
-    if (f == nullptr || std::fscanf(f, "%1200s%d", text, &out.code) != 2)
-        ControlFileError("Name des GWSTANDstatfiles fuer [" + moduleName + "]", moduleName);
-    ReadLineRest(f);
-    out.fileName = text;
+    ReadFileNameAndCode(ControlStream(), &out.fileName, &out.code,
+                        "Name des GWSTANDstatfiles fuer [" + moduleName + "]");
 }
 
 void irrigationclass::CreateStatistic(StatOutput& out, const char* title) {
-    out.records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
-    if (zoneRecords != nullptr)
-        for (std::size_t z = 0; z < out.records.size() && z < zoneRecords->size(); ++z)
-            out.records[z] = zoneFZT{0, 0, (*zoneRecords)[z].zonenwert, (*zoneRecords)[z].rel, 0};
-    int error = 0;
-    out.stat = std::make_unique<zonalstatistic>(&error, log, hasCellWeights && rank == 0 ? &cellWeights : nullptr, nrows, ncols,
-                                                out.records.data(), zoneCount, out.code, 4, out.fileName, outputPath,
-                                                0, std::vector<int>{});
-    if (error != 0) throw ModelError(error);
-    out.stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+    out.stat = CreateZoneStatistic(out.records, out.fileName, out.code, title,
+                                   hasCellWeights && rank == 0 ? &cellWeights : nullptr, 4, false);
 }
 
 // ------------------------------------------------------------------ links

@@ -16,6 +16,7 @@
 
 #include "kernel/roworder.hpp"
 #include "kernel/zonestat.hpp"
+#include "submodel/ownoutputs.hpp"
 #include "submodel/teilmod.hpp"
 #include "surface/irrigation_demand.hpp"
 #include "surface/irrigation_supply.hpp"
@@ -52,12 +53,7 @@ public:
     // Off, or switched to doing nothing by "SpinUp-switch" 1.
     bool Inert() const { return flowControl == 0 || settings.spinUpSwitch == 1; }
 
-    struct StatOutput {
-        std::string fileName;
-        int code = 0;
-        std::vector<zoneFZT> records;  // 0..N
-        std::unique_ptr<zonalstatistic> stat;
-    };
+    using StatOutput = ::StatOutput;
     StatOutput groundwaterStat, surfaceStat;
     // This step's surface-water records as the discharge routing takes them. The statistics
     // table folds the totals of its output interval into its own records, which then no longer

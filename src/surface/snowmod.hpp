@@ -20,6 +20,7 @@
 #include "kernel/mpirows.hpp"
 #include "kernel/zonegroups.hpp"
 #include "kernel/zonestat.hpp"
+#include "submodel/ownoutputs.hpp"
 #include "submodel/teilmod.hpp"
 #include "submodel/zonesums.hpp"
 #include "surface/glacier_balance.hpp"
@@ -73,20 +74,8 @@ public:
     void SetGlacierOutflows(std::vector<double> ice, std::vector<double> firn, std::vector<double> snowOnIce);
     const std::vector<double>& IceOutflow() const { return Qice_slr; }
 
-    // A grid the model creates: file name and write code from the section, data and entry.
-    struct OwnGrid {
-        std::string fileName;
-        int writeCode = 0;
-        Matrix data;
-        int index = 0;  // grid-store entry; 0 when not registered
-    };
-    // One zone statistics output with its records.
-    struct StatOutput {
-        std::string fileName;
-        int code = 0;
-        std::vector<zoneFZT> records;
-        std::unique_ptr<zonalstatistic> stat;
-    };
+    using OwnGrid = ::OwnGrid;
+    using StatOutput = ::StatOutput;
 
     // ---- parameters of "[snow_model]"
     int method = 0;

@@ -83,15 +83,7 @@ void schneemodellklasse::ReadGridName(OwnGrid& grid, const char* nameKey, const 
 }
 
 void schneemodellklasse::ReadStatistics(StatOutput& out, const char* key) {
-    // A file name and a statistics code on one line.
-    char name[1201] = {0};
-    int code = 0;
-    std::FILE* f = ControlStream();
-    if (f == nullptr || std::fscanf(f, "%1200s%d", name, &code) != 2)
-        ControlFileError(key + ("[" + moduleName + "]"), moduleName);
-    ReadLineRest(f);
-    out.fileName = name;
-    out.code = code;
+    ReadFileNameAndCode(ControlStream(), &out.fileName, &out.code, key + ("[" + moduleName + "]"));
 }
 
 void schneemodellklasse::ReadSection() {
@@ -219,18 +211,7 @@ void schneemodellklasse::ReadExtendedValues() {
 // ------------------------------------------------------------------ statistics
 
 void schneemodellklasse::CreateStatistic(StatOutput& out, const char* title, int decimals) {
-    out.records.assign(static_cast<std::size_t>(zoneCount) + 1, zoneFZT{});
-    if (zoneRecords != nullptr) {
-        for (std::size_t z = 0; z < out.records.size() && z < zoneRecords->size(); ++z) {
-            const zoneFZT& src = (*zoneRecords)[z];
-            out.records[z] = zoneFZT{0, 0, src.zonenwert, src.rel, src.RelCellSum};
-        }
-    }
-    int error = 0;
-    out.stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, out.records.data(), zoneCount,
-                                                out.code, decimals, out.fileName, outputPath, 0, std::vector<int>{});
-    if (error != 0) throw ModelError(error);
-    out.stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
+    out.stat = CreateZoneStatistic(out.records, out.fileName, out.code, title, relCellArea, decimals, true);
 }
 
 void schneemodellklasse::CreateStatistics() {

@@ -13,15 +13,6 @@ namespace {
 
 bool KnownGlacierMethod(int m) { return m == 1 || m == 2 || m == 11 || m == 12 || m == 13; }
 
-// A name and a code on one line.
-void ReadNameAndCode(modelobject& o, std::string& name, int& code, const std::string& key) {
-    char buffer[1201] = {0};
-    std::FILE* f = o.ControlStream();
-    if (f == nullptr || std::fscanf(f, "%1200s%d", buffer, &code) != 2) o.ControlFileError(key, o.moduleName);
-    ReadLineRest(f);
-    name = buffer;
-}
-
 }  // namespace
 
 void schneemodellklasse::CloseControlFile() {
@@ -107,12 +98,13 @@ void schneemodellklasse::ReadGlacierSection() {
     for (std::size_t i = 1; i < Qsnow_slr.size(); ++i) Qsnow_slr[i] = q0;
     ReadValue(f, "%s", &meltFirn.fileName, "name of the firn grid for " + section);
     ReadValue(f, "%d", &meltFirn.writeCode, "write code for firn grid for " + section);
-    ReadNameAndCode(*this, statFirnMelt.fileName, statFirnMelt.code, "name of the qfirn-statistic-file for " + section);
+    ReadFileNameAndCode(f, &statFirnMelt.fileName, &statFirnMelt.code,
+                        "name of the qfirn-statistic-file for " + section);
     ReadValue(f, "%s", &meltIce.fileName, "name of the ice grid for " + section);
     ReadValue(f, "%d", &meltIce.writeCode, "write code for ice grid for " + section);
-    ReadNameAndCode(*this, statIceMelt.fileName, statIceMelt.code, "name of the qice-statistic-file for " + section);
-    ReadNameAndCode(*this, statGlacierTotal.fileName, statGlacierTotal.code,
-                    "name of the qglac-statistic-file for " + section);
+    ReadFileNameAndCode(f, &statIceMelt.fileName, &statIceMelt.code, "name of the qice-statistic-file for " + section);
+    ReadFileNameAndCode(f, &statGlacierTotal.fileName, &statGlacierTotal.code,
+                        "name of the qglac-statistic-file for " + section);
     if (!dynamic) {
         // The snow-on-ice statistics take the total's code and its file name with "_qsgl_"
         // before the extension.
@@ -145,8 +137,8 @@ void schneemodellklasse::ReadGlacierSection() {
 
 void schneemodellklasse::ReadGlacierDynamicValues(const std::string& section) {
     std::FILE* f = ControlStream();
-    ReadNameAndCode(*this, statSnowOnIce.fileName, statSnowOnIce.code,
-                    "name of the qSnowOnGlac-statistic-file for " + section);
+    ReadFileNameAndCode(f, &statSnowOnIce.fileName, &statSnowOnIce.code,
+                        "name of the qSnowOnGlac-statistic-file for " + section);
     ReadValue(f, "%d", &readGlacierGrids, "read grid parameter for glacier model " + section);
     auto fatal = [&](const std::string& text) {
         *log << "FATAL: \n------------- Fatal Error: -------------\n" << text << "[end-entry]";
@@ -180,20 +172,20 @@ void schneemodellklasse::ReadGlacierDynamicValues(const std::string& section) {
 
     ReadValue(f, "%s", &firn.fileName, "name of the firn stack for " + section);
     ReadValue(f, "%d", &firn.writeCode, "write code for the firn stack in " + section);
-    ReadNameAndCode(*this, statFirnWE.fileName, statFirnWE.code, "name of the firn-statistic-file for " + section);
+    ReadFileNameAndCode(f, &statFirnWE.fileName, &statFirnWE.code, "name of the firn-statistic-file for " + section);
     ReadValue(f, "%s", &massBalance.fileName, "name of the glacier mass balance grid for " + section);
     ReadValue(f, "%d", &massBalance.writeCode, "write code for glacier mass balance grid in " + section);
     ReadValue(f, "%s", &oldMassBalance.fileName, "name of the glacier mass balance grid (old reference) for " + section);
     ReadValue(f, "%d", &oldMassBalance.writeCode,
               "write code for glacier mass balance grid (old reference) in " + section);
-    ReadNameAndCode(*this, statBalanceSubbasin.fileName, statBalanceSubbasin.code,
-                    "name of the glacier mass balance statistics file (1) for " + section);
-    ReadNameAndCode(*this, statBalanceGlacier.fileName, statBalanceGlacier.code,
-                    "name of the glacier mass balance statistics file (2) for " + section);
+    ReadFileNameAndCode(f, &statBalanceSubbasin.fileName, &statBalanceSubbasin.code,
+                        "name of the glacier mass balance statistics file (1) for " + section);
+    ReadFileNameAndCode(f, &statBalanceGlacier.fileName, &statBalanceGlacier.code,
+                        "name of the glacier mass balance statistics file (2) for " + section);
     ReadValue(f, "%lf", &debrisScale,
               "global debris scaling factor (requirede when using a debris_on_glaciers grid) " + section);
-    ReadNameAndCode(*this, statSnowWithoutGlaciers.fileName, statSnowWithoutGlaciers.code,
-                    "name of the sow statistics for snow on glacier for " + section);
+    ReadFileNameAndCode(f, &statSnowWithoutGlaciers.fileName, &statSnowWithoutGlaciers.code,
+                        "name of the sow statistics for snow on glacier for " + section);
     const std::string part = " (solid fraction of WE, glacierized fraction of cell) ";
     ReadValue(f, "%s", &solidG.fileName, "name of the snow storage grid" + part + "for " + section);
     ReadValue(f, "%d", &solidG.writeCode, "write code for snow storage grid" + part + "in " + section);
@@ -399,7 +391,7 @@ void schneemodellklasse::ReadPermafrostSection() {
     }
     ReadBoundedValue(f, "%lf", &minSnowAgeRefreeze, "Min_Snow_Age_Refreeze for " + section, bound::NonNegative);
     ReadBoundedValue(f, "%lf", &maxSweSnowFree, "Max_SWE_SnowFree for " + section, bound::NonNegative);
-    ReadNameAndCode(*this, statThaw.fileName, statThaw.code, "name of thaw depth statistics file " + section);
+    ReadFileNameAndCode(f, &statThaw.fileName, &statThaw.code, "name of thaw depth statistics file " + section);
     ReadBoundedValue(f, "%lf", &reducedKsat, "reduced k_sat (in m/s)" + section, bound::Positive);
     CloseControlFile();
     CreateStatistic(statThaw, "thaw_depth_in_m_", 4);
