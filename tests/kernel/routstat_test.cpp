@@ -17,7 +17,7 @@ using talvo_test::Rank;
 using talvo_test::ReadFile;
 
 std::string Golden(const std::string& name) {
-    return ReadFile((std::filesystem::path(__FILE__).parent_path() / "golden" / name).string());
+    return ReadFile((std::filesystem::path(TALVO_KERNEL_GOLDEN_DIR) / name).string());
 }
 
 class RoutStatTest : public talvo_test::KernelTest {

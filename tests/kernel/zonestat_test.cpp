@@ -21,7 +21,7 @@ using talvo_test::ReadFile;
 using talvo_test::Size;
 
 std::string Golden(const std::string& name) {
-    return ReadFile((std::filesystem::path(__FILE__).parent_path() / "golden" / name).string());
+    return ReadFile((std::filesystem::path(TALVO_KERNEL_GOLDEN_DIR) / name).string());
 }
 
 // A 4 x 4 basin of three zones (codes 10, 20, 30) with one cell outside; grid row r belongs
