@@ -154,16 +154,16 @@ double TimeSweeps(Layer& L, int first, int last, int sweeps, bool exchange) {
     return tmax;
 }
 
-// Figures that compare runs: thread efficiency in one process, parallel efficiency over the
-// processes (every process first sweeps the whole layer, so both figures see the same load).
-void ReportScaling() {
+// Figures that compare runs: thread efficiency in one process at the threads OMP_NUM_THREADS
+// gives (the cores when unset), parallel efficiency over the processes (every process first
+// sweeps the whole layer, so both figures see the same load).
+void ReportScaling(int maxThreads) {
     int rank = 0, size = 1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
     const int sweeps = 20;
     Layer layer;
     if (size == 1) {
-        const int maxThreads = 8;
         omp_set_num_threads(1);
         const double t1 = TimeSweeps(layer, 1, kSize, sweeps, false);
         omp_set_num_threads(maxThreads);
@@ -194,11 +194,13 @@ int main(int argc, char** argv) {
     MPI_Init(&argc, &argv);
     int size = 1;
     MPI_Comm_size(MPI_COMM_WORLD, &size);
+    // The benchmarks set their own thread counts: the scaling report takes the one of the start.
+    const int threads = omp_get_max_threads();
     benchmark::Initialize(&argc, argv);
     // Under mpiexec only the scaling over processes is measured.
     if (size == 1) benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    ReportScaling();
+    ReportScaling(threads);
     MPI_Finalize();
     return 0;
 }
