@@ -105,11 +105,6 @@ Matrix memory_handling::FilledMatrix(int firstRow, int lastRow, int /*firstCol*/
     return MakeMatrix(firstRow, lastRow, ncols, nrows, &v);
 }
 
-Matrix memory_handling::FilledCellsMatrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows,
-                                          double v) {
-    return MakeMatrix(firstRow, lastRow, ncols, nrows, &v, false, true);
-}
-
 Matrix memory_handling::UnsetMatrix(int firstRow, int lastRow, int /*firstCol*/, int ncols, int nrows) {
     return MakeMatrix(firstRow, lastRow, ncols, nrows, nullptr, true);
 }

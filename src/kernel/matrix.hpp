@@ -97,10 +97,9 @@ public:
     // memory it reuses before the fill would overwrite it).
     Matrix FilledMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows, double v);
     Stack FilledMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows, double v);
-    // The same rows with every value of the cells (columns 1..ncols, every level) set to v and
-    // column 0 zero, as a cleared allocation leaves it: what matrix() or matrix3d() and a fill of
-    // the cells give, in one pass over the values.
-    Matrix FilledCellsMatrix(int firstRow, int lastRow, int firstCol, int ncols, int nrows, double v);
+    // The same rows of a stack with every value of the cells (columns 1..ncols, every level) set
+    // to v and column 0 zero, as a cleared allocation leaves it: what matrix3d() and a fill of the
+    // cells give, in one pass over the values.
     Stack FilledCellsMatrix3d(int firstRow, int lastRow, int firstCol, int ncols, int levels, int nrows, double v);
     // The same rows with column 0 zero, as matrix() gives it, and columns 1..ncols not set: for a
     // caller that sets every one of them before any is read, which then holds what matrix() and

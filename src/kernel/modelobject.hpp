@@ -216,16 +216,14 @@ public:
     // the mask or of the value grids beyond its own. MPIGatherRegionCells (collective) lists
     // every process's own masked cells on process 0; the counts must match them (else 120).
     RegionCells MPIGatherRegionCells(int maskIndex, std::span<const std::int64_t> cellsPerProcess);
-    // The others send the values of their cells; process 0 stores every cell's value into
-    // target, its own cells copied from values (nothing to copy when target is values).
-    void MPICollectRegionCells(const RegionCells& cells, CellValues values, CellValues target);
-    // The same for several grids of the same cells at once: one check and one message per process.
+    // For each grid of the same cells at once (one check and one message per process): the
+    // others send the values of their cells; process 0 stores every cell's value into the
+    // target, its own cells copied from the values (nothing to copy when the target is the values).
     void MPICollectRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids);
-    // Process 0 sends the values of source at the other processes' cells to them and copies its
-    // own cells from source into values; the others store what they receive into values.
-    void MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source);
-    // The same for several grids of the same cells at once (target is the source on process 0):
-    // one check and one message per process.
+    // For each grid of the same cells at once (the target is the source on process 0; one check
+    // and one message per process): process 0 sends the values of the source at the other
+    // processes' cells to them and copies its own cells from the source into the values; the
+    // others store what they receive into the values.
     void MPIDistributeRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids);
 
     // --- output by write code (writecode.cpp; WriteStatisticGrids above writes an entry's grid)

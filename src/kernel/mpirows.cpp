@@ -971,10 +971,6 @@ void modelobject::MPIExchangeHaloStack(int index, Stack* stack) { ExchangeHaloSt
 
 namespace mpirows {
 
-void ExchangeHalosYielding(modelobject& o, std::span<Matrix* const> grids) { ExchangeHalos(o, grids, true); }
-
-void ExchangeHaloStackYielding(modelobject& o, int index) { ExchangeHaloStack(o, index, nullptr, true); }
-
 HaloExchange::~HaloExchange() {
     if (!requests_.empty()) MPI_Waitall(static_cast<int>(requests_.size()), requests_.data(), MPI_STATUSES_IGNORE);
 }

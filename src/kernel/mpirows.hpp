@@ -86,10 +86,6 @@ bool Distributed(modelobject& o);
 // (MPI_Testall, then sched_yield): where processes outnumber the free cores, the process waited
 // for gets to run sooner than behind a spinning wait.
 void WaitYielding(int count, MPI_Request* requests);
-// modelobject::MPIExchangeHalos and MPIExchangeHaloStack (the same messages, checks and failures),
-// waiting as WaitYielding does.
-void ExchangeHalosYielding(modelobject& o, std::span<Matrix* const> grids);
-void ExchangeHaloStackYielding(modelobject& o, int index);
 
 // The same exchanges started now and completed later, so that a pass can compute the cells that
 // do not read the halo rows while the messages travel. The grids and stacks the exchange moves

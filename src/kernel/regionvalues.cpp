@@ -224,13 +224,7 @@ int CellRowsError(modelobject& o, const char* operation, const RegionCells& cell
     return error;
 }
 
-// The same check, agreed by all processes.
-void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cells, CellValues own,
-                   CellValues whole) {
-    gridio::ThrowAgreed(CellRowsError(o, operation, cells, own, whole), true);
-}
-
-// The same for several grids: the first that fails names the error.
+// The same check for several grids, agreed by all processes: the first that fails names the error.
 void CheckCellRows(modelobject& o, const char* operation, const RegionCells& cells,
                    std::span<const CellValuePair> grids) {
     int error = 0;
@@ -319,12 +313,6 @@ RegionCells modelobject::MPIGatherRegionCells(int maskIndex, std::span<const std
     return cells;
 }
 
-void modelobject::MPICollectRegionCells(const RegionCells& cells, CellValues values, CellValues target) {
-    if (size < 2) return;
-    CheckCellRows(*this, "MPICollectRegionCells", cells, values, target);
-    CollectCells(*this, cells, values, target);
-}
-
 void modelobject::MPICollectRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids) {
     if (size < 2) return;
     CheckCellRows(*this, "MPICollectRegionCells", cells, grids);
@@ -351,12 +339,6 @@ void modelobject::MPICollectRegionCells(const RegionCells& cells, std::span<cons
         for (const CellValuePair& g : grids)
             for (const RegionCell& cell : list) g.target.at(cell.row, cell.col) = buffer[at++];
     }
-}
-
-void modelobject::MPIDistributeRegionCells(const RegionCells& cells, CellValues values, CellValues source) {
-    if (size < 2) return;
-    CheckCellRows(*this, "MPIDistributeRegionCells", cells, values, source);
-    DistributeCells(*this, cells, values, source);
 }
 
 void modelobject::MPIDistributeRegionCells(const RegionCells& cells, std::span<const CellValuePair> grids) {

@@ -155,12 +155,6 @@ void MaskCoordinates(const Matrix& zone, Matrix& cx, Matrix& cy, int lo, int hi,
     for (int r = lo; r <= hi; ++r) MaskRow(zone[r], cx[r], cy[r], ncols, nodata);
 }
 
-void ComputeCoordinates(const Matrix& zone, const Matrix* X, const Matrix* Y, Matrix& cx, Matrix& cy, int lo, int hi,
-                        int nrows, int ncols, double xll, double yll, double cs, double nodata,
-                        const std::vector<ColumnRange>* columns, bool accumulate) {
-    AccumulateCoordinates(X, Y, cx, cy, lo, hi, nrows, ncols, xll, yll, cs, nodata, columns, accumulate, &zone);
-}
-
 namespace {
 // Fills the gaps of row r of each grid from the neighbours: at the columns noted (count of
 // them), or at every column when columns is null. A gap is a nodata value at a valid elevation.

@@ -37,13 +37,8 @@ CellSizeProblem DeriveCellSizes(const Matrix& zone, Matrix& sizeX, Matrix& sizeY
                                 int ncols, double cellsize, double nodata, const CellSizeSources& src);
 
 // Coordinates of the lower-left corners over the own rows lo..hi, accumulated from the cell
-// sizes when accumulate is true; nodata where the zone is nodata.
-void ComputeCoordinates(const Matrix& zone, const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY,
-                        int lo, int hi, int nrows, int ncols, double xll, double yll, double cellsize, double nodata,
-                        const std::vector<ColumnRange>* columns, bool accumulate);
-
-// The same in two parts: the coordinates before masking (AccumulateCoordinates), then nodata
-// where the zone is nodata (MaskCoordinates). Given the zone, AccumulateCoordinates masks the
+// sizes when accumulate is true, in two parts: the coordinates before masking
+// (AccumulateCoordinates), then nodata where the zone is nodata (MaskCoordinates). Given the zone, AccumulateCoordinates masks the
 // rows lo..hi itself, each once the row above has taken its y coordinates, except the rows
 // flagged in unmasked (indexed by row), which are left to the caller.
 void AccumulateCoordinates(const Matrix* sizeX, const Matrix* sizeY, Matrix& coordX, Matrix& coordY, int lo, int hi,

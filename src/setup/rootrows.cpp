@@ -34,12 +34,6 @@ std::vector<int> HeldRowsOffRoot(const modelobject& obj, const Matrix& grid) {
     return rows;
 }
 
-void ShareRowsFromRoot(modelobject& obj, Matrix& grid) { ShareChosenRowsFromRoot(obj, grid, HeldRowsOffRoot(obj, grid)); }
-
-void ShareChosenRowsFromRoot(modelobject& obj, Matrix& grid, const std::vector<int>& rows) {
-    ShareChosenRowsFromRoot(obj, {SharedRows{&grid, rows}});
-}
-
 void ShareChosenRowsFromRoot(modelobject& obj, const std::vector<SharedRows>& parts) {
     if (obj.size < 2 || !MpiRunning()) return;
     // Each process sends the number of rows it names of each grid, then the rows.

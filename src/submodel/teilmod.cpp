@@ -167,13 +167,3 @@ int FirstFreeGridEntry(const GridStore& store) {
     return 1000;
 }
 
-void RefuseUnavailableModule(DiagLog* log, const std::string& name, int code) {
-    *log << "FATAL: module " << name << " is not implemented" << "[end-entry]";
-    throw ModelError(code);
-}
-
-void teilmodellklasse::StartUnavailableModule(const char* sourceName, int code, bool required) {
-    LogBanner(sourceName);
-    ReadModuleSection(required);
-    if (flowControl != 0) RefuseUnavailableModule(log, moduleName, code);
-}

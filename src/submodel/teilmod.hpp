@@ -221,18 +221,12 @@ protected:
     // section switches the module off unless it is required (then the seek's code is thrown).
     // With a non-zero flow control the control file stays open for the subclass.
     void ReadModuleSection(bool required);
-    // The construction of a module this build does not have: banner, section, and a loud
-    // refusal with the module's own code when the flow control is not 0.
-    void StartUnavailableModule(const char* sourceName, int code, bool required = false);
     // Logs the module's banner line ("file <source>, compiled at <date>, <time>").
     void LogBanner(const char* sourceName);
 };
 
 // First free grid-store entry (holding no grid) from 1 upwards; 1000 when the store is full.
 int FirstFreeGridEntry(const GridStore& store);
-
-// Logs "module <name> is not implemented" as a FATAL entry and throws code.
-[[noreturn]] void RefuseUnavailableModule(DiagLog* log, const std::string& name, int code);
 
 // Runs a sub-model constructor body with the error protocol of the construction: an int code
 // (ModelError) goes into error, any other exception becomes 103.

@@ -79,8 +79,6 @@ double EnergyBalance::TotalWithLatent(double Ts, double LE) const {
     return constant + OutgoingLongWave(Ts) + 18.85 * fu * (Tk - Ts) + LE;
 }
 
-double EnergyBalance::Total(double Ts) const { return TotalWithLatent(Ts, LatentHeat(Ts)); }
-
 EnergyBalance MakeEnergyBalance(const SnowParameters& p, const CellInput& in, double snow, double rain) {
     EnergyBalance eb;
     eb.Tk = in.T + kFreezing;

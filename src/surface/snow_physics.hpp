@@ -85,7 +85,6 @@ struct EnergyBalance {
     double LWOUTcorr = 1;
     double LatentHeat(double Ts) const;
     double OutgoingLongWave(double Ts) const;
-    double Total(double Ts) const;  // Q(Ts) with LE(Ts)
     double TotalWithLatent(double Ts, double LE) const;
 };
 EnergyBalance MakeEnergyBalance(const SnowParameters& p, const CellInput& in, double snow, double rain);
