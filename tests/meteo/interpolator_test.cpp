@@ -247,12 +247,51 @@ TEST_F(MeteoInterpolatorTest, SectionFailures) {
     EXPECT_TRUE(Logged("the value 1e+308 in section [temperature] must be in (0, 50]!"));
     EXPECT_EQ(BuildError(12, "st.dat\ninf 100 -0.005\n"), 17u);
     EXPECT_TRUE(Logged("lapse rate parameters of temperature; "));
+    // A section that ends before its station file line, a grid list without all five mapping
+    // parameters, and scenario grids named for three months only.
+    Share("test.ctl", "x\n[temperature]\n1 method\n");
+    unsigned early = 0;
+    Make("temperature", &early);
+    EXPECT_EQ(early, 49u);
+    EXPECT_TRUE(Logged("error reading station data file name nr. 0 for interpolation of temperature")) << Console();
+    EXPECT_TRUE(FatalLogged());
+    EXPECT_EQ(BuildError(9, "grids.lst\n8.9e-5 0.0767 127 6e-6\n"), 49u);
+    EXPECT_TRUE(Logged("error reading the required 5 GIF-Mapping parameters f1 (default=8.916787e-5), x1 "
+                       "(0.0767528404), threshold (127), f2 (default=6.00e-006), x2 (0.098) for interpolation of "
+                       "temperature"));
+    SectionValues threeMonths;
+    threeMonths.scenario = "1 SzenUse\n5 SzenMeth\njan.asc\nfeb.asc\nmar.asc\n";
+    const std::string text = Section("temperature", 1, "st.dat\nregr.dat\n", threeMonths);
+    Share("test.ctl", text.substr(0, text.rfind("[other]")));
+    unsigned months = 0;
+    Make("temperature", &months);
+    EXPECT_EQ(months, 17u);
+    EXPECT_TRUE(Logged("error in control file: scenario grid for month 4 in temperature not found!\nThere "
+                       "have to be exactly 12 filenames after the sceario application mode\nreferring to each of the "
+                       "12 months if using scenario method 5.\nHowever, if methods 0..4 are used, NO FILENAMES are "
+                       "allowed there\n (for backwards compatibility reasons)"));
     // A section that ends early misses a value.
     Share("test.ctl", "x\n[temperature]\n1\nst.dat\nregr.dat\nresult\n0\n");
     unsigned error = 0;
     Make("temperature", &error);
     EXPECT_EQ(error, 17u);
     EXPECT_TRUE(Logged("scaling factor for temperature"));
+}
+
+TEST_F(MeteoInterpolatorTest, AdditionalColumnsOfTheStationFileAreSkipped) {
+    // Two columns between the date and the stations, numbers on every line: read as stations
+    // they would make five, and their values would win the nearest-station search.
+    std::string header = "stations\nYY MM DD HH 7 7 100 200 300\nYY MM DD HH 0 0 1000 2000 4000\n"
+                         "YY MM DD HH 0 0 3000 1000 0\nfifth\n";
+    Share("st.dat", header + "2000 1 1 0 77 88 1.5 4 -7.25\n");
+    Share("test.ctl", Section("temperature", 4, "st.dat AdditionalColumns=2\nregr.dat\n"));
+    unsigned error = 0;
+    auto ip = Make("temperature", &error);
+    ASSERT_EQ(error, 0u) << Console();
+    ASSERT_EQ(ip->Station(0).StationCount(), 3);
+    EXPECT_EQ(ip->Station(0).Altitude()[3], 300.0);
+    Step(*ip);
+    ExpectCells(*ip, [](int r, int c) { return kValues[Nearest(r, c)]; });
 }
 
 TEST_F(MeteoInterpolatorTest, StatisticsTableHoldsTheDescription) {

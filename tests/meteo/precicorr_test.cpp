@@ -319,6 +319,136 @@ TEST_F(PrecicorrPointTest, PointsByInverseDistanceRegressionAndScenarioBlend) {
     EXPECT_NEAR(At(*pc, 2000, 1000, 0), 2.0 + 1.0 * 16 / 31 + 12.0 * 15 / 31, 1e-12);
 }
 
+TEST_F(PrecicorrPointTest, PointsByBlendLapseRateMeshCornerAnisotropyAndLimits) {
+    const std::vector<double> t = {1, 2, 3, 4};
+    Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, t));
+    // Inverse distance and regression blended with the IDW fraction 0.25; where one of them
+    // has no value the other alone.
+    Share("regr.dat", "jr mo tt hh\n2000 1 1 0 10 -0.01 250 5 0.02 400 1 0.001 -10000 0 0\n");
+    SectionValues blend;
+    blend.idwFraction = 0.25;
+    auto pc = Inputs(Section("temperature", 3, "t.dat\nregr.dat\n", blend));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 1500, 2500, 300), 0.25 * IdwByHand(1500, 2500, kPoints, t) + 0.75 * 11.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+    Share("regr.dat", "jr mo tt hh\n2000 1 1 0 -10000 -0.01 250 5 0.02 400 1 0.001 -10000 0 0\n");
+    pc = Inputs(Section("temperature", 3, "t.dat\nregr.dat\n", blend));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 1500, 2500, 300), IdwByHand(1500, 2500, kPoints, t), 1e-12);
+    pc.reset();
+    inputs_.clear();
+    Share("regr.dat", "jr mo tt hh\n2000 1 1 0 10 -0.01 250 5 0.02 400 1 0.001 -10000 0 0\n");
+    Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, {-10000, -10000, -10000, -10000}));
+    pc = Inputs(Section("temperature", 3, "t.dat\nregr.dat\n", blend));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 1500, 2500, 300), 11.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+
+    // Nearest station with a lapse rate: one station at 250 m with 0 °C and -0.01 K/m makes
+    // the precipitation stations at 100 and 200 m warm (rain, 11 mm), those at 300 and 400 m
+    // cold (snow, 12 mm).
+    const std::vector<StationPoint> one = {{2500, 1500, 250}};
+    Share("t.dat", StationHeaderOf(one) + RecordOf(0, {0.0}));
+    pc = Inputs(Section("temperature", 12, "t.dat\n-0.01 lapse rate\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 0, 0, 600), -3.5, 1e-12);
+    pc->CorrectStations();
+    EXPECT_NEAR(Stations()[1], 11.0, 1e-12);
+    EXPECT_NEAR(Stations()[2], 11.0, 1e-12);
+    EXPECT_NEAR(Stations()[3], 12.0, 1e-12);
+    EXPECT_NEAR(Stations()[4], 12.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+    // Above an inversion at 400 m the fixed upper lapse rate 0.004 K/m; a fixed upper lapse rate
+    // of -9998 or less means none, and the one lapse rate applies throughout.
+    pc = Inputs(Section("temperature", 12, "t.dat\n-0.01 400 0.004\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 0, 0, 600), -1.5 + 200 * 0.004, 1e-12);
+    EXPECT_NEAR(At(*pc, 0, 0, 300), -0.5, 1e-12);
+    pc.reset();
+    inputs_.clear();
+    pc = Inputs(Section("temperature", 12, "t.dat\n-0.01 400 -9998\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 0, 0, 600), -3.5, 1e-12);
+    pc.reset();
+    inputs_.clear();
+
+    // Spline over a station mesh: the point takes the station nearest to its cell's lower-left
+    // corner. (1900, 900) lies in cell (4, 2) with the corner (1000, 0), nearest to station
+    // (0, 0), whereas the point itself is nearest to (2500, 1500).
+    std::vector<StationPoint> mesh;
+    std::vector<double> meshValues;
+    for (double y : {3000.0, 1500.0, 0.0})
+        for (double x : {0.0, 2500.0, 5000.0}) {
+            mesh.push_back({x, y, 100});
+            meshValues.push_back(x / 1000 + y / 100);
+        }
+    Share("t.dat", StationHeaderOf(mesh) + RecordOf(0, meshValues));
+    pc = Inputs(Section("temperature", 7, "t.dat\nregr.dat\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 1900, 900, 100), 0.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+
+    // Anisotropic inverse distance (main axis 30 degrees, ratio 0.5): at a cell's lower-left
+    // corner the point takes the value of the cell in the interpolated grid, which weights the
+    // stations by their distances in the turned coordinates.
+    const std::vector<StationPoint> spread = {{500, 2500, 100}, {3500, 3200, 100}, {4200, 300, 100}, {1200, 600, 100}};
+    const std::vector<double> tv = {-2, 3, 5, 1};
+    Share("t.dat", StationHeaderOf(spread) + RecordOf(0, tv));
+    SectionValues turned;
+    turned.slope = 30;
+    turned.ratio = 0.5;
+    pc = Inputs(Section("temperature", 1, "t.dat\nregr.dat\n", turned));
+    ASSERT_TRUE(pc);
+    Step(*inputs_[1]);
+    for (int r = settings.firstRow; r <= settings.lastRow; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            if (InBasin(r, c))
+                EXPECT_NEAR(At(*pc, CellX(c), CellY(r), CellZ(r, c)), Cell(*inputs_[1], r, c), 1e-12) << r << " " << c;
+    const double theta = 30 * std::acos(-1.0) / 180;
+    auto turn = [&](double x, double y, double* tx, double* ty) {
+        *tx = x * std::cos(theta) + y * std::sin(theta);
+        *ty = -x * std::sin(theta) + y * std::cos(theta);
+    };
+    double px, py, sum = 0, weights = 0;
+    turn(2700, 1800, &px, &py);
+    for (std::size_t k = 0; k < spread.size(); ++k) {
+        double sx, sy;
+        turn(spread[k].x, spread[k].y, &sx, &sy);
+        const double w = 1 / (0.25 * (sx - px) * (sx - px) + (sy - py) * (sy - py));
+        sum += w * tv[k];
+        weights += w;
+    }
+    EXPECT_NEAR(At(*pc, 2700, 1800, 100), sum / weights, 1e-9);
+    EXPECT_GT(std::fabs(sum / weights - IdwByHand(2700, 1800, spread, tv)), 0.01);
+    pc.reset();
+    inputs_.clear();
+
+    // Scaling by 2, then the limits: 8 above the upper limit 7 becomes 6.5, -2 below the lower
+    // limit -1.5 becomes -1.2; a point without any station value keeps the missing value.
+    Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, {-1, 2, 3, 4}));
+    SectionValues limited;
+    limited.scaling = 2;
+    limited.lowerLimit = -1.5;
+    limited.lowerReplacement = -1.2;
+    limited.upperLimit = 7;
+    limited.upperReplacement = 6.5;
+    pc = Inputs(Section("temperature", 4, "t.dat\nregr.dat\n", limited));
+    ASSERT_TRUE(pc);
+    EXPECT_NEAR(At(*pc, 3000, 2000, 0), 6.5, 1e-12);
+    EXPECT_NEAR(At(*pc, 1000, 3000, 0), -1.2, 1e-12);
+    EXPECT_NEAR(At(*pc, 2000, 1000, 0), 4.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+    Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, {-10000, -10000, -10000, -10000}));
+    pc = Inputs(Section("temperature", 4, "t.dat\nregr.dat\n", limited));
+    ASSERT_TRUE(pc);
+    EXPECT_EQ(At(*pc, 3000, 2000, 0), -10000.0);
+}
+
 TEST_F(PrecicorrTest, ElevationRegressionRefittedAndJoined) {
     // Precipitation by elevation regression (h1 = 250, h2 = 400); warm everywhere, no wind:
     // every value is rain with the factor 1.1.
