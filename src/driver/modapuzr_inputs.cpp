@@ -7,7 +7,6 @@ namespace {
 class InterpolatorInput : public MeteoInput {
 public:
     explicit InterpolatorInput(std::unique_ptr<meteointerpol> p) : p_(std::move(p)) {}
-    const std::string& Name() const override { return p_->ModuleName(); }
     int Method() const override { return p_->method; }
     void SetWarnings(int value) override { p_->SetWarnings(value); }
     void SetHourOffset(double hours) override { p_->SetHourOffset(hours); }
@@ -18,10 +17,6 @@ public:
     void ComputeElevationRegression(int flag) override { p_->ComputeElevationRegression(flag); }
     void run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override { p_->run(h, d, m, y); }
     bool StatisticsMayWrite() const override { return p_->ZoneStatistics().NextRowMayWrite(); }
-    zonalstatistic* RunBeforeReduction(std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y) override {
-        p_->RunBeforeReduction(h, d, m, y);
-        return &p_->ZoneStatistics();
-    }
     void WriteOutputGrid() override { p_->WriteOutputGrid(); }
     void AdvanceRecords() override { p_->AdvanceRecords(); }
     bool IsAtEnd() const override { return p_->IsAtEnd(); }

@@ -13,7 +13,6 @@ class zonalstatistic;
 class MeteoInput {
 public:
     virtual ~MeteoInput() = default;
-    virtual const std::string& Name() const = 0;
     virtual int Method() const = 0;
     virtual void SetWarnings(int value) = 0;
     virtual void SetHourOffset(double hours) = 0;

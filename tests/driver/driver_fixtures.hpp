@@ -89,7 +89,6 @@ public:
     SteppingInput(Recorder& rec, std::string name, std::vector<Date> dates, int interruptAtStep)
         : rec_(rec), name_(std::move(name)), dates_(std::move(dates)), last_(dates_.size() - 1),
           interruptAt_(interruptAtStep) {}
-    const std::string& Name() const override { return name_; }
     int Method() const override { return method; }
     void SetWarnings(int value) override { warnings = value; }
     void SetHourOffset(double hours) override { hourOffset = hours; }

@@ -133,6 +133,39 @@ TEST_F(RegressionFitTest, StationsAtOneAltitudeStandForOnePoint) {
         for (int c = 1; c <= kCols; ++c) EXPECT_TRUE(std::isfinite(Cell(*ip, r, c)));
 }
 
+TEST_F(RegressionFitTest, SinglePointsMergeOrLeaveOneConstantAndAnEmptyGroupTakesTheOtherLine) {
+    // Two clustered points far apart in altitude, (105 m, 9) and (410 m, 6), make one group of
+    // both: one line for every zone, meeting itself at L.
+    const std::vector<StationPoint> four = {{0, 0, 100}, {1000, 0, 110}, {0, 1000, 400}, {1000, 1000, 420}};
+    auto ip = Fit(four, {9, 9, 6, 6}, "250 1000 100 0 50");
+    ASSERT_TRUE(ip);
+    const double b = -3.0 / 305, a = 9 - 105 * b;
+    ExpectSet(*ip, {a, 0, a, b, a, b, 0, 250});
+    ip.reset();
+    // One station on each side: each joins the other group, both groups cluster to the same
+    // mean point, and the profile is constant at the mean value.
+    const std::vector<StationPoint> two = {{0, 0, 100}, {1000, 1000, 400}};
+    ip = Fit(two, {5, 2}, "250 1000 100 0 1000");
+    ASSERT_TRUE(ip);
+    ExpectSet(*ip, {3.5, 0, 3.5, 0, 3.5, 0, 0, 250});
+    Step(*ip);
+    ExpectNear(*ip, [](int, int) { return 3.5; });
+    ip.reset();
+    // Every station above the lower inversion: line 1 is line 2.
+    const std::vector<StationPoint> above = {{0, 0, 100}, {1000, 0, 200}, {0, 1000, 300}, {1000, 1000, 400}};
+    ip = Fit(above, {9, 8, 7, 6}, "50 1000 100 0 0");
+    ASSERT_TRUE(ip);
+    ExpectSet(*ip, {10, 0, 10, -0.01, 10, -0.01, 0, 50});
+    ip.reset();
+    // A clustered lower point (110 m, 10) and an upper line 10 - 0.005 z: line 1 runs through
+    // the point and meets line 2 at L.
+    const std::vector<StationPoint> five = {{0, 0, 100}, {1000, 0, 120}, {0, 1000, 300}, {1000, 1000, 400}, {2000, 0, 500}};
+    ip = Fit(five, {10, 10, 8.5, 8, 7.5}, "250 1000 100 0 50");
+    ASSERT_TRUE(ip);
+    const double b1 = (10 - 0.005 * 250 - 10) / (250 - 110.0), a1 = (-0.005 - b1) * 250 + 10;
+    ExpectSet(*ip, {a1, 0, a1, b1, 10, -0.005, 0, 250});
+}
+
 TEST_F(RegressionFitTest, StepWithoutValidStationsHoldsNodata) {
     const std::vector<StationPoint> s = {{0, 0, 100}, {1000, 0, 200}, {0, 1000, 300}, {1000, 1000, 500}};
     Share("st.dat", StationHeaderOf(s) + RecordOf(0, {10, 9, 8.5, 7.5}) + RecordOf(1, {-10000, -10000, -10000, -10000}));
