@@ -144,11 +144,13 @@ public:
         int row = 0, column = 0;
         bool held = false;  // false: no process holds the row
         double x = 0, y = 0, elevation = 0, scenario = 0;
+        double coordX = 0, coordY = 0;  // "CoordX", "CoordY" of the cell, not rotated
         std::array<int, 4> corners{0, 0, 0, 0};
     };
     // Fills the cells of the list from the process holding each row (the lowest rank where two
-    // share it): the cell's (rotated) coordinates with its look-up stations, its elevation and
-    // its value of the scenario grid of the month (scenario methods 5 and 6). Collective.
+    // share it): the cell's (rotated) coordinates with its look-up stations, its coordinates,
+    // its elevation and its value of the scenario grid of the month (scenario methods 5 and 6).
+    // Collective.
     void SharePointCells(std::vector<PointCell>& cells);
     // The columns of the station mesh, each with its station numbers from the south; empty
     // without a mesh.

@@ -306,7 +306,7 @@ void meteointerpol::SharePointCells(std::vector<PointCell>& cells) {
     std::vector<int> mine(n), holder(n);
     for (std::size_t i = 0; i < n; ++i) mine[i] = cells[i].row >= firstRow && cells[i].row <= lastRow ? rank : size;
     MPI_Allreduce(mine.data(), holder.data(), static_cast<int>(n), MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-    constexpr std::size_t kFields = 4;
+    constexpr std::size_t kFields = 6;
     std::vector<double> values(kFields * n, 0.0), all(kFields * n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         if (holder[i] != rank) continue;
@@ -316,6 +316,8 @@ void meteointerpol::SharePointCells(std::vector<PointCell>& cells) {
         v[1] = cy != nullptr && cy->holds(r) ? (*cy)[r][c] : nodata;
         v[2] = elevation != nullptr && elevation->holds(r) ? (*elevation)[r][c] : nodata;
         v[3] = scenarioCells && scenarioGrid.holds(r) ? scenarioGrid[r][c] : nodata;
+        v[4] = coordX != nullptr && coordX->holds(r) ? (*coordX)[r][c] : nodata;
+        v[5] = coordY != nullptr && coordY->holds(r) ? (*coordY)[r][c] : nodata;
     }
     // Only the holder gives a cell's values; the others add zeros, which leaves them exact.
     MPI_Allreduce(values.data(), all.data(), static_cast<int>(kFields * n), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
@@ -328,6 +330,8 @@ void meteointerpol::SharePointCells(std::vector<PointCell>& cells) {
         p.y = p.held ? v[1] : nodata;
         p.elevation = p.held ? v[2] : nodata;
         p.scenario = p.held ? v[3] : nodata;
+        p.coordX = p.held ? v[4] : nodata;
+        p.coordY = p.held ? v[5] : nodata;
         p.corners = bilinear && p.x != nodata && p.y != nodata ? CornersAt(p.x, p.y) : std::array<int, 4>{0, 0, 0, 0};
     }
 }

@@ -149,8 +149,10 @@ void precicorrclass::SharePointCells() {
     }
     add(nodata, nodata);
     for (meteointerpol* ip : {temperature_, wind_}) {
-        // Only bilinear methods and scenario grids need values of the cells.
-        const bool needed = ip != nullptr && (ip->method == 5 || ip->method == 6 ||
+        // Only bilinear methods, the station mesh methods and scenario grids need values of the
+        // cells.
+        const bool needed = ip != nullptr && (ip->method == 5 || ip->method == 6 || ip->method == 7 ||
+                                              ip->method == 8 ||
                                               (ip->SzenUse == 1 && (ip->SzenMeth == 5 || ip->SzenMeth == 6)));
         if (!needed) continue;
         BlendScenario(*ip);
@@ -221,11 +223,18 @@ double precicorrclass::InterpolateAtPoint(meteointerpol& ip, double* buffer, dou
                                          upperGiven ? ip.fixedUpperLapse : -9999.0);
             break;
         }
-        default:
-            // Methods 7-9: the station nearest to the cell's corner.
-            if (stations)
-                v = ip.Thiessen(xllcorner + (col - 1) * cellsize, yllcorner + (nrows - row) * cellsize, 0);
+        default: {
+            // Methods 7-9: the station nearest to the cell's coordinates, which every process
+            // knows from the process holding the cell (they follow the cell sizes where these
+            // vary); a cell without coordinates (outside the zone grid or held by no process)
+            // takes its lower-left corner. The grid list of method 9 has no stations.
+            if (!stations) break;
+            const meteointerpol::PointCell& cell = PointCellOf(ip, row, col);
+            const bool known = cell.held && cell.coordX != nodata && cell.coordY != nodata;
+            v = ip.Thiessen(known ? cell.coordX : xllcorner + (col - 1) * cellsize,
+                            known ? cell.coordY : yllcorner + (nrows - row) * cellsize, 0);
             break;
+        }
     }
     if (v < -ip.N) return v;
     v *= ip.scalingFactor;

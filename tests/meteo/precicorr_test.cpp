@@ -319,7 +319,7 @@ TEST_F(PrecicorrPointTest, PointsByInverseDistanceRegressionAndScenarioBlend) {
     EXPECT_NEAR(At(*pc, 2000, 1000, 0), 2.0 + 1.0 * 16 / 31 + 12.0 * 15 / 31, 1e-12);
 }
 
-TEST_F(PrecicorrPointTest, PointsByBlendLapseRateMeshCornerAnisotropyAndLimits) {
+TEST_F(PrecicorrPointTest, PointsByBlendLapseRateMeshCellCoordinatesAnisotropyAndLimits) {
     const std::vector<double> t = {1, 2, 3, 4};
     Share("t.dat", StationHeaderOf(kPoints) + RecordOf(0, t));
     // Inverse distance and regression blended with the IDW fraction 0.25; where one of them
@@ -375,20 +375,34 @@ TEST_F(PrecicorrPointTest, PointsByBlendLapseRateMeshCornerAnisotropyAndLimits) 
     pc.reset();
     inputs_.clear();
 
-    // Spline over a station mesh: the point takes the station nearest to its cell's lower-left
-    // corner. (1900, 900) lies in cell (4, 2) with the corner (1000, 0), nearest to station
-    // (0, 0), whereas the point itself is nearest to (2500, 1500).
+    // Spline over a station mesh: the point takes the station nearest to its cell's
+    // coordinates. (1900, 900) lies in cell (4, 2) at (1000, 0), nearest to station (0, 0),
+    // whereas the point itself is nearest to (2500, 1500).
     std::vector<StationPoint> mesh;
     std::vector<double> meshValues;
     for (double y : {3000.0, 1500.0, 0.0})
         for (double x : {0.0, 2500.0, 5000.0}) {
             mesh.push_back({x, y, 100});
-            meshValues.push_back(x / 1000 + y / 100);
+            meshValues.push_back(x / 1000 + y / 100 - 17);
         }
     Share("t.dat", StationHeaderOf(mesh) + RecordOf(0, meshValues));
     pc = Inputs(Section("temperature", 7, "t.dat\nregr.dat\n"));
     ASSERT_TRUE(pc);
-    EXPECT_NEAR(At(*pc, 1900, 900, 100), 0.0, 1e-12);
+    EXPECT_NEAR(At(*pc, 1900, 900, 100), -17.0, 1e-12);
+    // Cells of varying size: cell (3, 3) with the coordinates (1000, 200) instead of its corner
+    // (2000, 1000) takes station (0, 0), not (2500, 1500), whichever process holds it, and the
+    // precipitation station 2 standing in it becomes snow. The others: stations (0, 3000),
+    // (5000, 0) and (2500, 1500), rain, snow and rain.
+    coordX[3][3] = 1000;
+    coordY[3][3] = 200;
+    EXPECT_NEAR(At(*pc, 2100, 1100, 100), -17.0, 1e-12);
+    pc->CorrectStations();
+    EXPECT_NEAR(Stations()[1], 11.0, 1e-12);
+    EXPECT_NEAR(Stations()[2], 12.0, 1e-12);
+    EXPECT_NEAR(Stations()[3], 12.0, 1e-12);
+    EXPECT_NEAR(Stations()[4], 11.0, 1e-12);
+    coordX[3][3] = CellX(3);
+    coordY[3][3] = CellY(3);
     pc.reset();
     inputs_.clear();
 
@@ -405,9 +419,10 @@ TEST_F(PrecicorrPointTest, PointsByBlendLapseRateMeshCornerAnisotropyAndLimits) 
     ASSERT_TRUE(pc);
     Step(*inputs_[1]);
     for (int r = settings.firstRow; r <= settings.lastRow; ++r)
-        for (int c = 1; c <= kCols; ++c)
-            if (InBasin(r, c))
-                EXPECT_NEAR(At(*pc, CellX(c), CellY(r), CellZ(r, c)), Cell(*inputs_[1], r, c), 1e-12) << r << " " << c;
+        for (int c = 1; c <= kCols; ++c) {
+            if (!InBasin(r, c)) continue;
+            EXPECT_NEAR(At(*pc, CellX(c), CellY(r), CellZ(r, c)), Cell(*inputs_[1], r, c), 1e-12) << r << " " << c;
+        }
     const double theta = 30 * std::acos(-1.0) / 180;
     auto turn = [&](double x, double y, double* tx, double* ty) {
         *tx = x * std::cos(theta) + y * std::sin(theta);
