@@ -78,13 +78,6 @@ bool LineFile::ReadLine(std::string* line) {
 
 std::size_t LineFile::ReadBytes(void* buffer, std::size_t n) { return std::fread(buffer, 1, n, file_.get()); }
 
-bool LineFile::AtEnd() {
-    const int c = std::fgetc(file_.get());
-    if (c == EOF) return true;
-    std::ungetc(c, file_.get());
-    return false;
-}
-
 std::int64_t LineFile::Tell() const { return static_cast<std::int64_t>(ftello(file_.get())); }
 
 bool LineFile::Seek(std::int64_t offset) { return fseeko(file_.get(), static_cast<off_t>(offset), SEEK_SET) == 0; }

@@ -37,8 +37,6 @@ public:
     bool ReadLine(std::string* line);
     // Reads up to n bytes; returns the number read.
     std::size_t ReadBytes(void* buffer, std::size_t n);
-    // True when no byte is left to read.
-    bool AtEnd();
     std::int64_t Tell() const;
     bool Seek(std::int64_t offset);
     // Closes the file; false when closing failed.

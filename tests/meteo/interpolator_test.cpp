@@ -177,6 +177,17 @@ TEST_F(MeteoInterpolatorTest, ScenariosAddMonthlyChangesOrMultiplyByPercent) {
     // 1 March: M(3)*13/28 + M(2)*15/28 added.
     ExpectCells(*ip, [](int, int) { return 5 + 3.0 * 13 / 28 + 2.0 * 15 / 28; });
     EXPECT_TRUE(Logged("using scenarios!"));
+    ip.reset();
+
+    // From the 16th on towards the next month, round the year: 20 December takes
+    // M(1)*5/31 + M(12)*26/31.
+    settings.startMonth = settings.endMonth = 12;
+    settings.startDay = 20;
+    settings.endDay = 21;
+    ip = Build(1, "2000 12 20 0 5 5 5\n", v);
+    ASSERT_TRUE(ip);
+    Step(*ip);
+    ExpectCells(*ip, [](int, int) { return 5 + 1.0 * 5 / 31 + 12.0 * 26 / 31; });
 }
 
 TEST_F(MeteoInterpolatorTest, StepDateMustMatchTheRecord) {

@@ -280,6 +280,11 @@ TEST_F(SuperpositionTest, RefusedBlocks) {
              Entity("e", "entityinputgrid = grid_a; regions = 20 40; weights = 1 1;",
                     "outputgrid = o.asc; outputtable = t.txt; statcode = 0; writecode 0"),
          17u, "\"writecode\" (with \"= value;\") of the RegionalSuperposition entity e"},
+        // An input record without its region list or its weights.
+        {"NumberOfEntities = 1;\n" + Entity("e", "entityinputgrid = grid_a; weights = 1 1;"), 17u,
+         "the key \"regions\" (with \"= value;\") of the RegionalSuperposition entity e is missing"},
+        {"NumberOfEntities = 1;\n" + Entity("e", "entityinputgrid = grid_a; regions = 20 40;"), 17u,
+         "the key \"weights\" (with \"= value;\") of the RegionalSuperposition entity e is missing"},
     };
     for (const Case& c : cases) {
         console_.str("");
