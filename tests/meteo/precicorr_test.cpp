@@ -493,6 +493,31 @@ TEST_F(PrecicorrTest, ElevationRegressionRefittedAndJoined) {
     // Zone 2 runs from line 1 at h1 to line 3 at h2.
     EXPECT_NEAR(s.a[2] + s.b[2] * 250, s.a[1] + s.b[1] * 250, 1e-9);
     EXPECT_NEAR(s.a[2] + s.b[2] * 400, s.a[3] + s.b[3] * 400, 1e-9);
+    pc.reset();
+    inputs_.clear();
+
+    // With a wind of 4 m/s at every station the factor is 1.3 at every elevation; a wind
+    // without any valid station value counts as calm (1.1).
+    for (const auto& [wind, factor] : {std::pair{4.0, 1.3}, std::pair{-10000.0, 1.1}}) {
+        Share("u.dat", header + RecordOf(0, {wind, wind, wind, wind}));
+        Share("test.ctl", text + Section("wind_speed", 4, "u.dat\nregr.dat\n") + Correction(kOn));
+        for (const char* name : {"precipitation", "temperature", "wind_speed"}) {
+            unsigned e = 0;
+            inputs_.push_back(Make(name, &e));
+            ASSERT_EQ(e, 0u) << name << Console();
+        }
+        names_ = {"", "precipitation", "temperature", "wind_speed"};
+        pc = Correct(&error);
+        ASSERT_EQ(error, 0u) << Console();
+        pc->CorrectStations();
+        const meteointerpol::RegressionSet w = inputs_[0]->GetRegressionSet(0);
+        EXPECT_NEAR(w.a[1], 10 * factor, 1e-9);
+        EXPECT_NEAR(w.b[1], -0.01 * factor, 1e-12);
+        EXPECT_NEAR(w.a[3], 1 * factor, 1e-9);
+        EXPECT_NEAR(w.b[3], 0.001 * factor, 1e-12);
+        pc.reset();
+        inputs_.clear();
+    }
 }
 
 }  // namespace
