@@ -281,6 +281,11 @@ TEST_F(MeteoInterpolatorTest, SectionFailures) {
                        "have to be exactly 12 filenames after the sceario application mode\nreferring to each of the "
                        "12 months if using scenario method 5.\nHowever, if methods 0..4 are used, NO FILENAMES are "
                        "allowed there\n (for backwards compatibility reasons)"));
+    // A statistics line without its output code.
+    SectionValues noCode;
+    noCode.statistics = "stat.txt";
+    EXPECT_EQ(BuildError(1, "st.dat\nregr.dat\n", noCode), 17u);
+    EXPECT_TRUE(Logged("name of the statistic result file in temperature")) << Console();
     // A section that ends early misses a value.
     Share("test.ctl", "x\n[temperature]\n1\nst.dat\nregr.dat\nresult\n0\n");
     unsigned error = 0;
