@@ -406,6 +406,20 @@ TEST_F(PrecicorrPointTest, PointsByBlendLapseRateMeshCellCoordinatesAnisotropyAn
     pc.reset();
     inputs_.clear();
 
+    // A temperature read from grids has no stations: at a station it is missing, and the
+    // precipitation there counts as rain (11 mm) however cold the grid.
+    std::string cold = "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
+    for (int r = 1; r <= kRows; ++r) cold += "-5 -5 -5 -5 -5\n";
+    Share("cold.asc", cold);
+    Share("list.txt", StationHeaderOf(kPoints) + "2000 1 1 0 cold.asc\n");
+    pc = Inputs(Section("temperature", 9, "list.txt\n8.9e-5 0.0767 127 6e-6 0.098\n"));
+    ASSERT_TRUE(pc);
+    EXPECT_EQ(At(*pc, 2000, 1000, 200), -10000.0);
+    pc->CorrectStations();
+    for (int i = 1; i <= 4; ++i) EXPECT_NEAR(Stations()[static_cast<std::size_t>(i)], 11.0, 1e-12);
+    pc.reset();
+    inputs_.clear();
+
     // Anisotropic inverse distance (main axis 30 degrees, ratio 0.5): at a cell's lower-left
     // corner the point takes the value of the cell in the interpolated grid, which weights the
     // stations by their distances in the turned coordinates.
