@@ -177,6 +177,10 @@ TEST_F(LanduseTableTest, JulDaysRules) {
     // Fewer values than fix points in a per-fix-point list.
     EXPECT_EQ(Fails(Block(1, "VariableDayCount", "", "1 100 200 300 366"), 1), 29);
     EXPECT_TRUE(Logged("landuse table code 1: some values could not be read\n{"));
+    // The tillage days are an integer list too: a word in it refuses the entry; negative days are kept.
+    EXPECT_EQ(Fails(Block(2, "VariableDayCount", "SoilTillage = 90 x;\n"), 1), 29);
+    EXPECT_TRUE(Logged("landuse table code 2: some values could not be read\n{"));
+    EXPECT_EQ(Fails(Block(4, "VariableDayCount", "SoilTillage = -90 250;\n"), 1), 0);
 }
 
 TEST_F(LanduseTableTest, DynamicPhenology3NeedsFullYear) {
