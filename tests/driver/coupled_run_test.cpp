@@ -266,6 +266,19 @@ TEST_F(CoupledRunTest, FailedOutputIsNeverAnnounced) {
     EXPECT_TRUE(Contains(run.Console(), "Exception in Modellapplication::run() caught!"));
 }
 
+// An interrupt while the model waits for the external program asks whether to cancel: the
+// answer 1 keeps waiting (and asks again at the next look), 2 ends the run with code 98.
+TEST_F(CoupledRunTest, CancellingWhileWaitingForTheExternalProgramEndsTheRun) {
+    WriteShared("test.ctl", BasinControl(0, ""));
+    AppHarness run(BuildSetup(), {}, "1\n2\n");
+    ASSERT_EQ(run.Build(), 0);
+    run.app().ctrlCOption.store(1);
+    EXPECT_EQ(CodeOf([&] { run.app().WaitForFile(StrFormat("never_%d.sem", talvo_test::Rank()), 1); }), 98);
+    const std::string log = run.Console();
+    EXPECT_EQ(StringCount(log, "Ctrl-C pressed while waiting for never_"), 2) << log;
+    EXPECT_TRUE(Contains(log, "Exception in Modellapplication::WaitForFile() caught!"));
+}
+
 TEST_F(CoupledRunTest, SemaphoreIsPublishedWhole) {
     WriteShared("test.ctl", BasinControl(0, ""));
     AppHarness run(BuildSetup(), {});
