@@ -304,4 +304,15 @@ TEST_F(PhenologyTest, ValueThatIsNoTablePositionStopsEveryProcess) {
     EXPECT_EQ(Table()[1].cellFixPointDays, nullptr);
 }
 
+// The per-cell fix-point days are a stack made from the land-use table: a grid of that name in
+// the store (a 2-D grid of the control file) cannot stand for it and stops the start.
+TEST_F(PhenologyTest, AGridNamedLikeTheFixPointDaysStopsEveryProcess) {
+    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", kDp3), [](int, int) { return 1.0; });
+    AddWholeGrid("MultipleStartTimes1", 0.0);
+    EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 12);
+    EXPECT_TRUE(Logged("MultipleStartTimes1 is already in memory: the fix-point days of the cells are made from the "
+                       "land use table and cannot be read"));
+    EXPECT_EQ(Object().FindGrid("root_depth1", true), 0);
+}
+
 }  // namespace
