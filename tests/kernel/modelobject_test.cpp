@@ -99,6 +99,17 @@ TEST_F(ModelObjectTest, SeekSectionFindsFirstTokensOnly) {
     EXPECT_NE(Console().find("error in control file, second; snow_modelnot found!"), std::string::npos);
 }
 
+TEST_F(ModelObjectTest, AWordMissingAtTheEndOfTheFileIsFatal) {
+    Control("[names]\nfirst.asc name of the first grid\n");
+    ASSERT_EQ(obj_->SeekSection("[names]", true), 1);
+    std::string word;
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%s", &word, "first grid"), 1);
+    EXPECT_EQ(word, "first.asc");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadValue(obj_->ControlStream(), "%s", &word, "second grid"); }), 17);
+    EXPECT_NE(Console().find("Next line in Talvo control file: \n"), std::string::npos);
+    EXPECT_NE(Console().find("error in control file, second grid;"), std::string::npos) << Console();
+}
+
 TEST_F(ModelObjectTest, MissingSectionIsFatalOnlyWhenAsked) {
     Control("[a]\n1\n[last_line_without_end]");
     EXPECT_EQ(obj_->SeekSection("[b]", false), 0);
