@@ -111,6 +111,14 @@ TEST_F(StackFileTest, WritingAStackWithTooFewLevelsIsRefused) {
     Stack s = obj_->matrix3d(1, 4, 1, 5, 1, 4);
     EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("w.stk", s, 3, false, true); }), 26);
     EXPECT_EQ(ErrorCode([&] { obj_->WriteStack(std::string(1300, 'n'), s, 1, false, true); }), 26);
+    // A folder that does not exist: process 0 alone writes (and fails on) a text stack, all
+    // processes together a binary one.
+    Stack full = obj_->matrix3d(1, 4, 1, 5, 1, 4);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("missing/t.stk", full, 1, true, false); }), Rank() == 0 ? 26 : 0);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error opening missing/t.stk"), std::string::npos);
+    }
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("missing/b.stk", full, 1, false, true); }), 26);
 }
 
 class DistributedStackTest : public talvo_test::ScenarioTest {};
