@@ -453,6 +453,19 @@ TEST_F(DerivedStepsTest, IceAndFirnGridIsLookedUpByName) {
 }
 
 TEST_F(DerivedStepsTest, AFullGridStoreIsErrorTwelve) {
+    // With the slope given, the aspect has no room.
+    Build(kZone, Terrain());
+    Given("slope.grd", "slope_angle", 12.0);
+    while (setup_->FirstFreeEntry() <= GridStore::kMaxIndex) {
+        GridStoreEntry& e = (*store_)[setup_->FirstFreeEntry()];
+        e.internalName = "taken";
+        e.hasInternalName = true;
+    }
+    EXPECT_EQ(ErrorCode([&] { setup_->make_Slope_and_Aspect(); }), 12);
+    EXPECT_TRUE(Logged("no free grid left (at position 1000)\n"));
+
+    setup_.reset();
+    store_ = std::make_unique<GridStore>();
     Build(kZone, Terrain());
     while (setup_->FirstFreeEntry() <= GridStore::kMaxIndex) {
         GridStoreEntry& e = (*store_)[setup_->FirstFreeEntry()];
