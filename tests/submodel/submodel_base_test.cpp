@@ -162,6 +162,34 @@ TEST_F(SubmodelBaseTest, DaylightFractionOfTheStep) {
     EXPECT_EQ(p->dayFraction, 1.0);
 }
 
+// Over the 24 hourly steps of a day the daylight fractions add up to the length of the day,
+// also where the local sunset falls after midnight of the data's clock (far west of the
+// reference meridian).
+TEST_F(SubmodelBaseTest, DaylightFractionsOfADayAddUpToItsLength) {
+    auto p = Active();
+    p->hourOffset = 0;
+    p->latitude = 47.5;
+    p->day = 10;
+    p->month = 5;
+    for (double lon : {15.0, -122.0}) {
+        SCOPED_TRACE(lon);
+        p->longitude = lon;
+        p->hour = 1;
+        p->ComputeDaylightFraction();
+        const double rise = p->sunrise, set = p->sunset;
+        // The partial steps stay clear of the 5 % limits that round a step to day or night.
+        for (double t : {rise, set}) ASSERT_TRUE(t - std::floor(t) > 0.06 && t - std::floor(t) < 0.94) << t;
+        ASSERT_EQ(set < rise, lon < 0);
+        double daylight = 0;
+        for (int h = 1; h <= 24; ++h) {
+            p->hour = h;
+            p->ComputeDaylightFraction();
+            daylight += p->dayFraction;
+        }
+        EXPECT_NEAR(daylight, set > rise ? set - rise : set + 24.0 - rise, 1e-9);
+    }
+}
+
 TEST_F(SubmodelBaseTest, TracerGridsKeepTheirOwnDecayFactor) {
     auto hourly = Active();
     unsigned error = 0;
