@@ -50,7 +50,10 @@ LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<lan
             values_.month = 12;
             --values_.year;
         }
-        values_.day = setup_.daysPerMonth[static_cast<std::size_t>(values_.month - 1)];
+        // The day of year of these values counts 29 February in leap years, so the day
+        // before 1 March is the last day of February of that year.
+        values_.day = values_.month == 2 ? landuse_entry::FebruaryLength(values_.year)
+                                         : setup_.daysPerMonth[static_cast<std::size_t>(values_.month - 1)];
     }
     lo_ = setup_.firstRow > 1 ? setup_.firstRow - 1 : setup_.firstRow;
     hi_ = setup_.lastRow < setup_.nrows ? setup_.lastRow + 1 : setup_.lastRow;

@@ -182,6 +182,76 @@ TEST_F(CoupledRunTest, ExternalProgramAndModelTakeTurnsDayByDay) {
     EXPECT_EQ(StringCount(log, "waiting for external synchronisation file in.sem...found it! "), 2);
 }
 
+// The period letter decides the coupling periods. Four 12-hour steps over 31 January and
+// 1 February: a new hour at every step, a new day and month after the second, the same year.
+TEST_F(CoupledRunTest, ThePeriodLetterSetsTheLengthOfACouplingPeriod) {
+    if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
+    const std::vector<Date> dates = {{12, 31, 1, 2020}, {24, 31, 1, 2020}, {12, 1, 2, 2020}, {24, 1, 2, 2020}};
+    struct Case {
+        char letter;
+        // Per period: the incoming value is the period's number; steps in the period and the
+        // running total after it (the last step of every period).
+        std::vector<int> steps;
+        std::vector<double> totals;
+        double januaryTotal;  // of the write after which the month had changed
+    };
+    const Case cases[] = {{'H', {1, 1, 1, 1}, {1, 3, 6, 10}, 3}, {'M', {2, 2}, {1, 3}, 1}, {'Y', {4}, {1}, 1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string("period letter ") + k.letter);
+        const fs::path own = std::string("letter_") + k.letter;
+        fs::create_directory(own);
+        fs::current_path(own);
+        WriteShared("zones.asc", Grid(Zone));
+        WriteShared("dem.asc", Grid(500));
+        WriteShared("MpiSpeedFactor.dat", "1\n");
+        std::string coupling = kCoupling;
+        coupling[coupling.find("D period")] = k.letter;
+        std::string control = BasinControl(1, coupling);
+        const std::string period = "12\n1\n1\n2020\n24\n2\n1\n2020";
+        control.replace(control.find(period), period.size(), "12\n31\n1\n2020\n24\n1\n2\n2020");
+        WriteShared("test.ctl", control);
+        AppHarness run(BuildSetup(), dates, "2\n");
+        ASSERT_EQ(run.Build(), 0);
+
+        const int periods = static_cast<int>(k.steps.size());
+        std::vector<Published> seen;
+        bool gaveUp = false;
+        std::thread external([&] {
+            Publish(Grid(1));
+            for (int p = 1; p <= periods; ++p) {
+                if (!WaitForFile("out.sem")) {
+                    gaveUp = true;
+                    run.app().ctrlCOption.store(1);
+                    return;
+                }
+                seen.push_back({Values("sum.asc"), Values("mean.asc"), Values("total.asc"), Values("now.asc"),
+                                talvo_test::ReadFile("out.sem")});
+                fs::remove("out.sem");
+                if (p < periods) Publish(Grid(p + 1));
+            }
+        });
+        const int code = CodeOf([&] { run.app().run(); });
+        external.join();
+        ASSERT_FALSE(gaveUp) << run.Console();
+        EXPECT_EQ(code, 0);
+        ASSERT_EQ(seen.size(), k.steps.size());
+        for (int p = 1; p <= periods; ++p) {
+            SCOPED_TRACE(StrFormat("period %d", p));
+            const Published& got = seen[static_cast<std::size_t>(p - 1)];
+            EXPECT_EQ(got.sum, Basin(p * k.steps[static_cast<std::size_t>(p - 1)]));
+            EXPECT_EQ(got.mean, Basin(p));
+            EXPECT_EQ(got.now[1], p);
+            EXPECT_EQ(got.total, Basin(k.totals[static_cast<std::size_t>(p - 1)]));
+        }
+        EXPECT_EQ(StringCount(run.Console(), "waiting for external synchronisation file in.sem...found it! "), periods);
+        // The dated copy of the month of January: written by the write after which the month
+        // had changed, with the running total of that moment; the year never changed.
+        EXPECT_EQ(Values("SumTotal_EndOf_Month_2020_01_total.asc"), Basin(k.januaryTotal));
+        EXPECT_FALSE(fs::exists("SumTotal_EndOf_Year_2020_total.asc"));
+        fs::current_path("..");
+    }
+}
+
 TEST_F(CoupledRunTest, FailedOutputIsNeverAnnounced) {
     if (talvo_test::Size() > 1) GTEST_SKIP() << "coupling needs one process";
     std::string coupling = kCoupling;
@@ -194,6 +264,19 @@ TEST_F(CoupledRunTest, FailedOutputIsNeverAnnounced) {
     EXPECT_FALSE(fs::exists("out.sem"));
     EXPECT_TRUE(Contains(run.Console(), "error creating missing/sum.asc"));
     EXPECT_TRUE(Contains(run.Console(), "Exception in Modellapplication::run() caught!"));
+}
+
+// An interrupt while the model waits for the external program asks whether to cancel: the
+// answer 1 keeps waiting (and asks again at the next look), 2 ends the run with code 98.
+TEST_F(CoupledRunTest, CancellingWhileWaitingForTheExternalProgramEndsTheRun) {
+    WriteShared("test.ctl", BasinControl(0, ""));
+    AppHarness run(BuildSetup(), {}, "1\n2\n");
+    ASSERT_EQ(run.Build(), 0);
+    run.app().ctrlCOption.store(1);
+    EXPECT_EQ(CodeOf([&] { run.app().WaitForFile(StrFormat("never_%d.sem", talvo_test::Rank()), 1); }), 98);
+    const std::string log = run.Console();
+    EXPECT_EQ(StringCount(log, "Ctrl-C pressed while waiting for never_"), 2) << log;
+    EXPECT_TRUE(Contains(log, "Exception in Modellapplication::WaitForFile() caught!"));
 }
 
 TEST_F(CoupledRunTest, SemaphoreIsPublishedWhole) {

@@ -140,6 +140,22 @@ TEST(ExactSumTest, PartsMergedInAnyOrderGiveTheBitsOfOneSum) {
     EXPECT_TRUE(std::isnan(one.Value()));
 }
 
+// A sum merged with itself again and again: the count of additions it stands for passes the
+// point where its words must carry, and the total stays exact (doubling is exact in binary).
+TEST(ExactSumTest, RepeatedSelfMergesStayExact) {
+    ExactSum s;
+    s.Add(0.1);
+    s.Add(-1e-300);
+    s.Add(std::ldexp(1.0, 900));
+    s.Add(-std::ldexp(1.0, 900));
+    const double start = s.Value();
+    for (int k = 1; k <= 40; ++k) {
+        const ExactSum copy = s;
+        s.Merge(copy);
+        ASSERT_EQ(s.Value(), std::ldexp(start, k)) << k;
+    }
+}
+
 // Every process adds its share (in its own order) and the shares are joined across processes:
 // the total has the bits of one process adding everything.
 TEST(ExactSumTest, ProcessSplitGivesTheSameBits) {

@@ -99,12 +99,43 @@ TEST_F(ModelObjectTest, SeekSectionFindsFirstTokensOnly) {
     EXPECT_NE(Console().find("error in control file, second; snow_modelnot found!"), std::string::npos);
 }
 
+TEST_F(ModelObjectTest, AWordMissingAtTheEndOfTheFileIsFatal) {
+    Control("[names]\nfirst.asc name of the first grid\n");
+    ASSERT_EQ(obj_->SeekSection("[names]", true), 1);
+    std::string word;
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%s", &word, "first grid"), 1);
+    EXPECT_EQ(word, "first.asc");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadValue(obj_->ControlStream(), "%s", &word, "second grid"); }), 17);
+    EXPECT_NE(Console().find("Next line in Talvo control file: \n"), std::string::npos);
+    EXPECT_NE(Console().find("error in control file, second grid;"), std::string::npos) << Console();
+}
+
 TEST_F(ModelObjectTest, MissingSectionIsFatalOnlyWhenAsked) {
     Control("[a]\n1\n[last_line_without_end]");
     EXPECT_EQ(obj_->SeekSection("[b]", false), 0);
     EXPECT_EQ(obj_->SeekSection("[last_line_without_end]", false), 0);
     EXPECT_EQ(ErrorCode([&] { obj_->SeekSection("[snow_model]", true); }), 17);
     EXPECT_NE(Console().find("error in control file, [snow_model]; (EOF)not found!"), std::string::npos);
+}
+
+// A control file too large to keep an index of its sections is searched line by line, with
+// the same results.
+TEST_F(ModelObjectTest, LargeControlFileIsSearchedLikeASmallOne) {
+    std::string filler;
+    for (int i = 0; i < 300000; ++i) filler += "  filler line\n";  // 4.2 MB
+    Control("x [snow_model]\n   [snow_model] comment\n 12.5   the value\n" + filler +
+            "[a]\n1\n[last_line_without_end]");
+    double v = 0;
+    EXPECT_EQ(obj_->SeekSection("[snow_model]", true), 1);
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "value"), 1);
+    EXPECT_EQ(v, 12.5);
+    EXPECT_EQ(obj_->SeekSection("[a]", true), 1);
+    EXPECT_EQ(obj_->ReadValue(obj_->ControlStream(), "%lf", &v, "value"), 1);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(obj_->SeekSection("[b]", false), 0);
+    EXPECT_EQ(obj_->SeekSection("[last_line_without_end]", false), 0);
+    EXPECT_EQ(ErrorCode([&] { obj_->SeekSection("[c]", true); }), 17);
+    EXPECT_NE(Console().find("error in control file, [c]; (EOF)not found!"), std::string::npos);
 }
 
 // Searches that follow one another on a file that changes, on a second stream of the same file

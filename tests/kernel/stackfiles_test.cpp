@@ -87,6 +87,20 @@ TEST_F(StackFileTest, BrokenStacksAreRefusedOnEveryProcess) {
 
     Share("huge.stk", textHeader.substr(0, textHeader.size() - 2) + "1e12\n1 2 3\n");
     EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("huge.stk", &s); }), 22);
+    // A header with a word for a number, and one whose level count the file cannot hold (refused
+    // before the stack is allocated).
+    Share("word.stk", "stack_ncols 5\nnrows four\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("word.stk", &s); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error reading header of ascii stack word.stk"), std::string::npos);
+    }
+    Share("deep.stk", textHeader.substr(0, textHeader.size() - 2) + "1000000\n1 2 3\n");
+    EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("deep.stk", &s); }), 22);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error reading ascii stack deep.stk (the file is too short for 2e+07 values)"),
+                  std::string::npos)
+            << Console();
+    }
     Share("wide.stk", "stack_ncols 6" + textHeader.substr(13));
     EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("wide.stk", &s); }), 24);
     EXPECT_EQ(ErrorCode([&] { obj_->ReadStack(std::string(1300, 'n'), &s); }), 21);
@@ -97,6 +111,14 @@ TEST_F(StackFileTest, WritingAStackWithTooFewLevelsIsRefused) {
     Stack s = obj_->matrix3d(1, 4, 1, 5, 1, 4);
     EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("w.stk", s, 3, false, true); }), 26);
     EXPECT_EQ(ErrorCode([&] { obj_->WriteStack(std::string(1300, 'n'), s, 1, false, true); }), 26);
+    // A folder that does not exist: process 0 alone writes (and fails on) a text stack, all
+    // processes together a binary one.
+    Stack full = obj_->matrix3d(1, 4, 1, 5, 1, 4);
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("missing/t.stk", full, 1, true, false); }), Rank() == 0 ? 26 : 0);
+    if (Rank() == 0) {
+        EXPECT_NE(Console().find("error opening missing/t.stk"), std::string::npos);
+    }
+    EXPECT_EQ(ErrorCode([&] { obj_->WriteStack("missing/b.stk", full, 1, false, true); }), 26);
 }
 
 class DistributedStackTest : public talvo_test::ScenarioTest {};

@@ -182,6 +182,8 @@ TEST(GifReader, RefusesInvalidCodesAndShortImages) {
     EXPECT_EQ(image(codes({4, 6})), "invalid LZW code 6");
     // A frame of 4 x 4 whose data end after 10 pixels.
     EXPECT_EQ(image(gif_test::LzwEncode(Pixels(10, 1, 1, 4), 2)), "image data ends after 10 of 16 pixels");
+    // Sub-blocks that end without an end code, here at once.
+    EXPECT_EQ(image(Bytes{}), "image data ends after 0 of 16 pixels");
 }
 
 TEST(GifReader, DropsPixelsOutsideTheMatrix) {

@@ -242,6 +242,16 @@ TEST(TSplines, EqualSourceAbscissaeAreError82) {
     CoutCapture out;
     EXPECT_EQ(ErrorCode([&] { s.SetupColumns(sc.values); }), 82);
     EXPECT_NE(out.Text().find("for the 1-D-Splineevaluation are the same!"), std::string::npos);
+
+    // Two source columns at the same x pass the columns' splines and meet along the raster
+    // rows: the same error, reported once, instead of values divided by zero.
+    Scene rows;
+    for (int r = 1; r <= Scene::R; ++r) rows.sx[r][3] = rows.sx[r][2];
+    TSplines t(rows.setup);
+    CoutCapture rowOut;
+    EXPECT_EQ(ErrorCode([&] { rows.Run(t); }), 82);
+    EXPECT_EQ(rowOut.Text(), "The two input coordinates 110 (index 2) \nand 110 (index 3) for the "
+                             "1-D-Splineevaluation are the same!\n");
 }
 
 TEST(TSplines, ResultsDoNotDependOnThreadsOrRowBands) {

@@ -329,6 +329,36 @@ TEST_F(WriteCodeTest, StackLevelOneFeedsTheStatisticsAndStacksAreWrittenByCode) 
     EXPECT_EQ(Read("tsoi_20160925.004_001"), BasinStackBytes<double>(levels));
 }
 
+// Stacks with units 4 and 5 are written at the end of each day only: under the plain name, or
+// dated (and at the end of the run once more under the plain name).
+TEST_F(WriteCodeTest, StacksOfTheEndOfEachDay) {
+    obj_->SetEndDate(2016, 9, 26, 24);
+    const int levels = 1;
+    Stack stack = obj_->matrix3d(d_.lo, d_.hi, 1, kCols, levels, kRows);
+    for (int r = d_.lo; r <= d_.hi; ++r)
+        for (int c = 1; c <= kCols; ++c)
+            for (int l = 0; l <= levels; ++l) stack[r][c][l] = Mine(r, c) ? LevelValue(r, c, l) : -9999.0;
+    const int daily = obj_->FirstFreeGridIndex();
+    obj_->RegisterGrid(daily, "day.stk", nullptr, &stack, levels, "day", 4, d_.lo, d_.hi);
+    const int dated = obj_->FirstFreeGridIndex();
+    obj_->RegisterGrid(dated, "dated.stk", nullptr, &stack, levels, "dated", 5, d_.lo, d_.hi);
+    SetDate(2016, 9, 25, 12);
+    obj_->WriteStackByCode(daily);
+    obj_->WriteStackByCode(dated);
+    EXPECT_FALSE(Written("day.stk"));
+    EXPECT_FALSE(Written("date_20160925.012"));
+    SetDate(2016, 9, 25, 24);
+    obj_->WriteStackByCode(daily);
+    obj_->WriteStackByCode(dated);
+    EXPECT_TRUE(Written("day.stk"));
+    EXPECT_TRUE(Written("date_20160925.024"));
+    EXPECT_FALSE(Written("dated.stk"));
+    SetDate(2016, 9, 26, 24);
+    obj_->WriteStackByCode(dated);
+    EXPECT_TRUE(Written("date_20160926.024"));
+    EXPECT_EQ(Read("dated.stk"), Read("date_20160926.024"));
+}
+
 TEST_F(WriteCodeTest, VegetationPeriodMean) {
     std::vector<Matrix> veg;
     veg.reserve(3);

@@ -155,6 +155,20 @@ TEST_F(OneProcessCouplingTest, UnreadableSettingsAreError10) {
     EXPECT_EQ(Read("[ExternalCoupling]\n1\nin.sem\nsoon\n"), 10);
     EXPECT_NE(Console().find("error reading of wait interval for scanning for external gw table grid test.ctl"),
               std::string::npos);
+    const std::string head = "[ExternalCoupling]\n1\nin.sem\n250\nD\n";
+    const std::string reason = " test.ctl\npossible reason: parameter missing or a linefeed \nbefore the end of the "
+                               "parameter block";
+    const std::pair<std::string, std::string> cases[] = {
+        {head + "sixty\n", "error reading time step of the external model (should be given in minutes after "
+                           "coupling mode)" + reason},
+        {head + "60\n0\n0\n1\nstat.txt\n", "error reading external (write) Statfile name/entity/writecodetest.ctl"},
+        {head + "60\n0\n0\n0\n", "error reading semaphore file name for file to be written by talvo" + reason},
+        {head + "60\n0\n0\n0\nout.sem\n", "error reading semaphore Content for file to be written by talvo" + reason},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(Read(text), 10) << text;
+        EXPECT_NE(Console().find(message), std::string::npos) << message;
+    }
     EXPECT_EQ(ErrorCode([&] { coupling_->ReadSettings("missing.ctl"); }), 14);
     EXPECT_NE(Console().find("error opening missing.ctl"), std::string::npos);
 }
@@ -270,6 +284,38 @@ TEST_F(OneProcessCouplingTest, OutgoingGridsSumMeanAndRunningTotals) {
     expect("sum.asc", 4);
     expect("mean.asc", 4);
     expect("res/total.asc", 26);
+}
+
+// At the turn of a year every running total writes the dated copies its code names: "_D" a
+// copy of the day, "_M" of the month, "_Y" of the year.
+TEST_F(OneProcessCouplingTest, RunningTotalsWriteTheDatedCopiesTheirCodesName) {
+    ASSERT_EQ(Read(Settings(1, "Y", "0\n",
+                            "3\ny.asc recharge SumTotal_Y\nmy.asc recharge SumTotal_MY\ndmy.asc recharge SumTotal_DMY\n")),
+              0);
+    coupling_->Link(table_, 8);
+    SetRecharge(2);
+    coupling_->Accumulate();
+    SetRecharge(5);
+    coupling_->Write(31, 12, 2005, true, true, true, 3);
+    namespace fs = std::filesystem;
+    for (const char* name : {"y", "my", "dmy"}) {
+        SCOPED_TRACE(name);
+        // Only the last step of the period counts for a running total.
+        EXPECT_EQ(Values(StrFormat("%s.asc", name))[1], 5);
+        EXPECT_EQ(Values(StrFormat("SumTotal_EndOf_Year_2005_%s.asc", name))[1], 5);
+    }
+    EXPECT_FALSE(fs::exists("SumTotal_EndOf_Month_2005_12_y.asc"));
+    EXPECT_FALSE(fs::exists("SumTotal_EndOf_Day_2005_12_31_y.asc"));
+    EXPECT_TRUE(fs::exists("SumTotal_EndOf_Month_2005_12_my.asc"));
+    EXPECT_FALSE(fs::exists("SumTotal_EndOf_Day_2005_12_31_my.asc"));
+    EXPECT_TRUE(fs::exists("SumTotal_EndOf_Month_2005_12_dmy.asc"));
+    EXPECT_TRUE(fs::exists("SumTotal_EndOf_Day_2005_12_31_dmy.asc"));
+    // Without the year's end no year copy; the total goes on.
+    fs::remove("SumTotal_EndOf_Year_2005_y.asc");
+    coupling_->Write(1, 1, 2006, true, false, false, 3);
+    EXPECT_EQ(Values("y.asc")[1], 10);
+    EXPECT_FALSE(fs::exists("SumTotal_EndOf_Year_2005_y.asc"));
+    EXPECT_FALSE(fs::exists("SumTotal_EndOf_Year_2006_y.asc"));
 }
 
 TEST_F(OneProcessCouplingTest, StatisticsFilesPerZone) {

@@ -125,6 +125,21 @@ TEST_F(DerivedStepsTest, OneGivenCellSizeDerivesTheOtherFromAUnitArea) {
     EXPECT_TRUE(Exists("basin.$csy"));
 }
 
+TEST_F(DerivedStepsTest, AGivenAreaAloneGivesSquareCellsOfThatArea) {
+    // Relative areas 4 and 0.25: square cells of twice and half the header size (10).
+    const Rows area = OnZone(kZone, [](int, int c) { return c <= 6 ? 4.0 : 0.25; });
+    Build(kZone, {});
+    setup_->relCellArea = (*store_)[Given("rca.grd", "RelCellArea", area)].grid;
+    setup_->CreateCellSizeGrids();
+    const Rows side = OnZone(kZone, [](int, int c) { return c <= 6 ? 20.0 : 5.0; });
+    ExpectHeldRows("CellSizeX", side);
+    ExpectHeldRows("CellSizeY", side);
+    ExpectHeldRows("RelCellArea", area);
+    EXPECT_TRUE(Exists("basin.$csx"));
+    EXPECT_TRUE(Exists("basin.$csy"));
+    EXPECT_FALSE(Exists("basin.$rca"));
+}
+
 // Given sizes of the variable-size test: column c is 10 + c wide, row r is 20 - r high; outside
 // the basin they become nodata, which the coordinates count as the header cell size.
 double SizeX(int r, int c) { return kZone[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(c - 1)] == kNd ? 10.0 : 10.0 + c; }
@@ -438,6 +453,19 @@ TEST_F(DerivedStepsTest, IceAndFirnGridIsLookedUpByName) {
 }
 
 TEST_F(DerivedStepsTest, AFullGridStoreIsErrorTwelve) {
+    // With the slope given, the aspect has no room.
+    Build(kZone, Terrain());
+    Given("slope.grd", "slope_angle", 12.0);
+    while (setup_->FirstFreeEntry() <= GridStore::kMaxIndex) {
+        GridStoreEntry& e = (*store_)[setup_->FirstFreeEntry()];
+        e.internalName = "taken";
+        e.hasInternalName = true;
+    }
+    EXPECT_EQ(ErrorCode([&] { setup_->make_Slope_and_Aspect(); }), 12);
+    EXPECT_TRUE(Logged("no free grid left (at position 1000)\n"));
+
+    setup_.reset();
+    store_ = std::make_unique<GridStore>();
     Build(kZone, Terrain());
     while (setup_->FirstFreeEntry() <= GridStore::kMaxIndex) {
         GridStoreEntry& e = (*store_)[setup_->FirstFreeEntry()];

@@ -656,6 +656,14 @@ TEST_F(DomainTest, BinaryZoneGridsAreRecognisedByTheirNodataValue) {
     auto truncated = Make(Grids("0\n", "zones.short"));
     EXPECT_EQ(FailingRun(*truncated, 7), 22);
     if (Rank() == 0) { EXPECT_TRUE(Logged("error reading double value from the header of zones.short")); }
+    setup_test::WriteShared("zones.fshort", BinaryGrid<float>().substr(0, 7 * sizeof(float)));
+    auto floatTruncated = Make(Grids("0\n", "zones.fshort"));
+    EXPECT_EQ(FailingRun(*floatTruncated, 7), 22);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("error reading double value #8 from the header of zones.fshort")); }
+    setup_test::WriteShared("zones.txtshort", "ncols 4\nnrows 2\nxllcorner 0\nyllcorner\n");
+    auto textTruncated = Make(Grids("0\n", "zones.txtshort"));
+    EXPECT_EQ(FailingRun(*textTruncated, 7), 22);
+    if (Rank() == 0) { EXPECT_TRUE(Logged("error reading zones.txtshort\n")); }
     setup_test::WriteShared("zones.neg", "ncols -3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata -9999\n");
     auto negative = Make(Grids("0\n", "zones.neg"));
     EXPECT_EQ(FailingRun(*negative, 7), 22);

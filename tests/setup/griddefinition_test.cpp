@@ -85,6 +85,16 @@ TEST(StandardGridLine, KeysWithoutReadableValuesKeepTheirDefaults) {
     unreadable.clear();
     Parse("x.grd xname fillcode = ? 4", GridLineResult::NoFillCode, &unreadable);
     EXPECT_EQ(unreadable, (std::vector<std::string>{"fillcode"}));
+    // A default value or a persistence without its numbers: the grid keeps 0 and stays
+    // persistent.
+    unreadable.clear();
+    const GridDefinition p = Parse("x.grd xname 2 defaultValue = high periodicity = 1 D 1 persistent = 0",
+                                   GridLineResult::Ok, &unreadable);
+    EXPECT_EQ(p.defaultValue, 0.0);
+    EXPECT_TRUE(p.HasPeriodicity());
+    EXPECT_TRUE(p.persistent);
+    EXPECT_EQ(p.revertSteps, 0);
+    EXPECT_EQ(unreadable, (std::vector<std::string>{"defaultValue", "persistent"}));
 }
 
 }  // namespace

@@ -83,6 +83,26 @@ TEST_F(PeriodicOutputTest, TwoMonthPeriodSwitchesAtEverySecondNewMonth) {
     }
 }
 
+TEST_F(PeriodicOutputTest, YearlyPeriodSwitchesAtTheFirstStepOfEveryYear) {
+    BuildBasin();
+    Periodic("ice.asc", "ice", 0.0, 1, "Y", 1);
+    // Letters without H, D, M or Y never switch: a switch would look for a missing file and fail.
+    Periodic("odd.asc", "odd", 9.0, 1, "W", 1);
+    DatedFile("ice.asc", 2000, 12, 30, 24, 1);
+    DatedFile("ice.asc", 2001, 1, 1, 24, 2);
+    struct Step {
+        int day, month, year;
+        double ice;
+    };
+    // Daily steps: the month observed rises within a year and wraps at its turn.
+    const Step steps[] = {{30, 12, 2000, 1}, {31, 12, 2000, 1}, {1, 1, 2001, 2}, {2, 1, 2001, 2}, {1, 2, 2001, 2}};
+    for (const Step& s : steps) {
+        setup_->UpdatePeriodicGrids(24, s.day, s.month, s.year);
+        ExpectOwnCells("ice", Basin(s.ice));
+        ExpectOwnCells("odd", Basin(9.0));
+    }
+}
+
 TEST_F(PeriodicOutputTest, ANonPersistentGridReturnsToItsFirstValues) {
     BuildBasin();
     Periodic("wet.asc", "wet", 7.0, 1, "D", 1, false, 3);

@@ -105,6 +105,35 @@ TEST_F(SetupRunTest, DerivedGridsPeriodicGridsAndStatisticsOfAWholeRun) {
     EXPECT_EQ(Shared("rainstat.txt"), expected);
 }
 
+// A non-persistent periodic grid of a whole initialisation returns to the values read at the
+// start, two steps after each switch.
+TEST_F(SetupRunTest, ANonPersistentGridReturnsToTheValuesReadAtTheStart) {
+    setup_test::WriteShared("wet.asc", GridText(Basin(7), 0, 0, 10));
+    setup_test::WriteShared("wet.asc_2000010101", GridText(Basin(50), 0, 0, 10));
+    setup_test::WriteShared("run.ctl", Control("1\nwet.asc wet fillcode = 0 periodicity = 1 D 1 persistent = 0 2\n"));
+    unsigned error = 1;
+    defaultini setup(error, log_.get(), "run.ctl", 2, store_.get());
+    ASSERT_EQ(error, 0u);
+    bool done = false;
+    while (!done) setup.InitStep(done);
+    const Matrix& wet = *(*store_)[setup.FindGrid("wet", true)].grid;
+    const Matrix& zone = *(*store_)[1].grid;
+    auto expectOwn = [&](double v) {
+        for (int r = setup.firstRow; r <= setup.lastRow; ++r)
+            for (int c = 1; c <= setup.ncols; ++c)
+                if (zone[r][c] > kNd && (*setup.mpiRegions)[r][c] == setup.rank) {
+                    ASSERT_EQ(wet[r][c], v) << r << "," << c;
+                }
+    };
+    expectOwn(7);
+    const double expected[] = {50, 50, 7, 7};
+    for (int hour = 1; hour <= 4; ++hour) {
+        SCOPED_TRACE(hour);
+        setup.UpdatePeriodicGrids(hour, 1, 1, 2000);
+        expectOwn(expected[hour - 1]);
+    }
+}
+
 // A text elevation model of half a megabyte (values spelt with 100 trailing zeros) on an 80 x 60
 // domain with gaps: the set-up parses it in byte shares with a team of four threads and computes
 // the slope and aspect by rows on the team before it fills their gaps, and the elevation it holds

@@ -130,6 +130,15 @@ TEST_F(TracerTest, BadLinesNameTheTracerAndTheKey) {
         {"1", "A non_radioactive evaporating min_conc = 1 soilini = 1 gwini = x max_conc = 1 g/l\n", 56,
          "error reading gwini for tracer 1!"},
         {"1", noGrid, 56, "error reading gridext for tracer 1:\nneed a key word \"gridext = xxxx\""},
+        {"1", "Rn radioactive evaporating half_time 5 d\n", 56,
+         "error reading half_time for tracer 1: no \"half_time =\" found!"},
+        {"1", "Rn radioactive evaporating half_time = 5\n", 56, "error reading half_time for tracer 1\n"},
+        {"1", "A non_radioactive min_conc = 1\n", 56,
+         "error reading parameters for tracer 1:\n need a key word \"evaporating\" or \"non_evaporating\"\n(may be, "
+         "the number of tracers (1) is wrong?"},
+        {"1", "A non_radioactive evaporating min_conc\n", 56, "error reading min_conc for tracer 1: no \"min_conc =\" found!"},
+        {"1", "A non_radioactive evaporating min_conc = 1 max_conc = 1 g/l soilini = x gwini = 1\n", 56,
+         "error reading soilini for tracer 1!"},
         // Fewer tracer lines than the count: the next section header is no tracer.
         {"3", Line("A") + Line("B"), 56, "(may be, the number of tracers (3) is wrong?"},
     };

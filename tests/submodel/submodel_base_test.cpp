@@ -80,6 +80,10 @@ TEST_F(SubmodelBaseTest, TimeOffsetLongerThanTheStepIsFatal63) {
     Make("[probe]\n1\n1e-320\n", error);
     EXPECT_EQ(error, 63u);
     EXPECT_TRUE(Logged("gives no finite number of steps per day"));
+    // Steps are compared in whole minutes of an int: one longer than that is refused too.
+    Make("[probe]\n1\n3e9\n", error);
+    EXPECT_EQ(error, 63u);
+    EXPECT_TRUE(Logged("is longer than 2147483647 minutes"));
     for (const char* step : {"inf", "1e400"}) {
         error = 0;
         Make(std::string("[probe]\n1\n") + step + "\n", error);
@@ -156,6 +160,34 @@ TEST_F(SubmodelBaseTest, DaylightFractionOfTheStep) {
     p->hour = 3;
     p->ComputeDaylightFraction();
     EXPECT_EQ(p->dayFraction, 1.0);
+}
+
+// Over the 24 hourly steps of a day the daylight fractions add up to the length of the day,
+// also where the local sunset falls after midnight of the data's clock (far west of the
+// reference meridian).
+TEST_F(SubmodelBaseTest, DaylightFractionsOfADayAddUpToItsLength) {
+    auto p = Active();
+    p->hourOffset = 0;
+    p->latitude = 47.5;
+    p->day = 10;
+    p->month = 5;
+    for (double lon : {15.0, -122.0}) {
+        SCOPED_TRACE(lon);
+        p->longitude = lon;
+        p->hour = 1;
+        p->ComputeDaylightFraction();
+        const double rise = p->sunrise, set = p->sunset;
+        // The partial steps stay clear of the 5 % limits that round a step to day or night.
+        for (double t : {rise, set}) ASSERT_TRUE(t - std::floor(t) > 0.06 && t - std::floor(t) < 0.94) << t;
+        ASSERT_EQ(set < rise, lon < 0);
+        double daylight = 0;
+        for (int h = 1; h <= 24; ++h) {
+            p->hour = h;
+            p->ComputeDaylightFraction();
+            daylight += p->dayFraction;
+        }
+        EXPECT_NEAR(daylight, set > rise ? set - rise : set + 24.0 - rise, 1e-9);
+    }
 }
 
 TEST_F(SubmodelBaseTest, TracerGridsKeepTheirOwnDecayFactor) {
@@ -473,7 +505,7 @@ TEST_F(DividedZonesTest, ScanStopsAsOneRowOrderScanStops) {
     memory_handling mh;
     Matrix zone = mh.matrix(1, n, 1, n, n);
     zone.fill(1.0);
-    auto codeWith = [&](int invalidAt) {
+    auto codeWith = [&](int invalidAt, int distinct = 127 * 127) {
         std::vector<int> firsts, lasts;
         const int size = talvo_test::Size(), rank = talvo_test::Rank();
         AssignOwners(zone, owners_, n, n, -9999.0,
@@ -484,7 +516,8 @@ TEST_F(DividedZonesTest, ScanStopsAsOneRowOrderScanStops) {
         columns_.assign(n + 1, ColumnRange{1, n});
         soil_ = mh.matrix(1, n, 1, n, n);
         for (int r = 1; r <= n; ++r)
-            for (int c = 1; c <= n; ++c) soil_[r][c] = (r - 1) * n + c - 1 == invalidAt ? -5 : (r - 1) * n + c - 1;
+            for (int c = 1; c <= n; ++c)
+                soil_[r][c] = (r - 1) * n + c - 1 == invalidAt ? -5 : ((r - 1) * n + c - 1) % distinct;
         p->relCellArea = nullptr;
         ZoneRanking z;
         return CodeOf([&] { p->RankZones(z); });
@@ -494,5 +527,11 @@ TEST_F(DividedZonesTest, ScanStopsAsOneRowOrderScanStops) {
     EXPECT_EQ(codeWith(16001), 4);  // just after it
     if (talvo_test::Rank() == 0) {
         EXPECT_TRUE(Logged("too much zones in soilzones.asc, (max. 16000!)"));
+    }
+    // Fewer zones than that but more than 10000 subbasins stop every process as well.
+    EXPECT_EQ(codeWith(-1, 10000), 0);
+    EXPECT_EQ(codeWith(-1, 10001), 4);
+    if (talvo_test::Rank() == 0) {
+        EXPECT_TRUE(Logged("too much subbasins (10001) in probe (max. 10000). Ende!"));
     }
 }

@@ -61,14 +61,15 @@ protected:
 
     // Runs the set-up through the soil codes' step with the soil and irrigation grids given;
     // returns the error code (0: none).
-    int RunWith(const std::string& soil, const std::string& irrigation) {
+    int RunWith(const std::string& soil, const std::string& irrigation,
+                const std::string& irrigationLine = "irrigation.asc irrigation_codes 0") {
         setup_test::WriteShared("soil.asc", soil);
         setup_test::WriteShared("irrigation.asc", irrigation);
         setup_test::WriteShared(
             "run.ctl", "[output_interval]\n1\n0\n0\n0\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
                        "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2020\n24\n2\n1\n2020\n"
                        "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n2\n"
-                       "soil.asc soil_types 0\nirrigation.asc irrigation_codes 0\n"
+                       "soil.asc soil_types 0\n" + irrigationLine + "\n"
                        "[variable_grids]\n0\n[radiation_correction]\n0\n");
         setup_.reset();
         store_ = std::make_unique<GridStore>();
@@ -130,6 +131,32 @@ TEST_F(SetupCodeCheckTest, FirstMissingCodeInRowOrderStopsEveryProcess) {
     // Irrigation: values of 0 or below are no codes; a missing code in process 0's rows alone.
     auto irrigation = [](int r, int c) { return r == 6 && c == 5 ? 30.0 : r < 3 ? -1.0 : 0.0; };
     EXPECT_EQ(RunWith(TextGrid(Code), TextGrid(irrigation)), 31);
+    EXPECT_EQ(Logged("irrigation type 30 in grid irrigation.asc (irrigation_codes)"), Rank() == 0);
+}
+
+// An irrigation grid read again from a dated file during the run gets the check and the
+// code-to-position mapping of the start; a code the table lacks stops every process.
+TEST_F(SetupCodeCheckTest, ReReadIrrigationCodesBecomeTablePositions) {
+    auto codes = [](double inBasin) { return TextGrid([inBasin](int r, int c) { return Valid(r, c) ? inBasin : 0.0; }); };
+    tables_->Irrigation().resize(3);
+    tables_->Irrigation()[2].code = 40;
+    setup_test::WriteShared("irrigation.asc_2020010101", codes(40));
+    setup_test::WriteShared("irrigation.asc_2020010201", codes(30));
+    ASSERT_EQ(RunWith(TextGrid(Code), codes(10), "irrigation.asc irrigation_codes fillcode = 0 periodicity = 1 D 1"), 0);
+    const Matrix& irrigation = *(*store_)[setup_->FindGrid("irrigation_codes", true)].grid;
+    const Matrix& regions = *setup_->mpiRegions;
+    auto expectOwn = [&](double position) {
+        for (int r = std::max(1, setup_->firstRow); r <= std::min(kRows, setup_->lastRow); ++r)
+            for (int c = 1; c <= kCols; ++c)
+                if (Valid(r, c) && regions[r][c] == Rank()) {
+                    ASSERT_EQ(irrigation[r][c], position) << r << "/" << c;
+                }
+    };
+    expectOwn(1);  // code 10: the first entry of the table
+    setup_->UpdatePeriodicGrids(1, 1, 1, 2020);
+    expectOwn(2);  // code 40: the second entry
+    setup_->UpdatePeriodicGrids(24, 1, 1, 2020);
+    EXPECT_EQ(ErrorCode([&] { setup_->UpdatePeriodicGrids(1, 2, 1, 2020); }), 31);
     EXPECT_EQ(Logged("irrigation type 30 in grid irrigation.asc (irrigation_codes)"), Rank() == 0);
 }
 

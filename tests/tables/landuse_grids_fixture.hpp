@@ -35,6 +35,10 @@ protected:
     // Reads the table and registers the grids; layer2 (when given) fills "landuse2".
     void Build(const std::string& table, const CellValue& layer1, const CellValue& layer2 = nullptr, int layers = 1,
                bool albedo = true) {
+        // A second build in one test starts from an empty store.
+        grids_.reset();
+        store_ = std::make_unique<GridStore>();
+        owned_.clear();
         modelobject& o = Reader("[landuse_table]\n" + table);
         o_ = &o;
         o.gridStore = store_.get();
@@ -70,8 +74,8 @@ protected:
         return AddWholeGrid(name, [value](int, int) { return value; });
     }
 
-    void Create(int layers, const LanduseParameterGrids::Date& start) {
-        grids_ = std::make_unique<LanduseParameterGrids>(*o_, table_, layers, start);
+    void Create(int layers, const LanduseParameterGrids::Date& start, bool continued = false) {
+        grids_ = std::make_unique<LanduseParameterGrids>(*o_, table_, layers, start, continued);
     }
     int CreateFails(int layers, const LanduseParameterGrids::Date& start) {
         return talvo_test::ErrorCode([&] { Create(layers, start); });

@@ -287,6 +287,39 @@ TEST_F(LanduseGridTest, TheDailyUpdateGivesEachCellTheValuesOfItsLandUseAndAltit
     });
 }
 
+// A run that continues an earlier one (it reads the albedo that run wrote) starts from the
+// values of the day before its start date, and keeps the albedo it read.
+TEST_F(LanduseGridTest, AContinuedRunStartsFromTheDayBeforeItsStart) {
+    struct Case {
+        LanduseParameterGrids::Date start;
+        bool continued;
+        double lai;  // grass: 1, 4, 5, 2 at days 1, 100, 200, 366, linear in between
+    };
+    const Case cases[] = {
+        {{0, 1, 1, 2001}, true, 2.0},                 // 31 December 2000, day 366
+        {{0, 1, 1, 2001}, false, 1.0},                // 1 January, day 1
+        {{0, 1, 3, 2000}, true, 1.0 + 59 * 3 / 99.0},  // 29 February 2000, day 60
+        {{0, 1, 3, 2001}, true, 1.0 + 58 * 3 / 99.0},  // 28 February 2001, day 59
+        {{0, 11, 4, 2001}, true, 4.0},                // 10 April, day 100
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(StrFormat("%d.%d.%d continued %d", static_cast<int>(k.start.day), static_cast<int>(k.start.month),
+                               static_cast<int>(k.start.year), k.continued ? 1 : 0));
+        Build("1\n" + Grass(), GrassOnly);
+        Create(1, k.start, k.continued);
+        ForOwnCells([&](int r, int c) {
+            if (GrassOnly(r, c) == kNodata) return;
+            EXPECT_NEAR(At("leaf_area_index1", r, c), k.lai, 1e-12) << r << "," << c;
+            // The albedo of the earlier run stays; a new run takes the table's (0.2 on 1 January).
+            if (k.continued) {
+                EXPECT_EQ(At("albedo", r, c), 0.5);
+            } else {
+                EXPECT_NEAR(At("albedo", r, c), 0.2, 1e-12);
+            }
+        });
+    }
+}
+
 TEST_F(LanduseGridTest, MissingAlbedoStopsEveryProcess) {
     Build("1\n" + Grass(), Layout, nullptr, 1, false);
     EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 12);

@@ -185,8 +185,47 @@ TEST_F(PhenologyTest, ChillingSetsTheForcingThreshold) {
     Day(30, 23.4);
     for (int d = 31; d <= 33; ++d) Day(d, 100);
     ForOwnCells([&](int r, int c) { EXPECT_EQ(At("Pheno_start1", r, c), 33.0); });
+    // The reset day ends the season: no start, no forcing.
+    Day(330, 100);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(At("Pheno_start1", r, c), -1.0);
+        EXPECT_EQ(At("SumOfForcingUnits1", r, c), 0.0);
+    });
     Day(279, 4);  // the day before the chilling start clears the sum
     ForOwnCells([&](int r, int c) { EXPECT_EQ(At("SumOfChillingUnits1", r, c), 0.0); });
+}
+
+// DynamicPhenology_4 before its first chilling start day follows the simple forcing rule: the
+// season starts when the forcing passes the table's F* (28.4 units a day in the heat, over 100
+// on the fourth day), and the cell's fix points move with it; the reset day restores them.
+TEST_F(PhenologyTest, ChillingDaysMethodBeforeItsChillingStartMovesTheFixPoints) {
+    const std::string keys = "HReduDry = 3.45; F* = 100; DP1_t1_dorm = 140; DP1_T_Bf = 0; JDReset_TStart = 360; "
+                             "maxStartJDforDP1 = 300; DP4_t0_dorm = 250; DP4_t1_dorm = 1; DP4_T0 = 5; DP4_T1 = 0; "
+                             "DP4_Par_a = 50; DP4_Par_b = 0; DP4_T_xylstop = 8; DP4_t_xs1 = 300; DP4_SPSLF = 4;\n";
+    Build("1\n" + Entry(1, "DynamicPhenology_4", "1 -1 60 330", keys), [](int, int) { return 1.0; });
+    for (const char* name : {"Pheno_start1", "SumOfChillingUnits1", "FStar_ForcingThreshold1"})
+        AddWholeGrid(name, -1);
+    Create(1, {0, 1, 5, 2001});
+    ASSERT_EQ(Table()[1].simpleForcing, 1);
+    for (int d = 139; d <= 142; ++d) Day(d, 200);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(At("Pheno_start1", r, c), -1.0);
+        EXPECT_NEAR(At("SumOfForcingUnits1", r, c), 3 * 28.4, 1e-6);
+        EXPECT_EQ(Days(r, c)[2], -1.0);
+    });
+    Day(143, 200);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(At("Pheno_start1", r, c), 143.0);
+        EXPECT_EQ(Days(r, c)[2], 143.0);
+        EXPECT_EQ(Days(r, c)[3], 60.0 + 143.0);
+    });
+    Day(360, 10);
+    ForOwnCells([&](int r, int c) {
+        EXPECT_EQ(At("Pheno_start1", r, c), -1.0);
+        EXPECT_EQ(At("SumOfForcingUnits1", r, c), 0.0);
+        EXPECT_EQ(Days(r, c)[2], -1.0);
+        EXPECT_EQ(Days(r, c)[3], 60.0);
+    });
 }
 
 // DynamicPhenology_4 in both halves: four fix points on the left, two on the right (whose
@@ -302,6 +341,17 @@ TEST_F(PhenologyTest, ValueThatIsNoTablePositionStopsEveryProcess) {
     EXPECT_EQ(Object().FindGrid("root_depth1", true), 0);
     EXPECT_EQ(Object().FindGrid("SurfaceEvaporationResistance", true), 0);
     EXPECT_EQ(Table()[1].cellFixPointDays, nullptr);
+}
+
+// The per-cell fix-point days are a stack made from the land-use table: a grid of that name in
+// the store (a 2-D grid of the control file) cannot stand for it and stops the start.
+TEST_F(PhenologyTest, AGridNamedLikeTheFixPointDaysStopsEveryProcess) {
+    Build("1\n" + Entry(1, "DynamicPhenology_3", "1 120 200 366", kDp3), [](int, int) { return 1.0; });
+    AddWholeGrid("MultipleStartTimes1", 0.0);
+    EXPECT_EQ(CreateFails(1, {0, 10, 4, 2001}), 12);
+    EXPECT_TRUE(Logged("MultipleStartTimes1 is already in memory: the fix-point days of the cells are made from the "
+                       "land use table and cannot be read"));
+    EXPECT_EQ(Object().FindGrid("root_depth1", true), 0);
 }
 
 }  // namespace

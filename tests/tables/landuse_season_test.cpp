@@ -154,6 +154,10 @@ TEST_F(LanduseSeasonTest, InterpolationRunsOnPastTheFixPointsDownToZero) {
     EXPECT_DOUBLE_EQ(dyn.NFactorAtJulianDay(Log(), 150), 0.0);
     const landuse_entry late = VariableDays("10 100 200 300");
     EXPECT_DOUBLE_EQ(late.NFactorAtJulianDay(Log(), 5), 0.8 + (0.5 - 0.8) * 71.0 / 76.0);
+    // After the last fix point the day counts from the next year's start (333 - 366 = -33) on
+    // the same line.
+    EXPECT_DOUBLE_EQ(late.NFactorAtJulianDay(Log(), 333), 0.8 + (0.5 - 0.8) * 33.0 / 76.0);
+    EXPECT_DOUBLE_EQ(late.NFactorAtJulianDay(Log(), 300), 0.8);
 
     // Without n-factor values the land use has none for any date (the soil model then takes the
     // freezing/thawing n-factor); the line held at 0 must not make one of the mark.
@@ -264,6 +268,31 @@ TEST_F(LanduseSeasonTest, BalanceVegetationPeriod) {
     e.StopVegetationPeriodForBalance = 0;
     EXPECT_EQ(start(100, 400), 0);
     EXPECT_EQ(stop(200, 400), 0);
+
+    // With per-cell fix-point days the period runs from the day the cell reached its start
+    // point (every day of it counts) to the day it reached its stop point.
+    landuse_entry cells = Parse("DynamicPhenology_4", std::string(kDynamic) + kChillingDays + Arrays("1 -1 200 366"));
+    cells.StartVegetationPeriodForBalance = 2;
+    cells.StopVegetationPeriodForBalance = 3;
+    Stack days = mh_.matrix3d(1, 3, 1, 3, 4, 3);
+    const double reached[5] = {0, 1, 120, 210, 366};
+    const double notYet[5] = {0, 1, -1, -1, 366};
+    for (int r = 1; r <= 3; ++r)
+        for (int c = 1; c <= 3; ++c) std::copy(r == 1 ? reached : notYet, (r == 1 ? reached : notYet) + 5, days[r][c]);
+    const std::vector<Stack*> layers{nullptr, &days};
+    cells.SetCellFixPointDays(layers.data(), 4);
+    auto cellStart = [&](int d, int row) { return cells.VegetationDayAtJulianDay(Log(), d, 1, row, 1, 400); };
+    auto cellStop = [&](int d, int row) { return cells.VegetationStopDayAtJulianDay(Log(), d, 1, row, 1, 400); };
+    EXPECT_EQ(cellStart(119, 1), -1);
+    EXPECT_EQ(cellStart(120, 1), 120);
+    EXPECT_EQ(cellStart(150, 1), 150);
+    EXPECT_EQ(cellStart(210, 1), -1);
+    EXPECT_EQ(cellStop(209, 1), -1);
+    EXPECT_EQ(cellStop(210, 1), 210);
+    EXPECT_EQ(cellStop(211, 1), -1);
+    // A cell that has not reached its start point has no period yet.
+    EXPECT_EQ(cellStart(150, 2), -1);
+    EXPECT_EQ(cellStop(210, 2), -1);
 }
 
 TEST_F(LanduseSeasonTest, RecordWithoutFixPointsFailsCleanly) {

@@ -177,6 +177,10 @@ TEST_F(LanduseTableTest, JulDaysRules) {
     // Fewer values than fix points in a per-fix-point list.
     EXPECT_EQ(Fails(Block(1, "VariableDayCount", "", "1 100 200 300 366"), 1), 29);
     EXPECT_TRUE(Logged("landuse table code 1: some values could not be read\n{"));
+    // The tillage days are an integer list too: a word in it refuses the entry; negative days are kept.
+    EXPECT_EQ(Fails(Block(2, "VariableDayCount", "SoilTillage = 90 x;\n"), 1), 29);
+    EXPECT_TRUE(Logged("landuse table code 2: some values could not be read\n{"));
+    EXPECT_EQ(Fails(Block(4, "VariableDayCount", "SoilTillage = -90 250;\n"), 1), 0);
 }
 
 TEST_F(LanduseTableTest, DynamicPhenology3NeedsFullYear) {
@@ -187,6 +191,12 @@ TEST_F(LanduseTableTest, DynamicPhenology3NeedsFullYear) {
                        "(JulDay) must be 1 and not 15"));
     EXPECT_EQ(Fails(Block(4, "DynamicPhenology_3", keys, "1 100 200 365"), 1), 29);
     EXPECT_TRUE(Logged("the last sample day (JulDay) must be 366 and not 365"));
+    // The thresholds are required, one per fix point.
+    const std::string noThresholds = keys.substr(0, keys.find("ForcingThreshold"));
+    EXPECT_EQ(Fails(Block(6, "DynamicPhenology_3", noThresholds + "\n"), 1), 29);
+    EXPECT_TRUE(Logged("landuse table code 6: some values could not be read\n{"));
+    EXPECT_EQ(Fails(Block(7, "DynamicPhenology_3", noThresholds + "ForcingThreshold = -1 100 200;\n"), 1), 29);
+    EXPECT_TRUE(Logged("landuse table code 7: some values could not be read\n{"));
     const auto t = Read(Block(4, "DynamicPhenology_3", keys), 1);
     EXPECT_EQ(t[1].method, 5);
     EXPECT_EQ(t[1].startFixPoint, 0);

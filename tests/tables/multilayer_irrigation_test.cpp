@@ -164,6 +164,9 @@ TEST_F(IrrigationTest, WrongDescriptionsAndValues) {
     EXPECT_EQ(Fails(head + "starting from 5 1 with 10 mm 0 times every 3 days\n", 1), 29);
     EXPECT_EQ(Fails(head + "starting from 5 x with 10 mm 3 times every 3 days\n", 1), 29);
     EXPECT_EQ(Fails(head + "starting from", 1), 29);
+    // The form is told by the keywords after the first amount: "times" before "with" is neither.
+    EXPECT_EQ(Fails(head + "starting from 5 1 times with 10 mm every 3 days\n", 1), 29);
+    EXPECT_TRUE(Logged("none of the keywords \"to\" or \"times\" could be found!\n"));
 
     EXPECT_EQ(Fails("1 s\n", 1), 29);
     EXPECT_TRUE(Logged("for irrigation code 1: code, name, method, or origin could not be read correctly\n"));

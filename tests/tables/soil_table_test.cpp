@@ -232,6 +232,10 @@ TEST_F(SoilTableTest, FixedFormatChecks) {
     EXPECT_EQ(Fails("5 d 25 35 1e-5 300 1 0.45 0.05 2 1.5 1 0.1 1000 0.5\n", 1), 30);
     EXPECT_EQ(Fails("5 d 25 35 1e-5 300 1 0.45 0.05 2 1.5 3 0.1 x 0.5\n", 1), 30);
     EXPECT_TRUE(Logged("error reading maxratio for soil type 5\n"));
+    EXPECT_EQ(Fails("5 d 25 35 1e-5 300 1 0.45 0.05 2 1.5 3 thick 1000 0.5\n", 1), 30);
+    EXPECT_TRUE(Logged("error reading layer thickness for soiltype 5\n"));
+    EXPECT_EQ(Fails("5 d 25 35 1e-5 300 1 0.45 0.05 2 1.5 3 0.1 1000\n", 1), 30);
+    EXPECT_TRUE(Logged("error reading k reduction for soil type 5\n"));
     EXPECT_EQ(Fails("5 d 25 35 1e-5\n", 1), 30);
     EXPECT_TRUE(Logged("soil table code 5: some values could not be read\n5 d 25 35 1e-5\n"));
     EXPECT_EQ(Fails("", 1), 30);
