@@ -197,6 +197,18 @@ TEST_F(AbstractionTest, ModeErrorsHaveTheirCodes) {
         EXPECT_EQ(code, 37u);
     }
     EXPECT_TRUE(!Root() || Logged("error opening none.txt for abstraction 1"));
+    // A table that ends before the start date of the run.
+    submodel_test::WriteShared("early.txt", "abstraction\nYYYY MM DD HH Q\n2019 12 31 22 1\n2019 12 31 23 2\n");
+    const Date start = StepDate(0);
+    const unsigned late = Build(Section("TG 9 (area) = 50 = 1\n  AL 1 = from_file input_file = early.txt column = 0 "
+                                        "output = al1.txt\n"),
+                                1);
+    if (Root()) {
+        EXPECT_EQ(late, 38u);
+        EXPECT_TRUE(Logged(StrFormat("starting date %d.%d.%d, %d. h in early.txt not found.", start.day,
+                                     start.month, start.year, start.hour)))
+            << console_.str();
+    }
 }
 
 TEST_F(AbstractionTest, RuleWithTheSeasonsOfTheYear) {
