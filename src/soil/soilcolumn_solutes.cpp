@@ -66,7 +66,8 @@ public:
         return (water.dt * Y / soil.thickness[l]) * tr.old[l] / start;
     }
     // Mass that the rest r of a flux out of layer i takes from above (the layer above's current
-    // value, for layer 1 the surface store).
+    // value, for layer 1 the surface store): the share of the water above that r carries, r Δt
+    // over the layer's water d θ (both in m), of its mass.
     double FromAbove(int i, double r) const {
         if (!(r > 0)) return 0.0;
         if (i == 1) {
@@ -75,7 +76,7 @@ public:
         }
         const std::size_t a = U(i - 1);
         if (!(col.theta[a] > 0)) return 0.0;
-        return tr.value[a] * r * water.dt / (1000 * soil.thickness[a] * col.theta[a]);
+        return tr.value[a] * r * water.dt / (soil.thickness[a] * col.theta[a]);
     }
     // An outflow Y with own share Yf of layer i. Lateral, base-flow and exfiltration loads of an
     // unlimited layer carry its own value whole; the bottom flux always splits.

@@ -51,10 +51,6 @@ std::pair<int, int> verdunstungsmodellklasse::ColumnRange(int r) const {
     return {1, ncols};
 }
 
-bool verdunstungsmodellklasse::OpenWater(int r, int c) const {
-    return lakeGrid != nullptr && pondGrid != nullptr && (*lakeGrid)[r][c] > 0 && (*pondGrid)[r][c] > 0;
-}
-
 void verdunstungsmodellklasse::LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m,
                                        std::int64_t y) {
     if (runInterval > 1 && (h + static_cast<std::int64_t>(hourOffset)) % runInterval != 0) return;

@@ -206,7 +206,6 @@ private:
     static void ReduceTogether(std::initializer_list<const std::vector<std::unique_ptr<zonalstatistic>>*> lists,
                                std::initializer_list<const zonalstatistic*> single);
     void LogStep(const char* label, std::int64_t h, std::int64_t d, std::int64_t m, std::int64_t y);
-    bool OpenWater(int r, int c) const;
     bool OpenWater(const CellRows& rows, int c) const {
         return rows.lake != nullptr && rows.pond != nullptr && rows.lake[c] > 0 && rows.pond[c] > 0;
     }

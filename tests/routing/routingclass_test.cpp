@@ -357,3 +357,16 @@ TEST_F(RoutingClassTest, TablesOfAFailedRunLeaveThoseOfTheRunBefore) {
     EXPECT_EQ(talvo_test::ReadFile("wq_table.001").rfind("waterlevel-discharge-table for the channel of subbasin 3", 0), 0u);
     EXPECT_FALSE(std::filesystem::exists("wq_table.002.part"));
 }
+
+TEST_F(RoutingClassTest, AChannelTooLongForItsDelayLinesStopsNamingIt) {
+    // A channel of 1e15 m would need delay lines no model can hold: the tributary channel and
+    // the inflow's channel are named with their subbasin and inflow codes.
+    const double tooLong[10] = {2, 4, 10, 50, 1, 30, 20, 0.001, 1e15, 100};
+    const double usual[10] = {2, 4, 10, 50, 1, 30, 20, 0.001, 1000, 100};
+    routingclass r(Args(9, 1, 1, Counts(1, 0, 1)));
+    EXPECT_EQ(CodeOf([&] { r.SetChannel(1, 3, {}, 1, 0, 10, 1000, 2, usual); }), 0);
+    EXPECT_EQ(CodeOf([&] { r.SetChannel(1, 3, {}, 1, 0, 10, 1000, 2, tooLong); }), 17);
+    EXPECT_TRUE(Logged("the channel of subbasin 3 to the outlet of subbasin 9 needs a delay line too long to hold"));
+    EXPECT_EQ(CodeOf([&] { r.SetChannel(2, 7, {}, 1, 0, 10, 1000, 2, tooLong); }), 17);
+    EXPECT_TRUE(Logged("the channel of inflow 7 to the outlet of subbasin 9 needs a delay line too long to hold"));
+}

@@ -34,6 +34,12 @@ TEST(SoilColumnRedistribution, ExcessTakesInflowFromAboveFirstThenBelowThenRiver
         {-1e-6, 3e-6, 0, 0, 0, 1e-6, 0},            // then inflow from below
         {-1e-6, 1e-6, 2e-6, 2, 0, 0, 1e-6},         // then river infiltration
         {-1e-6, 1e-6, 2e-6, 1, 0, -1e-6, 2e-6},     // river only with exchange both ways
+        // Both fluxes leave downward: the top turns upward unless river infiltration gives way.
+        {-1e-6, -1e-6, 5e-6, 2, 0, -1e-6, 3e-6},    // the river takes all of it
+        {-1e-6, -1e-6, 1e-6, 2, 1e-6, -1e-6, 0},    // the river its part, the top the rest
+        {-1e-6, -1e-6, 5e-6, 1, 2e-6, -1e-6, 5e-6}, // no river without exchange both ways
+        // Water leaves at the top and the bottom: only river infiltration can give way.
+        {1e-6, -1e-6, 5e-6, 2, 1e-6, -1e-6, 2e-6},
     };
     for (const Case& c : cases) {
         Column t;
@@ -74,6 +80,45 @@ TEST(SoilColumnRedistribution, DeficitReducesTheOutflowsOfTheLayer) {
         RedistributeExcess(t.soil, t.col, t.cell, SolverSettings{}, kRedistributionPasses, totals);
         EXPECT_NEAR(t.col.q[2], c.bottom2, 1e-15);
         EXPECT_NEAR(t.col.e[2], c.lateral2, 1e-15);
+        EXPECT_GE(t.col.thetaStar[2], tr - 1e-12);
+    }
+}
+
+TEST(SoilColumnRedistribution, DeficitTakesTheExfiltrationOrMovesAShortTopToTheBottom) {
+    // Layer 2 just above residual content; outflows that would take it 0.024 or 0.049 m3/m3
+    // below (2.4e-6 or 4.9e-6 m/s over 0.1 m in 1000 s).
+    struct Case {
+        double top, bottom, lateral, rOut;
+        int surfaceInteraction;
+        double top2, bottom2, lateral2, rOut2;
+    } cases[] = {
+        // Downward flow and exfiltration: the bottom gives way, then the exfiltration.
+        {0, -5e-7, 0, 2e-6, 1, 0, 0, 0, 1e-7},
+        // Upward flow at the top that the layer cannot give (4.9e-6 m/s short): the top stops,
+        // the bottom turns upward by the rest, the lateral outflow gives way as far as it can
+        // (2e-6) and the layer below brings what is still missing; the exfiltration, second
+        // only where no lateral outflow is left to take from, is kept.
+        {1e-6, -1e-6, 2e-6, 1e-6, 2, 0, 9e-7, 0, 1e-6},
+    };
+    for (const Case& c : cases) {
+        Column t;
+        const double tr = t.soil.theta_res[2];
+        t.col.thetaOld[2] = tr + 0.001;
+        t.col.q[1] = c.top;
+        t.col.q[2] = c.bottom;
+        t.col.e[2] = c.lateral;
+        t.col.rOut[2] = c.rOut;
+        SolverSettings set;
+        set.groundwaterActive = true;
+        set.surfaceInteraction = c.surfaceInteraction;
+        SubstepTotals totals;
+        totals.riverExfiltration = c.rOut;
+        RedistributeExcess(t.soil, t.col, t.cell, set, kRedistributionPasses, totals);
+        EXPECT_NEAR(t.col.q[1], c.top2, 1e-15) << c.top;
+        EXPECT_NEAR(t.col.q[2], c.bottom2, 1e-15) << c.top;
+        EXPECT_NEAR(t.col.e[2], c.lateral2, 1e-15) << c.top;
+        EXPECT_NEAR(t.col.rOut[2], c.rOut2, 1e-15) << c.top;
+        EXPECT_NEAR(totals.riverExfiltration, c.rOut2, 1e-15);
         EXPECT_GE(t.col.thetaStar[2], tr - 1e-12);
     }
 }

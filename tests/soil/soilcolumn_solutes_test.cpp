@@ -220,4 +220,27 @@ TEST(SoilColumnSolutes, OutflowsBeyondTheLayerWaterTakeTheRestFromAbove) {
     EXPECT_NEAR(t.value[1], 2.0, 1e-15);
 }
 
+TEST(SoilColumnSolutes, MassLeavingBeyondTheLayerWaterCarriesTheLayerAbovesConcentration) {
+    // 3 mm flow from layer 1 (33 mm of water holding 3.3 mass units) into layer 2 (1 mm holding
+    // 6), and 4 mm leave layer 2 laterally: layer 2 ends dry. A quarter of the lateral outflow is
+    // layer 2's own water with all of its mass, the rest is water of layer 1 with layer 1's
+    // concentration (0.1 per mm): layer 2 keeps no mass, and the column's mass is conserved.
+    Still s;
+    s.col.thetaOld[1] = 0.33;
+    s.col.theta[1] = 0.3;
+    s.col.q[1] = -3e-6;
+    s.col.thetaOld[2] = 0.01;
+    s.col.theta[2] = 0;
+    s.col.e[2] = 4e-6;
+    s.water.interflowTotal = 4e-6;
+    Tracer t(10, true);
+    t.value[1] = 3.3;
+    t.value[2] = 6.0;
+    ColumnBalance(s.soil, s.col, s.water, &t.column, 1, 1, 1, s.fpe);
+    EXPECT_NEAR(t.value[1], 3.0, 1e-12);
+    EXPECT_NEAR(t.column.interflow, 6.0 + 3 * 0.1, 1e-12);
+    EXPECT_NEAR(t.value[2], 0.0, 1e-12);
+    EXPECT_NEAR(t.value[1] + t.value[2] + t.column.interflow, 3.3 + 6.0, 1e-12);
+}
+
 }  // namespace

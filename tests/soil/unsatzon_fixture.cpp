@@ -18,7 +18,8 @@ const char* const kOutputNames[] = {"sb05", "sb1", "wurz", "theta", "hh", "hgeo"
 std::string SoilSection::Text() const {
     std::string t = "[unsatzon_model]\n" + std::to_string(flowControl) + " flow control\n1440 time step\n";
     t += std::to_string(method) + " method\n" + std::to_string(surfaceInteraction) + " srf\n" +
-         std::to_string(pond) + " pond\n" + std::to_string(drainage) + " drainage\n0 clay\n1e-9 ksat clay\n";
+         std::to_string(pond) + " pond\n" + std::to_string(drainage) + " drainage\n" + std::to_string(clay) + " clay\n" +
+         StrFormat("%.17g", ksatClay) + " ksat clay\n";
     t += std::to_string(iniGwLevel) + " ini_gw_level\n";
     for (const char* s : kStatNames) t += std::string(s) + ".txt 0 statistics\n";
     for (const char* o : kOutputNames) t += std::string(o) + ".asc\n0 write code\n";

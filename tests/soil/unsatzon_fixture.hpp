@@ -19,6 +19,8 @@ struct SoilSection {
     int surfaceInteraction = 0;
     int pond = 0;
     int drainage = 0;
+    int clay = 0;
+    double ksatClay = 1e-9;
     double iniGwLevel = 2;
     int controlRow = 0, controlCol = 0;
     std::string codeRow = "3 9";

@@ -98,6 +98,25 @@ TEST_F(SoilModelTest, ModeTwoSaturatesBelowAShallowWaterTable) {
     }
 }
 
+TEST_F(SoilModelTest, ModeTwoWithPondingReadsThePondsToo) {
+    // A start from the groundwater-distance grid keeps the water that stood in the ponds (mm) when
+    // the grids were written.
+    WriteGridFile("gwstand.asc", -0.05);
+    WriteGridFile("pond.asc", 3.0);
+    AddGrid("max_ponding_storage", 0.005);  // m
+    SoilSection s;
+    s.readgrid = 2;
+    s.pond = 1;
+    ASSERT_EQ(Build(s.Text()), 0u) << console_.str();
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        EXPECT_DOUBLE_EQ(Value("ponding_storage", r, c), 3.0);
+        EXPECT_DOUBLE_EQ(Value("max_ponding_storage", r, c), 5.0);
+        EXPECT_DOUBLE_EQ(Value("groundwater_distance", r, c), -0.05);
+    }
+}
+
 TEST_F(SoilModelTest, StartGridsComeFromTheInputDirectoryOnly) {
     // An output directory never enters the name of a start grid.
     if (talvo_test::Rank() == 0) {

@@ -207,6 +207,47 @@ TEST_F(SoilStepTest, PermafrostLimitsInfiltrationAndConductionBelowTheThawDepth)
     EXPECT_GT(open - thawed, 0.01) << open << " " << thawed;
 }
 
+TEST_F(SoilStepTest, AClayLayerHoldsTheRainAboveIt) {
+    // A clay layer of nearly no conductivity at 0.25 m (in layer 3, which takes the clay's
+    // conductivity at both its faces) everywhere but in cell (2, 4); cells (2, 3) and (2, 4)
+    // share subbasin, soil and start. Rain reaches no layer from the clay down in (2, 3), so
+    // more of it leaves as runoff; in (2, 4) it goes deeper. Both keep their water balance.
+    Matrix& clay = AddGrid("clay_depth", 0.25);
+    clay[2][4] = 0.0;
+    SoilSection sec;
+    sec.clay = 1;
+    sec.ksatClay = 1e-14;
+    ASSERT_EQ(Build(Hourly(sec)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    auto water = [&](int r, int c, int from) {  // mm in layers from..10
+        double w = 0;
+        for (int k = from; k <= 10; ++k) w += Level("theta", r, c, k) * 100.0;
+        return w;
+    };
+    const bool here = Own(2, 3);
+    double lower0[2] = {}, given[2] = {};
+    if (here)
+        for (int i = 0; i < 2; ++i) lower0[i] = water(2, 3 + i, 3);
+    for (int h = 0; h < 6; ++h) {
+        for (const auto& cell : kCells) (*model_->in.waterInput)[cell[0]][cell[1]] = h < 4 ? 10.0 : 0.0;
+        double before[2] = {};
+        if (here)
+            for (int i = 0; i < 2; ++i) before[i] = Stored(2, 3 + i);
+        Step(h);
+        if (!here) continue;
+        for (int i = 0; i < 2; ++i) {
+            const double in = h < 4 ? 10.0 : 0.0, out = Given(2, 3 + i), dS = Stored(2, 3 + i) - before[i];
+            EXPECT_NEAR(in - out - dS, 0.0, 1e-9 * (in + std::fabs(out) + std::fabs(dS))) << i << " h" << h;
+            given[i] += out;
+        }
+    }
+    if (!here) return;
+    const double lowerGain[2] = {water(2, 3, 3) - lower0[0], water(2, 4, 3) - lower0[1]};
+    EXPECT_LE(lowerGain[0], 1e-6) << lowerGain[0];
+    EXPECT_GT(lowerGain[1], lowerGain[0] + 1.0) << lowerGain[0] << " " << lowerGain[1];
+    EXPECT_GT(given[0], given[1] + 1.0) << given[0] << " " << given[1];
+}
+
 TEST_F(SoilStepTest, PondsAndDrainsCloseTheBalanceAndDrainsNeedADistance) {
     // Ponding up to 5 mm everywhere; drains at 0.35 m, with no distance in column 2.
     AddGrid("max_ponding_storage", 0.005);  // m

@@ -15,7 +15,8 @@ std::string Section::Text() const {
                     eipStat + "\n" + rgexStat + "\n" +
                     c + " radiation coefficients\n" + cs + " sunshine coefficients\n" + tau + " transmissivity\n" +
                     "1000 scale height\n";
-    for (int m = 1; m <= 12; ++m) t += StrFormat("%g amplitude\n", amplitude);
+    for (int m = 1; m <= 12; ++m)
+        t += StrFormat("%.17g amplitude\n", amplitudes.empty() ? amplitude : amplitudes[static_cast<std::size_t>(m - 1)]);
     t += fdv + " fraction of the day\n" + cloudLine + "\n\n";
     return t;
 }

@@ -30,6 +30,7 @@ struct Section {
     std::string cs = "0.072 -0.808 1.749 -0.239";
     std::string tau = "0.7 0.0";
     double amplitude = 8;  // every month
+    std::vector<double> amplitudes;  // January..December, in place of amplitude when given
     std::string fdv = "0.6 0.0";
     std::string cloudLine = "cloudiness 0";
     std::string Text() const;

@@ -108,6 +108,12 @@ TEST(EvaporationPhysics, RootsOfTheSunshineCubic) {
         {{0.5, 1, 0, 0}, SunshineRootStatus::noRoot, 0},
         {{0.5, 0, 0, 0}, SunshineRootStatus::notRelated, 0},
         {{-0.25, 0, 1, 0}, SunshineRootStatus::found, 0.5},
+        // The larger root beyond 1: the smaller one (quadratic 1.5 (x - 0.2)(x - 1.4); cubic
+        // with its stationary points at 0.3 and 1.5).
+        {{0.42, -2.4, 1.5, 0}, SunshineRootStatus::found, 0.2},
+        {{0, 1.35, -2.7, 1}, SunshineRootStatus::found, 0.3},
+        // A cubic whose two stationary points meet at 0.5.
+        {{0, 0.75, -1.5, 1}, SunshineRootStatus::found, 0.5},
     };
     for (const Case& k : cases) {
         double x0 = -1;

@@ -304,6 +304,59 @@ TEST_F(EtpStepTest, DailyStepsAddTheAmplitudeToAFreshTemperature) {
     }
 }
 
+TEST_F(EtpStepTest, MonthlyValuesAreInterpolatedAcrossTheMonthsAndTheTurnOfTheYear) {
+    // Monthly values equal to the month's number: the Hamon factor of a daily step lies on the
+    // line from mid-month to mid-month (the first half of a month towards the month before, the
+    // second half towards the month after, December and January joined), and so does the
+    // temperature amplitude of a daily Penman-Monteith step.
+    struct Day {
+        int day, month;
+        double pec, amplitude;
+    };
+    const Day days[] = {
+        {5, 1, 12 + (5 + 15.0) / 30 * (1 - 12), 12 + (5 + 15.5) / 30.5 * (1 - 12)},
+        {20, 4, 4 + (20 - 16.0) / 30, 4 + (20 - 16.0) / 29},
+        {25, 12, 12 + (25 - 16.0) / 31 * (1 - 12), 12 + (25 - 16.0) / 30 * (1 - 12)},
+        {15, 6, 6, 6},
+        {16, 2, 2, 2},
+    };
+    PutStandardInputs(2, 20);
+    settings_.latitude = 47.5;
+    Section s;
+    s.step = 1440;
+    s.method = 2;
+    s.pec = "1 2 3 4 5 6 7 8 9 10 11 12";
+    auto hamon = Make(s);
+    for (const Day& d : days) {
+        hamon->PotentialEvapotranspirationStep(24, d.day, d.month, 2021);
+        const double want = evaporation::Hamon(20, d.pec, hamon->dayFraction);
+        ASSERT_GT(want, 0.0);
+        ForOwnCells([&](int r, int c) { EXPECT_NEAR(hamon->etp[0][r][c], want, 1e-12) << d.day << "." << d.month; });
+    }
+    hamon.reset();
+
+    PutStandardInputs(1);
+    Put("sunshine_duration", 0.5);
+    Matrix& night = Put("temperature_night", 5);
+    Matrix& T = Grid("temperature");
+    s = Section{};
+    s.step = 1440;
+    s.fdv = "0.6 0.0";
+    for (int m = 1; m <= 12; ++m) s.amplitudes.push_back(m);
+    auto pm = Make(s);
+    for (const Day& d : days) {
+        T.fill(15);
+        night.fill(5);
+        pm->PotentialEvapotranspirationStep(24, d.day, d.month, 2021);
+        // r = 0.2 + 0.8·0.5; Ac = A·exp(-z/H)·r.
+        const double ac = d.amplitude * std::exp(-500.0 / 1000.0) * 0.6;
+        ForOwnCells([&](int r, int c) {
+            EXPECT_NEAR(T[r][c], 15 + 0.6 * ac, 1e-12) << d.day << "." << d.month;
+            EXPECT_NEAR(night[r][c], 5 - 0.4 * ac, 1e-12) << d.day << "." << d.month;
+        });
+    }
+}
+
 TEST_F(EtpStepTest, NetRadiationOfADailyStepIsCountedOnce) {
     PutStandardInputs(1);
     Put("net_radiation", 3000);

@@ -70,6 +70,58 @@ TEST_F(GlacierLoop, BothSnowPartsKeepTheirWaterBalance) {
     }
 }
 
+TEST_F(GlacierLoop, EnergyBalanceSnowOnGlaciersKeepsItsWaterBalance) {
+    // Snow by the energy balance on glacier cells: the cell's pack and the glacier part's pack
+    // keep their water balance under every glacier method. With method 13 the glacier part's
+    // pack runs the energy balance itself, with its own temperatures (at most melting) and its
+    // own evaporation, counted in its grid.
+    snow_test::SectionOptions o;
+    o.method = 5;
+    for (int method : {11, 12, 13}) {
+        GlacierOptions g;
+        g.method = method;
+        auto snow = Ready(o, g);
+        Matrix& E = G("snow_evaporation");
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = 10 + r;
+            snow->liquid.data[r][c] = 0.5;
+            snow->solidG.data[r][c] = 20 + c;
+            snow->liquidG.data[r][c] = 1;
+        });
+        for (int step = 0; step < 3; ++step) {
+            std::map<std::pair<int, int>, std::pair<double, double>> before;
+            ForOwn([&](int r, int c) {
+                G("temperature")[r][c] = -4 + 3.0 * step + 0.5 * c;
+                G("precipitation")[r][c] = 1.5 * ((r + step) % 3);
+                E[r][c] = 0;
+                before[Key(r, c)] = {snow->solid.data[r][c] + snow->liquid.data[r][c],
+                                     snow->solidG.data[r][c] + snow->liquidG.data[r][c]};
+            });
+            snow->run(12 + step, 5, 6, 2020);
+            ForOwn([&](int r, int c) {
+                const double P = G("precipitation")[r][c];
+                const double cell = snow->solid.data[r][c] + snow->liquid.data[r][c];
+                EXPECT_NEAR(P, cell - before[Key(r, c)].first + snow->outflow.data[r][c] + E[r][c], 1e-9)
+                    << method << " " << r << "," << c;
+                if (F(r, c) <= 0) return;
+                const double glacierSnow = snow->solidG.data[r][c] + snow->liquidG.data[r][c];
+                EXPECT_NEAR(P,
+                            glacierSnow - before[Key(r, c)].second + snow->meltG.data[r][c] +
+                                snow->evaporationG.data[r][c],
+                            1e-9)
+                    << method << " " << r << "," << c;
+                EXPECT_GE(snow->solidG.data[r][c], 0.0);
+                EXPECT_GE(snow->liquidG.data[r][c], 0.0);
+                if (method == 13 && glacierSnow > 0) {
+                    EXPECT_LE(snow->surfTempG.data[r][c], 273.16 + 1e-9) << r << "," << c;
+                    EXPECT_GT(snow->surfTempG.data[r][c], 200.0) << r << "," << c;
+                    EXPECT_LE(snow->snowTempG.data[r][c], 273.16 + 1e-9) << r << "," << c;
+                }
+            });
+        }
+    }
+}
+
 TEST_F(GlacierLoop, MethodThirteenKeepsTheGlacierSnowEvaporationOfEvapotranspiration) {
     // Without an energy balance the snow passes compute no evaporation: what evapotranspiration
     // took from the glacier part's snow before the snow step stays in its grid.

@@ -184,6 +184,28 @@ TEST_F(InterceptionStep, AnEmptyLayerPassesItsInputOn) {
     ForOwn([&](int r, int c) { EXPECT_NEAR(Throughfall(*m, 0, r, c), 4.0, 1e-12); });
 }
 
+TEST_F(InterceptionStep, ACellWithoutLandUseHoldsNothingInOneLayer) {
+    // One layer whose land use is missing in column 2 (and whose store held water before):
+    // there the whole input reaches the ground and nothing evaporates or stays.
+    SectionOptions o;
+    o.method = 1;
+    auto m = Ready(o);
+    Fill("precipitation", 5);
+    Fill("pot_transpiration1", 0.5);
+    ForOwn([&](int r, int c) {
+        Storage(*m, 1, r, c) = 0.3;
+        if (c == 2) G("landuse1")[r][c] = -9999;
+    });
+    m->run(1, 1, 1, 2020);
+    ForOwn([&](int r, int c) {
+        const bool bare = c == 2;
+        EXPECT_NEAR(Throughfall(*m, 0, r, c), bare ? 5.0 : 4.5, 1e-12) << r << "," << c;
+        EXPECT_NEAR(Storage(*m, 0, r, c), bare ? 0.0 : 0.3, 1e-12) << r << "," << c;
+        EXPECT_NEAR(Evaporation(*m, 0, r, c), bare ? 0.0 : 0.5, 1e-12) << r << "," << c;
+        EXPECT_EQ(Throughfall(*m, 0, r, c), Throughfall(*m, 1, r, c));
+    });
+}
+
 TEST_F(InterceptionStep, GlacierCellsHoldAndPassNothing) {
     Add("GlacierizedCells", 0);
     SectionOptions o;

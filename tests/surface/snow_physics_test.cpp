@@ -206,6 +206,31 @@ TEST(EnergyBalance, ColdSearchStopsAt151Evaluations) {
     EXPECT_GE(ordinary.Ts, 268.16 - 13);
 }
 
+TEST(EnergyBalance, APrescribedSurfaceTemperatureInCelsiusOrKelvinTakesOneStep) {
+    // A cold pack under a prescribed surface temperature of -5 degrees C, given in degrees C or
+    // in K: both give the same state, and the search for the balancing temperature takes one
+    // step of 10 K from it, with no bounds applied afterwards.
+    CellState states[2];
+    int evaluations[2] = {};
+    const double given[2] = {-5.0, 268.16};
+    for (int i = 0; i < 2; ++i) {
+        CellInput in = Air(-8);
+        in.hasSurfaceTemperature = true;
+        in.surfaceTemperature = given[i];
+        states[i].S = 50;
+        states[i].Ts = 270;
+        states[i].Tp = 270;
+        evaluations[i] = snow::SnowCellStep(Params(5), in, states[i]).evaluations;
+    }
+    EXPECT_EQ(evaluations[0], 1);
+    EXPECT_EQ(evaluations[1], 1);
+    EXPECT_NEAR(std::fabs(states[0].Ts - 268.16), 10.0, 1e-9) << states[0].Ts;
+    EXPECT_EQ(states[0].Ts, states[1].Ts);
+    EXPECT_EQ(states[0].Tp, states[1].Tp);
+    EXPECT_EQ(states[0].S, states[1].S);
+    EXPECT_EQ(states[0].E, states[1].E);
+}
+
 TEST(EnergyBalance, EmptyStoragesGiveNodataTemperatures) {
     const SnowParameters p = Params(5);
     for (double T : {-5.0, 5.0}) {
