@@ -215,7 +215,10 @@ int ColdCase(const SnowParameters& p, const CellInput& in, const EnergyBalance& 
     if ((st.Tp <= Ts && Tp1 > Ts) || (st.Tp >= Ts && Tp1 < Ts)) Tp1 = Ts;
     Tp1 = std::min(Tp1, kFreezing);
 
-    double s = seconds * LE * w / kSublimation;
+    // Sublimation s (mm, positive when the pack loses water to dry air, negative when vapour
+    // condenses on it): latent heat LE is the heat the surface gains, positive with condensation,
+    // so the water leaving the pack is -LE over the heat of sublimation, as in the warm case.
+    double s = -seconds * LE * w / kSublimation;
     st.S -= s;
     if (st.S < 0) {
         st.L += st.S;

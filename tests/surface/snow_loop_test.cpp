@@ -432,3 +432,37 @@ TEST_F(SnowLoop, TheLandUseTableGivesTheAlbedoOfThinCovers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Below the melt threshold the pack exchanges vapour with the air by the latent heat of its
+// surface: dry air takes snow away (sublimation, a positive evaporation), moist air over a pack
+// that radiation has cooled below the air adds hoar frost (a negative evaporation); either way
+// the pack changes by exactly what the evaporation grid reports.
+TEST_F(SnowLoop, ColdPackSublimatesIntoDryAirAndGainsFrostFromMoistAir) {
+    for (const double humidity : {0.1, 1.0}) {
+        SectionOptions o;
+        o.method = 5;
+        auto snow = Ready(o);
+        Fill("temperature", -5);
+        Fill("precipitation", 0);
+        Fill("AspectCorrectedGlobalRadiation", 0);
+        Fill("air_humidity", humidity);
+        ForOwn([&](int r, int c) {
+            snow->solid.data[r][c] = 30;
+            snow->liquid.data[r][c] = 0;
+        });
+        snow->run(1, 10, 1, 2020);
+        ForOwn([&](int r, int c) {
+            const double E = G("snow_evaporation")[r][c];
+            if (humidity < 0.5)
+                EXPECT_GT(E, 0.0) << r << " " << c;
+            else
+                EXPECT_LT(E, 0.0) << r << " " << c;
+            EXPECT_NEAR(snow->solid.data[r][c] + snow->liquid.data[r][c], 30 - E, 1e-12) << humidity;
+            EXPECT_EQ(snow->outflow.data[r][c], 0.0);
+        });
+    }
+}
+
+}  // namespace
