@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "etp_fixture.hpp"
+#include "setup/spinup.hpp"
 #include "tables/multilayer_landuse.hpp"
 
 using namespace etp_test;
@@ -297,4 +298,55 @@ TEST_F(EtpOutputsTest, RealZoneMeansWeighTheCellAreaAndTheGlacierShare) {
             return area[r][c] * ((1 - share(r, c)) * (0.1 * r + 0.03 * c) + share(r, c) * 0.03 * c);
         },
         a, 5.1e-6);
+}
+
+TEST_F(EtpOutputsTest, ResponseUnitsTakeTheSnowAndGlacierSnowEvaporationOfTheirMaster) {
+    // One unit per row, its master the row's first basin cell. Every cell holds its own snow
+    // and glacier snow (less than the demand of 3 mm): the master evaporates all of both, and
+    // the other cells of the row end with the master's evaporation and emptied stores.
+    settings_.spinUpSwitch = 1;
+    std::vector<HydrologicResponseUnit> units(5);
+    Matrix& unit = Put("HydrologicResponseUnits", 0);
+    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 4; ++r) {
+        int first = 0;
+        for (int c = 5; c >= 1; --c) {
+            unit[r][c] = r;
+            if (submodel_test::kZones[r - 1][c - 1] != -9999) first = c;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = first;
+        master[r][first] = 1;
+    }
+    settings_.responseUnits = &units;
+    Put("GlacierizedCells", 0.4);
+    Matrix& glacierEvaporation = Put("SnowEvaporation_onGlacier", 0);
+    Put("TotalSnowStorage_onGlacier", 1);
+    Matrix& glacierSnow = Put("SolidSnowStorage_onGlacier", 0);
+    auto m = TwoLayers();
+    Matrix& snow = WholeGrid("snowstorage_solid", 0);
+    for (int r = 1; r <= 4; ++r)
+        for (int c = 1; c <= 5; ++c) {
+            snow[r][c] = 0.5 + 0.1 * c;
+            glacierSnow[r][c] = 1.0 + 0.2 * c;
+        }
+    m->SetSnowStorageGrid(&snow);
+    m->SetSnowMethod(1);
+    ForOwnCells([&](int r, int c) {
+        SetDemand(*m, r, c);
+        m->snowEvaporation[r][c] = -1;
+        glacierEvaporation[r][c] = -1;
+    });
+    m->SnowEvaporationOnGlacier(13, 15, 6, 2020);
+    ForOwnCells([&](int r, int c) {
+        const int mc = units[static_cast<std::size_t>(r)].column;
+        EXPECT_NEAR(m->snowEvaporation[r][c], 0.5 + 0.1 * mc, 1e-12) << r << "," << c;
+        EXPECT_NEAR(glacierEvaporation[r][c], 1.0 + 0.2 * mc, 1e-12) << r << "," << c;
+        EXPECT_EQ(snow[r][c], 0.0) << r << "," << c;
+        EXPECT_EQ(glacierSnow[r][c], 0.0) << r << "," << c;
+        // The demand left after the snow: the soil first, then the upper layer.
+        EXPECT_EQ(m->potEvaporation[r][c], m->potEvaporation[r][mc]);
+        EXPECT_EQ(m->etp[1][r][c], m->etp[1][r][mc]);
+        EXPECT_EQ(m->etp[2][r][c], m->etp[2][r][mc]);
+    });
 }

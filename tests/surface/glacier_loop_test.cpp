@@ -9,6 +9,7 @@
 #include <map>
 
 #include "glacier_test_domain.hpp"
+#include "setup/spinup.hpp"
 #include "surface/glacier_physics.hpp"
 
 namespace {
@@ -510,6 +511,117 @@ TEST_F(GlacierBalanceMpi, ShrinkingGlacierEqualsTheWholeGridBalance) {
     double sums[2] = {before, after}, all[2] = {0, 0};
     MPI_Allreduce(sums, all, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
     EXPECT_LT(all[1], all[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// With response units, the cells of a unit end the step with the snow and glacier states of
+// its master cell: the energy-balance temperatures, the melt of firn and ice, every firn level
+// and the glacier part's snow, whatever they held before. The master's own packs keep their
+// water balance.
+TEST_F(GlacierLoop, ResponseUnitsTakeTheSnowAndGlacierStatesOfTheirMaster) {
+    // One unit per glacier row (1..3) over its glacier cells, the master the first of them.
+    std::vector<HydrologicResponseUnit> units(4);
+    Matrix& unit = Grid("HydrologicResponseUnits", 0);
+    Matrix& master = Grid("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 3; ++r) {
+        int first = 0;
+        for (int c = 1; c <= 5; ++c)
+            if (first == 0 && F(r, c) > 0) first = c;
+        for (int c = 1; c <= 5; ++c) {
+            if (zone_[r][c] == -9999 || F(r, c) <= 0) continue;
+            unit[r][c] = r;
+            master[r][c] = c == first ? r : -9999;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = first;
+    }
+    Register("HydrologicResponseUnits", &unit);
+    Register("MasterHydrologicResponseUnits", &master);
+    settings_.spinUpSwitch = 1;
+    settings_.responseUnits = &units;
+    SectionOptions o;
+    o.method = 5;
+    GlacierOptions g;
+    g.method = 11;
+    auto snow = Ready(o, g);
+    ASSERT_GE(snow->firn_levels, 1);
+    const auto isMaster = [&](int r, int c) { return r <= 3 && master[r][c] != -9999; };
+    ForOwn([&](int r, int c) {
+        // Every cell starts apart from its master.
+        snow->solid.data[r][c] = 10 + 3 * c;
+        snow->liquid.data[r][c] = 0.1 * c;
+        snow->solidG.data[r][c] = 20 + c;
+        snow->liquidG.data[r][c] = 0.5;
+        snow->snowTemp.data[r][c] = 265 + c;
+        snow->surfTemp.data[r][c] = 260 + c;
+        for (int l = 0; l <= snow->firn_levels; ++l) snow->firnStack[r][c][l] = 100.0 * (l + 1) + c;
+    });
+    Fill("temperature", 4);
+    Fill("precipitation", 2);
+    Fill("AspectCorrectedGlobalRadiation", 400);
+    std::map<std::pair<int, int>, std::pair<double, double>> before;
+    ForOwn([&](int r, int c) {
+        before[Key(r, c)] = {snow->solid.data[r][c] + snow->liquid.data[r][c],
+                             snow->solidG.data[r][c] + snow->liquidG.data[r][c]};
+    });
+    snow->run(12, 5, 7, 2020);
+    int copies = 0;
+    ForOwn([&](int r, int c) {
+        if (isMaster(r, c)) {
+            // The master is computed: its packs keep their balance and it melted firn or ice.
+            const double cell = snow->solid.data[r][c] + snow->liquid.data[r][c];
+            EXPECT_NEAR(2.0, cell - before[Key(r, c)].first + snow->outflow.data[r][c] + G("snow_evaporation")[r][c],
+                        1e-9)
+                << r << "," << c;
+            const double glacierSnow = snow->solidG.data[r][c] + snow->liquidG.data[r][c];
+            EXPECT_NEAR(2.0,
+                        glacierSnow - before[Key(r, c)].second + snow->meltG.data[r][c] +
+                            snow->evaporationG.data[r][c],
+                        1e-9)
+                << r << "," << c;
+            return;
+        }
+        if (unit[r][c] < 1) return;
+        ++copies;
+        const int mr = units[static_cast<std::size_t>(r)].row, mc = units[static_cast<std::size_t>(r)].column;
+        const auto same = [&](const char* what, double a, double b) {
+            EXPECT_EQ(a, b) << what << " " << r << "," << c;
+        };
+        same("solid", snow->solid.data[r][c], snow->solid.data[mr][mc]);
+        same("liquid", snow->liquid.data[r][c], snow->liquid.data[mr][mc]);
+        same("snowtemp", snow->snowTemp.data[r][c], snow->snowTemp.data[mr][mc]);
+        same("surftemp", snow->surfTemp.data[r][c], snow->surfTemp.data[mr][mc]);
+        same("firn melt", snow->meltFirn.data[r][c], snow->meltFirn.data[mr][mc]);
+        same("ice melt", snow->meltIce.data[r][c], snow->meltIce.data[mr][mc]);
+        same("firn", snow->firn.data[r][c], snow->firn.data[mr][mc]);
+        same("mass balance", snow->massBalance.data[r][c], snow->massBalance.data[mr][mc]);
+        same("old mass balance", snow->oldMassBalance.data[r][c], snow->oldMassBalance.data[mr][mc]);
+        same("glacier solid", snow->solidG.data[r][c], snow->solidG.data[mr][mc]);
+        same("glacier liquid", snow->liquidG.data[r][c], snow->liquidG.data[mr][mc]);
+        same("glacier total", snow->totalG.data[r][c], snow->totalG.data[mr][mc]);
+        same("glacier melt", snow->meltG.data[r][c], snow->meltG.data[mr][mc]);
+        same("glacier evaporation", snow->evaporationG.data[r][c], snow->evaporationG.data[mr][mc]);
+        if (snow->surfTempG.index > 0)
+            same("glacier surftemp", snow->surfTempG.data[r][c], snow->surfTempG.data[mr][mc]);
+        if (snow->snowTempG.index > 0)
+            same("glacier snowtemp", snow->snowTempG.data[r][c], snow->snowTempG.data[mr][mc]);
+        // Each cell keeps its own levels, holding the master's values.
+        EXPECT_NE(snow->firnStack[r][c], snow->firnStack[mr][mc]);
+        for (int l = 0; l <= snow->firn_levels; ++l)
+            same("firn level", snow->firnStack[r][c][l], snow->firnStack[mr][mc][l]);
+    });
+    // The copies really differ from where they started.
+    ForOwn([&](int r, int c) {
+        if (unit[r][c] >= 1 && !isMaster(r, c)) {
+            EXPECT_NE(snow->snowTemp.data[r][c], 265.0 + c) << r << "," << c;
+        }
+    });
+    if (settings_.firstRow <= 3 && settings_.lastRow >= 2) {
+        EXPECT_GT(copies, 0);
+    }
 }
 
 }  // namespace
