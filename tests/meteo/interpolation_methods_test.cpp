@@ -180,7 +180,13 @@ TEST_F(InterpolationMethodsTest, BilinearBetweenLookUpStations) {
     const std::vector<double> v = MeshValues(Plane);
     std::vector<double> withoutCentre = v;
     withoutCentre[4] = -10000;
-    auto ip = Build(5, StationHeaderOf(kMesh) + RecordOf(0, v) + RecordOf(1, withoutCentre), "regr.dat\n");
+    // The last record lacks the four corners of cell (4, 1): they all count as missing alike.
+    std::vector<double> withoutCorners = v;
+    for (std::size_t s : {0u, 1u, 3u, 4u}) withoutCorners[s] = -10000;
+    auto ip = Build(5,
+                    StationHeaderOf(kMesh) + RecordOf(0, v) + RecordOf(1, withoutCentre) +
+                        RecordOf(2, withoutCorners),
+                    "regr.dat\n");
     ASSERT_TRUE(ip);
     // The mesh is not turned: no rotated coordinates, spacing 2500 m across and 2000 m up.
     EXPECT_EQ(ip->FindGrid("CoordXRot_temperature"), 0);
@@ -206,6 +212,10 @@ TEST_F(InterpolationMethodsTest, BilinearBetweenLookUpStations) {
     // The centre station is a corner of every cell: without its value every cell takes IDW.
     Step(*ip);
     ExpectNear(*ip, [&](int r, int c) { return IdwByHand(CellX(c), CellY(r), kMesh, withoutCentre); });
+    // Four missing corners are four equal corners: cell (4, 1) takes the weighting of the
+    // stations left, as does every other cell that misses one of them.
+    Step(*ip);
+    ExpectNear(*ip, [&](int r, int c) { return IdwByHand(CellX(c), CellY(r), kMesh, withoutCorners); });
 }
 
 TEST_F(InterpolationMethodsTest, BilinearGradientTimesElevationPlusBilinearBase) {

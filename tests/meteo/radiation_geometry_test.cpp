@@ -30,6 +30,8 @@ TEST(SubStepDarkness, SplitsTheSubStepsAtSunriseAndSunset) {
         {12.0, 24.0, 6.0, 18.0, 6.0, 0.5, false},  // a whole day
         {1.0, 1.0, 22.0, 4.0, 0.0, 0.0, false},    // midnight sun: sunset before sunrise
         {12.0, 1.0, 22.0, 4.0, 0.0, 1.0, true},
+        {23.0, 1.0, 22.0, 4.0, 0.0, 0.0, false},     // lit between sunrise and midnight
+        {22.0, 1.0, 22.25, 4.0, 0.75, 0.75, false},  // sunrise inside, sunset after midnight
     };
     for (const Case& c : cases) {
         const SubStepLight l = SubStepDarkness(c.t, c.d, c.rise, c.set);
