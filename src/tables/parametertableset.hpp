@@ -41,6 +41,7 @@ public:
     const std::vector<soil_entry>& Soil() const { return soil_; }
     std::vector<soil_entry>& Soil() { return soil_; }
     const std::vector<multilayer_landuse_entry>& MultilayerLanduse() const { return multilayer_; }
+    std::vector<multilayer_landuse_entry>& MultilayerLanduse() { return multilayer_; }
     const std::vector<irrigation_entry>& Irrigation() const { return irrigation_; }
     std::vector<irrigation_entry>& Irrigation() { return irrigation_; }
 

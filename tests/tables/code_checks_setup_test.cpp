@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "setup/defltuzr.hpp"
 #include "setup/setup_fixture.hpp"
@@ -62,14 +63,15 @@ protected:
     // Runs the set-up through the soil codes' step with the soil and irrigation grids given;
     // returns the error code (0: none).
     int RunWith(const std::string& soil, const std::string& irrigation,
-                const std::string& irrigationLine = "irrigation.asc irrigation_codes 0") {
+                const std::string& irrigationLine = "irrigation.asc irrigation_codes 0", const std::string& more = "") {
         setup_test::WriteShared("soil.asc", soil);
         setup_test::WriteShared("irrigation.asc", irrigation);
         setup_test::WriteShared(
             "run.ctl", "[output_interval]\n1\n0\n0\n0\n\n[output_list]\n0\n[coordinates]\n47\n8\n15\n0\n"
                        "[meteo_data_count]\n0\n[meteo_names]\n[model_time]\n1\n1\n1\n2020\n24\n2\n1\n2020\n"
-                       "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n2\n"
-                       "soil.asc soil_types 0\n" + irrigationLine + "\n"
+                       "[zone_grid]\nzones.asc\n[elevation_model]\ndem.asc\n[standard_grids]\n" +
+                       std::to_string(more.empty() ? 2 : 3) + "\nsoil.asc soil_types 0\n" + irrigationLine + "\n" +
+                       more +
                        "[variable_grids]\n0\n[radiation_correction]\n0\n");
         setup_.reset();
         store_ = std::make_unique<GridStore>();
@@ -158,6 +160,56 @@ TEST_F(SetupCodeCheckTest, ReReadIrrigationCodesBecomeTablePositions) {
     setup_->UpdatePeriodicGrids(24, 1, 1, 2020);
     EXPECT_EQ(ErrorCode([&] { setup_->UpdatePeriodicGrids(1, 2, 1, 2020); }), 31);
     EXPECT_EQ(Logged("irrigation type 30 in grid irrigation.asc (irrigation_codes)"), Rank() == 0);
+}
+
+// A land-use grid read again during the run, with a multilayer table: its codes are checked
+// against the multilayer table and become positions in it; a code the table lacks stops the run
+// with the multilayer table's message.
+class LayeredTables : public GivenTables {
+public:
+    void generateMultiLayerParameterGrids(defaultini&, int) override {}
+};
+
+TEST_F(SetupCodeCheckTest, ReReadMultilayerLanduseCodesBecomeTablePositions) {
+    auto codes = [](double inBasin) { return TextGrid([inBasin](int r, int c) { return Valid(r, c) ? inBasin : 0.0; }); };
+    tables_ = std::make_shared<LayeredTables>();
+    tables_->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
+    tables_->Irrigation().resize(2);
+    tables_->Irrigation()[0].code = 1;
+    tables_->Irrigation()[1].code = 10;
+    tables_->Landuse() = {landuse_entry(2), landuse_entry(10), landuse_entry(20)};
+    std::vector<multilayer_landuse_entry>& layered = tables_->MultilayerLanduse();
+    layered = {multilayer_landuse_entry(2), multilayer_landuse_entry(100), multilayer_landuse_entry(200)};
+    for (std::size_t i = 1; i <= 2; ++i) {
+        layered[i].layerCount = 2;
+        layered[i].layerCodes = {2, 10, i == 1 ? 20 : -9999};
+        layered[i].layerCodesAsRead = layered[i].layerCodes;
+        layered[i].codeAsRead = layered[i].code;
+    }
+    setup_test::WriteShared("landuse.asc", codes(100));
+    setup_test::WriteShared("landuse.asc_2020010101", codes(200));
+    setup_test::WriteShared("landuse.asc_2020010201", codes(150));
+    ASSERT_EQ(RunWith(TextGrid(Code), codes(10), "irrigation.asc irrigation_codes 0",
+                      "landuse.asc landuse fillcode = 0 periodicity = 1 D 1\n"),
+              0)
+        << console_.str();
+    const Matrix& landuse = *(*store_)[setup_->FindGrid("landuse", true)].grid;
+    const Matrix& regions = *setup_->mpiRegions;
+    auto expectOwn = [&](double position) {
+        for (int r = std::max(1, setup_->firstRow); r <= std::min(kRows, setup_->lastRow); ++r)
+            for (int c = 1; c <= kCols; ++c)
+                if (Valid(r, c) && regions[r][c] == Rank()) {
+                    ASSERT_EQ(landuse[r][c], position) << r << "/" << c;
+                }
+    };
+    expectOwn(1);  // code 100: the first multilayer entry
+    setup_->UpdatePeriodicGrids(1, 1, 1, 2020);
+    expectOwn(2);  // code 200: the second
+    setup_->UpdatePeriodicGrids(24, 1, 1, 2020);
+    EXPECT_EQ(ErrorCode([&] { setup_->UpdatePeriodicGrids(1, 2, 1, 2020); }), 311);
+    EXPECT_EQ(Logged("land use 150 in grid landuse.asc (landuse)\nis not present in the multilayer-landuse-table in "
+                     "the control file \n"),
+              Rank() == 0);
 }
 
 }  // namespace
