@@ -562,3 +562,33 @@ TEST_F(RadiationTest, PublishedGridsStartAtZeroInTheZoneAndNodataElsewhere) {
 }
 
 }  // namespace
+
+namespace {
+
+// 75 degrees west of the meridian the clock runs five hours ahead of the sun: on 21 June at
+// 47.5 N the sun sets after midnight by the clock. The hour from 22 to 23 then is lit as the
+// hour from 17 to 18 is on the meridian, the hour from 2 to 3 is dark.
+TEST_F(RadiationTest, AnHourLitBeforeMidnightWhenTheSunSetsAfterIt) {
+    unsigned error = 0;
+    settings_.latitude = 47.5;
+    settings_.longitude = settings_.meridian;
+    auto onMeridian = Make(RadiationSection(1, 1, 4, 1.0, 60), &error);
+    ASSERT_EQ(error, 0u);
+    onMeridian->run(18, 21, 6, 2020);
+    const double expected = onMeridian->HorizontalSum();
+    EXPECT_GT(expected, 0.0);
+    onMeridian.reset();
+
+    settings_.longitude = settings_.meridian - 75.0;
+    auto west = Make(RadiationSection(1, 1, 4, 1.0, 60), &error);
+    ASSERT_EQ(error, 0u);
+    west->run(23, 21, 6, 2020);
+    EXPECT_NEAR(west->HorizontalSum(), expected, 1e-9 * expected);
+    for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+        for (int c = 1; c <= 5; ++c)
+            if (InZone(r, c)) { EXPECT_NEAR(At("radiation_correction", r, c), 1.0, 1e-12); }
+    west->run(3, 22, 6, 2020);
+    EXPECT_EQ(west->HorizontalSum(), 0.0);
+}
+
+}  // namespace
