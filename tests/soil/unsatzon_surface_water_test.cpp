@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "setup/tracer_ini.hpp"
+#include "tables/landuse_entry.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -212,6 +213,15 @@ TEST_F(SoilSurfaceWater, SurfaceWaterMixesAConcentrationTracer) {
     tracer_[1].gridext = "asc";
     tracer_[1].max_conc = 1e12;
     tracer_[1].evaporating = 1;
+    // A land use whose transpiration the surface water serves first: the tracer goes with the
+    // water, so what stays keeps the concentration of the mixture.
+    std::vector<landuse_entry> landuse(2, landuse_entry{});
+    landuse[0].code = 1;
+    landuse[1].code = 1;
+    landuse[1].RootDist = 1.0;
+    landuse[1].HReduDry = 3.0;
+    landuse[1].TReduWet = 0.95;
+    settings_.landuseTable = landuse.data();
     for (bool ponding : {false, true}) {
         if (ponding) {
             model_.reset();
@@ -223,9 +233,16 @@ TEST_F(SoilSurfaceWater, SurfaceWaterMixesAConcentrationTracer) {
             store[cell[0]][cell[1]] = 4.0;
             // Only surface water on the cells of row 1; input and surface water elsewhere.
             (*model_->in.waterInput)[cell[0]][cell[1]] = cell[0] == 1 ? 0.0 : 2.0;
+            for (Matrix* m : {model_->in.potTranspiration[0], model_->in.potTranspiration[1]})
+                (*m)[cell[0]][cell[1]] = 1.0;
         }
         model_->BeginTimeStep(0, 1, 6, 2020);
         model_->run(0, 1, 6, 2020);
+        for (const auto& cell : kCells) {
+            if (Own(cell[0], cell[1])) {
+                EXPECT_GT(Value("real_transpiration1", cell[0], cell[1]), 0.5);
+            }
+        }
         for (const auto& cell : kCells) {
             const int r = cell[0], c = cell[1];
             if (!Own(r, c)) continue;
@@ -234,6 +251,8 @@ TEST_F(SoilSurfaceWater, SurfaceWaterMixesAConcentrationTracer) {
                 << r << "," << c << (ponding ? " ponding" : "");
         }
     }
+    model_.reset();
+    settings_.landuseTable = nullptr;
 }
 
 }  // namespace
