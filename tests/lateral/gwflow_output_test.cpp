@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "gwflow_fixture.hpp"
+#include "kernel/replacingfile.hpp"
 #include "kernel/test_decomposition.hpp"
 #include "setup/tracer_ini.hpp"
 
@@ -74,6 +75,52 @@ TEST_F(GwOutput, ControlPointFileHeaderRowsAndBuffer) {
         EXPECT_NE(text.find(std::string(expected) + "\t"), std::string::npos) << text << "\n" << expected;
         EXPECT_TRUE(Logged("write cp.txt"));
         EXPECT_TRUE(Logged("(136 of 2097152 buffer-bytes)"));
+    }
+}
+
+// A run that fails holds control-point records not yet written. Once its table has replaced the
+// one of the run before, the module writes them when it is deleted; before that the table of the
+// run before stays as it was.
+TEST_F(GwOutput, AFailedRunWritesTheHeldRecordsOnlyToATableInPlace) {
+    struct Run {
+        Run() { SetNormalEndPending(true); }
+        ~Run() { SetNormalEndPending(false); }
+    };
+    StandardGrids(2, 0, 5, 1e-4, 1e-3);
+    Section sec;
+    sec.layers = 2;
+    sec.row = 2;
+    sec.col = 3;
+    const bool here = Owns(2);
+    if (here) talvo_test::WriteFile("cp.txt", "the run before\n");
+    {
+        Run run;
+        auto g = MakeOk(sec);
+        g->SetStatus(1);
+        Step(*g, 1);
+        g.reset();
+    }
+    if (here) {
+        EXPECT_EQ(talvo_test::ReadFile("cp.txt"), "the run before\n");
+        EXPECT_FALSE(std::filesystem::exists("cp.txt.part"));
+    }
+    {
+        Run run;
+        auto g = MakeOk(sec);
+        g->SetStatus(1);
+        if (here) g->controlCapacity = 2;
+        Step(*g, 1);
+        Step(*g, 2);
+        if (here) {
+            EXPECT_EQ(Lines(talvo_test::ReadFile("cp.txt")), 3);
+        }
+        Step(*g, 3);
+        g.reset();
+    }
+    if (here) {
+        const std::string text = talvo_test::ReadFile("cp.txt");
+        EXPECT_EQ(Lines(text), 4);
+        EXPECT_NE(text.find("\n2020\t1\t3\t24\t"), std::string::npos) << text;
     }
 }
 

@@ -222,6 +222,30 @@ TEST_F(SiltingStep, FormulaFailuresStopTheStep) {
     }
 }
 
+// A land use whose fix point the altitude correction pushes past the year's end cannot give the
+// cell's residue cover: every process stops with the land use's code, the process of the cell
+// names the cause and all of them say where the failure happened.
+TEST_F(SiltingStep, ALandUseDateBeyondTheYearStopsEveryProcess) {
+    // At 500 m the second fix point moves from day 366 by (500 - 400) x 0.5 = 50 days, to 416.
+    std::string meadow = silting_test::kMeadow;
+    const std::string from = "AltDep = 0 0;";
+    meadow.replace(meadow.find(from), from.size(), "AltDep = 0 0.5;");
+    landuses_[2] = landuse_entry{};
+    landuses_[2].ParseLanduseBlock(*log_, meadow.c_str(), "VariableDayCount");
+    auto s = Ready(Method(1));
+    ASSERT_NE(zone_[2][3], -9999.0);
+    G("landuse1")[2][3] = 2;
+    Fill("precipitation", 5);
+    EXPECT_EQ(submodel_test::CodeOf([&] { s->run(24, 20, 4, 2020); }), 152);
+    if (settings_.firstRow <= 2 && 2 <= settings_.lastRow) {
+        EXPECT_TRUE(Logged("altitude correction resulted in a Julian day of 416 for fix point 2"));
+        EXPECT_TRUE(Logged("silting-up step failed at this process with code 152\n"));
+    } else {
+        EXPECT_FALSE(Logged("altitude correction"));
+        EXPECT_TRUE(Logged("silting-up step failed at another process with code 152\n"));
+    }
+}
+
 TEST_F(SiltingStep, ResponseUnitsCopyTheirMasterCell) {
     settings_.spinUpSwitch = 1;
     Matrix& unit = G("precipitation");  // replaced below; only its shape is used

@@ -57,6 +57,33 @@ TEST(SurfaceVelocity, FlowCoefficientLaws) {
     EXPECT_NEAR(FlowCoefficient(0.1, 0.02, 0.1, p, &fallback), 12.5, 1e-9);
 }
 
+// Stem drag above a Reynolds number of 800: the drag coefficient is 1.0 below 8000, 1.2 below
+// 10000 and the land use's C_WR above. With the Froude number at its cap (fast, shallow flow)
+// and no wake iteration the drag depends on the velocity only through that coefficient.
+TEST(SurfaceVelocity, StemDragCoefficientBands) {
+    RoughnessParams p;
+    p.cultivation = 2;
+    p.K_ST = 12.5;
+    p.stemDiameter = 0.002;  // Re = v x 2000
+    p.cropDistX = 0.3;
+    p.cropDistY = 0.2;
+    p.aNLIterations = 0;
+    const double depth = 0.02;
+    auto kr = [&](double v) { return FlowCoefficient(v, depth, 0.1, p, nullptr); };
+    // Worked by hand for a drag coefficient of 1.0 (Re 1000 and 6000) and 2.0 (C_WR, Re 12000):
+    // wake length 0.1 m, Froude number 2 / (3 r^3) with r = 0.2 / 0.198, x = 0.4.
+    EXPECT_NEAR(kr(0.5), 12.4599022155295, 1e-11);
+    EXPECT_NEAR(kr(3.0), 12.4599022155295, 1e-11);
+    p.C_WR = 2.0;
+    EXPECT_NEAR(kr(6.0), 12.4370363414443, 1e-11);
+    // Between 8000 and 10000 the coefficient is 1.2 whatever C_WR is.
+    EXPECT_NEAR(kr(4.5), 12.4553232150724, 1e-11);
+    p.C_WR = 1.2;
+    EXPECT_NEAR(kr(6.0), kr(4.5), 1e-13);
+    // Below 800 the coefficient 3.07 Re^-0.168 (1.047 at Re 600) drags a little more than 1.0.
+    EXPECT_LT(kr(0.3), kr(0.5) - 1e-4);
+}
+
 namespace {
 
 // The fixed point of v = sq y^e K with y = c Qlim / (v L).

@@ -496,6 +496,49 @@ TEST_F(SoilStepTest, ExternalTableFillsOrDrainsAndBooksTheWaterMoved) {
     }
 }
 
+// A table that moves within its layer (here layer 3, 0.2 to 0.3 m deep) changes that layer
+// only: rising by dz it fills the share dz / d of the layer's air-filled pores, falling by dz it
+// drains (theta_s - field capacity) x dz, never below field capacity.
+TEST_F(SoilStepTest, ExternalTableMovingWithinItsLayerChangesThatLayerOnly) {
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u);
+    ASSERT_EQ(Init(), 0u);
+    auto moveTo = [&](double target) {
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) model_->own.gwTableExtern[cell[0]][cell[1]] = target;
+        model_->ApplyExternalGWTable();
+    };
+    moveTo(999.75);
+    // Field capacity: water content at 3.45 m suction (alpha 2 1/m, n 1.5).
+    const double fc = 0.05 + 0.35 / std::pow(1.0 + std::pow(2.0 * 3.45, 1.5), 1.0 - 1.0 / 1.5);
+    double previous = 999.75;
+    for (double target : {999.78, 999.72, 999.705}) {
+        std::vector<std::vector<double>> before;
+        for (const auto& cell : kCells) {
+            std::vector<double> t(11, 0.0);
+            if (Own(cell[0], cell[1]))
+                for (int k = 1; k <= 10; ++k) t[static_cast<std::size_t>(k)] = Level("theta", cell[0], cell[1], k);
+            before.push_back(t);
+        }
+        moveTo(target);
+        for (std::size_t i = 0; i < std::size(kCells); ++i) {
+            const int r = kCells[i][0], c = kCells[i][1];
+            if (!Own(r, c)) continue;
+            const double dz = target - previous;
+            const double t3 = before[i][3];
+            const double moved = dz > 0 ? (0.4 - t3) * dz : -std::min((0.4 - fc) * -dz, std::max(0.0, t3 - fc) * 0.1);
+            EXPECT_NEAR(Value("Balance", r, c), moved * 1000.0, 1e-9) << r << "," << c << " to " << target;
+            EXPECT_NEAR(Level("theta", r, c, 3), t3 + moved / 0.1, 1e-12) << r << "," << c;
+            for (int k = 1; k <= 10; ++k) {
+                if (k == 3) continue;
+                EXPECT_EQ(Level("theta", r, c, k), before[i][static_cast<std::size_t>(k)]) << k;
+            }
+            EXPECT_EQ(Value("groundwater_level", r, c), 3.0);
+            EXPECT_NEAR(Value("groundwater_distance", r, c), target - 1000.0, 1e-12);
+        }
+        previous = target;
+    }
+}
+
 TEST_F(SoilStepTest, FullyGlacierisedCellsOnlyWeighTheZones) {
     Matrix& glacier = AddGrid("ice_firn", 1.0);
     (void)glacier;

@@ -182,6 +182,51 @@ TEST_F(SoilRiverTest, WithInteractionOneEveryColumnAboveTheRiverBedExfiltrates) 
     }
 }
 
+// A table inside the river bed's layer (an external table 0.45 m deep, the bed 0.48 m deep in
+// layer 5): the layer gives the river k x (table - bed) x width / cellsize, as long as its water
+// above field capacity between table and bed can supply that.
+TEST_F(SoilRiverTest, ATableInTheRiverBedsLayerExfiltratesFromThatLayer) {
+    AddRiverGrids(3.0);
+    for (int i = 1; i < 1000; ++i)
+        if (store_[i].internalName == "river_depth") store_[i].grid->fill(0.48);
+    ASSERT_EQ(Build(Section(1)), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    model_->EnableGroundwater();
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) {
+            (*model_->in.waterInput)[cell[0]][cell[1]] = 0.0;
+            model_->own.gwTableExtern[cell[0]][cell[1]] = 1000.0 - 0.45;
+        }
+    model_->ApplyExternalGWTable();
+    auto stored = [&](int r, int c) {
+        double w = 0;
+        for (int k = 1; k <= 10; ++k) w += Level("theta", r, c, k) * 100.0;
+        return w;
+    };
+    std::vector<double> before(20, 0.0);
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) {
+            ASSERT_EQ(Value("groundwater_level", cell[0], cell[1]), 5.0);
+            before[static_cast<std::size_t>(cell[0] * 5 + cell[1] - 6)] = stored(cell[0], cell[1]);
+        }
+    model_->BeginTimeStep(1, 1, 6, 2020);
+    model_->run(1, 1, 6, 2020);
+    // 1e-4 m/s x 0.03 m x 2 m / 1000 m over an hour, in mm.
+    const double expected = 1e-4 * 0.03 * 2.0 / 1000.0 * 3600.0 * 1000.0;
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        if (!Own(r, c)) continue;
+        const double ex = Value("river_exfiltration", r, c);
+        EXPECT_NEAR(ex, expected, 1e-9 * expected) << r << "," << c;
+        EXPECT_EQ(Value("river_infiltration", r, c), 0.0);
+        const double out = Value("real_transpiration0", r, c) + Value("real_transpiration1", r, c) +
+                           Value("real_evaporation", r, c) + Value("directflow", r, c) + Value("interflow", r, c) +
+                           Value("soil_baseflow", r, c) + ex;
+        const double dS = stored(r, c) - before[static_cast<std::size_t>(r * 5 + c - 6)];
+        EXPECT_NEAR(out + dS, 0.0, 1e-9 * (std::fabs(out) + std::fabs(dS))) << r << "," << c;
+    }
+}
+
 TEST_F(SoilRiverTest, RiverExchangeNeedsTheAquiferGrids) {
     AddGrid("river_links", 3.0);
     ASSERT_EQ(Build(Section(1)), 0u);

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "setup/tracer_ini.hpp"
+#include "tables/landuse_entry.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -197,6 +198,61 @@ TEST_F(SoilSurfaceWater, TheSurfaceWaterBringsItsOwnTracer) {
         const double brought = 1.0 * 0.5 + (2.0 + c) * 3.0;
         EXPECT_NEAR(held, brought, 1e-9 * brought) << r << "," << c;
     }
+}
+
+// A tracer mixed as a concentration (an evaporating one): the water reaching the surface in a
+// sub-step takes the concentration of its mixture, the water input at its concentration and
+// the surface water at the store's, with and without a ponding store (empty at the start).
+TEST_F(SoilSurfaceWater, SurfaceWaterMixesAConcentrationTracer) {
+    Matrix& store = AddGrid("SurfStorSiltingUp", 0.0);
+    AddGrid("surface_storage_tracer_1_SurfaceRoutingModel", 3.0);
+    AddGrid("concflux_tracer_1_input", 0.5);
+    tracer_.assign(2, TracerDescriptor{});
+    tracer_[1].name = "iso";
+    tracer_[1].statext = "txt";
+    tracer_[1].gridext = "asc";
+    tracer_[1].max_conc = 1e12;
+    tracer_[1].evaporating = 1;
+    // A land use whose transpiration the surface water serves first: the tracer goes with the
+    // water, so what stays keeps the concentration of the mixture.
+    std::vector<landuse_entry> landuse(2, landuse_entry{});
+    landuse[0].code = 1;
+    landuse[1].code = 1;
+    landuse[1].RootDist = 1.0;
+    landuse[1].HReduDry = 3.0;
+    landuse[1].TReduWet = 0.95;
+    settings_.landuseTable = landuse.data();
+    for (bool ponding : {false, true}) {
+        if (ponding) {
+            model_.reset();
+            AddGrid("max_ponding_storage", 50.0);
+        }
+        ASSERT_EQ(Start(1, tracer_.data()), 0u) << console_.str();
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            store[cell[0]][cell[1]] = 4.0;
+            // Only surface water on the cells of row 1; input and surface water elsewhere.
+            (*model_->in.waterInput)[cell[0]][cell[1]] = cell[0] == 1 ? 0.0 : 2.0;
+            for (Matrix* m : {model_->in.potTranspiration[0], model_->in.potTranspiration[1]})
+                (*m)[cell[0]][cell[1]] = 1.0;
+        }
+        model_->BeginTimeStep(0, 1, 6, 2020);
+        model_->run(0, 1, 6, 2020);
+        for (const auto& cell : kCells) {
+            if (Own(cell[0], cell[1])) {
+                EXPECT_GT(Value("real_transpiration1", cell[0], cell[1]), 0.5);
+            }
+        }
+        for (const auto& cell : kCells) {
+            const int r = cell[0], c = cell[1];
+            if (!Own(r, c)) continue;
+            const double expected = r == 1 ? 3.0 : (2.0 * 0.5 + 4.0 * 3.0) / 6.0;
+            EXPECT_NEAR(model_->tracerLayers[1][r][c][0], expected, 1e-12)
+                << r << "," << c << (ponding ? " ponding" : "");
+        }
+    }
+    model_.reset();
+    settings_.landuseTable = nullptr;
 }
 
 }  // namespace
