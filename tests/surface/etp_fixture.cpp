@@ -21,10 +21,10 @@ std::string Section::Text() const {
     return t;
 }
 
-Matrix& EtpTest::Put(const std::string& name, double value) {
+Matrix& EtpTest::Put(const std::string& name, double value, int rows, int cols) {
     memory_handling mh;
     Matrix& m = grids_[name];
-    m = mh.matrix(1, 4, 1, 5, 4);
+    m = mh.matrix(1, rows, 1, cols, rows);
     m.fill(value);
     int index = 2;
     while (store_[index].hasFileName || store_[index].hasInternalName) ++index;
@@ -35,6 +35,24 @@ Matrix& EtpTest::Put(const std::string& name, double value) {
     e.internalName = name;
     e.hasInternalName = true;
     return m;
+}
+
+void EtpTest::PutRowResponseUnits(std::vector<HydrologicResponseUnit>& units) {
+    settings_.spinUpSwitch = 1;
+    units.assign(5, HydrologicResponseUnit{});
+    Matrix& unit = Put("HydrologicResponseUnits", 0);
+    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
+    for (int r = 1; r <= 4; ++r) {
+        int first = 0;
+        for (int c = 5; c >= 1; --c) {
+            unit[r][c] = r;
+            if (submodel_test::kZones[r - 1][c - 1] != -9999) first = c;
+        }
+        units[static_cast<std::size_t>(r)].row = r;
+        units[static_cast<std::size_t>(r)].column = first;
+        master[r][first] = 1;
+    }
+    settings_.responseUnits = &units;
 }
 
 void EtpTest::PutStandardInputs(int method, double T) {

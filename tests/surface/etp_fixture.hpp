@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../submodel/submodel_fixtures.hpp"
+#include "setup/spinup.hpp"
 #include "surface/etpetr.hpp"
 
 namespace etp_test {
@@ -38,8 +39,12 @@ struct Section {
 
 class EtpTest : public submodel_test::DomainTest {
 protected:
-    // Registers a whole grid of one value under name (file name = name).
-    Matrix& Put(const std::string& name, double value);
+    // Registers a whole grid of one value under name (file name = name), of the test domain's
+    // 4 x 5 cells unless rows and cols say otherwise.
+    Matrix& Put(const std::string& name, double value, int rows = 4, int cols = 5);
+    // One response unit per row of the test domain, its master the row's first basin cell:
+    // registers the unit and master grids and hands the units to the settings.
+    void PutRowResponseUnits(std::vector<HydrologicResponseUnit>& units);
     Matrix& Grid(const std::string& name) { return grids_.at(name); }
     // The inputs of a method with "temperature" T and the standard land use of one layer.
     void PutStandardInputs(int method, double T = 15);

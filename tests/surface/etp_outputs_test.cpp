@@ -304,21 +304,8 @@ TEST_F(EtpOutputsTest, ResponseUnitsTakeTheSnowAndGlacierSnowEvaporationOfTheirM
     // One unit per row, its master the row's first basin cell. Every cell holds its own snow
     // and glacier snow (less than the demand of 3 mm): the master evaporates all of both, and
     // the other cells of the row end with the master's evaporation and emptied stores.
-    settings_.spinUpSwitch = 1;
-    std::vector<HydrologicResponseUnit> units(5);
-    Matrix& unit = Put("HydrologicResponseUnits", 0);
-    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
-    for (int r = 1; r <= 4; ++r) {
-        int first = 0;
-        for (int c = 5; c >= 1; --c) {
-            unit[r][c] = r;
-            if (submodel_test::kZones[r - 1][c - 1] != -9999) first = c;
-        }
-        units[static_cast<std::size_t>(r)].row = r;
-        units[static_cast<std::size_t>(r)].column = first;
-        master[r][first] = 1;
-    }
-    settings_.responseUnits = &units;
+    std::vector<HydrologicResponseUnit> units;
+    PutRowResponseUnits(units);
     Put("GlacierizedCells", 0.4);
     Matrix& glacierEvaporation = Put("SnowEvaporation_onGlacier", 0);
     Put("TotalSnowStorage_onGlacier", 1);

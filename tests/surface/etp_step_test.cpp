@@ -429,21 +429,8 @@ TEST_F(EtpStepTest, StepsLongerThanADayKeepTwentyFourSubSteps) {
 TEST_F(EtpStepTest, ResponseUnitsCopyTheirMasterCell) {
     // One unit per row; its master is the row's first basin cell. The temperature differs
     // from column to column, so only the copy makes the row's values equal.
-    settings_.spinUpSwitch = 1;
-    std::vector<HydrologicResponseUnit> units(5);
-    Matrix& unit = Put("HydrologicResponseUnits", 0);
-    Matrix& master = Put("MasterHydrologicResponseUnits", -9999);
-    for (int r = 1; r <= 4; ++r) {
-        int first = 0;
-        for (int c = 5; c >= 1; --c) {
-            unit[r][c] = r;
-            if (submodel_test::kZones[r - 1][c - 1] != -9999) first = c;
-        }
-        units[static_cast<std::size_t>(r)].row = r;
-        units[static_cast<std::size_t>(r)].column = first;
-        master[r][first] = 1;
-    }
-    settings_.responseUnits = &units;
+    std::vector<HydrologicResponseUnit> units;
+    PutRowResponseUnits(units);
     PutStandardInputs(1);
     Put("sunshine_duration", 0.5);
     for (int r = 1; r <= 4; ++r)

@@ -37,10 +37,10 @@ double Share(int r, int c) {
     return g == -9999 ? 0.0 : std::clamp(g, 0.0, 1.0);
 }
 
-class EtpThreadsTest : public submodel_test::DomainTest {
+class EtpThreadsTest : public etp_test::EtpTest {
 protected:
     void SetUp() override {
-        DomainTest::SetUp();
+        EtpTest::SetUp();
         memory_handling mh;
         zone_ = mh.matrix(1, kRows, 1, kCols, kRows);
         double cells[10] = {};
@@ -59,21 +59,8 @@ protected:
         settings_.firstRow = rank * kRows / size + 1;
         settings_.lastRow = (rank + 1) * kRows / size;
     }
-    Matrix& Put(const std::string& name, double value) {
-        memory_handling mh;
-        Matrix& m = grids_[name];
-        m = mh.matrix(1, kRows, 1, kCols, kRows);
-        m.fill(value);
-        int index = 2;
-        while (store_[index].hasFileName || store_[index].hasInternalName) ++index;
-        GridStoreEntry& e = store_[index];
-        e.grid = &m;
-        e.fileName = name;
-        e.hasFileName = true;
-        e.internalName = name;
-        e.hasInternalName = true;
-        return m;
-    }
+    // A grid of this test's size.
+    Matrix& Put(const std::string& name, double value) { return EtpTest::Put(name, value, kRows, kCols); }
     template <class F>
     void ForOwnCells(F&& f) const {
         for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
@@ -119,7 +106,6 @@ protected:
         MPI_Barrier(MPI_COMM_WORLD);
         return text;
     }
-    std::map<std::string, Matrix> grids_;
 };
 
 TEST_F(EtpThreadsTest, GlacierSharesGiveTheSameTablesOnEveryThreadCount) {

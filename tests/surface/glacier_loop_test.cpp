@@ -523,25 +523,8 @@ namespace {
 // water balance.
 TEST_F(GlacierLoop, ResponseUnitsTakeTheSnowAndGlacierStatesOfTheirMaster) {
     // One unit per glacier row (1..3) over its glacier cells, the master the first of them.
-    std::vector<HydrologicResponseUnit> units(4);
-    Matrix& unit = Grid("HydrologicResponseUnits", 0);
-    Matrix& master = Grid("MasterHydrologicResponseUnits", -9999);
-    for (int r = 1; r <= 3; ++r) {
-        int first = 0;
-        for (int c = 1; c <= 5; ++c)
-            if (first == 0 && F(r, c) > 0) first = c;
-        for (int c = 1; c <= 5; ++c) {
-            if (zone_[r][c] == -9999 || F(r, c) <= 0) continue;
-            unit[r][c] = r;
-            master[r][c] = c == first ? r : -9999;
-        }
-        units[static_cast<std::size_t>(r)].row = r;
-        units[static_cast<std::size_t>(r)].column = first;
-    }
-    Register("HydrologicResponseUnits", &unit);
-    Register("MasterHydrologicResponseUnits", &master);
-    settings_.spinUpSwitch = 1;
-    settings_.responseUnits = &units;
+    std::vector<HydrologicResponseUnit> units;
+    const Matrix& master = PutRowResponseUnits(units, 3, [](int r, int c) { return F(r, c) > 0; });
     SectionOptions o;
     o.method = 5;
     GlacierOptions g;
@@ -584,7 +567,7 @@ TEST_F(GlacierLoop, ResponseUnitsTakeTheSnowAndGlacierStatesOfTheirMaster) {
                 << r << "," << c;
             return;
         }
-        if (unit[r][c] < 1) return;
+        if (G("HydrologicResponseUnits")[r][c] < 1) return;
         ++copies;
         const int mr = units[static_cast<std::size_t>(r)].row, mc = units[static_cast<std::size_t>(r)].column;
         const auto same = [&](const char* what, double a, double b) {
@@ -615,7 +598,7 @@ TEST_F(GlacierLoop, ResponseUnitsTakeTheSnowAndGlacierStatesOfTheirMaster) {
     });
     // The copies really differ from where they started.
     ForOwn([&](int r, int c) {
-        if (unit[r][c] >= 1 && !isMaster(r, c)) {
+        if (G("HydrologicResponseUnits")[r][c] >= 1 && !isMaster(r, c)) {
             EXPECT_NE(snow->snowTemp.data[r][c], 265.0 + c) << r << "," << c;
         }
     });

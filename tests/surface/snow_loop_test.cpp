@@ -310,24 +310,8 @@ TEST_F(SnowLoop, LakeCellsTakeRainOnly) {
 
 TEST_F(SnowLoop, ResponseUnitsCopyTheirMasterCells) {
     // One unit per row, its master the first basin cell of the row.
-    std::vector<HydrologicResponseUnit> units(5);
-    Matrix& unit = Grid("HydrologicResponseUnits", 0);
-    Matrix& master = Grid("MasterHydrologicResponseUnits", -9999);
-    for (int r = 1; r <= 4; ++r) {
-        int first = 0;
-        for (int c = 1; c <= 5; ++c) {
-            if (zone_[r][c] == -9999) continue;
-            if (first == 0) first = c;
-            unit[r][c] = r;
-            master[r][c] = first == c ? r : -9999;
-        }
-        units[static_cast<std::size_t>(r)].row = r;
-        units[static_cast<std::size_t>(r)].column = first;
-    }
-    Register("HydrologicResponseUnits", &unit);
-    Register("MasterHydrologicResponseUnits", &master);
-    settings_.spinUpSwitch = 1;
-    settings_.responseUnits = &units;
+    std::vector<HydrologicResponseUnit> units;
+    PutRowResponseUnits(units, 4, [](int, int) { return true; });
     auto snow = Ready(SectionOptions{});
     Fill("temperature", 2);
     ForOwn([&](int r, int c) { snow->solid.data[r][c] = 10 * c; });

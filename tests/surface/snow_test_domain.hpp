@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../submodel/submodel_fixtures.hpp"
+#include "setup/spinup.hpp"
 #include "surface/snowmod.hpp"
 
 namespace snow_test {
@@ -98,6 +99,31 @@ protected:
         store_[i].internalName = name;
         store_[i].hasInternalName = true;
         return i;
+    }
+    // Response units, one per row 1..rows over the row's basin cells that member takes, the
+    // master the first of them: registers the unit and master grids and hands the units (one
+    // entry per row and entry 0) to the settings. Returns the master grid.
+    template <class Member>
+    Matrix& PutRowResponseUnits(std::vector<HydrologicResponseUnit>& units, int rows, Member member) {
+        units.assign(static_cast<std::size_t>(rows) + 1, HydrologicResponseUnit{});
+        Matrix& unit = Grid("HydrologicResponseUnits", 0);
+        Matrix& master = Grid("MasterHydrologicResponseUnits", -9999);
+        for (int r = 1; r <= rows; ++r) {
+            int first = 0;
+            for (int c = 1; c <= 5; ++c) {
+                if (zone_[r][c] == -9999 || !member(r, c)) continue;
+                if (first == 0) first = c;
+                unit[r][c] = r;
+                master[r][c] = first == c ? r : -9999;
+            }
+            units[static_cast<std::size_t>(r)].row = r;
+            units[static_cast<std::size_t>(r)].column = first;
+        }
+        Register("HydrologicResponseUnits", &unit);
+        Register("MasterHydrologicResponseUnits", &master);
+        settings_.spinUpSwitch = 1;
+        settings_.responseUnits = &units;
+        return master;
     }
     // The zone grid under a second name.
     void Share(const std::string& name, int entry) { Register(name, store_[entry].grid); }
