@@ -141,8 +141,9 @@ private:
         const double size = static_cast<double>(st.st_size);
         if (format_ == Format::Text) {
             if (values <= size) return 0;
-            *o_.log << "FATAL: error reading ascii stack " << name_ << " (the file is too short for " << values
-                    << " values)" << "[end-entry]";
+            // Each value takes at least one character and a separator, so the file runs out (or
+            // holds a word) before the last value: that value is the one named, as by the read.
+            ReadTextValues(false);
             return 22;
         }
         const double vs = gridio::ValueSize(format_);
@@ -159,21 +160,29 @@ private:
     }
 
     void ReadText() {
+        if (!ReadTextValues(true)) throw ModelError(22);
+    }
+
+    // The text values in file order, into the stack when store is set (else only read); false
+    // after the first value that cannot be read or is not finite, which is logged.
+    bool ReadTextValues(bool store) {
         const int per = levels_ + 1;
+        double scratch = 0;
         for (int r = 1; r <= o_.nrows; ++r) {
             for (int c = 1; c <= o_.ncols; ++c) {
-                double* cell = work_[r][c];
                 for (int l = 0; l < per; ++l) {
-                    if (scanner_->Number(&cell[l])) {
-                        if (!FiniteValue(cell[l], r, c, l)) throw ModelError(22);
+                    double& v = store ? work_[r][c][l] : scratch;
+                    if (scanner_->Number(&v)) {
+                        if (!FiniteValue(v, r, c, l)) return false;
                         continue;
                     }
                     *o_.log << "FATAL: error reading ascii stack " << name_ << "at row " << r << ", column " << c
                             << ", level " << l << "[end-entry]";
-                    throw ModelError(22);
+                    return false;
                 }
             }
         }
+        return true;
     }
 
     long long RowOffset(int r) const {

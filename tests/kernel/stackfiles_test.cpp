@@ -97,8 +97,8 @@ TEST_F(StackFileTest, BrokenStacksAreRefusedOnEveryProcess) {
     Share("deep.stk", textHeader.substr(0, textHeader.size() - 2) + "1000000\n1 2 3\n");
     EXPECT_EQ(ErrorCode([&] { obj_->ReadStack("deep.stk", &s); }), 22);
     if (Rank() == 0) {
-        EXPECT_NE(Console().find("error reading ascii stack deep.stk (the file is too short for 2e+07 values)"),
-                  std::string::npos)
+        // The value the file runs out at is named, as a plain read would name it.
+        EXPECT_NE(Console().find("error reading ascii stack deep.stkat row 1, column 1, level 3"), std::string::npos)
             << Console();
     }
     Share("wide.stk", "stack_ncols 6" + textHeader.substr(13));
