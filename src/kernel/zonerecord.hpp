@@ -18,6 +18,12 @@ struct zoneFZT {
 };
 static_assert(sizeof(zoneFZT) == 5 * sizeof(double), "zone records travel as five doubles");
 
+// The most flow-time zones a subbasin may have: zone numbers become array sizes and integers.
+inline constexpr double kMaxFlowTimeZones = 1e6;
+// The share of a machine's memory the flow-time zone records of the soil model, and those of
+// surface routing, may take at most (each, so that both leave half of it to the rest).
+inline constexpr double kFlowTimeZoneMemoryShare = 0.25;
+
 // One entry of the table of statistics outputs (ten 64-bit words: date, value count and
 // references to the live arrays of one statistics table; see outputcodes.hpp).
 using OutputCodeRecord = OutputCodeEntry;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/memory.hpp"
 #include "kernel/writecode.hpp"
 #include "lateral/surfrout.hpp"
 #include "lateral/surfrout_storage.hpp"
@@ -99,12 +100,6 @@ void surfaceroutingclass::FreeTracerGrids() {
     teilmodellklasse::FreeTracerGrids();
 }
 
-namespace {
-
-constexpr double kMaxFlowTimeZone = 1e6;
-
-}  // namespace
-
 int surfaceroutingclass::FlowTimeZone(int r, int c) const {
     if (flowTimes == nullptr) return 1;
     // Runoff of a cell with no travel time arrives in the step like that of zone 1.
@@ -122,7 +117,7 @@ void surfaceroutingclass::CheckFlowTimes() {
             const double z = (*flowTimes)[r][c];
             if (z < 0) first = std::min(first, static_cast<long long>(r - 1) * ncols + (c - 1));
             // Zone numbers become array sizes and integers: beyond a million they are an error.
-            else if (!(z <= kMaxFlowTimeZone)) tooLarge = z;
+            else if (!(z <= kMaxFlowTimeZones)) tooLarge = z;
         }
     MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_LONG_LONG, MPI_MIN, MPI_COMM_WORLD);
     if (first != std::numeric_limits<long long>::max()) {
@@ -134,7 +129,7 @@ void surfaceroutingclass::CheckFlowTimes() {
     MPI_Allreduce(MPI_IN_PLACE, &tooLarge, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
     if (tooLarge != 0 || std::isnan(tooLarge)) {
         *log << "FATAL: flow travel time zone " << tooLarge << " in " << file << " is out of range (at most "
-             << kMaxFlowTimeZone << ")" << "[end-entry]";
+             << kMaxFlowTimeZones << ")" << "[end-entry]";
         throw ModelError(6);
     }
 }
@@ -174,6 +169,13 @@ void surfaceroutingclass::InitFlowTimeZones() {
             zoneOffset[Slot(t, s)] = total;
             total += static_cast<std::size_t>(std::max(0.0, maxzeit[static_cast<std::size_t>(s)])) + 1;
         }
+    // Each zone of each subbasin and tracer keeps plain and exact records of direct runoff and
+    // interflow: long travel times in many subbasins multiply.
+    const double bytes = static_cast<double>(total) * 2.0 * (sizeof(zoneFZT) + sizeof(ExactZoneSums));
+    if (!FitsInMemoryShare(*log, bytes, kFlowTimeZoneMemoryShare,
+                           "the flow travel time zones of surface routing (up to " +
+                               StrFormat("%.0f", *std::max_element(maxzeit.begin(), maxzeit.end())) + " in a subbasin)"))
+        throw ModelError(6);
     zonesQD.assign(total, zoneFZT{});
     zonesQI.assign(total, zoneFZT{});
     exactQD.assign(total, ExactZoneSums{});

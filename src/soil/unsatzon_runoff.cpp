@@ -7,9 +7,11 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "kernel/memory.hpp"
 #include "kernel/threading.hpp"
 #include "soil/unsatzon.hpp"
 #include "tables/soil_entry.hpp"
@@ -43,10 +45,12 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
         // The threads take blocks of rows, each its own maxima and first bad cell, merged (a
         // maximum and a minimum in any order).
         long long firstBad = std::numeric_limits<long long>::max();
+        double tooLong = 0;  // a flow time whose zone lies beyond the most zones, if any
 #pragma omp parallel if (WorthThreads(firstRow, lastRow, ncols))
         {
             std::vector<double> highest(zones);
             long long bad = std::numeric_limits<long long>::max();
+            double beyond = 0;
 #pragma omp for schedule(static) nowait
             for (int r = firstRow; r <= lastRow; ++r) {
                 const ColumnRange cols = ColumnsOf(r);
@@ -55,6 +59,12 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
                     const double t = (*in.flowTimes)[r][c];
                     if (t == nodata || !(t >= 0)) {
                         bad = std::min(bad, static_cast<long long>(r) * (ncols + 1) + c);
+                        continue;
+                    }
+                    // Zone numbers become array sizes and integers: beyond the most zones they
+                    // are an error.
+                    if (!(std::ceil(t / 60.0 / timeInterval) <= kMaxFlowTimeZones)) {
+                        beyond = std::max(beyond, t);
                         continue;
                     }
                     const int z = std::max(1, soilrunoff::FlowTimeZone(t, timeInterval));
@@ -66,6 +76,7 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
 #pragma omp critical
             {
                 firstBad = std::min(firstBad, bad);
+                tooLong = std::max(tooLong, beyond);
                 for (std::size_t s = 1; s < zones.size(); ++s) zones[s] = std::max(zones[s], highest[s]);
             }
         }
@@ -77,10 +88,29 @@ void unsatzonmodellklasse::BuildFlowTimeZones() {
                  << " is nodata or negative; every basin cell needs a flow time of 0 s or more" << "[end-entry]";
             throw ModelError(6);
         }
+        MPI_Allreduce(MPI_IN_PLACE, &tooLong, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        if (tooLong != 0) {
+            const int index = FindGrid("flow_times", true);
+            *log << "FATAL: the flow travel time of " << tooLong << " s in " << (*gridStore)[index].fileName
+                 << " makes more than " << kMaxFlowTimeZones << " time zones of " << timeInterval << " minutes"
+                 << "[end-entry]";
+            throw ModelError(6);
+        }
     }
     MPI_Allreduce(MPI_IN_PLACE, zones.data(), S + 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
     zonesPerSubbasin.assign(U(S) + 1, 0);
-    for (int s = 1; s <= S; ++s) zonesPerSubbasin[U(s)] = static_cast<int>(zones[U(s)]);
+    double records = 0;
+    for (int s = 1; s <= S; ++s) {
+        zonesPerSubbasin[U(s)] = static_cast<int>(zones[U(s)]);
+        records += zones[U(s)] + 1;
+    }
+    // Each zone of each subbasin and tracer keeps plain and exact records of direct runoff and
+    // interflow: long travel times in many subbasins multiply.
+    const double bytes = records * (T + 1) * 2.0 * (sizeof(zoneFZT) + sizeof(ExactZoneSums));
+    if (!FitsInMemoryShare(*log, bytes, kFlowTimeZoneMemoryShare, "the soil model's flow travel time zones (up to " +
+                                              StrFormat("%.0f", *std::max_element(zones.begin(), zones.end())) +
+                                              " in a subbasin)"))
+        throw ModelError(6);
     for (ZoneRecords* a : {&zoneFZT_QD, &zoneFZT_QI}) {
         a->assign(U(T) + 1, std::vector<std::vector<zoneFZT>>(U(S) + 1));
         for (int t = 0; t <= T; ++t)

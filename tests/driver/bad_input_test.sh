@@ -17,7 +17,7 @@ replace() { # file pattern text
 # complete even when an abort cuts the console output short.
 found() {
   grep -qF -- "$1" out.0.txt 2>/dev/null && return 0
-  sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' Talvo_Diag_0.xml 2>/dev/null | grep -qF -- "$1"
+  sed 's/&quot;/"/g; s/&apos;/'"'"'/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' Talvo_Diag_0.xml 2>/dev/null | grep -qF -- "$1"
 }
 # Applies a sed script to every station file of the basin.
 all_stations() { for f in precipitation temperature wind_speed air_humidity global_radiation; do sed -i "$1" $f.dat; done; }
@@ -95,6 +95,10 @@ cases=(
   "albedo_percent|17|error in landuse table, Albedo, fix point 1; land use 1 (meadow): the value 20 in section [landuse_table] must be in [0, 1]!|sed -i 's/Albedo = 0.2 0.2;/Albedo = 20 20;/' basin.ctl"
   "roughness_0|17|error in landuse table, Z0, fix point 1; land use 1 (meadow): the value 0 in section [landuse_table] must be > 0!|sed -i 's/Z0 = 0.05 0.05;/Z0 = 0 0.05;/' basin.ctl"
   "snow_step_45_minutes|17|time step in minutes; section [snow_model]: the time step of 45 minutes differs from the model time step of 60 minutes|sed -i '/^\\[snow_model\\]/{n;n;s/.*/45      time step in minutes/}' basin.ctl"
+  # Flow travel times (seconds) whose time zones would not fit in integers, or whose records would not fit in memory:
+  # refused before anything is allocated for them.
+  "flow_time_typo|6|the flow travel time of 3e+10 s in flow_times.asc makes more than 1e+06 time zones of 60 minutes|awk 'NR == 14 { \$2 = 30000000000 } { print }' flow_times.asc >f && mv f flow_times.asc"
+  "flow_times_huge|6|the soil model's flow travel time zones (up to 1000000 in a subbasin) would take |awk 'NR > 6 { for (i = 1; i <= NF; i++) if (\$i != -9999) \$i = 3600000000 } { print }' flow_times.asc >f && mv f flow_times.asc"
   "missing_stretch|0|no valid value of precipitation for 1.1.2020 5 h: the grid precipitation holds nodata until a step brings valid values|sed -i -E '/^2020 1 1 (5|6|7) /s/ [^ ]+ [^ ]+ [^ ]+\$/ -9999 -9999 -9999/' precipitation.dat"
 )
 

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <functional>
 
+#include "kernel/exactsum.hpp"
+#include "kernel/memory.hpp"
+#include "kernel/zonerecord.hpp"
 #include "setup/tracer_ini.hpp"
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
@@ -178,6 +181,16 @@ TEST_F(SurfaceZones, ZoneErrors) {
     EXPECT_EQ(setUp([](int, int c) { return c <= 2 ? 2.0 : 1.0; }, &console), 61u);
     // No integer.
     EXPECT_EQ(setUp([](int r, int c) { return r == 4 && c == 4 ? 3e9 : 1.0; }, &console), 6u);
+    // Zones whose records (plain and exact, direct runoff and interflow, in each of the two
+    // subbasins) would take more than a quarter of this machine's memory on its processes: refused
+    // before they are allocated. A machine too large for that with the most zones is left out.
+    const double perZone = 2.0 * 2.0 * (sizeof(zoneFZT) + sizeof(ExactZoneSums)) * talvo_test::Size();
+    const double zones = std::ceil(0.3 * MachineMemoryBytes() / perZone);
+    if (zones > 0 && zones <= kMaxFlowTimeZones) {
+        EXPECT_EQ(setUp([zones](int, int) { return zones; }, &console), 6u);
+        EXPECT_TRUE(Contains(console, "the flow travel time zones of surface routing (up to ")) << console;
+        EXPECT_TRUE(Contains(console, "processes of this machine, more than 25 % of its memory")) << console;
+    }
     // A negative or nodata zone inside the basin would lose the cell's runoff: the first such
     // cell in row order is named, the same on every process.
     for (double bad : {-9999.0, -1.0}) {
