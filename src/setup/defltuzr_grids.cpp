@@ -215,6 +215,14 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
              << h[1] << ", cellsize " << h[4] << ")" << "[end-entry]";
         throw ModelError(22);
     }
+    // Cells above nodata are the basin's, and the owner grid marks them with process numbers
+    // from 0 up, the cells outside with nodata: a nodata of 0 or more leaves codes and process
+    // numbers that it cannot tell apart.
+    if (!(h[5] < 0)) {
+        *log << "FATAL: error reading " << name << ": its nodata value " << h[5]
+             << " is not negative; the model's grids need a negative nodata value such as -9999" << "[end-entry]";
+        throw ModelError(22);
+    }
     *ncolsOut = static_cast<std::int32_t>(std::floor(h[0]));
     *nrowsOut = static_cast<std::int32_t>(std::floor(h[1]));
     *xll = h[2];
