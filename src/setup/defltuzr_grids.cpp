@@ -5,6 +5,7 @@
 // The definitions are registered by name in step 1, when the grid measures are not known yet;
 // each grid's data, rows and write code follow when it is read or created (steps 6 to 8).
 #include <mpi.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -170,6 +171,8 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
     }
     double h[gridio::kHeaderValues] = {};
     char head[4] = {};
+    // Bytes a value takes at the least: one character of a text grid (a digit), or the binary size.
+    double bytesPerValue = 1;
     if (std::fread(head, 1, 4, f.get()) == 4 && std::memcmp(head, "ncol", 4) == 0) {
         std::rewind(f.get());
         for (int i = 0; i < 6; ++i) {
@@ -181,6 +184,7 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
     } else {
         std::rewind(f.get());
         const std::size_t doubles = std::fread(h, sizeof(double), gridio::kHeaderValues, f.get());
+        bytesPerValue = sizeof(double);
         if (doubles >= 6 && h[5] == gridio::kBinaryNodata) {
             if (doubles < static_cast<std::size_t>(gridio::kHeaderValues)) {
                 *log << "FATAL: error reading double value from the header of " << name << "[end-entry]";
@@ -201,8 +205,11 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
                 throw ModelError(22);
             }
             for (int i = 0; i < gridio::kHeaderValues; ++i) h[i] = s[i];
+            bytesPerValue = sizeof(float);
         }
     }
+    struct stat st {};
+    const double fileBytes = fstat(fileno(f.get()), &st) == 0 ? static_cast<double>(st.st_size) : -1;
     if (std::fclose(f.release()) != 0) {
         FailOnFile(*log, "error closing grid " + name, 23);
     }
@@ -213,6 +220,15 @@ void defaultini::ReadGridHeader(std::int32_t* ncolsOut, std::int32_t* nrowsOut, 
     if (!usable || !(h[4] > 0)) {
         *log << "FATAL: error reading " << name << ": the header gives no usable grid (ncols " << h[0] << ", nrows "
              << h[1] << ", cellsize " << h[4] << ")" << "[end-entry]";
+        throw ModelError(22);
+    }
+    // The whole grid is allocated from these counts: a file that cannot hold them (a count typed
+    // wrongly) is refused before, instead of taking the machine's memory.
+    const double values = std::floor(h[0]) * std::floor(h[1]);
+    const double least = values * bytesPerValue + (bytesPerValue > 1 ? gridio::kHeaderValues * bytesPerValue : 0);
+    if (fileBytes >= 0 && fileBytes < least) {
+        *log << "FATAL: error reading " << name << ": its " << fileBytes << " bytes cannot hold the ncols x nrows = "
+             << std::floor(h[0]) << " x " << std::floor(h[1]) << " values of its header" << "[end-entry]";
         throw ModelError(22);
     }
     // Cells above nodata are the basin's, and the owner grid marks them with process numbers

@@ -49,6 +49,7 @@ cases=(
   # Elevations next to a cell so far apart that their difference overflows: the aspect derived there is no number, and
   # writing the derived grid stops the run (the writers look at every column of the row).
   "aspect_overflow|17|row 5, column 9 of elevation.\$ex on 1.1.2020 1 h is not a finite number; it is not written!|awk -v OFS='\t' 'NR == 11 { \$8 = \"-1e308\"; \$10 = \"1e308\" } { print }' elevation.asc >e && mv e elevation.asc"
+  "zone_rows_typo|22|bytes cannot hold the ncols x nrows = 24 x 1e+09 values of its header|sed -i '2s/20/1e9/' zones.asc"
   "zone_nodata_positive|22|error reading zones.asc: its nodata value 2.5 is not negative|sed -i '6s/-9999/2.5/' zones.asc"
   "extra_grid_value|22|error reading ascii grid zones.asc: it holds more than ncols x nrows = 24 x 20 values|awk 'NR == 8 { \$0 = \$0 \" 1\" } { print }' zones.asc >z && mv z zones.asc"
   "wrapped_rows|0|reached end of simulation sucessfully|awk 'NR <= 6 { print; next } { for (i = 1; i <= NF; i++) print \$i }' zones.asc >z && mv z zones.asc"
