@@ -25,8 +25,9 @@ protected:
         t.replace(t.find(from), from.size(), "60 time step");
         return t;
     }
-    void AddRiverGrids(double link) {
-        AddGrid("river_depth", 0.3);
+    // link: the river link of every cell; depth: the river bed's depth below the surface (m).
+    void AddRiverGrids(double link, double depth = 0.3) {
+        AddGrid("river_depth", depth);
         AddGrid("river_width", 2.0);
         AddGrid("kolmation", 1e-4);
         AddGrid("river_links", link);
@@ -132,9 +133,7 @@ TEST_F(SoilRiverTest, RiverInfiltrationCarriesTheRiversTracer) {
 
 TEST_F(SoilRiverTest, WithInteractionOneEveryColumnAboveTheRiverBedExfiltrates) {
     // A bed 0.6 m deep lies below the table (0.5 m below the surface) in every cell.
-    AddRiverGrids(3.0);
-    for (int i = 1; i < 1000; ++i)
-        if (store_[i].internalName == "river_depth") store_[i].grid->fill(0.6);
+    AddRiverGrids(3.0, 0.6);
     ASSERT_EQ(Build(Section(1)), 0u) << console_.str();
     ASSERT_EQ(Init(), 0u) << console_.str();
     // Surface interaction sets up the river grids and their two statistics.
@@ -186,9 +185,7 @@ TEST_F(SoilRiverTest, WithInteractionOneEveryColumnAboveTheRiverBedExfiltrates) 
 // layer 5): the layer gives the river k x (table - bed) x width / cellsize, as long as its water
 // above field capacity between table and bed can supply that.
 TEST_F(SoilRiverTest, ATableInTheRiverBedsLayerExfiltratesFromThatLayer) {
-    AddRiverGrids(3.0);
-    for (int i = 1; i < 1000; ++i)
-        if (store_[i].internalName == "river_depth") store_[i].grid->fill(0.48);
+    AddRiverGrids(3.0, 0.48);
     ASSERT_EQ(Build(Section(1)), 0u) << console_.str();
     ASSERT_EQ(Init(), 0u) << console_.str();
     model_->EnableGroundwater();

@@ -31,6 +31,15 @@ protected:
         return snow;
     }
     static double F(int r, int c) { return kFraction[r - 1][c - 1]; }
+    // Snow on both parts of every own cell: solid and liquid, outside and on the glacier.
+    void FillBothSnowParts(schneemodellklasse& snow) {
+        ForOwn([&](int r, int c) {
+            snow.solid.data[r][c] = 10 + r;
+            snow.liquid.data[r][c] = 0.5;
+            snow.solidG.data[r][c] = 20 + c;
+            snow.liquidG.data[r][c] = 1;
+        });
+    }
 };
 
 TEST_F(GlacierLoop, BothSnowPartsKeepTheirWaterBalance) {
@@ -38,12 +47,7 @@ TEST_F(GlacierLoop, BothSnowPartsKeepTheirWaterBalance) {
         GlacierOptions g;
         g.method = method;
         auto snow = Ready(SectionOptions{}, g);
-        ForOwn([&](int r, int c) {
-            snow->solid.data[r][c] = 10 + r;
-            snow->liquid.data[r][c] = 0.5;
-            snow->solidG.data[r][c] = 20 + c;
-            snow->liquidG.data[r][c] = 1;
-        });
+        FillBothSnowParts(*snow);
         for (int step = 0; step < 3; ++step) {
             std::map<std::pair<int, int>, std::pair<double, double>> before;
             ForOwn([&](int r, int c) {
@@ -83,12 +87,7 @@ TEST_F(GlacierLoop, EnergyBalanceSnowOnGlaciersKeepsItsWaterBalance) {
         g.method = method;
         auto snow = Ready(o, g);
         Matrix& E = G("snow_evaporation");
-        ForOwn([&](int r, int c) {
-            snow->solid.data[r][c] = 10 + r;
-            snow->liquid.data[r][c] = 0.5;
-            snow->solidG.data[r][c] = 20 + c;
-            snow->liquidG.data[r][c] = 1;
-        });
+        FillBothSnowParts(*snow);
         for (int step = 0; step < 3; ++step) {
             std::map<std::pair<int, int>, std::pair<double, double>> before;
             ForOwn([&](int r, int c) {
