@@ -40,8 +40,7 @@ void siltingupclass::Construct() {
 void siltingupclass::LinkInputGrids() {
     elevation = (*gridStore)[2].grid;
     const multilayer_landuse_entry* ml = settings.multilayerTable;
-    // Record 0 of the multilayer table holds its count; the layers are those of record 1.
-    landuseLayers = (ml != nullptr && ml[0].code >= 1) ? std::max(1, static_cast<int>(ml[1].layerCount)) : 1;
+    landuseLayers = LanduseLayerCount(ml);
     landuse.assign(static_cast<std::size_t>(landuseLayers) + 1, nullptr);
     vegetationCover.assign(static_cast<std::size_t>(landuseLayers) + 1, nullptr);
     for (int l = 1; l <= landuseLayers; ++l)

@@ -76,8 +76,7 @@ surfaceroutingclass::~surfaceroutingclass() {
 }
 
 void surfaceroutingclass::LinkLanduse() {
-    int layers = 1;
-    if (settings.multilayerTable != nullptr) layers = std::max(1, settings.multilayerTable[0].layerCount);
+    const int layers = LanduseLayerCount(settings.multilayerTable);
     landuseLayers.assign(static_cast<std::size_t>(layers) + 1, nullptr);
     for (int i = 1; i <= layers; ++i) {
         landuseLayers[static_cast<std::size_t>(i)] = (*gridStore)[GetGridIndex(StrFormat("%s%d", "landuse", i))].grid;

@@ -39,8 +39,7 @@ void unsatzonmodellklasse::Construct() {
     LogBanner("unsatzon");
     FindDecompositionGrids();
     const multilayer_landuse_entry* ml = settings.multilayerTable;
-    // Record 0 of the multilayer table holds its count; the layers are those of record 1.
-    n_veg_layers = (ml != nullptr && ml[0].code >= 1) ? std::max(1, static_cast<int>(ml[1].layerCount)) : 1;
+    n_veg_layers = LanduseLayerCount(ml);
     RankZones(soilZones);
     ps.Add(0);
     if (settings.soilTable == nullptr || settings.soilTable[0].code < 1) {

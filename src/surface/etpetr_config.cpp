@@ -28,7 +28,7 @@ void verdunstungsmodellklasse::Construct() {
 
     const multilayer_landuse_entry* table = settings.multilayerTable;
     if (table != nullptr && table[0].code >= 1) {
-        layers = std::max(1, table[1].layerCount);
+        layers = LanduseLayerCount(table);
         const int count = table[0].code;
         extinction.assign(static_cast<std::size_t>(count) + 1, 0.3);
         laiScale.assign(static_cast<std::size_t>(count) + 1, 10.0);

@@ -30,7 +30,7 @@ void interzeptionsmodellklasse::Construct() {
     LogBanner("interzep");
     FindDecompositionGrids();
     const multilayer_landuse_entry* table = settings.multilayerTable;
-    layerCount = table != nullptr && table[0].code >= 1 ? std::max(1, table[1].layerCount) : 1;
+    layerCount = LanduseLayerCount(table);
 
     ReadSection();
     LinkInputGrids();

@@ -42,3 +42,9 @@ public:
 // when the section is absent, else records 0..count (record 0 holds the count as its code).
 // Failures are logged and thrown as ModelError (110, 111, 112).
 std::vector<multilayer_landuse_entry> ReadMultilayerLanduseSection(modelobject& reader);
+
+// Land-use layers of a run: those of the table's first type (every type has as many), 1 without
+// a table. Record 0 holds only the count, so its own layer count says nothing.
+inline int LanduseLayerCount(const multilayer_landuse_entry* table) {
+    return table != nullptr && table[0].code >= 1 ? (table[1].layerCount > 1 ? table[1].layerCount : 1) : 1;
+}

@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "surfrout_world.hpp"
 #include "support/test_support.hpp"
+#include "tables/multilayer_landuse.hpp"
 
 using namespace surfrout_test;
 
@@ -250,21 +254,30 @@ TEST_F(SurfacePlane, ClosedRoughTerrainCreatesNoWater) {
 namespace {
 
 // The centre cell of a 3 x 3 plane holds 100 mm and its east neighbour lies `drop` m lower; its
-// land use routes with K_ST 10 and the given cultivation settings. One pass of a two-minute step:
-// the water left in the centre cell (the plane keeps its water, none reaches a river).
-double LeftInTheWetCell(const std::string& cultivation, double drop) {
+// land use routes with K_ST 10 and the given cultivation settings (`shape` may change the world
+// before the model is built). One pass of a two-minute step: the water left in the centre cell
+// (the plane keeps its water, none reaches a river).
+// A land use of the table at position `position`: roughness K_ST and the given cultivation settings.
+void ParseLanduse(World& w, int position, double kst, const std::string& cultivation) {
+    w.landuse[static_cast<std::size_t>(position)].ParseLanduseBlock(
+        *w.log,
+        std::to_string(position) +
+            " field method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; "
+            "JulDays = 1 366; Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; "
+            "RootDepth = 0.5 0.5; AltDep = 0 0; SR_K_ST = " +
+            std::to_string(kst) + "; " + cultivation + " }",
+        "VariableDayCount");
+}
+
+double LeftInTheWetCell(const std::string& cultivation, double drop,
+                        const std::function<void(World&)>& shape = nullptr) {
     WorldLayout def;
     def.nrows = 3;
     def.ncols = 3;
     def.elevation = [drop](int r, int c) { return r == 2 && c == 2 ? 10.0 : (r == 2 && c == 3 ? 10.0 - drop : 10.5); };
     World w(def);
-    w.landuse[1].ParseLanduseBlock(
-        *w.log,
-        "1 field method = VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 3; "
-        "JulDays = 1 366; Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05; VCF = 0.8 0.8; "
-        "RootDepth = 0.5 0.5; AltDep = 0 0; SR_K_ST = 10; " +
-            cultivation + " }",
-        "VariableDayCount");
+    ParseLanduse(w, 1, 10, cultivation);
+    if (shape) shape(w);
     SectionSpec s;
     s.method = 1;
     s.maxStep = 600;
@@ -300,4 +313,42 @@ TEST_F(SurfacePlane, VegetationDragOfNonconservingTillageSlowsTheFlow) {
     const double fast = LeftInTheWetCell(thick + "1.5;", 0.5);
     EXPECT_GT(std::fabs(LeftInTheWetCell(thick + "3;", 0.5) - fast), 1.0) << fast;
     EXPECT_EQ(LeftInTheWetCell(thick + "3;", 0.01), LeftInTheWetCell(thick + "1.5;", 0.01));
+}
+
+TEST_F(SurfacePlane, TheTopLandUseLayerOfACellSetsItsRoughness) {
+    // Land use 2 is smoother (K_ST 40) than land use 1 (K_ST 10). The wet cell carries land use 2
+    // either on its only layer or on layer 2 of a two-layer multilayer table above land use 1 on
+    // layer 1: the highest layer with a code counts, so both route alike, and not as land use 1.
+    static std::vector<multilayer_landuse_entry> twoLayers;
+    twoLayers.assign(2, multilayer_landuse_entry(1));
+    twoLayers[1].layerCount = 2;
+    const auto smooth = [](World& w) {
+        w.landuse.resize(3);
+        w.settings.landuseTable = w.landuse.data();
+        ParseLanduse(w, 2, 40, "SR_cultivation = other;");
+    };
+    const auto layer1 = [](World& w) -> Matrix& { return *w.store[6].grid; };  // the world's "landuse1"
+    const double rough = LeftInTheWetCell("SR_cultivation = other;", 0.1);
+    const double oneLayer = LeftInTheWetCell("SR_cultivation = other;", 0.1, [&](World& w) {
+        smooth(w);
+        layer1(w)[2][2] = 2;
+    });
+    const double topLayer = LeftInTheWetCell("SR_cultivation = other;", 0.1, [&](World& w) {
+        smooth(w);
+        w.AddGrid("landuse2", -9999);
+        (*w.grids.back())[2][2] = 2;
+        w.AddGrid("vegetation_coverage_degree2", 0.8);
+        w.settings.multilayerTable = twoLayers.data();
+    });
+    EXPECT_GT(std::fabs(oneLayer - rough), 1.0) << rough;
+    EXPECT_EQ(topLayer, oneLayer);
+
+    // A layer the multilayer table has but the grid store lacks stops the model (33).
+    World w(WorldLayout{});
+    w.WriteControl(SectionSpec{});
+    w.settings.multilayerTable = twoLayers.data();
+    unsigned error = 0;
+    w.Build(&error);
+    EXPECT_EQ(error, 33u) << w.console.str();
+    EXPECT_NE(w.console.str().find("landuse2 not found in memory"), std::string::npos) << w.console.str();
 }
