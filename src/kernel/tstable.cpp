@@ -89,7 +89,12 @@ std::int64_t TimeSeriesTable::Open(const std::string& fileName, int mode, std::u
     double value = 0.0;
     columns_ = 0;
     while (ReadNumber(p, &value)) ++columns_;
+    in.clear();
+    in.seekg(0, std::ios::end);
+    fileSize_ = in.tellg();
     in.close();
+    afterLastValue_ = first;
+    rowsBefore_ = 0;
 
     const std::uint64_t rowBytes = static_cast<std::uint64_t>(columns_) * 8 + 16;
     rowsPerBlock_ = static_cast<std::int64_t>(std::max<std::uint64_t>(1, budget_ / rowBytes));
@@ -112,13 +117,16 @@ void TimeSeriesTable::LoadBlock() {
         return;
     }
 
-    // Rows are read line by line; blank lines are no rows.
+    // Rows are read line by line; blank lines are no rows. Fewer than 10 bytes left after the
+    // last value of a row are no row either: the data end there (a closing mark such as "end").
     std::string line;
     bool ended = false;
     std::int64_t loaded = 0;
     const auto columns = static_cast<std::size_t>(columns_);
+    const auto dataEnd = [&] { return fileSize_ - afterLastValue_ < 10; };
     while (loaded < rowsPerBlock_) {
-        if (!std::getline(in, line)) {
+        const std::streamoff start = in.tellg();
+        if (dataEnd() || !std::getline(in, line)) {
             ended = true;
             break;
         }
@@ -132,13 +140,20 @@ void TimeSeriesTable::LoadBlock() {
         double extra = 0.0;
         if (ok && ReadNumber(p, &extra)) ok = false;
         if (!ok) {
-            // The rows before the bad one stay available; the state tells the caller.
+            // The rows before the bad one stay available; the state tells the caller. Past the
+            // first block the caller has taken the table as readable: the entry names the row
+            // from which on the table ends.
             values_.resize(base);
             state_ = kFormatError;
+            if (rowsBefore_ > 0 && log_)
+                *log_ << "WARNING: data row " << rowsBefore_ + loaded + 1 << " of " << fileName_
+                      << " cannot be read as a date and " << columns_ << (columns_ == 1 ? " value" : " values")
+                      << ": the table ends before it" << "[end-entry]";
             rowsInBlock_ = loaded;
             cursor_ = loaded > 0 ? 0 : -1;
             return;
         }
+        afterLastValue_ = start + (p - line.c_str());
         dates_.push_back(RowDate{f[0], f[1], f[2], f[3]});
         ++loaded;
     }
@@ -147,7 +162,7 @@ void TimeSeriesTable::LoadBlock() {
     // known to be the last one and no empty block is ever loaded.
     while (!ended) {
         const std::streamoff pos = in.tellg();
-        if (!std::getline(in, line)) {
+        if (dataEnd() || !std::getline(in, line)) {
             ended = true;
         } else if (!IsBlankLine(line)) {
             nextRowPosition_ = pos;
@@ -156,6 +171,7 @@ void TimeSeriesTable::LoadBlock() {
     }
 
     state_ = ended ? kLastBlock : kMoreRows;
+    rowsBefore_ += loaded;
     rowsInBlock_ = loaded;
     cursor_ = loaded > 0 ? 0 : -1;
 }
@@ -178,7 +194,8 @@ void TimeSeriesTable::NextRow() {
         ++cursor_;
     } else if (state_ == kMoreRows) {
         LoadBlock();
-    } else if (state_ == kLastBlock) {
+    } else if (state_ == kLastBlock || state_ == kFormatError) {
+        // Past the last row, or past the last readable one: a caller never reads a row twice.
         state_ = kAtEnd;
     }
 }
@@ -208,5 +225,8 @@ void TimeSeriesTable::Clear() {
     rowsPerBlock_ = 0;
     columns_ = 0;
     nextRowPosition_ = 0;
+    fileSize_ = 0;
+    afterLastValue_ = 0;
+    rowsBefore_ = 0;
     state_ = kNotOpened;
 }

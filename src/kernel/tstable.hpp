@@ -39,7 +39,7 @@ public:
     void SetRow(std::int64_t row);
     void MoveRow(std::int64_t offset);
     // Next row, loading the next block when the cursor is on the last row of a block; on the
-    // last row of the file the state becomes 4 and the cursor stays there.
+    // last row of the file, or the last readable one, the state becomes 4 and the cursor stays.
     void NextRow();
 
     // The current row's date (low 32 bits of each field); zeros when the cursor is on no row.
@@ -59,6 +59,8 @@ public:
     std::int64_t RowsInBlock() const { return rowsInBlock_; }
     std::int64_t RowsPerBlock() const { return rowsPerBlock_; }
     int Mode() const { return mode_; }
+    // The log of the entry naming an unreadable row found past the first block.
+    void SetLog(DiagLog* log) { log_ = log; }
     const std::string& FileName() const { return fileName_; }
 
 private:
@@ -77,6 +79,9 @@ private:
     std::int64_t columns_ = 0;
     std::uint64_t budget_ = 0;
     std::int64_t nextRowPosition_ = 0;
+    std::int64_t fileSize_ = 0;
+    std::int64_t afterLastValue_ = 0;  // file position after the last value read
+    std::int64_t rowsBefore_ = 0;      // data rows of the blocks loaded before
     int mode_ = 0;
     int state_ = kNotOpened;
     int openError_ = 0;

@@ -205,6 +205,7 @@ void abflussmodellklasse::OpenObservedTable() {
         Fatal("error analysing or reading " + observedFileName + " at row " + std::to_string(observed->Row()) +
                   " or before \n(e.g. due to wrong formatting or wrong number of columns or start date not found)",
               203);
+    observed->SetLog(log);
     FillObservationWindow();
 }
 

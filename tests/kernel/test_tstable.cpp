@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/diaglog.hpp"
 #include "kernel/tstable.hpp"
 #include "kernel_fixture.hpp"
 
@@ -160,15 +161,21 @@ TEST_F(TimeSeriesTableTest, RowWithOtherValueCountIsAFormatError) {
                                               "2000 1 1 x 90\n",       // date not readable
                                               "# remark\n"};
     for (const std::string& bad : badRows) {
-        TimeSeriesTable t(Write(Rows(4) + bad + Rows(2)), 0, RowsBudget(3));
+        std::ostringstream console;
+        DiagLog log("diag_" + std::to_string(talvo_test::Rank()) + ".xml", 4);
+        log.SetConsole(console);
+        TimeSeriesTable t(Write(Rows(4) + bad + Rows(2)), 0, RowsBudget(3), &log);
         EXPECT_EQ(t.State(), TimeSeriesTable::kMoreRows) << bad;
         t.SetRow(2);
         t.NextRow();  // the second block holds row 4, then the bad row
         EXPECT_EQ(t.State(), TimeSeriesTable::kFormatError) << bad;
         EXPECT_EQ(t.RowsInBlock(), 1) << bad;
         EXPECT_DOUBLE_EQ(t.GetValue(0), 40.0) << bad;
+        EXPECT_NE(console.str().find("data row 5 of " + t.FileName() + " cannot be read as a date and 1 value:"), std::string::npos)
+            << console.str();
+        // The last readable row is the end of the table: no caller takes it again for later dates.
         t.NextRow();
-        EXPECT_EQ(t.State(), TimeSeriesTable::kFormatError) << bad;
+        EXPECT_EQ(t.State(), TimeSeriesTable::kAtEnd) << bad;
         EXPECT_DOUBLE_EQ(t.GetValue(0), 40.0) << bad;
     }
     // A bad row at the start of a block leaves no row to hand out.
@@ -180,6 +187,23 @@ TEST_F(TimeSeriesTableTest, RowWithOtherValueCountIsAFormatError) {
     int y = 1, m = 1, d = 1, h = 1;
     t.GetDate(y, m, d, h);
     EXPECT_EQ(y + m + d + h, 0);
+}
+
+TEST_F(TimeSeriesTableTest, FewerThanTenBytesAfterTheLastValueEndTheData) {
+    // A closing mark after the last row ("end", a control character) is no row: the data end
+    // there, in the first block as in a later one.
+    for (const std::string& mark : {std::string("end\n"), std::string("\x1a"), std::string("x 12345\n")}) {
+        TimeSeriesTable one(Write(Rows(3) + mark), 0, 1000000);
+        EXPECT_EQ(one.State(), TimeSeriesTable::kLastBlock) << mark;
+        EXPECT_EQ(Walk(one), (std::vector<double>{10, 20, 30})) << mark;
+        EXPECT_EQ(one.State(), TimeSeriesTable::kAtEnd) << mark;
+        TimeSeriesTable blocks(Write(Rows(5) + mark), 0, RowsBudget(2));
+        EXPECT_EQ(Walk(blocks), (std::vector<double>{10, 20, 30, 40, 50})) << mark;
+        EXPECT_EQ(blocks.State(), TimeSeriesTable::kAtEnd) << mark;
+    }
+    // Ten bytes or more after the last value are read as a row.
+    TimeSeriesTable longer(Write(Rows(3) + "end of data\n"), 0, 1000000);
+    EXPECT_EQ(longer.State(), TimeSeriesTable::kFormatError);
 }
 
 TEST_F(TimeSeriesTableTest, CursorMovesStayWithinTheBlock) {

@@ -235,6 +235,44 @@ TEST_F(RoutingStepTest, ObservedDischargeReplacesTheInflowOfItsChannel) {
     EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 1.0, 1e-9);
 }
 
+TEST_F(RoutingStepTest, ObservedTableEndsAtAClosingMarkOrAtAnUnreadableRow) {
+    SetZones(100, 0.3, 0.2, 0.5);
+    const std::string section = Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2);
+    // A closing mark after the last row is no row: the table is read as it stands.
+    std::string rows = "observed\nYYYY MM DD HH Q3\n";
+    for (int n = 0; n < 30; ++n) {
+        const Date d = StepDate(n);
+        rows += StrFormat("%d %d %d %d 4\n", d.year, d.month, d.day, d.hour);
+    }
+    submodel_test::WriteShared("observed.txt", rows + "end\n");
+    ASSERT_EQ(Build(section, 0), 0u) << console_.str();
+
+    // An unreadable row in the table's second block (a block holds 41,666 rows of one column)
+    // ends the table: the routing takes no observation of the rows after it, says so, and after
+    // the usual ten steps past the end routes zero observed inflow instead of the last value.
+    std::string table = "observed\nYYYY MM DD HH Q3\n";
+    for (int n = 0; n < 41660; ++n) table += "2019 1 1 1 4\n";
+    for (int n = 0; n < 40; ++n) {
+        const Date d = StepDate(n);
+        if (n == 12) table += "2020 1 1 NA\n";
+        table += StrFormat("%d %d %d %d %d\n", d.year, d.month, d.day, d.hour, n < 12 ? 4 : 8);
+    }
+    submodel_test::WriteShared("observed.txt", table);
+    ASSERT_EQ(Build(section, 0), 0u) << console_.str();
+    if (!Root()) return;
+    qg_[0] = {0, 1.0, 0.0, 0.0};
+    Start();
+    for (int n = 0; n < 30; ++n) {
+        Step(n);
+        if (n < 12) {
+            EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 4.0, 1e-9) << n;
+        }
+    }
+    EXPECT_TRUE(Logged("data row 41673 of observed.txt cannot be read as a date and 1 value: the table ends before it"));
+    EXPECT_TRUE(Logged("end of discharge file reached!"));
+    EXPECT_NEAR(Routed(9), 0.0, 1e-9);
+}
+
 TEST_F(RoutingStepTest, TracerTablePerTracer) {
     SetZones(100, 0.3, 0.2, 0.5);
     ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1, 1000, 30) + "\n"), 0, 1), 0u)
