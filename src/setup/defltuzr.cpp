@@ -273,6 +273,7 @@ void defaultini::Step15IrrigationCodes() {
 
 void defaultini::Step16SoilCodes() {
     if (tables_) tables_->check_SOIL_Codes(*this, FindSetupGrid("soil_types"));
+    KeepMappedCodes();
 }
 
 void defaultini::Step23Finish() {

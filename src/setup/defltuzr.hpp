@@ -93,6 +93,8 @@ public:
     void WriteDecompositionGrids();
     void DistributeZoneGrid();
     void CreateStandardGridData();
+    void KeepFirstValues(GridDefinition& def);
+    void KeepMappedCodes();
     int ReadVariableGrids();
     void CreateCellSizeGrids();
     void CreateCoordinateGrids();

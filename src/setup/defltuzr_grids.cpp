@@ -415,15 +415,28 @@ void defaultini::CreateStandardGridData() {
             CopyZoneGrid(def);
         else
             ReadDefinedGrid(def, def.defaultValue);
-        if (def.persistent) continue;
-        // The values a non-persistent periodic grid returns to.
-        const Matrix& grid = *(*gridStore)[def.index].grid;
-        def.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
-        const int from = grid.firstRow(), to = grid.lastRow();
-#pragma omp parallel for schedule(static) if (WorthThreads(from, to, ncols))
-        for (int r = from; r <= to; ++r)
-            if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, def.firstValues[r]);
+        if (!def.persistent) KeepFirstValues(def);
     }
+}
+
+void defaultini::KeepFirstValues(GridDefinition& def) {
+    // The values a non-persistent periodic grid returns to.
+    const Matrix& grid = *(*gridStore)[def.index].grid;
+    def.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
+    const int from = grid.firstRow(), to = grid.lastRow();
+#pragma omp parallel for schedule(static) if (WorthThreads(from, to, ncols))
+    for (int r = from; r <= to; ++r)
+        if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, def.firstValues[r]);
+}
+
+void defaultini::KeepMappedCodes() {
+    // The code grids now hold table positions in place of the codes read: a grid that returns to
+    // its first values returns to these positions, as the sub-models index the tables with them.
+    for (GridDefinition& def : gridDefinitions_)
+        if (!def.variable && !def.persistent && !def.firstValues.empty() &&
+            (def.internalName == "landuse" || def.internalName == "soil_types" ||
+             def.internalName == "irrigation_codes"))
+            KeepFirstValues(def);
 }
 
 void defaultini::ReadVariableGridLine(int number) {

@@ -57,11 +57,7 @@ void defaultini::SwitchPeriodicGrid(GridDefinition& def, std::int64_t hour_, std
     def.currentFileName = StrFormat("%s_%04ld%02ld%02ld%02ld", def.fileName.c_str(), static_cast<long>(year_),
                                     static_cast<long>(month_), static_cast<long>(day_), static_cast<long>(hour_));
     // The values to return to are those before the first switch.
-    if (!def.persistent && def.firstValues.empty()) {
-        def.firstValues = matrix(grid.firstRow(), grid.lastRow(), 1, ncols, nrows);
-        for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
-            if (grid.holds(r)) std::copy(grid[r], grid[r] + ncols + 1, def.firstValues[r]);
-    }
+    if (!def.persistent && def.firstValues.empty()) KeepFirstValues(def);
     ReadGrid(def.currentFileName, &grid, def.fillCode, false, false, def.defaultValue, false, true, false, true);
     ResetCtrlCHandler();
     AfterCodeGridChange(def, true);
@@ -80,7 +76,7 @@ void defaultini::RevertPeriodicGrid(GridDefinition& def) {
         for (int r = grid.firstRow(); r <= grid.lastRow(); ++r)
             if (grid.holds(r) && def.firstValues.holds(r))
                 std::copy(def.firstValues[r], def.firstValues[r] + ncols + 1, grid[r]);
-        // The copy holds the codes already mapped to table positions.
+        // The copy of a code grid holds the codes already mapped to table positions.
         AfterCodeGridChange(def, false);
     }
     MPIExchangeHalo(def.index);

@@ -212,4 +212,50 @@ TEST_F(SetupCodeCheckTest, ReReadMultilayerLanduseCodesBecomeTablePositions) {
               Rank() == 0);
 }
 
+// Code grids that return to their first values after a switch return to the table positions of
+// the codes first read, not to the codes themselves (which the sub-models would take as positions).
+TEST_F(SetupCodeCheckTest, NonPersistentCodeGridsReturnToTheirTablePositions) {
+    auto codes = [](double inBasin) { return TextGrid([inBasin](int r, int c) { return Valid(r, c) ? inBasin : 0.0; }); };
+    tables_ = std::make_shared<LayeredTables>();
+    tables_->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
+    tables_->Irrigation().resize(3);
+    tables_->Irrigation()[0].code = 2;
+    tables_->Irrigation()[1].code = 10;
+    tables_->Irrigation()[2].code = 40;
+    tables_->Landuse() = {landuse_entry(2), landuse_entry(10), landuse_entry(20)};
+    std::vector<multilayer_landuse_entry>& layered = tables_->MultilayerLanduse();
+    layered = {multilayer_landuse_entry(2), multilayer_landuse_entry(100), multilayer_landuse_entry(200)};
+    for (std::size_t i = 1; i <= 2; ++i) {
+        layered[i].layerCount = 2;
+        layered[i].layerCodes = {2, 10, i == 1 ? 20 : -9999};
+        layered[i].layerCodesAsRead = layered[i].layerCodes;
+        layered[i].codeAsRead = layered[i].code;
+    }
+    setup_test::WriteShared("irrigation.asc_2020010101", codes(40));
+    setup_test::WriteShared("landuse.asc", codes(100));
+    setup_test::WriteShared("landuse.asc_2020010101", codes(200));
+    ASSERT_EQ(RunWith(TextGrid(Code), codes(10),
+                      "irrigation.asc irrigation_codes fillcode = 0 periodicity = 1 D 1 persistent = 0 2",
+                      "landuse.asc landuse fillcode = 0 periodicity = 1 D 1 persistent = 0 2\n"),
+              0)
+        << console_.str();
+    const Matrix& irrigation = *(*store_)[setup_->FindGrid("irrigation_codes", true)].grid;
+    const Matrix& landuse = *(*store_)[setup_->FindGrid("landuse", true)].grid;
+    const Matrix& regions = *setup_->mpiRegions;
+    auto expectOwn = [&](double irrigationPosition, double landusePosition) {
+        for (int r = std::max(1, setup_->firstRow); r <= std::min(kRows, setup_->lastRow); ++r)
+            for (int c = 1; c <= kCols; ++c)
+                if (Valid(r, c) && regions[r][c] == Rank()) {
+                    ASSERT_EQ(irrigation[r][c], irrigationPosition) << r << "/" << c;
+                    ASSERT_EQ(landuse[r][c], landusePosition) << r << "/" << c;
+                }
+    };
+    expectOwn(1, 1);  // irrigation code 10, multilayer code 100
+    setup_->UpdatePeriodicGrids(1, 1, 1, 2020);
+    expectOwn(2, 2);  // the dated files: codes 40 and 200
+    setup_->UpdatePeriodicGrids(2, 1, 1, 2020);
+    setup_->UpdatePeriodicGrids(3, 1, 1, 2020);
+    expectOwn(1, 1);  // two steps after the switch: the positions of the codes first read
+}
+
 }  // namespace
