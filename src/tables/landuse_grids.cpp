@@ -252,7 +252,11 @@ void LanduseParameterGrids::CreateStartTimes(int l) {
     ownedStacks_.push_back(setup_.matrix3d(1, setup_.nrows, 1, setup_.ncols, levels, setup_.nrows));
     Stack& D = ownedStacks_.back();
     const int at = setup_.FirstFreeGridIndex();
-    setup_.RegisterGrid(at, name, nullptr, &D, levels, name, 3, 1, setup_.nrows);
+    // The entry carries an empty plain grid beside the stack: a grid-only search of the store
+    // ends at an entry without one, and the sub-models would no longer find the grids entered
+    // after the set-up's (the meteorological inputs among them).
+    ownedGrids_.emplace_back();
+    setup_.RegisterGrid(at, name, &ownedGrids_.back(), &D, levels, name, 3, 1, setup_.nrows);
     registered_.push_back(at);
     startTimes_[static_cast<std::size_t>(l)] = &D;
     startTimesIndex_[static_cast<std::size_t>(l)] = at;
