@@ -33,7 +33,12 @@ void routingclass::SetInflow(int k, int code, int mode, const std::string& fileN
         return;
     }
     in.table = std::make_unique<TimeSeriesTable>();
-    in.table->Open(fileName, 0, kInflowBlockBytes, log);
+    // A table whose first data row cannot be read is a file that cannot be opened for the inflow.
+    try {
+        in.table->Open(fileName, 0, kInflowBlockBytes, log);
+    } catch (const ModelError&) {
+        Fatal("error opening " + fileName + " for inflow " + std::to_string(z), 37);
+    }
     TimeSeriesTable& t = *in.table;
     if (t.State() == TimeSeriesTable::kCannotOpen || t.State() == TimeSeriesTable::kNotOpened)
         FailOnFile(*log, "error opening " + fileName + " for inflow " + std::to_string(z), 37, t.OpenError());
@@ -196,7 +201,9 @@ routing::TracerLine<const double> routingclass::DelayLine(int t, int i) const {
 }
 
 // Delay line of flow index i for every tracer: nSub + length + 1 entries, 1..nSub+length
-// holding the runoff of i, or the observed value of the step where it replaces the runoff.
+// holding the runoff of i, or the observed value of the step where it replaces the runoff: as
+// in every step, only a value that is not negative (a missing one is), and only the water's line
+// (the tracers' lines hold concentrations, not discharge).
 void routingclass::FillLine(int i, int length) {
     const int n = nSub_ + length;
     double observed = -1;
@@ -206,7 +213,7 @@ void routingclass::FillLine(int i, int length) {
         const int col = (*observedColumns_)[static_cast<std::size_t>(i)];
         if (col > 0 && window_->size() > 10 && static_cast<std::size_t>(col) < (*window_)[10].size()) {
             observed = (*window_)[10][static_cast<std::size_t>(col)];
-            useObserved = true;
+            useObserved = observed >= 0;
         }
     }
     // A flow index met by two channels keeps the longer of their lines.
@@ -214,7 +221,7 @@ void routingclass::FillLine(int i, int length) {
     for (int t = 0; t <= nTr_; ++t) {
         const routing::TracerLine<double> line = Line(t, i);
         double v = 0;
-        if (useObserved) v = observed;
+        if (useObserved && t == 0) v = observed;
         else if (working_ != nullptr) v = (*working_)[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
         line[0] = 0;
         for (std::size_t y = 1; y < line.size(); ++y) line[y] = v;

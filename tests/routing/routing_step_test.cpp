@@ -235,6 +235,27 @@ TEST_F(RoutingStepTest, ObservedDischargeReplacesTheInflowOfItsChannel) {
     EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 1.0, 1e-9);
 }
 
+TEST_F(RoutingStepTest, AMissingObservationAtTheStartFillsTheChannelWithTheSimulatedInflow) {
+    // The channel starts filled with the step's inflow; where the observation of the first step
+    // is missing (-9999), that is the simulated inflow, as in any later step without one.
+    SetZones(100, 0.3, 0.2, 0.5);
+    std::string table = "observed\nYYYY MM DD HH Q3\n";
+    for (int n = 0; n < 30; ++n) {
+        const Date d = StepDate(n);
+        table += StrFormat("%d %d %d %d %g\n", d.year, d.month, d.day, d.hour, n == 0 ? -9999.0 : 4.0);
+    }
+    submodel_test::WriteShared("observed.txt", table);
+    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1, 1000, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2),
+                    0),
+              0u)
+        << console_.str();
+    if (!Root()) return;
+    qg_[0] = {0, 1.0, 0.0, 0.0};
+    Start();
+    Step(0);
+    EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 1.0, 1e-6);
+}
+
 TEST_F(RoutingStepTest, ObservedTableEndsAtAClosingMarkOrAtAnUnreadableRow) {
     SetZones(100, 0.3, 0.2, 0.5);
     const std::string section = Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2);

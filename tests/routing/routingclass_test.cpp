@@ -148,12 +148,14 @@ TEST_F(RoutingClassTest, InflowRowAheadOfTheModelStops) {
 
 TEST_F(RoutingClassTest, InflowSetUpFailures) {
     WriteShared("inflow.txt", kInflowTable);
+    WriteShared("undated.txt", "inflow\n2020 1 x 1 5\n");
     struct Case {
         std::string file;
         int firstRow, column, hour, nTr, code;
         const char* message;
     } cases[] = {
         {"missing.txt", 1, 5, 0, 0, 37, "error opening missing.txt for inflow 1"},
+        {"undated.txt", 1, 5, 0, 0, 37, "error opening undated.txt for inflow 1"},  // no date in the first row
         {"inflow.txt", 9, 5, 0, 0, 38, "error searching in inflow.txt for row 9\nactual reached row: 3"},
         {"inflow.txt", 1, 5, 7, 0, 38, "starting date 1.1.2020, 7. h in inflow.txt not found (search started at row 1)"},
         {"inflow.txt", 3, 5, 0, 0, 38, "starting date 1.1.2020, 0. h"},  // the search starts after it
