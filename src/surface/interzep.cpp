@@ -104,8 +104,11 @@ void interzeptionsmodellklasse::LinkInputGrids() {
 }
 
 void interzeptionsmodellklasse::CreateGrid(OwnGrid& grid, const std::string& name, int writeCode, bool read) {
-    // Without a file every cell is set below, so the values are not cleared first.
-    grid.data = read ? matrix(firstRow, lastRow, 1, ncols, nrows) : UnsetMatrix(firstRow, lastRow, 1, ncols, nrows);
+    // Without a file every cell is set below, so the values are not cleared first. A read grid
+    // holds nodata where the file gives this process no value (outside the basin, where the rows
+    // are shared), as the whole file gives it at one process.
+    grid.data = read ? FilledMatrix(firstRow, lastRow, 1, ncols, nrows, nodata)
+                     : UnsetMatrix(firstRow, lastRow, 1, ncols, nrows);
     if (read) {
         ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 0, false);
     } else {

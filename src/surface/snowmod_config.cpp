@@ -327,7 +327,9 @@ void schneemodellklasse::CreateStateGrid(OwnGrid& grid, const char* name, bool w
     const int first = workRows ? workFirstRow : firstRow;
     const int last = workRows ? workLastRow : lastRow;
     if (readStorage == 1) {
-        grid.data = matrix(first, last, 1, ncols, nrows);
+        // Cells the file gives this process no value for (outside the basin, where the rows
+        // are shared) hold nodata, as the whole file gives them at one process.
+        grid.data = FilledMatrix(first, last, 1, ncols, nrows, nodata);
         ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, temperatureGrid ? 2 : 0, false, false,
                  temperatureGrid ? kFreezingK : nodata, false, wholeGrid && workRows);
         RegisterOwn(grid, name, first, last);

@@ -14,7 +14,9 @@ const Matrix& schneemodellklasse::WholeElevation() const {
 void schneemodellklasse::CreateInsideGrid(OwnGrid& grid, const char* name, bool workRows, bool read) {
     const int first = workRows ? workFirstRow : firstRow;
     const int last = workRows ? workLastRow : lastRow;
-    grid.data = matrix(first, last, 1, ncols, nrows);
+    // A read grid holds nodata where the file gives this process no value (outside the basin,
+    // where the rows are shared), as the whole file gives it at one process.
+    grid.data = read ? FilledMatrix(first, last, 1, ncols, nrows, nodata) : matrix(first, last, 1, ncols, nrows);
     if (read) {
         ReadGrid(ExpandPath(inputPath, grid.fileName), &grid.data, 0, false, false, nodata, false,
                  wholeGrid && workRows);
