@@ -412,6 +412,7 @@ void unsatzonmodellklasse::WriteOutputs() {
     FlushTracerPointBuffers();
     for (auto& st : statistics)
         if (st) st->FlushBuffer();
+    FlushTracerStatistics();
 }
 
 RunoffArray* unsatzonmodellklasse::RunoffGetter(RunoffArray& a, const char* name) {

@@ -49,6 +49,7 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
         // The soil reads its tracer store as a stack (below), not as the base's 2-D grid.
         const std::uint32_t warm = warmStart;
         warmStart = 0;
+        tracerTableFullExtension = true;
         teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
         warmStart = warm;
     }

@@ -193,6 +193,9 @@ public:
     std::vector<TracerRecord> tracers;  // positions 1..tracerCount
     std::int32_t flowControl = 0;
     std::uint32_t warmStart = 0;
+    // Whether a tracer's zone table takes the whole statistics extension of its descriptor (the
+    // soil model's does), or its first three characters.
+    bool tracerTableFullExtension = false;
     std::atomic<unsigned> fpeFlag{0};
     double timeInterval = 0;
     double stepsPerDay = 0;

@@ -37,8 +37,9 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
                     r.zones[static_cast<std::size_t>(z)].rel = (*zoneRecords)[static_cast<std::size_t>(z)].rel;
                 }
             }
-            r.statFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
-                                       d.statext.c_str());
+            const std::string extension = tracerTableFullExtension ? d.statext : d.statext.substr(0, 3);
+            r.statFileName = StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
+                                       extension.c_str());
             int statError = 0;
             // The table lies in the default output folder, as the tracer's grids do.
             r.statistics = std::make_unique<zonalstatistic>(&statError, log, relCellArea, nrows, ncols,

@@ -6,7 +6,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <string>
+
 
 #include "setup/tracer_ini.hpp"
 #include "surface/irrigate.hpp"
@@ -167,6 +169,28 @@ TEST_F(SoilTracerTest, TheTracerZoneTableHoldsTheSubbasinsRunoffValues) {
         EXPECT_EQ(zones[i].sx, model_->Qg[1][i]);
         EXPECT_EQ(zones[i].n, 1.0);
     }
+}
+
+// The tracer's zone table is written whenever the model's outputs are flushed (the interrupt
+// menu's "flush buffers"), not only at the end of the run; its name keeps the whole extension.
+TEST_F(SoilTracerTest, FlushingTheOutputsWritesTheTracerZoneTable) {
+    d_.push_back(Tracer("con", true, 2.0));
+    d_[1].statcode = 2001;  // a row a step
+    d_[1].statext = "stax";
+    d_[1].path = StrFormat("flush_%d_", talvo_test::Size());
+    AddGrid("concflux_tracer_1_input", 2.0);
+    ASSERT_EQ(Start(2), 0u) << console_.str();
+    Step(1);
+    model_->WriteOutputs();
+    if (talvo_test::Rank() != 0) return;
+    const std::string name = model_->tracers[1].statistics->fileName();
+    EXPECT_EQ(name.substr(name.size() - 5), ".stax") << name;
+    std::ifstream table(name);
+    ASSERT_TRUE(table.good()) << name;
+    std::string line;
+    int rows = 0;
+    while (std::getline(table, line)) rows += line.rfind("2020", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(rows, 1) << name;
 }
 
 // A non-evaporating tracer given as a pulse with the rain stays in the cell or leaves with its
