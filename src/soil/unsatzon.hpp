@@ -563,7 +563,9 @@ private:
     [[noreturn]] void StorageMismatch(const char* label, double control, double stored);
     bool constructed = false;
     bool ended = false;
-    void ReadStackChecked(const std::string& fileName, Stack* target);
+    // The stack's level count must be the layer count (error 13; the message says "level" for
+    // the state stacks, "levels" for a tracer's store).
+    void ReadStackChecked(const std::string& fileName, Stack* target, const char* levelWord = " level");
     // Lakes (unsatzon_lakes.cpp).
     void SaturateLakeCell(int r, int c);
 };

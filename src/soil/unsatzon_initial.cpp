@@ -76,12 +76,12 @@ void unsatzonmodellklasse::SetInitialState() {
     if (frozenSoilIndex > 0) MPIExchangeHalo(frozenSoilIndex);
 }
 
-void unsatzonmodellklasse::ReadStackChecked(const std::string& fileName, Stack* target) {
+void unsatzonmodellklasse::ReadStackChecked(const std::string& fileName, Stack* target, const char* levelWord) {
     Stack read;
     const int levels = ReadStack(fileName, &read);
     if (levels != nlayers) {
-        *log << "FATAL: wrong number of levels in stack " << fileName << " (there are " << levels
-             << " level, it must be " << nlayers << "[end-entry]";
+        *log << "FATAL: wrong number of levels in stack " << fileName << " (there are " << levels << levelWord
+             << ", it must be " << nlayers << "[end-entry]";
         throw ModelError(13);
     }
     for (int r = firstRow; r <= lastRow; ++r) {

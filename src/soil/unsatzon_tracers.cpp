@@ -98,7 +98,7 @@ void unsatzonmodellklasse::AllocateTracerLayers() {
         rec.storageFileName =
             StrFormat("%s%.3s%.5s.%s", d.path.c_str(), d.name.c_str(), moduleName.c_str(), d.gridext.c_str());
         if (config.readgrid == 1) {
-            ReadStackChecked(rec.storageFileName, &s);
+            ReadStackChecked(rec.storageFileName, &s, " levels");
         } else {
             // Mass tracers start with the mass of the start concentration in the layer's water.
             // The threads take blocks of rows (each row's cells set by one thread alone), so that

@@ -151,7 +151,8 @@ TEST_F(SoilTracerTest, AWarmStartReadsTheStoreStackAndRefusesAWrongLevelCount) {
     ASSERT_EQ(Build(warm.Text()), 0u) << console_.str();
     model_->InitTracerGrids(error, 1, d_.data(), nullptr, 0);
     EXPECT_EQ(error, 13u);
-    EXPECT_NE(console_.str().find("wrong number of levels in stack " + file), std::string::npos);
+    EXPECT_NE(console_.str().find("wrong number of levels in stack " + file + " (there are 9 levels, it must be 10"),
+              std::string::npos);
 }
 
 // The tracer's zone table gets a row of the subbasins' runoff values each step (they were all 0).
