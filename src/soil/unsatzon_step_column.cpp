@@ -535,6 +535,10 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
         double direct = excess / D + work.p[0];
         const double surfaceRate = direct;  // before the pond keeps its part
         if (in.ponding) {
+            // The excess is what the water standing on the surface at the start of the sub-step
+            // (the pond with the input) could not take beyond the macropores; the pond still
+            // holds that water here, before the limit below sets its new level.
+            excess -= pond - macro;
             const double surface = direct * D;
             if (surface > in.maxPonding) {
                 direct = (surface - in.maxPonding) / D;
@@ -543,7 +547,6 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
                 pond = surface;
                 direct = 0;
             }
-            excess -= pond - macro;
         }
         if (T > 0) {
             soilcolumn::SoluteWater water;

@@ -19,8 +19,10 @@ constexpr int kCells[][2] = {{1, 2}, {1, 3}, {1, 4}, {2, 1}, {2, 2}, {2, 3}, {2,
 
 class SoilSurfaceWater : public SoilModelTest {
 protected:
-    unsigned Start(int tracers = 0, const TracerDescriptor* d = nullptr) {
+    // With pond set the cells pond up to "max_ponding_storage" (m).
+    unsigned Start(int tracers = 0, const TracerDescriptor* d = nullptr, bool pond = false) {
         SoilSection s;
+        s.pond = pond ? 1 : 0;
         std::string t = s.Text();
         const std::string from = "1440 time step";
         t.replace(t.find(from), from.size(), "60 time step");
@@ -227,7 +229,7 @@ TEST_F(SoilSurfaceWater, SurfaceWaterMixesAConcentrationTracer) {
             model_.reset();
             AddGrid("max_ponding_storage", 50.0);
         }
-        ASSERT_EQ(Start(1, tracer_.data()), 0u) << console_.str();
+        ASSERT_EQ(Start(1, tracer_.data(), ponding), 0u) << console_.str();
         for (const auto& cell : kCells) {
             if (!Own(cell[0], cell[1])) continue;
             store[cell[0]][cell[1]] = 4.0;
@@ -253,6 +255,36 @@ TEST_F(SoilSurfaceWater, SurfaceWaterMixesAConcentrationTracer) {
     }
     model_.reset();
     settings_.landuseTable = nullptr;
+}
+
+// Water standing on a cell that can pond infiltrates through the matrix and the macropores; what
+// it cannot take stays in the pond, so no infiltration excess is counted while the pond has room
+// (the macropores' share is infiltration, not excess).
+TEST_F(SoilSurfaceWater, APondWithRoomHasNoInfiltrationExcess) {
+    soils_[1].PMacroThresh = 1.0 / 3600000.0;  // 1 mm per hour
+    soils_[1].MacroCapacity = 0.5 / 3600000.0;
+    soils_[1].MacroDepth = 0.5;
+    AddGrid("max_ponding_storage", 0.2);
+    ASSERT_EQ(Start(0, nullptr, true), 0u) << console_.str();
+    for (const auto& cell : kCells)
+        if (Own(cell[0], cell[1])) (*model_->in.waterInput)[cell[0]][cell[1]] = 100.0;
+    std::vector<double> before;
+    for (const auto& cell : kCells) before.push_back(Own(cell[0], cell[1]) ? Stored(cell[0], cell[1]) : 0.0);
+    model_->BeginTimeStep(1, 1, 6, 2020);
+    model_->run(1, 1, 6, 2020);
+    std::size_t i = 0;
+    for (const auto& cell : kCells) {
+        const int r = cell[0], c = cell[1];
+        const double start = before[i++];
+        if (!Own(r, c)) continue;
+        // The cell keeps its balance with the pond as a store.
+        const double held = Stored(r, c) - start + Value("ponding_storage", r, c);
+        EXPECT_NEAR(100.0, Out(r, c) + held, 1e-9 * 100.0) << r << "," << c;
+        EXPECT_GT(Value("macropore_infiltration", r, c), 0.1) << r << "," << c;
+        EXPECT_GT(Value("ponding_storage", r, c), 0.1) << r << "," << c;
+        EXPECT_LT(Value("ponding_storage", r, c), 200.0) << r << "," << c;
+        EXPECT_EQ(Value("infiltration_excess", r, c), 0.0) << r << "," << c;
+    }
 }
 
 }  // namespace
