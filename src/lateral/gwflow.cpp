@@ -64,7 +64,8 @@ void gwflowclass::ReadSection() {
     const std::string m = moduleName;
     ReadValue(f, "%d", &method, "method in " + m);
     ReadBoundedValue(f, "%d", &maxiter, "maxiter in " + m, bound::AtLeast(1));
-    ReadBoundedValue(f, "%lf", &maxErrorAllowed, "maxerror_allowed in " + m, bound::Positive);
+    // 0 runs maxiter sweeps in every step.
+    ReadBoundedValue(f, "%lf", &maxErrorAllowed, "maxerror_allowed in " + m, bound::NonNegative);
     ReadBoundedValue(f, "%lf", &alpha, "alpha in " + m, bound::Fraction);
     // Successive over-relaxation converges only below 2; 0 or less selects the adaptive factor.
     ReadBoundedValue(f, "%lf", &sorParameter, "sor-parameter in " + m, bound::Below(2));

@@ -111,9 +111,10 @@ void gwflowclass::CheckAquiferGrids() {
                 const char* prefix;
                 ValueBound range;
             };
+            // A conductivity of 0 is an impermeable cell: its faces carry no flow.
             const Checked checked[] = {{L.thickness, "aquifer_thickness_", bound::Positive},
-                                       {L.kx, "gw_k_x_", bound::Positive},
-                                       {L.ky, "gw_k_y_", bound::Positive},
+                                       {L.kx, "gw_k_x_", bound::NonNegative},
+                                       {L.ky, "gw_k_y_", bound::NonNegative},
                                        {L.storage, "gw_storage_coeff_", {0, 1, true, false}},
                                        {L.kolmation, "gw_kolmation_", bound::NonNegative}};
             for (const Checked& g : checked) {

@@ -111,15 +111,19 @@ void surfaceroutingclass::ReadParameters() {
     ReadValue(f, "%d", &velocityStackCode, "Writegrid for surface-routing-velocity-stack, ");
     ReadValue(f, "%s", &fluxStackName, "name of the surface-routing-fluxes-stack, ");
     ReadValue(f, "%d", &fluxStackCode, "Writegrid for surface-routing-fluxes-stack, ");
-    ReadBoundedValue(f, "%lf", &aNLTolerance, "maximum iteration error for A_NL [m] in ", bound::Positive);
-    ReadBoundedValue(f, "%d", &aNLIterations, "maximum iteration steps for A_NL in ", bound::AtLeast(1));
-    ReadBoundedValue(f, "%lf", &velocityTolerance, "maximum iteration error [m/s] for velocity in ", bound::Positive);
+    // A tolerance of 0 iterates up to the limit; without A_NL iterations the wake length takes its
+    // fixed share.
+    ReadBoundedValue(f, "%lf", &aNLTolerance, "maximum iteration error for A_NL [m] in ", bound::NonNegative);
+    ReadBoundedValue(f, "%d", &aNLIterations, "maximum iteration steps for A_NL in ", bound::NonNegative);
+    ReadBoundedValue(f, "%lf", &velocityTolerance, "maximum iteration error [m/s] for velocity in ",
+                     bound::NonNegative);
     ReadBoundedValue(f, "%d", &velocityIterations, "maximum iteration steps for velocity in ", bound::AtLeast(1));
     ReadValue(f, "%lf", &minSubStep, "minimum sub time step [s] in ");
     ReadValue(f, "%lf", &maxSubStep, "maximum sub time step [s] in ");
     ReadBoundedValue(f, "%lf", &minCropDepth,
                      "minimum flow depth to take into account the roughness of the crops [m] in ", bound::NonNegative);
-    ReadBoundedValue(f, "%lf", &concentrationFactor, "Concentration factor [1/1] in ", bound::Positive);
+    // A factor of 1 or less changes nothing.
+    ReadBoundedValue(f, "%lf", &concentrationFactor, "Concentration factor [1/1] in ", bound::Below(bound::kInf));
     CheckSubStepLimits();
     ReadValue(f, "%d", &readGrids, "read control parameter for storage grids for ");
     // The surface-storage statistics stand on the next line without a key; the rest of that

@@ -216,6 +216,29 @@ TEST_F(GwPhysics, ConfinedLayerBetweenFixedHeadsIsLinearWithDarcyFlux) {
     }
 }
 
+TEST_F(GwPhysics, AnImpermeableColumnSeparatesTheFixedHeads) {
+    // Cells of conductivity 0 pass no water between their neighbours: each side of the wall
+    // takes its own fixed head. A tolerance of 0 sweeps until nothing changes (at most maxiter).
+    Init(4, 11, 100.0, 10.0);
+    StandardGrids(1, 0, 5, 1e-4, kSteady);
+    FixColumn(1, 1, 12);
+    FixColumn(1, 11, 2);
+    for (int r = 1; r <= 4; ++r) Find("gw_k_x_1")[r][6] = Find("gw_k_y_1")[r][6] = 0.0;
+    Section sec;
+    sec.maxerr = 0;
+    sec.maxiter = 3000;
+    auto g = MakeOk(sec);
+    Step(*g);
+    const auto& L = g->layers[1];
+    EXPECT_GT(L.sweeps, 100);
+    for (int r = s_.firstRow; r <= s_.lastRow; ++r)
+        for (int c = 1; c <= 11; ++c) {
+            if (c != 6) {
+                EXPECT_NEAR(L.head[r][c], c < 6 ? 12.0 : 2.0, 1e-6) << r << " " << c;
+            }
+        }
+}
+
 TEST_F(GwPhysics, WellInAConfinedLayerFollowsThiem) {
     const int n = 31, m = 16;
     Init(n, n, 10.0, 10.0);

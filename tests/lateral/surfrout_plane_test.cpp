@@ -270,7 +270,7 @@ void ParseLanduse(World& w, int position, double kst, const std::string& cultiva
 }
 
 double LeftInTheWetCell(const std::string& cultivation, double drop,
-                        const std::function<void(World&)>& shape = nullptr) {
+                        const std::function<void(World&)>& shape = nullptr, const SectionSpec& section = {}) {
     WorldLayout def;
     def.nrows = 3;
     def.ncols = 3;
@@ -278,7 +278,7 @@ double LeftInTheWetCell(const std::string& cultivation, double drop,
     World w(def);
     ParseLanduse(w, 1, 10, cultivation);
     if (shape) shape(w);
-    SectionSpec s;
+    SectionSpec s = section;
     s.method = 1;
     s.maxStep = 600;
     s.timeStep = 2;
@@ -351,4 +351,22 @@ TEST_F(SurfacePlane, TheTopLandUseLayerOfACellSetsItsRoughness) {
     w.Build(&error);
     EXPECT_EQ(error, 33u) << w.console.str();
     EXPECT_NE(w.console.str().find("landuse2 not found in memory"), std::string::npos) << w.console.str();
+}
+
+TEST_F(SurfacePlane, LimitsOfZeroAndAConcentrationFactorOfOneOrLessAreAccepted) {
+    // A concentration factor of 1 or less changes nothing; a tolerance of 0 iterates up to the
+    // limit, and without A_NL iterations the wake takes its fixed share.
+    const std::string stems = "SR_cultivation = nonconserving; SR_StemDiameter = 0.005 0.005; SR_CropDistX = 0.1; "
+                              "SR_CropDistY = 0.1;";
+    const double plain = LeftInTheWetCell(stems, 0.1);
+    SectionSpec s;
+    s.concentration = 0.5;
+    EXPECT_EQ(LeftInTheWetCell(stems, 0.1, nullptr, s), plain);
+    s.concentration = -3;
+    EXPECT_EQ(LeftInTheWetCell(stems, 0.1, nullptr, s), plain);
+    s.anl = "0";
+    s.anlSteps = 0;
+    const double fixedWake = LeftInTheWetCell(stems, 0.1, nullptr, s);
+    EXPECT_GT(fixedWake, 0.0);
+    EXPECT_LT(fixedWake, 100.0);
 }

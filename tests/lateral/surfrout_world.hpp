@@ -34,6 +34,7 @@ struct SectionSpec {
     int method = 5;
     double timeStep = 60;
     std::string anl = "0.001";
+    int anlSteps = 20;
     double minStep = 0, maxStep = 3600;
     double concentration = 1.0;
     int readGrids = 0;
