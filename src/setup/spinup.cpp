@@ -270,6 +270,14 @@ SpinUpSettings CreateHydrologicResponseUnits(modelobject& o, const std::string& 
     std::vector<HydrologicResponseUnit> local;
     UnitBuilder builder(o, units != nullptr ? *units : local);
     if (classGrids > 0) {
+        // The classified units take the name of a given unit grid: with both, the sub-models would
+        // find the given grid's values, which are no unit numbers.
+        if (o.FindGrid(kUnitName, true) > 0) {
+            *o.log << "FATAL: [SpinUp] makes the hydrologic response units from " << classGrids
+                   << " class grid(s), but the standard grid " << kUnitName
+                   << " gives them as well: keep one of the two" << "[end-entry]";
+            throw ModelError(17);
+        }
         builder.ReadClassGrids(classGrids);
         builder.RegisterClassifiedGrids(registerGrid);
         control.Close();

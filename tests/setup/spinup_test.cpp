@@ -150,6 +150,20 @@ TEST_F(SpinUpTest, MissingSectionOrSwitchZeroCreatesNothing) {
     EXPECT_NE(Console().find("Creating HRUs"), std::string::npos);
 }
 
+TEST_F(SpinUpTest, ClassGridsBesideAGivenUnitGridAreRefused) {
+    // Both would carry the name the sub-models look the units up by; they would find the given
+    // grid's values, which are no unit numbers.
+    Matrix given = Whole();
+    given.fill(9e18);
+    host_->RegisterGrid(4, "hru.asc", &given, nullptr, 0, "HydrologicResponseUnits", 0, 1, kRows);
+    EXPECT_EQ(CreateCode("[SpinUp]\n1\n0\n2\n1\nelevation_model 100 linear\n"), 17);
+    EXPECT_NE(Console().find("[SpinUp] makes the hydrologic response units from 1 class grid(s), but the standard "
+                             "grid HydrologicResponseUnits gives them as well: keep one of the two"),
+              std::string::npos)
+        << Console();
+    host_->ReleaseGrid(4);
+}
+
 TEST_F(SpinUpTest, UnreadableSettingsAreControlFileErrors) {
     EXPECT_EQ(CreateCode("[SpinUp]\nyes\n"), 17);
     EXPECT_NE(Console().find("SpinUp-switch not found"), std::string::npos);
@@ -228,7 +242,8 @@ TEST_F(SpinUpTest, ClassBeyondTheLimitStopsEveryProcess) {
     if (!owner) {
         EXPECT_NE(Console().find("Creating HRUs failed on another MPI process (error 1031)"), std::string::npos);
     }
-    // 999999 is the last value of class 9999.
+    // 999999 is the last value of class 9999 (a new run: the grids of the one before are gone).
+    host_->ReleaseGrid(host_->FindGrid("HydrologicResponseUnits", true));
     elevation_[kRows][3] = 999999;
     EXPECT_EQ(CreateCode(kClassified), 0);
 }
