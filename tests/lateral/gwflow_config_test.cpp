@@ -185,7 +185,7 @@ TEST_F(GwConfig, OnlyCellsOfTheZonesAreCheckedAndStarted) {
 TEST_F(GwConfig, ATeamNamesTheFirstCellOutsideItsRangeAsOneThread) {
     StandardGrids(2, 500, -2, 1e-4, 0.1, 30);
     Find("gw_k_y_1")[1][3] = -1;
-    Find("gw_k_x_1")[4][1] = 0;
+    Find("gw_k_x_1")[4][1] = -0.5;
     Find("gw_k_x_1")[2][5] = -1;
     Find("gw_k_x_1")[2][2] = -2;
     const std::vector<std::string> places = {"gw_k_x_1 at row 2, column 2", "gw_k_x_1 at row 2, column 5",
