@@ -232,7 +232,11 @@ void abflussmodellklasse::FillObservationWindow() {
         if (observedDate[0] < 1000) observedDate[0] += 1900;
     }
     for (int row = 10; row <= 20; ++row) {
-        for (int c = 1; c <= ncol; ++c) window[static_cast<std::size_t>(row)][static_cast<std::size_t>(c)] = t.GetValue(c - 1);
+        // Rows past the end of the table hold no observation (the cursor stays on the last row).
+        const bool ended = t.State() == TimeSeriesTable::kAtEnd;
+        for (int c = 1; c <= ncol; ++c)
+            window[static_cast<std::size_t>(row)][static_cast<std::size_t>(c)] =
+                ended ? TimeSeriesTable::kNoValue : t.GetValue(c - 1);
         if (t.State() == TimeSeriesTable::kAtEnd) ++endOfTableCounter;
         t.NextRow();
     }

@@ -105,7 +105,9 @@ void abflussmodellklasse::CompareWithObserved() {
              << observedDate[2] << "." << observedDate[1] << "." << observedDate[0] << ", " << observedDate[3] << "h)"
              << "[end-entry]";
         ShiftWindow();
-        std::fill(window[20].begin() + 1, window[20].end(), 0.0);
+        // Past the end of the table there is no observation: a missing value, so that the
+        // channels fed by an observed subbasin take its simulated inflow again.
+        std::fill(window[20].begin() + 1, window[20].end(), TimeSeriesTable::kNoValue);
         return;
     }
     ++rSquareCounter;
@@ -123,7 +125,11 @@ void abflussmodellklasse::CompareWithObserved() {
     }
     ShiftWindow();
     TimeSeriesTable& t = *observed;
-    for (int c = 1; c <= ncol; ++c) window[20][static_cast<std::size_t>(c)] = t.GetValue(c - 1);
+    // At the end of the table the cursor stays on its last row: that row is no observation of
+    // the later steps.
+    const bool ended = t.State() == TimeSeriesTable::kAtEnd;
+    for (int c = 1; c <= ncol; ++c)
+        window[20][static_cast<std::size_t>(c)] = ended ? TimeSeriesTable::kNoValue : t.GetValue(c - 1);
     t.NextRow();
     if (t.State() != TimeSeriesTable::kAtEnd) {
         t.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);

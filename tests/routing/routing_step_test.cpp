@@ -269,8 +269,8 @@ TEST_F(RoutingStepTest, ObservedTableEndsAtAClosingMarkOrAtAnUnreadableRow) {
     ASSERT_EQ(Build(section, 0), 0u) << console_.str();
 
     // An unreadable row in the table's second block (a block holds 41,666 rows of one column)
-    // ends the table: the routing takes no observation of the rows after it, says so, and after
-    // the usual ten steps past the end routes zero observed inflow instead of the last value.
+    // ends the table: the routing takes no observation of the rows after it and says so; past the
+    // end the channel takes the simulated inflow again (neither the last value nor 0).
     std::string table = "observed\nYYYY MM DD HH Q3\n";
     for (int n = 0; n < 41660; ++n) table += "2019 1 1 1 4\n";
     for (int n = 0; n < 40; ++n) {
@@ -291,7 +291,7 @@ TEST_F(RoutingStepTest, ObservedTableEndsAtAClosingMarkOrAtAnUnreadableRow) {
     }
     EXPECT_TRUE(Logged("data row 41673 of observed.txt cannot be read as a date and 1 value: the table ends before it"));
     EXPECT_TRUE(Logged("end of discharge file reached!"));
-    EXPECT_NEAR(Routed(9), 0.0, 1e-9);
+    EXPECT_NEAR(Routed(9), 0.3 / 0.8 * 1.0, 1e-9);
 }
 
 TEST_F(RoutingStepTest, TracerTablePerTracer) {
