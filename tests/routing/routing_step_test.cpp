@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <string>
 
 #include "routing/connections.hpp"
 #include "routing_harness.hpp"
@@ -15,6 +17,20 @@ namespace {
 class RoutingStepTest : public RoutingHarness {
 protected:
     void RoutesAsIfAlone(int nSub);
+    // The observed table of subbasin 3 (column "Q3"), steps 0..29, the value of step n value(n).
+    static std::string ObservedRows(const std::function<double(int)>& value) {
+        std::string table = "observed\nYYYY MM DD HH Q3\n";
+        for (int n = 0; n < 30; ++n) {
+            const Date d = StepDate(n);
+            table += StrFormat("%d %d %d %d %g\n", d.year, d.month, d.day, d.hour, value(n));
+        }
+        return table;
+    }
+    // Subbasin 9 fed by 3 through the given channel, the observed discharge of 3 replacing its
+    // simulated inflow (flow control 2).
+    std::string ObservedSection(const std::string& channel) {
+        return Section("TG 9 (area) = 100 = 1\n  OL 3" + channel + "\n", 1, 2001, "1\n3 1\n", 0, 2);
+    }
 };
 
 // Water held by channel element e of a description (mm over the element's catchment): what waits
@@ -215,16 +231,8 @@ TEST_F(RoutingStepTest, IrrigationAroundTheRouting) {
 
 TEST_F(RoutingStepTest, ObservedDischargeReplacesTheInflowOfItsChannel) {
     SetZones(100, 0.3, 0.2, 0.5);
-    std::string table = "observed\nYYYY MM DD HH Q3\n";
-    for (int n = 0; n < 30; ++n) {
-        const Date d = StepDate(n);
-        table += StrFormat("%d %d %d %d %g\n", d.year, d.month, d.day, d.hour, n == 1 ? -1.0 : 4.0);
-    }
-    submodel_test::WriteShared("observed.txt", table);
-    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2),
-                    0),
-              0u)
-        << console_.str();
+    submodel_test::WriteShared("observed.txt", ObservedRows([](int n) { return n == 1 ? -1.0 : 4.0; }));
+    ASSERT_EQ(Build(ObservedSection(Channel(0.01, 1, 30)), 0), 0u) << console_.str();
     if (!Root()) return;
     qg_[0] = {0, 1.0, 0.0, 0.0};
     Start();
@@ -239,16 +247,8 @@ TEST_F(RoutingStepTest, AMissingObservationAtTheStartFillsTheChannelWithTheSimul
     // The channel starts filled with the step's inflow; where the observation of the first step
     // is missing (-9999), that is the simulated inflow, as in any later step without one.
     SetZones(100, 0.3, 0.2, 0.5);
-    std::string table = "observed\nYYYY MM DD HH Q3\n";
-    for (int n = 0; n < 30; ++n) {
-        const Date d = StepDate(n);
-        table += StrFormat("%d %d %d %d %g\n", d.year, d.month, d.day, d.hour, n == 0 ? -9999.0 : 4.0);
-    }
-    submodel_test::WriteShared("observed.txt", table);
-    ASSERT_EQ(Build(Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(1, 1000, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2),
-                    0),
-              0u)
-        << console_.str();
+    submodel_test::WriteShared("observed.txt", ObservedRows([](int n) { return n == 0 ? -9999.0 : 4.0; }));
+    ASSERT_EQ(Build(ObservedSection(Channel(1, 1000, 30)), 0), 0u) << console_.str();
     if (!Root()) return;
     qg_[0] = {0, 1.0, 0.0, 0.0};
     Start();
@@ -258,14 +258,9 @@ TEST_F(RoutingStepTest, AMissingObservationAtTheStartFillsTheChannelWithTheSimul
 
 TEST_F(RoutingStepTest, ObservedTableEndsAtAClosingMarkOrAtAnUnreadableRow) {
     SetZones(100, 0.3, 0.2, 0.5);
-    const std::string section = Section("TG 9 (area) = 100 = 1\n  OL 3" + Channel(0.01, 1, 30) + "\n", 1, 2001, "1\n3 1\n", 0, 2);
+    const std::string section = ObservedSection(Channel(0.01, 1, 30));
     // A closing mark after the last row is no row: the table is read as it stands.
-    std::string rows = "observed\nYYYY MM DD HH Q3\n";
-    for (int n = 0; n < 30; ++n) {
-        const Date d = StepDate(n);
-        rows += StrFormat("%d %d %d %d 4\n", d.year, d.month, d.day, d.hour);
-    }
-    submodel_test::WriteShared("observed.txt", rows + "end\n");
+    submodel_test::WriteShared("observed.txt", ObservedRows([](int) { return 4.0; }) + "end\n");
     ASSERT_EQ(Build(section, 0), 0u) << console_.str();
 
     // An unreadable row in the table's second block (a block holds 41,666 rows of one column)

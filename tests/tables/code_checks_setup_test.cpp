@@ -170,15 +170,16 @@ public:
     void generateMultiLayerParameterGrids(defaultini&, int) override {}
 };
 
-TEST_F(SetupCodeCheckTest, ReReadMultilayerLanduseCodesBecomeTablePositions) {
-    auto codes = [](double inBasin) { return TextGrid([inBasin](int r, int c) { return Valid(r, c) ? inBasin : 0.0; }); };
-    tables_ = std::make_shared<LayeredTables>();
-    tables_->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
-    tables_->Irrigation().resize(2);
-    tables_->Irrigation()[0].code = 1;
-    tables_->Irrigation()[1].code = 10;
-    tables_->Landuse() = {landuse_entry(2), landuse_entry(10), landuse_entry(20)};
-    std::vector<multilayer_landuse_entry>& layered = tables_->MultilayerLanduse();
+// The fixture's soil and irrigation tables, land uses 10 and 20, and the multilayer types 100
+// (land uses 10 over 20) and 200 (land use 10 alone).
+std::shared_ptr<LayeredTables> TwoLayerTables() {
+    auto tables = std::make_shared<LayeredTables>();
+    tables->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
+    tables->Irrigation().resize(2);
+    tables->Irrigation()[0].code = 1;
+    tables->Irrigation()[1].code = 10;
+    tables->Landuse() = {landuse_entry(2), landuse_entry(10), landuse_entry(20)};
+    std::vector<multilayer_landuse_entry>& layered = tables->MultilayerLanduse();
     layered = {multilayer_landuse_entry(2), multilayer_landuse_entry(100), multilayer_landuse_entry(200)};
     for (std::size_t i = 1; i <= 2; ++i) {
         layered[i].layerCount = 2;
@@ -186,6 +187,12 @@ TEST_F(SetupCodeCheckTest, ReReadMultilayerLanduseCodesBecomeTablePositions) {
         layered[i].layerCodesAsRead = layered[i].layerCodes;
         layered[i].codeAsRead = layered[i].code;
     }
+    return tables;
+}
+
+TEST_F(SetupCodeCheckTest, ReReadMultilayerLanduseCodesBecomeTablePositions) {
+    auto codes = [](double inBasin) { return TextGrid([inBasin](int r, int c) { return Valid(r, c) ? inBasin : 0.0; }); };
+    tables_ = TwoLayerTables();
     setup_test::WriteShared("landuse.asc", codes(100));
     setup_test::WriteShared("landuse.asc_2020010101", codes(200));
     setup_test::WriteShared("landuse.asc_2020010201", codes(150));
@@ -216,21 +223,9 @@ TEST_F(SetupCodeCheckTest, ReReadMultilayerLanduseCodesBecomeTablePositions) {
 // the codes first read, not to the codes themselves (which the sub-models would take as positions).
 TEST_F(SetupCodeCheckTest, NonPersistentCodeGridsReturnToTheirTablePositions) {
     auto codes = [](double inBasin) { return TextGrid([inBasin](int r, int c) { return Valid(r, c) ? inBasin : 0.0; }); };
-    tables_ = std::make_shared<LayeredTables>();
-    tables_->Soil() = {soil_entry(2), soil_entry(20), soil_entry(10)};
+    tables_ = TwoLayerTables();
     tables_->Irrigation().resize(3);
-    tables_->Irrigation()[0].code = 2;
-    tables_->Irrigation()[1].code = 10;
     tables_->Irrigation()[2].code = 40;
-    tables_->Landuse() = {landuse_entry(2), landuse_entry(10), landuse_entry(20)};
-    std::vector<multilayer_landuse_entry>& layered = tables_->MultilayerLanduse();
-    layered = {multilayer_landuse_entry(2), multilayer_landuse_entry(100), multilayer_landuse_entry(200)};
-    for (std::size_t i = 1; i <= 2; ++i) {
-        layered[i].layerCount = 2;
-        layered[i].layerCodes = {2, 10, i == 1 ? 20 : -9999};
-        layered[i].layerCodesAsRead = layered[i].layerCodes;
-        layered[i].codeAsRead = layered[i].code;
-    }
     setup_test::WriteShared("irrigation.asc_2020010101", codes(40));
     setup_test::WriteShared("landuse.asc", codes(100));
     setup_test::WriteShared("landuse.asc_2020010101", codes(200));
