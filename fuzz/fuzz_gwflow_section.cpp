@@ -1,6 +1,6 @@
 // Fuzz target of the section "[groundwater_flow]" read by the groundwater model on a small
-// basin of one aquifer layer. What the reader accepts has at least one sweep, a positive error
-// bound, a time weight in [0, 1] and an over-relaxation factor below 2.
+// basin of one aquifer layer. What the reader accepts has at least one sweep, an error bound of
+// 0 or more, a time weight in [0, 1] and an over-relaxation factor below 2.
 #include <memory>
 
 #include "lateral/gwflow.hpp"
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(fuzz_support::ExpectedReaderCode(error));
     if (error == 0 && model->GetFlowControl() != 0) {
         Check(model->maxiter >= 1);
-        Check(model->maxErrorAllowed > 0);
+        Check(model->maxErrorAllowed >= 0);
         Check(model->alpha >= 0 && model->alpha <= 1);
         Check(model->sorParameter < 2);
     }
