@@ -63,6 +63,12 @@ public:
     // daily renewal of that run, those of the day before the start; otherwise those of the start.
     LanduseParameterGrids(modelobject& setup, std::vector<landuse_entry>& table, int layers, const Date& start,
                           bool continued = false);
+    // The entry of the daily renewal in the last step of a day (hour offset + hour = 24): "INFO:
+    // actual parameters" with the date, every day when the set-up runs every step, else with
+    // "(time of meteo data)" when the offset and the hour of the previous renewal make a multiple
+    // of its run interval. Logged with and without land-use layer grids.
+    static void LogDailyRenewal(modelobject& setup, std::int64_t hour, std::int64_t day, std::int64_t month,
+                                std::int64_t year, std::int64_t previousHour);
     ~LanduseParameterGrids();
     LanduseParameterGrids(const LanduseParameterGrids&) = delete;
     LanduseParameterGrids& operator=(const LanduseParameterGrids&) = delete;

@@ -37,6 +37,20 @@ bool SameForEveryCell(const landuse_entry& e) {
 
 }  // namespace
 
+void LanduseParameterGrids::LogDailyRenewal(modelobject& setup, std::int64_t hour, std::int64_t day,
+                                            std::int64_t month, std::int64_t year, std::int64_t previousHour) {
+    const auto hours = static_cast<std::int64_t>(std::trunc(setup.GetHourOffset()));
+    if (hours + hour != 24 || setup.log == nullptr) return;
+    const int interval = setup.GetRunInterval();
+    const std::string head = "INFO: " + StrFormat("%20s", "actual parameters");
+    DiagLog& log = *setup.log;
+    if (interval == 1)
+        log << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h" << "[end-entry]";
+    else if (interval > 1 && (hours + previousHour) % interval == 0)
+        log << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h "
+            << "(time of meteo data)" << "[end-entry]";
+}
+
 void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, std::int64_t day, std::int64_t month,
                                                            std::int64_t year, int stepMinutes) {
     if (dynamic_) {
@@ -45,13 +59,7 @@ void LanduseParameterGrids::UpdateDynamicLanduseParameters(std::int64_t hour, st
     }
     const auto hours = static_cast<std::int64_t>(std::trunc(setup_.GetHourOffset()));
     if (hours + hour == 24) {
-        const int interval = setup_.GetRunInterval();
-        const std::string head = "INFO: " + StrFormat("%20s", "actual parameters");
-        if (interval == 1)
-            log_ << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h" << "[end-entry]";
-        else if (interval > 1 && (hours + lastDaily_.hour) % interval == 0)
-            log_ << head.c_str() << " " << day << "." << month << "." << year << " " << hour << ". h "
-                 << "(time of meteo data)" << "[end-entry]";
+        LogDailyRenewal(setup_, hour, day, month, year, lastDaily_.hour);
         if (dynamic_) {
             MeansOverMinutesWithData();
             DailyMeans();

@@ -71,7 +71,13 @@ void ParameterTableSet::WriteEndOfRunGrids(defaultini&) {
     if (landuseGrids_) landuseGrids_->WriteStartTimesAtEnd();
 }
 
-void ParameterTableSet::UpdateDynamicLanduseParameters(defaultini&, std::int64_t hour, std::int64_t day,
+void ParameterTableSet::UpdateDynamicLanduseParameters(defaultini& setup, std::int64_t hour, std::int64_t day,
                                                        std::int64_t month, std::int64_t year, int stepMinutes) {
-    if (landuseGrids_) landuseGrids_->UpdateDynamicLanduseParameters(hour, day, month, year, stepMinutes);
+    if (landuseGrids_) {
+        landuseGrids_->UpdateDynamicLanduseParameters(hour, day, month, year, stepMinutes);
+    } else {
+        // Without land-use grids the daily renewal has nothing to renew but its entry; no hour is
+        // stored for the next one.
+        LanduseParameterGrids::LogDailyRenewal(setup, hour, day, month, year, 0);
+    }
 }

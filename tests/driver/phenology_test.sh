@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Land uses whose seasons follow the weather: the example's meadow with a phenology of forcing
-# units (DynamicPhenology_3) and of chilling and forcing (DynamicPhenology_4). Their per-cell
-# fix-point days live in a stack of the grid store; the run must still find every grid created
-# after it (the meteorological inputs, the sub-models' grids), and end with the stack written.
+# The land use's daily renewal. Land uses whose seasons follow the weather: the example's meadow
+# with a phenology of forcing units (DynamicPhenology_3) and of chilling and forcing
+# (DynamicPhenology_4). Their per-cell fix-point days live in a stack of the grid store; the run
+# must still find every grid created after it (the meteorological inputs, the sub-models' grids),
+# and end with the stack written. Then a run without any land-use grid (only the meteorological
+# sub-models): the daily renewal still logs its entry once a day.
 # usage: phenology_test.sh <talvo> <processes> <mpiexec> <work dir>
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ctl_edit.sh"
@@ -40,4 +42,14 @@ for method in three four; do
   [ -s MultipleStartTimes1_End ] || fail "$method: the fix-point days were not written"
   [ -s Qg.txt ] && [ -s etr.txt ] || fail "$method: tables missing"
 done
-echo "phenology_test: both phenology methods ran"
+copy_example "$wd/no_landuse"
+sed -i -e '/^landuse.asc /d' -e '/^lake_codes.asc /d' basin.ctl
+sed -i 's/^\([0-9]*\)\( *number of standard grids\)/echo "$((\1 - 2))\2"/e' basin.ctl
+set_flow_control basin.ctl 0 radiation_correction RegionalSuperposition evapotranspiration snow_model \
+  interception_model SiltingUpModel unsatzon_model SurfaceRoutingModel irrigation groundwater_flow routing_model ||
+  fail "no land use: sub-models off"
+grep -q '^landuse.asc ' basin.ctl && fail "no land use: landuse.asc still a standard grid"
+run basin.ctl
+days=$(grep -c 'description= "   actual parameters [0-9]*\.[0-9]*\.2020 24\. h"' Talvo_Diag_0.xml)
+[ "$days" -eq 3 ] || fail "no land use: $days daily renewal entries, expected 3"
+echo "phenology_test: both phenology methods ran; the daily renewal logs without land-use grids"
