@@ -110,6 +110,13 @@ void surfaceroutingclass::ReadStorageFile() {
     }
     ReadCheckStorageValue(f, zoneCount, "number of subbasins");
     ReadCheckStorageValue(f, tracerCount, "number of tracers");
+    // A NaN or infinite storage would run through every later step's runoff.
+    auto requireFinite = [&](double v, const char* label) {
+        if (std::isfinite(v)) return;
+        *log << "FATAL: error in storage file content reading " << label << " in " << name << ": the value " << v
+             << " is not a finite number" << "[end-entry]";
+        throw ModelError(71);
+    };
     for (int t = 0; t <= tracerCount; ++t) {
         ReadCheckStorageValue(f, t, "actual tracers(0=runoff)");
         for (int s = 1; s <= zoneCount; ++s) {
@@ -129,13 +136,17 @@ void surfaceroutingclass::ReadStorageFile() {
                         StorageMismatch(set == 0 ? "number of fields for zonal statistics QD"
                                                  : "number of fields for zonal statistics QI",
                                         5, n < 0 ? 0 : n);
+                    const char* label = set == 0 ? "zoneFZT_QD" : "zoneFZT_QI";
+                    for (const double v : {rec.n, rec.sx, rec.zonenwert, rec.rel, rec.RelCellSum}) requireFinite(v, label);
                 }
             }
             const std::size_t ti = static_cast<std::size_t>(t), si = static_cast<std::size_t>(s);
             if (std::fscanf(f, "%lf", &QDd[ti][si]) != 1) StorageMismatch("QDd", QDd[ti][si], std::nan(""));
             SkipLine(f);
+            requireFinite(QDd[ti][si], "QDd");
             if (std::fscanf(f, "%lf", &QIi[ti][si]) != 1) StorageMismatch("QIi", QIi[ti][si], std::nan(""));
             SkipLine(f);
+            requireFinite(QIi[ti][si], "QIi");
         }
     }
 }

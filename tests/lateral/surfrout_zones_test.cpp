@@ -255,6 +255,12 @@ TEST_F(SurfaceZones, StateMismatchesStopTheRun) {
         {"[SurfaceRoutingModel]\n2 (number of subasins)\n0 (number of tracers)\n0 (t)\n1 1 (zone)\n1 2 3\n",
          "number of fields for zonal statistics QD"},
         {"[SurfaceRoutingModel]\n2 (number of subasins)\n", "number of tracers"},
+        // A storage that is not a finite number would run through every later step's runoff.
+        {"[SurfaceRoutingModel]\n2 (number of subasins)\n0 (number of tracers)\n0 (t)\n1 1 (zone)\n1 nan 1 1 1\n",
+         "zoneFZT_QD"},
+        {"[SurfaceRoutingModel]\n2 (number of subasins)\n0 (number of tracers)\n0 (t)\n1 1 (zone)\n1 1 1 1 1\n"
+         "1 1 1 1 1\ninf (QDd)\n",
+         "QDd"},
     };
     for (const Case& c : cases) {
         talvo_test::WriteFile(name, c.file);
