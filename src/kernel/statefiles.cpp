@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -75,6 +76,13 @@ void StateWriteFailed(DiagLog& log, const std::string& message, int reason) {
     log << "FATAL: " << message << "[end-entry]";
     LogSystemReason(log, reason);
     throw ModelError(18);
+}
+
+void RequireFiniteStorage(DiagLog& log, double value, const char* label, const std::string& file) {
+    if (std::isfinite(value)) return;
+    log << "FATAL: error in storage file content reading " << label << " in " << file << ": the value " << value
+        << " is not a finite number" << "[end-entry]";
+    throw ModelError(71);
 }
 
 namespace statefiles {

@@ -61,6 +61,11 @@ void MarkStateFailed();
 // state as failed and throws 18.
 [[noreturn]] void StateWriteFailed(DiagLog& log, const std::string& message, int reason);
 
+// A storage read from a state file that is not a finite number would run through every later
+// step: logs "FATAL: error in storage file content reading <label> in <file>: the value <v> is
+// not a finite number" and throws 71.
+void RequireFiniteStorage(DiagLog& log, double value, const char* label, const std::string& file);
+
 // Runs one module's state write within its end-of-run work. A failure (logged by the writer)
 // marks the state as failed and waits as a deferred failure; the module's remaining end work
 // goes on, so that every process takes part in the same exchanges, and the processes stop

@@ -110,13 +110,7 @@ void surfaceroutingclass::ReadStorageFile() {
     }
     ReadCheckStorageValue(f, zoneCount, "number of subbasins");
     ReadCheckStorageValue(f, tracerCount, "number of tracers");
-    // A NaN or infinite storage would run through every later step's runoff.
-    auto requireFinite = [&](double v, const char* label) {
-        if (std::isfinite(v)) return;
-        *log << "FATAL: error in storage file content reading " << label << " in " << name << ": the value " << v
-             << " is not a finite number" << "[end-entry]";
-        throw ModelError(71);
-    };
+    auto requireFinite = [&](double v, const char* label) { RequireFiniteStorage(*log, v, label, name); };
     for (int t = 0; t <= tracerCount; ++t) {
         ReadCheckStorageValue(f, t, "actual tracers(0=runoff)");
         for (int s = 1; s <= zoneCount; ++s) {

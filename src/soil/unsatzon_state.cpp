@@ -132,13 +132,7 @@ void unsatzonmodellklasse::ReadStorageState() {
     }
     readInt(tracerCount, "number of tracers");
     SkipLine(f);
-    // A NaN or infinite storage would run through every later step's runoff.
-    auto requireFinite = [&](double v, const char* label) {
-        if (std::isfinite(v)) return;
-        *log << "FATAL: error in storage file content reading " << label << " in " << name << ": the value " << v
-             << " is not a finite number" << "[end-entry]";
-        throw ModelError(kMismatchCode);
-    };
+    auto requireFinite = [&](double v, const char* label) { RequireFiniteStorage(*log, v, label, name); };
     auto readRecord = [&](zoneFZT& z, const char* label) {
         zoneFZT v;
         const int got = std::fscanf(f, "%lf %lf %lf %lf %lf", &v.n, &v.sx, &v.zonenwert, &v.rel, &v.RelCellSum);
