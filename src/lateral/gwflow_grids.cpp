@@ -65,8 +65,10 @@ void gwflowclass::LookUpGrids() {
     const int thaw = FindGrid("PermafrostThawDepth");
     if (thaw > 0 && FindGrid("SnowFreeDaysGrid") > 0 && FindGrid("ThawCoeffPermaFrost") > 0) {
         thawDepth = GridAt(store, thaw);
-    } else if (const int tmod = FindGrid("ThawDepthTMod"); tmod > 0) {
-        thawDepth = GridAt(store, tmod);
+    } else if (FindGrid("ThawDepthTMod", true) > 0) {
+        // The soil model's heat transfer registers its thaw depth after its stacks, at which a
+        // search of plain grids ends: the whole store is searched. Its frozen thickness (which
+        // the soil keeps with halo rows) thins layer 1; the thaw depth itself is not read then.
         frozenSoil = GridAt(store, GetGridIndex("frozenSoilInGroundwater"));
     }
     if (FindGrid("DirectRunoffSiltingUp") <= 0) surfStorage = GridAt(store, FindGrid("SurfStorSiltingUp"));

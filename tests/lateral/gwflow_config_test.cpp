@@ -363,6 +363,12 @@ TEST_F(GwConfig, PermafrostThawDepthIsThePositiveDepthTheSoilReads) {
 
 TEST_F(GwConfig, FrozenSoilThinsTheFirstLayer) {
     StandardGrids(1, 10, -5, 1e-4, 0.1);
+    // The soil model registers its stacks before its thaw depth and frozen thickness; a search
+    // of plain grids ends at a stack.
+    int stack = 1;
+    while (store_[stack].hasInternalName) ++stack;
+    store_[stack].fileName = store_[stack].internalName = "theta";
+    store_[stack].hasFileName = store_[stack].hasInternalName = true;
     Grid("ThawDepthTMod", -1);
     unsigned error = 0;
     Make(Section{}, error);
