@@ -50,6 +50,8 @@ void unsatzonmodellklasse::InitTracerGrids(unsigned& error, int count, const Tra
         const std::uint32_t warm = warmStart;
         warmStart = 0;
         tracerTableFullExtension = true;
+        tracerStoreFullMessage =
+            "FATAL: no free grid left. please contact the author to set the number of grids to a larger value ";
         teilmodellklasse::InitTracerGrids(error, count, descriptors, table, tableCount);
         warmStart = warm;
     }

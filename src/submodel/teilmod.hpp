@@ -196,6 +196,9 @@ public:
     // Whether a tracer's zone table takes the whole statistics extension of its descriptor (the
     // soil model's does), or its first three characters.
     bool tracerTableFullExtension = false;
+    // The message (before "[end-entry]") when no grid-store entry is left for a tracer store.
+    std::string tracerStoreFullMessage =
+        "FATAL: no free grid left. Please contact the author to set the number of available grids to a larger value 1000";
     std::atomic<unsigned> fpeFlag{0};
     double timeInterval = 0;
     double stepsPerDay = 0;

@@ -51,9 +51,7 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
 
             const int storageIndex = FirstFreeGridEntry(*gridStore);
             if (storageIndex >= 1000) {
-                *log << "FATAL: no free grid left. Please contact the author to set the number of available grids "
-                        "to a larger value "
-                     << 1000 << "[end-entry]";
+                *log << tracerStoreFullMessage << "[end-entry]";
                 throw ModelError(12);
             }
             r.storageFileName = StrFormat("%s%.3s%.5s.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),

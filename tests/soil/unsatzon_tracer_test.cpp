@@ -1,5 +1,6 @@
 // Tracers of the soil model through its run: the store stack (surface store and layers) that the
-// grid store publishes, conservation of a mass tracer given as a pulse, radioactive decay over a
+// grid store publishes (read at a warm start, refused when it has another level count or finds
+// no free entry), conservation of a mass tracer given as a pulse, radioactive decay over a
 // day however the steps are split, and the aquifer's tracer below the water table.
 #include <gtest/gtest.h>
 #include <mpi.h>
@@ -153,6 +154,25 @@ TEST_F(SoilTracerTest, AWarmStartReadsTheStoreStackAndRefusesAWrongLevelCount) {
     EXPECT_EQ(error, 13u);
     EXPECT_NE(console_.str().find("wrong number of levels in stack " + file + " (there are 9 levels, it must be 10"),
               std::string::npos);
+
+    // A grid store without a free entry for the store stops the set-up with 12.
+    model_.reset();
+    ASSERT_EQ(Build(warm.Text()), 0u) << console_.str();
+    Matrix taken;
+    std::vector<int> filled;
+    for (int i = 1; i <= 999; ++i) {
+        if (store_[i].grid != nullptr || store_[i].stack != nullptr) continue;
+        store_[i].grid = &taken;
+        filled.push_back(i);
+    }
+    error = 0;
+    model_->InitTracerGrids(error, 1, d_.data(), nullptr, 0);
+    for (const int i : filled) store_[i].grid = nullptr;
+    EXPECT_EQ(error, 12u);
+    EXPECT_NE(console_.str().find("FATAL: no free grid left. please contact the author to set the number of grids "
+                                  "to a larger value \n"),
+              std::string::npos)
+        << console_.str();
 }
 
 // The tracer's zone table gets a row of the subbasins' runoff values each step (they were all 0).
