@@ -221,7 +221,10 @@ double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, con
     double interflow = 0;
     for (int i = 1; i < g; ++i) interflow += col.e[U(i)];
     const std::size_t gl = U(g);
-    const double outflow = col.q[gl - 1] - col.q[gl] + col.e[gl] + col.rOut[gl] - col.rIn[gl] - work.p[gl];
+    // Net outflow of the table layer: the fluxes through its faces, interflow and the river
+    // exchange, the roots' uptake and the base flow drawn from it, less the inflow from below.
+    const double outflow = col.q[gl - 1] - col.q[gl] + col.e[gl] + col.rOut[gl] - col.rIn[gl] - work.p[gl] +
+                           work.uptakeSum[gl] + work.w[gl];
     if (outflow > 0) thetaAtTable -= outflow * ds / soil.thickness[gl];
     thetaAtTable = std::max(thetaAtTable, col.fieldCapacity[gl]);
     thetaAtTable = std::min(thetaAtTable, soil.theta_sat[gl]);

@@ -118,7 +118,7 @@ SIX_DIGITS_AWK='
     u = unit(a) > unit(b) ? unit(a) : unit(b)
     return abs(a - b) <= 2e-5 * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12 }'
 
-# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip] [near]:
+# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip] [near] [spread]:
 # the split run (a run and a warm start from the given step on) left what the whole run left.
 # Every table (a text file headed "YY") has the same rows from the given step on, each value
 # within the six digits of the state files (close6). Every other file is the same byte for byte,
@@ -126,9 +126,10 @@ SIX_DIGITS_AWK='
 # whose names match the extended regular expression skip (such as the sums of a day the split
 # cuts); files whose names match the extended regular expression near are double grids or stacks
 # (WriteDoubleGrids) whose every value is within close6 (where the land takes water the routing's
-# state carries). The caller's fail reports the first difference.
+# state carries), or within the relative spread given (where that water reaches values that are
+# small differences of larger ones). The caller's fail reports the first difference.
 compare_split_run() {
-  local whole=$1 split=$2 skip=${7:-'^$'} near=${8:-'^$'} key f b lakes
+  local whole=$1 split=$2 skip=${7:-'^$'} near=${8:-'^$'} spread=${9:-0} key f b lakes
   key=$(printf '%04d%02d%02d%02d' "$3" "$4" "$5" "$6")
   # With lakes on, the routing gives the lakes' cells the water its channels carry, which a warm
   # start continues from their six digits: the grids then agree to the tables' precision (as
@@ -150,12 +151,14 @@ compare_split_run() {
            # With lakes on, a value also counts within 2e-5 of the grid's largest cell value: what
            # came through the state's six digits mixes into small values with its absolute error.
            paste <(od -A n -v -t f8 -w8 "$f") <(od -A n -v -t f8 -w8 "$split/$b") |
-             awk -v lakes="${lakes:-0}" "$SIX_DIGITS_AWK"'
+             awk -v lakes="${lakes:-0}" -v spread="$spread" "$SIX_DIGITS_AWK"'
                NF != 2 { bad = 1 } { a[NR] = $1; b[NR] = $2 }
                NR > 12 && $1 != -9999 && abs($1) > m { m = abs($1) }
                END { if (bad) exit 1
                      for (i = 1; i <= NR; ++i)
-                       if (!close6(a[i], b[i]) && !(lakes && abs(a[i] - b[i]) <= 2e-5 * m)) { print a[i], b[i]; exit 1 } }' ||
+                       if (!close6(a[i], b[i]) && !(lakes && abs(a[i] - b[i]) <= 2e-5 * m) &&
+                           !(abs(a[i] - b[i]) <= spread * (abs(a[i]) > abs(b[i]) ? abs(a[i]) : abs(b[i])))) {
+                         print a[i], b[i]; exit 1 } }' ||
              fail "$b of the split run differs from the whole run's beyond six digits" ;;
       esac
       continue
@@ -209,27 +212,28 @@ compare_split_run() {
   done
 }
 
-# compare_state_files <whole run's folder> <split run's folder>: the state files the split run left
-# at its end (soilstate*, surfrout_state*, one per process) hold the sections of the whole run's, in
-# the same order, with the same words and every number within the six digits they are written
-# with (close6): whatever section a sub-model adds is compared too. The caller's fail reports the
-# first difference.
+# compare_state_files <whole run's folder> <split run's folder> [spread]: the state files the split
+# run left at its end (soilstate*, surfrout_state*, one per process) hold the sections of the whole
+# run's, in the same order, with the same words and every number within the six digits they are
+# written with (close6) or within the relative spread given: whatever section a sub-model adds is
+# compared too. The caller's fail reports the first difference.
 compare_state_files() {
-  local whole=$1 split=$2 f b n=0
+  local whole=$1 split=$2 spread=${3:-0} f b n=0
   for f in "$whole"/soilstate* "$whole"/surfrout_state*; do
     [ -f "$f" ] || continue
     b=$(basename "$f"); n=$((n + 1))
     [ -f "$split/$b" ] || fail "the split run left no state file $b"
     diff <(grep '^\[' "$f") <(grep '^\[' "$split/$b") >/dev/null || fail "$b: the split run left other sections"
-    awk -v file="$b" "$SIX_DIGITS_AWK"'
+    awk -v file="$b" -v spread="$spread" "$SIX_DIGITS_AWK"'
       function words(line, w) { gsub(/\(/, " (", line); return split(line, w, /[ \t]+/) }
+      function near(x, y) { return close6(x, y) || abs(x - y) <= spread * (abs(x) > abs(y) ? abs(x) : abs(y)) }
       function number(s) { return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ }
       NR == FNR { line[FNR] = $0; lines = FNR; next }
       { if (FNR > lines) { print file ": the split run wrote more lines"; exit 1 }
         n = words(line[FNR], a); m = words($0, b)
         if (n != m) { print file ", line " FNR ": " line[FNR] " in the whole run, " $0 " split"; exit 1 }
         for (i = 1; i <= n; ++i)
-          if (number(a[i]) && number(b[i]) ? !close6(a[i], b[i]) : a[i] != b[i]) {
+          if (number(a[i]) && number(b[i]) ? !near(a[i], b[i]) : a[i] != b[i]) {
             print file ", line " FNR ": " a[i] " in the whole run, " b[i] " split (" line[FNR] ")"; exit 1 } }
       END { if (FNR < lines) { print file ": the split run wrote fewer lines"; exit 1 } }' "$f" "$split/$b" ||
       fail "a state file of the split run differs from the whole run's"

@@ -40,12 +40,13 @@ values() {
 key() { printf '2020%02d%02d%02d' "$1" "$2" "$3"; }
 
 # window <name> <source folder> <control file> <first step> <last step of the first run>
-#        <first step of the warm start> <last step> [skip] [near]: steps as "month day hour". The whole
+#        <first step of the warm start> <last step> [skip] [near] [spread]: steps as "month day hour". The whole
 # run and the split run start in copies of the source folder by the control file (cold.ctl or
 # warm.ctl); the split run's second part reads the state its first part left. skip: files that
-# differ by the split (the day sums of the day it cuts); near: grids compared to six digits.
+# differ by the split (the day sums of the day it cuts); near: grids compared to six digits or
+# within the relative spread.
 window() {
-  local name=$1 source=$2 ctl=$3 first=$4 split=$5 resume=$6 last=$7 skip=${8:-'^$'} near=${9:-'^$'}
+  local name=$1 source=$2 ctl=$3 first=$4 split=$5 resume=$6 last=$7 skip=${8:-'^$'} near=${9:-'^$'} spread=${10:-0}
   rm -rf "$wd/$name" "$wd/$name.split"
   cp -r "$source" "$wd/$name" && cp -r "$source" "$wd/$name.split" || fail "$name: copy"
   # shellcheck disable=SC2086  # each step is three words
@@ -58,8 +59,8 @@ window() {
   grep -q 'snow_model\] not found\|glacier model will be run with cold start' second.ctl.out && fail "$name: snow: no state read"
   # shellcheck disable=SC2086
   set -- $resume
-  compare_split_run "$wd/$name" "$wd/$name.split" 2020 "$1" "$2" "$3" "$skip" "$near"
-  compare_state_files "$wd/$name" "$wd/$name.split"
+  compare_split_run "$wd/$name" "$wd/$name.split" 2020 "$1" "$2" "$3" "$skip" "$near" "$spread"
+  compare_state_files "$wd/$name" "$wd/$name.split" "$spread"
 }
 
 # above <value> <limit>: the value is larger than the limit.
@@ -94,9 +95,14 @@ values irrigation_river_zones.txt tot_average "$(key 1 7 1)" "$(key 1 7 24)" | a
 # Snowmelt: 27-29 March from a cold start, split at noon of 28 March, after the snow of the 27th.
 # This window runs without the tracer: in the stores that run nearly empty at snowmelt
 # (silting-up, the soil's runoff records) its concentration still follows the rounding of what the
-# routing's state ("%g") leaves, by a few per cent.
+# routing's state ("%g") leaves, by a few per cent. The lake is off here, as in June: its water lies
+# in its cells' ponding storage, which the soil's runoff of its subbasin takes, and the warm start
+# gives the cells the volume's six digits; with the melt water that spreads to a few parts in ten
+# thousand of that runoff (subbasin 3 on 29 March at 18 h, 5.5e-4). The winter window tests the lake.
 mkdir -p "$wd/base_melt" && cp -r "$wd/base"/. "$wd/base_melt"/ || fail "copy"
 without_tracers "$wd/base_melt/cold.ctl" && without_tracers "$wd/base_melt/warm.ctl" || fail "melt: no tracer"
+set_flow_control "$wd/base_melt/cold.ctl" 0 lake_model && set_flow_control "$wd/base_melt/warm.ctl" 0 lake_model ||
+  fail "melt: lake off"
 window melt "$wd/base_melt" cold.ctl "3 27 1" "3 28 12" "3 28 13" "3 29 24" '_2003\.28[sm]$'
 cd "$wd/melt" || fail "melt"
 at=$(key 3 28 12)
@@ -113,13 +119,18 @@ values reservoir_1.txt 'V[m3]' "$at" "$(key 3 29 24)" | sort -g | sed -n '1p;$p'
 # irrigated and the reservoir gives its water.
 # The irrigation water comes from the routing's rivers and reservoir, whose state (the delay
 # lines, the reservoir's content) the state file holds to six digits, so the grids after the
-# split are equal to six digits here (a state written at full precision makes them equal byte
-# for byte: measured). The lake is off here: its outflow follows its level, which the warm start
+# split are equal to those digits here, as far as they carry: the water a cell takes is the
+# outlet's flow less what the cells before it took, and near the table the water content and the
+# table's depth follow the pressure head, the small difference of heads of some 540 m and the
+# elevation: a few cells come within 2e-4 of their values (1.6e-4 measured), the others within
+# six digits (a state written at full precision makes every grid equal byte for byte: measured).
+# So does the water the rivers and the reservoirs offer to irrigation at the end (the state file's
+# availability rows: what the outlet's flow leaves), 2.02e-5 measured. The lake is off here: its outflow follows its level, which the warm start
 # takes from the volume's six digits, and over these days that spreads beyond six digits.
 mkdir -p "$wd/base_june" && cp -r "$wd/base"/. "$wd/base_june"/ || fail "copy"
 set_flow_control "$wd/base_june/cold.ctl" 0 lake_model && set_flow_control "$wd/base_june/warm.ctl" 0 lake_model ||
   fail "june: lake off"
-window june "$wd/base_june" cold.ctl "6 12 1" "6 15 18" "6 15 19" "6 16 12" '_2006\.15[sm]$' '\.(asc|stk|grd)$'
+window june "$wd/base_june" cold.ctl "6 12 1" "6 15 18" "6 15 19" "6 16 12" '_2006\.15[sm]$' '\.(asc|stk|grd)$' 2e-4
 cd "$wd/june" || fail "june"
 values irrigation_river_zones.txt tot_average "$(key 6 15 1)" "$(key 6 15 18)" | awk '{ s += $1 } END { exit !(s > 0) }' ||
   fail "june: no irrigation before the split"

@@ -297,6 +297,38 @@ TEST(CellTable, RechargeSplitsIntoPercolationAndCapillaryRise) {
     }
 }
 
+TEST(CellTable, TheWaterAtTheTableFallsByAllTheTableLayerGives) {
+    // Roots reach below the table and base flow is drawn from the table layer: the water content
+    // at the table falls by the layer's net outflow, which counts the roots' uptake and the base
+    // flow drawn from it besides the fluxes through its faces, interflow and the inflow from below.
+    SoilLayout def;
+    def.layers = 20;
+    Cell cell(def, 0.35);
+    StepSettings set;  // one sub-step of an hour
+    CellForcing f;
+    f.Q0 = 2.0;
+    f.kelsqlat = 1.0;
+    f.vegetationLayers = 1;
+    f.veg[1].present = true;
+    f.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
+    f.veg[1].rootDepth = 0.8;
+    f.veg[1].coverage = 0.9;
+    f.veg[1].transpiration = 0.5;
+    cell.thetaGw = cell.soil.theta_sat[static_cast<std::size_t>(cell.values.tableLayer)] - 0.01;
+    const double before = cell.thetaGw;
+    const CellResult r = StepCell(cell.soil, cell.work, cell.values, set, f, cell.pond, cell.thetaGw);
+    const ColumnState& col = cell.work.col;
+    const std::size_t g = static_cast<std::size_t>(cell.values.tableLayer);
+    ASSERT_GT(cell.work.uptakeSum[g], 0.0) << "the roots draw on the table layer " << g;
+    ASSERT_GT(cell.work.w[g], 0.0) << "base flow comes from the table layer " << g;
+    const double faces = col.q[g - 1] - col.q[g] + col.e[g] + col.rOut[g] - col.rIn[g] - cell.work.p[g];
+    const double outflow = faces + cell.work.uptakeSum[g] + cell.work.w[g];
+    ASSERT_GT(outflow, 0.0);
+    const double expected = std::max(before - outflow * 3600.0 / cell.soil.thickness[g], col.fieldCapacity[g]);
+    EXPECT_NEAR(r.thetaAtTable, expected, 1e-12) << "without roots and base flow: "
+                                                 << before - faces * 3600.0 / cell.soil.thickness[g];
+}
+
 }  // namespace
 
 // A layer's conductivity is taken over from the previous call only when every argument is the
