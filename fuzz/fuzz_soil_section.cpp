@@ -3,6 +3,7 @@
 // What the reader accepts has a known method, a control point inside the grid, subbasin
 // values in their physical ranges, tuning limits that allow an iteration and soil heat constants
 // above 0 (n-factors not negative).
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -33,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(c.method == 2 || c.method == 3);
         Check(c.control_row >= 0 && c.control_row <= 2 && c.control_col >= 0 && c.control_col <= 2);
         for (std::size_t i = 1; i <= 2; ++i) {
-            Check(model->subbasins.flussdichte[i] >= 0 && model->subbasins.Q0[i] >= 0);
+            Check(model->subbasins.flussdichte[i] >= 0 && std::isfinite(model->subbasins.Q0[i]));
             Check(model->subbasins.SR_Anteil[i] >= 0 && model->subbasins.SR_Anteil[i] <= 1);
         }
-        Check(model->max_error > 0 && model->max_iterations >= 1 && model->max_iterations <= 2147483647.0);
+        Check(model->max_error >= 0 && model->max_iterations >= 1 && model->max_iterations <= 2147483647.0);
         const SoilHeatConfig& h = model->heat;
         if (h.on()) {
             for (int k = SoilHeatConfig::CDrySoil; k <= SoilHeatConfig::RhoWater; ++k)

@@ -154,11 +154,11 @@ void unsatzonmodellklasse::ReadSubbasinRows() {
         v->assign(static_cast<std::size_t>(n) + 1, 0.0);
 
     // Rows are read one line at a time, so that a missing value is reported in its own row: the
-    // entry shows the row, then names the value that is missing (or the row that is too long).
+    // entry names the value that is missing (or the row that is too long), then shows the row.
     std::vector<double> numbers;
     std::string line;
     auto rowError = [&](const std::string& detail, const std::string& what) {
-        *log << kErrorHead << detail << "\n" << what << " for " << moduleName << kGroupHint << "[end-entry]";
+        *log << kErrorHead << what << " for " << moduleName << kGroupHint << "\n" << detail << "[end-entry]";
         throw ModelError(10);
     };
     // Code row: codes up to the largest; the positions in between are marked as not listed.
@@ -203,12 +203,13 @@ void unsatzonmodellklasse::ReadSubbasinRows() {
         ValueBound range;
     };
     // Recession constants below 0.001 (kelsqd, kelsqi) or below 0 (kelsqlat) select their
-    // defaults below, so only the densities and fractions have bounds of their own.
+    // defaults below, so only the densities and fractions have bounds of their own; a negative
+    // base-flow factor gives the column water from below.
     const Row rows[] = {{"kelsqd[", &p.kelsqd, {}},
                         {"kelsqi[", &p.kelsqi, {}},
                         {"channel network density[", &p.flussdichte, bound::NonNegative},
                         {"kelsqlat[", &p.kelsqlat, {}},
-                        {"QB-Red.Faktor[", &p.Q0, bound::NonNegative},
+                        {"QB-Red.Faktor[", &p.Q0, {}},
                         {"SnowRunoff_fraction[", &p.SR_Anteil, bound::Fraction}};
     for (const Row& row : rows) {
         SubbasinValues& v = *row.values;
@@ -346,9 +347,9 @@ void unsatzonmodellklasse::ReadTuning() {
         char* end = nullptr;
         const double v = std::strtod(line.c_str() + eq + 1, &end);
         if (end == line.c_str() + eq + 1 || !std::isfinite(v)) ControlFileError(line, moduleName);
-        // The error bound must be reachable and the count is taken as an int.
+        // An error bound of 0 iterates up to the limit; the count is taken as an int.
         if (target == &max_error)
-            RequireInRange(v, "max_error", bound::Positive);
+            RequireInRange(v, "max_error", bound::NonNegative);
         else
             RequireInRange(v, "max_iterations", bound::Within(1, 2147483647.0));
         *target = v;

@@ -225,9 +225,11 @@ double TableUpdate(const soil_entry& soil, CellWork& work, CellValues& cell, con
     // exchange, the roots' uptake and the base flow drawn from it, less the inflow from below.
     const double outflow = col.q[gl - 1] - col.q[gl] + col.e[gl] + col.rOut[gl] - col.rIn[gl] - work.p[gl] +
                            work.uptakeSum[gl] + work.w[gl];
-    if (outflow > 0) thetaAtTable -= outflow * ds / soil.thickness[gl];
-    thetaAtTable = std::max(thetaAtTable, col.fieldCapacity[gl]);
-    thetaAtTable = std::min(thetaAtTable, soil.theta_sat[gl]);
+    // Lowered by a positive outflow, down to field capacity; a value already below it is not
+    // raised (a cold start takes the water content of the layer above the table).
+    if (outflow > 0)
+        thetaAtTable = std::max(thetaAtTable - outflow * ds / soil.thickness[gl],
+                                std::min(thetaAtTable, col.fieldCapacity[gl]));
     const double newElevation = TableElevation(soil, col, g, thetaAtTable);
     cell.tableDistance = newElevation - col.z[0];
     const soilcolumn::TableChange change{g0, g, oldElevation, newElevation, QB, D};

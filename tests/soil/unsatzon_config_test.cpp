@@ -92,9 +92,9 @@ TEST_F(SoilModelTest, ConstructionErrorsCarryTheirCodes) {
     add("value", [](SoilSection& s) { s.kelsqd = "2 x"; }, 10, "error reading kelsqd[9] for unsatzon_model");
     // Rows stand on one line each: a short row names itself, not the row after it.
     add("short row", [](SoilSection& s) { s.kelsqd = "2"; }, 10,
-        "the row \"2\" holds 1 values where the code row lists 2\nerror reading kelsqd[9] for unsatzon_model");
+        "-----------------error------------\nerror reading kelsqd[9] for unsatzon_model\npossible error");
     add("long row", [](SoilSection& s) { s.kelsqlat = "0.5 0.5 0.5"; }, 10,
-        "holds 3 values where the code row lists 2\nerror reading the row kelsqlat for unsatzon_model");
+        "error reading the row kelsqlat for unsatzon_model\npossible error");
     add("code row", [](SoilSection& s) { s.codeRow = "3\n9"; }, 10,
         "the code row \"3\" ends before the largest subbasin code 9");
     add("fraction", [](SoilSection& s) { s.kelsqlat = "0.5 0.5\n1 1 Q0\n0.3 1.5"; }, 17,
@@ -154,11 +154,15 @@ TEST_F(SoilModelTest, TuningScanEndsAtTheFirstEmptyLine) {
     model_.reset();
     ASSERT_EQ(Build(SoilSection{}.Text() + "[unsatzon_tuning]\n\t \nmax_error = 1e-4\n"), 0u);
     EXPECT_DOUBLE_EQ(model_->max_error, 1e-5);
-    // A limit that allows no iteration, or an error bound no iteration can reach, is refused.
+    // An error bound of 0 iterates up to the limit; a limit that allows no iteration, or a negative
+    // bound, is refused.
+    model_.reset();
+    ASSERT_EQ(Build(SoilSection{}.Text() + "[unsatzon_tuning]\nmax_error = 0\n"), 0u) << console_.str();
+    EXPECT_EQ(model_->max_error, 0.0);
     const std::pair<const char*, const char*> refused[] = {
         {"max_iterations = 0", "max_iterations; unsatzon_model: the value 0 in section [unsatzon_tuning] must be in [1, 2147483647]!"},
         {"max_iterations = 1e12", "the value 1000000000000 in section [unsatzon_tuning]"},
-        {"max_error = 0", "max_error; unsatzon_model: the value 0 in section [unsatzon_tuning] must be > 0!"}};
+        {"max_error = -1e-4", "max_error; unsatzon_model: the value -0.0001 in section [unsatzon_tuning] must be >= 0!"}};
     for (const auto& [line, text] : refused) {
         model_.reset();
         EXPECT_EQ(Build(SoilSection{}.Text() + "[unsatzon_tuning]\n" + line + "\n"), 17u) << line;

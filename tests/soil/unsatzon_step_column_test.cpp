@@ -327,6 +327,15 @@ TEST(CellTable, TheWaterAtTheTableFallsByAllTheTableLayerGives) {
     const double expected = std::max(before - outflow * 3600.0 / cell.soil.thickness[g], col.fieldCapacity[g]);
     EXPECT_NEAR(r.thetaAtTable, expected, 1e-12) << "without roots and base flow: "
                                                  << before - faces * 3600.0 / cell.soil.thickness[g];
+
+    // Lowering stops at field capacity; a water content already below it (a cold start takes
+    // that of the layer above the table) is neither lowered nor raised.
+    Cell low(def, 0.35);
+    low.thetaGw = 0.5 * cell.work.col.fieldCapacity[g];
+    const double start = low.thetaGw;
+    const CellResult q = StepCell(low.soil, low.work, low.values, set, f, low.pond, low.thetaGw);
+    ASSERT_EQ(low.values.tableLayer, cell.values.tableLayer);
+    EXPECT_EQ(q.thetaAtTable, start);
 }
 
 }  // namespace
