@@ -20,7 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto model = std::make_unique<gwflowclass>(error, basin.Log(), basin.settings, 1);
     Check(fuzz_support::ExpectedReaderCode(error));
     if (error == 0 && model->GetFlowControl() != 0) {
-        Check(model->maxiter >= 1);
         Check(model->maxErrorAllowed >= 0);
         Check(model->alpha >= 0 && model->alpha <= 1);
         Check(model->sorParameter < 2);

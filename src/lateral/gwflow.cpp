@@ -63,8 +63,8 @@ void gwflowclass::ReadSection() {
     std::FILE* f = ControlStream();
     const std::string m = moduleName;
     ReadValue(f, "%d", &method, "method in " + m);
-    ReadBoundedValue(f, "%d", &maxiter, "maxiter in " + m, bound::AtLeast(1));
-    // 0 runs maxiter sweeps in every step.
+    // A limit of 0 or less makes one sweep in every step (the solver always makes one).
+    ReadValue(f, "%d", &maxiter, "maxiter in " + m);
     ReadBoundedValue(f, "%lf", &maxErrorAllowed, "maxerror_allowed in " + m, bound::NonNegative);
     ReadBoundedValue(f, "%lf", &alpha, "alpha in " + m, bound::Fraction);
     // Successive over-relaxation converges only below 2; 0 or less selects the adaptive factor.

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <mpi.h>
+
 #include "kernel/statefiles.hpp"
 #include "lateral/surfrout.hpp"
 
@@ -58,8 +60,20 @@ void surfaceroutingclass::WriteStorageFile(bool append) {
 void surfaceroutingclass::ReadVelocityStack() {
     // Each pass starts the velocity iteration of a cell from its velocities of the pass before,
     // so a warm start takes them from the stack the run before wrote; a stack that is never
-    // written leaves the start values of a cold start.
+    // written (write code 0, a code that writes only its statistics, or no run before) leaves
+    // the start values of a cold start, as a missing state section leaves its zones.
     if (velocityStackCode == 0) return;
+    int present = 0;
+    if (rank == 0) {
+        FileHandle probe = OpenFile(ExpandPath(inputPath, velocityStackName), "rb");
+        present = probe ? 1 : 0;
+    }
+    if (size > 1) MPI_Bcast(&present, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (present == 0) {
+        *log << "WARNING: no velocity stack " << velocityStackName << " to start from in " << moduleName
+             << "; the velocities start as in a cold start" << "[end-entry]";
+        return;
+    }
     Stack read;
     const int levels = ReadStack(velocityStackName, &read);
     if (levels != kLevels) {

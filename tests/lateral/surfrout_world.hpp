@@ -38,6 +38,7 @@ struct SectionSpec {
     double minStep = 0, maxStep = 3600;
     double concentration = 1.0;
     int readGrids = 0;
+    int velocityCode = 0;  // write code of the velocity stack
     std::string statCodes[5] = {"0", "0", "0", "0", "0"};
     std::string storageLines = "storage_stat.txt 0\nstate.txt\n";
     std::string Text() const;

@@ -288,6 +288,19 @@ TEST_F(SurfaceZones, StateMismatchesStopTheRun) {
     v.WriteControl(s);
     auto n = v.BuildReady();
     EXPECT_TRUE(Contains(v.console.str(), "error locking for the section [SurfaceRoutingModel]"));
+    // A velocity stack that no run wrote (the first run of a chain, or a write code that writes
+    // only its statistics) leaves the velocities of a cold start, with a warning.
+    std::remove("velocity.stk");
+    s.velocityCode = 10;
+    World u(RiverBasin(false));
+    u.WriteControl(s);
+    unsigned error = 0;
+    auto q = u.Build(&error);
+    ASSERT_EQ(error, 0u) << u.console.str();
+    q->CreateTracerGrids(error, 0, nullptr, nullptr, 0);
+    EXPECT_EQ(error, 0u) << u.console.str();
+    EXPECT_TRUE(Contains(u.console.str(), "no velocity stack velocity.stk to start from in SurfaceRoutingModel"))
+        << u.console.str();
 }
 
 TEST_F(SurfaceZones, ZonesAndLinearStoragesHoldWhatHasNotLeftYet) {
