@@ -1,5 +1,7 @@
-// The land-use table reader on arbitrary section text. Every accepted entry holds leaf areas
-// of 0 or more, vegetation covers and albedos in [0, 1] and positive roughness lengths.
+// The land-use table reader on arbitrary section text. Every accepted entry holds finite leaf
+// areas, vegetation covers and roughness lengths, and albedos in [0, 1].
+#include <cmath>
+
 #include "table_fuzz_support.hpp"
 #include "tables/landuse_table.hpp"
 
@@ -13,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (e.JulDays.size() != n || e.LAI.size() != n || e.nFactor.size() != n || e.SR_rough_coeff1.size() != 4)
                 __builtin_trap();
             for (std::size_t k = 1; k < n; ++k) {
-                if (!(e.LAI[k] >= 0 && e.VCF[k] >= 0 && e.VCF[k] <= 1 && e.Z0[k] > 0)) __builtin_trap();
+                if (!(std::isfinite(e.LAI[k]) && std::isfinite(e.VCF[k]) && std::isfinite(e.Z0[k]))) __builtin_trap();
                 if (!(e.Albedo[k] >= 0 && e.Albedo[k] <= 1)) __builtin_trap();
             }
         }

@@ -1,8 +1,8 @@
 // Fuzz target of "MpiSpeedFactor.dat", the speed value a process contributes to the division
 // of the grid among the processes: the value read from the file must give weights and cell
-// shares that add up, whatever number the file holds. A file that begins with no finite
-// positive number makes the reader time a benchmark instead; such inputs are left out, as the
-// benchmark reads nothing.
+// shares that add up, whatever number the file holds (one of 0 or below weighs as 1). A file that
+// begins with no finite number makes the reader time a benchmark instead; such inputs are left
+// out, as the benchmark reads nothing.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text(reinterpret_cast<const char*>(data), size);
     text = text.c_str();  // up to the first zero byte, so that the check below sees what the reader sees
     double expected = 0;
-    // A value that is no finite positive number makes the reader time the benchmark too.
-    if (std::sscanf(text.c_str(), "%lf", &expected) != 1 || !(std::isfinite(expected) && expected > 0)) return 0;
+    // A value that is no finite number makes the reader time the benchmark too.
+    if (std::sscanf(text.c_str(), "%lf", &expected) != 1 || !std::isfinite(expected)) return 0;
     fuzz_support::WriteInput("MpiSpeedFactor.dat", text, nullptr, 0);
     modelobject obj(&fuzz_support::QuietLog(), "none", 0, false, false, ObjectRecord{});
     const double value = ProcessSpeedValue(obj);

@@ -329,9 +329,9 @@ SpeedFactorFile ReadSpeedFactorFile(const std::string& name, double* value) {
     FileHandle f = OpenFile(name, "r");
     if (!f) return SpeedFactorFile::Missing;
     double v = 0;
-    // A cost that is not a finite positive number would give this process no share, or every
-    // share, of the cells.
-    if (std::fscanf(f.get(), "%lf", &v) != 1 || !std::isfinite(v) || !(v > 0)) return SpeedFactorFile::Unusable;
+    // A cost that is not a finite number would give this process no share, or every share, of
+    // the cells; one of 0 or below weighs as 1 (PerformanceWeights).
+    if (std::fscanf(f.get(), "%lf", &v) != 1 || !std::isfinite(v)) return SpeedFactorFile::Unusable;
     *value = v;
     return SpeedFactorFile::Read;
 }
@@ -341,8 +341,8 @@ double ProcessSpeedValue(modelobject& obj) {
     switch (ReadSpeedFactorFile("MpiSpeedFactor.dat", &value)) {
         case SpeedFactorFile::Read: return value;
         case SpeedFactorFile::Unusable:
-            *obj.log << "WARNING: MpiSpeedFactor.dat does not begin with a finite positive number; measuring the "
-                        "speed instead"
+            *obj.log << "WARNING: MpiSpeedFactor.dat does not begin with a finite number; measuring the speed "
+                        "instead"
                      << "[end-entry]";
             break;
         case SpeedFactorFile::Missing: break;

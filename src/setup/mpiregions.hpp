@@ -76,7 +76,7 @@ void CreateMPIRegions(modelobject& obj, const Matrix* zone, DecompositionGrids& 
 // benchmark loop when the file is missing or does not start with a number.
 double ProcessSpeedValue(modelobject& obj);
 
-// The speed file of a process: its first token, when it is a finite positive number, is the
+// The speed file of a process: its first token, when it is a finite number, is the
 // process's relative cost (into *value).
 enum class SpeedFactorFile { Missing, Unusable, Read };
 SpeedFactorFile ReadSpeedFactorFile(const std::string& name, double* value);

@@ -36,9 +36,7 @@ public:
     void ParseLanduseBlock(DiagLog& log, std::string_view text, std::string_view methodName);
     // Fills the record from one line of the old fixed format; failure: code 29.
     void ReadFixedFormat(DiagLog& log, std::string_view line, int soilModelVariant);
-    // Values no vegetation can have at a fix point: leaf area below 0, a vegetation cover or
-    // albedo outside [0, 1], a roughness length of 0 or below. FATAL naming key, fix point
-    // and land use; code 17.
+    // An albedo outside [0, 1] at a fix point: FATAL naming key, fix point and land use; code 17.
     void CheckPhysicalBounds(DiagLog& log) const;
     // Reads count numbers of key into values[1..count], values[0] = values[count].
     // False when the key is absent; a present key without count readable numbers throws 29.

@@ -180,10 +180,10 @@ void landuse_entry::CheckPhysicalBounds(DiagLog& log) const {
         const char* key;
         const std::vector<double>& values;
         ValueBound range;
-    } checks[] = {{"LAI", LAI, bound::NonNegative},
-                  {"VCF", VCF, bound::Fraction},
-                  {"Albedo", Albedo, bound::Fraction},
-                  {"Z0", Z0, bound::Positive}};
+    } checks[] = {{"Albedo", Albedo, bound::Fraction}};
+    // Leaf area, vegetation cover and roughness length beyond their ranges are read as they
+    // stand: their grids hold them within (a leaf area of 0 or more, a cover in [0, 1], a
+    // roughness length of at least 0.01 where the table gives less).
     for (const auto& c : checks)
         for (std::int32_t k = 1; k <= fixPointCount && static_cast<std::size_t>(k) < c.values.size(); ++k)
             RequireBound(log, "landuse table", "[landuse_table]", std::string(c.key) + ", fix point " + std::to_string(k),

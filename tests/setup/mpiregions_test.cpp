@@ -237,11 +237,11 @@ TEST_F(DecompositionTest, SpeedFileThatIsNoNumberFallsBackToTheBenchmark) {
     setup_test::WriteShared("MpiSpeedFactor.dat", "fast\n");
     const double v = ProcessSpeedValue(*obj_);
     EXPECT_GT(v, 0);
-    EXPECT_NE(Console().find("does not begin with a finite positive number"), std::string::npos);
+    EXPECT_NE(Console().find("does not begin with a finite number"), std::string::npos);
     EXPECT_NE(Console().find("MPI wtime: "), std::string::npos);
 }
 
-TEST(LoadBalance, SpeedFactorsMustBeFinitePositiveNumbers) {
+TEST(LoadBalance, SpeedFactorsMustBeFiniteNumbersAndWeighAsOneWhenNotPositive) {
     struct Case {
         const char* text;
         SpeedFactorFile result;
@@ -249,7 +249,7 @@ TEST(LoadBalance, SpeedFactorsMustBeFinitePositiveNumbers) {
     };
     const Case cases[] = {{"2.5\n1\n", SpeedFactorFile::Read, 2.5}, {"fast\n", SpeedFactorFile::Unusable, 0},
                           {"inf\n", SpeedFactorFile::Unusable, 0},    {"nan\n", SpeedFactorFile::Unusable, 0},
-                          {"0\n", SpeedFactorFile::Unusable, 0},      {"-2\n", SpeedFactorFile::Unusable, 0},
+                          {"0\n", SpeedFactorFile::Read, 0},         {"-2\n", SpeedFactorFile::Read, -2},
                           {"1e999\n", SpeedFactorFile::Unusable, 0},  {"", SpeedFactorFile::Unusable, 0}};
     const std::string name = "speed_" + std::to_string(talvo_test::Rank()) + ".dat";
     for (const Case& c : cases) {
@@ -261,6 +261,9 @@ TEST(LoadBalance, SpeedFactorsMustBeFinitePositiveNumbers) {
     std::remove(name.c_str());
     double v = 0;
     EXPECT_EQ(ReadSpeedFactorFile("no_such_speed.dat", &v), SpeedFactorFile::Missing);
+    // A factor of 0 or below weighs as 1: with 1 on the other process both get half the cells.
+    EXPECT_EQ(PerformanceWeights({0.0, 1.0}), (std::vector<double>{0.5, 0.5}));
+    EXPECT_EQ(PerformanceWeights({-2.0, 1.0}), (std::vector<double>{0.5, 0.5}));
 }
 
 // Each row of MPIHelper holds (value, length) pairs up to its last column less the closing pair:

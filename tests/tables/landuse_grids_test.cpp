@@ -11,7 +11,8 @@ namespace {
 using talvo_test::Rank;
 
 // Two land uses with fix points 1, 100, 200, 366: "grass" with plain values, "forest" with
-// values beyond the bounds of the grids (leaf area and cover at the ends of their ranges).
+// values beyond the bounds of the grids (a leaf area below 0, a cover above 1, a roughness length
+// below 0.01).
 std::string Grass(const std::string& extra = "", const std::string& altDep = "0 0 0 0") {
     return "1 grass method = VariableDayCount {\n"
            "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 1 100 200 366;\n"
@@ -24,7 +25,7 @@ std::string Forest(const std::string& altDep = "0 0 0 0") {
     return "2 forest method = VariableDayCount {\n"
            "RootDist = 1; TReduWet = 0.95; HReduDry = 3.45; JulDays = 1 100 200 366;\n"
            "Albedo = 0.1 0.12 0.14 0.1; rsc = 70 -5 40 70; rs_interception = 10 -2 8 10;\n"
-           "rs_evaporation = 90 -1 80 90; LAI = 3 0 7 3; Z0 = 0.5 0.005 1 0.5; VCF = 0.8 1 1 0.8;\n"
+           "rs_evaporation = 90 -1 80 90; LAI = 3 -1 7 3; Z0 = 0.5 0.005 1 0.5; VCF = 0.8 1.2 1 0.8;\n"
            "RootDepth = 1 0.001 1.5 1; AltDep = " + altDep + ";\n}\n";
 }
 
@@ -191,7 +192,7 @@ TEST_F(LanduseGridTest, CellsOfOneLanduseAndAltitudeShareTheirValues) {
         if (Layout(r, c) == kNodata) return;
         const bool forest = Layout(r, c) == 2;
         const double right = 100 + std::trunc((height(r, c) - 400) * 0.02);
-        const double lai = right == 100 ? (forest ? 0.0 : 4.0) : line(forest ? 3 : 1, forest ? 0 : 4, right, 100);
+        const double lai = right == 100 ? (forest ? 0.0 : 4.0) : std::max(line(forest ? 3 : 1, forest ? -1 : 4, right, 100), 0.0);
         const double z0 = right == 100 ? (forest ? 0.005 : 0.1) : line(forest ? 0.5 : 0.02, forest ? 0.005 : 0.1, right, 100);
         EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), lai) << r << "," << c;
         EXPECT_DOUBLE_EQ(At("RoughnessLength1", r, c), std::max(z0, 0.01)) << r << "," << c;

@@ -262,32 +262,21 @@ TEST_F(LanduseTableTest, MalformedSectionsFailWithCode29) {
     EXPECT_TRUE(Logged("landuse table method unknown Other\n"));
 }
 
-TEST_F(LanduseTableTest, ValuesNoVegetationCanHaveAreRefusedNamingKeyFixPointAndRange) {
+TEST_F(LanduseTableTest, AnAlbedoOutsideItsRangeIsRefusedOtherValuesAreReadAsTheyStand) {
     const std::string block = Block(1, "VariableDayCount", "");
     auto with = [&](const std::string& from, const std::string& to) {
         std::string b = block;
         return b.replace(b.find(from), from.size(), to);
     };
-    struct Case {
-        std::string from, to, message;
-    };
-    const Case cases[] = {
-        {"LAI = 1 2 3 4", "LAI = 1 -2 3 4", "error in landuse table, LAI, fix point 2; land use 1 (lu1): the value -2 in "
-                                            "section [landuse_table] must be >= 0!"},
-        {"VCF = 0.1 0.2 0.3 0.4", "VCF = 0.1 0.2 0.3 1.5", "VCF, fix point 4; land use 1 (lu1): the value 1.5 in "
-                                                           "section [landuse_table] must be in [0, 1]!"},
-        {"Albedo = 0.1 0.2 0.3 0.4", "Albedo = 10 20 30 40", "Albedo, fix point 1; land use 1 (lu1): the value 10 in "
-                                                             "section [landuse_table] must be in [0, 1]!"},
-        {"Z0 = 1 2 3 4", "Z0 = 1 2 0 4", "Z0, fix point 3; land use 1 (lu1): the value 0 in section [landuse_table] "
-                                         "must be > 0!"}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(Fails(with(c.from, c.to), 1), 17) << c.to;
-        EXPECT_TRUE(Logged(c.message)) << c.message;
-    }
-    // The ends of the ranges are values a land use can have.
-    const auto t = Read(with("LAI = 1 2 3 4", "LAI = 0 2 3 4").replace(block.find("VCF"), 21, "VCF = 0 1 0.3 0.4"), 1);
-    EXPECT_DOUBLE_EQ(t[1].LAI[1], 0.0);
-    EXPECT_DOUBLE_EQ(t[1].VCF[2], 1.0);
+    EXPECT_EQ(Fails(with("Albedo = 0.1 0.2 0.3 0.4", "Albedo = 10 20 30 40"), 1), 17);
+    EXPECT_TRUE(Logged("Albedo, fix point 1; land use 1 (lu1): the value 10 in section [landuse_table] must be in "
+                       "[0, 1]!"));
+    // Leaf area, cover and roughness beyond their ranges are read: the grids hold them within.
+    const auto t = Read(with("LAI = 1 2 3 4", "LAI = 1 -2 3 4").replace(block.find("VCF"), 21, "VCF = 0 1.5 0.3 0.4"), 1);
+    EXPECT_DOUBLE_EQ(t[1].LAI[2], -2.0);
+    EXPECT_DOUBLE_EQ(t[1].VCF[2], 1.5);
+    const auto z = Read(with("Z0 = 1 2 3 4", "Z0 = 1 2 0 4"), 1);
+    EXPECT_DOUBLE_EQ(z[1].Z0[3], 0.0);
     // The old format: an albedo in percent.
     std::string old = kOldLine;
     EXPECT_EQ(Fails(old.replace(0, 13, "10 maize 23 "), 1), 17);
