@@ -194,6 +194,8 @@ void GifReader::Decode(Matrix& image, const Frame& frame, int minCodeSize) {
     for (int i = 0; i < clearCode_; ++i) suffix_[i] = firstByte_[i] = static_cast<std::uint8_t>(i);
     ResetCodeTable();
 
+    // An interlaced image sends its rows in four passes; they are put back in image order, as
+    // rows stored in the order of the stream would scramble the grid.
     rowOrder_ = frame.interlaced ? InterlacedRowOrder(frame.height) : std::vector<int>();
     pixel_ = 0;
     frameCol_ = frameRow_ = 0;

@@ -588,7 +588,8 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
     } else {
         res.sb1 = col.theta[1];
     }
-    // Phenology compares the suction (m) of the root zone's mean water content with its limits.
+    // Phenology compares the suction (m) of the root zone's mean water content with its limits
+    // (the curve takes a water content: the mean relative saturation would give a suction near 0).
     res.meanThetaRoot = soil.SuctionFromTheta(1, res.sb1);
     res.sb2 = soilcolumn::ThetaOverDepth(soil, col.theta.data(), 0, soilcolumn::kWholeProfile, 1, -9999.0) * 1000.0;
     res.rootDepth = maxRootDepth * 1000.0;

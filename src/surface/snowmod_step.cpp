@@ -178,6 +178,8 @@ double schneemodellklasse::SnowPassesOfCell(int r, int c, double& S, double& L, 
             splits[pass][1] = res.rain;
         }
         melt += res.melt;
+        // The evaporation of the step is what both passes took from the snow, so that it matches
+        // the snow's change (the last pass's alone would leave out the first's).
         evaporation += st.E;
         // Both passes split the original input; the raised input is their weighted sum.
         raisedInput += in.weight * res.P;

@@ -123,7 +123,9 @@ std::map<std::int64_t, std::int32_t> CodePositions(DiagLog* log, const std::vect
 
 // Every cell of the held rows whose integer part is a code of the map gets its position; with
 // zones, only the cells whose zone value is above nodata. Each cell is read once before it is
-// written, so a table that swaps two codes never chains the replacements.
+// written, so a table that swaps two codes never chains the replacements. A value such as 3.7
+// passed the check as code 3 and is replaced as code 3: kept as it is, it would later be read as
+// table position 3, the entry of whatever code stands there.
 void ReplaceCodes(Matrix& grid, const Matrix* zones, std::int32_t nrows, std::int32_t ncols, double nodata,
                   const std::map<std::int64_t, std::int32_t>& position) {
     if (position.empty()) return;
