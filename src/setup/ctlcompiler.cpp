@@ -50,8 +50,10 @@ void ControlFileCompiler::LineError(const char* what, long lineNumber, const std
 
 std::string ControlFileCompiler::SubstituteSymbols(std::string text, long lineNumber, std::size_t count,
                                                    long selfSlot) const {
-    // Comment cut: the '#' becomes the line end. A line that begins with '#' (right after the
-    // blank put in front of every line) leaves nothing at all.
+    // Comment cut: the '#' becomes the line end, and the character before it stays: cutting that
+    // one too would change a value written against its comment ("47.5#note" would read 47.). A
+    // line that begins with '#' (right after the blank put in front of every line) leaves nothing
+    // at all.
     const std::size_t hash = text.find('#');
     if (hash != std::string::npos && hash > 0) {
         if (hash == 1 && text[0] == ' ') {
