@@ -271,19 +271,25 @@ TEST(CellSurfaceWater, SiltedUpWaterServesTranspirationFirst) {
     }
 }
 
+// Base flow Q0 x exp(distance) and one vegetation layer of 90 % cover with roots to rootDepth m.
+CellForcing BaseFlowAndRoots(double q0, double rootDepth) {
+    CellForcing f;
+    f.Q0 = q0;
+    f.kelsqlat = 1.0;
+    f.vegetationLayers = 1;
+    f.veg[1].present = true;
+    f.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
+    f.veg[1].rootDepth = rootDepth;
+    f.veg[1].coverage = 0.9;
+    return f;
+}
+
 TEST(CellTable, RechargeSplitsIntoPercolationAndCapillaryRise) {
     SoilLayout def;
     def.layers = 20;
     Cell cell(def, 1.2);
     StepSettings set;
-    CellForcing f;
-    f.Q0 = 1.0;
-    f.kelsqlat = 1.0;
-    f.vegetationLayers = 1;
-    f.veg[1].present = true;
-    f.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
-    f.veg[1].rootDepth = 0.6;
-    f.veg[1].coverage = 0.9;
+    CellForcing f = BaseFlowAndRoots(1.0, 0.6);
     for (int step = 0; step < 48; ++step) {
         f.waterInput = step % 12 < 3 ? 8.0 : 0.0;
         f.veg[1].transpiration = step % 12 < 3 ? 0.0 : 0.4;
@@ -305,14 +311,7 @@ TEST(CellTable, TheWaterAtTheTableFallsByAllTheTableLayerGives) {
     def.layers = 20;
     Cell cell(def, 0.35);
     StepSettings set;  // one sub-step of an hour
-    CellForcing f;
-    f.Q0 = 2.0;
-    f.kelsqlat = 1.0;
-    f.vegetationLayers = 1;
-    f.veg[1].present = true;
-    f.veg[1].par = soilcolumn::RootParameters{0, 30.0, 0.95, 0.5};
-    f.veg[1].rootDepth = 0.8;
-    f.veg[1].coverage = 0.9;
+    CellForcing f = BaseFlowAndRoots(2.0, 0.8);
     f.veg[1].transpiration = 0.5;
     cell.thetaGw = cell.soil.theta_sat[static_cast<std::size_t>(cell.values.tableLayer)] - 0.01;
     const double before = cell.thetaGw;
