@@ -49,17 +49,25 @@ missing_inputs() {
   done
 }
 
-# Basin sum of a binary double grid (12 header values, then the rows): the cells of zones.asc
-# (or of the text grid $mask_grid); a cell without data (a step without any valid precipitation
-# value) brings nothing.
+# Basin sum of each binary double grid given (12 header values, then the rows): the cells of
+# zones.asc (or of the text grid $mask_grid); a cell without data (a step without any valid
+# precipitation value) brings nothing, a missing file 0. One od reads every file of the call (each
+# of the mask grid's size), so that a step costs two processes, not two a grid.
 grid_sums() {
-  local mask
-  mask=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) printf "%d ", k } }' "${mask_grid:-zones.asc}")
+  local f present=() names=""
   for f in "$@"; do
-    if [ -f "$f" ]; then od -A n -t f8 -v -w8 "$f"; else echo missing; fi | awk -v mask="$mask" '
-      BEGIN { n = split(mask, m, " "); for (i = 1; i <= n; ++i) want[m[i] + 12] = 1 }
-      $1 == "missing" { s = 0; next } NR in want && $1 != -9999 { s += $1 } END { printf "%.17g ", s }'
+    if [ -f "$f" ]; then present+=("$f"); names+="1 "; else names+="0 "; fi
   done
+  { [ ${#present[@]} -eq 0 ] || od -A n -t f8 -v -w8 "${present[@]}"; } | awk -v names="$names" '
+    BEGIN { files = split(names, has, " ") }
+    NR == FNR { if ($1 == "ncols") nc = $2; if ($1 == "nrows") nr = $2; size = 12 + nc * nr
+                if (FNR > 6) for (i = 1; i <= NF; ++i) { ++k; if ($i != -9999) want[k + 12] = 1 }
+                next }
+    { i = FNR - 1; f = int(i / size) + 1; p = i % size + 1
+      if (p in want && $1 != -9999) s[f] += $1; lines = FNR }
+    END { for (g = 1; g <= files; ++g) if (has[g]) ++n
+          if (lines != n * size) { print "grid_sums: the grids are not of the mask grid'"'"'s size" > "/dev/stderr"; exit 1 }
+          for (g = 1; g <= files; ++g) { if (has[g]) ++j; printf "%.17g ", has[g] ? s[j] + 0 : 0 } }' "${mask_grid:-zones.asc}" -
   echo
 }
 
