@@ -175,19 +175,13 @@ void landuse_entry::ParseLanduseBlock(DiagLog& log, std::string_view text, std::
 }
 
 void landuse_entry::CheckPhysicalBounds(DiagLog& log) const {
-    const std::string place = "land use " + std::to_string(code) + " (" + name + ")";
-    const struct {
-        const char* key;
-        const std::vector<double>& values;
-        ValueBound range;
-    } checks[] = {{"Albedo", Albedo, bound::Fraction}};
     // Leaf area, vegetation cover and roughness length beyond their ranges are read as they
     // stand: their grids hold them within (a leaf area of 0 or more, a cover in [0, 1], a
-    // roughness length of at least 0.01 where the table gives less).
-    for (const auto& c : checks)
-        for (std::int32_t k = 1; k <= fixPointCount && static_cast<std::size_t>(k) < c.values.size(); ++k)
-            RequireBound(log, "landuse table", "[landuse_table]", std::string(c.key) + ", fix point " + std::to_string(k),
-                         place, c.values[static_cast<std::size_t>(k)], c.range);
+    // roughness length of at least 0.01 where the table gives less). An albedo has no such hold.
+    const std::string place = "land use " + std::to_string(code) + " (" + name + ")";
+    for (std::int32_t k = 1; k <= fixPointCount && static_cast<std::size_t>(k) < Albedo.size(); ++k)
+        RequireBound(log, "landuse table", "[landuse_table]", "Albedo, fix point " + std::to_string(k), place,
+                     Albedo[static_cast<std::size_t>(k)], bound::Fraction);
 }
 
 void landuse_entry::ParseBlockKeys(DiagLog& log, std::string_view block) {
