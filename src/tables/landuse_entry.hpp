@@ -149,8 +149,10 @@ public:
     std::vector<double> SR_rough_coeff1;  // elements 1..3
     std::vector<double> SR_rough_coeff2;
     std::vector<double> nFactor;  // key "n-factor"
-    double nf_freezing = 0;
-    double nf_thawing = 0;
+    // -1: not given, the soil's heat section gives the n-factor (an entry of the fixed-column
+    // format has no such fields; 0 would cut its soil off from the air).
+    double nf_freezing = -1;
+    double nf_thawing = -1;
     // Element 0 is December of the year before; element 2 follows the year of the last date
     // converted.
     std::array<std::int32_t, 13> monthLengths{31, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -60,6 +60,7 @@ LanduseParameterGrids::LanduseParameterGrids(modelobject& setup, std::vector<lan
     const std::size_t slots = static_cast<std::size_t>(layers_) + 1;
     for (auto& v : grids_) v.assign(slots, nullptr);
     for (auto& v : indices_) v.assign(slots, 0);
+    freshPhenology_.assign(slots, 0);
     startTimes_.assign(slots, nullptr);
     startTimesIndex_.assign(slots, 0);
     landuse_.assign(slots, nullptr);
@@ -232,7 +233,9 @@ void LanduseParameterGrids::CreateLayerGrids(int l) {
     const int count = dynamic_ ? kLayerGridCount : kPhenologyGrids;
     for (int g = 0; g < count; ++g) {
         const std::string name = StrFormat("%s%d", kLayerGridNames[g], l);
+        const std::size_t before = registered_.size();
         grids_[static_cast<std::size_t>(g)][slot] = TakeOrCreate(name, &indices_[static_cast<std::size_t>(g)][slot]);
+        if (g >= kPhenologyGrids && registered_.size() > before) freshPhenology_[slot] |= 1u << (g - kPhenologyGrids);
     }
     if (cellFixPoints_) CreateStartTimes(l);
 }
@@ -415,16 +418,20 @@ void LanduseParameterGrids::FillCell(DiagLog* log, int l, const Cell& cell, land
     };
 
     if (dynamic_ && e.HasDynamicStart()) {
-        if (at(kForcingSum) < 0) at(kForcingSum) = 0;
-        if (at(kPhenoStart) < 0) at(kPhenoStart) = e.TStart;
-        // Phenology grids the control file does not give start at 0: a season that started
-        // on day 0, no chilling owed and a zero threshold. A chilling sum of 0 or more means
-        // the chilling is known, so the entry leaves the simple forcing rule.
-        if (at(kChillingSum) < 0)
+        // A phenology grid the control file does not give holds no values: it counts as not
+        // given, as a negative value does. The season has not begun (zeroes would read as a
+        // season begun on day 0), the cell's threshold is the entry's F*, and a land use of
+        // method 4 or 6 keeps the simple forcing rule until its chilling starts.
+        const unsigned fresh = freshPhenology_[slot];
+        auto given = [&](LayerGrid g) { return !(fresh & (1u << (g - kPhenologyGrids))) && at(g) >= 0; };
+        if (!given(kForcingSum)) at(kForcingSum) = 0;
+        if (!given(kPhenoStart)) at(kPhenoStart) = e.TStart;
+        // A chilling sum that was given takes the entry off the simple forcing rule.
+        if (!given(kChillingSum))
             at(kChillingSum) = 0;
         else
             e.simpleForcing = 0;
-        if (at(kForcingThreshold) < 0) at(kForcingThreshold) = e.FStar;
+        if (!given(kForcingThreshold)) at(kForcingThreshold) = e.FStar;
     }
     if (e.TestInternalParameter(64)) at(kRootDepth) = julian(S::kRoot, P::RootDepth);
     if (e.TestInternalParameter(16)) at(kLeafAreaIndex) = julian(S::kLai, P::LAI);

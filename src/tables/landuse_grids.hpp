@@ -170,6 +170,8 @@ private:
 
     std::array<std::vector<Matrix*>, kLayerGridCount> grids_;
     std::array<std::vector<int>, kLayerGridCount> indices_;
+    // Per layer: bit g - kPhenologyGrids set where phenology grid g was created here, not given.
+    std::vector<unsigned> freshPhenology_;
     std::vector<Stack*> startTimes_;
     std::vector<int> startTimesIndex_;
 

@@ -155,6 +155,25 @@ TEST_F(SoilHeatRunTest, TheLandUsesThawingNFactorScalesTheSurfaceTemperature) {
     settings_.landuseTable = nullptr;
 }
 
+TEST_F(SoilHeatRunTest, ALandUseWithoutNFactorsLeavesThemToTheHeatSection) {
+    // An entry that gives no n-factors (as every entry of the fixed-column format): the
+    // section's n-factors apply, and the column settles on the profile it reaches without a
+    // land-use table, not on one cut off from the air.
+    std::vector<landuse_entry> landuse(2);
+    landuse[0].code = 1;
+    landuse[1].code = 1;
+    settings_.landuseTable = landuse.data();
+    StartSteadyColumn(false, false);
+    for (int day = 1; day <= 4; ++day) Step(24, day);
+    const double expected[] = {9.85, 9.55, 9.25, 8.95, 8.65};
+    for (const auto& c : kCells) {
+        if (!Own(c[0], c[1])) continue;
+        for (int k = 1; k <= 5; ++k) EXPECT_NEAR(Level("Soil_Temperature_Stack", c[0], c[1], k), expected[k - 1], 1e-9) << k;
+    }
+    model_.reset();
+    settings_.landuseTable = nullptr;
+}
+
 TEST_F(SoilHeatRunTest, AFreezingColumnAdmitsLessRainThanTheSameColumnWithoutHeat) {
     // A day under -10 degrees freezes the column from the top, then an hour of rain.
     AddGrid("temperature", -10.0);

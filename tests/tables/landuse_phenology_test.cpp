@@ -99,10 +99,10 @@ TEST_F(PhenologyTest, SeasonStartsWhenForcingExceedsTheThreshold) {
     });
 }
 
-// Phenology grids the control file does not give start at 0: the season counts as started on
-// day 0 (no forcing is summed before the reset day), the chilling sum of 0 ends the simple
-// forcing rule at once, and the cell's threshold is 0.
-TEST_F(PhenologyTest, PhenologyGridsNotGivenStartAtZero) {
+// Phenology grids the control file does not give start as not given: the season has not
+// begun (a cold start in February is dormant), the cell's threshold is the entry's F*, and a
+// land use of method 4 keeps the simple forcing rule, since no chilling sum was given.
+TEST_F(PhenologyTest, PhenologyGridsNotGivenStartBeforeTheSeason) {
     const std::string keys = "HReduDry = 3.45; F* = 100; DP1_t1_dorm = 1; DP1_T_Bf = 0; JDReset_TStart = 300; "
                              "maxStartJDforDP1 = 200; DP2_t0_dorm = 280; DP2_t1_dorm = 30; DP2_T_Bf = 0; "
                              "DP2_T_Bc = 4; DP2_Par_a = 100; DP2_Par_b = -0.01;\n";
@@ -110,26 +110,30 @@ TEST_F(PhenologyTest, PhenologyGridsNotGivenStartAtZero) {
               Entry(2, "DynamicPhenology_2", "1 -1 30 366", keys),
           Halves);
     Create(1, {0, 27, 2, 2001});  // day 58
-    // Both flags are cleared; method 3 follows its rule whatever its flag says.
-    EXPECT_EQ(Table()[1].simpleForcing, 0);
-    EXPECT_EQ(Table()[2].simpleForcing, 0);
+    EXPECT_EQ(Table()[1].simpleForcing, 1);
+    EXPECT_EQ(Table()[2].simpleForcing, 1);
     ForOwnCells([&](int r, int c) {
         if (Halves(r, c) == kNodata) return;
-        EXPECT_EQ(At("Pheno_start1", r, c), 0.0);
+        EXPECT_EQ(At("Pheno_start1", r, c), -1.0);
         EXPECT_EQ(At("SumOfChillingUnits1", r, c), 0.0);
-        EXPECT_EQ(At("FStar_ForcingThreshold1", r, c), 0.0);
+        EXPECT_EQ(At("FStar_ForcingThreshold1", r, c), 100.0);
         EXPECT_EQ(At("SumOfForcingUnits1", r, c), 0.0);
-        // In leaf: between the point 30 days after the start (5) and the year's end (1).
-        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 5.0 + (1.0 - 5.0) * 28.0 / 336.0);
+        EXPECT_DOUBLE_EQ(At("leaf_area_index1", r, c), 1.0);  // dormant
     });
-    // A started season sums no forcing.
+    // Warm days: the method-4 land use (right half) sums 25.4 a day and starts its season on
+    // the day its sum passes F* (day 62, 3 March), not before; the method-3 land use (left
+    // half) sums nothing before its forcing start day 100.
     AddWholeGrid("temperature", 30);
-    Step(0, 28, 2, 2001, 1440);
-    ForOwnCells([&](int r, int c) {
-        if (Halves(r, c) != kNodata) {
-            EXPECT_EQ(At("SumOfForcingUnits1", r, c), 0.0);
-        }
-    });
+    const int months[] = {2, 3, 3, 3}, days[] = {28, 1, 2, 3};
+    for (int k = 0; k < 4; ++k) {
+        Step(0, days[k], months[k], 2001, 1440);
+        ForOwnCells([&](int r, int c) {
+            if (Halves(r, c) == kNodata) return;
+            const bool first = Halves(r, c) == 1;
+            EXPECT_NEAR(At("SumOfForcingUnits1", r, c), first ? 0.0 : (k + 1) * 25.4264, 1e-3);
+            EXPECT_EQ(At("Pheno_start1", r, c), !first && k == 3 ? 62.0 : -1.0);
+        });
+    }
 }
 
 // Seasons the control file started on different days give cells of one land use and one

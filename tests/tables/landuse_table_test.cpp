@@ -87,7 +87,7 @@ const char* kOldDump =
     "stem 0.01 0.01 0.01 0.01 0.01\n"
     "resid 0.01 0.01 0.01 0.01 0.01\n"
     "nfactor -1 -1 -1 -1 -1\n"
-    "nf 0 0\n";
+    "nf -1 -1\n";  // not given: the soil's heat section gives them
 
 // A minimal block entry of a method with optional extra keys.
 std::string Block(int code, const std::string& method, const std::string& extra,
