@@ -8,6 +8,7 @@
 
 #include "kernel/gridio.hpp"
 #include "routing/abfluss.hpp"
+#include "setup/tracer_ini.hpp"
 
 namespace {
 
@@ -211,6 +212,10 @@ routing::LakeGrids abflussmodellklasse::FindLakeGrids() {
         const int index = FindGrid(StrFormat("concstor_tracer_%d_%s", t, "unsatzon_model"), true);
         if (index > 0) g.tracers[static_cast<std::size_t>(t)] = (*gridStore)[index].stack;
     }
+    // The soil model keeps a tracer that does not evaporate as a load in its stores.
+    g.tracerLoads.assign(static_cast<std::size_t>(nTr + 1), 0);
+    for (int t = 1; t <= nTr; ++t)
+        g.tracerLoads[static_cast<std::size_t>(t)] = tracerDescriptors == nullptr || tracerDescriptors[t].evaporating != 1;
     g.zoneIndex = zoneIndex;
     g.columns = basinColumns;
     g.nrows = nrows;

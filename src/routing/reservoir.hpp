@@ -35,6 +35,10 @@ struct LakeGrids {
     const Matrix* baseflow = nullptr;    // "baseflow" or none
     const Matrix* precipitation = nullptr;  // "PrecOnLakes", mm per step
     std::vector<Stack*> tracers;         // [1..nTr] "concstor_tracer_%d_unsatzon_model"
+    // [1..nTr] 1 where level 0 of that store holds the tracer's load on the cell (mm times the
+    // concentration: the soil keeps a tracer that does not evaporate as a load), 0 where it
+    // holds the concentration.
+    std::vector<char> tracerLoads;
     const std::vector<int>* zoneIndex = nullptr;  // subbasin code -> zone index
     const std::vector<ColumnRange>* columns = nullptr;  // per row the column range; none: all
     int nrows = 0, ncols = 0;
@@ -113,6 +117,8 @@ public:
     double CollectLakeCells(std::vector<double>& content) const;
     void DistributeLevel(double V);
     void InitFromLakeCells();
+    bool TracerLoad(int t) const;
+    double CellConcentration(int t, int r, int c, double p) const;
 
     int Code() const { return code_; }
     double Volume() const { return content_[0]; }

@@ -249,6 +249,17 @@ double Reservoir::VolumeToLevel(double V) const { return lake_ ? TableLookup(vol
 
 double Reservoir::LevelToVolume(double W) const { return lake_ ? TableLookup(levels_, volumes_, W) : 0.0; }
 
+bool Reservoir::TracerLoad(int t) const {
+    return static_cast<std::size_t>(t) < grids_.tracerLoads.size() && grids_.tracerLoads[static_cast<std::size_t>(t)];
+}
+
+// The concentration of tracer t in the water p (mm) standing on a lake cell: a load the soil
+// keeps is divided by the water that carries it.
+double Reservoir::CellConcentration(int t, int r, int c, double p) const {
+    const double v = (*grids_.tracers[static_cast<std::size_t>(t)])[r][c][0];
+    return TracerLoad(t) ? v / p : v;
+}
+
 double Reservoir::CollectLakeCells(std::vector<double>& content) const {
     std::fill(content.begin(), content.end(), 0.0);
     if (!lake_) return 0.0;
@@ -260,7 +271,7 @@ double Reservoir::CollectLakeCells(std::vector<double>& content) const {
         content[0] += v;
         for (int t = 1; t <= nTr_ && static_cast<std::size_t>(t) < grids_.tracers.size(); ++t)
             if (grids_.tracers[static_cast<std::size_t>(t)] != nullptr)
-                content[static_cast<std::size_t>(t)] += (*grids_.tracers[static_cast<std::size_t>(t)])[r][c][0] * v;
+                content[static_cast<std::size_t>(t)] += CellConcentration(t, r, c, p) * v;
     });
     for (int t = 1; t <= nTr_; ++t)
         content[static_cast<std::size_t>(t)] = content[0] > 0 ? content[static_cast<std::size_t>(t)] / content[0] : 0.0;
@@ -276,7 +287,10 @@ void Reservoir::DistributeLevel(double V) {
         (*grids_.ponding)[r][c] = wet ? (W - e) * 1000 : 0.0;
         for (int t = 1; t <= nTr_ && static_cast<std::size_t>(t) < grids_.tracers.size(); ++t)
             if (grids_.tracers[static_cast<std::size_t>(t)] != nullptr)
-                (*grids_.tracers[static_cast<std::size_t>(t)])[r][c][0] = wet ? content_[static_cast<std::size_t>(t)] : 0.0;
+                (*grids_.tracers[static_cast<std::size_t>(t)])[r][c][0] =
+                    !wet ? 0.0
+                    : TracerLoad(t) ? content_[static_cast<std::size_t>(t)] * (*grids_.ponding)[r][c]
+                                    : content_[static_cast<std::size_t>(t)];
     });
 }
 
@@ -291,7 +305,7 @@ void Reservoir::InitFromLakeCells() {
         content_[0] = LevelToVolume(p / 1000 + (*grids_.elevation)[r][c]);
         for (int t = 1; t <= nTr_ && static_cast<std::size_t>(t) < grids_.tracers.size(); ++t)
             if (grids_.tracers[static_cast<std::size_t>(t)] != nullptr)
-                content_[static_cast<std::size_t>(t)] = (*grids_.tracers[static_cast<std::size_t>(t)])[r][c][0];
+                content_[static_cast<std::size_t>(t)] = CellConcentration(t, r, c, p);
     });
 }
 
