@@ -409,7 +409,18 @@ void ModellApplication::Step(int&) {
         if (superposition) precicorr_->CorrectGrid();
     }
 
-    const int stepMinutes = etp_->GetFlowControl() != 0 ? etp_->GetTimeStep() : 1440;
+    // The step length of the day's mean temperature: the time step of the modules that run (every
+    // one of them has the model's, as checked above), the evapotranspiration's first. Only where
+    // no module runs a step counts as a day.
+    int stepMinutes = 1440;
+    for (const teilmodellklasse* module :
+         {static_cast<const teilmodellklasse*>(etp_.get()), static_cast<const teilmodellklasse*>(expokorr_.get()),
+          static_cast<const teilmodellklasse*>(snow_.get()), static_cast<const teilmodellklasse*>(interception_.get()),
+          static_cast<const teilmodellklasse*>(soil_.get()), static_cast<const teilmodellklasse*>(routing_.get())}) {
+        if (module == nullptr || module->GetFlowControl() == 0) continue;
+        stepMinutes = static_cast<int>(module->GetTimeStep());
+        break;
+    }
     {
         TimedPart part("periodic grids, land use");
         setup_->UpdatePeriodicGrids(h, d, m, y);

@@ -290,6 +290,11 @@ int modelobject::ReadCount(std::FILE* stream, int* target, const std::string& ke
     throw ModelError(17);
 }
 
+void modelobject::ReadCountOrNone(std::FILE* stream, int* target, const std::string& key) {
+    ReadValue(stream, "%d", target, key);
+    if (*target < 0) *target = 0;
+}
+
 void modelobject::RequireFinite(double value, const std::string& key) {
     if (std::isfinite(value)) return;
     *log << "FATAL: error in control file, " << key << "; " << moduleName << ": the value " << value

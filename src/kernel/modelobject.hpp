@@ -79,6 +79,8 @@ public:
     int ReadOptionalValue(std::FILE* stream, const char* format, double* target, const std::string& key);
     // A count ("%d"); below 0 is a control-file error.
     int ReadCount(std::FILE* stream, int* target, const std::string& key, std::string* rest = nullptr);
+    // A count of which 0 or less means that nothing follows: a negative count becomes 0.
+    void ReadCountOrNone(std::FILE* stream, int* target, const std::string& key);
     // Every number taken from the control file passes here: NaN or an infinite value is a
     // control-file error naming the key and the section last looked for.
     void RequireFinite(double value, const std::string& key);

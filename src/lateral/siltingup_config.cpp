@@ -102,11 +102,11 @@ void siltingupclass::ReadSubbasinGroups() {
     };
 
     // Both rows are read one line at a time, so that a missing value is reported in its own row:
-    // the entry shows the row, then names the value that is missing (or the row that is too long).
+    // the entry names the value that is missing (or the row that is too long), then shows the row.
     std::vector<double> numbers;
     std::string line;
     auto rowError = [&](const std::string& detail, const std::string& what, const char* after = "") {
-        *log << kErrorHead << detail << "\n" << what << " for " << moduleName << after << kGroupHelp << "[end-entry]";
+        *log << kErrorHead << what << " for " << moduleName << after << kGroupHelp << "\n" << detail << "[end-entry]";
         throw ModelError(10);
     };
     if (!ReadNumberRow(f, &numbers, &line)) rowError("the subbasin code row is missing", "error reading code[0]");

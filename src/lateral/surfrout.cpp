@@ -117,7 +117,8 @@ void surfaceroutingclass::ReadParameters() {
     ReadBoundedValue(f, "%d", &aNLIterations, "maximum iteration steps for A_NL in ", bound::NonNegative);
     ReadBoundedValue(f, "%lf", &velocityTolerance, "maximum iteration error [m/s] for velocity in ",
                      bound::NonNegative);
-    ReadBoundedValue(f, "%d", &velocityIterations, "maximum iteration steps for velocity in ", bound::AtLeast(1));
+    // A limit of 0 or less still iterates once: the velocity is always computed.
+    ReadValue(f, "%d", &velocityIterations, "maximum iteration steps for velocity in ");
     ReadValue(f, "%lf", &minSubStep, "minimum sub time step [s] in ");
     ReadValue(f, "%lf", &maxSubStep, "maximum sub time step [s] in ");
     ReadBoundedValue(f, "%lf", &minCropDepth,
@@ -333,7 +334,7 @@ void surfaceroutingclass::CreateStatistics() {
         statistics[i] = std::make_unique<zonalstatistic>(&err, log, cellArea != nullptr ? cellArea : relCellArea,
                                                          nrows, ncols, statRecords[i].data(), zoneCount,
                                                          statCodes[i], kStatDecimals[i], statNames[i], outputPath,
-                                                         0, std::vector<int>{});
+                                                         settings.SelectedZoneCount(), settings.SelectedZones());
         if (err != 0) throw ModelError(err);
         statistics[i]->WriteHeader(kStatTitles[i], moduleName, settings.outputCodes, settings.outputCodeCount);
     }

@@ -75,6 +75,8 @@ void meteointerpol::Construct(const SubmodelSettings& s) {
     zoneCount_ = s.zoneCount;
     if (s.zoneRecords != nullptr) zoneRecords_ = *s.zoneRecords;
     outputCodes_ = s.outputCodes;
+    selectedZones_ = s.SelectedZones();
+    selectedZoneCount_ = s.SelectedZoneCount();
     outputCodeCount_ = s.outputCodeCount;
     useResponseUnits = s.spinUpSwitch != 0;
     unitTable_ = s.responseUnits;
@@ -417,7 +419,7 @@ void meteointerpol::CreateStatistics() {
     int error = 0;
     zoneFZT* records = zoneRecords_.empty() ? nullptr : zoneRecords_.data();
     statistics_ = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, records, zoneCount_,
-                                                   statCode, 3, statFileName, outputPath, 0, std::vector<int>{});
+                                                   statCode, 3, statFileName, outputPath, selectedZoneCount_, selectedZones_);
     if (error != 0) throw ModelError(error);
     statistics_->SetMissingAsNodata(true);
     statistics_->WriteHeader(name, description, outputCodes_, outputCodeCount_);

@@ -309,6 +309,9 @@ private:
     const std::vector<int>* zoneIndex_ = nullptr;
     int zoneCount_ = 0;
     OutputCodeEntry* outputCodes_ = nullptr;
+    // The subbasins of "[output_list]" that the zone table shows under statistics codes 5 and 6.
+    std::vector<int> selectedZones_;
+    int selectedZoneCount_ = 0;
     int outputCodeCount_ = 0;
     // The first valid value of an all-equal record, used for every cell of the step.
     double uniformValue_ = 0;

@@ -93,7 +93,9 @@ void meteointerpol::DetermineMeshDirection() {
     for (int c = 1; c < 18; ++c)
         if (counts[static_cast<std::size_t>(c)] > counts[static_cast<std::size_t>(winner)]) winner = c;
     // Mean direction of the winning class, directions taken in [0, 180) like the classes
-    // (class 0 around 0 degrees from -5 to 5).
+    // (class 0 around 0 degrees from -5 to 5). Taken in [0, 360), a class of negative
+    // directions (-30 degrees is class 15 at 150) would have no member near it, and the mesh
+    // would count as unturned.
     double sum = 0;
     int members = 0;
     for (int k = 1; k <= n; ++k) {

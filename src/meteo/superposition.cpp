@@ -220,7 +220,7 @@ void cSuperposition::CreateStatistics() {
     int error = 0;
     statistics_ = std::make_unique<zonalstatistic>(&error, o.log, o.relCellArea, o.nrows, o.ncols, zones_.data(),
                                                    o.zoneCount, block_.statCode, 4, block_.outputTable, o.outputPath,
-                                                   0, std::vector<int>{});
+                                                   o.settings.SelectedZoneCount(), o.settings.SelectedZones());
     if (error != 0) throw ModelError(error);
     statistics_->WriteHeader(block_.name, o.moduleName, o.settings.outputCodes, o.settings.outputCodeCount);
 }

@@ -133,7 +133,7 @@ void defaultini::ReadStandardGrids() {
     }
     SeekSection("[standard_grids]", true);
     int count = 0;
-    ReadCount(ControlStream(), &count, "couner/number of grids ");
+    ReadCountOrNone(ControlStream(), &count, "couner/number of grids ");
     for (int i = 1; i <= count; ++i) {
         DefineGrid(ReadStandardGridLine(i), kNoFreeEntry);
         ++standardGridCount_;
@@ -472,7 +472,7 @@ int defaultini::ReadVariableGrids() {
     OpenControlFile();
     SeekSection("[variable_grids]", true);
     int count = 0;
-    ReadCount(ControlStream(), &count, " number of variable grids ");
+    ReadCountOrNone(ControlStream(), &count, " number of variable grids ");
     if (count <= 0) {
         CloseControlFile();
         return 0;

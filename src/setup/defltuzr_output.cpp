@@ -101,7 +101,7 @@ void defaultini::ReadOutputControl(const std::string& name) {
     }
 
     SeekSection("[output_list]", true);
-    ReadCount(f, &outputListCount_, "number of subbasins in output list");
+    ReadCountOrNone(f, &outputListCount_, "number of subbasins in output list");
     // Codes are kept as they are read, so that a count larger than the list fails on the
     // first missing code instead of reserving room for it.
     outputListCodes_.assign(1, outputListCount_);
@@ -130,7 +130,7 @@ void defaultini::ReadOutputControl(const std::string& name) {
     ReadBoundedValue(f, "%lf", &timeShift_, "time shift of data time to lokal time", bound::Within(-24, 24));
 
     SeekSection("[meteo_data_count]", true);
-    ReadCount(f, &meteoCount_, "number of meteorological variables");
+    ReadCountOrNone(f, &meteoCount_, "number of meteorological variables");
     SeekSection("[meteo_names]", true);
     meteoNames_.assign(1, std::string());
     for (int i = 1; i <= meteoCount_; ++i) {

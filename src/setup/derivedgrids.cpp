@@ -47,7 +47,10 @@ TALVO_HOT_LOOP void MaskRow(const double* zone, double* cx, double* cy, int ncol
 }  // namespace
 
 std::string DerivedFileName(const std::string& base, const std::string& suffix) {
-    const std::size_t dot = base.find_last_of('.');
+    // Only a '.' of the file's own name starts an extension: one in a folder of the path does not.
+    std::size_t dot = base.find_last_of('.');
+    const std::size_t slash = base.find_last_of('/');
+    if (dot != std::string::npos && slash != std::string::npos && dot < slash) dot = std::string::npos;
     return (dot == std::string::npos ? base : base.substr(0, dot)) + suffix;
 }
 

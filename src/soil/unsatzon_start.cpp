@@ -197,7 +197,8 @@ void unsatzonmodellklasse::WriteSoilWaterSummary(bool atEnd) {
             wu += theta[k] * d;
             wg += (k <= soil.GetLayerCount() ? soil.theta_sat[static_cast<std::size_t>(k)] : 0.0) * d;
         }
-        t = {a * (1.0 - g), a * wu * (1.0 - g), a * g, a * wg * g};
+        // Both counts take every cell (its area share): the two parts are shares of one mean.
+        t = {a, a * wu * (1.0 - g), a, a * wg * g};
         return true;
     };
     // The terms are added in row and column order, as the cells come. With a team the threads

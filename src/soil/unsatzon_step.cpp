@@ -303,6 +303,8 @@ int unsatzonmodellklasse::ColumnCell(int r, int c, soilstep::CellWork& work) {
     if (riverCell && res.riverInfiltration > 0) {
         const int link = static_cast<int>((*riverLinks)[r][c]);
         const int pos = link >= 0 && U(link) < soilZones.index.size() ? soilZones.index[U(link)] : 0;
+        // The cell's mean rate over the call (m^3/s), booked once: the exchange limits the river's
+        // infiltration against its flow in m^3/s, which a sum over sub-steps would exceed.
         riverTable[U(pos)].soilExchange += res.riverInfiltration / (timeInterval * 60.0 / set.N) * cellsize * cellsize;
     }
     return 0;

@@ -544,6 +544,9 @@ CellResult StepCell(const soil_entry& soil, CellWork& work, CellValues& cell, co
             // (the pond with the input) could not take beyond the macropores; the pond still
             // holds that water here, before the limit below sets its new level.
             excess -= pond - macro;
+            // The limit is tested on the water left on the surface after infiltration: tested on
+            // the pond as it stood before it, a full pond would send its excess away and still
+            // let the soil take its infiltration, making that water twice.
             const double surface = direct * D;
             if (surface > in.maxPonding) {
                 direct = (surface - in.maxPonding) / D;

@@ -42,6 +42,11 @@ struct SubmodelSettings {
     std::vector<std::string> meteoNames;  // positions 1..meteoCount
     double latitude = 0, longitude = 0, meridian = 0, timeShift = 0;
     std::vector<int> outputList{0};  // [0] = number of subbasins, then their codes
+    // The subbasins of "[output_list]" that the zone tables of statistics codes 5 and 6 show.
+    int SelectedZoneCount() const { return outputList.empty() ? 0 : outputList[0]; }
+    std::vector<int> SelectedZones() const {
+        return outputList.size() > 1 ? std::vector<int>(outputList.begin() + 1, outputList.end()) : std::vector<int>{};
+    }
     int standardGridCount = 0;
 
     // Zone ranking: code-to-position map, records 0..zoneCount, count and highest code.

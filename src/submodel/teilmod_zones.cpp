@@ -299,7 +299,8 @@ std::unique_ptr<zonalstatistic> teilmodellklasse::CreateZoneStatistic(std::vecto
     }
     int error = 0;
     auto stat = std::make_unique<zonalstatistic>(&error, log, weights, nrows, ncols, records.data(), zoneCount, code,
-                                                 decimals, fileName, outputPath, 0, std::vector<int>{});
+                                                 decimals, fileName, outputPath, settings.SelectedZoneCount(),
+                                                 settings.SelectedZones());
     if (error != 0) throw ModelError(error);
     stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
     return stat;

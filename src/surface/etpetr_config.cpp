@@ -330,7 +330,8 @@ std::unique_ptr<zonalstatistic> verdunstungsmodellklasse::NewStatistic(const Sta
     int error = 0;
     auto stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols,
                                                  records.empty() ? nullptr : records.data(), zoneCount, file.code,
-                                                 decimals, file.name, outputPath, 0, std::vector<int>{});
+                                                 decimals, file.name, outputPath, settings.SelectedZoneCount(),
+                                                 settings.SelectedZones());
     if (error != 0) throw ModelError(error);
     if (rank == 0) stat->WriteHeader(header, moduleName, settings.outputCodes, settings.outputCodeCount);
     return stat;

@@ -56,7 +56,7 @@ void interzeptionsmodellklasse::ReadSection() {
     const std::string s = "[" + moduleName + "]";
     std::FILE* f = ControlStream();
     ReadValue(f, "%d", &method, " method for " + s);
-    RequireKnownMethod(method, " method for " + s, {1, 2, 11, 12});
+    // Codes other than 1, 2, 11 and 12 evaporate nothing; those above 10 run before the snow.
     ReadValue(f, "%s", &outflowName, "name outflow grid for " + s);
     ReadValue(f, "%d", &outflowCode, "write code outflow grid for " + s);
     ReadStatistics(outflowStatName, outflowStatCode, "name outflow statistics file for ");
@@ -96,7 +96,7 @@ void interzeptionsmodellklasse::LinkInputGrids() {
         interceptionDemand[i] = required(StrFormat("potential_InterceptionEvap%d", k));
         realTranspiration[i] = required(StrFormat("real_transpiration%d", k));
     }
-    if (method == 1 || method == 2)
+    if (!interception::RunsBeforeSnow(method))
         waterInput = (*gridStore)[GetGridIndexOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")].grid;
     else
         waterInput = required("precipitation");

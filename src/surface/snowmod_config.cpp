@@ -90,8 +90,7 @@ void schneemodellklasse::ReadSection() {
     const std::string s = "[" + moduleName + "]";
     std::FILE* f = ControlStream();
     ReadValue(f, "%d", &method, "method for " + s);
-    // The cell step knows methods 1 to 14; any other code would run no melt at all.
-    RequireKnownMethod(method, "method for " + s, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    // Methods 1 to 14 melt and refreeze; any other code accumulates snow without either.
     ReadBoundedValue(f, "%lf", &transzone, "transzone for " + s, bound::NonNegative);
     ReadValue(f, "%lf", &T0R, "T0R for " + s);
     ReadValue(f, "%lf", &T0, "T0 for " + s);

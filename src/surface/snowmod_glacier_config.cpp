@@ -273,7 +273,8 @@ void schneemodellklasse::CreateRankedStatistic(StatOutput& out, const char* titl
     }
     int error = 0;
     out.stat = std::make_unique<zonalstatistic>(&error, log, relCellArea, nrows, ncols, out.records.data(), n,
-                                                out.code, decimals, out.fileName, outputPath, 0, std::vector<int>{});
+                                                out.code, decimals, out.fileName, outputPath,
+                                                settings.SelectedZoneCount(), settings.SelectedZones());
     if (error != 0) throw ModelError(error);
     out.stat->WriteHeader(title, moduleName, settings.outputCodes, settings.outputCodeCount);
 }

@@ -103,6 +103,8 @@ std::int32_t LeadingInt(std::string_view text) {
     return ScanInt(text, pos, v) ? v : 0;
 }
 
+// A key counts where '=' follows it: a plain substring search would find "ksat" inside
+// "ksat_topmodel" and read that key's value for every horizon.
 std::size_t FindKey(std::string_view block, std::string_view key, bool last) {
     if (key.empty()) return std::string_view::npos;
     std::size_t found = std::string_view::npos;

@@ -34,8 +34,10 @@ cases=(
   "region_code_0|3|invalid region code in regions.asc!|awk 'NR == 8 { \$6 = 0 } { print }' regions.asc >g && mv g regions.asc"
   "nan_snow_parameter|17|in section [snow_model] is not a finite number|replace basin.ctl 'T0: threshold' 'nan T0: threshold'"
   "nan_grid_default|17|defaultValue of standard grid 3; defaults: the value nan in section [standard_grids]|replace basin.ctl '^albedo.asc' 'albedo.asc albedo fillcode = 0 readcode = 0 defaultValue = nan'"
-  "negative_meteo_count|17|the count -2 in section [meteo_data_count] is below 0|replace basin.ctl 'number of meteorological inputs' '-2  number of meteorological inputs'"
-  "negative_grid_count|17|the count -1 in section [standard_grids] is below 0|replace basin.ctl 'number of standard grids' '-1  number of standard grids'"
+  # A count below 0 reads nothing, as 0 does: the example then misses what the lists held.
+  "negative_variable_grids|0|reached end of simulation sucessfully|replace basin.ctl 'number of variable grids' '-1  number of variable grids'"
+  "negative_meteo_count|33|temperature not found in memory|replace basin.ctl 'number of meteorological inputs' '-2  number of meteorological inputs'"
+  "negative_grid_count|134|The number of regions here (2) does not equal the number of|replace basin.ctl 'number of standard grids' '-1  number of standard grids'"
   "day_32|17|[model_time]: end day 32 is not 1..31 of month 1 (start 1.1.2020 1 h, end 32.1.2020 24 h)|replace basin.ctl 'end day' '32  end day'"
   "day_0|17|[model_time]: start day 0 is not 1..31|replace basin.ctl 'starting day' '0  starting day'"
   "hour_25|17|[model_time]: end hour 25 is not 1..24|replace basin.ctl 'end hour' '25  end hour'"
@@ -62,8 +64,8 @@ cases=(
   "coordinate_typo|19|precipitation.dat: the x coordinate of station 2 is \"34O3200\", not a finite number|sed -i '3s/3403200/34O3200/' precipitation.dat"
   "altitude_nan|19|temperature.dat: the altitude of station 1 is \"nan\", not a finite number|sed -i '2s/ 810 / nan /' temperature.dat"
   # Values no basin can have and unknown methods of the sub-models' sections and tables.
-  "snow_method_99|17|the method 99 in section [snow_model] is unknown; known methods are 1, 2, 3|replace basin.ctl 'method for snow' '99      method for snow'"
-  "interception_method_7|17|the method 7 in section [interception_model] is unknown; known methods are 1, 2, 11, 12!|replace basin.ctl 'method: after snow' '7       method'"
+  "snow_method_99|0|reached end of simulation sucessfully|replace basin.ctl 'method for snow' '99      method for snow'"
+  "interception_method_7|0|reached end of simulation sucessfully|replace basin.ctl 'method: after snow' '7       method'"
   "negative_cwh|17|CWH for [snow_model]; snow_model: the value -0.1 in section [snow_model] must be in [0, 1]!|replace basin.ctl 'CWH: liquid' '-0.1    CWH'"
   "negative_degree_day|17|C0 for [snow_model]; snow_model: the value -2.5 in section [snow_model] must be >= 0!|replace basin.ctl 'C0: degree-day' '-2.5    C0'"
   "albedo_min_above_max|17|ALBsnow_max for [snow_model]; snow_model: the value 0.3 in section [snow_model] must be in [0.45, 1]!|replace basin.ctl 'ALBsnow_max' '0.3     ALBsnow_max'"
@@ -122,6 +124,9 @@ if [ "$np" -gt 1 ]; then
   grep -qF "another process stopped with error 17; this process stops with it" "$wd/routing_cycle/out.1.txt" ||
     fail "routing_cycle: process 1 did not stop with process 0's code"
 fi
+# An interception method without evaporation (7) evaporates nothing from the leaves.
+awk 'NR > 3 { for (i = 5; i <= NF; i++) if ($i != 0) { print "evaporation " $i; exit 1 } }' \
+  "$wd/interception_method_7/interception_evap_zones.txt" || fail "interception_method_7: the leaves evaporated"
 # Steps whose stations are all missing hold nodata, with one entry for the whole stretch.
 cd "$wd/missing_stretch" || fail "missing_stretch"
 [ "$(grep -c 'no valid value of precipitation' out.0.txt)" -eq 1 ] || fail "missing_stretch: not one entry"

@@ -42,6 +42,30 @@ for method in three four; do
   [ -s MultipleStartTimes1_End ] || fail "$method: the fix-point days were not written"
   [ -s Qg.txt ] && [ -s etr.txt ] || fail "$method: tables missing"
 done
+# The day's mean air temperature, of which the seven-day mean follows, with and without the
+# evapotranspiration: the meadow of DynamicPhenology_4 and the standard grid "TemperatureAVG", whose
+# write code the seven-day mean "TemperatureMOVAVG7" takes; once with every sub-model, once with
+# the meteorological ones and snow alone (hourly steps as well). The seven-day means written at
+# the end are the same, and the mean of the example's air temperatures (a step is an hour, not a
+# day, whichever sub-models run).
+for case in all meteo; do
+  copy_example "$wd/day_mean_$case"
+  meadow basin.ctl "$four" || fail "day mean: control file"
+  sed -i 's/^\([0-9]*\)\( *number of standard grids\)/echo "$((\1 + 1))\2"/e' basin.ctl
+  sed -i '/number of standard grids/a tavg.asc TemperatureAVG fillcode = 0 readcode = 0 defaultValue = 0 writecode = 1' basin.ctl
+  if [ "$case" = meteo ]; then
+    set_flow_control basin.ctl 0 evapotranspiration interception_model SiltingUpModel unsatzon_model \
+      SurfaceRoutingModel irrigation groundwater_flow routing_model
+    sed -i '/^lake_codes.asc /d' basin.ctl  # no lakes without the soil
+    sed -i 's/^\([0-9]*\)\( *number of standard grids\)/echo "$((\1 - 1))\2"/e' basin.ctl
+  fi
+  run basin.ctl
+  [ -s TemperatureMOVAVG7 ] || fail "day mean ($case): TemperatureMOVAVG7 not written"
+done
+cmp -s "$wd/day_mean_all/TemperatureMOVAVG7" "$wd/day_mean_meteo/TemperatureMOVAVG7" ||
+  fail "day mean: the seven-day mean without the evapotranspiration differs"
+awk 'NR > 6 { for (i = 1; i <= NF; i++) if ($i != -9999 && ($i < -15 || $i > 15)) { print "value " $i; exit 1 } }' \
+  "$wd/day_mean_meteo/TemperatureMOVAVG7" || fail "day mean: a seven-day mean outside the air temperatures"
 copy_example "$wd/no_landuse"
 sed -i -e '/^landuse.asc /d' -e '/^lake_codes.asc /d' basin.ctl
 sed -i 's/^\([0-9]*\)\( *number of standard grids\)/echo "$((\1 - 2))\2"/e' basin.ctl

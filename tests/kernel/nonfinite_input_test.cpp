@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "grid_scenario.hpp"
@@ -80,6 +81,12 @@ TEST_F(NonFiniteInputTest, PairsOptionalValuesAndCountsAreCheckedInTheSharedRead
 
     obj_->SeekSection("[standard_grids]", true);
     int count = 0;
+    // Where a count of 0 or less means that nothing follows, -1 reads as 0.
+    const long at = std::ftell(obj_->ControlStream());
+    obj_->ReadCountOrNone(obj_->ControlStream(), &count, "number of grids");
+    EXPECT_EQ(count, 0);
+    std::fseek(obj_->ControlStream(), at, SEEK_SET);
+    count = 5;
     EXPECT_EQ(ErrorCode([&] { obj_->ReadCount(obj_->ControlStream(), &count, "number of grids"); }), 17);
     EXPECT_TRUE(Logged("error in control file, number of grids; snow_model: the count -1 in section "
                        "[standard_grids] is below 0!"));

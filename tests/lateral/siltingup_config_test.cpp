@@ -104,9 +104,11 @@ TEST_F(SiltingConfig, BadSubbasinCodesAndValuesStopWithCodeTen) {
         {"3 9", "0.5 x", "0", "error reading RainPause[9] for SiltingUpModel (minimum rainpause)\npossible error"},
         // Each row stands on one line: a row continued on the next line, or one value too many,
         // names the row instead of shifting the values after it.
-        {"3\n9", "0.4 0.1", "0", "the code row \"3\" ends before the largest subbasin code 9\nerror reading code[3]"},
+        {"3\n9", "0.4 0.1", "0", "error reading code[3] for SiltingUpModel\npossible error"},
+        {"3\n9", "0.4 0.1", "0", "assigned!\nthe code row \"3\" ends before the largest subbasin code 9"},
         {"3 9", "0.5\n0.2", "0", "the row of minimum rain pauses \"0.5\" holds 1 values where the code row lists 2"},
-        {"3 9", "0.5 0.2 0.1", "0", "holds 3 values where the code row lists 2\nerror reading the row RainPause for"},
+        {"3 9", "0.5 0.2 0.1", "0", "error reading the row RainPause for SiltingUpModel\npossible error"},
+        {"3 9", "0.5 0.2 0.1", "0", "assigned!\nthe row of minimum rain pauses \"0.5 0.2 0.1 minimum rain pause\" holds 3"},
         {"3 9 9", "0.5 0.2", "0", "the code row \"3 9 9 codes\" goes on after the largest subbasin code 9"},
         {"3 9", "0.5 0.2", "x", "error reading readgrid-Parameter for SiltingUpModel\npossible reason: parameter "
                                 "missing or a linefeed \nbefore the end of the parameter block"},

@@ -369,4 +369,9 @@ TEST_F(SurfacePlane, LimitsOfZeroAndAConcentrationFactorOfOneOrLessAreAccepted) 
     const double fixedWake = LeftInTheWetCell(stems, 0.1, nullptr, s);
     EXPECT_GT(fixedWake, 0.0);
     EXPECT_LT(fixedWake, 100.0);
+    // A velocity iteration limit of 0 iterates once, as a limit of 1 does.
+    s.velocitySteps = 1;
+    const double once = LeftInTheWetCell(stems, 0.1, nullptr, s);
+    s.velocitySteps = 0;
+    EXPECT_EQ(LeftInTheWetCell(stems, 0.1, nullptr, s), once);
 }

@@ -12,10 +12,10 @@ std::string SectionSpec::Text() const {
     std::snprintf(buf, sizeof buf,
                   "[SurfaceRoutingModel]\n1 flow control\n%g time step\n%d method for flowpath-calculation\n"
                   "qd_sr.txt %s\nqi_sr.txt %s\nqb_sr.txt %s\nqg_sr.txt %s\nvelocity.stk\n%d\nfluxes.stk\n0\n"
-                  "%s A_NL tolerance\n%d A_NL steps\n1e-9 velocity tolerance\n50 velocity steps\n"
+                  "%s A_NL tolerance\n%d A_NL steps\n1e-9 velocity tolerance\n%d velocity steps\n"
                   "%g minimum sub step\n%g maximum sub step\n0.01 crop depth\n%g concentration\n%d readgrid\n",
                   timeStep, method, statCodes[0].c_str(), statCodes[1].c_str(), statCodes[2].c_str(),
-                  statCodes[3].c_str(), velocityCode, anl.c_str(), anlSteps, minStep, maxStep, concentration, readGrids);
+                  statCodes[3].c_str(), velocityCode, anl.c_str(), anlSteps, velocitySteps, minStep, maxStep, concentration, readGrids);
     return std::string(buf) + storageLines + "\n";
 }
 

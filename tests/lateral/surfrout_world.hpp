@@ -35,6 +35,7 @@ struct SectionSpec {
     double timeStep = 60;
     std::string anl = "0.001";
     int anlSteps = 20;
+    int velocitySteps = 50;
     double minStep = 0, maxStep = 3600;
     double concentration = 1.0;
     int readGrids = 0;

@@ -24,6 +24,8 @@ TEST(DerivedGrids, FileNamesCutAtTheLastDot) {
     EXPECT_EQ(DerivedFileName("basin.asc", ".$csx"), "basin.$csx");
     EXPECT_EQ(DerivedFileName("basin", ".$cy"), "basin.$cy");
     EXPECT_EQ(DerivedFileName("a.b/dem.grd", ".$sl"), "a.b/dem.$sl");
+    // A dot in a folder of the path is no extension of the file.
+    EXPECT_EQ(DerivedFileName("../run.6/zones", ".$csx"), "../run.6/zones.$csx");
 }
 
 TEST(DerivedGrids, CellNextToAGapGetsTheMeanOfItsNeighbours) {

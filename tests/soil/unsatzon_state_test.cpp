@@ -235,6 +235,28 @@ TEST_F(SoilModelTest, SummaryWeighsWaterByTheCellAreaLikeTheArea) {
         << log;
 }
 
+TEST_F(SoilModelTest, SummaryOfAHalfGlacierizedBasinIsAMeanOverTheCells) {
+    // Every cell half under ice: its ice-free half holds the column's water, its glacierized
+    // half a saturated column. The basin's mean is the mean of the two halves, each line the
+    // share of one half; no line can exceed a saturated column.
+    AddGrid("ice_firn", 0.5);
+    ASSERT_EQ(Build(SoilSection{}.Text()), 0u) << console_.str();
+    if (talvo_test::Rank() != 0) return;
+    double column = 0, saturated = 0;
+    for (int k = 1; k <= 10; ++k) {
+        column += Level("theta", 1, 2, k) * 0.1;
+        saturated += soils_[1].theta_sat[static_cast<std::size_t>(k)] * 0.1;
+    }
+    const std::string log = talvo_test::ReadFile("modell_0.log");
+    for (const auto& [part, value] :
+         {std::pair<const char*, double>{"for all cells", 0.5 * column + 0.5 * saturated},
+          {"for unglacierized or only partly unglacierized cells", 0.5 * column},
+          {"for partly or completely glacierized cells", 0.5 * saturated}})
+        EXPECT_NE(log.find(StrFormat("mean soil water content %s at model-start: %lf m^3/m^2\n", part, value)),
+                  std::string::npos)
+            << part << " " << value << "\n" << log;
+}
+
 TEST_F(SoilModelTest, NegativeCapacityReductionStopsTheStart) {
     soils_[1].CapacityRedu = -0.5;
     EXPECT_EQ(Build(SoilSection{}.Text()), 17u);
