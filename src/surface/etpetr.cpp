@@ -270,7 +270,7 @@ void verdunstungsmodellklasse::Cell(const StepValues& v, const CellRows& rows, i
     rows.snowEvaporation[c] = 0.0;
 
     if (method != 1) {
-        EmpiricalCell(v, r, c, T);
+        EmpiricalCell(v, r, c, T, OpenWater(rows, c));
         return;
     }
     if (temperatureNight != nullptr) {
@@ -465,7 +465,7 @@ double verdunstungsmodellklasse::PenmanMonteithPart(LayerInput& in, double T, do
     return out.transpiration;
 }
 
-void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, double T) {
+void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, double T, bool openWater) {
     double e = 0;
     const int mon = v.month;
     if (method == 2) {
@@ -475,7 +475,8 @@ void verdunstungsmodellklasse::EmpiricalCell(const StepValues& v, int r, int c, 
                                     : Interpolate(16.0, p(mon), len + 16.0, p(mon + 1), v.day);
         e = evaporation::Hamon(T, f, v.fday);
     } else if (method == 3) {
-        e = evaporation::Wendling(correctedRadiation[r][c], (*albedo)[r][c], fk, T);
+        // Open water reflects with its own albedo, as the radiation balance of the other methods.
+        e = evaporation::Wendling(correctedRadiation[r][c], openWater ? albedoOpenWater : (*albedo)[r][c], fk, T);
     } else if (method == 4) {
         const bool hasHumidity = humidity14 != nullptr;
         e = evaporation::Haude((*temperature14)[r][c], hasHumidity, hasHumidity ? (*humidity14)[r][c] : 0.0,

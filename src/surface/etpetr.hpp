@@ -199,7 +199,7 @@ private:
     static double PenmanMonteithPart(evaporation::LayerInput& in, double T, double fraction, bool daytime,
                                      const PartTerms& terms, evaporation::LayerRunning& running,
                                      evaporation::LayerMemo& memo, double* soil, double* interception);
-    void EmpiricalCell(const StepValues& v, int r, int c, double T);
+    void EmpiricalCell(const StepValues& v, int r, int c, double T, bool openWater);
     void StepStatistics();
     // Sums the records of the active statistics of a step over all processes in one collective;
     // their Step calls (StepReduced) follow in the order the outputs are written.

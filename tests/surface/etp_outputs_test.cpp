@@ -218,6 +218,30 @@ TEST_F(EtpOutputsTest, OpenWaterCellsUseTheLakeValues) {
     });
 }
 
+TEST_F(EtpOutputsTest, OpenWaterReflectsWithItsOwnAlbedoUnderWendling) {
+    // Daily Wendling evaporation: an open-water cell takes the lake's albedo (0.08), not the
+    // land's (0.2), and so evaporates more from the same radiation.
+    PutStandardInputs(3, 20);
+    Put("sunshine_duration", 0.5);
+    Matrix& lake = Put("lake_codes", 0);
+    Put("ponding_storage", 1);
+    Section s;
+    s.method = 3;
+    s.step = 1440;
+    unsigned error = 0;
+    auto m = Make(s, error, "[lake_model]\n1 on\n1 init\n0.08\n0.001\n");
+    ASSERT_EQ(error, 0u);
+    m->ReadLakeModel("[lake_model]");
+    for (double code : {0.0, 2.0}) {
+        lake.fill(code);
+        m->PotentialEvapotranspirationStep(24, 15, 6, 2020);
+        ForOwnCells([&](int r, int c) {
+            const double albedo = code > 0 ? 0.08 : 0.2;
+            EXPECT_NEAR(m->etp[0][r][c], evaporation::Wendling(m->correctedRadiation[r][c], albedo, 1.0, 20), 1e-12);
+        });
+    }
+}
+
 TEST_F(EtpOutputsTest, RealTablesHoldTheMeansOfTheirOwnGrids) {
     // The real totals, the layers' real transpiration and the real soil evaporation are summed
     // over the processes together: each table must hold the basin mean of its own grid.
