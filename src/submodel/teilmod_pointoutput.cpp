@@ -265,10 +265,16 @@ void SpecialOutputClass::ReadSection() {
     }
     numfiles = static_cast<int>(std::clamp(count, 0L, 100000L));
     for (int i = 0; i < numfiles; ++i) {
-        // The block runs until a "}" has been read and every "{" of a further line is closed.
+        // The block runs until a "}" has been read and every "{" is closed. Every brace counts,
+        // those of the first line too: counted by lines that hold one, a block on one line would
+        // never close, and a first line that also opens its first entity would end the block
+        // at that entity's "}" and leave the block's own to the next file.
         std::string block;
         ReadWholeLine(f, &block);
-        int depth = 1;
+        auto braces = [](const std::string& text) {
+            return static_cast<int>(std::count(text.begin(), text.end(), '{') - std::count(text.begin(), text.end(), '}'));
+        };
+        int depth = braces(block);
         while (block.find('}') == std::string::npos || depth > 0) {
             if (!ReadWholeLine(f, &line)) {
                 *log << "FATAL: Error in section [special_output]: the block of output file " << i + 1
@@ -276,8 +282,7 @@ void SpecialOutputClass::ReadSection() {
                 throw ModelError(104);
             }
             block += line;
-            if (line.find('{') != std::string::npos) ++depth;
-            if (line.find('}') != std::string::npos) --depth;
+            depth += braces(line);
         }
         files.push_back(std::make_unique<SpecialOutputFile>(log, block, *this, numSubSteps));
     }

@@ -99,6 +99,27 @@ const char* const kTwoFiles =
     "  entity { ID = no_such_grid; Symbol = N; Xcoords = 500; Ycoords = 2500; }\n"
     "}\n";
 
+TEST_F(SpecialOutputTest, BlocksOnOneLineOrOpeningTheirEntityOnTheFirstLineAreRead) {
+    // The same two files as kTwoFiles, the first block on one line, the second opening its first
+    // entity on its first line and closing two braces on its last.
+    ASSERT_EQ(Build("numfiles = 2;\n"
+                    "{ header = ID; filename = points.txt; entity { ID = soil_moisture; Symbol = SM; Xcoords = 1500, "
+                    "3500; Ycoords = 3500 500; } entity { ID = soil_layers; Symbol = L; Xcoords = 2500 2500; "
+                    "Ycoords = 1500,1500; Level = 2, 5; } }\n"
+                    "{ header = fluxes; filename = flux.txt; entity { ID = baseflow_grid; Symbol = Q;\n"
+                    "  Xcoords = 500; Ycoords = 2500; }\n"
+                    "  entity { ID = no_such_grid; Symbol = N; Xcoords = 500; Ycoords = 2500; } }\n"),
+              0u)
+        << console_.str();
+    ASSERT_EQ(module_->NumFiles(), 2);
+    EXPECT_EQ(module_->File(0).Entities().size(), 2u);
+    EXPECT_EQ(module_->File(1).Entities().size(), 2u);
+    TimeStep(1, 1000);
+    module_->FlushAll();
+    EXPECT_EQ(Read("flux.txt"),
+              "YY\tMM\tDD\tHH\tQ/1/2\tN/1/2\nfluxes\nYY\tMM\tDD\tHH\tQ/500/2500\tN/500/2500\n2020\t1\t1\t24\t6\t-9999\n");
+}
+
 TEST_F(SpecialOutputTest, FilesAreTheSameAtAnyNumberOfProcesses) {
     ASSERT_EQ(Build(kTwoFiles), 0u);
     ASSERT_EQ(module_->NumFiles(), 2);
