@@ -132,6 +132,7 @@ public:
     // ---- step state
     double dx = 0, dy = 0;
     double dtSeconds = 0;
+    std::int64_t tracerTableStep_ = -1;  // the date of the step whose rows the tracer tables hold
     std::int64_t oscillations = 0;
     double oscillationSum = 0, oscillationMax = 0;
     double factorSum = 0;

@@ -11,7 +11,8 @@ void gwflowclass::WriteOutputs(std::int64_t h, std::int64_t d, std::int64_t m, s
     day = d;
     month = m;
     year = y;
-    WriteStatisticGrids(baseflowIndex, true, false);
+    // "baseflow" is the soil model's grid, which writes it once a step after the aquifer's passes:
+    // a second write of the entry in the step would end its period sums and means twice.
     for (int l = 1; l <= layerCount; ++l) {
         const Layer& L = layers[static_cast<std::size_t>(l)];
         for (int index : {L.headIndex, L.oldIndex, L.flowXIndex, L.flowYIndex, L.balanceIndex})

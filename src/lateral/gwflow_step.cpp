@@ -63,9 +63,15 @@ void gwflowclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::int64
     month = m;
     year = y;
     dtSeconds = 60.0 * timeInterval / (numSubSteps > 0 ? numSubSteps : 1);
-    for (std::size_t t = 1; t < gwTracers.size(); ++t)
-        for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l)
-            if (gwTracers[t].layers[l].stat) gwTracers[t].layers[l].stat->Reset();
+    // The tracer tables take one row a model step: they start afresh at the first of the step's
+    // coupling passes only (reset in every pass, a step of several passes never completed a row).
+    const std::int64_t stepKey = ((y * 13 + m) * 32 + d) * 25 + h;
+    if (stepKey != tracerTableStep_) {
+        tracerTableStep_ = stepKey;
+        for (std::size_t t = 1; t < gwTracers.size(); ++t)
+            for (std::size_t l = 1; l < gwTracers[t].layers.size(); ++l)
+                if (gwTracers[t].layers[l].stat) gwTracers[t].layers[l].stat->Reset();
+    }
     FillActiveMask();
 
     // Leakage is read only at the cell itself, so its own-rows grid needs no halo exchange.

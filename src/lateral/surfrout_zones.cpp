@@ -79,7 +79,7 @@ void surfaceroutingclass::CreateStorageTracerStatistics(OutputCodeEntry* table, 
             &err, log, cellArea != nullptr ? cellArea : relCellArea, nrows, ncols, records.data(), zoneCount,
             d.statcode, 99, StrFormat("%s%.3s%.5s_storage.%.3s", d.path.c_str(), d.name.c_str(), moduleName.c_str(),
                                       d.statext.c_str()),
-            outputPath, 0, std::vector<int>{});  // in the default output folder, as the other tracer tables
+            outputPath, settings.SelectedZoneCount(), settings.SelectedZones());  // in the default output folder
         if (err != 0) throw ModelError(err);
         stat->WriteHeader(StrFormat("tracer concentration of the surface storage for tracer %d (%s) ", t,
                                     d.name.c_str()),

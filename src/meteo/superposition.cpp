@@ -208,7 +208,8 @@ void cSuperposition::RegisterOutput() {
         for (int c = 1; c <= o.ncols; ++c)
             if (o.mpiRegions == nullptr || (*o.mpiRegions)[r][c] == o.rank)
                 output_[r][c] = (*o.zoneGrid)[r][c] == o.nodata ? o.nodata : 0.0;
-    o.RegisterGrid(index, modelobject::ExpandPath(o.outputPath, block_.outputGrid), &output_, nullptr, 0,
+    // The writer puts the output folder in front of the name.
+    o.RegisterGrid(index, block_.outputGrid, &output_, nullptr, 0,
                    block_.name, block_.writeCode, o.firstRow, o.lastRow);
     gridIndex_ = index;
 }

@@ -340,11 +340,14 @@ void unsatzonmodellklasse::ComputeSubbasinRunoff() {
             setStat(C::Qg, s, Qg[0][U(s)]);
             for (int t = 1; t <= T; ++t) {
                 QBb[U(t)][U(s)] = mean(baseflowRecords[U(t)][U(s)]);
-                const double W = QBb[0][U(s)] + QIi[0][U(s)] + QDd[0][U(s)];
-                Qg[U(t)][U(s)] = W > 0 ? (QBb[U(t)][U(s)] * QBb[0][U(s)] + QIi[0][U(s)] * QIi[U(t)][U(s)] +
-                                          QDd[0][U(s)] * QDd[U(t)][U(s)]) /
-                                             W
-                                       : 0.0;
+                // Flow-weighted over the parts that leave: the direct flow is net of the surface
+                // water surface routing takes back, which can exceed it; weighed in below 0, its
+                // concentration (of the water that left, none) would raise the mean above every part's.
+                const double b = std::max(0.0, QBb[0][U(s)]), i = std::max(0.0, QIi[0][U(s)]);
+                const double d = std::max(0.0, QDd[0][U(s)]);
+                const double W = b + i + d;
+                Qg[U(t)][U(s)] =
+                    W > 0 ? (QBb[U(t)][U(s)] * b + QIi[U(t)][U(s)] * i + QDd[U(t)][U(s)] * d) / W : 0.0;
                 zoneFZT& rec = baseflowRecords[U(t)][U(s)];
                 rec.sx = Qg[U(t)][U(s)];
                 rec.n = rec.RelCellSum = 1.0;

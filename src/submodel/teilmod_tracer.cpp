@@ -44,7 +44,8 @@ void teilmodellklasse::InitTracerGrids(unsigned& error, int count, const TracerD
             // The table lies in the default output folder, as the tracer's grids do.
             r.statistics = std::make_unique<zonalstatistic>(&statError, log, relCellArea, nrows, ncols,
                                                             r.zones.data(), zoneCount, d.statcode, 99,
-                                                            r.statFileName, outputPath, 0, std::vector<int>{});
+                                                            r.statFileName, outputPath, settings.SelectedZoneCount(),
+                                                            settings.SelectedZones());
             if (statError != 0) throw ModelError(statError);
             r.statistics->WriteHeader(StrFormat("tracer concentration for tracer %d (%s) ", i, d.name.c_str()),
                                       moduleName, table, tableCount);

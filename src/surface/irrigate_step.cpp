@@ -177,7 +177,8 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
     if (withdrawal.size() == surfaceStat.records.size())
         std::copy(surfaceStat.records.begin(), surfaceStat.records.end(), withdrawal.begin());
 
-    WriteStatisticGrids(amountsIndex, true, false);
+    // "irrigation_amounts" is the soil model's grid, which writes it once a step after its own
+    // additions: a second write of the entry in the step would end its period sums twice.
     for (int t = 1; t <= tracerCount; ++t) {
         const int index = tracers[static_cast<std::size_t>(t)].fluxIndex;
         if (index > 0) WriteStatisticGrids(index, true, false);

@@ -18,9 +18,12 @@ run() { "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1; local s=$?; [ $s -eq
 fresh folders
 mkdir in out && mv ./*.asc ./*.dat in/
 sed -i 's#^WriteAsciiGrids = 1#WriteAsciiGrids = 1\nDefaultOutputDirectory = out/\nInitialStateDirectory = in/#' basin.ctl
+# The regional superposition's grid written as well (its writer adds the folder, once).
+sed -i 's/outputgrid = temperature_regional.asc; writecode = 0;/outputgrid = temperature_regional.asc; writecode = 1;/' basin.ctl
 inputs=$(ls in | sort)
 run folders
 [ -d out/out ] && fail "folders: outputs in out/out/"
+[ -f out/temperature_regional.asc ] || fail "folders: out/temperature_regional.asc missing"
 [ "$(ls in | sort)" = "$inputs" ] || fail "folders: files written to the input folder"
 for golden in "$here"/example/*; do
   name=$(basename "$golden")
