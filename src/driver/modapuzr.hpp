@@ -137,6 +137,8 @@ private:
     void FlushBuffers();
     void TakeDate();
     void CheckModuleTimeSteps();
+    // The sub-models stepped with a time step of their own (null where absent).
+    std::array<const teilmodellklasse*, 10> SteppedModules() const;
     void Step(int& runNumber);
     bool CouplingIntervalBoundary(char letter) const;
     void RefreshFpeTargets() noexcept;

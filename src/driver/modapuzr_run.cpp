@@ -274,6 +274,11 @@ void ModellApplication::TakeDate() {
     inputs_[1]->GetDate(&hour_, &day_, &month_, &year_);
 }
 
+std::array<const teilmodellklasse*, 10> ModellApplication::SteppedModules() const {
+    return {expokorr_.get(), etp_.get(),  snow_.get(),     interception_.get(), silting_.get(),
+            soil_.get(),     surfrout_.get(), irrigation_.get(), gwflow_.get(),   routing_.get()};
+}
+
 void ModellApplication::CheckModuleTimeSteps() {
     if (inputCount_ < 1 || stepCheck_ >= 3) return;
     // The step between the second and the third date: the data readers have checked by then that
@@ -282,9 +287,7 @@ void ModellApplication::CheckModuleTimeSteps() {
         stepCheck_ = 1;
         return;
     }
-    const teilmodellklasse* modules[] = {expokorr_.get(),  etp_.get(),     snow_.get(),       interception_.get(),
-                                         silting_.get(),   soil_.get(),    surfrout_.get(),   irrigation_.get(),
-                                         gwflow_.get(),    routing_.get()};
+    const auto modules = SteppedModules();
     if (stepCheck_ == 1) {
         firstStep_[0] = hour_, firstStep_[1] = day_, firstStep_[2] = month_, firstStep_[3] = year_;
         stepCheck_ = 2;
@@ -410,15 +413,12 @@ void ModellApplication::Step(int&) {
     }
 
     // The step length of the day's mean temperature: the time step of the modules that run (every
-    // one of them has the model's, as checked above), the evapotranspiration's first. Only where
-    // no module runs a step counts as a day.
+    // one of them has the model's, as checked above). Only where no module runs a step counts as
+    // a day.
     int stepMinutes = 1440;
-    for (const teilmodellklasse* module :
-         {static_cast<const teilmodellklasse*>(etp_.get()), static_cast<const teilmodellklasse*>(expokorr_.get()),
-          static_cast<const teilmodellklasse*>(snow_.get()), static_cast<const teilmodellklasse*>(interception_.get()),
-          static_cast<const teilmodellklasse*>(soil_.get()), static_cast<const teilmodellklasse*>(routing_.get())}) {
+    for (const teilmodellklasse* module : SteppedModules()) {
         if (module == nullptr || module->GetFlowControl() == 0) continue;
-        stepMinutes = static_cast<int>(module->GetTimeStep());
+        stepMinutes = module->GetTimeStep();
         break;
     }
     {

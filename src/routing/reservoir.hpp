@@ -117,8 +117,6 @@ public:
     double CollectLakeCells(std::vector<double>& content) const;
     void DistributeLevel(double V);
     void InitFromLakeCells();
-    bool TracerLoad(int t) const;
-    double CellConcentration(int t, int r, int c, double p) const;
 
     int Code() const { return code_; }
     double Volume() const { return content_[0]; }
@@ -135,6 +133,10 @@ public:
     const RuleTable& Rule() const { return rule_; }
 
 private:
+    // Whether the soil keeps tracer t on the lake cells as a load; its concentration in the
+    // water p (mm) standing on cell (r, c).
+    bool TracerLoad(int t) const;
+    double CellConcentration(int t, int r, int c, double p) const;
     [[noreturn]] void LevelVolumeFailed();
     [[noreturn]] void Fatal(const std::string& text, int code);
     template <class F>
