@@ -42,6 +42,7 @@ struct GridStoreEntry {
     Matrix* vegDuration = nullptr;
     std::string baseFileName;
     bool ownsBaseFileName = false;
+    std::string readFileName;  // the input file the grid was read from; empty: made by the program
     std::int64_t datedCounter = 0;
     std::int64_t lastYear = 0, lastMonth = 0, lastDay = 0, lastHour = 0;
     std::int64_t firstRow = 0, lastRow = 0;

@@ -304,7 +304,10 @@ void modelobject::WriteStatisticGrids(int index, bool own, bool skip) {
                                  : out.kind == NameKind::Dated ? writecode::NextDatedName(e, e.baseFileName, date, false)
                                                                : writecode::FilledName(e.baseFileName);
         WriteEntryGrid(index, name, own);
-        if (out.plainAgain) WriteEntryGrid(index, e.baseFileName, own);
+        // The run's end writes a dated or filled grid once more under its base name, except where
+        // that name is the input file the grid was read from: the input stays as it was given (a
+        // code grid holds table positions, which the next run could not read as codes).
+        if (out.plainAgain && (e.readFileName.empty() || e.baseFileName != e.readFileName)) WriteEntryGrid(index, e.baseFileName, own);
     }
     if (skip) return;
 

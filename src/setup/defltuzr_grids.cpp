@@ -356,6 +356,7 @@ void defaultini::ReadDefinedGrid(GridDefinition& def, double fillValue) {
     int first = 0, last = 0;
     DefinedGridRows(def, &first, &last);
     UpdateSetupGrid(def.index, AdoptOwnedGrid(std::move(grid)), def.writeCode, first, last);
+    (*gridStore)[def.index].readFileName = def.fileName;
 }
 
 // A grid of a definition created from its default value on the valid zone cells. Its halo
@@ -403,6 +404,7 @@ void defaultini::CopyZoneGrid(GridDefinition& def) {
 #pragma omp parallel for schedule(static) if (WorthThreads(first, last, ncols))
     for (int r = first; r <= last; ++r) std::copy(zone[r], zone[r] + ncols + 1, (*grid)[r]);
     UpdateSetupGrid(def.index, grid, def.writeCode, first, last);
+    (*gridStore)[def.index].readFileName = def.fileName;
 }
 
 void defaultini::CreateStandardGridData() {

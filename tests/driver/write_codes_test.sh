@@ -70,6 +70,10 @@ for np in 1 2; do
   } >codes.ctl
   # Only the interpolation runs.
   set_flow_control codes.ctl 0 $SUBMODEL_SECTIONS
+  # The land-use grid, read from its file, is written filled beside it: the run's end leaves the
+  # input as it was (it holds table positions in memory, which a later run cannot read as codes).
+  sed -i 's/^landuse.asc   landuse      0 /landuse.asc   landuse      fillcode = 1 writecode = 8 /' codes.ctl
+  grep -q '^landuse.asc   landuse      fillcode = 1 writecode = 8' codes.ctl || fail "land-use line not changed"
   "$mpiexec" -n "$np" "$exe" codes.ctl >out.txt 2>&1
   status=$?
   [ "$status" -eq 0 ] || { tail -20 out.txt; fail "$np processes: exit status $status"; }
@@ -77,6 +81,8 @@ for np in 1 2; do
   written=$(ls | grep -E '^[a-h](\.|_)' | grep -v '_zones\.txt$' | sort)
   want=$(for e in "${expected[@]}"; do echo "${e%=*}"; done | sort)
   [ "$written" = "$want" ] || { diff <(echo "$want") <(echo "$written"); fail "$np processes: written files differ"; }
+  cmp -s landuse.asc "$here"/../../examples/basin/landuse.asc || fail "$np processes: the input landuse.asc was rewritten"
+  [ -s landuse.asc.filled ] || fail "$np processes: no landuse.asc.filled"
   for e in "${expected[@]}"; do
     file=${e%=*}; value=${e#*=}
     got=$(tail -n +7 "$file" | tr -s ' \t' '\n' | grep -v -e '^$' -e '^-9999$' | sort -u | tr '\n' ' ')
