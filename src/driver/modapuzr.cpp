@@ -347,6 +347,8 @@ void ModellApplication::LinkSubmodels() {
         irrigation_->SetAbfrel(routing_->GetAbfrel());
     }
     irrigation_->SetStatus(1);
+    // The soil model's start modes 1 and 3 read its state, the irrigation amounts among them.
+    irrigation_->StartKeptAmounts(soil_->warmStart == 1 || soil_->warmStart == 3);
     gwflow_->SetQg(soil_->GetQg());
     gwflow_->SetStatus(1);
     if (snow_->GetFlowControl() != 0) {

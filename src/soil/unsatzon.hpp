@@ -338,6 +338,12 @@ public:
     bool externalTable = false;
     bool flowTimeZones = false;
     std::int64_t stepHour = 0, stepDay = 0, stepMonth = 0, stepYear = 0;
+    // Whether this call of run is a later pass of the step the call before ran (the coupling
+    // passes of "[soil_surface_groundwater_substeps]" share the step's date): the real
+    // evapotranspiration of the passes then adds up, as the step's potential values are shared
+    // among them.
+    bool laterPassOfStep = false;
+    std::int64_t lastPassDate = -1;  // the date of the last call of run, as one number
     // Surface water that each own cell received back in its last call: the part of
     // "SurfStorSiltingUp" it took in when the soil model takes that store itself, and, while
     // surface routing runs beside silting-up, the share of the call of the store that silting-up

@@ -32,6 +32,9 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 
 void unsatzonmodellklasse::run(std::int64_t hour, std::int64_t day, std::int64_t month, std::int64_t year) {
     if (flowControl == 0) return;
+    const std::int64_t date = ((year * 100 + month) * 100 + day) * 100 + hour;
+    laterPassOfStep = date == lastPassDate;
+    lastPassDate = date;
     stepHour = hour;
     stepDay = day;
     stepMonth = month;
@@ -126,9 +129,11 @@ void unsatzonmodellklasse::StoreCellResult(int r, int c, const soil_entry& soil,
     if (pond != nullptr) own.pondingStorage[r][c] = *pond;
     if (!own.substeps.empty()) own.substeps[r][c] = res.substeps;
     (*in.realTranspiration[0])[r][c] = 0.0;
+    // Each pass transpires and evaporates its share of the step: the passes add up.
+    const auto pass = [&](double& sum, double value) { sum = laterPassOfStep ? sum + value : value; };
     for (int j = 1; j <= n_veg_layers; ++j)
-        (*in.realTranspiration[U(j)])[r][c] = j <= f.vegetationLayers ? res.transpiration[U(j)] : 0.0;
-    (*in.realEvaporation)[r][c] = res.evaporation;
+        pass((*in.realTranspiration[U(j)])[r][c], j <= f.vegetationLayers ? res.transpiration[U(j)] : 0.0);
+    pass((*in.realEvaporation)[r][c], res.evaporation);
     own.sb1[r][c] = res.sb1;
     own.meanThetaRootZone[r][c] = res.meanThetaRoot;
     own.sb2[r][c] = res.sb2;

@@ -293,10 +293,12 @@ void verdunstungsmodellklasse::ThreadedTotals() {
             double transpiration = 0.0;
             for (std::size_t k = 1; k < slots; ++k)
                 transpiration += (*landuse[k])[r][c] == nd ? 0.0 : etr[k][r][c];
+            // Without interception the soil's evaporation and transpiration still count (the
+            // soil model leaves the total's grid at 0).
             if (intercepted != nullptr)
                 total[c] = intercepted[c] + snowRow[c] + realRow[c] + transpiration;
             else
-                total[c] += snowRow[c];
+                total[c] += snowRow[c] + realRow[c] + transpiration;
         }
     }
     // Statistic s of the tasks: layer kind[s] of the real evapotranspiration (0: the total), or
@@ -373,7 +375,7 @@ void verdunstungsmodellklasse::SerialTotals() {
             if (intercepted != nullptr)
                 total = intercepted[c] + snowRow[c] + realRow[c] + transpiration;
             else
-                total += snowRow[c];
+                total += snowRow[c] + realRow[c] + transpiration;
         }
         for (std::size_t k = 1; k < slots; ++k) {
             const double* values = etrRow[k];

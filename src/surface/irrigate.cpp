@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 
 #include "setup/tracer_ini.hpp"
@@ -204,4 +205,50 @@ void irrigationclass::ReleaseAll() {
         s->stat->Release();
         s->stat.reset();
     }
+}
+
+std::string irrigationclass::KeptAmountsFileName(const std::string& amountsFileName) {
+    const std::size_t slash = amountsFileName.find_last_of('/');
+    const std::size_t dot = amountsFileName.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return amountsFileName + "_kept";
+    return amountsFileName.substr(0, dot) + "_kept" + amountsFileName.substr(dot);
+}
+
+void irrigationclass::StartKeptAmounts(bool warmStart) {
+    if (Inert() || !kept_.empty() || amountsIndex <= 0) return;
+    const GridStoreEntry& amounts = (*gridStore)[amountsIndex];
+    const Matrix* grid = amounts.grid;
+    if (grid == nullptr) return;
+    kept_ = FilledMatrix(grid->firstRow(), grid->lastRow(), 1, ncols, nrows, nodata);
+    // The soil model reads its amounts back at a warm start when it writes them.
+    const bool written = amounts.units != 0 || amounts.tens != 0 || amounts.minFlag != 0 || amounts.maxFlag != 0 ||
+                         amounts.thousands != 0;
+    if (!written || amounts.baseFileName.empty()) return;
+    const std::string name = KeptAmountsFileName(amounts.baseFileName);
+    if (warmStart) {
+        // Process 0's look decides for every process, which all take part in the read.
+        int there = rank == 0 && std::filesystem::exists(ExpandPath(inputPath, name)) ? 1 : 0;
+        MPI_Bcast(&there, 1, MPI_INT, 0, MPI_COMM_WORLD);
+        if (there != 0) {
+            Matrix read;
+            ReadGrid(name, &read, 0, true, false, -9999.0, false, false);
+            for (int r = kept_.firstRow(); r <= kept_.lastRow(); ++r) {
+                if (!kept_.holds(r) || !read.holds(r)) continue;
+                for (int c = 1; c <= ncols; ++c)
+                    if (read[r][c] >= 0) kept_[r][c] = read[r][c];
+            }
+        } else if (rank == 0) {
+            *log << "WARNING: irrigation: no " << name
+                 << " of the run before; the irrigation goes on with the amounts the cells received" << "[end-entry]";
+        }
+    }
+    keptIndex_ = FirstFreeGridEntry(*gridStore);
+    if (keptIndex_ >= 1000) {
+        *log << "FATAL: irrigation: no free grid found in memory for " << name << "[end-entry]";
+        throw ModelError(12);
+    }
+    // Written once, at the run's end.
+    RegisterGrid(keptIndex_, name, &kept_, nullptr, 0, "irrigation_kept_amounts", 3, kept_.firstRow(),
+                 kept_.lastRow());
 }

@@ -52,6 +52,11 @@ public:
 
     // Off, or switched to doing nothing by "SpinUp-switch" 1.
     bool Inert() const { return flowControl == 0 || settings.spinUpSwitch == 1; }
+    // The amounts the rules keep (see kept_): written at the run's end beside the
+    // soil model's irrigation amounts, when that grid is written for a warm start, and read back
+    // when the run is one (a missing file starts from the amounts the cells received).
+    void StartKeptAmounts(bool warmStart);
+    static std::string KeptAmountsFileName(const std::string& amountsFileName);
 
     using StatOutput = ::StatOutput;
     StatOutput groundwaterStat, surfaceStat;
@@ -135,4 +140,13 @@ private:
     std::vector<std::vector<double>> riverConc_;      // per tracer: process 0's river concentrations
     std::vector<int> riverConcLengths_;               // per tracer: their lengths (ShareShortage)
     std::vector<double> sums_;
+    // Per own cell with an irrigation rule, the amount the rule decided in the last step (nodata
+    // elsewhere). The soil-moisture and ETR/ETP rules hold their amount from step to step; the
+    // grid "irrigation_amounts" holds what the cells received instead, which a shortage reduces
+    // and to which the soil model adds the water its columns draw from groundwater: taken as the
+    // rule's amount, a lasting shortage would reduce it once more in every step (the water
+    // irrigated would depend on the step length), and groundwater irrigation would grow without
+    // bound.
+    Matrix kept_;
+    int keptIndex_ = 0;  // its grid-store entry; 0: not written
 };

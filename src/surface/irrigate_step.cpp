@@ -183,6 +183,7 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
         const int index = tracers[static_cast<std::size_t>(t)].fluxIndex;
         if (index > 0) WriteStatisticGrids(index, true, false);
     }
+    if (keptIndex_ > 0) WriteStatisticGrids(keptIndex_, true, false);
     for (StatOutput* s : {&groundwaterStat, &surfaceStat}) s->stat->Step(year, month, day, hour, 0);
     // The tracers' records are the sums over every cell, held on process 0.
     StepTracerStatistics(year, month, day, hour, 0);
@@ -191,8 +192,15 @@ void irrigationclass::run(std::int64_t h, std::int64_t d, std::int64_t m, std::i
 
 void irrigationclass::CellAmounts(const Grids& g) {
     const irrigation_entry* table = settings.irrigationTable;
+    if (kept_.empty()) StartKeptAmounts(false);
+    const double none = nodata;
     order_.ForOwnShared([&](int r, int c) {
         double& amount = (*g.amounts)[r][c];
+        double& kept = kept_[r][c];
+        // The amount the rule held in the step before: not what a shortage left of it, nor what
+        // the soil model added to the grid (the water its column drew from groundwater).
+        if (kept != none) amount = kept;
+        kept = none;
         if ((*g.subbasins)[r][c] <= nodata) {
             amount = nodata;
             return;
@@ -210,6 +218,7 @@ void irrigationclass::CellAmounts(const Grids& g) {
         cell.rootDepth = (*g.root)[r][c];
         amount = irrigation::Amount(rules_[static_cast<std::size_t>(code)], cell, amount, timeInterval, day, month);
         if (table[code].origin == irrigation::kGroundwater) amount = std::max(0.0, std::min(amount, (*g.pumping)[r][c]));
+        kept = amount;
     });
 }
 

@@ -216,7 +216,13 @@ bool schneemodellklasse::ForcingMissing(int r, int c) const {
 }
 
 void schneemodellklasse::StepWithoutForcing(int r, int c) {
-    snowFraction.data[r][c] = rainFraction.data[r][c] = 0;
+    // Without the weather of the step the cover stays as it is, and the water input passes it as
+    // rain: the water must reach the ground whatever the weather data lack.
+    const double P = waterInput != nullptr ? (*waterInput)[r][c] : nodata;
+    const double passed = !NoData(P, nodata) && P > 0 ? P : 0.0;
+    outflow.data[r][c] = passed;
+    snowFraction.data[r][c] = 0;
+    rainFraction.data[r][c] = passed;
     if (snowEvaporation != nullptr && snow::IsEnergyBalanceMethod(method)) (*snowEvaporation)[r][c] = 0;
     if (glacierMethod > 0) {
         if (meltG.index > 0) meltG.data[r][c] = 0;
@@ -225,7 +231,11 @@ void schneemodellklasse::StepWithoutForcing(int r, int c) {
     }
     for (int t = 1; t <= tracerCount; ++t) {
         TracerRecord& rec = tracers[static_cast<std::size_t>(t)];
-        rec.flux[r][c] = tracerDescriptors[t].evaporating == 1 ? rec.storage[r][c] : 0.0;
+        const Matrix* in = upstreamFlux[static_cast<std::size_t>(t)];
+        if (passed > 0)
+            rec.flux[r][c] = in != nullptr ? (*in)[r][c] : 0.0;
+        else
+            rec.flux[r][c] = tracerDescriptors[t].evaporating == 1 ? rec.storage[r][c] : 0.0;
     }
 }
 

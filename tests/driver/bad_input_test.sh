@@ -167,4 +167,18 @@ done
 for f in snow_total.asc interception_storage.asc silting_ekin.asc precip_2001.02s temp_2001.02m tkorr.mit exkorr.mit sb1_.mit; do
   [ "$(missing_values "$f")" -eq "$outside" ] || { cat "$f"; fail "missing_all: $f holds nodata inside the basin"; }
 done
+# Three hours without temperature at any station: the snow cover stays as it was and the
+# precipitation reaches the ground as rain (the correction takes it as rain as well), as much as
+# where those hours are 10 degrees warm.
+precipitation_sum() {
+  awk 'FNR > 3 && $1 ~ /^20/ { for (i = 5; i <= NF; ++i) s += $i } END { printf "%.3f\n", s }' p_rain.txt p_snow.txt
+}
+for t in gap warm; do
+  dir="$wd/temperature_$t"; mkdir -p "$dir" && cp -r "$here"/../../examples/basin/. "$dir"/ && cd "$dir" || fail "temperature_$t"
+  value=-9999; [ "$t" = warm ] && value=10
+  sed -i -E "/^2020 1 2 (8|9|10) /s/ [^ ]+ [^ ]+ [^ ]+\$/ $value $value $value/" temperature.dat
+  "$mpiexec" -n "$np" "$exe" basin.ctl >out.txt 2>&1 || fail "temperature_$t: exit status $?"
+done
+gap=$(cd "$wd/temperature_gap" && precipitation_sum); warm=$(cd "$wd/temperature_warm" && precipitation_sum)
+[ "$gap" = "$warm" ] || fail "hours without temperature: rain and snow $gap mm, with 10 degrees $warm mm"
 echo "bad input test passed with $np processes"

@@ -118,7 +118,7 @@ SIX_DIGITS_AWK='
     u = unit(a) > unit(b) ? unit(a) : unit(b)
     return abs(a - b) <= 2e-5 * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12 }'
 
-# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip] [near] [spread]:
+# compare_split_run <whole run's folder> <split run's folder> <year> <month> <day> <hour> [skip] [near] [spread] [tables]:
 # the split run (a run and a warm start from the given step on) left what the whole run left.
 # Every table (a text file headed "YY") has the same rows from the given step on, each value
 # within the six digits of the state files (close6). Every other file is the same byte for byte,
@@ -127,9 +127,10 @@ SIX_DIGITS_AWK='
 # cuts); files whose names match the extended regular expression near are double grids or stacks
 # (WriteDoubleGrids) whose every value is within close6 (where the land takes water the routing's
 # state carries), or within the relative spread given (where that water reaches values that are
-# small differences of larger ones). The caller's fail reports the first difference.
+# small differences of larger ones); a table value may also lie within the relative spread tables
+# gives. The caller's fail reports the first difference.
 compare_split_run() {
-  local whole=$1 split=$2 skip=${7:-'^$'} near=${8:-'^$'} spread=${9:-0} key f b lakes
+  local whole=$1 split=$2 skip=${7:-'^$'} near=${8:-'^$'} spread=${9:-0} tables=${10:-0} key f b lakes
   key=$(printf '%04d%02d%02d%02d' "$3" "$4" "$5" "$6")
   # With lakes on, the routing gives the lakes' cells the water its channels carry, which a warm
   # start continues from their six digits: the grids then agree to the tables' precision (as
@@ -167,7 +168,7 @@ compare_split_run() {
     # The change and the error of a lake's balance (dV, Err) are small differences of its terms
     # (and of the volumes): they count within the precision of those.
     paste <(after "$f") <(after "$split/$b") |
-      awk -v table="$b" -v lake="$(head -1 "$f" | grep -c 'dV\[m3\]')" -v lakes="${lakes:-0}" \
+      awk -v table="$b" -v lake="$(head -1 "$f" | grep -c 'dV\[m3\]')" -v lakes="${lakes:-0}" -v tables="$tables" \
           -v routed="$(head -2 "$f" | grep -c 'tracer concentration.*submodel:routing_model')" "$SIX_DIGITS_AWK"'
         { row[NR] = $0; n = NF / 2
           for (i = 5; i <= n; ++i) if (abs($i) > top[i]) top[i] = abs($i) }
@@ -206,6 +207,9 @@ compare_split_run() {
               # six digits, and it counts against the column'"'"'s largest value (a state written
               # at full precision makes the split equal: measured).
               if (routed && abs(a - b) <= 2e-5 * top[i] + u * 1.000001 + 1e-12) continue
+              # The relative spread the caller allows the tables (where irrigation takes the
+              # water of the routing'"'"'s six-digit state and the soil'"'"'s runoff follows it).
+              if (abs(a - b) <= tables * (abs(a) > abs(b) ? abs(a) : abs(b)) + u * 1.000001 + 1e-12) continue
             }
             print table ", " $1 "-" $2 "-" $3 " " $4 " h, column " i ": " a " in the whole run, " b " split"; exit 1 } } }' ||
       fail "a table of the split run differs from the whole run's"

@@ -4,9 +4,9 @@
 # channels (direct flow of the river cells after surface routing, interflow, base flow) + change
 # of the stores (snow, interception, soil water, ponding, the surface store "SurfStorSiltingUp"
 # that silting-up and surface routing share), within 1e-9 of the summed magnitudes of the terms.
-# Five configurations of the example: as shipped, surface routing off, silting-up off, a warm
-# variant (45 degrees C, day 2's rain on every day) that makes runoff every day, and one whose
-# meadows are irrigated from the river on the second day. A sixth runs the
+# Configurations of the example: as shipped, surface routing off, silting-up off, a warm
+# variant (45 degrees C, day 2's rain on every day) that makes runoff every day, one whose
+# meadows are irrigated from the river on the second day, and interception off. The last runs the
 # groundwater model as shipped (see check_aquifer_balance).
 # usage: water_balance_test.sh <talvo> <processes> <mpiexec> <work dir>
 set -u
@@ -217,7 +217,7 @@ soil_water() {
   awk -v at="$1" 'index($0, "mean soil water content for all cells at " at ":") { v = $(NF - 1) * 1000 } END { if (v != "") printf "%.6f", v }' modell_0.log
 }
 
-for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irrigated groundwater}; do
+for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irrigated no_interception groundwater}; do
   mkdir -p "$wd/$config" && cp -r "$here"/../../examples/basin/. "$wd/$config"/ && cd "$wd/$config" || fail "$config: copy"
   case $config in
     shipped) balance_ctl ;;
@@ -226,6 +226,9 @@ for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irri
     warm) balance_ctl; warm_inputs ;;
     missing) balance_ctl; missing_inputs ;;
     irrigated) balance_ctl; irrigated_ctl ;;
+    # The evapotranspiration's total takes the soil's evaporation and transpiration also without
+    # interception.
+    no_interception) balance_ctl interception_model ;;
     groundwater) balance_ctl; aquifer_ctl ;;
   esac
   "$mpiexec" -n "$np" "$exe" balance.ctl >out.txt 2>&1
@@ -246,7 +249,9 @@ for config in ${BALANCE_CONFIGS:-shipped no_routing no_silting warm missing irri
   # the lakes before that grid), less the soil's evapotranspiration (>= 0, left out). Ponded
   # water counted again in every step would exceed it by far. Tolerance: the tables' and the
   # log's decimals.
-  qg=$(table_total Qg.txt); tf=$(table_total throughfall_zones.txt)
+  # Without interception the snow cover's outflow reaches the soil.
+  reaching=throughfall_zones.txt; [ "$config" = no_interception ] && reaching=snow_outflow_zones.txt
+  qg=$(table_total Qg.txt); tf=$(table_total $reaching)
   w0=$(soil_water model-start); w1=$(soil_water model-end)
   [ -n "$w0" ] && [ -n "$w1" ] || fail "$config: no soil water summary in modell_0.log"
   cells=$(awk 'NR > 6 { for (i = 1; i <= NF; ++i) if ($i != -9999) ++k } END { print k }' zones.asc)

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tables/landuse_entry.hpp"
 #include "unsatzon_fixture.hpp"
 
 using namespace soil_test;
@@ -712,3 +713,37 @@ TEST_F(SoilStepTest, TwoInnerSubstepsAddEachCallTwice) {
 }
 
 }  // namespace
+
+// Two coupling passes of a step share its potential evapotranspiration: the real values the
+// evapotranspiration model writes after them are the sum of both passes (the last pass alone
+// lost half of it), and the next step starts its sums afresh.
+TEST_F(SoilStepTest, CouplingPassesOfAStepAddTheirEvapotranspiration) {
+    std::vector<landuse_entry> landuse(2);
+    landuse[0].code = 1;
+    landuse[1].code = 1;
+    settings_.landuseTable = landuse.data();
+    ASSERT_EQ(Build(Hourly(SoilSection{})), 0u) << console_.str();
+    ASSERT_EQ(Init(), 0u) << console_.str();
+    model_->SetNumSubSteps(2);
+    const auto real = [&](int r, int c) { return Value("real_transpiration1", r, c) + Value("real_evaporation", r, c); };
+    for (int h = 1; h <= 2; ++h) {
+        model_->BeginTimeStep(h, 1, 6, 2020);
+        model_->run(h, 1, 6, 2020);
+        std::vector<double> first;
+        for (const auto& cell : kCells)
+            if (Own(cell[0], cell[1])) first.push_back(real(cell[0], cell[1]));
+        model_->run(h, 1, 6, 2020);
+        std::size_t i = 0;
+        for (const auto& cell : kCells) {
+            if (!Own(cell[0], cell[1])) continue;
+            ASSERT_GT(first[i], 0.1) << h;
+            // Each pass takes about half of the step's 2 mm.
+            EXPECT_GT(real(cell[0], cell[1]), 1.6 * first[i]) << h << " " << cell[0] << "," << cell[1];
+            EXPECT_LT(first[i], 1.2) << h;
+            ++i;
+        }
+        model_->ComputeSubbasinRunoff();
+    }
+    model_.reset();
+    settings_.landuseTable = nullptr;
+}

@@ -142,7 +142,9 @@ TEST_F(EtpOutputsTest, RealTotalsWithAndWithoutTheInterceptionLink) {
     fill();
     m->SubStep();
     m->AfterSoilStep(13, 15, 6, 2020);
-    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->etr[0][r][c], 0.8, 1e-12); });
+    // Without interception: the total's value, the snow's, the soil's evaporation and the layers'
+    // transpiration.
+    ForOwnCells([&](int r, int c) { EXPECT_NEAR(m->etr[0][r][c], 0.7 + 0.1 + 0.2 + 1.5, 1e-12); });
     // The interception grid appears later: the link is tried again in every step.
     Put("interception_evaporation0", 0.3);
     m->InterceptionEvaporationOutput(14, 15, 6, 2020);
@@ -268,7 +270,8 @@ TEST_F(EtpOutputsTest, RealTablesHoldTheMeansOfTheirOwnGrids) {
                   {"evapr.stat", &m->realEvaporation}};
     std::vector<double> sums(std::size(tables) + 1, 0.0), all(sums.size(), 0.0);
     ForOwnCells([&](int r, int c) {
-        EXPECT_NEAR(m->etr[0][r][c], 0.1 * r + 0.03 * c, 1e-12);
+        // Without interception: the total's value, snow, soil evaporation and both layers.
+        EXPECT_NEAR(m->etr[0][r][c], 0.1 * r + 0.03 * c + 0.01 * r * c + 0.2 * c + 0.05 * (r + c), 1e-12);
         for (std::size_t k = 0; k < std::size(tables); ++k) sums[k] += (*tables[k].grid)[r][c];
         sums.back() += 1;
     });
@@ -319,7 +322,8 @@ TEST_F(EtpOutputsTest, RealZoneMeansWeighTheCellAreaAndTheGlacierShare) {
     ExpectLastZoneMeans(
         "etr.stat",
         [&](int r, int c) {
-            return area[r][c] * ((1 - share(r, c)) * (0.1 * r + 0.03 * c) + share(r, c) * 0.03 * c);
+            const double total = 0.1 * r + 0.03 * c + 0.01 * r * c + layer(1, r, c) + layer(2, r, c);
+            return area[r][c] * ((1 - share(r, c)) * total + share(r, c) * 0.03 * c);
         },
         a, 5.1e-6);
 }

@@ -152,7 +152,9 @@ TEST_F(EtpThreadsTest, GlacierSharesGiveTheSameTablesOnEveryThreadCount) {
         for (int c = 1; c <= kCols; ++c) {
             if (ZoneOf(r, c) == -9999) continue;
             const double g = Share(r, c);
-            total += (1 - g) * (0.1 * (r % 5) + 0.03 * (c % 3)) + g * (0.7 + 0.01 * (r % 4));
+            // Without interception the land's total holds the layer's and the soil's as well.
+            total += (1 - g) * (0.1 * (r % 5) + 0.03 * (c % 3) + 0.02 * (c % 11) + 0.001 * (r * c % 13)) +
+                     g * (0.7 + 0.01 * (r % 4));
             layer += (1 - g) * 0.02 * (c % 11);
             soil += (1 - g) * 0.001 * (r * c % 13);
             cells += 1;

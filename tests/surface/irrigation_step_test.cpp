@@ -128,6 +128,48 @@ TEST_F(IrrigationStep, ShortageReducesTheSurfaceWaterAmounts) {
         }
 }
 
+// A lasting shortage: the soil-moisture rule holds the cells' amount of 3.125 mm from hour to hour,
+// and each hour's supply reduces that amount, not the one the cells received an hour before (a
+// reduction compounding hour by hour would irrigate less the shorter the step). The routing's
+// arrays hold the same water every hour.
+TEST_F(IrrigationStep, ALastingShortageReducesTheKeptAmountEachStep) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 3; });
+    const double F = 1.0 / 2.125, p = 1.0 / (1.0 + F);
+    const double reduced = (1 - p) * 3.125 * F + p * 3.125;
+    auto m = ReadyIrrigation();
+    for (int hour = 1; hour <= 3; ++hour) {
+        MakeRoutingArrays(1.0, 1.0);
+        Link(*m);
+        Fill("precipitation", 0);
+        m->run(hour, 2, 1, 2020);
+        ForOwn([&](int r, int c) {
+            EXPECT_NEAR(G("irrigation_amounts")[r][c], reduced, 1e-12) << hour;
+            EXPECT_NEAR(G("precipitation")[r][c], reduced, 1e-12) << hour;
+        });
+    }
+    // Water enough again: the cells receive the amount the rule kept.
+    MakeRoutingArrays(10.0, 10.0);
+    Link(*m);
+    m->run(4, 2, 1, 2020);
+    ForOwn([&](int r, int c) { EXPECT_NEAR(G("irrigation_amounts")[r][c], 3.125, 1e-12); });
+}
+
+// The soil model adds to "irrigation_amounts" the water its columns draw from groundwater: the
+// next hour the soil-moisture rule still gives the amount it decided (taken as the rule's amount,
+// the addition would raise the irrigation hour by hour without bound).
+TEST_F(IrrigationStep, WaterTheSoilAddsToTheAmountsIsNotTheRulesAmount) {
+    ForOwn([&](int r, int c) { G("irrigation_codes")[r][c] = 2; });
+    auto m = ReadyIrrigation();
+    for (int hour = 1; hour <= 3; ++hour) {
+        Fill("precipitation", 0);
+        m->run(hour, 2, 1, 2020);
+        ForOwn([&](int r, int c) {
+            EXPECT_NEAR(G("precipitation")[r][c], 3.125, 1e-12) << hour;
+            G("irrigation_amounts")[r][c] += 1.5;  // the soil's step
+        });
+    }
+}
+
 // A shortage in subbasin 1 (no reservoir, rivers 0.5 mm) reduces the amounts everywhere, also in
 // subbasins 2 and 3 whose reservoirs could give all 3.125 mm: their cells receive less than the
 // reservoirs' part. The reservoirs then give only what the cells received (the routing releases
