@@ -151,7 +151,7 @@ StartRecord FindStartRecord(DiagLog* log, const std::string& section, const std:
 // ---------------------------------------------------------------- station header
 
 StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, const std::string& fileName,
-                                int additionalColumns) {
+                                int additionalColumns, bool stations) {
     *log << "reading station description for " << sectionName << " from " << fileName << " ..." << "[end-entry]";
     LineFile f;
     if (!f.Open(fileName)) {
@@ -177,6 +177,11 @@ StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, co
     if (i < tokens.size() && meteo_text::StartsLikeNumber(tokens[i]))
         FailStationValue(log, fileName, "altitude", h.count + 1, tokens[i]);
     *log << " (" << h.count << ") Stationen " << "[end-entry]";
+    if (stations && h.count == 0) {
+        *log << "FATAL: \nerror reading station description from " << fileName
+             << ": line 2 gives no station altitude after its " << static_cast<long>(skip) << " leading columns" << "[end-entry]";
+        throw ModelError(19);
+    }
 
     const auto n = static_cast<std::size_t>(h.count);
     std::vector<double>* targets[3] = {&h.altitude, &h.x, &h.y};
@@ -193,6 +198,12 @@ StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, co
             if (!ParseNumber(tokens[skip + k - 1], &(*targets[l])[k]))
                 FailStationValue(log, fileName, kWhat[l], static_cast<int>(k), tokens[skip + k - 1]);
         }
+        // More coordinates than altitudes: line 2 may have lost a station, whose values the
+        // records then hold unread.
+        double more = 0;
+        if (stations && l > 0 && tokens.size() > skip + n && ParseNumber(tokens[skip + n], &more))
+            *log << "WARNING: " << fileName << ": line " << l + 2 << " holds more station values than the "
+                 << h.count << " altitudes of line 2; the stations beyond them are not read" << "[end-entry]";
     }
     if (!f.Close()) FailClose(log, fileName);
     return h;
@@ -223,7 +234,7 @@ void StationFile::LimitBlockCapacity(int records) {
 }
 
 int StationFile::ReadDescription() {
-    header_ = ReadStationHeader(log_, section_, fileName_, additionalColumns_);
+    header_ = ReadStationHeader(log_, section_, fileName_, additionalColumns_, true);
     values_.assign(static_cast<std::size_t>(header_.count) + 1, missing_);
     capacity_ = BlockCapacityFor(header_.count);
     return header_.count;
@@ -531,7 +542,7 @@ void GridListFile::SetFile(const std::string& fileName, int additionalColumns) {
 }
 
 int GridListFile::ReadDescription() {
-    header_ = ReadStationHeader(log_, section_, fileName_, additionalColumns_);
+    header_ = ReadStationHeader(log_, section_, fileName_, additionalColumns_, false);
     return header_.count;
 }
 

@@ -28,9 +28,11 @@ struct StationHeader {
     std::vector<double> altitude, x, y;
 };
 
-// Reads the header of a station file or grid list (lines 1 to 4; line 5 is never read here).
+// Reads the header of a station file or grid list (lines 1 to 4; line 5 is never read here). A
+// station file (stations) must give at least one station on line 2 (error 19); more coordinates
+// on lines 3 and 4 than line 2 gives altitudes are warned of.
 StationHeader ReadStationHeader(DiagLog* log, const std::string& sectionName, const std::string& fileName,
-                                int additionalColumns);
+                                int additionalColumns, bool stations);
 
 class StationFile {
 public:

@@ -552,6 +552,7 @@ private:
     // Initial state (unsatzon_initial.cpp).
     void SetInitialState();
     void ReadInitialState();
+    void CheckStartWaterContents(const std::string& fileName);
     void ComputeGeodeticHeads();
     void ComputeProfileState();
     void DerivedStartGrids();

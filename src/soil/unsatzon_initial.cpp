@@ -92,12 +92,45 @@ void unsatzonmodellklasse::ReadStackChecked(const std::string& fileName, Stack* 
     }
 }
 
+// A water content a soil cannot hold (below 0, or above its saturated content by more than the
+// rounding of a written state) would start the run with water that does not exist; such a state
+// is not from this basin's run and stops the start.
+void unsatzonmodellklasse::CheckStartWaterContents(const std::string& fileName) {
+    int bad = 0, badRow = 0, badCol = 0, badLevel = 0;
+    double badValue = 0, badSat = 0;
+    for (int r = firstRow; r <= lastRow && bad == 0; ++r) {
+        if (!own.theta.holds(r)) continue;
+        const ColumnRange cols = ColumnsOf(r);
+        for (int c = cols.first; c <= cols.last && bad == 0; ++c) {
+            if (!IsOwnCell(r, c)) continue;
+            const soil_entry& soil = SoilOf(r, c);
+            const int n = std::min<int>(soil.GetLayerCount(), nlayers);
+            for (int k = 1; k <= n; ++k) {
+                const double theta = own.theta[r][c][k];
+                const double sat = soil.theta_sat[static_cast<std::size_t>(k)];
+                if (!(theta >= 0.0 && theta <= sat * 1.01)) {
+                    bad = 1, badRow = r, badCol = c, badLevel = k, badValue = theta, badSat = sat;
+                    break;
+                }
+            }
+        }
+    }
+    if (bad != 0)
+        *log << "FATAL: error in storage file content reading " << fileName << ": the water content " << badValue
+             << " of level " << badLevel << " at row " << badRow << ", column " << badCol
+             << " lies outside 0 .. " << badSat << ", the saturated water content of its soil" << "[end-entry]";
+    int any = bad;
+    MPI_Allreduce(MPI_IN_PLACE, &any, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    if (any != 0) throw ModelError(71);
+}
+
 void unsatzonmodellklasse::ReadInitialState() {
     using C = SoilModelConfig;
     // Plain output names: the readers put the input directory in front.
     auto file = [&](int o) { return config.outputs[static_cast<std::size_t>(o)].name; };
     auto isOwn = [&](int r, int c) { return IsOwnCell(r, c); };
     ReadStackChecked(file(C::Theta), &own.theta);
+    CheckStartWaterContents(file(C::Theta));
     ReadStackChecked(file(C::HGEO), &own.geodeticHeads);
     ReadStackChecked(file(C::HH), &own.hydraulicHeads);
     if (heat.on()) ReadStackChecked(heat.temperStack.name, &own.soilTemperature);

@@ -62,6 +62,8 @@ cases=(
   "hours_swapped|52|the dates of precipitation.dat do not advance by one time step: 1.1.2020 4 h is followed by 1.1.2020 6 h|all_stations '/^2020 1 1 5 /{h;d};/^2020 1 1 6 /G'"
   "data_end_early|0|the data of precipitation.dat end with 2.1.2020 24 h, before the end date 3.1.2020 24 h of [model_time]|all_stations '/^2020 1 3 /,\$d'"
   "coordinate_typo|19|precipitation.dat: the x coordinate of station 2 is \"34O3200\", not a finite number|sed -i '3s/3403200/34O3200/' precipitation.dat"
+  "altitude_lost|0|temperature.dat: line 3 holds more station values than the 2 altitudes of line 2; the stations beyond them are not read|sed -i '2s/ 540\$//' temperature.dat"
+  "no_station|19|temperature.dat: line 2 gives no station altitude after its 4 leading columns|sed -i '2s/^YY MM DD HH /YY MM DD HH altitude: /' temperature.dat"
   "altitude_nan|19|temperature.dat: the altitude of station 1 is \"nan\", not a finite number|sed -i '2s/ 810 / nan /' temperature.dat"
   # Values no basin can have and unknown methods of the sub-models' sections and tables.
   "snow_method_99|0|reached end of simulation sucessfully|replace basin.ctl 'method for snow' '99      method for snow'"

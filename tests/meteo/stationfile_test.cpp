@@ -43,6 +43,9 @@ TEST_F(StationFileTest, HeaderCountsStationsUpToTheFirstNonNumber) {
     for (int k = 1; k <= 3; ++k) EXPECT_EQ(f.Values()[static_cast<std::size_t>(k)], -kN - 1);
     EXPECT_TRUE(Logged("reading station description for temperature from st.dat ..."));
     EXPECT_TRUE(Logged(" (3) Stationen "));
+    // Line 3 holds a fourth value: a station line 2 may have lost.
+    EXPECT_TRUE(Logged("st.dat: line 3 holds more station values than the 3 altitudes of line 2"));
+    EXPECT_FALSE(Logged("line 4 holds more"));
 }
 
 TEST_F(StationFileTest, HeaderFailures) {

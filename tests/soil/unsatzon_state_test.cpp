@@ -358,6 +358,35 @@ TEST_F(SoilModelTest, ModesOneAndThreeReadTheStateAndRecomputeTheGeodeticHeads) 
     }
 }
 
+// A state whose water contents no soil can hold (a damaged or foreign theta stack) stops the warm
+// start with 71 on every process, instead of starting with water that does not exist.
+TEST_F(SoilModelTest, AWarmStartFromWaterContentsNoSoilHoldsStops) {
+    for (const double wrong : {5.0, -1.0}) {
+        SCOPED_TRACE(wrong);
+        model_.reset();
+        ASSERT_EQ(Build(SoilSection{}.Text()), 0u);
+        for (int r = settings_.firstRow; r <= settings_.lastRow; ++r)
+            for (int c = 1; c <= 5; ++c)
+                if (Own(r, c))
+                    for (int k = 0; k <= 10; ++k) model_->own.theta[r][c][k] = r == 2 && c == 3 && k == 4 ? wrong : 0.3;
+        for (const char* name : {"theta.asc", "hh.asc", "hgeo.asc"})
+            model_->WriteStack(name, std::string(name) == "hgeo.asc" ? model_->own.geodeticHeads : model_->own.theta,
+                               10, false, true);
+        model_.reset();
+        WriteGridFile("gwstand.asc", -0.3);
+        WriteGridFile("gwlevel.asc", 4.0);
+        WriteGridFile("gwtheta.asc", 0.31);
+        WriteGridFile("deltagw.asc", 0.7);
+        SoilSection s;
+        s.readgrid = 1;
+        EXPECT_EQ(Build(s.Text()), 71u);
+        if (Own(2, 3)) {
+            EXPECT_NE(console_.str().find("of level 4 at row 2, column 3 lies outside 0 .."), std::string::npos)
+                << console_.str();
+        }
+    }
+}
+
 TEST_F(SoilModelTest, AWarmStartTakesTheRootZoneWaterAndIrrigationAmountsTheRunBeforeWrote) {
     // Irrigation reads the root zone's water and its own amounts of the step before ahead of the
     // soil's first step; a warm start whose run before wrote them (write code not 0) goes on from
