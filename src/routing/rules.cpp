@@ -1,5 +1,6 @@
 #include "routing/rules.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -168,10 +169,19 @@ RuleTable ParseRules(const std::vector<std::string>& lines, const std::string& s
     r.y.assign(cols + 1, std::vector<double>(n + 1, 0.0));
     r.s = r.y;
     std::size_t line = 1;
-    // Missing rows or values stay 0.
+    // Missing values of a row stay 0. A line holding no number is not a row (a row count too
+    // high would take the keys' lines below the rows for rows, and lose them), and a value that is
+    // not a finite number would reach the releases.
     for (std::size_t j = 1; j <= n && line < lines.size(); ++j, ++line) {
         const std::vector<double> v = Numbers(lines[line].c_str());
-        if (!v.empty()) r.x[j] = v[0];
+        const bool finite = std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+        if (v.empty() || !finite) {
+            log << "FATAL: row " << static_cast<long>(j) << " of the " << r.nRows << " rows of section " << section << " (\""
+                << lines[line].substr(0, 80) << "\") " << (v.empty() ? "holds no number" : "holds a value that is not a finite number")
+                << "[end-entry]";
+            throw ModelError(34);
+        }
+        r.x[j] = v[0];
         for (std::size_t k = 1; k <= cols && k < v.size(); ++k) r.y[k][j] = v[k];
     }
     r.targetCap.assign(cols + 1, -1.0);

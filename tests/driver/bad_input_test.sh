@@ -85,6 +85,9 @@ cases=(
   "short_kelsqd_row|10|the row \"2 2            kelsqd\" holds 2 values where the code row lists 3|replace basin.ctl 'kelsqd: recession' '2 2            kelsqd'"
   "short_rain_pause_row|10|error reading RainPause[3] for SiltingUpModel (minimum rainpause)|replace basin.ctl 'minimum rain pause in days' '0.25    minimum rain pause in days'"
   "routing_cycle|17|the routing network has a cycle: TG 1 (routing description 1) flows into TG 3 (routing description 3) flows into TG 1 (routing description 1)|awk '{ print } /^TG 1 / { print \"  OL 3 (km kf bm bf D Mm Mf I L A) = 2 = 4 = 8 = 40 = 1 = 30 = 15 = 0.002 = 3000 = 6\" }' basin.ctl >b && mv b basin.ctl"
+  # A reservoir rule's row count one too high, and a value that is no number in a row.
+  "rule_rows_too_many|34|row 4 of the 4 rows of section [abstraction_rule_reservoir_1] (\"TargetCap = 8 10\") holds no number|sed -i '/^\\[abstraction_rule_reservoir_1\\]/{n;s/^3 1 182/4 1 182/}' basin.ctl"
+  "rule_value_nan|34|row 2 of the 3 rows of section [abstraction_rule_reservoir_1] (\"5e4  nan  1\") holds a value that is not a finite number|sed -i 's/^5e4  0.5  1/5e4  nan  1/' basin.ctl"
   "negative_inflow|17|the constant inflow -0.5 m3/s of inflow 1 of subbasin 3 must be >= 0|sed -i 's/ZL 1 = constant 0.5/ZL 1 = constant -0.5/' basin.ctl"
   "zero_max_distance|17|maximum distance in precipitation; precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'maximum distance\$' '0   maximum distance'"
   "huge_idw_weight|17|idw-weight in precipitation; precipitation: the value 1e+308 in section [precipitation] must be in (0, 50]!|replace basin.ctl 'idw weight\$' '1e308   idw weight'"
