@@ -94,6 +94,11 @@ public:
     std::vector<int> observedColumn;  // per subbasin index, 0 = none
     int largestDelayLine = 0;
     int endOfTableCounter = 0;
+    // The observed table's rows follow the steps one by one: the minutes of the last row read
+    // (-1 before the start row) and its date, against which the next row's date is checked.
+    long long observedMinutes = -1;
+    int lastObservedDate[4] = {0, 0, 0, 0};
+    void CheckObservedRow();
     int ncol = 0;
     int nSub = 0;
     double qmin = 0, qmax = 0, nIntervals = 0;

@@ -231,6 +231,8 @@ void abflussmodellklasse::FillObservationWindow() {
         t.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
         if (observedDate[0] < 1000) observedDate[0] += 1900;
     }
+    observedMinutes = -1;
+    CheckObservedRow();
     for (int row = 10; row <= 20; ++row) {
         // Rows past the end of the table hold no observation (the cursor stays on the last row).
         const bool ended = t.State() == TimeSeriesTable::kAtEnd;
@@ -239,6 +241,30 @@ void abflussmodellklasse::FillObservationWindow() {
                 ended ? TimeSeriesTable::kNoValue : t.GetValue(c - 1);
         if (t.State() == TimeSeriesTable::kAtEnd) ++endOfTableCounter;
         t.NextRow();
+        CheckObservedRow();
     }
     for (int row = 0; row < 10; ++row) window[static_cast<std::size_t>(row)] = window[10];
+}
+
+void abflussmodellklasse::CheckObservedRow() {
+    TimeSeriesTable& t = *observed;
+    if (t.State() == TimeSeriesTable::kAtEnd) return;
+    int date[4] = {0, 0, 0, 0};
+    t.GetDate(date[0], date[1], date[2], date[3]);
+    if (date[0] < 1000) date[0] += 1900;
+    const long long minutes = routing::DaysFromCivil(date[0], date[1], date[2]) * 1440 + date[3] * 60LL;
+    if (observedMinutes >= 0 && minutes != observedMinutes + static_cast<long long>(timeInterval)) {
+        auto text = [](const int* d) {
+            return std::to_string(d[2]) + "." + std::to_string(d[1]) + "." + std::to_string(d[0]) + " " +
+                   std::to_string(d[3]) + " h";
+        };
+        // A missing or repeated row would give every later step the observation of another.
+        Fatal("the dates of " + observedFileName + " do not advance by one time step: " + text(lastObservedDate) +
+                  " is followed by " + text(date) + ", " + std::to_string(minutes - observedMinutes) +
+                  " minutes later instead of one step of " + std::to_string(static_cast<long long>(timeInterval)) +
+                  " minutes",
+              203);
+    }
+    observedMinutes = minutes;
+    std::copy(date, date + 4, lastObservedDate);
 }

@@ -131,6 +131,7 @@ void abflussmodellklasse::CompareWithObserved() {
     for (int c = 1; c <= ncol; ++c)
         window[20][static_cast<std::size_t>(c)] = ended ? TimeSeriesTable::kNoValue : t.GetValue(c - 1);
     t.NextRow();
+    CheckObservedRow();
     if (t.State() != TimeSeriesTable::kAtEnd) {
         t.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
         if (observedDate[0] <= 999) observedDate[0] += 1900;

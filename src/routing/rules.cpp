@@ -24,6 +24,8 @@ constexpr int kMonthLengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 3
     throw ModelError(34);
 }
 
+}  // namespace
+
 // Days since 1 January 1970 of a proleptic Gregorian date.
 long long DaysFromCivil(long long y, long long m, long long d) {
     y -= m <= 2 ? 1 : 0;
@@ -33,6 +35,8 @@ long long DaysFromCivil(long long y, long long m, long long d) {
     const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
+
+namespace {
 
 // Numbers of a text read one after the other as far as they can be read.
 std::vector<double> Numbers(const char* p) {

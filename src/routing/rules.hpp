@@ -26,6 +26,9 @@ struct SeasonalPosition {
 // Day of the year with February of 28 days (29 February counts as 1 March); months below 1
 // count no month lengths.
 int DayOfYear(int month, int day);
+// Days since 1 January 1970 of a proleptic Gregorian date.
+long long DaysFromCivil(long long y, long long m, long long d);
+
 // Weekday of the calendar date at hour - 1 (hour 0 belongs to the previous day): Monday 1 ..
 // Sunday 7. Proleptic Gregorian calendar; no time zone and no daylight saving take part.
 int Weekday(int year, int month, int day, int hour);

@@ -22,6 +22,14 @@ found() {
 # Applies a sed script to every station file of the basin.
 all_stations() { for f in precipitation temperature wind_speed air_humidity global_radiation; do sed -i "$1" $f.dat; done; }
 
+# An hourly observed discharge table of the example's three days without the given day's hour,
+# read by the routing for its goodness of fit.
+observed_table() { # day hour
+  awk -v day="$1" -v hour="$2" 'BEGIN { print "observed discharge"; print "YYYY MM DD HH Q3"
+    for (d = 1; d <= 3; ++d) for (h = 1; h <= 24; ++h) if (d != day || h != hour) printf "2020 1 %d %d 0.1\n", d, h }' >obs.txt &&
+    sed -i 's/^none            observed discharge file/obs.txt         observed discharge file/' basin.ctl
+}
+
 # Each case: name | expected status | text the diagnostics must hold | corruption (shell code run
 # in the copied basin). Status 0 cases must also end normally.
 cases=(
@@ -88,6 +96,8 @@ cases=(
   # A reservoir rule's row count one too high, and a value that is no number in a row.
   "rule_rows_too_many|34|row 4 of the 4 rows of section [abstraction_rule_reservoir_1] (\"TargetCap = 8 10\") holds no number|sed -i '/^\\[abstraction_rule_reservoir_1\\]/{n;s/^3 1 182/4 1 182/}' basin.ctl"
   "rule_value_nan|34|row 2 of the 3 rows of section [abstraction_rule_reservoir_1] (\"5e4  nan  1\") holds a value that is not a finite number|sed -i 's/^5e4  0.5  1/5e4  nan  1/' basin.ctl"
+  # An observed discharge table missing an hour: the rows follow the steps, and every later one would be off by one.
+  "observed_hour_missing|203|the dates of obs.txt do not advance by one time step: 2.1.2020 4 h is followed by 2.1.2020 6 h, 120 minutes later instead of one step of 60 minutes|observed_table 2 5"
   "negative_inflow|17|the constant inflow -0.5 m3/s of inflow 1 of subbasin 3 must be >= 0|sed -i 's/ZL 1 = constant 0.5/ZL 1 = constant -0.5/' basin.ctl"
   "zero_max_distance|17|maximum distance in precipitation; precipitation: the value 0 in section [precipitation] must be > 0!|replace basin.ctl 'maximum distance\$' '0   maximum distance'"
   "huge_idw_weight|17|idw-weight in precipitation; precipitation: the value 1e+308 in section [precipitation] must be in (0, 50]!|replace basin.ctl 'idw weight\$' '1e308   idw weight'"

@@ -211,9 +211,12 @@ TEST_F(RoutingModelTest, FullGridStoreIsFatal) {
 }
 
 TEST_F(RoutingModelTest, ObservationWindowAroundTheStartDate) {
-    // Start date 1.1.2020 24 h on the first row; 14 rows of two columns.
+    // Start date 1.1.2020 24 h on the first row; 14 hourly rows of two columns (the rows follow
+    // the routing's hourly steps).
     std::string table = "observed discharge\nYYYY MM DD HH Q1 Q2\n";
-    for (int d = 1; d <= 14; ++d) table += "2020 1 " + std::to_string(d) + " 24 " + std::to_string(d) + " 0.5\n";
+    for (int k = 1; k <= 14; ++k)
+        table += (k == 1 ? std::string("2020 1 1 24 ") : "2020 1 2 " + std::to_string(k - 1) + " ") + std::to_string(k) +
+                 " 0.5\n";
     WriteShared("observed.txt", table);
     ASSERT_EQ(Build(Section("10 1000 2 1", "2\n9 1\n5 3\n", Network(), 2)), 0u) << console_.str();
     if (!Root()) return;
